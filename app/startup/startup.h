@@ -1,0 +1,14 @@
+// Entry and exit of the application process.
+#pragma once
+
+#include <cstdint>
+
+// The process's main: started with one argument, its process index.
+int vyn_main(int argc, char** argv);
+
+int startPostrun();
+void rtpShutdown();
+uint8_t isRtpShutdownStarted();
+int apalInit();
+int apalInitInt();
+extern const char* const apal_err_codes[36];

@@ -1,0 +1,42 @@
+// Link stubs of signal acquisition until it is built. The board initialisation steps check
+// that their device is present on the bus, so a missing device fails its step.
+#include "app/subsystems.h"
+
+#include "platform/hw/hw.h"
+
+namespace {
+uint8_t present(uintptr_t base) { return hw_map(base, 4) != nullptr ? 1 : 0; }
+} // namespace
+
+uint8_t OUTINGCTR_MODE_value = 0;
+
+uint8_t gpio_ini() { return present(0xE000A000); }
+uint8_t ecfv_init() { return present(0x43C00000); }
+uint8_t adc_init() { return present(0x43C20000); }
+uint8_t spi_IOInit() { return present(0x41E00000); }
+uint8_t max7301_Init() { return present(0x41E00000); }
+uint8_t adc_pullup_init() { return present(0x41E00000); }
+uint8_t pwmout_init() { return present(0x43C30000); }
+uint8_t ledArray_init() { return present(0x43C40000); }
+uint8_t RotationalSpeed_Init() { return present(0x43C50000); }
+void adc_fifo_ini() {}
+void adc_fifo_1ms() {}
+void adc_filter_stop() {}
+void adc_rangemon_100ms() {}
+void adc_diagnostic_100ms() {}
+void ana_100ms() {}
+void start_softSched() {}
+void led_init() {}
+void led_display() {}
+void gps_init() {}
+void awm_man_ini() {}
+void awm_man_stop() {}
+uint8_t simulink_initialize() { return 1; }
+void callSimulinkFunc(int, int) {}
+void vyn_data_1ms() {}
+void vyn_data_10ms() {}
+void vyn_data_100ms() {}
+void rev_in_vyn_100ms() {}
+void pwmdiag_100ms() {}
+void pwmout_shutdown() {}
+uint32_t laptrigger_getLapTimeStamp() { return 0; }

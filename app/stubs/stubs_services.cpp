@@ -1,0 +1,34 @@
+// Link stubs of the services that are not built yet: they succeed and do nothing.
+#include "app/subsystems.h"
+
+#include <cstdio>
+
+cfg_system_t cfg_system = {1, 0, 0, 0xFFFF, 0xFFFF, 0, 0};
+
+int nvram_dbs_init() { return 1; }
+uint32_t boot_count_ini() { return 0; }
+uint32_t boot_count_get() { return 0; }
+void cfg_system_ini() {}
+void mem_usage_1s() {}
+int applComm_ini() { return 1; }
+void applComm_10ms() {}
+void applComm_setBlink(int, uint32_t) {}
+int error_mgr_init() { return 1; }
+void error_mgr_shutdown() {}
+int msd_shell_initialize() { return 1; }
+void timeserv_init(int, int) {}
+void timeserv_MeasTime_ini() {}
+void timeserv_MeasTime_1ms() {}
+int nvramst_init() { return 0; }
+int nvramst_get_partNumber(char* buf, int size) { return std::snprintf(buf, size, "%s", ""); }
+int nvramst_get_serialNumber(char* buf, int size) { return std::snprintf(buf, size, "%s", ""); }
+uint8_t time_init() { return 1; }
+void timedistr_measdata_10ms() {}
+void power_vyn_1ms() {}
+void uecu_meas_1ms() {}
+void iecu_meas_10ms() {}
+void iusb_meas_10ms() {}
+void sensor_pwr_10ms() {}
+void xadc_meas_100ms() {}
+void tecu_meas_1s() {}
+void ltecu_meas_1s() {}

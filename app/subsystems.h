@@ -1,0 +1,174 @@
+// Operations of the other subsystems that the process frame (start-up, shutdown, raster
+// bodies) calls. Each subsystem's module declares these in its own header once it exists;
+// until then they are declared here and defined as link stubs in app/stubs/ (one file per
+// subsystem), which succeed and do nothing. A module that lands deletes its stubs and
+// moves its declarations out of this file.
+#pragma once
+
+#include <cstdint>
+
+// ---- subsystem 1: services not built yet -----------------------------------------------
+struct cfg_system_t {
+    uint8_t logging_active;
+    uint8_t time_slave;
+    uint8_t ltm_remote;
+    uint16_t ltm_pid;
+    uint16_t fcm_pid;
+    uint16_t ext_ecu;
+    uint16_t reserved;
+};
+extern cfg_system_t cfg_system;
+
+int nvram_dbs_init();
+uint32_t boot_count_ini();
+uint32_t boot_count_get();
+void cfg_system_ini();
+void mem_usage_1s();
+int applComm_ini();
+void applComm_10ms();
+void applComm_setBlink(int app, uint32_t pattern);
+int error_mgr_init();
+void error_mgr_shutdown();
+int msd_shell_initialize();
+void timeserv_init(int enable, int master);
+void timeserv_MeasTime_ini();
+void timeserv_MeasTime_1ms();
+int nvramst_init();
+int nvramst_get_partNumber(char* buf, int size);
+int nvramst_get_serialNumber(char* buf, int size);
+uint8_t time_init();
+void timedistr_measdata_10ms();
+void power_vyn_1ms();
+void uecu_meas_1ms();
+void iecu_meas_10ms();
+void iusb_meas_10ms();
+void sensor_pwr_10ms();
+void xadc_meas_100ms();
+void tecu_meas_1s();
+void ltecu_meas_1s();
+
+// ---- subsystem 2: calibration memory and access --------------------------------------------
+int seramInitialize();
+const char* seramGetEPKPtr();
+void seram_1s();
+int meascalinfo_init();
+void meascalinfo_virtchan_ini();
+void variables_ini();
+int xcpInitialize();
+void xcp_shutdown_now();
+void xcpSendDAQ(int event);
+void xcp_100ms();
+
+// ---- subsystem 3: CAN and device network ---------------------------------------------------
+void RtpManUsrCan_Init();
+void canPoll_1ms();
+int can_CtrlInit();
+void can_vyn_ini();
+void CanOut_send_message(int raster);
+void CanOut_event_message();
+void CanOut_stop();
+void CanIn_supervisor_1ms();
+void ccpmr_ini();
+void ccpmr_10ms();
+void xcpmr_ini();
+void xcpmr_10ms();
+void routing_ini();
+void comint_ini();
+void meas_man_ini();
+void meas_man_10ms();
+void meas_man_copy(int raster, uint32_t stamp);
+void gw_meas_ini();
+void gw_raster(int raster);
+void gw_meas_monitoring();
+void gw_request_timeout();
+void gw_meas_1s();
+void gw_stop();
+void SerNet_man_ini();
+void SerNet_man_1s();
+void SerNet_man_sender_online(int raster);
+void SerNet_man_sender_offline(int raster);
+void SerNet_man_flush_online();
+void SerNet_man_flush_offline();
+void dynkomm_ini();
+void BC2_init();
+void BC2_stop();
+void msdcom_dbg_10ms();
+void msdcom_dbg();
+void tele_app_ini();
+
+// ---- subsystem 4: acquisition, channel functions, model ------------------------------------
+uint8_t gpio_ini();
+uint8_t ecfv_init();
+uint8_t adc_init();
+uint8_t spi_IOInit();
+uint8_t max7301_Init();
+uint8_t adc_pullup_init();
+uint8_t pwmout_init();
+uint8_t ledArray_init();
+uint8_t RotationalSpeed_Init();
+void adc_fifo_ini();
+void adc_fifo_1ms();
+void adc_filter_stop();
+void adc_rangemon_100ms();
+void adc_diagnostic_100ms();
+void ana_100ms();
+void start_softSched();
+void led_init();
+void led_display();
+void gps_init();
+void awm_man_ini();
+void awm_man_stop();
+uint8_t simulink_initialize();
+void callSimulinkFunc(int rate, int call);
+void vyn_data_1ms();
+void vyn_data_10ms();
+void vyn_data_100ms();
+void rev_in_vyn_100ms();
+void pwmdiag_100ms();
+void pwmout_shutdown();
+uint32_t laptrigger_getLapTimeStamp();
+extern uint8_t OUTINGCTR_MODE_value; // calibration value OUTINGCTR_MODE until the data page has it
+
+// ---- subsystem 5: measurement logging ------------------------------------------------------
+struct LapOutFraState {
+    uint16_t lap;
+    uint16_t outing;
+    uint16_t abs_lap;
+    uint16_t fragment;
+    uint32_t timestamp;
+    uint8_t valid;
+};
+void meas_app_ini();
+int meas_app_BootPrepareDisks(int mode, int timeoutTicks);
+void meas_app_main();
+void meas_app_saveblock(int raster);
+void meas_app_timeout_close(int raster);
+void meas_app_check_measconditions();
+void meas_app_calc_recording_rates();
+void meas_app_check_datatimeout();
+void meas_app_checkFragmentTrigOnUSBEvent();
+void MeasAppStore_checkForFlush();
+void meas_fifo_data_syslog();
+void meas_fifo_data_update_load_vars();
+uint16_t meas_app_get_flags();
+void meas_app_remotefaststop();
+int meas_app_PreTrigIsOfflineDataFlushed();
+void sblk_task_init(const char* name, int priority, int stack, int arg);
+void sblk_task_trigger_fast();
+void sblk_task_trigger_slow();
+void sblk_power_down();
+void eventChannelsInit();
+void eventChannels_10ms();
+int eventlogging_service_init();
+int LapOutFra_init();
+void LapOutFra_getState(LapOutFraState* state);
+void LapOutFra_initLapOutCnt(uint16_t lap, uint16_t outing);
+void LapOutFra_queryLapOutCntTask();
+void LapOutFra_checkExtLaptrgInit();
+void cfg_meas_formatInfos_1s();
+
+// ---- subsystem 7: display application ------------------------------------------------------
+void displayCtrl_ini();
+void displayInit();
+int displayStart();
+void displayJoin();

@@ -1,0 +1,19 @@
+// The kernel-side manager's dispatch (platform side): one handler per call number.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+namespace kmgr {
+
+// a[0..7] are the call's arguments in the caller's order.
+using Handler = std::function<intptr_t(const intptr_t* a)>;
+
+// Installs (or, with an empty handler, removes) the handler of one call number.
+void setHandler(unsigned number, Handler h);
+// The next `count` calls of `number` (-1: every call) return `result` without running the handler.
+void injectFault(unsigned number, intptr_t result, int count = 1);
+void clearFaults();
+uint64_t callCount(unsigned number);
+
+} // namespace kmgr

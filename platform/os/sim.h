@@ -1,0 +1,39 @@
+// Controls of the simulated clock. Used by the platform, tests and tools; never by the
+// application, which only sees ticks, clocks and semaphores through the OS layer.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+enum class TimeMode { Realtime, Stepped };
+
+// Sets the mode and the calendar time (seconds since 1970) at tick 0. The clock keeps
+// running from where it is; tasks are unaffected.
+void configure(TimeMode mode, int64_t calendarStartSec);
+TimeMode mode();
+
+// Real time: a 1 kHz thread advances the clock. Stopping returns to a still clock.
+void startRealtime();
+void stopRealtime();
+
+// Stepped time: advances the clock by `n` ticks, one at a time; after each tick it waits
+// until every task of the layer is blocked again. Must not be called from such a task.
+void step(uint64_t n);
+// Waits until every task of the layer is blocked (stepped and real time).
+void waitIdle();
+
+uint64_t ticks();
+
+// Called on every tick, after expired time-outs were released, on the clock's thread.
+using TickHook = std::function<void(uint64_t tick)>;
+int addTickHook(TickHook hook);
+void removeTickHook(int id);
+
+// Names of the tasks that are not blocked right now (diagnostics).
+std::vector<std::string> runningTasks();
+
+} // namespace sim

@@ -1,0 +1,50 @@
+// System log: every log line of the process goes through syslogx to "/syslogq".
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/os/os.h"
+
+// Priorities (facility 18): critical, error, warning, notice, information, debug.
+constexpr int LOG_CRIT = 146;
+constexpr int LOG_ERR = 147;
+constexpr int LOG_WARN = 148;
+constexpr int LOG_NOTICE = 149;
+constexpr int LOG_INFO = 150;
+constexpr int LOG_DEBUG = 151;
+
+constexpr int SYSLOG_TEXT_MAX = 200;  // text field incl. NUL
+constexpr int SYSLOG_RECORD_MAX = 264;
+
+// The record sent to "/syslogq" (little-endian, packed as laid out).
+struct syslog_msg_t {
+    uint32_t priority;
+    uint32_t time;
+    char task[40];
+    char device[16];
+    char text[SYSLOG_TEXT_MAX];
+};
+static_assert(sizeof(syslog_msg_t) == SYSLOG_RECORD_MAX);
+
+int syslog_queue_init();
+int syslog_init();
+MSG_Q_ID syslog_getQueue();
+MSG_Q_ID syslog_getFlashQueue();
+void syslogx(int priority, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void syslogss_floodwarn(const void* counter);
+void get_task_name(char* buf, int size);
+int syslogx_getMsgLen(const syslog_msg_t* msg);
+void syslogx_handleMsgQSendRet(int ret);
+SEM_ID syslog_init_sem_check();
+
+// Call-site flood guard: the first 13 occurrences log, the 14th gives one flood warning,
+// later ones are silent. Returns true when the caller should log.
+bool syslogx_floodcheck(std::atomic<uint8_t>* counter);
+
+#define SYSLOGX_GUARDED(prio, ...)                                                                           \
+    do {                                                                                                     \
+        static std::atomic<uint8_t> syslogx_site_counter_{0};                                                \
+        if (syslogx_floodcheck(&syslogx_site_counter_)) syslogx((prio), __VA_ARGS__);                        \
+    } while (0)

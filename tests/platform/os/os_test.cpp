@@ -1,0 +1,151 @@
+#include "platform/os/os.h"
+#include "platform/os/sim.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+struct Stepped : ::testing::Test {
+    void SetUp() override {
+        sim::stopRealtime();
+        sim::configure(sim::TimeMode::Stepped, 1700000000);
+        sim::waitIdle();
+    }
+};
+
+TEST_F(Stepped, SemaphoresWakeInOrderAndTimeOut) {
+    SEM_ID s = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
+    std::atomic<int> got[3] = {0, 0, 0};
+    std::atomic<int> timeouts{0};
+    for (int i = 0; i < 3; ++i) {
+        taskSpawnFn(("w" + std::to_string(i)).c_str(), 100, 0, 0, [&, i] {
+            if (semTake(s, 5) == OK)
+                got[i] = 1;
+            else if (errno == ETIMEDOUT)
+                timeouts++;
+        });
+        sim::waitIdle(); // queue in spawn order
+    }
+    SEM_INFO info;
+    ASSERT_EQ(semInfoGet(s, &info), OK);
+    EXPECT_EQ(info.numWaiting, 3);
+    EXPECT_EQ(info.count, 0);
+    semGive(s);
+    semGive(s);
+    sim::waitIdle();
+    EXPECT_EQ(got[0] + got[1] * 2 + got[2] * 4, 3); // first come, first served
+    sim::step(4);
+    EXPECT_EQ(timeouts.load(), 0);
+    sim::step(1);
+    EXPECT_EQ(timeouts.load(), 1);
+    semDelete(s);
+}
+
+TEST_F(Stepped, CountingKeepsEveryGiveAndMutexRecurses) {
+    SEM_ID c = semCCreate(SEM_Q_PRIORITY, 0);
+    for (int i = 0; i < 5; ++i) semGive(c);
+    SEM_INFO info;
+    semInfoGet(c, &info);
+    EXPECT_EQ(info.count, 5);
+    EXPECT_EQ(semTake(c, NO_WAIT), OK);
+    semInfoGet(c, &info);
+    EXPECT_EQ(info.count, 4);
+
+    SEM_ID m = semMCreate(SEM_Q_PRIORITY | SEM_INVERSION_SAFE);
+    EXPECT_EQ(semTake(m, NO_WAIT), OK);
+    EXPECT_EQ(semTake(m, NO_WAIT), OK);
+    std::atomic<int> got{0};
+    taskSpawnFn("other", 50, 0, 0, [&] {
+        if (semTake(m, WAIT_FOREVER) == OK) got = 1;
+        semGive(m);
+    });
+    sim::waitIdle();
+    EXPECT_EQ(got.load(), 0);
+    semGive(m);
+    sim::waitIdle();
+    EXPECT_EQ(got.load(), 0);
+    semGive(m);
+    sim::waitIdle();
+    EXPECT_EQ(got.load(), 1);
+    EXPECT_EQ(semTake(m, NO_WAIT), OK);
+    EXPECT_EQ(semGive(m), OK);
+}
+
+TEST_F(Stepped, QueuesDeliverUrgentFirstAndReportFull) {
+    MSG_Q_ID q = msgQCreate(2, 8, MSG_Q_FIFO);
+    EXPECT_EQ(msgQSend(q, "a", 1, NO_WAIT, MSG_PRI_NORMAL), OK);
+    EXPECT_EQ(msgQSend(q, "b", 1, NO_WAIT, MSG_PRI_URGENT), OK);
+    EXPECT_EQ(msgQSend(q, "c", 1, NO_WAIT, MSG_PRI_NORMAL), ERROR);
+    EXPECT_EQ(errno, EAGAIN);
+    EXPECT_EQ(msgQSend(q, "123456789", 9, NO_WAIT, MSG_PRI_NORMAL), ERROR);
+    EXPECT_EQ(msgQNumMsgs(q), 2);
+    char buf[8];
+    EXPECT_EQ(msgQReceive(q, buf, sizeof buf, NO_WAIT), 1);
+    EXPECT_EQ(buf[0], 'b');
+    EXPECT_EQ(msgQReceive(q, buf, sizeof buf, NO_WAIT), 1);
+    EXPECT_EQ(buf[0], 'a');
+
+    std::atomic<int> len{-2};
+    char rx[8] = {};
+    taskSpawnFn("rx", 100, 0, 0, [&] { len = msgQReceive(q, rx, sizeof rx, WAIT_FOREVER); });
+    sim::waitIdle();
+    EXPECT_EQ(len.load(), -2);
+    msgQSend(q, "hello", 5, NO_WAIT, MSG_PRI_NORMAL);
+    sim::waitIdle();
+    EXPECT_EQ(len.load(), 5);
+    EXPECT_EQ(std::memcmp(rx, "hello", 5), 0);
+
+    MSG_Q_ID n1 = msgQOpen("/queue/Test_0", 4, 16, 0, OM_CREATE);
+    EXPECT_EQ(msgQOpen("/queue/Test_0", 4, 16, 0, 0), n1);
+    EXPECT_EQ(msgQOpen("/queue/Test_0", 4, 16, 0, OM_CREATE | OM_EXCL), nullptr);
+    EXPECT_EQ(msgQOpen("/queue/Missing", 4, 16, 0, 0), nullptr);
+    EXPECT_EQ(errno, ENOENT);
+}
+
+TEST_F(Stepped, DelaysDeletionAndNames) {
+    std::atomic<int> woke{0};
+    TASK_ID t = taskSpawnFn("a_rather_long_task_name_beyond_15", 100, 0, 0, [&] {
+        taskDelay(10);
+        woke = 1;
+        semTake(semBCreate(0, SEM_EMPTY), WAIT_FOREVER); // until deleted
+        woke = 2;
+    });
+    EXPECT_EQ(taskNameToId("a_rather_long_task_name_beyond_15"), t);
+    EXPECT_STREQ(taskName(t), "a_rather_long_task_name_beyond_15");
+    sim::step(9);
+    EXPECT_EQ(woke.load(), 0);
+    sim::step(1);
+    EXPECT_EQ(woke.load(), 1);
+    EXPECT_EQ(taskDelete(t), OK);
+    EXPECT_EQ(taskWaitExit(t, 10), OK);
+    EXPECT_EQ(woke.load(), 1);
+    EXPECT_EQ(taskIdVerify(t), ERROR);
+    EXPECT_EQ(taskNameToId("a_rather_long_task_name_beyond_15"), TASK_ID_NULL);
+}
+
+TEST_F(Stepped, ClockFollowsTicksAndTimersFire) {
+    uint64_t t0 = tick64Get();
+    uint64_t ns0 = osHwTimeNs();
+    std::atomic<int> fired{0};
+    OS_TIMER_ID tm = osTimerCreate([](OS_TIMER_ID, intptr_t p) { (*reinterpret_cast<std::atomic<int>*>(p))++; },
+                                   reinterpret_cast<intptr_t>(&fired));
+    osTimerStart(tm, 3, 5);
+    sim::step(13);
+    EXPECT_EQ(tick64Get() - t0, 13u);
+    EXPECT_EQ(osHwTimeNs() - ns0, 13000000u);
+    EXPECT_EQ(fired.load(), 3); // ticks 3, 8, 13
+    osTimerDelete(tm);
+    timespec rt;
+    osClockGettime(CLOCK_REALTIME, &rt);
+    timespec set{2000000000, 0};
+    osClockSettime(CLOCK_REALTIME, &set);
+    osClockGettime(CLOCK_REALTIME, &rt);
+    EXPECT_EQ(rt.tv_sec, 2000000000);
+}
+
+} // namespace
