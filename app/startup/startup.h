@@ -10,5 +10,7 @@ int startPostrun();
 void rtpShutdown();
 uint8_t isRtpShutdownStarted();
 int apalInit();
+int nvram_initialize();
+void apal_setEnablePowerStages();
 int apalInitInt();
 extern const char* const apal_err_codes[36];

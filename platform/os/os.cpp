@@ -103,6 +103,10 @@ struct World {
     std::map<std::string, MsgQ*> namedQueues;
     std::map<std::string, std::pair<void*, size_t>> shms;
     std::vector<Tcb*> timedWaiters;
+    // Every object made stays reachable here: ids of deleted objects then fail cleanly
+    // instead of touching freed memory, and leak checkers see no lost records.
+    std::vector<void*> records;
+    std::mutex recordMutex;
     std::vector<Timer*> timers;
     std::deque<Timer*> dueTimers;
     Sem* timerSem = nullptr;
@@ -291,8 +295,15 @@ std::function<void()> bindEntry(TASK_ENTRY e, intptr_t a1, intptr_t a2, intptr_t
 Sem* semOf(SEM_ID s) { return reinterpret_cast<Sem*>(s); }
 MsgQ* qOf(MSG_Q_ID q) { return reinterpret_cast<MsgQ*>(q); }
 
+void keep(void* p) {
+    World& w = W();
+    std::lock_guard<std::mutex> g(w.recordMutex);
+    w.records.push_back(p);
+}
+
 Sem* newSem(SEM_TYPE type, int options, int count, int maxCount) {
     auto* s = new Sem;
+    keep(s);
     s->type = type;
     s->options = options;
     s->count = count;
@@ -716,6 +727,7 @@ MSG_Q_ID msgQCreate(int maxMsgs, int maxMsgLength, int options) {
         return nullptr;
     }
     auto* q = new MsgQ;
+    keep(q);
     q->maxMsgs = maxMsgs;
     q->maxLen = maxMsgLength;
     q->options = options;
@@ -969,6 +981,7 @@ OS_TIMER_ID osTimerCreate(OS_TIMER_FN fn, intptr_t arg) {
     World& w = W();
     bool start = false;
     auto* t = new Timer{fn, arg};
+    keep(t);
     {
         std::lock_guard<std::mutex> g(w.m);
         if (!w.timerSem) w.timerSem = newSem(SEM_TYPE_BINARY, SEM_Q_FIFO, 0, 1);

@@ -1,0 +1,112 @@
+#include "services/syslog/syslog.h"
+#include "services/syslog/syslog_internal.h"
+#include "support/logcapture.h"
+
+#include "platform/os/sim.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+using testsupport::logDrain;
+
+namespace {
+
+struct Syslog : ::testing::Test {
+    void SetUp() override {
+        sim::stopRealtime();
+        sim::configure(sim::TimeMode::Stepped, 1700000000);
+        testsupport::logStart();
+    }
+};
+
+TEST_F(Syslog, RecordLayoutTruncationAndFilter) {
+    std::string longText(250, 'x');
+    syslogx(LOG_INFO, "%s", longText.c_str());
+    auto lines = logDrain();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].text, std::string(199, 'x'));
+    EXPECT_EQ(lines[0].priority, 150);
+    EXPECT_EQ(lines[0].device, "KVX2_VYN");
+    EXPECT_NE(lines[0].task.find(" main"), std::string::npos); // "<ms> <task name>"
+
+    syslog_msg_t rec{};
+    std::memcpy(rec.text, longText.data(), 199);
+    EXPECT_EQ(syslogx_getMsgLen(&rec), 264);
+
+    gSyslogThreshold = 3;
+    uint16_t before = syslog_getMsgCtr(6);
+    syslogx(LOG_INFO, "dropped");
+    syslogx(LOG_ERR, "kept");
+    EXPECT_EQ(syslog_getMsgCtr(6), before + 1);
+    lines = logDrain();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].text, "kept");
+}
+
+TEST_F(Syslog, RepeatsOfOneTaskAreCompressed) {
+    for (int i = 0; i < 3; ++i) syslogx(LOG_WARN, "same");
+    syslogx(LOG_INFO, "other");
+    auto lines = logDrain();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0].text, "same");
+    EXPECT_EQ(lines[1].text, "Last message repeated 3 times.");
+    EXPECT_EQ(lines[1].priority, 148);
+    EXPECT_EQ(lines[1].task, "[main]");
+    EXPECT_EQ(lines[2].text, "other");
+
+    // The hundredth identical line flushes the count and is sent itself.
+    for (int i = 0; i < 100; ++i) syslogx(LOG_INFO, "burst");
+    lines = logDrain();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[1].text, "Last message repeated 100 times.");
+    EXPECT_EQ(lines[2].text, "burst");
+}
+
+TEST_F(Syslog, SameTextFromTwoTasksIsNotCompressed) {
+    SEM_ID turn = semCCreate(SEM_Q_FIFO, 0);
+    SEM_ID done = semCCreate(SEM_Q_FIFO, 0);
+    taskSpawnFn("t_other", 100, 0, 0, [&] {
+        for (int i = 0; i < 3; ++i) {
+            semTake(turn, WAIT_FOREVER);
+            syslogx(LOG_INFO, "ping");
+            semGive(done);
+        }
+    });
+    for (int i = 0; i < 3; ++i) {
+        syslogx(LOG_INFO, "ping");
+        semGive(turn);
+        semTake(done, WAIT_FOREVER);
+    }
+    EXPECT_EQ(logDrain().size(), 6u);
+}
+
+TEST_F(Syslog, FloodGuardAllowsThirteenThenWarnsOnce) {
+    int sent = 0;
+    for (int i = 0; i < 20; ++i) SYSLOGX_GUARDED(LOG_ERR, "flood %d", i);
+    auto lines = logDrain();
+    for (auto& l : lines)
+        if (l.text.rfind("flood ", 0) == 0) sent++;
+    EXPECT_EQ(sent, 13);
+    ASSERT_EQ(lines.size(), 14u);
+    EXPECT_EQ(lines.back().text.rfind("Flooding suspicion! Syslogx message 0x", 0), 0u);
+    EXPECT_NE(lines.back().text.find("will be suppressed in future"), std::string::npos);
+}
+
+TEST_F(Syslog, FullQueueIsReportedOnceAndNeverBlocks) {
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < 1030; ++i) syslogx(LOG_INFO, "fill %d", i); // distinct texts
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.find("full ERRNO"), out.rfind("full ERRNO"));
+    EXPECT_NE(out.find("syslogx_handleMsgQSendRet: msgQSend SyslogMsgQ rtp#"), std::string::npos);
+    EXPECT_EQ(logDrain().size(), 1024u);
+    testing::internal::CaptureStdout();
+    syslogx(LOG_INFO, "after drain");
+    for (int i = 0; i < 1030; ++i) syslogx(LOG_INFO, "again %d", i);
+    out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("full ERRNO"), std::string::npos); // reported again after a success
+    logDrain();
+}
+
+} // namespace
