@@ -1,0 +1,231 @@
+#include "services/msdhash/msdhash.h"
+
+#include "services/checksum/pyref.h"
+#include "services/syslog/syslog.h"
+#include "services/syslog/syslog_internal.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Tables are never destroyed; keeping them reachable (in an array without a destructor) tells the
+// leak checker they are meant to live.
+msdhash_table* gTables[64];
+size_t gTableCount;
+
+msdhash_table* make_table(uint32_t n) {
+    msdhash_table* t = msdhash_createTable(n);
+    if (t && gTableCount < std::size(gTables)) gTables[gTableCount++] = t;
+    return t;
+}
+
+void* tag(intptr_t v) {
+    return reinterpret_cast<void*>(v);
+}
+
+std::string numbered(const char* prefix, intptr_t i) {
+    std::string s = prefix;
+    s += std::to_string(i);
+    return s;
+}
+
+struct MsdHash : ::testing::Test {
+    void SetUp() override {
+        syslog_queue_init();
+        syslog_init();
+        syslog_reset();
+        logLines();
+    }
+    // Texts logged since the last call.
+    static std::vector<std::string> logLines() {
+        std::vector<std::string> lines;
+        syslog_msg_t rec;
+        while (msgQReceive(syslog_getQueue(), &rec, sizeof rec, NO_WAIT) > 0)
+            lines.emplace_back(rec.text);
+        return lines;
+    }
+};
+
+TEST_F(MsdHash, FnvVectorsAndBucketFolding) {
+    EXPECT_EQ(fnv1b_hash(""), 0x811C9DC5u);
+    EXPECT_EQ(fnv1b_hash("a"), 0xE40C292Cu);
+    EXPECT_EQ(fnv1b_hash("foobar"), 0xBF9CF968u);
+
+    msdhash_table* t12 = make_table(12);
+    ASSERT_NE(t12, nullptr);
+    EXPECT_EQ(generate_hash(t12, "a"), 0x9EEu); // (h ^ h >> 12) & 0xFFF
+    EXPECT_EQ(generate_hash(t12, "var27"), 2656u);
+    EXPECT_EQ(generate_hash(t12, "var113"), 2656u);
+    msdhash_table* t0 = make_table(0);
+    ASSERT_NE(t0, nullptr);
+    EXPECT_EQ(generate_hash(t0, "a"), 0u);
+    EXPECT_EQ(generate_hash(t0, "anything else"), 0u);
+}
+
+// Names with bytes above 0x7F (a signed-char slip changes the hash) against a Python reference.
+TEST_F(MsdHash, RandomNamesMatchReferenceHash) {
+    std::mt19937 rng(3);
+    std::vector<std::vector<pyref::bytes>> cases;
+    for (int i = 0; i < 50; ++i) {
+        pyref::bytes name(rng() % 40);
+        for (auto& b : name)
+            b = static_cast<uint8_t>(1 + rng() % 255);
+        cases.push_back({name});
+    }
+    const auto ref = pyref::map(R"(
+def f(name):
+    h = 0x811C9DC5
+    for b in name:
+        h = ((h ^ b) * 16777619) & 0xFFFFFFFF
+    return ' '.join('%08x' % v for v in [h] + [(h ^ (h >> n)) & ((1 << n) - 1) for n in (0, 5, 12, 31)])
+)",
+                                cases);
+    // generate_hash reads only n, so the 2^31-bucket case needs no bucket array
+    msdhash_table t0{0, nullptr}, t5{5, nullptr}, t12{12, nullptr}, t31{31, nullptr};
+    const msdhash_table* tables[] = {&t0, &t5, &t12, &t31};
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const std::string name(cases[i][0].begin(), cases[i][0].end());
+        char mine[64];
+        std::snprintf(mine, sizeof mine, "%08x %08x %08x %08x %08x", fnv1b_hash(name.c_str()),
+                      generate_hash(tables[0], name.c_str()), generate_hash(tables[1], name.c_str()),
+                      generate_hash(tables[2], name.c_str()), generate_hash(tables[3], name.c_str()));
+        EXPECT_EQ(mine, ref[i]);
+    }
+}
+
+TEST_F(MsdHash, EveryInsertedNameIsFound) {
+    for (uint32_t n : {0u, 4u, 12u}) {
+        msdhash_table* t = make_table(n);
+        ASSERT_NE(t, nullptr);
+        const int count = n == 0 ? 300 : 5000;
+        for (intptr_t i = 0; i < count; ++i)
+            ASSERT_EQ(msdhash_addElement(t, numbered("var", i).c_str(), tag(i + 1)), 1);
+        for (intptr_t i = 0; i < count; ++i)
+            ASSERT_EQ(msdhash_getElement(t, numbered("var", i).c_str()), tag(i + 1)) << "n " << n;
+        EXPECT_EQ(msdhash_getElement(t, "var"), nullptr);
+        EXPECT_EQ(msdhash_getElement(t, "var5000"), nullptr);
+        EXPECT_EQ(msdhash_getElement(t, ""), nullptr);
+    }
+    EXPECT_TRUE(logLines().empty()) << "an absent name must not log";
+}
+
+TEST_F(MsdHash, CollisionsDuplicatesAndOwnership) {
+    msdhash_table* t = make_table(12);
+    ASSERT_NE(t, nullptr);
+    // var27 and var113 share a bucket; chain order must not hide either
+    ASSERT_EQ(msdhash_addElement(t, "var113", tag(113)), 1);
+    ASSERT_EQ(msdhash_addElement(t, "var27", tag(27)), 1);
+    EXPECT_EQ(msdhash_getElement(t, "var27"), tag(27));
+    EXPECT_EQ(msdhash_getElement(t, "var113"), tag(113));
+
+    // a duplicate is accepted but the first one added keeps answering
+    ASSERT_EQ(msdhash_addElement(t, "var27", tag(270)), 1);
+    EXPECT_EQ(msdhash_getElement(t, "var27"), tag(27));
+
+    // the table keeps its own copy of the name
+    char name[] = "speed";
+    ASSERT_EQ(msdhash_addElement(t, name, tag(1)), 1);
+    name[0] = 'S';
+    EXPECT_EQ(msdhash_getElement(t, "speed"), tag(1));
+    EXPECT_EQ(msdhash_getElement(t, "Speed"), nullptr);
+
+    // a preallocated element uses the caller's storage and name, appended behind existing ones
+    static msdhash_element elements[2];
+    static const char preName[] = "var113";
+    ASSERT_EQ(msdhash_addPreAllocElement(t, &elements[0], preName, tag(7)), 1);
+    EXPECT_EQ(elements[0].name, preName);
+    EXPECT_EQ(elements[0].value, tag(7));
+    EXPECT_EQ(elements[0].next, nullptr);
+    EXPECT_EQ(msdhash_getElement(t, "var113"), tag(113));
+    ASSERT_EQ(msdhash_addPreAllocElement(t, &elements[1], "rpm", tag(8)), 1);
+    EXPECT_EQ(msdhash_getElement(t, "rpm"), tag(8));
+}
+
+TEST_F(MsdHash, BadArgumentsAreRefusedAndLogged) {
+    // what one call logged (the repeat state is cleared so that identical lines show again)
+    auto logged = [] {
+        auto lines = logLines();
+        syslog_reset();
+        return lines;
+    };
+    using lines = std::vector<std::string>;
+    EXPECT_EQ(msdhash_createTable(32), nullptr);
+    EXPECT_EQ(logged(), lines{"msdhash_createTable: Size not supported"});
+    EXPECT_EQ(msdhash_createTable(0xFFFFFFFFu), nullptr);
+    EXPECT_EQ(logged(), lines{"msdhash_createTable: Size not supported"});
+
+    msdhash_table* t = make_table(2);
+    ASSERT_NE(t, nullptr);
+    EXPECT_EQ(msdhash_getElement(t, nullptr), nullptr);
+    EXPECT_EQ(logged(), lines{"msdhash_getElement: Nullpointer Argument"});
+    EXPECT_EQ(msdhash_getElement(nullptr, "x"), nullptr);
+    EXPECT_EQ(logged(), lines{"msdhash_getElement: Nullpointer Argument"});
+
+    msdhash_element e;
+    EXPECT_EQ(msdhash_addElement(nullptr, "x", nullptr), 0);
+    EXPECT_EQ(logged(), lines{"msdhash_addElement: Nullpointer Argument"});
+    EXPECT_EQ(msdhash_addElement(t, nullptr, nullptr), 0);
+    EXPECT_EQ(logged(), lines{"msdhash_addElement: Nullpointer Argument"});
+    EXPECT_EQ(msdhash_addPreAllocElement(t, nullptr, "x", nullptr), 0);
+    EXPECT_EQ(logged(), lines{"msdhash_addPreAllocElement: Nullpointer Argument"});
+    EXPECT_EQ(msdhash_addPreAllocElement(t, &e, nullptr, nullptr), 0);
+    EXPECT_EQ(logged(), lines{"msdhash_addPreAllocElement: Nullpointer Argument"});
+    for (size_t b = 0; b < 4; ++b)
+        EXPECT_EQ(t->table[b], nullptr) << "nothing was added";
+}
+
+std::string stat_of(const msdhash_table* t) {
+    testing::internal::CaptureStdout();
+    msdhash_printStat(t);
+    std::fflush(stdout);
+    return testing::internal::GetCapturedStdout();
+}
+
+std::string stat_text(uint32_t n, const unsigned (&histogram)[32]) {
+    char head[64];
+    std::snprintf(head, sizeof head, "\n\nHash Table Size:\n2^%u (0x%x)\n", n, 1u << n);
+    std::string s = head;
+    s += "\nElement distribution:\n\tXXX times YYY indirections, which means ZZZZ saved objects\n";
+    for (unsigned k = 0; k < 32; ++k) {
+        char line[64];
+        std::snprintf(line, sizeof line, "\t%-10u%-10u%-10u", histogram[k], k, histogram[k] * k);
+        s += line;
+        s += k == 0 ? " -> empty hash table entry!\n" : k == 31 ? "?\n" : "\n";
+    }
+    return s;
+}
+
+TEST_F(MsdHash, PrintStatShowsTheChainHistogram) {
+    EXPECT_EQ(stat_of(nullptr), "Nullpointer Argument\n");
+
+    // buckets with n = 3: zeta 0; gamma, eta 3; delta 5; alpha, epsilon 6; beta 7
+    msdhash_table* t = make_table(3);
+    ASSERT_NE(t, nullptr);
+    for (const char* name : {"alpha", "beta", "gamma", "delta", "epsilon", "zeta", "eta"})
+        ASSERT_EQ(msdhash_addElement(t, name, tag(1)), 1);
+    const std::string out = stat_of(t);
+    const std::string head = "\n\nHash Table Size:\n2^3 (0x8)\n\nElement distribution:\n"
+                             "\tXXX times YYY indirections, which means ZZZZ saved objects\n"
+                             "\t3         0         0          -> empty hash table entry!\n"
+                             "\t3         1         3         \n"
+                             "\t2         2         4         \n"
+                             "\t0         3         0         \n";
+    EXPECT_EQ(out.substr(0, head.size()), head);
+    EXPECT_EQ(out, stat_text(3, {3, 3, 2}));
+
+    // one bucket with a chain of 40 falls into the last class
+    msdhash_table* one = make_table(0);
+    ASSERT_NE(one, nullptr);
+    EXPECT_EQ(stat_of(one), stat_text(0, {1}));
+    for (int i = 0; i < 40; ++i)
+        msdhash_addElement(one, numbered("n", i).c_str(), nullptr);
+    unsigned last[32] = {};
+    last[31] = 1;
+    EXPECT_EQ(stat_of(one), stat_text(0, last));
+}
+
+} // namespace
