@@ -1,6 +1,6 @@
 #include "services/checksum/crc.h"
 
-#include "services/checksum/pyref.h"
+#include "support/pyref.h"
 
 #include <gtest/gtest.h>
 

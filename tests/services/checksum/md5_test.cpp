@@ -1,6 +1,6 @@
 #include "services/checksum/md5.h"
 
-#include "services/checksum/pyref.h"
+#include "support/pyref.h"
 
 #include <gtest/gtest.h>
 

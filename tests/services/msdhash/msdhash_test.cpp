@@ -1,6 +1,6 @@
 #include "services/msdhash/msdhash.h"
 
-#include "services/checksum/pyref.h"
+#include "support/pyref.h"
 #include "services/syslog/syslog.h"
 #include "services/syslog/syslog_internal.h"
 
