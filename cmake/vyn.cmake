@@ -25,7 +25,9 @@ function(vyn_module name)
   cmake_parse_arguments(M "" "" "DEPS;LIBS" ${ARGN})
   file(GLOB _src CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.c)
   if(NOT _src)
-    return() # a module being started: nothing to build yet
+    # a module being started: an empty library keeps its CMakeLists valid
+    set(_src ${CMAKE_CURRENT_BINARY_DIR}/vyn_empty_${name}.cpp)
+    file(WRITE ${_src} "// no sources yet\n")
   endif()
   add_library(vyn_${name} STATIC ${_src})
   target_include_directories(vyn_${name} PUBLIC ${CMAKE_SOURCE_DIR} ${VYN_GEN_DIR})

@@ -1188,4 +1188,13 @@ std::vector<std::string> runningTasks() {
     return out;
 }
 
+std::vector<std::string> taskNames() {
+    World& w = W();
+    std::lock_guard<std::mutex> g(w.m);
+    std::vector<std::string> out;
+    for (auto& [id, t] : w.tasks)
+        if (t->counted && t->activated && !t->exited) out.push_back(t->name);
+    return out;
+}
+
 } // namespace sim

@@ -35,5 +35,7 @@ void removeTickHook(int id);
 
 // Names of the tasks that are not blocked right now (diagnostics).
 std::vector<std::string> runningTasks();
+// Full names of every live task the layer started.
+std::vector<std::string> taskNames();
 
 } // namespace sim

@@ -1,0 +1,97 @@
+#include "platform/boot/platform.h"
+
+#include "platform/control/control.h"
+#include "platform/hw/zynq_map.h"
+#include "platform/kmgr/appman.h"
+#include "platform/os/sim.h"
+#include "platform/settings/settings.h"
+#include "platform/sysproc/sysproc.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+std::string& lastError() {
+    static std::string* e = new std::string;
+    return *e;
+}
+
+int fail(const std::string& what) {
+    lastError() = what;
+    return -1;
+}
+
+bool makeDir(const std::string& path, std::string* error) {
+    std::error_code ec;
+    std::filesystem::create_directories(path, ec);
+    if (ec || !std::filesystem::is_directory(path, ec)) {
+        *error = "cannot create directory " + path + (ec ? ": " + ec.message() : ": not a directory");
+        return false;
+    }
+    return true;
+}
+
+void drainAtExit() {
+    sysproc::drainLog();
+}
+
+int bootIn(const std::string& dir, unsigned index, bool forceStepped) {
+    std::error_code ec;
+    if (!std::filesystem::is_directory(dir, ec)) return fail("unit directory '" + dir + "' does not exist");
+    Settings s;
+    std::string err;
+    if (!loadSettings(dir, &s, &err)) return fail(err);
+    if (forceStepped) s.stepped = true;
+    setSettings(s);
+    for (const std::string* d : {&s.cfgDir, &s.cDir, &s.measDir, &s.meas2Dir, &s.usbMeasDir, &s.nvramDir})
+        if (!makeDir(*d, &err)) return fail(err);
+
+    sim::stopRealtime();
+    sim::configure(s.stepped ? sim::TimeMode::Stepped : sim::TimeMode::Realtime, s.calendarStart);
+    // A reader that went away must not take the unit with it; the write just fails.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    hwsim::installBoard();
+    kmgr::setWatchdogReaction(nullptr);
+    kmgr::installAppManager();
+    if (!sysproc::start(s.unitDir, &err)) return fail(err);
+    if (!control::start(s.unitDir, index, &err)) return fail(err);
+    static bool atExit = std::atexit(drainAtExit) == 0; // also for an application calling exit()
+    (void)atExit;
+    if (!s.stepped) sim::startRealtime();
+    return 0;
+}
+
+} // namespace
+
+int boot(unsigned index) {
+    const char* env = std::getenv("VYN_UNIT_DIR");
+    if (env && *env) return bootIn(env, index, false);
+    std::error_code ec;
+    std::filesystem::path cwd = std::filesystem::current_path(ec);
+    if (ec) return fail("cannot read the current directory: " + ec.message());
+    return bootIn(cwd.string(), index, false);
+}
+
+int bootForTest(const std::string& unitDir, unsigned index) {
+    return bootIn(unitDir, index, true);
+}
+
+const std::string& bootError() {
+    return lastError();
+}
+
+void halt() {
+    kmgr::watchdogDisarm();
+    control::stop();
+    sysproc::stop();
+    sim::stopRealtime();
+}
+
+} // namespace platform

@@ -1,0 +1,322 @@
+#include "platform/control/control.h"
+
+#include "platform/hw/zynq_map.h"
+#include "platform/kmgr/kmgr_sim.h"
+#include "platform/os/os.h"
+#include "platform/os/sim.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cinttypes>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <poll.h>
+#include <sstream>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+
+namespace control {
+
+namespace {
+
+constexpr size_t MAX_LINE = 1024;
+
+struct Channel {
+    std::mutex m;            // start/stop and the connection list
+    std::mutex commandMutex; // one command at a time, whichever connection sent it
+    int listenFd = -1;
+    int dirFd = -1;
+    int wakeFd = -1; // readable once stop begins: wakes every poll
+    unsigned index = 0;
+    std::thread acceptor;
+    struct Conn {
+        std::thread thread;
+        int fd;
+        std::shared_ptr<std::atomic<bool>> done;
+    };
+    std::vector<Conn> connections;
+};
+
+Channel& C() {
+    static Channel* c = new Channel;
+    return *c;
+}
+
+bool parseU64(const std::string& s, int base, uint64_t* out) {
+    if (s.empty() || s[0] == '-' || s[0] == '+') return false;
+    errno = 0;
+    char* end = nullptr;
+    unsigned long long v = std::strtoull(s.c_str(), &end, base);
+    if (errno || *end) return false;
+    *out = v;
+    return true;
+}
+
+// Decimal or "0x" hexadecimal, with an optional minus sign.
+bool parseI64(const std::string& s, int64_t* out) {
+    bool neg = !s.empty() && s[0] == '-';
+    std::string digits = neg ? s.substr(1) : s;
+    int base = 10;
+    if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
+        base = 16;
+        digits = digits.substr(2);
+    }
+    uint64_t v;
+    if (!parseU64(digits, base, &v) || v > static_cast<uint64_t>(INT64_MAX)) return false;
+    *out = neg ? -static_cast<int64_t>(v) : static_cast<int64_t>(v);
+    return true;
+}
+
+void sendAll(int fd, const std::string& s) {
+    const char* p = s.data();
+    size_t n = s.size();
+    while (n > 0) {
+        ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+}
+
+void serve(int fd, std::shared_ptr<std::atomic<bool>> done) {
+    Channel& c = C();
+    std::string buf;
+    bool close = false;
+    char chunk[512];
+    while (!close) {
+        pollfd p[2] = {{fd, POLLIN, 0}, {c.wakeFd, POLLIN, 0}};
+        if (::poll(p, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (p[1].revents) break;
+        ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+        if (n <= 0) {
+            if (n < 0 && errno == EINTR) continue;
+            break;
+        }
+        buf.append(chunk, static_cast<size_t>(n));
+        size_t nl;
+        while (!close && (nl = buf.find('\n')) != std::string::npos) {
+            std::string line = buf.substr(0, nl);
+            buf.erase(0, nl + 1);
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            if (line.find_first_not_of(" \t") == std::string::npos) continue;
+            std::string reply = execute(line, &close);
+            sendAll(fd, reply + "\n");
+        }
+        if (buf.size() > MAX_LINE) {
+            sendAll(fd, "error line longer than " + std::to_string(MAX_LINE) + " characters\n");
+            break;
+        }
+    }
+    ::shutdown(fd, SHUT_RDWR);
+    *done = true; // the acceptor joins the thread and closes the descriptor
+}
+
+// Joins finished connections (all of them with `all`) and closes their descriptors.
+void reap(bool all) {
+    Channel& c = C();
+    std::vector<Channel::Conn> finished;
+    {
+        std::lock_guard<std::mutex> g(c.m);
+        for (auto it = c.connections.begin(); it != c.connections.end();) {
+            if (all || *it->done) {
+                finished.push_back(std::move(*it));
+                it = c.connections.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (Channel::Conn& k : finished) {
+        k.thread.join();
+        ::close(k.fd);
+    }
+}
+
+void acceptLoop() {
+    Channel& c = C();
+    for (;;) {
+        pollfd p[2] = {{c.listenFd, POLLIN, 0}, {c.wakeFd, POLLIN, 0}};
+        if (::poll(p, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        if (p[1].revents) return;
+        int fd = ::accept4(c.listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) continue;
+        reap(false);
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        std::lock_guard<std::mutex> g(c.m);
+        c.connections.push_back({std::thread(serve, fd, done), fd, done});
+    }
+}
+
+// sun_path is short; a long unit directory is reached through its descriptor.
+std::string bindPath(const std::string& unitDir, int dirFd) {
+    std::string direct = unitDir + "/" + SOCKET_NAME;
+    if (direct.size() < sizeof(sockaddr_un::sun_path)) return direct;
+    return "/proc/self/fd/" + std::to_string(dirFd) + "/" + SOCKET_NAME;
+}
+
+sockaddr_un address(const std::string& path) {
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::memcpy(a.sun_path, path.c_str(), path.size() + 1);
+    return a;
+}
+
+std::string cmdStep(const std::vector<std::string>& arg) {
+    uint64_t n;
+    if (arg.size() != 2 || !parseU64(arg[1], 10, &n) || n > 1000000000ull)
+        return "error usage: step N (0 to 1000000000)";
+    if (sim::mode() != sim::TimeMode::Stepped)
+        return "error step needs stepped time (the unit runs in real time)";
+    sim::step(n);
+    return "ok " + std::to_string(sim::ticks());
+}
+
+std::string cmdPostrun() {
+    std::string name = "/SemPostDrive" + std::to_string(C().index);
+    SEM_ID s = semOpen(name.c_str(), SEM_TYPE_BINARY, 0, 0, 0); // never created here
+    if (!s) return "error " + name + " is not open: the application has not reached its post-run wait";
+    if (semGive(s) != OK) return "error cannot give " + name + ": " + std::strerror(errno);
+    return "ok";
+}
+
+std::string cmdFault(const std::vector<std::string>& arg) {
+    uint64_t call;
+    int64_t result, count = 1;
+    if (arg.size() < 3 || arg.size() > 4 || !parseU64(arg[1], 10, &call) || call > 0xFFFFFFFFu ||
+        !parseI64(arg[2], &result) ||
+        (arg.size() == 4 && (!parseI64(arg[3], &count) || count < -1 || count > INT32_MAX)))
+        return "error usage: fault CALL RESULT [COUNT] (COUNT -1: every call, 0: clear)";
+    kmgr::injectFault(static_cast<unsigned>(call), static_cast<intptr_t>(result), static_cast<int>(count));
+    return "ok";
+}
+
+std::string cmdHwremove(const std::vector<std::string>& arg) {
+    uint64_t addr;
+    std::string a = arg.size() == 2 ? arg[1] : "";
+    if (a.size() > 2 && a[0] == '0' && (a[1] == 'x' || a[1] == 'X')) a = a.substr(2);
+    if (arg.size() != 2 || !parseU64(a, 16, &addr) || addr > UINTPTR_MAX)
+        return "error usage: hwremove ADDRESS (hex)";
+    if (!hwsim::removeBoardDevice(static_cast<uintptr_t>(addr))) {
+        char buf[80];
+        std::snprintf(buf, sizeof buf, "error no board device at 0x%08" PRIX64, addr);
+        return buf;
+    }
+    return "ok";
+}
+
+} // namespace
+
+std::string execute(const std::string& line, bool* closeConnection) {
+    std::istringstream in(line);
+    std::vector<std::string> arg;
+    for (std::string w; in >> w;)
+        arg.push_back(w);
+    if (arg.empty()) return "error empty command";
+    std::lock_guard<std::mutex> g(C().commandMutex);
+    const std::string& cmd = arg[0];
+    if (cmd == "step") return cmdStep(arg);
+    if (cmd == "ticks") return arg.size() == 1 ? "ok " + std::to_string(sim::ticks()) : "error usage: ticks";
+    if (cmd == "postrun") return arg.size() == 1 ? cmdPostrun() : "error usage: postrun";
+    if (cmd == "fault") return cmdFault(arg);
+    if (cmd == "hwremove") return cmdHwremove(arg);
+    if (cmd == "tasks") {
+        if (arg.size() != 1) return "error usage: tasks";
+        std::string r = "ok";
+        for (const std::string& n : sim::taskNames())
+            r += " " + n;
+        return r;
+    }
+    if (cmd == "quit") {
+        if (closeConnection) *closeConnection = true;
+        return "ok bye";
+    }
+    return "error unknown command '" + cmd + "'";
+}
+
+bool start(const std::string& unitDir, unsigned index, std::string* error) {
+    Channel& c = C();
+    std::lock_guard<std::mutex> g(c.m);
+    auto fail = [&](const std::string& what) {
+        if (error) *error = what + (errno ? std::string(": ") + std::strerror(errno) : "");
+        if (c.listenFd >= 0) ::close(c.listenFd);
+        if (c.dirFd >= 0) ::close(c.dirFd);
+        if (c.wakeFd >= 0) ::close(c.wakeFd);
+        c.listenFd = c.dirFd = c.wakeFd = -1;
+        return false;
+    };
+    if (c.listenFd >= 0) {
+        if (error) *error = "the control channel is already open";
+        return false;
+    }
+    c.index = index;
+    c.dirFd = ::open(unitDir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (c.dirFd < 0) return fail("cannot open " + unitDir);
+    const std::string shown = unitDir + "/" + SOCKET_NAME;
+    sockaddr_un a = address(bindPath(unitDir, c.dirFd));
+
+    struct stat st;
+    if (::fstatat(c.dirFd, SOCKET_NAME, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (!S_ISSOCK(st.st_mode)) {
+            errno = 0;
+            return fail(shown + " exists and is not a socket");
+        }
+        int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        bool live = probe >= 0 && ::connect(probe, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        if (probe >= 0) ::close(probe);
+        if (live) {
+            errno = 0;
+            return fail("another unit is running in " + unitDir + " (" + shown + " answers)");
+        }
+        ::unlinkat(c.dirFd, SOCKET_NAME, 0); // left behind by a unit that ended
+    }
+    c.listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (c.listenFd < 0) return fail("cannot create the control socket");
+    if (::bind(c.listenFd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+        return fail("cannot bind " + shown);
+    if (::listen(c.listenFd, 8) != 0) return fail("cannot listen on " + shown);
+    c.wakeFd = ::eventfd(0, EFD_CLOEXEC);
+    if (c.wakeFd < 0) return fail("cannot create an eventfd");
+    c.acceptor = std::thread(acceptLoop);
+    return true;
+}
+
+void stop() {
+    Channel& c = C();
+    std::thread acceptor;
+    {
+        std::lock_guard<std::mutex> g(c.m);
+        if (c.listenFd < 0) return;
+        uint64_t one = 1;
+        [[maybe_unused]] ssize_t w = ::write(c.wakeFd, &one, sizeof one);
+        acceptor = std::move(c.acceptor);
+    }
+    acceptor.join(); // no new connections after this
+    reap(true);
+    std::lock_guard<std::mutex> g(c.m);
+    ::unlinkat(c.dirFd, SOCKET_NAME, 0);
+    ::close(c.listenFd);
+    ::close(c.dirFd);
+    ::close(c.wakeFd);
+    c.listenFd = c.dirFd = c.wakeFd = -1;
+}
+
+} // namespace control

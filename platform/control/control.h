@@ -1,0 +1,30 @@
+// The control channel: a UNIX stream socket "vyn.ctl" in the unit directory through which
+// tests and tools drive a running unit. One command per line, one reply line per command,
+// "ok ..." or "error ...". The application never uses it.
+//
+//   step N                   advance stepped time by N ticks; replies the tick reached
+//   ticks                    the current tick
+//   postrun                  give the application's post-run semaphore
+//   fault CALL RESULT [N]    the next N calls (default 1, -1 for ever, 0 clears) of manager
+//                            call CALL return RESULT
+//   hwremove ADDRESS         take the board's device at ADDRESS (hex) away
+//   tasks                    names of the OS-layer tasks
+//   quit                     close this connection
+#pragma once
+
+#include <string>
+
+namespace control {
+
+constexpr const char* SOCKET_NAME = "vyn.ctl";
+
+// Listens in `unitDir`; `index` is the process index (names the post-run semaphore).
+// Fails when another unit already listens there.
+bool start(const std::string& unitDir, unsigned index, std::string* error);
+// Closes the channel and every connection, removes the socket file.
+void stop();
+
+// Runs one command line; sets *closeConnection for "quit".
+std::string execute(const std::string& line, bool* closeConnection);
+
+} // namespace control

@@ -1,0 +1,53 @@
+// File-system devices of the OS layer. On the unit, files are reached through device
+// names ("cfg:/display.xml", "meas:x.dat"); here every device is a host directory that the
+// platform installs. A path whose device is not installed is refused (ENOENT), never
+// looked up on the host; ".." that would leave the device's directory is refused (EACCES).
+//
+// Inside a path '/' and '\' both separate components, as on the unit's drives; the device
+// name alone ("cfg:") is the device's root directory. Results follow POSIX: -1 (or null)
+// with errno on failure.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <dirent.h>
+#include <string>
+#include <sys/stat.h>
+
+// Control requests of osIoctl.
+constexpr int OS_FIOFLUSH = 2;       // write the file's (or directory's) data to its volume
+constexpr int OS_FIOSYNC = 21;       // the same
+constexpr int OS_FIODELETE = 59;     // remove the open file from its directory
+constexpr int OS_FIOSIZE = 0x301D;   // size of the open file into the uint32_t that arg points to
+
+// Host path of `path` into out (at most size bytes with the NUL). 0, or -1 with errno:
+// EINVAL (null), ENOENT (no installed device), EACCES (leaves the device), ENAMETOOLONG.
+int osResolvePath(const char* path, char* out, size_t size);
+
+int osOpen(const char* path, int flags, int mode = 0);
+FILE* osFopen(const char* path, const char* mode);
+DIR* osOpendir(const char* path);
+int osStat(const char* path, struct stat* st);
+// Removes a file or an empty directory; a device's root is refused (EBUSY).
+int osRemove(const char* path);
+// Both paths on one device (EXDEV otherwise); a device's root is refused (EBUSY).
+int osRename(const char* from, const char* to);
+int osMkdir(const char* path, int mode);
+// One of the OS_FIO* requests on a descriptor from osOpen (or fileno of osFopen).
+// OS_FIODELETE only removes files that lie on an installed device.
+int osIoctl(int fd, int code, intptr_t arg);
+
+namespace osfs {
+
+// Platform side: installs (or re-points) the device `prefix` ("cfg:", "usb_meas:"), which
+// must end with ':' and hold no separator, onto the host directory `hostDir` (made
+// absolute; the host's root is refused). False for a malformed prefix or directory.
+bool addDevice(const std::string& prefix, const std::string& hostDir);
+bool removeDevice(const std::string& prefix);
+// The host directory of an installed device.
+bool deviceDir(const std::string& prefix, std::string* hostDir);
+// Forgets every device.
+void reset();
+
+} // namespace osfs

@@ -1,0 +1,46 @@
+// The platform's system process, run as tasks of this process: it owns the named objects
+// that the application opens (status block, log queue, logging queues, base tick) and
+// collects the log.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace sysproc {
+
+constexpr const char* SYSLOG_QUEUE = "/syslogq";
+constexpr int SYSLOG_QUEUE_MSGS = 1024;
+constexpr int SYSLOG_RECORD_SIZE = 264;
+
+constexpr const char* APPLCOMM_SHM = "/shm/ApplComm";
+constexpr size_t APPLCOMM_SIZE = 4096;
+constexpr const char* APPLCOMM_SEM = "/ApplComSem";
+
+constexpr const char* BASETICK_SEM = "/BASETICK0";
+
+// The logging application's drive-format and remote-control queues; their other ends
+// belong to the system process, which does not serve them yet.
+constexpr const char* MEASAPP_QUEUES[] = {"/MeasAppFormat", "/MeasAppFormatAck", "/MeasAppRCTRL_RX",
+                                          "/MeasAppRCTRL_TX"};
+constexpr int MEASAPP_QUEUE_MSGS = 32;
+constexpr int MEASAPP_QUEUE_MSG_SIZE = 512;
+
+// Creates the named objects (those that exist are kept), starts the log collector and the
+// base tick. The log goes to standard output and to `unitDir`/vyn.log, which is started
+// afresh. Calling it again (after stop) moves the log file to the new directory.
+bool start(const std::string& unitDir, std::string* error);
+
+// Returns once every record queued before the call has been written (at most ~2 s).
+void drainLog();
+
+// A line of the platform itself, written after the records queued before it.
+void platformLog(int priority, const char* device, const char* task, const std::string& text);
+
+// Drains the log and closes vyn.log; later records go to standard output only.
+void stop();
+
+// One record (as received, `len` bytes) as its log line, without the newline:
+// "<priority> <device> <task>: <text>".
+std::string formatRecord(const void* record, size_t len);
+
+} // namespace sysproc

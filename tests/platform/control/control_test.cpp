@@ -1,0 +1,335 @@
+#include "platform/control/control.h"
+#include "platform/hw/hw.h"
+#include "platform/hw/zynq_map.h"
+#include "platform/kmgr/kmgr.h"
+#include "platform/kmgr/kmgr_sim.h"
+#include "platform/os/os.h"
+#include "platform/os/sim.h"
+#include "platform/unit_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+constexpr unsigned INDEX = 3;
+
+// A client as a test or tool would be: a stream socket, one line out, one line back.
+struct Client {
+    int fd = -1;
+    std::string buf;
+
+    explicit Client(const std::string& unitDir) {
+        int dirFd = ::open(unitDir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        std::string path = unitDir + "/vyn.ctl";
+        if (path.size() >= sizeof(sockaddr_un::sun_path))
+            path = "/proc/self/fd/" + std::to_string(dirFd) + "/vyn.ctl";
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+        fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+            ::close(fd);
+            fd = -1;
+        }
+        ::close(dirFd);
+    }
+    ~Client() {
+        if (fd >= 0) ::close(fd);
+    }
+    bool connected() const { return fd >= 0; }
+    void sendRaw(const std::string& s) {
+        ASSERT_EQ(::send(fd, s.data(), s.size(), MSG_NOSIGNAL), (ssize_t)s.size());
+    }
+    // The next reply line; "<eof>" when the channel closed.
+    std::string reply() {
+        char chunk[256];
+        size_t nl;
+        while ((nl = buf.find('\n')) == std::string::npos) {
+            ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+            if (n <= 0) return "<eof>";
+            buf.append(chunk, static_cast<size_t>(n));
+        }
+        std::string line = buf.substr(0, nl);
+        buf.erase(0, nl + 1);
+        return line;
+    }
+    std::string cmd(const std::string& line) {
+        sendRaw(line + "\n");
+        return reply();
+    }
+};
+
+struct ControlChannel : ::testing::Test {
+    UnitDir unit;
+    void SetUp() override {
+        sim::stopRealtime();
+        sim::configure(sim::TimeMode::Stepped, 1700000000);
+        std::string error;
+        ASSERT_TRUE(control::start(unit.path, INDEX, &error)) << error;
+    }
+    void TearDown() override {
+        control::stop();
+        kmgr::clearFaults();
+    }
+};
+
+TEST_F(ControlChannel, StepsAndReadsSteppedTime) {
+    Client c(unit.path);
+    ASSERT_TRUE(c.connected());
+    uint64_t t0 = sim::ticks();
+    EXPECT_EQ(c.cmd("ticks"), "ok " + std::to_string(t0));
+    EXPECT_EQ(c.cmd("step 10"), "ok " + std::to_string(t0 + 10));
+    EXPECT_EQ(c.cmd("  step   5  \r"), "ok " + std::to_string(t0 + 15));
+    EXPECT_EQ(sim::ticks(), t0 + 15);
+    EXPECT_EQ(c.cmd("step"), "error usage: step N (0 to 1000000000)");
+    EXPECT_EQ(c.cmd("step -1"), "error usage: step N (0 to 1000000000)");
+    EXPECT_EQ(c.cmd("step 1x"), "error usage: step N (0 to 1000000000)");
+    EXPECT_EQ(c.cmd("ticks now"), "error usage: ticks");
+
+    sim::configure(sim::TimeMode::Realtime, 1700000000); // the clock thread is not started
+    EXPECT_EQ(c.cmd("step 1"), "error step needs stepped time (the unit runs in real time)");
+    sim::configure(sim::TimeMode::Stepped, 1700000000);
+    EXPECT_EQ(sim::ticks(), t0 + 15);
+}
+
+TEST_F(ControlChannel, PostrunGivesOnlyAnOpenSemaphore) {
+    Client c(unit.path);
+    EXPECT_EQ(c.cmd("postrun"),
+              "error /SemPostDrive3 is not open: the application has not reached its post-run wait");
+    EXPECT_EQ(semOpen("/SemPostDrive3", SEM_TYPE_BINARY, 0, 0, 0), nullptr) << "postrun must not create it";
+
+    SEM_ID s = semOpen("/SemPostDrive3", SEM_TYPE_BINARY, SEM_EMPTY, SEM_Q_FIFO, OM_CREATE);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(c.cmd("postrun"), "ok");
+    EXPECT_EQ(semTake(s, NO_WAIT), OK);
+    EXPECT_EQ(c.cmd("postrun now"), "error usage: postrun");
+}
+
+TEST_F(ControlChannel, FaultsAreInjectedIntoManagerCalls) {
+    kmgr::setHandler(3000, [](const intptr_t*) -> intptr_t { return 5; });
+    Client c(unit.path);
+    EXPECT_EQ(c.cmd("fault 3000 -1 2"), "ok");
+    EXPECT_EQ(kmgr_syscall(3000), -1);
+    EXPECT_EQ(kmgr_syscall(3000), -1);
+    EXPECT_EQ(kmgr_syscall(3000), 5);
+    EXPECT_EQ(c.cmd("fault 3000 0x10"), "ok"); // one call by default
+    EXPECT_EQ(kmgr_syscall(3000), 16);
+    EXPECT_EQ(kmgr_syscall(3000), 5);
+    EXPECT_EQ(c.cmd("fault 3000 -7 -1"), "ok");
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(kmgr_syscall(3000), -7);
+    EXPECT_EQ(c.cmd("fault 3000 0 0"), "ok"); // clears
+    EXPECT_EQ(kmgr_syscall(3000), 5);
+    const std::string usage = "error usage: fault CALL RESULT [COUNT] (COUNT -1: every call, 0: clear)";
+    EXPECT_EQ(c.cmd("fault 3000"), usage);
+    EXPECT_EQ(c.cmd("fault x 1"), usage);
+    EXPECT_EQ(c.cmd("fault 3000 1 -2"), usage);
+    EXPECT_EQ(c.cmd("fault 3000 1 1 1"), usage);
+    EXPECT_EQ(c.cmd("fault 3000 010"), "ok") << "decimal, no octal guesswork";
+    EXPECT_EQ(kmgr_syscall(3000), 10);
+    kmgr::setHandler(3000, nullptr);
+}
+
+TEST_F(ControlChannel, HwremoveTakesABoardDeviceAway) {
+    hwsim::installBoard();
+    ASSERT_NE(hw_map(zynq::FPGA_IDENT_BASE, 0x1000), nullptr);
+    ASSERT_NE(hw_map(zynq::GPIO_BASE, 0x1000), nullptr);
+    Client c(unit.path);
+    EXPECT_EQ(c.cmd("hwremove 43C00000"), "ok");
+    EXPECT_EQ(hw_map(zynq::FPGA_IDENT_BASE, 4), nullptr);
+    EXPECT_EQ(hw_read32(zynq::FPGA_IDENT_BASE), 0xFFFFFFFFu);
+    EXPECT_EQ(c.cmd("hwremove 0xe000a000"), "ok");
+    EXPECT_EQ(hw_map(zynq::GPIO_BASE, 4), nullptr);
+    EXPECT_NE(hw_map(zynq::TIME_BASE, 4), nullptr) << "the others stay";
+    EXPECT_EQ(c.cmd("hwremove 0x43C00004"), "error no board device at 0x43C00004");
+    EXPECT_EQ(c.cmd("hwremove 0xF8F00200"), "error no board device at 0xF8F00200");
+    EXPECT_EQ(c.cmd("hwremove zz"), "error usage: hwremove ADDRESS (hex)");
+    EXPECT_EQ(c.cmd("hwremove"), "error usage: hwremove ADDRESS (hex)");
+    hwsim::installBoard();
+    EXPECT_NE(hw_map(zynq::FPGA_IDENT_BASE, 0x1000), nullptr);
+}
+
+TEST_F(ControlChannel, TasksListsTheLayersTasks) {
+    TASK_ID t = taskSpawnFn("tCtlProbe", 100, 0, 0, [] {
+        for (;;)
+            taskDelay(1000);
+    });
+    sim::waitIdle();
+    Client c(unit.path);
+    std::string r = c.cmd("tasks");
+    ASSERT_EQ(r.rfind("ok", 0), 0u) << r;
+    EXPECT_NE((r + " ").find(" tCtlProbe "), std::string::npos) << r;
+    taskDelete(t);
+    sim::waitIdle();
+    EXPECT_EQ((c.cmd("tasks") + " ").find(" tCtlProbe "), std::string::npos);
+}
+
+TEST_F(ControlChannel, BadInputGetsAnErrorAndTheChannelGoesOn) {
+    Client c(unit.path);
+    EXPECT_EQ(c.cmd("reboot"), "error unknown command 'reboot'");
+    c.sendRaw("\n   \n"); // blank lines are not commands: no reply
+    EXPECT_EQ(c.cmd("ticks").rfind("ok ", 0), 0u);
+    c.sendRaw("ti");
+    c.sendRaw("cks\n"); // a line may arrive in pieces
+    EXPECT_EQ(c.reply().rfind("ok ", 0), 0u);
+    c.sendRaw("ticks\nticks\n"); // or several in one piece
+    EXPECT_EQ(c.reply().rfind("ok ", 0), 0u);
+    EXPECT_EQ(c.reply().rfind("ok ", 0), 0u);
+    c.sendRaw(std::string(2000, 'x'));
+    EXPECT_EQ(c.reply(), "error line longer than 1024 characters");
+    EXPECT_EQ(c.reply(), "<eof>");
+
+    Client d(unit.path);
+    EXPECT_EQ(d.cmd("quit"), "ok bye");
+    EXPECT_EQ(d.reply(), "<eof>");
+}
+
+TEST_F(ControlChannel, SeveralClientsAtOnce) {
+    Client a(unit.path), b(unit.path);
+    ASSERT_TRUE(a.connected() && b.connected());
+    std::thread ta([&] {
+        for (int i = 0; i < 50; ++i)
+            ASSERT_EQ(a.cmd("step 1").rfind("ok ", 0), 0u);
+    });
+    std::thread tb([&] {
+        for (int i = 0; i < 50; ++i)
+            ASSERT_EQ(b.cmd("ticks").rfind("ok ", 0), 0u);
+    });
+    ta.join();
+    tb.join();
+}
+
+TEST_F(ControlChannel, StopClosesConnectionsAndRemovesTheSocket) {
+    Client c(unit.path);
+    ASSERT_EQ(c.cmd("ticks").rfind("ok", 0), 0u);
+    control::stop();
+    EXPECT_EQ(c.reply(), "<eof>");
+    EXPECT_FALSE(std::filesystem::exists(unit.path + "/vyn.ctl"));
+    EXPECT_FALSE(Client(unit.path).connected());
+    std::string error;
+    ASSERT_TRUE(control::start(unit.path, INDEX, &error)) << error; // for TearDown
+}
+
+TEST(ControlChannelStart, OneUnitPerDirectory) {
+    UnitDir unit;
+    std::string error;
+    ASSERT_TRUE(control::start(unit.path, 0, &error)) << error;
+    EXPECT_FALSE(control::start(unit.path, 0, &error));
+    control::stop();
+
+    // A socket left behind by an ended unit is replaced ...
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::snprintf(a.sun_path, sizeof a.sun_path, "%s/vyn.ctl", unit.path.c_str());
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ::close(fd);
+    ASSERT_TRUE(control::start(unit.path, 0, &error)) << error;
+    EXPECT_TRUE(Client(unit.path).connected());
+    control::stop();
+
+    // ... one that still answers is not.
+    fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(fd, 1), 0);
+    EXPECT_FALSE(control::start(unit.path, 0, &error));
+    EXPECT_NE(error.find("another unit is running in " + unit.path), std::string::npos) << error;
+    ::close(fd);
+    ::unlink(a.sun_path);
+
+    // A file of that name that is not a socket is left alone.
+    unit.write("vyn.ctl", "notes");
+    EXPECT_FALSE(control::start(unit.path, 0, &error));
+    EXPECT_NE(error.find("is not a socket"), std::string::npos) << error;
+    EXPECT_EQ(unit.read("vyn.ctl"), "notes");
+}
+
+TEST(ControlChannelStart, WorksInADirectoryTooLongForASocketPath) {
+    sim::configure(sim::TimeMode::Stepped, 1700000000);
+    UnitDir unit(std::string(60, 'a') + "/" + std::string(60, 'b'));
+    ASSERT_GE(unit.path.size() + 8, sizeof(sockaddr_un::sun_path));
+    std::string error;
+    ASSERT_TRUE(control::start(unit.path, 0, &error)) << error;
+    EXPECT_TRUE(std::filesystem::exists(unit.path + "/vyn.ctl"));
+    Client c(unit.path);
+    EXPECT_EQ(c.cmd("ticks").rfind("ok ", 0), 0u);
+    control::stop();
+    EXPECT_FALSE(std::filesystem::exists(unit.path + "/vyn.ctl"));
+}
+
+// The Python client (tools/vynctl.py), as the end-to-end tests use it.
+TEST(ControlChannelClient, PythonClientDrivesTheUnit) {
+    const char* env = std::getenv("VYN_SOURCE_DIR");
+    const std::string srcDir = env ? env
+                                   : std::filesystem::path(__FILE__)
+                                         .parent_path()
+                                         .parent_path()
+                                         .parent_path()
+                                         .parent_path()
+                                         .string();
+    const char* src = srcDir.c_str();
+    sim::configure(sim::TimeMode::Stepped, 1700000000);
+    UnitDir unit(std::string(100, 'p')); // long: the client must reach it too
+    std::string error;
+    ASSERT_TRUE(control::start(unit.path, 0, &error)) << error;
+    unit.write("drive.py", "import sys\n"
+                           "sys.path.insert(0, sys.argv[1] + '/tools')\n"
+                           "from vynctl import Unit, UnitError, UnitGone\n"
+                           "with Unit(sys.argv[2]) as u:\n"
+                           "    t = u.ticks()\n"
+                           "    assert u.step(7) == t + 7\n"
+                           "    assert u.cmd('step 3') == str(t + 10)\n"
+                           "    try:\n"
+                           "        u.postrun()\n"
+                           "        raise SystemExit('postrun without semaphore succeeded')\n"
+                           "    except UnitError as e:\n"
+                           "        assert '/SemPostDrive0 is not open' in str(e), e\n"
+                           "    assert isinstance(u.tasks(), list)\n"
+                           "    u.quit()\n"
+                           "    try:\n"
+                           "        u.ticks()\n"
+                           "        raise SystemExit('closed unit answered')\n"
+                           "    except UnitGone:\n"
+                           "        pass\n"
+                           "print('python client ok')\n");
+    uint64_t t0 = sim::ticks();
+    std::string py = "/usr/bin/python3 " + unit.path + "/drive.py " + src + " " + unit.path + " 2>&1";
+    FILE* p = ::popen(py.c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    std::string out;
+    char buf[256];
+    while (size_t n = std::fread(buf, 1, sizeof buf, p))
+        out.append(buf, n);
+    EXPECT_EQ(::pclose(p), 0) << out;
+    EXPECT_EQ(out, "python client ok\n");
+    EXPECT_EQ(sim::ticks(), t0 + 10);
+
+    // The command line form: reply on stdout, exit code by the reply.
+    auto run = [&](const std::string& args, std::string* text) {
+        std::string cmd =
+            "/usr/bin/python3 " + std::string(src) + "/tools/vynctl.py -d " + unit.path + " " + args;
+        FILE* f = ::popen((cmd + " 2>&1").c_str(), "r");
+        text->clear();
+        while (size_t n = std::fread(buf, 1, sizeof buf, f))
+            text->append(buf, n);
+        return WEXITSTATUS(::pclose(f));
+    };
+    std::string text;
+    EXPECT_EQ(run("step 5", &text), 0);
+    EXPECT_EQ(text, "ok " + std::to_string(t0 + 15) + "\n");
+    EXPECT_EQ(run("bogus", &text), 1);
+    EXPECT_EQ(text, "error unknown command 'bogus'\n");
+    control::stop();
+    EXPECT_EQ(run("ticks", &text), 2);
+    EXPECT_NE(text.find("no unit answers"), std::string::npos) << text;
+}
+
+} // namespace
