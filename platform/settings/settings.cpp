@@ -189,7 +189,8 @@ int onValue(void* user, const char* sectionRaw, const char* nameRaw, const char*
                                                 "platform.calendar_start",
                                                 "platform.watchdog",
                                                 "platform.watchdog_timeout_ms",
-                                                "platform.realtime_priorities"};
+                                                "platform.realtime_priorities",
+                                                "platform.missing_devices"};
     static const std::set<std::string> sections = {"unit", "drives", "serial", "platform"};
 
     if (!sections.count(section)) {
@@ -280,6 +281,19 @@ int onValue(void* user, const char* sectionRaw, const char* nameRaw, const char*
     } else if (key == "platform.watchdog_timeout_ms") {
         if (!number(3600000, &v) || v == 0) return bad("a time-out from 1 to 3600000 ms");
         s.watchdogTimeoutMs = static_cast<uint32_t>(v);
+    } else if (key == "platform.missing_devices") {
+        std::vector<uintptr_t> bases;
+        size_t pos = 0;
+        while (pos <= value.size() && !value.empty()) {
+            size_t comma = value.find(',', pos);
+            std::string item = trim(value.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos));
+            if (item.size() < 3 || item.compare(0, 2, "0x") != 0 || !parseUnsigned(item, UINT32_MAX, &v))
+                return bad("a comma list of hexadecimal device addresses");
+            bases.push_back(static_cast<uintptr_t>(v));
+            if (comma == std::string::npos) break;
+            pos = comma + 1;
+        }
+        s.missingDevices = bases;
     } else if (key == "platform.realtime_priorities") {
         if (!number(1, &v)) return bad("0 or 1");
         s.realtimePriorities = v == 1;

@@ -36,6 +36,8 @@ struct Settings {
     bool watchdogExit = false; // watchdog = exit
     uint32_t watchdogTimeoutMs = 1000;
     bool realtimePriorities = false; // recorded; tasks keep the host's default scheduling
+    // Board devices (base addresses) missing from this unit: their board init fails.
+    std::vector<uintptr_t> missingDevices;
 };
 
 constexpr size_t HOME_DIR_MAX = 127; // the parameter block's fields, less the NUL

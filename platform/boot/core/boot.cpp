@@ -58,6 +58,8 @@ int bootIn(const std::string& dir, unsigned index, bool forceStepped) {
     std::signal(SIGPIPE, SIG_IGN);
 
     hwsim::installBoard();
+    for (uintptr_t base : s.missingDevices)
+        if (!hwsim::removeBoardDevice(base)) return fail("missing_devices: no board device at " + std::to_string(base));
     kmgr::setWatchdogReaction(nullptr);
     kmgr::installAppManager();
     if (!sysproc::start(s.unitDir, &err)) return fail(err);
