@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "services/timemod/timemod.h"
+
 // ---- subsystem 1: services not built yet -----------------------------------------------
 struct cfg_system_t {
     uint8_t logging_active;
@@ -36,8 +38,6 @@ void timeserv_MeasTime_1ms();
 int nvramst_init();
 int nvramst_get_partNumber(char* buf, int size);
 int nvramst_get_serialNumber(char* buf, int size);
-uint8_t time_init();
-void timedistr_measdata_10ms();
 void power_vyn_1ms();
 void uecu_meas_1ms();
 void iecu_meas_10ms();

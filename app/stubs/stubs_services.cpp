@@ -22,8 +22,6 @@ void timeserv_MeasTime_1ms() {}
 int nvramst_init() { return 0; }
 int nvramst_get_partNumber(char* buf, int size) { return std::snprintf(buf, size, "%s", ""); }
 int nvramst_get_serialNumber(char* buf, int size) { return std::snprintf(buf, size, "%s", ""); }
-uint8_t time_init() { return 1; }
-void timedistr_measdata_10ms() {}
 void power_vyn_1ms() {}
 void uecu_meas_1ms() {}
 void iecu_meas_10ms() {}

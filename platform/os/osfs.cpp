@@ -28,7 +28,9 @@ struct Resolved {
     bool root = false; // the device's own directory
 };
 
-bool isSep(char c) { return c == '/' || c == '\\'; }
+bool isSep(char c) {
+    return c == '/' || c == '\\';
+}
 
 int fail(int e) {
     errno = e;
@@ -51,7 +53,8 @@ int resolve(const char* path, Resolved* r) {
     std::vector<std::string> parts;
     for (const char* p = colon + 1; *p;) {
         const char* e = p;
-        while (*e && !isSep(*e)) ++e;
+        while (*e && !isSep(*e))
+            ++e;
         std::string c(p, e);
         if (c == "..") {
             if (parts.empty()) return fail(EACCES);
@@ -61,7 +64,8 @@ int resolve(const char* path, Resolved* r) {
         }
         p = *e ? e + 1 : e;
     }
-    for (const std::string& c : parts) r->host += "/" + c;
+    for (const std::string& c : parts)
+        r->host += "/" + c;
     r->root = parts.empty();
     if (r->host.size() >= PATH_MAX) return fail(ENAMETOOLONG);
     return 0;
@@ -201,7 +205,8 @@ bool addDevice(const std::string& prefix, const std::string& hostDir) {
         if (!getcwd(cwd, sizeof cwd)) return false;
         dir = std::string(cwd) + "/" + dir;
     }
-    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    while (dir.size() > 1 && dir.back() == '/')
+        dir.pop_back();
     if (dir == "/") return false; // a drive is never the whole host
     Devices& d = D();
     std::lock_guard<std::mutex> g(d.m);

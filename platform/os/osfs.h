@@ -12,14 +12,15 @@
 #include <cstdint>
 #include <cstdio>
 #include <dirent.h>
+#include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 
 // Control requests of osIoctl.
-constexpr int OS_FIOFLUSH = 2;       // write the file's (or directory's) data to its volume
-constexpr int OS_FIOSYNC = 21;       // the same
-constexpr int OS_FIODELETE = 59;     // remove the open file from its directory
-constexpr int OS_FIOSIZE = 0x301D;   // size of the open file into the uint32_t that arg points to
+constexpr int OS_FIOFLUSH = 2;     // write the file's (or directory's) data to its volume
+constexpr int OS_FIOSYNC = 21;     // the same
+constexpr int OS_FIODELETE = 59;   // remove the open file from its directory
+constexpr int OS_FIOSIZE = 0x301D; // size of the open file into the uint32_t that arg points to
 
 // Host path of `path` into out (at most size bytes with the NUL). 0, or -1 with errno:
 // EINVAL (null), ENOENT (no installed device), EACCES (leaves the device), ENAMETOOLONG.

@@ -155,7 +155,8 @@ int onValue(void* user, const char* sectionRaw, const char* nameRaw, const char*
     const std::string section = lower(sectionRaw);
     const std::string name = lower(nameRaw);
     const std::string value = trim(valueRaw);
-    const std::string where = "[" + std::string(sectionRaw) + "] " + nameRaw;
+    std::string where = "[";
+    where.append(sectionRaw).append("] ").append(nameRaw);
     auto bad = [&](const std::string& expected) {
         p->fail(where + ": '" + value + "' is not " + expected);
         return 0;

@@ -45,6 +45,13 @@ void fillDevice(syslog_msg_t* rec) {
     std::snprintf(rec->device, sizeof rec->device, "%s%s", syslogDeviceNameString, discover_location());
 }
 
+// The task field holds at most 32 characters.
+void fillTask(syslog_msg_t* rec, const char* text) {
+    size_t n = strnlen(text, 32);
+    std::memcpy(rec->task, text, n);
+    rec->task[n] = 0;
+}
+
 void sendRecord(syslog_msg_t* rec) {
     STATUS r = msgQSend(syslogQ, rec, static_cast<size_t>(syslogx_getMsgLen(rec)), NO_WAIT, MSG_PRI_NORMAL);
     syslogx_handleMsgQSendRet(r);
@@ -140,7 +147,9 @@ void syslogx(int priority, const char* format, ...) {
             std::memset(&rep, 0, sizeof rep);
             rep.priority = lastPriority;
             rep.time = lastRepeatTime;
-            std::snprintf(rep.task, 33, "[%s]", lastTask);
+            char field[TASK_TEXT_MAX + 4];
+            std::snprintf(field, sizeof field, "[%s]", lastTask);
+            fillTask(&rep, field);
             fillDevice(&rep);
             std::snprintf(rep.text, sizeof rep.text, "Last message repeated %d times.",
                           static_cast<int>(repeatCounter + 1));
@@ -154,7 +163,9 @@ void syslogx(int priority, const char* format, ...) {
 
     rec.priority = static_cast<uint16_t>(priority);
     rec.time = calendarSeconds();
-    std::snprintf(rec.task, 33, "%d %s", static_cast<int>(timeBaseMs() % 100000u), task);
+    char field[TASK_TEXT_MAX + 16];
+    std::snprintf(field, sizeof field, "%d %s", static_cast<int>(timeBaseMs() % 100000u), task);
+    fillTask(&rec, field);
     fillDevice(&rec);
     sendRecord(&rec);
 }

@@ -1,6 +1,9 @@
 #include "platform/boot/platform.h"
 
 #include "platform/control/control.h"
+#include "platform/drives/drives.h"
+#include "platform/os/osfs.h"
+#include "platform/timemod/timemod_sim.h"
 #include "platform/hw/zynq_map.h"
 #include "platform/kmgr/appman.h"
 #include "platform/os/sim.h"
@@ -58,10 +61,15 @@ int bootIn(const std::string& dir, unsigned index, bool forceStepped) {
     std::signal(SIGPIPE, SIG_IGN);
 
     hwsim::installBoard();
+    timemodsim::install();
     for (uintptr_t base : s.missingDevices)
         if (!hwsim::removeBoardDevice(base)) return fail("missing_devices: no board device at " + std::to_string(base));
     kmgr::setWatchdogReaction(nullptr);
     kmgr::installAppManager();
+    const std::pair<const char*, const std::string*> devices[] = {
+        {"cfg:", &s.cfgDir}, {"c:", &s.cDir}, {"meas:", &s.measDir}, {"meas2:", &s.meas2Dir}, {"usb_meas:", &s.usbMeasDir}};
+    for (auto& [prefix, dir] : devices) osfs::addDevice(prefix, *dir);
+    drives::install();
     if (!sysproc::start(s.unitDir, &err)) return fail(err);
     if (!control::start(s.unitDir, index, &err)) return fail(err);
     static bool atExit = std::atexit(drainAtExit) == 0; // also for an application calling exit()

@@ -1,0 +1,22 @@
+// Test access to the raster scheduler's state.
+#pragma once
+
+#include "app/raster/raster.h"
+
+// Ends the notify and raster tasks (delete request, then waits for them), deletes their
+// semaphores, frees the delay list and clears the table, flags and statistics.
+void raster_reset();
+
+// Base ticks since the last release of a periodic slot, -1 for a free slot.
+int32_t raster_getTickCounter(int slot);
+
+// The delay list in order: callers' semaphores and their remaining ticks relative to the
+// node before. Returns the number of nodes (at most max are copied).
+int raster_getDelayList(SEM_ID* sems, int32_t* ticks, int max);
+
+// Whether the measurement raster saves the blocks of raster index r on its run c, and
+// whether the Ethernet senders send raster index r on their run c.
+bool rMeasure_due(uint32_t c, int r);
+bool rEthSend_due(uint32_t c, int r);
+// Resets the phase counters of the bodies.
+void raster_bodies_reset();

@@ -1,0 +1,336 @@
+// Process start-up and shutdown: brings every subsystem up in one fixed order, then waits
+// on the post-run semaphore and shuts down in order.
+#include "app/startup/startup.h"
+
+#include "app/raster/raster.h"
+#include "app/rtpman/rtpman.h"
+#include "app/subsystems.h"
+#include "platform/os/os.h"
+#include "services/syslog/syslog.h"
+#include "services/time/time_util.h"
+#include "vyn/vartable.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+const char* const apal_err_codes[36] = {
+    "APAL_INIT_OK",          "APAL_INIT_WRONG_VERSION", "APAL_INIT_FST_ERROR",     "APAL_INIT_ADC_ERROR",
+    "APAL_INIT_ISR_ERROR",   "APAL_INIT_POWER_ERROR",   "APAL_INIT_GPIO_ERROR",    "APAL_INIT_FPGA_ERROR",
+    "APAL_INIT_FPGA_ADR_ERROR", "APAL_INIT_PWMOUT_ERROR", "APAL_INIT_SPI_ERROR",   "APAL_INIT_DRIVER11_ERROR",
+    "APAL_INIT_DRIVER12_ERROR", "APAL_INIT_MAX7301_ERROR", "APAL_INIT_DRIVER14_ERROR", "APAL_INIT_DRIVER15_ERROR",
+    "APAL_INIT_ROTATIONALSPEED_ERROR", "APAL_INIT_PSADC_ERROR", "APAL_INIT_SCADC_ERROR", "APAL_INIT_DRIVER19_ERROR",
+    "APAL_INIT_DRIVER20_ERROR", "APAL_INIT_TSYN_ERROR", "APAL_INIT_TSTP_ERROR",     "APAL_INIT_WDOG_ERROR",
+    "APAL_INIT_DIAGMUX_ERROR", "APAL_INIT_NVRAMST_ERROR", "APAL_INIT_PULLUP_ERROR", "APAL_INIT_UART_ERROR",
+    "APAL_INIT_PWMIN_ERROR", "APAL_INIT_PCYL_ERROR",    "APAL_INIT_LIN_ERROR",     "APAL_INIT_CRASHDUMP_ERROR",
+    "APAL_INIT_SYSCALL_ERROR", "APAL_INIT_ONEWIRE_ERROR", "APAL_INIT_APIX_ERROR",  "APAL_INIT_SLED_ERROR",
+};
+
+namespace {
+
+SEM_ID semPostrun;
+uint8_t semPostrun_valid;
+uint8_t rtpShutdownStarted;
+
+int64_t monoMs() {
+    timespec ts{};
+    osClockGettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// "#" followed by four decimal digits gives their value; anything else 0xFFFF.
+uint16_t parseSerial(const char* s) {
+    if (s[0] != '#') return 0xFFFF;
+    uint16_t v = 0;
+    for (int i = 1; i <= 4; ++i) {
+        if (s[i] < '0' || s[i] > '9') return 0xFFFF;
+        v = static_cast<uint16_t>(v * 10 + (s[i] - '0'));
+    }
+    return v;
+}
+
+void openPostrunSemaphore(uint32_t index) {
+    char name[64];
+    std::snprintf(name, sizeof name, "%s%d", "/SemPostDrive", static_cast<int>(index));
+    semPostrun = semOpen(name, SEM_TYPE_BINARY, SEM_EMPTY, SEM_Q_FIFO, OM_CREATE);
+    if (!semPostrun) {
+        syslogx(LOG_ERR, "failed to create semaphore, %s (%s)", name, std::strerror(errno));
+        // Without it nobody could end the process in order: wait on a local one instead,
+        // which the shell and XCP still reach through startPostrun.
+        semPostrun = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
+        if (!semPostrun) return;
+        syslogx(LOG_ERR, "post-run semaphore %s replaced by a process-local one", name);
+    }
+    semPostrun_valid = 1;
+}
+
+void readDeviceIdentity() {
+    if (!nvramst_init()) return;
+    nvramst_get_partNumber(partnum, 16);
+    nvramst_get_serialNumber(serialnum_ascii, 16);
+    partnum[15] = 0;
+    serialnum_ascii[15] = 0;
+    syslogx(LOG_INFO, "Device Partnumber: '%s', Serialnumber: '%s'", partnum, serialnum_ascii);
+    serialnum = parseSerial(serialnum_ascii);
+}
+
+void startDisplay() {
+    int waits = 0;
+    bool started = false;
+    for (;;) {
+        if (displayStart() == 0) {
+            started = true;
+            break;
+        }
+        if (waits == 50) break;
+        taskDelay(1);
+        waits++;
+    }
+    if (!started)
+        syslogx(LOG_ERR, "display could not be started!");
+    else
+        syslogx(LOG_DEBUG, "display start took %ums!", static_cast<unsigned>(waits * 1000 / sysClkRateGet()));
+}
+
+} // namespace
+
+int nvram_initialize() { return 1; }
+void apal_setEnablePowerStages() {}
+
+int apalInitInt() {
+    struct Step {
+        uint8_t (*init)();
+        int code;
+    };
+    static const Step steps[] = {
+        {gpio_ini, 6},      {ecfv_init, 1},       {time_init, 21},       {adc_init, 3},
+        {spi_IOInit, 10},   {max7301_Init, 13},   {adc_pullup_init, 26}, {pwmout_init, 9},
+        {ledArray_init, 35}, {RotationalSpeed_Init, 16},
+    };
+    for (const Step& s : steps)
+        if (s.init() != 1) return s.code;
+    return 0;
+}
+
+int apalInit() {
+    int r = apalInitInt();
+    if (r != 0) {
+        const char* name = r >= 0 && r < 36 ? apal_err_codes[r] : "unknown";
+        std::printf("failed to initialize apal! Return Code: %s\n", name);
+        syslogx(LOG_ERR, "apalInit() failed! (error code: %s)!", name);
+    }
+    return r;
+}
+
+int startPostrun() {
+    if (!semPostrun_valid) {
+        syslogx(LOG_ERR, "startPostrun: rejected, Sem not ready");
+        return -1;
+    }
+    return semGive(semPostrun);
+}
+
+uint8_t isRtpShutdownStarted() { return rtpShutdownStarted; }
+
+void rtpShutdown() {
+    syslogx(LOG_INFO, "rtpShutdown(): starting RTP shutdown routine");
+    rtpShutdownStarted = 1;
+    int64_t start = monoMs();
+
+    applComm_setBlink(0, 13);
+    taskDelay(1);
+
+    pwmout_shutdown();
+    sblk_power_down();
+    meas_app_remotefaststop();
+    CanOut_stop();
+    displayJoin();
+    gw_stop();
+    xcp_shutdown_now();
+    awm_man_stop();
+    adc_filter_stop();
+    BC2_stop();
+
+    // The GPS task is asked to end and joined; killing it could leave its locks held.
+    TASK_ID gps = taskNameToId("r_gpsTask");
+    if (gps == TASK_ID_NULL) {
+        syslogx(LOG_DEBUG, "rtpShutdown() did not get tid for gpsTask");
+    } else if (taskDelete(gps) != OK || taskWaitExit(gps, sysClkRateGet() / 5) != OK) {
+        syslogx(LOG_ERR, "rtpShutdown() gpsTask delete errno '%s' \n", std::strerror(errno));
+    }
+
+    static uint8_t loggerState = 0;
+    for (;;) {
+        if (loggerState == 0) {
+            if (!(meas_app_get_flags() & 0x20)) loggerState = 1;
+        } else if (loggerState == 1) {
+            if (meas_app_PreTrigIsOfflineDataFlushed() == 1) loggerState = 2;
+        }
+        if (monoMs() - start >= 950) {
+            syslogx(LOG_ERR, "LoggerShutdown(): timeout occurred (state %i) force shutdown after %dms", loggerState,
+                    950);
+            taskDelay(sysClkRateGet() / 5);
+            break;
+        }
+        if (loggerState == 2) {
+            taskDelay(sysClkRateGet() / 5);
+            break;
+        }
+        taskDelay(1);
+    }
+
+    raster_shutdown();
+    error_mgr_shutdown();
+
+    int64_t took = monoMs() - start;
+    if (took < 950) syslogx(LOG_INFO, "LoggerShutdown(): shutdown finished, took %dms", static_cast<int>(took));
+}
+
+int vyn_main(int argc, char** argv) {
+    int64_t t0 = monoMs();
+    taskCpuAffinitySet(taskIdSelf(), 2);
+    syslog_queue_init();
+    syslog_init();
+
+    if (argc != 2) {
+        syslogx(LOG_ERR, "Wrong number of arguments for RTP");
+        return -1;
+    }
+    uint32_t index = static_cast<uint32_t>(std::strtoul(argv[1], nullptr, 10));
+    RtpManUsr_setIndex(index);
+
+    if (AppMan_init() != 1) {
+        syslogx(LOG_CRIT, "Failed to initialize Application Parameters for RTP %d", static_cast<int>(index));
+        return -1;
+    }
+    uint32_t ip = AppMan_getIPv4Addr();
+    syslogx(LOG_INFO, "%s", "**************************************************************************");
+    syslogx(LOG_INFO, "Start Application Number %d, Application PID %d, IPv4 Address %d.%d.%d.%d",
+            static_cast<int>(index), AppMan_getPID(), static_cast<int>(ip >> 24), static_cast<int>((ip >> 16) & 0xFF),
+            static_cast<int>((ip >> 8) & 0xFF), static_cast<int>(ip & 0xFF));
+
+    openPostrunSemaphore(index);
+
+    if (nvram_dbs_init() != 1) {
+        std::printf("Failed to initialize NVRAM_DBS\n");
+        return 0;
+    }
+    boot_count_ini();
+    syslogx(LOG_INFO, "Boot counter: %d", static_cast<int>(boot_count_get()));
+
+    if (seramInitialize() != 1) {
+        syslogx(LOG_ERR, "Failed to initialize SERAM\n");
+        return -1;
+    }
+    if (RtpMan_ForwardEPK() != 1) {
+        syslogx(LOG_ERR, "Forwarding EPK failed");
+        return -1;
+    }
+    int apal = apalInit();
+    if (apal != 0) return apal;
+    syslogx(LOG_INFO, "apalInit() success! EPKID: %s", seramGetEPKPtr());
+
+    readDeviceIdentity();
+
+    if (applComm_ini() != 1) syslogx(LOG_ERR, "Failed to initialize applcomm");
+    time_util_ini();
+    adc_fifo_ini();
+
+    if (raster_initializeStep0() != 1) {
+        syslogx(LOG_ERR, "Failed to initialize STEP0");
+        return -1;
+    }
+    if (nvram_initialize() != 1) {
+        syslogx(LOG_ERR, "Failed to initialize NVRAM\n");
+        return -1;
+    }
+    if (error_mgr_init() != 1) {
+        syslogx(LOG_ERR, "Failed to initialize ERROR MGR");
+        return -1;
+    }
+
+    led_init();
+    RtpManUsrCan_Init();
+    cfg_system_ini();
+    msd_shell_initialize();
+    timeserv_init(1, cfg_system.time_slave == 0 ? 1 : 0);
+    gps_init();
+    start_softSched();
+
+    if (meascalinfo_init() != 1) syslogx(LOG_ERR, "Failed to initialize meascalinfo");
+    meascalinfo_virtchan_ini();
+    routing_ini();
+    comint_ini();
+    meas_man_ini();
+    gw_meas_ini();
+    SerNet_man_ini();
+    dynkomm_ini();
+    variables_ini();
+    awm_man_ini();
+
+    if (can_CtrlInit() != 1) syslogx(LOG_ERR, "can_CtrlInit() failed!");
+    can_vyn_ini();
+    ccpmr_ini();
+    xcpmr_ini();
+    displayCtrl_ini();
+    displayInit();
+    meas_app_ini();
+    tele_app_ini();
+    sblk_task_init("r_sblk_task", 130, 0x3000, 0);
+    eventChannelsInit();
+
+    if (LapOutFra_init() != 0) syslogx(LOG_ERR, "initec(): Error LapOutFra_init()");
+    if (cfg_system.ltm_remote == 0 || OUTINGCTR_MODE_value == 1) {
+        LapOutFraState st{};
+        LapOutFra_getState(&st);
+        LapOutFra_initLapOutCnt(st.lap, st.outing);
+    }
+    if (cfg_system.ltm_remote == 1 && cfg_system.logging_active == 1) {
+        if (taskSpawn("r_ltmAvail", 161, 0, 100000,
+                      [](intptr_t, intptr_t, intptr_t, intptr_t) { LapOutFra_queryLapOutCntTask(); }) == TASK_ID_NULL)
+            syslogx(LOG_ERR, "main(): start of t_ltmAvail task failed!");
+    }
+
+    int64_t disksStart = monoMs();
+    if (meas_app_BootPrepareDisks(1, 2 * sysClkRateGet()) == -1)
+        syslogx(LOG_ERR, "Disks not ready! Setting meas files read only skipped.");
+    else
+        syslogx(LOG_DEBUG, "meas app disks READY, delayed %d ms", static_cast<int>(monoMs() - disksStart));
+
+    if (simulink_initialize() != 1) {
+        syslogx(LOG_ERR, "Failed to initialize Simlink");
+        return -1;
+    }
+    if (framework_initialize() != 1) {
+        syslogx(LOG_ERR, "Failed to initialize Framework");
+        return -1;
+    }
+    if (eventlogging_service_init() != 1) {
+        syslogx(LOG_ERR, "Failed to initialize Eventlogging Service");
+        return -1;
+    }
+    BC2_init();
+    if (raster_initializeStep1() != 1) {
+        syslogx(LOG_ERR, "Failed to initialize STEP1");
+        return -1;
+    }
+    timeserv_MeasTime_ini();
+    if (xcpInitialize() != 0) {
+        syslogx(LOG_ERR, "Failed to initialize XCP");
+        return -1;
+    }
+    startDisplay();
+
+    timespec now{};
+    osClockGettime(CLOCK_MONOTONIC, &now);
+    long s = static_cast<long>(now.tv_sec);
+    syslogx(LOG_INFO, "Startup vyn: took %dms, system time %dh:%dm:%ds:%dms", static_cast<int>(monoMs() - t0),
+            static_cast<int>(s / 3600), static_cast<int>((s / 60) % 60), static_cast<int>(s % 60),
+            static_cast<int>(now.tv_nsec / 1000000));
+
+    semTake(semPostrun, WAIT_FOREVER);
+    rtpShutdown();
+    syslogx(LOG_INFO, "Main: Shutdown ended, exiting smoothly");
+    return 0;
+}

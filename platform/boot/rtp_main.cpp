@@ -1,0 +1,37 @@
+// The executable: the platform around the application's main.
+#include "app/startup/startup.h"
+#include "platform/boot/platform.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+// The platform only needs an index for its own objects; the application checks its
+// arguments itself and reports what is wrong with them.
+unsigned indexArgument(int argc, char** argv) {
+    if (argc < 2 || !argv[1][0] || std::strspn(argv[1], "0123456789") != std::strlen(argv[1])) return 0;
+    uint64_t v = 0;
+    for (const char* p = argv[1]; *p; ++p) {
+        v = v * 10 + static_cast<uint64_t>(*p - '0');
+        if (v > UINT32_MAX) return 0;
+    }
+    return static_cast<unsigned>(v);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (platform::boot(indexArgument(argc, argv)) != 0) {
+        std::fprintf(stderr, "vyn: %s\n", platform::bootError().c_str());
+        std::fflush(stderr);
+        _exit(70);
+    }
+    int rc = vyn_main(argc, argv);
+    platform::halt();
+    std::fflush(nullptr);
+    // Detached task threads still run: leave without static destructors.
+    _exit(rc & 0xFF);
+}

@@ -1,0 +1,955 @@
+#include "services/xml/xpp.h"
+
+#include "platform/os/osfs.h"
+
+#include "services/xml/xml_io.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <expat.h>
+
+namespace {
+
+constexpr int CHUNK = 2048;
+constexpr int ERROR_TEXT_SIZE = 160;
+constexpr size_t NONE = static_cast<size_t>(-1);
+
+constexpr int ERR_MEMORY = 101;
+constexpr int ERR_STATE = 103;
+constexpr int ERR_NOT_FOUND = 105;
+constexpr int ERR_PARSE = 107;
+
+// One input: the document, or an external entity while it is parsed.
+struct Ctx {
+    Ctx* prev;    // enclosing input
+    Ctx* nextAll; // every entity input of this parse, freed at reset (events name their file)
+    char* fileName;
+    char* baseDir;
+    FILE* file;
+    XML_Parser parser;
+    const char* text;
+    size_t textLeft;
+    bool finalFed;
+    bool suspended;
+    int level;
+};
+
+// Strings of an event live in its own buffer and are referred to by offset, because the
+// buffer grows while the event is filled.
+struct AttrRec {
+    size_t qname, local, ns, value;
+};
+
+struct DeclRec {
+    size_t prefix, uri;
+};
+
+struct Event {
+    int type;
+    int empty;
+    int depth;
+    int line;
+    int column;
+    const Ctx* ctx;
+    char* buf;
+    size_t used, cap;
+    size_t qname, local, ns;
+    size_t text;
+    int textLen;
+    AttrRec* attrs;
+    int attrCount, attrCap;
+    DeclRec* decls;
+    int declCount, declCap;
+    // A start tag stays undecided until the next callback or the end of expat's run.
+    bool undecided;
+    XML_Index byteIndex;
+    int byteCount;
+    unsigned run;
+};
+
+struct Scope {
+    char* prefix;
+    char* uri;
+    int level;
+};
+
+} // namespace
+
+struct Xpp {
+    Ctx base;
+    Ctx* cur;
+    Ctx* entities;
+    int errorCode;
+    char errorText[ERROR_TEXT_SIZE];
+    bool parseFailed;
+    int errorLine, errorColumn;
+    bool extEnabled;
+    bool extActive;
+    bool started;
+    bool done;
+    bool hasCurrent;
+    bool oom;
+    Event* ring;
+    int cap, head, count;
+    int depth;
+    unsigned run;
+    Scope* scope;
+    int scopeCount, scopeCap;
+    Scope* pending; // namespace declarations of the start tag being read
+    int pendingCount, pendingCap;
+    char chunk[CHUNK];
+};
+
+namespace {
+
+char* dupString(const char* s) {
+    if (!s) return nullptr;
+    size_t n = strlen(s) + 1;
+    char* d = static_cast<char*>(malloc(n));
+    if (d) memcpy(d, s, n);
+    return d;
+}
+
+void setError(Xpp* x, int code, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+void setError(Xpp* x, int code, const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(x->errorText, sizeof x->errorText, fmt, ap);
+    va_end(ap);
+    x->errorCode = code;
+}
+
+const char* shownName(const Ctx* c) {
+    return c->fileName ? c->fileName : "<string>";
+}
+
+// The first parse error wins: an error inside an external entity makes the enclosing
+// parser fail too, and that second report would hide the cause.
+bool claimParseError(Xpp* x, XML_Parser p) {
+    if (x->parseFailed) return false;
+    x->parseFailed = true;
+    x->errorLine = p ? static_cast<int>(XML_GetCurrentLineNumber(p)) : 0;
+    x->errorColumn = p ? static_cast<int>(XML_GetCurrentColumnNumber(p)) : 0;
+    return true;
+}
+
+void expatError(Xpp* x, const Ctx* c) {
+    if (!claimParseError(x, c->parser)) return;
+    XML_Error code = XML_GetErrorCode(c->parser);
+    setError(x, ERR_PARSE, "File(%s) Error(%d):%s at line %d, col %d\n", shownName(c), static_cast<int>(code),
+             XML_ErrorString(code), x->errorLine, x->errorColumn);
+}
+
+// ---- event queue -------------------------------------------------------------------
+
+void clearEvent(Event* e) {
+    e->empty = 0;
+    e->used = 0;
+    e->qname = e->local = e->ns = NONE;
+    e->text = NONE;
+    e->textLen = 0;
+    e->attrCount = 0;
+    e->declCount = 0;
+    e->undecided = false;
+    e->byteIndex = 0;
+    e->byteCount = 0;
+    e->run = 0;
+}
+
+bool growRing(Xpp* x) {
+    int ncap = x->cap ? x->cap * 2 : 8;
+    Event* n = static_cast<Event*>(calloc(static_cast<size_t>(ncap), sizeof(Event)));
+    if (!n) return false;
+    for (int i = 0; i < x->cap; i++)
+        n[i] = x->ring[(x->head + i) % x->cap];
+    free(x->ring);
+    x->ring = n;
+    x->head = 0;
+    x->cap = ncap;
+    return true;
+}
+
+Event* tail(Xpp* x) {
+    return x->count ? &x->ring[(x->head + x->count - 1) % x->cap] : nullptr;
+}
+
+Event* append(Xpp* x, int type, int line, int column) {
+    if (x->count == x->cap && !growRing(x)) {
+        x->oom = true;
+        return nullptr;
+    }
+    Event* e = &x->ring[(x->head + x->count) % x->cap];
+    x->count++;
+    clearEvent(e);
+    e->type = type;
+    e->depth = x->depth;
+    e->line = line;
+    e->column = column;
+    e->ctx = x->cur;
+    return e;
+}
+
+Event* appendHere(Xpp* x, int type) {
+    XML_Parser p = x->cur->parser;
+    return append(x, type, static_cast<int>(XML_GetCurrentLineNumber(p)),
+                  static_cast<int>(XML_GetCurrentColumnNumber(p)));
+}
+
+// Any callback after a start tag, and the end of expat's run, settle it as not empty: an
+// empty-element tag has its end callback at once, in the same run.
+void decideTail(Xpp* x) {
+    Event* t = tail(x);
+    if (t && t->undecided) t->undecided = false;
+}
+
+size_t put(Xpp* x, Event* e, const char* s, size_t n) {
+    if (e->used + n + 1 > e->cap) {
+        size_t ncap = e->cap ? e->cap * 2 : 256;
+        while (ncap < e->used + n + 1)
+            ncap *= 2;
+        char* nb = static_cast<char*>(realloc(e->buf, ncap));
+        if (!nb) {
+            x->oom = true;
+            return NONE;
+        }
+        e->buf = nb;
+        e->cap = ncap;
+    }
+    size_t off = e->used;
+    memcpy(e->buf + off, s, n);
+    e->buf[off + n] = '\0';
+    e->used += n + 1;
+    return off;
+}
+
+size_t putString(Xpp* x, Event* e, const char* s) {
+    return s ? put(x, e, s, strlen(s)) : NONE;
+}
+
+// expat reports a namespaced name as URI ':' local name. A local name never holds a ':',
+// so the last one separates them, whatever the URI contains ("urn:a:b", "http://h:80/").
+void splitName(Xpp* x, Event* e, const char* name, size_t* qname, size_t* local, size_t* ns) {
+    *qname = putString(x, e, name);
+    const char* colon = strrchr(name, ':');
+    if (!colon || *qname == NONE) {
+        *local = *qname;
+        *ns = NONE;
+        return;
+    }
+    *ns = put(x, e, name, static_cast<size_t>(colon - name));
+    *local = *qname + static_cast<size_t>(colon - name) + 1;
+}
+
+const char* str(const Event* e, size_t off) {
+    return off == NONE ? nullptr : e->buf + off;
+}
+
+// ---- expat callbacks ---------------------------------------------------------------
+
+// Only the document's parser is suspended; entity parsers run to completion inside the
+// callback of the enclosing one.
+void suspend(Xpp* x) {
+    if (x->cur != &x->base || x->count == 0) return;
+    XML_ParsingStatus st;
+    XML_GetParsingStatus(x->base.parser, &st);
+    if (st.parsing == XML_PARSING) XML_StopParser(x->base.parser, XML_TRUE);
+}
+
+void abortOnMemory(Xpp* x) {
+    if (claimParseError(x, x->cur->parser)) setError(x, ERR_MEMORY, "out of memory");
+    XML_StopParser(x->cur->parser, XML_FALSE);
+}
+
+void XMLCALL onStart(void* ud, const XML_Char* name, const XML_Char** atts) {
+    Xpp* x = static_cast<Xpp*>(ud);
+    XML_Parser p = x->cur->parser;
+    decideTail(x);
+    Event* e = appendHere(x, XPP_START_TAG);
+    if (!e) return abortOnMemory(x);
+    e->undecided = true;
+    e->byteIndex = XML_GetCurrentByteIndex(p);
+    e->byteCount = XML_GetCurrentByteCount(p);
+    e->run = x->run;
+    splitName(x, e, name, &e->qname, &e->local, &e->ns);
+
+    int n = 0;
+    while (atts[2 * n])
+        n++;
+    if (n > e->attrCap) {
+        AttrRec* a = static_cast<AttrRec*>(realloc(e->attrs, static_cast<size_t>(n) * sizeof(AttrRec)));
+        if (!a) return abortOnMemory(x);
+        e->attrs = a;
+        e->attrCap = n;
+    }
+    for (int i = 0; i < n; i++) {
+        AttrRec* a = &e->attrs[i];
+        splitName(x, e, atts[2 * i], &a->qname, &a->local, &a->ns);
+        a->value = putString(x, e, atts[2 * i + 1]);
+    }
+    e->attrCount = n;
+
+    if (x->pendingCount > e->declCap) {
+        DeclRec* d =
+            static_cast<DeclRec*>(realloc(e->decls, static_cast<size_t>(x->pendingCount) * sizeof(DeclRec)));
+        if (d) {
+            e->decls = d;
+            e->declCap = x->pendingCount;
+        } else {
+            x->oom = true;
+        }
+    }
+    for (int i = 0; i < x->pendingCount; i++) {
+        if (!x->oom) {
+            e->decls[i].prefix = putString(x, e, x->pending[i].prefix);
+            e->decls[i].uri = putString(x, e, x->pending[i].uri);
+            e->declCount = i + 1;
+        }
+        free(x->pending[i].prefix);
+        free(x->pending[i].uri);
+    }
+    x->pendingCount = 0;
+
+    x->depth++;
+    if (x->oom) return abortOnMemory(x);
+    suspend(x);
+}
+
+void XMLCALL onEnd(void* ud, const XML_Char* name) {
+    Xpp* x = static_cast<Xpp*>(ud);
+    XML_Parser p = x->cur->parser;
+    Event* t = tail(x);
+    // An empty-element tag: expat calls the end handler in the same run, at the end of the
+    // start tag's bytes and with no bytes of its own. Inside an internal entity the
+    // positions stay on the entity reference, so such tags are reported as start and end.
+    if (t && t->undecided && t->run == x->run && t->byteCount > 0 && XML_GetCurrentByteCount(p) == 0 &&
+        XML_GetCurrentByteIndex(p) == t->byteIndex + t->byteCount) {
+        t->undecided = false;
+        t->empty = 1;
+        x->depth--;
+        return;
+    }
+    decideTail(x);
+    x->depth--;
+    Event* e = appendHere(x, XPP_END_TAG);
+    if (!e) return abortOnMemory(x);
+    splitName(x, e, name, &e->qname, &e->local, &e->ns);
+    if (x->oom) return abortOnMemory(x);
+    suspend(x);
+}
+
+void XMLCALL onText(void* ud, const XML_Char* s, int len) {
+    Xpp* x = static_cast<Xpp*>(ud);
+    decideTail(x);
+    Event* e = appendHere(x, XPP_TEXT);
+    if (!e) return abortOnMemory(x);
+    e->text = put(x, e, s, static_cast<size_t>(len));
+    e->textLen = len;
+    if (x->oom) return abortOnMemory(x);
+    suspend(x);
+}
+
+void XMLCALL onNamespaceStart(void* ud, const XML_Char* prefix, const XML_Char* uri) {
+    Xpp* x = static_cast<Xpp*>(ud);
+    if (x->pendingCount == x->pendingCap) {
+        int ncap = x->pendingCap ? x->pendingCap * 2 : 4;
+        Scope* n = static_cast<Scope*>(realloc(x->pending, static_cast<size_t>(ncap) * sizeof(Scope)));
+        if (!n) return abortOnMemory(x);
+        x->pending = n;
+        x->pendingCap = ncap;
+    }
+    Scope* s = &x->pending[x->pendingCount++];
+    s->prefix = dupString(prefix);
+    s->uri = dupString(uri);
+    s->level = 0;
+    if ((prefix && !s->prefix) || (uri && !s->uri)) abortOnMemory(x);
+}
+
+int XMLCALL onExternalEntity(XML_Parser p, const XML_Char* context, const XML_Char* base,
+                             const XML_Char* systemId, const XML_Char* /*publicId*/);
+
+void installHandlers(Xpp* x, XML_Parser p) {
+    XML_SetUserData(p, x);
+    XML_SetElementHandler(p, onStart, onEnd);
+    XML_SetCharacterDataHandler(p, onText);
+    XML_SetNamespaceDeclHandler(p, onNamespaceStart, nullptr);
+    if (x->extActive) {
+        XML_SetExternalEntityRefHandler(p, onExternalEntity);
+        XML_SetParamEntityParsing(p, XML_PARAM_ENTITY_PARSING_ALWAYS);
+    }
+}
+
+char* entityPath(const char* base, const char* systemId) {
+    if (!base || systemId[0] == '/') return dupString(systemId);
+    size_t nb = strlen(base), ns = strlen(systemId);
+    char* path = static_cast<char*>(malloc(nb + ns + 1));
+    if (!path) return nullptr;
+    memcpy(path, base, nb);
+    memcpy(path + nb, systemId, ns + 1);
+    return path;
+}
+
+// Parses an external entity (or the external DTD subset) to its end; its events join the
+// queue through the handlers the entity parser inherits.
+int XMLCALL onExternalEntity(XML_Parser p, const XML_Char* context, const XML_Char* base,
+                             const XML_Char* systemId, const XML_Char* /*publicId*/) {
+    Xpp* x = static_cast<Xpp*>(XML_GetUserData(p));
+    Ctx* parent = x->cur;
+    if (!systemId) return XML_STATUS_ERROR;
+    if (parent->level >= XPP_MAX_ENTITY_DEPTH) {
+        if (claimParseError(x, p))
+            setError(x, ERR_PARSE, "File(%s) external entities nested deeper than %d at line %d, col %d\n",
+                     shownName(parent), XPP_MAX_ENTITY_DEPTH, x->errorLine, x->errorColumn);
+        return XML_STATUS_ERROR;
+    }
+    Ctx* c = static_cast<Ctx*>(calloc(1, sizeof(Ctx)));
+    if (!c) {
+        abortOnMemory(x);
+        return XML_STATUS_ERROR;
+    }
+    c->nextAll = x->entities;
+    x->entities = c;
+    c->prev = parent;
+    c->level = parent->level + 1;
+    c->fileName = entityPath(base, systemId);
+    if (c->fileName) {
+        const char* slash = strrchr(c->fileName, '/');
+        size_t n = slash ? static_cast<size_t>(slash - c->fileName) + 1 : 0;
+        c->baseDir = static_cast<char*>(malloc(n + 1));
+        if (c->baseDir) {
+            memcpy(c->baseDir, c->fileName, n);
+            c->baseDir[n] = '\0';
+        }
+    }
+    if (!c->fileName || !c->baseDir) {
+        abortOnMemory(x);
+        return XML_STATUS_ERROR;
+    }
+    c->file = xmlFileOpen(c->fileName);
+    if (!c->file) {
+        if (claimParseError(x, p))
+            setError(x, ERR_PARSE, "File(%s) cannot be opened: %s\n", c->fileName, strerror(errno));
+        return XML_STATUS_ERROR;
+    }
+    c->parser = XML_ExternalEntityParserCreate(p, context, nullptr);
+    if (!c->parser || XML_SetBase(c->parser, c->baseDir) != XML_STATUS_OK) {
+        fclose(c->file);
+        c->file = nullptr;
+        if (c->parser) XML_ParserFree(c->parser);
+        c->parser = nullptr;
+        abortOnMemory(x);
+        return XML_STATUS_ERROR;
+    }
+
+    x->cur = c;
+    bool ok = true;
+    char buf[CHUNK];
+    for (;;) {
+        size_t n = fread(buf, 1, sizeof buf, c->file);
+        if (ferror(c->file)) {
+            if (claimParseError(x, c->parser))
+                setError(x, ERR_PARSE, "File(%s) read error: %s\n", c->fileName, strerror(errno));
+            ok = false;
+            break;
+        }
+        bool final = n < sizeof buf;
+        x->run++;
+        XML_Status st = XML_Parse(c->parser, buf, static_cast<int>(n), final);
+        decideTail(x);
+        if (st != XML_STATUS_OK) {
+            expatError(x, c);
+            ok = false;
+            break;
+        }
+        if (final) break;
+    }
+    x->cur = parent;
+    XML_ParserFree(c->parser);
+    c->parser = nullptr;
+    fclose(c->file);
+    c->file = nullptr;
+    if (!ok) return XML_STATUS_ERROR;
+    suspend(x);
+    return XML_STATUS_OK;
+}
+
+// ---- driving expat -----------------------------------------------------------------
+
+void appendTerminal(Xpp* x, int type, int line, int column) {
+    x->done = true;
+    Ctx* saved = x->cur;
+    x->cur = &x->base;
+    if (type == XPP_END_DOCUMENT) x->depth = 0;
+    if (!append(x, type, line, column)) {
+        // No room for the last event: reuse the newest slot so the reader still ends.
+        Event* t = tail(x);
+        if (t) {
+            clearEvent(t);
+            t->type = type;
+        }
+    }
+    x->cur = saved;
+}
+
+void failInput(Xpp* x) {
+    appendTerminal(x, XPP_ERROR, x->errorLine, x->errorColumn);
+}
+
+// One run of expat: resume it, or feed it the next chunk.
+void runParser(Xpp* x) {
+    Ctx* c = &x->base;
+    XML_Status st;
+    x->run++;
+    if (c->suspended) {
+        st = XML_ResumeParser(c->parser);
+    } else {
+        const char* data;
+        size_t n;
+        if (c->file) {
+            n = fread(x->chunk, 1, sizeof x->chunk, c->file);
+            if (ferror(c->file)) {
+                if (claimParseError(x, c->parser))
+                    setError(x, ERR_PARSE, "File(%s) read error: %s\n", c->fileName, strerror(errno));
+                return failInput(x);
+            }
+            data = x->chunk;
+        } else {
+            n = c->textLeft < static_cast<size_t>(CHUNK) ? c->textLeft : static_cast<size_t>(CHUNK);
+            data = c->text;
+            c->text += n;
+            c->textLeft -= n;
+        }
+        c->finalFed = n < static_cast<size_t>(CHUNK);
+        st = XML_Parse(c->parser, data, static_cast<int>(n), c->finalFed);
+    }
+    decideTail(x);
+    c->suspended = st == XML_STATUS_SUSPENDED;
+    if (st == XML_STATUS_ERROR) {
+        expatError(x, c);
+        return failInput(x);
+    }
+    if (st == XML_STATUS_OK && c->finalFed)
+        appendTerminal(x, XPP_END_DOCUMENT, static_cast<int>(XML_GetCurrentLineNumber(c->parser)),
+                       static_cast<int>(XML_GetCurrentColumnNumber(c->parser)));
+}
+
+Event* current(Xpp* x) {
+    return x && x->hasCurrent ? &x->ring[x->head] : nullptr;
+}
+
+bool sameName(const char* a, const char* b) {
+    if (!a || !*a) return !b || !*b;
+    return b && strcmp(a, b) == 0;
+}
+
+void enterEvent(Xpp* x, const Event* e) {
+    if (e->type != XPP_START_TAG) return;
+    for (int i = 0; i < e->declCount; i++) {
+        if (x->scopeCount == x->scopeCap) {
+            int ncap = x->scopeCap ? x->scopeCap * 2 : 8;
+            Scope* n = static_cast<Scope*>(realloc(x->scope, static_cast<size_t>(ncap) * sizeof(Scope)));
+            if (!n) return;
+            x->scope = n;
+            x->scopeCap = ncap;
+        }
+        Scope* s = &x->scope[x->scopeCount++];
+        s->prefix = dupString(str(e, e->decls[i].prefix));
+        s->uri = dupString(str(e, e->decls[i].uri));
+        s->level = e->depth;
+    }
+}
+
+void popScope(Xpp* x, int level) {
+    while (x->scopeCount > 0 && x->scope[x->scopeCount - 1].level >= level) {
+        Scope* s = &x->scope[--x->scopeCount];
+        free(s->prefix);
+        free(s->uri);
+    }
+}
+
+void leaveEvent(Xpp* x, const Event* e) {
+    if (e->type == XPP_END_TAG || (e->type == XPP_START_TAG && e->empty)) popScope(x, e->depth);
+}
+
+int advance(Xpp* x) {
+    Event* e = current(x);
+    if (e) {
+        if (e->type == XPP_END_DOCUMENT || e->type == XPP_ERROR) return e->type;
+        leaveEvent(x, e);
+        x->head = (x->head + 1) % x->cap;
+        x->count--;
+        x->hasCurrent = false;
+    }
+    while (x->count == 0) {
+        if (x->done) return XPP_ERROR; // the final event is always queued; never spin
+        runParser(x);
+    }
+    x->hasCurrent = true;
+    enterEvent(x, &x->ring[x->head]);
+    return x->ring[x->head].type;
+}
+
+void freeCtx(Ctx* c) {
+    if (c->parser) XML_ParserFree(c->parser);
+    if (c->file) fclose(c->file);
+    free(c->fileName);
+    free(c->baseDir);
+}
+
+void resetParse(Xpp* x) {
+    while (x->entities) {
+        Ctx* c = x->entities;
+        x->entities = c->nextAll;
+        freeCtx(c);
+        free(c);
+    }
+    if (x->base.parser) XML_ParserFree(x->base.parser);
+    if (x->base.file) fclose(x->base.file);
+    free(x->base.fileName);
+    x->base.parser = nullptr;
+    x->base.file = nullptr;
+    x->base.fileName = nullptr;
+    x->base.text = nullptr;
+    x->base.textLeft = 0;
+    x->base.finalFed = false;
+    x->base.suspended = false;
+    x->cur = &x->base;
+    popScope(x, -1);
+    for (int i = 0; i < x->pendingCount; i++) {
+        free(x->pending[i].prefix);
+        free(x->pending[i].uri);
+    }
+    x->pendingCount = 0;
+    x->count = 0;
+    x->head = 0;
+    x->hasCurrent = false;
+    x->started = false;
+    x->done = false;
+    x->oom = false;
+    x->depth = 0;
+    x->parseFailed = false;
+    x->errorCode = 0;
+    x->errorText[0] = '\0';
+}
+
+int startInput(Xpp* x, const char* path, const char* text) {
+    resetParse(x);
+    Ctx* c = &x->base;
+    if (path) {
+        c->fileName = dupString(path);
+        if (!c->fileName) {
+            setError(x, ERR_MEMORY, "calloc failed");
+            return -1;
+        }
+    } else {
+        c->text = text;
+        c->textLeft = strlen(text);
+    }
+    x->extActive = x->extEnabled;
+    c->parser = XML_ParserCreateNS(nullptr, ':');
+    if (!c->parser) {
+        setError(x, ERR_MEMORY, "calloc failed");
+        return -1;
+    }
+    installHandlers(x, c->parser);
+    x->started = true;
+    if (XML_SetBase(c->parser, c->baseDir) != XML_STATUS_OK) {
+        claimParseError(x, nullptr);
+        setError(x, ERR_MEMORY, "calloc failed");
+        failInput(x);
+    } else if (path) {
+        c->file = xmlFileOpen(path);
+        if (!c->file) {
+            claimParseError(x, nullptr);
+            setError(x, ERR_PARSE, "File(%s) cannot be opened: %s\n", path, strerror(errno));
+            failInput(x);
+        }
+    }
+    advance(x);
+    return 0;
+}
+
+} // namespace
+
+// ---- interface ---------------------------------------------------------------------
+
+FILE* xmlFileOpen(const char* path) {
+    // Unit paths name a drive ("cfg:/CAN.xml"); plain paths are the host's (tools, tests).
+    const char* colon = path ? strchr(path, ':') : nullptr;
+    const char* slash = path ? strchr(path, '/') : nullptr;
+    if (colon && (!slash || colon < slash)) return osFopen(path, "rb");
+    return fopen(path, "rb");
+}
+
+Xpp* xppCreate() {
+    Xpp* x = static_cast<Xpp*>(calloc(1, sizeof(Xpp)));
+    if (!x) return nullptr;
+    x->cur = &x->base;
+    // A queue that exists from the start always has room for the final event.
+    if (!growRing(x)) {
+        xppDestroy(x);
+        return nullptr;
+    }
+    return x;
+}
+
+int xppDestroy(Xpp* x) {
+    if (!x) return 0;
+    resetParse(x);
+    for (int i = 0; i < x->cap; i++) {
+        free(x->ring[i].buf);
+        free(x->ring[i].attrs);
+        free(x->ring[i].decls);
+    }
+    free(x->ring);
+    free(x->scope);
+    free(x->pending);
+    free(x->base.baseDir);
+    free(x);
+    return 0;
+}
+
+int xppSetFileInput(Xpp* x, const char* path) {
+    return x && path ? startInput(x, path, nullptr) : -1;
+}
+
+int xppSetStringInput(Xpp* x, const char* text) {
+    return x && text ? startInput(x, nullptr, text) : -1;
+}
+
+int xppSetExtEntBaseDir(Xpp* x, const char* dir) {
+    if (!x) return -1;
+    char* copy = nullptr;
+    if (dir) {
+        copy = dupString(dir);
+        if (!copy) {
+            setError(x, ERR_MEMORY, "calloc failed");
+            return -1;
+        }
+    }
+    Ctx* c = x->cur;
+    free(c->baseDir);
+    c->baseDir = copy;
+    if (c->parser && XML_SetBase(c->parser, copy) != XML_STATUS_OK) {
+        setError(x, ERR_MEMORY, "calloc failed");
+        return -1;
+    }
+    return 0;
+}
+
+void xppSetExtEntParseEnable(Xpp* x) {
+    if (x) x->extEnabled = true;
+}
+
+int xppNext(Xpp* x) {
+    if (!x || !x->started) return XPP_ERROR;
+    return advance(x);
+}
+
+int xppGetEventType(Xpp* x) {
+    Event* e = current(x);
+    return e ? e->type : XPP_ERROR;
+}
+
+namespace {
+Event* tagEvent(Xpp* x) {
+    Event* e = current(x);
+    return e && (e->type == XPP_START_TAG || e->type == XPP_END_TAG) ? e : nullptr;
+}
+
+Event* startEvent(Xpp* x) {
+    Event* e = current(x);
+    return e && e->type == XPP_START_TAG ? e : nullptr;
+}
+
+const AttrRec* attr(Xpp* x, int index, Event** ev) {
+    Event* e = startEvent(x);
+    if (!e || index < 0 || index >= e->attrCount) return nullptr;
+    *ev = e;
+    return &e->attrs[index];
+}
+
+const char* prefixFor(Xpp* x, const char* ns, bool allowDefault) {
+    if (!ns) return nullptr;
+    for (int i = x->scopeCount - 1; i >= 0; i--) {
+        const Scope* s = &x->scope[i];
+        if (!s->uri || strcmp(s->uri, ns) != 0 || (!allowDefault && !s->prefix)) continue;
+        bool shadowed = false;
+        for (int j = i + 1; j < x->scopeCount && !shadowed; j++)
+            shadowed = sameName(x->scope[j].prefix, s->prefix);
+        if (!shadowed) return s->prefix ? s->prefix : "";
+    }
+    return nullptr;
+}
+} // namespace
+
+const char* xppGetName(Xpp* x) {
+    Event* e = tagEvent(x);
+    return e ? str(e, e->local) : nullptr;
+}
+
+const char* xppGetNamespace(Xpp* x) {
+    Event* e = tagEvent(x);
+    return e ? str(e, e->ns) : nullptr;
+}
+
+const char* xppGetQName(Xpp* x) {
+    Event* e = tagEvent(x);
+    return e ? str(e, e->qname) : nullptr;
+}
+
+int xppGetAttributeCount(Xpp* x) {
+    Event* e = startEvent(x);
+    return e ? e->attrCount : -1;
+}
+
+int xppIndexIsOutOfBounds(Xpp* x, int index) {
+    Event* e = startEvent(x);
+    return !e || index < 0 || index >= e->attrCount;
+}
+
+const char* xppGetAttributeName(Xpp* x, int index) {
+    Event* e;
+    const AttrRec* a = attr(x, index, &e);
+    return a ? str(e, a->local) : nullptr;
+}
+
+const char* xppGetAttributeQName(Xpp* x, int index) {
+    Event* e;
+    const AttrRec* a = attr(x, index, &e);
+    return a ? str(e, a->qname) : nullptr;
+}
+
+const char* xppGetAttributeNamespace(Xpp* x, int index) {
+    Event* e;
+    const AttrRec* a = attr(x, index, &e);
+    return a ? str(e, a->ns) : nullptr;
+}
+
+const char* xppGetAttributeValue(Xpp* x, int index) {
+    Event* e;
+    const AttrRec* a = attr(x, index, &e);
+    return a ? str(e, a->value) : nullptr;
+}
+
+const char* xppGetAttributePrefix(Xpp* x, int index) {
+    Event* e;
+    const AttrRec* a = attr(x, index, &e);
+    // An unprefixed attribute has no namespace, so only prefixed bindings can name it.
+    return a ? prefixFor(x, str(e, a->ns), false) : nullptr;
+}
+
+const char* xppGetAttributeValueByName(Xpp* x, const char* ns, const char* name) {
+    if (!x) return nullptr;
+    Event* e = startEvent(x);
+    for (int i = 0; e && name && i < e->attrCount; i++) {
+        const AttrRec* a = &e->attrs[i];
+        const char* ans = str(e, a->ns);
+        bool nsMatch = ns ? ans && strcmp(ans, ns) == 0 : !ans;
+        if (nsMatch && strcmp(str(e, a->local), name) == 0) return str(e, a->value);
+    }
+    setError(x, ERR_NOT_FOUND, "%s", "");
+    return nullptr;
+}
+
+const char* xppLookupNamespace(Xpp* x, const char* prefix) {
+    if (!x) return nullptr;
+    for (int i = x->scopeCount - 1; i >= 0; i--)
+        if (sameName(x->scope[i].prefix, prefix)) return x->scope[i].uri;
+    return nullptr;
+}
+
+const char* xppGetPrefix(Xpp* x) {
+    Event* e = tagEvent(x);
+    return e ? prefixFor(x, str(e, e->ns), true) : nullptr;
+}
+
+int xppGetNamespaceCount(Xpp* x) {
+    return x ? x->scopeCount : 0;
+}
+
+int xppGetTextLength(Xpp* x) {
+    if (!x) return -1;
+    Event* e = current(x);
+    if (!e || e->type != XPP_TEXT) {
+        setError(x, ERR_STATE, "INVALID STATE: current eventType must be TEXT");
+        return -1;
+    }
+    return e->textLen + 1;
+}
+
+int xppGetText(Xpp* x, char* buffer, int size) {
+    if (!x) return -1;
+    Event* e = current(x);
+    if (!e || e->type != XPP_TEXT) {
+        setError(x, ERR_STATE, "INVALID STATE: current eventType must be TEXT");
+        return -1;
+    }
+    if (!buffer) {
+        setError(x, ERR_MEMORY, "memory must be allocated to buffer");
+        return -1;
+    }
+    if (size - 1 < e->textLen) {
+        setError(x, ERR_MEMORY, "insufficient text buffer size");
+        return -1;
+    }
+    memcpy(buffer, e->buf + e->text, static_cast<size_t>(e->textLen));
+    buffer[e->textLen] = '\0';
+    return 0;
+}
+
+int xppIsWhitespace(Xpp* x) {
+    Event* e = current(x);
+    if (!e || e->type != XPP_TEXT) return 1;
+    return XML_IsWhiteSpace(e->buf + e->text, e->textLen);
+}
+
+int xppIsEmptyElementTag(Xpp* x) {
+    Event* e = startEvent(x);
+    return e ? e->empty : 0;
+}
+
+int xppGetLineNumber(Xpp* x) {
+    Event* e = current(x);
+    return e ? e->line : 0;
+}
+
+int xppGetColumnNumber(Xpp* x) {
+    Event* e = current(x);
+    return e ? e->column : 0;
+}
+
+int xppGetDepth(Xpp* x) {
+    Event* e = current(x);
+    return e ? e->depth : 0;
+}
+
+const char* xppGetErrorString(Xpp* x) {
+    return x ? x->errorText : "";
+}
+
+const char* xppGetFileName(Xpp* x) {
+    if (!x) return nullptr;
+    Event* e = current(x);
+    return e && e->ctx ? e->ctx->fileName : x->base.fileName;
+}
+
+void* xppParamInit(void* param) {
+    return param;
+}
+
+void* xmlParamInit(void* param) {
+    return param;
+}
+
+int XML_IsWhiteSpace(const char* text, int length) {
+    if (!text) return length <= 0;
+    for (int i = 0; i < length; i++) {
+        char c = text[i];
+        if (c != ' ' && c != '\t' && c != '\r' && c != '\n') return 0;
+    }
+    return 1;
+}

@@ -1,0 +1,77 @@
+"""Runs the vyn executable as a process in a unit directory of its own."""
+import os
+import select
+import subprocess
+import sys
+import time
+
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+
+import vynctl  # noqa: E402
+
+
+def vyn_binary():
+    path = os.environ.get("VYN_BIN")
+    if not path or not os.path.exists(path):
+        pytest.skip("VYN_BIN does not name a built vyn")
+    return path
+
+
+class Process:
+    """One unit: its directory, the running process and everything it printed."""
+
+    def __init__(self, unit_dir, args, settings=""):
+        self.dir = unit_dir
+        with open(os.path.join(unit_dir, "vyn.ini"), "w") as f:
+            f.write(settings)
+        env = dict(os.environ, VYN_UNIT_DIR=str(unit_dir))
+        self.proc = subprocess.Popen([vyn_binary()] + args, stdout=subprocess.PIPE,
+                                     stderr=subprocess.STDOUT, env=env)
+        self.out = []
+
+    def wait_for(self, text, limit=60.0):
+        """Reads output until a line contains `text` (a pipe read, bounded in wall time)."""
+        deadline = time.monotonic() + limit
+        while True:
+            for line in self.out:
+                if text in line:
+                    return line
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise AssertionError(f"no line with {text!r}; output:\n" + "\n".join(self.out))
+            ready, _, _ = select.select([self.proc.stdout], [], [], left)
+            if ready:
+                line = self.proc.stdout.readline()
+                if not line:
+                    raise AssertionError(f"exited before {text!r}; output:\n" + "\n".join(self.out))
+                self.out.append(line.decode(errors="replace").rstrip("\n"))
+
+    def finish(self, limit=60.0):
+        rest, _ = self.proc.communicate(timeout=limit)
+        self.out += rest.decode(errors="replace").splitlines()
+        return self.proc.returncode
+
+    def control(self):
+        return vynctl.Unit(str(self.dir), timeout=30, wait=30)
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+
+
+@pytest.fixture
+def unit(tmp_path):
+    made = []
+
+    def start(args, settings=""):
+        p = Process(tmp_path, args, settings)
+        made.append(p)
+        return p
+
+    yield start
+    for p in made:
+        p.kill()

@@ -1,0 +1,53 @@
+"""Start-up and shutdown of the vyn process, as a subprocess on the simulated platform."""
+import pytest
+
+STEPPED = "[platform]\ntime = stepped\n"
+
+
+@pytest.mark.parametrize("args", [[], ["0", "1"]])
+def test_wrong_arguments(unit, args):
+    p = unit(args)
+    assert p.finish() == 255
+    assert any("Wrong number of arguments for RTP" in line for line in p.out)
+    # nothing beyond the log was started
+    assert not any("Start Application Number" in line for line in p.out)
+
+
+def test_missing_board_device_ends_with_its_code(unit):
+    p = unit(["0"], STEPPED + "missing_devices = 0xE000A000\n")
+    assert p.finish() == 6
+    assert "failed to initialize apal! Return Code: APAL_INIT_GPIO_ERROR" in p.out
+    assert any("apalInit() failed! (error code: APAL_INIT_GPIO_ERROR)!" in line for line in p.out)
+
+
+def test_start_report_then_orderly_shutdown(unit):
+    p = unit(["3"], STEPPED + "[unit]\npid = 42\nipv4 = 10.1.2.3\n")
+    p.wait_for("Startup vyn: took")
+    assert any("Start Application Number 3, Application PID 42, IPv4 Address 10.1.2.3" in line
+               for line in p.out)
+    with p.control() as ctl:
+        ctl.step(50)  # the rasters and the watchdog run
+        tasks = ctl.tasks()
+        assert "r_notifyRasterTask" in tasks and "r_WATCHDOG" in tasks
+        ctl.postrun()
+        # the logger wait needs a fifth of a second, the raster stop a few ticks
+        for _ in range(40):
+            try:
+                ctl.step(10)
+            except Exception:
+                break
+    assert p.finish() == 0
+    text = "\n".join(p.out)
+    assert "rtpShutdown(): starting RTP shutdown routine" in text
+    assert "LoggerShutdown(): shutdown finished, took" in text
+    assert text.rstrip().endswith("Main: Shutdown ended, exiting smoothly")
+
+
+def test_start_report_in_real_time(unit):
+    """The optimised build's one end-to-end start: real time, then the post-run semaphore."""
+    p = unit(["0"])
+    p.wait_for("Startup vyn: took")
+    with p.control() as ctl:
+        ctl.postrun()
+    assert p.finish() == 0
+    assert any("Main: Shutdown ended, exiting smoothly" in line for line in p.out)

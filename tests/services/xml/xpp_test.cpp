@@ -1,0 +1,329 @@
+// Pull parser: event order and flags, getters and their errors, namespaces, external
+// entities and faulty input.
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "services/xml/xpp.h"
+#include "xml_test_util.h"
+
+using namespace xmltest;
+
+namespace {
+
+// A parser over a text, destroyed at the end of the scope.
+class Parsed {
+  public:
+    explicit Parsed(const char* text, bool external = false, const std::string& base = "") {
+        x_ = xppCreate();
+        if (external) {
+            xppSetExtEntParseEnable(x_);
+            xppSetExtEntBaseDir(x_, base.c_str());
+        }
+        EXPECT_EQ(0, xppSetStringInput(x_, text));
+    }
+    ~Parsed() { xppDestroy(x_); }
+    Xpp* operator*() const { return x_; }
+
+  private:
+    Xpp* x_;
+};
+
+std::string s(const char* p) {
+    return p ? p : "(null)";
+}
+
+std::string text(Xpp* x) {
+    std::string t(static_cast<size_t>(xppGetTextLength(x)), '\0');
+    EXPECT_EQ(0, xppGetText(x, t.data(), static_cast<int>(t.size())));
+    t.pop_back();
+    return t;
+}
+
+// Compact trace of the remaining events: "S name depth [empty]", "T text", "E name depth".
+std::string trace(Xpp* x) {
+    std::string out;
+    for (int ev = xppGetEventType(x);; ev = xppNext(x)) {
+        if (!out.empty()) out += " | ";
+        switch (ev) {
+        case XPP_START_TAG:
+            out += "S " + s(xppGetName(x)) + " " + std::to_string(xppGetDepth(x)) +
+                   (xppIsEmptyElementTag(x) ? " empty" : "");
+            break;
+        case XPP_TEXT:
+            out += "T " + text(x);
+            break;
+        case XPP_END_TAG:
+            out += "E " + s(xppGetName(x)) + " " + std::to_string(xppGetDepth(x));
+            break;
+        case XPP_END_DOCUMENT:
+            return out + "END";
+        default:
+            return out + "ERROR";
+        }
+    }
+}
+
+} // namespace
+
+TEST(Xpp, SelfClosedTagsGiveOneEmptyStartEvent) {
+    {
+        Parsed p("<root a=\"1\"/>");
+        Xpp* x = *p;
+        ASSERT_EQ(XPP_START_TAG, xppGetEventType(x));
+        EXPECT_TRUE(xppIsEmptyElementTag(x));
+        EXPECT_EQ(0, xppGetDepth(x));
+        ASSERT_EQ(1, xppGetAttributeCount(x));
+        EXPECT_EQ("a", s(xppGetAttributeName(x, 0)));
+        EXPECT_EQ("1", s(xppGetAttributeValue(x, 0)));
+        EXPECT_EQ(XPP_END_DOCUMENT, xppNext(x));
+        // The end stays the end: no task is left that could hang a further call.
+        EXPECT_EQ(XPP_END_DOCUMENT, xppNext(x));
+        EXPECT_EQ(nullptr, xppGetName(x));
+        EXPECT_EQ(-1, xppGetAttributeCount(x));
+    }
+    const struct {
+        const char* doc;
+        const char* events;
+    } cases[] = {
+        {"<a><b/></a>", "S a 0 | S b 1 empty | E a 0 | END"},
+        {"<a></a>", "S a 0 | E a 0 | END"},
+        {"<a><b x='1' y='2'/><c></c><d/></a>",
+         "S a 0 | S b 1 empty | S c 1 | E c 1 | S d 1 empty | E a 0 | END"},
+        {"<a>t<b><c/></b>u</a>", "S a 0 | T t | S b 1 | S c 2 empty | E b 1 | T u | E a 0 | END"},
+        {"<a><b/>\n</a>", "S a 0 | S b 1 empty | T \n | E a 0 | END"},
+        // Elements from an internal entity come as start and end, as libxml2 reports them.
+        {"<!DOCTYPE a [<!ENTITY e '<b/><c></c>'>]><a>&e;</a>",
+         "S a 0 | S b 1 | E b 1 | S c 1 | E c 1 | E a 0 | END"},
+    };
+    for (const auto& c : cases) {
+        Parsed p(c.doc);
+        EXPECT_EQ(c.events, trace(*p)) << c.doc;
+    }
+}
+
+TEST(Xpp, NamesSplitAtTheLastColon) {
+    Parsed p("<r xmlns='http://host:8080/ns' xmlns:u='urn:a:b' u:at='v' plain='p'><u:e/></r>");
+    Xpp* x = *p;
+    EXPECT_EQ("r", s(xppGetName(x)));
+    EXPECT_EQ("http://host:8080/ns", s(xppGetNamespace(x)));
+    EXPECT_EQ("http://host:8080/ns:r", s(xppGetQName(x)));
+    ASSERT_EQ(2, xppGetAttributeCount(x));
+    EXPECT_EQ("at", s(xppGetAttributeName(x, 0)));
+    EXPECT_EQ("urn:a:b", s(xppGetAttributeNamespace(x, 0)));
+    EXPECT_EQ("urn:a:b:at", s(xppGetAttributeQName(x, 0)));
+    EXPECT_EQ("plain", s(xppGetAttributeName(x, 1)));
+    EXPECT_EQ(nullptr, xppGetAttributeNamespace(x, 1));
+    EXPECT_EQ("plain", s(xppGetAttributeQName(x, 1)));
+
+    EXPECT_EQ("v", s(xppGetAttributeValueByName(x, "urn:a:b", "at")));
+    EXPECT_EQ("p", s(xppGetAttributeValueByName(x, nullptr, "plain")));
+    EXPECT_EQ(nullptr, xppGetAttributeValueByName(x, nullptr, "at"));
+    EXPECT_STREQ("", xppGetErrorString(x));
+    EXPECT_EQ(nullptr, xppGetAttributeValueByName(x, "urn:a:b", "plain"));
+
+    for (int i : {-1, 2}) {
+        EXPECT_TRUE(xppIndexIsOutOfBounds(x, i));
+        EXPECT_EQ(nullptr, xppGetAttributeName(x, i));
+        EXPECT_EQ(nullptr, xppGetAttributeValue(x, i));
+    }
+    EXPECT_FALSE(xppIndexIsOutOfBounds(x, 1));
+
+    ASSERT_EQ(XPP_START_TAG, xppNext(x));
+    EXPECT_EQ("e", s(xppGetName(x)));
+    EXPECT_EQ("urn:a:b", s(xppGetNamespace(x)));
+    ASSERT_EQ(XPP_END_TAG, xppNext(x));
+    EXPECT_EQ("http://host:8080/ns", s(xppGetNamespace(x)));
+    EXPECT_EQ(-1, xppGetAttributeCount(x));
+    EXPECT_TRUE(xppIndexIsOutOfBounds(x, 0));
+}
+
+TEST(Xpp, NamespaceDeclarationsFollowTheirScope) {
+    Parsed p("<r xmlns='urn:d' xmlns:p='urn:p'>"
+             "<p:a xmlns:p='urn:q' xmlns:p2='urn:p' p:x='1' p2:y='2'/>"
+             "<p:b/></r>");
+    Xpp* x = *p;
+    EXPECT_EQ(2, xppGetNamespaceCount(x));
+    EXPECT_EQ("urn:d", s(xppLookupNamespace(x, nullptr)));
+    EXPECT_EQ("urn:d", s(xppLookupNamespace(x, "")));
+    EXPECT_EQ("urn:p", s(xppLookupNamespace(x, "p")));
+    EXPECT_EQ("", s(xppGetPrefix(x)));
+
+    ASSERT_EQ(XPP_START_TAG, xppNext(x)); // p:a, where p means urn:q
+    EXPECT_EQ(4, xppGetNamespaceCount(x));
+    EXPECT_EQ("urn:q", s(xppLookupNamespace(x, "p")));
+    EXPECT_EQ("p", s(xppGetPrefix(x)));
+    EXPECT_EQ("p", s(xppGetAttributePrefix(x, 0)));
+    // urn:p is still bound to "p" further out, but that binding is shadowed here.
+    EXPECT_EQ("p2", s(xppGetAttributePrefix(x, 1)));
+
+    ASSERT_EQ(XPP_START_TAG, xppNext(x)); // p:b, after the empty p:a has closed
+    EXPECT_EQ(2, xppGetNamespaceCount(x));
+    EXPECT_EQ("urn:p", s(xppLookupNamespace(x, "p")));
+    EXPECT_EQ(nullptr, xppLookupNamespace(x, "p2"));
+    EXPECT_EQ("p", s(xppGetPrefix(x)));
+
+    ASSERT_EQ(XPP_END_TAG, xppNext(x));
+    EXPECT_EQ(2, xppGetNamespaceCount(x));
+    ASSERT_EQ(XPP_END_DOCUMENT, xppNext(x));
+    EXPECT_EQ(0, xppGetNamespaceCount(x));
+}
+
+TEST(Xpp, TextGettersAndTheirErrors) {
+    Parsed p("<a>hello<b/> \t\r\n</a>");
+    Xpp* x = *p;
+    EXPECT_EQ(-1, xppGetTextLength(x));
+    EXPECT_STREQ("INVALID STATE: current eventType must be TEXT", xppGetErrorString(x));
+    char buf[16];
+    EXPECT_EQ(-1, xppGetText(x, buf, sizeof buf));
+    EXPECT_EQ(1, xppIsWhitespace(x));
+
+    ASSERT_EQ(XPP_TEXT, xppNext(x));
+    EXPECT_EQ(6, xppGetTextLength(x));
+    EXPECT_EQ(-1, xppGetText(x, buf, 5));
+    EXPECT_STREQ("insufficient text buffer size", xppGetErrorString(x));
+    EXPECT_EQ(-1, xppGetText(x, nullptr, 6));
+    EXPECT_STREQ("memory must be allocated to buffer", xppGetErrorString(x));
+    memset(buf, 'x', sizeof buf);
+    EXPECT_EQ(0, xppGetText(x, buf, 6));
+    EXPECT_STREQ("hello", buf);
+    EXPECT_EQ(0, xppIsWhitespace(x));
+    EXPECT_EQ(nullptr, xppGetName(x));
+    EXPECT_EQ(-1, xppGetAttributeCount(x));
+
+    ASSERT_EQ(XPP_START_TAG, xppNext(x));
+    std::string blank;
+    while (xppNext(x) == XPP_TEXT) {
+        EXPECT_EQ(1, xppIsWhitespace(x));
+        blank += text(x);
+    }
+    EXPECT_EQ(" \t\n", blank); // expat turns CR LF into LF
+}
+
+TEST(Xpp, OneTextMayComeInSeveralEvents) {
+    // Across a chunk boundary, and around an entity reference.
+    std::string doc = "<a>" + std::string(3000, 'x') + "</a>";
+    Parsed p(doc.c_str());
+    Xpp* x = *p;
+    int pieces = 0;
+    std::string all;
+    while (xppNext(x) == XPP_TEXT) {
+        pieces++;
+        all += text(x);
+    }
+    EXPECT_GE(pieces, 2);
+    EXPECT_EQ(std::string(3000, 'x'), all);
+
+    Parsed q("<a>x&amp;y</a>");
+    EXPECT_EQ("S a 0 | T x | T & | T y | E a 0 | END", trace(*q));
+}
+
+TEST(Xpp, FaultyInput) {
+    {
+        Parsed p("<a><b>text</a>");
+        EXPECT_EQ("S a 0 | S b 1 | T text | ERROR", trace(*p));
+        EXPECT_STREQ("File(<string>) Error(7):mismatched tag at line 1, col 12\n", xppGetErrorString(*p));
+        EXPECT_EQ(XPP_ERROR, xppNext(*p));
+        EXPECT_EQ(XPP_ERROR, xppGetEventType(*p));
+    }
+    {
+        std::string path = writeFile("faulty.xml", "<a>\n<b>\n</a>\n");
+        Xpp* x = xppCreate();
+        ASSERT_EQ(0, xppSetFileInput(x, path.c_str()));
+        EXPECT_EQ(path, s(xppGetFileName(x)));
+        EXPECT_EQ("S a 0 | T \n | S b 1 | T \n | ERROR", trace(x));
+        EXPECT_EQ("File(" + path + ") Error(7):mismatched tag at line 3, col 2\n", xppGetErrorString(x));
+
+        // The same instance takes the next input.
+        ASSERT_EQ(0, xppSetStringInput(x, "<ok/>"));
+        EXPECT_EQ(nullptr, xppGetFileName(x));
+        EXPECT_STREQ("", xppGetErrorString(x));
+        EXPECT_EQ("S ok 0 empty | END", trace(x));
+
+        std::string missing = scratchDir() + "no/such/file.xml";
+        ASSERT_EQ(0, xppSetFileInput(x, missing.c_str()));
+        EXPECT_EQ(XPP_ERROR, xppGetEventType(x));
+        EXPECT_EQ("File(" + missing + ") cannot be opened: No such file or directory\n",
+                  xppGetErrorString(x));
+        xppDestroy(x);
+    }
+    Xpp* x = xppCreate();
+    EXPECT_EQ(XPP_ERROR, xppNext(x)); // no input yet
+    EXPECT_EQ(-1, xppSetStringInput(x, nullptr));
+    EXPECT_EQ(-1, xppSetFileInput(x, nullptr));
+    xppDestroy(x);
+}
+
+TEST(Xpp, ExternalEntities) {
+    std::string dir = scratchDir() + "ext/";
+    ASSERT_EQ(0, system(("mkdir -p '" + dir + "sub'").c_str()));
+    writeFile("ext/sub/part.xml", "<y a='1'/>in part<z>&inner;</z>");
+    writeFile("ext/inner.xml", "inner");
+    writeFile("ext/sub/broken.xml", "<y>\n</z>");
+    writeFile("ext/self.xml", "<s>&self;</s>");
+    writeFile("ext/defs.dtd", "<!ENTITY fromdtd 'declared outside'>");
+    std::string chain;
+    for (int i = 0; i <= XPP_MAX_ENTITY_DEPTH; i++) {
+        std::string n = std::to_string(i);
+        writeFile("ext/c" + n + ".xml", "<c>&c" + std::to_string(i + 1) + ";</c>");
+        chain += "<!ENTITY c" + n + " SYSTEM 'c" + n + ".xml'>";
+    }
+    writeFile("ext/c" + std::to_string(XPP_MAX_ENTITY_DEPTH + 1) + ".xml", "end");
+    std::string doc = "<!DOCTYPE r [<!ENTITY part SYSTEM 'sub/part.xml'> <!ENTITY inner SYSTEM 'inner.xml'>"
+                      "<!ENTITY abs SYSTEM '" +
+                      dir +
+                      "inner.xml'> <!ENTITY broken SYSTEM 'sub/broken.xml'>"
+                      "<!ENTITY missing SYSTEM 'gone.xml'> <!ENTITY self SYSTEM 'self.xml'>" +
+                      chain + "]>";
+
+    std::string ok = doc + "<r>&part;<q/></r>";
+    {
+        Parsed off(ok.c_str());
+        EXPECT_EQ("S r 0 | S q 1 empty | E r 0 | END", trace(*off));
+    }
+    {
+        // Relative ids resolve against the directory of the declaring document; a
+        // self-closed tag inside the entity keeps its empty flag.
+        Parsed on(ok.c_str(), true, dir);
+        Xpp* x = *on;
+        ASSERT_EQ(XPP_START_TAG, xppNext(x));
+        EXPECT_EQ(dir + "sub/part.xml", s(xppGetFileName(x)));
+        EXPECT_EQ("S y 1 empty | T in part | S z 1 | T inner | E z 1 | S q 1 empty | E r 0 | END", trace(x));
+    }
+    {
+        std::string absolute = doc + "<r>&abs;</r>";
+        Parsed on(absolute.c_str(), true, dir);
+        EXPECT_EQ("S r 0 | T inner | E r 0 | END", trace(*on));
+    }
+    {
+        std::string dtd = "<!DOCTYPE r SYSTEM 'defs.dtd'><r>&fromdtd;</r>";
+        Parsed on(dtd.c_str(), true, dir);
+        EXPECT_EQ("S r 0 | T declared outside | E r 0 | END", trace(*on));
+    }
+    const struct {
+        const char* ref;
+        std::string error;
+    } faults[] = {
+        {"&broken;", "File(" + dir + "sub/broken.xml) Error(7):mismatched tag at line 2, col 2\n"},
+        {"&missing;", "File(" + dir + "gone.xml) cannot be opened: No such file or directory\n"},
+        {"&self;", "File(" + dir + "self.xml) Error(12):recursive entity reference at line 1, col 3\n"},
+        {"&c0;", "File(" + dir + "c7.xml) external entities nested deeper than 8 at line 1, col 3\n"},
+    };
+    for (const auto& f : faults) {
+        std::string bad = doc + "<r>" + f.ref + "</r>";
+        Parsed on(bad.c_str(), true, dir);
+        int ev = xppGetEventType(*on);
+        while (ev != XPP_ERROR && ev != XPP_END_DOCUMENT)
+            ev = xppNext(*on);
+        EXPECT_EQ(XPP_ERROR, ev) << f.ref;
+        EXPECT_EQ(f.error, xppGetErrorString(*on));
+    }
+}
+
+TEST(Xpp, WhiteSpaceTest) {
+    EXPECT_EQ(1, XML_IsWhiteSpace(" \t\r\n", 4));
+    EXPECT_EQ(0, XML_IsWhiteSpace(" \t x", 4));
+    EXPECT_EQ(1, XML_IsWhiteSpace(" \t x", 2)); // only the given length counts
+    EXPECT_EQ(0, XML_IsWhiteSpace("\v", 1));
+    EXPECT_EQ(0, XML_IsWhiteSpace("\xa0", 1));
+}
