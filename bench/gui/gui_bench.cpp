@@ -1,0 +1,148 @@
+// GUI toolkit: full redraws, fill rate, text and the message path.
+#include "gui/bitmaps/bitmaps.h"
+#include "gui/controls/button/button.h"
+#include "gui/controls/prompt/prompt.h"
+#include "gui/core/message.h"
+#include "gui/fonts/fonts.h"
+#include "gui/presentation/presentation.h"
+#include "gui/scrndrv/scrndrv.h"
+#include "gui/screen/screen.h"
+#include "platform/display/displaysim.h"
+#include "platform/hw/hw.h"
+#include "platform/os/sim.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+#include <unistd.h>
+
+extern GuiFont BenchAAFont;
+
+namespace {
+
+// The toolkit, set up once on the benchmark's thread, which plays the GUI task.
+GuiScreen* gui() {
+    static GuiScreen* screen = [] {
+        sim::stopRealtime();
+        sim::configure(sim::TimeMode::Stepped, 1700000000);
+        uint32_t index = 5000 + static_cast<uint32_t>(getpid()) % 10000;
+        displaysim::install(index);
+        scrndrvSetRtpIndex(index);
+        hw_write32(SCRNDRV_CTRL_BASE + SCRNDRV_LAYER_REG0 + SCRNDRV_LAYER_STEP, 3);
+        GuiStartup();
+        return GuiThing::mpScreen;
+    }();
+    return screen;
+}
+
+class Window : public GuiThing {
+  public:
+    explicit Window(const GuiRect& r) : GuiThing(r, 1, FF_RAISED) {
+        mStatus |= PSF_VIEWPORT;
+        mColors[0] = 0x305070;
+        InitClient();
+    }
+    void Draw() override {
+        mpScreen->BeginDraw(this);
+        StandardBorder(mColors[0]);
+        DrawChildren();
+        mpScreen->EndDraw();
+    }
+};
+
+void BM_Redraw640x480With50Objects(benchmark::State& state) {
+    GuiScreen* s = gui();
+    GuiPresentationManager* pm = GuiThing::mpPresentation;
+    auto* w = new Window(GuiRect(0, 0, 639, 479));
+    pm->Add(w, 0);
+    static char texts[25][16];
+    for (int i = 0; i < 50; ++i) {
+        int x = 10 + (i % 5) * 125, y = 10 + (i / 5) * 46;
+        if (i % 2) {
+            std::snprintf(texts[i / 2], sizeof texts[0], "Value %d", i);
+            auto* p = new GuiPrompt(GuiRect(x, y, x + 115, y + 38), texts[i / 2], 0, FF_RECESSED | TJ_CENTER);
+            w->Add(p, 0);
+        } else {
+            w->Add(
+                new GuiTextButton(GuiRect(x, y, x + 115, y + 38), "Button", static_cast<uint16_t>(100 + i)),
+                0);
+        }
+    }
+    for (auto _ : state) {
+        s->Invalidate(w->mReal);
+        w->Draw();
+    }
+    state.counters["frames/s"] =
+        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+    delete pm->Remove(w, 0);
+}
+BENCHMARK(BM_Redraw640x480With50Objects)->Unit(benchmark::kMicrosecond);
+
+void BM_RectangleFill(benchmark::State& state) {
+    GuiScreen* s = gui();
+    GuiPresentationManager* pm = GuiThing::mpPresentation;
+    const GuiRect r(0, 0, 1023, 479);
+    GuiColor c(0, 0x123456, GUI_COLOR_FILL);
+    for (auto _ : state) {
+        s->Invalidate(r);
+        s->BeginDraw(pm);
+        s->Rectangle(pm, r, c, 0);
+        s->EndDraw();
+    }
+    state.counters["Gpixel/s"] = benchmark::Counter(
+        static_cast<double>(state.iterations()) * 1024 * 480 / 1e9, benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_RectangleFill)->Unit(benchmark::kMicrosecond);
+
+void BM_MemsetSameBytes(benchmark::State& state) {
+    gui();
+    uint32_t* fb = displaysim::frameBuffer();
+    for (auto _ : state) {
+        std::memset(fb, 0x34, 1024 * 480 * 4);
+        benchmark::ClobberMemory();
+    }
+    state.counters["Gpixel/s"] = benchmark::Counter(
+        static_cast<double>(state.iterations()) * 1024 * 480 / 1e9, benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_MemsetSameBytes)->Unit(benchmark::kMicrosecond);
+
+void textBench(benchmark::State& state, const GuiFont* font) {
+    GuiScreen* s = gui();
+    GuiPresentationManager* pm = GuiThing::mpPresentation;
+    const char* line = "The quick brown fox jumps over the lazy dog 0123456789";
+    const int n = static_cast<int>(std::strlen(line));
+    GuiColor c(0xFFFFFF, 0x000000, GUI_COLOR_FILL);
+    for (auto _ : state) {
+        s->BeginDraw(pm);
+        for (int y = 0; y < 20; ++y)
+            s->DrawText(pm, GuiPoint(0, y * 20), line, c, font);
+        s->EndDraw();
+    }
+    state.counters["glyphs/s"] =
+        benchmark::Counter(static_cast<double>(state.iterations()) * 20 * n, benchmark::Counter::kIsRate);
+}
+void BM_Text1Bit(benchmark::State& state) {
+    textBench(state, &SysFont);
+}
+void BM_TextAntiAliased(benchmark::State& state) {
+    textBench(state, &BenchAAFont);
+}
+BENCHMARK(BM_Text1Bit)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_TextAntiAliased)->Unit(benchmark::kMicrosecond);
+
+void BM_QueuePostPop(benchmark::State& state) {
+    gui();
+    GuiMessageQueue* mq = GuiThing::mpMessageQueue;
+    GuiMessage m(GM_APP, GuiThing::mpPresentation, nullptr, 1);
+    GuiMessage out;
+    for (auto _ : state) {
+        mq->Push(&m);
+        mq->TryPop(&out);
+        benchmark::DoNotOptimize(out);
+    }
+}
+BENCHMARK(BM_QueuePostPop);
+
+} // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,317 @@
+#include "platform/display/displaysim.h"
+#include "platform/display/fbshm.h"
+#include "platform/hw/hw_sim.h"
+#include "platform/kmgr/kmgr_sim.h"
+#include "platform/os/os.h"
+#include "platform/os/sim.h"
+
+#include <png.h>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+namespace displaysim {
+namespace {
+
+constexpr unsigned CALL_FLUSH = 4225, CALL_WAIT = 4226, CALL_LOGO_COPY = 4227, CALL_LOGO_SIZE = 4228;
+constexpr intptr_t DISPLAY_ID = 0xBCA0002;
+constexpr uintptr_t CTRL_BASE = 0x43C60000;
+constexpr size_t CTRL_SIZE = 0x1000;
+constexpr uintptr_t LAYER0 = 0x138, LAYER_STEP = 0x80, COLSAT = 0x1B0;
+constexpr size_t FRAME_BYTES = static_cast<size_t>(WIDTH) * HEIGHT * 4;
+
+struct State {
+    std::mutex m;
+    bool installed = false;
+    uint32_t index = 0;
+    uint32_t* fb = nullptr;
+    FbShmHeader* shm = nullptr;
+    size_t shmBytes = 0;
+    std::string shmName;
+    volatile uint32_t regs[CTRL_SIZE / 4] = {};
+    std::atomic<uint64_t> flushes{0};
+    std::atomic<uint64_t> waits{0};
+    std::vector<uint8_t> logo;
+    std::string snapPath;
+    int64_t snapIntervalNs = 0;
+    int64_t lastSnapNs = INT64_MIN / 2;
+    bool snapPending = false;
+    std::atomic<uint64_t> snaps{0};
+    int hook = 0;
+};
+
+State& st() {
+    static State* s = new State;
+    return *s;
+}
+
+uint32_t* pixels(State& s) {
+    return reinterpret_cast<uint32_t*>(reinterpret_cast<uint8_t*>(s.shm) + sizeof(FbShmHeader));
+}
+
+int64_t nowNs() {
+    timespec ts{};
+    osClockGettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// Encodes the frame as an RGB PNG; libpng reports errors by longjmp, so nothing here changes
+// after setjmp.
+bool encodePng(FILE* f, const uint32_t* px, uint8_t* row) {
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    if (!png) return false;
+    png_infop info = png_create_info_struct(png);
+    if (!info || setjmp(png_jmpbuf(png))) {
+        png_destroy_write_struct(&png, &info);
+        return false;
+    }
+    png_init_io(png, f);
+    png_set_IHDR(png, info, WIDTH, HEIGHT, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_write_info(png, info);
+    for (int y = 0; y < HEIGHT; ++y) {
+        for (int x = 0; x < WIDTH; ++x) {
+            uint32_t c = px[y * WIDTH + x];
+            row[3 * x] = static_cast<uint8_t>(c >> 16);
+            row[3 * x + 1] = static_cast<uint8_t>(c >> 8);
+            row[3 * x + 2] = static_cast<uint8_t>(c);
+        }
+        png_write_row(png, row);
+    }
+    png_write_end(png, nullptr);
+    png_destroy_write_struct(&png, &info);
+    return true;
+}
+
+bool writePngLocked(State& s, const std::string& path) {
+    if (!s.shm) return false;
+    std::string tmp = path + ".tmp" + std::to_string(getpid());
+    FILE* f = std::fopen(tmp.c_str(), "wb");
+    if (!f) return false;
+    std::vector<uint8_t> row(static_cast<size_t>(WIDTH) * 3);
+    bool ok = encodePng(f, pixels(s), row.data());
+    ok = (std::fclose(f) == 0) && ok;
+    if (!ok || std::rename(tmp.c_str(), path.c_str()) != 0) {
+        std::remove(tmp.c_str());
+        return false;
+    }
+    s.snaps++;
+    return true;
+}
+
+void maybeSnapshot(State& s, bool afterFlush) {
+    if (s.snapPath.empty()) return;
+    if (afterFlush) s.snapPending = true;
+    if (!s.snapPending) return;
+    int64_t now = nowNs();
+    if (now - s.lastSnapNs < s.snapIntervalNs) return;
+    s.lastSnapNs = now;
+    s.snapPending = false;
+    writePngLocked(s, s.snapPath);
+}
+
+intptr_t onFlush(const intptr_t* a) {
+    State& s = st();
+    if (static_cast<uint32_t>(a[0]) != s.index || a[1] != DISPLAY_ID || a[2] != 1) return -1;
+    std::lock_guard<std::mutex> g(s.m);
+    if (!s.installed) return -1;
+    s.shm->sequence = s.shm->sequence + 1;
+    if (s.regs[(LAYER0 + LAYER_STEP) / 4] == 3)
+        std::memcpy(pixels(s), s.fb, FRAME_BYTES);
+    else
+        std::memset(pixels(s), 0, FRAME_BYTES);
+    s.shm->flushes = s.shm->flushes + 1;
+    s.shm->sequence = s.shm->sequence + 1;
+    s.flushes++;
+    maybeSnapshot(s, true);
+    return 0;
+}
+
+intptr_t onWait(const intptr_t* a) {
+    State& s = st();
+    if (static_cast<uint32_t>(a[0]) != s.index || a[1] != DISPLAY_ID || a[2] != 2) return -1;
+    s.waits++; // a flush here is done when its call returns
+    return 0;
+}
+
+intptr_t onLogoSize(const intptr_t* a) {
+    State& s = st();
+    auto* size = reinterpret_cast<uint32_t*>(a[0]);
+    if (!size) return -1;
+    std::lock_guard<std::mutex> g(s.m);
+    *size = static_cast<uint32_t>(s.logo.size());
+    return 0;
+}
+
+intptr_t onLogoCopy(const intptr_t* a) {
+    State& s = st();
+    auto* buf = reinterpret_cast<uint8_t*>(a[0]);
+    std::lock_guard<std::mutex> g(s.m);
+    if (!buf || a[1] < static_cast<intptr_t>(s.logo.size())) return -1;
+    std::memcpy(buf, s.logo.data(), s.logo.size());
+    return 0;
+}
+
+void unmapShown(State& s) {
+    if (s.shm) {
+        munmap(s.shm, s.shmBytes);
+        shm_unlink(s.shmName.c_str());
+        s.shm = nullptr;
+    }
+}
+
+} // namespace
+
+std::string shownShmName(uint32_t index) {
+    return "/vyn_fb_" + std::to_string(index);
+}
+
+std::vector<uint8_t> defaultBootLogo() {
+    // A run-length dump of the 640 x 480 area: dark grey with a red band across rows 200-279.
+    const uint32_t palette[2] = {0x202020, 0xBF0000};
+    const uint16_t runs[5] = {65535, 62465, 51200, 65535, 62465};
+    const uint8_t data[1] = {0x04}; // run 2 has index 1 (one bit per run)
+    std::vector<uint8_t> d;
+    auto put32 = [&d](uint32_t v) {
+        for (int i = 0; i < 4; ++i)
+            d.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    };
+    put32(2);
+    put32(5);
+    put32(1);
+    for (uint32_t c : palette)
+        put32(c);
+    for (uint16_t r : runs) {
+        d.push_back(static_cast<uint8_t>(r));
+        d.push_back(static_cast<uint8_t>(r >> 8));
+    }
+    d.push_back(data[0]);
+    return d;
+}
+
+bool install(uint32_t index) {
+    State& s = st();
+    uninstall();
+    char name[64];
+    std::snprintf(name, sizeof name, "/shm/FrameBuffer_%u", index);
+    uint32_t* fb = static_cast<uint32_t*>(shmMap(name, FRAME_BYTES, true));
+    if (!fb) return false;
+
+    std::string shmName = shownShmName(index);
+    size_t bytes = sizeof(FbShmHeader) + FRAME_BYTES;
+    int fd = shm_open(shmName.c_str(), O_CREAT | O_RDWR, 0644);
+    if (fd < 0) return false;
+    if (ftruncate(fd, static_cast<off_t>(bytes)) != 0) {
+        close(fd);
+        return false;
+    }
+    void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    close(fd);
+    if (p == MAP_FAILED) return false;
+
+    {
+        std::lock_guard<std::mutex> g(s.m);
+        s.index = index;
+        s.fb = fb;
+        s.shm = static_cast<FbShmHeader*>(p);
+        s.shmBytes = bytes;
+        s.shmName = shmName;
+        std::memset(s.shm, 0, bytes);
+        s.shm->magic = FBSHM_MAGIC;
+        s.shm->width = WIDTH;
+        s.shm->height = HEIGHT;
+        s.shm->stride = WIDTH * 4;
+        for (auto& r : s.regs)
+            r = 0;
+        s.flushes = 0;
+        s.waits = 0;
+        s.snaps = 0;
+        s.logo = defaultBootLogo();
+        s.snapPath.clear();
+        s.snapPending = false;
+        s.installed = true;
+    }
+    hwsim::addDevice(
+        CTRL_BASE, CTRL_SIZE, [](uintptr_t off) -> uint32_t { return st().regs[off / 4]; },
+        [](uintptr_t off, uint32_t v) { st().regs[off / 4] = v; }, st().regs);
+    kmgr::setHandler(CALL_FLUSH, onFlush);
+    kmgr::setHandler(CALL_WAIT, onWait);
+    kmgr::setHandler(CALL_LOGO_COPY, onLogoCopy);
+    kmgr::setHandler(CALL_LOGO_SIZE, onLogoSize);
+    s.hook = sim::addTickHook([](uint64_t) {
+        State& st2 = st();
+        std::lock_guard<std::mutex> g(st2.m);
+        if (st2.installed) maybeSnapshot(st2, false);
+    });
+    return true;
+}
+
+void uninstall() {
+    State& s = st();
+    if (s.hook) {
+        sim::removeTickHook(s.hook);
+        s.hook = 0;
+    }
+    for (unsigned c : {CALL_FLUSH, CALL_WAIT, CALL_LOGO_COPY, CALL_LOGO_SIZE})
+        kmgr::setHandler(c, nullptr);
+    hwsim::removeDevice(CTRL_BASE);
+    std::lock_guard<std::mutex> g(s.m);
+    s.installed = false;
+    unmapShown(s);
+    s.fb = nullptr;
+}
+
+uint32_t* frameBuffer() {
+    return st().fb;
+}
+const uint32_t* shown() {
+    return st().shm ? pixels(st()) : nullptr;
+}
+uint64_t flushCount() {
+    return st().flushes;
+}
+uint64_t waitCount() {
+    return st().waits;
+}
+
+uint32_t layerRegister(int layer) {
+    if (layer < 0 || layer > 4) return 0;
+    return st().regs[(LAYER0 + LAYER_STEP * static_cast<uintptr_t>(layer)) / 4];
+}
+bool layerEnabled(int layer) {
+    return layerRegister(layer) == 3;
+}
+uint32_t colourSaturation() {
+    return st().regs[COLSAT / 4];
+}
+
+void setBootLogo(const std::vector<uint8_t>& dump) {
+    std::lock_guard<std::mutex> g(st().m);
+    st().logo = dump;
+}
+
+void setSnapshot(const std::string& path, double maxPerSecond) {
+    State& s = st();
+    std::lock_guard<std::mutex> g(s.m);
+    s.snapPath = path;
+    s.snapIntervalNs = maxPerSecond > 0 ? static_cast<int64_t>(1e9 / maxPerSecond) : 0;
+    s.lastSnapNs = INT64_MIN / 2;
+    s.snapPending = false;
+}
+
+uint64_t snapshotCount() {
+    return st().snaps;
+}
+
+bool writePng(const std::string& path) {
+    std::lock_guard<std::mutex> g(st().m);
+    return writePngLocked(st(), path);
+}
+
+} // namespace displaysim

@@ -1,0 +1,19 @@
+// Layout of the shared "shown" frame ("/vyn_fb_<index>"), which viewers outside the process map.
+#pragma once
+
+#include <cstdint>
+
+constexpr uint32_t FBSHM_MAGIC = 0x56594E46; // "VYNF"
+
+struct FbShmHeader {
+    uint32_t magic;
+    uint32_t width;
+    uint32_t height;
+    uint32_t stride; // bytes per row
+    // Incremented before (odd) and after (even) each update of the pixels.
+    volatile uint32_t sequence;
+    volatile uint32_t flushes;
+    uint32_t reserved[10];
+};
+static_assert(sizeof(FbShmHeader) == 64);
+// The pixels (0x00RRGGBB words, top byte ignored) follow the header.

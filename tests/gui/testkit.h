@@ -1,0 +1,71 @@
+// Test support for the GUI toolkit: the test thread plays the GUI task over the simulated
+// display, in stepped time; images are compared with ImageMagick.
+#pragma once
+
+#include "gui/core/message.h"
+#include "gui/core/thing.h"
+#include "gui/presentation/presentation.h"
+#include "gui/scrndrv/scrndrv.h"
+#include "gui/screen/l24logi.h"
+#include "platform/display/displaysim.h"
+#include "platform/hw/hw.h"
+#include "platform/os/os.h"
+#include "platform/os/sim.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+
+namespace guitest {
+
+// A process index of our own, so that test programs running side by side use their own shared memory.
+uint32_t testIndex();
+
+class GuiTest : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Flushes the frame and returns the shown pixel (top byte masked).
+    void flush();
+    uint32_t shownAt(int x, int y) const;
+    uint32_t fbAt(int x, int y) const;
+    void fillFrame(uint32_t colour);
+    // Runs the queued messages on this thread, as the GUI task would.
+    int drain() { return pm->DispatchPending(); }
+    // Draws the root so that every pending invalidation is drawn and its lock levels returned.
+    void redrawAll();
+
+    GuiPresentationManager* pm = nullptr;
+    GuiScreen* screen = nullptr;
+};
+
+// A plain object with a log of the messages it saw; optionally a viewport owner.
+class Probe : public GuiThing {
+  public:
+    explicit Probe(const GuiRect& r, uint16_t id = 0, uint16_t status = 0) : GuiThing(r, id, FF_NONE) {
+        mStatus |= status;
+        mColors[0] = 0x123456;
+    }
+    int Message(const GuiMessage& msg) override;
+    void Draw() override;
+    int count(uint16_t type) const;
+    int shows = 0;
+    bool clipEmptyAtShow = false;
+    uint16_t log[256] = {};
+    int logged = 0;
+    int result = 0; // returned for messages the base does not handle
+    bool handleAll = false;
+};
+
+// Writes the region of the shown frame as a PNG.
+bool writeShownPng(const std::string& path, const GuiRect& region);
+// Compares the region of the shown frame with tests/gui/reference/<name>.png exactly; on a
+// difference the actual image and a diff image are written to the build directory. With
+// VYN_UPDATE_REFERENCE=1 the reference is (re)written instead.
+::testing::AssertionResult matchesReference(const std::string& name, const GuiRect& region);
+// Runs a shell command; returns its exit status and stdout+stderr.
+int run(const std::string& cmd, std::string* out = nullptr);
+
+} // namespace guitest

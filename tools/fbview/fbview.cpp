@@ -1,0 +1,127 @@
+// fbview: shows the simulated display of a running vyn process in an X11 window.
+//
+//   vyn_fbview [process index]      (default 0; maps the shared frame "/vyn_fb_<index>")
+//
+// Prints "shown <flush count>" after each frame it puts on the screen; q or closing the window ends it.
+#include "platform/display/fbshm.h"
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+const FbShmHeader* mapFrame(const std::string& name, size_t* bytes) {
+    int fd = shm_open(name.c_str(), O_RDONLY, 0);
+    if (fd < 0) return nullptr;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || static_cast<size_t>(st.st_size) < sizeof(FbShmHeader)) {
+        close(fd);
+        return nullptr;
+    }
+    void* p = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_SHARED, fd, 0);
+    close(fd);
+    if (p == MAP_FAILED) return nullptr;
+    const auto* h = static_cast<const FbShmHeader*>(p);
+    if (h->magic != FBSHM_MAGIC ||
+        sizeof(FbShmHeader) + static_cast<size_t>(h->stride) * h->height > static_cast<size_t>(st.st_size)) {
+        munmap(p, static_cast<size_t>(st.st_size));
+        return nullptr;
+    }
+    *bytes = static_cast<size_t>(st.st_size);
+    return h;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    unsigned index = argc > 1 ? static_cast<unsigned>(std::strtoul(argv[1], nullptr, 10)) : 0;
+    std::string name = "/vyn_fb_" + std::to_string(index);
+    size_t bytes = 0;
+    const FbShmHeader* fb = nullptr;
+    for (int tries = 0; !(fb = mapFrame(name, &bytes)); ++tries) {
+        if (tries == 0) std::fprintf(stderr, "fbview: waiting for %s\n", name.c_str());
+        usleep(100000);
+    }
+    Display* dpy = XOpenDisplay(nullptr);
+    if (!dpy) {
+        std::fprintf(stderr, "fbview: cannot open the X display\n");
+        return 1;
+    }
+    const int w = static_cast<int>(fb->width), h = static_cast<int>(fb->height);
+    int scr = DefaultScreen(dpy);
+    Visual* vis = DefaultVisual(dpy, scr);
+    if (DefaultDepth(dpy, scr) < 24 || vis->c_class != TrueColor) {
+        std::fprintf(stderr, "fbview: needs a 24-bit true-colour display\n");
+        return 1;
+    }
+    Window win = XCreateSimpleWindow(dpy, RootWindow(dpy, scr), 0, 0, static_cast<unsigned>(w),
+                                     static_cast<unsigned>(h), 0, 0, BlackPixel(dpy, scr));
+    XStoreName(dpy, win, ("vyn display " + std::to_string(index)).c_str());
+    XSizeHints hints{};
+    hints.flags = PMinSize | PMaxSize | PPosition;
+    hints.min_width = hints.max_width = w;
+    hints.min_height = hints.max_height = h;
+    XSetWMNormalHints(dpy, win, &hints);
+    Atom del = XInternAtom(dpy, "WM_DELETE_WINDOW", False);
+    XSetWMProtocols(dpy, win, &del, 1);
+    XSelectInput(dpy, win, ExposureMask | KeyPressMask | StructureNotifyMask);
+    XMapWindow(dpy, win);
+    GC gc = XCreateGC(dpy, win, 0, nullptr);
+
+    // The image owns its buffer (XDestroyImage frees it).
+    auto* pixels = static_cast<char*>(std::malloc(static_cast<size_t>(w) * h * 4));
+    XImage* img = XCreateImage(dpy, vis, 24, ZPixmap, 0, pixels, static_cast<unsigned>(w),
+                               static_cast<unsigned>(h), 32, w * 4);
+    const auto* src =
+        reinterpret_cast<const uint32_t*>(reinterpret_cast<const char*>(fb) + sizeof(FbShmHeader));
+    bool mapped = false, dirty = true;
+    uint32_t lastFlush = ~0u;
+    for (;;) {
+        while (XPending(dpy)) {
+            XEvent ev;
+            XNextEvent(dpy, &ev);
+            if (ev.type == MapNotify) mapped = true;
+            if (ev.type == Expose) dirty = true;
+            if (ev.type == KeyPress) {
+                KeySym k = XLookupKeysym(&ev.xkey, 0);
+                if (k == 'q' || k == 'Q') goto done;
+            }
+            if (ev.type == ClientMessage && static_cast<Atom>(ev.xclient.data.l[0]) == del) goto done;
+        }
+        uint32_t seq = fb->sequence, flushes = fb->flushes;
+        if (mapped && (dirty || flushes != lastFlush) && !(seq & 1)) {
+            for (int y = 0; y < h; ++y) {
+                const uint32_t* row = src + static_cast<size_t>(y) * (fb->stride / 4);
+                for (int x = 0; x < w; ++x)
+                    XPutPixel(img, x, y, row[x] & 0x00FFFFFF);
+            }
+            if (fb->sequence == seq) { // not torn by a flush in between
+                XPutImage(dpy, win, gc, img, 0, 0, 0, 0, static_cast<unsigned>(w), static_cast<unsigned>(h));
+                XSync(dpy, False);
+                lastFlush = flushes;
+                dirty = false;
+                std::printf("shown %u\n", flushes);
+                std::fflush(stdout);
+            }
+        }
+        usleep(20000);
+    }
+done:
+    XDestroyImage(img);
+    XFreeGC(dpy, gc);
+    XDestroyWindow(dpy, win);
+    XCloseDisplay(dpy);
+    munmap(const_cast<FbShmHeader*>(fb), bytes);
+    return 0;
+}
