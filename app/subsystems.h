@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "services/nvram/nvram.h"
+#include "services/nvramst/nvramst.h"
 #include "services/timemod/timemod.h"
 
 // ---- subsystem 1: services not built yet -----------------------------------------------
@@ -21,7 +23,6 @@ struct cfg_system_t {
 };
 extern cfg_system_t cfg_system;
 
-int nvram_dbs_init();
 uint32_t boot_count_ini();
 uint32_t boot_count_get();
 void cfg_system_ini();
@@ -35,9 +36,6 @@ int msd_shell_initialize();
 void timeserv_init(int enable, int master);
 void timeserv_MeasTime_ini();
 void timeserv_MeasTime_1ms();
-int nvramst_init();
-int nvramst_get_partNumber(char* buf, int size);
-int nvramst_get_serialNumber(char* buf, int size);
 void power_vyn_1ms();
 void uecu_meas_1ms();
 void iecu_meas_10ms();

@@ -67,12 +67,14 @@ void openPostrunSemaphore(uint32_t index) {
 
 void readDeviceIdentity() {
     if (!nvramst_init()) return;
-    nvramst_get_partNumber(partnum, 16);
-    nvramst_get_serialNumber(serialnum_ascii, 16);
-    partnum[15] = 0;
-    serialnum_ascii[15] = 0;
-    syslogx(LOG_INFO, "Device Partnumber: '%s', Serialnumber: '%s'", partnum, serialnum_ascii);
-    serialnum = parseSerial(serialnum_ascii);
+    // The items are 16 bytes, terminated only when shorter.
+    char part[17] = {}, serial[17] = {};
+    nvramst_get_partNumber(part);
+    nvramst_get_serialNumber(serial);
+    std::memcpy(partnum, part, 16);
+    std::memcpy(serialnum_ascii, serial, 16);
+    syslogx(LOG_INFO, "Device Partnumber: '%s', Serialnumber: '%s'", part, serial);
+    serialnum = parseSerial(serial);
 }
 
 void startDisplay() {

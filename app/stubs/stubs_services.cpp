@@ -5,7 +5,6 @@
 
 cfg_system_t cfg_system = {1, 0, 0, 0xFFFF, 0xFFFF, 0, 0};
 
-int nvram_dbs_init() { return 1; }
 uint32_t boot_count_ini() { return 0; }
 uint32_t boot_count_get() { return 0; }
 void cfg_system_ini() {}
@@ -19,9 +18,6 @@ int msd_shell_initialize() { return 1; }
 void timeserv_init(int, int) {}
 void timeserv_MeasTime_ini() {}
 void timeserv_MeasTime_1ms() {}
-int nvramst_init() { return 0; }
-int nvramst_get_partNumber(char* buf, int size) { return std::snprintf(buf, size, "%s", ""); }
-int nvramst_get_serialNumber(char* buf, int size) { return std::snprintf(buf, size, "%s", ""); }
 void power_vyn_1ms() {}
 void uecu_meas_1ms() {}
 void iecu_meas_10ms() {}

@@ -1,7 +1,9 @@
 #include "platform/boot/platform.h"
 
 #include "platform/control/control.h"
+#include "platform/devdata/devdata.h"
 #include "platform/drives/drives.h"
+#include "platform/nvmem/nvmem.h"
 #include "platform/os/osfs.h"
 #include "platform/timemod/timemod_sim.h"
 #include "platform/hw/zynq_map.h"
@@ -70,6 +72,8 @@ int bootIn(const std::string& dir, unsigned index, bool forceStepped) {
         {"cfg:", &s.cfgDir}, {"c:", &s.cDir}, {"meas:", &s.measDir}, {"meas2:", &s.meas2Dir}, {"usb_meas:", &s.usbMeasDir}};
     for (auto& [prefix, dir] : devices) osfs::addDevice(prefix, *dir);
     drives::install();
+    if (!nvmem::install(s.nvramDir, &err)) return fail(err);
+    if (!devdata::install(s.unitDir, &err)) return fail(err);
     if (!sysproc::start(s.unitDir, &err)) return fail(err);
     if (!control::start(s.unitDir, index, &err)) return fail(err);
     static bool atExit = std::atexit(drainAtExit) == 0; // also for an application calling exit()

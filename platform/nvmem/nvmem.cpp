@@ -1,0 +1,181 @@
+#include "platform/nvmem/nvmem.h"
+
+#include "platform/kmgr/kmgr_sim.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace nvmem {
+
+namespace {
+
+struct State {
+    std::mutex m;
+    std::string dir;
+    std::string path;
+    int fd = -1; // -1 while the image does not exist
+    bool tearArmed = false;
+    size_t tearAfter = 0;
+};
+
+State& state() {
+    static State* s = new State; // handlers may run until the process ends
+    return *s;
+}
+
+bool writeAll(int fd, const uint8_t* p, size_t n, off_t off) {
+    while (n > 0) {
+        const ssize_t w = pwrite(fd, p, n, off);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        p += w;
+        n -= static_cast<size_t>(w);
+        off += w;
+    }
+    return true;
+}
+
+bool syncDir(const std::string& dir) {
+    const int d = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    if (d < 0) return false;
+    const bool ok = fsync(d) == 0;
+    close(d);
+    return ok;
+}
+
+// Fills [from, NVMEM_SIZE) with the erased value.
+bool fillErased(int fd, off_t from) {
+    std::vector<uint8_t> ff(64 * 1024, ERASED);
+    for (off_t o = from; o < static_cast<off_t>(NVMEM_SIZE);) {
+        const size_t n = std::min(ff.size(), static_cast<size_t>(static_cast<off_t>(NVMEM_SIZE) - o));
+        if (!writeAll(fd, ff.data(), n, o)) return false;
+        o += static_cast<off_t>(n);
+    }
+    return true;
+}
+
+// Creates an erased image, or completes a short one, before the first write. The new image
+// appears under its name only once it is complete, so a power loss leaves none or a whole one.
+bool ensureImage(State& s) {
+    if (s.fd >= 0) {
+        struct stat st;
+        if (fstat(s.fd, &st) != 0) return false;
+        if (st.st_size >= static_cast<off_t>(NVMEM_SIZE)) return true;
+        return fillErased(s.fd, st.st_size) && fsync(s.fd) == 0;
+    }
+    const std::string tmp = s.path + ".new";
+    const int fd = open(tmp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    if (!fillErased(fd, 0) || fsync(fd) != 0 || rename(tmp.c_str(), s.path.c_str()) != 0 || !syncDir(s.dir)) {
+        close(fd);
+        unlink(tmp.c_str());
+        return false;
+    }
+    s.fd = fd;
+    return true;
+}
+
+bool inRange(intptr_t len, intptr_t off) {
+    return len >= 0 && off >= 0 && static_cast<uint64_t>(off) <= NVMEM_SIZE &&
+           static_cast<uint64_t>(len) <= NVMEM_SIZE - static_cast<uint64_t>(off);
+}
+
+intptr_t persist(const intptr_t* a) {
+    const auto* src = reinterpret_cast<const uint8_t*>(a[0]);
+    const intptr_t len = a[1], off = a[2];
+    if (!inRange(len, off) || (len > 0 && !src)) return -1;
+    State& s = state();
+    std::lock_guard<std::mutex> g(s.m);
+    if (!ensureImage(s)) return -1;
+    size_t n = static_cast<size_t>(len);
+    const bool torn = s.tearArmed;
+    if (torn) {
+        s.tearArmed = false;
+        n = std::min(n, s.tearAfter);
+    }
+    if (!writeAll(s.fd, src, n, off) || fsync(s.fd) != 0) return -1;
+    return torn ? -1 : 0;
+}
+
+intptr_t load(const intptr_t* a) {
+    auto* dst = reinterpret_cast<uint8_t*>(a[0]);
+    const intptr_t len = a[1], off = a[2];
+    if (!inRange(len, off) || (len > 0 && !dst)) return -1;
+    State& s = state();
+    std::lock_guard<std::mutex> g(s.m);
+    size_t done = 0;
+    if (s.fd >= 0) {
+        while (done < static_cast<size_t>(len)) {
+            const ssize_t r =
+                pread(s.fd, dst + done, static_cast<size_t>(len) - done, off + static_cast<off_t>(done));
+            if (r < 0 && errno == EINTR) continue;
+            if (r < 0) return -1;
+            if (r == 0) break; // past the end of a short image
+            done += static_cast<size_t>(r);
+        }
+    }
+    std::memset(dst + done, ERASED, static_cast<size_t>(len) - done);
+    return 0;
+}
+
+} // namespace
+
+bool install(const std::string& nvDir, std::string* error) {
+    State& s = state();
+    std::lock_guard<std::mutex> g(s.m);
+    if (s.fd >= 0) close(s.fd);
+    s.fd = -1;
+    s.tearArmed = false;
+    s.dir = nvDir;
+    s.path = nvDir + "/" + IMAGE_FILE;
+    auto fail = [&](const std::string& why) {
+        kmgr::setHandler(CALL_PERSIST, nullptr);
+        kmgr::setHandler(CALL_PERSIST_LOWPRIO, nullptr);
+        kmgr::setHandler(CALL_LOAD, nullptr);
+        if (error) *error = "non-volatile image " + s.path + ": " + why;
+        return false;
+    };
+    struct stat st;
+    if (stat(s.path.c_str(), &st) == 0) {
+        if (!S_ISREG(st.st_mode)) return fail("not a regular file");
+        s.fd = open(s.path.c_str(), O_RDWR | O_CLOEXEC);
+        if (s.fd < 0) return fail(std::strerror(errno));
+    } else if (errno != ENOENT) {
+        return fail(std::strerror(errno));
+    }
+    kmgr::setHandler(CALL_PERSIST, persist);
+    kmgr::setHandler(CALL_PERSIST_LOWPRIO, persist);
+    kmgr::setHandler(CALL_LOAD, load);
+    return true;
+}
+
+void uninstall() {
+    kmgr::setHandler(CALL_PERSIST, nullptr);
+    kmgr::setHandler(CALL_PERSIST_LOWPRIO, nullptr);
+    kmgr::setHandler(CALL_LOAD, nullptr);
+    State& s = state();
+    std::lock_guard<std::mutex> g(s.m);
+    if (s.fd >= 0) close(s.fd);
+    s.fd = -1;
+    s.tearArmed = false;
+}
+
+std::string imagePath() {
+    State& s = state();
+    std::lock_guard<std::mutex> g(s.m);
+    return s.path;
+}
+
+void tearNextWrite(size_t bytesWritten) {
+    State& s = state();
+    std::lock_guard<std::mutex> g(s.m);
+    s.tearArmed = true;
+    s.tearAfter = bytesWritten;
+}
+
+} // namespace nvmem

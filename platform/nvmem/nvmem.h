@@ -1,0 +1,36 @@
+// The unit's non-volatile memory (platform side): an image file behind the manager's calls
+// 2692 and 2701 (persist bytes at an offset) and 2693 (load bytes from an offset).
+//
+// The image is "nvram.img" in the unit's non-volatile directory, NVMEM_SIZE bytes. An
+// erased store reads as 0xFF, as erased EEPROM does: a missing image, and every byte past
+// the end of a shorter one, read as 0xFF. The first write creates (or completes) the image
+// filled with 0xFF. Every write is durable (pwrite, then fsync) before the call returns.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace nvmem {
+
+constexpr unsigned CALL_PERSIST = 2692;         // a1 source, a2 length, a3 offset
+constexpr unsigned CALL_LOAD = 2693;            // a1 destination, a2 length, a3 offset
+constexpr unsigned CALL_PERSIST_LOWPRIO = 2701; // as CALL_PERSIST
+constexpr size_t NVMEM_SIZE = 0x80000;
+constexpr uint8_t ERASED = 0xFF;
+constexpr const char* IMAGE_FILE = "nvram.img";
+
+// Installs the three handlers over `nvDir`/nvram.img (the directory must exist). Fails with
+// a reason when the image exists but cannot be opened for reading and writing, or is not a
+// regular file; the calls then have no handler (they fail). Calling it again closes the
+// previous image and forgets a pending tear.
+bool install(const std::string& nvDir, std::string* error = nullptr);
+// Removes the handlers and closes the image.
+void uninstall();
+std::string imagePath();
+
+// Power is lost during the next persist call: its first `bytesWritten` bytes reach the
+// image, the rest do not, and the call fails (-1).
+void tearNextWrite(size_t bytesWritten);
+
+} // namespace nvmem
