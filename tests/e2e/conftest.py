@@ -23,10 +23,13 @@ def vyn_binary():
 class Process:
     """One unit: its directory, the running process and everything it printed."""
 
-    def __init__(self, unit_dir, args, settings=""):
+    def __init__(self, unit_dir, args, settings="", files=None):
         self.dir = unit_dir
         with open(os.path.join(unit_dir, "vyn.ini"), "w") as f:
             f.write(settings)
+        for name, text in (files or {}).items():
+            with open(os.path.join(unit_dir, name), "w") as f:
+                f.write(text)
         env = dict(os.environ, VYN_UNIT_DIR=str(unit_dir))
         self.proc = subprocess.Popen([vyn_binary()] + args, stdout=subprocess.PIPE,
                                      stderr=subprocess.STDOUT, env=env)
@@ -67,8 +70,8 @@ class Process:
 def unit(tmp_path):
     made = []
 
-    def start(args, settings=""):
-        p = Process(tmp_path, args, settings)
+    def start(args, settings="", files=None):
+        p = Process(tmp_path, args, settings, files)
         made.append(p)
         return p
 

@@ -21,10 +21,12 @@ def test_missing_board_device_ends_with_its_code(unit):
 
 
 def test_start_report_then_orderly_shutdown(unit):
-    p = unit(["3"], STEPPED + "[unit]\npid = 42\nipv4 = 10.1.2.3\n")
+    p = unit(["3"], STEPPED + "[unit]\npid = 42\nipv4 = 10.1.2.3\n",
+             {"devdata.ini": 'part_number = "4000-115-021"\nserial_number = "#0815"\n'})
     p.wait_for("Startup vyn: took")
     assert any("Start Application Number 3, Application PID 42, IPv4 Address 10.1.2.3" in line
                for line in p.out)
+    assert any("Device Partnumber: '4000-115-021', Serialnumber: '#0815'" in line for line in p.out)
     with p.control() as ctl:
         ctl.step(50)  # the rasters and the watchdog run
         tasks = ctl.tasks()
