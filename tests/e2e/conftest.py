@@ -34,10 +34,12 @@ class Process:
         self.proc = subprocess.Popen([vyn_binary()] + args, stdout=subprocess.PIPE,
                                      stderr=subprocess.STDOUT, env=env)
         self.out = []
+        self.pending = b""
 
     def wait_for(self, text, limit=60.0):
         """Reads output until a line contains `text` (a pipe read, bounded in wall time)."""
         deadline = time.monotonic() + limit
+        fd = self.proc.stdout.fileno()
         while True:
             for line in self.out:
                 if text in line:
@@ -45,16 +47,21 @@ class Process:
             left = deadline - time.monotonic()
             if left <= 0:
                 raise AssertionError(f"no line with {text!r}; output:\n" + "\n".join(self.out))
-            ready, _, _ = select.select([self.proc.stdout], [], [], left)
-            if ready:
-                line = self.proc.stdout.readline()
-                if not line:
-                    raise AssertionError(f"exited before {text!r}; output:\n" + "\n".join(self.out))
-                self.out.append(line.decode(errors="replace").rstrip("\n"))
+            ready, _, _ = select.select([fd], [], [], left)
+            if not ready:
+                continue
+            # Raw reads: a buffered reader would hide lines from select().
+            chunk = os.read(fd, 65536)
+            if not chunk:
+                raise AssertionError(f"exited before {text!r}; output:\n" + "\n".join(self.out))
+            self.pending += chunk
+            *lines, self.pending = self.pending.split(b"\n")
+            self.out += [line.decode(errors="replace") for line in lines]
 
     def finish(self, limit=60.0):
         rest, _ = self.proc.communicate(timeout=limit)
-        self.out += rest.decode(errors="replace").splitlines()
+        self.out += (self.pending + rest).decode(errors="replace").splitlines()
+        self.pending = b""
         return self.proc.returncode
 
     def control(self):
