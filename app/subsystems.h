@@ -44,18 +44,21 @@ void sensor_pwr_10ms();
 void xadc_meas_100ms();
 void tecu_meas_1s();
 void ltecu_meas_1s();
+// Shell command registration (process shell): nonzero when the platform accepted it.
+int msd_shellAddCommand(const char* cmdName, int (*callback)(int argc, char** argv));
+// Error manager: sets the error of a path active; lamp flag nonzero asks for the lamp.
+int error_mgr_set(int path, int type, uint8_t lamp);
 
 // ---- subsystem 2: calibration memory and access --------------------------------------------
-int seramInitialize();
-const char* seramGetEPKPtr();
-void seram_1s();
-int meascalinfo_init();
+#include "calibration/meascalinfo/meascalinfo.h"
+#include "calibration/memory/seram.h"
+#include "calibration/variables/variables.h"
 void meascalinfo_virtchan_ini();
-void variables_ini();
 int xcpInitialize();
 void xcp_shutdown_now();
 void xcpSendDAQ(int event);
 void xcp_100ms();
+int cmdFuncGetScrutInfo(int argc, char** argv); // the "scrutInfo_RTP<index>" shell command
 
 // ---- subsystem 3: CAN and device network ---------------------------------------------------
 void RtpManUsrCan_Init();
@@ -93,6 +96,9 @@ void BC2_stop();
 void msdcom_dbg_10ms();
 void msdcom_dbg();
 void tele_app_ini();
+// Value slot of a CCP/XCP-master channel (slot number in bits 0 to 11), null when none.
+void* ccpmr_GetAddr(uint32_t address);
+void* xcpmr_GetAddr(uint32_t address);
 
 // ---- subsystem 4: acquisition, channel functions, model ------------------------------------
 uint8_t gpio_ini();
@@ -116,6 +122,13 @@ void led_display();
 void gps_init();
 void awm_man_ini();
 void awm_man_stop();
+// Measurement of a channel-function output (vc_id): a nonzero measurement handle, with the
+// output value's address in *valueAddr; null when there is no such output.
+void* awm_man_AWM_setupMeasure(uint32_t vcId, uint16_t raster, void** valueAddr);
+uint16_t awm_man_AWM_getLatency(void* handle);
+int awm_man_AWM_shutdownMeasure(void* handle);
+// A download into the volatile adapt page: stores the adjustment records it touched.
+void awm_man_dwnl_adj_data(const void* data, const void* physAddr, uint16_t length);
 uint8_t simulink_initialize();
 void callSimulinkFunc(int rate, int call);
 void vyn_data_1ms();
@@ -125,7 +138,6 @@ void rev_in_vyn_100ms();
 void pwmdiag_100ms();
 void pwmout_shutdown();
 uint32_t laptrigger_getLapTimeStamp();
-extern uint8_t OUTINGCTR_MODE_value; // calibration value OUTINGCTR_MODE until the data page has it
 
 // ---- subsystem 5: measurement logging ------------------------------------------------------
 struct LapOutFraState {

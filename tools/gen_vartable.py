@@ -1,5 +1,6 @@
 #!/usr/bin/python3
-"""Generates the C++ view of the variable table: accessors, addresses, name-table rows, EPK."""
+"""Generates the C++ view of the variable table: accessors, addresses, name-table rows, image
+defaults, EPK."""
 import hashlib
 import sys
 
@@ -9,34 +10,82 @@ TYPES = {  # name: (C++ type, size, type code of the name table)
     "u32": ("uint32_t", 4, "VT_U32"), "s32": ("int32_t", 4, "VT_S32"),
     "f32": ("float", 4, "VT_F32"), "text": ("char", 1, "VT_U8"),
 }
-PAGES = {"sig": (0x40000, 0x40000 + 0x181C), "cal": (0x44, 0x1E288)}
+# page: (first address, end address). epk rows describe the EPK text itself and may share
+# bytes; every other page holds each byte in at most one row.
+PAGES = {
+    "sig": (0x40000, 0x40000 + 0x181C),
+    "cal": (0x44, 0x1E288),
+    "epk": (0x20, 0x40),
+    "vadapt": (0x50000, 0x50000 + 0x1C18),
+}
+INT_RANGES = {"u8": (0, 0xFF), "s8": (-0x80, 0x7F), "u16": (0, 0xFFFF), "s16": (-0x8000, 0x7FFF),
+              "u32": (0, 0xFFFFFFFF), "s32": (-0x80000000, 0x7FFFFFFF)}
+
+
+def fail(where, why):
+    sys.exit(f"{where}: {why}")
+
+
+def parse_defaults(where, typ, count, text):
+    values = [v.strip() for v in text.split(",")]
+    if len(values) != count:
+        fail(where, f"{len(values)} default values for {count} elements")
+    out = []
+    for v in values:
+        try:
+            if typ == "f32":
+                out.append(repr(float(v)) + "f")
+            else:
+                n = int(v, 0)
+                lo, hi = INT_RANGES[typ]
+                if not lo <= n <= hi:
+                    fail(where, f"default {v} does not fit {typ}")
+                out.append(str(n) + ("u" if typ.startswith("u") else ""))
+        except ValueError:
+            fail(where, f"default {v!r} is not a number")
+    return out
 
 
 def main():
     table, outdir, version = sys.argv[1:4]
     rows, seen = [], set()
     raw = open(table, encoding="utf-8").read()
-    for n, line in enumerate(raw.splitlines(), 1):
-        if not line.strip() or line.startswith("#"):
-            continue
-        f = line.split("\t")
-        if len(f) != 8:
-            sys.exit(f"{table}:{n}: expected 8 tab-separated fields")
-        name, page, addr, typ, count, mask, factor, offset = f
-        addr, count, mask = int(addr, 0), int(count, 0), int(mask, 0)
-        if typ not in TYPES or page not in PAGES:
-            sys.exit(f"{table}:{n}: unknown type or page")
-        ctype, size, _ = TYPES[typ]
-        lo, hi = PAGES[page]
-        if addr % size or not (lo <= addr and addr + size * count <= hi):
-            sys.exit(f"{table}:{n}: {name} misaligned or outside its page")
-        if name in seen:
-            sys.exit(f"{table}:{n}: {name} twice")
-        seen.add(name)
-        rows.append((name, page, addr, typ, count, mask, float(factor), float(offset)))
     digest = hashlib.sha1(raw.encode()).hexdigest()[:8]
     epk = f"KVX2_VYN_{version}_{digest}"
     assert len(epk) < 32
+    for n, line in enumerate(raw.splitlines(), 1):
+        if not line.strip() or line.startswith("#"):
+            continue
+        where = f"{table}:{n}"
+        f = line.split("\t")
+        if len(f) not in (8, 9):
+            fail(where, "expected 8 tab-separated fields (9 with image defaults)")
+        name, page, addr, typ, count, mask, factor, offset = f[:8]
+        if typ not in TYPES or page not in PAGES:
+            fail(where, "unknown type or page")
+        addr, mask = int(addr, 0), int(mask, 0)
+        # The EPK row's length is the EPK text's, which only the build knows.
+        count = len(epk) if count == "epk" else int(count, 0)
+        ctype, size, _ = TYPES[typ]
+        lo, hi = PAGES[page]
+        if count < 1 or addr % size or not (lo <= addr and addr + size * count <= hi):
+            fail(where, f"{name} misaligned, empty or outside its page")
+        if name in seen:
+            fail(where, f"{name} twice")
+        seen.add(name)
+        defaults = None
+        if len(f) == 9 and f[8].strip():
+            if page != "cal" or typ == "text":
+                fail(where, "image defaults are for numeric rows of the calibration data page")
+            defaults = parse_defaults(where, typ, count, f[8])
+        rows.append((name, page, addr, typ, count, mask, float(factor), float(offset), defaults, where))
+
+    spans = sorted((addr, addr + TYPES[typ][1] * count, name, where)
+                   for name, page, addr, typ, count, *_rest, where in rows if page != "epk")
+    for (a0, e0, n0, _), (a1, _e1, n1, w1) in zip(spans, spans[1:]):
+        if a1 < e0:
+            fail(w1, f"{n1} at 0x{a1:05X} overlaps {n0} (0x{a0:05X} to 0x{e0:05X})")
+
     h = ["// Generated from calibration/variables.tsv; do not edit.", "#pragma once",
          "#include <cstdint>", "", "extern unsigned char seram_memory[];",
          "extern uint32_t seramActiveOffset;", "",
@@ -44,6 +93,8 @@ def main():
     for name, page, addr, typ, count, *_ in rows:
         ctype = TYPES[typ][0]
         h.append(f"constexpr uint32_t VTADDR_{name} = 0x{addr:05X}u;")
+        if page == "epk":
+            continue  # read through seramGetEPKPtr
         base = f"seram_memory + 0x{addr:05X}u" + (" + seramActiveOffset" if page == "cal" else "")
         const = "const " if page == "cal" else ""
         if count == 1 and typ != "text":
@@ -51,10 +102,18 @@ def main():
         else:
             h.append(f"#define {name} (reinterpret_cast<{const}{ctype}*>({base}))")
     open(f"{outdir}/vartable.h", "w").write("\n".join(h) + "\n")
+
     inc = ["// Generated from calibration/variables.tsv; do not edit.",
-           "// VT_ROW(name, virtual address, type code, count, mask, factor, offset)"]
-    for name, page, addr, typ, count, mask, factor, offset in rows:
+           "// VT_ROW(name, virtual address, type code, count, mask, factor, offset)",
+           "// VT_DEFAULT(virtual address, C++ type, values...): image defaults of the data page",
+           "#ifdef VT_ROW"]
+    for name, page, addr, typ, count, mask, factor, offset, *_ in rows:
         inc.append(f'VT_ROW("{name}", 0x{addr:05X}u, {TYPES[typ][2]}, {count}, 0x{mask:X}u, {factor!r}f, {offset!r}f)')
+    inc += ["#endif", "#ifdef VT_DEFAULT"]
+    for name, page, addr, typ, count, mask, factor, offset, defaults, _ in rows:
+        if defaults:
+            inc.append(f"VT_DEFAULT(0x{addr:05X}u, {TYPES[typ][0]}, {', '.join(defaults)})")
+    inc.append("#endif")
     open(f"{outdir}/vartable_rows.inc", "w").write("\n".join(inc) + "\n")
 
 

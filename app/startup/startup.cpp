@@ -283,7 +283,7 @@ int vyn_main(int argc, char** argv) {
     eventChannelsInit();
 
     if (LapOutFra_init() != 0) syslogx(LOG_ERR, "initec(): Error LapOutFra_init()");
-    if (cfg_system.ltm_remote == 0 || OUTINGCTR_MODE_value == 1) {
+    if (cfg_system.ltm_remote == 0 || OUTINGCTR_MODE == 1) {
         LapOutFraState st{};
         LapOutFra_getState(&st);
         LapOutFra_initLapOutCnt(st.lap, st.outing);

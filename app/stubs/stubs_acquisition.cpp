@@ -8,8 +8,6 @@ namespace {
 uint8_t present(uintptr_t base) { return hw_map(base, 4) != nullptr ? 1 : 0; }
 } // namespace
 
-uint8_t OUTINGCTR_MODE_value = 0;
-
 uint8_t gpio_ini() { return present(0xE000A000); }
 uint8_t ecfv_init() { return present(0x43C00000); }
 uint8_t adc_init() { return present(0x43C20000); }
@@ -31,6 +29,11 @@ void led_display() {}
 void gps_init() {}
 void awm_man_ini() {}
 void awm_man_stop() {}
+// No channel function exists: every output measurement is refused.
+void* awm_man_AWM_setupMeasure(uint32_t, uint16_t, void**) { return nullptr; }
+uint16_t awm_man_AWM_getLatency(void*) { return 0; }
+int awm_man_AWM_shutdownMeasure(void*) { return 0; }
+void awm_man_dwnl_adj_data(const void*, const void*, uint16_t) {}
 uint8_t simulink_initialize() { return 1; }
 void callSimulinkFunc(int, int) {}
 void vyn_data_1ms() {}

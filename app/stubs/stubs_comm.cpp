@@ -36,3 +36,6 @@ void BC2_stop() {}
 void msdcom_dbg_10ms() {}
 void msdcom_dbg() {}
 void tele_app_ini() {}
+// No CCP/XCP-master channel exists yet.
+void* ccpmr_GetAddr(uint32_t) { return nullptr; }
+void* xcpmr_GetAddr(uint32_t) { return nullptr; }

@@ -1,6 +1,7 @@
 """Runs the vyn executable as a process in a unit directory of its own."""
 import os
 import select
+import shutil
 import subprocess
 import sys
 import time
@@ -23,8 +24,15 @@ def vyn_binary():
 class Process:
     """One unit: its directory, the running process and everything it printed."""
 
-    def __init__(self, unit_dir, args, settings="", files=None):
+    def __init__(self, unit_dir, args, settings="", files=None, dataset=True):
         self.dir = unit_dir
+        if dataset:
+            # The default dataset of the build, as a freshly programmed unit holds it.
+            image = os.environ.get("VYN_DATASET", "")
+            if not os.path.exists(image):
+                pytest.skip("VYN_DATASET does not name a built dataset image")
+            os.makedirs(os.path.join(unit_dir, "nvram"), exist_ok=True)
+            shutil.copy(image, os.path.join(unit_dir, "nvram", "dataset.img"))
         with open(os.path.join(unit_dir, "vyn.ini"), "w") as f:
             f.write(settings)
         for name, text in (files or {}).items():
@@ -77,8 +85,8 @@ class Process:
 def unit(tmp_path):
     made = []
 
-    def start(args, settings="", files=None):
-        p = Process(tmp_path, args, settings, files)
+    def start(args, settings="", files=None, dataset=True):
+        p = Process(tmp_path, args, settings, files, dataset)
         made.append(p)
         return p
 

@@ -13,6 +13,15 @@ def test_wrong_arguments(unit, args):
     assert not any("Start Application Number" in line for line in p.out)
 
 
+def test_unit_without_dataset_does_not_start(unit):
+    p = unit(["0"], STEPPED, dataset=False)
+    assert p.finish() == 255
+    text = "\n".join(p.out)
+    assert "SERAM: Please reprogram the dataset in order to start the ECU" in text
+    assert "Failed to initialize SERAM" in text
+    assert "Startup vyn" not in text
+
+
 def test_missing_board_device_ends_with_its_code(unit):
     p = unit(["0"], STEPPED + "missing_devices = 0xE000A000\n")
     assert p.finish() == 6

@@ -1,6 +1,7 @@
 #include "platform/boot/platform.h"
 
 #include "platform/control/control.h"
+#include "platform/dataset/dataset.h"
 #include "platform/devdata/devdata.h"
 #include "platform/drives/drives.h"
 #include "platform/nvmem/nvmem.h"
@@ -74,6 +75,7 @@ int bootIn(const std::string& dir, unsigned index, bool forceStepped) {
     drives::install();
     if (!nvmem::install(s.nvramDir, &err)) return fail(err);
     if (!devdata::install(s.unitDir, &err)) return fail(err);
+    if (!dataset::install(s.nvramDir, &err)) return fail(err);
     if (!sysproc::start(s.unitDir, &err)) return fail(err);
     if (!control::start(s.unitDir, index, &err)) return fail(err);
     static bool atExit = std::atexit(drainAtExit) == 0; // also for an application calling exit()

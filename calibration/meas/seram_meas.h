@@ -1,0 +1,40 @@
+// Measurement handles: a meas_address turned once into where its bytes come from, so that
+// the cyclic copies of the measurement server and the XCP DAQ engine only copy. An address
+// that does not resolve gives a handle on the error pattern, never a failure.
+#pragma once
+
+#include <cstdint>
+
+enum seramMeasKind : uint32_t {
+    SERAM_MEAS_MEMORY = 1,  // plain bytes in this process
+    SERAM_MEAS_CONV = 2,    // entry of a virtual conversion table
+    SERAM_MEAS_CHANNEL = 3, // channel-function output (plain bytes, held by the function)
+};
+
+// Source classes in bits 18 to 23 of a meas_address.
+constexpr uint32_t MEAS_CLASS_XCPMR = 28;
+constexpr uint32_t MEAS_CLASS_CCPMR = 29;
+constexpr uint32_t MEAS_CLASS_CHANNEL = 31;
+
+struct seramMeasHandle {
+    uintptr_t source; // value address (kinds 1 and 3), virtual conversion-table address (kind 2)
+    uint32_t kind;
+    void* channel; // the channel function's measurement (kind 3)
+};
+
+void seramMeasClearHandle(seramMeasHandle* h);
+// raster: the raster index of the copies (channel-function outputs are computed for it).
+void seramMeasSetupMeas(uint32_t measAddress, uint16_t raster, seramMeasHandle* h);
+// Copies `size` bytes (at most 256 for a memory handle) of the current value.
+void seramMeasCopy(void* dst, uint32_t size, const seramMeasHandle* h);
+// The same, with a value of 2, 4 or 8 bytes reversed into big-endian order.
+void seramMeasCopy_bigEndian(void* dst, uint32_t size, const seramMeasHandle* h);
+uint16_t seramMeasGetLatency(const seramMeasHandle* h);
+// Ends a channel-function measurement; the handle is cleared, so a second free does nothing.
+void seramMeasFreeMeas(seramMeasHandle* h);
+uintptr_t seramMeasGetAddr(const seramMeasHandle* h);
+// meas_address of a byte of the calibration block (own PID in bits 24 to 31), 0 outside it.
+uint32_t seramConvertAddr2SeramAddr(const void* physAddr);
+
+// Tests: log counters afresh.
+void seramMeas_reset();

@@ -1,0 +1,124 @@
+// The calibration memory: one block holding the EPK, the reference and working data pages,
+// the signal page and the adapt pages. A byte's virtual address is its offset in the block;
+// PC tools and XCP see nothing else. Readers of a parameter add seramActiveOffset to its
+// reference-page address, so a page switch moves every parameter at once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr uint32_t SERAM_BLOCK_SIZE = 0x60000;
+// Zeroed bytes behind the block: a handle may sit on the block's end and copy up to 256 bytes.
+constexpr uint32_t SERAM_GUARD_SIZE = 0x100;
+constexpr uint32_t SERAM_PAGE_SIZE = 0x20000;
+constexpr uint32_t SERAM_REFPAGE = 0x00000;
+constexpr uint32_t SERAM_WORKPAGE = 0x20000;
+constexpr uint32_t SERAM_SIGNALPAGE = 0x40000;
+constexpr uint32_t SERAM_SIGNALPAGE_SIZE = 0x181C;
+constexpr uint32_t SERAM_ADAPTPAGE = 0x50000;
+constexpr uint32_t SERAM_ADAPTPAGE_SIZE = 0;
+constexpr uint32_t SERAM_ADAPTVOL = 0x50000;
+constexpr uint32_t SERAM_ADAPTVOL_SIZE = 0x1C18;
+constexpr uint32_t SERAM_EPK_OFFSET = 0x20;
+constexpr uint32_t SERAM_EPK_SIZE = 32;
+constexpr uint32_t SERAM_DATASET_SIZE = 0x1E288;              // payload covered by the CRC
+constexpr uint32_t SERAM_IMAGE_SIZE = SERAM_DATASET_SIZE + 4; // payload and CRC word
+constexpr char SERAM_START_MARKER[] = "SERAM_START_AREA_DUMMY";
+constexpr uint32_t SERAM_ERROR_PATTERN = 0x7F7F7F7F;
+constexpr size_t SERAM_ERROR_BYTES = 256;
+
+extern unsigned char seram_memory[]; // SERAM_BLOCK_SIZE + SERAM_GUARD_SIZE bytes
+extern uint32_t seramActiveOffset;
+// What a measurement of an unresolvable address reads: 256 bytes whose words flip together
+// between 0 and SERAM_ERROR_PATTERN once a second.
+extern uint32_t seramErrorToggle[SERAM_ERROR_BYTES / 4];
+extern const char* EPKIDSTRING;
+
+// ---- image -------------------------------------------------------------------------------
+// Writes the start marker, the image's EPK and the parameter defaults into a zeroed page.
+void seramImageDefaults(uint8_t* page);
+// The default dataset of this image (payload and CRC word) into `out`: 0, or -1 when `len`
+// is not SERAM_IMAGE_SIZE.
+int seramBuildDefaultImage(uint8_t* out, uint32_t len);
+
+// ---- geometry ------------------------------------------------------------------------------
+void seramInitializeOffsets();
+uint32_t seramGetVirtualRefpageAddr();
+uint32_t seramGetRefpageSize();
+uint32_t seramGetVirtualWorkpageAddr();
+uint32_t seramGetWorkpageSize();
+uint32_t seramGetVirtualAdaptAddr();
+uint8_t* seramGetAdaptAddr();
+uint32_t seramGetAdaptSize();
+uint32_t seramGetVirtualAdaptVolatileAddr();
+uint8_t* seramGetAdaptVolatileAddr();
+uint32_t seramGetAdaptVolatileSize();
+uint32_t seramGetVirtualSignalpageAddr();
+uint8_t* seramGetSignalpageAddr();
+uint32_t seramGetSignalpageSize();
+const char* seramGetEPKPtr();
+uint32_t seramGetEPKOffset();
+uint16_t seramGetRefPageInitialCrc();
+uint16_t seramGetRefPageActCrc();
+bool seramVirtualAddrIsRefpage(uint32_t vaddr);
+bool seramVirtualAddrIsWorkpage(uint32_t vaddr);
+bool seramVirtualAddrIsSignalpage(uint32_t vaddr);
+bool seramVirtualAddrIsAdaptpage(uint32_t vaddr);
+bool seramVirtualAddrIsAdaptVolatilepage(uint32_t vaddr);
+
+// ---- pages ---------------------------------------------------------------------------------
+void seramSetRefpageActive();
+void seramSetWorkpageActive();
+uint8_t* seramGetActivePage();
+int seramGetRefPageActive();
+int seramCopyWorkToRefpage();
+int seramCopyRefToWorkpage();
+int seramWriteProtectPage(uint8_t* addr, uint32_t size);
+int seramWriteUnProtectPage(uint8_t* addr, uint32_t size);
+void seramGetCARID(char* dst); // 16 bytes of the active page
+void seramGetENGID(char* dst);
+
+// ---- guarded access by virtual address (XCP) -------------------------------------------------
+bool seramCopyPage(uint32_t dst, uint32_t src, uint32_t len);
+bool seramDownload(uint32_t vaddr, const void* data, uint32_t len);
+bool seramReadMemory(void* dst, uint32_t vaddr, uint32_t len);
+bool seramVirtualAddrRangeIsReadAccessAllowed(uint32_t vaddr, uint32_t len);
+// CRC-16/CCITT-FALSE over the range; 0 when refused.
+uint16_t seramBuildChksum(uint32_t vaddr, uint32_t len);
+// Sum of the bytes modulo 65536; 0 when refused.
+uint16_t seramChksumM16byAdd8(uint32_t vaddr, uint32_t len);
+
+void seram_1s();
+
+// ---- dataset load and store ----------------------------------------------------------------
+constexpr unsigned SERAM_CALL_STORE = 2688; // 1, source, length
+constexpr unsigned SERAM_CALL_LOAD = 2689;  // 1, destination, length
+
+// Loads and checks the stored dataset; 1 when the unit may start, else 0.
+int seramInitialize();
+int seramLoadRefPageFromMedia(void* dst, uint32_t len, uint8_t* raw);
+int seramWriteRefPageToMedia(const void* src, uint32_t len);
+// Called by the store task with 0 (stored) or -1.
+using seramStoreCallback = void (*)(int result, intptr_t arg);
+// Spawns the store task "r_seram"; false when it cannot start.
+bool seramCopyRefToFlashpage(seramStoreCallback cb, intptr_t arg);
+int seramTask(seramStoreCallback cb, intptr_t arg);
+int seram_nvwp_init();
+// Registers "scrutInfo_RTP<index>" with the shell; 1 when accepted.
+int seram_registerShell();
+
+// ---- dataset file --------------------------------------------------------------------------
+constexpr uint32_t SERAM_FILE_MAGIC = 0x53455241; // "ARES"
+constexpr uint32_t SERAM_FILE_VERSION = 0x01000000;
+constexpr uint32_t SERAM_FILE_BLOCK_TYPE = 0x4453414D; // "MASD"
+constexpr uint32_t SERAM_FILE_HEAD_SIZE = 256;
+
+// 0 or -1. Paths are the unit's ("c:/x.dat").
+int seram_StoreToFile(const char* path, const void* data, uint32_t size);
+// 0 or -1; on failure the buffer is unchanged. *raw is set for a raw image.
+int seram_LoadFromFile(const char* path, void* buffer, uint32_t size, uint8_t* raw);
+// 0 valid, -1 null buffer, -2 wrong sizes, -3 other EPK, -4 wrong CRC.
+int seram_CheckDataValidity(const void* buffer, uint32_t bufferSize, uint32_t dataSize);
+
+// Tests: the block back to the image, reference page active, error pattern 0, log counters.
+void seram_reset();

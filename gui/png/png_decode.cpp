@@ -1,0 +1,436 @@
+// PNG decoding: chunk walk with CRC checks, streaming inflate of the IDAT chunks into the
+// filtered image, unfiltering per pass and expansion to 32-bit pixels.
+#include "gui/png/png_decode.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "gui/zip/pzip.h"
+
+namespace {
+
+constexpr uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+
+struct Pass {
+    uint32_t x0, y0, dx, dy;
+};
+constexpr Pass kAdam7[7] = {{0, 0, 8, 8}, {4, 0, 8, 8}, {0, 4, 4, 8}, {2, 0, 4, 4},
+                            {0, 2, 2, 4}, {1, 0, 2, 2}, {0, 1, 1, 2}};
+constexpr Pass kSingle = {0, 0, 1, 1};
+
+uint32_t be32(const uint8_t* p) {
+    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+
+uint16_t be16(const uint8_t* p) {
+    return static_cast<uint16_t>((p[0] << 8) | p[1]);
+}
+
+bool chunk_is(const uint8_t* type, const char* name) {
+    return std::memcmp(type, name, 4) == 0;
+}
+
+bool is_letter(uint8_t c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+uint32_t pass_extent(uint32_t size, uint32_t start, uint32_t step) {
+    return size > start ? (size - start + step - 1) / step : 0;
+}
+
+struct Decoder {
+    // header
+    uint32_t width = 0, height = 0;
+    uint8_t depth = 0, colour = 0, interlace = 0;
+    uint32_t channels = 0;
+    // palette and transparency
+    uint8_t palette[256][3] = {};
+    uint32_t palette_size = 0;
+    uint8_t palette_alpha[256] = {};
+    uint32_t alpha_count = 0;
+    bool have_key = false;
+    uint16_t key[3] = {}; // grey, or red, green, blue
+    // image data
+    uint8_t* raw = nullptr;
+    uint64_t raw_size = 0;
+    PzipStream z{};
+    bool inflating = false;
+    bool stream_end = false;
+
+    ~Decoder() {
+        if (inflating) PzipInflateEnd(&z);
+        std::free(raw);
+    }
+
+    uint64_t row_bytes(uint32_t w) const { return (uint64_t{w} * channels * depth + 7) / 8; }
+
+    int header(const uint8_t* d, uint32_t len);
+    int plte(const uint8_t* d, uint32_t len);
+    void trns(const uint8_t* d, uint32_t len);
+    int start_data();
+    int idat(const uint8_t* d, uint32_t len);
+    int unfilter_and_expand(uint32_t* out);
+    bool expand_fast(const uint8_t* row, uint32_t n, uint32_t* dst, uint32_t step) const;
+};
+
+int Decoder::header(const uint8_t* d, uint32_t len) {
+    if (len != 13) return PNG_ERR_HEADER;
+    width = be32(d);
+    height = be32(d + 4);
+    depth = d[8];
+    colour = d[9];
+    interlace = d[12];
+    if (width == 0 || height == 0 || width > 0x7FFFFFFFu || height > 0x7FFFFFFFu) return PNG_ERR_HEADER;
+    if (d[10] != 0 || d[11] != 0 || interlace > 1) return PNG_ERR_HEADER;
+    bool ok;
+    switch (colour) {
+    case 0:
+        ok = depth == 1 || depth == 2 || depth == 4 || depth == 8 || depth == 16;
+        channels = 1;
+        break;
+    case 3:
+        ok = depth == 1 || depth == 2 || depth == 4 || depth == 8;
+        channels = 1;
+        break;
+    case 2:
+    case 4:
+    case 6:
+        ok = depth == 8 || depth == 16;
+        channels = colour == 2 ? 3 : colour == 4 ? 2 : 4;
+        break;
+    default:
+        ok = false;
+    }
+    if (!ok) return PNG_ERR_HEADER;
+    if (width > PNG_MAX_DIMENSION || height > PNG_MAX_DIMENSION || uint64_t{width} * height > PNG_MAX_PIXELS)
+        return PNG_ERR_TOO_LARGE;
+    return PNG_OK;
+}
+
+int Decoder::plte(const uint8_t* d, uint32_t len) {
+    if (colour == 0 || colour == 4) return PNG_ERR_CHUNK;
+    if (len == 0 || len % 3 != 0 || len / 3 > 256) return PNG_ERR_PALETTE;
+    palette_size = len / 3;
+    if (colour == 3 && palette_size > (1u << depth)) return PNG_ERR_PALETTE;
+    std::memcpy(palette, d, len);
+    return PNG_OK;
+}
+
+void Decoder::trns(const uint8_t* d, uint32_t len) {
+    switch (colour) {
+    case 0:
+        if (len != 2) return;
+        key[0] = be16(d);
+        have_key = true;
+        break;
+    case 2:
+        if (len != 6) return;
+        for (int i = 0; i < 3; ++i)
+            key[i] = be16(d + 2 * i);
+        have_key = true;
+        break;
+    case 3:
+        if (palette_size == 0 || len == 0 || len > palette_size) return;
+        std::memcpy(palette_alpha, d, len);
+        alpha_count = len;
+        break;
+    default:
+        break; // types with an alpha channel carry no tRNS
+    }
+}
+
+int Decoder::start_data() {
+    const Pass* passes = interlace ? kAdam7 : &kSingle;
+    int n = interlace ? 7 : 1;
+    raw_size = 0;
+    for (int i = 0; i < n; ++i) {
+        uint32_t pw = pass_extent(width, passes[i].x0, passes[i].dx);
+        uint32_t ph = pass_extent(height, passes[i].y0, passes[i].dy);
+        if (pw && ph) raw_size += uint64_t{ph} * (1 + row_bytes(pw));
+    }
+    if (raw_size > SIZE_MAX) return PNG_ERR_TOO_LARGE;
+    raw = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(raw_size)));
+    if (!raw) return PNG_ERR_NO_MEMORY;
+    z.out_start = z.next_out = raw;
+    z.avail_out = static_cast<unsigned long>(raw_size);
+    int r = PzipInflateInit(&z, 15, PZIP_VERSION, sizeof z);
+    if (r == PZIP_MEM_ERROR) return PNG_ERR_NO_MEMORY;
+    if (r != PZIP_OK) return PNG_ERR_DATA;
+    inflating = true;
+    return PNG_OK;
+}
+
+int Decoder::idat(const uint8_t* d, uint32_t len) {
+    if (stream_end) return PNG_OK; // trailing compressed bytes
+    z.next_in = d;
+    z.avail_in = len;
+    while (z.avail_in > 0) {
+        int r = PzipInflate(&z, PZIP_NO_FLUSH);
+        if (r == PZIP_STREAM_END) {
+            stream_end = true;
+            return z.avail_out == 0 ? PNG_OK : PNG_ERR_DATA;
+        }
+        if (r == PZIP_MEM_ERROR) return PNG_ERR_NO_MEMORY;
+        if (r == PZIP_BUF_ERROR) return PNG_ERR_DATA; // output full, yet more image data
+        if (r != PZIP_OK) return PNG_ERR_DATA;
+    }
+    return PNG_OK;
+}
+
+inline uint8_t paeth(int a, int b, int c) {
+    int pa = std::abs(b - c), pb = std::abs(a - c), pc = std::abs(a + b - 2 * c);
+    if (pa <= pb && pa <= pc) return static_cast<uint8_t>(a);
+    return static_cast<uint8_t>(pb <= pc ? b : c);
+}
+
+// Reverses the filter of one row in place; prior is the row above (all zero for a pass's first
+// row). The first bpp bytes have no left neighbour.
+bool unfilter(uint8_t type, uint8_t* row, const uint8_t* prior, size_t n, size_t bpp) {
+    size_t head = bpp < n ? bpp : n;
+    switch (type) {
+    case 0:
+        return true;
+    case 1:
+        for (size_t i = bpp; i < n; ++i)
+            row[i] = static_cast<uint8_t>(row[i] + row[i - bpp]);
+        return true;
+    case 2:
+        for (size_t i = 0; i < n; ++i)
+            row[i] = static_cast<uint8_t>(row[i] + prior[i]);
+        return true;
+    case 3:
+        for (size_t i = 0; i < head; ++i)
+            row[i] = static_cast<uint8_t>(row[i] + (prior[i] >> 1));
+        for (size_t i = bpp; i < n; ++i)
+            row[i] = static_cast<uint8_t>(row[i] + ((row[i - bpp] + prior[i]) >> 1));
+        return true;
+    case 4:
+        for (size_t i = 0; i < head; ++i)
+            row[i] = static_cast<uint8_t>(row[i] + prior[i]);
+        for (size_t i = bpp; i < n; ++i)
+            row[i] = static_cast<uint8_t>(row[i] + paeth(row[i - bpp], prior[i], prior[i - bpp]));
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The common 8-bit layouts without a colour key, one tight loop each; false for the rest.
+bool Decoder::expand_fast(const uint8_t* row, uint32_t n, uint32_t* dst, uint32_t step) const {
+    if (depth != 8 || have_key) return false;
+    switch (colour) {
+    case 6:
+        for (uint32_t x = 0; x < n; ++x, row += 4, dst += step)
+            *dst = (uint32_t{row[3]} << 24) | (uint32_t{row[0]} << 16) | (uint32_t{row[1]} << 8) | row[2];
+        return true;
+    case 2:
+        for (uint32_t x = 0; x < n; ++x, row += 3, dst += step)
+            *dst = 0xFF000000u | (uint32_t{row[0]} << 16) | (uint32_t{row[1]} << 8) | row[2];
+        return true;
+    case 0:
+        for (uint32_t x = 0; x < n; ++x, ++row, dst += step)
+            *dst = 0xFF000000u | (uint32_t{*row} * 0x010101u);
+        return true;
+    default:
+        return false;
+    }
+}
+
+int Decoder::unfilter_and_expand(uint32_t* out) {
+    const Pass* passes = interlace ? kAdam7 : &kSingle;
+    int n = interlace ? 7 : 1;
+    size_t bpp = channels * depth >= 8 ? channels * depth / 8 : 1;
+    uint32_t max = (1u << depth) - 1;
+    uint32_t scale = depth < 8 ? 255 / max : 1;
+    // Stands for the row above a pass's first row.
+    uint8_t* zero = static_cast<uint8_t*>(std::calloc(static_cast<size_t>(row_bytes(width)) + 1, 1));
+    if (!zero) return PNG_ERR_NO_MEMORY;
+    int result = PNG_OK;
+    uint8_t* p = raw;
+    for (int i = 0; i < n && result == PNG_OK; ++i) {
+        const Pass& ps = passes[i];
+        uint32_t pw = pass_extent(width, ps.x0, ps.dx);
+        uint32_t ph = pass_extent(height, ps.y0, ps.dy);
+        if (!pw || !ph) continue;
+        size_t rb = static_cast<size_t>(row_bytes(pw));
+        const uint8_t* prior = zero;
+        for (uint32_t y = 0; y < ph && result == PNG_OK; ++y) {
+            uint8_t* row = p + 1;
+            if (!unfilter(p[0], row, prior, rb, bpp)) {
+                result = PNG_ERR_FILTER;
+                break;
+            }
+            uint32_t* dst = out + size_t{ps.y0 + y * ps.dy} * width + ps.x0;
+            prior = row;
+            p += 1 + rb;
+            if (expand_fast(row, pw, dst, ps.dx)) continue;
+            for (uint32_t x = 0; x < pw; ++x, dst += ps.dx) {
+                uint32_t s[4] = {0, 0, 0, 0};
+                for (uint32_t c = 0; c < channels; ++c) {
+                    size_t k = size_t{x} * channels + c;
+                    if (depth == 16)
+                        s[c] = be16(row + 2 * k);
+                    else if (depth == 8)
+                        s[c] = row[k];
+                    else {
+                        size_t bit = k * depth;
+                        s[c] = (row[bit / 8] >> (8 - depth - bit % 8)) & max;
+                    }
+                }
+                auto to8 = [&](uint32_t v) { return depth == 16 ? v >> 8 : v * scale; };
+                uint32_t r, g, b, a = 255;
+                switch (colour) {
+                case 0:
+                    r = g = b = to8(s[0]);
+                    if (have_key && s[0] == key[0]) a = 0;
+                    break;
+                case 2:
+                    r = to8(s[0]);
+                    g = to8(s[1]);
+                    b = to8(s[2]);
+                    if (have_key && s[0] == key[0] && s[1] == key[1] && s[2] == key[2]) a = 0;
+                    break;
+                case 3:
+                    if (s[0] >= palette_size) {
+                        result = PNG_ERR_PALETTE;
+                        r = g = b = 0;
+                        break;
+                    }
+                    r = palette[s[0]][0];
+                    g = palette[s[0]][1];
+                    b = palette[s[0]][2];
+                    if (s[0] < alpha_count) a = palette_alpha[s[0]];
+                    break;
+                case 4:
+                    r = g = b = to8(s[0]);
+                    a = to8(s[1]);
+                    break;
+                default:
+                    r = to8(s[0]);
+                    g = to8(s[1]);
+                    b = to8(s[2]);
+                    a = to8(s[3]);
+                    break;
+                }
+                *dst = (a << 24) | (r << 16) | (g << 8) | b;
+            }
+        }
+    }
+    std::free(zero);
+    return result;
+}
+
+int decode(const uint8_t* data, size_t len, PngImage* out) {
+    if (len < sizeof kSignature || !data || std::memcmp(data, kSignature, sizeof kSignature) != 0)
+        return PNG_ERR_SIGNATURE;
+    Decoder dec;
+    bool seen_header = false, seen_palette = false, seen_trns = false, seen_end = false;
+    enum { NO_DATA, IN_DATA, AFTER_DATA } data_state = NO_DATA;
+    size_t pos = sizeof kSignature;
+    while (!seen_end) {
+        if (len - pos < 12) return PNG_ERR_TRUNCATED;
+        uint32_t clen = be32(data + pos);
+        const uint8_t* type = data + pos + 4;
+        const uint8_t* body = data + pos + 8;
+        if (clen > 0x7FFFFFFFu) return PNG_ERR_CHUNK;
+        if (len - pos - 12 < clen) return PNG_ERR_TRUNCATED;
+        uint32_t crc = static_cast<uint32_t>(PzipCrc32(PzipCrc32(0, nullptr, 0), type, clen + 4));
+        if (crc != be32(body + clen)) return PNG_ERR_CRC;
+        pos += 12 + size_t{clen};
+        for (int i = 0; i < 4; ++i)
+            if (!is_letter(type[i])) return PNG_ERR_CHUNK;
+        if (!seen_header && !chunk_is(type, "IHDR")) return PNG_ERR_CHUNK;
+
+        bool is_idat = chunk_is(type, "IDAT");
+        if (!is_idat && data_state == IN_DATA) data_state = AFTER_DATA;
+        int r = PNG_OK;
+        if (chunk_is(type, "IHDR")) {
+            if (seen_header) return PNG_ERR_CHUNK;
+            r = dec.header(body, clen);
+            seen_header = true;
+        } else if (chunk_is(type, "PLTE")) {
+            if (seen_palette || data_state != NO_DATA) return PNG_ERR_CHUNK;
+            r = dec.plte(body, clen);
+            seen_palette = true;
+        } else if (is_idat) {
+            if (data_state == AFTER_DATA) return PNG_ERR_CHUNK;
+            if (data_state == NO_DATA) {
+                if (dec.colour == 3 && !seen_palette) return PNG_ERR_PALETTE;
+                r = dec.start_data();
+                data_state = IN_DATA;
+            }
+            if (r == PNG_OK) r = dec.idat(body, clen);
+        } else if (chunk_is(type, "IEND")) {
+            if (clen != 0 || data_state == NO_DATA) return PNG_ERR_CHUNK;
+            seen_end = true;
+        } else if (chunk_is(type, "tRNS")) {
+            if (!seen_trns && data_state == NO_DATA && (dec.colour != 3 || seen_palette))
+                dec.trns(body, clen);
+            seen_trns = true;
+        } else if (!(type[0] & 0x20)) {
+            return PNG_ERR_CHUNK; // critical and unknown
+        }
+        if (r != PNG_OK) return r;
+    }
+    if (!dec.stream_end) return PNG_ERR_DATA;
+
+    size_t count = size_t{dec.width} * dec.height;
+    auto* pixels = static_cast<uint32_t*>(std::malloc(count * sizeof(uint32_t)));
+    if (!pixels) return PNG_ERR_NO_MEMORY;
+    int r = dec.unfilter_and_expand(pixels);
+    if (r != PNG_OK) {
+        std::free(pixels);
+        return r;
+    }
+    out->width = dec.width;
+    out->height = dec.height;
+    out->has_alpha = dec.colour == 4 || dec.colour == 6 || dec.have_key || dec.alpha_count > 0;
+    out->pixels = pixels;
+    return PNG_OK;
+}
+
+} // namespace
+
+int png_decode(const uint8_t* data, size_t len, PngImage* out) {
+    if (!out) return PNG_ERR_ARGUMENT;
+    *out = PngImage{};
+    if (!data && len) return PNG_ERR_ARGUMENT;
+    return decode(data, len, out);
+}
+
+void png_image_free(PngImage* image) {
+    if (!image) return;
+    std::free(image->pixels);
+    *image = PngImage{};
+}
+
+const char* png_result_text(int result) {
+    switch (result) {
+    case PNG_OK:
+        return "no error";
+    case PNG_ERR_ARGUMENT:
+        return "invalid argument";
+    case PNG_ERR_SIGNATURE:
+        return "not a PNG file";
+    case PNG_ERR_TRUNCATED:
+        return "file cut short";
+    case PNG_ERR_CRC:
+        return "chunk CRC mismatch";
+    case PNG_ERR_CHUNK:
+        return "malformed, misplaced or unknown critical chunk";
+    case PNG_ERR_HEADER:
+        return "invalid IHDR";
+    case PNG_ERR_PALETTE:
+        return "missing or invalid palette";
+    case PNG_ERR_DATA:
+        return "image data does not match the image";
+    case PNG_ERR_FILTER:
+        return "unknown filter type";
+    case PNG_ERR_TOO_LARGE:
+        return "image too large";
+    case PNG_ERR_NO_MEMORY:
+        return "out of memory";
+    default:
+        return "unknown error";
+    }
+}

@@ -1,0 +1,148 @@
+#include "platform/dataset/dataset.h"
+
+#include "platform/kmgr/kmgr_sim.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace dataset {
+
+namespace {
+
+struct State {
+    std::mutex m;
+    std::string dir;
+    std::string path;
+};
+
+State& state() {
+    static State* s = new State; // handlers may run until the process ends
+    return *s;
+}
+
+bool writeAll(int fd, const uint8_t* p, size_t n) {
+    while (n > 0) {
+        const ssize_t w = write(fd, p, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+bool syncDir(const std::string& dir) {
+    const int d = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    if (d < 0) return false;
+    const bool ok = fsync(d) == 0;
+    close(d);
+    return ok;
+}
+
+// The new image replaces the old one only once it is complete on disk: a failed store
+// leaves the stored dataset as it was.
+bool replaceImage(const std::string& dir, const void* data, size_t len, std::string* error) {
+    const std::string path = dir + "/" + IMAGE_FILE, tmp = path + ".new";
+    const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        if (error) *error = tmp + ": " + std::strerror(errno);
+        return false;
+    }
+    const bool ok = writeAll(fd, static_cast<const uint8_t*>(data), len) && fsync(fd) == 0;
+    const int err = errno;
+    if (close(fd) != 0 || !ok || rename(tmp.c_str(), path.c_str()) != 0 || !syncDir(dir)) {
+        if (error) *error = path + ": " + std::strerror(ok ? errno : err);
+        unlink(tmp.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool validArgs(const intptr_t* a) {
+    return a[1] != 0 && a[2] > 0 && static_cast<uint64_t>(a[2]) <= IMAGE_MAX;
+}
+
+intptr_t store(const intptr_t* a) {
+    if (!validArgs(a)) return -1;
+    State& s = state();
+    std::lock_guard<std::mutex> g(s.m);
+    return replaceImage(s.dir, reinterpret_cast<const void*>(a[1]), static_cast<size_t>(a[2]), nullptr) ? 0
+                                                                                                        : -1;
+}
+
+// Only an image of exactly the asked length is handed over; the destination is untouched
+// otherwise.
+intptr_t load(const intptr_t* a) {
+    if (!validArgs(a)) return -1;
+    const size_t len = static_cast<size_t>(a[2]);
+    auto* dst = reinterpret_cast<uint8_t*>(a[1]);
+    State& s = state();
+    std::lock_guard<std::mutex> g(s.m);
+    const int fd = open(s.path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    struct stat st;
+    intptr_t result = -1;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) == len) {
+        size_t done = 0;
+        while (done < len) {
+            const ssize_t r = pread(fd, dst + done, len - done, static_cast<off_t>(done));
+            if (r < 0 && errno == EINTR) continue;
+            if (r <= 0) break;
+            done += static_cast<size_t>(r);
+        }
+        if (done == len) result = 0;
+    }
+    close(fd);
+    return result;
+}
+
+bool isDir(const std::string& dir, std::string* error) {
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        if (error) *error = "dataset directory " + dir + ": not a directory";
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool install(const std::string& nvDir, std::string* error) {
+    State& s = state();
+    std::lock_guard<std::mutex> g(s.m);
+    if (!isDir(nvDir, error)) {
+        kmgr::setHandler(CALL_STORE, nullptr);
+        kmgr::setHandler(CALL_LOAD, nullptr);
+        return false;
+    }
+    s.dir = nvDir;
+    s.path = nvDir + "/" + IMAGE_FILE;
+    kmgr::setHandler(CALL_STORE, store);
+    kmgr::setHandler(CALL_LOAD, load);
+    return true;
+}
+
+void uninstall() {
+    kmgr::setHandler(CALL_STORE, nullptr);
+    kmgr::setHandler(CALL_LOAD, nullptr);
+}
+
+std::string imagePath() {
+    State& s = state();
+    std::lock_guard<std::mutex> g(s.m);
+    return s.path;
+}
+
+bool writeImage(const std::string& nvDir, const void* data, size_t len, std::string* error) {
+    if (!isDir(nvDir, error)) return false;
+    State& s = state();
+    std::lock_guard<std::mutex> g(s.m);
+    return replaceImage(nvDir, data, len, error);
+}
+
+} // namespace dataset

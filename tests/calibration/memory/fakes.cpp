@@ -1,0 +1,2 @@
+#define FAKES_DEFINE
+#include "calibration/fakes.h"

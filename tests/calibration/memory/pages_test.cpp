@@ -1,0 +1,164 @@
+// Pages, guarded access and checksums of the calibration memory.
+#include "calibration/memory/seram.h"
+#include "support/logcapture.h"
+#include "support/pyref.h"
+#include "vyn/vartable.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+
+#include "calibration/fakes.h"
+
+using testsupport::logContains;
+using testsupport::LogLine;
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+struct Seram : ::testing::Test {
+    std::vector<LogLine> seen;
+    void SetUp() override {
+        testsupport::logStart();
+        seram_reset();
+        seramInitializeOffsets();
+        fakes::reset();
+    }
+    bool logged(const std::string& text) { return logContains(seen, text); }
+    static void fillRandom(uint32_t from, uint32_t to, unsigned seed) {
+        std::mt19937 rng(seed);
+        for (uint32_t a = from; a < to; ++a)
+            seram_memory[a] = static_cast<uint8_t>(rng());
+    }
+    static bytes at(uint32_t vaddr, uint32_t len) {
+        return bytes(seram_memory + vaddr, seram_memory + vaddr + len);
+    }
+};
+
+TEST_F(Seram, ImageAndAreas) {
+    EXPECT_EQ(std::memcmp(seram_memory, "SERAM_START_AREA_DUMMY\0\0\0\0\0\0\0\0\0\0", 32), 0);
+    EXPECT_STREQ(seramGetEPKPtr(), VYN_EPK_TEXT);
+    EXPECT_EQ(CL_DISP_BRIGHT_BG[5], 100.0f); // parameter defaults of the image
+    EXPECT_EQ(CL_DISP_BRIGHT_COLSAT_row_[7], 100.0f);
+    for (uint32_t i = 0; i < SERAM_GUARD_SIZE; ++i)
+        ASSERT_EQ(seram_memory[SERAM_BLOCK_SIZE + i], 0) << i;
+    EXPECT_TRUE(seramVirtualAddrIsRefpage(0x1FFFF) && !seramVirtualAddrIsRefpage(0x20000));
+    EXPECT_TRUE(seramVirtualAddrIsWorkpage(0x3FFFF) && !seramVirtualAddrIsWorkpage(0x40000));
+    EXPECT_TRUE(seramVirtualAddrIsSignalpage(0x4181B) && !seramVirtualAddrIsSignalpage(0x4181C));
+    EXPECT_TRUE(seramVirtualAddrIsAdaptVolatilepage(0x51C17) &&
+                !seramVirtualAddrIsAdaptVolatilepage(0x51C18));
+    EXPECT_FALSE(seramVirtualAddrIsAdaptpage(0x50000)); // empty
+}
+
+TEST_F(Seram, PageSwitchMovesEveryParameter) {
+    EXPECT_EQ(seramGetRefPageActive(), 1);
+    const uint32_t ref = 0x1234, work = 0xBEEF;
+    std::memcpy(seram_memory + VTADDR_ECU_TYPE, &ref, 4);
+    std::memcpy(seram_memory + 0x20000 + VTADDR_ECU_TYPE, &work, 4);
+    std::memcpy(seram_memory + 0x20000 + VTADDR_CARID, "WORKCAR_________", 16);
+    seramSetWorkpageActive();
+    EXPECT_EQ(seramGetRefPageActive(), 0);
+    EXPECT_EQ(seramGetActivePage(), seram_memory + 0x20000);
+    EXPECT_EQ(ECU_TYPE, work);
+    char car[16];
+    seramGetCARID(car);
+    EXPECT_EQ(std::memcmp(car, "WORKCAR_________", 16), 0);
+    EXPECT_TRUE(logged("SERAM: WORKPAGE ACTIVE"));
+    seramSetRefpageActive();
+    EXPECT_EQ(ECU_TYPE, ref);
+    EXPECT_TRUE(logged("SERAM: REFPAGE ACTIVE"));
+}
+
+TEST_F(Seram, DownloadsAreGuardedByPageAndRange) {
+    const bytes data(16, 0xA5);
+    const bytes refBefore = at(0, 0x20000);
+    EXPECT_FALSE(seramDownload(0x00000, data.data(), 8));
+    EXPECT_FALSE(seramDownload(0x1FFFF, data.data(), 1));
+    EXPECT_FALSE(seramDownload(0x1FFFC, data.data(), 8)); // reaches into the working page
+    EXPECT_EQ(at(0, 0x20000), refBefore);
+    EXPECT_FALSE(seramDownload(0x5FFF0, data.data(), 16)); // ends exactly at the block's end
+    EXPECT_TRUE(seramDownload(0x5FFF0, data.data(), 15));
+    EXPECT_TRUE(seramDownload(0x20000, data.data(), 8)); // inactive working page: nothing stopped
+    EXPECT_EQ(at(0x20000, 8), bytes(8, 0xA5));
+    EXPECT_EQ(fakes::awmStops, 0);
+}
+
+TEST_F(Seram, OnlyAnAcceptedDownloadAtTheActivePageStopsTheChannelFunctions) {
+    seramSetWorkpageActive();
+    const uint8_t data[4] = {9, 9, 9, 9};
+    EXPECT_FALSE(seramDownload(0x20000, data, 0x40000));     // ends at the block's end
+    EXPECT_FALSE(seramDownload(0x20000, data, 0xFFFFFFF0u)); // end would wrap
+    EXPECT_EQ(fakes::awmStops, 0);
+    EXPECT_FALSE(logged("stopped AWM scheduler"));
+    EXPECT_TRUE(seramDownload(0x20000, data, 4));
+    EXPECT_EQ(fakes::awmStops, 1);
+    EXPECT_TRUE(logged("seramDownload(): stopped AWM scheduler due to CalPage download"));
+    EXPECT_TRUE(seramDownload(0x20010, data, 4)); // not at the page start
+    EXPECT_EQ(fakes::awmStops, 1);
+}
+
+TEST_F(Seram, ReadsAndChecksRefuseWhatLeavesTheBlock) {
+    uint8_t out[16];
+    EXPECT_TRUE(seramReadMemory(out, 0x5FFF0, 16)); // a read may end at the block's end
+    EXPECT_FALSE(seramReadMemory(out, 0x5FFF1, 16));
+    EXPECT_TRUE(
+        logged("seramReadMemory(): Access denied, requested virtual address: 0x5fff1, actual address: 0x"));
+    EXPECT_TRUE(seramVirtualAddrRangeIsReadAccessAllowed(0x5FFF0, 16));
+    EXPECT_FALSE(seramVirtualAddrRangeIsReadAccessAllowed(0x5FFF0, 17));
+    // Lengths whose end would wrap below the block's end.
+    const uint32_t huge = 0xFFFFFFF8u;
+    EXPECT_FALSE(seramReadMemory(out, 0x10, huge));
+    EXPECT_FALSE(seramVirtualAddrRangeIsReadAccessAllowed(0x10, huge));
+    EXPECT_EQ(seramBuildChksum(0x10, huge), 0);
+    EXPECT_EQ(seramChksumM16byAdd8(0x10, huge), 0);
+    EXPECT_FALSE(seramCopyPage(0x20000, 0x10, huge));
+    EXPECT_FALSE(seramCopyPage(0x10, 0x20000, huge));
+}
+
+TEST_F(Seram, VolatileAdaptDownloadsReachTheChannelFunctions) {
+    const uint8_t data[6] = {1, 2, 3, 4, 5, 6};
+    EXPECT_TRUE(seramDownload(0x50010, data, 6));
+    EXPECT_TRUE(seramDownload(0x40100, data, 6)); // signal page: not forwarded
+    ASSERT_EQ(fakes::adjDownloads.size(), 1u);
+    EXPECT_EQ(fakes::adjDownloads[0].data, bytes(data, data + 6));
+    EXPECT_EQ(fakes::adjDownloads[0].phys, seram_memory + 0x50010);
+    EXPECT_EQ(at(0x50010, 6), bytes(data, data + 6));
+}
+
+TEST_F(Seram, ChecksumsMatchTheCatalogue) {
+    fillRandom(0, SERAM_BLOCK_SIZE, 7);
+    const std::pair<uint32_t, uint32_t> ranges[] = {
+        {0, SERAM_DATASET_SIZE}, {0x40001, 0x181B}, {0x5FF00, 0x100}, {0x12345, 1}, {0x60000, 0}};
+    std::vector<std::vector<bytes>> cases;
+    for (auto [a, n] : ranges)
+        cases.push_back({at(a, n)});
+    const auto ref = pyref::map("ccitt = crcmod.mkCrcFun(0x11021, initCrc=0xFFFF, rev=False, xorOut=0)\n"
+                                "def f(b): return '%d %d' % (ccitt(b), sum(b) & 0xFFFF)\n",
+                                cases);
+    for (size_t i = 0; i < cases.size(); ++i) {
+        auto [a, n] = ranges[i];
+        EXPECT_EQ(std::to_string(seramBuildChksum(a, n)) + " " + std::to_string(seramChksumM16byAdd8(a, n)),
+                  ref[i]);
+    }
+    EXPECT_EQ(seramBuildChksum(0x5FF00, 0x101), 0);
+    EXPECT_TRUE(logged("seramBuildChksum(): Access denied: virt. address: 0x5ff00, actual addressFrom: 0x"));
+    EXPECT_EQ(seramChksumM16byAdd8(0x5FF00, 0x101), 0);
+    EXPECT_TRUE(logged("seramChksumM16byAdd8(): Access denied: virt. address: 0x5ff00"));
+}
+
+TEST_F(Seram, PageCopyMayWriteTheReferencePage) {
+    fillRandom(0x20000, 0x40000, 4);
+    const bytes work = at(0x20000, 0x20000);
+    EXPECT_TRUE(seramCopyPage(0x00000, 0x20000, 0x20000));
+    EXPECT_EQ(at(0, 0x20000), work);
+    EXPECT_FALSE(seramCopyPage(0x40000, 0x20000, 0x20000)); // destination ends at the block's end
+    EXPECT_FALSE(seramCopyPage(0x00000, 0x60010, 4));
+    EXPECT_TRUE(logged("seramCopyPage(0x00000000,0x00060010,0x00000004) called!"));
+    const bytes src = at(0x20000, 64);
+    EXPECT_TRUE(seramCopyPage(0x20010, 0x20000, 64)); // overlapping
+    EXPECT_EQ(at(0x20010, 64), src);
+}
+
+} // namespace

@@ -1,0 +1,189 @@
+// NV-backed variables over the real non-volatile store and its image file: creation, values
+// that survive restarts, repairs, the full table and the ageing of unregistered variables.
+#include "app/rtpman/rtpman.h"
+#include "calibration/meas/seram_meas.h"
+#include "calibration/meascalinfo/meascalinfo.h"
+#include "calibration/memory/seram.h"
+#include "calibration/variables/variables.h"
+#include "platform/kmgr/kmgr_sim.h"
+#include "platform/nvmem/nvmem.h"
+#include "platform/unit_dir.h"
+#include "services/nvram/nvram.h"
+#include "support/logcapture.h"
+#include "vyn/vartable.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+using testsupport::logContains;
+using testsupport::LogLine;
+
+namespace {
+
+struct Variables : ::testing::Test {
+    UnitDir dir;
+    std::vector<LogLine> seen;
+
+    void SetUp() override {
+        testsupport::logStart();
+        kmgr::clearFaults();
+        ASSERT_TRUE(nvmem::install(dir.path));
+        app_pid = 9;
+        restart();
+    }
+    void TearDown() override {
+        variables_reset();
+        meascalinfo_reset();
+        nvram_dbs_reset();
+        nvmem::uninstall();
+        kmgr::clearFaults();
+    }
+    // A power cycle: everything in RAM is gone, the store's image file stays.
+    void restart() {
+        variables_reset();
+        meascalinfo_reset();
+        nvram_dbs_reset();
+        seram_reset();
+        ASSERT_EQ(nvram_dbs_init(), 1);
+        ASSERT_EQ(meascalinfo_init(), 1);
+        variables_ini();
+    }
+    bool logged(const std::string& text) { return logContains(seen, text); }
+    float value(const char* name) {
+        float v = -99.0f;
+        EXPECT_TRUE(variables_getValue(name, &v)) << name;
+        return v;
+    }
+    // What a tool measures by the variable's name.
+    float measured(const char* name) {
+        const meascalinfo_t* info = meascalinfo_getInfo(name);
+        EXPECT_NE(info, nullptr) << name;
+        if (!info) return -99.0f;
+        EXPECT_EQ(info->type, MCI_F32);
+        EXPECT_EQ(info->count, 1u);
+        EXPECT_EQ(info->meas_address >> 24, 9u);
+        seramMeasHandle h;
+        seramMeasSetupMeas(info->meas_address, 0, &h);
+        float v;
+        seramMeasCopy(&v, 4, &h);
+        return v;
+    }
+    std::string image() const {
+        std::ifstream f(dir.path + "/nvram.img", std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(f), {});
+    }
+};
+
+TEST_F(Variables, ErasedStoreIsRepairedToFreeSlots) {
+    EXPECT_TRUE(logged("variables_ini: repaired nv 32 entries"));
+    float v;
+    EXPECT_FALSE(variables_getValue("anything", &v));
+    EXPECT_EQ(variables_getPointer("anything"), nullptr);
+    seen.clear();
+    testsupport::logDrain();
+    restart(); // the repaired records now read fine
+    EXPECT_FALSE(logged("repaired"));
+}
+
+TEST_F(Variables, NewVariableReadsAndMeasuresZero) {
+    ASSERT_TRUE(variables_register("oil_temp"));
+    EXPECT_EQ(value("oil_temp"), 0.0f);
+    EXPECT_EQ(measured("oil_temp"), 0.0f);
+    EXPECT_EQ(meascalinfo_getInfo("oil_temp")->meas_address, 0x09000000u | VTADDR_varData);
+    ASSERT_TRUE(variables_register("oil_temp")); // known: no second slot
+    ASSERT_TRUE(variables_register("fuel_trim"));
+    EXPECT_EQ(meascalinfo_getInfo("fuel_trim")->meas_address, 0x09000000u | (VTADDR_varData + 4));
+
+    ASSERT_TRUE(variables_write("oil_temp", 88.5f));
+    EXPECT_EQ(value("oil_temp"), 88.5f);
+    EXPECT_EQ(*variables_getPointer("oil_temp"), 88.5f);
+    EXPECT_EQ(measured("oil_temp"), 88.5f);
+    EXPECT_EQ(varData[0], 88.5f);
+
+    const std::string before = image(); // unknown names change nothing
+    EXPECT_FALSE(variables_write("unknown", 1.0f));
+    EXPECT_FALSE(variables_getValue("oil_temp", nullptr));
+    EXPECT_EQ(image(), before);
+    kmgr::injectFault(nvmem::CALL_PERSIST, -1); // nor does a write the store refuses
+    EXPECT_FALSE(variables_write("oil_temp", 3.0f));
+    EXPECT_EQ(value("oil_temp"), 88.5f);
+    EXPECT_EQ(measured("oil_temp"), 88.5f);
+}
+
+TEST_F(Variables, ValuesSurviveARestart) {
+    ASSERT_TRUE(variables_register("lap_offset"));
+    ASSERT_TRUE(variables_register("gear_ratio"));
+    ASSERT_TRUE(variables_write("lap_offset", 1.5f));
+    ASSERT_TRUE(variables_write("gear_ratio", -2.25f));
+    restart();
+    EXPECT_EQ(value("lap_offset"), 1.5f);
+    EXPECT_EQ(value("gear_ratio"), -2.25f);
+    EXPECT_EQ(measured("gear_ratio"), -2.25f);
+    EXPECT_EQ(varData[0], 1.5f);
+}
+
+TEST_F(Variables, NamesUpTo31CharactersAnd32Slots) {
+    const std::string longest(31, 'n');
+    EXPECT_TRUE(variables_register(longest.c_str()));
+    EXPECT_FALSE(variables_register(std::string(32, 'm').c_str()));
+    EXPECT_TRUE(logged("variables_register(): name too long"));
+    EXPECT_FALSE(variables_register(""));
+    EXPECT_FALSE(variables_register(nullptr));
+    for (int i = 1; i < 32; ++i) {
+        char name[8];
+        std::snprintf(name, sizeof name, "v%d", i);
+        ASSERT_TRUE(variables_register(name)) << name;
+    }
+    EXPECT_FALSE(variables_register("one_too_many"));
+    EXPECT_TRUE(logged("variables_register(): no more space for variables"));
+    EXPECT_TRUE(variables_register("v31")); // known names still register
+    restart();
+    EXPECT_EQ(value(longest.c_str()), 0.0f);
+    EXPECT_EQ(value("v31"), 0.0f);
+}
+
+TEST_F(Variables, RecordWithoutNulIsRepaired) {
+    variables_nvRecord r{};
+    std::memset(r.name, 'x', sizeof r.name);
+    r.age = 0;
+    ASSERT_EQ(nvram_dbs_write(21, 4, &r, sizeof r), 40);
+    restart();
+    EXPECT_TRUE(logged("variables_ini: repaired nv 1 entries"));
+    variables_nvRecord back{};
+    ASSERT_EQ(nvram_dbs_read(21, 4, &back, sizeof back), 40);
+    EXPECT_EQ(back.age, -1);
+    EXPECT_EQ(back.name[0], '\0');
+}
+
+TEST_F(Variables, UnregisteredVariablesAgeOut) {
+    ASSERT_TRUE(variables_register("kept"));
+    ASSERT_TRUE(variables_register("dropped"));
+    ASSERT_TRUE(variables_write("dropped", 5.0f));
+    variables_registration_complete();
+    for (int run = 1; run <= 6; ++run) {
+        restart();
+        ASSERT_TRUE(variables_register("kept"));
+        variables_registration_complete();
+        // Freed at once in the sixth run without a registration; gone from then on.
+        EXPECT_EQ(variables_getPointer("dropped") != nullptr, run < 6) << run;
+    }
+    variables_nvRecord r{};
+    ASSERT_EQ(nvram_dbs_read(21, 1, &r, sizeof r), 40);
+    EXPECT_EQ(r.age, -1);
+    // The freed slot waits for the next start before it is used again.
+    ASSERT_TRUE(variables_register("newcomer"));
+    ASSERT_EQ(nvram_dbs_read(21, 2, &r, sizeof r), 40);
+    EXPECT_STREQ(r.name, "newcomer");
+    restart();
+    EXPECT_EQ(value("kept"), 0.0f);
+    EXPECT_EQ(variables_getPointer("dropped"), nullptr);
+    EXPECT_EQ(value("newcomer"), 0.0f);
+    ASSERT_TRUE(variables_register("reuser"));
+    ASSERT_EQ(nvram_dbs_read(21, 1, &r, sizeof r), 40);
+    EXPECT_STREQ(r.name, "reuser");
+}
+
+} // namespace

@@ -1,0 +1,208 @@
+// Verbal tables: the AVL tree built from rising numbers, lookup with the default text, and the
+// VerbTabs section of a description.
+#include "fixtures.h"
+
+#include <functional>
+#include <map>
+
+namespace {
+
+using namespace fx;
+
+int height(const vtab_entry_s* e) {
+    return e ? 1 + std::max(height(e->left), height(e->right)) : 0;
+}
+
+// Checks links, unsigned order and balance factors; returns the number of nodes.
+size_t check_tree(const vtab_entry_s* e, const vtab_entry_s* parent, uint64_t lo, uint64_t hi) {
+    if (!e) return 0;
+    EXPECT_EQ(e->parent, parent);
+    uint32_t num = static_cast<uint32_t>(e->num);
+    EXPECT_GE(num, lo);
+    EXPECT_LE(num, hi);
+    EXPECT_EQ(e->balance, height(e->right) - height(e->left)) << "num " << num;
+    size_t n = 1;
+    if (num > 0)
+        n += check_tree(e->left, e, lo, num - 1u);
+    else
+        EXPECT_EQ(e->left, nullptr);
+    n += check_tree(e->right, e, uint64_t{num} + 1, hi);
+    return n;
+}
+
+int bit_length(size_t n) {
+    int k = 0;
+    for (; n; n >>= 1)
+        ++k;
+    return k;
+}
+
+TEST(VerbalTableTree, RisingInsertionsStayBalancedAndShallow) {
+    for (size_t n : {size_t{1}, size_t{2}, size_t{3}, size_t{15}, size_t{16}, size_t{17}, size_t{100},
+                     size_t{1000}, size_t{1023}, size_t{1024}, size_t{4099}}) {
+        SCOPED_TRACE(n);
+        std::vector<vtab_entry_s> entries(n);
+        vtab_entry_s* root = nullptr;
+        for (size_t i = 0; i < n; ++i) {
+            entries[i] = vtab_entry_s{};
+            entries[i].num = static_cast<int32_t>(i * 3);
+            XmlAVLinsert(&root, &entries[i]);
+        }
+        EXPECT_EQ(check_tree(root, nullptr, 0, UINT32_MAX), n);
+        EXPECT_EQ(height(root), bit_length(n));
+    }
+}
+
+TEST(VerbalTableTree, SixteenEntries) {
+    std::vector<vtab_entry_s> e(16);
+    vtab_s t{};
+    std::snprintf(t.default_text, sizeof t.default_text, "dflt");
+    for (int i = 0; i < 16; ++i) {
+        e[i].num = i;
+        std::snprintf(e[i].text, sizeof e[i].text, "v%d", i);
+        XmlAVLinsert(&t.root, &e[i]);
+    }
+    EXPECT_EQ(height(t.root), 5);
+    EXPECT_EQ(t.root->num, 7);
+    char out[255];
+    for (int i = 0; i < 16; ++i) {
+        char want[16];
+        std::snprintf(want, sizeof want, "v%d", i);
+        EXPECT_EQ(XmlVTabOutput(&t, static_cast<uint32_t>(i), out), 0);
+        EXPECT_STREQ(out, want);
+    }
+    EXPECT_EQ(XmlVTabOutput(&t, 16, out), 0);
+    EXPECT_STREQ(out, "dflt");
+}
+
+TEST(VerbalTableLookup, DefaultTextAndNullArguments) {
+    vtab_s empty{};
+    std::snprintf(empty.default_text, sizeof empty.default_text, "none");
+    char out[255] = "untouched";
+    EXPECT_EQ(XmlVTabOutput(nullptr, 1, out), -1);
+    EXPECT_STREQ(out, "untouched");
+    EXPECT_EQ(XmlVTabOutput(&empty, 1, nullptr), -1);
+    EXPECT_EQ(XmlVTabOutput(&empty, 1, out), 0);
+    EXPECT_STREQ(out, "none");
+}
+
+// A VerbTabs section with one table; nums as given.
+std::string vtabs(const std::vector<std::pair<std::string, std::string>>& tables) {
+    std::string s = "<VerbTabs>\n";
+    for (const auto& [head, body] : tables)
+        s += head + body + "</VerbTab>\n";
+    return s + "</VerbTabs>\n";
+}
+
+std::string tabs(const std::vector<int64_t>& nums) {
+    std::string s;
+    for (int64_t n : nums)
+        s += "<Tab num=\"" + std::to_string(n) + "\" str=\"n" + std::to_string(n) + "\"/>\n";
+    return s;
+}
+
+std::string lookup(const vtab_s* t, uint32_t v) {
+    char out[255];
+    EXPECT_EQ(XmlVTabOutput(t, v, out), 0);
+    return out;
+}
+
+void load(const std::string& text, Parsed* p) {
+    EXPECT_EQ(xmllint_complaints({text}), "");
+    parse(text, p);
+    ASSERT_EQ(p->result, 0) << p->error;
+}
+
+TEST(VerbalTables, SectionWithSeveralTables) {
+    std::string section = vtabs({
+        {"<VerbTab name=\"gear\" default=\"?\">\n", tabs({0, 1, 2, 3, 4, 5, 6})},
+        {"<VerbTab name=\"empty\" default=\"--\" comment=\"ignored\">\n", ""},
+        {"<VerbTab name=\"signed\" default=\"d\">\n", tabs({5, 2147483647, -2147483648, -1})},
+        {"<VerbTab default=\"later\" name=\"gear\">\n", tabs({10})},
+    });
+    Parsed p;
+    load(doc(section + pages("")), &p);
+    const display_s& d = *p.d;
+
+    // The list runs from the last table of the file to the first.
+    std::vector<std::string> names;
+    for (const vtab_s* t = d.vtabs; t; t = t->next)
+        names.push_back(t->name);
+    EXPECT_EQ(names, (std::vector<std::string>{"gear", "signed", "empty", "gear"}));
+
+    const vtab_s* gear = XmlSearchVTab(d.vtabs, "gear");
+    ASSERT_NE(gear, nullptr);
+    EXPECT_STREQ(gear->default_text, "later") << "a name defined twice resolves to the later table";
+    EXPECT_EQ(lookup(gear, 10), "n10");
+    EXPECT_EQ(lookup(gear, 3), "later");
+    EXPECT_EQ(lookup(d.vtabs->next->next->next, 3), "n3");
+    EXPECT_EQ(lookup(d.vtabs->next->next->next, 7), "?");
+
+    const vtab_s* empty = XmlSearchVTab(d.vtabs, "empty");
+    ASSERT_NE(empty, nullptr);
+    EXPECT_EQ(empty->root, nullptr);
+    EXPECT_EQ(lookup(empty, 0), "--");
+
+    // Negative nums sort after the positive ones (unsigned order) and are found by their bits.
+    const vtab_s* s = XmlSearchVTab(d.vtabs, "signed");
+    EXPECT_EQ(lookup(s, 0xFFFFFFFFu), "n-1");
+    EXPECT_EQ(lookup(s, 0x80000000u), "n-2147483648");
+    EXPECT_EQ(lookup(s, 0x7FFFFFFFu), "n2147483647");
+    EXPECT_EQ(lookup(s, 6), "d");
+    EXPECT_EQ(XmlSearchVTab(d.vtabs, "nothing"), nullptr);
+    EXPECT_EQ(XmlSearchVTab(d.vtabs, nullptr), nullptr);
+}
+
+TEST(VerbalTables, EntitiesAndLongTexts) {
+    std::string long_text(254, 't');
+    std::string section =
+        vtabs({{"<VerbTab name=\"a&amp;b\" default=\"" + long_text + "\">\n",
+                "<Tab str=\"&lt;P&gt;\" num=\"1\"/>\n<Tab str=\"" + long_text + "\" num=\"2\"/>\n"}});
+    Parsed p;
+    load(doc(section + pages("")), &p);
+    const vtab_s* t = XmlSearchVTab(p.d->vtabs, "a&b");
+    ASSERT_NE(t, nullptr);
+    EXPECT_EQ(lookup(t, 1), "<P>");
+    EXPECT_EQ(lookup(t, 2), long_text);
+    EXPECT_EQ(lookup(t, 3), long_text);
+}
+
+TEST(VerbalTables, ALaterSectionReplacesTheEarlierOne) {
+    std::string first = vtabs({{"<VerbTab name=\"one\" default=\"1\">\n", tabs({1, 2})}});
+    std::string second = vtabs({{"<VerbTab name=\"two\" default=\"2\">\n", tabs({3})}});
+    Parsed p;
+    load(doc(first + second + pages(page(alpha(with(kAlphaAttrs, "vtab=\"\"", "vtab=\"two\""))))), &p);
+    EXPECT_EQ(XmlSearchVTab(p.d->vtabs, "one"), nullptr);
+    ASSERT_NE(XmlSearchVTab(p.d->vtabs, "two"), nullptr);
+    EXPECT_EQ(p.d->pages[0].elements->alphanum.vtab, XmlSearchVTab(p.d->vtabs, "two"));
+}
+
+TEST(VerbalTables, CountsAreLimitedTo65535) {
+    std::string head = "<VerbTab name=\"big\" default=\"-\">\n";
+    std::vector<int64_t> nums(65535);
+    for (size_t i = 0; i < nums.size(); ++i)
+        nums[i] = static_cast<int64_t>(i);
+    {
+        Parsed p;
+        parse(doc(vtabs({{head, tabs(nums)}}) + pages("")), &p);
+        ASSERT_EQ(p.result, 0) << p.error;
+        const vtab_s* t = p.d->vtabs;
+        EXPECT_EQ(height(t->root), 16);
+        EXPECT_EQ(lookup(t, 65534), "n65534");
+    }
+    nums.push_back(65535);
+    Parsed p;
+    parse(doc(vtabs({{head, tabs(nums)}}) + pages("")), &p);
+    EXPECT_EQ(p.result, -1);
+    EXPECT_EQ(p.error.rfind("parse error: too many verbal table entries in line ", 0), 0u) << p.error;
+
+    std::string many;
+    for (int i = 0; i < 65536; ++i)
+        many += "<VerbTab name=\"\" default=\"\">\n</VerbTab>\n";
+    Parsed q;
+    parse(doc("<VerbTabs>\n" + many + "</VerbTabs>\n" + pages("")), &q);
+    EXPECT_EQ(q.result, -1);
+    EXPECT_EQ(q.error.rfind("parse error: too many verbal tables in line ", 0), 0u) << q.error;
+}
+
+} // namespace

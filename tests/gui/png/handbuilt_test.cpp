@@ -1,0 +1,300 @@
+// Hand-built files: features ImageMagick does not write on request (image data over many IDAT
+// chunks, empty IDAT chunks, 1-bit palettes, partial tRNS) and every kind of malformed file.
+#include "gui/png/png_decode.h"
+
+#include "png_tools.h"
+
+namespace {
+
+using pt::bytes;
+using pt::Recipe;
+
+// Decodes with both decoders and compares; pngcheck must accept the file too.
+void expect_like_libpng(const bytes& file, const std::string& what) {
+    SCOPED_TRACE(what);
+    std::string report;
+    EXPECT_TRUE(pt::pngcheck_ok(file, &report)) << report;
+    pt::Reference ref = pt::libpng_decode(file);
+    ASSERT_TRUE(ref.ok);
+    PngImage img;
+    ASSERT_EQ(png_decode(file.data(), file.size(), &img), PNG_OK);
+    ASSERT_EQ(img.width, ref.width);
+    ASSERT_EQ(img.height, ref.height);
+    for (size_t i = 0; i < size_t{img.width} * img.height; ++i) {
+        const uint8_t* r = &ref.rgba[i * 4];
+        uint32_t want = (uint32_t{r[3]} << 24) | (uint32_t{r[0]} << 16) | (uint32_t{r[1]} << 8) | r[2];
+        ASSERT_EQ(img.pixels[i], want) << "pixel " << i;
+    }
+    png_image_free(&img);
+}
+
+int decode(const bytes& file, PngImage* img = nullptr) {
+    PngImage local;
+    PngImage* out = img ? img : &local;
+    int r = png_decode(file.data(), file.size(), out);
+    if (!img) png_image_free(&local);
+    return r;
+}
+
+bytes palette(int n) {
+    bytes p;
+    for (int i = 0; i < n; ++i) {
+        p.push_back(static_cast<uint8_t>(i * 40));
+        p.push_back(static_cast<uint8_t>(255 - i * 7));
+        p.push_back(static_cast<uint8_t>(i * i));
+    }
+    return p;
+}
+
+TEST(PngHandBuilt, EveryColourTypeDepthFilterAndInterlace) {
+    struct Type {
+        int colour;
+        std::vector<int> depths;
+    } const types[] = {{0, {1, 2, 4, 8, 16}}, {2, {8, 16}}, {3, {1, 2, 4, 8}}, {4, {8, 16}}, {6, {8, 16}}};
+    for (const auto& t : types) {
+        for (int depth : t.depths) {
+            for (int interlace : {0, 1}) {
+                for (auto [w, h] : {std::pair{1u, 1u}, std::pair{37u, 23u}, std::pair{9u, 2u}}) {
+                    Recipe s;
+                    s.width = w;
+                    s.height = h;
+                    s.depth = depth;
+                    s.colour = t.colour;
+                    s.interlace = interlace;
+                    if (t.colour == 3) {
+                        int n = 1 << std::min(depth, 4);
+                        s.plte = palette(n);
+                        s.sample = [n](uint32_t x, uint32_t y, int) {
+                            return (x * 3 + y) % static_cast<uint32_t>(n);
+                        };
+                    }
+                    expect_like_libpng(pt::build(s), "type " + std::to_string(t.colour) + " depth " +
+                                                         std::to_string(depth) + " interlace " +
+                                                         std::to_string(interlace) + " " + std::to_string(w) +
+                                                         "x" + std::to_string(h));
+                }
+            }
+        }
+    }
+}
+
+TEST(PngHandBuilt, ImageDataOverManyAndEmptyIdatChunks) {
+    Recipe s;
+    s.width = 31;
+    s.height = 17;
+    s.colour = 6;
+    bytes z = pt::zcompress(pt::filtered_image(s));
+    // A zero-length chunk first, one byte per chunk for a while, empty ones in between, the rest.
+    s.idat_sizes = {0, 1, 1, 1, 0, 2, 0, 5, 1};
+    expect_like_libpng(pt::build(s, z), "split IDAT");
+    s.idat_sizes.assign(z.size(), 1);
+    expect_like_libpng(pt::build(s, z), "one byte per IDAT");
+    s.idat_sizes = {z.size(), 0, 0};
+    expect_like_libpng(pt::build(s, z), "empty IDAT chunks after the data");
+}
+
+TEST(PngHandBuilt, TransparencyChunks) {
+    // Palette with fewer tRNS entries than colours: the rest is opaque.
+    Recipe pal;
+    pal.colour = 3;
+    pal.depth = 4;
+    pal.plte = palette(16);
+    pal.trns = {0, 128, 255, 7};
+    pal.sample = [](uint32_t x, uint32_t y, int) { return (x + y) % 16; };
+    expect_like_libpng(pt::build(pal), "palette tRNS");
+
+    // Grey and RGB keys compared at 16 bits before the high byte is taken.
+    Recipe grey;
+    grey.colour = 0;
+    grey.depth = 16;
+    grey.sample = [](uint32_t x, uint32_t, int) { return x % 2 ? 0x1234u : 0x1235u; };
+    grey.trns = {0x12, 0x34};
+    PngImage img;
+    bytes file = pt::build(grey);
+    expect_like_libpng(file, "grey 16 tRNS");
+    ASSERT_EQ(decode(file, &img), PNG_OK);
+    EXPECT_TRUE(img.has_alpha);
+    EXPECT_EQ(img.pixels[0], 0xFF121212u);
+    EXPECT_EQ(img.pixels[1], 0x00121212u);
+    png_image_free(&img);
+
+    Recipe rgb;
+    rgb.colour = 2;
+    rgb.depth = 16;
+    rgb.trns = {0, 1, 0, 2, 0, 3};
+    rgb.sample = [](uint32_t x, uint32_t, int c) { return x == 0 ? static_cast<uint32_t>(c + 1) : 0x1000u; };
+    file = pt::build(rgb);
+    expect_like_libpng(file, "rgb 16 tRNS");
+    ASSERT_EQ(decode(file, &img), PNG_OK);
+    EXPECT_EQ(img.pixels[0] >> 24, 0u);
+    EXPECT_EQ(img.pixels[1] >> 24, 0xFFu);
+    png_image_free(&img);
+
+    Recipe low;
+    low.colour = 0;
+    low.depth = 2;
+    low.trns = {0, 2};
+    expect_like_libpng(pt::build(low), "grey 2-bit tRNS");
+
+    // A tRNS that does not fit its image is ignored, as is a repeated one.
+    Recipe odd = rgb;
+    odd.trns = {0, 1};
+    file = pt::build(odd);
+    ASSERT_EQ(decode(file, &img), PNG_OK);
+    EXPECT_FALSE(img.has_alpha);
+    png_image_free(&img);
+    Recipe twice = grey;
+    twice.before_idat = {pt::chunk("tRNS", {0x12, 0x35})};
+    twice.trns = {};
+    twice.after_idat = {};
+    file = pt::build(twice);
+    file = pt::cat(
+        {bytes(file.begin(), file.end() - 12), pt::chunk("tRNS", {0x12, 0x34}), pt::chunk("IEND", {})});
+    ASSERT_EQ(decode(file, &img), PNG_OK);
+    EXPECT_EQ(img.pixels[0] >> 24, 0u) << "the first tRNS counts, the one after the data does not";
+    png_image_free(&img);
+}
+
+TEST(PngHandBuilt, AncillaryChunksAreIgnored) {
+    Recipe s;
+    s.before_idat = {pt::chunk("gAMA", {0, 0, 0xB1, 0x8F}), pt::chunk("tEXt", {'a', 0, 'b'}),
+                     pt::chunk("vpAg", {1, 2, 3})};
+    s.after_idat = {pt::chunk("zzZz", {})};
+    bytes file = pt::build(s);
+    expect_like_libpng(file, "ancillary chunks");
+    file = pt::cat({file, bytes{1, 2, 3, 4, 5}});
+    EXPECT_EQ(decode(file), PNG_OK) << "bytes after IEND";
+}
+
+TEST(PngHandBuilt, MalformedFilesAreRejected) {
+    Recipe base;
+    base.width = 5;
+    base.height = 4;
+    const bytes good = pt::build(base);
+    const bytes z = pt::zcompress(pt::filtered_image(base));
+    const bytes head = pt::cat({pt::kSignature, pt::ihdr(5, 4, 8, 2)});
+    const bytes iend = pt::chunk("IEND", {});
+    const bytes idat = pt::chunk("IDAT", z);
+    ASSERT_EQ(decode(good), PNG_OK);
+
+    auto with_filter = [&](uint8_t f) {
+        bytes raw = pt::filtered_image(base);
+        raw[raw.size() / 2 / 16 * 16] = f; // some row's filter byte (rows are 16 bytes)
+        return pt::cat({head, pt::chunk("IDAT", pt::zcompress(raw)), iend});
+    };
+    auto data_of = [&](bytes raw) { return pt::cat({head, pt::chunk("IDAT", pt::zcompress(raw)), iend}); };
+    bytes raw = pt::filtered_image(base);
+    bytes bad_adler = z;
+    bad_adler.back() ^= 1;
+    bytes length_too_big = pt::cat({head, idat, iend});
+    length_too_big[33] = 0x80; // IDAT length field's top byte
+
+    struct Case {
+        const char* what;
+        bytes file;
+        int result;
+    } const cases[] = {
+        {"empty", {}, PNG_ERR_SIGNATURE},
+        {"signature",
+         pt::cat({bytes{0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0B}, bytes(good.begin() + 8, good.end())}),
+         PNG_ERR_SIGNATURE},
+        {"first chunk not IHDR",
+         pt::cat({pt::kSignature, pt::chunk("tEXt", {}), bytes(good.begin() + 8, good.end())}),
+         PNG_ERR_CHUNK},
+        {"IHDR short", pt::cat({pt::kSignature, pt::chunk("IHDR", bytes(12, 1)), idat, iend}),
+         PNG_ERR_HEADER},
+        {"zero width", pt::cat({pt::kSignature, pt::ihdr(0, 4, 8, 2), idat, iend}), PNG_ERR_HEADER},
+        {"width 2^31", pt::cat({pt::kSignature, pt::ihdr(0x80000000u, 1, 8, 2), idat, iend}), PNG_ERR_HEADER},
+        {"RGB at 4 bits", pt::cat({pt::kSignature, pt::ihdr(5, 4, 4, 2), idat, iend}), PNG_ERR_HEADER},
+        {"palette at 16 bits", pt::cat({pt::kSignature, pt::ihdr(5, 4, 16, 3), idat, iend}), PNG_ERR_HEADER},
+        {"grey at 3 bits", pt::cat({pt::kSignature, pt::ihdr(5, 4, 3, 0), idat, iend}), PNG_ERR_HEADER},
+        {"colour type 5", pt::cat({pt::kSignature, pt::ihdr(5, 4, 8, 5), idat, iend}), PNG_ERR_HEADER},
+        {"compression 1", pt::cat({pt::kSignature, pt::ihdr(5, 4, 8, 2, 0, 1), idat, iend}), PNG_ERR_HEADER},
+        {"filter method 1", pt::cat({pt::kSignature, pt::ihdr(5, 4, 8, 2, 0, 0, 1), idat, iend}),
+         PNG_ERR_HEADER},
+        {"interlace 2", pt::cat({pt::kSignature, pt::ihdr(5, 4, 8, 2, 2), idat, iend}), PNG_ERR_HEADER},
+        {"IHDR twice", pt::cat({head, pt::ihdr(5, 4, 8, 2), idat, iend}), PNG_ERR_CHUNK},
+        {"PLTE on grey",
+         pt::cat({pt::kSignature, pt::ihdr(5, 4, 8, 0), pt::chunk("PLTE", palette(2)), idat, iend}),
+         PNG_ERR_CHUNK},
+        {"PLTE not of triples", pt::cat({head, pt::chunk("PLTE", bytes(4, 0)), idat, iend}), PNG_ERR_PALETTE},
+        {"PLTE empty", pt::cat({head, pt::chunk("PLTE", {}), idat, iend}), PNG_ERR_PALETTE},
+        {"PLTE of 257", pt::cat({head, pt::chunk("PLTE", palette(257)), idat, iend}), PNG_ERR_PALETTE},
+        {"PLTE too long for 1 bit",
+         pt::cat({pt::kSignature, pt::ihdr(5, 4, 1, 3), pt::chunk("PLTE", palette(3)), idat, iend}),
+         PNG_ERR_PALETTE},
+        {"PLTE twice",
+         pt::cat({head, pt::chunk("PLTE", palette(2)), pt::chunk("PLTE", palette(2)), idat, iend}),
+         PNG_ERR_CHUNK},
+        {"PLTE after IDAT", pt::cat({head, idat, pt::chunk("PLTE", palette(2)), iend}), PNG_ERR_CHUNK},
+        {"palette image without PLTE", pt::cat({pt::kSignature, pt::ihdr(5, 4, 8, 3), idat, iend}),
+         PNG_ERR_PALETTE},
+        {"IDAT interrupted",
+         pt::cat({head, pt::chunk("IDAT", bytes(z.begin(), z.begin() + 5)), pt::chunk("tEXt", {}),
+                  pt::chunk("IDAT", bytes(z.begin() + 5, z.end())), iend}),
+         PNG_ERR_CHUNK},
+        {"unknown critical chunk", pt::cat({head, pt::chunk("CRIT", {}), idat, iend}), PNG_ERR_CHUNK},
+        {"chunk type not letters", pt::cat({head, pt::chunk("ab1d", {}), idat, iend}), PNG_ERR_CHUNK},
+        {"chunk length beyond 2^31", length_too_big, PNG_ERR_CHUNK},
+        {"no IDAT", pt::cat({head, iend}), PNG_ERR_CHUNK},
+        {"IEND not empty", pt::cat({head, idat, pt::chunk("IEND", {0})}), PNG_ERR_CHUNK},
+        {"no IEND", pt::cat({head, idat}), PNG_ERR_TRUNCATED},
+        {"unknown filter type", with_filter(5), PNG_ERR_FILTER},
+        {"too little image data", data_of(bytes(raw.begin(), raw.end() - 1)), PNG_ERR_DATA},
+        {"too much image data", data_of(pt::cat({raw, bytes{0}})), PNG_ERR_DATA},
+        {"Adler-32 wrong", pt::cat({head, pt::chunk("IDAT", bad_adler), iend}), PNG_ERR_DATA},
+        {"zlib trailer missing", pt::cat({head, pt::chunk("IDAT", bytes(z.begin(), z.end() - 4)), iend}),
+         PNG_ERR_DATA},
+        {"not zlib", pt::cat({head, pt::chunk("IDAT", bytes(z.size(), 0xFF)), iend}), PNG_ERR_DATA},
+    };
+    for (const auto& c : cases) {
+        PngImage img;
+        EXPECT_EQ(png_decode(c.file.data(), c.file.size(), &img), c.result) << c.what;
+        EXPECT_EQ(img.pixels, nullptr) << c.what;
+        EXPECT_EQ(img.width, 0u) << c.what;
+    }
+
+    // Compressed bytes after the end of the zlib stream do not matter.
+    EXPECT_EQ(decode(pt::cat({head, idat, pt::chunk("IDAT", {1, 2, 3}), iend})), PNG_OK);
+    EXPECT_EQ(png_decode(nullptr, 0, nullptr), PNG_ERR_ARGUMENT);
+}
+
+TEST(PngHandBuilt, PaletteIndexBeyondThePalette) {
+    Recipe s;
+    s.colour = 3;
+    s.depth = 4;
+    s.plte = palette(3);
+    s.sample = [](uint32_t x, uint32_t, int) { return x == 5 ? 3u : 1u; };
+    EXPECT_EQ(decode(pt::build(s)), PNG_ERR_PALETTE);
+    s.sample = [](uint32_t, uint32_t, int) { return 2u; };
+    EXPECT_EQ(decode(pt::build(s)), PNG_OK);
+}
+
+TEST(PngHandBuilt, SizeLimitsHoldBeforeAnyAllocation) {
+    const bytes z = pt::zcompress(bytes(16, 0));
+    auto file = [&](uint32_t w, uint32_t h) {
+        return pt::cat({pt::kSignature, pt::ihdr(w, h, 8, 6), pt::chunk("IDAT", z), pt::chunk("IEND", {})});
+    };
+    EXPECT_EQ(decode(file(PNG_MAX_DIMENSION + 1, 1)), PNG_ERR_TOO_LARGE);
+    EXPECT_EQ(decode(file(1, PNG_MAX_DIMENSION + 1)), PNG_ERR_TOO_LARGE);
+    EXPECT_EQ(decode(file(PNG_MAX_DIMENSION, PNG_MAX_DIMENSION)), PNG_ERR_TOO_LARGE);
+    EXPECT_EQ(decode(file(0x7FFFFFFF, 0x7FFFFFFF)), PNG_ERR_TOO_LARGE);
+    // Within the limits the (tiny) data is simply too little for the image.
+    EXPECT_EQ(decode(file(PNG_MAX_DIMENSION, 1)), PNG_ERR_DATA);
+
+    // The largest allowed image decodes.
+    Recipe s;
+    s.width = PNG_MAX_DIMENSION;
+    s.height = static_cast<uint32_t>(PNG_MAX_PIXELS / PNG_MAX_DIMENSION);
+    s.colour = 0;
+    s.depth = 1;
+    s.filter = [](int, uint32_t) { return 0; };
+    s.sample = [](uint32_t x, uint32_t y, int) { return (x ^ y) & 1; };
+    PngImage img;
+    ASSERT_EQ(decode(pt::build(s), &img), PNG_OK);
+    EXPECT_EQ(img.pixels[0], 0xFF000000u);
+    EXPECT_EQ(img.pixels[1], 0xFFFFFFFFu);
+    png_image_free(&img);
+}
+
+} // namespace

@@ -1,0 +1,273 @@
+// Test tools for the PNG decoder: a small PNG writer for hand-built files (zlib's compress and
+// crc32), a chunk walker, libpng as the reference decoder, and the ImageMagick, pngcheck
+// command lines.
+#pragma once
+
+#include <png.h>
+#include <zlib.h>
+
+#include <gtest/gtest.h>
+
+#include <csetjmp>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "support/pyref.h"
+
+namespace pt {
+
+using bytes = std::vector<uint8_t>;
+
+inline void put32(bytes& b, uint32_t v) {
+    for (int s = 24; s >= 0; s -= 8)
+        b.push_back(static_cast<uint8_t>(v >> s));
+}
+
+inline void store32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        p[i] = static_cast<uint8_t>(v >> (24 - 8 * i));
+}
+
+inline bytes chunk(const char* type, const bytes& data) {
+    bytes c(12 + data.size());
+    store32(c.data(), static_cast<uint32_t>(data.size()));
+    std::memcpy(c.data() + 4, type, 4);
+    if (!data.empty()) std::memcpy(c.data() + 8, data.data(), data.size());
+    uLong crc = crc32(0, c.data() + 4, static_cast<uInt>(data.size() + 4));
+    store32(c.data() + 8 + data.size(), static_cast<uint32_t>(crc));
+    return c;
+}
+
+const bytes kSignature = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+
+inline bytes ihdr(uint32_t w, uint32_t h, int depth, int colour, int interlace = 0, int compression = 0,
+                  int filter = 0) {
+    bytes d;
+    put32(d, w);
+    put32(d, h);
+    d.push_back(static_cast<uint8_t>(depth));
+    d.push_back(static_cast<uint8_t>(colour));
+    d.push_back(static_cast<uint8_t>(compression));
+    d.push_back(static_cast<uint8_t>(filter));
+    d.push_back(static_cast<uint8_t>(interlace));
+    return chunk("IHDR", d);
+}
+
+inline bytes cat(std::initializer_list<bytes> parts) {
+    bytes out;
+    for (const auto& p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+inline bytes zcompress(const bytes& raw, int level = 9) {
+    uLongf n = compressBound(static_cast<uLong>(raw.size()));
+    bytes z(n);
+    EXPECT_EQ(compress2(z.data(), &n, raw.data(), static_cast<uLong>(raw.size()), level), Z_OK);
+    z.resize(n);
+    return z;
+}
+
+// A hand-built image: samples come from sample(x, y, channel); every row's filter from filter(pass, row).
+struct Recipe {
+    uint32_t width = 8, height = 8;
+    int depth = 8, colour = 2, interlace = 0;
+    std::function<uint32_t(uint32_t, uint32_t, int)> sample = [](uint32_t x, uint32_t y, int c) {
+        return (x * 37 + y * 11 + static_cast<uint32_t>(c) * 101) & 0xFFFF;
+    };
+    std::function<int(int, uint32_t)> filter = [](int, uint32_t row) { return static_cast<int>(row % 5); };
+    bytes plte, trns;
+    std::vector<size_t> idat_sizes; // split of the compressed data; the rest goes into one more chunk
+    std::vector<bytes> before_idat, after_idat; // extra chunks
+};
+
+inline int channels(int colour) {
+    switch (colour) {
+    case 2:
+        return 3;
+    case 4:
+        return 2;
+    case 6:
+        return 4;
+    default:
+        return 1;
+    }
+}
+
+inline uint8_t paeth(int a, int b, int c) {
+    int p = a + b - c, pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
+    return static_cast<uint8_t>(pa <= pb && pa <= pc ? a : pb <= pc ? b : c);
+}
+
+// The filtered scanlines of all passes, as the IDAT data holds them before compression.
+inline bytes filtered_image(const Recipe& s) {
+    static const uint32_t adam7[7][4] = {{0, 0, 8, 8}, {4, 0, 8, 8}, {0, 4, 4, 8}, {2, 0, 4, 4},
+                                         {0, 2, 2, 4}, {1, 0, 2, 2}, {0, 1, 1, 2}};
+    static const uint32_t single[1][4] = {{0, 0, 1, 1}};
+    const auto* passes = s.interlace ? adam7 : single;
+    int npass = s.interlace ? 7 : 1, ch = channels(s.colour);
+    size_t bpp = std::max<size_t>(1, static_cast<size_t>(ch * s.depth / 8));
+    bytes out;
+    for (int p = 0; p < npass; ++p) {
+        uint32_t x0 = passes[p][0], y0 = passes[p][1], dx = passes[p][2], dy = passes[p][3];
+        uint32_t pw = s.width > x0 ? (s.width - x0 + dx - 1) / dx : 0;
+        uint32_t ph = s.height > y0 ? (s.height - y0 + dy - 1) / dy : 0;
+        if (!pw || !ph) continue;
+        size_t rb = (size_t{pw} * ch * s.depth + 7) / 8;
+        bytes prior(rb, 0);
+        for (uint32_t r = 0; r < ph; ++r) {
+            bytes row(rb, 0);
+            for (uint32_t i = 0; i < pw; ++i) {
+                for (int c = 0; c < ch; ++c) {
+                    uint32_t v = s.sample(x0 + i * dx, y0 + r * dy, c) & ((1u << s.depth) - 1);
+                    size_t k = size_t{i} * ch + c;
+                    if (s.depth == 16) {
+                        row[2 * k] = static_cast<uint8_t>(v >> 8);
+                        row[2 * k + 1] = static_cast<uint8_t>(v);
+                    } else if (s.depth == 8) {
+                        row[k] = static_cast<uint8_t>(v);
+                    } else {
+                        size_t bit = k * s.depth;
+                        row[bit / 8] |= static_cast<uint8_t>(v << (8 - s.depth - bit % 8));
+                    }
+                }
+            }
+            int f = s.filter(p, r);
+            out.push_back(static_cast<uint8_t>(f));
+            for (size_t i = 0; i < rb; ++i) {
+                int a = i >= bpp ? row[i - bpp] : 0, b = r ? prior[i] : 0,
+                    c = (i >= bpp && r) ? prior[i - bpp] : 0;
+                int pred = f == 1 ? a : f == 2 ? b : f == 3 ? (a + b) / 2 : f == 4 ? paeth(a, b, c) : 0;
+                out.push_back(static_cast<uint8_t>(row[i] - pred));
+            }
+            prior = row;
+        }
+    }
+    return out;
+}
+
+inline bytes idat_chunks(const bytes& z, const std::vector<size_t>& sizes) {
+    bytes out;
+    size_t at = 0;
+    for (size_t n : sizes) {
+        n = std::min(n, z.size() - at);
+        auto c =
+            chunk("IDAT", bytes(z.begin() + static_cast<long>(at), z.begin() + static_cast<long>(at + n)));
+        out.insert(out.end(), c.begin(), c.end());
+        at += n;
+    }
+    if (at < z.size() || sizes.empty()) {
+        auto c = chunk("IDAT", bytes(z.begin() + static_cast<long>(at), z.end()));
+        out.insert(out.end(), c.begin(), c.end());
+    }
+    return out;
+}
+
+inline bytes build(const Recipe& s, const bytes& zdata) {
+    bytes png = cat({kSignature, ihdr(s.width, s.height, s.depth, s.colour, s.interlace)});
+    for (const auto& c : s.before_idat)
+        png = cat({png, c});
+    if (!s.plte.empty()) png = cat({png, chunk("PLTE", s.plte)});
+    if (!s.trns.empty()) png = cat({png, chunk("tRNS", s.trns)});
+    png = cat({png, idat_chunks(zdata, s.idat_sizes)});
+    for (const auto& c : s.after_idat)
+        png = cat({png, c});
+    return cat({png, chunk("IEND", {})});
+}
+
+inline bytes build(const Recipe& s) {
+    return build(s, zcompress(filtered_image(s)));
+}
+
+struct Chunk {
+    size_t offset; // of the length field
+    std::string type;
+    uint32_t length;
+};
+
+inline std::vector<Chunk> chunks(const bytes& png) {
+    std::vector<Chunk> out;
+    for (size_t at = 8; at + 12 <= png.size();) {
+        uint32_t len = (uint32_t{png[at]} << 24) | (uint32_t{png[at + 1]} << 16) |
+                       (uint32_t{png[at + 2]} << 8) | png[at + 3];
+        out.push_back(
+            {at,
+             std::string(png.begin() + static_cast<long>(at + 4), png.begin() + static_cast<long>(at + 8)),
+             len});
+        at += 12 + size_t{len};
+    }
+    return out;
+}
+
+// libpng's decoding as 8-bit RGBA: palette, low-depth grey and tRNS expanded, 16-bit samples
+// reduced to their high byte, grey copied to red, green and blue.
+struct Reference {
+    bool ok = false;
+    uint32_t width = 0, height = 0;
+    bytes rgba;
+};
+
+inline Reference libpng_decode(const bytes& file) {
+    Reference ref;
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    struct Reader {
+        const bytes* data;
+        size_t at;
+    } reader{&file, 0};
+    std::vector<png_bytep> rows;
+    if (setjmp(png_jmpbuf(png))) {
+        png_destroy_read_struct(&png, &info, nullptr);
+        return Reference{};
+    }
+    png_set_read_fn(png, &reader, [](png_structp p, png_bytep out, png_size_t n) {
+        auto* r = static_cast<Reader*>(png_get_io_ptr(p));
+        if (r->at + n > r->data->size()) png_error(p, "read past the end");
+        std::memcpy(out, r->data->data() + r->at, n);
+        r->at += n;
+    });
+    png_read_info(png, info);
+    png_set_expand(png);
+    png_set_strip_16(png);
+    png_set_gray_to_rgb(png);
+    png_set_add_alpha(png, 0xFF, PNG_FILLER_AFTER);
+    png_set_interlace_handling(png);
+    png_read_update_info(png, info);
+    ref.width = png_get_image_width(png, info);
+    ref.height = png_get_image_height(png, info);
+    if (png_get_rowbytes(png, info) != size_t{ref.width} * 4) png_error(png, "not RGBA");
+    ref.rgba.assign(size_t{ref.width} * ref.height * 4, 0);
+    for (uint32_t y = 0; y < ref.height; ++y)
+        rows.push_back(ref.rgba.data() + size_t{y} * ref.width * 4);
+    png_read_image(png, rows.data());
+    png_read_end(png, nullptr);
+    png_destroy_read_struct(&png, &info, nullptr);
+    ref.ok = true;
+    return ref;
+}
+
+inline bytes read_file(const std::string& path) {
+    FILE* f = std::fopen(path.c_str(), "rb");
+    bytes b;
+    if (!f) return b;
+    uint8_t buf[65536];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+        b.insert(b.end(), buf, buf + n);
+    std::fclose(f);
+    return b;
+}
+
+// pngcheck's verdict on the file: true when it says OK.
+inline bool pngcheck_ok(const bytes& file, std::string* report = nullptr) {
+    pyref::TempFile f(file);
+    pyref::bytes out = pyref::run("pngcheck -q " + f.path() + " 2>&1; echo rc=$?");
+    std::string s(out.begin(), out.end());
+    if (report) *report = s;
+    return s.size() >= 5 && s.substr(s.size() - 5) == "rc=0\n";
+}
+
+} // namespace pt

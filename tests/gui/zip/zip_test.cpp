@@ -1,0 +1,243 @@
+// The Pzip codec and its one-shot wrappers against Python's zlib as the independent reference.
+#include "gui/zip/pzip.h"
+
+#include "support/pyref.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <random>
+
+#include "malloc_fault.h"
+
+namespace {
+
+using pyref::bytes;
+
+bytes sample(size_t n, uint32_t seed) {
+    // Text with random stretches: compressible, but not trivially so.
+    std::mt19937 rng(seed);
+    static const char words[] = "lap outing fragment rpm oil water fuel brake ";
+    bytes b;
+    while (b.size() < n) {
+        if (rng() % 4 == 0) {
+            for (int i = 0; i < 16 && b.size() < n; ++i)
+                b.push_back(static_cast<uint8_t>(rng()));
+        } else {
+            size_t at = rng() % (sizeof words - 6);
+            for (size_t i = 0; i < 6 && b.size() < n; ++i)
+                b.push_back(static_cast<uint8_t>(words[at + i]));
+        }
+    }
+    return b;
+}
+
+bytes python_compress(const bytes& data, int level) {
+    auto out = pyref::map("def f(d, l): return zlib.compress(d, l[0]).hex()",
+                          {{data, bytes{static_cast<uint8_t>(level)}}});
+    return pyref::unhex(out[0]);
+}
+
+int unzip(const bytes& z, bytes* out, unsigned long capacity) {
+    out->assign(capacity, 0xEE);
+    unsigned long len = capacity;
+    int r = GuiUnzip(out->data(), &len, z.data(), z.size());
+    if (r == 0) out->resize(len);
+    return r;
+}
+
+unsigned long size_only(const bytes& z, int* result, unsigned long start = 12345) {
+    unsigned long len = start;
+    *result = GuiUnzip(nullptr, &len, z.data(), z.size());
+    return len;
+}
+
+TEST(GuiUnzip, InflatesPythonStreamsAtEveryLevelInBothModes) {
+    std::vector<std::vector<bytes>> cases;
+    std::vector<bytes> inputs;
+    for (size_t n : {size_t{0}, size_t{1}, size_t{70000}}) {
+        for (int level = 0; level <= 9; ++level) {
+            inputs.push_back(sample(n, static_cast<uint32_t>(n + level)));
+            cases.push_back({inputs.back(), bytes{static_cast<uint8_t>(level)}});
+        }
+    }
+    auto streams = pyref::map("def f(d, l): return zlib.compress(d, l[0]).hex()", cases);
+    for (size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE("case " + std::to_string(i));
+        bytes z = pyref::unhex(streams[i]);
+        const bytes& want = inputs[i];
+        bytes got;
+        ASSERT_EQ(unzip(z, &got, want.size()), 0);
+        EXPECT_EQ(got, want);
+        int r;
+        EXPECT_EQ(size_only(z, &r), want.size());
+        EXPECT_EQ(r, 0);
+    }
+}
+
+TEST(GuiUnzip, DestinationOneByteShortIsABufferErrorWithTheLengthUnchanged) {
+    bytes data = sample(70000, 7);
+    bytes z = python_compress(data, 6);
+    bytes out(data.size() - 1);
+    unsigned long len = out.size();
+    EXPECT_EQ(GuiUnzip(out.data(), &len, z.data(), z.size()), -5);
+    EXPECT_EQ(len, data.size() - 1);
+
+    bytes one = python_compress(bytes{0x42}, 9);
+    unsigned long zero = 0;
+    uint8_t dummy = 0;
+    EXPECT_EQ(GuiUnzip(&dummy, &zero, one.data(), one.size()), -5);
+    EXPECT_EQ(zero, 0u);
+}
+
+TEST(GuiUnzip, CorruptAndTruncatedStreams) {
+    bytes data = sample(70000, 11);
+    bytes z = python_compress(data, 6);
+    bytes out;
+    int r;
+
+    bytes bad_adler = z;
+    bad_adler.back() ^= 0x01;
+    EXPECT_EQ(unzip(bad_adler, &out, data.size()), -3);
+    unsigned long len = size_only(bad_adler, &r, 99);
+    EXPECT_EQ(r, -3);
+    EXPECT_EQ(len, 99u) << "length untouched on failure";
+
+    bytes bad_header = z;
+    bad_header[0] = 0x79; // not deflate
+    EXPECT_EQ(unzip(bad_header, &out, data.size()), -3);
+
+    for (size_t keep : {size_t{0}, size_t{1}, size_t{2}, z.size() / 2, z.size() - 4, z.size() - 1}) {
+        SCOPED_TRACE("kept " + std::to_string(keep));
+        bytes cut(z.begin(), z.begin() + static_cast<long>(keep));
+        EXPECT_EQ(unzip(cut, &out, data.size()), -5);
+        size_only(cut, &r);
+        EXPECT_EQ(r, -5);
+    }
+}
+
+TEST(GuiZip, OutputInflatesInPython) {
+    std::vector<std::vector<bytes>> cases;
+    std::mt19937 rng(3);
+    // Random data does not shrink: the codec has to grow its buffer many times.
+    for (const bytes& in : {bytes{}, bytes{0x00}, sample(70000, 5), pyref::random_bytes(rng, 300000)}) {
+        unsigned char* z = nullptr;
+        unsigned long zlen = 0;
+        ASSERT_EQ(GuiZip(&z, &zlen, in.data(), in.size()), 0);
+        ASSERT_NE(z, nullptr);
+        cases.push_back({bytes(z, z + zlen), in});
+        std::free(z);
+    }
+    auto ok = pyref::map("def f(z, d): return zlib.decompress(z) == d", cases);
+    for (const auto& o : ok)
+        EXPECT_EQ(o, "True");
+    // Empty input: header, one empty final block, the Adler-32 of nothing.
+    EXPECT_EQ(pyref::hex(cases[0][0]), "789c030000000001");
+}
+
+TEST(GuiZip, RoundTripThroughGuiUnzip) {
+    bytes in = sample(123457, 9);
+    unsigned char* z = nullptr;
+    unsigned long zlen = 0;
+    ASSERT_EQ(GuiZip(&z, &zlen, in.data(), in.size()), 0);
+    bytes out(in.size());
+    unsigned long len = out.size();
+    EXPECT_EQ(GuiUnzip(out.data(), &len, z, zlen), 0);
+    EXPECT_EQ(out, in);
+    std::free(z);
+}
+
+TEST(GuiZip, FailedGrowthFreesTheBufferAndLeavesTheResultUntouched) {
+    std::mt19937 rng(4);
+    bytes in = pyref::random_bytes(rng, 200000);
+    for (int allowed : {0, 1, 3}) {
+        SCOPED_TRACE("allocations allowed " + std::to_string(allowed));
+        unsigned char* z = reinterpret_cast<unsigned char*>(0x1);
+        unsigned long zlen = 77;
+        malloc_fault::Scope fault(allowed);
+        EXPECT_EQ(GuiZip(&z, &zlen, in.data(), in.size()), -4);
+        EXPECT_EQ(malloc_fault::live(), 0) << "buffer leaked";
+        EXPECT_EQ(z, reinterpret_cast<unsigned char*>(0x1));
+        EXPECT_EQ(zlen, 77u);
+    }
+}
+
+TEST(PzipCodec, RecordSizeAndStateChecks) {
+    PzipStream s{};
+    EXPECT_EQ(PzipInflateInit(&s, 15, "any", sizeof s - 1), -6);
+    EXPECT_EQ(PzipDeflateInit(&s, 6, 8, 15, 8, 0, "any", sizeof s + 8), -6);
+    EXPECT_EQ(PzipInflate(&s, 0), -2) << "no state";
+    EXPECT_EQ(PzipInflateInit(nullptr, 15, "any", sizeof s), -2);
+    ASSERT_EQ(PzipInflateInit(&s, 15, "any", sizeof s), 0);
+    EXPECT_EQ(PzipDeflate(&s, 4), -2) << "inflate state used for deflate";
+    EXPECT_EQ(PzipInflateEnd(&s), 0);
+    EXPECT_EQ(s.state, nullptr);
+}
+
+TEST(PzipCodec, CallerBufferIsFilledNotReplaced) {
+    bytes in = sample(50000, 2);
+    bytes buf(64);
+    PzipStream s{};
+    s.next_in = in.data();
+    s.avail_in = in.size();
+    s.out_start = s.next_out = buf.data();
+    s.avail_out = buf.size();
+    ASSERT_EQ(PzipDeflateInit(&s, 6, 8, 15, 8, 0, PZIP_VERSION, sizeof s), 0);
+    EXPECT_EQ(PzipDeflate(&s, PZIP_FINISH), 0);
+    EXPECT_EQ(s.out_start, buf.data());
+    EXPECT_EQ(s.avail_out, 0u);
+    EXPECT_EQ(s.total_out, 64u);
+    EXPECT_EQ(PzipDeflateReset(&s), 0);
+    EXPECT_EQ(s.total_out, 0u);
+    PzipDeflateEnd(&s);
+}
+
+TEST(PzipCodec, InflateAcrossChunksWithReset) {
+    bytes a = sample(5000, 21), b = sample(7000, 22);
+    bytes za = python_compress(a, 1), zb = python_compress(b, 9);
+    bytes out(8000);
+    PzipStream s{};
+    ASSERT_EQ(PzipInflateInit(&s, 15, PZIP_VERSION, sizeof s), 0);
+    for (const auto& [z, want] : {std::pair{za, a}, std::pair{zb, b}}) {
+        s.next_out = out.data();
+        s.avail_out = out.size();
+        int r = 0;
+        for (size_t i = 0; i < z.size() && r == 0; i += 100) { // fed in slices, as IDAT chunks are
+            s.next_in = z.data() + i;
+            s.avail_in = std::min<size_t>(100, z.size() - i);
+            r = PzipInflate(&s, PZIP_NO_FLUSH);
+        }
+        EXPECT_EQ(r, 1);
+        EXPECT_EQ(s.total_out, want.size());
+        EXPECT_EQ(bytes(out.begin(), out.begin() + static_cast<long>(want.size())), want);
+        EXPECT_EQ(PzipInflateReset(&s), 0);
+    }
+    PzipInflateEnd(&s);
+}
+
+TEST(PzipChecksums, CheckValuesAndChainingMatchPython) {
+    const auto* check = reinterpret_cast<const unsigned char*>("123456789");
+    EXPECT_EQ(PzipCrc32(0, check, 9), 0xCBF43926u);
+    EXPECT_EQ(PzipAdler32(1, check, 9), 0x091E01DEu);
+    EXPECT_EQ(PzipAdler32(1, nullptr, 0), 1u);
+
+    std::mt19937 rng(8);
+    std::vector<std::vector<bytes>> cases;
+    for (size_t n : {1, 100, 5552, 5553, 100000})
+        cases.push_back({pyref::random_bytes(rng, n)});
+    auto ref = pyref::map("def f(d): return '%08x %08x' % (zlib.crc32(d[7:], zlib.crc32(d[:7])), "
+                          "zlib.adler32(d[7:], zlib.adler32(d[:7])))",
+                          cases);
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const bytes& d = cases[i][0];
+        size_t head = std::min<size_t>(7, d.size());
+        unsigned long crc = PzipCrc32(PzipCrc32(0, d.data(), static_cast<unsigned>(head)), d.data() + head,
+                                      static_cast<unsigned>(d.size() - head));
+        unsigned long adler = PzipAdler32(PzipAdler32(1, d.data(), head), d.data() + head, d.size() - head);
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "%08lx %08lx", crc, adler);
+        EXPECT_EQ(ref[i], buf);
+    }
+}
+
+} // namespace
