@@ -292,6 +292,24 @@ std::function<void()> bindEntry(TASK_ENTRY e, intptr_t a1, intptr_t a2, intptr_t
     return [=] { e(a1, a2, a3, a4); };
 }
 
+// Looks a named object up, lock held: 1 found, 0 to be created, -1 refused (errno set).
+template <class T> int findNamed(std::map<std::string, T*>& names, const char* name, int mode, T** out) {
+    auto it = names.find(name);
+    if (it != names.end()) {
+        if ((mode & OM_CREATE) && (mode & OM_EXCL)) {
+            errno = EEXIST;
+            return -1;
+        }
+        *out = it->second;
+        return 1;
+    }
+    if (!(mode & OM_CREATE)) {
+        errno = ENOENT;
+        return -1;
+    }
+    return 0;
+}
+
 Sem* semOf(SEM_ID s) { return reinterpret_cast<Sem*>(s); }
 MsgQ* qOf(MSG_Q_ID q) { return reinterpret_cast<MsgQ*>(q); }
 
@@ -682,19 +700,9 @@ SEM_ID semOpen(const char* name, SEM_TYPE type, int initState, int options, int 
     }
     World& w = W();
     std::lock_guard<std::mutex> g(w.m);
-    auto it = w.namedSems.find(name);
-    if (it != w.namedSems.end()) {
-        if ((mode & OM_CREATE) && (mode & OM_EXCL)) {
-            errno = EEXIST;
-            return nullptr;
-        }
-        return reinterpret_cast<SEM_ID>(it->second);
-    }
-    if (!(mode & OM_CREATE)) {
-        errno = ENOENT;
-        return nullptr;
-    }
-    Sem* s;
+    Sem* s = nullptr;
+    int found = findNamed(w.namedSems, name, mode, &s);
+    if (found != 0) return found > 0 ? reinterpret_cast<SEM_ID>(s) : nullptr;
     switch (type) {
     case SEM_TYPE_BINARY:
         s = newSem(type, options, initState ? 1 : 0, 1);
@@ -849,18 +857,9 @@ MSG_Q_ID msgQOpen(const char* name, int maxMsgs, int maxMsgLength, int options, 
     World& w = W();
     {
         std::lock_guard<std::mutex> g(w.m);
-        auto it = w.namedQueues.find(name);
-        if (it != w.namedQueues.end()) {
-            if ((mode & OM_CREATE) && (mode & OM_EXCL)) {
-                errno = EEXIST;
-                return nullptr;
-            }
-            return reinterpret_cast<MSG_Q_ID>(it->second);
-        }
-        if (!(mode & OM_CREATE)) {
-            errno = ENOENT;
-            return nullptr;
-        }
+        MsgQ* q = nullptr;
+        int found = findNamed(w.namedQueues, name, mode, &q);
+        if (found != 0) return found > 0 ? reinterpret_cast<MSG_Q_ID>(q) : nullptr;
     }
     MSG_Q_ID id = msgQCreate(maxMsgs, maxMsgLength, options);
     if (!id) return nullptr;
