@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <mutex>
 #include <thread>
+#include <atomic>
 #include <unistd.h>
 
 namespace sysproc {
@@ -20,8 +21,9 @@ namespace {
 struct State {
     std::mutex writeMutex; // one line at a time, in both outputs
     int logFd = -1;
-    MSG_Q_ID queue = nullptr;
-    SEM_ID baseTick = nullptr;
+    // Set by start() while the collector and the tick hook of an earlier start may run.
+    std::atomic<MSG_Q_ID> queue{nullptr};
+    std::atomic<SEM_ID> baseTick{nullptr};
     TASK_ID reader = TASK_ID_NULL;
     bool tickHook = false;
     // drain: zero-length markers travel through the queue behind the records
