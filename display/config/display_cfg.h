@@ -251,9 +251,9 @@ struct display_s {
     vtab_entry_s* vtab_entry_array;
 };
 
-// Loads and parses a description. 0 with *out set to a new display_s; -1 on failure with the
-// error text set (xml_get_error_msg). When parsing started, *out holds the partly filled
-// description, which the caller releases with XmlFreeDisplay.
+// Loads and parses a description from a drive path ("cfg:/display.xml"). 0 with *out set to a new display_s;
+// -1 on failure with the error text set (xml_get_error_msg). When parsing started, *out holds the partly
+// filled description, which the caller releases with XmlFreeDisplay.
 int XmlLoad(const char* path, display_s** out);
 
 // Releases a description and everything it owns; null is allowed.
@@ -269,6 +269,6 @@ int XmlVTabOutput(const vtab_s* vtab, uint32_t value, char* out);
 // First table of the list with that name, or null.
 vtab_s* XmlSearchVTab(vtab_s* first, const char* name);
 
-// Maps a "cfg:" path onto the host directory (env VYN_CFG_DIR, else "./cfg"); other paths
-// are copied unchanged. False when the result does not fit into n bytes.
+// Host path of a drive path ("cfg:/a.png") through the OS layer's devices. False when the
+// drive is not installed, the path would leave it, or the result does not fit into n bytes.
 bool display_cfg_path(const char* path, char* out, size_t n);

@@ -1,7 +1,8 @@
 // Scanner, value converters, element skipper, error text and loader of the display description.
 #include "display/config/xml_scan.h"
 
-#include <sys/stat.h>
+#include "platform/os/osfs.h"
+#include "services/fileutil/fileutil.h"
 
 #include <climits>
 #include <cmath>
@@ -409,47 +410,29 @@ bool xml_is_end(const xml_token_s& tok, const char* name) {
 
 // ---- loader -----------------------------------------------------------------------------------
 
-// The one place where "cfg:" becomes a host path; to be routed through the drive helpers.
 bool display_cfg_path(const char* path, char* out, size_t n) {
     if (!path || !out || n == 0) return false;
-    int r;
-    if (std::strncmp(path, "cfg:", 4) == 0) {
-        const char* dir = std::getenv("VYN_CFG_DIR");
-        if (!dir || !*dir) dir = "./cfg";
-        const char* rest = path + 4;
-        while (*rest == '/')
-            ++rest;
-        r = std::snprintf(out, n, "%s/%s", dir, rest);
-    } else {
-        r = std::snprintf(out, n, "%s", path);
-    }
-    return r >= 0 && static_cast<size_t>(r) < n;
+    return osResolvePath(path, out, n) == 0;
 }
 
 int XmlLoad(const char* path, display_s** out) {
-    char host[1024];
-    if (!display_cfg_path(path, host, sizeof host)) {
+    if (!fexist(path)) {
         xml_error("File not found !", nullptr);
         return -1;
     }
-    FILE* f = std::fopen(host, "r");
-    if (!f) {
-        xml_error("File not found !", nullptr);
-        return -1;
-    }
-    std::fclose(f);
-    struct stat st;
-    if (stat(host, &st) != 0 || st.st_size < 1 || st.st_size > INT32_MAX) {
+    // The scanner counts in int32.
+    uint32_t len = fsize(path);
+    if (len < 1 || len > INT32_MAX) {
         xml_error("File not found, len invalid!", nullptr);
         return -1;
     }
-    size_t size = static_cast<size_t>(st.st_size);
+    size_t size = len;
     char* buf = static_cast<char*>(std::calloc(size, 1));
     if (!buf) {
         xml_error("Out of memory error!", nullptr);
         return -1;
     }
-    f = std::fopen(host, "r");
+    FILE* f = osFopen(path, "r");
     if (!f) {
         std::free(buf);
         xml_error("File open error!", nullptr);

@@ -1,19 +1,24 @@
 // Build-time generator of the toolkit's fonts and RLE bitmaps.
 //
-//   vyn_fontgen font --ttf FILE --name NAME --height H [--first N] [--last N] [--aa] [--pack] --out FILE
+//   vyn_fontgen font --ttf FILE --name NAME --height H [--first N] [--last N] [--aa] [--pack]
+//                    [--blank N]... [--ascent N] [--strip FILE] --out FILE
 //       renders the glyphs of a TrueType font with FreeType into a GuiFont record (1 bit per pixel,
 //       or 4-bit anti-aliased with --aa); codes 0-255 are Latin-1. --pack stores the glyph strip as
 //       a zlib stream behind a 32-bit little-endian length (NAME_data_table), to be unpacked at run
-//       time, and sets flag 8.
+//       time, and sets flag 8. --blank makes code N an empty glyph as wide as the space;
+//       --ascent sets the second metric byte (default: the baseline row); --strip also writes
+//       the unpacked glyph strip to FILE.
 //   vyn_fontgen bitmaps --ttf FILE --out FILE
 //       the 640 x 480 boot logo and the window icon as 8-bit RLE palette bitmaps.
 #include <ft2build.h>
 #include FT_FREETYPE_H
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -25,9 +30,10 @@ namespace {
 }
 
 struct Args {
-    std::string mode, ttf, name, out;
-    int height = 16, first = 32, last = 255;
+    std::string mode, ttf, name, out, strip;
+    int height = 16, first = 32, last = 255, ascent = -1;
     bool aa = false, pack = false;
+    std::set<int> blanks;
 };
 
 Args parse(int argc, char** argv) {
@@ -56,12 +62,21 @@ Args parse(int argc, char** argv) {
             a.aa = true;
         else if (k == "--pack")
             a.pack = true;
+        else if (k == "--blank")
+            a.blanks.insert(std::atoi(val().c_str()));
+        else if (k == "--ascent")
+            a.ascent = std::atoi(val().c_str());
+        else if (k == "--strip")
+            a.strip = val();
         else
             die("unknown option " + k);
     }
     if (a.ttf.empty() || a.out.empty()) die("--ttf and --out are required");
     if (a.height < 4 || a.height > 255) die("height must be 4..255");
     if (a.first < 0 || a.last > 255 || a.first > a.last) die("bad character range");
+    for (int b : a.blanks)
+        if (b < a.first || b > a.last) die("blank code outside the character range");
+    if (a.ascent < -1 || a.ascent > 255) die("ascent must be 0..255");
     return a;
 }
 
@@ -143,7 +158,13 @@ void makeFont(const Args& a) {
     std::vector<uint16_t> offsets;
     int total = 0;
     for (int c = a.first; c <= a.last; ++c) {
-        glyphs.push_back(render(ft.face, c, a.height, baseline, a.aa));
+        if (a.blanks.count(c)) {
+            Glyph blank = render(ft.face, ' ', a.height, baseline, a.aa);
+            std::fill(blank.cov.begin(), blank.cov.end(), 0);
+            glyphs.push_back(blank);
+        } else {
+            glyphs.push_back(render(ft.face, c, a.height, baseline, a.aa));
+        }
         offsets.push_back(static_cast<uint16_t>(total));
         total += glyphs.back().width;
         if (total > 65535) die("glyph strip wider than 65535 columns");
@@ -165,6 +186,12 @@ void makeFont(const Args& a) {
                     byte |= static_cast<uint8_t>(0x80 >> (col & 7));
                 }
             }
+    }
+
+    if (!a.strip.empty()) {
+        FILE* s = std::fopen(a.strip.c_str(), "wb");
+        if (!s || std::fwrite(strip.data(), 1, strip.size(), s) != strip.size() || std::fclose(s) != 0)
+            die("cannot write " + a.strip);
     }
 
     FILE* f = std::fopen(a.out.c_str(), "w");
@@ -199,8 +226,8 @@ void makeFont(const Args& a) {
         dataRef = a.name + "_glyphs";
     }
     std::fprintf(f, "\nGuiFont %s = {0x%02x, %d, %d, %d, %d, %d, %d, %s_offsets, 0, nullptr, %s};\n",
-                 a.name.c_str(), flags, a.height, baseline, a.height, bpr, a.first, a.last, a.name.c_str(),
-                 dataRef.c_str());
+                 a.name.c_str(), flags, a.height, a.ascent >= 0 ? a.ascent : baseline, a.height, bpr, a.first,
+                 a.last, a.name.c_str(), dataRef.c_str());
     std::fclose(f);
 }
 

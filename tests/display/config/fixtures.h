@@ -3,6 +3,7 @@
 #pragma once
 
 #include "display/config/xml_scan.h"
+#include "platform/os/osfs.h"
 
 #include "support/pyref.h"
 
@@ -170,6 +171,16 @@ inline std::string xmllint_complaints(const std::vector<std::string>& texts) {
     std::string s(out.begin(), out.end());
     return s == "rc=0\n" ? "" : s;
 }
+
+// The "cfg:" drive installed onto a host directory, as the platform does at boot; removed again
+// with the object.
+class CfgDrive {
+  public:
+    explicit CfgDrive(const std::string& dir) { EXPECT_TRUE(osfs::addDevice("cfg:", dir)) << dir; }
+    ~CfgDrive() { osfs::removeDevice("cfg:"); }
+    CfgDrive(const CfgDrive&) = delete;
+    CfgDrive& operator=(const CfgDrive&) = delete;
+};
 
 // The elements of a page list, in list order.
 inline std::vector<const display_elem_s*> list(const page_s& p) {

@@ -346,42 +346,62 @@ TEST(DisplayReader, LoadFromCfgDrive) {
     std::ofstream(std::string(dir) + "/display.xml") << good;
     std::ofstream(std::string(dir) + "/empty.xml").flush();
     std::ofstream(std::string(dir) + "/broken.xml") << with(good, "</Pages>", "</Pagez>");
-    setenv("VYN_CFG_DIR", dir, 1);
-
-    display_s* d = nullptr;
-    ASSERT_EQ(XmlLoad("cfg:/display.xml", &d), 0);
-    EXPECT_EQ(d->pages[0].elem_count, 1);
-    XmlFreeDisplay(d);
-
     char msg[100];
     auto* sentinel = reinterpret_cast<display_s*>(0x10);
+    display_s* d = sentinel;
+    {
+        CfgDrive cfg(dir);
+        d = nullptr;
+        ASSERT_EQ(XmlLoad("cfg:/display.xml", &d), 0);
+        EXPECT_EQ(d->pages[0].elem_count, 1);
+        XmlFreeDisplay(d);
+        d = nullptr;
+        EXPECT_EQ(XmlLoad("cfg:\\display.xml", &d), 0) << "either separator";
+        XmlFreeDisplay(d);
+
+        d = sentinel;
+        EXPECT_EQ(XmlLoad("cfg:/missing.xml", &d), -1);
+        xml_get_error_msg(msg, sizeof msg);
+        EXPECT_STREQ(msg, "File not found !");
+        EXPECT_EQ(d, sentinel) << "left alone when loading fails before parsing";
+        EXPECT_EQ(XmlLoad("cfg:empty.xml", &d), -1);
+        xml_get_error_msg(msg, sizeof msg);
+        EXPECT_STREQ(msg, "File not found, len invalid!");
+        EXPECT_EQ(d, sentinel);
+        // Only the drive is looked at: a host path or a path climbing out of the drive is not.
+        EXPECT_EQ(XmlLoad((std::string(dir) + "/display.xml").c_str(), &d), -1);
+        EXPECT_EQ(XmlLoad(("cfg:/../" + std::string(dir).substr(5) + "/display.xml").c_str(), &d), -1);
+        xml_get_error_msg(msg, sizeof msg);
+        EXPECT_STREQ(msg, "File not found !");
+        EXPECT_EQ(d, sentinel);
+
+        // A parse failure hands back the partly filled description for the caller to free.
+        d = nullptr;
+        EXPECT_EQ(XmlLoad("cfg:/broken.xml", &d), -1);
+        xml_get_error_msg(msg, sizeof msg);
+        EXPECT_EQ(std::string(msg).rfind("parse error: expecting page tag", 0), 0u) << msg;
+        EXPECT_NE(d, nullptr);
+        XmlFreeDisplay(d);
+        XmlFreeDisplay(nullptr);
+
+        char host[256];
+        EXPECT_TRUE(display_cfg_path("cfg:/display.xml", host, sizeof host));
+        EXPECT_EQ(std::string(host), std::string(dir) + "/display.xml");
+        EXPECT_TRUE(display_cfg_path("cfg:pics\\a.png", host, sizeof host));
+        EXPECT_EQ(std::string(host), std::string(dir) + "/pics/a.png");
+        char small[16];
+        EXPECT_FALSE(display_cfg_path("cfg:/display.xml", small, sizeof small));
+        EXPECT_FALSE(display_cfg_path("cfg:/../etc/passwd", host, sizeof host));
+        EXPECT_FALSE(display_cfg_path("/abs/file.xml", host, sizeof host)) << "no drive, no host lookup";
+        EXPECT_FALSE(display_cfg_path(nullptr, host, sizeof host));
+    }
+    // Without the drive nothing resolves.
+    char host[256];
+    EXPECT_FALSE(display_cfg_path("cfg:/display.xml", host, sizeof host));
     d = sentinel;
-    EXPECT_EQ(XmlLoad("cfg:/missing.xml", &d), -1);
+    EXPECT_EQ(XmlLoad("cfg:/display.xml", &d), -1);
     xml_get_error_msg(msg, sizeof msg);
     EXPECT_STREQ(msg, "File not found !");
-    EXPECT_EQ(d, sentinel) << "left alone when loading fails before parsing";
-    EXPECT_EQ(XmlLoad("cfg:empty.xml", &d), -1);
-    xml_get_error_msg(msg, sizeof msg);
-    EXPECT_STREQ(msg, "File not found, len invalid!");
-    EXPECT_EQ(d, sentinel);
-
-    // A parse failure hands back the partly filled description for the caller to free.
-    d = nullptr;
-    EXPECT_EQ(XmlLoad((std::string(dir) + "/broken.xml").c_str(), &d), -1);
-    xml_get_error_msg(msg, sizeof msg);
-    EXPECT_EQ(std::string(msg).rfind("parse error: expecting page tag", 0), 0u) << msg;
-    EXPECT_NE(d, nullptr);
-    XmlFreeDisplay(d);
-    XmlFreeDisplay(nullptr);
-
-    char path[16];
-    EXPECT_FALSE(display_cfg_path("cfg:/a/very/long/name.xml", path, sizeof path));
-    unsetenv("VYN_CFG_DIR");
-    char host[64];
-    EXPECT_TRUE(display_cfg_path("cfg:/display.xml", host, sizeof host));
-    EXPECT_STREQ(host, "./cfg/display.xml");
-    EXPECT_TRUE(display_cfg_path("/abs/file.xml", host, sizeof host));
-    EXPECT_STREQ(host, "/abs/file.xml");
     for (const char* f : {"display.xml", "empty.xml", "broken.xml"})
         unlink((std::string(dir) + "/" + f).c_str());
     rmdir(dir);

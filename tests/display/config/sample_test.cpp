@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <sstream>
 
 namespace {
@@ -14,13 +15,11 @@ class DemoUnitDisplay : public ::testing::Test {
         const char* src = std::getenv("VYN_SOURCE_DIR");
         ASSERT_NE(src, nullptr);
         dir_ = std::string(src) + "/examples/unit0/cfg";
-        setenv("VYN_CFG_DIR", dir_.c_str(), 1);
+        cfg_ = std::make_unique<fx::CfgDrive>(dir_);
     }
-    void TearDown() override {
-        unsetenv("VYN_CFG_DIR");
-        XmlFreeDisplay(d_);
-    }
+    void TearDown() override { XmlFreeDisplay(d_); }
     std::string dir_;
+    std::unique_ptr<fx::CfgDrive> cfg_;
     display_s* d_ = nullptr;
 };
 

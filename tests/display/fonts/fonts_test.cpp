@@ -1,0 +1,254 @@
+// The display fonts: their layout, the packed tables against the generator's strips (inflated
+// by Python's zlib and by the display itself), the size mapping, and the fallback when a font
+// cannot be unpacked.
+#include "display/fonts/tarvo_fonts.h"
+#include "gui/fonts/fonts.h"
+#include "gui/zip/pzip.h"
+
+#include "support/logcapture.h"
+#include "support/pyref.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Font {
+    const char* name;
+    GuiFont* font;
+    const uint8_t* table;
+    int height;
+};
+
+const Font kFonts[] = {
+    {"TarvoTiny", &TarvoTiny, TarvoTiny_data_table, 27},
+    {"TarvoSmall", &TarvoSmall, TarvoSmall_data_table, 49},
+    {"TarvoNormal", &TarvoNormal, TarvoNormal_data_table, 64},
+    {"TarvoLarge", &TarvoLarge, TarvoLarge_data_table, 86},
+    {"TarvoXLarge", &TarvoXLarge, TarvoXLarge_data_table, 167},
+    {"TarvoXXLarge", &TarvoXXLarge, TarvoXXLarge_data_table, 200},
+};
+
+// The generator's unpacked glyph strip, written beside the generated font.
+pyref::bytes strip(const char* name) {
+    const char* build = std::getenv("VYN_BUILD_DIR");
+    std::string path = std::string(build ? build : ".") + "/display/fonts/" + name + ".strip";
+    std::ifstream in(path, std::ios::binary);
+    pyref::bytes raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (raw.empty()) ADD_FAILURE() << "no glyph strip at " << path;
+    return raw;
+}
+
+pyref::bytes table(const uint8_t* t) {
+    uint32_t n = uint32_t{t[0]} | uint32_t{t[1]} << 8 | uint32_t{t[2]} << 16 | uint32_t{t[3]} << 24;
+    return pyref::bytes(t, t + 4 + n);
+}
+
+int width(const GuiFont& f, int c) {
+    return f.offsets[c + 1] - f.offsets[c];
+}
+
+bool pixel(const GuiFont& f, int col, int row) {
+    return f.data[row * f.bytesPerRow + col / 8] & (0x80 >> (col % 8));
+}
+
+// Rows holding ink of glyph c.
+int inkRows(const GuiFont& f, int c) {
+    int rows = 0;
+    for (int y = 0; y < f.height; ++y)
+        for (int x = f.offsets[c]; x < f.offsets[c + 1]; ++x)
+            if (pixel(f, x, y)) {
+                ++rows;
+                break;
+            }
+    return rows;
+}
+
+// Fails the one call `failAt` (0 = the tiny font's); with `shortBy` it succeeds with too few bytes.
+int g_calls, g_failAt, g_shortBy;
+int faultyUnzip(unsigned char* dest, unsigned long* len, const unsigned char* src, unsigned long srcLen) {
+    if (g_calls++ != g_failAt) return GuiUnzip(dest, len, src, srcLen);
+    if (!g_shortBy) return -3;
+    *len -= static_cast<unsigned long>(g_shortBy);
+    return 0;
+}
+
+class TarvoFonts : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        TarvoFonts_setUnzip(nullptr);
+        TarvoFonts_reset();
+        testsupport::logStart();
+    }
+    void TearDown() override {
+        TarvoFonts_setUnzip(nullptr);
+        TarvoFonts_reset();
+    }
+    // Log lines of the unpacking since the last call.
+    static std::vector<testsupport::LogLine> iniLines() {
+        std::vector<testsupport::LogLine> out;
+        for (auto& l : testsupport::logDrain())
+            if (l.text.rfind("TarvoFonts_ini", 0) == 0) out.push_back(l);
+        return out;
+    }
+    static void expectNoRecordIsPacked() {
+        for (const Font& f : kFonts)
+            for (const Font& t : kFonts)
+                EXPECT_NE(f.font->data, t.table) << f.name << " points at the packed " << t.name;
+    }
+};
+
+TEST_F(TarvoFonts, LayoutAsBuilt) {
+    for (const Font& f : kFonts) {
+        SCOPED_TRACE(f.name);
+        const GuiFont& g = *f.font;
+        EXPECT_EQ(g.flags, FONT_VARIABLE | FONT_APP_PACKED);
+        EXPECT_EQ(g.height, f.height);
+        EXPECT_EQ(g.ascent, 0);
+        EXPECT_EQ(g.cellHeight, f.height);
+        EXPECT_EQ(g.first, 0);
+        EXPECT_EQ(g.last, 255);
+        EXPECT_EQ(g.next, nullptr);
+        EXPECT_EQ(g.data, f.table) << "packed until the display starts";
+        ASSERT_NE(g.offsets, nullptr);
+        EXPECT_EQ(g.offsets[0], 0);
+        for (int c = 0; c < 256; ++c)
+            ASSERT_LE(g.offsets[c], g.offsets[c + 1]) << c;
+        EXPECT_EQ(g.bytesPerRow, (g.offsets[256] + 7) / 8);
+        EXPECT_EQ(strip(f.name).size(), size_t{g.bytesPerRow} * f.height);
+    }
+}
+
+TEST_F(TarvoFonts, PackedTablesInflateToTheGeneratorsStrips) {
+    std::vector<std::vector<pyref::bytes>> cases;
+    for (const Font& f : kFonts) {
+        cases.push_back({table(f.table), strip(f.name)});
+    }
+    // The stream must end exactly where the length says.
+    auto results = pyref::map("def f(t, raw):\n"
+                              "    d = zlib.decompressobj()\n"
+                              "    out = d.decompress(t[4:])\n"
+                              "    return f'{d.eof} {d.unused_data == b\"\"} {out == raw}'\n",
+                              cases);
+    for (size_t i = 0; i < results.size(); ++i)
+        EXPECT_EQ(results[i], "True True True") << kFonts[i].name;
+}
+
+TEST_F(TarvoFonts, IniUnpacksEveryFontOnce) {
+    EXPECT_EQ(TarvoFonts_ini(), 0);
+    std::vector<const uint8_t*> data;
+    for (const Font& f : kFonts) {
+        pyref::bytes raw = strip(f.name);
+        ASSERT_EQ(raw.size(), size_t{f.font->bytesPerRow} * f.height) << f.name;
+        EXPECT_EQ(std::memcmp(f.font->data, raw.data(), raw.size()), 0) << f.name;
+        EXPECT_EQ(f.font->height, f.height);
+        data.push_back(f.font->data);
+    }
+    expectNoRecordIsPacked();
+    EXPECT_TRUE(iniLines().empty());
+    // A second start keeps what was unpacked.
+    EXPECT_EQ(TarvoFonts_ini(), 0);
+    for (size_t i = 0; i < data.size(); ++i)
+        EXPECT_EQ(kFonts[i].font->data, data[i]) << kFonts[i].name;
+}
+
+TEST_F(TarvoFonts, GlyphsOfTheTypeface) {
+    ASSERT_EQ(TarvoFonts_ini(), 0);
+    int lastInk = 0;
+    for (const Font& f : kFonts) {
+        SCOPED_TRACE(f.name);
+        const GuiFont& g = *f.font;
+        // The alarm texts' blank is a space: as wide and without ink.
+        EXPECT_GT(width(g, ' '), 0);
+        EXPECT_EQ(width(g, 0x81), width(g, ' '));
+        for (int c : {0x20, 0x81})
+            for (int y = 0; y < g.height; ++y)
+                for (int x = g.offsets[c]; x < g.offsets[c + 1]; ++x)
+                    ASSERT_FALSE(pixel(g, x, y)) << c;
+        for (int c = 0; c < 160; ++c)
+            if ((c < 32 || c >= 127) && c != 0x81) {
+                EXPECT_EQ(width(g, c), 0) << "control code " << c;
+            }
+        // Digits of equal width keep changing values from jittering in their boxes.
+        for (int c = '1'; c <= '9'; ++c)
+            EXPECT_EQ(width(g, c), width(g, '0')) << static_cast<char>(c);
+        EXPECT_GT(width(g, 'W'), width(g, 'i'));
+        for (int c : {0x41, 0x25, 0xB0, 0xC4, 0xDF, 0xFF}) // A % ° Ä ß ÿ
+            EXPECT_GT(inkRows(g, c), 0) << c;
+        // Capitals fill most of the line and grow with it.
+        int ink = inkRows(g, 'H');
+        EXPECT_GT(ink, f.height / 2);
+        EXPECT_GT(ink, lastInk);
+        lastInk = ink;
+    }
+}
+
+TEST_F(TarvoFonts, SizeMapping) {
+    EXPECT_EQ(Tarvo_getFont(FONT_TINY), &TarvoTiny);
+    EXPECT_EQ(Tarvo_getFont(FONT_SMALL), &TarvoSmall);
+    EXPECT_EQ(Tarvo_getFont(FONT_NORMAL), &TarvoNormal);
+    EXPECT_EQ(Tarvo_getFont(FONT_LARGE), &TarvoLarge);
+    EXPECT_EQ(Tarvo_getFont(FONT_EXTRALARGE), &TarvoXLarge);
+    EXPECT_EQ(Tarvo_getFont(FONT_XXLARGE), &TarvoXXLarge);
+    EXPECT_EQ(Tarvo_getFont(FONT_XXXLARGE), &TarvoXXLarge);
+    EXPECT_EQ(Tarvo_getFont(static_cast<FontSizeType_t>(7)), &TarvoTiny);
+    EXPECT_EQ(Tarvo_getFont(static_cast<FontSizeType_t>(0xFFFFFFFFu)), &TarvoTiny);
+    for (uint32_t s = 0; s <= 7; ++s)
+        EXPECT_EQ(TarvoFonts_isDouble(static_cast<FontSizeType_t>(s)), s == FONT_XXXLARGE ? 1 : 0) << s;
+}
+
+TEST_F(TarvoFonts, FailedFontAndLargerOnesBorrowTheLargestUnpacked) {
+    struct Case {
+        int failAt, shortBy;
+        const char* text;
+        const GuiFont* fallback; // null: SysFont
+    };
+    const Case cases[] = {
+        {0, 0, "TarvoFonts_ini: tiny font cannot unzip", nullptr},
+        {2, 0, "TarvoFonts_ini: normal font cannot unzip", &TarvoSmall},
+        {4, 0, "TarvoFonts_ini: extra large font cannot unzip", &TarvoLarge},
+        {5, 1, "TarvoFonts_ini: XXLarge font cannot unzip", &TarvoXLarge}, // one byte short
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        TarvoFonts_reset();
+        g_calls = 0;
+        g_failAt = c.failAt;
+        g_shortBy = c.shortBy;
+        TarvoFonts_setUnzip(faultyUnzip);
+        EXPECT_NE(TarvoFonts_ini(), 0);
+        EXPECT_EQ(g_calls, c.failAt + 1) << "the first failure ends the unpacking";
+        auto lines = iniLines();
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(lines[0].text, c.text);
+        EXPECT_EQ(lines[0].priority, LOG_ERR);
+
+        const GuiFont& with = c.fallback ? *c.fallback : SysFont;
+        for (int i = 0; i < 6; ++i) {
+            const GuiFont& g = *kFonts[i].font;
+            if (i < c.failAt) {
+                pyref::bytes raw = strip(kFonts[i].name);
+                ASSERT_EQ(raw.size(), size_t{g.bytesPerRow} * g.height) << kFonts[i].name;
+                EXPECT_EQ(std::memcmp(g.data, raw.data(), raw.size()), 0) << kFonts[i].name;
+                continue;
+            }
+            EXPECT_EQ(g.data, with.data) << kFonts[i].name;
+            EXPECT_EQ(g.offsets, with.offsets) << kFonts[i].name;
+            EXPECT_EQ(g.height, with.height) << kFonts[i].name;
+            EXPECT_EQ(g.bytesPerRow, with.bytesPerRow) << kFonts[i].name;
+        }
+        expectNoRecordIsPacked();
+        // Nothing is retried by a second start.
+        g_calls = 0;
+        TarvoFonts_ini();
+        EXPECT_EQ(g_calls, 0);
+    }
+}
+
+} // namespace
