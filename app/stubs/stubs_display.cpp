@@ -1,7 +1,16 @@
-// Link stubs of the display application until it is built: the display starts at once.
+// Link stubs of the display application until it is built. Its start-up only brings up what
+// the boot logo needs: the screen driver of this process and the boot-logo show (fetched from
+// the manager, drawn, layer 1 on). The display application's displayInit replaces this one.
 #include "app/subsystems.h"
+#include "gui/scrndrv/scrndrv.h"
+#include "vyn/vartable.h"
 
 void displayCtrl_ini() {}
-void displayInit() {}
-int displayStart() { return 0; }
+void displayInit() {
+    scrndrvSetRtpIndex(RtpIndex);
+    scrndrvInit();
+}
+int displayStart() {
+    return 0;
+}
 void displayJoin() {}

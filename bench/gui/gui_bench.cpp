@@ -1,4 +1,5 @@
-// GUI toolkit: full redraws, fill rate, text and the message path.
+// GUI toolkit: full redraws, fill rate, text, the message path, windows with scroll bars and
+// screen dumps.
 #include "gui/bitmaps/bitmaps.h"
 #include "gui/controls/button/button.h"
 #include "gui/controls/prompt/prompt.h"
@@ -6,14 +7,21 @@
 #include "gui/fonts/fonts.h"
 #include "gui/presentation/presentation.h"
 #include "gui/scrndrv/scrndrv.h"
+#include "gui/scrndrv/scrndrv_p.h"
 #include "gui/screen/screen.h"
+#include "gui/window/window.h"
 #include "platform/display/displaysim.h"
 #include "platform/hw/hw.h"
+#include "platform/os/osfs.h"
 #include "platform/os/sim.h"
 
 #include <benchmark/benchmark.h>
 
+#include <sys/stat.h>
+
 #include <cstring>
+#include <random>
+#include <string>
 #include <unistd.h>
 
 extern GuiFont BenchAAFont;
@@ -142,6 +150,72 @@ void BM_QueuePostPop(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_QueuePostPop);
+
+// A sizable window over the application's area with both scroll bars and 30 children.
+void BM_WindowWithScrollBarsRedraw(benchmark::State& state) {
+    GuiScreen* s = gui();
+    GuiPresentationManager* pm = GuiThing::mpPresentation;
+    auto* w = new GuiWindow(GuiRect(0, 0, 639, 479), FF_THICK);
+    w->SetColor(0, 0xE0E0E0);
+    for (int i = 0; i < 30; ++i) {
+        int x = 10 + (i % 5) * 150, y = 10 + (i / 5) * 90;
+        w->Add(new GuiTextButton(GuiRect(x, y, x + 130, y + 60), "Button", static_cast<uint16_t>(100 + i)),
+               0);
+    }
+    pm->Add(w, 0);
+    w->SetScrollMode(WSM_VERTICAL | WSM_HORIZONTAL);
+    for (auto _ : state) {
+        s->Invalidate(w->mReal);
+        w->Draw();
+    }
+    state.counters["frames/s"] =
+        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+    delete pm->Remove(w, 0);
+}
+BENCHMARK(BM_WindowWithScrollBarsRedraw)->Unit(benchmark::kMicrosecond);
+
+// Dumps go to a directory of their own behind the drive "bench:".
+std::string dumpFile() {
+    static std::string file = [] {
+        std::string dir = "/tmp/vyn-bench-" + std::to_string(getpid());
+        mkdir(dir.c_str(), 0755);
+        osfs::addDevice("bench:", dir);
+        return std::string("bench:/noise.dmp");
+    }();
+    return file;
+}
+
+// Every pixel its own colour or nearly: the worst case, 307200 runs and thousands of colours.
+void noisyScreen() {
+    uint32_t* fb = displaysim::frameBuffer();
+    std::mt19937 rng(3);
+    for (int y = 0; y < SCRNDRV_APP_HEIGHT; ++y)
+        for (int x = 0; x < SCRNDRV_APP_WIDTH; ++x)
+            fb[y * SCRNDRV_WIDTH + x] = rng() & 0x3FFF;
+}
+
+void BM_DumpNoisyScreen(benchmark::State& state) {
+    gui();
+    noisyScreen();
+    const std::string file = dumpFile();
+    for (auto _ : state)
+        if (scrndrvDumpImg(file.c_str()) != 0) state.SkipWithError("dump failed");
+}
+BENCHMARK(BM_DumpNoisyScreen)->Unit(benchmark::kMillisecond);
+
+void BM_DumpReadAndDraw(benchmark::State& state) {
+    gui();
+    noisyScreen();
+    const std::string file = dumpFile();
+    if (scrndrvDumpImg(file.c_str()) != 0) state.SkipWithError("dump failed");
+    for (auto _ : state) {
+        scrn_dump_t d{};
+        if (scrndrvReadDump(file.c_str(), &d) != 0 || scrndrvDrawImg(&d) != 0)
+            state.SkipWithError("read failed");
+        scrndrvFreeDump(&d);
+    }
+}
+BENCHMARK(BM_DumpReadAndDraw)->Unit(benchmark::kMillisecond);
 
 } // namespace
 

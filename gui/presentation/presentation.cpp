@@ -31,11 +31,8 @@ bool isPointer(uint16_t type) {
 }
 } // namespace
 
-GuiPresentationManager::GuiPresentationManager(const GuiRect& rect)
-    : GuiTextThing(rect, 0, FF_NONE, nullptr, 0) {
-    mType = TYPE_WINDOW;
-    mStatus |= PSF_VIEWPORT | PSF_WINDOW | PSF_VISIBLE;
-    InitClient();
+GuiPresentationManager::GuiPresentationManager(const GuiRect& rect) : GuiWindow(rect, FF_NONE) {
+    mStatus |= PSF_VISIBLE;
     mSubTaskMutex = semMCreate(SEM_Q_PRIORITY | SEM_INVERSION_SAFE);
 }
 
@@ -68,31 +65,13 @@ int GuiPresentationManager::Message(const GuiMessage& msg) {
     case GM_DESTROY_SELF:
         MessageChildren(msg);
         return 0;
+    case GM_HIDE:
+        return 0; // the root stays shown: its drawing passes return the invalidations' lock levels
     default:
-        return GuiTextThing::Message(msg);
+        // The root never closes itself on a button of its own (ids 1000, 1002..1008).
+        if (msg.type >= 128 && msg.type < GM_APP && ((msg.type - 128) & 15) == GSIG_CLICKED) return 0;
+        return GuiWindow::Message(msg);
     }
-}
-
-void GuiPresentationManager::Draw() {
-    if (!mpScreen) return;
-    mpScreen->BeginDraw(this);
-    mpScreen->Rectangle(this, mReal, GuiColor(mColors[0], mColors[0], GUI_COLOR_FILL), 0);
-    DrawChildren();
-    mpScreen->EndDraw();
-}
-
-void GuiPresentationManager::Add(GuiThing* thing, int draw) {
-    if (!thing || mpFirst == thing) return;
-    bool wasVisible = thing->Visible();
-    GuiThing::Add(thing, draw);
-    if (!wasVisible && thing->mpParent == this &&
-        (mStatus & (PSF_VISIBLE | PSF_CURRENT)) == (PSF_VISIBLE | PSF_CURRENT) &&
-        (thing->mStatus & (PSF_ACCEPTS_FOCUS | PSF_NONCLIENT)) == PSF_ACCEPTS_FOCUS)
-        MoveFocusTree(thing);
-}
-
-GuiThing* GuiPresentationManager::Remove(GuiThing* thing, int redraw) {
-    return GuiThing::Remove(thing, redraw);
 }
 
 // ---- dispatch ---------------------------------------------------------------------------------
@@ -187,15 +166,15 @@ int GuiPresentationManager::DispatchMessage(GuiThing*, GuiMessage* msg) {
 
 int GuiPresentationManager::RouteMessageToTask(const GuiMessage* msg) {
     if (!msg) return 0;
-    {
-        SubTaskLock list(mSubTaskMutex);
-        if (!mpSubTasks) return 0;
-    }
+    // The list stays locked until the message is in the queue: the task's EndSubTaskExecute
+    // deletes the queue under the same lock.
+    SubTaskLock list(mSubTaskMutex);
+    if (!mpSubTasks) return 0;
     GuiThing* t = msg->target;
     if (!t) {
         if (isPointer(msg->type)) {
             GuiThing* obj = PointerTarget(msg->payload.point);
-            GuiQueue* q = GetThingMessageQueue(obj);
+            GuiQueue* q = ThingQueueLocked(obj);
             if (!q) return 0;
             mpMessageQueue->Fold(msg, q);
             return 1;
@@ -203,7 +182,7 @@ int GuiPresentationManager::RouteMessageToTask(const GuiMessage* msg) {
         if (msg->type == GM_KEY || msg->type == GM_KEY_UP) t = mpFocus;
         if (!t) return 0;
     }
-    GuiQueue* q = GetThingMessageQueue(t);
+    GuiQueue* q = ThingQueueLocked(t);
     if (!q) return 0;
     EnqueueTaskMessage(msg, q);
     return 1;
@@ -317,8 +296,12 @@ GuiQueue* GuiPresentationManager::GetCurrentMessageQueue() {
 }
 
 GuiQueue* GuiPresentationManager::GetThingMessageQueue(GuiThing* thing) {
-    if (!thing || thing == this) return nullptr;
     SubTaskLock list(mSubTaskMutex);
+    return ThingQueueLocked(thing);
+}
+
+GuiQueue* GuiPresentationManager::ThingQueueLocked(GuiThing* thing) {
+    if (!thing || thing == this) return nullptr;
     for (GuiThing* t = thing; t && t != this; t = t->mpParent)
         for (SubTask* s = mpSubTasks; s; s = s->next)
             if (s->thing == t) return s->queue;

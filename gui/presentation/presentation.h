@@ -1,21 +1,19 @@
-// The presentation manager: root of the object tree; routes messages, keeps the input focus,
-// the pointer owner, the pointer capture and the queues of tasks that run modal loops.
+// The presentation manager: the root window of the object tree; routes messages, keeps the
+// input focus, the pointer owner, the pointer capture and the queues of tasks that run modal
+// loops.
 #pragma once
 
-#include "gui/text/text_thing.h"
+#include "gui/window/window.h"
 
-class GuiPresentationManager : public GuiTextThing {
+class GuiPresentationManager : public GuiWindow {
   public:
     explicit GuiPresentationManager(const GuiRect& rect);
     ~GuiPresentationManager() override;
 
     int Message(const GuiMessage& msg) override;
-    void Draw() override;
-    void Add(GuiThing* thing, int draw = 1) override;
-    GuiThing* Remove(GuiThing* thing, int redraw = 1) override;
 
     // The dispatch loop; returns GUI_RESULT_CLOSE when a close message ends it.
-    virtual int Execute(int);
+    int Execute(int) override;
     // Dispatches what is queued without waiting; returns the number of messages handled.
     int DispatchPending();
     int DispatchMessage(GuiThing* from, GuiMessage* msg);
@@ -56,4 +54,5 @@ class GuiPresentationManager : public GuiTextThing {
     SEM_ID mSubTaskMutex = nullptr; // guards the list; posting looks it up without the GUI lock
 
     GuiThing* PointerTarget(GuiPoint p);
+    GuiQueue* ThingQueueLocked(GuiThing* thing);
 };

@@ -413,6 +413,15 @@ void GuiScreen::Circle(GuiThing* thing, int cx, int cy, int radius, GuiColor& co
 
 uint8_t* GuiScreen::DumpWindowsBitmap(unsigned long* size, GuiRect rect) {
     if (size) *size = 0;
+    // Under the GUI lock: the row table must be the screen's, not that of a bitmap another
+    // task draws into right now.
+    EnterCriticalSection();
+    uint8_t* bmp = DumpLocked(size, rect);
+    ExitCriticalSection();
+    return bmp;
+}
+
+uint8_t* GuiScreen::DumpLocked(unsigned long* size, GuiRect rect) {
     GuiRect r = rect & ScreenRect();
     if (r.IsEmpty() || mDrawToBitmap) return nullptr;
     const uint32_t w = static_cast<uint32_t>(r.Width()), h = static_cast<uint32_t>(r.Height());

@@ -132,6 +132,7 @@ class GuiScreen {
     // drawing into one; else inside the thing's clip rectangle, the invalid area (when asked and
     // pending) and each viewport of its nearest viewport-owning ancestor.
     template <typename F> void ForEachView(GuiThing* thing, GuiRect extent, bool useInvalid, F fn);
+    uint8_t* DumpLocked(unsigned long* size, GuiRect rect);
     bool TextPieceExtent(GuiPoint where, const char* text, const GuiFont* font, int count, int doubleSize,
                          GuiRect* extent);
 };

@@ -1,6 +1,8 @@
 #include "platform/display/displaysim.h"
+#include "gui/bitmaps/bitmaps.h"
 #include "platform/display/fbshm.h"
 #include "platform/hw/hw_sim.h"
+#include "platform/hw/zynq_map.h"
 #include "platform/kmgr/kmgr_sim.h"
 #include "platform/os/os.h"
 #include "platform/os/sim.h"
@@ -11,6 +13,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -21,10 +24,13 @@ namespace {
 
 constexpr unsigned CALL_FLUSH = 4225, CALL_WAIT = 4226, CALL_LOGO_COPY = 4227, CALL_LOGO_SIZE = 4228;
 constexpr intptr_t DISPLAY_ID = 0xBCA0002;
-constexpr uintptr_t CTRL_BASE = 0x43C60000;
-constexpr size_t CTRL_SIZE = 0x1000;
-constexpr uintptr_t LAYER0 = 0x138, LAYER_STEP = 0x80, COLSAT = 0x1B0;
+constexpr uintptr_t CTRL_BASE = zynq::DISPLAY_LAYERS_BASE;
+constexpr size_t CTRL_SIZE = zynq::CORE_SIZE;
+constexpr uintptr_t LAYER0 = zynq::DISPLAY_LAYER_REG0, LAYER_STEP = zynq::DISPLAY_LAYER_STEP;
+constexpr uintptr_t COLSAT = zynq::DISPLAY_COLSAT_REG;
+constexpr uintptr_t LAYER1 = LAYER0 + LAYER_STEP;
 constexpr size_t FRAME_BYTES = static_cast<size_t>(WIDTH) * HEIGHT * 4;
+constexpr int LOGO_WIDTH = 640, LOGO_HEIGHT = 480;
 
 struct State {
     std::mutex m;
@@ -35,6 +41,8 @@ struct State {
     size_t shmBytes = 0;
     std::string shmName;
     volatile uint32_t regs[CTRL_SIZE / 4] = {};
+    std::vector<uint32_t> flushed; // the application's layer as last flushed
+    bool layerOn = false;          // layer 1 as last composed into the shown frame
     std::atomic<uint64_t> flushes{0};
     std::atomic<uint64_t> waits{0};
     std::vector<uint8_t> logo;
@@ -116,20 +124,33 @@ void maybeSnapshot(State& s, bool afterFlush) {
     writePngLocked(s, s.snapPath);
 }
 
+// The shown frame: layer 1 (the frame last flushed) while it is on, else black. Called with the
+// lock held, after a flush and whenever layer 1 is switched.
+void compose(State& s) {
+    s.layerOn = s.regs[LAYER1 / 4] == zynq::DISPLAY_LAYER_ON;
+    s.shm->sequence = s.shm->sequence + 1;
+    if (s.layerOn)
+        std::memcpy(pixels(s), s.flushed.data(), FRAME_BYTES);
+    else
+        std::memset(pixels(s), 0, FRAME_BYTES);
+    s.shm->flushes = s.shm->flushes + 1;
+    s.shm->sequence = s.shm->sequence + 1;
+    maybeSnapshot(s, true);
+}
+
+// Layer 1 switched by a register write (or through the mapped window, seen on the next tick).
+void layerCheck(State& s) {
+    if (s.installed && (s.regs[LAYER1 / 4] == zynq::DISPLAY_LAYER_ON) != s.layerOn) compose(s);
+}
+
 intptr_t onFlush(const intptr_t* a) {
     State& s = st();
     if (static_cast<uint32_t>(a[0]) != s.index || a[1] != DISPLAY_ID || a[2] != 1) return -1;
     std::lock_guard<std::mutex> g(s.m);
     if (!s.installed) return -1;
-    s.shm->sequence = s.shm->sequence + 1;
-    if (s.regs[(LAYER0 + LAYER_STEP) / 4] == 3)
-        std::memcpy(pixels(s), s.fb, FRAME_BYTES);
-    else
-        std::memset(pixels(s), 0, FRAME_BYTES);
-    s.shm->flushes = s.shm->flushes + 1;
-    s.shm->sequence = s.shm->sequence + 1;
+    std::memcpy(s.flushed.data(), s.fb, FRAME_BYTES);
     s.flushes++;
-    maybeSnapshot(s, true);
+    compose(s);
     return 0;
 }
 
@@ -173,25 +194,71 @@ std::string shownShmName(uint32_t index) {
 }
 
 std::vector<uint8_t> defaultBootLogo() {
-    // A run-length dump of the 640 x 480 area: dark grey with a red band across rows 200-279.
-    const uint32_t palette[2] = {0x202020, 0xBF0000};
-    const uint16_t runs[5] = {65535, 62465, 51200, 65535, 62465};
-    const uint8_t data[1] = {0x04}; // run 2 has index 1 (one bit per run)
+    // The toolkit's boot-logo bitmap (8-bit palette RLE rows) as a run-length dump of the
+    // 640 x 480 area, the form in which the manager hands the logo out.
+    const GuiBitmap& bm = gbBootLogoBitmap;
+    std::vector<uint32_t> colours, palette;
+    std::vector<uint16_t> runs;
+    auto colourOf = [](uint8_t i) {
+        return (static_cast<uint32_t>(DefPalette256[3 * i]) << 16) |
+               (static_cast<uint32_t>(DefPalette256[3 * i + 1]) << 8) | DefPalette256[3 * i + 2];
+    };
+    auto addPixels = [&](uint32_t colour, uint32_t n) {
+        while (n) {
+            if (!runs.empty() && colours.back() == colour && runs.back() < 65535) {
+                uint32_t take = std::min<uint32_t>(n, 65535u - runs.back());
+                runs.back() = static_cast<uint16_t>(runs.back() + take);
+                n -= take;
+                continue;
+            }
+            colours.push_back(colour);
+            runs.push_back(0);
+        }
+    };
+    const uint8_t* p = bm.data;
+    for (int y = 0; y < LOGO_HEIGHT; ++y) {
+        int x = 0;
+        while (y < bm.height && x < bm.width && x < LOGO_WIDTH) {
+            const uint8_t c = *p++;
+            const int n = (c & 0x7F) + 1;
+            if (c & 0x80) {
+                for (int i = 0; i < n; ++i)
+                    addPixels(colourOf(*p++), 1);
+            } else {
+                addPixels(colourOf(*p++), static_cast<uint32_t>(n));
+            }
+            x += n;
+        }
+        if (x < LOGO_WIDTH) addPixels(0, static_cast<uint32_t>(LOGO_WIDTH - x));
+    }
+    std::vector<uint32_t> index(colours.size());
+    for (size_t i = 0; i < colours.size(); ++i) {
+        auto at = std::find(palette.begin(), palette.end(), colours[i]);
+        if (at == palette.end()) at = palette.insert(palette.end(), colours[i]);
+        index[i] = static_cast<uint32_t>(at - palette.begin());
+    }
+    unsigned b = 0;
+    while ((1u << b) < palette.size())
+        ++b;
+    std::vector<uint8_t> data((runs.size() * b + 7) / 8);
+    for (size_t i = 0; i < runs.size(); ++i)
+        for (unsigned k = 0; k < b; ++k)
+            if (index[i] >> k & 1) data[(i * b + k) / 8] |= static_cast<uint8_t>(1u << ((i * b + k) % 8));
     std::vector<uint8_t> d;
     auto put32 = [&d](uint32_t v) {
         for (int i = 0; i < 4; ++i)
             d.push_back(static_cast<uint8_t>(v >> (8 * i)));
     };
-    put32(2);
-    put32(5);
-    put32(1);
+    put32(static_cast<uint32_t>(palette.size()));
+    put32(static_cast<uint32_t>(runs.size()));
+    put32(static_cast<uint32_t>(data.size()));
     for (uint32_t c : palette)
         put32(c);
     for (uint16_t r : runs) {
         d.push_back(static_cast<uint8_t>(r));
         d.push_back(static_cast<uint8_t>(r >> 8));
     }
-    d.push_back(data[0]);
+    d.insert(d.end(), data.begin(), data.end());
     return d;
 }
 
@@ -229,6 +296,8 @@ bool install(uint32_t index) {
         s.shm->stride = WIDTH * 4;
         for (auto& r : s.regs)
             r = 0;
+        s.flushed.assign(FRAME_BYTES / 4, 0);
+        s.layerOn = false;
         s.flushes = 0;
         s.waits = 0;
         s.snaps = 0;
@@ -239,7 +308,13 @@ bool install(uint32_t index) {
     }
     hwsim::addDevice(
         CTRL_BASE, CTRL_SIZE, [](uintptr_t off) -> uint32_t { return st().regs[off / 4]; },
-        [](uintptr_t off, uint32_t v) { st().regs[off / 4] = v; }, st().regs);
+        [](uintptr_t off, uint32_t v) {
+            State& st2 = st();
+            std::lock_guard<std::mutex> g(st2.m);
+            st2.regs[off / 4] = v;
+            if (off == LAYER1) layerCheck(st2);
+        },
+        st().regs);
     kmgr::setHandler(CALL_FLUSH, onFlush);
     kmgr::setHandler(CALL_WAIT, onWait);
     kmgr::setHandler(CALL_LOGO_COPY, onLogoCopy);
@@ -247,7 +322,9 @@ bool install(uint32_t index) {
     s.hook = sim::addTickHook([](uint64_t) {
         State& st2 = st();
         std::lock_guard<std::mutex> g(st2.m);
-        if (st2.installed) maybeSnapshot(st2, false);
+        if (!st2.installed) return;
+        layerCheck(st2);
+        maybeSnapshot(st2, false);
     });
     return true;
 }

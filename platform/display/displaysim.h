@@ -22,7 +22,8 @@ void uninstall();
 std::string shownShmName(uint32_t index);
 
 uint32_t* frameBuffer();
-// The frame the display shows: black unless layer 1 was on at the last flush.
+// The frame the display shows: the frame last flushed while layer 1 is on, else black. It
+// follows flushes and switches of layer 1.
 const uint32_t* shown();
 uint64_t flushCount();
 uint64_t waitCount();
@@ -30,7 +31,8 @@ uint32_t layerRegister(int layer);
 bool layerEnabled(int layer);
 uint32_t colourSaturation();
 
-// The boot logo the manager hands out (a serialised screen dump); a default one is set at install.
+// The boot logo the manager hands out (a serialised screen dump); the default, set at install,
+// is the toolkit's boot-logo bitmap as such a dump.
 void setBootLogo(const std::vector<uint8_t>& dump);
 std::vector<uint8_t> defaultBootLogo();
 

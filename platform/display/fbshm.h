@@ -12,7 +12,7 @@ struct FbShmHeader {
     uint32_t stride; // bytes per row
     // Incremented before (odd) and after (even) each update of the pixels.
     volatile uint32_t sequence;
-    volatile uint32_t flushes;
+    volatile uint32_t flushes; // incremented with every new shown frame (a flush, or layer 1 switched)
     uint32_t reserved[10];
 };
 static_assert(sizeof(FbShmHeader) == 64);

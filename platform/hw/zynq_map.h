@@ -19,6 +19,14 @@ constexpr uintptr_t ROT_SPEED_BASE = 0x43C50000; // rotational-speed core
 constexpr uintptr_t DISPLAY_LAYERS_BASE = 0x43C60000;
 constexpr size_t CORE_SIZE = 0x1000; // each FPGA core's register block
 
+// Display controller: one control register per layer (3 = on, 0 = off) and the colour
+// saturation, as offsets into its block.
+constexpr int DISPLAY_LAYERS = 5;
+constexpr uintptr_t DISPLAY_LAYER_REG0 = 0x138; // layer n at DISPLAY_LAYER_REG0 + DISPLAY_LAYER_STEP * n
+constexpr uintptr_t DISPLAY_LAYER_STEP = 0x80;
+constexpr uint32_t DISPLAY_LAYER_ON = 3;
+constexpr uintptr_t DISPLAY_COLSAT_REG = 0x1B0;
+
 struct Block {
     const char* name;
     uintptr_t base;

@@ -191,7 +191,9 @@ int onValue(void* user, const char* sectionRaw, const char* nameRaw, const char*
                                                 "platform.watchdog",
                                                 "platform.watchdog_timeout_ms",
                                                 "platform.realtime_priorities",
-                                                "platform.missing_devices"};
+                                                "platform.missing_devices",
+                                                "platform.snapshot",
+                                                "platform.snapshot_rate"};
     static const std::set<std::string> sections = {"unit", "drives", "serial", "platform"};
 
     if (!sections.count(section)) {
@@ -295,6 +297,12 @@ int onValue(void* user, const char* sectionRaw, const char* nameRaw, const char*
             pos = comma + 1;
         }
         s.missingDevices = bases;
+    } else if (key == "platform.snapshot") {
+        if (value.empty()) return bad("a file path");
+        s.snapshot = resolvePath(s.unitDir, value);
+    } else if (key == "platform.snapshot_rate") {
+        if (!number(100, &v) || v == 0) return bad("a rate from 1 to 100 per second");
+        s.snapshotRate = static_cast<uint32_t>(v);
     } else if (key == "platform.realtime_priorities") {
         if (!number(1, &v)) return bad("0 or 1");
         s.realtimePriorities = v == 1;

@@ -38,6 +38,9 @@ struct Settings {
     bool realtimePriorities = false; // recorded; tasks keep the host's default scheduling
     // Board devices (base addresses) missing from this unit: their board init fails.
     std::vector<uintptr_t> missingDevices;
+    // The display as a PNG file after each new frame (empty: none), at most snapshotRate a second.
+    std::string snapshot;
+    uint32_t snapshotRate = 2;
 };
 
 constexpr size_t HOME_DIR_MAX = 127; // the parameter block's fields, less the NUL

@@ -3,6 +3,7 @@
 #include "platform/control/control.h"
 #include "platform/dataset/dataset.h"
 #include "platform/devdata/devdata.h"
+#include "platform/display/displaysim.h"
 #include "platform/drives/drives.h"
 #include "platform/nvmem/nvmem.h"
 #include "platform/os/osfs.h"
@@ -65,6 +66,9 @@ int bootIn(const std::string& dir, unsigned index, bool forceStepped) {
 
     hwsim::installBoard();
     timemodsim::install();
+    if (!displaysim::install(index))
+        return fail("cannot set up the display of process " + std::to_string(index));
+    displaysim::setSnapshot(s.snapshot, s.snapshotRate);
     for (uintptr_t base : s.missingDevices)
         if (!hwsim::removeBoardDevice(base)) return fail("missing_devices: no board device at " + std::to_string(base));
     kmgr::setWatchdogReaction(nullptr);
@@ -108,6 +112,7 @@ void halt() {
     control::stop();
     sysproc::stop();
     sim::stopRealtime();
+    displaysim::uninstall();
 }
 
 } // namespace platform

@@ -2,6 +2,7 @@
 #include "gui/testkit.h"
 #include "platform/display/fbshm.h"
 #include "platform/kmgr/kmgr.h"
+#include "platform/hw/zynq_map.h"
 #include "platform/kmgr/kmgr_sim.h"
 
 #include <fcntl.h>
@@ -23,7 +24,7 @@ namespace {
 using guitest::run;
 using guitest::testIndex;
 
-constexpr uintptr_t LAYER1 = 0x43C60000 + 0x138 + 0x80;
+constexpr uintptr_t LAYER1 = zynq::DISPLAY_LAYERS_BASE + zynq::DISPLAY_LAYER_REG0 + zynq::DISPLAY_LAYER_STEP;
 
 std::string buildDir() {
     return std::getenv("VYN_BUILD_DIR") ? std::getenv("VYN_BUILD_DIR") : "/tmp";
@@ -84,6 +85,31 @@ TEST_F(Display, FlushShowsTheFrameOnlyWithLayerOneAndChecksItsArguments) {
     EXPECT_EQ(hw_read32(0x43C60000 + 0x1B0), 170u);
 }
 
+TEST_F(Display, SwitchingLayerOneShowsOrHidesTheFrameLastFlushed) {
+    std::string path = buildDir() + "/display_layer_snap.png";
+    std::remove(path.c_str());
+    displaysim::setSnapshot(path, 1000);
+    pattern();
+    EXPECT_EQ(flush(), 0);
+    EXPECT_EQ(displaysim::shown()[150 * 1024 + 400], 0u) << "layer 1 off: black";
+    const uint64_t snaps = displaysim::snapshotCount();
+    hw_write32(LAYER1, 3); // no flush: the controller shows the layer at once
+    EXPECT_EQ(displaysim::shown()[150 * 1024 + 400] & 0xFFFFFF, 0x00C000u);
+    displaysim::frameBuffer()[0] = 0xABCDEF;
+    EXPECT_NE(displaysim::shown()[0] & 0xFFFFFF, 0xABCDEFu) << "drawing after the flush is not shown";
+    sim::step(2);
+    EXPECT_GT(displaysim::snapshotCount(), snaps) << "the new frame is also written";
+    hw_write32(LAYER1, 0);
+    EXPECT_EQ(displaysim::shown()[150 * 1024 + 400], 0u);
+    // Through the mapped window the switch is seen at the next tick.
+    volatile uint32_t* regs = hw_map(zynq::DISPLAY_LAYERS_BASE, zynq::CORE_SIZE);
+    ASSERT_NE(regs, nullptr);
+    regs[LAYER1 % zynq::CORE_SIZE / 4] = 3;
+    sim::step(1);
+    EXPECT_EQ(displaysim::shown()[150 * 1024 + 400] & 0xFFFFFF, 0x00C000u);
+    EXPECT_EQ(displaysim::flushCount(), 1u);
+}
+
 TEST_F(Display, BootLogoCallsHandOutTheDump) {
     uint32_t size = 0;
     ASSERT_EQ(kmgr_syscall(4228, reinterpret_cast<intptr_t>(&size)), 0);
@@ -124,7 +150,7 @@ TEST_F(Display, ShownFrameIsSharedWithOtherProcesses) {
     EXPECT_EQ(h->magic, FBSHM_MAGIC);
     EXPECT_EQ(h->width, 1024u);
     EXPECT_EQ(h->height, 480u);
-    EXPECT_EQ(h->flushes, 1u);
+    EXPECT_EQ(h->flushes, 2u) << "a new shown frame when layer 1 came on, and one for the flush";
     EXPECT_EQ(h->sequence % 2, 0u);
     auto* px = reinterpret_cast<const uint32_t*>(static_cast<const char*>(p) + sizeof(FbShmHeader));
     EXPECT_EQ(px[150 * 1024 + 400] & 0xFFFFFF, 0x00C000u);
@@ -253,7 +279,7 @@ TEST_F(Display, ViewerUnderXvfbShowsExactlyTheSnapshot) {
     std::string display = "DISPLAY=:" + number;
     Child v = spawn({viewer, std::to_string(idx)}, {display});
     std::string line = readLine(v.out, 10000);
-    EXPECT_EQ(line, "shown 1");
+    EXPECT_EQ(line, "shown 2") << "layer 1 on, then the flush";
     std::string out;
     int st = run(display + " import -window root '" + shot + "'", &out);
     stop(v);

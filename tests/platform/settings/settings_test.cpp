@@ -59,6 +59,8 @@ TEST(Settings, MissingFileGivesTheDefaults) {
     EXPECT_FALSE(s.watchdogExit);
     EXPECT_EQ(s.watchdogTimeoutMs, 1000u);
     EXPECT_FALSE(s.realtimePriorities);
+    EXPECT_EQ(s.snapshot, "");
+    EXPECT_EQ(s.snapshotRate, 2u);
     EXPECT_TRUE(l.warnings.empty());
 }
 
@@ -92,7 +94,9 @@ TEST(Settings, EveryKeyIsRead) {
                            "calendar_start = 1700000000\n"
                            "watchdog = exit\n"
                            "watchdog_timeout_ms = 250\n"
-                           "realtime_priorities = 1\n");
+                           "realtime_priorities = 1\n"
+                           "snapshot = shots/display.png\n"
+                           "snapshot_rate = 25\n");
     ASSERT_TRUE(l.ok) << l.error;
     const Settings& s = l.s;
     EXPECT_EQ(s.pid, 42);
@@ -118,6 +122,8 @@ TEST(Settings, EveryKeyIsRead) {
     EXPECT_TRUE(s.watchdogExit);
     EXPECT_EQ(s.watchdogTimeoutMs, 250u);
     EXPECT_TRUE(s.realtimePriorities);
+    EXPECT_EQ(s.snapshot, u.path + "/shots/display.png");
+    EXPECT_EQ(s.snapshotRate, 25u);
     EXPECT_TRUE(l.warnings.empty());
 }
 
@@ -163,6 +169,10 @@ TEST(Settings, MalformedValuesFailNamingFileLineAndKey) {
         {"platform", "watchdog = reset", "watchdog"},
         {"platform", "watchdog_timeout_ms = 0", "watchdog_timeout_ms"},
         {"platform", "realtime_priorities = yes", "realtime_priorities"},
+        {"platform", "snapshot =", "snapshot"},
+        {"platform", "snapshot_rate = 0", "snapshot_rate"},
+        {"platform", "snapshot_rate = 101", "snapshot_rate"},
+        {"platform", "snapshot_rate = 0.5", "snapshot_rate"},
     };
     for (const Case& c : cases) {
         UnitDir u;

@@ -1,0 +1,355 @@
+// Screen dumps: the file format (checked by an independent decoder in Python), round trips,
+// wrapping runs, and dumps whose counts or indexes cannot be trusted.
+#include "gui/scrndrv/scrndrv.h"
+#include "gui/scrndrv/scrndrv_p.h"
+#include "gui/testkit.h"
+#include "platform/os/osfs.h"
+#include "support/logcapture.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <vector>
+
+namespace {
+
+using guitest::run;
+using testsupport::LogLine;
+
+using Bytes = std::vector<uint8_t>;
+
+std::string dumpDir() {
+    const char* b = std::getenv("VYN_BUILD_DIR");
+    std::string d = std::string(b ? b : "/tmp") + "/scrndrv-dumps";
+    mkdir(d.c_str(), 0755);
+    return d;
+}
+
+void put32(Bytes& b, uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+void put16(Bytes& b, uint16_t v) {
+    b.push_back(static_cast<uint8_t>(v));
+    b.push_back(static_cast<uint8_t>(v >> 8));
+}
+
+// A serialised dump from its parts; the indexes are packed here bit by bit.
+Bytes serialise(const std::vector<uint32_t>& pal, const std::vector<uint16_t>& runs,
+                const std::vector<uint32_t>& idx, int ndataAdjust = 0) {
+    const unsigned b = scrndrvIndexBits(static_cast<uint32_t>(pal.size()));
+    Bytes data((runs.size() * b + 7) / 8);
+    for (size_t i = 0; i < idx.size(); ++i)
+        for (unsigned k = 0; k < b; ++k)
+            if (idx[i] >> k & 1) data[(i * b + k) / 8] |= static_cast<uint8_t>(1 << ((i * b + k) % 8));
+    Bytes out;
+    put32(out, static_cast<uint32_t>(pal.size()));
+    put32(out, static_cast<uint32_t>(runs.size()));
+    put32(out, static_cast<uint32_t>(static_cast<int>(data.size()) + ndataAdjust));
+    for (uint32_t c : pal)
+        put32(out, c);
+    for (uint16_t r : runs)
+        put16(out, r);
+    out.insert(out.end(), data.begin(), data.end());
+    if (ndataAdjust > 0) out.insert(out.end(), static_cast<size_t>(ndataAdjust), 0);
+    return out;
+}
+
+struct Dumps : guitest::GuiTest {
+    std::string dir = dumpDir();
+    void SetUp() override {
+        GuiTest::SetUp();
+        ASSERT_TRUE(osfs::addDevice("dmp:", dir));
+        testsupport::logStart();
+    }
+    void TearDown() override {
+        osfs::removeDevice("dmp:");
+        GuiTest::TearDown();
+    }
+    Bytes readFile(const std::string& name) const {
+        std::ifstream f(dir + "/" + name, std::ios::binary);
+        return Bytes(std::istreambuf_iterator<char>(f), {});
+    }
+    void writeFile(const std::string& name, const Bytes& b) const {
+        std::ofstream(dir + "/" + name, std::ios::binary)
+            .write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+    }
+    uint32_t* fb() const { return displaysim::frameBuffer(); }
+    uint32_t& px(int x, int y) const { return fb()[y * SCRNDRV_WIDTH + x]; }
+    // Runs of random lengths (some over 65535 pixels, across row ends) in random colours.
+    void noise(unsigned seed, int colours) {
+        std::mt19937 rng(seed);
+        int i = 0;
+        while (i < 640 * 480) {
+            const int len = rng() % 2000 == 0 ? 70000 : 1 + static_cast<int>(rng() % 20);
+            const uint32_t c =
+                (static_cast<uint32_t>(rng() % static_cast<unsigned>(colours)) * 0x9E3779u) & 0xFFFFFF;
+            for (int k = 0; k < len && i < 640 * 480; ++k, ++i)
+                px(i % 640, i / 640) = c;
+        }
+        for (int y = 0; y < 480; ++y)
+            for (int x = 640; x < 1024; ++x)
+                px(x, y) = 0x123456;
+    }
+    std::vector<uint32_t> area() const {
+        std::vector<uint32_t> v;
+        for (int y = 0; y < 480; ++y)
+            for (int x = 0; x < 640; ++x)
+                v.push_back(px(x, y));
+        return v;
+    }
+};
+
+TEST_F(Dumps, AOneColourScreenIsA26ByteFile) {
+    ASSERT_EQ(scrndrvSetColor(0x123456), 0);
+    px(700, 3) = 0xFF0000; // outside the application's area
+    ASSERT_EQ(scrndrvDumpImg("dmp:/one.dmp"), 0);
+    const Bytes expect = {1,    0,    0,    0,    5,    0,    0,    0,    0,    0,    0,    0,    0x56,
+                          0x34, 0x12, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x04, 0xB0};
+    EXPECT_EQ(readFile("one.dmp"), expect) << "4 runs of 65535 and one of 45060";
+    std::vector<LogLine> log;
+    EXPECT_TRUE(testsupport::logContains(log, "Dumping screen: 1 pal, 5 run, 0 data, 0 bits"));
+    // A longer file at the same path is replaced, not overwritten in part.
+    writeFile("two.dmp", Bytes(100, 0xEE));
+    ASSERT_EQ(scrndrvDumpImg("dmp:/two.dmp"), 0);
+    EXPECT_EQ(readFile("two.dmp"), expect);
+    EXPECT_EQ(scrndrvDumpImg("nodevice:/x.dmp"), -1);
+    EXPECT_TRUE(testsupport::logContains(log, "scrndrvWriteDump(): file write open err, nodevice:/x.dmp"));
+}
+
+TEST_F(Dumps, IndexWidthFollowsThePaletteSize) {
+    EXPECT_EQ(scrndrvIndexBits(0), 0u);
+    EXPECT_EQ(scrndrvIndexBits(1), 0u);
+    EXPECT_EQ(scrndrvIndexBits(2), 1u);
+    EXPECT_EQ(scrndrvIndexBits(3), 2u);
+    EXPECT_EQ(scrndrvIndexBits(4), 2u);
+    EXPECT_EQ(scrndrvIndexBits(256), 8u);
+    EXPECT_EQ(scrndrvIndexBits(257), 9u);
+    for (int colours : {2, 3, 256, 257}) {
+        for (int i = 0; i < 640 * 480; ++i)
+            px(i % 640, i / 640) = static_cast<uint32_t>(std::min(i / 3, colours - 1));
+        ASSERT_EQ(scrndrvDumpImg("dmp:/n.dmp"), 0);
+        scrn_dump_t d{};
+        ASSERT_EQ(scrndrvReadDump("dmp:/n.dmp", &d), 0);
+        EXPECT_EQ(d.npal, static_cast<uint32_t>(colours));
+        EXPECT_EQ(d.ndata, (d.nrun * scrndrvIndexBits(d.npal) + 7) / 8) << colours;
+        EXPECT_EQ(d.palette[1], 1u) << "in order of first appearance";
+        scrndrvFreeDump(&d);
+    }
+}
+
+TEST_F(Dumps, DumpReadDrawGivesTheScreenBackWithTheTopByteSet) {
+    noise(1, 3000);
+    const std::vector<uint32_t> before = area();
+    ASSERT_EQ(scrndrvDumpImg("dmp:/noise.dmp"), 0);
+    scrn_dump_t d{};
+    ASSERT_EQ(scrndrvReadDump("dmp:/noise.dmp", &d), 0);
+    EXPECT_GT(d.npal, 2000u);
+    EXPECT_EQ(scrndrvIndexBits(d.npal), 12u);
+    fillFrame(0);
+    EXPECT_EQ(scrndrvDrawImg(&d), 0);
+    scrndrvFreeDump(&d);
+    const std::vector<uint32_t> after = area();
+    for (size_t i = 0; i < after.size(); ++i)
+        ASSERT_EQ(after[i], before[i] | 0xFF000000u) << "pixel " << i;
+    EXPECT_EQ(px(640, 0), 0u) << "only the application's area is drawn";
+    // Loading the file does the same.
+    fillFrame(0);
+    scrndrvLoadImg("dmp:/noise.dmp");
+    EXPECT_EQ(area(), after);
+}
+
+TEST_F(Dumps, TheFileDecodesIndependentlyToTheScreensPicture) {
+    noise(2, 300);
+    flush();
+    const std::string shot = dir + "/screen.png", decoded = dir + "/decoded.png", file = dir + "/pic.dmp";
+    ASSERT_TRUE(guitest::writeShownPng(shot, GuiRect(0, 0, 639, 479)));
+    ASSERT_EQ(scrndrvDumpImg("dmp:/pic.dmp"), 0);
+    // The format as written down: little-endian counts, palette, runs, then b-bit indexes
+    // packed from the least significant bit of the first byte.
+    const std::string py = "import struct, sys\n"
+                           "from PIL import Image\n"
+                           "b = open(sys.argv[1], 'rb').read()\n"
+                           "npal, nrun, ndata = struct.unpack_from('<III', b, 0)\n"
+                           "pal = struct.unpack_from('<%dI' % npal, b, 12)\n"
+                           "runs = struct.unpack_from('<%dH' % nrun, b, 12 + 4 * npal)\n"
+                           "data = int.from_bytes(b[12 + 4 * npal + 2 * nrun:][:ndata], 'little')\n"
+                           "bits = (npal - 1).bit_length()\n"
+                           "assert len(b) == 12 + 4 * npal + 2 * nrun + ndata\n"
+                           "px = []\n"
+                           "for i, r in enumerate(runs):\n"
+                           "    c = pal[(data >> (i * bits)) & ((1 << bits) - 1)]\n"
+                           "    px += [((c >> 16) & 255, (c >> 8) & 255, c & 255)] * r\n"
+                           "im = Image.new('RGB', (640, 480))\n"
+                           "im.putdata(px[:640 * 480])\n"
+                           "im.save(sys.argv[2])\n";
+    const std::string script = dir + "/decode_dump.py";
+    std::ofstream(script) << py;
+    std::string out;
+    ASSERT_EQ(run("/usr/bin/python3 '" + script + "' '" + file + "' '" + decoded + "'", &out), 0) << out;
+    EXPECT_EQ(run("compare -metric AE '" + shot + "' '" + decoded + "' null:", &out), 0)
+        << out << " pixels differ";
+}
+
+TEST_F(Dumps, ARunGoesOnAtTheStartOfTheNextRow) {
+    const uint32_t A = 0x101010, B = 0xE0E0E0;
+    std::vector<uint16_t> runs = {600, 100};
+    std::vector<uint32_t> idx = {0, 1};
+    int left = 640 * 480 - 700;
+    while (left > 0) {
+        runs.push_back(static_cast<uint16_t>(std::min(left, 65535)));
+        idx.push_back(0);
+        left -= 65535;
+    }
+    Bytes b = serialise({A, B}, runs, idx);
+    scrn_dump_t d{};
+    ASSERT_EQ(scrndrvInitDumpByMem(&d, reinterpret_cast<char*>(b.data()),
+                                   reinterpret_cast<char*>(b.data() + b.size())),
+              1);
+    ASSERT_EQ(scrndrvDrawImg(&d), 0);
+    EXPECT_EQ(px(599, 0) & 0xFFFFFF, A);
+    EXPECT_EQ(px(600, 0) & 0xFFFFFF, B);
+    EXPECT_EQ(px(639, 0) & 0xFFFFFF, B);
+    EXPECT_EQ(px(0, 1) & 0xFFFFFF, B);
+    EXPECT_EQ(px(59, 1) & 0xFFFFFF, B);
+    EXPECT_EQ(px(60, 1) & 0xFFFFFF, A);
+    EXPECT_EQ(px(60, 1) >> 24, 0xFFu);
+}
+
+TEST_F(Dumps, InMemoryDumpsAreCheckedInSixtyFourBits) {
+    Bytes b = serialise({1, 2, 3}, {10, 20, 30}, {0, 1, 2});
+    char* s = reinterpret_cast<char*>(b.data());
+    scrn_dump_t d{};
+    EXPECT_EQ(scrndrvInitDumpByMem(&d, s, s + 11), 0);
+    EXPECT_EQ(scrndrvInitDumpByMem(&d, s, s + b.size() - 1), 0) << "one byte short";
+    EXPECT_EQ(scrndrvInitDumpByMem(&d, s + 1, s), 0);
+    EXPECT_EQ(scrndrvInitDumpByMem(nullptr, s, s + b.size()), 0);
+    ASSERT_EQ(scrndrvInitDumpByMem(&d, s, s + b.size()), 1);
+    EXPECT_EQ(d.npal, 3u);
+    EXPECT_EQ(reinterpret_cast<char*>(d.runs), s + 24);
+    EXPECT_EQ(reinterpret_cast<char*>(d.data), s + 30);
+    // 4 x 0x40000000 palette bytes are 0 in 32 bits: the counts claim 4 GiB in a 12-byte block.
+    Bytes wrap;
+    put32(wrap, 0x40000000);
+    put32(wrap, 0);
+    put32(wrap, 0);
+    EXPECT_EQ(scrndrvInitDumpByMem(&d, reinterpret_cast<char*>(wrap.data()),
+                                   reinterpret_cast<char*>(wrap.data() + 12)),
+              0);
+    Bytes noPalette;
+    put32(noPalette, 0);
+    put32(noPalette, 1);
+    put32(noPalette, 0);
+    put16(noPalette, 5);
+    EXPECT_EQ(scrndrvInitDumpByMem(&d, reinterpret_cast<char*>(noPalette.data()),
+                                   reinterpret_cast<char*>(noPalette.data() + noPalette.size())),
+              0);
+    Bytes shortData = serialise({1, 2, 3}, {10, 20, 30, 40, 50}, {0, 1, 2, 0, 1}, -1);
+    EXPECT_EQ(scrndrvInitDumpByMem(&d, reinterpret_cast<char*>(shortData.data()),
+                                   reinterpret_cast<char*>(shortData.data() + shortData.size())),
+              0);
+    EXPECT_STREQ(scrndrvCountsProblem(1u << 24, 1, 3), nullptr);
+    EXPECT_STREQ(scrndrvCountsProblem((1u << 24) + 1, 1, 4), "more than 2^24 colours");
+    EXPECT_EQ(scrndrvSerialisedSize(0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF), 12 + 7 * 0xFFFFFFFFull);
+}
+
+TEST_F(Dumps, AnIndexBeyondThePaletteDrawsBlack) {
+    // Three colours, two bits: index 3 names no colour.
+    Bytes b = serialise({0xAA0000, 0x00AA00, 0x0000AA}, {100, 100, 65535, 65535, 65535, 65535, 45060 - 200},
+                        {0, 3, 1, 2, 1, 2, 1});
+    scrn_dump_t d{};
+    ASSERT_EQ(scrndrvInitDumpByMem(&d, reinterpret_cast<char*>(b.data()),
+                                   reinterpret_cast<char*>(b.data() + b.size())),
+              1);
+    fillFrame(0x777777);
+    EXPECT_EQ(scrndrvDrawImg(&d), 0);
+    EXPECT_EQ(px(99, 0), 0xFFAA0000u);
+    EXPECT_EQ(px(100, 0), 0xFF000000u);
+    EXPECT_EQ(px(199, 0), 0xFF000000u);
+    EXPECT_EQ(px(200, 0), 0xFF00AA00u);
+    // The same bytes as a file are refused.
+    writeFile("badindex.dmp", b);
+    scrn_dump_t r{};
+    EXPECT_EQ(scrndrvReadDump("dmp:/badindex.dmp", &r), -1);
+    std::vector<LogLine> log;
+    EXPECT_TRUE(testsupport::logContains(log, "run 1 has index 3 of 3 colours"));
+    scrndrvFreeDump(&r);
+}
+
+TEST_F(Dumps, FilesWithUntrustworthyCountsAreRefusedBeforeAnythingIsAllocated) {
+    struct Case {
+        const char* name;
+        Bytes bytes;
+        const char* reason;
+    };
+    Bytes huge;
+    for (int i = 0; i < 3; ++i)
+        put32(huge, 0xFFFFFFFF); // would be 4 + 8 + 4 GiB of arrays
+    Bytes noPalette;
+    put32(noPalette, 0);
+    put32(noPalette, 1);
+    put32(noPalette, 0);
+    put16(noPalette, 7);
+    Bytes wide;
+    put32(wide, (1u << 24) + 1);
+    put32(wide, 1);
+    put32(wide, 4);
+    const Bytes whole = serialise({1, 2}, {3, 4}, {0, 1});
+    const Case cases[] = {
+        {"huge.dmp", huge, "more than 2^24 colours"},
+        {"nopal.dmp", noPalette, "runs without a palette"},
+        {"wide.dmp", wide, "more than 2^24 colours"},
+        {"shortdata.dmp", serialise({1, 2}, {1, 2, 3, 4, 5, 6, 7, 8, 9}, {0, 1, 0, 1, 0, 1, 0, 1, 0}, -1),
+         "index data shorter than the runs need"},
+        {"truncated.dmp", Bytes(whole.begin(), whole.end() - 1), "counts larger than the file"},
+        {"tiny.dmp", Bytes{1, 0, 0}, "too short for a dump"},
+    };
+    for (const Case& c : cases) {
+        writeFile(c.name, c.bytes);
+        uint32_t pal[1] = {0x55};
+        scrn_dump_t d{};
+        d.npal = 1;
+        d.palette = pal;
+        EXPECT_EQ(scrndrvReadDump((std::string("dmp:/") + c.name).c_str(), &d), -1) << c.name;
+        EXPECT_EQ(d.palette, pal) << c.name << ": the record is left as it was";
+        std::vector<LogLine> log;
+        EXPECT_TRUE(testsupport::logContains(log, c.reason)) << c.name;
+        // Loading it draws nothing and leaks nothing.
+        fillFrame(0x3333);
+        scrndrvLoadImg((std::string("dmp:/") + c.name).c_str());
+        EXPECT_EQ(px(0, 0), 0x3333u);
+        EXPECT_TRUE(testsupport::logContains(log, "scrndrvLoadImg(): Failed to read dump file"));
+    }
+    scrn_dump_t d{};
+    EXPECT_EQ(scrndrvReadDump("dmp:/missing.dmp", &d), -1);
+    std::vector<LogLine> log;
+    EXPECT_TRUE(testsupport::logContains(log, "scrndrvReadDump(): cant open file, dmp:/missing.dmp"));
+    EXPECT_EQ(scrndrvReadDump("dmp:/one.dmp", nullptr), -1);
+    // A record that is not sound is not drawn.
+    scrn_dump_t bad{};
+    bad.npal = 0;
+    bad.nrun = 3;
+    EXPECT_EQ(scrndrvDrawImg(&bad), -1);
+    EXPECT_EQ(scrndrvDrawImg(nullptr), -1);
+}
+
+TEST_F(Dumps, ExtraDataBehindTheIndexesIsAccepted) {
+    Bytes b = serialise({0x010101, 0x020202}, {1000}, {1}, 3);
+    writeFile("extra.dmp", b);
+    scrn_dump_t d{};
+    ASSERT_EQ(scrndrvReadDump("dmp:/extra.dmp", &d), 0);
+    EXPECT_EQ(d.ndata, 4u);
+    EXPECT_EQ(scrndrvGetColorIdx(0, 1, d.data), 1ul);
+    scrndrvFreeDump(&d);
+    unsigned char bits[4] = {0xB4, 0x5A, 0xFF, 0x01}; // bit positions from the LSB of byte 0
+    EXPECT_EQ(scrndrvGetColorIdx(2, 3, bits), 5ul);
+    EXPECT_EQ(scrndrvGetColorIdx(6, 4, bits), 0x2ul | (0x2ul << 2));
+    EXPECT_EQ(scrndrvGetColorIdx(0, 25, bits), 0x1FF5AB4ul);
+    EXPECT_EQ(scrndrvGetColorIdx(5, 0, bits), 0ul);
+}
+
+} // namespace

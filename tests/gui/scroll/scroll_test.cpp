@@ -1,0 +1,301 @@
+// Scroll bars: thumb geometry (also at the 32-bit limits), arrows, trough, dragging, and the
+// sine table.
+#include "gui/bitmaps/bitmaps.h"
+#include "gui/controls/button/button.h"
+#include "gui/scroll/scroll.h"
+#include "gui/scroll/scroll_p.h"
+#include "gui/testkit.h"
+
+#include <climits>
+#include <cmath>
+#include <random>
+
+namespace {
+
+using guitest::Probe;
+
+// ---- the sine table -----------------------------------------------------------------------
+
+TEST(SinCos, TableIsRoundedSineExceptTheSevenLowerEntries) {
+    std::vector<int> lower;
+    for (int i = 0; i <= 90; ++i) {
+        const long rounded = std::lround(std::sin(i * M_PI / 180.0) * 1024.0);
+        const long diff = GuiSinCosTable[i] - rounded;
+        EXPECT_TRUE(diff == 0 || diff == -1) << i;
+        if (diff == -1) lower.push_back(i);
+    }
+    EXPECT_EQ(lower, (std::vector<int>{46, 47, 49, 55, 67, 86, 87}));
+    EXPECT_EQ(GuiSinCosTable[89], 1024);
+    EXPECT_EQ(GuiSinCosTable[90], 1024);
+}
+
+TEST(SinCos, LookupFollowsLibmForEveryAngleAndSign) {
+    int s = 0, c = 0;
+    GuiLookupSinCos(-30, &s, &c);
+    EXPECT_EQ(s, -512);
+    EXPECT_EQ(c, 887);
+    GuiLookupSinCos(450, &s, &c);
+    EXPECT_EQ(s, 1024);
+    EXPECT_EQ(c, 0);
+    GuiLookupSinCos(46, &s, nullptr);
+    EXPECT_EQ(s, 736);
+    GuiLookupSinCos(180, nullptr, &c);
+    EXPECT_EQ(c, -1024);
+    for (int a = -1100; a <= 1100; ++a) {
+        GuiLookupSinCos(a, &s, &c);
+        EXPECT_LE(std::abs(s - 1024.0 * std::sin(a * M_PI / 180.0)), 1.0) << a;
+        EXPECT_LE(std::abs(c - 1024.0 * std::cos(a * M_PI / 180.0)), 1.0) << a;
+    }
+    // The extremes fold like any other angle: INT_MAX is 127 and INT_MIN is 232 degrees.
+    int s2, c2;
+    GuiLookupSinCos(INT_MAX, &s, &c);
+    GuiLookupSinCos(127, &s2, &c2);
+    EXPECT_EQ(s, s2);
+    EXPECT_EQ(c, c2);
+    GuiLookupSinCos(INT_MIN, &s, &c);
+    GuiLookupSinCos(232, &s2, &c2);
+    EXPECT_EQ(s, s2);
+    EXPECT_EQ(c, c2);
+}
+
+// ---- geometry -----------------------------------------------------------------------------
+
+GuiScrollInfo info(int32_t min, int32_t max, int32_t cur, int32_t step, int32_t visible) {
+    GuiScrollInfo i;
+    i.minimum = min;
+    i.maximum = max;
+    i.current = cur;
+    i.step = step;
+    i.visible = visible;
+    return i;
+}
+
+TEST(ScrollGeometry, ThumbLengthAndPlace) {
+    GuiThumbSpan t = GuiScrollThumbSpan(info(0, 99, 0, 1, 100), 200, true);
+    EXPECT_EQ(t.offset, 0);
+    EXPECT_EQ(t.length, 200) << "everything fits: the thumb fills the trough";
+    t = GuiScrollThumbSpan(info(0, 999, 900, 10, 100), 200, true);
+    EXPECT_EQ(t.length, 20);
+    EXPECT_EQ(t.offset, 180);
+    t = GuiScrollThumbSpan(info(0, 999, 0, 10, 100), 200, false);
+    EXPECT_EQ(t.length, 19) << "the horizontal bar counts visible - 1";
+    t = GuiScrollThumbSpan(info(0, 10000000, 0, 1, 10), 200, true);
+    EXPECT_EQ(t.length, GUI_SCROLL_MIN_THUMB);
+    t = GuiScrollThumbSpan(info(0, 999, 2000, 10, 100), 200, true);
+    EXPECT_EQ(t.offset + t.length, 200) << "a current beyond the limits keeps the thumb in the trough";
+    t = GuiScrollThumbSpan(info(0, 999, 0, 10, 100), 10, true);
+    EXPECT_EQ(t.length, 10) << "a trough shorter than the shortest thumb";
+}
+
+TEST(ScrollGeometry, RangesAtTheThirtyTwoBitLimitsDoNotWrap) {
+    // 32-bit products would overflow here (UBSan would stop the test).
+    GuiScrollInfo big = info(INT_MIN, INT_MAX, INT_MAX - 9, 1, 10);
+    GuiThumbSpan t = GuiScrollThumbSpan(big, 200, true);
+    EXPECT_EQ(t.length, 16);
+    EXPECT_EQ(t.offset, 184);
+    big.current = 0;
+    EXPECT_EQ(GuiScrollThumbSpan(big, 200, true).offset, 92);
+    EXPECT_EQ(GuiScrollValueAt(big, 184, 200, 16), static_cast<int64_t>(INT_MAX) - 9);
+    EXPECT_EQ(GuiScrollValueAt(big, 0, 200, 16), INT_MIN);
+    EXPECT_EQ(GuiScrollLimit(big, static_cast<int64_t>(INT_MAX) + 5), INT_MAX - 9);
+    // Where 32 bits are enough the results are those of 32-bit arithmetic.
+    std::mt19937 rng(7);
+    for (int i = 0; i < 2000; ++i) {
+        const int32_t min = static_cast<int32_t>(rng() % 2000) - 1000,
+                      visible = 1 + static_cast<int32_t>(rng() % 300);
+        const int32_t max = min + static_cast<int32_t>(rng() % 3000);
+        const int32_t cur = min + static_cast<int32_t>(rng() % static_cast<uint32_t>(max - min + 1));
+        const int C = 50 + static_cast<int>(rng() % 400);
+        const GuiThumbSpan s = GuiScrollThumbSpan(info(min, max, cur, 1, visible), C, true);
+        if (max - min < visible) continue;
+        int32_t len = visible * C / (max - min + 1);
+        if (len < 16) len = 16;
+        if (len > C) continue;
+        int32_t off = (cur - min) * (C - len) / (max - min + 1 - visible);
+        if (off > C - len) continue; // only a current beyond the limits lands here
+        EXPECT_EQ(s.length, len);
+        EXPECT_EQ(s.offset, off);
+        EXPECT_EQ(GuiScrollValueAt(info(min, max, cur, 1, visible), off, C, len),
+                  off * (max - min - visible + 1) / (C - len) + min);
+    }
+}
+
+// ---- the bars on screen ---------------------------------------------------------------------
+
+// Records the last signal or scroll report with its payload.
+class Recorder : public Probe {
+  public:
+    using Probe::Probe;
+    int Message(const GuiMessage& msg) override {
+        if (msg.type >= GM_VSCROLL && msg.type != GM_TIMER) {
+            ++reports;
+            last = msg;
+        }
+        return Probe::Message(msg);
+    }
+    int reports = 0;
+    GuiMessage last;
+};
+
+uint32_t patternAt(const GuiRect& origin, int x, int y) {
+    return ((x - origin.left) + (y - origin.top)) % 2 == 0 ? GUI_WHITE : GUI_FACE;
+}
+
+struct ScrollBars : guitest::GuiTest {
+    Recorder* panel = nullptr;
+    void SetUp() override {
+        GuiTest::SetUp();
+        panel = new Recorder(GuiRect(0, 0, 639, 479), 1, PSF_VIEWPORT);
+        panel->mColors[0] = 0x336699;
+        pm->Add(panel, 1);
+    }
+    void TearDown() override {
+        redrawAll();
+        GuiTest::TearDown();
+    }
+    void pointer(uint16_t type, int x, int y) {
+        GuiMessage m(type);
+        m.payload.point = GuiPoint(x, y);
+        GuiThing::mpMessageQueue->Push(&m);
+        drain();
+    }
+    GuiVScroll* vbar(const GuiScrollInfo& in, uint16_t id = 7) {
+        GuiScrollInfo copy = in;
+        auto* b = new GuiVScroll(GuiRect(100, 40, 115, 271), &copy, id); // trough rows 56..255
+        panel->Add(b, 1);
+        flush();
+        return b;
+    }
+    static uint16_t scrollSignal(uint16_t id) { return static_cast<uint16_t>(128 + 16 * id + GSIG_SCROLL); }
+};
+
+TEST_F(ScrollBars, VerticalBarDrawsArrowsTroughAndThumbWhereTheInformationSays) {
+    GuiVScroll* b = vbar(info(0, 999, 900, 10, 100));
+    EXPECT_EQ(b->Type(), TYPE_VSCROLL);
+    EXPECT_EQ(b->mClient, GuiRect(100, 56, 115, 255));
+    EXPECT_EQ(b->Thumb()->mReal, GuiRect(100, 236, 115, 255)) << "20 pixels, 180 below the trough's top";
+    EXPECT_EQ(b->FirstButton()->mReal, GuiRect(100, 40, 115, 55));
+    EXPECT_EQ(b->SecondButton()->mReal, GuiRect(100, 256, 115, 271));
+    // Thumb: raised bevel.
+    EXPECT_EQ(shownAt(100, 236), GUI_FACE);
+    EXPECT_EQ(shownAt(101, 237), GUI_WHITE);
+    EXPECT_EQ(shownAt(114, 240), GUI_SHADOW);
+    EXPECT_EQ(shownAt(115, 240), GUI_BLACK);
+    EXPECT_EQ(shownAt(105, 255), GUI_BLACK);
+    // Trough: the mix pattern from the trough's corner.
+    const GuiRect trough = b->mClient;
+    for (int y : {56, 57, 100, 235})
+        for (int x : {100, 101, 107, 115})
+            ASSERT_EQ(shownAt(x, y), patternAt(trough, x, y)) << x << "," << y;
+    // Arrows: bevelled buttons at both ends.
+    EXPECT_EQ(shownAt(100, 40), GUI_FACE);
+    EXPECT_EQ(shownAt(115, 55), GUI_BLACK);
+    EXPECT_EQ(shownAt(115, 271), GUI_BLACK);
+    EXPECT_EQ(shownAt(99, 100), 0x336699u) << "nothing outside the bar";
+}
+
+TEST_F(ScrollBars, ArrowsStepAndReportOnlyRealChanges) {
+    GuiVScroll* b = vbar(info(0, 999, 0, 10, 100));
+    pointer(GM_LBUTTON_DOWN, 107, 47); // up arrow at the minimum
+    pointer(GM_LBUTTON_UP, 107, 47);
+    EXPECT_EQ(panel->reports, 0) << "nothing changed, nothing reported";
+    pointer(GM_LBUTTON_DOWN, 107, 263); // down arrow: reported on press
+    EXPECT_EQ(panel->reports, 1);
+    EXPECT_EQ(panel->last.type, scrollSignal(7));
+    EXPECT_EQ(panel->last.data, 0);
+    EXPECT_EQ(panel->last.payload.l, 10);
+    EXPECT_EQ(panel->last.source, b);
+    EXPECT_EQ(b->Thumb()->mReal.top, 56 + 10 * 180 / 900);
+    for (int i = 0; i < 25; ++i) { // held: repeats after 20 ticks, then every 5
+        GuiThing::mpMessageQueue->TimerTick();
+        drain();
+    }
+    pointer(GM_LBUTTON_UP, 107, 263);
+    EXPECT_EQ(b->Info().current, 30);
+    EXPECT_EQ(panel->reports, 3);
+}
+
+TEST_F(ScrollBars, TroughPressesPageByTheVisibleAmountAndAlwaysReport) {
+    GuiVScroll* b = vbar(info(0, 999, 0, 10, 100));
+    pointer(GM_LBUTTON_DOWN, 107, 200); // below the thumb
+    EXPECT_EQ(b->Info().current, 100);
+    EXPECT_EQ(b->Thumb()->mReal.top, 76);
+    pointer(GM_LBUTTON_DOWN, 107, 60); // above it
+    EXPECT_EQ(b->Info().current, 0);
+    const GuiScrollInfo end = info(0, 999, 900, 10, 100);
+    b->Reset(&end);
+    pointer(GM_LBUTTON_DOWN, 107, 110);
+    EXPECT_EQ(b->Info().current, 800);
+    EXPECT_EQ(b->Thumb()->mReal.top, 216);
+    pointer(GM_LBUTTON_DOWN, 107, 120);
+    EXPECT_EQ(b->Info().current, 700);
+    EXPECT_EQ(panel->reports, 4);
+    // Paging past the end stops at maximum - visible + 1, and is reported even when that is
+    // where it was already.
+    b->Reset(&end);
+    b->Thumb()->Resize(GuiRect(100, 200, 115, 219)); // room below the thumb
+    pointer(GM_LBUTTON_DOWN, 107, 250);
+    EXPECT_EQ(b->Info().current, 900);
+    EXPECT_EQ(panel->reports, 5);
+    EXPECT_EQ(panel->last.data, 900);
+    EXPECT_EQ(panel->last.payload.l, 900);
+    EXPECT_EQ(b->Thumb()->mReal.top, 236) << "and the thumb is placed again";
+}
+
+TEST_F(ScrollBars, DraggingTheThumbRedrawsTheTroughAndReportsOnRelease) {
+    GuiVScroll* b = vbar(info(0, 999, 0, 10, 100));
+    GuiScrollButton* t = b->Thumb();
+    pointer(GM_LBUTTON_DOWN, 108, 60);
+    EXPECT_TRUE(t->Dragging());
+    EXPECT_EQ(pm->GetPointerOwner(), t);
+    pointer(GM_POINTER_MOVE, 108, 150);
+    EXPECT_EQ(t->mReal, GuiRect(100, 146, 115, 165));
+    EXPECT_EQ(panel->reports, 0) << "no continuous scrolling outside a window";
+    flush();
+    for (int y = 56; y < 146; y += 7)
+        ASSERT_EQ(shownAt(103, y), patternAt(b->mClient, 103, y)) << "the trough is whole again at " << y;
+    EXPECT_EQ(shownAt(115, 150), GUI_BLACK);
+    pointer(GM_POINTER_MOVE, 108, 900); // beyond the end: the thumb stops at the far end
+    EXPECT_EQ(t->mReal, GuiRect(100, 236, 115, 255));
+    pointer(GM_LBUTTON_UP, 108, 900);
+    EXPECT_FALSE(t->Dragging());
+    EXPECT_EQ(pm->GetPointerOwner(), nullptr);
+    EXPECT_EQ(panel->reports, 1);
+    EXPECT_EQ(panel->last.payload.l, 900) << "the far end is maximum - visible + 1";
+    pointer(GM_LBUTTON_DOWN, 108, 240);
+    pointer(GM_POINTER_MOVE, 108, 150);
+    pointer(GM_LBUTTON_UP, 108, 150);
+    EXPECT_EQ(b->Info().current, (146 - 56) * 900 / 180);
+}
+
+TEST_F(ScrollBars, DragOverAHugeRangeReachesBothEndsExactly) {
+    GuiVScroll* b = vbar(info(-2000000000, 2000000000, -2000000000, 1, 1000));
+    pointer(GM_LBUTTON_DOWN, 108, 60);
+    pointer(GM_POINTER_MOVE, 108, 400);
+    pointer(GM_LBUTTON_UP, 108, 400);
+    EXPECT_EQ(b->Info().current, 2000000000 - 999);
+    EXPECT_EQ(panel->last.payload.l, 2000000000 - 999);
+    pointer(GM_LBUTTON_DOWN, 108, 250);
+    pointer(GM_POINTER_MOVE, 108, 0);
+    pointer(GM_LBUTTON_UP, 108, 0);
+    EXPECT_EQ(b->Info().current, -2000000000);
+}
+
+TEST_F(ScrollBars, HorizontalBarMirrorsTheVerticalOne) {
+    GuiScrollInfo in = info(0, 999, 900, 10, 100);
+    auto* b = new GuiHScroll(GuiRect(50, 300, 281, 315), &in, 9); // trough columns 66..265
+    panel->Add(b, 1);
+    EXPECT_EQ(b->Type(), TYPE_HSCROLL);
+    EXPECT_EQ(b->FirstButton()->mReal, GuiRect(50, 300, 65, 315));
+    EXPECT_EQ(b->SecondButton()->mReal, GuiRect(266, 300, 281, 315));
+    EXPECT_EQ(b->Thumb()->mReal, GuiRect(66 + 181, 300, 66 + 181 + 19 - 1, 315))
+        << "(visible - 1) x W / range";
+    pointer(GM_LBUTTON_DOWN, 57, 307);
+    EXPECT_EQ(b->Info().current, 890);
+    EXPECT_EQ(panel->last.type, scrollSignal(9));
+    b->Resize(GuiRect(50, 300, 381, 315));
+    EXPECT_EQ(b->SecondButton()->mReal, GuiRect(366, 300, 381, 315))
+        << "the second arrow follows the far end";
+}
+
+} // namespace
