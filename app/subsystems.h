@@ -7,47 +7,22 @@
 
 #include <cstdint>
 
+#include "services/errmgr/errmgr.h"
 #include "services/nvram/nvram.h"
 #include "services/nvramst/nvramst.h"
 #include "services/timemod/timemod.h"
 
 // ---- subsystem 1: services not built yet -----------------------------------------------
-struct cfg_system_t {
-    uint8_t logging_active;
-    uint8_t time_slave;
-    uint8_t ltm_remote;
-    uint16_t ltm_pid;
-    uint16_t fcm_pid;
-    uint16_t ext_ecu;
-    uint16_t reserved;
-};
-extern cfg_system_t cfg_system;
+#include "services/applcomm/applcomm.h"
+#include "services/selfmon/selfmon.h"
+#include "services/sysrole/sysrole.h"
 
-uint32_t boot_count_ini();
-uint32_t boot_count_get();
-void cfg_system_ini();
-void mem_usage_1s();
-int applComm_ini();
-void applComm_10ms();
-void applComm_setBlink(int app, uint32_t pattern);
-int error_mgr_init();
-void error_mgr_shutdown();
 int msd_shell_initialize();
 void timeserv_init(int enable, int master);
 void timeserv_MeasTime_ini();
 void timeserv_MeasTime_1ms();
-void power_vyn_1ms();
-void uecu_meas_1ms();
-void iecu_meas_10ms();
-void iusb_meas_10ms();
-void sensor_pwr_10ms();
-void xadc_meas_100ms();
-void tecu_meas_1s();
-void ltecu_meas_1s();
 // Shell command registration (process shell): nonzero when the platform accepted it.
 int msd_shellAddCommand(const char* cmdName, int (*callback)(int argc, char** argv));
-// Error manager: sets the error of a path active; lamp flag nonzero asks for the lamp.
-int error_mgr_set(int path, int type, uint8_t lamp);
 
 // ---- subsystem 2: calibration memory and access --------------------------------------------
 #include "calibration/meascalinfo/meascalinfo.h"
@@ -62,6 +37,8 @@ int cmdFuncGetScrutInfo(int argc, char** argv); // the "scrutInfo_RTP<index>" sh
 
 // ---- subsystem 3: CAN and device network ---------------------------------------------------
 void RtpManUsrCan_Init();
+// CAN driver client: the bus state of node 0 or 1 as the status block reports it.
+void RtpManUsrCan_ReportNodeStatus(int node, uint8_t state);
 void canPoll_1ms();
 int can_CtrlInit();
 void can_vyn_ini();
@@ -101,9 +78,14 @@ void* ccpmr_GetAddr(uint32_t address);
 void* xcpmr_GetAddr(uint32_t address);
 
 // ---- subsystem 4: acquisition, channel functions, model ------------------------------------
-uint8_t gpio_ini();
-uint8_t ecfv_init();
+#include "acquisition/board/board.h"
 uint8_t adc_init();
+// Analog-input core: volts of a channel's filtered result; the newest unfiltered sample in
+// millivolts; converter restart; pull-ups written again.
+float adc_getVoltageTS(uint16_t channel);
+float adc_get_adc_unfil_newest(uint16_t channel);
+uint8_t adc_reInit();
+uint8_t adc_pullup_reInit();
 uint8_t spi_IOInit();
 uint8_t max7301_Init();
 uint8_t adc_pullup_init();
@@ -140,42 +122,10 @@ void pwmout_shutdown();
 uint32_t laptrigger_getLapTimeStamp();
 
 // ---- subsystem 5: measurement logging ------------------------------------------------------
-struct LapOutFraState {
-    uint16_t lap;
-    uint16_t outing;
-    uint16_t abs_lap;
-    uint16_t fragment;
-    uint32_t timestamp;
-    uint8_t valid;
-};
-void meas_app_ini();
-int meas_app_BootPrepareDisks(int mode, int timeoutTicks);
-void meas_app_main();
-void meas_app_saveblock(int raster);
-void meas_app_timeout_close(int raster);
-void meas_app_check_measconditions();
-void meas_app_calc_recording_rates();
-void meas_app_check_datatimeout();
-void meas_app_checkFragmentTrigOnUSBEvent();
-void MeasAppStore_checkForFlush();
-void meas_fifo_data_syslog();
-void meas_fifo_data_update_load_vars();
-uint16_t meas_app_get_flags();
-void meas_app_remotefaststop();
-int meas_app_PreTrigIsOfflineDataFlushed();
-void sblk_task_init(const char* name, int priority, int stack, int arg);
-void sblk_task_trigger_fast();
-void sblk_task_trigger_slow();
-void sblk_power_down();
-void eventChannelsInit();
-void eventChannels_10ms();
-int eventlogging_service_init();
-int LapOutFra_init();
-void LapOutFra_getState(LapOutFraState* state);
-void LapOutFra_initLapOutCnt(uint16_t lap, uint16_t outing);
-void LapOutFra_queryLapOutCntTask();
-void LapOutFra_checkExtLaptrgInit();
-void cfg_meas_formatInfos_1s();
+#include "logging/eventlog/eventlog.h"
+#include "logging/lapoutfra/lapoutfra.h"
+#include "logging/measapp/measapp.h"
+#include "logging/sblk/sblk.h"
 
 // ---- subsystem 7: display application ------------------------------------------------------
 void displayCtrl_ini();

@@ -8,8 +8,6 @@ namespace {
 uint8_t present(uintptr_t base) { return hw_map(base, 4) != nullptr ? 1 : 0; }
 } // namespace
 
-uint8_t gpio_ini() { return present(0xE000A000); }
-uint8_t ecfv_init() { return present(0x43C00000); }
 uint8_t adc_init() { return present(0x43C20000); }
 uint8_t spi_IOInit() { return present(0x41E00000); }
 uint8_t max7301_Init() { return present(0x41E00000); }
@@ -17,6 +15,24 @@ uint8_t adc_pullup_init() { return present(0x41E00000); }
 uint8_t pwmout_init() { return present(0x43C30000); }
 uint8_t ledArray_init() { return present(0x43C40000); }
 uint8_t RotationalSpeed_Init() { return present(0x43C50000); }
+// The analog-input core's result registers as volts (5 V = 4096 counts), until its driver
+// and the sample FIFO are built.
+namespace {
+float adcVolts(uintptr_t reg, uint16_t channel) {
+    if (channel >= 32) return 0.0f;
+    const auto raw = static_cast<int16_t>(hw_read32(0x43C20000 + reg + 4u * channel) & 0xFFFF);
+    return static_cast<float>(raw) * (5.0f / 4096.0f);
+}
+} // namespace
+float adc_getVoltageTS(uint16_t channel) { return adcVolts(0x100, channel); }
+float adc_get_adc_unfil_newest(uint16_t channel) { return adcVolts(0x200, channel) * 1000.0f; }
+uint8_t adc_reInit() {
+    const uint32_t control = hw_read32(0x43C20000 + 8);
+    hw_write32(0x43C20000 + 8, control & ~1u);
+    hw_write32(0x43C20000 + 8, control | 1u);
+    return 1;
+}
+uint8_t adc_pullup_reInit() { return 1; }
 void adc_fifo_ini() {}
 void adc_fifo_1ms() {}
 void adc_filter_stop() {}

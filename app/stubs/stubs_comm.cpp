@@ -2,6 +2,7 @@
 #include "app/subsystems.h"
 
 void RtpManUsrCan_Init() {}
+void RtpManUsrCan_ReportNodeStatus(int, uint8_t) {}
 void canPoll_1ms() {}
 int can_CtrlInit() { return 1; }
 void can_vyn_ini() {}

@@ -4,10 +4,12 @@
 #include "platform/kmgr/kmgr_sim.h"
 #include "platform/os/os.h"
 #include "platform/os/sim.h"
+#include "platform/sysproc/sysproc.h"
 
 #include <atomic>
 #include <cerrno>
 #include <cinttypes>
+#include <cmath>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -23,7 +25,6 @@
 #include <thread>
 #include <unistd.h>
 #include <vector>
-
 
 namespace control {
 
@@ -223,6 +224,81 @@ std::string cmdHwremove(const std::vector<std::string>& arg) {
     return "ok";
 }
 
+bool parseHex32(std::string a, uint32_t* out) {
+    if (a.size() > 2 && a[0] == '0' && (a[1] == 'x' || a[1] == 'X')) a = a.substr(2);
+    uint64_t v;
+    if (!parseU64(a, 16, &v) || v > 0xFFFFFFFFu) return false;
+    *out = static_cast<uint32_t>(v);
+    return true;
+}
+
+std::string cmdStatus(const std::vector<std::string>& arg) {
+    if (arg.size() != 2 && arg.size() != 3) return "error usage: status FIELD [VALUE]";
+    std::string error, value;
+    if (arg.size() == 2) {
+        if (!sysproc::getStatus(arg[1], &value, &error)) return "error " + error;
+        return "ok " + value;
+    }
+    if (!sysproc::setStatus(arg[1], arg[2], &error)) return "error " + error;
+    return "ok";
+}
+
+std::string cmdAdc(const std::vector<std::string>& arg) {
+    uint64_t ch;
+    char* end = nullptr;
+    const double volts = arg.size() == 3 ? std::strtod(arg[2].c_str(), &end) : 0.0;
+    if (arg.size() != 3 || !parseU64(arg[1], 10, &ch) || ch >= zynq::ADC_CHANNELS || arg[2].empty() || *end ||
+        !std::isfinite(volts))
+        return "error usage: adc CHANNEL VOLTS (channel 0 to 31)";
+    if (!hwsim::setAdcChannel(static_cast<int>(ch), volts)) return "error the board is not installed";
+    return "ok";
+}
+
+std::string cmdDin(const std::vector<std::string>& arg) {
+    uint64_t ch, level;
+    if (arg.size() != 3 || !parseU64(arg[1], 10, &ch) || ch >= zynq::GPIO_DIN_COUNT ||
+        !parseU64(arg[2], 10, &level) || level > 1)
+        return "error usage: din CHANNEL LEVEL (channel 0 to 8, level 0 or 1)";
+    hwsim::setDigitalIn(static_cast<int>(ch), level == 1);
+    return "ok";
+}
+
+std::string cmdDout(const std::vector<std::string>& arg) {
+    uint64_t ch;
+    if (arg.size() != 2 || !parseU64(arg[1], 10, &ch) || ch >= zynq::GPIO_DOUT_COUNT)
+        return "error usage: dout CHANNEL (0 to 11)";
+    return hwsim::digitalOut(static_cast<int>(ch)) ? "ok 1" : "ok 0";
+}
+
+std::string cmdXadc(const std::vector<std::string>& arg) {
+    uint64_t v;
+    const zynq::XadcReg* reg = nullptr;
+    for (const zynq::XadcReg& r : zynq::XADC_REGS)
+        if (arg.size() == 3 && arg[1] == r.name) reg = &r;
+    std::string value = arg.size() == 3 ? arg[2] : "";
+    int base = 10;
+    if (value.size() > 2 && value[0] == '0' && (value[1] == 'x' || value[1] == 'X')) {
+        value = value.substr(2);
+        base = 16;
+    }
+    if (!reg || !parseU64(value, base, &v) || v > 0xFFFFFFFFu) {
+        std::string names;
+        for (const zynq::XadcReg& r : zynq::XADC_REGS)
+            names += std::string(names.empty() ? "" : " ") + r.name;
+        return "error usage: xadc REGISTER VALUE (registers: " + names + ")";
+    }
+    if (!hwsim::setXadcWord(reg->offset, static_cast<uint32_t>(v))) return "error the board is not installed";
+    return "ok";
+}
+
+std::string cmdFpgaid(const std::vector<std::string>& arg) {
+    uint32_t id, version;
+    if (arg.size() != 3 || !parseHex32(arg[1], &id) || !parseHex32(arg[2], &version))
+        return "error usage: fpgaid ID VERSION (hex)";
+    if (!hwsim::setFpgaIdentity(id, version)) return "error the board is not installed";
+    return "ok";
+}
+
 } // namespace
 
 std::string execute(const std::string& line, bool* closeConnection) {
@@ -238,6 +314,12 @@ std::string execute(const std::string& line, bool* closeConnection) {
     if (cmd == "postrun") return arg.size() == 1 ? cmdPostrun() : "error usage: postrun";
     if (cmd == "fault") return cmdFault(arg);
     if (cmd == "hwremove") return cmdHwremove(arg);
+    if (cmd == "status") return cmdStatus(arg);
+    if (cmd == "adc") return cmdAdc(arg);
+    if (cmd == "din") return cmdDin(arg);
+    if (cmd == "dout") return cmdDout(arg);
+    if (cmd == "xadc") return cmdXadc(arg);
+    if (cmd == "fpgaid") return cmdFpgaid(arg);
     if (cmd == "tasks") {
         if (arg.size() != 1) return "error usage: tasks";
         std::string r = "ok";

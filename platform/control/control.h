@@ -8,6 +8,13 @@
 //   fault CALL RESULT [N]    the next N calls (default 1, -1 for ever, 0 clears) of manager
 //                            call CALL return RESULT
 //   hwremove ADDRESS         take the board's device at ADDRESS (hex) away
+//   status FIELD [VALUE]     set a field of the shared status block (sysproc::setStatus), or
+//                            read it; "status blink" reads the application's blink word
+//   adc CHANNEL VOLTS        put VOLTS on channel 0 to 31 of the analog-input core
+//   din CHANNEL LEVEL        set digital input 0 to 8 low (0) or high (1)
+//   dout CHANNEL             the level digital output 0 to 11 drives (0 when not driven)
+//   xadc REGISTER VALUE      set a chip-monitor word (temp, temp_min, temp_max, vccint ...)
+//   fpgaid ID VERSION        set the identification and version words of the FPGA (hex)
 //   tasks                    names of the OS-layer tasks
 //   quit                     close this connection
 #pragma once

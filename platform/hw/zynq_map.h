@@ -17,7 +17,8 @@ constexpr uintptr_t PWM_OUT_BASE = 0x43C30000;
 constexpr uintptr_t LED_ARRAY_BASE = 0x43C40000;
 constexpr uintptr_t ROT_SPEED_BASE = 0x43C50000; // rotational-speed core
 constexpr uintptr_t DISPLAY_LAYERS_BASE = 0x43C60000;
-constexpr size_t CORE_SIZE = 0x1000; // each FPGA core's register block
+constexpr uintptr_t XADC_BASE = 0x43C70000; // chip monitor (AXI XADC)
+constexpr size_t CORE_SIZE = 0x1000;        // each FPGA core's register block
 
 // Display controller: one control register per layer (3 = on, 0 = off) and the colour
 // saturation, as offsets into its block.
@@ -26,6 +27,57 @@ constexpr uintptr_t DISPLAY_LAYER_REG0 = 0x138; // layer n at DISPLAY_LAYER_REG0
 constexpr uintptr_t DISPLAY_LAYER_STEP = 0x80;
 constexpr uint32_t DISPLAY_LAYER_ON = 3;
 constexpr uintptr_t DISPLAY_COLSAT_REG = 0x1B0;
+
+// Processor-system GPIO, per bank: masked writes of the low and high 16 outputs (bits 31-16
+// a mask, 1 = keep), output data, pin levels, direction (1 = output) and output enable.
+constexpr uintptr_t GPIO_MASK_DATA_LSW(int bank) {
+    return 0x000 + 8 * static_cast<uintptr_t>(bank);
+}
+constexpr uintptr_t GPIO_DATA(int bank) {
+    return 0x040 + 4 * static_cast<uintptr_t>(bank);
+}
+constexpr uintptr_t GPIO_DATA_RO(int bank) {
+    return 0x060 + 4 * static_cast<uintptr_t>(bank);
+}
+constexpr uintptr_t GPIO_DIRM(int bank) {
+    return 0x204 + 0x40 * static_cast<uintptr_t>(bank);
+}
+constexpr uintptr_t GPIO_OEN(int bank) {
+    return 0x208 + 0x40 * static_cast<uintptr_t>(bank);
+}
+constexpr int GPIO_BANKS = 4;
+// The unit's digital inputs 0 to 8 are pins 0 to 8 of EMIO bank 2, its digital outputs 0 to
+// 11 pins 0 to 11 of EMIO bank 3.
+constexpr int GPIO_DIN_BANK = 2;
+constexpr int GPIO_DIN_COUNT = 9;
+constexpr int GPIO_DOUT_BANK = 3;
+constexpr int GPIO_DOUT_COUNT = 12;
+
+// Analog-input core: identification, version, control (bit 0 converter enabled), then the
+// filtered and the unfiltered result of channel c (signed 16-bit, 5 V = 4096) at + 4 * c.
+constexpr uintptr_t ADC_REG_ID = 0x000;
+constexpr uintptr_t ADC_REG_VERSION = 0x004;
+constexpr uintptr_t ADC_REG_CONTROL = 0x008;
+constexpr uintptr_t ADC_REG_FILTERED = 0x100;
+constexpr uintptr_t ADC_REG_UNFILTERED = 0x200;
+constexpr int ADC_CHANNELS = 32;
+constexpr double ADC_VOLTS_PER_COUNT = 5.0 / 4096.0;
+
+// FPGA identification core: identification and version word.
+constexpr uintptr_t FPGA_IDENT_REG_ID = 0x000;
+constexpr uintptr_t FPGA_IDENT_REG_VERSION = 0x004;
+
+// Chip monitor: the status registers of the AXI XADC (16-bit codes in the low half-word).
+struct XadcReg {
+    const char* name;
+    uintptr_t offset;
+};
+constexpr XadcReg XADC_REGS[] = {
+    {"temp", 0x200},        {"temp_min", 0x290},    {"temp_max", 0x280},    {"vccint", 0x204},
+    {"vccint_min", 0x294},  {"vccint_max", 0x284},  {"vccpint", 0x234},     {"vccpint_min", 0x2B0},
+    {"vccpint_max", 0x2A0}, {"vccaux", 0x208},      {"vccaux_min", 0x298},  {"vccaux_max", 0x288},
+    {"vccpaux", 0x238},     {"vccpaux_min", 0x2B4}, {"vccpaux_max", 0x2A4}, {"vccmem", 0x23C},
+};
 
 struct Block {
     const char* name;
@@ -43,6 +95,7 @@ constexpr Block BOARD_BLOCKS[] = {
     {"led_array", LED_ARRAY_BASE, CORE_SIZE},
     {"rot_speed", ROT_SPEED_BASE, CORE_SIZE},
     {"display_layers", DISPLAY_LAYERS_BASE, CORE_SIZE},
+    {"xadc", XADC_BASE, CORE_SIZE},
 };
 
 } // namespace zynq
@@ -53,5 +106,24 @@ namespace hwsim {
 void installBoard();
 // Takes the board's device at `base` away; false when no board block starts there.
 bool removeBoardDevice(uintptr_t base);
+
+// The board's surroundings, as tests and tools set them; installBoard restores the
+// power-on state (supply, temperature and sensor supplies nominal, power-good and 12 V status
+// high, the identity words of the cores this board carries). False for a channel or
+// register the board does not have.
+bool setAdcChannel(int channel, double volts); // filtered and unfiltered result
+bool setDigitalIn(int channel, bool level);
+// The level digital output `channel` drives; false while it is not driven (an input).
+bool digitalOut(int channel);
+bool setXadcWord(uintptr_t offset, uint32_t value);
+bool setFpgaIdentity(uint32_t id, uint32_t version);
+// Times the analog-input converter was switched on (control bit 0 from clear to set).
+uint64_t adcStarts();
+
+// What the board carries after installBoard.
+constexpr uint32_t BOARD_FPGA_ID = 0x45434656;      // "ECFV"
+constexpr uint32_t BOARD_FPGA_VERSION = 0x10100000; // 1.01.0
+constexpr uint32_t BOARD_ADC_ID = 0x4D616463;       // "Madc"
+constexpr uint32_t BOARD_ADC_VERSION = 0x0001030D;
 
 } // namespace hwsim

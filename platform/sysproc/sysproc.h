@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace sysproc {
 
@@ -38,6 +39,18 @@ void platformLog(int priority, const char* device, const char* task, const std::
 
 // Drains the log and closes vyn.log; later records go to standard output only.
 void stop();
+
+// The status block as the system process fills it, one field at a time, under the block's
+// semaphore. Fields carry the names of the application's signals, array elements a suffix
+// ".<index>" ("cpu_load.1"); the error flags and CAN states are "sys_media_err",
+// "usb_media_err", "usb_hw_incompatible", "can1_state", "can2_state", "ftp_err"; the masters
+// "ltm_pid" and "fcm_pid"; the card "card_size". Values are decimal or 0x-hexadecimal
+// integers, numbers for the loads, text for "usb_serial". False with the reason in *error.
+bool setStatus(const std::string& field, const std::string& value, std::string* error);
+// The field's value as setStatus takes it; the field "blink" is the word the application
+// writes back (its LED blink pattern).
+bool getStatus(const std::string& field, std::string* value, std::string* error);
+std::vector<std::string> statusFields();
 
 // One record (as received, `len` bytes) as its log line, without the newline:
 // "<priority> <device> <task>: <text>".

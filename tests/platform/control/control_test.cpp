@@ -157,6 +157,68 @@ TEST_F(ControlChannel, HwremoveTakesABoardDeviceAway) {
     EXPECT_NE(hw_map(zynq::FPGA_IDENT_BASE, 0x1000), nullptr);
 }
 
+TEST_F(ControlChannel, StatusFieldsAreSetAndRead) {
+    auto* block = static_cast<uint8_t*>(shmMap("/shm/ApplComm", 4096, true));
+    ASSERT_NE(block, nullptr);
+    ASSERT_NE(semOpen("/ApplComSem", SEM_TYPE_BINARY, SEM_FULL, SEM_Q_PRIORITY, OM_CREATE), nullptr);
+    Client c(unit.path);
+    EXPECT_EQ(c.cmd("status can1_state 3"), "ok");
+    EXPECT_EQ(block[73], 3);
+    EXPECT_EQ(c.cmd("status can1_state"), "ok 3");
+    EXPECT_EQ(c.cmd("status cpu_load.1 12.5"), "ok");
+    EXPECT_EQ(c.cmd("status cpu_load.1"), "ok 12.5");
+    block[160] = 13;
+    EXPECT_EQ(c.cmd("status blink"), "ok 13");
+    EXPECT_EQ(c.cmd("status ltm_pid 300"), "error '300' does not fit an unsigned 8-bit field");
+    EXPECT_EQ(c.cmd("status bogus 1"), "error no status field 'bogus'");
+    EXPECT_EQ(c.cmd("status"), "error usage: status FIELD [VALUE]");
+    EXPECT_EQ(c.cmd("status a b c"), "error usage: status FIELD [VALUE]");
+    block[73] = 0;
+    block[160] = 0;
+}
+
+TEST_F(ControlChannel, BoardInputsAreSetAndOutputsRead) {
+    hwsim::installBoard();
+    Client c(unit.path);
+    EXPECT_EQ(c.cmd("adc 18 2.5"), "ok");
+    EXPECT_EQ(hw_read32(zynq::ADC_BASE + zynq::ADC_REG_FILTERED + 4 * 18), 0x800u);
+    EXPECT_EQ(c.cmd("adc 0 -0.5"), "ok");
+    EXPECT_EQ(hw_read32(zynq::ADC_BASE + zynq::ADC_REG_UNFILTERED), 0xFE66u);
+    const std::string adcUsage = "error usage: adc CHANNEL VOLTS (channel 0 to 31)";
+    EXPECT_EQ(c.cmd("adc 32 1"), adcUsage);
+    EXPECT_EQ(c.cmd("adc 1 1V"), adcUsage);
+    EXPECT_EQ(c.cmd("adc 1 nan"), adcUsage);
+
+    const uintptr_t pins = zynq::GPIO_BASE + zynq::GPIO_DATA_RO(zynq::GPIO_DIN_BANK);
+    EXPECT_EQ(c.cmd("din 2 0"), "ok");
+    EXPECT_EQ(hw_read32(pins) & 4u, 0u);
+    EXPECT_EQ(c.cmd("din 2 1"), "ok");
+    EXPECT_EQ(hw_read32(pins) & 4u, 4u);
+    EXPECT_EQ(c.cmd("din 9 1"), "error usage: din CHANNEL LEVEL (channel 0 to 8, level 0 or 1)");
+    EXPECT_EQ(c.cmd("din 1 2"), "error usage: din CHANNEL LEVEL (channel 0 to 8, level 0 or 1)");
+
+    EXPECT_EQ(c.cmd("dout 10"), "ok 0");
+    const int b = zynq::GPIO_DOUT_BANK;
+    hw_write32(zynq::GPIO_BASE + zynq::GPIO_DIRM(b), 1u << 10);
+    hw_write32(zynq::GPIO_BASE + zynq::GPIO_OEN(b), 1u << 10);
+    hw_write32(zynq::GPIO_BASE + zynq::GPIO_MASK_DATA_LSW(b), 0xFBFF0400);
+    EXPECT_EQ(c.cmd("dout 10"), "ok 1");
+    EXPECT_EQ(c.cmd("dout 12"), "error usage: dout CHANNEL (0 to 11)");
+
+    EXPECT_EQ(c.cmd("xadc vccint_max 0x5A50"), "ok");
+    EXPECT_EQ(hw_read32(zynq::XADC_BASE + 0x284), 0x5A50u);
+    EXPECT_EQ(c.cmd("xadc temp 41360"), "ok");
+    EXPECT_EQ(hw_read32(zynq::XADC_BASE + 0x200), 41360u);
+    EXPECT_EQ(c.cmd("xadc vccbram 1").rfind("error usage: xadc REGISTER VALUE (registers: temp temp_min", 0),
+              0u);
+
+    EXPECT_EQ(c.cmd("fpgaid 0x45434656 10200000"), "ok");
+    EXPECT_EQ(hw_read32(zynq::FPGA_IDENT_BASE + zynq::FPGA_IDENT_REG_VERSION), 0x10200000u);
+    EXPECT_EQ(c.cmd("fpgaid 1"), "error usage: fpgaid ID VERSION (hex)");
+    EXPECT_EQ(c.cmd("fpgaid 1 123456789"), "error usage: fpgaid ID VERSION (hex)");
+    hwsim::installBoard();
+}
+
 TEST_F(ControlChannel, TasksListsTheLayersTasks) {
     TASK_ID t = taskSpawnFn("tCtlProbe", 100, 0, 0, [] {
         for (;;)

@@ -1,0 +1,42 @@
+// Board drivers of the processor-system GPIO (digital inputs and outputs), the FPGA
+// identification core and the chip monitor (XADC), over the registers of platform/hw.
+#pragma once
+
+#include <cstdint>
+
+// 1 when the GPIO controller answers; sets the digital inputs as inputs and drives the
+// digital outputs (all low until written).
+uint8_t gpio_ini();
+// 1 when the identification core carries the expected identity in an accepted version.
+uint8_t ecfv_init();
+
+constexpr uint8_t DIN_POWER_GOOD = 2;
+constexpr uint8_t DIN_MODEM_BUSY = 3;
+constexpr uint8_t DIN_SUPPLY_12V = 4;
+constexpr uint8_t DOUT_SENS_5V_1 = 8;
+constexpr uint8_t DOUT_SENS_5V_2 = 9;
+constexpr uint8_t DOUT_SENS_10V = 10;
+constexpr uint8_t DOUT_SENS_12V = 11;
+
+// Level 0 or 1 of digital input 0 to 8; other channels log and read 0.
+uint8_t digital_ioIn(uint8_t channel);
+// Drives digital output 0 to 11 low (0) or high (nonzero); other outputs log.
+void digital_ioOut(uint8_t output, uint8_t level);
+
+// Chip monitor words, as the XADC reports them.
+uint32_t xadc_getChipTemp();
+uint32_t xadc_getChipTemp_mn();
+uint32_t xadc_getChipTemp_mx();
+uint32_t xadc_getVccint();
+uint32_t xadc_getVccint_mn();
+uint32_t xadc_getVccint_mx();
+uint32_t xadc_getVccpint();
+uint32_t xadc_getVccpint_mn();
+uint32_t xadc_getVccpint_mx();
+uint32_t xadc_getVccaux();
+uint32_t xadc_getVccaux_mn();
+uint32_t xadc_getVccaux_mx();
+uint32_t xadc_getVccpaux();
+uint32_t xadc_getVccpaux_mn();
+uint32_t xadc_getVccpaux_mx();
+uint32_t xadc_getVccMem();

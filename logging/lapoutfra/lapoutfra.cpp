@@ -1,0 +1,234 @@
+// Lap, outing and fragment counters and their shell commands.
+#include "logging/lapoutfra/lapoutfra.h"
+
+#include "app/subsystems.h"
+#include "platform/os/os.h"
+#include "platform/os/osfs.h"
+#include "services/errmgr/errmgr.h"
+#include "services/nvram/nvram.h"
+#include "services/syslog/syslog.h"
+#include "services/timemod/timemod.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <sys/stat.h>
+
+namespace {
+
+SEM_ID lofSem;
+LapOutFraState st;
+
+// The logging drives whose files a new fragment must not meet.
+const char* const DRIVES[] = {"meas:", "meas2:"};
+
+bool fileExists(uint16_t lap, uint16_t outing, uint16_t fragment) {
+    for (const char* drive : DRIVES) {
+        char path[64];
+        LapOutFra_fileName(path, sizeof path, drive, lap, outing, fragment);
+        struct stat sb;
+        if (osStat(path, &sb) == 0) return true;
+    }
+    return false;
+}
+
+uint16_t pickFragment(uint16_t lap, uint16_t outing, uint32_t first) {
+    for (uint32_t f = first; f <= 0xFFFF; ++f)
+        if (!fileExists(lap, outing, static_cast<uint16_t>(f))) return static_cast<uint16_t>(f);
+    SYSLOGX_GUARDED(LOG_ERR, "LapOutFra: no free fragment for outing %u lap %u from %u",
+                    static_cast<unsigned>(outing), static_cast<unsigned>(lap), static_cast<unsigned>(first));
+    return static_cast<uint16_t>(first > 0xFFFF ? 1 : first);
+}
+
+void storeCounters(bool withAbsLap) {
+    const uint8_t rec[6] = {static_cast<uint8_t>(st.fragment), static_cast<uint8_t>(st.fragment >> 8),
+                            static_cast<uint8_t>(st.outing),   static_cast<uint8_t>(st.outing >> 8),
+                            static_cast<uint8_t>(st.lap),      static_cast<uint8_t>(st.lap >> 8)};
+    if (nvram_dbs_write(LAPOUTFRA_NV_COUNTERS, 0, rec, sizeof rec) != static_cast<int>(sizeof rec))
+        SYSLOGX_GUARDED(LOG_ERR, "LapOutFra: could not store lap/outing/fragment counters");
+    if (!withAbsLap) return;
+    const uint8_t abs[2] = {static_cast<uint8_t>(st.abs_lap), static_cast<uint8_t>(st.abs_lap >> 8)};
+    if (nvram_dbs_write(LAPOUTFRA_NV_ABSLAP, 0, abs, sizeof abs) != static_cast<int>(sizeof abs))
+        SYSLOGX_GUARDED(LOG_ERR, "LapOutFra: could not store the absolute lap counter");
+}
+
+bool lock(const char* who) {
+    if (lofSem && semTake(lofSem, WAIT_FOREVER) == OK) return true;
+    SYSLOGX_GUARDED(LOG_ERR, "%s: semTake error", who);
+    return false;
+}
+
+// Changes the counters under the semaphore and stores them: the state is then valid.
+template <typename Change> bool change(const char* who, bool absLap, Change fn) {
+    if (!lock(who)) return false;
+    fn();
+    st.timestamp = time_getTimestamp();
+    st.valid = 1;
+    storeCounters(absLap);
+    semGive(lofSem);
+    return true;
+}
+
+void printState() {
+    LapOutFraState s{};
+    LapOutFra_getState(&s);
+    std::printf("lap %u, outing %u, abs lap %u, fragment %u, timestamp %u, %s\n",
+                static_cast<unsigned>(s.lap), static_cast<unsigned>(s.outing),
+                static_cast<unsigned>(s.abs_lap), static_cast<unsigned>(s.fragment),
+                static_cast<unsigned>(s.timestamp), s.valid ? "valid" : "not valid");
+    std::fflush(stdout);
+}
+
+bool parseU16(const char* text, uint16_t* out) {
+    if (!text || !*text) return false;
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long v = std::strtoul(text, &end, 10);
+    if (errno || *end || v > 0xFFFF || text[0] == '-') return false;
+    *out = static_cast<uint16_t>(v);
+    return true;
+}
+
+int noArguments(int argc, const char* usage) {
+    if (argc == 1) return 0;
+    std::printf("usage: %s\n", usage);
+    std::fflush(stdout);
+    return -1;
+}
+
+} // namespace
+
+int LapOutFra_init() {
+    if (!lofSem) lofSem = semMCreate(SEM_Q_PRIORITY | SEM_INVERSION_SAFE);
+    if (!lofSem) {
+        syslogx(LOG_ERR, "LapOutFra_init(): semMCreate failed");
+        return -1;
+    }
+    LapOutFraState s{};
+    uint8_t rec[6];
+    const bool haveCounters =
+        nvram_dbs_read(LAPOUTFRA_NV_COUNTERS, 0, rec, sizeof rec) == static_cast<int>(sizeof rec);
+    if (haveCounters) {
+        s.fragment = static_cast<uint16_t>(rec[0] | rec[1] << 8);
+        s.outing = static_cast<uint16_t>(rec[2] | rec[3] << 8);
+        s.lap = static_cast<uint16_t>(rec[4] | rec[5] << 8);
+    }
+    uint8_t abs[2];
+    const bool haveAbsLap =
+        nvram_dbs_read(LAPOUTFRA_NV_ABSLAP, 0, abs, sizeof abs) == static_cast<int>(sizeof abs);
+    if (haveAbsLap) s.abs_lap = static_cast<uint16_t>(abs[0] | abs[1] << 8);
+    if (!lock("LapOutFra_init()")) return -1;
+    st = s;
+    // A fresh store gets its elements now, so that later starts read them cleanly.
+    if (!haveCounters || !haveAbsLap) {
+        syslogx(LOG_INFO, "LapOutFra_init(): no stored lap/outing/fragment counters, starting from 0");
+        storeCounters(!haveAbsLap);
+    }
+    semGive(lofSem);
+    return 0;
+}
+
+void LapOutFra_getState(LapOutFraState* out) {
+    if (!out) return;
+    if (!lock("LapOutFra_getState()")) {
+        out->valid = 0;
+        return;
+    }
+    *out = st;
+    semGive(lofSem);
+}
+
+void LapOutFra_initLapOutCnt(uint16_t lap, uint16_t outing) {
+    change("LapOutFra_initLapOutCnt()", false, [&] {
+        // The drives may not be ready yet at start-up: never hand out a fragment twice for the
+        // same lap and outing, even when its file cannot be seen.
+        const uint32_t first = (lap == st.lap && outing == st.outing) ? st.fragment + 1u : 1u;
+        st.fragment = pickFragment(lap, outing, first);
+        st.lap = lap;
+        st.outing = outing;
+    });
+}
+
+void LapOutFra_queryLapOutCntTask() {
+    taskDelay(LAPOUTFRA_QUERY_WAIT_S * sysClkRateGet());
+    LapOutFraState s{};
+    LapOutFra_getState(&s);
+    if (s.valid) return;
+    error_mgr_set(ERROR_MGR_PATH_SYSTEM, ERROR_MGR_ERR_TYPE_LAPTRIGGER_MASTER, 0);
+    syslogx(LOG_ERR, "LapOutFra_queryLapOutCntTask(): laptrigger master did not answer within %d s",
+            LAPOUTFRA_QUERY_WAIT_S);
+}
+
+void LapOutFra_checkExtLaptrgInit() {}
+
+void LapOutFra_fileName(char* out, size_t size, const char* drive, uint16_t lap, uint16_t outing,
+                        uint16_t fragment) {
+    std::snprintf(out, size, "%sO%05uL%05uF%05u.dat", drive, static_cast<unsigned>(outing),
+                  static_cast<unsigned>(lap), static_cast<unsigned>(fragment));
+}
+
+int LapOutFra_cmds_init() {
+    static const struct {
+        const char* name;
+        int (*fn)(int, char**);
+    } cmds[] = {{"lof_set", lof_set},
+                {"lof_laptrig", lof_laptrig},
+                {"lof_outtrig", lof_outtrig},
+                {"lof_fratrig", lof_fratrig},
+                {"lof_get", lof_get}};
+    for (const auto& c : cmds)
+        if (!msd_shellAddCommand(c.name, c.fn)) return -1;
+    return 0;
+}
+
+int lof_set(int argc, char** argv) {
+    uint16_t lap = 0, outing = 0;
+    if (argc != 3 || !parseU16(argv[1], &lap) || !parseU16(argv[2], &outing)) {
+        std::printf("usage: lof_set <lap> <outing> (decimal, 0 to 65535)\n");
+        std::fflush(stdout);
+        return -1;
+    }
+    LapOutFra_initLapOutCnt(lap, outing);
+    printState();
+    return 0;
+}
+
+int lof_get(int argc, char**) {
+    if (noArguments(argc, "lof_get")) return -1;
+    printState();
+    return 0;
+}
+
+int lof_laptrig(int argc, char**) {
+    if (noArguments(argc, "lof_laptrig")) return -1;
+    change("lof_laptrig", true, [] {
+        ++st.lap;
+        ++st.abs_lap;
+        st.fragment = pickFragment(st.lap, st.outing, 1);
+    });
+    printState();
+    return 0;
+}
+
+int lof_outtrig(int argc, char**) {
+    if (noArguments(argc, "lof_outtrig")) return -1;
+    change("lof_outtrig", false, [] {
+        ++st.outing;
+        st.fragment = pickFragment(st.lap, st.outing, 1);
+    });
+    printState();
+    return 0;
+}
+
+int lof_fratrig(int argc, char**) {
+    if (noArguments(argc, "lof_fratrig")) return -1;
+    change("lof_fratrig", false, [] { st.fragment = pickFragment(st.lap, st.outing, st.fragment + 1u); });
+    printState();
+    return 0;
+}
+
+void LapOutFra_reset() {
+    if (lofSem) semDelete(lofSem);
+    lofSem = nullptr;
+    st = LapOutFraState{};
+}

@@ -1,0 +1,145 @@
+// Version information between units: the 0x0F01 reply this unit builds (checked against
+// Python's struct packing of the command header) and the table of the replies it receives.
+#include "logging/sblk/sblk.h"
+
+#include "app/rtpman/rtpman.h"
+#include "calibration/memory/seram.h"
+#include "platform/kmgr/appman.h"
+#include "platform/kmgr/kmgr_sim.h"
+#include "platform/settings/settings.h"
+#include "support/logcapture.h"
+#include "support/pyref.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+struct Version : ::testing::Test {
+    std::vector<testsupport::LogLine> seen;
+    void SetUp() override {
+        testsupport::logStart();
+        seram_reset();
+        sblk_reset();
+    }
+    void TearDown() override {
+        seram_reset();
+        sblk_reset();
+        rtpman_reset();
+    }
+    static void setPid(uint8_t pid) {
+        platform::Settings s;
+        s.pid = pid;
+        platform::setSettings(s);
+        kmgr::installAppManager();
+        RtpManUsr_setIndex(0);
+        ASSERT_EQ(AppMan_init(), 1);
+    }
+    static pyref::bytes request(uint16_t from) {
+        pyref::bytes m(CI_HEADER_SIZE, 0);
+        m[4] = static_cast<uint8_t>(from >> 8);
+        m[5] = static_cast<uint8_t>(from);
+        m[6] = 0;
+        m[7] = 42;
+        m[8] = 0x12; // context words of the request: not echoed
+        m[16] = 0x0F;
+        return m;
+    }
+    static pyref::bytes reply(uint16_t from) {
+        const pyref::bytes req = request(from);
+        pyref::bytes out(CI_VERSION_REPLY_SIZE + 8, 0xEE);
+        const size_t n = ci_get_version_info_req(req.data(), req.size(), out.data(), out.size());
+        out.resize(n);
+        return out;
+    }
+    static pyref::bytes text(const std::string& s) { return pyref::bytes(s.begin(), s.end()); }
+};
+
+const char* const PACK = "import struct\n"
+                         "def f(own, dest, txt):\n"
+                         "    h = struct.pack('>HHHHIIHH', 0, 32, int(own), int(dest), 0, 0, 0x0F01, 0)\n"
+                         "    return (h + txt.ljust(32, b'\\0')[:32]).hex()\n";
+
+TEST_F(Version, ReplyCarriesLocationPrefixAndEpk) {
+    const std::string epk(seramGetEPKPtr(), strnlen(seramGetEPKPtr(), SERAM_EPK_SIZE));
+    setPid(42);
+    const pyref::bytes rl = reply(0x0105);
+    setPid(37);
+    const pyref::bytes none = reply(7);
+    std::memset(seram_memory + SERAM_EPK_OFFSET, 'E', SERAM_EPK_SIZE); // 32 characters, no end
+    setPid(47);
+    const pyref::bytes gb = reply(3);
+
+    const auto expected = pyref::map(PACK, {{text("42"), text(std::to_string(0x0105)), text("RL " + epk)},
+                                            {text("37"), text("7"), text(epk)},
+                                            {text("47"), text("3"), text("GB " + std::string(32, 'E'))}});
+    EXPECT_EQ(pyref::hex(rl), expected[0]);
+    EXPECT_EQ(pyref::hex(none), expected[1]);
+    EXPECT_EQ(pyref::hex(gb), expected[2]);
+}
+
+TEST_F(Version, MalformedRequestsGetNoReply) {
+    setPid(40);
+    const pyref::bytes req = request(5);
+    uint8_t out[CI_VERSION_REPLY_SIZE];
+    EXPECT_EQ(ci_get_version_info_req(req.data(), CI_HEADER_SIZE - 1, out, sizeof out), 0u);
+    EXPECT_EQ(ci_get_version_info_req(req.data(), req.size(), out, sizeof out - 1), 0u);
+    EXPECT_EQ(ci_get_version_info_req(nullptr, 0, out, sizeof out), 0u);
+}
+
+pyref::bytes versionReply(uint16_t from, const std::string& txt, uint16_t payload = CI_VERSION_TEXT) {
+    pyref::bytes m(CI_HEADER_SIZE + CI_VERSION_TEXT, 0);
+    m[2] = static_cast<uint8_t>(payload >> 8);
+    m[3] = static_cast<uint8_t>(payload);
+    m[4] = static_cast<uint8_t>(from >> 8);
+    m[5] = static_cast<uint8_t>(from);
+    m[16] = 0x0F;
+    m[17] = 0x01;
+    std::memcpy(m.data() + CI_HEADER_SIZE, txt.data(), std::min(txt.size(), CI_VERSION_TEXT));
+    return m;
+}
+
+TEST_F(Version, RepliesAreKeptSortedByPid) {
+    for (uint16_t pid : {30, 10, 20})
+        ci_get_version_info_reply(versionReply(pid, "unit " + std::to_string(pid)).data(),
+                                  CI_HEADER_SIZE + CI_VERSION_TEXT);
+    ci_get_version_info_reply(versionReply(20, "unit 20 new").data(), CI_HEADER_SIZE + CI_VERSION_TEXT);
+    uint16_t pid = 0;
+    char txt[CI_VERSION_TEXT + 1];
+    ASSERT_TRUE(sblk_getVersionInfo(0, &pid, txt));
+    EXPECT_EQ(pid, 10);
+    EXPECT_STREQ(txt, "unit 10");
+    ASSERT_TRUE(sblk_getVersionInfo(1, &pid, txt));
+    EXPECT_EQ(pid, 20);
+    EXPECT_STREQ(txt, "unit 20 new");
+    ASSERT_TRUE(sblk_getVersionInfo(2, &pid, txt));
+    EXPECT_EQ(pid, 30);
+    EXPECT_FALSE(sblk_getVersionInfo(3, &pid, txt));
+
+    // Full: a known PID is still updated, a new one is not taken.
+    for (uint16_t p = 1; p <= 7; ++p)
+        ci_get_version_info_reply(versionReply(static_cast<uint16_t>(p * 5 + 1), "x").data(), 52);
+    ci_get_version_info_reply(versionReply(2, "late").data(), 52);
+    ci_get_version_info_reply(versionReply(30, "unit 30 new").data(), 52);
+    ASSERT_TRUE(sblk_getVersionInfo(9, &pid, txt));
+    EXPECT_EQ(pid, 36);
+    EXPECT_FALSE(sblk_getVersionInfo(10, &pid, txt));
+    ASSERT_TRUE(sblk_getVersionInfo(0, &pid, txt));
+    EXPECT_EQ(pid, 6);
+    for (int i = 0; sblk_getVersionInfo(i, &pid, txt); ++i) {
+        if (pid == 30) {
+            EXPECT_STREQ(txt, "unit 30 new");
+        }
+    }
+}
+
+TEST_F(Version, ShortRepliesAreRefused) {
+    ci_get_version_info_reply(versionReply(9, "abc", 8).data(), CI_HEADER_SIZE + CI_VERSION_TEXT);
+    ci_get_version_info_reply(versionReply(9, "abc").data(), CI_HEADER_SIZE + 4);
+    EXPECT_FALSE(sblk_getVersionInfo(0, nullptr, nullptr));
+    EXPECT_TRUE(testsupport::logContains(seen, "ci_get_version_info_reply: version reply too short"));
+}
+
+} // namespace

@@ -1,0 +1,191 @@
+#include "services/applcomm/applcomm.h"
+
+#include "calibration/memory/seram.h"
+#include "platform/os/os.h"
+#include "platform/os/sim.h"
+#include "platform/sysproc/sysproc.h"
+#include "support/logcapture.h"
+#include "vyn/vartable.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <vector>
+
+// What the status block hands to the error manager and the CAN driver client.
+namespace {
+struct Call {
+    char op; // 's' set, 'c' clear, 'n' node state
+    int a, b;
+    bool operator==(const Call&) const = default;
+};
+std::vector<Call> calls;
+} // namespace
+
+int error_mgr_set(int path, int type, uint8_t lamp) {
+    EXPECT_EQ(lamp, 0);
+    calls.push_back({'s', path, type});
+    return 1;
+}
+int error_mgr_clear(int path) {
+    calls.push_back({'c', path, 0});
+    return 0;
+}
+void RtpManUsrCan_ReportNodeStatus(int node, uint8_t state) {
+    calls.push_back({'n', node, state});
+}
+
+namespace {
+
+constexpr int USB = 488, SYSTEM = 498, FTP = 485, CAN01 = 423, CAN02 = 424;
+
+struct StatusBlock : ::testing::Test {
+    uint8_t* shm = nullptr;
+    SEM_ID sem = nullptr;
+    std::vector<testsupport::LogLine> seen;
+
+    void SetUp() override {
+        sim::stopRealtime();
+        sim::configure(sim::TimeMode::Stepped, 1700000000);
+        testsupport::logStart();
+        seram_reset();
+        applComm_reset();
+        calls.clear();
+        // What the system process provides.
+        shm = static_cast<uint8_t*>(shmMap(APPLCOMM_SHM_NAME, APPLCOMM_SHM_SIZE, true));
+        ASSERT_NE(shm, nullptr);
+        std::memset(shm, 0, APPLCOMM_SHM_SIZE);
+        sem = semOpen(APPLCOMM_SEM_NAME, SEM_TYPE_BINARY, SEM_FULL, SEM_Q_PRIORITY, OM_CREATE);
+        ASSERT_NE(sem, nullptr);
+    }
+    void set(const std::string& field, const std::string& value) {
+        std::string error;
+        ASSERT_TRUE(sysproc::setStatus(field, value, &error)) << field << ": " << error;
+    }
+    uint32_t blinkWord() const {
+        uint32_t w;
+        std::memcpy(&w, shm + APPLCOMM_BLINK_OFFSET, 4);
+        return w;
+    }
+    void cycles(int n) {
+        for (int i = 0; i < n; ++i)
+            applComm_10ms();
+    }
+    // The error-manager calls so far (node reports left out), then forgotten.
+    std::vector<Call> errors() {
+        std::vector<Call> e;
+        for (const Call& c : calls)
+            if (c.op != 'n') e.push_back(c);
+        calls.clear();
+        return e;
+    }
+};
+
+TEST_F(StatusBlock, FieldsWrittenByTheSystemProcessReachTheSignals) {
+    set("usb_portsc1", "0x18001205");
+    set("usb_reset_mask", "0xA55A");
+    set("usb_phy_linestate", "2");
+    set("usb_serial", "0815-ABCD");
+    set("cpu_load.1", "37.5");
+    set("prf_mon_meas_tid.3", "4000000000");
+    set("cpu_task_load.3", "0.25");
+    set("card_size", "31914983");
+    set("card_part2_size", "7");
+    ASSERT_EQ(applComm_ini(), 1); // takes the first copy
+    EXPECT_EQ(applComm_getCardSize(), 31914983u);
+    set("usb_mediastate", "0x1FF");
+    set("usb_errcnt", "513");
+    set("ltm_pid", "12");
+    set("fcm_pid", "0x0E");
+    applComm_10ms();
+    EXPECT_EQ(usb_portsc1, 0x18001205u);
+    EXPECT_EQ(usb_reset_mask, 0xA55A);
+    EXPECT_EQ(usb_reset_cnt, 0);
+    EXPECT_EQ(usb_phy_linestate, 2);
+    EXPECT_STREQ(usb_serial, "0815-ABCD");
+    EXPECT_EQ(usb_mediastate, 0xFF) << "one byte";
+    EXPECT_EQ(applComm_getUsb_mediastate(), 0x1FFu);
+    EXPECT_EQ(usb_errcnt, 513);
+    EXPECT_EQ(applComm_getUsb_errcnt(), 513);
+    EXPECT_EQ(cpu_load[0], 0.0f);
+    EXPECT_EQ(cpu_load[1], 37.5f);
+    EXPECT_EQ(prf_mon_meas_tid[3], 4000000000u);
+    EXPECT_EQ(cpu_task_load[3], 0.25f);
+    EXPECT_EQ(card_part2_size, 7u);
+    EXPECT_EQ(applComm_getLaptrigPID(), 12);
+    EXPECT_EQ(applComm_getFuelconsPID(), 14);
+    EXPECT_TRUE(calls.empty());
+}
+
+TEST_F(StatusBlock, BlinkWordIsWrittenBackAndShutdownIsFinal) {
+    ASSERT_EQ(applComm_ini(), 1);
+    applComm_setBlink(0, 5);
+    EXPECT_EQ(blinkWord(), 0u) << "written with the next copy";
+    applComm_10ms();
+    EXPECT_EQ(blinkWord(), 5u);
+    applComm_setBlink(1, 7);
+    EXPECT_TRUE(testsupport::logContains(seen, "applComm_setBlink() wrong appID 1"));
+    applComm_setBlink(0, APPLCOMM_BLINK_SHUTDOWN);
+    applComm_setBlink(0, 5);
+    applComm_10ms();
+    EXPECT_EQ(blinkWord(), 13u);
+}
+
+TEST_F(StatusBlock, FlagsBecomeErrorsOnChangeAndCanStatesAfterFiveSeconds) {
+    ASSERT_EQ(applComm_ini(), 1);
+    set("usb_media_err", "1");
+    set("can1_state", "3");
+    cycles(3);
+    EXPECT_EQ(errors(), (std::vector<Call>{{'s', USB, 37}})) << "a flag that stays set raises once";
+    set("usb_hw_incompatible", "2");
+    set("sys_media_err", "1");
+    set("ftp_err", "1");
+    cycles(APPLCOMM_CAN_DELAY_CYCLES - 4);
+    EXPECT_EQ(errors(), (std::vector<Call>{{'s', USB, 35}, {'s', SYSTEM, 37}, {'s', FTP, 3}}));
+    EXPECT_TRUE(calls.empty()) << "CAN states wait for the start delay";
+    applComm_10ms(); // five seconds
+    EXPECT_EQ(calls, (std::vector<Call>{{'s', CAN01, 27}, {'n', 0, 3}, {'n', 1, 0}})) << "Busoff";
+    calls.clear();
+    cycles(2);
+    EXPECT_EQ(calls.size(), 4u) << "both node states every cycle, no new error";
+
+    set("usb_media_err", "0"); // the two USB flags share one path
+    set("ftp_err", "0");
+    set("can2_state", "1");
+    applComm_10ms();
+    set("can2_state", "5");
+    set("can1_state", "0");
+    applComm_10ms();
+    EXPECT_EQ(errors(),
+              (std::vector<Call>{
+                  {'c', USB, 0}, {'c', FTP, 0}, {'s', CAN02, 25}, {'c', CAN01, 0}, {'s', CAN02, 29}}));
+
+    set("can2_state", "9"); // beyond the table of CAN error types: logged once, not raised
+    cycles(3);
+    EXPECT_TRUE(errors().empty());
+    EXPECT_TRUE(testsupport::logContains(seen, "applComm_10ms: CAN node 2 reports unknown state 9, ignored"));
+    set("can2_state", "0");
+    applComm_10ms();
+    EXPECT_EQ(errors(), (std::vector<Call>{{'c', CAN02, 0}}));
+}
+
+TEST_F(StatusBlock, AFailedSemaphoreTakeDoesNotHangTheShutdownBlink) {
+    ASSERT_EQ(applComm_ini(), 1);
+    ASSERT_EQ(semDelete(sem), OK); // the system process's lock is gone under the connection
+    // The raster and the shutdown path run in tasks of their own, as in the unit.
+    ASSERT_NE(taskSpawnFn("tRaster10", 67, 0, 0, [] { applComm_10ms(); }), TASK_ID_NULL);
+    sim::waitIdle();
+    EXPECT_TRUE(testsupport::logContains(seen, "applComm_10ms: could not take shared memory semaphore ("));
+    std::atomic<bool> done{false};
+    TASK_ID shutdown = taskSpawnFn("tShutdown", 100, 0, 0, [&done] {
+        applComm_setBlink(0, APPLCOMM_BLINK_SHUTDOWN);
+        done = true;
+    });
+    sim::waitIdle();
+    EXPECT_TRUE(done) << "the blink pattern waits for an access mutex nobody gives";
+    if (!done) taskDelete(shutdown);
+}
+
+} // namespace

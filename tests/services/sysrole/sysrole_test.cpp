@@ -1,0 +1,261 @@
+#include "services/sysrole/sysrole.h"
+
+#include "app/rtpman/rtpman.h"
+#include "calibration/memory/seram.h"
+#include "platform/kmgr/kmgr_sim.h"
+#include "platform/nvmem/nvmem.h"
+#include "platform/os/os.h"
+#include "platform/os/sim.h"
+#include "platform/sysproc/sysproc.h"
+#include "services/applcomm/applcomm.h"
+#include "services/nvram/nvram.h"
+#include "support/logcapture.h"
+#include "vyn/vartable.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace {
+std::vector<std::pair<int, int>> errorsSet; // (path, type)
+} // namespace
+
+int error_mgr_set(int path, int type, uint8_t lamp) {
+    EXPECT_EQ(lamp, 0);
+    errorsSet.emplace_back(path, type);
+    return 1;
+}
+int error_mgr_clear(int) {
+    return 0;
+}
+
+namespace {
+
+using testsupport::LogLine;
+
+constexpr int SYSTEM = 498, LAPTRIGGER_MASTER = 20;
+
+// The manager's parameter block: this unit's PID and the base boot counter.
+struct Params {
+    AppParam block{};
+    void install(uint8_t pid, uint32_t baseBootCounter) {
+        block.pid = pid;
+        block.baseBootCounter = baseBootCounter;
+        kmgr::setHandler(KCALL_COMPAT_CHECK, [](const intptr_t*) -> intptr_t { return 0; });
+        kmgr::setHandler(KCALL_APPMAN, [this](const intptr_t* a) -> intptr_t {
+            if (a[2] != APPMAN_REQ_READ_PARAM) return -1;
+            *reinterpret_cast<uint8_t*>(a[3]) = 1;
+            std::memcpy(reinterpret_cast<void**>(a[5])[0], &block, sizeof block);
+            return 0;
+        });
+        ASSERT_EQ(AppMan_init(), 1);
+    }
+    ~Params() {
+        kmgr::setHandler(KCALL_COMPAT_CHECK, nullptr);
+        kmgr::setHandler(KCALL_APPMAN, nullptr);
+    }
+};
+
+void setCal(uint32_t vaddr, const void* v, size_t n) {
+    std::memcpy(seram_memory + vaddr + seramActiveOffset, v, n);
+}
+
+struct SystemRole : ::testing::Test {
+    Params params;
+    std::vector<LogLine> seen;
+
+    void SetUp() override {
+        sim::stopRealtime();
+        sim::configure(sim::TimeMode::Stepped, 1700000000);
+        testsupport::logStart();
+        seram_reset();
+        rtpman_reset();
+        sysrole_reset();
+        applComm_reset();
+        errorsSet.clear();
+        ASSERT_NE(shmMap(APPLCOMM_SHM_NAME, APPLCOMM_SHM_SIZE, true), nullptr);
+        ASSERT_NE(semOpen(APPLCOMM_SEM_NAME, SEM_TYPE_BINARY, SEM_FULL, SEM_Q_PRIORITY, OM_CREATE), nullptr);
+        announce(0, 0);
+    }
+    // The masters the platform announces in the status block.
+    void announce(int ltm, int fcm) {
+        std::string error;
+        ASSERT_TRUE(sysproc::setStatus("ltm_pid", std::to_string(ltm), &error)) << error;
+        ASSERT_TRUE(sysproc::setStatus("fcm_pid", std::to_string(fcm), &error)) << error;
+    }
+    void run(uint8_t ownPid, uint32_t ecuType, uint32_t deviceConfig, uint8_t outingMode = 0) {
+        params.install(ownPid, 0);
+        setCal(VTADDR_ECU_TYPE, &ecuType, 4);
+        setCal(VTADDR_DEVICE_CONFIG, &deviceConfig, 4);
+        setCal(VTADDR_OUTINGCTR_MODE, &outingMode, 1);
+        ASSERT_EQ(applComm_ini(), 1);
+        cfg_system_ini();
+    }
+};
+
+TEST_F(SystemRole, EcuTypeGivesTheDefaults) {
+    struct Case {
+        uint32_t ecuType;
+        const char* name;
+        uint8_t timeSlave, ltmRemote;
+        uint16_t ltm, code;
+    };
+    const Case cases[] = {
+        {0, "None", 1, 0, 0xFFFF, 0},
+        {0x505, "KT5", 0, 1, 10, 5},
+        {0x604, "KT6", 0, 0, 0xFFFF, 0x406},
+        {0xFF02, "HNR", 0, 0, 0xFFFF, 0x2FF},
+        {0xABCD1234, "UNKNOWN", 0, 0, 0xFFFF, 0x3412}, // low half, bytes swapped
+        {0xFFFF, "UNKNOWN", 0, 0, 0xFFFF, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << c.ecuType);
+        run(3, c.ecuType, 0xFFFFFFFF); // not configured
+        EXPECT_STREQ(get_external_name(), c.name);
+        EXPECT_EQ(cfg_system.logging_active, 1);
+        EXPECT_EQ(cfg_system.time_slave, c.timeSlave);
+        EXPECT_EQ(cfg_system.ltm_remote, c.ltmRemote);
+        EXPECT_EQ(cfg_system.ltm_pid, c.ltm);
+        EXPECT_EQ(cfg_system.fcm_pid, c.ltm) << "the same default master";
+        EXPECT_EQ(cfg_system.ext_ecu, c.code);
+    }
+    EXPECT_TRUE(errorsSet.empty());
+    EXPECT_TRUE(testsupport::logContains(seen,
+                                         "ECU_TYPE: 0xabcd1234, DEVICE_CONFIG: 0xffffffff, fcm_pid: 0xFFFF, "
+                                         "extName: UNKNOWN"));
+}
+
+TEST_F(SystemRole, DeviceConfigAndAnnouncedMasters) {
+    run(10, 0, 0x00000A03); // logging, time master, laptrigger master 10 = this unit
+    EXPECT_EQ(cfg_system.logging_active, 1);
+    EXPECT_EQ(cfg_system.time_slave, 0);
+    EXPECT_EQ(cfg_system.ltm_pid, 10);
+    EXPECT_EQ(cfg_system.ltm_remote, 0);
+    EXPECT_TRUE(testsupport::logContains(
+        seen,
+        "ECU_TYPE: 0x0000, DEVICE_CONFIG: 0x00000A03 ltm_pid: 0x0A, timemaster, logging active, fcm_pid: "
+        "0x00, extName: None"));
+
+    run(11, 0x500, 0x00210A00); // another unit: remote laptrigger, fuel master 0x21
+    EXPECT_EQ(cfg_system.logging_active, 0);
+    EXPECT_EQ(cfg_system.time_slave, 1);
+    EXPECT_EQ(cfg_system.ltm_remote, 1);
+    EXPECT_EQ(cfg_system.fcm_pid, 0x21);
+
+    run(11, 0x500, 0x00000002); // no laptrigger master configured: none, whatever the ECU
+    EXPECT_EQ(cfg_system.ltm_pid, 0xFFFF);
+    EXPECT_EQ(cfg_system.fcm_pid, 10) << "an empty fuel master field keeps the default";
+    EXPECT_TRUE(errorsSet.empty()) << "not logging: no laptrigger master needed";
+    run(3, 0, 0x00000001, 1); // logging, but the outing counter works on its own
+    EXPECT_TRUE(errorsSet.empty());
+    run(3, 0, 0x00000001, 0);
+    EXPECT_EQ(errorsSet, (std::vector<std::pair<int, int>>{{SYSTEM, LAPTRIGGER_MASTER}}));
+    EXPECT_TRUE(testsupport::logContains(seen, "cfg_system_ini() no laptrigger master defined in config"));
+
+    errorsSet.clear();
+    announce(0x14, 0x15); // the platform's masters win over the configuration
+    run(0x16, 0x500, 0x00220001);
+    EXPECT_EQ(cfg_system.ltm_pid, 0x14);
+    EXPECT_EQ(cfg_system.ltm_remote, 1);
+    EXPECT_EQ(cfg_system.fcm_pid, 0x15);
+    EXPECT_TRUE(errorsSet.empty());
+    EXPECT_TRUE(testsupport::logContains(seen, "PID override: ltm_pid: 0x14, fcm_pid: 0x15"));
+    run(0x14, 0, 0);
+    EXPECT_EQ(cfg_system.ltm_remote, 0) << "this unit is the announced master";
+}
+
+// ---- boot counter ---------------------------------------------------------------------------
+
+struct BootCounter : ::testing::Test {
+    std::string dir;
+    Params params;
+    std::vector<LogLine> seen;
+    void SetUp() override {
+        testsupport::logStart();
+        kmgr::clearFaults();
+        rtpman_reset();
+        sysrole_reset();
+        char tmpl[] = "/tmp/vyn_bootcnt_XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+        restart();
+    }
+    void TearDown() override {
+        nvram_dbs_reset();
+        nvmem::uninstall();
+        kmgr::clearFaults();
+        std::filesystem::remove_all(dir);
+    }
+    // A new start of the process over the same non-volatile memory.
+    void restart() {
+        sysrole_reset();
+        nvram_dbs_reset();
+        std::string err;
+        ASSERT_TRUE(nvmem::install(dir, &err)) << err;
+        ASSERT_EQ(nvram_dbs_init(), 1);
+    }
+};
+
+TEST_F(BootCounter, CountsEveryStartAcrossRestarts) {
+    params.install(5, 4711);
+    EXPECT_EQ(boot_count_ini(), 4711u) << "the base boot counter of the parameters";
+    EXPECT_EQ(base_boot_count_get(), 4711u);
+    EXPECT_EQ(boot_count_get(), 1u);
+    EXPECT_TRUE(testsupport::logContains(seen, "boot_count_ini: could not read boot counter from nvram"))
+        << "a fresh store has none";
+    restart();
+    boot_count_ini();
+    EXPECT_EQ(boot_count_get(), 2u);
+
+    kmgr::injectFault(NVRAM_CALL_PERSIST, -1, 1);
+    restart();
+    boot_count_ini();
+    EXPECT_EQ(boot_count_get(), 3u);
+    EXPECT_TRUE(testsupport::logContains(seen, "boot_count_ini: could not write boot counter into nvram"));
+    restart();
+    boot_count_ini();
+    EXPECT_EQ(boot_count_get(), 3u) << "the lost write is not in the store";
+}
+
+// ---- memory monitor ---------------------------------------------------------------------------
+
+OS_HEAP_STATS heap;
+STATUS fakeHeap(OS_HEAP_STATS* s) {
+    *s = heap;
+    return OK;
+}
+
+TEST(MemoryMonitor, PublishesEverySecondAndLogsNewMinimaEveryMinute) {
+    testsupport::logStart();
+    sysrole_reset(fakeHeap);
+    constexpr uint64_t MB = 1048576;
+    auto minute = [](uint64_t freeBytes, uint64_t block) {
+        heap.freeBytes = freeBytes;
+        heap.maxFreeBlock = block;
+        std::vector<std::string> lines;
+        for (int s = 0; s < 60; ++s) {
+            mem_usage_1s();
+            for (const LogLine& l : testsupport::logDrain()) {
+                EXPECT_EQ(s, 59) << "only every 60th call may log";
+                lines.push_back(std::to_string(l.priority) + " " + l.text);
+            }
+        }
+        return lines;
+    };
+    using Lines = std::vector<std::string>;
+    EXPECT_EQ(minute(96 * MB + MB / 2, 40 * MB),
+              Lines{"150 memory usage:  96.50 MB free, biggest free block  40.00 MB"});
+    EXPECT_FLOAT_EQ(mem_free_mb, 96.5f);
+    EXPECT_FLOAT_EQ(mem_biggest_free_blk_mb, 40.0f);
+    EXPECT_TRUE(minute(100 * MB, 40 * MB).empty()) << "more free: no new minimum";
+    EXPECT_FLOAT_EQ(mem_free_mb, 100.0f);
+    EXPECT_TRUE(minute(96 * MB + MB / 2, MB).empty()) << "equal is not below";
+    EXPECT_EQ(minute(12 * MB + MB / 4, 3 * MB),
+              Lines{"150 memory usage:  12.25 MB free, biggest free block   3.00 MB"});
+    sysrole_reset();
+}
+
+} // namespace
