@@ -24,10 +24,13 @@ intptr_t appManRequest(AppManRequest req, intptr_t a4, intptr_t a5, const void* 
                         req, a4, a5, reinterpret_cast<intptr_t>(list), 0, 0);
 }
 
-intptr_t watchdogRequest(AppManRequest req, uint32_t* pattern) { return appManRequest(req, 0, 1, pattern); }
+intptr_t watchdogRequest(AppManRequest req, uint32_t* pattern) {
+    return appManRequest(req, 0, 1, pattern);
+}
 
 void octets(uint32_t w, int out[4]) {
-    for (int i = 0; i < 4; ++i) out[i] = static_cast<int>((w >> (24 - 8 * i)) & 0xFF);
+    for (int i = 0; i < 4; ++i)
+        out[i] = static_cast<int>((w >> (24 - 8 * i)) & 0xFF);
 }
 
 } // namespace
@@ -38,7 +41,9 @@ int RtpManUsr_setIndex(uint32_t index) {
     return 1;
 }
 
-uint32_t RtpManUsr_getIndex() { return rtpIndex; }
+uint32_t RtpManUsr_getIndex() {
+    return rtpIndex;
+}
 
 uint8_t AppMan_init() {
     int idx = static_cast<int>(rtpIndex);
@@ -67,7 +72,8 @@ void AppMan_DisplayParameters() {
     int a[4], m[4];
     octets(appParam.ipv4Addr, a);
     octets(appParam.ipv4Mask, m);
-    syslogx(LOG_INFO, "# AppMan_DisplayParameters: BEGIN: This is the RTP APP %d!", static_cast<int>(rtpIndex));
+    syslogx(LOG_INFO, "# AppMan_DisplayParameters: BEGIN: This is the RTP APP %d!",
+            static_cast<int>(rtpIndex));
     syslogx(LOG_INFO, " -> PID  = %d", appParam.pid);
     syslogx(LOG_INFO, " -> baseBootcounter  = %d", static_cast<int>(appParam.baseBootCounter));
     syslogx(LOG_INFO, " -> CoreAffinity = %d", appParam.coreAffinity);
@@ -80,24 +86,46 @@ void AppMan_DisplayParameters() {
     syslogx(LOG_INFO, "# END");
 }
 
-uint8_t AppMan_getPID() { return appParam.pid; }
-uint8_t AppMan_getCoreAffinity() { return appParam.coreAffinity; }
-uint32_t AppMan_getBaseBootCounter() { return appParam.baseBootCounter; }
-uint32_t AppMan_getIPv4Addr() { return appParam.ipv4Addr; }
-uint32_t AppMan_getIPv4Mask() { return appParam.ipv4Mask; }
-uint16_t AppMan_getXCPPort() { return appParam.xcpPort; }
-uint16_t AppMan_getBC2PortOffset() { return appParam.bc2PortOffset; }
-uint8_t AppMan_getCCPEnable() { return appParam.ccpEnable; }
-const char* AppMan_getHomeDir() { return appParam.homeDir; }
-const char* AppMan_getNvRAMDir() { return appParam.nvRamDir; }
-const uint8_t* AppMan_getAllPids() { return appParam.allPids; }
+uint8_t AppMan_getPID() {
+    return appParam.pid;
+}
+uint8_t AppMan_getCoreAffinity() {
+    return appParam.coreAffinity;
+}
+uint32_t AppMan_getBaseBootCounter() {
+    return appParam.baseBootCounter;
+}
+uint32_t AppMan_getIPv4Addr() {
+    return appParam.ipv4Addr;
+}
+uint32_t AppMan_getIPv4Mask() {
+    return appParam.ipv4Mask;
+}
+uint16_t AppMan_getXCPPort() {
+    return appParam.xcpPort;
+}
+uint16_t AppMan_getBC2PortOffset() {
+    return appParam.bc2PortOffset;
+}
+uint8_t AppMan_getCCPEnable() {
+    return appParam.ccpEnable;
+}
+const char* AppMan_getHomeDir() {
+    return appParam.homeDir;
+}
+const char* AppMan_getNvRAMDir() {
+    return appParam.nvRamDir;
+}
+const uint8_t* AppMan_getAllPids() {
+    return appParam.allPids;
+}
 
 uintptr_t AppMan_getSymbolTableValue(const char* name) {
     uintptr_t value = 0;
     const char* names[1] = {name};
-    intptr_t r = kmgr_syscall(KCALL_APPMAN, static_cast<intptr_t>(rtpIndex), static_cast<intptr_t>(APPMAN_ID_WORD),
-                              APPMAN_REQ_SYMBOL, reinterpret_cast<intptr_t>(&value), 1,
-                              reinterpret_cast<intptr_t>(names), 0, 0);
+    intptr_t r = kmgr_syscall(KCALL_APPMAN, static_cast<intptr_t>(rtpIndex),
+                              static_cast<intptr_t>(APPMAN_ID_WORD), APPMAN_REQ_SYMBOL,
+                              reinterpret_cast<intptr_t>(&value), 1, reinterpret_cast<intptr_t>(names), 0, 0);
     if (r != 0) {
         syslogx(LOG_ERR, "AppMan_getSymbolTableValue(%d): SysCall failed", static_cast<int>(rtpIndex));
         return 0;
@@ -116,7 +144,8 @@ uint8_t RtpMan_ForwardEPK() {
 
 uint8_t RtpMan_InformSetting2Kernel(uint32_t setting, uint32_t value) {
     if (kmgr_syscall(KCALL_SETTING, static_cast<intptr_t>(rtpIndex), setting, value) == -1) {
-        syslogx(LOG_ERR, "RtpMan_InformSetting2Kernel: inform setting(%d) to kernel failed", static_cast<int>(setting));
+        syslogx(LOG_ERR, "RtpMan_InformSetting2Kernel: inform setting(%d) to kernel failed",
+                static_cast<int>(setting));
         return 0;
     }
     return 1;
@@ -124,14 +153,22 @@ uint8_t RtpMan_InformSetting2Kernel(uint32_t setting, uint32_t value) {
 
 intptr_t RtpManUsrIntr_Connect(int interrupt, const char* queueName, intptr_t w1, intptr_t w2, intptr_t w3,
                                intptr_t w4) {
-    return kmgr_syscall(KCALL_INTR_CONNECT, static_cast<intptr_t>(rtpIndex), reinterpret_cast<intptr_t>(queueName),
-                        interrupt, w1, w2, w3, w4, 0);
+    return kmgr_syscall(KCALL_INTR_CONNECT, static_cast<intptr_t>(rtpIndex),
+                        reinterpret_cast<intptr_t>(queueName), interrupt, w1, w2, w3, w4, 0);
 }
 
-int wdogapp_Init() { return 1; }
-intptr_t wdogapp_Feed(uint32_t* pattern) { return watchdogRequest(APPMAN_REQ_WDOG_FEED, pattern); }
-intptr_t wdogapp_Starve(uint32_t* pattern) { return watchdogRequest(APPMAN_REQ_WDOG_STARVE, pattern); }
-intptr_t wdogapp_EnterShutDown(uint32_t* pattern) { return watchdogRequest(APPMAN_REQ_WDOG_SHUTDOWN, pattern); }
+int wdogapp_Init() {
+    return 1;
+}
+intptr_t wdogapp_Feed(uint32_t* pattern) {
+    return watchdogRequest(APPMAN_REQ_WDOG_FEED, pattern);
+}
+intptr_t wdogapp_Starve(uint32_t* pattern) {
+    return watchdogRequest(APPMAN_REQ_WDOG_STARVE, pattern);
+}
+intptr_t wdogapp_EnterShutDown(uint32_t* pattern) {
+    return watchdogRequest(APPMAN_REQ_WDOG_SHUTDOWN, pattern);
+}
 
 int wdog_test_trigger() {
     if (wdogTestDone) return 1;

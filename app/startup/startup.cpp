@@ -16,15 +16,42 @@
 #include <cstring>
 
 const char* const apal_err_codes[36] = {
-    "APAL_INIT_OK",          "APAL_INIT_WRONG_VERSION", "APAL_INIT_FST_ERROR",     "APAL_INIT_ADC_ERROR",
-    "APAL_INIT_ISR_ERROR",   "APAL_INIT_POWER_ERROR",   "APAL_INIT_GPIO_ERROR",    "APAL_INIT_FPGA_ERROR",
-    "APAL_INIT_FPGA_ADR_ERROR", "APAL_INIT_PWMOUT_ERROR", "APAL_INIT_SPI_ERROR",   "APAL_INIT_DRIVER11_ERROR",
-    "APAL_INIT_DRIVER12_ERROR", "APAL_INIT_MAX7301_ERROR", "APAL_INIT_DRIVER14_ERROR", "APAL_INIT_DRIVER15_ERROR",
-    "APAL_INIT_ROTATIONALSPEED_ERROR", "APAL_INIT_PSADC_ERROR", "APAL_INIT_SCADC_ERROR", "APAL_INIT_DRIVER19_ERROR",
-    "APAL_INIT_DRIVER20_ERROR", "APAL_INIT_TSYN_ERROR", "APAL_INIT_TSTP_ERROR",     "APAL_INIT_WDOG_ERROR",
-    "APAL_INIT_DIAGMUX_ERROR", "APAL_INIT_NVRAMST_ERROR", "APAL_INIT_PULLUP_ERROR", "APAL_INIT_UART_ERROR",
-    "APAL_INIT_PWMIN_ERROR", "APAL_INIT_PCYL_ERROR",    "APAL_INIT_LIN_ERROR",     "APAL_INIT_CRASHDUMP_ERROR",
-    "APAL_INIT_SYSCALL_ERROR", "APAL_INIT_ONEWIRE_ERROR", "APAL_INIT_APIX_ERROR",  "APAL_INIT_SLED_ERROR",
+    "APAL_INIT_OK",
+    "APAL_INIT_WRONG_VERSION",
+    "APAL_INIT_FST_ERROR",
+    "APAL_INIT_ADC_ERROR",
+    "APAL_INIT_ISR_ERROR",
+    "APAL_INIT_POWER_ERROR",
+    "APAL_INIT_GPIO_ERROR",
+    "APAL_INIT_FPGA_ERROR",
+    "APAL_INIT_FPGA_ADR_ERROR",
+    "APAL_INIT_PWMOUT_ERROR",
+    "APAL_INIT_SPI_ERROR",
+    "APAL_INIT_DRIVER11_ERROR",
+    "APAL_INIT_DRIVER12_ERROR",
+    "APAL_INIT_MAX7301_ERROR",
+    "APAL_INIT_DRIVER14_ERROR",
+    "APAL_INIT_DRIVER15_ERROR",
+    "APAL_INIT_ROTATIONALSPEED_ERROR",
+    "APAL_INIT_PSADC_ERROR",
+    "APAL_INIT_SCADC_ERROR",
+    "APAL_INIT_DRIVER19_ERROR",
+    "APAL_INIT_DRIVER20_ERROR",
+    "APAL_INIT_TSYN_ERROR",
+    "APAL_INIT_TSTP_ERROR",
+    "APAL_INIT_WDOG_ERROR",
+    "APAL_INIT_DIAGMUX_ERROR",
+    "APAL_INIT_NVRAMST_ERROR",
+    "APAL_INIT_PULLUP_ERROR",
+    "APAL_INIT_UART_ERROR",
+    "APAL_INIT_PWMIN_ERROR",
+    "APAL_INIT_PCYL_ERROR",
+    "APAL_INIT_LIN_ERROR",
+    "APAL_INIT_CRASHDUMP_ERROR",
+    "APAL_INIT_SYSCALL_ERROR",
+    "APAL_INIT_ONEWIRE_ERROR",
+    "APAL_INIT_APIX_ERROR",
+    "APAL_INIT_SLED_ERROR",
 };
 
 namespace {
@@ -97,7 +124,9 @@ void startDisplay() {
 
 } // namespace
 
-int nvram_initialize() { return 1; }
+int nvram_initialize() {
+    return 1;
+}
 void apal_setEnablePowerStages() {}
 
 int apalInitInt() {
@@ -106,9 +135,11 @@ int apalInitInt() {
         int code;
     };
     static const Step steps[] = {
-        {gpio_ini, 6},      {ecfv_init, 1},       {time_init, 21},       {adc_init, 3},
-        {spi_IOInit, 10},   {max7301_Init, 13},   {adc_pullup_init, 26}, {pwmout_init, 9},
-        {ledArray_init, 35}, {RotationalSpeed_Init, 16},
+        {gpio_ini, 6},         {ecfv_init, 1},
+        {time_init, 21},       {adc_init, 3},
+        {spi_IOInit, 10},      {max7301_Init, 13},
+        {adc_pullup_init, 26}, {pwmout_init, 9},
+        {ledArray_init, 35},   {RotationalSpeed_Init, 16},
     };
     for (const Step& s : steps)
         if (s.init() != 1) return s.code;
@@ -133,7 +164,9 @@ int startPostrun() {
     return semGive(semPostrun);
 }
 
-uint8_t isRtpShutdownStarted() { return rtpShutdownStarted; }
+uint8_t isRtpShutdownStarted() {
+    return rtpShutdownStarted;
+}
 
 void rtpShutdown() {
     syslogx(LOG_INFO, "rtpShutdown(): starting RTP shutdown routine");
@@ -170,8 +203,8 @@ void rtpShutdown() {
             if (meas_app_PreTrigIsOfflineDataFlushed() == 1) loggerState = 2;
         }
         if (monoMs() - start >= 950) {
-            syslogx(LOG_ERR, "LoggerShutdown(): timeout occurred (state %i) force shutdown after %dms", loggerState,
-                    950);
+            syslogx(LOG_ERR, "LoggerShutdown(): timeout occurred (state %i) force shutdown after %dms",
+                    loggerState, 950);
             taskDelay(sysClkRateGet() / 5);
             break;
         }
@@ -186,7 +219,8 @@ void rtpShutdown() {
     error_mgr_shutdown();
 
     int64_t took = monoMs() - start;
-    if (took < 950) syslogx(LOG_INFO, "LoggerShutdown(): shutdown finished, took %dms", static_cast<int>(took));
+    if (took < 950)
+        syslogx(LOG_INFO, "LoggerShutdown(): shutdown finished, took %dms", static_cast<int>(took));
 }
 
 int vyn_main(int argc, char** argv) {
@@ -209,8 +243,9 @@ int vyn_main(int argc, char** argv) {
     uint32_t ip = AppMan_getIPv4Addr();
     syslogx(LOG_INFO, "%s", "**************************************************************************");
     syslogx(LOG_INFO, "Start Application Number %d, Application PID %d, IPv4 Address %d.%d.%d.%d",
-            static_cast<int>(index), AppMan_getPID(), static_cast<int>(ip >> 24), static_cast<int>((ip >> 16) & 0xFF),
-            static_cast<int>((ip >> 8) & 0xFF), static_cast<int>(ip & 0xFF));
+            static_cast<int>(index), AppMan_getPID(), static_cast<int>(ip >> 24),
+            static_cast<int>((ip >> 16) & 0xFF), static_cast<int>((ip >> 8) & 0xFF),
+            static_cast<int>(ip & 0xFF));
 
     openPostrunSemaphore(index);
 
@@ -289,8 +324,9 @@ int vyn_main(int argc, char** argv) {
         LapOutFra_initLapOutCnt(st.lap, st.outing);
     }
     if (cfg_system.ltm_remote == 1 && cfg_system.logging_active == 1) {
-        if (taskSpawn("r_ltmAvail", 161, 0, 100000,
-                      [](intptr_t, intptr_t, intptr_t, intptr_t) { LapOutFra_queryLapOutCntTask(); }) == TASK_ID_NULL)
+        if (taskSpawn("r_ltmAvail", 161, 0, 100000, [](intptr_t, intptr_t, intptr_t, intptr_t) {
+                LapOutFra_queryLapOutCntTask();
+            }) == TASK_ID_NULL)
             syslogx(LOG_ERR, "main(): start of t_ltmAvail task failed!");
     }
 

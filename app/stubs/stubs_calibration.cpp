@@ -2,8 +2,12 @@
 #include "app/subsystems.h"
 
 void meascalinfo_virtchan_ini() {}
-int xcpInitialize() { return 0; }
+int xcpInitialize() {
+    return 0;
+}
 void xcp_shutdown_now() {}
 void xcpSendDAQ(int) {}
 void xcp_100ms() {}
-int cmdFuncGetScrutInfo(int, char**) { return 0; }
+int cmdFuncGetScrutInfo(int, char**) {
+    return 0;
+}

@@ -4,7 +4,9 @@
 void RtpManUsrCan_Init() {}
 void RtpManUsrCan_ReportNodeStatus(int, uint8_t) {}
 void canPoll_1ms() {}
-int can_CtrlInit() { return 1; }
+int can_CtrlInit() {
+    return 1;
+}
 void can_vyn_ini() {}
 void CanOut_send_message(int) {}
 void CanOut_event_message() {}
@@ -38,5 +40,9 @@ void msdcom_dbg_10ms() {}
 void msdcom_dbg() {}
 void tele_app_ini() {}
 // No CCP/XCP-master channel exists yet.
-void* ccpmr_GetAddr(uint32_t) { return nullptr; }
-void* xcpmr_GetAddr(uint32_t) { return nullptr; }
+void* ccpmr_GetAddr(uint32_t) {
+    return nullptr;
+}
+void* xcpmr_GetAddr(uint32_t) {
+    return nullptr;
+}

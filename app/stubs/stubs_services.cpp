@@ -3,7 +3,9 @@
 
 #include <cstdio>
 
-int msd_shell_initialize() { return 1; }
+int msd_shell_initialize() {
+    return 1;
+}
 void timeserv_init(int, int) {}
 void timeserv_MeasTime_ini() {}
 void timeserv_MeasTime_1ms() {}

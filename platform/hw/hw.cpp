@@ -26,13 +26,13 @@ constexpr uintptr_t GTIMER_BASE = 0xF8F00200;
 Bus& bus() {
     static Bus* b = [] {
         auto* nb = new Bus;
-        nb->devices[GTIMER_BASE] = Device{
-            8,
-            [](uintptr_t off) -> uint32_t {
-                uint64_t count = osHwTimeNs() / 3;
-                return off == 0 ? static_cast<uint32_t>(count) : static_cast<uint32_t>(count >> 32);
-            },
-            nullptr, nullptr};
+        nb->devices[GTIMER_BASE] =
+            Device{8,
+                   [](uintptr_t off) -> uint32_t {
+                       uint64_t count = osHwTimeNs() / 3;
+                       return off == 0 ? static_cast<uint32_t>(count) : static_cast<uint32_t>(count >> 32);
+                   },
+                   nullptr, nullptr};
         return nb;
     }();
     return *b;

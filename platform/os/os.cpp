@@ -213,7 +213,8 @@ int block(World& w, std::unique_lock<std::mutex>& lk, Tcb* t, WaitList* list, bo
     }
     t->wake = WAKE_NONE;
     setRunning(w, t, false);
-    while (t->wake == WAKE_NONE) t->cv.wait(lk);
+    while (t->wake == WAKE_NONE)
+        t->cv.wait(lk);
     if (t->wake == WAKE_TASK_DELETE) checkDelete(t);
     return t->wake;
 }
@@ -238,7 +239,8 @@ void taskTrampoline(Tcb* t) {
     std::lock_guard<std::mutex> g(w.m);
     t->exited = true;
     t->body = nullptr;
-    while (!t->exitWaiters.empty()) wakeTask(w, t->exitWaiters.front(), WAKE_GRANTED);
+    while (!t->exitWaiters.empty())
+        wakeTask(w, t->exitWaiters.front(), WAKE_GRANTED);
     setRunning(w, t, false);
 }
 
@@ -276,7 +278,12 @@ STATUS activate(Tcb* t) {
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     pthread_t th;
     int rc = pthread_create(
-        &th, &attr, [](void* p) -> void* { taskTrampoline(static_cast<Tcb*>(p)); return nullptr; }, t);
+        &th, &attr,
+        [](void* p) -> void* {
+            taskTrampoline(static_cast<Tcb*>(p));
+            return nullptr;
+        },
+        t);
     pthread_attr_destroy(&attr);
     if (rc != 0) {
         std::lock_guard<std::mutex> g(W().m);
@@ -310,8 +317,12 @@ template <class T> int findNamed(std::map<std::string, T*>& names, const char* n
     return 0;
 }
 
-Sem* semOf(SEM_ID s) { return reinterpret_cast<Sem*>(s); }
-MsgQ* qOf(MSG_Q_ID q) { return reinterpret_cast<MsgQ*>(q); }
+Sem* semOf(SEM_ID s) {
+    return reinterpret_cast<Sem*>(s);
+}
+MsgQ* qOf(MSG_Q_ID q) {
+    return reinterpret_cast<MsgQ*>(q);
+}
 
 void keep(void* p) {
     World& w = W();
@@ -357,7 +368,8 @@ TASK_ID taskCreate(const char* name, int priority, int options, size_t stackSize
         errno = EINVAL;
         return TASK_ID_NULL;
     }
-    return reinterpret_cast<TASK_ID>(makeTask(name, priority, options, stackSize, bindEntry(entry, a1, a2, a3, a4)));
+    return reinterpret_cast<TASK_ID>(
+        makeTask(name, priority, options, stackSize, bindEntry(entry, a1, a2, a3, a4)));
 }
 
 STATUS taskActivate(TASK_ID tid) {
@@ -381,7 +393,8 @@ TASK_ID taskSpawn(const char* name, int priority, int options, size_t stackSize,
     return tid;
 }
 
-TASK_ID taskSpawnFn(const char* name, int priority, int options, size_t stackSize, std::function<void()> body) {
+TASK_ID taskSpawnFn(const char* name, int priority, int options, size_t stackSize,
+                    std::function<void()> body) {
     Tcb* t = makeTask(name, priority, options, stackSize, std::move(body));
     if (activate(t) != OK) return TASK_ID_NULL;
     return reinterpret_cast<TASK_ID>(t);
@@ -570,7 +583,9 @@ SEM_ID semCCreate(int options, int initialCount) {
     return reinterpret_cast<SEM_ID>(newSem(SEM_TYPE_COUNTING, options, initialCount, INT_MAX));
 }
 
-SEM_ID semMCreate(int options) { return reinterpret_cast<SEM_ID>(newSem(SEM_TYPE_MUTEX, options, 1, 1)); }
+SEM_ID semMCreate(int options) {
+    return reinterpret_cast<SEM_ID>(newSem(SEM_TYPE_MUTEX, options, 1, 1));
+}
 
 STATUS semDelete(SEM_ID sem) {
     World& w = W();
@@ -581,7 +596,8 @@ STATUS semDelete(SEM_ID sem) {
         return ERROR;
     }
     s->deleted = true;
-    while (!s->waiters.empty()) wakeTask(w, s->waiters.front(), WAKE_DELETED_OBJ);
+    while (!s->waiters.empty())
+        wakeTask(w, s->waiters.front(), WAKE_DELETED_OBJ);
     if (!s->name.empty()) w.namedSems.erase(s->name);
     return OK; // the record stays allocated: stale ids then fail instead of crashing
 }
@@ -674,7 +690,8 @@ STATUS semFlush(SEM_ID sem) {
         errno = EINVAL;
         return ERROR;
     }
-    while (!s->waiters.empty()) wakeTask(w, s->waiters.front(), WAKE_GRANTED);
+    while (!s->waiters.empty())
+        wakeTask(w, s->waiters.front(), WAKE_GRANTED);
     return OK;
 }
 
@@ -751,8 +768,10 @@ STATUS msgQDelete(MSG_Q_ID id) {
         return ERROR;
     }
     q->deleted = true;
-    while (!q->recvWaiters.empty()) wakeTask(w, q->recvWaiters.front(), WAKE_DELETED_OBJ);
-    while (!q->sendWaiters.empty()) wakeTask(w, q->sendWaiters.front(), WAKE_DELETED_OBJ);
+    while (!q->recvWaiters.empty())
+        wakeTask(w, q->recvWaiters.front(), WAKE_DELETED_OBJ);
+    while (!q->sendWaiters.empty())
+        wakeTask(w, q->sendWaiters.front(), WAKE_DELETED_OBJ);
     if (!q->name.empty()) w.namedQueues.erase(q->name);
     q->msgs.clear();
     return OK;
@@ -913,9 +932,15 @@ void* shmMap(const char* name, size_t size, bool create) {
 
 // ---- clocks ----------------------------------------------------------------------------
 
-int sysClkRateGet() { return 1000; }
-uint32_t tickGet() { return static_cast<uint32_t>(W().tick.load()); }
-uint64_t tick64Get() { return W().tick.load(); }
+int sysClkRateGet() {
+    return 1000;
+}
+uint32_t tickGet() {
+    return static_cast<uint32_t>(W().tick.load());
+}
+uint64_t tick64Get() {
+    return W().tick.load();
+}
 
 uint64_t osHwTimeNs() {
     World& w = W();
@@ -967,7 +992,8 @@ void osBusyWaitNs(uint64_t ns) {
         return;
     }
     uint64_t end = osHwTimeNs() + ns;
-    while (osHwTimeNs() < end) std::this_thread::yield();
+    while (osHwTimeNs() < end)
+        std::this_thread::yield();
 }
 
 // ---- timers -----------------------------------------------------------------------------
@@ -1079,7 +1105,8 @@ void tickOnce() {
         std::vector<Tcb*> due;
         for (Tcb* t : w.timedWaiters)
             if (t->deadline <= now) due.push_back(t);
-        for (Tcb* t : due) wakeTask(w, t, WAKE_TIMEOUT);
+        for (Tcb* t : due)
+            wakeTask(w, t, WAKE_TIMEOUT);
         bool any = false;
         for (Timer* t : w.timers) {
             if (!t->active || t->deleted || t->next > now) continue;
@@ -1101,19 +1128,24 @@ void tickOnce() {
     std::vector<TickHook> hooks;
     {
         std::lock_guard<std::mutex> g(w.hookMutex);
-        for (auto& h : w.hooks) hooks.push_back(h.second);
+        for (auto& h : w.hooks)
+            hooks.push_back(h.second);
     }
-    for (auto& h : hooks) h(now);
+    for (auto& h : hooks)
+        h(now);
 }
 } // namespace
 
 void configure(TimeMode mode, int64_t calendarStartSec) {
     World& w = W();
     w.mode = mode;
-    w.calendarBaseNs.store(calendarStartSec * 1000000000ll - static_cast<int64_t>(w.tick.load() * 1000000ull));
+    w.calendarBaseNs.store(calendarStartSec * 1000000000ll -
+                           static_cast<int64_t>(w.tick.load() * 1000000ull));
 }
 
-TimeMode mode() { return W().mode.load(); }
+TimeMode mode() {
+    return W().mode.load();
+}
 
 void startRealtime() {
     World& w = W();
@@ -1161,7 +1193,9 @@ void step(uint64_t n) {
     waitIdle();
 }
 
-uint64_t ticks() { return W().tick.load(); }
+uint64_t ticks() {
+    return W().tick.load();
+}
 
 int addTickHook(TickHook hook) {
     World& w = W();

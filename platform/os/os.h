@@ -79,9 +79,9 @@ STATUS semFlush(SEM_ID sem);
 
 struct SEM_INFO {
     SEM_TYPE type;
-    int count;        // tokens (binary 0/1, counting n, mutex 1 when free)
-    int numWaiting;   // tasks blocked on it
-    TASK_ID owner;    // mutex owner, else 0
+    int count;      // tokens (binary 0/1, counting n, mutex 1 when free)
+    int numWaiting; // tasks blocked on it
+    TASK_ID owner;  // mutex owner, else 0
 };
 STATUS semInfoGet(SEM_ID sem, SEM_INFO* info);
 

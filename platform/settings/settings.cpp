@@ -289,7 +289,8 @@ int onValue(void* user, const char* sectionRaw, const char* nameRaw, const char*
         size_t pos = 0;
         while (pos <= value.size() && !value.empty()) {
             size_t comma = value.find(',', pos);
-            std::string item = trim(value.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos));
+            std::string item =
+                trim(value.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos));
             if (item.size() < 3 || item.compare(0, 2, "0x") != 0 || !parseUnsigned(item, UINT32_MAX, &v))
                 return bad("a comma list of hexadecimal device addresses");
             bases.push_back(static_cast<uintptr_t>(v));

@@ -39,7 +39,9 @@ uint32_t calendarSeconds() {
     return static_cast<uint32_t>(ts.tv_sec);
 }
 
-uint32_t timeBaseMs() { return static_cast<uint32_t>(osHwTimeNs() / 1000000u); }
+uint32_t timeBaseMs() {
+    return static_cast<uint32_t>(osHwTimeNs() / 1000000u);
+}
 
 void fillDevice(syslog_msg_t* rec) {
     std::snprintf(rec->device, sizeof rec->device, "%s%s", syslogDeviceNameString, discover_location());
@@ -92,8 +94,12 @@ int syslog_queue_init() {
     return 1;
 }
 
-MSG_Q_ID syslog_getQueue() { return queueSetUp ? syslogQ : nullptr; }
-MSG_Q_ID syslog_getFlashQueue() { return queueSetUp ? flashQ : nullptr; }
+MSG_Q_ID syslog_getQueue() {
+    return queueSetUp ? syslogQ : nullptr;
+}
+MSG_Q_ID syslog_getFlashQueue() {
+    return queueSetUp ? flashQ : nullptr;
+}
 
 int syslog_init() {
     if (!queueSetUp || !syslogQ) return 8;
@@ -189,7 +195,9 @@ void syslogss_floodwarn(const void* counter) {
             static_cast<unsigned>(reinterpret_cast<uintptr_t>(counter)));
 }
 
-uint16_t syslog_getMsgCtr(int severity) { return gSyslogMsgCtr[severity & 7].load(); }
+uint16_t syslog_getMsgCtr(int severity) {
+    return gSyslogMsgCtr[severity & 7].load();
+}
 
 void syslog_reset() {
     SEM_ID sem = syslog_init_sem_check();
@@ -200,7 +208,8 @@ void syslog_reset() {
     repeatCounter = 0;
     lastRepeatTime = 0;
     semGive(sem);
-    for (auto& c : gSyslogMsgCtr) c = 0;
+    for (auto& c : gSyslogMsgCtr)
+        c = 0;
     queueFull = false;
     gSyslogEnabled = 1;
     gSyslogThreshold = 7;

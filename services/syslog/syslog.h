@@ -15,7 +15,7 @@ constexpr int LOG_NOTICE = 149;
 constexpr int LOG_INFO = 150;
 constexpr int LOG_DEBUG = 151;
 
-constexpr int SYSLOG_TEXT_MAX = 200;  // text field incl. NUL
+constexpr int SYSLOG_TEXT_MAX = 200; // text field incl. NUL
 constexpr int SYSLOG_RECORD_MAX = 264;
 
 // The record sent to "/syslogq" (little-endian, packed as laid out).

@@ -28,7 +28,8 @@ std::vector<LogLine> logDrain() {
 }
 
 bool logContains(std::vector<LogLine>& seen, const std::string& needle) {
-    for (auto& l : logDrain()) seen.push_back(l);
+    for (auto& l : logDrain())
+        seen.push_back(l);
     for (auto& l : seen)
         if (l.text.find(needle) != std::string::npos) return true;
     return false;

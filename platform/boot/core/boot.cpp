@@ -70,12 +70,17 @@ int bootIn(const std::string& dir, unsigned index, bool forceStepped) {
         return fail("cannot set up the display of process " + std::to_string(index));
     displaysim::setSnapshot(s.snapshot, s.snapshotRate);
     for (uintptr_t base : s.missingDevices)
-        if (!hwsim::removeBoardDevice(base)) return fail("missing_devices: no board device at " + std::to_string(base));
+        if (!hwsim::removeBoardDevice(base))
+            return fail("missing_devices: no board device at " + std::to_string(base));
     kmgr::setWatchdogReaction(nullptr);
     kmgr::installAppManager();
-    const std::pair<const char*, const std::string*> devices[] = {
-        {"cfg:", &s.cfgDir}, {"c:", &s.cDir}, {"meas:", &s.measDir}, {"meas2:", &s.meas2Dir}, {"usb_meas:", &s.usbMeasDir}};
-    for (auto& [prefix, dir] : devices) osfs::addDevice(prefix, *dir);
+    const std::pair<const char*, const std::string*> devices[] = {{"cfg:", &s.cfgDir},
+                                                                  {"c:", &s.cDir},
+                                                                  {"meas:", &s.measDir},
+                                                                  {"meas2:", &s.meas2Dir},
+                                                                  {"usb_meas:", &s.usbMeasDir}};
+    for (auto& [prefix, dir] : devices)
+        osfs::addDevice(prefix, *dir);
     drives::install();
     if (!nvmem::install(s.nvramDir, &err)) return fail(err);
     if (!devdata::install(s.unitDir, &err)) return fail(err);

@@ -8,8 +8,8 @@
 #include <cstring>
 #include <vector>
 
-using testsupport::LogLine;
 using testsupport::logContains;
+using testsupport::LogLine;
 
 namespace {
 
@@ -46,7 +46,8 @@ struct Manager : ::testing::Test {
                 starves++;
                 return 0;
             case APPMAN_REQ_SYMBOL:
-                if (std::strcmp(static_cast<const char*>(list[0]), "codegen_hookPartition_P1") != 0) return -1;
+                if (std::strcmp(static_cast<const char*>(list[0]), "codegen_hookPartition_P1") != 0)
+                    return -1;
                 *reinterpret_cast<uintptr_t*>(a[3]) = 0x1234;
                 return 0;
             }

@@ -48,7 +48,8 @@ TEST_F(Stepped, SemaphoresWakeInOrderAndTimeOut) {
 
 TEST_F(Stepped, CountingKeepsEveryGiveAndMutexRecurses) {
     SEM_ID c = semCCreate(SEM_Q_PRIORITY, 0);
-    for (int i = 0; i < 5; ++i) semGive(c);
+    for (int i = 0; i < 5; ++i)
+        semGive(c);
     SEM_INFO info;
     semInfoGet(c, &info);
     EXPECT_EQ(info.count, 5);
@@ -132,8 +133,9 @@ TEST_F(Stepped, ClockFollowsTicksAndTimersFire) {
     uint64_t t0 = tick64Get();
     uint64_t ns0 = osHwTimeNs();
     std::atomic<int> fired{0};
-    OS_TIMER_ID tm = osTimerCreate([](OS_TIMER_ID, intptr_t p) { (*reinterpret_cast<std::atomic<int>*>(p))++; },
-                                   reinterpret_cast<intptr_t>(&fired));
+    OS_TIMER_ID tm =
+        osTimerCreate([](OS_TIMER_ID, intptr_t p) { (*reinterpret_cast<std::atomic<int>*>(p))++; },
+                      reinterpret_cast<intptr_t>(&fired));
     osTimerStart(tm, 3, 5);
     sim::step(13);
     EXPECT_EQ(tick64Get() - t0, 13u);

@@ -46,7 +46,8 @@ TEST_F(Syslog, RecordLayoutTruncationAndFilter) {
 }
 
 TEST_F(Syslog, RepeatsOfOneTaskAreCompressed) {
-    for (int i = 0; i < 3; ++i) syslogx(LOG_WARN, "same");
+    for (int i = 0; i < 3; ++i)
+        syslogx(LOG_WARN, "same");
     syslogx(LOG_INFO, "other");
     auto lines = logDrain();
     ASSERT_EQ(lines.size(), 3u);
@@ -57,7 +58,8 @@ TEST_F(Syslog, RepeatsOfOneTaskAreCompressed) {
     EXPECT_EQ(lines[2].text, "other");
 
     // The hundredth identical line flushes the count and is sent itself.
-    for (int i = 0; i < 100; ++i) syslogx(LOG_INFO, "burst");
+    for (int i = 0; i < 100; ++i)
+        syslogx(LOG_INFO, "burst");
     lines = logDrain();
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[1].text, "Last message repeated 100 times.");
@@ -84,7 +86,8 @@ TEST_F(Syslog, SameTextFromTwoTasksIsNotCompressed) {
 
 TEST_F(Syslog, FloodGuardAllowsThirteenThenWarnsOnce) {
     int sent = 0;
-    for (int i = 0; i < 20; ++i) SYSLOGX_GUARDED(LOG_ERR, "flood %d", i);
+    for (int i = 0; i < 20; ++i)
+        SYSLOGX_GUARDED(LOG_ERR, "flood %d", i);
     auto lines = logDrain();
     for (auto& l : lines)
         if (l.text.rfind("flood ", 0) == 0) sent++;
@@ -96,14 +99,16 @@ TEST_F(Syslog, FloodGuardAllowsThirteenThenWarnsOnce) {
 
 TEST_F(Syslog, FullQueueIsReportedOnceAndNeverBlocks) {
     testing::internal::CaptureStdout();
-    for (int i = 0; i < 1030; ++i) syslogx(LOG_INFO, "fill %d", i); // distinct texts
+    for (int i = 0; i < 1030; ++i)
+        syslogx(LOG_INFO, "fill %d", i); // distinct texts
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(out.find("full ERRNO"), out.rfind("full ERRNO"));
     EXPECT_NE(out.find("syslogx_handleMsgQSendRet: msgQSend SyslogMsgQ rtp#"), std::string::npos);
     EXPECT_EQ(logDrain().size(), 1024u);
     testing::internal::CaptureStdout();
     syslogx(LOG_INFO, "after drain");
-    for (int i = 0; i < 1030; ++i) syslogx(LOG_INFO, "again %d", i);
+    for (int i = 0; i < 1030; ++i)
+        syslogx(LOG_INFO, "again %d", i);
     out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("full ERRNO"), std::string::npos); // reported again after a success
     logDrain();
