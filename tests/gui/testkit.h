@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 
 namespace guitest {
@@ -31,6 +32,15 @@ class GuiTest : public ::testing::Test {
     void flush();
     uint32_t shownAt(int x, int y) const;
     uint32_t fbAt(int x, int y) const;
+    // Expects the shown colour at each point.
+    struct Px {
+        int x, y;
+        uint32_t colour;
+    };
+    void expectShown(std::initializer_list<Px> points) const {
+        for (const Px& p : points)
+            EXPECT_EQ(shownAt(p.x, p.y), p.colour) << "at (" << p.x << ", " << p.y << ")";
+    }
     void fillFrame(uint32_t colour);
     // Runs the queued messages on this thread, as the GUI task would.
     int drain() { return pm->DispatchPending(); }

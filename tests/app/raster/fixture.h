@@ -23,6 +23,16 @@ inline int countLines(const std::vector<testsupport::LogLine>& lines, const std:
     return n;
 }
 
+// The one line logged since the last drain: its priority (-1: any) and its whole text, or with `part`
+// a piece of it.
+inline void expectOnlyLine(int priority, const std::string& text, bool part = false) {
+    const auto lines = logDrain();
+    ASSERT_EQ(lines.size(), 1u) << text;
+    if (priority >= 0) EXPECT_EQ(lines[0].priority, priority) << lines[0].text;
+    EXPECT_TRUE(part ? lines[0].text.find(text) != std::string::npos : lines[0].text == text)
+        << lines[0].text;
+}
+
 // "name" followed by the number (appended: GCC 12 misreads "literal" + std::string).
 inline std::string numbered(const char* name, long n) {
     std::string s(name);

@@ -37,10 +37,7 @@ TEST_F(Scheduler, EventRastersRunOncePerTriggerAfterStep1Only) {
     EXPECT_EQ(Bodies::runs[0].load(), 3);
 
     EXPECT_EQ(raster_triggerTask(-9), 0);
-    auto lines = logDrain();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].priority, LOG_ERR);
-    EXPECT_EQ(lines[0].text, "triggerAsyncTask(): Base rate not found in list (-9)");
+    expectOnlyLine(LOG_ERR, "triggerAsyncTask(): Base rate not found in list (-9)");
 }
 
 TEST_F(Scheduler, HookRefusesBadLimitsAndA65thRaster) {

@@ -24,12 +24,9 @@ TEST_F(Watchdog, FedWhileUnderTheLimitAndReportedOnceTheBacklogDrains) {
     semGive(Bodies::gates[0]);
     sim::step(10);
     EXPECT_EQ(Bodies::runs[0].load(), 21);
-    auto lines = logDrain();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].priority, LOG_DEBUG);
-    EXPECT_EQ(lines[0].text,
-              "raster_watchdogTask(): Raster Watchdog semaphore exceeded for Idx 0 (r_gate          : "
-              "Rate:-5) (Count: 20,max 30)");
+    expectOnlyLine(LOG_DEBUG,
+                   "raster_watchdogTask(): Raster Watchdog semaphore exceeded for Idx 0 (r_gate          : "
+                   "Rate:-5) (Count: 20,max 30)");
     sim::step(50);
     EXPECT_TRUE(logDrain().empty()) << "an episode is reported once";
 }
@@ -40,19 +37,14 @@ TEST_F(Watchdog, WithheldWhileARasterIsBlockedPastItsLimit) {
     const int before = feeds;
     sim::step(100);
     EXPECT_EQ(feeds.load(), before) << "a backlog over the limit starves the watchdog";
-    auto lines = logDrain();
-    ASSERT_EQ(lines.size(), 1u) << "the limit line comes once per episode";
-    EXPECT_EQ(lines[0].priority, LOG_DEBUG);
-    EXPECT_EQ(lines[0].text,
-              "raster_watchdogTask(): Raster 'r_gate' (cycle-5) Watchdog semaphore exceeded (limit 30)");
+    // the limit line comes once per episode
+    expectOnlyLine(LOG_DEBUG,
+                   "raster_watchdogTask(): Raster 'r_gate' (cycle-5) Watchdog semaphore exceeded (limit 30)");
 
     semGive(Bodies::gates[0]);
     sim::step(10);
     EXPECT_EQ(feeds.load(), before + 1);
-    lines = logDrain();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].priority, LOG_ERR) << "the backlog reached its limit";
-    EXPECT_NE(lines[0].text.find("(Count: 31,max 30)"), std::string::npos) << lines[0].text;
+    expectOnlyLine(LOG_ERR, "(Count: 31,max 30)", true); // the backlog reached its limit
 }
 
 TEST_F(Watchdog, AnEpisodeIsReportedWhenItEndsNotWhenAnotherOneDoes) {
@@ -62,19 +54,11 @@ TEST_F(Watchdog, AnEpisodeIsReportedWhenItEndsNotWhenAnotherOneDoes) {
     sim::step(10);
     semGive(Bodies::gates[2]); // "other" drains, the gate raster stays blocked
     sim::step(10);
-    auto lines = logDrain();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_NE(lines[0].text.find("for Idx 2 (r_other         : Rate:-6) (Count: 8,max 10)"),
-              std::string::npos)
-        << lines[0].text;
+    expectOnlyLine(-1, "for Idx 2 (r_other         : Rate:-6) (Count: 8,max 10)", true);
 
     semGive(Bodies::gates[0]);
     sim::step(10);
-    lines = logDrain();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_NE(lines[0].text.find("for Idx 0 (r_gate          : Rate:-5) (Count: 20,max 30)"),
-              std::string::npos)
-        << lines[0].text;
+    expectOnlyLine(-1, "for Idx 0 (r_gate          : Rate:-5) (Count: 20,max 30)", true);
 }
 
 using Shutdown = RasterTest;
@@ -96,10 +80,7 @@ TEST_F(Shutdown, StopsReleasesAndGivesUpAfterSixtyTicks) {
     EXPECT_EQ(raster_triggerTask(GATE_EVENT), 0);
     sim::step(1);
     EXPECT_TRUE(done.load());
-    auto lines = logDrain();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].priority, LOG_ERR);
-    EXPECT_EQ(lines[0].text, "raster_shutdown: 1 task(s) are not finished yet... giving up");
+    expectOnlyLine(LOG_ERR, "raster_shutdown: 1 task(s) are not finished yet... giving up");
 }
 
 TEST_F(Shutdown, IdleRastersStopAtOnce) {

@@ -116,14 +116,12 @@ TEST_F(Conv, EveryOutputType) {
     EXPECT_TRUE(logged("virtual A2L-address 0x800000"));
 }
 
-TEST_F(Conv, MissingEntriesMeasureTheErrorPattern) {
+TEST_F(Conv, MissingEntriesAndRefusedRegistrations) {
     seram_1s();
     uint8_t buf[300];
     convMeasCopy(0x800000, buf, sizeof buf); // no page
-    for (size_t i = 0; i < 256; ++i)
-        ASSERT_EQ(buf[i], 0x7F) << i;
-    for (size_t i = 256; i < sizeof buf; ++i)
-        ASSERT_EQ(buf[i], 0) << i;
+    EXPECT_EQ(std::vector<uint8_t>(buf, buf + 256), std::vector<uint8_t>(256, 0x7F));
+    EXPECT_EQ(std::vector<uint8_t>(buf + 256, buf + 300), std::vector<uint8_t>(44, 0));
     EXPECT_FALSE(convCheckAdr(0x800000));
     EXPECT_TRUE(logged("conversion_checkadr(): Virtual page 0 does not exist, measuring 0x800000"));
 
@@ -132,26 +130,18 @@ TEST_F(Conv, MissingEntriesMeasureTheErrorPattern) {
     const uint32_t one = 1;
     const convRule_t r{1, 0};
     convTable_t t{&e, &one, &r};
+    EXPECT_FALSE(convRegisterVirtualMeasTable(8, &t));
+    EXPECT_TRUE(logged("convRegisterVirtualMeasTable(): Virtual page index too high"));
     ASSERT_TRUE(convRegisterVirtualMeasTable(7, &t));
+    EXPECT_TRUE(logged("convRegisterVirtualMeasTable(): Successfully done. New table size: 1 of 512"));
+    EXPECT_FALSE(convRegisterVirtualMeasTable(7, &t));
+    EXPECT_TRUE(logged("convRegisterVirtualMeasTable(): Virtual page already in use"));
     EXPECT_TRUE(convCheckAdr(0xF00000));
     EXPECT_FALSE(convCheckAdr(0xF00001)); // index == count
     uint32_t w = 0;
     convMeasCopy(0xF00001, &w, 4);
     EXPECT_EQ(w, SERAM_ERROR_PATTERN);
-}
 
-TEST_F(Conv, RegistrationRefusals) {
-    float f = 0;
-    convEntry_t e{&f, 0, CONV_F32, CONV_F32};
-    const uint32_t one = 1;
-    const convRule_t r{1, 0};
-    convTable_t t{&e, &one, &r};
-    EXPECT_FALSE(convRegisterVirtualMeasTable(8, &t));
-    EXPECT_TRUE(logged("convRegisterVirtualMeasTable(): Virtual page index too high"));
-    EXPECT_TRUE(convRegisterVirtualMeasTable(0, &t));
-    EXPECT_TRUE(logged("convRegisterVirtualMeasTable(): Successfully done. New table size: 1 of 512"));
-    EXPECT_FALSE(convRegisterVirtualMeasTable(0, &t));
-    EXPECT_TRUE(logged("convRegisterVirtualMeasTable(): Virtual page already in use"));
     convEntry_t bad[] = {{&f, 0, 9, CONV_F32}, {nullptr, 0, CONV_F32, CONV_F32}};
     for (convEntry_t& b : bad) {
         convTable_t tb{&b, &one, &r};
@@ -174,11 +164,10 @@ TEST_F(Conv, PartitionsShareRules) {
     ASSERT_TRUE(convRegisterVirtualMeasTable(1, &t2));
     EXPECT_EQ(convRuleCount(), 2u);
     EXPECT_EQ(e2[0].rule, e1[1].rule); // {1.0, 0.0} once
-    float out;
-    convMeasCopy(0x800000, &out, 4);
-    EXPECT_EQ(out, 5.0f);
-    convMeasCopy(0x900000, &out, 4);
-    EXPECT_EQ(out, 3.0f);
+    float out[2];
+    convMeasCopy(0x800000, &out[0], 4);
+    convMeasCopy(0x900000, &out[1], 4);
+    EXPECT_EQ(std::pair(out[0], out[1]), std::pair(5.0f, 3.0f));
 }
 
 TEST_F(Conv, RuleTableStopsAtItsEnd) {

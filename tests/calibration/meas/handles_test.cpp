@@ -13,9 +13,6 @@
 
 #include "calibration/fakes.h"
 
-using testsupport::logContains;
-using testsupport::LogLine;
-
 namespace {
 
 using bytes = std::vector<uint8_t>;
@@ -23,7 +20,7 @@ constexpr uint32_t OWN = 0x25000000;
 constexpr uint32_t RECORD_INVALID_REQUEST = 481 * 1000 + 34;
 
 struct Handles : ::testing::Test {
-    std::vector<LogLine> seen;
+    std::vector<testsupport::LogLine> seen;
     seramMeasHandle h{};
     void SetUp() override {
         testsupport::logStart();
@@ -34,20 +31,22 @@ struct Handles : ::testing::Test {
         fakes::reset();
         app_pid = 7;
     }
-    bool logged(const std::string& text) { return logContains(seen, text); }
+    bool logged(const std::string& text) { return testsupport::logContains(seen, text); }
     bytes copy(uint32_t size, bool bigEndian = false) {
         bytes out(size, 0xCC);
         (bigEndian ? seramMeasCopy_bigEndian : seramMeasCopy)(out.data(), size, &h);
         return out;
     }
+    void setup(uint32_t address, uint16_t raster = 0) { seramMeasSetupMeas(address, raster, &h); }
     void expectErrorPattern(uint32_t address) {
-        EXPECT_EQ(h.kind, SERAM_MEAS_MEMORY);
-        EXPECT_EQ(h.source, reinterpret_cast<uintptr_t>(seramErrorToggle));
-        EXPECT_EQ(h.channel, nullptr);
+        EXPECT_EQ(
+            std::tuple(h.kind, h.source, h.channel),
+            std::tuple(uint32_t{SERAM_MEAS_MEMORY}, reinterpret_cast<uintptr_t>(seramErrorToggle), nullptr));
         char text[80];
         std::snprintf(text, sizeof text, "seramMeasSetupMeas(): Address: 0x%x outside seram range", address);
         EXPECT_TRUE(logged(text)) << text;
         EXPECT_EQ(fakes::errorsSet, std::vector<int>{RECORD_INVALID_REQUEST});
+        fakes::errorsSet.clear();
     }
 };
 
@@ -65,9 +64,8 @@ TEST_F(Handles, MemoryValuesInBothByteOrders) {
                    "def f(b): return struct.pack('>dfHI', -1234.5625, 3.25, 0xBEEF, 0xDEADBEEF).hex()\n",
                    {{bytes{}}});
     std::string got;
-    const std::pair<uint32_t, uint32_t> values[] = {{0x40100, 8}, {0x40108, 4}, {0x4010C, 2}, {0x40110, 4}};
-    for (auto [addr, size] : values) {
-        seramMeasSetupMeas(OWN | addr, 0, &h);
+    for (auto [addr, size] : {std::pair{0x40100u, 8u}, {0x40108u, 4u}, {0x4010Cu, 2u}, {0x40110u, 4u}}) {
+        setup(OWN | addr);
         ASSERT_EQ(h.kind, SERAM_MEAS_MEMORY);
         EXPECT_EQ(seramMeasGetAddr(&h), reinterpret_cast<uintptr_t>(seram_memory + addr));
         EXPECT_EQ(copy(size), bytes(seram_memory + addr, seram_memory + addr + size));
@@ -76,8 +74,7 @@ TEST_F(Handles, MemoryValuesInBothByteOrders) {
     EXPECT_EQ(got, be[0]);
 
     // Sizes other than 2, 4 and 8 keep their order.
-    seramMeasSetupMeas(OWN | 0x40100, 0, &h);
-    EXPECT_EQ(copy(1, true), bytes(seram_memory + 0x40100, seram_memory + 0x40101));
+    setup(OWN | 0x40100);
     EXPECT_EQ(copy(3, true), bytes(seram_memory + 0x40100, seram_memory + 0x40103));
     EXPECT_TRUE(fakes::errorsSet.empty());
     EXPECT_EQ(seramMeasGetLatency(&h), 0);
@@ -85,22 +82,18 @@ TEST_F(Handles, MemoryValuesInBothByteOrders) {
 
 TEST_F(Handles, BlockEndIsTheLastAcceptedAddress) {
     std::memset(seram_memory + 0x5FFFC, 0x5A, 4);
-    seramMeasSetupMeas(OWN | 0x5FFFC, 0, &h);
+    setup(OWN | 0x5FFFC);
     EXPECT_EQ(copy(8), (bytes{0x5A, 0x5A, 0x5A, 0x5A, 0, 0, 0, 0})); // the zeroed tail behind the block
-
-    seramMeasSetupMeas(OWN | 0x60000, 0, &h);
+    setup(OWN | 0x60000);
     EXPECT_EQ(h.source, reinterpret_cast<uintptr_t>(seram_memory + 0x60000));
     EXPECT_EQ(copy(252), bytes(252, 0)); // a DAQ entry at the very end stays in memory
     EXPECT_TRUE(fakes::errorsSet.empty());
-
-    seramMeasSetupMeas(OWN | 0x60001, 0, &h);
-    EXPECT_EQ(h.source, reinterpret_cast<uintptr_t>(seramErrorToggle));
-    EXPECT_TRUE(logged("seramMeasSetupMeas(): Address: 0x25060001 outside seram range "));
-    EXPECT_EQ(fakes::errorsSet, std::vector<int>{RECORD_INVALID_REQUEST});
+    setup(OWN | 0x60001);
+    expectErrorPattern(OWN | 0x60001);
 }
 
 TEST_F(Handles, ErrorPatternFlipsOnceASecond) {
-    seramMeasSetupMeas(OWN | 0x7C0200, 3, &h); // a channel function that does not exist
+    setup(OWN | 0x7C0200, 3); // a channel function that does not exist
     expectErrorPattern(OWN | 0x7C0200);
     EXPECT_EQ(copy(4), bytes(4, 0));
     seram_1s();
@@ -113,18 +106,18 @@ TEST_F(Handles, ErrorPatternFlipsOnceASecond) {
 TEST_F(Handles, ChannelFunctionOutputs) {
     const float v = 12.5f;
     std::memcpy(fakes::channelValue, &v, 4);
-    seramMeasSetupMeas(0x07000000 | fakes::channelVcId, 3, &h);
+    setup(0x07000000 | fakes::channelVcId, 3);
     ASSERT_EQ(h.kind, SERAM_MEAS_CHANNEL);
     ASSERT_EQ(fakes::channelSetups.size(), 1u);
-    EXPECT_EQ(fakes::channelSetups[0].vcId, fakes::channelVcId); // without the owner PID
-    EXPECT_EQ(fakes::channelSetups[0].raster, 3);
+    // without the owner PID
+    EXPECT_EQ(std::pair(fakes::channelSetups[0].vcId, fakes::channelSetups[0].raster),
+              std::pair(fakes::channelVcId, uint16_t{3}));
     EXPECT_EQ(seramMeasGetAddr(&h), reinterpret_cast<uintptr_t>(fakes::channelValue));
     EXPECT_EQ(copy(4), bytes(fakes::channelValue, fakes::channelValue + 4));
     EXPECT_EQ(seramMeasGetLatency(&h), 7);
-
     seramMeasFreeMeas(&h);
-    EXPECT_EQ(fakes::channelShutdowns.size(), 1u);
     EXPECT_EQ(h.kind, 0u);
+    EXPECT_EQ(fakes::channelShutdowns.size(), 1u);
     seramMeasFreeMeas(&h); // freed once only
     EXPECT_EQ(fakes::channelShutdowns.size(), 1u);
     EXPECT_TRUE(fakes::errorsSet.empty());
@@ -132,15 +125,14 @@ TEST_F(Handles, ChannelFunctionOutputs) {
 
 TEST_F(Handles, ClassComesBeforeMemory) {
     // Classes 28, 29 and 31 lie below 0x800000 but are never calibration memory.
-    seramMeasSetupMeas(OWN | (29u << 18) | 3, 0, &h); // CCP master slot 3
+    setup(OWN | (29u << 18) | 3); // CCP master slot 3
     EXPECT_EQ(h.source, reinterpret_cast<uintptr_t>(&fakes::masterSlot[0]));
-    seramMeasSetupMeas(OWN | (28u << 18) | 5, 0, &h); // XCP master slot 5
+    setup(OWN | (28u << 18) | 5); // XCP master slot 5
     EXPECT_EQ(h.source, reinterpret_cast<uintptr_t>(&fakes::masterSlot[1]));
     fakes::masterSlot[1] = 0x01020304;
     EXPECT_EQ(copy(4, true), (bytes{1, 2, 3, 4}));
     EXPECT_TRUE(fakes::errorsSet.empty());
-
-    seramMeasSetupMeas(OWN | (28u << 18) | 6, 0, &h); // no such master channel
+    setup(OWN | (28u << 18) | 6); // no such master channel
     expectErrorPattern(OWN | (28u << 18) | 6);
 }
 
@@ -151,18 +143,15 @@ TEST_F(Handles, ConversionTableEntries) {
     static const convRule_t rules[] = {{0.5f, 1.0f}};
     convTable_t table{entries, &count, rules};
     ASSERT_TRUE(convRegisterVirtualMeasTable(2, &table));
-
-    seramMeasSetupMeas(OWN | 0xA00000, 0, &h); // page 2, entry 0
-    EXPECT_EQ(h.kind, SERAM_MEAS_CONV);
-    EXPECT_EQ(h.source, 0xA00000u);
+    setup(OWN | 0xA00000); // page 2, entry 0
+    EXPECT_EQ(std::pair(h.kind, h.source), std::pair(uint32_t{SERAM_MEAS_CONV}, uintptr_t{0xA00000}));
     float out;
     seramMeasCopy(&out, 4, &h);
     EXPECT_EQ(out, -2.5f);
     EXPECT_EQ(seramMeasGetLatency(&h), 0);
     seramMeasFreeMeas(&h); // nothing to free
     EXPECT_EQ(h.kind, SERAM_MEAS_CONV);
-
-    seramMeasSetupMeas(OWN | 0xA00001, 0, &h); // index == count
+    setup(OWN | 0xA00001); // index == count
     EXPECT_TRUE(logged("conversion_checkadr(): Virtual address does not exist, measuring 0xA00001"));
     expectErrorPattern(OWN | 0xA00001);
 }

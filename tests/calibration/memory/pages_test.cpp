@@ -7,26 +7,22 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <random>
 
 #include "calibration/fakes.h"
-
-using testsupport::logContains;
-using testsupport::LogLine;
 
 namespace {
 
 using bytes = std::vector<uint8_t>;
 
 struct Seram : ::testing::Test {
-    std::vector<LogLine> seen;
+    std::vector<testsupport::LogLine> seen;
     void SetUp() override {
         testsupport::logStart();
         seram_reset();
         seramInitializeOffsets();
         fakes::reset();
     }
-    bool logged(const std::string& text) { return logContains(seen, text); }
+    bool logged(const std::string& text) { return testsupport::logContains(seen, text); }
     static void fillRandom(uint32_t from, uint32_t to, unsigned seed) {
         std::mt19937 rng(seed);
         for (uint32_t a = from; a < to; ++a)
@@ -42,14 +38,15 @@ TEST_F(Seram, ImageAndAreas) {
     EXPECT_STREQ(seramGetEPKPtr(), VYN_EPK_TEXT);
     EXPECT_EQ(CL_DISP_BRIGHT_BG[5], 100.0f); // parameter defaults of the image
     EXPECT_EQ(CL_DISP_BRIGHT_COLSAT_row_[7], 100.0f);
-    for (uint32_t i = 0; i < SERAM_GUARD_SIZE; ++i)
-        ASSERT_EQ(seram_memory[SERAM_BLOCK_SIZE + i], 0) << i;
-    EXPECT_TRUE(seramVirtualAddrIsRefpage(0x1FFFF) && !seramVirtualAddrIsRefpage(0x20000));
-    EXPECT_TRUE(seramVirtualAddrIsWorkpage(0x3FFFF) && !seramVirtualAddrIsWorkpage(0x40000));
-    EXPECT_TRUE(seramVirtualAddrIsSignalpage(0x4181B) && !seramVirtualAddrIsSignalpage(0x4181C));
-    EXPECT_TRUE(seramVirtualAddrIsAdaptVolatilepage(0x51C17) &&
-                !seramVirtualAddrIsAdaptVolatilepage(0x51C18));
-    EXPECT_FALSE(seramVirtualAddrIsAdaptpage(0x50000)); // empty
+    EXPECT_EQ(at(SERAM_BLOCK_SIZE, SERAM_GUARD_SIZE), bytes(SERAM_GUARD_SIZE, 0));
+    // Each area's last address and the one behind it; the adaptive page is empty.
+    const std::pair<bool (*)(uint32_t), uint32_t> areas[] = {{seramVirtualAddrIsRefpage, 0x1FFFF},
+                                                             {seramVirtualAddrIsWorkpage, 0x3FFFF},
+                                                             {seramVirtualAddrIsSignalpage, 0x4181B},
+                                                             {seramVirtualAddrIsAdaptVolatilepage, 0x51C17}};
+    for (auto [in, last] : areas)
+        EXPECT_TRUE(in(last) && !in(last + 1)) << std::hex << last;
+    EXPECT_FALSE(seramVirtualAddrIsAdaptpage(0x50000));
 }
 
 TEST_F(Seram, PageSwitchMovesEveryParameter) {
@@ -71,7 +68,7 @@ TEST_F(Seram, PageSwitchMovesEveryParameter) {
     EXPECT_TRUE(logged("SERAM: REFPAGE ACTIVE"));
 }
 
-TEST_F(Seram, DownloadsAreGuardedByPageAndRange) {
+TEST_F(Seram, DownloadsAreGuardedAndStopTheChannelFunctionsOnlyAtTheActivePage) {
     const bytes data(16, 0xA5);
     const bytes refBefore = at(0, 0x20000);
     EXPECT_FALSE(seramDownload(0x00000, data.data(), 8));
@@ -83,20 +80,24 @@ TEST_F(Seram, DownloadsAreGuardedByPageAndRange) {
     EXPECT_TRUE(seramDownload(0x20000, data.data(), 8)); // inactive working page: nothing stopped
     EXPECT_EQ(at(0x20000, 8), bytes(8, 0xA5));
     EXPECT_EQ(fakes::awmStops, 0);
-}
 
-TEST_F(Seram, OnlyAnAcceptedDownloadAtTheActivePageStopsTheChannelFunctions) {
     seramSetWorkpageActive();
-    const uint8_t data[4] = {9, 9, 9, 9};
-    EXPECT_FALSE(seramDownload(0x20000, data, 0x40000));     // ends at the block's end
-    EXPECT_FALSE(seramDownload(0x20000, data, 0xFFFFFFF0u)); // end would wrap
+    EXPECT_FALSE(seramDownload(0x20000, data.data(), 0x40000));     // ends at the block's end
+    EXPECT_FALSE(seramDownload(0x20000, data.data(), 0xFFFFFFF0u)); // end would wrap
     EXPECT_EQ(fakes::awmStops, 0);
     EXPECT_FALSE(logged("stopped AWM scheduler"));
-    EXPECT_TRUE(seramDownload(0x20000, data, 4));
+    EXPECT_TRUE(seramDownload(0x20000, data.data(), 4));
+    EXPECT_TRUE(seramDownload(0x20010, data.data(), 4)); // not at the page start
     EXPECT_EQ(fakes::awmStops, 1);
     EXPECT_TRUE(logged("seramDownload(): stopped AWM scheduler due to CalPage download"));
-    EXPECT_TRUE(seramDownload(0x20010, data, 4)); // not at the page start
-    EXPECT_EQ(fakes::awmStops, 1);
+
+    // Volatile adaptive values are forwarded to the channel functions, signals are not.
+    EXPECT_TRUE(seramDownload(0x50010, data.data(), 6));
+    EXPECT_TRUE(seramDownload(0x40100, data.data(), 6));
+    ASSERT_EQ(fakes::adjDownloads.size(), 1u);
+    EXPECT_EQ(fakes::adjDownloads[0].data, bytes(6, 0xA5));
+    EXPECT_EQ(fakes::adjDownloads[0].phys, seram_memory + 0x50010);
+    EXPECT_EQ(at(0x50010, 6), bytes(6, 0xA5));
 }
 
 TEST_F(Seram, ReadsAndChecksRefuseWhatLeavesTheBlock) {
@@ -115,16 +116,6 @@ TEST_F(Seram, ReadsAndChecksRefuseWhatLeavesTheBlock) {
     EXPECT_EQ(seramChksumM16byAdd8(0x10, huge), 0);
     EXPECT_FALSE(seramCopyPage(0x20000, 0x10, huge));
     EXPECT_FALSE(seramCopyPage(0x10, 0x20000, huge));
-}
-
-TEST_F(Seram, VolatileAdaptDownloadsReachTheChannelFunctions) {
-    const uint8_t data[6] = {1, 2, 3, 4, 5, 6};
-    EXPECT_TRUE(seramDownload(0x50010, data, 6));
-    EXPECT_TRUE(seramDownload(0x40100, data, 6)); // signal page: not forwarded
-    ASSERT_EQ(fakes::adjDownloads.size(), 1u);
-    EXPECT_EQ(fakes::adjDownloads[0].data, bytes(data, data + 6));
-    EXPECT_EQ(fakes::adjDownloads[0].phys, seram_memory + 0x50010);
-    EXPECT_EQ(at(0x50010, 6), bytes(data, data + 6));
 }
 
 TEST_F(Seram, ChecksumsMatchTheCatalogue) {

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace fx {
@@ -24,8 +25,7 @@ inline std::string replace_all(std::string s, const std::string& from, const std
 inline std::string with(const std::string& s, const std::string& from, const std::string& to) {
     size_t at = s.find(from);
     EXPECT_NE(at, std::string::npos) << "fixture has no " << from;
-    if (at == std::string::npos) return s;
-    return s.substr(0, at) + to + s.substr(at + from.size());
+    return at == std::string::npos ? s : s.substr(0, at) + to + s.substr(at + from.size());
 }
 
 inline std::string crlf(const std::string& s) {
@@ -38,21 +38,20 @@ inline std::string col(const char* tag, int r = 0, int g = 0, int b = 0) {
     return buf;
 }
 
+// A decoration: the four colours every kind has, then the kind's own ones.
+inline std::string deco(const std::string& tag, const std::string& style, const std::string& own) {
+    return "<" + tag + " style=\"" + style + "\">\n" + col("BGCol") + col("TitleBGCol") + col("TitleFGCol") +
+           col("BorderBGCol") + own + "</" + tag + ">\n";
+}
 inline std::string an_deco(const std::string& style = "none") {
-    return "<AlphaNumDeco style=\"" + style + "\">\n" + col("BGCol") + col("TitleBGCol") + col("TitleFGCol") +
-           col("BorderBGCol") + col("BorderFGCol") + col("TextBGCol") + col("TextFGCol", 1, 2, 3) +
-           "</AlphaNumDeco>\n";
+    return deco("AlphaNumDeco", style, col("BorderFGCol") + col("TextBGCol") + col("TextFGCol", 1, 2, 3));
 }
-
 inline std::string bar_deco(const std::string& style = "none") {
-    return "<BarGraphDeco style=\"" + style + "\">\n" + col("BGCol") + col("TitleBGCol") + col("TitleFGCol") +
-           col("BorderBGCol") + col("BorderFGCol") + col("BarBGCol") + col("BarFGCol") +
-           col("TicksCol", 4, 5, 6) + "</BarGraphDeco>\n";
+    return deco("BarGraphDeco", style,
+                col("BorderFGCol") + col("BarBGCol") + col("BarFGCol") + col("TicksCol", 4, 5, 6));
 }
-
 inline std::string pic_deco(const std::string& style = "none") {
-    return "<PictureDeco style=\"" + style + "\">\n" + col("BGCol") + col("TitleBGCol") + col("TitleFGCol") +
-           col("BorderBGCol") + col("BorderFGCol", 7, 8, 9) + "</PictureDeco>\n";
+    return deco("PictureDeco", style, col("BorderFGCol", 7, 8, 9));
 }
 
 inline std::string middle(const std::string& deco) {
@@ -82,12 +81,10 @@ inline std::string alpha(const std::string& attrs = kAlphaAttrs,
                          const std::string& children = middle(an_deco())) {
     return "<AlphaNumeric " + attrs + ">\n" + children + "</AlphaNumeric>\n";
 }
-
 inline std::string bar(const std::string& attrs = kBarAttrs,
                        const std::string& children = ch_input() + middle(bar_deco())) {
     return "<BarGraph " + attrs + ">\n" + children + "</BarGraph>\n";
 }
-
 inline std::string pic(const std::string& attrs = kPicAttrs,
                        const std::string& children = col("TransparentCol") + middle(pic_deco())) {
     return "<Picture " + attrs + ">\n" + children + "</Picture>\n";
@@ -122,19 +119,12 @@ inline std::string doc_with(const std::string& elements) {
 // whose lines end in CR LF (so the column counts from the start of the line).
 inline std::string at(const std::string& text, const std::string& marker, int n = 0) {
     size_t p = std::string::npos, from = 0;
-    for (int i = 0; i <= n; ++i) {
-        p = text.find(marker, from);
-        if (p == std::string::npos) return " (marker not found: " + marker + ")";
-        from = p + 1;
-    }
-    size_t end = p + marker.size();
+    for (int i = 0; i <= n; ++i, from = p + 1)
+        if ((p = text.find(marker, from)) == std::string::npos) return " (marker not found: " + marker + ")";
+    size_t end = p + marker.size(), line_start = 0;
     int line = 1;
-    size_t line_start = 0;
     for (size_t i = 0; i < end; ++i)
-        if (text[i] == '\n') {
-            ++line;
-            line_start = i + 1;
-        }
+        if (text[i] == '\n') ++line, line_start = i + 1;
     return " in line " + std::to_string(line) + " column " + std::to_string(end - line_start);
 }
 
@@ -166,10 +156,17 @@ inline std::string xmllint_complaints(const std::vector<std::string>& texts) {
         files.push_back(std::make_unique<pyref::TempFile>(t));
         cmd += " " + files.back()->path();
     }
-    cmd += " 2>&1; echo rc=$?";
-    pyref::bytes out = pyref::run(cmd);
+    pyref::bytes out = pyref::run(cmd + " 2>&1; echo rc=$?");
     std::string s(out.begin(), out.end());
     return s == "rc=0\n" ? "" : s;
+}
+
+// Parses a fixture that must load and that xmllint must find well-formed.
+inline void load(const std::string& text, Parsed* p) {
+    EXPECT_EQ(xmllint_complaints({text}), "");
+    parse(text, p);
+    ASSERT_EQ(p->result, 0) << p->error;
+    ASSERT_NE(p->d, nullptr);
 }
 
 // The "cfg:" drive installed onto a host directory, as the platform does at boot; removed again
@@ -181,13 +178,5 @@ class CfgDrive {
     CfgDrive(const CfgDrive&) = delete;
     CfgDrive& operator=(const CfgDrive&) = delete;
 };
-
-// The elements of a page list, in list order.
-inline std::vector<const display_elem_s*> list(const page_s& p) {
-    std::vector<const display_elem_s*> v;
-    for (const display_elem_s* e = p.elements; e; e = e->next)
-        v.push_back(e);
-    return v;
-}
 
 } // namespace fx

@@ -8,51 +8,44 @@
 namespace {
 
 using namespace fx;
-
-// Parses a fixture that must load and that xmllint must find well-formed.
-void load(const std::string& text, Parsed* p) {
-    EXPECT_EQ(xmllint_complaints({text}), "");
-    parse(text, p);
-    ASSERT_EQ(p->result, 0) << p->error;
-    ASSERT_NE(p->d, nullptr);
-}
+using std::tuple;
 
 uint32_t rgb(const rgb_s& c) {
     return (uint32_t{c.red} << 16) | (uint32_t{c.green} << 8) | c.blue;
 }
 
-TEST(DisplayReader, MinimalDocument) {
+// The element types and prios of a page list, in list order.
+using Listed = std::vector<tuple<uint32_t, uint32_t>>;
+Listed list(const page_s& p) {
+    Listed v;
+    for (const display_elem_s* e = p.elements; e; e = e->next)
+        v.emplace_back(e->type, e->head.prio);
+    return v;
+}
+
+TEST(DisplayReader, MinimalDocumentAndRootVariants) {
     Parsed p;
     load(doc(pages("")), &p);
     const display_s& d = *p.d;
-    EXPECT_EQ(d.page_count, 0);
-    EXPECT_EQ(d.x_res, 640);
-    EXPECT_EQ(d.y_res, 480);
-    EXPECT_EQ(d.version, 1.0f);
-    EXPECT_EQ(d.xml_version, 1.0f);
-    ASSERT_EQ(d.brightness_count, 1);
+    EXPECT_EQ(tuple(d.page_count, d.x_res, d.y_res, d.version, d.xml_version, d.brightness_count),
+              tuple(0, 640, 480, 1.0f, 1.0f, 1));
     EXPECT_EQ(d.brightness_perc[0], 50);
     for (const auto& pg : d.pages)
         EXPECT_EQ(pg.valid, 0);
-    EXPECT_EQ(d.all_pages.valid, 1);
-    EXPECT_EQ(d.all_pages.elem_count, 0);
+    EXPECT_EQ(tuple(d.all_pages.valid, d.all_pages.elem_count), tuple(1, 0));
     EXPECT_EQ(d.vtabs, nullptr);
-    EXPECT_EQ(d.page_input.mask, 0xFFFFFFFFu) << "inputs not given keep their reset values";
-    EXPECT_EQ(d.page_input.type, TYPE_NONE);
-}
+    EXPECT_EQ(tuple(d.page_input.mask, d.page_input.type), tuple(0xFFFFFFFFu, TYPE_NONE))
+        << "inputs not given keep their reset values";
 
-TEST(DisplayReader, RootAndDeclarationVariants) {
     // Attributes in any order, an extra one ignored; further declaration attributes ignored;
     // comments anywhere; CR LF or LF line ends.
     std::string text = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n<!-- head -->\n"
                        "<Display y_res=\"272\" note=\"x\" x_res=\"480\" version=\"2.5\">\n<!-- body -->\n" +
                        kBrightness + pages("<!-- none -->\n") + "</Display>\n<!-- tail -->\n";
     for (const std::string& t : {text, crlf(text)}) {
-        Parsed p;
-        load(t, &p);
-        EXPECT_EQ(p.d->x_res, 480);
-        EXPECT_EQ(p.d->y_res, 272);
-        EXPECT_EQ(p.d->version, 2.5f);
+        Parsed q;
+        load(t, &q);
+        EXPECT_EQ(tuple(q.d->x_res, q.d->y_res, q.d->version), tuple(480, 272, 2.5f));
     }
 }
 
@@ -60,19 +53,15 @@ TEST(DisplayReader, BrightnessSteps) {
     Parsed none, six, twice;
     load(doc(pages(""), "<Brightness>\n</Brightness>\n"), &none);
     EXPECT_EQ(none.d->brightness_count, 0);
-
     std::string steps = "<Brightness>\n";
     for (int v : {0, 20, 40, 60, 80, 100})
         steps += "<perc value=\"" + std::to_string(v) + "\"/>\n";
     steps += "</Brightness>\n";
     load(doc(pages(""), steps), &six);
-    ASSERT_EQ(six.d->brightness_count, 6);
-    EXPECT_EQ(six.d->brightness_perc[5], 100);
-
+    EXPECT_EQ(tuple(six.d->brightness_count, six.d->brightness_perc[5]), tuple(6, 100));
     // A second Brightness replaces the first.
     load(doc(pages(""), steps + "<Brightness>\n<perc value=\"7\"/>\n</Brightness>\n"), &twice);
-    EXPECT_EQ(twice.d->brightness_count, 1);
-    EXPECT_EQ(twice.d->brightness_perc[0], 7);
+    EXPECT_EQ(tuple(twice.d->brightness_count, twice.d->brightness_perc[0]), tuple(1, 7));
 }
 
 TEST(DisplayReader, ChannelInputs) {
@@ -83,17 +72,10 @@ TEST(DisplayReader, ChannelInputs) {
     Parsed p;
     load(doc(inputs + pages("")), &p);
     const awm_meas_in& in = p.d->page_input;
-    EXPECT_EQ(in.adr, 0x0A0B0C0Du);
-    EXPECT_EQ(in.type, TYPE_UINT8);
-    EXPECT_EQ(in.mask, 0xFFu);
-    EXPECT_EQ(in.quant_a, 1.5f);
-    EXPECT_EQ(in.quant_b, -2.0f);
-    EXPECT_EQ(in.quant_c, 300.0f);
-    EXPECT_EQ(in.quant_e, 0.25f);
-    EXPECT_EQ(in.quant_f, 6.0f);
-    EXPECT_EQ(p.d->reset_input.adr, 1u);
-    EXPECT_EQ(p.d->brightness_input.adr, 2u);
-    EXPECT_EQ(p.d->brightness_input.type, TYPE_FLOAT);
+    EXPECT_EQ(tuple(in.adr, in.type, in.mask, in.quant_a, in.quant_b, in.quant_c, in.quant_e, in.quant_f),
+              tuple(0x0A0B0C0Du, TYPE_UINT8, 0xFFu, 1.5f, -2.0f, 300.0f, 0.25f, 6.0f));
+    EXPECT_EQ(tuple(p.d->reset_input.adr, p.d->brightness_input.adr, p.d->brightness_input.type),
+              tuple(1u, 2u, TYPE_FLOAT));
 }
 
 TEST(DisplayReader, TwelvePagesAndTheirBackgrounds) {
@@ -103,10 +85,8 @@ TEST(DisplayReader, TwelvePagesAndTheirBackgrounds) {
     Parsed p;
     load(doc(pages(all)), &p);
     ASSERT_EQ(p.d->page_count, 12);
-    for (int i = 0; i < 12; ++i) {
-        EXPECT_EQ(p.d->pages[i].valid, 1);
-        EXPECT_EQ(p.d->pages[i].bg_col.red, i);
-    }
+    for (int i = 0; i < 12; ++i)
+        EXPECT_EQ(tuple(p.d->pages[i].valid, p.d->pages[i].bg_col.red), tuple(1, i));
 }
 
 TEST(DisplayReader, AllPagesBeforeOrAfterPagesGivesTheSameResult) {
@@ -120,11 +100,10 @@ TEST(DisplayReader, AllPagesBeforeOrAfterPagesGivesTheSameResult) {
         const display_s& d = *p->d;
         EXPECT_EQ(d.page_count, 2);
         EXPECT_EQ(rgb(d.all_pages.bg_col), 0u) << "AllPages without BGCol is black";
-        ASSERT_EQ(d.all_pages.elem_count, 1);
-        EXPECT_EQ(d.all_pages.elements->type, ELEM_ALPHANUMERIC);
-        EXPECT_EQ(d.all_pages.elements->head.prio, 3u);
-        EXPECT_EQ(d.pages[0].elements->type, ELEM_BARGRAPH);
-        EXPECT_EQ(d.pages[1].elements->type, ELEM_PICTURE);
+        EXPECT_EQ(d.all_pages.elem_count, 1);
+        EXPECT_EQ(list(d.all_pages), (Listed{{ELEM_ALPHANUMERIC, 3}}));
+        EXPECT_EQ(tuple(d.pages[0].elements->type, d.pages[1].elements->type),
+                  tuple(ELEM_BARGRAPH, ELEM_PICTURE));
         EXPECT_EQ(rgb(d.pages[1].bg_col), 0x102030u);
         EXPECT_EQ(d.elem_capacity, 4u) << "three elements plus one";
     }
@@ -139,17 +118,11 @@ TEST(DisplayReader, ElementsOfAnotherVersionAreCountedButNotListed) {
     load(doc_with(alpha(prio(kAlphaAttrs, 5)) + skipped + bar(prio(kBarAttrs, 7)) +
                   pic(with(prio(kPicAttrs, 8), "version=\"1.0\"", "version=\"0.9\""))),
          &p);
-    const page_s& pg = p.d->pages[0];
-    EXPECT_EQ(pg.elem_count, 2);
-    auto l = list(pg);
-    ASSERT_EQ(l.size(), 2u);
-    EXPECT_EQ(l[0]->head.prio, 5u);
-    EXPECT_EQ(l[1]->head.prio, 7u);
-    EXPECT_EQ(l[1]->type, ELEM_BARGRAPH);
+    EXPECT_EQ(p.d->pages[0].elem_count, 2);
+    EXPECT_EQ(list(p.d->pages[0]), (Listed{{ELEM_ALPHANUMERIC, 5}, {ELEM_BARGRAPH, 7}}));
     EXPECT_EQ(p.d->elem_capacity, 5u);
     // The skipped slots are reset records.
-    EXPECT_EQ(p.d->elem_array[1].head.version, 0.0f);
-    EXPECT_EQ(p.d->elem_array[1].head.prio, 0u);
+    EXPECT_EQ(tuple(p.d->elem_array[1].head.version, p.d->elem_array[1].head.prio), tuple(0.0f, 0u));
     EXPECT_EQ(p.d->elem_array[3].type, ELEM_PICTURE);
 }
 
@@ -161,12 +134,8 @@ TEST(DisplayReader, PagesAndDisplayElementsRepeated) {
                              "</DisplayElements>\n</Page>\n";
     Parsed p;
     load(doc(pages(page(pic()) + page(pic())) + pages(two_blocks)), &p);
-    EXPECT_EQ(p.d->page_count, 1);
-    EXPECT_EQ(p.d->elem_capacity, 5u);
-    auto l = list(p.d->pages[0]);
-    ASSERT_EQ(l.size(), 2u);
-    EXPECT_EQ(l[0]->type, ELEM_ALPHANUMERIC);
-    EXPECT_EQ(l[1]->type, ELEM_BARGRAPH);
+    EXPECT_EQ(tuple(p.d->page_count, p.d->elem_capacity), tuple(1, 5u));
+    EXPECT_EQ(list(p.d->pages[0]), (Listed{{ELEM_ALPHANUMERIC, 1}, {ELEM_BARGRAPH, 2}}));
 }
 
 TEST(DisplayReader, AlphaNumericFields) {
@@ -187,37 +156,21 @@ TEST(DisplayReader, AlphaNumericFields) {
     Parsed p;
     load(doc(vtabs + pages(page(alpha(attrs, children)))), &p);
     const alphanum_s& a = p.d->pages[0].elements->alphanum;
-    EXPECT_EQ(a.version, 1.0f);
     EXPECT_STREQ(a.title, "Gear & speed");
-    EXPECT_EQ(a.vis_mode, VIS_LIMIT_RESETABLE);
-    EXPECT_EQ(a.always_on_top, 1);
-    EXPECT_EQ(a.prio, 65535u);
-    EXPECT_EQ(a.pos_x, 10u);
-    EXPECT_EQ(a.pos_y, 20u);
-    EXPECT_EQ(a.size_x, 30u);
-    EXPECT_EQ(a.size_y, 40u);
-    EXPECT_EQ(a.font_size, FONT_XXXLARGE);
-    EXPECT_EQ(a.align, ALIGN_BR);
-    EXPECT_EQ(a.dispmode, DISPMODE_VERBAL);
+    EXPECT_STREQ(a.format_str, "%s km/h");
     ASSERT_NE(a.vtab, nullptr);
     EXPECT_STREQ(a.vtab->name, "gear");
-    EXPECT_STREQ(a.format_str, "%s km/h");
-    EXPECT_EQ(a.blink, BLINK_FAST);
-    EXPECT_EQ(a.min_disp_time, 4294967295u);
-    EXPECT_EQ(a.auto_reset_time, 2000u);
-    EXPECT_EQ(a.retrigger_time, 3u);
-    EXPECT_EQ(a.ch_input.adr, 0xABu);
-    EXPECT_EQ(a.vis_input.adr, 0xCDu);
-    EXPECT_EQ(a.has_deco_lower, 1);
-    EXPECT_EQ(a.lower_limit, -5.0f);
-    EXPECT_EQ(a.lower_hyst, 0.5f);
-    EXPECT_EQ(a.deco_lower.style, DECO_SINGLE_TOP);
-    EXPECT_EQ(a.deco_middle.style, DECO_DOUBLE_LINE);
-    EXPECT_EQ(a.has_deco_upper, 1);
-    EXPECT_EQ(a.upper_limit, 120.0f);
-    EXPECT_EQ(a.upper_hyst, 1.0f);
-    EXPECT_EQ(a.deco_upper.style, DECO_SINGLE_SIDE);
-    EXPECT_EQ(rgb(a.deco_middle.text_fg_col), 0x010203u);
+    EXPECT_EQ(tuple(a.version, a.vis_mode, a.always_on_top, a.prio, a.pos_x, a.pos_y, a.size_x, a.size_y),
+              tuple(1.0f, VIS_LIMIT_RESETABLE, 1, 65535u, 10u, 20u, 30u, 40u));
+    EXPECT_EQ(
+        tuple(a.font_size, a.align, a.dispmode, a.blink, a.min_disp_time, a.auto_reset_time, a.retrigger_time,
+              a.ch_input.adr, a.vis_input.adr),
+        tuple(FONT_XXXLARGE, ALIGN_BR, DISPMODE_VERBAL, BLINK_FAST, 4294967295u, 2000u, 3u, 0xABu, 0xCDu));
+    EXPECT_EQ(tuple(a.has_deco_lower, a.lower_limit, a.lower_hyst, a.deco_lower.style),
+              tuple(1, -5.0f, 0.5f, DECO_SINGLE_TOP));
+    EXPECT_EQ(tuple(a.has_deco_upper, a.upper_limit, a.upper_hyst, a.deco_upper.style),
+              tuple(1, 120.0f, 1.0f, DECO_SINGLE_SIDE));
+    EXPECT_EQ(tuple(a.deco_middle.style, rgb(a.deco_middle.text_fg_col)), tuple(DECO_DOUBLE_LINE, 0x010203u));
 }
 
 TEST(DisplayReader, AlphaNumericDefaultsAndOptionalChildren) {
@@ -229,14 +182,9 @@ TEST(DisplayReader, AlphaNumericDefaultsAndOptionalChildren) {
     load(doc_with(alpha(kAlphaAttrs, children)), &p);
     const alphanum_s& a = p.d->pages[0].elements->alphanum;
     EXPECT_EQ(a.vtab, nullptr);
-    EXPECT_EQ(a.ch_input.adr, 0u);
-    EXPECT_EQ(a.ch_input.mask, 0xFFFFFFFFu);
-    EXPECT_EQ(a.ch_input.type, TYPE_NONE);
-    EXPECT_EQ(a.has_deco_lower, 0);
-    EXPECT_EQ(a.lower_limit, 0.0f);
-    EXPECT_EQ(a.has_deco_upper, 0);
-    EXPECT_EQ(a.blink, BLINK_OFF);
-    EXPECT_EQ(a.min_disp_time, 0u);
+    EXPECT_EQ(tuple(a.ch_input.adr, a.ch_input.mask, a.ch_input.type), tuple(0u, 0xFFFFFFFFu, TYPE_NONE));
+    EXPECT_EQ(tuple(a.has_deco_lower, a.lower_limit, a.has_deco_upper, a.blink, a.min_disp_time),
+              tuple(0, 0.0f, 0, BLINK_OFF, 0u));
 }
 
 TEST(DisplayReader, BarGraphFieldsAndTicks) {
@@ -250,31 +198,25 @@ TEST(DisplayReader, BarGraphFieldsAndTicks) {
     Parsed p;
     load(doc_with(bar(attrs, tick_list + ch_input() + middle(deco))), &p);
     const bargraph_s& b = p.d->pages[0].elements->bargraph;
-    EXPECT_EQ(b.style, BAR_STACKED);
-    EXPECT_EQ(b.orientation, BAR_VERT_TB);
-    EXPECT_EQ(b.ticks, 1);
-    EXPECT_EQ(b.min, 0.0f);
-    EXPECT_EQ(b.max, 10.0f);
+    EXPECT_EQ(tuple(b.style, b.orientation, b.ticks, b.min, b.max, b.ch_input.adr),
+              tuple(BAR_STACKED, BAR_VERT_TB, 1, 0.0f, 10.0f, 0x1000u));
     ASSERT_EQ(b.tick_count, 2);
     EXPECT_STREQ(b.tick_list[0].name, "abcdefg") << "names keep their first seven characters";
-    EXPECT_EQ(b.tick_list[0].value, 1.5f);
     EXPECT_STREQ(b.tick_list[1].name, "x");
+    EXPECT_EQ(b.tick_list[0].value, 1.5f);
     EXPECT_EQ(rgb(b.deco_middle.bar_fg_col), 0xFFFF00u) << "a colour given twice keeps the second";
     EXPECT_EQ(rgb(b.deco_middle.ticks_col), 0x040506u);
-    EXPECT_EQ(b.ch_input.adr, 0x1000u);
-}
 
-TEST(DisplayReader, TwentyTicks) {
     std::string tabs;
     for (int i = 0; i < 20; ++i)
         tabs += "<Tab name=\"t\" value=\"" + std::to_string(i) + "\"/>\n";
-    Parsed p;
+    Parsed twenty;
     load(doc_with(bar(kBarAttrs, ch_input() + "<TickList>\n" + tabs + "</TickList>\n" + middle(bar_deco()))),
-         &p);
-    EXPECT_EQ(p.d->pages[0].elements->bargraph.tick_count, 20);
+         &twenty);
+    EXPECT_EQ(twenty.d->pages[0].elements->bargraph.tick_count, 20);
 }
 
-TEST(DisplayReader, PictureFields) {
+TEST(DisplayReader, PictureFieldsAndGeometryWithinTheToolkitLimit) {
     std::string attrs =
         with(with(kPicAttrs, "ofs=\"0\"", "ofs=\"1234\""), "len=\"100\"", "len=\"FFFFFFFF\" blink=\"slow\"");
     Parsed p;
@@ -284,23 +226,17 @@ TEST(DisplayReader, PictureFields) {
          &p);
     const picture_elem_s& e = p.d->pages[0].elements->picture;
     EXPECT_EQ(e.picture.ofs, 0x1234u) << "ofs is hexadecimal";
-    EXPECT_EQ(e.picture.len, 0xFFFFFFFFu);
     EXPECT_STREQ(e.picture.filename, "cfg:/a.png");
-    EXPECT_EQ(rgb(e.picture.transparent_col), 0x102030u);
-    EXPECT_EQ(e.deco_middle.style, DECO_SINGLE_LINE);
-    EXPECT_EQ(rgb(e.deco_middle.border_fg_col), 0x070809u);
-    EXPECT_EQ(e.blink, BLINK_SLOW);
-    EXPECT_EQ(e.vis_input.adr, 7u);
-}
+    EXPECT_EQ(tuple(e.picture.len, rgb(e.picture.transparent_col), e.deco_middle.style,
+                    rgb(e.deco_middle.border_fg_col), e.blink, e.vis_input.adr),
+              tuple(0xFFFFFFFFu, 0x102030u, DECO_SINGLE_LINE, 0x070809u, BLINK_SLOW, 7u));
 
-TEST(DisplayReader, GeometryWithinTheToolkitLimitIsAccepted) {
     // Outside the 640 x 480 screen, yet representable.
-    std::string attrs =
-        with(with(kPicAttrs, "pos_x=\"0\"", "pos_x=\"32000\""), "size_x=\"64\"", "size_x=\"767\"");
+    attrs = with(with(kPicAttrs, "pos_x=\"0\"", "pos_x=\"32000\""), "size_x=\"64\"", "size_x=\"767\"");
     attrs = with(with(attrs, "pos_y=\"0\"", "pos_y=\"700\""), "size_y=\"64\"", "size_y=\"0\"");
-    Parsed p;
-    load(doc_with(pic(attrs)), &p);
-    EXPECT_EQ(p.d->pages[0].elements->head.pos_x + p.d->pages[0].elements->head.size_x, 32767u);
+    Parsed q;
+    load(doc_with(pic(attrs)), &q);
+    EXPECT_EQ(q.d->pages[0].elements->head.pos_x + q.d->pages[0].elements->head.size_x, 32767u);
 }
 
 TEST(DisplayReader, UnknownElementsAreSkippedEverywhere) {
@@ -329,12 +265,10 @@ TEST(DisplayReader, TooManyElementsAreRefusedBeforeTheArrayOverflows) {
         Parsed p;
         parse(doc_with(many), &p);
         EXPECT_EQ(p.result, 0) << p.error;
-        EXPECT_EQ(p.d->elem_capacity, 65536u);
-        EXPECT_EQ(p.d->pages[0].elem_count, 0);
+        EXPECT_EQ(tuple(p.d->elem_capacity, p.d->pages[0].elem_count), tuple(65536u, 0));
     }
-    many += tiny;
     Parsed p;
-    parse(doc_with(many), &p);
+    parse(doc_with(many + tiny), &p);
     EXPECT_EQ(p.result, -1);
     EXPECT_EQ(p.error.rfind("parse error: too many display elements in line ", 0), 0u) << p.error;
 }
@@ -342,68 +276,59 @@ TEST(DisplayReader, TooManyElementsAreRefusedBeforeTheArrayOverflows) {
 TEST(DisplayReader, LoadFromCfgDrive) {
     char dir[] = "/tmp/vyn_cfg_XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
-    std::string good = doc_with(alpha());
-    std::ofstream(std::string(dir) + "/display.xml") << good;
-    std::ofstream(std::string(dir) + "/empty.xml").flush();
-    std::ofstream(std::string(dir) + "/broken.xml") << with(good, "</Pages>", "</Pagez>");
-    char msg[100];
-    auto* sentinel = reinterpret_cast<display_s*>(0x10);
+    const std::string good = doc_with(alpha()), d_ = dir;
+    std::ofstream(d_ + "/display.xml") << good;
+    std::ofstream(d_ + "/empty.xml").flush();
+    std::ofstream(d_ + "/broken.xml") << with(good, "</Pages>", "</Pagez>");
+    auto* const sentinel = reinterpret_cast<display_s*>(0x10);
+    // The result of XmlLoad and the error text; a description loaded is freed.
+    auto load_file = [&](const std::string& path, display_s** d) {
+        int r = XmlLoad(path.c_str(), d);
+        char msg[100];
+        xml_get_error_msg(msg, sizeof msg);
+        return std::to_string(r) + " " + msg;
+    };
     display_s* d = sentinel;
+    char host[256], small[16];
     {
         CfgDrive cfg(dir);
-        d = nullptr;
-        ASSERT_EQ(XmlLoad("cfg:/display.xml", &d), 0);
-        EXPECT_EQ(d->pages[0].elem_count, 1);
-        XmlFreeDisplay(d);
-        d = nullptr;
-        EXPECT_EQ(XmlLoad("cfg:\\display.xml", &d), 0) << "either separator";
-        XmlFreeDisplay(d);
-
+        for (const char* path : {"cfg:/display.xml", "cfg:\\display.xml"}) { // either separator
+            d = nullptr;
+            EXPECT_EQ(load_file(path, &d).substr(0, 2), "0 ");
+            EXPECT_EQ(d->pages[0].elem_count, 1);
+            XmlFreeDisplay(d);
+        }
+        // Failures before parsing leave the result alone. Only the drive is looked at: a host path
+        // or a path climbing out of the drive is not.
         d = sentinel;
-        EXPECT_EQ(XmlLoad("cfg:/missing.xml", &d), -1);
-        xml_get_error_msg(msg, sizeof msg);
-        EXPECT_STREQ(msg, "File not found !");
-        EXPECT_EQ(d, sentinel) << "left alone when loading fails before parsing";
-        EXPECT_EQ(XmlLoad("cfg:empty.xml", &d), -1);
-        xml_get_error_msg(msg, sizeof msg);
-        EXPECT_STREQ(msg, "File not found, len invalid!");
-        EXPECT_EQ(d, sentinel);
-        // Only the drive is looked at: a host path or a path climbing out of the drive is not.
-        EXPECT_EQ(XmlLoad((std::string(dir) + "/display.xml").c_str(), &d), -1);
-        EXPECT_EQ(XmlLoad(("cfg:/../" + std::string(dir).substr(5) + "/display.xml").c_str(), &d), -1);
-        xml_get_error_msg(msg, sizeof msg);
-        EXPECT_STREQ(msg, "File not found !");
+        EXPECT_EQ(load_file("cfg:/missing.xml", &d), "-1 File not found !");
+        EXPECT_EQ(load_file("cfg:empty.xml", &d), "-1 File not found, len invalid!");
+        EXPECT_EQ(load_file(d_ + "/display.xml", &d).substr(0, 3), "-1 ");
+        EXPECT_EQ(load_file("cfg:/../" + d_.substr(5) + "/display.xml", &d), "-1 File not found !");
         EXPECT_EQ(d, sentinel);
 
         // A parse failure hands back the partly filled description for the caller to free.
         d = nullptr;
-        EXPECT_EQ(XmlLoad("cfg:/broken.xml", &d), -1);
-        xml_get_error_msg(msg, sizeof msg);
-        EXPECT_EQ(std::string(msg).rfind("parse error: expecting page tag", 0), 0u) << msg;
+        EXPECT_EQ(load_file("cfg:/broken.xml", &d).rfind("-1 parse error: expecting page tag", 0), 0u);
         EXPECT_NE(d, nullptr);
         XmlFreeDisplay(d);
         XmlFreeDisplay(nullptr);
 
-        char host[256];
         EXPECT_TRUE(display_cfg_path("cfg:/display.xml", host, sizeof host));
-        EXPECT_EQ(std::string(host), std::string(dir) + "/display.xml");
+        EXPECT_EQ(std::string(host), d_ + "/display.xml");
         EXPECT_TRUE(display_cfg_path("cfg:pics\\a.png", host, sizeof host));
-        EXPECT_EQ(std::string(host), std::string(dir) + "/pics/a.png");
-        char small[16];
+        EXPECT_EQ(std::string(host), d_ + "/pics/a.png");
         EXPECT_FALSE(display_cfg_path("cfg:/display.xml", small, sizeof small));
         EXPECT_FALSE(display_cfg_path("cfg:/../etc/passwd", host, sizeof host));
         EXPECT_FALSE(display_cfg_path("/abs/file.xml", host, sizeof host)) << "no drive, no host lookup";
         EXPECT_FALSE(display_cfg_path(nullptr, host, sizeof host));
     }
     // Without the drive nothing resolves.
-    char host[256];
     EXPECT_FALSE(display_cfg_path("cfg:/display.xml", host, sizeof host));
     d = sentinel;
-    EXPECT_EQ(XmlLoad("cfg:/display.xml", &d), -1);
-    xml_get_error_msg(msg, sizeof msg);
-    EXPECT_STREQ(msg, "File not found !");
+    EXPECT_EQ(load_file("cfg:/display.xml", &d), "-1 File not found !");
     for (const char* f : {"display.xml", "empty.xml", "broken.xml"})
-        unlink((std::string(dir) + "/" + f).c_str());
+        unlink((d_ + "/" + f).c_str());
     rmdir(dir);
 }
 

@@ -2,9 +2,6 @@
 // VerbTabs section of a description.
 #include "fixtures.h"
 
-#include <functional>
-#include <map>
-
 namespace {
 
 using namespace fx;
@@ -21,72 +18,48 @@ size_t check_tree(const vtab_entry_s* e, const vtab_entry_s* parent, uint64_t lo
     EXPECT_GE(num, lo);
     EXPECT_LE(num, hi);
     EXPECT_EQ(e->balance, height(e->right) - height(e->left)) << "num " << num;
-    size_t n = 1;
-    if (num > 0)
-        n += check_tree(e->left, e, lo, num - 1u);
-    else
-        EXPECT_EQ(e->left, nullptr);
-    n += check_tree(e->right, e, uint64_t{num} + 1, hi);
-    return n;
+    if (num == 0) EXPECT_EQ(e->left, nullptr);
+    return 1 + (num > 0 ? check_tree(e->left, e, lo, num - 1u) : 0) +
+           check_tree(e->right, e, uint64_t{num} + 1, hi);
 }
 
-int bit_length(size_t n) {
-    int k = 0;
-    for (; n; n >>= 1)
-        ++k;
-    return k;
+std::string lookup(const vtab_s* t, uint32_t v) {
+    char out[255];
+    EXPECT_EQ(XmlVTabOutput(t, v, out), 0);
+    return out;
 }
 
 TEST(VerbalTableTree, RisingInsertionsStayBalancedAndShallow) {
-    for (size_t n : {size_t{1}, size_t{2}, size_t{3}, size_t{15}, size_t{16}, size_t{17}, size_t{100},
-                     size_t{1000}, size_t{1023}, size_t{1024}, size_t{4099}}) {
+    for (size_t n : {1, 2, 3, 15, 16, 17, 100, 1000, 1023, 1024, 4099}) {
         SCOPED_TRACE(n);
         std::vector<vtab_entry_s> entries(n);
-        vtab_entry_s* root = nullptr;
+        vtab_s t{};
+        std::snprintf(t.default_text, sizeof t.default_text, "dflt");
         for (size_t i = 0; i < n; ++i) {
-            entries[i] = vtab_entry_s{};
             entries[i].num = static_cast<int32_t>(i * 3);
-            XmlAVLinsert(&root, &entries[i]);
+            std::snprintf(entries[i].text, sizeof entries[i].text, "v%zu", i * 3);
+            XmlAVLinsert(&t.root, &entries[i]);
         }
-        EXPECT_EQ(check_tree(root, nullptr, 0, UINT32_MAX), n);
-        EXPECT_EQ(height(root), bit_length(n));
+        EXPECT_EQ(check_tree(t.root, nullptr, 0, UINT32_MAX), n);
+        int bits = 0;
+        for (size_t k = n; k; k >>= 1)
+            ++bits;
+        EXPECT_EQ(height(t.root), bits);
+        if (n == 16) EXPECT_EQ(t.root->num, 21);
+        for (size_t i = 0; i < n; i += 1 + n / 50) {
+            EXPECT_EQ(lookup(&t, static_cast<uint32_t>(3 * i)), "v" + std::to_string(3 * i));
+            EXPECT_EQ(lookup(&t, static_cast<uint32_t>(3 * i + 1)), "dflt");
+        }
     }
-}
-
-TEST(VerbalTableTree, SixteenEntries) {
-    std::vector<vtab_entry_s> e(16);
-    vtab_s t{};
-    std::snprintf(t.default_text, sizeof t.default_text, "dflt");
-    for (int i = 0; i < 16; ++i) {
-        e[i].num = i;
-        std::snprintf(e[i].text, sizeof e[i].text, "v%d", i);
-        XmlAVLinsert(&t.root, &e[i]);
-    }
-    EXPECT_EQ(height(t.root), 5);
-    EXPECT_EQ(t.root->num, 7);
-    char out[255];
-    for (int i = 0; i < 16; ++i) {
-        char want[16];
-        std::snprintf(want, sizeof want, "v%d", i);
-        EXPECT_EQ(XmlVTabOutput(&t, static_cast<uint32_t>(i), out), 0);
-        EXPECT_STREQ(out, want);
-    }
-    EXPECT_EQ(XmlVTabOutput(&t, 16, out), 0);
-    EXPECT_STREQ(out, "dflt");
-}
-
-TEST(VerbalTableLookup, DefaultTextAndNullArguments) {
-    vtab_s empty{};
-    std::snprintf(empty.default_text, sizeof empty.default_text, "none");
+    // Null arguments.
     char out[255] = "untouched";
+    vtab_s empty{};
     EXPECT_EQ(XmlVTabOutput(nullptr, 1, out), -1);
     EXPECT_STREQ(out, "untouched");
     EXPECT_EQ(XmlVTabOutput(&empty, 1, nullptr), -1);
-    EXPECT_EQ(XmlVTabOutput(&empty, 1, out), 0);
-    EXPECT_STREQ(out, "none");
 }
 
-// A VerbTabs section with one table; nums as given.
+// A VerbTabs section; each table is its head and its Tab lines.
 std::string vtabs(const std::vector<std::pair<std::string, std::string>>& tables) {
     std::string s = "<VerbTabs>\n";
     for (const auto& [head, body] : tables)
@@ -101,24 +74,15 @@ std::string tabs(const std::vector<int64_t>& nums) {
     return s;
 }
 
-std::string lookup(const vtab_s* t, uint32_t v) {
-    char out[255];
-    EXPECT_EQ(XmlVTabOutput(t, v, out), 0);
-    return out;
-}
-
-void load(const std::string& text, Parsed* p) {
-    EXPECT_EQ(xmllint_complaints({text}), "");
-    parse(text, p);
-    ASSERT_EQ(p->result, 0) << p->error;
-}
-
 TEST(VerbalTables, SectionWithSeveralTables) {
+    std::string long_text(254, 't');
     std::string section = vtabs({
         {"<VerbTab name=\"gear\" default=\"?\">\n", tabs({0, 1, 2, 3, 4, 5, 6})},
         {"<VerbTab name=\"empty\" default=\"--\" comment=\"ignored\">\n", ""},
         {"<VerbTab name=\"signed\" default=\"d\">\n", tabs({5, 2147483647, -2147483648, -1})},
         {"<VerbTab default=\"later\" name=\"gear\">\n", tabs({10})},
+        {"<VerbTab name=\"a&amp;b\" default=\"" + long_text + "\">\n",
+         "<Tab str=\"&lt;P&gt;\" num=\"1\"/>\n<Tab str=\"" + long_text + "\" num=\"2\"/>\n"},
     });
     Parsed p;
     load(doc(section + pages("")), &p);
@@ -128,15 +92,16 @@ TEST(VerbalTables, SectionWithSeveralTables) {
     std::vector<std::string> names;
     for (const vtab_s* t = d.vtabs; t; t = t->next)
         names.push_back(t->name);
-    EXPECT_EQ(names, (std::vector<std::string>{"gear", "signed", "empty", "gear"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"a&b", "gear", "signed", "empty", "gear"}));
 
     const vtab_s* gear = XmlSearchVTab(d.vtabs, "gear");
     ASSERT_NE(gear, nullptr);
     EXPECT_STREQ(gear->default_text, "later") << "a name defined twice resolves to the later table";
     EXPECT_EQ(lookup(gear, 10), "n10");
     EXPECT_EQ(lookup(gear, 3), "later");
-    EXPECT_EQ(lookup(d.vtabs->next->next->next, 3), "n3");
-    EXPECT_EQ(lookup(d.vtabs->next->next->next, 7), "?");
+    const vtab_s* first = d.vtabs->next->next->next->next;
+    EXPECT_EQ(lookup(first, 3), "n3");
+    EXPECT_EQ(lookup(first, 7), "?");
 
     const vtab_s* empty = XmlSearchVTab(d.vtabs, "empty");
     ASSERT_NE(empty, nullptr);
@@ -151,16 +116,9 @@ TEST(VerbalTables, SectionWithSeveralTables) {
     EXPECT_EQ(lookup(s, 6), "d");
     EXPECT_EQ(XmlSearchVTab(d.vtabs, "nothing"), nullptr);
     EXPECT_EQ(XmlSearchVTab(d.vtabs, nullptr), nullptr);
-}
 
-TEST(VerbalTables, EntitiesAndLongTexts) {
-    std::string long_text(254, 't');
-    std::string section =
-        vtabs({{"<VerbTab name=\"a&amp;b\" default=\"" + long_text + "\">\n",
-                "<Tab str=\"&lt;P&gt;\" num=\"1\"/>\n<Tab str=\"" + long_text + "\" num=\"2\"/>\n"}});
-    Parsed p;
-    load(doc(section + pages("")), &p);
-    const vtab_s* t = XmlSearchVTab(p.d->vtabs, "a&b");
+    // Entities and texts of the longest length.
+    const vtab_s* t = XmlSearchVTab(d.vtabs, "a&b");
     ASSERT_NE(t, nullptr);
     EXPECT_EQ(lookup(t, 1), "<P>");
     EXPECT_EQ(lookup(t, 2), long_text);
@@ -186,9 +144,8 @@ TEST(VerbalTables, CountsAreLimitedTo65535) {
         Parsed p;
         parse(doc(vtabs({{head, tabs(nums)}}) + pages("")), &p);
         ASSERT_EQ(p.result, 0) << p.error;
-        const vtab_s* t = p.d->vtabs;
-        EXPECT_EQ(height(t->root), 16);
-        EXPECT_EQ(lookup(t, 65534), "n65534");
+        EXPECT_EQ(height(p.d->vtabs->root), 16);
+        EXPECT_EQ(lookup(p.d->vtabs, 65534), "n65534");
     }
     nums.push_back(65535);
     Parsed p;

@@ -58,6 +58,13 @@ bool pixel(const GuiFont& f, int col, int row) {
     return f.data[row * f.bytesPerRow + col / 8] & (0x80 >> (col % 8));
 }
 
+// The font's glyphs are the generator's strip, unpacked.
+void expectUnpacked(const Font& f) {
+    pyref::bytes raw = strip(f.name);
+    ASSERT_EQ(raw.size(), size_t{f.font->bytesPerRow} * f.height) << f.name;
+    EXPECT_EQ(std::memcmp(f.font->data, raw.data(), raw.size()), 0) << f.name;
+}
+
 // Rows holding ink of glyph c.
 int inkRows(const GuiFont& f, int c) {
     int rows = 0;
@@ -104,31 +111,21 @@ class TarvoFonts : public ::testing::Test {
     }
 };
 
-TEST_F(TarvoFonts, LayoutAsBuilt) {
+TEST_F(TarvoFonts, PackedTablesInflateToTheGeneratorsStrips) {
+    std::vector<std::vector<pyref::bytes>> cases;
     for (const Font& f : kFonts) {
         SCOPED_TRACE(f.name);
         const GuiFont& g = *f.font;
-        EXPECT_EQ(g.flags, FONT_VARIABLE | FONT_APP_PACKED);
-        EXPECT_EQ(g.height, f.height);
-        EXPECT_EQ(g.ascent, 0);
-        EXPECT_EQ(g.cellHeight, f.height);
-        EXPECT_EQ(g.first, 0);
-        EXPECT_EQ(g.last, 255);
-        EXPECT_EQ(g.next, nullptr);
+        EXPECT_EQ(std::tuple(g.flags, g.height, g.cellHeight, g.first, g.last),
+                  std::tuple(FONT_VARIABLE | FONT_APP_PACKED, f.height, f.height, 0, 255));
         EXPECT_EQ(g.data, f.table) << "packed until the display starts";
         ASSERT_NE(g.offsets, nullptr);
         EXPECT_EQ(g.offsets[0], 0);
         for (int c = 0; c < 256; ++c)
             ASSERT_LE(g.offsets[c], g.offsets[c + 1]) << c;
         EXPECT_EQ(g.bytesPerRow, (g.offsets[256] + 7) / 8);
-        EXPECT_EQ(strip(f.name).size(), size_t{g.bytesPerRow} * f.height);
-    }
-}
-
-TEST_F(TarvoFonts, PackedTablesInflateToTheGeneratorsStrips) {
-    std::vector<std::vector<pyref::bytes>> cases;
-    for (const Font& f : kFonts) {
         cases.push_back({table(f.table), strip(f.name)});
+        EXPECT_EQ(cases.back()[1].size(), size_t{g.bytesPerRow} * f.height);
     }
     // The stream must end exactly where the length says.
     auto results = pyref::map("def f(t, raw):\n"
@@ -144,10 +141,7 @@ TEST_F(TarvoFonts, IniUnpacksEveryFontOnce) {
     EXPECT_EQ(TarvoFonts_ini(), 0);
     std::vector<const uint8_t*> data;
     for (const Font& f : kFonts) {
-        pyref::bytes raw = strip(f.name);
-        ASSERT_EQ(raw.size(), size_t{f.font->bytesPerRow} * f.height) << f.name;
-        EXPECT_EQ(std::memcmp(f.font->data, raw.data(), raw.size()), 0) << f.name;
-        EXPECT_EQ(f.font->height, f.height);
+        expectUnpacked(f);
         data.push_back(f.font->data);
     }
     expectNoRecordIsPacked();
@@ -190,15 +184,15 @@ TEST_F(TarvoFonts, GlyphsOfTheTypeface) {
 }
 
 TEST_F(TarvoFonts, SizeMapping) {
-    EXPECT_EQ(Tarvo_getFont(FONT_TINY), &TarvoTiny);
-    EXPECT_EQ(Tarvo_getFont(FONT_SMALL), &TarvoSmall);
-    EXPECT_EQ(Tarvo_getFont(FONT_NORMAL), &TarvoNormal);
-    EXPECT_EQ(Tarvo_getFont(FONT_LARGE), &TarvoLarge);
-    EXPECT_EQ(Tarvo_getFont(FONT_EXTRALARGE), &TarvoXLarge);
-    EXPECT_EQ(Tarvo_getFont(FONT_XXLARGE), &TarvoXXLarge);
-    EXPECT_EQ(Tarvo_getFont(FONT_XXXLARGE), &TarvoXXLarge);
-    EXPECT_EQ(Tarvo_getFont(static_cast<FontSizeType_t>(7)), &TarvoTiny);
-    EXPECT_EQ(Tarvo_getFont(static_cast<FontSizeType_t>(0xFFFFFFFFu)), &TarvoTiny);
+    // The sizes in order, the largest drawn double, and unknown ones as the tiny font.
+    const std::pair<uint32_t, GuiFont*> sizes[] = {
+        {FONT_TINY, &TarvoTiny},         {FONT_SMALL, &TarvoSmall},
+        {FONT_NORMAL, &TarvoNormal},     {FONT_LARGE, &TarvoLarge},
+        {FONT_EXTRALARGE, &TarvoXLarge}, {FONT_XXLARGE, &TarvoXXLarge},
+        {FONT_XXXLARGE, &TarvoXXLarge},  {7, &TarvoTiny},
+        {0xFFFFFFFFu, &TarvoTiny}};
+    for (auto [size, font] : sizes)
+        EXPECT_EQ(Tarvo_getFont(static_cast<FontSizeType_t>(size)), font) << size;
     for (uint32_t s = 0; s <= 7; ++s)
         EXPECT_EQ(TarvoFonts_isDouble(static_cast<FontSizeType_t>(s)), s == FONT_XXXLARGE ? 1 : 0) << s;
 }
@@ -226,22 +220,18 @@ TEST_F(TarvoFonts, FailedFontAndLargerOnesBorrowTheLargestUnpacked) {
         EXPECT_EQ(g_calls, c.failAt + 1) << "the first failure ends the unpacking";
         auto lines = iniLines();
         ASSERT_EQ(lines.size(), 1u);
-        EXPECT_EQ(lines[0].text, c.text);
-        EXPECT_EQ(lines[0].priority, LOG_ERR);
+        EXPECT_EQ(std::tuple(lines[0].text, lines[0].priority), std::tuple(c.text, LOG_ERR));
 
         const GuiFont& with = c.fallback ? *c.fallback : SysFont;
         for (int i = 0; i < 6; ++i) {
             const GuiFont& g = *kFonts[i].font;
             if (i < c.failAt) {
-                pyref::bytes raw = strip(kFonts[i].name);
-                ASSERT_EQ(raw.size(), size_t{g.bytesPerRow} * g.height) << kFonts[i].name;
-                EXPECT_EQ(std::memcmp(g.data, raw.data(), raw.size()), 0) << kFonts[i].name;
+                expectUnpacked(kFonts[i]);
                 continue;
             }
-            EXPECT_EQ(g.data, with.data) << kFonts[i].name;
-            EXPECT_EQ(g.offsets, with.offsets) << kFonts[i].name;
-            EXPECT_EQ(g.height, with.height) << kFonts[i].name;
-            EXPECT_EQ(g.bytesPerRow, with.bytesPerRow) << kFonts[i].name;
+            EXPECT_EQ(std::tuple(g.data, g.offsets, g.height, g.bytesPerRow),
+                      std::tuple(with.data, with.offsets, with.height, with.bytesPerRow))
+                << kFonts[i].name;
         }
         expectNoRecordIsPacked();
         // Nothing is retried by a second start.

@@ -24,8 +24,7 @@ TEST_F(GuiTest, QueueHoldsFortyOneAndRefusesMoreWithoutLosingTheOldest) {
     EXPECT_EQ(GuiQueueCount(q), GUI_QUEUE_NODES);
     GuiMessage out;
     GuiPopMessage(&out, q);
-    EXPECT_EQ(out.data, 0);
-    EXPECT_EQ(out.next, nullptr);
+    EXPECT_EQ(std::tuple(out.data, out.next), std::tuple(0, nullptr));
     EXPECT_EQ(EnqueueTaskMessage(&extra, q), 1) << "a popped node is free again";
     int last = -1;
     while (GuiTryPopMessage(&out, q))
@@ -38,20 +37,17 @@ TEST_F(GuiTest, QueueHoldsFortyOneAndRefusesMoreWithoutLosingTheOldest) {
 TEST_F(GuiTest, FoldReplacesThePayloadOfAMatchingMessageOnly) {
     Probe a(GuiRect(0, 0, 9, 9)), b(GuiRect(0, 0, 9, 9));
     GuiMessageQueue* mq = GuiThing::mpMessageQueue;
-    GuiMessage m = msg(GM_TIMER, &a, 3);
+    GuiMessage m = msg(GM_TIMER, &a, 3), other = msg(GM_TIMER, &a, 4), otherTarget = msg(GM_TIMER, &b, 3);
     m.payload.l = 1;
     EXPECT_EQ(mq->Fold(&m), 1);
     m.payload.l = 2;
     EXPECT_EQ(mq->Fold(&m), 1);
-    GuiMessage other = msg(GM_TIMER, &a, 4); // other data
-    mq->Fold(&other);
-    GuiMessage otherTarget = msg(GM_TIMER, &b, 3);
+    mq->Fold(&other); // other data
     mq->Fold(&otherTarget);
     EXPECT_EQ(GuiQueueCount(gpGuiMesgQueue), 3);
     GuiMessage out;
     ASSERT_TRUE(mq->TryPop(&out));
-    EXPECT_EQ(out.target, &a);
-    EXPECT_EQ(out.payload.l, 2);
+    EXPECT_EQ(std::tuple(out.target, out.payload.l), std::tuple(&a, 2L));
     mq->Purge(&a, 0, 0);
     mq->Purge(&b, 0, 0);
 }
@@ -63,11 +59,9 @@ TEST_F(GuiTest, PurgeTakesTheSubtreeAndLeavesTheParent) {
     parent->Add(child, 0);
     child->Add(grandchild, 0);
     GuiMessageQueue* mq = GuiThing::mpMessageQueue;
-    for (GuiThing* t : {static_cast<GuiThing*>(parent), static_cast<GuiThing*>(child),
-                        static_cast<GuiThing*>(grandchild)}) {
-        GuiMessage m = msg(GM_APP, t, 1);
+    for (GuiThing* t : std::initializer_list<GuiThing*>{parent, child, grandchild}) {
+        GuiMessage m = msg(GM_APP, t, 1), m2 = msg(GM_APP + 1, t, 2);
         mq->Push(&m);
-        GuiMessage m2 = msg(GM_APP + 1, t, 2);
         mq->Push(&m2);
     }
     GuiMessage untargeted = msg(GM_APP);
@@ -84,8 +78,7 @@ TEST_F(GuiTest, PurgeTakesTheSubtreeAndLeavesTheParent) {
         toParent += out.target == parent;
         untargetedLeft += out.target == nullptr;
     }
-    EXPECT_EQ(toParent, 2);
-    EXPECT_EQ(untargetedLeft, 1);
+    EXPECT_EQ(std::tuple(toParent, untargetedLeft), std::tuple(2, 1));
     delete parent;
 }
 
@@ -169,12 +162,9 @@ TEST_F(GuiTest, TimersCountTicksReloadAndFoldTheirExpiries) {
     drain();
     EXPECT_EQ(a->count(GM_TIMER), 2);
     mq->SetTimer(a, 1, 5, 5); // the same timer only gets new counts
-    int timers = 0;
-    mq->ForEachTimer([&](GuiThing*, uint16_t, long count, long) {
-        ++timers;
-        EXPECT_EQ(count, 5);
-    });
-    EXPECT_EQ(timers, 1);
+    std::vector<long> counts;
+    mq->ForEachTimer([&](GuiThing*, uint16_t, long count, long) { counts.push_back(count); });
+    EXPECT_EQ(counts, std::vector<long>{5});
     delete pm->Remove(a, 0);
     redrawAll();
 }
@@ -212,9 +202,8 @@ TEST_F(GuiTest, TickIsPostedOnlyWhileNoneIsPendingAndPopConsumesIt) {
     EXPECT_EQ(GuiQueueCount(gpGuiMesgQueue), 1);
     GuiMessage out;
     ASSERT_TRUE(GuiThing::mpMessageQueue->TryPop(&out));
-    EXPECT_EQ(out.type, GM_TIMER);
-    EXPECT_EQ(out.target, a) << "the untargeted tick became the object's expiry";
-    EXPECT_EQ(out.data, 3);
+    EXPECT_EQ(std::tuple(out.type, out.target, out.data), std::tuple(GM_TIMER, static_cast<GuiThing*>(a), 3))
+        << "the untargeted tick became the object's expiry";
     EXPECT_EQ(gbGuiTimerEventPending.load(), 0);
     GuiThing::mpMessageQueue->KillTimer(a, 0);
     delete pm->Remove(a, 0);
@@ -269,12 +258,10 @@ TEST(GuiTasks, TimerTaskFeedsTheGuiTaskEveryFiftyMillisecondsUntilClosed) {
     sim::waitIdle();
     ASSERT_EQ(semTake(built, NO_WAIT), OK);
     EXPECT_EQ(gbGuiInitialized.load(), 1);
-    sim::step(49);
-    EXPECT_EQ(gTicksSeen.load(), 0);
-    sim::step(1);
-    EXPECT_EQ(gTicksSeen.load(), 1);
-    sim::step(500);
-    EXPECT_EQ(gTicksSeen.load(), 11);
+    for (auto [ms, ticks] : {std::pair{49, 0}, {1, 1}, {500, 11}}) {
+        sim::step(ms);
+        EXPECT_EQ(gTicksSeen.load(), ticks);
+    }
     taskDelete(timer);
     taskWaitExit(timer, 10);
     GuiMessage close(GM_CLOSE, GuiThing::mpPresentation);

@@ -1,5 +1,4 @@
-// Text things, font slots, _ltoa, rectangles and the default palette.
-#include "gui/bitmaps/bitmaps.h"
+// Text things, font slots, _ltoa and rectangles.
 #include "gui/core/util.h"
 #include "gui/fonts/fonts.h"
 #include "gui/testkit.h"
@@ -12,8 +11,7 @@ namespace {
 
 TEST(TextThing, CopyModeBufferGrowsOnlyWhenTheTextDoesNotFit) {
     GuiTextThing t(GuiRect(0, 0, 9, 9), 0, TT_COPY, "0123456789", 0);
-    EXPECT_EQ(t.BufferSize(), 27);
-    EXPECT_EQ(t.Length(), 11);
+    EXPECT_EQ(std::tuple(t.BufferSize(), t.Length()), std::tuple(27, 11));
     t.DataSet("01234567890123456789");
     EXPECT_EQ(t.BufferSize(), 27);
     EXPECT_STREQ(t.DataGet(), "01234567890123456789");
@@ -24,33 +22,25 @@ TEST(TextThing, CopyModeBufferGrowsOnlyWhenTheTextDoesNotFit) {
     EXPECT_STREQ(t.DataGet(), "short");
     t.DataSet("");
     EXPECT_EQ(t.DataGet(), nullptr);
-    EXPECT_EQ(t.BufferSize(), 0);
-    EXPECT_EQ(t.Length(), 0);
-}
+    EXPECT_EQ(std::tuple(t.BufferSize(), t.Length()), std::tuple(0, 0));
 
-TEST(TextThing, WithoutCopyModeTheCallersTextIsShownAndCopyModeCanBeSwitchedOn) {
+    // Without copy mode the caller's text is shown; copy mode can be switched on later.
     char text[] = "abc";
-    GuiTextThing t(GuiRect(0, 0, 9, 9), 0, 0, text, 2);
-    EXPECT_EQ(t.DataGet(), text);
-    EXPECT_EQ(t.Font(), &MenuFont);
-    t.SetCopyMode();
-    EXPECT_TRUE(t.CopyMode());
-    EXPECT_NE(t.DataGet(), text);
-    EXPECT_STREQ(t.DataGet(), "abc");
+    GuiTextThing c(GuiRect(0, 0, 9, 9), 0, 0, text, 2);
+    EXPECT_EQ(c.DataGet(), text);
+    EXPECT_EQ(c.Font(), &MenuFont);
+    c.SetCopyMode();
+    EXPECT_TRUE(c.CopyMode());
+    EXPECT_NE(c.DataGet(), text);
+    EXPECT_STREQ(c.DataGet(), "abc");
     GuiTextThing none(GuiRect(0, 0, 9, 9), 0, 0, nullptr, 0);
     none.SetCopyMode();
     EXPECT_FALSE(none.CopyMode());
 }
 
-TEST(TextThing, FontTableSlotsAndAssignment) {
-    EXPECT_EQ(GuiTextThing::mFontTable[0], &SysFont);
-    EXPECT_EQ(GuiTextThing::mFontTable[6], &SysFont);
-    EXPECT_EQ(GuiTextThing::mFontTable[2], &MenuFont);
-    EXPECT_EQ(GuiTextThing::mFontTable[31], &MenuFont);
-    EXPECT_EQ(GuiTextThing::mFontTable[17], nullptr);
+TEST(TextThing, ReplacedFontChainsAreFreedButBuiltInFontsNever) {
     EXPECT_EQ(GuiTextThing::AssignFontTablePointer(32, &SysFont, 0), 0);
     EXPECT_EQ(GuiTextThing::AssignFontTablePointer(-1, &SysFont, 0), 0);
-    // A loaded chain is freed when replaced; the built-in fonts never are.
     auto* small = new GuiFont{FONT_VARIABLE,
                               4,
                               3,
@@ -76,34 +66,29 @@ TEST(TextThing, FontTableSlotsAndAssignment) {
 
 TEST(Util, LtoaWritesEveryRadix) {
     char buf[80];
-    EXPECT_STREQ(_ltoa(0, buf, 10), "0");
-    EXPECT_STREQ(_ltoa(-1234, buf, 10), "-1234");
-    EXPECT_STREQ(_ltoa(255, buf, 16), "ff");
-    EXPECT_STREQ(_ltoa(5, buf, 2), "101");
-    EXPECT_STREQ(_ltoa(35, buf, 36), "z");
-    EXPECT_STREQ(_ltoa(-1, buf, 16), std::string(sizeof(long) * 2, 'f').c_str());
-    EXPECT_STREQ(_ltoa(7, buf, 1), "");
-    EXPECT_STREQ(GUISC_CANCEL, "Cancel");
+    const std::tuple<long, int, std::string> cases[] = {
+        {0, 10, "0"},  {-1234, 10, "-1234"}, {255, 16, "ff"},
+        {5, 2, "101"}, {35, 36, "z"},        {-1, 16, std::string(sizeof(long) * 2, 'f')},
+        {7, 1, ""},
+    };
+    for (const auto& [value, radix, want] : cases)
+        EXPECT_EQ(_ltoa(value, buf, radix), want) << value << " radix " << radix;
 }
 
 TEST(Util, RectangleOperations) {
-    GuiRect r(10, 20, 30, 40);
+    GuiRect r(10, 20, 30, 40), u = r, m = r, g = r, thin(0, 0, 1, 10);
     EXPECT_EQ(r & GuiRect(25, 0, 100, 25), GuiRect(25, 20, 30, 25));
     EXPECT_TRUE((r & GuiRect(31, 0, 40, 10)).IsEmpty());
-    GuiRect u = r;
     u |= GuiRect(0, 0, 5, 5);
     EXPECT_EQ(u, GuiRect(0, 0, 30, 40));
-    GuiRect m = r;
     m.MoveTo(0, 0);
     EXPECT_EQ(m, GuiRect(0, 0, 20, 20));
     m.Shift(-5, 5);
     EXPECT_EQ(m, GuiRect(-5, 5, 15, 25));
-    GuiRect g = r;
     g += 2;
     EXPECT_EQ(g, GuiRect(8, 18, 32, 42));
     g -= 3;
     EXPECT_EQ(g, GuiRect(11, 21, 29, 39));
-    GuiRect thin(0, 0, 1, 10);
     thin--;
     EXPECT_EQ(thin, GuiRect(0, 1, 1, 9)) << "never inverted";
     EXPECT_TRUE(r.Overlap(GuiRect(30, 40, 50, 50)));
@@ -111,29 +96,6 @@ TEST(Util, RectangleOperations) {
     EXPECT_TRUE(r.Contains(GuiPoint(30, 40)));
     EXPECT_TRUE(r.Contains(GuiRect(10, 20, 30, 40)));
     EXPECT_FALSE(r.Contains(GuiRect(9, 20, 30, 40)));
-}
-
-TEST(Util, DefaultPaletteLayout) {
-    auto rgb = [](int i) {
-        return (DefPalette256[3 * i] << 16) | (DefPalette256[3 * i + 1] << 8) | DefPalette256[3 * i + 2];
-    };
-    EXPECT_EQ(rgb(0), 0x000000);
-    EXPECT_EQ(rgb(1), 0xBF0000);
-    EXPECT_EQ(rgb(4), 0x0000BF);
-    EXPECT_EQ(rgb(7), 0xC0C0C0);
-    EXPECT_EQ(rgb(8), 0x808080);
-    EXPECT_EQ(rgb(12), 0x0000FF);
-    EXPECT_EQ(rgb(15), 0xFFFFFF);
-    EXPECT_EQ(rgb(16), 0x000000);
-    EXPECT_EQ(rgb(17), 0x330000) << "red varies fastest";
-    EXPECT_EQ(rgb(16 + 6), 0x003300);
-    EXPECT_EQ(rgb(16 + 36), 0x000033);
-    EXPECT_EQ(rgb(231), 0xFFFFFF);
-    EXPECT_EQ(rgb(233), 0x111111);
-    EXPECT_EQ(rgb(247), 0xFFFFFF);
-    for (int i = 248; i < 256; ++i)
-        EXPECT_EQ(rgb(i), 0);
-    EXPECT_STREQ(GuiThing::Version(), "GUI Library Version 1.98.c");
 }
 
 } // namespace

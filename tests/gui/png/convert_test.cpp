@@ -102,19 +102,11 @@ TEST(DemoUnitPictures, DecodeLikeLibpng) {
     size_t n = 0;
     for (const auto& f : std::filesystem::directory_iterator(std::string(src) + "/examples/unit0/cfg")) {
         if (f.path().extension() != ".png") continue;
-        SCOPED_TRACE(f.path().string());
         ++n;
         bytes file = pt::read_file(f.path());
-        EXPECT_TRUE(pt::pngcheck_ok(file));
-        pt::Reference ref = pt::libpng_decode(file);
-        ASSERT_TRUE(ref.ok);
+        pt::expect_like_libpng(file, f.path());
         PngImage img;
         ASSERT_EQ(png_decode(file.data(), file.size(), &img), PNG_OK);
-        for (size_t i = 0; i < size_t{img.width} * img.height; ++i) {
-            const uint8_t* r = &ref.rgba[i * 4];
-            ASSERT_EQ(img.pixels[i],
-                      (uint32_t{r[3]} << 24) | (uint32_t{r[0]} << 16) | (uint32_t{r[1]} << 8) | r[2]);
-        }
         EXPECT_LE(img.width, 640u);
         EXPECT_LE(img.height, 480u);
         png_image_free(&img);

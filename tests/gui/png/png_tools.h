@@ -11,20 +11,18 @@
 #include <csetjmp>
 #include <cstdint>
 #include <cstring>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <vector>
 
+#include "gui/png/png_decode.h"
 #include "support/pyref.h"
 
 namespace pt {
 
 using bytes = std::vector<uint8_t>;
-
-inline void put32(bytes& b, uint32_t v) {
-    for (int s = 24; s >= 0; s -= 8)
-        b.push_back(static_cast<uint8_t>(v >> s));
-}
 
 inline void store32(uint8_t* p, uint32_t v) {
     for (int i = 0; i < 4; ++i)
@@ -45,14 +43,11 @@ const bytes kSignature = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
 
 inline bytes ihdr(uint32_t w, uint32_t h, int depth, int colour, int interlace = 0, int compression = 0,
                   int filter = 0) {
-    bytes d;
-    put32(d, w);
-    put32(d, h);
-    d.push_back(static_cast<uint8_t>(depth));
-    d.push_back(static_cast<uint8_t>(colour));
-    d.push_back(static_cast<uint8_t>(compression));
-    d.push_back(static_cast<uint8_t>(filter));
-    d.push_back(static_cast<uint8_t>(interlace));
+    bytes d(8);
+    store32(d.data(), w);
+    store32(d.data() + 4, h);
+    for (int v : {depth, colour, compression, filter, interlace})
+        d.push_back(static_cast<uint8_t>(v));
     return chunk("IHDR", d);
 }
 
@@ -85,16 +80,8 @@ struct Recipe {
 };
 
 inline int channels(int colour) {
-    switch (colour) {
-    case 2:
-        return 3;
-    case 4:
-        return 2;
-    case 6:
-        return 4;
-    default:
-        return 1;
-    }
+    static const int n[] = {1, 1, 3, 1, 2, 1, 4};
+    return n[colour];
 }
 
 inline uint8_t paeth(int a, int b, int c) {
@@ -149,30 +136,21 @@ inline bytes filtered_image(const Recipe& s) {
     return out;
 }
 
-inline bytes idat_chunks(const bytes& z, const std::vector<size_t>& sizes) {
-    bytes out;
-    size_t at = 0;
-    for (size_t n : sizes) {
-        n = std::min(n, z.size() - at);
-        auto c =
-            chunk("IDAT", bytes(z.begin() + static_cast<long>(at), z.begin() + static_cast<long>(at + n)));
-        out.insert(out.end(), c.begin(), c.end());
-        at += n;
-    }
-    if (at < z.size() || sizes.empty()) {
-        auto c = chunk("IDAT", bytes(z.begin() + static_cast<long>(at), z.end()));
-        out.insert(out.end(), c.begin(), c.end());
-    }
-    return out;
-}
-
-inline bytes build(const Recipe& s, const bytes& zdata) {
+inline bytes build(const Recipe& s, const bytes& z) {
     bytes png = cat({kSignature, ihdr(s.width, s.height, s.depth, s.colour, s.interlace)});
     for (const auto& c : s.before_idat)
         png = cat({png, c});
     if (!s.plte.empty()) png = cat({png, chunk("PLTE", s.plte)});
     if (!s.trns.empty()) png = cat({png, chunk("tRNS", s.trns)});
-    png = cat({png, idat_chunks(zdata, s.idat_sizes)});
+    size_t at = 0;
+    for (size_t n : s.idat_sizes) {
+        n = std::min(n, z.size() - at);
+        png = cat({png, chunk("IDAT", bytes(z.begin() + static_cast<long>(at),
+                                            z.begin() + static_cast<long>(at + n)))});
+        at += n;
+    }
+    if (at < z.size() || s.idat_sizes.empty())
+        png = cat({png, chunk("IDAT", bytes(z.begin() + static_cast<long>(at), z.end()))});
     for (const auto& c : s.after_idat)
         png = cat({png, c});
     return cat({png, chunk("IEND", {})});
@@ -188,17 +166,18 @@ struct Chunk {
     uint32_t length;
 };
 
+// A big-endian 32-bit number of a file.
+inline uint32_t load32(const bytes& b, size_t at) {
+    return (uint32_t{b[at]} << 24) | (uint32_t{b[at + 1]} << 16) | (uint32_t{b[at + 2]} << 8) | b[at + 3];
+}
+
 inline std::vector<Chunk> chunks(const bytes& png) {
     std::vector<Chunk> out;
-    for (size_t at = 8; at + 12 <= png.size();) {
-        uint32_t len = (uint32_t{png[at]} << 24) | (uint32_t{png[at + 1]} << 16) |
-                       (uint32_t{png[at + 2]} << 8) | png[at + 3];
+    for (size_t at = 8; at + 12 <= png.size(); at += 12 + size_t{out.back().length})
         out.push_back(
             {at,
              std::string(png.begin() + static_cast<long>(at + 4), png.begin() + static_cast<long>(at + 8)),
-             len});
-        at += 12 + size_t{len};
-    }
+             load32(png, at)});
     return out;
 }
 
@@ -250,15 +229,8 @@ inline Reference libpng_decode(const bytes& file) {
 }
 
 inline bytes read_file(const std::string& path) {
-    FILE* f = std::fopen(path.c_str(), "rb");
-    bytes b;
-    if (!f) return b;
-    uint8_t buf[65536];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
-        b.insert(b.end(), buf, buf + n);
-    std::fclose(f);
-    return b;
+    std::ifstream f(path, std::ios::binary);
+    return bytes(std::istreambuf_iterator<char>(f), {});
 }
 
 // pngcheck's verdict on the file: true when it says OK.
@@ -268,6 +240,31 @@ inline bool pngcheck_ok(const bytes& file, std::string* report = nullptr) {
     std::string s(out.begin(), out.end());
     if (report) *report = s;
     return s.size() >= 5 && s.substr(s.size() - 5) == "rc=0\n";
+}
+
+// Decodes with the decoder and with libpng and compares every pixel (the first difference is
+// reported); pngcheck must accept the file too. Optionally checks the decoder's alpha flag.
+inline void expect_like_libpng(const bytes& file, const std::string& what, bool has_alpha_known = false,
+                               bool has_alpha = false) {
+    SCOPED_TRACE(what);
+    std::string report;
+    EXPECT_TRUE(pngcheck_ok(file, &report)) << report;
+    Reference ref = libpng_decode(file);
+    ASSERT_TRUE(ref.ok);
+    PngImage img;
+    ASSERT_EQ(png_decode(file.data(), file.size(), &img), PNG_OK);
+    ASSERT_EQ(img.width, ref.width);
+    ASSERT_EQ(img.height, ref.height);
+    if (has_alpha_known) EXPECT_EQ(img.has_alpha, has_alpha);
+    for (size_t i = 0; i < size_t{img.width} * img.height; ++i) {
+        const uint8_t* r = &ref.rgba[i * 4];
+        uint32_t want = (uint32_t{r[3]} << 24) | (uint32_t{r[0]} << 16) | (uint32_t{r[1]} << 8) | r[2];
+        if (img.pixels[i] != want) {
+            ADD_FAILURE() << "pixel " << i << ": " << std::hex << img.pixels[i] << " != " << want;
+            break;
+        }
+    }
+    png_image_free(&img);
 }
 
 } // namespace pt

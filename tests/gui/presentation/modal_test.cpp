@@ -79,8 +79,7 @@ TEST_F(Modal, ExecuteInTheGuiTaskReturnsTheButtonPressed) {
     post(GM_LBUTTON_DOWN, 230, 170);
     post(GM_LBUTTON_UP, 231, 171);
     EXPECT_EQ(d->Execute(1), GUI_ID_CANCEL);
-    EXPECT_EQ(desk->count(GM_LBUTTON_DOWN), 0);
-    EXPECT_EQ(d->inner->count(GM_POINTER_ENTER), 1);
+    EXPECT_EQ(std::tuple(desk->count(GM_LBUTTON_DOWN), d->inner->count(GM_POINTER_ENTER)), std::tuple(0, 1));
     EXPECT_EQ(gDeleted, 0) << "deleted once the handler has returned";
     drain();
     EXPECT_EQ(gDeleted, 1);
@@ -98,8 +97,7 @@ TEST_F(Modal, ExecuteBringsTheWindowToTheFrontAndOnlyWindowsInFrontTakeOtherClic
     post(GM_LBUTTON_DOWN, 230, 170);
     post(GM_LBUTTON_UP, 230, 170);
     EXPECT_EQ(d->Execute(1), GUI_ID_CANCEL);
-    EXPECT_EQ(other->count(GM_LBUTTON_DOWN), 0);
-    EXPECT_EQ(front->count(GM_LBUTTON_DOWN), 1);
+    EXPECT_EQ(std::tuple(other->count(GM_LBUTTON_DOWN), front->count(GM_LBUTTON_DOWN)), std::tuple(0, 1));
     EXPECT_TRUE(d->Status() & PSF_ALWAYS_ON_TOP) << "made always on top";
     EXPECT_FALSE(d->Modal()) << "the loop is over";
     drain();
@@ -108,9 +106,8 @@ TEST_F(Modal, ExecuteBringsTheWindowToTheFrontAndOnlyWindowsInFrontTakeOtherClic
 
 TEST_F(Modal, ExecuteInASecondTaskGetsItsMessagesThroughItsOwnQueue) {
     auto* d = new Dialog(GuiRect(200, 150, 399, 299));
-    std::atomic<bool> done{false};
+    std::atomic<bool> done{false}, modalDuring{false};
     std::atomic<int> result{-1};
-    std::atomic<bool> modalDuring{false};
     TASK_ID tid = taskSpawnFn("dialog", 100, 0, 0, [&] {
         result = d->Execute(1);
         done = true;
@@ -158,9 +155,9 @@ TEST_F(Modal, GlobalModalExecuteKeepsThePointerForItself) {
     post(GM_LBUTTON_DOWN, 230, 170);
     post(GM_LBUTTON_UP, 230, 170);
     EXPECT_EQ(d->GlobalModalExecute(), GUI_ID_CANCEL);
-    EXPECT_EQ(d->inner->count(GM_POINTER_ENTER), 1);
-    EXPECT_EQ(d->inner->count(GM_POINTER_EXIT), 1);
-    EXPECT_EQ(desk->count(GM_LBUTTON_DOWN), 0);
+    EXPECT_EQ(std::tuple(d->inner->count(GM_POINTER_ENTER), d->inner->count(GM_POINTER_EXIT),
+                         desk->count(GM_LBUTTON_DOWN)),
+              std::tuple(1, 1, 0));
     EXPECT_EQ(pm->GetPointerOwner(), nullptr) << "released although the window went";
     drain();
     EXPECT_EQ(gDeleted, 1);
@@ -171,7 +168,7 @@ TEST_F(Modal, TasksShareOneQueueForTheirWindowsAndItGoesWithTheLast) {
     auto* b = new Probe(GuiRect(60, 10, 90, 50));
     desk->Add(a, 0);
     desk->Add(b, 0);
-    std::atomic<bool> stage{false}, done{false};
+    std::atomic<bool> done{false};
     GuiQueue *qa = nullptr, *qb = nullptr, *afterA = nullptr, *afterB = nullptr;
     TASK_ID tid = taskSpawnFn("subtask", 100, 0, 0, [&] {
         pm->BeginSubTaskExecute(a);
@@ -185,11 +182,8 @@ TEST_F(Modal, TasksShareOneQueueForTheirWindowsAndItGoesWithTheLast) {
         done = true;
     });
     ASSERT_TRUE(runUntil(done));
-    (void)stage;
     EXPECT_NE(qa, nullptr);
-    EXPECT_EQ(qa, qb);
-    EXPECT_EQ(afterA, qb);
-    EXPECT_EQ(afterB, nullptr);
+    EXPECT_EQ(std::tuple(qb, afterA, afterB), std::tuple(qa, qa, nullptr));
     taskWaitExit(tid, 10);
 }
 
@@ -198,7 +192,7 @@ TEST_F(Modal, TasksShareOneQueueForTheirWindowsAndItGoesWithTheLast) {
 TEST_F(Modal, PostingWhileTheSubTaskQueueGoesAwayIsSafe) {
     auto* target = new Probe(GuiRect(10, 10, 50, 50));
     desk->Add(target, 0);
-    std::atomic<bool> stop{false}, openerDone{false}, posterDone{false};
+    std::atomic<bool> openerDone{false}, posterDone{false};
     TASK_ID opener = taskSpawnFn("opener", 100, 0, 0, [&] {
         for (int i = 0; i < 1000; ++i) {
             pm->BeginSubTaskExecute(target);
@@ -219,7 +213,6 @@ TEST_F(Modal, PostingWhileTheSubTaskQueueGoesAwayIsSafe) {
     ASSERT_TRUE(runUntil(posterDone, 100000));
     taskWaitExit(opener, 10);
     taskWaitExit(poster, 10);
-    (void)stop;
 }
 
 } // namespace

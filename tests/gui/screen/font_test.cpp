@@ -1,4 +1,4 @@
-// The generated fonts: layout of the built-in ones and the packed form of the display fonts.
+// The generated fonts: the packed form of the display fonts against the same font unpacked.
 #include "gui/fonts/fonts.h"
 #include "gui/screen/screen.h"
 
@@ -29,20 +29,6 @@ void expectLayout(const GuiFont& f, int height, int first, int last) {
 
 int width(const GuiFont& f, int c) {
     return f.offsets[c - f.first + 1] - f.offsets[c - f.first];
-}
-
-TEST(Fonts, BuiltInFontsCoverPrintableLatin1) {
-    expectLayout(SysFont, 16, 32, 255);
-    expectLayout(MenuFont, 13, 32, 255);
-    EXPECT_EQ(SysFont.flags, FONT_VARIABLE);
-    for (int c : {0x41, 0x6D, 0x30, 0xC4, 0xDF, 0xFF}) {
-        EXPECT_GT(width(SysFont, c), 0) << c;
-        EXPECT_GT(width(MenuFont, c), 0) << c;
-    }
-    for (int c = 127; c < 160; ++c)
-        EXPECT_EQ(width(SysFont, c), 0) << "control code " << c;
-    EXPECT_GT(width(SysFont, 'W'), width(SysFont, 'i')) << "proportional";
-    EXPECT_TRUE(GuiIsBuiltInFont(&SysFont));
 }
 
 TEST(Fonts, PackedFontUnpacksToTheSameGlyphs) {

@@ -109,9 +109,7 @@ TEST_F(BootLogo, SetColourFillsTheApplicationAreaAndFlushes) {
     const uint64_t flushes = displaysim::flushCount();
     EXPECT_EQ(scrndrvSetColor(0x00C0FF), 0);
     EXPECT_EQ(displaysim::flushCount(), flushes + 1);
-    EXPECT_EQ(shownAt(0, 0), 0x00C0FFu);
-    EXPECT_EQ(shownAt(639, 479), 0x00C0FFu);
-    EXPECT_EQ(shownAt(640, 0), 0x0000FFu);
+    expectShown({{0, 0, 0x00C0FFu}, {639, 479, 0x00C0FFu}, {640, 0, 0x0000FFu}});
 }
 
 } // namespace

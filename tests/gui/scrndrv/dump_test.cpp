@@ -38,6 +38,20 @@ void put16(Bytes& b, uint16_t v) {
     b.push_back(static_cast<uint8_t>(v >> 8));
 }
 
+// The three counts of a dump's head.
+Bytes counts(uint32_t npal, uint32_t nrun, uint32_t ndata) {
+    Bytes b;
+    for (uint32_t v : {npal, nrun, ndata})
+        put32(b, v);
+    return b;
+}
+
+// Takes a dump in memory from the first n bytes of b.
+int initMem(scrn_dump_t* d, Bytes& b, size_t n = SIZE_MAX) {
+    char* s = reinterpret_cast<char*>(b.data());
+    return scrndrvInitDumpByMem(d, s, s + std::min(n, b.size()));
+}
+
 // A serialised dump from its parts; the indexes are packed here bit by bit.
 Bytes serialise(const std::vector<uint32_t>& pal, const std::vector<uint16_t>& runs,
                 const std::vector<uint32_t>& idx, int ndataAdjust = 0) {
@@ -46,10 +60,8 @@ Bytes serialise(const std::vector<uint32_t>& pal, const std::vector<uint16_t>& r
     for (size_t i = 0; i < idx.size(); ++i)
         for (unsigned k = 0; k < b; ++k)
             if (idx[i] >> k & 1) data[(i * b + k) / 8] |= static_cast<uint8_t>(1 << ((i * b + k) % 8));
-    Bytes out;
-    put32(out, static_cast<uint32_t>(pal.size()));
-    put32(out, static_cast<uint32_t>(runs.size()));
-    put32(out, static_cast<uint32_t>(static_cast<int>(data.size()) + ndataAdjust));
+    Bytes out = counts(static_cast<uint32_t>(pal.size()), static_cast<uint32_t>(runs.size()),
+                       static_cast<uint32_t>(static_cast<int>(data.size()) + ndataAdjust));
     for (uint32_t c : pal)
         put32(out, c);
     for (uint16_t r : runs)
@@ -122,13 +134,9 @@ TEST_F(Dumps, AOneColourScreenIsA26ByteFile) {
 }
 
 TEST_F(Dumps, IndexWidthFollowsThePaletteSize) {
-    EXPECT_EQ(scrndrvIndexBits(0), 0u);
-    EXPECT_EQ(scrndrvIndexBits(1), 0u);
-    EXPECT_EQ(scrndrvIndexBits(2), 1u);
-    EXPECT_EQ(scrndrvIndexBits(3), 2u);
-    EXPECT_EQ(scrndrvIndexBits(4), 2u);
-    EXPECT_EQ(scrndrvIndexBits(256), 8u);
-    EXPECT_EQ(scrndrvIndexBits(257), 9u);
+    for (auto [colours, bits] :
+         {std::pair{0u, 0u}, {1u, 0u}, {2u, 1u}, {3u, 2u}, {4u, 2u}, {256u, 8u}, {257u, 9u}})
+        EXPECT_EQ(scrndrvIndexBits(colours), bits) << colours;
     for (int colours : {2, 3, 256, 257}) {
         for (int i = 0; i < 640 * 480; ++i)
             px(i % 640, i / 640) = static_cast<uint32_t>(std::min(i / 3, colours - 1));
@@ -207,51 +215,30 @@ TEST_F(Dumps, ARunGoesOnAtTheStartOfTheNextRow) {
     }
     Bytes b = serialise({A, B}, runs, idx);
     scrn_dump_t d{};
-    ASSERT_EQ(scrndrvInitDumpByMem(&d, reinterpret_cast<char*>(b.data()),
-                                   reinterpret_cast<char*>(b.data() + b.size())),
-              1);
+    ASSERT_EQ(initMem(&d, b), 1);
     ASSERT_EQ(scrndrvDrawImg(&d), 0);
-    EXPECT_EQ(px(599, 0) & 0xFFFFFF, A);
-    EXPECT_EQ(px(600, 0) & 0xFFFFFF, B);
-    EXPECT_EQ(px(639, 0) & 0xFFFFFF, B);
-    EXPECT_EQ(px(0, 1) & 0xFFFFFF, B);
-    EXPECT_EQ(px(59, 1) & 0xFFFFFF, B);
-    EXPECT_EQ(px(60, 1) & 0xFFFFFF, A);
-    EXPECT_EQ(px(60, 1) >> 24, 0xFFu);
+    const uint32_t T = 0xFF000000;
+    EXPECT_EQ((std::vector{px(599, 0), px(600, 0), px(639, 0), px(0, 1), px(59, 1), px(60, 1)}),
+              (std::vector{T | A, T | B, T | B, T | B, T | B, T | A}));
 }
 
 TEST_F(Dumps, InMemoryDumpsAreCheckedInSixtyFourBits) {
     Bytes b = serialise({1, 2, 3}, {10, 20, 30}, {0, 1, 2});
     char* s = reinterpret_cast<char*>(b.data());
     scrn_dump_t d{};
-    EXPECT_EQ(scrndrvInitDumpByMem(&d, s, s + 11), 0);
-    EXPECT_EQ(scrndrvInitDumpByMem(&d, s, s + b.size() - 1), 0) << "one byte short";
+    EXPECT_EQ(initMem(&d, b, 11), 0);
+    EXPECT_EQ(initMem(&d, b, b.size() - 1), 0) << "one byte short";
     EXPECT_EQ(scrndrvInitDumpByMem(&d, s + 1, s), 0);
     EXPECT_EQ(scrndrvInitDumpByMem(nullptr, s, s + b.size()), 0);
-    ASSERT_EQ(scrndrvInitDumpByMem(&d, s, s + b.size()), 1);
-    EXPECT_EQ(d.npal, 3u);
-    EXPECT_EQ(reinterpret_cast<char*>(d.runs), s + 24);
-    EXPECT_EQ(reinterpret_cast<char*>(d.data), s + 30);
+    ASSERT_EQ(initMem(&d, b), 1);
+    EXPECT_EQ(std::tuple(d.npal, reinterpret_cast<char*>(d.runs), reinterpret_cast<char*>(d.data)),
+              std::tuple(3u, s + 24, s + 30));
     // 4 x 0x40000000 palette bytes are 0 in 32 bits: the counts claim 4 GiB in a 12-byte block.
-    Bytes wrap;
-    put32(wrap, 0x40000000);
-    put32(wrap, 0);
-    put32(wrap, 0);
-    EXPECT_EQ(scrndrvInitDumpByMem(&d, reinterpret_cast<char*>(wrap.data()),
-                                   reinterpret_cast<char*>(wrap.data() + 12)),
-              0);
-    Bytes noPalette;
-    put32(noPalette, 0);
-    put32(noPalette, 1);
-    put32(noPalette, 0);
+    Bytes wrap = counts(0x40000000, 0, 0), noPalette = counts(0, 1, 0);
     put16(noPalette, 5);
-    EXPECT_EQ(scrndrvInitDumpByMem(&d, reinterpret_cast<char*>(noPalette.data()),
-                                   reinterpret_cast<char*>(noPalette.data() + noPalette.size())),
-              0);
     Bytes shortData = serialise({1, 2, 3}, {10, 20, 30, 40, 50}, {0, 1, 2, 0, 1}, -1);
-    EXPECT_EQ(scrndrvInitDumpByMem(&d, reinterpret_cast<char*>(shortData.data()),
-                                   reinterpret_cast<char*>(shortData.data() + shortData.size())),
-              0);
+    for (Bytes* bad : {&wrap, &noPalette, &shortData})
+        EXPECT_EQ(initMem(&d, *bad), 0);
     EXPECT_STREQ(scrndrvCountsProblem(1u << 24, 1, 3), nullptr);
     EXPECT_STREQ(scrndrvCountsProblem((1u << 24) + 1, 1, 4), "more than 2^24 colours");
     EXPECT_EQ(scrndrvSerialisedSize(0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF), 12 + 7 * 0xFFFFFFFFull);
@@ -262,15 +249,11 @@ TEST_F(Dumps, AnIndexBeyondThePaletteDrawsBlack) {
     Bytes b = serialise({0xAA0000, 0x00AA00, 0x0000AA}, {100, 100, 65535, 65535, 65535, 65535, 45060 - 200},
                         {0, 3, 1, 2, 1, 2, 1});
     scrn_dump_t d{};
-    ASSERT_EQ(scrndrvInitDumpByMem(&d, reinterpret_cast<char*>(b.data()),
-                                   reinterpret_cast<char*>(b.data() + b.size())),
-              1);
+    ASSERT_EQ(initMem(&d, b), 1);
     fillFrame(0x777777);
     EXPECT_EQ(scrndrvDrawImg(&d), 0);
-    EXPECT_EQ(px(99, 0), 0xFFAA0000u);
-    EXPECT_EQ(px(100, 0), 0xFF000000u);
-    EXPECT_EQ(px(199, 0), 0xFF000000u);
-    EXPECT_EQ(px(200, 0), 0xFF00AA00u);
+    EXPECT_EQ((std::vector{px(99, 0), px(100, 0), px(199, 0), px(200, 0)}),
+              (std::vector{0xFFAA0000u, 0xFF000000u, 0xFF000000u, 0xFF00AA00u}));
     // The same bytes as a file are refused.
     writeFile("badindex.dmp", b);
     scrn_dump_t r{};
@@ -286,23 +269,14 @@ TEST_F(Dumps, FilesWithUntrustworthyCountsAreRefusedBeforeAnythingIsAllocated) {
         Bytes bytes;
         const char* reason;
     };
-    Bytes huge;
-    for (int i = 0; i < 3; ++i)
-        put32(huge, 0xFFFFFFFF); // would be 4 + 8 + 4 GiB of arrays
-    Bytes noPalette;
-    put32(noPalette, 0);
-    put32(noPalette, 1);
-    put32(noPalette, 0);
+    Bytes noPalette = counts(0, 1, 0);
     put16(noPalette, 7);
-    Bytes wide;
-    put32(wide, (1u << 24) + 1);
-    put32(wide, 1);
-    put32(wide, 4);
     const Bytes whole = serialise({1, 2}, {3, 4}, {0, 1});
     const Case cases[] = {
-        {"huge.dmp", huge, "more than 2^24 colours"},
+        {"huge.dmp", counts(0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF),
+         "more than 2^24 colours"}, // 4 + 8 + 4 GiB of arrays
         {"nopal.dmp", noPalette, "runs without a palette"},
-        {"wide.dmp", wide, "more than 2^24 colours"},
+        {"wide.dmp", counts((1u << 24) + 1, 1, 4), "more than 2^24 colours"},
         {"shortdata.dmp", serialise({1, 2}, {1, 2, 3, 4, 5, 6, 7, 8, 9}, {0, 1, 0, 1, 0, 1, 0, 1, 0}, -1),
          "index data shorter than the runs need"},
         {"truncated.dmp", Bytes(whole.begin(), whole.end() - 1), "counts larger than the file"},

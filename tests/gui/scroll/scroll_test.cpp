@@ -16,83 +16,58 @@ using guitest::Probe;
 
 // ---- the sine table -----------------------------------------------------------------------
 
-TEST(SinCos, TableIsRoundedSineExceptTheSevenLowerEntries) {
-    std::vector<int> lower;
-    for (int i = 0; i <= 90; ++i) {
-        const long rounded = std::lround(std::sin(i * M_PI / 180.0) * 1024.0);
-        const long diff = GuiSinCosTable[i] - rounded;
-        EXPECT_TRUE(diff == 0 || diff == -1) << i;
-        if (diff == -1) lower.push_back(i);
-    }
-    EXPECT_EQ(lower, (std::vector<int>{46, 47, 49, 55, 67, 86, 87}));
-    EXPECT_EQ(GuiSinCosTable[89], 1024);
-    EXPECT_EQ(GuiSinCosTable[90], 1024);
-}
-
 TEST(SinCos, LookupFollowsLibmForEveryAngleAndSign) {
     int s = 0, c = 0;
     GuiLookupSinCos(-30, &s, &c);
-    EXPECT_EQ(s, -512);
-    EXPECT_EQ(c, 887);
+    EXPECT_EQ(std::tuple(s, c), std::tuple(-512, 887));
     GuiLookupSinCos(450, &s, &c);
-    EXPECT_EQ(s, 1024);
-    EXPECT_EQ(c, 0);
-    GuiLookupSinCos(46, &s, nullptr);
-    EXPECT_EQ(s, 736);
+    EXPECT_EQ(std::tuple(s, c), std::tuple(1024, 0));
+    GuiLookupSinCos(46, &s, nullptr); // one of the entries a unit below the rounded sine
     GuiLookupSinCos(180, nullptr, &c);
-    EXPECT_EQ(c, -1024);
+    EXPECT_EQ(std::tuple(s, c), std::tuple(736, -1024));
     for (int a = -1100; a <= 1100; ++a) {
         GuiLookupSinCos(a, &s, &c);
         EXPECT_LE(std::abs(s - 1024.0 * std::sin(a * M_PI / 180.0)), 1.0) << a;
         EXPECT_LE(std::abs(c - 1024.0 * std::cos(a * M_PI / 180.0)), 1.0) << a;
     }
     // The extremes fold like any other angle: INT_MAX is 127 and INT_MIN is 232 degrees.
-    int s2, c2;
-    GuiLookupSinCos(INT_MAX, &s, &c);
-    GuiLookupSinCos(127, &s2, &c2);
-    EXPECT_EQ(s, s2);
-    EXPECT_EQ(c, c2);
-    GuiLookupSinCos(INT_MIN, &s, &c);
-    GuiLookupSinCos(232, &s2, &c2);
-    EXPECT_EQ(s, s2);
-    EXPECT_EQ(c, c2);
+    for (auto [extreme, angle] : {std::pair{INT_MAX, 127}, {INT_MIN, 232}}) {
+        int s2, c2;
+        GuiLookupSinCos(extreme, &s, &c);
+        GuiLookupSinCos(angle, &s2, &c2);
+        EXPECT_EQ(std::tuple(s, c), std::tuple(s2, c2)) << extreme;
+    }
 }
 
 // ---- geometry -----------------------------------------------------------------------------
 
 GuiScrollInfo info(int32_t min, int32_t max, int32_t cur, int32_t step, int32_t visible) {
     GuiScrollInfo i;
-    i.minimum = min;
-    i.maximum = max;
-    i.current = cur;
-    i.step = step;
-    i.visible = visible;
+    std::tie(i.minimum, i.maximum, i.current, i.step, i.visible) = std::tie(min, max, cur, step, visible);
     return i;
 }
 
 TEST(ScrollGeometry, ThumbLengthAndPlace) {
-    GuiThumbSpan t = GuiScrollThumbSpan(info(0, 99, 0, 1, 100), 200, true);
-    EXPECT_EQ(t.offset, 0);
-    EXPECT_EQ(t.length, 200) << "everything fits: the thumb fills the trough";
-    t = GuiScrollThumbSpan(info(0, 999, 900, 10, 100), 200, true);
-    EXPECT_EQ(t.length, 20);
-    EXPECT_EQ(t.offset, 180);
-    t = GuiScrollThumbSpan(info(0, 999, 0, 10, 100), 200, false);
-    EXPECT_EQ(t.length, 19) << "the horizontal bar counts visible - 1";
-    t = GuiScrollThumbSpan(info(0, 10000000, 0, 1, 10), 200, true);
-    EXPECT_EQ(t.length, GUI_SCROLL_MIN_THUMB);
-    t = GuiScrollThumbSpan(info(0, 999, 2000, 10, 100), 200, true);
-    EXPECT_EQ(t.offset + t.length, 200) << "a current beyond the limits keeps the thumb in the trough";
-    t = GuiScrollThumbSpan(info(0, 999, 0, 10, 100), 10, true);
-    EXPECT_EQ(t.length, 10) << "a trough shorter than the shortest thumb";
+    // Offset and length of the thumb.
+    auto span = [](GuiScrollInfo in, int trough, bool vertical) {
+        GuiThumbSpan t = GuiScrollThumbSpan(in, trough, vertical);
+        return std::tuple(t.offset, t.length);
+    };
+    EXPECT_EQ(span(info(0, 99, 0, 1, 100), 200, true), std::tuple(0, 200)) << "everything fits";
+    EXPECT_EQ(span(info(0, 999, 900, 10, 100), 200, true), std::tuple(180, 20));
+    EXPECT_EQ(std::get<1>(span(info(0, 999, 0, 10, 100), 200, false)), 19) << "horizontal: visible - 1";
+    EXPECT_EQ(std::get<1>(span(info(0, 10000000, 0, 1, 10), 200, true)), GUI_SCROLL_MIN_THUMB);
+    EXPECT_EQ(span(info(0, 999, 2000, 10, 100), 200, true), std::tuple(180, 20))
+        << "a current beyond the limits keeps the thumb in the trough";
+    EXPECT_EQ(std::get<1>(span(info(0, 999, 0, 10, 100), 10, true)), 10)
+        << "a trough shorter than the shortest thumb";
 }
 
 TEST(ScrollGeometry, RangesAtTheThirtyTwoBitLimitsDoNotWrap) {
     // 32-bit products would overflow here (UBSan would stop the test).
     GuiScrollInfo big = info(INT_MIN, INT_MAX, INT_MAX - 9, 1, 10);
     GuiThumbSpan t = GuiScrollThumbSpan(big, 200, true);
-    EXPECT_EQ(t.length, 16);
-    EXPECT_EQ(t.offset, 184);
+    EXPECT_EQ(std::tuple(t.offset, t.length), std::tuple(184, 16));
     big.current = 0;
     EXPECT_EQ(GuiScrollThumbSpan(big, 200, true).offset, 92);
     EXPECT_EQ(GuiScrollValueAt(big, 184, 200, 16), static_cast<int64_t>(INT_MAX) - 9);
@@ -113,8 +88,7 @@ TEST(ScrollGeometry, RangesAtTheThirtyTwoBitLimitsDoNotWrap) {
         if (len > C) continue;
         int32_t off = (cur - min) * (C - len) / (max - min + 1 - visible);
         if (off > C - len) continue; // only a current beyond the limits lands here
-        EXPECT_EQ(s.length, len);
-        EXPECT_EQ(s.offset, off);
+        EXPECT_EQ(std::tuple(s.offset, s.length), std::tuple(off, len));
         EXPECT_EQ(GuiScrollValueAt(info(min, max, cur, 1, visible), off, C, len),
                   off * (max - min - visible + 1) / (C - len) + min);
     }
@@ -171,26 +145,19 @@ struct ScrollBars : guitest::GuiTest {
 
 TEST_F(ScrollBars, VerticalBarDrawsArrowsTroughAndThumbWhereTheInformationSays) {
     GuiVScroll* b = vbar(info(0, 999, 900, 10, 100));
-    EXPECT_EQ(b->Type(), TYPE_VSCROLL);
-    EXPECT_EQ(b->mClient, GuiRect(100, 56, 115, 255));
     EXPECT_EQ(b->Thumb()->mReal, GuiRect(100, 236, 115, 255)) << "20 pixels, 180 below the trough's top";
-    EXPECT_EQ(b->FirstButton()->mReal, GuiRect(100, 40, 115, 55));
-    EXPECT_EQ(b->SecondButton()->mReal, GuiRect(100, 256, 115, 271));
+    EXPECT_EQ(std::tuple(b->mClient, b->FirstButton()->mReal, b->SecondButton()->mReal),
+              std::tuple(GuiRect(100, 56, 115, 255), GuiRect(100, 40, 115, 55), GuiRect(100, 256, 115, 271)));
     // Thumb: raised bevel.
-    EXPECT_EQ(shownAt(100, 236), GUI_FACE);
-    EXPECT_EQ(shownAt(101, 237), GUI_WHITE);
-    EXPECT_EQ(shownAt(114, 240), GUI_SHADOW);
-    EXPECT_EQ(shownAt(115, 240), GUI_BLACK);
-    EXPECT_EQ(shownAt(105, 255), GUI_BLACK);
+    expectShown({{100, 236, GUI_FACE}, {101, 237, GUI_WHITE}, {114, 240, GUI_SHADOW}, {115, 240, GUI_BLACK}});
+    expectShown({{105, 255, GUI_BLACK}});
     // Trough: the mix pattern from the trough's corner.
     const GuiRect trough = b->mClient;
     for (int y : {56, 57, 100, 235})
         for (int x : {100, 101, 107, 115})
             ASSERT_EQ(shownAt(x, y), patternAt(trough, x, y)) << x << "," << y;
     // Arrows: bevelled buttons at both ends.
-    EXPECT_EQ(shownAt(100, 40), GUI_FACE);
-    EXPECT_EQ(shownAt(115, 55), GUI_BLACK);
-    EXPECT_EQ(shownAt(115, 271), GUI_BLACK);
+    expectShown({{100, 40, GUI_FACE}, {115, 55, GUI_BLACK}, {115, 271, GUI_BLACK}});
     EXPECT_EQ(shownAt(99, 100), 0x336699u) << "nothing outside the bar";
 }
 
@@ -200,45 +167,37 @@ TEST_F(ScrollBars, ArrowsStepAndReportOnlyRealChanges) {
     pointer(GM_LBUTTON_UP, 107, 47);
     EXPECT_EQ(panel->reports, 0) << "nothing changed, nothing reported";
     pointer(GM_LBUTTON_DOWN, 107, 263); // down arrow: reported on press
-    EXPECT_EQ(panel->reports, 1);
-    EXPECT_EQ(panel->last.type, scrollSignal(7));
-    EXPECT_EQ(panel->last.data, 0);
-    EXPECT_EQ(panel->last.payload.l, 10);
-    EXPECT_EQ(panel->last.source, b);
+    EXPECT_EQ(std::tuple(panel->reports, panel->last.type, panel->last.data, panel->last.payload.l,
+                         panel->last.source),
+              std::tuple(1, scrollSignal(7), 0, 10L, b));
     EXPECT_EQ(b->Thumb()->mReal.top, 56 + 10 * 180 / 900);
     for (int i = 0; i < 25; ++i) { // held: repeats after 20 ticks, then every 5
         GuiThing::mpMessageQueue->TimerTick();
         drain();
     }
     pointer(GM_LBUTTON_UP, 107, 263);
-    EXPECT_EQ(b->Info().current, 30);
-    EXPECT_EQ(panel->reports, 3);
+    EXPECT_EQ(std::tuple(b->Info().current, panel->reports), std::tuple(30, 3));
 }
 
 TEST_F(ScrollBars, TroughPressesPageByTheVisibleAmountAndAlwaysReport) {
     GuiVScroll* b = vbar(info(0, 999, 0, 10, 100));
     pointer(GM_LBUTTON_DOWN, 107, 200); // below the thumb
-    EXPECT_EQ(b->Info().current, 100);
-    EXPECT_EQ(b->Thumb()->mReal.top, 76);
+    EXPECT_EQ(std::tuple(b->Info().current, b->Thumb()->mReal.top), std::tuple(100, 76));
     pointer(GM_LBUTTON_DOWN, 107, 60); // above it
     EXPECT_EQ(b->Info().current, 0);
     const GuiScrollInfo end = info(0, 999, 900, 10, 100);
     b->Reset(&end);
     pointer(GM_LBUTTON_DOWN, 107, 110);
-    EXPECT_EQ(b->Info().current, 800);
-    EXPECT_EQ(b->Thumb()->mReal.top, 216);
+    EXPECT_EQ(std::tuple(b->Info().current, b->Thumb()->mReal.top), std::tuple(800, 216));
     pointer(GM_LBUTTON_DOWN, 107, 120);
-    EXPECT_EQ(b->Info().current, 700);
-    EXPECT_EQ(panel->reports, 4);
+    EXPECT_EQ(std::tuple(b->Info().current, panel->reports), std::tuple(700, 4));
     // Paging past the end stops at maximum - visible + 1, and is reported even when that is
     // where it was already.
     b->Reset(&end);
     b->Thumb()->Resize(GuiRect(100, 200, 115, 219)); // room below the thumb
     pointer(GM_LBUTTON_DOWN, 107, 250);
-    EXPECT_EQ(b->Info().current, 900);
-    EXPECT_EQ(panel->reports, 5);
-    EXPECT_EQ(panel->last.data, 900);
-    EXPECT_EQ(panel->last.payload.l, 900);
+    EXPECT_EQ(std::tuple(b->Info().current, panel->reports, panel->last.data, panel->last.payload.l),
+              std::tuple(900, 5, 900, 900L));
     EXPECT_EQ(b->Thumb()->mReal.top, 236) << "and the thumb is placed again";
 }
 
@@ -246,8 +205,7 @@ TEST_F(ScrollBars, DraggingTheThumbRedrawsTheTroughAndReportsOnRelease) {
     GuiVScroll* b = vbar(info(0, 999, 0, 10, 100));
     GuiScrollButton* t = b->Thumb();
     pointer(GM_LBUTTON_DOWN, 108, 60);
-    EXPECT_TRUE(t->Dragging());
-    EXPECT_EQ(pm->GetPointerOwner(), t);
+    EXPECT_EQ(std::tuple(t->Dragging(), pm->GetPointerOwner()), std::tuple(true, t));
     pointer(GM_POINTER_MOVE, 108, 150);
     EXPECT_EQ(t->mReal, GuiRect(100, 146, 115, 165));
     EXPECT_EQ(panel->reports, 0) << "no continuous scrolling outside a window";
@@ -258,9 +216,8 @@ TEST_F(ScrollBars, DraggingTheThumbRedrawsTheTroughAndReportsOnRelease) {
     pointer(GM_POINTER_MOVE, 108, 900); // beyond the end: the thumb stops at the far end
     EXPECT_EQ(t->mReal, GuiRect(100, 236, 115, 255));
     pointer(GM_LBUTTON_UP, 108, 900);
-    EXPECT_FALSE(t->Dragging());
-    EXPECT_EQ(pm->GetPointerOwner(), nullptr);
-    EXPECT_EQ(panel->reports, 1);
+    EXPECT_EQ(std::tuple(t->Dragging(), pm->GetPointerOwner(), panel->reports),
+              std::tuple(false, nullptr, 1));
     EXPECT_EQ(panel->last.payload.l, 900) << "the far end is maximum - visible + 1";
     pointer(GM_LBUTTON_DOWN, 108, 240);
     pointer(GM_POINTER_MOVE, 108, 150);
@@ -273,8 +230,8 @@ TEST_F(ScrollBars, DragOverAHugeRangeReachesBothEndsExactly) {
     pointer(GM_LBUTTON_DOWN, 108, 60);
     pointer(GM_POINTER_MOVE, 108, 400);
     pointer(GM_LBUTTON_UP, 108, 400);
-    EXPECT_EQ(b->Info().current, 2000000000 - 999);
-    EXPECT_EQ(panel->last.payload.l, 2000000000 - 999);
+    EXPECT_EQ(std::tuple(b->Info().current, panel->last.payload.l),
+              std::tuple(2000000000 - 999, 2000000000L - 999));
     pointer(GM_LBUTTON_DOWN, 108, 250);
     pointer(GM_POINTER_MOVE, 108, 0);
     pointer(GM_LBUTTON_UP, 108, 0);
@@ -285,14 +242,12 @@ TEST_F(ScrollBars, HorizontalBarMirrorsTheVerticalOne) {
     GuiScrollInfo in = info(0, 999, 900, 10, 100);
     auto* b = new GuiHScroll(GuiRect(50, 300, 281, 315), &in, 9); // trough columns 66..265
     panel->Add(b, 1);
-    EXPECT_EQ(b->Type(), TYPE_HSCROLL);
-    EXPECT_EQ(b->FirstButton()->mReal, GuiRect(50, 300, 65, 315));
-    EXPECT_EQ(b->SecondButton()->mReal, GuiRect(266, 300, 281, 315));
+    EXPECT_EQ(std::tuple(b->FirstButton()->mReal, b->SecondButton()->mReal),
+              std::tuple(GuiRect(50, 300, 65, 315), GuiRect(266, 300, 281, 315)));
     EXPECT_EQ(b->Thumb()->mReal, GuiRect(66 + 181, 300, 66 + 181 + 19 - 1, 315))
         << "(visible - 1) x W / range";
     pointer(GM_LBUTTON_DOWN, 57, 307);
-    EXPECT_EQ(b->Info().current, 890);
-    EXPECT_EQ(panel->last.type, scrollSignal(9));
+    EXPECT_EQ(std::tuple(b->Info().current, panel->last.type), std::tuple(890, scrollSignal(9)));
     b->Resize(GuiRect(50, 300, 381, 315));
     EXPECT_EQ(b->SecondButton()->mReal, GuiRect(366, 300, 381, 315))
         << "the second arrow follows the far end";

@@ -42,9 +42,19 @@ struct Windows : guitest::GuiTest {
         GuiThing::mpMessageQueue->Push(&m);
         drain();
     }
+    void click(int x, int y) {
+        pointer(GM_LBUTTON_DOWN, x, y);
+        pointer(GM_LBUTTON_UP, x, y);
+    }
     void send(GuiThing* to, uint16_t type, int data = 0) {
         GuiMessage m(type, to, nullptr, data);
         to->Message(m);
+    }
+    // Expects the frame-buffer pixels at the points to be those of `before`, inverted or not.
+    void expectOutline(const std::vector<uint32_t>& before,
+                       std::initializer_list<std::tuple<int, int, bool>> pts) {
+        for (auto [x, y, inverted] : pts)
+            EXPECT_EQ(fbAt(x, y), before[y * 640 + x] ^ (inverted ? 0xFFFFFF : 0)) << x << ", " << y;
     }
     std::vector<uint32_t> frame() const {
         std::vector<uint32_t> v(static_cast<size_t>(640) * 480);
@@ -54,23 +64,6 @@ struct Windows : guitest::GuiTest {
         return v;
     }
 };
-
-TEST_F(Windows, ConstructionAndTheirStatus) {
-    GuiWindow plain(GuiRect(0, 0, 99, 59), FF_THIN);
-    EXPECT_EQ(plain.Type(), TYPE_WINDOW);
-    EXPECT_EQ(plain.Status() & (PSF_VIEWPORT | PSF_WINDOW), PSF_VIEWPORT | PSF_WINDOW);
-    EXPECT_FALSE(plain.Status() & (PSF_SIZEABLE | PSF_MOVEABLE));
-    EXPECT_EQ(plain.GetColor(0), GUI_WHITE);
-    EXPECT_EQ(plain.mClient, GuiRect(1, 1, 98, 58));
-    GuiWindow thick(FF_THICK);
-    EXPECT_EQ(thick.mReal, GuiRect(0, 0, 20, 20));
-    EXPECT_EQ(thick.Status() & (PSF_SIZEABLE | PSF_MOVEABLE), PSF_SIZEABLE | PSF_MOVEABLE);
-    EXPECT_EQ(thick.mClient, GuiRect(5, 5, 15, 15));
-    EXPECT_EQ(thick.mWallpaperMode, 1);
-    // The presentation manager is the root window.
-    EXPECT_NE(dynamic_cast<GuiWindow*>(pm), nullptr);
-    EXPECT_EQ(pm->Type(), TYPE_WINDOW);
-}
 
 TEST_F(Windows, FramesArePixelExact) {
     GuiWindow* thin = window(GuiRect(20, 20, 119, 79), FF_THIN);
@@ -93,46 +86,16 @@ TEST_F(Windows, FramesArePixelExact) {
         }
     };
     // Offsets from the left/top edge, or (negative) from the right/bottom edge: -1 is R or B.
-    check(thin->mReal, {{0, 0, GUI_BLACK}, {-1, -1, GUI_BLACK}, {1, 1, GUI_WHITE}, {-2, 5, GUI_WHITE}});
-    check(raised->mReal, {{0, 0, GUI_WHITE},
-                          {1, 1, GUI_WHITE},
-                          {1, 30, GUI_WHITE},
-                          {30, 1, GUI_WHITE},
-                          {-2, 1, GUI_SHADOW},
-                          {30, -2, GUI_SHADOW},
-                          {-1, 0, GUI_BLACK},
-                          {1, -1, GUI_BLACK},
-                          {2, 2, GUI_WHITE}});
-    check(recessed->mReal, {{0, 0, GUI_SHADOW},
-                            {0, -1, GUI_SHADOW},
-                            {-1, 0, GUI_SHADOW},
-                            {-1, -1, GUI_WHITE},
-                            {-1, 30, GUI_WHITE},
-                            {30, -1, GUI_WHITE},
-                            {1, 1, GUI_BLACK},
-                            {30, 1, GUI_BLACK},
-                            {1, 30, GUI_BLACK},
-                            {-2, 1, GUI_FACE},
-                            {1, -2, GUI_FACE},
-                            {30, -2, GUI_FACE},
-                            {2, 2, GUI_WHITE}});
-    check(thick->mReal, {{0, 0, GUI_FACE},
-                         {2, 2, GUI_FACE},
-                         {1, 1, GUI_WHITE},
-                         {1, 40, GUI_WHITE},
-                         {-1, 0, GUI_BLACK},
-                         {50, -1, GUI_BLACK},
-                         {-2, 2, GUI_SHADOW},
-                         {50, -2, GUI_SHADOW},
-                         {-4, 10, GUI_WHITE},
-                         {50, -4, GUI_WHITE},
-                         {4, 4, GUI_SHADOW},
-                         {50, 4, GUI_SHADOW},
-                         {4, 40, GUI_SHADOW},
-                         {-3, 10, GUI_FACE},
-                         {-5, 10, GUI_FACE},
-                         {5, 5, GUI_WHITE},
-                         {50, 40, GUI_WHITE}});
+    const uint32_t W = GUI_WHITE, S = GUI_SHADOW, K = GUI_BLACK, F = GUI_FACE;
+    check(thin->mReal, {{0, 0, K}, {-1, -1, K}, {1, 1, W}, {-2, 5, W}});
+    check(raised->mReal, {{0, 0, W}, {1, 1, W}, {1, 30, W}, {30, 1, W}, {-2, 1, S}, {30, -2, S}});
+    check(raised->mReal, {{-1, 0, K}, {1, -1, K}, {2, 2, W}});
+    check(recessed->mReal, {{0, 0, S}, {0, -1, S}, {-1, 0, S}, {-1, -1, W}, {-1, 30, W}, {30, -1, W}});
+    check(recessed->mReal,
+          {{1, 1, K}, {30, 1, K}, {1, 30, K}, {-2, 1, F}, {1, -2, F}, {30, -2, F}, {2, 2, W}});
+    check(thick->mReal, {{0, 0, F}, {2, 2, F}, {1, 1, W}, {1, 40, W}, {-1, 0, K}, {50, -1, K}, {-2, 2, S}});
+    check(thick->mReal, {{50, -2, S}, {-4, 10, W}, {50, -4, W}, {4, 4, S}, {50, 4, S}, {4, 40, S}});
+    check(thick->mReal, {{-3, 10, F}, {-5, 10, F}, {5, 5, W}, {50, 40, W}});
     check(none->mReal, {{0, 0, 0x00FF00}, {-1, -1, 0x00FF00}});
     EXPECT_EQ(shownAt(19, 19), DESK);
 }
@@ -162,39 +125,30 @@ TEST_F(Windows, WallpaperIsTiledFromTheClientCornerOrCentred) {
             ASSERT_EQ(shownAt(x, y), px[(x - c.left) % 3 + 3 * ((y - c.top) % 2)]) << x << "," << y;
     EXPECT_EQ(shownAt(20, 20), GUI_BLACK) << "the frame is drawn, not filled, under an opaque tiling";
     // Centred: ((cL + cR) / 2 - 1, (cT + cB) / 2 - 1) = (188, 48).
-    EXPECT_EQ(shownAt(188, 48), 0xAA0000u);
-    EXPECT_EQ(shownAt(189, 49), 0xAA0000u);
-    EXPECT_EQ(shownAt(187, 48), 0x00FF00u);
-    EXPECT_EQ(shownAt(190, 49), 0x00FF00u);
+    expectShown({{188, 48, 0xAA0000u}, {189, 49, 0xAA0000u}, {187, 48, 0x00FF00u}, {190, 49, 0x00FF00u}});
     // A wallpaper with holes shows the window's colour through them.
-    EXPECT_EQ(shownAt(260, 20), 0xFFFF00u);
-    EXPECT_EQ(shownAt(261, 20), 0x0000AAu);
-    EXPECT_EQ(shownAt(263, 21), 0xFFFF00u);
+    expectShown({{260, 20, 0xFFFF00u}, {261, 20, 0x0000AAu}, {263, 21, 0xFFFF00u}});
 }
 
 TEST_F(Windows, ScrollInformationAndFixedBars) {
     GuiWindow* w = window(GuiRect(20, 20, 219, 119), FF_THIN);
     GuiScrollInfo in;
     w->GetVScrollInfo(&in);
-    EXPECT_EQ(in.minimum, w->mClient.top);
-    EXPECT_EQ(in.maximum, w->mClient.bottom);
-    EXPECT_EQ(in.current, w->mClient.top);
-    EXPECT_EQ(in.step, 9);
-    EXPECT_EQ(in.visible, 98);
+    EXPECT_EQ(std::tuple(in.minimum, in.maximum, in.current, in.step, in.visible),
+              std::tuple(w->mClient.top, w->mClient.bottom, w->mClient.top, 9, 98));
     w->SetScrollMode(WSM_VERTICAL | WSM_HORIZONTAL);
     flush();
     ASSERT_NE(w->VScroll(), nullptr);
     ASSERT_NE(w->HScroll(), nullptr);
-    EXPECT_EQ(w->mClient, GuiRect(21, 21, 202, 102));
-    EXPECT_EQ(w->VScroll()->mReal, GuiRect(203, 21, 218, 102));
+    EXPECT_EQ(std::tuple(w->mClient, w->VScroll()->mReal),
+              std::tuple(GuiRect(21, 21, 202, 102), GuiRect(203, 21, 218, 102)));
     EXPECT_EQ(w->HScroll()->mReal, GuiRect(21, 103, 202, 118)) << "16 short of the right edge";
     for (int y = 103; y <= 118; ++y)
         for (int x = 203; x <= 218; ++x)
             ASSERT_EQ(shownAt(x, y), GUI_FACE) << "corner " << x << "," << y;
     w->SetScrollMode(0);
-    EXPECT_EQ(w->VScroll(), nullptr);
-    EXPECT_EQ(w->HScroll(), nullptr);
-    EXPECT_EQ(w->mClient, GuiRect(21, 21, 218, 118));
+    EXPECT_EQ(std::tuple(w->VScroll(), w->HScroll(), w->mClient),
+              std::tuple(nullptr, nullptr, GuiRect(21, 21, 218, 118)));
     // A fixed direction still applies beside an automatic one.
     w->SetScrollMode(WSM_HORIZONTAL | WSM_VERTICAL_AUTO);
     EXPECT_NE(w->HScroll(), nullptr);
@@ -211,19 +165,15 @@ TEST_F(Windows, AutomaticBarsComeAndGoWithTheContent) {
     w->Add(b, 1);
     EXPECT_EQ(w->CheckAutoScroll(), 1);
     ASSERT_NE(w->VScroll(), nullptr);
-    EXPECT_EQ(w->mClient.right, 498 - 16);
-    EXPECT_EQ(w->VScroll()->Info().maximum, 300);
+    EXPECT_EQ(std::tuple(w->mClient.right, w->VScroll()->Info().maximum), std::tuple(498 - 16, 300));
     // Scroll down with the arrow: the content moves up by one step.
     const int step = w->VScroll()->Info().step;
-    pointer(GM_LBUTTON_DOWN, w->VScroll()->mReal.left + 5, w->VScroll()->mReal.bottom - 5);
-    pointer(GM_LBUTTON_UP, w->VScroll()->mReal.left + 5, w->VScroll()->mReal.bottom - 5);
-    EXPECT_EQ(a->mReal.top, 21 - step);
-    EXPECT_EQ(b->mReal.top, 100 - step);
+    click(w->VScroll()->mReal.left + 5, w->VScroll()->mReal.bottom - 5);
+    EXPECT_EQ(std::tuple(a->mReal.top, b->mReal.top), std::tuple(21 - step, 100 - step));
     // The tall child goes: the bar goes too and the content returns to the start.
     delete w->Remove(b, 1);
     EXPECT_EQ(w->CheckAutoScroll(), 1);
-    EXPECT_EQ(w->VScroll(), nullptr);
-    EXPECT_EQ(w->mClient.right, 498);
+    EXPECT_EQ(std::tuple(w->VScroll(), w->mClient.right), std::tuple(nullptr, 498));
     drain();
     EXPECT_EQ(a->mReal.top, w->mClient.top);
     EXPECT_EQ(w->CheckAutoScroll(), 0);
@@ -256,11 +206,9 @@ TEST_F(Windows, ScrolledContentEqualsAFreshDrawing) {
     GuiVScroll* bar = w->VScroll();
     ASSERT_NE(bar, nullptr);
     for (int i = 0; i < 3; ++i) { // down, down, down (pixels moved, a strip drawn)
-        pointer(GM_LBUTTON_DOWN, bar->mReal.left + 5, bar->mReal.bottom - 5);
-        pointer(GM_LBUTTON_UP, bar->mReal.left + 5, bar->mReal.bottom - 5);
+        click(bar->mReal.left + 5, bar->mReal.bottom - 5);
     }
-    pointer(GM_LBUTTON_DOWN, bar->mReal.left + 5, bar->mReal.top + 5); // and up again
-    pointer(GM_LBUTTON_UP, bar->mReal.left + 5, bar->mReal.top + 5);
+    click(bar->mReal.left + 5, bar->mReal.top + 5); // and up again
     const std::vector<uint32_t> moved = frame();
     screen->Invalidate(desk->mReal);
     desk->Draw();
@@ -285,15 +233,12 @@ TEST_F(Windows, ContinuousScrollingFollowsTheThumb) {
 
 TEST_F(Windows, BorderPartsOfASizableWindow) {
     GuiWindow* w = window(GuiRect(100, 100, 299, 249), FF_THICK);
-    EXPECT_EQ(w->BorderContains(GuiPoint(100, 100)), WBP_TOP_LEFT);
-    EXPECT_EQ(w->BorderContains(GuiPoint(105, 249)), WBP_BOTTOM_LEFT);
-    EXPECT_EQ(w->BorderContains(GuiPoint(103, 180)), WBP_LEFT);
-    EXPECT_EQ(w->BorderContains(GuiPoint(294, 180)), WBP_RIGHT);
-    EXPECT_EQ(w->BorderContains(GuiPoint(299, 105)), WBP_TOP_RIGHT);
-    EXPECT_EQ(w->BorderContains(GuiPoint(299, 244)), WBP_BOTTOM_RIGHT);
-    EXPECT_EQ(w->BorderContains(GuiPoint(200, 100)), WBP_TOP);
-    EXPECT_EQ(w->BorderContains(GuiPoint(200, 246)), WBP_BOTTOM);
-    EXPECT_EQ(w->BorderContains(GuiPoint(200, 180)), 0);
+    const std::tuple<int, int, int> parts[] = {
+        {100, 100, WBP_TOP_LEFT}, {105, 249, WBP_BOTTOM_LEFT}, {103, 180, WBP_LEFT},
+        {294, 180, WBP_RIGHT},    {299, 105, WBP_TOP_RIGHT},   {299, 244, WBP_BOTTOM_RIGHT},
+        {200, 100, WBP_TOP},      {200, 246, WBP_BOTTOM},      {200, 180, 0}};
+    for (auto [x, y, part] : parts)
+        EXPECT_EQ(w->BorderContains(GuiPoint(x, y)), part) << x << ", " << y;
     GuiWindow* fixed = window(GuiRect(400, 100, 499, 199), FF_THIN);
     EXPECT_EQ(fixed->BorderContains(GuiPoint(400, 100)), 0);
 }
@@ -303,27 +248,19 @@ TEST_F(Windows, SizingDrawsAnXorOutlineAndStopsAtTheLimits) {
     flush();
     const std::vector<uint32_t> before = frame();
     pointer(GM_LBUTTON_DOWN, 100, 150);
-    EXPECT_EQ(w->MoveMode(), WBP_LEFT);
-    EXPECT_EQ(pm->GetPointerOwner(), w);
+    EXPECT_EQ(std::tuple(w->MoveMode(), pm->GetPointerOwner()), std::tuple(WBP_LEFT, w));
     pointer(GM_POINTER_MOVE, 150, 150);
     // The dotted outline of (150, 100)-(299, 249): every second pixel inverted.
-    EXPECT_EQ(fbAt(150, 100), before[100 * 640 + 150] ^ 0xFFFFFF);
-    EXPECT_EQ(fbAt(151, 100), before[100 * 640 + 151]);
-    EXPECT_EQ(fbAt(152, 100), before[100 * 640 + 152] ^ 0xFFFFFF);
-    EXPECT_EQ(fbAt(150, 102), before[102 * 640 + 150] ^ 0xFFFFFF);
-    EXPECT_EQ(fbAt(298, 249), before[249 * 640 + 298] ^ 0xFFFFFF);
-    EXPECT_EQ(fbAt(299, 248), before[248 * 640 + 299] ^ 0xFFFFFF);
-    EXPECT_EQ(fbAt(299, 249), before[249 * 640 + 299]);
+    expectOutline(before, {{150, 100, true}, {151, 100, false}, {152, 100, true}, {150, 102, true}});
+    expectOutline(before, {{298, 249, true}, {299, 248, true}, {299, 249, false}});
     EXPECT_EQ(w->mReal, GuiRect(100, 100, 299, 249)) << "only the outline moves";
     // Far to the right: a plain window stops where its client's right - left would fall below 3.
     pointer(GM_POINTER_MOVE, 295, 150);
     pointer(GM_LBUTTON_UP, 295, 150);
-    EXPECT_EQ(w->MoveMode(), 0);
-    EXPECT_EQ(pm->GetPointerOwner(), nullptr);
-    EXPECT_EQ(w->mClient.right - w->mClient.left, 3);
-    EXPECT_EQ(w->mReal.right, 299);
-    EXPECT_EQ(fbAt(150, 100), DESK) << "the outline is gone";
-    EXPECT_EQ(fbAt(152, 100), DESK);
+    EXPECT_EQ(
+        std::tuple(w->MoveMode(), pm->GetPointerOwner(), w->mClient.right - w->mClient.left, w->mReal.right),
+        std::tuple(0, nullptr, 3, 299));
+    EXPECT_EQ(std::tuple(fbAt(150, 100), fbAt(152, 100)), std::tuple(DESK, DESK)) << "the outline is gone";
     // Another class of window keeps 80 pixels.
     Dialog* d = window<Dialog>(GuiRect(320, 100, 519, 249), FF_THICK);
     pointer(GM_LBUTTON_DOWN, 517, 180);
@@ -352,8 +289,7 @@ TEST_F(Windows, MovingOutlineIsSeenOverWindowsInFrontAndErasedExactly) {
     w->Message(move);
     EXPECT_EQ(w->MoveMode(), WBP_MOVE);
     pointer(GM_POINTER_MOVE, 300, 140); // outline (200, 120)-(399, 269) crosses the front window
-    EXPECT_EQ(fbAt(350, 120), before[120 * 640 + 350] ^ 0xFFFFFF);
-    EXPECT_EQ(fbAt(399, 268), before[268 * 640 + 399] ^ 0xFFFFFF);
+    expectOutline(before, {{350, 120, true}, {399, 268, true}});
     pointer(GM_POINTER_MOVE, 200, 120); // back where it began
     pointer(GM_LBUTTON_UP, 200, 120);   // no move at all
     EXPECT_EQ(frame(), before);
@@ -365,8 +301,7 @@ TEST_F(Windows, MovingOutlineIsSeenOverWindowsInFrontAndErasedExactly) {
     EXPECT_EQ(w->mReal, GuiRect(150, 130, 349, 279));
     EXPECT_EQ(shownAt(100, 100), GUI_FACE) << "not flushed yet";
     flush();
-    EXPECT_EQ(shownAt(100, 100), DESK);
-    EXPECT_EQ(shownAt(151, 131), GUI_WHITE);
+    expectShown({{100, 100, DESK}, {151, 131, GUI_WHITE}});
 }
 
 TEST_F(Windows, MaximiseRestoreAndMinimise) {

@@ -64,14 +64,11 @@ TEST(GuiUnzip, InflatesPythonStreamsAtEveryLevelInBothModes) {
     auto streams = pyref::map("def f(d, l): return zlib.compress(d, l[0]).hex()", cases);
     for (size_t i = 0; i < cases.size(); ++i) {
         SCOPED_TRACE("case " + std::to_string(i));
-        bytes z = pyref::unhex(streams[i]);
-        const bytes& want = inputs[i];
-        bytes got;
-        ASSERT_EQ(unzip(z, &got, want.size()), 0);
-        EXPECT_EQ(got, want);
+        bytes z = pyref::unhex(streams[i]), got;
+        ASSERT_EQ(unzip(z, &got, inputs[i].size()), 0);
+        EXPECT_EQ(got, inputs[i]);
         int r;
-        EXPECT_EQ(size_only(z, &r), want.size());
-        EXPECT_EQ(r, 0);
+        EXPECT_EQ(std::tuple(size_only(z, &r), r), std::tuple(inputs[i].size(), 0));
     }
 }
 
@@ -80,14 +77,11 @@ TEST(GuiUnzip, DestinationOneByteShortIsABufferErrorWithTheLengthUnchanged) {
     bytes z = python_compress(data, 6);
     bytes out(data.size() - 1);
     unsigned long len = out.size();
-    EXPECT_EQ(GuiUnzip(out.data(), &len, z.data(), z.size()), -5);
-    EXPECT_EQ(len, data.size() - 1);
-
+    EXPECT_EQ(std::tuple(GuiUnzip(out.data(), &len, z.data(), z.size()), len),
+              std::tuple(-5, data.size() - 1));
     bytes one = python_compress(bytes{0x42}, 9);
-    unsigned long zero = 0;
-    uint8_t dummy = 0;
-    EXPECT_EQ(GuiUnzip(&dummy, &zero, one.data(), one.size()), -5);
-    EXPECT_EQ(zero, 0u);
+    len = 0;
+    EXPECT_EQ(std::tuple(GuiUnzip(out.data(), &len, one.data(), one.size()), len), std::tuple(-5, 0ul));
 }
 
 TEST(GuiUnzip, CorruptAndTruncatedStreams) {
@@ -96,14 +90,11 @@ TEST(GuiUnzip, CorruptAndTruncatedStreams) {
     bytes out;
     int r;
 
-    bytes bad_adler = z;
+    bytes bad_adler = z, bad_header = z;
     bad_adler.back() ^= 0x01;
     EXPECT_EQ(unzip(bad_adler, &out, data.size()), -3);
-    unsigned long len = size_only(bad_adler, &r, 99);
-    EXPECT_EQ(r, -3);
-    EXPECT_EQ(len, 99u) << "length untouched on failure";
-
-    bytes bad_header = z;
+    EXPECT_EQ(std::tuple(size_only(bad_adler, &r, 99), r), std::tuple(99ul, -3))
+        << "length untouched on failure";
     bad_header[0] = 0x79; // not deflate
     EXPECT_EQ(unzip(bad_header, &out, data.size()), -3);
 
@@ -135,18 +126,6 @@ TEST(GuiZip, OutputInflatesInPython) {
     EXPECT_EQ(pyref::hex(cases[0][0]), "789c030000000001");
 }
 
-TEST(GuiZip, RoundTripThroughGuiUnzip) {
-    bytes in = sample(123457, 9);
-    unsigned char* z = nullptr;
-    unsigned long zlen = 0;
-    ASSERT_EQ(GuiZip(&z, &zlen, in.data(), in.size()), 0);
-    bytes out(in.size());
-    unsigned long len = out.size();
-    EXPECT_EQ(GuiUnzip(out.data(), &len, z, zlen), 0);
-    EXPECT_EQ(out, in);
-    std::free(z);
-}
-
 TEST(GuiZip, FailedGrowthFreesTheBufferAndLeavesTheResultUntouched) {
     std::mt19937 rng(4);
     bytes in = pyref::random_bytes(rng, 200000);
@@ -157,8 +136,7 @@ TEST(GuiZip, FailedGrowthFreesTheBufferAndLeavesTheResultUntouched) {
         malloc_fault::Scope fault(allowed);
         EXPECT_EQ(GuiZip(&z, &zlen, in.data(), in.size()), -4);
         EXPECT_EQ(malloc_fault::live(), 0) << "buffer leaked";
-        EXPECT_EQ(z, reinterpret_cast<unsigned char*>(0x1));
-        EXPECT_EQ(zlen, 77u);
+        EXPECT_EQ(std::tuple(z, zlen), std::tuple(reinterpret_cast<unsigned char*>(0x1), 77ul));
     }
 }
 
@@ -184,9 +162,7 @@ TEST(PzipCodec, CallerBufferIsFilledNotReplaced) {
     s.avail_out = buf.size();
     ASSERT_EQ(PzipDeflateInit(&s, 6, 8, 15, 8, 0, PZIP_VERSION, sizeof s), 0);
     EXPECT_EQ(PzipDeflate(&s, PZIP_FINISH), 0);
-    EXPECT_EQ(s.out_start, buf.data());
-    EXPECT_EQ(s.avail_out, 0u);
-    EXPECT_EQ(s.total_out, 64u);
+    EXPECT_EQ(std::tuple(s.out_start, s.avail_out, s.total_out), std::tuple(buf.data(), 0u, 64u));
     EXPECT_EQ(PzipDeflateReset(&s), 0);
     EXPECT_EQ(s.total_out, 0u);
     PzipDeflateEnd(&s);
@@ -207,8 +183,7 @@ TEST(PzipCodec, InflateAcrossChunksWithReset) {
             s.avail_in = std::min<size_t>(100, z.size() - i);
             r = PzipInflate(&s, PZIP_NO_FLUSH);
         }
-        EXPECT_EQ(r, 1);
-        EXPECT_EQ(s.total_out, want.size());
+        EXPECT_EQ(std::tuple(r, s.total_out), std::tuple(1, want.size()));
         EXPECT_EQ(bytes(out.begin(), out.begin() + static_cast<long>(want.size())), want);
         EXPECT_EQ(PzipInflateReset(&s), 0);
     }

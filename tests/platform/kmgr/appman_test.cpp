@@ -72,14 +72,9 @@ struct AppManager : ::testing::Test {
     void TearDown() override { kmgr::setWatchdogReaction(nullptr); }
 };
 
-TEST_F(AppManager, CompatibilityCheckNeedsTheIdentificationWord) {
-    EXPECT_EQ(kmgr_syscall(2752, 0, ID), 0);
-    EXPECT_EQ(kmgr_syscall(2752, 3, ID), 0);
-    EXPECT_EQ(kmgr_syscall(2752, 0, ID + 1), -1);
-    EXPECT_EQ(kmgr_syscall(2752, 0, 0), -1);
-}
-
 TEST_F(AppManager, ReadParametersFillsTheBlockByteExact) {
+    for (intptr_t id : {ID, ID + 1, intptr_t{0}})
+        EXPECT_EQ(kmgr_syscall(2752, 3, id), id == ID ? 0 : -1); // the compatibility check
     uint8_t buf[APPPARAM_SIZE + 8];
     std::memset(buf, 0xEE, sizeof buf);
     uint8_t status = 0;
@@ -92,35 +87,22 @@ TEST_F(AppManager, ReadParametersFillsTheBlockByteExact) {
     EXPECT_EQ(buf[21 + 127], 0); // the rest of the field is zero
     EXPECT_STREQ(reinterpret_cast<char*>(buf + 149), "/units/u0/nvram");
     EXPECT_EQ(buf[149 + 128], 0);
-    EXPECT_EQ(buf[278], 0x2A); // the list, as far as the block reaches
-    EXPECT_EQ(buf[279], 0x07);
-    for (size_t i = APPPARAM_SIZE; i < sizeof buf; ++i)
-        EXPECT_EQ(buf[i], 0xEE) << "wrote past the block at " << i;
-
+    EXPECT_EQ(buf[278] << 8 | buf[279], 0x2A07); // the list, as far as the block reaches
+    EXPECT_EQ(std::vector<uint8_t>(buf + APPPARAM_SIZE, buf + sizeof buf), std::vector<uint8_t>(8, 0xEE));
     // The application's view of the same bytes.
     AppParam p;
     std::memcpy(&p, buf, sizeof p);
-    EXPECT_EQ(p.pid, 0x2A);
-    EXPECT_EQ(p.baseBootCounter, 0x01020304u);
-    EXPECT_EQ(p.ipv4Addr, 0xC0A80A05u);
-    EXPECT_EQ(p.ipv4Mask, 0xFFFFFF00u);
-    EXPECT_EQ(p.xcpPort, 0x15B3);
-    EXPECT_EQ(p.bc2PortOffset, 0x0102);
-    EXPECT_EQ(p.ccpEnable, 1);
-}
+    EXPECT_EQ(
+        std::tuple(p.pid, p.baseBootCounter, p.ipv4Addr, p.ipv4Mask, p.xcpPort, p.bc2PortOffset, p.ccpEnable),
+        std::tuple(0x2A, 0x01020304u, 0xC0A80A05u, 0xFFFFFF00u, 0x15B3, 0x0102, 1));
 
-TEST_F(AppManager, ASinglePidListEndsWithZero) {
-    s.allPids = {0x11};
+    s.allPids = {0x11}; // a single PID ends with zero
     install();
-    uint8_t buf[APPPARAM_SIZE];
-    std::memset(buf, 0xEE, sizeof buf);
-    uint8_t status = 0;
     ASSERT_EQ(request(0, reinterpret_cast<intptr_t>(&status), 1, buf), 0);
-    EXPECT_EQ(buf[278], 0x11);
-    EXPECT_EQ(buf[279], 0);
+    EXPECT_EQ(buf[278] << 8 | buf[279], 0x1100);
 }
 
-TEST_F(AppManager, ReadParametersRefusesBadRequests) {
+TEST_F(AppManager, BadRequestsAreRefusedAndInjectedFaultsPreemptTheHandler) {
     uint8_t buf[APPPARAM_SIZE];
     uint8_t status = 7;
     EXPECT_EQ(request(0, reinterpret_cast<intptr_t>(&status), 1, buf, ID ^ 1), -1);
@@ -129,6 +111,19 @@ TEST_F(AppManager, ReadParametersRefusesBadRequests) {
     EXPECT_EQ(request(0, reinterpret_cast<intptr_t>(&status), 1, nullptr), -1);
     EXPECT_EQ(status, 7);
     EXPECT_EQ(request(5, 0, 1, buf), -1); // no such request
+    // Watchdog requests need a pattern word.
+    EXPECT_EQ(request(1, 0, 1, nullptr), -1);
+    EXPECT_EQ(kmgr_syscall(2753, 0, ID, 1, 0, 1, 0), -1);
+    EXPECT_EQ(kmgr::watchdogStatus().feeds, 0u);
+
+    kmgr::injectFault(2752, -1, 2);
+    EXPECT_EQ(kmgr_syscall(2752, 0, ID), -1);
+    EXPECT_EQ(kmgr_syscall(2752, 0, ID), -1);
+    EXPECT_EQ(kmgr_syscall(2752, 0, ID), 0);
+    kmgr::injectFault(2753, 0, 1); // "succeeds" without loading: the status byte tells
+    status = 0;
+    EXPECT_EQ(request(0, reinterpret_cast<intptr_t>(&status), 1, buf), 0);
+    EXPECT_EQ(status, 0);
 }
 
 TEST_F(AppManager, SymbolLookupWritesTheValue) {
@@ -136,12 +131,11 @@ TEST_F(AppManager, SymbolLookupWritesTheValue) {
     uintptr_t value = 0;
     EXPECT_EQ(request(4, reinterpret_cast<intptr_t>(&value), 1, "codegen_hookPartition_P1"), 0);
     EXPECT_EQ(value, 0x12345678u);
-
     value = 99;
     EXPECT_EQ(request(4, reinterpret_cast<intptr_t>(&value), 1, "codegen_hookPartition_P4"), -1);
-    EXPECT_EQ(value, 99u);
     kmgr::unregisterSymbol("codegen_hookPartition_P1");
     EXPECT_EQ(request(4, reinterpret_cast<intptr_t>(&value), 1, "codegen_hookPartition_P1"), -1);
+    EXPECT_EQ(value, 99u);
 }
 
 TEST_F(AppManager, EpkSettingsAndInterruptsAreRecorded) {
@@ -153,19 +147,16 @@ TEST_F(AppManager, EpkSettingsAndInterruptsAreRecorded) {
     EXPECT_EQ(kmgr::forwardedEpk(), "KVX2_VYN_0.1.0");
     EXPECT_EQ(kmgr::epkForwardCount(), 2u);
     EXPECT_EQ(kmgr_syscall(2700, 0, 0), -1);
-
     EXPECT_EQ(kmgr_syscall(2704, 0, 7, 42), 0);
     ASSERT_EQ(kmgr::informedSettings().size(), 1u);
-    EXPECT_EQ(kmgr::informedSettings()[0].setting, 7u);
-    EXPECT_EQ(kmgr::informedSettings()[0].value, 42u);
+    EXPECT_EQ(std::pair(kmgr::informedSettings()[0].setting, kmgr::informedSettings()[0].value),
+              std::pair(7u, 42u));
 
     // index, queue name, interrupt, four words, 0
     EXPECT_EQ(kmgr_syscall(2695, 0, reinterpret_cast<intptr_t>("/MQ_TsMr"), 63, 0, 0x40002038, 0, 2, 0), 0);
     kmgr::InterruptConnection c;
     ASSERT_TRUE(kmgr::interruptConnection(63, &c));
-    EXPECT_EQ(c.queue, "/MQ_TsMr");
-    EXPECT_EQ(c.words[1], 0x40002038);
-    EXPECT_EQ(c.words[3], 2);
+    EXPECT_EQ(std::tuple(c.queue, c.words[1], c.words[3]), std::tuple("/MQ_TsMr", 0x40002038, 2));
     EXPECT_FALSE(kmgr::interruptConnection(62, nullptr));
     EXPECT_EQ(kmgr_syscall(2695, 0, reinterpret_cast<intptr_t>(""), 5), -1);
 
@@ -181,7 +172,6 @@ TEST_F(AppManager, RaisedInterruptsReachTheConnectedQueue) {
     EXPECT_FALSE(kmgr::raiseInterrupt(40, &word, sizeof word)); // not connected
     ASSERT_EQ(kmgr_syscall(2695, 0, reinterpret_cast<intptr_t>("/MQ_test_irq40"), 40), 0);
     EXPECT_FALSE(kmgr::raiseInterrupt(40, &word, sizeof word)); // its queue does not exist yet
-
     MSG_Q_ID q = msgQOpen("/MQ_test_irq40", 1, 4, MSG_Q_FIFO, OM_CREATE);
     ASSERT_NE(q, nullptr);
     EXPECT_TRUE(kmgr::raiseInterrupt(40, &word, sizeof word));
@@ -191,33 +181,21 @@ TEST_F(AppManager, RaisedInterruptsReachTheConnectedQueue) {
     EXPECT_EQ(got, 0xA5A5u);
 }
 
-TEST_F(AppManager, InjectedFaultsPreemptTheHandler) {
-    kmgr::injectFault(2752, -1, 2);
-    EXPECT_EQ(kmgr_syscall(2752, 0, ID), -1);
-    EXPECT_EQ(kmgr_syscall(2752, 0, ID), -1);
-    EXPECT_EQ(kmgr_syscall(2752, 0, ID), 0);
-
-    uint8_t status = 0;
-    uint8_t buf[APPPARAM_SIZE];
-    kmgr::injectFault(2753, 0, 1); // "succeeds" without loading: the status byte tells
-    EXPECT_EQ(request(0, reinterpret_cast<intptr_t>(&status), 1, buf), 0);
-    EXPECT_EQ(status, 0);
-}
-
 TEST_F(AppManager, WatchdogIsWatchedOnlyOnceFed) {
     sim::step(5000);
-    EXPECT_EQ(reactions.count(), 0u);
     EXPECT_FALSE(kmgr::watchdogStatus().armed);
-
-    ASSERT_EQ(watchdog(1, 0xCAFE), 0);
+    for (int i = 0; i < 30; ++i) { // regular feeds keep it quiet
+        ASSERT_EQ(watchdog(1, 0xCAFE), 0);
+        sim::step(10);
+    }
     EXPECT_TRUE(kmgr::watchdogStatus().armed);
     EXPECT_EQ(kmgr::watchdogStatus().lastPattern, 0xCAFEu);
-    sim::step(100); // exactly the time-out: still in time
+    sim::step(90); // exactly the time-out: still in time
     EXPECT_EQ(reactions.count(), 0u);
     sim::step(1);
     ASSERT_EQ(reactions.count(), 1u);
-    EXPECT_EQ(reactions.last().first, "application watchdog of RTP 0 not fed for 101 ms");
-    EXPECT_FALSE(reactions.last().second);
+    EXPECT_EQ(reactions.last(),
+              std::pair(std::string("application watchdog of RTP 0 not fed for 101 ms"), false));
     sim::step(500); // one line per lapse
     EXPECT_EQ(reactions.count(), 1u);
 
@@ -225,15 +203,7 @@ TEST_F(AppManager, WatchdogIsWatchedOnlyOnceFed) {
     sim::step(101);
     EXPECT_EQ(reactions.count(), 2u);
     EXPECT_EQ(kmgr::watchdogStatus().expiries, 2u);
-}
-
-TEST_F(AppManager, RegularFeedsKeepTheWatchdogQuiet) {
-    for (int i = 0; i < 300; ++i) {
-        ASSERT_EQ(watchdog(1), 0);
-        sim::step(10);
-    }
-    EXPECT_EQ(reactions.count(), 0u);
-    EXPECT_EQ(kmgr::watchdogStatus().feeds, 300u);
+    EXPECT_EQ(kmgr::watchdogStatus().feeds, 31u);
 }
 
 TEST_F(AppManager, StarvingReactsAtTheNextTick) {
@@ -249,31 +219,20 @@ TEST_F(AppManager, StarvingReactsAtTheNextTick) {
     EXPECT_EQ(reactions.count(), 0u);
     sim::step(1);
     ASSERT_EQ(reactions.count(), 1u);
-    EXPECT_EQ(reactions.last().first, "application watchdog of RTP 0 starved, resetting the process");
-    EXPECT_TRUE(reactions.last().second);
+    EXPECT_EQ(reactions.last(),
+              std::pair(std::string("application watchdog of RTP 0 starved, resetting the process"), true));
 }
 
 TEST_F(AppManager, ShutdownModeEndsTheWatch) {
-    ASSERT_EQ(watchdog(1), 0);
-    ASSERT_EQ(watchdog(3), 0);
-    ASSERT_EQ(watchdog(2), 0);
+    for (intptr_t req : {1, 3, 2})
+        ASSERT_EQ(watchdog(req), 0);
     sim::step(1000);
-    EXPECT_EQ(reactions.count(), 0u);
     auto st = kmgr::watchdogStatus();
     EXPECT_TRUE(st.shutdown);
-    EXPECT_EQ(st.feeds, 1u);
-    EXPECT_EQ(st.starves, 1u);
-    EXPECT_EQ(st.shutdowns, 1u);
+    EXPECT_EQ(std::tuple(st.feeds, st.starves, st.shutdowns), std::tuple(1u, 1u, 1u));
     EXPECT_EQ(watchdog(1), 0); // feeds after it are taken and change nothing
     sim::step(1000);
     EXPECT_EQ(reactions.count(), 0u);
-}
-
-TEST_F(AppManager, WatchdogRequestsNeedAPatternWord) {
-    const void* list[1] = {nullptr};
-    EXPECT_EQ(kmgr_syscall(2753, 0, ID, 1, 0, 1, reinterpret_cast<intptr_t>(list)), -1);
-    EXPECT_EQ(kmgr_syscall(2753, 0, ID, 1, 0, 1, 0), -1);
-    EXPECT_EQ(kmgr::watchdogStatus().feeds, 0u);
 }
 
 } // namespace

@@ -1,84 +1,50 @@
 #include "platform/os/osfs.h"
 
+#include "platform/unit_dir.h"
+#include "support/pyref.h"
+
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <climits>
-#include <cstdio>
-#include <filesystem>
 #include <map>
-#include <fstream>
-#include <string>
-#include <unistd.h>
-#include <vector>
 
 namespace fs = std::filesystem;
 
 namespace {
 
+// errno of a call that failed with -1 (0: it did not fail)
+int errnoOf(intptr_t result) {
+    return result == -1 ? errno : 0;
+}
+
 struct OsFs : ::testing::Test {
-    std::string root;
+    UnitDir unit;
+    const std::string root = unit.path;
 
     void SetUp() override {
-        char tmpl[] = "/tmp/vyn_osfs_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root = tmpl;
+        osfs::reset();
         for (const char* d : {"cfg", "meas", "meas2", "usb", "outside"})
             fs::create_directory(root + "/" + d);
-        osfs::reset();
-        ASSERT_TRUE(osfs::addDevice("cfg:", root + "/cfg"));
-        ASSERT_TRUE(osfs::addDevice("meas:", root + "/meas/")); // trailing slash is dropped
-        ASSERT_TRUE(osfs::addDevice("meas2:", root + "/meas2"));
-        ASSERT_TRUE(osfs::addDevice("usb_meas:", root + "/usb"));
+        for (auto [dev, d] : {std::pair{"cfg:", "cfg"},
+                              {"meas:", "meas/" /* trailing slash is dropped */},
+                              {"meas2:", "meas2"},
+                              {"usb_meas:", "usb"}})
+            ASSERT_TRUE(osfs::addDevice(dev, root + "/" + d));
     }
-    void TearDown() override {
-        osfs::reset();
-        fs::remove_all(root);
-    }
-
+    void TearDown() override { osfs::reset(); }
     std::string resolve(const char* path) {
         char out[PATH_MAX];
         errno = 0;
         if (osResolvePath(path, out, sizeof out) != 0) return "errno " + std::to_string(errno);
         return out;
     }
-    void write(const std::string& hostPath, const std::string& data) { std::ofstream(hostPath) << data; }
 };
 
-// posixpath.normpath of the device directory joined with the rest, as Python sees it.
-std::vector<std::string> pythonNormpaths(const std::vector<std::pair<std::string, std::string>>& dirAndRest) {
-    char tmpl[] = "/tmp/vyn_osfs_py_XXXXXX";
-    int fd = mkstemp(tmpl);
-    EXPECT_GE(fd, 0);
-    close(fd);
-    {
-        std::ofstream f(tmpl);
-        for (auto& [dir, rest] : dirAndRest)
-            f << dir << "\t" << rest << "\n";
-    }
-    std::string cmd = std::string("/usr/bin/python3 -c 'import sys, posixpath\n"
-                                  "for line in open(sys.argv[1]):\n"
-                                  "    d, r = line.rstrip(\"\\n\").split(\"\\t\")\n"
-                                  "    print(posixpath.normpath(d + \"/\" + r.replace(\"\\\\\", \"/\")))' ") +
-                      tmpl;
-    std::vector<std::string> out;
-    FILE* p = popen(cmd.c_str(), "r");
-    EXPECT_NE(p, nullptr);
-    char line[PATH_MAX + 2];
-    while (p && std::fgets(line, sizeof line, p)) {
-        std::string s(line);
-        if (!s.empty() && s.back() == '\n') s.pop_back();
-        out.push_back(s);
-    }
-    if (p) {
-        EXPECT_EQ(pclose(p), 0);
-    }
-    std::remove(tmpl);
-    return out;
-}
-
+// Device paths against Python's posixpath.normpath of the device directory joined with the rest.
 TEST_F(OsFs, DeviceNamesResolveLikeNormalisedHostPaths) {
-    const std::vector<std::pair<std::string, std::string>> cases = {
+    const std::map<std::string, std::string> dirs = {
+        {"cfg:", "cfg"}, {"meas:", "meas"}, {"meas2:", "meas2"}, {"usb_meas:", "usb"}};
+    const std::pair<std::string, std::string> cases[] = {
         {"cfg:", "/display.xml"},
         {"cfg:", "display.xml"},
         {"cfg:", ""},
@@ -91,19 +57,18 @@ TEST_F(OsFs, DeviceNamesResolveLikeNormalisedHostPaths) {
         {"meas:", "/a/.."},
         {"meas:", "a\\b/../../c.dat"},
     };
-    std::vector<std::pair<std::string, std::string>> host;
-    const std::map<std::string, std::string> dirs = {{"cfg:", root + "/cfg"},
-                                                     {"meas:", root + "/meas"},
-                                                     {"meas2:", root + "/meas2"},
-                                                     {"usb_meas:", root + "/usb"}};
-    for (auto& [dev, rest] : cases)
-        host.push_back({dirs.at(dev), rest});
-    auto expected = pythonNormpaths(host);
-    ASSERT_EQ(expected.size(), cases.size());
-    for (size_t i = 0; i < cases.size(); ++i) {
-        std::string path = cases[i].first + cases[i].second;
-        EXPECT_EQ(resolve(path.c_str()), expected[i]) << path;
+    std::vector<std::vector<pyref::bytes>> host;
+    for (auto& [dev, rest] : cases) {
+        const std::string dir = root + "/" + dirs.at(dev);
+        host.push_back({pyref::bytes(dir.begin(), dir.end()), pyref::bytes(rest.begin(), rest.end())});
     }
+    const auto expected =
+        pyref::map("import posixpath\n"
+                   "def f(d, r): return posixpath.normpath((d + b'/' + r.replace(b'\\\\', b'/')).decode())",
+                   host);
+    for (size_t i = 0; i < std::size(cases); ++i)
+        EXPECT_EQ(resolve((cases[i].first + cases[i].second).c_str()), expected[i])
+            << cases[i].first + cases[i].second;
 }
 
 TEST_F(OsFs, PathsOutsideTheDevicesAreRefused) {
@@ -113,17 +78,12 @@ TEST_F(OsFs, PathsOutsideTheDevicesAreRefused) {
         EXPECT_EQ(resolve(p), "errno " + std::to_string(ENOENT)) << p;
     for (const char* p : {"cfg:..", "cfg:/../outside", "cfg:/a/../../outside/f", "meas:\\..\\x"})
         EXPECT_EQ(resolve(p), "errno " + std::to_string(EACCES)) << p;
-    errno = 0;
-    EXPECT_EQ(osOpen("/etc/hostname", O_RDONLY), -1);
-    EXPECT_EQ(errno, ENOENT);
-    EXPECT_EQ(osFopen("cfg:/../outside/x", "w"), nullptr);
-    EXPECT_EQ(errno, EACCES);
+    EXPECT_EQ(errnoOf(osOpen("/etc/hostname", O_RDONLY)), ENOENT);
+    EXPECT_EQ(errnoOf(osFopen("cfg:/../outside/x", "w") ? 0 : -1), EACCES);
     EXPECT_FALSE(fs::exists(root + "/outside/x"));
 
     char small[8];
-    errno = 0;
-    EXPECT_EQ(osResolvePath("cfg:/x", small, sizeof small), -1);
-    EXPECT_EQ(errno, ENAMETOOLONG);
+    EXPECT_EQ(errnoOf(osResolvePath("cfg:/x", small, sizeof small)), ENAMETOOLONG);
 
     // A removed device does not fall back to one with a similar name.
     ASSERT_TRUE(osfs::removeDevice("meas2:"));
@@ -152,8 +112,7 @@ TEST_F(OsFs, DeviceInstallationChecksPrefixAndDirectory) {
 
 TEST_F(OsFs, FileAndDirectoryOperations) {
     ASSERT_EQ(osMkdir("meas:/outing1", 0755), 0);
-    EXPECT_EQ(osMkdir("meas:/outing1", 0755), -1);
-    EXPECT_EQ(errno, EEXIST);
+    EXPECT_EQ(errnoOf(osMkdir("meas:/outing1", 0755)), EEXIST);
     FILE* f = osFopen("meas:/outing1/lap1.dat", "w");
     ASSERT_NE(f, nullptr);
     std::fputs("0123456789", f);
@@ -168,55 +127,45 @@ TEST_F(OsFs, FileAndDirectoryOperations) {
     EXPECT_EQ(osRename("meas:/outing1/lap1.dat", "meas:/renamed.dat"), 0);
     EXPECT_TRUE(fs::exists(root + "/meas/renamed.dat"));
     // Devices are separate volumes: no rename across them, as on the unit.
-    EXPECT_EQ(osRename("meas:/renamed.dat", "meas2:/renamed.dat"), -1);
-    EXPECT_EQ(errno, EXDEV);
-    EXPECT_EQ(osRename("meas:/renamed.dat", "/tmp/renamed.dat"), -1);
-    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(errnoOf(osRename("meas:/renamed.dat", "meas2:/renamed.dat")), EXDEV);
+    EXPECT_EQ(errnoOf(osRename("meas:/renamed.dat", "/tmp/renamed.dat")), ENOENT);
 
     EXPECT_EQ(osRemove("meas:/renamed.dat"), 0);
     EXPECT_FALSE(fs::exists(root + "/meas/renamed.dat"));
     // The device's own directory stays.
-    EXPECT_EQ(osRemove("cfg:"), -1);
-    EXPECT_EQ(errno, EBUSY);
-    EXPECT_EQ(osRemove("cfg:/a/.."), -1);
-    EXPECT_EQ(errno, EBUSY);
-    EXPECT_EQ(osRename("cfg:/", "cfg:/x"), -1);
-    EXPECT_EQ(errno, EBUSY);
+    EXPECT_EQ(errnoOf(osRemove("cfg:")), EBUSY);
+    EXPECT_EQ(errnoOf(osRemove("cfg:/a/..")), EBUSY);
+    EXPECT_EQ(errnoOf(osRename("cfg:/", "cfg:/x")), EBUSY);
     EXPECT_TRUE(fs::is_directory(root + "/cfg"));
     EXPECT_EQ(osFopen("cfg:/x", nullptr), nullptr);
     EXPECT_EQ(osStat("cfg:/x", nullptr), -1);
 }
 
 TEST_F(OsFs, ControlRequestsSizeFlushDelete) {
-    write(root + "/cfg/a.xml", std::string(1234, 'x'));
+    unit.write("cfg/a.xml", std::string(1234, 'x'));
     int fd = osOpen("cfg:/a.xml", O_RDONLY);
     ASSERT_GE(fd, 0);
     uint32_t size = 0;
     EXPECT_EQ(osIoctl(fd, OS_FIOSIZE, reinterpret_cast<intptr_t>(&size)), 0);
     EXPECT_EQ(size, 1234u);
-    EXPECT_EQ(osIoctl(fd, OS_FIOSIZE, 0), -1);
-    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(errnoOf(osIoctl(fd, OS_FIOSIZE, 0)), EINVAL);
     EXPECT_EQ(osIoctl(fd, OS_FIOSYNC, 0), 0);
     EXPECT_EQ(osIoctl(fd, OS_FIOFLUSH, 0), 0);
-    EXPECT_EQ(osIoctl(fd, 12345, 0), -1);
-    EXPECT_EQ(errno, ENOTSUP);
+    EXPECT_EQ(errnoOf(osIoctl(fd, 12345, 0)), ENOTSUP);
 
     // Delete removes the name; the open descriptor stays usable until closed.
     EXPECT_EQ(osIoctl(fd, OS_FIODELETE, 0), 0);
     EXPECT_FALSE(fs::exists(root + "/cfg/a.xml"));
     char c;
     EXPECT_EQ(read(fd, &c, 1), 1);
-    EXPECT_EQ(osIoctl(fd, OS_FIODELETE, 0), -1);
-    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(errnoOf(osIoctl(fd, OS_FIODELETE, 0)), ENOENT);
     close(fd);
 
     int dfd = osOpen("cfg:", O_RDONLY);
     ASSERT_GE(dfd, 0);
     EXPECT_EQ(osIoctl(dfd, OS_FIOSYNC, 0), 0);
-    EXPECT_EQ(osIoctl(dfd, OS_FIOSIZE, reinterpret_cast<intptr_t>(&size)), -1);
-    EXPECT_EQ(errno, EISDIR);
-    EXPECT_EQ(osIoctl(dfd, OS_FIODELETE, 0), -1);
-    EXPECT_EQ(errno, EISDIR);
+    EXPECT_EQ(errnoOf(osIoctl(dfd, OS_FIOSIZE, reinterpret_cast<intptr_t>(&size))), EISDIR);
+    EXPECT_EQ(errnoOf(osIoctl(dfd, OS_FIODELETE, 0)), EISDIR);
     close(dfd);
     EXPECT_TRUE(fs::is_directory(root + "/cfg"));
 }
@@ -224,11 +173,10 @@ TEST_F(OsFs, ControlRequestsSizeFlushDelete) {
 TEST_F(OsFs, DeleteRequestOnlyRemovesFilesOnDevices) {
     // A host file that was not opened through a device.
     std::string host = root + "/outside/keep.txt";
-    write(host, "keep");
+    unit.write("outside/keep.txt", "keep");
     int fd = open(host.c_str(), O_RDONLY);
     ASSERT_GE(fd, 0);
-    EXPECT_EQ(osIoctl(fd, OS_FIODELETE, 0), -1);
-    EXPECT_EQ(errno, EACCES);
+    EXPECT_EQ(errnoOf(osIoctl(fd, OS_FIODELETE, 0)), EACCES);
     close(fd);
     EXPECT_TRUE(fs::exists(host));
 
@@ -236,8 +184,7 @@ TEST_F(OsFs, DeleteRequestOnlyRemovesFilesOnDevices) {
     fs::create_symlink(host, root + "/cfg/link.txt");
     fd = osOpen("cfg:/link.txt", O_RDONLY);
     ASSERT_GE(fd, 0);
-    EXPECT_EQ(osIoctl(fd, OS_FIODELETE, 0), -1);
-    EXPECT_EQ(errno, EACCES);
+    EXPECT_EQ(errnoOf(osIoctl(fd, OS_FIODELETE, 0)), EACCES);
     close(fd);
     EXPECT_TRUE(fs::exists(host));
 }

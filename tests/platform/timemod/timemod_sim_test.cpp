@@ -19,6 +19,13 @@ constexpr uint64_t GAP_TICKS = timemodsim::GAP_PERIOD / 10;
 uint32_t reg(uintptr_t off) {
     return hw_read32(B + off);
 }
+using u32s = std::vector<uint32_t>;
+u32s regs(std::initializer_list<uintptr_t> offsets) {
+    u32s v;
+    for (uintptr_t off : offsets)
+        v.push_back(reg(off));
+    return v;
+}
 void set(uintptr_t off, uint32_t v) {
     hw_write32(B + off, v);
 }
@@ -39,48 +46,36 @@ struct TimeSim : ::testing::Test {
 };
 
 TEST_F(TimeSim, PowerOnStateAndReset) {
-    EXPECT_EQ(reg(0x00), timemodsim::ID);
-    EXPECT_EQ(reg(0x04), timemodsim::DEFAULT_VERSION);
-    EXPECT_EQ(reg(0x24), RUN);
-    EXPECT_EQ(reg(0x08), 1u); // a slave without sync values: no signal
+    // id, version, control; a slave without sync values has no signal
+    EXPECT_EQ(regs({0x00, 0x04, 0x24, 0x08}), (u32s{timemodsim::ID, timemodsim::DEFAULT_VERSION, RUN, 1}));
     sim::step(7);
-    EXPECT_EQ(reg(0x10), 70u);
-    EXPECT_EQ(reg(0x18), 70u);
-    EXPECT_EQ(reg(0x20), timemodsim::GAP_PERIOD);
+    EXPECT_EQ(regs({0x10, 0x18, 0x20}), (u32s{70, 70, timemodsim::GAP_PERIOD}));
 
     // Held in reset: no time, no state; the free-running counter goes on.
     set(0x24, 0);
-    uint32_t c0 = reg(0x1C);
+    const uint32_t c0 = reg(0x1C);
     sim::step(5);
-    EXPECT_EQ(reg(0x10), 0u);
-    EXPECT_EQ(reg(0x14), 0u);
-    EXPECT_EQ(reg(0x18), 0u);
-    EXPECT_EQ(reg(0x08), 0u);
+    EXPECT_EQ(regs({0x10, 0x14, 0x18, 0x08}), (u32s{0, 0, 0, 0}));
     EXPECT_EQ(reg(0x1C) - c0, 5u * 50000u);
     set(0x24, RUN | MASTER);
     sim::step(3);
-    EXPECT_EQ(reg(0x10), 30u);
-    EXPECT_EQ(reg(0x08), FULL_SYNC_STATUS); // the master drives the line
+    EXPECT_EQ(regs({0x10, 0x08}), (u32s{30, FULL_SYNC_STATUS})); // the master drives the line
 
     timemodsim::setStatus(0x12);
-    EXPECT_EQ(reg(0x08), 0x12u);
     timemodsim::setErrorCounters(0xABCDEF01);
-    EXPECT_EQ(reg(0x0C), 0xABCDEF01u);
-    EXPECT_EQ(reg(0x3C0), 0u); // unused offsets read 0
+    EXPECT_EQ(regs({0x08, 0x0C, 0x3C0}), (u32s{0x12, 0xABCDEF01, 0})); // unused offsets read 0
 }
 
 TEST_F(TimeSim, SlaveTakesTheNextGapValueAndLosesSyncWithoutIt) {
     sim::step(120);
-    set(0x2C, 500000); // the master's next-gap timestamp
-    EXPECT_EQ(reg(0x2C), 500000u);
-    EXPECT_EQ(reg(0x10), 1200u); // nothing changes before the gap
+    set(0x2C, 500000);                                   // the master's next-gap timestamp
+    EXPECT_EQ(regs({0x2C, 0x10}), (u32s{500000, 1200})); // nothing changes before the gap
     toNextGap();
-    EXPECT_EQ(reg(0x10), 500000u);
-    EXPECT_EQ(reg(0x08), FULL_SYNC_STATUS);
+    EXPECT_EQ(regs({0x10, 0x08}), (u32s{500000, FULL_SYNC_STATUS}));
     sim::step(10);
-    EXPECT_EQ(reg(0x10), 500100u);
-    EXPECT_EQ(reg(0x18), timemodsim::GAP_PERIOD + 100u); // steady time does not jump
-    EXPECT_EQ(reg(0x20), 500000u + timemodsim::GAP_PERIOD);
+    // steady time does not jump
+    EXPECT_EQ(regs({0x10, 0x18, 0x20}),
+              (u32s{500100, timemodsim::GAP_PERIOD + 100, 500000 + timemodsim::GAP_PERIOD}));
 
     for (int i = 0; i < 2; ++i) {
         toNextGap();

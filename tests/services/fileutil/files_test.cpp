@@ -3,55 +3,42 @@
 
 #include "platform/os/osfs.h"
 #include "platform/os/sim.h"
+#include "platform/unit_dir.h"
 
 #include <gtest/gtest.h>
 
-#include <climits>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <string>
+#include <random>
+#include <set>
 
 namespace fs = std::filesystem;
 
 namespace {
 
 struct Files : ::testing::Test {
-    std::string root;
+    UnitDir unit;
+    const std::string root = unit.path;
     std::vector<testsupport::LogLine> seen;
 
     void SetUp() override {
         sim::stopRealtime();
         sim::configure(sim::TimeMode::Stepped, 1700000000);
         testsupport::logStart();
-        char tmpl[] = "/tmp/vyn_fileutil_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root = tmpl;
-        for (const char* d : {"cfg", "meas", "usb"})
+        osfs::reset();
+        for (auto [drive, d] : {std::pair{"cfg:", "cfg"}, {"meas:", "meas"}, {"usb_meas:", "usb"}}) {
             fs::create_directory(root + "/" + d);
-        osfs::reset();
-        osfs::addDevice("cfg:", root + "/cfg");
-        osfs::addDevice("meas:", root + "/meas");
-        osfs::addDevice("usb_meas:", root + "/usb");
+            osfs::addDevice(drive, root + "/" + d);
+        }
     }
-    void TearDown() override {
-        osfs::reset();
-        fs::remove_all(root);
-    }
-    void write(const std::string& rel, const std::string& data) {
-        std::ofstream(root + "/" + rel, std::ios::binary) << data;
-    }
+    void TearDown() override { osfs::reset(); }
     bool logged(const std::string& needle) { return testsupport::logContains(seen, needle); }
 };
 
 TEST_F(Files, ExistenceSizeAndLoading) {
-    write("cfg/display.xml", "<display/>");
+    unit.write("cfg/display.xml", "<display/>");
     EXPECT_EQ(fexist("cfg:/display.xml"), 1);
-    EXPECT_EQ(fexist("cfg:/missing.xml"), 0);
-    EXPECT_EQ(fexist("/etc/hostname"), 0); // not on a drive
-    EXPECT_EQ(fexist(nullptr), 0);
-
+    for (const char* p :
+         {"cfg:/missing.xml", "/etc/hostname" /* not on a drive */, static_cast<const char*>(nullptr)})
+        EXPECT_EQ(fexist(p), 0) << (p ? p : "null");
     EXPECT_EQ(fsize("cfg:/display.xml"), 10u);
     EXPECT_TRUE(logged("fsize() found 10 Bytes for file 'cfg:/display.xml'"));
     EXPECT_EQ(fsize(nullptr), 0u);
@@ -60,14 +47,19 @@ TEST_F(Files, ExistenceSizeAndLoading) {
     EXPECT_EQ(fsize("cfg:"), 0u); // a directory has no size
     EXPECT_TRUE(logged("fsize() fseek and ioctl for file 'cfg:' failed"));
 
+    // Binary content, zeros included, loads whole and terminated after its end.
+    std::string blob(5003, '\0');
+    std::mt19937 rng(1);
+    for (size_t i = 0; i < 5000; ++i)
+        blob[i] = static_cast<char>(rng());
+    unit.write("cfg/blob.bin", blob);
     uint32_t len = 77;
-    char* text = fload("cfg:/display.xml", &len);
-    ASSERT_NE(text, nullptr);
-    EXPECT_EQ(len, 10u);
-    EXPECT_STREQ(text, "<display/>");
-    std::free(text);
+    char* data = fload("cfg:/blob.bin", &len);
+    ASSERT_NE(data, nullptr);
+    EXPECT_EQ(std::string(data, len + 1), blob + '\0');
+    std::free(data);
 
-    write("cfg/empty.xml", "");
+    unit.write("cfg/empty.xml", "");
     len = 77;
     EXPECT_EQ(fload("cfg:/empty.xml", &len), nullptr);
     EXPECT_EQ(len, 0u);
@@ -75,79 +67,38 @@ TEST_F(Files, ExistenceSizeAndLoading) {
     EXPECT_EQ(fload("cfg:/missing.xml", nullptr), nullptr);
 }
 
-TEST_F(Files, LoadsBinaryContentWhole) {
-    // Python writes random bytes (zeros included) and reports them in hex.
-    std::string path = root + "/cfg/blob.bin";
-    std::string cmd =
-        "/usr/bin/python3 -c 'import os,sys; b=os.urandom(5000)+bytes(3); open(sys.argv[1],\"wb\").write(b); "
-        "print(b.hex())' " +
-        path;
-    FILE* p = popen(cmd.c_str(), "r");
-    ASSERT_NE(p, nullptr);
-    std::string hex;
-    char buf[4096];
-    while (size_t n = std::fread(buf, 1, sizeof buf, p))
-        hex.append(buf, n);
-    ASSERT_EQ(pclose(p), 0);
-    while (!hex.empty() && hex.back() == '\n')
-        hex.pop_back();
-    ASSERT_EQ(hex.size(), 2 * 5003u);
-
-    uint32_t len = 0;
-    char* data = fload("cfg:/blob.bin", &len);
-    ASSERT_NE(data, nullptr);
-    ASSERT_EQ(len, 5003u);
-    std::string got;
-    for (uint32_t i = 0; i < len; ++i) {
-        char h[3];
-        std::snprintf(h, sizeof h, "%02x", static_cast<unsigned char>(data[i]));
-        got += h;
-    }
-    EXPECT_EQ(got, hex);
-    EXPECT_EQ(data[len], 0); // terminated after the content
-    std::free(data);
-}
-
 TEST_F(Files, PathSplitting) {
     EXPECT_EQ(pathSlashRindex(nullptr), nullptr);
     EXPECT_EQ(pathSlashRindex("name"), nullptr);
-    const char* mixed = "a\\b/c\\d";
+    const char *mixed = "a\\b/c\\d", *fwd = "a\\b/c";
     EXPECT_EQ(pathSlashRindex(mixed), mixed + 5);
-    const char* fwd = "a\\b/c";
     EXPECT_EQ(pathSlashRindex(fwd), fwd + 3);
 
-    char dir[32], file[32];
-    pathSplitn("/name.txt", dir, file, sizeof dir);
-    EXPECT_STREQ(dir, "/");
-    EXPECT_STREQ(file, "name.txt");
-    pathSplitn("cfg:/one/two/name.txt", dir, file, sizeof dir);
-    EXPECT_STREQ(dir, "cfg:/one/two");
-    EXPECT_STREQ(file, "name.txt");
-    pathSplitn("cfg:", dir, file, sizeof dir); // an existing directory
-    EXPECT_STREQ(dir, "cfg:");
-    EXPECT_STREQ(file, "");
-    pathSplitn("usb_meas:f.dat", dir, file, sizeof dir); // no directory of that name
-    EXPECT_STREQ(dir, "");
-    EXPECT_STREQ(file, "usb_meas:f.dat");
-    pathSplitn(nullptr, dir, file, sizeof dir);
-    EXPECT_STREQ(dir, "");
-    EXPECT_STREQ(file, "");
-    char d4[4], f4[4];
-    pathSplitn("abcdef/ghijkl", d4, f4, sizeof d4); // cut, but terminated
-    EXPECT_STREQ(d4, "abc");
-    EXPECT_STREQ(f4, "ghi");
-
-    measPathSplitn("usb_meas:f.dat", dir, file, sizeof dir);
-    EXPECT_STREQ(dir, "usb_meas:");
-    EXPECT_STREQ(file, "f.dat");
-    measPathSplitn("meas:/o1/f.dat", dir, file, sizeof dir);
-    EXPECT_STREQ(dir, "meas:/o1");
-    EXPECT_STREQ(file, "f.dat");
-    measPathSplitn("plainname", dir, file, sizeof dir);
-    EXPECT_STREQ(dir, "");
-    EXPECT_STREQ(file, "plainname");
+    // path, then the directory and file of pathSplitn and of measPathSplitn (null: not checked)
+    const char* cases[][5] = {
+        {"/name.txt", "/", "name.txt", nullptr},
+        {"cfg:/one/two/name.txt", "cfg:/one/two", "name.txt", nullptr},
+        {"cfg:", "cfg:", "", nullptr}, // an existing directory
+        // a drive name without '/' is a directory only for the measurement split
+        {"usb_meas:f.dat", "", "usb_meas:f.dat", "usb_meas:", "f.dat"},
+        {"meas:/o1/f.dat", nullptr, nullptr, "meas:/o1", "f.dat"},
+        {"plainname", nullptr, nullptr, "", "plainname"},
+        {nullptr, "", "", nullptr},
+    };
+    for (const auto& c : cases) {
+        char d[32], f[32];
+        for (int meas = 0; meas < 2; ++meas) {
+            if (!c[1 + 2 * meas]) continue;
+            (meas ? measPathSplitn : pathSplitn)(c[0], d, f, sizeof d);
+            EXPECT_EQ(std::string(d) + "|" + f, std::string(c[1 + 2 * meas]) + "|" + c[2 + 2 * meas])
+                << (c[0] ? c[0] : "null") << " " << meas;
+        }
+    }
     EXPECT_TRUE(logged("measPathSplitn() could not determine any seperator for drive/directory or filename "
                        "'plainname', cpy all to filename"));
+    char d4[4], f4[4];
+    pathSplitn("abcdef/ghijkl", d4, f4, sizeof d4); // cut, but terminated
+    EXPECT_EQ(std::string(d4) + "," + f4, "abc,ghi");
 }
 
 TEST_F(Files, BoundedStrings) {
@@ -157,28 +108,23 @@ TEST_F(Files, BoundedStrings) {
     EXPECT_EQ(strnrchr(t, ':', 5), nullptr); // no terminator within the first 5
     EXPECT_EQ(strnrchr(t, ':', 6), t + 3);
     EXPECT_EQ(strnrchr(nullptr, ':', 6), nullptr);
-
-    char out[8];
-    strncpy_tail(out, "abcdef", 4);
-    EXPECT_STREQ(out, "def");
-    strncpy_tail(out, "ab", 4);
-    EXPECT_STREQ(out, "ab");
-    strncpy_tail(out, "abc", 4);
-    EXPECT_STREQ(out, "abc");
-    strncpy_tail(out, "abc", 1);
-    EXPECT_STREQ(out, "");
+    for (auto [src, n, want] :
+         {std::tuple{"abcdef", 4, "def"}, {"ab", 4, "ab"}, {"abc", 4, "abc"}, {"abc", 1, ""}}) {
+        char out[8];
+        strncpy_tail(out, src, n);
+        EXPECT_STREQ(out, want) << src << " " << n;
+    }
 }
 
 TEST_F(Files, FlushingDirectories) {
     fs::create_directory(root + "/meas/o1");
-    write("meas/o1/f.dat", "x");
+    unit.write("meas/o1/f.dat", "x");
     EXPECT_EQ(flushDir("meas:/o1/f.dat"), 0);
     EXPECT_EQ(flushDir("meas:/o1"), 0); // the drive's root
     EXPECT_EQ(flushDir("nosep"), -1);
     EXPECT_TRUE(logged("flush() failed 'nosep', '', 'nosep'"));
     EXPECT_EQ(flushDir("meas:/nodir/f.dat"), -1);
     EXPECT_TRUE(logged("flush() open failed 'meas:/nodir/f.dat', 'meas:/nodir', 'f.dat'"));
-    // A drive name without '/' is a directory only for the measurement split.
     EXPECT_EQ(flushDir("usb_meas:f.dat"), -1);
     EXPECT_EQ(measFlushDir("usb_meas:f.dat"), 0);
     EXPECT_EQ(flushDirViaFile("meas:/o1/f.dat"), 0);
@@ -189,9 +135,9 @@ TEST_F(Files, RemovalByExtensionStaysInItsDirectory) {
     fs::create_directory(root + "/meas/outing0001");
     fs::create_directory(root + "/meas/outi"); // the name cut to ten characters
     for (const char* f : {"a.dat", "b.dat", "c.txt", "d.data", "e.DAT", "noext"})
-        write(std::string("meas/outing0001/") + f, "x");
+        unit.write(std::string("meas/outing0001/") + f, "x");
     fs::create_directory(root + "/meas/outing0001/sub.dat");
-    write("meas/outi/keep.dat", "x");
+    unit.write("meas/outi/keep.dat", "x");
 
     EXPECT_EQ(removeFileExt("meas:/outing0001", "dat"), 3); // a.dat, b.dat, d.data
     std::set<std::string> left;
@@ -207,55 +153,49 @@ TEST_F(Files, RemovalByExtensionStaysInItsDirectory) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(removeFileExt("meas:/gone", "dat"), -1);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Unable to open path: meas:/gone\n");
+    EXPECT_EQ(removeFile(nullptr), -1);
+    EXPECT_EQ(removeFile("meas:/missing.dat"), -1);
 }
 
 TEST_F(Files, RemovalByExtensionRefusesNamesThatWouldBeCut) {
     // A directory of 230 characters as the unit names it, with one short and one long entry.
-    std::string rel = "meas:";
-    std::string host = root + "/meas";
+    std::string rel = "meas:", host = root + "/meas";
     while (rel.size() < 220) {
         rel += "/" + std::string(20, 'd');
         host += "/" + std::string(20, 'd');
         fs::create_directory(host);
     }
-    std::string longName = std::string(60, 'n') + ".dat";
+    const std::string longName = std::string(60, 'n') + ".dat";
     std::ofstream(host + "/s.dat") << "x";
     std::ofstream(host + "/" + longName) << "x";
     EXPECT_EQ(removeFileExt(rel.c_str(), "dat"), 1);
     EXPECT_FALSE(fs::exists(host + "/s.dat"));
     EXPECT_TRUE(fs::exists(host + "/" + longName));
     EXPECT_TRUE(logged("removeFileExt() path too long, not removed"));
-
-    std::string tooLong = "meas:/" + std::string(260, 'x');
-    EXPECT_EQ(removeFileExt(tooLong.c_str(), "dat"), -1);
+    EXPECT_EQ(removeFileExt(("meas:/" + std::string(260, 'x')).c_str(), "dat"), -1);
     EXPECT_TRUE(logged("removeFileExt() directory name too long, nothing removed"));
-
-    EXPECT_EQ(removeFile(nullptr), -1);
-    EXPECT_EQ(removeFile("meas:/missing.dat"), -1);
 }
 
 TEST(DiagBuff, LatchesUntilReadAndReportsSeenBits) {
     DiagBuff b;
     DiagBuff_Initialize(&b);
     uint32_t err = 99, seenBits = 99;
+    auto read = [&](uint32_t mask) {
+        DiagBuff_Read(&b, mask, &err, &seenBits);
+        return std::pair(err, seenBits);
+    };
     DiagBuff_Write(&b, 1, 1);
     DiagBuff_Write(&b, 0, 1);
     EXPECT_EQ(DiagBuff_GetErrorRaw(&b, 1, &err), 0u);
     EXPECT_EQ(err, 0u);
-    DiagBuff_Read(&b, 1, &err, &seenBits);
-    EXPECT_EQ(err, 1u); // still latched
-    EXPECT_EQ(seenBits, 1u);
-    DiagBuff_Read(&b, 1, &err, &seenBits);
-    EXPECT_EQ(err, 0u);
-    EXPECT_EQ(seenBits, 0u);
+    EXPECT_EQ(read(1), std::pair(1u, 1u)); // still latched
+    EXPECT_EQ(read(1), std::pair(0u, 0u));
 
     // Bits outside the mask are untouched; an overwrite forgets the latch.
     DiagBuff_Write(&b, 0xF0, 0xFF);
     DiagBuff_Write(&b, 0x80000000u, 0x80000000u);
     DiagBuff_OverWrite(&b, 0x00, 0x30);
-    DiagBuff_Read(&b, 0x0F, &err, &seenBits);
-    EXPECT_EQ(err, 0u);
-    EXPECT_EQ(seenBits, 0x0Fu);
+    EXPECT_EQ(read(0x0F), std::pair(0u, 0x0Fu));
     EXPECT_EQ(DiagBuff_GetErrorRaw(&b, 0xFFFFFFFFu, nullptr), 0x800000C0u);
     DiagBuff_Read(&b, 0xFFFFFFFFu, &err, nullptr);
     EXPECT_EQ(err, 0x800000C0u);
@@ -268,12 +208,10 @@ TEST(DiagBuff, LatchesUntilReadAndReportsSeenBits) {
     DiagBuff16_Write(&h, 0x0000, 0x8000);
     EXPECT_EQ(DiagBuff16_GetErrorRaw(&h, 0xFFFF, nullptr), 0x0001);
     DiagBuff16_Read(&h, 0xFFFF, &e16, &s16);
-    EXPECT_EQ(e16, 0x8001);
-    EXPECT_EQ(s16, 0x8001);
+    EXPECT_EQ(e16 << 16 | s16, 0x80018001);
     DiagBuff16_OverWrite(&h, 0x0000, 0x0001);
     DiagBuff16_Read(&h, 0xFFFF, &e16, &s16);
-    EXPECT_EQ(e16, 0);
-    EXPECT_EQ(s16, 0x0001);
+    EXPECT_EQ(e16 << 16 | s16, 0x00000001);
 }
 
 } // namespace

@@ -42,20 +42,20 @@ void tearEverywhere(Store& t, const nvram_elem_t& e, uint32_t rec, int writesBef
     }
 }
 
-TEST_F(Store, TornWriteOfMirrorBReloadsOldOrNew) {
-    tearEverywhere(*this, nvram_lapfunc, 0, 1);
-}
-
-TEST_F(Store, TornWriteOfMirrorAReloadsOldOrNew) {
-    tearEverywhere(*this, nvram_lapfunc, 0, 2);
-}
-
-TEST_F(Store, TornWritesOfLongAndOddRecords) {
-    tearEverywhere(*this, nvram_Annotation_Elem, 0, 3);
-    nvram_dbs_reset();
-    tearEverywhere(*this, nvram_AwmTime_Elem, 9, 4); // last record of the no-clone region
-    nvram_dbs_reset();
-    tearEverywhere(*this, nvram_DispPage_Elem, 0, 1); // one byte and three of padding
+// Mirror B, mirror A, long and odd records, the last record of the no-clone region, one byte and
+// three of padding.
+TEST_F(Store, TornWritesReloadOldOrNew) {
+    const std::tuple<nvram_elem_t, uint32_t, int> cases[] = {{nvram_lapfunc, 0, 1},
+                                                             {nvram_lapfunc, 0, 2},
+                                                             {nvram_Annotation_Elem, 0, 3},
+                                                             {nvram_AwmTime_Elem, 9, 4},
+                                                             {nvram_DispPage_Elem, 0, 1}};
+    for (auto [e, rec, writesBefore] : cases) {
+        nvram_dbs_reset();
+        setImage(bytes(nvmem::NVMEM_SIZE, 0xFF));
+        ASSERT_TRUE(nvmem::install(dir));
+        tearEverywhere(*this, e, rec, writesBefore);
+    }
 }
 
 TEST_F(Store, TornWriteLeavesNeighbouringRecordsAlone) {

@@ -3,34 +3,26 @@
 
 #include "platform/kmgr/kmgr_sim.h"
 #include "platform/nvmem/nvmem.h"
+#include "platform/unit_dir.h"
 #include "services/nvram/nvram.h"
 #include "support/logcapture.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <string>
-#include <vector>
 
 namespace nvtest {
 
 using bytes = std::vector<uint8_t>;
 
 struct Store : ::testing::Test {
-    std::string dir;
+    UnitDir unit;
+    const std::string dir = unit.path;
     std::vector<testsupport::LogLine> seen;
 
     void SetUp() override {
         testsupport::logStart();
         kmgr::clearFaults();
-        char tmpl[] = "/tmp/vyn_nvram_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
         nvram_dbs_reset();
         std::string err;
         ASSERT_TRUE(nvmem::install(dir, &err)) << err;
@@ -39,28 +31,20 @@ struct Store : ::testing::Test {
         nvram_dbs_reset();
         nvmem::uninstall();
         kmgr::clearFaults();
-        std::filesystem::remove_all(dir);
     }
-
     // What a restart sees: the image reopened and loaded afresh.
     void restart() {
         nvram_dbs_reset();
-        std::string err;
-        ASSERT_TRUE(nvmem::install(dir, &err)) << err;
+        ASSERT_TRUE(nvmem::install(dir));
         ASSERT_EQ(nvram_dbs_init(), 1);
     }
-
     std::string imagePath() const { return dir + "/" + nvmem::IMAGE_FILE; }
     bool imageExists() const { return std::filesystem::exists(imagePath()); }
-
     bytes image() const {
-        std::ifstream in(imagePath(), std::ios::binary);
-        return bytes(std::istreambuf_iterator<char>(in), {});
+        const std::string s = unit.read(nvmem::IMAGE_FILE);
+        return bytes(s.begin(), s.end());
     }
-    void setImage(const bytes& b) const {
-        std::ofstream out(imagePath(), std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
-    }
+    void setImage(const bytes& b) const { unit.write(nvmem::IMAGE_FILE, std::string(b.begin(), b.end())); }
 
     // Lines logged and not yet counted that contain `needle`; they are counted once only.
     int logCount(const std::string& needle) {
@@ -72,7 +56,6 @@ struct Store : ::testing::Test {
         seen.erase(std::remove_if(seen.begin(), seen.end(), hit), seen.end());
         return n;
     }
-
     static bytes pattern(size_t n, uint8_t seed) {
         bytes b(n);
         for (size_t i = 0; i < n; ++i)
@@ -89,12 +72,5 @@ struct Store : ::testing::Test {
         return b;
     }
 };
-
-// The slot header (CRC, counter) at `off` of an image.
-inline uint16_t u16At(const bytes& img, size_t off) {
-    uint16_t v;
-    std::memcpy(&v, img.data() + off, 2);
-    return v;
-}
 
 } // namespace nvtest

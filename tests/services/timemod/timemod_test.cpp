@@ -7,7 +7,6 @@
 #include "platform/hw/hw_sim.h"
 #include "platform/kmgr/appman.h"
 #include "platform/kmgr/kmgr_sim.h"
-#include "platform/os/os.h"
 #include "platform/os/sim.h"
 #include "platform/timemod/timemod_sim.h"
 #include "vyn/vartable.h"
@@ -15,9 +14,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <string>
 
 namespace {
+
+using u32s = std::vector<uint32_t>;
+
+uint32_t reg(uintptr_t off) {
+    return hw_read32(TIME_MODULE_BASE + off);
+}
 
 struct TimeModule : ::testing::Test {
     std::vector<testsupport::LogLine> seen;
@@ -33,10 +37,8 @@ struct TimeModule : ::testing::Test {
     bool logged(const std::string& needle) { return testsupport::logContains(seen, needle); }
     size_t countLogged(const std::string& needle) {
         testsupport::logContains(seen, needle);
-        size_t n = 0;
-        for (auto& l : seen)
-            if (l.text.find(needle) != std::string::npos) ++n;
-        return n;
+        return std::count_if(seen.begin(), seen.end(),
+                             [&](auto& l) { return l.text.find(needle) != std::string::npos; });
     }
     // Runs `body` in a task (it may wait on the clock) and steps time until it is done.
     void inTask(std::function<void()> body) {
@@ -56,25 +58,23 @@ TEST_F(TimeModule, IdentificationAcceptsTheListedVersionsOnly) {
     EXPECT_EQ(time_getID(), 0x5453594Eu);
     char name[5];
     uint32_t version = 0;
-    ASSERT_EQ(fpga_getModuleCount(), 1);
     ASSERT_TRUE(fpga_getModule(0, name, &version));
     EXPECT_STREQ(name, "TSYN");
     EXPECT_EQ(version, timemodsim::DEFAULT_VERSION);
 
-    struct Case {
-        uint32_t version;
-        uint8_t ok;
-    } cases[] = {
+    const std::pair<uint32_t, uint8_t> cases[] = {
         {0x1010B123, 1}, // 1.01.0B
         {0x10200000, 1}, // 1.02.00
         {0x10300FFF, 1}, // 1.03.00, any build hash
+        {0x903002A7, 1}, // an unreleased build passes with a warning
         {0x1010A000, 0}, {0x10400000, 0}, {0x20300000, 0}, {0x00300000, 0},
     };
-    for (const Case& c : cases) {
-        timemodsim::setIdentity(timemodsim::ID, c.version);
-        EXPECT_EQ(time_init(), c.ok) << std::hex << c.version;
+    for (auto [v, ok] : cases) {
+        timemodsim::setIdentity(timemodsim::ID, v);
+        EXPECT_EQ(time_init(), ok) << std::hex << v;
     }
     EXPECT_EQ(fpga_getModuleCount(), 1); // one entry per core
+    EXPECT_TRUE(logged("APAL: Module ID 'TSYN': is dirty!  ip: 0, Ver 1.03.0 Hash:  2A7"));
     EXPECT_TRUE(logged("fpga_IPCoreCompatibilityCheckMult: 'TSYN' version 1.04.00 not accepted"));
     EXPECT_TRUE(logged("time_init: Wrong TIME module"));
 
@@ -82,50 +82,34 @@ TEST_F(TimeModule, IdentificationAcceptsTheListedVersionsOnly) {
     EXPECT_EQ(time_init(), 0);
     EXPECT_TRUE(
         logged("fpga_IPCoreCompatibilityCheckMult: ID 'Madc' (0x4D616463) is not the expected 'TSYN'"));
-
-    // An unreleased build passes with a warning.
-    timemodsim::setIdentity(timemodsim::ID, 0x903002A7);
-    EXPECT_EQ(time_init(), 1);
-    EXPECT_TRUE(logged("APAL: Module ID 'TSYN': is dirty!  ip: 0, Ver 1.03.0 Hash:  2A7"));
-
-    // Nothing on the bus.
-    hwsim::removeDevice(TIME_MODULE_BASE);
+    hwsim::removeDevice(TIME_MODULE_BASE); // nothing on the bus
     EXPECT_EQ(time_init(), 0);
-
     const uint32_t none[] = {0};
     EXPECT_EQ(fpga_IPCoreCompatibilityCheckMult(0x5453594E, 0x5453594E, 0x10300000, none), 0);
     EXPECT_EQ(fpga_IPCoreCompatibilityCheckMult(0x5453594E, 0x5453594E, 0x10300000, nullptr), 0);
 }
 
 TEST_F(TimeModule, TimestampsFollowTheClock) {
-    const uint32_t ts = time_getTimestamp();
-    const uint32_t steady = time_getTimeSteady();
-    const uint32_t counter = hw_read32(TIME_MODULE_BASE + TIME_REG_FREE_RUN);
+    const u32s before = {time_getTimestamp(), time_getTimeSteady(), reg(TIME_REG_FREE_RUN)};
     sim::step(25);
-    EXPECT_EQ(time_getTimestamp() - ts, 250u); // 100 us units
     EXPECT_EQ(time_getTimestamp_reg(), time_getTimestamp());
-    EXPECT_EQ(time_getTimeSteady() - steady, 250u);
-    EXPECT_EQ(hw_read32(TIME_MODULE_BASE + TIME_REG_FREE_RUN) - counter, 25u * 50000u); // 50 MHz
+    // 100 us units; the free-running counter at 50 MHz
+    EXPECT_EQ((u32s{time_getTimestamp() - before[0], time_getTimeSteady() - before[1],
+                    reg(TIME_REG_FREE_RUN) - before[2]}),
+              (u32s{250, 250, 25 * 50000}));
 }
 
 TEST_F(TimeModule, StatusFieldsAndSyncStateLog) {
     // Full sync with external sync, pin high, sync quality 10, signal, short circuit, quality 43.
     timemodsim::setStatus(3u | 1u << 2 | 1u << 3 | 0xAu << 4 | 1u << 16 | 1u << 17 | 43u << 20);
     timemodsim::setErrorCounters(0x70000123);
-    EXPECT_EQ(time_getSyncState(), 3);
-    EXPECT_EQ(time_getSyncState(), 3);
+    EXPECT_EQ((u32s{time_getSyncState(), time_getSyncState(), time_getSyncXState(), time_getSyncState_reg(),
+                    time_getExtSyncFlag(), time_getPinLevel(), time_getQualitySync(), time_getSignalFlag(),
+                    time_getShortCircuitFlag(), time_getQualitySignal(), time_getGapErrorCnt(),
+                    time_getGlitchesCnt()}),
+              (u32s{3, 3, 7, 3, 1, 1, 10, 1, 1, 43, 7, 0x123}));
     EXPECT_EQ(countLogged("syncState EXT_FULL_SYNC at LocTime"), 1u);
     EXPECT_TRUE(logged("q signal 43 signal 1 q sync 10"));
-    EXPECT_EQ(time_getSyncXState(), 7);
-    EXPECT_EQ(time_getSyncState_reg(), 3);
-    EXPECT_EQ(time_getExtSyncFlag(), 1);
-    EXPECT_EQ(time_getPinLevel(), 1);
-    EXPECT_EQ(time_getQualitySync(), 10);
-    EXPECT_EQ(time_getSignalFlag(), 1);
-    EXPECT_EQ(time_getShortCircuitFlag(), 1);
-    EXPECT_EQ(time_getQualitySignal(), 43);
-    EXPECT_EQ(time_getGapErrorCnt(), 7);
-    EXPECT_EQ(time_getGlitchesCnt(), 0x123u);
 
     // Every change of the extended state logs once; the register read never does.
     const std::pair<uint32_t, const char*> states[] = {{3, "syncState FULL_SYNC"},
@@ -140,58 +124,44 @@ TEST_F(TimeModule, StatusFieldsAndSyncStateLog) {
         EXPECT_EQ(countLogged(text), 1u) << text;
     }
 
+    // The measurement block, every 10 ms.
     timemodsim::setStatus(2u | 1u << 2 | 5u << 4 | 1u << 16 | 9u << 20);
     timemodsim::setErrorCounters(0x1FFFFFFF);
     time_MrSetControl(1);
     sim::step(3);
     timedistr_measdata_10ms();
-    EXPECT_EQ(ts_value, time_getTimestamp());
-    EXPECT_EQ(ts_steady, time_getTimeSteady());
-    EXPECT_EQ(ts_gaperrcnt, 1);
-    EXPECT_EQ(ts_glcnt, 0x0FFFFFFFu);
-    EXPECT_EQ(ts_state, 2);
-    EXPECT_EQ(ts_qsignal, 9);
-    EXPECT_EQ(ts_qsync, 5);
-    EXPECT_EQ(ts_extsync, 1);
-    EXPECT_EQ(ts_signal, 1);
-    EXPECT_EQ(ts_short_circ, 0);
-    EXPECT_EQ(ts_pinlevel, 0);
-    EXPECT_EQ(ts_master, 1);
+    EXPECT_EQ((u32s{ts_value, ts_steady, ts_gaperrcnt, ts_glcnt, ts_state, ts_qsignal, ts_qsync, ts_extsync,
+                    ts_signal, ts_short_circ, ts_pinlevel, ts_master}),
+              (u32s{time_getTimestamp(), time_getTimeSteady(), 1, 0x0FFFFFFF, 2, 9, 5, 1, 1, 0, 0, 1}));
 }
 
-TEST_F(TimeModule, ControlBits) {
-    auto control = [] { return hw_read32(TIME_MODULE_BASE + TIME_REG_CONTROL); };
-    EXPECT_EQ(control(), TIME_CTRL_RUN);
+TEST_F(TimeModule, ControlBitsAndInitialisation) {
+    EXPECT_EQ(reg(TIME_REG_CONTROL), TIME_CTRL_RUN);
     time_MrSetControl(1);
-    EXPECT_EQ(control(), TIME_CTRL_RUN | TIME_CTRL_MASTER | TIME_CTRL_SWITCH);
+    EXPECT_EQ(reg(TIME_REG_CONTROL), TIME_CTRL_RUN | TIME_CTRL_MASTER | TIME_CTRL_SWITCH);
     EXPECT_EQ(time_getMaster(), 1);
     time_switchIOPin(1);
     time_MrSetControl(0); // leaves the other bits
-    EXPECT_EQ(control(), TIME_CTRL_RUN | TIME_CTRL_IOPIN);
+    EXPECT_EQ(reg(TIME_REG_CONTROL), TIME_CTRL_RUN | TIME_CTRL_IOPIN);
     EXPECT_EQ(time_getMaster(), 0);
-    time_switchIOPin(0);
-    time_modeTest(1);
 
+    // Not master: a reset pulse restarts the timestamp, then master mode.
+    sim::step(50);
+    ASSERT_GE(time_getTimestamp(), 500u);
+    inTask([] { time_initTimeModule(); });
+    EXPECT_EQ(reg(TIME_REG_CONTROL), TIME_CTRL_RUN | TIME_CTRL_MASTER | TIME_CTRL_IOPIN);
+    EXPECT_LT(time_getTimestamp(), 20u);
     // Already master: no reset pulse, the timestamp runs on.
     sim::step(50);
     const uint32_t before = time_getTimestamp();
     time_initTimeModule();
-    EXPECT_EQ(control(), TIME_CTRL_RUN | TIME_CTRL_MASTER | TIME_CTRL_SWITCH);
     EXPECT_EQ(time_getTimestamp(), before);
-}
-
-TEST_F(TimeModule, InitialisationPulsesResetAndEntersMasterMode) {
-    sim::step(50);
-    ASSERT_GE(time_getTimestamp(), 500u);
-    inTask([] { time_initTimeModule(); });
-    EXPECT_EQ(hw_read32(TIME_MODULE_BASE + TIME_REG_CONTROL), TIME_CTRL_RUN | TIME_CTRL_MASTER);
-    EXPECT_LT(time_getTimestamp(), 20u); // restarted by the reset
 
     uint32_t advanced = 0;
     inTask([&] {
-        const uint32_t c0 = hw_read32(TIME_MODULE_BASE + TIME_REG_FREE_RUN);
+        const uint32_t c0 = reg(TIME_REG_FREE_RUN);
         time_spinLockNs(10000);
-        advanced = hw_read32(TIME_MODULE_BASE + TIME_REG_FREE_RUN) - c0;
+        advanced = reg(TIME_REG_FREE_RUN) - c0;
     });
     EXPECT_GE(advanced, 500u);
 }
@@ -205,10 +175,9 @@ TEST_F(TimeModule, InterruptMessagesOnTheTimeServiceQueue) {
     uint32_t msg;
     while (msgQReceive(q, &msg, sizeof msg, NO_WAIT) > 0) {
     }
-
     kmgr::injectFault(KCALL_INTR_CONNECT, -1);
     EXPECT_EQ(time_initMrIsr(), -1);
-    EXPECT_EQ(hw_read32(TIME_MODULE_BASE + TIME_REG_IRQ_ENABLE), 0u);
+    EXPECT_EQ(reg(TIME_REG_IRQ_ENABLE), 0u);
     EXPECT_TRUE(logged("time_initMrIsr: connecting interrupt 63 to /MQ_TsMr failed"));
     sim::step(timemodsim::GAP_PERIOD / 10);
     EXPECT_EQ(msgQNumMsgs(q), 0);
@@ -217,25 +186,21 @@ TEST_F(TimeModule, InterruptMessagesOnTheTimeServiceQueue) {
     kmgr::InterruptConnection c;
     ASSERT_TRUE(kmgr::interruptConnection(TIME_INTERRUPT, &c));
     EXPECT_EQ(c.queue, "/MQ_TsMr");
-    EXPECT_EQ(c.words[0], 0);
-    EXPECT_EQ(c.words[1], static_cast<intptr_t>(TIME_MODULE_BASE + TIME_REG_IRQ_ACK));
-    EXPECT_EQ(c.words[2], 0);
-    EXPECT_EQ(c.words[3], 2);
-    EXPECT_EQ(hw_read32(TIME_MODULE_BASE + TIME_REG_IRQ_ENABLE), TIME_IRQ_ENABLE_BIT);
+    EXPECT_EQ((std::vector<intptr_t>(c.words, c.words + 4)),
+              (std::vector<intptr_t>{0, static_cast<intptr_t>(TIME_MODULE_BASE + TIME_REG_IRQ_ACK), 0, 2}));
+    EXPECT_EQ(reg(TIME_REG_IRQ_ENABLE), TIME_IRQ_ENABLE_BIT);
 
     // One 4-byte message per gap: the timestamp at the gap, as the next-gap register promised.
     const uint32_t next = time_getNextGapTimestamp();
-    const uint32_t toGap = next - time_getTimestamp();
-    sim::step(toGap / 10 - 1);
+    sim::step((next - time_getTimestamp()) / 10 - 1);
     EXPECT_EQ(msgQNumMsgs(q), 0);
-    sim::step(1);
-    ASSERT_EQ(msgQNumMsgs(q), 1);
-    ASSERT_EQ(msgQReceive(q, &msg, sizeof msg, NO_WAIT), 4);
-    EXPECT_EQ(msg, next);
-    EXPECT_EQ(time_getNextGapTimestamp(), next + timemodsim::GAP_PERIOD);
-    sim::step(timemodsim::GAP_PERIOD / 10);
-    ASSERT_EQ(msgQReceive(q, &msg, sizeof msg, NO_WAIT), 4);
-    EXPECT_EQ(msg, next + timemodsim::GAP_PERIOD);
+    for (uint32_t gap = next; gap < next + 2 * timemodsim::GAP_PERIOD; gap += timemodsim::GAP_PERIOD) {
+        sim::step(gap == next ? 1 : timemodsim::GAP_PERIOD / 10);
+        ASSERT_EQ(msgQNumMsgs(q), 1);
+        ASSERT_EQ(msgQReceive(q, &msg, sizeof msg, NO_WAIT), 4);
+        EXPECT_EQ(msg, gap);
+        EXPECT_EQ(time_getNextGapTimestamp(), gap + timemodsim::GAP_PERIOD);
+    }
     msgQClose(q);
 }
 
