@@ -2,6 +2,7 @@
 // one verbal-table lookup in a table of 1000 entries, and decoding a full-screen RGBA picture,
 // next to libpng decoding the same file into the same 8-bit RGBA.
 #include "display/config/xml_scan.h"
+#include "display/fonts/tarvo_fonts.h"
 #include "gui/png/png_decode.h"
 
 #include <benchmark/benchmark.h>
@@ -88,6 +89,15 @@ void BM_DescriptionParse(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
 }
 BENCHMARK(BM_DescriptionParse)->Unit(benchmark::kMillisecond);
+
+// The six display fonts unpacked as at display start.
+void BM_FontUnpack(benchmark::State& state) {
+    for (auto _ : state) {
+        TarvoFonts_reset();
+        TarvoFonts_ini();
+    }
+}
+BENCHMARK(BM_FontUnpack)->Unit(benchmark::kMillisecond);
 
 void BM_DescriptionLoad(benchmark::State& state) {
     const std::string text = large_description();
