@@ -28,7 +28,9 @@ inline int countLines(const std::vector<testsupport::LogLine>& lines, const std:
 inline void expectOnlyLine(int priority, const std::string& text, bool part = false) {
     const auto lines = logDrain();
     ASSERT_EQ(lines.size(), 1u) << text;
-    if (priority >= 0) EXPECT_EQ(lines[0].priority, priority) << lines[0].text;
+    if (priority >= 0) {
+        EXPECT_EQ(lines[0].priority, priority) << lines[0].text;
+    }
     EXPECT_TRUE(part ? lines[0].text.find(text) != std::string::npos : lines[0].text == text)
         << lines[0].text;
 }

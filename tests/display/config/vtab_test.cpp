@@ -18,7 +18,9 @@ size_t check_tree(const vtab_entry_s* e, const vtab_entry_s* parent, uint64_t lo
     EXPECT_GE(num, lo);
     EXPECT_LE(num, hi);
     EXPECT_EQ(e->balance, height(e->right) - height(e->left)) << "num " << num;
-    if (num == 0) EXPECT_EQ(e->left, nullptr);
+    if (num == 0) {
+        EXPECT_EQ(e->left, nullptr);
+    }
     return 1 + (num > 0 ? check_tree(e->left, e, lo, num - 1u) : 0) +
            check_tree(e->right, e, uint64_t{num} + 1, hi);
 }
@@ -45,7 +47,9 @@ TEST(VerbalTableTree, RisingInsertionsStayBalancedAndShallow) {
         for (size_t k = n; k; k >>= 1)
             ++bits;
         EXPECT_EQ(height(t.root), bits);
-        if (n == 16) EXPECT_EQ(t.root->num, 21);
+        if (n == 16) {
+            EXPECT_EQ(t.root->num, 21);
+        }
         for (size_t i = 0; i < n; i += 1 + n / 50) {
             EXPECT_EQ(lookup(&t, static_cast<uint32_t>(3 * i)), "v" + std::to_string(3 * i));
             EXPECT_EQ(lookup(&t, static_cast<uint32_t>(3 * i + 1)), "dflt");

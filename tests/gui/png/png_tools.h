@@ -255,7 +255,9 @@ inline void expect_like_libpng(const bytes& file, const std::string& what, bool 
     ASSERT_EQ(png_decode(file.data(), file.size(), &img), PNG_OK);
     ASSERT_EQ(img.width, ref.width);
     ASSERT_EQ(img.height, ref.height);
-    if (has_alpha_known) EXPECT_EQ(img.has_alpha, has_alpha);
+    if (has_alpha_known) {
+        EXPECT_EQ(img.has_alpha, has_alpha);
+    }
     for (size_t i = 0; i < size_t{img.width} * img.height; ++i) {
         const uint8_t* r = &ref.rgba[i * 4];
         uint32_t want = (uint32_t{r[3]} << 24) | (uint32_t{r[0]} << 16) | (uint32_t{r[1]} << 8) | r[2];

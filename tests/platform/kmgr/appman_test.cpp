@@ -92,9 +92,9 @@ TEST_F(AppManager, ReadParametersFillsTheBlockByteExact) {
     // The application's view of the same bytes.
     AppParam p;
     std::memcpy(&p, buf, sizeof p);
-    EXPECT_EQ(
-        std::tuple(p.pid, p.baseBootCounter, p.ipv4Addr, p.ipv4Mask, p.xcpPort, p.bc2PortOffset, p.ccpEnable),
-        std::tuple(0x2A, 0x01020304u, 0xC0A80A05u, 0xFFFFFF00u, 0x15B3, 0x0102, 1));
+    EXPECT_EQ(std::make_tuple(+p.pid, uint32_t{p.baseBootCounter}, uint32_t{p.ipv4Addr}, uint32_t{p.ipv4Mask},
+                              int{p.xcpPort}, int{p.bc2PortOffset}, +p.ccpEnable),
+              std::tuple(0x2A, 0x01020304u, 0xC0A80A05u, 0xFFFFFF00u, 0x15B3, 0x0102, 1));
 
     s.allPids = {0x11}; // a single PID ends with zero
     install();
