@@ -491,52 +491,40 @@ STATUS taskResume(TASK_ID tid) {
     return OK;
 }
 
-STATUS taskPriorityGet(TASK_ID tid, int* priority) {
+namespace {
+// Runs `fn` on the task under the lock; EINVAL for an unknown task, an exited one when
+// `live`, or when `fn` refuses the arguments (returns false).
+template <class F> STATUS onTask(TASK_ID tid, bool live, F fn) {
     World& w = W();
     std::lock_guard<std::mutex> g(w.m);
     Tcb* t = findTask(w, tid);
-    if (!t || !priority) {
+    if (!t || (live && t->exited) || !fn(t)) {
         errno = EINVAL;
         return ERROR;
     }
-    *priority = t->priority;
     return OK;
+}
+} // namespace
+
+STATUS taskPriorityGet(TASK_ID tid, int* priority) {
+    return onTask(tid, false, [&](Tcb* t) { return priority && (*priority = t->priority, true); });
 }
 
 STATUS taskPrioritySet(TASK_ID tid, int priority) {
-    World& w = W();
-    std::lock_guard<std::mutex> g(w.m);
-    Tcb* t = findTask(w, tid);
-    if (!t || priority < 0 || priority > 255) {
-        errno = EINVAL;
-        return ERROR;
-    }
-    t->priority = priority;
-    return OK;
+    return onTask(tid, false, [&](Tcb* t) {
+        if (priority < 0 || priority > 255) return false;
+        t->priority = priority;
+        return true;
+    });
 }
 
+// Recorded only: the host scheduler places the thread.
 STATUS taskCpuAffinitySet(TASK_ID tid, uint32_t cpuMask) {
-    World& w = W();
-    std::lock_guard<std::mutex> g(w.m);
-    Tcb* t = findTask(w, tid);
-    if (!t || t->exited) {
-        errno = EINVAL;
-        return ERROR;
-    }
-    t->affinity = cpuMask; // recorded; the host scheduler places the thread
-    return OK;
+    return onTask(tid, true, [&](Tcb* t) { return t->affinity = cpuMask, true; });
 }
 
 STATUS taskCpuAffinityGet(TASK_ID tid, uint32_t* cpuMask) {
-    World& w = W();
-    std::lock_guard<std::mutex> g(w.m);
-    Tcb* t = findTask(w, tid);
-    if (!t || !cpuMask) {
-        errno = EINVAL;
-        return ERROR;
-    }
-    *cpuMask = t->affinity;
-    return OK;
+    return onTask(tid, false, [&](Tcb* t) { return cpuMask && (*cpuMask = t->affinity, true); });
 }
 
 TASK_ID taskIdSelf() {
