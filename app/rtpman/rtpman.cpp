@@ -2,6 +2,7 @@
 
 #include "platform/kmgr/kmgr.h"
 #include "services/syslog/syslog.h"
+#include "calibration/memory/seram.h"
 #include "vyn/vartable.h"
 
 #include <cstdio>
@@ -122,11 +123,7 @@ const uint8_t* AppMan_getAllPids() {
 
 uintptr_t AppMan_getSymbolTableValue(const char* name) {
     uintptr_t value = 0;
-    const char* names[1] = {name};
-    intptr_t r = kmgr_syscall(KCALL_APPMAN, static_cast<intptr_t>(rtpIndex),
-                              static_cast<intptr_t>(APPMAN_ID_WORD), APPMAN_REQ_SYMBOL,
-                              reinterpret_cast<intptr_t>(&value), 1, reinterpret_cast<intptr_t>(names), 0, 0);
-    if (r != 0) {
+    if (appManRequest(APPMAN_REQ_SYMBOL, reinterpret_cast<intptr_t>(&value), 1, name) != 0) {
         syslogx(LOG_ERR, "AppMan_getSymbolTableValue(%d): SysCall failed", static_cast<int>(rtpIndex));
         return 0;
     }
@@ -135,7 +132,7 @@ uintptr_t AppMan_getSymbolTableValue(const char* name) {
 
 uint8_t RtpMan_ForwardEPK() {
     if (kmgr_syscall(KCALL_EPK_FORWARD, static_cast<intptr_t>(rtpIndex),
-                     reinterpret_cast<intptr_t>(seram_memory + 0x20)) == -1) {
+                     reinterpret_cast<intptr_t>(seramGetEPKPtr())) == -1) {
         syslogx(LOG_ERR, "RtpMan_ForwardEPK: Forwarding EPK failed");
         return 0;
     }
