@@ -62,3 +62,24 @@ def test_start_report_in_real_time(unit):
         ctl.postrun()
     assert p.finish() == 0
     assert any("Main: Shutdown ended, exiting smoothly" in line for line in p.out)
+
+
+def run_once(unit):
+    p = unit(["0"], STEPPED)
+    line = p.wait_for("Boot counter:")
+    p.wait_for("Startup vyn: took")
+    with p.control() as ctl:
+        ctl.postrun()
+        for _ in range(40):
+            try:
+                ctl.step(10)
+            except Exception:
+                break
+    assert p.finish() == 0
+    return int(line.rsplit(":", 1)[1])
+
+
+def test_boot_counter_survives_a_restart(unit):
+    """The boot counter lives in the non-volatile store: each start counts one more."""
+    first = run_once(unit)
+    assert run_once(unit) == first + 1
