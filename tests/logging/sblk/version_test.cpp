@@ -80,15 +80,6 @@ TEST_F(Version, ReplyCarriesLocationPrefixAndEpk) {
     EXPECT_EQ(pyref::hex(gb), expected[2]);
 }
 
-TEST_F(Version, MalformedRequestsGetNoReply) {
-    setPid(40);
-    const pyref::bytes req = request(5);
-    uint8_t out[CI_VERSION_REPLY_SIZE];
-    EXPECT_EQ(ci_get_version_info_req(req.data(), CI_HEADER_SIZE - 1, out, sizeof out), 0u);
-    EXPECT_EQ(ci_get_version_info_req(req.data(), req.size(), out, sizeof out - 1), 0u);
-    EXPECT_EQ(ci_get_version_info_req(nullptr, 0, out, sizeof out), 0u);
-}
-
 pyref::bytes versionReply(uint16_t from, const std::string& txt, uint16_t payload = CI_VERSION_TEXT) {
     pyref::bytes m(CI_HEADER_SIZE + CI_VERSION_TEXT, 0);
     m[2] = static_cast<uint8_t>(payload >> 8);
@@ -106,36 +97,42 @@ TEST_F(Version, RepliesAreKeptSortedByPid) {
         ci_get_version_info_reply(versionReply(pid, "unit " + std::to_string(pid)).data(),
                                   CI_HEADER_SIZE + CI_VERSION_TEXT);
     ci_get_version_info_reply(versionReply(20, "unit 20 new").data(), CI_HEADER_SIZE + CI_VERSION_TEXT);
-    uint16_t pid = 0;
-    char txt[CI_VERSION_TEXT + 1];
-    ASSERT_TRUE(sblk_getVersionInfo(0, &pid, txt));
-    EXPECT_EQ(pid, 10);
-    EXPECT_STREQ(txt, "unit 10");
-    ASSERT_TRUE(sblk_getVersionInfo(1, &pid, txt));
-    EXPECT_EQ(pid, 20);
-    EXPECT_STREQ(txt, "unit 20 new");
-    ASSERT_TRUE(sblk_getVersionInfo(2, &pid, txt));
-    EXPECT_EQ(pid, 30);
-    EXPECT_FALSE(sblk_getVersionInfo(3, &pid, txt));
+    // The table as (pid, text) rows, in order.
+    const auto table = [] {
+        std::vector<std::pair<int, std::string>> rows;
+        uint16_t pid = 0;
+        char txt[CI_VERSION_TEXT + 1];
+        for (int i = 0; sblk_getVersionInfo(i, &pid, txt); ++i)
+            rows.emplace_back(pid, txt);
+        return rows;
+    };
+    using Rows = std::vector<std::pair<int, std::string>>;
+    EXPECT_EQ(table(), (Rows{{10, "unit 10"}, {20, "unit 20 new"}, {30, "unit 30"}}));
 
     // Full: a known PID is still updated, a new one is not taken.
     for (uint16_t p = 1; p <= 7; ++p)
         ci_get_version_info_reply(versionReply(static_cast<uint16_t>(p * 5 + 1), "x").data(), 52);
     ci_get_version_info_reply(versionReply(2, "late").data(), 52);
     ci_get_version_info_reply(versionReply(30, "unit 30 new").data(), 52);
-    ASSERT_TRUE(sblk_getVersionInfo(9, &pid, txt));
-    EXPECT_EQ(pid, 36);
-    EXPECT_FALSE(sblk_getVersionInfo(10, &pid, txt));
-    ASSERT_TRUE(sblk_getVersionInfo(0, &pid, txt));
-    EXPECT_EQ(pid, 6);
-    for (int i = 0; sblk_getVersionInfo(i, &pid, txt); ++i) {
-        if (pid == 30) {
-            EXPECT_STREQ(txt, "unit 30 new");
-        }
-    }
+    EXPECT_EQ(table(), (Rows{{6, "x"},
+                             {10, "unit 10"},
+                             {11, "x"},
+                             {16, "x"},
+                             {20, "unit 20 new"},
+                             {21, "x"},
+                             {26, "x"},
+                             {30, "unit 30 new"},
+                             {31, "x"},
+                             {36, "x"}}));
 }
 
-TEST_F(Version, ShortRepliesAreRefused) {
+TEST_F(Version, MalformedRequestsAndShortRepliesAreRefused) {
+    setPid(40);
+    const pyref::bytes req = request(5);
+    uint8_t out[CI_VERSION_REPLY_SIZE];
+    EXPECT_EQ(ci_get_version_info_req(req.data(), CI_HEADER_SIZE - 1, out, sizeof out), 0u);
+    EXPECT_EQ(ci_get_version_info_req(req.data(), req.size(), out, sizeof out - 1), 0u);
+    EXPECT_EQ(ci_get_version_info_req(nullptr, 0, out, sizeof out), 0u);
     ci_get_version_info_reply(versionReply(9, "abc", 8).data(), CI_HEADER_SIZE + CI_VERSION_TEXT);
     ci_get_version_info_reply(versionReply(9, "abc").data(), CI_HEADER_SIZE + 4);
     EXPECT_FALSE(sblk_getVersionInfo(0, nullptr, nullptr));

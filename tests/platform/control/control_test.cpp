@@ -68,7 +68,7 @@ struct Client {
 };
 
 struct ControlChannel : ::testing::Test {
-    UnitDir unit;
+    UnitDir unit{std::string(100, 'c')}; // too long for a socket path: reached through the directory
     void SetUp() override {
         sim::stopRealtime();
         sim::configure(sim::TimeMode::Stepped, 1700000000);
@@ -89,9 +89,8 @@ TEST_F(ControlChannel, StepsAndReadsSteppedTime) {
     EXPECT_EQ(c.cmd("step 10"), "ok " + std::to_string(t0 + 10));
     EXPECT_EQ(c.cmd("  step   5  \r"), "ok " + std::to_string(t0 + 15));
     EXPECT_EQ(sim::ticks(), t0 + 15);
-    EXPECT_EQ(c.cmd("step"), "error usage: step N (0 to 1000000000)");
-    EXPECT_EQ(c.cmd("step -1"), "error usage: step N (0 to 1000000000)");
-    EXPECT_EQ(c.cmd("step 1x"), "error usage: step N (0 to 1000000000)");
+    for (const char* bad : {"step", "step -1", "step 1x"})
+        EXPECT_EQ(c.cmd(bad), "error usage: step N (0 to 1000000000)") << bad;
     EXPECT_EQ(c.cmd("ticks now"), "error usage: ticks");
 
     sim::configure(sim::TimeMode::Realtime, 1700000000); // the clock thread is not started
@@ -129,10 +128,8 @@ TEST_F(ControlChannel, FaultsAreInjectedIntoManagerCalls) {
     EXPECT_EQ(c.cmd("fault 3000 0 0"), "ok"); // clears
     EXPECT_EQ(kmgr_syscall(3000), 5);
     const std::string usage = "error usage: fault CALL RESULT [COUNT] (COUNT -1: every call, 0: clear)";
-    EXPECT_EQ(c.cmd("fault 3000"), usage);
-    EXPECT_EQ(c.cmd("fault x 1"), usage);
-    EXPECT_EQ(c.cmd("fault 3000 1 -2"), usage);
-    EXPECT_EQ(c.cmd("fault 3000 1 1 1"), usage);
+    for (const char* bad : {"fault 3000", "fault x 1", "fault 3000 1 -2", "fault 3000 1 1 1"})
+        EXPECT_EQ(c.cmd(bad), usage) << bad;
     EXPECT_EQ(c.cmd("fault 3000 010"), "ok") << "decimal, no octal guesswork";
     EXPECT_EQ(kmgr_syscall(3000), 10);
     kmgr::setHandler(3000, nullptr);
@@ -149,10 +146,10 @@ TEST_F(ControlChannel, HwremoveTakesABoardDeviceAway) {
     EXPECT_EQ(c.cmd("hwremove 0xe000a000"), "ok");
     EXPECT_EQ(hw_map(zynq::GPIO_BASE, 4), nullptr);
     EXPECT_NE(hw_map(zynq::TIME_BASE, 4), nullptr) << "the others stay";
-    EXPECT_EQ(c.cmd("hwremove 0x43C00004"), "error no board device at 0x43C00004");
-    EXPECT_EQ(c.cmd("hwremove 0xF8F00200"), "error no board device at 0xF8F00200");
-    EXPECT_EQ(c.cmd("hwremove zz"), "error usage: hwremove ADDRESS (hex)");
-    EXPECT_EQ(c.cmd("hwremove"), "error usage: hwremove ADDRESS (hex)");
+    for (const char* a : {"0x43C00004", "0xF8F00200"})
+        EXPECT_EQ(c.cmd("hwremove " + std::string(a)), "error no board device at " + std::string(a));
+    for (const char* bad : {"hwremove zz", "hwremove"})
+        EXPECT_EQ(c.cmd(bad), "error usage: hwremove ADDRESS (hex)");
     hwsim::installBoard();
     EXPECT_NE(hw_map(zynq::FPGA_IDENT_BASE, 0x1000), nullptr);
 }
@@ -185,15 +182,14 @@ TEST_F(ControlChannel, BoardInputsAreSetAndOutputsRead) {
     EXPECT_EQ(c.cmd("adc 0 -0.5"), "ok");
     EXPECT_EQ(hw_read32(zynq::ADC_BASE + zynq::ADC_REG_UNFILTERED), 0xFE66u);
     const std::string adcUsage = "error usage: adc CHANNEL VOLTS (channel 0 to 31)";
-    EXPECT_EQ(c.cmd("adc 32 1"), adcUsage);
-    EXPECT_EQ(c.cmd("adc 1 1V"), adcUsage);
-    EXPECT_EQ(c.cmd("adc 1 nan"), adcUsage);
+    for (const char* bad : {"adc 32 1", "adc 1 1V", "adc 1 nan"})
+        EXPECT_EQ(c.cmd(bad), adcUsage) << bad;
 
     const uintptr_t pins = zynq::GPIO_BASE + zynq::GPIO_DATA_RO(zynq::GPIO_DIN_BANK);
-    EXPECT_EQ(c.cmd("din 2 0"), "ok");
-    EXPECT_EQ(hw_read32(pins) & 4u, 0u);
-    EXPECT_EQ(c.cmd("din 2 1"), "ok");
-    EXPECT_EQ(hw_read32(pins) & 4u, 4u);
+    for (unsigned level : {0u, 1u}) {
+        EXPECT_EQ(c.cmd("din 2 " + std::to_string(level)), "ok");
+        EXPECT_EQ(hw_read32(pins) & 4u, level * 4u);
+    }
     EXPECT_EQ(c.cmd("din 9 1"), "error usage: din CHANNEL LEVEL (channel 0 to 8, level 0 or 1)");
     EXPECT_EQ(c.cmd("din 1 2"), "error usage: din CHANNEL LEVEL (channel 0 to 8, level 0 or 1)");
 
@@ -314,29 +310,11 @@ TEST(ControlChannelStart, OneUnitPerDirectory) {
     EXPECT_EQ(unit.read("vyn.ctl"), "notes");
 }
 
-TEST(ControlChannelStart, WorksInADirectoryTooLongForASocketPath) {
-    sim::configure(sim::TimeMode::Stepped, 1700000000);
-    UnitDir unit(std::string(60, 'a') + "/" + std::string(60, 'b'));
-    ASSERT_GE(unit.path.size() + 8, sizeof(sockaddr_un::sun_path));
-    std::string error;
-    ASSERT_TRUE(control::start(unit.path, 0, &error)) << error;
-    EXPECT_TRUE(std::filesystem::exists(unit.path + "/vyn.ctl"));
-    Client c(unit.path);
-    EXPECT_EQ(c.cmd("ticks").rfind("ok ", 0), 0u);
-    control::stop();
-    EXPECT_FALSE(std::filesystem::exists(unit.path + "/vyn.ctl"));
-}
-
 // The Python client (tools/vynctl.py), as the end-to-end tests use it.
 TEST(ControlChannelClient, PythonClientDrivesTheUnit) {
     const char* env = std::getenv("VYN_SOURCE_DIR");
-    const std::string srcDir = env ? env
-                                   : std::filesystem::path(__FILE__)
-                                         .parent_path()
-                                         .parent_path()
-                                         .parent_path()
-                                         .parent_path()
-                                         .string();
+    const std::string srcDir =
+        env ? env : (std::filesystem::path(__FILE__) / "../../../..").lexically_normal().string();
     const char* src = srcDir.c_str();
     sim::configure(sim::TimeMode::Stepped, 1700000000);
     UnitDir unit(std::string(100, 'p')); // long: the client must reach it too

@@ -28,118 +28,68 @@ Loaded loadText(const UnitDir& u, const std::string& ini) {
     return load(u);
 }
 
+using Strings = std::vector<std::string>;
+using Numbers = std::vector<uint64_t>;
+Strings paths(const Settings& s) {
+    return {s.unitDir,  s.homeDir,    s.nvramDir, s.cfgDir, s.cDir,    s.measDir,
+            s.meas2Dir, s.usbMeasDir, s.tyCo0,    s.tyCo1,  s.snapshot};
+}
+Numbers numbers(const Settings& s) {
+    return {s.pid,         s.coreAffinity, s.baseBootCounter,   s.ipv4,
+            s.mask,        s.xcpPort,      s.bc2PortOffset,     s.ccpEnable,
+            s.stepped,     s.watchdogExit, s.watchdogTimeoutMs, s.realtimePriorities,
+            s.snapshotRate};
+}
+
 TEST(Settings, MissingFileGivesTheDefaults) {
     UnitDir u;
     time_t before = time(nullptr);
     Loaded l = load(u);
     ASSERT_TRUE(l.ok) << l.error;
-    const Settings& s = l.s;
-    EXPECT_EQ(s.unitDir, u.path);
-    EXPECT_EQ(s.pid, 0x25);
-    EXPECT_EQ(s.coreAffinity, 2);
-    EXPECT_EQ(s.baseBootCounter, 0u);
-    EXPECT_EQ(s.ipv4, 0xC0A80025u);
-    EXPECT_EQ(s.mask, 0xFFFFFF00u);
-    EXPECT_EQ(s.xcpPort, 5555);
-    EXPECT_EQ(s.bc2PortOffset, 0);
-    EXPECT_EQ(s.ccpEnable, 0);
-    EXPECT_EQ(s.homeDir, u.path);
-    EXPECT_EQ(s.nvramDir, u.path + "/nvram");
-    EXPECT_EQ(s.allPids, std::vector<uint8_t>{0x25});
-    EXPECT_EQ(s.cfgDir, u.path + "/cfg");
-    EXPECT_EQ(s.cDir, u.path + "/c");
-    EXPECT_EQ(s.measDir, u.path + "/meas");
-    EXPECT_EQ(s.meas2Dir, u.path + "/meas2");
-    EXPECT_EQ(s.usbMeasDir, u.path + "/usb_meas");
-    EXPECT_EQ(s.tyCo0, "");
-    EXPECT_EQ(s.tyCo1, "");
-    EXPECT_FALSE(s.stepped);
-    EXPECT_GE(s.calendarStart, before);
-    EXPECT_LE(s.calendarStart, time(nullptr));
-    EXPECT_FALSE(s.watchdogExit);
-    EXPECT_EQ(s.watchdogTimeoutMs, 1000u);
-    EXPECT_FALSE(s.realtimePriorities);
-    EXPECT_EQ(s.snapshot, "");
-    EXPECT_EQ(s.snapshotRate, 2u);
+    const std::string& d = u.path;
+    EXPECT_EQ(paths(l.s), (Strings{d, d, d + "/nvram", d + "/cfg", d + "/c", d + "/meas", d + "/meas2",
+                                   d + "/usb_meas", "", "", ""}));
+    EXPECT_EQ(numbers(l.s), (Numbers{0x25, 2, 0, 0xC0A80025, 0xFFFFFF00, 5555, 0, 0, 0, 0, 1000, 0, 2}));
+    EXPECT_EQ(l.s.allPids, std::vector<uint8_t>{0x25});
+    EXPECT_GE(l.s.calendarStart, before);
+    EXPECT_LE(l.s.calendarStart, time(nullptr));
     EXPECT_TRUE(l.warnings.empty());
+    // all_pids follows the own PID when not given
+    EXPECT_EQ(loadText(u, "[unit]\npid = 12\n").s.allPids, std::vector<uint8_t>{12});
 }
 
 TEST(Settings, EveryKeyIsRead) {
     UnitDir u;
-    Loaded l = loadText(u, "; the demo unit\n"
-                           "[unit]\n"
-                           "pid = 0x2A\n"
-                           "core_affinity = 1\n"
-                           "base_boot_counter = 4294967295\n"
-                           "ipv4 = 192.168.10.5\n"
-                           "mask = 255.255.0.0\n"
-                           "xcp_port = 5556\n"
-                           "bc2_port_offset = 100\n"
-                           "ccp_enable = 1\n"
-                           "home_dir = /srv/home/\n"
-                           "nvram_dir = state/nv\n"
-                           "all_pids = 42, 7,0x3F\n"
-                           "\n"
-                           "[drives]\n"
-                           "cfg = config\n"
-                           "c = /data/c\n"
-                           "meas = run/../m1\n"
-                           "meas2 = m2\n"
-                           "usb_meas = /media/usb\n"
-                           "[serial]\n"
-                           "tyCo0 = /dev/pts/7\n"
-                           "TYCO1 = gps.nmea ; inline comment\n"
-                           "[Platform]\n"
-                           "time = stepped\n"
-                           "calendar_start = 1700000000\n"
-                           "watchdog = exit\n"
-                           "watchdog_timeout_ms = 250\n"
-                           "realtime_priorities = 1\n"
-                           "snapshot = shots/display.png\n"
-                           "snapshot_rate = 25\n");
+    Loaded l =
+        loadText(u, "; the demo unit\n[unit]\npid = 0x2A\ncore_affinity = 1\nbase_boot_counter = 4294967295\n"
+                    "ipv4 = 192.168.10.5\nmask = 255.255.0.0\nxcp_port = 5556\nbc2_port_offset = 100\n"
+                    "ccp_enable = 1\nhome_dir = /srv/home/\nnvram_dir = state/nv\nall_pids = 42, 7,0x3F\n\n"
+                    "[drives]\ncfg = config\nc = /data/c\nmeas = run/../m1\nmeas2 = m2\n"
+                    "usb_meas = /media/usb\n[serial]\ntyCo0 = /dev/pts/7\nTYCO1 = gps.nmea ; inline comment\n"
+                    "[Platform]\ntime = stepped\ncalendar_start = 1700000000\nwatchdog = exit\n"
+                    "watchdog_timeout_ms = 250\nrealtime_priorities = 1\nsnapshot = shots/display.png\n"
+                    "snapshot_rate = 25\n");
     ASSERT_TRUE(l.ok) << l.error;
-    const Settings& s = l.s;
-    EXPECT_EQ(s.pid, 42);
-    EXPECT_EQ(s.coreAffinity, 1);
-    EXPECT_EQ(s.baseBootCounter, 0xFFFFFFFFu);
-    EXPECT_EQ(s.ipv4, 0xC0A80A05u);
-    EXPECT_EQ(s.mask, 0xFFFF0000u);
-    EXPECT_EQ(s.xcpPort, 5556);
-    EXPECT_EQ(s.bc2PortOffset, 100);
-    EXPECT_EQ(s.ccpEnable, 1);
-    EXPECT_EQ(s.homeDir, "/srv/home");
-    EXPECT_EQ(s.nvramDir, u.path + "/state/nv");
-    EXPECT_EQ(s.allPids, (std::vector<uint8_t>{42, 7, 63}));
-    EXPECT_EQ(s.cfgDir, u.path + "/config");
-    EXPECT_EQ(s.cDir, "/data/c");
-    EXPECT_EQ(s.measDir, u.path + "/m1");
-    EXPECT_EQ(s.meas2Dir, u.path + "/m2");
-    EXPECT_EQ(s.usbMeasDir, "/media/usb");
-    EXPECT_EQ(s.tyCo0, "/dev/pts/7");
-    EXPECT_EQ(s.tyCo1, u.path + "/gps.nmea");
-    EXPECT_TRUE(s.stepped);
-    EXPECT_EQ(s.calendarStart, 1700000000);
-    EXPECT_TRUE(s.watchdogExit);
-    EXPECT_EQ(s.watchdogTimeoutMs, 250u);
-    EXPECT_TRUE(s.realtimePriorities);
-    EXPECT_EQ(s.snapshot, u.path + "/shots/display.png");
-    EXPECT_EQ(s.snapshotRate, 25u);
+    const std::string& d = u.path;
+    EXPECT_EQ(paths(l.s),
+              (Strings{d, "/srv/home", d + "/state/nv", d + "/config", "/data/c", d + "/m1", d + "/m2",
+                       "/media/usb", "/dev/pts/7", d + "/gps.nmea", d + "/shots/display.png"}));
+    EXPECT_EQ(numbers(l.s),
+              (Numbers{42, 1, 0xFFFFFFFF, 0xC0A80A05, 0xFFFF0000, 5556, 100, 1, 1, 1, 250, 1, 25}));
+    EXPECT_EQ(l.s.allPids, (std::vector<uint8_t>{42, 7, 63}));
+    EXPECT_EQ(l.s.calendarStart, 1700000000);
     EXPECT_TRUE(l.warnings.empty());
-}
-
-TEST(Settings, AllPidsDefaultsToTheOwnPid) {
-    UnitDir u;
-    Loaded l = loadText(u, "[unit]\npid = 12\n");
-    ASSERT_TRUE(l.ok) << l.error;
-    EXPECT_EQ(l.s.allPids, std::vector<uint8_t>{12});
 }
 
 TEST(Settings, MalformedValuesFailNamingFileLineAndKey) {
     struct Case {
         const char* section;
-        const char* line;
+        std::string line;
         const char* key;
     };
+    std::string tooMany = "all_pids = 1";
+    for (int i = 0; i < 64; ++i)
+        tooMany += ",2"; // longer than the network
     const Case cases[] = {
         {"unit", "pid = 64", "pid"},
         {"unit", "pid = -1", "pid"},
@@ -162,6 +112,7 @@ TEST(Settings, MalformedValuesFailNamingFileLineAndKey) {
         {"unit", "all_pids = 1,,2", "all_pids"},
         {"unit", "all_pids = 0", "all_pids"},
         {"unit", "all_pids = 1,64", "all_pids"},
+        {"unit", tooMany, "all_pids"},
         {"drives", "meas =", "meas"},
         {"platform", "time = fast", "time"},
         {"platform", "calendar_start = 4102444800", "calendar_start"},
@@ -188,16 +139,6 @@ TEST(Settings, MalformedValuesFailNamingFileLineAndKey) {
     }
 }
 
-TEST(Settings, AllPidsLongerThanTheNetworkFails) {
-    UnitDir u;
-    std::string list = "1";
-    for (int i = 0; i < 64; ++i)
-        list += ",2";
-    Loaded l = loadText(u, "[unit]\nall_pids = " + list + "\n");
-    EXPECT_FALSE(l.ok);
-    EXPECT_NE(l.error.find("all_pids"), std::string::npos);
-}
-
 TEST(Settings, UnknownSectionsAndKeysWarnOnceAndAreIgnored) {
     UnitDir u;
     Loaded l = loadText(u, "stray = 1\n"
@@ -216,36 +157,25 @@ TEST(Settings, UnknownSectionsAndKeysWarnOnceAndAreIgnored) {
     EXPECT_EQ(l.warnings[2], file + ":6: warning: unknown section [extras], ignored");
 }
 
-TEST(Settings, BrokenFilesFailWithTheLine) {
+TEST(Settings, BrokenFilesAndDirectoriesBeyondTheParameterBlockFail) {
     UnitDir u;
-    Loaded syntax = loadText(u, "[unit]\npid = 5\nthis line has no equals sign\n");
-    EXPECT_FALSE(syntax.ok);
-    EXPECT_NE(syntax.error.find("vyn.ini:3: syntax error"), std::string::npos) << syntax.error;
-
-    Loaded twice = loadText(u, "[unit]\npid = 5\n[platform]\ntime = stepped\n[unit]\npid = 6\n");
-    EXPECT_FALSE(twice.ok);
-    EXPECT_NE(twice.error.find("vyn.ini:6: [unit] pid: given more than once"), std::string::npos)
-        << twice.error;
-
-    Loaded longLine = loadText(u, "[unit]\nhome_dir = /" + std::string(300, 'h') + "\n");
-    EXPECT_FALSE(longLine.ok);
-    EXPECT_NE(longLine.error.find("vyn.ini:2: line longer than"), std::string::npos) << longLine.error;
-}
-
-TEST(Settings, DirectoriesMustFitTheParameterBlock) {
-    UnitDir u;
-    std::string dir127 = "/" + std::string(126, 'a');
+    const std::string dir127 = "/" + std::string(126, 'a');
     Loaded fits = loadText(u, "[unit]\nhome_dir = " + dir127 + "\nnvram_dir = " + dir127 + "b\n");
     ASSERT_TRUE(fits.ok) << fits.error;
     EXPECT_EQ(fits.s.homeDir.size(), 127u);
     EXPECT_EQ(fits.s.nvramDir.size(), 128u);
-
-    Loaded home = loadText(u, "[unit]\nhome_dir = " + dir127 + "b\n");
-    EXPECT_FALSE(home.ok);
-    EXPECT_NE(home.error.find("home_dir"), std::string::npos) << home.error;
-    Loaded nv = loadText(u, "[unit]\nnvram_dir = " + dir127 + "bc\n");
-    EXPECT_FALSE(nv.ok);
-    EXPECT_NE(nv.error.find("nvram_dir"), std::string::npos) << nv.error;
+    for (auto [ini, error] :
+         {std::pair<std::string, std::string>{"[unit]\npid = 5\nthis line has no equals sign\n",
+                                              "vyn.ini:3: syntax error"},
+          {"[unit]\npid = 5\n[platform]\ntime = stepped\n[unit]\npid = 6\n",
+           "vyn.ini:6: [unit] pid: given more than once"},
+          {"[unit]\nhome_dir = /" + std::string(300, 'h') + "\n", "vyn.ini:2: line longer than"},
+          {"[unit]\nhome_dir = " + dir127 + "b\n", "home_dir"},
+          {"[unit]\nnvram_dir = " + dir127 + "bc\n", "nvram_dir"}}) {
+        Loaded l = loadText(u, ini);
+        EXPECT_FALSE(l.ok) << error;
+        EXPECT_NE(l.error.find(error), std::string::npos) << l.error;
+    }
 }
 
 TEST(Settings, AnUnreadableFileFails) {

@@ -6,34 +6,19 @@ namespace {
 
 using Activation = ErrMgr;
 
-TEST_F(Activation, CountsActivationsNotRepeats) {
+TEST_F(Activation, CountsActivationsNotRepeatsAndANewTypeReplacesTheOld) {
     ASSERT_EQ(error_mgr_init(), 1);
     EXPECT_EQ(error_mgr_set(ERROR_MGR_PATH_ANA01, ERROR_MGR_ERR_TYPE_MIN, 0), 1);
     EXPECT_EQ(error_mgr_set_mdl(ERROR_MGR_PATH_ANA01, ERROR_MGR_ERR_TYPE_MIN, 0), 0);
-    auto e = entries();
-    ASSERT_EQ(e.size(), 1u);
-    EXPECT_EQ(e[0].path, 1);
-    EXPECT_EQ(e[0].type, 2);
-    EXPECT_EQ(e[0].count, 1);
-    EXPECT_EQ(e[0].active, 1);
-
-    EXPECT_EQ(error_mgr_clear(ERROR_MGR_PATH_ANA01), 0);
-    EXPECT_EQ(entries()[0].active, 0);
-    error_mgr_set(ERROR_MGR_PATH_ANA01, ERROR_MGR_ERR_TYPE_MIN, 0);
-    e = entries();
-    ASSERT_EQ(e.size(), 1u);
-    EXPECT_EQ(e[0].count, 2);
-    EXPECT_EQ(e[0].active, 1);
-}
-
-TEST_F(Activation, NewTypeReplacesTheOldOneOfAnActiveEntry) {
-    ASSERT_EQ(error_mgr_init(), 1);
-    error_mgr_set(ERROR_MGR_PATH_ANA01, ERROR_MGR_ERR_TYPE_MIN, 0);
+    EXPECT_EQ(pcta(), (Pcta{{1, 2, 1, 1}}));
     error_mgr_set(ERROR_MGR_PATH_ANA01, ERROR_MGR_ERR_TYPE_MAX, 0);
-    const auto e = entries();
-    ASSERT_EQ(e.size(), 1u);
-    EXPECT_EQ(e[0].type, 3);
-    EXPECT_EQ(e[0].count, 1);
+    EXPECT_EQ(pcta(), (Pcta{{1, 3, 1, 1}}));
+    EXPECT_EQ(error_mgr_clear(ERROR_MGR_PATH_CAN01), 0); // unknown path: nothing changes
+    EXPECT_EQ(pcta(), (Pcta{{1, 3, 1, 1}}));
+    EXPECT_EQ(error_mgr_clear(ERROR_MGR_PATH_ANA01), 0);
+    EXPECT_EQ(pcta(), (Pcta{{1, 3, 1, 0}}));
+    error_mgr_set(ERROR_MGR_PATH_ANA01, ERROR_MGR_ERR_TYPE_MIN, 0);
+    EXPECT_EQ(pcta(), (Pcta{{1, 2, 2, 1}}));
 }
 
 TEST_F(Activation, TwentyFirstPathDropsTheOldest) {
@@ -47,24 +32,20 @@ TEST_F(Activation, TwentyFirstPathDropsTheOldest) {
     EXPECT_EQ(e.back().count, 1);
 }
 
-TEST_F(Activation, ClearOfAnUnknownPathChangesNothing) {
-    ASSERT_EQ(error_mgr_init(), 1);
-    error_mgr_set(ERROR_MGR_PATH_ANA01, ERROR_MGR_ERR_TYPE_MIN, 0);
-    EXPECT_EQ(error_mgr_clear(ERROR_MGR_PATH_CAN01), 0);
-    const auto e = entries();
-    ASSERT_EQ(e.size(), 1u);
-    EXPECT_EQ(e[0].active, 1);
-}
-
-TEST_F(Activation, RefusesTypeIdsBeyondTheTableAndTheUnusedMarker) {
+TEST_F(Activation, RefusesBadIdsTheUnusedMarkerAndReportsWhilePowerIsNotGood) {
     ASSERT_EQ(error_mgr_init(), 1);
     EXPECT_EQ(error_mgr_set_mdl(ERROR_MGR_PATH_ANA01, ERROR_MGR_TYPES, 0), 1);
     EXPECT_EQ(error_mgr_set_mdl(ERROR_MGR_PATH_ANA01, -1, 0), 1);
     EXPECT_EQ(error_mgr_set_mdl(-3, ERROR_MGR_ERR_TYPE_MIN, 0), 1);
     EXPECT_EQ(error_mgr_set_mdl(0xFFFF, 1, 0), 1);
     EXPECT_EQ(error_mgr_clear(0xFFFF), 1);
+    powerGood = 0;
+    EXPECT_EQ(error_mgr_set_mdl(ERROR_MGR_PATH_ANA01, ERROR_MGR_ERR_TYPE_MIN, 0), 1);
     EXPECT_TRUE(entries().empty());
     EXPECT_TRUE(logged("error_mgr_set_mdl(): path 1 with type 48 refused"));
+    powerGood = 1;
+    EXPECT_EQ(error_mgr_set_mdl(ERROR_MGR_PATH_ANA01, ERROR_MGR_ERR_TYPE_MIN, 0), 0);
+    EXPECT_EQ(entries().size(), 1u);
 }
 
 TEST_F(Activation, RawPathsKeepTheirCodesAndAreNotForwarded) {
@@ -75,27 +56,14 @@ TEST_F(Activation, RawPathsKeepTheirCodesAndAreNotForwarded) {
     error_mgr_set(ERROR_MGR_PATH_EVENTLOGGING, ERROR_MGR_ERR_TYPE_EVENTS_DISCARDED, 0);
     error_mgr_clear(600);
     sim::step(20);
-    const auto e = entries();
+    const Pcta e = pcta();
     ASSERT_EQ(e.size(), 4u);
-    EXPECT_EQ(e[0].path, 600);
-    EXPECT_EQ(e[0].type, 0x1234);
-    EXPECT_EQ(e[0].active, 0);
-    EXPECT_EQ(e[1].path, 510);
-    EXPECT_EQ(e[1].type, 77);
-    EXPECT_EQ(e[2].path, 8368);
-    EXPECT_EQ(e[3].path, 8369);
-    EXPECT_EQ(e[3].type, 0x170);
+    EXPECT_EQ(e[0], (std::array<int, 4>{600, 0x1234, 1, 0}));
+    EXPECT_EQ(e[1], (std::array<int, 4>{510, 77, 1, 1}));
+    EXPECT_EQ(e[2][0], 8368);
+    EXPECT_EQ(e[3][0], 8369);
+    EXPECT_EQ(e[3][1], 0x170);
     EXPECT_TRUE(delivered().empty());
-}
-
-TEST_F(Activation, IgnoredWhilePowerIsNotGood) {
-    ASSERT_EQ(error_mgr_init(), 1);
-    powerGood = 0;
-    EXPECT_EQ(error_mgr_set_mdl(ERROR_MGR_PATH_ANA01, ERROR_MGR_ERR_TYPE_MIN, 0), 1);
-    EXPECT_TRUE(entries().empty());
-    powerGood = 1;
-    EXPECT_EQ(error_mgr_set_mdl(ERROR_MGR_PATH_ANA01, ERROR_MGR_ERR_TYPE_MIN, 0), 0);
-    EXPECT_EQ(entries().size(), 1u);
 }
 
 TEST_F(Activation, LampFollowsTheEntriesUnlessHeld) {
@@ -106,10 +74,8 @@ TEST_F(Activation, LampFollowsTheEntriesUnlessHeld) {
     error_mgr_clear(ERROR_MGR_PATH_ANA01);
     error_mgr_100ms();
     EXPECT_EQ(error_mgr_get_mil_state(), 0);
-
-    error_mgr_set_mdl((ERROR_MGR_PATH_ANA01 + 1), ERROR_MGR_ERR_TYPE_MAX,
-                      ERROR_MGR_FLAG_LAMP | ERROR_MGR_FLAG_HOLD_LAMP);
-    error_mgr_clear((ERROR_MGR_PATH_ANA01 + 1));
+    error_mgr_set_mdl(2, ERROR_MGR_ERR_TYPE_MAX, ERROR_MGR_FLAG_LAMP | ERROR_MGR_FLAG_HOLD_LAMP);
+    error_mgr_clear(2);
     error_mgr_100ms();
     EXPECT_EQ(error_mgr_get_mil_state(), 1);
     EXPECT_EQ(error_mil[1], 1);
@@ -118,13 +84,10 @@ TEST_F(Activation, LampFollowsTheEntriesUnlessHeld) {
 
 TEST_F(Activation, ClearAllKeepsTheActiveEntriesOnly) {
     ASSERT_EQ(error_mgr_init(), 1);
-    for (int p = 1; p <= 5; ++p)
+    for (int p : {1, 2, 3, 4, 5, 2})
         error_mgr_set(p, ERROR_MGR_ERR_TYPE_MIN, 0);
-    error_mgr_set(2, ERROR_MGR_ERR_TYPE_MIN, 0);
-    error_mgr_clear(1);
-    error_mgr_clear(3);
-    error_mgr_clear(5);
-    error_mgr_clear(2);
+    for (int p : {1, 3, 5, 2})
+        error_mgr_clear(p);
     error_mgr_set(2, ERROR_MGR_ERR_TYPE_MIN, 0); // count 2
     for (int i = 0; i < 7; ++i)
         error_mgr_100ms();
@@ -152,7 +115,6 @@ TEST_F(Activation, QueriesReportTheMemory) {
     EXPECT_EQ(error_mgr_get_state(&st), 0);
     EXPECT_EQ(st, 0u);
     EXPECT_EQ(error_mgr_get_state(nullptr), 1);
-
     error_mgr_set(ERROR_MGR_PATH_CAN01 + 1, ERROR_MGR_ERR_TYPE_BUSOFF, 0);
     error_mgr_set(ERROR_MGR_PATH_SYSTEM, ERROR_MGR_ERR_TYPE_LAPTRIGGER_MASTER, 0);
     EXPECT_EQ(error_mgr_get_state(&st), 0);
@@ -162,17 +124,12 @@ TEST_F(Activation, QueriesReportTheMemory) {
     EXPECT_EQ(error_mgr_get_state(&st), 0);
     EXPECT_EQ(st, 1u);
 
-    uint16_t type = 0;
-    EXPECT_EQ(error_mgr_get_path(1025, &type), 0);
-    EXPECT_EQ(type, 0x112);
-    EXPECT_EQ(error_mgr_get_path(8448, &type), 0);
-    EXPECT_EQ(type, 0x50);
-    EXPECT_EQ(error_mgr_get_path(1, &type), 0);
-    EXPECT_EQ(type, 1);
-    EXPECT_EQ(error_mgr_get_path(0xFFFF, &type), 0);
-    EXPECT_EQ(type, 1);
+    for (auto [code, want] : {std::pair{1025, 0x112}, {8448, 0x50}, {1, 1}, {0xFFFF, 1}}) {
+        uint16_t type = 0;
+        EXPECT_EQ(error_mgr_get_path(code, &type), 0);
+        EXPECT_EQ(type, want) << code;
+    }
     EXPECT_EQ(error_mgr_get_path(1025, nullptr), 3);
-
     EXPECT_STREQ(error_mgr_get_path_text(ERROR_MGR_PATH_CAN01 + 1), "CAN02");
     EXPECT_STREQ(error_mgr_get_path_text(510), "");
 
@@ -187,25 +144,19 @@ TEST_F(Activation, QueriesReportTheMemory) {
 }
 
 TEST_F(Activation, ReportsBeforeStartUpAreKeptOnTheLoadedMemory) {
-    // A first run leaves a history entry.
-    start();
+    start(); // a first run leaves a history entry
     error_mgr_set(ERROR_MGR_PATH_ANA01, ERROR_MGR_ERR_TYPE_MIN, 0);
     ASSERT_EQ(error_mgr_shutdown(), 0);
     restart();
-
     error_mgr_set(ERROR_MGR_PATH_SYSTEM, ERROR_MGR_ERR_TYPE_LAPTRIGGER_MASTER, 0);
     error_mgr_set(ERROR_MGR_PATH_USB, ERROR_MGR_ERR_TYPE_MEDIA_ERROR, 0);
     error_mgr_clear(ERROR_MGR_PATH_USB);
     EXPECT_TRUE(entries().empty()); // not loaded yet
     start();
-    const auto e = entries();
+    const Pcta e = pcta();
     ASSERT_EQ(e.size(), 3u);
-    EXPECT_EQ(e[0].path, 1);
-    EXPECT_EQ(e[0].active, 0);
-    EXPECT_EQ(e[1].path, 8448);
-    EXPECT_EQ(e[1].active, 1);
-    EXPECT_EQ(e[2].path, 8200);
-    EXPECT_EQ(e[2].active, 0);
+    EXPECT_EQ((std::array{e[0][0], e[0][3], e[1][0], e[1][3], e[2][0], e[2][3]}),
+              (std::array{1, 0, 8448, 1, 8200, 0}));
     sim::step(10);
     const auto ev = delivered();
     ASSERT_EQ(ev.size(), 3u); // SYSTEM on, USB on, USB off

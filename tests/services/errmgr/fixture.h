@@ -19,13 +19,10 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <array>
 #include <atomic>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <string>
-#include <vector>
 
 #include "vyn/vartable.h" // last: its accessors are macros
 
@@ -55,6 +52,15 @@ inline std::vector<Rec> entries() {
         out.push_back({static_cast<uint16_t>(p[0] | p[1] << 8), static_cast<uint16_t>(p[2] | p[3] << 8),
                        le32(p + 4), static_cast<uint16_t>(p[8] | p[9] << 8), p[10], p[11]});
     }
+    return out;
+}
+
+// (path, type, count, active) of every entry, oldest first.
+using Pcta = std::vector<std::array<int, 4>>;
+inline Pcta pcta() {
+    Pcta out;
+    for (const Rec& r : entries())
+        out.push_back({r.path, r.type, r.count, r.active});
     return out;
 }
 
@@ -134,8 +140,6 @@ struct ErrMgr : ::testing::Test {
     }
 
     bool logged(const std::string& needle) { return testsupport::logContains(seen, needle); }
-
-    std::string imagePath() const { return dir + "/" + nvmem::IMAGE_FILE; }
 };
 
 } // namespace errtest

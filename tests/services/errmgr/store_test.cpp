@@ -3,7 +3,6 @@
 #include "fixture.h"
 
 #include <fstream>
-#include <iterator>
 #include <thread>
 
 namespace errtest {
@@ -48,20 +47,14 @@ TEST_F(Store, WrittenFromTheFourthSecondAndReloadedInactive) {
 
     restart();
     ASSERT_EQ(error_mgr_init(), 1);
-    const auto e = entries();
-    ASSERT_EQ(e.size(), 2u);
-    EXPECT_EQ(e[0].path, 1);
-    EXPECT_EQ(e[0].active, 0);
-    EXPECT_EQ(e[0].count, 1);
-    EXPECT_GE(e[0].duration, 39);
-    EXPECT_EQ(e[1].path, 1024);
-    EXPECT_EQ(e[1].type, 0x112);
+    EXPECT_EQ(pcta(), (Pcta{{1, 2, 1, 0}, {1024, 0x112, 1, 0}}));
+    EXPECT_GE(entries()[0].duration, 39);
     // Set again after the restart: the count goes on.
     error_mgr_set(ERROR_MGR_PATH_ANA01, ERROR_MGR_ERR_TYPE_MIN, 0);
     EXPECT_EQ(entries()[0].count, 2);
 }
 
-TEST_F(Store, AnotherEpkEmptiesTheMemory) {
+TEST_F(Store, AnotherEpkEmptiesTheMemoryAndIsReadToItsEndOnly) {
     ASSERT_EQ(error_mgr_init(), 1);
     EXPECT_TRUE(logged("error_mgr_init: nv error memory id is invalid, reset entries and set id."));
     error_mgr_set(ERROR_MGR_PATH_ANA01, ERROR_MGR_ERR_TYPE_MIN, 0);
@@ -77,12 +70,10 @@ TEST_F(Store, AnotherEpkEmptiesTheMemory) {
     char id[ERROR_MGR_ID_SIZE];
     ASSERT_EQ(nvram_dbs_read(ERROR_MGR_NV_ID, 0, id, sizeof id), static_cast<int>(ERROR_MGR_ID_SIZE));
     EXPECT_STREQ(id, other);
-}
 
-TEST_F(Store, ThirtyTwoCharacterEpkIsReadToItsEndOnly) {
-    std::memset(seram_memory + SERAM_EPK_OFFSET, 'E', SERAM_EPK_SIZE); // no terminator
+    restart();
+    std::memset(seram_memory + SERAM_EPK_OFFSET, 'E', SERAM_EPK_SIZE); // 32 characters, no terminator
     ASSERT_EQ(error_mgr_init(), 1);
-    char id[ERROR_MGR_ID_SIZE];
     ASSERT_EQ(nvram_dbs_read(ERROR_MGR_NV_ID, 0, id, sizeof id), static_cast<int>(ERROR_MGR_ID_SIZE));
     EXPECT_EQ(std::string(id), std::string(SERAM_EPK_SIZE, 'E'));
 }
@@ -95,7 +86,7 @@ TEST_F(Store, CorruptRecordsAreDroppedAndTheListPacked) {
     endProcess();
 
     // Damage both mirrors of record 1 (a data byte, so their CRCs no longer match).
-    std::fstream img(imagePath(), std::ios::in | std::ios::out | std::ios::binary);
+    std::fstream img(dir + "/" + nvmem::IMAGE_FILE, std::ios::in | std::ios::out | std::ios::binary);
     ASSERT_TRUE(img);
     const uint32_t slot = nvram_slot_size(nvram_error_mgr);
     for (uint32_t mirror = 2; mirror <= 3; ++mirror) {
@@ -107,10 +98,7 @@ TEST_F(Store, CorruptRecordsAreDroppedAndTheListPacked) {
     freshProcess();
     ASSERT_EQ(error_mgr_init(), 1);
     EXPECT_TRUE(logged("error_mgr_init: error memory 1 was corrupt, skipping entry."));
-    const auto e = entries();
-    ASSERT_EQ(e.size(), 2u);
-    EXPECT_EQ(e[0].path, 1);
-    EXPECT_EQ(e[1].path, 3);
+    EXPECT_EQ(pcta(), (Pcta{{1, 2, 1, 0}, {3, 2, 1, 0}})); // reloaded: inactive
     EXPECT_EQ(storedPath(1), 3);
     EXPECT_EQ(storedPath(2), 0xFFFF);
 }
@@ -125,18 +113,9 @@ TEST_F(Store, DoubletsAndGapsAreRemoved) {
     restart();
     ASSERT_EQ(error_mgr_init(), 1);
     EXPECT_TRUE(logged("error_mgr_init: error memory 3 was doublet, skipping entry."));
-    const auto e = entries();
-    ASSERT_EQ(e.size(), 3u);
-    EXPECT_EQ(e[0].path, 1);
-    EXPECT_EQ(e[0].count, 4);
-    EXPECT_EQ(e[1].path, 1024);
-    EXPECT_EQ(e[2].path, 8448);
-    for (const Rec& r : e)
-        EXPECT_EQ(r.active, 0);
-    EXPECT_EQ(storedPath(1), 1024);
-    EXPECT_EQ(storedPath(2), 8448);
-    EXPECT_EQ(storedPath(3), 0xFFFF);
-    EXPECT_EQ(storedPath(4), 0xFFFF);
+    EXPECT_EQ(pcta(), (Pcta{{1, 2, 4, 0}, {1024, 0x112, 1, 0}, {8448, 0x50, 2, 0}}));
+    for (auto [r, path] : {std::pair{1, 1024}, {2, 8448}, {3, 0xFFFF}, {4, 0xFFFF}})
+        EXPECT_EQ(storedPath(r), path) << r;
 }
 
 TEST_F(Store, FailedWriteIsRetriedAndUnchangedMemoryNotRewritten) {

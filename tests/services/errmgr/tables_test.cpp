@@ -49,15 +49,13 @@ TEST(ErrMgrTables, PathTableFollowsItsBlockRules) {
     const pyref::TempFile script(RULES);
     const pyref::bytes out = pyref::run("/usr/bin/python3 " + script.path());
     std::istringstream lines(std::string(out.begin(), out.end()));
-    int rows = 0;
-    int id;
+    int rows = 0, id;
     uint32_t code;
     std::string name;
     while (lines >> id >> code >> name) {
         ASSERT_GE(id, 0);
         ASSERT_LT(id, ERROR_MGR_PATHS);
-        const bool none = id == 0 || id == 510; // "No error": two words
-        if (none) {
+        if (id == 0 || id == 510) { // "No error": two words
             std::string second;
             lines >> second;
             name += " " + second;
