@@ -4,7 +4,7 @@
 #include "acquisition/board/board.h"
 #include "calibration/memory/seram.h"
 #include "platform/hw/hw_sim.h"
-#include "platform/hw/zynq_map.h"
+#include "platform/hw/board_sim.h"
 #include "platform/os/os.h"
 #include "services/applcomm/applcomm.h"
 #include "services/selfmon/selfmon.h"

@@ -1,6 +1,6 @@
 #include "platform/control/control.h"
 
-#include "platform/hw/zynq_map.h"
+#include "platform/hw/board_sim.h"
 #include "platform/kmgr/kmgr_sim.h"
 #include "platform/os/os.h"
 #include "platform/os/sim.h"

@@ -1,5 +1,5 @@
 #include "platform/hw/hw_sim.h"
-#include "platform/hw/zynq_map.h"
+#include "platform/hw/board_sim.h"
 
 #include <atomic>
 #include <cmath>

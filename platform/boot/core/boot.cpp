@@ -8,7 +8,7 @@
 #include "platform/nvmem/nvmem.h"
 #include "platform/os/osfs.h"
 #include "platform/timemod/timemod_sim.h"
-#include "platform/hw/zynq_map.h"
+#include "platform/hw/board_sim.h"
 #include "platform/kmgr/appman.h"
 #include "platform/os/sim.h"
 #include "platform/settings/settings.h"

@@ -2,7 +2,7 @@
 
 #include "platform/hw/hw.h"
 #include "platform/hw/hw_sim.h"
-#include "platform/hw/zynq_map.h"
+#include "platform/hw/board_sim.h"
 #include "services/timemod/fpgacheck.h"
 #include "support/logcapture.h"
 

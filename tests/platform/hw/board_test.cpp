@@ -1,6 +1,6 @@
 #include "platform/hw/hw.h"
 #include "platform/hw/hw_sim.h"
-#include "platform/hw/zynq_map.h"
+#include "platform/hw/board_sim.h"
 
 #include <gtest/gtest.h>
 

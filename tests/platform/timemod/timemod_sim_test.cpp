@@ -1,7 +1,7 @@
 #include "platform/timemod/timemod_sim.h"
 
 #include "platform/hw/hw.h"
-#include "platform/hw/zynq_map.h"
+#include "platform/hw/board_sim.h"
 #include "platform/kmgr/appman.h"
 #include "platform/kmgr/kmgr.h"
 #include "platform/os/os.h"

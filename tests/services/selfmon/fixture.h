@@ -6,7 +6,7 @@
 #include "calibration/memory/seram.h"
 #include "platform/devdata/devdata.h"
 #include "platform/drives/drives.h"
-#include "platform/hw/zynq_map.h"
+#include "platform/hw/board_sim.h"
 #include "platform/kmgr/kmgr_sim.h"
 #include "platform/os/sim.h"
 #include "services/nvramst/nvramst.h"
