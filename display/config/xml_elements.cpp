@@ -5,17 +5,6 @@
 
 namespace {
 
-int fail(const char* msg, const xml_scan_s* scan) {
-    xml_error(msg, scan);
-    return -1;
-}
-
-void copy_text(char* dst, size_t size, const char* src) {
-    size_t n = strnlen(src, size - 1);
-    std::memcpy(dst, src, n);
-    dst[n] = '\0';
-}
-
 int keyword(const char* text, const char* const* names, uint32_t count, uint32_t* out) {
     for (uint32_t i = 0; i < count; ++i) {
         if (std::strcmp(text, names[i]) == 0) {
@@ -58,6 +47,24 @@ struct common_fields {
     uint32_t* times[3]; // min_disp_time, auto_reset_time, retrigger_time
 };
 
+// The common attribute fields of an element body; one without blink has no timing group either.
+template <typename Elem> common_fields common_of(Elem& x) {
+    common_fields f = {&x.version,
+                       x.title,
+                       &x.vis_mode,
+                       &x.always_on_top,
+                       {&x.prio, &x.pos_x, &x.pos_y, &x.size_x, &x.size_y},
+                       nullptr,
+                       {nullptr, nullptr, nullptr}};
+    if constexpr (requires { x.blink; }) {
+        f.blink = &x.blink;
+        f.times[0] = &x.min_disp_time;
+        f.times[1] = &x.auto_reset_time;
+        f.times[2] = &x.retrigger_time;
+    }
+    return f;
+}
+
 // 1 when the attribute is not a common one, else 0 or -1.
 int common_attr(xml_scan_s* scan, const xml_token_s& tok, const common_fields& f, uint32_t* seen) {
     static const char* const geo_names[] = {"prio", "pos_x", "pos_y", "size_x", "size_y"};
@@ -69,42 +76,43 @@ int common_attr(xml_scan_s* scan, const xml_token_s& tok, const common_fields& f
                                              "parse error: auto_reset_time found twice",
                                              "parse error: retrigger_time found twice"};
     auto once = [&](uint32_t bit, const char* twice) {
-        if (*seen & bit) return fail(twice, scan);
+        if (*seen & bit) return xml_fail(twice, scan);
         *seen |= bit;
         return 0;
     };
     const char* v = tok.value;
     if (std::strcmp(tok.name, "version") == 0) {
         if (once(A_VERSION, "parse error: parameter version found twice") < 0) return -1;
-        return XmlGetFloat(v, f.version) < 0 ? fail("parse error: wrong value", scan) : 0;
+        return XmlGetFloat(v, f.version) < 0 ? xml_fail("parse error: wrong value", scan) : 0;
     }
     if (std::strcmp(tok.name, "title") == 0) {
         if (once(A_TITLE, "parse error: title found twice") < 0) return -1;
-        copy_text(f.title, 256, v);
+        xml_copy_text(f.title, 256, v);
         return 0;
     }
     if (std::strcmp(tok.name, "vis_mode") == 0) {
         if (once(A_VIS, "parse error: parameter visual mode found twice") < 0) return -1;
-        return XmlStr2VisMode(v, f.vis_mode) < 0 ? fail("parse error: wrong visual mode parameter", scan) : 0;
+        return XmlStr2VisMode(v, f.vis_mode) < 0 ? xml_fail("parse error: wrong visual mode parameter", scan)
+                                                 : 0;
     }
     if (std::strcmp(tok.name, "always_on_top") == 0) {
         if (once(A_AOT, "parse error: always on top found twice") < 0) return -1;
-        return XmlGetBool(v, f.always_on_top) < 0 ? fail("parse error: wrong value", scan) : 0;
+        return XmlGetBool(v, f.always_on_top) < 0 ? xml_fail("parse error: wrong value", scan) : 0;
     }
     for (int i = 0; i < 5; ++i) {
         if (std::strcmp(tok.name, geo_names[i]) != 0) continue;
         if (once(A_PRIO << i, geo_twice[i]) < 0) return -1;
-        return XmlGetUInt(v, f.geometry[i], 0, 65535) < 0 ? fail("parse error: wrong value", scan) : 0;
+        return XmlGetUInt(v, f.geometry[i], 0, 65535) < 0 ? xml_fail("parse error: wrong value", scan) : 0;
     }
     if (!f.blink) return 1;
     if (std::strcmp(tok.name, "blink") == 0) {
         if (once(A_BLINK, "parse error: blink found twice") < 0) return -1;
-        return XmlStr2BlinkType(v, f.blink) < 0 ? fail("parse error: wrong blink type", scan) : 0;
+        return XmlStr2BlinkType(v, f.blink) < 0 ? xml_fail("parse error: wrong blink type", scan) : 0;
     }
     for (int i = 0; i < 3; ++i) {
         if (std::strcmp(tok.name, time_names[i]) != 0) continue;
         if (once(A_MINDISP << i, time_twice[i]) < 0) return -1;
-        return XmlGetUInt(v, f.times[i], 0, 0xFFFFFFFFu) < 0 ? fail("parse error: wrong value", scan) : 0;
+        return XmlGetUInt(v, f.times[i], 0, 0xFFFFFFFFu) < 0 ? xml_fail("parse error: wrong value", scan) : 0;
     }
     return 1;
 }
@@ -126,6 +134,22 @@ struct child_fields {
     uint8_t* has_deco_upper;
 };
 
+// The children of an element with limits and three decorations (alphanumeric, bar graph).
+template <typename Elem> child_fields limit_children(elem_kind kind, Elem& x) {
+    return {.kind = kind,
+            .ch_input = &x.ch_input,
+            .vis_input = &x.vis_input,
+            .lower_limit = &x.lower_limit,
+            .lower_hyst = &x.lower_hyst,
+            .upper_limit = &x.upper_limit,
+            .upper_hyst = &x.upper_hyst,
+            .deco_lower = &x.deco_lower,
+            .deco_middle = &x.deco_middle,
+            .deco_upper = &x.deco_upper,
+            .has_deco_lower = &x.has_deco_lower,
+            .has_deco_upper = &x.has_deco_upper};
+}
+
 int parse_deco(xml_scan_s* scan, elem_kind kind, void* deco) {
     switch (kind) {
     case KIND_ALPHANUM:
@@ -140,37 +164,35 @@ int parse_deco(xml_scan_s* scan, elem_kind kind, void* deco) {
 // DecoLower or DecoUpper: a limit with hysteresis and one deco element.
 int parse_limit_deco(xml_scan_s* scan, const child_fields& c, bool upper) {
     const char* tag = upper ? "DecoUpper" : "DecoLower";
-    xml_token_s tok;
-    if (XmlGetTok(scan, &tok) < 0) return -1;
-    if (!xml_is_start_attr(tok, tag))
-        return fail(upper ? "parse error: expecting deco upper open tag"
-                          : "parse error: expecting deco lower open tag",
-                    scan);
     float* limit = upper ? c.upper_limit : c.lower_limit;
     float* hyst = upper ? c.upper_hyst : c.lower_hyst;
     bool seen_limit = false, seen_hyst = false;
-    for (;;) {
-        if (XmlGetTok(scan, &tok) < 0) return -1;
-        if (tok.kind == TOK_TAG_END) break;
-        if (tok.kind != TOK_ATTR) return fail("parse error: expecting attributes of deco type", scan);
+    auto on_attr = [&](const xml_token_s& tok) {
         if (std::strcmp(tok.name, "Limit") == 0) {
-            if (seen_limit) return fail("parse error: parameter limit found twice", scan);
-            if (XmlGetFloat(tok.value, limit) < 0) return fail("parse error: wrong value", scan);
+            if (seen_limit) return xml_fail("parse error: parameter limit found twice", scan);
+            if (XmlGetFloat(tok.value, limit) < 0) return xml_fail("parse error: wrong value", scan);
             seen_limit = true;
         } else if (std::strcmp(tok.name, "hyst") == 0) {
-            if (seen_hyst) return fail("parse error: hysteresis found twice", scan);
-            if (XmlGetFloat(tok.value, hyst) < 0) return fail("parse error: wrong value", scan);
+            if (seen_hyst) return xml_fail("parse error: hysteresis found twice", scan);
+            if (XmlGetFloat(tok.value, hyst) < 0) return xml_fail("parse error: wrong value", scan);
             seen_hyst = true;
         }
-    }
+        return 0;
+    };
+    if (xml_read_start_tag(scan, tag, TOK_TAG_END,
+                           upper ? "parse error: expecting deco upper open tag"
+                                 : "parse error: expecting deco lower open tag",
+                           "parse error: expecting attributes of deco type", on_attr) < 0)
+        return -1;
     if (!seen_limit || !seen_hyst)
-        return fail(c.kind == KIND_ALPHANUM ? "attribute missing" : "missing attribute", scan);
+        return xml_fail(c.kind == KIND_ALPHANUM ? "attribute missing" : "missing attribute", scan);
     if (parse_deco(scan, c.kind, upper ? c.deco_upper : c.deco_lower) < 0) return -1;
+    xml_token_s tok;
     if (XmlGetTok(scan, &tok) < 0) return -1;
     if (!xml_is_end(tok, tag))
-        return fail(upper ? "parse error: expecting deco upper close tag"
-                          : "parse error: expecting deco lower close tag",
-                    scan);
+        return xml_fail(upper ? "parse error: expecting deco upper close tag"
+                              : "parse error: expecting deco lower close tag",
+                        scan);
     *(upper ? c.has_deco_upper : c.has_deco_lower) = 1;
     return 0;
 }
@@ -182,14 +204,14 @@ int parse_middle_deco(xml_scan_s* scan, const child_fields& c) {
         for (;;) { // attributes are allowed and ignored
             if (XmlGetTok(scan, &tok) < 0) return -1;
             if (tok.kind == TOK_TAG_END) break;
-            if (tok.kind != TOK_ATTR) return fail("parse error: expecting attributes", scan);
+            if (tok.kind != TOK_ATTR) return xml_fail("parse error: expecting attributes", scan);
         }
     } else if (!xml_is_start(tok, "DecoMiddle")) {
-        return fail("parse error: expecting deco middle open tag", scan);
+        return xml_fail("parse error: expecting deco middle open tag", scan);
     }
     if (parse_deco(scan, c.kind, c.deco_middle) < 0) return -1;
     if (XmlGetTok(scan, &tok) < 0) return -1;
-    if (!xml_is_end(tok, "DecoMiddle")) return fail("parse error: expecting deco middle close tag", scan);
+    if (!xml_is_end(tok, "DecoMiddle")) return xml_fail("parse error: expecting deco middle close tag", scan);
     return 0;
 }
 
@@ -232,7 +254,7 @@ int parse_children(xml_scan_s* scan, const char* tag, child_fields& c, bool vis_
     bool ok = seen_middle && (seen_vis || !vis_needed);
     if (c.kind == KIND_BARGRAPH) ok = ok && seen_ch;
     if (c.kind == KIND_PICTURE) ok = ok && seen_transparent;
-    return ok ? 0 : fail("parse error: not all tags found", scan);
+    return ok ? 0 : xml_fail("parse error: not all tags found", scan);
 }
 
 // ---- the element frame ------------------------------------------------------------------------
@@ -255,30 +277,30 @@ int parse_element(xml_scan_s* scan, display_elem_s* e, display_s* d, const elem_
     init(e);
     xml_token_s tok;
     if (XmlGetTok(scan, &tok) < 0) return -1;
-    if (!xml_is_start_attr(tok, t.tag)) return fail(t.open, scan);
+    if (!xml_is_start_attr(tok, t.tag)) return xml_fail(t.open, scan);
     uint32_t seen = 0;
     for (;;) {
-        if (XmlGetTok(scan, &tok) < 0) return fail(t.scan_failure, scan);
+        if (XmlGetTok(scan, &tok) < 0) return xml_fail(t.scan_failure, scan);
         if (tok.kind == TOK_TAG_END) break;
-        if (tok.kind != TOK_ATTR) return fail(t.bad_token, scan);
+        if (tok.kind != TOK_ATTR) return xml_fail(t.bad_token, scan);
         int r = common_attr(scan, tok, common, &seen);
         if (r == 1) r = own(scan, tok, e, d, &seen);
         if (r < 0) return -1;
     }
     uint32_t mandatory = A_COMMON_MANDATORY | own_mandatory;
-    if ((seen & mandatory) != mandatory) return fail(t.missing, scan);
+    if ((seen & mandatory) != mandatory) return xml_fail(t.missing, scan);
     if (*common.version != 1.0f) {
         // Another version: skip it whole; the empty record marks it as skipped.
         xml_token_s start{};
         start.kind = TOK_START;
-        copy_text(start.name, sizeof start.name, t.tag);
+        xml_copy_text(start.name, sizeof start.name, t.tag);
         if (XmlIgnore_Tag(scan, &start) < 0) return -1;
         init(e);
         return 0;
     }
     const elem_head_s& h = e->head;
     if (h.pos_x + h.size_x > DISPLAY_COORD_LIMIT || h.pos_y + h.size_y > DISPLAY_COORD_LIMIT)
-        return fail("parse error: element geometry out of range", scan);
+        return xml_fail("parse error: element geometry out of range", scan);
     return parse_children(scan, t.tag, children, *common.vis_mode != VIS_ALWAYS);
 }
 
@@ -300,24 +322,24 @@ int alphanum_attr(xml_scan_s* scan, const xml_token_s& tok, display_elem_s* e, d
     };
     for (uint32_t i = 0; i < 3; ++i) {
         if (std::strcmp(tok.name, kws[i].name) != 0) continue;
-        if (*seen & (A_OWN << i)) return fail(kws[i].twice, scan);
+        if (*seen & (A_OWN << i)) return xml_fail(kws[i].twice, scan);
         *seen |= A_OWN << i;
-        return kws[i].conv(tok.value, kws[i].field) < 0 ? fail(kws[i].wrong, scan) : 0;
+        return kws[i].conv(tok.value, kws[i].field) < 0 ? xml_fail(kws[i].wrong, scan) : 0;
     }
     if (std::strcmp(tok.name, "vtab") == 0) {
-        if (*seen & (A_OWN << 3)) return fail("parse error: vtab found twice", scan);
+        if (*seen & (A_OWN << 3)) return xml_fail("parse error: vtab found twice", scan);
         *seen |= A_OWN << 3;
         if (tok.value[0] == '\0') {
             a.vtab = nullptr;
             return 0;
         }
         a.vtab = XmlSearchVTab(d ? d->vtabs : nullptr, tok.value);
-        return a.vtab ? 0 : fail("parse error: vtab reference not found", scan);
+        return a.vtab ? 0 : xml_fail("parse error: vtab reference not found", scan);
     }
     if (std::strcmp(tok.name, "format_str") == 0) {
-        if (*seen & (A_OWN << 4)) return fail("parse error: format_str found twice", scan);
+        if (*seen & (A_OWN << 4)) return xml_fail("parse error: format_str found twice", scan);
         *seen |= A_OWN << 4;
-        copy_text(a.format_str, sizeof a.format_str, tok.value);
+        xml_copy_text(a.format_str, sizeof a.format_str, tok.value);
     }
     return 0;
 }
@@ -325,33 +347,33 @@ int alphanum_attr(xml_scan_s* scan, const xml_token_s& tok, display_elem_s* e, d
 int bargraph_attr(xml_scan_s* scan, const xml_token_s& tok, display_elem_s* e, display_s*, uint32_t* seen) {
     bargraph_s& b = e->bargraph;
     auto once = [&](uint32_t i, const char* twice) {
-        if (*seen & (A_OWN << i)) return fail(twice, scan);
+        if (*seen & (A_OWN << i)) return xml_fail(twice, scan);
         *seen |= A_OWN << i;
         return 0;
     };
     if (std::strcmp(tok.name, "style") == 0) {
         if (once(0, "parse error: parameter bar graph style found twice") < 0) return -1;
         return XmlStr2BargrStyle(tok.value, &b.style) < 0
-                   ? fail("parse error: wrong bar graph style parameter", scan)
+                   ? xml_fail("parse error: wrong bar graph style parameter", scan)
                    : 0;
     }
     if (std::strcmp(tok.name, "orientation") == 0) {
         if (once(1, "parse error: parameter bar graph orientation found twice") < 0) return -1;
         return XmlStr2BargrBargrOrient(tok.value, &b.orientation) < 0
-                   ? fail("parse error: wrong bar graph orientation parameter", scan)
+                   ? xml_fail("parse error: wrong bar graph orientation parameter", scan)
                    : 0;
     }
     if (std::strcmp(tok.name, "ticks") == 0) {
         if (once(2, "parse error: ticks found twice") < 0) return -1;
-        return XmlGetBool(tok.value, &b.ticks) < 0 ? fail("parse error: wrong value", scan) : 0;
+        return XmlGetBool(tok.value, &b.ticks) < 0 ? xml_fail("parse error: wrong value", scan) : 0;
     }
     if (std::strcmp(tok.name, "min") == 0) {
         if (once(3, "parse error: min found twice") < 0) return -1;
-        return XmlGetFloat(tok.value, &b.min) < 0 ? fail("parse error: wrong value", scan) : 0;
+        return XmlGetFloat(tok.value, &b.min) < 0 ? xml_fail("parse error: wrong value", scan) : 0;
     }
     if (std::strcmp(tok.name, "max") == 0) {
         if (once(4, "parse error: max found twice") < 0) return -1;
-        return XmlGetFloat(tok.value, &b.max) < 0 ? fail("parse error: wrong value", scan) : 0;
+        return XmlGetFloat(tok.value, &b.max) < 0 ? xml_fail("parse error: wrong value", scan) : 0;
     }
     return 0;
 }
@@ -359,22 +381,24 @@ int bargraph_attr(xml_scan_s* scan, const xml_token_s& tok, display_elem_s* e, d
 int picture_attr(xml_scan_s* scan, const xml_token_s& tok, display_elem_s* e, display_s*, uint32_t* seen) {
     picture_s& p = e->picture.picture;
     auto once = [&](uint32_t i, const char* twice) {
-        if (*seen & (A_OWN << i)) return fail(twice, scan);
+        if (*seen & (A_OWN << i)) return xml_fail(twice, scan);
         *seen |= A_OWN << i;
         return 0;
     };
     if (std::strcmp(tok.name, "filename") == 0) {
         if (once(0, "parse error: filename found twice") < 0) return -1;
-        copy_text(p.filename, sizeof p.filename, tok.value);
+        xml_copy_text(p.filename, sizeof p.filename, tok.value);
         return 0;
     }
     if (std::strcmp(tok.name, "ofs") == 0) {
         if (once(1, "parse error: offset found twice") < 0) return -1;
-        return XmlGetHex(tok.value, &p.ofs, 0, 0xFFFFFFFFu) < 0 ? fail("parse error: wrong value", scan) : 0;
+        return XmlGetHex(tok.value, &p.ofs, 0, 0xFFFFFFFFu) < 0 ? xml_fail("parse error: wrong value", scan)
+                                                                : 0;
     }
     if (std::strcmp(tok.name, "len") == 0) {
         if (once(2, "parse error: length found twice") < 0) return -1;
-        return XmlGetHex(tok.value, &p.len, 0, 0xFFFFFFFFu) < 0 ? fail("parse error: wrong value", scan) : 0;
+        return XmlGetHex(tok.value, &p.len, 0, 0xFFFFFFFFu) < 0 ? xml_fail("parse error: wrong value", scan)
+                                                                : 0;
     }
     return 0;
 }
@@ -383,22 +407,22 @@ int picture_attr(xml_scan_s* scan, const xml_token_s& tok, display_elem_s* e, di
 
 int parse_deco_frame(xml_scan_s* scan, const char* tag, const char* open_err, const char* close_err,
                      const char* const* names, rgb_s* const* fields, int n, uint32_t* style) {
-    xml_token_s tok;
-    if (XmlGetTok(scan, &tok) < 0) return -1;
-    if (!xml_is_start_attr(tok, tag)) return fail(open_err, scan);
     bool seen_style = false;
-    for (;;) {
-        if (XmlGetTok(scan, &tok) < 0) return -1;
-        if (tok.kind == TOK_TAG_END) break;
-        if (tok.kind != TOK_ATTR) return fail("parse error: expecting attributes of deco type", scan);
+    auto on_attr = [&](const xml_token_s& tok) {
         if (std::strcmp(tok.name, "style") == 0) {
-            if (seen_style) return fail("parse error: parameter style found twice", scan);
-            if (XmlStr2Style(tok.value, style) < 0) return fail("parse error: wrong style parameter", scan);
+            if (seen_style) return xml_fail("parse error: parameter style found twice", scan);
+            if (XmlStr2Style(tok.value, style) < 0)
+                return xml_fail("parse error: wrong style parameter", scan);
             seen_style = true;
         }
-    }
-    if (!seen_style) return fail("attribute style not found", scan);
+        return 0;
+    };
+    if (xml_read_start_tag(scan, tag, TOK_TAG_END, open_err, "parse error: expecting attributes of deco type",
+                           on_attr) < 0)
+        return -1;
+    if (!seen_style) return xml_fail("attribute style not found", scan);
     bool seen[8] = {};
+    xml_token_s tok;
     xml_scan_s ahead;
     for (;;) {
         if (xml_peek(scan, &ahead, &tok) < 0) return -1;
@@ -414,9 +438,9 @@ int parse_deco_frame(xml_scan_s* scan, const char* tag, const char* open_err, co
         seen[i] = true;
     }
     if (XmlGetTok(scan, &tok) < 0) return -1;
-    if (!xml_is_end(tok, tag)) return fail(close_err, scan);
+    if (!xml_is_end(tok, tag)) return xml_fail(close_err, scan);
     for (int i = 0; i < n; ++i)
-        if (!seen[i]) return fail("parse error: not all colours found", scan);
+        if (!seen[i]) return xml_fail("parse error: not all colours found", scan);
     return 0;
 }
 
@@ -532,25 +556,23 @@ int XmlParsePictureDecoTag(xml_scan_s* scan, picture_deco_s* deco) {
 
 int XmlParseTickTab(xml_scan_s* scan, tick_s* tick) {
     std::memset(tick, 0, sizeof *tick);
-    xml_token_s tok;
-    if (XmlGetTok(scan, &tok) < 0) return -1;
-    if (!xml_is_start_attr(tok, "Tab")) return fail("parse error: expecting open tag tab", scan);
     bool seen_name = false, seen_value = false;
-    for (;;) {
-        if (XmlGetTok(scan, &tok) < 0) return -1;
-        if (tok.kind == TOK_EMPTY_END) break;
-        if (tok.kind != TOK_ATTR) return fail("parse error: expecting paramters of tab", scan);
+    auto on_attr = [&](const xml_token_s& tok) {
         if (std::strcmp(tok.name, "name") == 0) {
-            if (seen_name) return fail("parse error: name found twice", scan);
-            copy_text(tick->name, sizeof tick->name, tok.value);
+            if (seen_name) return xml_fail("parse error: name found twice", scan);
+            xml_copy_text(tick->name, sizeof tick->name, tok.value);
             seen_name = true;
         } else if (std::strcmp(tok.name, "value") == 0) {
-            if (seen_value) return fail("parse error: value found twice", scan);
-            if (XmlGetFloat(tok.value, &tick->value) < 0) return fail("parse error: wrong value", scan);
+            if (seen_value) return xml_fail("parse error: value found twice", scan);
+            if (XmlGetFloat(tok.value, &tick->value) < 0) return xml_fail("parse error: wrong value", scan);
             seen_value = true;
         }
-    }
-    if (!seen_name || !seen_value) return fail("parse error: missing attribute of tab", scan);
+        return 0;
+    };
+    if (xml_read_start_tag(scan, "Tab", TOK_EMPTY_END, "parse error: expecting open tag tab",
+                           "parse error: expecting paramters of tab", on_attr) < 0)
+        return -1;
+    if (!seen_name || !seen_value) return xml_fail("parse error: missing attribute of tab", scan);
     return 0;
 }
 
@@ -558,17 +580,17 @@ int XmlParseTicks(xml_scan_s* scan, tick_s* ticks, uint16_t* count) {
     *count = 0;
     xml_token_s tok;
     if (XmlGetTok(scan, &tok) < 0) return -1;
-    if (!xml_is_start(tok, "TickList")) return fail("parse error: expecting open tag ticklist", scan);
+    if (!xml_is_start(tok, "TickList")) return xml_fail("parse error: expecting open tag ticklist", scan);
     xml_scan_s ahead;
     for (;;) {
         if (xml_peek(scan, &ahead, &tok) < 0)
-            return fail("parse error: expecting paramters of ticks type", &ahead);
+            return xml_fail("parse error: expecting paramters of ticks type", &ahead);
         if (xml_is_end(tok, "TickList")) {
             *scan = ahead;
             return 0;
         }
         if (xml_is_start_attr(tok, "Tab")) {
-            if (*count >= BARGRAPH_MAX_TICKS) return fail("parse error: too many ticks", scan);
+            if (*count >= BARGRAPH_MAX_TICKS) return xml_fail("parse error: too many ticks", scan);
             if (XmlParseTickTab(scan, &ticks[*count]) < 0) return -1;
             ++*count;
         } else if (xml_skip_child(scan, &ahead, &tok) < 0) {
@@ -629,17 +651,8 @@ int XmlParseAlphaNumDisplayElement(xml_scan_s* scan, display_elem_s* e, display_
                                      "parse error: expecting paramters of alphanum type",
                                      "parse error: expecting paramters of alphanum type",
                                      "parse error: missing attribute"};
-    common_fields common = {&a.version,
-                            a.title,
-                            &a.vis_mode,
-                            &a.always_on_top,
-                            {&a.prio, &a.pos_x, &a.pos_y, &a.size_x, &a.size_y},
-                            &a.blink,
-                            {&a.min_disp_time, &a.auto_reset_time, &a.retrigger_time}};
-    child_fields children = {KIND_ALPHANUM,  &a.ch_input,       &a.vis_input,     &a.lower_limit,
-                             &a.lower_hyst,  &a.upper_limit,    &a.upper_hyst,    &a.deco_lower,
-                             &a.deco_middle, &a.deco_upper,     nullptr,          nullptr,
-                             nullptr,        &a.has_deco_lower, &a.has_deco_upper};
+    common_fields common = common_of(a);
+    child_fields children = limit_children(KIND_ALPHANUM, a);
     return parse_element(scan, e, d, texts, XmlInitAlphaNumeric, common, children, alphanum_attr,
                          0x1Fu << 16);
 }
@@ -650,17 +663,10 @@ int XmlParseBarGraphDisplayElement(xml_scan_s* scan, display_elem_s* e) {
                                      "parse error: expecting paramters of barpraph type",
                                      "parse error: expecting paramters of bargraph type",
                                      "parse error: missing paramter"};
-    common_fields common = {&b.version,
-                            b.title,
-                            &b.vis_mode,
-                            &b.always_on_top,
-                            {&b.prio, &b.pos_x, &b.pos_y, &b.size_x, &b.size_y},
-                            nullptr,
-                            {nullptr, nullptr, nullptr}};
-    child_fields children = {KIND_BARGRAPH,  &b.ch_input,       &b.vis_input,     &b.lower_limit,
-                             &b.lower_hyst,  &b.upper_limit,    &b.upper_hyst,    &b.deco_lower,
-                             &b.deco_middle, &b.deco_upper,     b.tick_list,      &b.tick_count,
-                             nullptr,        &b.has_deco_lower, &b.has_deco_upper};
+    common_fields common = common_of(b);
+    child_fields children = limit_children(KIND_BARGRAPH, b);
+    children.ticks = b.tick_list;
+    children.tick_count = &b.tick_count;
     return parse_element(scan, e, nullptr, texts, XmlInitBarGraph, common, children, bargraph_attr,
                          0x1Fu << 16);
 }
@@ -671,28 +677,11 @@ int XmlParsePictureDisplayElement(xml_scan_s* scan, display_elem_s* e) {
                                      "parse error: expecting paramters of picture type",
                                      "parse error: expecting paramters of picture type",
                                      "parse error: missing parameter"};
-    common_fields common = {&p.version,
-                            p.title,
-                            &p.vis_mode,
-                            &p.always_on_top,
-                            {&p.prio, &p.pos_x, &p.pos_y, &p.size_x, &p.size_y},
-                            &p.blink,
-                            {&p.min_disp_time, &p.auto_reset_time, &p.retrigger_time}};
-    child_fields children = {KIND_PICTURE,
-                             nullptr,
-                             &p.vis_input,
-                             nullptr,
-                             nullptr,
-                             nullptr,
-                             nullptr,
-                             nullptr,
-                             &p.deco_middle,
-                             nullptr,
-                             nullptr,
-                             nullptr,
-                             &p.picture.transparent_col,
-                             nullptr,
-                             nullptr};
+    common_fields common = common_of(p);
+    child_fields children = {.kind = KIND_PICTURE,
+                             .vis_input = &p.vis_input,
+                             .deco_middle = &p.deco_middle,
+                             .transparent = &p.picture.transparent_col};
     return parse_element(scan, e, nullptr, texts, XmlInitPictureElement, common, children, picture_attr,
                          0x7u << 16);
 }

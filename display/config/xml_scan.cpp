@@ -65,35 +65,30 @@ int scan_entity(xml_scan_s* s, char* out) {
     return 0;
 }
 
-int token_error(const char* msg, const xml_scan_s* s) {
-    xml_error(msg, s);
-    return -1;
-}
-
 int ignore_tag(xml_scan_s* scan, const xml_token_s* tok, int depth) {
-    if (depth > XML_SKIP_DEPTH_MAX) return token_error("parse error: nesting too deep", scan);
+    if (depth > XML_SKIP_DEPTH_MAX) return xml_fail("parse error: nesting too deep", scan);
     xml_token_s t;
     if (tok->kind == TOK_START_ATTR) {
         for (;;) {
             int r = XmlGetTok(scan, &t);
-            if (r < 0) return token_error("parse error: expecting attributes", scan);
+            if (r < 0) return xml_fail("parse error: expecting attributes", scan);
             if (t.kind == TOK_EMPTY_END) return 0;
             if (t.kind == TOK_TAG_END) break;
-            if (t.kind != TOK_ATTR) return token_error("parse error: expecting attributes", scan);
+            if (t.kind != TOK_ATTR) return xml_fail("parse error: expecting attributes", scan);
         }
     } else if (tok->kind != TOK_START) {
-        if (tok->kind == TOK_EOF) return token_error("parse error: unexpected end of file", scan);
-        return token_error("parse error: unexpected token", scan);
+        if (tok->kind == TOK_EOF) return xml_fail("parse error: unexpected end of file", scan);
+        return xml_fail("parse error: unexpected token", scan);
     }
     for (;;) {
         int r = XmlGetTok(scan, &t);
-        if (r < 0) return token_error("parse error: error during unknown tag", scan);
+        if (r < 0) return xml_fail("parse error: error during unknown tag", scan);
         if (t.kind != TOK_START && t.kind != TOK_START_ATTR) break;
         if (ignore_tag(scan, &t, depth + 1) < 0) return -1;
     }
     if (t.kind == TOK_END && std::strcmp(t.name, tok->name) == 0) return 0;
-    if (t.kind == TOK_EOF) return token_error("parse error: unexpected end of file", scan);
-    return token_error("parse error: unexpected token", scan);
+    if (t.kind == TOK_EOF) return xml_fail("parse error: unexpected end of file", scan);
+    return xml_fail("parse error: unexpected token", scan);
 }
 
 } // namespace
@@ -111,6 +106,17 @@ void xml_error(const char* msg, const xml_scan_s* scan) {
         std::snprintf(g_error, sizeof g_error, "%s in line %d column %d", msg, scan->line, scan->col);
     else
         std::snprintf(g_error, sizeof g_error, "%s", msg);
+}
+
+int xml_fail(const char* msg, const xml_scan_s* scan) {
+    xml_error(msg, scan);
+    return -1;
+}
+
+void xml_copy_text(char* dst, size_t size, const char* src) {
+    size_t n = strnlen(src, size - 1);
+    std::memcpy(dst, src, n);
+    dst[n] = '\0';
 }
 
 const char* xml_error_text() {
@@ -229,10 +235,10 @@ int XmlGetTok(xml_scan_s* s, xml_token_s* tok) {
             if (n == '!') {
                 advance(s, 1, 1);
                 if (byte_at(s, 1) != '-' || byte_at(s, 2) != '-')
-                    return token_error("scan error: '!' unexpected, only XML comments are supported...", s);
+                    return xml_fail("scan error: '!' unexpected, only XML comments are supported...", s);
                 advance(s, 3, 3);
                 for (;;) {
-                    if (skip_blank(s)) return token_error("scan error: unexpected EOF during comment", s);
+                    if (skip_blank(s)) return xml_fail("scan error: unexpected EOF during comment", s);
                     if (byte_at(s, 0) == '-' && byte_at(s, 1) == '-' && byte_at(s, 2) == '>') break;
                     advance(s, 1, 1);
                 }
@@ -241,9 +247,9 @@ int XmlGetTok(xml_scan_s* s, xml_token_s* tok) {
             }
             if (n == '/') {
                 advance(s, 2, 2);
-                if (xml_scan_name(s, tok->name) < 0) return token_error("scan error: tag name expected", s);
-                if (skip_blank(s)) return token_error("scan error: unexpected EOF", s);
-                if (byte_at(s, 0) != '>') return token_error("scan error: '>' expected", s);
+                if (xml_scan_name(s, tok->name) < 0) return xml_fail("scan error: tag name expected", s);
+                if (skip_blank(s)) return xml_fail("scan error: unexpected EOF", s);
+                if (byte_at(s, 0) != '>') return xml_fail("scan error: '>' expected", s);
                 advance(s, 1, 1);
                 tok->kind = TOK_END;
                 return 0;
@@ -251,15 +257,15 @@ int XmlGetTok(xml_scan_s* s, xml_token_s* tok) {
             if (n == '?') {
                 advance(s, 2, 2);
                 if (byte_at(s, 0) != 'x' || byte_at(s, 1) != 'm' || byte_at(s, 2) != 'l')
-                    return token_error("scan error: xml expected", s);
+                    return xml_fail("scan error: xml expected", s);
                 advance(s, 3, 3);
                 tok->kind = TOK_DECL;
                 return 0;
             }
             advance(s, 1, 1);
-            if (!isLetter(n)) return token_error("scan error", s);
-            if (xml_scan_name(s, tok->name) < 0) return token_error("scan error: tag name expected", s);
-            if (skip_blank(s)) return token_error("scan error: unexpected EOF", s);
+            if (!isLetter(n)) return xml_fail("scan error", s);
+            if (xml_scan_name(s, tok->name) < 0) return xml_fail("scan error: tag name expected", s);
+            if (skip_blank(s)) return xml_fail("scan error: unexpected EOF", s);
             if (byte_at(s, 0) == '>') {
                 advance(s, 1, 1);
                 tok->kind = TOK_START;
@@ -275,24 +281,24 @@ int XmlGetTok(xml_scan_s* s, xml_token_s* tok) {
         }
         if (c == '/' || c == '?') {
             advance(s, 1, 1);
-            if (byte_at(s, 0) != '>') return token_error("scan error: '>' expected", s);
+            if (byte_at(s, 0) != '>') return xml_fail("scan error: '>' expected", s);
             advance(s, 1, 1);
             tok->kind = c == '/' ? TOK_EMPTY_END : TOK_DECL_END;
             return 0;
         }
         if (isLetter(c)) {
-            if (xml_scan_name(s, tok->name) < 0) return token_error("scan error: parameter name expected", s);
-            if (skip_blank(s)) return token_error("scan error: unexpected EOF", s);
-            if (byte_at(s, 0) != '=') return token_error("scan error: '=' expected", s);
+            if (xml_scan_name(s, tok->name) < 0) return xml_fail("scan error: parameter name expected", s);
+            if (skip_blank(s)) return xml_fail("scan error: unexpected EOF", s);
+            if (byte_at(s, 0) != '=') return xml_fail("scan error: '=' expected", s);
             advance(s, 1, 1);
-            if (skip_blank(s)) return token_error("scan error: unexpected EOF", s);
+            if (skip_blank(s)) return xml_fail("scan error: unexpected EOF", s);
             if (xml_scan_string(s, tok->value) < 0)
-                return token_error("scan error: error scanning parameter value", s);
+                return xml_fail("scan error: error scanning parameter value", s);
             tok->kind = TOK_ATTR;
             return 0;
         }
-        if (isDigit(c)) return token_error("scan error: unexpected digit", s);
-        return token_error("scan error", s);
+        if (isDigit(c)) return xml_fail("scan error: unexpected digit", s);
+        return xml_fail("scan error", s);
     }
 }
 

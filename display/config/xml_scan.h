@@ -4,6 +4,7 @@
 // static buffer and the last report wins.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "display/config/display_cfg.h"
@@ -45,6 +46,10 @@ void xml_scan_init(xml_scan_s* scan, const char* data, int32_t len);
 // Formats the error text "%s in line %d column %d" (just msg when scan is null).
 void xml_error(const char* msg, const xml_scan_s* scan);
 const char* xml_error_text();
+// xml_error, then -1: for "return xml_fail(...)" in the parsers.
+int xml_fail(const char* msg, const xml_scan_s* scan);
+// Copies src into dst of size bytes, cut to fit and always NUL-terminated.
+void xml_copy_text(char* dst, size_t size, const char* src);
 // 0 a token, 1 end of input (TOK_EOF), -1 scan error (text set).
 int XmlGetTok(xml_scan_s* scan, xml_token_s* tok);
 // Skips the rest of an element whose start token was consumed; 0 or -1.
@@ -74,6 +79,22 @@ int xml_skip_child(xml_scan_s* scan, const xml_scan_s* ahead, const xml_token_s*
 bool xml_is_start(const xml_token_s& tok, const char* name);
 bool xml_is_start_attr(const xml_token_s& tok, const char* name);
 bool xml_is_end(const xml_token_s& tok, const char* name);
+// Reads the start tag "<tag" and its attributes up to end_kind (TOK_TAG_END or TOK_EMPTY_END),
+// handing each attribute to on_attr (0, or -1 to stop). 0, or -1 with the error text set:
+// open_err when tag is not next, attr_err for a token that is no attribute.
+template <typename OnAttr>
+int xml_read_start_tag(xml_scan_s* scan, const char* tag, uint32_t end_kind, const char* open_err,
+                       const char* attr_err, OnAttr&& on_attr) {
+    xml_token_s tok;
+    if (XmlGetTok(scan, &tok) < 0) return -1;
+    if (!xml_is_start_attr(tok, tag)) return xml_fail(open_err, scan);
+    for (;;) {
+        if (XmlGetTok(scan, &tok) < 0) return -1;
+        if (tok.kind == end_kind) return 0;
+        if (tok.kind != TOK_ATTR) return xml_fail(attr_err, scan);
+        if (on_attr(static_cast<const xml_token_s&>(tok)) < 0) return -1;
+    }
+}
 
 int XmlParseDisplay(xml_scan_s* scan, display_s** out);
 void XmlInitDisplay(display_s* d);

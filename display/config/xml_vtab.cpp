@@ -7,38 +7,25 @@
 
 namespace {
 
-int fail(const char* msg, const xml_scan_s* scan) {
-    xml_error(msg, scan);
-    return -1;
-}
-
-void copy_text(char* dst, size_t size, const char* src) {
-    size_t n = strnlen(src, size - 1);
-    std::memcpy(dst, src, n);
-    dst[n] = '\0';
-}
-
 // The VerbTab start tag with its attributes; name and default go to table when given.
 int parse_vtab_head(xml_scan_s* scan, vtab_s* table) {
-    xml_token_s tok;
-    if (XmlGetTok(scan, &tok) < 0) return -1;
-    if (!xml_is_start_attr(tok, "VerbTab")) return fail("parse error: expecting vtab open tag", scan);
     bool seen_name = false, seen_default = false;
-    for (;;) {
-        if (XmlGetTok(scan, &tok) < 0) return -1;
-        if (tok.kind == TOK_TAG_END) break;
-        if (tok.kind != TOK_ATTR) return fail("parse error: expecting paramters of vtab type", scan);
+    auto on_attr = [&](const xml_token_s& tok) {
         if (std::strcmp(tok.name, "name") == 0) {
-            if (seen_name) return fail("parse error: parameter name found twice", scan);
-            if (table) copy_text(table->name, sizeof table->name, tok.value);
+            if (seen_name) return xml_fail("parse error: parameter name found twice", scan);
+            if (table) xml_copy_text(table->name, sizeof table->name, tok.value);
             seen_name = true;
         } else if (std::strcmp(tok.name, "default") == 0) {
-            if (seen_default) return fail("parse error: parameter default found twice", scan);
-            if (table) copy_text(table->default_text, sizeof table->default_text, tok.value);
+            if (seen_default) return xml_fail("parse error: parameter default found twice", scan);
+            if (table) xml_copy_text(table->default_text, sizeof table->default_text, tok.value);
             seen_default = true;
         }
-    }
-    if (!seen_name || !seen_default) return fail("not all attributes found", scan);
+        return 0;
+    };
+    if (xml_read_start_tag(scan, "VerbTab", TOK_TAG_END, "parse error: expecting vtab open tag",
+                           "parse error: expecting paramters of vtab type", on_attr) < 0)
+        return -1;
+    if (!seen_name || !seen_default) return xml_fail("not all attributes found", scan);
     return 0;
 }
 
@@ -51,26 +38,24 @@ void XmlInitVTab(vtab_entry_s* entry) {
 
 int XmlParseVTabTag(xml_scan_s* scan, vtab_entry_s* entry) {
     XmlInitVTab(entry);
-    xml_token_s tok;
-    if (XmlGetTok(scan, &tok) < 0) return -1;
-    if (!xml_is_start_attr(tok, "Tab")) return fail("parse error: expecting vtab tag", scan);
     bool seen_str = false, seen_num = false;
-    for (;;) {
-        if (XmlGetTok(scan, &tok) < 0) return -1;
-        if (tok.kind == TOK_EMPTY_END) break;
-        if (tok.kind != TOK_ATTR) return fail("parse error: expecting vtab tag", scan);
+    auto on_attr = [&](const xml_token_s& tok) {
         if (std::strcmp(tok.name, "str") == 0 && !seen_str) {
-            copy_text(entry->text, sizeof entry->text, tok.value);
+            xml_copy_text(entry->text, sizeof entry->text, tok.value);
             seen_str = true;
         } else if (std::strcmp(tok.name, "num") == 0 && !seen_num) {
             if (XmlGetInt(tok.value, &entry->num, INT32_MIN, INT32_MAX) < 0)
-                return fail("parse error: expecting vtab tag", scan);
+                return xml_fail("parse error: expecting vtab tag", scan);
             seen_num = true;
-        } else {
-            return fail("parse error: expecting vtab tag", scan); // unknown or repeated
+        } else { // unknown or repeated
+            return xml_fail("parse error: expecting vtab tag", scan);
         }
-    }
-    if (!seen_str || !seen_num) return fail("parse error: expecting vtab tag", scan);
+        return 0;
+    };
+    if (xml_read_start_tag(scan, "Tab", TOK_EMPTY_END, "parse error: expecting vtab tag",
+                           "parse error: expecting vtab tag", on_attr) < 0)
+        return -1;
+    if (!seen_str || !seen_num) return xml_fail("parse error: expecting vtab tag", scan);
     return 0;
 }
 
@@ -89,8 +74,8 @@ int XmlCheckVTabs(xml_scan_s* scan, uint16_t* counter) {
         }
         if (XmlParseVTabTag(scan, &scratch) < 0) return -1;
         uint32_t num = static_cast<uint32_t>(scratch.num);
-        if (have_prev && num <= prev) return fail("parse error: vtabs not sorted", scan);
-        if (*counter == UINT16_MAX) return fail("parse error: too many verbal table entries", scan);
+        if (have_prev && num <= prev) return xml_fail("parse error: vtabs not sorted", scan);
+        if (*counter == UINT16_MAX) return xml_fail("parse error: too many verbal table entries", scan);
         ++*counter;
         prev = num;
         have_prev = true;
@@ -108,7 +93,7 @@ int XmlParseVTabs(xml_scan_s* scan, vtab_s* table, vtab_entry_s** cursor, vtab_e
             return 0;
         }
         // The first pass sized the array for this very text; guard it all the same.
-        if (*cursor >= end) return fail("parse error: too many verbal table entries", scan);
+        if (*cursor >= end) return xml_fail("parse error: too many verbal table entries", scan);
         vtab_entry_s* e = *cursor;
         if (XmlParseVTabTag(scan, e) < 0) return -1;
         e->parent = e->left = e->right = nullptr;
@@ -128,7 +113,7 @@ int XmlParseVTab(xml_scan_s* scan, display_s* d) {
 
     xml_token_s tok;
     if (XmlGetTok(scan, &tok) < 0) return -1;
-    if (!xml_is_start(tok, "VerbTabs")) return fail("parse error: expecting vtabs open tag", scan);
+    if (!xml_is_start(tok, "VerbTabs")) return xml_fail("parse error: expecting vtabs open tag", scan);
     const xml_scan_s body = *scan;
 
     uint16_t tables = 0, entries = 0;
@@ -136,7 +121,7 @@ int XmlParseVTab(xml_scan_s* scan, display_s* d) {
     for (;;) {
         if (xml_peek(scan, &ahead, &tok) < 0) return -1;
         if (xml_is_end(tok, "VerbTabs")) break;
-        if (tables == UINT16_MAX) return fail("parse error: too many verbal tables", scan);
+        if (tables == UINT16_MAX) return xml_fail("parse error: too many verbal tables", scan);
         if (XmlCheckVTabs(scan, &entries) < 0) return -1;
         ++tables;
     }
@@ -149,7 +134,7 @@ int XmlParseVTab(xml_scan_s* scan, display_s* d) {
         std::free(d->vtab_entry_array);
         d->vtab_array = nullptr;
         d->vtab_entry_array = nullptr;
-        return fail("could not get memory for display objects", nullptr);
+        return xml_fail("could not get memory for display objects", nullptr);
     }
 
     *scan = body;
@@ -161,7 +146,7 @@ int XmlParseVTab(xml_scan_s* scan, display_s* d) {
             *scan = ahead;
             return 0;
         }
-        if (i >= tables) return fail("parse error: too many verbal tables", scan);
+        if (i >= tables) return xml_fail("parse error: too many verbal tables", scan);
         vtab_s* t = &d->vtab_array[i];
         t->root = nullptr;
         t->next = nullptr;
@@ -225,11 +210,11 @@ int XmlVTabOutput(const vtab_s* vtab, uint32_t value, char* out) {
     while (e) {
         uint32_t num = static_cast<uint32_t>(e->num);
         if (num == value) {
-            copy_text(out, 255, e->text);
+            xml_copy_text(out, 255, e->text);
             return 0;
         }
         e = num > value ? e->left : e->right;
     }
-    copy_text(out, 255, vtab->default_text);
+    xml_copy_text(out, 255, vtab->default_text);
     return 0;
 }

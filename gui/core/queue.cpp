@@ -64,6 +64,16 @@ void reportFull(const GuiMessage* msg) {
     SYSLOGX_GUARDED(LOG_ERR, "GUI queue full: message type 0x%04x dropped", msg->type);
 }
 
+// Outside the lock, after an append: a dropped message is reported, a queued one wakes the reader.
+int afterAppend(GuiQueue* q, const GuiMessage* msg, bool ok) {
+    if (!ok) {
+        reportFull(msg);
+        return 0;
+    }
+    semGive(q->wake);
+    return 1;
+}
+
 // Removes queued messages for which match() holds.
 template <typename M> void removeIf(GuiQueue* q, M match) {
     semTake(q->mutex, WAIT_FOREVER);
@@ -117,12 +127,7 @@ int EnqueueTaskMessage(const GuiMessage* msg, GuiQueue* q) {
     semTake(q->mutex, WAIT_FOREVER);
     bool ok = appendLocked(q, msg);
     semGive(q->mutex);
-    if (!ok) {
-        reportFull(msg);
-        return 0;
-    }
-    semGive(q->wake);
-    return 1;
+    return afterAppend(q, msg, ok);
 }
 
 int GuiTryPopMessage(GuiMessage* msg, GuiQueue* q) {
@@ -192,12 +197,7 @@ int GuiMessageQueue::Fold(const GuiMessage* msg, GuiQueue* q) {
     }
     bool ok = appendLocked(q, msg);
     semGive(q->mutex);
-    if (!ok) {
-        reportFull(msg);
-        return 0;
-    }
-    semGive(q->wake);
-    return 1;
+    return afterAppend(q, msg, ok);
 }
 
 int GuiMessageQueue::Fold(const GuiMessage* msg) {

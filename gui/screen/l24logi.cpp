@@ -430,15 +430,26 @@ void L24logi::DrawTextView(GuiPoint where, const char* text, GuiColor& colour, c
         DrawAliasedText(where, text, colour, font, count, view);
         return;
     }
+    DrawScaledText(where, text, colour, font, count, view, 1);
+}
+
+void L24logi::DrawTextViewDouble(GuiPoint where, const char* text, GuiColor& colour, const GuiFont* font,
+                                 int count, GuiRect& view) {
+    DrawScaledText(where, text, colour, font, count, view, 2);
+}
+
+void L24logi::DrawScaledText(GuiPoint where, const char* text, GuiColor& colour, const GuiFont* font,
+                             int count, GuiRect& view, int scale) {
     const bool fill = colour.flags & GUI_COLOR_FILL;
+    const bool aa = font->flags & FONT_ALIASED;
     int x = where.x;
     for (int i = 0; text[i] && (count < 0 || i < count) && x <= view.right; ++i) {
         GuiGlyph g;
         if (!GuiFindGlyph(font, static_cast<unsigned char>(text[i]), &g)) continue;
-        int width = g.width < view.right - x + 1 ? g.width : view.right - x + 1;
+        int width = scale * g.width < view.right - x + 1 ? scale * g.width : view.right - x + 1;
         if (x + width > view.left) {
             for (int row = view.top; row <= view.bottom; ++row) {
-                int gy = row - where.y;
+                int gy = (row - where.y) / scale;
                 uint32_t* dst = mRows[row];
                 // A smaller font of the chain has fewer rows: below them the cell is empty.
                 const uint8_t* src = gy < g.font->height
@@ -447,39 +458,7 @@ void L24logi::DrawTextView(GuiPoint where, const char* text, GuiColor& colour, c
                 for (int k = 0; k < width; ++k) {
                     int px = x + k;
                     if (px < view.left) continue;
-                    int col = g.offset + k;
-                    bool on = src && (src[col >> 3] & (0x80 >> (col & 7)));
-                    if (on)
-                        dst[px] = colour.fg;
-                    else if (fill)
-                        dst[px] = colour.bg;
-                }
-            }
-        }
-        x += width;
-    }
-}
-
-void L24logi::DrawTextViewDouble(GuiPoint where, const char* text, GuiColor& colour, const GuiFont* font,
-                                 int count, GuiRect& view) {
-    const bool fill = colour.flags & GUI_COLOR_FILL;
-    const bool aa = font->flags & FONT_ALIASED;
-    int x = where.x;
-    for (int i = 0; text[i] && (count < 0 || i < count) && x <= view.right; ++i) {
-        GuiGlyph g;
-        if (!GuiFindGlyph(font, static_cast<unsigned char>(text[i]), &g)) continue;
-        int width = 2 * g.width < view.right - x + 1 ? 2 * g.width : view.right - x + 1;
-        if (x + width > view.left) {
-            for (int row = view.top; row <= view.bottom; ++row) {
-                int gy = (row - where.y) / 2;
-                uint32_t* dst = mRows[row];
-                const uint8_t* src = gy < g.font->height
-                                         ? g.font->data + static_cast<size_t>(gy) * g.font->bytesPerRow
-                                         : nullptr;
-                for (int k = 0; k < width; ++k) {
-                    int px = x + k;
-                    if (px < view.left) continue;
-                    int col = g.offset + k / 2;
+                    int col = g.offset + k / scale;
                     bool on;
                     if (!src)
                         on = false;

@@ -44,6 +44,9 @@ class L24logi : public GuiScreen {
     int BitmapDepth() const { return mTargetDepth; }
 
   private:
+    // Glyph bitmaps drawn with each pixel repeated scale times in both directions.
+    void DrawScaledText(GuiPoint where, const char* text, GuiColor& colour, const GuiFont* font, int count,
+                        GuiRect& view, int scale);
     void DrawRleBitmap(GuiPoint where, GuiRect view, const GuiBitmap* bitmap);
     void DrawRlePaletteBitmap(GuiPoint where, GuiRect view, const GuiBitmap* bitmap);
     void DrawTrueColorBitmap(GuiPoint where, const GuiBitmap* bitmap, GuiRect view);

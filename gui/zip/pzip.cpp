@@ -99,6 +99,17 @@ int grow_output(PzipStream* s, PzipState* st) {
     return Z_OK;
 }
 
+// Hands the state to the stream once the codec accepted it; a refused one is dropped.
+int finish_init(PzipStream* s, PzipState* st, int r) {
+    if (r != Z_OK) {
+        delete st;
+        return r;
+    }
+    s->state = st;
+    pull_counters(s, st->z);
+    return Z_OK;
+}
+
 } // namespace
 
 int PzipInflateInit(PzipStream* s, long windowBits, char const*, unsigned long recordSize) {
@@ -108,13 +119,7 @@ int PzipInflateInit(PzipStream* s, long windowBits, char const*, unsigned long r
     st->z.next_in = s->next_in;
     st->z.avail_in = slice(s->avail_in);
     r = inflateInit2(&st->z, static_cast<int>(windowBits));
-    if (r != Z_OK) {
-        delete st;
-        return r;
-    }
-    s->state = st;
-    pull_counters(s, st->z);
-    return Z_OK;
+    return finish_init(s, st, r);
 }
 
 int PzipInflate(PzipStream* s, long flush) {
@@ -147,13 +152,7 @@ int PzipDeflateInit(PzipStream* s, long level, long method, long windowBits, lon
     if (r != Z_OK) return r;
     r = deflateInit2(&st->z, static_cast<int>(level), static_cast<int>(method), static_cast<int>(windowBits),
                      static_cast<int>(memLevel), strategy);
-    if (r != Z_OK) {
-        delete st;
-        return r;
-    }
-    s->state = st;
-    pull_counters(s, st->z);
-    return Z_OK;
+    return finish_init(s, st, r);
 }
 
 int PzipDeflate(PzipStream* s, int flush) {

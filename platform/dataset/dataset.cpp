@@ -1,5 +1,6 @@
 #include "platform/dataset/dataset.h"
 
+#include "platform/fsutil/fsutil.h"
 #include "platform/kmgr/kmgr_sim.h"
 
 #include <cerrno>
@@ -25,25 +26,6 @@ State& state() {
     return *s;
 }
 
-bool writeAll(int fd, const uint8_t* p, size_t n) {
-    while (n > 0) {
-        const ssize_t w = write(fd, p, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
-
-bool syncDir(const std::string& dir) {
-    const int d = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
-    if (d < 0) return false;
-    const bool ok = fsync(d) == 0;
-    close(d);
-    return ok;
-}
-
 // The new image replaces the old one only once it is complete on disk: a failed store
 // leaves the stored dataset as it was.
 bool replaceImage(const std::string& dir, const void* data, size_t len, std::string* error) {
@@ -53,9 +35,9 @@ bool replaceImage(const std::string& dir, const void* data, size_t len, std::str
         if (error) *error = tmp + ": " + std::strerror(errno);
         return false;
     }
-    const bool ok = writeAll(fd, static_cast<const uint8_t*>(data), len) && fsync(fd) == 0;
+    const bool ok = fsutil::writeAll(fd, data, len, 0) && fsync(fd) == 0;
     const int err = errno;
-    if (close(fd) != 0 || !ok || rename(tmp.c_str(), path.c_str()) != 0 || !syncDir(dir)) {
+    if (close(fd) != 0 || !ok || rename(tmp.c_str(), path.c_str()) != 0 || !fsutil::syncDir(dir)) {
         if (error) *error = path + ": " + std::strerror(ok ? errno : err);
         unlink(tmp.c_str());
         return false;

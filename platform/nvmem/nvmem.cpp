@@ -1,5 +1,6 @@
 #include "platform/nvmem/nvmem.h"
 
+#include "platform/fsutil/fsutil.h"
 #include "platform/kmgr/kmgr_sim.h"
 
 #include <cerrno>
@@ -28,32 +29,12 @@ State& state() {
     return *s;
 }
 
-bool writeAll(int fd, const uint8_t* p, size_t n, off_t off) {
-    while (n > 0) {
-        const ssize_t w = pwrite(fd, p, n, off);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        p += w;
-        n -= static_cast<size_t>(w);
-        off += w;
-    }
-    return true;
-}
-
-bool syncDir(const std::string& dir) {
-    const int d = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
-    if (d < 0) return false;
-    const bool ok = fsync(d) == 0;
-    close(d);
-    return ok;
-}
-
 // Fills [from, NVMEM_SIZE) with the erased value.
 bool fillErased(int fd, off_t from) {
     std::vector<uint8_t> ff(64 * 1024, ERASED);
     for (off_t o = from; o < static_cast<off_t>(NVMEM_SIZE);) {
         const size_t n = std::min(ff.size(), static_cast<size_t>(static_cast<off_t>(NVMEM_SIZE) - o));
-        if (!writeAll(fd, ff.data(), n, o)) return false;
+        if (!fsutil::writeAll(fd, ff.data(), n, o)) return false;
         o += static_cast<off_t>(n);
     }
     return true;
@@ -71,7 +52,8 @@ bool ensureImage(State& s) {
     const std::string tmp = s.path + ".new";
     const int fd = open(tmp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return false;
-    if (!fillErased(fd, 0) || fsync(fd) != 0 || rename(tmp.c_str(), s.path.c_str()) != 0 || !syncDir(s.dir)) {
+    if (!fillErased(fd, 0) || fsync(fd) != 0 || rename(tmp.c_str(), s.path.c_str()) != 0 ||
+        !fsutil::syncDir(s.dir)) {
         close(fd);
         unlink(tmp.c_str());
         return false;
@@ -98,7 +80,7 @@ intptr_t persist(const intptr_t* a) {
         s.tearArmed = false;
         n = std::min(n, s.tearAfter);
     }
-    if (!writeAll(s.fd, src, n, off) || fsync(s.fd) != 0) return -1;
+    if (!fsutil::writeAll(s.fd, src, n, off) || fsync(s.fd) != 0) return -1;
     return torn ? -1 : 0;
 }
 

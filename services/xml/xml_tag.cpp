@@ -156,11 +156,14 @@ int XmlTagParser::parse(XmlScan* scan) {
         case xmlTypeString:
             if (r.size > 0) strncpy(static_cast<char*>(r.target), value, static_cast<size_t>(r.size));
             break;
-        case xmlTypeHex: {
+        case xmlTypeHex:
+        case xmlTypeUInt: {
+            const bool isHex = r.type == xmlTypeHex;
             uint32_t max = r.size == 8 ? 0 : static_cast<uint32_t>(unsignedMax(r.size));
             uint32_t v;
-            if (XmlHelper::getHex(value, &v, 0, max) != 0)
-                throw XmlError("attribute is no hex number", r.name, scan);
+            if ((isHex ? XmlHelper::getHex : XmlHelper::getUInt)(value, &v, 0, max) != 0)
+                throw XmlError(isHex ? "attribute is no hex number" : "attribute has wrong number", r.name,
+                               scan);
             storeLow(r.target, r.size, v);
             break;
         }
@@ -182,14 +185,6 @@ int XmlTagParser::parse(XmlScan* scan) {
             if (XmlHelper::getInt(value, &v, min, max) != 0)
                 throw XmlError("attribute has wrong number", r.name, scan);
             storeLow(r.target, r.size, static_cast<uint64_t>(static_cast<int64_t>(v)));
-            break;
-        }
-        case xmlTypeUInt: {
-            uint32_t max = r.size == 8 ? 0 : static_cast<uint32_t>(unsignedMax(r.size));
-            uint32_t v;
-            if (XmlHelper::getUInt(value, &v, 0, max) != 0)
-                throw XmlError("attribute has wrong number", r.name, scan);
-            storeLow(r.target, r.size, v);
             break;
         }
         case xmlTypeFloat: {

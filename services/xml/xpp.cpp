@@ -772,6 +772,13 @@ const AttrRec* attr(Xpp* x, int index, Event** ev) {
     return &e->attrs[index];
 }
 
+// One text of the attribute at index (field picks which), or null when there is none.
+const char* attrText(Xpp* x, int index, size_t AttrRec::*field) {
+    Event* e;
+    const AttrRec* a = attr(x, index, &e);
+    return a ? str(e, a->*field) : nullptr;
+}
+
 const char* prefixFor(Xpp* x, const char* ns, bool allowDefault) {
     if (!ns) return nullptr;
     for (int i = x->scopeCount - 1; i >= 0; i--) {
@@ -812,27 +819,19 @@ int xppIndexIsOutOfBounds(Xpp* x, int index) {
 }
 
 const char* xppGetAttributeName(Xpp* x, int index) {
-    Event* e;
-    const AttrRec* a = attr(x, index, &e);
-    return a ? str(e, a->local) : nullptr;
+    return attrText(x, index, &AttrRec::local);
 }
 
 const char* xppGetAttributeQName(Xpp* x, int index) {
-    Event* e;
-    const AttrRec* a = attr(x, index, &e);
-    return a ? str(e, a->qname) : nullptr;
+    return attrText(x, index, &AttrRec::qname);
 }
 
 const char* xppGetAttributeNamespace(Xpp* x, int index) {
-    Event* e;
-    const AttrRec* a = attr(x, index, &e);
-    return a ? str(e, a->ns) : nullptr;
+    return attrText(x, index, &AttrRec::ns);
 }
 
 const char* xppGetAttributeValue(Xpp* x, int index) {
-    Event* e;
-    const AttrRec* a = attr(x, index, &e);
-    return a ? str(e, a->value) : nullptr;
+    return attrText(x, index, &AttrRec::value);
 }
 
 const char* xppGetAttributePrefix(Xpp* x, int index) {

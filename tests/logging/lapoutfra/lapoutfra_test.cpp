@@ -142,7 +142,9 @@ TEST_F(LapOutFra, LaptriggerMasterSilentForThirtySecondsIsAnError) {
         sim::step(1000);
         if (answers) LapOutFra_initLapOutCnt(1110, 1112); // the master's answer
         sim::step(28999);
-        if (!answers) EXPECT_FALSE(done);
+        if (!answers) {
+            EXPECT_FALSE(done);
+        }
         sim::step(1);
         EXPECT_TRUE(done);
         uint8_t rec[ERROR_MGR_DATA_RECORD];

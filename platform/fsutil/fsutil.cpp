@@ -1,0 +1,31 @@
+#include "platform/fsutil/fsutil.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace fsutil {
+
+bool writeAll(int fd, const void* data, size_t n, off_t off) {
+    const auto* p = static_cast<const uint8_t*>(data);
+    while (n > 0) {
+        const ssize_t w = pwrite(fd, p, n, off);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        p += w;
+        n -= static_cast<size_t>(w);
+        off += w;
+    }
+    return true;
+}
+
+bool syncDir(const std::string& dir) {
+    const int d = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    if (d < 0) return false;
+    const bool ok = fsync(d) == 0;
+    close(d);
+    return ok;
+}
+
+} // namespace fsutil
