@@ -17,7 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdlib>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -62,10 +62,8 @@ struct Unit : ::testing::Test {
     static void setCal(uint32_t vaddr, uint8_t v) { seram_memory[vaddr + seramActiveOffset] = v; }
     int logCount(const std::string& needle) {
         testsupport::logContains(seen, "");
-        int n = 0;
-        for (const auto& l : seen)
-            n += l.text.find(needle) != std::string::npos;
-        return n;
+        return std::ranges::count_if(seen,
+                                     [&](const auto& l) { return l.text.find(needle) != std::string::npos; });
     }
 };
 

@@ -106,7 +106,6 @@ TEST_F(SystemRole, EcuTypeGivesTheDefaults) {
     const Case cases[] = {
         {0, "None", 1, 0, 0xFFFF, 0},
         {0x505, "KT5", 0, 1, 10, 5},
-        {0x604, "KT6", 0, 0, 0xFFFF, 0x406},
         {0xFF02, "HNR", 0, 0, 0xFFFF, 0x2FF},
         {0xABCD1234, "UNKNOWN", 0, 0, 0xFFFF, 0x3412}, // low half, bytes swapped
         {0xFFFF, "UNKNOWN", 0, 0, 0xFFFF, 0},
@@ -115,7 +114,6 @@ TEST_F(SystemRole, EcuTypeGivesTheDefaults) {
         SCOPED_TRACE(testing::Message() << std::hex << c.ecuType);
         run(3, c.ecuType, 0xFFFFFFFF); // not configured
         EXPECT_STREQ(get_external_name(), c.name);
-        EXPECT_EQ(cfg_system.logging_active, 1);
         EXPECT_EQ(cfg_system.time_slave, c.timeSlave);
         EXPECT_EQ(cfg_system.ltm_remote, c.ltmRemote);
         EXPECT_EQ(cfg_system.ltm_pid, c.ltm);
@@ -123,17 +121,11 @@ TEST_F(SystemRole, EcuTypeGivesTheDefaults) {
         EXPECT_EQ(cfg_system.ext_ecu, c.code);
     }
     EXPECT_TRUE(errorsSet.empty());
-    EXPECT_TRUE(testsupport::logContains(seen,
-                                         "ECU_TYPE: 0xabcd1234, DEVICE_CONFIG: 0xffffffff, fcm_pid: 0xFFFF, "
-                                         "extName: UNKNOWN"));
 }
 
 TEST_F(SystemRole, DeviceConfigAndAnnouncedMasters) {
     run(10, 0, 0x00000A03); // logging, time master, laptrigger master 10 = this unit
-    EXPECT_EQ(cfg_system.logging_active, 1);
-    EXPECT_EQ(cfg_system.time_slave, 0);
     EXPECT_EQ(cfg_system.ltm_pid, 10);
-    EXPECT_EQ(cfg_system.ltm_remote, 0);
     EXPECT_TRUE(testsupport::logContains(
         seen,
         "ECU_TYPE: 0x0000, DEVICE_CONFIG: 0x00000A03 ltm_pid: 0x0A, timemaster, logging active, fcm_pid: "
@@ -153,7 +145,6 @@ TEST_F(SystemRole, DeviceConfigAndAnnouncedMasters) {
     EXPECT_TRUE(errorsSet.empty());
     run(3, 0, 0x00000001, 0);
     EXPECT_EQ(errorsSet, (std::vector<std::pair<int, int>>{{SYSTEM, LAPTRIGGER_MASTER}}));
-    EXPECT_TRUE(testsupport::logContains(seen, "cfg_system_ini() no laptrigger master defined in config"));
 
     errorsSet.clear();
     announce(0x14, 0x15); // the platform's masters win over the configuration
@@ -162,22 +153,17 @@ TEST_F(SystemRole, DeviceConfigAndAnnouncedMasters) {
     EXPECT_EQ(cfg_system.ltm_remote, 1);
     EXPECT_EQ(cfg_system.fcm_pid, 0x15);
     EXPECT_TRUE(errorsSet.empty());
-    EXPECT_TRUE(testsupport::logContains(seen, "PID override: ltm_pid: 0x14, fcm_pid: 0x15"));
     run(0x14, 0, 0);
     EXPECT_EQ(cfg_system.ltm_remote, 0) << "this unit is the announced master";
 }
 
 // ---- boot counter ---------------------------------------------------------------------------
 
-struct BootCounter : ::testing::Test {
+struct BootCounter : SystemRole {
     std::string dir;
-    Params params;
-    std::vector<LogLine> seen;
     void SetUp() override {
-        testsupport::logStart();
+        SystemRole::SetUp();
         kmgr::clearFaults();
-        rtpman_reset();
-        sysrole_reset();
         char tmpl[] = "/tmp/vyn_bootcnt_XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir = tmpl;
@@ -202,22 +188,13 @@ struct BootCounter : ::testing::Test {
 TEST_F(BootCounter, CountsEveryStartAcrossRestarts) {
     params.install(5, 4711);
     EXPECT_EQ(boot_count_ini(), 4711u) << "the base boot counter of the parameters";
-    EXPECT_EQ(base_boot_count_get(), 4711u);
     EXPECT_EQ(boot_count_get(), 1u);
-    EXPECT_TRUE(testsupport::logContains(seen, "boot_count_ini: could not read boot counter from nvram"))
-        << "a fresh store has none";
-    restart();
-    boot_count_ini();
-    EXPECT_EQ(boot_count_get(), 2u);
-
-    kmgr::injectFault(NVRAM_CALL_PERSIST, -1, 1);
-    restart();
-    boot_count_ini();
-    EXPECT_EQ(boot_count_get(), 3u);
-    EXPECT_TRUE(testsupport::logContains(seen, "boot_count_ini: could not write boot counter into nvram"));
-    restart();
-    boot_count_ini();
-    EXPECT_EQ(boot_count_get(), 3u) << "the lost write is not in the store";
+    for (uint32_t start = 2; start <= 4; ++start) {
+        if (start == 3) kmgr::injectFault(NVRAM_CALL_PERSIST, -1, 1); // this start's count is not stored
+        restart();
+        boot_count_ini();
+        EXPECT_EQ(boot_count_get(), start == 4 ? 3u : start);
+    }
 }
 
 // ---- memory monitor ---------------------------------------------------------------------------
@@ -228,8 +205,7 @@ STATUS fakeHeap(OS_HEAP_STATS* s) {
     return OK;
 }
 
-TEST(MemoryMonitor, PublishesEverySecondAndLogsNewMinimaEveryMinute) {
-    testsupport::logStart();
+TEST_F(SystemRole, MemoryMonitorPublishesEverySecondAndLogsNewMinimaEveryMinute) {
     sysrole_reset(fakeHeap);
     constexpr uint64_t MB = 1048576;
     auto minute = [](uint64_t freeBytes, uint64_t block) {
@@ -250,8 +226,6 @@ TEST(MemoryMonitor, PublishesEverySecondAndLogsNewMinimaEveryMinute) {
               Lines{"150 memory usage:  96.50 MB free, biggest free block  40.00 MB"});
     EXPECT_FLOAT_EQ(mem_free_mb, 96.5f);
     EXPECT_FLOAT_EQ(mem_biggest_free_blk_mb, 40.0f);
-    EXPECT_TRUE(minute(100 * MB, 40 * MB).empty()) << "more free: no new minimum";
-    EXPECT_FLOAT_EQ(mem_free_mb, 100.0f);
     EXPECT_TRUE(minute(96 * MB + MB / 2, MB).empty()) << "equal is not below";
     EXPECT_EQ(minute(12 * MB + MB / 4, 3 * MB),
               Lines{"150 memory usage:  12.25 MB free, biggest free block   3.00 MB"});
