@@ -170,6 +170,14 @@ template <typename F> void GuiMessageQueue::ForEachTimer(F fn) {
 void EnterCriticalSection();
 void ExitCriticalSection();
 
+// Holds the GUI lock for a scope.
+struct GuiLock {
+    GuiLock() { EnterCriticalSection(); }
+    ~GuiLock() { ExitCriticalSection(); }
+    GuiLock(const GuiLock&) = delete;
+    GuiLock& operator=(const GuiLock&) = delete;
+};
+
 // Globals of the GUI tasks.
 extern GuiQueue* gpGuiMesgQueue;
 extern TASK_ID tBaseGuiTask;

@@ -9,14 +9,6 @@ GuiMessageQueue* GuiThing::mpMessageQueue = nullptr;
 
 namespace {
 
-// Holds the GUI lock for a scope.
-struct GuiLock {
-    GuiLock() { EnterCriticalSection(); }
-    ~GuiLock() { ExitCriticalSection(); }
-    GuiLock(const GuiLock&) = delete;
-    GuiLock& operator=(const GuiLock&) = delete;
-};
-
 bool hasAll(const GuiThing* t, uint16_t bits) {
     return t && (t->mStatus & bits) == bits;
 }

@@ -7,13 +7,6 @@
 #include <new>
 
 namespace {
-struct GuiLock {
-    GuiLock() { EnterCriticalSection(); }
-    ~GuiLock() { ExitCriticalSection(); }
-    GuiLock(const GuiLock&) = delete;
-    GuiLock& operator=(const GuiLock&) = delete;
-};
-
 struct SubTaskLock {
     explicit SubTaskLock(SEM_ID m) : m_(m) {
         if (m_) semTake(m_, WAIT_FOREVER);

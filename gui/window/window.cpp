@@ -8,13 +8,6 @@
 
 namespace {
 
-struct GuiLock {
-    GuiLock() { EnterCriticalSection(); }
-    ~GuiLock() { ExitCriticalSection(); }
-    GuiLock(const GuiLock&) = delete;
-    GuiLock& operator=(const GuiLock&) = delete;
-};
-
 constexpr int BAR = GUI_SCROLL_SIZE;
 constexpr unsigned AUTO_BITS = WSM_VERTICAL_AUTO | WSM_HORIZONTAL_AUTO;
 
