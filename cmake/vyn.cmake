@@ -18,23 +18,54 @@ endif()
 
 set_property(GLOBAL PROPERTY VYN_MODULES "")
 
-# vyn_module(<name> [DEPS <modules>] [LIBS <external libs>]): the .cpp files of the calling
-# directory become the static library vyn_<name>; DEPS names the modules it calls (without
-# the vyn_ prefix), so that a test can link just what it needs.
+# The floors of the application, lowest first. A module may include and link only modules
+# of its own floor or a lower one (and never form a loop); `platform` is the simulated
+# platform, reached by the application through its door headers only.
+set(VYN_LAYERS platform base services drivers calibration comm acquisition logging gui display app)
+# The door: the only platform headers an application module may include.
+set(VYN_DOOR_HEADERS
+  platform/os/os.h platform/os/osfs.h platform/kmgr/kmgr.h platform/kmgr/calls.h
+  platform/hw/hw.h platform/hw/zynq_map.h)
+
+# vyn_module(<name> LAYER <floor> [DEPS <modules>] [LIBS <external libs>]): the .cpp files of
+# the calling directory become the static library vyn_<name>; DEPS names every module whose
+# headers it includes (without the vyn_ prefix). scripts/check_modules.py holds the includes
+# against these declarations at every build.
 function(vyn_module name)
-  cmake_parse_arguments(M "" "" "DEPS;LIBS" ${ARGN})
+  cmake_parse_arguments(M "" "LAYER" "DEPS;LIBS" ${ARGN})
+  list(FIND VYN_LAYERS "${M_LAYER}" _floor)
+  if(_floor LESS 0)
+    message(FATAL_ERROR "vyn_module(${name}): LAYER must be one of ${VYN_LAYERS}")
+  endif()
   file(GLOB _src CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.c)
   if(NOT _src)
-    # a module being started: an empty library keeps its CMakeLists valid
+    # a header-only module: an empty library keeps it linkable
     set(_src ${CMAKE_CURRENT_BINARY_DIR}/vyn_empty_${name}.cpp)
-    file(WRITE ${_src} "// no sources yet\n")
+    file(WRITE ${_src} "// no sources\n")
   endif()
   add_library(vyn_${name} STATIC ${_src})
   target_include_directories(vyn_${name} PUBLIC ${CMAKE_SOURCE_DIR} ${VYN_GEN_DIR})
-  list(TRANSFORM M_DEPS PREPEND vyn_)
-  target_link_libraries(vyn_${name} PUBLIC Threads::Threads ${M_DEPS} ${M_LIBS})
+  set(_deps ${M_DEPS})
+  list(TRANSFORM _deps PREPEND vyn_)
+  target_link_libraries(vyn_${name} PUBLIC Threads::Threads ${_deps} ${M_LIBS})
   add_dependencies(vyn_${name} vyn_generated)
+  file(RELATIVE_PATH _dir ${CMAKE_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
   set_property(GLOBAL APPEND PROPERTY VYN_MODULES vyn_${name})
+  string(REPLACE ";" "," _declared "${M_DEPS}")
+  set_property(GLOBAL APPEND PROPERTY VYN_MODULE_ROWS "${name}|${_dir}|${M_LAYER}|${_declared}")
+endfunction()
+
+# vyn_test_library(<name> [DEPS ...] [LIBS ...]): helpers shared by several test groups;
+# never part of the unit.
+function(vyn_test_library name)
+  cmake_parse_arguments(M "" "" "DEPS;LIBS" ${ARGN})
+  file(GLOB _src CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  add_library(vyn_${name} STATIC ${_src})
+  target_include_directories(vyn_${name} PUBLIC ${CMAKE_SOURCE_DIR} ${VYN_GEN_DIR} ${CMAKE_SOURCE_DIR}/tests)
+  set(_deps ${M_DEPS})
+  list(TRANSFORM _deps PREPEND vyn_)
+  target_link_libraries(vyn_${name} PUBLIC Threads::Threads ${_deps} ${M_LIBS})
+  add_dependencies(vyn_${name} vyn_generated)
 endfunction()
 
 # vyn_test(<name> [TSAN] [DEPS <modules>] [LIBS ...]): the .cpp files of the calling directory
@@ -54,7 +85,7 @@ function(vyn_test name)
     list(TRANSFORM T_DEPS PREPEND vyn_)
     target_link_libraries(test_${name} PRIVATE ${T_DEPS} EXPAT::EXPAT ZLIB::ZLIB PkgConfig::INIH)
   else()
-    target_link_libraries(test_${name} PRIVATE vyn_all)
+    target_link_libraries(test_${name} PRIVATE vyn_all vyn_testsupport)
   endif()
   target_link_libraries(test_${name} PRIVATE GTest::gtest GTest::gtest_main ${T_LIBS})
   target_include_directories(test_${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
@@ -87,12 +118,21 @@ endfunction()
 
 function(vyn_finish)
   get_property(_mods GLOBAL PROPERTY VYN_MODULES)
+  get_property(_rows GLOBAL PROPERTY VYN_MODULE_ROWS)
+  # The declared graph, for the include check: name|dir|floor|dep,dep,... per line.
+  string(REPLACE ";" "\n" _text "${_rows}")
+  file(WRITE ${CMAKE_BINARY_DIR}/vyn_modules.txt "${_text}\n")
+  string(REPLACE ";" "," _floors "${VYN_LAYERS}")
+  string(REPLACE ";" "," _door "${VYN_DOOR_HEADERS}")
+  add_custom_target(vyn_check_modules ALL
+    COMMAND /usr/bin/python3 ${CMAKE_SOURCE_DIR}/scripts/check_modules.py
+            ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}/vyn_modules.txt ${_floors} ${_door}
+    COMMENT "Checking the module graph" VERBATIM)
   add_library(vyn_all INTERFACE)
-  target_link_libraries(vyn_all INTERFACE "$<LINK_GROUP:RESCAN,${_mods}>"
-    EXPAT::EXPAT ZLIB::ZLIB PkgConfig::INIH Threads::Threads)
+  target_link_libraries(vyn_all INTERFACE ${_mods} EXPAT::EXPAT ZLIB::ZLIB PkgConfig::INIH Threads::Threads)
   target_include_directories(vyn_all INTERFACE ${CMAKE_SOURCE_DIR} ${VYN_GEN_DIR})
-  if(EXISTS ${CMAKE_SOURCE_DIR}/platform/boot/rtp_main.cpp)
-    add_executable(vyn ${CMAKE_SOURCE_DIR}/platform/boot/rtp_main.cpp)
+  if(EXISTS ${CMAKE_SOURCE_DIR}/platform/boot/main/rtp_main.cpp)
+    add_executable(vyn ${CMAKE_SOURCE_DIR}/platform/boot/main/rtp_main.cpp)
     target_link_libraries(vyn PRIVATE vyn_all)
   endif()
 endfunction()

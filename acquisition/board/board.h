@@ -40,3 +40,44 @@ uint32_t xadc_getVccpaux();
 uint32_t xadc_getVccpaux_mn();
 uint32_t xadc_getVccpaux_mx();
 uint32_t xadc_getVccMem();
+
+// Hardware-variant answers of this unit: which inputs and interfaces the board carries.
+inline void pinConfig_init() {}
+inline void pinConfig_getGpsDevice() {}
+inline uint8_t pinConfig_getAnaEnabled() {
+    return 1;
+}
+inline uint8_t pinConfig_getRevEnabled() {
+    return 1;
+}
+inline uint8_t pinConfig_getLaptrigEnabled() {
+    return 1;
+}
+inline uint8_t pinConfig_getCAN2Enabled() {
+    return 1;
+}
+inline uint8_t pinConfig_getRS232GPSEnabled() {
+    return 1;
+}
+inline uint8_t pinConfig_getRS232TeleEnabled() {
+    return 1;
+}
+inline uint8_t pinConfig_getRS232Enabled() {
+    return 1;
+}
+inline uint8_t pinConfig_getCANmaxIntf() {
+    return 2;
+}
+
+// ---- drivers not built yet (board_stub.cpp) ----
+// 1 when the AXI SPI cores and their tasks are set up.
+uint8_t spi_IOInit();
+// 1 when the port expander answered and was configured.
+uint8_t max7301_Init();
+// PWM outputs: 1 on success; switched off at shutdown; diagnostics every 100 ms.
+uint8_t pwmout_init();
+void pwmout_shutdown();
+void pwmdiag_100ms();
+// Rotational-speed core: 1 on success; input levels copied every 100 ms.
+uint8_t RotationalSpeed_Init();
+void rev_in_vyn_100ms();

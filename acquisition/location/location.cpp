@@ -1,6 +1,6 @@
 #include "acquisition/location/location.h"
 
-#include "app/rtpman/rtpman.h"
+#include "services/rtpman/rtpman.h"
 
 const char* discover_location() {
     static const char* const suffix[] = {"_FL", "_FR", "_RL", "_RR", "_F", "_R", "_C", "_GB"};

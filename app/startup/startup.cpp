@@ -2,12 +2,51 @@
 // on the post-run semaphore and shuts down in order.
 #include "app/startup/startup.h"
 
-#include "app/raster/raster.h"
-#include "app/rtpman/rtpman.h"
-#include "app/subsystems.h"
+#include "acquisition/adc/adc.h"
+#include "acquisition/adcfifo/adcfifo.h"
+#include "acquisition/awm/awm_man.h"
+#include "acquisition/board/board.h"
+#include "acquisition/gps/gps.h"
+#include "acquisition/led/led.h"
+#include "acquisition/location/location.h"
+#include "acquisition/selfmon/selfmon.h"
+#include "app/raster/bodies.h"
+#include "calibration/meascalinfo/meascalinfo.h"
+#include "calibration/memory/seram.h"
+#include "calibration/variables/variables.h"
+#include "calibration/virtchan/virtchan.h"
+#include "calibration/xcp/xcp.h"
+#include "comm/bc2/bc2.h"
+#include "comm/can/can.h"
+#include "comm/canout/canout.h"
+#include "comm/ccpmr/ccpmr.h"
+#include "comm/comint/comint.h"
+#include "comm/dynkomm/dynkomm.h"
+#include "comm/gw/gw.h"
+#include "comm/measman/meas_man.h"
+#include "comm/routing/routing.h"
+#include "comm/sernet/sernet.h"
+#include "comm/tele/tele.h"
+#include "comm/xcpmr/xcpmr.h"
+#include "display/app/display.h"
+#include "logging/eventlog/eventlog.h"
+#include "logging/lapoutfra/lapoutfra.h"
+#include "logging/measapp/measapp.h"
+#include "logging/sblk/sblk.h"
+#include "model/model.h"
 #include "platform/os/os.h"
+#include "services/applcomm/applcomm.h"
+#include "services/errmgr/errmgr.h"
+#include "services/nvram/nvram.h"
+#include "services/nvramst/nvramst.h"
+#include "services/raster/raster.h"
+#include "services/rtpman/rtpman.h"
+#include "services/shell/shell.h"
 #include "services/syslog/syslog.h"
+#include "services/sysrole/sysrole.h"
 #include "services/time/time_util.h"
+#include "services/timemod/timemod.h"
+#include "services/timeserv/timeserv.h"
 #include "vyn/vartable.h"
 
 #include <cerrno>
@@ -56,10 +95,6 @@ const char* const apal_err_codes[36] = {
 
 namespace {
 
-SEM_ID semPostrun;
-uint8_t semPostrun_valid;
-uint8_t rtpShutdownStarted;
-
 int64_t monoMs() {
     timespec ts{};
     osClockGettime(CLOCK_MONOTONIC, &ts);
@@ -75,21 +110,6 @@ uint16_t parseSerial(const char* s) {
         v = static_cast<uint16_t>(v * 10 + (s[i] - '0'));
     }
     return v;
-}
-
-void openPostrunSemaphore(uint32_t index) {
-    char name[64];
-    std::snprintf(name, sizeof name, "%s%d", "/SemPostDrive", static_cast<int>(index));
-    semPostrun = semOpen(name, SEM_TYPE_BINARY, SEM_EMPTY, SEM_Q_FIFO, OM_CREATE);
-    if (!semPostrun) {
-        syslogx(LOG_ERR, "failed to create semaphore, %s (%s)", name, std::strerror(errno));
-        // Without it nobody could end the process in order: wait on a local one instead,
-        // which the shell and XCP still reach through startPostrun.
-        semPostrun = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
-        if (!semPostrun) return;
-        syslogx(LOG_ERR, "post-run semaphore %s replaced by a process-local one", name);
-    }
-    semPostrun_valid = 1;
 }
 
 void readDeviceIdentity() {
@@ -156,21 +176,9 @@ int apalInit() {
     return r;
 }
 
-int startPostrun() {
-    if (!semPostrun_valid) {
-        syslogx(LOG_ERR, "startPostrun: rejected, Sem not ready");
-        return -1;
-    }
-    return semGive(semPostrun);
-}
-
-uint8_t isRtpShutdownStarted() {
-    return rtpShutdownStarted;
-}
-
 void rtpShutdown() {
     syslogx(LOG_INFO, "rtpShutdown(): starting RTP shutdown routine");
-    rtpShutdownStarted = 1;
+    rtp_setShutdownStarted();
     int64_t start = monoMs();
 
     applComm_setBlink(0, 13);
@@ -247,7 +255,8 @@ int vyn_main(int argc, char** argv) {
             static_cast<int>((ip >> 16) & 0xFF), static_cast<int>((ip >> 8) & 0xFF),
             static_cast<int>(ip & 0xFF));
 
-    openPostrunSemaphore(index);
+    syslog_setOrigin(index, discover_location());
+    rtp_openPostrun(index);
 
     if (nvram_dbs_init() != 1) {
         std::printf("Failed to initialize NVRAM_DBS\n");
@@ -282,6 +291,9 @@ int vyn_main(int argc, char** argv) {
         syslogx(LOG_ERR, "Failed to initialize NVRAM\n");
         return -1;
     }
+    // The error manager reports to event logging and asks self-monitoring, both above it.
+    error_mgr_setEventSink(eventlogging_send);
+    error_mgr_setPowerGoodSource(power_getPwrGood);
     if (error_mgr_init() != 1) {
         syslogx(LOG_ERR, "Failed to initialize ERROR MGR");
         return -1;
@@ -367,7 +379,7 @@ int vyn_main(int argc, char** argv) {
             static_cast<int>(s / 3600), static_cast<int>((s / 60) % 60), static_cast<int>(s % 60),
             static_cast<int>(now.tv_nsec / 1000000));
 
-    semTake(semPostrun, WAIT_FOREVER);
+    rtp_waitPostrun();
     rtpShutdown();
     syslogx(LOG_INFO, "Main: Shutdown ended, exiting smoothly");
     return 0;

@@ -6,9 +6,7 @@
 // The process's main: started with one argument, its process index.
 int vyn_main(int argc, char** argv);
 
-int startPostrun();
 void rtpShutdown();
-uint8_t isRtpShutdownStarted();
 int apalInit();
 int nvram_initialize();
 void apal_setEnablePowerStages();

@@ -8,7 +8,7 @@
 #include "gui/presentation/presentation.h"
 #include "gui/scrndrv/scrndrv.h"
 #include "gui/scrndrv/scrndrv_p.h"
-#include "gui/screen/screen.h"
+#include "gui/core/screen.h"
 #include "gui/window/window.h"
 #include "platform/display/displaysim.h"
 #include "platform/hw/hw.h"
@@ -60,7 +60,7 @@ class Window : public GuiThing {
 
 void BM_Redraw640x480With50Objects(benchmark::State& state) {
     GuiScreen* s = gui();
-    GuiPresentationManager* pm = GuiThing::mpPresentation;
+    GuiPresentationManager* pm = GuiPresentation();
     auto* w = new Window(GuiRect(0, 0, 639, 479));
     pm->Add(w, 0);
     static char texts[25][16];
@@ -88,7 +88,7 @@ BENCHMARK(BM_Redraw640x480With50Objects)->Unit(benchmark::kMicrosecond);
 
 void BM_RectangleFill(benchmark::State& state) {
     GuiScreen* s = gui();
-    GuiPresentationManager* pm = GuiThing::mpPresentation;
+    GuiPresentationManager* pm = GuiPresentation();
     const GuiRect r(0, 0, 1023, 479);
     GuiColor c(0, 0x123456, GUI_COLOR_FILL);
     for (auto _ : state) {
@@ -116,7 +116,7 @@ BENCHMARK(BM_MemsetSameBytes)->Unit(benchmark::kMicrosecond);
 
 void textBench(benchmark::State& state, const GuiFont* font) {
     GuiScreen* s = gui();
-    GuiPresentationManager* pm = GuiThing::mpPresentation;
+    GuiPresentationManager* pm = GuiPresentation();
     const char* line = "The quick brown fox jumps over the lazy dog 0123456789";
     const int n = static_cast<int>(std::strlen(line));
     GuiColor c(0xFFFFFF, 0x000000, GUI_COLOR_FILL);
@@ -141,7 +141,7 @@ BENCHMARK(BM_TextAntiAliased)->Unit(benchmark::kMicrosecond);
 void BM_QueuePostPop(benchmark::State& state) {
     gui();
     GuiMessageQueue* mq = GuiThing::mpMessageQueue;
-    GuiMessage m(GM_APP, GuiThing::mpPresentation, nullptr, 1);
+    GuiMessage m(GM_APP, GuiPresentation(), nullptr, 1);
     GuiMessage out;
     for (auto _ : state) {
         mq->Push(&m);
@@ -154,7 +154,7 @@ BENCHMARK(BM_QueuePostPop);
 // A sizable window over the application's area with both scroll bars and 30 children.
 void BM_WindowWithScrollBarsRedraw(benchmark::State& state) {
     GuiScreen* s = gui();
-    GuiPresentationManager* pm = GuiThing::mpPresentation;
+    GuiPresentationManager* pm = GuiPresentation();
     auto* w = new GuiWindow(GuiRect(0, 0, 639, 479), FF_THICK);
     w->SetColor(0, 0xE0E0E0);
     for (int i = 0; i < 30; ++i) {

@@ -2,8 +2,8 @@
 // next to the host's own 1 ms timer latency measured the same way, and the base ticks
 // that were lost (merged because the notify task came too late). Run time per measurement:
 // --duration=SECONDS (default 60).
-#include "app/raster/raster.h"
-#include "app/raster/raster_internal.h"
+#include "services/raster/raster.h"
+#include "services/raster/raster_private.h"
 #include "platform/os/os.h"
 #include "platform/os/sim.h"
 

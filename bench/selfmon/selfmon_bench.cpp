@@ -7,7 +7,7 @@
 #include "platform/hw/board_sim.h"
 #include "platform/os/os.h"
 #include "services/applcomm/applcomm.h"
-#include "services/selfmon/selfmon.h"
+#include "acquisition/selfmon/selfmon.h"
 #include "services/syslog/syslog.h"
 
 #include <benchmark/benchmark.h>

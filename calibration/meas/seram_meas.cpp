@@ -1,9 +1,9 @@
 #include "calibration/meas/seram_meas.h"
 
-#include "app/rtpman/rtpman.h"
-#include "app/subsystems.h"
 #include "calibration/conv/conv.h"
 #include "calibration/memory/seram.h"
+#include "services/errmgr/errmgr.h"
+#include "services/rtpman/rtpman.h"
 #include "services/syslog/syslog.h"
 
 #include <atomic>
@@ -16,6 +16,14 @@ constexpr int ERR_PATH_RECORD = 481;
 constexpr int ERR_TYPE_INVALID_REQUEST = 34;
 
 std::atomic<uint8_t> logOutside;
+// The sources above the calibration memory hand themselves in at their initialisation.
+std::atomic<const seramMeasChannelSource*> channelSource{nullptr};
+std::atomic<void* (*)(uint32_t)> masterSource[2]{{nullptr}, {nullptr}}; // XCP, CCP master
+
+void* masterSlot(uint32_t cls, uint32_t low) {
+    auto get = masterSource[cls == MEAS_CLASS_XCPMR ? 0 : 1].load(std::memory_order_acquire);
+    return get ? get(low) : nullptr;
+}
 std::atomic<uint8_t> logOutsideRange;
 
 uintptr_t errorPattern() {
@@ -54,7 +62,7 @@ void seramMeasSetupMeas(uint32_t measAddress, uint16_t raster, seramMeasHandle* 
     const uint32_t cls = low >> 18;
     h->channel = nullptr;
     if (cls == MEAS_CLASS_XCPMR || cls == MEAS_CLASS_CCPMR) {
-        void* slot = cls == MEAS_CLASS_XCPMR ? xcpmr_GetAddr(low) : ccpmr_GetAddr(low);
+        void* slot = masterSlot(cls, low);
         h->kind = SERAM_MEAS_MEMORY;
         h->source = reinterpret_cast<uintptr_t>(slot);
         if (!slot) { // no such master channel
@@ -65,13 +73,14 @@ void seramMeasSetupMeas(uint32_t measAddress, uint16_t raster, seramMeasHandle* 
     }
     if (cls == MEAS_CLASS_CHANNEL) {
         void* value = nullptr;
-        void* channel = awm_man_AWM_setupMeasure(low, raster, &value);
+        const seramMeasChannelSource* src = channelSource.load(std::memory_order_acquire);
+        void* channel = src ? src->setup(low, raster, &value) : nullptr;
         if (channel && value) {
             h->kind = SERAM_MEAS_CHANNEL;
             h->source = reinterpret_cast<uintptr_t>(value);
             h->channel = channel;
         } else {
-            if (channel) awm_man_AWM_shutdownMeasure(channel);
+            if (channel) src->shutdown(channel);
             onErrorPattern(h);
             report(measAddress);
         }
@@ -114,12 +123,14 @@ void seramMeasCopy_bigEndian(void* dst, uint32_t size, const seramMeasHandle* h)
 
 uint16_t seramMeasGetLatency(const seramMeasHandle* h) {
     if (!h || h->kind != SERAM_MEAS_CHANNEL) return 0;
-    return awm_man_AWM_getLatency(h->channel);
+    const seramMeasChannelSource* src = channelSource.load(std::memory_order_acquire);
+    return src ? src->latency(h->channel) : 0;
 }
 
 void seramMeasFreeMeas(seramMeasHandle* h) {
     if (!h || h->kind != SERAM_MEAS_CHANNEL) return;
-    awm_man_AWM_shutdownMeasure(h->channel);
+    if (const seramMeasChannelSource* src = channelSource.load(std::memory_order_acquire))
+        src->shutdown(h->channel);
     seramMeasClearHandle(h);
 }
 
@@ -132,6 +143,15 @@ uint32_t seramConvertAddr2SeramAddr(const void* physAddr) {
     const auto start = reinterpret_cast<uintptr_t>(seram_memory);
     if (p < start || p >= start + SERAM_BLOCK_SIZE) return 0;
     return (static_cast<uint32_t>(p - start) & 0xFFFFFF) | static_cast<uint32_t>(app_pid & 0xFF) << 24;
+}
+
+void seramMeasSetChannelSource(const seramMeasChannelSource* src) {
+    channelSource.store(src, std::memory_order_release);
+}
+
+void seramMeasSetMasterSource(uint32_t cls, void* (*getAddr)(uint32_t address)) {
+    if (cls == MEAS_CLASS_XCPMR || cls == MEAS_CLASS_CCPMR)
+        masterSource[cls == MEAS_CLASS_XCPMR ? 0 : 1].store(getAddr, std::memory_order_release);
 }
 
 void seramMeas_reset() {

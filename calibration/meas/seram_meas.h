@@ -36,5 +36,17 @@ uintptr_t seramMeasGetAddr(const seramMeasHandle* h);
 // meas_address of a byte of the calibration block (own PID in bits 24 to 31), 0 outside it.
 uint32_t seramConvertAddr2SeramAddr(const void* physAddr);
 
-// Tests: log counters afresh.
+// The sources of classes 28, 29 and 31 live above the calibration memory and hand themselves
+// in when they start; until then their addresses resolve to the error pattern.
+struct seramMeasChannelSource {
+    // A nonzero measurement of output vcId with the value's address in *valueAddr, or null.
+    void* (*setup)(uint32_t vcId, uint16_t raster, void** valueAddr);
+    uint16_t (*latency)(void* measurement);
+    int (*shutdown)(void* measurement);
+};
+void seramMeasSetChannelSource(const seramMeasChannelSource* source);
+// getAddr: the value slot of a master channel (slot number in bits 0 to 11), null when none.
+void seramMeasSetMasterSource(uint32_t measClass, void* (*getAddr)(uint32_t address));
+
+// Tests: log counters afresh (the sources stay).
 void seramMeas_reset();

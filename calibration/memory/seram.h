@@ -4,42 +4,15 @@
 // reference-page address, so a page switch moves every parameter at once.
 #pragma once
 
+#include "calibration/block/block.h"
+
 #include <cstddef>
 #include <cstdint>
 
-constexpr uint32_t SERAM_BLOCK_SIZE = 0x60000;
-// Zeroed bytes behind the block: a handle may sit on the block's end and copy up to 256 bytes.
-constexpr uint32_t SERAM_GUARD_SIZE = 0x100;
-constexpr uint32_t SERAM_PAGE_SIZE = 0x20000;
-constexpr uint32_t SERAM_REFPAGE = 0x00000;
-constexpr uint32_t SERAM_WORKPAGE = 0x20000;
-constexpr uint32_t SERAM_SIGNALPAGE = 0x40000;
-constexpr uint32_t SERAM_SIGNALPAGE_SIZE = 0x181C;
-constexpr uint32_t SERAM_ADAPTPAGE = 0x50000;
-constexpr uint32_t SERAM_ADAPTPAGE_SIZE = 0;
-constexpr uint32_t SERAM_ADAPTVOL = 0x50000;
-constexpr uint32_t SERAM_ADAPTVOL_SIZE = 0x1C18;
-constexpr uint32_t SERAM_EPK_OFFSET = 0x20;
-constexpr uint32_t SERAM_EPK_SIZE = 32;
-constexpr uint32_t SERAM_DATASET_SIZE = 0x1E288;              // payload covered by the CRC
-constexpr uint32_t SERAM_IMAGE_SIZE = SERAM_DATASET_SIZE + 4; // payload and CRC word
-constexpr char SERAM_START_MARKER[] = "SERAM_START_AREA_DUMMY";
-constexpr uint32_t SERAM_ERROR_PATTERN = 0x7F7F7F7F;
-constexpr size_t SERAM_ERROR_BYTES = 256;
-
-extern unsigned char seram_memory[]; // SERAM_BLOCK_SIZE + SERAM_GUARD_SIZE bytes
-extern uint32_t seramActiveOffset;
 // What a measurement of an unresolvable address reads: 256 bytes whose words flip together
 // between 0 and SERAM_ERROR_PATTERN once a second.
 extern uint32_t seramErrorToggle[SERAM_ERROR_BYTES / 4];
 extern const char* EPKIDSTRING;
-
-// ---- image -------------------------------------------------------------------------------
-// Writes the start marker, the image's EPK and the parameter defaults into a zeroed page.
-void seramImageDefaults(uint8_t* page);
-// The default dataset of this image (payload and CRC word) into `out`: 0, or -1 when `len`
-// is not SERAM_IMAGE_SIZE.
-int seramBuildDefaultImage(uint8_t* out, uint32_t len);
 
 // ---- geometry ------------------------------------------------------------------------------
 void seramInitializeOffsets();
@@ -56,7 +29,6 @@ uint32_t seramGetAdaptVolatileSize();
 uint32_t seramGetVirtualSignalpageAddr();
 uint8_t* seramGetSignalpageAddr();
 uint32_t seramGetSignalpageSize();
-const char* seramGetEPKPtr();
 uint32_t seramGetEPKOffset();
 uint16_t seramGetRefPageInitialCrc();
 uint16_t seramGetRefPageActCrc();
@@ -81,6 +53,14 @@ void seramGetENGID(char* dst);
 // ---- guarded access by virtual address (XCP) -------------------------------------------------
 bool seramCopyPage(uint32_t dst, uint32_t src, uint32_t len);
 bool seramDownload(uint32_t vaddr, const void* data, uint32_t len);
+// The channel functions sit above the calibration memory and hand in what a download must
+// tell them: to stop before the active page changes, and which adjustment records of the
+// volatile adapt page were written. Null: nobody to tell.
+struct seramDownloadHooks {
+    void (*stopChannelFunctions)();
+    void (*adjustmentWritten)(const void* data, const void* physAddr, uint16_t length);
+};
+void seramSetDownloadHooks(const seramDownloadHooks* hooks);
 bool seramReadMemory(void* dst, uint32_t vaddr, uint32_t len);
 bool seramVirtualAddrRangeIsReadAccessAllowed(uint32_t vaddr, uint32_t len);
 // CRC-16/CCITT-FALSE over the range; 0 when refused.
@@ -104,8 +84,6 @@ using seramStoreCallback = void (*)(int result, intptr_t arg);
 bool seramCopyRefToFlashpage(seramStoreCallback cb, intptr_t arg);
 int seramTask(seramStoreCallback cb, intptr_t arg);
 int seram_nvwp_init();
-// Registers "scrutInfo_RTP<index>" with the shell; 1 when accepted.
-int seram_registerShell();
 
 // ---- dataset file --------------------------------------------------------------------------
 constexpr uint32_t SERAM_FILE_MAGIC = 0x53455241; // "ARES"

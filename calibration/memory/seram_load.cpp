@@ -1,7 +1,7 @@
 // Loading the stored dataset at start and storing the reference dataset on request.
 #include "calibration/memory/seram_internal.h"
 
-#include "app/subsystems.h"
+#include "calibration/dataid/dataid.h"
 #include "platform/kmgr/kmgr.h"
 #include "platform/os/os.h"
 #include "services/checksum/crc.h"
@@ -48,12 +48,6 @@ int seramWriteRefPageToMedia(const void* src, uint32_t len) {
 
 int seram_nvwp_init() {
     return 1;
-}
-
-int seram_registerShell() {
-    char name[32];
-    std::snprintf(name, sizeof name, "scrutInfo_RTP%u", static_cast<unsigned>(RtpIndex));
-    return msd_shellAddCommand(name, cmdFuncGetScrutInfo) != 0 ? 1 : 0;
 }
 
 int seramInitialize() {

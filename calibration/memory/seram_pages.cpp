@@ -3,7 +3,6 @@
 // after the start, so that no start + length can wrap.
 #include "calibration/memory/seram_internal.h"
 
-#include "app/subsystems.h"
 #include "services/checksum/crc.h"
 #include "vyn/vartable.h"
 
@@ -17,6 +16,7 @@ const char* EPKIDSTRING;
 namespace {
 
 constexpr uint32_t END = SERAM_BLOCK_SIZE;
+std::atomic<const seramDownloadHooks*> downloadHooks{nullptr};
 
 uint8_t* phys(uint32_t vaddr) {
     return seram_memory + vaddr;
@@ -99,10 +99,6 @@ uint8_t* seramGetSignalpageAddr() {
 }
 uint32_t seramGetSignalpageSize() {
     return seramInfo.signalpage.size;
-}
-// Before the offsets are filled (the EPK is forwarded early) the text is still where it lies.
-const char* seramGetEPKPtr() {
-    return reinterpret_cast<const char*>(phys(SERAM_EPK_OFFSET));
 }
 uint32_t seramGetEPKOffset() {
     return SERAM_EPK_OFFSET;
@@ -193,17 +189,22 @@ bool seramDownload(uint32_t vaddr, const void* data, uint32_t len) {
     // The reference page only changes by a page copy; a range starting below the working
     // page starts in it.
     if (seramVirtualAddrIsRefpage(vaddr)) return false;
+    const seramDownloadHooks* hooks = downloadHooks.load(std::memory_order_acquire);
     // Channel functions must not see a half-written active page; a refused write leaves
     // them running.
     if (vaddr == seramActiveOffset) {
         SERAM_LOG(SLS_DOWNLOAD_STOP, LOG_DEBUG,
                   "seramDownload(): stopped AWM scheduler due to CalPage download");
-        awm_man_stop();
+        if (hooks) hooks->stopChannelFunctions();
     }
     std::memcpy(phys(vaddr), data, len);
-    if (seramVirtualAddrIsAdaptVolatilepage(vaddr))
-        awm_man_dwnl_adj_data(data, phys(vaddr), static_cast<uint16_t>(len & 0xFFFF));
+    if (hooks && seramVirtualAddrIsAdaptVolatilepage(vaddr))
+        hooks->adjustmentWritten(data, phys(vaddr), static_cast<uint16_t>(len & 0xFFFF));
     return true;
+}
+
+void seramSetDownloadHooks(const seramDownloadHooks* hooks) {
+    downloadHooks.store(hooks, std::memory_order_release);
 }
 
 bool seramReadMemory(void* dst, uint32_t vaddr, uint32_t len) {

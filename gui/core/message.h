@@ -189,29 +189,8 @@ extern std::atomic<int> gbGuiInitialized;
 extern std::atomic<int> gbGuiTimerEventPending;
 extern volatile unsigned iDummy;
 
-// ---- the GUI tasks ---------------------------------------------------------------------
-class GuiPresentationManager;
-
-// The application's hooks, called on the GUI task (set by the application before it spawns
-// the GUI task; a null hook is skipped).
-struct GuiAppHooks {
-    void (*configureInput)() = nullptr;
-    void (*appInitialize)(GuiPresentationManager*) = nullptr;
-    void (*restoreInput)() = nullptr;
-};
-void GuiSetAppHooks(const GuiAppHooks& hooks);
-
-// Body of the GUI task; `sem` is given once the application's GUI is built (0 for none).
-void GuiTaskMain(intptr_t sem, intptr_t = 0, intptr_t = 0, intptr_t = 0);
+// ---- the timer task -------------------------------------------------------------------
 // Body of the timer task; posts a tick every 50 ms while none is pending. Never returns.
 void GuiTimerTask(intptr_t = 0, intptr_t = 0, intptr_t = 0, intptr_t = 0);
 // One step of the timer task: posts a tick unless one is pending.
 void GuiTimerPostTick();
-[[noreturn]] void GuiLoopForever();
-
-// Start-up and tear-down of the toolkit for the calling task, which becomes the GUI task
-// (GuiTaskMain uses them; tests call them to play the GUI task themselves). GuiStartup
-// returns false when a lock, the screen, the queue or the presentation manager cannot be
-// made (nothing is left behind then).
-bool GuiStartup();
-void GuiShutdown();

@@ -3,7 +3,7 @@
 // count, so removing messages from any task (Purge) needs no semaphore and cannot block.
 #include "gui/core/message.h"
 #include "gui/core/thing.h"
-#include "gui/presentation/presentation.h"
+#include "gui/core/presenter.h"
 #include "services/syslog/syslog.h"
 
 #include <cstring>

@@ -1,10 +1,10 @@
 #include "gui/core/thing.h"
-#include "gui/presentation/presentation.h"
-#include "gui/screen/screen.h"
+#include "gui/core/presenter.h"
+#include "gui/core/screen.h"
 #include "services/syslog/syslog.h"
 
 GuiScreen* GuiThing::mpScreen = nullptr;
-GuiPresentationManager* GuiThing::mpPresentation = nullptr;
+GuiPresenter* GuiThing::mpPresentation = nullptr;
 GuiMessageQueue* GuiThing::mpMessageQueue = nullptr;
 
 namespace {
@@ -42,7 +42,7 @@ GuiThing::~GuiThing() {
         mpMessageQueue->KillTimer(this, 0);
         mpMessageQueue->PurgeReferences(this);
     }
-    if (mpPresentation && mpPresentation != this) mpPresentation->NullInput(this);
+    if (mpPresentation && mpPresentation->RootThing() != this) mpPresentation->NullInput(this);
     if (mpParent) {
         GuiThing* parent = mpParent;
         parent->Unlink(this);
@@ -526,7 +526,7 @@ void GuiThing::ReleasePointer() {
 
 void GuiThing::Destroy(GuiThing* what) {
     if (!what) return;
-    GuiPresentationManager* pm = mpPresentation;
+    GuiPresenter* pm = mpPresentation;
     TASK_ID self = taskIdSelf();
     if (what->mType >= TYPE_WINDOW && pm) {
         GuiQueue* q = pm->GetThingMessageQueue(what);
@@ -537,7 +537,7 @@ void GuiThing::Destroy(GuiThing* what) {
         }
         if (!q && self != tBaseGuiTask) {
             if (what->mpParent) Remove(what, 1);
-            GuiMessage m(GM_DESTROY, pm, what);
+            GuiMessage m(GM_DESTROY, pm->RootThing(), what);
             if (mpMessageQueue && !mpMessageQueue->Push(&m))
                 SYSLOGX_GUARDED(LOG_ERR, "Destroy: queue full, object %p not deleted",
                                 static_cast<void*>(what));
@@ -551,7 +551,7 @@ void GuiThing::Destroy(GuiThing* what) {
     if (what->mpParent) Remove(what, 1);
     if (what == this && pm) {
         // Deleted after the running message handler has returned.
-        GuiMessage m(GM_DESTROY, pm, what);
+        GuiMessage m(GM_DESTROY, pm->RootThing(), what);
         if (mpMessageQueue && !mpMessageQueue->Push(&m))
             SYSLOGX_GUARDED(LOG_ERR, "Destroy: queue full, object %p not deleted", static_cast<void*>(what));
         return;
@@ -633,7 +633,7 @@ int GuiThing::Message(const GuiMessage& msg) {
             }
         return 0;
     default:
-        if (!mpParent || static_cast<GuiThing*>(mpPresentation) == mpParent) return 0;
+        if (!mpParent || (mpPresentation && mpPresentation->RootThing() == mpParent)) return 0;
         return mpParent->Message(msg);
     }
 }

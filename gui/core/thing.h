@@ -7,7 +7,7 @@
 #include "gui/core/types.h"
 
 class GuiScreen;
-class GuiPresentationManager;
+class GuiPresenter;
 struct GuiViewportList;
 
 // Status bits.
@@ -104,7 +104,7 @@ class GuiThing {
     uint16_t Signals() const { return mSignals; }
 
     static GuiScreen* Screen() { return mpScreen; }
-    static GuiPresentationManager* Presentation() { return mpPresentation; }
+    static GuiPresenter* Presentation() { return mpPresentation; }
     static GuiMessageQueue* MessageQueue() { return mpMessageQueue; }
 
     uint32_t mColors[4] = {0, 0, 0, 0};
@@ -123,7 +123,7 @@ class GuiThing {
     GuiViewportList* mpViewports = nullptr;
 
     static GuiScreen* mpScreen;
-    static GuiPresentationManager* mpPresentation;
+    static GuiPresenter* mpPresentation; // the root; see presenter.h
     static GuiMessageQueue* mpMessageQueue;
 
   protected:

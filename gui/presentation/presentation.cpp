@@ -1,5 +1,5 @@
 #include "gui/presentation/presentation.h"
-#include "gui/screen/screen.h"
+#include "gui/core/screen.h"
 #include "services/syslog/syslog.h"
 
 #include <cstdlib>

@@ -3,9 +3,10 @@
 // loops.
 #pragma once
 
+#include "gui/core/presenter.h"
 #include "gui/window/window.h"
 
-class GuiPresentationManager : public GuiWindow {
+class GuiPresentationManager : public GuiWindow, public GuiPresenter {
   public:
     explicit GuiPresentationManager(const GuiRect& rect);
     ~GuiPresentationManager() override;
@@ -16,22 +17,23 @@ class GuiPresentationManager : public GuiWindow {
     int Execute(int) override;
     // Dispatches what is queued without waiting; returns the number of messages handled.
     int DispatchPending();
-    int DispatchMessage(GuiThing* from, GuiMessage* msg);
-    int RouteMessageToTask(const GuiMessage* msg);
+    int DispatchMessage(GuiThing* from, GuiMessage* msg) override;
+    int RouteMessageToTask(const GuiMessage* msg) override;
 
-    GuiThing* FindLowestThingContaining(GuiThing* start, GuiPoint p);
-    void MoveFocusTree(GuiThing* thing);
-    void NullInput(GuiThing* thing);
-    void CapturePointer(GuiThing* thing);
-    void ReleasePointer(GuiThing* thing);
-    GuiThing* GetPointerOwner() const { return mCaptureCount ? mCapture[mCaptureCount - 1] : nullptr; }
-    GuiThing* GetCurrentThing() const { return mpFocus; }
+    GuiThing* FindLowestThingContaining(GuiThing* start, GuiPoint p) override;
+    void MoveFocusTree(GuiThing* thing) override;
+    void NullInput(GuiThing* thing) override;
+    void CapturePointer(GuiThing* thing) override;
+    void ReleasePointer(GuiThing* thing) override;
+    GuiThing* GetPointerOwner() const override { return mCaptureCount ? mCapture[mCaptureCount - 1] : nullptr; }
+    GuiThing* GetCurrentThing() const override { return mpFocus; }
+    GuiThing* RootThing() override { return this; }
     GuiThing* GetLastPointerOwner() const { return mpLastPointer; }
 
-    void BeginSubTaskExecute(GuiThing* thing);
-    void EndSubTaskExecute(GuiThing* thing);
-    GuiQueue* GetCurrentMessageQueue();
-    GuiQueue* GetThingMessageQueue(GuiThing* thing);
+    void BeginSubTaskExecute(GuiThing* thing) override;
+    void EndSubTaskExecute(GuiThing* thing) override;
+    GuiQueue* GetCurrentMessageQueue() override;
+    GuiQueue* GetThingMessageQueue(GuiThing* thing) override;
 
     void SetScratchPad(const char* text);
     void ClearScratchPad();
@@ -56,3 +58,29 @@ class GuiPresentationManager : public GuiWindow {
     GuiThing* PointerTarget(GuiPoint p);
     GuiQueue* ThingQueueLocked(GuiThing* thing);
 };
+
+// The running manager (null before the GUI starts).
+inline GuiPresentationManager* GuiPresentation() {
+    return static_cast<GuiPresentationManager*>(GuiThing::mpPresentation);
+}
+
+// ---- the GUI task ----------------------------------------------------------------------
+// The application's hooks, called on the GUI task (set by the application before it spawns
+// the GUI task; a null hook is skipped).
+struct GuiAppHooks {
+    void (*configureInput)() = nullptr;
+    void (*appInitialize)(GuiPresentationManager*) = nullptr;
+    void (*restoreInput)() = nullptr;
+};
+void GuiSetAppHooks(const GuiAppHooks& hooks);
+
+// Body of the GUI task; `sem` is given once the application's GUI is built (0 for none).
+void GuiTaskMain(intptr_t sem, intptr_t = 0, intptr_t = 0, intptr_t = 0);
+[[noreturn]] void GuiLoopForever();
+
+// Start-up and tear-down of the toolkit for the calling task, which becomes the GUI task
+// (GuiTaskMain uses them; tests call them to play the GUI task themselves). GuiStartup
+// returns false when a lock, the screen, the queue or the presentation manager cannot be
+// made (nothing is left behind then).
+bool GuiStartup();
+void GuiShutdown();

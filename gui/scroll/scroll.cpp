@@ -2,8 +2,7 @@
 #include "gui/bitmaps/bitmaps.h"
 #include "gui/controls/button/button.h"
 #include "gui/scroll/scroll_p.h"
-#include "gui/screen/screen.h"
-#include "gui/window/window.h"
+#include "gui/core/screen.h"
 #include "services/syslog/syslog.h"
 
 namespace {
@@ -228,7 +227,7 @@ void GuiScroll::ResizeBar(GuiRect rect, bool vertical) {
 }
 
 void GuiScroll::ReadWindowInfo(bool vertical) {
-    auto* w = dynamic_cast<GuiWindow*>(mpParent);
+    auto* w = dynamic_cast<GuiScrollSource*>(mpParent);
     if (!w) return;
     if (vertical)
         w->GetVScrollInfo(&mInfo);
@@ -241,9 +240,9 @@ void GuiScroll::ReadWindowInfo(bool vertical) {
     const int32_t old = mInfo.current;
     int64_t last = static_cast<int64_t>(mInfo.maximum) - mInfo.visible + 1;
     mInfo.current = clamp32(last < mInfo.minimum ? mInfo.minimum : last);
-    GuiMessage m(vertical ? GM_VSCROLL : GM_HSCROLL, w, this, old);
+    GuiMessage m(vertical ? GM_VSCROLL : GM_HSCROLL, mpParent, this, old);
     m.payload.l = mInfo.current;
-    w->Message(m);
+    mpParent->Message(m);
 }
 
 void GuiScroll::ReportChange(int32_t old, bool vertical) {

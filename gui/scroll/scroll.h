@@ -17,6 +17,16 @@ struct GuiScrollInfo {
     int32_t visible = 0;
 };
 
+// What a bar asks the object that owns it (a window; windows sit above the bars).
+class GuiScrollSource {
+  public:
+    virtual void GetVScrollInfo(GuiScrollInfo* info) = 0;
+    virtual void GetHScrollInfo(GuiScrollInfo* info) = 0;
+
+  protected:
+    ~GuiScrollSource() = default;
+};
+
 constexpr int GUI_SCROLL_SIZE = 16;      // bar thickness and arrow length
 constexpr int GUI_SCROLL_MIN_THUMB = 16; // shortest thumb
 

@@ -1,6 +1,6 @@
 #include "gui/text/text_thing.h"
 #include "gui/fonts/fonts.h"
-#include "gui/screen/screen.h"
+#include "gui/core/screen.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -1,7 +1,7 @@
 #include "gui/window/window.h"
 #include "gui/controls/icon/icon.h"
-#include "gui/presentation/presentation.h"
-#include "gui/screen/screen.h"
+#include "gui/core/presenter.h"
+#include "gui/core/screen.h"
 #include "gui/window/window_p.h"
 
 #include <new>

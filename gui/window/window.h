@@ -28,7 +28,7 @@ enum : uint8_t {
     WBP_MOVE = 128,
 };
 
-class GuiWindow : public GuiTextThing {
+class GuiWindow : public GuiTextThing, public GuiScrollSource {
   public:
     GuiWindow(const GuiRect& rect, unsigned int style);
     explicit GuiWindow(unsigned int style);
@@ -47,8 +47,8 @@ class GuiWindow : public GuiTextThing {
     virtual void AddIcon(GuiIcon* icon);
     virtual void SetScrollMode(unsigned int mode);
     virtual unsigned int GetScrollMode() { return mScrollMode; }
-    virtual void GetVScrollInfo(GuiScrollInfo* info);
-    virtual void GetHScrollInfo(GuiScrollInfo* info);
+    void GetVScrollInfo(GuiScrollInfo* info) override;
+    void GetHScrollInfo(GuiScrollInfo* info) override;
     virtual void DrawFrame(int fill);
     virtual GuiBitmap* GetIcon() { return mpIcon; }
     virtual void SetIcon(GuiBitmap* bitmap) { mpIcon = bitmap; }

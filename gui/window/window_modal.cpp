@@ -1,6 +1,6 @@
 // The modal loops of a window: Execute and GlobalModalExecute.
-#include "gui/presentation/presentation.h"
-#include "gui/screen/screen.h"
+#include "gui/core/presenter.h"
+#include "gui/core/screen.h"
 #include "gui/window/window.h"
 #include "gui/window/window_p.h"
 
@@ -14,11 +14,11 @@ bool isPointer(uint16_t type) {
 }
 
 // True when a top-level window in front of `self`'s own top-level ancestor holds the point.
-bool frontWindowHolds(GuiPresentationManager* pm, GuiThing* self, GuiPoint p) {
+bool frontWindowHolds(GuiPresenter* pm, GuiThing* self, GuiPoint p) {
     GuiThing* top = self;
-    while (top->mpParent && top->mpParent != pm)
+    while (top->mpParent && top->mpParent != pm->RootThing())
         top = top->mpParent;
-    for (GuiThing* s = pm->mpFirst; s && s != top; s = s->mpNext)
+    for (GuiThing* s = pm->RootThing()->mpFirst; s && s != top; s = s->mpNext)
         if (s->Visible() && s->mClip.Contains(p)) return true;
     return false;
 }
@@ -26,7 +26,7 @@ bool frontWindowHolds(GuiPresentationManager* pm, GuiThing* self, GuiPoint p) {
 } // namespace
 
 void GuiWindow::BeginModal(ModalFrame* frame, int show) {
-    GuiPresentationManager* pm = mpPresentation;
+    GuiPresenter* pm = mpPresentation;
     {
         EnterCriticalSection();
         frame->outer = mpModal;
@@ -38,7 +38,7 @@ void GuiWindow::BeginModal(ModalFrame* frame, int show) {
     if (!show) return;
     if (!Visible()) {
         mStatus |= PSF_ALWAYS_ON_TOP;
-        pm->Add(this, 1);
+        pm->RootThing()->Add(this, 1);
     } else if (!(mStatus & PSF_ALWAYS_ON_TOP) && mpParent) {
         mStatus |= PSF_ALWAYS_ON_TOP;
         mpParent->Add(this, 1); // to the front
@@ -63,7 +63,7 @@ void GuiWindow::EndModal(ModalFrame* frame, bool release) {
 }
 
 int GuiWindow::Execute(int show) {
-    GuiPresentationManager* pm = mpPresentation;
+    GuiPresenter* pm = mpPresentation;
     if (!pm || !mpMessageQueue) return 0;
     ModalFrame frame;
     BeginModal(&frame, show);
@@ -84,14 +84,14 @@ int GuiWindow::Execute(int show) {
                 mpScreen->SetPointer(p);
                 continue;
             }
-            pm->DispatchMessage(pm, &m);
+            pm->DispatchMessage(pm->RootThing(), &m);
             continue;
         }
         if (isButton(m.type)) {
             // Outside the window only windows in front of it take the pointer.
             if (!m.target && !mReal.Contains(p) && !pm->GetPointerOwner() && !frontWindowHolds(pm, this, p))
                 continue;
-            result = pm->DispatchMessage(pm, &m);
+            result = pm->DispatchMessage(pm->RootThing(), &m);
             continue;
         }
         result = pm->DispatchMessage(this, &m);
@@ -104,7 +104,7 @@ int GuiWindow::Execute(int show) {
 }
 
 int GuiWindow::GlobalModalExecute() {
-    GuiPresentationManager* pm = mpPresentation;
+    GuiPresenter* pm = mpPresentation;
     if (!pm || !mpMessageQueue) return 0;
     ModalFrame frame;
     BeginModal(&frame, 1);
@@ -125,12 +125,12 @@ int GuiWindow::GlobalModalExecute() {
             result = Message(m);
             continue;
         }
-        if (pm->mpFirst != this) {
+        if (pm->RootThing()->mpFirst != this) {
             if (guiTask) pm->RouteMessageToTask(&m);
             continue;
         }
         if (pm->GetPointerOwner() != this) {
-            result = pm->DispatchMessage(pm, &m);
+            result = pm->DispatchMessage(pm->RootThing(), &m);
             continue;
         }
         const GuiPoint p = m.payload.point;

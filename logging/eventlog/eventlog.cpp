@@ -2,7 +2,7 @@
 // own mutex, from any task) and the raster "EventService", which delivers the events.
 #include "logging/eventlog/eventlog.h"
 
-#include "app/raster/raster.h"
+#include "services/raster/raster.h"
 #include "platform/os/os.h"
 #include "services/errmgr/errmgr.h"
 #include "services/syslog/syslog.h"

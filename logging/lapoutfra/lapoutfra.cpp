@@ -1,7 +1,7 @@
 // Lap, outing and fragment counters and their shell commands.
 #include "logging/lapoutfra/lapoutfra.h"
 
-#include "app/subsystems.h"
+#include "services/shell/shell.h"
 #include "platform/os/os.h"
 #include "platform/os/osfs.h"
 #include "services/errmgr/errmgr.h"

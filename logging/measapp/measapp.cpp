@@ -1,7 +1,7 @@
 // Logging application: request flags, their 1 ms step and the logging drives.
 #include "logging/measapp/measapp.h"
 
-#include "app/subsystems.h"
+#include "services/sysrole/sysrole.h"
 #include "platform/os/os.h"
 #include "services/fileutil/fileutil.h"
 #include "services/syslog/syslog.h"

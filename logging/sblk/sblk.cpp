@@ -2,7 +2,7 @@
 #include "logging/sblk/sblk.h"
 
 #include "acquisition/location/location.h"
-#include "app/rtpman/rtpman.h"
+#include "services/rtpman/rtpman.h"
 #include "calibration/memory/seram.h"
 #include "platform/os/os.h"
 #include "services/syslog/syslog.h"

@@ -1,15 +1,18 @@
 #include "services/applcomm/applcomm.h"
 
-#include "app/subsystems.h"
 #include "platform/os/os.h"
 #include "services/errmgr/errmgr.h"
 #include "services/syslog/syslog.h"
 #include "vyn/vartable.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
 namespace {
+
+// The CAN driver client, once it runs, takes the node states (it sits above this module).
+std::atomic<void (*)(int, uint8_t)> canStateSink{nullptr};
 
 // The semaphore failures of the start are logged at 155, not at the usual 147.
 constexpr int LOG_APPLCOMM_INI = 155;
@@ -119,7 +122,7 @@ void canNode(int node) {
         }
         prev = state;
     }
-    RtpManUsrCan_ReportNodeStatus(node, state);
+    if (auto sink = canStateSink.load(std::memory_order_acquire)) sink(node, state);
 }
 
 void flags() {
@@ -194,8 +197,13 @@ uint16_t applComm_getUsb_errcnt() {
     return field<uint16_t>(APPLCOMM_OFS_USB_ERRCNT);
 }
 
+void applComm_setCanStateSink(void (*sink)(int node, uint8_t state)) {
+    canStateSink.store(sink, std::memory_order_release);
+}
+
 void applComm_reset() {
     SEM_ID access = st.accessSem;
     st = State{};
     st.accessSem = access; // a mutex the tests may still hold stays valid
+    canStateSink = nullptr;
 }

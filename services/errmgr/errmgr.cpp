@@ -2,9 +2,7 @@
 // variables, and start-up.
 #include "services/errmgr/errmgr.h"
 
-#include "app/raster/raster.h"
-#include "app/subsystems.h"
-#include "logging/eventlog/eventlog.h"
+#include "services/raster/raster.h"
 #include "services/errmgr/errmgr_internal.h"
 #include "services/syslog/syslog.h"
 #include "services/time/time_util.h"
@@ -24,6 +22,8 @@ namespace {
 std::atomic<SEM_ID> entryMutex{nullptr};
 std::atomic<SEM_ID> storeMutex{nullptr};
 std::atomic<uint8_t (*)()> powerGood{nullptr};
+// Event logging sits above this module and hands its queue in.
+std::atomic<ErrorMgrEventSink> eventSink{nullptr};
 
 SEM_ID lazyMutex(std::atomic<SEM_ID>& slot) {
     SEM_ID m = slot.load();
@@ -108,7 +108,8 @@ void forward(int path, uint32_t stamp, uint32_t durationOrActive, int typeId) {
     put32(rec + 8, durationOrActive);
     rec[12] = 3;
     rec[13] = 3;
-    eventlogging_send(rec, error_mgr_path_event[path].text, error_mgr_type_event[typeId].text);
+    if (ErrorMgrEventSink sink = eventSink.load(std::memory_order_acquire))
+        sink(rec, error_mgr_path_event[path].text, error_mgr_type_event[typeId].text);
 }
 
 int findPath(uint16_t code) {
@@ -249,7 +250,7 @@ uint32_t nowStamp() {
 
 uint8_t powerIsGood() {
     uint8_t (*source)() = powerGood.load();
-    return source ? source() : power_getPwrGood();
+    return source ? source() : 1;
 }
 
 } // namespace
@@ -582,33 +583,6 @@ int error_mgr_shutdown() {
     return 0;
 }
 
-void pinConfig_init() {}
-void pinConfig_getGpsDevice() {}
-uint8_t pinConfig_getAnaEnabled() {
-    return 1;
-}
-uint8_t pinConfig_getRevEnabled() {
-    return 1;
-}
-uint8_t pinConfig_getLaptrigEnabled() {
-    return 1;
-}
-uint8_t pinConfig_getCAN2Enabled() {
-    return 1;
-}
-uint8_t pinConfig_getRS232GPSEnabled() {
-    return 1;
-}
-uint8_t pinConfig_getRS232TeleEnabled() {
-    return 1;
-}
-uint8_t pinConfig_getRS232Enabled() {
-    return 1;
-}
-uint8_t pinConfig_getCANmaxIntf() {
-    return 2;
-}
-
 void error_mgr_reset() {
     if (SEM_ID m = entryMutex.exchange(nullptr)) semDelete(m);
     if (SEM_ID m = storeMutex.exchange(nullptr)) semDelete(m);
@@ -627,6 +601,11 @@ void error_mgr_reset() {
     pendingCount = 0;
     pendingLost = 0;
     powerGood = nullptr;
+    eventSink = nullptr;
+}
+
+void error_mgr_setEventSink(ErrorMgrEventSink sink) {
+    eventSink.store(sink, std::memory_order_release);
 }
 
 void error_mgr_setPowerGoodSource(uint8_t (*source)()) {

@@ -168,17 +168,14 @@ uint8_t error_mgr_WriteIntoMedia();
 int error_mgr_shutdown();
 
 int error_mgr_registerShell();
+
+// Wiring done by the start-up before error_mgr_init, for the modules above this one:
+// where each activation and deactivation goes (event logging: 14-byte record, path text,
+// type text; null: nowhere) and what says whether the supply is good (self-monitoring;
+// null: always good). Reports are not kept while the supply is not good.
+using ErrorMgrEventSink = void (*)(const uint8_t* record, const char* pathText, const char* typeText);
+void error_mgr_setEventSink(ErrorMgrEventSink sink);
+void error_mgr_setPowerGoodSource(uint8_t (*source)());
 int cmd_err_mgr_dump(int argc, char** argv);
 void error_mgr_print();
 
-// Hardware-variant answers of this unit.
-void pinConfig_init();
-void pinConfig_getGpsDevice();
-uint8_t pinConfig_getAnaEnabled();
-uint8_t pinConfig_getRevEnabled();
-uint8_t pinConfig_getLaptrigEnabled();
-uint8_t pinConfig_getCAN2Enabled();
-uint8_t pinConfig_getRS232GPSEnabled();
-uint8_t pinConfig_getRS232TeleEnabled();
-uint8_t pinConfig_getRS232Enabled();
-uint8_t pinConfig_getCANmaxIntf();

@@ -56,10 +56,8 @@ uint8_t restoreLocked();
 } // namespace errmgr
 
 // ---- tests ----------------------------------------------------------------------------------
-// Forgets everything (entries, pending reports, displays) and deletes the locks; the power-good
-// source goes back to power_getPwrGood.
+// Forgets everything (entries, pending reports, displays, the power-good source and the event
+// sink) and deletes the locks.
 void error_mgr_reset();
-// Replaces the power-good source (null: power_getPwrGood).
-void error_mgr_setPowerGoodSource(uint8_t (*source)());
 // Reports made before error_mgr_init that did not fit the pending list.
 uint32_t error_mgr_pendingLost();

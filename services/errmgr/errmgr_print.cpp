@@ -1,7 +1,8 @@
 // The printout of the error memory and its shell command "err_mgr_vyn".
-#include "app/rtpman/rtpman.h"
-#include "app/subsystems.h"
 #include "services/errmgr/errmgr.h"
+
+#include "services/rtpman/rtpman.h"
+#include "services/shell/shell.h"
 #include "services/time/time_util.h"
 
 #include <cstdio>

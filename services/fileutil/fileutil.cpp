@@ -1,6 +1,6 @@
 #include "services/fileutil/fileutil.h"
 
-#include "app/rtpman/rtpman.h"
+#include "services/rtpman/rtpman.h"
 #include "platform/kmgr/kmgr.h"
 #include "platform/os/osfs.h"
 #include "services/syslog/syslog.h"

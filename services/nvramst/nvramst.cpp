@@ -1,6 +1,6 @@
 #include "services/nvramst/nvramst.h"
 
-#include "app/rtpman/rtpman.h"
+#include "services/rtpman/rtpman.h"
 #include "platform/kmgr/kmgr.h"
 #include "services/syslog/syslog.h"
 

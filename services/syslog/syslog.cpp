@@ -1,9 +1,6 @@
 #include "services/syslog/syslog.h"
 #include "services/syslog/syslog_internal.h"
 
-#include "acquisition/location/location.h"
-#include "app/rtpman/rtpman.h"
-
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -25,6 +22,9 @@ std::atomic<bool> queueFull{false};
 MSG_Q_ID syslogQ = nullptr;
 MSG_Q_ID flashQ = nullptr;
 SEM_ID syslogxWriteSem = nullptr;
+// Who logs: handed in once the process index and the PID are known.
+std::atomic<uint32_t> originIndex{0};
+std::atomic<const char*> originLocation{""};
 
 // Repeat state, under syslogxWriteSem.
 char lastText[SYSLOG_TEXT_MAX];
@@ -44,7 +44,7 @@ uint32_t timeBaseMs() {
 }
 
 void fillDevice(syslog_msg_t* rec) {
-    std::snprintf(rec->device, sizeof rec->device, "%s%s", syslogDeviceNameString, discover_location());
+    std::snprintf(rec->device, sizeof rec->device, "%s%s", syslogDeviceNameString, originLocation.load());
 }
 
 // The task field holds at most 32 characters.
@@ -70,11 +70,11 @@ void syslogx_handleMsgQSendRet(int ret) {
     if (e == EAGAIN || e == ETIMEDOUT) {
         if (!queueFull.exchange(true))
             std::printf("syslogx_handleMsgQSendRet: msgQSend SyslogMsgQ rtp#%d full ERRNO: %s\n",
-                        static_cast<int>(RtpManUsr_getIndex()), std::strerror(e));
+                        static_cast<int>(originIndex.load()), std::strerror(e));
         return;
     }
     std::printf("syslogx_handleMsgQSendRet: msgQSend SyslogMsgQ rtp#%d ERRNO: %s\n",
-                static_cast<int>(RtpManUsr_getIndex()), std::strerror(e));
+                static_cast<int>(originIndex.load()), std::strerror(e));
 }
 
 int syslog_queue_init() {
@@ -92,6 +92,11 @@ int syslog_queue_init() {
     if (!flashQ) syslogx(LOG_ERR, "Syslog_init: SyslogFlashMsgQ create failed!");
     queueSetUp = syslogQ != nullptr;
     return 1;
+}
+
+void syslog_setOrigin(uint32_t index, const char* location) {
+    originIndex = index;
+    originLocation = location ? location : "";
 }
 
 MSG_Q_ID syslog_getQueue() {
@@ -187,6 +192,25 @@ bool syslogx_floodcheck(std::atomic<uint8_t>* counter) {
             return false;
         }
     }
+}
+
+bool syslogx_rateguard(SyslogRateGuard* g) {
+    const uint32_t now = tickGet();
+    const uint32_t interval = static_cast<uint32_t>(sysClkRateGet()) * SYSLOG_RATE_INTERVAL_S;
+    // windowStart is the interval's first tick + 1; 0 before the first line.
+    uint32_t start = g->windowStart.load(std::memory_order_relaxed);
+    if ((start == 0 || now - (start - 1) >= interval) &&
+        g->windowStart.compare_exchange_strong(start, now + 1, std::memory_order_relaxed)) {
+        // This task opens the new interval and tells what the last one swallowed.
+        g->count.store(0, std::memory_order_relaxed);
+        const uint32_t lost = g->suppressed.exchange(0, std::memory_order_relaxed);
+        if (lost)
+            syslogx(LOG_ERR, "Syslogx message 0x%08x: %u similar messages suppressed",
+                    static_cast<unsigned>(reinterpret_cast<uintptr_t>(g)), static_cast<unsigned>(lost));
+    }
+    if (g->count.fetch_add(1, std::memory_order_relaxed) < SYSLOG_RATE_LINES) return true;
+    g->suppressed.fetch_add(1, std::memory_order_relaxed);
+    return false;
 }
 
 void syslogss_floodwarn(const void* counter) {

@@ -30,6 +30,9 @@ static_assert(sizeof(syslog_msg_t) == SYSLOG_RECORD_MAX);
 
 int syslog_queue_init();
 int syslog_init();
+// The process index (for the log's own error texts) and the location suffix of this unit's
+// PID (device field), handed in once both are known.
+void syslog_setOrigin(uint32_t index, const char* location);
 MSG_Q_ID syslog_getQueue();
 MSG_Q_ID syslog_getFlashQueue();
 void syslogx(int priority, const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -47,4 +50,23 @@ bool syslogx_floodcheck(std::atomic<uint8_t>* counter);
     do {                                                                                                     \
         static std::atomic<uint8_t> syslogx_site_counter_{0};                                                \
         if (syslogx_floodcheck(&syslogx_site_counter_)) syslogx((prio), __VA_ARGS__);                        \
+    } while (0)
+
+// Guard of lines that report a lasting condition (late ticks, power dips): at most
+// SYSLOG_RATE_LINES lines per SYSLOG_RATE_INTERVAL_S seconds, then silence; the first line of
+// a later interval is preceded by one line that counts what was suppressed. Unlike the flood
+// guard it never goes quiet for good.
+constexpr uint32_t SYSLOG_RATE_LINES = 3;
+constexpr uint32_t SYSLOG_RATE_INTERVAL_S = 10;
+struct SyslogRateGuard {
+    std::atomic<uint32_t> windowStart{0};
+    std::atomic<uint32_t> count{0};
+    std::atomic<uint32_t> suppressed{0};
+};
+bool syslogx_rateguard(SyslogRateGuard* guard);
+
+#define SYSLOGX_RATE_GUARDED(prio, ...)                                                                      \
+    do {                                                                                                     \
+        static SyslogRateGuard syslogx_site_guard_;                                                          \
+        if (syslogx_rateguard(&syslogx_site_guard_)) syslogx((prio), __VA_ARGS__);                           \
     } while (0)

@@ -1,6 +1,6 @@
 #include "services/sysrole/sysrole.h"
 
-#include "app/rtpman/rtpman.h"
+#include "services/rtpman/rtpman.h"
 #include "services/applcomm/applcomm.h"
 #include "services/errmgr/errmgr.h"
 #include "services/nvram/nvram.h"

@@ -1,6 +1,6 @@
 #include "services/timemod/timemod.h"
 
-#include "app/rtpman/rtpman.h"
+#include "services/rtpman/rtpman.h"
 #include "platform/hw/hw.h"
 #include "platform/os/os.h"
 #include "services/syslog/syslog.h"

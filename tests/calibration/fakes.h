@@ -1,9 +1,11 @@
-// Recording stand-ins for what the calibration modules call in other subsystems. One source
-// of each calibration test defines FAKES_DEFINE before including this, which defines them
-// there, so that the link stubs of those subsystems are not pulled in.
+// Recording stand-ins for what the calibration modules call in other subsystems: the
+// channel functions and the CCP/XCP masters hand themselves in (reset() installs these), the
+// error manager and the shell are replaced at link time — one source of each calibration
+// test defines FAKES_DEFINE before including this, which defines them there.
 #pragma once
 
-#include "app/subsystems.h"
+#include "calibration/memory/seram.h"
+#include "calibration/meas/seram_meas.h"
 
 #include <cstdint>
 #include <string>
@@ -35,6 +37,35 @@ inline std::vector<Channel> channelSetups;
 inline std::vector<void*> channelShutdowns;
 inline uint32_t masterSlot[2]; // CCP, XCP master value slots
 
+inline void awmStop() {
+    awmStops++;
+}
+inline void adjWritten(const void* data, const void* phys, uint16_t length) {
+    const auto* p = static_cast<const uint8_t*>(data);
+    adjDownloads.push_back({std::vector<uint8_t>(p, p + length), phys, length});
+}
+inline void* channelSetup(uint32_t vcId, uint16_t raster, void** value) {
+    channelSetups.push_back({vcId, raster});
+    if (vcId != channelVcId) return nullptr;
+    *value = channelValue;
+    return &channelLatency;
+}
+inline uint16_t channelLatencyOf(void* handle) {
+    return *static_cast<uint16_t*>(handle);
+}
+inline int channelShutdown(void* handle) {
+    channelShutdowns.push_back(handle);
+    return 1;
+}
+inline void* ccpSlot(uint32_t address) {
+    return (address & 0xFFF) == 3 ? &masterSlot[0] : nullptr;
+}
+inline void* xcpSlot(uint32_t address) {
+    return (address & 0xFFF) == 5 ? &masterSlot[1] : nullptr;
+}
+inline const seramDownloadHooks downloadHooks{awmStop, adjWritten};
+inline const seramMeasChannelSource channelSource{channelSetup, channelLatencyOf, channelShutdown};
+
 inline void reset() {
     awmStops = 0;
     adjDownloads.clear();
@@ -43,31 +74,15 @@ inline void reset() {
     shellResult = 1;
     channelSetups.clear();
     channelShutdowns.clear();
+    seramSetDownloadHooks(&downloadHooks);
+    seramMeasSetChannelSource(&channelSource);
+    seramMeasSetMasterSource(MEAS_CLASS_CCPMR, ccpSlot);
+    seramMeasSetMasterSource(MEAS_CLASS_XCPMR, xcpSlot);
 }
 
 } // namespace fakes
 
 #ifdef FAKES_DEFINE
-void awm_man_stop() {
-    fakes::awmStops++;
-}
-void awm_man_dwnl_adj_data(const void* data, const void* phys, uint16_t length) {
-    const auto* p = static_cast<const uint8_t*>(data);
-    fakes::adjDownloads.push_back({std::vector<uint8_t>(p, p + length), phys, length});
-}
-void* awm_man_AWM_setupMeasure(uint32_t vcId, uint16_t raster, void** value) {
-    fakes::channelSetups.push_back({vcId, raster});
-    if (vcId != fakes::channelVcId) return nullptr;
-    *value = fakes::channelValue;
-    return &fakes::channelLatency;
-}
-uint16_t awm_man_AWM_getLatency(void* handle) {
-    return *static_cast<uint16_t*>(handle);
-}
-int awm_man_AWM_shutdownMeasure(void* handle) {
-    fakes::channelShutdowns.push_back(handle);
-    return 1;
-}
 int msd_shellAddCommand(const char* name, int (*)(int, char**)) {
     fakes::shellCommands.emplace_back(name);
     return fakes::shellResult;
@@ -75,14 +90,5 @@ int msd_shellAddCommand(const char* name, int (*)(int, char**)) {
 int error_mgr_set(int path, int type, uint8_t) {
     fakes::errorsSet.push_back(path * 1000 + type);
     return 1;
-}
-int cmdFuncGetScrutInfo(int, char**) {
-    return 0;
-}
-void* ccpmr_GetAddr(uint32_t address) {
-    return (address & 0xFFF) == 3 ? &fakes::masterSlot[0] : nullptr;
-}
-void* xcpmr_GetAddr(uint32_t address) {
-    return (address & 0xFFF) == 5 ? &fakes::masterSlot[1] : nullptr;
 }
 #endif

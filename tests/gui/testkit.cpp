@@ -1,5 +1,5 @@
 #include "gui/testkit.h"
-#include "gui/screen/screen.h"
+#include "gui/core/screen.h"
 
 #include <png.h>
 
@@ -23,7 +23,7 @@ void GuiTest::SetUp() {
     scrndrvSetRtpIndex(testIndex());
     hw_write32(SCRNDRV_CTRL_BASE + SCRNDRV_LAYER_REG0 + SCRNDRV_LAYER_STEP, 3);
     ASSERT_TRUE(GuiStartup());
-    pm = GuiThing::mpPresentation;
+    pm = GuiPresentation();
     screen = GuiThing::mpScreen;
 }
 

@@ -6,7 +6,7 @@
 #include "gui/core/thing.h"
 #include "gui/presentation/presentation.h"
 #include "gui/scrndrv/scrndrv.h"
-#include "gui/screen/l24logi.h"
+#include "gui/core/l24logi.h"
 #include "platform/display/displaysim.h"
 #include "platform/hw/hw.h"
 #include "platform/os/os.h"

@@ -1,5 +1,5 @@
 #include "gui/controls/button/button.h"
-#include "gui/screen/screen.h"
+#include "gui/core/screen.h"
 
 GuiButton::GuiButton(const GuiRect& rect, uint16_t id, uint16_t style, const char* text, uint8_t fontIndex)
     : GuiTextThing(rect, id, style, text, fontIndex) {

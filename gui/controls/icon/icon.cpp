@@ -1,6 +1,6 @@
 #include "gui/controls/icon/icon.h"
 #include "gui/bitmaps/bitmaps.h"
-#include "gui/screen/screen.h"
+#include "gui/core/screen.h"
 
 GuiIcon::GuiIcon(GuiThing* window, GuiBitmap* bitmap, uint16_t id, uint16_t style)
     : GuiThing(id, style), mpWindow(window), mpBitmap(bitmap ? bitmap : &gbWinIconBitmap) {

@@ -1,5 +1,5 @@
 #include "gui/controls/prompt/prompt.h"
-#include "gui/screen/screen.h"
+#include "gui/core/screen.h"
 
 #include <cstring>
 

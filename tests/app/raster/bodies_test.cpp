@@ -1,4 +1,6 @@
-#include "fixture.h"
+#include "services/raster/fixture.h"
+
+#include "app/raster/bodies.h"
 
 #include "services/time/time_util.h"
 

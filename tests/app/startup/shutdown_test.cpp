@@ -1,6 +1,7 @@
 #include "app/startup/startup.h"
 #include "logging/measapp/measapp.h"
 #include "platform/os/sim.h"
+#include "services/rtpman/rtpman.h"
 #include "services/sysrole/sysrole.h"
 #include "support/logcapture.h"
 

@@ -1,6 +1,6 @@
 // Measurement handles of every kind: memory, conversion table, channel-function output and
 // CCP/XCP-master slot; native and big-endian copies; the error pattern for what does not resolve.
-#include "app/rtpman/rtpman.h"
+#include "services/rtpman/rtpman.h"
 #include "calibration/conv/conv.h"
 #include "calibration/meas/seram_meas.h"
 #include "calibration/memory/seram.h"

@@ -1,6 +1,6 @@
 // NV-backed variables over the real non-volatile store and its image file: creation, values
 // that survive restarts, repairs, the full table and the ageing of unregistered variables.
-#include "app/rtpman/rtpman.h"
+#include "services/rtpman/rtpman.h"
 #include "calibration/meas/seram_meas.h"
 #include "calibration/meascalinfo/meascalinfo.h"
 #include "calibration/memory/seram.h"

@@ -4,7 +4,7 @@
 #include "gui/controls/icon/icon.h"
 #include "gui/controls/prompt/prompt.h"
 #include "gui/fonts/fonts.h"
-#include "gui/screen/screen.h"
+#include "gui/core/screen.h"
 #include "gui/testkit.h"
 
 namespace {

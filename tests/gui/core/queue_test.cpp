@@ -264,7 +264,7 @@ TEST(GuiTasks, TimerTaskFeedsTheGuiTaskEveryFiftyMillisecondsUntilClosed) {
     }
     taskDelete(timer);
     taskWaitExit(timer, 10);
-    GuiMessage close(GM_CLOSE, GuiThing::mpPresentation);
+    GuiMessage close(GM_CLOSE, GuiPresentation());
     GuiThing::mpMessageQueue->Push(&close);
     sim::waitIdle();
     EXPECT_EQ(taskWaitExit(gui, 10), OK);

@@ -1,7 +1,7 @@
 // Primitives of the frame-buffer screen, read from the shown frame after a flush.
 #include "gui/bitmaps/bitmaps.h"
 #include "gui/fonts/fonts.h"
-#include "gui/screen/screen.h"
+#include "gui/core/screen.h"
 #include "gui/testkit.h"
 #include "platform/kmgr/kmgr_sim.h"
 

@@ -1,6 +1,6 @@
 // The generated fonts: the packed form of the display fonts against the same font unpacked.
 #include "gui/fonts/fonts.h"
-#include "gui/screen/screen.h"
+#include "gui/core/screen.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>

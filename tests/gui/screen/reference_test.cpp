@@ -1,7 +1,7 @@
 // Reviewed reference images of text, the built-in bitmaps, every bitmap format and the boot logo.
 #include "gui/bitmaps/bitmaps.h"
 #include "gui/fonts/fonts.h"
-#include "gui/screen/screen.h"
+#include "gui/core/screen.h"
 #include "gui/testkit.h"
 
 #include <vector>

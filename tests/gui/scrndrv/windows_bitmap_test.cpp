@@ -1,5 +1,5 @@
 // Screen capture as a Windows BMP file, read back by ImageMagick and by Python's imaging library.
-#include "gui/screen/screen.h"
+#include "gui/core/screen.h"
 #include "gui/testkit.h"
 
 #include <sys/stat.h>

@@ -2,8 +2,8 @@
 // senders at once, and an overload that is counted, logged and raised as an error.
 #include "logging/eventlog/eventlog.h"
 
-#include "app/raster/raster.h"
-#include "app/raster/raster_internal.h"
+#include "services/raster/raster.h"
+#include "services/raster/raster_private.h"
 #include "platform/kmgr/kmgr_sim.h"
 #include "platform/nvmem/nvmem.h"
 #include "platform/os/os.h"

@@ -3,7 +3,7 @@
 #include "logging/lapoutfra/lapoutfra.h"
 #include "logging/stdout_capture.h"
 
-#include "app/raster/raster_internal.h"
+#include "services/raster/raster_private.h"
 #include "logging/eventlog/eventlog.h"
 #include "platform/nvmem/nvmem.h"
 #include "platform/os/os.h"

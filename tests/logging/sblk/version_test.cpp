@@ -2,7 +2,7 @@
 // Python's struct packing of the command header) and the table of the replies it receives.
 #include "logging/sblk/sblk.h"
 
-#include "app/rtpman/rtpman.h"
+#include "services/rtpman/rtpman.h"
 #include "calibration/memory/seram.h"
 #include "platform/kmgr/appman.h"
 #include "platform/kmgr/kmgr_sim.h"

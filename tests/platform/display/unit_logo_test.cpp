@@ -1,6 +1,6 @@
 // End to end: the platform boots a unit whose settings ask for PNG snapshots, the display's
 // start-up shows the boot logo, and the snapshot is the logo.
-#include "app/subsystems.h"
+#include "display/app/display.h"
 #include "gui/testkit.h"
 #include "platform/boot/platform.h"
 #include "platform/unit_dir.h"

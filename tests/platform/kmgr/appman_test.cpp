@@ -1,5 +1,5 @@
 // The manager's application calls, with the argument orders the application uses.
-#include "app/rtpman/rtpman.h"
+#include "services/rtpman/rtpman.h"
 #include "platform/kmgr/appman.h"
 #include "platform/kmgr/kmgr.h"
 #include "platform/kmgr/kmgr_sim.h"

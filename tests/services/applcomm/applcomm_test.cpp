@@ -34,9 +34,6 @@ int error_mgr_clear(int path) {
     calls.push_back({'c', path, 0});
     return 0;
 }
-void RtpManUsrCan_ReportNodeStatus(int node, uint8_t state) {
-    calls.push_back({'n', node, state});
-}
 
 namespace {
 
@@ -54,6 +51,7 @@ struct StatusBlock : ::testing::Test {
         seram_reset();
         applComm_reset();
         calls.clear();
+        applComm_setCanStateSink([](int node, uint8_t state) { calls.push_back({'n', node, state}); });
         // What the system process provides.
         shm = static_cast<uint8_t*>(shmMap(APPLCOMM_SHM_NAME, APPLCOMM_SHM_SIZE, true));
         ASSERT_NE(shm, nullptr);

@@ -3,9 +3,9 @@
 // does to the process.
 #pragma once
 
-#include "app/raster/raster.h"
-#include "app/raster/raster_internal.h"
-#include "app/rtpman/rtpman.h"
+#include "services/raster/raster.h"
+#include "services/raster/raster_private.h"
+#include "services/rtpman/rtpman.h"
 #include "calibration/memory/seram.h"
 #include "logging/eventlog/eventlog.h"
 #include "platform/kmgr/kmgr_sim.h"
@@ -118,6 +118,7 @@ struct ErrMgr : ::testing::Test {
         ASSERT_TRUE(nvmem::install(dir, &err)) << err;
         ASSERT_EQ(nvram_dbs_init(), 1);
         error_mgr_setPowerGoodSource(testPowerGood);
+        error_mgr_setEventSink(eventlogging_send);
         ASSERT_EQ(raster_initializeStep0(), 1);
         sim::waitIdle();
     }

@@ -1,7 +1,7 @@
 #include "services/fileutil/fileutil.h"
 #include "support/logcapture.h"
 
-#include "app/rtpman/rtpman.h"
+#include "services/rtpman/rtpman.h"
 #include "platform/kmgr/appman.h"
 #include "platform/kmgr/kmgr_sim.h"
 #include "platform/os/sim.h"

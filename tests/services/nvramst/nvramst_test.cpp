@@ -1,7 +1,7 @@
 #include "services/nvramst/nvramst.h"
 #include "services/nvramst/onewire.h"
 
-#include "app/rtpman/rtpman.h"
+#include "services/rtpman/rtpman.h"
 #include "platform/devdata/devdata.h"
 #include "platform/kmgr/kmgr_sim.h"
 #include "platform/unit_dir.h"

@@ -1,6 +1,6 @@
 #include "services/sysrole/sysrole.h"
 
-#include "app/rtpman/rtpman.h"
+#include "services/rtpman/rtpman.h"
 #include "calibration/memory/seram.h"
 #include "platform/kmgr/kmgr_sim.h"
 #include "platform/nvmem/nvmem.h"

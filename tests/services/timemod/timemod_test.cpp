@@ -2,7 +2,7 @@
 #include "services/timemod/timemod.h"
 #include "support/logcapture.h"
 
-#include "app/rtpman/rtpman.h"
+#include "services/rtpman/rtpman.h"
 #include "platform/hw/hw.h"
 #include "platform/hw/hw_sim.h"
 #include "platform/kmgr/appman.h"

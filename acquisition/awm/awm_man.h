@@ -1,0 +1,16 @@
+// Channel-function manager: the channel functions of the calibration data page, their call
+// lists and outputs.
+#pragma once
+
+#include <cstdint>
+
+void awm_man_ini();
+// No call list runs any more until the process restarts.
+void awm_man_stop();
+// Measurement of a channel-function output (vc_id): a nonzero measurement handle, with the
+// output value's address in *valueAddr; null when there is no such output.
+void* awm_man_AWM_setupMeasure(uint32_t vcId, uint16_t raster, void** valueAddr);
+uint16_t awm_man_AWM_getLatency(void* handle);
+int awm_man_AWM_shutdownMeasure(void* handle);
+// A download into the volatile adapt page: stores the adjustment records it touched.
+void awm_man_dwnl_adj_data(const void* data, const void* physAddr, uint16_t length);

@@ -1,0 +1,45 @@
+// The block itself and the image it starts as: start marker, EPK and parameter defaults in
+// the reference page.
+#include "calibration/block/block.h"
+
+#include "services/checksum/crc.h"
+#include "vyn/vartable.h"
+
+#include <cstring>
+
+static_assert(sizeof(VYN_EPK_TEXT) <= SERAM_EPK_SIZE, "EPK text does not fit its field");
+
+alignas(64) unsigned char seram_memory[SERAM_BLOCK_SIZE + SERAM_GUARD_SIZE];
+uint32_t seramActiveOffset;
+
+void seramImageDefaults(uint8_t* page) {
+    std::memcpy(page, SERAM_START_MARKER, sizeof SERAM_START_MARKER);
+    std::memcpy(page + SERAM_EPK_OFFSET, VYN_EPK_TEXT, sizeof VYN_EPK_TEXT);
+#define VT_DEFAULT(addr, ctype, ...)                                                                         \
+    do {                                                                                                     \
+        static const ctype v[] = {__VA_ARGS__};                                                              \
+        std::memcpy(page + (addr), v, sizeof v);                                                             \
+    } while (0);
+#include "vyn/vartable_rows.inc"
+#undef VT_DEFAULT
+}
+
+int seramBuildDefaultImage(uint8_t* out, uint32_t len) {
+    if (!out || len != SERAM_IMAGE_SIZE) return -1;
+    std::memset(out, 0, len);
+    seramImageDefaults(out);
+    const uint16_t crc = crc16_ibm_accu(out, SERAM_DATASET_SIZE, 0);
+    out[SERAM_DATASET_SIZE] = static_cast<uint8_t>(crc);
+    out[SERAM_DATASET_SIZE + 1] = static_cast<uint8_t>(crc >> 8);
+    return 0;
+}
+
+namespace {
+// The image is in place before any code of the process runs.
+[[maybe_unused]] const bool imageReady = (seramImageDefaults(seram_memory), true);
+} // namespace
+
+// Before the offsets are filled (the EPK is forwarded early) the text is still where it lies.
+const char* seramGetEPKPtr() {
+    return reinterpret_cast<const char*>(seram_memory + SERAM_EPK_OFFSET);
+}

@@ -1,0 +1,39 @@
+// The calibration memory's block: one array holding the EPK, the reference and working data
+// pages, the signal page and the adapt pages, and the image it starts as. A byte's virtual
+// address is its offset in the block. Every subsystem writes its measurement signals here, so
+// the block sits below them all; the page logic that guards it is calibration/memory.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr uint32_t SERAM_BLOCK_SIZE = 0x60000;
+// Zeroed bytes behind the block: a handle may sit on the block's end and copy up to 256 bytes.
+constexpr uint32_t SERAM_GUARD_SIZE = 0x100;
+constexpr uint32_t SERAM_PAGE_SIZE = 0x20000;
+constexpr uint32_t SERAM_REFPAGE = 0x00000;
+constexpr uint32_t SERAM_WORKPAGE = 0x20000;
+constexpr uint32_t SERAM_SIGNALPAGE = 0x40000;
+constexpr uint32_t SERAM_SIGNALPAGE_SIZE = 0x181C;
+constexpr uint32_t SERAM_ADAPTPAGE = 0x50000;
+constexpr uint32_t SERAM_ADAPTPAGE_SIZE = 0;
+constexpr uint32_t SERAM_ADAPTVOL = 0x50000;
+constexpr uint32_t SERAM_ADAPTVOL_SIZE = 0x1C18;
+constexpr uint32_t SERAM_EPK_OFFSET = 0x20;
+constexpr uint32_t SERAM_EPK_SIZE = 32;
+constexpr uint32_t SERAM_DATASET_SIZE = 0x1E288;              // payload covered by the CRC
+constexpr uint32_t SERAM_IMAGE_SIZE = SERAM_DATASET_SIZE + 4; // payload and CRC word
+constexpr char SERAM_START_MARKER[] = "SERAM_START_AREA_DUMMY";
+constexpr uint32_t SERAM_ERROR_PATTERN = 0x7F7F7F7F;
+constexpr size_t SERAM_ERROR_BYTES = 256;
+
+extern unsigned char seram_memory[]; // SERAM_BLOCK_SIZE + SERAM_GUARD_SIZE bytes
+extern uint32_t seramActiveOffset;
+
+// Writes the start marker, the image's EPK and the parameter defaults into a zeroed page.
+void seramImageDefaults(uint8_t* page);
+// The default dataset of this image (payload and CRC word) into `out`: 0, or -1 when `len`
+// is not SERAM_IMAGE_SIZE.
+int seramBuildDefaultImage(uint8_t* out, uint32_t len);
+// The EPK text of the block (the image's until a dataset is loaded).
+const char* seramGetEPKPtr();

@@ -1,0 +1,4 @@
+// Dynamic communication: the data FIFOs between units.
+#pragma once
+
+void dynkomm_ini();
