@@ -13,6 +13,7 @@
 #include "platform/display/displaysim.h"
 #include "platform/hw/hw.h"
 #include "platform/os/osfs.h"
+#include "platform/os/osfs_sim.h"
 #include "platform/os/sim.h"
 
 #include <benchmark/benchmark.h>

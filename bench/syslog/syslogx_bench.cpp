@@ -2,7 +2,7 @@
 // interposing malloc for the benchmark's own thread.
 #include "platform/os/os.h"
 #include "services/syslog/syslog.h"
-#include "services/syslog/syslog_internal.h"
+#include "services/syslog/syslog_private.h"
 
 #include <benchmark/benchmark.h>
 

@@ -4,6 +4,8 @@
 // reference-page address, so a page switch moves every parameter at once.
 #pragma once
 
+#include "platform/kmgr/calls.h"
+
 #include "calibration/block/block.h"
 
 #include <cstddef>
@@ -71,9 +73,6 @@ uint16_t seramChksumM16byAdd8(uint32_t vaddr, uint32_t len);
 void seram_1s();
 
 // ---- dataset load and store ----------------------------------------------------------------
-constexpr unsigned SERAM_CALL_STORE = 2688; // 1, source, length
-constexpr unsigned SERAM_CALL_LOAD = 2689;  // 1, destination, length
-
 // Loads and checks the stored dataset; 1 when the unit may start, else 0.
 int seramInitialize();
 int seramLoadRefPageFromMedia(void* dst, uint32_t len, uint8_t* raw);

@@ -1,7 +1,7 @@
 // The dataset file that PC tools exchange: a 256-byte head (CRC-32 register over its bytes 4
 // to 255, magic "ARES", version, one "MASD" descriptor with size and data CRC, 0x40 filler,
 // the EPK) followed by the data; or a raw image that begins with the start marker.
-#include "calibration/memory/seram_internal.h"
+#include "calibration/memory/seram_private.h"
 
 #include "platform/os/osfs.h"
 #include "services/checksum/crc.h"

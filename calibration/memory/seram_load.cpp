@@ -1,5 +1,5 @@
 // Loading the stored dataset at start and storing the reference dataset on request.
-#include "calibration/memory/seram_internal.h"
+#include "calibration/memory/seram_private.h"
 
 #include "calibration/dataid/dataid.h"
 #include "platform/kmgr/kmgr.h"
@@ -31,7 +31,7 @@ void storeTaskEntry(intptr_t cb, intptr_t arg, intptr_t, intptr_t) {
 } // namespace
 
 int seramLoadRefPageFromMedia(void* dst, uint32_t len, uint8_t*) {
-    if (kmgr_syscall(SERAM_CALL_LOAD, 1, reinterpret_cast<intptr_t>(dst), len) == -1) {
+    if (kmgr_syscall(KCALL_DATASET_LOAD, 1, reinterpret_cast<intptr_t>(dst), len) == -1) {
         syslogx(LOG_ERR, "syscall() returned an error while initializing RefPage");
         return -1;
     }
@@ -39,7 +39,7 @@ int seramLoadRefPageFromMedia(void* dst, uint32_t len, uint8_t*) {
 }
 
 int seramWriteRefPageToMedia(const void* src, uint32_t len) {
-    if (kmgr_syscall(SERAM_CALL_STORE, 1, reinterpret_cast<intptr_t>(src), len) == -1) {
+    if (kmgr_syscall(KCALL_DATASET_STORE, 1, reinterpret_cast<intptr_t>(src), len) == -1) {
         syslogx(LOG_ERR, "syscall() returned an error while storing RefPage");
         return -1;
     }

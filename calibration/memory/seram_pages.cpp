@@ -1,7 +1,7 @@
 // Geometry, page switch, page copies, guarded download and read, checksums of ranges.
 // Range checks work on virtual addresses (offsets) and compare a length with the room left
 // after the start, so that no start + length can wrap.
-#include "calibration/memory/seram_internal.h"
+#include "calibration/memory/seram_private.h"
 
 #include "services/checksum/crc.h"
 #include "vyn/vartable.h"

@@ -30,14 +30,14 @@ uint32_t* scrndrvFrameBuffer() {
 }
 
 int scrndrvFlush() {
-    if (kmgr_syscall(KCALL_DISPLAY_FLUSH, static_cast<intptr_t>(gIndex.load()), SCRNDRV_DISPLAY_ID, 1) == 0)
+    if (kmgr_syscall(KCALL_DISPLAY_FLUSH, static_cast<intptr_t>(gIndex.load()), KCALL_DISPLAY_ID, 1) == 0)
         return 0;
     syslogx(LOG_ERR, "scrndrvFlush(): could not set flush display");
     return -1;
 }
 
 int scrndrvWaitFlush() {
-    if (kmgr_syscall(KCALL_DISPLAY_WAIT_FLUSH, static_cast<intptr_t>(gIndex.load()), SCRNDRV_DISPLAY_ID, 2) ==
+    if (kmgr_syscall(KCALL_DISPLAY_WAIT_FLUSH, static_cast<intptr_t>(gIndex.load()), KCALL_DISPLAY_ID, 2) ==
         0)
         return 0;
     syslogx(LOG_ERR, "scrndrvWaitFlush(): could not wait for flushing display");

@@ -2,6 +2,8 @@
 // display layers, one-colour fill, run-length screen dumps and the boot logo.
 #pragma once
 
+#include "platform/kmgr/calls.h"
+
 #include <cstdint>
 
 #include "platform/hw/zynq_map.h"
@@ -13,11 +15,6 @@ constexpr int SCRNDRV_APP_WIDTH = 640;
 constexpr int SCRNDRV_APP_HEIGHT = 480;
 
 // Manager calls of the display and their arguments.
-constexpr unsigned KCALL_DISPLAY_FLUSH = 4225;
-constexpr unsigned KCALL_DISPLAY_WAIT_FLUSH = 4226;
-constexpr unsigned KCALL_BOOTLOGO_COPY = 4227;
-constexpr unsigned KCALL_BOOTLOGO_SIZE = 4228;
-constexpr intptr_t SCRNDRV_DISPLAY_ID = 0xBCA0002;
 
 // The display controller's registers: five layer control registers and the colour saturation.
 constexpr uintptr_t SCRNDRV_CTRL_BASE = zynq::DISPLAY_LAYERS_BASE;

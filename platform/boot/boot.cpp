@@ -7,6 +7,7 @@
 #include "platform/drives/drives.h"
 #include "platform/nvmem/nvmem.h"
 #include "platform/os/osfs.h"
+#include "platform/os/osfs_sim.h"
 #include "platform/timemod/timemod_sim.h"
 #include "platform/hw/board_sim.h"
 #include "platform/kmgr/appman.h"

@@ -98,20 +98,20 @@ bool install(const std::string& nvDir, std::string* error) {
     State& s = state();
     std::lock_guard<std::mutex> g(s.m);
     if (!isDir(nvDir, error)) {
-        kmgr::setHandler(CALL_STORE, nullptr);
-        kmgr::setHandler(CALL_LOAD, nullptr);
+        kmgr::setHandler(KCALL_DATASET_STORE, nullptr);
+        kmgr::setHandler(KCALL_DATASET_LOAD, nullptr);
         return false;
     }
     s.dir = nvDir;
     s.path = nvDir + "/" + IMAGE_FILE;
-    kmgr::setHandler(CALL_STORE, store);
-    kmgr::setHandler(CALL_LOAD, load);
+    kmgr::setHandler(KCALL_DATASET_STORE, store);
+    kmgr::setHandler(KCALL_DATASET_LOAD, load);
     return true;
 }
 
 void uninstall() {
-    kmgr::setHandler(CALL_STORE, nullptr);
-    kmgr::setHandler(CALL_LOAD, nullptr);
+    kmgr::setHandler(KCALL_DATASET_STORE, nullptr);
+    kmgr::setHandler(KCALL_DATASET_LOAD, nullptr);
 }
 
 std::string imagePath() {

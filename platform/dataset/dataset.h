@@ -3,13 +3,13 @@
 // the image exactly as the application hands it over; a load asks for the whole file.
 #pragma once
 
+#include "platform/kmgr/calls.h"
+
 #include <cstddef>
 #include <string>
 
 namespace dataset {
 
-constexpr unsigned CALL_STORE = 2688; // a0 1, a1 source, a2 length
-constexpr unsigned CALL_LOAD = 2689;  // a0 1, a1 destination, a2 length
 constexpr const char* IMAGE_FILE = "dataset.img";
 constexpr size_t IMAGE_MAX = 0x100000;
 

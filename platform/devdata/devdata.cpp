@@ -38,14 +38,14 @@ constexpr ItemDef ITEMS[] = {
     {0, "mac", Kind::Mac, 6},
     {1, "life_time", Kind::U32, 4},
     {2, "max_tecu", Kind::Float, 4},
-    {3, "part_number", Kind::Text, TEXT_SIZE},
-    {4, "serial_number", Kind::Text, TEXT_SIZE},
+    {3, "part_number", Kind::Text, DEVDATA_TEXT_SIZE},
+    {4, "serial_number", Kind::Text, DEVDATA_TEXT_SIZE},
     {5, "revision_id", Kind::U32, 4},
     {6, "rev_dates", Kind::Hex8, 8},
     {8, "crash_counter", Kind::U32, 4},
     {9, "brick_counter", Kind::U8, 1},
     {10, "max_tdisp", Kind::Float, 4},
-    {ROMID, "rom_id", Kind::Hex8, ROMID_SIZE},
+    {ROMID, "rom_id", Kind::Hex8, DEVDATA_ROMID_SIZE},
 };
 
 // The device-data item `n` (never the ROM id), or null.
@@ -139,9 +139,9 @@ std::optional<std::string> parseValue(const ItemDef& d, const std::string& v, By
     case Kind::Text: {
         if (v.size() < 2 || v.front() != '"' || v.back() != '"') return "expected a text in double quotes";
         const std::string t = v.substr(1, v.size() - 2);
-        if (t.size() > TEXT_SIZE || !printable(t))
-            return "expected at most " + std::to_string(TEXT_SIZE) + " printable characters";
-        out->assign(TEXT_SIZE, 0);
+        if (t.size() > DEVDATA_TEXT_SIZE || !printable(t))
+            return "expected at most " + std::to_string(DEVDATA_TEXT_SIZE) + " printable characters";
+        out->assign(DEVDATA_TEXT_SIZE, 0);
         std::memcpy(out->data(), t.data(), t.size());
         return std::nullopt;
     }
@@ -247,7 +247,7 @@ bool writeFile(const State& s, const std::map<int, Bytes>& items) {
 }
 
 bool codeOk(const intptr_t* a) {
-    return static_cast<uint32_t>(a[1]) == INTERFACE_CODE;
+    return static_cast<uint32_t>(a[1]) == KCALL_DEVDATA_IF;
 }
 
 // The one buffer of a get or set request, or null when the request is malformed.
@@ -319,16 +319,16 @@ intptr_t callRomId(const intptr_t* a) {
     std::lock_guard<std::mutex> g(s.m);
     auto it = s.items.find(ROMID);
     if (!s.ok || it == s.items.end()) return -1;
-    std::memcpy(buf, it->second.data(), ROMID_SIZE);
+    std::memcpy(buf, it->second.data(), DEVDATA_ROMID_SIZE);
     return 0;
 }
 
 void setHandlers(bool on) {
-    kmgr::setHandler(CALL_INIT, on ? kmgr::Handler(callInit) : nullptr);
-    kmgr::setHandler(CALL_CONTROL, on ? kmgr::Handler(callControl) : nullptr);
-    kmgr::setHandler(CALL_GET, on ? kmgr::Handler(callGet) : nullptr);
-    kmgr::setHandler(CALL_SET, on ? kmgr::Handler(callSet) : nullptr);
-    kmgr::setHandler(CALL_ROMID, on ? kmgr::Handler(callRomId) : nullptr);
+    kmgr::setHandler(KCALL_DEVDATA_INIT, on ? kmgr::Handler(callInit) : nullptr);
+    kmgr::setHandler(KCALL_DEVDATA_CONTROL, on ? kmgr::Handler(callControl) : nullptr);
+    kmgr::setHandler(KCALL_DEVDATA_GET, on ? kmgr::Handler(callGet) : nullptr);
+    kmgr::setHandler(KCALL_DEVDATA_SET, on ? kmgr::Handler(callSet) : nullptr);
+    kmgr::setHandler(KCALL_ROMID, on ? kmgr::Handler(callRomId) : nullptr);
 }
 
 } // namespace

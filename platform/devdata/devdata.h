@@ -18,22 +18,15 @@
 // numbers in host byte order. A setter rewrites the file (new file, fsync, rename).
 #pragma once
 
+#include "platform/kmgr/calls.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
 namespace devdata {
 
-constexpr unsigned CALL_INIT = 3648;    // index, code, 0
-constexpr unsigned CALL_CONTROL = 3649; // index, code, 0 (state into *a4) | 1 enable | 2 disable writes
-constexpr unsigned CALL_GET = 3650;     // index, code, item, 0, 1, address of the buffer's address
-constexpr unsigned CALL_SET = 3651;     // as CALL_GET
-constexpr unsigned CALL_ROMID = 2698;   // buffer of 8 bytes
-constexpr uint32_t INTERFACE_CODE = 0x3A6D1E47;
 constexpr const char* FILE_NAME = "devdata.ini";
-
-constexpr size_t TEXT_SIZE = 16;
-constexpr size_t ROMID_SIZE = 8;
 
 // Bytes of an item, 0 for an item number the store does not have.
 size_t itemSize(int item);

@@ -1,4 +1,5 @@
 #include "platform/display/displaysim.h"
+#include "platform/kmgr/calls.h"
 #include "gui/bitmaps/bitmaps.h"
 #include "platform/display/fbshm.h"
 #include "platform/hw/hw_sim.h"
@@ -22,8 +23,6 @@
 namespace displaysim {
 namespace {
 
-constexpr unsigned CALL_FLUSH = 4225, CALL_WAIT = 4226, CALL_LOGO_COPY = 4227, CALL_LOGO_SIZE = 4228;
-constexpr intptr_t DISPLAY_ID = 0xBCA0002;
 constexpr uintptr_t CTRL_BASE = zynq::DISPLAY_LAYERS_BASE;
 constexpr size_t CTRL_SIZE = zynq::CORE_SIZE;
 constexpr uintptr_t LAYER0 = zynq::DISPLAY_LAYER_REG0, LAYER_STEP = zynq::DISPLAY_LAYER_STEP;
@@ -145,7 +144,7 @@ void layerCheck(State& s) {
 
 intptr_t onFlush(const intptr_t* a) {
     State& s = st();
-    if (static_cast<uint32_t>(a[0]) != s.index || a[1] != DISPLAY_ID || a[2] != 1) return -1;
+    if (static_cast<uint32_t>(a[0]) != s.index || a[1] != KCALL_DISPLAY_ID || a[2] != 1) return -1;
     std::lock_guard<std::mutex> g(s.m);
     if (!s.installed) return -1;
     std::memcpy(s.flushed.data(), s.fb, FRAME_BYTES);
@@ -156,7 +155,7 @@ intptr_t onFlush(const intptr_t* a) {
 
 intptr_t onWait(const intptr_t* a) {
     State& s = st();
-    if (static_cast<uint32_t>(a[0]) != s.index || a[1] != DISPLAY_ID || a[2] != 2) return -1;
+    if (static_cast<uint32_t>(a[0]) != s.index || a[1] != KCALL_DISPLAY_ID || a[2] != 2) return -1;
     s.waits++; // a flush here is done when its call returns
     return 0;
 }
@@ -315,10 +314,10 @@ bool install(uint32_t index) {
             if (off == LAYER1) layerCheck(st2);
         },
         st().regs);
-    kmgr::setHandler(CALL_FLUSH, onFlush);
-    kmgr::setHandler(CALL_WAIT, onWait);
-    kmgr::setHandler(CALL_LOGO_COPY, onLogoCopy);
-    kmgr::setHandler(CALL_LOGO_SIZE, onLogoSize);
+    kmgr::setHandler(KCALL_DISPLAY_FLUSH, onFlush);
+    kmgr::setHandler(KCALL_DISPLAY_WAIT_FLUSH, onWait);
+    kmgr::setHandler(KCALL_BOOTLOGO_COPY, onLogoCopy);
+    kmgr::setHandler(KCALL_BOOTLOGO_SIZE, onLogoSize);
     s.hook = sim::addTickHook([](uint64_t) {
         State& st2 = st();
         std::lock_guard<std::mutex> g(st2.m);
@@ -335,7 +334,7 @@ void uninstall() {
         sim::removeTickHook(s.hook);
         s.hook = 0;
     }
-    for (unsigned c : {CALL_FLUSH, CALL_WAIT, CALL_LOGO_COPY, CALL_LOGO_SIZE})
+    for (unsigned c : {KCALL_DISPLAY_FLUSH, KCALL_DISPLAY_WAIT_FLUSH, KCALL_BOOTLOGO_COPY, KCALL_BOOTLOGO_SIZE})
         kmgr::setHandler(c, nullptr);
     hwsim::removeDevice(CTRL_BASE);
     std::lock_guard<std::mutex> g(s.m);

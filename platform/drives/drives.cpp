@@ -2,6 +2,7 @@
 
 #include "platform/kmgr/kmgr_sim.h"
 #include "platform/os/osfs.h"
+#include "platform/os/osfs_sim.h"
 
 #include <cstring>
 #include <map>
@@ -74,10 +75,10 @@ void install() {
         s.commands.clear();
         s.usb.clear();
     }
-    kmgr::setHandler(CALL_DRIVE_AVAILABLE, driveAvailable);
-    kmgr::setHandler(CALL_IF_COMMAND, textCommand(CALL_IF_COMMAND));
-    kmgr::setHandler(CALL_ROUTE_COMMAND, textCommand(CALL_ROUTE_COMMAND));
-    kmgr::setHandler(CALL_USB_REQUEST, usbRequest);
+    kmgr::setHandler(KCALL_DRIVE_AVAILABLE, driveAvailable);
+    kmgr::setHandler(KCALL_IF_COMMAND, textCommand(KCALL_IF_COMMAND));
+    kmgr::setHandler(KCALL_ROUTE_COMMAND, textCommand(KCALL_ROUTE_COMMAND));
+    kmgr::setHandler(KCALL_USB_REQUEST, usbRequest);
 }
 
 void setAvailable(const std::string& drive, bool available) {

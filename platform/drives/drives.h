@@ -3,16 +3,13 @@
 // recorded, never applied to the host's network.
 #pragma once
 
+#include "platform/kmgr/calls.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace drives {
-
-constexpr unsigned CALL_DRIVE_AVAILABLE = 2694;
-constexpr unsigned CALL_IF_COMMAND = 2705;
-constexpr unsigned CALL_ROUTE_COMMAND = 2706;
-constexpr unsigned CALL_USB_REQUEST = 2708;
 
 // Installs the four handlers and forgets what earlier calls recorded and set. A drive is
 // available while its device is installed in the OS layer and its directory exists,

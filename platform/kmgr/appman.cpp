@@ -45,16 +45,6 @@ AppMan& A() {
     return *a;
 }
 
-void put16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-
-void put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
 void defaultReaction(const std::string& line, bool exitProcess) {
     sysproc::platformLog(147, "KVX2_KMGR", "watchdog", line);
     if (exitProcess) {
@@ -64,7 +54,7 @@ void defaultReaction(const std::string& line, bool exitProcess) {
 }
 
 intptr_t compatCheck(const intptr_t* a) {
-    return static_cast<uint32_t>(a[1]) == APPMAN_ID ? 0 : FAIL;
+    return static_cast<uint32_t>(a[1]) == KCALL_APPMAN_ID ? 0 : FAIL;
 }
 
 intptr_t watchdogRequest(intptr_t req, const intptr_t* a) {
@@ -76,13 +66,13 @@ intptr_t watchdogRequest(intptr_t req, const intptr_t* a) {
     Watchdog& w = m.wd;
     w.rtpIndex = static_cast<unsigned>(a[0]);
     w.st.lastPattern = pattern;
-    if (req == 1) {
+    if (req == APPMAN_REQ_WDOG_FEED) {
         w.st.feeds++;
         if (w.st.shutdown) return 0;
         w.st.armed = true;
         w.st.expired = false;
         w.st.lastFeedTick = sim::ticks();
-    } else if (req == 2) {
+    } else if (req == APPMAN_REQ_WDOG_STARVE) {
         w.st.starves++;
         if (w.st.armed && !w.st.shutdown) w.starvePending = true;
     } else {
@@ -94,21 +84,21 @@ intptr_t watchdogRequest(intptr_t req, const intptr_t* a) {
 }
 
 intptr_t appManRequest(const intptr_t* a) {
-    if (static_cast<uint32_t>(a[1]) != APPMAN_ID) return FAIL;
+    if (static_cast<uint32_t>(a[1]) != KCALL_APPMAN_ID) return FAIL;
     switch (a[2]) {
-    case 0: { // read parameters: a[3] status byte, a[5] list with the block's address
+    case APPMAN_REQ_READ_PARAM: { // a[3] status byte, a[5] list with the block's address
         auto* status = reinterpret_cast<uint8_t*>(a[3]);
         auto list = reinterpret_cast<uint8_t* const*>(a[5]);
         if (!status || a[4] < 1 || !list || !list[0]) return FAIL;
-        fillAppParam(list[0]);
+        fillAppParam(reinterpret_cast<AppParam*>(list[0]));
         *status = 1;
         return 0;
     }
-    case 1:
-    case 2:
-    case 3:
+    case APPMAN_REQ_WDOG_FEED:
+    case APPMAN_REQ_WDOG_STARVE:
+    case APPMAN_REQ_WDOG_SHUTDOWN:
         return watchdogRequest(a[2], a);
-    case 4: { // symbol lookup: a[3] result word, a[5] list with the name
+    case APPMAN_REQ_SYMBOL: { // a[3] result word, a[5] list with the name
         auto* result = reinterpret_cast<uintptr_t*>(a[3]);
         auto list = reinterpret_cast<const char* const*>(a[5]);
         if (!result || a[4] < 1 || !list || !list[0]) return FAIL;
@@ -130,7 +120,7 @@ intptr_t epkForward(const intptr_t* a) {
     if (!text) return FAIL;
     AppMan& m = A();
     std::lock_guard<std::mutex> g(m.m);
-    m.epk.assign(text, strnlen(text, EPK_MAX));
+    m.epk.assign(text, strnlen(text, KCALL_EPK_MAX));
     m.epkCount++;
     return 0;
 }
@@ -157,23 +147,23 @@ intptr_t interruptConnect(const intptr_t* a) {
 
 } // namespace
 
-void fillAppParam(uint8_t* b) {
+void fillAppParam(AppParam* p) {
     const platform::Settings& s = platform::settings();
-    std::memset(b, 0, APPPARAM_BYTES);
-    b[0] = s.pid;
-    b[1] = s.coreAffinity;
-    put32(b + 4, s.baseBootCounter);
-    put32(b + 8, s.ipv4);
-    put32(b + 12, s.mask);
-    put16(b + 16, s.xcpPort);
-    put16(b + 18, s.bc2PortOffset);
-    b[20] = s.ccpEnable;
+    std::memset(p, 0, sizeof *p);
+    p->pid = s.pid;
+    p->coreAffinity = s.coreAffinity;
+    p->baseBootCounter = s.baseBootCounter;
+    p->ipv4Addr = s.ipv4;
+    p->ipv4Mask = s.mask;
+    p->xcpPort = s.xcpPort;
+    p->bc2PortOffset = s.bc2PortOffset;
+    p->ccpEnable = s.ccpEnable;
     // The settings keep the texts within their fields; cut anyway so the NUL always fits.
-    std::memcpy(b + 21, s.homeDir.data(), std::min<size_t>(s.homeDir.size(), 127));
-    std::memcpy(b + 149, s.nvramDir.data(), std::min<size_t>(s.nvramDir.size(), 128));
+    std::memcpy(p->homeDir, s.homeDir.data(), std::min(s.homeDir.size(), sizeof p->homeDir - 1));
+    std::memcpy(p->nvRamDir, s.nvramDir.data(), std::min(s.nvramDir.size(), sizeof p->nvRamDir - 1));
     // The block has room for the first two PIDs of the list; a 0 ends a shorter one.
-    for (size_t i = 0; i < 2 && i < s.allPids.size(); ++i)
-        b[278 + i] = s.allPids[i];
+    for (size_t i = 0; i < sizeof p->allPids && i < s.allPids.size(); ++i)
+        p->allPids[i] = s.allPids[i];
 }
 
 void installAppManager() {
@@ -192,11 +182,11 @@ void installAppManager() {
         hook = !m.tickHook;
         m.tickHook = true;
     }
-    setHandler(CALL_COMPAT_CHECK, compatCheck);
-    setHandler(CALL_APPMAN, appManRequest);
-    setHandler(CALL_EPK_FORWARD, epkForward);
-    setHandler(CALL_SETTING, settingCall);
-    setHandler(CALL_INTR_CONNECT, interruptConnect);
+    setHandler(KCALL_COMPAT_CHECK, compatCheck);
+    setHandler(KCALL_APPMAN, appManRequest);
+    setHandler(KCALL_EPK_FORWARD, epkForward);
+    setHandler(KCALL_SETTING, settingCall);
+    setHandler(KCALL_INTR_CONNECT, interruptConnect);
     if (hook) sim::addTickHook(watchdogCheck);
 }
 

@@ -2,6 +2,8 @@
 // connections, symbols and the application watchdog.
 #pragma once
 
+#include "platform/kmgr/calls.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -10,22 +12,13 @@
 
 namespace kmgr {
 
-constexpr unsigned CALL_INTR_CONNECT = 2695;
-constexpr unsigned CALL_EPK_FORWARD = 2700;
-constexpr unsigned CALL_SETTING = 2704;
-constexpr unsigned CALL_COMPAT_CHECK = 2752;
-constexpr unsigned CALL_APPMAN = 2753;
-constexpr uint32_t APPMAN_ID = 0x6E2B9D13;
-constexpr size_t APPPARAM_BYTES = 280;
-constexpr size_t EPK_MAX = 32;
-
 // Installs the handlers of calls 2695, 2700, 2704, 2752 and 2753 and the watchdog's tick
 // check; the parameter block and the watchdog's reaction come from platform::settings()
 // as it is at this call. Forgets what earlier calls recorded (symbols stay registered).
 void installAppManager();
 
-// Fills the 280-byte parameter block from the platform settings.
-void fillAppParam(uint8_t* block);
+// Fills the parameter block from the platform settings.
+void fillAppParam(AppParam* block);
 
 // Symbols the application looks up by name (request 4).
 void registerSymbol(const std::string& name, uintptr_t value);

@@ -116,9 +116,9 @@ bool install(const std::string& nvDir, std::string* error) {
     s.dir = nvDir;
     s.path = nvDir + "/" + IMAGE_FILE;
     auto fail = [&](const std::string& why) {
-        kmgr::setHandler(CALL_PERSIST, nullptr);
-        kmgr::setHandler(CALL_PERSIST_LOWPRIO, nullptr);
-        kmgr::setHandler(CALL_LOAD, nullptr);
+        kmgr::setHandler(KCALL_NVRAM_PERSIST, nullptr);
+        kmgr::setHandler(KCALL_NVRAM_PERSIST_LOWPRIO, nullptr);
+        kmgr::setHandler(KCALL_NVRAM_LOAD, nullptr);
         if (error) *error = "non-volatile image " + s.path + ": " + why;
         return false;
     };
@@ -130,16 +130,16 @@ bool install(const std::string& nvDir, std::string* error) {
     } else if (errno != ENOENT) {
         return fail(std::strerror(errno));
     }
-    kmgr::setHandler(CALL_PERSIST, persist);
-    kmgr::setHandler(CALL_PERSIST_LOWPRIO, persist);
-    kmgr::setHandler(CALL_LOAD, load);
+    kmgr::setHandler(KCALL_NVRAM_PERSIST, persist);
+    kmgr::setHandler(KCALL_NVRAM_PERSIST_LOWPRIO, persist);
+    kmgr::setHandler(KCALL_NVRAM_LOAD, load);
     return true;
 }
 
 void uninstall() {
-    kmgr::setHandler(CALL_PERSIST, nullptr);
-    kmgr::setHandler(CALL_PERSIST_LOWPRIO, nullptr);
-    kmgr::setHandler(CALL_LOAD, nullptr);
+    kmgr::setHandler(KCALL_NVRAM_PERSIST, nullptr);
+    kmgr::setHandler(KCALL_NVRAM_PERSIST_LOWPRIO, nullptr);
+    kmgr::setHandler(KCALL_NVRAM_LOAD, nullptr);
     State& s = state();
     std::lock_guard<std::mutex> g(s.m);
     if (s.fd >= 0) close(s.fd);

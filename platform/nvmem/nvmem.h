@@ -7,15 +7,14 @@
 // filled with 0xFF. Every write is durable (pwrite, then fsync) before the call returns.
 #pragma once
 
+#include "platform/kmgr/calls.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
 namespace nvmem {
 
-constexpr unsigned CALL_PERSIST = 2692;         // a1 source, a2 length, a3 offset
-constexpr unsigned CALL_LOAD = 2693;            // a1 destination, a2 length, a3 offset
-constexpr unsigned CALL_PERSIST_LOWPRIO = 2701; // as CALL_PERSIST
 constexpr size_t NVMEM_SIZE = 0x80000;
 constexpr uint8_t ERASED = 0xFF;
 constexpr const char* IMAGE_FILE = "nvram.img";

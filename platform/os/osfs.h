@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <dirent.h>
 #include <fcntl.h>
-#include <string>
 #include <sys/stat.h>
 
 // Control requests of osIoctl.
@@ -38,17 +37,3 @@ int osMkdir(const char* path, int mode);
 // One of the OS_FIO* requests on a descriptor from osOpen (or fileno of osFopen).
 // OS_FIODELETE only removes files that lie on an installed device.
 int osIoctl(int fd, int code, intptr_t arg);
-
-namespace osfs {
-
-// Platform side: installs (or re-points) the device `prefix` ("cfg:", "usb_meas:"), which
-// must end with ':' and hold no separator, onto the host directory `hostDir` (made
-// absolute; the host's root is refused). False for a malformed prefix or directory.
-bool addDevice(const std::string& prefix, const std::string& hostDir);
-bool removeDevice(const std::string& prefix);
-// The host directory of an installed device.
-bool deviceDir(const std::string& prefix, std::string* hostDir);
-// Forgets every device.
-void reset();
-
-} // namespace osfs

@@ -3,7 +3,7 @@
 #include "services/errmgr/errmgr.h"
 
 #include "services/raster/raster.h"
-#include "services/errmgr/errmgr_internal.h"
+#include "services/errmgr/errmgr_private.h"
 #include "services/syslog/syslog.h"
 #include "services/time/time_util.h"
 #include "services/timemod/timemod.h"

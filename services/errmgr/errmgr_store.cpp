@@ -1,7 +1,7 @@
 // The error memory in the non-volatile store: element 256 holds the 20 entries, element 257
 // the EPK they belong to. A different calibration dataset starts an empty memory.
 #include "services/errmgr/errmgr.h"
-#include "services/errmgr/errmgr_internal.h"
+#include "services/errmgr/errmgr_private.h"
 
 #include "calibration/block/block.h"
 #include "services/nvram/nvram.h"

@@ -4,6 +4,8 @@
 // (The bounded length is the C library's strnlen.)
 #pragma once
 
+#include "platform/kmgr/calls.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -41,15 +43,10 @@ const char* strnrchr(const char* text, int c, size_t n);
 void strncpy_tail(char* dest, const char* src, size_t n);
 
 // ---- drives and USB ----------------------------------------------------------------
-constexpr unsigned KCALL_DRIVE_AVAILABLE = 2694;
-constexpr unsigned KCALL_IF_COMMAND = 2705;
-constexpr unsigned KCALL_ROUTE_COMMAND = 2706;
-constexpr unsigned KCALL_USB_REQUEST = 2708;
 
 // 0 when the manager reports the drive ("cfg:", "meas:" ...) available, else -1.
 int driveAvailable(const char* drive);
 
-enum UsbRequest : uint8_t { USB_REQ_POWER = 0, USB_REQ_RESET = 1, USB_REQ_REG_RESET = 2 };
 // The manager call's result.
 intptr_t usbMon_resetRequest(uint8_t request, uint8_t value);
 

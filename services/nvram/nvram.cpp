@@ -1,5 +1,5 @@
 #include "services/nvram/nvram.h"
-#include "services/nvram/nvram_internal.h"
+#include "services/nvram/nvram_private.h"
 
 #include "platform/kmgr/kmgr.h"
 #include "services/checksum/crc.h"
@@ -177,7 +177,7 @@ int dbs_write_internal(uint32_t id, uint32_t idx, const void* src, uint32_t len,
     std::memcpy(target + 2, &next, 2);
 
     const uint32_t offset = e->offset + static_cast<uint32_t>(target - e->image);
-    const intptr_t r = kmgr_syscall(lowprio ? NVRAM_CALL_PERSIST_LOWPRIO : NVRAM_CALL_PERSIST,
+    const intptr_t r = kmgr_syscall(lowprio ? KCALL_NVRAM_PERSIST_LOWPRIO : KCALL_NVRAM_PERSIST,
                                     reinterpret_cast<intptr_t>(target), slotSize, offset);
     if (r != 0) {
         // Not stored: the record must read as it will after a restart.
@@ -216,7 +216,7 @@ bool initRegion(const nvram_elem_t* table, size_t n, size_t firstIndex, uint32_t
         // A failed load must stop the start: carrying on with zeroed images would let every
         // owner write its defaults over what is stored.
         const intptr_t r =
-            kmgr_syscall(NVRAM_CALL_LOAD, reinterpret_cast<intptr_t>(in.image), image, in.offset);
+            kmgr_syscall(KCALL_NVRAM_LOAD, reinterpret_cast<intptr_t>(in.image), image, in.offset);
         if (r != 0) {
             syslogx(LOG_CRIT, "nvram_dbs_init: VYN loading element %d failed (%d)", static_cast<int>(d.id),
                     static_cast<int>(r));

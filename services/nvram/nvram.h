@@ -8,6 +8,8 @@
 // CRC-16-CCITT, MSB first, start 0xFFFF, over the element size (not the padding).
 #pragma once
 
+#include "platform/kmgr/calls.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -87,9 +89,6 @@ constexpr size_t NVRAM_ELEMENTS = 30;
 constexpr uint32_t NVRAM_RECORD_MAX = 256; // largest record any element may have
 
 // Manager calls (the process index is not passed).
-constexpr unsigned NVRAM_CALL_PERSIST = 2692;         // slot address, length, offset; 0 = stored
-constexpr unsigned NVRAM_CALL_LOAD = 2693;            // RAM image, size, offset; 0 = loaded
-constexpr unsigned NVRAM_CALL_PERSIST_LOWPRIO = 2701; // as persist
 
 constexpr uint32_t nvram_slot_size(const nvram_elem_t& e) {
     return ((e.size + 3u) & ~3u) + 4u;

@@ -7,33 +7,10 @@
 // bytes padded with NULs; a text of 16 characters has no NUL.
 #pragma once
 
+#include "platform/kmgr/calls.h"
+
 #include <cstddef>
 #include <cstdint>
-
-constexpr uint32_t NVRAMST_IF_CODE = 0x3A6D1E47; // checked by the manager on every call
-
-constexpr unsigned NVRAMST_CALL_INIT = 3648;
-constexpr unsigned NVRAMST_CALL_CONTROL = 3649;
-constexpr unsigned NVRAMST_CALL_GET = 3650;
-constexpr unsigned NVRAMST_CALL_SET = 3651;
-
-// Item numbers.
-enum : int {
-    NVRAMST_MAC = 0,
-    NVRAMST_LIFETIME = 1,
-    NVRAMST_MAXTECU = 2,
-    NVRAMST_PARTNUMBER = 3,
-    NVRAMST_SERIALNUMBER = 4,
-    NVRAMST_REVISIONID = 5,
-    NVRAMST_REVDATES = 6,
-    NVRAMST_CRASHCOUNTER = 8,
-    NVRAMST_BRICKCOUNTER = 9,
-    NVRAMST_MAXTDISP = 10,
-};
-
-constexpr size_t NVRAMST_MAC_SIZE = 6;
-constexpr size_t NVRAMST_TEXT_SIZE = 16;
-constexpr size_t NVRAMST_REVDATES_SIZE = 8;
 
 // 1, or 0 when the manager refuses the interface ("compatibility check failed").
 int nvramst_init();

@@ -10,9 +10,9 @@ int onewire_init() {
 }
 
 void ow_readRomID(uint8_t* romId) {
-    if (kmgr_syscall(OW_CALL_READ_ROMID, reinterpret_cast<intptr_t>(romId)) != 0) {
+    if (kmgr_syscall(KCALL_ROMID, reinterpret_cast<intptr_t>(romId)) != 0) {
         // Callers derive ids from it (the time master id): zeros, never stale bytes.
         syslogx(LOG_ERR, "Reading OWID failed");
-        std::memset(romId, 0, OW_ROMID_SIZE);
+        std::memset(romId, 0, DEVDATA_ROMID_SIZE);
     }
 }

@@ -1,10 +1,9 @@
 // The board's 8-byte 1-Wire ROM id, read through the kernel-side manager.
 #pragma once
 
-#include <cstdint>
+#include "platform/kmgr/calls.h"
 
-constexpr unsigned OW_CALL_READ_ROMID = 2698;
-constexpr int OW_ROMID_SIZE = 8;
+#include <cstdint>
 
 int onewire_init();
 // Fills `romId`; when the read fails it logs "Reading OWID failed" and gives eight zeros.

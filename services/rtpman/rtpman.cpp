@@ -21,7 +21,7 @@ bool wdogTestDone;
 // The manager reads lists of addresses: one entry holding the address of the argument.
 intptr_t appManRequest(AppManRequest req, intptr_t a4, intptr_t a5, const void* listEntry) {
     const void* list[1] = {listEntry};
-    return kmgr_syscall(KCALL_APPMAN, static_cast<intptr_t>(rtpIndex), static_cast<intptr_t>(APPMAN_ID_WORD),
+    return kmgr_syscall(KCALL_APPMAN, static_cast<intptr_t>(rtpIndex), static_cast<intptr_t>(KCALL_APPMAN_ID),
                         req, a4, a5, reinterpret_cast<intptr_t>(list), 0, 0);
 }
 
@@ -48,7 +48,7 @@ uint32_t RtpManUsr_getIndex() {
 
 uint8_t AppMan_init() {
     int idx = static_cast<int>(rtpIndex);
-    if (kmgr_syscall(KCALL_COMPAT_CHECK, idx, static_cast<intptr_t>(APPMAN_ID_WORD)) == -1) {
+    if (kmgr_syscall(KCALL_COMPAT_CHECK, idx, static_cast<intptr_t>(KCALL_APPMAN_ID)) == -1) {
         syslogx(LOG_ERR, "AppMan_init %d: compatibility check failed", idx);
         return 0;
     }

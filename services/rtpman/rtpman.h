@@ -1,43 +1,10 @@
 // Process index, application parameters and the manager calls of the application frame.
 #pragma once
 
+#include "platform/kmgr/calls.h"
+
 #include <cstdint>
 
-constexpr uint32_t APPMAN_ID_WORD = 0x6E2B9D13;
-
-// Manager call numbers (group * 64 + routine).
-constexpr unsigned KCALL_INTR_CONNECT = 2695;
-constexpr unsigned KCALL_EPK_FORWARD = 2700;
-constexpr unsigned KCALL_SETTING = 2704;
-constexpr unsigned KCALL_COMPAT_CHECK = 2752;
-constexpr unsigned KCALL_APPMAN = 2753;
-
-// Requests of the application-manager call.
-enum AppManRequest : intptr_t {
-    APPMAN_REQ_READ_PARAM = 0,
-    APPMAN_REQ_WDOG_FEED = 1,
-    APPMAN_REQ_WDOG_STARVE = 2,
-    APPMAN_REQ_WDOG_SHUTDOWN = 3,
-    APPMAN_REQ_SYMBOL = 4,
-};
-
-// The application parameter block as the manager fills it (little-endian, packed).
-constexpr int APPPARAM_SIZE = 280;
-struct AppParam {
-    uint8_t pid;
-    uint8_t coreAffinity;
-    uint8_t unused[2];
-    uint32_t baseBootCounter;
-    uint32_t ipv4Addr;
-    uint32_t ipv4Mask;
-    uint16_t xcpPort;
-    uint16_t bc2PortOffset;
-    uint8_t ccpEnable;
-    char homeDir[128];
-    char nvRamDir[129];
-    uint8_t allPids[2]; // start of the list of all PIDs
-} __attribute__((packed));
-static_assert(sizeof(AppParam) == APPPARAM_SIZE);
 
 extern uint8_t ApplMan_PID;
 extern uint16_t app_pid;

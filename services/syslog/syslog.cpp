@@ -1,5 +1,5 @@
 #include "services/syslog/syslog.h"
-#include "services/syslog/syslog_internal.h"
+#include "services/syslog/syslog_private.h"
 
 #include <cerrno>
 #include <cstdarg>

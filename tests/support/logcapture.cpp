@@ -1,6 +1,6 @@
 #include "logcapture.h"
 
-#include "services/syslog/syslog_internal.h"
+#include "services/syslog/syslog_private.h"
 
 #include <cstring>
 

@@ -4,6 +4,7 @@
 #include "platform/dataset/dataset.h"
 #include "platform/kmgr/kmgr_sim.h"
 #include "platform/os/osfs.h"
+#include "platform/os/osfs_sim.h"
 #include "platform/os/sim.h"
 #include "platform/unit_dir.h"
 #include "services/checksum/crc.h"
@@ -262,7 +263,7 @@ TEST_F(Storage, StoredCalibrationSurvivesARestartAndAFailedStoreKeepsIt) {
     EXPECT_EQ(DEVICE_CONFIG, cfg);
 
     seram_memory[VTADDR_OUTINGCTR_MODE] = 1;
-    kmgr::injectFault(SERAM_CALL_STORE, -1);
+    kmgr::injectFault(KCALL_DATASET_STORE, -1);
     EXPECT_EQ(seramTask(nullptr, 0), -1);
     EXPECT_TRUE(logged("syscall() returned an error while storing RefPage"));
     EXPECT_TRUE(logged("seramWriteRefPageToMedia() failed to store RefPage"));

@@ -98,7 +98,7 @@ TEST_F(Variables, NewVariablesReadZeroAndKeepWhatIsWrittenAcrossARestart) {
     EXPECT_FALSE(variables_write("unknown", 1.0f));
     EXPECT_FALSE(variables_getValue("oil_temp", nullptr));
     EXPECT_EQ(dir.read("nvram.img"), before);
-    kmgr::injectFault(nvmem::CALL_PERSIST, -1); // nor does a write the store refuses
+    kmgr::injectFault(KCALL_NVRAM_PERSIST, -1); // nor does a write the store refuses
     EXPECT_FALSE(variables_write("oil_temp", 3.0f));
     EXPECT_EQ(values("oil_temp"), (floats{88.5f, 88.5f, 88.5f}));
     kmgr::clearFaults();

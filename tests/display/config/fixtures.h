@@ -4,6 +4,7 @@
 
 #include "display/config/xml_scan.h"
 #include "platform/os/osfs.h"
+#include "platform/os/osfs_sim.h"
 
 #include "support/pyref.h"
 

@@ -4,6 +4,7 @@
 #include "gui/scrndrv/scrndrv_p.h"
 #include "gui/testkit.h"
 #include "platform/os/osfs.h"
+#include "platform/os/osfs_sim.h"
 #include "support/logcapture.h"
 
 #include <sys/stat.h>

@@ -9,7 +9,7 @@
 #include "platform/os/os.h"
 #include "platform/os/sim.h"
 #include "services/errmgr/errmgr.h"
-#include "services/errmgr/errmgr_internal.h"
+#include "services/errmgr/errmgr_private.h"
 #include "services/nvram/nvram.h"
 #include "support/logcapture.h"
 

@@ -5,6 +5,7 @@
 #include "platform/drives/drives.h"
 #include "platform/os/os.h"
 #include "platform/os/osfs.h"
+#include "platform/os/osfs_sim.h"
 #include "platform/os/sim.h"
 #include "services/sysrole/sysrole.h"
 #include "support/logcapture.h"

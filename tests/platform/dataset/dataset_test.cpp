@@ -21,17 +21,17 @@ struct Dataset : ::testing::Test {
 
 TEST_F(Dataset, StoreThenLoadAnImageOfExactlyTheAskedSize) {
     bytes buf(64, 0xAB), image(63);
-    EXPECT_EQ(call(dataset::CALL_LOAD, buf.data(), buf.size()), -1); // none stored
+    EXPECT_EQ(call(KCALL_DATASET_LOAD, buf.data(), buf.size()), -1); // none stored
     for (size_t i = 0; i < image.size(); ++i)
         image[i] = static_cast<uint8_t>(i * 7);
-    EXPECT_EQ(call(dataset::CALL_STORE, image.data(), image.size()), 0);
+    EXPECT_EQ(call(KCALL_DATASET_STORE, image.data(), image.size()), 0);
     EXPECT_EQ(dataset::imagePath(), dir.path + "/dataset.img");
     EXPECT_EQ(dir.read("dataset.img"), std::string(image.begin(), image.end()));
-    EXPECT_EQ(call(dataset::CALL_LOAD, buf.data(), buf.size()), -1);
-    EXPECT_EQ(call(dataset::CALL_LOAD, nullptr, 63), -1);
-    EXPECT_EQ(call(dataset::CALL_LOAD, buf.data(), 0), -1);
+    EXPECT_EQ(call(KCALL_DATASET_LOAD, buf.data(), buf.size()), -1);
+    EXPECT_EQ(call(KCALL_DATASET_LOAD, nullptr, 63), -1);
+    EXPECT_EQ(call(KCALL_DATASET_LOAD, buf.data(), 0), -1);
     EXPECT_EQ(buf, bytes(64, 0xAB)); // untouched
-    EXPECT_EQ(call(dataset::CALL_LOAD, buf.data(), 63), 0);
+    EXPECT_EQ(call(KCALL_DATASET_LOAD, buf.data(), 63), 0);
     EXPECT_EQ(bytes(buf.begin(), buf.begin() + 63), image);
 }
 
@@ -39,9 +39,9 @@ TEST_F(Dataset, FailedStoreKeepsTheOldImage) {
     bytes old(32, 5), fresh(32, 6);
     ASSERT_TRUE(dataset::writeImage(dir.path, old.data(), old.size()));
     std::filesystem::create_directory(dir.path + "/dataset.img.new"); // the new image cannot be written
-    EXPECT_EQ(call(dataset::CALL_STORE, fresh.data(), fresh.size()), -1);
+    EXPECT_EQ(call(KCALL_DATASET_STORE, fresh.data(), fresh.size()), -1);
     EXPECT_EQ(dir.read("dataset.img"), std::string(old.begin(), old.end()));
-    EXPECT_EQ(call(dataset::CALL_STORE, nullptr, 32), -1);
+    EXPECT_EQ(call(KCALL_DATASET_STORE, nullptr, 32), -1);
 }
 
 TEST_F(Dataset, InstallNeedsADirectory) {
@@ -49,11 +49,11 @@ TEST_F(Dataset, InstallNeedsADirectory) {
     EXPECT_FALSE(dataset::install(dir.path + "/missing", &error));
     EXPECT_NE(error.find("not a directory"), std::string::npos);
     bytes buf(4);
-    EXPECT_EQ(call(dataset::CALL_LOAD, buf.data(), buf.size()), -1); // no handler any more
+    EXPECT_EQ(call(KCALL_DATASET_LOAD, buf.data(), buf.size()), -1); // no handler any more
     EXPECT_FALSE(dataset::writeImage(dir.path + "/missing", buf.data(), buf.size()));
     ASSERT_TRUE(dataset::install(dir.path));
     dataset::uninstall();
-    EXPECT_EQ(call(dataset::CALL_STORE, buf.data(), buf.size()), -1);
+    EXPECT_EQ(call(KCALL_DATASET_STORE, buf.data(), buf.size()), -1);
 }
 
 } // namespace

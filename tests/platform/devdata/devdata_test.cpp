@@ -11,7 +11,6 @@
 
 namespace {
 
-using devdata::INTERFACE_CODE;
 using text16 = std::array<char, 16>;
 using bytes8 = std::array<uint8_t, 8>;
 using mac6 = std::array<uint8_t, 6>;
@@ -27,7 +26,7 @@ struct DevData : ::testing::Test {
     const std::string path = dir.path + "/devdata.ini";
     void SetUp() override { kmgr::clearFaults(); }
     void TearDown() override { devdata::uninstall(); }
-    static intptr_t item(unsigned call, int n, const void* buf, intptr_t code = INTERFACE_CODE) {
+    static intptr_t item(unsigned call, int n, const void* buf, intptr_t code = KCALL_DEVDATA_IF) {
         const void* list[1] = {buf};
         return kmgr_syscall(call, 0, code, n, 0, 1, reinterpret_cast<intptr_t>(list));
     }
@@ -35,18 +34,18 @@ struct DevData : ::testing::Test {
     template <typename T> static std::optional<T> get(int n) {
         T v;
         std::memset(&v, 0x5A, sizeof v);
-        return item(devdata::CALL_GET, n, &v) == 0 ? std::optional<T>(v) : std::nullopt;
+        return item(KCALL_DEVDATA_GET, n, &v) == 0 ? std::optional<T>(v) : std::nullopt;
     }
-    template <typename T> static intptr_t set(int n, const T& v) { return item(devdata::CALL_SET, n, &v); }
+    template <typename T> static intptr_t set(int n, const T& v) { return item(KCALL_DEVDATA_SET, n, &v); }
     static std::optional<bytes8> romId() {
         bytes8 rom{};
-        return kmgr_syscall(devdata::CALL_ROMID, reinterpret_cast<intptr_t>(rom.data())) == 0
+        return kmgr_syscall(KCALL_ROMID, reinterpret_cast<intptr_t>(rom.data())) == 0
                    ? std::optional(rom)
                    : std::nullopt;
     }
     static int state() {
         uint8_t ok = 0xAA;
-        return kmgr_syscall(devdata::CALL_CONTROL, 0, INTERFACE_CODE, 0, reinterpret_cast<intptr_t>(&ok))
+        return kmgr_syscall(KCALL_DEVDATA_CONTROL, 0, KCALL_DEVDATA_IF, 0, reinterpret_cast<intptr_t>(&ok))
                    ? -1
                    : ok;
     }
@@ -70,7 +69,7 @@ TEST_F(DevData, ProgrammedItemsAreRead) {
     dir.write("devdata.ini", kFull);
     std::string err;
     ASSERT_TRUE(devdata::install(dir.path, &err)) << err;
-    EXPECT_EQ(kmgr_syscall(devdata::CALL_INIT, 0, INTERFACE_CODE, 0), 0);
+    EXPECT_EQ(kmgr_syscall(KCALL_DEVDATA_INIT, 0, KCALL_DEVDATA_IF, 0), 0);
     EXPECT_EQ(state(), 1);
     EXPECT_EQ(get<mac6>(0), (mac6{0x00, 0x0a, 0x35, 0x00, 0x00, 0x25}));
     EXPECT_EQ(get<uint32_t>(1), 3600u);
@@ -122,27 +121,27 @@ TEST_F(DevData, SettersRewriteTheFileSoThatItReadsBack) {
 
 TEST_F(DevData, WritesCanBeDisabled) {
     ASSERT_TRUE(devdata::install(dir.path));
-    ASSERT_EQ(kmgr_syscall(devdata::CALL_CONTROL, 0, INTERFACE_CODE, 2), 0);
+    ASSERT_EQ(kmgr_syscall(KCALL_DEVDATA_CONTROL, 0, KCALL_DEVDATA_IF, 2), 0);
     EXPECT_EQ(set(8, uint32_t{5}), -1);
     EXPECT_FALSE(std::filesystem::exists(path));
-    ASSERT_EQ(kmgr_syscall(devdata::CALL_CONTROL, 0, INTERFACE_CODE, 1), 0);
+    ASSERT_EQ(kmgr_syscall(KCALL_DEVDATA_CONTROL, 0, KCALL_DEVDATA_IF, 1), 0);
     EXPECT_EQ(set(8, uint32_t{5}), 0);
-    EXPECT_EQ(kmgr_syscall(devdata::CALL_CONTROL, 0, INTERFACE_CODE, 3), -1);
+    EXPECT_EQ(kmgr_syscall(KCALL_DEVDATA_CONTROL, 0, KCALL_DEVDATA_IF, 3), -1);
 }
 
 TEST_F(DevData, WrongInterfaceCodeOrRequestShapeIsRefused) {
     dir.write("devdata.ini", kFull);
     ASSERT_TRUE(devdata::install(dir.path));
     uint32_t u = 0;
-    EXPECT_EQ(kmgr_syscall(devdata::CALL_INIT, 0, 0x3A6D1E48, 0), -1);
-    EXPECT_EQ(item(devdata::CALL_GET, 1, &u, 0x12345678), -1);
-    EXPECT_EQ(item(devdata::CALL_SET, 1, &u, 0), -1);
+    EXPECT_EQ(kmgr_syscall(KCALL_DEVDATA_INIT, 0, 0x3A6D1E48, 0), -1);
+    EXPECT_EQ(item(KCALL_DEVDATA_GET, 1, &u, 0x12345678), -1);
+    EXPECT_EQ(item(KCALL_DEVDATA_SET, 1, &u, 0), -1);
     void* list[1] = {&u};
     const intptr_t listArg = reinterpret_cast<intptr_t>(list);
-    EXPECT_EQ(kmgr_syscall(devdata::CALL_GET, 0, INTERFACE_CODE, 1, 0, 2, listArg), -1);
-    EXPECT_EQ(kmgr_syscall(devdata::CALL_GET, 0, INTERFACE_CODE, 1, 0, 1, 0), -1);
+    EXPECT_EQ(kmgr_syscall(KCALL_DEVDATA_GET, 0, KCALL_DEVDATA_IF, 1, 0, 2, listArg), -1);
+    EXPECT_EQ(kmgr_syscall(KCALL_DEVDATA_GET, 0, KCALL_DEVDATA_IF, 1, 0, 1, 0), -1);
     EXPECT_EQ(u, 0u);
-    EXPECT_EQ(kmgr_syscall(devdata::CALL_GET, 0, INTERFACE_CODE, 1, 0, 1, listArg), 0);
+    EXPECT_EQ(kmgr_syscall(KCALL_DEVDATA_GET, 0, KCALL_DEVDATA_IF, 1, 0, 1, listArg), 0);
     EXPECT_EQ(u, 3600u);
 }
 

@@ -3,6 +3,7 @@
 #include "platform/kmgr/kmgr.h"
 #include "platform/kmgr/kmgr_sim.h"
 #include "platform/os/osfs.h"
+#include "platform/os/osfs_sim.h"
 #include "platform/unit_dir.h"
 
 #include <gtest/gtest.h>

@@ -75,7 +75,7 @@ struct AppManager : ::testing::Test {
 TEST_F(AppManager, ReadParametersFillsTheBlockByteExact) {
     for (intptr_t id : {ID, ID + 1, intptr_t{0}})
         EXPECT_EQ(kmgr_syscall(2752, 3, id), id == ID ? 0 : -1); // the compatibility check
-    uint8_t buf[APPPARAM_SIZE + 8];
+    uint8_t buf[sizeof(AppParam) + 8];
     std::memset(buf, 0xEE, sizeof buf);
     uint8_t status = 0;
     ASSERT_EQ(request(0, reinterpret_cast<intptr_t>(&status), 1, buf), 0);
@@ -88,7 +88,7 @@ TEST_F(AppManager, ReadParametersFillsTheBlockByteExact) {
     EXPECT_STREQ(reinterpret_cast<char*>(buf + 149), "/units/u0/nvram");
     EXPECT_EQ(buf[149 + 128], 0);
     EXPECT_EQ(buf[278] << 8 | buf[279], 0x2A07); // the list, as far as the block reaches
-    EXPECT_EQ(std::vector<uint8_t>(buf + APPPARAM_SIZE, buf + sizeof buf), std::vector<uint8_t>(8, 0xEE));
+    EXPECT_EQ(std::vector<uint8_t>(buf + sizeof(AppParam), buf + sizeof buf), std::vector<uint8_t>(8, 0xEE));
     // The application's view of the same bytes.
     AppParam p;
     std::memcpy(&p, buf, sizeof p);
@@ -103,7 +103,7 @@ TEST_F(AppManager, ReadParametersFillsTheBlockByteExact) {
 }
 
 TEST_F(AppManager, BadRequestsAreRefusedAndInjectedFaultsPreemptTheHandler) {
-    uint8_t buf[APPPARAM_SIZE];
+    uint8_t buf[sizeof(AppParam)];
     uint8_t status = 7;
     EXPECT_EQ(request(0, reinterpret_cast<intptr_t>(&status), 1, buf, ID ^ 1), -1);
     EXPECT_EQ(request(0, 0, 1, buf), -1);                                   // no status byte

@@ -22,13 +22,13 @@ struct NvMem : ::testing::Test {
         const std::string s = dir.read("nvram.img");
         return bytes(s.begin(), s.end());
     }
-    static intptr_t persist(const bytes& b, intptr_t off, unsigned call = nvmem::CALL_PERSIST) {
+    static intptr_t persist(const bytes& b, intptr_t off, unsigned call = KCALL_NVRAM_PERSIST) {
         return kmgr_syscall(call, reinterpret_cast<intptr_t>(b.data()), static_cast<intptr_t>(b.size()), off);
     }
     // `n` bytes at `off`, or {} when the load fails.
     static bytes load(size_t n, intptr_t off) {
         bytes b(n, 0);
-        const intptr_t r = kmgr_syscall(nvmem::CALL_LOAD, reinterpret_cast<intptr_t>(b.data()), n, off);
+        const intptr_t r = kmgr_syscall(KCALL_NVRAM_LOAD, reinterpret_cast<intptr_t>(b.data()), n, off);
         return r == 0 ? b : bytes{};
     }
 };
@@ -46,7 +46,7 @@ TEST_F(NvMem, MissingImageIsAnErasedStoreWrittenWhole) {
 
     // Both kinds of write survive a reopen.
     EXPECT_EQ(persist({0xDE, 0xAD, 0xBE, 0xEF}, 0x10000), 0);
-    EXPECT_EQ(persist({9, 8, 7, 6, 5}, 0x7EC00, nvmem::CALL_PERSIST_LOWPRIO), 0);
+    EXPECT_EQ(persist({9, 8, 7, 6, 5}, 0x7EC00, KCALL_NVRAM_PERSIST_LOWPRIO), 0);
     ASSERT_TRUE(nvmem::install(dir.path));
     EXPECT_EQ(load(6, 0xFFFF), (bytes{0xFF, 0xDE, 0xAD, 0xBE, 0xEF, 0xFF}));
     EXPECT_EQ(load(5, 0x7EC00), (bytes{9, 8, 7, 6, 5}));
@@ -68,8 +68,8 @@ TEST_F(NvMem, RequestsOutsideTheMemoryFail) {
     EXPECT_EQ(load(16, static_cast<intptr_t>(nvmem::NVMEM_SIZE) - 8), bytes{});
     EXPECT_EQ(load(16, -1), bytes{});
     EXPECT_EQ(persist(b, static_cast<intptr_t>(nvmem::NVMEM_SIZE) - 15), -1);
-    EXPECT_EQ(kmgr_syscall(nvmem::CALL_PERSIST, 0, 4, 0), -1); // no source
-    EXPECT_EQ(kmgr_syscall(nvmem::CALL_LOAD, reinterpret_cast<intptr_t>(b.data()), -4, 0), -1);
+    EXPECT_EQ(kmgr_syscall(KCALL_NVRAM_PERSIST, 0, 4, 0), -1); // no source
+    EXPECT_EQ(kmgr_syscall(KCALL_NVRAM_LOAD, reinterpret_cast<intptr_t>(b.data()), -4, 0), -1);
     EXPECT_FALSE(std::filesystem::exists(path));
     EXPECT_EQ(persist(b, static_cast<intptr_t>(nvmem::NVMEM_SIZE) - 16), 0);
 }

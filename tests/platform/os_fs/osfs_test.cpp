@@ -1,4 +1,5 @@
 #include "platform/os/osfs.h"
+#include "platform/os/osfs_sim.h"
 
 #include "platform/unit_dir.h"
 #include "support/pyref.h"

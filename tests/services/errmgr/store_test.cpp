@@ -121,12 +121,12 @@ TEST_F(Store, DoubletsAndGapsAreRemoved) {
 TEST_F(Store, FailedWriteIsRetriedAndUnchangedMemoryNotRewritten) {
     ASSERT_EQ(error_mgr_init(), 1);
     EXPECT_EQ(error_mgr_WriteIntoMedia(), 1);
-    const uint64_t calls = kmgr::callCount(nvmem::CALL_PERSIST_LOWPRIO);
+    const uint64_t calls = kmgr::callCount(KCALL_NVRAM_PERSIST_LOWPRIO);
     EXPECT_EQ(error_mgr_WriteIntoMedia(), 1);
-    EXPECT_EQ(kmgr::callCount(nvmem::CALL_PERSIST_LOWPRIO), calls); // nothing changed
+    EXPECT_EQ(kmgr::callCount(KCALL_NVRAM_PERSIST_LOWPRIO), calls); // nothing changed
 
     error_mgr_set(ERROR_MGR_PATH_GPS, ERROR_MGR_ERR_TYPE_TIMEOUT, 0);
-    kmgr::injectFault(nvmem::CALL_PERSIST_LOWPRIO, -1, 1);
+    kmgr::injectFault(KCALL_NVRAM_PERSIST_LOWPRIO, -1, 1);
     EXPECT_EQ(error_mgr_WriteIntoMedia(), 0);
     EXPECT_TRUE(logged("error_mgr_WriteIntoMedia(): nvwrite all error 0"));
     EXPECT_EQ(error_mgr_WriteIntoMedia(), 1);
@@ -141,7 +141,7 @@ TEST_F(Store, ShutdownAndStorageRasterNeverWriteAtOnce) {
     maxInFlight = 0;
     // Persisting takes a while on the unit; the handler keeps each call open long enough for
     // a second writer to run into it.
-    kmgr::setHandler(nvmem::CALL_PERSIST_LOWPRIO, [](const intptr_t*) -> intptr_t {
+    kmgr::setHandler(KCALL_NVRAM_PERSIST_LOWPRIO, [](const intptr_t*) -> intptr_t {
         const int now = ++inFlight;
         int seen = maxInFlight.load();
         while (now > seen && !maxInFlight.compare_exchange_weak(seen, now)) {

@@ -2,6 +2,7 @@
 #include "support/logcapture.h"
 
 #include "platform/os/osfs.h"
+#include "platform/os/osfs_sim.h"
 #include "platform/os/sim.h"
 #include "platform/unit_dir.h"
 

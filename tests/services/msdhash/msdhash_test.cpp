@@ -2,7 +2,7 @@
 
 #include "support/pyref.h"
 #include "services/syslog/syslog.h"
-#include "services/syslog/syslog_internal.h"
+#include "services/syslog/syslog_private.h"
 
 #include <gtest/gtest.h>
 

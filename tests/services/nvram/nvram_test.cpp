@@ -1,6 +1,6 @@
 // Loading, refusals and failures of the store. The slot layout, mirror order, counters and short
 // writes are checked against an independent reader in layout_test.cpp.
-#include "services/nvram/nvram_internal.h"
+#include "services/nvram/nvram_private.h"
 #include "store_fixture.h"
 
 namespace nvtest {
@@ -70,9 +70,9 @@ TEST_F(Store, BadRequestsFailWithoutTouchingTheStore) {
     // Null buffers: 0, and no write happens.
     ASSERT_EQ(nvram_dbs_write(nvram_BootCnt_Elem.id, 0, &v, 4), 4);
     EXPECT_EQ(nvram_dbs_read(nvram_BootCnt_Elem.id, 0, nullptr, 4), 0);
-    const uint64_t persists = kmgr::callCount(NVRAM_CALL_PERSIST);
+    const uint64_t persists = kmgr::callCount(KCALL_NVRAM_PERSIST);
     EXPECT_EQ(nvram_dbs_write(nvram_BootCnt_Elem.id, 0, nullptr, 4), 0);
-    EXPECT_EQ(kmgr::callCount(NVRAM_CALL_PERSIST), persists);
+    EXPECT_EQ(kmgr::callCount(KCALL_NVRAM_PERSIST), persists);
 }
 
 TEST_F(Store, FailedRegionLoadFailsInitAndWritesNothing) {
@@ -82,7 +82,7 @@ TEST_F(Store, FailedRegionLoadFailsInitAndWritesNothing) {
     const bytes before = image();
 
     nvram_dbs_reset();
-    kmgr::injectFault(NVRAM_CALL_LOAD, -1, 1);
+    kmgr::injectFault(KCALL_NVRAM_LOAD, -1, 1);
     EXPECT_EQ(nvram_dbs_init(), 0);
     EXPECT_EQ(logCount("nvram_dbs_init: VYN loading element 0 failed"), 1);
     // The store stays closed: a caller cannot put defaults over the stored records.
@@ -90,7 +90,7 @@ TEST_F(Store, FailedRegionLoadFailsInitAndWritesNothing) {
     EXPECT_EQ(nvram_dbs_write(nvram_BootCnt_Elem.id, 0, &v, 4), 0);
     EXPECT_EQ(image(), before);
     // A manager that answers with another nonzero result fails it as well.
-    kmgr::injectFault(NVRAM_CALL_LOAD, 5, 1);
+    kmgr::injectFault(KCALL_NVRAM_LOAD, 5, 1);
     EXPECT_EQ(nvram_dbs_init(), 0);
 
     // Once the manager answers again, the stored record is there.
@@ -105,17 +105,17 @@ TEST_F(Store, FailedPersistLeavesTheRecordAsARestartSeesIt) {
     ASSERT_EQ(nvram_dbs_init(), 1);
     const bytes v1 = pattern(20, 1), v2 = pattern(20, 2), v3 = pattern(20, 3);
     ASSERT_EQ(write(nvram_error_mgr, 4, v1), 20);
-    kmgr::injectFault(NVRAM_CALL_PERSIST, -1, 1);
+    kmgr::injectFault(KCALL_NVRAM_PERSIST, -1, 1);
     EXPECT_EQ(write(nvram_error_mgr, 4, v2), 0);
     EXPECT_EQ(read(nvram_error_mgr, 4), v1);
 
     // The low-priority write goes through its own call.
-    kmgr::injectFault(NVRAM_CALL_PERSIST_LOWPRIO, -1, 1);
+    kmgr::injectFault(KCALL_NVRAM_PERSIST_LOWPRIO, -1, 1);
     EXPECT_EQ(nvram_dbs_write_lowprio(nvram_error_mgr.id, 4, v2.data(), 20), 0);
     EXPECT_EQ(read(nvram_error_mgr, 4), v1);
-    const uint64_t normal = kmgr::callCount(NVRAM_CALL_PERSIST);
+    const uint64_t normal = kmgr::callCount(KCALL_NVRAM_PERSIST);
     EXPECT_EQ(nvram_dbs_write_lowprio(nvram_error_mgr.id, 4, v3.data(), 20), 20);
-    EXPECT_EQ(kmgr::callCount(NVRAM_CALL_PERSIST), normal);
+    EXPECT_EQ(kmgr::callCount(KCALL_NVRAM_PERSIST), normal);
     restart();
     EXPECT_EQ(read(nvram_error_mgr, 4), v3);
 }

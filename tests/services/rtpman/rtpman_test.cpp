@@ -29,7 +29,7 @@ struct Manager : ::testing::Test {
         block.ipv4Addr = (192u << 24) | (168u << 16) | (10u << 8) | 5u;
         std::strcpy(block.homeDir, "/home/unit");
         kmgr::setHandler(KCALL_COMPAT_CHECK, [](const intptr_t* a) -> intptr_t {
-            return a[1] == static_cast<intptr_t>(APPMAN_ID_WORD) ? 0 : -1;
+            return a[1] == static_cast<intptr_t>(KCALL_APPMAN_ID) ? 0 : -1;
         });
         kmgr::setHandler(KCALL_APPMAN, [this](const intptr_t* a) -> intptr_t {
             lastArgs.assign(a, a + 8);
@@ -64,7 +64,7 @@ TEST_F(Manager, ParametersAreReadAndCopied) {
     RtpManUsr_setIndex(3);
     ASSERT_EQ(AppMan_init(), 1);
     EXPECT_EQ(lastArgs[0], 3);
-    EXPECT_EQ(lastArgs[1], static_cast<intptr_t>(APPMAN_ID_WORD));
+    EXPECT_EQ(lastArgs[1], static_cast<intptr_t>(KCALL_APPMAN_ID));
     EXPECT_EQ(lastArgs[4], 1);
     EXPECT_EQ(AppMan_getPID(), 0x25);
     EXPECT_EQ(app_pid, 0x25);

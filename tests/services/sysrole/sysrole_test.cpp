@@ -190,7 +190,7 @@ TEST_F(BootCounter, CountsEveryStartAcrossRestarts) {
     EXPECT_EQ(boot_count_ini(), 4711u) << "the base boot counter of the parameters";
     EXPECT_EQ(boot_count_get(), 1u);
     for (uint32_t start = 2; start <= 4; ++start) {
-        if (start == 3) kmgr::injectFault(NVRAM_CALL_PERSIST, -1, 1); // this start's count is not stored
+        if (start == 3) kmgr::injectFault(KCALL_NVRAM_PERSIST, -1, 1); // this start's count is not stored
         restart();
         boot_count_ini();
         EXPECT_EQ(boot_count_get(), start == 4 ? 3u : start);

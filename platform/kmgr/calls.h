@@ -1,0 +1,97 @@
+// The calls into the kernel-side manager: numbers (group * 64 + routine), the words both
+// sides check, the argument order of each call and the parameter block. The application
+// makes the calls through kmgr_syscall; the manager's handlers take them apart with the same
+// declarations. Unused trailing arguments are 0; -1 (or, where noted, any nonzero result)
+// is failure.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// ---- calibration dataset: 1, buffer, length --------------------------------------------------
+constexpr unsigned KCALL_DATASET_STORE = 2688;
+constexpr unsigned KCALL_DATASET_LOAD = 2689;
+
+// ---- shell command registration (process shell) ---------------------------------------------
+constexpr unsigned KCALL_SHELL_ADD = 2690;
+constexpr unsigned KCALL_SHELL_REMOVE = 2691;
+
+// ---- non-volatile memory: slot address, length, offset in the image ----------------------
+constexpr unsigned KCALL_NVRAM_PERSIST = 2692; // 0 = stored
+constexpr unsigned KCALL_NVRAM_LOAD = 2693;    // RAM image, size, offset; 0 = loaded
+constexpr unsigned KCALL_NVRAM_PERSIST_LOWPRIO = 2701;
+
+// ---- drives and network: index first, except the USB request ------------------------------
+constexpr unsigned KCALL_DRIVE_AVAILABLE = 2694; // index, drive name; 1 available
+constexpr unsigned KCALL_IF_COMMAND = 2705;      // index, command text
+constexpr unsigned KCALL_ROUTE_COMMAND = 2706;   // index, command text
+constexpr unsigned KCALL_USB_REQUEST = 2708;     // request, value
+enum UsbRequest : uint8_t { USB_REQ_POWER = 0, USB_REQ_RESET = 1, USB_REQ_REG_RESET = 2 };
+
+// ---- application frame: index first -----------------------------------------------------------
+constexpr unsigned KCALL_INTR_CONNECT = 2695; // index, queue name, interrupt, four words
+constexpr unsigned KCALL_EPK_FORWARD = 2700;  // index, EPK text (at most KCALL_EPK_MAX bytes)
+constexpr unsigned KCALL_SETTING = 2704;      // index, setting, value
+constexpr unsigned KCALL_COMPAT_CHECK = 2752; // index, KCALL_APPMAN_ID
+constexpr unsigned KCALL_APPMAN = 2753;       // index, KCALL_APPMAN_ID, request, result, 1, list
+constexpr uint32_t KCALL_APPMAN_ID = 0x6E2B9D13;
+constexpr size_t KCALL_EPK_MAX = 32;
+// Requests of KCALL_APPMAN. The fifth argument counts the entries of the one-entry list in
+// the sixth, which holds the address of the request's object (parameter block, pattern word,
+// symbol name); the fourth is the status byte (0) or the result word (4).
+enum AppManRequest : intptr_t {
+    APPMAN_REQ_READ_PARAM = 0,
+    APPMAN_REQ_WDOG_FEED = 1,
+    APPMAN_REQ_WDOG_STARVE = 2,
+    APPMAN_REQ_WDOG_SHUTDOWN = 3,
+    APPMAN_REQ_SYMBOL = 4,
+};
+
+// The application parameter block as the manager fills it (little-endian, packed).
+struct AppParam {
+    uint8_t pid;
+    uint8_t coreAffinity;
+    uint8_t unused[2];
+    uint32_t baseBootCounter;
+    uint32_t ipv4Addr; // first octet in the most significant byte
+    uint32_t ipv4Mask;
+    uint16_t xcpPort;
+    uint16_t bc2PortOffset;
+    uint8_t ccpEnable;
+    char homeDir[128];
+    char nvRamDir[129];
+    uint8_t allPids[2]; // start of the list of all PIDs; a 0 ends a shorter one
+} __attribute__((packed));
+static_assert(sizeof(AppParam) == 280 && offsetof(AppParam, homeDir) == 21 && offsetof(AppParam, allPids) == 278);
+
+// ---- device data and 1-Wire ROM id: index, KCALL_DEVDATA_IF first -------------------------
+constexpr unsigned KCALL_DEVDATA_INIT = 3648;    // index, code, 0
+constexpr unsigned KCALL_DEVDATA_CONTROL = 3649; // index, code, 0 (state into *a4) | 1 enable | 2 disable writes
+constexpr unsigned KCALL_DEVDATA_GET = 3650;     // index, code, item, 0, 1, address of the buffer's address
+constexpr unsigned KCALL_DEVDATA_SET = 3651;     // as get
+constexpr unsigned KCALL_ROMID = 2698;           // buffer of 8 bytes
+constexpr uint32_t KCALL_DEVDATA_IF = 0x3A6D1E47;
+
+// ---- screen: index, KCALL_DISPLAY_ID, 1 (flush) or 2 (wait) ---------------------------------
+constexpr unsigned KCALL_DISPLAY_FLUSH = 4225;
+constexpr unsigned KCALL_DISPLAY_WAIT_FLUSH = 4226;
+constexpr unsigned KCALL_BOOTLOGO_COPY = 4227; // buffer, size
+constexpr unsigned KCALL_BOOTLOGO_SIZE = 4228; // address of the size word
+constexpr intptr_t KCALL_DISPLAY_ID = 0xBCA0002;
+// Device-data items and the sizes of their values (texts are padded with NULs).
+enum DevDataItem : int {
+    DEVDATA_MAC = 0,
+    DEVDATA_LIFETIME = 1,
+    DEVDATA_MAXTECU = 2,
+    DEVDATA_PARTNUMBER = 3,
+    DEVDATA_SERIALNUMBER = 4,
+    DEVDATA_REVISIONID = 5,
+    DEVDATA_REVDATES = 6,
+    DEVDATA_CRASHCOUNTER = 8,
+    DEVDATA_BRICKCOUNTER = 9,
+    DEVDATA_MAXTDISP = 10,
+};
+constexpr size_t DEVDATA_MAC_SIZE = 6;
+constexpr size_t DEVDATA_TEXT_SIZE = 16;
+constexpr size_t DEVDATA_REVDATES_SIZE = 8;
+constexpr size_t DEVDATA_ROMID_SIZE = 8;
