@@ -3,7 +3,22 @@
 
 #include <cstdint>
 
-// Hooks the application rasters in their fixed order; 0 at the first failure.
+#include "services/raster/raster.h"
+
+#include <cstddef>
+
+// The application rasters, hooked by framework_initialize in this order (0 at the first
+// failure), each on any processor.
+struct AppRaster {
+    const char* name;
+    int priority;
+    int32_t periodOrEvent;
+    RasterBody body;
+    size_t stack;
+    int32_t watchdogLimit;
+};
+constexpr size_t APP_RASTER_COUNT = 15;
+extern const AppRaster APP_RASTERS[APP_RASTER_COUNT];
 uint8_t framework_initialize();
 
 void r1ms(int slot);
@@ -24,10 +39,3 @@ void rLap_sb_per(int slot);
 
 // The display's 10 ms hook: nothing to do in this application.
 void display_10ms();
-
-// Whether the measurement raster saves the blocks of raster index r on its run c, and
-// whether the Ethernet senders send raster index r on their run c.
-bool rMeasure_due(uint32_t c, int r);
-bool rEthSend_due(uint32_t c, int r);
-// Tests: the phase counters of the bodies back to 0.
-void raster_bodies_reset();

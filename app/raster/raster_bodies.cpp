@@ -36,33 +36,6 @@ constexpr size_t APP_STACK = 0x80000;
 constexpr size_t MEAS_STACK = 0x100000;
 constexpr int32_t APP_LIMIT = 30;
 
-struct AppRaster {
-    const char* name;
-    int priority;
-    int32_t periodOrEvent;
-    RasterBody body;
-    size_t stack;
-    int32_t watchdogLimit;
-};
-
-constexpr AppRaster appRasters[] = {
-    {"r1ms", 29, 1, r1ms, APP_STACK, APP_LIMIT},
-    {"r2ms", 65, 2, r2ms, APP_STACK, APP_LIMIT},
-    {"r5ms", 66, 5, r5ms, APP_STACK, APP_LIMIT},
-    {"r10ms", 67, 10, r10ms, APP_STACK, APP_LIMIT},
-    {"r20ms", 70, 20, r20ms, APP_STACK, APP_LIMIT},
-    {"r50ms", 71, 50, r50ms, APP_STACK, APP_LIMIT},
-    {"r100ms", 72, 100, r100ms, APP_STACK, APP_LIMIT},
-    {"r200ms", 87, 200, r200ms, APP_STACK, APP_LIMIT},
-    {"r500ms", 88, 500, r500ms, APP_STACK, APP_LIMIT},
-    {"r1000ms", 89, 1000, r1000ms, APP_STACK, APP_LIMIT},
-    {"rEthSend_online", 83, 10, rEthSend_online, APP_STACK, 5000},
-    {"rEthSend_offline", 84, 10, rEthSend_offline, APP_STACK, 5000},
-    {"rMeas", 132, 1, rMeasure, MEAS_STACK, 6000},
-    {"sbLapPer", 82, RASTER_EVENT_LAP_SB_PER, rLap_sb_per, APP_STACK, RASTER_NO_LIMIT},
-    {"Lap", 85, RASTER_EVENT_LAP, rLap, APP_STACK, RASTER_NO_LIMIT},
-};
-
 // A raster index r is served on the runs c with c mod `mod` == `rem`. The offsets spread
 // the slower rasters over different runs.
 struct Phase {
@@ -80,6 +53,12 @@ constexpr Phase ethPhase[] = {{1, 0},   {1, 0},   {1, 0},    {1, 0}, {2, 1},  {5
 bool due(const Phase* table, uint32_t c, int r) {
     if (r < 0 || r > 12) return false;
     return c % table[r].mod == table[r].rem;
+}
+bool rMeasure_due(uint32_t c, int r) {
+    return due(measPhase, c, r);
+}
+bool rEthSend_due(uint32_t c, int r) {
+    return due(ethPhase, c, r);
 }
 
 // Phase counters, each touched only by its raster's task.
@@ -109,21 +88,26 @@ void plainRaster(int raster) {
 
 } // namespace
 
-bool rMeasure_due(uint32_t c, int r) {
-    return due(measPhase, c, r);
-}
-bool rEthSend_due(uint32_t c, int r) {
-    return due(ethPhase, c, r);
-}
-
-void raster_bodies_reset() {
-    measCounter = 0;
-    ethOnlineCounter = 0;
-    ethOfflineCounter = 0;
-}
+const AppRaster APP_RASTERS[APP_RASTER_COUNT] = {
+    {"r1ms", 29, 1, r1ms, APP_STACK, APP_LIMIT},
+    {"r2ms", 65, 2, r2ms, APP_STACK, APP_LIMIT},
+    {"r5ms", 66, 5, r5ms, APP_STACK, APP_LIMIT},
+    {"r10ms", 67, 10, r10ms, APP_STACK, APP_LIMIT},
+    {"r20ms", 70, 20, r20ms, APP_STACK, APP_LIMIT},
+    {"r50ms", 71, 50, r50ms, APP_STACK, APP_LIMIT},
+    {"r100ms", 72, 100, r100ms, APP_STACK, APP_LIMIT},
+    {"r200ms", 87, 200, r200ms, APP_STACK, APP_LIMIT},
+    {"r500ms", 88, 500, r500ms, APP_STACK, APP_LIMIT},
+    {"r1000ms", 89, 1000, r1000ms, APP_STACK, APP_LIMIT},
+    {"rEthSend_online", 83, 10, rEthSend_online, APP_STACK, 5000},
+    {"rEthSend_offline", 84, 10, rEthSend_offline, APP_STACK, 5000},
+    {"rMeas", 132, 1, rMeasure, MEAS_STACK, 6000},
+    {"sbLapPer", 82, RASTER_EVENT_LAP_SB_PER, rLap_sb_per, APP_STACK, RASTER_NO_LIMIT},
+    {"Lap", 85, RASTER_EVENT_LAP, rLap, APP_STACK, RASTER_NO_LIMIT},
+};
 
 uint8_t framework_initialize() {
-    for (const AppRaster& r : appRasters)
+    for (const AppRaster& r : APP_RASTERS)
         if (!raster_hookFunction(r.name, r.priority, r.periodOrEvent, r.body, r.stack, RASTER_ANY_CPU,
                                  r.watchdogLimit))
             return 0;

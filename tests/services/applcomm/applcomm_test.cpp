@@ -114,9 +114,9 @@ TEST_F(StatusBlock, FlagsBecomeErrorsOnChangeAndCanStatesAfterFiveSeconds) {
     EXPECT_EQ(errors(), (std::vector<Call>{{'s', USB, 37}, {'s', SYSTEM, 37}, {'s', FTP, 3}}))
         << "a flag that stays set raises once";
     set("usb_hw_incompatible", "2");
-    cycles(APPLCOMM_CAN_DELAY_CYCLES - 4);
+    cycles(496); // 499 cycles of 10 ms so far
     EXPECT_EQ(errors(), (std::vector<Call>{{'s', USB, 35}})) << "CAN states wait for the start delay";
-    applComm_10ms(); // five seconds
+    applComm_10ms(); // the 500th: five seconds
     EXPECT_EQ(calls, (std::vector<Call>{{'s', CAN01, 27}, {'n', 0, 3}, {'n', 1, 0}})) << "Busoff";
     calls.clear();
     cycles(2);

@@ -1,0 +1,232 @@
+// The process frame as wired: what start-up, the raster bodies and shutdown call, in which
+// order, with which arguments and phases. The expectations are the process's published
+// sequences, written out here; the subsystems are recording stand-ins (recorder.cpp).
+#include "recorder.h"
+
+#include "app/raster/bodies.h"
+#include "app/startup/startup.h"
+#include "platform/os/sim.h"
+#include "support/logcapture.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using Calls = std::vector<std::string>;
+
+std::atomic<bool> mainDone{false};
+std::atomic<int> mainResult{99};
+Calls startup, shutdown;
+std::vector<testsupport::LogLine> logged;
+
+// Runs the whole process once: start-up, two seconds of rasters, both lap events, shutdown.
+class Frame : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        sim::stopRealtime();
+        sim::configure(sim::TimeMode::Stepped, 1700000000);
+        SEM_ID base = semOpen("/BASETICK0", SEM_TYPE_BINARY, 0, SEM_Q_PRIORITY, OM_CREATE);
+        sim::addTickHook([base](uint64_t) { semGive(base); });
+        testsupport::logStart();
+        frame::postrun = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
+        frame::displayRefusals = 1000; // a display that never starts
+        taskSpawnFn("t_main", 100, 0, 0, [] {
+            static char arg0[] = "vyn", arg1[] = "3";
+            char* argv[] = {arg0, arg1, nullptr};
+            mainResult = vyn_main(2, argv);
+            mainDone = true;
+        });
+        auto waiting = [] {
+            const Calls c = frame::calls("t_main");
+            return !c.empty() && c.back() == "rtp_waitPostrun";
+        };
+        for (int i = 0; i < 200 && !waiting(); ++i)
+            sim::step(1);
+        startup = frame::calls("t_main");
+        sim::step(2000);
+        raster_triggerTask(RASTER_EVENT_LAP);
+        raster_triggerTask(RASTER_EVENT_LAP_SB_PER);
+        sim::step(1);
+        semGive(frame::postrun);
+        for (int i = 0; i < 2000 && !mainDone; ++i)
+            sim::step(1);
+        const Calls all = frame::calls("t_main");
+        shutdown.assign(all.begin() + static_cast<long>(startup.size()), all.end());
+        logged = testsupport::logDrain();
+    }
+
+    static bool logContains(const std::string& text) {
+        for (const auto& l : logged)
+            if (l.text.find(text) != std::string::npos) return true;
+        return false;
+    }
+    // The raster task's record must be its one run, repeated.
+    static void expectRuns(const std::string& task, const Calls& run) {
+        const Calls rec = frame::calls(task);
+        ASSERT_GE(rec.size(), run.size()) << task;
+        for (size_t i = 0; i < rec.size(); ++i)
+            ASSERT_EQ(rec[i], run[i % run.size()]) << task << " call " << i;
+        EXPECT_EQ(rec.size() % run.size(), 0u) << task;
+    }
+};
+
+TEST_F(Frame, StartUpBringsTheSubsystemsUpInTheirOrder) {
+    ASSERT_FALSE(startup.empty());
+    const Calls expected = {
+        "RtpManUsr_setIndex(3)", "AppMan_init", "rtp_openPostrun(3)", "nvram_dbs_init", "boot_count_ini",
+        "seramInitialize", "RtpMan_ForwardEPK",
+        // board initialisation
+        "gpio_ini", "ecfv_init", "time_init", "adc_init", "spi_IOInit", "max7301_Init", "adc_pullup_init",
+        "pwmout_init", "ledArray_init", "RotationalSpeed_Init",
+        "nvramst_init", "applComm_ini", "adc_fifo_ini",
+        // the error manager reports to event logging and asks self-monitoring, both above it
+        "error_mgr_setEventSink", "error_mgr_setPowerGoodSource", "error_mgr_init",
+        "led_init", "RtpManUsrCan_Init", "cfg_system_ini", "msd_shell_initialize", "timeserv_init(1,1)",
+        "gps_init", "start_softSched", "meascalinfo_init", "meascalinfo_virtchan_ini", "routing_ini",
+        "comint_ini", "meas_man_ini", "gw_meas_ini", "SerNet_man_ini", "dynkomm_ini", "variables_ini",
+        "awm_man_ini", "can_CtrlInit", "can_vyn_ini", "ccpmr_ini", "xcpmr_ini", "displayCtrl_ini",
+        "displayInit", "meas_app_ini", "tele_app_ini", "r_sblk_task(130,12288)", "eventChannelsInit",
+        "LapOutFra_init", "LapOutFra_getState", "LapOutFra_initLapOutCnt(12,3)",
+        "meas_app_BootPrepareDisks(1,2000)", "simulink_initialize", "eventlogging_service_init", "BC2_init",
+        "timeserv_MeasTime_ini", "xcpInitialize"};
+    Calls steps(startup.begin(), startup.end() - 1);
+    int displayStarts = 0;
+    while (!steps.empty() && steps.back() == "displayStart") {
+        steps.pop_back();
+        ++displayStarts;
+    }
+    EXPECT_EQ(steps, expected);
+    // A display that never starts: 51 attempts one tick apart, then the unit runs on.
+    EXPECT_EQ(displayStarts, 51);
+    EXPECT_EQ(frame::lastDisplayTick - frame::firstDisplayTick, 50u);
+    EXPECT_TRUE(logContains("display could not be started!"));
+    EXPECT_TRUE(logContains("Startup vyn: took "));
+}
+
+TEST_F(Frame, ShutdownStopsTheProducersThenTheRastersThenSavesTheErrors) {
+    ASSERT_TRUE(mainDone);
+    EXPECT_EQ(mainResult, 0);
+    const Calls expected = {"rtp_setShutdownStarted", "applComm_setBlink(0,13)", "pwmout_shutdown",
+                            "sblk_power_down", "meas_app_remotefaststop", "CanOut_stop", "displayJoin",
+                            "gw_stop", "xcp_shutdown_now", "awm_man_stop", "adc_filter_stop", "BC2_stop",
+                            "wdogapp_EnterShutDown", "error_mgr_shutdown"};
+    EXPECT_EQ(shutdown, expected);
+    EXPECT_TRUE(logContains("Main: Shutdown ended, exiting smoothly"));
+}
+
+TEST_F(Frame, ApplicationRastersAreHookedAsPublished) {
+    struct Row {
+        const char* name;
+        int priority;
+        int32_t period;
+        size_t stack;
+        int32_t limit;
+    };
+    const Row rows[] = {
+        {"r1ms", 29, 1, 0x80000, 30},          {"r2ms", 65, 2, 0x80000, 30},
+        {"r5ms", 66, 5, 0x80000, 30},          {"r10ms", 67, 10, 0x80000, 30},
+        {"r20ms", 70, 20, 0x80000, 30},        {"r50ms", 71, 50, 0x80000, 30},
+        {"r100ms", 72, 100, 0x80000, 30},      {"r200ms", 87, 200, 0x80000, 30},
+        {"r500ms", 88, 500, 0x80000, 30},      {"r1000ms", 89, 1000, 0x80000, 30},
+        {"rEthSend_online", 83, 10, 0x80000, 5000}, {"rEthSend_offline", 84, 10, 0x80000, 5000},
+        {"rMeas", 132, 1, 0x100000, 6000},     {"sbLapPer", 82, -7, 0x80000, -1},
+        {"Lap", 85, -4, 0x80000, -1},
+    };
+    for (size_t i = 0; i < APP_RASTER_COUNT; ++i) {
+        const AppRaster& r = APP_RASTERS[i];
+        EXPECT_STREQ(r.name, rows[i].name);
+        EXPECT_EQ(r.priority, rows[i].priority) << r.name;
+        EXPECT_EQ(r.periodOrEvent, rows[i].period) << r.name;
+        EXPECT_EQ(r.stack, rows[i].stack) << r.name;
+        EXPECT_EQ(r.watchdogLimit, rows[i].limit) << r.name;
+    }
+}
+
+Calls model(int rate) {
+    return {"callSimulinkFunc(" + std::to_string(rate) + ",0)", "callSimulinkFunc(" + std::to_string(rate) + ",1)"};
+}
+Calls operator+(Calls a, const Calls& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+TEST_F(Frame, EachRasterRunsItsCallListInOrder) {
+    expectRuns("r_r1ms", Calls{"timeserv_MeasTime_1ms", "power_vyn_1ms", "adc_fifo_1ms", "uecu_meas_1ms",
+                               "vyn_data_1ms", "canPoll_1ms"} +
+                             model(0) +
+                             Calls{"gw_raster(0)", "gw_raster(10)", "xcpSendDAQ(2)", "CanOut_send_message(0)",
+                                   "CanIn_supervisor_1ms"});
+    for (auto [task, i] : {std::pair{"r_r2ms", 1}, {"r_r20ms", 4}, {"r_r50ms", 5}, {"r_r200ms", 7}, {"r_r500ms", 8}})
+        expectRuns(task, model(i) + Calls{"gw_raster(" + std::to_string(i) + ")",
+                                          "CanOut_send_message(" + std::to_string(i) + ")"});
+    expectRuns("r_r5ms", model(2) + Calls{"sblk_task_trigger_fast", "gw_raster(2)", "CanOut_send_message(2)"});
+    expectRuns("r_r10ms", model(3) + Calls{"timedistr_measdata_10ms", "gw_raster(3)", "iecu_meas_10ms",
+                                           "iusb_meas_10ms", "sensor_pwr_10ms", "msdcom_dbg_10ms", "vyn_data_10ms",
+                                           "eventChannels_10ms", "xcpSendDAQ(1)", "ccpmr_10ms", "xcpmr_10ms",
+                                           "gw_meas_monitoring", "gw_request_timeout", "meas_man_10ms",
+                                           "meas_app_check_measconditions", "CanOut_event_message",
+                                           "CanOut_send_message(3)", "applComm_10ms"});
+    expectRuns("r_r100ms", Calls{"led_display", "vyn_data_100ms", "rev_in_vyn_100ms"} + model(6) +
+                               Calls{"msdcom_dbg", "meas_fifo_data_update_load_vars", "pwmdiag_100ms",
+                                     "adc_rangemon_100ms", "ana_100ms", "xadc_meas_100ms", "gw_raster(6)",
+                                     "gw_raster(11)", "gw_raster(12)", "CanOut_send_message(6)",
+                                     "adc_diagnostic_100ms", "xcp_100ms", "xcpSendDAQ(0)"});
+    expectRuns("r_r1000ms", model(9) + Calls{"gw_raster(9)", "CanOut_send_message(9)", "sblk_task_trigger_slow",
+                                             "gw_meas_1s", "SerNet_man_1s", "seram_1s", "mem_usage_1s",
+                                             "tecu_meas_1s", "ltecu_meas_1s", "cfg_meas_formatInfos_1s"});
+    expectRuns("r_Lap", Calls{"laptrigger_getLapTimeStamp"} + model(16) +
+                            Calls{"meas_man_copy(11,4711)", "meas_man_copy(12,4711)"});
+    expectRuns("r_sbLapPer", Calls{"meas_man_copy(12,0)"});
+    EXPECT_EQ(frame::calls("r_r1000ms").size(), 2u * 12u) << "two seconds: two runs";
+}
+
+TEST_F(Frame, MeasurementRasterSavesEachBlockAtItsPhase) {
+    Calls expected;
+    for (uint32_t c = 0; expected.size() < frame::calls("r_rMeas").size(); ++c) {
+        auto save = [&](int r) { expected.push_back("meas_app_saveblock(" + std::to_string(r) + ")"); };
+        expected.push_back("meas_app_main");
+        save(0);
+        if (c % 2 == 1) save(1), save(10);
+        if (c % 5 == 2) save(2);
+        if (c % 10 == 3) save(3), expected.push_back("LapOutFra_checkExtLaptrgInit");
+        if (c % 20 == 11) save(4);
+        if (c % 50 == 16) save(5);
+        if (c % 100 == 33)
+            save(6), save(11), save(12), expected.push_back("meas_app_timeout_close(11)"),
+                expected.push_back("meas_app_timeout_close(12)");
+        if (c % 200 == 111) save(7);
+        if (c % 500 == 123) save(8);
+        if (c % 1000 == 187)
+            save(9), expected = expected + Calls{"MeasAppStore_checkForFlush", "meas_app_calc_recording_rates",
+                                                 "meas_fifo_data_syslog", "meas_app_check_datatimeout",
+                                                 "meas_app_checkFragmentTrigOnUSBEvent"};
+    }
+    EXPECT_GT(expected.size(), 4000u);
+    EXPECT_EQ(frame::calls("r_rMeas"), expected);
+}
+
+TEST_F(Frame, NetworkSendersServeTheRastersAtTheirPhases) {
+    for (std::string kind : {"online", "offline"}) {
+        const Calls rec = frame::calls("r_rEthSend_" + kind);
+        Calls expected;
+        for (uint32_t c = 0; expected.size() < rec.size(); ++c) {
+            auto send = [&](int r) { expected.push_back("SerNet_man_sender_" + kind + "(" + std::to_string(r) + ")"); };
+            for (int r : {10, 0, 1, 2, 3})
+                send(r);
+            if (c % 2 == 1) send(4);
+            if (c % 5 == 1) send(5);
+            if (c % 10 == 3) send(6), send(11), send(12);
+            if (c % 20 == 11) send(7);
+            if (c % 50 == 12) send(8);
+            if (c % 100 == 18) send(9);
+            expected.push_back("SerNet_man_flush_" + kind);
+        }
+        EXPECT_EQ(rec, expected) << kind;
+        EXPECT_GT(rec.size(), 1000u);
+    }
+}
+
+} // namespace

@@ -1,0 +1,24 @@
+// What the frame called, per task, through the recording stand-ins of recorder.cpp.
+#pragma once
+
+#include "platform/os/os.h"
+
+#include <atomic>
+#include <climits>
+#include <string>
+#include <vector>
+
+namespace frame {
+
+constexpr long NONE = LONG_MIN;
+// Appends "name", "name(a)" or "name(a,b)" to the calling task's record.
+void rec(const char* name, long a = NONE, long b = NONE);
+std::vector<std::string> calls(const std::string& task);
+
+// displayStart refuses this many calls first.
+extern std::atomic<int> displayRefusals;
+extern std::atomic<uint64_t> firstDisplayTick, lastDisplayTick;
+// What rtp_waitPostrun waits on.
+extern SEM_ID postrun;
+
+} // namespace frame
