@@ -16,6 +16,7 @@
 #include "platform/sysproc/sysproc.h"
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
@@ -71,8 +72,11 @@ int bootIn(const std::string& dir, unsigned index, bool forceStepped) {
         return fail("cannot set up the display of process " + std::to_string(index));
     displaysim::setSnapshot(s.snapshot, s.snapshotRate);
     for (uintptr_t base : s.missingDevices)
-        if (!hwsim::removeBoardDevice(base))
-            return fail("missing_devices: no board device at " + std::to_string(base));
+        if (!hwsim::removeBoardDevice(base)) {
+            char hex[24];
+            std::snprintf(hex, sizeof hex, "0x%llX", static_cast<unsigned long long>(base));
+            return fail(s.file + ": [platform] missing_devices: no board device at " + hex);
+        }
     kmgr::setWatchdogReaction(nullptr);
     kmgr::installAppManager();
     const std::pair<const char*, const std::string*> devices[] = {{"cfg:", &s.cfgDir},
@@ -81,7 +85,8 @@ int bootIn(const std::string& dir, unsigned index, bool forceStepped) {
                                                                   {"meas2:", &s.meas2Dir},
                                                                   {"usb_meas:", &s.usbMeasDir}};
     for (auto& [prefix, dir] : devices)
-        osfs::addDevice(prefix, *dir);
+        if (!osfs::addDevice(prefix, *dir))
+            return fail("cannot attach drive " + std::string(prefix) + " to " + *dir);
     drives::install();
     if (!nvmem::install(s.nvramDir, &err)) return fail(err);
     if (!devdata::install(s.unitDir, &err)) return fail(err);

@@ -65,11 +65,11 @@ intptr_t load(const intptr_t* a) {
     auto* dst = reinterpret_cast<uint8_t*>(a[1]);
     State& s = state();
     std::lock_guard<std::mutex> g(s.m);
-    const int fd = open(s.path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = fsutil::openRegular(s.path, nullptr);
     if (fd < 0) return -1;
     struct stat st;
     intptr_t result = -1;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) == len) {
+    if (fstat(fd, &st) == 0 && static_cast<uint64_t>(st.st_size) == len) {
         size_t done = 0;
         while (done < len) {
             const ssize_t r = pread(fd, dst + done, len - done, static_cast<off_t>(done));
@@ -92,12 +92,22 @@ bool isDir(const std::string& dir, std::string* error) {
     return true;
 }
 
+// A missing image is a unit to be programmed; anything but a file in its place is an error.
+bool imageUsable(const std::string& path, std::string* error) {
+    std::string why;
+    const int fd = fsutil::openRegular(path, &why);
+    if (fd >= 0) close(fd);
+    if (fd >= 0 || errno == ENOENT) return true;
+    if (error) *error = why;
+    return false;
+}
+
 } // namespace
 
 bool install(const std::string& nvDir, std::string* error) {
     State& s = state();
     std::lock_guard<std::mutex> g(s.m);
-    if (!isDir(nvDir, error)) {
+    if (!isDir(nvDir, error) || !imageUsable(nvDir + "/" + IMAGE_FILE, error)) {
         kmgr::setHandler(KCALL_DATASET_STORE, nullptr);
         kmgr::setHandler(KCALL_DATASET_LOAD, nullptr);
         return false;

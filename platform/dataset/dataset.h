@@ -14,7 +14,7 @@ constexpr const char* IMAGE_FILE = "dataset.img";
 constexpr size_t IMAGE_MAX = 0x100000;
 
 // Installs both handlers over `nvDir`/dataset.img. Fails with a reason when `nvDir` is not a
-// directory; the handlers are then not installed.
+// directory or dataset.img is there but no regular file; the handlers are then not installed.
 bool install(const std::string& nvDir, std::string* error = nullptr);
 // Removes the handlers.
 void uninstall();

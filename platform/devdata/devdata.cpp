@@ -1,5 +1,6 @@
 #include "platform/devdata/devdata.h"
 
+#include "platform/fsutil/fsutil.h"
 #include "platform/kmgr/kmgr_sim.h"
 
 #include <algorithm>
@@ -9,7 +10,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -190,11 +190,23 @@ std::string formatValue(const ItemDef& d, const Bytes& b) {
 }
 
 bool parseFile(const std::string& path, std::map<int, Bytes>* items, std::string* error) {
-    std::ifstream in(path);
-    if (!in) {
-        *error = path + ": " + std::strerror(errno);
+    const int fd = fsutil::openRegular(path, error);
+    if (fd < 0) return false;
+    std::string text;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) != 0) {
+        if (n > 0)
+            text.append(buf, static_cast<size_t>(n));
+        else if (errno != EINTR)
+            break;
+    }
+    close(fd);
+    if (n < 0) {
+        *error = path + ": read error";
         return false;
     }
+    std::istringstream in(text);
     std::string line;
     for (int no = 1; std::getline(in, line); ++no) {
         const std::string t = trim(line);
@@ -214,10 +226,6 @@ bool parseFile(const std::string& path, std::map<int, Bytes>* items, std::string
         Bytes b;
         if (auto why = parseValue(*d, trim(t.substr(eq + 1)), &b)) return bad(key + ": " + *why);
         (*items)[d->item] = b;
-    }
-    if (in.bad()) {
-        *error = path + ": read error";
-        return false;
     }
     return true;
 }

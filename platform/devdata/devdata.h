@@ -32,8 +32,9 @@ constexpr const char* FILE_NAME = "devdata.ini";
 size_t itemSize(int item);
 
 // Installs the handlers over `unitDir`/devdata.ini; a missing file is an unprogrammed store.
-// A file that cannot be read or parsed fails with its name, line and reason: the store is
-// then faulty (state byte 0, every item and the ROM id fail) and the file is left as it is.
+// A file that cannot be read (or is no regular file) or parsed fails with its name, line and
+// reason: the store is then faulty (state byte 0, every item and the ROM id fail) and the file
+// is left as it is.
 // Writes are enabled. Calling it again starts afresh.
 bool install(const std::string& unitDir, std::string* error = nullptr);
 void uninstall();

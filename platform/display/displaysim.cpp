@@ -7,6 +7,7 @@
 #include "platform/kmgr/kmgr_sim.h"
 #include "platform/os/os.h"
 #include "platform/os/sim.h"
+#include "platform/sysproc/sysproc.h"
 
 #include <png.h>
 
@@ -49,6 +50,7 @@ struct State {
     int64_t snapIntervalNs = 0;
     int64_t lastSnapNs = INT64_MIN / 2;
     bool snapPending = false;
+    bool snapFailLogged = false;
     std::atomic<uint64_t> snaps{0};
     int hook = 0;
 };
@@ -120,7 +122,11 @@ void maybeSnapshot(State& s, bool afterFlush) {
     if (now - s.lastSnapNs < s.snapIntervalNs) return;
     s.lastSnapNs = now;
     s.snapPending = false;
-    writePngLocked(s, s.snapPath);
+    // One line is enough: the path stays wrong until the unit is set up again.
+    if (!writePngLocked(s, s.snapPath) && !s.snapFailLogged) {
+        s.snapFailLogged = true;
+        sysproc::platformLog(147, "KVX2_KMGR", "display", "cannot write the snapshot " + s.snapPath);
+    }
 }
 
 // The shown frame: layer 1 (the frame last flushed) while it is on, else black. Called with the
@@ -379,6 +385,7 @@ void setSnapshot(const std::string& path, double maxPerSecond) {
     s.snapIntervalNs = maxPerSecond > 0 ? static_cast<int64_t>(1e9 / maxPerSecond) : 0;
     s.lastSnapNs = INT64_MIN / 2;
     s.snapPending = false;
+    s.snapFailLogged = false;
 }
 
 uint64_t snapshotCount() {

@@ -2,7 +2,9 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace fsutil {
@@ -26,6 +28,18 @@ bool syncDir(const std::string& dir) {
     const bool ok = fsync(d) == 0;
     close(d);
     return ok;
+}
+
+int openRegular(const std::string& path, std::string* error) {
+    // O_NONBLOCK: opening a FIFO for reading would wait for a writer
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int err = errno;
+    struct stat st;
+    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) return fd;
+    if (fd >= 0) close(fd);
+    if (error) *error = path + ": " + (fd >= 0 ? "not a regular file" : std::strerror(err));
+    errno = fd >= 0 ? EINVAL : err;
+    return -1;
 }
 
 } // namespace fsutil

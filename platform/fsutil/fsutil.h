@@ -1,4 +1,4 @@
-// File helpers for the simulated stores that replace an image file atomically.
+// File helpers for the simulated stores: atomic replacement of an image file, safe opening.
 #pragma once
 
 #include <cstddef>
@@ -11,5 +11,8 @@ namespace fsutil {
 bool writeAll(int fd, const void* data, size_t n, off_t off);
 // Makes a rename inside dir durable; false when dir cannot be opened or synced.
 bool syncDir(const std::string& dir);
+// Opens a regular file for reading. Anything else (a FIFO, a device, a directory) is refused
+// without blocking: -1 with errno EINVAL. On failure *error is "<path>: <reason>".
+int openRegular(const std::string& path, std::string* error);
 
 } // namespace fsutil

@@ -1,19 +1,139 @@
 #include "platform/settings/settings.h"
 
+#include "platform/fsutil/fsutil.h"
+
 #include <ini.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <cstdlib>
 #include <set>
 #include <sys/types.h>
+#include <type_traits>
+#include <unistd.h>
+#include <variant>
 
 namespace platform {
 
 namespace {
+
+enum class Kind {
+    Number,      // decimal or 0x-hexadecimal, from min to max
+    Ipv4,        // a.b.c.d
+    Mask,        // a.b.c.d with contiguous leading ones
+    Dir,         // a directory; max: the longest absolute path (0: any)
+    Drive,       // a directory that is not the host's root
+    Path,        // a file path
+    Choice,      // words[0] or words[1] (true)
+    PidList,     // comma list of PIDs from min to max
+    AddressList, // comma list of 0x-hexadecimal addresses
+};
+
+using Field = std::variant<uint8_t Settings::*, uint16_t Settings::*, uint32_t Settings::*,
+                           int64_t Settings::*, bool Settings::*, std::string Settings::*,
+                           std::vector<uint8_t> Settings::*, std::vector<uintptr_t> Settings::*>;
+
+struct Key {
+    const char* section;
+    const char* name;
+    Kind kind;
+    Field field;
+    uint64_t min, max;
+    const char* def;     // applied when the key is left out; null: none, or derived
+    const char* defNote; // what the example says of the default, when not just `def`
+    const char* help;
+    const char* words[2] = {nullptr, nullptr};
+};
+
+constexpr size_t MAX_PIDS = 64; // units on the device network
+
+// clang-format off
+constexpr Key KEYS[] = {
+    {"unit", "pid", Kind::Number, &Settings::pid, 0, 63, "0x25", nullptr,
+     "This unit's PID on the device network (0: not assigned)."},
+    {"unit", "core_affinity", Kind::Number, &Settings::coreAffinity, 0, 255, "2", nullptr,
+     "Processor set the application's tasks are meant for (bit 1: second core)."},
+    {"unit", "base_boot_counter", Kind::Number, &Settings::baseBootCounter, 0, UINT32_MAX, "0", nullptr,
+     "Added to the boot counter kept in non-volatile memory."},
+    {"unit", "ipv4", Kind::Ipv4, &Settings::ipv4, 0, 0, "192.168.0.37", nullptr,
+     "Address of the unit's Ethernet interface."},
+    {"unit", "mask", Kind::Mask, &Settings::mask, 0, 0, "255.255.255.0", nullptr,
+     "Network mask of the unit's Ethernet interface."},
+    {"unit", "xcp_port", Kind::Number, &Settings::xcpPort, 1, 65535, "5555", nullptr,
+     "UDP port of the XCP slave that a calibration tool connects to."},
+    {"unit", "bc2_port_offset", Kind::Number, &Settings::bc2PortOffset, 0, 65535, "0", nullptr,
+     "Added to the device network's ports, so that several units can share one host."},
+    {"unit", "ccp_enable", Kind::Number, &Settings::ccpEnable, 0, 1, "0", nullptr,
+     "1 enables the CCP master on CAN."},
+    {"unit", "home_dir", Kind::Dir, &Settings::homeDir, 0, HOME_DIR_MAX, ".", ". (the unit directory)",
+     "Home directory handed to the application."},
+    {"unit", "nvram_dir", Kind::Dir, &Settings::nvramDir, 0, NVRAM_DIR_MAX, "nvram", nullptr,
+     "Directory of the non-volatile memory and the stored dataset."},
+    {"unit", "all_pids", Kind::PidList, &Settings::allPids, 1, 63, nullptr, "the pid alone",
+     "PIDs of all units of the car; only the first two travel in the parameter block."},
+    {"drives", "cfg", Kind::Drive, &Settings::cfgDir, 0, 0, "cfg", nullptr,
+     "Drive \"cfg:\", the configuration files (display, CAN, logging, events, tracks)."},
+    {"drives", "c", Kind::Drive, &Settings::cDir, 0, 0, "c", nullptr,
+     "Drive \"c:\", reports such as the scrutineering report."},
+    {"drives", "meas", Kind::Drive, &Settings::measDir, 0, 0, "meas", nullptr,
+     "Drive \"meas:\", the first internal logging drive."},
+    {"drives", "meas2", Kind::Drive, &Settings::meas2Dir, 0, 0, "meas2", nullptr,
+     "Drive \"meas2:\", the second internal logging drive."},
+    {"drives", "usb_meas", Kind::Drive, &Settings::usbMeasDir, 0, 0, "usb_meas", nullptr,
+     "Drive \"usb_meas:\", the USB drive that finished files are copied to."},
+    {"serial", "tyCo0", Kind::Path, &Settings::tyCo0, 0, 0, nullptr, "none",
+     "Host path behind \"/tyCo/0\" (telemetry), e.g. a pseudo-terminal; read but not used yet."},
+    {"serial", "tyCo1", Kind::Path, &Settings::tyCo1, 0, 0, nullptr, "none",
+     "Host path behind \"/tyCo/1\" (GPS receiver), e.g. a pseudo-terminal; read but not used yet."},
+    {"platform", "time", Kind::Choice, &Settings::stepped, 0, 0, "realtime", nullptr,
+     "realtime: the 1 ms tick follows the host clock; stepped: it waits for \"step N\" on vyn.ctl.",
+     {"realtime", "stepped"}},
+    {"platform", "calendar_start", Kind::Number, &Settings::calendarStart, 0, 4102444799ull, nullptr,
+     "the host's time at start", "Calendar time at start, in seconds since 1970 (the calendar ends with 2099)."},
+    {"platform", "watchdog", Kind::Choice, &Settings::watchdogExit, 0, 0, "log", nullptr,
+     "Starved or unfed application watchdog: log writes a line; exit also ends the process (code 70) as a reset.",
+     {"log", "exit"}},
+    {"platform", "watchdog_timeout_ms", Kind::Number, &Settings::watchdogTimeoutMs, 1, 3600000, "1000", nullptr,
+     "Time-out of the application watchdog once it has been fed, in milliseconds."},
+    {"platform", "realtime_priorities", Kind::Number, &Settings::realtimePriorities, 0, 1, "0", nullptr,
+     "1 asks for real-time task priorities; read but not used yet: tasks keep the host's scheduling."},
+    {"platform", "snapshot", Kind::Path, &Settings::snapshot, 0, 0, nullptr, "none",
+     "The display as a PNG file after each new frame, where the viewer vyn_fbview cannot run (no X)."},
+    {"platform", "snapshot_rate", Kind::Number, &Settings::snapshotRate, 1, 100, "2", nullptr,
+     "Most snapshots written per second."},
+    {"platform", "missing_devices", Kind::AddressList, &Settings::missingDevices, 0, UINT32_MAX, nullptr,
+     "none", "Board devices missing from this unit (e.g. 0xE000A000, the GPIO controller): their init fails."},
+};
+// clang-format on
+
+// What a key takes, as its errors and the example say it.
+std::string accepted(const Key& k) {
+    const std::string range = std::to_string(k.min) + " to " + std::to_string(k.max);
+    switch (k.kind) {
+    case Kind::Number:
+        return k.min == 0 && k.max == 1 ? "0 or 1" : "a number from " + range;
+    case Kind::Ipv4:
+        return "an IPv4 address (a.b.c.d)";
+    case Kind::Mask:
+        return "a network mask (a.b.c.d, contiguous leading ones)";
+    case Kind::Dir:
+        return "a directory of at most " + std::to_string(k.max) + " characters as an absolute path";
+    case Kind::Drive:
+        return "a directory other than the host's root";
+    case Kind::Path:
+        return "a file path";
+    case Kind::Choice:
+        return std::string("'") + k.words[0] + "' or '" + k.words[1] + "'";
+    case Kind::PidList:
+        return "a comma list of up to " + std::to_string(MAX_PIDS) + " PIDs from " + range;
+    case Kind::AddressList:
+        return "a comma list of 0x-hexadecimal addresses";
+    }
+    return "";
+}
 
 Settings& current() {
     static Settings* s = new Settings; // read by detached tasks until the process ends
@@ -83,17 +203,94 @@ bool parseDottedQuad(const std::string& text, uint32_t* out) {
     return true;
 }
 
+// The comma-separated items of a list, each a number from min to max; false on any bad item.
+template <typename T> bool parseList(const std::string& value, const Key& k, bool hex, std::vector<T>* out) {
+    std::vector<T> items;
+    size_t pos = 0;
+    for (;;) {
+        size_t comma = value.find(',', pos);
+        std::string item =
+            trim(value.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos));
+        uint64_t v;
+        if ((hex && (item.size() < 3 || item.compare(0, 2, "0x") != 0)) || !parseUnsigned(item, k.max, &v) ||
+            v < k.min || (k.kind == Kind::PidList && items.size() == MAX_PIDS))
+            return false;
+        items.push_back(static_cast<T>(v));
+        if (comma == std::string::npos) break;
+        pos = comma + 1;
+    }
+    *out = items;
+    return true;
+}
+
+std::string resolvePath(const std::string& unitDir, const std::string& value) {
+    std::filesystem::path p(value);
+    if (p.is_relative()) p = std::filesystem::path(unitDir) / p;
+    std::string out = p.lexically_normal().string();
+    while (out.size() > 1 && out.back() == '/')
+        out.pop_back();
+    return out;
+}
+
+// Sets the key's field from `value`; false when the value is not what the key takes.
+bool apply(const Key& k, const std::string& value, const std::string& unitDir, Settings* s) {
+    uint64_t n = 0;
+    uint32_t quad = 0;
+    switch (k.kind) {
+    case Kind::Number:
+        if (!parseUnsigned(value, k.max, &n) || n < k.min) return false;
+        break;
+    case Kind::Ipv4:
+        if (!parseDottedQuad(value, &quad)) return false;
+        n = quad;
+        break;
+    case Kind::Mask:
+        if (!parseDottedQuad(value, &quad) || (quad & (~quad >> 1))) return false;
+        n = quad;
+        break;
+    case Kind::Choice:
+        if (value != k.words[0] && value != k.words[1]) return false;
+        n = value == k.words[1];
+        break;
+    case Kind::Dir:
+    case Kind::Drive:
+    case Kind::Path: {
+        if (value.empty()) return false;
+        const std::string path = resolvePath(unitDir, value);
+        if (k.kind == Kind::Drive && path == "/") return false;
+        s->*std::get<std::string Settings::*>(k.field) = path;
+        return true;
+    }
+    case Kind::PidList:
+        return parseList(value, k, false, &(s->*std::get<std::vector<uint8_t> Settings::*>(k.field)));
+    case Kind::AddressList:
+        return parseList(value, k, true, &(s->*std::get<std::vector<uintptr_t> Settings::*>(k.field)));
+    }
+    std::visit(
+        [&](auto member) {
+            using T = std::remove_reference_t<decltype(s->*member)>;
+            if constexpr (std::is_arithmetic_v<T>) s->*member = static_cast<T>(n);
+        },
+        k.field);
+    return true;
+}
+
+// The key's directory when it is longer than the key allows, else empty.
+std::string overLong(const Key& k, const Settings& s) {
+    if (k.kind != Kind::Dir || !k.max) return "";
+    const std::string& path = s.*std::get<std::string Settings::*>(k.field);
+    return path.size() > k.max ? path : "";
+}
+
 struct Parse {
     Settings s;
     std::string file;
     int line = 0;
-    bool lineTooLong = false;
     int errorLine = 0;
     std::string error;
     std::vector<std::string>* warnings;
-    std::set<std::string> seen;
+    std::set<const Key*> seen;
     std::set<std::string> warnedSections;
-    bool homeSet = false, nvramSet = false, pidsSet = false, calendarSet = false;
 
     void fail(const std::string& what) {
         if (!errorLine) {
@@ -129,6 +326,8 @@ char* readLine(char* buf, int size, void* stream) {
     size_t len = static_cast<size_t>(n);
     while (len && (line[len - 1] == '\n' || line[len - 1] == '\r'))
         --len;
+    // inih sees a C string: a NUL would cut the line short, or hide it whole
+    if (std::memchr(line, '\0', len)) r->p->fail("NUL byte in the line");
     if (len + 1 >= static_cast<size_t>(size)) {
         r->p->fail("line longer than " + std::to_string(size - 2) + " characters");
         len = static_cast<size_t>(size) - 2;
@@ -140,178 +339,89 @@ char* readLine(char* buf, int size, void* stream) {
     return buf;
 }
 
-std::string resolvePath(const std::string& unitDir, const std::string& value) {
-    std::filesystem::path p(value);
-    if (p.is_relative()) p = std::filesystem::path(unitDir) / p;
-    std::string out = p.lexically_normal().string();
-    while (out.size() > 1 && out.back() == '/')
-        out.pop_back();
-    return out;
+const Key* findKey(const std::string& section, const std::string& name) {
+    for (const Key& k : KEYS)
+        if (section == k.section && name == lower(k.name)) return &k;
+    return nullptr;
+}
+
+bool knownSection(const std::string& section) {
+    for (const Key& k : KEYS)
+        if (section == k.section) return true;
+    return false;
 }
 
 int onValue(void* user, const char* sectionRaw, const char* nameRaw, const char* valueRaw) {
     auto* p = static_cast<Parse*>(user);
-    Settings& s = p->s;
     const std::string section = lower(sectionRaw);
-    const std::string name = lower(nameRaw);
     const std::string value = trim(valueRaw);
-    std::string where = "[";
-    where.append(sectionRaw).append("] ").append(nameRaw);
-    auto bad = [&](const std::string& expected) {
-        p->fail(where + ": '" + value + "' is not " + expected);
-        return 0;
-    };
-    auto number = [&](uint64_t max, uint64_t* v) { return parseUnsigned(value, max, v); };
-    auto path = [&](std::string* dst) {
-        if (value.empty()) return bad("a directory");
-        *dst = resolvePath(s.unitDir, value);
-        return 1;
-    };
-
-    static const std::set<std::string> known = {"unit.pid",
-                                                "unit.core_affinity",
-                                                "unit.base_boot_counter",
-                                                "unit.ipv4",
-                                                "unit.mask",
-                                                "unit.xcp_port",
-                                                "unit.bc2_port_offset",
-                                                "unit.ccp_enable",
-                                                "unit.home_dir",
-                                                "unit.nvram_dir",
-                                                "unit.all_pids",
-                                                "drives.cfg",
-                                                "drives.c",
-                                                "drives.meas",
-                                                "drives.meas2",
-                                                "drives.usb_meas",
-                                                "serial.tyco0",
-                                                "serial.tyco1",
-                                                "platform.time",
-                                                "platform.calendar_start",
-                                                "platform.watchdog",
-                                                "platform.watchdog_timeout_ms",
-                                                "platform.realtime_priorities",
-                                                "platform.missing_devices",
-                                                "platform.snapshot",
-                                                "platform.snapshot_rate"};
-    static const std::set<std::string> sections = {"unit", "drives", "serial", "platform"};
-
-    if (!sections.count(section)) {
+    if (!knownSection(section)) {
         if (section.empty())
             p->warn(std::string("key '") + nameRaw + "' outside a section, ignored");
         else if (p->warnedSections.insert(section).second)
             p->warn(std::string("unknown section [") + sectionRaw + "], ignored");
         return 1;
     }
-    const std::string key = section + "." + name;
-    if (!known.count(key)) {
+    const Key* k = findKey(section, lower(nameRaw));
+    if (!k) {
         p->warn(std::string("unknown key '") + nameRaw + "' in [" + sectionRaw + "], ignored");
         return 1;
     }
-    if (!p->seen.insert(key).second) {
-        p->fail(where + ": given more than once");
+    const std::string where = std::string("[") + k->section + "] " + k->name + ": ";
+    if (!p->seen.insert(k).second) {
+        p->fail(where + "given more than once");
         return 0;
     }
-
-    uint64_t v = 0;
-    if (key == "unit.pid") {
-        if (!number(63, &v)) return bad("a PID from 0 to 63");
-        s.pid = static_cast<uint8_t>(v);
-    } else if (key == "unit.core_affinity") {
-        if (!number(255, &v)) return bad("a number from 0 to 255");
-        s.coreAffinity = static_cast<uint8_t>(v);
-    } else if (key == "unit.base_boot_counter") {
-        if (!number(UINT32_MAX, &v)) return bad("a number from 0 to 4294967295");
-        s.baseBootCounter = static_cast<uint32_t>(v);
-    } else if (key == "unit.ipv4") {
-        if (!parseDottedQuad(value, &s.ipv4)) return bad("an IPv4 address (a.b.c.d)");
-    } else if (key == "unit.mask") {
-        uint32_t m;
-        if (!parseDottedQuad(value, &m)) return bad("a network mask (a.b.c.d)");
-        if (m & (~m >> 1)) return bad("a network mask with contiguous leading ones");
-        s.mask = m;
-    } else if (key == "unit.xcp_port") {
-        if (!number(65535, &v) || v == 0) return bad("a port from 1 to 65535");
-        s.xcpPort = static_cast<uint16_t>(v);
-    } else if (key == "unit.bc2_port_offset") {
-        if (!number(65535, &v)) return bad("a number from 0 to 65535");
-        s.bc2PortOffset = static_cast<uint16_t>(v);
-    } else if (key == "unit.ccp_enable") {
-        if (!number(1, &v)) return bad("0 or 1");
-        s.ccpEnable = static_cast<uint8_t>(v);
-    } else if (key == "unit.home_dir") {
-        p->homeSet = true;
-        return path(&s.homeDir);
-    } else if (key == "unit.nvram_dir") {
-        p->nvramSet = true;
-        return path(&s.nvramDir);
-    } else if (key == "unit.all_pids") {
-        std::vector<uint8_t> pids;
-        size_t pos = 0;
-        for (;;) {
-            size_t comma = value.find(',', pos);
-            std::string item =
-                value.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
-            if (!parseUnsigned(item, 63, &v) || v == 0 || pids.size() == 64)
-                return bad("a comma list of up to 64 PIDs from 1 to 63");
-            pids.push_back(static_cast<uint8_t>(v));
-            if (comma == std::string::npos) break;
-            pos = comma + 1;
-        }
-        s.allPids = pids;
-        p->pidsSet = true;
-    } else if (section == "drives") {
-        std::string* dst = name == "cfg"     ? &s.cfgDir
-                           : name == "c"     ? &s.cDir
-                           : name == "meas"  ? &s.measDir
-                           : name == "meas2" ? &s.meas2Dir
-                                             : &s.usbMeasDir;
-        return path(dst);
-    } else if (section == "serial") {
-        std::string* dst = name == "tyco0" ? &s.tyCo0 : &s.tyCo1;
-        *dst = value.empty() ? "" : resolvePath(s.unitDir, value);
-    } else if (key == "platform.time") {
-        if (value != "realtime" && value != "stepped") return bad("'realtime' or 'stepped'");
-        s.stepped = value == "stepped";
-    } else if (key == "platform.calendar_start") {
-        // the application's calendar covers the years 1970 to 2099
-        if (!number(4102444799ull, &v)) return bad("seconds since 1970 up to the end of 2099");
-        s.calendarStart = static_cast<int64_t>(v);
-        p->calendarSet = true;
-    } else if (key == "platform.watchdog") {
-        if (value != "log" && value != "exit") return bad("'log' or 'exit'");
-        s.watchdogExit = value == "exit";
-    } else if (key == "platform.watchdog_timeout_ms") {
-        if (!number(3600000, &v) || v == 0) return bad("a time-out from 1 to 3600000 ms");
-        s.watchdogTimeoutMs = static_cast<uint32_t>(v);
-    } else if (key == "platform.missing_devices") {
-        std::vector<uintptr_t> bases;
-        size_t pos = 0;
-        while (pos <= value.size() && !value.empty()) {
-            size_t comma = value.find(',', pos);
-            std::string item =
-                trim(value.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos));
-            if (item.size() < 3 || item.compare(0, 2, "0x") != 0 || !parseUnsigned(item, UINT32_MAX, &v))
-                return bad("a comma list of hexadecimal device addresses");
-            bases.push_back(static_cast<uintptr_t>(v));
-            if (comma == std::string::npos) break;
-            pos = comma + 1;
-        }
-        s.missingDevices = bases;
-    } else if (key == "platform.snapshot") {
-        if (value.empty()) return bad("a file path");
-        s.snapshot = resolvePath(s.unitDir, value);
-    } else if (key == "platform.snapshot_rate") {
-        if (!number(100, &v) || v == 0) return bad("a rate from 1 to 100 per second");
-        s.snapshotRate = static_cast<uint32_t>(v);
-    } else if (key == "platform.realtime_priorities") {
-        if (!number(1, &v)) return bad("0 or 1");
-        s.realtimePriorities = v == 1;
+    if (!apply(*k, value, p->s.unitDir, &p->s)) {
+        p->fail(where + "'" + value + "' is not " + accepted(*k));
+        return 0;
+    }
+    if (const std::string path = overLong(*k, p->s); !path.empty()) {
+        p->fail(where + "'" + path + "' is longer than " + std::to_string(k->max) + " characters");
+        return 0;
     }
     return 1;
 }
 
+bool readFile(Parse& p, std::string* error) {
+    std::string why;
+    const int fd = fsutil::openRegular(p.file, &why);
+    if (fd < 0) {
+        if (errno == ENOENT) return true;
+        if (error) *error = why;
+        return false;
+    }
+    FILE* f = fdopen(fd, "r");
+    if (!f) {
+        close(fd);
+        if (error) *error = p.file + ": " + std::strerror(errno);
+        return false;
+    }
+    Reader r{f, &p};
+    int rc = ini_parse_stream(readLine, &r, onValue, &p);
+    int readErrno = std::ferror(f) ? errno : 0;
+    std::fclose(f);
+    if (readErrno) {
+        if (error) *error = p.file + ": " + std::strerror(readErrno);
+        return false;
+    }
+    if (!p.errorLine && rc > 0) {
+        p.line = rc;
+        p.fail("syntax error: expected '[section]' or 'key = value'");
+    } else if (!p.errorLine && rc < 0) {
+        p.error = p.file + ": out of memory while reading";
+        p.errorLine = -1;
+    }
+    if (p.errorLine && error) *error = p.error;
+    return !p.errorLine;
+}
+
 } // namespace
+
+Settings::Settings() {
+    for (const Key& k : KEYS)
+        if (k.def && k.kind != Kind::Dir && k.kind != Kind::Drive) apply(k, k.def, "", this);
+}
 
 bool loadSettings(const std::string& unitDirIn, Settings* out, std::string* error,
                   std::vector<std::string>* warnings) {
@@ -322,57 +432,33 @@ bool loadSettings(const std::string& unitDirIn, Settings* out, std::string* erro
         p.s.unitDir.pop_back();
     p.file = p.s.unitDir + "/vyn.ini";
     p.s.file = p.file;
-    const std::string& dir = p.s.unitDir;
-    p.s.cfgDir = dir + "/cfg";
-    p.s.cDir = dir + "/c";
-    p.s.measDir = dir + "/meas";
-    p.s.meas2Dir = dir + "/meas2";
-    p.s.usbMeasDir = dir + "/usb_meas";
+    if (!readFile(p, error)) return false;
 
-    FILE* f = std::fopen(p.file.c_str(), "r");
-    if (f) {
-        Reader r{f, &p};
-        int rc = ini_parse_stream(readLine, &r, onValue, &p);
-        int readErrno = std::ferror(f) ? errno : 0;
-        std::fclose(f);
-        if (readErrno) {
-            if (error) *error = p.file + ": " + std::strerror(readErrno);
+    for (const Key& k : KEYS) {
+        if (p.seen.count(&k) || !k.def) continue;
+        apply(k, k.def, p.s.unitDir, &p.s);
+        // the default follows the unit directory: that is what is too long
+        if (!overLong(k, p.s).empty()) {
+            if (error)
+                *error = p.file + ": the unit directory '" + p.s.unitDir + "' is too long: the default of [" +
+                         k.section + "] " + k.name + " would be longer than " + std::to_string(k.max) +
+                         " characters; set " + k.name;
             return false;
         }
-        if (!p.errorLine && rc > 0) {
-            p.line = rc;
-            p.fail("syntax error: expected '[section]' or 'key = value'");
-        } else if (!p.errorLine && rc < 0) {
-            p.error = p.file + ": out of memory while reading";
-            p.errorLine = -1;
-        }
-        if (p.errorLine) {
-            if (error) *error = p.error;
-            return false;
-        }
-    } else if (errno != ENOENT) {
-        if (error) *error = p.file + ": " + std::strerror(errno);
-        return false;
     }
-
-    if (!p.homeSet) p.s.homeDir = dir;
-    if (!p.nvramSet) p.s.nvramDir = dir + "/nvram";
-    if (!p.pidsSet) p.s.allPids = {p.s.pid};
-    if (!p.calendarSet) p.s.calendarStart = static_cast<int64_t>(std::time(nullptr));
-    if (p.s.homeDir.size() > HOME_DIR_MAX) {
-        if (error)
-            *error = p.file + ": [unit] home_dir: '" + p.s.homeDir + "' is longer than " +
-                     std::to_string(HOME_DIR_MAX) + " characters";
-        return false;
-    }
-    if (p.s.nvramDir.size() > NVRAM_DIR_MAX) {
-        if (error)
-            *error = p.file + ": [unit] nvram_dir: '" + p.s.nvramDir + "' is longer than " +
-                     std::to_string(NVRAM_DIR_MAX) + " characters";
-        return false;
-    }
+    if (!p.seen.count(findKey("unit", "all_pids"))) p.s.allPids = {p.s.pid};
+    if (!p.seen.count(findKey("platform", "calendar_start")))
+        p.s.calendarStart = static_cast<int64_t>(std::time(nullptr));
     *out = p.s;
     return true;
+}
+
+std::vector<KeyDoc> keyDocs() {
+    std::vector<KeyDoc> docs;
+    for (const Key& k : KEYS)
+        docs.push_back({k.section, k.name, k.help,
+                        "Takes " + accepted(k) + "; default: " + (k.defNote ? k.defNote : k.def)});
+    return docs;
 }
 
 const Settings& settings() {

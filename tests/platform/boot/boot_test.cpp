@@ -120,17 +120,17 @@ TEST(Boot, FailsWithAReason) {
     EXPECT_EQ(platform::bootForTest(unit.path + "/missing", 0), -1);
     EXPECT_EQ(platform::bootError(), "unit directory '" + unit.path + "/missing' does not exist");
 
-    unit.write("vyn.ini", "[unit]\npid = 99\n");
-    EXPECT_EQ(platform::bootForTest(unit.path, 0), -1);
-    EXPECT_NE(platform::bootError().find(unit.path + "/vyn.ini:2: [unit] pid:"), std::string::npos)
-        << platform::bootError();
-
-    unit.write("vyn.ini", "[drives]\ncfg = taken\n");
     unit.write("taken", "a file where a drive should be");
-    EXPECT_EQ(platform::bootForTest(unit.path, 0), -1);
-    EXPECT_NE(platform::bootError().find("cannot create directory " + unit.path + "/taken"),
-              std::string::npos)
-        << platform::bootError();
+    const std::string ini = unit.path + "/vyn.ini";
+    for (auto [text, error] :
+         {std::pair<std::string, std::string>{"[unit]\npid = 99\n", ini + ":2: [unit] pid:"},
+          {"[drives]\ncfg = taken\n", "cannot create directory " + unit.path + "/taken"},
+          {"[platform]\nmissing_devices = 0xE000B000\n",
+           ini + ": [platform] missing_devices: no board device at 0xE000B000"}}) {
+        unit.write("vyn.ini", text);
+        EXPECT_EQ(platform::bootForTest(unit.path, 0), -1);
+        EXPECT_EQ(platform::bootError().find(error), 0u) << platform::bootError();
+    }
     EXPECT_EQ(unit.read("taken"), "a file where a drive should be");
 }
 

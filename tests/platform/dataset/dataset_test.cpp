@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 namespace {
 
 using bytes = std::vector<uint8_t>;
@@ -44,11 +46,17 @@ TEST_F(Dataset, FailedStoreKeepsTheOldImage) {
     EXPECT_EQ(call(KCALL_DATASET_STORE, nullptr, 32), -1);
 }
 
-TEST_F(Dataset, InstallNeedsADirectory) {
+TEST_F(Dataset, InstallNeedsADirectoryAndNoOtherThanAFileAsTheImage) {
     std::string error;
+    // Opening a FIFO would wait for a writer: a load fails at once, and so does the next start.
+    ASSERT_EQ(mkfifo((dir.path + "/dataset.img").c_str(), 0644), 0);
+    bytes buf(4);
+    EXPECT_EQ(call(KCALL_DATASET_LOAD, buf.data(), buf.size()), -1);
+    EXPECT_FALSE(dataset::install(dir.path, &error));
+    EXPECT_EQ(error, dir.path + "/dataset.img: not a regular file");
+    std::filesystem::remove(dir.path + "/dataset.img");
     EXPECT_FALSE(dataset::install(dir.path + "/missing", &error));
     EXPECT_NE(error.find("not a directory"), std::string::npos);
-    bytes buf(4);
     EXPECT_EQ(call(KCALL_DATASET_LOAD, buf.data(), buf.size()), -1); // no handler any more
     EXPECT_FALSE(dataset::writeImage(dir.path + "/missing", buf.data(), buf.size()));
     ASSERT_TRUE(dataset::install(dir.path));

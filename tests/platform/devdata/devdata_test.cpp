@@ -8,6 +8,7 @@
 #include <array>
 #include <cstring>
 #include <optional>
+#include <sys/stat.h>
 
 namespace {
 
@@ -172,6 +173,13 @@ TEST_F(DevData, MalformedFileMakesAFaultyStoreAndIsKept) {
         EXPECT_EQ(set(1, uint32_t{1}), -1);
         EXPECT_EQ(dir.read("devdata.ini"), head + text);
     }
+    // Opening a FIFO would wait for a writer: anything but a file is refused at once.
+    std::filesystem::remove(path);
+    ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+    std::string err;
+    EXPECT_FALSE(devdata::install(dir.path, &err));
+    EXPECT_EQ(err, path + ": not a regular file");
+    EXPECT_EQ(state(), 0);
 }
 
 } // namespace

@@ -189,6 +189,19 @@ TEST_F(Display, SnapshotsAreRateLimitedAtomicAndExact) {
     EXPECT_EQ(out, "(1024, 480) RGB abcdef 00c000\n");
 }
 
+TEST_F(Display, ASnapshotThatCannotBeWrittenIsLoggedOnce) {
+    const std::string path = buildDir() + "/no-such-dir/display_snap.png";
+    displaysim::setSnapshot(path, 1000);
+    testing::internal::CaptureStdout();
+    hw_write32(LAYER1, 3); // shows the frame: the first snapshot
+    flush();
+    sim::step(2);
+    flush();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "147 KVX2_KMGR display: cannot write the snapshot " + path + "\n");
+    EXPECT_EQ(displaysim::snapshotCount(), 0u);
+}
+
 // ---- the viewer under Xvfb --------------------------------------------------------------------
 
 struct Child {
