@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <future>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -148,6 +150,82 @@ TEST_F(Stepped, ClockFollowsTicksAndTimersFire) {
     osClockSettime(CLOCK_REALTIME, &set);
     osClockGettime(CLOCK_REALTIME, &rt);
     EXPECT_EQ(rt.tv_sec, 2000000000);
+}
+
+TEST_F(Stepped, FlushSuspendCancelAndClose) {
+    SEM_ID s = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
+    std::atomic<int> woke{0}, ticks{0}, fired{0};
+    for (int i = 0; i < 3; ++i)
+        taskSpawnFn("flushed", 100, 0, 0, [&] { woke += semTake(s, WAIT_FOREVER) == OK; });
+    sim::waitIdle();
+    EXPECT_EQ(semFlush(s), OK);
+    sim::waitIdle();
+    SEM_INFO info;
+    semInfoGet(s, &info);
+    EXPECT_EQ((std::vector{woke.load(), info.count, info.numWaiting}), (std::vector{3, 0, 0}));
+    EXPECT_EQ(semFlush(semMCreate(0)), ERROR);
+
+    // A suspended task stops at its next call into the layer and goes on when resumed.
+    TASK_ID t = taskSpawnFn("ticker", 100, 0, 0, [&] {
+        for (;;) {
+            taskDelay(1);
+            ticks++;
+        }
+    });
+    sim::step(2);
+    EXPECT_EQ(taskSuspend(t), OK);
+    sim::step(5);
+    EXPECT_EQ(ticks.load(), 3);
+    EXPECT_EQ(taskResume(t), OK);
+    sim::step(2);
+    EXPECT_EQ(ticks.load(), 5);
+    taskDelete(t);
+
+    OS_TIMER_ID tm =
+        osTimerCreate([](OS_TIMER_ID, intptr_t p) { (*reinterpret_cast<std::atomic<int>*>(p))++; },
+                      reinterpret_cast<intptr_t>(&fired));
+    osTimerStart(tm, 1, 2);
+    sim::step(4); // ticks 1 and 3
+    EXPECT_EQ(osTimerCancel(tm), OK);
+    sim::step(10);
+    EXPECT_EQ(fired.load(), 2);
+    osTimerStart(tm, 1, 0); // once
+    sim::step(5);
+    EXPECT_EQ(fired.load(), 3);
+    osTimerDelete(tm);
+    EXPECT_EQ(osTimerCancel(tm), ERROR);
+
+    // Named objects live as long as the unit: closing keeps them.
+    SEM_ID named = semOpen("/SemCloseTest", SEM_TYPE_COUNTING, 2, 0, OM_CREATE);
+    EXPECT_EQ(semClose(named), OK);
+    EXPECT_EQ(semOpen("/SemCloseTest", SEM_TYPE_COUNTING, 0, 0, 0), named);
+    EXPECT_EQ(semClose(nullptr), ERROR);
+}
+
+// A thread the layer did not start, once adopted, holds the clock like a task: each step
+// ends only after it finished that tick's work and waits in the layer again.
+TEST_F(Stepped, StepWaitsForAnAdoptedThread) {
+    std::atomic<uint64_t> done{0};
+    std::promise<void> adopted;
+    std::thread main([&] {
+        sim::adoptThread();
+        adopted.set_value();
+        for (int i = 0; i < 20; ++i) {
+            taskDelay(1);
+            for (volatile int spin = 0; spin < 200000; spin = spin + 1) {
+            }
+            done = tickGet();
+        }
+        sim::releaseThread();
+    });
+    adopted.get_future().wait();
+    sim::waitIdle();
+    const uint64_t start = tickGet();
+    for (uint64_t k = 1; k <= 20; ++k) {
+        sim::step(1);
+        ASSERT_EQ(done.load(), start + k);
+    }
+    main.join();
 }
 
 } // namespace
