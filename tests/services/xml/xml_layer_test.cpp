@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "services/xml/xml.h"
+#include "support/pyref.h"
 #include "xml_test_util.h"
 
 using namespace xmltest;
@@ -363,14 +364,47 @@ TEST(XmlHelper, Numbers) {
         EXPECT_EQ(rc == 0 ? value : 777u, v) << text;
     }
 
-    const std::tuple<const char*, int, float> floats[] = {
-        {"-2.25e2", 0, -225.0f}, {"+4E-1", 0, 0.4f}, {"", 0, 0.0f},  {"12.", 0, 12.0f},  {"0.1", 0, 0.1f},
-        {"1.5x", -1, 0},         {"1e39", -1, 0},    {"- 1", -1, 0}, {"1e-50", 0, 0.0f},
-    };
-    for (auto [text, rc, value] : floats) {
+    // Floats against Python's reading of the same texts: the largest float in its usual
+    // spellings (repr, %g, %e, C's %f of FLT_MAX), texts that round to it, and beyond it.
+    const std::vector<std::string> floats = {"3.4028235e38",
+                                             "3.4028234663852886e+38",
+                                             "3.40282e+38",
+                                             "3.402823e+38",
+                                             "340282346638528859811704183484516925440.000000",
+                                             "3.40282356e38",
+                                             "-3.4028235E+38",
+                                             "3.4028236e38",
+                                             "1e39",
+                                             "-2.25e2",
+                                             "+4E-1",
+                                             "12.",
+                                             "0.1",
+                                             "1e-50",
+                                             "1.4e-45",
+                                             "-0"};
+    std::vector<std::vector<pyref::bytes>> cases;
+    for (const auto& t : floats)
+        cases.push_back({pyref::bytes(t.begin(), t.end())});
+    const auto want = pyref::map("import struct\n"
+                                 "def f(t):\n"
+                                 "    try: return struct.pack('<f', float(t)).hex()\n"
+                                 "    except OverflowError: return 'refused'\n",
+                                 cases);
+    for (size_t i = 0; i < floats.size(); i++) {
         float f = 99.0f;
-        EXPECT_EQ(rc, XmlHelper::getFloat(text, &f)) << text;
-        EXPECT_FLOAT_EQ(rc == 0 ? value : 99.0f, f) << text;
+        const int rc = XmlHelper::getFloat(floats[i].c_str(), &f);
+        EXPECT_EQ(want[i], rc ? "refused" : pyref::hex(reinterpret_cast<uint8_t*>(&f), sizeof f))
+            << floats[i];
+    }
+    for (const char* bad : {"1.5x", "- 1", "1,5", "inf", "0x1p3"}) {
+        float f = 99.0f;
+        EXPECT_EQ(-1, XmlHelper::getFloat(bad, &f)) << bad;
+        EXPECT_EQ(99.0f, f);
+    }
+    for (const char* zero : {"", ".", "e5"}) {
+        float f = 99.0f;
+        EXPECT_EQ(0, XmlHelper::getFloat(zero, &f));
+        EXPECT_EQ(0.0f, f);
     }
     bool b = false;
     EXPECT_EQ(0, XmlHelper::getBool("True", &b));
