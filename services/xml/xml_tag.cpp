@@ -276,11 +276,11 @@ int XmlHelper::getFloat(const char* text, float* out) {
     std::string number;
     for (; isDigit(*p); p++)
         number += *p;
+    if (number.empty()) number += '0'; // "", ".", "e5" read as 0
     number += '.';
     if (*p == '.')
         for (p++; isDigit(*p); p++)
             number += *p;
-    if (number.size() == 1) number.insert(0, "0"); // "", ".", "e5" read as 0
     if (*p == 'e' || *p == 'E') {
         number += 'e';
         p++;
