@@ -30,7 +30,7 @@ constexpr int ERR_PARSE = 107;
 constexpr int MAX_INTERNAL_DEPTH = 32;
 // Each such parser copies the document's declarations: expansions times declarations is
 // the work, bounded so that many references to a large DTD cannot stall the reader.
-constexpr unsigned long long MAX_EXPANSION_WORK = 1ull << 26;
+constexpr unsigned long long MAX_EXPANSION_WORK = 1ull << 20;
 
 // One input: the document, or an external entity while it is parsed.
 struct Ctx {
@@ -141,7 +141,15 @@ void setError(Xpp* x, int code, const char* fmt, ...) {
     x->errorCode = code;
 }
 
+// The input an internal entity's text belongs to.
+const Ctx* fileCtx(const Ctx* c) {
+    while (c->internal)
+        c = c->prev;
+    return c;
+}
+
 const char* shownName(const Ctx* c) {
+    c = fileCtx(c);
     return c->fileName ? c->fileName : "<string>";
 }
 
@@ -218,7 +226,7 @@ Event* append(Xpp* x, int type, int line, int column) {
     e->depth = x->depth;
     e->line = line;
     e->column = column;
-    e->ctx = x->cur;
+    e->ctx = fileCtx(x->cur);
     return e;
 }
 
@@ -455,10 +463,19 @@ std::string entityContext(const Xpp* x) {
     return ctx;
 }
 
+void freeCtx(Ctx* c) {
+    if (c->parser) XML_ParserFree(c->parser);
+    if (c->file) fclose(c->file);
+    free(c->fileName);
+    free(c->baseDir);
+    free(c->entityName);
+}
+
+// An internal entity's input lives only while it is parsed: events name the file around it.
 void closeInternal(Xpp* x, Ctx* c) {
-    x->cur = c->prev;
-    XML_ParserFree(c->parser);
-    c->parser = nullptr;
+    if (x->cur == c) x->cur = c->prev;
+    freeCtx(c);
+    free(c);
 }
 
 // An internal entity referenced in content. expat is told not to expand these (so that an
@@ -488,24 +505,23 @@ void XMLCALL onSkippedEntity(void* ud, const XML_Char* name, int isParameter) {
     }
     Ctx* c = static_cast<Ctx*>(calloc(1, sizeof(Ctx)));
     if (!c) return abortOnMemory(x);
-    c->nextAll = x->entities;
-    x->entities = c;
     c->prev = parent;
     c->level = parent->level;
     c->internal = true;
     c->internalDepth = depth;
     position(x, parent->parser, &c->refLine, &c->refColumn);
     c->entityName = dupString(name);
-    c->fileName = dupString(parent->fileName);
     std::string context;
     try {
-        context = entityContext(x);
+        context = entityContext(x) + "\f" + name; // the entity itself is open inside
     } catch (...) {
+    }
+    if (c->entityName && !context.empty())
+        c->parser = XML_ExternalEntityParserCreate(parent->parser, context.c_str(), nullptr);
+    if (!c->parser) {
+        closeInternal(x, c);
         return abortOnMemory(x);
     }
-    if (!c->entityName || (parent->fileName && !c->fileName)) return abortOnMemory(x);
-    c->parser = XML_ExternalEntityParserCreate(parent->parser, context.c_str(), nullptr);
-    if (!c->parser) return abortOnMemory(x);
     x->cur = c;
     XML_Status st = XML_Parse(c->parser, it->second.data(), static_cast<int>(it->second.size()), XML_TRUE);
     if (st == XML_STATUS_SUSPENDED) {
@@ -759,15 +775,9 @@ int advance(Xpp* x) {
     return x->ring[x->head].type;
 }
 
-void freeCtx(Ctx* c) {
-    if (c->parser) XML_ParserFree(c->parser);
-    if (c->file) fclose(c->file);
-    free(c->fileName);
-    free(c->baseDir);
-    free(c->entityName);
-}
-
 void resetParse(Xpp* x) {
+    while (x->cur && x->cur->internal)
+        closeInternal(x, x->cur);
     while (x->entities) {
         Ctx* c = x->entities;
         x->entities = c->nextAll;

@@ -100,6 +100,8 @@ TEST(Xpp, EventsAndEmptyElementTags) {
          "S a 0 | S b 1 empty | S c 1 | E c 1 | E a 0 | END"},
         {"<!DOCTYPE a [<!ENTITY f '<p:d/>t'><!ENTITY e '<b>&f;</b>'>]><a xmlns:p='urn:p'>&e;<g/></a>",
          "S a 0 | S b 1 | S d 2 empty | T t | E b 1 | S g 1 empty | E a 0 | END"},
+        {"<!DOCTYPE a [<!ENTITY r '<b>&r;</b>'>]><a>&r;</a>",
+         "S a 0 | S b 1 | ERROR File(<string>) Error(12):recursive entity reference at line 1, col 42\n"},
         {"<!DOCTYPE a [<!ENTITY r '<b>&s;</b>'><!ENTITY s '&r;'>]><a>&r;</a>",
          "S a 0 | S b 1 | ERROR File(<string>) Error(12):recursive entity reference at line 1, col 59\n"},
     };
