@@ -195,8 +195,9 @@ TEST_F(Stepped, StepWaitsForAnAdoptedThread) {
         adopted.set_value();
         for (int i = 0; i < 20; ++i) {
             taskDelay(1);
-            for (volatile int spin = 0; spin < 200000; spin = spin + 1) {
-            }
+            volatile unsigned sink = 0;
+            for (unsigned spin = 0; spin < 200000; ++spin)
+                sink = sink + spin; // work that takes a while, outside the layer
             done = tickGet();
         }
         sim::releaseThread();
