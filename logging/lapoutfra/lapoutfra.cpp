@@ -18,6 +18,9 @@ namespace {
 
 SEM_ID lofSem;
 LapOutFraState st;
+// Set by the laptrigger master's answer only: counters made valid at start-up (outing
+// counter mode 1) say nothing about the master.
+bool masterAnswered;
 
 // The logging drives whose files a new fragment must not meet.
 const char* const DRIVES[] = {"meas:", "meas2:"};
@@ -149,11 +152,22 @@ void LapOutFra_initLapOutCnt(uint16_t lap, uint16_t outing) {
     });
 }
 
+void LapOutFra_laptriggerAnswer(uint16_t lap, uint16_t outing) {
+    if (!lock("LapOutFra_laptriggerAnswer()")) return;
+    masterAnswered = true;
+    const bool valid = st.valid;
+    semGive(lofSem);
+    if (!valid) LapOutFra_initLapOutCnt(lap, outing);
+}
+
 void LapOutFra_queryLapOutCntTask() {
     taskDelay(LAPOUTFRA_QUERY_WAIT_S * sysClkRateGet());
-    LapOutFraState s{};
-    LapOutFra_getState(&s);
-    if (s.valid) return;
+    bool answered = false;
+    if (lock("LapOutFra_queryLapOutCntTask()")) {
+        answered = masterAnswered;
+        semGive(lofSem);
+    }
+    if (answered) return;
     error_mgr_set(ERROR_MGR_PATH_SYSTEM, ERROR_MGR_ERR_TYPE_LAPTRIGGER_MASTER, 0);
     syslogx(LOG_ERR, "LapOutFra_queryLapOutCntTask(): laptrigger master did not answer within %d s",
             LAPOUTFRA_QUERY_WAIT_S);
@@ -231,4 +245,5 @@ void LapOutFra_reset() {
     if (lofSem) semDelete(lofSem);
     lofSem = nullptr;
     st = LapOutFraState{};
+    masterAnswered = false;
 }

@@ -28,8 +28,11 @@ void LapOutFra_getState(LapOutFraState* state);
 // exist yet (and, for unchanged lap and outing, one above every fragment handed out before),
 // stores the counters and makes the state valid.
 void LapOutFra_initLapOutCnt(uint16_t lap, uint16_t outing);
-// Body of "r_ltmAvail": after 30 s without an answer of the laptrigger master (the state is
-// still not valid) raises ("SYSTEM", "laptrigger master") and logs.
+// The laptrigger master answered with its lap and outing counters: recorded, and taken over
+// when the state is not valid yet.
+void LapOutFra_laptriggerAnswer(uint16_t lap, uint16_t outing);
+// Body of "r_ltmAvail": after 30 s without an answer of the laptrigger master raises
+// ("SYSTEM", "laptrigger master") and logs, whether or not the counters are valid.
 void LapOutFra_queryLapOutCntTask();
 // 10 ms check of the external laptrigger initialisation. The request to the master travels
 // over the command interface, which this build does not have: nothing to do.

@@ -103,11 +103,18 @@ int bootIn(const std::string& dir, unsigned index, bool forceStepped) {
 
 int boot(unsigned index) {
     const char* env = std::getenv("VYN_UNIT_DIR");
-    if (env && *env) return bootIn(env, index, false);
     std::error_code ec;
-    std::filesystem::path cwd = std::filesystem::current_path(ec);
-    if (ec) return fail("cannot read the current directory: " + ec.message());
-    return bootIn(cwd.string(), index, false);
+    std::filesystem::path cwd;
+    if (!env || !*env) {
+        cwd = std::filesystem::current_path(ec);
+        if (ec) return fail("cannot read the current directory: " + ec.message());
+    }
+    const int rc = bootIn(env && *env ? std::string(env) : cwd.string(), index, false);
+    // The application's main runs on this thread: stepped time waits for it like for
+    // its tasks, so that steps sent over the control socket land at the same point of its
+    // work every time.
+    if (rc == 0) sim::adoptThread();
+    return rc;
 }
 
 int bootForTest(const std::string& unitDir, unsigned index) {
@@ -119,6 +126,7 @@ const std::string& bootError() {
 }
 
 void halt() {
+    sim::releaseThread(); // a step still waiting for the main thread may finish
     kmgr::watchdogDisarm();
     control::stop();
     sysproc::stop();

@@ -42,7 +42,8 @@ struct Tcb {
     int options = 0;
     size_t stackSize = 0;
     uint32_t affinity = 0;
-    bool counted = false; // spawned by the layer: stepped time waits for it
+    bool counted = false; // stepped time waits for it: spawned by the layer, or adopted
+    bool adopted = false; // a thread the layer did not start (the process's main thread)
     bool running = false; // counted in the running total
     bool activated = false;
     bool exited = false;
@@ -404,7 +405,7 @@ STATUS taskDelete(TASK_ID tid) {
     World& w = W();
     std::unique_lock<std::mutex> lk(w.m);
     Tcb* t = findTask(w, tid);
-    if (!t || t->exited || !t->counted) {
+    if (!t || t->exited || !t->counted || t->adopted) {
         errno = EINVAL;
         return ERROR;
     }
@@ -1185,6 +1186,24 @@ uint64_t ticks() {
     return W().tick.load();
 }
 
+void adoptThread() {
+    World& w = W();
+    std::lock_guard<std::mutex> g(w.m);
+    Tcb* t = self(w);
+    if (t->counted) return;
+    t->counted = t->adopted = true;
+    setRunning(w, t, true);
+}
+
+void releaseThread() {
+    World& w = W();
+    std::lock_guard<std::mutex> g(w.m);
+    Tcb* t = self(w);
+    if (!t->adopted) return;
+    setRunning(w, t, false);
+    t->counted = t->adopted = false;
+}
+
 int addTickHook(TickHook hook) {
     World& w = W();
     std::lock_guard<std::mutex> g(w.hookMutex);
@@ -1214,7 +1233,7 @@ std::vector<std::string> taskNames() {
     std::lock_guard<std::mutex> g(w.m);
     std::vector<std::string> out;
     for (auto& [id, t] : w.tasks)
-        if (t->counted && t->activated && !t->exited) out.push_back(t->name);
+        if (t->counted && !t->adopted && t->activated && !t->exited) out.push_back(t->name);
     return out;
 }
 

@@ -28,6 +28,14 @@ void waitIdle();
 
 uint64_t ticks();
 
+// Counts the calling thread, one the layer did not start (the process's main thread), like
+// a task of the layer: running, except while it waits in the layer. Stepped time then
+// waits for it too, so a scripted stepped run does the same work in every tick. The
+// thread must not step the clock itself while adopted.
+void adoptThread();
+// Stops counting the calling thread (before it stops using the layer for good).
+void releaseThread();
+
 // Called on every tick, after expired time-outs were released, on the clock's thread.
 using TickHook = std::function<void(uint64_t tick)>;
 int addTickHook(TickHook hook);

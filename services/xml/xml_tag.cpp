@@ -1,7 +1,11 @@
 #include "services/xml/xml.h"
 
+#include <clocale>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <locale.h>
+#include <string>
 
 namespace {
 
@@ -264,33 +268,34 @@ int XmlHelper::getHex64(const char* text, uint64_t* out, uint64_t min, uint64_t 
 
 int XmlHelper::getFloat(const char* text, float* out) {
     if (!text || !out) return -1;
+    // Checked here, converted by the C library in the C locale: summing digits in single
+    // precision drifts, and refused the largest float in its usual spellings.
     const char* p = text;
-    float sign = 1.0f;
-    if (*p == '+' || *p == '-') sign = *p++ == '-' ? -1.0f : 1.0f;
-    float mantissa = 0.0f;
+    const bool negative = *p == '-';
+    if (*p == '+' || *p == '-') p++;
+    std::string number;
     for (; isDigit(*p); p++)
-        mantissa = mantissa * 10.0f + static_cast<float>(*p - '0');
-    if (*p == '.') {
-        float scale = 0.1f;
-        for (p++; isDigit(*p); p++) {
-            mantissa += static_cast<float>(*p - '0') * scale;
-            scale *= 0.1f;
-        }
-    }
-    int exponent = 0;
+        number += *p;
+    if (number.empty()) number += '0'; // "", ".", "e5" read as 0
+    number += '.';
+    if (*p == '.')
+        for (p++; isDigit(*p); p++)
+            number += *p;
     if (*p == 'e' || *p == 'E') {
+        number += 'e';
         p++;
-        bool negative = false;
-        if (*p == '+' || *p == '-') negative = *p++ == '-';
+        if (*p == '+' || *p == '-') number += *p++;
+        const size_t digits = number.size();
         for (; isDigit(*p); p++)
-            if (exponent < 100000) exponent = exponent * 10 + (*p - '0');
-        if (negative) exponent = -exponent;
+            number += *p;
+        if (number.size() == digits) number += '0';
     }
     if (*p) return -1;
-    float v = mantissa == 0.0f ? 0.0f : sign * mantissa * powf(10.0f, static_cast<float>(exponent));
-    // An out-of-range text gives no value rather than an infinity.
+    static const locale_t c = newlocale(LC_ALL_MASK, "C", nullptr);
+    const float v = c ? strtof_l(number.c_str(), nullptr, c) : std::strtof(number.c_str(), nullptr);
+    // A text beyond the float range gives no value rather than an infinity.
     if (!std::isfinite(v)) return -1;
-    *out = mantissa == 0.0f ? sign * 0.0f : v;
+    *out = negative ? -v : v;
     return 0;
 }
 

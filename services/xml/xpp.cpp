@@ -9,6 +9,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <string>
+#include <unordered_map>
 
 #include <expat.h>
 
@@ -23,6 +26,12 @@ constexpr int ERR_STATE = 103;
 constexpr int ERR_NOT_FOUND = 105;
 constexpr int ERR_PARSE = 107;
 
+// Internal entities are parsed by parsers of their own, nested on the stack.
+constexpr int MAX_INTERNAL_DEPTH = 32;
+// Each such parser copies the document's declarations: expansions times declarations is
+// the work, bounded so that many references to a large DTD cannot stall the reader.
+constexpr unsigned long long MAX_EXPANSION_WORK = 1ull << 20;
+
 // One input: the document, or an external entity while it is parsed.
 struct Ctx {
     Ctx* prev;    // enclosing input
@@ -36,6 +45,11 @@ struct Ctx {
     bool finalFed;
     bool suspended;
     int level;
+    // An internal entity's text: events report the position of its reference.
+    bool internal;
+    int internalDepth;
+    char* entityName;
+    int refLine, refColumn;
 };
 
 // Strings of an event live in its own buffer and are referred to by offset, because the
@@ -101,6 +115,10 @@ struct Xpp {
     int scopeCount, scopeCap;
     Scope* pending; // namespace declarations of the start tag being read
     int pendingCount, pendingCap;
+    Scope* bound; // bindings in force where expat is parsing (for internal entities)
+    int boundCount, boundCap;
+    std::unordered_map<std::string, std::string>* internals; // general entity texts
+    unsigned long long expansions;
     char chunk[CHUNK];
 };
 
@@ -123,17 +141,36 @@ void setError(Xpp* x, int code, const char* fmt, ...) {
     x->errorCode = code;
 }
 
+// The input an internal entity's text belongs to.
+const Ctx* fileCtx(const Ctx* c) {
+    while (c->internal)
+        c = c->prev;
+    return c;
+}
+
 const char* shownName(const Ctx* c) {
+    c = fileCtx(c);
     return c->fileName ? c->fileName : "<string>";
 }
 
-// The first parse error wins: an error inside an external entity makes the enclosing
-// parser fail too, and that second report would hide the cause.
+// Where parser p stands: inside an internal entity, at the entity's reference.
+void position(const Xpp* x, XML_Parser p, int* line, int* column) {
+    for (const Ctx* c = x->cur; c; c = c->prev)
+        if (c->parser == p && c->internal) {
+            *line = c->refLine;
+            *column = c->refColumn;
+            return;
+        }
+    *line = p ? static_cast<int>(XML_GetCurrentLineNumber(p)) : 0;
+    *column = p ? static_cast<int>(XML_GetCurrentColumnNumber(p)) : 0;
+}
+
+// The first parse error wins: an error inside an entity makes the enclosing parser fail
+// too, and that second report would hide the cause.
 bool claimParseError(Xpp* x, XML_Parser p) {
     if (x->parseFailed) return false;
     x->parseFailed = true;
-    x->errorLine = p ? static_cast<int>(XML_GetCurrentLineNumber(p)) : 0;
-    x->errorColumn = p ? static_cast<int>(XML_GetCurrentColumnNumber(p)) : 0;
+    position(x, p, &x->errorLine, &x->errorColumn);
     return true;
 }
 
@@ -189,14 +226,14 @@ Event* append(Xpp* x, int type, int line, int column) {
     e->depth = x->depth;
     e->line = line;
     e->column = column;
-    e->ctx = x->cur;
+    e->ctx = fileCtx(x->cur);
     return e;
 }
 
 Event* appendHere(Xpp* x, int type) {
-    XML_Parser p = x->cur->parser;
-    return append(x, type, static_cast<int>(XML_GetCurrentLineNumber(p)),
-                  static_cast<int>(XML_GetCurrentColumnNumber(p)));
+    int line, column;
+    position(x, x->cur->parser, &line, &column);
+    return append(x, type, line, column);
 }
 
 // Any callback after a start tag, and the end of expat's run, settle it as not empty: an
@@ -248,15 +285,22 @@ const char* str(const Event* e, size_t off) {
     return off == NONE ? nullptr : e->buf + off;
 }
 
+bool sameName(const char* a, const char* b) {
+    if (!a || !*a) return !b || !*b;
+    return b && strcmp(a, b) == 0;
+}
+
 // ---- expat callbacks ---------------------------------------------------------------
 
-// Only the document's parser is suspended; entity parsers run to completion inside the
-// callback of the enclosing one.
+// The document's parser and internal entities in it are suspended; external entities run
+// to completion inside the callback of the enclosing parser (with everything nested in them).
 void suspend(Xpp* x) {
-    if (x->cur != &x->base || x->count == 0) return;
+    if (x->count == 0) return;
+    for (const Ctx* c = x->cur; c != &x->base; c = c->prev)
+        if (!c->internal) return;
     XML_ParsingStatus st;
-    XML_GetParsingStatus(x->base.parser, &st);
-    if (st.parsing == XML_PARSING) XML_StopParser(x->base.parser, XML_TRUE);
+    XML_GetParsingStatus(x->cur->parser, &st);
+    if (st.parsing == XML_PARSING) XML_StopParser(x->cur->parser, XML_TRUE);
 }
 
 void abortOnMemory(Xpp* x) {
@@ -323,8 +367,8 @@ void XMLCALL onEnd(void* ud, const XML_Char* name) {
     XML_Parser p = x->cur->parser;
     Event* t = tail(x);
     // An empty-element tag: expat calls the end handler in the same run, at the end of the
-    // start tag's bytes and with no bytes of its own. Inside an internal entity the
-    // positions stay on the entity reference, so such tags are reported as start and end.
+    // start tag's bytes and with no bytes of its own (internal entities have a parser of
+    // their own, so this holds inside them too).
     if (t && t->undecided && t->run == x->run && t->byteCount > 0 && XML_GetCurrentByteCount(p) == 0 &&
         XML_GetCurrentByteIndex(p) == t->byteIndex + t->byteCount) {
         t->undecided = false;
@@ -365,7 +409,135 @@ void XMLCALL onNamespaceStart(void* ud, const XML_Char* prefix, const XML_Char* 
     s->prefix = dupString(prefix);
     s->uri = dupString(uri);
     s->level = 0;
-    if ((prefix && !s->prefix) || (uri && !s->uri)) abortOnMemory(x);
+    if ((prefix && !s->prefix) || (uri && !s->uri)) return abortOnMemory(x);
+    if (x->boundCount == x->boundCap) {
+        int ncap = x->boundCap ? x->boundCap * 2 : 8;
+        Scope* n = static_cast<Scope*>(realloc(x->bound, static_cast<size_t>(ncap) * sizeof(Scope)));
+        if (!n) return abortOnMemory(x);
+        x->bound = n;
+        x->boundCap = ncap;
+    }
+    Scope* b = &x->bound[x->boundCount++];
+    b->prefix = dupString(prefix);
+    b->uri = dupString(uri);
+    if ((prefix && !b->prefix) || (uri && !b->uri)) abortOnMemory(x);
+}
+
+void XMLCALL onNamespaceEnd(void* ud, const XML_Char* prefix) {
+    Xpp* x = static_cast<Xpp*>(ud);
+    for (int i = x->boundCount - 1; i >= 0; i--) {
+        if (!sameName(x->bound[i].prefix, prefix)) continue;
+        free(x->bound[i].prefix);
+        free(x->bound[i].uri);
+        memmove(&x->bound[i], &x->bound[i + 1], static_cast<size_t>(x->boundCount - i - 1) * sizeof(Scope));
+        x->boundCount--;
+        return;
+    }
+}
+
+void XMLCALL onEntityDecl(void* ud, const XML_Char* name, int isParameter, const XML_Char* value, int length,
+                          const XML_Char*, const XML_Char*, const XML_Char*, const XML_Char*) {
+    Xpp* x = static_cast<Xpp*>(ud);
+    if (isParameter || !value || !x->internals) return;
+    try {
+        x->internals->emplace(name, std::string(value, static_cast<size_t>(length)));
+    } catch (...) {
+        abortOnMemory(x);
+    }
+}
+
+// The parse context of an entity parser: the namespace bindings in force and the internal
+// entities open around it (expat refuses a reference to those as recursive).
+std::string entityContext(const Xpp* x) {
+    std::string ctx = "xml=http://www.w3.org/XML/1998/namespace";
+    for (int i = x->boundCount - 1; i >= 0; i--) {
+        const Scope& b = x->bound[i];
+        bool shadowed = false;
+        for (int j = i + 1; j < x->boundCount && !shadowed; j++)
+            shadowed = sameName(x->bound[j].prefix, b.prefix);
+        if (shadowed || !b.uri || !*b.uri) continue;
+        ctx += std::string("\f") + (b.prefix ? b.prefix : "") + "=" + b.uri;
+    }
+    for (const Ctx* c = x->cur; c && c->internal; c = c->prev)
+        ctx += std::string("\f") + c->entityName;
+    return ctx;
+}
+
+void freeCtx(Ctx* c) {
+    if (c->parser) XML_ParserFree(c->parser);
+    if (c->file) fclose(c->file);
+    free(c->fileName);
+    free(c->baseDir);
+    free(c->entityName);
+}
+
+// An internal entity's input lives only while it is parsed: events name the file around it.
+void closeInternal(Xpp* x, Ctx* c) {
+    if (x->cur == c) x->cur = c->prev;
+    freeCtx(c);
+    free(c);
+}
+
+// An internal entity referenced in content. expat is told not to expand these (so that an
+// empty-element tag inside keeps its own byte positions): its text is parsed here by an
+// entity parser of the enclosing one, which keeps expat's amplification limits, counted
+// against the document.
+void XMLCALL onSkippedEntity(void* ud, const XML_Char* name, int isParameter) {
+    Xpp* x = static_cast<Xpp*>(ud);
+    Ctx* parent = x->cur;
+    if (isParameter || !x->internals) return;
+    auto it = x->internals->find(name);
+    if (it == x->internals->end()) return; // undeclared, where expat lets that pass
+    const int depth = parent->internal ? parent->internalDepth + 1 : 1;
+    ++x->expansions;
+    if (depth > MAX_INTERNAL_DEPTH || x->expansions * (x->internals->size() + 1) > MAX_EXPANSION_WORK) {
+        if (claimParseError(x, parent->parser)) {
+            if (depth > MAX_INTERNAL_DEPTH)
+                setError(x, ERR_PARSE,
+                         "File(%s) internal entities nested deeper than %d at line %d, col %d\n",
+                         shownName(parent), MAX_INTERNAL_DEPTH, x->errorLine, x->errorColumn);
+            else
+                setError(x, ERR_PARSE, "File(%s) too many internal entity expansions at line %d, col %d\n",
+                         shownName(parent), x->errorLine, x->errorColumn);
+        }
+        XML_StopParser(parent->parser, XML_FALSE);
+        return;
+    }
+    Ctx* c = static_cast<Ctx*>(calloc(1, sizeof(Ctx)));
+    if (!c) return abortOnMemory(x);
+    c->prev = parent;
+    c->level = parent->level;
+    c->internal = true;
+    c->internalDepth = depth;
+    position(x, parent->parser, &c->refLine, &c->refColumn);
+    c->entityName = dupString(name);
+    std::string context;
+    try {
+        context = entityContext(x) + "\f" + name; // the entity itself is open inside
+    } catch (...) {
+    }
+    if (c->entityName && !context.empty())
+        c->parser = XML_ExternalEntityParserCreate(parent->parser, context.c_str(), nullptr);
+    if (!c->parser) {
+        closeInternal(x, c);
+        return abortOnMemory(x);
+    }
+    x->cur = c;
+    XML_Status st = XML_Parse(c->parser, it->second.data(), static_cast<int>(it->second.size()), XML_TRUE);
+    if (st == XML_STATUS_SUSPENDED) {
+        // The reader takes the events first; runParser resumes the entity, then this parser.
+        c->suspended = true;
+        XML_StopParser(parent->parser, XML_TRUE);
+        return;
+    }
+    if (st == XML_STATUS_ERROR) {
+        expatError(x, c);
+        closeInternal(x, c);
+        XML_StopParser(parent->parser, XML_FALSE);
+        return;
+    }
+    closeInternal(x, c);
+    suspend(x);
 }
 
 int XMLCALL onExternalEntity(XML_Parser p, const XML_Char* context, const XML_Char* base,
@@ -375,7 +547,10 @@ void installHandlers(Xpp* x, XML_Parser p) {
     XML_SetUserData(p, x);
     XML_SetElementHandler(p, onStart, onEnd);
     XML_SetCharacterDataHandler(p, onText);
-    XML_SetNamespaceDeclHandler(p, onNamespaceStart, nullptr);
+    XML_SetNamespaceDeclHandler(p, onNamespaceStart, onNamespaceEnd);
+    XML_SetEntityDeclHandler(p, onEntityDecl);
+    XML_SetSkippedEntityHandler(p, onSkippedEntity);
+    XML_SetDefaultHandler(p, nullptr); // internal entities in content come to onSkippedEntity
     if (x->extActive) {
         XML_SetExternalEntityRefHandler(p, onExternalEntity);
         XML_SetParamEntityParsing(p, XML_PARAM_ENTITY_PARSING_ALWAYS);
@@ -498,11 +673,24 @@ void failInput(Xpp* x) {
     appendTerminal(x, XPP_ERROR, x->errorLine, x->errorColumn);
 }
 
-// One run of expat: resume it, or feed it the next chunk.
+// One run of expat: resume it, or feed it the next chunk. A suspended internal entity
+// goes on first; when it ends, the parser around it goes on.
 void runParser(Xpp* x) {
-    Ctx* c = &x->base;
     XML_Status st;
     x->run++;
+    while (x->cur != &x->base) {
+        Ctx* e = x->cur;
+        st = XML_ResumeParser(e->parser);
+        decideTail(x);
+        if (st == XML_STATUS_SUSPENDED) return;
+        if (st == XML_STATUS_ERROR) {
+            expatError(x, e);
+            return failInput(x);
+        }
+        closeInternal(x, e);
+        if (x->count) return;
+    }
+    Ctx* c = &x->base;
     if (c->suspended) {
         st = XML_ResumeParser(c->parser);
     } else {
@@ -538,11 +726,6 @@ void runParser(Xpp* x) {
 
 Event* current(Xpp* x) {
     return x && x->hasCurrent ? &x->ring[x->head] : nullptr;
-}
-
-bool sameName(const char* a, const char* b) {
-    if (!a || !*a) return !b || !*b;
-    return b && strcmp(a, b) == 0;
 }
 
 void enterEvent(Xpp* x, const Event* e) {
@@ -592,14 +775,9 @@ int advance(Xpp* x) {
     return x->ring[x->head].type;
 }
 
-void freeCtx(Ctx* c) {
-    if (c->parser) XML_ParserFree(c->parser);
-    if (c->file) fclose(c->file);
-    free(c->fileName);
-    free(c->baseDir);
-}
-
 void resetParse(Xpp* x) {
+    while (x->cur && x->cur->internal)
+        closeInternal(x, x->cur);
     while (x->entities) {
         Ctx* c = x->entities;
         x->entities = c->nextAll;
@@ -623,6 +801,13 @@ void resetParse(Xpp* x) {
         free(x->pending[i].uri);
     }
     x->pendingCount = 0;
+    for (int i = 0; i < x->boundCount; i++) {
+        free(x->bound[i].prefix);
+        free(x->bound[i].uri);
+    }
+    x->boundCount = 0;
+    if (x->internals) x->internals->clear();
+    x->expansions = 0;
     x->count = 0;
     x->head = 0;
     x->hasCurrent = false;
@@ -688,8 +873,9 @@ Xpp* xppCreate() {
     Xpp* x = static_cast<Xpp*>(calloc(1, sizeof(Xpp)));
     if (!x) return nullptr;
     x->cur = &x->base;
+    x->internals = new (std::nothrow) std::unordered_map<std::string, std::string>;
     // A queue that exists from the start always has room for the final event.
-    if (!growRing(x)) {
+    if (!x->internals || !growRing(x)) {
         xppDestroy(x);
         return nullptr;
     }
@@ -707,6 +893,8 @@ int xppDestroy(Xpp* x) {
     free(x->ring);
     free(x->scope);
     free(x->pending);
+    free(x->bound);
+    delete x->internals;
     free(x->base.baseDir);
     free(x);
     return 0;

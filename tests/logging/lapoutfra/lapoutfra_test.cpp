@@ -21,7 +21,6 @@
 
 #include <array>
 #include <atomic>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -67,17 +66,15 @@ struct LapOutFra : ::testing::Test {
         LapOutFra_reset();
         nvram_dbs_reset();
     }
-    static LapOutFraState state() {
+    static std::array<int, 5> state() {
         LapOutFraState s{};
         LapOutFra_getState(&s);
-        return s;
+        return {s.lap, s.outing, s.abs_lap, s.fragment, s.valid};
     }
-    void touch(const char* drive, uint16_t lap, uint16_t outing, uint16_t fragment) {
+    void touch(const char* sub, uint16_t lap, uint16_t outing, uint16_t fragment) {
         char name[64];
-        LapOutFra_fileName(name, sizeof name, drive, lap, outing, fragment);
-        std::string host =
-            dir + (std::string(drive) == "meas:" ? "/meas/" : "/meas2/") + (name + std::strlen(drive));
-        std::ofstream(host) << "x";
+        LapOutFra_fileName(name, sizeof name, "", lap, outing, fragment);
+        std::ofstream(dir + sub + name) << "x";
     }
     static std::string run(int (*cmd)(int, char**), std::vector<std::string> args, int* result) {
         std::vector<char*> argv;
@@ -87,103 +84,100 @@ struct LapOutFra : ::testing::Test {
     }
 };
 
-TEST_F(LapOutFra, CountersSurviveARestart) {
+TEST_F(LapOutFra, CountersSurviveARestartAndFragmentsAvoidFilesOnBothDrives) {
     EXPECT_TRUE(testsupport::logContains(seen, "LapOutFra_init(): no stored lap/outing/fragment counters"));
-    EXPECT_EQ(state().valid | state().lap, 0);
-    // A fresh store gets both elements at once, so that the next start reads them.
-    uint8_t buf[6];
-    EXPECT_EQ(nvram_dbs_read(LAPOUTFRA_NV_COUNTERS, 0, buf, 6), 6);
-    EXPECT_EQ(nvram_dbs_read(LAPOUTFRA_NV_ABSLAP, 0, buf, 2), 2);
-
-    sim::step(7);
-    LapOutFra_initLapOutCnt(12, 3);
-    LapOutFraState s = state();
-    EXPECT_EQ((std::array<int, 4>{s.lap, s.outing, s.fragment, s.valid}), (std::array{12, 3, 1, 1}));
-    EXPECT_EQ(s.timestamp, time_getTimestamp());
-    int r = 0;
-    run(lof_laptrig, {"lof_laptrig"}, &r);
-    EXPECT_EQ(r, 0);
-
-    stop();
-    start();
-    s = state();
-    EXPECT_EQ((std::array<int, 5>{s.lap, s.outing, s.abs_lap, s.fragment, s.valid}),
-              (std::array{13, 3, 1, 1, 0}));
-    // Same lap and outing at the next start: a fragment never handed out before.
-    LapOutFra_initLapOutCnt(13, 3);
-    EXPECT_EQ(state().fragment, 2);
-    LapOutFra_initLapOutCnt(1, 1);
-    EXPECT_EQ(state().fragment, 1);
-}
-
-TEST_F(LapOutFra, NewFragmentsAvoidFilesOnBothDrives) {
     char name[64];
     LapOutFra_fileName(name, sizeof name, "meas:", 12, 3, 1);
     EXPECT_STREQ(name, "meas:O00003L00012F00001.dat");
-    touch("meas:", 12, 3, 1);
-    touch("meas2:", 12, 3, 2);
-    touch("meas:", 12, 3, 4);
+    touch("/meas/", 12, 3, 1);
+    touch("/meas2/", 12, 3, 2);
+    touch("/meas/", 12, 3, 4);
+    sim::step(7);
     LapOutFra_initLapOutCnt(12, 3);
-    EXPECT_EQ(state().fragment, 3);
+    EXPECT_EQ(state(), (std::array{12, 3, 0, 3, 1}));
+    LapOutFraState s{};
+    LapOutFra_getState(&s);
+    EXPECT_EQ(s.timestamp, time_getTimestamp());
     int r = 0;
     run(lof_fratrig, {"lof_fratrig"}, &r);
-    EXPECT_EQ(state().fragment, 5);
+    EXPECT_EQ(state()[3], 5);
+    run(lof_laptrig, {"lof_laptrig"}, &r);
+
+    stop();
+    start();
+    EXPECT_EQ(state(), (std::array{13, 3, 1, 1, 0}));
+    // Same lap and outing at the next start: a fragment never handed out before.
+    LapOutFra_initLapOutCnt(13, 3);
+    EXPECT_EQ(state()[3], 2);
+    LapOutFra_initLapOutCnt(1, 1);
+    EXPECT_EQ(state()[3], 1);
 }
 
+// Counters made valid at start-up (outing counter mode 1) are no answer of the master.
 TEST_F(LapOutFra, LaptriggerMasterSilentForThirtySecondsIsAnError) {
     ASSERT_EQ(error_mgr_init(), 1);
-    for (const bool answers : {false, true}) {
-        SCOPED_TRACE(answers);
+    const struct {
+        bool validAtStart, answers, raised;
+        std::array<int, 5> after;
+    } cases[] = {{false, false, true, {0, 0, 0, 0, 0}},
+                 {true, false, true, {5, 6, 0, 1, 1}},
+                 {true, true, false, {5, 6, 0, 1, 1}},
+                 {false, true, false, {1110, 1112, 0, 1, 1}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.validAtStart << c.answers);
+        stop();
+        std::filesystem::remove_all(dir + "/nvram");
+        std::filesystem::create_directory(dir + "/nvram");
+        start();
+        if (c.validAtStart) LapOutFra_initLapOutCnt(5, 6);
+        testsupport::logDrain();
         std::atomic<bool> done{false};
         taskSpawnFn("r_ltmAvail", 161, 0, 100000, [&done] {
             LapOutFra_queryLapOutCntTask();
             done = true;
         });
-        sim::waitIdle();
         sim::step(1000);
-        if (answers) LapOutFra_initLapOutCnt(1110, 1112); // the master's answer
+        if (c.answers) LapOutFra_laptriggerAnswer(1110, 1112);
         sim::step(28999);
-        if (!answers) {
-            EXPECT_FALSE(done);
-        }
+        EXPECT_FALSE(done);
         sim::step(1);
         EXPECT_TRUE(done);
-        uint8_t rec[ERROR_MGR_DATA_RECORD];
-        ASSERT_EQ(error_mgr_get_data(rec, sizeof rec), 1);
-        EXPECT_EQ(rec[10], 1) << "raised by the silent master only";
+        std::vector<testsupport::LogLine> lines;
+        EXPECT_EQ(c.raised, testsupport::logContains(lines, "laptrigger master did not answer within 30 s"));
+        EXPECT_EQ(state(), c.after);
     }
     uint16_t type = 0;
     EXPECT_EQ(error_mgr_get_path(8448, &type), 0);
     EXPECT_EQ(type, 0x50);
-    EXPECT_TRUE(testsupport::logContains(seen, "laptrigger master did not answer within 30 s"));
 }
 
 TEST_F(LapOutFra, ShellCommands) {
     EXPECT_EQ(LapOutFra_cmds_init(), 0);
-    int r = -2;
-    EXPECT_EQ(run(lof_get, {"lof_get"}, &r),
-              "lap 0, outing 0, abs lap 0, fragment 0, timestamp 0, not valid\n");
-    EXPECT_EQ(r, 0);
-    EXPECT_EQ(run(lof_set, {"lof_set", "7", "2"}, &r),
-              "lap 7, outing 2, abs lap 0, fragment 1, timestamp 0, valid\n");
-    EXPECT_EQ(r, 0);
-    for (auto [cmd, want] : {std::pair{&lof_outtrig, "lap 7, outing 3, abs lap 0, fragment 1"},
-                             {&lof_laptrig, "lap 8, outing 3, abs lap 1, fragment 1"},
-                             {&lof_fratrig, "lap 8, outing 3, abs lap 1, fragment 2"}})
-        EXPECT_EQ(run(cmd, {"lof"}, &r), want + std::string(", timestamp 0, valid\n"));
-
     const std::string usage = "usage: lof_set <lap> <outing> (decimal, 0 to 65535)\n";
-    for (const auto& bad : std::vector<std::vector<std::string>>{{"lof_set"},
-                                                                 {"lof_set", "7"},
-                                                                 {"lof_set", "x", "2"},
-                                                                 {"lof_set", "70000", "2"},
-                                                                 {"lof_set", "-1", "2"}}) {
-        EXPECT_EQ(run(lof_set, bad, &r), usage);
-        EXPECT_EQ(r, -1);
+    const struct {
+        int (*cmd)(int, char**);
+        std::vector<std::string> args;
+        std::string out;
+        int result;
+    } cases[] = {
+        {lof_get, {"lof_get"}, "lap 0, outing 0, abs lap 0, fragment 0, timestamp 0, not valid\n", 0},
+        {lof_set, {"lof_set", "7", "2"}, "lap 7, outing 2, abs lap 0, fragment 1, timestamp 0, valid\n", 0},
+        {lof_outtrig, {"lof_outtrig"}, "lap 7, outing 3, abs lap 0, fragment 1, timestamp 0, valid\n", 0},
+        {lof_laptrig, {"lof_laptrig"}, "lap 8, outing 3, abs lap 1, fragment 1, timestamp 0, valid\n", 0},
+        {lof_fratrig, {"lof_fratrig"}, "lap 8, outing 3, abs lap 1, fragment 2, timestamp 0, valid\n", 0},
+        {lof_set, {"lof_set"}, usage, -1},
+        {lof_set, {"lof_set", "7"}, usage, -1},
+        {lof_set, {"lof_set", "x", "2"}, usage, -1},
+        {lof_set, {"lof_set", "70000", "2"}, usage, -1},
+        {lof_set, {"lof_set", "-1", "2"}, usage, -1},
+        {lof_get, {"lof_get", "now"}, "usage: lof_get\n", -1},
+    };
+    for (const auto& c : cases) {
+        int r = -2;
+        EXPECT_EQ(run(c.cmd, c.args, &r), c.out) << c.args.size();
+        EXPECT_EQ(r, c.result);
     }
-    EXPECT_EQ(run(lof_get, {"lof_get", "now"}, &r), "usage: lof_get\n");
-    EXPECT_EQ(r, -1);
-    EXPECT_EQ(state().lap, 8); // bad input changed nothing
+    EXPECT_EQ(state()[0], 8); // bad input changed nothing
 }
 
 } // namespace

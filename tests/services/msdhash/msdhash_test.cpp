@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace {
 
 // Tables are never destroyed; keeping them reachable (in an array without a destructor) tells the
@@ -121,25 +123,28 @@ TEST_F(MsdHash, CollisionsDuplicatesAndOwnership) {
 }
 
 TEST_F(MsdHash, BadArgumentsAreRefusedAndLogged) {
-    // what one call logged (the repeat state is cleared so that identical lines show again)
-    auto refused = [](bool failed, const std::string& line) {
-        EXPECT_TRUE(failed) << line;
-        EXPECT_EQ(logLines(), std::vector<std::string>{line});
-        syslog_reset();
-    };
-    refused(msdhash_createTable(32) == nullptr, "msdhash_createTable: Size not supported");
-    refused(msdhash_createTable(0xFFFFFFFFu) == nullptr, "msdhash_createTable: Size not supported");
     msdhash_table* t = make_table(2);
     ASSERT_NE(t, nullptr);
-    refused(msdhash_getElement(t, nullptr) == nullptr, "msdhash_getElement: Nullpointer Argument");
-    refused(msdhash_getElement(nullptr, "x") == nullptr, "msdhash_getElement: Nullpointer Argument");
     msdhash_element e;
-    refused(msdhash_addElement(nullptr, "x", nullptr) == 0, "msdhash_addElement: Nullpointer Argument");
-    refused(msdhash_addElement(t, nullptr, nullptr) == 0, "msdhash_addElement: Nullpointer Argument");
-    refused(msdhash_addPreAllocElement(t, nullptr, "x", nullptr) == 0,
-            "msdhash_addPreAllocElement: Nullpointer Argument");
-    refused(msdhash_addPreAllocElement(t, &e, nullptr, nullptr) == 0,
-            "msdhash_addPreAllocElement: Nullpointer Argument");
+    const std::pair<bool, std::string> cases[] = {
+        {msdhash_createTable(32) == nullptr, "msdhash_createTable: Size not supported"},
+        {msdhash_createTable(0xFFFFFFFFu) == nullptr, "msdhash_createTable: Size not supported"},
+        {msdhash_getElement(t, nullptr) == nullptr, "msdhash_getElement: Nullpointer Argument"},
+        {msdhash_getElement(nullptr, "x") == nullptr, "msdhash_getElement: Nullpointer Argument"},
+        {msdhash_addElement(nullptr, "x", nullptr) == 0, "msdhash_addElement: Nullpointer Argument"},
+        {msdhash_addElement(t, nullptr, nullptr) == 0, "msdhash_addElement: Nullpointer Argument"},
+        {msdhash_addPreAllocElement(t, nullptr, "x", nullptr) == 0,
+         "msdhash_addPreAllocElement: Nullpointer Argument"},
+        {msdhash_addPreAllocElement(t, &e, nullptr, nullptr) == 0,
+         "msdhash_addPreAllocElement: Nullpointer Argument"},
+    };
+    for (const auto& [refused, line] : cases)
+        EXPECT_TRUE(refused) << line;
+    EXPECT_EQ(logLines(), (std::vector<std::string>{
+                              "msdhash_createTable: Size not supported", "Last message repeated 2 times.",
+                              "msdhash_getElement: Nullpointer Argument", "Last message repeated 2 times.",
+                              "msdhash_addElement: Nullpointer Argument", "Last message repeated 2 times.",
+                              "msdhash_addPreAllocElement: Nullpointer Argument"}));
     for (size_t b = 0; b < 4; ++b)
         EXPECT_EQ(t->table[b], nullptr) << "nothing was added";
 }
@@ -151,44 +156,27 @@ std::string stat_of(const msdhash_table* t) {
     return testing::internal::GetCapturedStdout();
 }
 
-// The histogram lines of every chain length.
-std::string stat_lines(const unsigned (&histogram)[32]) {
-    std::string s;
-    for (unsigned k = 0; k < 32; ++k) {
-        char line[64];
-        std::snprintf(line, sizeof line, "\t%-10u%-10u%-10u", histogram[k], k, histogram[k] * k);
-        s += line;
-        s += k == 0 ? " -> empty hash table entry!\n" : k == 31 ? "?\n" : "\n";
-    }
-    return s;
-}
-
 TEST_F(MsdHash, PrintStatShowsTheChainHistogram) {
     EXPECT_EQ(stat_of(nullptr), "Nullpointer Argument\n");
-    const std::string head =
-        "\n\nElement distribution:\n\tXXX times YYY indirections, which means ZZZZ saved objects\n";
     // buckets with n = 3: zeta 0; gamma, eta 3; delta 5; alpha, epsilon 6; beta 7
     msdhash_table* t = make_table(3);
     ASSERT_NE(t, nullptr);
     for (const char* name : {"alpha", "beta", "gamma", "delta", "epsilon", "zeta", "eta"})
         ASSERT_EQ(msdhash_addElement(t, name, tag(1)), 1);
     const std::string out = stat_of(t);
-    EXPECT_EQ(out, "\n\nHash Table Size:\n2^3 (0x8)" + head + stat_lines({3, 3, 2}));
-    EXPECT_NE(out.find(head + "\t3         0         0          -> empty hash table entry!\n"
-                              "\t3         1         3         \n"
-                              "\t2         2         4         \n"
-                              "\t0         3         0         \n"),
+    EXPECT_EQ(out.rfind("\n\nHash Table Size:\n2^3 (0x8)\n\nElement distribution:\n", 0), 0u);
+    EXPECT_NE(out.find("\t3         0         0          -> empty hash table entry!\n"
+                       "\t3         1         3         \n"
+                       "\t2         2         4         \n"
+                       "\t0         3         0         \n"),
               std::string::npos);
-
-    // one bucket with a chain of 40 falls into the last class
+    // One bucket with a chain of 40 falls into the last class.
     msdhash_table* one = make_table(0);
     ASSERT_NE(one, nullptr);
-    EXPECT_EQ(stat_of(one), "\n\nHash Table Size:\n2^0 (0x1)" + head + stat_lines({1}));
     for (int i = 0; i < 40; ++i)
         msdhash_addElement(one, numbered("n", i).c_str(), nullptr);
-    unsigned last[32] = {};
-    last[31] = 1;
-    EXPECT_EQ(stat_of(one), "\n\nHash Table Size:\n2^0 (0x1)" + head + stat_lines(last));
+    const std::string last = stat_of(one);
+    EXPECT_EQ(last.substr(last.size() - 33), "\t1         31        31        ?\n");
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -11,18 +12,25 @@
 
 namespace xmltest {
 
-// One scratch directory per test process, removed by the system's tmp cleaning.
+// One scratch directory per test process, removed when the process ends (failed or not).
 inline const std::string& scratchDir() {
-    static std::string dir = [] {
-        std::string tmpl = testing::TempDir() + "vyn_xml_XXXXXX";
-        char* d = mkdtemp(tmpl.data());
-        return d ? std::string(d) + "/" : testing::TempDir();
-    }();
-    return dir;
+    static const struct Dir {
+        std::string path;
+        Dir() {
+            std::string tmpl = testing::TempDir() + "vyn_xml_XXXXXX";
+            path = mkdtemp(tmpl.data()) ? tmpl + "/" : "";
+        }
+        ~Dir() {
+            std::error_code ec;
+            if (!path.empty()) std::filesystem::remove_all(path, ec);
+        }
+    } dir;
+    return dir.path;
 }
 
 inline std::string writeFile(const std::string& name, const std::string& content) {
     std::string path = scratchDir() + name;
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
     std::ofstream(path, std::ios::binary) << content;
     return path;
 }
@@ -34,21 +42,17 @@ inline std::string readFile(const std::string& path) {
     return ss.str();
 }
 
-struct CommandResult {
-    int status = -1;
+// Standard output of a shell command; its exit status in *status.
+inline std::string runCommand(const std::string& cmd, int* status = nullptr) {
     std::string out;
-};
-
-inline CommandResult runCommand(const std::string& cmd) {
-    CommandResult r;
     FILE* p = popen(cmd.c_str(), "r");
-    if (!p) return r;
+    if (!p) return out;
     char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-        r.out.append(buf, n);
-    r.status = pclose(p);
-    return r;
+    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;)
+        out.append(buf, n);
+    const int rc = pclose(p);
+    if (status) *status = rc;
+    return out;
 }
 
 inline std::string sourceDir() {
