@@ -13,6 +13,39 @@ TYPES = {  # name: (C++ type, size, type code of the name table)
 INT_RANGES = {"u8": (0, 0xFF), "s8": (-0x80, 0x7F), "u16": (0, 0xFFFF), "s16": (-0x8000, 0x7FFF),
               "u32": (0, 0xFFFFFFFF), "s32": (-0x80000000, 0x7FFFFFFF)}
 
+PROXIES = """// An accessor is an empty constant whose type carries the address: an access is a plain load or
+// store, nothing needs initialising at run time, and no name leaks as a macro. Data-page
+// parameters are read through the active page and cannot be written by the application.
+namespace vartable {
+template <class T, uint32_t A> struct Signal {
+    operator T() const {
+        T v;
+        std::memcpy(&v, seram_memory + A, sizeof v);
+        return v;
+    }
+    const Signal& operator=(T v) const {
+        std::memcpy(seram_memory + A, &v, sizeof v);
+        return *this;
+    }
+};
+template <class T, uint32_t A> struct SignalArray {
+    operator T*() const { return reinterpret_cast<T*>(seram_memory + A); }
+    template <class I> T& operator[](I i) const { return static_cast<T*>(*this)[i]; }
+};
+template <class T, uint32_t A> struct Param {
+    operator T() const {
+        T v;
+        std::memcpy(&v, seram_memory + A + seramActiveOffset, sizeof v);
+        return v;
+    }
+};
+template <class T, uint32_t A> struct ParamArray {
+    operator const T*() const { return reinterpret_cast<const T*>(seram_memory + A + seramActiveOffset); }
+    template <class I> const T& operator[](I i) const { return static_cast<const T*>(*this)[i]; }
+};
+"""
+
+
 def fail(where, why):
     sys.exit(f"{where}: {why}")
 
@@ -111,20 +144,19 @@ def main():
     open(f"{outdir}/memmap.h", "w").write("\n".join(m) + "\n")
 
     h = ["// Generated from calibration/variables.tsv; do not edit.", "#pragma once",
-         "#include <cstdint>", "", "extern unsigned char seram_memory[];",
-         "extern uint32_t seramActiveOffset;", "",
-         f'#define VYN_EPK_TEXT "{epk}"', ""]
+         "#include <cstdint>", "#include <cstring>", "", "extern unsigned char seram_memory[];",
+         "extern uint32_t seramActiveOffset;", "", f'#define VYN_EPK_TEXT "{epk}"', "", PROXIES]
+    names = []
     for name, page, addr, typ, count, *_ in rows:
-        ctype = TYPES[typ][0]
-        h.append(f"constexpr uint32_t VTADDR_{name} = 0x{addr:05X}u;")
         if page == "epk":
             continue  # read through seramGetEPKPtr
-        base = f"seram_memory + 0x{addr:05X}u" + (" + seramActiveOffset" if page == "cal" else "")
-        const = "const " if page == "cal" else ""
-        if count == 1 and typ != "text":
-            h.append(f"#define {name} (*reinterpret_cast<{const}{ctype}*>({base}))")
-        else:
-            h.append(f"#define {name} (reinterpret_cast<{const}{ctype}*>({base}))")
+        kind = "Param" if page == "cal" else "Signal"
+        if count > 1 or typ == "text":
+            kind += "Array"
+        h.append(f"inline constexpr {kind}<{TYPES[typ][0]}, 0x{addr:05X}u> {name}{{}};")
+        names.append(name)
+    h += ["} // namespace vartable", ""] + [f"using vartable::{name};" for name in names] + [""]
+    h += [f"constexpr uint32_t VTADDR_{name} = 0x{addr:05X}u;" for name, _p, addr, *_ in rows]
     open(f"{outdir}/vartable.h", "w").write("\n".join(h) + "\n")
 
     inc = ["// Generated from calibration/variables.tsv; do not edit.",
