@@ -104,11 +104,12 @@ function(vyn_fuzz name src)
   target_link_options(fuzz_${name} PRIVATE -fsanitize=fuzzer)
 endfunction()
 
-# Variable table: one source for the C++ declarations, addresses, the name table and the EPK.
+# Variable table: one source for the memory map, the C++ declarations, addresses, the name table
+# and the EPK.
 function(vyn_generated_sources)
   set(_table ${CMAKE_SOURCE_DIR}/calibration/variables.tsv)
   set(_gen ${CMAKE_SOURCE_DIR}/tools/gen_vartable.py)
-  set(_out ${VYN_GEN_DIR}/vyn/vartable.h ${VYN_GEN_DIR}/vyn/vartable_rows.inc)
+  set(_out ${VYN_GEN_DIR}/vyn/vartable.h ${VYN_GEN_DIR}/vyn/vartable_rows.inc ${VYN_GEN_DIR}/vyn/memmap.h)
   add_custom_command(OUTPUT ${_out}
     COMMAND /usr/bin/python3 ${_gen} ${_table} ${VYN_GEN_DIR}/vyn ${PROJECT_VERSION}
     DEPENDS ${_table} ${_gen}

@@ -1,6 +1,6 @@
 #!/usr/bin/python3
-"""Generates the C++ view of the variable table: accessors, addresses, name-table rows, image
-defaults, EPK."""
+"""Generates the C++ view of the variable table: the memory map, accessors, addresses, name-table
+rows, image defaults, EPK."""
 import hashlib
 import sys
 
@@ -10,16 +10,40 @@ TYPES = {  # name: (C++ type, size, type code of the name table)
     "u32": ("uint32_t", 4, "VT_U32"), "s32": ("int32_t", 4, "VT_S32"),
     "f32": ("float", 4, "VT_F32"), "text": ("char", 1, "VT_U8"),
 }
-# page: (first address, end address). epk rows describe the EPK text itself and may share
-# bytes; every other page holds each byte in at most one row.
-PAGES = {
-    "sig": (0x40000, 0x40000 + 0x181C),
-    "cal": (0x44, 0x1E288),
-    "epk": (0x20, 0x40),
-    "vadapt": (0x50000, 0x50000 + 0x1C18),
-}
 INT_RANGES = {"u8": (0, 0xFF), "s8": (-0x80, 0x7F), "u16": (0, 0xFFFF), "s16": (-0x8000, 0x7FFF),
               "u32": (0, 0xFFFFFFFF), "s32": (-0x80000000, 0x7FFFFFFF)}
+
+PROXIES = """// An accessor is an empty constant whose type carries the address: an access is a plain load or
+// store, nothing needs initialising at run time, and no name leaks as a macro. Data-page
+// parameters are read through the active page and cannot be written by the application.
+namespace vartable {
+template <class T, uint32_t A> struct Signal {
+    operator T() const {
+        T v;
+        std::memcpy(&v, seram_memory + A, sizeof v);
+        return v;
+    }
+    const Signal& operator=(T v) const {
+        std::memcpy(seram_memory + A, &v, sizeof v);
+        return *this;
+    }
+};
+template <class T, uint32_t A> struct SignalArray {
+    operator T*() const { return reinterpret_cast<T*>(seram_memory + A); }
+    template <class I> T& operator[](I i) const { return static_cast<T*>(*this)[i]; }
+};
+template <class T, uint32_t A> struct Param {
+    operator T() const {
+        T v;
+        std::memcpy(&v, seram_memory + A + seramActiveOffset, sizeof v);
+        return v;
+    }
+};
+template <class T, uint32_t A> struct ParamArray {
+    operator const T*() const { return reinterpret_cast<const T*>(seram_memory + A + seramActiveOffset); }
+    template <class I> const T& operator[](I i) const { return static_cast<const T*>(*this)[i]; }
+};
+"""
 
 
 def fail(where, why):
@@ -46,28 +70,50 @@ def parse_defaults(where, typ, count, text):
     return out
 
 
+def parse_area(where, f, areas, pages):
+    """@ NAME start size [page]: one area of the memory map."""
+    if len(f) not in (4, 5) or not f[1].isupper() or f[1] in areas:
+        fail(where, "an area is @, an unused upper-case name, start, size and optionally a page")
+    try:
+        start, size = int(f[2], 0), int(f[3], 0)
+    except ValueError:
+        fail(where, "area start or size is not a number")
+    block = areas.get("BLOCK")
+    if block is None and f[1] != "BLOCK":
+        fail(where, "the first area is BLOCK, the whole memory")
+    if size < 0 or (block and not (block[0] <= start and start + size <= block[0] + block[1])):
+        fail(where, f"area {f[1]} outside the block")
+    areas[f[1]] = (start, size)
+    if len(f) == 5:
+        if f[4] in pages:
+            fail(where, f"page {f[4]} twice")
+        pages[f[4]] = (start, start + size)
+
+
 def main():
     table, outdir, version = sys.argv[1:4]
-    rows, seen = [], set()
+    rows, seen, areas, pages = [], set(), {}, {}
     raw = open(table, encoding="utf-8").read()
     digest = hashlib.sha1(raw.encode()).hexdigest()[:8]
     epk = f"KVX2_VYN_{version}_{digest}"
-    assert len(epk) < 32
     for n, line in enumerate(raw.splitlines(), 1):
         if not line.strip() or line.startswith("#"):
             continue
         where = f"{table}:{n}"
         f = line.split("\t")
+        if f[0] == "@":
+            parse_area(where, f, areas, pages)
+            continue
         if len(f) not in (8, 9):
             fail(where, "expected 8 tab-separated fields (9 with image defaults)")
         name, page, addr, typ, count, mask, factor, offset = f[:8]
-        if typ not in TYPES or page not in PAGES:
+        if typ not in TYPES or page not in pages:
             fail(where, "unknown type or page")
         addr, mask = int(addr, 0), int(mask, 0)
         # The EPK row's length is the EPK text's, which only the build knows.
         count = len(epk) if count == "epk" else int(count, 0)
         ctype, size, _ = TYPES[typ]
-        lo, hi = PAGES[page]
+        lo, hi = pages[page]
         if count < 1 or addr % size or not (lo <= addr and addr + size * count <= hi):
             fail(where, f"{name} misaligned, empty or outside its page")
         if name in seen:
@@ -79,28 +125,38 @@ def main():
                 fail(where, "image defaults are for numeric rows of the calibration data page")
             defaults = parse_defaults(where, typ, count, f[8])
         rows.append((name, page, addr, typ, count, mask, float(factor), float(offset), defaults, where))
+    if "EPK" not in areas or len(epk) >= areas["EPK"][1]:
+        fail(table, "no EPK area, or the EPK text leaves no room for its NUL")
 
+    # epk rows describe the EPK text itself and may share bytes; every other page holds each byte
+    # in at most one row.
     spans = sorted((addr, addr + TYPES[typ][1] * count, name, where)
                    for name, page, addr, typ, count, *_rest, where in rows if page != "epk")
     for (a0, e0, n0, _), (a1, _e1, n1, w1) in zip(spans, spans[1:]):
         if a1 < e0:
             fail(w1, f"{n1} at 0x{a1:05X} overlaps {n0} (0x{a0:05X} to 0x{e0:05X})")
 
+    m = ["// Generated from calibration/variables.tsv; do not edit.", "#pragma once",
+         "#include <cstdint>", ""]
+    for area, (start, size) in areas.items():
+        m.append(f"constexpr uint32_t SERAM_{area} = 0x{start:05X}u;")
+        m.append(f"constexpr uint32_t SERAM_{area}_SIZE = 0x{size:05X}u;")
+    open(f"{outdir}/memmap.h", "w").write("\n".join(m) + "\n")
+
     h = ["// Generated from calibration/variables.tsv; do not edit.", "#pragma once",
-         "#include <cstdint>", "", "extern unsigned char seram_memory[];",
-         "extern uint32_t seramActiveOffset;", "",
-         f'#define VYN_EPK_TEXT "{epk}"', ""]
+         "#include <cstdint>", "#include <cstring>", "", "extern unsigned char seram_memory[];",
+         "extern uint32_t seramActiveOffset;", "", f'#define VYN_EPK_TEXT "{epk}"', "", PROXIES]
+    names = []
     for name, page, addr, typ, count, *_ in rows:
-        ctype = TYPES[typ][0]
-        h.append(f"constexpr uint32_t VTADDR_{name} = 0x{addr:05X}u;")
         if page == "epk":
             continue  # read through seramGetEPKPtr
-        base = f"seram_memory + 0x{addr:05X}u" + (" + seramActiveOffset" if page == "cal" else "")
-        const = "const " if page == "cal" else ""
-        if count == 1 and typ != "text":
-            h.append(f"#define {name} (*reinterpret_cast<{const}{ctype}*>({base}))")
-        else:
-            h.append(f"#define {name} (reinterpret_cast<{const}{ctype}*>({base}))")
+        kind = "Param" if page == "cal" else "Signal"
+        if count > 1 or typ == "text":
+            kind += "Array"
+        h.append(f"inline constexpr {kind}<{TYPES[typ][0]}, 0x{addr:05X}u> {name}{{}};")
+        names.append(name)
+    h += ["} // namespace vartable", ""] + [f"using vartable::{name};" for name in names] + [""]
+    h += [f"constexpr uint32_t VTADDR_{name} = 0x{addr:05X}u;" for name, _p, addr, *_ in rows]
     open(f"{outdir}/vartable.h", "w").write("\n".join(h) + "\n")
 
     inc = ["// Generated from calibration/variables.tsv; do not edit.",

@@ -24,7 +24,7 @@ void copyThrough(benchmark::State& state, const seramMeasHandle& h, bool bigEndi
 seramMeasHandle memoryHandle() {
     seramInitializeOffsets();
     seramMeasHandle h;
-    seramMeasSetupMeas(0x25040400, 0, &h); // ana01
+    seramMeasSetupMeas(0x25040010, 0, &h); // ana01
     return h;
 }
 

@@ -7,21 +7,14 @@
 #include <cstddef>
 #include <cstdint>
 
-constexpr uint32_t SERAM_BLOCK_SIZE = 0x60000;
+// The areas (SERAM_BLOCK_SIZE, SERAM_REFPAGE, SERAM_SIGNALPAGE_SIZE, SERAM_DATASET_SIZE: the
+// payload covered by the CRC ...), generated from the memory map of calibration/variables.tsv.
+#include "vyn/memmap.h"
+
 // Zeroed bytes behind the block: a handle may sit on the block's end and copy up to 256 bytes.
 constexpr uint32_t SERAM_GUARD_SIZE = 0x100;
-constexpr uint32_t SERAM_PAGE_SIZE = 0x20000;
-constexpr uint32_t SERAM_REFPAGE = 0x00000;
-constexpr uint32_t SERAM_WORKPAGE = 0x20000;
-constexpr uint32_t SERAM_SIGNALPAGE = 0x40000;
-constexpr uint32_t SERAM_SIGNALPAGE_SIZE = 0x181C;
-constexpr uint32_t SERAM_ADAPTPAGE = 0x50000;
-constexpr uint32_t SERAM_ADAPTPAGE_SIZE = 0;
-constexpr uint32_t SERAM_ADAPTVOL = 0x50000;
-constexpr uint32_t SERAM_ADAPTVOL_SIZE = 0x1C18;
-constexpr uint32_t SERAM_EPK_OFFSET = 0x20;
-constexpr uint32_t SERAM_EPK_SIZE = 32;
-constexpr uint32_t SERAM_DATASET_SIZE = 0x1E288;              // payload covered by the CRC
+constexpr uint32_t SERAM_PAGE_SIZE = SERAM_REFPAGE_SIZE; // the working page is as large
+constexpr uint32_t SERAM_EPK_OFFSET = SERAM_EPK;
 constexpr uint32_t SERAM_IMAGE_SIZE = SERAM_DATASET_SIZE + 4; // payload and CRC word
 constexpr char SERAM_START_MARKER[] = "SERAM_START_AREA_DUMMY";
 constexpr uint32_t SERAM_ERROR_PATTERN = 0x7F7F7F7F;

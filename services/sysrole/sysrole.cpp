@@ -151,8 +151,8 @@ void mem_usage_1s() {
     if (++memCycles < 60) return;
     memCycles = 0;
     if (!memMinLogged || s.freeBytes < memMinFree) {
-        syslogx(LOG_INFO, "memory usage: %6.2f MB free, biggest free block %6.2f MB", mem_free_mb,
-                mem_biggest_free_blk_mb);
+        syslogx(LOG_INFO, "memory usage: %6.2f MB free, biggest free block %6.2f MB", double{mem_free_mb},
+                double{mem_biggest_free_blk_mb});
         memMinLogged = true;
         memMinFree = s.freeBytes;
     }

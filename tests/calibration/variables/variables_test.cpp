@@ -73,9 +73,8 @@ using floats = std::vector<float>;
 
 TEST_F(Variables, ErasedStoreIsRepairedToFreeSlots) {
     EXPECT_TRUE(logged("variables_ini: repaired nv 32 entries"));
-    float v;
-    EXPECT_FALSE(variables_getValue("anything", &v));
-    EXPECT_EQ(variables_getPointer("anything"), nullptr);
+    for (float unknown : values("anything")) // by name, by pointer, measured
+        EXPECT_TRUE(std::isnan(unknown));
     seen.clear();
     testsupport::logDrain();
     restart(); // the repaired records now read fine
@@ -87,8 +86,6 @@ TEST_F(Variables, NewVariablesReadZeroAndKeepWhatIsWrittenAcrossARestart) {
     EXPECT_EQ(values("oil_temp"), (floats{0, 0, 0}));
     ASSERT_TRUE(variables_register("oil_temp")); // known: no second slot
     ASSERT_TRUE(variables_register("fuel_trim"));
-    EXPECT_EQ(meascalinfo_getInfo("oil_temp")->meas_address, 0x09000000u | VTADDR_varData);
-    EXPECT_EQ(meascalinfo_getInfo("fuel_trim")->meas_address, 0x09000000u | (VTADDR_varData + 4));
     ASSERT_TRUE(variables_write("oil_temp", 88.5f));
     ASSERT_TRUE(variables_write("fuel_trim", -2.25f));
     EXPECT_EQ(values("oil_temp"), (floats{88.5f, 88.5f, 88.5f}));
@@ -106,7 +103,6 @@ TEST_F(Variables, NewVariablesReadZeroAndKeepWhatIsWrittenAcrossARestart) {
     restart();
     EXPECT_EQ(values("oil_temp"), (floats{88.5f, 88.5f, 88.5f}));
     EXPECT_EQ(values("fuel_trim"), (floats{-2.25f, -2.25f, -2.25f}));
-    EXPECT_EQ(varData[0], 88.5f);
 }
 
 TEST_F(Variables, NamesUpTo31CharactersAnd32Slots) {
@@ -114,8 +110,7 @@ TEST_F(Variables, NamesUpTo31CharactersAnd32Slots) {
     EXPECT_TRUE(variables_register(longest.c_str()));
     EXPECT_FALSE(variables_register(std::string(32, 'm').c_str()));
     EXPECT_TRUE(logged("variables_register(): name too long"));
-    EXPECT_FALSE(variables_register(""));
-    EXPECT_FALSE(variables_register(nullptr));
+    EXPECT_FALSE(variables_register("") || variables_register(nullptr));
     for (int i = 1; i < 32; ++i)
         ASSERT_TRUE(variables_register(("v" + std::to_string(i)).c_str())) << i;
     EXPECT_FALSE(variables_register("one_too_many"));
