@@ -1081,7 +1081,21 @@ OsExternalWait::~OsExternalWait() {
 namespace sim {
 
 namespace {
-void tickOnce() {
+void runHooks(World& w, uint64_t now) {
+    std::vector<TickHook> hooks;
+    {
+        std::lock_guard<std::mutex> g(w.hookMutex);
+        for (auto& h : w.hooks)
+            hooks.push_back(h.second);
+    }
+    for (auto& h : hooks)
+        h(now);
+}
+
+// One tick. In stepped time the tick's hooks ("/BASETICK0": the rasters) run to the end before
+// the expired delays and time-outs are released, as the rasters outrank the tasks that wait on
+// time; so a scripted stepped run comes out the same every time.
+void tickOnce(bool stepped) {
     World& w = W();
     uint64_t now;
     {
@@ -1091,6 +1105,13 @@ void tickOnce() {
         w.tick.store(now);
         w.wallAtTick.store(wallNs());
         w.seq.fetch_add(1, std::memory_order_acq_rel);
+    }
+    if (stepped) {
+        runHooks(w, now);
+        waitIdle();
+    }
+    {
+        std::lock_guard<std::mutex> g(w.m);
         std::vector<Tcb*> due;
         for (Tcb* t : w.timedWaiters)
             if (t->deadline <= now) due.push_back(t);
@@ -1114,14 +1135,7 @@ void tickOnce() {
                 s->count = 1;
         }
     }
-    std::vector<TickHook> hooks;
-    {
-        std::lock_guard<std::mutex> g(w.hookMutex);
-        for (auto& h : w.hooks)
-            hooks.push_back(h.second);
-    }
-    for (auto& h : hooks)
-        h(now);
+    if (!stepped) runHooks(w, now);
 }
 } // namespace
 
@@ -1146,7 +1160,7 @@ void startRealtime() {
         while (w.rtRun.load()) {
             next += std::chrono::milliseconds(1);
             std::this_thread::sleep_until(next);
-            tickOnce();
+            tickOnce(false);
             auto now = std::chrono::steady_clock::now();
             if (now - next > std::chrono::milliseconds(100)) next = now; // host stalled: do not race
         }
@@ -1177,7 +1191,7 @@ void waitIdle() {
 void step(uint64_t n) {
     for (uint64_t i = 0; i < n; ++i) {
         waitIdle();
-        tickOnce();
+        tickOnce(true);
     }
     waitIdle();
 }
