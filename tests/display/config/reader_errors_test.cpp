@@ -99,9 +99,6 @@ std::vector<Case> cases() {
         "expecting display element tag", "vtab=\"gear\"", 0);
 
     // ---- element frames and attributes ----
-    add(doc_with("<AlphaNumeric>\n</AlphaNumeric>\n"), "expecting AlphaNumeric open tag", "<AlphaNumeric>");
-    add(doc_with("<BarGraph>\n</BarGraph>\n"), "expecting barGraph open tag", "<BarGraph>");
-    add(doc_with("<Picture>\n</Picture>\n"), "expecting picture open tag", "<Picture>");
     add(doc_with("<AlphaNumeric " + kAlphaAttrs + "/>\n"), "expecting paramters of alphanum type",
         "%.1f\"/>");
     add(doc_with("<BarGraph " + kBarAttrs + "/>\n"), "expecting paramters of bargraph type", "max=\"10\"/>");
@@ -174,13 +171,6 @@ std::vector<Case> cases() {
         const std::string& base = b.kind == 'a' ? kAlphaAttrs : b.kind == 'b' ? kBarAttrs : kPicAttrs;
         add(doc_with(element(b.kind, with(base, b.from, b.to))), b.msg, b.to);
     }
-
-    // Geometry that does not fit the toolkit's 16-bit rectangles.
-    add(doc_with(alpha(
-            with(with(kAlphaAttrs, "pos_x=\"0\"", "pos_x=\"32000\""), "size_x=\"100\"", "size_x=\"768\""))),
-        "element geometry out of range", "format_str=\"%.1f\">");
-    add(doc_with(pic(with(kPicAttrs, "size_y=\"64\"", "size_y=\"65535\""))), "element geometry out of range",
-        "len=\"100\">");
 
     // ---- element children and decorations ----
     add(doc_with(alpha(with(kAlphaAttrs, "\"always\"", "\"limit\""))), "not all tags found",

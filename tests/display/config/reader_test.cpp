@@ -230,20 +230,40 @@ TEST(DisplayReader, PictureFieldsAndGeometryWithinTheToolkitLimit) {
     EXPECT_EQ(tuple(e.picture.len, rgb(e.picture.transparent_col), e.deco_middle.style,
                     rgb(e.deco_middle.border_fg_col), e.blink, e.vis_input.adr),
               tuple(0xFFFFFFFFu, 0x102030u, DECO_SINGLE_LINE, 0x070809u, BLINK_SLOW, 7u));
+}
 
-    // Outside the 640 x 480 screen, yet representable.
-    attrs = with(with(kPicAttrs, "pos_x=\"0\"", "pos_x=\"32000\""), "size_x=\"64\"", "size_x=\"767\"");
-    attrs = with(with(attrs, "pos_y=\"0\"", "pos_y=\"700\""), "size_y=\"64\"", "size_y=\"0\"");
-    Parsed q;
-    load(doc_with(pic(attrs)), &q);
-    EXPECT_EQ(q.d->pages[0].elements->head.pos_x + q.d->pages[0].elements->head.size_x, 32767u);
+TEST(DisplayReader, GeometryPastTheToolkitsRangeIsClippedNotRefused) {
+    // Every field may be 0 to 65535; the toolkit's edges are i16, so x + w stays at most 32767.
+    const struct {
+        const char *px, *sx, *py, *sy;
+        uint32_t pos_x, size_x, pos_y, size_y;
+    } cases[] = {
+        {"32000", "767", "700", "0", 32000, 767, 700, 0},     // fits exactly
+        {"32000", "768", "0", "65535", 32000, 767, 0, 32767}, // one past; size alone too large
+        {"65535", "65535", "40000", "1", 32767, 0, 32767, 0}, // position past the range
+    };
+    for (const auto& c : cases) {
+        std::string a = with(with(kPicAttrs, "pos_x=\"0\"", std::string("pos_x=\"") + c.px + "\""),
+                             "size_x=\"64\"", std::string("size_x=\"") + c.sx + "\"");
+        a = with(with(a, "pos_y=\"0\"", std::string("pos_y=\"") + c.py + "\""), "size_y=\"64\"",
+                 std::string("size_y=\"") + c.sy + "\"");
+        Parsed q;
+        load(doc_with(alpha(prio(kAlphaAttrs, 0)) + pic(a)), &q);
+        ASSERT_EQ(q.d->pages[0].elem_count, 2) << c.px;
+        const elem_head_s& h = q.d->pages[0].elements->next->head;
+        EXPECT_EQ(tuple(h.pos_x, h.size_x, h.pos_y, h.size_y), tuple(c.pos_x, c.size_x, c.pos_y, c.size_y))
+            << c.px;
+    }
 }
 
 TEST(DisplayReader, UnknownElementsAreSkippedEverywhere) {
     std::string u = "<Unknown a=\"1\">\n<Deeper>\n<Deepest b=\"2\"/>\n</Deeper>\n</Unknown>\n";
     std::string deco = with(an_deco(), "<BGCol ", u + "<BGCol ");
     std::string element = alpha(kAlphaAttrs, u + middle(deco) + u);
-    std::string pg = "<Page>\n" + u + col("BGCol") + u + "<DisplayElements>\n" + u + element + u +
+    // Display elements are start tags with attributes: one without is not recognised either.
+    std::string bare = "<AlphaNumeric>\n" + middle(an_deco()) + "</AlphaNumeric>\n<BarGraph>\n</BarGraph>\n" +
+                       "<Picture>\n<X/>\n</Picture>\n";
+    std::string pg = "<Page>\n" + u + col("BGCol") + u + "<DisplayElements>\n" + u + bare + element + u +
                      "</DisplayElements>\n</Page>\n";
     Parsed p;
     load(doc(u + pages(pg) + u + "<ResetInput>\n</ResetInput>\n"), &p);
