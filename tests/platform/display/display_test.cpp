@@ -74,11 +74,11 @@ TEST_F(Display, FlushShowsTheFrameOnlyWithLayerOneAndChecksItsArguments) {
     EXPECT_EQ(flush(), 1);
     EXPECT_EQ(flush(), 0);
     // Registers: five layers and the colour saturation.
-    hw_write32(0x43C60000 + 0x138 + 4 * 0x80, 3);
+    hw_write32(0x40010338, 3);
     EXPECT_TRUE(displaysim::layerEnabled(4));
-    hw_write32(0x43C60000 + 0x1B0, 170);
+    hw_write32(0x400101B0, 170);
     EXPECT_EQ(displaysim::colourSaturation(), 170u);
-    EXPECT_EQ(hw_read32(0x43C60000 + 0x1B0), 170u);
+    EXPECT_EQ(hw_read32(0x400101B0), 170u);
 }
 
 TEST_F(Display, SwitchingLayerOneShowsOrHidesTheFrameLastFlushed) {
