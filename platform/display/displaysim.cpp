@@ -1,5 +1,4 @@
 #include "platform/display/displaysim.h"
-#include "gui/bitmaps/bitmaps.h"
 #include "platform/display/fbshm.h"
 #include "platform/hw/hw_sim.h"
 #include "platform/hw/zynq_map.h"
@@ -19,6 +18,10 @@
 #include <cstring>
 #include <mutex>
 
+// The platform's boot logo as a screen dump, drawn at build time (boot_logo_dump.cpp).
+extern const uint8_t displaysim_boot_logo[];
+extern const size_t displaysim_boot_logo_size;
+
 namespace displaysim {
 namespace {
 
@@ -30,7 +33,6 @@ constexpr uintptr_t LAYER0 = zynq::DISPLAY_LAYER_REG0, LAYER_STEP = zynq::DISPLA
 constexpr uintptr_t COLSAT = zynq::DISPLAY_COLSAT_REG;
 constexpr uintptr_t LAYER1 = LAYER0 + LAYER_STEP;
 constexpr size_t FRAME_BYTES = static_cast<size_t>(WIDTH) * HEIGHT * 4;
-constexpr int LOGO_WIDTH = 640, LOGO_HEIGHT = 480;
 
 struct State {
     std::mutex m;
@@ -194,72 +196,7 @@ std::string shownShmName(uint32_t index) {
 }
 
 std::vector<uint8_t> defaultBootLogo() {
-    // The toolkit's boot-logo bitmap (8-bit palette RLE rows) as a run-length dump of the
-    // 640 x 480 area, the form in which the manager hands the logo out.
-    const GuiBitmap& bm = gbBootLogoBitmap;
-    std::vector<uint32_t> colours, palette;
-    std::vector<uint16_t> runs;
-    auto colourOf = [](uint8_t i) {
-        return (static_cast<uint32_t>(DefPalette256[3 * i]) << 16) |
-               (static_cast<uint32_t>(DefPalette256[3 * i + 1]) << 8) | DefPalette256[3 * i + 2];
-    };
-    auto addPixels = [&](uint32_t colour, uint32_t n) {
-        while (n) {
-            if (!runs.empty() && colours.back() == colour && runs.back() < 65535) {
-                uint32_t take = std::min<uint32_t>(n, 65535u - runs.back());
-                runs.back() = static_cast<uint16_t>(runs.back() + take);
-                n -= take;
-                continue;
-            }
-            colours.push_back(colour);
-            runs.push_back(0);
-        }
-    };
-    const uint8_t* p = bm.data;
-    for (int y = 0; y < LOGO_HEIGHT; ++y) {
-        int x = 0;
-        while (y < bm.height && x < bm.width && x < LOGO_WIDTH) {
-            const uint8_t c = *p++;
-            const int n = (c & 0x7F) + 1;
-            if (c & 0x80) {
-                for (int i = 0; i < n; ++i)
-                    addPixels(colourOf(*p++), 1);
-            } else {
-                addPixels(colourOf(*p++), static_cast<uint32_t>(n));
-            }
-            x += n;
-        }
-        if (x < LOGO_WIDTH) addPixels(0, static_cast<uint32_t>(LOGO_WIDTH - x));
-    }
-    std::vector<uint32_t> index(colours.size());
-    for (size_t i = 0; i < colours.size(); ++i) {
-        auto at = std::find(palette.begin(), palette.end(), colours[i]);
-        if (at == palette.end()) at = palette.insert(palette.end(), colours[i]);
-        index[i] = static_cast<uint32_t>(at - palette.begin());
-    }
-    unsigned b = 0;
-    while ((1u << b) < palette.size())
-        ++b;
-    std::vector<uint8_t> data((runs.size() * b + 7) / 8);
-    for (size_t i = 0; i < runs.size(); ++i)
-        for (unsigned k = 0; k < b; ++k)
-            if (index[i] >> k & 1) data[(i * b + k) / 8] |= static_cast<uint8_t>(1u << ((i * b + k) % 8));
-    std::vector<uint8_t> d;
-    auto put32 = [&d](uint32_t v) {
-        for (int i = 0; i < 4; ++i)
-            d.push_back(static_cast<uint8_t>(v >> (8 * i)));
-    };
-    put32(static_cast<uint32_t>(palette.size()));
-    put32(static_cast<uint32_t>(runs.size()));
-    put32(static_cast<uint32_t>(data.size()));
-    for (uint32_t c : palette)
-        put32(c);
-    for (uint16_t r : runs) {
-        d.push_back(static_cast<uint8_t>(r));
-        d.push_back(static_cast<uint8_t>(r >> 8));
-    }
-    d.insert(d.end(), data.begin(), data.end());
-    return d;
+    return std::vector<uint8_t>(displaysim_boot_logo, displaysim_boot_logo + displaysim_boot_logo_size);
 }
 
 bool install(uint32_t index) {
