@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -207,6 +208,16 @@ bool install(uint32_t index) {
     uint32_t* fb = static_cast<uint32_t*>(shmMap(name, FRAME_BYTES, true));
     if (!fb) return false;
 
+    // The shown frame outlives no process: a test or benchmark that never uninstalls (or fails
+    // before it does) still removes its name when it exits.
+    static const bool unlinkAtExit = [] {
+        std::atexit([] {
+            State& s2 = st();
+            if (s2.shm) shm_unlink(s2.shmName.c_str());
+        });
+        return true;
+    }();
+    (void)unlinkAtExit;
     std::string shmName = shownShmName(index);
     size_t bytes = sizeof(FbShmHeader) + FRAME_BYTES;
     int fd = shm_open(shmName.c_str(), O_CREAT | O_RDWR, 0644);

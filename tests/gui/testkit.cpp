@@ -3,8 +3,10 @@
 
 #include <png.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -115,6 +117,20 @@ bool writeShownPng(const std::string& path, const GuiRect& region) {
     return (std::fclose(f) == 0) && ok;
 }
 
+const std::string& scratchDir() {
+    // Never destroyed: the exit handler below runs after the statics are gone.
+    static const std::string* dir = [] {
+        char name[] = "/tmp/vyn_guitest_XXXXXX";
+        auto* d = new std::string(mkdtemp(name) ? name : "/tmp");
+        std::atexit([] {
+            std::error_code ec;
+            if (*dir != "/tmp") std::filesystem::remove_all(*dir, ec);
+        });
+        return d;
+    }();
+    return *dir;
+}
+
 int run(const std::string& cmd, std::string* out) {
     FILE* p = popen((cmd + " 2>&1").c_str(), "r");
     if (!p) return -1;
@@ -132,9 +148,8 @@ int run(const std::string& cmd, std::string* out) {
     const char* bld = std::getenv("VYN_BUILD_DIR");
     if (!src || !bld) return ::testing::AssertionFailure() << "VYN_SOURCE_DIR/VYN_BUILD_DIR not set";
     std::string ref = std::string(src) + "/tests/gui/reference/" + name + ".png";
-    std::string outDir = std::string(bld) + "/gui-reference-out";
-    mkdir(outDir.c_str(), 0755);
-    std::string actual = outDir + "/" + name + ".png", diff = outDir + "/" + name + "-diff.png";
+    // Test programs running side by side compare the same names: each works in its own directory.
+    std::string actual = scratchDir() + "/" + name + ".png", diff = scratchDir() + "/" + name + "-diff.png";
     const char* update = std::getenv("VYN_UPDATE_REFERENCE");
     if (!writeShownPng(update && *update == '1' ? ref : actual, region))
         return ::testing::AssertionFailure() << "cannot write the image";
@@ -143,13 +158,15 @@ int run(const std::string& cmd, std::string* out) {
         return ::testing::AssertionFailure() << "no reference " << ref << "; review " << actual;
     std::string out;
     int st = run("compare -metric AE '" + ref + "' '" + actual + "' '" + diff + "'", &out);
-    if (st == 0) {
-        std::remove(actual.c_str());
-        std::remove(diff.c_str());
-        return ::testing::AssertionSuccess();
-    }
-    return ::testing::AssertionFailure()
-           << name << ": " << out << " pixels differ; see " << actual << " and " << diff;
+    if (st == 0) return ::testing::AssertionSuccess();
+    const std::string keep =
+        std::string(bld) + "/gui-reference-out/" + program_invocation_short_name + "-" + name;
+    std::filesystem::create_directories(std::string(bld) + "/gui-reference-out");
+    std::error_code ec;
+    std::filesystem::copy_file(actual, keep + ".png", std::filesystem::copy_options::overwrite_existing, ec);
+    std::filesystem::copy_file(diff, keep + "-diff.png", std::filesystem::copy_options::overwrite_existing,
+                               ec);
+    return ::testing::AssertionFailure() << name << ": " << out << " pixels differ; see " << keep << "*.png";
 }
 
 } // namespace guitest

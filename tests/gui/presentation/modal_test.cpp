@@ -48,13 +48,16 @@ struct Modal : guitest::GuiTest {
         m.payload.point = GuiPoint(x, y);
         GuiThing::mpMessageQueue->Push(&m);
     }
-    // Plays the GUI task until `done` or the time-out (in rounds of dispatch and idle).
-    bool runUntil(const std::atomic<bool>& done, int rounds = 200) {
-        for (int i = 0; i < rounds && !done; ++i) {
-            drain();
+    // Plays the GUI task one message at a time, every other task settled in between, so that
+    // nothing depends on the host's scheduling; false when the queue runs dry before `done`.
+    bool runUntil(const std::atomic<bool>& done) {
+        for (;;) {
             sim::waitIdle();
+            if (done) return true;
+            GuiMessage m;
+            if (!GuiThing::mpMessageQueue->TryPop(&m)) return false;
+            if (!pm->RouteMessageToTask(&m)) pm->DispatchMessage(pm, &m);
         }
-        return done;
     }
 };
 
@@ -188,11 +191,11 @@ TEST_F(Modal, TasksShareOneQueueForTheirWindowsAndItGoesWithTheLast) {
 }
 
 // A task that keeps opening and closing its queue while another posts to its window: a message
-// is never put into a queue that is being deleted (ASan would report it).
+// is never put into a queue that is being deleted (ASan would report it). Both loops are bounded
+// and neither waits for the other, so the test ends whatever the interleaving.
 TEST_F(Modal, PostingWhileTheSubTaskQueueGoesAwayIsSafe) {
     auto* target = new Probe(GuiRect(10, 10, 50, 50));
     desk->Add(target, 0);
-    std::atomic<bool> openerDone{false}, posterDone{false};
     TASK_ID opener = taskSpawnFn("opener", 100, 0, 0, [&] {
         for (int i = 0; i < 1000; ++i) {
             pm->BeginSubTaskExecute(target);
@@ -201,18 +204,15 @@ TEST_F(Modal, PostingWhileTheSubTaskQueueGoesAwayIsSafe) {
             }
             pm->EndSubTaskExecute(target);
         }
-        openerDone = true;
     });
     TASK_ID poster = taskSpawnFn("poster", 100, 0, 0, [&] {
-        while (!openerDone) {
+        for (int i = 0; i < 3000; ++i) {
             GuiMessage m(GM_APP, target);
             pm->RouteMessageToTask(&m);
         }
-        posterDone = true;
     });
-    ASSERT_TRUE(runUntil(posterDone, 100000));
-    taskWaitExit(opener, 10);
-    taskWaitExit(poster, 10);
+    EXPECT_EQ(taskWaitExit(opener, WAIT_FOREVER), OK);
+    EXPECT_EQ(taskWaitExit(poster, WAIT_FOREVER), OK);
 }
 
 } // namespace

@@ -23,10 +23,7 @@ using testsupport::LogLine;
 using Bytes = std::vector<uint8_t>;
 
 std::string dumpDir() {
-    const char* b = std::getenv("VYN_BUILD_DIR");
-    std::string d = std::string(b ? b : "/tmp") + "/scrndrv-dumps";
-    mkdir(d.c_str(), 0755);
-    return d;
+    return guitest::scratchDir();
 }
 
 void put32(Bytes& b, uint32_t v) {

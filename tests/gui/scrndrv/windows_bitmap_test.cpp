@@ -16,9 +16,7 @@ struct WindowsBitmap : guitest::GuiTest {
     std::string dir;
     void SetUp() override {
         GuiTest::SetUp();
-        const char* b = std::getenv("VYN_BUILD_DIR");
-        dir = std::string(b ? b : "/tmp") + "/scrndrv-bmp";
-        mkdir(dir.c_str(), 0755);
+        dir = guitest::scratchDir();
         uint32_t* fb = displaysim::frameBuffer();
         for (int y = 0; y < 480; ++y)
             for (int x = 0; x < 1024; ++x)
