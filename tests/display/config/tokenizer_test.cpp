@@ -102,22 +102,6 @@ TEST(XmlTokenizer, ScanErrorsCarryThePositionWhereTheyWereFound) {
         EXPECT_EQ(scan_error(c.text), c.error) << c.text;
 }
 
-TEST(XmlTokenizer, ScanContent) {
-    std::string text = "ab&amp;cd\"rest";
-    xml_scan_s s;
-    xml_scan_init(&s, text.data(), static_cast<int32_t>(text.size()));
-    char buf[4], big[32];
-    EXPECT_EQ(XmlScanContent(&s, sizeof buf, buf), 0);
-    EXPECT_STREQ(buf, "ab&");
-    EXPECT_EQ(XmlScanContent(&s, sizeof big, big), 0);
-    EXPECT_STREQ(big, "cd");
-    EXPECT_EQ(*s.cur, '"');
-    std::string bad = "x&y;";
-    xml_scan_init(&s, bad.data(), static_cast<int32_t>(bad.size()));
-    EXPECT_EQ(XmlScanContent(&s, sizeof big, big), -1);
-    EXPECT_EQ(XmlScanContent(&s, 0, big), -1);
-}
-
 // Converts text with f into a value preset to 7; on failure the value stays 7.
 template <typename T, typename F> void convert(F f, const char* text, T min, T max, int rc, T want) {
     T v = 7;

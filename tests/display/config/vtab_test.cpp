@@ -129,16 +129,6 @@ TEST(VerbalTables, SectionWithSeveralTables) {
     EXPECT_EQ(lookup(t, 3), long_text);
 }
 
-TEST(VerbalTables, ALaterSectionReplacesTheEarlierOne) {
-    std::string first = vtabs({{"<VerbTab name=\"one\" default=\"1\">\n", tabs({1, 2})}});
-    std::string second = vtabs({{"<VerbTab name=\"two\" default=\"2\">\n", tabs({3})}});
-    Parsed p;
-    load(doc(first + second + pages(page(alpha(with(kAlphaAttrs, "vtab=\"\"", "vtab=\"two\""))))), &p);
-    EXPECT_EQ(XmlSearchVTab(p.d->vtabs, "one"), nullptr);
-    ASSERT_NE(XmlSearchVTab(p.d->vtabs, "two"), nullptr);
-    EXPECT_EQ(p.d->pages[0].elements->alphanum.vtab, XmlSearchVTab(p.d->vtabs, "two"));
-}
-
 TEST(VerbalTables, CountsAreLimitedTo65535) {
     std::string head = "<VerbTab name=\"big\" default=\"-\">\n";
     std::vector<int64_t> nums(65535);

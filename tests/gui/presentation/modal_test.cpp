@@ -10,10 +10,6 @@ namespace {
 
 using guitest::Probe;
 
-constexpr uint16_t clicked(uint16_t id) {
-    return static_cast<uint16_t>(128 + 16 * id + GSIG_CLICKED);
-}
-
 // Counts its deletions, so that a test sees where a window went.
 std::atomic<int> gDeleted{0};
 class Dialog : public GuiWindow {
@@ -60,19 +56,6 @@ struct Modal : guitest::GuiTest {
         }
     }
 };
-
-TEST_F(Modal, TheRootIsAWindowThatNeitherClosesNorHides) {
-    EXPECT_EQ(pm->Status() & (PSF_VIEWPORT | PSF_WINDOW | PSF_VISIBLE),
-              PSF_VIEWPORT | PSF_WINDOW | PSF_VISIBLE);
-    auto* top = new GuiTextButton(GuiRect(600, 440, 639, 479), "x", GUI_ID_OK);
-    pm->Add(top, 1);
-    EXPECT_EQ(pm->Message(GuiMessage(clicked(GUI_ID_OK), pm, top, GUI_ID_OK)), 0);
-    EXPECT_EQ(pm->Message(GuiMessage(GM_HIDE, pm)), 0);
-    EXPECT_TRUE(pm->Visible());
-    EXPECT_EQ(pm->Message(GuiMessage(GM_CLOSE, pm)), GUI_RESULT_CLOSE);
-    drain();
-    EXPECT_EQ(top->Parent(), pm);
-}
 
 TEST_F(Modal, ExecuteInTheGuiTaskReturnsTheButtonPressed) {
     auto* d = new Dialog(GuiRect(200, 150, 399, 299));
@@ -148,46 +131,6 @@ TEST_F(Modal, DestroyFromTheGuiTaskEndsTheLoopInTheWindowsOwnTask) {
     EXPECT_EQ(taskWaitExit(tid, 10), OK);
     drain();
     EXPECT_EQ(gDeleted, 1);
-}
-
-TEST_F(Modal, GlobalModalExecuteKeepsThePointerForItself) {
-    auto* d = new Dialog(GuiRect(200, 150, 399, 299));
-    post(GM_POINTER_MOVE, 230, 205); // enter the probe
-    post(GM_POINTER_MOVE, 300, 280); // leave it
-    post(GM_LBUTTON_DOWN, 20, 20);   // outside: dropped
-    post(GM_LBUTTON_DOWN, 230, 170);
-    post(GM_LBUTTON_UP, 230, 170);
-    EXPECT_EQ(d->GlobalModalExecute(), GUI_ID_CANCEL);
-    EXPECT_EQ(std::tuple(d->inner->count(GM_POINTER_ENTER), d->inner->count(GM_POINTER_EXIT),
-                         desk->count(GM_LBUTTON_DOWN)),
-              std::tuple(1, 1, 0));
-    EXPECT_EQ(pm->GetPointerOwner(), nullptr) << "released although the window went";
-    drain();
-    EXPECT_EQ(gDeleted, 1);
-}
-
-TEST_F(Modal, TasksShareOneQueueForTheirWindowsAndItGoesWithTheLast) {
-    auto* a = new Probe(GuiRect(10, 10, 50, 50));
-    auto* b = new Probe(GuiRect(60, 10, 90, 50));
-    desk->Add(a, 0);
-    desk->Add(b, 0);
-    std::atomic<bool> done{false};
-    GuiQueue *qa = nullptr, *qb = nullptr, *afterA = nullptr, *afterB = nullptr;
-    TASK_ID tid = taskSpawnFn("subtask", 100, 0, 0, [&] {
-        pm->BeginSubTaskExecute(a);
-        pm->BeginSubTaskExecute(b);
-        qa = pm->GetThingMessageQueue(a);
-        qb = pm->GetThingMessageQueue(b);
-        pm->EndSubTaskExecute(a);
-        afterA = pm->GetThingMessageQueue(b);
-        pm->EndSubTaskExecute(b);
-        afterB = pm->GetThingMessageQueue(b);
-        done = true;
-    });
-    ASSERT_TRUE(runUntil(done));
-    EXPECT_NE(qa, nullptr);
-    EXPECT_EQ(std::tuple(qb, afterA, afterB), std::tuple(qa, qa, nullptr));
-    taskWaitExit(tid, 10);
 }
 
 // A task that keeps opening and closing its queue while another posts to its window: a message

@@ -104,12 +104,4 @@ TEST_F(BootLogo, LayersSwitchAndUnknownLayersAreLoggedWithAFloodGuard) {
     EXPECT_EQ(testsupport::logDrain().size(), 1u) << "the other operation has its own guard";
 }
 
-TEST_F(BootLogo, SetColourFillsTheApplicationAreaAndFlushes) {
-    fillFrame(0x0000FF);
-    const uint64_t flushes = displaysim::flushCount();
-    EXPECT_EQ(scrndrvSetColor(0x00C0FF), 0);
-    EXPECT_EQ(displaysim::flushCount(), flushes + 1);
-    expectShown({{0, 0, 0x00C0FFu}, {639, 479, 0x00C0FFu}, {640, 0, 0x0000FFu}});
-}
-
 } // namespace
