@@ -1,15 +1,10 @@
 #include "gui/testkit.h"
-#include "gui/screen/screen.h"
-
-#include <png.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
 
 namespace guitest {
 
@@ -55,16 +50,6 @@ void GuiTest::redrawAll() {
     if (screen->InvalidCount() > 0) pm->Draw();
 }
 
-int Probe::Message(const GuiMessage& msg) {
-    if (logged < 256) log[logged++] = msg.type;
-    if (msg.type == GM_SHOW) {
-        ++shows;
-        clipEmptyAtShow = mClip.IsEmpty();
-    }
-    if (handleAll && msg.type >= GM_APP) return result;
-    return GuiThing::Message(msg);
-}
-
 void Probe::Draw() {
     if (!mpScreen || (!Visible() && !mpScreen->DrawingToBitmap())) return;
     mpScreen->BeginDraw(this);
@@ -73,49 +58,6 @@ void Probe::Draw() {
     mpScreen->EndDraw();
 }
 
-int Probe::count(uint16_t type) const {
-    int n = 0;
-    for (int i = 0; i < logged; ++i)
-        n += log[i] == type;
-    return n;
-}
-
-namespace {
-bool encode(FILE* f, const GuiRect& region, uint8_t* row) {
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    if (!png) return false;
-    png_infop info = png_create_info_struct(png);
-    if (!info || setjmp(png_jmpbuf(png))) {
-        png_destroy_write_struct(&png, &info);
-        return false;
-    }
-    png_init_io(png, f);
-    const int w = region.Width(), h = region.Height();
-    png_set_IHDR(png, info, static_cast<png_uint_32>(w), static_cast<png_uint_32>(h), 8, PNG_COLOR_TYPE_RGB,
-                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    png_write_info(png, info);
-    for (int y = region.top; y <= region.bottom; ++y) {
-        for (int x = 0; x < w; ++x) {
-            uint32_t c = displaysim::shown()[y * displaysim::WIDTH + region.left + x];
-            row[3 * x] = static_cast<uint8_t>(c >> 16);
-            row[3 * x + 1] = static_cast<uint8_t>(c >> 8);
-            row[3 * x + 2] = static_cast<uint8_t>(c);
-        }
-        png_write_row(png, row);
-    }
-    png_write_end(png, nullptr);
-    png_destroy_write_struct(&png, &info);
-    return true;
-}
-} // namespace
-
-bool writeShownPng(const std::string& path, const GuiRect& region) {
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) return false;
-    std::vector<uint8_t> row(static_cast<size_t>(region.Width()) * 3);
-    bool ok = encode(f, region, row.data());
-    return (std::fclose(f) == 0) && ok;
-}
 
 const std::string& scratchDir() {
     // Never destroyed: the exit handler below runs after the statics are gone.
@@ -129,6 +71,16 @@ const std::string& scratchDir() {
         return d;
     }();
     return *dir;
+}
+
+bool writeShownPng(const std::string& path, const GuiRect& region) {
+    // The platform writes the whole shown frame; ImageMagick cuts the region out of it.
+    const std::string whole = scratchDir() + "/whole.png";
+    char geometry[64];
+    std::snprintf(geometry, sizeof geometry, "%dx%d+%d+%d", region.Width(), region.Height(), region.left,
+                  region.top);
+    return displaysim::writePng(whole) &&
+           run("convert '" + whole + "' -crop " + geometry + " +repage 'PNG24:" + path + "'") == 0;
 }
 
 int run(const std::string& cmd, std::string* out) {

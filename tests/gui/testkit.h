@@ -51,22 +51,14 @@ class GuiTest : public ::testing::Test {
     GuiScreen* screen = nullptr;
 };
 
-// A plain object with a log of the messages it saw; optionally a viewport owner.
+// A plain object that draws its frame and its children; optionally a viewport owner.
 class Probe : public GuiThing {
   public:
     explicit Probe(const GuiRect& r, uint16_t id = 0, uint16_t status = 0) : GuiThing(r, id, FF_NONE) {
         mStatus |= status;
         mColors[0] = 0x123456;
     }
-    int Message(const GuiMessage& msg) override;
     void Draw() override;
-    int count(uint16_t type) const;
-    int shows = 0;
-    bool clipEmptyAtShow = false;
-    uint16_t log[256] = {};
-    int logged = 0;
-    int result = 0; // returned for messages the base does not handle
-    bool handleAll = false;
 };
 
 // A directory of this process's own for scratch files, made on first use and removed with

@@ -29,34 +29,7 @@ struct Controls : guitest::GuiTest {
         GuiThing::mpMessageQueue->Push(&m);
         drain();
     }
-    static uint16_t clicked(uint16_t id) { return static_cast<uint16_t>(128 + 16 * id + GSIG_CLICKED); }
 };
-
-TEST_F(Controls, ButtonsClickOnReleaseOverThemOrOnPressWithRepeat) {
-    auto* b = new GuiTextButton(GuiRect(10, 10, 89, 33), "OK", GUI_ID_OK);
-    auto* arrow = new GuiBitmapButton(GuiRect(100, 10, 115, 25), &gbUpArrowBitmap, 1000,
-                                      BS_ENABLED | BS_CLICK_ON_PRESS | BS_AUTO_REPEAT | 0x10);
-    panel->Add(b, 1);
-    panel->Add(arrow, 1);
-    pointer(GM_LBUTTON_DOWN, 20, 20);
-    EXPECT_EQ(std::tuple(b->Pressed(), pm->GetPointerOwner()), std::tuple(true, b));
-    pointer(GM_LBUTTON_UP, 21, 21);
-    pointer(GM_LBUTTON_DOWN, 20, 20);
-    pointer(GM_POINTER_MOVE, 200, 200);
-    pointer(GM_LBUTTON_UP, 200, 200); // released elsewhere: no click
-    EXPECT_EQ(std::tuple(panel->count(clicked(GUI_ID_OK)), pm->GetPointerOwner()), std::tuple(1, nullptr));
-    pointer(GM_LBUTTON_DOWN, 105, 15);
-    GuiMessageQueue* mq = GuiThing::mpMessageQueue;
-    // Sent on press; repeated after 20 ticks, then every 5; nothing more on release.
-    for (auto [ticks, clicks] : {std::pair{0, 1}, {19, 1}, {1, 2}, {5, 3}}) {
-        for (int i = 0; i < ticks; ++i)
-            mq->TimerTick();
-        drain();
-        EXPECT_EQ(panel->count(clicked(1000)), clicks) << ticks;
-    }
-    pointer(GM_LBUTTON_UP, 105, 15);
-    EXPECT_EQ(std::tuple(mq->HasTimer(arrow), panel->count(clicked(1000))), std::tuple(false, 3));
-}
 
 TEST_F(Controls, ADestroyedButtonWithARunningRepeatLeavesNoTimer) {
     auto* b = new GuiTextButton(GuiRect(10, 10, 89, 33), "Hold", 7, BS_ENABLED | BS_AUTO_REPEAT);

@@ -12,28 +12,6 @@ GuiMessage msg(uint16_t type, GuiThing* target = nullptr, int data = 0) {
     return GuiMessage(type, target, nullptr, data);
 }
 
-TEST_F(GuiTest, QueueHoldsFortyOneAndRefusesMoreWithoutLosingTheOldest) {
-    GuiQueue* q = GuiCreateMessageQueue();
-    ASSERT_NE(q, nullptr);
-    for (int i = 0; i < GUI_QUEUE_NODES; ++i) {
-        GuiMessage m = msg(GM_APP, nullptr, i);
-        ASSERT_EQ(EnqueueTaskMessage(&m, q), 1);
-    }
-    GuiMessage extra = msg(GM_APP, nullptr, 99);
-    EXPECT_EQ(EnqueueTaskMessage(&extra, q), 0) << "a full queue reports the drop";
-    EXPECT_EQ(GuiQueueCount(q), GUI_QUEUE_NODES);
-    GuiMessage out;
-    GuiPopMessage(&out, q);
-    EXPECT_EQ(std::tuple(out.data, out.next), std::tuple(0, nullptr));
-    EXPECT_EQ(EnqueueTaskMessage(&extra, q), 1) << "a popped node is free again";
-    int last = -1;
-    while (GuiTryPopMessage(&out, q))
-        last = out.data;
-    EXPECT_EQ(last, 99);
-    EXPECT_EQ(GuiQueueFreeNodes(q), GUI_QUEUE_NODES);
-    GuiDeleteMessageQueue(q);
-}
-
 // A consumer blocked in Pop while another task posts and purges: with the count kept in a
 // semaphore this could deadlock or hand out a purged message; the list is now the only count.
 TEST_F(GuiTest, PurgeOfTheGuiQueueWhileTheGuiTaskWaitsLeavesItWaitingForTheNextMessage) {
@@ -64,28 +42,6 @@ TEST_F(GuiTest, PurgeOfTheGuiQueueWhileTheGuiTaskWaitsLeavesItWaitingForTheNextM
 }
 
 // ---- timers ---------------------------------------------------------------------------------
-
-TEST_F(GuiTest, KillTimerOfAParentTakesTheDescendantsTimersAndTheirQueuedExpiries) {
-    auto* parent = new Probe(GuiRect(0, 0, 99, 99));
-    auto* child = new Probe(GuiRect(1, 1, 5, 5));
-    parent->Add(child, 0);
-    Probe other(GuiRect(0, 0, 1, 1));
-    GuiMessageQueue* mq = GuiThing::mpMessageQueue;
-    mq->SetTimer(child, 1, 1, 1);
-    mq->SetTimer(parent, 1, 1, 1);
-    mq->SetTimer(&other, 1, 1, 1);
-    mq->TimerTick();
-    EXPECT_EQ(GuiQueueCount(gpGuiMesgQueue), 3);
-    mq->KillTimer(parent, 1); // exactly the parent's timer and its expiry
-    EXPECT_TRUE(mq->HasTimer(child, 1));
-    EXPECT_EQ(GuiQueueCount(gpGuiMesgQueue), 2);
-    mq->KillTimer(parent, 0);
-    EXPECT_FALSE(mq->HasTimer(child));
-    EXPECT_TRUE(mq->HasTimer(&other));
-    EXPECT_EQ(GuiQueueCount(gpGuiMesgQueue), 1);
-    mq->KillTimer(&other, 7); // a missing timer is no error
-    delete parent;
-}
 
 // ---- the GUI task and the timer task ------------------------------------------------------------
 
@@ -120,8 +76,7 @@ TEST(GuiTasks, TimerTaskFeedsTheGuiTaskEveryFiftyMillisecondsUntilClosed) {
         taskSpawn("r_GuiMn", 121, VX_FP_TASK, 500000, GuiTaskMain, reinterpret_cast<intptr_t>(built));
     TASK_ID timer = taskSpawn("r_t_GuiTmr", 120, VX_FP_TASK, 500000, GuiTimerTask);
     sim::waitIdle();
-    ASSERT_EQ(semTake(built, NO_WAIT), OK);
-    EXPECT_EQ(gbGuiInitialized.load(), 1);
+    ASSERT_EQ(std::tuple(semTake(built, NO_WAIT), gbGuiInitialized.load()), std::tuple(OK, 1));
     for (auto [ms, ticks] : {std::pair{49, 0}, {1, 1}, {500, 11}}) {
         sim::step(ms);
         EXPECT_EQ(gTicksSeen.load(), ticks);
@@ -131,9 +86,8 @@ TEST(GuiTasks, TimerTaskFeedsTheGuiTaskEveryFiftyMillisecondsUntilClosed) {
     GuiMessage close(GM_CLOSE, GuiThing::mpPresentation);
     GuiThing::mpMessageQueue->Push(&close);
     sim::waitIdle();
-    EXPECT_EQ(taskWaitExit(gui, 10), OK);
-    EXPECT_EQ(GuiThing::mpPresentation, nullptr);
-    EXPECT_EQ(gpGuiMesgQueue, nullptr);
+    EXPECT_EQ(std::tuple(taskWaitExit(gui, 10), GuiThing::mpPresentation, gpGuiMesgQueue),
+              std::tuple(OK, nullptr, nullptr));
     GuiSetAppHooks(GuiAppHooks{});
     semDelete(built);
     displaysim::uninstall();

@@ -18,12 +18,9 @@ class Dialog : public GuiWindow {
         button =
             new GuiTextButton(GuiRect(r.left + 10, r.top + 10, r.left + 69, r.top + 33), "OK", GUI_ID_CANCEL);
         Add(button, 0);
-        inner = new Probe(GuiRect(r.left + 10, r.top + 50, r.left + 69, r.top + 69));
-        Add(inner, 0);
     }
     ~Dialog() override { ++gDeleted; }
     GuiTextButton* button;
-    Probe* inner;
 };
 
 struct Modal : guitest::GuiTest {
@@ -57,39 +54,6 @@ struct Modal : guitest::GuiTest {
     }
 };
 
-TEST_F(Modal, ExecuteInTheGuiTaskReturnsTheButtonPressed) {
-    auto* d = new Dialog(GuiRect(200, 150, 399, 299));
-    post(GM_LBUTTON_DOWN, 20, 20); // outside, nothing in front: dropped
-    post(GM_LBUTTON_UP, 20, 20);
-    post(GM_POINTER_MOVE, 230, 205);
-    post(GM_LBUTTON_DOWN, 230, 170);
-    post(GM_LBUTTON_UP, 231, 171);
-    EXPECT_EQ(d->Execute(1), GUI_ID_CANCEL);
-    EXPECT_EQ(std::tuple(desk->count(GM_LBUTTON_DOWN), d->inner->count(GM_POINTER_ENTER)), std::tuple(0, 1));
-    EXPECT_EQ(gDeleted, 0) << "deleted once the handler has returned";
-    drain();
-    EXPECT_EQ(gDeleted, 1);
-}
-
-TEST_F(Modal, ExecuteBringsTheWindowToTheFrontAndOnlyWindowsInFrontTakeOtherClicks) {
-    auto* d = new Dialog(GuiRect(200, 150, 399, 299));
-    auto* other = new Probe(GuiRect(420, 150, 500, 200), 0, PSF_VIEWPORT);
-    desk->Add(d, 1);
-    desk->Add(other, 1); // in front of the dialog
-    auto* front = new Probe(GuiRect(500, 400, 639, 479), 0, PSF_VIEWPORT);
-    pm->Add(front, 1);               // a top-level window in front of the desk
-    post(GM_LBUTTON_DOWN, 450, 170); // the desk's other window: behind the dialog's top level
-    post(GM_LBUTTON_DOWN, 550, 450); // the window in front
-    post(GM_LBUTTON_DOWN, 230, 170);
-    post(GM_LBUTTON_UP, 230, 170);
-    EXPECT_EQ(d->Execute(1), GUI_ID_CANCEL);
-    EXPECT_EQ(std::tuple(other->count(GM_LBUTTON_DOWN), front->count(GM_LBUTTON_DOWN)), std::tuple(0, 1));
-    EXPECT_TRUE(d->Status() & PSF_ALWAYS_ON_TOP) << "made always on top";
-    EXPECT_FALSE(d->Modal()) << "the loop is over";
-    drain();
-    EXPECT_EQ(gDeleted, 1);
-}
-
 TEST_F(Modal, ExecuteInASecondTaskGetsItsMessagesThroughItsOwnQueue) {
     auto* d = new Dialog(GuiRect(200, 150, 399, 299));
     std::atomic<bool> done{false}, modalDuring{false};
@@ -100,37 +64,18 @@ TEST_F(Modal, ExecuteInASecondTaskGetsItsMessagesThroughItsOwnQueue) {
     });
     sim::waitIdle();
     ASSERT_TRUE(d->Visible());
-    EXPECT_TRUE(d->Status() & PSF_ALWAYS_ON_TOP);
     EXPECT_NE(pm->GetThingMessageQueue(d->button), nullptr);
     EXPECT_EQ(pm->GetCurrentMessageQueue(), nullptr) << "the GUI task keeps the GUI queue";
     modalDuring = d->Modal();
     post(GM_LBUTTON_DOWN, 230, 170);
     post(GM_LBUTTON_UP, 230, 170);
     ASSERT_TRUE(runUntil(done)) << "the dialog task did not end";
-    EXPECT_TRUE(modalDuring);
-    EXPECT_EQ(result, GUI_ID_CANCEL);
-    EXPECT_EQ(taskWaitExit(tid, 10), OK);
+    EXPECT_EQ(std::tuple(modalDuring.load(), result.load(), taskWaitExit(tid, 10)),
+              std::tuple(true, GUI_ID_CANCEL, OK));
     EXPECT_EQ(GuiQueueCount(gpGuiMesgQueue), 1) << "the deferred delete waits in the GUI queue";
     drain();
     EXPECT_EQ(gDeleted, 1);
     EXPECT_EQ(pm->GetThingMessageQueue(desk), nullptr);
-}
-
-TEST_F(Modal, DestroyFromTheGuiTaskEndsTheLoopInTheWindowsOwnTask) {
-    auto* d = new Dialog(GuiRect(200, 150, 399, 299));
-    std::atomic<bool> done{false};
-    std::atomic<int> result{-1};
-    TASK_ID tid = taskSpawnFn("dialog", 100, 0, 0, [&] {
-        result = d->Execute(1);
-        done = true;
-    });
-    sim::waitIdle();
-    desk->Destroy(d);
-    ASSERT_TRUE(runUntil(done));
-    EXPECT_EQ(result, GUI_ID_CLOSE);
-    EXPECT_EQ(taskWaitExit(tid, 10), OK);
-    drain();
-    EXPECT_EQ(gDeleted, 1);
 }
 
 // A task that keeps opening and closing its queue while another posts to its window: a message

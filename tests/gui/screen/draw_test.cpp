@@ -1,13 +1,10 @@
 // Primitives of the frame-buffer screen, read from the shown frame after a flush.
-#include "gui/bitmaps/bitmaps.h"
 #include "gui/fonts/fonts.h"
 #include "gui/screen/screen.h"
 #include "gui/testkit.h"
 #include "platform/kmgr/kmgr_sim.h"
 
-#include <cstdlib>
-#include <vector>
-
+#include <tuple>
 
 namespace {
 
@@ -61,7 +58,7 @@ TEST_F(Draw, LinesGrowByTheirWidthAndDiagonalsHitBothEnds) {
     EXPECT_EQ(countColour(GuiRect(38, 9, 44, 31), GREEN), 21 * 3);
     EXPECT_EQ(countColour(GuiRect(55, 5, 65, 35), BG), 11 * 31);
     for (int i = 0; i <= 10; ++i)
-        EXPECT_EQ(shownAt(100 + i, 100 + i), RED) << i;
+        EXPECT_EQ(shownAt(100 + i, 100 + i), RED) << i; // and nothing else in its square:
     EXPECT_EQ(countColour(GuiRect(100, 100, 110, 110), RED), 11);
     expectShown({{200, 99, GREEN}, {200, 101, GREEN}, {200, 102, BG}, {300, 100, BLUE}, {320, 110, BLUE}});
     EXPECT_EQ(countColour(GuiRect(200, 95, 220, 115), GREEN), 21 * 3);
@@ -93,115 +90,6 @@ TEST_F(Draw, DiagonalFastPathRespectsTheHalfWidthAtTheViewEdge) {
     delete pm->Remove(w, 0);
 }
 
-// ---- bitmaps ------------------------------------------------------------------------------
-
-struct BitmapFormats : Draw {
-    // Draws the bitmap at (300, 300) and returns the first n shown pixels of its row y.
-    std::vector<uint32_t> show(GuiBitmap* b, size_t n, int y = 0) {
-        paint([&] {
-            screen->Rectangle(canvas, GuiRect(290, 290, 500, 320), GuiColor(0, BG, GUI_COLOR_FILL), 0);
-            screen->Bitmap(canvas, GuiPoint(300, 300), b);
-        });
-        std::vector<uint32_t> v;
-        for (int x = 0; x < static_cast<int>(n); ++x)
-            v.push_back(shownAt(300 + x, 300 + y));
-        return v;
-    }
-};
-
-TEST_F(BitmapFormats, RleRunsStopAtTheWidthAndRowsAboveTheViewAreSkipped) {
-    // Row 0: 128 red, one white, two transparent. Row 1: green, transparent, blue, then a run of
-    // 128 blue that would pass the width of 131.
-    std::vector<uint8_t> d = {0x7F,      PAL_RED,         0x80,     PAL_WHITE, 0x01,    PAL_TRANSPARENT, 0x82,
-                              PAL_GREEN, PAL_TRANSPARENT, PAL_BLUE, 0x7F,      PAL_BLUE};
-    GuiBitmap b{BMF_RLE | BMF_HAS_TRANS, 8, 131, 2, 0, d.data()};
-    std::vector<uint32_t> row0 = show(&b, 132), want(128, RED);
-    want.insert(want.end(), {GUI_WHITE, BG, BG, BG});
-    EXPECT_EQ(row0, want);
-    std::vector<uint32_t> row1 = show(&b, 132, 1);
-    EXPECT_EQ(std::tuple(row1[0], row1[1], row1[2], row1[130], row1[131]),
-              std::tuple(GREEN, BG, BLUE, BLUE, BG));
-    // Only the last of three rows lies inside this window.
-    std::vector<uint8_t> rows = {0x03, PAL_RED, 0x03, PAL_GREEN, 0x03, PAL_BLUE};
-    GuiBitmap three{BMF_RLE, 8, 4, 3, 0, rows.data()};
-    Probe* w = new Probe(GuiRect(300, 302, 310, 310), 3, PSF_VIEWPORT);
-    pm->Add(w, 0);
-    fillFrame(BG);
-    paint([&] { screen->Bitmap(w, GuiPoint(300, 300), &three); }, w);
-    expectShown({{300, 302, BLUE}, {303, 302, BLUE}, {300, 301, BG}});
-    delete pm->Remove(w, 0);
-}
-
-TEST_F(Draw, DrawingIntoBitmapsNestsAndRefusesOtherFormats) {
-    GuiBitmap* outer = screen->CreateBitmap(20, 10, 1);
-    GuiBitmap* inner = screen->CreateBitmap(4, 4, 0);
-    int nesting = giCriticalNesting;
-    screen->BeginDraw(canvas, outer);
-    screen->Rectangle(canvas, GuiRect(-5, -5, 100, 100), GuiColor(0, RED, GUI_COLOR_FILL), 0);
-    screen->BeginDraw(canvas, inner);
-    screen->Rectangle(canvas, GuiRect(0, 0, 3, 3), GuiColor(0, GREEN, GUI_COLOR_FILL), 0);
-    screen->EndDraw(inner);
-    screen->PutPixel(canvas, 19, 9, BLUE); // back into the outer bitmap, not the screen
-    uint8_t pal[4] = {1, 2, 3, 4};
-    GuiBitmap wrong{BMF_RAW, 8, 2, 2, 0, pal};
-    screen->BeginDraw(canvas, &wrong);
-    screen->Rectangle(canvas, GuiRect(0, 0, 1, 1), GuiColor(0, BLUE, GUI_COLOR_FILL), 0);
-    screen->EndDraw(&wrong);
-    screen->EndDraw(outer);
-    EXPECT_EQ(giCriticalNesting, nesting);
-    EXPECT_EQ(pal[0], 1) << "nothing is drawn into a bitmap of another format";
-    auto* o = reinterpret_cast<uint32_t*>(outer->data);
-    EXPECT_EQ(std::tuple(o[0], o[9 * 20 + 19], reinterpret_cast<uint32_t*>(inner->data)[15]),
-              std::tuple(RED, BLUE, GREEN));
-    paint([&] { screen->Bitmap(canvas, GuiPoint(400, 50), outer); });
-    expectShown({{400, 50, RED}, {419, 59, BLUE}, {420, 50, BG}});
-    screen->DestroyBitmap(outer);
-    screen->DestroyBitmap(inner);
-}
-
-TEST_F(Draw, CaptureIsCutToTheSurface) {
-    paint([&] { screen->PutPixel(canvas, 0, 0, RED); });
-    GuiCapture cap;
-    GuiRect r(-5, -5, 10, 10);
-    EXPECT_EQ(std::tuple(screen->Capture(&cap, r), r, cap.Bitmap()->width),
-              std::tuple(1, GuiRect(0, 0, 10, 10), 11));
-    EXPECT_EQ(reinterpret_cast<uint32_t*>(cap.Bitmap()->data)[0] & 0xFFFFFF, RED);
-    GuiRect off(2000, 0, 2010, 10);
-    EXPECT_EQ(screen->Capture(&cap, off), 0);
-    EXPECT_FALSE(cap.IsValid());
-    GuiRect edge(1020, 470, 1100, 600);
-    EXPECT_EQ(std::tuple(screen->Capture(&cap, edge), cap.Bitmap()->width, cap.Bitmap()->height),
-              std::tuple(1, 4, 10));
-}
-
-TEST_F(Draw, WindowsInFrontAreProtectedAlsoInsidePlainObjects) {
-    // A window in front, and a plain group holding a window, added in one piece: the windows'
-    // areas are kept from the canvas behind them and from a plain sibling drawn later.
-    Probe* front = new Probe(GuiRect(100, 100, 199, 199), 5, PSF_VIEWPORT);
-    front->mColors[0] = GREEN;
-    pm->Add(front, 1);
-    Probe* group = new Probe(GuiRect(300, 100, 399, 199));
-    Probe* inner = new Probe(GuiRect(320, 120, 339, 139), 6, PSF_VIEWPORT);
-    inner->mColors[0] = GREEN;
-    group->Add(inner, 0);
-    canvas->Add(group, 0);
-    Probe* sibling = new Probe(GuiRect(310, 110, 349, 149));
-    canvas->AddToEnd(sibling, 0);
-    paint([&] {
-        screen->Rectangle(canvas, canvas->mReal, GuiColor(0, RED, GUI_COLOR_FILL), 0);
-        inner->StandardBorder(GREEN);
-    });
-    paint([&] { screen->Rectangle(sibling, sibling->mReal, GuiColor(0, BLUE, GUI_COLOR_FILL), 0); }, sibling);
-    expectShown({{330, 130, GREEN}, {311, 111, BLUE}, {301, 101, RED}});
-    expectShown({{150, 150, GREEN}, {99, 150, RED}, {200, 150, RED}});
-    delete pm->Remove(front, 0);
-    delete canvas->Remove(group, 0);
-    paint([&] { screen->Rectangle(canvas, canvas->mReal, GuiColor(0, RED, GUI_COLOR_FILL), 0); });
-    EXPECT_EQ(shownAt(330, 130), RED) << "the area is the canvas's again";
-}
-
-// ---- text ---------------------------------------------------------------------------------
-
 TEST_F(Draw, SmallerChainedFontIsNotReadPastItsRows) {
     // A 4-row font holding only 'a', chained behind a 16-row font without it. Its glyph data is
     // exactly four rows long (ASan watches the end).
@@ -209,9 +97,7 @@ TEST_F(Draw, SmallerChainedFontIsNotReadPastItsRows) {
     uint16_t offs[2] = {0, 3};
     GuiFont small{FONT_VARIABLE, 4, 3, 4, 1, 'a', 'a', offs, 0, nullptr, data};
     GuiFont big = SysFont;
-    big.first = 'A';
-    big.last = 'Z';
-    big.next = &small;
+    std::tie(big.first, big.last, big.next) = std::tuple('A', 'Z', &small);
     EXPECT_EQ(screen->TextHeight("a", &big), 16);
     GuiColor c(RED, GREEN, GUI_COLOR_FILL);
     paint([&] { screen->DrawText(canvas, GuiPoint(300, 300), "a", c, &big); });

@@ -6,12 +6,9 @@
 #include "platform/os/osfs.h"
 #include "support/logcapture.h"
 
-#include <sys/stat.h>
 
 #include <cstdio>
-#include <cstring>
 #include <fstream>
-#include <iterator>
 #include <random>
 #include <vector>
 
@@ -79,10 +76,6 @@ struct Dumps : guitest::GuiTest {
         osfs::removeDevice("dmp:");
         GuiTest::TearDown();
     }
-    Bytes readFile(const std::string& name) const {
-        std::ifstream f(dir + "/" + name, std::ios::binary);
-        return Bytes(std::istreambuf_iterator<char>(f), {});
-    }
     void writeFile(const std::string& name, const Bytes& b) const {
         std::ofstream(dir + "/" + name, std::ios::binary)
             .write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
@@ -105,20 +98,6 @@ struct Dumps : guitest::GuiTest {
                 px(x, y) = 0x123456;
     }
 };
-
-TEST_F(Dumps, AOneColourScreenIsA26ByteFile) {
-    ASSERT_EQ(scrndrvSetColor(0x123456), 0);
-    px(700, 3) = 0xFF0000; // outside the application's area
-    ASSERT_EQ(scrndrvDumpImg("dmp:/one.dmp"), 0);
-    const Bytes expect = {1,    0,    0,    0,    5,    0,    0,    0,    0,    0,    0,    0,    0x56,
-                          0x34, 0x12, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x04, 0xB0};
-    EXPECT_EQ(readFile("one.dmp"), expect) << "4 runs of 65535 and one of 45060";
-    // A longer file at the same path is replaced, not overwritten in part.
-    writeFile("two.dmp", Bytes(100, 0xEE));
-    ASSERT_EQ(scrndrvDumpImg("dmp:/two.dmp"), 0);
-    EXPECT_EQ(readFile("two.dmp"), expect);
-    EXPECT_EQ(scrndrvDumpImg("nodevice:/x.dmp"), -1);
-}
 
 TEST_F(Dumps, TheFileDecodesIndependentlyToTheScreensPicture) {
     noise(2, 300);
@@ -162,25 +141,6 @@ TEST_F(Dumps, TheFileDecodesIndependentlyToTheScreensPicture) {
     EXPECT_EQ(px(640, 0), 0u) << "only the application's area is drawn";
 }
 
-TEST_F(Dumps, ARunGoesOnAtTheStartOfTheNextRow) {
-    const uint32_t A = 0x101010, B = 0xE0E0E0;
-    std::vector<uint16_t> runs = {600, 100};
-    std::vector<uint32_t> idx = {0, 1};
-    int left = 640 * 480 - 700;
-    while (left > 0) {
-        runs.push_back(static_cast<uint16_t>(std::min(left, 65535)));
-        idx.push_back(0);
-        left -= 65535;
-    }
-    Bytes b = serialise({A, B}, runs, idx);
-    scrn_dump_t d{};
-    ASSERT_EQ(initMem(&d, b), 1);
-    ASSERT_EQ(scrndrvDrawImg(&d), 0);
-    const uint32_t T = 0xFF000000;
-    EXPECT_EQ((std::vector{px(599, 0), px(600, 0), px(639, 0), px(0, 1), px(59, 1), px(60, 1)}),
-              (std::vector{T | A, T | B, T | B, T | B, T | B, T | A}));
-}
-
 TEST_F(Dumps, InMemoryDumpsAreCheckedInSixtyFourBits) {
     Bytes b = serialise({1, 2, 3}, {10, 20, 30}, {0, 1, 2});
     char* s = reinterpret_cast<char*>(b.data());
@@ -198,8 +158,6 @@ TEST_F(Dumps, InMemoryDumpsAreCheckedInSixtyFourBits) {
     Bytes shortData = serialise({1, 2, 3}, {10, 20, 30, 40, 50}, {0, 1, 2, 0, 1}, -1);
     for (Bytes* bad : {&wrap, &noPalette, &shortData})
         EXPECT_EQ(initMem(&d, *bad), 0);
-    EXPECT_STREQ(scrndrvCountsProblem(1u << 24, 1, 3), nullptr);
-    EXPECT_STREQ(scrndrvCountsProblem((1u << 24) + 1, 1, 4), "more than 2^24 colours");
     EXPECT_EQ(scrndrvSerialisedSize(0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF), 12 + 7 * 0xFFFFFFFFull);
 }
 
@@ -251,18 +209,7 @@ TEST_F(Dumps, FilesWithUntrustworthyCountsAreRefusedBeforeAnythingIsAllocated) {
         EXPECT_EQ(d.palette, pal) << c.name << ": the record is left as it was";
         std::vector<LogLine> log;
         EXPECT_TRUE(testsupport::logContains(log, c.reason)) << c.name;
-        // Loading it draws nothing and leaks nothing.
-        fillFrame(0x3333);
-        scrndrvLoadImg((std::string("dmp:/") + c.name).c_str());
-        EXPECT_EQ(px(0, 0), 0x3333u);
-        EXPECT_TRUE(testsupport::logContains(log, "scrndrvLoadImg(): Failed to read dump file"));
     }
-    // A record that is not sound is not drawn.
-    scrn_dump_t bad{};
-    bad.npal = 0;
-    bad.nrun = 3;
-    EXPECT_EQ(scrndrvDrawImg(&bad), -1);
-    EXPECT_EQ(scrndrvDrawImg(nullptr), -1);
 }
 
 } // namespace
