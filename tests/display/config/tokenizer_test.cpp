@@ -20,8 +20,9 @@ std::string tokens(const std::string& text, std::string* error = nullptr) {
             if (error) *error = xml_error_text();
             break;
         }
-        out += (out.empty() ? "" : " ") + std::to_string(t.kind) +
-               (*t.name ? std::string(":") + t.name : "") + (*t.value ? std::string("=") + t.value : "");
+        out.append(out.empty() ? "" : " ").append(std::to_string(t.kind));
+        if (*t.name) out.append(":").append(t.name);
+        if (*t.value) out.append("=").append(t.value);
     }
     return out;
 }

@@ -48,7 +48,8 @@ TEST(VerbalTableTree, RisingInsertionsStayBalancedAndShallow) {
             ++bits;
         EXPECT_EQ(height(t.root), bits);
         for (size_t i = 0; i < n; i += 1 + n / 50) {
-            EXPECT_EQ(lookup(&t, static_cast<uint32_t>(3 * i)), "v" + std::to_string(3 * i));
+            EXPECT_EQ(lookup(&t, static_cast<uint32_t>(3 * i)),
+                      std::string("v").append(std::to_string(3 * i)));
             EXPECT_EQ(lookup(&t, static_cast<uint32_t>(3 * i + 1)), "dflt");
         }
     }
