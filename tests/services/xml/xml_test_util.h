@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -11,14 +12,19 @@
 
 namespace xmltest {
 
-// One scratch directory per test process, removed by the system's tmp cleaning.
+// One scratch directory per test process, removed with everything in it when the process ends.
 inline const std::string& scratchDir() {
-    static std::string dir = [] {
+    static const std::string* dir = [] { // never destroyed: the exit handler still reads it
         std::string tmpl = testing::TempDir() + "vyn_xml_XXXXXX";
         char* d = mkdtemp(tmpl.data());
-        return d ? std::string(d) + "/" : testing::TempDir();
+        if (!d) return new std::string(testing::TempDir());
+        std::atexit([] {
+            std::error_code ec;
+            std::filesystem::remove_all(*dir, ec);
+        });
+        return new std::string(std::string(d) + "/");
     }();
-    return dir;
+    return *dir;
 }
 
 inline std::string writeFile(const std::string& name, const std::string& content) {
