@@ -8,11 +8,14 @@
 
 #include <png.h>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -182,6 +185,26 @@ intptr_t onLogoCopy(const intptr_t* a) {
     return 0;
 }
 
+// Frames left by processes that ended without removing theirs (killed, or gone through _exit
+// before the display was uninstalled): a frame whose writer no longer exists is removed.
+void removeOrphanedFrames() {
+    DIR* d = opendir("/dev/shm");
+    if (!d) return;
+    while (dirent* e = readdir(d)) {
+        if (std::strncmp(e->d_name, "vyn_fb_", 7) != 0) continue;
+        const std::string name = std::string("/") + e->d_name;
+        int fd = shm_open(name.c_str(), O_RDONLY, 0);
+        if (fd < 0) continue;
+        FbShmHeader h{};
+        const bool read = pread(fd, &h, sizeof h, 0) == static_cast<ssize_t>(sizeof h);
+        close(fd);
+        if (read && h.magic == FBSHM_MAGIC && h.owner != 0 && kill(static_cast<pid_t>(h.owner), 0) != 0 &&
+            errno == ESRCH)
+            shm_unlink(name.c_str());
+    }
+    closedir(d);
+}
+
 void unmapShown(State& s) {
     if (s.shm) {
         munmap(s.shm, s.shmBytes);
@@ -218,6 +241,7 @@ bool install(uint32_t index) {
         return true;
     }();
     (void)unlinkAtExit;
+    removeOrphanedFrames();
     std::string shmName = shownShmName(index);
     size_t bytes = sizeof(FbShmHeader) + FRAME_BYTES;
     int fd = shm_open(shmName.c_str(), O_CREAT | O_RDWR, 0644);
@@ -242,6 +266,7 @@ bool install(uint32_t index) {
         s.shm->width = WIDTH;
         s.shm->height = HEIGHT;
         s.shm->stride = WIDTH * 4;
+        s.shm->owner = static_cast<uint32_t>(getpid());
         for (auto& r : s.regs)
             r = 0;
         s.flushed.assign(FRAME_BYTES / 4, 0);

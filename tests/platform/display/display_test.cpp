@@ -149,6 +149,38 @@ TEST_F(Display, ShownFrameIsSharedWithOtherProcesses) {
     munmap(p, bytes);
 }
 
+// A frame left by a process that is gone (killed, say) is removed by the next display set up;
+// one whose writer lives, or that is not a frame, stays.
+TEST_F(Display, FramesOfProcessesThatAreGoneAreRemoved) {
+    pid_t child = fork();
+    if (child == 0) _exit(0);
+    ASSERT_GT(child, 0);
+    waitpid(child, nullptr, 0);
+    auto leave = [](const std::string& name, uint32_t magic, pid_t owner) {
+        int fd = shm_open(name.c_str(), O_CREAT | O_RDWR, 0644);
+        FbShmHeader h{};
+        h.magic = magic;
+        h.owner = static_cast<uint32_t>(owner);
+        EXPECT_EQ(write(fd, &h, sizeof h), static_cast<ssize_t>(sizeof h));
+        close(fd);
+    };
+    const std::string gone = displaysim::shownShmName(idx + 1), alive = displaysim::shownShmName(idx + 2),
+                      other = displaysim::shownShmName(idx + 3);
+    leave(gone, FBSHM_MAGIC, child);
+    leave(alive, FBSHM_MAGIC, getppid());
+    leave(other, 0, child);
+    ASSERT_TRUE(displaysim::install(idx));
+    auto exists = [](const std::string& name) {
+        int fd = shm_open(name.c_str(), O_RDONLY, 0);
+        if (fd >= 0) close(fd);
+        return fd >= 0;
+    };
+    EXPECT_EQ(std::tuple(exists(gone), exists(alive), exists(other), exists(displaysim::shownShmName(idx))),
+              std::tuple(false, true, true, true));
+    shm_unlink(alive.c_str());
+    shm_unlink(other.c_str());
+}
+
 int countTmp(const std::string& dir) {
     int n = 0;
     if (DIR* d = opendir(dir.c_str())) {
