@@ -11,7 +11,8 @@
 constexpr int DISPLAY_MAX_PAGES = 12;
 constexpr int DISPLAY_MAX_BRIGHTNESS = 6;
 constexpr int BARGRAPH_MAX_TICKS = 20;
-// Elements are placed into GuiRect, whose edges are i16: pos + size must stay below this.
+// Elements are placed into GuiRect, whose edges are i16: a rectangle reaching past this is cut
+// back to it when read.
 constexpr uint32_t DISPLAY_COORD_LIMIT = 32767;
 
 struct rgb_s {

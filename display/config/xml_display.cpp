@@ -7,20 +7,18 @@
 
 namespace {
 
-bool is_start_any(const xml_token_s& tok, const char* name) {
-    return xml_is_start(tok, name) || xml_is_start_attr(tok, name);
-}
-
-// Parses one display element if the token names one: 1 when it does not, else 0 or -1.
+// Parses one display element if the token names one: 1 when it does not, else 0 or -1. An
+// element is a start tag with attributes; one of another form is not recognised (and skipped).
 int parse_element(xml_scan_s* scan, const xml_token_s& tok, display_elem_s* e, display_s* d) {
-    if (is_start_any(tok, "AlphaNumeric")) return XmlParseAlphaNumDisplayElement(scan, e, d);
-    if (is_start_any(tok, "BarGraph")) return XmlParseBarGraphDisplayElement(scan, e);
-    if (is_start_any(tok, "Picture")) return XmlParsePictureDisplayElement(scan, e);
+    if (xml_is_start_attr(tok, "AlphaNumeric")) return XmlParseAlphaNumDisplayElement(scan, e, d);
+    if (xml_is_start_attr(tok, "BarGraph")) return XmlParseBarGraphDisplayElement(scan, e);
+    if (xml_is_start_attr(tok, "Picture")) return XmlParsePictureDisplayElement(scan, e);
     return 1;
 }
 
 bool is_element(const xml_token_s& tok) {
-    return is_start_any(tok, "AlphaNumeric") || is_start_any(tok, "BarGraph") || is_start_any(tok, "Picture");
+    return xml_is_start_attr(tok, "AlphaNumeric") || xml_is_start_attr(tok, "BarGraph") ||
+           xml_is_start_attr(tok, "Picture");
 }
 
 bool kept(const display_elem_s& e) {

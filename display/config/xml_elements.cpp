@@ -1,4 +1,5 @@
 // Display elements (AlphaNumeric, BarGraph, Picture), their decorations and tick lists.
+#include <algorithm>
 #include <cstring>
 
 #include "display/config/xml_scan.h"
@@ -298,9 +299,13 @@ int parse_element(xml_scan_s* scan, display_elem_s* e, display_s* d, const elem_
         init(e);
         return 0;
     }
-    const elem_head_s& h = e->head;
-    if (h.pos_x + h.size_x > DISPLAY_COORD_LIMIT || h.pos_y + h.size_y > DISPLAY_COORD_LIMIT)
-        return xml_fail("parse error: element geometry out of range", scan);
+    // Every position and size up to 65535 is valid here, but the toolkit's edges are i16: keep
+    // the element with its rectangle cut back to what it can address.
+    elem_head_s& h = e->head;
+    h.pos_x = std::min(h.pos_x, DISPLAY_COORD_LIMIT);
+    h.pos_y = std::min(h.pos_y, DISPLAY_COORD_LIMIT);
+    h.size_x = std::min(h.size_x, DISPLAY_COORD_LIMIT - h.pos_x);
+    h.size_y = std::min(h.size_y, DISPLAY_COORD_LIMIT - h.pos_y);
     return parse_children(scan, t.tag, children, *common.vis_mode != VIS_ALWAYS);
 }
 

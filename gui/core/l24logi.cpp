@@ -205,7 +205,7 @@ void L24logi::LineView(int x1, int y1, int x2, int y2, GuiRect& view, GuiColor c
             bMi -= s;
         }
         run(fMa, fMi);
-        if (bMa != fMa) run(bMa, bMi);
+        run(bMa, bMi); // also where front and back meet: their minors may differ
         ++fMa;
         --bMa;
         err += minorLen;

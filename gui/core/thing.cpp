@@ -529,6 +529,7 @@ void GuiThing::Destroy(GuiThing* what) {
     GuiPresenter* pm = mpPresentation;
     TASK_ID self = taskIdSelf();
     if (what->mType >= TYPE_WINDOW && pm) {
+        GuiLock lock; // the window's task cannot delete its queue before the message is in
         GuiQueue* q = pm->GetThingMessageQueue(what);
         if (q && q != pm->GetCurrentMessageQueue()) {
             GuiMessage m(GM_DESTROY_SELF, what, this);

@@ -56,6 +56,7 @@ struct Decoder {
     PzipStream z{};
     bool inflating = false;
     bool stream_end = false;
+    bool complete() const { return inflating && z.avail_out == 0; } // every row is in
 
     ~Decoder() {
         if (inflating) PzipInflateEnd(&z);
@@ -111,8 +112,9 @@ int Decoder::plte(const uint8_t* d, uint32_t len) {
     if (colour == 0 || colour == 4) return PNG_ERR_CHUNK;
     if (len == 0 || len % 3 != 0 || len / 3 > 256) return PNG_ERR_PALETTE;
     palette_size = len / 3;
-    if (colour == 3 && palette_size > (1u << depth)) return PNG_ERR_PALETTE;
-    std::memcpy(palette, d, len);
+    // Entries the bit depth cannot index are dropped, as common decoders do.
+    if (colour == 3 && palette_size > (1u << depth)) palette_size = 1u << depth;
+    std::memcpy(palette, d, size_t{palette_size} * 3);
     return PNG_OK;
 }
 
@@ -160,18 +162,18 @@ int Decoder::start_data() {
     return PNG_OK;
 }
 
+// Image data past the last row, compressed or not, is ignored as other decoders do.
 int Decoder::idat(const uint8_t* d, uint32_t len) {
-    if (stream_end) return PNG_OK; // trailing compressed bytes
+    if (stream_end || complete()) return PNG_OK;
     z.next_in = d;
     z.avail_in = len;
-    while (z.avail_in > 0) {
+    while (z.avail_in > 0 && !complete()) {
         int r = PzipInflate(&z, PZIP_NO_FLUSH);
         if (r == PZIP_STREAM_END) {
             stream_end = true;
-            return z.avail_out == 0 ? PNG_OK : PNG_ERR_DATA;
+            return complete() ? PNG_OK : PNG_ERR_DATA;
         }
         if (r == PZIP_MEM_ERROR) return PNG_ERR_NO_MEMORY;
-        if (r == PZIP_BUF_ERROR) return PNG_ERR_DATA; // output full, yet more image data
         if (r != PZIP_OK) return PNG_ERR_DATA;
     }
     return PNG_OK;
@@ -290,12 +292,7 @@ int Decoder::unfilter_and_expand(uint32_t* out) {
                     b = to8(s[2]);
                     if (have_key && s[0] == key[0] && s[1] == key[1] && s[2] == key[2]) a = 0;
                     break;
-                case 3:
-                    if (s[0] >= palette_size) {
-                        result = PNG_ERR_PALETTE;
-                        r = g = b = 0;
-                        break;
-                    }
+                case 3: // an index past the palette reads the zeroed rest: black
                     r = palette[s[0]][0];
                     g = palette[s[0]][1];
                     b = palette[s[0]][2];
@@ -372,7 +369,7 @@ int decode(const uint8_t* data, size_t len, PngImage* out) {
         }
         if (r != PNG_OK) return r;
     }
-    if (!dec.stream_end) return PNG_ERR_DATA;
+    if (!dec.complete()) return PNG_ERR_DATA;
 
     size_t count = size_t{dec.width} * dec.height;
     auto* pixels = static_cast<uint32_t*>(std::malloc(count * sizeof(uint32_t)));

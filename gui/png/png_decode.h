@@ -11,10 +11,9 @@
 // - Every chunk's CRC is checked. Ancillary chunks other than tRNS are ignored; a tRNS chunk
 //   that is malformed, repeated, after the image data or on a type with alpha is ignored too.
 //   An unknown critical chunk is refused, and so is a PLTE on a grey type.
-// - The image data must inflate (zlib, Adler-32 checked) to exactly the filtered image: less
-//   data, more data, a missing IEND or a cut file are errors. Compressed bytes after the end of
-//   the zlib stream are ignored.
-// - A palette index beyond the palette is an error.
+// - The image data must inflate (zlib) to at least the filtered image: less data, a missing IEND
+//   or a cut file are errors. As in other decoders, data past the last row is ignored, and so
+//   are palette entries the bit depth cannot index; an index past the palette reads as black.
 // - Sizes from the file are never trusted: width and height are limited to PNG_MAX_DIMENSION and
 //   their product to PNG_MAX_PIXELS before anything is allocated.
 #pragma once
@@ -33,7 +32,7 @@ enum PngResult : int {
     PNG_ERR_CRC,
     PNG_ERR_CHUNK,     // malformed, misplaced or unknown critical chunk
     PNG_ERR_HEADER,    // IHDR values
-    PNG_ERR_PALETTE,   // PLTE missing or malformed, index out of range
+    PNG_ERR_PALETTE,   // PLTE missing or malformed
     PNG_ERR_DATA,      // image data does not inflate to the image
     PNG_ERR_FILTER,    // unknown filter type
     PNG_ERR_TOO_LARGE, // beyond the size limits

@@ -160,7 +160,10 @@ int GuiPresentationManager::DispatchMessage(GuiThing*, GuiMessage* msg) {
 int GuiPresentationManager::RouteMessageToTask(const GuiMessage* msg) {
     if (!msg) return 0;
     // The list stays locked until the message is in the queue: the task's EndSubTaskExecute
-    // deletes the queue under the same lock.
+    // deletes the queue under the same lock. The walk over the tree and the pointer captures
+    // needs the GUI lock too, under which a modal window's task changes them (GUI lock first,
+    // as everywhere).
+    GuiLock lock;
     SubTaskLock list(mSubTaskMutex);
     if (!mpSubTasks) return 0;
     GuiThing* t = msg->target;
@@ -289,6 +292,7 @@ GuiQueue* GuiPresentationManager::GetCurrentMessageQueue() {
 }
 
 GuiQueue* GuiPresentationManager::GetThingMessageQueue(GuiThing* thing) {
+    GuiLock lock; // the walk up the parents
     SubTaskLock list(mSubTaskMutex);
     return ThingQueueLocked(thing);
 }

@@ -155,11 +155,12 @@ void GuiScroll::MakeChildren(bool vertical, bool placed) {
     const GuiRect r = mReal;
     GuiRect first(0, 0, GUI_SCROLL_SIZE - 1, GUI_SCROLL_SIZE - 1), second = first;
     if (placed) {
-        // Arrows of GUI_SCROLL_SIZE pixels at both ends, as Resize puts them.
-        first = vertical ? GuiRect(r.left, r.top, r.right, r.top + GUI_SCROLL_SIZE - 1)
-                         : GuiRect(r.left, r.top, r.left + GUI_SCROLL_SIZE - 1, r.bottom);
-        second = vertical ? GuiRect(r.left, r.bottom - GUI_SCROLL_SIZE + 1, r.right, r.bottom)
-                          : GuiRect(r.right - GUI_SCROLL_SIZE + 1, r.top, r.right, r.bottom);
+        // A stand-alone bar's arrows: squares from the bar's first corner and towards its far end,
+        // edges GUI_SCROLL_SIZE apart (Resize later places the second one differently).
+        const int n = GUI_SCROLL_SIZE;
+        first = GuiRect(r.left, r.top, r.left + n, r.top + n);
+        second = vertical ? GuiRect(r.left, r.bottom - n, r.left + n, r.bottom)
+                          : GuiRect(r.right - n, r.top, r.right, r.top + n);
     }
     mpFirstButton =
         new GuiBitmapButton(first, vertical ? &gbUpArrowBitmap : &gbLeftArrowBitmap, ID_FIRST, ARROW_STYLE);

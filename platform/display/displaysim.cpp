@@ -1,6 +1,5 @@
 #include "platform/display/displaysim.h"
 #include "platform/kmgr/calls.h"
-#include "gui/bitmaps/bitmaps.h"
 #include "platform/display/fbshm.h"
 #include "platform/hw/hw_sim.h"
 #include "platform/hw/zynq_map.h"
@@ -11,15 +10,23 @@
 
 #include <png.h>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
+
+// The platform's boot logo as a screen dump, drawn at build time (boot_logo_dump.cpp).
+extern const uint8_t displaysim_boot_logo[];
+extern const size_t displaysim_boot_logo_size;
 
 namespace displaysim {
 namespace {
@@ -30,7 +37,6 @@ constexpr uintptr_t LAYER0 = zynq::DISPLAY_LAYER_REG0, LAYER_STEP = zynq::DISPLA
 constexpr uintptr_t COLSAT = zynq::DISPLAY_COLSAT_REG;
 constexpr uintptr_t LAYER1 = LAYER0 + LAYER_STEP;
 constexpr size_t FRAME_BYTES = static_cast<size_t>(WIDTH) * HEIGHT * 4;
-constexpr int LOGO_WIDTH = 640, LOGO_HEIGHT = 480;
 
 struct State {
     std::mutex m;
@@ -184,6 +190,26 @@ intptr_t onLogoCopy(const intptr_t* a) {
     return 0;
 }
 
+// Frames left by processes that ended without removing theirs (killed, or gone through _exit
+// before the display was uninstalled): a frame whose writer no longer exists is removed.
+void removeOrphanedFrames() {
+    DIR* d = opendir("/dev/shm");
+    if (!d) return;
+    while (dirent* e = readdir(d)) {
+        if (std::strncmp(e->d_name, "vyn_fb_", 7) != 0) continue;
+        const std::string name = std::string("/") + e->d_name;
+        int fd = shm_open(name.c_str(), O_RDONLY, 0);
+        if (fd < 0) continue;
+        FbShmHeader h{};
+        const bool read = pread(fd, &h, sizeof h, 0) == static_cast<ssize_t>(sizeof h);
+        close(fd);
+        if (read && h.magic == FBSHM_MAGIC && h.owner != 0 && kill(static_cast<pid_t>(h.owner), 0) != 0 &&
+            errno == ESRCH)
+            shm_unlink(name.c_str());
+    }
+    closedir(d);
+}
+
 void unmapShown(State& s) {
     if (s.shm) {
         munmap(s.shm, s.shmBytes);
@@ -199,72 +225,7 @@ std::string shownShmName(uint32_t index) {
 }
 
 std::vector<uint8_t> defaultBootLogo() {
-    // The toolkit's boot-logo bitmap (8-bit palette RLE rows) as a run-length dump of the
-    // 640 x 480 area, the form in which the manager hands the logo out.
-    const GuiBitmap& bm = gbBootLogoBitmap;
-    std::vector<uint32_t> colours, palette;
-    std::vector<uint16_t> runs;
-    auto colourOf = [](uint8_t i) {
-        return (static_cast<uint32_t>(DefPalette256[3 * i]) << 16) |
-               (static_cast<uint32_t>(DefPalette256[3 * i + 1]) << 8) | DefPalette256[3 * i + 2];
-    };
-    auto addPixels = [&](uint32_t colour, uint32_t n) {
-        while (n) {
-            if (!runs.empty() && colours.back() == colour && runs.back() < 65535) {
-                uint32_t take = std::min<uint32_t>(n, 65535u - runs.back());
-                runs.back() = static_cast<uint16_t>(runs.back() + take);
-                n -= take;
-                continue;
-            }
-            colours.push_back(colour);
-            runs.push_back(0);
-        }
-    };
-    const uint8_t* p = bm.data;
-    for (int y = 0; y < LOGO_HEIGHT; ++y) {
-        int x = 0;
-        while (y < bm.height && x < bm.width && x < LOGO_WIDTH) {
-            const uint8_t c = *p++;
-            const int n = (c & 0x7F) + 1;
-            if (c & 0x80) {
-                for (int i = 0; i < n; ++i)
-                    addPixels(colourOf(*p++), 1);
-            } else {
-                addPixels(colourOf(*p++), static_cast<uint32_t>(n));
-            }
-            x += n;
-        }
-        if (x < LOGO_WIDTH) addPixels(0, static_cast<uint32_t>(LOGO_WIDTH - x));
-    }
-    std::vector<uint32_t> index(colours.size());
-    for (size_t i = 0; i < colours.size(); ++i) {
-        auto at = std::find(palette.begin(), palette.end(), colours[i]);
-        if (at == palette.end()) at = palette.insert(palette.end(), colours[i]);
-        index[i] = static_cast<uint32_t>(at - palette.begin());
-    }
-    unsigned b = 0;
-    while ((1u << b) < palette.size())
-        ++b;
-    std::vector<uint8_t> data((runs.size() * b + 7) / 8);
-    for (size_t i = 0; i < runs.size(); ++i)
-        for (unsigned k = 0; k < b; ++k)
-            if (index[i] >> k & 1) data[(i * b + k) / 8] |= static_cast<uint8_t>(1u << ((i * b + k) % 8));
-    std::vector<uint8_t> d;
-    auto put32 = [&d](uint32_t v) {
-        for (int i = 0; i < 4; ++i)
-            d.push_back(static_cast<uint8_t>(v >> (8 * i)));
-    };
-    put32(static_cast<uint32_t>(palette.size()));
-    put32(static_cast<uint32_t>(runs.size()));
-    put32(static_cast<uint32_t>(data.size()));
-    for (uint32_t c : palette)
-        put32(c);
-    for (uint16_t r : runs) {
-        d.push_back(static_cast<uint8_t>(r));
-        d.push_back(static_cast<uint8_t>(r >> 8));
-    }
-    d.insert(d.end(), data.begin(), data.end());
-    return d;
+    return std::vector<uint8_t>(displaysim_boot_logo, displaysim_boot_logo + displaysim_boot_logo_size);
 }
 
 bool install(uint32_t index) {
@@ -275,6 +236,17 @@ bool install(uint32_t index) {
     uint32_t* fb = static_cast<uint32_t*>(shmMap(name, FRAME_BYTES, true));
     if (!fb) return false;
 
+    // The shown frame outlives no process: a test or benchmark that never uninstalls (or fails
+    // before it does) still removes its name when it exits.
+    static const bool unlinkAtExit = [] {
+        std::atexit([] {
+            State& s2 = st();
+            if (s2.shm) shm_unlink(s2.shmName.c_str());
+        });
+        return true;
+    }();
+    (void)unlinkAtExit;
+    removeOrphanedFrames();
     std::string shmName = shownShmName(index);
     size_t bytes = sizeof(FbShmHeader) + FRAME_BYTES;
     int fd = shm_open(shmName.c_str(), O_CREAT | O_RDWR, 0644);
@@ -299,6 +271,7 @@ bool install(uint32_t index) {
         s.shm->width = WIDTH;
         s.shm->height = HEIGHT;
         s.shm->stride = WIDTH * 4;
+        s.shm->owner = static_cast<uint32_t>(getpid());
         for (auto& r : s.regs)
             r = 0;
         s.flushed.assign(FRAME_BYTES / 4, 0);

@@ -32,7 +32,7 @@ bool layerEnabled(int layer);
 uint32_t colourSaturation();
 
 // The boot logo the manager hands out (a serialised screen dump); the default, set at install,
-// is the toolkit's boot-logo bitmap as such a dump.
+// is the platform's own logo, drawn at build time.
 void setBootLogo(const std::vector<uint8_t>& dump);
 std::vector<uint8_t> defaultBootLogo();
 

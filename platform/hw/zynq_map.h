@@ -15,12 +15,12 @@ constexpr uintptr_t AXI_SPI_BASE = 0x41E00000;
 constexpr uintptr_t PWM_OUT_BASE = 0x43C30000;
 constexpr uintptr_t LED_ARRAY_BASE = 0x43C40000;
 constexpr uintptr_t ROT_SPEED_BASE = 0x43C50000; // rotational-speed core
-constexpr uintptr_t DISPLAY_LAYERS_BASE = 0x43C60000;
-constexpr uintptr_t XADC_BASE = 0x43C70000; // chip monitor (AXI XADC)
-constexpr size_t CORE_SIZE = 0x1000;        // each FPGA core's register block
+constexpr uintptr_t XADC_BASE = 0x43C70000;      // chip monitor (AXI XADC)
+constexpr size_t CORE_SIZE = 0x1000;             // each FPGA core's register block
+// Display controller: layer n's control register at 0x40010138 + 0x80 * n (3 = on, 0 = off),
+// the colour saturation at 0x400101B0; offsets into the block below.
+constexpr uintptr_t DISPLAY_LAYERS_BASE = 0x40010000;
 
-// Display controller: one control register per layer (3 = on, 0 = off) and the colour
-// saturation, as offsets into its block.
 constexpr int DISPLAY_LAYERS = 5;
 constexpr uintptr_t DISPLAY_LAYER_REG0 = 0x138; // layer n at DISPLAY_LAYER_REG0 + DISPLAY_LAYER_STEP * n
 constexpr uintptr_t DISPLAY_LAYER_STEP = 0x80;
@@ -96,5 +96,13 @@ constexpr Block BOARD_BLOCKS[] = {
     {"display_layers", DISPLAY_LAYERS_BASE, CORE_SIZE},
     {"xadc", XADC_BASE, CORE_SIZE},
 };
+
+constexpr bool blocksDisjoint() {
+    for (const Block& a : BOARD_BLOCKS)
+        for (const Block& b : BOARD_BLOCKS)
+            if (&a != &b && a.base < b.base + b.size && b.base < a.base + a.size) return false;
+    return true;
+}
+static_assert(blocksDisjoint(), "two register blocks of the map overlap");
 
 } // namespace zynq

@@ -1,13 +1,10 @@
 #include "gui/testkit.h"
-#include "gui/core/screen.h"
 
-#include <png.h>
-
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <sys/stat.h>
+#include <filesystem>
 #include <unistd.h>
-#include <vector>
 
 namespace guitest {
 
@@ -53,16 +50,6 @@ void GuiTest::redrawAll() {
     if (screen->InvalidCount() > 0) pm->Draw();
 }
 
-int Probe::Message(const GuiMessage& msg) {
-    if (logged < 256) log[logged++] = msg.type;
-    if (msg.type == GM_SHOW) {
-        ++shows;
-        clipEmptyAtShow = mClip.IsEmpty();
-    }
-    if (handleAll && msg.type >= GM_APP) return result;
-    return GuiThing::Message(msg);
-}
-
 void Probe::Draw() {
     if (!mpScreen || (!Visible() && !mpScreen->DrawingToBitmap())) return;
     mpScreen->BeginDraw(this);
@@ -71,48 +58,29 @@ void Probe::Draw() {
     mpScreen->EndDraw();
 }
 
-int Probe::count(uint16_t type) const {
-    int n = 0;
-    for (int i = 0; i < logged; ++i)
-        n += log[i] == type;
-    return n;
-}
 
-namespace {
-bool encode(FILE* f, const GuiRect& region, uint8_t* row) {
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    if (!png) return false;
-    png_infop info = png_create_info_struct(png);
-    if (!info || setjmp(png_jmpbuf(png))) {
-        png_destroy_write_struct(&png, &info);
-        return false;
-    }
-    png_init_io(png, f);
-    const int w = region.Width(), h = region.Height();
-    png_set_IHDR(png, info, static_cast<png_uint_32>(w), static_cast<png_uint_32>(h), 8, PNG_COLOR_TYPE_RGB,
-                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    png_write_info(png, info);
-    for (int y = region.top; y <= region.bottom; ++y) {
-        for (int x = 0; x < w; ++x) {
-            uint32_t c = displaysim::shown()[y * displaysim::WIDTH + region.left + x];
-            row[3 * x] = static_cast<uint8_t>(c >> 16);
-            row[3 * x + 1] = static_cast<uint8_t>(c >> 8);
-            row[3 * x + 2] = static_cast<uint8_t>(c);
-        }
-        png_write_row(png, row);
-    }
-    png_write_end(png, nullptr);
-    png_destroy_write_struct(&png, &info);
-    return true;
+const std::string& scratchDir() {
+    // Never destroyed: the exit handler below runs after the statics are gone.
+    static const std::string* dir = [] {
+        char name[] = "/tmp/vyn_guitest_XXXXXX";
+        auto* d = new std::string(mkdtemp(name) ? name : "/tmp");
+        std::atexit([] {
+            std::error_code ec;
+            if (*dir != "/tmp") std::filesystem::remove_all(*dir, ec);
+        });
+        return d;
+    }();
+    return *dir;
 }
-} // namespace
 
 bool writeShownPng(const std::string& path, const GuiRect& region) {
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) return false;
-    std::vector<uint8_t> row(static_cast<size_t>(region.Width()) * 3);
-    bool ok = encode(f, region, row.data());
-    return (std::fclose(f) == 0) && ok;
+    // The platform writes the whole shown frame; ImageMagick cuts the region out of it.
+    const std::string whole = scratchDir() + "/whole.png";
+    char geometry[64];
+    std::snprintf(geometry, sizeof geometry, "%dx%d+%d+%d", region.Width(), region.Height(), region.left,
+                  region.top);
+    return displaysim::writePng(whole) &&
+           run("convert '" + whole + "' -crop " + geometry + " +repage 'PNG24:" + path + "'") == 0;
 }
 
 int run(const std::string& cmd, std::string* out) {
@@ -132,9 +100,8 @@ int run(const std::string& cmd, std::string* out) {
     const char* bld = std::getenv("VYN_BUILD_DIR");
     if (!src || !bld) return ::testing::AssertionFailure() << "VYN_SOURCE_DIR/VYN_BUILD_DIR not set";
     std::string ref = std::string(src) + "/tests/gui/reference/" + name + ".png";
-    std::string outDir = std::string(bld) + "/gui-reference-out";
-    mkdir(outDir.c_str(), 0755);
-    std::string actual = outDir + "/" + name + ".png", diff = outDir + "/" + name + "-diff.png";
+    // Test programs running side by side compare the same names: each works in its own directory.
+    std::string actual = scratchDir() + "/" + name + ".png", diff = scratchDir() + "/" + name + "-diff.png";
     const char* update = std::getenv("VYN_UPDATE_REFERENCE");
     if (!writeShownPng(update && *update == '1' ? ref : actual, region))
         return ::testing::AssertionFailure() << "cannot write the image";
@@ -143,13 +110,15 @@ int run(const std::string& cmd, std::string* out) {
         return ::testing::AssertionFailure() << "no reference " << ref << "; review " << actual;
     std::string out;
     int st = run("compare -metric AE '" + ref + "' '" + actual + "' '" + diff + "'", &out);
-    if (st == 0) {
-        std::remove(actual.c_str());
-        std::remove(diff.c_str());
-        return ::testing::AssertionSuccess();
-    }
-    return ::testing::AssertionFailure()
-           << name << ": " << out << " pixels differ; see " << actual << " and " << diff;
+    if (st == 0) return ::testing::AssertionSuccess();
+    const std::string keep =
+        std::string(bld) + "/gui-reference-out/" + program_invocation_short_name + "-" + name;
+    std::filesystem::create_directories(std::string(bld) + "/gui-reference-out");
+    std::error_code ec;
+    std::filesystem::copy_file(actual, keep + ".png", std::filesystem::copy_options::overwrite_existing, ec);
+    std::filesystem::copy_file(diff, keep + "-diff.png", std::filesystem::copy_options::overwrite_existing,
+                               ec);
+    return ::testing::AssertionFailure() << name << ": " << out << " pixels differ; see " << keep << "*.png";
 }
 
 } // namespace guitest

@@ -51,29 +51,24 @@ class GuiTest : public ::testing::Test {
     GuiScreen* screen = nullptr;
 };
 
-// A plain object with a log of the messages it saw; optionally a viewport owner.
+// A plain object that draws its frame and its children; optionally a viewport owner.
 class Probe : public GuiThing {
   public:
     explicit Probe(const GuiRect& r, uint16_t id = 0, uint16_t status = 0) : GuiThing(r, id, FF_NONE) {
         mStatus |= status;
         mColors[0] = 0x123456;
     }
-    int Message(const GuiMessage& msg) override;
     void Draw() override;
-    int count(uint16_t type) const;
-    int shows = 0;
-    bool clipEmptyAtShow = false;
-    uint16_t log[256] = {};
-    int logged = 0;
-    int result = 0; // returned for messages the base does not handle
-    bool handleAll = false;
 };
 
+// A directory of this process's own for scratch files, made on first use and removed with
+// everything in it when the process ends (also after failed tests).
+const std::string& scratchDir();
 // Writes the region of the shown frame as a PNG.
 bool writeShownPng(const std::string& path, const GuiRect& region);
 // Compares the region of the shown frame with tests/gui/reference/<name>.png exactly; on a
-// difference the actual image and a diff image are written to the build directory. With
-// VYN_UPDATE_REFERENCE=1 the reference is (re)written instead.
+// difference the actual image and a diff image are kept in the build directory under the test
+// program's name. With VYN_UPDATE_REFERENCE=1 the reference is (re)written instead.
 ::testing::AssertionResult matchesReference(const std::string& name, const GuiRect& region);
 // Runs a shell command; returns its exit status and stdout+stderr.
 int run(const std::string& cmd, std::string* out = nullptr);

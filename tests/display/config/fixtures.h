@@ -16,12 +16,6 @@
 
 namespace fx {
 
-inline std::string replace_all(std::string s, const std::string& from, const std::string& to) {
-    for (size_t at = 0; (at = s.find(from, at)) != std::string::npos; at += to.size())
-        s.replace(at, from.size(), to);
-    return s;
-}
-
 // Replaces the one occurrence of `from` (fails the test when there is none).
 inline std::string with(const std::string& s, const std::string& from, const std::string& to) {
     size_t at = s.find(from);
@@ -29,8 +23,10 @@ inline std::string with(const std::string& s, const std::string& from, const std
     return at == std::string::npos ? s : s.substr(0, at) + to + s.substr(at + from.size());
 }
 
-inline std::string crlf(const std::string& s) {
-    return replace_all(s, "\n", "\r\n");
+inline std::string crlf(std::string s) {
+    for (size_t at = 0; (at = s.find('\n', at)) != std::string::npos; at += 2)
+        s.replace(at, 1, "\r\n");
+    return s;
 }
 
 inline std::string col(const char* tag, int r = 0, int g = 0, int b = 0) {

@@ -20,8 +20,9 @@ std::string tokens(const std::string& text, std::string* error = nullptr) {
             if (error) *error = xml_error_text();
             break;
         }
-        out += (out.empty() ? "" : " ") + std::to_string(t.kind) +
-               (*t.name ? std::string(":") + t.name : "") + (*t.value ? std::string("=") + t.value : "");
+        out.append(out.empty() ? "" : " ").append(std::to_string(t.kind));
+        if (*t.name) out.append(":").append(t.name);
+        if (*t.value) out.append("=").append(t.value);
     }
     return out;
 }
@@ -42,8 +43,6 @@ TEST(XmlTokenizer, TokenKindsEntitiesAndComments) {
         {"<?xml version=\"1.0\"?>", "5 7:version=1.0 6 9"},
         {"<Page >", "0:Page 9"}, // a blank before ">" still gives a plain start tag
         {"<BGCol red=\"1\"/>", "1:BGCol 7:red=1 3 9"},
-        {"<a:b_c x=\"\">", "1:a:b_c 7:x 2 9"},
-        {"</Pages  >", "4:Pages 9"},
         {"k \t=\r\n \"v\"", "7:k=v 9"}, // blanks on both sides of "="
         {std::string(" \0\t\r\n\v", 6), "9"},
         {"v=\"&lt;&gt;&amp;&apos;&quot;\"", "7:v=<>&'\" 9"},
@@ -51,8 +50,6 @@ TEST(XmlTokenizer, TokenKindsEntitiesAndComments) {
         {"v=\"" + v254 + "\"", "7:v=" + v254 + " 9"},
         {"v=\"" + amps + "\"", "7:v=" + std::string(254, '&') + " 9"}, // the decoded length counts
         {"<a><!-- c --></a>", "0:a 4:a 9"},
-        {"<a/><!-- at the very end -->", "1:a 3 9"},
-        {"<!---->", "9"},
         {"<!-- - -- --- -><--->x=\"1\"", "7:x=1 9"},
         {"<a-b>", "1:a"},
     };
@@ -72,50 +69,21 @@ TEST(XmlTokenizer, ScanErrorsCarryThePositionWhereTheyWereFound) {
         {"<1a>", "scan error in line 1 column 1"},
         {"<a-b>", "scan error in line 1 column 2"},
         {"</>", "scan error: tag name expected in line 1 column 2"},
-        {"</a b>", "scan error: '>' expected in line 1 column 4"},
-        {"<a", "scan error: unexpected EOF in line 1 column 2"},
         {"<?xmm", "scan error: xml expected in line 1 column 2"},
         {"<!DOCTYPE x>", bang},
-        {"<!-", bang},
         {"<!-- open", "scan error: unexpected EOF during comment in line 1 column 9"},
-        {"/ >", "scan error: '>' expected in line 1 column 1"},
         {"ab1=\"x\"", "scan error: '=' expected in line 1 column 2"},
-        {"ab=", "scan error: unexpected EOF in line 1 column 3"},
         {"7", "scan error: unexpected digit in line 1 column 0"},
-        {"=", "scan error in line 1 column 0"},
         {"<a>text</a>", "scan error: '=' expected in line 1 column 7"},
         {"v=\"&nbsp;\"", value + "3"},
-        {"v=\"&#65\"", value + "3"},
         {"v=\"a&b\"", value + "4"},
         {"v=\"" + std::string(255, 'x') + "\"", value + "257"},
-        {"v=\"a<b\"", value + "4"}, // a raw "<" or ">" ends the value without its quote
-        {"v='a'", value + "2"},
-        {"v=\"abc", value + "6"},
         // Line feeds count lines but keep the column; a carriage return restarts it; a tab is 8.
-        {"<a>\n<b>\n7", "scan error: unexpected digit in line 3 column 6"},
         {"\t\t7", "scan error: unexpected digit in line 1 column 16"},
-        {"<a>\v7", "scan error: unexpected digit in line 2 column 3"},
-        {"v=\"&amp;\" 7", "scan error: unexpected digit in line 1 column 10"},
         {"<!--\r\n\r\n-->\r\n7", "scan error: unexpected digit in line 4 column 0"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(scan_error(c.text), c.error) << c.text;
-}
-
-TEST(XmlTokenizer, ScanContent) {
-    std::string text = "ab&amp;cd\"rest";
-    xml_scan_s s;
-    xml_scan_init(&s, text.data(), static_cast<int32_t>(text.size()));
-    char buf[4], big[32];
-    EXPECT_EQ(XmlScanContent(&s, sizeof buf, buf), 0);
-    EXPECT_STREQ(buf, "ab&");
-    EXPECT_EQ(XmlScanContent(&s, sizeof big, big), 0);
-    EXPECT_STREQ(big, "cd");
-    EXPECT_EQ(*s.cur, '"');
-    std::string bad = "x&y;";
-    xml_scan_init(&s, bad.data(), static_cast<int32_t>(bad.size()));
-    EXPECT_EQ(XmlScanContent(&s, sizeof big, big), -1);
-    EXPECT_EQ(XmlScanContent(&s, 0, big), -1);
 }
 
 // Converts text with f into a value preset to 7; on failure the value stays 7.
@@ -156,28 +124,6 @@ TEST(XmlConverters, Numbers) {
     convert<int32_t>(XmlGetInt, "", 1, 10, -1, 0);
 }
 
-TEST(XmlConverters, FloatAndBool) {
-    // A number followed by other text is that number; "" and "." read as 0.
-    const struct {
-        const char* text;
-        int rc;
-        float want;
-    } floats[] = {{"1.5", 0, 1.5f}, {"2.5abc", 0, 2.5f},  {"", 0, 0.0f},
-                  {".", 0, 0.0f},   {"-1e-2", 0, -0.01f}, {"abc", -1, 9.0f}};
-    for (const auto& c : floats) {
-        float f = 9.0f;
-        EXPECT_EQ(XmlGetFloat(c.text, &f), c.rc) << c.text;
-        EXPECT_FLOAT_EQ(f, c.want) << c.text;
-    }
-    uint8_t b = 7;
-    EXPECT_EQ(XmlGetBool("true", &b), 0);
-    EXPECT_EQ(b, 1);
-    EXPECT_EQ(XmlGetBool("false", &b), 0);
-    EXPECT_EQ(b, 0);
-    for (const char* bad : {"True", "1", "", "yes"})
-        EXPECT_EQ(XmlGetBool(bad, &b), -1) << bad;
-}
-
 int skip(const std::string& text, std::string* rest = nullptr) {
     xml_scan_s s;
     xml_scan_init(&s, text.data(), static_cast<int32_t>(text.size()));
@@ -203,7 +149,6 @@ TEST(XmlSkip, SkipsAnElementWithEverythingInIt) {
         {"<U a=\"1\" <V>", "parse error: expecting attributes in line 1 column 12"},
         {"<U><V>7</V></U>", "parse error: error during unknown tag in line 1 column 6"},
         {"<U><V>", "parse error: unexpected end of file in line 1 column 6"},
-        {"<U>/></U>", "parse error: unexpected token in line 1 column 5"},
     };
     for (const auto& c : errors) {
         EXPECT_EQ(skip(c.text), -1) << c.text;
@@ -225,29 +170,6 @@ TEST(XmlSkip, NestingIsBounded) {
     for (int i = 0; i < 100000; ++i)
         deep += "<N>";
     EXPECT_EQ(skip(deep), -1) << "no stack exhaustion";
-}
-
-TEST(XmlErrorText, FormatCutAndCopy) {
-    xml_scan_s s{nullptr, 0, 0, 12, 34};
-    xml_error("parse error: x", &s);
-    EXPECT_STREQ(xml_error_text(), "parse error: x in line 12 column 34");
-    xml_error(std::string(400, 'e').c_str(), &s);
-    EXPECT_EQ(std::string(xml_error_text()), std::string(253, 'e'));
-    // The copy is always terminated, also when the text fills the destination.
-    char dst[8], big[400];
-    std::memset(big, 'Z', sizeof big);
-    xml_error(std::string(400, 'e').c_str(), nullptr);
-    xml_get_error_msg(big, sizeof big);
-    EXPECT_EQ(std::string(big), std::string(253, 'e'));
-    std::memset(dst, 'Z', sizeof dst);
-    xml_error("abcdefghijkl", nullptr);
-    xml_get_error_msg(dst, sizeof dst);
-    EXPECT_STREQ(dst, "abcdefg");
-    dst[0] = 'Z';
-    xml_get_error_msg(dst, 0);
-    EXPECT_EQ(dst[0], 'Z');
-    xml_get_error_msg(dst, 1);
-    EXPECT_EQ(dst[0], '\0');
 }
 
 } // namespace

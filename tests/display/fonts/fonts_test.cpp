@@ -1,6 +1,5 @@
 // The display fonts: their layout, the packed tables against the generator's strips (inflated
-// by Python's zlib and by the display itself), the size mapping, and the fallback when a font
-// cannot be unpacked.
+// by Python's zlib and by the display itself), and the fallback when a font cannot be unpacked.
 #include "display/fonts/tarvo_fonts.h"
 #include "gui/fonts/fonts.h"
 #include "gui/zip/pzip.h"
@@ -14,7 +13,6 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <string>
 #include <vector>
 
 namespace {
@@ -50,31 +48,11 @@ pyref::bytes table(const uint8_t* t) {
     return pyref::bytes(t, t + 4 + n);
 }
 
-int width(const GuiFont& f, int c) {
-    return f.offsets[c + 1] - f.offsets[c];
-}
-
-bool pixel(const GuiFont& f, int col, int row) {
-    return f.data[row * f.bytesPerRow + col / 8] & (0x80 >> (col % 8));
-}
-
 // The font's glyphs are the generator's strip, unpacked.
 void expectUnpacked(const Font& f) {
     pyref::bytes raw = strip(f.name);
     ASSERT_EQ(raw.size(), size_t{f.font->bytesPerRow} * f.height) << f.name;
     EXPECT_EQ(std::memcmp(f.font->data, raw.data(), raw.size()), 0) << f.name;
-}
-
-// Rows holding ink of glyph c.
-int inkRows(const GuiFont& f, int c) {
-    int rows = 0;
-    for (int y = 0; y < f.height; ++y)
-        for (int x = f.offsets[c]; x < f.offsets[c + 1]; ++x)
-            if (pixel(f, x, y)) {
-                ++rows;
-                break;
-            }
-    return rows;
 }
 
 // Fails the one call `failAt` (0 = the tiny font's); with `shortBy` it succeeds with too few bytes.
@@ -119,10 +97,6 @@ TEST_F(TarvoFonts, PackedTablesInflateToTheGeneratorsStrips) {
         EXPECT_EQ(std::tuple(g.flags, g.height, g.cellHeight, g.first, g.last),
                   std::tuple(FONT_VARIABLE | FONT_APP_PACKED, f.height, f.height, 0, 255));
         EXPECT_EQ(g.data, f.table) << "packed until the display starts";
-        ASSERT_NE(g.offsets, nullptr);
-        EXPECT_EQ(g.offsets[0], 0);
-        for (int c = 0; c < 256; ++c)
-            ASSERT_LE(g.offsets[c], g.offsets[c + 1]) << c;
         EXPECT_EQ(g.bytesPerRow, (g.offsets[256] + 7) / 8);
         cases.push_back({table(f.table), strip(f.name)});
         EXPECT_EQ(cases.back()[1].size(), size_t{g.bytesPerRow} * f.height);
@@ -135,66 +109,6 @@ TEST_F(TarvoFonts, PackedTablesInflateToTheGeneratorsStrips) {
                               cases);
     for (size_t i = 0; i < results.size(); ++i)
         EXPECT_EQ(results[i], "True True True") << kFonts[i].name;
-}
-
-TEST_F(TarvoFonts, IniUnpacksEveryFontOnce) {
-    EXPECT_EQ(TarvoFonts_ini(), 0);
-    std::vector<const uint8_t*> data;
-    for (const Font& f : kFonts) {
-        expectUnpacked(f);
-        data.push_back(f.font->data);
-    }
-    expectNoRecordIsPacked();
-    EXPECT_TRUE(iniLines().empty());
-    // A second start keeps what was unpacked.
-    EXPECT_EQ(TarvoFonts_ini(), 0);
-    for (size_t i = 0; i < data.size(); ++i)
-        EXPECT_EQ(kFonts[i].font->data, data[i]) << kFonts[i].name;
-}
-
-TEST_F(TarvoFonts, GlyphsOfTheTypeface) {
-    ASSERT_EQ(TarvoFonts_ini(), 0);
-    int lastInk = 0;
-    for (const Font& f : kFonts) {
-        SCOPED_TRACE(f.name);
-        const GuiFont& g = *f.font;
-        // The alarm texts' blank is a space: as wide and without ink.
-        EXPECT_GT(width(g, ' '), 0);
-        EXPECT_EQ(width(g, 0x81), width(g, ' '));
-        for (int c : {0x20, 0x81})
-            for (int y = 0; y < g.height; ++y)
-                for (int x = g.offsets[c]; x < g.offsets[c + 1]; ++x)
-                    ASSERT_FALSE(pixel(g, x, y)) << c;
-        for (int c = 0; c < 160; ++c)
-            if ((c < 32 || c >= 127) && c != 0x81) {
-                EXPECT_EQ(width(g, c), 0) << "control code " << c;
-            }
-        // Digits of equal width keep changing values from jittering in their boxes.
-        for (int c = '1'; c <= '9'; ++c)
-            EXPECT_EQ(width(g, c), width(g, '0')) << static_cast<char>(c);
-        EXPECT_GT(width(g, 'W'), width(g, 'i'));
-        for (int c : {0x41, 0x25, 0xB0, 0xC4, 0xDF, 0xFF}) // A % ° Ä ß ÿ
-            EXPECT_GT(inkRows(g, c), 0) << c;
-        // Capitals fill most of the line and grow with it.
-        int ink = inkRows(g, 'H');
-        EXPECT_GT(ink, f.height / 2);
-        EXPECT_GT(ink, lastInk);
-        lastInk = ink;
-    }
-}
-
-TEST_F(TarvoFonts, SizeMapping) {
-    // The sizes in order, the largest drawn double, and unknown ones as the tiny font.
-    const std::pair<uint32_t, GuiFont*> sizes[] = {
-        {FONT_TINY, &TarvoTiny},         {FONT_SMALL, &TarvoSmall},
-        {FONT_NORMAL, &TarvoNormal},     {FONT_LARGE, &TarvoLarge},
-        {FONT_EXTRALARGE, &TarvoXLarge}, {FONT_XXLARGE, &TarvoXXLarge},
-        {FONT_XXXLARGE, &TarvoXXLarge},  {7, &TarvoTiny},
-        {0xFFFFFFFFu, &TarvoTiny}};
-    for (auto [size, font] : sizes)
-        EXPECT_EQ(Tarvo_getFont(static_cast<FontSizeType_t>(size)), font) << size;
-    for (uint32_t s = 0; s <= 7; ++s)
-        EXPECT_EQ(TarvoFonts_isDouble(static_cast<FontSizeType_t>(s)), s == FONT_XXXLARGE ? 1 : 0) << s;
 }
 
 TEST_F(TarvoFonts, FailedFontAndLargerOnesBorrowTheLargestUnpacked) {

@@ -29,59 +29,7 @@ struct Controls : guitest::GuiTest {
         GuiThing::mpMessageQueue->Push(&m);
         drain();
     }
-    static uint16_t clicked(uint16_t id) { return static_cast<uint16_t>(128 + 16 * id + GSIG_CLICKED); }
 };
-
-TEST_F(Controls, TextButtonSignalsAClickOnReleaseOverIt) {
-    auto* b = new GuiTextButton(GuiRect(10, 10, 89, 33), "OK", GUI_ID_OK);
-    panel->Add(b, 1);
-    // Pressed, pointer owner, clicks seen.
-    auto state = [&] {
-        return std::tuple(b->Pressed(), pm->GetPointerOwner(), panel->count(clicked(GUI_ID_OK)));
-    };
-    pointer(GM_LBUTTON_DOWN, 20, 20);
-    EXPECT_EQ(state(), std::tuple(true, b, 0));
-    pointer(GM_LBUTTON_UP, 21, 21);
-    EXPECT_EQ(state(), std::tuple(false, nullptr, 1));
-    // Released elsewhere: no click.
-    pointer(GM_LBUTTON_DOWN, 20, 20);
-    pointer(GM_POINTER_MOVE, 200, 200);
-    EXPECT_FALSE(b->Pressed()) << "looks released while the pointer is away";
-    pointer(GM_LBUTTON_UP, 200, 200);
-    EXPECT_EQ(panel->count(clicked(GUI_ID_OK)), 1);
-}
-
-TEST_F(Controls, ClickOnPressAutoRepeatAndDisabledButtons) {
-    auto* arrow = new GuiBitmapButton(GuiRect(100, 10, 115, 25), &gbUpArrowBitmap, 1000,
-                                      BS_ENABLED | BS_CLICK_ON_PRESS | BS_AUTO_REPEAT | 0x10);
-    panel->Add(arrow, 1);
-    pointer(GM_LBUTTON_DOWN, 105, 15);
-    EXPECT_EQ(panel->count(clicked(1000)), 1) << "sent on press";
-    GuiMessageQueue* mq = GuiThing::mpMessageQueue;
-    for (auto [ticks, clicks] :
-         {std::pair{19, 1}, {1, 2}, {5, 3}}) { // first repeat after 20 ticks, then every 5
-        for (int i = 0; i < ticks; ++i)
-            mq->TimerTick();
-        drain();
-        EXPECT_EQ(panel->count(clicked(1000)), clicks);
-    }
-    pointer(GM_LBUTTON_UP, 105, 15);
-    EXPECT_FALSE(mq->HasTimer(arrow));
-    EXPECT_EQ(panel->count(clicked(1000)), 3) << "no second click on release";
-
-    for (bool enabled : {false, true}) {
-        enabled ? arrow->Enable() : arrow->Disable();
-        pointer(GM_LBUTTON_DOWN, 105, 15);
-        pointer(GM_LBUTTON_UP, 105, 15);
-        EXPECT_EQ(panel->count(clicked(1000)), enabled ? 4 : 3);
-    }
-    // Without an id there is no signal.
-    auto* anon = new GuiTextButton(GuiRect(200, 10, 260, 30), "x", 0);
-    panel->Add(anon, 1);
-    pointer(GM_LBUTTON_DOWN, 210, 20);
-    pointer(GM_LBUTTON_UP, 210, 20);
-    EXPECT_EQ(GuiQueueCount(gpGuiMesgQueue), 0);
-}
 
 TEST_F(Controls, ADestroyedButtonWithARunningRepeatLeavesNoTimer) {
     auto* b = new GuiTextButton(GuiRect(10, 10, 89, 33), "Hold", 7, BS_ENABLED | BS_AUTO_REPEAT);
@@ -93,31 +41,6 @@ TEST_F(Controls, ADestroyedButtonWithARunningRepeatLeavesNoTimer) {
         GuiThing::mpMessageQueue->TimerTick(); // ASan: nothing fires on freed memory
     EXPECT_EQ(drain(), 0);
     EXPECT_EQ(pm->GetPointerOwner(), nullptr);
-}
-
-TEST_F(Controls, PromptJustification) {
-    auto* left = new GuiPrompt(GuiRect(10, 100, 209, 119), "Abc", 0, FF_THIN | TJ_LEFT);
-    auto* right = new GuiPrompt(GuiRect(10, 130, 209, 149), "Abc", 0, FF_THIN | TJ_RIGHT);
-    auto* centre = new GuiPrompt(GuiRect(10, 160, 209, 179), "Abc", 0, FF_THIN | TJ_CENTER | PS_ENABLED);
-    for (GuiPrompt* p : {left, right, centre})
-        panel->Add(p, 1);
-    flush();
-    int w = screen->TextWidth("Abc", &SysFont);
-    auto firstInk = [&](int y0) {
-        for (int x = 11; x < 209; ++x)
-            for (int y = y0 + 1; y < y0 + 19; ++y)
-                if (shownAt(x, y) == GUI_BLACK) return x;
-        return -1;
-    };
-    int l = firstInk(100), r = firstInk(130), c = firstInk(160);
-    EXPECT_LE(l, 13);
-    EXPECT_GE(r, 208 - w);
-    EXPECT_NEAR(c, 11 + (198 - w) / 2, 3);
-    // A new text shows at the next drawing pass.
-    left->DataSet("Xyz");
-    EXPECT_EQ(screen->InvalidCount(), 1);
-    left->Draw();
-    EXPECT_EQ(screen->InvalidCount(), 0);
 }
 
 TEST_F(Controls, ReferencePicture) {

@@ -28,39 +28,7 @@ bytes palette(int n) {
     return p;
 }
 
-TEST(PngHandBuilt, EveryColourTypeDepthFilterAndInterlace) {
-    struct Type {
-        int colour;
-        std::vector<int> depths;
-    } const types[] = {{0, {1, 2, 4, 8, 16}}, {2, {8, 16}}, {3, {1, 2, 4, 8}}, {4, {8, 16}}, {6, {8, 16}}};
-    for (const auto& t : types) {
-        for (int depth : t.depths) {
-            for (int interlace : {0, 1}) {
-                for (auto [w, h] : {std::pair{1u, 1u}, std::pair{37u, 23u}, std::pair{9u, 2u}}) {
-                    Recipe s;
-                    s.width = w;
-                    s.height = h;
-                    s.depth = depth;
-                    s.colour = t.colour;
-                    s.interlace = interlace;
-                    if (t.colour == 3) {
-                        int n = 1 << std::min(depth, 4);
-                        s.plte = palette(n);
-                        s.sample = [n](uint32_t x, uint32_t y, int) {
-                            return (x * 3 + y) % static_cast<uint32_t>(n);
-                        };
-                    }
-                    expect_like_libpng(pt::build(s), "type " + std::to_string(t.colour) + " depth " +
-                                                         std::to_string(depth) + " interlace " +
-                                                         std::to_string(interlace) + " " + std::to_string(w) +
-                                                         "x" + std::to_string(h));
-                }
-            }
-        }
-    }
-}
-
-TEST(PngHandBuilt, ImageDataOverManyAndEmptyIdatChunks) {
+TEST(PngHandBuilt, SplitDataTransparencyAndAncillaryChunks) {
     Recipe s;
     s.width = 31;
     s.height = 17;
@@ -72,80 +40,34 @@ TEST(PngHandBuilt, ImageDataOverManyAndEmptyIdatChunks) {
     s.idat_sizes.assign(z.size(), 1);
     expect_like_libpng(pt::build(s, z), "one byte per IDAT");
     s.idat_sizes = {z.size(), 0, 0};
-    expect_like_libpng(pt::build(s, z), "empty IDAT chunks after the data");
-}
+    s.before_idat = {pt::chunk("gAMA", {0, 0, 0xB1, 0x8F}), pt::chunk("tEXt", {'a', 0, 'b'})};
+    s.after_idat = {pt::chunk("zzZz", {})};
+    expect_like_libpng(pt::build(s, z), "empty IDAT and ancillary chunks");
 
-TEST(PngHandBuilt, TransparencyChunks) {
-    // Palette with fewer tRNS entries than colours: the rest is opaque.
-    Recipe pal;
+    // Transparency: fewer palette alphas than colours; grey and RGB keys compared at 16 bits
+    // before the high byte is taken; a 2-bit grey key.
+    Recipe pal, grey, rgb, low;
     pal.colour = 3;
     pal.depth = 4;
     pal.plte = palette(16);
     pal.trns = {0, 128, 255, 7};
     pal.sample = [](uint32_t x, uint32_t y, int) { return (x + y) % 16; };
-    expect_like_libpng(pt::build(pal), "palette tRNS");
-
-    // Grey and RGB keys compared at 16 bits before the high byte is taken.
-    Recipe grey;
     grey.colour = 0;
     grey.depth = 16;
     grey.sample = [](uint32_t x, uint32_t, int) { return x % 2 ? 0x1234u : 0x1235u; };
     grey.trns = {0x12, 0x34};
-    PngImage img;
-    bytes file = pt::build(grey);
-    expect_like_libpng(file, "grey 16 tRNS");
-    ASSERT_EQ(decode(file, &img), PNG_OK);
-    EXPECT_TRUE(img.has_alpha);
-    EXPECT_EQ(img.pixels[0], 0xFF121212u);
-    EXPECT_EQ(img.pixels[1], 0x00121212u);
-    png_image_free(&img);
-
-    Recipe rgb;
-    rgb.colour = 2;
     rgb.depth = 16;
     rgb.trns = {0, 1, 0, 2, 0, 3};
     rgb.sample = [](uint32_t x, uint32_t, int c) { return x == 0 ? static_cast<uint32_t>(c + 1) : 0x1000u; };
-    file = pt::build(rgb);
-    expect_like_libpng(file, "rgb 16 tRNS");
-    ASSERT_EQ(decode(file, &img), PNG_OK);
-    EXPECT_EQ(img.pixels[0] >> 24, 0u);
-    EXPECT_EQ(img.pixels[1] >> 24, 0xFFu);
-    png_image_free(&img);
-
-    Recipe low;
     low.colour = 0;
     low.depth = 2;
     low.trns = {0, 2};
-    expect_like_libpng(pt::build(low), "grey 2-bit tRNS");
-
-    // A tRNS that does not fit its image is ignored, as is a repeated one.
+    for (const Recipe* r : {&pal, &grey, &rgb, &low})
+        expect_like_libpng(pt::build(*r), "tRNS on type " + std::to_string(r->colour), true, true);
+    // A tRNS that does not fit its image is ignored.
     Recipe odd = rgb;
     odd.trns = {0, 1};
-    file = pt::build(odd);
-    ASSERT_EQ(decode(file, &img), PNG_OK);
-    EXPECT_FALSE(img.has_alpha);
-    png_image_free(&img);
-    Recipe twice = grey;
-    twice.before_idat = {pt::chunk("tRNS", {0x12, 0x35})};
-    twice.trns = {};
-    twice.after_idat = {};
-    file = pt::build(twice);
-    file = pt::cat(
-        {bytes(file.begin(), file.end() - 12), pt::chunk("tRNS", {0x12, 0x34}), pt::chunk("IEND", {})});
-    ASSERT_EQ(decode(file, &img), PNG_OK);
-    EXPECT_EQ(img.pixels[0] >> 24, 0u) << "the first tRNS counts, the one after the data does not";
-    png_image_free(&img);
-}
-
-TEST(PngHandBuilt, AncillaryChunksAreIgnored) {
-    Recipe s;
-    s.before_idat = {pt::chunk("gAMA", {0, 0, 0xB1, 0x8F}), pt::chunk("tEXt", {'a', 0, 'b'}),
-                     pt::chunk("vpAg", {1, 2, 3})};
-    s.after_idat = {pt::chunk("zzZz", {})};
-    bytes file = pt::build(s);
-    expect_like_libpng(file, "ancillary chunks");
-    file = pt::cat({file, bytes{1, 2, 3, 4, 5}});
-    EXPECT_EQ(decode(file), PNG_OK) << "bytes after IEND";
+    expect_like_libpng(pt::build(odd), "odd tRNS", true, false, false);
 }
 
 TEST(PngHandBuilt, MalformedFilesAreRejected) {
@@ -179,35 +101,24 @@ TEST(PngHandBuilt, MalformedFilesAreRejected) {
         {"first chunk not IHDR",
          pt::cat({pt::kSignature, pt::chunk("tEXt", {}), bytes(good.begin() + 8, good.end())}),
          PNG_ERR_CHUNK},
-        {"IHDR short", header(pt::chunk("IHDR", bytes(12, 1))), PNG_ERR_HEADER},
         {"width 2^31", header(pt::ihdr(0x80000000u, 1, 8, 2)), PNG_ERR_HEADER},
         {"RGB at 4 bits", header(pt::ihdr(5, 4, 4, 2)), PNG_ERR_HEADER},
-        {"colour type 5", header(pt::ihdr(5, 4, 8, 5)), PNG_ERR_HEADER},
         {"interlace 2", header(pt::ihdr(5, 4, 8, 2, 2)), PNG_ERR_HEADER},
         {"PLTE not of triples", pt::cat({head, pt::chunk("PLTE", bytes(4, 0)), idat, iend}), PNG_ERR_PALETTE},
-        {"PLTE too long for 1 bit",
-         pt::cat({pt::kSignature, pt::ihdr(5, 4, 1, 3), pt::chunk("PLTE", palette(3)), idat, iend}),
-         PNG_ERR_PALETTE},
         {"PLTE after IDAT", pt::cat({head, idat, pt::chunk("PLTE", palette(2)), iend}), PNG_ERR_CHUNK},
         {"palette image without PLTE", header(pt::ihdr(5, 4, 8, 3)), PNG_ERR_PALETTE},
-        {"IDAT interrupted",
-         pt::cat({head, pt::chunk("IDAT", bytes(z.begin(), z.begin() + 5)), pt::chunk("tEXt", {}),
-                  pt::chunk("IDAT", bytes(z.begin() + 5, z.end())), iend}),
-         PNG_ERR_CHUNK},
         {"unknown critical chunk", pt::cat({head, pt::chunk("CRIT", {}), idat, iend}), PNG_ERR_CHUNK},
         {"chunk length beyond 2^31", length_too_big, PNG_ERR_CHUNK},
         {"no IDAT", pt::cat({head, iend}), PNG_ERR_CHUNK},
         {"no IEND", pt::cat({head, idat}), PNG_ERR_TRUNCATED},
         {"unknown filter type", data_of(bad_filter), PNG_ERR_FILTER},
         {"too little image data", data_of(bytes(raw.begin(), raw.end() - 1)), PNG_ERR_DATA},
-        {"too much image data", data_of(pt::cat({raw, bytes{0}})), PNG_ERR_DATA},
         {"Adler-32 wrong", pt::cat({head, pt::chunk("IDAT", bad_adler), iend}), PNG_ERR_DATA},
     };
     for (const auto& c : cases) {
         PngImage img;
         EXPECT_EQ(png_decode(c.file.data(), c.file.size(), &img), c.result) << c.what;
-        EXPECT_EQ(img.pixels, nullptr) << c.what;
-        EXPECT_EQ(img.width, 0u) << c.what;
+        EXPECT_EQ(std::tuple(img.pixels, img.width), std::tuple(nullptr, 0u)) << c.what;
     }
 
     // Compressed bytes after the end of the zlib stream do not matter.
@@ -215,15 +126,36 @@ TEST(PngHandBuilt, MalformedFilesAreRejected) {
     EXPECT_EQ(png_decode(nullptr, 0, nullptr), PNG_ERR_ARGUMENT);
 }
 
-TEST(PngHandBuilt, PaletteIndexBeyondThePalette) {
-    Recipe s;
-    s.colour = 3;
-    s.depth = 4;
-    s.plte = palette(3);
-    s.sample = [](uint32_t x, uint32_t, int) { return x == 5 ? 3u : 1u; };
-    EXPECT_EQ(decode(pt::build(s)), PNG_ERR_PALETTE);
-    s.sample = [](uint32_t, uint32_t, int) { return 2u; };
-    EXPECT_EQ(decode(pt::build(s)), PNG_OK);
+// Not quite valid, yet shown by libpng and ImageMagick: extra image data, a palette longer than
+// the bit depth can index, an index past the palette (black, opaque).
+TEST(PngHandBuilt, FilesOtherDecodersAccept) {
+    Recipe extra;
+    extra.width = 5;
+    bytes raw = pt::filtered_image(extra);
+    const bytes one_more = pt::zcompress(pt::cat({raw, bytes{0}}));
+    Recipe split = extra;
+    split.idat_sizes.assign(one_more.size(), 1);
+    Recipe pal;
+    pal.colour = 3;
+    pal.depth = 1;
+    pal.plte = palette(5);
+    pal.sample = [](uint32_t x, uint32_t y, int) { return (x + y) & 1; };
+    Recipe past = pal;
+    past.depth = 4;
+    past.plte = palette(3);
+    past.trns = {0, 128};
+    past.sample = [](uint32_t x, uint32_t y, int) { return (x + y) % 5; };
+    const struct {
+        const char* what;
+        bytes file;
+    } cases[] = {
+        {"a row too many", pt::build(extra, pt::zcompress(pt::cat({raw, bytes(16, 9)})))},
+        {"one byte too many, over one-byte IDAT chunks", pt::build(split, one_more)},
+        {"PLTE of 5 at 1 bit", pt::build(pal)},
+        {"indexes 3 and 4 of 3 colours", pt::build(past)},
+    };
+    for (const auto& c : cases)
+        expect_like_libpng(c.file, c.what, false, false, false);
 }
 
 TEST(PngHandBuilt, SizeLimitsHoldBeforeAnyAllocation) {
@@ -231,12 +163,12 @@ TEST(PngHandBuilt, SizeLimitsHoldBeforeAnyAllocation) {
     auto file = [&](uint32_t w, uint32_t h) {
         return pt::cat({pt::kSignature, pt::ihdr(w, h, 8, 6), pt::chunk("IDAT", z), pt::chunk("IEND", {})});
     };
-    EXPECT_EQ(decode(file(PNG_MAX_DIMENSION + 1, 1)), PNG_ERR_TOO_LARGE);
-    EXPECT_EQ(decode(file(1, PNG_MAX_DIMENSION + 1)), PNG_ERR_TOO_LARGE);
-    EXPECT_EQ(decode(file(PNG_MAX_DIMENSION, PNG_MAX_DIMENSION)), PNG_ERR_TOO_LARGE);
-    EXPECT_EQ(decode(file(0x7FFFFFFF, 0x7FFFFFFF)), PNG_ERR_TOO_LARGE);
-    // Within the limits the (tiny) data is simply too little for the image.
-    EXPECT_EQ(decode(file(PNG_MAX_DIMENSION, 1)), PNG_ERR_DATA);
+    for (auto [w, h] : {std::pair{PNG_MAX_DIMENSION + 1, 1u},
+                        {1u, PNG_MAX_DIMENSION + 1},
+                        {PNG_MAX_DIMENSION, PNG_MAX_DIMENSION},
+                        {0x7FFFFFFFu, 0x7FFFFFFFu}})
+        EXPECT_EQ(decode(file(w, h)), PNG_ERR_TOO_LARGE) << w << " x " << h;
+    EXPECT_EQ(decode(file(PNG_MAX_DIMENSION, 1)), PNG_ERR_DATA) << "within the limits: too little data";
 
     // The largest allowed image decodes.
     Recipe s;

@@ -32,12 +32,6 @@ bytes sample(size_t n, uint32_t seed) {
     return b;
 }
 
-bytes python_compress(const bytes& data, int level) {
-    auto out = pyref::map("def f(d, l): return zlib.compress(d, l[0]).hex()",
-                          {{data, bytes{static_cast<uint8_t>(level)}}});
-    return pyref::unhex(out[0]);
-}
-
 int unzip(const bytes& z, bytes* out, unsigned long capacity) {
     out->assign(capacity, 0xEE);
     unsigned long len = capacity;
@@ -72,41 +66,6 @@ TEST(GuiUnzip, InflatesPythonStreamsAtEveryLevelInBothModes) {
     }
 }
 
-TEST(GuiUnzip, DestinationOneByteShortIsABufferErrorWithTheLengthUnchanged) {
-    bytes data = sample(70000, 7);
-    bytes z = python_compress(data, 6);
-    bytes out(data.size() - 1);
-    unsigned long len = out.size();
-    EXPECT_EQ(std::tuple(GuiUnzip(out.data(), &len, z.data(), z.size()), len),
-              std::tuple(-5, data.size() - 1));
-    bytes one = python_compress(bytes{0x42}, 9);
-    len = 0;
-    EXPECT_EQ(std::tuple(GuiUnzip(out.data(), &len, one.data(), one.size()), len), std::tuple(-5, 0ul));
-}
-
-TEST(GuiUnzip, CorruptAndTruncatedStreams) {
-    bytes data = sample(70000, 11);
-    bytes z = python_compress(data, 6);
-    bytes out;
-    int r;
-
-    bytes bad_adler = z, bad_header = z;
-    bad_adler.back() ^= 0x01;
-    EXPECT_EQ(unzip(bad_adler, &out, data.size()), -3);
-    EXPECT_EQ(std::tuple(size_only(bad_adler, &r, 99), r), std::tuple(99ul, -3))
-        << "length untouched on failure";
-    bad_header[0] = 0x79; // not deflate
-    EXPECT_EQ(unzip(bad_header, &out, data.size()), -3);
-
-    for (size_t keep : {size_t{0}, size_t{1}, size_t{2}, z.size() / 2, z.size() - 4, z.size() - 1}) {
-        SCOPED_TRACE("kept " + std::to_string(keep));
-        bytes cut(z.begin(), z.begin() + static_cast<long>(keep));
-        EXPECT_EQ(unzip(cut, &out, data.size()), -5);
-        size_only(cut, &r);
-        EXPECT_EQ(r, -5);
-    }
-}
-
 TEST(GuiZip, OutputInflatesInPython) {
     std::vector<std::vector<bytes>> cases;
     std::mt19937 rng(3);
@@ -122,8 +81,6 @@ TEST(GuiZip, OutputInflatesInPython) {
     auto ok = pyref::map("def f(z, d): return zlib.decompress(z) == d", cases);
     for (const auto& o : ok)
         EXPECT_EQ(o, "True");
-    // Empty input: header, one empty final block, the Adler-32 of nothing.
-    EXPECT_EQ(pyref::hex(cases[0][0]), "789c030000000001");
 }
 
 TEST(GuiZip, FailedGrowthFreesTheBufferAndLeavesTheResultUntouched) {
@@ -138,56 +95,6 @@ TEST(GuiZip, FailedGrowthFreesTheBufferAndLeavesTheResultUntouched) {
         EXPECT_EQ(malloc_fault::live(), 0) << "buffer leaked";
         EXPECT_EQ(std::tuple(z, zlen), std::tuple(reinterpret_cast<unsigned char*>(0x1), 77ul));
     }
-}
-
-TEST(PzipCodec, RecordSizeAndStateChecks) {
-    PzipStream s{};
-    EXPECT_EQ(PzipInflateInit(&s, 15, "any", sizeof s - 1), -6);
-    EXPECT_EQ(PzipDeflateInit(&s, 6, 8, 15, 8, 0, "any", sizeof s + 8), -6);
-    EXPECT_EQ(PzipInflate(&s, 0), -2) << "no state";
-    EXPECT_EQ(PzipInflateInit(nullptr, 15, "any", sizeof s), -2);
-    ASSERT_EQ(PzipInflateInit(&s, 15, "any", sizeof s), 0);
-    EXPECT_EQ(PzipDeflate(&s, 4), -2) << "inflate state used for deflate";
-    EXPECT_EQ(PzipInflateEnd(&s), 0);
-    EXPECT_EQ(s.state, nullptr);
-}
-
-TEST(PzipCodec, CallerBufferIsFilledNotReplaced) {
-    bytes in = sample(50000, 2);
-    bytes buf(64);
-    PzipStream s{};
-    s.next_in = in.data();
-    s.avail_in = in.size();
-    s.out_start = s.next_out = buf.data();
-    s.avail_out = buf.size();
-    ASSERT_EQ(PzipDeflateInit(&s, 6, 8, 15, 8, 0, PZIP_VERSION, sizeof s), 0);
-    EXPECT_EQ(PzipDeflate(&s, PZIP_FINISH), 0);
-    EXPECT_EQ(std::tuple(s.out_start, s.avail_out, s.total_out), std::tuple(buf.data(), 0u, 64u));
-    EXPECT_EQ(PzipDeflateReset(&s), 0);
-    EXPECT_EQ(s.total_out, 0u);
-    PzipDeflateEnd(&s);
-}
-
-TEST(PzipCodec, InflateAcrossChunksWithReset) {
-    bytes a = sample(5000, 21), b = sample(7000, 22);
-    bytes za = python_compress(a, 1), zb = python_compress(b, 9);
-    bytes out(8000);
-    PzipStream s{};
-    ASSERT_EQ(PzipInflateInit(&s, 15, PZIP_VERSION, sizeof s), 0);
-    for (const auto& [z, want] : {std::pair{za, a}, std::pair{zb, b}}) {
-        s.next_out = out.data();
-        s.avail_out = out.size();
-        int r = 0;
-        for (size_t i = 0; i < z.size() && r == 0; i += 100) { // fed in slices, as IDAT chunks are
-            s.next_in = z.data() + i;
-            s.avail_in = std::min<size_t>(100, z.size() - i);
-            r = PzipInflate(&s, PZIP_NO_FLUSH);
-        }
-        EXPECT_EQ(std::tuple(r, s.total_out), std::tuple(1, want.size()));
-        EXPECT_EQ(bytes(out.begin(), out.begin() + static_cast<long>(want.size())), want);
-        EXPECT_EQ(PzipInflateReset(&s), 0);
-    }
-    PzipInflateEnd(&s);
 }
 
 TEST(PzipChecksums, CheckValuesAndChainingMatchPython) {

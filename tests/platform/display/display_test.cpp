@@ -74,11 +74,11 @@ TEST_F(Display, FlushShowsTheFrameOnlyWithLayerOneAndChecksItsArguments) {
     EXPECT_EQ(flush(), 1);
     EXPECT_EQ(flush(), 0);
     // Registers: five layers and the colour saturation.
-    hw_write32(0x43C60000 + 0x138 + 4 * 0x80, 3);
+    hw_write32(0x40010338, 3);
     EXPECT_TRUE(displaysim::layerEnabled(4));
-    hw_write32(0x43C60000 + 0x1B0, 170);
+    hw_write32(0x400101B0, 170);
     EXPECT_EQ(displaysim::colourSaturation(), 170u);
-    EXPECT_EQ(hw_read32(0x43C60000 + 0x1B0), 170u);
+    EXPECT_EQ(hw_read32(0x400101B0), 170u);
 }
 
 TEST_F(Display, SwitchingLayerOneShowsOrHidesTheFrameLastFlushed) {
@@ -147,6 +147,38 @@ TEST_F(Display, ShownFrameIsSharedWithOtherProcesses) {
     auto* px = reinterpret_cast<const uint32_t*>(static_cast<const char*>(p) + sizeof(FbShmHeader));
     EXPECT_EQ(px[150 * 1024 + 400] & 0xFFFFFF, 0x00C000u);
     munmap(p, bytes);
+}
+
+// A frame left by a process that is gone (killed, say) is removed by the next display set up;
+// one whose writer lives, or that is not a frame, stays.
+TEST_F(Display, FramesOfProcessesThatAreGoneAreRemoved) {
+    pid_t child = fork();
+    if (child == 0) _exit(0);
+    ASSERT_GT(child, 0);
+    waitpid(child, nullptr, 0);
+    auto leave = [](const std::string& name, uint32_t magic, pid_t owner) {
+        int fd = shm_open(name.c_str(), O_CREAT | O_RDWR, 0644);
+        FbShmHeader h{};
+        h.magic = magic;
+        h.owner = static_cast<uint32_t>(owner);
+        EXPECT_EQ(write(fd, &h, sizeof h), static_cast<ssize_t>(sizeof h));
+        close(fd);
+    };
+    const std::string gone = displaysim::shownShmName(idx + 1), alive = displaysim::shownShmName(idx + 2),
+                      other = displaysim::shownShmName(idx + 3);
+    leave(gone, FBSHM_MAGIC, child);
+    leave(alive, FBSHM_MAGIC, getppid());
+    leave(other, 0, child);
+    ASSERT_TRUE(displaysim::install(idx));
+    auto exists = [](const std::string& name) {
+        int fd = shm_open(name.c_str(), O_RDONLY, 0);
+        if (fd >= 0) close(fd);
+        return fd >= 0;
+    };
+    EXPECT_EQ(std::tuple(exists(gone), exists(alive), exists(other), exists(displaysim::shownShmName(idx))),
+              std::tuple(false, true, true, true));
+    shm_unlink(alive.c_str());
+    shm_unlink(other.c_str());
 }
 
 int countTmp(const std::string& dir) {
