@@ -7,7 +7,7 @@
 #include "gui/fonts/fonts.h"
 #include "gui/presentation/presentation.h"
 #include "gui/scrndrv/scrndrv.h"
-#include "gui/scrndrv/scrndrv_p.h"
+#include "gui/scrndrv/scrndrv_private.h"
 #include "gui/core/screen.h"
 #include "gui/window/window.h"
 #include "platform/display/displaysim.h"

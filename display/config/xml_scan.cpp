@@ -132,7 +132,7 @@ void xml_get_error_msg(char* dst, int n) {
     dst[len] = '\0';
 }
 
-int isLetter(int c) {
+int xml_is_letter(int c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
 }
 
@@ -140,7 +140,7 @@ int isDigit(int c) {
     return c >= '0' && c <= '9';
 }
 
-int skip_blank(xml_scan_s* s) {
+int xml_skip_blank(xml_scan_s* s) {
     while (s->pos < s->len) {
         switch (*s->cur) {
         case ' ':
@@ -170,13 +170,13 @@ int skip_blank(xml_scan_s* s) {
 
 int xml_scan_name(xml_scan_s* s, char* name) {
     int n = 0;
-    if (!isLetter(byte_at(s, 0))) {
+    if (!xml_is_letter(byte_at(s, 0))) {
         name[0] = '\0';
         return -1;
     }
     while (n < XML_NAME_MAX) {
         int c = byte_at(s, 0);
-        if (!isLetter(c) && c != ':') break;
+        if (!xml_is_letter(c) && c != ':') break;
         name[n++] = static_cast<char>(c);
         advance(s, 1, 1);
     }
@@ -225,7 +225,7 @@ int XmlGetTok(xml_scan_s* s, xml_token_s* tok) {
     tok->name[0] = '\0';
     tok->value[0] = '\0';
     for (;;) {
-        if (skip_blank(s)) {
+        if (xml_skip_blank(s)) {
             tok->kind = TOK_EOF;
             return 1;
         }
@@ -238,7 +238,7 @@ int XmlGetTok(xml_scan_s* s, xml_token_s* tok) {
                     return xml_fail("scan error: '!' unexpected, only XML comments are supported...", s);
                 advance(s, 3, 3);
                 for (;;) {
-                    if (skip_blank(s)) return xml_fail("scan error: unexpected EOF during comment", s);
+                    if (xml_skip_blank(s)) return xml_fail("scan error: unexpected EOF during comment", s);
                     if (byte_at(s, 0) == '-' && byte_at(s, 1) == '-' && byte_at(s, 2) == '>') break;
                     advance(s, 1, 1);
                 }
@@ -248,7 +248,7 @@ int XmlGetTok(xml_scan_s* s, xml_token_s* tok) {
             if (n == '/') {
                 advance(s, 2, 2);
                 if (xml_scan_name(s, tok->name) < 0) return xml_fail("scan error: tag name expected", s);
-                if (skip_blank(s)) return xml_fail("scan error: unexpected EOF", s);
+                if (xml_skip_blank(s)) return xml_fail("scan error: unexpected EOF", s);
                 if (byte_at(s, 0) != '>') return xml_fail("scan error: '>' expected", s);
                 advance(s, 1, 1);
                 tok->kind = TOK_END;
@@ -263,9 +263,9 @@ int XmlGetTok(xml_scan_s* s, xml_token_s* tok) {
                 return 0;
             }
             advance(s, 1, 1);
-            if (!isLetter(n)) return xml_fail("scan error", s);
+            if (!xml_is_letter(n)) return xml_fail("scan error", s);
             if (xml_scan_name(s, tok->name) < 0) return xml_fail("scan error: tag name expected", s);
-            if (skip_blank(s)) return xml_fail("scan error: unexpected EOF", s);
+            if (xml_skip_blank(s)) return xml_fail("scan error: unexpected EOF", s);
             if (byte_at(s, 0) == '>') {
                 advance(s, 1, 1);
                 tok->kind = TOK_START;
@@ -286,12 +286,12 @@ int XmlGetTok(xml_scan_s* s, xml_token_s* tok) {
             tok->kind = c == '/' ? TOK_EMPTY_END : TOK_DECL_END;
             return 0;
         }
-        if (isLetter(c)) {
+        if (xml_is_letter(c)) {
             if (xml_scan_name(s, tok->name) < 0) return xml_fail("scan error: parameter name expected", s);
-            if (skip_blank(s)) return xml_fail("scan error: unexpected EOF", s);
+            if (xml_skip_blank(s)) return xml_fail("scan error: unexpected EOF", s);
             if (byte_at(s, 0) != '=') return xml_fail("scan error: '=' expected", s);
             advance(s, 1, 1);
-            if (skip_blank(s)) return xml_fail("scan error: unexpected EOF", s);
+            if (xml_skip_blank(s)) return xml_fail("scan error: unexpected EOF", s);
             if (xml_scan_string(s, tok->value) < 0)
                 return xml_fail("scan error: error scanning parameter value", s);
             tok->kind = TOK_ATTR;

@@ -57,8 +57,8 @@ int XmlIgnore_Tag(xml_scan_s* scan, const xml_token_s* tok);
 // Copies content (entities decoded) up to the next '<', '>' or '"', at most size-1 bytes.
 int XmlScanContent(xml_scan_s* scan, int size, char* buffer);
 
-int skip_blank(xml_scan_s* scan);
-int isLetter(int c);
+int xml_skip_blank(xml_scan_s* scan);
+int xml_is_letter(int c);
 int isDigit(int c);
 int xml_scan_name(xml_scan_s* scan, char* name);
 int xml_scan_string(xml_scan_s* scan, char* value);

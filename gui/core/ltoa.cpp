@@ -1,6 +1,6 @@
 #include "gui/core/util.h"
 
-char* _ltoa(long value, char* buffer, int radix) {
+char* gui_ltoa(long value, char* buffer, int radix) {
     if (!buffer) return buffer;
     if (radix < 2 || radix > 36) {
         buffer[0] = 0;

@@ -3,7 +3,7 @@
 
 // Writes value in the radix (2..36; digits 0-9 then lower-case letters) with a leading '-' for a
 // negative value in radix 10, zero-terminated; returns buffer (which must hold 66 characters).
-char* _ltoa(long value, char* buffer, int radix);
+char* gui_ltoa(long value, char* buffer, int radix);
 
 extern const char GUISC_OK[];
 extern const char GUISC_NO[];

@@ -1,6 +1,6 @@
 // Display layers, the one-colour fill and the boot logo.
 #include "gui/scrndrv/scrndrv.h"
-#include "gui/scrndrv/scrndrv_p.h"
+#include "gui/scrndrv/scrndrv_private.h"
 #include "platform/hw/hw.h"
 #include "platform/kmgr/kmgr.h"
 #include "services/syslog/syslog.h"

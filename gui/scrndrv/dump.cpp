@@ -1,6 +1,6 @@
 // Run-length screen dumps: compress, write, read, check and draw.
 #include "gui/scrndrv/scrndrv.h"
-#include "gui/scrndrv/scrndrv_p.h"
+#include "gui/scrndrv/scrndrv_private.h"
 #include "platform/os/osfs.h"
 #include "services/fileutil/fileutil.h"
 #include "services/syslog/syslog.h"

@@ -1,7 +1,7 @@
 #include "gui/scroll/scroll.h"
 #include "gui/bitmaps/bitmaps.h"
 #include "gui/controls/button/button.h"
-#include "gui/scroll/scroll_p.h"
+#include "gui/scroll/scroll_private.h"
 #include "gui/core/screen.h"
 #include "services/syslog/syslog.h"
 

@@ -2,7 +2,7 @@
 #include "gui/controls/icon/icon.h"
 #include "gui/core/presenter.h"
 #include "gui/core/screen.h"
-#include "gui/window/window_p.h"
+#include "gui/window/window_private.h"
 
 #include <new>
 

@@ -1,7 +1,7 @@
 // Screen dumps: the file format (checked by an independent decoder in Python), round trips,
 // wrapping runs, and dumps whose counts or indexes cannot be trusted.
 #include "gui/scrndrv/scrndrv.h"
-#include "gui/scrndrv/scrndrv_p.h"
+#include "gui/scrndrv/scrndrv_private.h"
 #include "gui/testkit.h"
 #include "platform/os/osfs.h"
 #include "platform/os/osfs_sim.h"

@@ -3,7 +3,7 @@
 #include "gui/bitmaps/bitmaps.h"
 #include "gui/controls/button/button.h"
 #include "gui/scroll/scroll.h"
-#include "gui/scroll/scroll_p.h"
+#include "gui/scroll/scroll_private.h"
 #include "gui/testkit.h"
 
 #include <climits>

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "gui/scrndrv/scrndrv_p.h"
+#include "gui/scrndrv/scrndrv_private.h"
 
 namespace {
 
