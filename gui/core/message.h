@@ -101,7 +101,7 @@ extern SEM_ID tGuiTimerMutex;
 // ---- queues --------------------------------------------------------------------------
 constexpr int GUI_QUEUE_NODES = 41;
 
-struct GuiQueue; // opaque; see queue_p.h
+struct GuiQueue; // opaque: its layout lives in queue.cpp
 
 GuiQueue* GuiCreateMessageQueue();
 void GuiDeleteMessageQueue(GuiQueue* q);
