@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace fsutil {
@@ -26,6 +28,12 @@ bool syncDir(const std::string& dir) {
     const bool ok = fsync(d) == 0;
     close(d);
     return ok;
+}
+
+bool lockFile(int fd, const std::string& path) {
+    struct stat held, named;
+    return flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &held) == 0 && stat(path.c_str(), &named) == 0 &&
+           held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }
 
 } // namespace fsutil

@@ -11,5 +11,9 @@ namespace fsutil {
 bool writeAll(int fd, const void* data, size_t n, off_t off);
 // Makes a rename inside dir durable; false when dir cannot be opened or synced.
 bool syncDir(const std::string& dir);
+// Takes the exclusive lock (flock) of the file open at fd without waiting, and checks that
+// path still names that file. False when another open of it holds the lock, or a rename
+// replaced it meanwhile: another unit uses it. The lock lasts until fd is closed.
+bool lockFile(int fd, const std::string& path);
 
 } // namespace fsutil
