@@ -188,8 +188,8 @@ void unmapShown(State& s) {
 
 } // namespace
 
-std::string shownShmName(uint32_t index) {
-    return "/vyn_fb_" + std::to_string(index);
+std::string shownShmName(uint32_t index, const std::string& unitDir) {
+    return fbShmName(index, unitDir);
 }
 
 std::vector<uint8_t> defaultBootLogo() {
@@ -261,7 +261,7 @@ std::vector<uint8_t> defaultBootLogo() {
     return d;
 }
 
-bool install(uint32_t index) {
+bool install(uint32_t index, const std::string& unitDir) {
     State& s = st();
     uninstall();
     char name[64];
@@ -269,7 +269,7 @@ bool install(uint32_t index) {
     uint32_t* fb = static_cast<uint32_t*>(shmMap(name, FRAME_BYTES, true));
     if (!fb) return false;
 
-    std::string shmName = shownShmName(index);
+    std::string shmName = shownShmName(index, unitDir);
     size_t bytes = sizeof(FbShmHeader) + FRAME_BYTES;
     int fd = shm_open(shmName.c_str(), O_CREAT | O_RDWR, 0644);
     if (fd < 0) return false;
