@@ -112,6 +112,17 @@ uint16_t parseSerial(const char* s) {
     return v;
 }
 
+// Digits only, at most INT32_MAX: the index is printed with %d into the names of the
+// process's objects ("/SemPostDrive%d"), which must be the ones the platform opens.
+bool parseIndex(const char* s, uint32_t* out) {
+    uint64_t v = 0;
+    for (const char* p = s; *p; ++p) {
+        if (*p < '0' || *p > '9' || (v = v * 10 + static_cast<uint64_t>(*p - '0')) > INT32_MAX) return false;
+    }
+    *out = static_cast<uint32_t>(v);
+    return *s != 0;
+}
+
 void readDeviceIdentity() {
     if (!nvramst_init()) return;
     // The items are 16 bytes, terminated only when shorter.
@@ -241,7 +252,12 @@ int vyn_main(int argc, char** argv) {
         syslogx(LOG_ERR, "Wrong number of arguments for RTP");
         return -1;
     }
-    uint32_t index = static_cast<uint32_t>(std::strtoul(argv[1], nullptr, 10));
+    uint32_t index;
+    if (!parseIndex(argv[1], &index)) {
+        syslogx(LOG_ERR, "Wrong process index '%s' for RTP: a decimal number from 0 to %d", argv[1],
+                INT32_MAX);
+        return -1;
+    }
     RtpManUsr_setIndex(index);
 
     if (AppMan_init() != 1) {

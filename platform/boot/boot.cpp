@@ -19,7 +19,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <pthread.h>
+#include <sys/mman.h>
 #include <system_error>
+#include <thread>
 #include <unistd.h>
 
 namespace platform {
@@ -50,16 +53,26 @@ void drainAtExit() {
     sysproc::drainLog();
 }
 
+// Undoes what a failed start made: a running unit's things were never touched.
+int failStart(const std::string& what) {
+    halt();
+    nvmem::uninstall();
+    dataset::uninstall();
+    return fail(what);
+}
+
 int bootIn(const std::string& dir, unsigned index, bool forceStepped) {
     std::error_code ec;
     if (!std::filesystem::is_directory(dir, ec)) return fail("unit directory '" + dir + "' does not exist");
     Settings s;
     std::string err;
     if (!loadSettings(dir, &s, &err)) return fail(err);
+    // First of all: another unit running here keeps its log, its screen and its store.
+    if (!control::claim(s.unitDir, index, &err)) return fail(err);
     if (forceStepped) s.stepped = true;
     setSettings(s);
     for (const std::string* d : {&s.cfgDir, &s.cDir, &s.measDir, &s.meas2Dir, &s.usbMeasDir, &s.nvramDir})
-        if (!makeDir(*d, &err)) return fail(err);
+        if (!makeDir(*d, &err)) return failStart(err);
 
     sim::stopRealtime();
     sim::configure(s.stepped ? sim::TimeMode::Stepped : sim::TimeMode::Realtime, s.calendarStart);
@@ -68,14 +81,14 @@ int bootIn(const std::string& dir, unsigned index, bool forceStepped) {
 
     hwsim::installBoard();
     timemodsim::install();
-    if (!displaysim::install(index))
-        return fail("cannot set up the display of process " + std::to_string(index));
+    if (!displaysim::install(index, s.unitDir))
+        return failStart("cannot set up the display of process " + std::to_string(index));
     displaysim::setSnapshot(s.snapshot, s.snapshotRate);
     for (uintptr_t base : s.missingDevices)
         if (!hwsim::removeBoardDevice(base)) {
             char hex[24];
             std::snprintf(hex, sizeof hex, "0x%llX", static_cast<unsigned long long>(base));
-            return fail(s.file + ": [platform] missing_devices: no board device at " + hex);
+            return failStart(s.file + ": [platform] missing_devices: no board device at " + hex);
         }
     kmgr::setWatchdogReaction(nullptr);
     kmgr::installAppManager();
@@ -86,22 +99,55 @@ int bootIn(const std::string& dir, unsigned index, bool forceStepped) {
                                                                   {"usb_meas:", &s.usbMeasDir}};
     for (auto& [prefix, dir] : devices)
         if (!osfs::addDevice(prefix, *dir))
-            return fail("cannot attach drive " + std::string(prefix) + " to " + *dir);
+            return failStart("cannot attach drive " + std::string(prefix) + " to " + *dir);
     drives::install();
-    if (!nvmem::install(s.nvramDir, &err)) return fail(err);
-    if (!devdata::install(s.unitDir, &err)) return fail(err);
-    if (!dataset::install(s.nvramDir, &err)) return fail(err);
-    if (!sysproc::start(s.unitDir, &err)) return fail(err);
-    if (!control::start(s.unitDir, index, &err)) return fail(err);
+    if (!nvmem::install(s.nvramDir, &err)) return failStart(err);
+    if (!devdata::install(s.unitDir, &err)) return failStart(err);
+    if (!dataset::install(s.nvramDir, &err)) return failStart(err);
+    if (!sysproc::start(s.unitDir, &err)) return failStart(err);
+    if (!control::start(s.unitDir, index, &err)) return failStart(err);
     static bool atExit = std::atexit(drainAtExit) == 0; // also for an application calling exit()
     (void)atExit;
     if (!s.stepped) sim::startRealtime();
     return 0;
 }
 
+// SIGINT and SIGTERM switch the ignition off: the first gives the post-run semaphore, as the
+// system process does, and the unit shuts down in order; a second one ends it at once.
+// Signal handlers could do none of that: the signals are blocked in every thread and taken
+// here.
+void watchSignals(sigset_t set, std::string shmName) {
+    bool asked = false, given = false;
+    for (;;) {
+        const timespec retry{0, 10 * 1000 * 1000}; // the application may not wait for it yet
+        const int sig = sigtimedwait(&set, nullptr, asked && !given ? &retry : nullptr);
+        if (sig > 0 && asked) {
+            shm_unlink(shmName.c_str()); // the one name outside the unit directory
+            std::signal(sig, SIG_DFL);
+            pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+            raise(sig);
+            _exit(128 + sig);
+        }
+        if (sig > 0) {
+            asked = true;
+            sysproc::platformLog(
+                150, "KVX2_SYS", "signal",
+                std::string(sig == SIGINT ? "SIGINT" : "SIGTERM") +
+                    ": ignition off, post-run requested; a second signal ends the process at once");
+        }
+        if (asked && !given) given = control::postrun(nullptr);
+    }
+}
+
 } // namespace
 
 int boot(unsigned index) {
+    // Before the first thread starts, so that every thread inherits the mask.
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
     const char* env = std::getenv("VYN_UNIT_DIR");
     std::error_code ec;
     std::filesystem::path cwd;
@@ -109,12 +155,13 @@ int boot(unsigned index) {
         cwd = std::filesystem::current_path(ec);
         if (ec) return fail("cannot read the current directory: " + ec.message());
     }
-    const int rc = bootIn(env && *env ? std::string(env) : cwd.string(), index, false);
-    // The application's main runs on this thread: stepped time waits for it like for
-    // its tasks, so that steps sent over the control socket land at the same point of its
-    // work every time.
-    if (rc == 0) sim::adoptThread();
-    return rc;
+    if (bootIn(env && *env ? std::string(env) : cwd.string(), index, false) != 0) return -1;
+    std::thread(watchSignals, set, displaysim::shownShmName(index, settings().unitDir)).detach();
+    // The application's main runs on this thread: stepped time waits for it like for its
+    // tasks, so that steps sent over the control socket land at the same point of its work
+    // every time.
+    sim::adoptThread();
+    return 0;
 }
 
 int bootForTest(const std::string& unitDir, unsigned index) {

@@ -31,13 +31,19 @@ namespace control {
 namespace {
 
 constexpr size_t MAX_LINE = 1024;
+constexpr size_t MAX_CONNECTIONS = 16;
+constexpr uint64_t MAX_STEP = 10000;   // ticks per command: a second or two of wall time
+constexpr int SEND_TIMEOUT_MS = 5000;  // a client that reads no replies loses its connection
+constexpr int ACCEPT_BACKOFF_MS = 100; // after a failed accept (out of descriptors)
+constexpr int REFUSED_WAIT_MS = 100;   // for the first line of a connection beyond the cap
 
 struct Channel {
     std::mutex m;            // start/stop and the connection list
     std::mutex commandMutex; // one command at a time, whichever connection sent it
     int listenFd = -1;
     int dirFd = -1;
-    int wakeFd = -1; // readable once stop begins: wakes every poll
+    int wakeFd = -1;  // readable once stop begins: wakes every poll
+    int spareFd = -1; // a descriptor in reserve: lets a refusal through when all are taken
     unsigned index = 0;
     std::thread acceptor;
     struct Conn {
@@ -78,35 +84,47 @@ bool parseI64(const std::string& s, int64_t* out) {
     return true;
 }
 
-void sendAll(int fd, const std::string& s) {
-    const char* p = s.data();
-    size_t n = s.size();
-    while (n > 0) {
-        ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        p += w;
-        n -= static_cast<size_t>(w);
+// Waits up to `ms` (-1: no limit) until `fd` is ready for `events`; false on time-out and once
+// stop began. A negative `fd` waits for the stop alone.
+bool waitFor(int fd, short events, int ms) {
+    pollfd p[2] = {{fd, events, 0}, {C().wakeFd, POLLIN, 0}};
+    int r;
+    while ((r = ::poll(p, 2, ms)) < 0 && errno == EINTR) {
     }
+    return r > 0 && !p[1].revents;
+}
+
+// Bounded: a client that never reads its replies must not hold its thread, and with it the
+// unit's stop, for ever.
+bool sendAll(int fd, const std::string& s) {
+    for (size_t off = 0; off < s.size();) {
+        ssize_t w = ::send(fd, s.data() + off, s.size() - off, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (w >= 0) {
+            off += static_cast<size_t>(w);
+        } else if (errno != EINTR &&
+                   ((errno != EAGAIN && errno != EWOULDBLOCK) || !waitFor(fd, POLLOUT, SEND_TIMEOUT_MS))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::vector<std::string> words(const std::string& line) {
+    std::istringstream in(line);
+    std::vector<std::string> arg;
+    for (std::string w; in >> w;)
+        arg.push_back(w);
+    return arg;
 }
 
 void serve(int fd, std::shared_ptr<std::atomic<bool>> done) {
-    Channel& c = C();
     std::string buf;
     bool close = false;
     char chunk[512];
-    while (!close) {
-        pollfd p[2] = {{fd, POLLIN, 0}, {c.wakeFd, POLLIN, 0}};
-        if (::poll(p, 2, -1) < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        if (p[1].revents) break;
-        ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+    while (!close && waitFor(fd, POLLIN, -1)) {
+        ssize_t n = ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
         if (n <= 0) {
-            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
             break;
         }
         buf.append(chunk, static_cast<size_t>(n));
@@ -115,9 +133,7 @@ void serve(int fd, std::shared_ptr<std::atomic<bool>> done) {
             std::string line = buf.substr(0, nl);
             buf.erase(0, nl + 1);
             if (!line.empty() && line.back() == '\r') line.pop_back();
-            if (line.find_first_not_of(" \t") == std::string::npos) continue;
-            std::string reply = execute(line, &close);
-            sendAll(fd, reply + "\n");
+            if (!sendAll(fd, execute(line, &close) + "\n")) close = true;
         }
         if (buf.size() > MAX_LINE) {
             sendAll(fd, "error line longer than " + std::to_string(MAX_LINE) + " characters\n");
@@ -126,6 +142,20 @@ void serve(int fd, std::shared_ptr<std::atomic<bool>> done) {
     }
     ::shutdown(fd, SHUT_RDWR);
     *done = true; // the acceptor joins the thread and closes the descriptor
+}
+
+// A connection beyond the cap gets one line and is closed. A postrun it sends at once is still
+// carried out: whoever holds the other connections, the unit can be shut down.
+void refuse(int fd) {
+    std::string reply = "error too many connections; only postrun is taken";
+    char line[64];
+    ssize_t n = waitFor(fd, POLLIN, REFUSED_WAIT_MS) ? ::recv(fd, line, sizeof line, MSG_DONTWAIT) : -1;
+    if (n > 0 && words(std::string(line, static_cast<size_t>(n))) == std::vector<std::string>{"postrun"}) {
+        std::string error;
+        reply = postrun(&error) ? "ok" : "error " + error;
+    }
+    sendAll(fd, reply + "\n");
+    ::close(fd);
 }
 
 // Joins finished connections (all of them with `all`) and closes their descriptors.
@@ -151,19 +181,43 @@ void reap(bool all) {
 
 void acceptLoop() {
     Channel& c = C();
-    for (;;) {
-        pollfd p[2] = {{c.listenFd, POLLIN, 0}, {c.wakeFd, POLLIN, 0}};
-        if (::poll(p, 2, -1) < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        if (p[1].revents) return;
+    while (waitFor(c.listenFd, POLLIN, -1)) {
         int fd = ::accept4(c.listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) continue;
+        if (fd < 0) {
+            const int err = errno;
+            if (err == EINTR || err == ECONNABORTED) continue;
+            // Out of descriptors the listener stays readable: answer the waiting client through
+            // the spare one, then back off instead of spinning.
+            if ((err == EMFILE || err == ENFILE) && c.spareFd >= 0) {
+                ::close(c.spareFd);
+                fd = ::accept4(c.listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+                if (fd >= 0) refuse(fd);
+                c.spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+                if (fd >= 0) continue;
+            }
+            if (waitFor(-1, 0, ACCEPT_BACKOFF_MS)) return;
+            continue;
+        }
         reap(false);
-        auto done = std::make_shared<std::atomic<bool>>(false);
-        std::lock_guard<std::mutex> g(c.m);
-        c.connections.push_back({std::thread(serve, fd, done), fd, done});
+        std::unique_lock<std::mutex> g(c.m);
+        bool room = c.connections.size() < MAX_CONNECTIONS;
+        if (room) {
+            auto done = std::make_shared<std::atomic<bool>>(false);
+            try {
+                c.connections.push_back({std::thread(serve, fd, done), fd, done});
+            } catch (const std::system_error&) {
+                room = false; // no thread to be had
+            }
+        }
+        g.unlock();
+        if (!room) refuse(fd);
+    }
+}
+
+void closeAll(Channel& c) {
+    for (int* fd : {&c.listenFd, &c.dirFd, &c.wakeFd, &c.spareFd}) {
+        if (*fd >= 0) ::close(*fd);
+        *fd = -1;
     }
 }
 
@@ -183,20 +237,12 @@ sockaddr_un address(const std::string& path) {
 
 std::string cmdStep(const std::vector<std::string>& arg) {
     uint64_t n;
-    if (arg.size() != 2 || !parseU64(arg[1], 10, &n) || n > 1000000000ull)
-        return "error usage: step N (0 to 1000000000)";
+    if (arg.size() != 2 || !parseU64(arg[1], 10, &n) || n > MAX_STEP)
+        return "error usage: step N (0 to " + std::to_string(MAX_STEP) + " per command)";
     if (sim::mode() != sim::TimeMode::Stepped)
         return "error step needs stepped time (the unit runs in real time)";
     sim::step(n);
     return "ok " + std::to_string(sim::ticks());
-}
-
-std::string cmdPostrun() {
-    std::string name = "/SemPostDrive" + std::to_string(C().index);
-    SEM_ID s = semOpen(name.c_str(), SEM_TYPE_BINARY, 0, 0, 0); // never created here
-    if (!s) return "error " + name + " is not open: the application has not reached its post-run wait";
-    if (semGive(s) != OK) return "error cannot give " + name + ": " + std::strerror(errno);
-    return "ok";
 }
 
 std::string cmdFault(const std::vector<std::string>& arg) {
@@ -301,17 +347,32 @@ std::string cmdFpgaid(const std::vector<std::string>& arg) {
 
 } // namespace
 
+bool postrun(std::string* error) {
+    std::string name = "/SemPostDrive" + std::to_string(C().index);
+    SEM_ID s = semOpen(name.c_str(), SEM_TYPE_BINARY, 0, 0, 0); // never created here
+    if (!s) {
+        if (error) *error = name + " is not open: the application has not reached its post-run wait";
+        return false;
+    }
+    if (semGive(s) != OK) {
+        if (error) *error = "cannot give " + name + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
 std::string execute(const std::string& line, bool* closeConnection) {
-    std::istringstream in(line);
-    std::vector<std::string> arg;
-    for (std::string w; in >> w;)
-        arg.push_back(w);
+    const std::vector<std::string> arg = words(line);
     if (arg.empty()) return "error empty command";
     std::lock_guard<std::mutex> g(C().commandMutex);
     const std::string& cmd = arg[0];
     if (cmd == "step") return cmdStep(arg);
     if (cmd == "ticks") return arg.size() == 1 ? "ok " + std::to_string(sim::ticks()) : "error usage: ticks";
-    if (cmd == "postrun") return arg.size() == 1 ? cmdPostrun() : "error usage: postrun";
+    if (cmd == "postrun") {
+        if (arg.size() != 1) return "error usage: postrun";
+        std::string error;
+        return postrun(&error) ? "ok" : "error " + error;
+    }
     if (cmd == "fault") return cmdFault(arg);
     if (cmd == "hwremove") return cmdHwremove(arg);
     if (cmd == "status") return cmdStatus(arg);
@@ -334,15 +395,12 @@ std::string execute(const std::string& line, bool* closeConnection) {
     return "error unknown command '" + cmd + "'";
 }
 
-bool start(const std::string& unitDir, unsigned index, std::string* error) {
+bool claim(const std::string& unitDir, unsigned index, std::string* error) {
     Channel& c = C();
     std::lock_guard<std::mutex> g(c.m);
     auto fail = [&](const std::string& what) {
         if (error) *error = what + (errno ? std::string(": ") + std::strerror(errno) : "");
-        if (c.listenFd >= 0) ::close(c.listenFd);
-        if (c.dirFd >= 0) ::close(c.dirFd);
-        if (c.wakeFd >= 0) ::close(c.wakeFd);
-        c.listenFd = c.dirFd = c.wakeFd = -1;
+        closeAll(c);
         return false;
     };
     if (c.listenFd >= 0) {
@@ -377,6 +435,19 @@ bool start(const std::string& unitDir, unsigned index, std::string* error) {
     if (::listen(c.listenFd, 8) != 0) return fail("cannot listen on " + shown);
     c.wakeFd = ::eventfd(0, EFD_CLOEXEC);
     if (c.wakeFd < 0) return fail("cannot create an eventfd");
+    c.spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (c.spareFd < 0) return fail("cannot open /dev/null");
+    return true;
+}
+
+bool start(const std::string& unitDir, unsigned index, std::string* error) {
+    Channel& c = C();
+    if (c.listenFd < 0 && !claim(unitDir, index, error)) return false;
+    std::lock_guard<std::mutex> g(c.m);
+    if (c.acceptor.joinable()) {
+        if (error) *error = "the control channel is already open";
+        return false;
+    }
     c.acceptor = std::thread(acceptLoop);
     return true;
 }
@@ -391,14 +462,11 @@ void stop() {
         [[maybe_unused]] ssize_t w = ::write(c.wakeFd, &one, sizeof one);
         acceptor = std::move(c.acceptor);
     }
-    acceptor.join(); // no new connections after this
+    if (acceptor.joinable()) acceptor.join(); // no new connections after this
     reap(true);
     std::lock_guard<std::mutex> g(c.m);
     ::unlinkat(c.dirFd, SOCKET_NAME, 0);
-    ::close(c.listenFd);
-    ::close(c.dirFd);
-    ::close(c.wakeFd);
-    c.listenFd = c.dirFd = c.wakeFd = -1;
+    closeAll(c);
 }
 
 } // namespace control

@@ -1,8 +1,13 @@
 // The control channel: a UNIX stream socket "vyn.ctl" in the unit directory through which
 // tests and tools drive a running unit. One command per line, one reply line per command,
-// "ok ..." or "error ...". The application never uses it.
+// "ok ..." or "error ..." (a blank line too). The application never uses it.
 //
-//   step N                   advance stepped time by N ticks; replies the tick reached
+// At most 16 connections are served at once; a further one, or one that finds the process out
+// of descriptors, gets one error line and is closed, but a postrun it sends at once is still
+// carried out. A client that does not read its replies for 5 s loses its connection.
+//
+//   step N                   advance stepped time by N ticks, at most 10000 per command;
+//                            replies the tick reached
 //   ticks                    the current tick
 //   postrun                  give the application's post-run semaphore
 //   fault CALL RESULT [N]    the next N calls (default 1, -1 for ever, 0 clears) of manager
@@ -25,11 +30,17 @@ namespace control {
 
 constexpr const char* SOCKET_NAME = "vyn.ctl";
 
-// Listens in `unitDir`; `index` is the process index (names the post-run semaphore).
-// Fails when another unit already listens there.
+// Binds the socket in `unitDir`; `index` is the process index (names the post-run semaphore).
+// Fails, touching nothing, when another unit already listens there. Clients wait until start.
+bool claim(const std::string& unitDir, unsigned index, std::string* error);
+// Claims the directory unless claimed, then serves clients.
 bool start(const std::string& unitDir, unsigned index, std::string* error);
 // Closes the channel and every connection, removes the socket file.
 void stop();
+
+// Gives the application's post-run semaphore (the command "postrun"); false with the reason
+// before the application opened it.
+bool postrun(std::string* error);
 
 // Runs one command line; sets *closeConnection for "quit".
 std::string execute(const std::string& line, bool* closeConnection);

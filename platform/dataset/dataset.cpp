@@ -8,7 +8,9 @@
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <utility>
 #include <unistd.h>
 
 namespace dataset {
@@ -19,6 +21,8 @@ struct State {
     std::mutex m;
     std::string dir;
     std::string path;
+    bool installed = false;
+    int lockFd = -1; // the installed image, locked so that no other unit takes it
 };
 
 State& state() {
@@ -27,21 +31,25 @@ State& state() {
 }
 
 // The new image replaces the old one only once it is complete on disk: a failed store
-// leaves the stored dataset as it was.
-bool replaceImage(const std::string& dir, const void* data, size_t len, std::string* error) {
+// leaves the stored dataset as it was. It is locked before it gets its name, so that the
+// installed image stays locked across stores.
+bool replaceImage(State& s, const std::string& dir, const void* data, size_t len, std::string* error) {
     const std::string path = dir + "/" + IMAGE_FILE, tmp = path + ".new";
-    const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
         if (error) *error = tmp + ": " + std::strerror(errno);
         return false;
     }
-    const bool ok = fsutil::writeAll(fd, data, len, 0) && fsync(fd) == 0;
+    const bool ok = flock(fd, LOCK_EX | LOCK_NB) == 0 && fsutil::writeAll(fd, data, len, 0) && fsync(fd) == 0;
     const int err = errno;
-    if (close(fd) != 0 || !ok || rename(tmp.c_str(), path.c_str()) != 0 || !fsutil::syncDir(dir)) {
+    if (!ok || rename(tmp.c_str(), path.c_str()) != 0 || !fsutil::syncDir(dir)) {
         if (error) *error = path + ": " + std::strerror(ok ? errno : err);
+        close(fd);
         unlink(tmp.c_str());
         return false;
     }
+    if (s.installed && dir == s.dir) std::swap(s.lockFd, fd);
+    if (fd >= 0) close(fd);
     return true;
 }
 
@@ -53,8 +61,9 @@ intptr_t store(const intptr_t* a) {
     if (!validArgs(a)) return -1;
     State& s = state();
     std::lock_guard<std::mutex> g(s.m);
-    return replaceImage(s.dir, reinterpret_cast<const void*>(a[1]), static_cast<size_t>(a[2]), nullptr) ? 0
-                                                                                                        : -1;
+    return replaceImage(s, s.dir, reinterpret_cast<const void*>(a[1]), static_cast<size_t>(a[2]), nullptr)
+               ? 0
+               : -1;
 }
 
 // Only an image of exactly the asked length is handed over; the destination is untouched
@@ -92,14 +101,10 @@ bool isDir(const std::string& dir, std::string* error) {
     return true;
 }
 
-// A missing image is a unit to be programmed; anything but a file in its place is an error.
-bool imageUsable(const std::string& path, std::string* error) {
-    std::string why;
-    const int fd = fsutil::openRegular(path, &why);
-    if (fd >= 0) close(fd);
-    if (fd >= 0 || errno == ENOENT) return true;
-    if (error) *error = why;
-    return false;
+void unlock(State& s) {
+    if (s.lockFd >= 0) close(s.lockFd);
+    s.lockFd = -1;
+    s.installed = false;
 }
 
 } // namespace
@@ -107,13 +112,31 @@ bool imageUsable(const std::string& path, std::string* error) {
 bool install(const std::string& nvDir, std::string* error) {
     State& s = state();
     std::lock_guard<std::mutex> g(s.m);
-    if (!isDir(nvDir, error) || !imageUsable(nvDir + "/" + IMAGE_FILE, error)) {
-        kmgr::setHandler(KCALL_DATASET_STORE, nullptr);
-        kmgr::setHandler(KCALL_DATASET_LOAD, nullptr);
+    unlock(s);
+    kmgr::setHandler(KCALL_DATASET_STORE, nullptr);
+    kmgr::setHandler(KCALL_DATASET_LOAD, nullptr);
+    if (!isDir(nvDir, error)) return false;
+    const std::string path = nvDir + "/" + IMAGE_FILE;
+    // A missing image is a unit to be programmed (nothing to lock: it does not start without
+    // one); anything but a file in its place is an error. Two units on one dataset would
+    // overwrite each other's stores unseen.
+    std::string why;
+    const int fd = fsutil::openRegular(path, &why);
+    if (fd < 0 && errno != ENOENT) {
+        if (error) *error = why;
         return false;
     }
+    if (fd >= 0) {
+        if (!fsutil::lockFile(fd, path)) {
+            close(fd);
+            if (error) *error = "dataset image " + path + ": in use by another unit";
+            return false;
+        }
+        s.lockFd = fd;
+    }
     s.dir = nvDir;
-    s.path = nvDir + "/" + IMAGE_FILE;
+    s.path = path;
+    s.installed = true;
     kmgr::setHandler(KCALL_DATASET_STORE, store);
     kmgr::setHandler(KCALL_DATASET_LOAD, load);
     return true;
@@ -122,6 +145,8 @@ bool install(const std::string& nvDir, std::string* error) {
 void uninstall() {
     kmgr::setHandler(KCALL_DATASET_STORE, nullptr);
     kmgr::setHandler(KCALL_DATASET_LOAD, nullptr);
+    std::lock_guard<std::mutex> g(state().m);
+    unlock(state());
 }
 
 std::string imagePath() {
@@ -134,7 +159,7 @@ bool writeImage(const std::string& nvDir, const void* data, size_t len, std::str
     if (!isDir(nvDir, error)) return false;
     State& s = state();
     std::lock_guard<std::mutex> g(s.m);
-    return replaceImage(nvDir, data, len, error);
+    return replaceImage(s, nvDir, data, len, error);
 }
 
 } // namespace dataset

@@ -13,8 +13,9 @@ namespace dataset {
 constexpr const char* IMAGE_FILE = "dataset.img";
 constexpr size_t IMAGE_MAX = 0x100000;
 
-// Installs both handlers over `nvDir`/dataset.img. Fails with a reason when `nvDir` is not a
-// directory or dataset.img is there but no regular file; the handlers are then not installed.
+// Installs both handlers over `nvDir`/dataset.img, which stays locked while installed. Fails
+// with a reason when `nvDir` is not a directory, dataset.img is there but no regular file, or
+// another unit holds the image; the handlers are then not installed.
 bool install(const std::string& nvDir, std::string* error = nullptr);
 // Removes the handlers.
 void uninstall();

@@ -220,15 +220,15 @@ void unmapShown(State& s) {
 
 } // namespace
 
-std::string shownShmName(uint32_t index) {
-    return "/vyn_fb_" + std::to_string(index);
+std::string shownShmName(uint32_t index, const std::string& unitDir) {
+    return fbShmName(index, unitDir);
 }
 
 std::vector<uint8_t> defaultBootLogo() {
     return std::vector<uint8_t>(displaysim_boot_logo, displaysim_boot_logo + displaysim_boot_logo_size);
 }
 
-bool install(uint32_t index) {
+bool install(uint32_t index, const std::string& unitDir) {
     State& s = st();
     uninstall();
     char name[64];
@@ -247,7 +247,7 @@ bool install(uint32_t index) {
     }();
     (void)unlinkAtExit;
     removeOrphanedFrames();
-    std::string shmName = shownShmName(index);
+    std::string shmName = shownShmName(index, unitDir);
     size_t bytes = sizeof(FbShmHeader) + FRAME_BYTES;
     int fd = shm_open(shmName.c_str(), O_CREAT | O_RDWR, 0644);
     if (fd < 0) return false;

@@ -13,13 +13,14 @@ constexpr int WIDTH = 1024;
 constexpr int HEIGHT = 480;
 
 // Sets up the display of process `index`: the frame buffer in the shared memory the application
-// maps, the shown frame in the POSIX shared memory "/vyn_fb_<index>", the controller's registers
-// and the manager calls 4225-4228. Installing again resets the shown frame and the counters.
-bool install(uint32_t index);
+// maps, the shown frame in the POSIX shared memory shownShmName(index, unitDir), the
+// controller's registers and the manager calls 4225-4228. Installing again resets the shown
+// frame and the counters.
+bool install(uint32_t index, const std::string& unitDir = "");
 void uninstall();
 
-// Name of the shown frame's POSIX shared memory.
-std::string shownShmName(uint32_t index);
+// Name of the shown frame's POSIX shared memory (fbShmName of fbshm.h).
+std::string shownShmName(uint32_t index, const std::string& unitDir = "");
 
 uint32_t* frameBuffer();
 // The frame the display shows: the frame last flushed while layer 1 is on, else black. It

@@ -1,7 +1,10 @@
-// Layout of the shared "shown" frame ("/vyn_fb_<index>"), which viewers outside the process map.
+// Layout and name of the shared "shown" frame, which viewers outside the process map.
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <string>
+#include <sys/stat.h>
 
 constexpr uint32_t FBSHM_MAGIC = 0x56594E46; // "VYNF"
 
@@ -18,3 +21,14 @@ struct FbShmHeader {
 };
 static_assert(sizeof(FbShmHeader) == 64);
 // The pixels (0x00RRGGBB words, top byte ignored) follow the header.
+
+// "/vyn_fb_<index>_<device>_<inode>" of the unit directory (empty: the current one), so that
+// units of the same index in different directories do not share one frame.
+inline std::string fbShmName(uint32_t index, const std::string& unitDir) {
+    struct stat st {};
+    if (stat(unitDir.empty() ? "." : unitDir.c_str(), &st) != 0) return "/vyn_fb_" + std::to_string(index);
+    char name[80];
+    std::snprintf(name, sizeof name, "/vyn_fb_%u_%llx_%llx", index,
+                  static_cast<unsigned long long>(st.st_dev), static_cast<unsigned long long>(st.st_ino));
+    return name;
+}

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -40,6 +41,12 @@ int openRegular(const std::string& path, std::string* error) {
     if (error) *error = path + ": " + (fd >= 0 ? "not a regular file" : std::strerror(err));
     errno = fd >= 0 ? EINVAL : err;
     return -1;
+}
+
+bool lockFile(int fd, const std::string& path) {
+    struct stat held, named;
+    return flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &held) == 0 && stat(path.c_str(), &named) == 0 &&
+           held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }
 
 } // namespace fsutil

@@ -15,4 +15,9 @@ bool syncDir(const std::string& dir);
 // without blocking: -1 with errno EINVAL. On failure *error is "<path>: <reason>".
 int openRegular(const std::string& path, std::string* error);
 
+// Takes the exclusive lock (flock) of the file open at fd without waiting, and checks that
+// path still names that file. False when another open of it holds the lock, or a rename
+// replaced it meanwhile: another unit uses it. The lock lasts until fd is closed.
+bool lockFile(int fd, const std::string& path);
+
 } // namespace fsutil

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -52,8 +53,8 @@ bool ensureImage(State& s) {
     const std::string tmp = s.path + ".new";
     const int fd = open(tmp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return false;
-    if (!fillErased(fd, 0) || fsync(fd) != 0 || rename(tmp.c_str(), s.path.c_str()) != 0 ||
-        !fsutil::syncDir(s.dir)) {
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || !fillErased(fd, 0) || fsync(fd) != 0 ||
+        rename(tmp.c_str(), s.path.c_str()) != 0 || !fsutil::syncDir(s.dir)) {
         close(fd);
         unlink(tmp.c_str());
         return false;
@@ -127,6 +128,12 @@ bool install(const std::string& nvDir, std::string* error) {
         if (!S_ISREG(st.st_mode)) return fail("not a regular file");
         s.fd = open(s.path.c_str(), O_RDWR | O_CLOEXEC);
         if (s.fd < 0) return fail(std::strerror(errno));
+        // Two units on one image would overwrite each other's store unseen.
+        if (!fsutil::lockFile(s.fd, s.path)) {
+            close(s.fd);
+            s.fd = -1;
+            return fail("in use by another unit");
+        }
     } else if (errno != ENOENT) {
         return fail(std::strerror(errno));
     }

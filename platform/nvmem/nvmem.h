@@ -21,8 +21,9 @@ constexpr const char* IMAGE_FILE = "nvram.img";
 
 // Installs the three handlers over `nvDir`/nvram.img (the directory must exist). Fails with
 // a reason when the image exists but cannot be opened for reading and writing, or is not a
-// regular file; the calls then have no handler (they fail). Calling it again closes the
-// previous image and forgets a pending tear.
+// regular file, or is locked by another unit (the image stays locked while installed); the
+// calls then have no handler (they fail). Calling it again closes the previous image and
+// forgets a pending tear.
 bool install(const std::string& nvDir, std::string* error = nullptr);
 // Removes the handlers and closes the image.
 void uninstall();

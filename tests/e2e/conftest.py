@@ -1,9 +1,11 @@
 """Runs the vyn executable as a process in a unit directory of its own."""
+import glob
 import os
 import select
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 
 import pytest
@@ -25,7 +27,9 @@ class Process:
     """One unit: its directory, the running process and everything it printed."""
 
     def __init__(self, unit_dir, args, settings="", files=None, dataset=True):
+        """`settings` None leaves vyn.ini as it is (a unit may already run there)."""
         self.dir = unit_dir
+        os.makedirs(unit_dir, exist_ok=True)
         if dataset:
             # The default dataset of the build, as a freshly programmed unit holds it.
             image = os.environ.get("VYN_DATASET", "")
@@ -33,8 +37,9 @@ class Process:
                 pytest.skip("VYN_DATASET does not name a built dataset image")
             os.makedirs(os.path.join(unit_dir, "nvram"), exist_ok=True)
             shutil.copy(image, os.path.join(unit_dir, "nvram", "dataset.img"))
-        with open(os.path.join(unit_dir, "vyn.ini"), "w") as f:
-            f.write(settings)
+        if settings is not None:
+            with open(os.path.join(unit_dir, "vyn.ini"), "w") as f:
+                f.write(settings)
         for name, text in (files or {}).items():
             with open(os.path.join(unit_dir, name), "w") as f:
                 f.write(text)
@@ -75,6 +80,25 @@ class Process:
     def control(self):
         return vynctl.Unit(str(self.dir), timeout=30, wait=30)
 
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def shm(self):
+        """The unit's shown frames in /dev/shm, named by its directory's device and inode."""
+        st = os.stat(self.dir)
+        return glob.glob("/dev/shm/vyn_fb_*_%x_%x" % (st.st_dev, st.st_ino))
+
+    def stop(self):
+        """The post-run semaphore, then ticks until the unit ends; its exit code."""
+        with self.control() as ctl:
+            ctl.postrun()
+            for _ in range(40):
+                try:
+                    ctl.step(10)
+                except vynctl.UnitGone:
+                    break
+        return self.finish(limit=30)
+
     def kill(self):
         if self.proc.poll() is None:
             self.proc.kill()
@@ -82,14 +106,19 @@ class Process:
 
 
 @pytest.fixture
-def unit(tmp_path):
+def unit():
+    """Starts units in directories of one temporary root; removes everything they left."""
+    root = tempfile.mkdtemp(prefix="vyn-e2e-")
     made = []
 
-    def start(args, settings="", files=None, dataset=True):
-        p = Process(tmp_path, args, settings, files, dataset)
+    def start(args, settings="", files=None, dataset=True, name="unit"):
+        p = Process(os.path.join(root, name), args, settings, files, dataset)
         made.append(p)
         return p
 
     yield start
     for p in made:
         p.kill()
+        for name in p.shm():
+            os.unlink(name)
+    shutil.rmtree(root)

@@ -1,16 +1,26 @@
 """Start-up and shutdown of the vyn process, as a subprocess on the simulated platform."""
+import os
+
 import pytest
 
 STEPPED = "[platform]\ntime = stepped\n"
 
 
-@pytest.mark.parametrize("args", [[], ["0", "1"]])
-def test_wrong_arguments(unit, args):
+@pytest.mark.parametrize("args, text", [
+    ([], "Wrong number of arguments for RTP"),
+    (["0", "1"], "Wrong number of arguments for RTP"),
+    # not a process index: the names of its objects would not be the platform's
+    (["-1"], "'-1'"),
+    (["9221abc"], "'9221abc'"),
+    (["2147483648"], "'2147483648'"),
+])
+def test_wrong_arguments(unit, args, text):
     p = unit(args)
     assert p.finish() == 255
-    assert any("Wrong number of arguments for RTP" in line for line in p.out)
-    # nothing beyond the log was started
+    assert len([line for line in p.out if text in line]) == 1
+    # nothing beyond the log was started, nothing is left behind
     assert not any("Start Application Number" in line for line in p.out)
+    assert p.shm() == [] and not os.path.exists(p.path("vyn.ctl"))
 
 
 def test_unit_without_dataset_does_not_start(unit):
@@ -40,14 +50,8 @@ def test_start_report_then_orderly_shutdown(unit):
         ctl.step(50)  # the rasters and the watchdog run
         tasks = ctl.tasks()
         assert "r_notifyRasterTask" in tasks and "r_WATCHDOG" in tasks
-        ctl.postrun()
-        # the logger wait needs a fifth of a second, the raster stop a few ticks
-        for _ in range(40):
-            try:
-                ctl.step(10)
-            except Exception:
-                break
-    assert p.finish() == 0
+    # the logger wait needs a fifth of a second, the raster stop a few ticks
+    assert p.stop() == 0
     text = "\n".join(p.out)
     assert "rtpShutdown(): starting RTP shutdown routine" in text
     assert "LoggerShutdown(): shutdown finished, took" in text
@@ -68,14 +72,7 @@ def run_once(unit):
     p = unit(["0"], STEPPED)
     line = p.wait_for("Boot counter:")
     p.wait_for("Startup vyn: took")
-    with p.control() as ctl:
-        ctl.postrun()
-        for _ in range(40):
-            try:
-                ctl.step(10)
-            except Exception:
-                break
-    assert p.finish() == 0
+    assert p.stop() == 0
     return int(line.rsplit(":", 1)[1])
 
 

@@ -1,6 +1,9 @@
 // fbview: shows the simulated display of a running vyn process in an X11 window.
 //
-//   vyn_fbview [process index]      (default 0; maps the shared frame "/vyn_fb_<index>")
+//   vyn_fbview [-d UNIT_DIR] [process index]
+//
+// maps the shared frame of the unit of that index (default 0) in UNIT_DIR (default:
+// $VYN_UNIT_DIR, else the current directory).
 //
 // Prints "shown <flush count>" after each frame it puts on the screen; q or closing the window ends it.
 #include "platform/display/fbshm.h"
@@ -13,6 +16,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -45,8 +50,21 @@ const FbShmHeader* mapFrame(const std::string& name, size_t* bytes) {
 } // namespace
 
 int main(int argc, char** argv) {
-    unsigned index = argc > 1 ? static_cast<unsigned>(std::strtoul(argv[1], nullptr, 10)) : 0;
-    std::string name = "/vyn_fb_" + std::to_string(index);
+    const char* env = std::getenv("VYN_UNIT_DIR");
+    std::string dir = env ? env : "";
+    int arg = 1;
+    if (argc > 2 && std::strcmp(argv[1], "-d") == 0) {
+        dir = argv[2];
+        arg = 3;
+    }
+    char* end = nullptr;
+    unsigned long index = arg < argc ? std::strtoul(argv[arg], &end, 10) : 0;
+    if (argc > arg + 1 ||
+        (end && (*end || !std::isdigit(static_cast<unsigned char>(*argv[arg])) || index > UINT32_MAX))) {
+        std::fprintf(stderr, "usage: vyn_fbview [-d UNIT_DIR] [process index]\n");
+        return 2;
+    }
+    std::string name = fbShmName(static_cast<uint32_t>(index), dir);
     size_t bytes = 0;
     const FbShmHeader* fb = nullptr;
     for (int tries = 0; !(fb = mapFrame(name, &bytes)); ++tries) {

@@ -16,7 +16,7 @@ unsigned indexArgument(int argc, char** argv) {
     uint64_t v = 0;
     for (const char* p = argv[1]; *p; ++p) {
         v = v * 10 + static_cast<uint64_t>(*p - '0');
-        if (v > UINT32_MAX) return 0;
+        if (v > INT32_MAX) return 0; // the application refuses it: its names print it as int
     }
     return static_cast<unsigned>(v);
 }

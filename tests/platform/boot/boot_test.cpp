@@ -1,4 +1,5 @@
 #include "platform/boot/platform.h"
+#include "platform/display/displaysim.h"
 #include "platform/hw/hw.h"
 #include "platform/hw/zynq_map.h"
 #include "platform/kmgr/kmgr.h"
@@ -12,6 +13,7 @@
 
 #include <cstring>
 #include <ctime>
+#include <sys/mman.h>
 
 namespace {
 
@@ -57,6 +59,7 @@ TEST(BootDeathTest, AnUnfedWatchdogEndsTheProcessAfterTheLog) {
         },
         ::testing::ExitedWithCode(70), "");
     unsetenv("VYN_TEST_DEATH_UNIT");
+    shm_unlink(displaysim::shownShmName(0, dir).c_str()); // a reset leaves the shown frame
     ASSERT_TRUE(owner);
     auto lines = owner->lines("vyn.log");
     ASSERT_EQ(lines.size(), 2u);
