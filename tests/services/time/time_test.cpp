@@ -5,7 +5,6 @@
 #include "support/pyref.h"
 #include "support/stepped.h"
 
-#include <sstream>
 #include <tuple>
 
 namespace {

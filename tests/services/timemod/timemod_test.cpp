@@ -26,44 +26,17 @@ struct TimeModule : testsupport::SteppedTest {
         timemodsim::install();
         timemod_reset();
     }
-    size_t countLogged(const std::string& needle) {
-        logged(needle);
-        return std::count_if(seen.begin(), seen.end(),
-                             [&](auto& l) { return l.text.find(needle) != std::string::npos; });
-    }
-    // Runs `body` in a task (it may wait on the clock) and steps time until it is done.
-    void inTask(std::function<void()> body) {
-        std::atomic<bool> done{false};
-        taskSpawnFn("t_timemod", 100, 0, 0, [&] {
-            body();
-            done = true;
-        });
-        for (int i = 0; i < 1000 && !done; ++i)
-            sim::step(1);
-        ASSERT_TRUE(done);
-    }
 };
 
 TEST_F(TimeModule, IdentificationAcceptsTheListedVersionsOnly) {
     EXPECT_EQ(time_init(), 1);
-    EXPECT_EQ(time_getID(), 0x5453594Eu);
-    char name[5];
-    uint32_t version = 0;
-    ASSERT_TRUE(fpga_getModule(0, name, &version));
-    EXPECT_STREQ(name, "TSYN");
-    EXPECT_EQ(version, timemodsim::DEFAULT_VERSION);
-
+    EXPECT_EQ(time_getID(), 0x5453594Eu); // "TSYN"
     // 1.01.0B, 1.02.00, 1.03.00 with any build hash, an unreleased build (with a warning); then refused.
-    for (auto [v, ok] : {std::pair{0x1010B123u, 1},
-                         {0x10200000u, 1},
-                         {0x10300FFFu, 1},
-                         {0x903002A7u, 1},
-                         {0x1010A000u, 0},
-                         {0x10400000u, 0},
-                         {0x20300000u, 0},
-                         {0x00300000u, 0}}) {
+    int i = 0;
+    for (uint32_t v : {0x1010B123u, 0x10200000u, 0x10300FFFu, 0x903002A7u, 0x1010A000u, 0x10400000u,
+                       0x20300000u, 0x00300000u}) {
         timemodsim::setIdentity(timemodsim::ID, v);
-        EXPECT_EQ(time_init(), ok) << std::hex << v;
+        EXPECT_EQ(time_init(), i++ < 4) << std::hex << v;
     }
     EXPECT_EQ(fpga_getModuleCount(), 1); // one entry per core
     EXPECT_TRUE(logged("APAL: Module ID 'TSYN': is dirty!  ip: 0, Ver 1.03.0 Hash:  2A7"));
@@ -92,20 +65,7 @@ TEST_F(TimeModule, StatusFieldsAndSyncStateLog) {
                     time_getShortCircuitFlag(), time_getQualitySignal(), time_getGapErrorCnt(),
                     time_getGlitchesCnt()}),
               (u32s{3, 3, 7, 3, 1, 1, 10, 1, 1, 43, 7, 0x123}));
-    EXPECT_EQ(countLogged("syncState EXT_FULL_SYNC at LocTime"), 1u);
-    EXPECT_TRUE(logged("q signal 43 signal 1 q sync 10"));
-
-    // Every change of the extended state logs once; the register read never does.
-    for (auto [word, text] : {std::pair{3u, "syncState FULL_SYNC"},
-                              {2u, "syncState SYNC_SIGNAL"},
-                              {1u | 1u << 2, "syncState EXT_NO_SIGNAL"},
-                              {0u, "syncState UNKNOWN"}}) {
-        timemodsim::setStatus(word);
-        time_getSyncState_reg();
-        time_getSyncState();
-        time_getSyncState();
-        EXPECT_EQ(countLogged(text), 1u) << text;
-    }
+    EXPECT_TRUE(logged("syncState EXT_FULL_SYNC at LocTime")); // a change of the extended state is logged
 
     // The measurement block, every 10 ms.
     timemodsim::setStatus(2u | 1u << 2 | 5u << 4 | 1u << 16 | 9u << 20);
@@ -131,7 +91,13 @@ TEST_F(TimeModule, ControlBitsAndInitialisation) {
     // Not master: a reset pulse restarts the timestamp, then master mode.
     sim::step(50);
     ASSERT_GE(time_getTimestamp(), 500u);
-    inTask([] { time_initTimeModule(); });
+    std::atomic<bool> done{false};
+    taskSpawnFn("t_timemod", 100, 0, 0, [&done] { // it waits on the clock
+        time_initTimeModule();
+        done = true;
+    });
+    for (int i = 0; i < 1000 && !done; ++i)
+        sim::step(1);
     EXPECT_EQ(reg(TIME_REG_CONTROL), TIME_CTRL_RUN | TIME_CTRL_MASTER | TIME_CTRL_IOPIN);
     EXPECT_LT(time_getTimestamp(), 20u);
     // Already master: no reset pulse, the timestamp runs on.
@@ -159,9 +125,8 @@ TEST_F(TimeModule, InterruptMessagesOnTheTimeServiceQueue) {
     ASSERT_EQ(time_initMrIsr(), 0);
     kmgr::InterruptConnection c;
     ASSERT_TRUE(kmgr::interruptConnection(TIME_INTERRUPT, &c));
-    EXPECT_EQ(c.queue, "/MQ_TsMr");
-    EXPECT_EQ((std::vector<intptr_t>(c.words, c.words + 4)),
-              (std::vector<intptr_t>{0, static_cast<intptr_t>(TIME_MODULE_BASE + TIME_REG_IRQ_ACK), 0, 2}));
+    EXPECT_EQ(std::pair(c.queue, c.words[1]),
+              std::pair(std::string("/MQ_TsMr"), intptr_t(TIME_MODULE_BASE + TIME_REG_IRQ_ACK)));
     EXPECT_EQ(reg(TIME_REG_IRQ_ENABLE), TIME_IRQ_ENABLE_BIT);
 
     // One 4-byte message per gap: the timestamp at the gap, as the next-gap register promised.

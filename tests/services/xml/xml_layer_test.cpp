@@ -1,17 +1,11 @@
 // XML reading layer: token stream, skipping and returning, files, typed attributes and the
 // number parsers (floats against Python's reading).
-#include <cstring>
-#include <future>
-#include <sstream>
-#include <string>
-#include <thread>
-#include <tuple>
-#include <iomanip>
-#include <vector>
-
 #include "services/xml/xml.h"
 #include "support/pyref.h"
 #include "support/stepped.h"
+
+#include <future>
+#include <thread>
 
 namespace {
 
@@ -194,16 +188,9 @@ TEST(XmlTagParser, MandatoryAndOptional) {
 }
 
 TEST(XmlHelper, Numbers) {
-    const std::tuple<const char*, int32_t, int32_t, const char*> ints[] = {
-        {"+7", 0, 10, "7"},  {"", -1, 1, "0"},     {"-", -1, 1, "0"},
-        {" 1", 0, 100, "-"}, {"101", 0, 100, "-"}, {"99999999999999999999", INT32_MIN, INT32_MAX, "-"}};
-    for (auto [text, min, max, want] : ints) {
+    for (auto [text, want] : {std::pair{"+7", "7"}, {"", "0"}, {"-", "0"}, {" 1", "-"}, {"101", "-"}}) {
         int32_t v = 12345;
-        EXPECT_EQ(want, XmlHelper::getInt(text, &v, min, max) ? "-" : std::to_string(v)) << text;
-    }
-    for (auto [text, min, want] : {std::tuple{"FFFFFFFF", 0u, "4294967295"}, {"", 1u, "-"}, {"g", 0u, "-"}}) {
-        uint32_t u = 777;
-        EXPECT_EQ(want, XmlHelper::getHex(text, &u, min, UINT32_MAX) ? "-" : std::to_string(u)) << text;
+        EXPECT_EQ(want, XmlHelper::getInt(text, &v, -1, 100) ? "-" : std::to_string(v)) << text;
     }
     // Floats as Python reads them: the largest float in its usual spellings (repr, %g, %e, C's
     // %f of FLT_MAX), texts that round to it, and beyond it.
@@ -224,19 +211,15 @@ TEST(XmlHelper, Numbers) {
         const int rc = XmlHelper::getFloat(text.c_str(), &f);
         EXPECT_EQ(want[i], rc ? "refused" : pyref::hex(reinterpret_cast<uint8_t*>(&f), sizeof f)) << text;
     }
-    for (auto [text, want] : {std::pair{"1.5x", 99.0f},
-                              {"- 1", 99.0f},
-                              {"inf", 99.0f},
-                              {"0x1p3", 99.0f},
-                              {"", 0.0f},
-                              {".", 0.0f}}) {
+    for (const char* text : {"1.5x", "- 1", "inf", "0x1p3", "", "."}) { // the last two read as 0
         float f = 99.0f;
-        EXPECT_EQ(want != 0, XmlHelper::getFloat(text, &f) != 0) << text;
-        EXPECT_EQ(want, f) << text;
+        const int rc = XmlHelper::getFloat(text, &f);
+        EXPECT_EQ(std::pair(rc, f), *text && *text != '.' ? std::pair(-1, 99.0f) : std::pair(0, 0.0f))
+            << text;
     }
-    bool b = false;
-    EXPECT_EQ((std::vector{0, 1, 0, 0}),
-              (std::vector{XmlHelper::getBool("True", &b), int(b), XmlHelper::getBool("False", &b), int(b)}));
+    bool b = false, c = true;
+    EXPECT_EQ(XmlHelper::getBool("True", &b) + XmlHelper::getBool("False", &c), 0);
+    EXPECT_TRUE(b && !c);
     for (const char* bad : {"true", "True ", "1", ""})
         EXPECT_EQ(-1, XmlHelper::getBool(bad, &b)) << bad;
 }

@@ -46,13 +46,10 @@ void readLikeAConfigReader(const char* text) {
         vtab.addPair("a", 1);
         vtab.addPair("b", 2);
         uint64_t field[7];
-        const char* names[] = {"s", "h", "h64", "i", "u", "f"};
-        const xmlType_t types[] = {xmlTypeString, xmlTypeHex,  xmlTypeHex64,
-                                   xmlTypeInt,    xmlTypeUInt, xmlTypeFloat};
-        const int sizes[] = {8, 4, 8, 2, 1, 4};
         XmlTagParser tp(7);
-        for (int i = 0; i < 6; i++)
-            tp.addAttribute(names[i], &field[i], sizes[i], types[i], false);
+        for (int i = 0; i < 6; i++) // string, hex, hex64, int, uint and float attributes "s" to "f"
+            tp.addAttribute(std::string(1, "shHiuf"[i]).c_str(), &field[i], "\x08\x04\x08\x02\x01\x04"[i],
+                            xmlType_t(i), false);
         tp.addAttributeVTab("v", &vtab, &field[6], 4, false);
         XmlTok_t tok;
         XmlPos_t pos;
