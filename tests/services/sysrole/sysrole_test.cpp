@@ -1,11 +1,10 @@
+// System role from the ECU type, the device configuration and the announced masters; boot counter;
+// memory monitor.
 #include "services/sysrole/sysrole.h"
-
 #include "services/rtpman/rtpman.h"
 #include "calibration/memory/seram.h"
 #include "platform/kmgr/kmgr_sim.h"
 #include "platform/nvmem/nvmem.h"
-#include "platform/os/os.h"
-#include "platform/os/sim.h"
 #include "platform/sysproc/sysproc.h"
 #include "services/applcomm/applcomm.h"
 #include "services/nvram/nvram.h"
@@ -28,8 +27,6 @@ int error_mgr_clear(int) {
 }
 
 namespace {
-
-using testsupport::LogLine;
 
 constexpr int SYSTEM = 498, LAPTRIGGER_MASTER = 20;
 
@@ -88,14 +85,14 @@ struct SystemRole : testsupport::SteppedTest {
     }
 };
 
-// (ECU type, name, time slave, laptrigger remote, default master, external code); the device
-// configuration is not set.
+// (ECU type, name, time slave, laptrigger remote, default master, external code: of an unknown type
+// the low half, bytes swapped); the device configuration is not set.
 TEST_F(SystemRole, EcuTypeGivesTheDefaults) {
     for (auto [ecuType, name, timeSlave, ltmRemote, ltm, code] :
          {std::tuple{0u, "None", 1, 0, 0xFFFF, 0},
           {0x505u, "KT5", 0, 1, 10, 5},
           {0xFF02u, "HNR", 0, 0, 0xFFFF, 0x2FF},
-          {0xABCD1234u, "UNKNOWN", 0, 0, 0xFFFF, 0x3412} /* low half, bytes swapped */,
+          {0xABCD1234u, "UNKNOWN", 0, 0, 0xFFFF, 0x3412},
           {0xFFFFu, "UNKNOWN", 0, 0, 0xFFFF, 0}}) {
         run(3, ecuType, 0xFFFFFFFF);
         EXPECT_STREQ(get_external_name(), name);
@@ -175,7 +172,7 @@ TEST_F(SystemRole, MemoryMonitorPublishesEverySecondAndLogsNewMinimaEveryMinute)
         EXPECT_TRUE(testsupport::logDrain().empty()) << "only every 60th call may log";
         mem_usage_1s();
         std::vector<std::string> lines;
-        for (const LogLine& l : testsupport::logDrain())
+        for (const auto& l : testsupport::logDrain())
             lines.push_back(std::to_string(l.priority) + " " + l.text);
         return lines;
     };
