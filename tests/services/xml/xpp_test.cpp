@@ -89,11 +89,11 @@ void checkAgainstXmllint(const std::string& path, const std::string* base = null
 }
 
 // A configuration document with every kind of markup, about 700 bytes per repetition.
-std::string configDoc(size_t pad, int repeat) {
+std::string configDoc(size_t pad, size_t repeat) {
     std::string s =
         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!--" + std::string(pad, 'p') +
         "-->\n<!DOCTYPE Config [ <!ENTITY ent \"entity text\"> ]>\n<Config xmlns=\"urn:kvx2:cfg\">\n";
-    for (int i = 0; i < repeat; i++) {
+    for (size_t i = 0; i < repeat; i++) {
         std::string n = std::to_string(i);
         s += "  <Group idx=\"" + n + "\" name=\"grp &amp; &quot;" + n +
              "&quot;\" xmlns:g=\"urn:kvx2:group:" + n +
@@ -124,18 +124,11 @@ TEST(XppReference, CorpusAndChunkBoundariesMatchXmllint) {
     std::vector<std::string> docs;
     for (size_t pad = 0; pad < 128; pad++)
         docs.push_back(configDoc(pad, 7));
-    for (size_t size : {2048u, 4096u, 6144u}) { // exactly one, two and three chunks
-        int repeat = 0;
-        while (configDoc(0, repeat + 1).size() <= size)
-            repeat++;
-        docs.push_back(configDoc(0, repeat));
-        docs.back().resize(size, '\n');
-    }
+    for (size_t size : {2048u, 4096u, 6144u}) // exactly one, two and three chunks
+        docs.push_back(configDoc(0, size / 800).append(size - configDoc(0, size / 800).size(), '\n'));
     std::string deep = "<?xml version=\"1.0\"?>\n", close;
-    for (int i = 0; i < 1500; i++) {
+    for (int i = 0; i < 1500; close = "</n" + std::to_string(i++ % 10) + ">" + close)
         deep += "<n" + std::to_string(i % 10) + " level=\"" + std::to_string(i) + "\">t";
-        close = "</n" + std::to_string(i % 10) + ">" + close;
-    }
     docs.push_back(deep + "<leaf/>" + close + "\n");
     docs.push_back(configDoc(7, 60));
     for (size_t i = 0; i < docs.size() && !HasFailure(); i++) {
