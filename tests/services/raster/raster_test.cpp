@@ -88,8 +88,8 @@ struct Raster : testsupport::SteppedTest {
 
 TEST_F(Raster, ReleasedOncePerPeriodOrTriggerFromStep1On) {
     const int32_t periods[] = {1, 2, 5, 10, 20, 50, 100, 200, 500, 1000, 10};
-    for (int32_t p : periods)
-        ASSERT_EQ(hook("p" + std::to_string(p), p), 1);
+    for (const int32_t p : periods)
+        ASSERT_EQ(hook(std::string("p").append(std::to_string(p)), p), 1);
     ASSERT_EQ(hook("lap", RASTER_EVENT_LAP), 1);
     EXPECT_EQ(raster_triggerTask(RASTER_EVENT_LAP), 0);
     sim::step(50);
@@ -115,7 +115,10 @@ TEST_F(Raster, HookRefusesBadLimitsAndA65thRaster) {
     EXPECT_EQ(logDrain().size(), 2u);
     // The refused hooks kept no slot: 64 fit, the 65th does not.
     for (int i = 0; i < RASTER_MAX_TASKS; ++i)
-        ASSERT_EQ(hook("n" + std::to_string(i), 1000, count, RASTER_NO_LIMIT, i == 3 ? 1 : 40), 1) << i;
+        ASSERT_EQ(
+            hook(std::string("n").append(std::to_string(i)), 1000, count, RASTER_NO_LIMIT, i == 3 ? 1 : 40),
+            1)
+            << i;
     EXPECT_EQ(hook("n64", 1000), 0);
     uint32_t mask = 99;
     ASSERT_EQ(taskCpuAffinityGet(taskNameToId("r_n3"), &mask), OK);
@@ -155,9 +158,10 @@ TEST_F(Raster, DelayListWakesInOrderAndEqualDeadlinesInReverseOrderOfRequest) {
     for (auto [i, ticks] : {std::pair{0, 5}, {1, 5}, {2, 3}, {3, -3}, {4, 9}}) { // -3 counts as 0
         sems[i] = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
         wokeAt[i] = 0;
-        taskSpawnFn(("sleeper" + std::to_string(i)).c_str(), 100, 0, 0, [&, i = i, ticks = ticks] {
-            if (raster_taskDelay(sems[i], ticks) == 1) wokeAt[i] = tick64Get();
-        });
+        taskSpawnFn(std::string("sleeper").append(std::to_string(i)).c_str(), 100, 0, 0,
+                    [&, i = i, ticks = ticks] {
+                        if (raster_taskDelay(sems[i], ticks) == 1) wokeAt[i] = tick64Get();
+                    });
         sim::waitIdle(); // one request after the other, all on one tick
     }
     EXPECT_EQ(delayList(),

@@ -25,7 +25,10 @@ std::string tokens(XmlScan& scan, int count, XmlTok_t* last = nullptr) {
     XmlTok_t tok;
     for (int i = 0; i < count; i++) {
         scan.getTok(&tok);
-        out += (i ? " " : "") + std::to_string(tok.type) + (*tok.name ? std::string(":") + tok.name : "");
+        out.append(i ? " " : "")
+            .append(std::to_string(tok.type))
+            .append(*tok.name ? ":" : "")
+            .append(tok.name);
     }
     if (last) *last = tok;
     return out;

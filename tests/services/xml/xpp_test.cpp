@@ -36,9 +36,11 @@ std::string events(Xpp* x) {
         text.clear();
         if (ev != XPP_START_TAG && ev != XPP_END_TAG)
             return out + (ev == XPP_END_DOCUMENT ? "END" : s(xppGetErrorString(x)));
-        out += (ev == XPP_START_TAG ? "S" : "E") + std::to_string(xppGetDepth(x)) + " " +
-               (xppGetPrefix(x) && *xppGetPrefix(x) ? s(xppGetPrefix(x)) + ":" : "") + s(xppGetName(x)) +
-               (ev == XPP_START_TAG && xppIsEmptyElementTag(x) ? "/" : "") + " | ";
+        out.append(ev == XPP_START_TAG ? "S" : "E").append(std::to_string(xppGetDepth(x))).append(" ");
+        if (xppGetPrefix(x) && *xppGetPrefix(x)) out.append(xppGetPrefix(x)).append(":");
+        out.append(s(xppGetName(x)))
+            .append(ev == XPP_START_TAG && xppIsEmptyElementTag(x) ? "/" : "")
+            .append(" | ");
     }
 }
 
@@ -74,8 +76,8 @@ std::string lint(const std::string& path) {
         if (type != 1 && type != 15) continue;
         if (!text.empty()) out += "T " + text + " | ";
         text.clear();
-        out += (type == 1 ? "S" : "E") + m[1].str() + " " + m[3].str() +
-               (type == 1 && m[4] == "1" ? "/" : "") + " | ";
+        out.append(type == 1 ? "S" : "E").append(m[1].str()).append(" ").append(m[3].str());
+        out.append(type == 1 && m[4] == "1" ? "/" : "").append(" | ");
     }
     return out + (text.empty() ? "" : "T " + text + " | ") + "END";
 }
@@ -237,8 +239,9 @@ TEST(Xpp, Entities) {
                       base + "inner.xml'>",
                 x100;
     for (int i = 0; i <= 8; i++) {
-        dir.write("c" + std::to_string(i) + ".xml", "<c>&c" + std::to_string(i + 1) + ";</c>");
-        doc += "<!ENTITY c" + std::to_string(i) + " SYSTEM 'c" + std::to_string(i) + ".xml'>";
+        const std::string n = std::to_string(i), next = std::to_string(i + 1);
+        dir.write("c" + n + ".xml", "<c>&c" + next + ";</c>");
+        doc += "<!ENTITY c" + n + " SYSTEM 'c" + n + ".xml'>";
     }
     doc += "]>";
     for (int i = 0; i < 100; i++)
