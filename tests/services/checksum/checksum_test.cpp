@@ -1,5 +1,5 @@
-// CRCs and MD5 against the catalogue's check values, RFC 1321, and python3-crcmod, zlib and
-// hashlib over random buffers.
+// CRCs and MD5 against the catalogue's check values and python3-crcmod, zlib and hashlib over
+// random buffers.
 #include "services/checksum/crc.h"
 #include "services/checksum/md5.h"
 #include "support/pyref.h"
@@ -24,7 +24,7 @@ std::string md5(const bytes& d, std::mt19937& rng, size_t maxPiece) {
     return pyref::hex(digest, 16);
 }
 
-TEST(Checksum, CatalogueAndRfc1321Values) {
+TEST(Checksum, CatalogueValuesMd5WipeAndByteSwap) {
     const char* c = "123456789";
     EXPECT_EQ(
         (std::vector<unsigned>{crc16_ccitt(c, 9), crc16_ccitt_accu(c, 9, 0), crc16_ccitt_lsb_accu(c, 9, 0),
@@ -34,13 +34,6 @@ TEST(Checksum, CatalogueAndRfc1321Values) {
     uint32_t running = 0xFFFFFFFF; // the common CRC-32 is this register, inverted at the end
     crc32_update(c, 9, &running);
     EXPECT_EQ(~running, 0xCBF43926u);
-    std::mt19937 rng;
-    for (auto [msg, digest] :
-         {std::pair{"", "d41d8cd98f00b204e9800998ecf8427e"},
-          {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
-          {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
-           "57edf4a22be3c955ac49da2e2107b67a"}})
-        EXPECT_EQ(md5(bytes(msg, msg + std::strlen(msg)), rng, 30), digest) << msg;
     md5_context ctx;
     md5_init(&ctx);
     md5_update(&ctx, "some data", 9);
@@ -49,7 +42,7 @@ TEST(Checksum, CatalogueAndRfc1321Values) {
     uint32_t words[2];
     std::memcpy(words, "\x01\x02\x03\x04\xAA\xBB\xCC\xDD", 8);
     byteSwap(words, 2);
-    EXPECT_EQ(words[0] ^ words[1], 0x04030201u ^ 0xDDCCBBAAu);
+    EXPECT_EQ((std::vector{words[0], words[1]}), (std::vector{0x04030201u, 0xDDCCBBAAu}));
 }
 
 // Buffers around the padding boundaries and random ones (empty ones included) with start values:

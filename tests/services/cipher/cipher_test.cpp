@@ -88,16 +88,11 @@ TEST(Aes, EcbAndCtrMatchPython) {
     EXPECT_EQ(hex(piece), hex(stream).substr(0, 40) + hex(stream).substr(64, 32));
 }
 
-TEST(Sha1, Fips180ExamplesAndRandomBuffersInPiecesMatchHashlib) {
+TEST(Sha1, LongFips180ExampleAndRandomBuffersInPiecesMatchHashlib) {
     std::mt19937 rng(31);
-    for (auto [msg, digest] : {std::pair{std::string("abc"), "a9993e364706816aba3e25717850c26c9cd0d89d"},
-                               {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
-                                "84983e441c3bd26ebaae4aa1f95129e5e54670f1"},
-                               {"", "da39a3ee5e6b4b0d3255bfef95601890afd80709"},
-                               {std::string(1000000, 'a'), "34aa973cd4c4daa4f61eeb2bdbad27316534016f"}})
-        EXPECT_EQ(sha1(bytes(msg.begin(), msg.end()), rng, 2000), digest) << msg.size();
+    EXPECT_EQ(sha1(bytes(1000000, 'a'), rng, 2000), "34aa973cd4c4daa4f61eeb2bdbad27316534016f"); // FIPS 180
     std::vector<std::vector<bytes>> cases;
-    for (size_t len : {55, 56, 63, 64, 65, 119, 120, 128})
+    for (size_t len : {0, 55, 56, 63, 64, 65, 119, 120, 128})
         cases.push_back({random_bytes(rng, len)});
     for (int i = 0; i < 30; ++i)
         cases.push_back({random_bytes(rng, rng() % 8000)});
