@@ -42,9 +42,8 @@ void pullEvents(const char* text) {
 void readLikeAConfigReader(const char* text) {
     try {
         XmlScan scan(text);
-        XmlVTabParser vtab(2);
+        XmlVTabParser vtab(1);
         vtab.addPair("a", 1);
-        vtab.addPair("b", 2);
         uint64_t field[7];
         XmlTagParser tp(7);
         for (int i = 0; i < 6; i++) // string, hex, hex64, int, uint and float attributes "s" to "f"
