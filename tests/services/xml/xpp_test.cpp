@@ -1,260 +1,274 @@
-// Pull parser: event order and flags, getters and their errors, namespaces, internal and
-// external entities and faulty input.
-#include <string>
-
-#include <gtest/gtest.h>
+// Pull parser: its events against libxml2's (xmllint) over a corpus and over documents that put
+// every construct across the 2048-byte chunk boundaries; then what xmllint cannot judge:
+// entities, namespaces of attributes, getters and faulty input.
+#include <regex>
 
 #include "services/xml/xpp.h"
-#include "xml_test_util.h"
+#include "support/pyref.h"
+#include "support/stepped.h"
 
-using namespace xmltest;
+using testsupport::ScratchDir;
 
 namespace {
 
-// A parser over (a copy of) a text, destroyed at the end of the scope.
-class Parsed {
-  public:
-    explicit Parsed(std::string text, const std::string* base = nullptr) : text_(std::move(text)) {
-        if (base) {
-            xppSetExtEntParseEnable(x_);
-            xppSetExtEntBaseDir(x_, base->c_str());
-        }
-        EXPECT_EQ(0, xppSetStringInput(x_, text_.c_str()));
-    }
-    ~Parsed() { xppDestroy(x_); }
-    Xpp* operator*() const { return x_; }
-
-  private:
-    std::string text_; // the parser reads it in place
-    Xpp* x_ = xppCreate();
-};
-
 std::string s(const char* p) {
-    return p ? p : "(null)";
+    return p ? p : "";
 }
 
-std::string text(Xpp* x) {
-    std::string t(static_cast<size_t>(xppGetTextLength(x)), '\0');
-    EXPECT_EQ(0, xppGetText(x, t.data(), static_cast<int>(t.size())));
-    t.pop_back();
-    return t;
+std::string sh(const std::string& cmd) {
+    const pyref::bytes out = pyref::run(cmd);
+    return std::string(out.begin(), out.end());
 }
 
-// The attributes of the current event: "prefix:name{namespace}qname=value" each.
-std::string attrs(Xpp* x) {
-    std::string out;
-    for (int i = 0; i < xppGetAttributeCount(x); ++i)
-        out += s(xppGetAttributePrefix(x, i)) + ":" + s(xppGetAttributeName(x, i)) + "{" +
-               s(xppGetAttributeNamespace(x, i)) + "}" + s(xppGetAttributeQName(x, i)) + "=" +
-               s(xppGetAttributeValue(x, i)) + " ";
+// The events from the current one on: "S<depth> <name>" ("/" after an empty-element tag),
+// "E<depth> <name>", "T <text>" (adjacent texts joined), then "END" or the error text. Names
+// are qualified (prefix:local) as xmllint shows them.
+std::string events(Xpp* x) {
+    std::string out, text;
+    for (int ev = xppGetEventType(x);; ev = xppNext(x)) {
+        if (ev == XPP_TEXT) {
+            std::string t(static_cast<size_t>(xppGetTextLength(x)), '\0');
+            EXPECT_EQ(0, xppGetText(x, t.data(), static_cast<int>(t.size())));
+            text += t.c_str();
+            continue;
+        }
+        if (!text.empty()) out += "T " + text + " | ";
+        text.clear();
+        if (ev != XPP_START_TAG && ev != XPP_END_TAG)
+            return out + (ev == XPP_END_DOCUMENT ? "END" : s(xppGetErrorString(x)));
+        out.append(ev == XPP_START_TAG ? "S" : "E").append(std::to_string(xppGetDepth(x))).append(" ");
+        if (xppGetPrefix(x) && *xppGetPrefix(x)) out.append(xppGetPrefix(x)).append(":");
+        out.append(s(xppGetName(x)))
+            .append(ev == XPP_START_TAG && xppIsEmptyElementTag(x) ? "/" : "")
+            .append(" | ");
+    }
+}
+
+// The events of a text, or of a file when `file` is set; external entities resolve in `base`.
+std::string parse(const std::string& doc, const std::string* base = nullptr, bool file = false) {
+    Xpp* x = xppCreate();
+    if (base) {
+        xppSetExtEntParseEnable(x);
+        xppSetExtEntBaseDir(x, base->c_str());
+    }
+    EXPECT_EQ(0, file ? xppSetFileInput(x, doc.c_str()) : xppSetStringInput(x, doc.c_str()));
+    std::string out = events(x);
+    xppDestroy(x);
     return out;
 }
 
-// Compact trace of the remaining events: "S name depth [empty]", "T text", "E name depth".
-std::string trace(Xpp* x) {
-    std::string out;
-    for (int ev = xppGetEventType(x);; ev = xppNext(x)) {
-        if (!out.empty()) out += " | ";
-        if (ev == XPP_START_TAG)
-            out += "S " + s(xppGetName(x)) + " " + std::to_string(xppGetDepth(x)) +
-                   (xppIsEmptyElementTag(x) ? " empty" : "");
-        else if (ev == XPP_TEXT)
-            out += "T " + text(x);
-        else if (ev == XPP_END_TAG)
-            out += "E " + s(xppGetName(x)) + " " + std::to_string(xppGetDepth(x));
-        else
-            return out + (ev == XPP_END_DOCUMENT ? "END" : "ERROR " + s(xppGetErrorString(x)));
+// libxml2's view in the same form: `xmllint --stream --debug` gives "depth type qname empty
+// hasValue[ value]" per node; a value may run over several lines.
+std::string lint(const std::string& path) {
+    std::istringstream in(sh("xmllint --stream --debug --noent --huge '" + path + "' 2>/dev/null"));
+    static const std::regex head(R"(^(\d+) (\d+) (\S+) ([01]) [01](?: (.*))?$)");
+    std::string out, text;
+    std::smatch m;
+    bool inText = false;
+    for (std::string line; std::getline(in, line);) {
+        if (!std::regex_match(line, m, head)) {
+            if (inText) text += "\n" + line;
+            continue;
+        }
+        const int type = std::stoi(m[2]);
+        inText = type == 3 || type == 4 || type == 13 || type == 14;
+        text += inText ? m[5].str() : "";
+        if (type != 1 && type != 15) continue;
+        if (!text.empty()) out += "T " + text + " | ";
+        text.clear();
+        out.append(type == 1 ? "S" : "E").append(m[1].str()).append(" ").append(m[3].str());
+        out.append(type == 1 && m[4] == "1" ? "/" : "").append(" | ");
     }
+    return out + (text.empty() ? "" : "T " + text + " | ") + "END";
+}
+
+void checkAgainstXmllint(const std::string& path, const std::string* base = nullptr) {
+    const std::string want = lint(path);
+    std::stringstream text;
+    text << std::ifstream(path).rdbuf();
+    EXPECT_EQ(want, parse(path, base, true)) << path;
+    EXPECT_EQ(want, parse(text.str(), base, false)) << path << " as a text";
+}
+
+// A configuration document with every kind of markup, about 700 bytes per repetition.
+std::string configDoc(size_t pad, size_t repeat) {
+    std::string s =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!--" + std::string(pad, 'p') +
+        "-->\n<!DOCTYPE Config [ <!ENTITY ent \"entity text\"> ]>\n<Config xmlns=\"urn:kvx2:cfg\">\n";
+    for (size_t i = 0; i < repeat; i++) {
+        std::string n = std::to_string(i);
+        s += "  <Group idx=\"" + n + "\" name=\"grp &amp; &quot;" + n +
+             "&quot;\" xmlns:g=\"urn:kvx2:group:" + n +
+             "\">\n    <g:Limits lo=\"-40\" hi=\"150\" g:unit=\"&#176;C\"/>\n"
+             "    <Text>Temperatur über Grenzwert – bitte prüfen &lt;sofort&gt; &#x263A;</Text>\n"
+             "    <!-- a comment that is long enough to be cut by a chunk boundary somewhere -->\n"
+             "    <Script><![CDATA[x = a < b && c > d ? \"]]]]><![CDATA[>\" : '<tag/>';]]></Script>\n"
+             "    <Empty></Empty><Self/><SelfAttr a=\"1\" b='2' c=\"&amp;&lt;&gt;\"/>\n"
+             "    <?proc instruction data?>\n"
+             "    <Nest><L1><L2><L3 deep=\"yes\">deep text</L3></L2></L1></Nest>\n"
+             "    <Mixed>a<b>b</b>c<d/>e&amp;f<![CDATA[g]]>h</Mixed>\n    <Entity>&ent; and &ent;</Entity>\n"
+             "    <Utf8>日本語のテキスト ÄÖÜ äöü ß € 𝄞</Utf8>\n  </Group>\n";
+    }
+    return s + "</Config>\n";
 }
 
 } // namespace
 
-TEST(Xpp, EventsAndEmptyElementTags) {
-    {
-        Parsed p("<root a=\"1\"/>");
-        EXPECT_EQ("(null):a{(null)}a=1 ", attrs(*p));
-        EXPECT_EQ("S root 0 empty | END", trace(*p));
-        // The end stays the end: nothing is left that could hang a further call.
-        EXPECT_EQ(XPP_END_DOCUMENT, xppNext(*p));
-        EXPECT_EQ(nullptr, xppGetName(*p));
-        EXPECT_EQ(-1, xppGetAttributeCount(*p));
+TEST(XppReference, CorpusAndChunkBoundariesMatchXmllint) {
+    ScratchDir dir;
+    const std::string src =
+        std::string(getenv("VYN_SOURCE_DIR") ? getenv("VYN_SOURCE_DIR") : ".") + "/tests/services/xml/";
+    for (const char* f : {"can", "channels", "display", "entities", "namespaces"})
+        checkAgainstXmllint(src + "corpus/" + f + ".xml");
+    const std::string ext = src + "corpus_ext/";
+    checkAgainstXmllint(ext + "main.xml", &ext);
+    // Shifting the body byte by byte moves each boundary through every construct.
+    std::vector<std::string> docs;
+    for (size_t pad = 0; pad < 128; pad++)
+        docs.push_back(configDoc(pad, 7));
+    for (size_t size : {2048u, 4096u, 6144u}) // exactly one, two and three chunks
+        docs.push_back(configDoc(0, size / 800).append(size - configDoc(0, size / 800).size(), '\n'));
+    std::string deep = "<?xml version=\"1.0\"?>\n", close;
+    for (int i = 0; i < 1500; close = "</n" + std::to_string(i++ % 10) + ">" + close)
+        deep += "<n" + std::to_string(i % 10) + " level=\"" + std::to_string(i) + "\">t";
+    docs.push_back(deep + "<leaf/>" + close + "\n");
+    docs.push_back(configDoc(7, 60));
+    for (size_t i = 0; i < docs.size() && !HasFailure(); i++) {
+        dir.write("doc.xml", docs[i]);
+        checkAgainstXmllint(dir / "doc.xml");
     }
-    auto times = [](const char* ref) {
+}
+
+// Malformed documents end with the error event, naming file and line; libxml2 rejects them too (it
+// reports namespace faults as errors but exits with 0). The last two are cut or faulty behind a chunk
+// boundary.
+TEST(XppReference, MalformedDocuments) {
+    ScratchDir dir;
+    const std::string big = configDoc(0, 8);
+    const std::pair<std::string, int> cases[] = {
+        {"<a>\n<b>\n</a>\n", 3},    {"<a>\n<b/>\n", 3},
+        {"<a>\n<b x=1/>\n</a>", 2}, {"<a x='1' x='2'/>", 1},
+        {"<a>\n\n&nope;</a>", 3},   {"<a/>\n<b/>", 2},
+        {"<a>\n<p:b/></a>", 2},     {"", 1},
+        {big.substr(0, 2748), 0},   {big.substr(0, 4100) + "<x></y>" + big.substr(4100), 0}};
+    for (const auto& [doc, line] : cases) {
+        dir.write("bad.xml", doc);
+        EXPECT_NE(sh("xmllint --noout --huge '" + (dir / "bad.xml") + "' 2>&1 || echo ' error : '")
+                      .find(" error : "),
+                  std::string::npos)
+            << doc;
+        for (const std::string& name : {dir / "bad.xml", std::string("<string>")}) {
+            const std::string got = parse(name == "<string>" ? doc : name, nullptr, name != "<string>");
+            EXPECT_NE(got.find("File(" + name + ") Error("), std::string::npos) << got;
+            EXPECT_NE(got.find(" at line " + (line ? std::to_string(line) + ", col " : "")),
+                      std::string::npos)
+                << got;
+        }
+    }
+}
+
+TEST(Xpp, NamespacesOfAttributesAndLookups) {
+    Xpp* x = xppCreate();
+    ASSERT_EQ(0, xppSetStringInput(x, "<r xmlns='http://h:80/ns' xmlns:p='urn:p'><p:a xmlns:p='urn:q' "
+                                      "xmlns:p2='urn:p' p:x='1' p2:y='2' z='3'/><p:b/></r>"));
+    auto attrs = [x] {
         std::string out;
-        for (int i = 0; i < 100; i++)
-            out += ref;
+        for (int i = 0; i < xppGetAttributeCount(x); ++i)
+            out += s(xppGetAttributePrefix(x, i)) + ":" + s(xppGetAttributeName(x, i)) + "{" +
+                   s(xppGetAttributeQName(x, i)) + "}=" + s(xppGetAttributeValue(x, i)) + " ";
         return out;
     };
-    const struct {
-        std::string doc, events;
-    } cases[] = {
-        {"<a><b x='1' y='2'/><c></c><d/></a>",
-         "S a 0 | S b 1 empty | S c 1 | E c 1 | S d 1 empty | E a 0 | END"},
-        {"<a>t<b><c/></b>u</a>", "S a 0 | T t | S b 1 | S c 2 empty | E b 1 | T u | E a 0 | END"},
-        {"<a><b/>\n</a>", "S a 0 | S b 1 empty | T \n | E a 0 | END"},
-        // One text may come in several events: around an entity reference.
-        {"<a>x&amp;y</a>", "S a 0 | T x | T & | T y | E a 0 | END"},
-        // Internal entities: an empty-element tag inside keeps its one empty start event,
-        // nested entities see the namespaces of the elements around their reference.
-        {"<!DOCTYPE a [<!ENTITY e '<b/><c></c>'>]><a>&e;</a>",
-         "S a 0 | S b 1 empty | S c 1 | E c 1 | E a 0 | END"},
-        {"<!DOCTYPE a [<!ENTITY f '<p:d/>t'><!ENTITY e '<b>&f;</b>'>]><a xmlns:p='urn:p'>&e;<g/></a>",
-         "S a 0 | S b 1 | S d 2 empty | T t | E b 1 | S g 1 empty | E a 0 | END"},
-        {"<!DOCTYPE a [<!ENTITY r '<b>&r;</b>'>]><a>&r;</a>",
-         "S a 0 | S b 1 | ERROR File(<string>) Error(12):recursive entity reference at line 1, col 42\n"},
-        {"<!DOCTYPE a [<!ENTITY r '<b>&s;</b>'><!ENTITY s '&r;'>]><a>&r;</a>",
-         "S a 0 | S b 1 | ERROR File(<string>) Error(12):recursive entity reference at line 1, col 59\n"},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(c.events, trace(*Parsed(c.doc))) << c.doc;
-    // Expanding entities stays within expat's amplification limit (10 MB from 2 kB here).
-    Parsed p("<!DOCTYPE a [<!ENTITY x '" + std::string(1000, 'x') + "'><!ENTITY y '" + times("&x;") +
-             "'><!ENTITY z '" + times("&y;") + "'>]><a>&z;</a>");
-    const std::string t = trace(*p);
-    EXPECT_EQ("ERROR File(<string>) Error(43):limit on input amplification factor (from DTD and entities) "
-              "breached at line 1, col 1660\n",
-              t.substr(t.rfind("ERROR")))
-        << t.size();
-}
-
-TEST(Xpp, NamesSplitAtTheLastColonAndNamespacesFollowTheirScope) {
-    Parsed p("<r xmlns='http://host:8080/ns' xmlns:u='urn:a:b' u:at='v' plain='p'><u:e/></r>");
-    Xpp* x = *p;
-    EXPECT_EQ("r http://host:8080/ns http://host:8080/ns:r",
-              s(xppGetName(x)) + " " + s(xppGetNamespace(x)) + " " + s(xppGetQName(x)));
-    EXPECT_EQ("u:at{urn:a:b}urn:a:b:at=v (null):plain{(null)}plain=p ", attrs(x));
-    EXPECT_EQ("v p (null) (null)", s(xppGetAttributeValueByName(x, "urn:a:b", "at")) + " " +
-                                       s(xppGetAttributeValueByName(x, nullptr, "plain")) + " " +
-                                       s(xppGetAttributeValueByName(x, nullptr, "at")) + " " +
-                                       s(xppGetAttributeValueByName(x, "urn:a:b", "plain")));
-    for (int i : {-1, 2})
-        EXPECT_TRUE(xppIndexIsOutOfBounds(x, i) && !xppGetAttributeName(x, i) && !xppGetAttributeValue(x, i));
-    ASSERT_EQ(XPP_START_TAG, xppNext(x));
-    EXPECT_EQ("e urn:a:b", s(xppGetName(x)) + " " + s(xppGetNamespace(x)));
-    ASSERT_EQ(XPP_END_TAG, xppNext(x));
-    EXPECT_EQ("http://host:8080/ns", s(xppGetNamespace(x)));
-    EXPECT_TRUE(xppIndexIsOutOfBounds(x, 0));
-
-    Parsed q("<r xmlns='urn:d' xmlns:p='urn:p'><p:a xmlns:p='urn:q' xmlns:p2='urn:p' p:x='1' p2:y='2'/>"
-             "<p:b/></r>");
-    x = *q;
-    // Namespace count, default namespace (by null and ""), "p", "p2" and the element's prefix.
-    auto scope = [&] {
+    auto scope = [x] {
         return std::to_string(xppGetNamespaceCount(x)) + " " + s(xppLookupNamespace(x, nullptr)) + " " +
-               s(xppLookupNamespace(x, "")) + " " + s(xppLookupNamespace(x, "p")) + " " +
-               s(xppLookupNamespace(x, "p2")) + " " + s(xppGetPrefix(x));
+               s(xppLookupNamespace(x, "p")) + " " + s(xppLookupNamespace(x, "p2")) + " " + s(xppGetQName(x));
     };
-    EXPECT_EQ("2 urn:d urn:d urn:p (null) ", scope());
-    ASSERT_EQ(XPP_START_TAG, xppNext(x)); // p:a, where p means urn:q
-    EXPECT_EQ("4 urn:d urn:d urn:q urn:p p", scope());
-    // urn:p is still bound to "p" further out, but that binding is shadowed here.
-    EXPECT_EQ("p:x{urn:q}urn:q:x=1 p2:y{urn:p}urn:p:y=2 ", attrs(x));
-    ASSERT_EQ(XPP_START_TAG, xppNext(x)); // p:b, after the empty p:a has closed
-    EXPECT_EQ("2 urn:d urn:d urn:p (null) p", scope());
-    ASSERT_EQ(XPP_END_TAG, xppNext(x));
-    ASSERT_EQ(XPP_END_DOCUMENT, xppNext(x));
-    EXPECT_EQ(0, xppGetNamespaceCount(x));
-}
-
-TEST(Xpp, TextGettersAndTheirErrors) {
-    Parsed p("<a>hello<b/> \t\r\n</a>");
-    Xpp* x = *p;
-    char buf[16];
-    EXPECT_EQ(-1, xppGetTextLength(x));
-    EXPECT_STREQ("INVALID STATE: current eventType must be TEXT", xppGetErrorString(x));
-    EXPECT_EQ(-1, xppGetText(x, buf, sizeof buf));
-    EXPECT_EQ(1, xppIsWhitespace(x));
-    ASSERT_EQ(XPP_TEXT, xppNext(x));
-    EXPECT_EQ(6, xppGetTextLength(x));
-    EXPECT_EQ(-1, xppGetText(x, buf, 5));
-    EXPECT_STREQ("insufficient text buffer size", xppGetErrorString(x));
-    EXPECT_EQ(-1, xppGetText(x, nullptr, 6));
-    EXPECT_STREQ("memory must be allocated to buffer", xppGetErrorString(x));
-    EXPECT_EQ(0, xppGetText(x, buf, 6));
-    EXPECT_STREQ("hello", buf);
-    EXPECT_EQ(0, xppIsWhitespace(x));
-    ASSERT_EQ(XPP_START_TAG, xppNext(x));
-    std::string blank;
-    while (xppNext(x) == XPP_TEXT && xppIsWhitespace(x))
-        blank += text(x);
-    EXPECT_EQ(" \t\n", blank); // expat turns CR LF into LF
-
-    // A text across a chunk boundary comes in several events.
-    Parsed q("<a>" + std::string(3000, 'x') + "</a>");
-    EXPECT_EQ("S a 0 | T " + std::string(2045, 'x') + " | T " + std::string(955, 'x') + " | E a 0 | END",
-              trace(*q));
-    for (auto [t, n, want] : {std::tuple{" \t\r\n", 4, 1}, {" \t x", 4, 0}, {" \t x", 2, 1}, {"\v", 1, 0}})
-        EXPECT_EQ(want, XML_IsWhiteSpace(t, n)) << t << n;
-}
-
-TEST(Xpp, FaultyInput) {
-    EXPECT_EQ("S a 0 | S b 1 | T text | ERROR File(<string>) Error(7):mismatched tag at line 1, col 12\n",
-              trace(*Parsed("<a><b>text</a>")));
-    std::string path = writeFile("faulty.xml", "<a>\n<b>\n</a>\n");
-    Xpp* x = xppCreate();
-    EXPECT_EQ(XPP_ERROR, xppNext(x)); // no input yet
-    EXPECT_EQ(-1, xppSetStringInput(x, nullptr));
-    EXPECT_EQ(-1, xppSetFileInput(x, nullptr));
-    ASSERT_EQ(0, xppSetFileInput(x, path.c_str()));
-    EXPECT_EQ(path, s(xppGetFileName(x)));
-    EXPECT_EQ("S a 0 | T \n | S b 1 | T \n | ERROR File(" + path +
-                  ") Error(7):mismatched tag at line 3, col 2\n",
-              trace(x));
-    EXPECT_EQ(XPP_ERROR, xppNext(x));
-    // The same instance takes the next input.
-    ASSERT_EQ(0, xppSetStringInput(x, "<ok/>"));
-    EXPECT_EQ(nullptr, xppGetFileName(x));
-    EXPECT_EQ("S ok 0 empty | END", trace(x));
-    std::string missing = scratchDir() + "no/such/file.xml";
-    ASSERT_EQ(0, xppSetFileInput(x, missing.c_str()));
-    EXPECT_EQ("ERROR File(" + missing + ") cannot be opened: No such file or directory\n", trace(x));
+    EXPECT_EQ("2 http://h:80/ns urn:p  http://h:80/ns:r", scope());
+    ASSERT_EQ(XPP_START_TAG, xppNext(x)); // "p" means urn:q here, urn:p is shadowed
+    EXPECT_EQ("4 http://h:80/ns urn:q urn:p urn:q:a", scope());
+    EXPECT_EQ("p:x{urn:q:x}=1 p2:y{urn:p:y}=2 :z{z}=3 ", attrs());
+    EXPECT_EQ("21", s(xppGetAttributeValueByName(x, "urn:p", "y")) +
+                        s(xppGetAttributeValueByName(x, "urn:q", "x")) +
+                        s(xppGetAttributeValueByName(x, nullptr, "x")));
+    EXPECT_TRUE(xppIndexIsOutOfBounds(x, 3) && !xppGetAttributeName(x, -1) && !xppGetAttributeValue(x, 3));
+    ASSERT_EQ(XPP_START_TAG, xppNext(x)); // p:b, after the empty p:a
+    EXPECT_EQ("2 http://h:80/ns urn:p  urn:p:b", scope());
     xppDestroy(x);
 }
 
-TEST(Xpp, ExternalEntities) {
-    std::string dir = scratchDir() + "ext/";
-    writeFile("ext/sub/part.xml", "<y a='1'/>in part<z>&inner;</z>");
-    writeFile("ext/inner.xml", "inner");
-    writeFile("ext/sub/broken.xml", "<y>\n</z>");
-    writeFile("ext/self.xml", "<s>&self;</s>");
-    writeFile("ext/defs.dtd", "<!ENTITY fromdtd 'declared outside'>");
-    std::string chain;
-    for (int i = 0; i <= XPP_MAX_ENTITY_DEPTH; i++) {
-        std::string n = std::to_string(i);
-        writeFile("ext/c" + n + ".xml", "<c>&c" + std::to_string(i + 1) + ";</c>");
-        chain += "<!ENTITY c" + n + " SYSTEM 'c" + n + ".xml'>";
+TEST(Xpp, GettersAndFaultyInput) {
+    Xpp* x = xppCreate();
+    EXPECT_EQ(XPP_ERROR, xppNext(x)); // no input yet
+    EXPECT_EQ(-1, xppSetStringInput(x, nullptr));
+    ASSERT_EQ(0, xppSetStringInput(x, "<a>hello<b/> \t\r\n</a>"));
+    char buf[8];
+    EXPECT_EQ(-1, xppGetText(x, buf, sizeof buf)); // not at a text
+    ASSERT_EQ(XPP_TEXT, xppNext(x));
+    EXPECT_EQ(-1, xppGetText(x, buf, 5)); // no room for the NUL
+    EXPECT_EQ(-1, xppGetText(x, nullptr, 6));
+    EXPECT_EQ("T hello | S1 b/ | T  \t\n | E0 a | END", events(x)); // expat turns CR LF into LF
+    EXPECT_EQ(XPP_END_DOCUMENT, xppNext(x));                        // the end stays the end
+    EXPECT_EQ(-1, xppGetAttributeCount(x));
+    ASSERT_EQ(0, xppSetStringInput(x, "<a><b></a>")); // the same instance takes new input
+    EXPECT_EQ(XPP_ERROR, xppGetEventType(x) == XPP_START_TAG && xppNext(x) == XPP_START_TAG ? xppNext(x) : 0);
+    EXPECT_EQ(XPP_ERROR, xppNext(x)); // and the error stays
+    ASSERT_EQ(0, xppSetFileInput(x, "/nonexistent/gone.xml"));
+    EXPECT_EQ("File(/nonexistent/gone.xml) cannot be opened: No such file or directory\n", events(x));
+    xppDestroy(x);
+}
+
+// Internal entities (faults fixed: an empty-element tag inside gives one empty start event,
+// nested ones see the namespaces around their reference, self-reference is refused, expansion
+// stays within expat's amplification limit) and external ones, resolved against the directory
+// of the declaring document, nested at most 8 deep.
+TEST(Xpp, Entities) {
+    ScratchDir dir;
+    const std::string base = dir.path + "/";
+    std::filesystem::create_directories(dir / "sub");
+    dir.write("sub/part.xml", "<y a='1'/>in part<z>&inner;</z>");
+    dir.write("inner.xml", "inner");
+    dir.write("sub/broken.xml", "<y>\n</z>");
+    dir.write("self.xml", "<s>&self;</s>");
+    dir.write("defs.dtd", "<!ENTITY fromdtd 'declared outside'>");
+    std::string doc = "<!DOCTYPE r [<!ENTITY part SYSTEM 'sub/part.xml'> <!ENTITY inner SYSTEM 'inner.xml'> "
+                      "<!ENTITY broken SYSTEM 'sub/broken.xml'> <!ENTITY missing SYSTEM 'gone.xml'> "
+                      "<!ENTITY self SYSTEM 'self.xml'> <!ENTITY abs SYSTEM '" +
+                      base + "inner.xml'>",
+                x100;
+    for (int i = 0; i <= 8; i++) {
+        const std::string n = std::to_string(i), next = std::to_string(i + 1);
+        dir.write("c" + n + ".xml", "<c>&c" + next + ";</c>");
+        doc += "<!ENTITY c" + n + " SYSTEM 'c" + n + ".xml'>";
     }
-    std::string doc = "<!DOCTYPE r [<!ENTITY part SYSTEM 'sub/part.xml'> <!ENTITY inner SYSTEM 'inner.xml'>"
-                      "<!ENTITY abs SYSTEM '" +
-                      dir +
-                      "inner.xml'> <!ENTITY broken SYSTEM 'sub/broken.xml'>"
-                      "<!ENTITY missing SYSTEM 'gone.xml'> <!ENTITY self SYSTEM 'self.xml'>" +
-                      chain + "]>";
-    EXPECT_EQ("S r 0 | S q 1 empty | E r 0 | END", trace(*Parsed(doc + "<r>&part;<q/></r>")));
-    {
-        // Relative ids resolve against the directory of the declaring document; a
-        // self-closed tag inside the entity keeps its empty flag.
-        Parsed on(doc + "<r>&part;<q/></r>", &dir);
-        ASSERT_EQ(XPP_START_TAG, xppNext(*on));
-        EXPECT_EQ(dir + "sub/part.xml", s(xppGetFileName(*on)));
-        EXPECT_EQ("S y 1 empty | T in part | S z 1 | T inner | E z 1 | S q 1 empty | E r 0 | END",
-                  trace(*on));
-    }
-    const struct {
-        std::string doc, events;
-    } cases[] = {
-        {doc + "<r>&abs;</r>", "S r 0 | T inner | E r 0 | END"},
-        {"<!DOCTYPE r SYSTEM 'defs.dtd'><r>&fromdtd;</r>", "S r 0 | T declared outside | E r 0 | END"},
+    doc += "]>";
+    for (int i = 0; i < 100; i++)
+        x100 += "&x;";
+    const std::pair<std::string, std::string> cases[] = {
+        {"<!DOCTYPE a [<!ENTITY e '<b/><c></c>'>]><a>&e;</a>", "S0 a | S1 b/ | S1 c | E1 c | E0 a | END"},
+        {"<!DOCTYPE a [<!ENTITY f '<p:d/>t'><!ENTITY e '<b>&f;</b>'>]><a xmlns:p='urn:p'>&e;<g/></a>",
+         "S0 a | S1 b | S2 p:d/ | T t | E1 b | S1 g/ | E0 a | END"},
+        {"<!DOCTYPE a [<!ENTITY r '<b>&r;</b>'>]><a>&r;</a>",
+         "S0 a | S1 b | File(<string>) Error(12):recursive entity reference at line 1, col 42\n"},
+        {"<!DOCTYPE a [<!ENTITY r '<b>&s;</b>'><!ENTITY s '&r;'>]><a>&r;</a>",
+         "S0 a | S1 b | File(<string>) Error(12):recursive entity reference at line 1, col 59\n"},
+        {"<!DOCTYPE a [<!ENTITY x '" + std::string(1000, 'x') + "'><!ENTITY y '" + x100 + "'><!ENTITY z '" +
+             std::regex_replace(x100, std::regex("x"), "y") + "'>]><a>&z;</a>",
+         "File(<string>) Error(43):limit on input amplification factor (from DTD and entities) breached at "
+         "line 1, col 1660\n"},
+        {doc + "<r>&part;<q/></r>", "S0 r | S1 y/ | T in part | S1 z | T inner | E1 z | S1 q/ | E0 r | END"},
+        {doc + "<r>&abs;</r>", "S0 r | T inner | E0 r | END"},
+        {"<!DOCTYPE r SYSTEM 'defs.dtd'><r>&fromdtd;</r>", "S0 r | T declared outside | E0 r | END"},
         {doc + "<r>&broken;</r>",
-         "File(" + dir + "sub/broken.xml) Error(7):mismatched tag at line 2, col 2\n"},
-        {doc + "<r>&missing;</r>", "File(" + dir + "gone.xml) cannot be opened: No such file or directory\n"},
+         "File(" + base + "sub/broken.xml) Error(7):mismatched tag at line 2, col 2\n"},
+        {doc + "<r>&missing;</r>",
+         "File(" + base + "gone.xml) cannot be opened: No such file or directory\n"},
         {doc + "<r>&self;</r>",
-         "File(" + dir + "self.xml) Error(12):recursive entity reference at line 1, col 3\n"},
+         "File(" + base + "self.xml) Error(12):recursive entity reference at line 1, col 3\n"},
         {doc + "<r>&c0;</r>",
-         "File(" + dir + "c7.xml) external entities nested deeper than 8 at line 1, col 3\n"},
+         "File(" + base + "c7.xml) external entities nested deeper than 8 at line 1, col 3\n"},
     };
-    for (const auto& c : cases) {
-        const std::string t = trace(*Parsed(c.doc, &dir));
-        EXPECT_EQ(c.events, t.substr(t.size() - std::min(t.size(), c.events.size()))) << t;
+    EXPECT_EQ("S0 r | S1 q/ | E0 r | END", parse(doc + "<r>&part;<q/></r>")); // not enabled: skipped
+    for (const auto& [d, want] : cases) {
+        const std::string got = parse(d, &base);
+        EXPECT_EQ(want, got.substr(got.size() - std::min(got.size(), want.size()))) << got;
     }
 }

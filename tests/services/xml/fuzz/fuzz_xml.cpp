@@ -1,5 +1,5 @@
-// Fuzz target: arbitrary bytes through the pull parser (every getter on every event)
-// and through the reading layer as a configuration reader drives it.
+// Fuzz target: arbitrary bytes through the pull parser (every getter on every event) and
+// through the reading layer as a configuration reader drives it.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -15,33 +15,24 @@ void pullEvents(const char* text) {
     char buf[64];
     for (int ev = xppGetEventType(x), n = 0; ev != XPP_END_DOCUMENT && ev != XPP_ERROR && n < 200000;
          ev = xppNext(x), n++) {
-        xppGetName(x);
-        xppGetQName(x);
-        const char* ns = xppGetNamespace(x);
-        xppGetPrefix(x);
-        xppLookupNamespace(x, "p");
-        xppLookupNamespace(x, nullptr);
-        xppGetNamespaceCount(x);
-        int count = xppGetAttributeCount(x);
-        for (int i = -1; i <= count; i++) {
-            xppIndexIsOutOfBounds(x, i);
-            xppGetAttributeName(x, i);
-            xppGetAttributeQName(x, i);
-            xppGetAttributeNamespace(x, i);
-            xppGetAttributeValue(x, i);
-            xppGetAttributePrefix(x, i);
+        for (auto get : {xppGetName, xppGetQName, xppGetNamespace, xppGetPrefix, xppGetFileName})
+            get(x);
+        for (auto get : {xppGetNamespaceCount, xppIsWhitespace, xppIsEmptyElementTag, xppGetLineNumber,
+                         xppGetColumnNumber, xppGetDepth})
+            get(x);
+        for (const char* prefix : {"p", static_cast<const char*>(nullptr)}) {
+            xppLookupNamespace(x, prefix);
+            xppGetAttributeValueByName(x, prefix ? xppGetNamespace(x) : nullptr, "a");
         }
-        xppGetAttributeValueByName(x, ns, "a");
-        xppGetAttributeValueByName(x, nullptr, "a");
-        int len = xppGetTextLength(x);
+        for (int i = -1, count = xppGetAttributeCount(x); i <= count; i++) {
+            xppIndexIsOutOfBounds(x, i);
+            for (auto get : {xppGetAttributeName, xppGetAttributeQName, xppGetAttributeNamespace,
+                             xppGetAttributeValue, xppGetAttributePrefix})
+                get(x, i);
+        }
+        const int len = xppGetTextLength(x);
         xppGetText(x, buf,
                    len > 0 && len <= static_cast<int>(sizeof buf) ? len : static_cast<int>(sizeof buf));
-        xppIsWhitespace(x);
-        xppIsEmptyElementTag(x);
-        xppGetLineNumber(x);
-        xppGetColumnNumber(x);
-        xppGetDepth(x);
-        xppGetFileName(x);
     }
     xppNext(x);
     xppGetErrorString(x);
@@ -51,24 +42,14 @@ void pullEvents(const char* text) {
 void readLikeAConfigReader(const char* text) {
     try {
         XmlScan scan(text);
-        XmlVTabParser vtab(2);
+        XmlVTabParser vtab(1);
         vtab.addPair("a", 1);
-        vtab.addPair("b", 2);
-        char str[8];
-        uint32_t hex, uns;
-        uint64_t hex64;
-        int16_t i16;
-        float f;
-        int v;
+        uint64_t field[7];
         XmlTagParser tp(7);
-        tp.addAttribute("s", str, sizeof str, xmlTypeString, false);
-        tp.addAttribute("h", &hex, sizeof hex, xmlTypeHex, false);
-        tp.addAttribute("h64", &hex64, sizeof hex64, xmlTypeHex64, false);
-        tp.addAttribute("i", &i16, sizeof i16, xmlTypeInt, false);
-        tp.addAttribute("u", &uns, 1, xmlTypeUInt, false);
-        tp.addAttribute("f", &f, sizeof f, xmlTypeFloat, false);
-        tp.addAttributeVTab("v", &vtab, &v, sizeof v, false);
-
+        for (int i = 0; i < 6; i++) // string, hex, hex64, int, uint and float attributes "s" to "f"
+            tp.addAttribute(std::string(1, "shHiuf"[i]).c_str(), &field[i], "\x08\x04\x08\x02\x01\x04"[i],
+                            xmlType_t(i), false);
+        tp.addAttributeVTab("v", &vtab, &field[6], 4, false);
         XmlTok_t tok;
         XmlPos_t pos;
         bool saved = false;
@@ -76,10 +57,8 @@ void readLikeAConfigReader(const char* text) {
             scan.getTok(&tok);
             scan.getNesting(&tok);
             if (tok.type == XmlTokStartAttr) {
-                if (!saved) {
-                    scan.getPos(&pos);
-                    saved = true;
-                }
+                if (!saved) scan.getPos(&pos);
+                saved = true;
                 try {
                     if (tp.parse(&scan) == XmlTokStartClose && steps % 4 == 0) scan.scanOverTag(&tok);
                 } catch (const char*) {
