@@ -557,8 +557,16 @@ void installHandlers(Xpp* x, XML_Parser p) {
     }
 }
 
+// A reference that names a drive ("cfg:/x.xml") or starts at a root is taken as it stands;
+// any other is relative to the declaring document's directory.
+bool absolutePath(const char* p) {
+    const char* colon = strchr(p, ':');
+    const char* slash = strchr(p, '/');
+    return p[0] == '/' || (colon && (!slash || colon < slash));
+}
+
 char* entityPath(const char* base, const char* systemId) {
-    if (!base || systemId[0] == '/') return dupString(systemId);
+    if (!base || absolutePath(systemId)) return dupString(systemId);
     size_t nb = strlen(base), ns = strlen(systemId);
     char* path = static_cast<char*>(malloc(nb + ns + 1));
     if (!path) return nullptr;
@@ -862,11 +870,8 @@ int startInput(Xpp* x, const char* path, const char* text) {
 // ---- interface ---------------------------------------------------------------------
 
 FILE* xmlFileOpen(const char* path) {
-    // Unit paths name a drive ("cfg:/CAN.xml"); plain paths are the host's (tools, tests).
-    const char* colon = path ? strchr(path, ':') : nullptr;
-    const char* slash = path ? strchr(path, '/') : nullptr;
-    if (colon && (!slash || colon < slash)) return osFopen(path, "rb");
-    return fopen(path, "rb");
+    // Every file of the unit lies on one of its drives ("cfg:/CAN.xml").
+    return osFopen(path, "rb");
 }
 
 Xpp* xppCreate() {

@@ -5,6 +5,7 @@
 
 #include "services/xml/xpp.h"
 #include "support/pyref.h"
+#include "support/drives.h"
 #include "support/stepped.h"
 
 using testsupport::ScratchDir;
@@ -47,11 +48,12 @@ std::string events(Xpp* x) {
 // The events of a text, or of a file when `file` is set; external entities resolve in `base`.
 std::string parse(const std::string& doc, const std::string* base = nullptr, bool file = false) {
     Xpp* x = xppCreate();
+    const std::string unitBase = base ? testsupport::drivePath(*base) : "";
     if (base) {
         xppSetExtEntParseEnable(x);
-        xppSetExtEntBaseDir(x, base->c_str());
+        xppSetExtEntBaseDir(x, unitBase.c_str());
     }
-    EXPECT_EQ(0, file ? xppSetFileInput(x, doc.c_str()) : xppSetStringInput(x, doc.c_str()));
+    EXPECT_EQ(0, file ? xppSetFileInput(x, testsupport::drivePath(doc).c_str()) : xppSetStringInput(x, doc.c_str()));
     std::string out = events(x);
     xppDestroy(x);
     return out;
@@ -159,7 +161,7 @@ TEST(XppReference, MalformedDocuments) {
             << doc;
         for (const std::string& name : {dir / "bad.xml", std::string("<string>")}) {
             const std::string got = parse(name == "<string>" ? doc : name, nullptr, name != "<string>");
-            EXPECT_NE(got.find("File(" + name + ") Error("), std::string::npos) << got;
+            EXPECT_NE(got.find("File(" + testsupport::drivePath(name) + ") Error("), std::string::npos) << got;
             EXPECT_NE(got.find(" at line " + (line ? std::to_string(line) + ", col " : "")),
                       std::string::npos)
                 << got;
@@ -222,7 +224,7 @@ TEST(Xpp, GettersAndFaultyInput) {
 // of the declaring document, nested at most 8 deep.
 TEST(Xpp, Entities) {
     ScratchDir dir;
-    const std::string base = dir.path + "/";
+    const std::string base = testsupport::drivePath(dir.path + "/");
     std::filesystem::create_directories(dir / "sub");
     dir.write("sub/part.xml", "<y a='1'/>in part<z>&inner;</z>");
     dir.write("inner.xml", "inner");
