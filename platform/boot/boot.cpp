@@ -87,6 +87,8 @@ int bootIn(const std::string& dir, unsigned index, bool forceStepped) {
     for (auto& [prefix, dir] : devices)
         if (!osfs::addDevice(prefix, *dir))
             return fail("cannot attach drive " + std::string(prefix) + " to " + *dir);
+    if (!osfs::addSerialDevice("/tyCo/0", s.tyCo0) || !osfs::addSerialDevice("/tyCo/1", s.tyCo1))
+        return fail("cannot set up the serial devices");
     drives::install();
     if (!nvmem::install(s.nvramDir, &err)) return fail(err);
     if (!devdata::install(s.unitDir, &err)) return fail(err);
