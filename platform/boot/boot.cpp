@@ -100,6 +100,8 @@ int bootIn(const std::string& dir, unsigned index, bool forceStepped) {
     for (auto& [prefix, dir] : devices)
         if (!osfs::addDevice(prefix, *dir))
             return failStart("cannot attach drive " + std::string(prefix) + " to " + *dir);
+    if (!osfs::addSerialDevice("/tyCo/0", s.tyCo0) || !osfs::addSerialDevice("/tyCo/1", s.tyCo1))
+        return failStart("cannot set up the serial devices");
     drives::install();
     if (!nvmem::install(s.nvramDir, &err)) return failStart(err);
     if (!devdata::install(s.unitDir, &err)) return failStart(err);

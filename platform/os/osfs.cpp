@@ -1,5 +1,6 @@
 #include "platform/os/osfs.h"
 #include "platform/os/osfs_sim.h"
+#include "platform/os/osserial.h"
 
 #include <cerrno>
 #include <climits>
@@ -130,6 +131,7 @@ int osResolvePath(const char* path, char* out, size_t size) {
 }
 
 int osOpen(const char* path, int flags, int mode) {
+    if (osserial::isSerialName(path)) return osserial::open(path, flags);
     Resolved r;
     if (resolve(path, &r) != 0) return -1;
     return open(r.host.c_str(), flags, static_cast<mode_t>(mode));
@@ -188,6 +190,8 @@ int osIoctl(int fd, int code, intptr_t arg) {
         return fileSize(fd, arg);
     case OS_FIODELETE:
         return deleteOpenFile(fd);
+    case OS_FIOBAUDRATE:
+        return osserial::setBaudRate(fd, arg);
     default:
         return fail(ENOTSUP);
     }
@@ -231,6 +235,7 @@ bool deviceDir(const std::string& prefix, std::string* hostDir) {
 }
 
 void reset() {
+    osserial::reset();
     Devices& d = D();
     std::lock_guard<std::mutex> g(d.m);
     d.dirs.clear();

@@ -6,6 +6,10 @@
 // Inside a path '/' and '\' both separate components, as on the unit's drives; the device
 // name alone ("cfg:") is the device's root directory. Results follow POSIX: -1 (or null)
 // with errno on failure.
+//
+// The serial devices "/tyCo/0" and "/tyCo/1" are opened with osOpen too: the host device the
+// platform put behind the name, raw (no echo, no line editing, 8 data bits, no parity) and
+// non-blocking; osWaitReadable waits for their data.
 #pragma once
 
 #include <cstddef>
@@ -20,6 +24,7 @@ constexpr int OS_FIOFLUSH = 2;     // write the file's (or directory's) data to 
 constexpr int OS_FIOSYNC = 21;     // the same
 constexpr int OS_FIODELETE = 59;   // remove the open file from its directory
 constexpr int OS_FIOSIZE = 0x301D; // size of the open file into the uint32_t that arg points to
+constexpr int OS_FIOBAUDRATE = 4;  // line speed of a serial device in bit/s (ENOTTY for others)
 
 // Host path of `path` into out (at most size bytes with the NUL). 0, or -1 with errno:
 // EINVAL (null), ENOENT (no installed device), EACCES (leaves the device), ENAMETOOLONG.
@@ -37,3 +42,8 @@ int osMkdir(const char* path, int mode);
 // One of the OS_FIO* requests on a descriptor from osOpen (or fileno of osFopen).
 // OS_FIODELETE only removes files that lie on an installed device.
 int osIoctl(int fd, int code, intptr_t arg);
+// Waits up to `ticks` (WAIT_FOREVER: no limit) for data on a descriptor from osOpen: 1 when a
+// read will not block (data, end of file or a hang-up), 0 on time-out, -1 with errno. The wait
+// is the layer's: a delete request ends the calling task, and stepped time does not wait for
+// the host.
+int osWaitReadable(int fd, int ticks);

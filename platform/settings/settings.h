@@ -30,7 +30,7 @@ struct Settings {
     // [drives]: host directories behind "cfg:", "c:", "meas:", "meas2:", "usb_meas:"
     std::string cfgDir, cDir, measDir, meas2Dir, usbMeasDir;
 
-    // [serial]: host paths behind "/tyCo/0" and "/tyCo/1" (empty: no device); read, not used yet
+    // [serial]: host paths behind "/tyCo/0" and "/tyCo/1" (empty: no device)
     std::string tyCo0, tyCo1;
 
     // [platform]

@@ -1,0 +1,219 @@
+// A drive written by tools/gpsdrive.py, fed through a pseudo-terminal behind "/tyCo/1": what the
+// unit publishes, the track it detects and keeps, and what a restart brings back.
+#include "acquisition/gps/gps.h"
+#include "platform/nvmem/nvmem.h"
+#include "platform/os/osfs_sim.h"
+#include "services/nvram/nvram.h"
+#include "support/pyref.h"
+#include "support/stepped.h"
+#include "vyn/vartable.h"
+
+#include <cmath>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+namespace {
+
+struct Epoch {
+    int fix;
+    double lat, lon, kmh, course;
+    std::string nmea; // RMC, GGA, VTG
+};
+
+struct Drive {
+    int track;
+    double length, finishLat, finishLon;
+    std::vector<Epoch> epochs;
+};
+
+struct Detected {
+    int result;
+    float lat, lon, length;
+    int32_t id;
+};
+
+struct GpsDrive : testsupport::SteppedTest {
+    testsupport::ScratchDir dir{"unit"};
+    int master = -1, watch = -1;
+
+    void SetUp() override {
+        SteppedTest::SetUp();
+        std::filesystem::create_directories(dir / "cfg");
+        ASSERT_TRUE(osfs::addDevice("cfg:", dir / "cfg"));
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_GE(master, 0);
+        ASSERT_EQ(0, grantpt(master));
+        ASSERT_EQ(0, unlockpt(master));
+        ASSERT_TRUE(osfs::addSerialDevice("/tyCo/1", ptsname(master)));
+        // A second reader only to see when written bytes have reached the unit's side.
+        watch = open(ptsname(master), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+        ASSERT_GE(watch, 0);
+        start();
+    }
+    void TearDown() override {
+        gps_reset();
+        nvram_dbs_reset();
+        nvmem::uninstall();
+        osfs::addSerialDevice("/tyCo/1", "");
+        osfs::removeDevice("cfg:");
+        close(watch);
+        close(master);
+        SteppedTest::TearDown();
+    }
+    // A start of the process over the same non-volatile memory and files.
+    void start() {
+        std::string err;
+        ASSERT_TRUE(nvmem::install(dir.path, &err)) << err;
+        ASSERT_EQ(1, nvram_dbs_init());
+        gps_init();
+        gps_trackdet_ini();
+        sim::waitIdle();
+    }
+    void restart() {
+        gps_reset();
+        nvram_dbs_reset();
+        start();
+    }
+    Drive generate(const std::string& name, const std::string& args) {
+        const std::string out = dir / name;
+        pyref::run("/usr/bin/python3 " + std::string(std::getenv("VYN_SOURCE_DIR")) + "/tools/gpsdrive.py " +
+                   out + " --track 7,48.3,11.6 --track 8,-33.9,151.2 " + args);
+        std::filesystem::copy_file(out + "/rtracks.xml", dir / "cfg/rtracks.xml",
+                                   std::filesystem::copy_options::overwrite_existing);
+        Drive d;
+        std::ifstream csv(out + "/drive.csv"), nmea(out + "/drive.nmea");
+        std::string line, sentence;
+        std::getline(csv, line);
+        EXPECT_EQ(4, std::sscanf(line.c_str(), "# track %d length %lf finish %lf %lf", &d.track, &d.length,
+                                 &d.finishLat, &d.finishLon));
+        for (Epoch e; std::getline(csv, line); d.epochs.push_back(e)) {
+            double t;
+            EXPECT_EQ(6, std::sscanf(line.c_str(), "%lf,%d,%lf,%lf,%lf,%lf", &t, &e.fix, &e.lat, &e.lon,
+                                     &e.kmh, &e.course));
+            e.nmea.clear();
+            for (int k = 0; k < 3 && std::getline(nmea, sentence); ++k)
+                e.nmea += sentence + "\n"; // sentences end in CR LF
+        }
+        return d;
+    }
+    void send(const std::string& bytes) {
+        ASSERT_EQ(static_cast<ssize_t>(bytes.size()), write(master, bytes.data(), bytes.size()));
+        struct pollfd p = {watch, POLLIN, 0};
+        ASSERT_EQ(1, poll(&p, 1, 5000));
+    }
+    // Each epoch as the receiver sends it, 100 ms of stepped time after it, and the lap function's
+    // 10 ms calls of the detection with the published position. Returns what the detection said.
+    std::vector<Detected> run(const Drive& d) {
+        std::vector<Detected> said;
+        for (size_t i = 0; i < d.epochs.size(); ++i) {
+            send(d.epochs[i].nmea);
+            for (int k = 0; k < 10; ++k) {
+                sim::step(10);
+                Detected r{};
+                r.result =
+                    gps_trackdet_get(static_cast<float>(gps_lat * 1e-7), static_cast<float>(gps_long * 1e-7),
+                                     0, &r.lat, &r.lon, &r.length, &r.id);
+                if (r.result) said.push_back(r);
+            }
+            const Epoch& e = d.epochs[i];
+            EXPECT_EQ(e.fix, gps_fix) << "epoch " << i;
+            if (e.fix) {
+                // NMEA's fifth decimal of a minute is 1.7e-7 degrees
+                EXPECT_NEAR(e.lat, gps_lat * 1e-7, 2e-7) << "epoch " << i;
+                EXPECT_NEAR(e.lon, gps_long * 1e-7, 2e-7) << "epoch " << i;
+                EXPECT_NEAR(e.kmh, gps_speed, 0.01) << "epoch " << i;
+                EXPECT_NEAR(e.course, gps_dir, 0.01) << "epoch " << i;
+            }
+            if (HasFailure()) break;
+        }
+        return said;
+    }
+    static void expectTrack(const Detected& r, int result, const Drive& d) {
+        EXPECT_EQ(result, r.result);
+        EXPECT_EQ(d.track, r.id);
+        EXPECT_NEAR(d.finishLat, r.lat, 1.5e-5); // a float's step at 151 degrees
+        EXPECT_NEAR(d.finishLon, r.lon, 1.5e-5);
+        EXPECT_NEAR(d.length, r.length, 0.05);
+    }
+    static int32_t storedTrack() {
+        int32_t id = 0;
+        EXPECT_EQ(4, nvram_dbs_read(nvram_GpsTrackDet_Elem.id, 0, &id, 4));
+        return id;
+    }
+};
+
+} // namespace
+
+TEST_F(GpsDrive, PublishesDetectsStoresAndRestores) {
+    const Drive onOval7 = generate("a", "--laps 0.25");
+    const Drive onOval8 = generate("b", "--drive 8 --laps 0.1 --speed 60");
+    restart(); // the track file is in place now
+
+    std::vector<Detected> said = run(onOval7);
+    ASSERT_EQ(1u, said.size()) << "one report, then quiet while the car stays on the track";
+    expectTrack(said[0], 1, onOval7);
+    EXPECT_EQ(7, storedTrack());
+
+    restart();
+    Detected r{};
+    r.result = gps_trackdet_get(NAN, NAN, 0, &r.lat, &r.lon, &r.length, &r.id);
+    expectTrack(r, 1, onOval7); // restored before any position
+
+    said = run(onOval8);
+    ASSERT_EQ(1u, said.size());
+    expectTrack(said[0], 2, onOval8);
+    EXPECT_EQ(8, storedTrack());
+
+    sim::step(1800);
+    EXPECT_EQ(1, gps_fix) << "under two seconds without a position keep the fix";
+    sim::step(300);
+    EXPECT_EQ(0, gps_fix) << "the receiver fell silent";
+}
+
+// Which track a position lies on, by the file's rules: 0.001 degrees of latitude are 111.2 m.
+// A file with any error is refused whole. Each case: the file, then positions and what each brings.
+TEST_F(GpsDrive, TrackFileAndDetectionRules) {
+    const std::string oval5 = R"(<track id="5" length="900"><finish lat="48" lon="11"/></track>)";
+    const std::string oval6 = R"(<track id="6" length="900"><finish lat="48.01" lon="11"/></track>)";
+    const struct {
+        std::string tracks;
+        std::vector<std::pair<double, int>> latThenReport; // at longitude 11; report: track id, 0 none
+    } cases[] = {
+        {oval5, {{48.009, 0}, {48.008, 5}}}, // 1000.8 m and 889.6 m from the finish
+        {R"(<track id="5" length="900" radius="100"><finish lat="48" lon="11"/></track>)",
+         {{48.001, 0}, {48.0008, 5}}},
+        {R"(<track id="5" length="900"><!-- c --><finish lat="48" lon="11"></finish><segment lat="48.05" lon="11"/>
+           </track>)",
+         {{48.058, 5}}},
+        {oval5 + oval6, {{48.006, 6}}},
+        {oval5 + oval6,
+         {{48.002, 5}, {48.006, 0}, {48.0125, 6}}}, // the current track is kept within its radius
+        {R"(<track id="5"><finish lat="48" lon="11"/></track>)", {{48, 0}}},
+        {R"(<track id="5" length="900"/>)", {{48, 0}}},
+        {R"(<track id="5" length="900"><finish lat="91" lon="11"/></track>)", {{48, 0}}},
+        {R"(<track id="5" length="900"><finish lat="48" lon="11"/><finsh lat="48" lon="11"/></track>)",
+         {{48, 0}}},
+        {oval5 + oval5, {{48, 0}}},
+        {oval5 + "<track", {{48, 0}}},
+    };
+    for (const auto& c : cases) {
+        dir.write("cfg/rtracks.xml", "<?xml version=\"1.0\"?>\n<tracks>" + c.tracks + "</tracks>\n");
+        int32_t none = -1;
+        ASSERT_EQ(4, nvram_dbs_write(nvram_GpsTrackDet_Elem.id, 0, &none, 4));
+        restart();
+        int expected = 1;
+        for (const auto& [lat, id] : c.latThenReport) {
+            int32_t got = 0;
+            EXPECT_EQ(0,
+                      gps_trackdet_get(static_cast<float>(lat), 11.0f, 0, nullptr, nullptr, nullptr, &got));
+            sim::waitIdle();
+            EXPECT_EQ(id ? expected : 0, gps_trackdet_get(NAN, NAN, 0, nullptr, nullptr, nullptr, &got))
+                << c.tracks << " at " << lat;
+            if (id) {
+                EXPECT_EQ(id, got) << c.tracks;
+                expected = 2;
+            }
+        }
+    }
+}

@@ -1,0 +1,143 @@
+#!/usr/bin/python3
+"""Writes a drive around a track as a GPS receiver reports it, and the track file that goes with it.
+
+    gpsdrive.py OUTDIR [--track ID,LAT,LON]... [--drive ID] [--laps N] [--speed KMH] [--nofix N]
+
+Every track has the same shape (an oval of about 1.1 km), placed with its finish point at LAT, LON.
+The car stands at the finish point of the driven track for --nofix epochs without a fix, then
+drives --laps laps (a fraction is fine) at --speed. Written to OUTDIR:
+
+- drive.nmea: per epoch (10 Hz) an RMC, a GGA and a VTG sentence, CR LF ended;
+- drive.csv: what the receiver saw per epoch: time s, fix quality, latitude and longitude in
+  degrees, speed in km/h, course in degrees; its first line, a comment, gives the driven track:
+  "# track ID length M finish LAT LON";
+- rtracks.xml: the tracks in the unit's format (docs/gps.md): id, length, finish point and a
+  segment point at every tenth of the lap.
+"""
+
+import argparse
+import math
+import os
+
+EARTH_RADIUS_M = 6371008.8
+KMH_PER_KNOT = 1.852
+EPOCH_S = 0.1
+
+
+def oval(straight=400.0, radius=75.0, step=10.0):
+    """Corner points (x east, y north, metres) of a closed oval, starting on the main straight."""
+    pts = []
+    for i in range(int(straight / step)):
+        pts.append((i * step, 0.0))
+    for k in range(int(math.pi * radius / step)):
+        a = -math.pi / 2 + math.pi * k / int(math.pi * radius / step)
+        pts.append((straight + radius * math.cos(a), radius + radius * math.sin(a)))
+    for i in range(int(straight / step)):
+        pts.append((straight - i * step, 2 * radius))
+    for k in range(int(math.pi * radius / step)):
+        a = math.pi / 2 + math.pi * k / int(math.pi * radius / step)
+        pts.append((radius * math.cos(a), radius + radius * math.sin(a)))
+    return pts
+
+
+class Track:
+    def __init__(self, ident, lat, lon):
+        self.id, self.lat0, self.lon0 = ident, lat, lon
+        self.pts = oval()
+        self.cum = [0.0]
+        for a, b in zip(self.pts, self.pts[1:] + self.pts[:1]):
+            self.cum.append(self.cum[-1] + math.dist(a, b))
+        self.length = self.cum[-1]
+
+    def latlon(self, x, y):
+        lat = self.lat0 + math.degrees(y / EARTH_RADIUS_M)
+        lon = self.lon0 + math.degrees(x / (EARTH_RADIUS_M * math.cos(math.radians(self.lat0))))
+        return lat, lon
+
+    def at(self, s):
+        """Latitude, longitude and course (degrees) at distance s along the lap."""
+        s %= self.length
+        i = max(k for k in range(len(self.pts)) if self.cum[k] <= s)
+        (x0, y0), (x1, y1) = self.pts[i], self.pts[(i + 1) % len(self.pts)]
+        f = (s - self.cum[i]) / (self.cum[i + 1] - self.cum[i])
+        lat, lon = self.latlon(x0 + f * (x1 - x0), y0 + f * (y1 - y0))
+        return lat, lon, math.degrees(math.atan2(x1 - x0, y1 - y0)) % 360.0
+
+
+def sentence(body):
+    check = 0
+    for c in body.encode("ascii"):
+        check ^= c
+    return "$%s*%02X\r\n" % (body, check)
+
+
+def angle(value, hemis, deg_digits):
+    a = abs(value)
+    deg = int(a)
+    minutes = (a - deg) * 60.0
+    if round(minutes, 5) >= 60.0:
+        deg, minutes = deg + 1, 0.0
+    return "%0*d%08.5f" % (deg_digits, deg, minutes), hemis[0] if value >= 0 else hemis[1]
+
+
+def epoch(t, fix, lat, lon, kmh, course):
+    hms = "%02d%02d%05.2f" % (12 + int(t // 3600), int(t // 60) % 60, t % 60)
+    if not fix:
+        return (sentence("GPRMC,%s,V,,,,,,,230394,,,N" % hms) + sentence("GPGGA,%s,,,,,0,00,99.9,,M,,M,," % hms)
+                + sentence("GPVTG,,T,,M,,N,,K,N"))
+    la, ns = angle(lat, "NS", 2)
+    lo, ew = angle(lon, "EW", 3)
+    kn = kmh / KMH_PER_KNOT
+    return (sentence("GPRMC,%s,A,%s,%s,%s,%s,%.3f,%.2f,230394,,,A" % (hms, la, ns, lo, ew, kn, course))
+            + sentence("GPGGA,%s,%s,%s,%s,%s,1,09,0.9,520.0,M,47.0,M,," % (hms, la, ns, lo, ew))
+            + sentence("GPVTG,%.2f,T,,M,%.3f,N,%.2f,K,A" % (course, kn, kmh)))
+
+
+def track_file(tracks):
+    out = ['<?xml version="1.0" encoding="UTF-8"?>', "<!-- written by tools/gpsdrive.py -->", "<tracks>"]
+    for t in tracks:
+        out.append('  <track id="%d" name="oval %d" length="%.1f">' % (t.id, t.id, t.length))
+        lat, lon, _ = t.at(0)
+        out.append('    <finish lat="%.7f" lon="%.7f"/>' % (lat, lon))
+        for k in range(1, 10):
+            lat, lon, _ = t.at(t.length * k / 10)
+            out.append('    <segment lat="%.7f" lon="%.7f"/>' % (lat, lon))
+        out.append("  </track>")
+    out.append("</tracks>")
+    return "\n".join(out) + "\n"
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("outdir")
+    ap.add_argument("--track", action="append", default=[], metavar="ID,LAT,LON")
+    ap.add_argument("--drive", type=int, help="id of the driven track (default: the first)")
+    ap.add_argument("--laps", type=float, default=1.0)
+    ap.add_argument("--speed", type=float, default=120.0, help="km/h")
+    ap.add_argument("--nofix", type=int, default=5, help="epochs without a fix before the start")
+    args = ap.parse_args()
+    tracks = [Track(int(i), float(la), float(lo)) for i, la, lo in (t.split(",") for t in args.track or ["7,48.3,11.6"])]
+    driven = next(t for t in tracks if args.drive in (None, t.id))
+    os.makedirs(args.outdir, exist_ok=True)
+    lat0, lon0, _ = driven.at(0)
+    csv = ["# track %d length %.1f finish %.7f %.7f" % (driven.id, driven.length, lat0, lon0)]
+    nmea = []
+    moving = int(round(args.laps * driven.length / (args.speed / 3.6) / EPOCH_S))
+    for k in range(args.nofix + moving):
+        t = k * EPOCH_S
+        fix = k >= args.nofix
+        s = (k - args.nofix) * EPOCH_S * args.speed / 3.6 if fix else 0.0
+        lat, lon, course = driven.at(s)
+        kmh = args.speed if fix else 0.0
+        nmea.append(epoch(t, fix, lat, lon, kmh, course))
+        csv.append("%.1f,%d,%.9f,%.9f,%.3f,%.2f" % (t, 1 if fix else 0, lat, lon, kmh, course))
+    with open(os.path.join(args.outdir, "drive.nmea"), "w", newline="") as f:
+        f.write("".join(nmea))
+    with open(os.path.join(args.outdir, "drive.csv"), "w") as f:
+        f.write("\n".join(csv) + "\n")
+    with open(os.path.join(args.outdir, "rtracks.xml"), "w") as f:
+        f.write(track_file(tracks))
+
+
+if __name__ == "__main__":
+    main()
