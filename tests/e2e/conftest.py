@@ -24,7 +24,7 @@ def vyn_binary():
 class Process:
     """One unit: its directory, the running process and everything it printed."""
 
-    def __init__(self, unit_dir, args, settings="", files=None, dataset=True):
+    def __init__(self, unit_dir, args, settings="", files=None, dataset=True, prefix=()):
         self.dir = unit_dir
         if dataset:
             # The default dataset of the build, as a freshly programmed unit holds it.
@@ -39,7 +39,7 @@ class Process:
             with open(os.path.join(unit_dir, name), "w") as f:
                 f.write(text)
         env = dict(os.environ, VYN_UNIT_DIR=str(unit_dir))
-        self.proc = subprocess.Popen([vyn_binary()] + args, stdout=subprocess.PIPE,
+        self.proc = subprocess.Popen(list(prefix) + [vyn_binary()] + args, stdout=subprocess.PIPE,
                                      stderr=subprocess.STDOUT, env=env)
         self.out = []
         self.pending = b""
@@ -85,8 +85,10 @@ class Process:
 def unit(tmp_path):
     made = []
 
-    def start(args, settings="", files=None, dataset=True):
-        p = Process(tmp_path, args, settings, files, dataset)
+    def start(args, settings="", files=None, dataset=True, prefix=(), name=""):
+        unit_dir = tmp_path / name if name else tmp_path
+        unit_dir.mkdir(exist_ok=True)
+        p = Process(unit_dir, args, settings, files, dataset, prefix)
         made.append(p)
         return p
 
