@@ -15,6 +15,7 @@ std::vector<std::pair<Bytes, uint16_t>> completions;
 
 struct Paths : Unit {
     uint32_t continuation = 0;
+    uint32_t replyHandle = 0; // what the requests name as their reply's continuation
     void SetUp() override {
         Unit::SetUp();
         SerNet_man_reset();
@@ -32,6 +33,7 @@ struct Paths : Unit {
         if (out.size() != 1) return 0;
         const Bytes& rq = out[0];
         const uint32_t fifo = word(rq, 8);
+        replyHandle = word(rq, 12);
         EXPECT_EQ(
             rq, message(0x0300, OWN, PEER, fifo, word(rq, 12),
                         fields({{OWN, 2}, {PEER, 2}, {6, 2}, {8, 2}, {77, 4}, {16, 2}, {flags, 2}, {0, 4}})));
@@ -87,7 +89,7 @@ TEST_F(Paths, FailedOrForgedRepliesLeaveNothingBehind) {
     completions.clear();
     serve(message(0x0107, PEER, OWN, open, word(message(0, 0, 0, 0, 0), 0),
                   fields({{1, 4}, {2, 4}, {3, 4}, {4, 2}})));
-    const auto rq = message(0x0107, PEER, OWN, fifo, 0, fields({{1, 4}, {2, 4}, {3, 4}, {4, 2}}));
+    const auto rq = message(0x0107, PEER, OWN, fifo, replyHandle, fields({{1, 4}, {2, 4}, {3, 4}, {4, 2}}));
     serve(rq);
     EXPECT_TRUE(completions.empty());
     // towards an unrouted unit the FIFO has one slot (and the request goes nowhere: 101, 103)
