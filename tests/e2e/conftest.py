@@ -33,6 +33,9 @@ class Process:
                 pytest.skip("VYN_DATASET does not name a built dataset image")
             os.makedirs(os.path.join(unit_dir, "nvram"), exist_ok=True)
             shutil.copy(image, os.path.join(unit_dir, "nvram", "dataset.img"))
+        if "ipv4" not in settings:
+            # an address on an interface of this machine, so that the device network can bind
+            settings = "[unit]\nipv4 = 127.0.0.1\n" + settings
         with open(os.path.join(unit_dir, "vyn.ini"), "w") as f:
             f.write(settings)
         for name, text in (files or {}).items():
