@@ -812,7 +812,7 @@ void dkUdpListen() {
 // ---- DK sending --------------------------------------------------------------------------------
 
 Channel* dkChannel(uint32_t pid) {
-    if (pid >= 64) return nullptr;
+    if (pid >= 64 || !hostLock) return nullptr;
     HostGuard g;
     return hosts[pid].dk;
 }
@@ -1154,7 +1154,7 @@ int BC2_connected(uint32_t pid) {
 }
 
 int BC2_getRemoteCapabilty(uint32_t pid, int capability) {
-    if (!BC2_connected(pid)) return 2;
+    if (!BC2_connected(pid) || !hostLock) return 2;
     uint16_t version;
     {
         HostGuard g;

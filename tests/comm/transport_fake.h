@@ -39,8 +39,10 @@ int comint_put_locSock(const uint8_t* m) {
 }
 inline void record(std::vector<fake::Bytes>& list, const uint8_t* header, const uint8_t* entry) {
     std::lock_guard<std::mutex> g(fake::lock);
-    fake::Bytes r(header, header + 8);
-    r.insert(r.end(), entry, entry + (header[2] << 8 | header[3]));
+    const size_t n = static_cast<size_t>(header[2] << 8 | header[3]);
+    fake::Bytes r(8 + n);
+    std::memcpy(r.data(), header, 8);
+    std::memcpy(r.data() + 8, entry, n);
     list.push_back(r);
 }
 int dyncom_send_eth(const uint8_t* header, const uint8_t* entry) {

@@ -21,27 +21,15 @@ constexpr uint16_t OWN = 0x25, PEER = 0x30, UNROUTED = 0x31, FAR = 0x32;
 // A command message packed byte by byte, as the wire carries it.
 inline fake::Bytes message(uint16_t code, uint16_t src, uint16_t dst, uint32_t ctx1, uint32_t ctx2,
                            const fake::Bytes& payload = {}) {
-    fake::Bytes m = {0,
-                     0,
-                     static_cast<uint8_t>(payload.size() >> 8),
-                     static_cast<uint8_t>(payload.size()),
-                     static_cast<uint8_t>(src >> 8),
-                     static_cast<uint8_t>(src),
-                     static_cast<uint8_t>(dst >> 8),
-                     static_cast<uint8_t>(dst),
-                     static_cast<uint8_t>(ctx1 >> 24),
-                     static_cast<uint8_t>(ctx1 >> 16),
-                     static_cast<uint8_t>(ctx1 >> 8),
-                     static_cast<uint8_t>(ctx1),
-                     static_cast<uint8_t>(ctx2 >> 24),
-                     static_cast<uint8_t>(ctx2 >> 16),
-                     static_cast<uint8_t>(ctx2 >> 8),
-                     static_cast<uint8_t>(ctx2),
-                     static_cast<uint8_t>(code >> 8),
-                     static_cast<uint8_t>(code),
-                     0,
-                     0};
-    m.insert(m.end(), payload.begin(), payload.end());
+    fake::Bytes m(20 + payload.size(), 0);
+    const uint32_t words[] = {
+        static_cast<uint32_t>(payload.size()), src, dst, ctx1 >> 16, ctx1, ctx2 >> 16, ctx2, code};
+    for (size_t i = 0; i < 8; ++i) {
+        m[2 + 2 * i] = static_cast<uint8_t>(words[i] >> 8);
+        m[3 + 2 * i] = static_cast<uint8_t>(words[i]);
+    }
+    for (size_t i = 0; i < payload.size(); ++i)
+        m[20 + i] = payload[i];
     return m;
 }
 

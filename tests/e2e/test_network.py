@@ -7,6 +7,8 @@ import subprocess
 import sys
 import os
 
+import pytest
+
 import netns
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -26,7 +28,10 @@ def run_peer(net, peer, version):
     return json.loads(done.stdout)
 
 
-def test_two_units_and_an_older_peer(unit):
+# 516 knows port offsets and is told by its source port; 512 sends 56-byte packets and is told by
+# its address alone.
+@pytest.mark.parametrize("version", [516, 512])
+def test_two_units_and_an_older_peer(unit, version):
     net = netns.Network()
     try:
         hosts = {pid: net.host(h) for pid, h in UNITS.items()}
@@ -39,7 +44,7 @@ def test_two_units_and_an_older_peer(unit):
                 if other != pid:
                     for ch in ("CI", "DK"):
                         p.wait_for(f"{ch} channel to PID 0x{other:X} established", 30)
-        seen = run_peer(net, peer, 516)
+        seen = run_peer(net, peer, version)
         wire = frames()
         for p in units.values():
             with p.control() as ctl:

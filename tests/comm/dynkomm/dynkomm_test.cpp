@@ -94,7 +94,9 @@ TEST_F(Dynkomm, QueueModeRefusesWhenFullOnlineKeepsTheNewest) {
         while (dynkomm_read_copy(f, &v))
             read.push_back(v);
         EXPECT_EQ(read, c.read) << c.flags;
-        if (c.flags) EXPECT_TRUE(dynkomm_write_copy(f, &v)) << "room again after reading";
+        if (c.flags) {
+            EXPECT_TRUE(dynkomm_write_copy(f, &v)) << "room again after reading";
+        }
         dynkomm_fifo_dispose(f);
     }
 }

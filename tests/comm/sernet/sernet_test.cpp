@@ -59,13 +59,7 @@ TEST_F(Paths, RequesterSendsNewestOnlineEntryOrEveryQueuedOneThenCloses) {
         }
         SerNet_man_sender_online(6);
         SerNet_man_sender_offline(6);
-        const Bytes head = fields({{PEER, 2}, {8, 2}, {0xABCD0001, 4}});
-        auto record = [&](uint32_t v) {
-            Bytes r = head;
-            const Bytes e = fields({{v, 4}, {v, 4}});
-            r.insert(r.end(), e.begin(), e.end());
-            return r;
-        };
+        auto record = [](uint32_t v) { return fields({{PEER, 2}, {8, 2}, {0xABCD0001, 4}, {v, 4}, {v, 4}}); };
         EXPECT_EQ(fake::take(fake::online), flags ? std::vector<Bytes>{} : std::vector<Bytes>{record(3)});
         EXPECT_EQ(fake::take(fake::offline),
                   flags ? (std::vector<Bytes>{record(1), record(2), record(3)}) : std::vector<Bytes>{});
