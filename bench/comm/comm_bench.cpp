@@ -155,6 +155,7 @@ void BM_CommandsThroughComint(benchmark::State& state) {
     }
     uint8_t m[CI_HEADER + 16] = {};
     ci_set_header(m, {16, 0, 0, 0, 0, 0x0F04});
+    served = 0;
     int64_t queued = 0;
     for (auto _ : state) {
         for (int i = 0; i < 256; ++i)
