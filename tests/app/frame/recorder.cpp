@@ -88,25 +88,11 @@ size_t commandCodes() {
     return handlers.size();
 }
 
+// Serves a header-only message of the code from PID 1 and tells what the handler called.
 std::string serveCommand(uint16_t code) {
-    uint8_t message[CI_HEADER] = {0,
-                                  0,
-                                  0,
-                                  0,
-                                  0,
-                                  1,
-                                  0,
-                                  0x25,
-                                  0,
-                                  0,
-                                  0,
-                                  0,
-                                  0,
-                                  0,
-                                  0,
-                                  0,
-                                  static_cast<uint8_t>(code >> 8),
-                                  static_cast<uint8_t>(code)};
+    uint8_t message[CI_HEADER] = {0, 0, 0, 0, 0, 1, 0, 0x25};
+    message[16] = static_cast<uint8_t>(code >> 8);
+    message[17] = static_cast<uint8_t>(code);
     const auto it = handlers.find(code);
     if (it == handlers.end()) return "none";
     uint8_t reply[64];
@@ -220,14 +206,14 @@ R(uint8_t, pwmout_init, 1)
 R(uint8_t, ledArray_init, 1)
 R(uint8_t, RotationalSpeed_Init, 1)
 G(uint8_t, power_getPwrGood, 1)
-V(power_vyn_1ms)
-V(uecu_meas_1ms) V(iecu_meas_10ms) V(iusb_meas_10ms) V(sensor_pwr_10ms) V(xadc_meas_100ms) V(tecu_meas_1s)
-    V(ltecu_meas_1s) V(adc_fifo_ini) V(adc_fifo_1ms) V(adc_filter_stop) V(start_softSched)
-        V(adc_rangemon_100ms) V(adc_diagnostic_100ms) V(ana_100ms) V(led_init) V(led_display) V(gps_init)
-            V(awm_man_ini) V(awm_man_stop) V(vyn_data_1ms) V(vyn_data_10ms) V(vyn_data_100ms)
-                V(rev_in_vyn_100ms) V(pwmdiag_100ms) V(pwmout_shutdown)
-                    R(uint32_t, laptrigger_getLapTimeStamp, 4711)
-                        R(uint8_t, simulink_initialize, 1) void callSimulinkFunc(int rate, int call) {
+V(power_vyn_1ms) V(uecu_meas_1ms) V(iecu_meas_10ms) V(iusb_meas_10ms) V(sensor_pwr_10ms) V(xadc_meas_100ms)
+V(tecu_meas_1s) V(ltecu_meas_1s) V(adc_fifo_ini) V(adc_fifo_1ms) V(adc_filter_stop) V(start_softSched)
+V(adc_rangemon_100ms) V(adc_diagnostic_100ms) V(ana_100ms) V(led_init) V(led_display) V(gps_init)
+V(awm_man_ini) V(awm_man_stop) V(vyn_data_1ms) V(vyn_data_10ms) V(vyn_data_100ms) V(rev_in_vyn_100ms)
+V(pwmdiag_100ms) V(pwmout_shutdown)
+R(uint32_t, laptrigger_getLapTimeStamp, 4711)
+R(uint8_t, simulink_initialize, 1)
+void callSimulinkFunc(int rate, int call) {
     rec("callSimulinkFunc", rate, call);
 }
 
@@ -238,23 +224,25 @@ R(int, meascalinfo_init, 1)
 V(meascalinfo_virtchan_ini)
 V(variables_ini)
 R(int, xcpInitialize, 0)
-V(xcp_shutdown_now)
-V(xcp_100ms) V1(xcpSendDAQ)
+V(xcp_shutdown_now) V(xcp_100ms) V1(xcpSendDAQ)
 
-    // CAN and the device network.
-    V(RtpManUsrCan_Init) V(canPoll_1ms) V(can_vyn_ini) V(CanOut_event_message) V(CanOut_stop)
-        V(CanIn_supervisor_1ms) V1(CanOut_send_message) R(int, can_CtrlInit, 1) V(ccpmr_ini) V(ccpmr_10ms)
-            V(xcpmr_ini) V(xcpmr_10ms) V(routing_ini) V(comint_ini) V(meas_man_ini) V(meas_man_10ms)
-                V(gw_meas_ini) V(gw_meas_monitoring) V(gw_request_timeout) V(gw_meas_1s) V(gw_stop)
-                    V(SerNet_man_ini) V(SerNet_man_1s) V(SerNet_man_flush_online) V(SerNet_man_flush_offline)
-                        V(dynkomm_1s) R(int, dynkomm_ini, 1) V(BC2_init) V(BC2_stop) V(msdcom_dbg_10ms)
-                            V(msdcom_dbg) V(tele_app_ini) V1(gw_raster) V1(SerNet_man_sender_online)
-                                V1(SerNet_man_sender_offline) void meas_man_copy(int raster, uint32_t stamp) {
+// CAN and the device network.
+V(RtpManUsrCan_Init) V(canPoll_1ms) V(can_vyn_ini) V(CanOut_event_message) V(CanOut_stop)
+V(CanIn_supervisor_1ms) V1(CanOut_send_message)
+R(int, can_CtrlInit, 1)
+V(ccpmr_ini) V(ccpmr_10ms) V(xcpmr_ini) V(xcpmr_10ms) V(routing_ini) V(comint_ini) V(meas_man_ini)
+V(meas_man_10ms) V(gw_meas_ini) V(gw_meas_monitoring) V(gw_request_timeout) V(gw_meas_1s) V(gw_stop)
+V(SerNet_man_ini) V(SerNet_man_1s) V(SerNet_man_flush_online) V(SerNet_man_flush_offline) V(dynkomm_1s)
+R(int, dynkomm_ini, 1)
+V(BC2_init) V(BC2_stop) V(msdcom_dbg_10ms) V(msdcom_dbg) V(tele_app_ini) V1(gw_raster)
+V1(SerNet_man_sender_online) V1(SerNet_man_sender_offline)
+void meas_man_copy(int raster, uint32_t stamp) {
     rec("meas_man_copy", raster, static_cast<long>(stamp));
 }
 
 // Display.
-V(displayCtrl_ini) V(displayInit) V(displayJoin) int displayStart() {
+V(displayCtrl_ini) V(displayInit) V(displayJoin)
+int displayStart() {
     rec("displayStart");
     static std::atomic<int> n{0};
     if (n++ == 0) frame::firstDisplayTick = tick64Get();
@@ -263,24 +251,25 @@ V(displayCtrl_ini) V(displayInit) V(displayJoin) int displayStart() {
 }
 
 // Logging.
-V(meas_app_ini)
-V(meas_app_main) V(meas_app_remotefaststop) V(MeasAppStore_checkForFlush) V(meas_app_calc_recording_rates)
-    V(meas_fifo_data_syslog) V(meas_app_check_datatimeout) V(meas_app_checkFragmentTrigOnUSBEvent)
-        V(meas_app_check_measconditions) V(meas_fifo_data_update_load_vars) V(cfg_meas_formatInfos_1s)
-            V1(meas_app_saveblock) V1(meas_app_timeout_close) G(uint16_t, meas_app_get_flags, 0)
-                G(int, meas_app_PreTrigIsOfflineDataFlushed, 1) int meas_app_BootPrepareDisks(int mode,
-                                                                                              int ticks) {
+V(meas_app_ini) V(meas_app_main) V(meas_app_remotefaststop) V(MeasAppStore_checkForFlush)
+V(meas_app_calc_recording_rates) V(meas_fifo_data_syslog) V(meas_app_check_datatimeout)
+V(meas_app_checkFragmentTrigOnUSBEvent) V(meas_app_check_measconditions) V(meas_fifo_data_update_load_vars)
+V(cfg_meas_formatInfos_1s) V1(meas_app_saveblock) V1(meas_app_timeout_close)
+G(uint16_t, meas_app_get_flags, 0)
+G(int, meas_app_PreTrigIsOfflineDataFlushed, 1)
+int meas_app_BootPrepareDisks(int mode, int ticks) {
     rec("meas_app_BootPrepareDisks", mode, ticks);
     return 0;
 }
 void sblk_task_init(const char* name, int priority, int stack, int) {
     rec(name, priority, stack);
 }
-V(sblk_power_down)
-V(sblk_task_trigger_fast) V(sblk_task_trigger_slow) V(eventChannelsInit) V(eventChannels_10ms)
-    R(int, eventlogging_service_init, 1) void eventlogging_send(const uint8_t*, const char*, const char*) {}
+V(sblk_power_down) V(sblk_task_trigger_fast) V(sblk_task_trigger_slow) V(eventChannelsInit) V(eventChannels_10ms)
+R(int, eventlogging_service_init, 1)
+void eventlogging_send(const uint8_t*, const char*, const char*) {}
 R(int, LapOutFra_init, 0)
-V(LapOutFra_checkExtLaptrgInit) V(LapOutFra_queryLapOutCntTask) void LapOutFra_getState(LapOutFraState* st) {
+V(LapOutFra_checkExtLaptrgInit) V(LapOutFra_queryLapOutCntTask)
+void LapOutFra_getState(LapOutFraState* st) {
     rec("LapOutFra_getState");
     *st = LapOutFraState{};
     st->lap = 12;
@@ -301,19 +290,15 @@ void comint_setReplyHandler(uint16_t code, ComintReplyHandler h) {
     void name(const uint8_t*, size_t) {                                                                      \
         rec(#name);                                                                                          \
     }
-H(meas_man_create)
-H(meas_man_break) H(meas_man_speed) H(meas_man_kill_my_measurements) H(meas_man_get_measurement_state)
-    H(meas_man_create2_cmd) H(meas_man_meas2_create_reply) H(meas_man_break2) H(meas_man_break2_reply)
-        H(meas_man_speed2) H(meas_man_speed2_reply) H(meas_man_get_measurement_state2)
-            H(meas_man_get_measurement_state2_reply) H(gw_meascreate_reply) H(gw_meas_timestamp_err)
-                H(gw_meas2_timestamp_err) H(ci_get_version_info_reply) H(ci_get_lapstack_info)
-                    H(laptrigger_signal_cmd) H(laptrigger_get_info_cmd) H(laptrigger_get_info_reply_cmd)
-                        H(laptrigger_meas) H(laptrigger_check_outctr_cmd) H(laptrigger_reset_lap_cmd)
-                            H(laptrigger_reset_out_cmd) H(laptrigger_reset_lapdist_cmd)
-                                H(laptrigger_reset_best_laptime_cmd) H(laptrigger_incr_outing_cmd)
-                                    H(laptrigger_incr_lap_cmd) H(laptrigger_reset_segments_cmd)
-                                        H(display_pageset_cmd) size_t
-    ci_get_version_info_req(const uint8_t*, size_t, uint8_t*, size_t) {
+H(meas_man_create) H(meas_man_break) H(meas_man_speed) H(meas_man_kill_my_measurements)
+H(meas_man_get_measurement_state) H(meas_man_create2_cmd) H(meas_man_meas2_create_reply) H(meas_man_break2)
+H(meas_man_break2_reply) H(meas_man_speed2) H(meas_man_speed2_reply) H(meas_man_get_measurement_state2)
+H(meas_man_get_measurement_state2_reply) H(gw_meascreate_reply) H(gw_meas_timestamp_err) H(gw_meas2_timestamp_err)
+H(ci_get_version_info_reply) H(ci_get_lapstack_info) H(laptrigger_signal_cmd) H(laptrigger_get_info_cmd)
+H(laptrigger_get_info_reply_cmd) H(laptrigger_meas) H(laptrigger_check_outctr_cmd) H(laptrigger_reset_lap_cmd)
+H(laptrigger_reset_out_cmd) H(laptrigger_reset_lapdist_cmd) H(laptrigger_reset_best_laptime_cmd)
+H(laptrigger_incr_outing_cmd) H(laptrigger_incr_lap_cmd) H(laptrigger_reset_segments_cmd) H(display_pageset_cmd)
+size_t ci_get_version_info_req(const uint8_t*, size_t, uint8_t*, size_t) {
     rec("ci_get_version_info_req");
     return 0;
 }
