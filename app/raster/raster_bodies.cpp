@@ -14,6 +14,7 @@
 #include "comm/canin/canin.h"
 #include "comm/canout/canout.h"
 #include "comm/ccpmr/ccpmr.h"
+#include "comm/dynkomm/dynkomm.h"
 #include "comm/gw/gw.h"
 #include "comm/measman/meas_man.h"
 #include "comm/msdcomdbg/msdcom_dbg.h"
@@ -204,6 +205,7 @@ void r1000ms(int) {
     sblk_task_trigger_slow();
     gw_meas_1s();
     SerNet_man_1s();
+    dynkomm_1s();
     seram_1s();
     mem_usage_1s();
     tecu_meas_1s();

@@ -7,6 +7,7 @@
 #include "acquisition/awm/awm_man.h"
 #include "acquisition/board/board.h"
 #include "acquisition/gps/gps.h"
+#include "acquisition/lap/laptrigger.h"
 #include "acquisition/led/led.h"
 #include "acquisition/location/location.h"
 #include "acquisition/selfmon/selfmon.h"
@@ -151,6 +152,52 @@ void startDisplay() {
         syslogx(LOG_ERR, "display could not be started!");
     else
         syslogx(LOG_DEBUG, "display start took %ums!", static_cast<unsigned>(waits * 1000 / sysClkRateGet()));
+}
+
+// The command handlers of the services above the command interface; start-up hands them in
+// before the transport starts, so no message finds its service missing.
+void wireCommandHandlers() {
+    struct Wire {
+        uint16_t code;
+        ComintHandler serve;
+    };
+    static const Wire wires[] = {
+        {0x0500, meas_man_create},
+        {0x0501, gw_meascreate_reply},
+        {0x0502, meas_man_break},
+        {0x0503, meas_man_speed},
+        {0x0504, meas_man_kill_my_measurements},
+        {0x0505, meas_man_get_measurement_state},
+        {0x0506, gw_meas_timestamp_err},
+        {0x0510, meas_man_create2_cmd},
+        {0x0511, meas_man_meas2_create_reply},
+        {0x0512, meas_man_break2},
+        {0x0513, meas_man_break2_reply},
+        {0x0514, meas_man_speed2},
+        {0x0515, meas_man_speed2_reply},
+        {0x0516, meas_man_get_measurement_state2},
+        {0x0517, meas_man_get_measurement_state2_reply},
+        {0x0518, gw_meas2_timestamp_err},
+        {0x0F01, ci_get_version_info_reply},
+        {0x0F04, ci_get_lapstack_info},
+        {0x1200, laptrigger_signal_cmd},
+        {0x1201, laptrigger_get_info_cmd},
+        {0x1202, laptrigger_get_info_reply_cmd},
+        {0x1203, laptrigger_meas},
+        {0x1204, laptrigger_check_outctr_cmd},
+        {0x1205, laptrigger_reset_lap_cmd},
+        {0x1206, laptrigger_reset_out_cmd},
+        {0x1207, laptrigger_reset_lapdist_cmd},
+        {0x1208, laptrigger_reset_best_laptime_cmd},
+        {0x1209, laptrigger_incr_outing_cmd},
+        {0x120A, laptrigger_incr_lap_cmd},
+        {0x120B, laptrigger_reset_segments_cmd},
+        {0x1500, [](const uint8_t* m, size_t) { eventlogging_cmd(m); }},
+        {0x1600, display_pageset_cmd},
+    };
+    for (const Wire& w : wires)
+        comint_setHandler(w.code, w.serve);
+    comint_setReplyHandler(0x0F00, ci_get_version_info_req);
 }
 
 } // namespace
@@ -327,6 +374,7 @@ int vyn_main(int argc, char** argv) {
     meascalinfo_virtchan_ini();
     routing_ini();
     comint_ini();
+    wireCommandHandlers();
     meas_man_ini();
     gw_meas_ini();
     SerNet_man_ini();

@@ -1,5 +1,80 @@
-// Device network transport: presence multicast and the command and data channels per peer.
+// Device network transport (BaseCom2): presence multicast, and per peer a command channel (CI,
+// TCP) and a data channel (DK, TCP plus UDP), and the command multicast for all units.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+
+constexpr size_t BC2_PRESENCE_SIZE = 60;
+constexpr size_t BC2_PRESENCE_MIN = 56; // shorter datagrams are dropped
+constexpr uint16_t BC2_VERSION = 517;
+constexpr size_t BC2_FRAME = 1472;  // DK frame and UDP datagram
+constexpr size_t BC2_DK_HEADER = 8; // DK record: destination PID, length, magic
+constexpr size_t BC2_CI_PAYLOAD_MAX = 504;
+constexpr size_t BC2_CI_RECV_MAX = 8188; // payload a CI header may announce before the link is dropped
+
+// Ports and groups.
+constexpr uint16_t BC2_PORT_PRESENCE = 9850;
+constexpr uint16_t BC2_PORT_PRESENCE_TX = 9851;
+constexpr uint16_t BC2_PORT_DK_UDP = 9852;
+constexpr uint16_t BC2_PORT_CI = 9860;
+constexpr uint16_t BC2_PORT_DK = 9861;
+constexpr uint16_t BC2_PORT_CI_ACTIVE = 9862;
+constexpr uint16_t BC2_PORT_DK_ACTIVE = 9863;
+constexpr uint16_t BC2_PORT_CI_MC = 9870;
+constexpr uint32_t BC2_GROUP_PRESENCE = 0xEFEFEFC8; // 239.239.239.200
+constexpr uint32_t BC2_GROUP_CI = 0xEFEFEFC9;       // 239.239.239.201
+
+// A presence packet as a receiver takes it.
+struct Bc2Presence {
+    uint8_t wire[BC2_PRESENCE_SIZE]; // the datagram, zero-filled past its end
+    uint32_t address;
+    uint16_t pid;
+    uint32_t period;
+    uint64_t heard, ci, dk;
+    uint32_t counter;
+    uint16_t version;
+    uint16_t offset;
+};
+// False for a datagram to drop: shorter than 56 bytes or a PID above 63.
+bool bc2_parse_presence(const uint8_t* data, size_t len, Bc2Presence* out);
+// This unit's presence packet with the given sets and counter.
+void bc2_build_presence(uint8_t out[BC2_PRESENCE_SIZE], uint32_t address, uint16_t pid, uint64_t heard,
+                        uint64_t ci, uint64_t dk, uint32_t counter, uint16_t offset);
+// Port of a peer's CI (or DK) listen socket that this unit connects to.
+uint16_t bc2_peer_listen_port(bool dk, uint16_t ownOffset, uint16_t peerOffset, uint16_t peerVersion);
+// True when the unit at `own` connects actively to the one at `peer` (addresses first octet
+// high; compared from the fourth octet down).
+bool bc2_connects_actively(uint32_t own, uint32_t peer);
+// Delivers the DK records of one UDP datagram to this unit's FIFOs; returns the source PID of
+// the last FIFO written, or -1.
+int bc2_dk_datagram(const uint8_t* data, size_t len);
+
 void BC2_init();
+// Stops the transport: its loops end, every socket is shut down so that blocked receivers
+// wake, the tasks are joined, then the sockets are closed.
 void BC2_stop();
+
+// Where received command messages go: `queue` for this unit, `forward` for another
+// (the command interface hands itself in at its start).
+void BC2_setCommandSink(int (*queue)(const uint8_t* message), int (*forward)(const uint8_t* message));
+
+int comint_status();
+int comint_put_eth(const uint8_t* message);
+int comint_put_locSock(const uint8_t* message);
+
+// Appends one DK record (8-byte header, then the entry of the header's length) to the peer's
+// frame; 1 when a frame was sent during the call.
+int dyncom_send_eth(const uint8_t* header, const uint8_t* entry);
+int dyncom_send_eth_online(const uint8_t* header, const uint8_t* entry);
+// Sends the pending frames of every peer: kind 1 the offline buffers, 0 the online ones.
+void Dynkom_flush_eth(int kind);
+
+// Receives exactly n bytes: n, 0 at end of stream, -1 on error or shutdown.
+int bc2_recv_packet(int fd, void* buffer, int n);
+
+int BC2_connected(uint32_t pid);
+int BC2_getRemoteCapabilty(uint32_t pid, int capability);
+uint64_t comint_get_connect_mask();
+uint64_t udp_get_detect_mask();
+uint64_t dk_get_connect_mask();

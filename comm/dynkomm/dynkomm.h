@@ -1,4 +1,132 @@
-// Dynamic communication: the data FIFOs between units.
+// Dynamic communication: data FIFOs (rings of fixed-size slots, one writer and one reader),
+// the magic-number tables that name FIFOs and measurement lists, and the registry that maps
+// data-FIFO numbers to FIFOs.
 #pragma once
 
-void dynkomm_ini();
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+// ---- magic numbers -------------------------------------------------------------------
+// A number is the table cursor with the boot byte on top: bits 0-15 the entry index, 16-23
+// the generation, 24-31 the boot byte. Index 0 is never handed out, so 0 names nothing.
+struct MagicTable;
+MagicTable* magicNumber_createMem(uint32_t count, uint32_t delay);
+void magicNumber_freeMem(MagicTable* table);
+uint32_t magicNumber_getNewMagic(MagicTable* table);
+int32_t magicNumber_magic2index(MagicTable* table, uint32_t magic);
+int magicNumber_deleteMagic(MagicTable* table, uint32_t magic);
+int magicNumber_deleteMagic_noTimeout(MagicTable* table, uint32_t magic);
+void magicNumber_garbageCollection(MagicTable* table);
+struct MagicCounters {
+    uint32_t inUse, waiting, count;
+};
+MagicCounters magicNumber_counters(MagicTable* table);
+
+// ---- FIFOs ---------------------------------------------------------------------------
+constexpr uint16_t DK_FIFO_VALID = 0xA710;
+constexpr uint16_t DK_FIFO_RELEASED = 0xDEAD;
+constexpr uint16_t DK_FLAG_QUEUE = 1; // every entry kept in order, writer refused when full
+constexpr uint16_t DK_ROUTE_LOCAL = 0;
+constexpr uint16_t DK_ROUTE_ETHERNET = 240;
+constexpr uint16_t DK_ROUTE_LOCSOCK = 241;
+constexpr uint16_t DK_SLOT_MAX = 1464; // a 1472-byte frame less one record header
+constexpr uint16_t DK_SLOTS_MAX = 512;
+
+struct DynkommFifo {
+    DynkommFifo* link; // next in its sender list
+    uint32_t ownHandle;
+    uint32_t partnerMagic;
+    std::atomic<uint32_t> readCount;
+    std::atomic<uint32_t> writeCount;
+    uint16_t routeCode;
+    uint16_t validity;
+    uint16_t sourcePid;
+    uint16_t destPid;
+    uint16_t slots;
+    uint16_t slotMask;
+    uint16_t slotSize;
+    uint16_t raster;
+    uint16_t flags;
+    // Entries the writer has begun: a reader that copied a slot checks it to tell whether the
+    // writer came round to that slot meanwhile.
+    std::atomic<uint32_t> claimed;
+    uint32_t magic;   // the number it is registered under here, 0 while unregistered
+    uint16_t opening; // a sending FIFO whose path reply has not come yet
+    uint8_t* slot(uint32_t count) {
+        return reinterpret_cast<uint8_t*>(this + 1) + (count & slotMask) * slotSize;
+    }
+};
+
+// A zero-filled FIFO with the validity tag; `slots` must be a power of two (1..512).
+DynkommFifo* dynkomm_fifo_alloc(uint16_t slots, uint16_t slotSize);
+// Frees a FIFO no list, registry record or task refers to any more.
+void dynkomm_fifo_dispose(DynkommFifo* fifo);
+
+// The slot to fill, or none (no validity tag; queue mode and full). Then writedone.
+uint8_t* dynkomm_write(DynkommFifo* fifo);
+void dynkomm_writedone(DynkommFifo* fifo);
+// Writes one entry (slot size bytes from `data`); false when refused.
+bool dynkomm_write_copy(DynkommFifo* fifo, const void* data);
+// The slot to read (queue mode: oldest; else newest), or none when empty. Then readdone.
+uint8_t* dynkomm_read(DynkommFifo* fifo);
+void dynkomm_readdone(DynkommFifo* fifo);
+// Copies the next entry out and consumes it. In online mode a writer that came round to the
+// slot during the copy makes it try again, and after three tries the entry is dropped: no torn
+// entry is ever delivered. False when there is nothing to read.
+bool dynkomm_read_copy(DynkommFifo* fifo, void* out);
+
+// ---- the data-FIFO registry ------------------------------------------------------------
+constexpr uint32_t DK_MAGIC_COUNT = 65536;
+constexpr uint32_t DK_MAGIC_DELAY = 240;
+
+int dynkomm_ini();
+uint32_t dynkomm_get_magic();
+uint32_t dynkomm_fifo_reserve(uint16_t pid);
+int dynkomm_fifo_prepare(uint32_t magic);
+int dynkomm_fifo_set(uint32_t magic, DynkommFifo* fifo);
+DynkommFifo* dynkomm_fifo_create(uint32_t magic, uint16_t sourcePid, uint32_t partnerMagic, uint16_t destPid,
+                                 uint16_t raster, uint16_t slots, uint16_t slotSize, uint16_t flags);
+DynkommFifo* dynkomm_fifo_create_local(uint32_t magic, uint16_t raster, uint16_t slots, uint16_t slotSize,
+                                       uint16_t flags);
+uint32_t dynkomm_fifo_activate(uint32_t magic, uint16_t pid, uint16_t raster, uint16_t slots,
+                               uint16_t slotSize, uint16_t flags);
+// Registers a FIFO under a new number (which becomes its own handle); 0 when none is left.
+uint32_t dynkomm_fifo_register(DynkommFifo* fifo);
+// Takes the FIFO out of the registry and deletes its number (with the delay, or at once);
+// returns the FIFO, which the caller now owns alone, or none for a number that is not valid.
+DynkommFifo* dynkomm_fifo_unregister(uint32_t magic, bool delayed);
+// Unregisters and frees; 0 when the number is not valid (so nothing is freed twice).
+int dynkomm_fifo_free(uint32_t magic);
+// 1 with the FIFO, 2 when the number is reserved without a FIFO, 0 when it is not valid.
+int dynkomm_get_fifo(uint32_t magic, DynkommFifo** fifo);
+int dynkomm_free_magic(uint32_t magic);
+int dynkomm_free_magic_direct(uint32_t magic);
+
+// Writes a received entry into the FIFO registered under `magic`, under the registry lock so
+// that a FIFO being released is never written. `info` (may be null) gets the FIFO's fields.
+enum DkPutResult { DK_PUT_NO_FIFO = 0, DK_PUT_OK = 1, DK_PUT_FULL = 2, DK_PUT_TOO_LONG = 3 };
+struct DkFifoInfo {
+    uint16_t sourcePid, flags, slots, raster;
+};
+DkPutResult dynkomm_fifo_put(uint32_t magic, const uint8_t* data, size_t len, DkFifoInfo* info);
+
+// Once a second from the 1000 ms raster: ages the deleted numbers so that they come back.
+void dynkomm_1s();
+MagicCounters dynkomm_counters();
+// Handler of 0x1100: a peer reports a FIFO it could not free.
+void dynkomm_tidy_up(const uint8_t* message, size_t len);
+
+// Error ring: code and the first 40 bytes of the object concerned (zeros where none).
+constexpr int DK_ERROR_RING = 8;
+struct DkErrorRecord {
+    uint32_t code;
+    uint8_t object[40];
+};
+void dynkomm_error_ini();
+void dynkomm_error(uint32_t code, const void* object, size_t len);
+uint32_t dynkomm_error_count();
+DkErrorRecord dynkomm_error_get(uint32_t n);
+
+// Tests: frees every registered FIFO and the table; dynkomm_ini makes a fresh one.
+void dynkomm_reset();

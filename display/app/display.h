@@ -1,6 +1,9 @@
 // The display application: the pages of "cfg:/display.xml" on the unit's screen.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+
 void displayCtrl_ini();
 // Brings up the screen driver and the GUI.
 void displayInit();
@@ -8,3 +11,6 @@ void displayInit();
 int displayStart();
 // Ends the display's tasks at shutdown.
 void displayJoin();
+
+// Handler of 0x1600: display page set (16-character name in the payload).
+void display_pageset_cmd(const uint8_t* message, size_t len);

@@ -3,6 +3,8 @@
 // the manager, drawn, layer 1 on).
 #include "display/app/display.h"
 
+#include "services/syslog/syslog.h"
+
 #include "gui/scrndrv/scrndrv.h"
 #include "vyn/vartable.h"
 
@@ -15,3 +17,14 @@ int displayStart() {
     return 0;
 }
 void displayJoin() {}
+
+namespace {
+void dropped(const uint8_t* m, size_t len) {
+    if (len >= 18)
+        SYSLOGX_GUARDED(LOG_DEBUG, "display: command 0x%04X dropped, not built", m[16] << 8 | m[17]);
+}
+} // namespace
+
+void display_pageset_cmd(const uint8_t* m, size_t len) {
+    dropped(m, len);
+}

@@ -65,7 +65,8 @@ constexpr Key KEYS[] = {
     {"unit", "xcp_port", Kind::Number, &Settings::xcpPort, 1, 65535, "5555", nullptr,
      "UDP port of the XCP slave that a calibration tool connects to."},
     {"unit", "bc2_port_offset", Kind::Number, &Settings::bc2PortOffset, 0, 65535, "0", nullptr,
-     "Added to the device network's ports, so that several units can share one host."},
+     "Added to the device network's ports (0, 100 ... 400), so that several units can share one host; units on "
+     "one address still do not connect to each other: give each unit an address of its own."},
     {"unit", "ccp_enable", Kind::Number, &Settings::ccpEnable, 0, 1, "0", nullptr,
      "1 enables the CCP master on CAN."},
     {"unit", "home_dir", Kind::Dir, &Settings::homeDir, 0, HOME_DIR_MAX, ".", ". (the unit directory)",

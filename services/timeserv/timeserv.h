@@ -7,3 +7,12 @@ void timeserv_init(int enable, int master);
 void timeserv_MeasTime_ini();
 // The 1 ms step of the measurement time (1 ms raster).
 void timeserv_MeasTime_1ms();
+
+#include <cstddef>
+#include <cstdint>
+
+// Handlers of the command group 0x06 (network time): 0x0600 distribute the time, 0x0602 new
+// system time, 0x0603 a unit suggests its own time.
+void timeserv_distributeTime_cmd(const uint8_t* message, size_t len);
+void timeserv_newSystemTime_cmd(const uint8_t* message, size_t len);
+void timeserv_suggestOwnTime_cmd(const uint8_t* message, size_t len);

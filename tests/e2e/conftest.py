@@ -26,7 +26,7 @@ def vyn_binary():
 class Process:
     """One unit: its directory, the running process and everything it printed."""
 
-    def __init__(self, unit_dir, args, settings="", files=None, dataset=True):
+    def __init__(self, unit_dir, args, settings="", files=None, dataset=True, prefix=()):
         """`settings` None leaves vyn.ini as it is (a unit may already run there)."""
         self.dir = unit_dir
         os.makedirs(unit_dir, exist_ok=True)
@@ -38,13 +38,16 @@ class Process:
             os.makedirs(os.path.join(unit_dir, "nvram"), exist_ok=True)
             shutil.copy(image, os.path.join(unit_dir, "nvram", "dataset.img"))
         if settings is not None:
+            if "ipv4" not in settings:
+                # an address on an interface of this machine, so that the device network can bind
+                settings = "[unit]\nipv4 = 127.0.0.1\n" + settings
             with open(os.path.join(unit_dir, "vyn.ini"), "w") as f:
                 f.write(settings)
         for name, text in (files or {}).items():
             with open(os.path.join(unit_dir, name), "w") as f:
                 f.write(text)
         env = dict(os.environ, VYN_UNIT_DIR=str(unit_dir))
-        self.proc = subprocess.Popen([vyn_binary()] + args, stdout=subprocess.PIPE,
+        self.proc = subprocess.Popen(list(prefix) + [vyn_binary()] + args, stdout=subprocess.PIPE,
                                      stderr=subprocess.STDOUT, env=env)
         self.out = []
         self.pending = b""
@@ -111,8 +114,8 @@ def unit():
     root = tempfile.mkdtemp(prefix="vyn-e2e-")
     made = []
 
-    def start(args, settings="", files=None, dataset=True, name="unit"):
-        p = Process(os.path.join(root, name), args, settings, files, dataset)
+    def start(args, settings="", files=None, dataset=True, prefix=(), name="unit"):
+        p = Process(os.path.join(root, name), args, settings, files, dataset, prefix)
         made.append(p)
         return p
 

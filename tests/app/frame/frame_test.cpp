@@ -175,12 +175,13 @@ TEST_F(Frame, EachRasterRunsItsCallListInOrder) {
                                      "gw_raster(11)", "gw_raster(12)", "CanOut_send_message(6)",
                                      "adc_diagnostic_100ms", "xcp_100ms", "xcpSendDAQ(0)"});
     expectRuns("r_r1000ms", model(9) + Calls{"gw_raster(9)", "CanOut_send_message(9)", "sblk_task_trigger_slow",
-                                             "gw_meas_1s", "SerNet_man_1s", "seram_1s", "mem_usage_1s",
+                                             "gw_meas_1s", "SerNet_man_1s", "dynkomm_1s", "seram_1s",
+                                             "mem_usage_1s",
                                              "tecu_meas_1s", "ltecu_meas_1s", "cfg_meas_formatInfos_1s"});
     expectRuns("r_Lap", Calls{"laptrigger_getLapTimeStamp"} + model(16) +
                             Calls{"meas_man_copy(11,4711)", "meas_man_copy(12,4711)"});
     expectRuns("r_sbLapPer", Calls{"meas_man_copy(12,0)"});
-    EXPECT_EQ(frame::calls("r_r1000ms").size(), 2u * 12u) << "two seconds: two runs";
+    EXPECT_EQ(frame::calls("r_r1000ms").size(), 2u * 13u) << "two seconds: two runs";
 }
 
 TEST_F(Frame, MeasurementRasterSavesEachBlockAtItsPhase) {
@@ -227,6 +228,31 @@ TEST_F(Frame, NetworkSendersServeTheRastersAtTheirPhases) {
         EXPECT_EQ(rec, expected) << kind;
         EXPECT_GT(rec.size(), 1000u);
     }
+}
+
+// Every command code served by a module above the command interface reaches its handler.
+TEST_F(Frame, CommandHandlersAreHandedInByCode) {
+    const std::pair<uint16_t, const char*> wired[] = {
+        {0x0500, "meas_man_create"}, {0x0501, "gw_meascreate_reply"}, {0x0502, "meas_man_break"},
+        {0x0503, "meas_man_speed"}, {0x0504, "meas_man_kill_my_measurements"},
+        {0x0505, "meas_man_get_measurement_state"}, {0x0506, "gw_meas_timestamp_err"},
+        {0x0510, "meas_man_create2_cmd"}, {0x0511, "meas_man_meas2_create_reply"},
+        {0x0512, "meas_man_break2"}, {0x0513, "meas_man_break2_reply"}, {0x0514, "meas_man_speed2"},
+        {0x0515, "meas_man_speed2_reply"}, {0x0516, "meas_man_get_measurement_state2"},
+        {0x0517, "meas_man_get_measurement_state2_reply"}, {0x0518, "gw_meas2_timestamp_err"},
+        {0x0F00, "ci_get_version_info_req"}, {0x0F01, "ci_get_version_info_reply"},
+        {0x0F04, "ci_get_lapstack_info"}, {0x1200, "laptrigger_signal_cmd"},
+        {0x1201, "laptrigger_get_info_cmd"}, {0x1202, "laptrigger_get_info_reply_cmd"},
+        {0x1203, "laptrigger_meas"}, {0x1204, "laptrigger_check_outctr_cmd"},
+        {0x1205, "laptrigger_reset_lap_cmd"}, {0x1206, "laptrigger_reset_out_cmd"},
+        {0x1207, "laptrigger_reset_lapdist_cmd"}, {0x1208, "laptrigger_reset_best_laptime_cmd"},
+        {0x1209, "laptrigger_incr_outing_cmd"}, {0x120A, "laptrigger_incr_lap_cmd"},
+        {0x120B, "laptrigger_reset_segments_cmd"}, {0x1500, "eventlogging_cmd"},
+        {0x1600, "display_pageset_cmd"},
+    };
+    EXPECT_EQ(frame::commandCodes(), std::size(wired));
+    for (const auto& [code, name] : wired)
+        EXPECT_EQ(frame::serveCommand(code), name) << std::hex << code;
 }
 
 } // namespace

@@ -80,6 +80,31 @@ void rec(const char* name, long a, long b) {
     byTask[task ? task : "?"].push_back(text);
 }
 
+namespace {
+std::map<uint16_t, std::pair<ComintHandler, ComintReplyHandler>> handlers;
+} // namespace
+
+size_t commandCodes() {
+    return handlers.size();
+}
+
+// Serves a header-only message of the code from PID 1 and tells what the handler called.
+std::string serveCommand(uint16_t code) {
+    uint8_t message[CI_HEADER] = {0, 0, 0, 0, 0, 1, 0, 0x25};
+    message[16] = static_cast<uint8_t>(code >> 8);
+    message[17] = static_cast<uint8_t>(code);
+    const auto it = handlers.find(code);
+    if (it == handlers.end()) return "none";
+    uint8_t reply[64];
+    if (it->second.first)
+        it->second.first(message, sizeof message);
+    else
+        it->second.second(message, sizeof message, reply, sizeof reply);
+    const char* task = taskName(taskIdSelf());
+    const auto mine = calls(task ? task : "?");
+    return mine.empty() ? "nothing" : mine.back();
+}
+
 std::vector<std::string> calls(const std::string& task) {
     std::lock_guard<std::mutex> g(m);
     return byTask[task];
@@ -207,7 +232,8 @@ V(CanIn_supervisor_1ms) V1(CanOut_send_message)
 R(int, can_CtrlInit, 1)
 V(ccpmr_ini) V(ccpmr_10ms) V(xcpmr_ini) V(xcpmr_10ms) V(routing_ini) V(comint_ini) V(meas_man_ini)
 V(meas_man_10ms) V(gw_meas_ini) V(gw_meas_monitoring) V(gw_request_timeout) V(gw_meas_1s) V(gw_stop)
-V(SerNet_man_ini) V(SerNet_man_1s) V(SerNet_man_flush_online) V(SerNet_man_flush_offline) V(dynkomm_ini)
+V(SerNet_man_ini) V(SerNet_man_1s) V(SerNet_man_flush_online) V(SerNet_man_flush_offline) V(dynkomm_1s)
+R(int, dynkomm_ini, 1)
 V(BC2_init) V(BC2_stop) V(msdcom_dbg_10ms) V(msdcom_dbg) V(tele_app_ini) V1(gw_raster)
 V1(SerNet_man_sender_online) V1(SerNet_man_sender_offline)
 void meas_man_copy(int raster, uint32_t stamp) {
@@ -251,4 +277,31 @@ void LapOutFra_getState(LapOutFraState* st) {
 }
 void LapOutFra_initLapOutCnt(uint16_t lap, uint16_t outing) {
     rec("LapOutFra_initLapOutCnt", lap, outing);
+}
+
+// Command handlers: handed in at start-up, served by the command interface.
+void comint_setHandler(uint16_t code, ComintHandler h) {
+    frame::handlers[code] = {h, nullptr};
+}
+void comint_setReplyHandler(uint16_t code, ComintReplyHandler h) {
+    frame::handlers[code] = {nullptr, h};
+}
+#define H(name)                                                                                              \
+    void name(const uint8_t*, size_t) {                                                                      \
+        rec(#name);                                                                                          \
+    }
+H(meas_man_create) H(meas_man_break) H(meas_man_speed) H(meas_man_kill_my_measurements)
+H(meas_man_get_measurement_state) H(meas_man_create2_cmd) H(meas_man_meas2_create_reply) H(meas_man_break2)
+H(meas_man_break2_reply) H(meas_man_speed2) H(meas_man_speed2_reply) H(meas_man_get_measurement_state2)
+H(meas_man_get_measurement_state2_reply) H(gw_meascreate_reply) H(gw_meas_timestamp_err) H(gw_meas2_timestamp_err)
+H(ci_get_version_info_reply) H(ci_get_lapstack_info) H(laptrigger_signal_cmd) H(laptrigger_get_info_cmd)
+H(laptrigger_get_info_reply_cmd) H(laptrigger_meas) H(laptrigger_check_outctr_cmd) H(laptrigger_reset_lap_cmd)
+H(laptrigger_reset_out_cmd) H(laptrigger_reset_lapdist_cmd) H(laptrigger_reset_best_laptime_cmd)
+H(laptrigger_incr_outing_cmd) H(laptrigger_incr_lap_cmd) H(laptrigger_reset_segments_cmd) H(display_pageset_cmd)
+size_t ci_get_version_info_req(const uint8_t*, size_t, uint8_t*, size_t) {
+    rec("ci_get_version_info_req");
+    return 0;
+}
+void eventlogging_cmd(const uint8_t*) {
+    rec("eventlogging_cmd");
 }

@@ -18,6 +18,9 @@ std::vector<std::string> calls(const std::string& task);
 // displayStart refuses this many calls first.
 extern std::atomic<int> displayRefusals;
 extern std::atomic<uint64_t> firstDisplayTick, lastDisplayTick;
+// The command handlers start-up handed in: how many codes, and what serving one calls.
+size_t commandCodes();
+std::string serveCommand(uint16_t code);
 // What rtp_waitPostrun waits on.
 extern SEM_ID postrun;
 

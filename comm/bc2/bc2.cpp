@@ -1,0 +1,1175 @@
+// BaseCom2: presence multicast, the connection manager and the CI and DK channels per peer.
+#include "comm/bc2/bc2.h"
+
+#include "comm/dynkomm/dynkomm.h"
+#include "comm/routing/routing.h"
+#include "comm/sockreg/sockreg.h"
+#include "platform/os/os.h"
+#include "services/rtpman/rtpman.h"
+#include "services/syslog/syslog.h"
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int P_ERR = 155, P_WARN = 156, P_INFO = 158;
+constexpr int HOSTS = 66;
+constexpr int MC_RECORD = 65;
+constexpr int CI = 0, DK = 1;
+constexpr uint16_t CONNECT_FAILED = 0, DISCONNECTED = 2, CONNECTED = 3, REQUESTED = 4;
+constexpr int SOCK_BUF = 23360;
+constexpr int POLL_SLICE_MS = 200;
+constexpr int CONNECT_LIMIT_MS = 3000;
+
+uint16_t be16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] << 8 | p[1]);
+}
+uint32_t be32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+           static_cast<uint32_t>(p[2]) << 8 | p[3];
+}
+uint64_t be64(const uint8_t* p) {
+    return static_cast<uint64_t>(be32(p)) << 32 | be32(p + 4);
+}
+void put16(uint8_t* p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v >> 8);
+    p[1] = static_cast<uint8_t>(v);
+}
+void put32(uint8_t* p, uint32_t v) {
+    put16(p, static_cast<uint16_t>(v >> 16));
+    put16(p + 2, static_cast<uint16_t>(v));
+}
+void put64(uint8_t* p, uint64_t v) {
+    put32(p, static_cast<uint32_t>(v >> 32));
+    put32(p + 4, static_cast<uint32_t>(v));
+}
+uint64_t bit(uint32_t pid) {
+    return pid < 64 ? uint64_t{1} << pid : 0;
+}
+
+struct SendBuffer {
+    SEM_ID mutex = nullptr;
+    uint32_t errorState = 0; // 0 none, 1 send failed, 2 partial send
+    uint16_t fill = 0;
+    uint16_t sent = 0;
+    uint32_t half = 0;
+    uint8_t data[2 * BC2_FRAME] = {};
+    uint8_t* frame() { return data + half; }
+};
+
+struct Host;
+
+struct Channel {
+    const char* name;
+    int type;
+    Host* host;
+    uint32_t pid;
+    SEM_ID activate = nullptr;
+    std::atomic<uint16_t> state{DISCONNECTED};
+    std::atomic<int> fd{-1};
+    TASK_ID task = TASK_ID_NULL;
+    sockaddr_in peerListen{};
+    sockaddr_in peerUdp{};
+    SendBuffer buf[2]; // offline (TCP), online
+    std::atomic<uint32_t> framesOnline{0}, sent{0}, sendErrors{0}, udpReceived{0}, received{0}, recvErrors{0};
+};
+
+struct Host {
+    uint8_t packet[BC2_PRESENCE_SIZE];
+    Channel* dk;
+    Channel* ci;
+    int32_t remaining;
+    uint16_t online;
+    uint16_t version;
+    uint16_t offset;
+    uint16_t contact;
+    sockaddr_in from;
+};
+
+Host hosts[HOSTS];
+SEM_ID hostLock = nullptr; // host records and the making of channels
+std::atomic<uint64_t> heardSet{0}, ciSet{0}, dkSet{0};
+std::atomic<uint32_t> counter{0};
+std::atomic<bool> stopFlag{false};
+std::atomic<Channel*> mcChannel{nullptr};
+int dkTxFd = -1;
+uint16_t ownPid = 0;
+uint32_t ownAddr = 0;
+uint16_t ownOffset = 0;
+SEM_ID stopWake = nullptr;
+
+std::atomic<int (*)(const uint8_t*)> queueSink{nullptr};
+std::atomic<int (*)(const uint8_t*)> forwardSink{nullptr};
+
+// Every task of the transport, joined at stop.
+constexpr int MAX_TASKS = 6 + 2 * HOSTS;
+TASK_ID tasks[MAX_TASKS];
+std::atomic<int> taskCount{0};
+void remember(TASK_ID t) {
+    const int i = taskCount.fetch_add(1);
+    if (i < MAX_TASKS) tasks[i] = t;
+}
+
+struct HostGuard {
+    HostGuard() { semTake(hostLock, WAIT_FOREVER); }
+    ~HostGuard() { semGive(hostLock); }
+};
+
+const char* err() {
+    return std::strerror(errno);
+}
+
+sockaddr_in inet(uint32_t addr, uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(addr);
+    a.sin_port = htons(port);
+    return a;
+}
+
+bool reusePort(int fd) {
+    const int one = 1;
+    return setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one) == 0 &&
+           setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0;
+}
+
+// Waits until the socket is readable: false once the transport stops or on an error.
+bool waitReadable(int fd) {
+    for (;;) {
+        if (stopFlag) return false;
+        pollfd p{fd, POLLIN, 0};
+        int r;
+        {
+            OsExternalWait wait;
+            r = poll(&p, 1, POLL_SLICE_MS);
+        }
+        if (r > 0) return true;
+        if (r < 0 && errno != EINTR) return false;
+    }
+}
+
+ssize_t sendAll(int fd, const uint8_t* data, size_t n, const sockaddr_in* to = nullptr) {
+    OsExternalWait wait;
+    if (to) return sendto(fd, data, n, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(to), sizeof *to);
+    return send(fd, data, n, MSG_NOSIGNAL);
+}
+
+// ---- channels ----------------------------------------------------------------------------
+
+void resetBuffer(SendBuffer& b) {
+    if (!b.mutex) {
+        b.mutex = semMCreate(SEM_Q_PRIORITY | SEM_INVERSION_SAFE);
+        if (!b.mutex) {
+            syslogx(P_ERR, "BC2_snd_framer_ini(): semMCreate failed - errno %s", err());
+            return;
+        }
+    }
+    if (semTake(b.mutex, WAIT_FOREVER) != OK) {
+        syslogx(P_ERR, "BC2_snd_framer_ini(): semTake failed - errno %s", err());
+        return;
+    }
+    b.errorState = 0;
+    b.fill = 0;
+    b.sent = 0;
+    b.half = 0;
+    if (semGive(b.mutex) != OK) syslogx(P_ERR, "BC2_snd_framer_ini(): semGive failed - errno %s", err());
+}
+
+uint32_t hostAddress(const Host& h) {
+    return be32(h.packet);
+}
+
+// Under hostLock.
+Channel* channelOf(uint32_t pid, int type, bool create) {
+    Host& h = hosts[pid];
+    Channel*& slot = type == DK ? h.dk : h.ci;
+    if (slot || !create) return slot;
+    auto* c = new Channel{};
+    c->name = type == DK ? "DK" : "CI";
+    c->type = type;
+    c->host = &h;
+    c->pid = pid;
+    const uint16_t port = bc2_peer_listen_port(type == DK, ownOffset, h.offset, h.version);
+    c->peerListen = inet(hostAddress(h), port);
+    if (type == DK) c->peerUdp = inet(hostAddress(h), static_cast<uint16_t>(BC2_PORT_DK_UDP + h.offset));
+    resetBuffer(c->buf[0]);
+    resetBuffer(c->buf[1]);
+    slot = c;
+    return c;
+}
+
+std::atomic<uint64_t>& ownSet(int type) {
+    return type == DK ? dkSet : ciSet;
+}
+
+// Closes the channel's socket when the caller is its receive task; any other task only shuts
+// it down, which wakes the receive task, and that one closes it: a descriptor is never closed
+// under a task still blocked in it.
+void disconnect(Channel* c) {
+    const bool own = c->task != TASK_ID_NULL && taskIdSelf() == c->task;
+    const int fd = own ? c->fd.exchange(-1) : c->fd.load();
+    if (fd >= 0) {
+        if (own) {
+            if (!bcSocket_isShutdown()) {
+                syslogx(P_INFO, "Basecom2: Disconnecting TCP %s socket", c->name);
+                if (bcSocket_close(fd) != 0)
+                    syslogx(P_ERR, "BC2_disconnect(): close of TCP %s socket failed (%u)", c->name,
+                            static_cast<unsigned>(fd));
+            }
+        } else {
+            ::shutdown(fd, SHUT_RDWR);
+        }
+    }
+    resetBuffer(c->buf[0]);
+    resetBuffer(c->buf[1]);
+}
+
+void receiveTask(Channel* c);
+
+int activate(Channel* c) {
+    if (!c->activate) {
+        c->activate = semCCreate(SEM_Q_FIFO, 1);
+        if (!c->activate) {
+            syslogx(P_ERR, "BC2_recv_activate(): semCCreate failed - errno %s", err());
+            return 0;
+        }
+        char name[32];
+        std::snprintf(name, sizeof name, "r_%s_PID%02X", c->name, c->pid);
+        c->task = taskSpawn(
+            name, 77, VX_FP_TASK, 10000,
+            [](intptr_t a, intptr_t, intptr_t, intptr_t) { receiveTask(reinterpret_cast<Channel*>(a)); },
+            reinterpret_cast<intptr_t>(c));
+        if (c->task == TASK_ID_NULL) {
+            syslogx(P_INFO, "Basecom2: creation of %s receive task for PID 0x%X failed", c->name, c->pid);
+            return 0;
+        }
+        remember(c->task);
+        return 1;
+    }
+    semGive(c->activate);
+    return 1;
+}
+
+int connectActive(Channel* c) {
+    const int fd = bcSocket_get(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) {
+        syslogx(P_ERR, "BC2_connect_active: Create TCP socket failed");
+        return -1;
+    }
+    if (!reusePort(fd)) syslogx(P_ERR, "BC2_connect_active: Setting SO_REUSEPORT option failed");
+    if (c->host->version < BC2_VERSION) {
+        const uint16_t port =
+            static_cast<uint16_t>((c->type == DK ? BC2_PORT_DK_ACTIVE : BC2_PORT_CI_ACTIVE) + ownOffset);
+        const sockaddr_in local = inet(ownAddr, port);
+        if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+            syslogx(P_ERR, "BC2_connect_active: connect active, binding TCP send socket on port: %x failed",
+                    port);
+            bcSocket_close(fd);
+            return -1;
+        }
+    }
+    const int tos = 0x10, one = 1, size = SOCK_BUF;
+    const linger lg{1, 0};
+    if (setsockopt(fd, IPPROTO_IP, IP_TOS, &tos, sizeof tos) != 0)
+        syslogx(P_ERR, "BC2_connect_active: Setting IP_TOS option failed");
+    if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0)
+        syslogx(P_ERR, "BC2_connect_active: Setting TCP_NODELAY option failed");
+    if (setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size) != 0)
+        syslogx(P_ERR, "BC2_connect_active: Setting SO_SNDBUF option failed");
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) != 0)
+        syslogx(P_ERR, "BC2_connect_active: Setting SO_RCVBUF option failed");
+    if (setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg) != 0)
+        syslogx(P_ERR, "BC2_connect_active: Setting SO_LINGER option failed");
+    syslogx(P_INFO, "BC2_connect_active: going to connect, fd %u", static_cast<unsigned>(fd));
+    // Non-blocking, so that a stop does not wait for the network's time-out.
+    const int flags = fcntl(fd, F_GETFL);
+    fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    int r = connect(fd, reinterpret_cast<const sockaddr*>(&c->peerListen), sizeof c->peerListen);
+    if (r != 0 && errno == EINPROGRESS) {
+        int waited = 0;
+        for (;;) {
+            pollfd p{fd, POLLOUT, 0};
+            int n;
+            {
+                OsExternalWait wait;
+                n = poll(&p, 1, POLL_SLICE_MS);
+            }
+            if (n > 0) {
+                int e = 0;
+                socklen_t l = sizeof e;
+                getsockopt(fd, SOL_SOCKET, SO_ERROR, &e, &l);
+                errno = e;
+                r = e == 0 ? 0 : -1;
+                break;
+            }
+            waited += POLL_SLICE_MS;
+            if (stopFlag || waited >= CONNECT_LIMIT_MS) {
+                errno = ETIMEDOUT;
+                break;
+            }
+        }
+    }
+    if (r != 0) {
+        syslogx(P_ERR, "BC2_connect_active: Connecting TCP socket failed: %s", err());
+        if (!bcSocket_isShutdown() && bcSocket_close(fd) != 0)
+            syslogx(P_ERR, "BC2_connect_active: close TCP socket failed: %s", err());
+        return -1;
+    }
+    fcntl(fd, F_SETFL, flags);
+    syslogx(P_INFO, "BC2_connect_active: connected, fd %u", static_cast<unsigned>(fd));
+    return fd;
+}
+
+int ciReceive(Channel* c);
+int dkReceive(Channel* c, int& foreignInRow);
+
+void receiveTask(Channel* c) {
+    for (;;) {
+        semTake(c->activate, WAIT_FOREVER);
+        if (stopFlag) return;
+        if (c->type == DK) taskCpuAffinitySet(taskIdSelf(), 1);
+        if (c->fd.load() < 0) {
+            const int fd = connectActive(c);
+            if (fd < 0) {
+                syslogx(P_ERR, "BC2_eth_recv: %s - could not create socket!", c->name);
+                c->state = CONNECT_FAILED;
+                continue;
+            }
+            c->fd = fd;
+        }
+        c->state = CONNECTED;
+        ownSet(c->type).fetch_or(bit(c->pid));
+        timespec now{};
+        osClockGettime(CLOCK_MONOTONIC, &now);
+        syslogx(P_INFO, "BC2_eth_recv(): %s channel to PID 0x%X established after: %d.%03ds", c->name, c->pid,
+                static_cast<int>(now.tv_sec), static_cast<int>(now.tv_nsec / 1000000));
+        int foreignInRow = 0;
+        while (!stopFlag && (c->type == CI ? ciReceive(c) : dkReceive(c, foreignInRow)) != 0) {
+        }
+        disconnect(c);
+        ownSet(c->type).fetch_and(~bit(c->pid));
+        c->state = DISCONNECTED;
+        if (stopFlag) return;
+    }
+}
+
+int ciReceive(Channel* c) {
+    const int fd = c->fd.load();
+    uint8_t msg[20 + BC2_CI_RECV_MAX];
+    const int r = bc2_recv_packet(fd, msg, 20);
+    if (r < 0) {
+        if (!bcSocket_isShutdown())
+            syslogx(P_ERR, "Basecom2: CI channel - Error PID 0x%X receiving serial network header, '%s'",
+                    c->pid, err());
+        ++c->recvErrors;
+        return 0;
+    }
+    if (r == 0) {
+        if (!bcSocket_isShutdown()) syslogx(P_ERR, "Basecom2: CI channel - socket closed");
+        return 0;
+    }
+    const uint16_t len = be16(msg + 2);
+    if (len > BC2_CI_RECV_MAX) {
+        syslogx(P_ERR, "bc_ci_receive recv. bytes : %d (%d)", static_cast<int>(len),
+                static_cast<int>(BC2_CI_RECV_MAX));
+        ++c->recvErrors;
+        return 0;
+    }
+    if (len && bc2_recv_packet(fd, msg + 20, len) != len) {
+        syslogx(P_ERR, "Basecom2:CI channel - Error receiving comint cmd");
+        ++c->recvErrors;
+        return 0;
+    }
+    if (len > BC2_CI_PAYLOAD_MAX) {
+        syslogx(P_ERR, "bc_ci_receive recv. bytes : %d (%d)", static_cast<int>(len),
+                static_cast<int>(BC2_CI_PAYLOAD_MAX));
+        ++c->recvErrors;
+        return 1;
+    }
+    if (be16(msg + 6) == ownPid) {
+        ++c->received;
+        if (auto q = queueSink.load()) q(msg);
+    } else if (auto f = forwardSink.load()) {
+        f(msg);
+    }
+    return 1;
+}
+
+int dkReceive(Channel* c, int& foreignInRow) {
+    const int fd = c->fd.load();
+    uint8_t head[BC2_DK_HEADER];
+    const int r = bc2_recv_packet(fd, head, BC2_DK_HEADER);
+    if (r <= 0) {
+        if (bcSocket_isShutdown()) return 0;
+        if (r == 0)
+            syslogx(P_ERR, "Basecom2: DK channel - socket closed");
+        else
+            syslogx(P_ERR, "Basecom2: DK channel - Error PID 0x%X receiving serial network header, '%s'",
+                    c->pid, err());
+        ++c->recvErrors;
+        return 0;
+    }
+    const uint16_t pid = be16(head);
+    const uint16_t len = be16(head + 2);
+    uint8_t entry[BC2_FRAME];
+    if (pid == ownPid) {
+        foreignInRow = 0;
+        // No slot is larger than a frame allows; a longer record cannot be meant for one.
+        if (len > DK_SLOT_MAX) {
+            syslogx(P_ERR, "Basecom2: DK channel - Error receiving dynkom data (4)");
+            ++c->recvErrors;
+            return 0;
+        }
+        if (len && bc2_recv_packet(fd, entry, len) != len) {
+            syslogx(P_ERR, "Basecom2: DK channel - Error receiving dynkom data");
+            return 0;
+        }
+        if (dynkomm_fifo_put(be32(head + 4), entry, len, nullptr) == DK_PUT_OK) ++c->received;
+        return 1;
+    }
+    syslogx(LOG_ERR, "Basecom2: DK channel - received data for PID 0x%X - no routing available", pid);
+    ++c->recvErrors;
+    if (++foreignInRow > 1 || len > 512) return 0;
+    if (len && bc2_recv_packet(fd, entry, len) != len) {
+        syslogx(P_ERR, "Basecom2: DK channel - Error receiving dynkom data (2)");
+        return 0;
+    }
+    return 1;
+}
+
+// Runs for one host and channel type when a presence packet shows that the host hears us.
+void connectManager(uint32_t pid, int type) {
+    Channel* c;
+    uint64_t peerSet;
+    uint32_t peerAddr;
+    {
+        HostGuard g;
+        if (!channelOf(pid, type, false))
+            syslogx(P_INFO, "BC2_connect_manager: call BC BC2_create_channel_config %s",
+                    type == DK ? "DK" : "CI");
+        c = channelOf(pid, type, true);
+        peerSet = be64(hosts[pid].packet + (type == DK ? 40 : 32));
+        peerAddr = hostAddress(hosts[pid]);
+    }
+    const uint16_t st = c->state.load();
+    if (st == CONNECTED || st == REQUESTED) return;
+    c->state = REQUESTED;
+    const bool mine = ownSet(type).load() & bit(pid);
+    const bool theirs = peerSet & bit(ownPid);
+    if (mine && theirs) {
+        c->state = CONNECTED;
+        return;
+    }
+    if (mine) {
+        syslogx(LOG_ERR, "BC2_connect_manager local_con_state chan_type %X, remotePID %X", type, pid);
+        disconnect(c);
+    }
+    if (bc2_connects_actively(ownAddr, peerAddr)) activate(c);
+    taskDelay(1);
+}
+
+void disconnectHost(uint32_t pid) {
+    Channel *ci, *dk;
+    {
+        HostGuard g;
+        ci = hosts[pid].ci;
+        dk = hosts[pid].dk;
+    }
+    if (ci) disconnect(ci);
+    if (dk) disconnect(dk);
+}
+
+// ---- tasks ---------------------------------------------------------------------------------
+
+void presenceSend() {
+    const int fd = bcSocket_get(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0) {
+        syslogx(P_ERR, "BC2_UDP_send(): Create UDP Tx Socket failed");
+        return;
+    }
+    if (!reusePort(fd)) {
+        syslogx(P_ERR, "BC2_UDP_send(): Setting Tx socket reuse address option failed, errno %s", err());
+        return;
+    }
+    in_addr ifAddr{htonl(ownAddr)};
+    if (setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &ifAddr, sizeof ifAddr) != 0) {
+        syslogx(P_ERR, "BC2_UDP_send(): Socket Tx set socket option IP_MULTICAST_IF failed! (%s)", err());
+        return;
+    }
+    const uint16_t port = static_cast<uint16_t>(BC2_PORT_PRESENCE_TX + ownOffset);
+    const sockaddr_in local = inet(ownAddr, port);
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+        syslogx(P_ERR, "BC2_UDP_send(): Socket bind Tx on port %u failed, errno %s", port, err());
+        return;
+    }
+    const unsigned char off = 0;
+    if (setsockopt(fd, IPPROTO_IP, IP_MULTICAST_LOOP, &off, sizeof off) != 0) {
+        syslogx(P_ERR, "BC2_UDP_send: Setting Rx socket multicast loop option failed, errno %s", err());
+        return;
+    }
+    const sockaddr_in group = inet(BC2_GROUP_PRESENCE, BC2_PORT_PRESENCE);
+    const int period = sysClkRateGet() / 5;
+    while (!stopFlag) {
+        uint8_t packet[BC2_PRESENCE_SIZE];
+        bc2_build_presence(packet, ownAddr, ownPid, heardSet.load(), ciSet.load(), dkSet.load(), ++counter,
+                           ownOffset);
+        if (sendAll(fd, packet, sizeof packet, &group) != static_cast<ssize_t>(sizeof packet))
+            syslogx(P_ERR, "BC2_UDP_send(): Sending multicast message failed");
+        for (uint32_t pid = 0; pid < 64; ++pid) {
+            bool timedOut = false;
+            {
+                HostGuard g;
+                Host& h = hosts[pid];
+                if (h.online && h.contact == 2) {
+                    h.remaining -= 200;
+                    if (h.remaining < 0) {
+                        h.online = 0;
+                        timedOut = true;
+                    }
+                }
+            }
+            if (!timedOut) continue;
+            syslogx(P_WARN, "UDP_send: Channel to PID 0x%X timed out, closing it...", pid);
+            heardSet.fetch_and(~bit(pid));
+            syslogx(P_WARN, "Host PID 0x%X is Offline", pid);
+            syslogx(P_ERR, "UDP_send: BC2_disconnect");
+            disconnectHost(pid);
+        }
+        semTake(stopWake, period);
+    }
+}
+
+void presenceReceived(const uint8_t* data, size_t n, const sockaddr_in& from) {
+    Bc2Presence p;
+    if (!bc2_parse_presence(data, n, &p)) {
+        if (n >= BC2_PRESENCE_MIN)
+            syslogx(P_ERR, "BC2_UDP_listen() wrong pid received %d", static_cast<int>(p.pid));
+        return;
+    }
+    if (p.pid == ownPid) {
+        SYSLOGX_GUARDED(P_ERR, "BC2_UDP_listen() received our own pid, ignored");
+        return;
+    }
+    bool reset;
+    {
+        HostGuard g;
+        Host& h = hosts[p.pid];
+        h.from = from;
+        h.version = p.version;
+        h.offset = p.offset;
+        h.online = 1;
+        h.contact = 2;
+        h.remaining = static_cast<int32_t>((p.period > 60000 ? 60000 : p.period) + 200);
+        const uint32_t stored = be32(h.packet + 52);
+        reset = p.counter < stored && stored != 0xFFFFFFFF;
+        std::memcpy(h.packet, p.wire, BC2_PRESENCE_SIZE);
+    }
+    if (routing_learn(p.pid, {ROUTE_ETHERNET, p.address}))
+        syslogx(LOG_INFO, "BC2_UDP_listen add remote_pid %X", p.pid);
+    if (reset) {
+        disconnectHost(p.pid);
+        syslogx(P_INFO, "Basecom2: Reset detected on PID 0x%X, illegal msg sequence counter", p.pid);
+    }
+    heardSet.fetch_or(bit(p.pid));
+    if (p.heard & bit(ownPid)) {
+        connectManager(p.pid, CI);
+        connectManager(p.pid, DK);
+    }
+}
+
+void presenceListen() {
+    const int fd = bcSocket_get(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0) {
+        syslogx(P_ERR, "BC2_UDP_listen(): Create UDP Rx Socket failed");
+        return;
+    }
+    if (!reusePort(fd)) {
+        syslogx(P_ERR, "BC2_UDP_listen: Setting Rx socket reuse address option failed, errno %s", err());
+        return;
+    }
+    ip_mreq mreq{};
+    mreq.imr_multiaddr.s_addr = htonl(BC2_GROUP_PRESENCE);
+    mreq.imr_interface.s_addr = htonl(ownAddr);
+    if (setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq) != 0) {
+        syslogx(P_ERR, "BC2_UDP_listen: Setting Rx socket multicast option failed, errno %s", err());
+        return;
+    }
+    const sockaddr_in local = inet(INADDR_ANY, BC2_PORT_PRESENCE);
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+        syslogx(P_ERR, "BC2_UDP_listen: Socket bind Rx failed");
+        return;
+    }
+    while (waitReadable(fd)) {
+        uint8_t data[1000];
+        sockaddr_in from{};
+        socklen_t fl = sizeof from;
+        const ssize_t n =
+            recvfrom(fd, data, sizeof data, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &fl);
+        if (n < 0) {
+            if (errno != EAGAIN && !stopFlag)
+                syslogx(P_ERR, "BC2_UDP_listen: recvfrom failed errno %s", err());
+            continue;
+        }
+        presenceReceived(data, static_cast<size_t>(n), from);
+    }
+}
+
+void passiveDaemon(int type) {
+    const uint16_t base = type == DK ? BC2_PORT_DK : BC2_PORT_CI;
+    pollfd listeners[5];
+    for (int i = 0; i < 5; ++i) {
+        const uint16_t port = static_cast<uint16_t>(base + ownOffset + 20 * i);
+        const int fd = bcSocket_get(AF_INET, SOCK_STREAM, 0);
+        if (fd < 0) {
+            syslogx(P_ERR, "BC2_connect_passive: Create TCP connect listen socket port: %u failed", port);
+            return;
+        }
+        const int tos = 0x10, one = 1, size = SOCK_BUF;
+        if (setsockopt(fd, IPPROTO_IP, IP_TOS, &tos, sizeof tos) != 0)
+            syslogx(P_ERR, "BC2_connect_passive: Setting IP_TOS option failed");
+        if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0)
+            syslogx(P_ERR, "BC2_connect_passive: Setting TCP_NODELAY option failed");
+        if (setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size) != 0)
+            syslogx(P_ERR, "BC2_connect_passive: Setting SO_SNDBUF option failed");
+        if (setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) != 0)
+            syslogx(P_ERR, "BC2_connect_passive: Setting SO_RCVBUF option failed");
+        if (!reusePort(fd)) syslogx(P_ERR, "BC2_connect_passive: Setting SO_REUSEPORT option failed");
+        const sockaddr_in local = inet(ownAddr, port);
+        if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+            syslogx(P_ERR, "BC2_connect_passive: Binding TCP listen socket on port %u failed errno %s", port,
+                    err());
+            return;
+        }
+        if (listen(fd, 10) != 0) {
+            syslogx(P_ERR, "BC2_connect_passive: listen on TCP port %u caused error", port);
+            return;
+        }
+        listeners[i] = {fd, POLLIN, 0};
+    }
+    while (!stopFlag) {
+        int r;
+        {
+            OsExternalWait wait;
+            r = poll(listeners, 5, POLL_SLICE_MS);
+        }
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            if (!stopFlag) syslogx(P_ERR, "BC2_connect_passive: select() failed, errno %s", err());
+            return;
+        }
+        for (int i = 0; i < 5 && r > 0 && !stopFlag; ++i) {
+            if (!(listeners[i].revents & POLLIN)) continue;
+            sockaddr_in from{};
+            socklen_t fl = sizeof from;
+            const int fd = bcSocket_accept(listeners[i].fd, reinterpret_cast<sockaddr*>(&from), &fl);
+            if (fd < 0) {
+                syslogx(P_ERR, "BC2_connect_passive: accept() failed, errno %s", err());
+                continue;
+            }
+            syslogx(P_INFO, "BC2_connect_passive, port %u, fd %u",
+                    static_cast<unsigned>(base + ownOffset + 20 * i), static_cast<unsigned>(fd));
+            const linger lg{1, 0};
+            if (setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg) != 0)
+                syslogx(P_ERR, "BC2_connect_passive: Setting SO_LINGER option failed(2)");
+            const uint32_t addr = ntohl(from.sin_addr.s_addr);
+            const uint16_t srcPort = ntohs(from.sin_port);
+            const uint16_t activeBase = type == DK ? BC2_PORT_DK_ACTIVE : BC2_PORT_CI_ACTIVE;
+            Channel* c = nullptr;
+            {
+                HostGuard g;
+                for (uint32_t pid = 0; pid < 64 && !c; ++pid) {
+                    const Host& h = hosts[pid];
+                    if (!h.contact || ntohl(h.from.sin_addr.s_addr) != addr) continue;
+                    const bool match = h.version < 514 || srcPort == activeBase + h.offset ||
+                                       (h.version >= BC2_VERSION && i * 100 == h.offset);
+                    if (match) c = channelOf(pid, type, true);
+                }
+                // A connection with a socket already in place stays with the one in place.
+                if (c && c->fd.load() >= 0) c = nullptr;
+                if (c) c->fd = fd;
+            }
+            if (!c) {
+                // No host of ours: closing it keeps the registry from filling up.
+                bcSocket_close(fd);
+                continue;
+            }
+            if (!activate(c)) {
+                syslogx(P_ERR, "BC2_connect_passive(): creation of %s receive task failed", c->name);
+                c->fd = -1;
+                bcSocket_close(fd);
+            }
+        }
+    }
+}
+
+void ciMulticast() {
+    const int tx = bcSocket_get(AF_INET, SOCK_DGRAM, 0);
+    if (tx < 0) {
+        syslogx(P_ERR, "BC2_CI_MC_listen(): Create MC CI Tx socket failed");
+        return;
+    }
+    in_addr ifAddr{htonl(ownAddr)};
+    if (setsockopt(tx, IPPROTO_IP, IP_MULTICAST_IF, &ifAddr, sizeof ifAddr) != 0) {
+        syslogx(P_ERR, "BC2_CI_MC_listen(): Socket Tx set socket option IP_MULTICAST_IF failed! (%s)", err());
+        return;
+    }
+    const unsigned char off = 0;
+    if (setsockopt(tx, IPPROTO_IP, IP_MULTICAST_LOOP, &off, sizeof off) != 0) {
+        syslogx(P_ERR, "BC2_CI_MC_listen(): Socket Tx set socket option no loop failed!");
+        return;
+    }
+    const int rx = bcSocket_get(AF_INET, SOCK_DGRAM, 0);
+    if (rx < 0) {
+        syslogx(P_ERR, "BC2_CI_MC_listen(): Create MC CI listen Rx socket failed");
+        return;
+    }
+    if (!reusePort(rx)) {
+        syslogx(P_ERR, "BC2_CI_MC_listen(): Setting Rx socket reuse address option failed, errno %s", err());
+        return;
+    }
+    ip_mreq mreq{};
+    mreq.imr_multiaddr.s_addr = htonl(BC2_GROUP_CI);
+    mreq.imr_interface.s_addr = htonl(ownAddr);
+    if (setsockopt(rx, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq) != 0) {
+        syslogx(P_ERR, "BC2_CI_MC_listen(): Setting Rx socket multicast option on port %u failed, errno %s",
+                BC2_PORT_CI_MC, err());
+        return;
+    }
+    const sockaddr_in local = inet(INADDR_ANY, BC2_PORT_CI_MC);
+    if (bind(rx, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+        syslogx(P_ERR, "BC2_CI_MC_listen(): Socket bind Rx on port %u failed", BC2_PORT_CI_MC);
+        return;
+    }
+    auto* c = new Channel{};
+    c->name = "CI";
+    c->type = CI;
+    c->host = &hosts[MC_RECORD];
+    c->pid = MC_RECORD;
+    c->peerListen = inet(BC2_GROUP_CI, BC2_PORT_CI_MC);
+    c->fd = tx;
+    c->state = CONNECTED;
+    {
+        HostGuard g;
+        hosts[MC_RECORD].ci = c;
+    }
+    mcChannel = c;
+    while (waitReadable(rx)) {
+        uint8_t msg[512];
+        const ssize_t n = recv(rx, msg, sizeof msg, MSG_DONTWAIT);
+        if (n < 0) {
+            if (errno != EAGAIN && !stopFlag) {
+                syslogx(P_ERR, "BC2_CI_MC_listen(): Error receiving serial network header");
+                ++c->recvErrors;
+            }
+            continue;
+        }
+        ++c->received;
+        // A message must hold its header and the payload it announces; our own come back on
+        // a loopback interface and are not served twice.
+        if (n < 20 || be16(msg + 2) > n - 20 || be16(msg + 4) == ownPid) continue;
+        put16(msg + 6, ownPid);
+        if (auto q = queueSink.load()) q(msg);
+    }
+}
+
+void dkUdpListen() {
+    const int fd = bcSocket_get(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0) {
+        syslogx(P_ERR, "Basecom2: Create UDP Rx Socket failed (DK)");
+        return;
+    }
+    if (!reusePort(fd)) syslogx(P_ERR, "BC2_dk_udp_listen: Setting SO_REUSEPORT option failed");
+    const sockaddr_in local = inet(ownAddr, static_cast<uint16_t>(BC2_PORT_DK_UDP + ownOffset));
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+        syslogx(P_ERR, "Basecom2: Socket bind Rx failed (DK), %s", err());
+        return;
+    }
+    taskCpuAffinitySet(taskIdSelf(), 1);
+    while (waitReadable(fd)) {
+        uint8_t data[BC2_FRAME];
+        const ssize_t n = recv(fd, data, sizeof data, MSG_DONTWAIT);
+        if (n < 0) {
+            if (errno != EAGAIN && !stopFlag)
+                syslogx(LOG_ERR, "Basecom2: DK UDP channel - Error receiving UDP packet");
+            continue;
+        }
+        const int source = bc2_dk_datagram(data, static_cast<size_t>(n));
+        if (source >= 0 && source < 64) {
+            HostGuard g;
+            if (hosts[source].dk) ++hosts[source].dk->udpReceived;
+        }
+    }
+}
+
+// ---- DK sending --------------------------------------------------------------------------------
+
+Channel* dkChannel(uint32_t pid) {
+    if (pid >= 64 || !hostLock) return nullptr;
+    HostGuard g;
+    return hosts[pid].dk;
+}
+
+// Sends what is left of the buffer's frame. 1 sent, 0 failed (logged once per error state).
+int sendRest(Channel* c, SendBuffer& b, bool udp, const char* who) {
+    const int fd = udp ? dkTxFd : c->fd.load();
+    if (fd < 0) return 0;
+    const size_t left = b.fill - b.sent;
+    const ssize_t r = sendAll(fd, b.frame() + b.sent, left, udp ? &c->peerUdp : nullptr);
+    if (r == static_cast<ssize_t>(left)) {
+        ++c->sent;
+        if (udp) ++c->framesOnline;
+        b.errorState = 0;
+        b.fill = 0;
+        b.sent = 0;
+        b.half = b.half ? 0 : BC2_FRAME;
+        return 1;
+    }
+    ++c->sendErrors;
+    if (r < 0) {
+        if (b.errorState != 1) syslogx(P_ERR, "%s:[0x%02x] socket send error - errno %s", who, c->pid, err());
+        b.errorState = 1;
+    } else {
+        b.sent = static_cast<uint16_t>(b.sent + r);
+        if (b.errorState != 2)
+            syslogx(
+                P_ERR,
+                "%s:[0x%02x] send buffer overrun, req %d only %d error_snd_pos %d bytes of dynkom data sent",
+                who, c->pid, static_cast<int>(left), static_cast<int>(r), static_cast<int>(b.sent));
+        b.errorState = 2;
+    }
+    return 0;
+}
+
+int appendRecord(Channel* c, int which, bool udp, const uint8_t* header, const uint8_t* entry,
+                 const char* who) {
+    const uint16_t len = be16(header + 2);
+    if (BC2_DK_HEADER + len > BC2_FRAME) return 0;
+    SendBuffer& b = c->buf[which];
+    if (!b.mutex || semTake(b.mutex, WAIT_FOREVER) != OK) {
+        SYSLOGX_GUARDED(P_ERR, "%s:[0x%02x] semTake failed - errno %s", who, c->pid, err());
+        return 0;
+    }
+    int sentFrame = 0;
+    bool room = true;
+    if (b.fill + BC2_DK_HEADER + len > BC2_FRAME) {
+        sentFrame = sendRest(c, b, udp, who);
+        room = sentFrame == 1;
+    }
+    if (room) {
+        std::memcpy(b.frame() + b.fill, header, BC2_DK_HEADER);
+        std::memcpy(b.frame() + b.fill + BC2_DK_HEADER, entry, len);
+        b.fill = static_cast<uint16_t>(b.fill + BC2_DK_HEADER + len);
+    }
+    if (semGive(b.mutex) != OK) syslogx(P_ERR, "dyncom_send_eth(): semGive failed - errno %s", err());
+    return sentFrame;
+}
+
+} // namespace
+
+// ---- pure helpers ----------------------------------------------------------------------------
+
+bool bc2_parse_presence(const uint8_t* data, size_t len, Bc2Presence* out) {
+    *out = {};
+    if (!data || len < BC2_PRESENCE_MIN) return false;
+    std::memcpy(out->wire, data, len < BC2_PRESENCE_SIZE ? len : BC2_PRESENCE_SIZE);
+    const uint8_t* w = out->wire;
+    out->address = be32(w);
+    out->pid = be16(w + 10);
+    out->period = be32(w + 12);
+    out->heard = be64(w + 24);
+    out->ci = be64(w + 32);
+    out->dk = be64(w + 40);
+    out->counter = be32(w + 52);
+    out->version = len < 57 ? 512 : be16(w + 56);
+    out->offset = out->version < 514 ? 0 : be16(w + 58);
+    return out->pid < 64;
+}
+
+void bc2_build_presence(uint8_t out[BC2_PRESENCE_SIZE], uint32_t address, uint16_t pid, uint64_t heard,
+                        uint64_t ci, uint64_t dk, uint32_t count, uint16_t offset) {
+    std::memset(out, 0, BC2_PRESENCE_SIZE);
+    put32(out, address);
+    put16(out + 10, pid);
+    put32(out + 12, 1000);
+    put64(out + 24, heard);
+    put64(out + 32, ci);
+    put64(out + 40, dk);
+    put32(out + 48, 200);
+    put32(out + 52, count);
+    put16(out + 56, BC2_VERSION);
+    put16(out + 58, offset);
+}
+
+uint16_t bc2_peer_listen_port(bool dk, uint16_t own, uint16_t peer, uint16_t peerVersion) {
+    uint32_t port = (dk ? BC2_PORT_DK : BC2_PORT_CI) + static_cast<uint32_t>(peer);
+    if (peerVersion >= BC2_VERSION) port += static_cast<uint32_t>(own / 100) * 20;
+    return static_cast<uint16_t>(port);
+}
+
+bool bc2_connects_actively(uint32_t own, uint32_t peer) {
+    auto swapped = [](uint32_t a) { return __builtin_bswap32(a); };
+    return swapped(own) > swapped(peer);
+}
+
+int bc2_dk_datagram(const uint8_t* data, size_t len) {
+    int source = -1;
+    size_t at = 0;
+    while (len - at >= BC2_DK_HEADER) {
+        const uint16_t pid = be16(data + at);
+        const uint16_t n = be16(data + at + 2);
+        const uint32_t magic = be32(data + at + 4);
+        at += BC2_DK_HEADER;
+        if (n > len - at) break; // runs past the datagram
+        if (pid == ownPid) {
+            DkFifoInfo info{};
+            const DkPutResult r = dynkomm_fifo_put(magic, data + at, n, &info);
+            if (r != DK_PUT_NO_FIFO) source = info.sourcePid;
+            if (r == DK_PUT_FULL)
+                syslogx(LOG_INFO,
+                        "Basecom2: DK UDP channel - cannot write data to fifo data from pid 0x%02x, type "
+                        "0x%x, slots %d, "
+                        "raster %d",
+                        info.sourcePid, info.flags, info.slots, info.raster);
+        } else {
+            SYSLOGX_GUARDED(
+                LOG_ERR, "Basecom2: DK UDP channel - received data for PID 0x%X - no routing available", pid);
+        }
+        at += n;
+    }
+    return source;
+}
+
+// ---- start and stop --------------------------------------------------------------------------------
+
+void BC2_setCommandSink(int (*queue)(const uint8_t*), int (*forward)(const uint8_t*)) {
+    queueSink = queue;
+    forwardSink = forward;
+}
+
+void BC2_init() {
+    stopFlag = false;
+    ownPid = AppMan_getPID();
+    ownAddr = AppMan_getIPv4Addr();
+    ownOffset = AppMan_getBC2PortOffset();
+    if (!hostLock) hostLock = semMCreate(SEM_Q_PRIORITY | SEM_INVERSION_SAFE);
+    if (!stopWake) stopWake = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
+    heardSet = 0;
+    ciSet = bit(ownPid);
+    dkSet = bit(ownPid);
+    counter = 0;
+    for (Host& h : hosts)
+        h = Host{};
+    hosts[ownPid].version = BC2_VERSION;
+    hosts[ownPid].offset = ownOffset;
+
+    dkTxFd = bcSocket_get(AF_INET, SOCK_DGRAM, 0);
+    if (dkTxFd < 0) {
+        syslogx(P_INFO, "Basecom2: Create UDP Tx Socket failed (DK)");
+        return;
+    }
+    if (!reusePort(dkTxFd)) {
+        syslogx(P_ERR, "BC2_eth_ini: Setting Tx socket reuse address option failed, errno %s", err());
+        return;
+    }
+    const sockaddr_in local = inet(ownAddr, 0);
+    bind(dkTxFd, reinterpret_cast<const sockaddr*>(&local), sizeof local);
+
+    struct Start {
+        const char* name;
+        int priority;
+        size_t stack;
+        void (*body)();
+        const char* spawnFailed;
+        const char* checkFailed;
+    };
+    static const Start starts[] = {
+        {"r_BC2_CI_daemon", 74, 5000, [] { passiveDaemon(CI); },
+         "BC2_eth_ini(): taskSpawn failed 'BC2 CI daemon'",
+         "BC2_eth_ini(): Failed to start task 'tBC2 CI daemon'"},
+        {"r_BC2_DK_daemon", 79, 5000, [] { passiveDaemon(DK); },
+         "BC2_eth_ini(): Failed to start task 'BC2 DK daemon'",
+         "BC2_eth_ini(): Failed to start task 'tBC2_DK_daemon'"},
+        {"r_UDP_MC_listen", 75, 5000, presenceListen, "BC2_eth_ini(): Failed to start task 'UDP MC listen'",
+         "BC2_eth_ini(): Failed to start task 'tUDP MC listen'"},
+        {"r_UDP_MC_send", 76, 5000, presenceSend, "BC2_eth_ini(): Failed to start task 'UDP MC send'",
+         "BC2_eth_ini(): Failed to start task 'tUDP_MC_send'"},
+        {"r_BC2_MC_CI_listen", 77, 5000, ciMulticast,
+         "BC2_eth_ini(): Failed to start task 'BC2 CI MC listen'",
+         "BC2_eth_ini(): Failed to start task 'tBC2_MC_CI_listen"},
+        {"r_BC2_DK_UDP_listen", 78, 10000, dkUdpListen,
+         "BC2_eth_ini(): Failed to start task 'BC2 DK UDP listen'",
+         "BC2_eth_ini(): Failed to start task 'tBC2_DK_UDP_listen"},
+    };
+    for (const Start& s : starts) {
+        const TASK_ID t = taskSpawn(
+            s.name, s.priority, VX_FP_TASK, s.stack,
+            [](intptr_t body, intptr_t, intptr_t, intptr_t) { reinterpret_cast<void (*)()>(body)(); },
+            reinterpret_cast<intptr_t>(s.body));
+        if (t == TASK_ID_NULL) {
+            syslogx(P_ERR, "%s", s.spawnFailed);
+            if (s.body == dkUdpListen) continue;
+            return;
+        }
+        remember(t);
+        if (taskIdVerify(t) != OK) syslogx(P_ERR, "%s", s.checkFailed);
+    }
+    syslogx(LOG_INFO, "BC2_eth_ini(): Initialisation finished");
+}
+
+void BC2_stop() {
+    stopFlag = true;
+    bcSocket_shutdownAll();
+    if (stopWake) semGive(stopWake);
+    for (Host& h : hosts)
+        for (Channel* c : {h.ci, h.dk})
+            if (c && c->activate) semGive(c->activate);
+    const int n = taskCount.exchange(0);
+    for (int i = 0; i < n && i < MAX_TASKS; ++i)
+        taskWaitExit(tasks[i], sysClkRateGet());
+    bcSocket_closeAll();
+    mcChannel = nullptr;
+}
+
+// ---- sending ---------------------------------------------------------------------------------
+
+int comint_status() {
+    return mcChannel.load() != nullptr;
+}
+
+int comint_put_eth(const uint8_t* msg) {
+    const uint16_t len = be16(msg + 2);
+    const uint16_t dest = be16(msg + 6);
+    if (len > BC2_CI_PAYLOAD_MAX) return 0;
+    Channel* c;
+    {
+        if (!hostLock) return 0;
+        HostGuard g;
+        c = dest == 0xFFFE ? hosts[MC_RECORD].ci : dest <= 64 ? hosts[dest].ci : nullptr;
+    }
+    const int fd = c ? c->fd.load() : -1;
+    if (fd < 0) return 0;
+    const size_t n = 20u + len;
+    if (c->pid == MC_RECORD) {
+        if (sendAll(fd, msg, n, &c->peerListen) != static_cast<ssize_t>(n)) {
+            syslogx(P_ERR, "Basecom2: comint_put_eth() Error sending mulitcast comint cmd");
+            ++c->sendErrors;
+            return 0;
+        }
+        ++c->framesOnline;
+        return 1;
+    }
+    if (sendAll(fd, msg, n) != static_cast<ssize_t>(n)) {
+        SYSLOGX_GUARDED(P_ERR,
+                        "Basecom2: comint_put_eth() Error sending comint cmd to PID 0x%X -> 0x%X, cmd 0x%X",
+                        be16(msg + 4), dest, be16(msg + 16));
+        ++c->sendErrors;
+        return 0;
+    }
+    ++c->sent;
+    return 1;
+}
+
+int comint_put_locSock(const uint8_t* msg) {
+    const uint16_t len = be16(msg + 2);
+    const uint16_t dest = be16(msg + 6);
+    if (len > BC2_CI_PAYLOAD_MAX || dest >= 64 || !hostLock) return 0;
+    Channel* c;
+    {
+        HostGuard g;
+        c = hosts[dest].ci;
+    }
+    const int fd = c ? c->fd.load() : -1;
+    if (fd < 0) return 0;
+    const size_t n = 20u + len;
+    if (sendAll(fd, msg, n) != static_cast<ssize_t>(n)) {
+        syslogx(P_ERR, "Basecom2: comint_put_locSock() Error sending comint cmd 0x%X to PID 0x%X, %s",
+                be16(msg + 16), dest, err());
+        ++c->sendErrors;
+        return 0;
+    }
+    ++c->sent;
+    return 1;
+}
+
+int dyncom_send_eth(const uint8_t* header, const uint8_t* entry) {
+    Channel* c = dkChannel(be16(header));
+    if (!c || c->fd.load() < 0) return 0;
+    return appendRecord(c, 0, false, header, entry, "dyncom_send_eth()");
+}
+
+int dyncom_send_eth_online(const uint8_t* header, const uint8_t* entry) {
+    const uint16_t pid = be16(header);
+    Channel* c = dkChannel(pid);
+    if (!c || c->fd.load() < 0) return 0;
+    if (c->host->version < 513) return appendRecord(c, 0, false, header, entry, "dyncom_send_eth()");
+    const bool udp = routing_get_next(pid).kind == ROUTE_ETHERNET;
+    return appendRecord(c, 1, udp, header, entry, "dyncom_send_eth_online()");
+}
+
+void Dynkom_flush_eth(int kind) {
+    for (uint32_t pid = 0; pid < 64; ++pid) {
+        if (pid == ownPid) continue;
+        Channel* c = dkChannel(pid);
+        if (!c || c->fd.load() < 0) continue;
+        const int which = kind == 1 ? 0 : 1;
+        const bool udp =
+            which == 1 && c->host->version >= 513 && routing_get_next(pid).kind == ROUTE_ETHERNET;
+        SendBuffer& b = c->buf[which];
+        if (!b.mutex || semTake(b.mutex, WAIT_FOREVER) != OK) {
+            syslogx(P_ERR, "Dynkom_flush_eth(): pid: 0x%02x, semTake failed - errno %s", pid, err());
+            continue;
+        }
+        if (b.fill > b.sent) sendRest(c, b, udp, "Dynkom_flush_eth()");
+        if (semGive(b.mutex) != OK)
+            syslogx(P_ERR, "Dynkom_flush_eth_offline(): semGive failed - errno %s", err());
+    }
+}
+
+int bc2_recv_packet(int fd, void* buffer, int n) {
+    auto* p = static_cast<uint8_t*>(buffer);
+    int got = 0;
+    while (got < n) {
+        if (!waitReadable(fd)) return -1;
+        const ssize_t r = recv(fd, p + got, static_cast<size_t>(n - got), MSG_DONTWAIT);
+        if (r == 0) return 0;
+        if (r < 0) {
+            if (errno == EAGAIN || errno == EINTR) continue;
+            return -1;
+        }
+        got += static_cast<int>(r);
+    }
+    return n;
+}
+
+int BC2_connected(uint32_t pid) {
+    return (ciSet.load() & dkSet.load() & bit(pid)) != 0;
+}
+
+int BC2_getRemoteCapabilty(uint32_t pid, int capability) {
+    if (!BC2_connected(pid) || !hostLock) return 2;
+    uint16_t version;
+    {
+        HostGuard g;
+        version = hosts[pid].version;
+    }
+    if (capability < 0 || capability > 2) return 1;
+    return version >= 514 + capability ? 0 : 1;
+}
+
+uint64_t comint_get_connect_mask() {
+    return ciSet.load();
+}
+uint64_t udp_get_detect_mask() {
+    return heardSet.load();
+}
+uint64_t dk_get_connect_mask() {
+    return dkSet.load();
+}

@@ -1,0 +1,416 @@
+// The command queue, "r_Comint", the dispatch by command code and the error ring.
+#include "comm/comint/comint.h"
+
+#include "comm/bc2/bc2.h"
+#include "comm/dynkomm/dynkomm.h"
+#include "comm/routing/routing.h"
+#include "platform/os/os.h"
+#include "services/rtpman/rtpman.h"
+#include "services/syslog/syslog.h"
+#include "services/timeserv/timeserv.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+uint16_t be16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] << 8 | p[1]);
+}
+uint32_t be32(const uint8_t* p) {
+    return static_cast<uint32_t>(be16(p)) << 16 | be16(p + 2);
+}
+void put16(uint8_t* p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v >> 8);
+    p[1] = static_cast<uint8_t>(v);
+}
+void put32(uint8_t* p, uint32_t v) {
+    put16(p, static_cast<uint16_t>(v >> 16));
+    put16(p + 2, static_cast<uint16_t>(v));
+}
+
+MSG_Q_ID queue = nullptr;
+std::atomic<bool> queueFailing{false};
+std::atomic<int> highestFill{0};
+
+// Handlers handed in by the services above; a short table, looked up by code.
+constexpr int HANDLERS = 64;
+struct Registered {
+    uint16_t code;
+    ComintHandler serve;
+    ComintReplyHandler reply;
+};
+Registered handlers[HANDLERS];
+std::atomic<int> handlerCount{0};
+
+Registered* findHandler(uint16_t code) {
+    const int n = handlerCount.load();
+    for (int i = 0; i < n; ++i)
+        if (handlers[i].code == code) return &handlers[i];
+    return nullptr;
+}
+
+void registerHandler(uint16_t code, ComintHandler serve, ComintReplyHandler reply) {
+    Registered* r = findHandler(code);
+    if (!r) {
+        const int i = handlerCount.load();
+        if (i == HANDLERS) return;
+        r = &handlers[i];
+        r->code = code;
+        r->serve = serve;
+        r->reply = reply;
+        handlerCount = i + 1;
+        return;
+    }
+    r->serve = serve;
+    r->reply = reply;
+}
+
+CiErrorRecord errorRing[CI_ERROR_RING];
+std::atomic<uint32_t> errorCount{0};
+
+void serveTask() {
+    while (!comint_status())
+        taskDelay(sysClkRateGet() / 10);
+    uint8_t msg[CI_QUEUE_MESSAGE];
+    for (;;) {
+        const int n = msgQReceive(queue, msg, sizeof msg, WAIT_FOREVER);
+        if (n == ERROR) {
+            syslogx(LOG_ERR, "Comint_Task: msgQReceive() result: %s", std::strerror(errno));
+            if (taskDeleteRequested()) return;
+            continue;
+        }
+        const int waiting = msgQNumMsgs(queue);
+        if (waiting > highestFill) {
+            highestFill = waiting;
+            if (waiting > 100)
+                syslogx(LOG_DEBUG, "Comint_Task: msgQ_comint() filled upto: %d of %d", waiting,
+                        CI_QUEUE_DEPTH);
+        }
+        if (be16(msg + 6) != AppMan_getPID()) {
+            if (comint_put_cmd(msg, 0) != 1) comint_error(CI_ERR_FORWARD, msg);
+        } else {
+            ci_serve_command(msg, sizeof msg);
+        }
+    }
+}
+
+} // namespace
+
+CiHeader ci_header(const uint8_t* m) {
+    return {be16(m + 2), be16(m + 4), be16(m + 6), be32(m + 8), be32(m + 12), be16(m + 16)};
+}
+
+void ci_set_header(uint8_t* m, const CiHeader& h) {
+    std::memset(m, 0, CI_HEADER);
+    put16(m + 2, h.length);
+    put16(m + 4, h.source);
+    put16(m + 6, h.dest);
+    put32(m + 8, h.context1);
+    put32(m + 12, h.context2);
+    put16(m + 16, h.code);
+}
+
+void comint_ini() {
+    BC2_setCommandSink(comint_queue_cmd,
+                       [](const uint8_t* m) { return static_cast<int>(comint_put_cmd(m, 0)); });
+    if (queue) return;
+    queue = msgQCreate(CI_QUEUE_DEPTH, CI_QUEUE_MESSAGE, MSG_Q_PRIORITY);
+    if (!queue) {
+        syslogx(LOG_CRIT, "comint_ini(): Failed to create message queue");
+        return;
+    }
+    if (taskSpawn("r_Comint", 73, VX_FP_TASK, 50000,
+                  [](intptr_t, intptr_t, intptr_t, intptr_t) { serveTask(); }) == TASK_ID_NULL)
+        syslogx(LOG_CRIT, "comint_ini(): Failed to start Comint_Task");
+}
+
+int comint_queue_cmd(const uint8_t* message) {
+    if (!message) {
+        syslogx(7, "No valid message for comint message queue");
+        return 0;
+    }
+    const CiHeader h = ci_header(message);
+    // A longer payload does not fit a queue message; it is refused rather than cut.
+    if (h.length > CI_QUEUE_PAYLOAD_MAX || !queue) return 0;
+    uint8_t buf[CI_QUEUE_MESSAGE] = {};
+    std::memcpy(buf, message, CI_HEADER + h.length);
+    const STATUS st = msgQSend(queue, buf, sizeof buf, NO_WAIT, MSG_PRI_NORMAL);
+    if (st != OK) {
+        if (!queueFailing.exchange(true))
+            SYSLOGX_GUARDED(LOG_WARN,
+                            "Sending CI msg 0x%X to comint task failed, %X->%X, Q status %X, Q Err %X",
+                            h.code, h.source, h.dest, static_cast<unsigned>(st), 0u);
+        return 0;
+    }
+    if (queueFailing.exchange(false))
+        SYSLOGX_GUARDED(LOG_INFO, "Sending CI msg 0x%X to comint task back alive, %X->%X", h.code, h.source,
+                        h.dest);
+    return 1;
+}
+
+uint16_t comint_put_cmd(const uint8_t* message, int fromOutside) {
+    const CiHeader h = ci_header(message);
+    const uint16_t own = AppMan_getPID();
+    int ok;
+    uint32_t failure = CI_ERR_SEND;
+    if (h.dest == own || fromOutside == 1) {
+        ok = comint_queue_cmd(message);
+    } else if (h.dest == CI_PID_ALL) {
+        ok = comint_put_eth(message);
+        if (ok && h.length <= CI_QUEUE_PAYLOAD_MAX) {
+            uint8_t local[CI_HEADER + CI_QUEUE_PAYLOAD_MAX];
+            std::memcpy(local, message, CI_HEADER + h.length);
+            put16(local + 6, own);
+            comint_queue_cmd(local);
+        }
+    } else {
+        switch (routing_get_next(h.dest).kind) {
+        case ROUTE_ETHERNET:
+            ok = comint_put_eth(message);
+            break;
+        case ROUTE_LOCSOCK:
+            ok = comint_put_locSock(message);
+            break;
+        default:
+            ok = 0;
+            failure = CI_ERR_ROUTE;
+        }
+    }
+    if (!ok) comint_error(failure, message);
+    return ok ? 1 : 0;
+}
+
+void comint_setHandler(uint16_t code, ComintHandler handler) {
+    registerHandler(code, handler, nullptr);
+}
+void comint_setReplyHandler(uint16_t code, ComintReplyHandler handler) {
+    registerHandler(code, nullptr, handler);
+}
+
+void ci_serve_command(const uint8_t* message, size_t len) {
+    if (!message || len < CI_HEADER) return;
+    const CiHeader h = ci_header(message);
+    // Handlers read no further than the payload the message holds.
+    const size_t n = CI_HEADER + h.length <= len ? CI_HEADER + h.length : len;
+    switch (h.code) {
+    case 0x0100:
+        return routing_set_table_entries_cmd(message, n);
+    case 0x0101:
+        return routing_set_table_entries_by_list_cmd(message, n);
+    case 0x0102:
+        return routing_initialize_routing_table_cmd(message, n);
+    case 0x0103:
+        return routing_return_cmd(message, n);
+    case 0x0104:
+        return routing_return_false_cmd(message, n);
+    case 0x0105:
+        return routing_bounce_cmd(message, n);
+    case 0x0106:
+        return routing_bounce_return_cmd(message, n);
+    case 0x0107:
+        return routing_return_func(message, n);
+    case 0x0600:
+        return timeserv_distributeTime_cmd(message, n);
+    case 0x0602:
+        return timeserv_newSystemTime_cmd(message, n);
+    case 0x0603:
+        return timeserv_suggestOwnTime_cmd(message, n);
+    case 0x1100:
+        return dynkomm_tidy_up(message, n);
+    default:
+        break;
+    }
+    const Registered* r = findHandler(h.code);
+    if (r && r->serve) {
+        r->serve(message, n);
+    } else if (r && r->reply) {
+        uint8_t reply[CI_HEADER + CI_QUEUE_PAYLOAD_MAX];
+        const size_t rn = r->reply(message, n, reply, sizeof reply);
+        if (rn >= CI_HEADER) comint_put_cmd(reply, 1);
+    } else {
+        comint_error(CI_ERR_CODE, message);
+    }
+}
+
+// ---- context handles -------------------------------------------------------------------------
+
+namespace {
+
+constexpr uint32_t HANDLE_SLOTS = 1024;
+enum Kind : uint8_t { FREE = 0, FLAG = 1, ROUTINE = 2 };
+struct HandleSlot {
+    Kind kind;
+    uint16_t generation;
+    void* target;
+};
+HandleSlot handleSlots[HANDLE_SLOTS];
+std::atomic<SEM_ID> handleMutex{nullptr};
+
+SEM_ID handleLock() {
+    SEM_ID m = handleMutex.load();
+    if (m) return m;
+    SEM_ID made = semMCreate(SEM_Q_PRIORITY | SEM_INVERSION_SAFE);
+    if (!handleMutex.compare_exchange_strong(m, made)) {
+        semDelete(made);
+        return m;
+    }
+    return made;
+}
+
+// A handle: generation (1..0x7FFF) in the high half, slot index (1..1023) in the low half.
+uint32_t makeHandle(Kind kind, void* target) {
+    SEM_ID m = handleLock();
+    if (!m || semTake(m, WAIT_FOREVER) != OK) return 0;
+    uint32_t handle = 0;
+    for (uint32_t i = 1; i < HANDLE_SLOTS; ++i) {
+        HandleSlot& s = handleSlots[i];
+        if (s.kind != FREE) continue;
+        s.generation = static_cast<uint16_t>(s.generation % 0x7FFF + 1);
+        s.kind = kind;
+        s.target = target;
+        handle = static_cast<uint32_t>(s.generation) << 16 | i;
+        break;
+    }
+    semGive(m);
+    return handle;
+}
+
+void* resolve(uint32_t handle, Kind kind) {
+    const uint32_t i = handle & 0xFFFF;
+    if (i == 0 || i >= HANDLE_SLOTS) return nullptr;
+    SEM_ID m = handleLock();
+    if (!m || semTake(m, WAIT_FOREVER) != OK) return nullptr;
+    const HandleSlot& s = handleSlots[i];
+    void* t = s.kind == kind && s.generation == handle >> 16 ? s.target : nullptr;
+    semGive(m);
+    return t;
+}
+
+} // namespace
+
+uint32_t comint_handle_flag(uint16_t* flag) {
+    return makeHandle(FLAG, flag);
+}
+uint32_t comint_handle_routine(ComintRoutine routine) {
+    return makeHandle(ROUTINE, reinterpret_cast<void*>(routine));
+}
+ComintRoutine comint_resolve_routine(uint32_t handle) {
+    return reinterpret_cast<ComintRoutine>(resolve(handle, ROUTINE));
+}
+
+void comint_handle_drop(uint32_t handle) {
+    const uint32_t i = handle & 0xFFFF;
+    if (i == 0 || i >= HANDLE_SLOTS) return;
+    SEM_ID m = handleLock();
+    if (!m || semTake(m, WAIT_FOREVER) != OK) return;
+    if (handleSlots[i].generation == handle >> 16) handleSlots[i].kind = FREE;
+    semGive(m);
+}
+
+// ---- error ring ---------------------------------------------------------------------------------
+
+void comint_error_ini() {
+    errorCount = 0;
+}
+
+void comint_error(uint32_t code, const uint8_t* message) {
+    CiErrorRecord& r = errorRing[errorCount.fetch_add(1) % CI_ERROR_RING];
+    r.code = code;
+    std::memcpy(r.header, message, sizeof r.header);
+}
+
+uint32_t comint_error_count() {
+    return errorCount.load();
+}
+CiErrorRecord comint_error_get(uint32_t n) {
+    return errorRing[n % CI_ERROR_RING];
+}
+
+// ---- command group 0x01 ---------------------------------------------------------------------
+
+namespace {
+
+void routingReply(const uint8_t* request, bool done) {
+    const CiHeader rq = ci_header(request);
+    uint8_t reply[CI_HEADER];
+    ci_set_header(reply, {0, AppMan_getPID(), rq.source, 0, rq.context1,
+                          static_cast<uint16_t>(done ? 0x0103 : 0x0104)});
+    comint_put_cmd(reply, 1);
+}
+
+void setFlag(const uint8_t* message, uint16_t value) {
+    auto* flag = static_cast<uint16_t*>(resolve(ci_header(message).context2, FLAG));
+    if (flag) __atomic_store_n(flag, value, __ATOMIC_RELEASE);
+}
+
+} // namespace
+
+void routing_set_table_entries_cmd(const uint8_t* m, size_t len) {
+    bool ok = false;
+    if (len >= CI_HEADER + 12) {
+        const uint16_t first = be16(m + 20), last = be16(m + 22);
+        syslogx(LOG_DEBUG, "routing_set_table_entries_cmd entering start_pid %X, end_pid %X", first, last);
+        ok = routing_set_table_entries({be32(m + 24), be32(m + 28)}, first, last) == 1;
+    }
+    routingReply(m, ok);
+}
+
+void routing_set_table_entries_by_list_cmd(const uint8_t* m, size_t len) {
+    const size_t entries = (len - CI_HEADER) / 12;
+    bool ok = true;
+    for (size_t i = 0; i < entries; ++i) {
+        const uint8_t* e = m + CI_HEADER + 12 * i;
+        const uint16_t pid = static_cast<uint16_t>(be32(e));
+        syslogx(LOG_DEBUG, "routing_set_table_entries_by_list_cmd entering pid %X", pid);
+        if (ok) ok = routing_set_table_entries({be32(e + 4), be32(e + 8)}, pid, pid) == 1;
+    }
+    routingReply(m, ok);
+}
+
+void routing_initialize_routing_table_cmd(const uint8_t*, size_t) {
+    routing_ini();
+}
+
+void routing_return_cmd(const uint8_t* m, size_t) {
+    setFlag(m, 1);
+}
+void routing_return_false_cmd(const uint8_t* m, size_t) {
+    setFlag(m, 0);
+}
+
+void routing_bounce_cmd(const uint8_t* m, size_t len) {
+    const CiHeader rq = ci_header(m);
+    uint8_t echo[CI_HEADER + CI_QUEUE_PAYLOAD_MAX];
+    const size_t payload = len - CI_HEADER <= CI_QUEUE_PAYLOAD_MAX ? len - CI_HEADER : CI_QUEUE_PAYLOAD_MAX;
+    ci_set_header(echo,
+                  {static_cast<uint16_t>(payload), rq.dest, rq.source, rq.context2, rq.context1, 0x0106});
+    std::memcpy(echo + CI_HEADER, m + CI_HEADER, payload);
+    comint_put_cmd(echo, 1);
+}
+
+void routing_bounce_return_cmd(const uint8_t* m, size_t len) {
+    const CiHeader h = ci_header(m);
+    if (h.context2 == 0) return;
+    if (ComintRoutine r = comint_resolve_routine(h.context2)) r(m + CI_HEADER, len - CI_HEADER, h.source);
+}
+
+void routing_return_func(const uint8_t* m, size_t len) {
+    const CiHeader h = ci_header(m);
+    if (ComintRoutine r = comint_resolve_routine(h.context2)) r(m, len, h.source);
+}
+
+void comint_reset() {
+    handlerCount = 0;
+    for (HandleSlot& s : handleSlots)
+        s.kind = FREE;
+    errorCount = 0;
+    queueFailing = false;
+    highestFill = 0;
+    if (queue) {
+        uint8_t msg[CI_QUEUE_MESSAGE];
+        while (msgQReceive(queue, msg, sizeof msg, NO_WAIT) != ERROR) {
+        }
+    }
+}

@@ -1,0 +1,400 @@
+// Data FIFOs and their registry. A FIFO belongs to the registry record (and, for a sending
+// FIFO, the sender list) that refers to it; it is freed only after every reference is gone,
+// so no operation ever reads a released FIFO.
+#include "comm/dynkomm/dynkomm.h"
+
+#include "comm/routing/routing.h"
+#include "platform/os/os.h"
+#include "services/rtpman/rtpman.h"
+#include "services/syslog/syslog.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace {
+
+constexpr size_t HEADER = (sizeof(DynkommFifo) + 7) & ~size_t{7};
+static_assert(HEADER == sizeof(DynkommFifo), "slots follow the header at an 8-byte boundary");
+
+// Relaxed atomic copies: slots are shared by one writer and one reader without a lock, and
+// a reader that raced the writer finds out by the counts and throws its copy away.
+void copyIn(uint8_t* dst, const uint8_t* src, size_t n) {
+    size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        uint32_t w;
+        std::memcpy(&w, src + i, 4);
+        __atomic_store_n(reinterpret_cast<uint32_t*>(dst + i), w, __ATOMIC_RELAXED);
+    }
+    for (; i < n; ++i)
+        __atomic_store_n(dst + i, src[i], __ATOMIC_RELAXED);
+}
+void copyOut(uint8_t* dst, const uint8_t* src, size_t n) {
+    size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const uint32_t w = __atomic_load_n(reinterpret_cast<const uint32_t*>(src + i), __ATOMIC_RELAXED);
+        std::memcpy(dst + i, &w, 4);
+    }
+    for (; i < n; ++i)
+        dst[i] = __atomic_load_n(src + i, __ATOMIC_RELAXED);
+}
+
+bool queueMode(const DynkommFifo* f) {
+    return f->flags & DK_FLAG_QUEUE;
+}
+
+} // namespace
+
+DynkommFifo* dynkomm_fifo_alloc(uint16_t slots, uint16_t slotSize) {
+    if (slots == 0 || slots > DK_SLOTS_MAX || (slots & (slots - 1))) return nullptr;
+    void* mem = std::calloc(1, HEADER + static_cast<size_t>(slots) * ((slotSize + 3u) & ~3u));
+    if (!mem) return nullptr;
+    auto* f = new (mem) DynkommFifo{};
+    f->validity = DK_FIFO_VALID;
+    f->slots = slots;
+    f->slotMask = static_cast<uint16_t>(slots - 1);
+    f->slotSize = slotSize;
+    return f;
+}
+
+void dynkomm_fifo_dispose(DynkommFifo* f) {
+    if (!f) return;
+    f->validity = DK_FIFO_RELEASED;
+    f->~DynkommFifo();
+    std::free(f);
+}
+
+uint8_t* dynkomm_write(DynkommFifo* f) {
+    if (!f || f->validity != DK_FIFO_VALID) return nullptr;
+    const uint32_t w = f->writeCount.load(std::memory_order_relaxed);
+    if (queueMode(f) && w - f->readCount.load(std::memory_order_acquire) >= f->slots) return nullptr;
+    f->claimed.store(w + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+    return f->slot(w);
+}
+
+void dynkomm_writedone(DynkommFifo* f) {
+    f->writeCount.fetch_add(1, std::memory_order_release);
+}
+
+bool dynkomm_write_copy(DynkommFifo* f, const void* data) {
+    uint8_t* s = dynkomm_write(f);
+    if (!s) return false;
+    copyIn(s, static_cast<const uint8_t*>(data), f->slotSize);
+    dynkomm_writedone(f);
+    return true;
+}
+
+uint8_t* dynkomm_read(DynkommFifo* f) {
+    if (!f || f->validity != DK_FIFO_VALID) return nullptr;
+    const uint32_t w = f->writeCount.load(std::memory_order_acquire);
+    const uint32_t r = f->readCount.load(std::memory_order_relaxed);
+    if (r == w) return nullptr;
+    return f->slot(queueMode(f) ? r : w - 1);
+}
+
+void dynkomm_readdone(DynkommFifo* f) {
+    if (queueMode(f))
+        f->readCount.fetch_add(1, std::memory_order_release);
+    else
+        f->readCount.store(f->writeCount.load(std::memory_order_acquire), std::memory_order_release);
+}
+
+bool dynkomm_read_copy(DynkommFifo* f, void* out) {
+    if (!f || f->validity != DK_FIFO_VALID) return false;
+    auto* o = static_cast<uint8_t*>(out);
+    if (queueMode(f)) {
+        const uint32_t r = f->readCount.load(std::memory_order_relaxed);
+        if (r == f->writeCount.load(std::memory_order_acquire)) return false;
+        copyOut(o, f->slot(r), f->slotSize);
+        f->readCount.store(r + 1, std::memory_order_release);
+        return true;
+    }
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const uint32_t w = f->writeCount.load(std::memory_order_acquire);
+        if (w == f->readCount.load(std::memory_order_relaxed)) return false;
+        copyOut(o, f->slot(w - 1), f->slotSize);
+        std::atomic_thread_fence(std::memory_order_acquire);
+        // The writer has begun entries up to claimed - 1; one of them lands in the copied
+        // slot once claimed - w reaches the slot count.
+        if (f->claimed.load(std::memory_order_relaxed) - w < f->slots) {
+            f->readCount.store(w, std::memory_order_release);
+            return true;
+        }
+    }
+    f->readCount.store(f->writeCount.load(std::memory_order_acquire), std::memory_order_release);
+    return false;
+}
+
+// ---- registry ------------------------------------------------------------------------------
+
+namespace {
+
+constexpr uint32_t NONE = 0, RESERVED = 1, CREATED = 2;
+struct Record {
+    uint32_t state;
+    DynkommFifo* fifo;
+};
+Record records[DK_MAGIC_COUNT];
+std::atomic<MagicTable*> dkMagics{nullptr};
+SEM_ID registryMutex = nullptr;
+MagicCounters lastCounters{};
+
+struct Registry {
+    Registry() { ok = registryMutex && semTake(registryMutex, WAIT_FOREVER) == OK; }
+    ~Registry() {
+        if (ok) semGive(registryMutex);
+    }
+    bool ok;
+};
+
+// The record of a valid number (under the registry lock), else none.
+Record* recordOf(uint32_t magic) {
+    const int32_t i = magicNumber_magic2index(dkMagics.load(), magic);
+    return i < 0 ? nullptr : &records[i];
+}
+
+uint16_t routeCodeOf(uint16_t pid) {
+    if (pid == AppMan_getPID()) return DK_ROUTE_LOCAL;
+    switch (routing_get_next(pid).kind) {
+    case ROUTE_ETHERNET:
+        return DK_ROUTE_ETHERNET;
+    case ROUTE_LOCSOCK:
+        return DK_ROUTE_LOCSOCK;
+    default:
+        return DK_ROUTE_LOCAL;
+    }
+}
+
+DkErrorRecord errorRing[DK_ERROR_RING];
+std::atomic<uint32_t> errorCount{0};
+
+} // namespace
+
+int dynkomm_ini() {
+    if (!registryMutex) registryMutex = semMCreate(SEM_Q_PRIORITY | SEM_INVERSION_SAFE);
+    if (!dkMagics.load()) dkMagics = magicNumber_createMem(DK_MAGIC_COUNT, DK_MAGIC_DELAY);
+    if (!dkMagics.load() || !registryMutex) {
+        syslogx(LOG_ERR, "dynkomm_ini(): failed to initialize magic number table");
+        return 0;
+    }
+    return 1;
+}
+
+uint32_t dynkomm_get_magic() {
+    MagicTable* t = dkMagics.load();
+    if (!t) {
+        syslogx(LOG_ERR, "dynkomm_get_magic() no magic number table!!");
+        return 0;
+    }
+    const uint32_t m = magicNumber_getNewMagic(t);
+    if (!m) {
+        const MagicCounters c = magicNumber_counters(t);
+        syslogx(LOG_ERR, "dynkomm_get_magic() out of magics del %u used %u cnt %u", c.waiting, c.inUse,
+                c.count);
+    }
+    return m;
+}
+
+uint32_t dynkomm_fifo_reserve(uint16_t pid) {
+    const uint32_t m = dynkomm_get_magic();
+    if (!m) {
+        syslogx(LOG_ERR, "dynkomm_fifo_reserve(): could not get magic nummer for fifo");
+        return 0;
+    }
+    Registry r;
+    records[m & 0xFFFF] = {pid == AppMan_getPID() ? NONE : RESERVED, nullptr};
+    return m;
+}
+
+int dynkomm_fifo_prepare(uint32_t magic) {
+    Registry r;
+    Record* rec = recordOf(magic);
+    if (!rec) {
+        syslogx(LOG_ERR, "dynkomm_fifo_prepare(): invalid get magic nummer for fifo 0x%08x", magic);
+        return 0;
+    }
+    *rec = {RESERVED, nullptr};
+    return 1;
+}
+
+int dynkomm_fifo_set(uint32_t magic, DynkommFifo* fifo) {
+    Registry r;
+    Record* rec = recordOf(magic);
+    if (!rec) {
+        syslogx(LOG_ERR, "dynkomm_fifo_set(): invalid get magic number for fifo 0x%08x", magic);
+        return 0;
+    }
+    *rec = {CREATED, fifo};
+    if (fifo) fifo->magic = magic;
+    return 1;
+}
+
+DynkommFifo* dynkomm_fifo_create(uint32_t magic, uint16_t sourcePid, uint32_t partnerMagic, uint16_t destPid,
+                                 uint16_t raster, uint16_t slots, uint16_t slotSize, uint16_t flags) {
+    Registry r;
+    Record* rec = recordOf(magic);
+    if (!rec) {
+        syslogx(LOG_ERR, "dynkomm_fifo_init(): magic not valid");
+        return nullptr;
+    }
+    if (rec->state != RESERVED) {
+        syslogx(LOG_ERR, "dynkomm_fifo_init(): fifo state not expected %d, 0x%08x",
+                static_cast<int>(rec->state), static_cast<unsigned>(reinterpret_cast<uintptr_t>(rec->fifo)));
+        return nullptr;
+    }
+    DynkommFifo* f = dynkomm_fifo_alloc(slots, slotSize);
+    if (!f) {
+        syslogx(LOG_ERR, "dynkomm_fifo_init(): no memory for fifo");
+        return nullptr;
+    }
+    f->ownHandle = magic;
+    f->magic = magic;
+    f->partnerMagic = partnerMagic;
+    f->sourcePid = sourcePid;
+    f->destPid = destPid;
+    f->raster = raster;
+    f->flags = flags;
+    f->routeCode = routeCodeOf(destPid);
+    *rec = {CREATED, f};
+    return f;
+}
+
+DynkommFifo* dynkomm_fifo_create_local(uint32_t magic, uint16_t raster, uint16_t slots, uint16_t slotSize,
+                                       uint16_t flags) {
+    if (!dynkomm_fifo_prepare(magic)) {
+        syslogx(LOG_ERR, "dynkomm_fifo_create_local(): illegal magic creating local fifo 0x%08x", magic);
+        return nullptr;
+    }
+    const uint16_t own = AppMan_getPID();
+    DynkommFifo* f = dynkomm_fifo_create(magic, own, magic, own, raster, slots, slotSize, flags);
+    if (!f) {
+        dynkomm_free_magic(magic);
+        syslogx(LOG_ERR, "dynkomm_fifo_create_local(): not able to create local fifo 0x%08x", magic);
+    }
+    return f;
+}
+
+uint32_t dynkomm_fifo_activate(uint32_t magic, uint16_t pid, uint16_t raster, uint16_t slots,
+                               uint16_t slotSize, uint16_t flags) {
+    const uint16_t own = AppMan_getPID();
+    if (pid == own) return magic;
+    if (!dynkomm_fifo_create(magic, pid, magic, own, raster, slots, slotSize, flags)) {
+        syslogx(LOG_ERR, "dynkomm_fifo_activate(): fifo (0x%08X) pid 0x0x%02X could not been activated",
+                magic, pid);
+        return 0;
+    }
+    return magic;
+}
+
+uint32_t dynkomm_fifo_register(DynkommFifo* fifo) {
+    const uint32_t m = dynkomm_get_magic();
+    if (!m) return 0;
+    Registry r;
+    records[m & 0xFFFF] = {CREATED, fifo};
+    fifo->magic = m;
+    fifo->ownHandle = m;
+    return m;
+}
+
+DynkommFifo* dynkomm_fifo_unregister(uint32_t magic, bool delayed) {
+    DynkommFifo* f = nullptr;
+    {
+        Registry r;
+        Record* rec = recordOf(magic);
+        if (!rec) return nullptr;
+        f = rec->fifo;
+        *rec = {NONE, nullptr};
+        if (delayed)
+            magicNumber_deleteMagic(dkMagics.load(), magic);
+        else
+            magicNumber_deleteMagic_noTimeout(dkMagics.load(), magic);
+    }
+    if (f) f->magic = 0;
+    return f;
+}
+
+int dynkomm_fifo_free(uint32_t magic) {
+    if (magicNumber_magic2index(dkMagics.load(), magic) < 0) return 0;
+    dynkomm_fifo_dispose(dynkomm_fifo_unregister(magic, true));
+    return 1;
+}
+
+int dynkomm_get_fifo(uint32_t magic, DynkommFifo** fifo) {
+    if (fifo) *fifo = nullptr;
+    Registry r;
+    Record* rec = recordOf(magic);
+    if (!rec) return 0;
+    if (rec->state != CREATED) return 2;
+    if (fifo) *fifo = rec->fifo;
+    return 1;
+}
+
+int dynkomm_free_magic(uint32_t magic) {
+    return magicNumber_deleteMagic(dkMagics.load(), magic);
+}
+int dynkomm_free_magic_direct(uint32_t magic) {
+    return magicNumber_deleteMagic_noTimeout(dkMagics.load(), magic);
+}
+
+DkPutResult dynkomm_fifo_put(uint32_t magic, const uint8_t* data, size_t len, DkFifoInfo* info) {
+    Registry r;
+    Record* rec = recordOf(magic);
+    if (!rec || rec->state != CREATED || !rec->fifo) return DK_PUT_NO_FIFO;
+    DynkommFifo* f = rec->fifo;
+    if (info) *info = {f->sourcePid, f->flags, f->slots, f->raster};
+    if (len > f->slotSize) return DK_PUT_TOO_LONG;
+    uint8_t* s = dynkomm_write(f);
+    if (!s) return DK_PUT_FULL;
+    copyIn(s, data, len);
+    static const uint8_t zeros[DK_SLOT_MAX] = {};
+    copyIn(s + len, zeros, f->slotSize - len);
+    dynkomm_writedone(f);
+    return DK_PUT_OK;
+}
+
+void dynkomm_1s() {
+    MagicTable* t = dkMagics.load();
+    if (!t) return;
+    magicNumber_garbageCollection(t);
+    lastCounters = magicNumber_counters(t);
+}
+
+MagicCounters dynkomm_counters() {
+    return magicNumber_counters(dkMagics.load());
+}
+
+void dynkomm_tidy_up(const uint8_t* message, size_t len) {
+    if (!message || len < 20) return;
+    const uint32_t word2 = static_cast<uint32_t>(message[12]) << 24 |
+                           static_cast<uint32_t>(message[13]) << 16 |
+                           static_cast<uint32_t>(message[14]) << 8 | message[15];
+    SYSLOGX_GUARDED(LOG_WARN, "dynkomm_tidy_up(): mem leak:  fifo will remain 0x%08x", word2);
+}
+
+void dynkomm_error_ini() {
+    errorCount = 0;
+}
+
+void dynkomm_error(uint32_t code, const void* object, size_t len) {
+    DkErrorRecord& rec = errorRing[errorCount.fetch_add(1) % DK_ERROR_RING];
+    rec = {code, {}};
+    if (object) std::memcpy(rec.object, object, len < sizeof rec.object ? len : sizeof rec.object);
+}
+
+uint32_t dynkomm_error_count() {
+    return errorCount.load();
+}
+DkErrorRecord dynkomm_error_get(uint32_t n) {
+    return errorRing[n % DK_ERROR_RING];
+}
+
+void dynkomm_reset() {
+    MagicTable* t = dkMagics.exchange(nullptr);
+    for (Record& rec : records) {
+        if (rec.fifo) dynkomm_fifo_dispose(rec.fifo);
+        rec = {NONE, nullptr};
+    }
+    magicNumber_freeMem(t);
+    errorCount = 0;
+}

@@ -1,0 +1,157 @@
+// The command interface: the routing commands and their replies, the echo, context words that
+// name this unit's flags and routines, the dispatch and its error ring, the queue's episodes.
+#include "comm/unit_fixture.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace unit;
+using fake::Bytes;
+
+struct Comint : Unit {};
+
+TEST_F(Comint, RoutingCommandsSetTheTableOrNothingAndAnswerTheRequester) {
+    EXPECT_EQ(routing_get_next(OWN).kind, ROUTE_LOCAL);
+    EXPECT_EQ(routing_get_next(0x20).kind, ROUTE_ILLEGAL);
+    EXPECT_EQ(routing_get_next(64).kind, ROUTE_ILLEGAL);
+    struct Case {
+        const char* what;
+        Bytes request;
+        uint16_t replyCode;
+        std::vector<std::pair<uint16_t, uint32_t>> kinds; // PID, kind afterwards
+    };
+    const Case cases[] = {
+        {"range 5..3",
+         message(0x0100, PEER, OWN, 0x71, 0, fields({{5, 2}, {3, 2}, {3, 4}, {7, 4}})),
+         0x0104,
+         {{3, 0}, {4, 0}, {5, 0}}},
+        {"range 5..6",
+         message(0x0100, PEER, OWN, 0x72, 0, fields({{5, 2}, {6, 2}, {3, 4}, {7, 4}})),
+         0x0103,
+         {{4, 0}, {5, 3}, {6, 3}, {7, 0}}},
+        {"list, second PID 70",
+         message(0x0101, PEER, OWN, 0x73, 0,
+                 fields({{9, 4}, {2, 4}, {0x0A000009, 4}, {70, 4}, {2, 4}, {1, 4}, {10, 4}, {2, 4}, {1, 4}})),
+         0x0104,
+         {{9, 2}, {10, 0}}},
+    };
+    for (const Case& c : cases) {
+        serve(c.request);
+        const auto out = sent();
+        ASSERT_EQ(out.size(), 1u) << c.what;
+        EXPECT_EQ(out[0], message(c.replyCode, OWN, PEER, 0, word(c.request, 8))) << c.what;
+        for (auto [pid, kind] : c.kinds)
+            EXPECT_EQ(routing_get_next(pid).kind, kind) << c.what << " PID " << pid;
+    }
+    EXPECT_EQ(routing_get_next(9).parameter, 0x0A000009u);
+    serve(message(0x0102, PEER, OWN, 0, 0));
+    EXPECT_EQ(routing_get_next(9).kind, ROUTE_ILLEGAL);
+    EXPECT_EQ(routing_get_next(OWN).kind, ROUTE_LOCAL);
+    EXPECT_TRUE(sent().empty()) << "a reset is not answered";
+}
+
+TEST_F(Comint, EchoComesBackTurnedRound) {
+    serve(message(0x0105, PEER, OWN, 0x11111111, 0x22222222, {'a', 'b', 'c'}));
+    EXPECT_EQ(sent(),
+              std::vector<Bytes>{message(0x0106, OWN, PEER, 0x22222222, 0x11111111, {'a', 'b', 'c'})});
+}
+
+uint16_t resultFlag = 7;
+std::vector<std::pair<Bytes, uint16_t>> calledWith;
+
+// Replies name a flag or a routine by context word 2; only live handles of the right kind act.
+TEST_F(Comint, ContextWordsActOnlyThroughLiveHandlesOfTheirKind) {
+    const uint32_t flag = comint_handle_flag(&resultFlag);
+    const uint32_t routine = comint_handle_routine(
+        [](const uint8_t* d, size_t n, uint16_t pid) { calledWith.emplace_back(Bytes(d, d + n), pid); });
+    ASSERT_NE(flag, 0u);
+    ASSERT_NE(routine, 0u);
+    serve(message(0x0103, PEER, OWN, 0, flag));
+    EXPECT_EQ(resultFlag, 1);
+    serve(message(0x0104, PEER, OWN, 0, routine)); // a routine is no flag
+    EXPECT_EQ(resultFlag, 1);
+    serve(message(0x0104, PEER, OWN, 0, flag ^ 0x00010000)); // another generation
+    EXPECT_EQ(resultFlag, 1);
+    serve(message(0x0104, PEER, OWN, 0, flag));
+    EXPECT_EQ(resultFlag, 0);
+    comint_handle_drop(flag);
+    serve(message(0x0103, PEER, OWN, 0, flag));
+    EXPECT_EQ(resultFlag, 0) << "a dropped handle is stale";
+
+    serve(message(0x0106, PEER, OWN, 0, routine, {1, 2}));
+    serve(message(0x0106, PEER, OWN, 0, flag, {3}));
+    serve(message(0x0107, PEER, OWN, 5, 0x7FFF03FF, {4}));
+    serve(message(0x0107, PEER, OWN, 5, routine, {5}));
+    ASSERT_EQ(calledWith.size(), 2u);
+    EXPECT_EQ(calledWith[0], std::make_pair(Bytes{1, 2}, PEER)) << "a bounce reply: the payload";
+    EXPECT_EQ(calledWith[1], std::make_pair(message(0x0107, PEER, OWN, 5, routine, {5}), PEER))
+        << "a continuation: the whole message";
+}
+
+int servedBroadcasts = 0;
+uint16_t servedDest = 0;
+
+TEST_F(Comint, DispatchRecordsWhatCannotBeServedOrSent) {
+    comint_setHandler(0x0F01, [](const uint8_t* m, size_t) {
+        ++servedBroadcasts;
+        servedDest = static_cast<uint16_t>(m[6] << 8 | m[7]);
+    });
+    struct Case {
+        const char* what;
+        Bytes m;
+        int fromOutside;
+        uint16_t result;
+        uint32_t error; // the last record's code; 0: none
+        uint32_t records;
+        size_t sentOut;
+    };
+    const Case cases[] = {
+        {"unknown code", message(0x0507, OWN, OWN, 1, 2), 1, 1, 102, 1, 0},
+        {"illegal route", message(0x0F01, OWN, UNROUTED, 3, 4), 0, 0, 101, 1, 0},
+        {"forwarded, no route (101, then 103)", message(0x0F01, OWN, UNROUTED, 5, 6), 1, 1, 103, 2, 0},
+        {"too long to queue", message(0x0F01, OWN, OWN, 7, 8, Bytes(493)), 1, 0, 100, 1, 0},
+        {"broadcast", message(0x0F01, OWN, CI_PID_ALL, 9, 10), 1, 1, 0, 0, 1},
+    };
+    for (const Case& c : cases) {
+        const uint32_t before = comint_error_count();
+        EXPECT_EQ(comint_put_cmd(c.m.data(), c.fromOutside), c.result) << c.what;
+        EXPECT_EQ(sent().size(), c.sentOut) << c.what;
+        if (!c.error) {
+            EXPECT_EQ(comint_error_count(), before) << c.what;
+            continue;
+        }
+        ASSERT_EQ(comint_error_count(), before + c.records) << c.what;
+        const CiErrorRecord r = comint_error_get(before + c.records - 1);
+        EXPECT_EQ(r.code, c.error) << c.what;
+        EXPECT_EQ(Bytes(r.header, r.header + 18), Bytes(c.m.begin(), c.m.begin() + 18)) << c.what;
+    }
+    EXPECT_EQ(servedBroadcasts, 1) << "served once, here";
+    EXPECT_EQ(servedDest, OWN);
+}
+
+SEM_ID held = nullptr;
+
+TEST_F(Comint, FullQueueWarnsOncePerEpisodeAndSaysWhenItIsBackAlive) {
+    held = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
+    comint_setHandler(0x0F04, [](const uint8_t*, size_t) { semTake(held, WAIT_FOREVER); });
+    const Bytes hold = message(0x0F04, OWN, OWN, 0, 0);
+    ASSERT_EQ(comint_queue_cmd(hold.data()), 1);
+    sim::step(1); // r_Comint now waits in the handler
+    int accepted = 0;
+    for (int i = 0; i < CI_QUEUE_DEPTH + 3; ++i)
+        accepted += comint_queue_cmd(message(0x0F05, OWN, OWN, 0, 0).data());
+    EXPECT_EQ(accepted, CI_QUEUE_DEPTH);
+    seen = testsupport::logDrain();
+    int warnings = 0;
+    for (const auto& l : seen)
+        warnings += l.text.find("Sending CI msg 0xF05 to comint task failed, 25->25") != std::string::npos;
+    EXPECT_EQ(warnings, 1);
+    semGive(held);
+    sim::step(1);
+    EXPECT_EQ(comint_queue_cmd(hold.data()), 1);
+    semGive(held);
+    EXPECT_TRUE(logged("Sending CI msg 0xF04 to comint task back alive, 25->25"));
+}
+
+} // namespace

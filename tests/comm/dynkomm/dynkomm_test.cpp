@@ -1,0 +1,171 @@
+// Magic numbers and data FIFOs: the number life cycle as the tables are specified, the two
+// FIFO modes, a writer lapping an online reader, and FIFOs that are released only once.
+#include "comm/dynkomm/dynkomm.h"
+
+#include "platform/kmgr/appman.h"
+#include "platform/kmgr/kmgr_sim.h"
+#include "platform/settings/settings.h"
+#include "services/rtpman/rtpman.h"
+#include "support/logcapture.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace {
+
+constexpr uint16_t OWN = 0x25;
+
+struct Dynkomm : ::testing::Test {
+    void SetUp() override {
+        testsupport::logStart();
+        platform::Settings s;
+        s.pid = OWN;
+        platform::setSettings(s);
+        kmgr::installAppManager();
+        RtpManUsr_setIndex(0);
+        ASSERT_EQ(AppMan_init(), 1);
+        ASSERT_EQ(dynkomm_ini(), 1);
+    }
+    void TearDown() override {
+        dynkomm_reset();
+        rtpman_reset();
+    }
+};
+
+TEST_F(Dynkomm, NumbersComeBackOnlyAfterTheirDelayAndStaleOnesAreRefused) {
+    MagicTable* t = magicNumber_createMem(4, 2);
+    ASSERT_NE(t, nullptr);
+    const uint32_t a = magicNumber_getNewMagic(t), b = magicNumber_getNewMagic(t);
+    EXPECT_EQ(a & 0xFFFF, 1u) << "index 0 names nothing";
+    EXPECT_EQ(b & 0xFFFF, 2u);
+    EXPECT_EQ(magicNumber_getNewMagic(t) & 0xFFFF, 3u);
+    EXPECT_EQ(magicNumber_getNewMagic(t), 0u) << "in use + waiting + 1 must stay below the count";
+    EXPECT_EQ(magicNumber_deleteMagic(t, a), 1);
+    EXPECT_EQ(magicNumber_magic2index(t, a), -1) << "deleted: not valid at once";
+    EXPECT_EQ(magicNumber_deleteMagic(t, a), 0) << "only once";
+    // delay 2: reusable after three collections
+    for (int i = 0; i < 2; ++i) {
+        magicNumber_garbageCollection(t);
+        EXPECT_EQ(magicNumber_getNewMagic(t), 0u) << i;
+    }
+    magicNumber_garbageCollection(t);
+    const uint32_t c = magicNumber_getNewMagic(t);
+    EXPECT_EQ(c & 0xFFFF, 1u) << "the entry of a comes back";
+    // deleted at once: the next request that reaches the entry takes it
+    EXPECT_EQ(magicNumber_deleteMagic_noTimeout(t, b), 1);
+    EXPECT_NE(magicNumber_getNewMagic(t), 0u);
+    // another boot byte, another generation, an index outside the table: not valid
+    for (uint32_t forged : {c ^ 0x01000000u, c ^ 0x00010000u, (c & 0xFFFF0000u) | 4u, 0u})
+        EXPECT_EQ(magicNumber_magic2index(t, forged), -1) << std::hex << forged;
+    EXPECT_EQ(magicNumber_magic2index(t, c), static_cast<int32_t>(c & 0xFFFF));
+    magicNumber_freeMem(t);
+}
+
+TEST_F(Dynkomm, DataFifoNumbersReturnAfter241SecondsAndNeverAtOnce) {
+    const uint32_t m = dynkomm_get_magic();
+    EXPECT_EQ(m & 0xFFFF, 1u);
+    EXPECT_EQ(dynkomm_free_magic(m), 1);
+    for (int s = 0; s < 240; ++s)
+        dynkomm_1s();
+    EXPECT_EQ(dynkomm_counters().waiting, 1u);
+    dynkomm_1s();
+    EXPECT_EQ(dynkomm_counters().waiting, 0u);
+}
+
+TEST_F(Dynkomm, QueueModeRefusesWhenFullOnlineKeepsTheNewest) {
+    struct Case {
+        uint16_t flags;
+        int writes;
+        int accepted;
+        std::vector<uint32_t> read;
+    };
+    const Case cases[] = {{DK_FLAG_QUEUE, 5, 4, {0, 1, 2, 3}}, {0, 5, 5, {4}}};
+    for (const Case& c : cases) {
+        DynkommFifo* f = dynkomm_fifo_alloc(4, 4);
+        ASSERT_NE(f, nullptr);
+        f->flags = c.flags;
+        int accepted = 0;
+        for (uint32_t v = 0; v < static_cast<uint32_t>(c.writes); ++v)
+            accepted += dynkomm_write_copy(f, &v);
+        EXPECT_EQ(accepted, c.accepted) << c.flags;
+        std::vector<uint32_t> read;
+        uint32_t v;
+        while (dynkomm_read_copy(f, &v))
+            read.push_back(v);
+        EXPECT_EQ(read, c.read) << c.flags;
+        if (c.flags) {
+            EXPECT_TRUE(dynkomm_write_copy(f, &v)) << "room again after reading";
+        }
+        dynkomm_fifo_dispose(f);
+    }
+}
+
+// A one-slot online FIFO is lapped by every write: the reader gets whole entries or none.
+TEST_F(Dynkomm, LappingWriterNeverHandsATornEntryToTheReader) {
+    constexpr int WORDS = 64;
+    DynkommFifo* f = dynkomm_fifo_alloc(1, WORDS * 4);
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        uint32_t entry[WORDS];
+        for (uint32_t n = 1; n <= 200000; ++n) {
+            for (uint32_t& w : entry)
+                w = n;
+            dynkomm_write_copy(f, entry);
+        }
+        done = true;
+    });
+    int whole = 0, torn = 0;
+    uint32_t entry[WORDS];
+    while (!done) {
+        if (!dynkomm_read_copy(f, entry)) continue;
+        bool same = true;
+        for (uint32_t w : entry)
+            same = same && w == entry[0];
+        (same ? whole : torn)++;
+    }
+    writer.join();
+    EXPECT_EQ(torn, 0);
+    EXPECT_GT(whole, 0);
+    dynkomm_fifo_dispose(f);
+}
+
+TEST_F(Dynkomm, RegisteredFifoIsFreedOnceAndWrittenOnlyWithinItsSlot) {
+    DynkommFifo* f = dynkomm_fifo_alloc(2, 8);
+    f->flags = DK_FLAG_QUEUE;
+    const uint32_t m = dynkomm_fifo_register(f);
+    ASSERT_NE(m, 0u);
+    const uint8_t data[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+    EXPECT_EQ(dynkomm_fifo_put(m, data, 12, nullptr), DK_PUT_TOO_LONG);
+    EXPECT_EQ(dynkomm_fifo_put(m, data, 3, nullptr), DK_PUT_OK);
+    EXPECT_EQ(dynkomm_fifo_put(m, data, 8, nullptr), DK_PUT_OK);
+    EXPECT_EQ(dynkomm_fifo_put(m, data, 8, nullptr), DK_PUT_FULL);
+    uint8_t slot[8];
+    ASSERT_TRUE(dynkomm_read_copy(f, slot));
+    EXPECT_EQ(std::vector<uint8_t>(slot, slot + 8), (std::vector<uint8_t>{1, 2, 3, 0, 0, 0, 0, 0}))
+        << "a short record is zero-filled";
+    EXPECT_EQ(dynkomm_fifo_put(m ^ 0x00010000u, data, 4, nullptr), DK_PUT_NO_FIFO);
+    EXPECT_EQ(dynkomm_fifo_free(m), 1);
+    EXPECT_EQ(dynkomm_fifo_free(m), 0) << "the number is gone with the FIFO";
+    EXPECT_EQ(dynkomm_fifo_put(m, data, 4, nullptr), DK_PUT_NO_FIFO);
+}
+
+TEST_F(Dynkomm, ReservedNumbersBecomeFifosOnlyOnce) {
+    const uint32_t m = dynkomm_fifo_reserve(0x30);
+    ASSERT_NE(m, 0u);
+    DynkommFifo* out = reinterpret_cast<DynkommFifo*>(1);
+    EXPECT_EQ(dynkomm_get_fifo(m, &out), 2);
+    EXPECT_EQ(out, nullptr);
+    DynkommFifo* f = dynkomm_fifo_create(m, 0x30, m, OWN, 3, 8, 16, 0);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(dynkomm_fifo_create(m, 0x30, m, OWN, 3, 8, 16, 0), nullptr) << "record no longer reserved";
+    EXPECT_EQ(dynkomm_get_fifo(m, &out), 1);
+    EXPECT_EQ(out, f);
+    EXPECT_EQ(dynkomm_fifo_activate(m, OWN, 3, 8, 16, 0), m) << "this unit: the number unchanged";
+    DynkommFifo* local = dynkomm_fifo_create_local(dynkomm_get_magic(), 0, 4, 8, 0);
+    ASSERT_NE(local, nullptr);
+    EXPECT_EQ(local->sourcePid, OWN);
+    EXPECT_EQ(local->partnerMagic, local->magic);
+}
+
+} // namespace

@@ -1,0 +1,56 @@
+// The transport as the command interface and the paths see it, recording what they send. One
+// test file of a group includes it; the real transport is then not linked.
+#pragma once
+
+#include "comm/bc2/bc2.h"
+#include "comm/comint/comint.h"
+
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+namespace fake {
+
+using Bytes = std::vector<uint8_t>;
+inline std::mutex lock;
+inline std::vector<Bytes> commands;        // header and payload of every command message sent out
+inline std::vector<Bytes> online, offline; // DK records: header and entry
+
+inline std::vector<Bytes> take(std::vector<Bytes>& list) {
+    std::lock_guard<std::mutex> g(lock);
+    std::vector<Bytes> out;
+    out.swap(list);
+    return out;
+}
+
+} // namespace fake
+
+void BC2_setCommandSink(int (*)(const uint8_t*), int (*)(const uint8_t*)) {}
+int comint_status() {
+    return 1;
+}
+int comint_put_eth(const uint8_t* m) {
+    std::lock_guard<std::mutex> g(fake::lock);
+    fake::commands.emplace_back(m, m + CI_HEADER + ci_header(m).length);
+    return 1;
+}
+int comint_put_locSock(const uint8_t* m) {
+    return comint_put_eth(m);
+}
+inline void record(std::vector<fake::Bytes>& list, const uint8_t* header, const uint8_t* entry) {
+    std::lock_guard<std::mutex> g(fake::lock);
+    const size_t n = static_cast<size_t>(header[2] << 8 | header[3]);
+    fake::Bytes r(8 + n);
+    std::memcpy(r.data(), header, 8);
+    std::memcpy(r.data() + 8, entry, n);
+    list.push_back(r);
+}
+int dyncom_send_eth(const uint8_t* header, const uint8_t* entry) {
+    record(fake::offline, header, entry);
+    return 0;
+}
+int dyncom_send_eth_online(const uint8_t* header, const uint8_t* entry) {
+    record(fake::online, header, entry);
+    return 0;
+}
+void Dynkom_flush_eth(int) {}

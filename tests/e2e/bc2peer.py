@@ -1,0 +1,167 @@
+"""A scripted peer of an older protocol version (512 to 516) for the device network tests. Run
+inside its own network namespace; prints one JSON object with what it saw.
+
+usage: bc2peer.py ADDRESS PID VERSION UNIT_ADDRESS:PID ...
+"""
+import json
+import socket
+import struct
+import sys
+import threading
+import time
+
+PRESENCE = ("239.239.239.200", 9850)
+COMMANDS = ("239.239.239.201", 9870)
+
+
+def header(length, src, dst, ctx1, ctx2, code):
+    return struct.pack("!HHHHIIHH", 0, length, src, dst, ctx1, ctx2, code, 0)
+
+
+class Peer:
+    def __init__(self, address, pid, version, units):
+        self.address, self.pid, self.version = address, pid, version
+        self.units = units  # pid -> address
+        self.counter = 0
+        self.sending = True
+        self.heard = {}  # pid -> list of (time, heard set)
+        self.ci, self.dk = {}, {}
+        self.messages = []  # (time, unit pid, header fields, payload)
+        self.closed = {}
+        self.lock = threading.Lock()
+
+    def presence(self):
+        heard = sum(1 << p for p in self.heard)
+        ci = (1 << self.pid) | sum(1 << p for p in self.ci)
+        dk = (1 << self.pid) | sum(1 << p for p in self.dk)
+        packet = struct.pack("!4sIHHI8xQQQII", socket.inet_aton(self.address), 0, 0, self.pid, 1000, heard, ci, dk,
+                             200, self.counter)
+        if self.version >= 513:
+            packet += struct.pack("!HH", self.version, 0)
+        return packet  # 56 bytes stand for version 512
+
+    def send_presence(self):
+        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, socket.inet_aton(self.address))
+        s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_LOOP, 0)
+        while self.sending:
+            self.counter += 1
+            s.sendto(self.presence(), PRESENCE)
+            time.sleep(0.2)
+
+    def listen_presence(self):
+        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        s.bind(("", PRESENCE[1]))
+        mreq = socket.inet_aton(PRESENCE[0]) + socket.inet_aton(self.address)
+        s.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP, mreq)
+        while True:
+            data = s.recv(1000)
+            if len(data) < 60:
+                continue
+            pid, = struct.unpack_from("!H", data, 10)
+            heard, = struct.unpack_from("!Q", data, 24)
+            with self.lock:
+                self.heard.setdefault(pid, []).append((time.monotonic(), heard, len(data)))
+
+    def connect(self, unit, channel):
+        # Below version 517 a peer connects from its fixed port; the unit knows it by that.
+        s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        s.bind((self.address, 9862 + channel))
+        s.connect((self.units[unit], 9860 + channel))
+        (self.dk if channel else self.ci)[unit] = s
+        if channel == 0:
+            threading.Thread(target=self.read_ci, args=(unit, s), daemon=True).start()
+
+    def read_ci(self, unit, s):
+        buf = b""
+        while True:
+            try:
+                chunk = s.recv(4096)
+            except OSError:
+                chunk = b""
+            if not chunk:
+                with self.lock:
+                    self.closed[unit] = time.monotonic()
+                return
+            buf += chunk
+            while len(buf) >= 20:
+                length = struct.unpack_from("!H", buf, 2)[0]
+                if len(buf) < 20 + length:
+                    break
+                fields = struct.unpack_from("!HHHHIIHH", buf)
+                with self.lock:
+                    self.messages.append((time.monotonic(), unit, fields, buf[20:20 + length]))
+                buf = buf[20 + length:]
+
+    def hears_me(self, unit):
+        with self.lock:
+            seen = self.heard.get(unit, [])
+            return bool(seen) and seen[-1][1] >> self.pid & 1
+
+    def wait(self, cond, limit):
+        end = time.monotonic() + limit
+        while time.monotonic() < end:
+            if cond():
+                return True
+            time.sleep(0.05)
+        return False
+
+    def replies(self, code):
+        with self.lock:
+            return [(u, f, p) for _, u, f, p in self.messages if f[6] == code]
+
+
+def main():
+    address, pid, version = sys.argv[1], int(sys.argv[2], 0), int(sys.argv[3])
+    units = {int(p, 0): a for a, p in (u.split(":") for u in sys.argv[4:])}
+    peer = Peer(address, pid, version, units)
+    out = {}
+    threading.Thread(target=peer.listen_presence, daemon=True).start()
+    threading.Thread(target=peer.send_presence, daemon=True).start()
+    out["heard_by_all"] = peer.wait(lambda: all(peer.hears_me(u) for u in units), 20)
+    for u in units:
+        peer.connect(u, 0)
+        peer.connect(u, 1)
+    time.sleep(1.0)  # the units take the connections and mark them in their presence packets
+
+    # A broadcast version request: each unit answers once.
+    cmd = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    cmd.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, socket.inet_aton(address))
+    cmd.sendto(header(0, pid, 0xFFFE, 7, 8, 0x0F00), COMMANDS)
+    first = min(units)
+    # An echo and a routing command with an implausible range, on the command channel.
+    peer.ci[first].sendall(header(3, pid, first, 0x11111111, 0x22222222, 0x0105) + b"abc")
+    peer.ci[first].sendall(header(12, pid, first, 0x33333333, 0, 0x0100) + struct.pack("!HHII", 5, 3, 2, 0))
+    # Forged context words and an unknown code are ignored, the channel stays.
+    peer.ci[first].sendall(header(16, pid, first, 0x12345678, 0x00010001, 0x0107) + bytes(16))
+    peer.ci[first].sendall(header(0, pid, first, 0, 0x00050003, 0x0103) + header(0, pid, first, 0, 0, 0x0507))
+    peer.wait(lambda: len(peer.replies(0x0F01)) >= len(units) and peer.replies(0x0106) and peer.replies(0x0104), 5)
+    time.sleep(0.5)
+    out["version_replies"] = sorted(u for u, _, _ in peer.replies(0x0F01))
+    out["echo"] = [[f[2], f[3], f[4], f[5], p.hex()] for _, f, p in peer.replies(0x0106)]
+    out["routing"] = [[f[4], f[5]] for _, f, _ in peer.replies(0x0104)]
+    out["closed_before_reset"] = sorted(peer.closed)
+
+    # A restart: the counter starts again; the units drop both channels.
+    peer.counter = 0
+    peer.wait(lambda: len(peer.closed) == len(units), 5)
+    out["closed_after_reset"] = sorted(peer.closed)
+
+    # Silence: the units declare the peer offline.
+    peer.sending = False
+    silent = time.monotonic()
+    peer.wait(lambda: not any(peer.hears_me(u) for u in units), 5)
+    with peer.lock:
+        cleared = [next((t for t, h, _ in peer.heard[u] if t > silent and not h >> pid & 1), None) for u in units]
+        intervals = [b[0] - a[0] for a, b in zip(peer.heard[first], peer.heard[first][1:])]
+        sizes = sorted({n for u in units for _, _, n in peer.heard[u]})
+    out["offline_after"] = [None if t is None else t - silent for t in cleared]
+    out["presence_interval"] = sorted(intervals)[len(intervals) // 2] if intervals else None
+    out["presence_sizes"] = sizes
+    print(json.dumps(out), flush=True)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,153 @@
+"""Several units on one machine: each in a network namespace of its own, joined by veth pairs
+to a bridge inside an anonymous parent namespace, so that nothing outside the test changes and
+nothing needs a named teardown. Needs root (CI runs as root)."""
+import os
+import shutil
+import socket
+import struct
+import subprocess
+import sys
+import time
+
+import pytest
+
+NET = "192.0.2."  # documentation addresses (TEST-NET-1): no host of the world has them
+
+
+def _run(*cmd):
+    subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+
+
+def available():
+    """'' when namespaces can be made here, else the reason."""
+    if os.geteuid() != 0:
+        return "network namespaces with veth pairs need root"
+    for tool in ("unshare", "nsenter", "ip"):
+        if not shutil.which(tool):
+            return f"{tool} is not installed"
+    return ""
+
+
+class Holder:
+    """A process that keeps one anonymous network namespace alive."""
+
+    def __init__(self, parent=None):
+        prefix = ["nsenter", "-t", str(parent.pid), "-n"] if parent else []
+        self.proc = subprocess.Popen(prefix + ["unshare", "-n", "sleep", "600"])
+        self.pid = self.proc.pid
+        # unshare execs sleep once the namespace is made
+        own = os.readlink("/proc/self/ns/net")
+        for _ in range(500):
+            try:
+                ns = os.readlink(f"/proc/{self.pid}/ns/net")
+                comm = open(f"/proc/{self.pid}/comm").read().strip()
+            except OSError:
+                ns, comm = own, ""
+            if ns != own and comm == "sleep":
+                return
+            time.sleep(0.01)
+        raise RuntimeError("namespace holder did not start")
+
+    def run(self, *cmd):
+        _run("nsenter", "-t", str(self.pid), "-n", *cmd)
+
+    def prefix(self):
+        return ["nsenter", "-t", str(self.pid), "-n"]
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+
+
+class Network:
+    """The bridge and its hosts; `host(i)` gives host i the address 192.0.2.i."""
+
+    def __init__(self):
+        reason = available()
+        if reason:
+            pytest.skip(reason)
+        self.hub = Holder()
+        self.hub.run("ip", "link", "add", "br0", "type", "bridge")
+        self.hub.run("ip", "link", "set", "br0", "promisc", "on", "up")
+        self.hosts = []
+
+    def host(self, i):
+        h = Holder(self.hub)
+        self.hub.run("ip", "link", "add", f"v{i}", "type", "veth", "peer", "name", "eth0", "netns", str(h.pid))
+        self.hub.run("ip", "link", "set", f"v{i}", "master", "br0", "up")
+        h.run("ip", "link", "set", "lo", "up")
+        h.run("ip", "addr", "add", f"{NET}{i}/24", "dev", "eth0")
+        h.run("ip", "link", "set", "eth0", "up")
+        h.address = f"{NET}{i}"
+        self.hosts.append(h)
+        return h
+
+    def capture(self, seconds):
+        """Starts a capture of every frame on the bridge; returns a callable that waits for
+        its end and gives the frames."""
+        out = subprocess.Popen(self.hub.prefix() + [sys.executable, __file__, "capture", "br0", str(seconds)],
+                               stdout=subprocess.PIPE)
+
+        def frames():
+            data, _ = out.communicate(timeout=seconds + 30)
+            result, at = [], 0
+            while at + 4 <= len(data):
+                (n,) = struct.unpack_from("!I", data, at)
+                result.append(data[at + 4:at + 4 + n])
+                at += 4 + n
+            return result
+
+        return frames
+
+    def close(self):
+        for h in self.hosts:
+            h.stop()
+        self.hub.stop()
+
+
+def ipv4_frames(frames):
+    """(source, destination, protocol, tos, payload-with-ports) of every IPv4 frame."""
+    for f in frames:
+        if len(f) < 34 or f[12:14] != b"\x08\x00":
+            continue
+        ip = f[14:]
+        ihl = (ip[0] & 15) * 4
+        yield (socket.inet_ntoa(ip[12:16]), socket.inet_ntoa(ip[16:20]), ip[9], ip[1], ip[ihl:])
+
+
+def udp(frames):
+    """(source, destination, destination port, payload) of every UDP datagram."""
+    for src, dst, proto, _, rest in ipv4_frames(frames):
+        if proto == 17 and len(rest) >= 8:
+            sport, dport, length = struct.unpack_from("!HHH", rest)
+            yield src, dst, dport, rest[8:length]
+
+
+def tcp(frames):
+    """(source, destination, source port, destination port, tos, payload) of every TCP segment."""
+    for src, dst, proto, tos, rest in ipv4_frames(frames):
+        if proto == 6 and len(rest) >= 20:
+            sport, dport = struct.unpack_from("!HH", rest)
+            yield src, dst, sport, dport, tos, rest[(rest[12] >> 4) * 4:]
+
+
+def _capture(ifname, seconds):
+    s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(3))  # ETH_P_ALL
+    s.bind((ifname, 0))
+    s.settimeout(0.2)
+    end = time.monotonic() + seconds
+    out = sys.stdout.buffer
+    while time.monotonic() < end:
+        try:
+            frame, addr = s.recvfrom(65536)
+        except socket.timeout:
+            continue
+        if addr[2] == socket.PACKET_OUTGOING:
+            continue  # a bridge sees each frame coming in and going out
+        out.write(struct.pack("!I", len(frame)) + frame)
+    out.flush()
+
+
+if __name__ == "__main__" and sys.argv[1] == "capture":
+    _capture(sys.argv[2], float(sys.argv[3]))

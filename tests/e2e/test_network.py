@@ -1,0 +1,90 @@
+"""Several units on one machine: two vyn processes and a scripted older peer, each in a network
+namespace of its own on one bridge, find each other, connect and exchange commands; what they
+put on the wire is checked on the bridge."""
+import json
+import struct
+import subprocess
+import sys
+import os
+
+import pytest
+
+import netns
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+UNITS = {0x21: 1, 0x22: 2}  # PID: host number
+PEER_PID, PEER_HOST = 0x29, 9
+
+
+def settings(pid, host):
+    return f"[unit]\npid = {pid:#x}\nipv4 = {netns.NET}{host}\nall_pids = {pid:#x}\n"
+
+
+def run_peer(net, peer, version):
+    args = [sys.executable, os.path.join(HERE, "bc2peer.py"), peer.address, str(PEER_PID), str(version)]
+    args += [f"{netns.NET}{h}:{p:#x}" for p, h in UNITS.items()]
+    done = subprocess.run(peer.prefix() + args, capture_output=True, timeout=90)
+    assert done.returncode == 0, done.stderr.decode()
+    return json.loads(done.stdout)
+
+
+# 516 knows port offsets and is told by its source port; 512 sends 56-byte packets and is told by
+# its address alone.
+@pytest.mark.parametrize("version", [516, 512])
+def test_two_units_and_an_older_peer(unit, version):
+    net = netns.Network()
+    try:
+        hosts = {pid: net.host(h) for pid, h in UNITS.items()}
+        peer = net.host(PEER_HOST)
+        frames = net.capture(12)
+        units = {pid: unit(["0"], settings(pid, UNITS[pid]), name=f"u{pid:x}", prefix=hosts[pid].prefix())
+                 for pid in UNITS}
+        for pid, p in units.items():
+            for other in UNITS:
+                if other != pid:
+                    for ch in ("CI", "DK"):
+                        p.wait_for(f"{ch} channel to PID 0x{other:X} established", 30)
+        seen = run_peer(net, peer, version)
+        wire = frames()
+        for p in units.values():
+            with p.control() as ctl:
+                ctl.postrun()
+        for p in units.values():
+            assert p.finish() == 0
+    finally:
+        net.close()
+
+    text = {pid: "\n".join(p.out) for pid, p in units.items()}
+    assert seen["heard_by_all"]
+    # a broadcast is served once by each unit; the echo comes back turned round
+    assert seen["version_replies"] == sorted(UNITS)
+    assert seen["echo"] == [[0x21, PEER_PID, 0x22222222, 0x11111111, b"abc".hex()]]
+    assert seen["routing"] == [[0, 0x33333333]]
+    # forged context words and an unknown code cost no channel; a restart costs both
+    assert seen["closed_before_reset"] == []
+    assert seen["closed_after_reset"] == sorted(UNITS)
+    for pid in UNITS:
+        assert f"Basecom2: Reset detected on PID 0x{PEER_PID:X}" in text[pid]
+        assert f"Host PID 0x{PEER_PID:X} is Offline" in text[pid]
+    # presence every 200 ms; silent for 1.2 to 1.4 s is offline, and the next packet says so
+    # (upper bounds with room for a loaded machine and the sanitizers)
+    assert 0.15 <= seen["presence_interval"] <= 0.3, seen["presence_interval"]
+    assert all(t is not None and 1.15 <= t <= 2.5 for t in seen["offline_after"]), seen["offline_after"]
+    assert seen["presence_sizes"] == [60]
+
+    addresses = {f"{netns.NET}{h}" for h in UNITS.values()}
+    presence = [(s, d, port, len(p)) for s, d, port, p in netns.udp(wire) if s in addresses and port == 9850]
+    assert presence and all(d == "239.239.239.200" and n == 60 for _, d, _, n in presence)
+    for src, dst, port, payload in netns.udp(wire):
+        if src in addresses and port == 9850:
+            assert struct.unpack_from("!H", payload, 56)[0] == 517
+    segments = list(netns.tcp(wire))
+    unit_segments = [s for s in segments if s[0] in addresses]
+    assert unit_segments and all(tos >> 2 == 4 for _, _, _, _, tos, _ in unit_segments)
+    # the unit with the greater address connects to the other's CI and DK listen ports
+    syns = {(s, d, dport) for s, d, _, dport, _, p in segments if s in addresses and d in addresses}
+    assert (f"{netns.NET}2", f"{netns.NET}1", 9860) in syns and (f"{netns.NET}2", f"{netns.NET}1", 9861) in syns
+    # the version replies went on the peer's command channel
+    assert any(dport == 9862 for s, d, _, dport, _, p in segments if d == peer.address and p)
+    mc = [(d, port) for s, d, port, _ in netns.udp(wire) if port == 9870]
+    assert mc and all(d == "239.239.239.201" for d, _ in mc)
