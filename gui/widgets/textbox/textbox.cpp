@@ -71,7 +71,8 @@ const char* GuiTextBox::FindNextLine(const char* p, int width, int step) {
                 if (x >= width) {
                     if (lastBreak != start) return lastBreak + step;
                     if (p != start) return p;
-                    return start + 1;
+                    // A character wider than the line is a line of its own; none follows the last.
+                    return step > 0 && !start[1] ? nullptr : start + step;
                 }
                 if (c == ' ' || c == ',' || c == '-') lastBreak = p;
             }
