@@ -63,8 +63,9 @@ TEST_F(Menus, ChoosingItemsTogglesAndDotsAndSignalsTheOwner) {
     clickIn(item("Check"));
     openOptions();
     clickIn(item("Silent"));
-    EXPECT_EQ(std::tuple(signals(24, 8), signals(24, 9), signals(22, 10), signals(21, 11), item("Alpha")->IsDotted(),
-                         item("Beta")->IsDotted(), item("Gamma")->IsDotted(), item("Check")->IsChecked()),
+    EXPECT_EQ(std::tuple(signals(24, 8), signals(24, 9), signals(22, 10), signals(21, 11),
+                         item("Alpha")->IsDotted(), item("Beta")->IsDotted(), item("Gamma")->IsDotted(),
+                         item("Check")->IsChecked()),
               std::tuple(1, 1, 1, 0, false, true, true, false))
         << "the radio group ends at the separator; undotting sends nothing";
     EXPECT_EQ(win->count(128 + 4), 0) << "an item without id sends nothing";
@@ -77,8 +78,9 @@ TEST_F(Menus, DisabledCheckAndRadioItemsIgnoreThePointer) {
         send(b, GM_LBUTTON_UP);
     }
     drain();
-    EXPECT_EQ(std::tuple(item("Locked")->IsChecked(), item("Fixed")->IsDotted(), signals(25, 8), signals(26, 10)),
-              std::tuple(false, false, 0, 0));
+    EXPECT_EQ(
+        std::tuple(item("Locked")->IsChecked(), item("Fixed")->IsDotted(), signals(25, 8), signals(26, 10)),
+        std::tuple(false, false, 0, 0));
 }
 
 TEST_F(Menus, ABarItemWithoutMenuOnlyTogglesFlyover) {
@@ -168,7 +170,8 @@ TEST_F(Menus, ADialogTitleFollowsMaximiseAndRestore) {
     t = withButtons->Title();
     EXPECT_EQ(t->MaxButton()->Id(), TITLE_ID_RESTORE);
     clickIn(t->MaxButton());
-    EXPECT_EQ(std::tuple(withButtons->Maximized(), withButtons->mReal), std::tuple(false, GuiRect(50, 50, 449, 349)));
+    EXPECT_EQ(std::tuple(withButtons->Maximized(), withButtons->mReal),
+              std::tuple(false, GuiRect(50, 50, 449, 349)));
 }
 
 } // namespace

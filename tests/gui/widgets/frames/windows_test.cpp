@@ -90,7 +90,8 @@ TEST_F(Windows, APressBesideTheGripIsAPressOnTheWindowAndOnItStartsSizing) {
 TEST_F(Windows, ToolBarPanelsLineUpTheirChildren) {
     auto* panel = new GuiToolBarPanel(1);
     panel->AddToEnd(new GuiThing(GuiRect(0, 0, 29, 19)), 0);
-    EXPECT_EQ(std::tuple(panel->mReal.Height(), panel->First()->mReal.left), std::tuple(23, panel->mReal.left + 10));
+    EXPECT_EQ(std::tuple(panel->mReal.Height(), panel->First()->mReal.left),
+              std::tuple(23, panel->mReal.left + 10));
     GuiDecoratedWindow* w = window(FF_THICK);
     auto* title = new GuiTitle("t", 0);
     w->Add(title, 0);
@@ -147,9 +148,10 @@ TEST_F(Windows, MessageWindowButtonsShareOneWidthInStyleOrder) {
     auto* ok = static_cast<GuiTextButton*>(w.Find(GUI_ID_OK, 0));
     auto* cancel = static_cast<GuiTextButton*>(w.Find(GUI_ID_CANCEL, 0));
     ASSERT_TRUE(ok && cancel);
-    EXPECT_EQ(std::tuple(std::string(ok->DataGet()), std::string(cancel->DataGet()), ok->mReal.Width(),
-                         cancel->mReal.left - ok->mReal.left),
-              std::tuple(std::string("OK"), std::string("Cancel"), cancel->mReal.Width(), w.ButtonWidth() + 8));
+    EXPECT_EQ(
+        std::tuple(std::string(ok->DataGet()), std::string(cancel->DataGet()), ok->mReal.Width(),
+                   cancel->mReal.left - ok->mReal.left),
+        std::tuple(std::string("OK"), std::string("Cancel"), cancel->mReal.Width(), w.ButtonWidth() + 8));
     EXPECT_EQ(w.ButtonWidth(), GuiTextWidthOf("Cancel", GuiTextThing::mFontTable[3]) + 8);
 }
 

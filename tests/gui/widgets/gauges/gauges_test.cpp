@@ -24,9 +24,9 @@ TEST_F(Gauges, TheFilledPartAndThePercentageFollowTheRange) {
     } cases[] = {
         {false, 0, 100, 50, GuiRect(10, 20, 60, 39), 50},
         {false, 0, 200, 25, GuiRect(10, 20, 22, 39), 12},
-        {false, 5, 5, 7, client, 100},        // an empty range fills the bar and does not divide by 0
-        {false, 9, 3, 7, client, 100},        // so does an inverted one
-        {false, 0, 100, 150, GuiRect(10, 20, 161, 39), 150}, // not clamped
+        {false, 5, 5, 7, client, 100}, // an empty range fills the bar and does not divide by 0
+        {false, 9, 3, 7, client, 100}, // so does an inverted one
+        {false, 0, 100, 150, GuiRect(10, 20, 161, 39), 150},             // not clamped
         {false, 0, 2000000000, 1500000000, GuiRect(10, 20, 85, 39), 75}, // no 32-bit overflow
         {false, INT_MIN, INT_MAX, 0, GuiRect(10, 20, 60, 39), 50},
         {true, 0, 100, 25, GuiRect(10, 34, 110, 39), 25},
