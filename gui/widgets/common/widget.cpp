@@ -1,0 +1,45 @@
+#include "gui/widgets/common/widget.h"
+#include "gui/core/screen.h"
+
+int GuiFontHeight(const GuiFont* font) {
+    int h = 0;
+    for (int hops = 0; font && hops < 16; font = font->next, ++hops)
+        if (font->height > h) h = font->height;
+    return h;
+}
+
+int GuiTextWidthOf(const char* text, const GuiFont* font, int count) {
+    if (GuiThing::mpScreen) return GuiThing::mpScreen->TextWidth(text, font, count);
+    if (!text || !font) return 0;
+    int w = 0;
+    for (int i = 0; text[i] && (count < 0 || i < count); ++i) {
+        GuiGlyph g;
+        if (GuiFindGlyph(font, static_cast<unsigned char>(text[i]), &g)) w += g.width;
+    }
+    return w;
+}
+
+int GuiCharWidth(char c, const GuiFont* font) {
+    const char one[2] = {c, 0};
+    return GuiTextWidthOf(one, font, 1);
+}
+
+void GuiStroke(GuiThing* thing, int x1, int y1, int x2, int y2, uint32_t colour) {
+    if (GuiThing::mpScreen) GuiThing::mpScreen->Line(thing, x1, y1, x2, y2, GuiColor(colour, colour), 1);
+}
+
+void GuiFill(GuiThing* thing, const GuiRect& r, uint32_t colour) {
+    if (GuiThing::mpScreen && !r.IsEmpty())
+        GuiThing::mpScreen->Rectangle(thing, r, GuiColor(colour, colour, GUI_COLOR_FILL), 0);
+}
+
+void GuiRedraw(GuiThing* thing) {
+    if (!thing || !thing->Visible() || !GuiThing::mpScreen) return;
+    GuiThing::mpScreen->Invalidate(thing->mReal);
+    thing->Draw();
+}
+
+int GuiSendDirect(GuiThing* to, uint16_t type, GuiThing* source, int data) {
+    if (!to) return 0;
+    return to->Message(GuiMessage(type, to, source, data));
+}

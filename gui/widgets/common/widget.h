@@ -1,0 +1,41 @@
+// What every control of the widget library shares: text metrics that work before the screen
+// exists, the few drawing strokes the controls repeat, and the standard ids of windows.
+#pragma once
+
+#include <cstdint>
+
+#include "gui/core/thing.h"
+
+// Ids of the title bar's buttons and of the system menu's items (a choice in the menu and a
+// click on the button arrive as the same signal).
+enum : uint16_t {
+    TITLE_ID_CLOSE = 1000,
+    TITLE_ID_SYSTEM = 1001,
+    TITLE_ID_MAXIMIZE = 1008,
+    TITLE_ID_MINIMIZE = 1009,
+    TITLE_ID_RESTORE = 1010,
+};
+
+// Messages to the owner of a message window (data: the clicked signal's type) and of a dialog
+// (data: the button id).
+enum : uint16_t { GM_MESSAGE_RESULT = 36, GM_DIALOG_RESULT = 37 };
+
+// The type of a control's clicked signal (signal 4 of the id).
+constexpr uint16_t GuiClickedType(uint16_t id) {
+    return static_cast<uint16_t>(128 + 16 * id + 4);
+}
+
+// Line height of a font chain (its tallest member); 0 without a font.
+int GuiFontHeight(const GuiFont* font);
+// Width in pixels of the first `count` characters (-1: all) of text in the font.
+int GuiTextWidthOf(const char* text, const GuiFont* font, int count = -1);
+// Width of one character.
+int GuiCharWidth(char c, const GuiFont* font);
+
+// One-pixel line and a filled rectangle without outline, drawn for `thing`.
+void GuiStroke(GuiThing* thing, int x1, int y1, int x2, int y2, uint32_t colour);
+void GuiFill(GuiThing* thing, const GuiRect& r, uint32_t colour);
+// Invalidates the whole object and draws it, when it is shown.
+void GuiRedraw(GuiThing* thing);
+// Sends a message straight to `to`'s handler (not through the queue); returns its result.
+int GuiSendDirect(GuiThing* to, uint16_t type, GuiThing* source = nullptr, int data = 0);

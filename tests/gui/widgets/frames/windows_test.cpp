@@ -1,0 +1,186 @@
+// Status and tool bars, decorated windows and dialogs, message windows.
+#include "gui/bitmaps/bitmaps.h"
+#include "gui/controls/button/button.h"
+#include "gui/controls/prompt/prompt.h"
+#include "gui/widgets/common/widget.h"
+#include "gui/widgets/dialog/dialog.h"
+#include "gui/widgets/msgwin/msgwin.h"
+#include "gui/widgets/statusbar/statusbar.h"
+#include "gui/widgets/textbox/textbox.h"
+#include "gui/widgets/title/title.h"
+#include "gui/widgets/toolbar/toolbar.h"
+#include "gui/widgets/widget_fixture.h"
+
+#include <string>
+
+namespace {
+
+using widgettest::Recorder;
+
+struct Windows : widgettest::WidgetTest {
+    Recorder* owner = nullptr;
+    void SetUp() override {
+        WidgetTest::SetUp();
+        owner = new Recorder(GuiRect(0, 0, 1023, 479));
+        desk->Add(owner, 1);
+    }
+    GuiDecoratedWindow* window(unsigned style) {
+        auto* w = new GuiDecoratedWindow(GuiRect(100, 50, 499, 349), style);
+        owner->Add(w, 1);
+        return w;
+    }
+};
+
+TEST_F(Windows, AStatusBarGivesBackAllTheRoomItTook) {
+    GuiDecoratedWindow* w = window(FF_THIN);
+    const int bottom = w->mClient.bottom;
+    for (int cycle = 0; cycle < 3; ++cycle) {
+        auto* bar = new GuiStatusBar;
+        w->Add(bar, 1);
+        EXPECT_EQ(w->mClient.bottom, bottom - bar->mReal.Height());
+        w->Remove(bar, 1);
+        EXPECT_EQ(w->mClient.bottom, bottom) << "cycle " << cycle;
+        delete bar;
+    }
+    auto* title = new GuiTitle("t", 0);
+    owner->Add(title, 0);
+    const int top = w->mClient.top;
+    w->Add(title, 1); // already a child elsewhere: the client area stays
+    EXPECT_EQ(w->mClient.top, top);
+}
+
+TEST_F(Windows, StatusFieldsLineUpAndTheGripTakesTheCorner) {
+    GuiDecoratedWindow* w = window(FF_THICK);
+    auto* bar = new GuiStatusBar;
+    w->Add(bar, 1);
+    GuiPrompt* a = bar->AddTextField(100, 1, "one");
+    GuiPrompt* b = bar->AddTextField(50, 2, "two");
+    bar->SizeToParent();
+    EXPECT_EQ(std::tuple(b->mReal.left, b->mReal.right, bar->mClient.right),
+              std::tuple(a->mReal.right + 3, bar->mReal.right - 17, bar->mReal.right - 16));
+    flush();
+    const int gx = bar->mReal.right - gbDragBitmap.width + 1, gy = bar->mReal.bottom - gbDragBitmap.height;
+    bool gripDrawn = false;
+    for (int y = gy; y <= bar->mReal.bottom; ++y)
+        for (int x = gx; x <= bar->mReal.right; ++x)
+            gripDrawn |= shownAt(x, y) != GUI_FACE;
+    EXPECT_TRUE(gripDrawn);
+    const int invalid = screen->InvalidCount();
+    bar->SetTextField(99, const_cast<char*>("none"));
+    EXPECT_EQ(screen->InvalidCount(), invalid);
+    bar->SetTextField(2, const_cast<char*>("2"));
+    EXPECT_STREQ(b->DataGet(), "2");
+}
+
+TEST_F(Windows, APressBesideTheGripIsAPressOnTheWindowAndOnItStartsSizing) {
+    auto* host = new Recorder(GuiRect(100, 50, 499, 349), FF_THICK);
+    owner->Add(host, 1);
+    auto* bar = new GuiStatusBar;
+    host->Add(bar, 1);
+    post(GM_LBUTTON_DOWN, bar->mReal.left + 5, bar->mReal.top + 5);
+    EXPECT_EQ(host->count(GM_LBUTTON_DOWN), 1);
+    post(GM_LBUTTON_UP, bar->mReal.left + 5, bar->mReal.top + 5);
+    post(GM_POINTER_MOVE, bar->mReal.right - 2, bar->mReal.bottom - 2);
+    post(GM_LBUTTON_DOWN, bar->mReal.right - 2, bar->mReal.bottom - 2);
+    ASSERT_NE(host->last(GM_MOVE_SIZE), nullptr);
+    EXPECT_EQ(host->last(GM_MOVE_SIZE)->data, WBP_BOTTOM_RIGHT);
+    post(GM_LBUTTON_UP, bar->mReal.right - 2, bar->mReal.bottom - 2);
+}
+
+TEST_F(Windows, ToolBarPanelsLineUpTheirChildren) {
+    auto* panel = new GuiToolBarPanel(1);
+    panel->AddToEnd(new GuiThing(GuiRect(0, 0, 29, 19)), 0);
+    EXPECT_EQ(std::tuple(panel->mReal.Height(), panel->First()->mReal.left),
+              std::tuple(23, panel->mReal.left + 10));
+    GuiDecoratedWindow* w = window(FF_THICK);
+    auto* title = new GuiTitle("t", 0);
+    w->Add(title, 0);
+    auto* bar = new GuiToolBar(2);
+    bar->AddPanel(panel, 0);
+    bar->AddPanel(panel, 0);
+    w->Add(bar, 1);
+    int panels = 0;
+    for (GuiThing* c = bar->First(); c; c = c->Next())
+        ++panels;
+    EXPECT_EQ(std::tuple(panels, bar->mReal.top), std::tuple(1, w->mReal.top + 4 + title->mReal.Height()));
+}
+
+// ---- dialogs --------------------------------------------------------------------------------
+
+TEST_F(Windows, ADialogReportsItsButtonsToItsOwner) {
+    const struct {
+        uint16_t id;
+        bool closes;
+    } cases[] = {{GUI_ID_OK, true}, {GUI_ID_APPLY, false}, {GUI_ID_NO, true}};
+    for (const auto& c : cases) {
+        auto* d = new GuiDialog(GuiRect(200, 100, 499, 299), "Dialog", nullptr, FF_THICK);
+        auto* button = new GuiTextButton(GuiRect(220, 250, 300, 275), "b", c.id);
+        d->Add(button, 0);
+        owner->Add(d, 1);
+        clickIn(button);
+        const GuiMessage* m = owner->last(GM_DIALOG_RESULT);
+        ASSERT_NE(m, nullptr);
+        EXPECT_EQ(std::tuple(m->data, owner->Find(0) == d), std::tuple(static_cast<int16_t>(c.id), !c.closes))
+            << "button " << c.id;
+        if (!c.closes) owner->Destroy(d);
+        owner->got.clear();
+    }
+    GuiDialog plain(GuiRect(0, 0, 99, 99), nullptr, nullptr, FF_THIN);
+    EXPECT_EQ(std::tuple(plain.Title(), plain.Status() & PSF_MOVEABLE), std::tuple(nullptr, 0));
+}
+
+TEST_F(Windows, TheTitleCloseButtonEndsAModalDialog) {
+    auto* d = new GuiDialog(GuiRect(200, 100, 499, 299), "Dialog", nullptr, FF_THICK);
+    owner->Add(d, 1);
+    GuiThing* close = d->Title()->CloseButton();
+    for (uint16_t type : {GM_LBUTTON_DOWN, GM_LBUTTON_UP}) {
+        GuiMessage m(type);
+        m.payload.point = GuiPoint(close->mReal.left + 3, close->mReal.top + 3);
+        GuiThing::mpMessageQueue->Push(&m);
+    }
+    EXPECT_EQ(d->Execute(0), GUI_ID_CLOSE);
+}
+
+// ---- message windows ------------------------------------------------------------------------
+
+TEST_F(Windows, MessageWindowButtonsShareOneWidthInStyleOrder) {
+    GuiMessageWindow w(GuiRect(0, 0, 399, 199), nullptr, "text", MW_OK | MW_CANCEL, nullptr, nullptr);
+    auto* ok = static_cast<GuiTextButton*>(w.Find(GUI_ID_OK, 0));
+    auto* cancel = static_cast<GuiTextButton*>(w.Find(GUI_ID_CANCEL, 0));
+    ASSERT_TRUE(ok && cancel);
+    EXPECT_EQ(
+        std::tuple(std::string(ok->DataGet()), std::string(cancel->DataGet()), ok->mReal.Width(),
+                   cancel->mReal.left - ok->mReal.left),
+        std::tuple(std::string("OK"), std::string("Cancel"), cancel->mReal.Width(), w.ButtonWidth() + 8));
+    EXPECT_EQ(w.ButtonWidth(), GuiTextWidthOf("Cancel", GuiTextThing::mFontTable[3]) + 8);
+}
+
+TEST_F(Windows, MessageWindowsSizeThemselves) {
+    GuiMessageWindow bare(nullptr, nullptr, 0, nullptr, nullptr);
+    EXPECT_EQ(bare.mReal.Width(), 81);
+    const int textWidth = GuiTextWidthOf("Hi", GuiTextThing::mFontTable[14]) + 16;
+    GuiBitmap icon = gbWinIconBitmap;
+    icon.width = 200;
+    GuiMessageWindow wide(nullptr, "Hi", 0, &icon, nullptr);
+    EXPECT_EQ(wide.mReal.Width(), textWidth + 200 + 24 + 1);
+    const char* longText = "many words that need more than one line of this narrow box to show, and more";
+    GuiMLMessageWindow small(nullptr, "x", MW_OK, nullptr, nullptr);
+    GuiMLMessageWindow tall(nullptr, longText, MW_OK, nullptr, nullptr);
+    const int step = GuiFontHeight(GuiTextThing::mFontTable[14]) + 3;
+    const int grown = tall.mReal.Height() - small.mReal.Height();
+    EXPECT_GT(grown, 0);
+    EXPECT_EQ(grown % step, 0);
+    EXPECT_GE(tall.TextBox()->mReal.Height(), tall.TextBox()->TotalLines() * tall.TextBox()->LineHeight());
+}
+
+TEST_F(Windows, AMessageWindowTellsItsOwnerTheClickedSignal) {
+    auto* w = new GuiMessageWindow("Title", "Save?", MW_YES | MW_NO, nullptr, owner);
+    owner->Add(w, 1);
+    clickIn(w->Find(GUI_ID_YES, 0));
+    const GuiMessage* m = owner->last(GM_MESSAGE_RESULT);
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(m->data, 16228);
+    EXPECT_EQ(owner->Find(0, 0), nullptr) << "the window is gone";
+}
+
+} // namespace

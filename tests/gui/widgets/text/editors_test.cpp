@@ -1,0 +1,228 @@
+// The edit box, the terminal window and the edit field, driven by the pointer, keys and the
+// scratch pad.
+#include "gui/widgets/common/widget.h"
+#include "gui/widgets/editbox/editbox.h"
+#include "gui/widgets/editfield/editfield.h"
+#include "gui/widgets/terminal/terminal.h"
+#include "gui/widgets/terminal/terminal_private.h"
+#include "gui/widgets/widget_fixture.h"
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+using widgettest::Recorder;
+
+struct Editors : widgettest::WidgetTest {
+    Recorder* owner = nullptr;
+    void SetUp() override {
+        WidgetTest::SetUp();
+        owner = new Recorder(GuiRect(0, 0, 1023, 479));
+        desk->Add(owner, 1);
+    }
+    GuiEditBox* box(const char* text, unsigned max = 100) {
+        auto* b = new GuiEditBox(GuiRect(20, 20, 419, 219), 7, FF_THIN | TBS_EDITABLE, text, max);
+        b->SetSignals(0x0700);
+        owner->Add(b, 1);
+        return b;
+    }
+    // The point of a text position of the box (on the line's middle, at the column's left edge).
+    GuiPoint at(GuiEditBox* b, int col, int row) {
+        int len = 0;
+        const char* p = b->GetLineStart(row, &len);
+        const int x = b->mClient.left + b->BorderWhitespace() + GuiTextWidthOf(p, b->mpFont, col);
+        return GuiPoint(x,
+                        b->mClient.top + b->BorderWhitespace() + row * b->LineHeight() + b->LineHeight() / 2);
+    }
+    void type(GuiEditBox* b, const char* keys) {
+        for (; *keys; ++keys)
+            b->InsertKey(static_cast<unsigned char>(*keys));
+    }
+    void setPad(const char* text) { pm->SetScratchPad(text); }
+};
+
+TEST_F(Editors, AClickLeavesTheCursorThereAndADragMarksAndSignals) {
+    GuiEditBox* b = box("first line\nsecond");
+    const GuiPoint p = at(b, 3, 1);
+    click(p.x, p.y);
+    EXPECT_EQ(b->Cursor(), (CURSOR_POS{3, 1}));
+    EXPECT_EQ(b->Flags() & (EBF_CURSOR | EBF_MARKED), EBF_CURSOR);
+    EXPECT_EQ(owner->count(128 + 16 * 7 + 8), 0);
+    const GuiPoint q = at(b, 5, 0);
+    post(GM_LBUTTON_DOWN, q.x, q.y);
+    post(GM_POINTER_MOVE, p.x, p.y);
+    post(GM_LBUTTON_UP, 900, 400); // released outside the box
+    EXPECT_EQ(b->Flags() & (EBF_CURSOR | EBF_MARKED), EBF_MARKED);
+    EXPECT_EQ(owner->count(128 + 16 * 7 + 8), 1) << "signal 8: text marked";
+    EXPECT_EQ(b->Flags() & EBF_EDIT_POINTER, 0u);
+    send(b, GM_CUT);
+    EXPECT_STREQ(b->DataGet(), "firstond");
+    EXPECT_STREQ(pm->mpScratchPad, " line\nsec");
+}
+
+TEST_F(Editors, KeysAtTheEdgesChangeNothing) {
+    GuiEditBox* b = box("abc\ndefgh", 9);
+    pm->MoveFocusTree(b);
+    EXPECT_EQ(b->Cursor(), (CURSOR_POS{5, 1})) << "focus puts the cursor at the end";
+    type(b, "x");
+    EXPECT_STREQ(b->DataGet(), "abc\ndefgh") << "at the maximum length nothing is typed";
+    b->InsertKey(GK_DELETE);
+    EXPECT_STREQ(b->DataGet(), "abc\ndefgh");
+    b->InsertKey(GK_UP);
+    b->InsertKey(GK_HOME);
+    b->InsertKey(GK_BACKSPACE);
+    b->InsertKey(GK_UP);
+    EXPECT_EQ(std::tuple(std::string(b->DataGet()), b->Cursor()),
+              std::tuple(std::string("abc\ndefgh"), CURSOR_POS{0, 0}));
+    b->InsertKey(GK_DOWN);
+    b->InsertKey(GK_LEFT);
+    EXPECT_EQ(b->Cursor(), (CURSOR_POS{3, 0})) << "left at column 0 goes to the end of the line above";
+}
+
+TEST_F(Editors, AOneCharacterTextIsClearedByBackspaceAfterItOrDeleteBeforeIt) {
+    for (unsigned key : {GK_BACKSPACE, GK_DELETE}) {
+        GuiEditBox* b = box("q");
+        pm->MoveFocusTree(b);
+        if (key == GK_DELETE) b->InsertKey(GK_HOME);
+        b->InsertKey(key);
+        EXPECT_EQ(b->DataGet(), nullptr) << "key " << key;
+        owner->Destroy(b);
+    }
+}
+
+TEST_F(Editors, NewShorterTextBringsTheCursorColumnIntoItsLine) {
+    GuiEditBox* b = box("a long first line");
+    pm->MoveFocusTree(b);
+    b->DataSet("ab\ncd");
+    EXPECT_EQ(b->Cursor(), (CURSOR_POS{2, 0}));
+    type(b, "Z");
+    EXPECT_STREQ(b->DataGet(), "abZ\ncd");
+}
+
+TEST_F(Editors, PasteTakesWhatFitsAndNothingIntoATextBeyondTheMaximum) {
+    GuiEditBox* b = box("abc", 6);
+    pm->MoveFocusTree(b);
+    setPad("12345");
+    send(b, GM_PASTE);
+    EXPECT_STREQ(b->DataGet(), "abc123");
+    GuiEditBox* empty = box(nullptr, 4);
+    pm->MoveFocusTree(empty);
+    send(empty, GM_PASTE);
+    EXPECT_STREQ(empty->DataGet(), "1234");
+    // A text given beyond the maximum: a paste then must not cut to a negative length.
+    GuiEditBox* full = box("abcdefgh", 4);
+    pm->MoveFocusTree(full);
+    send(full, GM_PASTE);
+    EXPECT_STREQ(full->DataGet(), "abcdefgh");
+}
+
+TEST_F(Editors, TerminalEnterSendsWhatFollowsThePrompt) {
+    auto* t = new GuiTerminalWin(GuiRect(20, 240, 419, 399), 9, FF_THIN | TBS_EDITABLE, nullptr, 200);
+    t->SetPrompt("vyn> ");
+    owner->Add(t, 1);
+    pm->MoveFocusTree(t);
+    const uint16_t command = 136 + 16 * 9;
+    send(t, GM_KEY, 13);
+    ASSERT_NE(owner->last(command), nullptr);
+    EXPECT_EQ(owner->last(command)->payload.ptr[0], nullptr) << "nothing typed behind the prompt";
+    t->Append("ab\nvyn> ", 0);
+    for (const char* k = "meas"; *k; ++k)
+        t->InsertKey(static_cast<unsigned char>(*k));
+    send(t, GM_KEY, 13);
+    EXPECT_STREQ(static_cast<const char*>(owner->last(command)->payload.ptr[0]), "meas");
+    t->Id(0);
+    const size_t n = owner->got.size();
+    send(t, GM_KEY, 13);
+    EXPECT_EQ(owner->got.size(), n) << "a window without id sends nothing";
+}
+
+TEST_F(Editors, APromptNeverMatchesALineShorterThanItself) {
+    const char buf[] = "vyn> rest";
+    const struct {
+        int lineLen;
+        const char* prompt;
+        bool match;
+    } cases[] = {
+        {9, "vyn> ", true}, {5, "vyn> ", true}, {2, "vyn> ", false}, {0, "v", false}, {9, "vyn>>", false}};
+    for (const auto& c : cases)
+        EXPECT_EQ(GuiLineStartsWithPrompt(buf, c.lineLen, c.prompt, static_cast<int>(std::strlen(c.prompt))),
+                  c.match)
+            << c.lineLen << " " << c.prompt;
+}
+
+// ---- edit field ----------------------------------------------------------------------------
+
+struct Field : Editors {
+    GuiEditField* field(const char* text, int max, int width = 200) {
+        auto* f =
+            new GuiEditField(GuiRect(20, 300, 20 + width - 1, 325), text, 11, FF_THIN | TBS_EDITABLE, max);
+        owner->Add(f, 1);
+        return f;
+    }
+    static void keys(GuiEditField* f, const char* k) {
+        for (; *k; ++k)
+            f->InsertKey(static_cast<unsigned char>(*k));
+    }
+};
+
+TEST_F(Field, TheMaximumStopsTypingAndZeroPutsNoLimit) {
+    GuiEditField* f = field("abc", 3);
+    EXPECT_EQ(f->InsertKey('d'), 0);
+    for (int max : {0, -1}) {
+        GuiEditField* g = field(nullptr, max);
+        keys(g, "typed");
+        EXPECT_STREQ(g->DataGet(), "typed") << "maximum " << max;
+    }
+}
+
+TEST_F(Field, FocusMarksTheTextAndTheFirstKeyReplacesIt) {
+    GuiEditField* f = field("old text", 20);
+    pm->MoveFocusTree(f);
+    EXPECT_EQ(std::tuple(f->GetMarkStart(), f->GetMarkEnd(), f->Flags() & EFF_MARKED),
+              std::tuple(0, 8, EFF_MARKED));
+    keys(f, "n");
+    EXPECT_STREQ(f->DataGet(), "n");
+}
+
+TEST_F(Field, EveryEditReportsOnFocusLossDeletedMarksIncluded) {
+    const uint16_t done = 128 + 16 * 11 + 10;
+    const struct {
+        int key;
+        bool mark;
+    } cases[] = {{GK_LEFT, false}, {GK_BACKSPACE, true}, {GK_DELETE, true}};
+    for (const auto& c : cases) {
+        GuiEditField* f = field("some text", 20);
+        f->SetSignals(0x0400);
+        pm->MoveFocusTree(f);
+        if (!c.mark) f->InsertKey(GK_END);
+        f->InsertKey(c.key);
+        const int before = owner->count(done);
+        pm->MoveFocusTree(owner);
+        drain();
+        EXPECT_EQ(owner->count(done), before + 1) << "key " << c.key;
+    }
+}
+
+TEST_F(Field, AFieldNarrowerThanACharacterStillEnds) {
+    GuiEditField* f = field("wide", 0, 4);
+    keys(f, "MMMM");
+    f->InsertKey(GK_END);
+    f->InsertKey(GK_HOME);
+    EXPECT_STREQ(f->DataGet(), "MMMMwide");
+}
+
+TEST_F(Field, TheTwoMarkFormsTakeTheirRanges) {
+    GuiEditField* f = field("abcdef", 20);
+    f->SetMark(2, 6);
+    EXPECT_EQ(std::tuple(f->GetMarkStart(), f->GetMarkEnd()), std::tuple(2, 6));
+    char* t = const_cast<char*>(f->DataGet());
+    f->SetMark(t + 1, t + 6); // the pointer form cannot reach past the last character
+    EXPECT_EQ(f->GetMarkStart(), 2);
+    f->SetMark(t + 1, t + 5);
+    EXPECT_EQ(std::tuple(f->GetMarkStart(), f->GetMarkEnd()), std::tuple(1, 5));
+    f->SetMark(4, 2);
+    EXPECT_EQ(f->Flags() & EFF_MARKED, 0);
+}
+
+} // namespace
