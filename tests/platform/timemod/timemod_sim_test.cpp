@@ -12,8 +12,8 @@
 namespace {
 
 constexpr uintptr_t B = zynq::TIME_BASE;
-constexpr uint32_t RUN = 4, MASTER = 2, PERIOD = 10000,
-                   FULL = 3 | 1 << 16 | 15 << 4 | 63 << 20; // one gap a second
+// 100 us units: one gap a second
+constexpr uint32_t RUN = 4, MASTER = 2, PERIOD = 10000, FULL = 3 | 1 << 16 | 15 << 4 | 63 << 20;
 using u32s = std::vector<uint32_t>;
 
 struct TimeSim : ::testing::Test {
