@@ -1,5 +1,7 @@
-// Measurement handles of every kind: memory, conversion table, channel-function output and
-// CCP/XCP-master slot; native and big-endian copies; the error pattern for what does not resolve.
+// Virtual conversion tables (every output type with clamping, rounding and NaN; registration,
+// shared rules, the end of the rule table) and measurement handles of every kind: memory,
+// conversion table, channel-function output and CCP/XCP-master slot, in both byte orders.
+#define FAKES_DEFINE
 #include "services/rtpman/rtpman.h"
 #include "calibration/conv/conv.h"
 #include "calibration/meas/seram_meas.h"
@@ -7,11 +9,154 @@
 #include "support/pyref.h"
 #include "support/stepped.h"
 
+#include <cmath>
 #include <cstring>
 
 #include "calibration/fakes.h"
 
 namespace {
+
+struct Conv : testsupport::SteppedTest {
+    void SetUp() override {
+        SteppedTest::SetUp();
+        seram_reset();
+        conv_reset();
+    }
+};
+
+template <typename T> void put(uint8_t* p, double v) {
+    const T t = static_cast<T>(v);
+    std::memcpy(p, &t, sizeof t);
+}
+template <typename T> double get(const uint8_t* p) {
+    T t;
+    std::memcpy(&t, p, sizeof t);
+    return static_cast<double>(t);
+}
+// By type code: bool, u8, s8, u16, s16, u32, s32, f32, f64.
+void (*const putAs[])(uint8_t*, double) = {put<uint8_t>,  put<uint8_t>, put<int8_t>,
+                                           put<uint16_t>, put<int16_t>, put<uint32_t>,
+                                           put<int32_t>,  put<float>,   put<double>};
+double (*const getAs[])(const uint8_t*) = {get<uint8_t>,  get<uint8_t>, get<int8_t>,
+                                           get<uint16_t>, get<int16_t>, get<uint32_t>,
+                                           get<int32_t>,  get<float>,   get<double>};
+const size_t widths[] = {1, 1, 1, 2, 2, 4, 4, 4, 8};
+
+// One entry over `in` of the source type, measured into 12 bytes of which the output type's carry.
+TEST_F(Conv, EveryOutputType) {
+    const double nan = std::nan("");
+    const struct {
+        double in;
+        uint8_t src, out;
+        float factor, offset;
+        double expected; // NaN: a NaN is expected
+    } cases[] = {
+        // rounding half away from zero
+        {-7, CONV_S32, CONV_S16, 0.5f, 0, -4},
+        {2.5, CONV_F32, CONV_U8, 1, 0, 3},
+        {0.49999997, CONV_F32, CONV_U8, 1, 0, 0},
+        {-0.5, CONV_F32, CONV_S8, 1, 0, -1},
+        {1000, CONV_U16, CONV_U16, 0.001f, 0.4f, 1},
+        // clamping to the output range
+        {300, CONV_F32, CONV_U8, 1, 0, 255},
+        {-200, CONV_F32, CONV_S8, 1, 0, -128},
+        {-40000, CONV_S32, CONV_S16, 1, 0, -32768},
+        {-1e300, CONV_F64, CONV_F64, 1, 0, -3.40282347e38f},
+        // the float maxima of u32 and s32 lie one beyond what the types hold
+        {5e9, CONV_F32, CONV_U32, 1, 0, 4294967295.0},
+        {4294967040.0, CONV_F32, CONV_U32, 1, 0, 4294967040.0},
+        {3e9, CONV_F32, CONV_S32, 1, 0, 2147483647.0},
+        {-3e9, CONV_F32, CONV_S32, 1, 0, -2147483648.0},
+        {3000000000.0, CONV_U32, CONV_S32, 0.5f, -1e9f, 500000000},
+        // NaN: 0 for integers and booleans, NaN for floats
+        {nan, CONV_F64, CONV_U32, 1, 0, 0},
+        {nan, CONV_F32, CONV_BOOL, 1, 0, 0},
+        {nan, CONV_F64, CONV_F64, 1, 0, nan},
+        // booleans and floats
+        {0.6, CONV_F32, CONV_BOOL, 1, 0, 1},
+        {-3, CONV_S8, CONV_BOOL, 1, 0, 0},
+        {3, CONV_U8, CONV_F64, 0.1f, 0, static_cast<double>(0.1f * 3.0f)},
+    };
+    for (const auto& c : cases) {
+        conv_reset();
+        uint8_t raw[8] = {}, buf[12];
+        putAs[c.src](raw, c.in);
+        convEntry_t entry{raw, 0, c.src, c.out};
+        const uint32_t count = 1;
+        const convRule_t rule{c.factor, c.offset};
+        convTable_t table{&entry, &count, &rule};
+        EXPECT_TRUE(convRegisterVirtualMeasTable(0, &table));
+        std::memset(buf, 0xCC, sizeof buf);
+        convMeasCopy(0x800000, buf, sizeof buf);
+        const double got = getAs[c.out](buf);
+        EXPECT_TRUE(got == c.expected || (std::isnan(got) && std::isnan(c.expected)))
+            << c.in << " type " << int(c.src) << " -> " << int(c.out) << ": " << got;
+        EXPECT_EQ(std::vector<uint8_t>(buf + widths[c.out], buf + 12),
+                  std::vector<uint8_t>(12 - widths[c.out], 0));
+    }
+    EXPECT_TRUE(logged("convMeasCopy(): NaN occured in measurement-label at address 0x"));
+}
+
+TEST_F(Conv, MissingEntriesAndRefusedRegistrations) {
+    seram_1s();
+    uint8_t buf[300];
+    convMeasCopy(0x800000, buf, sizeof buf); // no page
+    std::vector<uint8_t> want(256, 0x7F);    // the error pattern, at most 256 bytes of it
+    want.resize(300, 0);
+    EXPECT_EQ(std::vector<uint8_t>(buf, buf + 300), want);
+    EXPECT_FALSE(convCheckAdr(0x800000));
+
+    float f = 1.0f;
+    convEntry_t e{&f, 0, CONV_F32, CONV_F32},
+        bad[] = {{&f, 0, 9, CONV_F32}, {nullptr, 0, CONV_F32, CONV_F32}};
+    const uint32_t one = 1;
+    const convRule_t r{1, 0};
+    convTable_t t{&e, &one, &r}, t1{&bad[0], &one, &r}, t2{&bad[1], &one, &r};
+    EXPECT_FALSE(convRegisterVirtualMeasTable(8, &t)); // no such page
+    ASSERT_TRUE(convRegisterVirtualMeasTable(7, &t));
+    EXPECT_FALSE(convRegisterVirtualMeasTable(7, &t));              // in use
+    EXPECT_TRUE(convCheckAdr(0xF00000) && !convCheckAdr(0xF00001)); // index == count
+    uint32_t w = 0;
+    convMeasCopy(0xF00001, &w, 4);
+    EXPECT_EQ(w, SERAM_ERROR_PATTERN);
+    // An unknown type, no variable, no table: refused.
+    EXPECT_FALSE(convRegisterVirtualMeasTable(1, &t1) || convRegisterVirtualMeasTable(1, &t2) ||
+                 convRegisterVirtualMeasTable(1, nullptr) || convCheckAdr(0x900000));
+}
+
+TEST_F(Conv, PartitionsShareRulesAndTheRuleTableStopsAtItsEnd) {
+    float a = 2.0f, b = 3.0f, out[2];
+    convEntry_t e1[] = {{&a, 1, CONV_F32, CONV_F32}, {&a, 0, CONV_F32, CONV_F32}},
+                e2[] = {{&b, 0, CONV_F32, CONV_F32}};
+    const uint32_t n1 = 2, n2 = 1;
+    const convRule_t r1[] = {{1.0f, 0.0f}, {2.0f, 1.0f}}, r2[] = {{1.0f, 0.0f}};
+    convTable_t t1{e1, &n1, r1}, t2{e2, &n2, r2};
+    ASSERT_TRUE(convRegisterVirtualMeasTable(0, &t1) && convRegisterVirtualMeasTable(1, &t2));
+    EXPECT_EQ(std::pair(convRuleCount(), e2[0].rule), std::pair(2u, e1[1].rule)); // {1.0, 0.0} once
+    convMeasCopy(0x800000, &out[0], 4);
+    convMeasCopy(0x900000, &out[1], 4);
+    EXPECT_EQ(std::pair(out[0], out[1]), std::pair(5.0f, 3.0f));
+
+    conv_reset();
+    static convEntry_t big[600];
+    static convRule_t rules[600];
+    for (uint32_t i = 0; i < 600; ++i) {
+        big[i] = {&a, static_cast<uint16_t>(i < 500 ? i : i - 500), CONV_F32, CONV_F32};
+        rules[i] = {static_cast<float>(i + 1), 0.0f};
+    }
+    const uint32_t first = 500, second = 20, third = 11;
+    convTable_t full{big, &first, rules}, over{big + 500, &second, rules + 500},
+        fits{big + 500, &third, rules + 500};
+    ASSERT_TRUE(convRegisterVirtualMeasTable(0, &full));
+    // Twenty new rules do not fit: the page is refused whole and nothing changes; eleven fit: 511 rules.
+    EXPECT_FALSE(convRegisterVirtualMeasTable(1, &over));
+    EXPECT_EQ(convRuleCount(), 500u);
+    EXPECT_FALSE(convCheckAdr(0x900000));
+    ASSERT_TRUE(convRegisterVirtualMeasTable(1, &fits));
+    convMeasCopy(0x90000A, &out[0], 4);
+    EXPECT_EQ(out[0], 2 * 511.0f);
+    EXPECT_FALSE(convRegisterVirtualMeasTable(2, &full)); // only known rules, but the table counts as full
+}
 
 using bytes = std::vector<uint8_t>;
 constexpr uint32_t OWN = 0x25000000;

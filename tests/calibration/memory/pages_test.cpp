@@ -1,5 +1,13 @@
-// Pages, guarded access and checksums of the calibration memory.
+// Pages, guarded access and checksums of the calibration memory; the dataset file (written, read
+// back by an independent reader, refused when any part of it is wrong) and the stored dataset the
+// unit starts with (good, corrupted, foreign, none; the store task).
+#define FAKES_DEFINE
 #include "calibration/memory/seram.h"
+#include "platform/dataset/dataset.h"
+#include "platform/kmgr/kmgr_sim.h"
+#include "platform/os/osfs.h"
+#include "platform/os/osfs_sim.h"
+#include "services/checksum/crc.h"
 #include "support/pyref.h"
 #include "support/stepped.h"
 #include "vyn/vartable.h"
@@ -24,9 +32,7 @@ struct Seram : testsupport::SteppedTest {
         for (uint32_t a = from; a < to; ++a)
             seram_memory[a] = static_cast<uint8_t>(rng());
     }
-    static bytes at(uint32_t vaddr, uint32_t len) {
-        return bytes(seram_memory + vaddr, seram_memory + vaddr + len);
-    }
+    static bytes at(uint32_t a, uint32_t n) { return bytes(seram_memory + a, seram_memory + a + n); }
 };
 
 TEST_F(Seram, ImageAreasAndPageSwitch) {
@@ -35,15 +41,13 @@ TEST_F(Seram, ImageAreasAndPageSwitch) {
     EXPECT_EQ(std::pair(CL_DISP_BRIGHT_BG[5], CL_DISP_BRIGHT_COLSAT_row_[7]), std::pair(100.0f, 100.0f));
     EXPECT_EQ(at(SERAM_BLOCK_SIZE, SERAM_GUARD_SIZE), bytes(SERAM_GUARD_SIZE, 0));
     // Each area's last address and the one behind it; the adaptive page is empty.
-    const std::pair<bool (*)(uint32_t), uint32_t> areas[] = {{seramVirtualAddrIsRefpage, 0x1FFFF},
-                                                             {seramVirtualAddrIsWorkpage, 0x3FFFF},
-                                                             {seramVirtualAddrIsSignalpage, 0x4181B},
-                                                             {seramVirtualAddrIsAdaptVolatilepage, 0x51C17}};
-    for (auto [in, last] : areas)
-        EXPECT_TRUE(in(last) && !in(last + 1)) << std::hex << last;
+    bool (*const in[])(uint32_t) = {seramVirtualAddrIsRefpage, seramVirtualAddrIsWorkpage,
+                                    seramVirtualAddrIsSignalpage, seramVirtualAddrIsAdaptVolatilepage};
+    const uint32_t last[] = {0x1FFFF, 0x3FFFF, 0x4181B, 0x51C17};
+    for (int i = 0; i < 4; ++i)
+        EXPECT_TRUE(in[i](last[i]) && !in[i](last[i] + 1)) << std::hex << last[i];
     EXPECT_FALSE(seramVirtualAddrIsAdaptpage(0x50000));
 
-    EXPECT_EQ(seramGetRefPageActive(), 1);
     const uint32_t ref = 0x1234, work = 0xBEEF;
     std::memcpy(seram_memory + VTADDR_ECU_TYPE, &ref, 4);
     std::memcpy(seram_memory + 0x20000 + VTADDR_ECU_TYPE, &work, 4);
@@ -65,33 +69,29 @@ TEST_F(Seram, DownloadsReadsAndChecksAreGuardedAndStopTheChannelFunctionsOnlyAtT
     EXPECT_FALSE(seramDownload(0x00000, data.data(), 8) || seramDownload(0x1FFFF, data.data(), 1) ||
                  seramDownload(0x1FFFC, data.data(), 8) || seramDownload(0x5FFF0, data.data(), 16));
     EXPECT_EQ(at(0, 0x20000), refBefore);
-    EXPECT_TRUE(seramDownload(0x5FFF0, data.data(), 15));
-    EXPECT_TRUE(seramDownload(0x20000, data.data(), 8)); // inactive working page: nothing stopped
-    EXPECT_EQ(at(0x20000, 8), bytes(8, 0xA5));
-    EXPECT_EQ(fakes::awmStops, 0);
+    // To the block's end; into the inactive working page: nothing stopped.
+    EXPECT_TRUE(seramDownload(0x5FFF0, data.data(), 15) && seramDownload(0x20000, data.data(), 8));
+    EXPECT_EQ(std::pair(at(0x20000, 8), fakes::awmStops), std::pair(bytes(8, 0xA5), 0));
 
     seramSetWorkpageActive();
     // Ending at the block's end, or wrapping: refused before anything is stopped.
     EXPECT_FALSE(seramDownload(0x20000, data.data(), 0x40000) ||
                  seramDownload(0x20000, data.data(), 0xFFFFFFF0u));
     EXPECT_EQ(fakes::awmStops, 0);
-    EXPECT_TRUE(seramDownload(0x20000, data.data(), 4));
-    EXPECT_TRUE(seramDownload(0x20010, data.data(), 4)); // not at the page start
-    EXPECT_EQ(fakes::awmStops, 1);
+    EXPECT_TRUE(seramDownload(0x20000, data.data(), 4) && seramDownload(0x20010, data.data(), 4));
+    EXPECT_EQ(fakes::awmStops, 1) << "once, also for a download not at the page start";
     EXPECT_TRUE(logged("seramDownload(): stopped AWM scheduler due to CalPage download"));
 
     // Volatile adaptive values are forwarded to the channel functions, signals are not.
-    EXPECT_TRUE(seramDownload(0x50010, data.data(), 6));
-    EXPECT_TRUE(seramDownload(0x40100, data.data(), 6));
+    EXPECT_TRUE(seramDownload(0x50010, data.data(), 6) && seramDownload(0x40100, data.data(), 6));
     ASSERT_EQ(fakes::adjDownloads.size(), 1u);
     EXPECT_EQ(std::pair(fakes::adjDownloads[0].data, fakes::adjDownloads[0].phys),
               std::pair(bytes(6, 0xA5), static_cast<const void*>(seram_memory + 0x50010)));
-    EXPECT_EQ(at(0x50010, 6), bytes(6, 0xA5));
 
     uint8_t out[16];
-    EXPECT_TRUE(seramReadMemory(out, 0x5FFF0, 16)); // a read may end at the block's end
-    EXPECT_FALSE(seramReadMemory(out, 0x5FFF1, 16));
-    EXPECT_TRUE(seramVirtualAddrRangeIsReadAccessAllowed(0x5FFF0, 16) &&
+    // A read may end at the block's end, not beyond it.
+    EXPECT_TRUE(seramReadMemory(out, 0x5FFF0, 16) && !seramReadMemory(out, 0x5FFF1, 16) &&
+                seramVirtualAddrRangeIsReadAccessAllowed(0x5FFF0, 16) &&
                 !seramVirtualAddrRangeIsReadAccessAllowed(0x5FFF0, 17));
     // Lengths whose end would wrap below the block's end.
     const uint32_t huge = 0xFFFFFFF8u;
@@ -117,7 +117,6 @@ TEST_F(Seram, ChecksumsMatchTheCatalogueAndPageCopiesMayWriteTheReferencePage) {
     }
     EXPECT_EQ(seramBuildChksum(0x5FF00, 0x101) + seramChksumM16byAdd8(0x5FF00, 0x101), 0); // beyond the block
 
-    fillRandom(0x20000, 0x40000, 4);
     const bytes work = at(0x20000, 0x20000);
     EXPECT_TRUE(seramCopyPage(0x00000, 0x20000, 0x20000));
     EXPECT_EQ(at(0, 0x20000), work);
@@ -126,6 +125,195 @@ TEST_F(Seram, ChecksumsMatchTheCatalogueAndPageCopiesMayWriteTheReferencePage) {
     const bytes src = at(0x20000, 64);
     EXPECT_TRUE(seramCopyPage(0x20010, 0x20000, 64)); // overlapping
     EXPECT_EQ(at(0x20010, 64), src);
+}
+
+// Reads the file with nothing but struct and zlib and prints what it found.
+const char kReader[] = R"(import struct, sys, zlib
+d = open(sys.argv[1], 'rb').read()
+head = d[:256]
+crc, magic, ver, n, off, size, btype, dcrc = struct.unpack_from('<I4sIIII4sI', head)
+reg = lambda b: zlib.crc32(b) ^ 0xFFFFFFFF
+epk = head[128:].split(b'\0')[0].decode()
+after = head[128 + len(epk) + 1:255]
+print(crc == reg(head[4:]), magic.decode(), hex(ver), n, off, size, btype.decode(), dcrc == reg(d[off:off + size]),
+      head[32:128] == b'@' * 96, epk, after == b'@' * len(after), head[255], len(d) == off + size)
+)";
+
+struct Storage : testsupport::SteppedTest {
+    testsupport::ScratchDir dir;
+    bytes image = bytes(SERAM_IMAGE_SIZE); // the default image
+    bytes data = bytes(SERAM_IMAGE_SIZE);  // random
+    bytes buffer = bytes(SERAM_IMAGE_SIZE, 0xEE);
+    uint8_t raw = 0;
+
+    void SetUp() override {
+        SteppedTest::SetUp();
+        seram_reset();
+        fakes::reset();
+        ASSERT_TRUE(osfs::addDevice("c:", dir.path));
+        ASSERT_TRUE(dataset::install(dir.path));
+        ASSERT_EQ(seramBuildDefaultImage(image.data(), SERAM_IMAGE_SIZE), 0);
+        std::mt19937 rng(5);
+        for (auto& b : data)
+            b = static_cast<uint8_t>(rng());
+        RtpIndex = 3;
+    }
+    void TearDown() override {
+        osfs::removeDevice("c:");
+        dataset::uninstall();
+        kmgr::clearFaults();
+    }
+    static bytes of(const std::string& s) { return bytes(s.begin(), s.end()); }
+    bytes file(const std::string& name) const { return of(dir.read(name)); }
+    void put(const std::string& name, const bytes& b) const {
+        dir.write(name, std::string(b.begin(), b.end()));
+    }
+    static bytes page(uint32_t a, uint32_t n) { return bytes(seram_memory + a, seram_memory + a + n); }
+    static void sealed(bytes& img) {
+        const uint16_t crc = crc16_ibm_accu(img.data(), SERAM_DATASET_SIZE, 0);
+        std::memcpy(&img[SERAM_DATASET_SIZE], &crc, 2);
+    }
+    void store(const bytes& img) { ASSERT_TRUE(dataset::writeImage(dir.path, img.data(), img.size())); }
+
+    // A written file with one head field changed and the head CRC made right again.
+    bytes withField(size_t offset, uint32_t value) {
+        EXPECT_EQ(seram_StoreToFile("c:/ds.dat", data.data(), SERAM_IMAGE_SIZE), 0);
+        bytes f = file("ds.dat");
+        std::memcpy(&f[offset], &value, 4);
+        uint32_t crc = 0xFFFFFFFF;
+        crc32_update(&f[4], 252, &crc);
+        std::memcpy(&f[0], &crc, 4);
+        return f;
+    }
+    void expectRefused(const bytes& f, const std::string& text = "") {
+        put("bad.dat", f);
+        EXPECT_EQ(seram_LoadFromFile("c:/bad.dat", buffer.data(), SERAM_IMAGE_SIZE, &raw), -1) << f.size();
+        EXPECT_TRUE(logged(text)) << text;
+        EXPECT_EQ(std::pair(buffer, raw), std::pair(bytes(SERAM_IMAGE_SIZE, 0xEE), uint8_t{0}));
+    }
+};
+
+TEST_F(Storage, FileRoundTripReadByAnIndependentReaderAndEveryBrokenPartRefused) {
+    ASSERT_EQ(seram_StoreToFile("c:/ds.dat", data.data(), SERAM_IMAGE_SIZE), 0);
+    pyref::TempFile script(kReader);
+    EXPECT_EQ(pyref::run("/usr/bin/python3 " + script.path() + " " + dir.path + "/ds.dat"),
+              of("True ARES 0x1000000 1 256 123532 MASD True True " + std::string(VYN_EPK_TEXT) +
+                 " True 0 True\n"));
+    ASSERT_EQ(seram_LoadFromFile("c:/ds.dat", buffer.data(), SERAM_IMAGE_SIZE, &raw), 0);
+    EXPECT_EQ(std::pair(buffer, raw), std::pair(data, uint8_t{0}));
+    put("raw.bin", image); // a raw image without a head is read as it is
+    ASSERT_EQ(seram_LoadFromFile("c:/raw.bin", buffer.data(), SERAM_IMAGE_SIZE, &raw), 0);
+    EXPECT_EQ(std::pair(buffer, raw), std::pair(image, uint8_t{1}));
+    EXPECT_TRUE(logged("seram_LoadFromFile: dummy marker found; ignore header checks and refresh RP"));
+    raw = 0;
+    buffer.assign(SERAM_IMAGE_SIZE, 0xEE);
+    expectRefused(bytes(image.begin(), image.begin() + 1000));
+
+    // Every broken part of the file is refused.
+    bytes f = file("ds.dat");
+    f[100] ^= 1;
+    expectRefused(f, "seram_LoadFromFile: fread() Head CRC32 invalid! computed=0x");
+    expectRefused(withField(4, 0x12345678), "- This is not a SERAM file");
+    // Version, entry count, block type, size in the descriptor, data offset (also far beyond the file).
+    for (auto [offset, value] :
+         {std::pair{8, 2u}, {12, 2u}, {24, 0x41414141u}, {20, 16u}, {16, 512u}, {16, 0x80000000u}})
+        expectRefused(withField(offset, value));
+    f = file("ds.dat");
+    f[300] ^= 0x80;
+    expectRefused(f, "seram_LoadFromFile: Descriptor CRC mismatch: Descriptor=0x");
+    f.resize(200);
+    expectRefused(f);
+    // No such file, no path, more than a page.
+    EXPECT_EQ(seram_LoadFromFile("c:/none.dat", buffer.data(), SERAM_IMAGE_SIZE, &raw) +
+                  seram_LoadFromFile(nullptr, buffer.data(), SERAM_IMAGE_SIZE, &raw) +
+                  seram_LoadFromFile("c:/ds.dat", buffer.data(), 0x20001, &raw),
+              -3);
+
+    // The image: good; no buffer; sizes that disagree or are not the dataset's; another EPK; a wrong CRC.
+    bytes epk = image, crc = image;
+    epk[40] ^= 1;
+    crc[0x1000] ^= 1;
+    EXPECT_EQ(
+        (std::vector{seram_CheckDataValidity(image.data(), SERAM_IMAGE_SIZE, SERAM_DATASET_SIZE),
+                     seram_CheckDataValidity(nullptr, SERAM_IMAGE_SIZE, SERAM_DATASET_SIZE),
+                     seram_CheckDataValidity(image.data(), SERAM_IMAGE_SIZE, SERAM_DATASET_SIZE - 1),
+                     seram_CheckDataValidity(image.data(), SERAM_IMAGE_SIZE - 4, SERAM_DATASET_SIZE - 4),
+                     seram_CheckDataValidity(epk.data(), SERAM_IMAGE_SIZE, SERAM_DATASET_SIZE),
+                     seram_CheckDataValidity(crc.data(), SERAM_IMAGE_SIZE, SERAM_DATASET_SIZE)}),
+        (std::vector{0, -1, -2, -2, -3, -4}));
+}
+
+TEST_F(Storage, GoodDatasetBecomesBothPages) {
+    const uint32_t type = 0x1234;
+    std::memcpy(&image[VTADDR_ECU_TYPE], &type, 4);
+    sealed(image);
+    store(image);
+    seramSetWorkpageActive();
+    EXPECT_EQ(seramInitialize(), 1);
+    EXPECT_EQ(std::pair(page(0, SERAM_IMAGE_SIZE), page(0x20000, SERAM_IMAGE_SIZE)), std::pair(image, image));
+    EXPECT_EQ(std::tuple(seramGetRefPageActive(), ECU_TYPE, seramGetRefPageActCrc()),
+              std::tuple(1, 0x1234u, seramGetRefPageInitialCrc()));
+    EXPECT_EQ(fakes::shellCommands, std::vector<std::string>{"scrutInfo_RTP3"});
+    // The stored CRC word is CRC-16/ARC of the payload, little-endian.
+    const auto ref =
+        pyref::map("def f(b): return '%d' % crcmod.mkCrcFun(0x18005, initCrc=0, rev=True, xorOut=0)(b)",
+                   {{bytes(image.begin(), image.begin() + SERAM_DATASET_SIZE)}});
+    EXPECT_EQ(std::to_string(seramGetRefPageInitialCrc()), ref[0]);
+}
+
+TEST_F(Storage, BrokenForeignOrMissingDatasetIsRefused) {
+    const std::string epk =
+        std::string("SERAM: EPK does not match, use default data '") + VYN_EPK_TEXT + "' vs '";
+    bytes flipped = image, foreign = image, longer = image;
+    flipped[0x12345] ^= 0x10;
+    std::memcpy(&foreign[32], "KVX2_VYN_9.9.9_00000000", 24);
+    // The image's EPK with more text behind it, no NUL in the field: another EPK too.
+    std::memset(&longer[32], 'X', 33);
+    std::memcpy(&longer[32], VYN_EPK_TEXT, sizeof VYN_EPK_TEXT - 1);
+    sealed(foreign);
+    sealed(longer);
+    const std::pair<bytes, std::string> cases[] = {
+        {{}, "seramReadRefpageBin() cannot load RefPage. Use default data"},
+        {flipped, "SERAM: Refpage corrupted (Wrong CRC)"},
+        {foreign, epk + "KVX2_VYN_9.9.9_00000000'"},
+        {longer, epk + VYN_EPK_TEXT + "X"},
+    };
+    for (const auto& [img, line] : cases) {
+        seram_reset();
+        seen.clear();
+        if (!img.empty()) store(img);
+        EXPECT_EQ(seramInitialize(), 0);
+        EXPECT_TRUE(logged(line)) << line;
+        EXPECT_TRUE(logged("SERAM: Please reprogram the dataset in order to start the ECU"));
+        const bytes defaults(image.begin(), image.begin() + SERAM_DATASET_SIZE);
+        EXPECT_EQ(std::pair(page(0, SERAM_DATASET_SIZE), page(0x20000, SERAM_DATASET_SIZE)),
+                  std::pair(defaults, defaults));
+        EXPECT_TRUE(fakes::shellCommands.empty());
+    }
+}
+
+TEST_F(Storage, StoredCalibrationSurvivesARestartAndAFailedStoreKeepsIt) {
+    store(image);
+    ASSERT_EQ(seramInitialize(), 1);
+    const uint32_t cfg = 0x00250A03;
+    ASSERT_TRUE(seramDownload(0x20000 + VTADDR_DEVICE_CONFIG, &cfg, 4));
+    ASSERT_TRUE(seramCopyPage(0, 0x20000, 0x20000)); // the store request's copy
+    static int result = 99;
+    static intptr_t arg = 0;
+    ASSERT_TRUE(seramCopyRefToFlashpage([](int r, intptr_t a) { result = r, arg = a; }, 42));
+    sim::waitIdle();
+    EXPECT_EQ(std::pair(result, arg), std::pair(0, intptr_t{42}));
+    const bytes now = file("dataset.img");
+    EXPECT_EQ(now, page(0, SERAM_IMAGE_SIZE));
+    seram_reset(); // power cycle
+    ASSERT_EQ(seramInitialize(), 1);
+    EXPECT_EQ(DEVICE_CONFIG, cfg);
+
+    seram_memory[VTADDR_OUTINGCTR_MODE] = 1;
+    kmgr::injectFault(KCALL_DATASET_STORE, -1);
+    EXPECT_EQ(seramTask(nullptr, 0), -1);
+    EXPECT_TRUE(logged("seramWriteRefPageToMedia() failed to store RefPage"));
+    EXPECT_EQ(file("dataset.img"), now);
 }
 
 } // namespace
