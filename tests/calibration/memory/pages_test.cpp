@@ -12,6 +12,7 @@
 #include "support/stepped.h"
 #include "vyn/vartable.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "calibration/fakes.h"
@@ -38,7 +39,6 @@ struct Seram : testsupport::SteppedTest {
 TEST_F(Seram, ImageAreasAndPageSwitch) {
     EXPECT_EQ(std::memcmp(seram_memory, "SERAM_START_AREA_DUMMY\0\0\0\0\0\0\0\0\0\0", 32), 0);
     EXPECT_STREQ(seramGetEPKPtr(), VYN_EPK_TEXT);
-    EXPECT_EQ(std::pair(CL_DISP_BRIGHT_BG[5], CL_DISP_BRIGHT_COLSAT_row_[7]), std::pair(100.0f, 100.0f));
     EXPECT_EQ(at(SERAM_BLOCK_SIZE, SERAM_GUARD_SIZE), bytes(SERAM_GUARD_SIZE, 0));
     // Each area's last address and the one behind it; the adaptive page is empty.
     bool (*const in[])(uint32_t) = {seramVirtualAddrIsRefpage, seramVirtualAddrIsWorkpage,
@@ -139,7 +139,7 @@ print(crc == reg(head[4:]), magic.decode(), hex(ver), n, off, size, btype.decode
       head[32:128] == b'@' * 96, epk, after == b'@' * len(after), head[255], len(d) == off + size)
 )";
 
-struct Storage : testsupport::SteppedTest {
+struct Storage : Seram {
     testsupport::ScratchDir dir;
     bytes image = bytes(SERAM_IMAGE_SIZE); // the default image
     bytes data = bytes(SERAM_IMAGE_SIZE);  // random
@@ -147,15 +147,11 @@ struct Storage : testsupport::SteppedTest {
     uint8_t raw = 0;
 
     void SetUp() override {
-        SteppedTest::SetUp();
-        seram_reset();
-        fakes::reset();
+        Seram::SetUp();
         ASSERT_TRUE(osfs::addDevice("c:", dir.path));
         ASSERT_TRUE(dataset::install(dir.path));
         ASSERT_EQ(seramBuildDefaultImage(image.data(), SERAM_IMAGE_SIZE), 0);
-        std::mt19937 rng(5);
-        for (auto& b : data)
-            b = static_cast<uint8_t>(rng());
+        std::generate(data.begin(), data.end(), std::mt19937(5));
         RtpIndex = 3;
     }
     void TearDown() override {
@@ -168,7 +164,6 @@ struct Storage : testsupport::SteppedTest {
     void put(const std::string& name, const bytes& b) const {
         dir.write(name, std::string(b.begin(), b.end()));
     }
-    static bytes page(uint32_t a, uint32_t n) { return bytes(seram_memory + a, seram_memory + a + n); }
     static void sealed(bytes& img) {
         const uint16_t crc = crc16_ibm_accu(img.data(), SERAM_DATASET_SIZE, 0);
         std::memcpy(&img[SERAM_DATASET_SIZE], &crc, 2);
@@ -250,7 +245,7 @@ TEST_F(Storage, GoodDatasetBecomesBothPages) {
     store(image);
     seramSetWorkpageActive();
     EXPECT_EQ(seramInitialize(), 1);
-    EXPECT_EQ(std::pair(page(0, SERAM_IMAGE_SIZE), page(0x20000, SERAM_IMAGE_SIZE)), std::pair(image, image));
+    EXPECT_EQ(std::pair(at(0, SERAM_IMAGE_SIZE), at(0x20000, SERAM_IMAGE_SIZE)), std::pair(image, image));
     EXPECT_EQ(std::tuple(seramGetRefPageActive(), ECU_TYPE, seramGetRefPageActCrc()),
               std::tuple(1, 0x1234u, seramGetRefPageInitialCrc()));
     EXPECT_EQ(fakes::shellCommands, std::vector<std::string>{"scrutInfo_RTP3"});
@@ -286,7 +281,7 @@ TEST_F(Storage, BrokenForeignOrMissingDatasetIsRefused) {
         EXPECT_TRUE(logged(line)) << line;
         EXPECT_TRUE(logged("SERAM: Please reprogram the dataset in order to start the ECU"));
         const bytes defaults(image.begin(), image.begin() + SERAM_DATASET_SIZE);
-        EXPECT_EQ(std::pair(page(0, SERAM_DATASET_SIZE), page(0x20000, SERAM_DATASET_SIZE)),
+        EXPECT_EQ(std::pair(at(0, SERAM_DATASET_SIZE), at(0x20000, SERAM_DATASET_SIZE)),
                   std::pair(defaults, defaults));
         EXPECT_TRUE(fakes::shellCommands.empty());
     }
@@ -304,7 +299,7 @@ TEST_F(Storage, StoredCalibrationSurvivesARestartAndAFailedStoreKeepsIt) {
     sim::waitIdle();
     EXPECT_EQ(std::pair(result, arg), std::pair(0, intptr_t{42}));
     const bytes now = file("dataset.img");
-    EXPECT_EQ(now, page(0, SERAM_IMAGE_SIZE));
+    EXPECT_EQ(now, at(0, SERAM_IMAGE_SIZE));
     seram_reset(); // power cycle
     ASSERT_EQ(seramInitialize(), 1);
     EXPECT_EQ(DEVICE_CONFIG, cfg);
