@@ -12,23 +12,15 @@
 #include <vector>
 
 struct fakes {
-    struct AdjDownload {
-        std::vector<uint8_t> data;
-        const void* phys;
-    };
-    struct Channel {
-        uint32_t vcId;
-        uint16_t raster;
-    };
     static inline int awmStops;
-    static inline std::vector<AdjDownload> adjDownloads;
+    static inline std::vector<std::pair<std::vector<uint8_t>, const void*>> adjDownloads; // data, where
     static inline std::vector<int> errorsSet; // path * 1000 + type
     static inline std::vector<std::string> shellCommands;
     // Channel functions: the vc_id that has an output, its value and latency.
     static inline uint32_t channelVcId = 0x7C0100; // class 31, dataset 1, output 0
     static inline uint8_t channelValue[8];
     static inline uint16_t channelLatency = 7;
-    static inline std::vector<Channel> channelSetups;
+    static inline std::vector<std::pair<uint32_t, uint16_t>> channelSetups; // vc_id, raster
     static inline std::vector<void*> channelShutdowns;
     static inline uint32_t masterSlot[2]; // CCP, XCP master value slots
 

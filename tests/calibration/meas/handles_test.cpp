@@ -69,49 +69,42 @@ const size_t widths[] = {1, 1, 1, 2, 2, 4, 4, 4, 8};
 // One entry over `in` of the source type, measured into 12 bytes of which the output type's carry.
 TEST_F(Conv, EveryOutputType) {
     const double nan = std::nan("");
-    const struct {
-        double in;
-        uint8_t src, out;
-        float factor, offset;
-        double expected; // NaN: a NaN is expected
-    } cases[] = {
-        // rounding half away from zero
+    // Rounding half away from zero; clamping to the output range; the float maxima of u32 and s32,
+    // which lie one beyond what the types hold; NaN as 0 for integers and booleans, NaN for floats;
+    // booleans and floats.
+    // in, source and output type, factor, offset, expected (NaN: a NaN is expected)
+    const std::tuple<double, uint8_t, uint8_t, float, float, double> cases[] = {
         {-7, CONV_S32, CONV_S16, 0.5f, 0, -4},
         {0.49999997, CONV_F32, CONV_U8, 1, 0, 0},
         {-0.5, CONV_F32, CONV_S8, 1, 0, -1},
         {1000, CONV_U16, CONV_U16, 0.001f, 0.4f, 1},
-        // clamping to the output range
         {300, CONV_F32, CONV_U8, 1, 0, 255},
         {-40000, CONV_S32, CONV_S16, 1, 0, -32768},
         {-1e300, CONV_F64, CONV_F64, 1, 0, -3.40282347e38f},
-        // the float maxima of u32 and s32 lie one beyond what the types hold
         {5e9, CONV_F32, CONV_U32, 1, 0, 4294967295.0},
         {4294967040.0, CONV_F32, CONV_U32, 1, 0, 4294967040.0},
         {-3e9, CONV_F32, CONV_S32, 1, 0, -2147483648.0},
         {3000000000.0, CONV_U32, CONV_S32, 0.5f, -1e9f, 500000000},
-        // NaN: 0 for integers and booleans, NaN for floats
         {nan, CONV_F64, CONV_U32, 1, 0, 0},
         {nan, CONV_F64, CONV_F64, 1, 0, nan},
-        // booleans and floats
         {0.6, CONV_F32, CONV_BOOL, 1, 0, 1},
-        {3, CONV_U8, CONV_F64, 0.1f, 0, static_cast<double>(0.1f * 3.0f)},
-    };
-    for (const auto& c : cases) {
+        {3, CONV_U8, CONV_F64, 0.1f, 0, static_cast<double>(0.1f * 3.0f)}};
+    for (const auto& [in, src, out, factor, offset, expected] : cases) {
         conv_reset();
         uint8_t raw[8] = {}, buf[12];
-        putAs[c.src](raw, c.in);
-        convEntry_t entry{raw, 0, c.src, c.out};
+        putAs[src](raw, in);
+        convEntry_t entry{raw, 0, src, out};
         const uint32_t count = 1;
-        const convRule_t rule{c.factor, c.offset};
+        const convRule_t rule{factor, offset};
         convTable_t table{&entry, &count, &rule};
         EXPECT_TRUE(convRegisterVirtualMeasTable(0, &table));
         std::memset(buf, 0xCC, sizeof buf);
         convMeasCopy(0x800000, buf, sizeof buf);
-        const double got = getAs[c.out](buf);
-        EXPECT_TRUE(got == c.expected || (std::isnan(got) && std::isnan(c.expected)))
-            << c.in << " type " << int(c.src) << " -> " << int(c.out) << ": " << got;
-        EXPECT_EQ(std::vector<uint8_t>(buf + widths[c.out], buf + 12),
-                  std::vector<uint8_t>(12 - widths[c.out], 0));
+        const double got = getAs[out](buf);
+        EXPECT_TRUE(got == expected || (std::isnan(got) && std::isnan(expected)))
+            << in << " type " << int(src) << " -> " << int(out) << ": " << got;
+        EXPECT_EQ(std::vector<uint8_t>(buf + widths[out], buf + 12),
+                  std::vector<uint8_t>(12 - widths[out], 0));
     }
     EXPECT_TRUE(logged("convMeasCopy(): NaN occured in measurement-label at address 0x"));
 }
@@ -219,9 +212,8 @@ TEST_F(Handles, ChannelFunctionOutputsAndMasterSlotsComeBeforeMemory) {
     ASSERT_EQ(std::pair(h.kind, fakes::channelSetups.size()),
               std::pair(uint32_t{SERAM_MEAS_CHANNEL}, size_t{1}));
     // Set up without the owner PID.
-    EXPECT_EQ(
-        std::tuple(fakes::channelSetups[0].vcId, fakes::channelSetups[0].raster, seramMeasGetLatency(&h)),
-        std::tuple(fakes::channelVcId, uint16_t{3}, 7));
+    EXPECT_EQ(std::tuple(fakes::channelSetups[0], seramMeasGetLatency(&h)),
+              std::tuple(std::pair(fakes::channelVcId, uint16_t{3}), 7));
     EXPECT_EQ(copy(4), bytes(fakes::channelValue, fakes::channelValue + 4));
     seramMeasFreeMeas(&h);
     seramMeasFreeMeas(&h); // freed once only
