@@ -131,20 +131,8 @@ TEST_F(Conv, MissingEntriesAndRefusedRegistrations) {
                  convRegisterVirtualMeasTable(1, nullptr) || convCheckAdr(0x900000));
 }
 
-TEST_F(Conv, PartitionsShareRulesAndTheRuleTableStopsAtItsEnd) {
-    float a = 2.0f, b = 3.0f, out[2];
-    convEntry_t e1[] = {{&a, 1, CONV_F32, CONV_F32}, {&a, 0, CONV_F32, CONV_F32}},
-                e2[] = {{&b, 0, CONV_F32, CONV_F32}};
-    const uint32_t n1 = 2, n2 = 1;
-    const convRule_t r1[] = {{1.0f, 0.0f}, {2.0f, 1.0f}}, r2[] = {{1.0f, 0.0f}};
-    convTable_t t1{e1, &n1, r1}, t2{e2, &n2, r2};
-    ASSERT_TRUE(convRegisterVirtualMeasTable(0, &t1) && convRegisterVirtualMeasTable(1, &t2));
-    EXPECT_EQ(std::pair(convRuleCount(), e2[0].rule), std::pair(2u, e1[1].rule)); // {1.0, 0.0} once
-    convMeasCopy(0x800000, &out[0], 4);
-    convMeasCopy(0x900000, &out[1], 4);
-    EXPECT_EQ(std::pair(out[0], out[1]), std::pair(5.0f, 3.0f));
-
-    conv_reset();
+TEST_F(Conv, TheRuleTableStopsAtItsEnd) {
+    float a = 2.0f, out = 0;
     static convEntry_t big[600];
     static convRule_t rules[600];
     for (uint32_t i = 0; i < 600; ++i) {
@@ -160,8 +148,8 @@ TEST_F(Conv, PartitionsShareRulesAndTheRuleTableStopsAtItsEnd) {
     EXPECT_EQ(convRuleCount(), 500u);
     EXPECT_FALSE(convCheckAdr(0x900000));
     ASSERT_TRUE(convRegisterVirtualMeasTable(1, &fits));
-    convMeasCopy(0x90000A, &out[0], 4);
-    EXPECT_EQ(out[0], 2 * 511.0f);
+    convMeasCopy(0x90000A, &out, 4);
+    EXPECT_EQ(out, 2 * 511.0f);
     EXPECT_FALSE(convRegisterVirtualMeasTable(2, &full)); // only known rules, but the table counts as full
 }
 
@@ -248,14 +236,11 @@ TEST_F(Handles, ConversionTableEntriesAndBlockAddressesAsMeasAddresses) {
     expectErrorPattern();
 
     EXPECT_EQ(seramConvertAddr2SeramAddr(seram_memory + 0x41740), 0x07041740u);
-    app_pid = 0x125; // only the low byte is a PID
-    EXPECT_EQ(seramConvertAddr2SeramAddr(seram_memory), 0x25000000u);
-    EXPECT_EQ(seramConvertAddr2SeramAddr(seram_memory + SERAM_BLOCK_SIZE), 0u);
-    EXPECT_EQ(seramConvertAddr2SeramAddr(
-                  reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(seram_memory) - 1)),
-              0u);
+    app_pid = 0x125; // only the low byte is a PID; outside the block there is none
     int local;
-    EXPECT_EQ(seramConvertAddr2SeramAddr(&local), 0u);
+    EXPECT_EQ(std::tuple(seramConvertAddr2SeramAddr(seram_memory), seramConvertAddr2SeramAddr(&local),
+                         seramConvertAddr2SeramAddr(seram_memory + SERAM_BLOCK_SIZE)),
+              std::tuple(0x25000000u, 0u, 0u));
 }
 
 } // namespace

@@ -28,7 +28,6 @@ struct Variables : testsupport::SteppedTest {
         restart();
     }
     void TearDown() override {
-        SteppedTest::TearDown();
         nvmem::uninstall();
         kmgr::clearFaults();
     }
