@@ -62,11 +62,11 @@ TEST_F(Stepped, SemaphoresAndQueues) {
     SEM_ID m = semMCreate(SEM_Q_PRIORITY | SEM_INVERSION_SAFE);
     EXPECT_EQ(semTake(m, NO_WAIT), OK);
     EXPECT_EQ(semTake(m, NO_WAIT), OK);
-    std::atomic<int> got{0};
-    taskSpawnFn("other", 50, 0, 0, [&] { got = semTake(m, WAIT_FOREVER) == OK, semGive(m); });
+    std::atomic<int> held{0};
+    taskSpawnFn("other", 50, 0, 0, [&] { held = semTake(m, WAIT_FOREVER) == OK, semGive(m); });
     for (int want : {0, 0, 1}) { // free only after the second give
         sim::waitIdle();
-        EXPECT_EQ(got.load(), want);
+        EXPECT_EQ(held.load(), want);
         if (!want) semGive(m);
     }
 
