@@ -24,11 +24,7 @@ struct Handles : testsupport::SteppedTest {
     seramMeasHandle h{};
     void SetUp() override {
         SteppedTest::SetUp();
-        seram_reset();
-        seramInitializeOffsets();
-        conv_reset();
-        seramMeas_reset();
-        fakes::reset();
+        seram_reset(), seramInitializeOffsets(), conv_reset(), seramMeas_reset(), fakes::reset();
         app_pid = 7;
     }
     bytes copy(uint32_t size, bool bigEndian = false) {

@@ -19,11 +19,7 @@ struct Names : testsupport::SteppedTest {
 
 // The table's telling rows as the unit's documentation prints them: row (-1: not given), name and
 // record; "EPKID" counts the characters of the image's EPK text.
-const struct {
-    int row;
-    const char* name;
-    meascalinfo_t info;
-} kRows[] = {
+const std::tuple<int, const char*, meascalinfo_t> kRows[] = {
     {0, "EPKID", {0x25000020, 0, sizeof VYN_EPK_TEXT - 1, 0, 1.0f, 0.0f}},
     {1, "epkid_vyn_info", {0x25000020, 0, 32, 0, 1.0f, 0.0f}},
     {3, "CfgMat_VC_config", {0x25000048, 0, 32767, 0, 1.0f, 0.0f}},
@@ -38,13 +34,13 @@ const struct {
 
 TEST_F(Names, DocumentedRowsInTheirOrderAndRunTimeAdditions) {
     int previous = -1;
-    for (const auto& d : kRows) {
-        const meascalinfo_t* got = meascalinfo_getInfo(d.name);
-        ASSERT_NE(got, nullptr) << d.name;
+    for (const auto& [number, name, info] : kRows) {
+        const meascalinfo_t* got = meascalinfo_getInfo(name);
+        ASSERT_NE(got, nullptr) << name;
         const int row = static_cast<int>(got - allmeascalinfo);
-        EXPECT_TRUE(!std::memcmp(got, &d.info, sizeof d.info) && labelNames[row] == std::string(d.name) &&
-                    (d.row < 0 || row == d.row) && row > previous)
-            << d.name;
+        EXPECT_TRUE(!std::memcmp(got, &info, sizeof info) && labelNames[row] == std::string(name) &&
+                    (number < 0 || row == number) && row > previous)
+            << name;
         previous = row;
     }
     EXPECT_EQ(previous, static_cast<int>(meascalinfo_rowCount) - 1); // adjust_data_nv_copy is last
