@@ -26,9 +26,8 @@ struct fakes {
 
     static void awmStop() { awmStops++; }
     static void adjWritten(const void* data, const void* phys, uint16_t n) {
-        adjDownloads.push_back(
-            {std::vector<uint8_t>(static_cast<const uint8_t*>(data), static_cast<const uint8_t*>(data) + n),
-             phys});
+        const auto* p = static_cast<const uint8_t*>(data);
+        adjDownloads.push_back({{p, p + n}, phys});
     }
     static void* channelSetup(uint32_t vcId, uint16_t raster, void** value) {
         channelSetups.push_back({vcId, raster});
@@ -42,13 +41,11 @@ struct fakes {
     static void reset() {
         static const seramDownloadHooks hooks{awmStop, adjWritten};
         static const seramMeasChannelSource channels{channelSetup, latencyOf, channelShutdown};
-        awmStops = 0;
-        adjDownloads.clear(), errorsSet.clear(), shellCommands.clear(), channelSetups.clear(),
-            channelShutdowns.clear();
-        seramSetDownloadHooks(&hooks);
-        seramMeasSetChannelSource(&channels);
-        seramMeasSetMasterSource(MEAS_CLASS_CCPMR, ccpSlot);
-        seramMeasSetMasterSource(MEAS_CLASS_XCPMR, xcpSlot);
+        awmStops = 0, adjDownloads.clear(), errorsSet.clear(), shellCommands.clear();
+        channelSetups.clear(), channelShutdowns.clear();
+        seramSetDownloadHooks(&hooks), seramMeasSetChannelSource(&channels);
+        seramMeasSetMasterSource(MEAS_CLASS_CCPMR, ccpSlot),
+            seramMeasSetMasterSource(MEAS_CLASS_XCPMR, xcpSlot);
     }
 };
 

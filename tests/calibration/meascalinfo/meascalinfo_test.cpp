@@ -72,24 +72,22 @@ TEST_F(Names, DocumentedRowsInTheirOrderAndRunTimeAdditions) {
 TEST(VariableTable, GeneratorRefusesWhatWouldMisplaceAVariable) {
     const std::string src = std::getenv("VYN_SOURCE_DIR");
     testsupport::ScratchDir out;
-    const auto head = pyref::run("grep '^@' " + src + "/calibration/variables.tsv"); // the memory map
-    const std::string map(head.begin(), head.end());
+    const auto map = pyref::run("grep '^@' " + src + "/calibration/variables.tsv"); // the memory map
     auto generate = [&](const std::string& rows) {
-        pyref::TempFile table(map + rows);
+        pyref::TempFile table(std::string(map.begin(), map.end()) + rows);
         const auto text = pyref::run("/usr/bin/python3 " + src + "/tools/gen_vartable.py " + table.path() +
                                      " " + out.path + " 1.2.3 2>&1; echo rc=$?");
         return std::string(text.begin(), text.end());
     };
     EXPECT_EQ(generate("a\tsig\t0x40000\tu32\t2\t0\t1\t0\nb\tsig\t0x40008\tu8\t1\t0\t1\t0\n"), "rc=0\n");
-    for (auto [rows, error] : {
-             std::pair{"a\tsig\t0x40000\tu32\t2\t0\t1\t0\nb\tsig\t0x40007\tu8\t1\t0\t1\t0\n",
-                       "b at 0x40007 overlaps a"},
-             {"c\tcal\t0x10000\tf32\t2\t0\t1\t0\t1.5\n", "1 default values for 2 elements"},
-             {"c\tcal\t0x10000\tu8\t1\t0\t1\t0\t256\n", "does not fit u8"},
-             {"d\tsig\t0x40000\tu8\t1\t0\t1\t0\t1\n", "image defaults are for"},
-             {"e\tvadapt\t0x51C14\tf32\t2\t0\t1\t0\n", "outside its page"},
-             {"@\tSPARE\t0x5FFFF\t2\n", "area SPARE outside the block"},
-         }) {
+    for (auto [rows, error] :
+         {std::pair{"a\tsig\t0x40000\tu32\t2\t0\t1\t0\nb\tsig\t0x40007\tu8\t1\t0\t1\t0\n",
+                    "b at 0x40007 overlaps a"},
+          {"c\tcal\t0x10000\tf32\t2\t0\t1\t0\t1.5\n", "1 default values for 2 elements"},
+          {"c\tcal\t0x10000\tu8\t1\t0\t1\t0\t256\n", "does not fit u8"},
+          {"d\tsig\t0x40000\tu8\t1\t0\t1\t0\t1\n", "image defaults are for"},
+          {"e\tvadapt\t0x51C14\tf32\t2\t0\t1\t0\n", "outside its page"},
+          {"@\tSPARE\t0x5FFFF\t2\n", "area SPARE outside the block"}}) {
         const std::string text = generate(rows);
         EXPECT_TRUE(text.find(error) != std::string::npos && text.find("rc=0") == std::string::npos) << text;
     }
