@@ -15,6 +15,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstring>
 
 namespace {
 
@@ -34,9 +35,7 @@ struct LapOutFra : testsupport::SteppedTest {
         osfs::removeDevice("meas:"), osfs::removeDevice("meas2:");
     }
     void start() {
-        ASSERT_TRUE(nvmem::install(dir / "nvram"));
-        ASSERT_EQ(nvram_dbs_init(), 1);
-        ASSERT_EQ(LapOutFra_init(), 0);
+        ASSERT_TRUE(nvmem::install(dir / "nvram") && nvram_dbs_init() == 1 && LapOutFra_init() == 0);
     }
     void stop() { LapOutFra_reset(), nvram_dbs_reset(); }
     static std::array<int, 5> state() {
@@ -44,11 +43,11 @@ struct LapOutFra : testsupport::SteppedTest {
         LapOutFra_getState(&s);
         return {s.lap, s.outing, s.abs_lap, s.fragment, s.valid};
     }
-    // Runs a shell command; its printed text, or "-1" when it failed.
-    static std::string run(int (*cmd)(int, char**), std::vector<std::string> args) {
+    // Runs a shell command on a command line; its printed text, or "-1" when it failed.
+    static std::string run(int (*cmd)(int, char**), std::string line) {
         std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(a.data());
+        for (char* w = std::strtok(line.data(), " "); w; w = std::strtok(nullptr, " "))
+            argv.push_back(w);
         testing::internal::CaptureStdout();
         const int r = cmd(static_cast<int>(argv.size()), argv.data());
         const std::string out = testing::internal::GetCapturedStdout();
@@ -67,9 +66,9 @@ TEST_F(LapOutFra, CountersSurviveARestartAndFragmentsAvoidFilesOnBothDrives) {
     sim::step(7);
     LapOutFra_initLapOutCnt(12, 3);
     EXPECT_EQ(state(), (std::array{12, 3, 0, 3, 1}));
-    run(lof_fratrig, {"lof_fratrig"});
+    run(lof_fratrig, "x");
     EXPECT_EQ(state()[3], 5);
-    run(lof_laptrig, {"lof_laptrig"});
+    run(lof_laptrig, "x");
     stop();
     start();
     EXPECT_EQ(state(), (std::array{13, 3, 1, 1, 0}));
@@ -92,8 +91,7 @@ TEST_F(LapOutFra, LaptriggerMasterSilentForThirtySecondsIsAnError) {
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.validAtStart << c.answers);
         stop();
-        std::filesystem::remove_all(dir / "nvram");
-        std::filesystem::create_directory(dir / "nvram");
+        std::filesystem::remove(dir / "nvram/nvram.img"); // a new unit
         start();
         if (c.validAtStart) LapOutFra_initLapOutCnt(5, 6);
         seen.clear();
@@ -115,19 +113,13 @@ TEST_F(LapOutFra, LaptriggerMasterSilentForThirtySecondsIsAnError) {
 
 TEST_F(LapOutFra, ShellCommands) {
     EXPECT_EQ(LapOutFra_cmds_init(), 0);
-    EXPECT_EQ(run(lof_get, {"lof_get"}), "lap 0, outing 0, abs lap 0, fragment 0, timestamp 0, not valid\n");
-    run(lof_set, {"lof_set", "7", "2"});
+    run(lof_set, "lof_set 7 2");
     EXPECT_EQ(state(), (std::array{7, 2, 0, 1, 1}));
-    for (auto cmd : {lof_outtrig, lof_laptrig, lof_fratrig})
-        run(cmd, {"x"});
-    EXPECT_EQ(run(lof_get, {"lof_get"}), "lap 8, outing 3, abs lap 1, fragment 2, timestamp 0, valid\n");
-    for (std::vector<std::string> bad : {std::vector<std::string>{"lof_set"},
-                                         {"lof_set", "7"},
-                                         {"lof_set", "x", "2"},
-                                         {"lof_set", "70000", "2"},
-                                         {"lof_set", "-1", "2"}})
-        EXPECT_EQ(run(lof_set, bad), "-1") << bad.size();
-    EXPECT_EQ(run(lof_get, {"lof_get", "now"}), "-1");
+    run(lof_outtrig, "x"), run(lof_laptrig, "x"), run(lof_fratrig, "x");
+    EXPECT_EQ(run(lof_get, "lof_get"), "lap 8, outing 3, abs lap 1, fragment 2, timestamp 0, valid\n");
+    for (const char* bad :
+         {"lof_set", "lof_set 7", "lof_set x 2", "lof_set 70000 2", "lof_set -1 2", "lof_get now"})
+        EXPECT_EQ(run(bad[4] == 'g' ? lof_get : lof_set, bad), "-1") << bad;
     EXPECT_EQ(state()[0], 8); // bad input changed nothing
 }
 

@@ -25,9 +25,7 @@ struct Version : testsupport::SteppedTest {
     static void setPid(uint8_t pid) {
         platform::Settings s;
         s.pid = pid;
-        platform::setSettings(s);
-        kmgr::installAppManager();
-        RtpManUsr_setIndex(0);
+        platform::setSettings(s), kmgr::installAppManager(), RtpManUsr_setIndex(0);
         ASSERT_EQ(AppMan_init(), 1);
     }
     static pyref::bytes request(uint16_t from) {
