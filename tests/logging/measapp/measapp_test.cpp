@@ -19,20 +19,17 @@ struct MeasApp : testsupport::SteppedTest {
         cfg_system.logging_active = 1;
         meas_app_ini();
     }
-    void TearDown() override {
-        meas_app_reset();
-        cfg_system.logging_active = 1;
-    }
+    void TearDown() override { meas_app_reset(); }
     static unsigned step() { return meas_app_main(), meas_app_get_flags(); }
+    // A request's answer and the flags after it.
+    static std::pair<int, unsigned> after(int answer) { return {answer, meas_app_get_flags()}; }
 };
 
 TEST_F(MeasApp, RequestsAreTakenByTheStepAndADestroyFromTheShellLocksRemoteInit) {
-    EXPECT_EQ(meas_app_remotestart(), 1);
-    EXPECT_EQ(meas_app_get_flags(), MEAS_APP_REQ_START);
+    EXPECT_EQ(after(meas_app_remotestart()), std::pair(1, unsigned{MEAS_APP_REQ_START}));
     EXPECT_EQ(meas_app_remotestart(), 0); // one pending already
     EXPECT_EQ(step(), MEAS_APP_RUNNING);
-    EXPECT_EQ(meas_app_remotestart(), 1);
-    EXPECT_EQ(meas_app_get_flags(), MEAS_APP_RUNNING);
+    EXPECT_EQ(after(meas_app_remotestart()), std::pair(1, unsigned{MEAS_APP_RUNNING}));
     EXPECT_EQ(meas_app_remotestop(0), 1);
     EXPECT_EQ(meas_app_remotestop(0) + meas_app_remotestart(), 0); // a stop is pending
     EXPECT_EQ(step(), 0u);
@@ -41,24 +38,21 @@ TEST_F(MeasApp, RequestsAreTakenByTheStepAndADestroyFromTheShellLocksRemoteInit)
     step();
     meas_app_remotefaststop();
     EXPECT_EQ(meas_app_get_flags() & MEAS_APP_REQ_FASTSTOP, MEAS_APP_REQ_FASTSTOP);
-    EXPECT_EQ(step(), 0u);
-    EXPECT_EQ(meas_app_PreTrigIsOfflineDataFlushed(), 1);
+    EXPECT_EQ((std::pair{step(), meas_app_PreTrigIsOfflineDataFlushed()}), std::pair(0u, 1));
 
     // A destroy from the shell locks remote init until the next stop.
-    EXPECT_EQ(meas_app_remotedestroy(0), 1);
-    EXPECT_EQ(meas_app_get_flags(), MEAS_APP_REQ_STOP | MEAS_APP_REQ_DESTROY | MEAS_APP_REMOTEINIT_LOCK);
+    EXPECT_EQ(after(meas_app_remotedestroy(0)),
+              std::pair(1, unsigned{MEAS_APP_REQ_STOP | MEAS_APP_REQ_DESTROY | MEAS_APP_REMOTEINIT_LOCK}));
     EXPECT_EQ(meas_app_remotedestroy(0) + meas_app_remoteinit(), 0);
     EXPECT_EQ(step(), MEAS_APP_REMOTEINIT_LOCK);
     EXPECT_EQ(meas_app_remoteinit(), 0);
     EXPECT_TRUE(logged("meas_app_remoteinit locked - 'Send config' or 'meas destroy' used?"));
     EXPECT_EQ(meas_app_remotestop(0), 1);
     step();
-    EXPECT_EQ(meas_app_remoteinit(), 1);
-    EXPECT_EQ(meas_app_get_flags(), MEAS_APP_REQ_REINIT);
+    EXPECT_EQ(after(meas_app_remoteinit()), std::pair(1, unsigned{MEAS_APP_REQ_REINIT}));
     EXPECT_EQ(step(), 0u);
     // A destroy by a remote tool leaves remote init open; the store request locks it.
-    EXPECT_EQ(meas_app_remotedestroy(0xC0A80001), 1);
-    EXPECT_EQ(step(), 0u);
+    EXPECT_EQ((std::pair{meas_app_remotedestroy(0xC0A80001), step()}), std::pair(1, 0u));
     meas_app_set_remotectrl_remoteinit_lock();
     EXPECT_EQ(meas_app_remoteinit(), 0);
 }
@@ -73,15 +67,13 @@ TEST_F(MeasApp, SecondPartitionIsWaitedForUntilTheTimeout) {
         drives::setAvailable("meas2:", false);
         std::atomic<int> got{99};
         const uint64_t t0 = sim::ticks();
-        std::atomic<uint64_t> ticks{0};
-        taskSpawnFn("t_disks", 100, 0, 0, [&, limit = timeout] {
-            got = meas_app_BootPrepareDisks(1, limit);
-            ticks = sim::ticks() - t0;
-        });
+        taskSpawnFn("t_disks", 100, 0, 0,
+                    [&, limit = timeout] { got = meas_app_BootPrepareDisks(1, limit); });
         sim::waitIdle();
-        for (int i = 0; i < timeout + 5 && got == 99; ++i, sim::step(1))
+        for (int i = 0; i < timeout + 5 && got == 99; ++i, sim::step(1)) // ends with the tick that answered
             if (i == readyAfter) drives::setAvailable("meas2:", true);
-        EXPECT_EQ(std::pair(got.load(), ticks.load()), (std::pair<int, uint64_t>{result, took})) << timeout;
+        EXPECT_EQ(std::pair(got.load(), sim::ticks() - t0), (std::pair<int, uint64_t>{result, took}))
+            << timeout;
     }
     osfs::removeDevice("meas:"), osfs::removeDevice("meas2:");
 }

@@ -45,10 +45,8 @@ struct Version : testsupport::SteppedTest {
     static pyref::bytes text(const std::string& s) { return pyref::bytes(s.begin(), s.end()); }
 };
 
-const char* const PACK = "import struct\n"
-                         "def f(own, dest, txt):\n"
-                         "    h = struct.pack('>HHHHIIHH', 0, 32, int(own), int(dest), 0, 0, 0x0F01, 0)\n"
-                         "    return (h + txt.ljust(32, b'\\0')[:32]).hex()\n";
+const char* const PACK = "import struct\ndef f(own, dest, txt): return (struct.pack('>HHHHIIHH', 0, 32, "
+                         "int(own), int(dest), 0, 0, 0x0F01, 0) + txt.ljust(32, b'\\0')[:32]).hex()\n";
 
 TEST_F(Version, ReplyCarriesLocationPrefixAndEpk) {
     const std::string epk(seramGetEPKPtr(), strnlen(seramGetEPKPtr(), SERAM_EPK_SIZE));
