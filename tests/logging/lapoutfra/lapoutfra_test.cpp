@@ -80,33 +80,31 @@ TEST_F(LapOutFra, CountersSurviveARestartAndFragmentsAvoidFilesOnBothDrives) {
 // Counters made valid at start-up (outing counter mode 1) are no answer of the master.
 TEST_F(LapOutFra, LaptriggerMasterSilentForThirtySecondsIsAnError) {
     ASSERT_EQ(error_mgr_init(), 1);
-    const struct {
-        bool validAtStart, answers, raised;
-        std::array<int, 5> after;
-    } cases[] = {{false, false, true, {0, 0, 0, 0, 0}},
-                 {true, false, true, {5, 6, 0, 1, 1}},
-                 {true, true, false, {5, 6, 0, 1, 1}},
-                 {false, true, false, {1110, 1112, 0, 1, 1}}};
-    for (const auto& c : cases) {
+    // Valid at the start, the master answers, an error raised, the state after.
+    const std::tuple<bool, bool, bool, std::array<int, 5>> cases[] = {
+        {false, false, true, {0, 0, 0, 0, 0}},
+        {true, false, true, {5, 6, 0, 1, 1}},
+        {true, true, false, {5, 6, 0, 1, 1}},
+        {false, true, false, {1110, 1112, 0, 1, 1}}};
+    for (const auto& [validAtStart, answers, raised, after] : cases) {
         stop();
         std::filesystem::remove(dir / "nvram/nvram.img"); // a new unit
         start();
-        if (c.validAtStart) LapOutFra_initLapOutCnt(5, 6);
-        seen.clear();
-        testsupport::logDrain();
+        if (validAtStart) LapOutFra_initLapOutCnt(5, 6);
+        seen.clear(), testsupport::logDrain();
         std::atomic<bool> done{false};
         taskSpawnFn("r_ltmAvail", 161, 0, 100000, [&done] { LapOutFra_queryLapOutCntTask(), done = true; });
         sim::step(1000);
-        if (c.answers) LapOutFra_laptriggerAnswer(1110, 1112);
+        if (answers) LapOutFra_laptriggerAnswer(1110, 1112);
         sim::step(28999);
         EXPECT_FALSE(done);
         sim::step(1);
         EXPECT_TRUE(done) << "after 30 s";
-        EXPECT_EQ(c.raised, logged("laptrigger master did not answer within 30 s"));
-        EXPECT_EQ(state(), c.after);
+        EXPECT_EQ(raised, logged("laptrigger master did not answer within 30 s"));
+        EXPECT_EQ(state(), after);
     }
     uint16_t type = 0;
-    EXPECT_EQ(std::pair(error_mgr_get_path(8448, &type), type), std::pair(0, uint16_t{0x50}));
+    EXPECT_EQ((std::pair{error_mgr_get_path(8448, &type), type}), std::pair(0, uint16_t{0x50}));
 }
 
 TEST_F(LapOutFra, ShellCommands) {

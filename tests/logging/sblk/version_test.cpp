@@ -30,8 +30,8 @@ struct Version : testsupport::SteppedTest {
     }
     static pyref::bytes request(uint16_t from) {
         pyref::bytes m(CI_HEADER_SIZE, 0);
-        m[4] = static_cast<uint8_t>(from >> 8), m[5] = static_cast<uint8_t>(from), m[7] = 42, m[16] = 0x0F;
-        m[8] = 0x12; // context words of the request: not echoed
+        // m[8]: context words of the request, not echoed
+        m[4] = uint8_t(from >> 8), m[5] = uint8_t(from), m[7] = 42, m[8] = 0x12, m[16] = 0x0F;
         return m;
     }
     // The reply of a unit with the given PID to a request from `from`, in hexadecimal.
