@@ -86,7 +86,7 @@ TEST_F(Variables, NamesUpTo31CharactersAnd32SlotsAndRecordsWithoutNulAreRepaired
     EXPECT_FALSE(variables_register(std::string(32, 'm').c_str()) || variables_register("") ||
                  variables_register(nullptr));
     for (int i = 1; i < 32; ++i)
-        ASSERT_TRUE(variables_register(("v" + std::to_string(i)).c_str())) << i;
+        ASSERT_TRUE(variables_register(std::to_string(i).insert(0, 1, 'v').c_str())) << i;
     EXPECT_TRUE(!variables_register("one_too_many") && variables_register("v31"))
         << "known names still register";
     restart();

@@ -43,7 +43,8 @@ struct EventService : testsupport::SteppedTest {
         std::vector<uint32_t> n(v.size());
         for (size_t i = 0; i < v.size(); ++i)
             std::memcpy(&n[i], v[i].record + 4, 4);
-        if (!v.empty()) EXPECT_EQ(std::string(v[0].pathText) + "/" + v[0].typeText, "ANA01/Minimum error");
+        for (const EventLogEntry& e : v) // the texts with every record
+            EXPECT_EQ(std::string(e.pathText) + "/" + e.typeText, "ANA01/Minimum error");
         return n;
     }
 };
