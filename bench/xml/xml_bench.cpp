@@ -101,28 +101,8 @@ void PullParser(benchmark::State& state) {
     state.counters["events"] = benchmark::Counter(static_cast<double>(events), benchmark::Counter::kIsRate);
 }
 
-// What a configuration reader pays: XmlFile loads the file, XmlScan walks its tokens.
-void XmlScanTokens(benchmark::State& state) {
-    const std::string& path = benchFile();
-    long events = 0;
-    for (auto _ : state) {
-        try {
-            XmlFile file(path.c_str());
-            XmlScan* scan = file.getScanner();
-            XmlTok_t tok;
-            for (scan->getTok(&tok); tok.type != XmlTokEof; scan->getTok(&tok))
-                events++;
-        } catch (const char* e) {
-            state.SkipWithError(e);
-        }
-    }
-    state.SetBytesProcessed(state.iterations() * fileSize(path));
-    state.counters["events"] = benchmark::Counter(static_cast<double>(events), benchmark::Counter::kIsRate);
-}
-
 BENCHMARK(RawExpat)->Unit(benchmark::kMillisecond);
 BENCHMARK(PullParser)->Unit(benchmark::kMillisecond);
-BENCHMARK(XmlScanTokens)->Unit(benchmark::kMillisecond);
 
 } // namespace
 

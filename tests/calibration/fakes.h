@@ -11,84 +11,49 @@
 #include <string>
 #include <vector>
 
-namespace fakes {
+struct fakes {
+    static inline int awmStops;
+    static inline std::vector<std::pair<std::vector<uint8_t>, const void*>> adjDownloads; // data, where
+    static inline std::vector<int> errorsSet; // path * 1000 + type
+    static inline std::vector<std::string> shellCommands;
+    // Channel functions: the vc_id that has an output, its value and latency.
+    static inline uint32_t channelVcId = 0x7C0100; // class 31, dataset 1, output 0
+    static inline uint8_t channelValue[8];
+    static inline uint16_t channelLatency = 7;
+    static inline std::vector<std::pair<uint32_t, uint16_t>> channelSetups; // vc_id, raster
+    static inline std::vector<void*> channelShutdowns;
+    static inline uint32_t masterSlot[2]; // CCP, XCP master value slots
 
-struct AdjDownload {
-    std::vector<uint8_t> data;
-    const void* phys;
-    uint16_t length;
+    static void awmStop() { awmStops++; }
+    static void adjWritten(const void* data, const void* phys, uint16_t n) {
+        const auto* p = static_cast<const uint8_t*>(data);
+        adjDownloads.push_back({{p, p + n}, phys});
+    }
+    static void* channelSetup(uint32_t vcId, uint16_t raster, void** value) {
+        channelSetups.push_back({vcId, raster});
+        return vcId == channelVcId ? (*value = channelValue, &channelLatency) : nullptr;
+    }
+    static uint16_t latencyOf(void* handle) { return *static_cast<uint16_t*>(handle); }
+    static int channelShutdown(void* handle) { return channelShutdowns.push_back(handle), 1; }
+    static void* ccpSlot(uint32_t address) { return (address & 0xFFF) == 3 ? &masterSlot[0] : nullptr; }
+    static void* xcpSlot(uint32_t address) { return (address & 0xFFF) == 5 ? &masterSlot[1] : nullptr; }
+
+    static void reset() {
+        static const seramDownloadHooks hooks{awmStop, adjWritten};
+        static const seramMeasChannelSource channels{channelSetup, latencyOf, channelShutdown};
+        awmStops = 0, adjDownloads.clear(), errorsSet.clear(), shellCommands.clear();
+        channelSetups.clear(), channelShutdowns.clear();
+        seramSetDownloadHooks(&hooks), seramMeasSetChannelSource(&channels);
+        seramMeasSetMasterSource(MEAS_CLASS_CCPMR, ccpSlot),
+            seramMeasSetMasterSource(MEAS_CLASS_XCPMR, xcpSlot);
+    }
 };
-
-struct Channel {
-    uint32_t vcId;
-    uint16_t raster;
-};
-
-inline int awmStops;
-inline std::vector<AdjDownload> adjDownloads;
-inline std::vector<int> errorsSet; // path * 1000 + type
-inline std::vector<std::string> shellCommands;
-inline int shellResult = 1;
-// Channel functions: the vc_id that has an output, its value and latency.
-inline uint32_t channelVcId = 0x7C0100; // class 31, dataset 1, output 0
-inline uint8_t channelValue[8];
-inline uint16_t channelLatency = 7;
-inline std::vector<Channel> channelSetups;
-inline std::vector<void*> channelShutdowns;
-inline uint32_t masterSlot[2]; // CCP, XCP master value slots
-
-inline void awmStop() {
-    awmStops++;
-}
-inline void adjWritten(const void* data, const void* phys, uint16_t length) {
-    const auto* p = static_cast<const uint8_t*>(data);
-    adjDownloads.push_back({std::vector<uint8_t>(p, p + length), phys, length});
-}
-inline void* channelSetup(uint32_t vcId, uint16_t raster, void** value) {
-    channelSetups.push_back({vcId, raster});
-    if (vcId != channelVcId) return nullptr;
-    *value = channelValue;
-    return &channelLatency;
-}
-inline uint16_t channelLatencyOf(void* handle) {
-    return *static_cast<uint16_t*>(handle);
-}
-inline int channelShutdown(void* handle) {
-    channelShutdowns.push_back(handle);
-    return 1;
-}
-inline void* ccpSlot(uint32_t address) {
-    return (address & 0xFFF) == 3 ? &masterSlot[0] : nullptr;
-}
-inline void* xcpSlot(uint32_t address) {
-    return (address & 0xFFF) == 5 ? &masterSlot[1] : nullptr;
-}
-inline const seramDownloadHooks downloadHooks{awmStop, adjWritten};
-inline const seramMeasChannelSource channelSource{channelSetup, channelLatencyOf, channelShutdown};
-
-inline void reset() {
-    awmStops = 0;
-    adjDownloads.clear();
-    errorsSet.clear();
-    shellCommands.clear();
-    shellResult = 1;
-    channelSetups.clear();
-    channelShutdowns.clear();
-    seramSetDownloadHooks(&downloadHooks);
-    seramMeasSetChannelSource(&channelSource);
-    seramMeasSetMasterSource(MEAS_CLASS_CCPMR, ccpSlot);
-    seramMeasSetMasterSource(MEAS_CLASS_XCPMR, xcpSlot);
-}
-
-} // namespace fakes
 
 #ifdef FAKES_DEFINE
 int msd_shellAddCommand(const char* name, int (*)(int, char**)) {
-    fakes::shellCommands.emplace_back(name);
-    return fakes::shellResult;
+    return fakes::shellCommands.emplace_back(name), 1;
 }
 int error_mgr_set(int path, int type, uint8_t) {
-    fakes::errorsSet.push_back(path * 1000 + type);
-    return 1;
+    return fakes::errorsSet.push_back(path * 1000 + type), 1;
 }
 #endif

@@ -1,11 +1,20 @@
-// Pages, guarded access and checksums of the calibration memory.
+// Pages, guarded access and checksums of the calibration memory; the dataset file (written, read
+// back by an independent reader, refused when any part of it is wrong) and the stored dataset the
+// unit starts with (good, corrupted, foreign, none; the store task).
+#define FAKES_DEFINE
 #include "calibration/memory/seram.h"
-#include "support/logcapture.h"
+#include "platform/dataset/dataset.h"
+#include "platform/kmgr/kmgr_sim.h"
+#include "platform/os/osfs.h"
+#include "platform/os/osfs_sim.h"
+#include "services/checksum/crc.h"
 #include "support/pyref.h"
+#include "support/stepped.h"
 #include "vyn/vartable.h"
 
-#include <gtest/gtest.h>
+#include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "calibration/fakes.h"
@@ -14,112 +23,72 @@ namespace {
 
 using bytes = std::vector<uint8_t>;
 
-struct Seram : ::testing::Test {
-    std::vector<testsupport::LogLine> seen;
+struct Seram : testsupport::SteppedTest {
     void SetUp() override {
-        testsupport::logStart();
-        seram_reset();
-        seramInitializeOffsets();
-        fakes::reset();
+        SteppedTest::SetUp();
+        seram_reset(), seramInitializeOffsets(), fakes::reset();
     }
-    bool logged(const std::string& text) { return testsupport::logContains(seen, text); }
-    static void fillRandom(uint32_t from, uint32_t to, unsigned seed) {
-        std::mt19937 rng(seed);
-        for (uint32_t a = from; a < to; ++a)
-            seram_memory[a] = static_cast<uint8_t>(rng());
-    }
-    static bytes at(uint32_t vaddr, uint32_t len) {
-        return bytes(seram_memory + vaddr, seram_memory + vaddr + len);
-    }
+    static bytes at(uint32_t a, uint32_t n) { return bytes(seram_memory + a, seram_memory + a + n); }
 };
 
-TEST_F(Seram, ImageAndAreas) {
+TEST_F(Seram, ImageAreasAndPageSwitch) {
     EXPECT_EQ(std::memcmp(seram_memory, "SERAM_START_AREA_DUMMY\0\0\0\0\0\0\0\0\0\0", 32), 0);
-    EXPECT_STREQ(seramGetEPKPtr(), VYN_EPK_TEXT);
-    EXPECT_EQ(CL_DISP_BRIGHT_BG[5], 100.0f); // parameter defaults of the image
-    EXPECT_EQ(CL_DISP_BRIGHT_COLSAT_row_[7], 100.0f);
-    EXPECT_EQ(at(SERAM_BLOCK_SIZE, SERAM_GUARD_SIZE), bytes(SERAM_GUARD_SIZE, 0));
     // Each area's last address and the one behind it; the adaptive page is empty.
-    const std::pair<bool (*)(uint32_t), uint32_t> areas[] = {{seramVirtualAddrIsRefpage, 0x1FFFF},
-                                                             {seramVirtualAddrIsWorkpage, 0x3FFFF},
-                                                             {seramVirtualAddrIsSignalpage, 0x4181B},
-                                                             {seramVirtualAddrIsAdaptVolatilepage, 0x51C17}};
-    for (auto [in, last] : areas)
-        EXPECT_TRUE(in(last) && !in(last + 1)) << std::hex << last;
-    EXPECT_FALSE(seramVirtualAddrIsAdaptpage(0x50000));
-}
+    bool (*const in[])(uint32_t) = {seramVirtualAddrIsRefpage, seramVirtualAddrIsWorkpage,
+                                    seramVirtualAddrIsSignalpage, seramVirtualAddrIsAdaptVolatilepage};
+    const uint32_t last[] = {0x1FFFF, 0x3FFFF, 0x4181B, 0x51C17};
+    for (int i = 0; i < 4; ++i)
+        EXPECT_TRUE(in[i](last[i]) && !in[i](last[i] + 1)) << std::hex << last[i];
 
-TEST_F(Seram, PageSwitchMovesEveryParameter) {
-    EXPECT_EQ(seramGetRefPageActive(), 1);
     const uint32_t ref = 0x1234, work = 0xBEEF;
     std::memcpy(seram_memory + VTADDR_ECU_TYPE, &ref, 4);
     std::memcpy(seram_memory + 0x20000 + VTADDR_ECU_TYPE, &work, 4);
-    std::memcpy(seram_memory + 0x20000 + VTADDR_CARID, "WORKCAR_________", 16);
     seramSetWorkpageActive();
-    EXPECT_EQ(seramGetRefPageActive(), 0);
-    EXPECT_EQ(seramGetActivePage(), seram_memory + 0x20000);
-    EXPECT_EQ(ECU_TYPE, work);
-    char car[16];
-    seramGetCARID(car);
-    EXPECT_EQ(std::memcmp(car, "WORKCAR_________", 16), 0);
-    EXPECT_TRUE(logged("SERAM: WORKPAGE ACTIVE"));
+    EXPECT_EQ(std::tuple(seramGetRefPageActive(), seramGetActivePage(), ECU_TYPE),
+              std::tuple(0, seram_memory + 0x20000, work));
     seramSetRefpageActive();
     EXPECT_EQ(ECU_TYPE, ref);
-    EXPECT_TRUE(logged("SERAM: REFPAGE ACTIVE"));
 }
 
-TEST_F(Seram, DownloadsAreGuardedAndStopTheChannelFunctionsOnlyAtTheActivePage) {
+TEST_F(Seram, DownloadsReadsAndChecksAreGuardedAndStopTheChannelFunctionsOnlyAtTheActivePage) {
     const bytes data(16, 0xA5);
     const bytes refBefore = at(0, 0x20000);
-    EXPECT_FALSE(seramDownload(0x00000, data.data(), 8));
-    EXPECT_FALSE(seramDownload(0x1FFFF, data.data(), 1));
-    EXPECT_FALSE(seramDownload(0x1FFFC, data.data(), 8)); // reaches into the working page
+    // Into the reference page, reaching into the working page from it, ending at the block's end.
+    EXPECT_FALSE(seramDownload(0x00000, data.data(), 8) || seramDownload(0x1FFFF, data.data(), 1) ||
+                 seramDownload(0x1FFFC, data.data(), 8) || seramDownload(0x5FFF0, data.data(), 16));
     EXPECT_EQ(at(0, 0x20000), refBefore);
-    EXPECT_FALSE(seramDownload(0x5FFF0, data.data(), 16)); // ends exactly at the block's end
-    EXPECT_TRUE(seramDownload(0x5FFF0, data.data(), 15));
-    EXPECT_TRUE(seramDownload(0x20000, data.data(), 8)); // inactive working page: nothing stopped
-    EXPECT_EQ(at(0x20000, 8), bytes(8, 0xA5));
-    EXPECT_EQ(fakes::awmStops, 0);
+    // To the block's end; into the inactive working page: nothing stopped.
+    EXPECT_TRUE(seramDownload(0x5FFF0, data.data(), 15) && seramDownload(0x20000, data.data(), 8));
+    EXPECT_EQ(std::pair(at(0x20000, 8), fakes::awmStops), std::pair(bytes(8, 0xA5), 0));
 
     seramSetWorkpageActive();
-    EXPECT_FALSE(seramDownload(0x20000, data.data(), 0x40000));     // ends at the block's end
-    EXPECT_FALSE(seramDownload(0x20000, data.data(), 0xFFFFFFF0u)); // end would wrap
+    // Ending at the block's end, or wrapping: refused before anything is stopped.
+    EXPECT_FALSE(seramDownload(0x20000, data.data(), 0x40000) ||
+                 seramDownload(0x20000, data.data(), 0xFFFFFFF0u));
     EXPECT_EQ(fakes::awmStops, 0);
-    EXPECT_FALSE(logged("stopped AWM scheduler"));
-    EXPECT_TRUE(seramDownload(0x20000, data.data(), 4));
-    EXPECT_TRUE(seramDownload(0x20010, data.data(), 4)); // not at the page start
-    EXPECT_EQ(fakes::awmStops, 1);
-    EXPECT_TRUE(logged("seramDownload(): stopped AWM scheduler due to CalPage download"));
+    EXPECT_TRUE(seramDownload(0x20000, data.data(), 4) && seramDownload(0x20010, data.data(), 4));
+    EXPECT_EQ(fakes::awmStops, 1) << "once, also for a download not at the page start";
 
     // Volatile adaptive values are forwarded to the channel functions, signals are not.
-    EXPECT_TRUE(seramDownload(0x50010, data.data(), 6));
-    EXPECT_TRUE(seramDownload(0x40100, data.data(), 6));
+    EXPECT_TRUE(seramDownload(0x50010, data.data(), 6) && seramDownload(0x40100, data.data(), 6));
     ASSERT_EQ(fakes::adjDownloads.size(), 1u);
-    EXPECT_EQ(fakes::adjDownloads[0].data, bytes(6, 0xA5));
-    EXPECT_EQ(fakes::adjDownloads[0].phys, seram_memory + 0x50010);
-    EXPECT_EQ(at(0x50010, 6), bytes(6, 0xA5));
-}
+    EXPECT_EQ(fakes::adjDownloads[0],
+              std::pair(bytes(6, 0xA5), static_cast<const void*>(seram_memory + 0x50010)));
 
-TEST_F(Seram, ReadsAndChecksRefuseWhatLeavesTheBlock) {
     uint8_t out[16];
-    EXPECT_TRUE(seramReadMemory(out, 0x5FFF0, 16)); // a read may end at the block's end
-    EXPECT_FALSE(seramReadMemory(out, 0x5FFF1, 16));
-    EXPECT_TRUE(
-        logged("seramReadMemory(): Access denied, requested virtual address: 0x5fff1, actual address: 0x"));
-    EXPECT_TRUE(seramVirtualAddrRangeIsReadAccessAllowed(0x5FFF0, 16));
-    EXPECT_FALSE(seramVirtualAddrRangeIsReadAccessAllowed(0x5FFF0, 17));
+    // A read may end at the block's end, not beyond it.
+    EXPECT_TRUE(seramReadMemory(out, 0x5FFF0, 16) && !seramReadMemory(out, 0x5FFF1, 16) &&
+                seramVirtualAddrRangeIsReadAccessAllowed(0x5FFF0, 16) &&
+                !seramVirtualAddrRangeIsReadAccessAllowed(0x5FFF0, 17));
     // Lengths whose end would wrap below the block's end.
     const uint32_t huge = 0xFFFFFFF8u;
-    EXPECT_FALSE(seramReadMemory(out, 0x10, huge));
-    EXPECT_FALSE(seramVirtualAddrRangeIsReadAccessAllowed(0x10, huge));
-    EXPECT_EQ(seramBuildChksum(0x10, huge), 0);
-    EXPECT_EQ(seramChksumM16byAdd8(0x10, huge), 0);
-    EXPECT_FALSE(seramCopyPage(0x20000, 0x10, huge));
-    EXPECT_FALSE(seramCopyPage(0x10, 0x20000, huge));
+    EXPECT_FALSE(seramReadMemory(out, 0x10, huge) || seramVirtualAddrRangeIsReadAccessAllowed(0x10, huge) ||
+                 seramBuildChksum(0x10, huge) || seramChksumM16byAdd8(0x10, huge) ||
+                 seramCopyPage(0x20000, 0x10, huge) || seramCopyPage(0x10, 0x20000, huge));
 }
 
-TEST_F(Seram, ChecksumsMatchTheCatalogue) {
-    fillRandom(0, SERAM_BLOCK_SIZE, 7);
+TEST_F(Seram, ChecksumsMatchTheCatalogueAndPageCopiesMayWriteTheReferencePage) {
+    std::generate(seram_memory, seram_memory + SERAM_BLOCK_SIZE, std::mt19937(7));
     const std::pair<uint32_t, uint32_t> ranges[] = {
         {0, SERAM_DATASET_SIZE}, {0x40001, 0x181B}, {0x5FF00, 0x100}, {0x12345, 1}, {0x60000, 0}};
     std::vector<std::vector<bytes>> cases;
@@ -133,23 +102,168 @@ TEST_F(Seram, ChecksumsMatchTheCatalogue) {
         EXPECT_EQ(std::to_string(seramBuildChksum(a, n)) + " " + std::to_string(seramChksumM16byAdd8(a, n)),
                   ref[i]);
     }
-    EXPECT_EQ(seramBuildChksum(0x5FF00, 0x101), 0);
-    EXPECT_TRUE(logged("seramBuildChksum(): Access denied: virt. address: 0x5ff00, actual addressFrom: 0x"));
-    EXPECT_EQ(seramChksumM16byAdd8(0x5FF00, 0x101), 0);
-    EXPECT_TRUE(logged("seramChksumM16byAdd8(): Access denied: virt. address: 0x5ff00"));
-}
+    EXPECT_EQ(seramBuildChksum(0x5FF00, 0x101) + seramChksumM16byAdd8(0x5FF00, 0x101), 0); // beyond the block
 
-TEST_F(Seram, PageCopyMayWriteTheReferencePage) {
-    fillRandom(0x20000, 0x40000, 4);
     const bytes work = at(0x20000, 0x20000);
     EXPECT_TRUE(seramCopyPage(0x00000, 0x20000, 0x20000));
     EXPECT_EQ(at(0, 0x20000), work);
-    EXPECT_FALSE(seramCopyPage(0x40000, 0x20000, 0x20000)); // destination ends at the block's end
-    EXPECT_FALSE(seramCopyPage(0x00000, 0x60010, 4));
-    EXPECT_TRUE(logged("seramCopyPage(0x00000000,0x00060010,0x00000004) called!"));
+    // A destination ending at the block's end, a source beyond it.
+    EXPECT_FALSE(seramCopyPage(0x40000, 0x20000, 0x20000) || seramCopyPage(0x00000, 0x60010, 4));
     const bytes src = at(0x20000, 64);
     EXPECT_TRUE(seramCopyPage(0x20010, 0x20000, 64)); // overlapping
     EXPECT_EQ(at(0x20010, 64), src);
+}
+
+// Reads the file with nothing but struct and zlib and prints what it found.
+const char kReader[] = R"(import struct, sys, zlib
+d = open(sys.argv[1], 'rb').read()
+head = d[:256]
+crc, magic, ver, n, off, size, btype, dcrc = struct.unpack_from('<I4sIIII4sI', head)
+reg = lambda b: zlib.crc32(b) ^ 0xFFFFFFFF
+epk = head[128:].split(b'\0')[0].decode()
+after = head[128 + len(epk) + 1:255]
+print(crc == reg(head[4:]), magic.decode(), hex(ver), n, off, size, btype.decode(), dcrc == reg(d[off:off + size]),
+      head[32:128] == b'@' * 96, epk, after == b'@' * len(after), head[255], len(d) == off + size)
+)";
+
+struct Storage : Seram {
+    testsupport::ScratchDir dir;
+    bytes image = bytes(SERAM_IMAGE_SIZE); // the default image
+    bytes data = bytes(SERAM_IMAGE_SIZE);  // random
+    bytes buffer = bytes(SERAM_IMAGE_SIZE, 0xEE);
+    uint8_t raw = 0;
+
+    void SetUp() override {
+        Seram::SetUp();
+        ASSERT_TRUE(osfs::addDevice("c:", dir.path));
+        ASSERT_TRUE(dataset::install(dir.path));
+        ASSERT_EQ(seramBuildDefaultImage(image.data(), SERAM_IMAGE_SIZE), 0);
+        std::generate(data.begin(), data.end(), std::mt19937(5));
+        RtpIndex = 3;
+    }
+    void TearDown() override { osfs::removeDevice("c:"), dataset::uninstall(), kmgr::clearFaults(); }
+    static bytes of(const std::string& s) { return bytes(s.begin(), s.end()); }
+    bytes file(const std::string& name) const { return of(dir.read(name)); }
+    void put(const std::string& name, const bytes& b) const { dir.write(name, {b.begin(), b.end()}); }
+    static void sealed(bytes& img) {
+        const uint16_t crc = crc16_ibm_accu(img.data(), SERAM_DATASET_SIZE, 0);
+        std::memcpy(&img[SERAM_DATASET_SIZE], &crc, 2);
+    }
+    void store(const bytes& img) { ASSERT_TRUE(dataset::writeImage(dir.path, img.data(), img.size())); }
+
+    // A written file with one head field changed and the head CRC made right again.
+    bytes withField(size_t offset, uint32_t value) {
+        EXPECT_EQ(seram_StoreToFile("c:/ds.dat", data.data(), SERAM_IMAGE_SIZE), 0);
+        bytes f = file("ds.dat");
+        std::memcpy(&f[offset], &value, 4);
+        const uint32_t crc = ~::crc32(0, &f[4], 252); // the head's CRC as zlib's, inverted
+        std::memcpy(&f[0], &crc, 4);
+        return f;
+    }
+    void expectRefused(const bytes& f) {
+        put("bad.dat", f);
+        buffer.assign(SERAM_IMAGE_SIZE, 0xEE), raw = 0;
+        EXPECT_EQ(seram_LoadFromFile("c:/bad.dat", buffer.data(), SERAM_IMAGE_SIZE, &raw), -1) << f.size();
+        EXPECT_EQ(std::pair(buffer, raw), std::pair(bytes(SERAM_IMAGE_SIZE, 0xEE), uint8_t{0}));
+    }
+};
+
+TEST_F(Storage, FileRoundTripReadByAnIndependentReaderAndEveryBrokenPartRefused) {
+    ASSERT_EQ(seram_StoreToFile("c:/ds.dat", data.data(), SERAM_IMAGE_SIZE), 0);
+    pyref::TempFile script(kReader);
+    EXPECT_EQ(pyref::run("/usr/bin/python3 " + script.path() + " " + dir.path + "/ds.dat"),
+              of("True ARES 0x1000000 1 256 123532 MASD True True " + std::string(VYN_EPK_TEXT) +
+                 " True 0 True\n"));
+    ASSERT_EQ(seram_LoadFromFile("c:/ds.dat", buffer.data(), SERAM_IMAGE_SIZE, &raw), 0);
+    EXPECT_EQ(std::pair(buffer, raw), std::pair(data, uint8_t{0}));
+    put("raw.bin", image); // a raw image without a head is read as it is
+    ASSERT_EQ(seram_LoadFromFile("c:/raw.bin", buffer.data(), SERAM_IMAGE_SIZE, &raw), 0);
+    EXPECT_EQ(std::pair(buffer, raw), std::pair(image, uint8_t{1}));
+    expectRefused(bytes(image.begin(), image.begin() + 1000));
+
+    // Every broken part of the file is refused: the head's or the data's CRC; magic, version, entry
+    // count, block type, size in the descriptor, data offset (also far beyond the file); a short head.
+    for (size_t at : {100, 300}) {
+        bytes f = file("ds.dat");
+        expectRefused((f[at] ^= 0x80, f));
+    }
+    for (auto [offset, value] : {std::pair{4, 0x12345678u},
+                                 {8, 2u},
+                                 {12, 2u},
+                                 {24, 0x41414141u},
+                                 {20, 16u},
+                                 {16, 512u},
+                                 {16, 0x80000000u}})
+        expectRefused(withField(offset, value));
+    EXPECT_TRUE(logged("- This is not a SERAM file"));
+    expectRefused(of(dir.read("ds.dat").substr(0, 200)));
+    // No such file, no path, more than a page.
+    EXPECT_EQ(seram_LoadFromFile("c:/none.dat", buffer.data(), SERAM_IMAGE_SIZE, &raw) +
+                  seram_LoadFromFile(nullptr, buffer.data(), SERAM_IMAGE_SIZE, &raw) +
+                  seram_LoadFromFile("c:/ds.dat", buffer.data(), 0x20001, &raw),
+              -3);
+}
+
+TEST_F(Storage, GoodDatasetBecomesBothPages) {
+    const uint32_t type = 0x1234;
+    std::memcpy(&image[VTADDR_ECU_TYPE], &type, 4);
+    sealed(image);
+    store(image);
+    seramSetWorkpageActive();
+    EXPECT_EQ(seramInitialize(), 1);
+    EXPECT_EQ(std::pair(at(0, SERAM_IMAGE_SIZE), at(0x20000, SERAM_IMAGE_SIZE)), std::pair(image, image));
+    EXPECT_EQ(std::tuple(seramGetRefPageActive(), ECU_TYPE, seramGetRefPageActCrc()),
+              std::tuple(1, 0x1234u, seramGetRefPageInitialCrc()));
+    EXPECT_EQ(fakes::shellCommands, std::vector<std::string>{"scrutInfo_RTP3"});
+    // The stored CRC word is CRC-16/ARC of the payload, little-endian.
+    const auto ref =
+        pyref::map("def f(b): return '%d' % crcmod.mkCrcFun(0x18005, initCrc=0, rev=True, xorOut=0)(b)",
+                   {{bytes(image.begin(), image.begin() + SERAM_DATASET_SIZE)}});
+    EXPECT_EQ(std::to_string(seramGetRefPageInitialCrc()), ref[0]);
+}
+
+TEST_F(Storage, BrokenForeignOrMissingDatasetIsRefused) {
+    bytes flipped = image, foreign = image, longer = image;
+    flipped[0x12345] ^= 0x10;
+    std::memcpy(&foreign[32], "KVX2_VYN_9.9.9_00000000", 24);
+    // The image's EPK with more text behind it, no NUL in the field: another EPK too.
+    std::memset(&longer[32], 'X', 33);
+    std::memcpy(&longer[32], VYN_EPK_TEXT, sizeof VYN_EPK_TEXT - 1);
+    sealed(foreign);
+    sealed(longer);
+    const bytes defaults(image.begin(), image.begin() + SERAM_DATASET_SIZE);
+    for (const bytes& img : {bytes{}, flipped, foreign, longer}) { // none, corrupted, foreign, longer EPK
+        seram_reset();
+        seen.clear();
+        if (!img.empty()) store(img);
+        EXPECT_EQ(seramInitialize(), 0) << img.size();
+        EXPECT_TRUE(logged("SERAM: Please reprogram the dataset in order to start the ECU"));
+        EXPECT_EQ(std::pair(at(0, SERAM_DATASET_SIZE), at(0x20000, SERAM_DATASET_SIZE)),
+                  std::pair(defaults, defaults));
+    }
+}
+
+TEST_F(Storage, StoredCalibrationSurvivesARestartAndAFailedStoreKeepsIt) {
+    store(image);
+    ASSERT_EQ(seramInitialize(), 1);
+    const uint32_t cfg = 0x00250A03;
+    ASSERT_TRUE(seramDownload(0x20000 + VTADDR_DEVICE_CONFIG, &cfg, 4));
+    ASSERT_TRUE(seramCopyPage(0, 0x20000, 0x20000)); // the store request's copy
+    static std::pair<int, intptr_t> done{99, 0};     // the store task's result and argument
+    ASSERT_TRUE(seramCopyRefToFlashpage([](int r, intptr_t a) { done = {r, a}; }, 42));
+    sim::waitIdle();
+    EXPECT_EQ(done, std::pair(0, intptr_t{42}));
+    const bytes now = file("dataset.img");
+    EXPECT_EQ(now, at(0, SERAM_IMAGE_SIZE));
+    seram_reset(); // power cycle
+    ASSERT_EQ(seramInitialize(), 1);
+    EXPECT_EQ(DEVICE_CONFIG, cfg);
+
+    seram_memory[VTADDR_OUTINGCTR_MODE] = 1;
+    kmgr::injectFault(KCALL_DATASET_STORE, -1);
+    EXPECT_EQ(seramTask(nullptr, 0), -1);
+    EXPECT_TRUE(logged("seramWriteRefPageToMedia() failed to store RefPage"));
+    EXPECT_EQ(file("dataset.img"), now);
 }
 
 } // namespace

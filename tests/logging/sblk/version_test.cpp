@@ -7,136 +7,98 @@
 #include "platform/kmgr/appman.h"
 #include "platform/kmgr/kmgr_sim.h"
 #include "platform/settings/settings.h"
-#include "support/logcapture.h"
 #include "support/pyref.h"
+#include "support/stepped.h"
 
-#include <gtest/gtest.h>
-
+#include <algorithm>
 #include <cstring>
-#include <string>
 
 namespace {
 
-struct Version : ::testing::Test {
-    std::vector<testsupport::LogLine> seen;
+struct Version : testsupport::SteppedTest {
     void SetUp() override {
-        testsupport::logStart();
+        SteppedTest::SetUp();
         seram_reset();
         sblk_reset();
     }
-    void TearDown() override {
-        seram_reset();
-        sblk_reset();
-        rtpman_reset();
-    }
+    void TearDown() override { rtpman_reset(); }
     static void setPid(uint8_t pid) {
         platform::Settings s;
         s.pid = pid;
-        platform::setSettings(s);
-        kmgr::installAppManager();
-        RtpManUsr_setIndex(0);
+        platform::setSettings(s), kmgr::installAppManager(), RtpManUsr_setIndex(0);
         ASSERT_EQ(AppMan_init(), 1);
     }
     static pyref::bytes request(uint16_t from) {
         pyref::bytes m(CI_HEADER_SIZE, 0);
-        m[4] = static_cast<uint8_t>(from >> 8);
-        m[5] = static_cast<uint8_t>(from);
-        m[6] = 0;
-        m[7] = 42;
-        m[8] = 0x12; // context words of the request: not echoed
-        m[16] = 0x0F;
+        // m[8]: context words of the request, not echoed
+        m[4] = uint8_t(from >> 8), m[5] = uint8_t(from), m[7] = 42, m[8] = 0x12, m[16] = 0x0F;
         return m;
     }
-    static pyref::bytes reply(uint16_t from) {
+    // The reply of a unit with the given PID to a request from `from`, in hexadecimal.
+    static std::string reply(uint8_t pid, uint16_t from) {
+        setPid(pid);
         const pyref::bytes req = request(from);
         pyref::bytes out(CI_VERSION_REPLY_SIZE + 8, 0xEE);
-        const size_t n = ci_get_version_info_req(req.data(), req.size(), out.data(), out.size());
-        out.resize(n);
-        return out;
+        return pyref::hex(out.data(),
+                          ci_get_version_info_req(req.data(), req.size(), out.data(), out.size()));
     }
     static pyref::bytes text(const std::string& s) { return pyref::bytes(s.begin(), s.end()); }
 };
 
-const char* const PACK = "import struct\n"
-                         "def f(own, dest, txt):\n"
-                         "    h = struct.pack('>HHHHIIHH', 0, 32, int(own), int(dest), 0, 0, 0x0F01, 0)\n"
-                         "    return (h + txt.ljust(32, b'\\0')[:32]).hex()\n";
+const char* const PACK = "import struct\ndef f(own, dest, txt): return (struct.pack('>HHHHIIHH', 0, 32, "
+                         "int(own), int(dest), 0, 0, 0x0F01, 0) + txt.ljust(32, b'\\0')[:32]).hex()\n";
 
 TEST_F(Version, ReplyCarriesLocationPrefixAndEpk) {
     const std::string epk(seramGetEPKPtr(), strnlen(seramGetEPKPtr(), SERAM_EPK_SIZE));
-    setPid(42);
-    const pyref::bytes rl = reply(0x0105);
-    setPid(37);
-    const pyref::bytes none = reply(7);
+    const std::string rl = reply(42, 0x0105), none = reply(37, 7);
     std::memset(seram_memory + SERAM_EPK_OFFSET, 'E', SERAM_EPK_SIZE); // 32 characters, no end
-    setPid(47);
-    const pyref::bytes gb = reply(3);
-
     const auto expected = pyref::map(PACK, {{text("42"), text(std::to_string(0x0105)), text("RL " + epk)},
                                             {text("37"), text("7"), text(epk)},
                                             {text("47"), text("3"), text("GB " + std::string(32, 'E'))}});
-    EXPECT_EQ(pyref::hex(rl), expected[0]);
-    EXPECT_EQ(pyref::hex(none), expected[1]);
-    EXPECT_EQ(pyref::hex(gb), expected[2]);
+    EXPECT_EQ((std::vector{rl, none, reply(47, 3)}), expected);
 }
 
-pyref::bytes versionReply(uint16_t from, const std::string& txt, uint16_t payload = CI_VERSION_TEXT) {
+// Sent as a unit with PID `from` sends it: a header and the version text.
+void send(uint16_t from, const std::string& txt, uint16_t payload = CI_VERSION_TEXT, size_t size = 52) {
     pyref::bytes m(CI_HEADER_SIZE + CI_VERSION_TEXT, 0);
-    m[2] = static_cast<uint8_t>(payload >> 8);
-    m[3] = static_cast<uint8_t>(payload);
-    m[4] = static_cast<uint8_t>(from >> 8);
-    m[5] = static_cast<uint8_t>(from);
-    m[16] = 0x0F;
-    m[17] = 0x01;
+    m[2] = static_cast<uint8_t>(payload >> 8), m[3] = static_cast<uint8_t>(payload);
+    m[4] = static_cast<uint8_t>(from >> 8), m[5] = static_cast<uint8_t>(from), m[16] = 0x0F, m[17] = 0x01;
     std::memcpy(m.data() + CI_HEADER_SIZE, txt.data(), std::min(txt.size(), CI_VERSION_TEXT));
-    return m;
+    ci_get_version_info_reply(m.data(), size);
 }
 
-TEST_F(Version, RepliesAreKeptSortedByPid) {
-    for (uint16_t pid : {30, 10, 20})
-        ci_get_version_info_reply(versionReply(pid, "unit " + std::to_string(pid)).data(),
-                                  CI_HEADER_SIZE + CI_VERSION_TEXT);
-    ci_get_version_info_reply(versionReply(20, "unit 20 new").data(), CI_HEADER_SIZE + CI_VERSION_TEXT);
-    // The table as (pid, text) rows, in order.
-    const auto table = [] {
-        std::vector<std::pair<int, std::string>> rows;
-        uint16_t pid = 0;
-        char txt[CI_VERSION_TEXT + 1];
-        for (int i = 0; sblk_getVersionInfo(i, &pid, txt); ++i)
-            rows.emplace_back(pid, txt);
-        return rows;
-    };
-    using Rows = std::vector<std::pair<int, std::string>>;
-    EXPECT_EQ(table(), (Rows{{10, "unit 10"}, {20, "unit 20 new"}, {30, "unit 30"}}));
-
-    // Full: a known PID is still updated, a new one is not taken.
-    for (uint16_t p = 1; p <= 7; ++p)
-        ci_get_version_info_reply(versionReply(static_cast<uint16_t>(p * 5 + 1), "x").data(), 52);
-    ci_get_version_info_reply(versionReply(2, "late").data(), 52);
-    ci_get_version_info_reply(versionReply(30, "unit 30 new").data(), 52);
-    EXPECT_EQ(table(), (Rows{{6, "x"},
-                             {10, "unit 10"},
-                             {11, "x"},
-                             {16, "x"},
-                             {20, "unit 20 new"},
-                             {21, "x"},
-                             {26, "x"},
-                             {30, "unit 30 new"},
-                             {31, "x"},
-                             {36, "x"}}));
+// The table as (pid, text) rows, in order.
+std::vector<std::pair<int, std::string>> table() {
+    std::vector<std::pair<int, std::string>> rows;
+    uint16_t pid = 0;
+    char txt[CI_VERSION_TEXT + 1];
+    for (int i = 0; sblk_getVersionInfo(i, &pid, txt); ++i)
+        rows.emplace_back(pid, txt);
+    return rows;
 }
 
-TEST_F(Version, MalformedRequestsAndShortRepliesAreRefused) {
+TEST_F(Version, RepliesAreKeptSortedByPidUntilFullAndMalformedOnesRefused) {
+    std::vector<std::pair<int, std::string>> want;
+    for (uint16_t pid : {30, 10, 36, 20, 6, 11, 16, 21, 26, 31}) // ten: full
+        send(pid, "unit " + std::to_string(pid)), want.emplace_back(pid, "unit " + std::to_string(pid));
+    send(2, "late"); // full: a new PID is not taken, a known one is still updated
+    send(20, "unit 20 new");
+    want[3].second = "unit 20 new";
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(table(), want);
+
     setPid(40);
     const pyref::bytes req = request(5);
     uint8_t out[CI_VERSION_REPLY_SIZE];
-    EXPECT_EQ(ci_get_version_info_req(req.data(), CI_HEADER_SIZE - 1, out, sizeof out), 0u);
-    EXPECT_EQ(ci_get_version_info_req(req.data(), req.size(), out, sizeof out - 1), 0u);
-    EXPECT_EQ(ci_get_version_info_req(nullptr, 0, out, sizeof out), 0u);
-    ci_get_version_info_reply(versionReply(9, "abc", 8).data(), CI_HEADER_SIZE + CI_VERSION_TEXT);
-    ci_get_version_info_reply(versionReply(9, "abc").data(), CI_HEADER_SIZE + 4);
-    EXPECT_FALSE(sblk_getVersionInfo(0, nullptr, nullptr));
-    EXPECT_TRUE(testsupport::logContains(seen, "ci_get_version_info_reply: version reply too short"));
+    // A short request, a short output buffer, no request; a reply of the wrong payload or too short.
+    EXPECT_EQ(ci_get_version_info_req(req.data(), CI_HEADER_SIZE - 1, out, sizeof out) +
+                  ci_get_version_info_req(req.data(), req.size(), out, sizeof out - 1) +
+                  ci_get_version_info_req(nullptr, 0, out, sizeof out),
+              0u);
+    send(10, "abc", 8);
+    send(10, "abc", CI_VERSION_TEXT, CI_HEADER_SIZE + 4);
+    EXPECT_EQ(table(), want);
+    EXPECT_TRUE(logged("ci_get_version_info_reply: version reply too short"));
 }
 
 } // namespace

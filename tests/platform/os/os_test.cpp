@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstring>
 #include <future>
 #include <thread>
 #include <vector>
@@ -26,17 +25,13 @@ struct Stepped : ::testing::Test {
     }
 };
 
-void countUp(OS_TIMER_ID, intptr_t p) {
-    (*reinterpret_cast<std::atomic<int>*>(p))++;
-}
-
-TEST_F(Stepped, SemaphoresWakeInOrderTimeOutAndFlush) {
+TEST_F(Stepped, SemaphoresAndQueues) {
     SEM_ID s = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
-    std::atomic<int> got[3] = {0, 0, 0}, timeouts{0};
+    std::atomic<int> got{0}, timeouts{0}, woke{0};
     for (int i = 0; i < 3; ++i) {
         taskSpawnFn("w", 100, 0, 0, [&, i] {
             if (semTake(s, 5) == OK)
-                got[i] = 1;
+                got |= 1 << i;
             else if (errno == ETIMEDOUT)
                 timeouts++;
         });
@@ -46,84 +41,55 @@ TEST_F(Stepped, SemaphoresWakeInOrderTimeOutAndFlush) {
     semGive(s);
     semGive(s);
     sim::waitIdle();
-    EXPECT_EQ(got[0] + got[1] * 2 + got[2] * 4, 3); // first come, first served
+    EXPECT_EQ(got.load(), 3); // first come, first served
     sim::step(4);
     EXPECT_EQ(timeouts.load(), 0);
     sim::step(1);
     EXPECT_EQ(timeouts.load(), 1);
 
-    // A flush releases every waiter and leaves the count alone.
-    std::atomic<int> woke{0};
-    for (int i = 0; i < 3; ++i)
+    for (int i = 0; i < 3; ++i) // a flush releases every waiter and leaves the count alone
         taskSpawnFn("flushed", 100, 0, 0, [&] { woke += semTake(s, WAIT_FOREVER) == OK; });
     sim::waitIdle();
     EXPECT_EQ(semFlush(s), OK);
     sim::waitIdle();
     EXPECT_EQ(woke.load(), 3);
     EXPECT_EQ(info(s), (std::vector{0, 0}));
-    EXPECT_EQ(semFlush(semMCreate(0)), ERROR);
-    semDelete(s);
-}
 
-TEST_F(Stepped, CountingKeepsEveryGiveMutexRecursesNamedSurviveClose) {
     SEM_ID c = semCCreate(SEM_Q_PRIORITY, 0);
-    for (int i = 0; i < 5; ++i)
-        semGive(c);
-    EXPECT_EQ(semTake(c, NO_WAIT), OK);
-    EXPECT_EQ(info(c), (std::vector{4, 0}));
+    semGive(c), semGive(c), semTake(c, NO_WAIT), semGive(c);
+    EXPECT_EQ(info(c), (std::vector{2, 0}));
 
     SEM_ID m = semMCreate(SEM_Q_PRIORITY | SEM_INVERSION_SAFE);
     EXPECT_EQ(semTake(m, NO_WAIT), OK);
     EXPECT_EQ(semTake(m, NO_WAIT), OK);
-    std::atomic<int> got{0};
-    taskSpawnFn("other", 50, 0, 0, [&] {
-        if (semTake(m, WAIT_FOREVER) == OK) got = 1;
-        semGive(m);
-    });
-    for (int want : {0, 0, 1}) {
+    std::atomic<int> held{0};
+    taskSpawnFn("other", 50, 0, 0, [&] { held = semTake(m, WAIT_FOREVER) == OK, semGive(m); });
+    for (int want : {0, 0, 1}) { // free only after the second give
         sim::waitIdle();
-        EXPECT_EQ(got.load(), want);
+        EXPECT_EQ(held.load(), want);
         if (!want) semGive(m);
     }
 
-    // Named objects live as long as the unit: closing keeps them.
     SEM_ID named = semOpen("/SemCloseTest", SEM_TYPE_COUNTING, 2, 0, OM_CREATE);
-    EXPECT_EQ(semClose(named), OK);
+    EXPECT_EQ(semClose(named), OK); // named objects live as long as the unit
     EXPECT_EQ(semOpen("/SemCloseTest", SEM_TYPE_COUNTING, 0, 0, 0), named);
-    EXPECT_EQ(semClose(nullptr), ERROR);
-}
 
-TEST_F(Stepped, QueuesDeliverUrgentFirstAndReportFull) {
     MSG_Q_ID q = msgQCreate(2, 8, MSG_Q_FIFO);
     EXPECT_EQ(msgQSend(q, "a", 1, NO_WAIT, MSG_PRI_NORMAL), OK);
     EXPECT_EQ(msgQSend(q, "b", 1, NO_WAIT, MSG_PRI_URGENT), OK);
     EXPECT_EQ(msgQSend(q, "c", 1, NO_WAIT, MSG_PRI_NORMAL), ERROR);
-    EXPECT_EQ(errno, EAGAIN);
-    EXPECT_EQ(msgQSend(q, "123456789", 9, NO_WAIT, MSG_PRI_NORMAL), ERROR);
-    EXPECT_EQ(msgQNumMsgs(q), 2);
     char buf[8];
     for (char want : {'b', 'a'}) {
         EXPECT_EQ(msgQReceive(q, buf, sizeof buf, NO_WAIT), 1);
         EXPECT_EQ(buf[0], want);
     }
-    std::atomic<int> len{-2};
-    char rx[8] = {};
-    taskSpawnFn("rx", 100, 0, 0, [&] { len = msgQReceive(q, rx, sizeof rx, WAIT_FOREVER); });
-    sim::waitIdle();
-    EXPECT_EQ(len.load(), -2);
-    msgQSend(q, "hello", 5, NO_WAIT, MSG_PRI_NORMAL);
-    sim::waitIdle();
-    EXPECT_EQ(std::string(rx, len.load()), "hello");
-
     MSG_Q_ID n1 = msgQOpen("/queue/Test_0", 4, 16, 0, OM_CREATE);
     EXPECT_EQ(msgQOpen("/queue/Test_0", 4, 16, 0, 0), n1);
-    EXPECT_EQ(msgQOpen("/queue/Test_0", 4, 16, 0, OM_CREATE | OM_EXCL), nullptr);
     EXPECT_EQ(msgQOpen("/queue/Missing", 4, 16, 0, 0), nullptr);
-    EXPECT_EQ(errno, ENOENT);
 }
 
-TEST_F(Stepped, DelaysSuspensionDeletionAndNames) {
-    std::atomic<int> woke{0};
+TEST_F(Stepped, TasksTimersAndTheClock) {
+    std::atomic<int> woke{0}, ticks{0};
     const char* name = "a_rather_long_task_name_beyond_15";
     TASK_ID t = taskSpawnFn(name, 100, 0, 0, [&] {
         taskDelay(10);
@@ -131,8 +97,6 @@ TEST_F(Stepped, DelaysSuspensionDeletionAndNames) {
         semTake(semBCreate(0, SEM_EMPTY), WAIT_FOREVER); // until deleted
         woke = 2;
     });
-    EXPECT_EQ(taskNameToId(name), t);
-    EXPECT_STREQ(taskName(t), name);
     sim::step(9);
     EXPECT_EQ(woke.load(), 0);
     sim::step(1);
@@ -140,16 +104,12 @@ TEST_F(Stepped, DelaysSuspensionDeletionAndNames) {
     EXPECT_EQ(taskDelete(t), OK);
     EXPECT_EQ(taskWaitExit(t, 10), OK);
     EXPECT_EQ(woke.load(), 1);
-    EXPECT_EQ(taskIdVerify(t), ERROR);
     EXPECT_EQ(taskNameToId(name), TASK_ID_NULL);
 
     // A suspended task stops at its next call into the layer and goes on when resumed.
-    std::atomic<int> ticks{0};
     t = taskSpawnFn("ticker", 100, 0, 0, [&] {
-        for (;;) {
+        for (;; ticks++)
             taskDelay(1);
-            ticks++;
-        }
     });
     sim::step(2);
     EXPECT_EQ(taskSuspend(t), OK);
@@ -159,12 +119,12 @@ TEST_F(Stepped, DelaysSuspensionDeletionAndNames) {
     sim::step(2);
     EXPECT_EQ(ticks.load(), 5);
     taskDelete(t);
-}
 
-TEST_F(Stepped, ClockFollowsTicksAndTimersFireOrAreCancelled) {
     const uint64_t t0 = tick64Get(), ns0 = osHwTimeNs();
     std::atomic<int> fired{0};
-    OS_TIMER_ID tm = osTimerCreate(countUp, reinterpret_cast<intptr_t>(&fired));
+    OS_TIMER_ID tm =
+        osTimerCreate([](OS_TIMER_ID, intptr_t p) { (*reinterpret_cast<std::atomic<int>*>(p))++; },
+                      reinterpret_cast<intptr_t>(&fired));
     osTimerStart(tm, 3, 5);
     sim::step(13);
     EXPECT_EQ(tick64Get() - t0, 13u);
@@ -177,12 +137,6 @@ TEST_F(Stepped, ClockFollowsTicksAndTimersFireOrAreCancelled) {
     sim::step(5);
     EXPECT_EQ(fired.load(), 4);
     osTimerDelete(tm);
-    EXPECT_EQ(osTimerCancel(tm), ERROR);
-
-    timespec set{2000000000, 0}, rt{};
-    osClockSettime(CLOCK_REALTIME, &set);
-    osClockGettime(CLOCK_REALTIME, &rt);
-    EXPECT_EQ(rt.tv_sec, 2000000000);
 }
 
 // A thread the layer did not start, once adopted, holds the clock like a task: each step

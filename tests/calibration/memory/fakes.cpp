@@ -1,2 +1,0 @@
-#define FAKES_DEFINE
-#include "calibration/fakes.h"
