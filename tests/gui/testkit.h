@@ -3,6 +3,7 @@
 #pragma once
 
 #include "gui/core/message.h"
+#include "support/stepped.h"
 #include "gui/core/thing.h"
 #include "gui/presentation/presentation.h"
 #include "gui/scrndrv/scrndrv.h"
@@ -23,7 +24,7 @@ namespace guitest {
 // A process index of our own, so that test programs running side by side use their own shared memory.
 uint32_t testIndex();
 
-class GuiTest : public ::testing::Test {
+class GuiTest : public testsupport::SteppedTest {
   protected:
     void SetUp() override;
     void TearDown() override;

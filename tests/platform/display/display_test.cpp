@@ -24,13 +24,11 @@ using testsupport::ScratchDir;
 constexpr uintptr_t LAYER1 = 0x400101B8;
 constexpr int MARK = 150 * displaysim::WIDTH + 400; // inside the green block of pattern()
 
-struct Display : ::testing::Test {
+struct Display : testsupport::SteppedTest {
     uint32_t idx = guitest::testIndex();
     ScratchDir dir;
     void SetUp() override {
-        sim::stopRealtime();
-        sim::configure(sim::TimeMode::Stepped, 1700000000);
-        sim::waitIdle();
+        SteppedTest::SetUp();
         ASSERT_TRUE(displaysim::install(idx));
     }
     void TearDown() override {

@@ -1,5 +1,6 @@
 // The manager's application calls, with the argument orders the application uses.
 #include "platform/kmgr/appman.h"
+#include "support/stepped.h"
 #include "platform/kmgr/kmgr.h"
 #include "platform/kmgr/kmgr_sim.h"
 #include "platform/os/os.h"
@@ -23,13 +24,12 @@ intptr_t watchdog(intptr_t req, uint32_t pattern = 0) {
     return request(req, 0, 1, &pattern);
 }
 
-struct AppManager : ::testing::Test {
+struct AppManager : testsupport::SteppedTest {
     platform::Settings s;
     std::vector<std::pair<std::string, bool>> reactions;
 
     void SetUp() override {
-        sim::stopRealtime();
-        sim::configure(sim::TimeMode::Stepped, 1700000000);
+        SteppedTest::SetUp();
         s.pid = 0x2A;
         s.coreAffinity = 2;
         s.baseBootCounter = 0x01020304;

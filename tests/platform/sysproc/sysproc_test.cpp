@@ -31,11 +31,10 @@ STATUS send(const syslog_msg_t& m) {
                     MSG_PRI_NORMAL);
 }
 
-struct SystemProcess : ::testing::Test {
+struct SystemProcess : testsupport::SteppedTest {
     ScratchDir unit;
     void SetUp() override {
-        sim::stopRealtime();
-        sim::configure(sim::TimeMode::Stepped, 1700000000);
+        SteppedTest::SetUp();
         ASSERT_TRUE(sysproc::start(unit.path, &error)) << error;
     }
     void TearDown() override { sysproc::stop(); }

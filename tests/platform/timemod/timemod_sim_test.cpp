@@ -1,4 +1,5 @@
 #include "platform/timemod/timemod_sim.h"
+#include "support/stepped.h"
 
 #include "platform/hw/board_sim.h"
 #include "platform/hw/hw.h"
@@ -16,10 +17,9 @@ constexpr uintptr_t B = zynq::TIME_BASE;
 constexpr uint32_t RUN = 4, MASTER = 2, PERIOD = 10000, FULL = 3 | 1 << 16 | 15 << 4 | 63 << 20;
 using u32s = std::vector<uint32_t>;
 
-struct TimeSim : ::testing::Test {
+struct TimeSim : testsupport::SteppedTest {
     void SetUp() override {
-        sim::stopRealtime();
-        sim::configure(sim::TimeMode::Stepped, 1700000000);
+        SteppedTest::SetUp();
         hwsim::installBoard(); // the plain window the module replaces
         timemodsim::install();
     }
