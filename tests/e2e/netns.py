@@ -3,6 +3,7 @@ to a bridge inside an anonymous parent namespace, so that nothing outside the te
 nothing needs a named teardown. Needs root (CI runs as root)."""
 import os
 import shutil
+import select
 import socket
 import struct
 import subprocess
@@ -84,13 +85,16 @@ class Network:
         return h
 
     def capture(self, seconds):
-        """Starts a capture of every frame on the bridge; returns a callable that waits for
-        its end and gives the frames."""
+        """Starts a capture of every frame on the bridge and returns once it listens; the
+        returned callable ends it (at the latest after `seconds`) and gives the frames."""
         out = subprocess.Popen(self.hub.prefix() + [sys.executable, __file__, "capture", "br0", str(seconds)],
-                               stdout=subprocess.PIPE)
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        assert out.stderr.read(1) == b"R", "the capture did not start"
 
         def frames():
-            data, _ = out.communicate(timeout=seconds + 30)
+            out.stdin.close()  # the end of the capture
+            data = out.stdout.read()
+            out.wait(timeout=30)
             result, at = [], 0
             while at + 4 <= len(data):
                 (n,) = struct.unpack_from("!I", data, at)
@@ -136,9 +140,11 @@ def _capture(ifname, seconds):
     s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(3))  # ETH_P_ALL
     s.bind((ifname, 0))
     s.settimeout(0.2)
+    sys.stderr.buffer.write(b"R")
+    sys.stderr.flush()
     end = time.monotonic() + seconds
     out = sys.stdout.buffer
-    while time.monotonic() < end:
+    while time.monotonic() < end and not select.select([sys.stdin], [], [], 0)[0]:
         try:
             frame, addr = s.recvfrom(65536)
         except socket.timeout:

@@ -36,7 +36,7 @@ def test_two_units_and_an_older_peer(unit, version):
     try:
         hosts = {pid: net.host(h) for pid, h in UNITS.items()}
         peer = net.host(PEER_HOST)
-        frames = net.capture(12)
+        frames = net.capture(120)
         units = {pid: unit(["0"], settings(pid, UNITS[pid]), name=f"u{pid:x}", prefix=hosts[pid].prefix())
                  for pid in UNITS}
         for pid, p in units.items():
