@@ -109,9 +109,37 @@ TEST_F(Scheduler, LateBaseTicksAreReportedAFewTimesPerIntervalForEver) {
     lateTicks(1, tickOn);
     lines = logDrain();
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_TRUE(std::regex_match(lines[0].text, std::regex("Syslogx message 0x[0-9a-f]{8}: 12 similar messages suppressed")))
+    EXPECT_TRUE(std::regex_match(lines[0].text,
+                                 std::regex("Syslogx message 0x[0-9a-f]{8}: 12 similar messages suppressed")))
         << lines[0].text;
     EXPECT_EQ(countLines(lines, "task overtook itself"), 1);
+}
+
+// The notify task held up for six ticks: the base tick merged them, the clock did not.
+TEST_F(Scheduler, TicksGivenWhileTheNotifyTaskCouldNotRunAreReleasedAndCounted) {
+    ASSERT_EQ(hook("r1", 1), 1);
+    ASSERT_EQ(hook("r3", 3), 1);
+    ASSERT_EQ(raster_initializeStep1(), 1);
+    SEM_ID delaySem = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
+    std::atomic<uint64_t> woke{0};
+    const uint64_t t0 = sim::ticks();
+    taskSpawnFn("sleeper", 100, 0, 0, [&] {
+        if (raster_taskDelay(delaySem, 5) == 1) woke = tick64Get();
+    });
+    sim::waitIdle();
+    const TASK_ID notify = taskNameToId("r_notifyRasterTask");
+    ASSERT_EQ(taskSuspend(notify), OK); // honoured at its next wait: the delay list's mutex
+    sim::step(7);
+    EXPECT_EQ(Bodies::runs[0].load(), 1);
+    ASSERT_EQ(taskResume(notify), OK);
+    sim::waitIdle();
+    EXPECT_EQ(Bodies::runs[0].load(), 7);
+    EXPECT_EQ(Bodies::runs[1].load(), 2);
+    EXPECT_EQ(raster_getTickCounter(1), 1);
+    EXPECT_EQ(woke.load(), t0 + 7) << "the delay ran out during the stall";
+    EXPECT_EQ(countLines(logDrain(), "task overtook itself, last call 6000 us ago!"), 1);
+    sim::step(2);
+    EXPECT_EQ(Bodies::runs[1].load(), 3);
 }
 
 void measuredBody(int slot) {
