@@ -84,8 +84,9 @@ struct Sem {
     std::mutex m;
     int count; // binary and counting
     std::atomic<Tcb*> owner{nullptr};
-    int recursion = 0;              // the owner's
-    std::atomic<int> contenders{0}; // tasks in a mutex's slow path
+    int recursion = 0;               // the owner's
+    std::atomic<int> contenders{0};  // tasks in a mutex's slow path
+    std::atomic<bool> waking{false}; // a contender was woken to try again and has not yet
     WaitList waiters;
     std::string name;
     std::atomic<bool> deleted{false};
@@ -151,7 +152,7 @@ struct World {
 };
 
 // Never destroyed: detached task threads may still touch it while the process exits.
-World& W() {
+[[gnu::always_inline]] inline World& W() {
     static World* w = new World;
     return *w;
 }
@@ -183,8 +184,7 @@ void countDown(World& w, Tcb* t) {
 }
 
 // The calling thread's record; a thread the layer did not start gets one on first use.
-Tcb* self() {
-    if (tlsSelf) return tlsSelf;
+Tcb* adoptForeign() {
     World& w = W();
     auto* t = new Tcb;
     t->activated = true;
@@ -195,6 +195,10 @@ Tcb* self() {
     w.tasks[reinterpret_cast<intptr_t>(t)] = t;
     tlsSelf = t;
     return t;
+}
+
+[[gnu::always_inline]] inline Tcb* self() {
+    return tlsSelf ? tlsSelf : adoptForeign();
 }
 
 // Registry lock held; `me` stands for id 0.
@@ -817,6 +821,7 @@ STATUS mutexTake(World& w, Sem* s, Tcb* me, int ticks) {
         }
         inheritPriority(w, s, me);
         const int r = block(w, me, &lk, &s->waiters, s->options & SEM_Q_PRIORITY, d, WAKE_BLOCKED, again);
+        if (r == WAKE_RETRY) s->waking = false;
         if (r == WAKE_GRANTED) { // handed over: the giver made it ours
             s->contenders.fetch_sub(1);
             if (s->options & SEM_INVERSION_SAFE) me->heldSafe++;
@@ -860,10 +865,12 @@ STATUS mutexGive(World& w, Sem* s, Tcb* me) {
         return OK;
     }
     // Freed first, then the contenders counted: a contender either finds it free or is seen.
+    // One woken contender at a time: until it has tried, it wakes the next itself if need be.
     s->owner.store(nullptr);
-    if (s->contenders.load() == 0) return OK;
+    if (s->contenders.load() == 0 || s->waking.exchange(true)) return OK;
     std::unique_lock<std::mutex> lk(s->m);
     Tcb* next = popClaimed(s->waiters);
+    if (!next) s->waking = false;
     lk.unlock();
     if (next) finish(w, next, WAKE_RETRY);
     return OK;
