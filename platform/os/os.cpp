@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <linux/futex.h>
 #include <list>
 #include <malloc.h>
 #include <map>
@@ -27,7 +28,9 @@
 #include <sched.h>
 #include <string>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -235,10 +238,20 @@ bool claim(Tcb* t, int from = WAKE_BLOCKED) {
     return t->wake.compare_exchange_strong(from, WAKE_CLAIMED);
 }
 
+// The wake word is a futex: a sleeper waits on it directly, with no spinning and no yielding
+// (each yield of an idle unit's tasks would be one more context switch per tick).
+void futexWait(std::atomic<int>& word, int seen) {
+    syscall(SYS_futex, reinterpret_cast<int*>(&word), FUTEX_WAIT_PRIVATE, seen, nullptr, nullptr, 0);
+}
+
+void futexWake(std::atomic<int>& word) {
+    syscall(SYS_futex, reinterpret_cast<int*>(&word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
+
 void finish(World& w, Tcb* t, int reason) {
     countUp(w, t);
     t->wake.store(reason, std::memory_order_release);
-    t->wake.notify_one();
+    futexWake(t->wake);
 }
 
 // Object lock held: the first waiter that can still be claimed, taken off the list.
@@ -323,7 +336,7 @@ int block(World& w, Tcb* t, std::unique_lock<std::mutex>* lk, WaitList* list, bo
     if (lk) lk->unlock();
     int r;
     while ((r = t->wake.load(std::memory_order_acquire)) <= WAKE_CLAIMED)
-        t->wake.wait(r, std::memory_order_acquire);
+        futexWait(t->wake, r);
     if (d.timed && r != WAKE_TIMEOUT) eraseTimed(w, d, t);
     if (lk) {
         lk->lock();

@@ -166,9 +166,10 @@ void notifyRasterTask(intptr_t, intptr_t, intptr_t, intptr_t) {
             return;
         }
         // The base tick is binary: ticks given while this task could not run merged into one.
-        // The clock says how many there were; each is released in turn.
+        // The clock says how many there were; each is released in turn. A give for a tick that
+        // was already read off the clock (and released) releases nothing.
         const uint64_t nowTick = tick64Get();
-        const uint64_t ticks = first || nowTick <= lastTick ? 1 : nowTick - lastTick;
+        const uint64_t ticks = first ? 1 : nowTick > lastTick ? nowTick - lastTick : 0;
         lastTick = nowTick;
         const uint64_t nowUs = time_get_time_us();
         // On a loaded machine this can repeat every tick: guarded.
