@@ -1504,7 +1504,7 @@ bool realtimePriorities(bool on) {
         int rc = 0;
         std::thread([&rc] {
             sched_param sp{};
-            sp.sched_priority = sched_get_priority_min(SCHED_FIFO);
+            sp.sched_priority = sched_get_priority_max(SCHED_FIFO); // the clock's, the highest asked for
             rc = pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp);
         }).join();
         if (rc != 0) return false;
