@@ -325,6 +325,8 @@ int vyn_main(int argc, char** argv) {
         std::printf("Failed to initialize NVRAM_DBS\n");
         return 0;
     }
+    // An erased store gets all its records during the start-up: stored in one go below.
+    nvram_dbs_repair_begin();
     boot_count_ini();
     syslogx(LOG_INFO, "Boot counter: %d", static_cast<int>(boot_count_get()));
 
@@ -405,6 +407,8 @@ int vyn_main(int argc, char** argv) {
             }) == TASK_ID_NULL)
             syslogx(LOG_ERR, "main(): start of t_ltmAvail task failed!");
     }
+
+    if (nvram_dbs_repair_end() != 1) syslogx(LOG_ERR, "Failed to store the repaired NVRAM");
 
     int64_t disksStart = monoMs();
     if (meas_app_BootPrepareDisks(1, 2 * sysClkRateGet()) == -1)

@@ -110,6 +110,11 @@ int bootIn(const std::string& dir, unsigned index, bool forceStepped) {
     if (!control::start(s.unitDir, index, &err)) return failStart(err);
     static bool atExit = std::atexit(drainAtExit) == 0; // also for an application calling exit()
     (void)atExit;
+    if (!s.stepped && s.realtimePriorities && !sim::realtimePriorities(true))
+        sysproc::platformLog(
+            148, "KVX2_KMGR", "boot",
+            "realtime_priorities: the host does not permit real-time scheduling (needs root or "
+            "CAP_SYS_NICE); tasks keep the default scheduling");
     if (!s.stepped) sim::startRealtime();
     return 0;
 }

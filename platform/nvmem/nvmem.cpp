@@ -23,6 +23,7 @@ struct State {
     int fd = -1; // -1 while the image does not exist
     bool tearArmed = false;
     size_t tearAfter = 0;
+    Counts counts;
 };
 
 State& state() {
@@ -41,20 +42,31 @@ bool fillErased(int fd, off_t from) {
     return true;
 }
 
-// Creates an erased image, or completes a short one, before the first write. The new image
-// appears under its name only once it is complete, so a power loss leaves none or a whole one.
-bool ensureImage(State& s) {
+bool syncFile(State& s, int fd) {
+    s.counts.syncs++;
+    return fsync(fd) == 0;
+}
+
+bool syncDirectory(State& s) {
+    s.counts.syncs++;
+    return fsutil::syncDir(s.dir);
+}
+
+// Writes n bytes at off durably. The first write creates the erased image, or completes a
+// short one, with these bytes in it: a new image appears under its name only once it is
+// complete, so a power loss leaves none or a whole one.
+bool writeDurably(State& s, const uint8_t* src, size_t n, off_t off) {
     if (s.fd >= 0) {
         struct stat st;
         if (fstat(s.fd, &st) != 0) return false;
-        if (st.st_size >= static_cast<off_t>(NVMEM_SIZE)) return true;
-        return fillErased(s.fd, st.st_size) && fsync(s.fd) == 0;
+        if (st.st_size < static_cast<off_t>(NVMEM_SIZE) && !fillErased(s.fd, st.st_size)) return false;
+        return fsutil::writeAll(s.fd, src, n, off) && syncFile(s, s.fd);
     }
     const std::string tmp = s.path + ".new";
     const int fd = open(tmp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return false;
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || !fillErased(fd, 0) || fsync(fd) != 0 ||
-        rename(tmp.c_str(), s.path.c_str()) != 0 || !fsutil::syncDir(s.dir)) {
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || !fillErased(fd, 0) || !fsutil::writeAll(fd, src, n, off) ||
+        !syncFile(s, fd) || rename(tmp.c_str(), s.path.c_str()) != 0 || !syncDirectory(s)) {
         close(fd);
         unlink(tmp.c_str());
         return false;
@@ -74,14 +86,14 @@ intptr_t persist(const intptr_t* a) {
     if (!inRange(len, off) || (len > 0 && !src)) return -1;
     State& s = state();
     std::lock_guard<std::mutex> g(s.m);
-    if (!ensureImage(s)) return -1;
+    s.counts.persists++;
     size_t n = static_cast<size_t>(len);
     const bool torn = s.tearArmed;
     if (torn) {
         s.tearArmed = false;
         n = std::min(n, s.tearAfter);
     }
-    if (!fsutil::writeAll(s.fd, src, n, off) || fsync(s.fd) != 0) return -1;
+    if (!writeDurably(s, src, n, off)) return -1;
     return torn ? -1 : 0;
 }
 
@@ -114,6 +126,7 @@ bool install(const std::string& nvDir, std::string* error) {
     if (s.fd >= 0) close(s.fd);
     s.fd = -1;
     s.tearArmed = false;
+    s.counts = {};
     s.dir = nvDir;
     s.path = nvDir + "/" + IMAGE_FILE;
     auto fail = [&](const std::string& why) {
@@ -158,6 +171,12 @@ std::string imagePath() {
     State& s = state();
     std::lock_guard<std::mutex> g(s.m);
     return s.path;
+}
+
+Counts counts() {
+    State& s = state();
+    std::lock_guard<std::mutex> g(s.m);
+    return s.counts;
 }
 
 void tearNextWrite(size_t bytesWritten) {

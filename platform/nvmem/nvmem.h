@@ -4,7 +4,8 @@
 // The image is "nvram.img" in the unit's non-volatile directory, NVMEM_SIZE bytes. An
 // erased store reads as 0xFF, as erased EEPROM does: a missing image, and every byte past
 // the end of a shorter one, read as 0xFF. The first write creates (or completes) the image
-// filled with 0xFF. Every write is durable (pwrite, then fsync) before the call returns.
+// filled with 0xFF (with the written bytes in it). Every write is durable (pwrite, then fsync)
+// before the call returns.
 #pragma once
 
 #include "platform/kmgr/calls.h"
@@ -28,6 +29,13 @@ bool install(const std::string& nvDir, std::string* error = nullptr);
 // Removes the handlers and closes the image.
 void uninstall();
 std::string imagePath();
+
+// Persist calls and syncs (of the image or its directory) since install.
+struct Counts {
+    uint64_t persists = 0;
+    uint64_t syncs = 0;
+};
+Counts counts();
 
 // Power is lost during the next persist call: its first `bytesWritten` bytes reach the
 // image, the rest do not, and the call fails (-1).

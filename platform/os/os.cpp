@@ -1,9 +1,10 @@
 // OS layer over POSIX threads and the one simulated clock.
 //
-// One lock guards every object of the layer: simple, and the simulator never needs more.
-// Each task has its own condition variable; a waker hands the token (or message) to the
-// woken task directly and counts it as running again before it wakes, so "every task is
-// blocked" is never seen while a release is in flight.
+// Every semaphore and queue has a lock of its own; the registry (tasks, names, timers) has
+// one more. A blocked task sleeps on its own wake word. A waker first claims the sleeper (one
+// compare-and-swap, so of a give, a time-out and a delete request exactly one wins), counts it
+// as running again and only then wakes it: "every task is blocked" is never seen while a
+// release is in flight. Lock order: object lock, then the registry, then the time-out list.
 #include "platform/os/os.h"
 #include "platform/os/sim.h"
 
@@ -17,73 +18,93 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <linux/futex.h>
 #include <list>
 #include <malloc.h>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <pthread.h>
+#include <sched.h>
 #include <string>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
 
 struct OsTaskExit {};
 
-enum Wake { WAKE_NONE = 0, WAKE_GRANTED, WAKE_TIMEOUT, WAKE_DELETED_OBJ, WAKE_TASK_DELETE };
+// A task's wake word. The first three values mean "asleep"; the others are why it woke.
+enum Wake {
+    WAKE_BLOCKED = 0, // on an object or for time: claimable by any waker
+    WAKE_SUSPENDED,   // until resumed (or deleted)
+    WAKE_CLAIMED,     // a waker won it and is completing the hand-over
+    WAKE_GRANTED,
+    WAKE_RETRY, // a mutex was freed: try again
+    WAKE_TIMEOUT,
+    WAKE_DELETED_OBJ,
+    WAKE_TASK_DELETE,
+    WAKE_RUNNING,
+};
 
 struct Tcb;
 using WaitList = std::deque<Tcb*>;
 
 struct Tcb {
     std::string name;
-    int priority = 100;
+    std::atomic<int> priority{100};
     int options = 0;
     size_t stackSize = 0;
-    uint32_t affinity = 0;
-    bool counted = false; // stepped time waits for it: spawned by the layer, or adopted
-    bool adopted = false; // a thread the layer did not start (the process's main thread)
-    bool running = false; // counted in the running total
-    bool activated = false;
-    bool exited = false;
-    bool deleteRequested = false;
-    bool unwinding = false;
-    bool suspendRequested = false;
-    int wake = WAKE_NONE;
-    WaitList* waitList = nullptr;
-    bool timed = false;
-    uint64_t deadline = 0;
-    // message hand-over for a blocked receiver
+    std::atomic<uint32_t> affinity{0};
+    std::atomic<bool> counted{false}; // stepped time waits for it: spawned by the layer, or adopted
+    std::atomic<bool> adopted{false}; // a thread the layer did not start (the process's main thread)
+    std::atomic<bool> running{false}; // for diagnostics only
+    std::atomic<bool> activated{false};
+    std::atomic<bool> exited{false};
+    std::atomic<bool> deleteRequested{false};
+    std::atomic<bool> suspendRequested{false};
+    bool unwinding = false; // own thread
+    std::atomic<int> wake{WAKE_RUNNING};
+    // message hand-over for a blocked receiver, written by the sender that claimed it
     void* rxBuf = nullptr;
     size_t rxMax = 0;
     int rxLen = 0;
-    WaitList exitWaiters;
-    std::condition_variable cv;
+    WaitList exitWaiters; // registry lock
     std::function<void()> body;
+    pthread_t thread{}; // registry lock; valid while started and not exited
+    bool started = false;
+    int heldSafe = 0;                // inversion-safe mutexes held (own thread)
+    std::atomic<int> boost{INT_MAX}; // priority inherited from a waiter
 };
 
 struct Sem {
     SEM_TYPE type;
     int options;
-    int count;
     int maxCount;
-    Tcb* owner = nullptr;
-    int recursion = 0;
+    std::mutex m;
+    int count; // binary and counting
+    std::atomic<Tcb*> owner{nullptr};
+    int recursion = 0;               // the owner's
+    std::atomic<int> contenders{0};  // tasks in a mutex's slow path
+    std::atomic<bool> waking{false}; // a contender was woken to try again and has not yet
     WaitList waiters;
     std::string name;
-    bool deleted = false;
+    std::atomic<bool> deleted{false};
 };
 
 struct MsgQ {
     int maxMsgs;
     int maxLen;
     int options;
+    std::mutex m;
     std::deque<std::vector<char>> msgs;
     WaitList recvWaiters;
     WaitList sendWaiters;
     std::string name;
-    bool deleted = false;
+    std::atomic<bool> deleted{false};
 };
 
 struct Timer {
@@ -95,24 +116,30 @@ struct Timer {
     bool deleted = false;
 };
 
+using Hooks = std::vector<std::pair<int, sim::TickHook>>;
+
 struct World {
-    std::mutex m;
-    std::condition_variable idleCv;
-    int running = 0;
+    std::mutex reg;
     std::map<intptr_t, Tcb*> tasks; // every task ever made; ids stay unique
     std::map<std::string, Sem*> namedSems;
     std::map<std::string, MsgQ*> namedQueues;
     std::map<std::string, std::pair<void*, size_t>> shms;
-    std::vector<Tcb*> timedWaiters;
-    // Every object made stays reachable here: ids of deleted objects then fail cleanly
-    // instead of touching freed memory, and leak checkers see no lost records.
-    std::vector<void*> records;
-    std::mutex recordMutex;
     std::vector<Timer*> timers;
     std::deque<Timer*> dueTimers;
     Sem* timerSem = nullptr;
     bool timerTaskStarted = false;
     int foreignCount = 0;
+    // tasks not blocked in the layer
+    std::atomic<int> running{0};
+    std::mutex idleMutex;
+    std::condition_variable idleCv;
+    // time-outs by deadline
+    std::mutex timedMutex;
+    std::multimap<uint64_t, Tcb*> timed;
+    // Every object made stays reachable here: ids of deleted objects then fail cleanly
+    // instead of touching freed memory, and leak checkers see no lost records.
+    std::vector<void*> records;
+    std::mutex recordMutex;
     // clock
     std::atomic<uint64_t> tick{0};
     std::atomic<uint64_t> seq{0};
@@ -120,14 +147,15 @@ struct World {
     std::atomic<int64_t> calendarBaseNs{0};
     std::atomic<sim::TimeMode> mode{sim::TimeMode::Realtime};
     std::atomic<bool> rtRun{false};
+    std::atomic<bool> rtPriorities{false};
     std::thread rtThread;
     std::mutex hookMutex;
-    std::vector<std::pair<int, sim::TickHook>> hooks;
+    std::shared_ptr<const Hooks> hooks = std::make_shared<Hooks>();
     int nextHookId = 1;
 };
 
 // Never destroyed: detached task threads may still touch it while the process exits.
-World& W() {
+[[gnu::always_inline]] inline World& W() {
     static World* w = new World;
     return *w;
 }
@@ -140,109 +168,224 @@ int64_t wallNs() {
         .count();
 }
 
-// ---- running count (lock held) -------------------------------------------------------
-void setRunning(World& w, Tcb* t, bool on) {
-    if (!t->counted || t->running == on) return;
-    t->running = on;
-    w.running += on ? 1 : -1;
-    if (w.running == 0) w.idleCv.notify_all();
+// ---- running count ----------------------------------------------------------------------
+// Each block counts its task down once, the one waker that claims it counts it up once, in
+// whichever order they come; so the count is never below the tasks that are really running.
+void countUp(World& w, Tcb* t) {
+    if (!t->counted.load()) return;
+    t->running.store(true, std::memory_order_relaxed);
+    w.running.fetch_add(1);
 }
 
-Tcb* self(World& w) {
-    if (tlsSelf) return tlsSelf;
+void countDown(World& w, Tcb* t) {
+    if (!t->counted.load()) return;
+    t->running.store(false, std::memory_order_relaxed);
+    if (w.running.fetch_sub(1) == 1) {
+        std::lock_guard<std::mutex> g(w.idleMutex);
+        w.idleCv.notify_all();
+    }
+}
+
+// The calling thread's record; a thread the layer did not start gets one on first use.
+Tcb* adoptForeign() {
+    World& w = W();
     auto* t = new Tcb;
-    t->name = w.foreignCount++ == 0 ? "main" : "ext" + std::to_string(w.foreignCount - 1);
     t->activated = true;
+    std::lock_guard<std::mutex> g(w.reg);
+    t->name = w.foreignCount++ == 0 ? "main" : "ext" + std::to_string(w.foreignCount - 1);
+    t->started = true;
+    t->thread = pthread_self();
     w.tasks[reinterpret_cast<intptr_t>(t)] = t;
     tlsSelf = t;
     return t;
 }
 
-Tcb* findTask(World& w, TASK_ID tid) {
-    if (tid == 0) return self(w);
+[[gnu::always_inline]] inline Tcb* self() {
+    return tlsSelf ? tlsSelf : adoptForeign();
+}
+
+// Registry lock held; `me` stands for id 0.
+Tcb* findTask(World& w, TASK_ID tid, Tcb* me) {
+    if (tid == 0) return me;
     auto it = w.tasks.find(tid);
     return it == w.tasks.end() ? nullptr : it->second;
 }
 
-void insertWaiter(WaitList& l, Tcb* t, bool prio) {
+// ---- real-time priorities -----------------------------------------------------------------
+// RTOS priorities 0 (highest) .. 255 onto the host's SCHED_FIFO range below its top, which
+// is the clock's.
+int hostPriority(int p) {
+    const int lo = sched_get_priority_min(SCHED_FIFO);
+    const int hi = sched_get_priority_max(SCHED_FIFO) - 1;
+    return hi - std::clamp(p, 0, 255) * (hi - lo) / 255;
+}
+
+// Registry lock held.
+void applyPriority(World& w, Tcb* t) {
+    if (!t->started || t->exited || t->adopted) return;
+    sched_param sp{};
+    if (w.rtPriorities.load()) {
+        sp.sched_priority = hostPriority(std::min(t->priority.load(), t->boost.load()));
+        pthread_setschedparam(t->thread, SCHED_FIFO, &sp);
+    } else {
+        pthread_setschedparam(t->thread, SCHED_OTHER, &sp);
+    }
+}
+
+// ---- sleeping and waking ------------------------------------------------------------------
+
+bool claim(Tcb* t, int from = WAKE_BLOCKED) {
+    return t->wake.compare_exchange_strong(from, WAKE_CLAIMED);
+}
+
+// The wake word is a futex: a sleeper waits on it directly, with no spinning and no yielding
+// (each yield of an idle unit's tasks would be one more context switch per tick).
+void futexWait(std::atomic<int>& word, int seen) {
+    syscall(SYS_futex, reinterpret_cast<int*>(&word), FUTEX_WAIT_PRIVATE, seen, nullptr, nullptr, 0);
+}
+
+void futexWake(std::atomic<int>& word) {
+    syscall(SYS_futex, reinterpret_cast<int*>(&word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
+
+void finish(World& w, Tcb* t, int reason) {
+    countUp(w, t);
+    t->wake.store(reason, std::memory_order_release);
+    futexWake(t->wake);
+}
+
+// Object lock held: the first waiter that can still be claimed, taken off the list.
+// Waiters that a time-out or a delete request won are dropped on the way.
+Tcb* popClaimed(WaitList& l) {
+    while (!l.empty()) {
+        Tcb* t = l.front();
+        l.pop_front();
+        if (claim(t)) return t;
+    }
+    return nullptr;
+}
+
+int countWaiting(const WaitList& l) {
+    return static_cast<int>(
+        std::count_if(l.begin(), l.end(), [](Tcb* t) { return t->wake.load() == WAKE_BLOCKED; }));
+}
+
+// A task woken to try again goes before the waiters of its own priority.
+void insertWaiter(WaitList& l, Tcb* t, bool prio, bool again) {
     if (!prio) {
-        l.push_back(t);
+        if (again)
+            l.push_front(t);
+        else
+            l.push_back(t);
         return;
     }
-    auto it = std::find_if(l.begin(), l.end(), [&](Tcb* o) { return o->priority > t->priority; });
+    const int p = t->priority.load();
+    auto it = std::find_if(l.begin(), l.end(), [&](Tcb* o) {
+        const int q = o->priority.load();
+        return again ? q >= p : q > p;
+    });
     l.insert(it, t);
 }
 
-void unlinkWait(World& w, Tcb* t) {
-    if (t->waitList) {
-        auto& l = *t->waitList;
-        l.erase(std::remove(l.begin(), l.end(), t), l.end());
-        t->waitList = nullptr;
-    }
-    if (t->timed) {
-        auto& v = w.timedWaiters;
-        v.erase(std::remove(v.begin(), v.end(), t), v.end());
-        t->timed = false;
-    }
-}
-
-void wakeTask(World& w, Tcb* t, int reason) {
-    unlinkWait(w, t);
-    t->wake = reason;
-    setRunning(w, t, true);
-    t->cv.notify_one();
-}
-
 void checkDelete(Tcb* t) {
-    if (t->deleteRequested && !t->unwinding && t->counted) {
+    if (t->deleteRequested.load() && !t->unwinding && t->counted.load()) {
         t->unwinding = true;
         throw OsTaskExit{};
     }
 }
 
-// Blocks the caller until woken or until `ticks` pass (WAIT_FOREVER: no limit).
-int block(World& w, std::unique_lock<std::mutex>& lk, Tcb* t, WaitList* list, bool prio, int ticks) {
+struct Deadline {
+    bool timed = false;
+    uint64_t at = 0;
+};
+
+Deadline after(World& w, int ticks) {
+    if (ticks == WAIT_FOREVER) return {};
+    return {true, w.tick.load() + static_cast<uint64_t>(std::max(ticks, 0))};
+}
+
+void eraseTimed(World& w, const Deadline& d, Tcb* t) {
+    std::lock_guard<std::mutex> g(w.timedMutex);
+    auto [b, e] = w.timed.equal_range(d.at);
+    for (auto it = b; it != e; ++it)
+        if (it->second == t) {
+            w.timed.erase(it);
+            return;
+        }
+}
+
+// Blocks the caller until a waker claims it or the deadline passes. `lk` (may be null) is
+// the lock of the object whose `list` it joins; it is released while asleep and held again
+// on return.
+int block(World& w, Tcb* t, std::unique_lock<std::mutex>* lk, WaitList* list, bool prio, Deadline d,
+          int state = WAKE_BLOCKED, bool again = false) {
     checkDelete(t);
-    if (list) {
-        insertWaiter(*list, t, prio);
-        t->waitList = list;
+    t->wake.store(state);
+    if (list) insertWaiter(*list, t, prio, again);
+    if (d.timed) {
+        std::lock_guard<std::mutex> g(w.timedMutex);
+        w.timed.emplace(d.at, t);
     }
-    if (ticks != WAIT_FOREVER) {
-        t->timed = true;
-        t->deadline = w.tick.load() + static_cast<uint64_t>(std::max(ticks, 0));
-        w.timedWaiters.push_back(t);
+    countDown(w, t);
+    // A delete request or resume made before the wake word said "asleep" woke nobody.
+    if (t->deleteRequested.load()) {
+        if (claim(t, state)) finish(w, t, WAKE_TASK_DELETE);
+    } else if (state == WAKE_SUSPENDED && !t->suspendRequested.load()) {
+        if (claim(t, state)) finish(w, t, WAKE_GRANTED);
     }
-    t->wake = WAKE_NONE;
-    setRunning(w, t, false);
-    while (t->wake == WAKE_NONE)
-        t->cv.wait(lk);
-    if (t->wake == WAKE_TASK_DELETE) checkDelete(t);
-    return t->wake;
+    if (lk) lk->unlock();
+    int r;
+    while ((r = t->wake.load(std::memory_order_acquire)) <= WAKE_CLAIMED)
+        futexWait(t->wake, r);
+    if (d.timed && r != WAKE_TIMEOUT) eraseTimed(w, d, t);
+    if (lk) {
+        lk->lock();
+        // Wakers that give take the task off the list; a time-out or a delete does not.
+        if (list && (r == WAKE_TIMEOUT || r == WAKE_TASK_DELETE))
+            list->erase(std::remove(list->begin(), list->end(), t), list->end());
+    }
+    if (r == WAKE_TASK_DELETE) checkDelete(t);
+    return r;
 }
 
 // A pending suspension is honoured at the next call into the layer.
-void honourSuspend(World& w, std::unique_lock<std::mutex>& lk, Tcb* t) {
-    while (t->suspendRequested) {
-        int r = block(w, lk, t, nullptr, false, WAIT_FOREVER);
-        if (r == WAKE_TASK_DELETE) break;
-    }
+void honourSuspend(World& w, Tcb* t) {
+    while (t->suspendRequested.load())
+        if (block(w, t, nullptr, nullptr, false, {}, WAKE_SUSPENDED) == WAKE_TASK_DELETE) break;
+}
+
+// Entry checks of a call that may block.
+void enter(World& w, Tcb* me) {
+    if (me->suspendRequested.load(std::memory_order_relaxed)) honourSuspend(w, me);
+    checkDelete(me);
 }
 
 void taskTrampoline(Tcb* t) {
     tlsSelf = t;
+    World& w = W();
     std::string shortName = t->name.substr(0, 15);
     pthread_setname_np(pthread_self(), shortName.c_str());
+    {
+        std::lock_guard<std::mutex> g(w.reg);
+        t->thread = pthread_self();
+        t->started = true;
+        if (w.rtPriorities.load()) applyPriority(w, t);
+    }
     try {
         t->body();
     } catch (OsTaskExit&) {
     }
-    World& w = W();
-    std::lock_guard<std::mutex> g(w.m);
-    t->exited = true;
-    t->body = nullptr;
-    while (!t->exitWaiters.empty())
-        wakeTask(w, t->exitWaiters.front(), WAKE_GRANTED);
-    setRunning(w, t, false);
+    t->body = nullptr; // what it holds goes while the task still counts as running
+    std::vector<Tcb*> woken;
+    {
+        std::lock_guard<std::mutex> g(w.reg);
+        t->exited = true;
+        while (Tcb* x = popClaimed(t->exitWaiters))
+            woken.push_back(x);
+    }
+    for (Tcb* x : woken)
+        finish(w, x, WAKE_GRANTED);
+    countDown(w, t);
 }
 
 Tcb* makeTask(const char* name, int priority, int options, size_t stack, std::function<void()> body) {
@@ -254,7 +397,7 @@ Tcb* makeTask(const char* name, int priority, int options, size_t stack, std::fu
     t->stackSize = stack;
     t->counted = true;
     t->body = std::move(body);
-    std::lock_guard<std::mutex> g(w.m);
+    std::lock_guard<std::mutex> g(w.reg);
     w.tasks[reinterpret_cast<intptr_t>(t)] = t;
     return t;
 }
@@ -262,14 +405,14 @@ Tcb* makeTask(const char* name, int priority, int options, size_t stack, std::fu
 STATUS activate(Tcb* t) {
     World& w = W();
     {
-        std::lock_guard<std::mutex> g(w.m);
+        std::lock_guard<std::mutex> g(w.reg);
         if (t->activated || t->exited) {
             errno = EINVAL;
             return ERROR;
         }
         t->activated = true;
-        setRunning(w, t, true);
     }
+    countUp(w, t);
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     // Stacks of at least 256 KiB: host code (formatting, sanitizers) needs more than the
@@ -287,9 +430,11 @@ STATUS activate(Tcb* t) {
         t);
     pthread_attr_destroy(&attr);
     if (rc != 0) {
-        std::lock_guard<std::mutex> g(W().m);
-        t->exited = true;
-        setRunning(W(), t, false);
+        {
+            std::lock_guard<std::mutex> g(w.reg);
+            t->exited = true;
+        }
+        countDown(w, t);
         errno = rc;
         return ERROR;
     }
@@ -300,7 +445,7 @@ std::function<void()> bindEntry(TASK_ENTRY e, intptr_t a1, intptr_t a2, intptr_t
     return [=] { e(a1, a2, a3, a4); };
 }
 
-// Looks a named object up, lock held: 1 found, 0 to be created, -1 refused (errno set).
+// Looks a named object up, registry lock held: 1 found, 0 to be created, -1 refused (errno set).
 template <class T> int findNamed(std::map<std::string, T*>& names, const char* name, int mode, T** out) {
     auto it = names.find(name);
     if (it != names.end()) {
@@ -348,7 +493,7 @@ void timerTaskBody() {
         for (;;) {
             Timer* t = nullptr;
             {
-                std::lock_guard<std::mutex> g(w.m);
+                std::lock_guard<std::mutex> g(w.reg);
                 if (w.dueTimers.empty()) break;
                 t = w.dueTimers.front();
                 w.dueTimers.pop_front();
@@ -377,8 +522,8 @@ STATUS taskActivate(TASK_ID tid) {
     World& w = W();
     Tcb* t;
     {
-        std::lock_guard<std::mutex> g(w.m);
-        t = tid ? findTask(w, tid) : nullptr;
+        std::lock_guard<std::mutex> g(w.reg);
+        t = tid ? findTask(w, tid, nullptr) : nullptr;
     }
     if (!t) {
         errno = EINVAL;
@@ -403,37 +548,39 @@ TASK_ID taskSpawnFn(const char* name, int priority, int options, size_t stackSiz
 
 STATUS taskDelete(TASK_ID tid) {
     World& w = W();
-    std::unique_lock<std::mutex> lk(w.m);
-    Tcb* t = findTask(w, tid);
-    if (!t || t->exited || !t->counted || t->adopted) {
-        errno = EINVAL;
-        return ERROR;
+    Tcb* me = self();
+    Tcb* t;
+    {
+        std::lock_guard<std::mutex> g(w.reg);
+        t = findTask(w, tid, me);
+        if (!t || t->exited || !t->counted || t->adopted) {
+            errno = EINVAL;
+            return ERROR;
+        }
+        t->deleteRequested = true;
+        if (t != me && !t->activated) {
+            t->exited = true;
+            return OK;
+        }
     }
-    t->deleteRequested = true;
-    if (t == tlsSelf) {
-        lk.unlock();
+    if (t == me) {
         t->unwinding = true;
         throw OsTaskExit{};
     }
-    if (!t->activated) {
-        t->exited = true;
-        return OK;
-    }
-    if (!t->running && t->wake == WAKE_NONE) wakeTask(w, t, WAKE_TASK_DELETE);
+    // Asleep now: woken at once; running: it ends at its next blocking call.
+    if (claim(t, WAKE_BLOCKED) || claim(t, WAKE_SUSPENDED)) finish(w, t, WAKE_TASK_DELETE);
     return OK;
 }
 
 bool taskDeleteRequested() {
-    World& w = W();
-    std::lock_guard<std::mutex> g(w.m);
-    return self(w)->deleteRequested;
+    return self()->deleteRequested.load();
 }
 
 STATUS taskWaitExit(TASK_ID tid, int ticks) {
     World& w = W();
-    std::unique_lock<std::mutex> lk(w.m);
-    Tcb* me = self(w);
-    Tcb* t = findTask(w, tid);
+    Tcb* me = self();
+    std::unique_lock<std::mutex> lk(w.reg);
+    Tcb* t = findTask(w, tid, me);
     if (!t || t == me) {
         errno = EINVAL;
         return ERROR;
@@ -443,7 +590,7 @@ STATUS taskWaitExit(TASK_ID tid, int ticks) {
         errno = EAGAIN;
         return ERROR;
     }
-    int r = block(w, lk, me, &t->exitWaiters, false, ticks);
+    int r = block(w, me, &lk, &t->exitWaiters, false, after(w, ticks));
     if (r == WAKE_GRANTED) return OK;
     errno = ETIMEDOUT;
     return ERROR;
@@ -451,55 +598,58 @@ STATUS taskWaitExit(TASK_ID tid, int ticks) {
 
 STATUS taskDelay(int ticks) {
     World& w = W();
-    std::unique_lock<std::mutex> lk(w.m);
-    Tcb* me = self(w);
-    honourSuspend(w, lk, me);
-    checkDelete(me);
+    Tcb* me = self();
+    enter(w, me);
     if (ticks <= 0) {
-        lk.unlock();
         std::this_thread::yield();
         return OK;
     }
-    block(w, lk, me, nullptr, false, ticks);
+    block(w, me, nullptr, nullptr, false, after(w, ticks));
     return OK;
 }
 
 STATUS taskSuspend(TASK_ID tid) {
     World& w = W();
-    std::unique_lock<std::mutex> lk(w.m);
-    Tcb* t = findTask(w, tid);
-    if (!t || t->exited) {
-        errno = EINVAL;
-        return ERROR;
+    Tcb* me = self();
+    Tcb* t;
+    {
+        std::lock_guard<std::mutex> g(w.reg);
+        t = findTask(w, tid, me);
+        if (!t || t->exited) {
+            errno = EINVAL;
+            return ERROR;
+        }
+        t->suspendRequested = true;
     }
-    t->suspendRequested = true;
-    if (t == self(w)) honourSuspend(w, lk, t);
+    if (t == me) honourSuspend(w, t);
     return OK;
 }
 
 STATUS taskResume(TASK_ID tid) {
     World& w = W();
-    std::lock_guard<std::mutex> g(w.m);
-    Tcb* t = findTask(w, tid);
-    if (!t || t->exited) {
-        errno = EINVAL;
-        return ERROR;
+    Tcb* me = self();
+    Tcb* t;
+    {
+        std::lock_guard<std::mutex> g(w.reg);
+        t = findTask(w, tid, me);
+        if (!t || t->exited) {
+            errno = EINVAL;
+            return ERROR;
+        }
     }
-    if (t->suspendRequested) {
-        t->suspendRequested = false;
-        if (!t->running && t->wake == WAKE_NONE && !t->waitList && !t->timed) wakeTask(w, t, WAKE_GRANTED);
-    }
+    if (t->suspendRequested.exchange(false) && claim(t, WAKE_SUSPENDED)) finish(w, t, WAKE_GRANTED);
     return OK;
 }
 
 namespace {
-// Runs `fn` on the task under the lock; EINVAL for an unknown task, an exited one when
-// `live`, or when `fn` refuses the arguments (returns false).
+// Runs `fn` on the task under the registry lock; EINVAL for an unknown task, an exited one
+// when `live`, or when `fn` refuses the arguments (returns false).
 template <class F> STATUS onTask(TASK_ID tid, bool live, F fn) {
     World& w = W();
-    std::lock_guard<std::mutex> g(w.m);
-    Tcb* t = findTask(w, tid);
-    if (!t || (live && t->exited) || !fn(t)) {
+    Tcb* me = tid ? nullptr : self();
+    std::lock_guard<std::mutex> g(w.reg);
+    Tcb* t = findTask(w, tid, me);
+    if (!t || (live && t->exited) || !fn(w, t)) {
         errno = EINVAL;
         return ERROR;
     }
@@ -508,49 +658,49 @@ template <class F> STATUS onTask(TASK_ID tid, bool live, F fn) {
 } // namespace
 
 STATUS taskPriorityGet(TASK_ID tid, int* priority) {
-    return onTask(tid, false, [&](Tcb* t) { return priority && (*priority = t->priority, true); });
+    return onTask(tid, false, [&](World&, Tcb* t) { return priority && (*priority = t->priority, true); });
 }
 
 STATUS taskPrioritySet(TASK_ID tid, int priority) {
-    return onTask(tid, false, [&](Tcb* t) {
+    return onTask(tid, false, [&](World& w, Tcb* t) {
         if (priority < 0 || priority > 255) return false;
         t->priority = priority;
+        if (w.rtPriorities.load()) applyPriority(w, t);
         return true;
     });
 }
 
 // Recorded only: the host scheduler places the thread.
 STATUS taskCpuAffinitySet(TASK_ID tid, uint32_t cpuMask) {
-    return onTask(tid, true, [&](Tcb* t) { return t->affinity = cpuMask, true; });
+    return onTask(tid, true, [&](World&, Tcb* t) { return t->affinity = cpuMask, true; });
 }
 
 STATUS taskCpuAffinityGet(TASK_ID tid, uint32_t* cpuMask) {
-    return onTask(tid, false, [&](Tcb* t) { return cpuMask && (*cpuMask = t->affinity, true); });
+    return onTask(tid, false, [&](World&, Tcb* t) { return cpuMask && (*cpuMask = t->affinity, true); });
 }
 
 TASK_ID taskIdSelf() {
-    World& w = W();
-    std::lock_guard<std::mutex> g(w.m);
-    return reinterpret_cast<TASK_ID>(self(w));
+    return reinterpret_cast<TASK_ID>(self());
 }
 
 STATUS taskIdVerify(TASK_ID tid) {
     World& w = W();
-    std::lock_guard<std::mutex> g(w.m);
+    std::lock_guard<std::mutex> g(w.reg);
     auto it = w.tasks.find(tid);
     return it != w.tasks.end() && !it->second->exited ? OK : ERROR;
 }
 
 const char* taskName(TASK_ID tid) {
     World& w = W();
-    std::lock_guard<std::mutex> g(w.m);
-    Tcb* t = findTask(w, tid);
+    Tcb* me = tid ? nullptr : self();
+    std::lock_guard<std::mutex> g(w.reg);
+    Tcb* t = findTask(w, tid, me);
     return t ? t->name.c_str() : nullptr;
 }
 
 TASK_ID taskNameToId(const char* name) {
     World& w = W();
-    std::lock_guard<std::mutex> g(w.m);
+    std::lock_guard<std::mutex> g(w.reg);
     if (!name) return TASK_ID_NULL;
     for (auto& [id, t] : w.tasks)
         if (!t->exited && t->name == name) return id;
@@ -578,50 +728,36 @@ SEM_ID semMCreate(int options) {
 
 STATUS semDelete(SEM_ID sem) {
     World& w = W();
-    std::lock_guard<std::mutex> g(w.m);
     Sem* s = semOf(sem);
-    if (!s || s->deleted) {
+    if (!s) {
         errno = EINVAL;
         return ERROR;
     }
-    s->deleted = true;
-    while (!s->waiters.empty())
-        wakeTask(w, s->waiters.front(), WAKE_DELETED_OBJ);
-    if (!s->name.empty()) w.namedSems.erase(s->name);
+    std::vector<Tcb*> woken;
+    {
+        std::lock_guard<std::mutex> g(s->m);
+        if (s->deleted) {
+            errno = EINVAL;
+            return ERROR;
+        }
+        s->deleted = true;
+        while (Tcb* t = popClaimed(s->waiters))
+            woken.push_back(t);
+    }
+    for (Tcb* t : woken)
+        finish(w, t, WAKE_DELETED_OBJ);
+    if (!s->name.empty()) {
+        std::lock_guard<std::mutex> g(w.reg);
+        auto it = w.namedSems.find(s->name);
+        if (it != w.namedSems.end() && it->second == s) w.namedSems.erase(it);
+    }
     return OK; // the record stays allocated: stale ids then fail instead of crashing
 }
 
-STATUS semTake(SEM_ID sem, int ticks) {
-    World& w = W();
-    std::unique_lock<std::mutex> lk(w.m);
-    Sem* s = semOf(sem);
-    if (!s || s->deleted) {
-        errno = EINVAL;
-        return ERROR;
-    }
-    Tcb* me = self(w);
-    honourSuspend(w, lk, me);
-    checkDelete(me);
-    if (s->type == SEM_TYPE_MUTEX) {
-        if (s->owner == me) {
-            s->recursion++;
-            return OK;
-        }
-        if (!s->owner) {
-            s->owner = me;
-            s->recursion = 1;
-            s->count = 0;
-            return OK;
-        }
-    } else if (s->count > 0) {
-        s->count--;
-        return OK;
-    }
-    if (ticks == NO_WAIT) {
-        errno = EAGAIN;
-        return ERROR;
-    }
-    switch (block(w, lk, me, &s->waiters, s->options & SEM_Q_PRIORITY, ticks)) {
+namespace {
+
+int takeResult(int wake) {
+    switch (wake) {
     case WAKE_GRANTED:
         return OK;
     case WAKE_TIMEOUT:
@@ -633,33 +769,170 @@ STATUS semTake(SEM_ID sem, int ticks) {
     }
 }
 
-STATUS semGive(SEM_ID sem) {
-    World& w = W();
-    std::lock_guard<std::mutex> g(w.m);
-    Sem* s = semOf(sem);
-    if (!s || s->deleted) {
-        errno = EINVAL;
+// Raises the owner of an inversion-safe mutex to the waiter's priority (real-time priorities
+// only). The raise lasts until the owner gives its last inversion-safe mutex.
+void inheritPriority(World& w, Sem* s, Tcb* me) {
+    if (!(s->options & SEM_INVERSION_SAFE) || !w.rtPriorities.load()) return;
+    Tcb* o = s->owner.load();
+    const int p = me->priority.load();
+    if (!o || std::min(o->priority.load(), o->boost.load()) <= p) return;
+    std::lock_guard<std::mutex> g(w.reg);
+    o->boost = p;
+    applyPriority(w, o);
+}
+
+void cpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
+void gotMutex(Sem* s, Tcb* me) {
+    s->recursion = 1;
+    if (s->options & SEM_INVERSION_SAFE) me->heldSafe++;
+}
+
+STATUS mutexTake(World& w, Sem* s, Tcb* me, int ticks) {
+    if (s->owner.load(std::memory_order_relaxed) == me) {
+        s->recursion++;
+        return OK;
+    }
+    Tcb* none = nullptr;
+    if (s->owner.compare_exchange_strong(none, me, std::memory_order_acquire)) {
+        gotMutex(s, me);
+        return OK;
+    }
+    if (ticks == NO_WAIT) {
+        errno = EAGAIN;
         return ERROR;
     }
-    if (s->type == SEM_TYPE_MUTEX) {
-        if (s->owner != self(w)) {
-            errno = EACCES;
-            return ERROR;
+    // Critical sections are short: a little spinning mostly saves going to sleep and being
+    // handed the mutex later.
+    static const int spins = std::thread::hardware_concurrency() > 1 ? 200 : 0;
+    for (int i = 0; i < spins; ++i) {
+        cpuRelax();
+        none = nullptr;
+        if (!s->owner.load(std::memory_order_relaxed) &&
+            s->owner.compare_exchange_strong(none, me, std::memory_order_acquire)) {
+            gotMutex(s, me);
+            return OK;
         }
-        if (--s->recursion > 0) return OK;
-        if (!s->waiters.empty()) {
-            Tcb* next = s->waiters.front();
-            s->owner = next;
+    }
+    const Deadline d = after(w, ticks);
+    std::unique_lock<std::mutex> lk(s->m);
+    s->contenders.fetch_add(1);
+    bool again = false;
+    for (;;) {
+        none = nullptr;
+        if (s->deleted) break;
+        if (s->owner.compare_exchange_strong(none, me)) {
+            s->contenders.fetch_sub(1);
+            gotMutex(s, me);
+            return OK;
+        }
+        inheritPriority(w, s, me);
+        const int r = block(w, me, &lk, &s->waiters, s->options & SEM_Q_PRIORITY, d, WAKE_BLOCKED, again);
+        if (r == WAKE_RETRY) s->waking = false;
+        if (r == WAKE_GRANTED) { // handed over: the giver made it ours
+            s->contenders.fetch_sub(1);
+            if (s->options & SEM_INVERSION_SAFE) me->heldSafe++;
+            return OK;
+        }
+        if (r != WAKE_RETRY || (d.timed && d.at <= w.tick.load())) {
+            s->contenders.fetch_sub(1);
+            return takeResult(r == WAKE_RETRY ? WAKE_TIMEOUT : r);
+        }
+        again = true;
+    }
+    s->contenders.fetch_sub(1);
+    errno = EINVAL;
+    return ERROR;
+}
+
+// Stepped time hands the mutex to the first waiter, so every run takes the same turns. In
+// real time it is freed and the first waiter woken to try again: a running task may take it
+// meanwhile rather than wait for a sleeper to be scheduled.
+STATUS mutexGive(World& w, Sem* s, Tcb* me) {
+    if (s->owner.load(std::memory_order_relaxed) != me) {
+        errno = EACCES;
+        return ERROR;
+    }
+    if (--s->recursion > 0) return OK;
+    if ((s->options & SEM_INVERSION_SAFE) && --me->heldSafe == 0 && me->boost.load() != INT_MAX) {
+        std::lock_guard<std::mutex> g(w.reg);
+        me->boost = INT_MAX;
+        applyPriority(w, me);
+    }
+    if (w.mode.load() == sim::TimeMode::Stepped) {
+        std::unique_lock<std::mutex> lk(s->m);
+        if (Tcb* next = popClaimed(s->waiters)) {
+            s->owner.store(next);
             s->recursion = 1;
-            wakeTask(w, next, WAKE_GRANTED);
+            lk.unlock();
+            finish(w, next, WAKE_GRANTED);
         } else {
-            s->owner = nullptr;
-            s->count = 1;
+            s->owner.store(nullptr, std::memory_order_release);
         }
         return OK;
     }
-    if (!s->waiters.empty()) {
-        wakeTask(w, s->waiters.front(), WAKE_GRANTED);
+    // Freed first, then the contenders counted: a contender either finds it free or is seen.
+    // One woken contender at a time: until it has tried, it wakes the next itself if need be.
+    s->owner.store(nullptr);
+    if (s->contenders.load() == 0 || s->waking.exchange(true)) return OK;
+    std::unique_lock<std::mutex> lk(s->m);
+    Tcb* next = popClaimed(s->waiters);
+    if (!next) s->waking = false;
+    lk.unlock();
+    if (next) finish(w, next, WAKE_RETRY);
+    return OK;
+}
+
+} // namespace
+
+STATUS semTake(SEM_ID sem, int ticks) {
+    World& w = W();
+    Sem* s = semOf(sem);
+    if (!s || s->deleted.load(std::memory_order_relaxed)) {
+        errno = EINVAL;
+        return ERROR;
+    }
+    Tcb* me = self();
+    enter(w, me);
+    if (s->type == SEM_TYPE_MUTEX) return mutexTake(w, s, me, ticks);
+    std::unique_lock<std::mutex> lk(s->m);
+    if (s->deleted) {
+        errno = EINVAL;
+        return ERROR;
+    }
+    if (s->count > 0) {
+        s->count--;
+        return OK;
+    }
+    if (ticks == NO_WAIT) {
+        errno = EAGAIN;
+        return ERROR;
+    }
+    return takeResult(block(w, me, &lk, &s->waiters, s->options & SEM_Q_PRIORITY, after(w, ticks)));
+}
+
+STATUS semGive(SEM_ID sem) {
+    World& w = W();
+    Sem* s = semOf(sem);
+    if (!s || s->deleted.load(std::memory_order_relaxed)) {
+        errno = EINVAL;
+        return ERROR;
+    }
+    if (s->type == SEM_TYPE_MUTEX) return mutexGive(w, s, self());
+    std::unique_lock<std::mutex> lk(s->m);
+    if (s->deleted) {
+        errno = EINVAL;
+        return ERROR;
+    }
+    if (Tcb* t = popClaimed(s->waiters)) {
+        lk.unlock();
+        finish(w, t, WAKE_GRANTED); // the token goes straight to the waiter
         return OK;
     }
     if (s->count >= s->maxCount) {
@@ -673,29 +946,42 @@ STATUS semGive(SEM_ID sem) {
 
 STATUS semFlush(SEM_ID sem) {
     World& w = W();
-    std::lock_guard<std::mutex> g(w.m);
     Sem* s = semOf(sem);
-    if (!s || s->deleted || s->type == SEM_TYPE_MUTEX) {
+    if (!s || s->type == SEM_TYPE_MUTEX) {
         errno = EINVAL;
         return ERROR;
     }
-    while (!s->waiters.empty())
-        wakeTask(w, s->waiters.front(), WAKE_GRANTED);
+    std::vector<Tcb*> woken;
+    {
+        std::lock_guard<std::mutex> g(s->m);
+        if (s->deleted) {
+            errno = EINVAL;
+            return ERROR;
+        }
+        while (Tcb* t = popClaimed(s->waiters))
+            woken.push_back(t);
+    }
+    for (Tcb* t : woken)
+        finish(w, t, WAKE_GRANTED);
     return OK;
 }
 
 STATUS semInfoGet(SEM_ID sem, SEM_INFO* info) {
-    World& w = W();
-    std::lock_guard<std::mutex> g(w.m);
     Sem* s = semOf(sem);
-    if (!s || s->deleted || !info) {
+    if (!s || !info) {
         errno = EINVAL;
         return ERROR;
     }
+    std::lock_guard<std::mutex> g(s->m);
+    if (s->deleted) {
+        errno = EINVAL;
+        return ERROR;
+    }
+    Tcb* owner = s->owner.load();
     info->type = s->type;
-    info->count = s->type == SEM_TYPE_MUTEX ? (s->owner ? 0 : 1) : s->count;
-    info->numWaiting = static_cast<int>(s->waiters.size());
-    info->owner = reinterpret_cast<TASK_ID>(s->owner);
+    info->count = s->type == SEM_TYPE_MUTEX ? (owner ? 0 : 1) : s->count;
+    info->numWaiting = countWaiting(s->waiters);
+    info->owner = reinterpret_cast<TASK_ID>(owner);
     return OK;
 }
 
@@ -705,7 +991,7 @@ SEM_ID semOpen(const char* name, SEM_TYPE type, int initState, int options, int 
         return nullptr;
     }
     World& w = W();
-    std::lock_guard<std::mutex> g(w.m);
+    std::lock_guard<std::mutex> g(w.reg);
     Sem* s = nullptr;
     int found = findNamed(w.namedSems, name, mode, &s);
     if (found != 0) return found > 0 ? reinterpret_cast<SEM_ID>(s) : nullptr;
@@ -750,40 +1036,57 @@ MSG_Q_ID msgQCreate(int maxMsgs, int maxMsgLength, int options) {
 
 STATUS msgQDelete(MSG_Q_ID id) {
     World& w = W();
-    std::lock_guard<std::mutex> g(w.m);
     MsgQ* q = qOf(id);
-    if (!q || q->deleted) {
+    if (!q) {
         errno = EINVAL;
         return ERROR;
     }
-    q->deleted = true;
-    while (!q->recvWaiters.empty())
-        wakeTask(w, q->recvWaiters.front(), WAKE_DELETED_OBJ);
-    while (!q->sendWaiters.empty())
-        wakeTask(w, q->sendWaiters.front(), WAKE_DELETED_OBJ);
-    if (!q->name.empty()) w.namedQueues.erase(q->name);
-    q->msgs.clear();
+    std::vector<Tcb*> woken;
+    {
+        std::lock_guard<std::mutex> g(q->m);
+        if (q->deleted) {
+            errno = EINVAL;
+            return ERROR;
+        }
+        q->deleted = true;
+        while (Tcb* t = popClaimed(q->recvWaiters))
+            woken.push_back(t);
+        while (Tcb* t = popClaimed(q->sendWaiters))
+            woken.push_back(t);
+        q->msgs.clear();
+    }
+    for (Tcb* t : woken)
+        finish(w, t, WAKE_DELETED_OBJ);
+    if (!q->name.empty()) {
+        std::lock_guard<std::mutex> g(w.reg);
+        auto it = w.namedQueues.find(q->name);
+        if (it != w.namedQueues.end() && it->second == q) w.namedQueues.erase(it);
+    }
     return OK;
 }
 
 STATUS msgQSend(MSG_Q_ID id, const void* buf, size_t len, int ticks, int priority) {
     World& w = W();
-    std::unique_lock<std::mutex> lk(w.m);
     MsgQ* q = qOf(id);
-    if (!q || q->deleted || (!buf && len) || len > static_cast<size_t>(q->maxLen)) {
+    if (!q || q->deleted.load(std::memory_order_relaxed) || (!buf && len) ||
+        len > static_cast<size_t>(q->maxLen)) {
         errno = EINVAL;
         return ERROR;
     }
-    Tcb* me = self(w);
-    honourSuspend(w, lk, me);
-    checkDelete(me);
+    Tcb* me = self();
+    enter(w, me);
+    std::unique_lock<std::mutex> lk(q->m);
     for (;;) {
-        if (!q->recvWaiters.empty()) {
-            Tcb* r = q->recvWaiters.front();
+        if (q->deleted) {
+            errno = EINVAL;
+            return ERROR;
+        }
+        if (Tcb* r = popClaimed(q->recvWaiters)) {
             size_t n = std::min(len, r->rxMax);
             if (n) std::memcpy(r->rxBuf, buf, n);
             r->rxLen = static_cast<int>(n);
-            wakeTask(w, r, WAKE_GRANTED);
+            lk.unlock();
+            finish(w, r, WAKE_GRANTED);
             return OK;
         }
         if (static_cast<int>(q->msgs.size()) < q->maxMsgs) {
@@ -799,7 +1102,7 @@ STATUS msgQSend(MSG_Q_ID id, const void* buf, size_t len, int ticks, int priorit
             errno = EAGAIN;
             return ERROR;
         }
-        int r = block(w, lk, me, &q->sendWaiters, q->options & MSG_Q_PRIORITY, ticks);
+        int r = block(w, me, &lk, &q->sendWaiters, q->options & MSG_Q_PRIORITY, after(w, ticks));
         if (r == WAKE_TIMEOUT) {
             errno = ETIMEDOUT;
             return ERROR;
@@ -815,21 +1118,26 @@ STATUS msgQSend(MSG_Q_ID id, const void* buf, size_t len, int ticks, int priorit
 
 int msgQReceive(MSG_Q_ID id, void* buf, size_t maxLen, int ticks) {
     World& w = W();
-    std::unique_lock<std::mutex> lk(w.m);
     MsgQ* q = qOf(id);
-    if (!q || q->deleted || (!buf && maxLen)) {
+    if (!q || q->deleted.load(std::memory_order_relaxed) || (!buf && maxLen)) {
         errno = EINVAL;
         return ERROR;
     }
-    Tcb* me = self(w);
-    honourSuspend(w, lk, me);
-    checkDelete(me);
+    Tcb* me = self();
+    enter(w, me);
+    std::unique_lock<std::mutex> lk(q->m);
+    if (q->deleted) {
+        errno = EINVAL;
+        return ERROR;
+    }
     if (!q->msgs.empty()) {
         std::vector<char> m = std::move(q->msgs.front());
         q->msgs.pop_front();
+        Tcb* sender = popClaimed(q->sendWaiters);
+        lk.unlock();
         size_t n = std::min(m.size(), maxLen);
         if (n) std::memcpy(buf, m.data(), n);
-        if (!q->sendWaiters.empty()) wakeTask(w, q->sendWaiters.front(), WAKE_GRANTED);
+        if (sender) finish(w, sender, WAKE_GRANTED);
         return static_cast<int>(n);
     }
     if (ticks == NO_WAIT) {
@@ -839,7 +1147,7 @@ int msgQReceive(MSG_Q_ID id, void* buf, size_t maxLen, int ticks) {
     me->rxBuf = buf;
     me->rxMax = maxLen;
     me->rxLen = 0;
-    int r = block(w, lk, me, &q->recvWaiters, q->options & MSG_Q_PRIORITY, ticks);
+    int r = block(w, me, &lk, &q->recvWaiters, q->options & MSG_Q_PRIORITY, after(w, ticks));
     me->rxBuf = nullptr;
     if (r == WAKE_GRANTED) return me->rxLen;
     errno = r == WAKE_TIMEOUT ? ETIMEDOUT : EINVAL;
@@ -847,10 +1155,13 @@ int msgQReceive(MSG_Q_ID id, void* buf, size_t maxLen, int ticks) {
 }
 
 int msgQNumMsgs(MSG_Q_ID id) {
-    World& w = W();
-    std::lock_guard<std::mutex> g(w.m);
     MsgQ* q = qOf(id);
-    if (!q || q->deleted) {
+    if (!q) {
+        errno = EINVAL;
+        return ERROR;
+    }
+    std::lock_guard<std::mutex> g(q->m);
+    if (q->deleted) {
         errno = EINVAL;
         return ERROR;
     }
@@ -864,21 +1175,25 @@ MSG_Q_ID msgQOpen(const char* name, int maxMsgs, int maxMsgLength, int options, 
     }
     World& w = W();
     {
-        std::lock_guard<std::mutex> g(w.m);
+        std::lock_guard<std::mutex> g(w.reg);
         MsgQ* q = nullptr;
         int found = findNamed(w.namedQueues, name, mode, &q);
         if (found != 0) return found > 0 ? reinterpret_cast<MSG_Q_ID>(q) : nullptr;
     }
     MSG_Q_ID id = msgQCreate(maxMsgs, maxMsgLength, options);
     if (!id) return nullptr;
-    std::lock_guard<std::mutex> g(w.m);
-    auto [it, fresh] = w.namedQueues.emplace(name, qOf(id));
-    if (!fresh) { // another task created it meanwhile
-        msgQDelete(id);
-        return reinterpret_cast<MSG_Q_ID>(it->second);
+    MSG_Q_ID winner = nullptr;
+    {
+        std::lock_guard<std::mutex> g(w.reg);
+        auto [it, fresh] = w.namedQueues.emplace(name, qOf(id));
+        if (fresh)
+            qOf(id)->name = name;
+        else
+            winner = reinterpret_cast<MSG_Q_ID>(it->second);
     }
-    qOf(id)->name = name;
-    return id;
+    if (!winner) return id;
+    msgQDelete(id); // another task created it meanwhile
+    return winner;
 }
 
 STATUS msgQClose(MSG_Q_ID q) {
@@ -897,7 +1212,7 @@ void* shmMap(const char* name, size_t size, bool create) {
         return nullptr;
     }
     World& w = W();
-    std::lock_guard<std::mutex> g(w.m);
+    std::lock_guard<std::mutex> g(w.reg);
     auto it = w.shms.find(name);
     if (it != w.shms.end()) {
         if (size > it->second.second) {
@@ -997,7 +1312,7 @@ OS_TIMER_ID osTimerCreate(OS_TIMER_FN fn, intptr_t arg) {
     auto* t = new Timer{fn, arg};
     keep(t);
     {
-        std::lock_guard<std::mutex> g(w.m);
+        std::lock_guard<std::mutex> g(w.reg);
         if (!w.timerSem) w.timerSem = newSem(SEM_TYPE_BINARY, SEM_Q_FIFO, 0, 1);
         start = !w.timerTaskStarted;
         w.timerTaskStarted = true;
@@ -1009,7 +1324,7 @@ OS_TIMER_ID osTimerCreate(OS_TIMER_FN fn, intptr_t arg) {
 
 STATUS osTimerStart(OS_TIMER_ID id, int firstTicks, int periodTicks) {
     World& w = W();
-    std::lock_guard<std::mutex> g(w.m);
+    std::lock_guard<std::mutex> g(w.reg);
     auto* t = reinterpret_cast<Timer*>(id);
     if (!t || t->deleted || firstTicks < 1 || periodTicks < 0) {
         errno = EINVAL;
@@ -1023,7 +1338,7 @@ STATUS osTimerStart(OS_TIMER_ID id, int firstTicks, int periodTicks) {
 
 STATUS osTimerCancel(OS_TIMER_ID id) {
     World& w = W();
-    std::lock_guard<std::mutex> g(w.m);
+    std::lock_guard<std::mutex> g(w.reg);
     auto* t = reinterpret_cast<Timer*>(id);
     if (!t || t->deleted) {
         errno = EINVAL;
@@ -1035,7 +1350,7 @@ STATUS osTimerCancel(OS_TIMER_ID id) {
 
 STATUS osTimerDelete(OS_TIMER_ID id) {
     World& w = W();
-    std::lock_guard<std::mutex> g(w.m);
+    std::lock_guard<std::mutex> g(w.reg);
     auto* t = reinterpret_cast<Timer*>(id);
     if (!t || t->deleted) {
         errno = EINVAL;
@@ -1065,15 +1380,11 @@ STATUS osHeapStats(OS_HEAP_STATS* s) {
 // ---- external waits ------------------------------------------------------------------------
 
 OsExternalWait::OsExternalWait() {
-    World& w = W();
-    std::lock_guard<std::mutex> g(w.m);
-    setRunning(w, self(w), false);
+    countDown(W(), self());
 }
 
 OsExternalWait::~OsExternalWait() {
-    World& w = W();
-    std::lock_guard<std::mutex> g(w.m);
-    setRunning(w, self(w), true);
+    countUp(W(), self());
 }
 
 // ---- simulation controls ------------------------------------------------------------------
@@ -1082,14 +1393,20 @@ namespace sim {
 
 namespace {
 void runHooks(World& w, uint64_t now) {
-    std::vector<TickHook> hooks;
+    std::shared_ptr<const Hooks> hooks;
     {
         std::lock_guard<std::mutex> g(w.hookMutex);
-        for (auto& h : w.hooks)
-            hooks.push_back(h.second);
+        hooks = w.hooks;
     }
-    for (auto& h : hooks)
-        h(now);
+    for (auto& h : *hooks)
+        h.second(now);
+}
+
+// The clock thread above every task.
+void raiseClockThread(World& w) {
+    sched_param sp{};
+    sp.sched_priority = w.rtPriorities.load() ? sched_get_priority_max(SCHED_FIFO) : 0;
+    pthread_setschedparam(w.rtThread.native_handle(), w.rtPriorities.load() ? SCHED_FIFO : SCHED_OTHER, &sp);
 }
 
 // One tick. In stepped time the tick's hooks ("/BASETICK0": the rasters) run to the end before
@@ -1097,27 +1414,29 @@ void runHooks(World& w, uint64_t now) {
 // time; so a scripted stepped run comes out the same every time.
 void tickOnce(bool stepped) {
     World& w = W();
-    uint64_t now;
-    {
-        std::lock_guard<std::mutex> g(w.m);
-        w.seq.fetch_add(1, std::memory_order_acq_rel);
-        now = w.tick.load() + 1;
-        w.tick.store(now);
-        w.wallAtTick.store(wallNs());
-        w.seq.fetch_add(1, std::memory_order_acq_rel);
-    }
+    w.seq.fetch_add(1, std::memory_order_acq_rel);
+    const uint64_t now = w.tick.load() + 1;
+    w.tick.store(now);
+    w.wallAtTick.store(wallNs());
+    w.seq.fetch_add(1, std::memory_order_acq_rel);
     if (stepped) {
         runHooks(w, now);
         waitIdle();
     }
+    thread_local std::vector<Tcb*> due;
+    due.clear();
     {
-        std::lock_guard<std::mutex> g(w.m);
-        std::vector<Tcb*> due;
-        for (Tcb* t : w.timedWaiters)
-            if (t->deadline <= now) due.push_back(t);
-        for (Tcb* t : due)
-            wakeTask(w, t, WAKE_TIMEOUT);
-        bool any = false;
+        std::lock_guard<std::mutex> g(w.timedMutex);
+        auto end = w.timed.upper_bound(now);
+        for (auto it = w.timed.begin(); it != end; ++it)
+            if (claim(it->second)) due.push_back(it->second);
+        w.timed.erase(w.timed.begin(), end);
+    }
+    for (Tcb* t : due)
+        finish(w, t, WAKE_TIMEOUT);
+    bool any = false;
+    {
+        std::lock_guard<std::mutex> g(w.reg);
         for (Timer* t : w.timers) {
             if (!t->active || t->deleted || t->next > now) continue;
             w.dueTimers.push_back(t);
@@ -1127,14 +1446,8 @@ void tickOnce(bool stepped) {
             else
                 t->active = false;
         }
-        if (any && w.timerSem) {
-            Sem* s = w.timerSem;
-            if (!s->waiters.empty())
-                wakeTask(w, s->waiters.front(), WAKE_GRANTED);
-            else
-                s->count = 1;
-        }
     }
+    if (any) semGive(reinterpret_cast<SEM_ID>(w.timerSem));
     if (!stepped) runHooks(w, now);
 }
 } // namespace
@@ -1156,15 +1469,26 @@ void startRealtime() {
     w.mode = TimeMode::Realtime;
     w.rtThread = std::thread([&w] {
         pthread_setname_np(pthread_self(), "simclock");
-        auto next = std::chrono::steady_clock::now();
+        prctl(PR_SET_TIMERSLACK, 1UL); // wake on the tick, not up to 50 us after it
+        timespec next;
+        clock_gettime(CLOCK_MONOTONIC, &next);
         while (w.rtRun.load()) {
-            next += std::chrono::milliseconds(1);
-            std::this_thread::sleep_until(next);
+            next.tv_nsec += 1000000;
+            if (next.tv_nsec >= 1000000000) {
+                next.tv_nsec -= 1000000000;
+                next.tv_sec++;
+            }
+            while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) == EINTR) {
+            }
             tickOnce(false);
-            auto now = std::chrono::steady_clock::now();
-            if (now - next > std::chrono::milliseconds(100)) next = now; // host stalled: do not race
+            timespec now;
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            const int64_t behind = (now.tv_sec - next.tv_sec) * 1000000000ll + (now.tv_nsec - next.tv_nsec);
+            if (behind > 100000000) next = now; // host stalled: do not race
         }
     });
+    std::lock_guard<std::mutex> g(w.reg);
+    if (w.rtPriorities.load()) raiseClockThread(w);
 }
 
 void stopRealtime() {
@@ -1173,15 +1497,40 @@ void stopRealtime() {
     if (w.rtThread.joinable()) w.rtThread.join();
 }
 
+bool realtimePriorities(bool on) {
+    World& w = W();
+    if (on) {
+        if (w.mode.load() != TimeMode::Realtime) return false;
+        int rc = 0;
+        std::thread([&rc] {
+            sched_param sp{};
+            sp.sched_priority = sched_get_priority_max(SCHED_FIFO); // the clock's, the highest asked for
+            rc = pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp);
+        }).join();
+        if (rc != 0) return false;
+    }
+    std::lock_guard<std::mutex> g(w.reg);
+    if (w.rtPriorities.exchange(on) == on) return true;
+    for (auto& [id, t] : w.tasks)
+        applyPriority(w, t);
+    if (w.rtRun.load() && w.rtThread.joinable()) raiseClockThread(w);
+    return true;
+}
+
+bool realtimePriorities() {
+    return W().rtPriorities.load();
+}
+
 void waitIdle() {
     World& w = W();
-    std::unique_lock<std::mutex> lk(w.m);
+    std::unique_lock<std::mutex> lk(w.idleMutex);
     auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (w.running > 0) {
-        if (w.idleCv.wait_until(lk, limit) == std::cv_status::timeout && w.running > 0) {
+    while (w.running.load() > 0) {
+        if (w.idleCv.wait_until(lk, limit) == std::cv_status::timeout && w.running.load() > 0) {
+            lk.unlock();
             std::fprintf(stderr, "stepped time: tasks never blocked:");
-            for (auto& [id, t] : w.tasks)
-                if (t->running) std::fprintf(stderr, " %s", t->name.c_str());
+            for (const std::string& n : runningTasks())
+                std::fprintf(stderr, " %s", n.c_str());
             std::fprintf(stderr, "\n");
             std::abort();
         }
@@ -1202,49 +1551,53 @@ uint64_t ticks() {
 
 void adoptThread() {
     World& w = W();
-    std::lock_guard<std::mutex> g(w.m);
-    Tcb* t = self(w);
+    Tcb* t = self();
     if (t->counted) return;
-    t->counted = t->adopted = true;
-    setRunning(w, t, true);
+    t->counted = true;
+    t->adopted = true;
+    countUp(w, t);
 }
 
 void releaseThread() {
     World& w = W();
-    std::lock_guard<std::mutex> g(w.m);
-    Tcb* t = self(w);
+    Tcb* t = self();
     if (!t->adopted) return;
-    setRunning(w, t, false);
-    t->counted = t->adopted = false;
+    countDown(w, t);
+    t->counted = false;
+    t->adopted = false;
 }
 
 int addTickHook(TickHook hook) {
     World& w = W();
     std::lock_guard<std::mutex> g(w.hookMutex);
     int id = w.nextHookId++;
-    w.hooks.emplace_back(id, std::move(hook));
+    auto next = std::make_shared<Hooks>(*w.hooks);
+    next->emplace_back(id, std::move(hook));
+    w.hooks = std::move(next);
     return id;
 }
 
 void removeTickHook(int id) {
     World& w = W();
     std::lock_guard<std::mutex> g(w.hookMutex);
-    w.hooks.erase(std::remove_if(w.hooks.begin(), w.hooks.end(), [id](auto& h) { return h.first == id; }),
-                  w.hooks.end());
+    auto next = std::make_shared<Hooks>(*w.hooks);
+    next->erase(std::remove_if(next->begin(), next->end(), [id](auto& h) { return h.first == id; }),
+                next->end());
+    w.hooks = std::move(next);
 }
 
 std::vector<std::string> runningTasks() {
     World& w = W();
-    std::lock_guard<std::mutex> g(w.m);
+    std::lock_guard<std::mutex> g(w.reg);
     std::vector<std::string> out;
     for (auto& [id, t] : w.tasks)
-        if (t->running) out.push_back(t->name);
+        if (t->running.load(std::memory_order_relaxed)) out.push_back(t->name);
     return out;
 }
 
 std::vector<std::string> taskNames() {
     World& w = W();
-    std::lock_guard<std::mutex> g(w.m);
+    std::lock_guard<std::mutex> g(w.reg);
     std::vector<std::string> out;
     for (auto& [id, t] : w.tasks)
         if (t->counted && !t->adopted && t->activated && !t->exited) out.push_back(t->name);

@@ -30,8 +30,8 @@ constexpr int VX_FP_TASK = 0x1000000; // floating-point context (accepted, no ef
 using TASK_ENTRY = void (*)(intptr_t, intptr_t, intptr_t, intptr_t);
 
 // Creates and starts a task. Priority 0 is highest (255 lowest); it orders the waiters of
-// priority-queued semaphores and message queues. The threads all run with the host's default
-// scheduling.
+// priority-queued semaphores and message queues. The threads run with the host's default
+// scheduling unless real-time priorities are on (sim::realtimePriorities).
 TASK_ID taskSpawn(const char* name, int priority, int options, size_t stackSize, TASK_ENTRY entry,
                   intptr_t a1 = 0, intptr_t a2 = 0, intptr_t a3 = 0, intptr_t a4 = 0);
 TASK_ID taskSpawnFn(const char* name, int priority, int options, size_t stackSize,

@@ -20,6 +20,13 @@ TimeMode mode();
 void startRealtime();
 void stopRealtime();
 
+// Real time only: the tasks run under the host's SCHED_FIFO with their priorities (0, the
+// highest, above 255), the clock thread above them all, and inversion-safe mutexes lend their
+// waiters' priority to the owner. False when the host does not permit it (or in stepped time):
+// nothing changed.
+bool realtimePriorities(bool on);
+bool realtimePriorities();
+
 // Stepped time: advances the clock by `n` ticks, one at a time; after each tick it waits
 // until every task of the layer is blocked again. Must not be called from such a task.
 void step(uint64_t n);

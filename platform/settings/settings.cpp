@@ -100,7 +100,8 @@ constexpr Key KEYS[] = {
     {"platform", "watchdog_timeout_ms", Kind::Number, &Settings::watchdogTimeoutMs, 1, 3600000, "1000", nullptr,
      "Time-out of the application watchdog once it has been fed, in milliseconds."},
     {"platform", "realtime_priorities", Kind::Number, &Settings::realtimePriorities, 0, 1, "0", nullptr,
-     "1 asks for real-time task priorities; read but not used yet: tasks keep the host's scheduling."},
+     "1 runs the tasks in real time under the host's SCHED_FIFO with their priorities (needs root or "
+     "CAP_SYS_NICE; refused: one log line, default scheduling). Stepped time ignores it."},
     {"platform", "snapshot", Kind::Path, &Settings::snapshot, 0, 0, nullptr, "none",
      "The display as a PNG file after each new frame, where the viewer vyn_fbview cannot run (no X)."},
     {"platform", "snapshot_rate", Kind::Number, &Settings::snapshotRate, 1, 100, "2", nullptr,

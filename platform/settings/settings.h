@@ -38,7 +38,7 @@ struct Settings {
     int64_t calendarStart = 0; // seconds since 1970 at tick 0; default: host time when read
     bool watchdogExit;         // watchdog = exit
     uint32_t watchdogTimeoutMs;
-    bool realtimePriorities; // read, not used yet: tasks keep the host's default scheduling
+    bool realtimePriorities; // real time: tasks under SCHED_FIFO with their priorities, where permitted
     // Board devices (base addresses) missing from this unit: their board init fails.
     std::vector<uintptr_t> missingDevices;
     // The display as a PNG file after each new frame (empty: none), at most snapshotRate a second.

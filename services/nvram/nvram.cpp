@@ -5,10 +5,13 @@
 #include "services/checksum/crc.h"
 #include "services/syslog/syslog.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <memory>
+#include <new>
 
 namespace {
 
@@ -36,6 +39,8 @@ nvramIntern nvramInterns[NVRAM_ELEMENTS];
 // Descriptors the interns point at: copies, so that test tables need not outlive init.
 nvram_elem_t descriptors[NVRAM_ELEMENTS];
 std::atomic<bool> init_done{false};
+// Writes update RAM only, for the repair of an erased store; nvram_dbs_repair_end stores them.
+std::atomic<bool> holding{false};
 
 std::atomic<bool> onceReadIndex{false}; // shared by "index too high" and "CRC failed" on read
 std::atomic<bool> onceWriteIndex{false};
@@ -176,6 +181,7 @@ int dbs_write_internal(uint32_t id, uint32_t idx, const void* src, uint32_t len,
     std::memcpy(target, &crc, 2);
     std::memcpy(target + 2, &next, 2);
 
+    if (holding.load()) return static_cast<int>(len);
     const uint32_t offset = e->offset + static_cast<uint32_t>(target - e->image);
     const intptr_t r = kmgr_syscall(lowprio ? KCALL_NVRAM_PERSIST_LOWPRIO : KCALL_NVRAM_PERSIST,
                                     reinterpret_cast<intptr_t>(target), slotSize, offset);
@@ -185,6 +191,11 @@ int dbs_write_internal(uint32_t id, uint32_t idx, const void* src, uint32_t len,
         return 0;
     }
     return static_cast<int>(len);
+}
+
+intptr_t loadImage(nvramIntern& in) {
+    return kmgr_syscall(KCALL_NVRAM_LOAD, reinterpret_cast<intptr_t>(in.image), nvram_image_size(*in.desc),
+                        in.offset);
 }
 
 // Lays one region's elements out from `base` and loads them. False ends the init.
@@ -215,8 +226,7 @@ bool initRegion(const nvram_elem_t* table, size_t n, size_t firstIndex, uint32_t
         }
         // A failed load must stop the start: carrying on with zeroed images would let every
         // owner write its defaults over what is stored.
-        const intptr_t r =
-            kmgr_syscall(KCALL_NVRAM_LOAD, reinterpret_cast<intptr_t>(in.image), image, in.offset);
+        const intptr_t r = loadImage(in);
         if (r != 0) {
             syslogx(LOG_CRIT, "nvram_dbs_init: VYN loading element %d failed (%d)", static_cast<int>(d.id),
                     static_cast<int>(r));
@@ -286,8 +296,49 @@ int nvram_dbs_write_lowprio(uint32_t id, uint32_t idx, const void* src, uint32_t
     return dbs_write_internal(id, idx, src, len, true);
 }
 
+int nvram_dbs_repair_begin() {
+    if (!init_done.load() || holding.load()) return 0;
+    for (const nvramIntern& e : nvramInterns) {
+        if (!e.image) continue;
+        for (uint32_t r = 0; r < e.desc->count; ++r) {
+            uint8_t *a, *b;
+            nvram_get_mirror_ptrs(e, r, &a, &b);
+            if (slotValid(a, e.desc->size) || slotValid(b, e.desc->size)) return 0;
+        }
+    }
+    holding = true;
+    return 1;
+}
+
+int nvram_dbs_repair_end() {
+    if (!holding.exchange(false)) return 1;
+    // One persist call over both regions: what lies between them is loaded and written back as
+    // it is.
+    uint32_t lo = UINT32_MAX, hi = 0;
+    for (const nvramIntern& e : nvramInterns)
+        if (e.image) {
+            lo = std::min(lo, e.offset);
+            hi = std::max(hi, e.offset + nvram_image_size(*e.desc));
+        }
+    if (lo >= hi) return 1;
+    std::unique_ptr<uint8_t[]> span(new (std::nothrow) uint8_t[hi - lo]);
+    bool stored =
+        span && kmgr_syscall(KCALL_NVRAM_LOAD, reinterpret_cast<intptr_t>(span.get()), hi - lo, lo) == 0;
+    if (stored) {
+        for (const nvramIntern& e : nvramInterns)
+            if (e.image) std::memcpy(span.get() + (e.offset - lo), e.image, nvram_image_size(*e.desc));
+        stored = kmgr_syscall(KCALL_NVRAM_PERSIST, reinterpret_cast<intptr_t>(span.get()), hi - lo, lo) == 0;
+    }
+    if (stored) return 1;
+    // Not stored: the records must read as they will after a restart.
+    for (nvramIntern& e : nvramInterns)
+        if (e.image) loadImage(e);
+    return 0;
+}
+
 void nvram_dbs_reset() {
     init_done = false;
+    holding = false;
     releaseImages();
     onceReadIndex = false;
     onceWriteIndex = false;

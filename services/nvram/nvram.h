@@ -112,5 +112,13 @@ int nvram_dbs_write(uint32_t id, uint32_t idx, const void* src, uint32_t len);
 // As nvram_dbs_write, through the manager's low-priority persist call.
 int nvram_dbs_write_lowprio(uint32_t id, uint32_t idx, const void* src, uint32_t len);
 
+// First boot: on an erased store (no record has a valid mirror) the owners write every record
+// afresh. From begin (1: the store is erased) to end, writes update the RAM images only; end
+// stores them all with one persist call over both regions instead of one call (and sync) per
+// record. A power loss before it leaves the store erased, to be repaired again. End gives 1
+// when stored (or nothing was held), 0 when the call failed: the records then read as stored.
+int nvram_dbs_repair_begin();
+int nvram_dbs_repair_end();
+
 // Tests: frees the RAM images and forgets the init and the once-only log flags.
 void nvram_dbs_reset();

@@ -158,28 +158,37 @@ void notifyRasterTask(intptr_t, intptr_t, intptr_t, intptr_t) {
     }
     bool first = true;
     uint64_t lastUs = 0;
+    uint64_t lastTick = 0;
     for (;;) {
         if (semTake(baseTick, WAIT_FOREVER) != OK) {
             // The base tick is gone: nothing can release the rasters any more.
             SYSLOGX_GUARDED(LOG_ERR, "notifyRasterTask(): Error in base tick raster");
             return;
         }
+        // The base tick is binary: ticks given while this task could not run merged into one.
+        // The clock says how many there were; each is released in turn. A give for a tick that
+        // was already read off the clock (and released) releases nothing.
+        const uint64_t nowTick = tick64Get();
+        const uint64_t ticks = first ? 1 : nowTick > lastTick ? nowTick - lastTick : 0;
+        lastTick = nowTick;
         const uint64_t nowUs = time_get_time_us();
         // On a loaded machine this can repeat every tick: guarded.
         if (!first && nowUs - lastUs > TICK_LATE_US)
             SYSLOGX_RATE_GUARDED(LOG_ERR, "notifyRasterTask(): task overtook itself, last call %i us ago!",
-                            static_cast<int>(nowUs - lastUs));
+                                 static_cast<int>(nowUs - lastUs));
         first = false;
         lastUs = nowUs;
 
-        if (raster_start_enable.load(std::memory_order_acquire)) {
-            if (rasterSyncTo100ms.exchange(0, std::memory_order_acquire))
-                rephase();
-            else
-                releaseDue();
+        for (uint64_t k = 0; k < ticks; ++k) {
+            if (raster_start_enable.load(std::memory_order_acquire)) {
+                if (rasterSyncTo100ms.exchange(0, std::memory_order_acquire))
+                    rephase();
+                else
+                    releaseDue();
+            }
+            // The delay list keeps counting on re-phase ticks as well: a delay is in base ticks.
+            raster_delayTimerTick();
         }
-        // The delay list keeps counting on re-phase ticks as well: a delay is in base ticks.
-        raster_delayTimerTick();
     }
 }
 

@@ -76,8 +76,8 @@ class Frame : public ::testing::Test {
 TEST_F(Frame, StartUpBringsTheSubsystemsUpInTheirOrder) {
     ASSERT_FALSE(startup.empty());
     const Calls expected = {
-        "RtpManUsr_setIndex(3)", "AppMan_init", "rtp_openPostrun(3)", "nvram_dbs_init", "boot_count_ini",
-        "seramInitialize", "RtpMan_ForwardEPK",
+        "RtpManUsr_setIndex(3)", "AppMan_init", "rtp_openPostrun(3)", "nvram_dbs_init",
+        "nvram_dbs_repair_begin", "boot_count_ini", "seramInitialize", "RtpMan_ForwardEPK",
         // board initialisation
         "gpio_ini", "ecfv_init", "time_init", "adc_init", "spi_IOInit", "max7301_Init", "adc_pullup_init",
         "pwmout_init", "ledArray_init", "RotationalSpeed_Init",
@@ -89,7 +89,7 @@ TEST_F(Frame, StartUpBringsTheSubsystemsUpInTheirOrder) {
         "comint_ini", "meas_man_ini", "gw_meas_ini", "SerNet_man_ini", "dynkomm_ini", "variables_ini",
         "awm_man_ini", "can_CtrlInit", "can_vyn_ini", "ccpmr_ini", "xcpmr_ini", "displayCtrl_ini",
         "displayInit", "meas_app_ini", "tele_app_ini", "r_sblk_task(130,12288)", "eventChannelsInit",
-        "LapOutFra_init", "LapOutFra_getState", "LapOutFra_initLapOutCnt(12,3)",
+        "LapOutFra_init", "LapOutFra_getState", "LapOutFra_initLapOutCnt(12,3)", "nvram_dbs_repair_end",
         "meas_app_BootPrepareDisks(1,2000)", "simulink_initialize", "eventlogging_service_init", "BC2_init",
         "timeserv_MeasTime_ini", "xcpInitialize"};
     Calls steps(startup.begin(), startup.end() - 1);

@@ -161,6 +161,8 @@ G(const char*, discover_location, "")
 
 // Services.
 R(int, nvram_dbs_init, 1)
+R(int, nvram_dbs_repair_begin, 1)
+R(int, nvram_dbs_repair_end, 1)
 R(uint32_t, boot_count_ini, 1)
 G(uint32_t, boot_count_get, 7)
 R(int, nvramst_init, 0)

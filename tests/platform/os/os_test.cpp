@@ -167,3 +167,32 @@ TEST_F(Stepped, StepWaitsForAnAdoptedThread) {
 }
 
 } // namespace
+
+// Real time frees a given mutex instead of handing it to a sleeper, so a running task may take
+// it straight back. Still one holder at a time: under TSan the plain counter would race.
+TEST(RealTime, MutexRetakenByARunningTaskStillSerialises) {
+    sim::startRealtime();
+    SEM_ID m = semMCreate(SEM_Q_PRIORITY | SEM_INVERSION_SAFE);
+    std::atomic<int> inside{0}, overlaps{0};
+    long plain = 0;
+    TASK_ID tids[4];
+    for (TASK_ID& tid : tids)
+        tid = taskSpawnFn("contender", 100, 0, 0, [&] {
+            for (int k = 0; k < 20000; ++k) {
+                ASSERT_EQ(semTake(m, WAIT_FOREVER), OK);
+                overlaps += inside.fetch_add(1) != 0;
+                plain++;
+                inside--;
+                ASSERT_EQ(semGive(m), OK);
+            }
+        });
+    for (TASK_ID tid : tids)
+        ASSERT_EQ(taskWaitExit(tid, 20000), OK);
+    EXPECT_EQ(overlaps.load(), 0);
+    EXPECT_EQ(plain, 80000);
+    SEM_INFO info{};
+    ASSERT_EQ(semInfoGet(m, &info), OK);
+    EXPECT_EQ(info.count, 1);
+    EXPECT_EQ(info.numWaiting, 0);
+    sim::stopRealtime();
+}

@@ -205,6 +205,41 @@ TEST_F(Raster, LateBaseTicksAreReportedAFewTimesPerInterval) {
 
 // The run time between the two points of the body, the backlog of three behind the first run, then
 // cleared maxima.
+// The notify task held up for six ticks: the base tick merged them, the clock did not.
+TEST_F(Raster, TicksGivenWhileTheNotifyTaskCouldNotRunAreReleasedAndCounted) {
+    ASSERT_EQ(hook("r1", 1), 1);
+    ASSERT_EQ(hook("r3", 3), 1);
+    ASSERT_EQ(raster_initializeStep1(), 1);
+    SEM_ID delaySem = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
+    std::atomic<uint64_t> woke{0};
+    const uint64_t t0 = sim::ticks();
+    taskSpawnFn("sleeper", 100, 0, 0, [&] {
+        if (raster_taskDelay(delaySem, 5) == 1) woke = tick64Get();
+    });
+    sim::waitIdle();
+    const TASK_ID notify = taskNameToId("r_notifyRasterTask");
+    ASSERT_EQ(taskSuspend(notify), OK); // honoured at its next wait: the delay list's mutex
+    sim::step(7);
+    EXPECT_EQ(runs[0].load(), 1);
+    ASSERT_EQ(taskResume(notify), OK);
+    sim::waitIdle();
+    EXPECT_EQ(runs[0].load(), 7);
+    EXPECT_EQ(runs[1].load(), 2);
+    EXPECT_EQ(raster_getTickCounter(1), 1);
+    EXPECT_EQ(woke.load(), t0 + 7) << "the delay ran out during the stall";
+    int late = 0;
+    for (const auto& l : logDrain())
+        late += l.text.find("task overtook itself, last call 6000 us ago!") != std::string::npos;
+    EXPECT_EQ(late, 1);
+    // A give for a tick already read off the clock (it came in after the stall) releases nothing.
+    semGive(semOpen("/BASETICK0", SEM_TYPE_BINARY, 0, 0, 0));
+    sim::waitIdle();
+    EXPECT_EQ(runs[0].load(), 7);
+    sim::step(2);
+    EXPECT_EQ(runs[0].load(), 9);
+    EXPECT_EQ(runs[1].load(), 3);
+}
+
 TEST_F(Raster, StatisticsKeepRunTimesAndBacklog) {
     ASSERT_EQ(hook("stats", -5,
                    [](int slot) {
