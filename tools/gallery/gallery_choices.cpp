@@ -25,7 +25,7 @@ const char* const kChannels[] = {"Engine speed", "Oil pressure", "Oil temperatur
 class Item : public GuiPrompt {
   public:
     Item(const char* text, uint16_t id, int width = 150)
-        : GuiPrompt(GuiRect(0, 0, width - 1, 17), text, id) {}
+        : GuiPrompt(GuiRect(0, 0, width - 1, 17), text, id, FF_NONE | TJ_LEFT | PS_ENABLED) {}
     void Draw() override {
         const bool selected = mStyle & LIS_SELECTED;
         mColors[0] = selected ? GUI_ACTIVE_BLUE : GUI_WHITE;

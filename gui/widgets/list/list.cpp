@@ -508,15 +508,19 @@ void GuiComboBox::PlaceArrow() {
 }
 
 void GuiComboBox::CalcCloseHeight() {
-    int h = 16;
-    if (!Visible() && mpList)
-        for (GuiThing* c = mpList->mpFirst; c; c = c->mpNext)
-            if (isClient(c) && c->mReal.Height() > h) h = c->mReal.Height();
-    const int frame = mStyle & FF_MASK;
-    if (frame == FF_RAISED || frame == FF_RECESSED)
-        h += 4;
-    else if (frame == FF_THIN)
-        h += 2;
+    // A shown box keeps its height whatever is added.
+    int h = mClosedHeight;
+    if (!Visible()) {
+        h = 16;
+        if (mpList)
+            for (GuiThing* c = mpList->mpFirst; c; c = c->mpNext)
+                if (isClient(c) && c->mReal.Height() > h) h = c->mReal.Height();
+        const int frame = mStyle & FF_MASK;
+        if (frame == FF_RAISED || frame == FF_RECESSED)
+            h += 4;
+        else if (frame == FF_THIN)
+            h += 2;
+    }
     mClosedHeight = h;
     GuiThing::Resize(GuiRect(mReal.left, mReal.top, mReal.right, mReal.top + h - 1));
     InitClient();

@@ -54,12 +54,9 @@ GuiNotebook::GuiNotebook(const GuiRect& r, unsigned int style, unsigned char num
 }
 
 GuiNotebook::~GuiNotebook() {
-    for (int i = 0; i < mNumTabs; ++i) {
-        GuiThing* page = mppPageClients[i];
-        if (!page) continue;
-        if (page->mpParent == this) Remove(page, 0);
-        delete page;
-    }
+    // The page shown is a child and goes with the window; the others are the notebook's alone.
+    for (int i = 0; i < mNumTabs; ++i)
+        if (mppPageClients[i] && mppPageClients[i]->mpParent != this) delete mppPageClients[i];
     if (mppTabTexts)
         for (int i = 0; i < mNumTabs; ++i)
             std::free(mppTabTexts[i]);

@@ -261,8 +261,10 @@ void GuiTable::Layout() {
         GuiRect r = client->mReal;
         r.MoveTo(x + dx + mPadding, y + dy + mPadding);
         client->Resize(r);
-        Add(client, 1);
+        Add(client, 0);
     }
+    // The grid changed under the clients too: the whole table is drawn once.
+    if (Visible()) GuiRedraw(this);
 }
 
 void GuiTable::Draw() {
