@@ -92,7 +92,7 @@ struct Random : widgettest::WidgetTest {
             sheet->DeleteRow(n % 25);
             break;
         default:
-            table->SetCellClient(n % 3, n % 2, n & 1 ? item(60) : nullptr, 1 + n % 2, 1, TCS_SIZES);
+            table->SetCellClient(n % 2, n % 3 % 2, n & 1 ? item(60) : nullptr, 1 + n % 2, 1, TCS_SIZES);
             break;
         }
     }
