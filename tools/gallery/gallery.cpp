@@ -6,6 +6,7 @@
 // pointer and keys would send, and writes DIR/gallery-<scene>.png (default DIR: the current
 // directory). With --hold it then shows the scenes in turn, 4 s each, until interrupted, for the
 // viewer: vyn_fbview N (default index 0).
+#include "tools/gallery/gallery.h"
 #include "gui/bitmaps/bitmaps.h"
 #include "gui/controls/button/button.h"
 #include "gui/core/screen.h"
@@ -34,6 +35,7 @@
 #include <cstring>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -60,10 +62,9 @@ const GuiMenuDescription kBar[] = {
     {nullptr, 0, 0, nullptr},
 };
 
-const char kLog[] = "Session started.\nLap 1 1:42.317\nLap 2 1:41.905\nLap 3 1:41.622 (best)\n"
-                    "Oil temperature above 120 C for 4 s\nLap 4 1:43.010\nPit entry\nPit exit\n";
-const char kWrapped[] = "A text box breaks its lines at carriage returns and line feeds and, with word "
-                        "wrap, at spaces, commas and hyphens, so a long sentence reads like this one.";
+} // namespace
+
+namespace gallery {
 
 GuiPresentationManager* pm() {
     return GuiPresentation();
@@ -88,6 +89,28 @@ void show() {
     s->FlushScreen();
 }
 
+GuiWindow* desk(uint32_t colour) {
+    auto* d = new GuiWindow(GuiRect(0, 0, displaysim::WIDTH - 1, displaysim::HEIGHT - 1), FF_NONE);
+    d->SetColor(0, colour);
+    pm()->Add(d, 0);
+    return d;
+}
+
+Scene* gExtra = nullptr;
+
+AddScene::AddScene(const char* name, void (*build)()) : scene{name, build} {
+    Scene** end = &gExtra;
+    while (*end)
+        end = &(*end)->next;
+    *end = &scene;
+}
+
+} // namespace gallery
+
+namespace {
+
+using namespace gallery;
+
 void clearScene() {
     pm()->DispatchPending();
     while (GuiThing* c = pm()->First()) {
@@ -97,12 +120,10 @@ void clearScene() {
     pm()->DispatchPending();
 }
 
-GuiWindow* desk(uint32_t colour) {
-    auto* d = new GuiWindow(GuiRect(0, 0, displaysim::WIDTH - 1, displaysim::HEIGHT - 1), FF_NONE);
-    d->SetColor(0, colour);
-    pm()->Add(d, 0);
-    return d;
-}
+const char kLog[] = "Session started.\nLap 1 1:42.317\nLap 2 1:41.905\nLap 3 1:41.622 (best)\n"
+                    "Oil temperature above 120 C for 4 s\nLap 4 1:43.010\nPit entry\nPit exit\n";
+const char kWrapped[] = "A text box breaks its lines at carriage returns and line feeds and, with word "
+                        "wrap, at spaces, commas and hyphens, so a long sentence reads like this one.";
 
 // A decorated window with every decoration, a group box, progress bars and lights.
 void sceneWindows() {
@@ -238,11 +259,17 @@ void sceneEditors() {
     show();
 }
 
-struct Scene {
-    const char* name;
-    void (*build)();
-};
 const Scene kScenes[] = {{"windows", sceneWindows}, {"messages", sceneMessages}, {"editors", sceneEditors}};
+
+// This file's scenes, then those the other files add.
+std::vector<const Scene*> allScenes() {
+    std::vector<const Scene*> all;
+    for (const Scene& s : kScenes)
+        all.push_back(&s);
+    for (const Scene* s = gExtra; s; s = s->next)
+        all.push_back(s);
+    return all;
+}
 
 } // namespace
 
@@ -275,10 +302,11 @@ int main(int argc, char** argv) {
         return 1;
     }
     int failed = 0;
-    for (const Scene& s : kScenes) {
+    const std::vector<const Scene*> scenes = allScenes();
+    for (const Scene* s : scenes) {
         clearScene();
-        s.build();
-        const std::string path = out + "/gallery-" + s.name + ".png";
+        s->build();
+        const std::string path = out + "/gallery-" + s->name + ".png";
         if (displaysim::writePng(path))
             std::printf("%s\n", path.c_str());
         else
@@ -289,9 +317,9 @@ int main(int argc, char** argv) {
         std::signal(SIGTERM, [](int) { gStop = 1; });
         std::printf("showing the scenes on display %u (vyn_fbview %u); Ctrl-C ends\n", index, index);
         std::fflush(stdout);
-        for (size_t i = 0; !gStop; i = (i + 1) % (sizeof kScenes / sizeof kScenes[0])) {
+        for (size_t i = 0; !gStop; i = (i + 1) % scenes.size()) {
             clearScene();
-            kScenes[i].build();
+            scenes[i]->build();
             for (int t = 0; t < 40 && !gStop; ++t)
                 usleep(100000);
         }
