@@ -30,7 +30,18 @@ constexpr uint32_t NOT_MEASURING_MAX = 164;
 constexpr int STARTS_PER_CYCLE = 20;
 enum PidState : uint16_t { NOMEAS = 0, MEAS = 1, OFFLINE = 2, STARTUP = 3, KILLMEAS = 4 };
 enum ListState : uint32_t {
-    CFG = 0, P_INI, P_ETRY, P_ERR, STP, RUN, RUN_PN, DEST, INS_DEST, OFF_ETRY, OFF_ERR, ST_ERR
+    CFG = 0,
+    P_INI,
+    P_ETRY,
+    P_ERR,
+    STP,
+    RUN,
+    RUN_PN,
+    DEST,
+    INS_DEST,
+    OFF_ETRY,
+    OFF_ERR,
+    ST_ERR
 };
 
 struct Mlist;
@@ -247,7 +258,8 @@ int speedInternal(Mlist* l, uint16_t speed) {
     l->speed = speed;
     l->countdown = l->timeout;
     if (!isRunning(l)) {
-        syslogx(LOG_DEBUG2, "gw_list_speed_internal: not sending speed cmd state %X, PID %X, FIFO %u, raster %u, type %u",
+        syslogx(LOG_DEBUG2,
+                "gw_list_speed_internal: not sending speed cmd state %X, PID %X, FIFO %u, raster %u, type %u",
                 l->state, l->pid, l->fifoRef, l->raster, l->type);
         return 0;
     }
@@ -267,7 +279,8 @@ int startInternal(Mlist* l) {
     if (l->state >= STP && l->state <= INS_DEST) return 0;
     if (l->length > GW_LIST_MAX) {
         syslogx(LOG_ERR2,
-                "gw_start_list_internal: Measlist exceeds length %d > %d: PID 0x%X, Raster %d, Fifoslots %d, Blocksize %d",
+                "gw_start_list_internal: Measlist exceeds length %d > %d: PID 0x%X, Raster %d, Fifoslots %d, "
+                "Blocksize %d",
                 l->length, GW_LIST_MAX, l->pid, l->raster, l->slots, l->block);
         callAll(l, GW_CB_START, GW_TOO_LONG, nullptr);
         l->state = ST_ERR;
@@ -310,14 +323,15 @@ int startInternal(Mlist* l) {
     if (capable(l->pid, 1)) {
         if (!capable(l->pid, 2) && l->nameCount > 1) {
             syslogx(LOG_ERR,
-                    "gw_start_list_internal: measByName with more than one channel not supported, ignoring %d channels",
+                    "gw_start_list_internal: measByName with more than one channel not supported, ignoring "
+                    "%d channels",
                     l->nameCount - 1);
             l->nameCount = 1;
             l->length = static_cast<uint16_t>(std::strlen(reinterpret_cast<char*>(l->words)) + 1);
         }
         if (!gw_pid_offline(l->pid) &&
-            !meas_man_create2(r->magic, reinterpret_cast<char*>(l->words), l->pid, l->raster, l->speed, l->length,
-                              l->nameCount, l->slots, l->type)) {
+            !meas_man_create2(r->magic, reinterpret_cast<char*>(l->words), l->pid, l->raster, l->speed,
+                              l->length, l->nameCount, l->slots, l->type)) {
             l->state = P_ETRY;
             dropMagic(r->magic, false);
             delete r;
@@ -390,9 +404,9 @@ void attach(Handle* h, gw_client_t* c, Mlist* l) {
     l->handles = h;
 }
 
-uint32_t setup(gw_client_t* c, const void* words, bool byName, uintptr_t user, uint16_t length, uint16_t nameCount,
-               uint16_t raster, uint16_t pid, uint16_t share, uint16_t type, uint16_t speed, uint16_t slots,
-               uint16_t block, uint32_t timeout) {
+uint32_t setup(gw_client_t* c, const void* words, bool byName, uintptr_t user, uint16_t length,
+               uint16_t nameCount, uint16_t raster, uint16_t pid, uint16_t share, uint16_t type,
+               uint16_t speed, uint16_t slots, uint16_t block, uint32_t timeout) {
     if (!c || !words || pid >= PIDS || raster >= RASTERS) return 0;
     auto* h = new (std::nothrow) Handle{};
     if (!h) {
@@ -410,16 +424,17 @@ uint32_t setup(gw_client_t* c, const void* words, bool byName, uintptr_t user, u
     if (share == 0)
         for (Mlist* l = pids[pid].lists; l && !join; l = l->pnext) {
             const bool small = byName ? nameCount <= 1 : block <= 8;
-            if (small && l->byName == byName && l->raster == raster && l->length == length && l->type == type &&
-                l->speed == speed && l->slots == slots && l->block == block && l->timeout == timeout &&
-                !l->exclusive && !l->kill && l->users > 0 &&
+            if (small && l->byName == byName && l->raster == raster && l->length == length &&
+                l->type == type && l->speed == speed && l->slots == slots && l->block == block &&
+                l->timeout == timeout && !l->exclusive && !l->kill && l->users > 0 &&
                 std::memcmp(l->words, words, byName ? length : (length < 8 ? length : 8)) == 0)
                 join = l;
         }
     if (join) {
         h->magic = newMagic(HANDLE, h);
         if (!h->magic) {
-            syslogx(LOG_ERR, "gw_setup_list: gw_get_magic failed @ NOT_STOPPABLE PID %X FIFO %u, raster %u, type %u",
+            syslogx(LOG_ERR,
+                    "gw_setup_list: gw_get_magic failed @ NOT_STOPPABLE PID %X FIFO %u, raster %u, type %u",
                     pid, join->fifoRef, raster, type);
             delete h;
         } else {
@@ -454,7 +469,8 @@ uint32_t setup(gw_client_t* c, const void* words, bool byName, uintptr_t user, u
             l->exclusive = share;
             h->magic = newMagic(HANDLE, h);
             if (!h->magic) {
-                syslogx(LOG_ERR, "gw_setup_list: gw_get_magic failed @ STOPPABLE PID %X FIFO %u, raster %u, type %u",
+                syslogx(LOG_ERR,
+                        "gw_setup_list: gw_get_magic failed @ STOPPABLE PID %X FIFO %u, raster %u, type %u",
                         pid, 0u, raster, type);
                 std::free(copy);
                 delete l;
@@ -483,6 +499,7 @@ void sendStateQuery(uint16_t pid) {
 
 void logStatistics(uint16_t pid) {
     PidRecord& p = pids[pid];
+    statCnt[pid] = 0;
     if (!p.lists) return;
     uint16_t per[STATES] = {};
     uint16_t n = 0;
@@ -492,12 +509,13 @@ void logStatistics(uint16_t pid) {
     if (std::memcmp(per, statState[pid], sizeof per) == 0) return;
     std::memcpy(statState[pid], per, sizeof per);
     syslogx(LOG_INFO2,
-            "MeasGate: PID 0x%02X is %s, ReqM:%3u, RunM:%3u; mlist cnt:%3u, Cfg:%3u, P_Ini:%3u, P_Etry:%3u, P_Err:%3u, "
+            "MeasGate: PID 0x%02X is %s, ReqM:%3u, RunM:%3u; mlist cnt:%3u, Cfg:%3u, P_Ini:%3u, P_Etry:%3u, "
+            "P_Err:%3u, "
             "Stp:%3u, Meas:%3u, MeasPN:%3u, Dest:%3u",
-            pid, p.state <= KILLMEAS ? stateNames[p.state] : "UNDEF", p.requests, p.running, n, per[0], per[1], per[2],
-            per[3], per[4], per[5], per[6], per[7]);
-    syslogx(LOG_INFO2, "   MeasGate(cont): PID 0x%02X: Ins_Dest:%3u, Off_Etry:%3u, Off_Err:%3u, StErr: %3u", pid, per[8],
-            per[9], per[10], per[11]);
+            pid, p.state <= KILLMEAS ? stateNames[p.state] : "UNDEF", p.requests, p.running, n, per[0],
+            per[1], per[2], per[3], per[4], per[5], per[6], per[7]);
+    syslogx(LOG_INFO2, "   MeasGate(cont): PID 0x%02X: Ins_Dest:%3u, Off_Etry:%3u, Off_Err:%3u, StErr: %3u",
+            pid, per[8], per[9], per[10], per[11]);
 }
 
 void monitorPid(uint16_t pid) {
@@ -519,7 +537,8 @@ void monitorPid(uint16_t pid) {
                 l->killCount = l->killReload;
             }
         } else if (l->tsError && isRunning(l) && sendStop(l)) {
-            syslogx(LOG_INFO, "gw_meas_monitoring(): restart block because of timestamp error PID 0x%02X", pid);
+            syslogx(LOG_INFO, "gw_meas_monitoring(): restart block because of timestamp error PID 0x%02X",
+                    pid);
             l->remoteId = 0;
             l->state = P_ETRY;
             l->tsError = 0;
@@ -588,11 +607,13 @@ void monitorPid(uint16_t pid) {
             p.state = KILLMEAS;
             p.pollCount = 10;
             syslogx(LOG_INFO2,
-                    "MeasGate: PID 0x%X reports a measurement but none is registerd here. Kill all meas on client.",
+                    "MeasGate: PID 0x%X reports a measurement but none is registerd here. Kill all meas on "
+                    "client.",
                     pid);
             break;
         }
-        if (p.previous != MEAS) syslogx(LOG_INFO2, "MeasGate: Measurement for PID 0x%X is set up and running", pid);
+        if (p.previous != MEAS)
+            syslogx(LOG_INFO2, "MeasGate: Measurement for PID 0x%X is set up and running", pid);
         for (Mlist* l = p.lists; l; l = l->pnext) {
             switch (l->state) {
             case CFG:
@@ -625,8 +646,8 @@ void monitorPid(uint16_t pid) {
                 if (l->exclusive) speedInternal(l, l->speed);
                 break;
             default:
-                syslogx(LOG_ERR2, "measlist state undefined: state %X, PID %X, FIFO %u, raster %u, type %u", l->state,
-                        pid, l->fifoRef, l->raster, l->type);
+                syslogx(LOG_ERR2, "measlist state undefined: state %X, PID %X, FIFO %u, raster %u, type %u",
+                        l->state, pid, l->fifoRef, l->raster, l->type);
             }
         }
         break;
@@ -647,7 +668,8 @@ void monitorPid(uint16_t pid) {
         if (p.running == 0 && p.requests == 0 && p.pollCount < 11) {
             gw_kill_pid(pid);
             syslogx(LOG_INFO2,
-                    "MeasGate: repeat: PID 0x%X reports a measurement but none is registerd here. Kill all meas on "
+                    "MeasGate: repeat: PID 0x%X reports a measurement but none is registerd here. Kill all "
+                    "meas on "
                     "client.",
                     pid);
         }
@@ -691,7 +713,8 @@ void byNameReply(uint32_t requestMagic, uint32_t listMagic, uint32_t fifo, const
                 char head[20] = {};
                 std::strncpy(head, reinterpret_cast<char*>(l->words), l->length < 19 ? l->length : 19);
                 syslogx(LOG_ERR,
-                        "gw_meascreate_reply_measByName(): got 3 negative answers for measlist, giving up (pid 0x%02X, "
+                        "gw_meascreate_reply_measByName(): got 3 negative answers for measlist, giving up "
+                        "(pid 0x%02X, "
                         "req 0x%08X, List %s...",
                         l->pid, requestMagic, head);
             }
@@ -708,13 +731,16 @@ void serviceReply(uint32_t requestMagic, uint32_t result) {
         if (Request* r = pending(requestMagic)) {
             Mlist* l = r->list;
             if (r->entry == GW_CB_STOP && result != 1)
-                syslogx(LOG_ERR, "gw_service_reply_meas2(): stopping measlist return FALSE, PID: 0x%02X", l->pid);
+                syslogx(LOG_ERR, "gw_service_reply_meas2(): stopping measlist return FALSE, PID: 0x%02X",
+                        l->pid);
             if (r->entry == 4) {
                 if (result == 1)
                     l->speedConfirmed = l->speed;
                 else
-                    syslogx(LOG_ERR, "gw_service_reply_meas2(): setting meas speed return FALSE, PID: 0x%02X, divisor %d",
-                            l->pid, l->speedConfirmed);
+                    syslogx(
+                        LOG_ERR,
+                        "gw_service_reply_meas2(): setting meas speed return FALSE, PID: 0x%02X, divisor %d",
+                        l->pid, l->speedConfirmed);
                 l->speedPending = 0;
             }
             r->answered = 1;
@@ -735,7 +761,8 @@ void timestampError(const uint8_t* m, const char* what) {
         if (isRunning(l))
             l->tsError = 1;
         else
-            syslogx(LOG_ERR, "%s(): got timestamp error while in state %d, ignored", what, static_cast<int>(l->state));
+            syslogx(LOG_ERR, "%s(): got timestamp error while in state %d, ignored", what,
+                    static_cast<int>(l->state));
         break;
     }
     semGive(handleSem);
@@ -760,7 +787,8 @@ void gw_meas_ini() {
     if (!handleSem) syslogx(LOG_ERR, "gw_meas_ini() semMCreate mhandle failed");
     if (!gwMagics) gwMagics = magicNumber_createMem(DK_MAGIC_COUNT, DK_MAGIC_DELAY);
     if (!requestMagicArr) requestMagicArr = new (std::nothrow) MagicSlot[DK_MAGIC_COUNT]{};
-    if (!gwMagics || !requestMagicArr) syslogx(LOG_ERR, "gw_meas_ini(): failed to initialize magic number table");
+    if (!gwMagics || !requestMagicArr)
+        syslogx(LOG_ERR, "gw_meas_ini(): failed to initialize magic number table");
     gatewayStop = 0;
     meas_man_setGatewaySink(&gatewaySink);
 }
@@ -776,16 +804,16 @@ gw_client_t* gw_connect(const gw_callbacks_t* callbacks) {
 }
 
 uint32_t gw_setup_list(gw_client_t* c, const int32_t* list, uintptr_t user, uint16_t length, uint16_t raster,
-                       uint16_t pid, uint16_t share, uint16_t type, uint16_t speed, uint16_t slots, uint16_t block,
-                       uint32_t timeout) {
+                       uint16_t pid, uint16_t share, uint16_t type, uint16_t speed, uint16_t slots,
+                       uint16_t block, uint32_t timeout) {
     return setup(c, list, false, user, length, 0, raster, pid, share, type, speed, slots, block, timeout);
 }
 
 uint32_t gw_setup_list_measByName(gw_client_t* c, const char* device, const char* names, uintptr_t user,
                                   uint16_t namesLength, uint16_t nameCount, uint16_t raster, uint16_t share,
                                   uint16_t type, uint16_t speed, uint16_t slots, uint32_t timeout) {
-    return setup(c, names, true, user, namesLength, nameCount, raster, pidByDevicename(device), share, type, speed,
-                 slots, 0, timeout);
+    return setup(c, names, true, user, namesLength, nameCount, raster, pidByDevicename(device), share, type,
+                 speed, slots, 0, timeout);
 }
 
 void gw_start_list(uint32_t magic) {
@@ -868,11 +896,11 @@ uint16_t pidByDevicename(const char* device) {
         const char* name;
         uint16_t pid;
     };
-    static const Name exact[] = {{"Q50", 34},    {"Q60", 34},    {"Q65", 34},   {"Q70", 34},     {"Q80", 34},
-                                 {"VLM8", 36},   {"VLM7", 36},   {"VLM10", 36}, {"VLM9", 37},    {"VLM11", 37},
-                                 {"VLMS2p", 37}, {"KT6", 10},    {"KT7", 10},   {"PRAQL", 39},   {"PRAQ", 3},
-                                 {"KX350", 4},   {"HNR4", 4},    {"ZOB", 35},   {"KT6_LOG", 35}, {"KT7_LOG", 35},
-                                 {"QDV", 7},     {"QDV_A", 7},   {"QDV_B", 6},  {"WEMB3", 38}};
+    static const Name exact[] = {
+        {"Q50", 34},     {"Q60", 34},     {"Q65", 34},  {"Q70", 34},   {"Q80", 34},    {"VLM8", 36},
+        {"VLM7", 36},    {"VLM10", 36},   {"VLM9", 37}, {"VLM11", 37}, {"VLMS2p", 37}, {"KT6", 10},
+        {"KT7", 10},     {"PRAQL", 39},   {"PRAQ", 3},  {"KX350", 4},  {"HNR4", 4},    {"ZOB", 35},
+        {"KT6_LOG", 35}, {"KT7_LOG", 35}, {"QDV", 7},   {"QDV_A", 7},  {"QDV_B", 6},   {"WEMB3", 38}};
     static const Name suffix[] = {{"_FL", 40}, {"_FR", 41}, {"_RL", 42}, {"_RR", 43},
                                   {"_F", 44},  {"_R", 45},  {"_C", 46},  {"_GB", 47}};
     if (!device) return 0;
@@ -901,9 +929,10 @@ void gw_raster(int raster) {
             if (dynkomm_get_fifo(l->fifoRef, &f) != 1) f = nullptr;
             uint8_t* entry = dynkomm_read(f);
             if (l->speed != l->speedConfirmed && !l->speedPending && !gw_pid_offline(l->pid)) {
-                syslogx(LOG_INFO2, "gw_raster: PID 0x%X correcting divisor to %d, 0x%08x, ras=%u, to=%u/%u (%u)", l->pid,
-                        l->speed, static_cast<unsigned>(reinterpret_cast<uintptr_t>(l)), l->raster, l->countdown,
-                        l->timeout, l->reported);
+                syslogx(LOG_INFO2,
+                        "gw_raster: PID 0x%X correcting divisor to %d, 0x%08x, ras=%u, to=%u/%u (%u)", l->pid,
+                        l->speed, static_cast<unsigned>(reinterpret_cast<uintptr_t>(l)), l->raster,
+                        l->countdown, l->timeout, l->reported);
                 speedInternal(l, l->speed);
             }
             if (!entry) {
@@ -1059,7 +1088,8 @@ void gw_print_pidstate(void (*out)(const char*)) {
 int gw_debugoutPID(uint16_t pid, uint16_t* out) {
     if (!out || pid >= PIDS) return 0;
     const PidRecord& p = pids[pid];
-    const uint16_t head[] = {p.state, p.requests, p.running, statCnt[pid], dataCntOnline[pid], dataCntOffline[pid],
+    const uint16_t head[] = {p.state,       p.requests,         p.running,
+                             statCnt[pid],  dataCntOnline[pid], dataCntOffline[pid],
                              noDataCnt[pid]};
     std::memcpy(out, head, sizeof head);
     std::memcpy(out + 7, statState[pid], sizeof statState[pid]);
@@ -1096,7 +1126,8 @@ void gw_meascreate_reply(const uint8_t* m, size_t len) {
             linkRaster(l);
             l->state = RUN;
             ++pids[l->pid].running;
-            l->latency = len >= CI_HEADER + 6 ? static_cast<uint16_t>(m[CI_HEADER + 4] << 8 | m[CI_HEADER + 5]) : 0;
+            l->latency =
+                len >= CI_HEADER + 6 ? static_cast<uint16_t>(m[CI_HEADER + 4] << 8 | m[CI_HEADER + 5]) : 0;
             for (Handle* hd = l->handles; hd; hd = hd->lnext)
                 call(hd, r->entry, GW_OK, len >= CI_HEADER + 6 ? &l->latency : nullptr);
         }

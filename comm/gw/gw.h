@@ -35,9 +35,9 @@ gw_client_t* gw_connect(const gw_callbacks_t* callbacks);
 // without their PID byte, 0; a final 0). type bit 0 offline data (every entry kept), bit 1
 // check time stamps; speed: raster divisor (0 paused); slots 0: by raster; timeout in calls of
 // gw_raster for that raster (0 none); share nonzero: never shared, speed may change.
-uint32_t gw_setup_list(gw_client_t* client, const int32_t* list, uintptr_t user, uint16_t length, uint16_t raster,
-                       uint16_t pid, uint16_t share, uint16_t type, uint16_t speed, uint16_t slots, uint16_t block,
-                       uint32_t timeout);
+uint32_t gw_setup_list(gw_client_t* client, const int32_t* list, uintptr_t user, uint16_t length,
+                       uint16_t raster, uint16_t pid, uint16_t share, uint16_t type, uint16_t speed,
+                       uint16_t slots, uint16_t block, uint32_t timeout);
 // The same for NUL-separated variable names on the unit `device` names.
 uint32_t gw_setup_list_measByName(gw_client_t* client, const char* device, const char* names, uintptr_t user,
                                   uint16_t namesLength, uint16_t nameCount, uint16_t raster, uint16_t share,

@@ -352,8 +352,9 @@ void meas_man_ini() {
     offlineRequested = 0;
     syncErrorDelay = 0;
     if (!mmMagics) mmMagics = magicNumber_createMem(DK_MAGIC_COUNT, DK_MAGIC_DELAY);
-    if (!measHdrMagicArr) measHdrMagicArr = new (std::nothrow) MeasList*[DK_MAGIC_COUNT]{};
-    if (!mmMagics || !measHdrMagicArr) syslogx(LOG_ERR, "meas_man_ini(): failed to initialize magic number table");
+    if (!measHdrMagicArr) measHdrMagicArr = new (std::nothrow) MeasList* [DK_MAGIC_COUNT] {};
+    if (!mmMagics || !measHdrMagicArr)
+        syslogx(LOG_ERR, "meas_man_ini(): failed to initialize magic number table");
     if (!comint_resolve_routine(openReplyRoutine)) openReplyRoutine = comint_handle_routine(openReply);
     // The channel archive tells when its channels are in the name table.
     meascalinfo_virtchan_setLoadedSink(meas_man_virtChan_registered);
@@ -498,8 +499,8 @@ void meas_man_create(const uint8_t* m, size_t len) {
     }
     checkMaster(l);
     measHdrMagicArr[magic & 0xFFFF] = l;
-    if (!dynkomm_openpath(AppMan_getPID(), h.source, block, raster, slots, type & TYPE_OFFLINE, openReplyRoutine,
-                          magic)) {
+    if (!dynkomm_openpath(AppMan_getPID(), h.source, block, raster, slots, type & TYPE_OFFLINE,
+                          openReplyRoutine, magic)) {
         // A path that could not even be asked for has told the continuation already, or never will.
         if (listOf(magic) == l && l->tag == TAG_OPENING) {
             refuseCreate(h.source, h.context1);
@@ -612,12 +613,13 @@ void meas_man_create2_cmd(const uint8_t* m, size_t len) {
         const meascalinfo_t* info = meascalinfo_getInfo(base);
         if (!info) continue;
         if (element && info->count <= 1) {
-            SYSLOGX_GUARDED(LOG_ERR, "meas_man_create2_cmd(): array element request, but %s is scalar, ignored",
-                            base);
+            SYSLOGX_GUARDED(LOG_ERR,
+                            "meas_man_create2_cmd(): array element request, but %s is scalar, ignored", base);
             continue;
         }
         if (!element && info->count > 1) {
-            SYSLOGX_GUARDED(LOG_ERR, "meas_man_create2_cmd(): %s is array, but scalar requested, ignored", base);
+            SYSLOGX_GUARDED(LOG_ERR, "meas_man_create2_cmd(): %s is array, but scalar requested, ignored",
+                            base);
             continue;
         }
         // The element must lie within the variable.
@@ -718,7 +720,8 @@ void meas_man_meas2_create_reply(const uint8_t* m, size_t len) {
         if (s) s->createReply(h.context2, magic, fifo, records, bytes);
     };
     if (reserved == 0) {
-        SYSLOGX_GUARDED(LOG_ERR, "meas_man_meas2_create_reply(): got magic 0 as target fifo, no chance to tidy up");
+        SYSLOGX_GUARDED(LOG_ERR,
+                        "meas_man_meas2_create_reply(): got magic 0 as target fifo, no chance to tidy up");
         return report(0, 0, nullptr, 0);
     }
     if (list == 0) {
@@ -726,8 +729,8 @@ void meas_man_meas2_create_reply(const uint8_t* m, size_t len) {
         return report(0, 0, nullptr, 0);
     }
     const uint8_t* p = m + CI_HEADER;
-    const uint32_t fifo =
-        dynkomm_fifo_activate(reserved, h.source, be16(p + 10), be16(p + 4), be16(p + 6), be16(p + 8) & TYPE_OFFLINE);
+    const uint32_t fifo = dynkomm_fifo_activate(reserved, h.source, be16(p + 10), be16(p + 4), be16(p + 6),
+                                                be16(p + 8) & TYPE_OFFLINE);
     if (!fifo) {
         send(0x0512, h.source, 0, list);
         dynkomm_free_magic_direct(reserved);
@@ -790,7 +793,8 @@ int meas_man_create2(uint32_t requestMagic, const char* names, uint16_t pid, uin
     put16(p + 10, type);
     std::memcpy(p + 12, names, namesLength);
     uint8_t msg[CI_HEADER + CI_QUEUE_PAYLOAD_MAX];
-    ci_set_header(msg, {static_cast<uint16_t>(12 + namesLength), AppMan_getPID(), pid, requestMagic, reserved, 0x0510});
+    ci_set_header(
+        msg, {static_cast<uint16_t>(12 + namesLength), AppMan_getPID(), pid, requestMagic, reserved, 0x0510});
     std::memcpy(msg + CI_HEADER, p, 12u + namesLength);
     if (comint_put_cmd(msg, 1) != 1) {
         dynkomm_free_magic_direct(reserved);
