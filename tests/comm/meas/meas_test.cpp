@@ -407,9 +407,11 @@ TEST_F(Meas, CopiersAgainstCreateAndKillStorms) {
                                          {0, 4},
                                          {0, 4}}));
     for (int i = 0; i < 40; ++i) {
-        serve(create);
-        serve(create);
-        serve(message(0x0504, OWN, OWN, 0, 0));
+        // through the queue: the command task serves them, as in the unit
+        comint_put_cmd(create.data(), 1);
+        comint_put_cmd(create.data(), 1);
+        comint_put_cmd(message(0x0504, OWN, OWN, 0, 0).data(), 1);
+        sim::step(1);
     }
     done = true;
     lap.join();
