@@ -7,6 +7,8 @@
 void meas_man_ini();
 void meas_man_10ms();
 // Copies the lists requested at raster index `raster` with the time stamp `stamp` (100 us).
+// Every copier of a raster takes that raster's lock for its whole pass, so lists are never
+// freed under it and two tasks copying one raster never write one FIFO at once.
 void meas_man_copy(int raster, uint32_t stamp);
 
 // Handlers of the command group 0x05 that the server owns (0x0500 create ... 0x0517).
@@ -23,3 +25,30 @@ void meas_man_speed2(const uint8_t* message, size_t len);
 void meas_man_speed2_reply(const uint8_t* message, size_t len);
 void meas_man_get_measurement_state2(const uint8_t* message, size_t len);
 void meas_man_get_measurement_state2_reply(const uint8_t* message, size_t len);
+
+// Client side of a list by names: reserves the receiving FIFO and sends 0x0510. 1 when sent.
+int meas_man_create2(uint32_t requestMagic, const char* names, uint16_t pid, uint16_t raster, uint16_t speed,
+                     uint16_t namesLength, uint16_t nameCount, uint16_t slots, uint16_t type);
+
+// State queries are answered only once the virtual channels are in the name table and CAN is
+// set up (both only ever switch on).
+void meas_man_virtChan_registered();
+void meas_man_CanIO_initialized();
+
+uint8_t meas_man_copy_offline_data_enabled();
+uint32_t meas_man_get_data_loss_cnt();
+// IEEE-754 bits of a float in network order.
+uint32_t htonl_float(uint32_t bits);
+
+// The gateway hands itself in for the replies to its by-name requests and state queries.
+struct MeasManGatewaySink {
+    // listMagic 0: refused. records: 20-byte channel records, big-endian.
+    void (*createReply)(uint32_t requestMagic, uint32_t listMagic, uint32_t fifo, const uint8_t* records,
+                        size_t recordBytes);
+    void (*serviceReply)(uint32_t requestMagic, uint32_t result);
+    void (*stateReply)(uint16_t pid, uint32_t state);
+};
+void meas_man_setGatewaySink(const MeasManGatewaySink* sink);
+
+// Tests: stops every list, forgets the flags, counters and the sink.
+void meas_man_reset();

@@ -1,0 +1,1165 @@
+// Measurement gateway: clients' lists, the requests to the serving units, delivery per raster
+// and the watch over every serving PID.
+//
+// Locks: the handle mutex guards clients, handles, lists and the list heads; the request mutex
+// the request queue. Where both are held the handle mutex is always taken first.
+#include "comm/gw/gw.h"
+
+#include "comm/bc2/bc2.h"
+#include "comm/comint/comint.h"
+#include "comm/dynkomm/dynkomm.h"
+#include "comm/measman/meas_man.h"
+#include "platform/os/os.h"
+#include "services/rtpman/rtpman.h"
+#include "services/syslog/syslog.h"
+#include "services/timemod/timemod.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace {
+
+constexpr int PIDS = 64, RASTERS = 20, STATES = 12;
+constexpr int LOG_ERR2 = 155, LOG_INFO2 = 158, LOG_DEBUG2 = 159;
+constexpr int16_t REQUEST_MS = 1500;
+constexpr uint16_t OFFLINE_MS = 1500, POLL_MS = 150, KILL_DELAY = 100;
+constexpr uint32_t NOT_MEASURING_MAX = 164;
+constexpr int STARTS_PER_CYCLE = 20;
+enum PidState : uint16_t { NOMEAS = 0, MEAS = 1, OFFLINE = 2, STARTUP = 3, KILLMEAS = 4 };
+enum ListState : uint32_t {
+    CFG = 0,
+    P_INI,
+    P_ETRY,
+    P_ERR,
+    STP,
+    RUN,
+    RUN_PN,
+    DEST,
+    INS_DEST,
+    OFF_ETRY,
+    OFF_ERR,
+    ST_ERR
+};
+
+struct Mlist;
+struct Handle {
+    Mlist* list;
+    uintptr_t user;
+    uint32_t magic;
+    gw_client_t* client;
+    Handle *cprev, *cnext, *lprev, *lnext;
+};
+
+struct Mlist {
+    uint16_t raster, pid, length, speed, speedPending, speedConfirmed, slots, type, block, nameCount;
+    uint32_t byName, timeout;
+    uint8_t reported;
+    uint32_t countdown;
+    uint32_t notMeasuring, negative;
+    uint8_t* words; // host-order words, or the names
+    uint32_t fifoRef, remoteId;
+    Mlist *pnext, *rnext, *pprev, *rprev;
+    Handle* handles;
+    uint32_t state, users;
+    uint16_t kill, killReload, killCount, exclusive, latency;
+    uint8_t tsError, linked;
+};
+
+struct Request {
+    Request *next, *prev;
+    Mlist* list;
+    uint32_t magic;
+    uint16_t status;
+    int16_t countdown;
+    uint16_t entry;
+    uint8_t answered;
+};
+
+struct PidRecord {
+    uint16_t offlineReload;
+    int16_t offlineCount;
+    uint16_t pollReload;
+    int16_t pollCount;
+    uint16_t reported; // written by the command task: atomic accesses only
+    uint16_t state, previous, running, requests;
+    Mlist* lists;
+    uint32_t flagHandle;
+};
+
+enum MagicKind : uint8_t { NONE = 0, HANDLE = 1, REQUEST = 2 };
+struct MagicSlot {
+    MagicKind kind;
+    void* target;
+};
+
+} // namespace
+
+struct gw_client_t {
+    gw_callbacks_t cb;
+    Handle* head;
+};
+
+namespace {
+
+PidRecord pids[PIDS];
+Mlist* rasterLists[RASTERS];
+Request* requestHead = nullptr;
+MagicTable* gwMagics = nullptr;
+MagicSlot* requestMagicArr = nullptr;
+SEM_ID requestSem = nullptr, handleSem = nullptr;
+uint8_t gatewayStop = 0;
+uint16_t dataCntOnline[PIDS], dataCntOffline[PIDS], noDataCnt[PIDS], statCnt[PIDS];
+uint16_t statState[PIDS][STATES];
+const char* const stateNames[] = {"NOMEAS", "MEAS", "OFFLINE", "STARTUP", "KILLMEAS"};
+
+void put16(uint8_t* p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v >> 8);
+    p[1] = static_cast<uint8_t>(v);
+}
+void put32(uint8_t* p, uint32_t v) {
+    put16(p, static_cast<uint16_t>(v >> 16));
+    put16(p + 2, static_cast<uint16_t>(v));
+}
+uint32_t be32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | p[2] << 8 | p[3];
+}
+bool later(uint32_t a, uint32_t b) {
+    return static_cast<int32_t>(a - b) > 0;
+}
+
+bool take(SEM_ID s, const char* what) {
+    if (s && semTake(s, WAIT_FOREVER) == OK) return true;
+    syslogx(LOG_ERR, "%s(): Error acquiring semaphore %s", what, std::strerror(errno));
+    return false;
+}
+
+uint16_t reportedOf(uint16_t pid) {
+    return __atomic_load_n(&pids[pid].reported, __ATOMIC_ACQUIRE);
+}
+void setReported(uint16_t pid, uint16_t v) {
+    __atomic_store_n(&pids[pid].reported, v, __ATOMIC_RELEASE);
+}
+
+// This unit reaches itself without the transport.
+bool connected(uint16_t pid) {
+    return pid == AppMan_getPID() || BC2_connected(pid);
+}
+bool capable(uint16_t pid, int capability) {
+    return pid != AppMan_getPID() && BC2_getRemoteCapabilty(pid, capability) == 0;
+}
+
+uint32_t newMagic(MagicKind kind, void* target) {
+    const uint32_t m = magicNumber_getNewMagic(gwMagics);
+    if (m) requestMagicArr[m & 0xFFFF] = {kind, target};
+    return m;
+}
+void dropMagic(uint32_t magic, bool delayed) {
+    const int32_t i = magicNumber_magic2index(gwMagics, magic);
+    if (i <= 0) return;
+    requestMagicArr[i] = {NONE, nullptr};
+    if (delayed)
+        magicNumber_deleteMagic(gwMagics, magic);
+    else
+        magicNumber_deleteMagic_noTimeout(gwMagics, magic);
+}
+void* resolve(uint32_t magic, MagicKind kind) {
+    const int32_t i = magicNumber_magic2index(gwMagics, magic);
+    return i > 0 && requestMagicArr[i].kind == kind ? requestMagicArr[i].target : nullptr;
+}
+
+int call(const Handle* h, int entry, uint32_t status, const void* data) {
+    const gw_callback_t& c = h->client->cb.entry[entry];
+    return c.fn ? c.fn(status, data, h->user) : 0;
+}
+void callAll(const Mlist* l, int entry, uint32_t status, const void* data) {
+    for (Handle* h = l->handles; h; h = h->lnext)
+        call(h, entry, status, data);
+}
+
+bool isRunning(const Mlist* l) {
+    return l->state == RUN || l->state == RUN_PN;
+}
+
+void linkRaster(Mlist* l) {
+    if (l->linked || l->raster >= RASTERS) return;
+    l->rprev = nullptr;
+    l->rnext = rasterLists[l->raster];
+    if (l->rnext) l->rnext->rprev = l;
+    rasterLists[l->raster] = l;
+    l->linked = 1;
+}
+void unlinkRaster(Mlist* l) {
+    if (!l->linked) return;
+    if (l->rprev)
+        l->rprev->rnext = l->rnext;
+    else
+        rasterLists[l->raster] = l->rnext;
+    if (l->rnext) l->rnext->rprev = l->rprev;
+    l->rnext = l->rprev = nullptr;
+    l->linked = 0;
+}
+
+void message(uint8_t* m, uint16_t code, uint16_t dest, uint32_t ctx1, uint32_t ctx2, uint16_t payload) {
+    ci_set_header(m, {payload, AppMan_getPID(), dest, ctx1, ctx2, code});
+}
+
+// Queues a request for the reply; under the handle mutex. 1 when sent.
+int ciPutCmd(uint8_t* m, Mlist* l, uint16_t entry) {
+    const uint16_t dest = ci_header(m).dest;
+    if (dest < PIDS && pids[dest].state == OFFLINE) {
+        put32(m + 8, 0);
+        return 0;
+    }
+    auto* r = new (std::nothrow) Request{};
+    if (!r) return 0;
+    r->list = l;
+    r->countdown = REQUEST_MS;
+    r->entry = entry;
+    r->magic = newMagic(REQUEST, r);
+    if (!r->magic) {
+        delete r;
+        return 0;
+    }
+    put32(m + 8, r->magic);
+    if (!take(requestSem, "gw_ci_put_cmd")) {
+        dropMagic(r->magic, false);
+        delete r;
+        return 0;
+    }
+    if (comint_put_cmd(m, 1) != 1) {
+        semGive(requestSem);
+        dropMagic(r->magic, false);
+        delete r;
+        return 0;
+    }
+    r->next = requestHead;
+    if (requestHead) requestHead->prev = r;
+    requestHead = r;
+    semGive(requestSem);
+    return 1;
+}
+
+// The stop of a list that ran: 0x0502 straight, or 0x0512 through the request path.
+int sendStop(Mlist* l) {
+    uint8_t m[CI_HEADER];
+    if (l->byName) {
+        message(m, 0x0512, l->pid, 0, l->remoteId, 0);
+        return ciPutCmd(m, l, GW_CB_STOP);
+    }
+    message(m, 0x0502, l->pid, 0, l->remoteId, 0);
+    return comint_put_cmd(m, 1);
+}
+
+int speedInternal(Mlist* l, uint16_t speed) {
+    if (!l->exclusive) return 0;
+    l->speed = speed;
+    l->countdown = l->timeout;
+    if (!isRunning(l)) {
+        syslogx(LOG_DEBUG2,
+                "gw_list_speed_internal: not sending speed cmd state %X, PID %X, FIFO %u, raster %u, type %u",
+                l->state, l->pid, l->fifoRef, l->raster, l->type);
+        return 0;
+    }
+    uint8_t m[CI_HEADER + 2];
+    message(m, l->byName ? 0x0514 : 0x0503, l->pid, 0, l->remoteId, 2);
+    put16(m + CI_HEADER, speed);
+    if (!ciPutCmd(m, l, 4)) return 0;
+    if (l->byName)
+        l->speedPending = 1;
+    else
+        l->speedConfirmed = speed;
+    return 1;
+}
+
+// Under the handle mutex.
+int startInternal(Mlist* l) {
+    if (l->state >= STP && l->state <= INS_DEST) return 0;
+    if (l->length > GW_LIST_MAX) {
+        syslogx(LOG_ERR2,
+                "gw_start_list_internal: Measlist exceeds length %d > %d: PID 0x%X, Raster %d, Fifoslots %d, "
+                "Blocksize %d",
+                l->length, GW_LIST_MAX, l->pid, l->raster, l->slots, l->block);
+        callAll(l, GW_CB_START, GW_TOO_LONG, nullptr);
+        l->state = ST_ERR;
+        l->negative = 3;
+        return 0;
+    }
+    if (!l->byName) {
+        uint8_t m[CI_HEADER + 12 + GW_LIST_MAX];
+        message(m, 0x0500, l->pid, 0, 0, static_cast<uint16_t>(l->length + 12));
+        uint8_t* p = m + CI_HEADER;
+        put16(p, l->raster);
+        put16(p + 2, l->speed);
+        put16(p + 4, l->block);
+        put16(p + 6, l->length);
+        put16(p + 8, l->slots);
+        put16(p + 10, l->type);
+        for (uint16_t i = 0; i < l->length / 4; ++i) {
+            int32_t w;
+            std::memcpy(&w, l->words + 4 * i, 4);
+            put32(p + 12 + 4 * i, static_cast<uint32_t>(w));
+        }
+        l->state = STP;
+        if (!ciPutCmd(m, l, GW_CB_START)) {
+            l->state = P_ETRY;
+            return 0;
+        }
+        ++pids[l->pid].requests;
+        return 1;
+    }
+    auto* r = new (std::nothrow) Request{};
+    if (!r) return 0;
+    r->list = l;
+    r->countdown = REQUEST_MS;
+    r->entry = GW_CB_START;
+    r->magic = newMagic(REQUEST, r);
+    if (!r->magic) {
+        delete r;
+        return 0;
+    }
+    if (capable(l->pid, 1)) {
+        if (!capable(l->pid, 2) && l->nameCount > 1) {
+            syslogx(LOG_ERR,
+                    "gw_start_list_internal: measByName with more than one channel not supported, ignoring "
+                    "%d channels",
+                    l->nameCount - 1);
+            l->nameCount = 1;
+            l->length = static_cast<uint16_t>(std::strlen(reinterpret_cast<char*>(l->words)) + 1);
+        }
+        if (!gw_pid_offline(l->pid) &&
+            !meas_man_create2(r->magic, reinterpret_cast<char*>(l->words), l->pid, l->raster, l->speed,
+                              l->length, l->nameCount, l->slots, l->type)) {
+            l->state = P_ETRY;
+            dropMagic(r->magic, false);
+            delete r;
+            return 0;
+        }
+    }
+    l->state = STP;
+    ++pids[l->pid].requests;
+    if (take(requestSem, "gw_start_list_internal")) {
+        r->next = requestHead;
+        if (requestHead) requestHead->prev = r;
+        requestHead = r;
+        semGive(requestSem);
+    }
+    return 1;
+}
+
+void unqueue(Request* r) {
+    if (r->prev)
+        r->prev->next = r->next;
+    else
+        requestHead = r->next;
+    if (r->next) r->next->prev = r->prev;
+    dropMagic(r->magic, true);
+    delete r;
+}
+
+// Frees a killed list; under the handle mutex.
+void killInternal(Mlist* l) {
+    if (!take(requestSem, "gw_kill_list_internal")) return;
+    for (Request* r = requestHead; r; r = r->next)
+        if (r->list == l) {
+            r->answered = 1;
+            r->list = nullptr;
+        }
+    semGive(requestSem);
+    PidRecord& p = pids[l->pid];
+    if (l->pprev)
+        l->pprev->pnext = l->pnext;
+    else if (p.lists == l)
+        p.lists = l->pnext;
+    if (l->pnext) l->pnext->pprev = l->pprev;
+    unlinkRaster(l);
+    std::free(l->words);
+    delete l;
+}
+
+void unlinkHandle(Handle* h) {
+    if (h->cprev)
+        h->cprev->cnext = h->cnext;
+    else
+        h->client->head = h->cnext;
+    if (h->cnext) h->cnext->cprev = h->cprev;
+    Mlist* l = h->list;
+    if (h->lprev)
+        h->lprev->lnext = h->lnext;
+    else
+        l->handles = h->lnext;
+    if (h->lnext) h->lnext->lprev = h->lprev;
+}
+
+void attach(Handle* h, gw_client_t* c, Mlist* l) {
+    h->client = c;
+    h->list = l;
+    h->cnext = c->head;
+    if (c->head) c->head->cprev = h;
+    c->head = h;
+    h->lnext = l->handles;
+    if (l->handles) l->handles->lprev = h;
+    l->handles = h;
+}
+
+uint32_t setup(gw_client_t* c, const void* words, bool byName, uintptr_t user, uint16_t length,
+               uint16_t nameCount, uint16_t raster, uint16_t pid, uint16_t share, uint16_t type,
+               uint16_t speed, uint16_t slots, uint16_t block, uint32_t timeout) {
+    if (!c || !words || pid >= PIDS || raster >= RASTERS) return 0;
+    auto* h = new (std::nothrow) Handle{};
+    if (!h) {
+        syslogx(LOG_ERR, "gw_setup_list: alloc mhandle_p failed ");
+        return 0;
+    }
+    h->user = user;
+    if (slots == 0) slots = gw_getslotnum(raster);
+    if (!take(handleSem, "gw_setup_list")) {
+        delete h;
+        return 0;
+    }
+    uint32_t result = 0;
+    Mlist* join = nullptr;
+    if (share == 0)
+        for (Mlist* l = pids[pid].lists; l && !join; l = l->pnext) {
+            const bool small = byName ? nameCount <= 1 : block <= 8;
+            if (small && l->byName == byName && l->raster == raster && l->length == length &&
+                l->type == type && l->speed == speed && l->slots == slots && l->block == block &&
+                l->timeout == timeout && !l->exclusive && !l->kill && l->users > 0 &&
+                std::memcmp(l->words, words, byName ? length : (length < 8 ? length : 8)) == 0)
+                join = l;
+        }
+    if (join) {
+        h->magic = newMagic(HANDLE, h);
+        if (!h->magic) {
+            syslogx(LOG_ERR,
+                    "gw_setup_list: gw_get_magic failed @ NOT_STOPPABLE PID %X FIFO %u, raster %u, type %u",
+                    pid, join->fifoRef, raster, type);
+            delete h;
+        } else {
+            attach(h, c, join);
+            ++join->users;
+            if (isRunning(join)) call(h, GW_CB_START, GW_OK, &join->latency);
+            result = h->magic;
+        }
+    } else {
+        auto* l = new (std::nothrow) Mlist{};
+        uint8_t* copy = l ? static_cast<uint8_t*>(std::malloc(length ? length : 1)) : nullptr;
+        if (!copy) {
+            syslogx(LOG_ERR, "gw_setup_list: get mlist_p failed @ STOPPABLE ");
+            delete l;
+            delete h;
+        } else {
+            std::memcpy(copy, words, length);
+            l->words = copy;
+            l->byName = byName;
+            l->nameCount = nameCount;
+            l->raster = raster;
+            l->pid = pid;
+            l->length = length;
+            l->speed = l->speedConfirmed = speed;
+            l->slots = slots;
+            l->type = type;
+            l->block = block;
+            l->timeout = l->countdown = timeout;
+            l->state = CFG;
+            l->users = 1;
+            l->killReload = l->killCount = KILL_DELAY;
+            l->exclusive = share;
+            h->magic = newMagic(HANDLE, h);
+            if (!h->magic) {
+                syslogx(LOG_ERR,
+                        "gw_setup_list: gw_get_magic failed @ STOPPABLE PID %X FIFO %u, raster %u, type %u",
+                        pid, 0u, raster, type);
+                std::free(copy);
+                delete l;
+                delete h;
+            } else {
+                attach(h, c, l);
+                l->pnext = pids[pid].lists;
+                if (l->pnext) l->pnext->pprev = l;
+                pids[pid].lists = l;
+                result = h->magic;
+            }
+        }
+    }
+    semGive(handleSem);
+    return result;
+}
+
+void sendStateQuery(uint16_t pid) {
+    uint8_t m[CI_HEADER];
+    if (capable(pid, 1))
+        message(m, 0x0516, pid, 0, AppMan_getPID(), 0);
+    else
+        message(m, 0x0505, pid, pids[pid].flagHandle, AppMan_getPID(), 0);
+    comint_put_cmd(m, 1);
+}
+
+void logStatistics(uint16_t pid) {
+    PidRecord& p = pids[pid];
+    statCnt[pid] = 0;
+    if (!p.lists) return;
+    uint16_t per[STATES] = {};
+    uint16_t n = 0;
+    for (Mlist* l = p.lists; l; l = l->pnext, ++n)
+        if (l->state < STATES) ++per[l->state];
+    statCnt[pid] = n;
+    if (std::memcmp(per, statState[pid], sizeof per) == 0) return;
+    std::memcpy(statState[pid], per, sizeof per);
+    syslogx(LOG_INFO2,
+            "MeasGate: PID 0x%02X is %s, ReqM:%3u, RunM:%3u; mlist cnt:%3u, Cfg:%3u, P_Ini:%3u, P_Etry:%3u, "
+            "P_Err:%3u, "
+            "Stp:%3u, Meas:%3u, MeasPN:%3u, Dest:%3u",
+            pid, p.state <= KILLMEAS ? stateNames[p.state] : "UNDEF", p.requests, p.running, n, per[0],
+            per[1], per[2], per[3], per[4], per[5], per[6], per[7]);
+    syslogx(LOG_INFO2, "   MeasGate(cont): PID 0x%02X: Ins_Dest:%3u, Off_Etry:%3u, Off_Err:%3u, StErr: %3u",
+            pid, per[8], per[9], per[10], per[11]);
+}
+
+void monitorPid(uint16_t pid) {
+    PidRecord& p = pids[pid];
+    // 1. kills and restarts
+    for (Mlist *l = p.lists, *next; l; l = next) {
+        next = l->pnext;
+        if (l->kill && (l->state == DEST || l->state == INS_DEST)) {
+            if (l->killCount < 10)
+                killInternal(l);
+            else
+                l->killCount = static_cast<uint16_t>(l->killCount - 10);
+        } else if (l->kill) {
+            if (l->state == CFG || l->state == P_INI) {
+                l->state = INS_DEST;
+                l->killCount = l->killReload;
+            } else if (sendStop(l)) {
+                l->state = DEST;
+                l->killCount = l->killReload;
+            }
+        } else if (l->tsError && isRunning(l) && sendStop(l)) {
+            syslogx(LOG_INFO, "gw_meas_monitoring(): restart block because of timestamp error PID 0x%02X",
+                    pid);
+            l->remoteId = 0;
+            l->state = P_ETRY;
+            l->tsError = 0;
+        }
+    }
+    // 2. state from the answers, and the next query
+    p.offlineCount = static_cast<int16_t>(p.offlineCount - 10);
+    p.pollCount = static_cast<int16_t>(p.pollCount - 10);
+    const uint16_t reported = reportedOf(pid);
+    if (reported != OFFLINE || p.offlineCount < 1) {
+        if (!(reported == MEAS && p.state == KILLMEAS)) p.state = reported;
+        if (p.pollCount < 1) {
+            p.offlineCount = static_cast<int16_t>(p.offlineReload);
+            p.pollCount = static_cast<int16_t>(p.pollReload);
+            setReported(pid, OFFLINE);
+            sendStateQuery(pid);
+        }
+    }
+    // 3. by state
+    int starts = 0;
+    auto start = [&](Mlist* l) {
+        if (starts < STARTS_PER_CYCLE && startInternal(l)) ++starts;
+    };
+    const bool wasOnline = p.previous == NOMEAS || p.previous == MEAS || p.previous == KILLMEAS;
+    switch (p.state) {
+    case NOMEAS: {
+        if (p.previous == KILLMEAS)
+            syslogx(LOG_INFO2, "MeasGate: PID 0x%X finished kill all meas, setting up new meas", pid);
+        else if (!wasOnline)
+            syslogx(LOG_INFO2, "MeasGate: PID 0x%X is detected online(PID_NOMEAS)", pid);
+        bool reset = false;
+        for (Mlist* l = p.lists; l; l = l->pnext) {
+            switch (l->state) {
+            case CFG:
+            case STP:
+            case DEST:
+            case INS_DEST:
+                break;
+            case RUN:
+                l->state = RUN_PN;
+                l->notMeasuring = 0;
+                break;
+            case RUN_PN:
+                if (++l->notMeasuring > NOT_MEASURING_MAX) {
+                    l->state = P_ETRY;
+                    l->negative = 0;
+                    reset = true;
+                    start(l);
+                }
+                break;
+            default:
+                if (!(l->state == ST_ERR && l->negative >= 3)) start(l);
+            }
+        }
+        if (reset) {
+            syslogx(LOG_INFO2, "MeasGate: PID 0x%X reset detected, restart measurement.", pid);
+            for (Mlist* l = p.lists; l; l = l->pnext)
+                l->negative = 0;
+        }
+        break;
+    }
+    case MEAS:
+        if (!wasOnline) syslogx(LOG_INFO2, "MeasGate: PID 0x%X is detected online(PID_MEAS)", pid);
+        if (p.running == 0 && p.requests == 0) {
+            gw_kill_pid(pid);
+            p.state = KILLMEAS;
+            p.pollCount = 10;
+            syslogx(LOG_INFO2,
+                    "MeasGate: PID 0x%X reports a measurement but none is registerd here. Kill all meas on "
+                    "client.",
+                    pid);
+            break;
+        }
+        if (p.previous != MEAS)
+            syslogx(LOG_INFO2, "MeasGate: Measurement for PID 0x%X is set up and running", pid);
+        for (Mlist* l = p.lists; l; l = l->pnext) {
+            switch (l->state) {
+            case CFG:
+            case STP:
+            case DEST:
+            case INS_DEST:
+                break;
+            case P_INI:
+            case P_ETRY:
+            case P_ERR:
+            case ST_ERR:
+                if (!(l->state == ST_ERR && l->negative >= 3)) {
+                    start(l);
+                    l->tsError = 0;
+                }
+                break;
+            case RUN_PN:
+                l->state = RUN;
+                [[fallthrough]];
+            case RUN:
+                if (l->exclusive && l->speed != l->speedConfirmed) {
+                    syslogx(LOG_INFO2, "MeasGate: GW_SERVICE_MEAS_SPEED repeated");
+                    speedInternal(l, l->speed);
+                }
+                break;
+            case OFF_ETRY:
+            case OFF_ERR:
+                callAll(l, GW_CB_START, GW_OK, nullptr);
+                l->state = RUN;
+                if (l->exclusive) speedInternal(l, l->speed);
+                break;
+            default:
+                syslogx(LOG_ERR2, "measlist state undefined: state %X, PID %X, FIFO %u, raster %u, type %u",
+                        l->state, pid, l->fifoRef, l->raster, l->type);
+            }
+        }
+        break;
+    case OFFLINE:
+        if (p.previous != OFFLINE) syslogx(LOG_INFO2, "MeasGate: PID 0x%X is detected offline", pid);
+        for (Mlist* l = p.lists; l; l = l->pnext) {
+            l->negative = 0;
+            if (l->state == P_ETRY) {
+                callAll(l, GW_CB_START, GW_PID_OFFLINE, nullptr);
+                l->state = P_ERR;
+            } else if (isRunning(l)) {
+                callAll(l, GW_CB_START, GW_PID_OFFLINE, nullptr);
+                l->state = OFF_ETRY;
+            }
+        }
+        break;
+    case KILLMEAS:
+        if (p.running == 0 && p.requests == 0 && p.pollCount < 11) {
+            gw_kill_pid(pid);
+            syslogx(LOG_INFO2,
+                    "MeasGate: repeat: PID 0x%X reports a measurement but none is registerd here. Kill all "
+                    "meas on "
+                    "client.",
+                    pid);
+        }
+        break;
+    default:
+        break;
+    }
+    logStatistics(pid);
+}
+
+// The request a reply names, if it waits for one and has a list; under both mutexes.
+Request* pending(uint32_t magic) {
+    auto* r = static_cast<Request*>(resolve(magic, REQUEST));
+    return r && !r->answered && r->list ? r : nullptr;
+}
+
+void byNameReply(uint32_t requestMagic, uint32_t listMagic, uint32_t fifo, const uint8_t* records, size_t) {
+    if (!take(handleSem, "gw_meascreate_reply_measByName")) return;
+    if (take(requestSem, "gw_meascreate_reply_measByName")) {
+        Request* r = pending(requestMagic);
+        Mlist* l = r ? r->list : nullptr;
+        if (r) r->answered = 1;
+        semGive(requestSem);
+        if (l && l->kill) {
+            // killed while the request was out: stop it at once
+            if (listMagic) {
+                uint8_t m[CI_HEADER];
+                message(m, 0x0512, l->pid, 0, listMagic, 0);
+                comint_put_cmd(m, 1);
+            }
+        } else if (l && listMagic) {
+            l->remoteId = listMagic;
+            l->fifoRef = fifo;
+            linkRaster(l);
+            l->state = RUN;
+            ++pids[l->pid].running;
+            callAll(l, GW_CB_START, GW_OK, records);
+        } else if (l) {
+            l->state = ST_ERR;
+            if (++l->negative >= 3) {
+                char head[20] = {};
+                std::strncpy(head, reinterpret_cast<char*>(l->words), l->length < 19 ? l->length : 19);
+                syslogx(LOG_ERR,
+                        "gw_meascreate_reply_measByName(): got 3 negative answers for measlist, giving up "
+                        "(pid 0x%02X, "
+                        "req 0x%08X, List %s...",
+                        l->pid, requestMagic, head);
+            }
+            callAll(l, GW_CB_START, GW_REFUSED, nullptr);
+        }
+    }
+    if (semGive(handleSem) != OK)
+        syslogx(LOG_ERR, "gw_meascreate_reply_measByName: failed to give semaphore %s", std::strerror(errno));
+}
+
+void serviceReply(uint32_t requestMagic, uint32_t result) {
+    if (!take(handleSem, "gw_service_reply_meas2")) return;
+    if (take(requestSem, "gw_service_reply_meas2")) {
+        if (Request* r = pending(requestMagic)) {
+            Mlist* l = r->list;
+            if (r->entry == GW_CB_STOP && result != 1)
+                syslogx(LOG_ERR, "gw_service_reply_meas2(): stopping measlist return FALSE, PID: 0x%02X",
+                        l->pid);
+            if (r->entry == 4) {
+                if (result == 1)
+                    l->speedConfirmed = l->speed;
+                else
+                    syslogx(
+                        LOG_ERR,
+                        "gw_service_reply_meas2(): setting meas speed return FALSE, PID: 0x%02X, divisor %d",
+                        l->pid, l->speedConfirmed);
+                l->speedPending = 0;
+            }
+            r->answered = 1;
+        }
+        semGive(requestSem);
+    }
+    semGive(handleSem);
+}
+
+const MeasManGatewaySink gatewaySink{byNameReply, serviceReply, gw_meas_state_reply};
+
+void timestampError(const uint8_t* m, const char* what) {
+    const CiHeader h = ci_header(m);
+    if (h.context1 >= RASTERS) return;
+    if (!take(handleSem, "gw_meas_timestamp_err")) return;
+    for (Mlist* l = rasterLists[h.context1]; l; l = l->rnext) {
+        if (l->pid != h.source || l->remoteId != h.context2) continue;
+        if (isRunning(l))
+            l->tsError = 1;
+        else
+            syslogx(LOG_ERR, "%s(): got timestamp error while in state %d, ignored", what,
+                    static_cast<int>(l->state));
+        break;
+    }
+    semGive(handleSem);
+}
+
+} // namespace
+
+void gw_meas_ini() {
+    requestHead = nullptr;
+    for (Mlist*& r : rasterLists)
+        r = nullptr;
+    for (uint16_t pid = 0; pid < PIDS; ++pid) {
+        PidRecord& p = pids[pid];
+        p = PidRecord{OFFLINE_MS, 0, POLL_MS, 0, OFFLINE, OFFLINE, OFFLINE, 0, 0, nullptr, p.flagHandle};
+        // What the 0x0505 query names for the 0x0103/0x0104 answer to set.
+        comint_handle_drop(p.flagHandle);
+        p.flagHandle = comint_handle_flag(&p.reported);
+    }
+    if (!requestSem) requestSem = semMCreate(SEM_Q_PRIORITY | SEM_INVERSION_SAFE);
+    if (!requestSem) syslogx(LOG_ERR, "gw_meas_ini() semMCreate request failed");
+    if (!handleSem) handleSem = semMCreate(SEM_Q_PRIORITY | SEM_INVERSION_SAFE);
+    if (!handleSem) syslogx(LOG_ERR, "gw_meas_ini() semMCreate mhandle failed");
+    if (!gwMagics) gwMagics = magicNumber_createMem(DK_MAGIC_COUNT, DK_MAGIC_DELAY);
+    if (!requestMagicArr) requestMagicArr = new (std::nothrow) MagicSlot[DK_MAGIC_COUNT]{};
+    if (!gwMagics || !requestMagicArr)
+        syslogx(LOG_ERR, "gw_meas_ini(): failed to initialize magic number table");
+    gatewayStop = 0;
+    meas_man_setGatewaySink(&gatewaySink);
+}
+
+gw_client_t* gw_connect(const gw_callbacks_t* callbacks) {
+    if (!callbacks) {
+        syslogx(LOG_ERR, "gw_connect() callback_list NULL");
+        return nullptr;
+    }
+    auto* c = new (std::nothrow) gw_client_t{};
+    if (c) c->cb = *callbacks;
+    return c;
+}
+
+uint32_t gw_setup_list(gw_client_t* c, const int32_t* list, uintptr_t user, uint16_t length, uint16_t raster,
+                       uint16_t pid, uint16_t share, uint16_t type, uint16_t speed, uint16_t slots,
+                       uint16_t block, uint32_t timeout) {
+    return setup(c, list, false, user, length, 0, raster, pid, share, type, speed, slots, block, timeout);
+}
+
+uint32_t gw_setup_list_measByName(gw_client_t* c, const char* device, const char* names, uintptr_t user,
+                                  uint16_t namesLength, uint16_t nameCount, uint16_t raster, uint16_t share,
+                                  uint16_t type, uint16_t speed, uint16_t slots, uint32_t timeout) {
+    return setup(c, names, true, user, namesLength, nameCount, raster, pidByDevicename(device), share, type,
+                 speed, slots, 0, timeout);
+}
+
+void gw_start_list(uint32_t magic) {
+    if (!take(handleSem, "gw_start_list")) return;
+    auto* h = static_cast<Handle*>(resolve(magic, HANDLE));
+    Mlist* l = h ? h->list : nullptr;
+    if (!l || (l->state >= P_INI && l->state <= RUN_PN)) {
+        // nothing to do
+    } else if (l->state == DEST || l->state == INS_DEST || l->state == ST_ERR) {
+        syslogx(LOG_ERR, "gw_start_list: try to use deleted measlist.");
+    } else {
+        if (!connected(l->pid)) callAll(l, GW_CB_START, GW_OFFLINE, nullptr);
+        l->state = P_INI;
+        l->tsError = 0;
+    }
+    semGive(handleSem);
+}
+
+void gw_start_all(gw_client_t* c) {
+    if (!c || !take(handleSem, "gw_start_all")) return;
+    for (Handle* h = c->head; h; h = h->cnext)
+        gw_start_list(h->magic);
+    semGive(handleSem);
+}
+
+void gw_kill_list(uint32_t magic) {
+    if (!take(handleSem, "gw_kill_list")) return;
+    auto* h = static_cast<Handle*>(resolve(magic, HANDLE));
+    Mlist* l = h ? h->list : nullptr;
+    if (l && !l->kill) {
+        dropMagic(magic, true);
+        if (l->users) --l->users;
+        unlinkHandle(h);
+        call(h, GW_CB_STOP, GW_OK, nullptr);
+        delete h;
+        if (l->users == 0) {
+            // Set under the mutex, so no raster task reads the list's FIFO once the stop is out.
+            if (l->state == CFG || l->state == P_INI)
+                l->state = INS_DEST;
+            else if (sendStop(l))
+                l->state = DEST;
+            l->kill = 1;
+            l->killCount = l->killReload;
+        }
+    }
+    semGive(handleSem);
+}
+
+void gw_kill_all_lists(gw_client_t* c) {
+    if (!c || !take(handleSem, "gw_kill_all_lists")) return;
+    while (c->head) {
+        Handle* h = c->head;
+        if (h->list->kill) { // left unchanged by the kill: take it off the client all the same
+            unlinkHandle(h);
+            dropMagic(h->magic, true);
+            delete h;
+        } else {
+            gw_kill_list(h->magic);
+        }
+    }
+    semGive(handleSem);
+}
+
+int gw_disconnect(gw_client_t* c) {
+    gw_kill_all_lists(c);
+    delete c;
+    return 0;
+}
+
+int gw_list_speed(gw_client_t* c, uint32_t magic, uint16_t speed) {
+    if (!c || !take(handleSem, "gw_list_speed")) return 0;
+    auto* h = static_cast<Handle*>(resolve(magic, HANDLE));
+    const int r = h && h->client == c ? speedInternal(h->list, speed) : 0;
+    semGive(handleSem);
+    return r;
+}
+
+uint16_t pidByDevicename(const char* device) {
+    struct Name {
+        const char* name;
+        uint16_t pid;
+    };
+    static const Name exact[] = {
+        {"Q50", 34},     {"Q60", 34},     {"Q65", 34},  {"Q70", 34},   {"Q80", 34},    {"VLM8", 36},
+        {"VLM7", 36},    {"VLM10", 36},   {"VLM9", 37}, {"VLM11", 37}, {"VLMS2p", 37}, {"KT6", 10},
+        {"KT7", 10},     {"PRAQL", 39},   {"PRAQ", 3},  {"KX350", 4},  {"HNR4", 4},    {"ZOB", 35},
+        {"KT6_LOG", 35}, {"KT7_LOG", 35}, {"QDV", 7},   {"QDV_A", 7},  {"QDV_B", 6},   {"WEMB3", 38}};
+    static const Name suffix[] = {{"_FL", 40}, {"_FR", 41}, {"_RL", 42}, {"_RR", 43},
+                                  {"_F", 44},  {"_R", 45},  {"_C", 46},  {"_GB", 47}};
+    if (!device) return 0;
+    for (const Name& n : exact)
+        if (std::strcmp(device, n.name) == 0) return n.pid;
+    if (const char* tail = std::strrchr(device, '_'))
+        for (const Name& n : suffix)
+            if (std::strcmp(tail, n.name) == 0) return n.pid;
+    syslogx(LOG_ERR, "pidByDevicename(): device %s unknown!, pid 0 set", device);
+    return 0;
+}
+
+uint16_t gw_getslotnum(int raster) {
+    static const uint16_t slots[] = {512, 256, 128, 64, 32, 16, 8, 4, 4, 2, 512};
+    return raster >= 0 && raster <= 10 ? slots[raster] : 2;
+}
+
+void gw_raster(int raster) {
+    if (raster < 0 || raster >= RASTERS) return;
+    const uint32_t now = time_getTimestamp();
+    if (!take(handleSem, "gw_raster")) return;
+    for (Mlist* l = rasterLists[raster]; l; l = l->rnext) {
+        if (isRunning(l) && !l->tsError) {
+            if (gatewayStop) break;
+            DynkommFifo* f = nullptr;
+            if (dynkomm_get_fifo(l->fifoRef, &f) != 1) f = nullptr;
+            uint8_t* entry = dynkomm_read(f);
+            if (l->speed != l->speedConfirmed && !l->speedPending && !gw_pid_offline(l->pid)) {
+                syslogx(LOG_INFO2,
+                        "gw_raster: PID 0x%X correcting divisor to %d, 0x%08x, ras=%u, to=%u/%u (%u)", l->pid,
+                        l->speed, static_cast<unsigned>(reinterpret_cast<uintptr_t>(l)), l->raster,
+                        l->countdown, l->timeout, l->reported);
+                speedInternal(l, l->speed);
+            }
+            if (!entry) {
+                if (l->countdown == 1) {
+                    Handle* head = l->handles;
+                    if (head && head->client->cb.entry[GW_CB_TIMEOUT].fn && !l->reported) {
+                        l->reported = 1;
+                        call(head, GW_CB_TIMEOUT, GW_NODATA, &l->pid);
+                    }
+                    callAll(l, GW_CB_READ, GW_NODATA, nullptr);
+                    ++noDataCnt[l->pid];
+                    l->countdown = l->timeout;
+                }
+                if (l->countdown > 1 && l->speed != 0) --l->countdown;
+            }
+            bool tooNew = false;
+            while (entry) {
+                if ((l->type & 2) && later(be32(entry), now + 1000)) {
+                    dynkomm_readdone(f);
+                    tooNew = true;
+                    entry = dynkomm_read(f);
+                    continue;
+                }
+                if (l->reported) {
+                    if (l->handles) call(l->handles, GW_CB_TIMEOUT, GW_OK, &l->pid);
+                    l->reported = 0;
+                }
+                l->countdown = l->timeout;
+                l->killCount = l->killReload;
+                bool taken = false;
+                if (!l->kill)
+                    for (Handle* h = l->handles; h; h = h->lnext)
+                        taken = call(h, GW_CB_READ, GW_OK, entry) != 0 || taken;
+                if (!taken) break;
+                ++((l->type & 1) ? dataCntOffline : dataCntOnline)[l->pid];
+                dynkomm_readdone(f);
+                entry = dynkomm_read(f);
+            }
+            if (tooNew) l->tsError = 1;
+        } else if (l->state == OFF_ETRY) {
+            if (gatewayStop) break;
+            callAll(l, GW_CB_READ, GW_OFFLINE, nullptr);
+            l->state = OFF_ERR;
+        }
+    }
+    if (semGive(handleSem) != OK) syslogx(LOG_ERR, "gw_raster: failed to give semaphore.");
+}
+
+void gw_meas_monitoring() {
+    if (gatewayStop) return;
+    for (uint16_t pid = 0; pid < PIDS; ++pid) {
+        if (connected(pid) || pids[pid].state != OFFLINE) {
+            if (!take(handleSem, "gw_meas_monitoring")) return;
+            monitorPid(pid);
+            if (semGive(handleSem) != OK) {
+                syslogx(LOG_ERR, "gw_meas_monitoring: failed to give semaphore.");
+                return;
+            }
+        }
+    }
+    for (PidRecord& p : pids)
+        p.previous = p.state;
+}
+
+void gw_request_timeout() {
+    if (gatewayStop) return;
+    if (!take(handleSem, "gw_request_timeout")) return;
+    if (!take(requestSem, "gw_request_timeout")) {
+        semGive(handleSem);
+        return;
+    }
+    // Expired requests leave the queue under the request mutex; their callbacks run after it
+    // is given, under the handle mutex alone.
+    Request* expired = nullptr;
+    for (Request *r = requestHead, *next; r; r = next) {
+        next = r->next;
+        if (r->answered) {
+            unqueue(r);
+        } else if (r->countdown >= 11) {
+            r->countdown = static_cast<int16_t>(r->countdown - 10);
+        } else if (!r->list) {
+            syslogx(LOG_INFO2, "gw_request_timeout: Mlist is NULL request serv 0x%X ", r->entry);
+        } else {
+            if (r->prev)
+                r->prev->next = r->next;
+            else
+                requestHead = r->next;
+            if (r->next) r->next->prev = r->prev;
+            r->next = expired;
+            expired = r;
+        }
+    }
+    semGive(requestSem);
+    while (Request* r = expired) {
+        expired = r->next;
+        Mlist* l = r->list;
+        if (r->entry == GW_CB_START && l->state == STP) {
+            syslogx(LOG_INFO2, "MeasGate: Request for measurement on PID 0x%X timed out, retry...", l->pid);
+            l->state = P_ETRY;
+        }
+        if (r->entry == 4) l->speedPending = 0;
+        const bool addressStop = r->entry == GW_CB_STOP && !l->byName;
+        if (r->entry != 4 && !addressStop) callAll(l, r->entry, r->status ? r->status : GW_TIMEOUT, nullptr);
+        dropMagic(r->magic, true);
+        delete r;
+    }
+    semGive(handleSem);
+}
+
+void gw_meas_1s() {
+    magicNumber_garbageCollection(gwMagics);
+}
+
+void gw_stop() {
+    gatewayStop = 1;
+    // At shutdown the gateway waits no longer than a tenth of a second, and gives only what it took.
+    if (!handleSem || semTake(handleSem, sysClkRateGet() / 10) != OK) {
+        syslogx(LOG_WARN, "gw_stop: Failed to take semaphore %s", std::strerror(errno));
+        return;
+    }
+    for (uint16_t pid = 0; pid < PIDS; ++pid)
+        if (pids[pid].state == MEAS && reportedOf(pid) != OFFLINE) {
+            gw_kill_pid(pid);
+            pids[pid].state = KILLMEAS;
+        }
+    if (semGive(handleSem) != OK) syslogx(LOG_ERR, "gw_stop: Failed to give semaphore.");
+}
+
+void gw_meas_state_reply(uint16_t pid, uint32_t state) {
+    if (pid < PIDS) setReported(pid, static_cast<uint16_t>(state));
+}
+
+int gw_pid_offline(uint16_t pid) {
+    return pid >= PIDS || pids[pid].state == OFFLINE ? 1 : 0;
+}
+
+int gw_kill_pid(uint16_t pid) {
+    uint8_t m[CI_HEADER];
+    message(m, 0x0504, pid, 0, 0, 0);
+    return comint_put_cmd(m, 1);
+}
+
+void gw_print_pidstate(void (*out)(const char*)) {
+    char line[64];
+    for (int pid = 0; pid < PIDS; ++pid) {
+        if (pids[pid].state == OFFLINE) continue;
+        std::snprintf(line, sizeof line, "PID: %i [0x%X] online", pid, pid);
+        out(line);
+        out(pids[pid].state == MEAS ? " -- measure is running\n" : " -- no measure\n");
+    }
+}
+
+int gw_debugoutPID(uint16_t pid, uint16_t* out) {
+    if (!out || pid >= PIDS) return 0;
+    const PidRecord& p = pids[pid];
+    const uint16_t head[] = {p.state,       p.requests,         p.running,
+                             statCnt[pid],  dataCntOnline[pid], dataCntOffline[pid],
+                             noDataCnt[pid]};
+    std::memcpy(out, head, sizeof head);
+    std::memcpy(out + 7, statState[pid], sizeof statState[pid]);
+    return 1;
+}
+
+void gw_meascreate_reply(const uint8_t* m, size_t len) {
+    if (len < CI_HEADER + 4) return;
+    const CiHeader h = ci_header(m);
+    if (!take(handleSem, "gw_meascreate_reply")) return;
+    if (take(requestSem, "gw_meascreate_reply")) {
+        Request* r = pending(h.context2);
+        Mlist* l = r ? r->list : nullptr;
+        if (r) r->answered = 1;
+        semGive(requestSem);
+        const uint32_t fifo = be32(m + CI_HEADER);
+        DynkommFifo* f = nullptr;
+        // The FIFO must be one that receives from the list's unit.
+        const bool sound = fifo && dynkomm_get_fifo(fifo, &f) == 1 && f->sourcePid == (l ? l->pid : 0xFFFF);
+        if (!l || l->state != STP) {
+            // no request of a list that waits
+        } else if (l->kill) {
+            if (fifo) {
+                uint8_t stop[CI_HEADER];
+                message(stop, 0x0502, l->pid, 0, h.context1, 0);
+                comint_put_cmd(stop, 1);
+            }
+        } else if (!sound) {
+            l->state = P_ETRY;
+            callAll(l, r->entry, GW_REFUSED, nullptr);
+        } else {
+            l->fifoRef = fifo;
+            l->remoteId = h.context1;
+            linkRaster(l);
+            l->state = RUN;
+            ++pids[l->pid].running;
+            l->latency =
+                len >= CI_HEADER + 6 ? static_cast<uint16_t>(m[CI_HEADER + 4] << 8 | m[CI_HEADER + 5]) : 0;
+            for (Handle* hd = l->handles; hd; hd = hd->lnext)
+                call(hd, r->entry, GW_OK, len >= CI_HEADER + 6 ? &l->latency : nullptr);
+        }
+    }
+    if (semGive(handleSem) != OK)
+        syslogx(LOG_ERR, "gw_meascreate_reply: failed to give semaphore %s", std::strerror(errno));
+}
+
+void gw_meas_timestamp_err(const uint8_t* m, size_t) {
+    timestampError(m, "gw_meas_timestamp_err");
+}
+void gw_meas2_timestamp_err(const uint8_t* m, size_t) {
+    timestampError(m, "gw_meas2_timestamp_err");
+}
+
+void gw_reset() {
+    if (handleSem) semTake(handleSem, WAIT_FOREVER);
+    for (PidRecord& p : pids)
+        while (Mlist* l = p.lists) {
+            while (Handle* h = l->handles) {
+                unlinkHandle(h);
+                dropMagic(h->magic, false);
+                delete h;
+            }
+            killInternal(l);
+        }
+    while (requestHead)
+        unqueue(requestHead);
+    std::memset(dataCntOnline, 0, sizeof dataCntOnline);
+    std::memset(dataCntOffline, 0, sizeof dataCntOffline);
+    std::memset(noDataCnt, 0, sizeof noDataCnt);
+    std::memset(statCnt, 0, sizeof statCnt);
+    std::memset(statState, 0, sizeof statState);
+    if (handleSem) semGive(handleSem);
+}

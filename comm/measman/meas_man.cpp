@@ -1,0 +1,821 @@
+// Measurement server: lists of this unit's values per requester and raster, copied per raster
+// into the FIFO of the path back to the requester.
+#include "comm/measman/meas_man.h"
+
+#include "calibration/meas/seram_meas.h"
+#include "calibration/meascalinfo/meascalinfo.h"
+#include "calibration/virtchan/virtchan.h"
+#include "comm/ccpmr/ccpmr.h"
+#include "comm/comint/comint.h"
+#include "comm/dynkomm/dynkomm.h"
+#include "comm/routing/routing.h"
+#include "comm/sernet/sernet.h"
+#include "comm/xcpmr/xcpmr.h"
+#include "platform/os/os.h"
+#include "services/errmgr/errmgr.h"
+#include "services/rtpman/rtpman.h"
+#include "services/syslog/syslog.h"
+#include "services/timemod/timemod.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace {
+
+constexpr uint32_t TAG_OPENING = 0xDEAD0EA5, TAG_ACTIVE = 0x0EA5E518;
+constexpr int RASTERS = 20;
+constexpr uint16_t RASTER_DAQ = 13;
+constexpr uint32_t LIST_MAX = 480;
+constexpr uint16_t TYPE_OFFLINE = 1, TYPE_LOGGED = 2, TYPE_KEEP_ZERO = 4;
+constexpr size_t RECORD = 20;
+constexpr size_t RECORDS_MAX = (CI_QUEUE_PAYLOAD_MAX - 16) / RECORD;
+constexpr int ERR_PATH_SYNC = 482, ERR_TYPE_SYNC = 32;
+
+uint16_t be16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] << 8 | p[1]);
+}
+uint32_t be32(const uint8_t* p) {
+    return static_cast<uint32_t>(be16(p)) << 16 | be16(p + 2);
+}
+void put16(uint8_t* p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v >> 8);
+    p[1] = static_cast<uint8_t>(v);
+}
+void put32(uint8_t* p, uint32_t v) {
+    put16(p, static_cast<uint16_t>(v >> 16));
+    put16(p + 2, static_cast<uint16_t>(v));
+}
+// a later than b on the wrapping 100 us clock
+bool later(uint32_t a, uint32_t b) {
+    return static_cast<int32_t>(a - b) > 0;
+}
+bool isGroup(int32_t w) {
+    return w == -1 || w == -2 || w == -4 || w == -8;
+}
+
+struct MeasList {
+    uint32_t tag;
+    uint32_t sendFifo; // magic of the sending FIFO
+    DynkommFifo* fifo;
+    uint32_t reqContext;
+    uint32_t recvHandle;
+    MeasList* next;
+    uint32_t lastCopy;
+    uint32_t raster; // where it is linked; RASTER_DAQ for master-driven lists
+    uint16_t speed, countdown;
+    uint32_t magic; // the identifier handed to the requester
+    MeasDetach detach;
+    uint16_t requester, pathPid;
+    uint16_t type, length, values, words;
+    uint8_t stopped, byNames;
+    int32_t* word;
+    seramMeasHandle* handle;
+};
+
+MeasList* heads[RASTERS];
+SEM_ID rasterLock[RASTERS];
+MagicTable* mmMagics = nullptr;
+MeasList** measHdrMagicArr = nullptr; // by entry index of a list magic
+uint32_t openReplyRoutine = 0;
+std::atomic<uint32_t> dataLoss[RASTERS];
+std::atomic<uint32_t> blockStopped[RASTERS];
+uint32_t dataLossSum = 0, lastLossLogged = 0, lastStoppedLogged = 0, stoppedSecondAgo = 0;
+std::atomic<uint8_t> copyOfflineData{0};
+uint8_t offlineRequested = 0, offlineLogged = 0, syncErrorSet = 0;
+std::atomic<uint32_t> virtChanRegistered{0}, canIoInitialized{0};
+uint32_t syncErrorDelay = 0, onSyncDelay = 10, syncHold = 0, calls10ms = 0;
+std::atomic<const MeasManGatewaySink*> sink{nullptr};
+
+bool lockRaster(uint32_t r) {
+    return r < RASTERS && rasterLock[r] && semTake(rasterLock[r], WAIT_FOREVER) == OK;
+}
+void unlockRaster(uint32_t r) {
+    semGive(rasterLock[r]);
+}
+
+MeasList* allocList(uint32_t words) {
+    const size_t size = sizeof(MeasList) + words * (sizeof(int32_t) + sizeof(seramMeasHandle));
+    auto* raw = static_cast<uint8_t*>(std::calloc(1, size));
+    if (!raw) return nullptr;
+    auto* l = reinterpret_cast<MeasList*>(raw);
+    l->handle = reinterpret_cast<seramMeasHandle*>(raw + sizeof(MeasList));
+    l->word = reinterpret_cast<int32_t*>(raw + sizeof(MeasList) + words * sizeof(seramMeasHandle));
+    l->words = static_cast<uint16_t>(words);
+    return l;
+}
+
+void freeList(MeasList* l) {
+    for (uint16_t i = 0; i < l->words; ++i)
+        seramMeasFreeMeas(&l->handle[i]);
+    l->tag = TAG_OPENING ^ 0xFFFFFFFF;
+    std::free(l);
+}
+
+// The list a magic names, or none.
+MeasList* listOf(uint32_t magic) {
+    if (!mmMagics || !measHdrMagicArr) return nullptr;
+    const int32_t i = magicNumber_magic2index(mmMagics, magic);
+    return i > 0 ? measHdrMagicArr[i] : nullptr;
+}
+
+void forget(MeasList* l, bool delayed) {
+    const int32_t i = magicNumber_magic2index(mmMagics, l->magic);
+    if (i > 0) measHdrMagicArr[i] = nullptr;
+    if (delayed)
+        magicNumber_deleteMagic(mmMagics, l->magic);
+    else
+        magicNumber_deleteMagic_noTimeout(mmMagics, l->magic);
+}
+
+void send(uint16_t code, uint16_t dest, uint32_t ctx1, uint32_t ctx2, const uint8_t* payload = nullptr,
+          size_t n = 0) {
+    uint8_t m[CI_HEADER + CI_QUEUE_PAYLOAD_MAX] = {};
+    ci_set_header(m, {static_cast<uint16_t>(n), AppMan_getPID(), dest, ctx1, ctx2, code});
+    if (n) std::memcpy(m + CI_HEADER, payload, n);
+    comint_put_cmd(m, 1);
+}
+
+void refuseCreate(uint16_t dest, uint32_t requestContext) {
+    const uint8_t zero[4] = {};
+    send(0x0501, dest, 0, requestContext, zero, 4);
+}
+
+void link(MeasList* l) {
+    if (!lockRaster(l->raster)) return;
+    l->next = heads[l->raster];
+    __atomic_store_n(&heads[l->raster], l, __ATOMIC_RELEASE);
+    unlockRaster(l->raster);
+}
+
+// Takes the list out of its raster; false when it was not there.
+bool unlink(MeasList* l) {
+    if (!lockRaster(l->raster)) return false;
+    bool found = false;
+    for (MeasList** p = &heads[l->raster]; *p; p = &(*p)->next) {
+        if (*p != l) continue;
+        __atomic_store_n(p, l->next, __ATOMIC_RELEASE);
+        found = true;
+        break;
+    }
+    unlockRaster(l->raster);
+    return found;
+}
+
+// Ties a list made only of one master DAQ's channels to that DAQ instead of a raster.
+void checkMaster(MeasList* l) {
+    if (!(l->type & TYPE_OFFLINE)) return;
+    uint32_t daq = 0;
+    if (ccpmr_checkMeasList(l->word, l->length, &daq, 1)) {
+        l->raster = RASTER_DAQ;
+        l->detach = ccpmr_measlist_create(l, daq);
+    } else if (xcpmr_checkMeasList(l->word, l->length, &daq, 1)) {
+        l->raster = RASTER_DAQ;
+        l->detach = xcpmr_measlist_create(l, daq);
+    }
+}
+
+int stopList(MeasList* l, int keepFifo) {
+    if (!l) return 1;
+    if (l->tag != TAG_ACTIVE) return 0;
+    if (l->raster != RASTER_DAQ && !unlink(l)) return 0;
+    l->tag = TAG_OPENING ^ 0xFFFFFFFF;
+    if (l->raster == RASTER_DAQ && l->detach) l->detach(l);
+    if (!keepFifo) dynkomm_closepath(AppMan_getPID(), l->sendFifo, l->requester);
+    freeList(l);
+    return 1;
+}
+
+// Checks the list words of a request: groups of -1/-2/-4/-8, their addresses and a 0, ended by
+// a further 0, all within `words`. Returns the value bytes of one entry, or -1.
+int32_t parseList(const uint8_t* p, uint32_t words, uint16_t* values) {
+    uint32_t i = 0;
+    int32_t bytes = 0;
+    *values = 0;
+    while (i < words) {
+        const auto g = static_cast<int32_t>(be32(p + 4 * i++));
+        if (g == 0) return bytes;
+        if (!isGroup(g)) return -1;
+        for (;;) {
+            if (i >= words) return -1;
+            const auto w = static_cast<int32_t>(be32(p + 4 * i++));
+            if (w == 0) break;
+            if (isGroup(w) || w < 0) return -1;
+            bytes -= g;
+            ++*values;
+        }
+    }
+    return -1;
+}
+
+void openReply(const uint8_t* m, size_t len, uint16_t) {
+    if (len < CI_HEADER + 14) return;
+    MeasList* l = listOf(be32(m + 20));
+    if (!l || l->tag != TAG_OPENING) return;
+    l->tag = TAG_ACTIVE;
+    const uint32_t sending = be32(m + 24);
+    DynkommFifo* f = nullptr;
+    if (sending == 0 || dynkomm_get_fifo(sending, &f) != 1) {
+        refuseCreate(l->requester, l->reqContext);
+        forget(l, false);
+        freeList(l);
+        return;
+    }
+    l->sendFifo = sending;
+    l->fifo = f;
+    l->recvHandle = be32(m + 28);
+    l->pathPid = be16(m + 32);
+    l->lastCopy = time_getTimestamp();
+    if (l->raster != RASTER_DAQ) link(l);
+    if (l->type & TYPE_LOGGED) {
+        if (!offlineLogged) syslogx(LOG_INFO, "meas_man_openreply: offline data requested");
+        offlineLogged = 1;
+        offlineRequested = 1;
+        syncErrorDelay = 100;
+    }
+    uint8_t p[4 + 2 * LIST_MAX / 4];
+    put32(p, l->recvHandle);
+    size_t n = 4;
+    for (uint16_t i = 0; i < l->words; ++i)
+        if (l->word[i] != 0 && !isGroup(l->word[i])) {
+            put16(p + n, seramMeasGetLatency(&l->handle[i]));
+            n += 2;
+        }
+    send(0x0501, l->requester, l->magic, l->reqContext, p, n);
+}
+
+void copyList(MeasList* l, uint32_t raster, uint32_t stamp) {
+    uint8_t* slot = dynkomm_write(l->fifo);
+    if (!slot) {
+        dataLoss[raster].fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    put32(slot, stamp);
+    uint8_t* at = slot + 4;
+    int32_t size = 0;
+    for (uint16_t i = 0; i < l->words; ++i) {
+        const int32_t w = l->word[i];
+        if (isGroup(w)) {
+            size = -w;
+        } else if (w != 0) {
+            seramMeasCopy_bigEndian(at, static_cast<uint32_t>(size), &l->handle[i]);
+            at += size;
+        }
+    }
+    dynkomm_writedone(l->fifo);
+}
+
+bool found(uint16_t pid) {
+    for (int r = 0; r < RASTERS; ++r) {
+        if (!lockRaster(static_cast<uint32_t>(r))) continue;
+        bool hit = false;
+        for (MeasList* l = heads[r]; l && !hit; l = l->next)
+            hit = l->requester == pid;
+        unlockRaster(static_cast<uint32_t>(r));
+        if (hit) return true;
+    }
+    return false;
+}
+
+bool answersState() {
+    return virtChanRegistered.load() && canIoInitialized.load();
+}
+
+// A local FIFO under the requester's number, or a sending FIFO towards the requester.
+DynkommFifo* fifoLink(uint32_t partner, uint16_t dest, uint16_t raster, uint16_t slots, uint16_t size,
+                      uint16_t flags, uint32_t* sending) {
+    uint16_t s = 1;
+    while (s < slots && s < DK_SLOTS_MAX)
+        s = static_cast<uint16_t>(s << 1);
+    const uint16_t own = AppMan_getPID();
+    if (dest == own) {
+        DynkommFifo* f = dynkomm_fifo_create_local(partner, raster, s, size, flags);
+        *sending = f ? partner : 0;
+        return f;
+    }
+    const uint32_t kind = routing_get_next(dest).kind;
+    if (kind != ROUTE_ETHERNET && kind != ROUTE_LOCSOCK) return nullptr;
+    DynkommFifo* f = dynkomm_fifo_alloc(s, size);
+    if (!f) return nullptr;
+    f->sourcePid = own;
+    f->destPid = dest;
+    f->partnerMagic = partner;
+    f->raster = raster;
+    f->flags = flags;
+    f->routeCode = kind == ROUTE_ETHERNET ? DK_ROUTE_ETHERNET : DK_ROUTE_LOCSOCK;
+    *sending = dynkomm_fifo_register(f);
+    if (!*sending) {
+        syslogx(LOG_ERR, "dynkomm_fifo_link(): no free magic on source for 0x%08X pid 0x%02X", partner, dest);
+        dynkomm_fifo_dispose(f);
+        return nullptr;
+    }
+    SerNet_man_start_sending(f);
+    return f;
+}
+
+// Releases the sending FIFO of a list by names; the requester's number for a remote one.
+uint32_t fifoUnlink(uint16_t dest, uint32_t sending) {
+    DynkommFifo* f = nullptr;
+    if (dynkomm_get_fifo(sending, &f) != 1) {
+        syslogx(LOG_ERR, "dynkomm_fifo_unlink(): fifo magic not found on source side for 0x%08X pid 0x%02X",
+                sending, dest);
+        return 0;
+    }
+    const uint32_t partner = dest == AppMan_getPID() ? 0 : f->partnerMagic;
+    if (partner == 0) {
+        dynkomm_fifo_free(sending);
+        return 0;
+    }
+    if (!SerNet_man_release_fifo(sending))
+        syslogx(LOG_ERR, "dynkomm_fifo_unlink: fifo could delete 0x%08X pid 0x%02X", sending, dest);
+    return partner;
+}
+
+struct NameValue {
+    uint32_t address;
+    uint16_t index;
+    const meascalinfo_t* info;
+    uint32_t size;
+};
+
+} // namespace
+
+void meas_man_ini() {
+    for (int r = 0; r < RASTERS; ++r) {
+        heads[r] = nullptr;
+        dataLoss[r] = 0;
+        blockStopped[r] = 0;
+        if (!rasterLock[r]) rasterLock[r] = semMCreate(SEM_Q_PRIORITY | SEM_INVERSION_SAFE);
+    }
+    copyOfflineData = 0;
+    offlineRequested = 0;
+    syncErrorDelay = 0;
+    if (!mmMagics) mmMagics = magicNumber_createMem(DK_MAGIC_COUNT, DK_MAGIC_DELAY);
+    if (!measHdrMagicArr) measHdrMagicArr = new (std::nothrow) MeasList* [DK_MAGIC_COUNT] {};
+    if (!mmMagics || !measHdrMagicArr)
+        syslogx(LOG_ERR, "meas_man_ini(): failed to initialize magic number table");
+    if (!comint_resolve_routine(openReplyRoutine)) openReplyRoutine = comint_handle_routine(openReply);
+    // The channel archive tells when its channels are in the name table.
+    meascalinfo_virtchan_setLoadedSink(meas_man_virtChan_registered);
+}
+
+void meas_man_setGatewaySink(const MeasManGatewaySink* s) {
+    sink = s;
+}
+
+void meas_man_virtChan_registered() {
+    virtChanRegistered = 1;
+}
+void meas_man_CanIO_initialized() {
+    canIoInitialized = 1;
+}
+uint8_t meas_man_copy_offline_data_enabled() {
+    return copyOfflineData.load();
+}
+uint32_t meas_man_get_data_loss_cnt() {
+    return dataLossSum;
+}
+uint32_t htonl_float(uint32_t bits) {
+    return __builtin_bswap32(bits);
+}
+
+void meas_man_copy(int raster, uint32_t stamp) {
+    if (raster < 0 || raster >= RASTERS) return;
+    const auto r = static_cast<uint32_t>(raster);
+    if (!__atomic_load_n(&heads[r], __ATOMIC_ACQUIRE)) return;
+    if (!lockRaster(r)) return;
+    const uint32_t now = time_getTimestamp();
+    if (heads[r] && stamp == 0 && !(heads[r]->type & TYPE_KEEP_ZERO)) stamp = now;
+    uint32_t stopped = 0;
+    for (MeasList* l = heads[r]; l; l = l->next) {
+        if (l->stopped) ++stopped;
+        if (l->countdown == 0) {
+            l->countdown = l->speed;
+            continue;
+        }
+        if (l->countdown > 1) {
+            --l->countdown;
+            continue;
+        }
+        bool allowed = !(l->type & TYPE_LOGGED);
+        if (!allowed && copyOfflineData.load() && !l->stopped) {
+            if (later(l->lastCopy, now)) {
+                l->stopped = 1;
+                send(l->byNames ? 0x0518 : 0x0506, l->requester, r, l->magic);
+            } else {
+                l->lastCopy = now;
+                allowed = true;
+            }
+        }
+        if (!allowed) continue;
+        copyList(l, r, stamp);
+        l->countdown = l->speed;
+    }
+    blockStopped[r] = stopped;
+    unlockRaster(r);
+}
+
+void meas_man_10ms() {
+    if (syncErrorDelay) --syncErrorDelay;
+    if (time_getSyncState() != TIME_SYNC_FULL) {
+        if (syncHold) {
+            --syncHold;
+        } else {
+            onSyncDelay = 10;
+            copyOfflineData = 0;
+            if (syncErrorDelay == 0 && offlineRequested && !syncErrorSet) {
+                error_mgr_set(ERR_PATH_SYNC, ERR_TYPE_SYNC, 1);
+                syncErrorSet = 1;
+                syslogx(LOG_INFO, "meas_man_10ms: set ERROR_MGR_ERR_TYPE_SYNC_ERROR");
+            }
+        }
+    } else {
+        if (syncErrorSet) {
+            error_mgr_clear(ERR_PATH_SYNC);
+            syncErrorSet = 0;
+            syslogx(LOG_INFO, "meas_man_10ms: clr ERROR_MGR_ERR_TYPE_SYNC_ERROR");
+        }
+        if (onSyncDelay) {
+            if (onSyncDelay == 10) syslogx(LOG_INFO, "meas_man_10ms: reached TIMESERVER_STATE_FULL_SYNC");
+            if (--onSyncDelay == 0) copyOfflineData = 1;
+        }
+        syncHold = 500;
+    }
+    if (++calls10ms % 100) return;
+    uint32_t loss = 0, stopped = 0;
+    for (int r = 0; r < RASTERS; ++r) {
+        loss += dataLoss[r].load();
+        stopped += blockStopped[r].load();
+    }
+    if (loss != lastLossLogged) {
+        syslogx(LOG_ERR, "meas_man_10ms(): data loss update: loss count :%d", static_cast<int>(loss));
+        lastLossLogged = loss;
+    }
+    dataLossSum = loss;
+    if (stopped != lastStoppedLogged && stopped == stoppedSecondAgo) {
+        syslogx(LOG_ERR, "meas_man_10ms(): stopped measbocks found:%d", static_cast<int>(stopped));
+        lastStoppedLogged = stopped;
+    }
+    stoppedSecondAgo = stopped;
+}
+
+void meas_man_create(const uint8_t* m, size_t len) {
+    if (len < CI_HEADER + 12) return;
+    const CiHeader h = ci_header(m);
+    const uint8_t* p = m + CI_HEADER;
+    const uint16_t raster = be16(p), speed = be16(p + 2), block = be16(p + 4), length = be16(p + 6);
+    const uint16_t type = be16(p + 10);
+    uint16_t slots = be16(p + 8);
+    // Everything below comes from the network: a list that is not well formed, or whose values
+    // do not fit the entry it names, is refused.
+    uint16_t values = 0;
+    const int32_t bytes = length >= 4 && length <= LIST_MAX && length % 4 == 0 && length <= h.length - 12
+                              ? parseList(p + 12, length / 4u, &values)
+                              : -1;
+    MeasList* l = raster < RASTERS && bytes >= 0 && 4 + bytes <= block && block <= DK_SLOT_MAX
+                      ? allocList(length / 4u)
+                      : nullptr;
+    const uint32_t magic = l ? magicNumber_getNewMagic(mmMagics) : 0;
+    if (!magic) {
+        if (l) std::free(l);
+        refuseCreate(h.source, h.context1);
+        return;
+    }
+    if (slots == 0) slots = dynkomm_getslotnum_SerNet(raster);
+    l->tag = TAG_OPENING;
+    l->magic = magic;
+    l->requester = h.source;
+    l->reqContext = h.context1;
+    l->speed = l->countdown = speed;
+    l->raster = raster;
+    l->type = type;
+    l->length = length;
+    l->values = values;
+    for (uint16_t i = 0; i < l->words; ++i) {
+        l->word[i] = static_cast<int32_t>(be32(p + 12 + 4 * i));
+        if (l->word[i] != 0 && !isGroup(l->word[i]))
+            seramMeasSetupMeas(static_cast<uint32_t>(l->word[i]), raster, &l->handle[i]);
+    }
+    checkMaster(l);
+    measHdrMagicArr[magic & 0xFFFF] = l;
+    if (!dynkomm_openpath(AppMan_getPID(), h.source, block, raster, slots, type & TYPE_OFFLINE,
+                          openReplyRoutine, magic)) {
+        // A path that could not even be asked for has told the continuation already, or never will.
+        if (listOf(magic) == l && l->tag == TAG_OPENING) {
+            refuseCreate(h.source, h.context1);
+            forget(l, false);
+            freeList(l);
+        }
+    }
+}
+
+void meas_man_break(const uint8_t* m, size_t) {
+    const CiHeader h = ci_header(m);
+    MeasList* l = listOf(h.context2);
+    if (l && l->tag == TAG_ACTIVE && !l->byNames) {
+        forget(l, true);
+        if (stopList(l, 0)) return;
+    }
+    send(0x1100, h.source, 0, h.context1);
+}
+
+void meas_man_speed(const uint8_t* m, size_t len) {
+    if (len < CI_HEADER + 2) return;
+    MeasList* l = listOf(ci_header(m).context2);
+    if (!l || l->tag != TAG_ACTIVE) return;
+    l->speed = l->countdown = be16(m + CI_HEADER);
+}
+
+void meas_man_kill_my_measurements(const uint8_t* m, size_t) {
+    const uint16_t pid = ci_header(m).source;
+    for (int r = 0; r < RASTERS; ++r) {
+        for (;;) {
+            MeasList* victim = nullptr;
+            if (lockRaster(static_cast<uint32_t>(r))) {
+                for (MeasList* l = heads[r]; l && !victim; l = l->next)
+                    if (l->requester == pid) victim = l;
+                unlockRaster(static_cast<uint32_t>(r));
+            }
+            if (!victim) break;
+            forget(victim, true);
+            const uint32_t sending = victim->sendFifo;
+            const bool byNames = victim->byNames;
+            stopList(victim, byNames ? 1 : 0);
+            if (byNames) fifoUnlink(pid, sending);
+        }
+    }
+}
+
+void meas_man_get_measurement_state(const uint8_t* m, size_t) {
+    if (!answersState()) return;
+    const CiHeader h = ci_header(m);
+    send(found(static_cast<uint16_t>(h.context2)) ? 0x0103 : 0x0104, h.source, 0, h.context1);
+}
+
+void meas_man_get_measurement_state2(const uint8_t* m, size_t) {
+    if (!answersState()) return;
+    const CiHeader h = ci_header(m);
+    uint8_t p[4];
+    put32(p, found(static_cast<uint16_t>(h.context2)) ? 1 : 0);
+    send(0x0517, h.source, h.context2, h.context1, p, 4);
+}
+
+void meas_man_get_measurement_state2_reply(const uint8_t* m, size_t len) {
+    const MeasManGatewaySink* s = sink.load();
+    if (len < CI_HEADER + 4 || !s) return;
+    s->stateReply(ci_header(m).source, be32(m + CI_HEADER));
+}
+
+void meas_man_create2_cmd(const uint8_t* m, size_t len) {
+    if (len < CI_HEADER + 12) return;
+    const CiHeader h = ci_header(m);
+    const uint8_t* p = m + CI_HEADER;
+    const uint16_t raster = be16(p), speed = be16(p + 2), namesLength = be16(p + 4), count = be16(p + 6);
+    uint16_t slots = be16(p + 8);
+    const uint16_t type = be16(p + 10);
+    uint8_t refused[12] = {};
+    auto refuse = [&] { send(0x0511, h.source, h.context2, h.context1, refused, sizeof refused); };
+    if (raster >= RASTERS || namesLength > h.length - 12) return refuse();
+    NameValue v[RECORDS_MAX];
+    size_t n = 0;
+    const char* names = reinterpret_cast<const char*>(p + 12);
+    size_t at = 0;
+    for (uint16_t index = 0; index < count && at < namesLength; ++index) {
+        const void* end = std::memchr(names + at, 0, namesLength - at);
+        if (!end) {
+            SYSLOGX_GUARDED(LOG_ERR, "meas_man_create2_cmd(): measlist no chr(0) ending, remaining ignored");
+            break;
+        }
+        const size_t nameLen = static_cast<size_t>(static_cast<const char*>(end) - (names + at));
+        const char* name = names + at;
+        at += nameLen + 1;
+        if (nameLen >= 200) {
+            SYSLOGX_GUARDED(LOG_ERR, "meas_man_create2_cmd(): name too long, signal ignored");
+            continue;
+        }
+        char base[200];
+        std::memcpy(base, name, nameLen + 1);
+        bool element = false;
+        uint32_t i = 0;
+        if (nameLen && base[nameLen - 1] == ']') {
+            size_t d = nameLen - 1;
+            while (d > 0 && base[d - 1] >= '0' && base[d - 1] <= '9')
+                --d;
+            if (d == nameLen - 1 || d == 0 || base[d - 1] != '[' || nameLen - 1 - d > 9) {
+                SYSLOGX_GUARDED(LOG_ERR, "meas_man_create2_cmd(): measlist parse error (%s)", base);
+                continue;
+            }
+            i = static_cast<uint32_t>(std::strtoul(base + d, nullptr, 10));
+            base[d - 1] = 0;
+            element = true;
+        }
+        const meascalinfo_t* info = meascalinfo_getInfo(base);
+        if (!info) continue;
+        if (element && info->count <= 1) {
+            SYSLOGX_GUARDED(LOG_ERR,
+                            "meas_man_create2_cmd(): array element request, but %s is scalar, ignored", base);
+            continue;
+        }
+        if (!element && info->count > 1) {
+            SYSLOGX_GUARDED(LOG_ERR, "meas_man_create2_cmd(): %s is array, but scalar requested, ignored",
+                            base);
+            continue;
+        }
+        // The element must lie within the variable.
+        if (element && i >= info->count) {
+            SYSLOGX_GUARDED(LOG_ERR, "meas_man_create2_cmd(): measlist parse error (%s)", name);
+            continue;
+        }
+        const uint32_t size = getSizeofType(info->type);
+        if ((size != 1 && size != 2 && size != 4) || n == RECORDS_MAX) continue;
+        v[n++] = {(info->meas_address + size * i) & 0xFFFFFF, index, info, size};
+    }
+    // Words: up to three groups of {-size, addresses, 0}, then the final 0.
+    const uint32_t words = static_cast<uint32_t>(n) + 3 * 2 + 1;
+    if (n == 0) return refuse();
+    const uint32_t magic = magicNumber_getNewMagic(mmMagics);
+    if (!magic) {
+        syslogx(LOG_ERR, "meas_man_create2_cmd(): could not get magic number");
+        return refuse();
+    }
+    MeasList* l = allocList(words);
+    if (!l) {
+        syslogx(LOG_ERR, "meas_man_create2_cmd(): could not get memory for measlist");
+        magicNumber_deleteMagic_noTimeout(mmMagics, magic);
+        return refuse();
+    }
+    uint8_t reply[CI_QUEUE_PAYLOAD_MAX] = {};
+    uint16_t w = 0, offset = 4;
+    size_t records = 0;
+    for (uint32_t size : {4u, 2u, 1u}) {
+        bool open = false;
+        for (size_t k = 0; k < n; ++k) {
+            if (v[k].size != size) continue;
+            if (!open) l->word[w++] = -static_cast<int32_t>(size);
+            open = true;
+            l->word[w] = static_cast<int32_t>(v[k].address);
+            seramMeasSetupMeas(v[k].address, raster, &l->handle[w]);
+            uint8_t* rec = reply + 16 + RECORD * records++;
+            const float factor = v[k].info->factor;
+            const float inv = 1.0f / factor, off = -v[k].info->offset / factor;
+            uint32_t bi, bo;
+            std::memcpy(&bi, &inv, 4);
+            std::memcpy(&bo, &off, 4);
+            put16(rec, offset);
+            put16(rec + 2, v[k].index);
+            put16(rec + 4, seramMeasGetLatency(&l->handle[w]));
+            rec[6] = static_cast<uint8_t>(v[k].info->type);
+            rec[7] = 0;
+            put32(rec + 8, bi);
+            put32(rec + 12, bo);
+            put32(rec + 16, v[k].info->mask);
+            ++w;
+            offset = static_cast<uint16_t>(offset + size);
+        }
+        if (open) l->word[w++] = 0;
+    }
+    l->word[w++] = 0;
+    l->words = w;
+    l->length = static_cast<uint16_t>(4 * w);
+    l->values = static_cast<uint16_t>(n);
+    l->magic = magic;
+    l->speed = speed;
+    l->countdown = 0;
+    l->type = type;
+    l->raster = raster;
+    l->recvHandle = h.context2;
+    l->requester = h.source;
+    l->byNames = 1;
+    checkMaster(l);
+    if (slots == 0) slots = dynkomm_getslotnum_SerNet(raster);
+    const auto entry = static_cast<uint16_t>((offset + 3u) & ~3u);
+    uint32_t sending = 0;
+    l->fifo = fifoLink(h.context2, h.source, raster, slots, entry, type & TYPE_OFFLINE, &sending);
+    if (!l->fifo) {
+        syslogx(LOG_ERR, "meas_man_create2_cmd(): could not link dynkomm fifo");
+        magicNumber_deleteMagic_noTimeout(mmMagics, magic);
+        freeList(l);
+        return refuse();
+    }
+    l->sendFifo = sending;
+    l->lastCopy = time_getTimestamp();
+    l->tag = TAG_ACTIVE;
+    measHdrMagicArr[magic & 0xFFFF] = l;
+    put32(reply, magic);
+    put16(reply + 4, slots);
+    put16(reply + 6, entry);
+    put16(reply + 8, type);
+    put16(reply + 10, raster);
+    send(0x0511, h.source, h.context2, h.context1, reply, 16 + RECORD * records);
+    if (l->raster != RASTER_DAQ) link(l);
+}
+
+void meas_man_meas2_create_reply(const uint8_t* m, size_t len) {
+    const MeasManGatewaySink* s = sink.load();
+    const CiHeader h = ci_header(m);
+    const uint32_t reserved = h.context1;
+    const uint32_t list = len >= CI_HEADER + 16 ? be32(m + CI_HEADER) : 0;
+    auto report = [&](uint32_t magic, uint32_t fifo, const uint8_t* records, size_t bytes) {
+        if (s) s->createReply(h.context2, magic, fifo, records, bytes);
+    };
+    if (reserved == 0) {
+        SYSLOGX_GUARDED(LOG_ERR,
+                        "meas_man_meas2_create_reply(): got magic 0 as target fifo, no chance to tidy up");
+        return report(0, 0, nullptr, 0);
+    }
+    if (list == 0) {
+        dynkomm_free_magic_direct(reserved);
+        return report(0, 0, nullptr, 0);
+    }
+    const uint8_t* p = m + CI_HEADER;
+    const uint32_t fifo = dynkomm_fifo_activate(reserved, h.source, be16(p + 10), be16(p + 4), be16(p + 6),
+                                                be16(p + 8) & TYPE_OFFLINE);
+    if (!fifo) {
+        send(0x0512, h.source, 0, list);
+        dynkomm_free_magic_direct(reserved);
+        return report(0, 0, nullptr, 0);
+    }
+    const size_t bytes = (len - CI_HEADER - 16) / RECORD * RECORD;
+    report(list, fifo, p + 16, bytes);
+}
+
+void meas_man_break2(const uint8_t* m, size_t) {
+    const CiHeader h = ci_header(m);
+    MeasList* l = listOf(h.context2);
+    uint32_t partner = 0;
+    int result = 0;
+    if (l && l->byNames && l->tag == TAG_ACTIVE) {
+        forget(l, true);
+        const uint32_t sending = l->sendFifo;
+        result = stopList(l, 1);
+        partner = fifoUnlink(h.source, sending);
+    }
+    if (h.context1 == 0) return;
+    uint8_t p[4];
+    put32(p, static_cast<uint32_t>(result));
+    send(0x0513, h.source, partner, h.context1, p, 4);
+}
+
+void meas_man_break2_reply(const uint8_t* m, size_t) {
+    const CiHeader h = ci_header(m);
+    const int freed = h.context1 ? dynkomm_fifo_free(h.context1) : 0;
+    if (const MeasManGatewaySink* s = sink.load()) s->serviceReply(h.context2, static_cast<uint32_t>(freed));
+}
+
+void meas_man_speed2(const uint8_t* m, size_t len) {
+    const CiHeader h = ci_header(m);
+    MeasList* l = listOf(h.context2);
+    const bool valid = l && l->byNames && l->tag == TAG_ACTIVE && len >= CI_HEADER + 2;
+    if (valid) l->speed = be16(m + CI_HEADER);
+    uint8_t p[4];
+    put32(p, valid ? 1 : 0);
+    send(0x0515, h.source, h.context2, h.context1, p, 4);
+}
+
+void meas_man_speed2_reply(const uint8_t* m, size_t len) {
+    const CiHeader h = ci_header(m);
+    const MeasManGatewaySink* s = sink.load();
+    if (h.context2 && s && len >= CI_HEADER + 4) s->serviceReply(h.context2, be32(m + CI_HEADER));
+}
+
+int meas_man_create2(uint32_t requestMagic, const char* names, uint16_t pid, uint16_t raster, uint16_t speed,
+                     uint16_t namesLength, uint16_t nameCount, uint16_t slots, uint16_t type) {
+    if (namesLength >= 1468 || namesLength > CI_QUEUE_PAYLOAD_MAX - 12) return 0;
+    const uint32_t reserved = dynkomm_fifo_reserve(pid);
+    if (!reserved) return 0;
+    uint8_t p[CI_QUEUE_PAYLOAD_MAX];
+    put16(p, raster);
+    put16(p + 2, speed);
+    put16(p + 4, namesLength);
+    put16(p + 6, nameCount);
+    put16(p + 8, slots);
+    put16(p + 10, type);
+    std::memcpy(p + 12, names, namesLength);
+    uint8_t msg[CI_HEADER + CI_QUEUE_PAYLOAD_MAX];
+    ci_set_header(
+        msg, {static_cast<uint16_t>(12 + namesLength), AppMan_getPID(), pid, requestMagic, reserved, 0x0510});
+    std::memcpy(msg + CI_HEADER, p, 12u + namesLength);
+    if (comint_put_cmd(msg, 1) != 1) {
+        dynkomm_free_magic_direct(reserved);
+        return 0;
+    }
+    return 1;
+}
+
+void meas_man_reset() {
+    for (int r = 0; r < RASTERS; ++r)
+        while (MeasList* l = heads[r]) {
+            heads[r] = l->next;
+            forget(l, false);
+            freeList(l);
+        }
+    virtChanRegistered = 0;
+    canIoInitialized = 0;
+    copyOfflineData = 0;
+    offlineRequested = offlineLogged = syncErrorSet = 0;
+    syncErrorDelay = syncHold = calls10ms = 0;
+    onSyncDelay = 10;
+    dataLossSum = lastLossLogged = lastStoppedLogged = stoppedSecondAgo = 0;
+    sink = nullptr;
+}

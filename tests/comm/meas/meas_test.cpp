@@ -1,0 +1,423 @@
+// The measurement server and the gateway on one unit: its own lists through the command queue,
+// and lists of a peer over the recording transport, answered as that peer would.
+#include "calibration/meas/seram_meas.h"
+#include "calibration/meascalinfo/meascalinfo.h"
+#include "calibration/memory/seram.h"
+#include "comm/gw/gw.h"
+#include "comm/measman/meas_man.h"
+#include "comm/sernet/sernet.h"
+#include "comm/unit_fixture.h"
+#include "support/pyref.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+std::atomic<uint64_t> peersUp{0};
+int BC2_connected(uint32_t pid) {
+    return pid < 64 && (peersUp.load() >> pid & 1);
+}
+int BC2_getRemoteCapabilty(uint32_t, int) {
+    return 1; // none: address lists and 0x0505 queries
+}
+
+namespace {
+
+using namespace unit;
+using fake::Bytes;
+
+struct Call {
+    int entry;
+    uint32_t status;
+    uint32_t value; // first four entry bytes (read), the latency (start), 0 otherwise
+    uintptr_t user;
+    bool operator==(const Call&) const = default;
+};
+std::vector<Call> calls;
+int consume = 1;
+
+gw_callback_fn recorder(int entry) {
+    static gw_callback_fn fns[] = {
+        nullptr,
+        [](uint32_t s, const void* d, uintptr_t u) {
+            calls.push_back(
+                {1, s,
+                 d ? word(Bytes(static_cast<const uint8_t*>(d), static_cast<const uint8_t*>(d) + 8), 4) : 0,
+                 u});
+            return consume;
+        },
+        [](uint32_t s, const void*, uintptr_t u) {
+            return calls.push_back({2, s, 0, u}), 0;
+        },
+        [](uint32_t s, const void* d, uintptr_t u) {
+            return calls.push_back({3, s, d ? *static_cast<const uint16_t*>(d) : 0xFFFFu, u}), 0;
+        },
+        nullptr,
+        [](uint32_t s, const void* d, uintptr_t u) {
+            return calls.push_back({5, s, d ? *static_cast<const uint16_t*>(d) : 0u, u}), 0;
+        },
+    };
+    return fns[entry];
+}
+const gw_callbacks_t callbacks{{{nullptr, 0},
+                                {recorder(1), 100},
+                                {recorder(2), 100},
+                                {recorder(3), 100},
+                                {nullptr, 0},
+                                {recorder(5), 100}}};
+
+constexpr uint32_t U32_SIGNAL = 0x41000; // usb_portsc1
+
+void setSignal(uint32_t address, uint32_t value) {
+    seramMeasHandle h{};
+    seramMeasSetupMeas(address, 0, &h);
+    std::memcpy(reinterpret_cast<void*>(seramMeasGetAddr(&h)), &value, 4);
+}
+
+std::vector<uint16_t> codes(const std::vector<Bytes>& ms) {
+    std::vector<uint16_t> out;
+    for (const Bytes& m : ms)
+        out.push_back(static_cast<uint16_t>(m[16] << 8 | m[17]));
+    return out;
+}
+
+struct Meas : Unit {
+    gw_client_t* client = nullptr;
+    void SetUp() override {
+        Unit::SetUp();
+        seram_reset();
+        seramInitializeOffsets();
+        meascalinfo_reset();
+        ASSERT_EQ(meascalinfo_init(), 1);
+        SerNet_man_reset();
+        SerNet_man_ini();
+        meas_man_reset();
+        meas_man_ini();
+        gw_reset();
+        gw_meas_ini();
+        meas_man_virtChan_registered();
+        meas_man_CanIO_initialized();
+        const std::pair<uint16_t, ComintHandler> wires[] = {{0x0500, meas_man_create},
+                                                            {0x0501, gw_meascreate_reply},
+                                                            {0x0502, meas_man_break},
+                                                            {0x0503, meas_man_speed},
+                                                            {0x0504, meas_man_kill_my_measurements},
+                                                            {0x0505, meas_man_get_measurement_state},
+                                                            {0x0506, gw_meas_timestamp_err},
+                                                            {0x0510, meas_man_create2_cmd},
+                                                            {0x0511, meas_man_meas2_create_reply},
+                                                            {0x0512, meas_man_break2},
+                                                            {0x0513, meas_man_break2_reply},
+                                                            {0x0514, meas_man_speed2},
+                                                            {0x0515, meas_man_speed2_reply},
+                                                            {0x0516, meas_man_get_measurement_state2},
+                                                            {0x0517, meas_man_get_measurement_state2_reply},
+                                                            {0x0518, gw_meas2_timestamp_err}};
+        for (auto [code, handler] : wires)
+            comint_setHandler(code, handler);
+        peersUp = 1ull << PEER;
+        calls.clear();
+        consume = 1;
+        client = gw_connect(&callbacks);
+    }
+    void TearDown() override {
+        gw_reset();
+        meas_man_reset();
+        gw_disconnect(client);
+        Unit::TearDown();
+    }
+    // One 10 ms cycle of the gateway, then the command task serves what it queued.
+    void cycle(int n = 1) {
+        for (int i = 0; i < n; ++i) {
+            gw_meas_monitoring();
+            gw_request_timeout();
+            sim::step(1);
+        }
+    }
+    uint32_t single(uint16_t pid, uint32_t address, uint16_t share = 0, uint32_t timeout = 3,
+                    uintptr_t user = 1) {
+        const int32_t list[] = {-4, static_cast<int32_t>(address), 0, 0};
+        return gw_setup_list(client, list, user, sizeof list, 3, pid, share, 0, 1, 4, 8, timeout);
+    }
+    // Runs the own unit's list up: query, answer, request, path, reply.
+    uint32_t ownRunning(uint16_t share = 0) {
+        const uint32_t m = single(OWN, U32_SIGNAL, share);
+        gw_start_list(m);
+        cycle(3);
+        return m;
+    }
+    // Cycles n times; the peer answers every state query (none when silent). The codes of the
+    // other messages sent to it, in order.
+    std::vector<uint16_t> peer(int n, int answer, std::vector<Bytes>* others = nullptr) {
+        std::vector<uint16_t> out;
+        for (int i = 0; i < n; ++i) {
+            cycle(1);
+            for (const Bytes& q : fake::take(fake::commands)) {
+                if (codes({q})[0] != 0x0505) {
+                    out.push_back(codes({q})[0]);
+                    if (others) others->push_back(q);
+                } else if (answer >= 0) {
+                    serve(message(answer ? 0x0103 : 0x0104, PEER, OWN, 0, word(q, 8)));
+                }
+            }
+        }
+        return out;
+    }
+};
+
+TEST_F(Meas, OwnValuesArrivePerRasterWithTimeOutsSpeedAndKill) {
+    setSignal(U32_SIGNAL, 0xA1B2C3D4);
+    const uint32_t m = ownRunning(1);
+    ASSERT_EQ(calls, (std::vector<Call>{{3, 0, 0, 1}})) << "started, with the handle's latency";
+    calls.clear();
+    meas_man_copy(3, 0x01020304);
+    gw_raster(3);
+    EXPECT_EQ(calls, (std::vector<Call>{{1, 0, 0xA1B2C3D4, 1}})) << "the value big-endian after the stamp";
+    calls.clear();
+    // No data for 3 calls: read(6) on the handle and one time-out(6); data again: time-out(0) first.
+    for (int i = 0; i < 6; ++i)
+        gw_raster(3);
+    EXPECT_EQ(calls, (std::vector<Call>{{5, 6, OWN, 1}, {1, 6, 0, 1}, {1, 6, 0, 1}}));
+    calls.clear();
+    meas_man_copy(3, 5);
+    gw_raster(3);
+    EXPECT_EQ(calls, (std::vector<Call>{{5, 0, OWN, 1}, {1, 0, 0xA1B2C3D4, 1}}));
+    calls.clear();
+    // Speed 3: the server copies at every third raster call.
+    EXPECT_EQ(gw_list_speed(client, m, 3), 1);
+    sim::step(1);
+    int copies = 0;
+    for (int i = 0; i < 9; ++i) {
+        meas_man_copy(3, 7);
+        gw_raster(3);
+        copies += static_cast<int>(calls.size());
+        calls.clear();
+    }
+    EXPECT_EQ(copies, 3);
+    // A client that takes nothing leaves the entry for the next call.
+    consume = 0;
+    for (int i = 0; i < 3; ++i)
+        meas_man_copy(3, 7);
+    gw_raster(3);
+    gw_raster(3);
+    EXPECT_EQ(calls.size(), 2u);
+    calls.clear();
+    // Kill: stop callback, the server drops the list, the gateway frees it after the delay.
+    gw_kill_list(m);
+    EXPECT_EQ(calls, (std::vector<Call>{{2, 0, 0, 1}}));
+    cycle(20);
+    uint16_t out[19];
+    ASSERT_EQ(gw_debugoutPID(OWN, out), 1);
+    EXPECT_EQ(std::vector<uint16_t>(out, out + 4), (std::vector<uint16_t>{0, 1, 1, 0}))
+        << "no measurement, one request, one run, no list left";
+}
+
+TEST_F(Meas, SharedListsTooLongListsAndRequestsToAPeer) {
+    const uint32_t a = single(PEER, 0x40010), b = single(PEER, 0x40010, 0, 3, 2);
+    EXPECT_NE(a, b);
+    int32_t longList[121] = {-1};
+    for (int i = 1; i < 119; ++i)
+        longList[i] = 0x40000 + i;
+    const uint32_t tooLong = gw_setup_list(client, longList, 3, 484, 3, PEER, 1, 0, 1, 4, 124, 0);
+    const uint32_t fits = gw_setup_list(client, longList + 1, 4, 480, 3, PEER, 1, 0, 1, 4, 124, 0);
+    EXPECT_EQ(gw_setup_list(client, longList, 5, 16, 3, 64, 0, 0, 1, 4, 8, 0), 0u) << "PID 64";
+    for (uint32_t m : {a, b, tooLong, fits})
+        gw_start_list(m);
+    std::vector<Bytes> out;
+    ASSERT_EQ(peer(2, 0, &out), (std::vector<uint16_t>{0x0500, 0x0500})) << "one request for the shared list";
+    EXPECT_EQ(calls, (std::vector<Call>{{3, 12, 0xFFFF, 3}}));
+    EXPECT_EQ(std::vector<uint8_t>({out[0][2], out[0][3], out[1][2], out[1][3]}),
+              (std::vector<uint8_t>{0x01, 0xEC, 0, 28}))
+        << "480 bytes of list in 492 bytes of payload";
+    // No answer: start(3) after 1.5 s on every handle of the list, then it is requested again.
+    calls.clear();
+    EXPECT_EQ(peer(152, 0), (std::vector<uint16_t>{0x0500, 0x0500}));
+    EXPECT_EQ(calls, (std::vector<Call>{{3, 3, 0xFFFF, 4}, {3, 3, 0xFFFF, 2}, {3, 3, 0xFFFF, 1}}));
+    // Killing one sharer keeps the list; killing both sends one stop.
+    gw_kill_list(a);
+    EXPECT_TRUE(sent().empty());
+    gw_kill_list(b);
+    EXPECT_EQ(codes(sent()), (std::vector<uint16_t>{0x0502}));
+}
+
+TEST_F(Meas, PeerOfflineResumeResetAndUnaskedMeasurements) {
+    gw_start_list(single(PEER, 0x40010));
+    std::vector<Bytes> rq;
+    ASSERT_EQ(peer(2, 0, &rq), std::vector<uint16_t>{0x0500});
+    // the peer opens the path back and answers
+    const uint32_t fifo = dynkomm_fifo_reserve(PEER);
+    ASSERT_EQ(dynkomm_fifo_activate(fifo, PEER, 3, 4, 8, 0), fifo);
+    serve(message(0x0501, PEER, OWN, 0x77, word(rq[0], 8), fields({{fifo, 4}, {9, 2}})));
+    EXPECT_EQ(calls, (std::vector<Call>{{3, 0, 9, 1}}));
+    calls.clear();
+    peer(15, 1);
+    // Silent for 1.5 s: offline, start(11), then read(8) at the next delivery.
+    peer(140, -1);
+    EXPECT_TRUE(calls.empty());
+    peer(30, -1);
+    gw_raster(3);
+    EXPECT_EQ(calls, (std::vector<Call>{{3, 11, 0xFFFF, 1}, {1, 8, 0, 1}}));
+    calls.clear();
+    // It answers that it measures: resumed without a new request.
+    EXPECT_EQ(peer(160, 1), std::vector<uint16_t>{});
+    EXPECT_EQ(calls, (std::vector<Call>{{3, 0, 0xFFFF, 1}}));
+    // It keeps answering that it runs none for 1.65 s: a reset, the list is requested again.
+    EXPECT_EQ(peer(150, 0), std::vector<uint16_t>{});
+    EXPECT_EQ(peer(50, 0), std::vector<uint16_t>{0x0500});
+    EXPECT_TRUE(logged("MeasGate: PID 0x30 reset detected, restart measurement."));
+    // A peer that measures for this unit though nothing was asked is told to kill all.
+    gw_reset();
+    gw_meas_ini();
+    EXPECT_EQ(peer(2, 1), std::vector<uint16_t>{0x0504});
+    EXPECT_EQ(gw_pid_offline(64), 1);
+}
+
+// Requests from the network that a server must refuse: 0x0501 with status 0 and no latency.
+TEST_F(Meas, MalformedCreateRequestsAreRefused) {
+    auto request = [](uint16_t raster, uint16_t block, uint16_t length, std::vector<uint32_t> words) {
+        Bytes p = fields({{raster, 2}, {1, 2}, {block, 2}, {length, 2}, {4, 2}, {0, 2}});
+        for (uint32_t w : words)
+            for (auto b : fields({{w, 4}}))
+                p.push_back(b);
+        return message(0x0500, PEER, OWN, 0x1234, 0, p);
+    };
+    const uint32_t N4 = 0xFFFFFFFC, N2 = 0xFFFFFFFE, P3 = 3;
+    const std::vector<Bytes> bad = {
+        request(20, 8, 16, {N4, U32_SIGNAL, 0, 0}),                // raster
+        request(3, 8, 16, {N4, U32_SIGNAL, 0}),                    // length beyond the payload
+        request(3, 8, 14, {N4, U32_SIGNAL, 0, 0}),                 // not a multiple of 4
+        request(3, 8, 0, {}),                                      // empty
+        request(3, 8, 12, {N4, U32_SIGNAL, 0}),                    // no final 0
+        request(3, 8, 16, {P3, U32_SIGNAL, 0, 0}),                 // positive group word
+        request(3, 8, 16, {0xFFFFFFFD, U32_SIGNAL, 0, 0}),         // -3
+        request(3, 7, 16, {N4, U32_SIGNAL, 0, 0}),                 // block too small for the values
+        request(3, 8, 24, {N2, U32_SIGNAL, U32_SIGNAL, 0, N2, 0}), // group without end
+    };
+    for (const Bytes& m : bad) {
+        serve(m);
+        EXPECT_EQ(sent(), std::vector<Bytes>{message(0x0501, OWN, PEER, 0, 0x1234, fields({{0, 4}}))});
+    }
+    serve(request(3, 8, 16, {N4, U32_SIGNAL, 0, 0}));
+    EXPECT_EQ(codes(sent()), std::vector<uint16_t>{0x0300}) << "a sound list opens its path";
+}
+
+TEST_F(Meas, ListsByNamesFromAPeer) {
+    const char names[] = "usb_phy_linestate\0ltecu\0tecu_core\0cpu_load[1]\0usb_portsc1[3]\0cpu_load[7]\0"
+                         "cpu_load\0bad]\0nothere\0usb_portsc1";
+    const Bytes nm(names, names + sizeof names);
+    Bytes p = fields({{3, 2}, {1, 2}, {static_cast<uint32_t>(nm.size()), 2}, {10, 2}, {4, 2}, {0, 2}});
+    p.insert(p.end(), nm.begin(), nm.end());
+    serve(message(0x0510, PEER, OWN, 0xAA, 0xBB, p));
+    const auto out = sent();
+    ASSERT_EQ(codes(out), std::vector<uint16_t>{0x0511});
+    const Bytes& r = out[0];
+    EXPECT_EQ(word(r, 8), 0xBBu);
+    EXPECT_EQ(word(r, 12), 0xAAu);
+    const uint32_t list = word(r, 20);
+    EXPECT_NE(list, 0u);
+    // 4-byte values first (cpu_load[1], usb_portsc1), then ltecu (2), then the bytes.
+    EXPECT_EQ(Bytes(r.begin() + 24, r.begin() + 36), fields({{4, 2}, {16, 2}, {0, 2}, {3, 2}, {0, 4}}));
+    ASSERT_EQ(r.size(), 36u + 5 * 20);
+    std::vector<std::vector<uint32_t>> heads;
+    std::vector<std::vector<pyref::bytes>> cases;
+    for (size_t i = 0; i < 5; ++i) {
+        const uint8_t* rec = r.data() + 36 + 20 * i;
+        heads.push_back({static_cast<uint32_t>(rec[0] << 8 | rec[1]),
+                         static_cast<uint32_t>(rec[2] << 8 | rec[3]), rec[6]});
+        cases.push_back({pyref::bytes(rec + 8, rec + 16)});
+    }
+    EXPECT_EQ(heads,
+              (std::vector<std::vector<uint32_t>>{
+                  {4, 3, MCI_F32}, {8, 9, MCI_U32}, {12, 1, MCI_U16}, {14, 0, MCI_U8}, {15, 2, MCI_U8}}));
+    const auto floats =
+        pyref::map("import struct\ndef f(b): return '%g %g' % struct.unpack('>ff', b)", cases);
+    EXPECT_EQ(floats, (std::vector<std::string>{"1 -0", "1 -0", "10 -0", "1 -0", "1 40"}));
+    EXPECT_TRUE(logged("meas_man_create2_cmd(): array element request, but usb_portsc1 is scalar, ignored"));
+    EXPECT_TRUE(logged("meas_man_create2_cmd(): cpu_load is array, but scalar requested, ignored"));
+    EXPECT_TRUE(logged("meas_man_create2_cmd(): measlist parse error (bad])"));
+    EXPECT_TRUE(logged("meas_man_create2_cmd(): measlist parse error (cpu_load[7])")) << "beyond the array";
+    // Speed by names, then the stop answers with the FIFO to free on the requester.
+    serve(message(0x0514, PEER, OWN, 0xCC, list, fields({{2, 2}})));
+    EXPECT_EQ(sent(), std::vector<Bytes>{message(0x0515, OWN, PEER, list, 0xCC, fields({{1, 4}}))});
+    serve(message(0x0512, PEER, OWN, 0xDD, list));
+    EXPECT_EQ(sent(), std::vector<Bytes>{message(0x0513, OWN, PEER, 0xBB, 0xDD, fields({{1, 4}}))});
+    serve(message(0x0514, PEER, OWN, 0xCC, list, fields({{2, 2}})));
+    EXPECT_EQ(sent(), std::vector<Bytes>{message(0x0515, OWN, PEER, list, 0xCC, fields({{0, 4}}))})
+        << "stopped";
+}
+
+TEST_F(Meas, StateQueriesAndKillAll) {
+    auto create = [&](uint16_t from, uint16_t type) {
+        serve(message(0x0500, from, OWN, 1, 0,
+                      fields({{3, 2},
+                              {1, 2},
+                              {8, 2},
+                              {16, 2},
+                              {4, 2},
+                              {type, 2},
+                              {0xFFFFFFFC, 4},
+                              {U32_SIGNAL, 4},
+                              {0, 4},
+                              {0, 4}})));
+        const auto out = sent();
+        if (out.size() != 1) return;
+        const uint32_t remote = dynkomm_fifo_reserve(from);
+        serve(message(0x0107, from, OWN, word(out[0], 8), word(out[0], 12),
+                      fields({{word(out[0], 28), 4}, {remote, 4}, {0x99, 4}, {from, 2}})));
+        sent();
+    };
+    meas_man_reset();
+    meas_man_ini();
+    serve(message(0x0505, PEER, OWN, 0x55, PEER));
+    EXPECT_TRUE(sent().empty()) << "no answer before the channel archive is in";
+    meas_man_virtChan_registered();
+    meas_man_CanIO_initialized();
+    create(PEER, 0);
+    create(FAR, 0);
+    serve(message(0x0505, PEER, OWN, 0x55, PEER));
+    EXPECT_EQ(sent(), std::vector<Bytes>{message(0x0103, OWN, PEER, 0, 0x55)});
+    // Kill all from PEER: its list goes (the path closes), FAR's stays.
+    serve(message(0x0504, PEER, OWN, 0, 0));
+    EXPECT_EQ(codes(sent()), std::vector<uint16_t>{0x0301});
+    serve(message(0x0505, PEER, OWN, 0x55, PEER));
+    serve(message(0x0505, FAR, OWN, 0x56, FAR));
+    EXPECT_EQ(codes(sent()), (std::vector<uint16_t>{0x0104, 0x0103}));
+}
+
+// Copiers of raster 12 (the lap and the lap status-block rasters) against the command task
+// creating and killing lists of the same raster.
+TEST_F(Meas, CopiersAgainstCreateAndKillStorms) {
+    std::atomic<bool> done{false};
+    auto copier = [&](uint32_t stamp) {
+        while (!done)
+            meas_man_copy(12, stamp);
+    };
+    std::thread lap(copier, 5), period(copier, 0);
+    const Bytes create = message(0x0500, OWN, OWN, 1, 0,
+                                 fields({{12, 2},
+                                         {1, 2},
+                                         {8, 2},
+                                         {16, 2},
+                                         {2, 2},
+                                         {0, 2},
+                                         {0xFFFFFFFC, 4},
+                                         {U32_SIGNAL, 4},
+                                         {0, 4},
+                                         {0, 4}}));
+    for (int i = 0; i < 40; ++i) {
+        // through the queue: the command task serves them, as in the unit
+        comint_put_cmd(create.data(), 1);
+        comint_put_cmd(create.data(), 1);
+        comint_put_cmd(message(0x0504, OWN, OWN, 0, 0).data(), 1);
+        sim::step(1);
+    }
+    done = true;
+    lap.join();
+    period.join();
+    serve(message(0x0505, OWN, OWN, 0, OWN));
+    SUCCEED();
+}
+
+} // namespace
