@@ -6,6 +6,7 @@
 // pointer and keys would send, and writes DIR/gallery-<scene>.png (default DIR: the current
 // directory). With --hold it then shows the scenes in turn, 4 s each, until interrupted, for the
 // viewer: vyn_fbview N (default index 0).
+#include "tools/gallery/gallery.h"
 #include "gui/bitmaps/bitmaps.h"
 #include "gui/controls/button/button.h"
 #include "gui/core/screen.h"
@@ -242,9 +243,21 @@ struct Scene {
     const char* name;
     void (*build)();
 };
-const Scene kScenes[] = {{"windows", sceneWindows}, {"messages", sceneMessages}, {"editors", sceneEditors}};
+const Scene kScenes[] = {{"windows", sceneWindows},
+                         {"messages", sceneMessages},
+                         {"editors", sceneEditors},
+                         {"charts", galleryCharts},
+                         {"dials", galleryDials}};
 
 } // namespace
+
+GuiWindow* galleryDesk(uint32_t colour) {
+    return desk(colour);
+}
+
+void galleryShow() {
+    show();
+}
 
 int main(int argc, char** argv) {
     std::string out = ".";
