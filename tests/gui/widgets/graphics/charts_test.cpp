@@ -53,8 +53,10 @@ TEST_F(Charts, DataMapsToTheRegionWithEightFractionalBits) {
 
 TEST_F(Charts, LineIdsAreTheLowestFreeAndAFailedLineTakesNone) {
     GuiMultiLineChart chart(GuiRect(0, 0, 99, 99), 0, 10, 0, 10, 1, 1);
-    EXPECT_EQ(std::tuple(chart.AddLine(1), chart.AddLine(2), chart.AddLine(3)), std::tuple(1, 2, 3));
-    EXPECT_EQ(std::tuple(chart.RemoveLine(2), chart.RemoveLine(2), chart.RemoveLine(0)), std::tuple(1, 0, 0));
+    for (int id = 1; id <= 3; ++id)
+        EXPECT_EQ(chart.AddLine(0xFF), id);
+    EXPECT_EQ(chart.RemoveLine(2), 1);
+    EXPECT_EQ(std::tuple(chart.RemoveLine(2), chart.RemoveLine(0)), std::tuple(0, 0));
     gFailNothrowNew = true;
     const int failed = chart.AddLine(4);
     gFailNothrowNew = false;
