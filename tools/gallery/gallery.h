@@ -27,3 +27,11 @@ struct AddScene {
 };
 
 } // namespace gallery
+
+// The gauge scenes' names for the same helpers.
+inline GuiWindow* galleryDesk(uint32_t colour) {
+    return gallery::desk(colour);
+}
+inline void galleryShow() {
+    gallery::show();
+}

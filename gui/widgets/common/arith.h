@@ -1,0 +1,19 @@
+// Integer helpers of the controls that map values to pixels: values are 32-bit, products are taken
+// in 64 bits, and a result that becomes a coordinate is held within the 16-bit range.
+#pragma once
+
+#include <cstdint>
+
+constexpr int16_t GuiClamp16(int64_t v) {
+    return static_cast<int16_t>(v < INT16_MIN ? INT16_MIN : v > INT16_MAX ? INT16_MAX : v);
+}
+
+constexpr int32_t GuiClamp32(int64_t v) {
+    return static_cast<int32_t>(v < INT32_MIN ? INT32_MIN : v > INT32_MAX ? INT32_MAX : v);
+}
+
+// How many of the values first, first + step, first + 2 x step ... do not pass last: 0 for a step
+// of 0 or below and for last < first. Loops run on this count, so none runs past the type's end.
+constexpr int64_t GuiStepCount(int64_t first, int64_t last, int64_t step) {
+    return step <= 0 || last < first ? 0 : (last - first) / step + 1;
+}
