@@ -1,5 +1,10 @@
-// GUI toolkit: the fill rate of a full-screen rectangle, next to memset over the same frame buffer.
+// GUI toolkit: a full-screen rectangle fill next to memset over the same frame buffer, 1-bit
+// text next to anti-aliased text of the same face and size, and a 640 x 480 redraw of 50 objects.
+#include "bench/paired.h"
+#include "gui/controls/button/button.h"
+#include "gui/controls/prompt/prompt.h"
 #include "gui/core/screen.h"
+#include "gui/fonts/fonts.h"
 #include "gui/presentation/presentation.h"
 #include "gui/scrndrv/scrndrv.h"
 #include "gui/scrndrv/scrndrv_private.h"
@@ -9,8 +14,11 @@
 
 #include <benchmark/benchmark.h>
 
+#include <cstdio>
 #include <cstring>
 #include <unistd.h>
+
+extern GuiFont BenchAAFont; // SysFont's face and size, 4-bit anti-aliased
 
 namespace {
 
@@ -34,36 +42,95 @@ GuiScreen* gui() {
     return g.screen;
 }
 
-void pixelRate(benchmark::State& state) {
-    state.counters["Gpixel/s"] = benchmark::Counter(
-        static_cast<double>(state.iterations()) * 1024 * 480 / 1e9, benchmark::Counter::kIsRate);
-}
-
 void BM_RectangleFill(benchmark::State& state) {
     GuiScreen* s = gui();
     GuiPresentationManager* pm = GuiPresentation();
     const GuiRect r(0, 0, 1023, 479);
-    GuiColor c(0, 0x123456, GUI_COLOR_FILL);
-    for (auto _ : state) {
-        s->Invalidate(r);
-        s->BeginDraw(pm);
-        s->Rectangle(pm, r, c, 0);
-        s->EndDraw();
-    }
-    pixelRate(state);
-}
-BENCHMARK(BM_RectangleFill)->Unit(benchmark::kMicrosecond);
-
-void BM_MemsetSameBytes(benchmark::State& state) {
-    gui();
+    GuiColor c(0, 0x00343434, GUI_COLOR_FILL);
     uint32_t* fb = displaysim::frameBuffer();
-    for (auto _ : state) {
-        std::memset(fb, 0x34, 1024 * 480 * 4);
-        benchmark::ClobberMemory();
-    }
-    pixelRate(state);
+    bench::paired(
+        state, "memset", "speed",
+        [&] {
+            s->Invalidate(r);
+            s->BeginDraw(pm);
+            s->Rectangle(pm, r, c, 0);
+            s->EndDraw();
+        },
+        [&] {
+            std::memset(fb, 0x34, 1024 * 480 * 4);
+            benchmark::ClobberMemory();
+        });
 }
-BENCHMARK(BM_MemsetSameBytes)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_RectangleFill)->UseManualTime()->Unit(benchmark::kMicrosecond);
+
+// 20 lines of 54 glyphs in filled cells.
+void drawLines(GuiScreen* s, const GuiFont* font, int doubleSize) {
+    GuiPresentationManager* pm = GuiPresentation();
+    GuiColor c(0xFFFFFF, 0x000000, GUI_COLOR_FILL);
+    s->BeginDraw(pm);
+    for (int y = 0; y < 20; ++y)
+        s->DrawText(pm, GuiPoint(0, y * 20), "The quick brown fox jumps over the lazy dog 0123456789", c,
+                    font, -1, doubleSize);
+    s->EndDraw();
+}
+
+void BM_Text1Bit(benchmark::State& state) {
+    GuiScreen* s = gui();
+    bench::paired(
+        state, "aa", "time", [&] { drawLines(s, &SysFont, 0); }, [&] { drawLines(s, &BenchAAFont, 0); });
+}
+BENCHMARK(BM_Text1Bit)->UseManualTime()->Unit(benchmark::kMicrosecond);
+
+void BM_Text1BitDouble(benchmark::State& state) {
+    GuiScreen* s = gui();
+    for (auto _ : state)
+        drawLines(s, &SysFont, 1);
+    state.counters["glyphs/s"] =
+        benchmark::Counter(static_cast<double>(state.iterations()) * 20 * 54, benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_Text1BitDouble)->Unit(benchmark::kMicrosecond);
+
+class Window : public GuiThing {
+  public:
+    explicit Window(const GuiRect& r) : GuiThing(r, 1, FF_RAISED) {
+        mStatus |= PSF_VIEWPORT;
+        mColors[0] = 0x305070;
+        InitClient();
+    }
+    void Draw() override {
+        mpScreen->BeginDraw(this);
+        StandardBorder(mColors[0]);
+        DrawChildren();
+        mpScreen->EndDraw();
+    }
+};
+
+// A 640 x 480 window of 25 prompts and 25 buttons, redrawn whole.
+void BM_Redraw640x480With50Objects(benchmark::State& state) {
+    GuiScreen* s = gui();
+    GuiPresentationManager* pm = GuiPresentation();
+    auto* w = new Window(GuiRect(0, 0, 639, 479));
+    pm->Add(w, 0);
+    static char texts[25][16];
+    for (int i = 0; i < 50; ++i) {
+        const int x = 10 + (i % 5) * 125, y = 10 + (i / 5) * 46;
+        const GuiRect r(x, y, x + 115, y + 38);
+        if (i % 2) {
+            std::snprintf(texts[i / 2], sizeof texts[0], "Value %d", i);
+            w->Add(new GuiPrompt(r, texts[i / 2], 0, FF_RECESSED | TJ_CENTER), 0);
+        } else {
+            w->Add(new GuiTextButton(r, "Button", static_cast<uint16_t>(100 + i)), 0);
+        }
+    }
+    for (auto _ : state) {
+        s->Invalidate(w->mReal);
+        w->Draw();
+    }
+    state.counters["frames/s"] =
+        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+    delete pm->Remove(w, 0);
+}
+BENCHMARK(BM_Redraw640x480With50Objects)->Unit(benchmark::kMicrosecond);
 
 } // namespace
 

@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <new>
 
 uint32_t* gbVMemory = nullptr;
@@ -133,16 +134,27 @@ void L24logi::PutPixelView(int x, int y, uint32_t colour) {
     mRows[y][x] = colour;
 }
 
+namespace {
+
+// A run of one colour word. wmemset writes 32-bit units on this target (wchar_t is 4 bytes) and
+// is the C library's vectorised fill.
+static_assert(sizeof(wchar_t) == sizeof(uint32_t));
+inline void fillWords(uint32_t* p, uint32_t colour, size_t n) {
+    std::wmemset(reinterpret_cast<wchar_t*>(p), static_cast<wchar_t>(colour), n);
+}
+
+} // namespace
+
 void L24logi::HorizontalLine(int xStart, int xEnd, int y, uint32_t colour, int width) {
     if (width < 1 || xEnd < xStart) return;
-    for (int r = y; r < y + width; ++r) {
+    const int n = xEnd - xStart + 1;
+    for (int r = y; r < y + width;) {
         uint32_t* p = mRows[r] + xStart;
-        int n = xEnd - xStart + 1;
-        for (; n >= 2; n -= 2, p += 2) {
-            p[0] = colour;
-            p[1] = colour;
-        }
-        if (n) *p = colour;
+        size_t run = static_cast<size_t>(n);
+        // Whole rows of a contiguous surface join into one fill.
+        while (++r < y + width && mRows[r] + xStart == p + run)
+            run += static_cast<size_t>(n);
+        fillWords(p, colour, run);
     }
 }
 
@@ -438,43 +450,73 @@ void L24logi::DrawTextViewDouble(GuiPoint where, const char* text, GuiColor& col
     DrawScaledText(where, text, colour, font, count, view, 2);
 }
 
-void L24logi::DrawScaledText(GuiPoint where, const char* text, GuiColor& colour, const GuiFont* font,
-                             int count, GuiRect& view, int scale) {
-    const bool fill = colour.flags & GUI_COLOR_FILL;
-    const bool aa = font->flags & FONT_ALIASED;
+namespace {
+
+// Screen pixels k0..k1-1 of one glyph row of a cell at dst, each source column drawn S pixels
+// wide; col is the source column under pixel 0 of the cell. 1-bit rows take the bits most
+// significant first; 4-bit rows (a double-size anti-aliased font) count a nibble of 8 or more as
+// set.
+template <int S, bool Fill, bool Nibbles>
+inline void glyphRow(uint32_t* dst, const uint8_t* src, int col, int k0, int k1, uint32_t fg, uint32_t bg) {
+    int c = col + (k0 >> (S - 1));
+    const uint8_t* b = src + (Nibbles ? c >> 1 : c >> 3);
+    unsigned m = Nibbles ? (c & 1 ? 0x08u : 0x80u) : 0x80u >> (c & 7);
+    for (int k = k0; k < k1;) {
+        const bool on = *b & m;
+        const int end = S == 1 || (k & 1) || k + 1 == k1 ? k + 1 : k + 2;
+        for (; k < end; ++k)
+            if (on)
+                dst[k] = fg;
+            else if (Fill)
+                dst[k] = bg;
+        if (Nibbles) {
+            m = m == 0x80u ? 0x08u : 0x80u;
+            b += m == 0x80u;
+        } else if (!(m >>= 1)) {
+            m = 0x80u;
+            ++b;
+        }
+    }
+}
+
+template <int S, bool Fill, bool Nibbles>
+void scaledText(uint32_t** rows, GuiPoint where, const char* text, const GuiColor& colour,
+                const GuiFont* font, int count, const GuiRect& view) {
     int x = where.x;
     for (int i = 0; text[i] && (count < 0 || i < count) && x <= view.right; ++i) {
         GuiGlyph g;
         if (!GuiFindGlyph(font, static_cast<unsigned char>(text[i]), &g)) continue;
-        int width = scale * g.width < view.right - x + 1 ? scale * g.width : view.right - x + 1;
-        if (x + width > view.left) {
+        const int width = S * g.width < view.right - x + 1 ? S * g.width : view.right - x + 1;
+        if (width > 0 && x + width > view.left) {
+            const int k0 = x < view.left ? view.left - x : 0;
             for (int row = view.top; row <= view.bottom; ++row) {
-                int gy = (row - where.y) / scale;
-                uint32_t* dst = mRows[row];
+                const int gy = (row - where.y) >> (S - 1);
+                uint32_t* dst = rows[row] + x;
                 // A smaller font of the chain has fewer rows: below them the cell is empty.
-                const uint8_t* src = gy < g.font->height
-                                         ? g.font->data + static_cast<size_t>(gy) * g.font->bytesPerRow
-                                         : nullptr;
-                for (int k = 0; k < width; ++k) {
-                    int px = x + k;
-                    if (px < view.left) continue;
-                    int col = g.offset + k / scale;
-                    bool on;
-                    if (!src)
-                        on = false;
-                    else if (aa)
-                        on = ((col & 1 ? src[col >> 1] : src[col >> 1] >> 4) & 0x0F) >= 8;
-                    else
-                        on = src[col >> 3] & (0x80 >> (col & 7));
-                    if (on)
-                        dst[px] = colour.fg;
-                    else if (fill)
-                        dst[px] = colour.bg;
+                if (gy < 0 || gy >= g.font->height) {
+                    if (Fill) fillWords(dst + k0, colour.bg, static_cast<size_t>(width - k0));
+                    continue;
                 }
+                glyphRow<S, Fill, Nibbles>(dst, g.font->data + static_cast<size_t>(gy) * g.font->bytesPerRow,
+                                           g.offset, k0, width, colour.fg, colour.bg);
             }
         }
         x += width;
     }
+}
+
+} // namespace
+
+void L24logi::DrawScaledText(GuiPoint where, const char* text, GuiColor& colour, const GuiFont* font,
+                             int count, GuiRect& view, int scale) {
+    const bool fill = colour.flags & GUI_COLOR_FILL;
+    auto draw = [&](auto fn) { fn(mRows, where, text, colour, font, count, view); };
+    if (font->flags & FONT_ALIASED) // double size only: single-size goes to DrawAliasedText
+        fill ? draw(scaledText<2, true, true>) : draw(scaledText<2, false, true>);
+    else if (scale == 1)
+        fill ? draw(scaledText<1, true, false>) : draw(scaledText<1, false, false>);
+    else
+        fill ? draw(scaledText<2, true, false>) : draw(scaledText<2, false, false>);
 }
 
 void L24logi::DrawAliasedText(GuiPoint where, const char* text, GuiColor& colour, const GuiFont* font,

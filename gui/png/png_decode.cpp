@@ -1,9 +1,12 @@
-// PNG decoding: chunk walk with CRC checks, streaming inflate of the IDAT chunks into the
-// filtered image, unfiltering per pass and expansion to 32-bit pixels.
+// PNG decoding: chunk walk with CRC checks; the IDAT chunks inflate one row at a time into two
+// row buffers, and each row is unfiltered against the one before and expanded straight into the
+// 32-bit output.
 #include "gui/png/png_decode.h"
 
+#include <bit>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "gui/zip/pzip.h"
 
@@ -51,16 +54,26 @@ struct Decoder {
     bool have_key = false;
     uint16_t key[3] = {}; // grey, or red, green, blue
     // image data
-    uint8_t* raw = nullptr;
-    uint64_t raw_size = 0;
+    uint32_t* out = nullptr;
+    uint8_t* buffers = nullptr; // the two row buffers: filter byte and row each
+    uint8_t* cur = nullptr;     // the row being inflated
+    uint8_t* prev = nullptr;    // the row above it, unfiltered (zero above a pass's first row)
+    const Pass* passes = &kSingle;
+    int pass_count = 1;
+    int pass = 0;
+    uint32_t pass_width = 0, pass_height = 0, y = 0;
+    size_t rb = 0; // row bytes of the current pass
+    size_t bpp = 1;
     PzipStream z{};
     bool inflating = false;
     bool stream_end = false;
-    bool complete() const { return inflating && z.avail_out == 0; } // every row is in
+    bool done = false;       // every row is in
+    bool bad_filter = false; // reported once the data is complete, as a filter error
 
     ~Decoder() {
         if (inflating) PzipInflateEnd(&z);
-        std::free(raw);
+        std::free(buffers);
+        std::free(out);
     }
 
     uint64_t row_bytes(uint32_t w) const { return (uint64_t{w} * channels * depth + 7) / 8; }
@@ -70,7 +83,9 @@ struct Decoder {
     void trns(const uint8_t* d, uint32_t len);
     int start_data();
     int idat(const uint8_t* d, uint32_t len);
-    int unfilter_and_expand(uint32_t* out);
+    void start_pass();
+    void row_complete();
+    void expand(const uint8_t* row, uint32_t n, uint32_t* dst, uint32_t step) const;
     bool expand_fast(const uint8_t* row, uint32_t n, uint32_t* dst, uint32_t step) const;
 };
 
@@ -142,36 +157,55 @@ void Decoder::trns(const uint8_t* d, uint32_t len) {
 }
 
 int Decoder::start_data() {
-    const Pass* passes = interlace ? kAdam7 : &kSingle;
-    int n = interlace ? 7 : 1;
-    raw_size = 0;
-    for (int i = 0; i < n; ++i) {
-        uint32_t pw = pass_extent(width, passes[i].x0, passes[i].dx);
-        uint32_t ph = pass_extent(height, passes[i].y0, passes[i].dy);
-        if (pw && ph) raw_size += uint64_t{ph} * (1 + row_bytes(pw));
+    if (interlace) {
+        passes = kAdam7;
+        pass_count = 7;
     }
-    if (raw_size > SIZE_MAX) return PNG_ERR_TOO_LARGE;
-    raw = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(raw_size)));
-    if (!raw) return PNG_ERR_NO_MEMORY;
-    z.out_start = z.next_out = raw;
-    z.avail_out = static_cast<unsigned long>(raw_size);
+    bpp = channels * depth >= 8 ? channels * depth / 8 : 1;
+    const size_t row_max = static_cast<size_t>(row_bytes(width)) + 1;
+    out = static_cast<uint32_t*>(std::malloc(size_t{width} * height * sizeof(uint32_t)));
+    buffers = static_cast<uint8_t*>(std::malloc(2 * row_max));
+    if (!out || !buffers) return PNG_ERR_NO_MEMORY;
+    cur = buffers;
+    prev = buffers + row_max;
     int r = PzipInflateInit(&z, 15, PZIP_VERSION, sizeof z);
     if (r == PZIP_MEM_ERROR) return PNG_ERR_NO_MEMORY;
     if (r != PZIP_OK) return PNG_ERR_DATA;
     inflating = true;
+    pass = -1;
+    start_pass();
     return PNG_OK;
+}
+
+// Moves to the next pass that has pixels, or finishes.
+void Decoder::start_pass() {
+    for (++pass; pass < pass_count; ++pass) {
+        pass_width = pass_extent(width, passes[pass].x0, passes[pass].dx);
+        pass_height = pass_extent(height, passes[pass].y0, passes[pass].dy);
+        if (pass_width && pass_height) break;
+    }
+    if (pass == pass_count) {
+        done = true;
+        return;
+    }
+    y = 0;
+    rb = static_cast<size_t>(row_bytes(pass_width));
+    std::memset(prev, 0, rb + 1);
+    z.next_out = cur;
+    z.avail_out = static_cast<unsigned long>(rb + 1);
 }
 
 // Image data past the last row, compressed or not, is ignored as other decoders do.
 int Decoder::idat(const uint8_t* d, uint32_t len) {
-    if (stream_end || complete()) return PNG_OK;
+    if (stream_end || done) return PNG_OK;
     z.next_in = d;
     z.avail_in = len;
-    while (z.avail_in > 0 && !complete()) {
+    while (z.avail_in > 0 && !done) {
         int r = PzipInflate(&z, PZIP_NO_FLUSH);
+        if (z.avail_out == 0) row_complete();
         if (r == PZIP_STREAM_END) {
             stream_end = true;
-            return complete() ? PNG_OK : PNG_ERR_DATA;
+            return done ? PNG_OK : PNG_ERR_DATA;
         }
         if (r == PZIP_MEM_ERROR) return PNG_ERR_NO_MEMORY;
         if (r != PZIP_OK) return PNG_ERR_DATA;
@@ -180,40 +214,96 @@ int Decoder::idat(const uint8_t* d, uint32_t len) {
 }
 
 inline uint8_t paeth(int a, int b, int c) {
-    int pa = std::abs(b - c), pb = std::abs(a - c), pc = std::abs(a + b - 2 * c);
-    if (pa <= pb && pa <= pc) return static_cast<uint8_t>(a);
-    return static_cast<uint8_t>(pb <= pc ? b : c);
+    const int pa = std::abs(b - c), pb = std::abs(a - c), pc = std::abs(a + b - 2 * c);
+    const int bc = pb <= pc ? b : c;
+    return static_cast<uint8_t>(pa <= pb && pa <= pc ? a : bc);
+}
+
+// Bytewise sum and floor average of the bytes of two words, without carries between the bytes.
+template <typename W> inline W add_bytes(W x, W y) {
+    constexpr W low7 = static_cast<W>(~W{0} / 0xFF * 0x7F), high = static_cast<W>(~W{0} / 0xFF * 0x80);
+    return ((x & low7) + (y & low7)) ^ ((x ^ y) & high);
+}
+inline uint32_t avg_bytes(uint32_t x, uint32_t y) {
+    return (x & y) + (((x ^ y) & 0xFEFEFEFEu) >> 1);
+}
+
+// f(0) .. f(B - 1), written out (so a[j] below stays in a register).
+template <size_t B, typename F> inline void each_byte(F f) {
+    [&]<size_t... J>(std::index_sequence<J...>) {
+        (f(J), ...);
+    }
+    (std::make_index_sequence<B>{});
 }
 
 // Reverses the filter of one row in place; prior is the row above (all zero for a pass's first
-// row). The first bpp bytes have no left neighbour.
-bool unfilter(uint8_t type, uint8_t* row, const uint8_t* prior, size_t n, size_t bpp) {
-    size_t head = bpp < n ? bpp : n;
+// row). B is the filter's byte distance: the left neighbours (and those above them) are carried
+// in registers, zero before the first pixel, which gives the first B bytes their rule.
+template <size_t B> bool unfilter_by(uint8_t type, uint8_t* row, const uint8_t* prior, size_t n) {
+    uint8_t a[B] = {}, c[B] = {};
     switch (type) {
     case 0:
         return true;
     case 1:
-        for (size_t i = bpp; i < n; ++i)
-            row[i] = static_cast<uint8_t>(row[i] + row[i - bpp]);
+        for (size_t i = 0; i + B <= n; i += B)
+            each_byte<B>([&](size_t j) { a[j] = row[i + j] = static_cast<uint8_t>(row[i + j] + a[j]); });
         return true;
-    case 2:
-        for (size_t i = 0; i < n; ++i)
+    case 2: {
+        size_t i = 0;
+        for (uint64_t x, y; i + 8 <= n; i += 8) {
+            std::memcpy(&x, row + i, 8);
+            std::memcpy(&y, prior + i, 8);
+            x = add_bytes(x, y);
+            std::memcpy(row + i, &x, 8);
+        }
+        for (; i < n; ++i)
             row[i] = static_cast<uint8_t>(row[i] + prior[i]);
         return true;
+    }
     case 3:
-        for (size_t i = 0; i < head; ++i)
-            row[i] = static_cast<uint8_t>(row[i] + (prior[i] >> 1));
-        for (size_t i = bpp; i < n; ++i)
-            row[i] = static_cast<uint8_t>(row[i] + ((row[i - bpp] + prior[i]) >> 1));
+        if constexpr (B == 4) { // one pixel per word
+            uint32_t left = 0, x, up;
+            for (size_t i = 0; i + 4 <= n; i += 4) {
+                std::memcpy(&x, row + i, 4);
+                std::memcpy(&up, prior + i, 4);
+                left = add_bytes(x, avg_bytes(left, up));
+                std::memcpy(row + i, &left, 4);
+            }
+            return true;
+        }
+        for (size_t i = 0; i + B <= n; i += B)
+            each_byte<B>([&](size_t j) {
+                a[j] = row[i + j] = static_cast<uint8_t>(row[i + j] + ((a[j] + prior[i + j]) >> 1));
+            });
         return true;
     case 4:
-        for (size_t i = 0; i < head; ++i)
-            row[i] = static_cast<uint8_t>(row[i] + prior[i]);
-        for (size_t i = bpp; i < n; ++i)
-            row[i] = static_cast<uint8_t>(row[i] + paeth(row[i - bpp], prior[i], prior[i - bpp]));
+        for (size_t i = 0; i + B <= n; i += B)
+            each_byte<B>([&](size_t j) {
+                const uint8_t b = prior[i + j];
+                a[j] = row[i + j] = static_cast<uint8_t>(row[i + j] + paeth(a[j], b, c[j]));
+                c[j] = b;
+            });
         return true;
     default:
         return false;
+    }
+}
+
+// Every row holds whole pixels of bpp bytes (bpp 1 for depths below 8, whatever the row length).
+bool unfilter(uint8_t type, uint8_t* row, const uint8_t* prior, size_t n, size_t bpp) {
+    switch (bpp) {
+    case 1:
+        return unfilter_by<1>(type, row, prior, n);
+    case 2:
+        return unfilter_by<2>(type, row, prior, n);
+    case 3:
+        return unfilter_by<3>(type, row, prior, n);
+    case 4:
+        return unfilter_by<4>(type, row, prior, n);
+    case 6:
+        return unfilter_by<6>(type, row, prior, n);
+    default:
+        return unfilter_by<8>(type, row, prior, n);
     }
 }
 
@@ -222,8 +312,13 @@ bool Decoder::expand_fast(const uint8_t* row, uint32_t n, uint32_t* dst, uint32_
     if (depth != 8 || have_key) return false;
     switch (colour) {
     case 6:
-        for (uint32_t x = 0; x < n; ++x, row += 4, dst += step)
-            *dst = (uint32_t{row[3]} << 24) | (uint32_t{row[0]} << 16) | (uint32_t{row[1]} << 8) | row[2];
+        for (uint32_t x = 0, v; x < n; ++x, row += 4, dst += step) {
+            std::memcpy(&v, row, 4);
+            if constexpr (std::endian::native == std::endian::little) // v is 0xAABBGGRR: swap red and blue
+                *dst = (v & 0xFF00FF00u) | ((v >> 16) & 0xFFu) | ((v & 0xFFu) << 16);
+            else
+                *dst = (uint32_t{row[3]} << 24) | (uint32_t{row[0]} << 16) | (uint32_t{row[1]} << 8) | row[2];
+        }
         return true;
     case 2:
         for (uint32_t x = 0; x < n; ++x, row += 3, dst += step)
@@ -238,83 +333,72 @@ bool Decoder::expand_fast(const uint8_t* row, uint32_t n, uint32_t* dst, uint32_
     }
 }
 
-int Decoder::unfilter_and_expand(uint32_t* out) {
-    const Pass* passes = interlace ? kAdam7 : &kSingle;
-    int n = interlace ? 7 : 1;
-    size_t bpp = channels * depth >= 8 ? channels * depth / 8 : 1;
-    uint32_t max = (1u << depth) - 1;
-    uint32_t scale = depth < 8 ? 255 / max : 1;
-    // Stands for the row above a pass's first row.
-    uint8_t* zero = static_cast<uint8_t*>(std::calloc(static_cast<size_t>(row_bytes(width)) + 1, 1));
-    if (!zero) return PNG_ERR_NO_MEMORY;
-    int result = PNG_OK;
-    uint8_t* p = raw;
-    for (int i = 0; i < n && result == PNG_OK; ++i) {
-        const Pass& ps = passes[i];
-        uint32_t pw = pass_extent(width, ps.x0, ps.dx);
-        uint32_t ph = pass_extent(height, ps.y0, ps.dy);
-        if (!pw || !ph) continue;
-        size_t rb = static_cast<size_t>(row_bytes(pw));
-        const uint8_t* prior = zero;
-        for (uint32_t y = 0; y < ph && result == PNG_OK; ++y) {
-            uint8_t* row = p + 1;
-            if (!unfilter(p[0], row, prior, rb, bpp)) {
-                result = PNG_ERR_FILTER;
-                break;
-            }
-            uint32_t* dst = out + size_t{ps.y0 + y * ps.dy} * width + ps.x0;
-            prior = row;
-            p += 1 + rb;
-            if (expand_fast(row, pw, dst, ps.dx)) continue;
-            for (uint32_t x = 0; x < pw; ++x, dst += ps.dx) {
-                uint32_t s[4] = {0, 0, 0, 0};
-                for (uint32_t c = 0; c < channels; ++c) {
-                    size_t k = size_t{x} * channels + c;
-                    if (depth == 16)
-                        s[c] = be16(row + 2 * k);
-                    else if (depth == 8)
-                        s[c] = row[k];
-                    else {
-                        size_t bit = k * depth;
-                        s[c] = (row[bit / 8] >> (8 - depth - bit % 8)) & max;
-                    }
-                }
-                auto to8 = [&](uint32_t v) { return depth == 16 ? v >> 8 : v * scale; };
-                uint32_t r, g, b, a = 255;
-                switch (colour) {
-                case 0:
-                    r = g = b = to8(s[0]);
-                    if (have_key && s[0] == key[0]) a = 0;
-                    break;
-                case 2:
-                    r = to8(s[0]);
-                    g = to8(s[1]);
-                    b = to8(s[2]);
-                    if (have_key && s[0] == key[0] && s[1] == key[1] && s[2] == key[2]) a = 0;
-                    break;
-                case 3: // an index past the palette reads the zeroed rest: black
-                    r = palette[s[0]][0];
-                    g = palette[s[0]][1];
-                    b = palette[s[0]][2];
-                    if (s[0] < alpha_count) a = palette_alpha[s[0]];
-                    break;
-                case 4:
-                    r = g = b = to8(s[0]);
-                    a = to8(s[1]);
-                    break;
-                default:
-                    r = to8(s[0]);
-                    g = to8(s[1]);
-                    b = to8(s[2]);
-                    a = to8(s[3]);
-                    break;
-                }
-                *dst = (a << 24) | (r << 16) | (g << 8) | b;
+// The row in cur is complete: unfilter it against prev, expand it into the output and start the
+// next one.
+void Decoder::row_complete() {
+    if (!bad_filter && !unfilter(cur[0], cur + 1, prev + 1, rb, bpp)) bad_filter = true;
+    if (!bad_filter) {
+        const Pass& ps = passes[pass];
+        expand(cur + 1, pass_width, out + size_t{ps.y0 + y * ps.dy} * width + ps.x0, ps.dx);
+    }
+    std::swap(cur, prev);
+    if (++y == pass_height) {
+        start_pass();
+        return;
+    }
+    z.next_out = cur;
+    z.avail_out = static_cast<unsigned long>(rb + 1);
+}
+
+void Decoder::expand(const uint8_t* row, uint32_t n, uint32_t* dst, uint32_t step) const {
+    if (expand_fast(row, n, dst, step)) return;
+    const uint32_t max = (1u << depth) - 1;
+    const uint32_t scale = depth < 8 ? 255 / max : 1;
+    for (uint32_t x = 0; x < n; ++x, dst += step) {
+        uint32_t s[4] = {0, 0, 0, 0};
+        for (uint32_t c = 0; c < channels; ++c) {
+            size_t k = size_t{x} * channels + c;
+            if (depth == 16)
+                s[c] = be16(row + 2 * k);
+            else if (depth == 8)
+                s[c] = row[k];
+            else {
+                size_t bit = k * depth;
+                s[c] = (row[bit / 8] >> (8 - depth - bit % 8)) & max;
             }
         }
+        auto to8 = [&](uint32_t v) { return depth == 16 ? v >> 8 : v * scale; };
+        uint32_t r, g, b, a = 255;
+        switch (colour) {
+        case 0:
+            r = g = b = to8(s[0]);
+            if (have_key && s[0] == key[0]) a = 0;
+            break;
+        case 2:
+            r = to8(s[0]);
+            g = to8(s[1]);
+            b = to8(s[2]);
+            if (have_key && s[0] == key[0] && s[1] == key[1] && s[2] == key[2]) a = 0;
+            break;
+        case 3: // an index past the palette reads the zeroed rest: black
+            r = palette[s[0]][0];
+            g = palette[s[0]][1];
+            b = palette[s[0]][2];
+            if (s[0] < alpha_count) a = palette_alpha[s[0]];
+            break;
+        case 4:
+            r = g = b = to8(s[0]);
+            a = to8(s[1]);
+            break;
+        default:
+            r = to8(s[0]);
+            g = to8(s[1]);
+            b = to8(s[2]);
+            a = to8(s[3]);
+            break;
+        }
+        *dst = (a << 24) | (r << 16) | (g << 8) | b;
     }
-    std::free(zero);
-    return result;
 }
 
 int decode(const uint8_t* data, size_t len, PngImage* out) {
@@ -369,20 +453,13 @@ int decode(const uint8_t* data, size_t len, PngImage* out) {
         }
         if (r != PNG_OK) return r;
     }
-    if (!dec.complete()) return PNG_ERR_DATA;
-
-    size_t count = size_t{dec.width} * dec.height;
-    auto* pixels = static_cast<uint32_t*>(std::malloc(count * sizeof(uint32_t)));
-    if (!pixels) return PNG_ERR_NO_MEMORY;
-    int r = dec.unfilter_and_expand(pixels);
-    if (r != PNG_OK) {
-        std::free(pixels);
-        return r;
-    }
+    if (!dec.done) return PNG_ERR_DATA;
+    if (dec.bad_filter) return PNG_ERR_FILTER;
     out->width = dec.width;
     out->height = dec.height;
     out->has_alpha = dec.colour == 4 || dec.colour == 6 || dec.have_key || dec.alpha_count > 0;
-    out->pixels = pixels;
+    out->pixels = dec.out;
+    dec.out = nullptr;
     return PNG_OK;
 }
 

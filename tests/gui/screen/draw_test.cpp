@@ -6,6 +6,8 @@
 
 #include <tuple>
 
+extern GuiFont TestAAFont;
+
 namespace {
 
 using guitest::Probe;
@@ -105,6 +107,38 @@ TEST_F(Draw, SmallerChainedFontIsNotReadPastItsRows) {
     EXPECT_EQ(countColour(GuiRect(300, 304, 302, 315), GREEN), 3 * 12)
         << "rows below the small glyph are empty";
     delete[] data;
+}
+
+// Text cut by views into pieces 3 columns wide and 5 rows high (starting inside glyphs and at
+// odd columns of double-size cells) draws every pixel as the text drawn whole.
+TEST_F(Draw, TextDrawnInPiecesMatchesTextDrawnWhole) {
+    const char* text = "Wg|7 Ag";
+    for (const GuiFont* f : {&SysFont, &TestAAFont})
+        for (int dbl : {0, 1})
+            for (uint8_t flags : {uint8_t{0}, GUI_COLOR_FILL}) {
+                GuiColor c(RED, GREEN, flags);
+                const int w = screen->TextWidth(text, f) << dbl, h = screen->TextHeight(text, f) << dbl;
+                paint([&] {
+                    screen->Rectangle(canvas, GuiRect(0, 0, 2 * w + 9, h), GuiColor(0, BG, GUI_COLOR_FILL),
+                                      0);
+                    screen->DrawText(canvas, GuiPoint(0, 0), text, c, f, -1, dbl);
+                    for (int x = w + 10; x < 2 * w + 10; x += 3)
+                        for (int y = 0; y < h; y += 5) {
+                            GuiRect v(x, y, x + 2 < 2 * w + 9 ? x + 2 : 2 * w + 9,
+                                      y + 4 < h - 1 ? y + 4 : h - 1);
+                            if (dbl)
+                                screen->DrawTextViewDouble(GuiPoint(w + 10, 0), text, c, f, -1, v);
+                            else
+                                screen->DrawTextView(GuiPoint(w + 10, 0), text, c, f, -1, v);
+                        }
+                });
+                int differ = 0;
+                for (int y = 0; y < h; ++y)
+                    for (int x = 0; x < w; ++x)
+                        differ += shownAt(x, y) != shownAt(x + w + 10, y);
+                EXPECT_EQ(differ, 0) << "double " << dbl << " fill " << int{flags} << " aa "
+                                     << (f == &TestAAFont);
+            }
 }
 
 // ---- flush, layers, dump ------------------------------------------------------------------
