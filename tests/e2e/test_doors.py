@@ -69,4 +69,6 @@ def test_control_clients_cannot_hold_the_unit(unit):
     with p.control() as ctl:  # the way to shut it down stays open
         ctl.postrun()
     resource.prlimit(p.proc.pid, resource.RLIMIT_NOFILE, limits)
+    for c in flood:
+        c.close()
     assert p.stop() == 0 and p.shm() == []
