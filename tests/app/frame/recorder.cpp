@@ -203,8 +203,9 @@ void msd_shell_setCommonCmds(const MsdShellCommon* list, size_t count) {
     }
 SHELL(measCommandFunc)
 SHELL(displayCommandFunc) SHELL(resetCommandFunc) SHELL(writeVariableFunc) SHELL(readVariableFunc)
-    R(int, LapOutFra_cmds_init, 0) void timeserv_init(int enable, int master) {
+    R(int, LapOutFra_cmds_init, 0) int timeserv_init(int enable, int master) {
     rec("timeserv_init", enable, master);
+    return 1;
 }
 V(timeserv_MeasTime_ini)
 V(timeserv_MeasTime_1ms)
