@@ -166,7 +166,7 @@ int unzip_decr_file(FILE* f, const char* shown, char** buffer, uint32_t* length)
     const bool verifierRead = std::fread(verifier, 1, sizeof verifier, f) == sizeof verifier;
     const uint32_t dataLen = compressed - ENCRYPTION_OVERHEAD;
     const long left = remaining(f);
-    if (left < 0 || static_cast<uint64_t>(left) < static_cast<uint64_t>(dataLen) + sizeof code) {
+    if (left < 0 || static_cast<uint64_t>(left) < dataLen) {
         syslogx(LOG_ERR, "unzip_decr(): data read error compressed size %d", static_cast<int>(dataLen));
         return -1;
     }
