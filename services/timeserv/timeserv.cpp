@@ -24,7 +24,7 @@ namespace {
 
 constexpr size_t HDR = 20;
 constexpr uint16_t PID_ALL = 0xFFFE;
-constexpr uint32_t EXPORT_GROUP = 0xEFEF0F0F; // 239.239.239.15
+constexpr uint32_t EXPORT_GROUP = 0xEFEFEF0F; // 239.239.239.15
 constexpr uint16_t EXPORT_PORT = 9830;
 constexpr uint32_t QUALIFIER_NEW_TIME = 5;
 constexpr int CHANGE_COUNT = 10;
