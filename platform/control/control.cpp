@@ -384,9 +384,11 @@ std::string cmdShell(const std::vector<std::string>& arg) {
         msg.push_back(0);
     }
     if (msg.size() > SHELL_MSG_MAX) return "error command line too long";
-    const std::string suffix = "_" + std::to_string(index);
-    MSG_Q_ID q = msgQOpen((SHELL_QUEUE + suffix).c_str(), 0, 0, 0, 0);
-    MSG_Q_ID r = msgQOpen((SHELL_REPLY_QUEUE + suffix).c_str(), 0, 0, 0, 0);
+    char queueName[64], replyName[64];
+    std::snprintf(queueName, sizeof queueName, "%s_%u", SHELL_QUEUE, index);
+    std::snprintf(replyName, sizeof replyName, "%s_%u", SHELL_REPLY_QUEUE, index);
+    MSG_Q_ID q = msgQOpen(queueName, 0, 0, 0, 0);
+    MSG_Q_ID r = msgQOpen(replyName, 0, 0, 0, 0);
     if (!q || !r) return "error the shell of process " + std::to_string(index) + " does not run";
     static char reply[SHELL_MSG_MAX + 1];
     while (msgQReceive(r, reply, SHELL_MSG_MAX, NO_WAIT) >= 0) {

@@ -84,7 +84,7 @@ intptr_t rtcWrite(const intptr_t* a) {
     t.tm_min = d[4];
     t.tm_sec = d[5];
     const timespec ts{timegm(&t), static_cast<long>(d[6]) * 1000000};
-    char text[32];
+    char text[48]; // room for any u16 fields: gcc checks the widths
     std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u.%03u", d[0], d[1], d[2], d[3], d[4], d[5],
                   d[6]);
     const std::string path = platform::settings().nvramDir + "/rtc";
