@@ -87,7 +87,8 @@ class Network:
         """Starts a capture of every frame on the bridge; returns a callable that waits for
         its end and gives the frames."""
         out = subprocess.Popen(self.hub.prefix() + [sys.executable, __file__, "capture", "br0", str(seconds)],
-                               stdout=subprocess.PIPE)
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        out.stderr.readline()  # listening: units started after this are seen from their first frame
 
         def frames():
             data, _ = out.communicate(timeout=seconds + 30)
@@ -136,6 +137,8 @@ def _capture(ifname, seconds):
     s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(3))  # ETH_P_ALL
     s.bind((ifname, 0))
     s.settimeout(0.2)
+    sys.stderr.write("ready\n")
+    sys.stderr.flush()
     end = time.monotonic() + seconds
     out = sys.stdout.buffer
     while time.monotonic() < end:
