@@ -7,9 +7,12 @@ As a library:
     with Unit(unit_dir) as u:
         u.cmd("step 10")          # -> "11" (the text after "ok")
         u.step(10); u.ticks(); u.postrun(); u.tasks()
+        u.shell("getvar x")       # -> (result, printed text) of the process shell's command
 
 As a command: vynctl.py [-d UNIT_DIR] [--wait SECONDS] COMMAND [ARGS...]
 prints the reply; exit code 0 for "ok", 1 for "error", 2 when the unit cannot be reached.
+`vynctl.py shell "COMMAND LINE"` prints what the shell command printed; exit code 0 when its
+result is 0, else 1.
 """
 
 import argparse
@@ -28,6 +31,28 @@ class UnitError(Exception):
 
 class UnitGone(Exception):
     """The unit cannot be reached, or closed the channel (it ended)."""
+
+
+def unescape(text):
+    """The shell's printed text from the control line ("\\n", "\\\\", "\\xHH")."""
+    out = bytearray()
+    i = 0
+    raw = text.encode()
+    while i < len(raw):
+        c = raw[i:i + 1]
+        if c == b"\\" and raw[i + 1:i + 2] == b"n":
+            out += b"\n"
+            i += 2
+        elif c == b"\\" and raw[i + 1:i + 2] == b"x":
+            out.append(int(raw[i + 2:i + 4], 16))
+            i += 4
+        elif c == b"\\":
+            out += raw[i + 1:i + 2]
+            i += 2
+        else:
+            out += c
+            i += 1
+    return out.decode(errors="replace")
 
 
 class Unit:
@@ -120,6 +145,11 @@ class Unit:
     def hwremove(self, address):
         self.cmd("hwremove 0x%X" % address)
 
+    def shell(self, line):
+        """Types a command line into the process shell: (result, printed text)."""
+        result, _, text = self.cmd("shell " + line).partition(" ")
+        return int(result), unescape(text)
+
     def tasks(self):
         return self.cmd("tasks").split()
 
@@ -139,7 +169,14 @@ def main(argv=None):
     args = ap.parse_args(argv)
     try:
         with Unit(args.dir, wait=args.wait) as u:
+            if args.command[0] == "shell" and len(args.command) > 1:
+                result, text = u.shell(" ".join(args.command[1:]))
+                sys.stdout.write(text)
+                return 0 if result == 0 else 1
             reply = u.raw(" ".join(args.command))
+    except UnitError as e:
+        print("vynctl: %s" % e, file=sys.stderr)
+        return 1
     except UnitGone as e:
         print("vynctl: %s" % e, file=sys.stderr)
         return 2

@@ -200,6 +200,17 @@ void wireCommandHandlers() {
     comint_setReplyHandler(0x0F00, ci_get_version_info_req);
 }
 
+// The common shell commands belong to modules above the shell, which registers them in this
+// order; "display" stands in until the display application lands.
+void wireShellCommands() {
+    static const MsdShellCommon commands[] = {
+        {"meas", measCommandFunc, nullptr},       {"display", displayCommandFunc, nullptr},
+        {"reset_vyn", resetCommandFunc, nullptr}, {nullptr, nullptr, LapOutFra_cmds_init},
+        {"setvar", writeVariableFunc, nullptr},   {"getvar", readVariableFunc, nullptr},
+    };
+    msd_shell_setCommonCmds(commands, sizeof commands / sizeof commands[0]);
+}
+
 } // namespace
 
 int nvram_initialize() {
@@ -367,6 +378,7 @@ int vyn_main(int argc, char** argv) {
     led_init();
     RtpManUsrCan_Init();
     cfg_system_ini();
+    wireShellCommands();
     msd_shell_initialize();
     timeserv_init(1, cfg_system.time_slave == 0 ? 1 : 0);
     gps_init();

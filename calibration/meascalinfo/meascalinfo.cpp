@@ -1,8 +1,10 @@
 #include "calibration/meascalinfo/meascalinfo.h"
 
+#include "platform/os/os.h"
 #include "services/syslog/syslog.h"
 #include "services/time/time_util.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +19,21 @@ struct Added {
     Added* next;
 };
 Added* added;
+
+// The archive task adds names while start-up adds its own: one writer at a time.
+std::atomic<SEM_ID> writeLock{nullptr};
+
+bool addEntry(msdhash_element* entry, const char* name, meascalinfo_t* info) {
+    SEM_ID m = writeLock.load();
+    if (!m) {
+        SEM_ID made = semMCreate(SEM_Q_PRIORITY | SEM_INVERSION_SAFE);
+        m = writeLock.compare_exchange_strong(m, made) ? made : (semDelete(made), m);
+    }
+    if (!m || semTake(m, WAIT_FOREVER) != OK) return false;
+    const bool ok = table && msdhash_addPreAllocElement(table, entry, name, info);
+    semGive(m);
+    return ok;
+}
 
 } // namespace
 
@@ -64,7 +81,7 @@ meascalinfo_t* meascalinfo_addInfo(const char* name, const meascalinfo_t* info) 
         return nullptr;
     }
     std::memcpy(copy, name, len);
-    if (!table || !msdhash_addPreAllocElement(table, &entry->element, copy, rec)) {
+    if (!addEntry(&entry->element, copy, rec)) {
         syslogx(LOG_ERR, "meascalinfo_addInfo: Failed to add Element");
         std::free(entry);
         std::free(copy);
@@ -77,7 +94,7 @@ meascalinfo_t* meascalinfo_addInfo(const char* name, const meascalinfo_t* info) 
 }
 
 meascalinfo_t* meascalinfo_addInfoPreAlloc(msdhash_element* entry, const char* name, meascalinfo_t* info) {
-    if (!table || !msdhash_addPreAllocElement(table, entry, name, info)) {
+    if (!addEntry(entry, name, info)) {
         syslogx(LOG_ERR, "meascalinfo_addInfo: Failed to add Element");
         return nullptr;
     }

@@ -28,5 +28,9 @@ bool variables_write(const char* name, float value);
 void variables_registration_complete();
 void variables_add2meascalinfo(const char* name, float* valueAddr);
 
+// The shell commands "getvar <variable>" and "setvar <variable> <value>".
+int readVariableFunc(int argc, char** argv);
+int writeVariableFunc(int argc, char** argv);
+
 // Tests: forget everything.
 void variables_reset();

@@ -115,6 +115,7 @@ void ci_set_header(uint8_t* m, const CiHeader& h) {
 void comint_ini() {
     BC2_setCommandSink(comint_queue_cmd,
                        [](const uint8_t* m) { return static_cast<int>(comint_put_cmd(m, 0)); });
+    timeserv_setCommandInterface(comint_put_cmd, comint_status);
     if (queue) return;
     queue = msgQCreate(CI_QUEUE_DEPTH, CI_QUEUE_MESSAGE, MSG_Q_PRIORITY);
     if (!queue) {

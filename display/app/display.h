@@ -14,3 +14,6 @@ void displayJoin();
 
 // Handler of 0x1600: display page set (16-character name in the payload).
 void display_pageset_cmd(const uint8_t* message, size_t len);
+
+// The shell command "display".
+int displayCommandFunc(int argc, char** argv);

@@ -28,3 +28,8 @@ void dropped(const uint8_t* m, size_t len) {
 void display_pageset_cmd(const uint8_t* m, size_t len) {
     dropped(m, len);
 }
+
+// Registered so that the common commands after it are: the pages cannot be driven yet.
+int displayCommandFunc(int, char**) {
+    return 0;
+}

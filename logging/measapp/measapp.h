@@ -47,6 +47,8 @@ void meas_app_set_remotectrl_remoteinit_lock();
 
 void meas_app_print_measstate();
 void meas_app_print_errorPIDS();
+// The shell command "meas <start|stop|state|create|destroy|pidstate>".
+int measCommandFunc(int argc, char** argv);
 
 // Housekeeping of the rasters: no measurement blocks, FIFOs or files exist to work on.
 void meas_app_saveblock(int raster);

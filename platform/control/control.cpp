@@ -1,6 +1,7 @@
 #include "platform/control/control.h"
 
 #include "platform/hw/board_sim.h"
+#include "platform/kmgr/appman.h"
 #include "platform/kmgr/kmgr_sim.h"
 #include "platform/os/os.h"
 #include "platform/os/sim.h"
@@ -36,6 +37,7 @@ constexpr uint64_t MAX_STEP = 10000;   // ticks per command: a second or two of 
 constexpr int SEND_TIMEOUT_MS = 5000;  // a client that reads no replies loses its connection
 constexpr int ACCEPT_BACKOFF_MS = 100; // after a failed accept (out of descriptors)
 constexpr int REFUSED_WAIT_MS = 100;   // for the first line of a connection beyond the cap
+constexpr int SHELL_REPLY_WAIT_MS = 10000;
 
 struct Channel {
     std::mutex m;            // start/stop and the connection list
@@ -345,6 +347,68 @@ std::string cmdFpgaid(const std::vector<std::string>& arg) {
     return "ok";
 }
 
+// One line: backslash, control characters and bytes above 0x7E escaped.
+std::string escaped(const char* text) {
+    std::string out;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p) {
+        if (*p == '\\') {
+            out += "\\\\";
+        } else if (*p == '\n') {
+            out += "\\n";
+        } else if (*p < ' ' || *p > '~') {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", *p);
+            out += hex;
+        } else {
+            out += static_cast<char>(*p);
+        }
+    }
+    return out;
+}
+
+// Types a command line into the process shell and returns what the command printed.
+std::string cmdShell(const std::vector<std::string>& arg) {
+    if (arg.size() < 2) return "error usage: shell COMMAND [ARGUMENTS...]";
+    const unsigned index = C().index;
+    uint32_t id;
+    if (!kmgr::shellCommandId(index, arg[1], &id)) return "error no shell command '" + arg[1] + "'";
+    const size_t argc = arg.size() - 1;
+    std::vector<char> msg(8 + 4 * argc);
+    const int32_t n = static_cast<int32_t>(argc);
+    std::memcpy(msg.data(), &id, 4);
+    std::memcpy(msg.data() + 4, &n, 4);
+    for (size_t i = 0; i < argc; ++i) {
+        const uint32_t at = static_cast<uint32_t>(msg.size());
+        std::memcpy(msg.data() + 8 + 4 * i, &at, 4);
+        msg.insert(msg.end(), arg[i + 1].begin(), arg[i + 1].end());
+        msg.push_back(0);
+    }
+    if (msg.size() > SHELL_MSG_MAX) return "error command line too long";
+    char queueName[64], replyName[64];
+    std::snprintf(queueName, sizeof queueName, "%s_%u", SHELL_QUEUE, index);
+    std::snprintf(replyName, sizeof replyName, "%s_%u", SHELL_REPLY_QUEUE, index);
+    MSG_Q_ID q = msgQOpen(queueName, 0, 0, 0, 0);
+    MSG_Q_ID r = msgQOpen(replyName, 0, 0, 0, 0);
+    if (!q || !r) return "error the shell of process " + std::to_string(index) + " does not run";
+    static char reply[SHELL_MSG_MAX + 1];
+    while (msgQReceive(r, reply, SHELL_MSG_MAX, NO_WAIT) >= 0) {
+        // an answer that came after its command gave up
+    }
+    if (msgQSend(q, msg.data(), msg.size(), NO_WAIT, MSG_PRI_NORMAL) != OK) return "error the shell is busy";
+    // Wall time: in stepped time a command that waits for ticks answers only once they are stepped.
+    for (int waited = 0; waited < SHELL_REPLY_WAIT_MS; ++waited) {
+        const int got = msgQReceive(r, reply, SHELL_MSG_MAX, NO_WAIT);
+        if (got >= 5) {
+            int32_t result;
+            std::memcpy(&result, reply, 4);
+            reply[got] = 0;
+            return "ok " + std::to_string(result) + " " + escaped(reply + 4);
+        }
+        if (waitFor(-1, 0, 1)) break;
+    }
+    return "error no answer from the shell";
+}
+
 } // namespace
 
 bool postrun(std::string* error) {
@@ -381,6 +445,7 @@ std::string execute(const std::string& line, bool* closeConnection) {
     if (cmd == "dout") return cmdDout(arg);
     if (cmd == "xadc") return cmdXadc(arg);
     if (cmd == "fpgaid") return cmdFpgaid(arg);
+    if (cmd == "shell") return cmdShell(arg);
     if (cmd == "tasks") {
         if (arg.size() != 1) return "error usage: tasks";
         std::string r = "ok";

@@ -21,6 +21,8 @@
 //   xadc REGISTER VALUE      set a chip-monitor word (temp, temp_min, temp_max, vccint ...)
 //   fpgaid ID VERSION        set the identification and version words of the FPGA (hex)
 //   tasks                    names of the OS-layer tasks
+//   shell COMMAND [ARGS...]  types the command into the process shell; replies the result
+//                            and the printed text, "\n", "\\" and "\xHH" escaped
 //   quit                     close this connection
 #pragma once
 

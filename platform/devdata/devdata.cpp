@@ -180,11 +180,14 @@ std::string formatValue(const ItemDef& d, const Bytes& b) {
         std::snprintf(buf, sizeof buf, "%.9g", static_cast<double>(f)); // 9 digits give the float back
         return buf;
     }
-    case Kind::Text:
-        return "\"" +
-               std::string(reinterpret_cast<const char*>(b.data()),
-                           strnlen(reinterpret_cast<const char*>(b.data()), b.size())) +
-               "\"";
+    case Kind::Text: {
+        // Appended, not concatenated: gcc 12 warns about the temporaries of "x" + s.
+        std::string text(1, '"');
+        text.append(reinterpret_cast<const char*>(b.data()),
+                    strnlen(reinterpret_cast<const char*>(b.data()), b.size()));
+        text += '"';
+        return text;
+    }
     }
     return "";
 }

@@ -187,6 +187,7 @@ void installAppManager() {
     setHandler(KCALL_EPK_FORWARD, epkForward);
     setHandler(KCALL_SETTING, settingCall);
     setHandler(KCALL_INTR_CONNECT, interruptConnect);
+    installShellAndRtc();
     if (hook) sim::addTickHook(watchdogCheck);
 }
 

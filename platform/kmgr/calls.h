@@ -13,8 +13,23 @@ constexpr unsigned KCALL_DATASET_STORE = 2688;
 constexpr unsigned KCALL_DATASET_LOAD = 2689;
 
 // ---- shell command registration (process shell) ---------------------------------------------
+// index, command name, command id (1 ..); remove: index, name. The low byte is 1 on success.
 constexpr unsigned KCALL_SHELL_ADD = 2690;
 constexpr unsigned KCALL_SHELL_REMOVE = 2691;
+constexpr size_t KCALL_SHELL_NAME_MAX = 63;
+// A typed command goes to the queue "/queue/MsdShell_<index>" (one message of at most
+// SHELL_MSG_MAX bytes): u32 command id, i32 argc, u32 argv[argc], then the zero-terminated
+// argument strings, argv[i] being where string i lies in the sender's copy (argv[0] names
+// the first). The answer comes on "/queue/MsdShellReply_<index>": i32 result, the printed
+// text, one NUL. Both in the processor's byte order.
+constexpr const char* SHELL_QUEUE = "/queue/MsdShell";
+constexpr const char* SHELL_REPLY_QUEUE = "/queue/MsdShellReply";
+constexpr const char* SHELL_PIPE = "/pipe/MsdShell";
+constexpr size_t SHELL_MSG_MAX = 4096;
+
+// ---- real-time clock: index, address of seven u16 (year, month, day, hour, minute, second,
+// millisecond); writes the clock and sets the system time; 1 done, 0 refused --------------
+constexpr unsigned KCALL_RTC_WRITE = 2702;
 
 // ---- non-volatile memory: slot address, length, offset in the image ----------------------
 constexpr unsigned KCALL_NVRAM_PERSIST = 2692; // 0 = stored

@@ -143,6 +143,22 @@ struct OS_HEAP_STATS {
 };
 STATUS osHeapStats(OS_HEAP_STATS* stats);
 
+// ---- pipes ------------------------------------------------------------------------
+// Named pipes ("/pipe/MsdShell_0"): a byte channel of the process with room for at least
+// maxMsgs * maxMsgBytes bytes. The descriptor of pipeOpen reads and writes without blocking;
+// a writer finding the pipe full loses its bytes rather than wait.
+STATUS pipeDevCreate(const char* name, int maxMsgs, int maxMsgBytes);
+// ENODEV when no pipe has the name; EBUSY while a descriptor is open and not `force`.
+STATUS pipeDevDelete(const char* name, bool force);
+int pipeOpen(const char* name);
+// Bytes read (0 when empty), or ERROR.
+int pipeRead(int fd, void* buf, size_t maxLen);
+// Discards what the pipe holds.
+STATUS pipeFlush(int fd);
+STATUS pipeClose(int fd);
+// The process's standard output (stdFd 1) or error (2) from now on goes into the pipe of `fd`.
+STATUS ioGlobalStdSet(int stdFd, int fd);
+
 // ---- waits outside the layer -------------------------------------------------------
 // A task about to block in the host (socket receive, file read of a pipe) says so, so
 // that stepped time does not wait for it.

@@ -21,6 +21,9 @@ namespace {
 struct State {
     std::mutex writeMutex; // one line at a time, in both outputs
     int logFd = -1;
+    // The standard output the unit started with: the process shell redirects descriptor 1
+    // into its pipe, and the log must not go there.
+    int outFd = -1;
     // Set by start() while the collector and the tick hook of an earlier start may run.
     std::atomic<MSG_Q_ID> queue{nullptr};
     std::atomic<SEM_ID> baseTick{nullptr};
@@ -55,7 +58,7 @@ void writeLine(const std::string& line) {
     State& s = S();
     std::string out = line + "\n";
     std::lock_guard<std::mutex> g(s.writeMutex);
-    writeAll(STDOUT_FILENO, out.data(), out.size());
+    writeAll(s.outFd >= 0 ? s.outFd : STDOUT_FILENO, out.data(), out.size());
     if (s.logFd >= 0) writeAll(s.logFd, out.data(), out.size());
 }
 
@@ -129,6 +132,7 @@ bool start(const std::string& unitDir, std::string* error) {
     if (fd < 0) return fail("cannot open " + logPath);
     {
         std::lock_guard<std::mutex> g(s.writeMutex);
+        if (s.outFd < 0) s.outFd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
         if (s.logFd >= 0) ::close(s.logFd);
         s.logFd = fd;
     }

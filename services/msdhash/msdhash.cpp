@@ -16,11 +16,17 @@ size_t bucket_count(const msdhash_table* t) {
     return size_t(1) << t->n;
 }
 
+// Readers may walk a chain while an entry is added: the entry is complete before the release
+// store that links it, and readers follow links with acquire loads.
+msdhash_element* follow(msdhash_element* const* link) {
+    return __atomic_load_n(link, __ATOMIC_ACQUIRE);
+}
+
 void append(msdhash_table* table, msdhash_element* e) {
     msdhash_element** link = &table->table[generate_hash(table, e->name)];
-    while (*link)
-        link = &(*link)->next;
-    *link = e;
+    while (msdhash_element* next = follow(link))
+        link = &next->next;
+    __atomic_store_n(link, e, __ATOMIC_RELEASE);
 }
 
 } // namespace
@@ -97,7 +103,8 @@ void* msdhash_getElement(const msdhash_table* table, const char* name) {
         SYSLOGX_GUARDED(LOG_ERR, "msdhash_getElement: Nullpointer Argument");
         return nullptr;
     }
-    for (const msdhash_element* e = table->table[generate_hash(table, name)]; e; e = e->next)
+    for (const msdhash_element* e = follow(&table->table[generate_hash(table, name)]); e;
+         e = follow(&e->next))
         if (std::strcmp(e->name, name) == 0) return e->value;
     return nullptr;
 }

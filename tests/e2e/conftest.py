@@ -23,6 +23,13 @@ def vyn_binary():
     return path
 
 
+def default_dataset():
+    image = os.environ.get("VYN_DATASET", "")
+    if not os.path.exists(image):
+        pytest.skip("VYN_DATASET does not name a built dataset image")
+    return image
+
+
 class Process:
     """One unit: its directory, the running process and everything it printed."""
 
@@ -31,12 +38,13 @@ class Process:
         self.dir = unit_dir
         os.makedirs(unit_dir, exist_ok=True)
         if dataset:
-            # The default dataset of the build, as a freshly programmed unit holds it.
-            image = os.environ.get("VYN_DATASET", "")
-            if not os.path.exists(image):
-                pytest.skip("VYN_DATASET does not name a built dataset image")
             os.makedirs(os.path.join(unit_dir, "nvram"), exist_ok=True)
-            shutil.copy(image, os.path.join(unit_dir, "nvram", "dataset.img"))
+        if isinstance(dataset, bytes):
+            with open(os.path.join(unit_dir, "nvram", "dataset.img"), "wb") as f:
+                f.write(dataset)
+        elif dataset:
+            # The default dataset of the build, as a freshly programmed unit holds it.
+            shutil.copy(default_dataset(), os.path.join(unit_dir, "nvram", "dataset.img"))
         if settings is not None:
             if "ipv4" not in settings:
                 # an address on an interface of this machine, so that the device network can bind

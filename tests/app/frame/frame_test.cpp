@@ -84,7 +84,8 @@ TEST_F(Frame, StartUpBringsTheSubsystemsUpInTheirOrder) {
         "nvramst_init", "applComm_ini", "adc_fifo_ini",
         // the error manager reports to event logging and asks self-monitoring, both above it
         "error_mgr_setEventSink", "error_mgr_setPowerGoodSource", "error_mgr_init",
-        "led_init", "RtpManUsrCan_Init", "cfg_system_ini", "msd_shell_initialize", "timeserv_init(1,1)",
+        "led_init", "RtpManUsrCan_Init", "cfg_system_ini", "msd_shell_setCommonCmds", "LapOutFra_cmds_init",
+        "lof registered", "msd_shell_initialize", "timeserv_init(1,1)",
         "gps_init", "start_softSched", "meascalinfo_init", "meascalinfo_virtchan_ini", "routing_ini",
         "comint_ini", "meas_man_ini", "gw_meas_ini", "SerNet_man_ini", "dynkomm_ini", "variables_ini",
         "awm_man_ini", "can_CtrlInit", "can_vyn_ini", "ccpmr_ini", "xcpmr_ini", "displayCtrl_ini",
@@ -104,6 +105,8 @@ TEST_F(Frame, StartUpBringsTheSubsystemsUpInTheirOrder) {
     EXPECT_EQ(frame::lastDisplayTick - frame::firstDisplayTick, 50u);
     EXPECT_TRUE(logContains("display could not be started!"));
     EXPECT_TRUE(logContains("Startup vyn: took "));
+    const Calls shell = {"meas", "display", "reset_vyn", "lof_*", "setvar", "getvar"};
+    EXPECT_EQ(frame::shellCommands, shell);
 }
 
 TEST_F(Frame, ShutdownStopsTheProducersThenTheRastersThenSavesTheErrors) {

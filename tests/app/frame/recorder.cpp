@@ -66,6 +66,7 @@ std::map<std::string, std::vector<std::string>> byTask;
 std::atomic<int> displayRefusals{0};
 std::atomic<uint64_t> firstDisplayTick{0}, lastDisplayTick{0};
 SEM_ID postrun = nullptr;
+std::vector<std::string> shellCommands;
 
 void rec(const char* name, long a, long b) {
     char text[96];
@@ -191,8 +192,22 @@ cfg_system_t cfg_system;
 V(cfg_system_ini)
 V(mem_usage_1s)
 R(int, msd_shell_initialize, 1)
-void timeserv_init(int enable, int master) {
+void msd_shell_setCommonCmds(const MsdShellCommon* list, size_t count) {
+    rec("msd_shell_setCommonCmds");
+    frame::shellCommands.clear();
+    for (size_t i = 0; i < count; ++i)
+        frame::shellCommands.push_back(list[i].name ? list[i].name : "lof_*");
+    if (count > 3) rec(list[3].registerAll() == 0 ? "lof registered" : "lof refused");
+}
+#define SHELL(name)                                                                                          \
+    int name(int, char**) {                                                                                  \
+        return 0;                                                                                            \
+    }
+SHELL(measCommandFunc)
+SHELL(displayCommandFunc) SHELL(resetCommandFunc) SHELL(writeVariableFunc) SHELL(readVariableFunc)
+    R(int, LapOutFra_cmds_init, 0) int timeserv_init(int enable, int master) {
     rec("timeserv_init", enable, master);
+    return 1;
 }
 V(timeserv_MeasTime_ini)
 V(timeserv_MeasTime_1ms)

@@ -122,3 +122,34 @@ TEST_F(Variables, UnregisteredVariablesAgeOut) {
 }
 
 } // namespace
+
+TEST_F(Variables, ShellSetsOnlyWhollyDecimalValues) {
+    ASSERT_TRUE(variables_register("v"));
+    const struct {
+        std::vector<const char*> argv;
+        const char* printed;
+        float value;
+    } cases[] = {
+        {{"setvar", "v", "1.5"}, "ok\n", 1.5f},
+        {{"setvar", "v", "abc"}, "error\n", 1.5f},
+        {{"setvar", "v", "2x"}, "error\n", 1.5f},
+        {{"setvar", "v", "0x10"}, "error\n", 1.5f},
+        {{"setvar", "v", "1e40"}, "error\n", 1.5f},
+        {{"setvar", "v", ""}, "error\n", 1.5f},
+        {{"setvar", "v", "-2.25e1"}, "ok\n", -22.5f},
+        {{"setvar", "nope", "1"}, "variable nope not found\n", -22.5f},
+        {{"setvar", "v"}, "usage: setvar <variable> <value>\n", -22.5f},
+        {{"getvar", "v"}, "value:   -22.500000\n", -22.5f},
+        {{"getvar", "nope"}, "variable nope not found\n", -22.5f},
+    };
+    for (const auto& c : cases) {
+        std::vector<char*> argv;
+        for (const char* a : c.argv)
+            argv.push_back(const_cast<char*>(a));
+        testing::internal::CaptureStdout();
+        (argv[0][0] == 's' ? writeVariableFunc : readVariableFunc)(static_cast<int>(argv.size()),
+                                                                   argv.data());
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.printed) << c.argv.back();
+        EXPECT_EQ(values("v")[0], c.value) << c.argv.back();
+    }
+}

@@ -1,0 +1,182 @@
+// The Data ID over the active page without the excluded ranges, and the scrutineering report.
+#include "calibration/dataid/dataid.h"
+
+#include "calibration/block/block.h"
+#include "platform/os/osfs.h"
+#include "services/cipher/sha1.h"
+#include "services/syslog/syslog.h"
+#include "services/time/time_util.h"
+#include "vyn/vartable.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr size_t LIST_MAX = 8192;
+constexpr size_t REPORT_MAX = 1024;
+constexpr const char* REPORT_PATH = "c:/psts/upload/scrutineering.xml";
+
+DataIdRange excludes[LIST_MAX];
+size_t excludeCount = 0;
+DataIdRange includes[LIST_MAX + 1];
+size_t includeCount = 0;
+bool listError = false;
+bool secretSet = false;
+
+void include(uint32_t from, uint32_t to) {
+    if (to > from && includeCount < sizeof includes / sizeof includes[0])
+        includes[includeCount++] = {from, to - from};
+}
+
+// Appends as much of the formatted text as fits; the needed length grows regardless.
+void append(char* buf, size_t* used, size_t* needed, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
+void append(char* buf, size_t* used, size_t* needed, const char* format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    const int n = std::vsnprintf(buf + *used, REPORT_MAX + 1 - *used, format, ap);
+    va_end(ap);
+    if (n < 0) return;
+    *needed += static_cast<size_t>(n);
+    *used = *needed < REPORT_MAX ? *needed : REPORT_MAX;
+}
+
+} // namespace
+
+void seramTamperProofAddEntry(uint32_t length, uint32_t address) {
+    const uint64_t start = SERAM_REFPAGE, end = start + SERAM_REFPAGE_SIZE;
+    if (address < start || static_cast<uint64_t>(address) + length > end) {
+        syslogx(
+            LOG_ERR,
+            "Passed parameter address (0x%x) is not in the SERAM range. Port Index in simulink model is: %d",
+            address, static_cast<int>(excludeCount));
+        listError = true;
+        return;
+    }
+    if (length == 0) {
+        syslogx(LOG_ERR, "Passed parameter has lenght zero. Port Index in simulink model is: %d",
+                static_cast<int>(excludeCount));
+        listError = true;
+        return;
+    }
+    if (excludeCount < LIST_MAX) excludes[excludeCount++] = {address - SERAM_REFPAGE, length};
+}
+
+void seramTamperProofSetDefaultExclude() {
+    seramTamperProofAddEntry(16, VTADDR_ENGID);
+}
+
+void seramTamperProofGenerateIncludeList() {
+    const uint64_t started = time_get_time_ms();
+    for (size_t i = 0; i + 1 < excludeCount; ++i)
+        for (size_t j = 0; j + 1 < excludeCount - i; ++j)
+            if (excludes[j].offset > excludes[j + 1].offset) {
+                const DataIdRange t = excludes[j];
+                excludes[j] = excludes[j + 1];
+                excludes[j + 1] = t;
+            }
+    includeCount = 0;
+    uint32_t cursor = 0;
+    for (size_t i = 0; i < excludeCount; ++i) {
+        if (cursor < excludes[i].offset) include(cursor, excludes[i].offset);
+        // An exclusion inside the one before must not take the cursor back.
+        const uint32_t end = excludes[i].offset + excludes[i].length;
+        if (end > cursor) cursor = end;
+    }
+    if (cursor < SERAM_DATASET_SIZE) include(cursor, SERAM_DATASET_SIZE);
+    syslogx(LOG_INFO, "Initialized ecu-s in %d ms", static_cast<int>(time_get_time_ms() - started));
+}
+
+void seramTamperProofSetSecret(uint32_t, const uint8_t*) {
+    if (secretSet) {
+        syslogx(LOG_ERR, "Call to seramTamperProofSetSecret can only be made once!");
+        return;
+    }
+    secretSet = true;
+    seramTamperProofSetDefaultExclude();
+    seramTamperProofGenerateIncludeList();
+}
+
+int seramTamperProofGetDataID(uint32_t out[5]) {
+    std::memset(out, 0, 5 * sizeof(uint32_t));
+    if (!secretSet) return 0;
+    const uint8_t* page = seram_memory + SERAM_REFPAGE + seramActiveOffset;
+    SHA1_CTX ctx;
+    SHA1Init(&ctx);
+    for (size_t i = 0; i < includeCount; ++i)
+        SHA1Update(&ctx, page + includes[i].offset, includes[i].length);
+    uint8_t digest[SHA1_DIGEST_SIZE];
+    SHA1Final(digest, &ctx);
+    std::memcpy(out, digest, sizeof digest); // memory order: "%08X" shows each word's bytes reversed
+    return 0;
+}
+
+int cmdFuncGetScrutInfo(int, char**) {
+    // Zero first: a failed digest still reports a defined Data ID.
+    uint32_t id[5] = {};
+    char* buf = static_cast<char*>(std::malloc(REPORT_MAX + 1));
+    if (!buf) {
+        std::printf("Failed to allocate write buffer\n");
+        syslogx(LOG_WARN, "ScrutInfo: Failed to allocate write buffer");
+        return -1;
+    }
+    osMkdir("c:/psts", 0755);
+    osMkdir("c:/psts/upload", 0755);
+    FILE* f = osFopen(REPORT_PATH, "w");
+    if (!f) {
+        std::printf("Couldn't create scrutineering file\n");
+        syslogx(LOG_WARN, "ScrutInfo: Couldn't create scrutineering file");
+        std::free(buf);
+        return -1;
+    }
+    if (seramTamperProofGetDataID(id) != 0) {
+        std::printf("Data ID creating error\n");
+        syslogx(LOG_WARN, "ScrutInfo: Data ID creating error");
+    }
+    size_t used = 0, needed = 0;
+    buf[0] = 0;
+    append(buf, &used, &needed, "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n");
+    append(buf, &used, &needed, "<Scrutineering Comment=\"\" Version=\"1.0\">\n");
+    append(buf, &used, &needed, "  <Values>\n");
+    append(buf, &used, &needed, "      <DataID>%08X-%08X-%08X-%08X-%08X</DataID>\n", id[0], id[1], id[2],
+           id[3], id[4]);
+    append(buf, &used, &needed, "  </Values>\n");
+    append(buf, &used, &needed, "</Scrutineering>\n");
+    std::printf("\nScrutineering data:\n");
+    std::printf("-------------------\n");
+    std::printf("DataID: %08X-%08X-%08X-%08X-%08X\n", id[0], id[1], id[2], id[3], id[4]);
+    std::printf("-------------------\n");
+    if (needed > REPORT_MAX) {
+        std::printf("Buffer too small, malloc size %d, needed size %d\n", static_cast<int>(REPORT_MAX),
+                    static_cast<int>(needed));
+        syslogx(LOG_WARN, "ScrutInfo: Buffer too small, malloc size %d, needed size %d",
+                static_cast<int>(REPORT_MAX), static_cast<int>(needed));
+    }
+    const bool written = std::fwrite(buf, 1, used, f) == used;
+    if (std::fclose(f) == 0 && written) {
+        std::printf("Scrutineering information written successfully\n");
+        syslogx(LOG_INFO, "ScrutInfo: Scrutineering information written successfully");
+    } else {
+        std::printf("File size and buffer size are different!\n");
+        syslogx(LOG_WARN, "ScrutInfo: File size and buffer size are different");
+    }
+    std::free(buf);
+    return 0;
+}
+
+size_t seramTamperProofIncludes(const DataIdRange** list) {
+    *list = includes;
+    return includeCount;
+}
+
+bool seramTamperProofListError() {
+    return listError;
+}
+
+void seramTamperProofReset() {
+    excludeCount = includeCount = 0;
+    listError = secretSet = false;
+}
