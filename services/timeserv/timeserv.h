@@ -2,11 +2,15 @@
 // followed otherwise.
 #pragma once
 
+#include <cstdint>
+
 // enable: run the service; master: this unit may become time master.
 void timeserv_init(int enable, int master);
 void timeserv_MeasTime_ini();
 // The 1 ms step of the measurement time (1 ms raster).
 void timeserv_MeasTime_1ms();
+// The measurement time: 100 us units.
+uint32_t timeserv_getMeasTime();
 
 #include <cstddef>
 #include <cstdint>
