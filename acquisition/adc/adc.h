@@ -44,7 +44,7 @@ void adc_diagnostic_100ms();
 void adc_diagnostic_task();
 void adc_diagnostic_wait4PullUp(int ticks);
 // What sets the pull-ups back to their configuration after a test (the channel functions'
-// set-up, wired by the start-up; null: bank 1's stored state).
+// set-up, wired by the start-up; null: each tested input's configured pull-up).
 void adc_diagnostic_setRestore(void (*restore)());
 
 // Tests: hold, last values, pull-up words, power-good source and diagnostic table cleared.

@@ -107,11 +107,12 @@ void adc_diagnostic_task() {
         else
             error_mgr_clear(e.channel + 1);
     }
-    void (*restore)() = restoreHook.load();
-    if (restore)
+    if (void (*restore)() = restoreHook.load())
         restore();
     else
-        adc_pullup_reInit();
+        for (const Entry& e : entries)
+            if (e.type == TYPE_ANALOG)
+                adc_pullup_set(e.config >> 15 & 0xFF, e.config >> 23 & 0xFF, e.config >> 31);
     adc_setHold(0);
     adc_diagnostic_state = 0;
     syslogx(158, "adc_diagnostic: end diagnostic investigations after %d ms",
