@@ -4,6 +4,7 @@
 #include "acquisition/adcfifo/adcfifo.h"
 #include "acquisition/adcfifo/adcfifo_private.h"
 
+#include "platform/os/os.h"
 #include "services/errmgr/errmgr.h"
 #include "services/syslog/syslog.h"
 #include "vyn/vartable.h"
@@ -20,6 +21,12 @@ struct Entry {
 };
 Entry entries[ADC_RANGEMON_ENTRIES];
 std::atomic<uint8_t> active{0};
+
+// The set-up may run again (after a wiring test) while the 100 ms raster checks.
+SEM_ID entriesLock() {
+    static SEM_ID lock = semMCreate(SEM_Q_PRIORITY | SEM_INVERSION_SAFE);
+    return lock;
+}
 
 // One input kind: its reading, error words and first error path.
 template <typename Word>
@@ -57,7 +64,9 @@ void adc_rangemon_ini(uint16_t index, uint16_t type, uint16_t channel, int32_t u
                         type, index);
         return;
     }
+    semTake(entriesLock(), WAIT_FOREVER);
     entries[index] = Entry{upper, lower, type, channel};
+    semGive(entriesLock());
 }
 
 void adc_rangemon_enable() {
@@ -70,6 +79,7 @@ void adc_rangemon_disable() {
 
 void adc_rangemon_100ms() {
     if (!active.load()) return;
+    semTake(entriesLock(), WAIT_FOREVER);
     for (const Entry& e : entries) {
         // The words are read and written back whole: the signal page holds them for PC tools.
         if (e.type == 0x100) {
@@ -86,6 +96,7 @@ void adc_rangemon_100ms() {
             rangemon_lvdt_low_error_ = low, rangemon_lvdt_high_error_ = high;
         }
     }
+    semGive(entriesLock());
 }
 
 void adc_rangemon_reset() {
