@@ -14,3 +14,10 @@ uint16_t awm_man_AWM_getLatency(void* handle);
 int awm_man_AWM_shutdownMeasure(void* handle);
 // A download into the volatile adapt page: stores the adjustment records it touched.
 void awm_man_dwnl_adj_data(const void* data, const void* physAddr, uint16_t length);
+// The call list of raster 0 to 9 for the slot stamped `ts` (soft scheduler).
+void awm_sched_call(uint16_t raster, uint32_t ts);
+// The 10 ms adjustment cycle (soft scheduler, after raster 3's measurement copy).
+void awm_man_adjust();
+// Set-up of the board input channels from the calibration: pull-ups of analog inputs 1 to
+// 16, their range monitoring and wiring diagnostic (also after a wiring test).
+void awm_man_hwt_ini();

@@ -69,15 +69,27 @@ inline uint8_t pinConfig_getCANmaxIntf() {
     return 2;
 }
 
-// ---- drivers not built yet (board_stub.cpp) ----
-// 1 when the AXI SPI cores and their tasks are set up.
+// Lap-trigger input.
+constexpr uint8_t DIN_LAPTRIGGER = 0;
+
+// 1 when the AXI SPI core answers as master.
 uint8_t spi_IOInit();
-// 1 when the port expander answered and was configured.
+// 1 when the port expander answered and was configured (every pin an output, high).
 uint8_t max7301_Init();
-// PWM outputs: 1 on success; switched off at shutdown; diagnostics every 100 ms.
+// Drives pin 0 to 27 of expander `device` (only 0 exists); 1 when the expander took it.
+uint8_t max7301_Digital_Write(uint32_t device, uint8_t pin, uint8_t level);
+
+// PWM outputs 0 to 7: 1 when the core is accepted (all outputs off); switched off at
+// shutdown; overloads reported every 100 ms (error path PWM01 and up, current limit).
 uint8_t pwmout_init();
+// Duty in percent and frequency in Hz of one output; a frequency of 0 switches it off.
+void PwmOut_Set(int channel, float duty, float frequency);
 void pwmout_shutdown();
 void pwmdiag_100ms();
-// Rotational-speed core: 1 on success; input levels copied every 100 ms.
+
+// Rotational-speed core: 1 when accepted; each input's frequency in Hz (0.0 without signal);
+// the input levels (bit n = input n) copied every 100 ms.
 uint8_t RotationalSpeed_Init();
+float RotationalSpeed_GetSpeed(uint8_t channel);
 void rev_in_vyn_100ms();
+uint8_t rev_in_levels();

@@ -2,6 +2,7 @@
 
 #include "acquisition/board/board.h"
 #include "acquisition/adc/adc.h"
+#include "acquisition/adcfifo/adcfifo.h"
 #include "services/fileutil/fileutil.h"
 #include "services/nvramst/nvramst.h"
 #include "services/syslog/syslog.h"

@@ -370,6 +370,12 @@ int vyn_main(int argc, char** argv) {
     // The error manager reports to event logging and asks self-monitoring, both above it.
     error_mgr_setEventSink(eventlogging_send);
     error_mgr_setPowerGoodSource(power_getPwrGood);
+    // The analog inputs too ask self-monitoring; the channel functions restore the pull-ups
+    // after a wiring test, and run with the measurement copy in the soft scheduler.
+    adc_setPowerGoodSource(power_getPwrGood);
+    adc_diagnostic_setRestore(awm_man_hwt_ini);
+    softSched_setCallees({awm_sched_call, meas_man_copy, awm_man_adjust});
+    timeserv_setSoftSchedSync(softSchedSyncTo100ms);
     if (error_mgr_init() != 1) {
         syslogx(LOG_ERR, "Failed to initialize ERROR MGR");
         return -1;

@@ -90,6 +90,13 @@ int bootIn(const std::string& dir, unsigned index, bool forceStepped) {
             std::snprintf(hex, sizeof hex, "0x%llX", static_cast<unsigned long long>(base));
             return failStart(s.file + ": [platform] missing_devices: no board device at " + hex);
         }
+    if (!s.analogStimulus.empty()) {
+        std::vector<std::pair<int, hwsim::Stimulus>> stimuli;
+        if (!hwsim::parseStimulusList(s.analogStimulus, s.unitDir, &stimuli, &err))
+            return failStart(s.file + ": [board] analog_stimulus: " + err);
+        for (const auto& [channel, stimulus] : stimuli)
+            hwsim::setAdcStimulus(channel, stimulus);
+    }
     kmgr::setWatchdogReaction(nullptr);
     kmgr::installAppManager();
     const std::pair<const char*, const std::string*> devices[] = {{"cfg:", &s.cfgDir},

@@ -5,6 +5,7 @@
 #include "platform/kmgr/kmgr_sim.h"
 #include "platform/os/os.h"
 #include "platform/os/sim.h"
+#include "platform/settings/settings.h"
 #include "platform/sysproc/sysproc.h"
 
 #include <atomic>
@@ -302,6 +303,66 @@ std::string cmdAdc(const std::vector<std::string>& arg) {
     return "ok";
 }
 
+bool channelArg(const std::vector<std::string>& arg, size_t words, uint64_t limit, uint64_t* ch) {
+    return arg.size() >= words && parseU64(arg[1], 10, ch) && *ch < limit;
+}
+
+std::string cmdAdcstim(const std::vector<std::string>& arg) {
+    uint64_t ch;
+    std::string text, error;
+    for (size_t i = 2; i < arg.size(); ++i)
+        text += arg[i] + " ";
+    hwsim::Stimulus s;
+    if (!channelArg(arg, 3, zynq::ADC_CHANNELS, &ch))
+        return "error usage: adcstim CHANNEL STIMULUS (channel 0 to 31)";
+    if (!hwsim::parseStimulus(text, platform::settings().unitDir, &s, &error)) return "error " + error;
+    if (!hwsim::setAdcStimulus(static_cast<int>(ch), s)) return "error the board is not installed";
+    return "ok";
+}
+
+std::string cmdAdcraw(const std::vector<std::string>& arg) {
+    uint64_t ch, f, u;
+    if (arg.size() != 4 || !channelArg(arg, 4, zynq::ADC_CHANNELS, &ch) || !parseU64(arg[2], 16, &f) ||
+        !parseU64(arg[3], 16, &u) || f > 0xFFFF || u > 0xFFFF)
+        return "error usage: adcraw CHANNEL FILTERED UNFILTERED (channel 0 to 31, counts in hex)";
+    if (!hwsim::setAdcRaw(static_cast<int>(ch), static_cast<uint16_t>(f), static_cast<uint16_t>(u)))
+        return "error the board is not installed";
+    return "ok";
+}
+
+std::string cmdAdcwire(const std::vector<std::string>& arg) {
+    static const std::pair<const char*, hwsim::Wiring> names[] = {{"good", hwsim::Wiring::Good},
+                                                                  {"open", hwsim::Wiring::Open},
+                                                                  {"gnd", hwsim::Wiring::ShortGround},
+                                                                  {"bat", hwsim::Wiring::ShortBattery}};
+    uint64_t ch;
+    if (arg.size() == 3 && channelArg(arg, 3, 16, &ch))
+        for (auto& [name, w] : names)
+            if (arg[2] == name) return hwsim::setAdcWiring(static_cast<int>(ch), w) ? "ok" : "error";
+    return "error usage: adcwire CHANNEL good|open|gnd|bat (channel 0 to 15)";
+}
+
+std::string cmdRev(const std::vector<std::string>& arg) {
+    uint64_t ch;
+    char* end = nullptr;
+    const double hz = arg.size() == 3 ? std::strtod(arg[2].c_str(), &end) : -1.0;
+    if (arg.size() != 3 || !channelArg(arg, 3, zynq::REV_CHANNELS, &ch) || *end ||
+        !hwsim::setRevFrequency(static_cast<int>(ch), hz))
+        return "error usage: rev CHANNEL HZ (channel 0 to 3, 0 to 1000000 Hz)";
+    return "ok";
+}
+
+std::string cmdPwm(const std::vector<std::string>& arg) {
+    uint64_t ch;
+    double duty, hz;
+    if (arg.size() != 2 || !channelArg(arg, 2, zynq::PWM_CHANNELS, &ch))
+        return "error usage: pwm CHANNEL (0 to 7)";
+    if (!hwsim::pwmOutput(static_cast<int>(ch), &duty, &hz)) return "error the board is not installed";
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "ok %.3f %.3f", duty, hz);
+    return buf;
+}
+
 std::string cmdDin(const std::vector<std::string>& arg) {
     uint64_t ch, level;
     if (arg.size() != 3 || !parseU64(arg[1], 10, &ch) || ch >= zynq::GPIO_DIN_COUNT ||
@@ -441,6 +502,16 @@ std::string execute(const std::string& line, bool* closeConnection) {
     if (cmd == "hwremove") return cmdHwremove(arg);
     if (cmd == "status") return cmdStatus(arg);
     if (cmd == "adc") return cmdAdc(arg);
+    if (cmd == "adcstim") return cmdAdcstim(arg);
+    if (cmd == "adcraw") return cmdAdcraw(arg);
+    if (cmd == "adcwire") return cmdAdcwire(arg);
+    if (cmd == "pullup") {
+        uint64_t ch;
+        if (arg.size() != 2 || !channelArg(arg, 2, 16, &ch)) return "error usage: pullup CHANNEL (0 to 15)";
+        return hwsim::adcPullup(static_cast<int>(ch)) ? "ok 1" : "ok 0";
+    }
+    if (cmd == "rev") return cmdRev(arg);
+    if (cmd == "pwm") return cmdPwm(arg);
     if (cmd == "din") return cmdDin(arg);
     if (cmd == "dout") return cmdDout(arg);
     if (cmd == "xadc") return cmdXadc(arg);

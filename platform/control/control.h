@@ -16,6 +16,13 @@
 //   status FIELD [VALUE]     set a field of the shared status block (sysproc::setStatus), or
 //                            read it; "status blink" reads the application's blink word
 //   adc CHANNEL VOLTS        put VOLTS on channel 0 to 31 of the analog-input core
+//   adcstim CHANNEL STIMULUS drive a channel: const V, sine OFFSET AMPLITUDE PERIOD_MS,
+//                            square|triangle LOW HIGH PERIOD_MS, csv FILE (rows "ms,volts")
+//   adcraw CHANNEL F U       hold the filtered and unfiltered results as counts (hex)
+//   adcwire CHANNEL WIRING   analog input 0 to 15 good, open, gnd or bat (shorted)
+//   pullup CHANNEL           "ok 1" while the pull-up of analog input 0 to 15 is on
+//   rev CHANNEL HZ           a square signal on rotational-speed input 0 to 3
+//   pwm CHANNEL              "ok DUTY HZ" of PWM output 0 to 7
 //   din CHANNEL LEVEL        set digital input 0 to 8 low (0) or high (1)
 //   dout CHANNEL             the level digital output 0 to 11 drives (0 when not driven)
 //   xadc REGISTER VALUE      set a chip-monitor word (temp, temp_min, temp_max, vccint ...)

@@ -1,12 +1,16 @@
 #include "platform/hw/hw_sim.h"
 #include "platform/hw/board_sim.h"
+#include "platform/os/sim.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <iterator>
 #include <mutex>
+#include <sstream>
 
 namespace hwsim {
 
@@ -91,16 +95,113 @@ void gpioWrite(uintptr_t off, uint32_t v) {
     store(zynq::GPIO_BASE, off, v);
 }
 
-// ---- analog-input core: counts the converter's starts --------------------------------------
+// ---- analog-input core: sources, wiring, pull-ups, filter; counts the converter's starts --
+struct AnalogInput {
+    Stimulus source;
+    bool raw = false; // registers set as counts: left alone
+    Wiring wiring = Wiring::Good;
+    double filtered = 0.0;
+};
+AnalogInput analog[zynq::ADC_CHANNELS];
+uint64_t lastTick = 0;
+
+// MAX7301 registers (slave 0 of the SPI core).
+uint8_t expander[0x60];
+
+bool pullupOn(int channel) {
+    const int port = channel + 4;
+    const uint8_t cfg = expander[zynq::MAX7301_REG_PORTCFG_FIRST + (port - 4) / 4] >> (2 * (port % 4)) & 3;
+    return (expander[zynq::MAX7301_REG_CONFIG] & 1) && cfg == 1 &&
+           !(expander[zynq::MAX7301_REG_PORT_FIRST + channel] & 1);
+}
+
+// Volts at the converter's input now.
+double inputVolts(int channel) {
+    const AnalogInput& in = analog[channel];
+    switch (channel < 16 ? in.wiring : Wiring::Good) {
+    case Wiring::Open:
+        return pullupOn(channel) ? 5.0 : 0.0;
+    case Wiring::ShortGround:
+        return 0.0;
+    case Wiring::ShortBattery:
+        return 5.0;
+    case Wiring::Good:
+        break;
+    }
+    return in.source.at(lastTick);
+}
+
+// Under windowsMutex. `settle`: the filtered result jumps to the input too.
+void convert(int channel, bool settle) {
+    AnalogInput& in = analog[channel];
+    if (in.raw || !windowOf(zynq::ADC_BASE)) return;
+    const double v = inputVolts(channel);
+    in.filtered = settle ? v : in.filtered + (v - in.filtered) * 0.25;
+    store(zynq::ADC_BASE, zynq::ADC_REG_UNFILTERED + 4u * channel, adcCounts(v));
+    store(zynq::ADC_BASE, zynq::ADC_REG_FILTERED + 4u * channel, adcCounts(in.filtered));
+}
+
 uint32_t adcRead(uintptr_t off) {
     return load(zynq::ADC_BASE, off);
 }
 
 void adcWrite(uintptr_t off, uint32_t v) {
     std::lock_guard<std::mutex> g(windowsMutex);
-    if (off == zynq::ADC_REG_ID || off == zynq::ADC_REG_VERSION) return;
-    if (off == zynq::ADC_REG_CONTROL && (v & 1) && !(load(zynq::ADC_BASE, off) & 1)) adcStartCount++;
+    if (off != zynq::ADC_REG_CONTROL) return; // the rest reads only
+    if ((v & 1) && !(load(zynq::ADC_BASE, off) & 1)) adcStartCount++;
     store(zynq::ADC_BASE, off, v);
+}
+
+// ---- AXI SPI core with the port expander on slave 0 ----------------------------------------
+uint32_t spiRead(uintptr_t off) {
+    std::lock_guard<std::mutex> g(windowsMutex);
+    if (off == zynq::SPI_REG_STATUS) return zynq::SPI_STATUS_TX_EMPTY;
+    return load(zynq::AXI_SPI_BASE, off);
+}
+
+void spiWrite(uintptr_t off, uint32_t v) {
+    std::lock_guard<std::mutex> g(windowsMutex);
+    const uintptr_t spi = zynq::AXI_SPI_BASE;
+    if (off == zynq::SPI_REG_RESET) {
+        if (v == zynq::SPI_RESET_KEY) {
+            store(spi, zynq::SPI_REG_CONTROL, 0);
+            store(spi, zynq::SPI_REG_SELECT, 0xFFFFFFFF);
+        }
+        return;
+    }
+    if (off != zynq::SPI_REG_TX) {
+        store(spi, off, v);
+        return;
+    }
+    const uint32_t on = zynq::SPI_CONTROL_ENABLE | zynq::SPI_CONTROL_MASTER;
+    if ((load(spi, zynq::SPI_REG_CONTROL) & on) != on || (load(spi, zynq::SPI_REG_SELECT) & 1)) return;
+    const uint8_t reg = v >> 8 & 0x7F;
+    uint32_t answer = 0;
+    if (reg < sizeof expander) {
+        if (v & zynq::MAX7301_READ) {
+            answer = expander[reg];
+        } else {
+            expander[reg] = static_cast<uint8_t>(v);
+            for (int ch = 0; ch < 16; ++ch)
+                convert(ch, true);
+        }
+    }
+    store(spi, zynq::SPI_REG_RX, answer);
+}
+
+// ---- the clock: sources, filters and rotational-speed levels advance every millisecond ----
+void onTick(uint64_t tick) {
+    std::lock_guard<std::mutex> g(windowsMutex);
+    lastTick = tick;
+    for (int ch = 0; ch < zynq::ADC_CHANNELS; ++ch)
+        convert(ch, false);
+    if (!windowOf(zynq::ROT_SPEED_BASE)) return;
+    uint32_t levels = 0;
+    for (int ch = 0; ch < zynq::REV_CHANNELS; ++ch) {
+        const uint64_t half = load(zynq::ROT_SPEED_BASE, zynq::REV_REG_PERIOD + 4u * ch) / 2;
+        if (half) levels |= static_cast<uint32_t>(tick * 1000 / half % 2) << ch;
+    }
+    store(zynq::ROT_SPEED_BASE, zynq::REV_REG_LEVELS, levels);
 }
 
 void powerOnState() {
@@ -110,14 +211,55 @@ void powerOnState() {
     adcStartCount = 0;
     store(zynq::ADC_BASE, zynq::ADC_REG_ID, BOARD_ADC_ID);
     store(zynq::ADC_BASE, zynq::ADC_REG_VERSION, BOARD_ADC_VERSION);
-    for (const AdcDefault& d : ADC_POWER_ON) {
-        store(zynq::ADC_BASE, zynq::ADC_REG_FILTERED + 4u * d.channel, adcCounts(d.volts));
-        store(zynq::ADC_BASE, zynq::ADC_REG_UNFILTERED + 4u * d.channel, adcCounts(d.volts));
-    }
+    for (AnalogInput& in : analog)
+        in = AnalogInput{};
+    for (const AdcDefault& d : ADC_POWER_ON)
+        analog[d.channel].source.a = d.volts;
+    std::memset(expander, 0, sizeof expander);
+    std::memset(expander + zynq::MAX7301_REG_PORTCFG_FIRST, 0xAA, 7); // ports are inputs
+    for (int ch = 0; ch < zynq::ADC_CHANNELS; ++ch)
+        convert(ch, true);
+    store(zynq::AXI_SPI_BASE, zynq::SPI_REG_SELECT, 0xFFFFFFFF);
     for (size_t i = 0; i < std::size(zynq::XADC_REGS); ++i)
         store(zynq::XADC_BASE, zynq::XADC_REGS[i].offset, XADC_POWER_ON[i]);
     store(zynq::FPGA_IDENT_BASE, zynq::FPGA_IDENT_REG_ID, BOARD_FPGA_ID);
     store(zynq::FPGA_IDENT_BASE, zynq::FPGA_IDENT_REG_VERSION, BOARD_FPGA_VERSION);
+    store(zynq::ROT_SPEED_BASE, zynq::REV_REG_ID, BOARD_REV_ID);
+    store(zynq::ROT_SPEED_BASE, zynq::REV_REG_VERSION, BOARD_REV_VERSION);
+    store(zynq::PWM_OUT_BASE, zynq::PWM_REG_ID, BOARD_PWM_ID);
+    store(zynq::PWM_OUT_BASE, zynq::PWM_REG_VERSION, BOARD_PWM_VERSION);
+}
+
+bool number(std::istringstream& in, double* v) {
+    std::string w;
+    if (!(in >> w)) return false;
+    char* end = nullptr;
+    *v = std::strtod(w.c_str(), &end);
+    return !w.empty() && !*end && std::isfinite(*v);
+}
+
+bool readRows(const std::string& path, Stimulus* s, std::string* error) {
+    std::ifstream f(path);
+    if (!f) {
+        *error = "cannot read " + path;
+        return false;
+    }
+    std::string line;
+    for (int n = 1; std::getline(f, line); ++n) {
+        if (line.find_first_not_of(" \t\r") == std::string::npos || line[0] == '#') continue;
+        unsigned long long ms = 0;
+        double v = 0;
+        char comma = 0;
+        std::istringstream row(line);
+        if (!(row >> ms >> comma >> v) || comma != ',' || !std::isfinite(v) || ms > UINT32_MAX ||
+            (!s->rows.empty() && ms <= s->rows.back().first)) {
+            *error = path + ":" + std::to_string(n) + ": expected 'milliseconds,volts' in rising time";
+            return false;
+        }
+        s->rows.emplace_back(static_cast<uint32_t>(ms), v);
+    }
+    if (s->rows.empty()) *error = path + ": no rows";
+    return !s->rows.empty();
 }
 
 } // namespace
@@ -138,9 +280,13 @@ void installBoard() {
             addDevice(b.base, b.size, gpioRead, gpioWrite, windows[i]);
         else if (b.base == zynq::ADC_BASE)
             addDevice(b.base, b.size, adcRead, adcWrite, windows[i]);
+        else if (b.base == zynq::AXI_SPI_BASE)
+            addDevice(b.base, b.size, spiRead, spiWrite, windows[i]);
         else
             addDevice(b.base, b.size, nullptr, nullptr, windows[i]);
     }
+    static const int hook = sim::addTickHook(onTick);
+    (void)hook;
 }
 
 bool removeBoardDevice(uintptr_t base) {
@@ -154,11 +300,157 @@ bool removeBoardDevice(uintptr_t base) {
 }
 
 bool setAdcChannel(int channel, double volts) {
-    if (channel < 0 || channel >= zynq::ADC_CHANNELS || !std::isfinite(volts)) return false;
+    if (!std::isfinite(volts)) return false;
+    Stimulus s;
+    s.a = volts;
+    return setAdcStimulus(channel, s);
+}
+
+double Stimulus::at(uint64_t ms) const {
+    constexpr double PI = 3.14159265358979323846;
+    const double phase = static_cast<double>(ms % periodMs) / periodMs;
+    switch (kind) {
+    case Constant:
+        return a;
+    case Sine:
+        return a + b * std::sin(2.0 * PI * phase);
+    case Square:
+        return phase < 0.5 ? a : b;
+    case Triangle:
+        return phase < 0.5 ? a + (b - a) * 2.0 * phase : b - (b - a) * (2.0 * phase - 1.0);
+    case Recorded:
+        break;
+    }
+    const uint64_t t = rows.back().first ? ms % rows.back().first : 0;
+    auto hi =
+        std::upper_bound(rows.begin(), rows.end(), t, [](uint64_t x, const auto& r) { return x < r.first; });
+    if (hi == rows.begin()) return rows.front().second;
+    if (hi == rows.end()) return rows.back().second;
+    const auto lo = hi - 1;
+    return lo->second +
+           (hi->second - lo->second) * static_cast<double>(t - lo->first) / (hi->first - lo->first);
+}
+
+bool parseStimulus(const std::string& text, const std::string& dir, Stimulus* out, std::string* error) {
+    std::istringstream in(text);
+    std::string kind;
+    in >> kind;
+    Stimulus s;
+    double period = 0;
+    bool ok;
+    if (kind == "const") {
+        ok = number(in, &s.a);
+    } else if (kind == "csv") {
+        std::string file;
+        in >> file;
+        if (file.empty()) {
+            *error = "csv needs a file";
+            return false;
+        }
+        s.kind = Stimulus::Recorded;
+        if (!readRows(file[0] == '/' ? file : dir + "/" + file, &s, error)) return false;
+        ok = true;
+    } else {
+        s.kind = kind == "sine" ? Stimulus::Sine : kind == "square" ? Stimulus::Square : Stimulus::Triangle;
+        ok = (kind == "sine" || kind == "square" || kind == "triangle") && number(in, &s.a) &&
+             number(in, &s.b) && number(in, &period) && period >= 1 && period <= 3600000 &&
+             period == std::floor(period);
+        s.periodMs = static_cast<uint32_t>(period);
+    }
+    std::string rest;
+    if (!ok || in >> rest) {
+        *error = "'" + text +
+                 "' is not one of: const V, sine OFFSET AMPLITUDE PERIOD_MS, square LOW HIGH "
+                 "PERIOD_MS, triangle LOW HIGH PERIOD_MS, csv FILE";
+        return false;
+    }
+    *out = s;
+    return true;
+}
+
+bool parseStimulusList(const std::string& text, const std::string& dir,
+                       std::vector<std::pair<int, Stimulus>>* out, std::string* error) {
+    std::vector<std::pair<int, Stimulus>> list;
+    std::istringstream items(text);
+    for (std::string item; std::getline(items, item, ',');) {
+        std::istringstream in(item);
+        int channel = -1;
+        std::string rest;
+        if (!(in >> channel) || channel < 0 || channel >= zynq::ADC_CHANNELS) {
+            *error = "'" + item + "' does not start with a channel from 0 to 31";
+            return false;
+        }
+        std::getline(in, rest);
+        Stimulus s;
+        if (!parseStimulus(rest, dir, &s, error)) return false;
+        list.emplace_back(channel, s);
+    }
+    *out = list;
+    return true;
+}
+
+bool setAdcStimulus(int channel, const Stimulus& s) {
+    if (channel < 0 || channel >= zynq::ADC_CHANNELS) return false;
+    if (s.kind == Stimulus::Recorded ? s.rows.empty() : s.periodMs == 0) return false;
     std::lock_guard<std::mutex> g(windowsMutex);
     if (!windowOf(zynq::ADC_BASE)) return false;
-    store(zynq::ADC_BASE, zynq::ADC_REG_FILTERED + 4u * channel, adcCounts(volts));
-    store(zynq::ADC_BASE, zynq::ADC_REG_UNFILTERED + 4u * channel, adcCounts(volts));
+    analog[channel].source = s;
+    analog[channel].raw = false;
+    convert(channel, true);
+    return true;
+}
+
+bool setAdcRaw(int channel, uint16_t filtered, uint16_t unfiltered) {
+    if (channel < 0 || channel >= zynq::ADC_CHANNELS) return false;
+    std::lock_guard<std::mutex> g(windowsMutex);
+    if (!windowOf(zynq::ADC_BASE)) return false;
+    analog[channel].raw = true;
+    store(zynq::ADC_BASE, zynq::ADC_REG_FILTERED + 4u * channel, filtered);
+    store(zynq::ADC_BASE, zynq::ADC_REG_UNFILTERED + 4u * channel, unfiltered);
+    return true;
+}
+
+bool setAdcWiring(int channel, Wiring w) {
+    if (channel < 0 || channel >= 16) return false;
+    std::lock_guard<std::mutex> g(windowsMutex);
+    analog[channel].wiring = w;
+    convert(channel, true);
+    return true;
+}
+
+bool adcPullup(int channel) {
+    if (channel < 0 || channel >= 16) return false;
+    std::lock_guard<std::mutex> g(windowsMutex);
+    return pullupOn(channel);
+}
+
+bool setRevFrequency(int channel, double hz) {
+    if (channel < 0 || channel >= zynq::REV_CHANNELS || !(hz >= 0.0) || hz > 1e6) return false;
+    std::lock_guard<std::mutex> g(windowsMutex);
+    if (!windowOf(zynq::ROT_SPEED_BASE)) return false;
+    store(zynq::ROT_SPEED_BASE, zynq::REV_REG_PERIOD + 4u * channel,
+          hz > 0.0 ? static_cast<uint32_t>(std::lround(1e6 / hz)) : 0);
+    return true;
+}
+
+bool pwmOutput(int channel, double* dutyPercent, double* frequencyHz) {
+    if (channel < 0 || channel >= zynq::PWM_CHANNELS) return false;
+    std::lock_guard<std::mutex> g(windowsMutex);
+    if (!windowOf(zynq::PWM_OUT_BASE)) return false;
+    const uint32_t period = load(zynq::PWM_OUT_BASE, zynq::PWM_REG_PERIOD + 8u * channel);
+    const uint32_t high = load(zynq::PWM_OUT_BASE, zynq::PWM_REG_HIGH + 8u * channel);
+    const bool on = (load(zynq::PWM_OUT_BASE, zynq::PWM_REG_CONTROL) & 1) && period;
+    *dutyPercent = on ? 100.0 * std::min(high, period) / period : 0.0;
+    *frequencyHz = on ? zynq::PWM_CLOCK_HZ / period : 0.0;
+    return true;
+}
+
+bool setPwmFault(int channel, bool fault) {
+    if (channel < 0 || channel >= zynq::PWM_CHANNELS) return false;
+    std::lock_guard<std::mutex> g(windowsMutex);
+    if (!windowOf(zynq::PWM_OUT_BASE)) return false;
+    const uint32_t bits = load(zynq::PWM_OUT_BASE, zynq::PWM_REG_FAULT);
+    store(zynq::PWM_OUT_BASE, zynq::PWM_REG_FAULT, fault ? bits | 1u << channel : bits & ~(1u << channel));
     return true;
 }
 

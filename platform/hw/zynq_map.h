@@ -10,7 +10,7 @@ constexpr uintptr_t GPIO_BASE = 0xE000A000; // processor-system GPIO controller
 constexpr size_t GPIO_SIZE = 0x1000;
 constexpr uintptr_t FPGA_IDENT_BASE = 0x43C00000; // FPGA identification core
 constexpr uintptr_t TIME_BASE = 0x43C10000;       // time-synchronisation (TIME) module
-constexpr uintptr_t ADC_BASE = 0x43C20000;        // analog-input core
+constexpr uintptr_t ADC_BASE = 0x40006000;        // analog-input core
 constexpr uintptr_t AXI_SPI_BASE = 0x41E00000;
 constexpr uintptr_t PWM_OUT_BASE = 0x43C30000;
 constexpr uintptr_t LED_ARRAY_BASE = 0x43C40000;
@@ -61,6 +61,53 @@ constexpr uintptr_t ADC_REG_FILTERED = 0x100;
 constexpr uintptr_t ADC_REG_UNFILTERED = 0x200;
 constexpr int ADC_CHANNELS = 32;
 constexpr double ADC_VOLTS_PER_COUNT = 5.0 / 4096.0;
+
+// AXI SPI core (the subset the board uses): soft reset (write 0xA), control (bit 1 enable,
+// bit 2 master), status (bit 2 transmit empty), transmit and receive data, slave select
+// (active low, bit n = slave n). A word written to the transmit register is one 16-bit
+// transfer to the selected slave; its answer is in the receive register at once.
+constexpr uintptr_t SPI_REG_RESET = 0x40;
+constexpr uintptr_t SPI_REG_CONTROL = 0x60;
+constexpr uintptr_t SPI_REG_STATUS = 0x64;
+constexpr uintptr_t SPI_REG_TX = 0x68;
+constexpr uintptr_t SPI_REG_RX = 0x6C;
+constexpr uintptr_t SPI_REG_SELECT = 0x70;
+constexpr uint32_t SPI_RESET_KEY = 0xA;
+constexpr uint32_t SPI_CONTROL_ENABLE = 1u << 1;
+constexpr uint32_t SPI_CONTROL_MASTER = 1u << 2;
+constexpr uint32_t SPI_STATUS_TX_EMPTY = 1u << 2;
+// MAX7301 port expander on slave 0: a transfer is bit 15 read, bits 14-8 register, bits 7-0
+// data; a read answers with the register's value. Registers: configuration (bit 0 normal
+// operation), port configuration of ports 4 to 31 (2 bits a port, 01 output), one register
+// per port from 0x24 (port 4) to 0x3F (port 31). Pin n of the expander is port n + 4; the
+// pull-up of analog input n sits on pin n, switched on by a low level.
+constexpr uint32_t MAX7301_READ = 0x8000;
+constexpr uint8_t MAX7301_REG_CONFIG = 0x04;
+constexpr uint8_t MAX7301_REG_PORTCFG_FIRST = 0x09; // ports 4-7, to 0x0F: ports 28-31
+constexpr uint8_t MAX7301_REG_PORTCFG_LAST = 0x0F;
+constexpr uint8_t MAX7301_REG_PORT_FIRST = 0x24; // port 4 = pin 0
+constexpr int MAX7301_PINS = 28;
+
+// Rotational-speed core: identification, version, control (bit 0 enabled), the input levels
+// (bit n = input n), and per input the period of its signal in microseconds (0: no signal).
+constexpr uintptr_t REV_REG_ID = 0x000;
+constexpr uintptr_t REV_REG_VERSION = 0x004;
+constexpr uintptr_t REV_REG_CONTROL = 0x008;
+constexpr uintptr_t REV_REG_LEVELS = 0x00C;
+constexpr uintptr_t REV_REG_PERIOD = 0x100; // + 4 * input
+constexpr int REV_CHANNELS = 4;
+
+// PWM output core: identification, version, control (bit 0 enabled), fault bits (bit n:
+// output n overloaded), and per output its period and high time in counts of the 100 MHz
+// core clock (period 0: off).
+constexpr uintptr_t PWM_REG_ID = 0x000;
+constexpr uintptr_t PWM_REG_VERSION = 0x004;
+constexpr uintptr_t PWM_REG_CONTROL = 0x008;
+constexpr uintptr_t PWM_REG_FAULT = 0x00C;
+constexpr uintptr_t PWM_REG_PERIOD = 0x100; // + 8 * output
+constexpr uintptr_t PWM_REG_HIGH = 0x104;   // + 8 * output
+constexpr int PWM_CHANNELS = 8;
+constexpr double PWM_CLOCK_HZ = 100e6;
 
 // FPGA identification core: identification and version word.
 constexpr uintptr_t FPGA_IDENT_REG_ID = 0x000;

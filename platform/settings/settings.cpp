@@ -1,6 +1,7 @@
 #include "platform/settings/settings.h"
 
 #include "platform/fsutil/fsutil.h"
+#include "platform/hw/board_sim.h"
 
 #include <ini.h>
 
@@ -30,6 +31,7 @@ enum class Kind {
     Choice,      // words[0] or words[1] (true)
     PidList,     // comma list of PIDs from min to max
     AddressList, // comma list of 0x-hexadecimal addresses
+    Stimuli,     // comma list of analog-input stimuli (hwsim::parseStimulusList)
 };
 
 using Field = std::variant<uint8_t Settings::*, uint16_t Settings::*, uint32_t Settings::*,
@@ -108,6 +110,9 @@ constexpr Key KEYS[] = {
      "Most snapshots written per second."},
     {"platform", "missing_devices", Kind::AddressList, &Settings::missingDevices, 0, UINT32_MAX, nullptr,
      "none", "Board devices missing from this unit (e.g. 0xE000A000, the GPIO controller): their init fails."},
+    {"board", "analog_stimulus", Kind::Stimuli, &Settings::analogStimulus, 0, 0, nullptr, "none",
+     "Analog-input sources: a comma list of CHANNEL (0 to 31) and const V, sine OFFSET AMPLITUDE PERIOD_MS, "
+     "square|triangle LOW HIGH PERIOD_MS or csv FILE (\"ms,volts\" rows)."},
 };
 // clang-format on
 
@@ -133,6 +138,8 @@ std::string accepted(const Key& k) {
         return "a comma list of up to " + std::to_string(MAX_PIDS) + " PIDs from " + range;
     case Kind::AddressList:
         return "a comma list of 0x-hexadecimal addresses";
+    case Kind::Stimuli:
+        return "a comma list of analog stimuli";
     }
     return "";
 }
@@ -267,6 +274,13 @@ bool apply(const Key& k, const std::string& value, const std::string& unitDir, S
         return parseList(value, k, false, &(s->*std::get<std::vector<uint8_t> Settings::*>(k.field)));
     case Kind::AddressList:
         return parseList(value, k, true, &(s->*std::get<std::vector<uintptr_t> Settings::*>(k.field)));
+    case Kind::Stimuli: {
+        std::vector<std::pair<int, hwsim::Stimulus>> list;
+        std::string why;
+        if (!hwsim::parseStimulusList(value, unitDir, &list, &why)) return false;
+        s->*std::get<std::string Settings::*>(k.field) = value;
+        return true;
+    }
     }
     std::visit(
         [&](auto member) {

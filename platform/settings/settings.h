@@ -33,6 +33,9 @@ struct Settings {
     // [serial]: host paths behind "/tyCo/0" and "/tyCo/1" (empty: no device)
     std::string tyCo0, tyCo1;
 
+    // [board]: what drives the analog inputs (hwsim::parseStimulusList, relative to unitDir)
+    std::string analogStimulus;
+
     // [platform]
     bool stepped;              // time = stepped
     int64_t calendarStart = 0; // seconds since 1970 at tick 0; default: host time when read

@@ -67,6 +67,14 @@ uint8_t fpga_IPCoreCompatibilityCheckMult(uint32_t id, uint32_t expectedId, uint
     return 0;
 }
 
+uint8_t fpga_IPCoreCompatibilityCheck(uint32_t id, uint32_t expectedId, uint32_t version,
+                                      uint32_t requiredVersion) {
+    char name[5];
+    idName(id, name);
+    record(name, version);
+    return id == expectedId && version == requiredVersion ? 1 : 0;
+}
+
 int fpga_getModuleCount() {
     return moduleCount;
 }

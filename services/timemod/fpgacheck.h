@@ -17,6 +17,10 @@ constexpr uint32_t fpga_versionOf(uint32_t versionReg) {
 uint8_t fpga_IPCoreCompatibilityCheckMult(uint32_t id, uint32_t expectedId, uint32_t version,
                                           const uint32_t* accepted);
 
+// 1 when `id` is `expectedId` and `version` is `requiredVersion`, word for word.
+uint8_t fpga_IPCoreCompatibilityCheck(uint32_t id, uint32_t expectedId, uint32_t version,
+                                      uint32_t requiredVersion);
+
 constexpr int FPGA_MODULE_LIST_MAX = 16;
 int fpga_getModuleCount();
 // Name (four characters and a NUL) and version register of entry `index`; false past the end.

@@ -47,6 +47,8 @@ TASK_ID masterTask = TASK_ID_NULL;
 std::atomic<int> exportSocket{-1};
 
 std::atomic<uint32_t> measTime{0};
+// The soft scheduler of the inputs sits above this module and hands its re-phase in.
+std::atomic<void (*)(uint32_t)> softSchedSync{nullptr};
 std::atomic<bool> measInit{false};
 uint8_t lastX = 255;
 
@@ -429,12 +431,17 @@ void timeserv_MeasTime_1ms() {
                                                  : nullptr;
         if (why) {
             rasterTaskSyncTo100ms(t + 10);
+            if (auto sync = softSchedSync.load()) sync(t + 10);
             syslogx(LOG_DEBUG, why, static_cast<int>(t), static_cast<int>(measTime.load()));
             if (lastX == 255) s = TIME_SYNC_FULL;
         }
         lastX = x;
     }
     measTime = s == TIME_SYNC_FULL ? t : measTime + 10;
+}
+
+void timeserv_setSoftSchedSync(void (*sync)(uint32_t measTime)) {
+    softSchedSync = sync;
 }
 
 uint32_t timeserv_getMeasTime() {

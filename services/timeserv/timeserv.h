@@ -17,6 +17,9 @@ void timeserv_MeasTime_ini();
 void timeserv_MeasTime_1ms();
 // The measurement time in 100 us units.
 uint32_t timeserv_getMeasTime();
+// What else is re-phased to the measurement time with the rasters (the soft scheduler of the
+// inputs, handed in by the start-up).
+void timeserv_setSoftSchedSync(void (*sync)(uint32_t measTime));
 
 // The command interface sits above this service: it hands in how to send a command message
 // (header and payload, big-endian) and whether it is ready.

@@ -6,6 +6,19 @@
 #include "support/stepped.h"
 
 namespace {
+std::vector<std::pair<int, int>> events; // (path, type); a clear has type 0
+} // namespace
+
+int error_mgr_set(int path, int type, uint8_t) {
+    events.emplace_back(path, type);
+    return 1;
+}
+int error_mgr_clear(int path) {
+    events.emplace_back(path, 0);
+    return 0;
+}
+
+namespace {
 
 struct Board : testsupport::SteppedTest {
     void SetUp() override {
@@ -54,6 +67,39 @@ TEST_F(Board, FpgaIdentityIsChecked) {
 
     ASSERT_TRUE(hwsim::removeBoardDevice(zynq::FPGA_IDENT_BASE));
     EXPECT_EQ(ecfv_init(), 0) << "nothing on the bus";
+}
+
+TEST_F(Board, PwmOutputsRotationalSpeedsAndTheExpanderAnswerOnTheirChannelsOnly) {
+    ASSERT_EQ(pwmout_init(), 1);
+    PwmOut_Set(0, 95.0f, 1000.0f); // the display's backlight at power-on
+    PwmOut_Set(3, 150.0f, 20000.0f);
+    PwmOut_Set(8, 50.0f, 100.0f);
+    EXPECT_TRUE(logged("PwmOut_Set(): no such channel 8"));
+    double duty[2], hz[2];
+    ASSERT_TRUE(hwsim::pwmOutput(0, &duty[0], &hz[0]) && hwsim::pwmOutput(3, &duty[1], &hz[1]));
+    EXPECT_EQ(std::vector({duty[0], hz[0], duty[1], hz[1]}), std::vector({95.0, 1000.0, 100.0, 20000.0}));
+    ASSERT_TRUE(hwsim::setPwmFault(3, true));
+    pwmdiag_100ms(), pwmdiag_100ms();
+    ASSERT_TRUE(hwsim::setPwmFault(3, false));
+    pwmdiag_100ms(), pwmdiag_100ms();
+    EXPECT_EQ(events, (std::vector<std::pair<int, int>>{{362, 12}, {362, 12}, {362, 0}}))
+        << "PWM04, current limit";
+    pwmout_shutdown();
+    ASSERT_TRUE(hwsim::pwmOutput(0, &duty[0], &hz[0]));
+    EXPECT_EQ(std::pair(duty[0], hz[0]), std::pair(0.0, 0.0));
+
+    ASSERT_EQ(RotationalSpeed_Init(), 1);
+    ASSERT_TRUE(hwsim::setRevFrequency(2, 250.0));
+    EXPECT_EQ(std::pair(RotationalSpeed_GetSpeed(2), RotationalSpeed_GetSpeed(4)), std::pair(250.0f, 0.0f));
+    EXPECT_TRUE(logged("RotationalSpeed channel no 4 doesn't exist on this target!"));
+
+    ASSERT_TRUE(spi_IOInit() == 1 && max7301_Init() == 1);
+    EXPECT_EQ(std::vector({max7301_Digital_Write(0, 27, 0), max7301_Digital_Write(0, 28, 0),
+                           max7301_Digital_Write(1, 0, 0)}),
+              std::vector<uint8_t>({1, 0, 0}));
+    EXPECT_TRUE(logged("max7301_Digital_Write (Device = 0): write access failed"));
+    ASSERT_TRUE(hwsim::removeBoardDevice(zynq::AXI_SPI_BASE));
+    EXPECT_EQ(std::pair(spi_IOInit(), max7301_Init()), std::pair(uint8_t{0}, uint8_t{0}));
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 // Self-monitoring on the simulated board: power good, supply and currents, sensor supplies and
 // USB, life time, and the unit temperature against Python's interpolation of the characteristic.
+#include "acquisition/adcfifo/adcfifo.h"
 #include "acquisition/board/board.h"
 #include "acquisition/selfmon/selfmon.h"
 #include "calibration/memory/seram.h"
@@ -151,6 +152,8 @@ TEST_F(Unit, SensorSuppliesUsbFaultFlagsAndLifeTime) {
     EXPECT_EQ(sens_5V_2_curr, 0);
     // Below channel 16 the newest unfiltered sample is read, in millivolts.
     ASSERT_TRUE(hwsim::setAdcChannel(3, 2.0) && hwsim::setAdcChannel(26, 20.0)); // 104148 mV
+    adc_fifo_reset(true);
+    adc_fifo_inputPass();
     EXPECT_NEAR(getSensorPwrU(3), quantised(2.0) * 5207.4, 1.0);
     EXPECT_EQ(getSensorPwrU(26), 0xFFFF);
 

@@ -83,7 +83,8 @@ TEST_F(Frame, StartUpBringsTheSubsystemsUpInTheirOrder) {
         "pwmout_init", "ledArray_init", "RotationalSpeed_Init",
         "nvramst_init", "applComm_ini", "adc_fifo_ini",
         // the error manager reports to event logging and asks self-monitoring, both above it
-        "error_mgr_setEventSink", "error_mgr_setPowerGoodSource", "error_mgr_init",
+        "error_mgr_setEventSink", "error_mgr_setPowerGoodSource", "adc_setPowerGoodSource",
+        "adc_diagnostic_setRestore", "softSched_setCallees", "timeserv_setSoftSchedSync", "error_mgr_init",
         "led_init", "RtpManUsrCan_Init", "cfg_system_ini", "msd_shell_setCommonCmds", "LapOutFra_cmds_init",
         "lof registered", "msd_shell_initialize", "timeserv_init(1,1)",
         "gps_init", "start_softSched", "meascalinfo_init", "meascalinfo_virtchan_ini", "routing_ini",

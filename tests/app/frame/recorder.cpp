@@ -183,6 +183,19 @@ V(timedistr_measdata_10ms)
 void error_mgr_setEventSink(ErrorMgrEventSink) {
     rec("error_mgr_setEventSink");
 }
+void adc_setPowerGoodSource(uint8_t (*)()) {
+    rec("adc_setPowerGoodSource");
+}
+void adc_diagnostic_setRestore(void (*)()) {
+    rec("adc_diagnostic_setRestore");
+}
+void softSched_setCallees(const SoftSchedCallees&) {
+    rec("softSched_setCallees");
+}
+void softSchedSyncTo100ms(uint32_t) {}
+void timeserv_setSoftSchedSync(void (*)(uint32_t)) {
+    rec("timeserv_setSoftSchedSync");
+}
 void error_mgr_setPowerGoodSource(uint8_t (*)()) {
     rec("error_mgr_setPowerGoodSource");
 }
@@ -227,7 +240,8 @@ V(power_vyn_1ms) V(uecu_meas_1ms) V(iecu_meas_10ms) V(iusb_meas_10ms) V(sensor_p
 V(tecu_meas_1s) V(ltecu_meas_1s) V(adc_fifo_ini) V(adc_fifo_1ms) V(adc_filter_stop) V(start_softSched)
 V(adc_rangemon_100ms) V(adc_diagnostic_100ms) V(ana_100ms) V(led_init) V(led_display) V(gps_init)
 V(awm_man_ini) V(awm_man_stop) V(vyn_data_1ms) V(vyn_data_10ms) V(vyn_data_100ms) V(rev_in_vyn_100ms)
-V(pwmdiag_100ms) V(pwmout_shutdown)
+V(pwmdiag_100ms) V(pwmout_shutdown) V(awm_man_hwt_ini) V(awm_man_adjust)
+void awm_sched_call(uint16_t, uint32_t) {}
 R(uint32_t, laptrigger_getLapTimeStamp, 4711)
 R(uint8_t, simulink_initialize, 1)
 void callSimulinkFunc(int rate, int call) {

@@ -212,6 +212,18 @@ TEST_F(ControlChannel, BoardInputsAreSetAndOutputsRead) {
     EXPECT_EQ(hw_read32(zynq::FPGA_IDENT_BASE + zynq::FPGA_IDENT_REG_VERSION), 0x10200000u);
     EXPECT_EQ(c.cmd("fpgaid 1"), "error usage: fpgaid ID VERSION (hex)");
     EXPECT_EQ(c.cmd("fpgaid 1 123456789"), "error usage: fpgaid ID VERSION (hex)");
+
+    // An open input reads its pull-up: off at power-on; a PWM output off at power-on.
+    for (auto [line, reply] : {std::pair{"adcwire 5 open", "ok"},
+                               {"adcraw 6 FFFF 800", "ok"},
+                               {"pullup 5", "ok 0"},
+                               {"pwm 7", "ok 0.000 0.000"},
+                               {"adcwire 16 gnd", "error usage: adcwire CHANNEL "
+                                                  "good|open|gnd|bat (channel 0 to 15)"}})
+        EXPECT_EQ(c.cmd(line), reply) << line;
+    EXPECT_EQ(std::pair(hw_read32(zynq::ADC_BASE + zynq::ADC_REG_UNFILTERED + 4 * 5),
+                        hw_read32(zynq::ADC_BASE + zynq::ADC_REG_FILTERED + 4 * 6)),
+              std::pair(0u, 0xFFFFu));
     hwsim::installBoard();
 }
 

@@ -1,5 +1,6 @@
 #include "platform/hw/board_sim.h"
 #include "platform/hw/hw.h"
+#include "support/stepped.h"
 
 #include <gtest/gtest.h>
 
@@ -58,6 +59,51 @@ TEST_F(SimulatedBoard, AnalogCountsConverterStartsGpioMaskedWritesAndPinLevelsAl
         (void)gpio(GPIO_DATA_RO(GPIO_DIN_BANK)), (void)adc(ADC_REG_FILTERED + 4 * (i % 32));
     }
     stop = true, writer.join();
+}
+
+TEST_F(SimulatedBoard, StimuliFollowTheirShapeAndTheWiringMeetsThePullUp) {
+    testsupport::ScratchDir dir;
+    dir.write("rec.csv", "# ms,volts\n0,0.5\n800,0.5\n1200,4.5\n");
+    const std::pair<const char*, std::vector<std::pair<uint64_t, double>>> shapes[] = {
+        {"sine 2.5 2 4000", {{0, 2.5}, {1000, 4.5}, {3000, 0.5}, {5000, 4.5}}},
+        {"square 1 4 10", {{4, 1.0}, {5, 4.0}, {19, 4.0}}},
+        {"triangle 0 5 100", {{25, 2.5}, {50, 5.0}, {75, 2.5}}},
+        {"csv rec.csv", {{400, 0.5}, {1000, 2.5}, {1200, 0.5}, {2200, 2.5}}},
+        {"const -0.25", {{7, -0.25}}}};
+    for (const auto& [text, points] : shapes) {
+        hwsim::Stimulus st;
+        std::string error;
+        ASSERT_TRUE(hwsim::parseStimulus(text, dir.path, &st, &error)) << error;
+        for (auto [ms, volts] : points)
+            EXPECT_NEAR(st.at(ms), volts, 1e-9) << text << " at " << ms;
+    }
+    std::vector<std::pair<int, hwsim::Stimulus>> list;
+    std::string error;
+    for (const char* bad :
+         {"0 sine 1 2", "0 csv none.csv", "32 const 1", "1 const 1, 2 saw 0 1 2", "0 square 1 2 0"})
+        EXPECT_FALSE(hwsim::parseStimulusList(bad, dir.path, &list, &error)) << bad;
+
+    // Input 3 at 2.5 V; its pull-up is port 7 of the expander behind the SPI core (slave 0).
+    auto expander = [](uint32_t word) {
+        hw_write32(AXI_SPI_BASE + SPI_REG_CONTROL, SPI_CONTROL_ENABLE | SPI_CONTROL_MASTER);
+        hw_write32(AXI_SPI_BASE + SPI_REG_SELECT, ~1u);
+        hw_write32(AXI_SPI_BASE + SPI_REG_TX, word);
+    };
+    expander(0x0401), expander(0x0955); // normal operation, ports 4 to 7 outputs
+    ASSERT_TRUE(hwsim::setAdcChannel(3, 2.5));
+    const std::pair<hwsim::Wiring, std::pair<uint32_t, uint32_t>> wirings[] = {
+        {hwsim::Wiring::Good, {0x800, 0x800}},
+        {hwsim::Wiring::Open, {0, 0x1000}},
+        {hwsim::Wiring::ShortGround, {0, 0}},
+        {hwsim::Wiring::ShortBattery, {0x1000, 0x1000}}};
+    for (auto [wiring, counts] : wirings) {
+        ASSERT_TRUE(hwsim::setAdcWiring(3, wiring));
+        expander(0x2701); // high: off
+        const uint32_t off = adc(ADC_REG_UNFILTERED + 4 * 3);
+        expander(0x2700);
+        EXPECT_EQ(std::pair(off, adc(ADC_REG_UNFILTERED + 4 * 3)), counts) << static_cast<int>(wiring);
+        EXPECT_TRUE(hwsim::adcPullup(3));
+    }
 }
 
 } // namespace

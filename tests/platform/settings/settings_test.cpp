@@ -113,7 +113,8 @@ TEST(Settings, MalformedValuesFailNamingFileLineAndKey) {
         "platform.time=fast;platform.calendar_start=4102444800;platform.watchdog=reset;"
         "platform.watchdog_timeout_ms=0;platform.realtime_priorities=yes;platform.snapshot=;"
         "platform.snapshot_rate=0;platform.snapshot_rate=101;platform.snapshot_rate=0.5;"
-        "platform.missing_devices=0xE000A000, 57344;unit.all_pids=" +
+        "platform.missing_devices=0xE000A000, 57344;board.analog_stimulus=0 sine 1;"
+        "board.analog_stimulus=2 csv absent.csv;unit.all_pids=" +
         tooMany);
     UnitDir u;
     for (std::string section, key, value; std::getline(cases, section, '.') &&
