@@ -309,7 +309,7 @@ int XmlCanIOParse(const char* text) {
     auto mbInBefore = std::make_unique<CanInMailBox[]>(CANIN_MAILBOXES);
     auto outBefore = std::make_unique<CanOutSignal[]>(CANOUT_ROWS);
     auto mbOutBefore = std::make_unique<CanOutMailBox[]>(CANOUT_MAILBOXES);
-    CanOutIntf intfBefore[2];
+    CanOutIntf intfBefore[2] = {};
     enum { NONE, IN, OUT } section = NONE;
     try {
         XmlScan scan(text);

@@ -130,7 +130,9 @@ def f(d, p):
     for (int r = 0; r < CANIN_ROWS; ++r) {
         EXPECT_EQ(std::to_string(memory_canin[r]), ref[r])
             << "row " << r << " start " << CanInSignalConf[r].sbit << " len " << CanInSignalConf[r].len;
-        if (r < 5) EXPECT_EQ(memory_canin[r], ex[r].expect) << r;
+        if (r < 5) {
+            EXPECT_EQ(memory_canin[r], ex[r].expect) << r;
+        }
     }
     EXPECT_EQ(can_ReceiveCnt[0], 1u);
 }
