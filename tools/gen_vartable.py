@@ -52,6 +52,9 @@ def fail(where, why):
 
 def parse_defaults(where, typ, count, text):
     values = [v.strip() for v in text.split(",")]
+    if len(values) == 1 and "*" in values[0]:  # "v*n": n times v
+        v, n = values[0].split("*", 1)
+        values = [v.strip()] * int(n, 0)
     if len(values) != count:
         fail(where, f"{len(values)} default values for {count} elements")
     out = []

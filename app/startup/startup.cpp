@@ -19,6 +19,7 @@
 #include "calibration/xcp/xcp.h"
 #include "comm/bc2/bc2.h"
 #include "comm/can/can.h"
+#include "comm/canio/canio.h"
 #include "comm/canout/canout.h"
 #include "comm/ccpmr/ccpmr.h"
 #include "comm/comint/comint.h"
@@ -355,6 +356,7 @@ int vyn_main(int argc, char** argv) {
 
     readDeviceIdentity();
 
+    applComm_setCanStateSink(RtpManUsrCan_ReportNodeStatus);
     if (applComm_ini() != 1) syslogx(LOG_ERR, "Failed to initialize applcomm");
     time_util_ini();
     adc_fifo_ini();
@@ -382,7 +384,7 @@ int vyn_main(int argc, char** argv) {
     }
 
     led_init();
-    RtpManUsrCan_Init();
+    if (RtpManUsrCan_Init() != 1) syslogx(LOG_ERR, "RtpManUsrCan_Init() failed!");
     cfg_system_ini();
     wireShellCommands();
     msd_shell_initialize();

@@ -1,5 +1,6 @@
 #include "platform/boot/platform.h"
 
+#include "platform/can/cansim.h"
 #include "platform/control/control.h"
 #include "platform/dataset/dataset.h"
 #include "platform/devdata/devdata.h"
@@ -99,6 +100,7 @@ int bootIn(const std::string& dir, unsigned index, bool forceStepped) {
     }
     kmgr::setWatchdogReaction(nullptr);
     kmgr::installAppManager();
+    if (!cansim::install(index, &err)) return failStart(err);
     const std::pair<const char*, const std::string*> devices[] = {{"cfg:", &s.cfgDir},
                                                                   {"c:", &s.cDir},
                                                                   {"meas:", &s.measDir},
@@ -193,6 +195,7 @@ void halt() {
     sysproc::stop();
     sim::stopRealtime();
     displaysim::uninstall();
+    cansim::uninstall();
 }
 
 } // namespace platform

@@ -12,7 +12,7 @@
 
 namespace kmgr {
 
-// Installs the handlers of calls 2690, 2691, 2695, 2700, 2702, 2704, 2752 and 2753 and the watchdog's tick
+// Installs the handlers of calls 2690, 2691, 2695, 2700, 2703, 2704, 2752 and 2753 and the watchdog's tick
 // check; the parameter block and the watchdog's reaction come from platform::settings()
 // as it is at this call. Forgets what earlier calls recorded (symbols stay registered).
 void installAppManager();
@@ -47,7 +47,7 @@ void installShellAndRtc(); // part of installAppManager
 // The id the process registered under `name`; false when none.
 bool shellCommandId(unsigned index, const std::string& name, uint32_t* id);
 
-// ---- real-time clock (2702) ----
+// ---- real-time clock (2703) ----
 // What the clock holds ("YYYY-MM-DD hh:mm:ss.mmm", kept in the file "rtc" of the
 // non-volatile directory); empty before the first write.
 std::string rtcText();

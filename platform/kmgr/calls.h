@@ -29,7 +29,7 @@ constexpr size_t SHELL_MSG_MAX = 4096;
 
 // ---- real-time clock: index, address of seven u16 (year, month, day, hour, minute, second,
 // millisecond); writes the clock and sets the system time; 1 done, 0 refused --------------
-constexpr unsigned KCALL_RTC_WRITE = 2702;
+constexpr unsigned KCALL_RTC_WRITE = 2703;
 
 // ---- non-volatile memory: slot address, length, offset in the image ----------------------
 constexpr unsigned KCALL_NVRAM_PERSIST = 2692; // 0 = stored
@@ -110,3 +110,66 @@ constexpr size_t DEVDATA_MAC_SIZE = 6;
 constexpr size_t DEVDATA_TEXT_SIZE = 16;
 constexpr size_t DEVDATA_REVDATES_SIZE = 8;
 constexpr size_t DEVDATA_ROMID_SIZE = 8;
+
+// ---- CAN controllers ----------------------------------------------------------------------------
+// Register: index, node, format, identifier, receive-slot number. Transmit (no index): node,
+// format, identifier, DLC, data, frame-kind byte (nonzero: FD), flags byte (bit 0: bit-rate switch).
+// Bit timing: index, node, record. Activate: index. Any nonzero format is a 29-bit identifier.
+constexpr unsigned KCALL_CAN_REGISTER_RX = 2696;
+constexpr unsigned KCALL_CAN_TRANSMIT = 2697;
+constexpr unsigned KCALL_CAN_BITTIMING = 2699;
+constexpr unsigned KCALL_CAN_ACTIVATE = 2702;
+// The record of the bit-timing call; the manager writes what it uses through the two pointers.
+struct CanBitTiming {
+    uint32_t baudrate;
+    float samplepoint;
+    uint32_t sjw; // low byte
+    float* samplepointUsed;
+    uint8_t* sjwUsed;
+    uint32_t unused[3];
+    uint32_t zero[2];
+};
+// The per-process receive queue "/msgQ_RX_Can_<index>", created by the manager: each message
+// the receive-slot number, the DLC and 64 data bytes (zero past the frame's length).
+constexpr const char* CAN_RX_QUEUE = "/msgQ_RX_Can";
+constexpr int CAN_RX_QUEUE_MSGS = 32;
+struct CanRxMsg {
+    uint32_t slot;
+    uint32_t dlc;
+    uint8_t data[64];
+};
+static_assert(sizeof(CanRxMsg) == 72);
+// Bytes of a CAN FD DLC (ISO 11898-1); 0 for 16 and above.
+constexpr uint8_t canDlcBytes(uint32_t dlc) {
+    constexpr uint8_t len[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64};
+    return dlc < 16 ? len[dlc] : 0;
+}
+// The smallest DLC whose frame holds n bytes (15 for more than 64).
+constexpr uint8_t canBytesDlc(uint32_t n) {
+    uint8_t d = 0;
+    while (d < 15 && canDlcBytes(d) < n)
+        ++d;
+    return d;
+}
+
+// Every call number once: two calls on one number would reach the wrong handler unseen.
+namespace kcall_detail {
+constexpr unsigned ALL[] = {KCALL_DATASET_STORE, KCALL_DATASET_LOAD, KCALL_SHELL_ADD, KCALL_SHELL_REMOVE,
+                            KCALL_RTC_WRITE, KCALL_NVRAM_PERSIST, KCALL_NVRAM_LOAD, KCALL_NVRAM_PERSIST_LOWPRIO,
+                            KCALL_DRIVE_AVAILABLE, KCALL_IF_COMMAND, KCALL_ROUTE_COMMAND, KCALL_USB_REQUEST,
+                            KCALL_INTR_CONNECT, KCALL_EPK_FORWARD, KCALL_SETTING, KCALL_COMPAT_CHECK,
+                            KCALL_APPMAN, KCALL_DEVDATA_INIT, KCALL_DEVDATA_CONTROL, KCALL_DEVDATA_GET,
+                            KCALL_DEVDATA_SET, KCALL_ROMID, KCALL_DISPLAY_FLUSH, KCALL_DISPLAY_WAIT_FLUSH,
+                            KCALL_BOOTLOGO_COPY, KCALL_BOOTLOGO_SIZE, KCALL_CAN_REGISTER_RX, KCALL_CAN_TRANSMIT,
+                            KCALL_CAN_BITTIMING, KCALL_CAN_ACTIVATE};
+constexpr bool distinct() {
+    for (unsigned a : ALL) {
+        int n = 0;
+        for (unsigned b : ALL)
+            n += a == b;
+        if (n != 1) return false;
+    }
+    return true;
+}
+static_assert(distinct(), "two manager calls share a number");
+} // namespace kcall_detail

@@ -1,4 +1,4 @@
-// The manager's shell command table (calls 2690, 2691) and real-time clock (2702).
+// The manager's shell command table (calls 2690, 2691) and real-time clock (2703).
 #include "platform/kmgr/appman.h"
 #include "platform/kmgr/kmgr_sim.h"
 #include "platform/os/os.h"

@@ -36,6 +36,12 @@ struct Settings {
     // [board]: what drives the analog inputs (hwsim::parseStimulusList, relative to unitDir)
     std::string analogStimulus;
 
+    // [can]: the bus behind both CAN controllers
+    bool canUdp;                   // bus = udp: python-can's udp_multicast, one group per controller
+    uint32_t canGroup0, canGroup1; // multicast groups of controllers 0 and 1
+    uint16_t canPort;              // UDP port of both groups
+    std::string canPcap;           // every frame on the buses as a pcap file (empty: none)
+
     // [platform]
     bool stepped;              // time = stepped
     int64_t calendarStart = 0; // seconds since 1970 at tick 0; default: host time when read

@@ -81,7 +81,7 @@ TEST_F(Frame, StartUpBringsTheSubsystemsUpInTheirOrder) {
         // board initialisation
         "gpio_ini", "ecfv_init", "time_init", "adc_init", "spi_IOInit", "max7301_Init", "adc_pullup_init",
         "pwmout_init", "ledArray_init", "RotationalSpeed_Init",
-        "nvramst_init", "applComm_ini", "adc_fifo_ini",
+        "nvramst_init", "applComm_setCanStateSink", "applComm_ini", "adc_fifo_ini",
         // the error manager reports to event logging and asks self-monitoring, both above it
         "error_mgr_setEventSink", "error_mgr_setPowerGoodSource", "adc_setPowerGoodSource",
         "adc_diagnostic_setRestore", "softSched_setCallees", "timeserv_setSoftSchedSync", "error_mgr_init",

@@ -20,6 +20,7 @@
 #include "calibration/xcp/xcp.h"
 #include "comm/bc2/bc2.h"
 #include "comm/can/can.h"
+#include "comm/canio/canio.h"
 #include "comm/canin/canin.h"
 #include "comm/canout/canout.h"
 #include "comm/ccpmr/ccpmr.h"
@@ -175,6 +176,10 @@ int nvramst_get_serialNumber(char*) {
 }
 R(uint8_t, applComm_ini, 1)
 V(applComm_10ms)
+void applComm_setCanStateSink(void (*)(int, uint8_t)) {
+    rec("applComm_setCanStateSink");
+}
+void RtpManUsrCan_ReportNodeStatus(int, uint8_t) {}
 void applComm_setBlink(uint8_t app, uint32_t pattern) {
     rec("applComm_setBlink", app, static_cast<long>(pattern));
 }
@@ -258,7 +263,7 @@ R(int, xcpInitialize, 0)
 V(xcp_shutdown_now) V(xcp_100ms) V1(xcpSendDAQ)
 
 // CAN and the device network.
-V(RtpManUsrCan_Init) V(canPoll_1ms) V(can_vyn_ini) V(CanOut_event_message) V(CanOut_stop)
+R(int, RtpManUsrCan_Init, 1) V(canPoll_1ms) V(can_vyn_ini) V(CanOut_event_message) V(CanOut_stop)
 V(CanIn_supervisor_1ms) V1(CanOut_send_message)
 R(int, can_CtrlInit, 1)
 V(ccpmr_ini) V(ccpmr_10ms) V(xcpmr_ini) V(xcpmr_10ms) V(routing_ini) V(comint_ini) V(meas_man_ini)

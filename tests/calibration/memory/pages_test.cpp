@@ -36,7 +36,7 @@ TEST_F(Seram, ImageAreasAndPageSwitch) {
     // Each area's last address and the one behind it; the adaptive page is empty.
     bool (*const in[])(uint32_t) = {seramVirtualAddrIsRefpage, seramVirtualAddrIsWorkpage,
                                     seramVirtualAddrIsSignalpage, seramVirtualAddrIsAdaptVolatilepage};
-    const uint32_t last[] = {0x1FFFF, 0x3FFFF, 0x4181B, 0x51C17};
+    const uint32_t last[] = {0x1FFFF, 0x3FFFF, 0x427FF, 0x51C17};
     for (int i = 0; i < 4; ++i)
         EXPECT_TRUE(in[i](last[i]) && !in[i](last[i] + 1)) << std::hex << last[i];
 

@@ -1,0 +1,13 @@
+// CAN configuration: from the data page, or from "cfg:/CAN.xml" in the task "canIOini", into
+// the tables of CAN input and output, which are then compiled; the measurement server is told
+// when CAN is configured.
+#pragma once
+
+// Chooses the source and configures CAN input and output (start-up, once).
+void can_vyn_ini();
+void can_vyn_init_task();
+// The whole file as a text buffer (the caller free()s it), or null.
+char* Can_Xml_Load(const char* fileName);
+// Parses the text into the tables: 0, or -1 after a parse error (the section that failed
+// is dropped, those finished before it stay).
+int XmlCanIOParse(const char* text);
