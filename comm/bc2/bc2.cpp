@@ -98,6 +98,7 @@ Host hosts[HOSTS];
 SEM_ID hostLock = nullptr; // host records and the making of channels
 std::atomic<uint64_t> heardSet{0}, ciSet{0}, dkSet{0};
 std::atomic<uint32_t> counter{0};
+std::atomic<uint32_t> presenceReceivedCount{0};
 std::atomic<bool> stopFlag{false};
 std::atomic<Channel*> mcChannel{nullptr};
 int dkTxFd = -1;
@@ -548,6 +549,7 @@ void presenceSend() {
 }
 
 void presenceReceived(const uint8_t* data, size_t n, const sockaddr_in& from) {
+    ++presenceReceivedCount;
     Bc2Presence p;
     if (!bc2_parse_presence(data, n, &p)) {
         if (n >= BC2_PRESENCE_MIN)
@@ -824,8 +826,11 @@ int sendRest(Channel* c, SendBuffer& b, bool udp, const char* who) {
     const size_t left = b.fill - b.sent;
     const ssize_t r = sendAll(fd, b.frame() + b.sent, left, udp ? &c->peerUdp : nullptr);
     if (r == static_cast<ssize_t>(left)) {
-        ++c->sent;
-        if (udp) ++c->framesOnline;
+        // the online buffer's frames count apart, whichever way they went
+        if (&b == &c->buf[1])
+            ++c->framesOnline;
+        else
+            ++c->sent;
         b.errorState = 0;
         b.fill = 0;
         b.sent = 0;
@@ -1172,4 +1177,40 @@ uint64_t udp_get_detect_mask() {
 }
 uint64_t dk_get_connect_mask() {
     return dkSet.load();
+}
+
+void BC2_debugoutGlob(Bc2DebugGlob* out) {
+    *out = {};
+    if (Channel* mc = mcChannel.load()) {
+        out->mcRxCnt = static_cast<uint16_t>(mc->received.load());
+        out->mcRxErr = static_cast<uint16_t>(mc->recvErrors.load());
+    }
+    out->bcRxCnt = static_cast<uint16_t>(presenceReceivedCount.load());
+    out->bcSeqCnt = counter.load();
+}
+
+int BC2_debugoutPID(uint32_t pid, Bc2DebugPid* out) {
+    *out = {};
+    if (pid >= 64 || !hostLock) return 0;
+    HostGuard g;
+    const Host& h = hosts[pid];
+    out->remSeqCnt = be32(h.packet + 52);
+    out->remoteVer = h.version;
+    if (const Channel* c = h.ci) {
+        out->cmdState = static_cast<uint8_t>(c->state.load());
+        out->cmdTxCnt = static_cast<uint16_t>(c->sent.load());
+        out->cmdTxErr = static_cast<uint16_t>(c->sendErrors.load());
+        out->cmdRxCnt = static_cast<uint16_t>(c->received.load());
+        out->cmdRxErr = static_cast<uint16_t>(c->recvErrors.load());
+    }
+    if (const Channel* c = h.dk) {
+        out->dataState = static_cast<uint8_t>(c->state.load());
+        out->dataTxCntOnline = static_cast<uint16_t>(c->framesOnline.load());
+        out->dataTxCntOffline = static_cast<uint16_t>(c->sent.load());
+        out->dataTxErr = static_cast<uint16_t>(c->sendErrors.load());
+        out->dataRxCntOnline = static_cast<uint16_t>(c->udpReceived.load());
+        out->dataRxCntOffline = static_cast<uint16_t>(c->received.load());
+        out->dataRxErr = static_cast<uint16_t>(c->recvErrors.load());
+    }
+    return 1;
 }

@@ -78,3 +78,21 @@ int BC2_getRemoteCapabilty(uint32_t pid, int capability);
 uint64_t comint_get_connect_mask();
 uint64_t udp_get_detect_mask();
 uint64_t dk_get_connect_mask();
+
+// Counters for the diagnostics. Message and frame counts are 16-bit and wrap.
+struct Bc2DebugGlob {
+    uint16_t mcRxCnt, mcRxErr; // command multicast datagrams received, receive errors
+    uint16_t bcRxCnt;          // presence packets received
+    uint32_t bcSeqCnt;         // own presence sequence counter
+};
+struct Bc2DebugPid {
+    uint32_t remSeqCnt;          // the peer's last presence sequence counter
+    uint8_t cmdState, dataState; // CI and DK channel states (2 disconnected, 3 connected)
+    uint16_t cmdTxCnt, cmdTxErr, cmdRxCnt, cmdRxErr;
+    uint16_t dataTxCntOnline, dataTxCntOffline, dataTxErr;
+    uint16_t dataRxCntOnline, dataRxCntOffline, dataRxErr; // UDP datagrams, TCP records, errors
+    uint16_t remoteVer;
+};
+void BC2_debugoutGlob(Bc2DebugGlob* out);
+// 0 (and a zeroed record) for a PID above 63.
+int BC2_debugoutPID(uint32_t pid, Bc2DebugPid* out);

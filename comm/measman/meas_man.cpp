@@ -282,56 +282,6 @@ bool answersState() {
     return virtChanRegistered.load() && canIoInitialized.load();
 }
 
-// A local FIFO under the requester's number, or a sending FIFO towards the requester.
-DynkommFifo* fifoLink(uint32_t partner, uint16_t dest, uint16_t raster, uint16_t slots, uint16_t size,
-                      uint16_t flags, uint32_t* sending) {
-    uint16_t s = 1;
-    while (s < slots && s < DK_SLOTS_MAX)
-        s = static_cast<uint16_t>(s << 1);
-    const uint16_t own = AppMan_getPID();
-    if (dest == own) {
-        DynkommFifo* f = dynkomm_fifo_create_local(partner, raster, s, size, flags);
-        *sending = f ? partner : 0;
-        return f;
-    }
-    const uint32_t kind = routing_get_next(dest).kind;
-    if (kind != ROUTE_ETHERNET && kind != ROUTE_LOCSOCK) return nullptr;
-    DynkommFifo* f = dynkomm_fifo_alloc(s, size);
-    if (!f) return nullptr;
-    f->sourcePid = own;
-    f->destPid = dest;
-    f->partnerMagic = partner;
-    f->raster = raster;
-    f->flags = flags;
-    f->routeCode = kind == ROUTE_ETHERNET ? DK_ROUTE_ETHERNET : DK_ROUTE_LOCSOCK;
-    *sending = dynkomm_fifo_register(f);
-    if (!*sending) {
-        syslogx(LOG_ERR, "dynkomm_fifo_link(): no free magic on source for 0x%08X pid 0x%02X", partner, dest);
-        dynkomm_fifo_dispose(f);
-        return nullptr;
-    }
-    SerNet_man_start_sending(f);
-    return f;
-}
-
-// Releases the sending FIFO of a list by names; the requester's number for a remote one.
-uint32_t fifoUnlink(uint16_t dest, uint32_t sending) {
-    DynkommFifo* f = nullptr;
-    if (dynkomm_get_fifo(sending, &f) != 1) {
-        syslogx(LOG_ERR, "dynkomm_fifo_unlink(): fifo magic not found on source side for 0x%08X pid 0x%02X",
-                sending, dest);
-        return 0;
-    }
-    const uint32_t partner = dest == AppMan_getPID() ? 0 : f->partnerMagic;
-    if (partner == 0) {
-        dynkomm_fifo_free(sending);
-        return 0;
-    }
-    if (!SerNet_man_release_fifo(sending))
-        syslogx(LOG_ERR, "dynkomm_fifo_unlink: fifo could delete 0x%08X pid 0x%02X", sending, dest);
-    return partner;
-}
-
 struct NameValue {
     uint32_t address;
     uint16_t index;
@@ -542,7 +492,7 @@ void meas_man_kill_my_measurements(const uint8_t* m, size_t) {
             const uint32_t sending = victim->sendFifo;
             const bool byNames = victim->byNames;
             stopList(victim, byNames ? 1 : 0);
-            if (byNames) fifoUnlink(pid, sending);
+            if (byNames) dynkomm_fifo_unlink(AppMan_getPID(), pid, sending);
         }
     }
 }
@@ -690,15 +640,15 @@ void meas_man_create2_cmd(const uint8_t* m, size_t len) {
     checkMaster(l);
     if (slots == 0) slots = dynkomm_getslotnum_SerNet(raster);
     const auto entry = static_cast<uint16_t>((offset + 3u) & ~3u);
-    uint32_t sending = 0;
-    l->fifo = fifoLink(h.context2, h.source, raster, slots, entry, type & TYPE_OFFLINE, &sending);
+    l->fifo =
+        dynkomm_fifo_link(h.context2, AppMan_getPID(), h.source, raster, slots, entry, type & TYPE_OFFLINE);
     if (!l->fifo) {
         syslogx(LOG_ERR, "meas_man_create2_cmd(): could not link dynkomm fifo");
         magicNumber_deleteMagic_noTimeout(mmMagics, magic);
         freeList(l);
         return refuse();
     }
-    l->sendFifo = sending;
+    l->sendFifo = l->fifo->magic;
     l->lastCopy = time_getTimestamp();
     l->tag = TAG_ACTIVE;
     measHdrMagicArr[magic & 0xFFFF] = l;
@@ -749,7 +699,7 @@ void meas_man_break2(const uint8_t* m, size_t) {
         forget(l, true);
         const uint32_t sending = l->sendFifo;
         result = stopList(l, 1);
-        partner = fifoUnlink(h.source, sending);
+        partner = dynkomm_fifo_unlink(AppMan_getPID(), h.source, sending);
     }
     if (h.context1 == 0) return;
     uint8_t p[4];

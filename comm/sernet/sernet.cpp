@@ -71,6 +71,27 @@ uint16_t soundSlots(uint16_t n) {
     return s;
 }
 
+// A sending FIFO towards `dest` (routed by `kind`) under a new number; none when no number is left.
+DynkommFifo* sendingFifo(uint16_t dest, uint32_t kind, uint16_t raster, uint16_t slots, uint16_t size,
+                         uint16_t flags) {
+    DynkommFifo* f = dynkomm_fifo_alloc(slots, size);
+    if (!f) return nullptr;
+    f->sourcePid = AppMan_getPID();
+    f->destPid = dest;
+    f->raster = raster;
+    f->flags = flags;
+    f->routeCode = kind == ROUTE_ETHERNET ? DK_ROUTE_ETHERNET : DK_ROUTE_LOCSOCK;
+    if (!dynkomm_fifo_register(f)) {
+        dynkomm_fifo_dispose(f);
+        return nullptr;
+    }
+    return f;
+}
+
+bool routed(uint32_t kind) {
+    return kind == ROUTE_ETHERNET || kind == ROUTE_LOCSOCK;
+}
+
 void send(SenderList& list, bool queued, const char* kind, int raster) {
     if (!list.mutex || semTake(list.mutex, WAIT_FOREVER) != OK) {
         syslogx(LOG_ERR, "SerNet_man_sender: semTake() has failed on raster-idx 0x%lx %s",
@@ -230,22 +251,16 @@ int dynkomm_openpath(uint16_t source, uint16_t dest, uint16_t entrySize, uint16_
         return post(m) ? 1 : 0;
     }
     const uint32_t kind = routing_get_next(dest).kind;
-    const bool routed = kind == ROUTE_ETHERNET || kind == ROUTE_LOCSOCK;
     DynkommFifo* f = raster < SERNET_RASTERS && size <= DK_SLOT_MAX
-                         ? dynkomm_fifo_alloc(routed ? dynkomm_getslotnum_SerNet(raster) : 1, size)
+                         ? sendingFifo(dest, kind, raster,
+                                       routed(kind) ? dynkomm_getslotnum_SerNet(raster) : 1, size, flags)
                          : nullptr;
-    const uint32_t magic = f ? dynkomm_fifo_register(f) : 0;
-    if (!magic) {
-        dynkomm_fifo_dispose(f);
+    if (!f) {
         completion(m, own, own, 0, continuation, context, 0, 0, own);
         post(m);
         return 0;
     }
-    f->sourcePid = own;
-    f->destPid = dest;
-    f->raster = raster;
-    f->flags = flags;
-    f->routeCode = kind == ROUTE_ETHERNET ? DK_ROUTE_ETHERNET : DK_ROUTE_LOCSOCK;
+    const uint32_t magic = f->magic;
     f->partnerMagic = continuation; // until the reply names the partner
     f->opening = 1;
     ci_set_header(m,
@@ -380,6 +395,40 @@ void SerNet_man_flush_online() {
 }
 void SerNet_man_flush_offline() {
     Dynkom_flush_eth(1);
+}
+
+DynkommFifo* dynkomm_fifo_link(uint32_t partner, uint16_t source, uint16_t dest, uint16_t raster,
+                               uint16_t slots, uint16_t size, uint16_t flags) {
+    const uint16_t s = soundSlots(slots < DK_SLOTS_MAX ? slots : DK_SLOTS_MAX);
+    if (size > DK_SLOT_MAX) return nullptr;
+    if (source == dest) return dynkomm_fifo_create_local(partner, raster, s, size, flags);
+    const uint32_t kind = routing_get_next(dest).kind;
+    if (!routed(kind)) return nullptr;
+    DynkommFifo* f = sendingFifo(dest, kind, raster, s, size, flags);
+    if (!f) {
+        syslogx(LOG_ERR, "dynkomm_fifo_link(): no free magic on source for 0x%08X pid 0x%02X", partner, dest);
+        return nullptr;
+    }
+    f->partnerMagic = partner;
+    SerNet_man_start_sending(f);
+    return f;
+}
+
+uint32_t dynkomm_fifo_unlink(uint16_t source, uint16_t dest, uint32_t magic) {
+    DynkommFifo* f = nullptr;
+    if (dynkomm_get_fifo(magic, &f) != 1) {
+        syslogx(LOG_ERR, "dynkomm_fifo_unlink(): fifo magic not found on source side for 0x%08X pid 0x%02X",
+                magic, dest);
+        return 0;
+    }
+    if (source == dest) {
+        dynkomm_fifo_free(magic);
+        return 0;
+    }
+    const uint32_t partner = f->partnerMagic;
+    if (!SerNet_man_release_fifo(magic))
+        syslogx(LOG_ERR, "dynkomm_fifo_unlink: fifo could delete 0x%08X pid 0x%02X", magic, dest);
+    return partner;
 }
 
 void SerNet_man_reset() {

@@ -43,5 +43,14 @@ int SerNet_man_release_fifo(uint32_t fifo);
 void SerNet_man_start_sending(DynkommFifo* fifo);
 int SerNet_man_stop_sending(DynkommFifo* fifo);
 
+// Lists by names: for `dest` this unit a local FIFO under `partner`, else a sending FIFO towards
+// `dest` under a new number, put on its sender list. The FIFO's `magic` is its number; none
+// when the sizes are not sound, `dest` has no route or no number is left.
+DynkommFifo* dynkomm_fifo_link(uint32_t partner, uint16_t source, uint16_t dest, uint16_t raster,
+                               uint16_t slots, uint16_t slotSize, uint16_t flags);
+// Releases what dynkomm_fifo_link made under `magic`: a local FIFO is freed and 0 returned, a
+// sending one leaves its sender list and the partner's number is returned; 0 for an unknown one.
+uint32_t dynkomm_fifo_unlink(uint16_t source, uint16_t dest, uint32_t magic);
+
 // Tests: empties the sender lists (their FIFOs stay with the registry).
 void SerNet_man_reset();

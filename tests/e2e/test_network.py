@@ -6,10 +6,13 @@ import struct
 import subprocess
 import sys
 import os
+import time
 
+import crcmod.predefined
 import pytest
 
 import netns
+from conftest import default_dataset
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 UNITS = {0x21: 1, 0x22: 2}  # PID: host number
@@ -100,3 +103,68 @@ def test_two_units_and_an_older_peer(unit, version):
     assert any(dport == 9862 for s, d, _, dport, _, p in segments if d == peer.address and p)
     mc = [(d, port) for s, d, port, _ in netns.udp(wire) if port == 9870]
     assert mc and all(d == "239.239.239.201" for d, _ in mc)
+
+
+def pinging_dataset(peer):
+    """The default dataset with the diagnostics watching and pinging `peer` every 10 ms."""
+    with open(default_dataset(), "rb") as f:
+        image = bytearray(f.read())
+    image[0x10710] = peer  # MSDCOM_DBG_PID_1
+    image[0x10712:0x10714] = bytes([peer, 2])  # MSDCOM_DBG_PING_PID, MSDCOM_DBG_PING_FREQ
+    crc = crcmod.predefined.mkCrcFun("crc-16")(bytes(image[:0x1E288]))  # CRC-16/ARC over the payload
+    struct.pack_into("<H", image, 0x1E288, crc)
+    return bytes(image)
+
+
+def messages(segments, src, dst):
+    """(time order, code, context words, payload) of the command messages in TCP segments from
+    `src` to `dst` that each begin with a message."""
+    out = []
+    for s, d, _, _, _, p in segments:
+        while s == src and d == dst and len(p) >= 20:
+            length, = struct.unpack_from("!H", p, 2)
+            ctx1, ctx2, code = struct.unpack_from("!IIH", p, 8)
+            out.append((code, ctx1, ctx2, p[20:20 + length]))
+            p = p[20 + length:]
+    return out
+
+
+def test_a_unit_pings_another_that_stops_and_starts_again(unit):
+    net = netns.Network()
+    try:
+        hosts = {pid: net.host(h) for pid, h in UNITS.items()}
+        frames = net.capture(120)
+        start_b = lambda: unit(["0"], settings(0x22, 2), name="b", prefix=hosts[0x22].prefix())
+        a = unit(["0"], settings(0x21, 1), dataset=pinging_dataset(0x22), name="a", prefix=hosts[0x21].prefix())
+        b = start_b()
+        a.wait_for("DK channel to PID 0x22 established", 30)
+        time.sleep(1.5)
+        with b.control() as ctl:
+            ctl.postrun()
+        assert b.finish() == 0
+        first = frames()
+        frames = net.capture(120)
+        b = start_b()
+        b.wait_for("DK channel to PID 0x21 established", 30)
+        time.sleep(1.5)
+        for p in (a, b):
+            with p.control() as ctl:
+                ctl.postrun()
+        for p in (a, b):
+            assert p.finish() == 0
+        second = frames()
+    finally:
+        net.close()
+
+    ua, ub = f"{netns.NET}1", f"{netns.NET}2"
+    for wire in (first, second):
+        segments = list(netns.tcp(wire))
+        pings = [m for m in messages(segments, ua, ub) if m[0] == 0x0105]
+        echoes = [m for m in messages(segments, ub, ua) if m[0] == 0x0106]
+        # every 10 ms an 8-byte request: send time, slot, loop; the echo returns it with the
+        # context words turned round, so the answer routine named in word 1 comes back in word 2
+        assert len(pings) > 50 and all(len(p) == 8 and ctx2 == 0 for _, _, ctx2, p in pings)
+        slots = [struct.unpack_from("!HH", p, 4) for *_, p in pings]
+        assert all((s1 * 1 + 100 * l1) - (s0 + 100 * l0) == 1 for (s0, l0), (s1, l1) in zip(slots, slots[1:]))
+        answered = {(ctx2, p) for _, _, ctx2, p in echoes}
+        assert len(echoes) > 50 and all((ctx1, p) in answered for _, ctx1, _, p in pings[:-5][-40:])

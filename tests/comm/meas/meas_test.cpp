@@ -7,6 +7,9 @@
 #include "comm/measman/meas_man.h"
 #include "comm/sernet/sernet.h"
 #include "comm/unit_fixture.h"
+#include "platform/hw/hw.h"
+#include "platform/timemod/timemod_sim.h"
+#include "services/timemod/timemod.h"
 #include "support/pyref.h"
 
 #include <gtest/gtest.h>
@@ -421,3 +424,41 @@ TEST_F(Meas, CopiersAgainstCreateAndKillStorms) {
 }
 
 } // namespace
+
+// Logged data (type bit 1) flow 100 ms after full synchronisation and for 5 s after it is lost;
+// the clock set back stops the list with one 0x0518 to its requester.
+TEST_F(Meas, LoggedDataFollowTheSyncAndStopWhenTheClockGoesBack) {
+    timemodsim::install();
+    timemodsim::setStatus(TIME_SYNC_FULL);
+    const char name[] = "usb_portsc1";
+    Bytes p = fields({{3, 2}, {1, 2}, {sizeof name, 2}, {1, 2}, {4, 2}, {3, 2}});
+    p.insert(p.end(), name, name + sizeof name);
+    serve(message(0x0510, PEER, OWN, 0xAA, 0xBB, p));
+    const uint32_t list = word(sent().at(0), 20);
+    auto copies = [](int cycles) {
+        size_t n = 0;
+        for (int i = 0; i < cycles; ++i) {
+            meas_man_10ms();
+            meas_man_copy(3, 0);
+            SerNet_man_sender_offline(3);
+            n += fake::take(fake::offline).size();
+        }
+        return n;
+    };
+    struct Step {
+        uint32_t status;
+        int cycles;
+        size_t copies;
+    } steps[] = {{TIME_SYNC_FULL, 9, 0},       {TIME_SYNC_FULL, 1, 1}, {TIME_SYNC_NO_SIGNAL, 500, 500},
+                 {TIME_SYNC_NO_SIGNAL, 10, 0}, {TIME_SYNC_FULL, 9, 0}, {TIME_SYNC_FULL, 5, 5}};
+    for (const Step& s : steps) {
+        timemodsim::setStatus(s.status);
+        EXPECT_EQ(copies(s.cycles), s.copies) << s.status << " " << s.cycles;
+    }
+    EXPECT_TRUE(sent().empty());
+    // The next gap sets the timestamp a second back.
+    hw_write32(TIME_MODULE_BASE + TIME_REG_NEXT_GAP_WR, time_getTimestamp() - 10000);
+    sim::step(timemodsim::GAP_PERIOD / 10);
+    EXPECT_EQ(copies(5), 0u);
+    EXPECT_EQ(sent(), std::vector<Bytes>{message(0x0518, OWN, PEER, 3, list)});
+}
