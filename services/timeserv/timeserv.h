@@ -8,6 +8,8 @@ void timeserv_MeasTime_ini();
 // The 1 ms step of the measurement time (1 ms raster).
 void timeserv_MeasTime_1ms();
 
+#include "services/time/time_util.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -16,3 +18,6 @@ void timeserv_MeasTime_1ms();
 void timeserv_distributeTime_cmd(const uint8_t* message, size_t len);
 void timeserv_newSystemTime_cmd(const uint8_t* message, size_t len);
 void timeserv_suggestOwnTime_cmd(const uint8_t* message, size_t len);
+
+// Sends the new calendar time to all units (command 0x0602).
+void timeserv_newSystemTime(date_msd date);

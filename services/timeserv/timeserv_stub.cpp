@@ -24,3 +24,8 @@ void timeserv_newSystemTime_cmd(const uint8_t* m, size_t len) {
 void timeserv_suggestOwnTime_cmd(const uint8_t* m, size_t len) {
     dropped(m, len);
 }
+
+void timeserv_newSystemTime(date_msd d) {
+    syslogx(LOG_INFO, "timeserv: new system time %04d-%02d-%02d %02d:%02d:%02d not sent, not built", d.YEAR,
+            d.MONTH, d.DAY, d.HOUR, d.MIN, d.SEC);
+}
