@@ -102,7 +102,7 @@ struct xcpCp {
     std::atomic<uint8_t> sessionStatus; // bit 0 store pending, bit 6 DAQ running
     uint16_t sessionConfigId;
     // Master present: an OS-layer timer, so that its four seconds follow the unit's clock.
-    OS_TIMER_ID mpTimer;
+    std::atomic<OS_TIMER_ID> mpTimer;
     bool mpTimerFailed;
     std::atomic<uint8_t> masterPresent;
     std::atomic<bool> disconnectPending; // queued by the time-out for the receive task

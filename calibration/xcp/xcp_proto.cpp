@@ -176,28 +176,30 @@ void xcpMasterPresentTimeout(OS_TIMER_ID, intptr_t arg) {
 }
 
 void cancelTimer(xcpCp* cp) {
-    if (cp->mpTimer && osTimerCancel(cp->mpTimer) != OK) syslogx(LOG_ERR, "XCP: timer_cancel failed!");
+    const OS_TIMER_ID t = cp->mpTimer;
+    if (t && osTimerCancel(t) != OK) syslogx(LOG_ERR, "XCP: timer_cancel failed!");
     cp->masterPresent = 0;
 }
 
 void armTimer(xcpCp* cp) {
     if (!(cp->resource & 0x01)) return;
+    OS_TIMER_ID t = cp->mpTimer;
     if (cp->mpTimerFailed) {
         SYSLOGX_GUARDED(LOG_ERR, "XCP: timer error: master present will not be released");
     } else {
-        if (!cp->mpTimer) {
-            cp->mpTimer = osTimerCreate(xcpMasterPresentTimeout, reinterpret_cast<intptr_t>(cp));
-            if (cp->mpTimer) {
+        if (!t) {
+            t = osTimerCreate(xcpMasterPresentTimeout, reinterpret_cast<intptr_t>(cp));
+            if (t) {
                 syslogx(LOG_INFO, "XCP: master present timeout timer setup done");
             } else {
                 syslogx(LOG_ERR, "XCP: timer_create failed! errno %x", static_cast<unsigned>(errno));
                 cp->mpTimerFailed = true;
             }
+            cp->mpTimer = t;
         }
-        if (cp->mpTimer) {
-            if (osTimerCancel(cp->mpTimer) != OK) syslogx(LOG_ERR, "XCP: timer_cancel failed!");
-            if (osTimerStart(cp->mpTimer, static_cast<int>(XCP_MASTER_PRESENT_TIMEOUT_S) * sysClkRateGet(),
-                             0) != OK) {
+        if (t) {
+            if (osTimerCancel(t) != OK) syslogx(LOG_ERR, "XCP: timer_cancel failed!");
+            if (osTimerStart(t, static_cast<int>(XCP_MASTER_PRESENT_TIMEOUT_S) * sysClkRateGet(), 0) != OK) {
                 syslogx(LOG_ERR, "XCP: timer_settime failed! errno %x", static_cast<unsigned>(errno));
                 cp->mpTimerFailed = true;
             }
@@ -697,7 +699,7 @@ void xcp_shutdown_now() {
             xcpTxFrame(cp, &item);
             xcpStartStopSynch(cp, 0);
         }
-        if (cp->mpTimer) osTimerCancel(cp->mpTimer);
+        if (const OS_TIMER_ID t = cp->mpTimer) osTimerCancel(t);
         // The transport's tasks end here: the queued event leaves first.
         xcpEthStop(cp);
     }
@@ -708,8 +710,7 @@ void xcp_reset() {
     for (int i = 0; i < n; ++i) {
         xcpCp* cp = &xcpCps[i];
         xcpFreeDAQ(cp);
-        if (cp->mpTimer) osTimerDelete(cp->mpTimer);
-        cp->mpTimer = nullptr;
+        if (const OS_TIMER_ID t = cp->mpTimer.exchange(nullptr)) osTimerDelete(t);
         if (cp->txQueue) msgQDelete(cp->txQueue);
         cp->txQueue = nullptr;
         if (cp->daqMutex) semDelete(cp->daqMutex);
