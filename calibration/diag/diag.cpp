@@ -194,8 +194,9 @@ bool diagService_store(uint32_t address, const void* src, uint32_t length) {
 
 void diagService_GetProductName(char* dst, size_t size) {
     if (!size) return;
-    std::strncpy(dst, PRODUCT, size - 1);
-    dst[size - 1] = 0;
+    const size_t n = sizeof PRODUCT - 1 < size - 1 ? sizeof PRODUCT - 1 : size - 1;
+    std::memcpy(dst, PRODUCT, n);
+    dst[n] = 0;
 }
 
 void diagService_GetCarId(char* dst, size_t size) {
