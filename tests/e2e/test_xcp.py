@@ -9,23 +9,30 @@ import vynctl
 
 from xcpmaster import ERRORS, Master, XcpError, frames
 
-PORT = 25917
 PID = 0x25
 REF, WORK = PID << 24, (PID << 24) | 0x20000
-SETTINGS = "[unit]\nipv4 = 127.0.0.1\npid = %d\nxcp_port = %d\n[platform]\ntime = stepped\n" % (PID, PORT)
 crc_ccitt_false = crcmod.predefined.mkCrcFun("crc-ccitt-false")
 
 
-def start(unit, settings=SETTINGS, dataset=True):
-    p = unit(["0"], settings, {"devdata.ini": 'serial_number = "0123 45"\n'}, dataset)
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def start(unit, port, settings=True):
+    """A unit whose slave listens on `port`; settings False: the directory's as they are."""
+    text = "[unit]\nipv4 = 127.0.0.1\npid = %d\nxcp_port = %d\n[platform]\ntime = stepped\n" % (PID, port)
+    p = unit(["0"], text if settings else None, {"devdata.ini": 'serial_number = "0123 45"\n'}, settings)
     p.wait_for("Set Task r_xcpEthDTO0 to Core#1")
     return p
 
 
 @pytest.fixture
 def tool(unit):
-    p = start(unit)
-    m = Master(PORT)
+    port = free_port()
+    p = start(unit, port)
+    m = Master(port)
     yield p, m
     m.close()
 
@@ -160,7 +167,7 @@ def test_bad_commands_answer_their_error_codes_and_bad_frames_none(tool):
 def test_only_the_connected_tool_is_heard_until_another_connects(tool):
     p, m = tool
     m.connect()
-    other = Master(PORT, source="127.0.0.2")
+    other = Master(m.slave[1], source="127.0.0.2")
     try:
         other.silent(0xFD)
         other.silent(0xFE)  # no DISCONNECT of someone else's session
@@ -230,8 +237,9 @@ def test_master_present_times_out_after_four_seconds_of_commands(tool):
 
 
 def test_store_request_keeps_the_working_page_across_the_restart(unit):
-    p = start(unit)
-    m = Master(PORT)
+    port = free_port()
+    p = start(unit, port)
+    m = Master(port)
     try:
         m.connect()
         m.short_download(WORK | 0x1000, b"\x5A\xA5\x01\x02")
@@ -248,7 +256,7 @@ def test_store_request_keeps_the_working_page_across_the_restart(unit):
                     break
         assert p.finish() == 0
         assert m.response()[1] == b"\xFD\x07RESET"
-        p = start(unit, settings=None, dataset=False)
+        p = start(unit, port, settings=False)  # the stored dataset stays
         m.connect()
         assert m.short_upload(REF | 0x1000, 4) == b"\x5A\xA5\x01\x02"
         assert p.stop() == 0
