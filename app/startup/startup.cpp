@@ -454,6 +454,12 @@ int vyn_main(int argc, char** argv) {
         return -1;
     }
     timeserv_MeasTime_ini();
+    // A store request stops the channel functions and locks logging's remote start; the
+    // diagnostic services report logging's file counts: all above the XCP slave.
+    static const xcpAppHooks xcpHooks{awm_man_stop,
+                                      meas_app_set_remotectrl_remoteinit_lock,
+                                      {&meas_maxFileCnt_part1, &meas_maxFileCnt_part2, &meas_maxFileCnt_usb}};
+    xcpSetAppHooks(&xcpHooks);
     if (xcpInitialize() != 0) {
         syslogx(LOG_ERR, "Failed to initialize XCP");
         return -1;

@@ -93,7 +93,8 @@ TEST_F(Frame, StartUpBringsTheSubsystemsUpInTheirOrder) {
         "displayInit", "meas_app_ini", "tele_app_ini", "r_sblk_task(130,12288)", "eventChannelsInit",
         "LapOutFra_init", "LapOutFra_getState", "LapOutFra_initLapOutCnt(12,3)", "nvram_dbs_repair_end",
         "meas_app_BootPrepareDisks(1,2000)", "simulink_initialize", "eventlogging_service_init", "BC2_init",
-        "timeserv_MeasTime_ini", "xcpInitialize"};
+        "timeserv_MeasTime_ini", "xcpSetAppHooks", "awm_man_stop",
+        "meas_app_set_remotectrl_remoteinit_lock", "xcpInitialize"};
     Calls steps(startup.begin(), startup.end() - 1);
     int displayStarts = 0;
     while (!steps.empty() && steps.back() == "displayStart") {

@@ -260,6 +260,10 @@ R(int, meascalinfo_init, 1)
 V(meascalinfo_virtchan_ini)
 V(variables_ini)
 R(int, xcpInitialize, 0)
+void xcpSetAppHooks(const xcpAppHooks* hooks) {
+    rec("xcpSetAppHooks");
+    hooks->stopChannelFunctions(), hooks->lockRemoteInit(); // the store request's calls, as wired
+}
 V(xcp_shutdown_now) V(xcp_100ms) V1(xcpSendDAQ)
 
 // CAN and the device network.
@@ -287,7 +291,8 @@ int displayStart() {
 }
 
 // Logging.
-V(meas_app_ini) V(meas_app_main) V(meas_app_remotefaststop) V(MeasAppStore_checkForFlush)
+uint32_t meas_maxFileCnt_part1, meas_maxFileCnt_part2, meas_maxFileCnt_usb;
+V(meas_app_ini) V(meas_app_main) V(meas_app_set_remotectrl_remoteinit_lock) V(meas_app_remotefaststop) V(MeasAppStore_checkForFlush)
 V(meas_app_calc_recording_rates) V(meas_fifo_data_syslog) V(meas_app_check_datatimeout)
 V(meas_app_checkFragmentTrigOnUSBEvent) V(meas_app_check_measconditions) V(meas_fifo_data_update_load_vars)
 V(cfg_meas_formatInfos_1s) V1(meas_app_saveblock) V1(meas_app_timeout_close)

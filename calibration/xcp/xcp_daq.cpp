@@ -1,0 +1,336 @@
+// XCP DAQ engine: dynamic DAQ lists configured by the tool and sampled at the events of the
+// 100, 10 and 1 ms rasters, one DTO per ODT into the transmit queue. The command task changes
+// the configuration only under the DAQ mutex, which every send cycle takes too.
+#include "calibration/xcp/xcp_private.h"
+
+#include "services/syslog/syslog.h"
+#include "services/time/time_util.h"
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+namespace {
+
+constexpr uint16_t SAMPLE_RASTER = 3; // channel-function outputs are computed for 10 ms
+
+struct EventRow {
+    uint8_t properties, maxDaqList, nameLength, cycle, unit, priority;
+};
+constexpr EventRow EVENTS[XCP_MAX_EVENT_CHANNEL] = {
+    {0x04, 1, 0, 1, 8, 0x0C}, // 100 ms
+    {0x04, 1, 0, 1, 7, 0x0D}, // 10 ms
+    {0x04, 1, 0, 1, 6, 0x0E}, // 1 ms
+    {0x04, 1, 0, 0, 0, 0x0F}, // not cyclic
+};
+
+uint16_t le16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
+uint32_t le32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0] | p[1] << 8 | p[2] << 16) | static_cast<uint32_t>(p[3]) << 24;
+}
+void put16(uint8_t* p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v), p[1] = static_cast<uint8_t>(v >> 8);
+}
+void put32(uint8_t* p, uint32_t v) {
+    put16(p, static_cast<uint16_t>(v)), put16(p + 2, static_cast<uint16_t>(v >> 16));
+}
+
+bool lock(xcpCp* cp, const char* op) {
+    if (semTake(cp->daqMutex, WAIT_FOREVER) == OK) return true;
+    syslogx(LOG_ERR, "%s: could not take daq semaphore (%s)", op, std::strerror(errno));
+    return false;
+}
+// GENERIC when the mutex cannot be given back, else `result`.
+uint8_t unlock(xcpCp* cp, const char* op, uint8_t result) {
+    if (semGive(cp->daqMutex) == OK) return result;
+    syslogx(LOG_ERR, "%s: could not give daq semaphore (%s)", op, std::strerror(errno));
+    return XCP_ERR_GENERIC;
+}
+
+// Under the mutex.
+void freeEntries(xcpOdt& odt) {
+    for (int i = 0; i < odt.entryCount; ++i)
+        if (odt.entries[i].written) seramMeasFreeMeas(&odt.entries[i].handle);
+    delete[] odt.entries;
+    odt.entries = nullptr, odt.entryCount = 0, odt.payload = 0;
+}
+void freeOdts(xcpDaqList& list) {
+    for (int i = 0; i < list.odtCount; ++i)
+        freeEntries(list.odts[i]);
+    delete[] list.odts;
+    list.odts = nullptr, list.odtCount = 0;
+}
+void unbind(xcpCp* cp, xcpDaqList& list) {
+    if (list.event < XCP_MAX_EVENT_CHANNEL && cp->events[list.event].list == &list)
+        cp->events[list.event].list = nullptr;
+    list.event = XCP_EVENT_NONE;
+}
+
+uint8_t allocDaq(xcpCp* cp, uint16_t count) {
+    if (cp->allocState != 0) return XCP_ERR_SEQUENCE;
+    if (count > XCP_MAX_DAQ) return XCP_ERR_OUT_OF_RANGE;
+    if (!lock(cp, "xcpAllocDAQ")) return XCP_ERR_GENERIC;
+    for (uint16_t i = 0; i < XCP_MAX_DAQ; ++i) {
+        cp->lists[i] = xcpDaqList{};
+        cp->lists[i].number = i, cp->lists[i].event = XCP_EVENT_NONE;
+    }
+    cp->listCount = XCP_MAX_DAQ, cp->allocState = 1;
+    return unlock(cp, "xcpAllocDAQ", XCP_OK);
+}
+
+uint8_t allocOdt(xcpCp* cp, uint16_t list, uint8_t count) {
+    if (cp->allocState == 0) return XCP_ERR_SEQUENCE;
+    if (list >= cp->listCount) return XCP_ERR_OUT_OF_RANGE;
+    if (!lock(cp, "xcpAllocODT")) return XCP_ERR_GENERIC;
+    xcpDaqList& l = cp->lists[list];
+    freeOdts(l); // a second allocation replaces the first
+    uint8_t e = XCP_OK;
+    if (count) {
+        l.odts = new (std::nothrow) xcpOdt[count]{};
+        if (l.odts) {
+            l.odtCount = count;
+            for (int i = 0; i < count; ++i)
+                l.odts[i].number = static_cast<uint8_t>(i);
+        } else {
+            syslogx(LOG_ERR, "xcpAllocODT: could not alloc ODT_List (%s)", std::strerror(errno));
+            e = XCP_ERR_MEMORY_OVERFLOW;
+        }
+    }
+    cp->allocState = 2;
+    return unlock(cp, "xcpAllocODT", e);
+}
+
+uint8_t allocOdtEntry(xcpCp* cp, uint16_t list, uint8_t odt, uint8_t count) {
+    if (cp->allocState < 2) return XCP_ERR_SEQUENCE;
+    if (list >= cp->listCount || odt >= cp->lists[list].odtCount) return XCP_ERR_OUT_OF_RANGE;
+    if (!lock(cp, "xcpAllocODTEntry")) return XCP_ERR_GENERIC;
+    xcpOdt& o = cp->lists[list].odts[odt];
+    freeEntries(o);
+    uint8_t e = XCP_OK;
+    if (count) {
+        o.entries = new (std::nothrow) xcpOdtEntry[count]{};
+        if (o.entries) {
+            o.entryCount = count;
+            for (int i = 0; i < count; ++i)
+                o.entries[i].number = static_cast<uint8_t>(i);
+        } else {
+            syslogx(LOG_ERR, "xcpAllocODT: could not alloc ODT_List (%s)", std::strerror(errno));
+            e = XCP_ERR_MEMORY_OVERFLOW;
+        }
+    }
+    cp->allocState = 3;
+    return unlock(cp, "xcpAllocODTEntry", e);
+}
+
+bool ptrValid(const xcpCp* cp) {
+    return cp->ptrList < cp->listCount && cp->ptrOdt < cp->lists[cp->ptrList].odtCount &&
+           cp->ptrEntry < cp->lists[cp->ptrList].odts[cp->ptrOdt].entryCount;
+}
+
+uint8_t setDaqPtr(xcpCp* cp, uint16_t list, uint8_t odt, uint8_t entry) {
+    if (list >= cp->listCount || odt >= cp->lists[list].odtCount ||
+        entry >= cp->lists[list].odts[odt].entryCount)
+        return XCP_ERR_OUT_OF_RANGE;
+    if (!lock(cp, "xcpSetDAQPtr")) return XCP_ERR_GENERIC;
+    cp->ptrList = list, cp->ptrOdt = odt, cp->ptrEntry = entry;
+    return unlock(cp, "xcpSetDAQPtr", XCP_OK);
+}
+
+uint8_t writeDaq(xcpCp* cp, uint8_t bitOffset, uint8_t size, uint8_t extension, uint32_t address) {
+    // Only entries that were allocated: the pointer moves past the last one.
+    if (!ptrValid(cp)) return XCP_ERR_OUT_OF_RANGE;
+    const uint8_t e = xcpValidateMTA_Address(cp, extension, address);
+    if (e != XCP_OK) return e;
+    if (bitOffset != 0xFF) {
+        syslogx(LOG_ERR, "XCP WRITE_DAQ: Bit Offset not supported.");
+        return XCP_ERR_OUT_OF_RANGE;
+    }
+    xcpOdt& odt = cp->lists[cp->ptrList].odts[cp->ptrOdt];
+    xcpOdtEntry& entry = odt.entries[cp->ptrEntry];
+    // An entry written again gives back what it held.
+    const uint32_t payload = odt.payload - (entry.written ? entry.size : 0u);
+    const uint32_t header = cp->ptrOdt == 0 ? XCP_ODT0_HEADER : XCP_ODT_HEADER;
+    if (payload + size + header >= 256) return XCP_ERR_MEMORY_OVERFLOW;
+    if (!lock(cp, "xcpWriteDAQ")) return XCP_ERR_GENERIC;
+    if (entry.written) seramMeasFreeMeas(&entry.handle);
+    odt.payload = static_cast<uint16_t>(payload + size);
+    seramMeasSetupMeas(address, SAMPLE_RASTER, &entry.handle);
+    entry.number = cp->ptrEntry, entry.address = address, entry.extension = extension, entry.size = size;
+    entry.bitOffset = bitOffset, entry.written = true;
+    cp->ptrEntry++;
+    return unlock(cp, "xcpWriteDAQ", XCP_OK);
+}
+
+uint8_t setDaqListMode(xcpCp* cp, const uint8_t* p) {
+    const uint16_t list = le16(p + 2), event = le16(p + 4);
+    if (event >= XCP_MAX_EVENT_CHANNEL || list >= cp->listCount) return XCP_ERR_OUT_OF_RANGE;
+    if (!lock(cp, "xcpSetDAQListMode")) return XCP_ERR_GENERIC;
+    xcpDaqList& l = cp->lists[list];
+    unbind(cp, l); // a list runs at one event only
+    if (xcpDaqList* old = cp->events[event].list) old->event = XCP_EVENT_NONE;
+    cp->events[event].list = &l;
+    l.event = event, l.mode = p[1], l.prescaler = p[6], l.priority = p[7], l.state = XCP_DAQ_STOPPED;
+    return unlock(cp, "xcpSetDAQListMode", XCP_OK);
+}
+
+uint8_t startStopDaqList(xcpCp* cp, uint8_t mode, uint16_t list) {
+    if (mode > 2) return XCP_ERR_MODE_NOT_VALID;
+    if (list >= cp->listCount) return XCP_ERR_OUT_OF_RANGE;
+    if (!lock(cp, "xcpStartStopDAQList")) return XCP_ERR_GENERIC;
+    cp->lists[list].state = mode, cp->lists[list].prescalerCounter = 0;
+    return unlock(cp, "xcpStartStopDAQList", XCP_OK);
+}
+
+} // namespace
+
+void xcpDaqInit(xcpCp* cp) {
+    for (int i = 0; i < XCP_MAX_EVENT_CHANNEL; ++i) {
+        const EventRow& r = EVENTS[i];
+        cp->events[i] = {r.properties, r.maxDaqList, r.nameLength, r.cycle, r.unit, r.priority, nullptr};
+    }
+    for (auto& l : cp->lists)
+        l = xcpDaqList{};
+    cp->listCount = 0, cp->allocState = 0, cp->ptrList = 0, cp->ptrOdt = 0, cp->ptrEntry = 0;
+}
+
+uint32_t xcpDaqCommandLength(uint8_t code) {
+    switch (code) {
+    case 0xDA:
+    case 0xD9:
+    case 0xDC:
+    case 0xD6:
+        return 1;
+    case 0xDD:
+        return 2;
+    case 0xD8:
+    case 0xD7:
+    case 0xD5:
+    case 0xDE:
+        return 4;
+    case 0xD4:
+        return 5;
+    case 0xD3:
+    case 0xE2:
+        return 6;
+    case 0xE1:
+    case 0xE0:
+        return 8;
+    default:
+        return 0;
+    }
+}
+
+uint8_t xcpDaqCommand(xcpCp* cp, const uint8_t* p, uint32_t, uint8_t* r, uint32_t* len) {
+    switch (p[0]) {
+    case 0xDA: // GET_DAQ_PROCESSOR_INFO
+        r[1] = XCP_DAQ_PROPERTIES, put16(r + 2, XCP_MAX_DAQ), put16(r + 4, XCP_MAX_EVENT_CHANNEL);
+        r[6] = XCP_MIN_DAQ, r[7] = XCP_DAQ_KEY_BYTE, *len = 8;
+        return XCP_OK;
+    case 0xD9: // GET_DAQ_RESOLUTION_INFO
+        r[1] = 1, r[2] = XCP_MAX_ODT_ENTRY_SIZE, r[3] = 1, r[4] = XCP_MAX_ODT_ENTRY_SIZE;
+        r[5] = XCP_TIMESTAMP_MODE, put16(r + 6, XCP_TIMESTAMP_TICKS), *len = 8;
+        return XCP_OK;
+    case 0xD8: // GET_DAQ_LIST_INFO
+        if (le16(p + 2) >= XCP_MAX_DAQ) return XCP_ERR_OUT_OF_RANGE;
+        r[1] = 0x06, r[2] = XCP_MAX_ODT, r[3] = XCP_MAX_ODT_ENTRIES, put16(r + 4, 0), *len = 6;
+        return XCP_OK;
+    case 0xD7: { // GET_DAQ_EVENT_INFO
+        const uint16_t ev = le16(p + 2);
+        if (ev >= XCP_MAX_EVENT_CHANNEL) return XCP_ERR_OUT_OF_RANGE;
+        const xcpEvent& e = cp->events[ev];
+        r[1] = e.properties, r[2] = e.maxDaqList, r[3] = 0, r[4] = e.cycle, r[5] = e.unit, r[6] = e.priority;
+        *len = 7;
+        return XCP_OK;
+    }
+    case 0xDC: // GET_DAQ_CLOCK
+        r[1] = r[2] = r[3] = 0, put32(r + 4, static_cast<uint32_t>(time_get_time_100us())), *len = 8;
+        return XCP_OK;
+    case 0xD6:
+        return xcpFreeDAQ(cp);
+    case 0xD5:
+        return allocDaq(cp, le16(p + 2));
+    case 0xD4:
+        return allocOdt(cp, le16(p + 2), p[4]);
+    case 0xD3:
+        return allocOdtEntry(cp, le16(p + 2), p[4], p[5]);
+    case 0xE2:
+        return setDaqPtr(cp, le16(p + 2), p[4], p[5]);
+    case 0xE1:
+        return writeDaq(cp, p[1], p[2], p[3], le32(p + 4));
+    case 0xE0:
+        return setDaqListMode(cp, p);
+    case 0xDE: {
+        const uint8_t e = startStopDaqList(cp, p[1], le16(p + 2));
+        if (e == XCP_OK) r[1] = 0, *len = 2; // FIRST_PID
+        return e;
+    }
+    case 0xDD:
+        if (p[1] > 2) return XCP_ERR_OUT_OF_RANGE;
+        return xcpStartStopSynch(cp, p[1]);
+    default:
+        return XCP_ERR_CMD_UNKNOWN;
+    }
+}
+
+uint8_t xcpFreeDAQ(xcpCp* cp) {
+    if (!lock(cp, "xcpFreeDAQ")) return XCP_ERR_GENERIC;
+    for (auto& e : cp->events)
+        e.list = nullptr;
+    for (int i = 0; i < cp->listCount; ++i) {
+        freeOdts(cp->lists[i]);
+        cp->lists[i] = xcpDaqList{};
+    }
+    cp->listCount = 0, cp->allocState = 0, cp->ptrList = 0, cp->ptrOdt = 0, cp->ptrEntry = 0;
+    return unlock(cp, "xcpFreeDAQ", XCP_OK);
+}
+
+uint8_t xcpStartStopSynch(xcpCp* cp, uint8_t mode) {
+    if (!lock(cp, "xcpStartStopSynch")) return XCP_ERR_GENERIC;
+    for (int i = 0; i < cp->listCount; ++i) {
+        xcpDaqList& l = cp->lists[i];
+        if (mode == 0)
+            l.state = XCP_DAQ_STOPPED;
+        else if (l.state == XCP_DAQ_SELECTED)
+            l.state = mode == 1 ? XCP_DAQ_RUNNING : XCP_DAQ_STOPPED;
+    }
+    if (mode == 1)
+        cp->sessionStatus |= XCP_SESSION_DAQ_RUNNING;
+    else
+        cp->sessionStatus &= static_cast<uint8_t>(~XCP_SESSION_DAQ_RUNNING);
+    const uint8_t e = unlock(cp, "xcpStartStopSynch", XCP_OK);
+    if (mode != 1) xcpEthDtoFlush(cp);
+    return e;
+}
+
+void xcpSendCpDAQ(xcpCp* cp, int event) {
+    if (event < 0 || event >= XCP_MAX_EVENT_CHANNEL || !cp->daqMutex) return;
+    if (!lock(cp, "xcpSendCpDAQ")) return;
+    xcpDaqList* l = cp->events[event].list;
+    if (l && l->state == XCP_DAQ_RUNNING) {
+        const bool due = l->prescalerCounter == 0;
+        l->prescalerCounter =
+            l->prescaler <= 1 ? 0 : static_cast<uint8_t>((l->prescalerCounter + 1) % l->prescaler);
+        const uint32_t stamp = due ? static_cast<uint32_t>(time_get_time_100us()) : 0;
+        for (int i = 0; due && i < l->odtCount && l->odts[i].entryCount; ++i) {
+            const xcpOdt& odt = l->odts[i];
+            xcpTxItem item;
+            item.kind = XCP_TX_DTO;
+            item.packet[0] = odt.number;
+            put16(item.packet + 1, l->number);
+            uint32_t n = XCP_ODT_HEADER;
+            if (i == 0) put32(item.packet + 3, stamp), n = XCP_ODT0_HEADER;
+            for (int k = 0; k < odt.entryCount; ++k) {
+                const xcpOdtEntry& e = odt.entries[k];
+                if (!e.written) continue;
+                seramMeasCopy(item.packet + n, e.size, &e.handle);
+                n += e.size;
+            }
+            item.length = n;
+            if (msgQSend(cp->txQueue, &item, sizeof item, NO_WAIT, MSG_PRI_NORMAL) != OK)
+                SYSLOGX_GUARDED(LOG_ERR, "xcpSendCpDAQ(): msgQSend Error (%s)", std::strerror(errno));
+        }
+    }
+    unlock(cp, "xcpSendCpDAQ", XCP_OK);
+}

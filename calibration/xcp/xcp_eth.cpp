@@ -1,0 +1,361 @@
+// XCP on UDP: frames of LEN and CTR around each packet. The receive task reads command
+// datagrams and runs the command processor; the transmit task drains the transmit queue,
+// sends responses and events at once and packs DTOs into shared datagrams.
+#include "calibration/xcp/xcp_private.h"
+
+#include "services/syslog/syslog.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/eventfd.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+struct xcpEthCtx {
+    std::atomic<int> sock{-1};
+    int wakeFd = -1;
+    sockaddr_in local{};
+    // Receive task: the sender of the datagram in hand and the connected tool.
+    sockaddr_in sender{};
+    sockaddr_in rxPeer{};
+    bool hasRxPeer = false;
+    uint16_t lastRxCtr = 0;
+    // Transmit task: where everything goes, the counters and the packing buffer.
+    sockaddr_in peer{};
+    bool hasPeer = false;
+    uint16_t respCtr = 1;
+    uint16_t dtoCtr = 1;
+    uint32_t packed = 0;
+    uint8_t pack[XCP_DTO_PACK_LIMIT + sizeof(xcpTxItem)];
+    std::atomic<uint8_t> flush{0};
+    std::atomic<bool> stopping{false};
+    std::atomic<TASK_ID> rxTask{TASK_ID_NULL};
+    std::atomic<TASK_ID> txTask{TASK_ID_NULL};
+};
+
+namespace {
+
+constexpr int P_SOCKET = 139; // the transport's own log priorities
+constexpr int P_SOCKET_OPT = 155;
+constexpr int P_REGISTRY = 143;
+
+// ---- socket registry: the sockets the slave opened ----------------------------------------
+
+SEM_ID registryMutex;
+int sockets[XCP_MAX_SOCKETS];
+int socketCount;
+
+int xcpSocket_get(int domain, int type, int protocol) {
+    if (semTake(registryMutex, WAIT_FOREVER) != OK) {
+        syslogx(LOG_ERR, "xcpSocket::get_socket(): could not get mutex - errno %s", std::strerror(errno));
+        return -1;
+    }
+    int fd = -1;
+    if (socketCount == XCP_MAX_SOCKETS) {
+        syslogx(LOG_ERR, "xcpSocket::get_socket(): maximum socket reached, no socket given");
+    } else {
+        fd = ::socket(domain, type | SOCK_CLOEXEC, protocol);
+        if (fd >= 0) sockets[socketCount++] = fd;
+    }
+    semGive(registryMutex);
+    return fd;
+}
+
+int xcpSocket_close(int fd) {
+    if (semTake(registryMutex, WAIT_FOREVER) != OK) {
+        syslogx(LOG_ERR, "xcpSocket::close_socket(): could not get mutex - errno %s", std::strerror(errno));
+        return -1;
+    }
+    int i = 0;
+    while (i < socketCount && sockets[i] != fd)
+        ++i;
+    if (i == socketCount) {
+        semGive(registryMutex);
+        syslogx(P_REGISTRY, "xcpSocket::close_socket(%u): invalid file descriptor",
+                static_cast<unsigned>(fd));
+        errno = 9;
+        return -1;
+    }
+    sockets[i] = sockets[--socketCount];
+    semGive(registryMutex);
+    syslogx(P_REGISTRY, "xcpSocket::close_socket(%u)", static_cast<unsigned>(fd));
+    return ::close(fd);
+}
+
+// ---- transmit ----------------------------------------------------------------------------
+
+void putFrameHeader(uint8_t* h, uint32_t length, uint16_t ctr) {
+    h[0] = static_cast<uint8_t>(length), h[1] = static_cast<uint8_t>(length >> 8);
+    h[2] = static_cast<uint8_t>(ctr), h[3] = static_cast<uint8_t>(ctr >> 8);
+}
+
+bool sendDatagram(xcpEthCtx* c, const uint8_t* data, uint32_t n, const char* who) {
+    if (!c->hasPeer) return false;
+    const ssize_t sent = sendto(c->sock, data, n, MSG_DONTWAIT | MSG_NOSIGNAL,
+                                reinterpret_cast<const sockaddr*>(&c->peer), sizeof c->peer);
+    if (sent == static_cast<ssize_t>(n)) return true;
+    SYSLOGX_GUARDED(P_SOCKET, "%s: sendto() failed with count %ld and error %s", who, static_cast<long>(sent),
+                    std::strerror(errno));
+    return false;
+}
+
+void sendPacked(xcpEthCtx* c) {
+    sendDatagram(c, c->pack, c->packed, "xcpEthTxFrameDTO()");
+    c->packed = 0;
+    c->flush = 0;
+}
+
+void xcpEthTxTask(xcpCp* cp) {
+    xcpEthCtx* c = cp->eth;
+    xcpTxItem it;
+    for (;;) {
+        if (msgQReceive(cp->txQueue, &it, sizeof it, WAIT_FOREVER) == ERROR) {
+            if (c->stopping) return;
+            SYSLOGX_GUARDED(LOG_ERR, "xcpEthDTOTask(): _msgq_receive() result: %s", std::strerror(errno));
+            taskDelay(1);
+            continue;
+        }
+        switch (it.kind) {
+        case XCP_TX_CTO:
+            putFrameHeader(it.header, it.length, c->respCtr++);
+            sendDatagram(c, it.header, it.length + XCP_FRAME_HEADER, "xcpEthTxFrameCTO()");
+            break;
+        case XCP_TX_DTO:
+            // Whole frames share a datagram up to 255 bytes; a larger one travels alone.
+            if (c->packed && (c->packed + it.length + XCP_FRAME_HEADER > XCP_DTO_PACK_LIMIT || c->flush))
+                sendPacked(c);
+            putFrameHeader(it.header, it.length, c->dtoCtr++);
+            std::memcpy(c->pack + c->packed, it.header, it.length + XCP_FRAME_HEADER);
+            c->packed += it.length + XCP_FRAME_HEADER;
+            break;
+        case XCP_TX_FLUSH:
+            if (c->packed) sendPacked(c);
+            break;
+        case XCP_TX_RESET:
+            c->respCtr = 1, c->dtoCtr = 1, c->flush = 0, c->packed = 0;
+            std::memcpy(&c->peer, it.packet, sizeof c->peer);
+            c->hasPeer = true;
+            break;
+        default: // XCP_TX_STOP
+            if (c->packed) sendPacked(c);
+            return;
+        }
+    }
+}
+
+// ---- receive -----------------------------------------------------------------------------
+
+bool samePeer(const sockaddr_in& a, const sockaddr_in& b) {
+    return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
+}
+
+void receiveAll(xcpCp* cp) {
+    xcpEthCtx* c = cp->eth;
+    uint8_t buf[XCP_MAX_DATAGRAM_RX];
+    for (;;) {
+        sockaddr_in from{};
+        socklen_t fl = sizeof from;
+        // A longer datagram is cut: only its first packet counts anyway.
+        const ssize_t n =
+            recvfrom(c->sock, buf, sizeof buf, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &fl);
+        if (n < 0) {
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+                SYSLOGX_GUARDED(P_SOCKET, "xcpEthTask(): Error receiving from XCP socket");
+            return;
+        }
+        if (c->stopping) return;
+        xcpEthDatagram(cp, buf, static_cast<uint32_t>(n), &from);
+    }
+}
+
+void startTxTask(xcpCp* cp) {
+    char name[32];
+    std::snprintf(name, sizeof name, "r_xcpEthDTO%u", static_cast<unsigned>(cp->number));
+    const TASK_ID t = taskSpawn(
+        name, XCP_TASK_PRIORITY, VX_FP_TASK, XCP_TASK_STACK,
+        [](intptr_t a, intptr_t, intptr_t, intptr_t) { xcpEthTxTask(reinterpret_cast<xcpCp*>(a)); },
+        reinterpret_cast<intptr_t>(cp));
+    if (t == TASK_ID_NULL) {
+        syslogx(LOG_ERR, "xcpEthInit(): Failed to create xcpEthDTOTask");
+        return;
+    }
+    cp->eth->txTask = t;
+    if (taskCpuAffinitySet(t, 1u << XCP_TASK_CORE) != OK)
+        syslogx(LOG_ERR, "xcpEthInit(): Failed set affinity of xcpEthDTOTask");
+    else
+        syslogx(LOG_INFO, "xcpEthInit(): Set Task %s to Core#%d", name, XCP_TASK_CORE);
+}
+
+void xcpEthTask(xcpCp* cp) {
+    xcpEthCtx* c = cp->eth;
+    const int fd = xcpSocket_get(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0) {
+        syslogx(P_SOCKET, "xcpEthTask(): Failed to create datagram socket");
+        return;
+    }
+    const int one = 1;
+    if (setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one) != 0) {
+        syslogx(P_SOCKET_OPT, "xcpEthTask: Setting Rx socket reuse port option failed (%s)",
+                std::strerror(errno));
+        xcpSocket_close(fd);
+        return;
+    }
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&c->local), sizeof c->local) != 0) {
+        syslogx(P_SOCKET, "xcpEthTask(): Failed to bind datagram (%s)", std::strerror(errno));
+        xcpSocket_close(fd);
+        return;
+    }
+    c->sock = fd;
+    c->hasRxPeer = false;
+    if (c->stopping) return;
+    startTxTask(cp);
+    for (;;) {
+        fd_set rd;
+        FD_ZERO(&rd);
+        FD_SET(fd, &rd);
+        FD_SET(c->wakeFd, &rd);
+        int r;
+        {
+            OsExternalWait wait;
+            r = select((fd > c->wakeFd ? fd : c->wakeFd) + 1, &rd, nullptr, nullptr, nullptr);
+        }
+        // Shutdown wakes the select by shutting the socket down.
+        if (c->stopping) return;
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            SYSLOGX_GUARDED(P_SOCKET, "xcpEthTask(): Error on select() [%u]", static_cast<unsigned>(errno));
+            taskDelay(1);
+            continue;
+        }
+        if (FD_ISSET(c->wakeFd, &rd)) {
+            uint64_t v;
+            if (read(c->wakeFd, &v, sizeof v) < 0 && errno != EAGAIN)
+                SYSLOGX_GUARDED(P_SOCKET, "xcpEthTask(): Error on select() [%u]",
+                                static_cast<unsigned>(errno));
+        }
+        xcpCommandProcessorIdle(cp);
+        if (FD_ISSET(fd, &rd)) receiveAll(cp);
+    }
+}
+
+bool queueItem(xcpCp* cp, xcpTxItem& item, const char* failText, int ticks = NO_WAIT) {
+    if (!cp->txQueue || msgQSend(cp->txQueue, &item, sizeof item, ticks, MSG_PRI_NORMAL) == OK) return true;
+    SYSLOGX_GUARDED(LOG_ERR, "%s: %s", failText, std::strerror(errno));
+    return false;
+}
+
+void stopTxTask(xcpCp* cp) {
+    const TASK_ID t = cp->eth->txTask.exchange(TASK_ID_NULL);
+    if (t == TASK_ID_NULL) return;
+    xcpTxItem stop{};
+    stop.kind = XCP_TX_STOP;
+    // What is queued leaves first, the RESET event of the shutdown among it.
+    if (queueItem(cp, stop, "xcpEthStop(): msgQSend() error", sysClkRateGet()))
+        taskWaitExit(t, sysClkRateGet());
+}
+
+} // namespace
+
+int xcpEthInit(xcpCp* cp, uint32_t address, uint16_t port) {
+    if (!registryMutex) registryMutex = semMCreate(SEM_Q_PRIORITY | SEM_INVERSION_SAFE);
+    if (!registryMutex) syslogx(LOG_ERR, "xcpSocket(): semMCreate failed - errno %s", std::strerror(errno));
+    auto* c = new (std::nothrow) xcpEthCtx;
+    if (!c) {
+        syslogx(LOG_ERR, "xcpEthInit(): _mem_alloc_zero() failed");
+        return 1;
+    }
+    c->local.sin_family = AF_INET;
+    c->local.sin_port = htons(port);
+    c->local.sin_addr.s_addr = htonl(address);
+    c->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    cp->eth = c;
+    char name[32];
+    std::snprintf(name, sizeof name, "r_xcpEth%u", static_cast<unsigned>(cp->number));
+    const TASK_ID t =
+        c->wakeFd < 0
+            ? TASK_ID_NULL
+            : taskSpawn(
+                  name, XCP_TASK_PRIORITY, VX_FP_TASK, XCP_TASK_STACK,
+                  [](intptr_t a, intptr_t, intptr_t, intptr_t) { xcpEthTask(reinterpret_cast<xcpCp*>(a)); },
+                  reinterpret_cast<intptr_t>(cp));
+    if (t == TASK_ID_NULL) {
+        syslogx(LOG_ERR, "xcpEthInit(): Failed to start xcpEthTask");
+        return 1;
+    }
+    c->rxTask = t;
+    if (taskCpuAffinitySet(t, 1u << XCP_TASK_CORE) != OK) {
+        syslogx(LOG_ERR, "xcpEthInit(): Failed set affinity of %s", name);
+        return 1;
+    }
+    syslogx(LOG_INFO, "xcpEthInit(): Set Task %s to Core#%d", name, XCP_TASK_CORE);
+    return 0;
+}
+
+void xcpEthDatagram(xcpCp* cp, const uint8_t* data, uint32_t n, const void* from) {
+    xcpEthCtx* c = cp->eth;
+    if (n < XCP_FRAME_HEADER) return;
+    const uint32_t len = static_cast<uint32_t>(data[0] | data[1] << 8);
+    if (len < 1 || len > n - XCP_FRAME_HEADER) return; // LEN must fit what arrived
+    sockaddr_in sender;
+    std::memcpy(&sender, from, sizeof sender);
+    // Only the connected tool is heard, unless another one connects.
+    if (cp->state == 2 && c->hasRxPeer && !samePeer(sender, c->rxPeer) && data[XCP_FRAME_HEADER] != 0xFF)
+        return;
+    c->lastRxCtr = static_cast<uint16_t>(data[2] | data[3] << 8);
+    c->sender = sender;
+    xcpCommandProcessor(cp, data + XCP_FRAME_HEADER, len);
+}
+
+void xcpEthReset(xcpCp* cp) {
+    xcpEthCtx* c = cp->eth;
+    c->rxPeer = c->sender, c->hasRxPeer = true;
+    xcpTxItem item{};
+    item.kind = XCP_TX_RESET;
+    std::memcpy(item.packet, &c->sender, sizeof c->sender);
+    queueItem(cp, item, "xcpEthReset(): msgQSend() error");
+}
+
+void xcpEthDtoFlush(xcpCp* cp) {
+    xcpTxItem item{};
+    item.kind = XCP_TX_FLUSH;
+    queueItem(cp, item, "xcpEthDtoFlush(): msgQSend() error");
+}
+
+void xcpEth_100ms(xcpCp* cp) {
+    if (cp->eth) cp->eth->flush = 1;
+}
+
+void xcpEthWake(xcpCp* cp) {
+    const uint64_t one = 1;
+    if (cp->eth && cp->eth->wakeFd >= 0 && write(cp->eth->wakeFd, &one, sizeof one) < 0)
+        SYSLOGX_GUARDED(LOG_ERR, "xcpEthWake(): %s", std::strerror(errno));
+}
+
+void xcpEthStop(xcpCp* cp) {
+    xcpEthCtx* c = cp->eth;
+    if (!c) return;
+    c->stopping = true;
+    stopTxTask(cp);
+    // Closing a socket does not wake a select on it; shutting it down does.
+    if (c->sock >= 0) ::shutdown(c->sock, SHUT_RDWR);
+    xcpEthWake(cp);
+    const TASK_ID rx = c->rxTask.exchange(TASK_ID_NULL);
+    if (rx != TASK_ID_NULL) taskWaitExit(rx, sysClkRateGet());
+    stopTxTask(cp); // spawned while the receive task was still starting
+    const int fd = c->sock.exchange(-1);
+    if (fd >= 0) xcpSocket_close(fd);
+}
+
+void xcpEthFree(xcpCp* cp) {
+    xcpEthCtx* c = cp->eth;
+    if (!c) return;
+    if (c->wakeFd >= 0) ::close(c->wakeFd);
+    delete c;
+    cp->eth = nullptr;
+}

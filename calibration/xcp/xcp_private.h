@@ -1,0 +1,170 @@
+// What the three parts of the XCP slave share: the connection point, the transmit-queue item
+// and the calls between protocol, DAQ engine and transport. Not for other modules.
+#pragma once
+
+#include "calibration/meas/seram_meas.h"
+#include "calibration/xcp/xcp.h"
+#include "calibration/xcp/xcp_config.h"
+#include "platform/os/os.h"
+
+#include <atomic>
+#include <cstdint>
+
+// Error codes (a positive response is XCP_OK).
+enum : uint8_t {
+    XCP_ERR_CMD_SYNCH = 0x00,
+    XCP_ERR_CMD_BUSY = 0x10,
+    XCP_ERR_DAQ_ACTIVE = 0x11,
+    XCP_ERR_PGM_ACTIVE = 0x12,
+    XCP_ERR_CMD_UNKNOWN = 0x20,
+    XCP_ERR_CMD_SYNTAX = 0x21,
+    XCP_ERR_OUT_OF_RANGE = 0x22,
+    XCP_ERR_WRITE_PROTECTED = 0x23,
+    XCP_ERR_ACCESS_DENIED = 0x24,
+    XCP_ERR_ACCESS_LOCKED = 0x25,
+    XCP_ERR_PAGE_NOT_VALID = 0x26,
+    XCP_ERR_MODE_NOT_VALID = 0x27,
+    XCP_ERR_SEGMENT_NOT_VALID = 0x28,
+    XCP_ERR_SEQUENCE = 0x29,
+    XCP_ERR_DAQ_CONFIG = 0x2A,
+    XCP_ERR_MEMORY_OVERFLOW = 0x30,
+    XCP_ERR_GENERIC = 0x31,
+    XCP_ERR_VERIFY = 0x32,
+    XCP_OK = 0xFF,
+};
+
+enum xcpTxKind : uint32_t {
+    XCP_TX_CTO = 0,
+    XCP_TX_DTO = 1,
+    XCP_TX_FLUSH = 2,
+    XCP_TX_RESET = 3,
+    XCP_TX_STOP = 4
+};
+
+// One transmit-queue item; the frame header is written in front of the packet.
+struct xcpTxItem {
+    uint32_t kind;
+    uint32_t length;
+    uint8_t header[XCP_FRAME_HEADER];
+    uint8_t packet[256];
+};
+static_assert(sizeof(xcpTxItem) == 268);
+
+struct xcpOdtEntry {
+    uint8_t number;
+    uint8_t extension;
+    uint8_t size;
+    uint8_t bitOffset;
+    bool written;
+    uint32_t address;
+    seramMeasHandle handle;
+};
+
+struct xcpOdt {
+    uint8_t number;
+    uint8_t entryCount;
+    uint16_t payload; // value bytes of the written entries
+    xcpOdtEntry* entries;
+};
+
+enum : uint32_t { XCP_DAQ_STOPPED = 0, XCP_DAQ_RUNNING = 1, XCP_DAQ_SELECTED = 2 };
+
+struct xcpDaqList {
+    uint16_t number;
+    uint8_t odtCount;
+    uint8_t priority;
+    uint8_t prescaler;
+    uint8_t prescalerCounter;
+    uint8_t mode;
+    uint32_t state;
+    uint16_t event; // XCP_EVENT_NONE when unbound
+    xcpOdt* odts;
+};
+
+struct xcpEvent {
+    uint8_t properties;
+    uint8_t maxDaqList;
+    uint8_t nameLength;
+    uint8_t cycle;
+    uint8_t unit;
+    uint8_t priority;
+    xcpDaqList* list;
+};
+
+struct xcpEthCtx;
+
+struct xcpCp {
+    uint32_t number;
+    xcpEthCtx* eth;
+    MSG_Q_ID txQueue;
+    std::atomic<uint32_t> state;
+    uint8_t resource;
+    std::atomic<uint8_t> sessionStatus; // bit 0 store pending, bit 6 DAQ running
+    uint16_t sessionConfigId;
+    // Master present: an OS-layer timer, so that its four seconds follow the unit's clock.
+    std::atomic<OS_TIMER_ID> mpTimer;
+    bool mpTimerFailed;
+    std::atomic<uint8_t> masterPresent;
+    std::atomic<bool> disconnectPending; // queued by the time-out for the receive task
+    // DAQ: the configuration under the mutex (command task) against sending (raster tasks).
+    SEM_ID daqMutex;
+    xcpEvent events[XCP_MAX_EVENT_CHANNEL];
+    xcpDaqList lists[XCP_MAX_DAQ];
+    uint16_t listCount;
+    uint8_t allocState;
+    uint16_t ptrList;
+    uint8_t ptrOdt;
+    uint8_t ptrEntry;
+    // Memory transfer address (virtual, PID stripped) and paging of segment 0.
+    uint32_t mta;
+    uint8_t mtaExt;
+    uint8_t ecuPage;
+    uint8_t xcpPage;
+    uint8_t segmentMode;
+};
+
+constexpr uint8_t XCP_SESSION_STORE_CAL_REQ = 0x01;
+constexpr uint8_t XCP_SESSION_DAQ_RUNNING = 0x40;
+
+extern xcpCp xcpCps[XCP_CP_COUNT];
+
+// ---- protocol -------------------------------------------------------------------------------
+int xcpProtocolLayerInit(xcpCp* cp, uint32_t number);
+// One received packet (command code first); runs in the receive task.
+int xcpCommandProcessor(xcpCp* cp, const uint8_t* packet, uint32_t length);
+// Work queued for the receive task (the master-present time-out's disconnect).
+void xcpCommandProcessorIdle(xcpCp* cp);
+// 1 queued, 0 lost (logged).
+int xcpTxFrame(xcpCp* cp, const xcpTxItem* item);
+void xcpTxCTOErr(xcpCp* cp, xcpTxItem* item, uint8_t command, uint8_t error);
+// Checks an address as SET_MTA gets it: XCP_OK or OUT_OF_RANGE (logged).
+uint8_t xcpValidateMTA_Address(const xcpCp* cp, uint8_t extension, uint32_t address);
+const char* xcpErrorCodeToString(uint8_t code);
+const char* xcpCommandCodeToString(uint8_t code);
+
+// ---- DAQ engine -----------------------------------------------------------------------------
+void xcpDaqInit(xcpCp* cp);
+// A DAQ command of the connected state: XCP_OK with the response bytes after 0xFF in
+// resp[1..], *respLength the whole response; otherwise the error code.
+uint8_t xcpDaqCommand(xcpCp* cp, const uint8_t* packet, uint32_t length, uint8_t* resp, uint32_t* respLength);
+// Minimum request length of a DAQ command, 0 for a code the engine does not serve.
+uint32_t xcpDaqCommandLength(uint8_t code);
+void xcpSendCpDAQ(xcpCp* cp, int event);
+uint8_t xcpFreeDAQ(xcpCp* cp);
+uint8_t xcpStartStopSynch(xcpCp* cp, uint8_t mode);
+
+// ---- transport ------------------------------------------------------------------------------
+int xcpEthInit(xcpCp* cp, uint32_t address, uint16_t port);
+void xcpEthDtoFlush(xcpCp* cp);
+// At CONNECT: counters back to 1, and responses go to the sender of the packet in hand.
+void xcpEthReset(xcpCp* cp);
+void xcpEth_100ms(xcpCp* cp);
+// Wakes the receive task for work queued to it.
+void xcpEthWake(xcpCp* cp);
+// Shutdown: the transmit task sends what is queued and ends, the receive task is woken and
+// ends, the socket closes.
+void xcpEthStop(xcpCp* cp);
+// Tests: the stopped transport's context freed.
+void xcpEthFree(xcpCp* cp);
+// One received datagram from `from` (a sockaddr_in), as the receive task hands it on.
+void xcpEthDatagram(xcpCp* cp, const uint8_t* data, uint32_t length, const void* from);
