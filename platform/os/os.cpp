@@ -149,6 +149,15 @@ struct World {
     std::atomic<bool> rtRun{false};
     std::atomic<bool> rtPriorities{false};
     std::thread rtThread;
+    // Real time: the base tick the clock gives, when the next tick is due and when the one being
+    // made was due (CLOCK_MONOTONIC ns), and the task that waits on the base tick and makes the
+    // ticks itself, so that a tick wakes one thread instead of the clock's and then the waiter's.
+    std::atomic<Sem*> baseTick{nullptr};
+    std::atomic<int64_t> dueNs{0};
+    std::atomic<int64_t> madeDueNs{0};
+    std::atomic<Tcb*> driver{nullptr};
+    std::mutex clockMutex;    // one thread makes ticks at a time
+    Tcb* clockSelf = nullptr; // the record hooks see while a tick is made
     std::mutex hookMutex;
     std::shared_ptr<const Hooks> hooks = std::make_shared<Hooks>();
     int nextHookId = 1;
@@ -244,6 +253,13 @@ void futexWait(std::atomic<int>& word, int seen) {
     syscall(SYS_futex, reinterpret_cast<int*>(&word), FUTEX_WAIT_PRIVATE, seen, nullptr, nullptr, 0);
 }
 
+// Until `wakeAt` on CLOCK_MONOTONIC at the latest.
+void futexWaitUntil(std::atomic<int>& word, int seen, int64_t wakeAt) {
+    const timespec ts{static_cast<time_t>(wakeAt / 1000000000), static_cast<long>(wakeAt % 1000000000)};
+    syscall(SYS_futex, reinterpret_cast<int*>(&word), FUTEX_WAIT_BITSET_PRIVATE, seen, &ts, nullptr,
+            FUTEX_BITSET_MATCH_ANY);
+}
+
 void futexWake(std::atomic<int>& word) {
     syscall(SYS_futex, reinterpret_cast<int*>(&word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
 }
@@ -314,11 +330,14 @@ void eraseTimed(World& w, const Deadline& d, Tcb* t) {
         }
 }
 
+void makeDueTicks(World& w);
+
 // Blocks the caller until a waker claims it or the deadline passes. `lk` (may be null) is
 // the lock of the object whose `list` it joins; it is released while asleep and held again
-// on return.
+// on return. `drives`: the caller waits on the base tick and makes the ticks (real time).
+
 int block(World& w, Tcb* t, std::unique_lock<std::mutex>* lk, WaitList* list, bool prio, Deadline d,
-          int state = WAKE_BLOCKED, bool again = false) {
+          int state = WAKE_BLOCKED, bool again = false, bool drives = false) {
     checkDelete(t);
     t->wake.store(state);
     if (list) insertWaiter(*list, t, prio, again);
@@ -335,8 +354,19 @@ int block(World& w, Tcb* t, std::unique_lock<std::mutex>* lk, WaitList* list, bo
     }
     if (lk) lk->unlock();
     int r;
-    while ((r = t->wake.load(std::memory_order_acquire)) <= WAKE_CLAIMED)
+    while ((r = t->wake.load(std::memory_order_acquire)) <= WAKE_CLAIMED) {
+        // The base tick's waiter sleeps until the next tick is due and makes it itself; the tick
+        // gives the base tick, which wakes it (or the clock thread did, when this task was late).
+        if (drives && r == WAKE_BLOCKED && w.rtRun.load()) {
+            const int64_t due = w.dueNs.load();
+            if (wallNs() >= due)
+                makeDueTicks(w);
+            else
+                futexWaitUntil(t->wake, r, due);
+            continue;
+        }
         futexWait(t->wake, r);
+    }
     if (d.timed && r != WAKE_TIMEOUT) eraseTimed(w, d, t);
     if (lk) {
         lk->lock();
@@ -914,6 +944,19 @@ STATUS semTake(SEM_ID sem, int ticks) {
         errno = EAGAIN;
         return ERROR;
     }
+    // One task waiting for the base tick in real time makes the ticks itself.
+    Tcb* none = nullptr;
+    if (ticks == WAIT_FOREVER && s == w.baseTick.load(std::memory_order_relaxed) && w.rtRun.load() &&
+        w.driver.compare_exchange_strong(none, me)) {
+        struct Done {
+            World& w;
+            ~Done() { w.driver.store(nullptr); }
+        } done{w};
+        static thread_local bool precise = false;
+        if (!precise) precise = prctl(PR_SET_TIMERSLACK, 1UL) == 0; // on the tick, not up to 50 us after it
+        return takeResult(
+            block(w, me, &lk, &s->waiters, s->options & SEM_Q_PRIORITY, {}, WAKE_BLOCKED, false, true));
+    }
     return takeResult(block(w, me, &lk, &s->waiters, s->options & SEM_Q_PRIORITY, after(w, ticks)));
 }
 
@@ -1393,6 +1436,7 @@ namespace sim {
 
 namespace {
 void runHooks(World& w, uint64_t now) {
+    if (Sem* base = w.baseTick.load()) semGive(reinterpret_cast<SEM_ID>(base));
     std::shared_ptr<const Hooks> hooks;
     {
         std::lock_guard<std::mutex> g(w.hookMutex);
@@ -1463,30 +1507,40 @@ TimeMode mode() {
     return W().mode.load();
 }
 
+// While a task waits on the base tick and makes the ticks, the clock thread only stands in for
+// it when it is late by more than this: one wake in ten ticks instead of one in every tick.
+constexpr int64_t CLOCK_STANDBY_NS = 10000000;
+
 void startRealtime() {
     World& w = W();
+    if (w.rtRun.load()) return;
+    {
+        std::lock_guard<std::mutex> g(w.reg);
+        if (!w.clockSelf) {
+            w.clockSelf = new Tcb;
+            w.clockSelf->name = "simclock";
+            w.clockSelf->activated = true;
+            w.clockSelf->started = true;
+            w.tasks[reinterpret_cast<intptr_t>(w.clockSelf)] = w.clockSelf;
+        }
+    }
+    w.dueNs.store(wallNs() + 1000000);
     if (w.rtRun.exchange(true)) return;
     w.mode = TimeMode::Realtime;
     w.rtThread = std::thread([&w] {
         pthread_setname_np(pthread_self(), "simclock");
         prctl(PR_SET_TIMERSLACK, 1UL); // wake on the tick, not up to 50 us after it
-        timespec next;
-        clock_gettime(CLOCK_MONOTONIC, &next);
         while (w.rtRun.load()) {
-            next.tv_nsec += 1000000;
-            if (next.tv_nsec >= 1000000000) {
-                next.tv_nsec -= 1000000000;
-                next.tv_sec++;
+            int64_t at = w.dueNs.load();
+            if (w.driver.load()) at += CLOCK_STANDBY_NS;
+            const timespec ts{static_cast<time_t>(at / 1000000000), static_cast<long>(at % 1000000000)};
+            while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
             }
-            while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) == EINTR) {
-            }
-            tickOnce(false);
-            timespec now;
-            clock_gettime(CLOCK_MONOTONIC, &now);
-            const int64_t behind = (now.tv_sec - next.tv_sec) * 1000000000ll + (now.tv_nsec - next.tv_nsec);
-            if (behind > 100000000) next = now; // host stalled: do not race
+            makeDueTicks(w);
         }
     });
+    // A waiter that slept without a deadline while the clock stood still starts making ticks.
+    if (Tcb* d = w.driver.load()) futexWake(d->wake);
     std::lock_guard<std::mutex> g(w.reg);
     if (w.rtPriorities.load()) raiseClockThread(w);
 }
@@ -1495,6 +1549,15 @@ void stopRealtime() {
     World& w = W();
     if (!w.rtRun.exchange(false)) return;
     if (w.rtThread.joinable()) w.rtThread.join();
+    std::lock_guard<std::mutex> g(w.clockMutex); // a tick the waiter was making is complete
+}
+
+void setBaseTick(SEM_ID sem) {
+    W().baseTick.store(reinterpret_cast<Sem*>(sem));
+}
+
+int64_t tickDueNs() {
+    return W().madeDueNs.load();
 }
 
 bool realtimePriorities(bool on) {
@@ -1605,3 +1668,26 @@ std::vector<std::string> taskNames() {
 }
 
 } // namespace sim
+
+namespace {
+
+// Makes every tick that is due (real time), on the clock thread or on the base tick's waiter; a
+// host that fell more than 100 ms behind starts a new 1 ms grid instead of racing.
+void makeDueTicks(World& w) {
+    std::lock_guard<std::mutex> g(w.clockMutex);
+    Tcb* const was = tlsSelf;
+    tlsSelf = w.clockSelf; // hooks that call the layer do so as the clock, not as the waiter
+    int64_t now = wallNs();
+    while (w.rtRun.load()) {
+        int64_t due = w.dueNs.load();
+        if (due > now) break;
+        w.madeDueNs.store(due);
+        sim::tickOnce(false);
+        now = wallNs();
+        if (now - due > 100000000) due = now;
+        w.dueNs.store(due + 1000000);
+    }
+    tlsSelf = was;
+}
+
+} // namespace

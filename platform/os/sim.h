@@ -2,6 +2,8 @@
 // application, which only sees ticks, clocks and semaphores through the OS layer.
 #pragma once
 
+#include "platform/os/os.h"
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -43,7 +45,15 @@ void adoptThread();
 // Stops counting the calling thread (before it stops using the layer for good).
 void releaseThread();
 
-// Called on every tick, after expired time-outs were released, on the clock's thread.
+// The base tick: a binary semaphore the clock gives on every tick, before the tick hooks. In real
+// time a task waiting on it (without a time-out) makes the ticks itself when they are due, so a
+// tick wakes that task alone; the clock thread stands in while it is late. Null: none.
+void setBaseTick(SEM_ID sem);
+// Real time: when the tick being made was due on CLOCK_MONOTONIC (ns); for the tick hooks.
+int64_t tickDueNs();
+
+// Called on every tick, after expired time-outs were released, on the clock's thread (or the
+// base tick's waiter's).
 using TickHook = std::function<void(uint64_t tick)>;
 int addTickHook(TickHook hook);
 void removeTickHook(int id);

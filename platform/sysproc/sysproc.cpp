@@ -24,11 +24,9 @@ struct State {
     // The standard output the unit started with: the process shell redirects descriptor 1
     // into its pipe, and the log must not go there.
     int outFd = -1;
-    // Set by start() while the collector and the tick hook of an earlier start may run.
+    // Set by start() while the collector of an earlier start may run.
     std::atomic<MSG_Q_ID> queue{nullptr};
-    std::atomic<SEM_ID> baseTick{nullptr};
     TASK_ID reader = TASK_ID_NULL;
-    bool tickHook = false;
     // drain: zero-length markers travel through the queue behind the records
     std::mutex drainSerial;
     std::mutex markerMutex;
@@ -137,15 +135,11 @@ bool start(const std::string& unitDir, std::string* error) {
         s.logFd = fd;
     }
     s.queue = q;
-    s.baseTick = tick;
     if (s.reader == TASK_ID_NULL) {
         s.reader = taskSpawnFn("tLogCollect", 250, 0, 65536, collectorBody);
         if (s.reader == TASK_ID_NULL) return fail("cannot start the log collector");
     }
-    if (!s.tickHook) {
-        s.tickHook = true;
-        sim::addTickHook([](uint64_t) { semGive(S().baseTick); });
-    }
+    sim::setBaseTick(tick);
     return true;
 }
 

@@ -196,3 +196,30 @@ TEST(RealTime, MutexRetakenByARunningTaskStillSerialises) {
     EXPECT_EQ(info.numWaiting, 0);
     sim::stopRealtime();
 }
+
+// In real time the base tick's waiter makes the ticks itself; while it is busy elsewhere the
+// clock thread stands in, so time goes on for everyone else.
+TEST(RealTime, TheBaseTickWaiterMakesTheTicksAndTimeGoesOnWhileItIsBusy) {
+    SEM_ID base = semBCreate(SEM_Q_PRIORITY, SEM_EMPTY);
+    sim::setBaseTick(base);
+    sim::startRealtime();
+    const uint64_t start = tick64Get();
+    std::atomic<int> phase{0};
+    TASK_ID waiter = taskSpawnFn("waiter", 21, 0, 0, [&] {
+        for (int k = 0; k < 40; ++k)
+            ASSERT_EQ(semTake(base, WAIT_FOREVER), OK);
+        phase = 1;
+        while (phase == 1) { // busy, not waiting in the layer
+        }
+    });
+    while (phase == 0)
+        std::this_thread::yield();
+    const uint64_t t0 = tick64Get();
+    EXPECT_GE(t0, start + 40) << "a tick for every take";
+    EXPECT_EQ(taskDelay(20), OK) << "a delay ends while the waiter is busy";
+    EXPECT_GE(tick64Get(), t0 + 20);
+    phase = 2;
+    ASSERT_EQ(taskWaitExit(waiter, 5000), OK);
+    sim::stopRealtime();
+    sim::setBaseTick(nullptr);
+}
