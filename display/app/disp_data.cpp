@@ -76,8 +76,11 @@ void CDataMeas::putData(const uint8_t* p) {
         SYSLOGX_GUARDED(LOG_DEBUG, "CDataMeas::putData(...) semTake failed.");
         return;
     }
-    const uint32_t be32 = static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-                          static_cast<uint32_t>(p[2]) << 8 | p[3];
+    // Only the value's own bytes: the last value of an entry may be a single byte.
+    auto be32 = [p] {
+        return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+               static_cast<uint32_t>(p[2]) << 8 | p[3];
+    };
     switch (type) {
     case GWT_S8:
         word = static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(p[0])));
@@ -94,11 +97,12 @@ void CDataMeas::putData(const uint8_t* p) {
         break;
     case GWT_S32:
     case GWT_U32:
-        word = be32;
+        word = be32();
         break;
     case GWT_FLOAT: {
         float f;
-        std::memcpy(&f, &be32, 4);
+        const uint32_t w = be32();
+        std::memcpy(&f, &w, 4);
         dbl = f;
         break;
     }
