@@ -234,7 +234,9 @@ void display_reset_inhibit_alarms() {
 CMainContainer::CMainContainer(const GuiRect& rect, unsigned int style) : GuiWindow(rect, style) {
     SetColor(0, 0xFFFFFF);
     SetColor(1, 0xFFFFFF);
-    SetWallpaper(&gbBootLogoBitmap, 0);
+    // The logo is as large as the window: laid from the corner it covers it exactly (centring
+    // an even size in an even window would shift it by a pixel).
+    SetWallpaper(&gbBootLogoBitmap, 1);
     disp_chanLock();
     CDispPage::reset_chan = CDispPage::page_chan = CDispPage::brightness_chan = nullptr;
     disp_chanUnlock();
