@@ -403,8 +403,12 @@ TEST_F(DisplayMain, ShellCommandsPostInOrder) {
         GuiMessage msg;
         while (GuiThing::mpMessageQueue->TryPop(&msg)) {
             posted.push_back(msg.type);
-            if (msg.type == 0x4004) EXPECT_EQ(msg.payload.l, 11);
-            if (msg.type == 0x4003) EXPECT_EQ(msg.payload.l, 0xFF0000);
+            if (msg.type == 0x4004) {
+                EXPECT_EQ(msg.payload.l, 11);
+            }
+            if (msg.type == 0x4003) {
+                EXPECT_EQ(msg.payload.l, 0xFF0000);
+            }
         }
         EXPECT_EQ(posted, c.posted) << c.argv[1 < c.argv.size() ? 1 : 0];
     }
