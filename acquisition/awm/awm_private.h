@@ -114,7 +114,7 @@ struct awm_input_buf {
     uint32_t list; // gateway magic, 0: none
     uint32_t raw;
     std::atomic<float> value;
-    uint16_t latency;
+    std::atomic<uint16_t> latency;
     uint16_t pid;
     uint8_t type;
     std::atomic<uint8_t> valid;

@@ -150,7 +150,10 @@ int onRead(uint32_t status, const void* data, uintptr_t user) {
     return 1;
 }
 int onStart(uint32_t status, const void* data, uintptr_t user) {
-    if (status == GW_OK && data) std::memcpy(&reinterpret_cast<awm_input_buf*>(user)->latency, data, 2);
+    if (status != GW_OK || !data) return 0;
+    uint16_t latency;
+    std::memcpy(&latency, data, 2);
+    reinterpret_cast<awm_input_buf*>(user)->latency = latency;
     return 0;
 }
 int onTimeout(uint32_t status, const void*, uintptr_t user) {
@@ -203,5 +206,5 @@ void awm_man_stop_gw_meas(awm_input_buf* b) {
 }
 
 uint16_t awm_man_gw_get_latency(const awm_input_buf* b) {
-    return b ? b->latency : 0;
+    return b ? b->latency.load() : uint16_t{0};
 }

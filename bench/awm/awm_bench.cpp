@@ -39,8 +39,9 @@ std::vector<uint8_t> dataset(uint16_t type) {
                 put<float>(b, curveAt + 68 + 4 * i, static_cast<float>(i * i));
     }
     if (type == 3) put<uint16_t>(b, 76, 6);
-    if (type == 1 || type == 5 || type == 6)
-        put<float>(b, 76, 40), put<float>(b, 80, 1), put<float>(b, 84, 1);
+    if (type == 1) put<float>(b, 80, 40), put<float>(b, 88, 1e9f);
+    if (type == 5) put<float>(b, 76, 4), put<float>(b, 84, 2000);
+    if (type == 6) put<float>(b, 76, 60);
     return b;
 }
 
@@ -69,9 +70,10 @@ void BM_Meas(benchmark::State& state) {
     void* out = nullptr;
     void* m = awm_man_AWM_setupMeasure(awm_vc_id(0, 1), 0, &out);
     const awm_entry_t* t = awm_tab(type);
-    void* handle = static_cast<awm_meas_ctx*>(m)->handle;
+    void* handle = m ? static_cast<awm_meas_ctx*>(m)->handle : nullptr;
+    if (!handle) state.SkipWithError("refused");
     for (auto _ : state)
-        t->meas(handle, 0);
+        if (handle) t->meas(handle, 0);
     awm_man_AWM_shutdownMeasure(m);
     awm_man_reset();
     adc_fifo_reset(false);
