@@ -291,10 +291,11 @@ TEST_F(Awm, AnAdjustmentHeldFor50msIsStoredInElement7AndComesBackAfterARestart) 
     seram_memory[VTADDR_CfgMat_VC_config + 6] = 1;      // offset adjustment, target 0
     seram_memory[VTADDR_CfgMat_VC_config + 96 + 6] = 1; // a type that cannot adjust
     passes(140);
-    EXPECT_FALSE(logged("awm_0x01_sens_offs_adjustment: offset adjustment value")) << "seen, held 50 ms, nine samples";
+    EXPECT_FALSE(logged("awm_0x01_sens_offs_adjustment: offset adjustment value"))
+        << "seen, held 50 ms, nine samples";
     passes(10);
     EXPECT_TRUE(logged("awm_0x01_sens_offs_adjustment: offset adjustment value: -3.125000"));
-        EXPECT_TRUE(logged("awm_man_adjust: calibration for ch #0 finished after:  0,140 s"));
+    EXPECT_TRUE(logged("awm_man_adjust: calibration for ch #0 finished after:  0,140 s"));
     uint8_t rec[32];
     ASSERT_EQ(nvram_dbs_read(7, 0, rec, 32), 32);
     EXPECT_EQ(awm_rd<uint32_t>(rec, 0), 1u);
