@@ -2,11 +2,16 @@
 // lists and outputs.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
+// Reads CfgMat_VC_config, creates the instances, builds the call lists, loads the adjustment
+// records, sets up the board inputs and hands the manager in to the calibration memory.
 void awm_man_ini();
 // No call list runs any more until the process restarts.
 void awm_man_stop();
+// Nonzero once stopped (download, store, shutdown).
+extern std::atomic<uint8_t> AWM_sched_STOP;
 // Measurement of a channel-function output (vc_id): a nonzero measurement handle, with the
 // output value's address in *valueAddr; null when there is no such output.
 void* awm_man_AWM_setupMeasure(uint32_t vcId, uint16_t raster, void** valueAddr);
@@ -18,12 +23,19 @@ void awm_man_dwnl_adj_data(const void* data, const void* physAddr, uint16_t leng
 void awm_sched_call(uint16_t raster, uint32_t ts);
 // The 10 ms adjustment cycle (soft scheduler, after raster 3's measurement copy).
 void awm_man_adjust();
+// Starts an offset adjustment of the virtual channel when it has a dataset and none runs.
+void awm_man_trigger_adjust(uint16_t index);
 // Set-up of the board input channels from the calibration: pull-ups of analog inputs 1 to
-// 16, their range monitoring and wiring diagnostic (also after a wiring test).
+// 16, and for the inputs a channel function reads their range monitoring and wiring
+// diagnostic (also after a wiring test).
 void awm_man_hwt_ini();
 
-// Characteristic curve: the value at x of the curve through (xs[i], ys[i]), i = 0 .. last,
-// xs rising; linear between the points and extended along the first and last segment.
-void awm_0x02_lookup(float* out, const float* ys, float x, const float* xs, int last);
-// The indexes of the points bracketing x.
-void awm_0x02_binarysearch(int* lower, int* upper, float x, const float* xs, int last);
+// Characteristic curve: bracketing breakpoints of x in the strictly increasing xs[0..last]
+// (last limited to 15), and the curve value there, the outer segments extended linearly.
+// Shared with other users of curves (display brightness).
+void awm_0x02_binarysearch(uint16_t* lower, uint16_t* upper, float x, const float* xs, uint16_t lastIndex);
+void awm_0x02_lookup(float* result, const float* ys, float x, const float* xs, uint16_t lastIndex);
+
+// Tests: every instance, context and list freed, tables, adjustment states and the stop flag
+// cleared, the hand-ins withdrawn.
+void awm_man_reset();

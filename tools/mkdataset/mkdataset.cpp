@@ -1,9 +1,66 @@
 // mkdataset OUT: writes the default dataset of this build (start marker, EPK and parameter
-// defaults, CRC-16/ARC) as the image the kernel-side manager loads at start.
+// defaults, CRC-16/ARC) as the image the kernel-side manager loads at start. Its channel
+// functions read the demo unit's stimulated analog inputs 1 to 4.
 #include "calibration/memory/seram.h"
+#include "services/checksum/crc.h"
+#include "vyn/vartable.h"
 
 #include <cstdio>
+#include <cstring>
+#include <initializer_list>
 #include <vector>
+
+namespace {
+
+// Datasets of the sensor types, one after the other from the start of CfgMat_VC_config.
+struct Datasets {
+    uint8_t* page;
+    uint32_t at = VTADDR_CfgMat_VC_config;
+    uint16_t index = 0;
+
+    template <class T> void put(uint32_t off, T v) { std::memcpy(page + off, &v, sizeof v); }
+    // Head, output code (float), quantisation 0 1 0 0 0 1 and footer; the body is the caller's.
+    uint32_t begin(uint16_t type, uint16_t length, uint16_t boardChannel) {
+        const uint32_t ds = at;
+        put<uint16_t>(ds, 0x4453);
+        put<uint16_t>(ds + 2, length);
+        put<uint16_t>(ds + 4, type);
+        put<uint16_t>(ds + 8, 6);
+        put<float>(ds + 20, 1.0f);
+        put<float>(ds + 36, 1.0f);
+        put<uint16_t>(ds + length - 2, 0x4542);
+        put<uint16_t>(VTADDR_CfgMat_Board_Channel + 2u * index, boardChannel);
+        put<uint16_t>(VTADDR_CfgMat_AdjIndex + 2u * index, index);
+        at += length;
+        ++index;
+        return ds;
+    }
+    void floats(uint32_t off, std::initializer_list<float> v) {
+        for (float f : v)
+            put<float>(off, f), off += 4;
+    }
+};
+
+void demoChannelFunctions(uint8_t* page) {
+    Datasets d{page};
+    // VC 0, analog 1: pressure sensor, 0.5 V at 0 bar, 0.4 V per bar, 0 to 10 bar.
+    uint32_t ds = d.begin(0x01, 96, 0x0101);
+    d.floats(ds + 76, {500.0f, 400.0f, 0.0f, 10.0f});
+    // VC 1, analog 2: temperature through a falling curve, -40 to 150 degrees.
+    ds = d.begin(0x02, 220, 0x0102);
+    d.put<uint16_t>(ds + 76, 5);
+    d.floats(ds + 80, {500, 1500, 2500, 3500, 4500, 120, 80, 50, 25, 0});
+    d.floats(ds + 208, {-40.0f, 150.0f});
+    // VC 2, analog 3: throttle in percent over six taught set points (0 to 5 V untaught).
+    ds = d.begin(0x03, 116, 0x0103);
+    d.put<uint16_t>(ds + 76, 6);
+    d.floats(ds + 80, {0, 20, 40, 60, 80, 100, 0, 100});
+    // VC 3, analog 4: fuel level, 0.1 V per litre, 0 to 60 l.
+    ds = d.begin(0x01, 96, 0x0104);
+    d.floats(ds + 76, {0.0f, 100.0f, 0.0f, 60.0f});
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
     if (argc != 2) {
@@ -12,6 +69,10 @@ int main(int argc, char** argv) {
     }
     std::vector<uint8_t> image(SERAM_IMAGE_SIZE);
     seramBuildDefaultImage(image.data(), SERAM_IMAGE_SIZE);
+    demoChannelFunctions(image.data());
+    const uint16_t crc = crc16_ibm_accu(image.data(), SERAM_DATASET_SIZE, 0);
+    image[SERAM_DATASET_SIZE] = static_cast<uint8_t>(crc);
+    image[SERAM_DATASET_SIZE + 1] = static_cast<uint8_t>(crc >> 8);
     std::FILE* f = std::fopen(argv[1], "wb");
     if (!f) {
         std::perror(argv[1]);

@@ -1,0 +1,393 @@
+// The channel-function manager and the board-input types on the simulated board, a soft
+// scheduler pass at a time: the dataset list, call lists and stop, measurements through the
+// calibration memory's handles, the quantiser, curves against a reference written here, the
+// adjustment cycle with its non-volatile records, and the formula engine.
+#include "acquisition/adc/adc.h"
+#include "acquisition/adcfifo/adcfifo.h"
+#include "acquisition/awm/awm_private.h"
+#include "calibration/meas/seram_meas.h"
+#include "calibration/memory/seram.h"
+#include "platform/hw/board_sim.h"
+#include "platform/nvmem/nvmem.h"
+#include "services/nvram/nvram.h"
+#include "support/stepped.h"
+#include "vyn/vartable.h"
+
+#include <cmath>
+#include <random>
+#include <set>
+
+namespace {
+
+// One dataset: head, output code, quantisation 0 1 0 0 0 1, footer; the body is the test's.
+struct DS {
+    std::vector<uint8_t> b;
+    uint16_t board;
+    DS(uint16_t type, uint16_t len, uint16_t boardChannel, uint16_t code = 6) : b(len), board(boardChannel) {
+        put<uint16_t>(0, AWM_HEAD_TAG).put<uint16_t>(2, len).put<uint16_t>(4, type).put<uint16_t>(8, code);
+        put<float>(20, 1).put<float>(36, 1).put<uint16_t>(len - 2u, AWM_FOOT_TAG);
+    }
+    template <class T> DS& put(uint32_t off, T v) {
+        std::memcpy(b.data() + off, &v, sizeof v);
+        return *this;
+    }
+    DS& floats(uint32_t off, std::initializer_list<float> v) {
+        for (float f : v)
+            put(off, f), off += 4;
+        return *this;
+    }
+};
+DS sensor(float zero, float sens, float mn, float mx, uint16_t code = 6, uint16_t bc = 0x0101) {
+    return DS(0x01, 96, bc, code).floats(76, {zero, sens, mn, mx});
+}
+DS curve(std::vector<float> xy, uint16_t bc = 0x0101) {
+    DS d(0x02, 220, bc);
+    d.put<uint16_t>(76, static_cast<uint16_t>(xy.size() / 2)).floats(208, {-1e9f, 1e9f});
+    for (size_t i = 0; i < xy.size(); ++i)
+        d.put<float>(80 + 4u * static_cast<uint32_t>(i), xy[i]);
+    return d;
+}
+
+struct Awm : testsupport::SteppedTest {
+    testsupport::ScratchDir dir;
+    std::vector<void*> started;
+
+    void SetUp() override {
+        SteppedTest::SetUp();
+        hwsim::installBoard();
+        adc_reset();
+        adc_fifo_reset(true);
+        seram_reset();
+        seramInitializeOffsets();
+        nvram_dbs_reset();
+        ASSERT_TRUE(nvmem::install(dir.path));
+        ASSERT_EQ(nvram_dbs_init(), 1);
+        awm_man_reset();
+        softSched_setCallees({awm_sched_call, [](int, uint32_t) {}, awm_man_adjust});
+    }
+    void TearDown() override {
+        for (void* m : started)
+            awm_man_AWM_shutdownMeasure(m);
+        awm_man_reset();
+        adc_fifo_reset(false);
+        nvram_dbs_reset();
+        nvmem::uninstall();
+        SteppedTest::TearDown();
+    }
+    // The datasets into the data page from index 0, then the manager's start.
+    void load(const std::vector<DS>& list) {
+        uint32_t at = VTADDR_CfgMat_VC_config;
+        for (size_t i = 0; i < list.size(); ++i) {
+            std::memcpy(seram_memory + at, list[i].b.data(), list[i].b.size());
+            at += static_cast<uint32_t>(list[i].b.size());
+            const uint16_t bc = list[i].board, slot = static_cast<uint16_t>(i);
+            std::memcpy(seram_memory + VTADDR_CfgMat_Board_Channel + 2 * i, &bc, 2);
+            std::memcpy(seram_memory + VTADDR_CfgMat_AdjIndex + 2 * i, &slot, 2);
+        }
+        awm_man_ini();
+    }
+    // A measurement of output `out` of dataset `idx`; its value address.
+    template <class T = float> T* measure(uint16_t idx, uint8_t out, uint16_t raster = 0) {
+        void* addr = nullptr;
+        void* m = awm_man_AWM_setupMeasure(awm_vc_id(idx, out), raster, &addr);
+        if (!m) return nullptr;
+        started.push_back(m);
+        return static_cast<T*>(addr);
+    }
+    void passes(int n) {
+        for (int i = 0; i < n; ++i) {
+            adc_fifo_inputPass();
+            sim::step(1);
+            softSched_step();
+        }
+    }
+};
+
+TEST_F(Awm, TheDatasetListEndsAtTheFirstRecordWithoutHeadTagAndRefusesBadRecords) {
+    DS noFooter = sensor(0, 1, 0, 1), hugeCurve = curve({0, 1});
+    noFooter.put<uint16_t>(94, 0);
+    hugeCurve.put<uint16_t>(76, 17);
+    load({sensor(0, 1, 0, 1), noFooter, DS(0x15, 40, 0), hugeCurve, sensor(0, 1, 0, 1)});
+    for (auto [idx, has] : {std::pair{0, true}, {1, false}, {2, false}, {3, true}, {4, true}, {5, false}})
+        EXPECT_EQ(awm_man_get_cfg_by_chan(static_cast<uint16_t>(idx))->dataset != nullptr, has) << idx;
+    EXPECT_TRUE(logged("awm_man_ini: VC 1: footer tag missing, ignored"));
+    EXPECT_TRUE(logged("awm_man_ini: VC 2: type 0x15 not supported, ignored"));
+    // More breakpoints than the dataset holds: refused when measured.
+    EXPECT_EQ(measure<void>(3, 1), &error_toggle) << "what a refused output reads";
+    EXPECT_TRUE(logged("awm_0x02_curve_setupmeas: excessive data table size 'curve.len': 17, MAX: 16"));
+    EXPECT_EQ(awm_man_get_cfg_by_chan(256), nullptr);
+}
+
+TEST_F(Awm, ALengthThatIsNotTheTypesStartsNothingAndARecordPastTheArrayEndsTheList) {
+    DS shortSensor = sensor(0, 1, 0, 1);
+    shortSensor.put<uint16_t>(2, 92);
+    load({sensor(0, 1, 0, 1), shortSensor});
+    EXPECT_EQ(awm_man_get_cfg_by_chan(0)->dataset, nullptr);
+    EXPECT_TRUE(logged("awm_man_ini: VC 1: length 92 is not 96 of type 0x1, no channel function started"));
+
+    // An unknown record skipped up to the last 6 bytes, where a sensor record begins.
+    awm_man_reset();
+    const uint8_t skipped[] = {0x53, 0x44, 0xF9, 0x7F, 0x77, 0x00},
+                  tail[] = {0x53, 0x44, 0x60, 0x00, 0x01, 0x00};
+    std::memcpy(seram_memory + VTADDR_CfgMat_VC_config, skipped, 6);
+    std::memcpy(seram_memory + VTADDR_CfgMat_VC_config + 0x7FF9, tail, 6);
+    awm_man_ini();
+    EXPECT_TRUE(logged("awm_man_ini: VC 1: length 96 runs past the configuration, list ends"));
+    EXPECT_EQ(awm_man_get_cfg_by_chan(1)->dataset, nullptr);
+}
+
+TEST_F(Awm, BoardInputTypesStoreTheirOutputs) {
+    DS velocity = DS(0x05, 92, 0x0201, 3).floats(76, {4, 0, 2000});
+    DS revolution = DS(0x06, 84, 0x0201, 3).floats(76, {60});
+    DS mpx = DS(0x03, 116, 0x0101).put<uint16_t>(76, 3).floats(80, {0, 10, 40}).floats(104, {-100, 100});
+    load({sensor(500, 40, -10, 100), sensor(500, 40, -10, 51, 1), curve({0, 1250, 2500, 0, 10, 40}), mpx,
+          velocity, revolution});
+    float* adj = awm_man_get_adj_data(1);
+    adj[0] = 2.5f;
+    const float mpxPoints[] = {0, 625, 1250, 3750};
+    std::memcpy(awm_man_get_adj_data(3), mpxPoints, sizeof mpxPoints);
+    hwsim::setRevFrequency(0, 250);
+    struct Case {
+        uint16_t idx;
+        uint8_t out;
+        double volts;
+        double stored; // read in the output's width
+        int width;     // 0 float, 1 u8, 2 u16
+    };
+    // Volts the converter gives exactly (multiples of 5 V / 4096).
+    for (const Case& c : std::vector<Case>{{0, 1, 2.5, 50, 0},
+                                           {1, 1, 2.5, 51, 1}, // adjustment offset 2.5, maximum 51
+                                           {1, 0, 0.0, 0, 1},  // -10 in an unsigned byte
+                                           {0, 3, 0.625, 625, 2},
+                                           {2, 1, 1.875, 25, 0},
+                                           {2, 1, 3.125, 55, 0}, // last segment extended
+                                           {2, 1, 0.625, 5, 0},
+                                           {3, 1, 2.5, 25, 0},
+                                           {3, 1, 4.375, 47.5, 0},
+                                           {3, 1, 0.3125, -5, 0}}) {
+        ASSERT_TRUE(hwsim::setAdcChannel(0, c.volts));
+        void* v = measure<void>(c.idx, c.out);
+        ASSERT_NE(v, nullptr);
+        passes(2);
+        double got = c.width == 0   ? *static_cast<float*>(v)
+                     : c.width == 1 ? *static_cast<uint8_t*>(v)
+                                    : *static_cast<uint16_t*>(v);
+        EXPECT_NEAR(got, c.stored, 1e-4) << c.idx << "/" << int(c.out) << " at " << c.volts << " V";
+    }
+    // Velocity and revolution over the speed input as the board gives it.
+    uint16_t* velo = measure<uint16_t>(4, 1);
+    uint16_t* rev = measure<uint16_t>(5, 1);
+    passes(300);
+    const double speed = adc_get_frqchannel_sync(0);
+    ASSERT_GT(speed, 0);
+    EXPECT_EQ(*velo, std::lround(std::min(2000 * speed / 4000, 65535.0)));
+    EXPECT_EQ(*rev, std::lround(std::min(speed / 60, 65535.0)));
+}
+
+TEST_F(Awm, FiltersAreSharedPerChannelAndRasterAndRequestsAreChecked) {
+    load({sensor(0, 1, -1e6f, 1e6f)});
+    ASSERT_TRUE(hwsim::setAdcChannel(0, 1.25));
+    float* filtered = measure(0, 0, 1);
+    uint16_t* filteredMv = measure<uint16_t>(0, 2, 1);
+    ASSERT_TRUE(filtered && filteredMv);
+    EXPECT_EQ(awm_man_AWM_getLatency(started[0]), 3) << "1.5 periods of 2 ms";
+    passes(8);
+    ASSERT_TRUE(hwsim::setAdcChannel(0, 2.5));
+    passes(2); // one sample of four at the 2 ms raster
+    EXPECT_FLOAT_EQ(*filtered, 1562.5f);
+    EXPECT_EQ(*filteredMv, 1563);
+    awm_man_AWM_shutdownMeasure(started[0]);
+    started.erase(started.begin());
+    passes(2);
+    EXPECT_EQ(*filteredMv, 1875) << "the filter runs on for its other user";
+    // A network request for raster 10, a class that is not 31 and an index past the table.
+    void* addr = nullptr;
+    EXPECT_EQ(awm_man_AWM_setupMeasure(awm_vc_id(0, 1), 10, &addr), nullptr);
+    EXPECT_EQ(awm_man_AWM_setupMeasure(awm_vc_id(0, 1) & ~(1u << 18), 0, &addr), nullptr);
+    EXPECT_EQ(awm_man_AWM_setupMeasure(awm_vc_id(300, 1), 0, &addr), nullptr);
+    // Stopped: no call list runs any more.
+    awm_man_stop();
+    ASSERT_TRUE(hwsim::setAdcChannel(0, 3.75));
+    passes(10);
+    EXPECT_EQ(*filteredMv, 1875);
+}
+
+TEST_F(Awm, TheQuantiserRoundsHalfAwayAndSaturatesToTheField) {
+    struct Case {
+        uint16_t code;
+        double q;
+        int64_t stored;
+    };
+    for (const Case& c : std::vector<Case>{{1, 300, 255},
+                                           {1, -5, 0},
+                                           {0, -200, -128},
+                                           {0, 2.5, 3},
+                                           {0, -2.5, -3},
+                                           {2, 0.4, 0},
+                                           {2, -0.4, 0},
+                                           {3, 70000, 65535},
+                                           {4, 3e9, 2147483647},
+                                           {4, -INFINITY, -2147483648LL},
+                                           {5, -1, 0},
+                                           {5, NAN, 0},
+                                           {7, 256, 255}}) {
+        int64_t out = 0x5A5A5A5A5A5A;
+        awm_store_int(&out, c.code, c.q);
+        const int64_t v = c.code == 0   ? int64_t{static_cast<int8_t>(out)}
+                          : c.code == 2 ? int64_t{static_cast<int16_t>(out)}
+                          : c.code == 3 ? int64_t{static_cast<uint16_t>(out)}
+                          : c.code == 4 ? int64_t{static_cast<int32_t>(out)}
+                          : c.code == 5 ? int64_t{static_cast<uint32_t>(out)}
+                                        : int64_t{static_cast<uint8_t>(out)};
+        EXPECT_EQ(v, c.stored) << c.code << " " << c.q;
+    }
+    float f = 0;
+    awm_store_linear(&f, 6, 7.25, {10, 3, 1});
+    EXPECT_EQ(f, 7.25f) << "a float output is not scaled";
+    uint16_t u = 0;
+    awm_store_linear(&u, 3, 7.25, {10, 3, 1});
+    EXPECT_EQ(u, 76);
+    EXPECT_EQ(awm_man_conv2double(0xFFFFFF80u, 0), -128.0);
+    EXPECT_EQ(awm_man_conv2double(0xFFFF8000u, 3), 32768.0);
+    EXPECT_EQ(awm_man_conv2double(0x3FC00000u, 6), 1.5);
+}
+
+// The curve against a reference that finds the segment by a linear scan and extends the outer
+// ones, in double precision.
+TEST_F(Awm, CurvesMatchLinearInterpolationWithLinearExtrapolation) {
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> step(1, 500), val(-1000, 1000);
+    for (int round = 0; round < 200; ++round) {
+        const int n = 1 + round % 16;
+        float xs[16], ys[16];
+        for (int i = 0; i < n; ++i)
+            xs[i] = (i ? xs[i - 1] : -2000.0f) + step(rng), ys[i] = val(rng);
+        for (int k = 0; k < 20; ++k) {
+            const float x = std::uniform_real_distribution<float>(xs[0] - 800, xs[n - 1] + 800)(rng);
+            double want = ys[0];
+            if (n > 1) {
+                int s = 0;
+                while (s < n - 2 && x >= xs[s + 1])
+                    ++s;
+                want = ys[s] + (static_cast<double>(ys[s + 1]) - ys[s]) /
+                                   (static_cast<double>(xs[s + 1]) - xs[s]) *
+                                   (static_cast<double>(x) - xs[s]);
+            }
+            float got;
+            awm_0x02_lookup(&got, ys, x, xs, static_cast<uint16_t>(n - 1));
+            EXPECT_NEAR(got, want, 1e-3 * (1 + std::fabs(want))) << "n " << n << " x " << x;
+        }
+    }
+    const float xs[] = {0, 1000, 2000}, ys[] = {0, 10, 40};
+    float r;
+    awm_0x02_lookup(&r, ys, NAN, xs, 2);
+    EXPECT_TRUE(std::isnan(r)) << "the clamp after it makes it the maximum";
+}
+
+TEST_F(Awm, AnAdjustmentHeldFor50msIsStoredInElement7AndComesBackAfterARestart) {
+    DS velocity = DS(0x05, 92, 0x0201).floats(76, {1, 0, 1});
+    load({sensor(500, 40, -100, 100), velocity});
+    ASSERT_TRUE(hwsim::setAdcChannel(0, 0.625));
+    seram_memory[VTADDR_CfgMat_VC_config + 6] = 1;      // offset adjustment, target 0
+    seram_memory[VTADDR_CfgMat_VC_config + 96 + 6] = 1; // a type that cannot adjust
+    passes(140);
+    EXPECT_FALSE(logged("awm_0x01_sens_offs_adjustment: offset adjustment value"))
+        << "seen, held 50 ms, nine samples";
+    passes(10);
+    EXPECT_TRUE(logged("awm_0x01_sens_offs_adjustment: offset adjustment value: -3.125000"));
+    EXPECT_TRUE(logged("awm_man_adjust: calibration for ch #0 finished after:  0,140 s"));
+    uint8_t rec[32];
+    ASSERT_EQ(nvram_dbs_read(7, 0, rec, 32), 32);
+    EXPECT_EQ(awm_rd<uint32_t>(rec, 0), 1u);
+    EXPECT_EQ(awm_rd<float>(rec, 4), -3.125f);
+    EXPECT_EQ(nvram_dbs_read(7, 1, rec, 32), -1) << "nothing stored for the velocity";
+    seram_memory[VTADDR_CfgMat_VC_config + 6] = 0;
+    passes(10);
+    EXPECT_TRUE(logged("awm_man_adjust: calibration cycle for ch #0 ended after:  0,150 s"));
+
+    // A PC tool writes slot 1 through the adapt page: stored as 32 bytes, read back unshifted.
+    const float set[7] = {1.5f, 10, 20, 30, 40, 50, 60};
+    ASSERT_TRUE(seramDownload(VTADDR_adjust_data_nv_copy + 28, set, 28));
+    awm_man_reset();
+    std::memset(static_cast<float*>(adjust_data_nv_copy), 0, 2 * 28);
+    awm_man_ini();
+    EXPECT_EQ(awm_man_get_adj_data(0)[0], -3.125f);
+    EXPECT_EQ(std::vector<float>(awm_man_get_adj_data(1), awm_man_get_adj_data(1) + 7),
+              std::vector<float>(set, set + 7));
+    // The slot now serves a curve: a sensor's record means nothing to it.
+    awm_man_reset();
+    load({curve({0, 1})});
+    EXPECT_EQ(std::vector<float>(awm_man_get_adj_data(0), awm_man_get_adj_data(0) + 7),
+              (std::vector<float>{0, 0, 1000, 2000, 3000, 4000, 5000}));
+}
+
+TEST_F(Awm, TheWholeRoadFromStimulusToMeasurementHandle) {
+    load({sensor(500, 40, -10, 100)});
+    hwsim::Stimulus square{hwsim::Stimulus::Square, 1.25, 2.5, 100, {}};
+    ASSERT_TRUE(hwsim::setAdcStimulus(0, square));
+    seramMeasHandle h{};
+    seramMeasSetupMeas(awm_vc_id(0, 1), 3, &h);
+    ASSERT_EQ(h.kind, SERAM_MEAS_CHANNEL);
+    std::set<float> seen;
+    for (int i = 0; i < 40; ++i) {
+        passes(10);
+        float v = 0;
+        seramMeasCopy(&v, 4, &h);
+        seen.insert(v);
+    }
+    EXPECT_EQ(seen, (std::set<float>{(1250 - 500) / 40.0f, (2500 - 500) / 40.0f}));
+    seramMeasFreeMeas(&h);
+}
+
+// Formulas against results worked out by hand from the opcode table.
+TEST_F(Awm, TheFormulaEngineEvaluatesItsOpcodesAndBoundsItsStack) {
+    auto tok = [](std::initializer_list<std::pair<uint8_t, float>> t) {
+        std::vector<uint8_t> b;
+        for (auto [op, v] : t) {
+            b.push_back(op);
+            uint8_t w[4];
+            std::memcpy(w, &v, 4);
+            b.insert(b.end(), w, w + 4);
+        }
+        return b;
+    };
+    auto calc = [](const std::vector<uint8_t>& t, awm_upn_mem* m = nullptr, uint8_t first = 1,
+                   uint32_t prev = 0, uint32_t ts = 0) {
+        return awm_man_upn_calc(t.data(), static_cast<uint16_t>(t.size()), 6, m, prev, ts, 3, -4, 0.5, 10,
+                                first);
+    };
+    struct Case {
+        std::vector<uint8_t> t;
+        double want;
+    };
+    std::vector<uint8_t> deep;
+    for (int i = 0; i < 17; ++i)
+        deep.insert(deep.end(), {0x10, 0, 0, 0, 0});
+    for (const Case& c : std::vector<Case>{
+             {tok({{0x00, 2}, {0x00, 3}, {0x20, 0}, {0x10, 0}, {0x22, 0}}), 15}, // (2 + 3) · in1
+             {tok({{0x11, 0}, {0x25, 0}, {0x12, 0}, {0x23, 0}}), 8},             // |in2| / in3
+             {tok({{0x10, 0}, {0x11, 0}, {0x32, 0}, {0x13, 0}, {0x00, 7}, {0x43, 0}}), 10},
+             {tok({{0x10, 0}, {0x13, 0}, {0x26, 0}, {0x00, 9}, {0x28, 0}, {0x21, 0}}), 0},
+             {tok({{0x03, 0}, {0x42, 0}, {0xFF, 0}, {0x00, 5}}), 1}, // ends at 0xFF
+             {tok({{0x10, 0}, {0x20, 0}}), 0},                       // too few operands
+             {tok({{0x10, 0}, {0x7E, 0}}), 0},                       // no such opcode
+             {deep, 0},                                              // 17 values
+             {{}, 0}})
+        EXPECT_EQ(calc(c.t), c.want);
+    EXPECT_TRUE(logged("awm_man_upn_calc: stack fault at token 1 (opcode 0x20)"));
+    EXPECT_TRUE(logged("awm_man_upn_calc: stack fault at token 16 (opcode 0x10)"));
+
+    // Integral of input 1 and the edge counter of input 4 minus 10, with memory over 100 bytes.
+    std::vector<uint8_t> area = tok(
+        {{0x10, 0}, {0xA1, 0}, {0x13, 0}, {0x00, 10}, {0x21, 0}, {0xAB, 0}, {0x20, 0}, {0xFF, 0}, {0xA1, 0}});
+    area.resize(100, 0xFF);
+    ASSERT_EQ(awm_man_upn_memsize(area.data(), 100), 4) << "the token after 0xFF is not counted";
+    double cells[4] = {9, 9, 9, 9};
+    awm_upn_mem mem{0, cells, 4};
+    awm_man_upn_init(area.data(), 100, &mem);
+    EXPECT_EQ(std::vector<double>(cells, cells + 4), std::vector<double>(4, 0.0));
+    EXPECT_EQ(calc(area, &mem, 1, 0, 1000), 0);
+    EXPECT_NEAR(calc(area, &mem, 0, 1000, 6000), 1.5, 1e-12) << "3 · 0.5 s";
+}
+
+} // namespace
