@@ -7,6 +7,7 @@
 #include "platform/os/os.h"
 #include "services/rtpman/rtpman.h"
 #include "services/syslog/syslog.h"
+#include "services/bytes/bytes.h"
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -20,6 +21,11 @@
 
 namespace {
 
+using bytes::be16;
+using bytes::be32;
+using bytes::put16;
+using bytes::put32;
+using bytes::put64;
 constexpr int P_ERR = 155, P_WARN = 156, P_INFO = 158;
 constexpr int HOSTS = 66;
 constexpr int MC_RECORD = 65;
@@ -29,27 +35,8 @@ constexpr int SOCK_BUF = 23360;
 constexpr int POLL_SLICE_MS = 200;
 constexpr int CONNECT_LIMIT_MS = 3000;
 
-uint16_t be16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] << 8 | p[1]);
-}
-uint32_t be32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-           static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
 uint64_t be64(const uint8_t* p) {
     return static_cast<uint64_t>(be32(p)) << 32 | be32(p + 4);
-}
-void put16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v >> 8);
-    p[1] = static_cast<uint8_t>(v);
-}
-void put32(uint8_t* p, uint32_t v) {
-    put16(p, static_cast<uint16_t>(v >> 16));
-    put16(p + 2, static_cast<uint16_t>(v));
-}
-void put64(uint8_t* p, uint64_t v) {
-    put32(p, static_cast<uint32_t>(v >> 32));
-    put32(p + 4, static_cast<uint32_t>(v));
 }
 uint64_t bit(uint32_t pid) {
     return pid < 64 ? uint64_t{1} << pid : 0;

@@ -8,6 +8,7 @@
 #include "services/rtpman/rtpman.h"
 #include "services/syslog/syslog.h"
 #include "services/timeserv/timeserv.h"
+#include "services/bytes/bytes.h"
 
 #include <atomic>
 #include <cerrno>
@@ -15,20 +16,10 @@
 
 namespace {
 
-uint16_t be16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] << 8 | p[1]);
-}
-uint32_t be32(const uint8_t* p) {
-    return static_cast<uint32_t>(be16(p)) << 16 | be16(p + 2);
-}
-void put16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v >> 8);
-    p[1] = static_cast<uint8_t>(v);
-}
-void put32(uint8_t* p, uint32_t v) {
-    put16(p, static_cast<uint16_t>(v >> 16));
-    put16(p + 2, static_cast<uint16_t>(v));
-}
+using bytes::be16;
+using bytes::be32;
+using bytes::put16;
+using bytes::put32;
 
 MSG_Q_ID queue = nullptr;
 std::atomic<bool> queueFailing{false};

@@ -16,6 +16,7 @@
 #include "services/rtpman/rtpman.h"
 #include "services/syslog/syslog.h"
 #include "services/timemod/timemod.h"
+#include "services/bytes/bytes.h"
 
 #include <atomic>
 #include <cstdlib>
@@ -24,6 +25,10 @@
 
 namespace {
 
+using bytes::be16;
+using bytes::be32;
+using bytes::put16;
+using bytes::put32;
 constexpr uint32_t TAG_OPENING = 0xDEAD0EA5, TAG_ACTIVE = 0x0EA5E518;
 constexpr int RASTERS = 20;
 constexpr uint16_t RASTER_DAQ = 13;
@@ -33,20 +38,6 @@ constexpr size_t RECORD = 20;
 constexpr size_t RECORDS_MAX = (CI_QUEUE_PAYLOAD_MAX - 16) / RECORD;
 constexpr int ERR_PATH_SYNC = 482, ERR_TYPE_SYNC = 32;
 
-uint16_t be16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] << 8 | p[1]);
-}
-uint32_t be32(const uint8_t* p) {
-    return static_cast<uint32_t>(be16(p)) << 16 | be16(p + 2);
-}
-void put16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v >> 8);
-    p[1] = static_cast<uint8_t>(v);
-}
-void put32(uint8_t* p, uint32_t v) {
-    put16(p, static_cast<uint16_t>(v >> 16));
-    put16(p + 2, static_cast<uint16_t>(v));
-}
 // a later than b on the wrapping 100 us clock
 bool later(uint32_t a, uint32_t b) {
     return static_cast<int32_t>(a - b) > 0;

@@ -9,11 +9,16 @@
 #include "services/rtpman/rtpman.h"
 #include "services/timemod/timemod.h"
 #include "vyn/vartable.h"
+#include "services/bytes/bytes.h"
 
 #include <atomic>
 
 namespace {
 
+using bytes::be16;
+using bytes::be32;
+using bytes::put16;
+using bytes::put32;
 constexpr int SLOTS = 100;
 constexpr uint32_t FREE = 0, PENDING = 1, ANSWERED = 2;
 constexpr uint16_t CMD_ECHO = 0x0105;
@@ -32,21 +37,6 @@ uint16_t loop = 0;
 uint32_t calls = 0;
 bool started = false;
 std::atomic<uint32_t> routine{0};
-
-uint16_t be16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] << 8 | p[1]);
-}
-uint32_t be32(const uint8_t* p) {
-    return static_cast<uint32_t>(be16(p)) << 16 | be16(p + 2);
-}
-void put16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v >> 8);
-    p[1] = static_cast<uint8_t>(v);
-}
-void put32(uint8_t* p, uint32_t v) {
-    put16(p, static_cast<uint16_t>(v >> 16));
-    put16(p + 2, static_cast<uint16_t>(v));
-}
 
 // The signals of one watched peer; N is the digit that ends their names.
 #define MSDCOM_PEER(N)                                                                                       \

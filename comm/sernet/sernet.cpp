@@ -7,29 +7,19 @@
 #include "platform/os/os.h"
 #include "services/rtpman/rtpman.h"
 #include "services/syslog/syslog.h"
+#include "services/bytes/bytes.h"
 
 #include <atomic>
 #include <cstring>
 
 namespace {
 
+using bytes::be16;
+using bytes::be32;
+using bytes::put16;
+using bytes::put32;
 constexpr uint16_t CMD_OPEN = 0x0300, CMD_CLOSE = 0x0301, CMD_RETURN_FUNC = 0x0107;
 constexpr size_t OPEN_PAYLOAD = 20, REPLY_PAYLOAD = 16, CLOSE_PAYLOAD = 8;
-
-uint16_t be16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] << 8 | p[1]);
-}
-uint32_t be32(const uint8_t* p) {
-    return static_cast<uint32_t>(be16(p)) << 16 | be16(p + 2);
-}
-void put16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v >> 8);
-    p[1] = static_cast<uint8_t>(v);
-}
-void put32(uint8_t* p, uint32_t v) {
-    put16(p, static_cast<uint16_t>(v >> 16));
-    put16(p + 2, static_cast<uint16_t>(v));
-}
 
 struct SenderList {
     SEM_ID mutex = nullptr;

@@ -9,9 +9,12 @@
 #include <utility>
 
 #include "gui/zip/pzip.h"
+#include "services/bytes/bytes.h"
 
 namespace {
 
+using bytes::be16;
+using bytes::be32;
 constexpr uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
 
 struct Pass {
@@ -20,14 +23,6 @@ struct Pass {
 constexpr Pass kAdam7[7] = {{0, 0, 8, 8}, {4, 0, 8, 8}, {0, 4, 4, 8}, {2, 0, 4, 4},
                             {0, 2, 2, 4}, {1, 0, 2, 2}, {0, 1, 1, 2}};
 constexpr Pass kSingle = {0, 0, 1, 1};
-
-uint32_t be32(const uint8_t* p) {
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
-
-uint16_t be16(const uint8_t* p) {
-    return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
 
 bool chunk_is(const uint8_t* type, const char* name) {
     return std::memcmp(type, name, 4) == 0;

@@ -6,12 +6,15 @@
 #include "calibration/memory/seram.h"
 #include "platform/os/os.h"
 #include "services/syslog/syslog.h"
+#include "services/bytes/bytes.h"
 
 #include <atomic>
 #include <cstring>
 
 namespace {
 
+using bytes::be16;
+using bytes::put16;
 struct VersionEntry {
     uint16_t pid;
     char text[CI_VERSION_TEXT];
@@ -32,23 +35,15 @@ SEM_ID versionLock() {
     return made;
 }
 
-uint16_t be16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] << 8 | p[1]);
-}
-void putBe16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v >> 8);
-    p[1] = static_cast<uint8_t>(v);
-}
-
 } // namespace
 
 size_t ci_get_version_info_req(const uint8_t* request, size_t requestLen, uint8_t* reply, size_t replySize) {
     if (!request || !reply || requestLen < CI_HEADER_SIZE || replySize < CI_VERSION_REPLY_SIZE) return 0;
     std::memset(reply, 0, CI_VERSION_REPLY_SIZE);
-    putBe16(reply + 2, CI_VERSION_TEXT);
-    putBe16(reply + 4, AppMan_getPID());
-    putBe16(reply + 6, be16(request + 4)); // back to the requester
-    putBe16(reply + 16, CI_CMD_VERSION_REPLY);
+    put16(reply + 2, CI_VERSION_TEXT);
+    put16(reply + 4, AppMan_getPID());
+    put16(reply + 6, be16(request + 4)); // back to the requester
+    put16(reply + 16, CI_CMD_VERSION_REPLY);
     // "_FL" names the location as a suffix; the reply carries it as a prefix "FL ".
     char text[2 * CI_VERSION_TEXT + 1] = {};
     const char* location = discover_location();

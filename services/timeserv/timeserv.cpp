@@ -11,6 +11,7 @@
 #include "services/syslog/syslog.h"
 #include "services/sysrole/sysrole.h"
 #include "services/timemod/timemod.h"
+#include "services/bytes/bytes.h"
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -22,6 +23,10 @@
 
 namespace {
 
+using bytes::be16;
+using bytes::be32;
+using bytes::put16;
+using bytes::put32;
 constexpr size_t HDR = 20;
 constexpr uint16_t PID_ALL = 0xFFFE;
 constexpr uint32_t EXPORT_GROUP = 0xEFEFEF0F; // 239.239.239.15
@@ -54,21 +59,6 @@ uint8_t lastX = 255;
 
 uint16_t (*ciSend)(const uint8_t*, int) = nullptr;
 int (*ciReady)() = nullptr;
-
-uint16_t be16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] << 8 | p[1]);
-}
-uint32_t be32(const uint8_t* p) {
-    return static_cast<uint32_t>(be16(p)) << 16 | be16(p + 2);
-}
-void put16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v >> 8);
-    p[1] = static_cast<uint8_t>(v);
-}
-void put32(uint8_t* p, uint32_t v) {
-    put16(p, static_cast<uint16_t>(v >> 16));
-    put16(p + 2, static_cast<uint16_t>(v));
-}
 
 // Payload bytes the message really holds.
 size_t payloadOf(const uint8_t* m, size_t len) {
