@@ -272,14 +272,32 @@ void disp_drawDecoFrame(GuiThing* t, const GuiRect& c, uint32_t style, uint32_t 
     }
 }
 
+bool DispZones::stepZone(bool valid, double v) {
+    bool changed = false;
+    if (!mValid && valid) {
+        mValid = 1;
+        mZone = 1;
+        changed = true;
+    } else if (mValid && !valid) {
+        mValid = 0;
+        mZone = 3;
+        changed = true;
+    }
+    const uint32_t before = mZone;
+    if (mZone == 0 && v >= mLowerLimit + mLowerHyst) mZone = 1;
+    if (mHasUpper && mZone == 1 && v > mUpperLimit) mZone = 2;
+    if (mZone == 2 && v <= mUpperLimit - mUpperHyst) mZone = 1;
+    if (mHasLower && mZone == 1 && v < mLowerLimit) mZone = 0;
+    return changed || mZone != before;
+}
+
 // ---- value box -----------------------------------------------------------------------------
 
 CDispBox::CDispBox(const GuiRect& page, display_elem_s* e, GuiWindow* parent, unsigned int style)
-    : CDataView(e, style), mpParentPage(parent), mTitle(e->alphanum.title),
-      mHasLower(e->alphanum.has_deco_lower), mHasUpper(e->alphanum.has_deco_upper),
-      mLowerLimit(e->alphanum.lower_limit), mUpperLimit(e->alphanum.upper_limit),
-      mLowerHyst(e->alphanum.lower_hyst), mUpperHyst(e->alphanum.upper_hyst),
-      mFrameStyle(e->alphanum.deco_middle.style) {
+    : CDataView(e, style),
+      DispZones(e->alphanum.has_deco_lower, e->alphanum.has_deco_upper, e->alphanum.lower_limit,
+                e->alphanum.upper_limit, e->alphanum.lower_hyst, e->alphanum.upper_hyst),
+      mpParentPage(parent), mTitle(e->alphanum.title), mFrameStyle(e->alphanum.deco_middle.style) {
     const alphanum_s& a = e->alphanum;
     placeReal(page);
     const alphanum_deco_s& m = a.deco_middle;
@@ -382,24 +400,9 @@ int CDispBox::updateDisp(int) {
             changed = true;
         }
     } else {
-        const bool s = mValue->isValid();
-        if (!mValid && s) {
-            mValid = 1;
-            mZone = 1;
-            changed = true;
-        } else if (mValid && !s) {
-            mValid = 0;
-            mZone = 3;
-            changed = true;
-        }
         double v = 0;
         mValue->getQuantData(v);
-        const uint32_t before = mZone;
-        if (mZone == 0 && v >= mLowerLimit + mLowerHyst) mZone = 1;
-        if (mHasUpper && mZone == 1 && v > mUpperLimit) mZone = 2;
-        if (mZone == 2 && v <= mUpperLimit - mUpperHyst) mZone = 1;
-        if (mHasLower && mZone == 1 && v < mLowerLimit) mZone = 0;
-        if (mZone != before) changed = true;
+        if (stepZone(mValue->isValid(), v)) changed = true;
         mValue->getDataStr(mElem->alphanum.format_str, mText, sizeof mText);
         if (mForceText || std::strncmp(mText, mPrevText, 255) != 0) {
             mpPrompt->DataSet(mText);
@@ -443,11 +446,10 @@ void CDispBox::Draw() {
 // ---- bar graph -----------------------------------------------------------------------------
 
 CBarView::CBarView(const GuiRect& page, display_elem_s* e, GuiWindow* parent, unsigned int style)
-    : CDataView(e, style), mpParentPage(parent), mTitle(e->bargraph.title),
-      mHasLower(e->bargraph.has_deco_lower), mHasUpper(e->bargraph.has_deco_upper),
-      mLowerLimit(e->bargraph.lower_limit), mUpperLimit(e->bargraph.upper_limit),
-      mLowerHyst(e->bargraph.lower_hyst), mUpperHyst(e->bargraph.upper_hyst),
-      mFrameStyle(e->bargraph.deco_middle.style) {
+    : CDataView(e, style),
+      DispZones(e->bargraph.has_deco_lower, e->bargraph.has_deco_upper, e->bargraph.lower_limit,
+                e->bargraph.upper_limit, e->bargraph.lower_hyst, e->bargraph.upper_hyst),
+      mpParentPage(parent), mTitle(e->bargraph.title), mFrameStyle(e->bargraph.deco_middle.style) {
     const bargraph_s& g = e->bargraph;
     placeReal(page);
     const bargraph_deco_s& m = g.deco_middle;
@@ -586,24 +588,9 @@ int CBarView::updateDisp(int) {
     int result = 0;
     if (mValue) {
         const bargraph_s& g = mElem->bargraph;
-        const bool s = mValue->isValid();
-        if (!mValid && s) {
-            mValid = 1;
-            mZone = 1;
-            changed = true;
-        } else if (mValid && !s) {
-            mValid = 0;
-            mZone = 3;
-            changed = true;
-        }
         double v = 0;
         mValue->getQuantData(v);
-        const uint32_t before = mZone;
-        if (mZone == 0 && v >= mLowerLimit + mLowerHyst) mZone = 1;
-        if (mHasUpper && mZone == 1 && v > mUpperLimit) mZone = 2;
-        if (mZone == 2 && v <= mUpperLimit - mUpperHyst) mZone = 1;
-        if (mHasLower && mZone == 1 && v < mLowerLimit) mZone = 0;
-        if (mZone != before) changed = true;
+        if (stepZone(mValue->isValid(), v)) changed = true;
         if (changed) {
             const bargraph_deco_s* d = mZone == 0   ? &g.deco_lower
                                        : mZone == 2 ? &g.deco_upper

@@ -80,7 +80,22 @@ class CDataView : public GuiWindow {
     uint32_t mState = 0, mPrevState = 0;
 };
 
-class CDispBox : public CDataView {
+// The limit zones of a value with their hysteresis: 0 below the lower limit, 1 between the
+// limits, 2 above the upper one, 3 no valid value.
+struct DispZones {
+    DispZones(uint8_t hasLower, uint8_t hasUpper, float lower, float upper, float lowerHyst, float upperHyst)
+        : mHasLower(hasLower), mHasUpper(hasUpper), mLowerLimit(lower), mUpperLimit(upper),
+          mLowerHyst(lowerHyst), mUpperHyst(upperHyst) {}
+    // Follows validity and value; true when the zone or the validity changed.
+    bool stepZone(bool valid, double v);
+
+    uint8_t mHasLower, mHasUpper;
+    uint8_t mValid = 0;
+    uint32_t mZone = 3;
+    float mLowerLimit, mUpperLimit, mLowerHyst, mUpperHyst;
+};
+
+class CDispBox : public CDataView, private DispZones {
   public:
     CDispBox(const GuiRect& page, display_elem_s* e, GuiWindow* parent, unsigned int style);
     ~CDispBox() override;
@@ -106,15 +121,11 @@ class CDispBox : public CDataView {
     GuiBitmap* mCurTitle = nullptr;
     GuiBitmap* mMarker = nullptr;
     uint32_t mTextFg = 0, mTextBg = 0, mBorderFg = 0, mBorderBg = 0;
-    uint8_t mHasLower, mHasUpper;
-    uint8_t mValid = 0;
     int mTitleH = 16;
-    uint32_t mZone = 3;
-    float mLowerLimit, mUpperLimit, mLowerHyst, mUpperHyst;
     uint32_t mFrameStyle;
 };
 
-class CBarView : public CDataView {
+class CBarView : public CDataView, private DispZones {
   public:
     CBarView(const GuiRect& page, display_elem_s* e, GuiWindow* parent, unsigned int style);
     ~CBarView() override;
@@ -148,12 +159,9 @@ class CBarView : public CDataView {
     GuiBitmap* mCurTitle = nullptr;
     uint32_t mBorderFg = 0, mBorderBg = 0, mBarBg = 0, mTicksCol = 0;
     uint32_t mSeg[3] = {}; // lower, middle, upper
-    uint8_t mHasLower, mHasUpper;
-    uint32_t mZone = 3;
-    float mLowerLimit, mUpperLimit, mLowerHyst, mUpperHyst;
     uint32_t mFrameStyle;
     float mSlope = 0, mOffset = 0;
-    uint8_t mReversed = 0, mHorizontal = 0, mValid = 0;
+    uint8_t mReversed = 0, mHorizontal = 0;
     int16_t mLowerPx = 0, mUpperPx = 0;
 };
 
