@@ -521,6 +521,27 @@ const awm_entry_t* awm_tab(uint16_t type) {
         return &entry_0x06_revolution;
     case 0x12:
         return &entry_0x12_frequ;
+    // logic and computed types
+    case 0x07:
+        return &entry_0x07_systemspeed;
+    case 0x09:
+        return &entry_0x09_pwmout;
+    case 0x0C:
+        return &entry_0x0C_condeval;
+    case 0x0D:
+        return &entry_0x0D_condcomb;
+    case 0x0E:
+        return &entry_0x0E_gearlookup;
+    case 0x0F:
+        return &entry_0x0F_hysteresis;
+    case 0x10:
+        return &entry_0x10_math;
+    case 0x11:
+        return &entry_0x11_condfunc;
+    case 0x13:
+        return &entry_0x13_grpadj2;
+    case 0x14:
+        return &entry_0x14_adjust;
     case AWM_TYPE_FIR:
         return &entry_0x100_fir;
     case AWM_TYPE_FIR_UNFIL:

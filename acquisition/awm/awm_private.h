@@ -129,6 +129,12 @@ void awm_gw_reset();
 int awm_man_setup_gw_meas(const uint8_t* ref, awm_input_buf* buf, uint16_t raster);
 void awm_man_stop_gw_meas(awm_input_buf* buf);
 uint16_t awm_man_gw_get_latency(const awm_input_buf* buf);
+// What the gateway's callbacks do to a buffer: a value in the signal's width, or a time-out.
+void awm_gw_deliver(awm_input_buf* buf, uint32_t raw);
+void awm_gw_lapse(awm_input_buf* buf);
+// Tests: called in place of the gateway for every input list started (ref) and stopped (null).
+using awm_gw_standin_fn = void (*)(const uint8_t* ref, awm_input_buf* buf, uint16_t raster);
+void awm_gw_setStandIn(awm_gw_standin_fn fn);
 
 // ---- values --------------------------------------------------------------------------------
 struct awm_quant {
@@ -176,3 +182,32 @@ bool awm_adj_store(uint16_t slot);
 void awm_adj_reset();
 // The first raster timestamp the process saw (the formula engine's time origin).
 extern std::atomic<uint32_t> awm_firstTimestamp;
+
+// ---- logic and computed types: system speed, PWM output, conditions, gear, hysteresis, formulas,
+// group adjustment and adjust ------------------------------------------------------------------
+extern const awm_entry_t entry_0x07_systemspeed, entry_0x09_pwmout, entry_0x0C_condeval, entry_0x0D_condcomb,
+    entry_0x0E_gearlookup, entry_0x0F_hysteresis, entry_0x10_math, entry_0x11_condfunc, entry_0x13_grpadj2,
+    entry_0x14_adjust;
+// The buffer of an input reference awaits its first value (float value not a number); its list
+// is started at `raster` when the reference is set.
+void awm_input_start(const uint8_t* ref, awm_input_buf* buf, uint16_t raster);
+// The linear scaling of an input reference's six floats (b/f, c/f; flag 0: none).
+awm_quant awm_ref_quant(const uint8_t* ref);
+// A formula input: the raw value by its data type, scaled when the scaling applies; 0 without
+// a reference.
+double awm_input_value(const uint8_t* ref, const awm_input_buf& buf, const awm_quant& q);
+// 1 when v rounded half away from zero is not 0; a value that is not a number gives 0.
+uint8_t awm_flag(double v);
+// The full rational output function at `abcdef` applied to p: codes 0 to 5 store the rounded and
+// saturated result, 6 stores p itself as float; false for any other code (nothing stored).
+bool awm_store_rational(void* out, uint16_t code, const uint8_t* abcdef, double p);
+// A millisecond timer counted down by 10 per cycle: expired at 10 or less, else decreased.
+template <class T> bool awm_expired(T& timer) {
+    if (timer <= 10) return true;
+    timer = static_cast<T>(timer - 10);
+    return false;
+}
+// Milliseconds of the application time.
+uint32_t awm_appl_ms();
+// Tests: the group adjustment's start-up guard anew.
+void awm_grpadj_reset();

@@ -1,5 +1,6 @@
 // Channel functions: one meas call per board-input type (the curve with 16 breakpoints), the
-// formula engine on 20 tokens, and the soft scheduler's pass over the call lists of 256 curve
+// formula engine on 20 tokens, the cyclic call of condition evaluation, condition combination
+// and a 20-token formula, and the soft scheduler's pass over the call lists of 256 curve
 // measurements when all ten rasters run.
 #include "acquisition/adc/adc.h"
 #include "acquisition/adcfifo/adcfifo.h"
@@ -100,6 +101,69 @@ void BM_Formula20Tokens(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_Formula20Tokens);
+
+// cyclicCall of the logic types on delivered float inputs: a debounced and blinking comparison,
+// a combination of sixteen inputs, and a cyclic formula of 20 tokens over four inputs.
+std::vector<awm_input_buf*> delivered;
+std::vector<uint8_t> logicDataset(uint16_t type) {
+    const uint16_t len = type == 0x0C ? 152 : type == 0x0D ? 532 : 300;
+    std::vector<uint8_t> b(len);
+    put<uint16_t>(b, 0, AWM_HEAD_TAG), put<uint16_t>(b, 2, len), put<uint16_t>(b, 4, type);
+    put<uint16_t>(b, 8, 6), put<float>(b, 20, 1), put<float>(b, 36, 1);
+    put<uint16_t>(b, len - 2u, AWM_FOOT_TAG);
+    auto ref = [&](uint32_t off) {
+        put<uint32_t>(b, off, 1), put<float>(b, off + 12, 1), put<float>(b, off + 28, 1);
+        put<uint16_t>(b, off + 32, 6);
+    };
+    if (type == 0x0C) {
+        ref(40);
+        const uint32_t p[6] = {50, 0x42C80000u /* 100.0f */, 30, 200, 100, 1};
+        for (uint32_t i = 0; i < 6; ++i)
+            put<uint32_t>(b, 112 + 4 * i, p[i]);
+        b[144] = 6, b[145] = 4, b[146] = 1;
+    } else if (type == 0x0D) {
+        for (uint32_t k = 0; k < 16; ++k)
+            put<uint32_t>(b, 40 + 4 * k, 1), put<uint16_t>(b, 488 + 2 * k, 6);
+        put<uint16_t>(b, 520, 0x5555), put<uint16_t>(b, 522, 200), put<uint16_t>(b, 524, 100), b[526] = 1;
+    } else {
+        for (uint32_t i = 0; i < 4; ++i)
+            ref(40 + 36 * i);
+        put<float>(b, 184, -1e9f), put<float>(b, 188, 1e9f), put<uint16_t>(b, 292, 3);
+        const uint8_t ops[20] = {0x10, 0x11, 0x20, 0x12, 0x22, 0x13, 0x21, 0xA1, 0x10, 0x26,
+                                 0x11, 0x27, 0xA6, 0x00, 0x22, 0x12, 0x32, 0x20, 0x13, 0x23};
+        for (uint32_t i = 0; i < 20; ++i)
+            b[192 + 5 * i] = ops[i];
+        put<float>(b, 192 + 5 * 13 + 1, 2.0f);
+    }
+    return b;
+}
+
+void BM_CyclicCall(benchmark::State& state) {
+    const auto type = static_cast<uint16_t>(state.range(0));
+    delivered.clear();
+    awm_gw_setStandIn([](const uint8_t* ref, awm_input_buf* buf, uint16_t) {
+        if (ref) delivered.push_back(buf);
+    });
+    awm_man_reset();
+    seram_reset();
+    const std::vector<uint8_t> d = logicDataset(type);
+    std::memcpy(seram_memory + VTADDR_CfgMat_VC_config, d.data(), d.size());
+    awm_man_ini();
+    void* inst = awm_man_get_cfg_by_chan(0)->instance;
+    const awm_entry_t* t = awm_tab(type);
+    float v = 150.0f;
+    uint32_t raw;
+    std::memcpy(&raw, &v, 4);
+    for (awm_input_buf* b : delivered)
+        awm_gw_deliver(b, raw);
+    if (!inst) state.SkipWithError("no instance");
+    uint32_t ts = 0;
+    for (auto _ : state)
+        if (inst) t->cyclicCall(inst, ts += 10);
+    awm_man_reset();
+    awm_gw_setStandIn(nullptr);
+}
+BENCHMARK(BM_CyclicCall)->Arg(0x0C)->Arg(0x0D)->Arg(0x10);
 
 // 256 curve datasets, each measured at every raster (2560 handles, 2560 filters).
 void BM_SchedulerWorstPass(benchmark::State& state) {

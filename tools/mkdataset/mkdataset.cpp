@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -39,7 +40,93 @@ struct Datasets {
         for (float f : v)
             put<float>(off, f), off += 4;
     }
+    // An input reference to output `out` of this unit's channel function `vc`, scaled by `factor`.
+    void ref(uint32_t off, uint16_t vc, uint8_t out = 0, uint16_t code = 6, float factor = 1.0f) {
+        put<uint32_t>(off, 31u << 18 | static_cast<uint32_t>(vc) << 8 | out);
+        floats(off + 8, {0.0f, factor, 0.0f, 0.0f, 0.0f, 1.0f});
+        put<uint16_t>(off + 32, code);
+    }
+    // Formula tokens: opcodes with float operands, then the end token.
+    void tokens(uint32_t off, std::initializer_list<std::pair<uint8_t, float>> t) {
+        for (auto [op, v] : t)
+            page[off] = op, put<float>(off + 1, v), off += 5;
+        page[off] = 0xFF;
+    }
 };
+
+// The logic and computed types on the sensor channels above: VC 4 to 13.
+void demoLogicTypes(Datasets& d) {
+    // VC 4: pressure above 5 bar for 100 ms.
+    uint32_t ds = d.begin(0x0C, 152, 0);
+    d.ref(ds + 40, 0);
+    d.put<uint32_t>(ds + 112, 100);
+    d.put<float>(ds + 116, 5.0f);
+    d.put<uint8_t>(ds + 144, 2);
+    d.put<uint8_t>(ds + 145, 4);
+    d.put<uint8_t>(ds + 146, 1);
+    // VC 5: that condition or the high pressure of VC 7, blinking 500/500 ms.
+    ds = d.begin(0x0D, 532, 0);
+    d.put<uint32_t>(ds + 40, 31u << 18 | 4u << 8 | 1u);
+    d.put<uint16_t>(ds + 488, 1);
+    d.put<uint32_t>(ds + 40 + 16, 31u << 18 | 7u << 8 | 1u);
+    d.put<uint16_t>(ds + 488 + 8, 1);
+    d.put<uint16_t>(ds + 522, 500);
+    d.put<uint16_t>(ds + 524, 500);
+    d.put<uint8_t>(ds + 526, 1);
+    // VC 6: a gear from the warning light: 0 → 1, 1 → 2.
+    ds = d.begin(0x0E, 164, 0);
+    d.ref(ds + 40, 5, 1, 1);
+    d.floats(ds + 76, {0.0f, 1.0f});
+    d.put<uint8_t>(ds + 140, 1);
+    d.put<uint8_t>(ds + 141, 2);
+    d.put<uint8_t>(ds + 157, 2);
+    // VC 7: pressure high from 7 bar down to 3 bar, after 200 ms, not in the first 2 s.
+    ds = d.begin(0x0F, 104, 0);
+    d.ref(ds + 40, 0);
+    d.floats(ds + 76, {7.0f, 1.0f, 3.0f, 0.0f});
+    d.put<uint16_t>(ds + 92, 2000);
+    d.put<uint16_t>(ds + 94, 200);
+    // VC 8: pressure weighted by throttle, 0 to 10.
+    ds = d.begin(0x10, 300, 0);
+    d.ref(ds + 40, 0);
+    d.ref(ds + 76, 2);
+    d.floats(ds + 184, {0.0f, 10.0f});
+    d.tokens(ds + 192, {{0x10, 0}, {0x11, 0}, {0x22, 0}, {0x00, 100}, {0x23, 0}});
+    d.put<uint16_t>(ds + 292, 3);
+    // VC 9: above 5 bar the throttle, else the fuel level.
+    ds = d.begin(0x11, 504, 0);
+    d.ref(ds + 40, 0);
+    d.ref(ds + 76, 2);
+    d.ref(ds + 112, 3);
+    d.floats(ds + 184, {0.0f, 100.0f});
+    d.tokens(ds + 192, {{0x10, 0}, {0x00, 5}, {0x32, 0}});
+    d.tokens(ds + 292, {{0x11, 0}});
+    d.tokens(ds + 392, {{0x12, 0}});
+    d.put<uint16_t>(ds + 496, 3);
+    // VC 10: an adjustable copy of the pressure, target 5 bar.
+    ds = d.begin(0x14, 88, 0);
+    d.put<float>(ds + 12, 5.0f);
+    d.ref(ds + 40, 0);
+    d.floats(ds + 76, {-100.0f, 100.0f});
+    // VC 11: adjusts VC 10 on its own request only.
+    ds = d.begin(0x13, 116, 0);
+    d.put<uint16_t>(ds + 76, 10);
+    for (uint32_t i = 1; i < 16; ++i)
+        d.put<uint16_t>(ds + 76 + 2 * i, 0xFFFF);
+    // VC 12: four wheels in m/s from pressure, throttle and fuel; four-wheel drive.
+    ds = d.begin(0x07, 236, 0);
+    d.ref(ds + 40, 0, 0, 6, 5.0f);
+    d.ref(ds + 76, 0, 0, 6, 5.2f);
+    d.ref(ds + 112, 2, 0, 6, 0.5f);
+    d.ref(ds + 148, 3, 0, 6, 4.0f);
+    d.floats(ds + 220, {100.0f, 10.0f});
+    d.put<uint16_t>(ds + 230, 2);
+    // VC 13: PWM output 1 commanded by the throttle, 0 to 100 %.
+    ds = d.begin(0x09, 216, 0x0401);
+    d.ref(ds + 40, 2);
+    d.put<uint16_t>(ds + 76, 2);
+    d.floats(ds + 80, {0.0f, 100.0f, 0.0f, 100.0f});
+}
 
 void demoChannelFunctions(uint8_t* page) {
     Datasets d{page};
@@ -58,6 +145,7 @@ void demoChannelFunctions(uint8_t* page) {
     // VC 3, analog 4: fuel level, 0.1 V per litre, 0 to 60 l.
     ds = d.begin(0x01, 96, 0x0104);
     d.floats(ds + 76, {0.0f, 100.0f, 0.0f, 60.0f});
+    demoLogicTypes(d);
 }
 
 } // namespace
