@@ -521,6 +521,11 @@ const awm_entry_t* awm_tab(uint16_t type) {
         return &entry_0x06_revolution;
     case 0x12:
         return &entry_0x12_frequ;
+    // Lap function and GPS channel function.
+    case 0x08:
+        return &entry_0x08_lapfunc;
+    case 0x17:
+        return &entry_0x17_gps;
     case AWM_TYPE_FIR:
         return &entry_0x100_fir;
     case AWM_TYPE_FIR_UNFIL:

@@ -175,6 +175,13 @@ void awm_sched_call(uint16_t raster, uint32_t ts) {
     semGive(schedSem);
 }
 
+void awm_sched_lock() {
+    lockLists();
+}
+void awm_sched_unlock() {
+    unlockLists();
+}
+
 vc_data_t* awm_man_get_cfg(uint32_t vcId) {
     return awm_man_get_cfg_by_chan(awm_vc_index(vcId));
 }
