@@ -629,7 +629,7 @@ void awm_0x08_lapfunc_ini_lof() {
         if (hooks && hooks->setCounters) hooks->setCounters(c.lap, c.outing);
         distlap = 0.0f;
     }
-    if (hooks && hooks->laptriggerInit) hooks->laptriggerInit(0, 0, 0.0f);
+    if (hooks && hooks->laptriggerInit) hooks->laptriggerInit(c.lap, c.outing, 0.0f);
     if (changed && hooks && hooks->laptriggerUpdate) hooks->laptriggerUpdate(c.lap, c.outing, 0.0f);
     LAP_CTR_INIT = c.lap;
     OUT_CTR_INIT = c.outing;
