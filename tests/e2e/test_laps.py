@@ -104,14 +104,41 @@ def test_gps_laps_over_a_drive_through_a_pty(unit, mkdataset, tmp_path):
     assert abs(got[1][3] - lap_s) <= 0.1
 
 
-def with_laptrigger_master(pid):
-    """The default dataset with DEVICE_CONFIG naming `pid` the laptrigger master."""
+def patched(change):
+    """The default dataset after `change(image)`, its CRC-16/ARC renewed."""
     with open(default_dataset(), "rb") as f:
         image = bytearray(f.read())
-    struct.pack_into("<I", image, 0x10004, pid << 8)
+    change(image)
     payload = len(image) - 4
     struct.pack_into("<H", image, payload, crcmod.predefined.mkCrcFun("crc-16")(bytes(image[:payload])))
     return bytes(image)
+
+
+def test_outing_trigger_input_and_its_block_time(unit):
+    def outing_on_input_0(image):
+        # the lap function (head tag, length 1196, type 8) counts laps on digital input 2 and
+        # takes a rising B_Laptriggerpin (input 1's level, a u8) as the outing trigger
+        at = image.index(bytes([0x53, 0x44, 0xAC, 0x04, 0x08, 0x00]))
+        struct.pack_into("<H", image, 0x10044 + 2 * 4, 0x0302)  # CfgMat_Board_Channel of VC 4
+        struct.pack_into("<II6fH", image, at + 1144, 0x411F4, 0, 0, 1, 0, 0, 0, 1, 1)
+        struct.pack_into("<H", image, at + 1180, 1)
+
+    p = unit(["0"], STEPPED, dataset=patched(outing_on_input_0))
+    p.wait_started()
+    with p.control() as ctl:
+        ctl.step(500)
+        for gap in (2000, 2500, 100):  # 2 s: blocked; 4.5 s after the first: a new outing
+            pulse(ctl, 50)
+            ctl.step(gap)
+        ctl.cmd("din 1 1")
+        ctl.step(100)
+    assert p.stop() == 0
+    text = "\n".join(p.out)
+    assert text.count("outing increment requested by trigger") == 2
+    assert text.count("outing increment blocked within blocktime (4s)") == 1
+    sets = re.findall(r"laptrigger: counters set to lap (\d+) of outing (\d+)", text)
+    assert sets == [("0", "2"), ("0", "3")]
+    assert [(lap, out) for _, lap, out, _ in laps(p)] == [(1, 3)]
 
 
 def test_the_masters_laps_reach_another_unit_once(unit):
@@ -124,7 +151,7 @@ def test_the_masters_laps_reach_another_unit_once(unit):
         units = {}
         for pid, host in pids.items():
             units[pid] = unit(["0"], f"[unit]\npid = {pid:#x}\nipv4 = {netns.NET}{host}\nall_pids = {pid:#x}\n",
-                              dataset=with_laptrigger_master(0x21), name=f"u{pid:x}",
+                              dataset=patched(lambda image: struct.pack_into("<I", image, 0x10004, 0x21 << 8)), name=f"u{pid:x}",
                               prefix=net.host(host).prefix())
         for pid, other in ((0x21, 0x22), (0x22, 0x21)):
             units[pid].wait_for(f"CI channel to PID 0x{other:X} established", 30)
