@@ -7,3 +7,6 @@
 uint8_t simulink_initialize();
 // Runs the step `call` (0 or 1) of rate index `rate` (0 to 9, 16 the lap rate).
 void callSimulinkFunc(int rate, int call);
+
+// Tests: no partition found, their state forgotten.
+void model_reset();

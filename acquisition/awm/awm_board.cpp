@@ -542,6 +542,11 @@ const awm_entry_t* awm_tab(uint16_t type) {
         return &entry_0x13_grpadj2;
     case 0x14:
         return &entry_0x14_adjust;
+    // Lap function and GPS channel function.
+    case 0x08:
+        return &entry_0x08_lapfunc;
+    case 0x17:
+        return &entry_0x17_gps;
     case AWM_TYPE_FIR:
         return &entry_0x100_fir;
     case AWM_TYPE_FIR_UNFIL:

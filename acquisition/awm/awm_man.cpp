@@ -127,6 +127,8 @@ uint16_t awm_raster_ms(uint16_t raster) {
 
 void awm_man_ini() {
     ensureSems();
+    // The types' ini start their inputs' gateway lists.
+    awm_gw_connect();
     if (readDatasets()) {
         for (uint16_t idx = 0; idx < AWM_VC_MAX; ++idx) {
             vc_data_t& e = vc_data_tab[idx];
@@ -152,7 +154,6 @@ void awm_man_ini() {
             e.dataset = nullptr;
     }
     awm_adj_load();
-    awm_gw_connect();
     seramSetDownloadHooks(&downloadHooks);
     seramMeasSetChannelSource(&channelSource);
     awm_man_hwt_ini();
@@ -173,6 +174,13 @@ void awm_sched_call(uint16_t raster, uint32_t ts) {
         for (awm_sched_entry* e = lists[raster]; e; e = e->next)
             e->fn(e->arg, ts);
     semGive(schedSem);
+}
+
+void awm_sched_lock() {
+    lockLists();
+}
+void awm_sched_unlock() {
+    unlockLists();
 }
 
 vc_data_t* awm_man_get_cfg(uint32_t vcId) {

@@ -21,6 +21,10 @@ int awm_man_AWM_shutdownMeasure(void* handle);
 void awm_man_dwnl_adj_data(const void* data, const void* physAddr, uint16_t length);
 // The call list of raster 0 to 9 for the slot stamped `ts` (soft scheduler).
 void awm_sched_call(uint16_t raster, uint32_t ts);
+// The channel-function scheduler's semaphore, for the model partition's steps: they run in the
+// raster tasks and share the lap function's parameters, results and records with the call lists.
+void awm_sched_lock();
+void awm_sched_unlock();
 // The 10 ms adjustment cycle (soft scheduler, after raster 3's measurement copy).
 void awm_man_adjust();
 // Starts an offset adjustment of the virtual channel when it has a dataset and none runs.

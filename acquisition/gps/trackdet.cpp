@@ -49,6 +49,9 @@ struct Exchange {
     Point finish;
     float length = 0;
     int32_t id = NO_TRACK;
+    int32_t reportedId = NO_TRACK; // the segments below belong to it
+    Point segment[SEGMENTS_MAX];
+    int segments = 0;
 };
 Exchange ex;
 
@@ -160,6 +163,9 @@ void report(const Track& t, int result) {
     ex.finish = t.finish;
     ex.length = t.length;
     ex.id = t.id;
+    ex.reportedId = t.id;
+    ex.segments = t.segments;
+    std::memcpy(ex.segment, t.segment, sizeof ex.segment);
     semGive(ex.lock);
 }
 
@@ -239,6 +245,20 @@ int gps_trackdet_get(float latitude, float longitude, float distance, float* tra
     }
     semGive(ex.lock);
     return result;
+}
+
+int gps_trackdet_segments(int32_t known, int32_t* id, float* lat, float* lon, int max) {
+    if (!ex.lock || semTake(ex.lock, WAIT_FOREVER) != OK) return 0;
+    const int n = ex.segments;
+    if (ex.reportedId != known) {
+        for (int i = 0; i < n && i < max; ++i) {
+            lat[i] = ex.segment[i].lat;
+            lon[i] = ex.segment[i].lon;
+        }
+        *id = ex.reportedId;
+    }
+    semGive(ex.lock);
+    return n;
 }
 
 void gps_trackdet_reset() {

@@ -5,6 +5,7 @@
 #include "acquisition/adc/adc.h"
 #include "acquisition/adcfifo/adcfifo.h"
 #include "acquisition/awm/awm_man.h"
+#include "acquisition/awm/lapfunc.h"
 #include "acquisition/board/board.h"
 #include "acquisition/gps/gps.h"
 #include "acquisition/lap/laptrigger.h"
@@ -212,6 +213,20 @@ void wireShellCommands() {
     msd_shell_setCommonCmds(commands, sizeof commands / sizeof commands[0]);
 }
 
+// The lap function and the lap trigger reach logging's counters, which sit above them.
+void wireLapCounters() {
+    static const LapfuncHooks lapfunc{[](LapfuncCounters* c) {
+                                          LapOutFraState s{};
+                                          LapOutFra_getState(&s);
+                                          *c = {s.lap, s.outing, s.abs_lap, s.fragment, s.valid};
+                                      },
+                                      LapOutFra_initLapOutCnt, laptrigger_init, laptrigger_update};
+    static const LaptriggerHooks laptrigger{LapOutFra_lapTrigger, LapOutFra_initLapOutCnt,
+                                            LapOutFra_laptriggerAnswer};
+    lapfunc_setHooks(&lapfunc);
+    laptrigger_setHooks(&laptrigger);
+}
+
 } // namespace
 
 int nvram_initialize() {
@@ -402,6 +417,7 @@ int vyn_main(int argc, char** argv) {
     SerNet_man_ini();
     dynkomm_ini();
     variables_ini();
+    wireLapCounters();
     awm_man_ini();
 
     if (can_CtrlInit() != 1) syslogx(LOG_ERR, "can_CtrlInit() failed!");

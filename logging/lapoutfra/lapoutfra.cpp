@@ -152,6 +152,15 @@ void LapOutFra_initLapOutCnt(uint16_t lap, uint16_t outing) {
     });
 }
 
+void LapOutFra_lapTrigger(uint16_t lap, uint16_t outing) {
+    change("LapOutFra_lapTrigger()", true, [&] {
+        ++st.abs_lap;
+        st.fragment = pickFragment(lap, outing, lap == st.lap && outing == st.outing ? st.fragment + 1u : 1u);
+        st.lap = lap;
+        st.outing = outing;
+    });
+}
+
 void LapOutFra_laptriggerAnswer(uint16_t lap, uint16_t outing) {
     if (!lock("LapOutFra_laptriggerAnswer()")) return;
     masterAnswered = true;

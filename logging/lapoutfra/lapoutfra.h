@@ -28,6 +28,9 @@ void LapOutFra_getState(LapOutFraState* state);
 // exist yet (and, for unchanged lap and outing, one above every fragment handed out before),
 // stores the counters and makes the state valid.
 void LapOutFra_initLapOutCnt(uint16_t lap, uint16_t outing);
+// A lap counted (here or by the laptrigger master): lap and outing set, the absolute lap counter
+// counts it, and a new fragment begins.
+void LapOutFra_lapTrigger(uint16_t lap, uint16_t outing);
 // The laptrigger master answered with its lap and outing counters: recorded, and taken over
 // when the state is not valid yet.
 void LapOutFra_laptriggerAnswer(uint16_t lap, uint16_t outing);

@@ -1,6 +1,8 @@
-// mkdataset OUT: writes the default dataset of this build (start marker, EPK and parameter
-// defaults, CRC-16/ARC) as the image the kernel-side manager loads at start. Its channel
-// functions read the demo unit's stimulated analog inputs 1 to 4.
+// mkdataset OUT [--lap gps]: writes the default dataset of this build (start marker, EPK and
+// parameter defaults, CRC-16/ARC) as the image the kernel-side manager loads at start. Its
+// channel functions read the demo unit's stimulated analog inputs 1 to 4; the lap function
+// counts laps on digital input 1, or with "--lap gps" by the GPS receiver on the tracks of
+// "cfg:rtracks.xml".
 #include "calibration/memory/seram.h"
 #include "services/checksum/crc.h"
 #include "vyn/vartable.h"
@@ -27,8 +29,10 @@ struct Datasets {
         put<uint16_t>(ds + 2, length);
         put<uint16_t>(ds + 4, type);
         put<uint16_t>(ds + 8, 6);
-        put<float>(ds + 20, 1.0f);
-        put<float>(ds + 36, 1.0f);
+        if (length >= 40) {
+            put<float>(ds + 20, 1.0f);
+            put<float>(ds + 36, 1.0f);
+        }
         put<uint16_t>(ds + length - 2, 0x4542);
         put<uint16_t>(VTADDR_CfgMat_Board_Channel + 2u * index, boardChannel);
         put<uint16_t>(VTADDR_CfgMat_AdjIndex + 2u * index, index);
@@ -128,8 +132,7 @@ void demoLogicTypes(Datasets& d) {
     d.floats(ds + 80, {0.0f, 100.0f, 0.0f, 100.0f});
 }
 
-void demoChannelFunctions(uint8_t* page) {
-    Datasets d{page};
+void demoChannelFunctions(Datasets& d) {
     // VC 0, analog 1: pressure sensor, 0.5 V at 0 bar, 0.4 V per bar, 0 to 10 bar.
     uint32_t ds = d.begin(0x01, 96, 0x0101);
     d.floats(ds + 76, {500.0f, 400.0f, 0.0f, 10.0f});
@@ -148,16 +151,51 @@ void demoChannelFunctions(uint8_t* page) {
     demoLogicTypes(d);
 }
 
+// An input reference: address of this unit, quantisation (a..f) and the signal's type code.
+void reference(Datasets& d, uint32_t at, uint32_t address, float b, uint16_t type) {
+    d.put<uint32_t>(at, address);
+    d.floats(at + 8, {0.0f, b, 0.0f, 0.0f, 0.0f, 1.0f});
+    d.put<uint16_t>(at + 32, type);
+}
+
+// VC 14: the lap function; VC 15: the GPS channel function.
+void demoLaps(Datasets& d, bool gps) {
+    // Digital input 1 (high = at the line), or the GPS receiver's signals.
+    const uint32_t ds = d.begin(0x08, 1196, gps ? 0 : 0x0301);
+    if (gps) {
+        d.put<uint32_t>(ds + 40, 0xFFFFFFFF);
+        reference(d, ds + 76, VTADDR_gps_speed, 1.0f / 3.6f, 6); // m/s
+        reference(d, ds + 112, VTADDR_gps_lat, 1e-7f, 4);
+        reference(d, ds + 148, VTADDR_gps_long, 1e-7f, 4);
+        reference(d, ds + 184, VTADDR_gps_speed, 1.0f, 6);
+        reference(d, ds + 220, VTADDR_gps_dir, 1.0f, 6);
+        d.floats(ds + 260, {20.0f, 50.0f, 150.0f}); // 20 km/h, a lap between 50 and 150 %
+        d.put<float>(ds + 1140, 30.0f);             // the line counts within 30 m of the finish
+        d.put<uint16_t>(ds + 1184, 1);              // track detection
+        d.put<uint16_t>(ds + 1186, 1);              // segment points of the track
+    }
+    d.put<float>(ds + 272, 2.0f);   // 2 s at least between lap triggers
+    d.put<float>(ds + 280, 500.0f); // and 500 ms
+    d.put<uint16_t>(ds + 1108, 1);  // active high
+    d.put<uint16_t>(ds + 1112, 1);  // outings count from 1
+    // The GPS channel function: segment lines count within 30 m of their points.
+    const uint32_t g = d.begin(0x17, 20, 0);
+    d.put<float>(g + 12, 30.0f);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: mkdataset OUT\n");
+    const bool gps = argc == 4 && std::strcmp(argv[2], "--lap") == 0 && std::strcmp(argv[3], "gps") == 0;
+    if (argc != 2 && !gps) {
+        std::fprintf(stderr, "usage: mkdataset OUT [--lap gps]\n");
         return 2;
     }
     std::vector<uint8_t> image(SERAM_IMAGE_SIZE);
     seramBuildDefaultImage(image.data(), SERAM_IMAGE_SIZE);
-    demoChannelFunctions(image.data());
+    Datasets d{image.data()};
+    demoChannelFunctions(d);
+    demoLaps(d, gps);
     const uint16_t crc = crc16_ibm_accu(image.data(), SERAM_DATASET_SIZE, 0);
     image[SERAM_DATASET_SIZE] = static_cast<uint8_t>(crc);
     image[SERAM_DATASET_SIZE + 1] = static_cast<uint8_t>(crc >> 8);

@@ -1,10 +1,13 @@
 // The executable: the platform around the application's main.
 #include "app/startup/startup.h"
+#include "model/partition.h"
 #include "platform/boot/platform.h"
+#include "platform/kmgr/appman.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <unistd.h>
 
 namespace {
@@ -29,6 +32,13 @@ int main(int argc, char** argv) {
         std::fflush(stderr);
         _exit(70);
     }
+    // The model partitions are loaded beside the application: their hooks are in the
+    // manager's symbol table, where the application looks them up.
+    const codegen_hook_t* partitions[] = {&codegen_hookPartition_P1, &codegen_hookPartition_P2,
+                                          &codegen_hookPartition_P3};
+    for (int p = 0; p < CODEGEN_PARTITIONS; ++p)
+        kmgr::registerSymbol("codegen_hookPartition_P" + std::to_string(p + 1),
+                             reinterpret_cast<uintptr_t>(partitions[p]));
     int rc = vyn_main(argc, argv);
     platform::halt();
     std::fflush(nullptr);

@@ -80,21 +80,22 @@ TEST_F(Frame, StartUpBringsTheSubsystemsUpInTheirOrder) {
         "nvram_dbs_repair_begin", "boot_count_ini", "seramInitialize", "RtpMan_ForwardEPK",
         // board initialisation
         "gpio_ini", "ecfv_init", "time_init", "adc_init", "spi_IOInit", "max7301_Init", "adc_pullup_init",
-        "pwmout_init", "ledArray_init", "RotationalSpeed_Init",
-        "nvramst_init", "applComm_setCanStateSink", "applComm_ini", "adc_fifo_ini",
+        "pwmout_init", "ledArray_init", "RotationalSpeed_Init", "nvramst_init", "applComm_setCanStateSink",
+        "applComm_ini", "adc_fifo_ini",
         // the error manager reports to event logging and asks self-monitoring, both above it
         "error_mgr_setEventSink", "error_mgr_setPowerGoodSource", "adc_setPowerGoodSource",
         "adc_diagnostic_setRestore", "softSched_setCallees", "timeserv_setSoftSchedSync", "error_mgr_init",
         "led_init", "RtpManUsrCan_Init", "cfg_system_ini", "msd_shell_setCommonCmds", "LapOutFra_cmds_init",
-        "lof registered", "msd_shell_initialize", "timeserv_init(1,1)",
-        "gps_init", "start_softSched", "meascalinfo_init", "meascalinfo_virtchan_ini", "routing_ini",
-        "comint_ini", "meas_man_ini", "gw_meas_ini", "SerNet_man_ini", "dynkomm_ini", "variables_ini",
-        "awm_man_ini", "can_CtrlInit", "can_vyn_ini", "ccpmr_ini", "xcpmr_ini", "displayCtrl_ini",
-        "displayInit", "meas_app_ini", "tele_app_ini", "r_sblk_task(130,12288)", "eventChannelsInit",
-        "LapOutFra_init", "LapOutFra_getState", "LapOutFra_initLapOutCnt(12,3)", "nvram_dbs_repair_end",
-        "meas_app_BootPrepareDisks(1,2000)", "simulink_initialize", "eventlogging_service_init", "BC2_init",
-        "timeserv_MeasTime_ini", "xcpSetAppHooks", "awm_man_stop",
-        "meas_app_set_remotectrl_remoteinit_lock", "xcpInitialize"};
+        "lof registered", "msd_shell_initialize", "timeserv_init(1,1)", "gps_init", "start_softSched",
+        "meascalinfo_init", "meascalinfo_virtchan_ini", "routing_ini", "comint_ini", "meas_man_ini",
+        "gw_meas_ini", "SerNet_man_ini", "dynkomm_ini", "variables_ini",
+        // logging's counters reach the lap function through the hand-in
+        "LapOutFra_getState", "lapfunc_setHooks(12,3)", "laptrigger_setHooks", "awm_man_ini", "can_CtrlInit",
+        "can_vyn_ini", "ccpmr_ini", "xcpmr_ini", "displayCtrl_ini", "displayInit", "meas_app_ini",
+        "tele_app_ini", "r_sblk_task(130,12288)", "eventChannelsInit", "LapOutFra_init", "LapOutFra_getState",
+        "LapOutFra_initLapOutCnt(12,3)", "nvram_dbs_repair_end", "meas_app_BootPrepareDisks(1,2000)",
+        "simulink_initialize", "eventlogging_service_init", "BC2_init", "timeserv_MeasTime_ini",
+        "xcpSetAppHooks", "awm_man_stop", "meas_app_set_remotectrl_remoteinit_lock", "xcpInitialize"};
     Calls steps(startup.begin(), startup.end() - 1);
     int displayStarts = 0;
     while (!steps.empty() && steps.back() == "displayStart") {
@@ -114,10 +115,20 @@ TEST_F(Frame, StartUpBringsTheSubsystemsUpInTheirOrder) {
 TEST_F(Frame, ShutdownStopsTheProducersThenTheRastersThenSavesTheErrors) {
     ASSERT_TRUE(mainDone);
     EXPECT_EQ(mainResult, 0);
-    const Calls expected = {"rtp_setShutdownStarted", "applComm_setBlink(0,13)", "pwmout_shutdown",
-                            "sblk_power_down", "meas_app_remotefaststop", "CanOut_stop", "displayJoin",
-                            "gw_stop", "xcp_shutdown_now", "awm_man_stop", "adc_filter_stop", "BC2_stop",
-                            "wdogapp_EnterShutDown", "error_mgr_shutdown"};
+    const Calls expected = {"rtp_setShutdownStarted",
+                            "applComm_setBlink(0,13)",
+                            "pwmout_shutdown",
+                            "sblk_power_down",
+                            "meas_app_remotefaststop",
+                            "CanOut_stop",
+                            "displayJoin",
+                            "gw_stop",
+                            "xcp_shutdown_now",
+                            "awm_man_stop",
+                            "adc_filter_stop",
+                            "BC2_stop",
+                            "wdogapp_EnterShutDown",
+                            "error_mgr_shutdown"};
     EXPECT_EQ(shutdown, expected);
     EXPECT_TRUE(logContains("Main: Shutdown ended, exiting smoothly"));
 }
@@ -131,13 +142,20 @@ TEST_F(Frame, ApplicationRastersAreHookedAsPublished) {
         int32_t limit;
     };
     const Row rows[] = {
-        {"r1ms", 29, 1, 0x80000, 30},          {"r2ms", 65, 2, 0x80000, 30},
-        {"r5ms", 66, 5, 0x80000, 30},          {"r10ms", 67, 10, 0x80000, 30},
-        {"r20ms", 70, 20, 0x80000, 30},        {"r50ms", 71, 50, 0x80000, 30},
-        {"r100ms", 72, 100, 0x80000, 30},      {"r200ms", 87, 200, 0x80000, 30},
-        {"r500ms", 88, 500, 0x80000, 30},      {"r1000ms", 89, 1000, 0x80000, 30},
-        {"rEthSend_online", 83, 10, 0x80000, 5000}, {"rEthSend_offline", 84, 10, 0x80000, 5000},
-        {"rMeas", 132, 1, 0x100000, 6000},     {"sbLapPer", 82, -7, 0x80000, -1},
+        {"r1ms", 29, 1, 0x80000, 30},
+        {"r2ms", 65, 2, 0x80000, 30},
+        {"r5ms", 66, 5, 0x80000, 30},
+        {"r10ms", 67, 10, 0x80000, 30},
+        {"r20ms", 70, 20, 0x80000, 30},
+        {"r50ms", 71, 50, 0x80000, 30},
+        {"r100ms", 72, 100, 0x80000, 30},
+        {"r200ms", 87, 200, 0x80000, 30},
+        {"r500ms", 88, 500, 0x80000, 30},
+        {"r1000ms", 89, 1000, 0x80000, 30},
+        {"rEthSend_online", 83, 10, 0x80000, 5000},
+        {"rEthSend_offline", 84, 10, 0x80000, 5000},
+        {"rMeas", 132, 1, 0x100000, 6000},
+        {"sbLapPer", 82, -7, 0x80000, -1},
         {"Lap", 85, -4, 0x80000, -1},
     };
     for (size_t i = 0; i < APP_RASTER_COUNT; ++i) {
@@ -151,7 +169,8 @@ TEST_F(Frame, ApplicationRastersAreHookedAsPublished) {
 }
 
 Calls model(int rate) {
-    return {"callSimulinkFunc(" + std::to_string(rate) + ",0)", "callSimulinkFunc(" + std::to_string(rate) + ",1)"};
+    return {"callSimulinkFunc(" + std::to_string(rate) + ",0)",
+            "callSimulinkFunc(" + std::to_string(rate) + ",1)"};
 }
 Calls operator+(Calls a, const Calls& b) {
     a.insert(a.end(), b.begin(), b.end());
@@ -164,25 +183,27 @@ TEST_F(Frame, EachRasterRunsItsCallListInOrder) {
                              model(0) +
                              Calls{"gw_raster(0)", "gw_raster(10)", "xcpSendDAQ(2)", "CanOut_send_message(0)",
                                    "CanIn_supervisor_1ms"});
-    for (auto [task, i] : {std::pair{"r_r2ms", 1}, {"r_r20ms", 4}, {"r_r50ms", 5}, {"r_r200ms", 7}, {"r_r500ms", 8}})
+    for (auto [task, i] :
+         {std::pair{"r_r2ms", 1}, {"r_r20ms", 4}, {"r_r50ms", 5}, {"r_r200ms", 7}, {"r_r500ms", 8}})
         expectRuns(task, model(i) + Calls{"gw_raster(" + std::to_string(i) + ")",
                                           "CanOut_send_message(" + std::to_string(i) + ")"});
-    expectRuns("r_r5ms", model(2) + Calls{"sblk_task_trigger_fast", "gw_raster(2)", "CanOut_send_message(2)"});
-    expectRuns("r_r10ms", model(3) + Calls{"timedistr_measdata_10ms", "gw_raster(3)", "iecu_meas_10ms",
-                                           "iusb_meas_10ms", "sensor_pwr_10ms", "msdcom_dbg_10ms", "vyn_data_10ms",
-                                           "eventChannels_10ms", "xcpSendDAQ(1)", "ccpmr_10ms", "xcpmr_10ms",
-                                           "gw_meas_monitoring", "gw_request_timeout", "meas_man_10ms",
-                                           "meas_app_check_measconditions", "CanOut_event_message",
-                                           "CanOut_send_message(3)", "applComm_10ms"});
+    expectRuns("r_r5ms",
+               model(2) + Calls{"sblk_task_trigger_fast", "gw_raster(2)", "CanOut_send_message(2)"});
+    expectRuns("r_r10ms",
+               model(3) + Calls{"timedistr_measdata_10ms", "gw_raster(3)", "iecu_meas_10ms", "iusb_meas_10ms",
+                                "sensor_pwr_10ms", "msdcom_dbg_10ms", "vyn_data_10ms", "eventChannels_10ms",
+                                "xcpSendDAQ(1)", "ccpmr_10ms", "xcpmr_10ms", "gw_meas_monitoring",
+                                "gw_request_timeout", "meas_man_10ms", "meas_app_check_measconditions",
+                                "CanOut_event_message", "CanOut_send_message(3)", "applComm_10ms"});
     expectRuns("r_r100ms", Calls{"led_display", "vyn_data_100ms", "rev_in_vyn_100ms"} + model(6) +
                                Calls{"msdcom_dbg", "meas_fifo_data_update_load_vars", "pwmdiag_100ms",
                                      "adc_rangemon_100ms", "ana_100ms", "xadc_meas_100ms", "gw_raster(6)",
                                      "gw_raster(11)", "gw_raster(12)", "CanOut_send_message(6)",
                                      "adc_diagnostic_100ms", "xcp_100ms", "xcpSendDAQ(0)"});
-    expectRuns("r_r1000ms", model(9) + Calls{"gw_raster(9)", "CanOut_send_message(9)", "sblk_task_trigger_slow",
-                                             "gw_meas_1s", "SerNet_man_1s", "dynkomm_1s", "seram_1s",
-                                             "mem_usage_1s",
-                                             "tecu_meas_1s", "ltecu_meas_1s", "cfg_meas_formatInfos_1s"});
+    expectRuns("r_r1000ms",
+               model(9) + Calls{"gw_raster(9)", "CanOut_send_message(9)", "sblk_task_trigger_slow",
+                                "gw_meas_1s", "SerNet_man_1s", "dynkomm_1s", "seram_1s", "mem_usage_1s",
+                                "tecu_meas_1s", "ltecu_meas_1s", "cfg_meas_formatInfos_1s"});
     expectRuns("r_Lap", Calls{"laptrigger_getLapTimeStamp"} + model(16) +
                             Calls{"meas_man_copy(11,4711)", "meas_man_copy(12,4711)"});
     expectRuns("r_sbLapPer", Calls{"meas_man_copy(12,0)"});
@@ -206,9 +227,10 @@ TEST_F(Frame, MeasurementRasterSavesEachBlockAtItsPhase) {
         if (c % 200 == 111) save(7);
         if (c % 500 == 123) save(8);
         if (c % 1000 == 187)
-            save(9), expected = expected + Calls{"MeasAppStore_checkForFlush", "meas_app_calc_recording_rates",
-                                                 "meas_fifo_data_syslog", "meas_app_check_datatimeout",
-                                                 "meas_app_checkFragmentTrigOnUSBEvent"};
+            save(9),
+                expected = expected + Calls{"MeasAppStore_checkForFlush", "meas_app_calc_recording_rates",
+                                            "meas_fifo_data_syslog", "meas_app_check_datatimeout",
+                                            "meas_app_checkFragmentTrigOnUSBEvent"};
     }
     EXPECT_GT(expected.size(), 4000u);
     EXPECT_EQ(frame::calls("r_rMeas"), expected);
@@ -219,7 +241,9 @@ TEST_F(Frame, NetworkSendersServeTheRastersAtTheirPhases) {
         const Calls rec = frame::calls("r_rEthSend_" + kind);
         Calls expected;
         for (uint32_t c = 0; expected.size() < rec.size(); ++c) {
-            auto send = [&](int r) { expected.push_back("SerNet_man_sender_" + kind + "(" + std::to_string(r) + ")"); };
+            auto send = [&](int r) {
+                expected.push_back("SerNet_man_sender_" + kind + "(" + std::to_string(r) + ")");
+            };
             for (int r : {10, 0, 1, 2, 3})
                 send(r);
             if (c % 2 == 1) send(4);
@@ -238,21 +262,38 @@ TEST_F(Frame, NetworkSendersServeTheRastersAtTheirPhases) {
 // Every command code served by a module above the command interface reaches its handler.
 TEST_F(Frame, CommandHandlersAreHandedInByCode) {
     const std::pair<uint16_t, const char*> wired[] = {
-        {0x0500, "meas_man_create"}, {0x0501, "gw_meascreate_reply"}, {0x0502, "meas_man_break"},
-        {0x0503, "meas_man_speed"}, {0x0504, "meas_man_kill_my_measurements"},
-        {0x0505, "meas_man_get_measurement_state"}, {0x0506, "gw_meas_timestamp_err"},
-        {0x0510, "meas_man_create2_cmd"}, {0x0511, "meas_man_meas2_create_reply"},
-        {0x0512, "meas_man_break2"}, {0x0513, "meas_man_break2_reply"}, {0x0514, "meas_man_speed2"},
-        {0x0515, "meas_man_speed2_reply"}, {0x0516, "meas_man_get_measurement_state2"},
-        {0x0517, "meas_man_get_measurement_state2_reply"}, {0x0518, "gw_meas2_timestamp_err"},
-        {0x0F00, "ci_get_version_info_req"}, {0x0F01, "ci_get_version_info_reply"},
-        {0x0F04, "ci_get_lapstack_info"}, {0x1200, "laptrigger_signal_cmd"},
-        {0x1201, "laptrigger_get_info_cmd"}, {0x1202, "laptrigger_get_info_reply_cmd"},
-        {0x1203, "laptrigger_meas"}, {0x1204, "laptrigger_check_outctr_cmd"},
-        {0x1205, "laptrigger_reset_lap_cmd"}, {0x1206, "laptrigger_reset_out_cmd"},
-        {0x1207, "laptrigger_reset_lapdist_cmd"}, {0x1208, "laptrigger_reset_best_laptime_cmd"},
-        {0x1209, "laptrigger_incr_outing_cmd"}, {0x120A, "laptrigger_incr_lap_cmd"},
-        {0x120B, "laptrigger_reset_segments_cmd"}, {0x1500, "eventlogging_cmd"},
+        {0x0500, "meas_man_create"},
+        {0x0501, "gw_meascreate_reply"},
+        {0x0502, "meas_man_break"},
+        {0x0503, "meas_man_speed"},
+        {0x0504, "meas_man_kill_my_measurements"},
+        {0x0505, "meas_man_get_measurement_state"},
+        {0x0506, "gw_meas_timestamp_err"},
+        {0x0510, "meas_man_create2_cmd"},
+        {0x0511, "meas_man_meas2_create_reply"},
+        {0x0512, "meas_man_break2"},
+        {0x0513, "meas_man_break2_reply"},
+        {0x0514, "meas_man_speed2"},
+        {0x0515, "meas_man_speed2_reply"},
+        {0x0516, "meas_man_get_measurement_state2"},
+        {0x0517, "meas_man_get_measurement_state2_reply"},
+        {0x0518, "gw_meas2_timestamp_err"},
+        {0x0F00, "ci_get_version_info_req"},
+        {0x0F01, "ci_get_version_info_reply"},
+        {0x0F04, "ci_get_lapstack_info"},
+        {0x1200, "laptrigger_signal_cmd"},
+        {0x1201, "laptrigger_get_info_cmd"},
+        {0x1202, "laptrigger_get_info_reply_cmd"},
+        {0x1203, "laptrigger_meas"},
+        {0x1204, "laptrigger_check_outctr_cmd"},
+        {0x1205, "laptrigger_reset_lap_cmd"},
+        {0x1206, "laptrigger_reset_out_cmd"},
+        {0x1207, "laptrigger_reset_lapdist_cmd"},
+        {0x1208, "laptrigger_reset_best_laptime_cmd"},
+        {0x1209, "laptrigger_incr_outing_cmd"},
+        {0x120A, "laptrigger_incr_lap_cmd"},
+        {0x120B, "laptrigger_reset_segments_cmd"},
+        {0x1500, "eventlogging_cmd"},
         {0x1600, "display_pageset_cmd"},
     };
     EXPECT_EQ(frame::commandCodes(), std::size(wired));

@@ -1,0 +1,178 @@
+"""Laps of a running unit: counted from the demo's digital input on stepped time and kept across
+a restart, counted by GPS over a drive written into "/tyCo/1", and sent by the laptrigger master
+to a second unit."""
+import os
+import pty
+import re
+import struct
+import subprocess
+import time
+
+import crcmod.predefined
+import pytest
+
+import netns
+from conftest import ROOT, default_dataset
+
+LAP = re.compile(r"^\d+ KVX2_VYN (\d+) \S+ laptrigger: lap (\d+) of outing (\d+), lap time (\d+\.\d\d) s")
+STEPPED = "[platform]\ntime = stepped\n"
+
+
+def laps(p):
+    """(tick, lap, outing, lap time) of every lap the unit counted itself."""
+    return [(int(t), int(lap), int(out), float(s)) for t, lap, out, s in
+            (m.groups() for m in map(LAP.match, p.out) if m)]
+
+
+def pulse(ctl, ms):
+    ctl.cmd("din 0 1")
+    ctl.step(ms)
+    ctl.cmd("din 0 0")
+
+
+def test_digital_input_laps_and_their_counters_across_a_restart(unit):
+    p = unit(["0"], STEPPED)
+    p.wait_started()
+    with p.control() as ctl:
+        ctl.step(200)
+        # a lap is at least 2 s: the pulse 1.5 s after the second is not a lap
+        for gap in (3050, 4321, 1500, 2500):
+            pulse(ctl, 20)
+            ctl.step(gap - 20)
+        pulse(ctl, 20)
+    assert p.stop() == 0
+    got = laps(p)
+    assert [(lap, out) for _, lap, out, _ in got] == [(1, 1), (2, 1), (3, 1), (4, 1)]
+    assert [s for *_, s in got[1:]] == [3.05, 4.32, 4.00]  # the ticks between the edges
+    assert "laptrigger: lap 5" not in "\n".join(p.out)
+
+    # without a speed input every start begins a new outing from the stored counters
+    again = unit(["0"], STEPPED, dataset=False)
+    again.wait_started()
+    with again.control() as ctl:
+        ctl.step(100)
+        pulse(ctl, 20)
+    assert again.stop() == 0
+    text = "\n".join(again.out)
+    assert "awm_0x08_lapfunc_ini: repaired" not in text
+    assert "awm_0x08_lapfunc_ini_lof: Out/Lap/AbsLap/Frag: 1/4/4/" in text
+    assert "awm_0x08_lapfunc_ini_lof: New outing 2 bc invalid speed" in text
+    assert [(lap, out) for _, lap, out, _ in laps(again)] == [(1, 2)]
+
+
+@pytest.fixture
+def mkdataset():
+    path = os.environ.get("VYN_MKDATASET", "")
+    if not os.path.exists(path):
+        pytest.skip("VYN_MKDATASET does not name the built mkdataset")
+    return path
+
+
+def test_gps_laps_over_a_drive_through_a_pty(unit, mkdataset, tmp_path):
+    kmh, nofix = 250.0, 5
+    subprocess.run(["/usr/bin/python3", os.path.join(ROOT, "tools", "gpsdrive.py"), str(tmp_path),
+                    "--track", "7,48.3,11.6", "--laps", "2.3", "--speed", str(kmh), "--nofix", str(nofix)],
+                   check=True)
+    with open(tmp_path / "drive.csv") as f:
+        length = float(f.readline().split()[4])
+    image = tmp_path / "gps.img"
+    subprocess.run([mkdataset, str(image), "--lap", "gps"], check=True)
+    with open(tmp_path / "drive.nmea", newline="") as f:
+        sentences = f.read().split("\r\n")[:-1]
+    master, slave = pty.openpty()
+    try:
+        p = unit(["0"], STEPPED + "[drives]\ncfg = %s\n[serial]\ntyCo1 = %s\n" % (tmp_path, os.ttyname(slave)),
+                 dataset=image.read_bytes())
+        p.wait_started()
+        with p.control() as ctl:
+            start = ctl.ticks()
+            for k in range(0, len(sentences), 3):  # one epoch each 100 ms
+                os.write(master, ("\r\n".join(sentences[k:k + 3]) + "\r\n").encode())
+                ctl.step(100)
+        assert p.stop() == 0
+    finally:
+        os.close(master)
+        os.close(slave)
+    assert "gps_trackdet: track 7 'oval 7' detected" in "\n".join(p.out)
+    lap_s = length / (kmh / 3.6)
+    got = laps(p)
+    assert [(lap, out) for _, lap, out, _ in got] == [(1, 1), (2, 1)]
+    for n, (tick, *_rest) in enumerate(got, 1):
+        # the fix after the crossing was written at this tick; its 10 ms cycle takes it
+        crossed = start + 100 * int((nofix * 0.1 + n * lap_s) / 0.1 + 1)
+        assert crossed <= tick <= crossed + 20, (n, tick, crossed)
+    assert abs(got[1][3] - lap_s) <= 0.1
+
+
+def patched(change):
+    """The default dataset after `change(image)`, its CRC-16/ARC renewed."""
+    with open(default_dataset(), "rb") as f:
+        image = bytearray(f.read())
+    change(image)
+    payload = len(image) - 4
+    struct.pack_into("<H", image, payload, crcmod.predefined.mkCrcFun("crc-16")(bytes(image[:payload])))
+    return bytes(image)
+
+
+def test_outing_trigger_input_and_its_block_time(unit):
+    def outing_on_input_0(image):
+        # the lap function (head tag, length 1196, type 8) counts laps on digital input 2 and
+        # takes a rising B_Laptriggerpin (input 1's level, a u8) as the outing trigger
+        at = image.index(bytes([0x53, 0x44, 0xAC, 0x04, 0x08, 0x00]))
+        struct.pack_into("<H", image, 0x10044 + 2 * 14, 0x0302)  # CfgMat_Board_Channel of VC 14
+        struct.pack_into("<II6fH", image, at + 1144, 0x411F4, 0, 0, 1, 0, 0, 0, 1, 1)
+        struct.pack_into("<H", image, at + 1180, 1)
+
+    p = unit(["0"], STEPPED, dataset=patched(outing_on_input_0))
+    p.wait_started()
+    with p.control() as ctl:
+        ctl.step(500)
+        for gap in (2000, 2500, 100):  # 2 s: blocked; 4.5 s after the first: a new outing
+            pulse(ctl, 50)
+            ctl.step(gap)
+        ctl.cmd("din 1 1")
+        ctl.step(100)
+    assert p.stop() == 0
+    text = "\n".join(p.out)
+    assert text.count("outing increment requested by trigger") == 2
+    assert text.count("outing increment blocked within blocktime (4s)") == 1
+    sets = re.findall(r"laptrigger: counters set to lap (\d+) of outing (\d+)", text)
+    assert sets == [("0", "2"), ("0", "3")]
+    assert [(lap, out) for _, lap, out, _ in laps(p)] == [(1, 3)]
+
+
+def test_the_masters_laps_reach_another_unit_once(unit):
+    reason = netns.available()
+    if reason:
+        pytest.skip(reason)
+    pids = {0x21: 1, 0x22: 2}
+    net = netns.Network()
+    try:
+        units = {}
+        for pid, host in pids.items():
+            units[pid] = unit(["0"], f"[unit]\npid = {pid:#x}\nipv4 = {netns.NET}{host}\nall_pids = {pid:#x}\n",
+                              dataset=patched(lambda image: struct.pack_into("<I", image, 0x10004, 0x21 << 8)), name=f"u{pid:x}",
+                              prefix=net.host(host).prefix())
+        for pid, other in ((0x21, 0x22), (0x22, 0x21)):
+            units[pid].wait_for(f"CI channel to PID 0x{other:X} established", 30)
+        master, other = units[0x21], units[0x22]
+        with master.control() as ctl:
+            for _ in range(2):
+                ctl.cmd("din 0 1")
+                time.sleep(0.1)
+                ctl.cmd("din 0 0")
+                master.wait_for(f"laptrigger: lap {_ + 1} of outing", 10)
+                time.sleep(2.2)
+        other.wait_for("laptrigger: lap of PID 0x21: lap 2", 10)
+        time.sleep(0.5)
+        for p in units.values():
+            with p.control() as ctl:
+                ctl.postrun()
+        for p in units.values():
+            assert p.finish() == 0
+    finally:
+        net.close()
+    outing = laps(master)[0][2]
+    received = [line.split("laptrigger: ")[1] for line in other.out if "laptrigger: lap of PID" in line]
+    assert received == [f"lap of PID 0x21: lap {n} of outing {outing}" for n in (1, 2)]
+    assert laps(other) == []
