@@ -21,3 +21,9 @@ void awm_man_adjust();
 // Set-up of the board input channels from the calibration: pull-ups of analog inputs 1 to
 // 16, their range monitoring and wiring diagnostic (also after a wiring test).
 void awm_man_hwt_ini();
+
+// Characteristic curve: the value at x of the curve through (xs[i], ys[i]), i = 0 .. last,
+// xs rising; linear between the points and extended along the first and last segment.
+void awm_0x02_lookup(float* out, const float* ys, float x, const float* xs, int last);
+// The indexes of the points bracketing x.
+void awm_0x02_binarysearch(int* lower, int* upper, float x, const float* xs, int last);

@@ -5,6 +5,7 @@
 
 #include "acquisition/adc/adc.h"
 #include "acquisition/adcfifo/adcfifo.h"
+#include "services/syslog/syslog.h"
 #include "vyn/vartable.h"
 
 void awm_man_ini() {
@@ -37,4 +38,44 @@ void awm_man_hwt_ini() {
                            1u << 15 | static_cast<uint32_t>(ch) << 23 | static_cast<uint32_t>(pullup) << 31);
     }
     adc_rangemon_enable();
+}
+
+void awm_0x02_binarysearch(int* lower, int* upper, float x, const float* xs, int last) {
+    const int m = last < 15 ? last : 15;
+    *lower = 0;
+    *upper = last;
+    if (!(x > xs[0])) {
+        *upper = 0;
+        return;
+    }
+    if (!(x < xs[m])) {
+        *lower = m;
+        return;
+    }
+    while (*upper - *lower > 1) {
+        const int mid = (*lower + *upper) / 2;
+        if (x < xs[mid])
+            *upper = mid;
+        else
+            *lower = mid;
+    }
+}
+
+void awm_0x02_lookup(float* out, const float* ys, float x, const float* xs, int last) {
+    if (last <= 0) {
+        *out = ys[0];
+        return;
+    }
+    int i = 0, j = 0;
+    awm_0x02_binarysearch(&i, &j, x, xs, last);
+    if (xs[j] > xs[i])
+        *out = ys[i] + (ys[j] - ys[i]) / (xs[j] - xs[i]) * (x - xs[i]);
+    else if (j == 0)
+        *out = ys[0] + (ys[1] - ys[0]) / (xs[1] - xs[0]) * (x - xs[0]);
+    else if (i == last)
+        *out = ys[last] + (ys[last] - ys[last - 1]) / (xs[last] - xs[last - 1]) * (x - xs[last]);
+    else {
+        SYSLOGX_GUARDED(LOG_ERR, "awm_0x02_lookup() invalid code path");
+        *out = ys[i];
+    }
 }

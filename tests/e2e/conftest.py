@@ -59,6 +59,22 @@ class Process:
                                      stderr=subprocess.STDOUT, env=env)
         self.out = []
         self.pending = b""
+        self.stepped = bool(settings) and "time = stepped" in settings
+
+    def wait_started(self, limit=60.0):
+        """Waits for the start-up report; a stepped unit is given ticks meanwhile (its start-up
+        waits for the display, one tick at a time)."""
+        if not self.stepped:
+            return self.wait_for("Startup vyn: took", limit)
+        deadline = time.monotonic() + limit
+        with self.control() as ctl:
+            while True:
+                try:
+                    return self.wait_for("Startup vyn: took", 0.05)
+                except AssertionError:
+                    if time.monotonic() > deadline or self.proc.poll() is not None:
+                        raise
+                ctl.step(1)
 
     def wait_for(self, text, limit=60.0, times=1):
         """Reads output until `times` lines contain `text` (a pipe read, bounded in wall time)."""

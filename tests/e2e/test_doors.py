@@ -14,7 +14,7 @@ def read(p, name, mode="r"):
 
 def test_a_second_unit_is_refused_and_touches_nothing(unit):
     a = unit(["0"], STEPPED, name="a")
-    a.wait_for("Startup vyn: took")
+    a.wait_started()
     log, store = read(a, "vyn.log"), read(a, "nvram/nvram.img", "rb")
     same_dir = unit(["0"], None, dataset=False, name="a")
     same_store = unit(["1"], STEPPED + "[unit]\nnvram_dir = %s\n" % a.path("nvram"), name="b")
@@ -24,18 +24,19 @@ def test_a_second_unit_is_refused_and_touches_nothing(unit):
     assert read(a, "vyn.log").startswith(log) and read(a, "nvram/nvram.img", "rb") == store
     # the same index in another directory runs beside it, on a frame of its own
     c = unit(["0"], STEPPED, name="c")
-    c.wait_for("Startup vyn: took")
+    c.wait_started()
     assert c.stop() == 0 and c.shm() == [] and len(a.shm()) == 1
     assert a.stop() == 0 and a.shm() == []
 
 
 def test_signals_switch_the_ignition_off(unit):
     p, q = unit(["0"], name="realtime"), unit(["0"], STEPPED, name="stepped")
-    p.wait_for("Startup vyn: took")
+    p.wait_started()
     p.proc.send_signal(signal.SIGINT)
     assert p.finish() == 0 and p.shm() == []
     assert read(p, "vyn.log").rstrip().endswith("Main: Shutdown ended, exiting smoothly")
     # a second one ends the unit at once, here while its shutdown waits for ticks
+    q.wait_started()
     for text in ("Startup vyn: took", "rtpShutdown(): starting RTP shutdown routine"):
         q.wait_for(text)
         assert len(q.shm()) == 1
@@ -45,7 +46,7 @@ def test_signals_switch_the_ignition_off(unit):
 
 def test_control_clients_cannot_hold_the_unit(unit):
     p = unit(["0"], STEPPED)
-    p.wait_for("Startup vyn: took")
+    p.wait_started()
     deaf = socket.socket(socket.AF_UNIX)  # sends commands, never reads a reply
     deaf.connect(p.path("vyn.ctl"))
     deaf.setblocking(False)

@@ -32,7 +32,7 @@ def test_receiver_behind_tyco1_is_read_until_shutdown(unit, time):
     master, slave = pty.openpty()
     try:
         p = unit(["0"], "[platform]\ntime = %s\n[serial]\ntyCo1 = %s\n" % (time, os.ttyname(slave)))
-        p.wait_for("Startup vyn: took")
+        p.wait_started()
         with p.control() as ctl:
             assert "r_gpsTask" in ctl.tasks()
             os.write(master, b"$GPVTG,054.7,T,034.4,M,005.5,N,010.2,K*48\r\n"

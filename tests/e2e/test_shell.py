@@ -16,7 +16,7 @@ def shell(p, line):
 
 def test_commands_answer_through_the_client_and_the_log_stays_on_standard_output(unit):
     p = unit(["0"])
-    p.wait_for("Startup vyn: took")
+    p.wait_started()
     assert shell(p, "meas") == shell(p, "meas start stop") == (0, (
         "usage meas <commands>\n"
         "    <start> and <stop> starts and stops measurement respectively;\n"

@@ -42,7 +42,7 @@ def test_missing_board_device_ends_with_its_code(unit):
 def test_start_report_then_orderly_shutdown(unit):
     p = unit(["3"], STEPPED + "[unit]\npid = 42\nipv4 = 10.1.2.3\n",
              {"devdata.ini": 'part_number = "4000-115-021"\nserial_number = "#0815"\n'})
-    p.wait_for("Startup vyn: took")
+    p.wait_started()
     assert any("Start Application Number 3, Application PID 42, IPv4 Address 10.1.2.3" in line
                for line in p.out)
     assert any("Device Partnumber: '4000-115-021', Serialnumber: '#0815'" in line for line in p.out)
@@ -61,7 +61,7 @@ def test_start_report_then_orderly_shutdown(unit):
 def test_start_report_in_real_time(unit):
     """The optimised build's one end-to-end start: real time, then the post-run semaphore."""
     p = unit(["0"])
-    p.wait_for("Startup vyn: took")
+    p.wait_started()
     with p.control() as ctl:
         ctl.postrun()
     assert p.finish() == 0
@@ -71,7 +71,7 @@ def test_start_report_in_real_time(unit):
 def run_once(unit):
     p = unit(["0"], STEPPED)
     line = p.wait_for("Boot counter:")
-    p.wait_for("Startup vyn: took")
+    p.wait_started()
     assert p.stop() == 0
     return int(line.rsplit(":", 1)[1])
 

@@ -1,0 +1,231 @@
+// Page and brightness control: the task "r_DispCtrl" samples the page and brightness inputs
+// every tick, keeps the selections in the signal page and the non-volatile store and posts the
+// page and brightness commands; the brightness curves of the calibration data page.
+#include "acquisition/awm/awm_man.h"
+#include "display/app/disp_main.h"
+#include "display/app/display.h"
+#include "services/errmgr/errmgr.h"
+#include "services/nvram/nvram.h"
+#include "services/syslog/syslog.h"
+#include "vyn/vartable.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+
+namespace {
+constexpr int ERR_PATH_DISPLAY = 490;
+constexpr int ERR_PAGE_TIMEOUT = 21;
+constexpr int ERR_BRIGHTNESS_TIMEOUT = 22;
+
+std::atomic<uint8_t> displayCtrl_state{0};
+
+SEM_ID chanMutex() {
+    static SEM_ID m = semMCreate(SEM_Q_PRIORITY | SEM_INVERSION_SAFE);
+    return m;
+}
+
+// One input of the control: its no-update count, error flag and a post still owed.
+struct Input {
+    uint32_t noUpdate = 0;
+    bool error = false;
+    bool owed = false;
+};
+Input pageIn, brightIn;
+
+int readChan(CData* chan, int* value, int* updated) {
+    if (!chan) return 0;
+    int fresh = chan->takeNewValue();
+    chan->updateData();
+    double q = 0;
+    chan->getQuantData(q);
+    if (std::isnan(q))
+        fresh = 0;
+    else if (value)
+        *value = disp_roundInt(q);
+    if (updated) *updated = fresh;
+    return 1;
+}
+
+float curve(const float* ys, const float* xs, int last, float x) {
+    float out = 0;
+    awm_0x02_lookup(&out, ys, x, xs, last);
+    return out;
+}
+
+float ledLevel(float factor, float component) {
+    const float v = factor * 0.01f * component;
+    return std::isnan(v) ? 0.0f : v < 0.0f ? 0.0f : v > 255.0f ? 255.0f : v;
+}
+
+// One input's step of a cycle: the value to select and whether to post it.
+bool step(Input& in, int has, int updated, int& v, int current, int max, int errType, uint8_t state) {
+    if (!has) {
+        if (state == 1 || in.owed) {
+            v = limit1toMax(current, max);
+            return true;
+        }
+        return false;
+    }
+    if (!updated) {
+        v = limit1toMax(current, max);
+        if (in.noUpdate >= static_cast<uint32_t>(sysClkRateGet()) * 60) {
+            if (!in.error) error_mgr_set(ERR_PATH_DISPLAY, errType, 0);
+            in.error = true;
+        } else {
+            ++in.noUpdate;
+        }
+    } else {
+        v = limit1toMax(v, max);
+        in.noUpdate = 0;
+        if (in.error) error_mgr_clear(ERR_PATH_DISPLAY);
+        in.error = false;
+    }
+    return v != current || state == 1 || in.owed;
+}
+
+void displayCtrl_task(intptr_t, intptr_t, intptr_t, intptr_t) {
+    for (;;) {
+        displayCtrl_cycle();
+        taskDelay(1);
+    }
+}
+} // namespace
+
+void disp_chanLock() {
+    semTake(chanMutex(), WAIT_FOREVER);
+}
+void disp_chanUnlock() {
+    semGive(chanMutex());
+}
+
+int limit1toMax(int v, int max) {
+    v = v < 1 ? 1 : v;
+    return v > max ? max : v;
+}
+
+int displayGetPageChan(int* value, int* updated) {
+    return readChan(CDispPage::page_chan, value, updated);
+}
+int displayGetBrightnessChan(int* value, int* updated) {
+    return readChan(CDispPage::brightness_chan, value, updated);
+}
+
+float display_brightness_bg(float percent) {
+    return curve(CL_DISP_BRIGHT_BG, CL_DISP_BRIGHT_BG_row_, 5, percent);
+}
+
+unsigned int display_brightness_colSat(float percent) {
+    float v = curve(CL_DISP_BRIGHT_COLSAT, CL_DISP_BRIGHT_COLSAT_row_, 7, percent);
+    v = std::isnan(v) ? 0.0f : v < 0.0f ? 0.0f : v > 255.0f ? 255.0f : v;
+    return static_cast<unsigned int>(v) & 0xFF;
+}
+
+float display_brightness_led_red(float component, float percent) {
+    return ledLevel(curve(CL_DISP_BRIGHT_LED_RED, CL_DISP_BRIGHT_LED_RED_row_, 10, percent), component);
+}
+float display_brightness_led_green(float component, float percent) {
+    return ledLevel(curve(CL_DISP_BRIGHT_LED_GREEN, CL_DISP_BRIGHT_LED_GREEN_row_, 10, percent), component);
+}
+float display_brightness_led_blue(float component, float percent) {
+    return ledLevel(curve(CL_DISP_BRIGHT_LED_BLUE, CL_DISP_BRIGHT_LED_BLUE_row_, 10, percent), component);
+}
+
+void displayCtrl_ini() {
+    displayCtrl_state = 0;
+    const TASK_ID tid = taskSpawn("r_DispCtrl", 69, VX_FP_TASK, 10000, displayCtrl_task);
+    if (tid == TASK_ID_NULL) {
+        syslogx(LOG_ERR, "displayCtrl_ini(): could not start task: %s", std::strerror(errno));
+        return;
+    }
+    if (taskCpuAffinitySet(tid, 1) != OK)
+        syslogx(LOG_ERR,
+                "displayCtrl_ini() failed to set cpu affinity for DispCtrl, tid %X, cpuset %d, errno %s",
+                static_cast<unsigned>(tid), 1, std::strerror(errno));
+}
+
+unsigned char displayCtrl_start(unsigned char maxIndex) {
+    disp_chanLock();
+    if (displayCtrl_state == 0) {
+        if (!CDispPage::page_chan)
+            syslogx(LOG_INFO, "displayCtrl_start: no page channel configured, no page switching");
+        if (!CDispPage::brightness_chan)
+            syslogx(LOG_INFO, "displayCtrl_start: no brigntness channel configured, no brightness switching");
+        const uint8_t mx = static_cast<uint8_t>(maxIndex + 1);
+        display_page_mx = mx;
+        auto load = [](uint32_t elem, uint8_t bound, const char* readMsg, auto writeFailed) -> uint8_t {
+            uint8_t v = 0;
+            bool fix = false;
+            if (nvram_dbs_read(elem, 0, &v, 1) != 1) {
+                syslogx(LOG_ERR, "%s", readMsg);
+                v = 1;
+                fix = true;
+            }
+            if (v == 0 || v > bound) {
+                v = v == 0 ? 1 : bound;
+                fix = true;
+            }
+            if (fix && nvram_dbs_write(elem, 0, &v, 1) != 1) writeFailed();
+            return v;
+        };
+        display_page =
+            load(nvram_DispPage_Elem.id, mx, "displayCtrl_start: could not read display page from nvram", [] {
+                SYSLOGX_GUARDED(LOG_ERR, "displayCtrl_start: could not write display page into nvram");
+            });
+        display_brightness =
+            load(nvram_DispBright_Elem.id, DISPLAY_MAX_BRIGHTNESS,
+                 "displayCtrl_start: could not read display brightness from nvram", [] {
+                     syslogx(LOG_ERR, "displayCtrl_start: could not write display britghnetss into nvram");
+                 });
+        pageIn.owed = brightIn.owed = false;
+        displayCtrl_state = 1;
+    }
+    const unsigned char page = display_page;
+    disp_chanUnlock();
+    return page;
+}
+
+void displayCtrl_stop() {
+    disp_chanLock();
+    // Also once running: the next start takes the new description's page count.
+    if (displayCtrl_state == 1 || displayCtrl_state == 2) {
+        display_page = 0;
+        display_page_mx = 0;
+        display_brightness = 0;
+        displayCtrl_state = 0;
+    }
+    disp_chanUnlock();
+}
+
+void displayCtrl_cycle() {
+    disp_chanLock();
+    const uint8_t state = displayCtrl_state;
+    if (state == 1 || state == 2) {
+        bool changed = false;
+        int v = display_page, upd = 0;
+        int has = displayGetPageChan(&v, &upd);
+        if (step(pageIn, has, upd, v, display_page, display_page_mx, ERR_PAGE_TIMEOUT, state)) {
+            display_page = static_cast<uint8_t>(v);
+            // A post the queue refused is made again next cycle: shown and stored page stay alike.
+            pageIn.owed = displaySwitchPage(static_cast<unsigned>(v - 1)) != 0;
+            const uint8_t p = display_page;
+            if (has && nvram_dbs_write(nvram_DispPage_Elem.id, 0, &p, 1) != 1)
+                syslogx(LOG_ERR, "displayCtrl_task: could not write display page into nvram");
+            changed = changed || has;
+        }
+        v = display_brightness;
+        upd = 0;
+        has = displayGetBrightnessChan(&v, &upd);
+        if (step(brightIn, has, upd, v, display_brightness, DISPLAY_MAX_BRIGHTNESS, ERR_BRIGHTNESS_TIMEOUT,
+                 state)) {
+            display_brightness = static_cast<uint8_t>(v);
+            brightIn.owed = displayBrightness(static_cast<unsigned>(v - 1)) != 0;
+            changed = changed || has;
+        }
+        displayCtrl_state = 2;
+        const uint8_t b = display_brightness;
+        if (changed && nvram_dbs_write(nvram_DispBright_Elem.id, 0, &b, 1) != 1)
+            syslogx(LOG_ERR, "displayCtrl_task: could not write display brightness into nvram");
+    }
+    disp_chanUnlock();
+}

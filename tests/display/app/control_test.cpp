@@ -1,0 +1,112 @@
+// Page and brightness control, the brightness curves and the page-set command.
+#include "display/app/disp_main.h"
+#include "display/app/display.h"
+#include "platform/nvmem/nvmem.h"
+#include "services/nvram/nvram.h"
+#include "support/stepped.h"
+#include "vyn/vartable.h"
+
+#include <cmath>
+#include <cstring>
+
+namespace {
+
+struct DisplayControl : testsupport::SteppedTest {
+    testsupport::ScratchDir nv;
+    void SetUp() override {
+        SteppedTest::SetUp();
+        nvram_dbs_reset();
+        ASSERT_TRUE(nvmem::install(nv.path));
+        ASSERT_EQ(nvram_dbs_init(), 1);
+    }
+    void TearDown() override {
+        displayCtrl_stop();
+        nvram_dbs_reset();
+        SteppedTest::TearDown();
+    }
+    int count(const std::string& text) {
+        for (auto& l : testsupport::logDrain())
+            seen.push_back(l);
+        int n = 0;
+        for (auto& l : seen)
+            n += l.text.find(text) != std::string::npos;
+        return n;
+    }
+};
+
+TEST_F(DisplayControl, InputsSelectPageAndBrightnessWithinBounds) {
+    const uint8_t stored = 9;
+    nvram_dbs_write(nvram_DispPage_Elem.id, 0, &stored, 1);
+    CData page(nullptr), bright(nullptr);
+    CDataMeas pm(0, 0xFFFFFFFF, GWT_FLOAT), bm(0, 0xFFFFFFFF, GWT_FLOAT);
+    page.type = bright.type = GWT_FLOAT;
+    page.mask = bright.mask = 0xFFFFFFFF;
+    page.setMeas(&pm);
+    bright.setMeas(&bm);
+    disp_chanLock();
+    CDispPage::page_chan = &page;
+    CDispPage::brightness_chan = &bright;
+    disp_chanUnlock();
+    EXPECT_EQ(displayCtrl_start(2), 3) << "a stored page above the count is corrected";
+    uint8_t back = 0;
+    nvram_dbs_read(nvram_DispPage_Elem.id, 0, &back, 1);
+    EXPECT_EQ(back, 3);
+    auto put = [](CDataMeas& m, float v) {
+        uint32_t w;
+        std::memcpy(&w, &v, 4);
+        const uint8_t be[4] = {uint8_t(w >> 24), uint8_t(w >> 16), uint8_t(w >> 8), uint8_t(w)};
+        m.putData(be);
+    };
+    struct Case {
+        float page, bright;
+        int wantPage, wantBright;
+    } cases[] = {{7, 9, 3, 6}, {-2, 0, 1, 1}, {2.5f, 2.4f, 3, 2}, {-0.4f, 3.5f, 1, 4}, {NAN, NAN, 1, 4}};
+    for (const Case& c : cases) {
+        put(pm, c.page);
+        put(bm, c.bright);
+        displayCtrl_cycle();
+        EXPECT_EQ(static_cast<int>(display_page), c.wantPage) << c.page;
+        EXPECT_EQ(static_cast<int>(display_brightness), c.wantBright) << c.bright;
+    }
+    nvram_dbs_read(nvram_DispBright_Elem.id, 0, &back, 1);
+    EXPECT_EQ(back, 4);
+    // The stop takes the channels away under the lock; the control then reads nothing.
+    disp_chanLock();
+    CDispPage::page_chan = CDispPage::brightness_chan = nullptr;
+    disp_chanUnlock();
+    displayCtrl_stop();
+    EXPECT_EQ(static_cast<int>(display_page_mx), 0);
+    displayCtrl_cycle();
+    EXPECT_EQ(static_cast<int>(display_page), 0);
+}
+
+TEST_F(DisplayControl, BrightnessCurves) {
+    EXPECT_EQ(display_brightness_colSat(35.0f), 145u);
+    EXPECT_EQ(display_brightness_colSat(1000.0f), 255u);
+    EXPECT_FLOAT_EQ(display_brightness_bg(55.0f), 2.0f);
+    EXPECT_FLOAT_EQ(display_brightness_led_red(200.0f, 100.0f), 200.0f);
+    EXPECT_FLOAT_EQ(display_brightness_led_blue(255.0f, 0.0f), 0.05f * 0.01f * 255.0f);
+    EXPECT_FLOAT_EQ(display_brightness_led_green(255.0f, 200.0f), 255.0f) << "clamped";
+}
+
+TEST_F(DisplayControl, APageSetNameRestartsOnceWhenStored) {
+    uint8_t msg[36] = {};
+    std::memcpy(msg + 20, "RACE_SET", 8);
+    display_pageset_cmd(msg, 30); // too short to hold a name
+    EXPECT_EQ(count("received pageset"), 0);
+    display_pageset_cmd(msg, sizeof msg);
+    display_pageset_cmd(msg, sizeof msg);
+    EXPECT_EQ(count("received pageset 'RACE_SET"), 1);
+    EXPECT_EQ(count("startPostrun"), 1) << "the post-run is asked for once";
+    EXPECT_EQ(count("received active pageset 'RACE_SET"), 1);
+    char name[16] = {};
+    EXPECT_TRUE(pageSetName_getName(name, 16));
+    EXPECT_STREQ(name, "RACE_SET");
+    nvram_dbs_reset(); // a store that cannot be written: no restart
+    std::memcpy(msg + 20, "WET", 4);
+    display_pageset_cmd(msg, sizeof msg);
+    EXPECT_EQ(count("not stored, no restart"), 1);
+    EXPECT_EQ(count("startPostrun"), 1);
+}
+
+} // namespace

@@ -1,0 +1,420 @@
+// The display on the simulated screen: value box, bar graph and picture pixels at the places
+// their rules give, the alarm rotation, the main container's commands and the BMP capture.
+#include "display/app/disp_main.h"
+#include "display/app/display.h"
+#include "display/fonts/tarvo_fonts.h"
+#include "gui/testkit.h"
+#include "platform/os/osfs_sim.h"
+#include "support/drives.h"
+#include "support/pyref.h"
+#include "vyn/vartable.h"
+
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <string>
+
+namespace {
+
+using guitest::GuiTest;
+
+rgb_s rgb(uint32_t w) {
+    return rgb_s{static_cast<uint8_t>(w >> 16), static_cast<uint8_t>(w >> 8), static_cast<uint8_t>(w)};
+}
+
+// A float channel whose value the test sets.
+struct Feed {
+    CData d{nullptr};
+    CDataMeas m{0, 0xFFFFFFFF, GWT_FLOAT};
+    Feed() {
+        d.type = GWT_FLOAT;
+        d.mask = 0xFFFFFFFF;
+        d.dispmode = DISPMODE_NORMAL;
+        d.setMeas(&m);
+    }
+    void set(float v) {
+        uint32_t w;
+        std::memcpy(&w, &v, 4);
+        const uint8_t be[4] = {static_cast<uint8_t>(w >> 24), static_cast<uint8_t>(w >> 16),
+                               static_cast<uint8_t>(w >> 8), static_cast<uint8_t>(w)};
+        m.putData(be);
+    }
+};
+
+struct DisplayScreen : GuiTest {
+    static void SetUpTestSuite() { TarvoFonts_ini(); }
+    page_s page{1, rgb(0x000000), 0, nullptr};
+    page_s none{0, rgb(0), 0, nullptr};
+    std::unique_ptr<CDispPage> owner;
+    CDispPage* show(std::initializer_list<display_elem_s*> elems, CDataManager* dm = nullptr) {
+        display_elem_s* prev = nullptr;
+        for (display_elem_s* e : elems) {
+            (prev ? prev->next : page.elements) = e;
+            prev = e;
+            ++page.elem_count;
+        }
+        auto* p = new CDispPage(0, 0, 640, 480, 0, &page, &none, dm, nullptr);
+        pm->Add(p, 1);
+        return p;
+    }
+    void TearDown() override { GuiTest::TearDown(); }
+};
+
+display_elem_s boxElem() {
+    display_elem_s e{};
+    e.type = ELEM_ALPHANUMERIC;
+    alphanum_s& a = e.alphanum;
+    a.pos_x = 100, a.pos_y = 100, a.size_x = 200, a.size_y = 100;
+    a.deco_middle = {rgb(0),        rgb(0),           rgb(0),        rgb(0x102030),
+                     rgb(0x808080), DECO_DOUBLE_LINE, rgb(0x000040), rgb(0xFFFFFF)};
+    a.deco_upper = a.deco_middle;
+    a.deco_upper.border_bg_col = rgb(0x0000FF);
+    a.has_deco_upper = 1;
+    a.upper_limit = 100;
+    a.upper_hyst = 5;
+    a.lower_limit = 10;
+    a.lower_hyst = 2;
+    a.deco_lower = a.deco_middle;
+    a.deco_lower.border_bg_col = rgb(0x00FF00);
+    a.has_deco_lower = 1;
+    a.dispmode = DISPMODE_NORMAL;
+    std::strcpy(a.format_str, "%.0f");
+    return e;
+}
+
+TEST_F(DisplayScreen, ValueBoxFramesZonesAndTheRedCross) {
+    display_elem_s e = boxElem();
+    CDispPage* p = show({&e});
+    auto* box = static_cast<CDispBox*>(p->element(0));
+    Feed f;
+    box->setData(&f.d, CDATA_VALUE);
+    box->update();
+    flush();
+    // Invalid: dimmed colours, the frames at insets 5 and 9 (width 2), the red cross.
+    expectShown({{101, 101, 0x081018},
+                 {105, 150, 0x404040},
+                 {106, 150, 0x404040},
+                 {107, 150, 0x081018},
+                 {109, 150, 0x404040},
+                 {116, 117, 0xFF0000},
+                 {200, 120, 0x000020}});
+    struct Step {
+        float v;
+        uint32_t zone;
+    } steps[] = {{50, 1},    {100.01f, 2}, {95.01f, 2}, {95, 1}, {9.9f, 0},
+                 {11.9f, 0}, {12, 1},      {120, 2},    {5, 0}};
+    for (const Step& s : steps) {
+        f.set(s.v);
+        box->update();
+        EXPECT_EQ(box->zone(), s.zone) << s.v;
+    }
+    flush();
+    expectShown({{101, 101, 0x00FF00}, {105, 150, 0x808080}, {116, 117, 0x00FF00}});
+    EXPECT_STREQ(box->text(), "5");
+    f.d.setTimeout();
+    box->update();
+    flush();
+    expectShown({{101, 101, 0x081018}, {116, 117, 0xFF0000}});
+    EXPECT_STREQ(box->text(), "");
+}
+
+TEST_F(DisplayScreen, BarSegmentsFollowTheOrientation) {
+    display_elem_s e{};
+    e.type = ELEM_BARGRAPH;
+    bargraph_s& g = e.bargraph;
+    g.pos_x = 4, g.pos_y = 300, g.size_x = 233, g.size_y = 60;
+    g.style = BAR_STACKED;
+    g.min = 0, g.max = 100;
+    g.deco_middle = {rgb(0),    rgb(0),        rgb(0),        rgb(0),       rgb(0x808080),
+                     DECO_NONE, rgb(0x202020), rgb(0x00C000), rgb(0xFFFFFF)};
+    g.deco_lower = g.deco_middle;
+    g.deco_lower.bar_fg_col = rgb(0xC0C000);
+    g.deco_upper = g.deco_middle;
+    g.deco_upper.bar_fg_col = rgb(0xC00000);
+    g.has_deco_lower = g.has_deco_upper = 1;
+    g.lower_limit = 25, g.upper_limit = 75;
+    display_elem_s v = e;
+    v.bargraph.orientation = BAR_VERT_BT;
+    v.bargraph.pos_x = 400, v.bargraph.pos_y = 24, v.bargraph.size_x = 100, v.bargraph.size_y = 133;
+    v.bargraph.max = 10;
+    CDispPage* p = show({&e, &v});
+    auto* bar = static_cast<CBarView*>(p->element(0));
+    auto* vert = static_cast<CBarView*>(p->element(1));
+    EXPECT_EQ(bar->barRect(), GuiRect(20, 316, 220, 343));
+    EXPECT_EQ(bar->slope(), 2.0f);
+    EXPECT_EQ(bar->offset(), 20.0f);
+    Feed f, fv;
+    bar->setData(&f.d, CDATA_VALUE);
+    vert->setData(&fv.d, CDATA_VALUE);
+    const uint32_t lower = 0xC0C000, middle = 0x00C000, upper = 0xC00000, empty = 0x202020;
+    struct Case {
+        float v;
+        int end;
+        std::initializer_list<std::pair<int, uint32_t>> px;
+    } cases[] = {
+        {50, 120, {{20, lower}, {70, lower}, {71, middle}, {120, middle}, {121, empty}, {220, empty}}},
+        {90, 200, {{170, middle}, {171, upper}, {200, upper}, {201, empty}}},
+        {150, 220, {{220, upper}}},
+        {-5, 20, {{21, empty}, {120, empty}}},
+    };
+    for (const Case& c : cases) {
+        f.set(c.v);
+        bar->update();
+        flush();
+        EXPECT_EQ(bar->barEnd(), c.end) << c.v;
+        for (auto [x, colour] : c.px)
+            EXPECT_EQ(shownAt(x, 330), colour) << "value " << c.v << " at x " << x;
+    }
+    EXPECT_EQ(vert->barRect().top, 40);
+    EXPECT_EQ(vert->barRect().bottom, 140);
+    for (auto [value, row] : {std::pair{0.0f, 140}, {10.0f, 40}, {NAN, 140}, {2.5f, 115}, {1e30f, 40}}) {
+        fv.set(value);
+        vert->update();
+        EXPECT_EQ(vert->barEnd(), row) << value;
+    }
+    flush();
+    EXPECT_EQ(shownAt(450, 41), lower) << "both limits lie beyond max: all of the bar is the lower segment";
+}
+
+// A 3 x 1 RGBA picture: opaque blue, red at alpha 127, green at alpha 128.
+std::string makePng(const testsupport::ScratchDir& dir) {
+    const std::string path = dir / "pic.png";
+    pyref::run("/usr/bin/python3 -c \"import zlib,struct\n"
+               "def c(t,d): return struct.pack('>I',len(d))+t+d+struct.pack('>I',zlib.crc32(t+d))\n"
+               "raw=b'\\0'+bytes([0,0,255,255, 255,0,0,127, 0,255,0,128])\n"
+               "open('" +
+               path +
+               "','wb').write(b'\\x89PNG\\r\\n\\x1a\\n'+c(b'IHDR',struct.pack('>IIBBBBB',3,1,8,6,0,0,0))+"
+               "c(b'IDAT',zlib.compress(raw))+c(b'IEND',b''))\"");
+    return path;
+}
+
+TEST_F(DisplayScreen, PicturesComposeFrameImageAndAlpha) {
+    testsupport::ScratchDir dir;
+    const std::string png = makePng(dir);
+    const auto size = std::ifstream(png, std::ios::binary | std::ios::ate).tellg();
+    display_elem_s framed{}, bare{}, missing{};
+    framed.type = ELEM_PICTURE;
+    picture_elem_s& f = framed.picture;
+    f.pos_x = 300, f.pos_y = 20, f.size_x = 100, f.size_y = 60;
+    f.deco_middle = {rgb(0), rgb(0), rgb(0), rgb(0x303030), rgb(0xE0E0E0), DECO_SINGLE_LINE};
+    std::snprintf(f.picture.filename, sizeof f.picture.filename, "%s", testsupport::drivePath(png).c_str());
+    f.picture.len = static_cast<uint32_t>(size);
+    bare = framed;
+    bare.picture.pos_x = 420;
+    bare.picture.deco_middle.style = DECO_NONE;
+    missing = framed;
+    missing.picture.pos_y = 100;
+    missing.picture.picture.ofs = 1; // reaches past the end of the file: no image
+    auto* d = new display_s{};
+    d->all_pages.elements = &framed;
+    framed.next = &bare;
+    bare.next = &missing;
+    CImageContainer images(d);
+    EXPECT_EQ(images.converted(), 1);
+    EXPECT_EQ(images.getImage(&missing.picture.picture), nullptr);
+    page.bg_col = rgb(0x123456);
+    framed.next = bare.next = nullptr;
+    auto* p1 = new CPicture(GuiRect(0, 0, 639, 479), &framed, images.getImage(&f.picture), nullptr, 1);
+    auto* p2 = new CPicture(GuiRect(0, 0, 639, 479), &bare, images.getImage(&f.picture), nullptr, 1);
+    auto* p3 = new CPicture(GuiRect(0, 0, 639, 479), &missing, nullptr, nullptr, 1);
+    CDispPage* pg = show({});
+    for (CPicture* p : {p1, p2, p3})
+        pg->Add(p, 1);
+    flush();
+    expectShown({
+        {316, 36, 0x0000FF},
+        {317, 36, 0x123456},
+        {318, 36, 0x00FF00}, // alpha below 128 lets the page show
+        {305, 25, 0xE0E0E0},
+        {394, 54, 0xE0E0E0},
+        {303, 23, 0x123456}, // frame at (5, 5)-(94, 54)
+        {420, 20, 0x0000FF},
+        {421, 20, 0x123456}, // no frame: the picture at the corner
+        {316, 117, 0xFF0000},
+        {301, 101, 0x181818}, // missing: red cross on dimmed colours
+    });
+    XmlFreeDisplay(nullptr);
+    delete d;
+}
+
+TEST_F(DisplayScreen, OverlappingAlarmsTakeTurnsEvery15Ticks) {
+    display_elem_s a = boxElem(), b = boxElem(), c = boxElem();
+    display_elem_s lone = boxElem();
+    lone.alphanum.pos_y = 300;
+    b.alphanum.pos_x = 250; // overlaps a
+    c.alphanum.pos_x = 400; // overlaps b only: one group of three
+    for (display_elem_s* e : {&a, &b, &c, &lone}) {
+        e->alphanum.vis_mode = VIS_LIMIT;
+        e->alphanum.always_on_top = 1;
+        e->alphanum.vis_input = {
+            e == &a || e == &b ? 0x01000010u : 0x01000020u, 0xFF, 0, 1, 0, 0, 0, 1, TYPE_UINT8};
+    }
+    CDataManager dm;
+    CDispPage* p = show({&a, &b, &c, &lone}, &dm);
+    ASSERT_EQ(p->groupCount(), 2);
+    EXPECT_EQ(p->group(0).count, 3);
+    const uint8_t one = 1, zero = 0;
+    p->element(0)->getData(CDATA_VIS)->getMeas()->putData(&one);
+    p->element(2)->getData(CDATA_VIS)->getMeas()->putData(&zero);
+    auto front = [&] { return p->group(0).shown ? *p->group(0).shown : nullptr; };
+    auto ticks = [&](int n) {
+        for (int i = 0; i < n; ++i)
+            p->Message(GuiMessage(GM_TIMER, p, nullptr, 0));
+    };
+    ticks(14);
+    EXPECT_EQ(front(), nullptr);
+    ticks(1);
+    EXPECT_EQ(front(), p->element(1));
+    EXPECT_EQ(p->First(), p->element(1));
+    ticks(15);
+    EXPECT_EQ(front(), p->element(0));
+    EXPECT_EQ(p->First(), p->element(0));
+    EXPECT_EQ(static_cast<int>(display_elements_skipped), 0);
+}
+
+// The main container over a description on "cfg:", driven by posted commands.
+struct DisplayMain : DisplayScreen {
+    testsupport::ScratchDir cfg;
+    void SetUp() override {
+        DisplayScreen::SetUp();
+        ASSERT_TRUE(osfs::addDevice("cfg:", cfg.path));
+        GuiAppInitialize(pm);
+        gbGuiInitialized = 1;
+    }
+    void TearDown() override {
+        gbGuiInitialized = 0;
+        if (CMainContainer* m = displayMainContainer()) {
+            pm->Remove(m, 1);
+            delete m;
+        }
+        drain();
+        redrawAll();
+        DisplayScreen::TearDown();
+    }
+    std::string page(const char* colour) {
+        return std::string("<Page><BGCol ") + colour +
+               "/><DisplayElements><AlphaNumeric version=\"1.0\" title=\"T\" vis_mode=\"always\" "
+               "always_on_top=\"false\" prio=\"1\" pos_x=\"10\" pos_y=\"10\" size_x=\"200\" size_y=\"80\" "
+               "font_size=\"tiny\" align=\"MM\" dispmode=\"normal\" vtab=\"\" "
+               "format_str=\"fixed\"><DecoMiddle><AlphaNumDeco style=\"single_line\">"
+               "<BGCol red=\"0\" green=\"0\" blue=\"0\"/><TitleBGCol red=\"0\" green=\"0\" blue=\"0\"/>"
+               "<TitleFGCol red=\"FF\" green=\"FF\" blue=\"FF\"/><BorderBGCol red=\"0\" green=\"0\" "
+               "blue=\"0\"/>"
+               "<BorderFGCol red=\"FF\" green=\"FF\" blue=\"FF\"/><TextBGCol red=\"0\" green=\"0\" "
+               "blue=\"0\"/>"
+               "<TextFGCol red=\"FF\" green=\"FF\" blue=\"FF\"/></AlphaNumDeco></DecoMiddle></AlphaNumeric>"
+               "</DisplayElements></Page>";
+    }
+    void writeDescription() {
+        cfg.write(
+            "display.xml",
+            "<?xml version=\"1.0\"?><Display version=\"1.0\" x_res=\"640\" y_res=\"480\"><Brightness><perc "
+            "value=\"35\"/></Brightness><Pages>" +
+                page("red=\"80\" green=\"0\" blue=\"0\"") + page("red=\"0\" green=\"80\" blue=\"0\"") +
+                "</Pages></Display>");
+    }
+};
+
+TEST_F(DisplayMain, CommandsBuildSwitchAndTearDownPages) {
+    writeDescription();
+    ASSERT_EQ(displayStart(), 0);
+    drain();
+    CMainContainer* m = displayMainContainer();
+    ASSERT_NE(m->page(1), nullptr);
+    EXPECT_EQ(m->page(2), nullptr);
+    flush();
+    EXPECT_EQ(shownAt(300, 300), 0x800000u);
+    EXPECT_EQ(static_cast<int>(display_page_mx), 2);
+    struct Step {
+        int (*post)();
+        uint32_t colour;
+    } steps[] = {{displayNext, 0x008000}, {displayPrev, 0x800000}};
+    for (const Step& s : steps) {
+        s.post();
+        drain();
+        redrawAll();
+        flush();
+        EXPECT_EQ(shownAt(300, 300), s.colour);
+    }
+    displaySwitchPage(1);
+    displayTxtShowFree(std::string(300, 'x').c_str());
+    displayBrightness(0);
+    drain();
+    flush();
+    EXPECT_EQ(shownAt(20, 200), 0xFF0000u) << "the text window";
+    EXPECT_EQ(
+        std::strlen(m->textWindow() ? static_cast<GuiPrompt*>(m->textWindow()->First())->DataGet() : ""),
+        254u);
+    EXPECT_EQ(hw_read32(SCRNDRV_CTRL_BASE + SCRNDRV_COLSAT_REG), 145u); // colour saturation of 35 %
+    displayTxtHide();
+    drain();
+    redrawAll();
+    flush();
+    EXPECT_EQ(shownAt(300, 300), 0x008000u);
+
+    // The capture is the shown 640 x 480 frame.
+    const std::string bmp = cfg / "shot.bmp", shown = cfg / "shown.png";
+    ASSERT_EQ(display_bmpwrite("cfg:/shot.bmp"), 0);
+    ASSERT_TRUE(guitest::writeShownPng(shown, GuiRect(0, 0, 639, 479)));
+    std::string out;
+    EXPECT_EQ(guitest::run("compare -metric AE '" + bmp + "' '" + shown + "' null:", &out), 0) << out;
+    EXPECT_EQ(guitest::run("identify -format '%w %h' '" + bmp + "'", &out), 0);
+    EXPECT_EQ(out, "640 480");
+
+    displayColor(0x0000FF);
+    drain();
+    flush();
+    EXPECT_EQ(shownAt(300, 300), 0x0000FFu);
+    displayStop();
+    drain();
+    EXPECT_EQ(m->page(0), nullptr);
+    EXPECT_EQ(m->colourPage(), nullptr);
+    EXPECT_EQ(m->dataManager(), nullptr);
+}
+
+TEST_F(DisplayMain, ShellCommandsPostInOrder) {
+    struct Case {
+        std::vector<const char*> argv;
+        const char* printed;
+        int result;
+        std::vector<uint16_t> posted;
+    } cases[] = {
+        {{"display"}, "controls display application\n", 0, {}},
+        {{"display", "Start"}, "controls display application\n", 0, {}},
+        {{"display", "start", "x"}, "controls display application\n", 0, {}},
+        {{"display", "color", "FF0000"}, "Invalid color format. RGB Format: 0x00RRGGBB\n", 0, {0x4002}},
+        {{"display", "color", "0xFF0000"}, "", 0, {0x4002, 0x4003}},
+        {{"display", "page", "x"}, "Invalid page number.\n", -1, {}},
+        {{"display", "brightness", "-"}, "Invalid brightness switch position.\n", -1, {}},
+        {{"display", "page", "99"}, "", 0, {0x4004}},
+        {{"display", "next"}, "", 0, {10}},
+        {{"display", "fstart"}, "", 0, {0x4009}},
+    };
+    for (const Case& c : cases) {
+        testing::internal::CaptureStdout();
+        std::vector<char*> argv;
+        for (const char* a : c.argv)
+            argv.push_back(const_cast<char*>(a));
+        EXPECT_EQ(displayCommandFunc(static_cast<int>(argv.size()), argv.data()), c.result);
+        const std::string printed = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(printed.substr(0, std::strlen(c.printed)), c.printed) << c.argv.size();
+        std::vector<uint16_t> posted;
+        GuiMessage msg;
+        while (GuiThing::mpMessageQueue->TryPop(&msg)) {
+            posted.push_back(msg.type);
+            if (msg.type == 0x4004) {
+                EXPECT_EQ(msg.payload.l, 11);
+            }
+            if (msg.type == 0x4003) {
+                EXPECT_EQ(msg.payload.l, 0xFF0000);
+            }
+        }
+        EXPECT_EQ(posted, c.posted) << c.argv[1 < c.argv.size() ? 1 : 0];
+    }
+    gbGuiInitialized = 0;
+    EXPECT_EQ(displayStart(), -1);
+    EXPECT_EQ(displayTxtShowFree("x"), -1);
+}
+
+} // namespace
