@@ -88,6 +88,9 @@ std::atomic<uint32_t> counter{0};
 std::atomic<uint32_t> presenceReceivedCount{0};
 std::atomic<bool> stopFlag{false};
 std::atomic<Channel*> mcChannel{nullptr};
+// Set when the command multicast channel cannot be made: the command task then serves this
+// unit's own commands without it.
+std::atomic<bool> mcFailed{false};
 int dkTxFd = -1;
 uint16_t ownPid = 0;
 uint32_t ownAddr = 0;
@@ -700,6 +703,11 @@ void passiveDaemon(int type) {
 }
 
 void ciMulticast() {
+    struct Over {
+        ~Over() {
+            if (!mcChannel.load()) mcFailed = true;
+        }
+    } over;
     const int tx = bcSocket_get(AF_INET, SOCK_DGRAM, 0);
     if (tx < 0) {
         syslogx(P_ERR, "BC2_CI_MC_listen(): Create MC CI Tx socket failed");
@@ -948,6 +956,14 @@ void BC2_setCommandSink(int (*queue)(const uint8_t*), int (*forward)(const uint8
 
 void BC2_init() {
     stopFlag = false;
+    mcFailed = false;
+    // Every early return leaves the unit without a command multicast channel.
+    struct McTask {
+        bool started = false;
+        ~McTask() {
+            if (!started) mcFailed = true;
+        }
+    } mcTask;
     ownPid = AppMan_getPID();
     ownAddr = AppMan_getIPv4Addr();
     ownOffset = AppMan_getBC2PortOffset();
@@ -1011,6 +1027,7 @@ void BC2_init() {
             return;
         }
         remember(t);
+        if (s.body == ciMulticast) mcTask.started = true;
         if (taskIdVerify(t) != OK) syslogx(P_ERR, "%s", s.checkFailed);
     }
     syslogx(LOG_INFO, "BC2_eth_ini(): Initialisation finished");
@@ -1034,6 +1051,10 @@ void BC2_stop() {
 
 int comint_status() {
     return mcChannel.load() != nullptr;
+}
+
+int BC2_ciMulticastFailed() {
+    return mcFailed.load() ? 1 : 0;
 }
 
 int comint_put_eth(const uint8_t* msg) {

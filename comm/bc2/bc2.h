@@ -60,6 +60,9 @@ void BC2_stop();
 void BC2_setCommandSink(int (*queue)(const uint8_t* message), int (*forward)(const uint8_t* message));
 
 int comint_status();
+// 1 once the transport gave up making the command multicast channel (no address on an
+// interface, no sockets).
+int BC2_ciMulticastFailed();
 int comint_put_eth(const uint8_t* message);
 int comint_put_locSock(const uint8_t* message);
 

@@ -62,8 +62,15 @@ CiErrorRecord errorRing[CI_ERROR_RING];
 std::atomic<uint32_t> errorCount{0};
 
 void serveTask() {
-    while (!comint_status())
+    // Messages for other units wait for the transport; this unit's own (its measurements among
+    // them) are served without it when it cannot be had.
+    while (!comint_status()) {
+        if (BC2_ciMulticastFailed()) {
+            syslogx(LOG_ERR, "Comint_Task: no command multicast channel, serving this unit only");
+            break;
+        }
         taskDelay(sysClkRateGet() / 10);
+    }
     uint8_t msg[CI_QUEUE_MESSAGE];
     for (;;) {
         const int n = msgQReceive(queue, msg, sizeof msg, WAIT_FOREVER);

@@ -806,6 +806,8 @@ gw_client_t* gw_connect(const gw_callbacks_t* callbacks) {
 uint32_t gw_setup_list(gw_client_t* c, const int32_t* list, uintptr_t user, uint16_t length, uint16_t raster,
                        uint16_t pid, uint16_t share, uint16_t type, uint16_t speed, uint16_t slots,
                        uint16_t block, uint32_t timeout) {
+    // PID 0 in an address names this unit; a caller that passes it as it stands means itself.
+    if (pid == 0) pid = AppMan_getPID();
     return setup(c, list, false, user, length, 0, raster, pid, share, type, speed, slots, block, timeout);
 }
 

@@ -29,6 +29,9 @@ void BC2_setCommandSink(int (*)(const uint8_t*), int (*)(const uint8_t*)) {}
 int comint_status() {
     return 1;
 }
+int BC2_ciMulticastFailed() {
+    return 0;
+}
 int comint_put_eth(const uint8_t* m) {
     std::lock_guard<std::mutex> g(fake::lock);
     fake::commands.emplace_back(m, m + CI_HEADER + ci_header(m).length);

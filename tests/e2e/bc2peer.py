@@ -2,6 +2,7 @@
 inside its own network namespace; prints one JSON object with what it saw.
 
 usage: bc2peer.py ADDRESS PID VERSION UNIT_ADDRESS:PID ...
+       bc2peer.py queue SECONDS ADDRESS PID VERSION UNIT_ADDRESS:PID (a queue-mode list by name)
 """
 import json
 import socket
@@ -113,7 +114,37 @@ class Peer:
             return [(u, f, p) for _, u, f, p in self.messages if f[6] == code]
 
 
+def queue(peer, unit, seconds):
+    """Asks `unit` for ana04 by name in queue mode every 10 ms into FIFO magic 0x0A000001 and
+    reads the records on the DK channel: their time stamps. Fifteen online lists of 23 values
+    (the most a reply describes) every 1 ms fill the UDP frames sent to port 9852 (not read)."""
+    sink = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    sink.bind((peer.address, 9852))
+    names, magic, wide = b"ana04\0", 0x0A000001, b"ana01\0" * 23
+    lists = [(3, names, 1, 1, magic)] + [(0, wide, 23, 0, magic + i) for i in range(1, 16)]
+    for raster, what, count, kind, fifo in lists:
+        request = struct.pack("!HHHHHH", raster, 1, len(what), count, 64, kind) + what
+        peer.ci[unit].sendall(header(len(request), peer.pid, unit, 0x51000003, fifo, 0x0510) + request)
+    dk, buf, stamps, end = peer.dk[unit], b"", [], time.monotonic() + seconds
+    dk.settimeout(0.1)
+    while time.monotonic() < end:
+        try:
+            buf += dk.recv(65536)
+        except socket.timeout:
+            continue
+        while len(buf) >= 8:
+            dest, n, to = struct.unpack_from("!HHI", buf)
+            if len(buf) < 8 + n:
+                break
+            if (dest, to) == (peer.pid, magic):
+                stamps.append(struct.unpack_from("!I", buf, 8)[0])
+            buf = buf[8 + n:]
+    return {"reply": [p.hex() for _, f, p in peer.replies(0x0511) if f[4] == magic], "stamps": stamps}
+
+
 def main():
+    mode = sys.argv.pop(1) if sys.argv[1] == "queue" else None
+    seconds = float(sys.argv.pop(1)) if mode else 0
     address, pid, version = sys.argv[1], int(sys.argv[2], 0), int(sys.argv[3])
     units = {int(p, 0): a for a, p in (u.split(":") for u in sys.argv[4:])}
     peer = Peer(address, pid, version, units)
@@ -125,6 +156,9 @@ def main():
         peer.connect(u, 0)
         peer.connect(u, 1)
     time.sleep(1.0)  # the units take the connections and mark them in their presence packets
+    if mode:
+        print(json.dumps(queue(peer, min(units), seconds)), flush=True)
+        return
 
     # A broadcast version request: each unit answers once.
     cmd = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)

@@ -76,14 +76,14 @@ class Process:
                         raise
                 ctl.step(1)
 
-    def wait_for(self, text, limit=60.0):
-        """Reads output until a line contains `text` (a pipe read, bounded in wall time)."""
+    def wait_for(self, text, limit=60.0, times=1):
+        """Reads output until `times` lines contain `text` (a pipe read, bounded in wall time)."""
         deadline = time.monotonic() + limit
         fd = self.proc.stdout.fileno()
         while True:
-            for line in self.out:
-                if text in line:
-                    return line
+            found = [line for line in self.out if text in line]
+            if len(found) >= times:
+                return found[times - 1]
             left = deadline - time.monotonic()
             if left <= 0:
                 raise AssertionError(f"no line with {text!r}; output:\n" + "\n".join(self.out))

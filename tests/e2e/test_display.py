@@ -1,9 +1,12 @@
 """The demo unit's dash through the shell client: its bar graph follows the analog stimulus,
-"display" commands switch pages, and "bmpdump" writes the shown 640 x 480 frame to "c:"."""
+"display" commands switch pages, and "bmpdump" writes the shown 640 x 480 frame to "c:". Two
+units in network namespaces: one shows a value of the other; a page-set message restarts a unit
+once."""
 import os
 import subprocess
 import time
 
+import netns
 from conftest import ROOT
 
 VYNCTL = os.path.join(ROOT, "tools", "vynctl.py")
@@ -43,3 +46,99 @@ def test_the_dash_moves_and_answers_display_commands(unit):
     with p.control() as ctl:
         ctl.postrun()
     assert p.finish() == 0
+
+
+BAR_XML = ('<?xml version="1.0"?><Display version="1.0" x_res="640" y_res="480">'
+           '<Brightness><perc value="100"/></Brightness><Pages><Page>'
+           '<BGCol red="0" green="0" blue="0"/><DisplayElements>'
+           '<BarGraph version="1.0" title="" vis_mode="always" always_on_top="false" prio="1" pos_x="20" '
+           'pos_y="140" size_x="600" size_y="90" style="solid" orientation="hori_lr" ticks="false" min="0" max="5">'
+           '<ChInput adr="2104001C" type="FLOAT" mask="FFFFFFFF" quant_a="0" quant_b="1" quant_c="0" quant_d="0" '
+           'quant_e="0" quant_f="1"/><DecoMiddle><BarGraphDeco style="none"><BGCol red="0" green="0" blue="0"/>'
+           '<TitleBGCol red="0" green="0" blue="0"/><TitleFGCol red="0" green="0" blue="0"/>'
+           '<BorderBGCol red="0" green="0" blue="0"/><BorderFGCol red="0" green="0" blue="0"/>'
+           '<BarBGCol red="20" green="20" blue="20"/><BarFGCol red="0" green="C0" blue="0"/>'
+           '<TicksCol red="0" green="0" blue="0"/></BarGraphDeco></DecoMiddle></BarGraph>'
+           '</DisplayElements></Page></Pages></Display>')
+
+
+def bar_row(p, n):
+    """The colours of the row through the middle of B's bar graph, from a capture."""
+    assert shell(p, f"display bmpdump c:/row{n}.bmp") == (0, "")
+    return [line.split()[2] for line in pixels(p.path(f"c/row{n}.bmp"), "600x1+20+185").splitlines()]
+
+
+def fill(row):
+    """The filled part of the bar, or None when the red cross is drawn instead."""
+    if "#FF0000" in row:
+        return None
+    green, empty = row.count("#00C000"), row.count("#202020")
+    return green / (green + empty)
+
+
+def stop(p):
+    with p.control() as ctl:
+        ctl.postrun()
+    return p.finish()
+
+
+def test_a_value_of_another_unit_its_red_cross_and_its_return(unit):
+    """Unit B's bar graph shows ana04 of unit A (2.5 V of 0 to 5 V); A stops and B draws the red
+    cross; A starts again and the value returns."""
+    net = netns.Network()
+    try:
+        ha, hb = net.host(1), net.host(2)
+        settings_a = f"[unit]\npid = 0x21\nipv4 = {ha.address}\n[board]\nanalog_stimulus = 3 const 2.5\n"
+        a = unit(["0"], settings_a, prefix=ha.prefix(), name="a")
+        b = unit(["0"], f"[unit]\npid = 0x22\nipv4 = {hb.address}\n[drives]\ncfg = .\n",
+                 {"display.xml": BAR_XML}, prefix=hb.prefix(), name="b")
+        running = "MeasGate: Measurement for PID 0x21 is set up and running"
+        b.wait_for(running, 30)
+        time.sleep(0.5)
+        assert abs(fill(bar_row(b, 0)) - 0.5) < 0.02
+        assert stop(a) == 0
+        b.wait_for("MeasGate: PID 0x21 is detected offline", 10)
+        time.sleep(0.5)
+        assert fill(bar_row(b, 1)) is None
+        a = unit(["0"], settings_a, prefix=ha.prefix(), name="a")
+        b.wait_for(running, 30, times=2)
+        time.sleep(0.5)
+        assert abs(fill(bar_row(b, 2)) - 0.5) < 0.02
+        assert stop(a) == 0 and stop(b) == 0
+    finally:
+        net.close()
+
+
+def send_pageset(host, pid, name):
+    """A page-set message (0x1600) to `pid` on the command multicast, from a peer of PID 0x29."""
+    code = ("import socket,struct,sys\n"
+            "s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM)\n"
+            "s.setsockopt(socket.IPPROTO_IP,socket.IP_MULTICAST_IF,socket.inet_aton(sys.argv[1]))\n"
+            "m=struct.pack('!HHHHIIHH',0,16,0x29,int(sys.argv[2]),0,0,0x1600,0)\n"
+            "s.sendto(m+sys.argv[3].encode().ljust(16,b'\\0'),('239.239.239.201',9870))\n")
+    subprocess.run(host.prefix() + ["/usr/bin/python3", "-c", code, host.address, str(pid), name], check=True)
+
+
+def test_a_page_set_name_restarts_the_unit_once(unit):
+    net = netns.Network()
+    try:
+        hu, hp = net.host(2), net.host(9)
+        settings = f"[unit]\npid = 0x22\nipv4 = {hu.address}\n"
+        p = unit(["0"], settings, prefix=hu.prefix())
+        p.wait_started()
+        time.sleep(0.5)  # the command multicast is joined
+        send_pageset(hp, 0x22, "race")
+        p.wait_for("display_pageset_cmd(): received pageset 'race", 10)
+        assert p.finish(limit=30) == 0, "the post-run ends the process; the manager starts it again"
+        p = unit(["0"], None, dataset=False, prefix=hu.prefix())
+        p.wait_started()
+        time.sleep(0.5)
+        send_pageset(hp, 0x22, "race")
+        p.wait_for("received active pageset 'race", 10)
+        time.sleep(1.0)
+        assert p.proc.poll() is None, "the same name again: no restart"
+        send_pageset(hp, 0x22, "quali")
+        p.wait_for("received pageset 'quali", 10)
+        assert p.finish(limit=30) == 0
+    finally:
+        net.close()

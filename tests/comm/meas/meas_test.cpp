@@ -144,9 +144,9 @@ struct Meas : Unit {
         const int32_t list[] = {-4, static_cast<int32_t>(address), 0, 0};
         return gw_setup_list(client, list, user, sizeof list, 3, pid, share, 0, 1, 4, 8, timeout);
     }
-    // Runs the own unit's list up: query, answer, request, path, reply.
+    // Runs the own unit's list up: query, answer, request, path, reply. PID 0 names this unit.
     uint32_t ownRunning(uint16_t share = 0) {
-        const uint32_t m = single(OWN, U32_SIGNAL, share);
+        const uint32_t m = single(0, U32_SIGNAL, share);
         gw_start_list(m);
         cycle(3);
         return m;

@@ -1,0 +1,170 @@
+"""Measured values through the gateway in the real binary: a unit's CAN output carries a value of
+its own and one of another unit; the values are those of the analog stimuli that drive them."""
+import json
+import os
+import struct
+import subprocess
+import sys
+import time
+
+import crcmod.predefined
+import pytest
+
+import netns
+from conftest import default_dataset
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+# Channel 3 (ana04, a 32-bit float of volts at 0x4001C, sampled every 100 ms): 1 V and 4 V for
+# 100 ms each.
+SQUARE = "3 square 1 4 200"
+
+
+def can_dataset():
+    """The build's dataset with CAN configured by "cfg:/CAN.xml" (CfgMat_CanVersion 5)."""
+    with open(default_dataset(), "rb") as f:
+        image = bytearray(f.read())
+    image[0x10800] = 5
+    struct.pack_into("<H", image, 0x1E288, crcmod.predefined.mkCrcFun("crc-16")(bytes(image[:0x1E288])))
+    return bytes(image)
+
+
+def can_xml(*pids):
+    """Message 0x200 every 10 ms: ana04 of each PID as a little-endian float, row after row."""
+    rows = "".join(f'<CanSignal chIdx="{i}" msgIdx="0" sBit="{32 * i}" len="32" bigEndian="false" RCType="SIG" '
+                   f'adrType="meas_by_address" pid="{pid}" adr="4001C" data_type="FLOAT" signed="false" '
+                   f'float="true"/>' for i, pid in enumerate(pids))
+    return ('<?xml version="1.0"?><Can><CanOut><CanMb idx="0" intf="0" canDlc="8" canId="200" event="R10ms" '
+            f'fdf="false" brs="false"/>{rows}</CanOut></Can>')
+
+
+def frames(path):
+    """(host time, two floats) of every frame 0x200 in a pcap file of SocketCAN frames."""
+    data, at, out = open(path, "rb").read(), 24, []
+    while at < len(data):
+        sec, usec, size = struct.unpack_from("<III", data, at)
+        if struct.unpack_from(">I", data, at + 16)[0] == 0x200:
+            out.append((sec + usec / 1e6, struct.unpack_from("<ff", data, at + 24)))
+        at += 16 + size
+    return out
+
+
+def level(v):
+    """1 or 4 for a value of the square stimulus, 0 for none."""
+    return next((n for n in (0, 1, 4) if abs(v - n) < 0.01), v)
+
+
+def runs(values):
+    """Lengths of the runs of equal levels, the first and last (cut by the window) left out."""
+    out, n = [], 1
+    for a, b in zip(values, values[1:]):
+        if level(a) == level(b):
+            n += 1
+        else:
+            out.append(n)
+            n = 1
+    return out[1:]
+
+
+@pytest.fixture
+def lo_only():
+    why = netns.available()
+    if why:
+        pytest.skip(why)
+    ns = netns.Holder()
+    ns.run("ip", "link", "set", "lo", "up")
+    yield ns
+    ns.stop()
+
+
+# On lo the device network runs; an address on no interface leaves the unit without it, and its
+# own values still arrive.
+@pytest.mark.parametrize("ipv4", ["127.0.0.1", "192.0.2.77"])
+def test_own_values_every_raster_in_stepped_time(unit, lo_only, ipv4):
+    settings = (f"[unit]\nipv4 = {ipv4}\npid = 0x25\n[drives]\ncfg = .\n[can]\npcap = can.pcap\n"
+                "[platform]\ntime = stepped\n")
+    p = unit(["0"], settings, {"CAN.xml": can_xml(0)}, dataset=can_dataset(), prefix=lo_only.prefix())
+    volts = [0.5 * i for i in range(1, 9)]
+    with p.control() as ctl:
+        ctl.step(200)
+        for v in volts:  # ana04 is sampled every 100 ms
+            ctl.cmd(f"adc 3 {v}")
+            ctl.step(100)
+    assert p.stop() == 0
+    values = [round(v, 2) for _, (v, _) in frames(p.path("can.pcap"))]
+    first = values.index(volts[0])
+    assert first <= 30 and not any(values[:first]), values  # running within 200 ms, nothing before
+    # every frame of the 10 ms raster carries the newest sample: each voltage for 10 frames
+    assert values[first:first + 70] == [v for v in volts[:7] for _ in range(10)], values
+
+
+def end(p):
+    with p.control() as ctl:
+        ctl.postrun()
+    return p.finish()
+
+
+def test_two_units_online_offline_resume_and_a_queue_mode_list(unit):
+    """Unit A shows B's square and its own constant; B stops and starts again; meanwhile a
+    scripted peer reads a queue-mode list of B on the DK channel."""
+    net = netns.Network()
+    image = can_dataset()
+    try:
+        ha, hb, hp = net.host(1), net.host(2), net.host(9)
+        wire = net.capture(120)
+        a = unit(["0"], f"[unit]\npid = 0x21\nipv4 = {ha.address}\n[drives]\ncfg = .\n[can]\npcap = can.pcap\n"
+                 "[board]\nanalog_stimulus = 3 const 2.5\n", {"CAN.xml": can_xml(0x22, 0)}, image, ha.prefix(), "a")
+        settings_b = f"[unit]\npid = 0x22\nipv4 = {hb.address}\n[board]\nanalog_stimulus = {SQUARE}\n"
+        b = unit(["0"], settings_b, dataset=image, prefix=hb.prefix(), name="b")
+        running = "MeasGate: Measurement for PID 0x22 is set up and running"
+        a.wait_for(running, 30)
+        peer = subprocess.run(hp.prefix() + [sys.executable, os.path.join(HERE, "bc2peer.py"), "queue", "3",
+                                             hp.address, "0x29", "516", f"{hb.address}:0x22"],
+                              capture_output=True, timeout=60)
+        assert peer.returncode == 0, peer.stderr.decode()
+        queued = json.loads(peer.stdout)
+        stopped = time.time()
+        assert end(b) == 0
+        gone = time.time()
+        a.wait_for("MeasGate: PID 0x22 is detected offline", 10)
+        restarted = time.time()
+        b = unit(["0"], settings_b, dataset=image, prefix=hb.prefix(), name="b")
+        a.wait_for(running, 30, times=2)
+        resumed = time.time()
+        time.sleep(1.0)
+        assert end(a) == 0 and end(b) == 0
+        seen = wire()
+    finally:
+        net.close()
+
+    shown = frames(a.path("can.pcap"))
+    before = [v for t, v in shown if t < stopped]
+    offline = [v for t, v in shown if gone + 0.3 < t < restarted]
+    after = [v for t, v in shown if t > resumed + 0.2]
+    first = next(i for i, (v, _) in enumerate(before) if v)
+    # B's square, a level every 10 frames give or take the raster's jitter in real time, and A's own
+    assert {level(v) for v, _ in before[first:]} == {1, 4}
+    lengths = sorted(runs([v for v, _ in before[first:]]))
+    assert lengths and 9 <= lengths[len(lengths) // 2] <= 11, lengths
+    assert all(abs(own - 2.5) < 0.01 for _, own in before[first:] + offline + after)
+    # B gone: its row carries nothing; B back: the list is requested again and its values return
+    assert offline and all(v == 0 for v, _ in offline)
+    assert after and {level(v) for v, _ in after} == {1, 4}
+
+    # The queue-mode list: one ana04 of 4 bytes after the stamp, every entry of every 10 ms
+    magic, slots, size, kind, raster = struct.unpack_from("!IHHHH", bytes.fromhex(queued["reply"][0]))
+    assert magic and (slots, size, kind, raster) == (64, 8, 1, 3)
+    stamps = queued["stamps"]
+    assert len(stamps) > 150 and all(round((b - a) / 100) == 1 for a, b in zip(stamps, stamps[1:])), stamps
+
+    # Online data go by UDP to port 9852 in frames of whole DK records of at most 1472 bytes: 14
+    # of the peer's 104-byte records fill one (its fifteen 1 ms lists of 23 floats)
+    dk = [(d, p) for s, d, port, p in netns.udp(seen) if s == hb.address and port == 9852]
+    assert {d for d, _ in dk} == {ha.address, hp.address}
+    assert max(len(p) for _, p in dk) == 14 * 104
+    for d, p in dk:
+        at = 0
+        while at < len(p):
+            dest, n = struct.unpack_from("!HH", p, at)
+            assert (dest, n) in {(0x21, 8), (0x29, 96)}
+            at += 8 + n
+        assert at == len(p)
