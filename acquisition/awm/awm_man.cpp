@@ -127,6 +127,8 @@ uint16_t awm_raster_ms(uint16_t raster) {
 
 void awm_man_ini() {
     ensureSems();
+    // Before the instances: their input references start gateway lists in ini.
+    awm_gw_connect();
     if (readDatasets()) {
         for (uint16_t idx = 0; idx < AWM_VC_MAX; ++idx) {
             vc_data_t& e = vc_data_tab[idx];
@@ -152,7 +154,6 @@ void awm_man_ini() {
             e.dataset = nullptr;
     }
     awm_adj_load();
-    awm_gw_connect();
     seramSetDownloadHooks(&downloadHooks);
     seramMeasSetChannelSource(&channelSource);
     awm_man_hwt_ini();

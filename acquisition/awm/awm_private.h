@@ -89,6 +89,8 @@ extern const awm_entry_t entry_0x01_sens_offs, entry_0x02_curve, entry_0x03_mpx,
     entry_0x06_revolution, entry_0x12_frequ, entry_0x100_fir, entry_0x101_fir;
 // Lap function and GPS channel function.
 extern const awm_entry_t entry_0x08_lapfunc, entry_0x17_gps;
+// Fuel consumption and LED control.
+extern const awm_entry_t entry_0x0A_fuelcons, entry_0x0B_led;
 
 // ---- manager services ------------------------------------------------------------------------
 // Null for an index of 256 or more.
