@@ -29,20 +29,8 @@ struct NvFuel { // element 6
     float total, cons;
 };
 
-struct Input {
-    awm_input_buf buf;
-    float value;
-};
-
-struct Instance {
-    const uint8_t* ds;
-    Input reset, fuel;
-    uint16_t boardChannel;
-    uint16_t cons, lap, lapOld;
-    int16_t rem;
-    uint16_t total, lapRem;
-    bool nvFailing;
-};
+using Input = awm_input_val;
+using Instance = awm_fuelcons_inst;
 
 Instance* local_data;
 std::atomic<uint8_t> awm_0x0A_init{0};

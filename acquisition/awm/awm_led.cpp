@@ -17,7 +17,7 @@
 namespace {
 
 constexpr uint16_t LEN = 1968;
-constexpr int CONDS = 32, LEDS = 10, COLOURS = 15, STAGES = 10, GEARS = 8;
+constexpr int CONDS = AWM_LED_CONDS, LEDS = AWM_LED_LEDS, COLOURS = AWM_LED_COLOURS, STAGES = 10, GEARS = 8;
 constexpr uint8_t KEEP = 15, OVERWRITTEN = 14, ALL_OFF = 10;
 constexpr uint32_t INVALID_HOLD = 20; // cycles an invalid condition keeps its last value
 constexpr size_t REPORT_LINE = 166;
@@ -26,28 +26,7 @@ constexpr uint32_t OFF_WORDS = 40, OFF_COEF = 168, OFF_TYPES = 936, REF_RPM = 10
                    OFF_PATTERN = 1844, OFF_GEARLIST = 1944, OFF_BRIGHT = 1952, OFF_SHIFTPOS = 1958,
                    OFF_POSITION = 1959, OFF_SHIFTFLAG = 1960, OFF_COUNT = 1961;
 
-struct Instance {
-    const uint8_t* ds;
-    uint8_t maps[CONDS][LEDS];
-    uint32_t cycle;
-    awm_input_buf cond[CONDS];
-    awm_input_buf rpm, gear;
-    float rpmValue;
-    // outputs
-    uint8_t layer;
-    uint16_t litMask;
-    uint32_t code;
-    uint8_t index[LEDS];
-    uint32_t rgb[LEDS];
-    uint16_t shiftMask;
-    uint32_t shiftInputs;
-    uint8_t table, stage;
-    // Each module its own colours, and its own history of invalid conditions.
-    uint32_t colours[COLOURS];
-    float lastValid[CONDS];
-    uint32_t invalidCount[CONDS];
-    uint8_t position, count;
-};
+using Instance = awm_led_inst;
 
 // Overwrite of module position 1 to 3: LED mask in the high word, colour in the low one, so a
 // reader never sees the mask of one request with the colour of another.
@@ -216,7 +195,7 @@ void paint(uint8_t* index, const uint8_t* colours, uint8_t count) {
 }
 
 float linear(float component, float percent) {
-    const float v = component * percent * 0.01f;
+    const float v = component * percent / 100.0f;
     return v < 0.0f ? 0.0f : v > 255.0f ? 255.0f : v;
 }
 

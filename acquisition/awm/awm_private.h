@@ -180,3 +180,41 @@ bool awm_adj_store(uint16_t slot);
 void awm_adj_reset();
 // The first raster timestamp the process saw (the formula engine's time origin).
 extern std::atomic<uint32_t> awm_firstTimestamp;
+
+// ---- fuel consumption and LED control: their instances (the tests deliver inputs there) --------
+struct awm_input_val {
+    awm_input_buf buf;
+    float value; // converted
+};
+struct awm_fuelcons_inst {
+    const uint8_t* ds;
+    awm_input_val reset, fuel;
+    uint16_t boardChannel;
+    uint16_t cons, lap, lapOld; // outputs 1 to 6
+    int16_t rem;
+    uint16_t total, lapRem;
+    bool nvFailing;
+};
+constexpr int AWM_LED_CONDS = 32, AWM_LED_LEDS = 10, AWM_LED_COLOURS = 15;
+struct awm_led_inst {
+    const uint8_t* ds;
+    uint8_t maps[AWM_LED_CONDS][AWM_LED_LEDS];
+    uint32_t cycle;
+    awm_input_buf cond[AWM_LED_CONDS];
+    awm_input_buf rpm, gear;
+    float rpmValue;
+    // outputs
+    uint8_t layer;
+    uint16_t litMask;
+    uint32_t code;
+    uint8_t index[AWM_LED_LEDS];
+    uint32_t rgb[AWM_LED_LEDS];
+    uint16_t shiftMask;
+    uint32_t shiftInputs;
+    uint8_t table, stage;
+    // Each module its own colours and its own history of invalid conditions.
+    uint32_t colours[AWM_LED_COLOURS];
+    float lastValid[AWM_LED_CONDS];
+    uint32_t invalidCount[AWM_LED_CONDS];
+    uint8_t position, count;
+};
