@@ -1,5 +1,6 @@
 // fbview: shows the simulated display of a running vyn process in an X11 window, with the LED
-// modules of its LED array beside it (top, left and right, as the unit carries them).
+// modules of its LED array in a panel beside it (top, left and right of a sketch of the screen,
+// as the unit carries them).
 //
 //   vyn_fbview [-d UNIT_DIR] [process index]
 //
@@ -52,7 +53,7 @@ const FbShmHeader* mapFrame(const std::string& name, size_t* bytes) {
     return h;
 }
 
-constexpr int MARGIN = 28, LED_SIZE = 16, LEDS = 30;
+constexpr int LED_SIZE = 14, LED_STEP = 18, LEDS = 30, PANEL = 2 * LED_STEP + 10 * LED_STEP + 16;
 
 // The control channel of the unit, connected on demand; -1 while there is none.
 struct Control {
@@ -98,17 +99,16 @@ struct Control {
     }
 };
 
-// Where LED n of module position p (1 top, 2 left, 3 right) sits in the window.
-void ledPlace(int p, int n, int w, int h, int* x, int* y) {
-    const int step = (p == 1 ? w : h) / 10;
-    const int along = step / 2 + n * step - LED_SIZE / 2;
-    const int across = (MARGIN - LED_SIZE) / 2;
+// Where LED n of module position p (1 top, 2 left, 3 right) sits in the panel right of the
+// frame, which starts at x0.
+void ledPlace(int p, int n, int x0, int* x, int* y) {
+    const int along = LED_STEP + 8 + n * LED_STEP;
     if (p == 1) {
-        *x = MARGIN + along;
-        *y = across;
+        *x = x0 + along;
+        *y = 8;
     } else {
-        *x = p == 2 ? across : MARGIN + w + across;
-        *y = MARGIN + along;
+        *x = x0 + (p == 2 ? 8 : PANEL - 8 - LED_SIZE);
+        *y = along;
     }
 }
 
@@ -142,7 +142,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     const int w = static_cast<int>(fb->width), h = static_cast<int>(fb->height);
-    const int ww = w + 2 * MARGIN, wh = h + MARGIN;
+    const int ww = w + PANEL, wh = h;
     int scr = DefaultScreen(dpy);
     Visual* vis = DefaultVisual(dpy, scr);
     if (DefaultDepth(dpy, scr) < 24 || vis->c_class != TrueColor) {
@@ -194,8 +194,7 @@ int main(int argc, char** argv) {
                     XPutPixel(img, x, y, row[x] & 0x00FFFFFF);
             }
             if (fb->sequence == seq) { // not torn by a flush in between
-                XPutImage(dpy, win, gc, img, 0, 0, MARGIN, MARGIN, static_cast<unsigned>(w),
-                          static_cast<unsigned>(h));
+                XPutImage(dpy, win, gc, img, 0, 0, 0, 0, static_cast<unsigned>(w), static_cast<unsigned>(h));
                 ledsDirty = true;
                 XSync(dpy, False);
                 lastFlush = flushes;
@@ -209,9 +208,11 @@ int main(int argc, char** argv) {
             if (std::memcmp(leds, shownLeds, sizeof leds) != 0) ledsDirty = true;
         }
         if (mapped && ledsDirty) {
+            XSetForeground(dpy, gc, 0x404040); // the screen between the modules
+            XDrawRectangle(dpy, win, gc, w + LED_STEP + 8, LED_STEP + 8, 10 * LED_STEP, 10 * LED_STEP);
             for (int i = 0; i < LEDS; ++i) {
                 int x, y;
-                ledPlace(i / 10 + 1, i % 10, w, h, &x, &y);
+                ledPlace(i / 10 + 1, i % 10, w, &x, &y);
                 XSetForeground(dpy, gc, leds[i] ? leds[i] : 0x202020);
                 XFillArc(dpy, win, gc, x, y, LED_SIZE, LED_SIZE, 0, 360 * 64);
             }
