@@ -227,8 +227,7 @@ void msd_shell_setCommonCmds(const MsdShellCommon* list, size_t count) {
     }
 SHELL(measCommandFunc)
 SHELL(displayCommandFunc)
-SHELL(resetCommandFunc)
-SHELL(writeVariableFunc) SHELL(readVariableFunc)
+SHELL(resetCommandFunc) SHELL(writeVariableFunc) SHELL(readVariableFunc)
     R(int, LapOutFra_cmds_init, 0) int timeserv_init(int enable, int master) {
     rec("timeserv_init", enable, master);
     return 1;
@@ -248,12 +247,11 @@ R(uint8_t, ledArray_init, 1)
 R(uint8_t, RotationalSpeed_Init, 1)
 G(uint8_t, power_getPwrGood, 1)
 V(power_vyn_1ms)
-V(uecu_meas_1ms)
-V(iecu_meas_10ms) V(iusb_meas_10ms) V(sensor_pwr_10ms) V(xadc_meas_100ms) V(tecu_meas_1s) V(ltecu_meas_1s)
-    V(adc_fifo_ini) V(adc_fifo_1ms) V(adc_filter_stop) V(start_softSched) V(adc_rangemon_100ms)
-        V(adc_diagnostic_100ms) V(ana_100ms) V(led_init) V(led_display) V(gps_init) V(awm_man_ini)
-            V(awm_man_stop) V(vyn_data_1ms) V(vyn_data_10ms) V(vyn_data_100ms) V(rev_in_vyn_100ms)
-                V(pwmdiag_100ms) V(pwmout_shutdown) V(awm_man_hwt_ini)
+V(uecu_meas_1ms) V(iecu_meas_10ms) V(iusb_meas_10ms) V(sensor_pwr_10ms) V(xadc_meas_100ms) V(tecu_meas_1s)
+    V(ltecu_meas_1s) V(adc_fifo_ini) V(adc_fifo_1ms) V(adc_filter_stop) V(start_softSched)
+        V(adc_rangemon_100ms) V(adc_diagnostic_100ms) V(ana_100ms) V(led_init) V(led_display) V(gps_init)
+            V(awm_man_ini) V(awm_man_stop) V(vyn_data_1ms) V(vyn_data_10ms) V(vyn_data_100ms)
+                V(rev_in_vyn_100ms) V(pwmdiag_100ms) V(pwmout_shutdown) V(awm_man_hwt_ini)
                     V(awm_man_adjust) void awm_sched_call(uint16_t, uint32_t) {}
 R(uint32_t, laptrigger_getLapTimeStamp, 4711)
 // The lap function reads logging's counters through what start-up hands in.
@@ -303,8 +301,7 @@ void xcpSetAppHooks(const xcpAppHooks* hooks) {
     hooks->stopChannelFunctions(), hooks->lockRemoteInit(); // the store request's calls, as wired
 }
 V(xcp_shutdown_now)
-V(xcp_100ms)
-V1(xcpSendDAQ)
+V(xcp_100ms) V1(xcpSendDAQ)
 
     // CAN and the device network.
     R(int, RtpManUsrCan_Init, 1) V(canPoll_1ms) V(can_vyn_ini) V(CanOut_event_message) V(CanOut_stop)
@@ -330,10 +327,9 @@ V(displayCtrl_ini) V(displayInit) V(displayJoin) int displayStart() {
 // Logging.
 uint32_t meas_maxFileCnt_part1, meas_maxFileCnt_part2, meas_maxFileCnt_usb;
 V(meas_app_ini)
-V(meas_app_main)
-V(meas_app_set_remotectrl_remoteinit_lock) V(meas_app_remotefaststop) V(MeasAppStore_checkForFlush)
-    V(meas_app_calc_recording_rates) V(meas_fifo_data_syslog) V(meas_app_check_datatimeout)
-        V(meas_app_checkFragmentTrigOnUSBEvent) V(meas_app_check_measconditions)
+V(meas_app_main) V(meas_app_set_remotectrl_remoteinit_lock) V(meas_app_remotefaststop)
+    V(MeasAppStore_checkForFlush) V(meas_app_calc_recording_rates) V(meas_fifo_data_syslog)
+        V(meas_app_check_datatimeout) V(meas_app_checkFragmentTrigOnUSBEvent) V(meas_app_check_measconditions)
             V(meas_fifo_data_update_load_vars) V(cfg_meas_formatInfos_1s) V1(meas_app_saveblock)
                 V1(meas_app_timeout_close) G(uint16_t, meas_app_get_flags, 0)
                     G(int, meas_app_PreTrigIsOfflineDataFlushed, 1) int meas_app_BootPrepareDisks(int mode,
@@ -345,8 +341,7 @@ void sblk_task_init(const char* name, int priority, int stack, int) {
     rec(name, priority, stack);
 }
 V(sblk_power_down)
-V(sblk_task_trigger_fast)
-V(sblk_task_trigger_slow) V(eventChannelsInit) V(eventChannels_10ms)
+V(sblk_task_trigger_fast) V(sblk_task_trigger_slow) V(eventChannelsInit) V(eventChannels_10ms)
     R(int, eventlogging_service_init, 1) void eventlogging_send(const uint8_t*, const char*, const char*) {}
 R(int, LapOutFra_init, 0)
 V(LapOutFra_checkExtLaptrgInit) V(LapOutFra_queryLapOutCntTask) void LapOutFra_getState(LapOutFraState* st) {
@@ -375,17 +370,17 @@ void comint_setReplyHandler(uint16_t code, ComintReplyHandler h) {
         rec(#name);                                                                                          \
     }
 H(meas_man_create)
-H(meas_man_break)
-H(meas_man_speed) H(meas_man_kill_my_measurements) H(meas_man_get_measurement_state) H(meas_man_create2_cmd)
-    H(meas_man_meas2_create_reply) H(meas_man_break2) H(meas_man_break2_reply) H(meas_man_speed2)
-        H(meas_man_speed2_reply) H(meas_man_get_measurement_state2) H(meas_man_get_measurement_state2_reply)
-            H(gw_meascreate_reply) H(gw_meas_timestamp_err) H(gw_meas2_timestamp_err)
-                H(ci_get_version_info_reply) H(ci_get_lapstack_info) H(laptrigger_signal_cmd)
-                    H(laptrigger_get_info_cmd) H(laptrigger_get_info_reply_cmd) H(laptrigger_meas)
-                        H(laptrigger_check_outctr_cmd) H(laptrigger_reset_lap_cmd) H(laptrigger_reset_out_cmd)
-                            H(laptrigger_reset_lapdist_cmd) H(laptrigger_reset_best_laptime_cmd)
-                                H(laptrigger_incr_outing_cmd) H(laptrigger_incr_lap_cmd)
-                                    H(laptrigger_reset_segments_cmd) H(display_pageset_cmd) size_t
+H(meas_man_break) H(meas_man_speed) H(meas_man_kill_my_measurements) H(meas_man_get_measurement_state)
+    H(meas_man_create2_cmd) H(meas_man_meas2_create_reply) H(meas_man_break2) H(meas_man_break2_reply)
+        H(meas_man_speed2) H(meas_man_speed2_reply) H(meas_man_get_measurement_state2)
+            H(meas_man_get_measurement_state2_reply) H(gw_meascreate_reply) H(gw_meas_timestamp_err)
+                H(gw_meas2_timestamp_err) H(ci_get_version_info_reply) H(ci_get_lapstack_info)
+                    H(laptrigger_signal_cmd) H(laptrigger_get_info_cmd) H(laptrigger_get_info_reply_cmd)
+                        H(laptrigger_meas) H(laptrigger_check_outctr_cmd) H(laptrigger_reset_lap_cmd)
+                            H(laptrigger_reset_out_cmd) H(laptrigger_reset_lapdist_cmd)
+                                H(laptrigger_reset_best_laptime_cmd) H(laptrigger_incr_outing_cmd)
+                                    H(laptrigger_incr_lap_cmd) H(laptrigger_reset_segments_cmd)
+                                        H(display_pageset_cmd) size_t
     ci_get_version_info_req(const uint8_t*, size_t, uint8_t*, size_t) {
     rec("ci_get_version_info_req");
     return 0;
