@@ -25,8 +25,7 @@ int stepSlot(int rate) {
 
 } // namespace
 
-// Partitions 2 and 3 carry nothing in this build; the wrapper expects all three.
-const codegen_hook_t codegen_hookPartition_P2{noInit, nullptr, {}, nullptr};
+// Partition 3 carries nothing in this build; the wrapper expects all three.
 const codegen_hook_t codegen_hookPartition_P3{noInit, nullptr, {}, nullptr};
 
 uint8_t simulink_initialize() {
@@ -72,4 +71,5 @@ void model_reset() {
     for (auto& p : partitions)
         p = nullptr;
     lapmodel_reset();
+    fuelmodel_reset();
 }

@@ -23,3 +23,5 @@ extern const codegen_hook_t codegen_hookPartition_P1, codegen_hookPartition_P2, 
 
 // Partition 1, the lap timing, in its own file: forgets its state (tests).
 void lapmodel_reset();
+// Partition 2, the fuel bookkeeping, in its own file: forgets its state (tests).
+void fuelmodel_reset();

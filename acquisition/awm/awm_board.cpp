@@ -547,6 +547,11 @@ const awm_entry_t* awm_tab(uint16_t type) {
         return &entry_0x08_lapfunc;
     case 0x17:
         return &entry_0x17_gps;
+    // Fuel consumption and LED control.
+    case 0x0A:
+        return &entry_0x0A_fuelcons;
+    case 0x0B:
+        return &entry_0x0B_led;
     case AWM_TYPE_FIR:
         return &entry_0x100_fir;
     case AWM_TYPE_FIR_UNFIL:

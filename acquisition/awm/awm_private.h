@@ -89,6 +89,8 @@ extern const awm_entry_t entry_0x01_sens_offs, entry_0x02_curve, entry_0x03_mpx,
     entry_0x06_revolution, entry_0x12_frequ, entry_0x100_fir, entry_0x101_fir;
 // Lap function and GPS channel function.
 extern const awm_entry_t entry_0x08_lapfunc, entry_0x17_gps;
+// Fuel consumption and LED control.
+extern const awm_entry_t entry_0x0A_fuelcons, entry_0x0B_led;
 
 // ---- manager services ------------------------------------------------------------------------
 // Null for an index of 256 or more.
@@ -213,3 +215,40 @@ template <class T> bool awm_expired(T& timer) {
 uint32_t awm_appl_ms();
 // Tests: the group adjustment's start-up guard anew.
 void awm_grpadj_reset();
+// ---- fuel consumption and LED control: their instances (the tests deliver inputs there) --------
+struct awm_input_val {
+    awm_input_buf buf;
+    float value; // converted
+};
+struct awm_fuelcons_inst {
+    const uint8_t* ds;
+    awm_input_val reset, fuel;
+    uint16_t boardChannel;
+    uint16_t cons, lap, lapOld; // outputs 1 to 6
+    int16_t rem;
+    uint16_t total, lapRem;
+    bool nvFailing;
+};
+constexpr int AWM_LED_CONDS = 32, AWM_LED_LEDS = 10, AWM_LED_COLOURS = 15;
+struct awm_led_inst {
+    const uint8_t* ds;
+    uint8_t maps[AWM_LED_CONDS][AWM_LED_LEDS];
+    uint32_t cycle;
+    awm_input_buf cond[AWM_LED_CONDS];
+    awm_input_buf rpm, gear;
+    float rpmValue;
+    // outputs
+    uint8_t layer;
+    uint16_t litMask;
+    uint32_t code;
+    uint8_t index[AWM_LED_LEDS];
+    uint32_t rgb[AWM_LED_LEDS];
+    uint16_t shiftMask;
+    uint32_t shiftInputs;
+    uint8_t table, stage;
+    // Each module its own colours and its own history of invalid conditions.
+    uint32_t colours[AWM_LED_COLOURS];
+    float lastValid[AWM_LED_CONDS];
+    uint32_t invalidCount[AWM_LED_CONDS];
+    uint8_t position, count;
+};

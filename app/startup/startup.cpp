@@ -5,6 +5,8 @@
 #include "acquisition/adc/adc.h"
 #include "acquisition/adcfifo/adcfifo.h"
 #include "acquisition/awm/awm_man.h"
+#include "acquisition/awm/fuelcons.h"
+#include "acquisition/awm/ledctrl.h"
 #include "acquisition/awm/lapfunc.h"
 #include "acquisition/board/board.h"
 #include "acquisition/gps/gps.h"
@@ -213,6 +215,21 @@ void wireShellCommands() {
     msd_shell_setCommonCmds(commands, sizeof commands / sizeof commands[0]);
 }
 
+// ---- fuel consumption and LED control ----
+// A lap counted (this unit's or the laptrigger master's) also closes the fuel of the lap.
+void lapCountedWithFuel(uint16_t lap, uint16_t outing) {
+    LapOutFra_lapTrigger(lap, outing);
+    awm_0x0A_fuelcons_setLaptrigger();
+}
+
+// The LED channel functions scale their colours by the display's LED curves.
+void wireLedBrightness() {
+    static const LedBrightnessCurves curves{display_brightness_led_red, display_brightness_led_green,
+                                            display_brightness_led_blue};
+    awm_0x0B_led_setBrightnessCurves(&curves);
+}
+// ---- end of fuel consumption and LED control ----
+
 // The lap function and the lap trigger reach logging's counters, which sit above them.
 void wireLapCounters() {
     static const LapfuncHooks lapfunc{[](LapfuncCounters* c) {
@@ -221,7 +238,7 @@ void wireLapCounters() {
                                           *c = {s.lap, s.outing, s.abs_lap, s.fragment, s.valid};
                                       },
                                       LapOutFra_initLapOutCnt, laptrigger_init, laptrigger_update};
-    static const LaptriggerHooks laptrigger{LapOutFra_lapTrigger, LapOutFra_initLapOutCnt,
+    static const LaptriggerHooks laptrigger{lapCountedWithFuel, LapOutFra_initLapOutCnt,
                                             LapOutFra_laptriggerAnswer};
     lapfunc_setHooks(&lapfunc);
     laptrigger_setHooks(&laptrigger);
@@ -418,6 +435,7 @@ int vyn_main(int argc, char** argv) {
     dynkomm_ini();
     variables_ini();
     wireLapCounters();
+    wireLedBrightness();
     awm_man_ini();
 
     if (can_CtrlInit() != 1) syslogx(LOG_ERR, "can_CtrlInit() failed!");

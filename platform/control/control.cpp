@@ -363,6 +363,21 @@ std::string cmdPwm(const std::vector<std::string>& arg) {
     return buf;
 }
 
+// Every LED of the array: modules top, left, right, LEDs 0 to 9 each, as RRGGBB.
+std::string cmdLeds(const std::vector<std::string>& arg) {
+    if (arg.size() != 1) return "error usage: leds";
+    std::string r = "ok";
+    for (int p = 1; p <= zynq::LED_MODULES; ++p)
+        for (int n = 0; n < zynq::LED_PER_MODULE; ++n) {
+            uint32_t rgb = 0;
+            if (!hwsim::ledColour(p, n, &rgb)) return "error the board is not installed";
+            char buf[8];
+            std::snprintf(buf, sizeof buf, " %06X", static_cast<unsigned>(rgb));
+            r += buf;
+        }
+    return r;
+}
+
 std::string cmdDin(const std::vector<std::string>& arg) {
     uint64_t ch, level;
     if (arg.size() != 3 || !parseU64(arg[1], 10, &ch) || ch >= zynq::GPIO_DIN_COUNT ||
@@ -513,6 +528,7 @@ std::string execute(const std::string& line, bool* closeConnection) {
     if (cmd == "rev") return cmdRev(arg);
     if (cmd == "pwm") return cmdPwm(arg);
     if (cmd == "din") return cmdDin(arg);
+    if (cmd == "leds") return cmdLeds(arg);
     if (cmd == "dout") return cmdDout(arg);
     if (cmd == "xadc") return cmdXadc(arg);
     if (cmd == "fpgaid") return cmdFpgaid(arg);

@@ -24,6 +24,8 @@
 //   rev CHANNEL HZ           a square signal on rotational-speed input 0 to 3
 //   pwm CHANNEL              "ok DUTY HZ" of PWM output 0 to 7
 //   din CHANNEL LEVEL        set digital input 0 to 8 low (0) or high (1)
+//   leds                     the 30 LEDs of the LED array as RRGGBB: modules top, left and
+//                            right, LEDs 0 to 9 each (000000 while the array is not driven)
 //   dout CHANNEL             the level digital output 0 to 11 drives (0 when not driven)
 //   xadc REGISTER VALUE      set a chip-monitor word (temp, temp_min, temp_max, vccint ...)
 //   fpgaid ID VERSION        set the identification and version words of the FPGA (hex)

@@ -228,6 +228,8 @@ void powerOnState() {
     store(zynq::ROT_SPEED_BASE, zynq::REV_REG_VERSION, BOARD_REV_VERSION);
     store(zynq::PWM_OUT_BASE, zynq::PWM_REG_ID, BOARD_PWM_ID);
     store(zynq::PWM_OUT_BASE, zynq::PWM_REG_VERSION, BOARD_PWM_VERSION);
+    store(zynq::LED_ARRAY_BASE, zynq::LED_REG_ID, BOARD_LED_ID);
+    store(zynq::LED_ARRAY_BASE, zynq::LED_REG_VERSION, BOARD_LED_VERSION);
 }
 
 bool number(std::istringstream& in, double* v) {
@@ -490,6 +492,17 @@ bool setFpgaIdentity(uint32_t id, uint32_t version) {
     if (!windowOf(zynq::FPGA_IDENT_BASE)) return false;
     store(zynq::FPGA_IDENT_BASE, zynq::FPGA_IDENT_REG_ID, id);
     store(zynq::FPGA_IDENT_BASE, zynq::FPGA_IDENT_REG_VERSION, version);
+    return true;
+}
+
+bool ledColour(int position, int led, uint32_t* rgb) {
+    if (position < 1 || position > zynq::LED_MODULES || led < 0 || led >= zynq::LED_PER_MODULE) return false;
+    std::lock_guard<std::mutex> g(windowsMutex);
+    if (!windowOf(zynq::LED_ARRAY_BASE)) return false;
+    const uintptr_t at =
+        zynq::LED_REG_RGB + 4u * static_cast<uintptr_t>(zynq::LED_PER_MODULE * (position - 1) + led);
+    *rgb = (load(zynq::LED_ARRAY_BASE, zynq::LED_REG_CONTROL) & 1) ? load(zynq::LED_ARRAY_BASE, at) & 0xFFFFFF
+                                                                   : 0;
     return true;
 }
 

@@ -61,6 +61,9 @@ bool setDigitalIn(int channel, bool level);
 bool digitalOut(int channel);
 bool setXadcWord(uintptr_t offset, uint32_t value);
 bool setFpgaIdentity(uint32_t id, uint32_t version);
+// The colour (0x00RRGGBB) LED 0 to 9 of module position 1 to 3 shows; 0 while the core does
+// not drive the LEDs.
+bool ledColour(int position, int led, uint32_t* rgb);
 // Times the analog-input converter was switched on (control bit 0 from clear to set).
 uint64_t adcStarts();
 
@@ -73,5 +76,7 @@ constexpr uint32_t BOARD_REV_ID = 0x4D726576; // "Mrev"
 constexpr uint32_t BOARD_REV_VERSION = 0x00010000;
 constexpr uint32_t BOARD_PWM_ID = 0x4D70776D; // "Mpwm"
 constexpr uint32_t BOARD_PWM_VERSION = 0x00010000;
+constexpr uint32_t BOARD_LED_ID = 0x4D6C6564; // "Mled"
+constexpr uint32_t BOARD_LED_VERSION = 0x00010000;
 
 } // namespace hwsim

@@ -109,6 +109,16 @@ constexpr uintptr_t PWM_REG_HIGH = 0x104;   // + 8 * output
 constexpr int PWM_CHANNELS = 8;
 constexpr double PWM_CLOCK_HZ = 100e6;
 
+// LED array core: identification, version, control (bit 0: the LEDs are driven), and LED n (0
+// to 9) of the module at position p (1 top, 2 left, 3 right of the display) as 0x00RRGGBB at
+// LED_REG_RGB + 4 * (LED_PER_MODULE * (p - 1) + n).
+constexpr uintptr_t LED_REG_ID = 0x000;
+constexpr uintptr_t LED_REG_VERSION = 0x004;
+constexpr uintptr_t LED_REG_CONTROL = 0x008;
+constexpr uintptr_t LED_REG_RGB = 0x100;
+constexpr int LED_MODULES = 3;
+constexpr int LED_PER_MODULE = 10;
+
 // FPGA identification core: identification and version word.
 constexpr uintptr_t FPGA_IDENT_REG_ID = 0x000;
 constexpr uintptr_t FPGA_IDENT_REG_VERSION = 0x004;

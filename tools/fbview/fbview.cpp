@@ -1,4 +1,6 @@
-// fbview: shows the simulated display of a running vyn process in an X11 window.
+// fbview: shows the simulated display of a running vyn process in an X11 window, with the LED
+// modules of its LED array in a panel beside it (top, left and right of a sketch of the screen,
+// as the unit carries them).
 //
 //   vyn_fbview [-d UNIT_DIR] [process index]
 //
@@ -6,6 +8,8 @@
 // $VYN_UNIT_DIR, else the current directory).
 //
 // Prints "shown <flush count>" after each frame it puts on the screen; q or closing the window ends it.
+// The LEDs are asked of the unit's control channel ("leds") ten times a second.
+#include "platform/control/control.h"
 #include "platform/display/fbshm.h"
 
 #include <X11/Xlib.h>
@@ -13,7 +17,9 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -47,6 +53,65 @@ const FbShmHeader* mapFrame(const std::string& name, size_t* bytes) {
     return h;
 }
 
+constexpr int LED_SIZE = 14, LED_STEP = 18, LEDS = 30, PANEL = 2 * LED_STEP + 10 * LED_STEP + 16;
+
+// The control channel of the unit, connected on demand; -1 while there is none.
+struct Control {
+    std::string path;
+    int fd = -1;
+
+    bool connectNow() {
+        sockaddr_un a{};
+        if (path.size() >= sizeof a.sun_path) return false;
+        a.sun_family = AF_UNIX;
+        std::memcpy(a.sun_path, path.c_str(), path.size());
+        fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        if (fd < 0) return false;
+        timeval tv{0, 300000};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return true;
+        close(fd);
+        fd = -1;
+        return false;
+    }
+    // The colours of the 30 LEDs; false (all dark) when the unit does not answer.
+    bool leds(uint32_t* rgb) {
+        if (fd < 0 && !connectNow()) return false;
+        std::string line;
+        if (write(fd, "leds\n", 5) == 5) {
+            char c;
+            while (read(fd, &c, 1) == 1 && c != '\n')
+                line += c;
+        }
+        int n = 0;
+        if (line.rfind("ok", 0) == 0) {
+            const char* p = line.c_str() + 2;
+            char* end = nullptr;
+            for (; n < LEDS; ++n, p = end) {
+                rgb[n] = static_cast<uint32_t>(std::strtoul(p, &end, 16));
+                if (end == p) break;
+            }
+        }
+        if (n == LEDS) return true;
+        close(fd);
+        fd = -1;
+        return false;
+    }
+};
+
+// Where LED n of module position p (1 top, 2 left, 3 right) sits in the panel right of the
+// frame, which starts at x0.
+void ledPlace(int p, int n, int x0, int* x, int* y) {
+    const int along = LED_STEP + 8 + n * LED_STEP;
+    if (p == 1) {
+        *x = x0 + along;
+        *y = 8;
+    } else {
+        *x = x0 + (p == 2 ? 8 : PANEL - 8 - LED_SIZE);
+        *y = along;
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -77,19 +142,20 @@ int main(int argc, char** argv) {
         return 1;
     }
     const int w = static_cast<int>(fb->width), h = static_cast<int>(fb->height);
+    const int ww = w + PANEL, wh = h;
     int scr = DefaultScreen(dpy);
     Visual* vis = DefaultVisual(dpy, scr);
     if (DefaultDepth(dpy, scr) < 24 || vis->c_class != TrueColor) {
         std::fprintf(stderr, "fbview: needs a 24-bit true-colour display\n");
         return 1;
     }
-    Window win = XCreateSimpleWindow(dpy, RootWindow(dpy, scr), 0, 0, static_cast<unsigned>(w),
-                                     static_cast<unsigned>(h), 0, 0, BlackPixel(dpy, scr));
+    Window win = XCreateSimpleWindow(dpy, RootWindow(dpy, scr), 0, 0, static_cast<unsigned>(ww),
+                                     static_cast<unsigned>(wh), 0, 0, BlackPixel(dpy, scr));
     XStoreName(dpy, win, ("vyn display " + std::to_string(index)).c_str());
     XSizeHints hints{};
     hints.flags = PMinSize | PMaxSize | PPosition;
-    hints.min_width = hints.max_width = w;
-    hints.min_height = hints.max_height = h;
+    hints.min_width = hints.max_width = ww;
+    hints.min_height = hints.max_height = wh;
     XSetWMNormalHints(dpy, win, &hints);
     Atom del = XInternAtom(dpy, "WM_DELETE_WINDOW", False);
     XSetWMProtocols(dpy, win, &del, 1);
@@ -105,7 +171,10 @@ int main(int argc, char** argv) {
         reinterpret_cast<const uint32_t*>(reinterpret_cast<const char*>(fb) + sizeof(FbShmHeader));
     bool mapped = false, dirty = true;
     uint32_t lastFlush = ~0u;
-    for (;;) {
+    Control control{(dir.empty() ? std::string() : dir + "/") + control::SOCKET_NAME};
+    uint32_t leds[LEDS] = {}, shownLeds[LEDS] = {};
+    bool ledsDirty = true;
+    for (int cycle = 0;; ++cycle) {
         while (XPending(dpy)) {
             XEvent ev;
             XNextEvent(dpy, &ev);
@@ -126,6 +195,7 @@ int main(int argc, char** argv) {
             }
             if (fb->sequence == seq) { // not torn by a flush in between
                 XPutImage(dpy, win, gc, img, 0, 0, 0, 0, static_cast<unsigned>(w), static_cast<unsigned>(h));
+                ledsDirty = true;
                 XSync(dpy, False);
                 lastFlush = flushes;
                 dirty = false;
@@ -133,9 +203,27 @@ int main(int argc, char** argv) {
                 std::fflush(stdout);
             }
         }
+        if (cycle % 5 == 0) {
+            if (!control.leds(leds)) std::memset(leds, 0, sizeof leds);
+            if (std::memcmp(leds, shownLeds, sizeof leds) != 0) ledsDirty = true;
+        }
+        if (mapped && ledsDirty) {
+            XSetForeground(dpy, gc, 0x404040); // the screen between the modules
+            XDrawRectangle(dpy, win, gc, w + LED_STEP + 8, LED_STEP + 8, 10 * LED_STEP, 10 * LED_STEP);
+            for (int i = 0; i < LEDS; ++i) {
+                int x, y;
+                ledPlace(i / 10 + 1, i % 10, w, &x, &y);
+                XSetForeground(dpy, gc, leds[i] ? leds[i] : 0x202020);
+                XFillArc(dpy, win, gc, x, y, LED_SIZE, LED_SIZE, 0, 360 * 64);
+            }
+            XSync(dpy, False);
+            std::memcpy(shownLeds, leds, sizeof leds);
+            ledsDirty = false;
+        }
         usleep(20000);
     }
 done:
+    if (control.fd >= 0) close(control.fd);
     XDestroyImage(img);
     XFreeGC(dpy, gc);
     XDestroyWindow(dpy, win);

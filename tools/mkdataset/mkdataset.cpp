@@ -183,6 +183,59 @@ void demoLaps(Datasets& d, bool gps) {
     d.put<float>(g + 12, 30.0f);
 }
 
+// ---- fuel consumption and LED control ----
+// VC 16: fuel consumption from the flow on analog 9 (VC 18), laps from the lap function; VC 17:
+// the LED module at the top, a shift light over the pressure on analog 1 read as engine speed and
+// a slowly blinking warning while analog 2 is above 3.5 V (VC 19).
+void demoFuelAndLeds(Datasets& d) {
+    // fuel, LED module, then the flow and warning channels they read
+    const uint32_t flow = d.index + 2u, warning = d.index + 3u;
+    const auto vc = [](uint32_t index) { return 31u << 18 | index << 8 | 1u; };
+    const uint32_t fuel = d.begin(0x0A, 148, 0);
+    reference(d, fuel + 76, vc(flow), 1.0f, 6);
+    d.floats(fuel + 112, {1.0f, 1.0f, 60.0f, 2.5f}); // factors, 60 l tank, 2.5 l a lap
+    d.put<uint16_t>(fuel + 132, 1);                  // reset input active high (unused)
+
+    const uint32_t led = d.begin(0x0B, 1968, 0);
+    d.put<uint32_t>(led + 40, vc(warning)); // condition 1: the warning
+    d.put<float>(led + 296, 1.0f);    // b
+    d.put<float>(led + 808, 1.0f);    // f
+    d.put<uint16_t>(led + 936, 6);
+    reference(d, led + 1000, vc(0), 1000.0f, 6); // bar as engine speed: 0 to 10000
+    const uint32_t colours[] = {0x00FF00, 0xFFC000, 0xFF0000, 0x0040FF};
+    for (uint32_t i = 0; i < 4; ++i)
+        d.put<uint32_t>(led + 1072 + 4 * i, colours[i]);
+    for (uint32_t n = 0; n < 10; ++n)
+        d.put<uint8_t>(led + 1128 + n, 0x03); // warning: red, then off
+    d.put<uint8_t>(led + 1448, 1);            // slow blink
+    d.put<float>(led + 1480, 200.0f);         // hysteresis
+    for (uint32_t s = 0; s < 10; ++s) {
+        d.put<float>(led + 1484 + 4 * s, 9000.0f - 500.0f * static_cast<float>(s));
+        // Stage s lights LEDs 1 to 10 - s: green, yellow, red; all blue at the top.
+        for (uint32_t n = 0; n < 10; ++n)
+            d.put<uint8_t>(led + 1844 + 10 * n + s, s == 0       ? 4
+                                                    : n < 10 - s ? (n < 4   ? 1
+                                                                    : n < 7 ? 2
+                                                                            : 3)
+                                                                 : 15);
+    }
+    const uint8_t brightness[] = {20, 40, 60, 80, 90, 100};
+    for (uint32_t i = 0; i < 6; ++i)
+        d.put<uint8_t>(led + 1952 + i, brightness[i]);
+    d.put<uint8_t>(led + 1958, 1); // shift light below the warning
+    d.put<uint8_t>(led + 1959, 1); // top
+    d.put<uint8_t>(led + 1960, 1);
+    d.put<uint8_t>(led + 1961, 10);
+
+    // analog 9: fuel flow, 50 mV per l/h, 0 to 150 l/h.
+    uint32_t ds = d.begin(0x01, 96, 0x0109);
+    d.floats(ds + 76, {0.0f, 50.0f, 0.0f, 150.0f});
+    // analog 2: 1 above 3.5 V, else 0.
+    ds = d.begin(0x01, 96, 0x0102);
+    d.floats(ds + 76, {3500.0f, 1.0f, 0.0f, 1.0f});
+}
+// ---- end of fuel consumption and LED control ----
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -196,6 +249,7 @@ int main(int argc, char** argv) {
     Datasets d{image.data()};
     demoChannelFunctions(d);
     demoLaps(d, gps);
+    demoFuelAndLeds(d);
     const uint16_t crc = crc16_ibm_accu(image.data(), SERAM_DATASET_SIZE, 0);
     image[SERAM_DATASET_SIZE] = static_cast<uint8_t>(crc);
     image[SERAM_DATASET_SIZE + 1] = static_cast<uint8_t>(crc >> 8);

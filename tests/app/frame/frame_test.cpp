@@ -90,9 +90,12 @@ TEST_F(Frame, StartUpBringsTheSubsystemsUpInTheirOrder) {
         "meascalinfo_init", "meascalinfo_virtchan_ini", "routing_ini", "comint_ini", "meas_man_ini",
         "gw_meas_ini", "SerNet_man_ini", "dynkomm_ini", "variables_ini",
         // logging's counters reach the lap function through the hand-in
-        "LapOutFra_getState", "lapfunc_setHooks(12,3)", "laptrigger_setHooks", "awm_man_ini", "can_CtrlInit",
-        "can_vyn_ini", "ccpmr_ini", "xcpmr_ini", "displayCtrl_ini", "displayInit", "meas_app_ini",
-        "tele_app_ini", "r_sblk_task(130,12288)", "eventChannelsInit", "LapOutFra_init", "LapOutFra_getState",
+        "LapOutFra_getState", "lapfunc_setHooks(12,3)", "laptrigger_setHooks",
+        // a lap closes the lap's fuel too; the LED type gets the display's curves
+        "LapOutFra_lapTrigger(7,3)", "awm_0x0A_fuelcons_setLaptrigger",
+        "awm_0x0B_led_setBrightnessCurves(123)", "awm_man_ini", "can_CtrlInit", "can_vyn_ini", "ccpmr_ini",
+        "xcpmr_ini", "displayCtrl_ini", "displayInit", "meas_app_ini", "tele_app_ini",
+        "r_sblk_task(130,12288)", "eventChannelsInit", "LapOutFra_init", "LapOutFra_getState",
         "LapOutFra_initLapOutCnt(12,3)", "nvram_dbs_repair_end", "meas_app_BootPrepareDisks(1,2000)",
         "simulink_initialize", "eventlogging_service_init", "BC2_init", "timeserv_MeasTime_ini",
         "xcpSetAppHooks", "awm_man_stop", "meas_app_set_remotectrl_remoteinit_lock", "xcpInitialize"};

@@ -6,6 +6,8 @@
 #include "acquisition/adc/adc.h"
 #include "acquisition/adcfifo/adcfifo.h"
 #include "acquisition/awm/awm_man.h"
+#include "acquisition/awm/fuelcons.h"
+#include "acquisition/awm/ledctrl.h"
 #include "acquisition/awm/lapfunc.h"
 #include "acquisition/board/board.h"
 #include "acquisition/gps/gps.h"
@@ -54,6 +56,7 @@
 #include "services/timemod/timemod.h"
 #include "services/timeserv/timeserv.h"
 
+#include <cmath>
 #include <cstdio>
 #include <map>
 #include <mutex>
@@ -257,8 +260,27 @@ void lapfunc_setHooks(const LapfuncHooks* hooks) {
     hooks->getCounters(&c);
     rec("lapfunc_setHooks", c.lap, c.outing);
 }
-void laptrigger_setHooks(const LaptriggerHooks*) {
+void laptrigger_setHooks(const LaptriggerHooks* hooks) {
     rec("laptrigger_setHooks");
+    hooks->lap(7, 3); // a lap counted: logging's counters and the lap's fuel
+}
+// Fuel consumption and LED control: the LED type scales by the display's curves (stand-ins 1, 2, 3).
+float awm_0x0A_fuelcons_setLaptrigger() {
+    rec("awm_0x0A_fuelcons_setLaptrigger");
+    return 0.0f;
+}
+void awm_0x0B_led_setBrightnessCurves(const LedBrightnessCurves* c) {
+    rec("awm_0x0B_led_setBrightnessCurves",
+        std::lround(c->red(0, 0) * 100 + c->green(0, 0) * 10 + c->blue(0, 0)));
+}
+float display_brightness_led_red(float, float) {
+    return 1.0f;
+}
+float display_brightness_led_green(float, float) {
+    return 2.0f;
+}
+float display_brightness_led_blue(float, float) {
+    return 3.0f;
 }
 void laptrigger_init(uint16_t, uint16_t, float) {}
 void laptrigger_update(uint16_t, uint16_t, float) {}
@@ -328,7 +350,9 @@ V(LapOutFra_checkExtLaptrgInit) V(LapOutFra_queryLapOutCntTask) void LapOutFra_g
     st->lap = 12;
     st->outing = 3;
 }
-void LapOutFra_lapTrigger(uint16_t, uint16_t) {}
+void LapOutFra_lapTrigger(uint16_t lap, uint16_t outing) {
+    rec("LapOutFra_lapTrigger", lap, outing);
+}
 void LapOutFra_laptriggerAnswer(uint16_t, uint16_t) {}
 void LapOutFra_initLapOutCnt(uint16_t lap, uint16_t outing) {
     rec("LapOutFra_initLapOutCnt", lap, outing);
