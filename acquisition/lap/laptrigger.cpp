@@ -2,6 +2,7 @@
 // the handlers of command group 0x12.
 #include "acquisition/lap/laptrigger.h"
 
+#include "acquisition/awm/fuelcons.h"
 #include "acquisition/awm/lapfunc.h"
 #include "comm/bc2/bc2.h"
 #include "comm/comint/comint.h"
@@ -93,7 +94,11 @@ void send(uint32_t kind) {
         put16(p, own);
         put16(p + 2, pid);
         put32(p + 4, kind);
-        put32(p + 8, 0); // fuel consumption: no fuel function in this build
+        float fuel = 0.0f; // without a fuel consumption function
+        fuelconsGet_FuelLap(&fuel);
+        uint32_t fuelBits;
+        std::memcpy(&fuelBits, &fuel, sizeof fuelBits);
+        put32(p + 8, fuelBits);
         put32(p + 12, s.lapTime);
         put16(p + 16, s.lap);
         put16(p + 18, s.outing);
