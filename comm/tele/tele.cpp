@@ -457,8 +457,8 @@ void tele_json_modem(const char* text, size_t length) {
         const long v = number(value);
         if (!std::strcmp(key, "plmn")) {
             char* end = nullptr;
-            const long a = number(value, &end);
-            const long b = *end ? number(end + 1) : 0;
+            const long a = clampLong(number(value, &end), 0, 4294966);
+            const long b = clampLong(*end ? number(end + 1) : 0, 0, 999);
             tele_modem_plmn = static_cast<uint32_t>(a * 1000 + b);
         } else if (!std::strcmp(key, "cid")) {
             tele_modem_cid = static_cast<uint32_t>(std::strtoul(value, nullptr, 16));

@@ -38,7 +38,6 @@ std::atomic<uint32_t> timeouts[CHANNELS];
 std::atomic<int32_t> wander[INSTANCES];
 mr::Slots slots{measdata, timeouts, CHANNELS};
 mr::FeedTable feeds;
-MSG_Q_ID daqQueue = nullptr;
 TASK_ID daqTask = TASK_ID_NULL;
 gw_client_t* gwClient = nullptr;
 std::atomic<uint16_t> measerr{0};
@@ -315,12 +314,7 @@ void xcpmrDaqTask(intptr_t, intptr_t, intptr_t, intptr_t) {
             SYSLOGX_GUARDED(LOG_ERR, "xcpmrDaqTask: _msgq_receive()");
             continue;
         }
-        Daq* d = m.daq;
-        const int inUse = d->inUse.load();
-        if (m.odt >= inUse) continue;
-        if (m.odt == 0) d->cycle = m.stamp;
-        mr::storeOdt(slots, d->odts[m.odt], m.data, m.len, d->inst->bigEndian);
-        if (m.odt == inUse - 1) mr::feedWrite(feeds, &d->feed, d->cycle);
+        daqMessage(m);
     }
 }
 
@@ -468,6 +462,17 @@ int measStartStop(uint32_t status, const void*, uintptr_t) {
 } // namespace
 
 namespace xmr {
+
+MSG_Q_ID daqQueue = nullptr;
+
+void daqMessage(const DaqMsg& m) {
+    Daq* d = m.daq;
+    const int inUse = d->inUse.load();
+    if (m.odt >= inUse) return;
+    if (m.odt == 0) d->cycle = m.stamp;
+    mr::storeOdt(slots, d->odts[m.odt], m.data, m.len, d->inst->bigEndian);
+    if (m.odt == inUse - 1) mr::feedWrite(feeds, &d->feed, d->cycle);
+}
 
 bool running(const Inst* in) {
     return status(in) == ST_RUNNING;

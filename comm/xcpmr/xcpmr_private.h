@@ -11,6 +11,8 @@
 
 namespace xmr {
 
+extern MSG_Q_ID daqQueue;
+
 constexpr int INSTANCES = 8, DAQS = 32, CHANNELS = 1000;
 constexpr int PID_MAP = 252;
 constexpr int PACKET_MAX = 256;   // responses and DTO payloads the queues carry
@@ -96,6 +98,12 @@ int UdpInit(Inst* in, uint32_t address, uint16_t port);
 int UdpSendPacket(Inst* in, const uint8_t* p, uint32_t len);
 // The next packet of the current datagram (receiving one when it is used up): its length, or -1.
 int UdpReceivePacket(Inst* in, const uint8_t** packet);
+// The next packet of the datagram in the buffer: its length, or -1 (the rest dropped).
+int UdpNextPacket(UdpTl* u, const uint8_t** packet);
+// A packet from the slave: a response to the instance task, a DTO to the DAQ task.
+void UdpHandlePacket(Inst* in, const uint8_t* p, uint32_t n);
+// What the DAQ task does with one DTO.
+void daqMessage(const DaqMsg& m);
 bool RxTaskCreate(Inst* in);
 void UdpClose(Inst* in);
 

@@ -66,42 +66,7 @@ void rxTask(intptr_t arg, intptr_t, intptr_t, intptr_t) {
             taskDelay(1); // a refused port reports once per datagram; never spin on it
             continue;
         }
-        if (n == 0) continue;
-        if (p[0] >= 0xFC) {
-            postResponse(in, p, static_cast<uint32_t>(n), "xcpmrTplRxTask(): msgQSend(CTO) error: %s");
-            continue;
-        }
-        if (!running(in)) continue;
-        const uint8_t type = in->keyByte.load() >> 6;
-        const uint32_t idLen = type == 0 ? 1 : type == 1 ? 2 : type == 2 ? 3 : 4;
-        if (static_cast<uint32_t>(n) < idLen) continue;
-        Daq* d = nullptr;
-        uint32_t odt = 0;
-        if (type == 0) {
-            const uint32_t m = p[0] < PID_MAP ? in->pidMap[p[0]].load() : 0;
-            if (m >> 31 && (m >> 8 & 0xFFFF) < in->nDaq) d = &in->daqs[m >> 8 & 0xFFFF], odt = m & 0xFF;
-        } else {
-            odt = p[0];
-            d = daqByNumber(in, type == 1 ? p[1] : mr::get16(p + (type == 2 ? 1 : 2), in->bigEndian));
-        }
-        if (!d) {
-            SYSLOGX_GUARDED(LOG_ERR, "CCPMR: received ODT with NULL handle");
-            continue;
-        }
-        uint32_t at = idLen, stamp = 0;
-        if (odt == 0 && in->tsSize) {
-            if (static_cast<uint32_t>(n) < at + in->tsSize) continue;
-            const uint32_t ts = in->tsSize == 1   ? p[at]
-                                : in->tsSize == 2 ? mr::get16(p + at, in->bigEndian)
-                                                  : mr::get32(p + at, in->bigEndian);
-            at += in->tsSize;
-            // double: a float would lose the 100 us steps once the product passes 2^24
-            stamp = static_cast<uint32_t>(static_cast<int64_t>(static_cast<double>(ts) * in->factor) +
-                                          in->offset.load());
-        } else if (odt == 0) {
-            stamp = time_getTimestamp();
-        }
-        postDto(in, d, odt, stamp, p + at, static_cast<uint32_t>(n) - at);
+        UdpHandlePacket(in, p, static_cast<uint32_t>(n));
     }
 }
 
@@ -176,6 +141,45 @@ int UdpSendPacket(Inst* in, const uint8_t* p, uint32_t len) {
     return 0;
 }
 
+void UdpHandlePacket(Inst* in, const uint8_t* p, uint32_t n) {
+    if (n == 0) return;
+    if (p[0] >= 0xFC) {
+        postResponse(in, p, n, "xcpmrTplRxTask(): msgQSend(CTO) error: %s");
+        return;
+    }
+    if (!running(in)) return;
+    const uint8_t type = in->keyByte.load() >> 6;
+    const uint32_t idLen = type == 0 ? 1 : type == 1 ? 2 : type == 2 ? 3 : 4;
+    if (n < idLen) return;
+    Daq* d = nullptr;
+    uint32_t odt = 0;
+    if (type == 0) {
+        const uint32_t m = p[0] < PID_MAP ? in->pidMap[p[0]].load() : 0;
+        if (m >> 31 && (m >> 8 & 0xFFFF) < in->nDaq) d = &in->daqs[m >> 8 & 0xFFFF], odt = m & 0xFF;
+    } else {
+        odt = p[0];
+        d = daqByNumber(in, type == 1 ? p[1] : mr::get16(p + (type == 2 ? 1 : 2), in->bigEndian));
+    }
+    if (!d) {
+        SYSLOGX_GUARDED(LOG_ERR, "CCPMR: received ODT with NULL handle");
+        return;
+    }
+    uint32_t at = idLen, stamp = 0;
+    if (odt == 0 && in->tsSize) {
+        if (n < at + in->tsSize) return;
+        const uint32_t ts = in->tsSize == 1   ? p[at]
+                            : in->tsSize == 2 ? mr::get16(p + at, in->bigEndian)
+                                              : mr::get32(p + at, in->bigEndian);
+        at += in->tsSize;
+        // double: a float would lose the 100 us steps once the product passes 2^24
+        stamp = static_cast<uint32_t>(static_cast<int64_t>(static_cast<double>(ts) * in->factor) +
+                                      in->offset.load());
+    } else if (odt == 0) {
+        stamp = time_getTimestamp();
+    }
+    postDto(in, d, odt, stamp, p + at, n - at);
+}
+
 int UdpReceivePacket(Inst* in, const uint8_t** packet) {
     UdpTl* u = in->udp;
     if (u->pos >= u->fill) {
@@ -192,6 +196,10 @@ int UdpReceivePacket(Inst* in, const uint8_t** packet) {
         u->pos = 0;
         if (n == 0) return 0;
     }
+    return UdpNextPacket(u, packet);
+}
+
+int UdpNextPacket(UdpTl* u, const uint8_t** packet) {
     if (u->fill - u->pos < 4 || u->fill - u->pos - 4 < mr::get16(u->buf + u->pos, false)) {
         u->pos = u->fill; // the rest of a damaged datagram
         SYSLOGX_GUARDED(139, "xcpmr_UdpReceivePacket(): runt header");
