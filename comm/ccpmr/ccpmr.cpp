@@ -22,7 +22,14 @@ constexpr int INSTANCES = 2, DAQS = 20, CHANNELS = 200;
 constexpr int WAIT = 35; // ticks for a command return
 constexpr int PRIO = 112, STACK = 20000, QUEUE = 128;
 constexpr int ERR_PATH_CAN = 423, ERR_TYPE_CANID = 29;
-enum Status : uint8_t { ST_IDLE = 0, ST_STOPPING = 2, ST_READY = 3, ST_STARTING = 4, ST_RUNNING = 5, ST_ERROR = 6 };
+enum Status : uint8_t {
+    ST_IDLE = 0,
+    ST_STOPPING = 2,
+    ST_READY = 3,
+    ST_STARTING = 4,
+    ST_RUNNING = 5,
+    ST_ERROR = 6
+};
 enum Tag : uint32_t { TAG_CRM = 0, TAG_START = 1, TAG_POLL = 2, TAG_STOP = 3 };
 enum Cmd : uint8_t {
     CONNECT = 0x01,
@@ -159,7 +166,8 @@ int statemachineSend(Inst* in) {
         if (status(in) == ST_STOPPING) setStatus(in, ST_READY);
         in->state = 3;
         return -1;
-    case 3: return -1;
+    case 3:
+        return -1;
     case 4:
         mr::put16(p, in->station, false);
         transmit(in, CONNECT, p, 2);
@@ -229,7 +237,8 @@ int statemachineSend(Inst* in) {
         transmit(in, GET_S_STATUS);
         in->next = 3;
         return WAIT;
-    default: return -1;
+    default:
+        return -1;
     }
 }
 
@@ -439,8 +448,8 @@ bool handlerIni(Inst* in, uint8_t node) {
             syslogx(LOG_ERR, "CCPMR: cannot alloc memory for odts");
             return false;
         }
-        const int used = mr::buildOdts(d.odts, d.odtCount, d.cfg, CfgMat_CcpMr_CHAN_DAQ, CfgMat_CcpMr_CHAN_SIZE,
-                                       CHANNELS, 7, in->bytewise);
+        const int used = mr::buildOdts(d.odts, d.odtCount, d.cfg, CfgMat_CcpMr_CHAN_DAQ,
+                                       CfgMat_CcpMr_CHAN_SIZE, CHANNELS, 7, in->bytewise);
         if (used < 0) {
             syslogx(LOG_ERR, "CCPMR: more channels in daq than possible");
             return false;
@@ -544,12 +553,8 @@ void ccpmr_ini() {
         setStatus(in, ST_READY);
     }
     // condition values
-    static const gw_callbacks_t callbacks{{{nullptr, 0},
-                                           {measRead, 0},
-                                           {measStartStop, 0},
-                                           {measStartStop, 0},
-                                           {nullptr, 0},
-                                           {nullptr, 0}}};
+    static const gw_callbacks_t callbacks{
+        {{nullptr, 0}, {measRead, 0}, {measStartStop, 0}, {measStartStop, 0}, {nullptr, 0}, {nullptr, 0}}};
     bool any = false;
     for (Inst* in : inst)
         any = any || (in && CfgMat_CcpMr_Cond1_Adr[in->index] != 0xFFFFFFFF);
@@ -564,10 +569,11 @@ void ccpmr_ini() {
         const uint32_t a1 = CfgMat_CcpMr_Cond1_Adr[i], a2 = CfgMat_CcpMr_Cond2_Adr[i];
         if (a1 == 0xFFFFFFFF) continue;
         const int8_t s1 = CfgMat_CcpMr_Cond1_size[i], s2 = CfgMat_CcpMr_Cond2_size[i];
-        if (mr::condSetup(gwClient, a1, static_cast<uint32_t>(s1 < 0 ? -s1 : s1), &in->cond[0], "CcpMr", "ccpmr"))
+        if (mr::condSetup(gwClient, a1, static_cast<uint32_t>(s1 < 0 ? -s1 : s1), &in->cond[0], "CcpMr",
+                          "ccpmr"))
             in->cond[0].configured = 1;
-        if (a2 != 0xFFFFFFFF &&
-            mr::condSetup(gwClient, a2, static_cast<uint32_t>(s2 < 0 ? -s2 : s2), &in->cond[1], "CcpMr", "ccpmr"))
+        if (a2 != 0xFFFFFFFF && mr::condSetup(gwClient, a2, static_cast<uint32_t>(s2 < 0 ? -s2 : s2),
+                                              &in->cond[1], "CcpMr", "ccpmr"))
             in->cond[1].configured = 1;
     }
 }
@@ -592,15 +598,23 @@ void ccpmr_10ms() {
             mr::Cond& c = in->cond[k];
             valid[k] = c.configured && c.valid.load();
             const int8_t size = k ? CfgMat_CcpMr_Cond2_size[i] : CfgMat_CcpMr_Cond1_size[i];
-            result[k] = valid[k] && mr::calc_cond(c.value.load(), size, k ? CfgMat_CcpMr_Cond2_Val[i] : CfgMat_CcpMr_Cond1_Val[i],
+            result[k] = valid[k] && mr::calc_cond(c.value.load(), size,
+                                                  k ? CfgMat_CcpMr_Cond2_Val[i] : CfgMat_CcpMr_Cond1_Val[i],
                                                   k ? CfgMat_CcpMr_Cond2_Op[i] : CfgMat_CcpMr_Cond1_Op[i]);
         }
         if (valid[0] && valid[1]) {
             switch (CfgMat_CcpMr_CondComb_Op[i]) {
-            case 0: run = run && result[0] && result[1]; break;
-            case 1: run = run && (result[0] || result[1]); break;
-            case 2: run = run && (result[0] != result[1]); break;
-            default: run = run && result[0];
+            case 0:
+                run = run && result[0] && result[1];
+                break;
+            case 1:
+                run = run && (result[0] || result[1]);
+                break;
+            case 2:
+                run = run && (result[0] != result[1]);
+                break;
+            default:
+                run = run && result[0];
             }
         } else if (valid[0] || valid[1]) {
             run = run && (valid[0] ? result[0] : result[1]);
@@ -632,8 +646,10 @@ void* ccpmr_GetAddr(uint32_t address) {
 
 int ccpmr_checkMeasList(const int32_t* words, uint32_t length, uint32_t* daq, int mode) {
     bool mixed = false;
-    const int32_t cfg = mr::listDaq(words, length, mode, MEAS_CLASS_CCPMR, CHANNELS, CfgMat_CcpMr_CHAN_DAQ, &mixed);
-    if (mixed) syslogx(LOG_ERR, "CCPMR: mixture CCPMR and normal channel detected, no special timing treatment.");
+    const int32_t cfg =
+        mr::listDaq(words, length, mode, MEAS_CLASS_CCPMR, CHANNELS, CfgMat_CcpMr_CHAN_DAQ, &mixed);
+    if (mixed)
+        syslogx(LOG_ERR, "CCPMR: mixture CCPMR and normal channel detected, no special timing treatment.");
     if (cfg < 0) return 0;
     if (cfg >= DAQS) {
         syslogx(LOG_ERR, "ccpmr_meas: could not find daq, when creating measlist ");

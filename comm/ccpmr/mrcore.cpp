@@ -112,22 +112,42 @@ void slots10ms(Slots& s, const uint32_t* defaults, const uint32_t* timeouts) {
 int calc_cond(uint32_t value, int32_t size, uint32_t threshold, uint8_t op) {
     int64_t a, b;
     switch (size) {
-    case 1: a = static_cast<uint8_t>(value), b = static_cast<uint8_t>(threshold); break;
-    case 2: a = static_cast<uint16_t>(value), b = static_cast<uint16_t>(threshold); break;
-    case 4: a = value, b = threshold; break;
-    case -1: a = static_cast<int8_t>(value), b = static_cast<int8_t>(threshold); break;
-    case -2: a = static_cast<int16_t>(value), b = static_cast<int16_t>(threshold); break;
-    case -4: a = static_cast<int32_t>(value), b = static_cast<int32_t>(threshold); break;
-    default: return 1;
+    case 1:
+        a = static_cast<uint8_t>(value), b = static_cast<uint8_t>(threshold);
+        break;
+    case 2:
+        a = static_cast<uint16_t>(value), b = static_cast<uint16_t>(threshold);
+        break;
+    case 4:
+        a = value, b = threshold;
+        break;
+    case -1:
+        a = static_cast<int8_t>(value), b = static_cast<int8_t>(threshold);
+        break;
+    case -2:
+        a = static_cast<int16_t>(value), b = static_cast<int16_t>(threshold);
+        break;
+    case -4:
+        a = static_cast<int32_t>(value), b = static_cast<int32_t>(threshold);
+        break;
+    default:
+        return 1;
     }
     switch (op) {
-    case 0: return a < b;
-    case 1: return a <= b;
-    case 2: return a > b;
-    case 3: return a >= b;
-    case 4: return a == b;
-    case 5: return a != b;
-    default: return 1;
+    case 0:
+        return a < b;
+    case 1:
+        return a <= b;
+    case 2:
+        return a > b;
+    case 3:
+        return a >= b;
+    case 4:
+        return a == b;
+    case 5:
+        return a != b;
+    default:
+        return 1;
     }
 }
 
@@ -154,7 +174,8 @@ int condSetup(gw_client_t* client, uint32_t address, uint32_t size, Cond* c, con
     const int32_t list[] = {-static_cast<int32_t>(size), static_cast<int32_t>(address & 0xFFFFFF), 0, 0};
     uint16_t pid = static_cast<uint16_t>(address >> 24);
     if (pid == 0) pid = AppMan_getPID();
-    c->magic = gw_setup_list(client, list, reinterpret_cast<uintptr_t>(c), sizeof list, 3, pid, 0, 0, 1, 4, 8, 5);
+    c->magic =
+        gw_setup_list(client, list, reinterpret_cast<uintptr_t>(c), sizeof list, 3, pid, 0, 0, 1, 4, 8, 5);
     if (!c->magic) {
         syslogx(LOG_ERR, "%s_setup_gw_meas(): Error gw_setup_list", prefix);
         return 0;
@@ -193,7 +214,8 @@ int feedAttach(FeedTable& t, Feed* f, void* list, const char* prefix) {
                 result = 1;
                 break;
             }
-        if (!result) syslogx(LOG_ERR, "%s_meas: could not link daq to measlist, no free element in daq", prefix);
+        if (!result)
+            syslogx(LOG_ERR, "%s_meas: could not link daq to measlist, no free element in daq", prefix);
     }
     semGive(t.lock);
     return result;
@@ -216,7 +238,9 @@ void feedDetach(FeedTable& t, void* list, const char* prefix) {
                 slot = nullptr;
                 found = true;
             }
-        if (!found) syslogx(LOG_ERR, "%s_meas: could not unlink measlist from daq, measlist not found in daq", prefix);
+        if (!found)
+            syslogx(LOG_ERR, "%s_meas: could not unlink measlist from daq, measlist not found in daq",
+                    prefix);
         *p = {};
     }
     semGive(t.lock);
@@ -229,7 +253,8 @@ int32_t listDaq(const int32_t* words, uint32_t length, int hostOrder, uint32_t c
     uint32_t tag = 0;
     bool any = false, other = false;
     for (uint32_t i = 0; i < length / 4; ++i) {
-        const int32_t w = hostOrder ? words[i] : static_cast<int32_t>(__builtin_bswap32(static_cast<uint32_t>(words[i])));
+        const int32_t w =
+            hostOrder ? words[i] : static_cast<int32_t>(__builtin_bswap32(static_cast<uint32_t>(words[i])));
         if (w == 0 || isGroup(w)) continue;
         const uint32_t a = static_cast<uint32_t>(w) & 0xFFFFFF;
         const uint32_t ch = a & 0xFFF;

@@ -10,7 +10,10 @@ bool blank(char c) {
 }
 
 int hexDigit(char c) {
-    return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+    return c >= '0' && c <= '9'   ? c - '0'
+           : c >= 'a' && c <= 'f' ? c - 'a' + 10
+           : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                  : -1;
 }
 
 } // namespace
@@ -72,11 +75,21 @@ int JsonParse::parseString(char* out, size_t size) {
             }
             if (!getNextChar(&c)) return finish(0);
             switch (c) {
-            case 'b': store('\b'); break;
-            case 'f': store('\f'); break;
-            case 'n': store('\n'); break;
-            case 'r': store('\r'); break;
-            case 't': store('\t'); break;
+            case 'b':
+                store('\b');
+                break;
+            case 'f':
+                store('\f');
+                break;
+            case 'n':
+                store('\n');
+                break;
+            case 'r':
+                store('\r');
+                break;
+            case 't':
+                store('\t');
+                break;
             case 'u': {
                 int code = 0;
                 for (int i = 0; i < 4; ++i) {
@@ -87,7 +100,8 @@ int JsonParse::parseString(char* out, size_t size) {
                 store(code < 0x80 ? static_cast<char>(code) : '?');
                 break;
             }
-            default: store(c); // \" \\ \/
+            default:
+                store(c); // \" \\ \/
             }
         }
         return finish(0);

@@ -151,10 +151,13 @@ void jsonTxTask(intptr_t, intptr_t, intptr_t, intptr_t) {
             got[i] = ch[i] && chan_meas_getValue(ch[i], &v[i], &st);
         }
         char text[300];
-        const size_t n = tele_json_text(text, sizeof text, got[0] ? &v[0] : nullptr, got[1] ? &v[1] : nullptr,
-                                        got[2] ? &v[2] : nullptr, dcp ? &crc : nullptr, cfg.projectCode, cfg.swId);
-        if (n > 2 && sendto(jsonTxSock, text, n, 0, reinterpret_cast<sockaddr*>(&to), sizeof to) != static_cast<ssize_t>(n))
-            SYSLOGX_GUARDED(LOG_ERR, "tele_task_JSON: could not send data on udp port Bytes %d", static_cast<int>(n));
+        const size_t n =
+            tele_json_text(text, sizeof text, got[0] ? &v[0] : nullptr, got[1] ? &v[1] : nullptr,
+                           got[2] ? &v[2] : nullptr, dcp ? &crc : nullptr, cfg.projectCode, cfg.swId);
+        if (n > 2 && sendto(jsonTxSock, text, n, 0, reinterpret_cast<sockaddr*>(&to), sizeof to) !=
+                         static_cast<ssize_t>(n))
+            SYSLOGX_GUARDED(LOG_ERR, "tele_task_JSON: could not send data on udp port Bytes %d",
+                            static_cast<int>(n));
     }
 }
 
@@ -373,8 +376,10 @@ int tarvoTele_func() {
     int slot = 0;
     for (int tries = 0; tries < 7 && !slot; ++tries) {
         if (nextSlow > 7) nextSlow = 1;
-        if (tele[nextSlow].records && tele[nextSlow].count) slot = nextSlow;
-        else ++nextSlow;
+        if (tele[nextSlow].records && tele[nextSlow].count)
+            slot = nextSlow;
+        else
+            ++nextSlow;
     }
     bool slowOne = false;
     if (slot) {
@@ -396,10 +401,13 @@ int tarvoTele_func() {
     SEM_ID m = lock();
     semTake(m, WAIT_FOREVER);
     if (cfg.medium == 2) {
-        if (sock < 0 || sendto(sock, f, total, 0, reinterpret_cast<sockaddr*>(&pit), sizeof pit) != static_cast<ssize_t>(total))
-            SYSLOGX_GUARDED(LOG_ERR, "TL40: could not send data on udp port Bytes %d", static_cast<int>(total));
+        if (sock < 0 || sendto(sock, f, total, 0, reinterpret_cast<sockaddr*>(&pit), sizeof pit) !=
+                            static_cast<ssize_t>(total))
+            SYSLOGX_GUARDED(LOG_ERR, "TL40: could not send data on udp port Bytes %d",
+                            static_cast<int>(total));
     } else if (port < 0 || write(port, f, total) != static_cast<ssize_t>(total)) {
-        SYSLOGX_GUARDED(LOG_ERR, "TL40: could not send data on serial port, Bytes %d", static_cast<int>(total));
+        SYSLOGX_GUARDED(LOG_ERR, "TL40: could not send data on serial port, Bytes %d",
+                        static_cast<int>(total));
     }
     semGive(m);
     byteSum += static_cast<uint32_t>(total);
@@ -417,7 +425,8 @@ int tarvoTele_func() {
     }
     if (!cfgValid.load()) return 1000;
     if (cfg.medium == 0 || cfg.medium == 1) {
-        const uint32_t period = (static_cast<uint32_t>(total) * 1000 + 3000) / (cfg.baudRate / 11) + cfg.extraDelay + 2;
+        const uint32_t period =
+            (static_cast<uint32_t>(total) * 1000 + 3000) / (cfg.baudRate / 11) + cfg.extraDelay + 2;
         return static_cast<int>(period > 40 ? period : 40);
     }
     return cfg.medium == 2 ? static_cast<int>(updateRate) : 1000;
@@ -437,13 +446,17 @@ size_t tele_json_text(char* out, size_t size, const double* lapDist, const doubl
     // A value that is not a number would make the text no JSON: it is left out.
     if (lapDist && std::isfinite(*lapDist)) {
         sep();
-        appendf(out, size, n, "\"lapdist\":%lld", static_cast<long long>(std::clamp(*lapDist + 0.5, -9.2e18, 9.2e18)));
+        appendf(out, size, n, "\"lapdist\":%lld",
+                static_cast<long long>(std::clamp(*lapDist + 0.5, -9.2e18, 9.2e18)));
     }
-    if (lat && std::isfinite(*lat)) sep(), appendf(out, size, n, "\"gps_lat\":%.6f", static_cast<double>(static_cast<float>(*lat)));
-    if (lon && std::isfinite(*lon)) sep(), appendf(out, size, n, "\"gps_long\":%.6f", static_cast<double>(static_cast<float>(*lon)));
+    if (lat && std::isfinite(*lat))
+        sep(), appendf(out, size, n, "\"gps_lat\":%.6f", static_cast<double>(static_cast<float>(*lat)));
+    if (lon && std::isfinite(*lon))
+        sep(), appendf(out, size, n, "\"gps_long\":%.6f", static_cast<double>(static_cast<float>(*lon)));
     if (dcpCrc) {
         sep();
-        appendf(out, size, n, "\"dcp_ini_crc\":%u, \"prjcode\":%u, \"sw_id\":%u", *dcpCrc, projectCode, static_cast<unsigned>(swId));
+        appendf(out, size, n, "\"dcp_ini_crc\":%u, \"prjcode\":%u, \"sw_id\":%u", *dcpCrc, projectCode,
+                static_cast<unsigned>(swId));
     }
     add("}");
     return n;
@@ -468,17 +481,24 @@ void tele_json_modem(const char* text, size_t length) {
             const double d = std::strtod(value, nullptr) * 2;
             tele_modem_cpuLoad = static_cast<uint8_t>(d >= 255 ? 255 : d > 0 ? static_cast<unsigned>(d) : 0);
         } else if (!std::strcmp(key, "ping")) {
-            tele_modem_ping = static_cast<uint8_t>(clampLong((clampLong(v, -100000, 100000) + 2) / 5, 0, 255));
+            tele_modem_ping =
+                static_cast<uint8_t>(clampLong((clampLong(v, -100000, 100000) + 2) / 5, 0, 255));
         } else if (!std::strcmp(key, "rsrp")) {
             tele_modem_rsrp = static_cast<int8_t>(clampLong(clampLong(v, -100000, 100000) + 100, -128, 127));
         } else {
             const auto u = static_cast<uint16_t>(clampLong(v, 0, 65535));
-            if (!std::strcmp(key, "ethernet_in")) tele_modem_ethIn = u;
-            else if (!std::strcmp(key, "ethernet_out")) tele_modem_ethOut = u;
-            else if (!std::strcmp(key, "serial_in")) tele_modem_serIn = u;
-            else if (!std::strcmp(key, "serial_out")) tele_modem_serOut = u;
-            else if (!std::strcmp(key, "wan_in")) tele_modem_wanIn = u;
-            else if (!std::strcmp(key, "wan_out")) tele_modem_wanOut = u;
+            if (!std::strcmp(key, "ethernet_in"))
+                tele_modem_ethIn = u;
+            else if (!std::strcmp(key, "ethernet_out"))
+                tele_modem_ethOut = u;
+            else if (!std::strcmp(key, "serial_in"))
+                tele_modem_serIn = u;
+            else if (!std::strcmp(key, "serial_out"))
+                tele_modem_serOut = u;
+            else if (!std::strcmp(key, "wan_in"))
+                tele_modem_wanIn = u;
+            else if (!std::strcmp(key, "wan_out"))
+                tele_modem_wanOut = u;
         }
     }
 }

@@ -96,11 +96,20 @@ int statemachineSend(Inst* in) {
         in->cur = nextDaq(in, 0), in->odt = in->elem = 0;
         in->state = 9, in->next = 3;
         return 0;
-    case 1: in->state = 8; return 0;
-    case 2: return -1;
-    case 3: in->next = 4; return transmit(in, {0xFF, 0});
-    case 4: in->next = udp(in) ? 5 : 10; return transmit(in, {0xFD});
-    case 5: in->next = 10; return transmit(in, {0xDA});
+    case 1:
+        in->state = 8;
+        return 0;
+    case 2:
+        return -1;
+    case 3:
+        in->next = 4;
+        return transmit(in, {0xFF, 0});
+    case 4:
+        in->next = udp(in) ? 5 : 10;
+        return transmit(in, {0xFD});
+    case 5:
+        in->next = 10;
+        return transmit(in, {0xDA});
     case 6: {
         in->next = 7;
         const uint16_t n = d->number;
@@ -121,25 +130,37 @@ int statemachineSend(Inst* in) {
         transmit(in, {0xFE});
         in->noReply = 1;
         return WAIT;
-    case 10: in->next = 11; return transmit(in, {0xD6});
+    case 10:
+        in->next = 11;
+        return transmit(in, {0xD6});
     case 11:
         if (!in->daqsInUse) return -1; // nothing to measure: stay
         in->next = 12;
         return transmit(in, {0xD5, 0, w0(in, in->daqsInUse), w1(in, in->daqsInUse)});
-    case 12: return transmit(in, {0xD4, 0, w0(in, d->number), w1(in, d->number), d->inUse.load()});
+    case 12:
+        return transmit(in, {0xD4, 0, w0(in, d->number), w1(in, d->number), d->inUse.load()});
     case 13:
         return transmit(in, {0xD3, 0, w0(in, d->number), w1(in, d->number), in->odt, d->odts[in->odt].elems});
     case 14: {
         const uint16_t ev = d->event;
-        return transmit(in, {0xE0, static_cast<uint8_t>(in->tsUsed && in->tsSize ? 0x10 : 0), w0(in, d->number),
-                             w1(in, d->number), w0(in, ev), w1(in, ev), static_cast<uint8_t>(d->prescaler), 0});
+        return transmit(in,
+                        {0xE0, static_cast<uint8_t>(in->tsUsed && in->tsSize ? 0x10 : 0), w0(in, d->number),
+                         w1(in, d->number), w0(in, ev), w1(in, ev), static_cast<uint8_t>(d->prescaler), 0});
     }
-    case 15: return transmit(in, {0xDE, 2, w0(in, d->number), w1(in, d->number)});
+    case 15:
+        return transmit(in, {0xDE, 2, w0(in, d->number), w1(in, d->number)});
     case 16:
-    case 19: in->next = s == 16 ? 17 : 2; return transmit(in, {0xDC});
-    case 17: in->next = 2; return transmit(in, {0xDD, 1});
-    case 18: in->next = 2; return transmit(in, {0xFD});
-    default: return -1;
+    case 19:
+        in->next = s == 16 ? 17 : 2;
+        return transmit(in, {0xDC});
+    case 17:
+        in->next = 2;
+        return transmit(in, {0xDD, 1});
+    case 18:
+        in->next = 2;
+        return transmit(in, {0xFD});
+    default:
+        return -1;
     }
 }
 
@@ -153,8 +174,8 @@ void retry(Inst* in) {
 void clockRelation(Inst* in, const uint8_t* p, uint32_t len) {
     if (len < 8) return;
     const double slave = mr::get32(p + 4, in->bigEndian) * in->factor;
-    const auto diff =
-        static_cast<int32_t>(static_cast<uint32_t>(static_cast<int64_t>(time_getTimestamp()) - std::llround(slave)));
+    const auto diff = static_cast<int32_t>(
+        static_cast<uint32_t>(static_cast<int64_t>(time_getTimestamp()) - std::llround(slave)));
     wander[in->index] = diff;
     if (diff > 4999 || diff < -4999) {
         in->offset = diff;
@@ -229,9 +250,14 @@ void positive(Inst* in, const uint8_t* p, uint32_t len) {
         if (in->cur == in->nDaq) in->state = in->tsUsed ? 16 : 17;
         return;
     case 16:
-    case 19: clockRelation(in, p, len); break;
-    case 17: setStatus(in->index, ST_RUNNING); break;
-    default: break;
+    case 19:
+        clockRelation(in, p, len);
+        break;
+    case 17:
+        setStatus(in->index, ST_RUNNING);
+        break;
+    default:
+        break;
     }
     in->state = in->next;
 }
@@ -320,7 +346,8 @@ void xcpmrDaqTask(intptr_t, intptr_t, intptr_t, intptr_t) {
 
 bool timestampInit(Inst* in) {
     static const double unit[] = {1e-5, 1e-4, 1e-3, 1e-2, 1e-1, 1, 10, 100, 1000, 10000, 1e-8, 1e-7, 1e-6};
-    const uint8_t i = in->index, size = CfgMat_XcpMr_TIMESTAMP_SIZE[i], res = CfgMat_XcpMr_TIMESTAMP_RESOLUTION[i];
+    const uint8_t i = in->index, size = CfgMat_XcpMr_TIMESTAMP_SIZE[i],
+                  res = CfgMat_XcpMr_TIMESTAMP_RESOLUTION[i];
     const uint32_t ticks = CfgMat_XcpMr_TIMESTAMP_TICKS[i];
     if (size != 0 && size != 1 && size != 2 && size != 4) {
         syslogx(LOG_ERR, "xcpmr_handler_ini: instance %d: timestamp size invalid %d", i, size);
@@ -384,8 +411,8 @@ bool handlerIni(Inst* in) {
             syslogx(LOG_ERR, "daq_init: cannot alloc memory for odts");
             return false;
         }
-        const int used = mr::buildOdts(d.odts, d.odtCount, d.cfg, CfgMat_XcpMr_CHAN_DAQ, CfgMat_XcpMr_CHAN_SIZE,
-                                       CHANNELS, udp(in) ? 247 : 7, false);
+        const int used = mr::buildOdts(d.odts, d.odtCount, d.cfg, CfgMat_XcpMr_CHAN_DAQ,
+                                       CfgMat_XcpMr_CHAN_SIZE, CHANNELS, udp(in) ? 247 : 7, false);
         if (used < 0) {
             syslogx(LOG_ERR, "XCPMR: daq_add_chan: more channels in daq than possible");
             return false;
@@ -549,8 +576,12 @@ void xcpmr_ini() {
         syslogx(LOG_INFO, "XCPMR: starting instance %d, %d DAQs.", i, in->nDaq);
         setStatus(static_cast<uint8_t>(i), ST_READY);
     }
-    static const gw_callbacks_t callbacks{
-        {{nullptr, 0}, {mr::condRead, 0}, {measStartStop, 0}, {measStartStop, 0}, {nullptr, 0}, {nullptr, 0}}};
+    static const gw_callbacks_t callbacks{{{nullptr, 0},
+                                           {mr::condRead, 0},
+                                           {measStartStop, 0},
+                                           {measStartStop, 0},
+                                           {nullptr, 0},
+                                           {nullptr, 0}}};
     bool any = false;
     for (Inst* in : inst)
         any = any || (in && CfgMat_XcpMr_Cond_Adr[in->index] != 0xFFFFFFFF);
@@ -582,8 +613,8 @@ void xcpmr_10ms() {
         bool run = CfgMat_XcpMr_ACTIVE[i] != 0;
         if ((in->cond.configured && ms < 1000) || ms <= CfgMat_XcpMr_STARTDELAY[i]) run = false;
         if (in->cond.configured && in->cond.valid.load())
-            run = run && mr::calc_cond(in->cond.value.load(), CfgMat_XcpMr_Cond_size[i], CfgMat_XcpMr_Cond_Val[i],
-                                       CfgMat_XcpMr_Cond_Op[i]);
+            run = run && mr::calc_cond(in->cond.value.load(), CfgMat_XcpMr_Cond_size[i],
+                                       CfgMat_XcpMr_Cond_Val[i], CfgMat_XcpMr_Cond_Op[i]);
         uint32_t tag = 0xFFFFFFFF;
         if (!run && s == ST_RUNNING) {
             tag = TAG_STOP;
@@ -620,8 +651,10 @@ int32_t xcpmr_getWander(int instance) {
 
 int xcpmr_checkMeasList(const int32_t* words, uint32_t length, uint32_t* daq, int mode) {
     bool mixed = false;
-    const int32_t cfg = mr::listDaq(words, length, mode, MEAS_CLASS_XCPMR, CHANNELS, CfgMat_XcpMr_CHAN_DAQ, &mixed);
-    if (mixed) syslogx(LOG_ERR, "XCPMR: mixture XCPMR and normal channel detected, no special timing treatment.");
+    const int32_t cfg =
+        mr::listDaq(words, length, mode, MEAS_CLASS_XCPMR, CHANNELS, CfgMat_XcpMr_CHAN_DAQ, &mixed);
+    if (mixed)
+        syslogx(LOG_ERR, "XCPMR: mixture XCPMR and normal channel detected, no special timing treatment.");
     if (cfg < 0) return 0;
     const uint8_t owner = cfg < DAQS ? CfgMat_XcpMr_DAQ_MRID[cfg] : 255;
     if (owner >= INSTANCES || !inst[owner]) {

@@ -15,7 +15,7 @@ extern MSG_Q_ID daqQueue;
 
 constexpr int INSTANCES = 8, DAQS = 32, CHANNELS = 1000;
 constexpr int PID_MAP = 252;
-constexpr int PACKET_MAX = 256;   // responses and DTO payloads the queues carry
+constexpr int PACKET_MAX = 256; // responses and DTO payloads the queues carry
 constexpr int DATAGRAM = 65507;
 constexpr int RX_IDS = 33;
 

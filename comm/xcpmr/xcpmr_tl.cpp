@@ -50,7 +50,8 @@ int canRegisterRxFunc(int32_t* list, uint8_t node, uint32_t id, canRxFunc fn, In
         if (list[i] == -1 && free < 0) free = i;
     }
     if (free >= 0) list[free] = static_cast<int32_t>(id);
-    const int r = ::canRegisterRxFunc(node, mr::canFormat(id), mr::canId(id), fn, reinterpret_cast<uintptr_t>(in));
+    const int r =
+        ::canRegisterRxFunc(node, mr::canFormat(id), mr::canId(id), fn, reinterpret_cast<uintptr_t>(in));
     if (r != 0) error_mgr_set(ERR_PATH_CAN + node, ERR_TYPE_CANID, 0);
     return r;
 }
@@ -189,7 +190,8 @@ int UdpReceivePacket(Inst* in, const uint8_t** packet) {
             n = recv(u->fd, u->buf, sizeof u->buf, 0);
         }
         if (n < 0) {
-            SYSLOGX_GUARDED(139, "xcpmr_UdpReceivePacket(): recv() failed with error %s", std::strerror(errno));
+            SYSLOGX_GUARDED(139, "xcpmr_UdpReceivePacket(): recv() failed with error %s",
+                            std::strerror(errno));
             return -1;
         }
         u->fill = static_cast<uint32_t>(n);

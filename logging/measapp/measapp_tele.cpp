@@ -99,10 +99,14 @@ bool setting(const std::string& key, const std::string& value) {
     const unsigned long n = std::strtoul(value.c_str(), &end, 0);
     const bool numeric = end && *end == 0 && !value.empty();
     if (key == "medium") {
-        if (value == "serial") c.medium = 0;
-        else if (value == "modem") c.medium = 1;
-        else if (value == "udp") c.medium = 2;
-        else return false;
+        if (value == "serial")
+            c.medium = 0;
+        else if (value == "modem")
+            c.medium = 1;
+        else if (value == "udp")
+            c.medium = 2;
+        else
+            return false;
         return true;
     }
     if (key == "address") {
@@ -115,13 +119,20 @@ bool setting(const std::string& key, const std::string& value) {
     if (key.size() == 5 && key.compare(0, 4, "slow") == 0 && key[4] >= '1' && key[4] <= '7')
         return blockList(key[4] - '0', value);
     if (!numeric) return false;
-    if (key == "baud_rate") c.baudRate = static_cast<uint32_t>(n);
-    else if (key == "data_rate") c.dataRate = static_cast<uint32_t>(n);
-    else if (key == "project_code") c.projectCode = static_cast<uint32_t>(n);
-    else if (key == "port" && n <= 0xFFFF) c.port = static_cast<uint16_t>(n);
-    else if (key == "software_id" && n <= 0xFF) c.swId = static_cast<uint8_t>(n);
-    else if (key == "extra_delay" && n <= 0xFF) c.extraDelay = static_cast<uint8_t>(n);
-    else return false;
+    if (key == "baud_rate")
+        c.baudRate = static_cast<uint32_t>(n);
+    else if (key == "data_rate")
+        c.dataRate = static_cast<uint32_t>(n);
+    else if (key == "project_code")
+        c.projectCode = static_cast<uint32_t>(n);
+    else if (key == "port" && n <= 0xFFFF)
+        c.port = static_cast<uint16_t>(n);
+    else if (key == "software_id" && n <= 0xFF)
+        c.swId = static_cast<uint8_t>(n);
+    else if (key == "extra_delay" && n <= 0xFF)
+        c.extraDelay = static_cast<uint8_t>(n);
+    else
+        return false;
     return true;
 }
 

@@ -26,7 +26,10 @@ struct Ccp : Masters {
         const struct {
             uint8_t size;
             uint32_t adr, timeout;
-        } ch[] = {{4, 0x1000, 0xFFFFFFFF}, {2, 0x2000, 50}, {1, 0x3000, 0xFFFFFFFF}, {1, 0x3001, 0xFFFFFFFF},
+        } ch[] = {{4, 0x1000, 0xFFFFFFFF},
+                  {2, 0x2000, 50},
+                  {1, 0x3000, 0xFFFFFFFF},
+                  {1, 0x3001, 0xFFFFFFFF},
                   {4, 0x4000, 0xFFFFFFFF}};
         for (size_t c = 0; c < 5; ++c) {
             cal<uint8_t>(VTADDR_CfgMat_CcpMr_CHAN_DAQ, c, 0);
@@ -54,15 +57,14 @@ struct Ccp : Masters {
 TEST_F(Ccp, ConfiguresAndStartsItsDaqWithTheCommandsOfTheTable) {
     // CCP 2.1 frames: code, counter, parameters; addresses and the DTO identifier in the
     // unit's byte order, the station address low byte first.
-    const std::vector<std::string> little = {
-        "14000300e2070000", "1501030000000000", "1602040000100000", "1503030001000000", "1604020000200000",
-        "1505030002000000", "1606010000300000", "1507030100000000", "1608040000400000", "1509030101000000",
-        "160a010001300000", "060b010301010200"};
+    const std::vector<std::string> little = {"14000300e2070000", "1501030000000000", "1602040000100000",
+                                             "1503030001000000", "1604020000200000", "1505030002000000",
+                                             "1606010000300000", "1507030100000000", "1608040000400000",
+                                             "1509030101000000", "160a010001300000", "060b010301010200"};
     const std::vector<std::string> bigConnected = {
-        "0100341200000000", "0c01000000000000", "14020300000007e2",
-        "1503030000000000", "1604040000001000", "1505030001000000", "1606020000002000", "1507030002000000",
-        "1608010000003000", "1509030100000000", "160a040000004000", "150b030101000000", "160c010000003001",
-        "0c0d020000000000", "060e010301010002"};
+        "0100341200000000", "0c01000000000000", "14020300000007e2", "1503030000000000", "1604040000001000",
+        "1505030001000000", "1606020000002000", "1507030002000000", "1608010000003000", "1509030100000000",
+        "160a040000004000", "150b030101000000", "160c010000003001", "0c0d020000000000", "060e010301010002"};
     configure(0, 0);
     EXPECT_EQ(run(), little);
     EXPECT_EQ(ccpmr_status[0], 5);
@@ -128,7 +130,8 @@ TEST_F(Ccp, OnlyListsOfOneDaqsChannelsAreFedByIt) {
                  {{-4, cls | 7, 0, 0}, 0}};
     for (const Case& c : cases) {
         uint32_t daq = 99;
-        EXPECT_EQ(ccpmr_checkMeasList(c.words.data(), static_cast<uint32_t>(4 * c.words.size()), &daq, 1), c.fed);
+        EXPECT_EQ(ccpmr_checkMeasList(c.words.data(), static_cast<uint32_t>(4 * c.words.size()), &daq, 1),
+                  c.fed);
         if (c.fed) EXPECT_EQ(daq, 0u);
     }
     EXPECT_TRUE(logged("CCPMR: mixture CCPMR and normal channel detected, no special timing treatment."));

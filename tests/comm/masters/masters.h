@@ -17,6 +17,7 @@
 #include "support/stepped.h"
 #include "vyn/vartable.h"
 
+#include <atomic>
 #include <cstring>
 #include <functional>
 
@@ -64,7 +65,8 @@ struct Masters : testsupport::SteppedTest {
     }
     // Runs the slave: each frame the master sends is recorded as hex and answered by `reply`
     // (nothing for an empty answer), until the master sends no more.
-    std::vector<std::string> converse(uint32_t respId, const std::function<pyref::bytes(const pyref::bytes&)>& reply,
+    std::vector<std::string> converse(uint32_t respId,
+                                      const std::function<pyref::bytes(const pyref::bytes&)>& reply,
                                       size_t limit = 200) {
         std::vector<std::string> out;
         sim::waitIdle();
@@ -77,9 +79,8 @@ struct Masters : testsupport::SteppedTest {
             }
         return out;
     }
+    // A value slot, read whole as the DAQ task stores it.
     static uint32_t slot(void* (*get)(uint32_t), uint32_t n) {
-        uint32_t v;
-        std::memcpy(&v, get(n), 4);
-        return v;
+        return static_cast<std::atomic<uint32_t>*>(get(n))->load();
     }
 };

@@ -84,7 +84,8 @@ TEST_F(XcpCan, ReadsTheDaqsOfAnIndependentSlaveInBothByteOrders) {
         xcpmr_ini();
         sim::step(1000);
         xcpmr_10ms();
-        const auto sent = converse(RESP, [&](const pyref::bytes& c) { return pyref::unhex(slave.ask(pyref::hex(c))); });
+        const auto sent =
+            converse(RESP, [&](const pyref::bytes& c) { return pyref::unhex(slave.ask(pyref::hex(c))); });
         sim::waitIdle();
         ASSERT_EQ(xcpmr_status[0], 5) << order;
         // Disconnect, connect, status, free, alloc DAQs, 2 x ODTs, 3 x entries, 3 x pointer and

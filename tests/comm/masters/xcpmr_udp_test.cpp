@@ -31,7 +31,8 @@ bytes receive(int fd, int ms, sockaddr_in* from = nullptr) {
     if (poll(&p, 1, ms) != 1) return {};
     uint8_t buf[2000];
     socklen_t n = sizeof(sockaddr_in);
-    const ssize_t r = recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(from), from ? &n : nullptr);
+    const ssize_t r =
+        recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(from), from ? &n : nullptr);
     return r > 0 ? bytes(buf, buf + r) : bytes{};
 }
 uint32_t le32(const uint8_t* p) {
@@ -82,7 +83,8 @@ struct XcpUdp : Masters {
         cal<uint8_t>(VTADDR_CfgMat_XcpMr_DAQ_ODT_NUM, 0, 1);
         cal<uint8_t>(VTADDR_CfgMat_XcpMr_DAQ_EVT_CHAN, 0, 2);
         cal<uint16_t>(VTADDR_CfgMat_XcpMr_DAQ_EVT_PRESC, 0, 1);
-        const uint32_t adr[] = {0x25041000, 0x25041010, 0x25041029}; // usb_portsc1, usb_stall_cnt, usb_mediastate
+        const uint32_t adr[] = {0x25041000, 0x25041010,
+                                0x25041029}; // usb_portsc1, usb_stall_cnt, usb_mediastate
         const uint8_t size[] = {4, 2, 1};
         for (size_t c = 0; c < 3; ++c) {
             cal<uint8_t>(VTADDR_CfgMat_XcpMr_CHAN_DAQ, c, 0);
@@ -92,8 +94,10 @@ struct XcpUdp : Masters {
     }
     // Passes one datagram from the slave to the master, the clock shifted.
     void toMasterShifted(bytes d) {
-        if (ahead && d.size() >= 12 && d[4] == 0xFF && d[0] == 8) putLe32(&d[8], le32(&d[8]) + ahead); // GET_DAQ_CLOCK
-        if (ahead && d.size() >= 11 && d[4] == 0 && d[0] > 7) putLe32(&d[7], le32(&d[7]) + ahead);     // ODT 0's time stamp
+        if (ahead && d.size() >= 12 && d[4] == 0xFF && d[0] == 8)
+            putLe32(&d[8], le32(&d[8]) + ahead); // GET_DAQ_CLOCK
+        if (ahead && d.size() >= 11 && d[4] == 0 && d[0] > 7)
+            putLe32(&d[7], le32(&d[7]) + ahead); // ODT 0's time stamp
         sendto(toMaster, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&master), sizeof master);
     }
     // Relays until the master sends nothing more; its commands as hex, without the UDP header.
@@ -133,14 +137,28 @@ TEST_F(XcpUdp, SetsUpTheSlavesDaqWithTheCommandsOfTheTableAndReadsItsValues) {
     // info (UDP), FREE_DAQ, ALLOC_DAQ 1, ALLOC_ODT DAQ 0 one ODT, ALLOC_ODT_ENTRY 3 entries,
     // SET_DAQ_PTR 0/0/0, WRITE_DAQ bit offset FF, size, extension, address (Intel), the list
     // mode (timestamp, event 2, prescaler 1), select, GET_DAQ_CLOCK, START_STOP_SYNCH start.
-    const std::vector<std::string> expect = {
-        "fe", "ff00", "fd", "da", "d6", "d5000100", "d400000001", "d30000000003", "e20000000000",
-        "e1ff040000100425", "e1ff020010100425", "e1ff010029100425", "e010000002000100", "de020000", "dc", "dd01"};
+    const std::vector<std::string> expect = {"fe",
+                                             "ff00",
+                                             "fd",
+                                             "da",
+                                             "d6",
+                                             "d5000100",
+                                             "d400000001",
+                                             "d30000000003",
+                                             "e20000000000",
+                                             "e1ff040000100425",
+                                             "e1ff020010100425",
+                                             "e1ff010029100425",
+                                             "e010000002000100",
+                                             "de020000",
+                                             "dc",
+                                             "dd01"};
     EXPECT_EQ(relayCommands(), expect);
     sim::waitIdle();
     EXPECT_EQ(xcpmr_status[0], 5);
     // The slave's DAQ clock runs apart from the measurement time: the difference is measured.
-    const auto base = static_cast<int32_t>(time_getTimestamp() - static_cast<uint32_t>(time_get_time_100us()));
+    const auto base =
+        static_cast<int32_t>(time_getTimestamp() - static_cast<uint32_t>(time_get_time_100us()));
     EXPECT_EQ(xcpmr_getWander(0), base);
     EXPECT_EQ(xcpmr_timestamp[0], base > 4999 || base < -4999 ? 2 : 3);
     usb_portsc1 = 0xA1B2C3D4u;
@@ -158,7 +176,8 @@ TEST_F(XcpUdp, ASlaveASecondAheadGetsItsOffset) {
     relayCommands();
     sim::waitIdle();
     EXPECT_EQ(xcpmr_status[0], 5);
-    const auto base = static_cast<int32_t>(time_getTimestamp() - static_cast<uint32_t>(time_get_time_100us()));
+    const auto base =
+        static_cast<int32_t>(time_getTimestamp() - static_cast<uint32_t>(time_get_time_100us()));
     EXPECT_EQ(xcpmr_getWander(0), base - 10000);
     EXPECT_EQ(xcpmr_timestamp[0], 2);
     usb_portsc1 = 7u;

@@ -147,7 +147,8 @@ TEST_F(Tele, SerialFramesCarryBlockZeroAndTheSlowBlocksInTurnWithTheirCrc) {
         tele[b] = {&slow[b - 1], 1};
     }
     tele_start_t s{};
-    s.kind = 1, s.config.medium = 0, s.config.baudRate = 9600, s.config.projectCode = 0x1234, s.config.swId = 7;
+    s.kind = 1, s.config.medium = 0, s.config.baudRate = 9600, s.config.projectCode = 0x1234,
+    s.config.swId = 7;
     ASSERT_EQ(tele_app_start(&s), 1);
     sim::step(1000); // the frame task idled at 1000 ms without a frame function
     bytes stream = read(2000);
@@ -162,7 +163,8 @@ TEST_F(Tele, SerialFramesCarryBlockZeroAndTheSlowBlocksInTurnWithTheirCrc) {
     std::vector<std::vector<bytes>> cases;
     for (size_t at = 0; at + 4 <= stream.size();) {
         const size_t len = stream[at + 3] + 2u;
-        cases.push_back({bytes(stream.begin() + static_cast<long>(at), stream.begin() + static_cast<long>(at + len))});
+        cases.push_back(
+            {bytes(stream.begin() + static_cast<long>(at), stream.begin() + static_cast<long>(at + len))});
         at += len;
     }
     ASSERT_GE(cases.size(), 5u);
