@@ -132,7 +132,9 @@ TEST_F(Ccp, OnlyListsOfOneDaqsChannelsAreFedByIt) {
         uint32_t daq = 99;
         EXPECT_EQ(ccpmr_checkMeasList(c.words.data(), static_cast<uint32_t>(4 * c.words.size()), &daq, 1),
                   c.fed);
-        if (c.fed) EXPECT_EQ(daq, 0u);
+        if (c.fed) {
+            EXPECT_EQ(daq, 0u);
+        }
     }
     EXPECT_TRUE(logged("CCPMR: mixture CCPMR and normal channel detected, no special timing treatment."));
 }
