@@ -3,10 +3,12 @@
 from the master on stdin, one line of hex per response on stdout (empty: none). "dto" asks for
 one cycle of the running DAQ lists: the DTO frames, then the values the master should hold as
 '=channel:value' lines after them, ended by an empty line. Its memory holds at address a the
-byte (a * 7 + 3) & 0xFF; argument 'be' makes it a big-endian slave."""
+byte (a * 7 + 3) & 0xFF; argument 'be' makes it a big-endian slave, 'hi' one whose PIDs start at
+250 (a PID of 0xFC or more is no DTO a master can tell, so its values are not listed)."""
 import sys
 
 BE = len(sys.argv) > 1 and sys.argv[1] == "be"
+FIRST = 250 if len(sys.argv) > 1 and sys.argv[1] == "hi" else 0
 ORDER = "big" if BE else "little"
 mem = lambda a: (a * 7 + 3) & 0xFF
 daqs, ptr, first_pid, running = [], [0, 0, 0], {}, False
@@ -23,7 +25,7 @@ def out(line):
 for line in sys.stdin:
     line = line.strip()
     if line == "dto":
-        pid, values = 0, []
+        values = []
         for d, odts in enumerate(daqs):
             if d not in first_pid or not running:
                 continue
@@ -32,10 +34,11 @@ for line in sys.stdin:
                 for size, addr in entries:
                     raw = bytes(mem(addr + i) for i in range(size))
                     data += raw if not BE else raw  # memory order is the slave's order
-                    values.append(int.from_bytes(raw, ORDER))
+                    values.append((first_pid[d] + o < 0xFC, int.from_bytes(raw, ORDER)))
                 out(bytes([first_pid[d] + o]).hex() + data.hex())
-        for i, v in enumerate(values):
-            out(f"={i}:{v}")
+        for i, (listed, v) in enumerate(values):
+            if listed:
+                out(f"={i}:{v}")
         out("")
         continue
     c = bytes.fromhex(line)
@@ -61,7 +64,7 @@ for line in sys.stdin:
         pass
     elif c[0] == 0xDE:  # START_STOP_DAQ_LIST select: the first PID (absolute ODT numbers)
         d = u16(c[2:4])
-        first_pid[d] = sum(len(x) for x in daqs[:d])
+        first_pid[d] = FIRST + sum(len(x) for x in daqs[:d])
         r += bytes([first_pid[d]])
     elif c[0] == 0xDD:  # START_STOP_SYNCH
         running = c[1] == 1

@@ -75,8 +75,9 @@ struct XcpCan : Masters {
     }
 };
 
-TEST_F(XcpCan, ReadsTheDaqsOfAnIndependentSlaveInBothByteOrders) {
-    for (const char* order : {"le", "be"}) {
+TEST_F(XcpCan, ReadsTheDaqsOfAnIndependentSlaveInBothByteOrdersAndPastItsPidMap) {
+    // "hi": the slave's PIDs run past the unit's PID map (250, 251, 252): the rest are read.
+    for (const char* order : {"le", "be", "hi"}) {
         Slave slave(order);
         ASSERT_NE(slave.out, nullptr);
         configure();
