@@ -9,6 +9,7 @@
 #include "support/stepped.h"
 #include "vyn/vartable.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -195,6 +196,30 @@ TEST_F(Tele, StartsThatCouldNotWorkAreRefused) {
     EXPECT_EQ(tele_app_start(&s), 0) << "a frame whose length does not fit its byte";
     big.entrySize = 4 + 245;
     EXPECT_EQ(tele_app_start(&s), 1);
+}
+
+TEST_F(Tele, EachStopClosesTheSocketAndThePortOfItsStart) {
+    const auto descriptors = [] {
+        size_t n = 0;
+        DIR* d = opendir("/proc/self/fd");
+        while (d && readdir(d))
+            ++n;
+        if (d) closedir(d);
+        return n;
+    };
+    tele_start_t s{};
+    s.kind = 1, s.config.baudRate = 9600, s.config.address = 0x7F000001, s.config.port = 5010;
+    size_t before = 0;
+    for (int round = 0; round < 4; ++round) {
+        for (uint8_t medium : {0, 2}) {
+            s.config.medium = medium;
+            ASSERT_EQ(tele_app_start(&s), 1);
+            tele_app_stop();
+        }
+        sim::waitIdle();
+        if (round == 0) before = descriptors(); // the JSON tasks' sockets stay
+    }
+    EXPECT_EQ(descriptors(), before);
 }
 
 } // namespace
