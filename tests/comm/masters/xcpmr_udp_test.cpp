@@ -1,6 +1,7 @@
 // The XCP master against this unit's own XCP slave over loopback UDP, through a relay that
 // records the master's commands and can put the slave's clock a second ahead.
 #include "calibration/xcp/xcp.h"
+#include "comm/xcpmr/xcpmr_private.h"
 #include "masters.h"
 #include "services/timemod/timemod.h"
 
@@ -203,6 +204,37 @@ TEST_F(XcpUdp, DatagramsOfOthersNeverReachTheMaster) {
         xcpmr_10ms();
     EXPECT_EQ(relayCommands(), std::vector<std::string>{"dc"});
     EXPECT_EQ(slot(xcpmr_GetAddr, 0), 0x01020304u);
+}
+
+// A DTO's slave time in units of 100 us (factor), plus the offset, stamps its cycle: past 2^24
+// every step still counts.
+TEST_F(Masters, DtoTimestampsKeepEveryStepPast2To24) {
+    const struct {
+        uint32_t ticks;
+        double factor;
+        int32_t offset;
+        uint32_t stamp;
+    } cases[] = {{16777217, 1, 0, 16777217}, {16777219, 1, -2, 16777217}, {3355443, 10, 1, 33554431}};
+    xmr::Inst in{};
+    xmr::Daq daq{};
+    daq.inst = &in, daq.inUse = 1, daq.started = 1;
+    in.nDaq = 1, in.daqs = &daq, in.tsSize = 4;
+    in.pidMap[0] = 0x80000000u;
+    xcpmr_status[0] = 5;
+    const MSG_Q_ID kept = xmr::daqQueue;
+    xmr::daqQueue = msgQCreate(4, sizeof(xmr::DaqMsg), MSG_Q_FIFO);
+    for (const auto& c : cases) {
+        in.factor = c.factor, in.offset = c.offset;
+        uint8_t p[12] = {0};
+        putLe32(p + 1, c.ticks);
+        xmr::UdpHandlePacket(&in, p, sizeof p);
+        xmr::DaqMsg m{};
+        ASSERT_EQ(msgQReceive(xmr::daqQueue, &m, sizeof m, NO_WAIT), static_cast<int>(sizeof m));
+        EXPECT_EQ(m.stamp, c.stamp) << c.ticks;
+    }
+    msgQDelete(xmr::daqQueue);
+    xmr::daqQueue = kept;
+    xcpmr_status[0] = 0;
 }
 
 } // namespace
