@@ -78,6 +78,7 @@ struct DaqMsg {
     Daq* daq;
     uint32_t stamp;
     uint8_t data[8];
+    uint8_t len; // bytes of the frame: a short one stores nothing
 };
 
 Inst* inst[INSTANCES];
@@ -365,7 +366,7 @@ void ccpmrDaqTask(intptr_t, intptr_t, intptr_t, intptr_t) {
         const int inUse = d->inUse.load();
         if (odt < 0 || odt >= inUse) continue;
         if (odt == 0) d->cycle = m.stamp;
-        mr::storeOdt(slots, d->odts[odt], m.data + 1, 7, d->inst->bigEndian);
+        mr::storeOdt(slots, d->odts[odt], m.data + 1, m.len > 8 ? 7u : m.len - 1u, d->inst->bigEndian);
         if (odt == inUse - 1) mr::feedWrite(feeds, &d->feed, d->cycle);
     }
 }
@@ -385,7 +386,7 @@ void ccpmr_RxHandler(uintptr_t user, uint32_t, uint8_t, uint32_t, const uint8_t*
     }
 }
 
-void ccpmr_DaqHandler(uintptr_t user, uint32_t, uint8_t, uint32_t, const uint8_t* data) {
+void ccpmr_DaqHandler(uintptr_t user, uint32_t, uint8_t, uint32_t dlc, const uint8_t* data) {
     Daq* d = reinterpret_cast<Daq*>(user);
     if (!d) {
         SYSLOGX_GUARDED(LOG_ERR, "CCPMR: received ODT with NULL handle");
@@ -394,7 +395,9 @@ void ccpmr_DaqHandler(uintptr_t user, uint32_t, uint8_t, uint32_t, const uint8_t
     const int pid = data[0], first = d->firstPid.load(), inUse = d->inUse.load();
     if (status(d->inst) != ST_RUNNING || !d->started.load() || pid < first || pid >= first + inUse) return;
     d->inst->wdog = 0;
-    DaqMsg m{d, time_getTimestamp(), {}};
+    const uint8_t len = canDLC2length(dlc);
+    if (len == 0) return;
+    DaqMsg m{d, time_getTimestamp(), {}, len};
     std::memcpy(m.data, data, 8);
     if (msgQSend(daqQueue, &m, sizeof m, NO_WAIT, MSG_PRI_NORMAL) != OK)
         SYSLOGX_GUARDED(LOG_ERR, "ccpmr_DaqHandler(): _msgq_send()!");

@@ -74,7 +74,7 @@ TEST_F(Ccp, ConfiguresAndStartsItsDaqWithTheCommandsOfTheTable) {
     EXPECT_EQ(ccpmr_status[0], 5);
 }
 
-TEST_F(Ccp, DtoBytesLandWholeInTheirSlotsAndFallBackAfterTheirTimeOut) {
+TEST_F(Ccp, DtoBytesLandWholeInTheirSlotsShortOnesNotAndFallBackAfterTheirTimeOut) {
     for (uint8_t be : {0, 1}) {
         configure(0, be);
         run();
@@ -86,6 +86,8 @@ TEST_F(Ccp, DtoBytesLandWholeInTheirSlotsAndFallBackAfterTheirTimeOut) {
                                        {0x11223344, 0x5566, 0x77, 0xCC, 0x8899AABB}};
         for (uint32_t c = 0; c < 5; ++c)
             EXPECT_EQ(slot(ccpmr_GetAddr, c), expect[be][c]) << "channel " << c << " big-endian " << int(be);
+        frame(DTO, {0x10, 0xEE, 0xEE}); // short of ODT 0's seven bytes: nothing stored
+        EXPECT_EQ(slot(ccpmr_GetAddr, 0), expect[be][0]);
         // Channel 1 times out after 50 ms without data; the others never.
         for (int i = 0; i < 5; ++i)
             ccpmr_10ms();
