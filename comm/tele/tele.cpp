@@ -40,6 +40,8 @@ std::atomic<SEM_ID> recordLock{nullptr};
 tele_config cfg;
 std::atomic<uint32_t> cfgValid{0};
 std::atomic<bool> sending{false}; // the frame function is set
+std::atomic<bool> fresh{false};   // a start: the frame task begins its counters anew
+std::atomic<uint32_t> startStamp{0};
 int sock = -1, port = -1;
 sockaddr_in pit{};
 uint8_t header[3];
@@ -48,7 +50,7 @@ uint32_t updateRate = 1000;
 bool active = true;
 uint32_t lastStamp = 0, lastSlowStamp = 0, byteSum = 0;
 TASK_ID frameTask = TASK_ID_NULL, jsonTx = TASK_ID_NULL, jsonRx = TASK_ID_NULL;
-int jsonTxSock = -1, jsonRxSock = -1;
+std::atomic<int> jsonTxSock{-1}, jsonRxSock{-1}; // the tests' reset closes them
 SEM_ID taskSem = nullptr;
 
 SEM_ID lock() {
@@ -60,6 +62,22 @@ SEM_ID lock() {
         return m;
     }
     return made;
+}
+
+// What a start sets, as the frame and JSON tasks read it: copied under the lock, since a restart
+// may change it in the middle of a frame (a serial period would divide by a UDP baud rate of 0).
+struct Setup {
+    tele_config cfg;
+    uint8_t header[3];
+    uint32_t updateRate;
+    bool haveSock;
+};
+Setup setup() {
+    SEM_ID m = lock();
+    semTake(m, WAIT_FOREVER);
+    const Setup s{cfg, {header[0], header[1], header[2]}, updateRate, sock >= 0};
+    semGive(m);
+    return s;
 }
 
 uint32_t valueBytes(const tele_block& b) {
@@ -118,6 +136,7 @@ int udpSocket() {
 
 void jsonTxTask(intptr_t, intptr_t, intptr_t, intptr_t) {
     if (!cfgValid.load()) return;
+    const tele_config cfg = setup().cfg;
     for (ChanData* c : {cfg.lapDist, cfg.latitude, cfg.longitude})
         if (c) chan_meas_setup(c, 3, 7);
     if ((jsonTxSock = udpSocket()) < 0) {
@@ -175,19 +194,19 @@ void jsonRxTask(intptr_t, intptr_t, intptr_t, intptr_t) {
     own.sin_family = AF_INET;
     own.sin_port = htons(JSON_RX_PORT);
     own.sin_addr.s_addr = htonl(AppMan_getIPv4Addr());
-    if (bind(jsonRxSock, reinterpret_cast<sockaddr*>(&own), sizeof own) != 0) {
+    if (::bind(jsonRxSock, reinterpret_cast<sockaddr*>(&own), sizeof own) != 0) {
         syslogx(LOG_ERR, "tele_task_JSON_rx: Socket bind Rx failed (tele rx JSON), %s", std::strerror(errno));
         return;
     }
-    for (;;) {
+    // Asked before each wait: a delete that came before the socket was there shut nothing down.
+    while (!taskDeleteRequested() && !bcSocket_isShutdown()) {
         char buf[1400];
         ssize_t n;
         {
             OsExternalWait wait;
             n = recv(jsonRxSock, buf, 1399, 0);
         }
-        if (taskDeleteRequested() || bcSocket_isShutdown()) return;
-        if (n > 0) tele_json_modem(buf, static_cast<size_t>(n));
+        if (n > 0 && !taskDeleteRequested()) tele_json_modem(buf, static_cast<size_t>(n));
     }
 }
 
@@ -266,11 +285,14 @@ int tele_app_start(const tele_start_t* start) {
         return 0;
     }
     tele_app_stop();
+    SEM_ID m = lock();
+    semTake(m, WAIT_FOREVER);
     cfg = c;
     cfg.valid = 1;
     cfgValid = 1;
     if (cfg.medium == 2) {
         if ((sock = udpSocket()) < 0) {
+            semGive(m);
             syslogx(155, "tele_app_ini(): Create UDP Tx Socket failed");
             return 0;
         }
@@ -282,9 +304,9 @@ int tele_app_start(const tele_start_t* start) {
     } else if (pinConfig_getRS232TeleEnabled() == 1) {
         port = osOpen("/tyCo/0", O_WRONLY);
     }
-    if (start->kind == 0) return 0;
     if (start->kind != 1) {
-        syslogx(155, "Found no configuration for TARVO telemetry!");
+        semGive(m);
+        if (start->kind != 0) syslogx(155, "Found no configuration for TARVO telemetry!");
         return 0;
     }
     header[0] = static_cast<uint8_t>(cfg.projectCode);
@@ -302,11 +324,8 @@ int tele_app_start(const tele_start_t* start) {
         syslogx(155, "Can not open tele_io_stream.");
     }
     if (set) {
-        nextSlow = 1;
-        active = true;
-        lastSlowByte = 0;
-        byteSum = 0;
-        lastStamp = lastSlowStamp = time_getTimestamp();
+        startStamp = time_getTimestamp();
+        fresh = true;
         syslogx(158, "Found a valid configuration for TARVO telemetry.");
     }
     // UDP frame period from the data rate
@@ -317,6 +336,7 @@ int tele_app_start(const tele_start_t* start) {
     if (k == 0) k = 1;
     updateRate = cfg.dataRate ? (s + k * b0) * 8 / (cfg.dataRate * k) : 1000;
     if (updateRate < 10) updateRate = 10;
+    semGive(m);
     if (!jsonTx && (jsonTx = taskSpawn("r_teleTxJSON", PRIO, VX_FP_TASK, STACK, jsonTxTask)) == TASK_ID_NULL)
         syslogx(LOG_ERR, "tele_app_start(): could not start tele_task_JSON_tx");
     if (!jsonRx && (jsonRx = taskSpawn("r_teleRxJSON", PRIO, VX_FP_TASK, STACK, jsonRxTask)) == TASK_ID_NULL)
@@ -343,6 +363,15 @@ int tele_func() {
 }
 
 int tarvoTele_func() {
+    const Setup now = setup();
+    const tele_config& cfg = now.cfg;
+    if (fresh.exchange(false)) {
+        nextSlow = 1;
+        active = true;
+        lastSlowByte = 0;
+        byteSum = 0;
+        lastStamp = lastSlowStamp = startStamp.load();
+    }
     if (cfg.enable) {
         double v = 0;
         uint8_t st = 0;
@@ -361,12 +390,12 @@ int tarvoTele_func() {
         }
         setState(3);
     } else if (cfg.medium == 2) {
-        setState(sock >= 0 ? 5 : 4);
+        setState(now.haveSock ? 5 : 4);
     } else {
         setState(1);
     }
     telemetry_active = 1;
-    uint8_t f[FRAME_MAX + 2] = {header[0], header[1], header[2]};
+    uint8_t f[FRAME_MAX + 2] = {now.header[0], now.header[1], now.header[2]};
     const uint32_t stamp = time_getTimestamp();
     f[6] = static_cast<uint8_t>(stamp >> 24), f[7] = static_cast<uint8_t>(stamp >> 16);
     f[8] = static_cast<uint8_t>(stamp >> 8), f[9] = static_cast<uint8_t>(stamp);
@@ -429,7 +458,7 @@ int tarvoTele_func() {
             (static_cast<uint32_t>(total) * 1000 + 3000) / (cfg.baudRate / 11) + cfg.extraDelay + 2;
         return static_cast<int>(period > 40 ? period : 40);
     }
-    return cfg.medium == 2 ? static_cast<int>(updateRate) : 1000;
+    return cfg.medium == 2 ? static_cast<int>(now.updateRate) : 1000;
 }
 
 size_t tele_json_text(char* out, size_t size, const double* lapDist, const double* lat, const double* lon,
@@ -513,7 +542,7 @@ void tele_reset() {
         taskWaitExit(*t, WAIT_FOREVER);
         *t = TASK_ID_NULL;
     }
-    for (int* s : {&jsonTxSock, &jsonRxSock})
+    for (std::atomic<int>* s : {&jsonTxSock, &jsonRxSock})
         if (*s >= 0) bcSocket_close(*s), *s = -1;
     if (taskSem) semDelete(taskSem), taskSem = nullptr;
     for (auto& b : tele)
