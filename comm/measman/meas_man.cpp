@@ -5,12 +5,10 @@
 #include "calibration/meas/seram_meas.h"
 #include "calibration/meascalinfo/meascalinfo.h"
 #include "calibration/virtchan/virtchan.h"
-#include "comm/ccpmr/ccpmr.h"
 #include "comm/comint/comint.h"
 #include "comm/dynkomm/dynkomm.h"
 #include "comm/routing/routing.h"
 #include "comm/sernet/sernet.h"
-#include "comm/xcpmr/xcpmr.h"
 #include "platform/os/os.h"
 #include "services/errmgr/errmgr.h"
 #include "services/rtpman/rtpman.h"
@@ -58,6 +56,8 @@ struct MeasList {
     uint16_t speed, countdown;
     uint32_t magic; // the identifier handed to the requester
     MeasDetach detach;
+    const MeasManMaster* master; // the master whose DAQ is to drive it, once it runs
+    uint32_t daq;
     uint16_t requester, pathPid;
     uint16_t type, length, values, words;
     uint8_t stopped, byNames;
@@ -78,6 +78,7 @@ uint8_t offlineRequested = 0, offlineLogged = 0, syncErrorSet = 0;
 std::atomic<uint32_t> virtChanRegistered{0}, canIoInitialized{0};
 uint32_t syncErrorDelay = 0, onSyncDelay = 10, syncHold = 0, calls10ms = 0;
 std::atomic<const MeasManGatewaySink*> sink{nullptr};
+std::atomic<const MeasManMaster*> masters[2];
 
 bool lockRaster(uint32_t r) {
     return r < RASTERS && rasterLock[r] && semTake(rasterLock[r], WAIT_FOREVER) == OK;
@@ -154,17 +155,27 @@ bool unlink(MeasList* l) {
     return found;
 }
 
-// Ties a list made only of one master DAQ's channels to that DAQ instead of a raster.
+// Notes the master DAQ whose channels alone make the list; it is tied to the DAQ once it runs.
 void checkMaster(MeasList* l) {
     if (!(l->type & TYPE_OFFLINE)) return;
-    uint32_t daq = 0;
-    if (ccpmr_checkMeasList(l->word, l->length, &daq, 1)) {
-        l->raster = RASTER_DAQ;
-        l->detach = ccpmr_measlist_create(l, daq);
-    } else if (xcpmr_checkMeasList(l->word, l->length, &daq, 1)) {
-        l->raster = RASTER_DAQ;
-        l->detach = xcpmr_measlist_create(l, daq);
+    for (auto& m : masters) {
+        const MeasManMaster* master = m.load();
+        uint32_t daq = 0;
+        if (master && master->check(l->word, l->length, &daq, 1)) {
+            l->master = master;
+            l->daq = daq;
+            return;
+        }
     }
+}
+
+// A list that runs: into its raster, or to the master DAQ that drives it.
+void attach(MeasList* l) {
+    if (l->master && (l->detach = l->master->create(l, l->daq))) {
+        l->raster = RASTER_DAQ;
+        return;
+    }
+    link(l);
 }
 
 int stopList(MeasList* l, int keepFifo) {
@@ -218,7 +229,7 @@ void openReply(const uint8_t* m, size_t len, uint16_t) {
     l->recvHandle = be32(m + 28);
     l->pathPid = be16(m + 32);
     l->lastCopy = time_getTimestamp();
-    if (l->raster != RASTER_DAQ) link(l);
+    attach(l);
     if (l->type & TYPE_LOGGED) {
         if (!offlineLogged) syslogx(LOG_INFO, "meas_man_openreply: offline data requested");
         offlineLogged = 1;
@@ -319,6 +330,22 @@ uint32_t meas_man_get_data_loss_cnt() {
 }
 uint32_t htonl_float(uint32_t bits) {
     return __builtin_bswap32(bits);
+}
+
+void meas_man_setMaster(int which, const MeasManMaster* master) {
+    if (which == 0 || which == 1) masters[which] = master;
+}
+
+void meas_man_copy_daq(void* list, uint32_t stamp) {
+    auto* l = static_cast<MeasList*>(list);
+    if (l->countdown == 0) {
+        l->countdown = l->speed;
+    } else if (l->countdown > 1) {
+        --l->countdown;
+    } else {
+        copyList(l, RASTER_DAQ, stamp);
+        l->countdown = l->speed;
+    }
 }
 
 void meas_man_copy(int raster, uint32_t stamp) {
@@ -649,7 +676,7 @@ void meas_man_create2_cmd(const uint8_t* m, size_t len) {
     put16(reply + 8, type);
     put16(reply + 10, raster);
     send(0x0511, h.source, h.context2, h.context1, reply, 16 + RECORD * records);
-    if (l->raster != RASTER_DAQ) link(l);
+    attach(l);
 }
 
 void meas_man_meas2_create_reply(const uint8_t* m, size_t len) {

@@ -50,5 +50,19 @@ struct MeasManGatewaySink {
 };
 void meas_man_setGatewaySink(const MeasManGatewaySink* sink);
 
+// What detaches a server list from the master DAQ that drives it.
+using MeasDetach = void (*)(void* list);
+// The CCP (0) and XCP (1) masters hand in how a list made only of one DAQ's channels is tied to
+// that DAQ: check gives 1 with the DAQ when the list words (host order) are such a list, create
+// ties it once the list runs and returns what unties it (none: the raster copies it).
+struct MeasManMaster {
+    int (*check)(const int32_t* words, uint32_t length, uint32_t* daq, int mode);
+    MeasDetach (*create)(void* list, uint32_t daq);
+};
+void meas_man_setMaster(int which, const MeasManMaster* master);
+// One entry of a list that a master DAQ drives, stamped `stamp`; called under the master's lock,
+// which its detach routine takes too.
+void meas_man_copy_daq(void* list, uint32_t stamp);
+
 // Tests: stops every list, forgets the flags, counters and the sink.
 void meas_man_reset();

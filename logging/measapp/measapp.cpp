@@ -1,6 +1,8 @@
 // Logging application: request flags, their 1 ms step and the logging drives.
 #include "logging/measapp/measapp.h"
 
+#include "logging/measapp/measapp_tele.h"
+
 #include "services/sysrole/sysrole.h"
 #include "platform/os/os.h"
 #include "services/fileutil/fileutil.h"
@@ -22,6 +24,7 @@ constexpr uint16_t ANY_REQUEST = MEAS_APP_REQ_START | MEAS_APP_REQ_STOP | MEAS_A
 // Changed under the lock (remote control from several tasks, the 1 ms step); read freely.
 std::atomic<uint16_t> flags{0};
 std::atomic<SEM_ID> flagMutex{nullptr};
+std::atomic<uint8_t> teleStartPending{0};
 
 SEM_ID flagLock() {
     SEM_ID m = flagMutex.load();
@@ -58,6 +61,9 @@ const char* const LOGGING_DRIVES[] = {"meas:", "meas2:"};
 void meas_app_ini() {
     flags = 0;
     syslogx(LOG_INFO, "meas_app_ini: no measurement configured");
+    // The telemetry measurement has no start condition: it starts with the first step.
+    meas_app_tele_ini();
+    teleStartPending = 1;
 }
 
 int meas_app_BootPrepareDisks(int, int timeoutTicks) {
@@ -72,7 +78,9 @@ int meas_app_BootPrepareDisks(int, int timeoutTicks) {
 }
 
 void meas_app_main() {
+    if (teleStartPending.exchange(0)) meas_app_tele_start();
     if (!(flags.load() & ANY_REQUEST)) return;
+    const uint16_t before = flags.load();
     withFlags("meas_app_main", [](uint16_t f) {
         if (f & MEAS_APP_REQ_FASTSTOP) f &= ~(MEAS_APP_REQ_FASTSTOP | MEAS_APP_REQ_START | MEAS_APP_RUNNING);
         if (f & MEAS_APP_REQ_DESTROY)
@@ -83,6 +91,9 @@ void meas_app_main() {
         if (f & MEAS_APP_REQ_START) f = (f & ~MEAS_APP_REQ_START) | MEAS_APP_RUNNING;
         return static_cast<uint16_t>(f);
     });
+    if (before & (MEAS_APP_REQ_STOP | MEAS_APP_REQ_DESTROY | MEAS_APP_REQ_FASTSTOP)) meas_app_tele_stop();
+    if (before & MEAS_APP_REQ_START && !(before & (MEAS_APP_REQ_FASTSTOP | MEAS_APP_REQ_DESTROY)))
+        meas_app_tele_start();
 }
 
 uint16_t meas_app_get_flags() {
@@ -194,5 +205,7 @@ void cfg_meas_formatInfos_1s() {}
 
 void meas_app_reset() {
     flags = 0;
+    teleStartPending = 0;
+    meas_app_tele_reset();
     if (SEM_ID m = flagMutex.exchange(nullptr)) semDelete(m);
 }

@@ -462,3 +462,39 @@ TEST_F(Meas, LoggedDataFollowTheSyncAndStopWhenTheClockGoesBack) {
     EXPECT_EQ(copies(5), 0u);
     EXPECT_EQ(sent(), std::vector<Bytes>{message(0x0518, OWN, PEER, 3, list)});
 }
+
+namespace {
+
+uint32_t masterValue = 0xCAFE0001;
+void* fedList = nullptr;
+int detached = 0;
+
+TEST_F(Meas, AListOfOneMasterDaqsChannelsIsFedByTheDaqOnceItRuns) {
+    // A master that claims lists of class 29 as its DAQ 7's.
+    static const MeasManMaster master{
+        [](const int32_t* w, uint32_t, uint32_t* daq, int) { return (w[1] >> 18) == 29 ? (*daq = 7, 1) : 0; },
+        [](void* l, uint32_t daq) -> MeasDetach {
+            fedList = daq == 7 ? l : nullptr;
+            return [](void*) { ++detached; };
+        }};
+    meas_man_setMaster(0, &master);
+    seramMeasSetMasterSource(MEAS_CLASS_CCPMR, [](uint32_t) -> void* { return &masterValue; });
+    const int32_t list[] = {-4, 29 << 18 | 3, 0, 0};
+    const uint32_t m = gw_setup_list(client, list, 1, sizeof list, 3, OWN, 0, 1, 1, 4, 8, 0);
+    gw_start_list(m);
+    cycle(3);
+    ASSERT_NE(fedList, nullptr) << "tied once it runs";
+    calls.clear();
+    meas_man_copy(3, 5);
+    gw_raster(3);
+    EXPECT_TRUE(calls.empty()) << "the raster does not copy it";
+    meas_man_copy_daq(fedList, 0x1234);
+    gw_raster(3);
+    EXPECT_EQ(calls, (std::vector<Call>{{1, 0, 0xCAFE0001, 1}}));
+    gw_kill_list(m);
+    cycle(3);
+    EXPECT_EQ(detached, 1);
+    meas_man_setMaster(0, nullptr);
+}
+
+} // namespace

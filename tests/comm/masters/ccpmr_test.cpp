@@ -1,0 +1,144 @@
+// The CCP master against a scripted CCP 2.1 slave on the local bus: the command frames as the
+// command table lays them out, values of its DTOs, time-outs and the retry path.
+#include "masters.h"
+
+namespace {
+
+constexpr uint32_t CRO = 0x7E0, CRM = 0x7E1, DTO = 0x7E2;
+
+struct Ccp : Masters {
+    // One instance on CAN 0 with DAQ list 3 (event 1, prescaler 2, two ODTs) of five channels:
+    // 4, 2 and 1 bytes fill ODT 0; a 4- and a 1-byte channel go to ODT 1.
+    void configure(uint8_t mode, uint8_t bigEndian) {
+        cal<uint8_t>(VTADDR_CfgMat_CcpMr_CANINT, 0, 0);
+        cal<uint8_t>(VTADDR_CfgMat_CcpMr_ACTIVE, 0, 1);
+        cal<uint8_t>(VTADDR_CfgMat_CcpMr_MODE, 0, mode);
+        cal<uint8_t>(VTADDR_CfgMat_CcpMr_BIGENDIAN, 0, bigEndian);
+        cal<uint32_t>(VTADDR_CfgMat_CcpMr_CMD_CANID, 0, CRO);
+        cal<uint32_t>(VTADDR_CfgMat_CcpMr_CMDRET_CANID, 0, CRM);
+        cal<uint16_t>(VTADDR_CfgMat_CcpMr_STATIONADDRESS, 0, 0x1234);
+        cal<uint8_t>(VTADDR_CfgMat_CcpMr_DAQ_MRID, 0, 0);
+        cal<uint8_t>(VTADDR_CfgMat_CcpMr_DAQ_ID, 0, 3);
+        cal<uint8_t>(VTADDR_CfgMat_CcpMr_DAQ_ODT_NUM, 0, 2);
+        cal<uint8_t>(VTADDR_CfgMat_CcpMr_DAQ_EVT_CHAN, 0, 1);
+        cal<uint16_t>(VTADDR_CfgMat_CcpMr_DAQ_EVT_PRESC, 0, 2);
+        cal<uint32_t>(VTADDR_CfgMat_CcpMr_DAQ_CANID, 0, DTO);
+        const struct {
+            uint8_t size;
+            uint32_t adr, timeout;
+        } ch[] = {{4, 0x1000, 0xFFFFFFFF},
+                  {2, 0x2000, 50},
+                  {1, 0x3000, 0xFFFFFFFF},
+                  {1, 0x3001, 0xFFFFFFFF},
+                  {4, 0x4000, 0xFFFFFFFF}};
+        for (size_t c = 0; c < 5; ++c) {
+            cal<uint8_t>(VTADDR_CfgMat_CcpMr_CHAN_DAQ, c, 0);
+            cal<uint8_t>(VTADDR_CfgMat_CcpMr_CHAN_SIZE, c, ch[c].size);
+            cal<uint32_t>(VTADDR_CfgMat_CcpMr_CHAN_ADR, c, ch[c].adr);
+            cal<uint32_t>(VTADDR_CfgMat_CcpMr_CHAN_TIMEOUT, c, ch[c].timeout);
+            cal<uint32_t>(VTADDR_CfgMat_CcpMr_CHAN_DEFAULT, c, 0xD0 + static_cast<uint32_t>(c));
+        }
+    }
+    // A slave with `odts` ODTs at DAQ 3 from PID 0x10 that answers every command positively,
+    // except the commands numbered in `refuse`.
+    std::vector<std::string> run(uint8_t odts = 2, std::vector<int> refuse = {}) {
+        ccpmr_ini();
+        sim::step(1000); // conditions are none, the start delay 0: the first cycle after 1 s starts
+        ccpmr_10ms();
+        int n = 0;
+        return converse(CRM, [&](const pyref::bytes& c) -> pyref::bytes {
+            const bool no = std::find(refuse.begin(), refuse.end(), n++) != refuse.end();
+            if (c[0] == 0x07) return {}; // DISCONNECT: no return expected
+            return {0xFF, static_cast<uint8_t>(no ? 0x30 : 0), c[1], odts, 0x10, 0, 0, 0};
+        });
+    }
+};
+
+TEST_F(Ccp, ConfiguresAndStartsItsDaqWithTheCommandsOfTheTable) {
+    // CCP 2.1 frames: code, counter, parameters; addresses and the DTO identifier in the
+    // unit's byte order, the station address low byte first.
+    const std::vector<std::string> little = {"14000300e2070000", "1501030000000000", "1602040000100000",
+                                             "1503030001000000", "1604020000200000", "1505030002000000",
+                                             "1606010000300000", "1507030100000000", "1608040000400000",
+                                             "1509030101000000", "160a010001300000", "060b010301010200"};
+    const std::vector<std::string> bigConnected = {
+        "0100341200000000", "0c01000000000000", "14020300000007e2", "1503030000000000", "1604040000001000",
+        "1505030001000000", "1606020000002000", "1507030002000000", "1608010000003000", "1509030100000000",
+        "160a040000004000", "150b030101000000", "160c010000003001", "0c0d020000000000", "060e010301010002"};
+    configure(0, 0);
+    EXPECT_EQ(run(), little);
+    EXPECT_EQ(ccpmr_status[0], 5);
+    restart();
+    configure(3, 1);
+    EXPECT_EQ(run(), bigConnected);
+    EXPECT_EQ(ccpmr_status[0], 5);
+}
+
+TEST_F(Ccp, DtoBytesLandWholeInTheirSlotsShortOnesNotAndFallBackAfterTheirTimeOut) {
+    for (uint8_t be : {0, 1}) {
+        configure(0, be);
+        run();
+        ASSERT_EQ(ccpmr_status[0], 5);
+        EXPECT_EQ(slot(ccpmr_GetAddr, 1), 0xD1u) << "the default before any DTO";
+        frame(DTO, {0x10, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77});
+        frame(DTO, {0x11, 0x88, 0x99, 0xAA, 0xBB, 0xCC, 0, 0});
+        const uint32_t expect[2][5] = {{0x44332211, 0x6655, 0x77, 0xCC, 0xBBAA9988},
+                                       {0x11223344, 0x5566, 0x77, 0xCC, 0x8899AABB}};
+        for (uint32_t c = 0; c < 5; ++c)
+            EXPECT_EQ(slot(ccpmr_GetAddr, c), expect[be][c]) << "channel " << c << " big-endian " << int(be);
+        frame(DTO, {0x10, 0xEE, 0xEE}); // short of ODT 0's seven bytes: nothing stored
+        EXPECT_EQ(slot(ccpmr_GetAddr, 0), expect[be][0]);
+        // Channel 1 times out after 50 ms without data; the others never.
+        for (int i = 0; i < 5; ++i)
+            ccpmr_10ms();
+        EXPECT_EQ(slot(ccpmr_GetAddr, 1), 0xD1u);
+        EXPECT_EQ(slot(ccpmr_GetAddr, 0), expect[be][0]);
+        restart();
+    }
+    EXPECT_EQ(ccpmr_GetAddr(200), nullptr);
+}
+
+TEST_F(Ccp, FewerOdtsAtTheUnitAndThreeRefusalsInARow) {
+    configure(0, 0);
+    const auto sent = run(1);
+    EXPECT_TRUE(logged("CCPMR: number of ODT differ"));
+    EXPECT_EQ(sent.size(), 8u) << "ODT 1 is not written";
+    EXPECT_EQ(sent.back(), "0607010300010200") << "started with last ODT 0";
+    restart();
+    // Refused three times in a row: error for one second, then the next start.
+    configure(0, 0);
+    run(2, {0, 1, 2});
+    EXPECT_EQ(ccpmr_status[0], 6);
+    EXPECT_TRUE(logged("CCPMR: got negative response"));
+    for (int i = 0; i < 99; ++i)
+        ccpmr_10ms();
+    EXPECT_EQ(ccpmr_status[0], 6);
+    ccpmr_10ms(), ccpmr_10ms();
+    sim::waitIdle();
+    EXPECT_EQ(ccpmr_status[0], 4) << "started again";
+}
+
+TEST_F(Ccp, OnlyListsOfOneDaqsChannelsAreFedByIt) {
+    configure(0, 0);
+    ccpmr_ini();
+    const int32_t cls = 29 << 18;
+    struct Case {
+        std::vector<int32_t> words;
+        int fed;
+    } cases[] = {{{-4, cls | 0, -2, cls | 1, 0, 0}, 1},
+                 {{-4, cls | 0, 0x41000, 0, 0}, 0},
+                 {{-4, cls | 0, cls | 1 << 12 | 1, 0, 0}, 0},
+                 {{-4, cls | 200, 0, 0}, 0},
+                 {{-4, cls | 7, 0, 0}, 0}};
+    for (const Case& c : cases) {
+        uint32_t daq = 99;
+        EXPECT_EQ(ccpmr_checkMeasList(c.words.data(), static_cast<uint32_t>(4 * c.words.size()), &daq, 1),
+                  c.fed);
+        if (c.fed) {
+            EXPECT_EQ(daq, 0u);
+        }
+    }
+    EXPECT_TRUE(logged("CCPMR: mixture CCPMR and normal channel detected, no special timing treatment."));
+}
+
+} // namespace

@@ -1,0 +1,225 @@
+// Telemetry: frames to a pseudo-terminal behind "/tyCo/0", each checked with crcmod's
+// CRC-16/MCRF4XX; the JSON status text checked by jq; the modem's status read with the usual
+// spacing; the JSON tokenizer against Python's json module and the rules of its cases.
+#include "comm/gw/gw.h"
+#include "comm/tele/json.h"
+#include "comm/tele/tele.h"
+#include "platform/os/osfs_sim.h"
+#include "support/pyref.h"
+#include "support/stepped.h"
+#include "vyn/vartable.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+namespace {
+
+using pyref::bytes;
+constexpr uint16_t OWN = 0x25;
+
+std::vector<std::pair<std::string, std::string>> pairs(const std::string& text, size_t size = 100) {
+    JsonParse p;
+    p.setBuff(text.data(), text.size());
+    std::vector<std::pair<std::string, std::string>> out;
+    std::vector<char> k(size), v(size);
+    while (p.getNext(k.data(), size, v.data(), size))
+        out.emplace_back(k.data(), v.data());
+    return out;
+}
+
+TEST(Json, ReadsWhatPythonsJsonModuleReadsCompactOrSpaced) {
+    const std::vector<std::string> texts = {
+        R"({"a":"x","b":12})", R"({ "rsrp": -95, "band" : "3" ,"cid":"1A2B" })",
+        "{\n  \"s\": \"a\\\"b\\\\c\\u0041\",\n  \"n\": 1.5\n}", R"({"plmn": "262-01", "ping": 23})"};
+    std::vector<std::vector<bytes>> cases;
+    for (const auto& t : texts)
+        cases.push_back({bytes(t.begin(), t.end())});
+    const auto ref = pyref::map(R"(
+import json
+def f(t):
+    return '|'.join(k + '=' + str(v) for k, v in json.loads(t.decode()).items())
+)",
+                                cases);
+    for (size_t i = 0; i < texts.size(); ++i) {
+        std::string mine;
+        for (const auto& [k, v] : pairs(texts[i]))
+            mine += (mine.empty() ? "" : "|") + k + "=" + v;
+        EXPECT_EQ(mine, ref[i]) << texts[i];
+    }
+}
+
+TEST(Json, ValuesThatAreNoStringOrNumberAndCutTexts) {
+    using P = std::vector<std::pair<std::string, std::string>>;
+    EXPECT_EQ(pairs(R"({"t":true,"c":2})"), (P{{"t", ""}, {"c", "2"}}));
+    EXPECT_EQ(pairs(R"({"e":1e3,"f":5})"), (P{{"e", "1"}, {"f", "5"}})) << "a number stops at the e";
+    EXPECT_EQ(pairs(R"({"longkey":"v"})", 4), (P{{"lon", "v"}})) << "cut to its buffer";
+    EXPECT_EQ(pairs(R"({"a":"x)"), P{}) << "ends inside a string";
+    EXPECT_EQ(pairs(R"({"a":12)"), P{}) << "ends right after a number";
+}
+
+TEST(TeleJson, ModemStatusWithStandardSpacingSetsTheSignals) {
+    const std::string s = R"({ "plmn": "262-01", "cid": "1A2B3", "band": 300, "cpu_load": "45.7",
+        "ping": 23, "rsrp": -95, "ethernet_in": 70000, "ethernet_out": 12, "wan_out": -4 })";
+    tele_json_modem(s.data(), s.size());
+    EXPECT_EQ(tele_modem_plmn, 262001u);
+    EXPECT_EQ(tele_modem_cid, 0x1A2B3u);
+    EXPECT_EQ(tele_modem_band, 255);
+    EXPECT_EQ(tele_modem_cpuLoad, 91);
+    EXPECT_EQ(tele_modem_ping, 5);
+    EXPECT_EQ(tele_modem_rsrp, 5);
+    EXPECT_EQ(tele_modem_ethIn, 65535);
+    EXPECT_EQ(tele_modem_ethOut, 12);
+    EXPECT_EQ(tele_modem_wanOut, 0);
+}
+
+TEST(TeleJson, StatusTextIsJsonForJq) {
+    const double lap = 1234.5, lat = 48.1234567, lon = 11.5, nan = std::nan("");
+    const uint32_t crc = 0xDEADBEEF;
+    struct Case {
+        const double *l, *a, *o;
+        const uint32_t* c;
+        std::string expect; // jq -c -S
+    } cases[] = {
+        {&lap, &lat, &lon, &crc,
+         R"({"dcp_ini_crc":3735928559,"gps_lat":48.123455,"gps_long":11.5,"lapdist":1235,"prjcode":77,"sw_id":3})"},
+        {nullptr, nullptr, nullptr, &crc, R"({"dcp_ini_crc":3735928559,"prjcode":77,"sw_id":3})"},
+        {&nan, &lat, nullptr, nullptr, R"({"gps_lat":48.123455})"},
+    };
+    for (const Case& c : cases) {
+        char text[300];
+        const size_t n = tele_json_text(text, sizeof text, c.l, c.a, c.o, c.c, 77, 3);
+        pyref::TempFile f(std::string(text, n));
+        const bytes out = pyref::run("jq -e -c -S . " + f.path());
+        EXPECT_EQ(std::string(out.begin(), out.end()), c.expect + "\n") << text;
+    }
+}
+
+struct Tele : testsupport::SteppedTest {
+    int master = -1;
+    tele_record fast[2]{}, slow[3]{};
+
+    void SetUp() override {
+        SteppedTest::SetUp();
+        gw_reset();
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_GE(master, 0);
+        grantpt(master), unlockpt(master);
+        ASSERT_TRUE(osfs::addSerialDevice("/tyCo/0", ptsname(master)));
+        tele_app_ini();
+    }
+    void TearDown() override {
+        tele_reset();
+        osfs::addSerialDevice("/tyCo/0", "");
+        close(master);
+        gw_reset();
+        SteppedTest::TearDown();
+    }
+    static void record(tele_record& r, uint16_t pid, uint8_t block, const bytes& values) {
+        r = tele_record{};
+        r.pid = pid, r.block = block, r.entrySize = static_cast<uint16_t>(4 + values.size());
+        tele_record_state(&r, 1, 1);
+        bytes entry = {0, 0, 0, 0};
+        entry.insert(entry.end(), values.begin(), values.end());
+        tele_record_put(&r, entry.data());
+    }
+    bytes read(int ms) {
+        bytes out;
+        pollfd p{master, POLLIN, 0};
+        while (poll(&p, 1, ms) == 1) {
+            uint8_t buf[512];
+            const ssize_t n = ::read(master, buf, sizeof buf);
+            if (n <= 0) break;
+            out.insert(out.end(), buf, buf + n);
+            ms = 50;
+        }
+        return out;
+    }
+};
+
+TEST_F(Tele, SerialFramesCarryBlockZeroAndTheSlowBlocksInTurnWithTheirCrc) {
+    record(fast[0], OWN, 0, {0x11, 0x22});
+    record(fast[1], OWN, 0, {0x33, 0x44, 0x55});
+    tele_record_state(&fast[1], 1, 0); // no valid data: zeros of its length
+    tele[0] = {fast, 2};
+    for (uint8_t b = 1; b <= 3; ++b) {
+        record(slow[b - 1], OWN, b, bytes(b, static_cast<uint8_t>(0xA0 + b)));
+        tele[b] = {&slow[b - 1], 1};
+    }
+    tele_start_t s{};
+    s.kind = 1, s.config.medium = 0, s.config.baudRate = 9600, s.config.projectCode = 0x1234,
+    s.config.swId = 7;
+    ASSERT_EQ(tele_app_start(&s), 1);
+    sim::step(1000); // the frame task idled at 1000 ms without a frame function
+    bytes stream = read(2000);
+    for (int i = 0; i < 5; ++i) {
+        sim::step(40); // frames of at most 23 bytes at 9600 baud: 40 ms apart
+        const bytes b = read(2000);
+        stream.insert(stream.end(), b.begin(), b.end());
+    }
+    EXPECT_EQ(telemetry_state, 1);
+    // Split at the length byte; each frame's CRC, block 0 and the slow block number checked by
+    // Python with crcmod (CRC-16/MCRF4XX, check value 0x6F91).
+    std::vector<std::vector<bytes>> cases;
+    for (size_t at = 0; at + 4 <= stream.size();) {
+        const size_t len = stream[at + 3] + 2u;
+        cases.push_back(
+            {bytes(stream.begin() + static_cast<long>(at), stream.begin() + static_cast<long>(at + len))});
+        at += len;
+    }
+    ASSERT_GE(cases.size(), 5u);
+    const auto ref = pyref::map(R"(
+crc = crcmod.mkCrcFun(0x11021, initCrc=0xFFFF, rev=True, xorOut=0)
+assert crc(b'123456789') == 0x6F91
+def f(fr):
+    L = fr[3]
+    ok = int.from_bytes(fr[L:L + 2], 'big') == crc(fr[:L])
+    return f"{ok} {fr[:3].hex()} {fr[4]} {fr[5]} {fr[10:15].hex()} {fr[15:L].hex()}"
+)",
+                                cases);
+    const std::string slowHex[] = {"a1", "a2a2", "a3a3a3"};
+    for (size_t i = 0; i < ref.size(); ++i)
+        EXPECT_EQ(ref[i], "True 341207 9 " + std::to_string(i % 3) + " 1122000000 " + slowHex[i % 3]) << i;
+    tele_app_stop();
+    EXPECT_EQ(telemetry_state, 0);
+}
+
+TEST_F(Tele, StartsThatCouldNotWorkAreRefused) {
+    tele_start_t s{};
+    s.kind = 1, s.config.medium = 0, s.config.baudRate = 10;
+    EXPECT_EQ(tele_app_start(&s), 0) << "a period that divides by baud / 11 = 0";
+    static tele_record big{};
+    record(big, OWN, 0, bytes(246, 1)); // 10 + 246 > 255
+    tele[0] = {&big, 1};
+    s.config.baudRate = 115200;
+    EXPECT_EQ(tele_app_start(&s), 0) << "a frame whose length does not fit its byte";
+    big.entrySize = 4 + 245;
+    EXPECT_EQ(tele_app_start(&s), 1);
+}
+
+TEST_F(Tele, EachStopClosesTheSocketAndThePortOfItsStart) {
+    const auto descriptors = [] {
+        size_t n = 0;
+        DIR* d = opendir("/proc/self/fd");
+        while (d && readdir(d))
+            ++n;
+        if (d) closedir(d);
+        return n;
+    };
+    tele_start_t s{};
+    s.kind = 1, s.config.baudRate = 9600, s.config.address = 0x7F000001, s.config.port = 5010;
+    size_t before = 0;
+    for (int round = 0; round < 4; ++round) {
+        for (uint8_t medium : {0, 2}) {
+            s.config.medium = medium;
+            ASSERT_EQ(tele_app_start(&s), 1);
+            tele_app_stop();
+        }
+        sim::waitIdle();
+        if (round == 0) before = descriptors(); // the JSON tasks' sockets stay
+    }
+    EXPECT_EQ(descriptors(), before);
+}
+
+} // namespace

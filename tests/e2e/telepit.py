@@ -1,0 +1,40 @@
+"""The pit end of telemetry, run inside the unit's namespace: collects the frames on UDP port
+FRAMES and the JSON status on 10001 for SECONDS, sends the modem's status to the unit's port
+10002 meanwhile, then reads the modem signals over XCP; prints all as one JSON object."""
+import json
+import select
+import socket
+import sys
+import time
+
+frames_port, seconds = int(sys.argv[1]), float(sys.argv[2])
+modem = b'{ "plmn": "262-01", "rsrp": -95, "ping": 23, "band": 3 }'
+socks = {}
+for port in (frames_port, 10001):
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.bind(("127.0.0.1", port))
+    socks[s] = port
+tx = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+got = {"frames": [], "json": []}
+end, next_modem = time.monotonic() + seconds, 0.0
+while time.monotonic() < end:
+    if time.monotonic() >= next_modem:
+        tx.sendto(modem, ("127.0.0.1", 10002))
+        next_modem = time.monotonic() + 0.2
+    ready, _, _ = select.select(list(socks), [], [], 0.1)
+    for s in ready:
+        data = s.recv(2048)
+        if socks[s] == frames_port:
+            got["frames"].append(data.hex())
+        else:
+            got["json"].append(data.decode())
+# The modem signals as a calibration tool reads them (PID 0x25: the signal page at 0x25040000).
+sys.path.insert(0, sys.path[0])
+from xcpmaster import Master  # noqa: E402
+
+m = Master(5555)
+m.connect()
+got["plmn"] = int.from_bytes(m.short_upload(0x2504156C, 4), "little")
+got["rsrp"] = int.from_bytes(m.short_upload(0x2504165F, 1), "little", signed=True)
+m.disconnect()
+print(json.dumps(got))
