@@ -12,6 +12,7 @@
 #include "services/syslog/syslog.h"
 #include "services/sysrole/sysrole.h"
 #include "services/timemod/timemod.h"
+#include "services/bytes/bytes.h"
 
 #include <atomic>
 #include <cmath>
@@ -19,6 +20,10 @@
 
 namespace {
 
+using bytes::be16;
+using bytes::be32;
+using bytes::put16;
+using bytes::put32;
 struct LapState {
     uint32_t lapTime; // 0.01 s
     uint32_t timestamp;
@@ -47,22 +52,6 @@ struct Guard {
     Guard() { semTake(s, WAIT_FOREVER); }
     ~Guard() { semGive(s); }
 };
-
-uint16_t be16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] << 8 | p[1]);
-}
-uint32_t be32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-           static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
-void put16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v >> 8);
-    p[1] = static_cast<uint8_t>(v);
-}
-void put32(uint8_t* p, uint32_t v) {
-    put16(p, static_cast<uint16_t>(v >> 16));
-    put16(p + 2, static_cast<uint16_t>(v));
-}
 
 uint32_t centi(float s) {
     const double v = std::round(static_cast<double>(s) * 100.0);

@@ -13,6 +13,7 @@
 #include "services/rtpman/rtpman.h"
 #include "services/syslog/syslog.h"
 #include "services/timemod/timemod.h"
+#include "services/bytes/bytes.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -22,6 +23,9 @@
 
 namespace {
 
+using bytes::be32;
+using bytes::put16;
+using bytes::put32;
 constexpr int PIDS = 64, RASTERS = 20, STATES = 12;
 constexpr int LOG_ERR2 = 155, LOG_INFO2 = 158, LOG_DEBUG2 = 159;
 constexpr int16_t REQUEST_MS = 1500;
@@ -115,17 +119,6 @@ uint16_t dataCntOnline[PIDS], dataCntOffline[PIDS], noDataCnt[PIDS], statCnt[PID
 uint16_t statState[PIDS][STATES];
 const char* const stateNames[] = {"NOMEAS", "MEAS", "OFFLINE", "STARTUP", "KILLMEAS"};
 
-void put16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v >> 8);
-    p[1] = static_cast<uint8_t>(v);
-}
-void put32(uint8_t* p, uint32_t v) {
-    put16(p, static_cast<uint16_t>(v >> 16));
-    put16(p + 2, static_cast<uint16_t>(v));
-}
-uint32_t be32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | p[2] << 8 | p[3];
-}
 bool later(uint32_t a, uint32_t b) {
     return static_cast<int32_t>(a - b) > 0;
 }
