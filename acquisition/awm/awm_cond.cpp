@@ -455,14 +455,6 @@ uint8_t condcombShutdown(void* inst) {
     return 1;
 }
 
-// The measurement of a cyclic type's output reads the instance: nothing to compute or free.
-void measNothing(void*, uint32_t) {}
-uint16_t latencyNone(void*) {
-    return 0;
-}
-uint8_t shutdownMeasureNone(void*) {
-    return 0;
-}
 uint16_t condevalLen() {
     return 152;
 }
@@ -472,9 +464,25 @@ uint16_t condcombLen() {
 
 } // namespace
 
-const awm_entry_t entry_0x0C_condeval{
-    condevalIni,         condevalLen, condevalCyclic, condevalSetup,    measNothing, latencyNone,
-    shutdownMeasureNone, nullptr,     nullptr,        condevalShutdown, nullptr};
-const awm_entry_t entry_0x0D_condcomb{
-    condcombIni,         condcombLen, condcombCyclic, condcombSetup,    measNothing, latencyNone,
-    shutdownMeasureNone, nullptr,     nullptr,        condcombShutdown, nullptr};
+const awm_entry_t entry_0x0C_condeval{condevalIni,
+                                      condevalLen,
+                                      condevalCyclic,
+                                      condevalSetup,
+                                      awm_measNothing,
+                                      awm_latencyNone,
+                                      awm_shutdownMeasureNone,
+                                      nullptr,
+                                      nullptr,
+                                      condevalShutdown,
+                                      nullptr};
+const awm_entry_t entry_0x0D_condcomb{condcombIni,
+                                      condcombLen,
+                                      condcombCyclic,
+                                      condcombSetup,
+                                      awm_measNothing,
+                                      awm_latencyNone,
+                                      awm_shutdownMeasureNone,
+                                      nullptr,
+                                      nullptr,
+                                      condcombShutdown,
+                                      nullptr};

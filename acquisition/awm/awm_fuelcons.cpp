@@ -162,13 +162,6 @@ void* setupmeas(uint32_t vcId, uint16_t, void** out) {
     *out = fields[s];
     return in;
 }
-void meas(void*, uint32_t) {}
-uint16_t latency(void*) {
-    return 0;
-}
-uint8_t shutdownMeasure(void*) {
-    return 0;
-}
 uint8_t shutdown(void* p) {
     auto* in = static_cast<Instance*>(p);
     if (!in) return 0;
@@ -198,8 +191,9 @@ uint8_t get(float* out, float v) {
 
 } // namespace
 
-const awm_entry_t entry_0x0A_fuelcons{ini,     cfgLen,  cyclicCall, setupmeas, meas, latency, shutdownMeasure,
-                                      nullptr, nullptr, shutdown,   nullptr};
+const awm_entry_t entry_0x0A_fuelcons{
+    ini,     cfgLen,  cyclicCall, setupmeas, awm_measNothing, awm_latencyNone, awm_shutdownMeasureNone,
+    nullptr, nullptr, shutdown,   nullptr};
 
 uint8_t awm_0x0A_fuelcons_getReset() {
     const uint8_t inactive = FC_SIG_ACT_LVL == 0 ? 1 : 0;

@@ -178,13 +178,6 @@ uint8_t hystShutdown(void* inst) {
     return 1;
 }
 
-void measNothing(void*, uint32_t) {}
-uint16_t latencyNone(void*) {
-    return 0;
-}
-uint8_t shutdownMeasureNone(void*) {
-    return 0;
-}
 uint8_t shutdownDone(void*) {
     return 1;
 }
@@ -198,8 +191,8 @@ uint16_t hystLen() {
 } // namespace
 
 const awm_entry_t entry_0x0E_gearlookup{
-    nullptr, gearLen, nullptr,      gearSetup, gearMeas, latencyNone, gearShutdownMeasure,
+    nullptr, gearLen, nullptr,      gearSetup, gearMeas, awm_latencyNone, gearShutdownMeasure,
     nullptr, nullptr, shutdownDone, nullptr};
 const awm_entry_t entry_0x0F_hysteresis{
-    hystIni, hystLen, hystCyclic,   hystSetup, measNothing, latencyNone, shutdownMeasureNone,
+    hystIni, hystLen, hystCyclic,   hystSetup, awm_measNothing, awm_latencyNone, awm_shutdownMeasureNone,
     nullptr, nullptr, hystShutdown, nullptr};

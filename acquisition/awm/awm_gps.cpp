@@ -115,13 +115,6 @@ void* setupmeas(uint32_t vcId, uint16_t, void** out) {
     *out = addr;
     return in;
 }
-void meas(void*, uint32_t) {}
-uint16_t latency(void*) {
-    return 0;
-}
-uint8_t shutdownMeasure(void*) {
-    return 0;
-}
 uint8_t shutdown(void* p) {
     auto* in = static_cast<Instance*>(p);
     if (!in) return 0;
@@ -135,8 +128,9 @@ uint16_t cfgLen() {
 
 } // namespace
 
-const awm_entry_t entry_0x17_gps{ini,     cfgLen,  cyclicCall, setupmeas, meas, latency, shutdownMeasure,
-                                 nullptr, nullptr, shutdown,   nullptr};
+const awm_entry_t entry_0x17_gps{
+    ini,     cfgLen,  cyclicCall, setupmeas, awm_measNothing, awm_latencyNone, awm_shutdownMeasureNone,
+    nullptr, nullptr, shutdown,   nullptr};
 
 void awm_0x17_gpsSetSegmentTriggerMode(uint16_t mode, uint16_t count) {
     segmentMode = static_cast<uint32_t>(count) << 16 | mode;

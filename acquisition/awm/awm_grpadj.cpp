@@ -183,10 +183,6 @@ uint8_t adjustShutdown(void* inst) {
     return 1;
 }
 
-void measNothing(void*, uint32_t) {}
-uint8_t shutdownMeasureNone(void*) {
-    return 0;
-}
 uint16_t grpadjLen() {
     return 116;
 }
@@ -196,9 +192,17 @@ uint16_t adjustLen() {
 
 } // namespace
 
-const awm_entry_t entry_0x13_grpadj2{
-    grpadjIni,           grpadjLen, grpadjCyclic, grpadjSetup,    measNothing, grpadjLatency,
-    shutdownMeasureNone, nullptr,   grpadjAdjust, grpadjShutdown, nullptr};
+const awm_entry_t entry_0x13_grpadj2{grpadjIni,
+                                     grpadjLen,
+                                     grpadjCyclic,
+                                     grpadjSetup,
+                                     awm_measNothing,
+                                     grpadjLatency,
+                                     awm_shutdownMeasureNone,
+                                     nullptr,
+                                     grpadjAdjust,
+                                     grpadjShutdown,
+                                     nullptr};
 const awm_entry_t entry_0x14_adjust{
     adjustIni, adjustLen,    adjustCyclic,   adjustSetup, adjustMeas, adjustLatency, adjustShutdownMeasure,
     nullptr,   adjustAdjust, adjustShutdown, adjustRaw};

@@ -549,13 +549,6 @@ void* setupmeas(uint32_t vcId, uint16_t, void** out) {
     *out = addr;
     return local_data;
 }
-void meas(void*, uint32_t) {}
-uint16_t latency(void*) {
-    return 0;
-}
-uint8_t shutdownMeasure(void*) {
-    return 0;
-}
 uint8_t shutdown(void* p) {
     auto* in = static_cast<Instance*>(p);
     if (!in) return 0;
@@ -573,8 +566,9 @@ bool running() {
 
 } // namespace
 
-const awm_entry_t entry_0x08_lapfunc{ini,     cfgLen,  cyclicCall, setupmeas, meas, latency, shutdownMeasure,
-                                     nullptr, nullptr, shutdown,   nullptr};
+const awm_entry_t entry_0x08_lapfunc{
+    ini,     cfgLen,  cyclicCall, setupmeas, awm_measNothing, awm_latencyNone, awm_shutdownMeasureNone,
+    nullptr, nullptr, shutdown,   nullptr};
 
 void lapfunc_setHooks(const LapfuncHooks* h) {
     hooks = h;

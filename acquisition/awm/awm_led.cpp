@@ -316,13 +316,6 @@ void* setupmeas(uint32_t vcId, uint16_t, void** out) {
     *out = addr;
     return in;
 }
-void meas(void*, uint32_t) {}
-uint16_t latency(void*) {
-    return 0;
-}
-uint8_t shutdownMeasure(void*) {
-    return 0;
-}
 uint8_t shutdown(void* p) {
     auto* in = static_cast<Instance*>(p);
     if (!in) return 0;
@@ -337,8 +330,9 @@ uint8_t shutdown(void* p) {
 
 } // namespace
 
-const awm_entry_t entry_0x0B_led{ini,     cfgLen,  cyclicCall, setupmeas, meas, latency, shutdownMeasure,
-                                 nullptr, nullptr, shutdown,   nullptr};
+const awm_entry_t entry_0x0B_led{
+    ini,     cfgLen,  cyclicCall, setupmeas, awm_measNothing, awm_latencyNone, awm_shutdownMeasureNone,
+    nullptr, nullptr, shutdown,   nullptr};
 
 void awm_0x0B_led_setBrightnessCurves(const LedBrightnessCurves* c) {
     curves = c;

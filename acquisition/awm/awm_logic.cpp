@@ -26,6 +26,14 @@ double awm_input_value(const uint8_t* ref, const awm_input_buf& b, const awm_qua
     return q.flag ? q.offset + v * q.factor : v;
 }
 
+void awm_measNothing(void*, uint32_t) {}
+uint16_t awm_latencyNone(void*) {
+    return 0;
+}
+uint8_t awm_shutdownMeasureNone(void*) {
+    return 0;
+}
+
 uint8_t awm_flag(double v) {
     return awm_to_i32(awm_round(v)) != 0 ? 1 : 0;
 }

@@ -309,13 +309,6 @@ void* condfuncSetup(uint32_t vcId, uint16_t, void** out) {
     return nullptr;
 }
 
-void measNothing(void*, uint32_t) {}
-uint16_t latencyNone(void*) {
-    return 0;
-}
-uint8_t shutdownMeasureNone(void*) {
-    return 0;
-}
 uint16_t mathLen() {
     return 300;
 }
@@ -328,6 +321,14 @@ uint16_t condfuncLen() {
 const awm_entry_t entry_0x10_math{
     mathIni, mathLen, mathCyclic,   mathSetup, mathMeas, mathLatency, mathShutdownMeasure,
     nullptr, nullptr, mathShutdown, nullptr};
-const awm_entry_t entry_0x11_condfunc{
-    condfuncIni,         condfuncLen, condfuncCyclic, condfuncSetup,    measNothing, latencyNone,
-    shutdownMeasureNone, nullptr,     nullptr,        condfuncShutdown, nullptr};
+const awm_entry_t entry_0x11_condfunc{condfuncIni,
+                                      condfuncLen,
+                                      condfuncCyclic,
+                                      condfuncSetup,
+                                      awm_measNothing,
+                                      awm_latencyNone,
+                                      awm_shutdownMeasureNone,
+                                      nullptr,
+                                      nullptr,
+                                      condfuncShutdown,
+                                      nullptr};

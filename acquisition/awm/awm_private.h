@@ -186,6 +186,11 @@ bool awm_adj_store(uint16_t slot);
 void awm_adj_reset();
 // The first raster timestamp the process saw (the formula engine's time origin).
 extern std::atomic<uint32_t> awm_firstTimestamp;
+// The measurement of a cyclic type's output reads its instance: nothing to compute, no latency,
+// nothing to free.
+void awm_measNothing(void*, uint32_t);
+uint16_t awm_latencyNone(void*);
+uint8_t awm_shutdownMeasureNone(void*);
 
 // ---- logic and computed types: system speed, PWM output, conditions, gear, hysteresis, formulas,
 // group adjustment and adjust ------------------------------------------------------------------

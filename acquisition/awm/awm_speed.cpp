@@ -148,13 +148,6 @@ uint8_t speedShutdown(void* inst) {
     return 1;
 }
 
-void measNothing(void*, uint32_t) {}
-uint16_t latencyNone(void*) {
-    return 0;
-}
-uint8_t shutdownMeasureNone(void*) {
-    return 0;
-}
 uint16_t speedLen() {
     return 236;
 }
@@ -162,5 +155,5 @@ uint16_t speedLen() {
 } // namespace
 
 const awm_entry_t entry_0x07_systemspeed{
-    speedIni, speedLen, speedCyclic,   speedSetup, measNothing, latencyNone, shutdownMeasureNone,
+    speedIni, speedLen, speedCyclic,   speedSetup, awm_measNothing, awm_latencyNone, awm_shutdownMeasureNone,
     nullptr,  nullptr,  speedShutdown, nullptr};
