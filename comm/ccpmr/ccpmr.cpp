@@ -20,16 +20,9 @@ namespace {
 
 constexpr int INSTANCES = 2, DAQS = 20, CHANNELS = 200;
 constexpr int WAIT = 35; // ticks for a command return
-constexpr int PRIO = 112, STACK = 20000, QUEUE = 128;
+constexpr int PRIO = 112, STACK = 20000;
 constexpr int ERR_PATH_CAN = 423, ERR_TYPE_CANID = 29;
-enum Status : uint8_t {
-    ST_IDLE = 0,
-    ST_STOPPING = 2,
-    ST_READY = 3,
-    ST_STARTING = 4,
-    ST_RUNNING = 5,
-    ST_ERROR = 6
-};
+using enum mr::Status;
 enum Tag : uint32_t { TAG_CRM = 0, TAG_START = 1, TAG_POLL = 2, TAG_STOP = 3 };
 enum Cmd : uint8_t {
     CONNECT = 0x01,
@@ -43,17 +36,10 @@ enum Cmd : uint8_t {
 };
 
 struct Inst;
-struct Daq {
-    mr::Feed feed;
-    uint32_t dto;
+struct Daq : mr::DaqCore {
     Inst* inst;
-    mr::Odt* odts;
-    uint16_t prescaler;
     uint8_t elemIdx, odtIdx, byteIdx;
-    uint8_t number, cfg, event, odtCount;
-    std::atomic<uint8_t> inUse, firstPid, started;
-    uint8_t configured; // ODTs holding channels
-    uint32_t cycle;     // time stamp of the DAQ cycle (the DAQ task's)
+    uint8_t number;
 };
 
 struct Inst {
@@ -84,12 +70,8 @@ struct DaqMsg {
 Inst* inst[INSTANCES];
 std::atomic<uint32_t> measdata[CHANNELS];
 std::atomic<uint32_t> timeouts[CHANNELS];
-mr::Slots slots{measdata, timeouts, CHANNELS};
-mr::FeedTable feeds;
 MSG_Q_ID daqQueue = nullptr;
-TASK_ID daqTask = TASK_ID_NULL;
-gw_client_t* gwClient = nullptr;
-std::atomic<uint16_t> measerr{0};
+mr::Master master{{measdata, timeouts, CHANNELS}, {}, daqQueue, TASK_ID_NULL, nullptr};
 
 uint8_t status(const Inst* in) {
     return __atomic_load_n(&ccpmr_status[in->index], __ATOMIC_RELAXED);
@@ -308,66 +290,44 @@ bool statemachineReceive(Inst* in, const uint8_t* f) {
 }
 
 void noReturn(Inst* in) {
-    if (in->noReply) {
-        in->noReply = 0;
-        in->state = in->next;
-        if (in->next == 3 && status(in) == ST_STOPPING) setStatus(in, ST_READY);
-    } else {
-        retry(in);
-    }
+    if (!mr::replyless(in->noReply, in->state, in->next, 3, &ccpmr_status[in->index])) retry(in);
 }
 
 void ccpmrTask(intptr_t arg, intptr_t, intptr_t, intptr_t) {
     Inst* in = reinterpret_cast<Inst*>(arg);
-    int wait = -1;
-    uint32_t deadline = 0;
-    for (;;) {
-        Msg m;
-        const int ticks = wait < 0 ? WAIT_FOREVER : static_cast<int>(deadline - tickGet());
-        const int n = msgQReceive(in->q, &m, sizeof m, wait < 0 ? WAIT_FOREVER : (ticks > 0 ? ticks : 0));
-        if (n == ERROR) {
-            if (errno != ETIMEDOUT && errno != EAGAIN) {
-                SYSLOGX_GUARDED(LOG_ERR, "ccpmrTask: _msgq_receive() result: %#x", errno);
-                continue;
+    mr::instanceLoop<Msg>(
+        in->q, "ccpmrTask: _msgq_receive() result: %#x", [in] { noReturn(in); },
+        [in](const Msg& m) {
+            if (m.tag == TAG_CRM) {
+                if (!statemachineReceive(in, m.data)) return false; // not a return: still waiting
+            } else if (m.tag == TAG_START) {
+                if (status(in) == ST_RUNNING) return false;
+                in->state = 0, in->retry = 0;
+                setStatus(in, ST_STARTING);
+            } else if (m.tag == TAG_POLL) {
+                if (status(in) != ST_RUNNING || in->state != 3) return false;
+                in->state = 12;
+            } else if (m.tag == TAG_STOP) {
+                if (status(in) != ST_RUNNING) return false;
+                in->state = 2;
+                setStatus(in, ST_STOPPING);
+            } else {
+                syslogx(LOG_ERR, "ccpmrTask: reception of wrong message tag");
+                retry(in);
             }
-            noReturn(in);
-        } else if (m.tag == TAG_CRM) {
-            if (!statemachineReceive(in, m.data)) continue; // not a return: still waiting
-        } else if (m.tag == TAG_START) {
-            if (status(in) == ST_RUNNING) continue;
-            in->state = 0, in->retry = 0;
-            setStatus(in, ST_STARTING);
-        } else if (m.tag == TAG_POLL) {
-            if (status(in) != ST_RUNNING || in->state != 3) continue;
-            in->state = 12;
-        } else if (m.tag == TAG_STOP) {
-            if (status(in) != ST_RUNNING) continue;
-            in->state = 2;
-            setStatus(in, ST_STOPPING);
-        } else {
-            syslogx(LOG_ERR, "ccpmrTask: reception of wrong message tag");
-            retry(in);
-        }
-        while ((wait = statemachineSend(in)) == 0) {
-        }
-        if (wait > 0) deadline = tickGet() + static_cast<uint32_t>(wait + 10);
-    }
+            return true;
+        },
+        [in] { return statemachineSend(in); });
 }
 
 void ccpmrDaqTask(intptr_t, intptr_t, intptr_t, intptr_t) {
     for (;;) {
         DaqMsg m;
-        if (msgQReceive(daqQueue, &m, sizeof m, WAIT_FOREVER) != static_cast<int>(sizeof m)) {
-            SYSLOGX_GUARDED(LOG_ERR, "ccpmrDaqTask: _msgq_receive()");
-            continue;
-        }
+        static std::atomic<uint8_t> guard{0};
+        if (!mr::daqReceive(master, &m, sizeof m, guard, "ccpmrDaqTask: _msgq_receive()")) continue;
         Daq* d = m.daq;
-        const int odt = m.data[0] - d->firstPid.load();
-        const int inUse = d->inUse.load();
-        if (odt < 0 || odt >= inUse) continue;
-        if (odt == 0) d->cycle = m.stamp;
-        mr::storeOdt(slots, d->odts[odt], m.data + 1, m.len > 8 ? 7u : m.len - 1u, d->inst->bigEndian);
-        if (odt == inUse - 1) mr::feedWrite(feeds, &d->feed, d->cycle);
+        mr::daqStore(master, *d, m.data[0] - d->firstPid.load(), m.stamp, m.data + 1,
+                     m.len > 8 ? 7u : m.len - 1u, d->inst->bigEndian);
     }
 }
 
@@ -378,12 +338,9 @@ void ccpmr_RxHandler(uintptr_t user, uint32_t, uint8_t, uint32_t, const uint8_t*
     if (s != ST_STOPPING && s != ST_READY && s != ST_STARTING && s != ST_RUNNING) return;
     Msg m{TAG_CRM, {}};
     std::memcpy(m.data, data, 8);
-    if (msgQSend(in->q, &m, sizeof m, NO_WAIT, MSG_PRI_NORMAL) != OK) {
-        ++in->postFail;
-        SYSLOGX_GUARDED(LOG_ERR, "ccpmr_RxHandler(): _msgq_send() error: %s", std::strerror(errno));
-    } else {
-        ++in->posted;
-    }
+    static std::atomic<uint8_t> guard{0};
+    mr::post(in->q, &m, sizeof m, in->posted, in->postFail, guard,
+             "ccpmr_RxHandler(): _msgq_send() error: %s");
 }
 
 void ccpmr_DaqHandler(uintptr_t user, uint32_t, uint8_t, uint32_t dlc, const uint8_t* data) {
@@ -427,125 +384,52 @@ bool handlerIni(Inst* in, uint8_t node) {
     if (!bindRx(node, CfgMat_CcpMr_CMDRET_CANID[i], ccpmr_RxHandler, reinterpret_cast<uintptr_t>(in),
                 "CCPMR: cannot bind CCP CAN-ID(RX) ccp master"))
         return false;
-    for (int k = 0; k < DAQS; ++k)
-        in->nDaq = static_cast<uint8_t>(in->nDaq + (CfgMat_CcpMr_DAQ_MRID[k] == i));
-    if (in->nDaq && !(in->daqs = new (std::nothrow) Daq[in->nDaq]{})) {
-        syslogx(LOG_ERR, "CCPMR: cannot alloc memory for daqs");
-        return false;
-    }
-    uint8_t n = 0;
-    for (int k = 0; k < DAQS; ++k) {
-        if (CfgMat_CcpMr_DAQ_MRID[k] != i) continue;
-        Daq& d = in->daqs[n++];
+    const mr::DaqTables t = MR_DAQ_TABLES(CcpMr, DAQS, CHANNELS);
+    static const mr::DaqTexts texts{"CCPMR: cannot alloc memory for daqs",
+                                    "CCPMR: cannot alloc memory for odts",
+                                    "CCPMR: more channels in daq than possible"};
+    return mr::daqsInit(in->daqs, in->nDaq, t, i, 7, in->bytewise, texts, [&](Daq& d, uint32_t k) {
         d.inst = in;
         d.number = CfgMat_CcpMr_DAQ_ID[k];
-        d.cfg = static_cast<uint8_t>(k);
-        d.event = CfgMat_CcpMr_DAQ_EVT_CHAN[k];
-        d.prescaler = CfgMat_CcpMr_DAQ_EVT_PRESC[k];
-        d.odtCount = CfgMat_CcpMr_DAQ_ODT_NUM[k];
-        d.dto = CfgMat_CcpMr_DAQ_CANID[k];
-        if (!bindRx(node, d.dto, ccpmr_DaqHandler, reinterpret_cast<uintptr_t>(&d),
-                    "CCPMR: cannot bind CCP CAN-ID(DAQ-RX)"))
-            return false;
-        if (d.odtCount && !(d.odts = new (std::nothrow) mr::Odt[d.odtCount]{})) {
-            syslogx(LOG_ERR, "CCPMR: cannot alloc memory for odts");
-            return false;
-        }
-        const int used = mr::buildOdts(d.odts, d.odtCount, d.cfg, CfgMat_CcpMr_CHAN_DAQ,
-                                       CfgMat_CcpMr_CHAN_SIZE, CHANNELS, 7, in->bytewise);
-        if (used < 0) {
-            syslogx(LOG_ERR, "CCPMR: more channels in daq than possible");
-            return false;
-        }
-        d.configured = static_cast<uint8_t>(used);
-        d.inUse = d.configured;
-    }
-    return true;
+        return bindRx(node, d.dto, ccpmr_DaqHandler, reinterpret_cast<uintptr_t>(&d),
+                      "CCPMR: cannot bind CCP CAN-ID(DAQ-RX)");
+    });
 }
 
 void freeInst(Inst* in) {
     if (!in) return;
-    for (uint8_t k = 0; k < in->nDaq && in->daqs; ++k) {
-        mr::freeOdts(in->daqs[k].odts, in->daqs[k].odtCount);
-        delete[] in->daqs[k].odts;
-    }
-    delete[] in->daqs;
+    mr::daqsFree(in->daqs, in->nDaq);
     if (in->q) msgQDelete(in->q);
     delete in;
 }
 
-bool taskCreate(Inst* in) {
-    if (!(in->q = msgQCreate(QUEUE, sizeof(Msg), MSG_Q_FIFO))) {
-        syslogx(LOG_ERR, "ccpmrTaskCreate(): instance %d: failed to create msgPool", in->index);
-        return false;
-    }
-    char name[16];
-    std::snprintf(name, sizeof name, "r_ccpmr%d", in->index);
-    if ((in->task = taskSpawn(name, PRIO, VX_FP_TASK, STACK, ccpmrTask, reinterpret_cast<intptr_t>(in))) ==
-        TASK_ID_NULL) {
-        syslogx(LOG_ERR, "ccpmrTaskCreate(): instance %d: create %s failed", in->index, name);
-        return false;
-    }
-    return true;
-}
-
-bool daqTaskCreate() {
-    if (daqTask) return true;
-    if (!(daqQueue = msgQCreate(QUEUE, sizeof(DaqMsg), MSG_Q_FIFO))) {
-        syslogx(LOG_ERR, "ccpmrDaqTask: _msgq_open()!");
-        return false;
-    }
-    if ((daqTask = taskSpawn("T_cmrDaq", PRIO, VX_FP_TASK, STACK, ccpmrDaqTask)) == TASK_ID_NULL) {
-        syslogx(LOG_ERR, "ccpmrDaqTaskCreate(): create failed");
-        return false;
-    }
-    return true;
-}
-
 void post(Inst* in, uint32_t tag) {
     Msg m{tag, {}};
-    if (msgQSend(in->q, &m, sizeof m, NO_WAIT, MSG_PRI_NORMAL) != OK) {
-        ++in->postFail;
-        SYSLOGX_GUARDED(LOG_ERR, "ccpmr_10ms(): _msgq_send() error: %s", std::strerror(errno));
-    } else {
-        ++in->posted;
-    }
-}
-
-uint32_t msSinceStart() {
-    timespec t{};
-    clock_appltime(&t);
-    return static_cast<uint32_t>(t.tv_sec * 1000 + t.tv_nsec / 1000000);
-}
-
-int measRead(uint32_t status, const void* data, uintptr_t user) {
-    return mr::condRead(status, data, user);
-}
-int measStartStop(uint32_t status, const void*, uintptr_t) {
-    if (status == 0) return 1;
-    ++measerr;
-    return 0;
+    static std::atomic<uint8_t> guard{0};
+    mr::post(in->q, &m, sizeof m, in->posted, in->postFail, guard, "ccpmr_10ms(): _msgq_send() error: %s");
 }
 
 } // namespace
 
 void ccpmr_ini() {
-    mr::slotsInit(slots, CfgMat_CcpMr_CHAN_DEFAULT, CfgMat_CcpMr_CHAN_TIMEOUT);
-    if (!feeds.lock) feeds.lock = semMCreate(SEM_Q_PRIORITY | SEM_INVERSION_SAFE);
-    seramMeasSetMasterSource(MEAS_CLASS_CCPMR, ccpmr_GetAddr);
-    static const MeasManMaster master{ccpmr_checkMeasList, ccpmr_measlist_create};
-    meas_man_setMaster(0, &master);
+    static const MeasManMaster mm{ccpmr_checkMeasList, ccpmr_measlist_create};
+    mr::masterIni(master, CfgMat_CcpMr_CHAN_DEFAULT, CfgMat_CcpMr_CHAN_TIMEOUT, MEAS_CLASS_CCPMR,
+                  ccpmr_GetAddr, 0, &mm);
     for (int i = 0; i < INSTANCES; ++i) {
         const uint8_t node = CfgMat_CcpMr_CANINT[i];
         if (node == 255) continue;
-        if (!daqTaskCreate()) return;
+        if (!mr::daqTaskCreate(master, sizeof(DaqMsg), "T_cmrDaq", PRIO, STACK, ccpmrDaqTask,
+                               "ccpmrDaqTask: _msgq_open()!", "ccpmrDaqTaskCreate(): create failed"))
+            return;
         Inst* in = new (std::nothrow) Inst{};
         if (!in) {
             syslogx(LOG_ERR, "CCPMR: cannot alloc memory for ccp master");
             return;
         }
         in->index = static_cast<uint8_t>(i);
-        if (!handlerIni(in, node) || !taskCreate(in)) {
+        if (!handlerIni(in, node) ||
+            !mr::instTaskCreate(in->q, in->task, sizeof(Msg), "ccpmr", in->index, PRIO, STACK, ccpmrTask,
+                                reinterpret_cast<intptr_t>(in))) {
             // an instance that could not be set up is not started
             if (in->task) taskDelete(in->task), taskWaitExit(in->task, WAIT_FOREVER);
             freeInst(in);
@@ -556,45 +440,35 @@ void ccpmr_ini() {
         setStatus(in, ST_READY);
     }
     // condition values
-    static const gw_callbacks_t callbacks{
-        {{nullptr, 0}, {measRead, 0}, {measStartStop, 0}, {measStartStop, 0}, {nullptr, 0}, {nullptr, 0}}};
     bool any = false;
     for (Inst* in : inst)
         any = any || (in && CfgMat_CcpMr_Cond1_Adr[in->index] != 0xFFFFFFFF);
-    if (!any) return;
-    if (!gwClient && !(gwClient = gw_connect(&callbacks))) {
-        syslogx(LOG_ERR, "CCPMR: cannot connect to gateway.");
-        return;
-    }
+    if (!any || !mr::gwConnect(master, "CCPMR")) return;
     for (Inst* in : inst) {
         if (!in) continue;
         const uint8_t i = in->index;
         const uint32_t a1 = CfgMat_CcpMr_Cond1_Adr[i], a2 = CfgMat_CcpMr_Cond2_Adr[i];
         if (a1 == 0xFFFFFFFF) continue;
         const int8_t s1 = CfgMat_CcpMr_Cond1_size[i], s2 = CfgMat_CcpMr_Cond2_size[i];
-        if (mr::condSetup(gwClient, a1, static_cast<uint32_t>(s1 < 0 ? -s1 : s1), &in->cond[0], "CcpMr",
-                          "ccpmr"))
+        if (mr::condSetup(master.gwClient, a1, static_cast<uint32_t>(s1 < 0 ? -s1 : s1), &in->cond[0],
+                          "CcpMr", "ccpmr"))
             in->cond[0].configured = 1;
-        if (a2 != 0xFFFFFFFF && mr::condSetup(gwClient, a2, static_cast<uint32_t>(s2 < 0 ? -s2 : s2),
+        if (a2 != 0xFFFFFFFF && mr::condSetup(master.gwClient, a2, static_cast<uint32_t>(s2 < 0 ? -s2 : s2),
                                               &in->cond[1], "CcpMr", "ccpmr"))
             in->cond[1].configured = 1;
     }
 }
 
 void ccpmr_10ms() {
-    const uint32_t ms = msSinceStart();
+    const uint32_t ms = mr::msSinceStart();
     for (Inst* in : inst) {
         if (!in) continue;
         const uint8_t i = in->index;
-        uint8_t s = status(in);
-        if (s == ST_ERROR) {
-            if (++in->errHold < 100) continue;
-            in->errHold = 0;
-            setStatus(in, s = ST_IDLE);
-        }
-        bool run = CfgMat_CcpMr_ACTIVE[i] != 0;
-        const bool anyCond = in->cond[0].configured || in->cond[1].configured;
-        if ((anyCond && ms < 1000) || ms <= CfgMat_CcpMr_STARTDELAY[i]) run = false;
+        uint8_t s;
+        if (mr::errorHeld(&ccpmr_status[i], s, in->errHold)) continue;
+        bool run =
+            mr::startAllowed(CfgMat_CcpMr_ACTIVE[i] != 0, in->cond[0].configured || in->cond[1].configured,
+                             ms, CfgMat_CcpMr_STARTDELAY[i]);
         bool valid[2];
         int result[2];
         for (int k = 0; k < 2; ++k) {
@@ -639,50 +513,38 @@ void ccpmr_10ms() {
         }
         if (tag != 0xFFFFFFFF) post(in, tag);
     }
-    mr::slots10ms(slots, CfgMat_CcpMr_CHAN_DEFAULT, CfgMat_CcpMr_CHAN_TIMEOUT);
+    mr::slots10ms(master.slots, CfgMat_CcpMr_CHAN_DEFAULT, CfgMat_CcpMr_CHAN_TIMEOUT);
 }
 
 void* ccpmr_GetAddr(uint32_t address) {
-    const uint32_t n = address & 0xFFF;
-    return n < CHANNELS ? static_cast<void*>(&measdata[n]) : nullptr;
+    return mr::slotAddr(master, address);
 }
 
 int ccpmr_checkMeasList(const int32_t* words, uint32_t length, uint32_t* daq, int mode) {
-    bool mixed = false;
     const int32_t cfg =
-        mr::listDaq(words, length, mode, MEAS_CLASS_CCPMR, CHANNELS, CfgMat_CcpMr_CHAN_DAQ, &mixed);
-    if (mixed)
-        syslogx(LOG_ERR, "CCPMR: mixture CCPMR and normal channel detected, no special timing treatment.");
+        mr::listCfg(words, length, mode, MEAS_CLASS_CCPMR, CHANNELS, CfgMat_CcpMr_CHAN_DAQ, "CCPMR");
     if (cfg < 0) return 0;
-    if (cfg >= DAQS) {
-        syslogx(LOG_ERR, "ccpmr_meas: could not find daq, when creating measlist ");
-        return 0;
-    }
-    const uint8_t owner = CfgMat_CcpMr_DAQ_MRID[cfg];
-    if (owner >= INSTANCES || !inst[owner]) {
+    const uint8_t owner = cfg < DAQS ? CfgMat_CcpMr_DAQ_MRID[cfg] : 0;
+    if (cfg < DAQS && (owner >= INSTANCES || !inst[owner])) {
         syslogx(LOG_ERR, "ccpmr_meas: ccpmr not initialized (%d)", owner);
         return 0;
     }
-    for (uint8_t k = 0; k < inst[owner]->nDaq; ++k)
-        if (inst[owner]->daqs[k].cfg == cfg) {
-            *daq = static_cast<uint32_t>(cfg);
-            return 1;
-        }
-    syslogx(LOG_ERR, "ccpmr_meas: could not find daq, when creating measlist ");
-    return 0;
+    if (!mr::findDaq(inst, CfgMat_CcpMr_DAQ_MRID, DAQS, static_cast<uint32_t>(cfg))) {
+        syslogx(LOG_ERR, "ccpmr_meas: could not find daq, when creating measlist ");
+        return 0;
+    }
+    *daq = static_cast<uint32_t>(cfg);
+    return 1;
 }
 
 MeasDetach ccpmr_measlist_create(void* list, uint32_t daq) {
-    Daq* d = nullptr;
-    const uint8_t owner = daq < DAQS ? CfgMat_CcpMr_DAQ_MRID[daq] : 255;
-    if (owner < INSTANCES && inst[owner])
-        for (uint8_t k = 0; k < inst[owner]->nDaq; ++k)
-            if (inst[owner]->daqs[k].cfg == daq) d = &inst[owner]->daqs[k];
-    return mr::feedAttach(feeds, d ? &d->feed : nullptr, list, "ccpmr") ? ccpmr_measlist_destroy : nullptr;
+    Daq* d = mr::findDaq(inst, CfgMat_CcpMr_DAQ_MRID, DAQS, daq);
+    return mr::feedAttach(master.feeds, d ? &d->feed : nullptr, list, "ccpmr") ? ccpmr_measlist_destroy
+                                                                               : nullptr;
 }
 
 void ccpmr_measlist_destroy(void* list) {
-    mr::feedDetach(feeds, list, "ccpmr");
+    mr::feedDetach(master.feeds, list, "ccpmr");
 }
 
 void ccpmr_reset() {
@@ -693,14 +555,5 @@ void ccpmr_reset() {
         freeInst(in);
         in = nullptr;
     }
-    if (daqTask) {
-        taskDelete(daqTask);
-        taskWaitExit(daqTask, WAIT_FOREVER);
-        daqTask = TASK_ID_NULL;
-    }
-    if (daqQueue) msgQDelete(daqQueue), daqQueue = nullptr;
-    if (gwClient) gw_disconnect(gwClient), gwClient = nullptr;
-    for (auto& p : feeds.pair)
-        p = {};
-    measerr = 0;
+    mr::masterReset(master);
 }

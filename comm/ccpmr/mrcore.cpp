@@ -1,11 +1,16 @@
 // Shared parts of the CCP and XCP masters.
 #include "comm/ccpmr/mrcore.h"
 
+#include "calibration/meas/seram_meas.h"
 #include "services/rtpman/rtpman.h"
 #include "services/syslog/syslog.h"
+#include "services/time/time_util.h"
 
 #include <bit>
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 namespace mr {
@@ -13,6 +18,14 @@ namespace mr {
 namespace {
 bool isGroup(int32_t w) {
     return w == -1 || w == -2 || w == -4 || w == -8;
+}
+
+std::atomic<uint16_t> measErrors{0}; // start and stop refusals of the gateway, both masters'
+
+int measStartStop(uint32_t status, const void*, uintptr_t) {
+    if (status == 0) return 1;
+    ++measErrors;
+    return 0;
 }
 } // namespace
 
@@ -275,6 +288,158 @@ int32_t listDaq(const int32_t* words, uint32_t length, int hostOrder, uint32_t c
         return -1;
     }
     return daq;
+}
+
+bool logFailure(const char* text) {
+    syslogx(LOG_ERR, "%s", text);
+    return false;
+}
+
+bool daqSetup(DaqCore& d, const DaqTables& t, uint8_t k, uint32_t maxBytes, bool bytewise,
+              const DaqTexts& x) {
+    d.cfg = k;
+    d.event = t.event[k];
+    d.prescaler = t.prescaler[k];
+    d.odtCount = t.odtNum[k];
+    d.dto = t.canId[k];
+    if (d.odtCount && !(d.odts = new (std::nothrow) Odt[d.odtCount]{})) return logFailure(x.noOdts);
+    const int used =
+        buildOdts(d.odts, d.odtCount, d.cfg, t.chanDaq, t.chanSize, t.channels, maxBytes, bytewise);
+    if (used < 0) return logFailure(x.full);
+    d.configured = static_cast<uint8_t>(used);
+    d.inUse = d.configured;
+    return true;
+}
+
+void masterIni(Master& m, const uint32_t* defaults, const uint32_t* timeouts, uint32_t cls,
+               void* (*getAddr)(uint32_t), int which, const MeasManMaster* mm) {
+    slotsInit(m.slots, defaults, timeouts);
+    if (!m.feeds.lock) m.feeds.lock = semMCreate(SEM_Q_PRIORITY | SEM_INVERSION_SAFE);
+    seramMeasSetMasterSource(cls, getAddr);
+    meas_man_setMaster(which, mm);
+}
+
+bool daqTaskCreate(Master& m, size_t msgSize, const char* name, int prio, int stack, TASK_ENTRY entry,
+                   const char* noQueue, const char* noTask) {
+    if (m.daqTask) return true;
+    if (!(m.daqQueue = msgQCreate(QUEUE, msgSize, MSG_Q_FIFO))) return logFailure(noQueue);
+    if ((m.daqTask = taskSpawn(name, prio, VX_FP_TASK, static_cast<size_t>(stack), entry)) == TASK_ID_NULL)
+        return logFailure(noTask);
+    return true;
+}
+
+bool instTaskCreate(MSG_Q_ID& q, TASK_ID& task, size_t msgSize, const char* prefix, uint8_t index, int prio,
+                    int stack, TASK_ENTRY entry, intptr_t arg) {
+    if (!(q = msgQCreate(QUEUE, msgSize, MSG_Q_FIFO))) {
+        syslogx(LOG_ERR, "%sTaskCreate(): instance %d: failed to create msgPool", prefix, index);
+        return false;
+    }
+    char name[16];
+    std::snprintf(name, sizeof name, "r_%s%d", prefix, index);
+    if ((task = taskSpawn(name, prio, VX_FP_TASK, static_cast<size_t>(stack), entry, arg)) == TASK_ID_NULL) {
+        syslogx(LOG_ERR, "%sTaskCreate(): instance %d: create %s failed", prefix, index, name);
+        return false;
+    }
+    return true;
+}
+
+void post(MSG_Q_ID q, const void* msg, size_t size, std::atomic<uint32_t>& posted,
+          std::atomic<uint32_t>& failed, std::atomic<uint8_t>& guard, const char* text) {
+    if (msgQSend(q, msg, size, NO_WAIT, MSG_PRI_NORMAL) != OK) {
+        ++failed;
+        if (syslogx_floodcheck(&guard)) syslogx(LOG_ERR, text, std::strerror(errno));
+    } else {
+        ++posted;
+    }
+}
+
+bool gwConnect(Master& m, const char* name) {
+    static const gw_callbacks_t callbacks{
+        {{nullptr, 0}, {condRead, 0}, {measStartStop, 0}, {measStartStop, 0}, {nullptr, 0}, {nullptr, 0}}};
+    if (m.gwClient || (m.gwClient = gw_connect(&callbacks))) return true;
+    syslogx(LOG_ERR, "%s: cannot connect to gateway.", name);
+    return false;
+}
+
+void masterReset(Master& m) {
+    if (m.daqTask) {
+        taskDelete(m.daqTask);
+        taskWaitExit(m.daqTask, WAIT_FOREVER);
+        m.daqTask = TASK_ID_NULL;
+    }
+    if (m.daqQueue) msgQDelete(m.daqQueue), m.daqQueue = nullptr;
+    if (m.gwClient) gw_disconnect(m.gwClient), m.gwClient = nullptr;
+    for (auto& p : m.feeds.pair)
+        p = {};
+    measErrors = 0;
+}
+
+void daqStore(Master& m, DaqCore& d, int odt, uint32_t stamp, const uint8_t* data, uint32_t len,
+              bool bigEndian) {
+    const int inUse = d.inUse.load();
+    if (odt < 0 || odt >= inUse) return;
+    if (odt == 0) d.cycle = stamp;
+    storeOdt(m.slots, d.odts[odt], data, len, bigEndian);
+    if (odt == inUse - 1) feedWrite(m.feeds, &d.feed, d.cycle);
+}
+
+void* slotAddr(Master& m, uint32_t address) {
+    const uint32_t n = address & 0xFFF;
+    return n < m.slots.count ? static_cast<void*>(&m.slots.value[n]) : nullptr;
+}
+
+int32_t listCfg(const int32_t* words, uint32_t length, int hostOrder, uint32_t cls, uint32_t channels,
+                const uint8_t* chanDaq, const char* name) {
+    bool mixed = false;
+    const int32_t cfg = listDaq(words, length, hostOrder, cls, channels, chanDaq, &mixed);
+    if (mixed)
+        syslogx(LOG_ERR, "%s: mixture %s and normal channel detected, no special timing treatment.", name,
+                name);
+    return cfg;
+}
+
+int awaitMsg(MSG_Q_ID q, void* msg, size_t size, int wait, uint32_t deadline, std::atomic<uint8_t>& guard,
+             const char* text) {
+    const auto left = static_cast<int32_t>(deadline - tickGet());
+    if (msgQReceive(q, msg, size, wait < 0 ? WAIT_FOREVER : (left > 0 ? left : 0)) != ERROR) return 1;
+    if (errno == ETIMEDOUT || errno == EAGAIN) return 0;
+    if (syslogx_floodcheck(&guard)) syslogx(LOG_ERR, text, errno);
+    return -1;
+}
+
+bool replyless(uint8_t& noReply, std::atomic<uint8_t>& state, uint8_t next, uint8_t idle,
+               uint8_t* statusCell) {
+    if (!noReply) return false;
+    noReply = 0;
+    state = next;
+    if (next == idle && __atomic_load_n(statusCell, __ATOMIC_RELAXED) == ST_STOPPING)
+        __atomic_store_n(statusCell, static_cast<uint8_t>(ST_READY), __ATOMIC_RELAXED);
+    return true;
+}
+
+bool daqReceive(Master& m, void* msg, size_t size, std::atomic<uint8_t>& guard, const char* text) {
+    if (msgQReceive(m.daqQueue, msg, size, WAIT_FOREVER) == static_cast<int>(size)) return true;
+    if (syslogx_floodcheck(&guard)) syslogx(LOG_ERR, "%s", text);
+    return false;
+}
+
+uint32_t msSinceStart() {
+    timespec t{};
+    clock_appltime(&t);
+    return static_cast<uint32_t>(t.tv_sec * 1000 + t.tv_nsec / 1000000);
+}
+
+bool errorHeld(uint8_t* cell, uint8_t& s, uint32_t& hold) {
+    s = __atomic_load_n(cell, __ATOMIC_RELAXED);
+    if (s != ST_ERROR) return false;
+    if (++hold < 100) return true;
+    hold = 0;
+    __atomic_store_n(cell, s = ST_IDLE, __ATOMIC_RELAXED);
+    return false;
+}
+
+bool startAllowed(bool active, bool cond, uint32_t ms, uint32_t startDelay) {
+    return active && !(cond && ms < 1000) && ms > startDelay;
 }
 
 } // namespace mr

@@ -21,26 +21,15 @@ using namespace xmr;
 namespace {
 
 constexpr int WAIT = 110; // ticks for a response
-constexpr int PRIO = 125, DAQ_PRIO = 112, STACK = 500000, QUEUE = 128;
-enum Status : uint8_t {
-    ST_IDLE = 0,
-    ST_STOPPING = 2,
-    ST_READY = 3,
-    ST_STARTING = 4,
-    ST_RUNNING = 5,
-    ST_ERROR = 6,
-    ST_FAILED = 7
-};
+constexpr int PRIO = 125, DAQ_PRIO = 112, STACK = 500000;
+using enum mr::Status;
+constexpr uint8_t ST_FAILED = 7; // set-up failed: never started
 
 Inst* inst[INSTANCES];
 std::atomic<uint32_t> measdata[CHANNELS];
 std::atomic<uint32_t> timeouts[CHANNELS];
 std::atomic<int32_t> wander[INSTANCES];
-mr::Slots slots{measdata, timeouts, CHANNELS};
-mr::FeedTable feeds;
-TASK_ID daqTask = TASK_ID_NULL;
-gw_client_t* gwClient = nullptr;
-std::atomic<uint16_t> measerr{0};
+mr::Master master{{measdata, timeouts, CHANNELS}, {}, daqQueue, TASK_ID_NULL, nullptr};
 
 uint8_t status(const Inst* in) {
     return __atomic_load_n(&xcpmr_status[in->index], __ATOMIC_RELAXED);
@@ -286,60 +275,42 @@ bool statemachineReceive(Inst* in, const uint8_t* p, uint32_t len) {
 }
 
 void noResponse(Inst* in) {
-    if (in->noReply) {
-        in->noReply = 0;
-        in->state = in->next;
-        if (in->next == 2 && status(in) == ST_STOPPING) setStatus(in->index, ST_READY);
-    } else {
-        retry(in);
-    }
+    if (!mr::replyless(in->noReply, in->state, in->next, 2, &xcpmr_status[in->index])) retry(in);
 }
 
 void xcpmrTask(intptr_t arg, intptr_t, intptr_t, intptr_t) {
     Inst* in = reinterpret_cast<Inst*>(arg);
-    int wait = -1;
-    uint32_t deadline = 0;
-    for (;;) {
-        Msg m;
-        const auto left = static_cast<int32_t>(deadline - tickGet());
-        const int n = msgQReceive(in->q, &m, sizeof m, wait < 0 ? WAIT_FOREVER : (left > 0 ? left : 0));
-        if (n == ERROR) {
-            if (errno != ETIMEDOUT && errno != EAGAIN) {
-                SYSLOGX_GUARDED(LOG_ERR, "xcpmrTask: _msgq_receive() result: %#x", errno);
-                continue;
+    mr::instanceLoop<Msg>(
+        in->q, "xcpmrTask: _msgq_receive() result: %#x", [in] { noResponse(in); },
+        [in](const Msg& m) {
+            if (m.tag == TAG_RESPONSE) {
+                if (!statemachineReceive(in, m.data, m.len)) return false;
+                if (in->state == 2 && status(in) == ST_STOPPING) setStatus(in->index, ST_READY);
+            } else if (m.tag == TAG_START) {
+                if (status(in) == ST_RUNNING) return false;
+                in->state = 0, in->retry = 0;
+                setStatus(in->index, ST_STARTING);
+            } else if (m.tag == TAG_KEEPALIVE || m.tag == TAG_CLOCK) {
+                if (status(in) != ST_RUNNING || in->state != 2) return false;
+                in->state = m.tag == TAG_KEEPALIVE ? 18 : 19;
+            } else if (m.tag == TAG_STOP) {
+                if (status(in) != ST_RUNNING) return false;
+                in->state = 1;
+                setStatus(in->index, ST_STOPPING);
+            } else {
+                syslogx(LOG_ERR, "xcpmrTask: receiption of wrong message tag");
+                return false;
             }
-            noResponse(in);
-        } else if (m.tag == TAG_RESPONSE) {
-            if (!statemachineReceive(in, m.data, m.len)) continue;
-            if (in->state == 2 && status(in) == ST_STOPPING) setStatus(in->index, ST_READY);
-        } else if (m.tag == TAG_START) {
-            if (status(in) == ST_RUNNING) continue;
-            in->state = 0, in->retry = 0;
-            setStatus(in->index, ST_STARTING);
-        } else if (m.tag == TAG_KEEPALIVE || m.tag == TAG_CLOCK) {
-            if (status(in) != ST_RUNNING || in->state != 2) continue;
-            in->state = m.tag == TAG_KEEPALIVE ? 18 : 19;
-        } else if (m.tag == TAG_STOP) {
-            if (status(in) != ST_RUNNING) continue;
-            in->state = 1;
-            setStatus(in->index, ST_STOPPING);
-        } else {
-            syslogx(LOG_ERR, "xcpmrTask: receiption of wrong message tag");
-            continue;
-        }
-        while ((wait = statemachineSend(in)) == 0) {
-        }
-        if (wait > 0) deadline = tickGet() + static_cast<uint32_t>(wait + 10);
-    }
+            return true;
+        },
+        [in] { return statemachineSend(in); });
 }
 
 void xcpmrDaqTask(intptr_t, intptr_t, intptr_t, intptr_t) {
     for (;;) {
         DaqMsg m;
-        if (msgQReceive(daqQueue, &m, sizeof m, WAIT_FOREVER) != static_cast<int>(sizeof m)) {
-            SYSLOGX_GUARDED(LOG_ERR, "xcpmrDaqTask: _msgq_receive()");
-            continue;
-        }
+        static std::atomic<uint8_t> guard{0};
+        if (!mr::daqReceive(master, &m, sizeof m, guard, "xcpmrDaqTask: _msgq_receive()")) continue;
         daqMessage(m);
     }
 }
@@ -391,99 +362,40 @@ bool handlerIni(Inst* in) {
             return false;
         }
     }
-    for (int k = 0; k < DAQS; ++k)
-        in->nDaq = static_cast<uint8_t>(in->nDaq + (CfgMat_XcpMr_DAQ_MRID[k] == i));
-    if (in->nDaq && !(in->daqs = new (std::nothrow) Daq[in->nDaq]{})) {
-        syslogx(LOG_ERR, "xcpmr_handler_ini: cannot alloc memory for daqs");
-        return false;
-    }
-    uint8_t n = 0;
-    for (int k = 0; k < DAQS; ++k) {
-        if (CfgMat_XcpMr_DAQ_MRID[k] != i) continue;
-        Daq& d = in->daqs[n++];
+    const mr::DaqTables t = MR_DAQ_TABLES(XcpMr, DAQS, CHANNELS);
+    static const mr::DaqTexts texts{"xcpmr_handler_ini: cannot alloc memory for daqs",
+                                    "daq_init: cannot alloc memory for odts",
+                                    "XCPMR: daq_add_chan: more channels in daq than possible"};
+    return mr::daqsInit(in->daqs, in->nDaq, t, i, udp(in) ? 247 : 7, false, texts, [&](Daq& d, uint32_t) {
         d.inst = in;
-        d.cfg = static_cast<uint8_t>(k);
-        d.event = CfgMat_XcpMr_DAQ_EVT_CHAN[k];
-        d.prescaler = CfgMat_XcpMr_DAQ_EVT_PRESC[k];
-        d.odtCount = CfgMat_XcpMr_DAQ_ODT_NUM[k];
-        d.dto = CfgMat_XcpMr_DAQ_CANID[k];
-        if (d.odtCount && !(d.odts = new (std::nothrow) mr::Odt[d.odtCount]{})) {
-            syslogx(LOG_ERR, "daq_init: cannot alloc memory for odts");
-            return false;
-        }
-        const int used = mr::buildOdts(d.odts, d.odtCount, d.cfg, CfgMat_XcpMr_CHAN_DAQ,
-                                       CfgMat_XcpMr_CHAN_SIZE, CHANNELS, udp(in) ? 247 : 7, false);
-        if (used < 0) {
-            syslogx(LOG_ERR, "XCPMR: daq_add_chan: more channels in daq than possible");
-            return false;
-        }
-        d.configured = static_cast<uint8_t>(used);
-        d.inUse = d.configured;
-        if (used) d.number = in->daqsInUse++;
-        if (!udp(in) && CanDaqInit(in, &d) != 0) return false;
-    }
-    return true;
+        if (d.configured) d.number = in->daqsInUse++;
+        return udp(in) || CanDaqInit(in, &d) == 0;
+    });
 }
 
 void freeInst(Inst* in) {
     if (!in) return;
     if (in->task) taskDelete(in->task), taskWaitExit(in->task, WAIT_FOREVER);
     UdpClose(in);
-    for (uint8_t k = 0; k < in->nDaq && in->daqs; ++k) {
-        mr::freeOdts(in->daqs[k].odts, in->daqs[k].odtCount);
-        delete[] in->daqs[k].odts;
-    }
-    delete[] in->daqs;
+    mr::daqsFree(in->daqs, in->nDaq);
     delete in->can;
     if (in->q) msgQDelete(in->q);
     delete in;
 }
 
 bool taskCreate(Inst* in) {
-    if (!daqTask) {
-        if (!(daqQueue = msgQCreate(QUEUE, sizeof(DaqMsg), MSG_Q_FIFO))) {
-            syslogx(LOG_ERR, "xcpmrDaqTaskCreate: msgQCreate() failed ");
-            return false;
-        }
-        if ((daqTask = taskSpawn("T_xmrDaq", DAQ_PRIO, VX_FP_TASK, STACK, xcpmrDaqTask)) == TASK_ID_NULL) {
-            syslogx(LOG_ERR, "xcpmrDaqTaskCreate(): create task failed");
-            return false;
-        }
-    }
-    if (!(in->q = msgQCreate(QUEUE, sizeof(Msg), MSG_Q_FIFO))) {
-        syslogx(LOG_ERR, "xcpmrTaskCreate(): instance %d: failed to create msgPool", in->index);
-        return false;
-    }
-    char name[16];
-    std::snprintf(name, sizeof name, "r_xcpmr%d", in->index);
-    if ((in->task = taskSpawn(name, PRIO, VX_FP_TASK, STACK, xcpmrTask, reinterpret_cast<intptr_t>(in))) ==
-        TASK_ID_NULL) {
-        syslogx(LOG_ERR, "xcpmrTaskCreate(): instance %d: create %s failed", in->index, name);
-        return false;
-    }
-    return !udp(in) || RxTaskCreate(in);
+    return mr::daqTaskCreate(master, sizeof(DaqMsg), "T_xmrDaq", DAQ_PRIO, STACK, xcpmrDaqTask,
+                             "xcpmrDaqTaskCreate: msgQCreate() failed ",
+                             "xcpmrDaqTaskCreate(): create task failed") &&
+           mr::instTaskCreate(in->q, in->task, sizeof(Msg), "xcpmr", in->index, PRIO, STACK, xcpmrTask,
+                              reinterpret_cast<intptr_t>(in)) &&
+           (!udp(in) || RxTaskCreate(in));
 }
 
 void post(Inst* in, uint32_t tag) {
     Msg m{tag, 0, {}};
-    if (msgQSend(in->q, &m, sizeof m, NO_WAIT, MSG_PRI_NORMAL) != OK) {
-        ++in->postFail;
-        SYSLOGX_GUARDED(LOG_ERR, "xcpmr_10ms(): _msgq_send() error: %s", std::strerror(errno));
-    } else {
-        ++in->posted;
-    }
-}
-
-uint32_t msSinceStart() {
-    timespec t{};
-    clock_appltime(&t);
-    return static_cast<uint32_t>(t.tv_sec * 1000 + t.tv_nsec / 1000000);
-}
-
-int measStartStop(uint32_t status, const void*, uintptr_t) {
-    if (status == 0) return 1;
-    ++measerr;
-    return 0;
+    static std::atomic<uint8_t> guard{0};
+    mr::post(in->q, &m, sizeof m, in->posted, in->postFail, guard, "xcpmr_10ms(): _msgq_send() error: %s");
 }
 
 } // namespace
@@ -493,12 +405,7 @@ namespace xmr {
 MSG_Q_ID daqQueue = nullptr;
 
 void daqMessage(const DaqMsg& m) {
-    Daq* d = m.daq;
-    const int inUse = d->inUse.load();
-    if (m.odt >= inUse) return;
-    if (m.odt == 0) d->cycle = m.stamp;
-    mr::storeOdt(slots, d->odts[m.odt], m.data, m.len, d->inst->bigEndian);
-    if (m.odt == inUse - 1) mr::feedWrite(feeds, &d->feed, d->cycle);
+    mr::daqStore(master, *m.daq, m.odt, m.stamp, m.data, m.len, m.daq->inst->bigEndian);
 }
 
 bool running(const Inst* in) {
@@ -532,22 +439,16 @@ void postResponse(Inst* in, const uint8_t* p, uint32_t len, const char* text) {
     }
     Msg m{TAG_RESPONSE, static_cast<uint16_t>(len), {}};
     std::memcpy(m.data, p, len);
-    if (msgQSend(in->q, &m, sizeof m, NO_WAIT, MSG_PRI_NORMAL) != OK) {
-        ++in->postFail;
-        SYSLOGX_GUARDED(LOG_ERR, text, std::strerror(errno));
-    } else {
-        ++in->posted;
-    }
+    static std::atomic<uint8_t> guard{0};
+    mr::post(in->q, &m, sizeof m, in->posted, in->postFail, guard, text);
 }
 
 } // namespace xmr
 
 void xcpmr_ini() {
-    mr::slotsInit(slots, CfgMat_XcpMr_CHAN_DEFAULT, CfgMat_XcpMr_CHAN_TIMEOUT);
-    if (!feeds.lock) feeds.lock = semMCreate(SEM_Q_PRIORITY | SEM_INVERSION_SAFE);
-    seramMeasSetMasterSource(MEAS_CLASS_XCPMR, xcpmr_GetAddr);
-    static const MeasManMaster master{xcpmr_checkMeasList, xcpmr_measlist_create};
-    meas_man_setMaster(1, &master);
+    static const MeasManMaster mm{xcpmr_checkMeasList, xcpmr_measlist_create};
+    mr::masterIni(master, CfgMat_XcpMr_CHAN_DEFAULT, CfgMat_XcpMr_CHAN_TIMEOUT, MEAS_CLASS_XCPMR,
+                  xcpmr_GetAddr, 1, &mm);
     for (int i = 0; i < INSTANCES; ++i) {
         setStatus(static_cast<uint8_t>(i), ST_IDLE);
         setTimestampState(static_cast<uint8_t>(i), 0);
@@ -576,42 +477,28 @@ void xcpmr_ini() {
         syslogx(LOG_INFO, "XCPMR: starting instance %d, %d DAQs.", i, in->nDaq);
         setStatus(static_cast<uint8_t>(i), ST_READY);
     }
-    static const gw_callbacks_t callbacks{{{nullptr, 0},
-                                           {mr::condRead, 0},
-                                           {measStartStop, 0},
-                                           {measStartStop, 0},
-                                           {nullptr, 0},
-                                           {nullptr, 0}}};
     bool any = false;
     for (Inst* in : inst)
         any = any || (in && CfgMat_XcpMr_Cond_Adr[in->index] != 0xFFFFFFFF);
-    if (!any) return;
-    if (!gwClient && !(gwClient = gw_connect(&callbacks))) {
-        syslogx(LOG_ERR, "XCPMR: cannot connect to gateway.");
-        return;
-    }
+    if (!any || !mr::gwConnect(master, "XCPMR")) return;
     for (Inst* in : inst) {
         if (!in || CfgMat_XcpMr_Cond_Adr[in->index] == 0xFFFFFFFF) continue;
         const int8_t s = CfgMat_XcpMr_Cond_size[in->index];
-        if (mr::condSetup(gwClient, CfgMat_XcpMr_Cond_Adr[in->index], static_cast<uint32_t>(s < 0 ? -s : s),
-                          &in->cond, "XcpMr", "xcpmr"))
+        if (mr::condSetup(master.gwClient, CfgMat_XcpMr_Cond_Adr[in->index],
+                          static_cast<uint32_t>(s < 0 ? -s : s), &in->cond, "XcpMr", "xcpmr"))
             in->cond.configured = 1;
     }
 }
 
 void xcpmr_10ms() {
-    const uint32_t ms = msSinceStart();
+    const uint32_t ms = mr::msSinceStart();
     for (Inst* in : inst) {
         if (!in) continue;
         const uint8_t i = in->index;
-        uint8_t s = status(in);
-        if (s == ST_ERROR) {
-            if (++in->errHold < 100) continue;
-            in->errHold = 0;
-            setStatus(i, s = ST_IDLE);
-        }
-        bool run = CfgMat_XcpMr_ACTIVE[i] != 0;
-        if ((in->cond.configured && ms < 1000) || ms <= CfgMat_XcpMr_STARTDELAY[i]) run = false;
+        uint8_t s;
+        if (mr::errorHeld(&xcpmr_status[i], s, in->errHold)) continue;
+        bool run = mr::startAllowed(CfgMat_XcpMr_ACTIVE[i] != 0, in->cond.configured, ms,
+                                    CfgMat_XcpMr_STARTDELAY[i]);
         if (in->cond.configured && in->cond.valid.load())
             run = run && mr::calc_cond(in->cond.value.load(), CfgMat_XcpMr_Cond_size[i],
                                        CfgMat_XcpMr_Cond_Val[i], CfgMat_XcpMr_Cond_Op[i]);
@@ -637,12 +524,11 @@ void xcpmr_10ms() {
         }
         if (tag != 0xFFFFFFFF) post(in, tag);
     }
-    mr::slots10ms(slots, CfgMat_XcpMr_CHAN_DEFAULT, CfgMat_XcpMr_CHAN_TIMEOUT);
+    mr::slots10ms(master.slots, CfgMat_XcpMr_CHAN_DEFAULT, CfgMat_XcpMr_CHAN_TIMEOUT);
 }
 
 void* xcpmr_GetAddr(uint32_t address) {
-    const uint32_t n = address & 0xFFF;
-    return n < CHANNELS ? static_cast<void*>(&measdata[n]) : nullptr;
+    return mr::slotAddr(master, address);
 }
 
 int32_t xcpmr_getWander(int instance) {
@@ -650,41 +536,33 @@ int32_t xcpmr_getWander(int instance) {
 }
 
 int xcpmr_checkMeasList(const int32_t* words, uint32_t length, uint32_t* daq, int mode) {
-    bool mixed = false;
     const int32_t cfg =
-        mr::listDaq(words, length, mode, MEAS_CLASS_XCPMR, CHANNELS, CfgMat_XcpMr_CHAN_DAQ, &mixed);
-    if (mixed)
-        syslogx(LOG_ERR, "XCPMR: mixture XCPMR and normal channel detected, no special timing treatment.");
+        mr::listCfg(words, length, mode, MEAS_CLASS_XCPMR, CHANNELS, CfgMat_XcpMr_CHAN_DAQ, "XCPMR");
     if (cfg < 0) return 0;
     const uint8_t owner = cfg < DAQS ? CfgMat_XcpMr_DAQ_MRID[cfg] : 255;
     if (owner >= INSTANCES || !inst[owner]) {
         syslogx(LOG_ERR, "xcpmr_meas: could not find xcpmr_handle, when creating measlist ");
         return 0;
     }
-    for (uint8_t k = 0; k < inst[owner]->nDaq; ++k)
-        if (inst[owner]->daqs[k].cfg == cfg) {
-            *daq = static_cast<uint32_t>(cfg);
-            return 1;
-        }
-    syslogx(LOG_ERR, "xcpmr_meas: could not find daq, when creating measlist ");
-    return 0;
+    if (!mr::findDaq(inst, CfgMat_XcpMr_DAQ_MRID, DAQS, static_cast<uint32_t>(cfg))) {
+        syslogx(LOG_ERR, "xcpmr_meas: could not find daq, when creating measlist ");
+        return 0;
+    }
+    *daq = static_cast<uint32_t>(cfg);
+    return 1;
 }
 
 MeasDetach xcpmr_measlist_create(void* list, uint32_t daq) {
-    Daq* d = nullptr;
-    const uint8_t owner = daq < DAQS ? CfgMat_XcpMr_DAQ_MRID[daq] : 255;
-    if (owner < INSTANCES && inst[owner])
-        for (uint8_t k = 0; k < inst[owner]->nDaq; ++k)
-            if (inst[owner]->daqs[k].cfg == daq) d = &inst[owner]->daqs[k];
+    Daq* d = mr::findDaq(inst, CfgMat_XcpMr_DAQ_MRID, DAQS, daq);
     if (!d) {
         syslogx(LOG_ERR, "xcpmr_meas: could not link daq to measlist, invaild daq_handle");
         return nullptr;
     }
-    return mr::feedAttach(feeds, &d->feed, list, "xcpmr") ? xcpmr_measlist_destroy : nullptr;
+    return mr::feedAttach(master.feeds, &d->feed, list, "xcpmr") ? xcpmr_measlist_destroy : nullptr;
 }
 
 void xcpmr_measlist_destroy(void* list) {
-    mr::feedDetach(feeds, list, "xcpmr");
+    mr::feedDetach(master.feeds, list, "xcpmr");
 }
 
 void xcpmr_reset() {
@@ -692,14 +570,5 @@ void xcpmr_reset() {
         freeInst(in);
         in = nullptr;
     }
-    if (daqTask) {
-        taskDelete(daqTask);
-        taskWaitExit(daqTask, WAIT_FOREVER);
-        daqTask = TASK_ID_NULL;
-    }
-    if (daqQueue) msgQDelete(daqQueue), daqQueue = nullptr;
-    if (gwClient) gw_disconnect(gwClient), gwClient = nullptr;
-    for (auto& p : feeds.pair)
-        p = {};
-    measerr = 0;
+    mr::masterReset(master);
 }

@@ -22,16 +22,9 @@ constexpr int RX_IDS = 33;
 enum Tag : uint32_t { TAG_RESPONSE = 0, TAG_START = 1, TAG_KEEPALIVE = 2, TAG_CLOCK = 3, TAG_STOP = 4 };
 
 struct Inst;
-struct Daq {
-    mr::Feed feed;
-    uint32_t dto;
+struct Daq : mr::DaqCore {
     Inst* inst;
-    mr::Odt* odts;
-    uint16_t prescaler;
     uint8_t number; // DAQ number at the slave (among the DAQs with ODTs)
-    uint8_t cfg, event, odtCount, configured;
-    std::atomic<uint8_t> inUse, firstPid, started;
-    uint32_t cycle; // the DAQ task's
 };
 
 struct CanTl {
