@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <vector>
 
 namespace {
 
@@ -403,6 +404,10 @@ void freeInst(Inst* in) {
     delete in;
 }
 
+// Instances whose set-up failed after binding receive identifiers: the CAN layer cannot unbind a
+// handler, so they stay allocated and idle (their handlers drop every frame) until the reset.
+std::vector<Inst*> parked;
+
 void post(Inst* in, uint32_t tag) {
     Msg m{tag, {}};
     static std::atomic<uint8_t> guard{0};
@@ -432,7 +437,8 @@ void ccpmr_ini() {
                                 reinterpret_cast<intptr_t>(in))) {
             // an instance that could not be set up is not started
             if (in->task) taskDelete(in->task), taskWaitExit(in->task, WAIT_FOREVER);
-            freeInst(in);
+            setStatus(in, ST_IDLE);
+            parked.push_back(in);
             continue;
         }
         inst[i] = in;
@@ -555,5 +561,8 @@ void ccpmr_reset() {
         freeInst(in);
         in = nullptr;
     }
+    for (Inst* in : parked)
+        freeInst(in);
+    parked.clear();
     mr::masterReset(master);
 }

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <vector>
 
 using namespace xmr;
 
@@ -383,6 +384,17 @@ void freeInst(Inst* in) {
     delete in;
 }
 
+// An instance whose set-up failed. Its CAN receive identifiers may be bound, and the CAN layer
+// cannot unbind a handler: such an instance stays allocated, its handlers dropping every frame,
+// until the reset.
+std::vector<Inst*> parked;
+void retire(Inst* in) {
+    if (!in->can) return freeInst(in);
+    in->parked = true;
+    if (in->task) taskDelete(in->task), taskWaitExit(in->task, WAIT_FOREVER), in->task = TASK_ID_NULL;
+    parked.push_back(in);
+}
+
 bool taskCreate(Inst* in) {
     return mr::daqTaskCreate(master, sizeof(DaqMsg), "T_xmrDaq", DAQ_PRIO, STACK, xcpmrDaqTask,
                              "xcpmrDaqTaskCreate: msgQCreate() failed ",
@@ -464,12 +476,12 @@ void xcpmr_ini() {
         in->tl = CfgMat_XcpMr_TransportLayer[i];
         in->tsUsed = udp(in);
         if (!handlerIni(in)) {
-            freeInst(in);
+            retire(in);
             setStatus(static_cast<uint8_t>(i), ST_FAILED);
             continue;
         }
         if (!taskCreate(in)) {
-            freeInst(in);
+            retire(in);
             setStatus(static_cast<uint8_t>(i), ST_ERROR);
             continue;
         }
@@ -570,5 +582,8 @@ void xcpmr_reset() {
         freeInst(in);
         in = nullptr;
     }
+    for (Inst* in : parked)
+        freeInst(in);
+    parked.clear();
     mr::masterReset(master);
 }

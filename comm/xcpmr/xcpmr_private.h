@@ -72,6 +72,7 @@ struct Inst {
     uint8_t index, retry, cur, odt, elem, noReply, positives, bigEndian, nDaq, daqsInUse, tsSize, tsUsed;
     uint8_t pidByte, props, minDaq;
     std::atomic<uint8_t> keyByte;
+    std::atomic<bool> parked; // set-up failed: its bound CAN handlers drop every frame
     uint16_t maxDaq, maxEvent;
     std::atomic<uint32_t> pidMap[PID_MAP]; // bit 31 valid, DAQ index in bits 8 to 23, ODT in 0 to 7
 };

@@ -25,7 +25,7 @@ void RxHandler(uintptr_t user, uint32_t id, uint8_t format, uint32_t dlc, const 
 void DaqHandler(uintptr_t user, uint32_t, uint8_t, uint32_t dlc, const uint8_t* data) {
     Inst* in = reinterpret_cast<Inst*>(user);
     const uint8_t pid = data[0];
-    if (pid >= 0xFC || !running(in) || (in->keyByte.load() >> 6) != 0) return;
+    if (pid >= 0xFC || in->parked.load() || !running(in) || (in->keyByte.load() >> 6) != 0) return;
     const uint32_t m = pid < PID_MAP ? in->pidMap[pid].load() : 0;
     Daq* d = m >> 31 && (m >> 8 & 0xFFFF) < in->nDaq ? &in->daqs[m >> 8 & 0xFFFF] : nullptr;
     if (!d) {
@@ -38,6 +38,7 @@ void DaqHandler(uintptr_t user, uint32_t, uint8_t, uint32_t dlc, const uint8_t* 
 
 void RxHandler(uintptr_t user, uint32_t id, uint8_t format, uint32_t dlc, const uint8_t* data) {
     Inst* in = reinterpret_cast<Inst*>(user);
+    if (in->parked.load()) return;
     if (data[0] < 0xFC) return DaqHandler(user, id, format, dlc, data);
     postResponse(in, data, 8, "xcpmr_RxHandler(): msgQSend(CTO) error: %s");
 }

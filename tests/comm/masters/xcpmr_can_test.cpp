@@ -75,6 +75,18 @@ struct XcpCan : Masters {
     }
 };
 
+TEST_F(XcpCan, AnInstanceWhoseSetUpFailedDropsTheFramesOfItsBoundIdentifier) {
+    // DAQ 1's eight bytes do not fit one ODT: the set-up fails with the response identifier bound.
+    configure();
+    cal<uint8_t>(VTADDR_CfgMat_XcpMr_DAQ_ODT_NUM, 1, 1);
+    xcpmr_ini();
+    frame(RESP, {0xFF, 0, 0, 0, 0, 0, 0, 0});
+    frame(RESP, {0x00, 1, 2, 3, 4, 5, 6, 7});
+    xcpmr_10ms();
+    sim::waitIdle();
+    EXPECT_TRUE(cansim::takeSent().empty());
+}
+
 TEST_F(XcpCan, ReadsTheDaqsOfAnIndependentSlaveInBothByteOrdersAndPastItsPidMap) {
     // "hi": the slave's PIDs run past the unit's PID map (250, 251, 252): the rest are read.
     for (const char* order : {"le", "be", "hi"}) {
