@@ -104,8 +104,8 @@ def end(p):
 
 
 def test_two_units_online_offline_resume_and_a_queue_mode_list(unit):
-    """Unit A shows B's square and its own constant; B stops and starts again; meanwhile a
-    scripted peer reads a queue-mode list of B on the DK channel."""
+    """Unit A shows B's square and its own constant; B stops and starts again, then restarts at
+    once; meanwhile a scripted peer reads a queue-mode list of B on the DK channel."""
     net = netns.Network()
     image = can_dataset()
     try:
@@ -131,6 +131,13 @@ def test_two_units_online_offline_resume_and_a_queue_mode_list(unit):
         a.wait_for(running, 30, times=2)
         resumed = time.time()
         time.sleep(1.0)
+        # B killed and at once back, sooner than A can call it offline: A sees the restart
+        killed = time.time()
+        b.kill()
+        b = unit(["0"], settings_b, dataset=image, prefix=hb.prefix(), name="b")
+        a.wait_for(running, 30, times=3)
+        again = time.time()
+        time.sleep(1.0)
         assert end(a) == 0 and end(b) == 0
         seen = wire()
     finally:
@@ -145,7 +152,8 @@ def test_two_units_online_offline_resume_and_a_queue_mode_list(unit):
         last = t
     before = [v for t, v in shown if t < stopped]
     offline = [v for t, v in shown if gone + 0.3 < t < restarted]
-    after = [v for t, v in shown if t > resumed + 0.2]
+    after = [v for t, v in shown if resumed + 0.2 < t < killed]
+    restart = [v for t, v in shown if t > again + 0.2]
     first = next(i for i, (v, _) in enumerate(before) if v)
     # B's square, a level every 10 frames give or take the raster's jitter in real time, and A's own
     valid = [(v, own) for v, own in before[first:] + after if v]
@@ -158,6 +166,7 @@ def test_two_units_online_offline_resume_and_a_queue_mode_list(unit):
     # B gone: its row carries nothing; B back: the list is requested again and its values return
     assert offline and all(v == 0 for v, _ in offline)
     assert after and {level(v) for v, _ in after if v} == {1, 4}
+    assert restart and {level(v) for v, _ in restart if v} == {1, 4}
 
     # The queue-mode list: one ana04 of 4 bytes after the stamp, an entry for every 10 ms with none
     # lost (a late raster catches up, its entries then bear the same stamp)
