@@ -38,12 +38,12 @@ std::vector<Pass> passes;
 void schedCall(uint16_t raster, uint32_t ts) {
     std::lock_guard<std::mutex> g(passesMutex);
     if (raster == 0) passes.push_back({ts, "", adc_get_adc_unfil_sync(0)});
-    passes.back().calls += "s" + std::to_string(raster) + " ";
+    passes.back().calls.append("s").append(std::to_string(raster)).append(" ");
     EXPECT_EQ(passes.back().ts, ts);
 }
 void measCopy(int raster, uint32_t) {
     std::lock_guard<std::mutex> g(passesMutex);
-    passes.back().calls += "c" + std::to_string(raster) + " ";
+    passes.back().calls.append("c").append(std::to_string(raster)).append(" ");
 }
 void adjust() {
     std::lock_guard<std::mutex> g(passesMutex);
