@@ -183,10 +183,14 @@ bool running() {
     return local_data && !AWM_sched_STOP;
 }
 
-uint8_t get(float* out, float v) {
-    if (!local_data) return 0;
-    if (out) *out = v;
-    return 1;
+// The command task reads the outputs (the laptrigger master's messages) while the 10 ms cycle
+// writes them and a shutdown may free them: under the channel functions' lock.
+uint8_t get(float* out, float (*value)(const Instance&)) {
+    awm_sched_lock();
+    const Instance* in = local_data;
+    if (in && out) *out = value(*in);
+    awm_sched_unlock();
+    return in ? 1 : 0;
 }
 
 } // namespace
@@ -230,14 +234,14 @@ float awm_0x0A_fuelcons_setLaptrigger() {
 }
 
 uint8_t fuelconsGet_FuelLap(float* out) {
-    return get(out, local_data ? local_data->lap * 0.01f : 0.0f);
+    return get(out, [](const Instance& in) { return in.lap * 0.01f; });
 }
 uint8_t fuelconsGet_FuelLapOld(float* out) {
-    return get(out, local_data ? local_data->lapOld * 0.01f : 0.0f);
+    return get(out, [](const Instance& in) { return in.lapOld * 0.01f; });
 }
 uint8_t fuelconsGet_FuelRem(float* out) {
-    return get(out, local_data ? local_data->rem * 0.01f : 0.0f);
+    return get(out, [](const Instance& in) { return in.rem * 0.01f; });
 }
 uint8_t fuelconsGet_FuelTotal(float* out) {
-    return get(out, local_data ? local_data->total * 0.1f : 0.0f);
+    return get(out, [](const Instance& in) { return in.total * 0.1f; });
 }

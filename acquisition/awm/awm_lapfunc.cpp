@@ -396,14 +396,22 @@ void countdown() {
     osClockGettime(CLOCK_REALTIME, &now);
     nv.startS = static_cast<uint32_t>(now.tv_sec);
     nv.startNs = static_cast<uint32_t>(now.tv_nsec);
+    // A set value from the calibration may be huge or infinite: the end stops at the clock's last
+    // second rather than wrapping to a time long past.
     const double whole = std::floor(cntdowntime);
+    const double s = static_cast<double>(now.tv_sec) + whole;
+    if (!(s < 4294967295.0)) {
+        nv.endS = 0xFFFFFFFF;
+        nv.endNs = 0;
+        return;
+    }
     uint64_t ns = now.tv_nsec + static_cast<uint64_t>((cntdowntime - whole) * 1e9);
-    uint64_t s = static_cast<uint64_t>(now.tv_sec) + static_cast<uint64_t>(whole);
+    uint64_t secs = static_cast<uint64_t>(s);
     if (ns >= 1000000000u) {
         ns -= 1000000000u;
-        ++s;
+        ++secs;
     }
-    nv.endS = static_cast<uint32_t>(s);
+    nv.endS = secs > 0xFFFFFFFF ? 0xFFFFFFFF : static_cast<uint32_t>(secs);
     nv.endNs = static_cast<uint32_t>(ns);
 }
 
@@ -602,7 +610,7 @@ void awm_0x08_lapfunc_ini_lof() {
         syslogx(LOG_INFO,
                 "awm_0x08_lapfunc_ini_lof: Out/Lap/AbsLap/Frag: %d/%d/%d/%d or hex %X/%X/%X/%X - Dist: %dm",
                 c.outing, c.lap, c.absLap, c.fragment, c.outing, c.lap, c.absLap, c.fragment,
-                static_cast<int>(distlap));
+                awm_to_i32(distlap));
         if (!speedInput || !(distlap < limit)) {
             c.outing = static_cast<uint16_t>(c.outing + 1);
             c.lap = lapStart;
@@ -610,7 +618,7 @@ void awm_0x08_lapfunc_ini_lof() {
                 syslogx(LOG_INFO, "awm_0x08_lapfunc_ini_lof: New outing %d bc invalid speed", c.outing);
             else
                 syslogx(LOG_INFO, "awm_0x08_lapfunc_ini_lof: New outing %d bc dist > %dm", c.outing,
-                        static_cast<int>(limit));
+                        awm_to_i32(limit));
             changed = true;
         }
     } else {
@@ -705,8 +713,10 @@ uint8_t awm_0x08_lapfunc_getOutIncrReq() {
     return outIncrReq.exchange(0);
 }
 
-void awm_0x08_lapfunc_checkOutCtr() {
-    if (cfg_system.ltm_pid == AppMan_getPID() && cfg_system.ltm_remote != 0) return;
+namespace {
+// The command task's check reads the model's distance and outing and sets the block counter of
+// the 10 ms cycle: under the channel functions' lock, which the model's steps hold too.
+void checkOutCtr() {
     Instance* in = local_data;
     if (awm_0x08_init != 2 || !in) {
         syslogx(155, "awm_0x08_lapfunc_checkOutCtr(): lapfunc not operational");
@@ -716,7 +726,7 @@ void awm_0x08_lapfunc_checkOutCtr() {
     const float limit = TRACK_LEN * CND_DIST_MIN;
     if (speedInput && distlap < limit) {
         syslogx(LOG_INFO, "awm_0x08_lapfunc_checkOutCtr: no increment of outing %d bc dist %fm < %dm",
-                static_cast<int>(outing), static_cast<double>(distlap), static_cast<int>(limit));
+                static_cast<int>(outing), static_cast<double>(distlap), awm_to_i32(limit));
         return;
     }
     outIncrReq = 1;
@@ -726,7 +736,14 @@ void awm_0x08_lapfunc_checkOutCtr() {
                 static_cast<int>(outing));
     else
         syslogx(LOG_INFO, "awm_0x08_lapfunc_checkOutCtr: New outing %d bc dist %fm > %dm",
-                static_cast<int>(outing), static_cast<double>(distlap), static_cast<int>(limit));
+                static_cast<int>(outing), static_cast<double>(distlap), awm_to_i32(limit));
+}
+} // namespace
+void awm_0x08_lapfunc_checkOutCtr() {
+    if (cfg_system.ltm_pid == AppMan_getPID() && cfg_system.ltm_remote != 0) return;
+    awm_sched_lock();
+    checkOutCtr();
+    awm_sched_unlock();
 }
 
 void lapfunc_resetLap() {

@@ -123,4 +123,18 @@ TEST_F(Fuel, ResetAtStartRoundingSaturationAndRequests) {
     EXPECT_TRUE(logged("awm_0x0A_fuelcons_setupmeas: invalid subchannel measurement request"));
 }
 
+// The laptrigger master's messages read the lap's fuel in the command task while the 10 ms
+// cycle writes it (a race under TSan without the cycle's lock).
+TEST_F(Fuel, TheCommandTaskReadsTheLapFuelWhileTheCycleRuns) {
+    ASSERT_NE(start(), nullptr);
+    const TASK_ID reader = taskSpawnFn("r_cmd", 100, 0, 0, [] {
+        float f;
+        for (int k = 0; k < 500; ++k)
+            fuelconsGet_FuelLap(&f);
+    });
+    for (int k = 0; k < 500; ++k)
+        awm_sched_call(3, ts += 100);
+    ASSERT_EQ(taskWaitExit(reader, WAIT_FOREVER), OK);
+}
+
 } // namespace

@@ -94,6 +94,7 @@ TEST_F(Lapfunc, AtStartANewOutingBeginsWithoutSpeedOrAfterTheMinimumDistance) {
          {"logging 3/8", "init 3/8", "update 3/8"},
          "awm_0x08_lapfunc_ini_lof: New outing 8 bc dist > "},
         {true, true, 80, {"init 5/7"}, "awm_0x08_lapfunc_ini_lof: Out/Lap/AbsLap/Frag: 7/5/40/2"},
+        {true, true, 1e20f, {"logging 3/8", "init 3/8", "update 3/8"}, "- Dist: 2147483647m"},
     };
     for (const auto& c : cases) {
         awm_man_reset();
@@ -162,6 +163,15 @@ TEST_F(Lapfunc, TheCountdownRunsOnOverARestart) {
         EXPECT_NEAR(CNTDOWNTIME_INIT, c.expected, 1e-3);
         EXPECT_EQ(*laptimebest, 71.5f);
     }
+    // A countdown set beyond the clock's range ends at its last second.
+    for (float set : {1e30f, INFINITY}) {
+        cntdowntime = set;
+        cycle();
+        uint32_t record[5] = {};
+        ASSERT_EQ(nvram_dbs_read(nvram_lapfunc.id, 0, record, sizeof record), 20);
+        EXPECT_EQ(record[2], 0xFFFFFFFFu) << set;
+    }
+    cntdowntime = 0;
 }
 
 TEST_F(Lapfunc, OutputsUpTo98AndTheirRounding) {
@@ -184,6 +194,22 @@ TEST_F(Lapfunc, OutputsUpTo98AndTheirRounding) {
     EXPECT_EQ(*static_cast<uint8_t*>(at[2]), 255);
     for (void* m : h)
         awm_man_AWM_shutdownMeasure(m);
+}
+
+// The command task's outing check reads the distance that the model's step writes under the
+// channel functions' lock (a race under TSan without it).
+TEST_F(Lapfunc, TheOutingCheckOfTheCommandTaskWaitsForTheModelStep) {
+    start(true);
+    const TASK_ID command = taskSpawnFn("r_cmd", 100, 0, 0, [] {
+        for (int k = 0; k < 200; ++k)
+            awm_0x08_lapfunc_checkOutCtr();
+    });
+    for (int k = 0; k < 200; ++k) {
+        awm_sched_lock();
+        distlap = static_cast<float>(k);
+        awm_sched_unlock();
+    }
+    ASSERT_EQ(taskWaitExit(command, WAIT_FOREVER), OK);
 }
 
 } // namespace
