@@ -163,7 +163,7 @@ void retry(Inst* in) {
 
 void clockRelation(Inst* in, const uint8_t* p, uint32_t len) {
     if (len < 8) return;
-    const double slave = mr::get32(p + 4, in->bigEndian) * in->factor;
+    const double slave = slaveTime(mr::get32(p + 4, in->bigEndian), in->factor);
     const auto diff = static_cast<int32_t>(
         static_cast<uint32_t>(static_cast<int64_t>(time_getTimestamp()) - std::llround(slave)));
     wander[in->index] = diff;
