@@ -334,7 +334,10 @@ int tele_app_start(const tele_start_t* start) {
     for (int b = 1; b < TELE_BLOCKS; ++b)
         if (tele[b].records) s += valueBytes(tele[b]), ++k;
     if (k == 0) k = 1;
-    updateRate = cfg.dataRate ? (s + k * b0) * 8 / (cfg.dataRate * k) : 1000;
+    // 64 bits: a data rate from the file times the slow slots may wrap 32 bits to a divisor of 0
+    updateRate = cfg.dataRate
+                     ? static_cast<uint32_t>((s + uint64_t{k} * b0) * 8 / (uint64_t{cfg.dataRate} * k))
+                     : 1000;
     if (updateRate < 10) updateRate = 10;
     semGive(m);
     if (!jsonTx && (jsonTx = taskSpawn("r_teleTxJSON", PRIO, VX_FP_TASK, STACK, jsonTxTask)) == TASK_ID_NULL)

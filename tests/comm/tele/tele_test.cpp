@@ -197,6 +197,11 @@ TEST_F(Tele, StartsThatCouldNotWorkAreRefused) {
     big.entrySize = 4 + 245;
     EXPECT_EQ(tele_app_start(&s), 1);
 }
+    // A data rate that times two slow slots wraps 32 bits to 0
+    static tele_record slow2[2]{};
+    tele[1] = {&slow2[0], 1}, tele[2] = {&slow2[1], 1};
+    s.config.medium = 2, s.config.address = 0x7F000001, s.config.dataRate = 0x80000000;
+    EXPECT_EQ(tele_app_start(&s), 1);
 
 TEST_F(Tele, EachStopClosesTheSocketAndThePortOfItsStart) {
     const auto descriptors = [] {
