@@ -20,6 +20,7 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
+#include <cfloat>
 #include <cstdarg>
 #include <cmath>
 #include <cstdio>
@@ -481,9 +482,11 @@ size_t tele_json_text(char* out, size_t size, const double* lapDist, const doubl
         appendf(out, size, n, "\"lapdist\":%lld",
                 static_cast<long long>(std::clamp(*lapDist + 0.5, -9.2e18, 9.2e18)));
     }
-    if (lat && std::isfinite(*lat))
+    // Sent as single precision: beyond its range it would print as inf.
+    const auto asFloat = [](const double* v) { return v && std::fabs(*v) <= FLT_MAX; };
+    if (asFloat(lat))
         sep(), appendf(out, size, n, "\"gps_lat\":%.6f", static_cast<double>(static_cast<float>(*lat)));
-    if (lon && std::isfinite(*lon))
+    if (asFloat(lon))
         sep(), appendf(out, size, n, "\"gps_long\":%.6f", static_cast<double>(static_cast<float>(*lon)));
     if (dcpCrc) {
         sep();
