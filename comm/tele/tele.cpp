@@ -20,6 +20,7 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
+#include <cfloat>
 #include <cstdarg>
 #include <cmath>
 #include <cstdio>
@@ -334,7 +335,10 @@ int tele_app_start(const tele_start_t* start) {
     for (int b = 1; b < TELE_BLOCKS; ++b)
         if (tele[b].records) s += valueBytes(tele[b]), ++k;
     if (k == 0) k = 1;
-    updateRate = cfg.dataRate ? (s + k * b0) * 8 / (cfg.dataRate * k) : 1000;
+    // 64 bits: a data rate from the file times the slow slots may wrap 32 bits to a divisor of 0
+    updateRate = cfg.dataRate
+                     ? static_cast<uint32_t>((s + uint64_t{k} * b0) * 8 / (uint64_t{cfg.dataRate} * k))
+                     : 1000;
     if (updateRate < 10) updateRate = 10;
     semGive(m);
     if (!jsonTx && (jsonTx = taskSpawn("r_teleTxJSON", PRIO, VX_FP_TASK, STACK, jsonTxTask)) == TASK_ID_NULL)
@@ -478,9 +482,11 @@ size_t tele_json_text(char* out, size_t size, const double* lapDist, const doubl
         appendf(out, size, n, "\"lapdist\":%lld",
                 static_cast<long long>(std::clamp(*lapDist + 0.5, -9.2e18, 9.2e18)));
     }
-    if (lat && std::isfinite(*lat))
+    // Sent as single precision: beyond its range it would print as inf.
+    const auto asFloat = [](const double* v) { return v && std::fabs(*v) <= FLT_MAX; };
+    if (asFloat(lat))
         sep(), appendf(out, size, n, "\"gps_lat\":%.6f", static_cast<double>(static_cast<float>(*lat)));
-    if (lon && std::isfinite(*lon))
+    if (asFloat(lon))
         sep(), appendf(out, size, n, "\"gps_long\":%.6f", static_cast<double>(static_cast<float>(*lon)));
     if (dcpCrc) {
         sep();

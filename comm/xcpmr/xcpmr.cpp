@@ -163,7 +163,7 @@ void retry(Inst* in) {
 
 void clockRelation(Inst* in, const uint8_t* p, uint32_t len) {
     if (len < 8) return;
-    const double slave = mr::get32(p + 4, in->bigEndian) * in->factor;
+    const double slave = slaveTime(mr::get32(p + 4, in->bigEndian), in->factor);
     const auto diff = static_cast<int32_t>(
         static_cast<uint32_t>(static_cast<int64_t>(time_getTimestamp()) - std::llround(slave)));
     wander[in->index] = diff;
@@ -256,6 +256,9 @@ void positive(Inst* in, const uint8_t* p, uint32_t len) {
 bool statemachineReceive(Inst* in, const uint8_t* p, uint32_t len) {
     if (len == 0 || (p[0] != 0xFF && p[0] != 0xFE)) return false; // events and service requests
     const uint8_t s = in->state;
+    // Ready: no command is out. Another master's traffic on the same identifiers neither starts
+    // nor fails an instance.
+    if (s == 2) return false;
     if (s == 1 || s > 19) {
         syslogx(LOG_ERR, s == 1 ? "XCPMR: receive returncode without command"
                                 : "XCPMR: state machine in the wood on receive");
@@ -472,6 +475,7 @@ void xcpmr_ini() {
             continue;
         }
         in->index = static_cast<uint8_t>(i);
+        in->state = 2, in->next = 2; // ready until the first start
         in->clockPoll = 100;
         in->tl = CfgMat_XcpMr_TransportLayer[i];
         in->tsUsed = udp(in);

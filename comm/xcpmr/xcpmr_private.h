@@ -6,6 +6,7 @@
 #include "platform/os/os.h"
 
 #include <atomic>
+#include <cmath>
 #include <cstdint>
 #include <netinet/in.h>
 
@@ -76,6 +77,12 @@ struct Inst {
     uint16_t maxDaq, maxEvent;
     std::atomic<uint32_t> pidMap[PID_MAP]; // bit 31 valid, DAQ index in bits 8 to 23, ODT in 0 to 7
 };
+
+// A slave clock value in 100 us, modulo 2^32 as this unit's clock wraps: a long count times a
+// large factor passes every integer type.
+inline double slaveTime(uint32_t ticks, double factor) {
+    return std::fmod(ticks * factor, 4294967296.0);
+}
 
 // The DAQ of the instance that the slave numbers `number`, or null.
 Daq* daqByNumber(Inst* in, uint32_t number);

@@ -174,8 +174,7 @@ void UdpHandlePacket(Inst* in, const uint8_t* p, uint32_t n) {
                                               : mr::get32(p + at, in->bigEndian);
         at += in->tsSize;
         // double: a float would lose the 100 us steps once the product passes 2^24
-        stamp = static_cast<uint32_t>(static_cast<int64_t>(static_cast<double>(ts) * in->factor) +
-                                      in->offset.load());
+        stamp = static_cast<uint32_t>(static_cast<int64_t>(slaveTime(ts, in->factor)) + in->offset.load());
     } else if (odt == 0) {
         stamp = time_getTimestamp();
     }

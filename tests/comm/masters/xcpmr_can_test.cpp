@@ -75,16 +75,23 @@ struct XcpCan : Masters {
     }
 };
 
-TEST_F(XcpCan, AnInstanceWhoseSetUpFailedDropsTheFramesOfItsBoundIdentifier) {
-    // DAQ 1's eight bytes do not fit one ODT: the set-up fails with the response identifier bound.
-    configure();
-    cal<uint8_t>(VTADDR_CfgMat_XcpMr_DAQ_ODT_NUM, 1, 1);
-    xcpmr_ini();
-    frame(RESP, {0xFF, 0, 0, 0, 0, 0, 0, 0});
-    frame(RESP, {0x00, 1, 2, 3, 4, 5, 6, 7});
-    xcpmr_10ms();
-    sim::waitIdle();
-    EXPECT_TRUE(cansim::takeSent().empty());
+TEST_F(XcpCan, InstancesThatDoNotRunStaySilentOnFramesOfTheirIdentifiers) {
+    // One whose set-up failed with the response identifier bound (DAQ 1's eight bytes do not fit
+    // one ODT), and one present but off while another master talks to the slave.
+    for (const bool failed : {true, false}) {
+        configure();
+        cal<uint8_t>(VTADDR_CfgMat_XcpMr_DAQ_ODT_NUM, 1, failed ? 1 : 2);
+        cal<uint8_t>(VTADDR_CfgMat_XcpMr_ACTIVE, 0, failed ? 1 : 0);
+        xcpmr_ini();
+        for (int i = 0; i < 3; ++i)
+            frame(RESP, {0xFF, 0, 0, 0, 0, 0, 0, 0}), frame(RESP, {0xFE, 0x20, 0, 0, 0, 0, 0, 0});
+        frame(RESP, {0x00, 1, 2, 3, 4, 5, 6, 7});
+        xcpmr_10ms();
+        sim::waitIdle();
+        EXPECT_TRUE(cansim::takeSent().empty()) << failed;
+        EXPECT_EQ(xcpmr_status[0], failed ? 7 : 3) << failed;
+        restart();
+    }
 }
 
 TEST_F(XcpCan, ReadsTheDaqsOfAnIndependentSlaveInBothByteOrdersAndPastItsPidMap) {

@@ -214,7 +214,10 @@ TEST_F(Masters, DtoTimestampsKeepEveryStepPast2To24) {
         double factor;
         int32_t offset;
         uint32_t stamp;
-    } cases[] = {{16777217, 1, 0, 16777217}, {16777219, 1, -2, 16777217}, {3355443, 10, 1, 33554431}};
+    } cases[] = {{16777217, 1, 0, 16777217},
+                 {16777219, 1, -2, 16777217},
+                 {3355443, 10, 1, 33554431},
+                 {0x80000000, 8589934593.0, 5, 0x80000005}}; // 2^64 + 2^31: wraps as the clock does
     xmr::Inst in{};
     xmr::Daq daq{};
     daq.inst = &in, daq.inUse = 1, daq.started = 1;

@@ -75,7 +75,7 @@ TEST(TeleJson, ModemStatusWithStandardSpacingSetsTheSignals) {
 }
 
 TEST(TeleJson, StatusTextIsJsonForJq) {
-    const double lap = 1234.5, lat = 48.1234567, lon = 11.5, nan = std::nan("");
+    const double lap = 1234.5, lat = 48.1234567, lon = 11.5, nan = std::nan(""), huge = 1e39;
     const uint32_t crc = 0xDEADBEEF;
     struct Case {
         const double *l, *a, *o;
@@ -86,6 +86,7 @@ TEST(TeleJson, StatusTextIsJsonForJq) {
          R"({"dcp_ini_crc":3735928559,"gps_lat":48.123455,"gps_long":11.5,"lapdist":1235,"prjcode":77,"sw_id":3})"},
         {nullptr, nullptr, nullptr, &crc, R"({"dcp_ini_crc":3735928559,"prjcode":77,"sw_id":3})"},
         {&nan, &lat, nullptr, nullptr, R"({"gps_lat":48.123455})"},
+        {&lap, &huge, &huge, nullptr, R"({"lapdist":1235})"}, // no single precision value
     };
     for (const Case& c : cases) {
         char text[300];
@@ -195,6 +196,11 @@ TEST_F(Tele, StartsThatCouldNotWorkAreRefused) {
     s.config.baudRate = 115200;
     EXPECT_EQ(tele_app_start(&s), 0) << "a frame whose length does not fit its byte";
     big.entrySize = 4 + 245;
+    EXPECT_EQ(tele_app_start(&s), 1);
+    // A data rate that times two slow slots wraps 32 bits to 0
+    static tele_record slow2[2]{};
+    tele[1] = {&slow2[0], 1}, tele[2] = {&slow2[1], 1};
+    s.config.medium = 2, s.config.address = 0x7F000001, s.config.dataRate = 0x80000000;
     EXPECT_EQ(tele_app_start(&s), 1);
 }
 
