@@ -453,8 +453,12 @@ TEST_F(Logic, SystemSpeedByTheDriveRulesAndTheDistanceOfALongDrive) {
     cycle(1000);
     feed(1, 3);
     cycle(1000);
-    EXPECT_NEAR(*distance, 1000071, 0.07);
-    EXPECT_EQ(*metres, static_cast<int16_t>(1000071 % 65536)) << "the low 16 bits";
+    feed(1, NAN); // adds nothing
+    cycle();
+    feed(1, 3);
+    cycle(100);
+    EXPECT_NEAR(*distance, 1000074, 0.07);
+    EXPECT_EQ(*metres, static_cast<int16_t>(1000074 % 65536)) << "the low 16 bits";
 }
 
 TEST_F(Logic, PwmOutputKeepsItsConfigurationAndAdjustsItsOffset) {
