@@ -389,7 +389,7 @@ TEST_F(Logic, GroupAdjustmentOnEdgesAfterStartAdjustsTheAdjustChannels) {
     auto offsets = [] {
         std::string s;
         for (uint16_t i = 0; i < 3; ++i)
-            s += std::to_string(static_cast<int>(awm_man_get_adj_data(i)[0])) + " ";
+            s += std::to_string(awm_to_i32(awm_man_get_adj_data(i)[0])) + " ";
         return s;
     };
     auto trigger = [&](double v) { feed(9, v), cycle(12); };
@@ -410,6 +410,9 @@ TEST_F(Logic, GroupAdjustmentOnEdgesAfterStartAdjustsTheAdjustChannels) {
     cycle();
     trigger(0);
     EXPECT_EQ(offsets(), "5 5 5 ") << "the first value after a time-out never fires";
+    feed(1, NAN);
+    trigger(1);
+    EXPECT_EQ(offsets(), "5 5 5 ") << "a signal that is not a number leaves the offset";
 }
 
 TEST_F(Logic, SystemSpeedByTheDriveRulesAndTheDistanceOfALongDrive) {
@@ -478,6 +481,7 @@ TEST_F(Logic, PwmOutputKeepsItsConfigurationAndAdjustsItsOffset) {
     EXPECT_EQ(t->adjustment(awm_man_get_cfg_by_chan(1), 1, 50, 1), 0) << "17 breakpoints are not read";
     EXPECT_EQ(t->adjustment(awm_man_get_cfg_by_chan(2), 2, 50, 2), 0);
     EXPECT_EQ(t->adjustment(awm_man_get_cfg_by_chan(2), 2, 50, 1), 1);
+    EXPECT_EQ(t->adjustment(awm_man_get_cfg_by_chan(2), 2, NAN, 1), 0);
     EXPECT_FLOAT_EQ(awm_man_get_adj_data(2)[0], 1.5f) << "target 50, the curve gives 48.5";
 }
 
