@@ -415,6 +415,16 @@ TEST_F(Logic, GroupAdjustmentOnEdgesAfterStartAdjustsTheAdjustChannels) {
     EXPECT_EQ(offsets(), "5 5 5 ") << "a signal that is not a number leaves the offset";
 }
 
+TEST_F(Logic, FormulaTimeCountsFromTheFirstRasterPass) {
+    ts = 50000000; // the measurement time when the channel functions start
+    DS cyclic = DS(0x10, 300).floats(184, {-1e9f, 1e9f}).put<uint16_t>(292, 3).tokens(192, {{0xA5, 0}});
+    load({cyclic, DS(cyclic).put<uint16_t>(292, 0xFFFF)});
+    float *c = measure(0, 0), *m = measure(1, 0);
+    cycle(101);
+    EXPECT_FLOAT_EQ(*c, 1.0f);
+    EXPECT_FLOAT_EQ(*m, 1.0f) << "without memory too";
+}
+
 TEST_F(Logic, SystemSpeedByTheDriveRulesAndTheDistanceOfALongDrive) {
     struct Case {
         uint16_t selection;
