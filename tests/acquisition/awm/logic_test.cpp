@@ -425,6 +425,19 @@ TEST_F(Logic, FormulaTimeCountsFromTheFirstRasterPass) {
     EXPECT_FLOAT_EQ(*m, 1.0f) << "without memory too";
 }
 
+// The gateway delivers from its own task while the cyclic calls read the values (TSan).
+TEST_F(Logic, InputsDeliveredByAnotherTaskAreReadWithoutARace) {
+    load(
+        {condeval(1, 4, {0, fbits(100)}),
+         DS(0x10, 300).ref(40, 1).floats(184, {-1e9f, 1e9f}).put<uint16_t>(292, 3).tokens(192, {{0x10, 0}})});
+    const TASK_ID gateway = taskSpawnFn("r_gw", 100, 0, 0, [this] {
+        for (int k = 0; k < 200; ++k)
+            feed(1, k);
+    });
+    cycle(200);
+    ASSERT_EQ(taskWaitExit(gateway, WAIT_FOREVER), OK);
+}
+
 TEST_F(Logic, SystemSpeedByTheDriveRulesAndTheDistanceOfALongDrive) {
     struct Case {
         uint16_t selection;
