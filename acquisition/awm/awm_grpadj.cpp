@@ -5,6 +5,7 @@
 
 #include "services/syslog/syslog.h"
 
+#include <cmath>
 #include <new>
 
 namespace {
@@ -170,7 +171,14 @@ uint8_t adjustAdjust(vc_data_t* e, uint16_t index, float mean, uint16_t request)
         return 0;
     }
     if (!awm_ref_set(e->dataset + REF)) return 0;
-    adj[0] = awm_rd_active<float>(e->dataset, 12) - mean;
+    // A signal that is not a number would pin the output at its maximum, also after a restart.
+    const float offset = awm_rd_active<float>(e->dataset, 12) - mean;
+    if (!std::isfinite(offset)) {
+        syslogx(LOG_ERR, "awm_0x14_adjust_adjustment: offset adjustment value %f refused",
+                static_cast<double>(offset));
+        return 0;
+    }
+    adj[0] = offset;
     syslogx(LOG_INFO, "awm_0x14_adjust_adjustment: offset adjustment value: %f", static_cast<double>(adj[0]));
     return 1;
 }

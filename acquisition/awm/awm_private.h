@@ -115,8 +115,8 @@ extern std::atomic<uint32_t> error_toggle;
 // Input reference (36 bytes in a dataset) and its value buffer.
 constexpr uint32_t AWM_REF_SIZE = 36;
 struct awm_input_buf {
-    uint32_t list; // gateway magic, 0: none
-    uint32_t raw;
+    uint32_t list;             // gateway magic, 0: none
+    std::atomic<uint32_t> raw; // written by the gateway's task, read by the cyclic calls
     std::atomic<float> value;
     std::atomic<uint16_t> latency;
     uint16_t pid;

@@ -5,6 +5,7 @@
 
 #include "services/syslog/syslog.h"
 
+#include <cmath>
 #include <new>
 
 namespace {
@@ -84,7 +85,13 @@ uint8_t pwmAdjust(vc_data_t* e, uint16_t index, float mean, uint16_t request) {
     std::memcpy(xs, ds + 80, 4u * n);
     std::memcpy(ys, ds + 80 + 4u * n, 4u * n);
     awm_0x02_lookup(&y, ys, mean, xs, static_cast<uint16_t>(n - 1));
-    adj[0] = awm_rd_active<float>(ds, 12) - y;
+    const float offset = awm_rd_active<float>(ds, 12) - y;
+    if (!std::isfinite(offset)) {
+        syslogx(LOG_ERR, "awm_0x09_pwmout_adjustment: offset adjustment value %f refused",
+                static_cast<double>(offset));
+        return 0;
+    }
+    adj[0] = offset;
     return 1;
 }
 

@@ -7,6 +7,7 @@
 #include "services/syslog/syslog.h"
 
 #include <algorithm>
+#include <cmath>
 #include <new>
 #include <utility>
 
@@ -86,7 +87,8 @@ void speed4wd(Speed* s) {
 }
 
 void distanceStep(Speed* s) {
-    s->distance += static_cast<double>(s->speedF) * CYCLE_S;
+    // A speed that is not a number (or infinite) would end the distance for good.
+    if (std::isfinite(s->speedF)) s->distance += static_cast<double>(s->speedF) * CYCLE_S;
     s->distanceF = static_cast<float>(s->distance);
     s->distanceOut = static_cast<int16_t>(static_cast<uint16_t>(awm_to_i32(awm_round(s->distance))));
 }

@@ -189,7 +189,10 @@ double awm_man_upn_calc(const uint8_t* tokens, uint16_t size, uint16_t, awm_upn_
             r = fresh || dt == 0 ? 0.0 : (b - c[0]) / dt, c[0] = b;
             break;
         case 0xA5:
-            r = static_cast<uint32_t>(ts - static_cast<uint32_t>(c[0])) * 1e-4;
+            // A formula set up before the first raster pass (or one without memory) takes the
+            // first timestamp once the process has one.
+            if (c[0] == 0) c[0] = awm_firstTimestamp.load();
+            r = static_cast<uint32_t>(ts - awm_to_u32(c[0])) * 1e-4;
             break;
         case 0xA6:
             r = c[0] = fresh ? b : std::max(c[0], b);

@@ -389,7 +389,7 @@ TEST_F(Logic, GroupAdjustmentOnEdgesAfterStartAdjustsTheAdjustChannels) {
     auto offsets = [] {
         std::string s;
         for (uint16_t i = 0; i < 3; ++i)
-            s += std::to_string(static_cast<int>(awm_man_get_adj_data(i)[0])) + " ";
+            s += std::to_string(awm_to_i32(awm_man_get_adj_data(i)[0])) + " ";
         return s;
     };
     auto trigger = [&](double v) { feed(9, v), cycle(12); };
@@ -410,6 +410,32 @@ TEST_F(Logic, GroupAdjustmentOnEdgesAfterStartAdjustsTheAdjustChannels) {
     cycle();
     trigger(0);
     EXPECT_EQ(offsets(), "5 5 5 ") << "the first value after a time-out never fires";
+    feed(1, NAN);
+    trigger(1);
+    EXPECT_EQ(offsets(), "5 5 5 ") << "a signal that is not a number leaves the offset";
+}
+
+TEST_F(Logic, FormulaTimeCountsFromTheFirstRasterPass) {
+    ts = 50000000; // the measurement time when the channel functions start
+    DS cyclic = DS(0x10, 300).floats(184, {-1e9f, 1e9f}).put<uint16_t>(292, 3).tokens(192, {{0xA5, 0}});
+    load({cyclic, DS(cyclic).put<uint16_t>(292, 0xFFFF)});
+    float *c = measure(0, 0), *m = measure(1, 0);
+    cycle(101);
+    EXPECT_FLOAT_EQ(*c, 1.0f);
+    EXPECT_FLOAT_EQ(*m, 1.0f) << "without memory too";
+}
+
+// The gateway delivers from its own task while the cyclic calls read the values (TSan).
+TEST_F(Logic, InputsDeliveredByAnotherTaskAreReadWithoutARace) {
+    load(
+        {condeval(1, 4, {0, fbits(100)}),
+         DS(0x10, 300).ref(40, 1).floats(184, {-1e9f, 1e9f}).put<uint16_t>(292, 3).tokens(192, {{0x10, 0}})});
+    const TASK_ID gateway = taskSpawnFn("r_gw", 100, 0, 0, [this] {
+        for (int k = 0; k < 200; ++k)
+            feed(1, k);
+    });
+    cycle(200);
+    ASSERT_EQ(taskWaitExit(gateway, WAIT_FOREVER), OK);
 }
 
 TEST_F(Logic, SystemSpeedByTheDriveRulesAndTheDistanceOfALongDrive) {
@@ -453,8 +479,12 @@ TEST_F(Logic, SystemSpeedByTheDriveRulesAndTheDistanceOfALongDrive) {
     cycle(1000);
     feed(1, 3);
     cycle(1000);
-    EXPECT_NEAR(*distance, 1000071, 0.07);
-    EXPECT_EQ(*metres, static_cast<int16_t>(1000071 % 65536)) << "the low 16 bits";
+    feed(1, NAN); // adds nothing
+    cycle();
+    feed(1, 3);
+    cycle(100);
+    EXPECT_NEAR(*distance, 1000074, 0.07);
+    EXPECT_EQ(*metres, static_cast<int16_t>(1000074 % 65536)) << "the low 16 bits";
 }
 
 TEST_F(Logic, PwmOutputKeepsItsConfigurationAndAdjustsItsOffset) {
@@ -474,6 +504,7 @@ TEST_F(Logic, PwmOutputKeepsItsConfigurationAndAdjustsItsOffset) {
     EXPECT_EQ(t->adjustment(awm_man_get_cfg_by_chan(1), 1, 50, 1), 0) << "17 breakpoints are not read";
     EXPECT_EQ(t->adjustment(awm_man_get_cfg_by_chan(2), 2, 50, 2), 0);
     EXPECT_EQ(t->adjustment(awm_man_get_cfg_by_chan(2), 2, 50, 1), 1);
+    EXPECT_EQ(t->adjustment(awm_man_get_cfg_by_chan(2), 2, NAN, 1), 0);
     EXPECT_FLOAT_EQ(awm_man_get_adj_data(2)[0], 1.5f) << "target 50, the curve gives 48.5";
 }
 
