@@ -347,8 +347,10 @@ DkPutResult dynkomm_fifo_put(uint32_t magic, const uint8_t* data, size_t len, Dk
     uint8_t* s = dynkomm_write(f);
     if (!s) return DK_PUT_FULL;
     copyIn(s, data, len);
+    // A slot may be larger than any record (its size came from a peer): zero it piecewise.
     static const uint8_t zeros[DK_SLOT_MAX] = {};
-    copyIn(s + len, zeros, f->slotSize - len);
+    for (size_t at = len; at < f->slotSize; at += sizeof zeros)
+        copyIn(s + at, zeros, f->slotSize - at < sizeof zeros ? f->slotSize - at : sizeof zeros);
     dynkomm_writedone(f);
     return DK_PUT_OK;
 }

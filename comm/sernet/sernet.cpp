@@ -287,7 +287,9 @@ void SerNet_man_openpath(const uint8_t* msg, size_t len) {
         put16(fwd + 4, own);
         put16(fwd + 6, dest);
         put16(fwd + 2, OPEN_PAYLOAD);
-        if (!post(fwd)) {
+        // Only one unit can be the next hop: a request for every unit comes back to each unit
+        // that serves it and would be sent on again without end.
+        if (dest >= ROUTING_PIDS || !post(fwd)) {
             completion(reply, own, source, h.context1, h.context2, context, 0, 0, own);
             post(reply);
         }
@@ -362,6 +364,7 @@ void SerNet_man_closepath(const uint8_t* msg, size_t len) {
     const uint16_t own = AppMan_getPID();
     const uint16_t dest = be16(msg + 26);
     if (dest != own) {
+        if (dest >= ROUTING_PIDS) return; // as for opening: never every unit
         uint8_t fwd[CI_HEADER + CLOSE_PAYLOAD];
         std::memcpy(fwd, msg, sizeof fwd);
         put16(fwd + 2, CLOSE_PAYLOAD);
@@ -371,7 +374,12 @@ void SerNet_man_closepath(const uint8_t* msg, size_t len) {
         post(fwd);
         return;
     }
-    SerNet_man_release_fifo(be32(msg + 20));
+    // Only a receiving FIFO: the number of a sending or local one is known to peers too, and
+    // this unit's measurements still write into it.
+    const uint32_t magic = be32(msg + 20);
+    DynkommFifo* f = nullptr;
+    if (dynkomm_get_fifo(magic, &f) != 1 || f->destPid != own || f->sourcePid == own) return;
+    SerNet_man_release_fifo(magic);
 }
 
 void SerNet_man_sender_online(int raster) {

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <thread>
 
 namespace {
@@ -148,6 +150,12 @@ TEST_F(Dynkomm, RegisteredFifoIsFreedOnceAndWrittenOnlyWithinItsSlot) {
     EXPECT_EQ(dynkomm_fifo_free(m), 1);
     EXPECT_EQ(dynkomm_fifo_free(m), 0) << "the number is gone with the FIFO";
     EXPECT_EQ(dynkomm_fifo_put(m, data, 4, nullptr), DK_PUT_NO_FIFO);
+    // a slot larger than a frame (a peer's list reply sets the size) is zeroed to its end
+    DynkommFifo* big = dynkomm_fifo_alloc(1, 3000);
+    const uint32_t b = dynkomm_fifo_register(big);
+    std::memset(big->slot(0), 0xEE, 3000);
+    EXPECT_EQ(dynkomm_fifo_put(b, data, 4, nullptr), DK_PUT_OK);
+    EXPECT_EQ(std::count(big->slot(0) + 4, big->slot(0) + 3000, 0), 2996);
 }
 
 TEST_F(Dynkomm, ReservedNumbersBecomeFifosOnlyOnce) {

@@ -63,6 +63,9 @@ TEST_F(Paths, RequesterSendsNewestOnlineEntryOrEveryQueuedOneThenCloses) {
         EXPECT_EQ(fake::take(fake::online), flags ? std::vector<Bytes>{} : std::vector<Bytes>{record(3)});
         EXPECT_EQ(fake::take(fake::offline),
                   flags ? (std::vector<Bytes>{record(1), record(2), record(3)}) : std::vector<Bytes>{});
+        // a close naming our sending FIFO (its number went out with the request) leaves it be
+        serve(message(0x0301, PEER, OWN, 0, 0, fields({{fifo, 4}, {PEER, 2}, {OWN, 2}})));
+        ASSERT_EQ(dynkomm_get_fifo(fifo, &f), 1);
         dynkomm_closepath(OWN, fifo, PEER);
         EXPECT_EQ(sent(), std::vector<Bytes>{message(0x0301, OWN, PEER, 0, 0,
                                                      fields({{0xABCD0001, 4}, {OWN, 2}, {PEER, 2}}))});
@@ -108,6 +111,13 @@ TEST_F(Paths, UnitOnTheWayForwardsWithItselfAsSource) {
     serve(message(0x0301, PEER, OWN, 0, 0, close));
     EXPECT_EQ(sent(),
               std::vector<Bytes>{message(0x0301, OWN, FAR, 0, 0, fields({{0x0101, 4}, {OWN, 2}, {FAR, 2}}))});
+    // every unit as destination would be multicast on by every unit that hears it: refused
+    serve(message(0x0300, PEER, OWN, 0x1111, 0x2222,
+                  fields({{PEER, 2}, {0xFFFE, 2}, {3, 2}, {8, 2}, {5, 4}, {4, 2}, {0, 2}, {0, 4}})));
+    EXPECT_EQ(sent(), std::vector<Bytes>{message(0x0107, OWN, PEER, 0x1111, 0x2222,
+                                                 fields({{5, 4}, {0, 4}, {0, 4}, {OWN, 2}, {0, 2}}))});
+    serve(message(0x0301, PEER, OWN, 0, 0, fields({{0x0101, 4}, {PEER, 2}, {0xFFFE, 2}})));
+    EXPECT_TRUE(sent().empty());
 }
 
 // The destination makes the receiving FIFO only for sizes a ring and a frame can hold.
