@@ -400,7 +400,7 @@ void CanOut_CfgMat_configure() {
                             CfgMat_CanOut_Mb_Event_quant_c[i], CfgMat_CanOut_Mb_Event_quant_d[i],
                             CfgMat_CanOut_Mb_Event_quant_e[i], CfgMat_CanOut_Mb_Event_quant_f[i]};
         for (int k = 0; k < 6; ++k)
-            m.quant[k] = static_cast<float>(static_cast<int32_t>(q[k])); // taken as integers
+            m.quant[k] = std::isfinite(q[k]) ? std::trunc(q[k]) : 0.0f; // taken as integers
     }
     for (int i = 0; i < CANOUT_ROWS; ++i) {
         CanOutSignal& s = CanOutSignalConf[i];

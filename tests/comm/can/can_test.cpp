@@ -414,4 +414,14 @@ TEST_F(Can, ConfigurationTaskRegistersWhileTheRastersRun) {
     EXPECT_EQ(sent().back(), "07");
 }
 
+// Event factors of the data page that are not numbers or beyond any integer (UBSan).
+TEST_F(Can, DataPageEventFactorsOutOfRangeAreTakenSafely) {
+    const float q[] = {NAN, 3e9f, -INFINITY, 2.7f};
+    for (float v : q) {
+        std::memcpy(seram_memory + 0x15628u + seramActiveOffset, &v, 4); // CfgMat_CanOut_Mb_Event_quant_a[0]
+        CanOut_CfgMat_configure();
+    }
+    EXPECT_EQ(CanOutMailBoxConf[0].quant[0], 2.0f);
+}
+
 } // namespace
