@@ -7,6 +7,7 @@
 #include "services/syslog/syslog.h"
 #include "vyn/vartable.h"
 
+#include <atomic>
 #include <cstdio>
 
 namespace {
@@ -29,8 +30,9 @@ struct TxSlot {
 
 RxSlot rxReqMem[CAN_RX_SLOTS];
 TxSlot txMsgInfo[CAN_TX_SLOTS];
-int canRxReqCnt = 0;
-int canTxReqCnt = 0;
+// Published after the slot is filled: the CAN.xml task registers while the rasters poll and send.
+std::atomic<int> canRxReqCnt{0};
+std::atomic<int> canTxReqCnt{0};
 MSG_Q_ID rxQueue = nullptr;
 
 void clearTables() {
@@ -38,7 +40,8 @@ void clearTables() {
         s = RxSlot{nullptr, 0xFFFFFFFFu, 0, 0, 0xFF};
     for (TxSlot& s : txMsgInfo)
         s = TxSlot{0, 0, 0xFFFFFFFFu, 0, 0};
-    canRxReqCnt = canTxReqCnt = 0;
+    canRxReqCnt = 0;
+    canTxReqCnt = 0;
 }
 
 } // namespace
@@ -71,7 +74,7 @@ int canRegisterRxFunc(uint8_t node, uint8_t format, uint32_t id, canRxFunc fn, u
         syslogx(LOG_ERR, "canRegisterRxFunc: could not register rxfunc for 0x%03X", id);
         return 1; // the slot is reused by the next registration
     }
-    canRxReqCnt++;
+    canRxReqCnt.store(slot + 1, std::memory_order_release);
     return 0;
 }
 
@@ -84,12 +87,14 @@ int canRegisterTxFunc(uint8_t node, uint8_t format, uint32_t id, uint8_t kind, u
         syslogx(LOG_ERR, "canRegisterTxFunc: too many requests");
         return -1;
     }
-    txMsgInfo[canTxReqCnt] = TxSlot{node, format, id, kind, flags};
-    return canTxReqCnt++;
+    const int slot = canTxReqCnt;
+    txMsgInfo[slot] = TxSlot{node, format, id, kind, flags};
+    canTxReqCnt.store(slot + 1, std::memory_order_release);
+    return slot;
 }
 
 void canTxMsg(int handle, uint32_t dlc, const uint8_t* data) {
-    if (handle < 0 || handle >= canTxReqCnt) {
+    if (handle < 0 || handle >= canTxReqCnt.load(std::memory_order_acquire)) {
         SYSLOGX_GUARDED(LOG_ERR, "CanTxMsg: Sending unregistered message: %d", handle);
         return;
     }
@@ -111,7 +116,7 @@ void canPoll_1ms() {
     CanRxMsg msg;
     while (msgQReceive(rxQueue, &msg, sizeof msg, NO_WAIT) == static_cast<int>(sizeof msg)) {
         // The manager sends only registered slot numbers; anything else is dropped.
-        if (msg.slot >= static_cast<uint32_t>(canRxReqCnt)) continue;
+        if (msg.slot >= static_cast<uint32_t>(canRxReqCnt.load(std::memory_order_acquire))) continue;
         const RxSlot& s = rxReqMem[msg.slot];
         if (s.node < 2) can_ReceiveCnt[s.node]++;
         if (s.fn) s.fn(s.user, s.id, s.format, msg.dlc, msg.data);

@@ -101,6 +101,9 @@ uint8_t rateLimit[2];
 uint32_t rateAcc[2];
 uint32_t canout_man_measerr = 0;
 std::atomic<bool> canOut_stop{false};
+// Set once CanOut_init has built everything: with CAN.xml it runs in its own task beside the
+// rasters, which must not walk the half-built lists.
+std::atomic<bool> ready{false};
 gw_client_t* client = nullptr;
 
 int trailingZeros(uint32_t m) {
@@ -397,7 +400,7 @@ void CanOut_CfgMat_configure() {
                             CfgMat_CanOut_Mb_Event_quant_c[i], CfgMat_CanOut_Mb_Event_quant_d[i],
                             CfgMat_CanOut_Mb_Event_quant_e[i], CfgMat_CanOut_Mb_Event_quant_f[i]};
         for (int k = 0; k < 6; ++k)
-            m.quant[k] = static_cast<float>(static_cast<int32_t>(q[k])); // taken as integers
+            m.quant[k] = std::isfinite(q[k]) ? std::trunc(q[k]) : 0.0f; // taken as integers
     }
     for (int i = 0; i < CANOUT_ROWS; ++i) {
         CanOutSignal& s = CanOutSignalConf[i];
@@ -644,11 +647,12 @@ int CanOut_init() {
                     static_cast<int>(msgs.size()));
     }
     canOut_stop = false;
+    ready = true;
     return 0;
 }
 
 void CanOut_send_message(int raster) {
-    if (canOut_stop || raster < 0 || raster >= RASTER_LISTS) return;
+    if (canOut_stop || !ready || raster < 0 || raster >= RASTER_LISTS) return;
     const uint64_t now = nowMs();
     for (Msg* m = rasterHead[raster]; m; m = m->nextRaster)
         if (delayPassed(m->intf, now)) process_message(*m);
@@ -666,7 +670,7 @@ void CanOut_send_message(int raster) {
 }
 
 void CanOut_event_message() {
-    if (canOut_stop) return;
+    if (canOut_stop || !ready) return;
     const uint64_t now = nowMs();
     for (Event& e : events) {
         if (!delayPassed(e.msg->intf, now) || !e.rec || !e.rec->list) continue;
@@ -744,6 +748,7 @@ bool CanOut_recordOf(uint32_t address, uintptr_t* list, uint32_t* offset, uint32
 }
 
 void CanOut_reset() {
+    ready = false;
     if (client) gw_disconnect(client);
     client = nullptr;
     msgs.clear();

@@ -3,7 +3,9 @@
 #include "comm/gw/gw.h"
 #include "services/syslog/syslog.h"
 
+#include <cmath>
 #include <cstring>
+#include <limits>
 
 namespace {
 
@@ -14,6 +16,15 @@ const gw_callbacks_t chan_meas_callbacks = {
 
 uint32_t sizeOf(uint32_t t) {
     return t <= 1 || t == 7 ? 1 : t <= 3 ? 2 : 4;
+}
+
+// Truncated toward zero; a delivered value or a quantisation that does not fit (or is not a
+// number) gives the nearest limit (0), not what the conversion happens to produce.
+template <class I> I truncate(double v) {
+    if (std::isnan(v)) return 0;
+    if (v <= static_cast<double>(std::numeric_limits<I>::min())) return std::numeric_limits<I>::min();
+    if (v >= static_cast<double>(std::numeric_limits<I>::max())) return std::numeric_limits<I>::max();
+    return static_cast<I>(v);
 }
 
 } // namespace
@@ -151,13 +162,13 @@ void ChanData::updateData() {
 
 void ChanData::getRawData(uint32_t& v) const {
     if (dataType == 6)
-        v = static_cast<uint32_t>(static_cast<int64_t>(raw.real));
+        v = static_cast<uint32_t>(truncate<int64_t>(raw.real));
     else
         v = dataType == 255 ? 0 : raw.word;
 }
 void ChanData::getRawData(int32_t& v) const {
     if (dataType == 6)
-        v = static_cast<int32_t>(raw.real);
+        v = truncate<int32_t>(raw.real);
     else
         v = dataType == 255 ? 0 : static_cast<int32_t>(raw.word);
 }
@@ -175,11 +186,11 @@ void ChanData::getRawData(void* out, uint32_t size) const {
 }
 void ChanData::getQuantData(uint32_t& v) {
     if (!quantValid) updateData();
-    v = static_cast<uint32_t>(static_cast<int64_t>(quant));
+    v = static_cast<uint32_t>(truncate<int64_t>(quant));
 }
 void ChanData::getQuantData(int32_t& v) {
     if (!quantValid) updateData();
-    v = static_cast<int32_t>(quant);
+    v = truncate<int32_t>(quant);
 }
 void ChanData::getQuantData(double& v) {
     if (!quantValid) updateData();

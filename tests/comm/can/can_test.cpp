@@ -5,12 +5,16 @@
 #include "comm/canout/canout.h"
 #include "comm/gw/gw.h"
 #include "platform/can/cansim.h"
+#include "platform/os/os.h"
 #include "platform/settings/settings.h"
 #include "services/rtpman/rtpman.h"
 #include "support/pyref.h"
 #include "support/stepped.h"
 #include "vyn/vartable.h"
 
+#include <atomic>
+#include <cmath>
+#include <cstring>
 #include <random>
 
 namespace {
@@ -377,6 +381,47 @@ TEST_F(Can, EventWithMaskZeroNeverFires) {
         CanOut_event_message();
     }
     EXPECT_TRUE(sent().empty());
+}
+
+// CAN.xml is compiled in its own task while the 1 ms raster polls and sends (TSan).
+TEST_F(Can, ConfigurationTaskRegistersWhileTheRastersRun) {
+    CanInMailBoxConf[0] = CanInMailBox{0, 0x10, 0};
+    inRow(0, 0, 0, 8, 0, CANIN_UNSIGNED);
+    outMb(0, 0x20, 1);
+    outRow(0, 0, CANOUT_CONST, 0, 8).constant = 7;
+    ASSERT_EQ(canRegisterRxFunc(1, CAN_FMT_STD, 0x7E8, nullptr, 0), 0); // a master's, at start-up
+    frame(0x7E8, {1}, 1);
+    cansim::inject(cansim::Frame{1, 0x7E8, false, false, false, 1, {2}}); // arrives while registering
+    std::atomic<bool> done{false};
+    const TASK_ID raster = taskSpawnFn("r1ms", 100, 0, 0, [&done] {
+        for (bool last = false; !last;) {
+            last = done;
+            canPoll_1ms();
+            CanOut_event_message();
+            CanOut_send_message(0);
+        }
+    });
+    ASSERT_EQ(CanIn_init(), 0);
+    ASSERT_EQ(CanOut_init(), 0);
+    cansim::Frame f;
+    f.id = 0x10;
+    f.len = 1;
+    f.data[0] = 0x2A;
+    cansim::inject(f);
+    done = true;
+    ASSERT_EQ(taskWaitExit(raster, WAIT_FOREVER), OK);
+    EXPECT_EQ(memory_canin[0], 0x2Au);
+    EXPECT_EQ(sent().back(), "07");
+}
+
+// Event factors of the data page that are not numbers or beyond any integer (UBSan).
+TEST_F(Can, DataPageEventFactorsOutOfRangeAreTakenSafely) {
+    const float q[] = {NAN, 3e9f, -INFINITY, 2.7f};
+    for (float v : q) {
+        std::memcpy(seram_memory + 0x15628u + seramActiveOffset, &v, 4); // CfgMat_CanOut_Mb_Event_quant_a[0]
+        CanOut_CfgMat_configure();
+    }
+    EXPECT_EQ(CanOutMailBoxConf[0].quant[0], 2.0f);
 }
 
 } // namespace

@@ -122,6 +122,33 @@ TEST_F(CanIo, ChannelDescriptionsQuantise) {
     EXPECT_TRUE(logged("quantisation parameter B"));
 }
 
+// Delivered float values beyond the integer forms, or not numbers, give the limit or 0 (UBSan).
+TEST_F(CanIo, ChannelValuesBeyondTheIntegerFormsSaturate) {
+    XmlScan scan(R"(<Chan type="FLOAT" adr="40010" mask="0" a="0" b="1" c="0" d="0" e="0" f="1"/>)");
+    XmlTok_t tok;
+    scan.getTok(&tok);
+    ChanData ch(&scan, &tok);
+    const struct {
+        uint32_t bits;
+        int32_t quant;
+        uint32_t raw;
+    } cases[] = {{0x7149F2CA, INT32_MAX, 0xFFFFFFFF}, // 1e30
+                 {0xF149F2CA, INT32_MIN, 0},          // -1e30
+                 {0x7FC00000, 0, 0},                  // NaN
+                 {0xC0600000, -3, 0xFFFFFFFD}};       // -3.5
+    for (const auto& c : cases) {
+        const uint8_t entry[8] = {
+            0, 0, 0, 0, uint8_t(c.bits >> 24), uint8_t(c.bits >> 16), uint8_t(c.bits >> 8), uint8_t(c.bits)};
+        ChanData::readCyclic(0, entry, reinterpret_cast<uintptr_t>(&ch));
+        int32_t q = 1;
+        uint32_t r = 1;
+        ch.getQuantData(q);
+        ch.getRawData(r);
+        EXPECT_EQ(q, c.quant) << std::hex << c.bits;
+        EXPECT_EQ(r, c.raw) << std::hex << c.bits;
+    }
+}
+
 TEST(CanUdp, DatagramsAreWhatPythonCanSendsAndReads) {
     // python-can's own pack and unpack, with its dlc as the byte count.
     const auto ref = pyref::map(R"(

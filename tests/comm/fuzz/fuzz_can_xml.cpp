@@ -1,19 +1,48 @@
-// CAN.xml as it may come from a drive: parsed into the tables and compiled.
+// CAN.xml as it may come from a drive: parsed into the tables and compiled, then frames (the
+// file's first bytes) decoded on every input mailbox and the output built and sent.
+#include "comm/can/can.h"
 #include "comm/canin/canin.h"
 #include "comm/canio/canio.h"
 #include "comm/canout/canout.h"
+#include "platform/can/cansim.h"
+#include "platform/settings/settings.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
+    std::string err;
+    cansim::install(0, &err);
+    can_reset();
+    RtpManUsrCan_Init();
+    CanIn_reset();
     CanIn_initConfig();
     CanOut_initConfig();
     XmlCanIOParse(text.c_str());
+    CanIn_init();
     CanOut_init();
-    CanOut_send_message(0);
+    cansim::Frame f;
+    std::copy_n(data, std::min<size_t>(size, 64), f.data);
+    for (const CanInMailBox& m : CanInMailBoxConf) {
+        if (m.intf > 1) continue;
+        f.node = static_cast<uint8_t>(m.intf);
+        f.ext = m.id & 0x80000000u;
+        f.id = m.id & (f.ext ? 0x1FFFFFFFu : 0x7FFu);
+        for (uint8_t len : {3, 8, 64}) {
+            f.fd = len > 8;
+            f.len = len;
+            cansim::inject(f);
+        }
+        canPoll_1ms();
+    }
+    CanIn_supervisor_1ms();
+    for (int r = 0; r < 10; ++r)
+        CanOut_send_message(r);
+    CanOut_event_message();
     CanOut_reset();
+    cansim::takeSent();
     return 0;
 }
