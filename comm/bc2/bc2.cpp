@@ -59,7 +59,8 @@ struct Channel {
     int type;
     Host* host;
     uint32_t pid;
-    SEM_ID activate = nullptr;
+    std::atomic<SEM_ID> activate{nullptr};
+    std::atomic<bool> activating{false}; // taken by the first activation alone
     std::atomic<uint16_t> state{DISCONNECTED};
     std::atomic<int> fd{-1};
     TASK_ID task = TASK_ID_NULL;
@@ -97,6 +98,7 @@ uint32_t ownAddr = 0;
 uint16_t ownOffset = 0;
 SEM_ID stopWake = nullptr;
 
+std::atomic<void (*)(int, uint32_t, int)> raceHook{nullptr};
 std::atomic<int (*)(const uint8_t*)> queueSink{nullptr};
 std::atomic<int (*)(const uint8_t*)> forwardSink{nullptr};
 
@@ -225,13 +227,19 @@ void disconnect(Channel* c) {
 
 void receiveTask(Channel* c);
 
+// The presence receiver and a connect daemon may activate a new channel at once: only the
+// first makes the semaphore and the task. A later caller that finds no semaphore yet is served
+// by its initial count, since the task has not started.
 int activate(Channel* c) {
-    if (!c->activate) {
-        c->activate = semCCreate(SEM_Q_FIFO, 1);
-        if (!c->activate) {
+    if (!c->activating.exchange(true)) {
+        if (auto hook = raceHook.load()) hook(0, c->pid, c->type);
+        const SEM_ID sem = semCCreate(SEM_Q_FIFO, 1);
+        if (!sem) {
             syslogx(P_ERR, "BC2_recv_activate(): semCCreate failed - errno %s", err());
+            c->activating = false;
             return 0;
         }
+        c->activate = sem;
         char name[32];
         std::snprintf(name, sizeof name, "r_%s_PID%02X", c->name, c->pid);
         c->task = taskSpawn(
@@ -245,7 +253,7 @@ int activate(Channel* c) {
         remember(c->task);
         return 1;
     }
-    semGive(c->activate);
+    if (const SEM_ID sem = c->activate.load()) semGive(sem);
     return 1;
 }
 
@@ -334,7 +342,10 @@ void receiveTask(Channel* c) {
                 c->state = CONNECT_FAILED;
                 continue;
             }
-            c->fd = fd;
+            if (auto hook = raceHook.load()) hook(1, c->pid, c->type);
+            // The peer may have connected in meanwhile: the socket in place stays.
+            int none = -1;
+            if (!c->fd.compare_exchange_strong(none, fd)) bcSocket_close(fd);
         }
         c->state = CONNECTED;
         ownSet(c->type).fetch_or(bit(c->pid));
@@ -614,6 +625,41 @@ void presenceListen() {
     }
 }
 
+// Gives an accepted connection on listen socket i to its host's channel, or closes it.
+void adoptAccepted(int type, int i, int fd, const sockaddr_in& from) {
+    const linger lg{1, 0};
+    if (setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg) != 0)
+        syslogx(P_ERR, "BC2_connect_passive: Setting SO_LINGER option failed(2)");
+    const uint32_t addr = ntohl(from.sin_addr.s_addr);
+    const uint16_t srcPort = ntohs(from.sin_port);
+    const uint16_t activeBase = type == DK ? BC2_PORT_DK_ACTIVE : BC2_PORT_CI_ACTIVE;
+    Channel* c = nullptr;
+    {
+        HostGuard g;
+        for (uint32_t pid = 0; pid < 64 && !c; ++pid) {
+            const Host& h = hosts[pid];
+            if (!h.contact || ntohl(h.from.sin_addr.s_addr) != addr) continue;
+            const bool match = h.version < 514 || srcPort == activeBase + h.offset ||
+                               (h.version >= BC2_VERSION && i * 100 == h.offset);
+            if (match) c = channelOf(pid, type, true);
+        }
+        // A connection with a socket already in place (accepted, or made by the receive
+        // task) stays with the one in place.
+        int none = -1;
+        if (c && !c->fd.compare_exchange_strong(none, fd)) c = nullptr;
+    }
+    if (!c) {
+        // No host of ours, or a second connection: closing it keeps the registry from filling up.
+        bcSocket_close(fd);
+        return;
+    }
+    if (!activate(c)) {
+        syslogx(P_ERR, "BC2_connect_passive(): creation of %s receive task failed", c->name);
+        c->fd = -1;
+        bcSocket_close(fd);
+    }
+}
+
 void passiveDaemon(int type) {
     const uint16_t base = type == DK ? BC2_PORT_DK : BC2_PORT_CI;
     pollfd listeners[5];
@@ -668,36 +714,7 @@ void passiveDaemon(int type) {
             }
             syslogx(P_INFO, "BC2_connect_passive, port %u, fd %u",
                     static_cast<unsigned>(base + ownOffset + 20 * i), static_cast<unsigned>(fd));
-            const linger lg{1, 0};
-            if (setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg) != 0)
-                syslogx(P_ERR, "BC2_connect_passive: Setting SO_LINGER option failed(2)");
-            const uint32_t addr = ntohl(from.sin_addr.s_addr);
-            const uint16_t srcPort = ntohs(from.sin_port);
-            const uint16_t activeBase = type == DK ? BC2_PORT_DK_ACTIVE : BC2_PORT_CI_ACTIVE;
-            Channel* c = nullptr;
-            {
-                HostGuard g;
-                for (uint32_t pid = 0; pid < 64 && !c; ++pid) {
-                    const Host& h = hosts[pid];
-                    if (!h.contact || ntohl(h.from.sin_addr.s_addr) != addr) continue;
-                    const bool match = h.version < 514 || srcPort == activeBase + h.offset ||
-                                       (h.version >= BC2_VERSION && i * 100 == h.offset);
-                    if (match) c = channelOf(pid, type, true);
-                }
-                // A connection with a socket already in place stays with the one in place.
-                if (c && c->fd.load() >= 0) c = nullptr;
-                if (c) c->fd = fd;
-            }
-            if (!c) {
-                // No host of ours: closing it keeps the registry from filling up.
-                bcSocket_close(fd);
-                continue;
-            }
-            if (!activate(c)) {
-                syslogx(P_ERR, "BC2_connect_passive(): creation of %s receive task failed", c->name);
-                c->fd = -1;
-                bcSocket_close(fd);
-            }
+            adoptAccepted(type, i, fd, from);
         }
     }
 }
@@ -945,6 +962,14 @@ int bc2_dk_datagram(const uint8_t* data, size_t len) {
         at += n;
     }
     return source;
+}
+
+void bc2_setRaceHook(void (*hook)(int point, uint32_t pid, int type)) {
+    raceHook = hook;
+}
+
+void bc2_accepted(int type, int listener, int fd, uint32_t addr, uint16_t port) {
+    adoptAccepted(type, listener, fd, inet(addr, port));
 }
 
 // ---- start and stop --------------------------------------------------------------------------------

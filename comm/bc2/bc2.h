@@ -50,6 +50,14 @@ bool bc2_connects_actively(uint32_t own, uint32_t peer);
 // the last FIFO written, or -1.
 int bc2_dk_datagram(const uint8_t* data, size_t len);
 
+// Tests: called on the transport's tasks where another path may take the same channel (type 0
+// CI, 1 DK): point 0 as the first activation is about to make the receive task, point 1 when a
+// receive task has connected and is about to keep its socket. Null: none.
+void bc2_setRaceHook(void (*hook)(int point, uint32_t pid, int type));
+// The passive daemon's handling of a connection accepted on listen socket `listener` from
+// addr:port (tests call it to accept at a chosen moment).
+void bc2_accepted(int type, int listener, int fd, uint32_t addr, uint16_t port);
+
 void BC2_init();
 // Stops the transport: its loops end, every socket is shut down so that blocked receivers
 // wake, the tasks are joined, then the sockets are closed.
