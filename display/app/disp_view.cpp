@@ -224,6 +224,27 @@ int CDataView::visibilityStep(GuiWindow* parent, int result, bool* cancelled) {
     return result;
 }
 
+template <class Deco>
+int CDataView::titleImages(const char* title, const Deco& middle, const Deco* lower, const Deco* upper,
+                           GuiBitmap* (&titles)[4], GuiPoint& pos, int fallback) const {
+    GuiScreen* s = mpScreen;
+    if (!s || !title[0]) return fallback;
+    const int w = s->TextWidth(title, &TarvoTiny);
+    const int h = s->TextHeight(title, &TarvoTiny);
+    pos = GuiPoint(mClient.left + (mClient.right - mClient.left) / 2 - w / 2, mClient.top);
+    titles[3] = textImage(title, &TarvoTiny, dispElem_GhostColor(middle.title_fg_col),
+                          dispElem_GhostColor(middle.title_bg_col));
+    titles[1] = textImage(title, &TarvoTiny, dispElem_Color(middle.title_fg_col),
+                          dispElem_Color(middle.title_bg_col));
+    if (lower)
+        titles[0] = textImage(title, &TarvoTiny, dispElem_Color(lower->title_fg_col),
+                              dispElem_Color(lower->title_bg_col));
+    if (upper)
+        titles[2] = textImage(title, &TarvoTiny, dispElem_Color(upper->title_fg_col),
+                              dispElem_Color(upper->title_bg_col));
+    return h;
+}
+
 GuiBitmap* CDataView::textImage(const char* text, const GuiFont* font, uint32_t fg, uint32_t bg, int alpha) {
     GuiScreen* s = mpScreen;
     if (!s || !text || !*text) return nullptr;
@@ -308,22 +329,9 @@ CDispBox::CDispBox(const GuiRect& page, display_elem_s* e, GuiWindow* parent, un
     SetColor(0, mBorderBg);
     GuiScreen* s = mpScreen;
     const int cl = mClient.left, ct = mClient.top, cr = mClient.right, cb = mClient.bottom;
-    if (s && mTitle[0]) {
-        const int w = s->TextWidth(mTitle, &TarvoTiny);
-        mTitleH = s->TextHeight(mTitle, &TarvoTiny);
-        mTitlePos = GuiPoint(cl + (cr - cl) / 2 - w / 2, ct);
-        mTitles[3] = textImage(mTitle, &TarvoTiny, dispElem_GhostColor(m.title_fg_col),
-                               dispElem_GhostColor(m.title_bg_col));
-        mTitles[1] =
-            textImage(mTitle, &TarvoTiny, dispElem_Color(m.title_fg_col), dispElem_Color(m.title_bg_col));
-        mCurTitle = mTitles[1];
-        if (mHasLower)
-            mTitles[0] = textImage(mTitle, &TarvoTiny, dispElem_Color(a.deco_lower.title_fg_col),
-                                   dispElem_Color(a.deco_lower.title_bg_col));
-        if (mHasUpper)
-            mTitles[2] = textImage(mTitle, &TarvoTiny, dispElem_Color(a.deco_upper.title_fg_col),
-                                   dispElem_Color(a.deco_upper.title_bg_col));
-    }
+    mTitleH = titleImages(mTitle, m, mHasLower ? &a.deco_lower : nullptr, mHasUpper ? &a.deco_upper : nullptr,
+                          mTitles, mTitlePos, mTitleH);
+    mCurTitle = mTitles[1];
     const uint32_t tf = dispElem_Color(m.title_fg_col), tb = dispElem_Color(m.title_bg_col);
     mMarker =
         tf == tb ? textImage("R", &TarvoTiny, GUI_BLACK, GUI_WHITE) : textImage("R", &TarvoTiny, tb, tf);
@@ -470,23 +478,9 @@ CBarView::CBarView(const GuiRect& page, display_elem_s* e, GuiWindow* parent, un
 
     GuiScreen* s = mpScreen;
     const int cl = mClient.left, ct = mClient.top, cr = mClient.right, cb = mClient.bottom;
-    int th = 16;
-    if (s && mTitle[0]) {
-        const int w = s->TextWidth(mTitle, &TarvoTiny);
-        th = s->TextHeight(mTitle, &TarvoTiny);
-        mTitlePos = GuiPoint(cl + (cr - cl) / 2 - w / 2, ct);
-        mTitles[3] = textImage(mTitle, &TarvoTiny, dispElem_GhostColor(m.title_fg_col),
-                               dispElem_GhostColor(m.title_bg_col));
-        mTitles[1] =
-            textImage(mTitle, &TarvoTiny, dispElem_Color(m.title_fg_col), dispElem_Color(m.title_bg_col));
-        mCurTitle = mTitles[1];
-        if (mHasLower)
-            mTitles[0] = textImage(mTitle, &TarvoTiny, dispElem_Color(g.deco_lower.title_fg_col),
-                                   dispElem_Color(g.deco_lower.title_bg_col));
-        if (mHasUpper)
-            mTitles[2] = textImage(mTitle, &TarvoTiny, dispElem_Color(g.deco_upper.title_fg_col),
-                                   dispElem_Color(g.deco_upper.title_bg_col));
-    }
+    const int th = titleImages(mTitle, m, mHasLower ? &g.deco_lower : nullptr,
+                               mHasUpper ? &g.deco_upper : nullptr, mTitles, mTitlePos, 16);
+    mCurTitle = mTitles[1];
     const int zeroW = s ? s->TextWidth("0", &TarvoTiny) : 0, zeroH = s ? s->TextHeight("0", &TarvoTiny) : 0;
     const int L = cl + 16, R = g.ticks && !mHorizontal ? cr - (zeroW + 17) : cr - 16;
     const int T = ct + th + (g.ticks && mHorizontal ? zeroH : 0), B = cb - 16;

@@ -61,6 +61,12 @@ class CDataView : public GuiWindow {
     static GuiBitmap* textImage(const char* text, const GuiFont* font, uint32_t fg, uint32_t bg,
                                 int alpha = 0);
     static void freeImage(GuiBitmap*& b);
+    // The title in its four colourings (lower, middle, upper, ghost; lower and upper only when
+    // given) at the top centre of the client area; its height, or `fallback` without a screen
+    // or a title.
+    template <class Deco>
+    int titleImages(const char* title, const Deco& middle, const Deco* lower, const Deco* upper,
+                    GuiBitmap* (&titles)[4], GuiPoint& pos, int fallback) const;
     void placeReal(const GuiRect& page);
 
     uint32_t mResetFlag = 0;
