@@ -17,3 +17,27 @@ constexpr int32_t GuiClamp32(int64_t v) {
 constexpr int64_t GuiStepCount(int64_t first, int64_t last, int64_t step) {
     return step <= 0 || last < first ? 0 : (last - first) / step + 1;
 }
+
+// A gauge's value set to v within [min, max]; false when nothing changes (v is the value, or v
+// lies beyond a bound the value already sits on).
+constexpr bool GuiSetWithin(int32_t& value, int64_t v, int32_t min, int32_t max) {
+    if (v == value || (v < min && value == min) || (v > max && value == max)) return false;
+    value = static_cast<int32_t>(v < min ? min : v > max ? max : v);
+    return true;
+}
+
+// A gauge's value moved by delta and held within [min, max]; false only when it sits on the
+// bound it would pass.
+constexpr bool GuiStepWithin(int32_t& value, int64_t delta, int32_t min, int32_t max) {
+    const int64_t n = value + delta;
+    if (n <= min) {
+        if (value == min) return false;
+        value = min;
+    } else if (n >= max) {
+        if (value == max) return false;
+        value = max;
+    } else {
+        value = static_cast<int32_t>(n);
+    }
+    return true;
+}

@@ -69,25 +69,11 @@ uint32_t GuiDial::BorderColour() {
 }
 
 void GuiDial::SetValue(long value, int redraw) {
-    if (value == mValue || (value < mMinimum && mValue == mMinimum) ||
-        (value > mMaximum && mValue == mMaximum))
-        return;
-    mValue = static_cast<int32_t>(value < mMinimum ? mMinimum : value > mMaximum ? mMaximum : value);
-    if (Visible() && redraw) CalcClipAndDraw();
+    if (GuiSetWithin(mValue, value, mMinimum, mMaximum) && Visible() && redraw) CalcClipAndDraw();
 }
 
 long GuiDial::IncrementValue(long delta, int redraw) {
-    const int64_t n = int64_t{mValue} + delta;
-    if (n <= mMinimum) {
-        if (mValue == mMinimum) return mValue;
-        mValue = mMinimum;
-    } else if (n >= mMaximum) {
-        if (mValue == mMaximum) return mValue;
-        mValue = mMaximum;
-    } else {
-        mValue = static_cast<int32_t>(n);
-    }
-    if (Visible() && redraw) CalcClipAndDraw();
+    if (GuiStepWithin(mValue, delta, mMinimum, mMaximum) && Visible() && redraw) CalcClipAndDraw();
     return mValue;
 }
 
