@@ -205,7 +205,7 @@ void wireCommandHandlers() {
 }
 
 // The common shell commands belong to modules above the shell, which registers them in this
-// order; "display" stands in until the display application lands.
+// order (it stops at the first that fails).
 void wireShellCommands() {
     static const MsdShellCommon commands[] = {
         {"meas", measCommandFunc, nullptr},       {"display", displayCommandFunc, nullptr},
