@@ -77,10 +77,10 @@ void adc_diagnostic_ini(uint16_t index, uint16_t type, uint16_t channel, uint32_
 void adc_diagnostic_100ms() {
     const uint8_t now = ADC_DIAGNOSTIC;
     if (now == 1 && previous == 0) {
-        syslogx(158, "adc_diagnostic: start diagnostic investigations");
+        syslogx(LOG2_INFO, "adc_diagnostic: start diagnostic investigations");
         if (taskSpawn("r_adcDiagTask", 140, VX_FP_TASK, 10000,
                       [](intptr_t, intptr_t, intptr_t, intptr_t) { adc_diagnostic_task(); }) == TASK_ID_NULL)
-            syslogx(155, "adc_diagnostic: start of adcDiagTask task failed!");
+            syslogx(LOG2_ERR, "adc_diagnostic: start of adcDiagTask task failed!");
     }
     previous = now;
 }
@@ -115,7 +115,7 @@ void adc_diagnostic_task() {
                 adc_pullup_set(e.config >> 15 & 0xFF, e.config >> 23 & 0xFF, e.config >> 31);
     adc_setHold(0);
     adc_diagnostic_state = 0;
-    syslogx(158, "adc_diagnostic: end diagnostic investigations after %d ms",
+    syslogx(LOG2_INFO, "adc_diagnostic: end diagnostic investigations after %d ms",
             static_cast<int>(monoMs() - start));
     running.store(false);
 }

@@ -136,7 +136,7 @@ void schedPass(bool taken, int error) {
 void schedTask() {
     SEM_ID sem = semCCreate(SEM_Q_PRIORITY, 0);
     if (!sem) {
-        syslogx(155, "adc_calc_meas(): semCCreate failed");
+        syslogx(LOG2_ERR, "adc_calc_meas(): semCCreate failed");
         return;
     }
     adcSem.store(sem, std::memory_order_release);

@@ -719,7 +719,7 @@ namespace {
 void checkOutCtr() {
     Instance* in = local_data;
     if (awm_0x08_init != 2 || !in) {
-        syslogx(155, "awm_0x08_lapfunc_checkOutCtr(): lapfunc not operational");
+        syslogx(LOG2_ERR, "awm_0x08_lapfunc_checkOutCtr(): lapfunc not operational");
         return;
     }
     const bool speedInput = awm_ref_set(in->ds + REF_SPEED);

@@ -42,7 +42,7 @@ struct xcpEthCtx {
 namespace {
 
 constexpr int P_SOCKET = 139; // the transport's own log priorities
-constexpr int P_SOCKET_OPT = 155;
+constexpr int P_SOCKET_OPT = LOG2_ERR;
 constexpr int P_REGISTRY = 143;
 
 // ---- socket registry: the sockets the slave opened ----------------------------------------

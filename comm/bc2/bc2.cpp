@@ -26,7 +26,7 @@ using bytes::be32;
 using bytes::put16;
 using bytes::put32;
 using bytes::put64;
-constexpr int P_ERR = 155, P_WARN = 156, P_INFO = 158;
+constexpr int P_ERR = LOG2_ERR, P_WARN = LOG2_WARN, P_INFO = LOG2_INFO;
 constexpr int HOSTS = 66;
 constexpr int MC_RECORD = 65;
 constexpr int CI = 0, DK = 1;

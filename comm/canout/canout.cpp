@@ -456,11 +456,11 @@ int CanOut_init() {
         }
         if (static_cast<int>(s.mb) != prevMb) {
             if (mb.raster > 19) {
-                syslogx(3, "CanOut_man: invalid time grid (%d)", r);
+                syslogx(LOG_BARE_ERR, "CanOut_man: invalid time grid (%d)", r);
                 return 1;
             }
             if (mb.raster < 0 && (mb.evAddress == 0 || mb.evAddress == 0xFFFFFFFFu))
-                syslogx(3, "CanOut_man: invalid event data (%d)", r);
+                syslogx(LOG_BARE_ERR, "CanOut_man: invalid event data (%d)", r);
             prevMb = static_cast<int>(s.mb);
             muxSeen = msigSeen = false;
             mailboxes++;
@@ -473,7 +473,7 @@ int CanOut_init() {
             break;
         case CANOUT_MUX:
             if (muxSeen) {
-                syslogx(3, "CanOut_man: found double multiplexer (%d)", r);
+                syslogx(LOG_BARE_ERR, "CanOut_man: found double multiplexer (%d)", r);
                 return 1;
             }
             muxSeen = true;
@@ -481,24 +481,24 @@ int CanOut_init() {
         case CANOUT_MSIG:
         case CANOUT_MCONST:
             if (!muxSeen) {
-                syslogx(3, "CanOut_man: found multiplexed signal without multiplexer (%d)", r);
+                syslogx(LOG_BARE_ERR, "CanOut_man: found multiplexed signal without multiplexer (%d)", r);
                 return 1;
             }
             if (msigSeen && s.rzValue < prevValue) {
-                syslogx(3, "CanOut_man: found unsorted multiplexer (%d)", r);
+                syslogx(LOG_BARE_ERR, "CanOut_man: found unsorted multiplexer (%d)", r);
                 return 1;
             }
             msigSeen = true;
             prevValue = s.rzValue;
             break;
         default:
-            syslogx(3, "CanOut_man: found illegal multiplexer type(%d)", r);
+            syslogx(LOG_BARE_ERR, "CanOut_man: found illegal multiplexer type(%d)", r);
             return 1;
         }
         take[r] = true;
     }
     if (mailboxes > CANOUT_MAILBOXES) {
-        syslogx(3, "CanOut_man: too many mailboxes used, wrong config");
+        syslogx(LOG_BARE_ERR, "CanOut_man: too many mailboxes used, wrong config");
         return 1;
     }
 

@@ -27,7 +27,7 @@ using bytes::be32;
 using bytes::put16;
 using bytes::put32;
 constexpr int PIDS = 64, RASTERS = 20, STATES = 12;
-constexpr int LOG_ERR2 = 155, LOG_INFO2 = 158, LOG_DEBUG2 = 159;
+constexpr int LOG_ERR2 = LOG2_ERR, LOG_INFO2 = LOG2_INFO, LOG_DEBUG2 = LOG2_DEBUG;
 constexpr int16_t REQUEST_MS = 1500;
 constexpr uint16_t OFFLINE_MS = 1500, POLL_MS = 150, KILL_DELAY = 100;
 constexpr uint32_t NOT_MEASURING_MAX = 164;

@@ -20,7 +20,7 @@ SEM_ID lockOf() {
     if (m) return m;
     SEM_ID made = semMCreate(SEM_Q_PRIORITY | SEM_INVERSION_SAFE);
     if (!made) {
-        syslogx(155, "bcSocket(): semMCreate failed - errno %s", std::strerror(errno));
+        syslogx(LOG2_ERR, "bcSocket(): semMCreate failed - errno %s", std::strerror(errno));
         return nullptr;
     }
     if (!tableMutex.compare_exchange_strong(m, made)) {

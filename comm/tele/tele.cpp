@@ -141,11 +141,11 @@ void jsonTxTask(intptr_t, intptr_t, intptr_t, intptr_t) {
     for (ChanData* c : {cfg.lapDist, cfg.latitude, cfg.longitude})
         if (c) chan_meas_setup(c, 3, 7);
     if ((jsonTxSock = udpSocket()) < 0) {
-        syslogx(155, "tele_task_JSON(): Create UDP Tx Socket failed");
+        syslogx(LOG2_ERR, "tele_task_JSON(): Create UDP Tx Socket failed");
         return;
     }
     if (cfg.address == 0) {
-        syslogx(158, "tele_task_JSON(): no IpAddress configured, no AUTO-DCP-INI");
+        syslogx(LOG2_INFO, "tele_task_JSON(): no IpAddress configured, no AUTO-DCP-INI");
         return;
     }
     sockaddr_in to{};
@@ -294,7 +294,7 @@ int tele_app_start(const tele_start_t* start) {
     if (cfg.medium == 2) {
         if ((sock = udpSocket()) < 0) {
             semGive(m);
-            syslogx(155, "tele_app_ini(): Create UDP Tx Socket failed");
+            syslogx(LOG2_ERR, "tele_app_ini(): Create UDP Tx Socket failed");
             return 0;
         }
         add_subnet(cfg.address);
@@ -307,7 +307,7 @@ int tele_app_start(const tele_start_t* start) {
     }
     if (start->kind != 1) {
         semGive(m);
-        if (start->kind != 0) syslogx(155, "Found no configuration for TARVO telemetry!");
+        if (start->kind != 0) syslogx(LOG2_ERR, "Found no configuration for TARVO telemetry!");
         return 0;
     }
     header[0] = static_cast<uint8_t>(cfg.projectCode);
@@ -322,12 +322,12 @@ int tele_app_start(const tele_start_t* start) {
                     static_cast<int>(cfg.baudRate));
         set = true;
     } else {
-        syslogx(155, "Can not open tele_io_stream.");
+        syslogx(LOG2_ERR, "Can not open tele_io_stream.");
     }
     if (set) {
         startStamp = time_getTimestamp();
         fresh = true;
-        syslogx(158, "Found a valid configuration for TARVO telemetry.");
+        syslogx(LOG2_INFO, "Found a valid configuration for TARVO telemetry.");
     }
     // UDP frame period from the data rate
     const uint32_t b0 = 12 + (tele[0].records ? valueBytes(tele[0]) : 0);

@@ -295,18 +295,18 @@ void CMainContainer::setupMeas() {
         mDisplay = nullptr;
         char msg[100] = "";
         xml_get_error_msg(msg, sizeof msg);
-        if (msg[0]) syslogx(155, "MainContainer::setupMeas - XML:%s", msg);
+        if (msg[0]) syslogx(LOG2_ERR, "MainContainer::setupMeas - XML:%s", msg);
     }
     display_err = 0;
     display_elements_skipped = 0;
     display_elements_updated = 0;
     if (!mDisplay) {
-        syslogx(155, "MainContainer::setupMeas - reading of display control file failed");
+        syslogx(LOG2_ERR, "MainContainer::setupMeas - reading of display control file failed");
         started = 1;
         update_ext_wnd(false);
         return;
     }
-    syslogx(158, "MainContainer::setupMeas - reading display control file, configuration with %d pages",
+    syslogx(LOG2_INFO, "MainContainer::setupMeas - reading display control file, configuration with %d pages",
             mDisplay->page_count);
     mImages = new (std::nothrow) CImageContainer(mDisplay);
     mDm = new (std::nothrow) CDataManager();

@@ -15,7 +15,7 @@ namespace {
 std::atomic<void (*)(int, uint8_t)> canStateSink{nullptr};
 
 // The semaphore failures of the start are logged at 155, not at the usual 147.
-constexpr int LOG_APPLCOMM_INI = 155;
+constexpr int LOG_APPLCOMM_INI = LOG2_ERR;
 
 struct State {
     SEM_ID shmSem = nullptr;    // "/ApplComSem", owned by the system process

@@ -14,6 +14,14 @@ constexpr int LOG_WARN = 148;
 constexpr int LOG_NOTICE = 149;
 constexpr int LOG_INFO = 150;
 constexpr int LOG_DEBUG = 151;
+// The second band (facility 19): the network, measurement and start-up paths log there.
+constexpr int LOG2_ERR = 155;
+constexpr int LOG2_WARN = 156;
+constexpr int LOG2_NOTICE = 157;
+constexpr int LOG2_INFO = 158;
+constexpr int LOG2_DEBUG = 159;
+// A bare error level without facility: the CAN output's configuration check logs so.
+constexpr int LOG_BARE_ERR = 3;
 
 constexpr int SYSLOG_TEXT_MAX = 200; // text field incl. NUL
 constexpr int SYSLOG_RECORD_MAX = 264;

@@ -206,7 +206,7 @@ int timeserv_init(int writeAccess, int asMaster) {
         if (!masterQueue) {
             masterQueue = msgQOpen(TIME_ISR_QUEUE, 10, 4, MSG_Q_FIFO, OM_CREATE);
             if (!masterQueue) {
-                syslogx(155, "timeServMasterTask(): msgQOpen failed : %s", std::strerror(errno));
+                syslogx(LOG2_ERR, "timeServMasterTask(): msgQOpen failed : %s", std::strerror(errno));
                 return 0;
             }
         }
