@@ -357,7 +357,7 @@ bool parseStimulus(const std::string& text, const std::string& dir, Stimulus* ou
         ok = (kind == "sine" || kind == "square" || kind == "triangle") && number(in, &s.a) &&
              number(in, &s.b) && number(in, &period) && period >= 1 && period <= 3600000 &&
              period == std::floor(period);
-        s.periodMs = static_cast<uint32_t>(period);
+        if (ok) s.periodMs = static_cast<uint32_t>(period); // only a checked period converts
     }
     std::string rest;
     if (!ok || in >> rest) {

@@ -79,8 +79,8 @@ TEST_F(SimulatedBoard, StimuliFollowTheirShapeAndTheWiringMeetsThePullUp) {
     }
     std::vector<std::pair<int, hwsim::Stimulus>> list;
     std::string error;
-    for (const char* bad :
-         {"0 sine 1 2", "0 csv none.csv", "32 const 1", "1 const 1, 2 saw 0 1 2", "0 square 1 2 0"})
+    for (const char* bad : {"0 sine 1 2", "0 csv none.csv", "32 const 1", "1 const 1, 2 saw 0 1 2",
+                            "0 square 1 2 0", "0 sine 1 1 1e30", "0 square 0 5 -1", "0 triangle 0 5 nan"})
         EXPECT_FALSE(hwsim::parseStimulusList(bad, dir.path, &list, &error)) << bad;
 
     // Input 3 at 2.5 V; its pull-up is port 7 of the expander behind the SPI core (slave 0).
