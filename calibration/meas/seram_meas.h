@@ -4,12 +4,54 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 enum seramMeasKind : uint32_t {
     SERAM_MEAS_MEMORY = 1,  // plain bytes in this process
     SERAM_MEAS_CONV = 2,    // entry of a virtual conversion table
     SERAM_MEAS_CHANNEL = 3, // channel-function output (plain bytes, held by the function)
 };
+
+// A value one task writes while others sample it (channel-function outputs, calibration signals):
+// 1, 2, 4 or 8 bytes aligned to their width move in one relaxed atomic access, so neither side
+// sees a torn word or races; other sizes and alignments are copied byte by byte.
+namespace seram_word {
+using u8 = uint8_t __attribute__((may_alias));
+using u16 = uint16_t __attribute__((may_alias));
+using u32 = uint32_t __attribute__((may_alias));
+using u64 = uint64_t __attribute__((may_alias));
+template <class W> inline bool load(void* dst, const void* src) {
+    if (reinterpret_cast<uintptr_t>(src) % sizeof(W)) return false;
+    const W w = __atomic_load_n(static_cast<const W*>(src), __ATOMIC_RELAXED);
+    std::memcpy(dst, &w, sizeof w);
+    return true;
+}
+template <class W> inline bool store(void* dst, const void* src) {
+    if (reinterpret_cast<uintptr_t>(dst) % sizeof(W)) return false;
+    W w;
+    std::memcpy(&w, src, sizeof w);
+    __atomic_store_n(static_cast<W*>(dst), w, __ATOMIC_RELAXED);
+    return true;
+}
+} // namespace seram_word
+inline void seramMeasLoadValue(void* dst, const void* src, uint32_t size) {
+    using namespace seram_word;
+    const bool done = size == 4   ? load<u32>(dst, src)
+                      : size == 2 ? load<u16>(dst, src)
+                      : size == 1 ? load<u8>(dst, src)
+                      : size == 8 ? load<u64>(dst, src)
+                                  : false;
+    if (!done) std::memcpy(dst, src, size);
+}
+inline void seramMeasStoreValue(void* dst, const void* src, uint32_t size) {
+    using namespace seram_word;
+    const bool done = size == 4   ? store<u32>(dst, src)
+                      : size == 2 ? store<u16>(dst, src)
+                      : size == 1 ? store<u8>(dst, src)
+                      : size == 8 ? store<u64>(dst, src)
+                                  : false;
+    if (!done) std::memcpy(dst, src, size);
+}
 
 // Source classes in bits 18 to 23 of a meas_address.
 constexpr uint32_t MEAS_CLASS_XCPMR = 28;
