@@ -44,6 +44,14 @@ bool isGroup(int32_t w) {
     return w == -1 || w == -2 || w == -4 || w == -8;
 }
 
+// One value of a list's entry, resolved once when the list is made: the address to load it from
+// in its width, or (conversion tables) the handle to copy it through.
+struct CopyStep {
+    const void* from;
+    uint16_t size;
+    uint16_t through;
+};
+
 struct MeasList {
     uint32_t tag;
     uint32_t sendFifo; // magic of the sending FIFO
@@ -61,8 +69,10 @@ struct MeasList {
     uint16_t requester, pathPid;
     uint16_t type, length, values, words;
     uint8_t stopped, byNames;
+    uint16_t steps;
     int32_t* word;
     seramMeasHandle* handle;
+    CopyStep* plan;
 };
 
 MeasList* heads[RASTERS];
@@ -88,12 +98,14 @@ void unlockRaster(uint32_t r) {
 }
 
 MeasList* allocList(uint32_t words) {
-    const size_t size = sizeof(MeasList) + words * (sizeof(int32_t) + sizeof(seramMeasHandle));
+    const size_t size =
+        sizeof(MeasList) + words * (sizeof(CopyStep) + sizeof(seramMeasHandle) + sizeof(int32_t));
     auto* raw = static_cast<uint8_t*>(std::calloc(1, size));
     if (!raw) return nullptr;
     auto* l = reinterpret_cast<MeasList*>(raw);
-    l->handle = reinterpret_cast<seramMeasHandle*>(raw + sizeof(MeasList));
-    l->word = reinterpret_cast<int32_t*>(raw + sizeof(MeasList) + words * sizeof(seramMeasHandle));
+    l->plan = reinterpret_cast<CopyStep*>(raw + sizeof(MeasList));
+    l->handle = reinterpret_cast<seramMeasHandle*>(l->plan + words);
+    l->word = reinterpret_cast<int32_t*>(l->handle + words);
     l->words = static_cast<uint16_t>(words);
     return l;
 }
@@ -247,6 +259,49 @@ void openReply(const uint8_t* m, size_t len, uint16_t) {
     send(0x0501, l->requester, l->magic, l->reqContext, p, n);
 }
 
+// The copy plan of a list whose words and handles are set: group by group, value by value.
+void plan(MeasList* l) {
+    uint16_t n = 0, size = 0;
+    for (uint16_t i = 0; i < l->words; ++i) {
+        const int32_t w = l->word[i];
+        if (isGroup(w)) {
+            size = static_cast<uint16_t>(-w);
+        } else if (w != 0) {
+            const seramMeasHandle& h = l->handle[i];
+            const bool through = h.kind == SERAM_MEAS_CONV;
+            l->plan[n++] = {through ? static_cast<const void*>(&h) : reinterpret_cast<const void*>(h.source),
+                            size, through};
+        }
+    }
+    l->steps = n;
+}
+
+// The value at `from` big-endian at `at`, read as the task that writes it stores it.
+void loadBigEndian(uint8_t* at, const void* from, uint16_t size) {
+    switch (size) {
+    case 1:
+        seramMeasLoadValue(at, from, 1);
+        break;
+    case 2: {
+        uint16_t v;
+        seramMeasLoadValue(&v, from, 2);
+        put16(at, v);
+        break;
+    }
+    case 4: {
+        uint32_t v;
+        seramMeasLoadValue(&v, from, 4);
+        put32(at, v);
+        break;
+    }
+    default: {
+        uint64_t v;
+        seramMeasLoadValue(&v, from, 8);
+        bytes::put64(at, v);
+    }
+    }
+}
+
 void copyList(MeasList* l, uint32_t raster, uint32_t stamp) {
     uint8_t* slot = dynkomm_write(l->fifo);
     if (!slot) {
@@ -255,15 +310,12 @@ void copyList(MeasList* l, uint32_t raster, uint32_t stamp) {
     }
     put32(slot, stamp);
     uint8_t* at = slot + 4;
-    int32_t size = 0;
-    for (uint16_t i = 0; i < l->words; ++i) {
-        const int32_t w = l->word[i];
-        if (isGroup(w)) {
-            size = -w;
-        } else if (w != 0) {
-            seramMeasCopy_bigEndian(at, static_cast<uint32_t>(size), &l->handle[i]);
-            at += size;
-        }
+    for (const CopyStep *s = l->plan, *end = s + l->steps; s != end; ++s) {
+        if (s->through)
+            seramMeasCopy_bigEndian(at, s->size, static_cast<const seramMeasHandle*>(s->from));
+        else
+            loadBigEndian(at, s->from, s->size);
+        at += s->size;
     }
     dynkomm_writedone(l->fifo);
 }
@@ -465,6 +517,7 @@ void meas_man_create(const uint8_t* m, size_t len) {
         if (l->word[i] != 0 && !isGroup(l->word[i]))
             seramMeasSetupMeas(static_cast<uint32_t>(l->word[i]), raster, &l->handle[i]);
     }
+    plan(l);
     checkMaster(l);
     measHdrMagicArr[magic & 0xFFFF] = l;
     if (!dynkomm_openpath(AppMan_getPID(), h.source, block, raster, slots, type & TYPE_OFFLINE,
@@ -655,6 +708,7 @@ void meas_man_create2_cmd(const uint8_t* m, size_t len) {
     l->recvHandle = h.context2;
     l->requester = h.source;
     l->byNames = 1;
+    plan(l);
     checkMaster(l);
     if (slots == 0) slots = dynkomm_getslotnum_SerNet(raster);
     const auto entry = static_cast<uint16_t>((offset + 3u) & ~3u);
