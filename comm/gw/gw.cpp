@@ -920,8 +920,8 @@ void gw_raster(int raster) {
     for (Mlist* l = rasterLists[raster]; l; l = l->rnext) {
         if (isRunning(l) && !l->tsError) {
             if (gatewayStop) break;
-            DynkommFifo* f = nullptr;
-            if (dynkomm_get_fifo(l->fifoRef, &f) != 1) f = nullptr;
+            // The command task may release the FIFO while its entries are handed on.
+            DynkommFifo* f = dynkomm_fifo_pin(l->fifoRef);
             uint8_t* entry = dynkomm_read(f);
             if (l->speed != l->speedConfirmed && !l->speedPending && !gw_pid_offline(l->pid)) {
                 syslogx(LOG_INFO2,
@@ -966,6 +966,7 @@ void gw_raster(int raster) {
                 dynkomm_readdone(f);
                 entry = dynkomm_read(f);
             }
+            dynkomm_fifo_unpin(f);
             if (tooNew) l->tsError = 1;
         } else if (l->state == OFF_ETRY) {
             if (gatewayStop) break;

@@ -4,6 +4,7 @@
 #include "calibration/meascalinfo/meascalinfo.h"
 #include "calibration/memory/seram.h"
 #include "comm/gw/gw.h"
+#include "comm/dynkomm/dynkomm.h"
 #include "comm/measman/meas_man.h"
 #include "comm/sernet/sernet.h"
 #include "comm/unit_fixture.h"
@@ -275,6 +276,41 @@ TEST_F(Meas, PeerOfflineResumeResetAndUnaskedMeasurements) {
     gw_meas_ini();
     EXPECT_EQ(peer(2, 1), std::vector<uint16_t>{0x0504});
     EXPECT_EQ(gw_pid_offline(64), 1);
+}
+
+// The command task frees a receiving FIFO (a peer's 0x0513 or path close names it) while the
+// raster task is handing that FIFO's entry to a client: the FIFO outlives the read.
+std::atomic<int> phase{0};
+int blockingRead(uint32_t status, const void*, uintptr_t) {
+    if (status != GW_OK) return 0;
+    phase = 1;
+    while (phase != 2)
+        std::this_thread::yield();
+    return 1;
+}
+
+TEST_F(Meas, AFifoFreedWhileTheRasterReadsItLastsUntilTheReadEnds) {
+    const gw_callbacks_t blocking{
+        {{nullptr, 0}, {blockingRead, 0}, {nullptr, 0}, {nullptr, 0}, {nullptr, 0}, {nullptr, 0}}};
+    gw_client_t* c = gw_connect(&blocking);
+    const int32_t list[] = {-4, 0x40010, 0, 0};
+    gw_start_list(gw_setup_list(c, list, 1, sizeof list, 3, PEER, 0, 0, 1, 4, 8, 3));
+    std::vector<Bytes> rq;
+    ASSERT_EQ(peer(2, 0, &rq), std::vector<uint16_t>{0x0500});
+    const uint32_t fifo = dynkomm_fifo_reserve(PEER);
+    ASSERT_EQ(dynkomm_fifo_activate(fifo, PEER, 3, 4, 8, 0), fifo);
+    serve(message(0x0501, PEER, OWN, 0x77, word(rq[0], 8), fields({{fifo, 4}, {9, 2}})));
+    const uint8_t entry[8] = {1, 2, 3, 4};
+    ASSERT_EQ(dynkomm_fifo_put(fifo, entry, sizeof entry, nullptr), DK_PUT_OK);
+    phase = 0;
+    std::thread raster([] { gw_raster(3); });
+    while (phase != 1)
+        std::this_thread::yield();
+    EXPECT_EQ(dynkomm_fifo_free(fifo), 1);
+    phase = 2;
+    raster.join();
+    gw_raster(3); // the list's FIFO is gone: nothing to read
+    gw_disconnect(c);
 }
 
 // Requests from the network that a server must refuse: 0x0501 with status 0 and no latency.
