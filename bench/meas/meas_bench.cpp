@@ -93,11 +93,7 @@ bool startUnit() {
         gw_meas_ini();
         meas_man_virtChan_registered();
         meas_man_CanIO_initialized();
-        const std::pair<uint16_t, ComintHandler> wires[] = {{0x0500, meas_man_create},
-                                                            {0x0501, gw_meascreate_reply},
-                                                            {0x0505, meas_man_get_measurement_state}};
-        for (auto [code, handler] : wires)
-            comint_setHandler(code, handler);
+        gw_meas_setHandlers();
         BC2_init();
         gw_client_t* client = gw_connect(&callbacks);
         int32_t words[VALUES + 3] = {-4};

@@ -1,6 +1,7 @@
 // Measurement server: lists of this unit's values per requester and raster, copied per raster
 // into the FIFO of the path back to the requester.
 #include "comm/measman/meas_man.h"
+#include "comm/measman/meas_man_private.h"
 
 #include "calibration/meas/seram_meas.h"
 #include "calibration/meascalinfo/meascalinfo.h"
@@ -33,7 +34,8 @@ constexpr uint16_t RASTER_DAQ = 13;
 constexpr uint32_t LIST_MAX = 480;
 constexpr uint16_t TYPE_OFFLINE = 1, TYPE_LOGGED = 2, TYPE_KEEP_ZERO = 4;
 constexpr size_t RECORD = 20;
-constexpr size_t RECORDS_MAX = (CI_QUEUE_PAYLOAD_MAX - 16) / RECORD;
+static_assert(MEAS_NAMES_MAX == (CI_QUEUE_PAYLOAD_MAX - 16) / RECORD,
+              "the records of a reply fit its payload");
 constexpr int ERR_PATH_SYNC = 482, ERR_TYPE_SYNC = 32;
 
 // a later than b on the wrapping 100 us clock
@@ -336,13 +338,6 @@ bool answersState() {
     return virtChanRegistered.load() && canIoInitialized.load();
 }
 
-struct NameValue {
-    uint32_t address;
-    uint16_t index;
-    const meascalinfo_t* info;
-    uint32_t size;
-};
-
 } // namespace
 
 void meas_man_ini() {
@@ -588,20 +583,8 @@ void meas_man_get_measurement_state2_reply(const uint8_t* m, size_t len) {
     s->stateReply(ci_header(m).source, be32(m + CI_HEADER));
 }
 
-void meas_man_create2_cmd(const uint8_t* m, size_t len) {
-    if (len < CI_HEADER + 12) return;
-    const CiHeader h = ci_header(m);
-    const uint8_t* p = m + CI_HEADER;
-    const uint16_t raster = be16(p), speed = be16(p + 2), namesLength = be16(p + 4), count = be16(p + 6);
-    uint16_t slots = be16(p + 8);
-    const uint16_t type = be16(p + 10);
-    uint8_t refused[12] = {};
-    auto refuse = [&] { send(0x0511, h.source, h.context2, h.context1, refused, sizeof refused); };
-    if (raster >= RASTERS || namesLength > h.length - 12) return refuse();
-    NameValue v[RECORDS_MAX];
-    size_t n = 0;
-    const char* names = reinterpret_cast<const char*>(p + 12);
-    size_t at = 0;
+size_t meas_man_resolve_names(const char* names, size_t namesLength, uint16_t count, MeasNameValue* v) {
+    size_t n = 0, at = 0;
     for (uint16_t index = 0; index < count && at < namesLength; ++index) {
         const void* end = std::memchr(names + at, 0, namesLength - at);
         if (!end) {
@@ -649,26 +632,36 @@ void meas_man_create2_cmd(const uint8_t* m, size_t len) {
             continue;
         }
         const uint32_t size = getSizeofType(info->type);
-        if ((size != 1 && size != 2 && size != 4) || n == RECORDS_MAX) continue;
+        if ((size != 1 && size != 2 && size != 4) || n == MEAS_NAMES_MAX) continue;
         v[n++] = {(info->meas_address + size * i) & 0xFFFFFF, index, info, size};
     }
-    // Words: up to three groups of {-size, addresses, 0}, then the final 0.
-    const uint32_t words = static_cast<uint32_t>(n) + 3 * 2 + 1;
-    if (n == 0) return refuse();
-    const uint32_t magic = magicNumber_getNewMagic(mmMagics);
-    if (!magic) {
-        syslogx(LOG_ERR, "meas_man_create2_cmd(): could not get magic number");
-        return refuse();
-    }
-    MeasList* l = allocList(words);
-    if (!l) {
-        syslogx(LOG_ERR, "meas_man_create2_cmd(): could not get memory for measlist");
-        magicNumber_deleteMagic_noTimeout(mmMagics, magic);
-        return refuse();
-    }
-    uint8_t reply[CI_QUEUE_PAYLOAD_MAX] = {};
+    return n;
+}
+
+namespace {
+
+// The 20-byte channel record of a value at `offset` of the entry.
+void putRecord(uint8_t* rec, uint16_t offset, const MeasNameValue& v, uint16_t latency) {
+    const float factor = v.info->factor;
+    const float inv = 1.0f / factor, off = -v.info->offset / factor;
+    uint32_t bi, bo;
+    std::memcpy(&bi, &inv, 4);
+    std::memcpy(&bo, &off, 4);
+    put16(rec, offset);
+    put16(rec + 2, v.index);
+    put16(rec + 4, latency);
+    rec[6] = static_cast<uint8_t>(v.info->type);
+    rec[7] = 0;
+    put32(rec + 8, bi);
+    put32(rec + 12, bo);
+    put32(rec + 16, v.info->mask);
+}
+
+// The list's words in groups of 4, 2 and 1 bytes with their handles at `raster`, and a channel
+// record per value from `records`. Returns the entry's size before rounding (stamp and values).
+uint16_t fillByNames(MeasList* l, const MeasNameValue* v, size_t n, uint16_t raster, uint8_t* records) {
     uint16_t w = 0, offset = 4;
-    size_t records = 0;
+    size_t count = 0;
     for (uint32_t size : {4u, 2u, 1u}) {
         bool open = false;
         for (size_t k = 0; k < n; ++k) {
@@ -677,20 +670,7 @@ void meas_man_create2_cmd(const uint8_t* m, size_t len) {
             open = true;
             l->word[w] = static_cast<int32_t>(v[k].address);
             seramMeasSetupMeas(v[k].address, raster, &l->handle[w]);
-            uint8_t* rec = reply + 16 + RECORD * records++;
-            const float factor = v[k].info->factor;
-            const float inv = 1.0f / factor, off = -v[k].info->offset / factor;
-            uint32_t bi, bo;
-            std::memcpy(&bi, &inv, 4);
-            std::memcpy(&bo, &off, 4);
-            put16(rec, offset);
-            put16(rec + 2, v[k].index);
-            put16(rec + 4, seramMeasGetLatency(&l->handle[w]));
-            rec[6] = static_cast<uint8_t>(v[k].info->type);
-            rec[7] = 0;
-            put32(rec + 8, bi);
-            put32(rec + 12, bo);
-            put32(rec + 16, v[k].info->mask);
+            putRecord(records + RECORD * count++, offset, v[k], seramMeasGetLatency(&l->handle[w]));
             ++w;
             offset = static_cast<uint16_t>(offset + size);
         }
@@ -700,6 +680,39 @@ void meas_man_create2_cmd(const uint8_t* m, size_t len) {
     l->words = w;
     l->length = static_cast<uint16_t>(4 * w);
     l->values = static_cast<uint16_t>(n);
+    plan(l);
+    return offset;
+}
+
+} // namespace
+
+void meas_man_create2_cmd(const uint8_t* m, size_t len) {
+    if (len < CI_HEADER + 12) return;
+    const CiHeader h = ci_header(m);
+    const uint8_t* p = m + CI_HEADER;
+    const uint16_t raster = be16(p), speed = be16(p + 2), namesLength = be16(p + 4), count = be16(p + 6);
+    uint16_t slots = be16(p + 8);
+    const uint16_t type = be16(p + 10);
+    uint8_t refused[12] = {};
+    auto refuse = [&] { send(0x0511, h.source, h.context2, h.context1, refused, sizeof refused); };
+    if (raster >= RASTERS || namesLength > h.length - 12) return refuse();
+    MeasNameValue v[MEAS_NAMES_MAX];
+    const size_t n = meas_man_resolve_names(reinterpret_cast<const char*>(p + 12), namesLength, count, v);
+    if (n == 0) return refuse();
+    const uint32_t magic = magicNumber_getNewMagic(mmMagics);
+    if (!magic) {
+        syslogx(LOG_ERR, "meas_man_create2_cmd(): could not get magic number");
+        return refuse();
+    }
+    // Words: up to three groups of {-size, addresses, 0}, then the final 0.
+    MeasList* l = allocList(static_cast<uint32_t>(n) + 3 * 2 + 1);
+    if (!l) {
+        syslogx(LOG_ERR, "meas_man_create2_cmd(): could not get memory for measlist");
+        magicNumber_deleteMagic_noTimeout(mmMagics, magic);
+        return refuse();
+    }
+    uint8_t reply[CI_QUEUE_PAYLOAD_MAX] = {};
+    const uint16_t offset = fillByNames(l, v, n, raster, reply + 16);
     l->magic = magic;
     l->speed = speed;
     l->countdown = 0;
@@ -708,7 +721,6 @@ void meas_man_create2_cmd(const uint8_t* m, size_t len) {
     l->recvHandle = h.context2;
     l->requester = h.source;
     l->byNames = 1;
-    plan(l);
     checkMaster(l);
     if (slots == 0) slots = dynkomm_getslotnum_SerNet(raster);
     const auto entry = static_cast<uint16_t>((offset + 3u) & ~3u);
@@ -729,7 +741,7 @@ void meas_man_create2_cmd(const uint8_t* m, size_t len) {
     put16(reply + 6, entry);
     put16(reply + 8, type);
     put16(reply + 10, raster);
-    send(0x0511, h.source, h.context2, h.context1, reply, 16 + RECORD * records);
+    send(0x0511, h.source, h.context2, h.context1, reply, 16 + RECORD * n);
     attach(l);
 }
 

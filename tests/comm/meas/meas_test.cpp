@@ -103,24 +103,7 @@ struct Meas : Unit {
         gw_meas_ini();
         meas_man_virtChan_registered();
         meas_man_CanIO_initialized();
-        const std::pair<uint16_t, ComintHandler> wires[] = {{0x0500, meas_man_create},
-                                                            {0x0501, gw_meascreate_reply},
-                                                            {0x0502, meas_man_break},
-                                                            {0x0503, meas_man_speed},
-                                                            {0x0504, meas_man_kill_my_measurements},
-                                                            {0x0505, meas_man_get_measurement_state},
-                                                            {0x0506, gw_meas_timestamp_err},
-                                                            {0x0510, meas_man_create2_cmd},
-                                                            {0x0511, meas_man_meas2_create_reply},
-                                                            {0x0512, meas_man_break2},
-                                                            {0x0513, meas_man_break2_reply},
-                                                            {0x0514, meas_man_speed2},
-                                                            {0x0515, meas_man_speed2_reply},
-                                                            {0x0516, meas_man_get_measurement_state2},
-                                                            {0x0517, meas_man_get_measurement_state2_reply},
-                                                            {0x0518, gw_meas2_timestamp_err}};
-        for (auto [code, handler] : wires)
-            comint_setHandler(code, handler);
+        gw_meas_setHandlers();
         peersUp = 1ull << PEER;
         calls.clear();
         consume = 1;
