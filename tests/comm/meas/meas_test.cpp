@@ -6,6 +6,7 @@
 #include "comm/gw/gw.h"
 #include "comm/dynkomm/dynkomm.h"
 #include "comm/measman/meas_man.h"
+#include "comm/measman/meas_man_private.h"
 #include "comm/sernet/sernet.h"
 #include "comm/unit_fixture.h"
 #include "platform/hw/hw.h"
@@ -15,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <thread>
@@ -137,7 +139,8 @@ struct Meas : Unit {
     }
     // Cycles n times; the peer answers every state query (none when silent). The codes of the
     // other messages sent to it, in order.
-    std::vector<uint16_t> peer(int n, int answer, std::vector<Bytes>* others = nullptr) {
+    std::vector<uint16_t> peer(int n, int answer, std::vector<Bytes>* others = nullptr,
+                               bool* asked = nullptr) {
         std::vector<uint16_t> out;
         for (int i = 0; i < n; ++i) {
             cycle(1);
@@ -145,12 +148,30 @@ struct Meas : Unit {
                 if (codes({q})[0] != 0x0505) {
                     out.push_back(codes({q})[0]);
                     if (others) others->push_back(q);
-                } else if (answer >= 0) {
-                    serve(message(answer ? 0x0103 : 0x0104, PEER, OWN, 0, word(q, 8)));
+                } else {
+                    if (asked) *asked = true;
+                    if (answer >= 0) serve(message(answer ? 0x0103 : 0x0104, PEER, OWN, 0, word(q, 8)));
                 }
             }
         }
         return out;
+    }
+    // Cycles (from 1) until the peer was asked its state, answering `answer`; -1 after 400.
+    int untilAsked(int answer) {
+        for (int n = 1; n <= 400; ++n) {
+            bool asked = false;
+            peer(1, answer, nullptr, &asked);
+            if (asked) return n;
+        }
+        return -1;
+    }
+    // Cycles (from 1) until a message `code` went to the peer; -1 after 400.
+    int until(uint16_t code, int answer) {
+        for (int n = 1; n <= 400; ++n) {
+            const auto out = peer(1, answer);
+            if (std::find(out.begin(), out.end(), code) != out.end()) return n;
+        }
+        return -1;
     }
 };
 
@@ -191,11 +212,15 @@ TEST_F(Meas, OwnValuesArrivePerRasterWithTimeOutsSpeedAndKill) {
     gw_raster(3);
     EXPECT_EQ(calls.size(), 2u);
     calls.clear();
-    // Kill: stop callback, the server drops the list, the gateway frees it after the delay.
+    // Kill: stop callback, the server drops the list, the gateway frees it once its 100 ms delay
+    // has run below 10 ms: in the 11th cycle.
     gw_kill_list(m);
     EXPECT_EQ(calls, (std::vector<Call>{{2, 0, 0, 1}}));
-    cycle(20);
     uint16_t out[19];
+    cycle(10);
+    ASSERT_EQ(gw_debugoutPID(OWN, out), 1);
+    EXPECT_EQ(out[3], 1u) << "the list waits out its delay";
+    cycle(1);
     ASSERT_EQ(gw_debugoutPID(OWN, out), 1);
     EXPECT_EQ(std::vector<uint16_t>(out, out + 4), (std::vector<uint16_t>{0, 1, 1, 0}))
         << "no measurement, one request, one run, no list left";
@@ -239,20 +264,26 @@ TEST_F(Meas, PeerOfflineResumeResetAndUnaskedMeasurements) {
     serve(message(0x0501, PEER, OWN, 0x77, word(rq[0], 8), fields({{fifo, 4}, {9, 2}})));
     EXPECT_EQ(calls, (std::vector<Call>{{3, 0, 9, 1}}));
     calls.clear();
-    peer(15, 1);
-    // Silent for 1.5 s: offline, start(11), then read(8) at the next delivery.
-    peer(140, -1);
+    // It leaves the next query unanswered: offline 1.5 s later, start(11), then read(8) at the
+    // next delivery.
+    untilAsked(1);
+    EXPECT_EQ(untilAsked(-1), 15);
+    peer(149, -1);
     EXPECT_TRUE(calls.empty());
-    peer(30, -1);
+    EXPECT_EQ(gw_pid_offline(PEER), 0);
+    peer(1, -1);
+    EXPECT_EQ(gw_pid_offline(PEER), 1);
     gw_raster(3);
     EXPECT_EQ(calls, (std::vector<Call>{{3, 11, 0xFFFF, 1}, {1, 8, 0, 1}}));
     calls.clear();
     // It answers that it measures: resumed without a new request.
     EXPECT_EQ(peer(160, 1), std::vector<uint16_t>{});
     EXPECT_EQ(calls, (std::vector<Call>{{3, 0, 0xFFFF, 1}}));
-    // It keeps answering that it runs none for 1.65 s: a reset, the list is requested again.
-    EXPECT_EQ(peer(150, 0), std::vector<uint16_t>{});
-    EXPECT_EQ(peer(50, 0), std::vector<uint16_t>{0x0500});
+    // It is asked every 150 ms. From its next answer on it says it runs none: the cycle after that
+    // answer sees it, and 1.65 s on the list counts as reset and is requested again.
+    untilAsked(1);
+    EXPECT_EQ(untilAsked(1), 15);
+    EXPECT_EQ(until(0x0500, 0), 15 + 1 + 165);
     EXPECT_TRUE(logged("MeasGate: PID 0x30 reset detected, restart measurement."));
     // A peer that measures for this unit though nothing was asked is told to kill all.
     gw_reset();
@@ -294,6 +325,92 @@ TEST_F(Meas, AFifoFreedWhileTheRasterReadsItLastsUntilTheReadEnds) {
     raster.join();
     gw_raster(3); // the list's FIFO is gone: nothing to read
     gw_disconnect(c);
+}
+
+// Answers of the server to requests that name no list of it, or no value it has.
+TEST_F(Meas, AnswersToRequestsForNothing) {
+    const char unknown[] = "nothere";
+    Bytes byNames = fields({{3, 2}, {1, 2}, {sizeof unknown, 2}, {1, 2}, {4, 2}, {0, 2}});
+    byNames.insert(byNames.end(), unknown, unknown + sizeof unknown);
+    const std::pair<Bytes, std::vector<Bytes>> cases[] = {
+        // a stop: 0x1100 with the request's first context word second, no payload
+        {message(0x0502, PEER, OWN, 0x31, 0xBAD), {message(0x1100, OWN, PEER, 0, 0x31)}},
+        // state by names: the context words swapped, u32 0
+        {message(0x0516, PEER, OWN, 0x41, PEER), {message(0x0517, OWN, PEER, PEER, 0x41, fields({{0, 4}}))}},
+        // by names without a known name: 12 zero bytes
+        {message(0x0510, PEER, OWN, 0xAA, 0xBB, byNames),
+         {message(0x0511, OWN, PEER, 0xBB, 0xAA, Bytes(12, 0))}},
+        // a stop by names: result 0, no FIFO; none at all without a request magic
+        {message(0x0512, PEER, OWN, 0xDD, 0x1234), {message(0x0513, OWN, PEER, 0, 0xDD, fields({{0, 4}}))}},
+        {message(0x0512, PEER, OWN, 0, 0x1234), {}},
+    };
+    for (const auto& [request, answers] : cases) {
+        serve(request);
+        EXPECT_EQ(sent(), answers) << std::hex << codes({request})[0];
+    }
+}
+
+// A zero stamp becomes the time of the copy unless type bit 2 keeps it; speed 0 copies nothing.
+std::vector<std::pair<uintptr_t, uint32_t>> stamps;
+int stampOf(uint32_t status, const void* d, uintptr_t user) {
+    if (status == GW_OK)
+        stamps.emplace_back(
+            user, word(Bytes(static_cast<const uint8_t*>(d), static_cast<const uint8_t*>(d) + 4), 0));
+    return 1;
+}
+
+TEST_F(Meas, CopyStampsAndPausedLists) {
+    const gw_callbacks_t reader{
+        {{nullptr, 0}, {stampOf, 0}, {nullptr, 0}, {nullptr, 0}, {nullptr, 0}, {nullptr, 0}}};
+    gw_client_t* c = gw_connect(&reader);
+    const int32_t list[] = {-4, U32_SIGNAL, 0, 0};
+    // user = raster: type, speed
+    for (auto [raster, type, speed] : {std::tuple{3, 4, 1}, {4, 0, 0}, {5, 0, 1}})
+        gw_start_list(gw_setup_list(c, list, static_cast<uintptr_t>(raster), sizeof list,
+                                    static_cast<uint16_t>(raster), 0, 1, static_cast<uint16_t>(type),
+                                    static_cast<uint16_t>(speed), 4, 8, 0));
+    cycle(3);
+    stamps.clear();
+    sim::step(7);
+    const uint32_t now = time_getTimestamp();
+    ASSERT_NE(now, 0u);
+    for (int r : {3, 4, 5}) {
+        meas_man_copy(r, 0);
+        gw_raster(r);
+    }
+    EXPECT_EQ(stamps, (std::vector<std::pair<uintptr_t, uint32_t>>{{3, 0}, {5, now}}));
+    gw_disconnect(c);
+}
+
+// The edges of a names region: element digits (at most nine), name length (below 200), the
+// name count, a region that ends inside a name. (region, count) -> (name index, size) resolved.
+TEST_F(Meas, NamesRegionEdges) {
+    using namespace std::string_literals;
+    using Got = std::vector<std::pair<uint16_t, uint32_t>>;
+    const std::string n199(199, 'x'), n200(200, 'x');
+    const std::tuple<std::string, uint16_t, Got, const char*> cases[] = {
+        {"cpu_load[000000001]\0cpu_load[0000000001]\0"s,
+         2,
+         {{0, 4}},
+         "meas_man_create2_cmd(): measlist parse error (cpu_load[0000000001])"},
+        {n199 + '\0' + n200 + '\0' + "ltecu" + '\0',
+         3,
+         {{2, 2}},
+         "meas_man_create2_cmd(): name too long, signal ignored"},
+        {"ltecu\0usb_portsc1\0"s, 1, {{0, 2}}, nullptr},
+        {"ltecu\0usb_portsc1"s,
+         5,
+         {{0, 2}},
+         "meas_man_create2_cmd(): measlist no chr(0) ending, remaining ignored"},
+    };
+    for (const auto& [region, count, expected, log] : cases) {
+        MeasNameValue v[MEAS_NAMES_MAX];
+        Got got;
+        for (size_t i = 0, n = meas_man_resolve_names(region.data(), region.size(), count, v); i < n; ++i)
+            got.emplace_back(v[i].index, v[i].size);
+        EXPECT_EQ(got, expected) << count;
+        if (log) EXPECT_TRUE(logged(log)) << log;
+    }
 }
 
 // Requests from the network that a server must refuse: 0x0501 with status 0 and no latency.
