@@ -6,8 +6,7 @@
 //   malloc; not counted in sanitizer builds), the time one call holds the raster's lock, and
 //   beside it a memcpy of the same bytes into as many entries;
 // - gw_raster: entries handed to the client per second, and the time one call holds the
-//   gateway's handle mutex, with 1 entry per list (the steady state) and 256 (a backlog);
-// - one monitoring cycle: the time it holds the handle mutex for the PID of the lists.
+//   gateway's handle mutex, with 1 entry per list (the steady state) and 256 (a backlog).
 #include "calibration/meascalinfo/meascalinfo.h"
 #include "calibration/memory/seram.h"
 #include "comm/bc2/bc2.h"
@@ -178,18 +177,6 @@ void BM_GwRaster(benchmark::State& state) {
 // The copies that fill a backlog are not timed but take most of the run: a fixed count.
 BENCHMARK(BM_GwRaster)->UseManualTime()->Arg(1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_GwRaster)->UseManualTime()->Arg(256)->Iterations(500)->Unit(benchmark::kMicrosecond);
-
-void BM_GwMonitoringCycle(benchmark::State& state) {
-    if (!startUnit()) return state.SkipWithError("the lists did not start");
-    for (auto _ : state) {
-        const auto t0 = std::chrono::steady_clock::now();
-        gw_meas_monitoring();
-        state.SetIterationTime(seconds(t0));
-        gw_request_timeout();
-        sim::step(1); // the own state queries are answered
-    }
-}
-BENCHMARK(BM_GwMonitoringCycle)->UseManualTime()->Unit(benchmark::kMicrosecond);
 
 } // namespace
 

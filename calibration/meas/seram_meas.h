@@ -16,41 +16,33 @@ enum seramMeasKind : uint32_t {
 // 1, 2, 4 or 8 bytes aligned to their width move in one relaxed atomic access, so neither side
 // sees a torn word or races; other sizes and alignments are copied byte by byte.
 namespace seram_word {
-using u8 = uint8_t __attribute__((may_alias));
-using u16 = uint16_t __attribute__((may_alias));
-using u32 = uint32_t __attribute__((may_alias));
-using u64 = uint64_t __attribute__((may_alias));
-template <class W> inline bool load(void* dst, const void* src) {
-    if (reinterpret_cast<uintptr_t>(src) % sizeof(W)) return false;
-    const W w = __atomic_load_n(static_cast<const W*>(src), __ATOMIC_RELAXED);
-    std::memcpy(dst, &w, sizeof w);
+template <class W> inline bool move(void* dst, const void* src, bool store) {
+    using A = W __attribute__((may_alias));
+    if (reinterpret_cast<uintptr_t>(store ? dst : src) % sizeof(W)) return false;
+    W w;
+    if (store) {
+        std::memcpy(&w, src, sizeof w);
+        __atomic_store_n(static_cast<A*>(dst), w, __ATOMIC_RELAXED);
+    } else {
+        w = __atomic_load_n(static_cast<const A*>(src), __ATOMIC_RELAXED);
+        std::memcpy(dst, &w, sizeof w);
+    }
     return true;
 }
-template <class W> inline bool store(void* dst, const void* src) {
-    if (reinterpret_cast<uintptr_t>(dst) % sizeof(W)) return false;
-    W w;
-    std::memcpy(&w, src, sizeof w);
-    __atomic_store_n(static_cast<W*>(dst), w, __ATOMIC_RELAXED);
-    return true;
+inline void value(void* dst, const void* src, uint32_t size, bool store) {
+    const bool done = size == 4   ? move<uint32_t>(dst, src, store)
+                      : size == 2 ? move<uint16_t>(dst, src, store)
+                      : size == 1 ? move<uint8_t>(dst, src, store)
+                      : size == 8 ? move<uint64_t>(dst, src, store)
+                                  : false;
+    if (!done) std::memcpy(dst, src, size);
 }
 } // namespace seram_word
 inline void seramMeasLoadValue(void* dst, const void* src, uint32_t size) {
-    using namespace seram_word;
-    const bool done = size == 4   ? load<u32>(dst, src)
-                      : size == 2 ? load<u16>(dst, src)
-                      : size == 1 ? load<u8>(dst, src)
-                      : size == 8 ? load<u64>(dst, src)
-                                  : false;
-    if (!done) std::memcpy(dst, src, size);
+    seram_word::value(dst, src, size, false);
 }
 inline void seramMeasStoreValue(void* dst, const void* src, uint32_t size) {
-    using namespace seram_word;
-    const bool done = size == 4   ? store<u32>(dst, src)
-                      : size == 2 ? store<u16>(dst, src)
-                      : size == 1 ? store<u8>(dst, src)
-                      : size == 8 ? store<u64>(dst, src)
-                                  : false;
-    if (!done) std::memcpy(dst, src, size);
+    seram_word::value(dst, src, size, true);
 }
 
 // Source classes in bits 18 to 23 of a meas_address.

@@ -44,35 +44,20 @@ struct Call {
 std::vector<Call> calls;
 int consume = 1;
 
-gw_callback_fn recorder(int entry) {
-    static gw_callback_fn fns[] = {
-        nullptr,
-        [](uint32_t s, const void* d, uintptr_t u) {
-            calls.push_back(
-                {1, s,
-                 d ? word(Bytes(static_cast<const uint8_t*>(d), static_cast<const uint8_t*>(d) + 8), 4) : 0,
-                 u});
-            return consume;
-        },
-        [](uint32_t s, const void*, uintptr_t u) {
-            return calls.push_back({2, s, 0, u}), 0;
-        },
-        [](uint32_t s, const void* d, uintptr_t u) {
-            return calls.push_back({3, s, d ? *static_cast<const uint16_t*>(d) : 0xFFFFu, u}), 0;
-        },
-        nullptr,
-        [](uint32_t s, const void* d, uintptr_t u) {
-            return calls.push_back({5, s, d ? *static_cast<const uint16_t*>(d) : 0u, u}), 0;
-        },
-    };
-    return fns[entry];
+// The read callback records the entry's first value, start and time-out their data (a latency or
+// a PID; start without data 0xFFFF).
+template <int E> int record(uint32_t s, const void* d, uintptr_t u) {
+    const auto* p = static_cast<const uint8_t*>(d);
+    const uint32_t v = E == 1   ? (p ? word(Bytes(p, p + 8), 4) : 0)
+                       : E == 2 ? 0
+                                : (p        ? *static_cast<const uint16_t*>(d)
+                                   : E == 3 ? 0xFFFFu
+                                            : 0u);
+    calls.push_back({E, s, v, u});
+    return E == 1 ? consume : 0;
 }
-const gw_callbacks_t callbacks{{{nullptr, 0},
-                                {recorder(1), 100},
-                                {recorder(2), 100},
-                                {recorder(3), 100},
-                                {nullptr, 0},
-                                {recorder(5), 100}}};
+const gw_callbacks_t callbacks{
+    {{nullptr, 0}, {record<1>, 100}, {record<2>, 100}, {record<3>, 100}, {nullptr, 0}, {record<5>, 100}}};
 
 constexpr uint32_t U32_SIGNAL = 0x41000; // usb_portsc1
 
@@ -87,6 +72,24 @@ std::vector<uint16_t> codes(const std::vector<Bytes>& ms) {
     for (const Bytes& m : ms)
         out.push_back(static_cast<uint16_t>(m[16] << 8 | m[17]));
     return out;
+}
+
+constexpr uint32_t N4 = 0xFFFFFFFC;
+// 0x0500 from `from`: raster, block and type, the list length and words as given.
+Bytes byAddress(uint16_t from, uint16_t raster, uint16_t block, uint16_t length, std::vector<uint32_t> words,
+                uint16_t type = 0, uint32_t context = 1) {
+    Bytes p = fields({{raster, 2}, {1, 2}, {block, 2}, {length, 2}, {4, 2}, {type, 2}});
+    for (uint32_t w : words)
+        for (auto b : fields({{w, 4}}))
+            p.push_back(b);
+    return message(0x0500, from, OWN, context, 0, p);
+}
+// 0x0510 from the peer at raster 3, the names with their terminating 0s.
+Bytes byNames(const std::string& names, uint16_t count, uint16_t type = 0) {
+    Bytes p =
+        fields({{3, 2}, {1, 2}, {static_cast<uint32_t>(names.size()), 2}, {count, 2}, {4, 2}, {type, 2}});
+    p.insert(p.end(), names.begin(), names.end());
+    return message(0x0510, PEER, OWN, 0xAA, 0xBB, p);
 }
 
 struct Meas : Unit {
@@ -329,17 +332,13 @@ TEST_F(Meas, AFifoFreedWhileTheRasterReadsItLastsUntilTheReadEnds) {
 
 // Answers of the server to requests that name no list of it, or no value it has.
 TEST_F(Meas, AnswersToRequestsForNothing) {
-    const char unknown[] = "nothere";
-    Bytes byNames = fields({{3, 2}, {1, 2}, {sizeof unknown, 2}, {1, 2}, {4, 2}, {0, 2}});
-    byNames.insert(byNames.end(), unknown, unknown + sizeof unknown);
     const std::pair<Bytes, std::vector<Bytes>> cases[] = {
         // a stop: 0x1100 with the request's first context word second, no payload
         {message(0x0502, PEER, OWN, 0x31, 0xBAD), {message(0x1100, OWN, PEER, 0, 0x31)}},
         // state by names: the context words swapped, u32 0
         {message(0x0516, PEER, OWN, 0x41, PEER), {message(0x0517, OWN, PEER, PEER, 0x41, fields({{0, 4}}))}},
         // by names without a known name: 12 zero bytes
-        {message(0x0510, PEER, OWN, 0xAA, 0xBB, byNames),
-         {message(0x0511, OWN, PEER, 0xBB, 0xAA, Bytes(12, 0))}},
+        {byNames(std::string("nothere", 8), 1), {message(0x0511, OWN, PEER, 0xBB, 0xAA, Bytes(12, 0))}},
         // a stop by names: result 0, no FIFO; none at all without a request magic
         {message(0x0512, PEER, OWN, 0xDD, 0x1234), {message(0x0513, OWN, PEER, 0, 0xDD, fields({{0, 4}}))}},
         {message(0x0512, PEER, OWN, 0, 0x1234), {}},
@@ -416,13 +415,9 @@ TEST_F(Meas, NamesRegionEdges) {
 // Requests from the network that a server must refuse: 0x0501 with status 0 and no latency.
 TEST_F(Meas, MalformedCreateRequestsAreRefused) {
     auto request = [](uint16_t raster, uint16_t block, uint16_t length, std::vector<uint32_t> words) {
-        Bytes p = fields({{raster, 2}, {1, 2}, {block, 2}, {length, 2}, {4, 2}, {0, 2}});
-        for (uint32_t w : words)
-            for (auto b : fields({{w, 4}}))
-                p.push_back(b);
-        return message(0x0500, PEER, OWN, 0x1234, 0, p);
+        return byAddress(PEER, raster, block, length, words, 0, 0x1234);
     };
-    const uint32_t N4 = 0xFFFFFFFC, N2 = 0xFFFFFFFE, P3 = 3;
+    const uint32_t N2 = 0xFFFFFFFE, P3 = 3;
     const std::vector<Bytes> bad = {
         request(20, 8, 16, {N4, U32_SIGNAL, 0, 0}),                // raster
         request(3, 8, 16, {N4, U32_SIGNAL, 0}),                    // length beyond the payload
@@ -445,10 +440,7 @@ TEST_F(Meas, MalformedCreateRequestsAreRefused) {
 TEST_F(Meas, ListsByNamesFromAPeer) {
     const char names[] = "usb_phy_linestate\0ltecu\0tecu_core\0cpu_load[1]\0usb_portsc1[3]\0cpu_load[7]\0"
                          "cpu_load\0bad]\0nothere\0usb_portsc1";
-    const Bytes nm(names, names + sizeof names);
-    Bytes p = fields({{3, 2}, {1, 2}, {static_cast<uint32_t>(nm.size()), 2}, {10, 2}, {4, 2}, {0, 2}});
-    p.insert(p.end(), nm.begin(), nm.end());
-    serve(message(0x0510, PEER, OWN, 0xAA, 0xBB, p));
+    serve(byNames(std::string(names, sizeof names), 10));
     const auto out = sent();
     ASSERT_EQ(codes(out), std::vector<uint16_t>{0x0511});
     const Bytes& r = out[0];
@@ -489,17 +481,7 @@ TEST_F(Meas, ListsByNamesFromAPeer) {
 
 TEST_F(Meas, StateQueriesAndKillAll) {
     auto create = [&](uint16_t from, uint16_t type) {
-        serve(message(0x0500, from, OWN, 1, 0,
-                      fields({{3, 2},
-                              {1, 2},
-                              {8, 2},
-                              {16, 2},
-                              {4, 2},
-                              {type, 2},
-                              {0xFFFFFFFC, 4},
-                              {U32_SIGNAL, 4},
-                              {0, 4},
-                              {0, 4}})));
+        serve(byAddress(from, 3, 8, 16, {N4, U32_SIGNAL, 0, 0}, type));
         const auto out = sent();
         if (out.size() != 1) return;
         const uint32_t remote = dynkomm_fifo_reserve(from);
@@ -534,17 +516,7 @@ TEST_F(Meas, CopiersAgainstCreateAndKillStorms) {
             meas_man_copy(12, stamp);
     };
     std::thread lap(copier, 5), period(copier, 0);
-    const Bytes create = message(0x0500, OWN, OWN, 1, 0,
-                                 fields({{12, 2},
-                                         {1, 2},
-                                         {8, 2},
-                                         {16, 2},
-                                         {2, 2},
-                                         {0, 2},
-                                         {0xFFFFFFFC, 4},
-                                         {U32_SIGNAL, 4},
-                                         {0, 4},
-                                         {0, 4}}));
+    const Bytes create = byAddress(OWN, 12, 8, 16, {N4, U32_SIGNAL, 0, 0});
     for (int i = 0; i < 40; ++i) {
         // through the queue: the command task serves them, as in the unit
         comint_put_cmd(create.data(), 1);
@@ -566,10 +538,7 @@ TEST_F(Meas, CopiersAgainstCreateAndKillStorms) {
 TEST_F(Meas, LoggedDataFollowTheSyncAndStopWhenTheClockGoesBack) {
     timemodsim::install();
     timemodsim::setStatus(TIME_SYNC_FULL);
-    const char name[] = "usb_portsc1";
-    Bytes p = fields({{3, 2}, {1, 2}, {sizeof name, 2}, {1, 2}, {4, 2}, {3, 2}});
-    p.insert(p.end(), name, name + sizeof name);
-    serve(message(0x0510, PEER, OWN, 0xAA, 0xBB, p));
+    serve(byNames(std::string("usb_portsc1", 12), 1, 3));
     const uint32_t list = word(sent().at(0), 20);
     auto copies = [](int cycles) {
         size_t n = 0;
