@@ -16,24 +16,27 @@ enum seramMeasKind : uint32_t {
 // 1, 2, 4 or 8 bytes aligned to their width move in one relaxed atomic access, so neither side
 // sees a torn word or races; other sizes and alignments are copied byte by byte.
 namespace seram_word {
+using u8 = uint8_t __attribute__((may_alias));
+using u16 = uint16_t __attribute__((may_alias));
+using u32 = uint32_t __attribute__((may_alias));
+using u64 = uint64_t __attribute__((may_alias));
 template <class W> inline bool move(void* dst, const void* src, bool store) {
-    using A = W __attribute__((may_alias));
     if (reinterpret_cast<uintptr_t>(store ? dst : src) % sizeof(W)) return false;
     W w;
     if (store) {
         std::memcpy(&w, src, sizeof w);
-        __atomic_store_n(static_cast<A*>(dst), w, __ATOMIC_RELAXED);
+        __atomic_store_n(static_cast<W*>(dst), w, __ATOMIC_RELAXED);
     } else {
-        w = __atomic_load_n(static_cast<const A*>(src), __ATOMIC_RELAXED);
+        w = __atomic_load_n(static_cast<const W*>(src), __ATOMIC_RELAXED);
         std::memcpy(dst, &w, sizeof w);
     }
     return true;
 }
 inline void value(void* dst, const void* src, uint32_t size, bool store) {
-    const bool done = size == 4   ? move<uint32_t>(dst, src, store)
-                      : size == 2 ? move<uint16_t>(dst, src, store)
-                      : size == 1 ? move<uint8_t>(dst, src, store)
-                      : size == 8 ? move<uint64_t>(dst, src, store)
+    const bool done = size == 4   ? move<u32>(dst, src, store)
+                      : size == 2 ? move<u16>(dst, src, store)
+                      : size == 1 ? move<u8>(dst, src, store)
+                      : size == 8 ? move<u64>(dst, src, store)
                                   : false;
     if (!done) std::memcpy(dst, src, size);
 }
