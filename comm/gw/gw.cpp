@@ -564,6 +564,10 @@ struct Starts {
         if (n < STARTS_PER_CYCLE && startInternal(l)) ++n;
     }
 };
+// Not yet asked for, waiting for its reply, or killed: no PID state changes it.
+bool settled(const Mlist* l) {
+    return l->state == CFG || l->state == STP || l->state == DEST || l->state == INS_DEST;
+}
 bool wasOnline(const PidRecord& p) {
     return p.previous == NOMEAS || p.previous == MEAS || p.previous == KILLMEAS;
 }
@@ -577,12 +581,8 @@ void onNoMeasurement(uint16_t pid) {
     Starts start;
     bool reset = false;
     for (Mlist* l = p.lists; l; l = l->pnext) {
+        if (settled(l)) continue;
         switch (l->state) {
-        case CFG:
-        case STP:
-        case DEST:
-        case INS_DEST:
-            break;
         case RUN:
             l->state = RUN_PN;
             l->notMeasuring = 0;
@@ -623,12 +623,8 @@ void onMeasuring(uint16_t pid) {
         syslogx(LOG_INFO2, "MeasGate: Measurement for PID 0x%X is set up and running", pid);
     Starts start;
     for (Mlist* l = p.lists; l; l = l->pnext) {
+        if (settled(l)) continue;
         switch (l->state) {
-        case CFG:
-        case STP:
-        case DEST:
-        case INS_DEST:
-            break;
         case P_INI:
         case P_ETRY:
         case P_ERR:
