@@ -46,12 +46,14 @@ bool isGroup(int32_t w) {
     return w == -1 || w == -2 || w == -4 || w == -8;
 }
 
-// One value of a list's entry, resolved once when the list is made: the address to load it from
-// in its width, or (conversion tables) the handle to copy it through.
+// One value of a list's entry, resolved once when the list is made: the address of a word
+// aligned to its width to load in one access, or (conversion tables, unaligned values) the
+// handle to copy it through.
+enum CopyOp : uint16_t { LOAD1, LOAD2, LOAD4, LOAD8, THROUGH };
 struct CopyStep {
     const void* from;
     uint16_t size;
-    uint16_t through;
+    CopyOp op;
 };
 
 struct MeasList {
@@ -270,38 +272,17 @@ void plan(MeasList* l) {
             size = static_cast<uint16_t>(-w);
         } else if (w != 0) {
             const seramMeasHandle& h = l->handle[i];
-            const bool through = h.kind == SERAM_MEAS_CONV;
-            l->plan[n++] = {through ? static_cast<const void*>(&h) : reinterpret_cast<const void*>(h.source),
-                            size, through};
+            const bool word = h.kind != SERAM_MEAS_CONV && h.source % size == 0;
+            const auto op = size == 1 ? LOAD1 : size == 2 ? LOAD2 : size == 4 ? LOAD4 : LOAD8;
+            l->plan[n++] = {word ? reinterpret_cast<const void*>(h.source) : &h, size, word ? op : THROUGH};
         }
     }
     l->steps = n;
 }
 
-// The value at `from` big-endian at `at`, read as the task that writes it stores it.
-void loadBigEndian(uint8_t* at, const void* from, uint16_t size) {
-    switch (size) {
-    case 1:
-        seramMeasLoadValue(at, from, 1);
-        break;
-    case 2: {
-        uint16_t v;
-        seramMeasLoadValue(&v, from, 2);
-        put16(at, v);
-        break;
-    }
-    case 4: {
-        uint32_t v;
-        seramMeasLoadValue(&v, from, 4);
-        put32(at, v);
-        break;
-    }
-    default: {
-        uint64_t v;
-        seramMeasLoadValue(&v, from, 8);
-        bytes::put64(at, v);
-    }
-    }
+// Loads a word as the task that writes it stores it.
+template <class W> W load(const void* from) {
+    return __atomic_load_n(static_cast<const W*>(from), __ATOMIC_RELAXED);
 }
 
 void copyList(MeasList* l, uint32_t raster, uint32_t stamp) {
@@ -313,10 +294,22 @@ void copyList(MeasList* l, uint32_t raster, uint32_t stamp) {
     put32(slot, stamp);
     uint8_t* at = slot + 4;
     for (const CopyStep *s = l->plan, *end = s + l->steps; s != end; ++s) {
-        if (s->through)
+        switch (s->op) {
+        case LOAD1:
+            *at = load<seram_word::u8>(s->from);
+            break;
+        case LOAD2:
+            put16(at, load<seram_word::u16>(s->from));
+            break;
+        case LOAD4:
+            put32(at, load<seram_word::u32>(s->from));
+            break;
+        case LOAD8:
+            bytes::put64(at, load<seram_word::u64>(s->from));
+            break;
+        default:
             seramMeasCopy_bigEndian(at, s->size, static_cast<const seramMeasHandle*>(s->from));
-        else
-            loadBigEndian(at, s->from, s->size);
+        }
         at += s->size;
     }
     dynkomm_writedone(l->fifo);

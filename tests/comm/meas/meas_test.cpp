@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <thread>
@@ -330,27 +331,32 @@ TEST_F(Meas, AFifoFreedWhileTheRasterReadsItLastsUntilTheReadEnds) {
     gw_disconnect(c);
 }
 
-// A zero stamp becomes the time of the copy unless type bit 2 keeps it; speed 0 copies nothing.
-std::vector<std::pair<uintptr_t, uint32_t>> stamps;
-int stampOf(uint32_t status, const void* d, uintptr_t user) {
+// A zero stamp becomes the time of the copy unless type bit 2 keeps it; speed 0 copies nothing;
+// a value at an address that is not aligned to its width arrives as well.
+std::vector<std::array<uint32_t, 3>> entries; // user, stamp, value
+int entryOf(uint32_t status, const void* d, uintptr_t user) {
+    const auto* p = static_cast<const uint8_t*>(d);
     if (status == GW_OK)
-        stamps.emplace_back(
-            user, word(Bytes(static_cast<const uint8_t*>(d), static_cast<const uint8_t*>(d) + 4), 0));
+        entries.push_back({static_cast<uint32_t>(user), word(Bytes(p, p + 8), 0), word(Bytes(p, p + 8), 4)});
     return 1;
 }
 
-TEST_F(Meas, CopyStampsAndPausedLists) {
+TEST_F(Meas, CopyStampsPausedListsAndUnalignedValues) {
     const gw_callbacks_t reader{
-        {{nullptr, 0}, {stampOf, 0}, {nullptr, 0}, {nullptr, 0}, {nullptr, 0}, {nullptr, 0}}};
+        {{nullptr, 0}, {entryOf, 0}, {nullptr, 0}, {nullptr, 0}, {nullptr, 0}, {nullptr, 0}}};
     gw_client_t* c = gw_connect(&reader);
-    const int32_t list[] = {-4, U32_SIGNAL, 0, 0};
-    // user = raster: type, speed
-    for (auto [raster, type, speed] : {std::tuple{3, 4, 1}, {4, 0, 0}, {5, 0, 1}})
+    setSignal(U32_SIGNAL, 0xA1B2C3D4);
+    setSignal(U32_SIGNAL + 4, 0);
+    // user = raster: type, speed, address
+    for (auto [raster, type, speed, address] :
+         {std::tuple{3, 4, 1, U32_SIGNAL}, {4, 0, 0, U32_SIGNAL}, {5, 0, 1, U32_SIGNAL + 1}}) {
+        const int32_t list[] = {-4, static_cast<int32_t>(address), 0, 0};
         gw_start_list(gw_setup_list(c, list, static_cast<uintptr_t>(raster), sizeof list,
                                     static_cast<uint16_t>(raster), 0, 1, static_cast<uint16_t>(type),
                                     static_cast<uint16_t>(speed), 4, 8, 0));
+    }
     cycle(3);
-    stamps.clear();
+    entries.clear();
     sim::step(7);
     const uint32_t now = time_getTimestamp();
     ASSERT_NE(now, 0u);
@@ -358,7 +364,8 @@ TEST_F(Meas, CopyStampsAndPausedLists) {
         meas_man_copy(r, 0);
         gw_raster(r);
     }
-    EXPECT_EQ(stamps, (std::vector<std::pair<uintptr_t, uint32_t>>{{3, 0}, {5, now}}));
+    // the bytes D4 C3 B2 A1 00 in memory: from the second on, 0x00A1B2C3
+    EXPECT_EQ(entries, (std::vector<std::array<uint32_t, 3>>{{3, 0, 0xA1B2C3D4}, {5, now, 0x00A1B2C3}}));
     gw_disconnect(c);
 }
 
