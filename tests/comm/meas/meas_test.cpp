@@ -116,6 +116,7 @@ struct Meas : Unit {
         client = gw_connect(&callbacks);
     }
     void TearDown() override {
+        sim::step(1); // the command task serves what the test queued before the lists go
         gw_reset();
         meas_man_reset();
         gw_disconnect(client);
