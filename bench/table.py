@@ -206,6 +206,12 @@ def main():
         row(f"CRC-32 {label} vs zlib >= 0.5x speed", gbs(us(b)), gbs(b["zlib_us"]), b["speed_vs_zlib"],
             b["speed_vs_zlib"] >= 0.5, " GB/s")
 
+    r = run_bench(bench("meas"), "--benchmark_filter=BM_MeasManCopy")
+    b = find(r, "BM_MeasManCopy")
+    hold = b["lock_hold_s"] * 1e6
+    row("meas copy 100x117 values: lock <= 5% of 1 ms, 0 lost (ref: memcpy)", hold, b["memcpy_us"],
+        hold / b["memcpy_us"], hold <= 50 and b["data_loss"] == 0, " us")
+
     root = tempfile.mkdtemp(prefix="vyn-bench-")
     try:
         ours = Unit(root, "ours", os.path.join(build, "vyn"), os.path.join(build, "dataset", "dataset.img"),

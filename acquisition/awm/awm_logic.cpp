@@ -1,6 +1,7 @@
 // What the logic and computed channel-function types share: their input references and the
 // full rational output function.
 #include "acquisition/awm/awm_private.h"
+#include "calibration/meas/seram_meas.h"
 
 #include "services/time/time_util.h"
 
@@ -41,7 +42,7 @@ uint8_t awm_flag(double v) {
 bool awm_store_rational(void* out, uint16_t code, const uint8_t* abcdef, double p) {
     if (code == 6) {
         const float f = static_cast<float>(p);
-        std::memcpy(out, &f, 4);
+        seramMeasStoreValue(out, &f, 4);
         return true;
     }
     if (code > 5) return false;

@@ -2,6 +2,7 @@
 // the inputs that come through the measurement gateway.
 #include "acquisition/awm/awm_private.h"
 
+#include "calibration/meas/seram_meas.h"
 #include "comm/gw/gw.h"
 #include "services/rtpman/rtpman.h"
 #include "services/syslog/syslog.h"
@@ -20,8 +21,9 @@ template <class T> T saturate(double v) {
     if (v >= static_cast<double>(std::numeric_limits<T>::max())) return std::numeric_limits<T>::max();
     return static_cast<T>(v);
 }
+// Outputs are sampled by other tasks while they are written.
 template <class T> void put(void* out, T v) {
-    std::memcpy(out, &v, sizeof v);
+    seramMeasStoreValue(out, &v, sizeof v);
 }
 } // namespace
 

@@ -166,22 +166,6 @@ void wireCommandHandlers() {
         ComintHandler serve;
     };
     static const Wire wires[] = {
-        {0x0500, meas_man_create},
-        {0x0501, gw_meascreate_reply},
-        {0x0502, meas_man_break},
-        {0x0503, meas_man_speed},
-        {0x0504, meas_man_kill_my_measurements},
-        {0x0505, meas_man_get_measurement_state},
-        {0x0506, gw_meas_timestamp_err},
-        {0x0510, meas_man_create2_cmd},
-        {0x0511, meas_man_meas2_create_reply},
-        {0x0512, meas_man_break2},
-        {0x0513, meas_man_break2_reply},
-        {0x0514, meas_man_speed2},
-        {0x0515, meas_man_speed2_reply},
-        {0x0516, meas_man_get_measurement_state2},
-        {0x0517, meas_man_get_measurement_state2_reply},
-        {0x0518, gw_meas2_timestamp_err},
         {0x0F01, ci_get_version_info_reply},
         {0x0F04, ci_get_lapstack_info},
         {0x1200, laptrigger_signal_cmd},
@@ -199,6 +183,7 @@ void wireCommandHandlers() {
         {0x1500, [](const uint8_t* m, size_t) { eventlogging_cmd(m); }},
         {0x1600, display_pageset_cmd},
     };
+    gw_meas_setHandlers();
     for (const Wire& w : wires)
         comint_setHandler(w.code, w.serve);
     comint_setReplyHandler(0x0F00, ci_get_version_info_req);

@@ -113,7 +113,7 @@ void seramMeasCopy(void* dst, uint32_t size, const seramMeasHandle* h) {
     if (h->kind == SERAM_MEAS_CONV)
         convMeasCopy(static_cast<uint32_t>(h->source), dst, size);
     else
-        std::memcpy(dst, reinterpret_cast<const void*>(h->source), size);
+        seramMeasLoadValue(dst, reinterpret_cast<const void*>(h->source), size);
 }
 
 void seramMeasCopy_bigEndian(void* dst, uint32_t size, const seramMeasHandle* h) {

@@ -57,11 +57,21 @@ DynkommFifo* dynkomm_fifo_alloc(uint16_t slots, uint16_t slotSize) {
     return f;
 }
 
-void dynkomm_fifo_dispose(DynkommFifo* f) {
-    if (!f) return;
+namespace {
+constexpr uint32_t DISPOSED = 0x80000000u;
+void release(DynkommFifo* f) {
     f->validity = DK_FIFO_RELEASED;
     f->~DynkommFifo();
     std::free(f);
+}
+} // namespace
+
+void dynkomm_fifo_dispose(DynkommFifo* f) {
+    if (f && (f->pins.fetch_or(DISPOSED, std::memory_order_acq_rel) & ~DISPOSED) == 0) release(f);
+}
+
+void dynkomm_fifo_unpin(DynkommFifo* f) {
+    if (f && f->pins.fetch_sub(1, std::memory_order_acq_rel) == (DISPOSED | 1)) release(f);
 }
 
 uint8_t* dynkomm_write(DynkommFifo* f) {
@@ -328,6 +338,14 @@ int dynkomm_get_fifo(uint32_t magic, DynkommFifo** fifo) {
     if (rec->state != CREATED) return 2;
     if (fifo) *fifo = rec->fifo;
     return 1;
+}
+
+DynkommFifo* dynkomm_fifo_pin(uint32_t magic) {
+    Registry r;
+    Record* rec = recordOf(magic);
+    if (!rec || rec->state != CREATED || !rec->fifo) return nullptr;
+    rec->fifo->pins.fetch_add(1, std::memory_order_relaxed);
+    return rec->fifo;
 }
 
 int dynkomm_free_magic(uint32_t magic) {

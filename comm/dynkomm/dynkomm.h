@@ -53,6 +53,9 @@ struct DynkommFifo {
     std::atomic<uint32_t> claimed;
     uint32_t magic;   // the number it is registered under here, 0 while unregistered
     uint16_t opening; // a sending FIFO whose path reply has not come yet
+    // Readers that looked it up and read it outside the registry lock; the top bit once it is
+    // disposed, so that the last of them frees it.
+    std::atomic<uint32_t> pins;
     uint8_t* slot(uint32_t count) {
         return reinterpret_cast<uint8_t*>(this + 1) + (count & slotMask) * slotSize;
     }
@@ -60,7 +63,8 @@ struct DynkommFifo {
 
 // A zero-filled FIFO with the validity tag; `slots` must be a power of two (1..512).
 DynkommFifo* dynkomm_fifo_alloc(uint16_t slots, uint16_t slotSize);
-// Frees a FIFO no list, registry record or task refers to any more.
+// Frees a FIFO no list or registry record refers to any more; one still pinned is freed by its
+// last unpin.
 void dynkomm_fifo_dispose(DynkommFifo* fifo);
 
 // The slot to fill, or none (no validity tag; queue mode and full). Then writedone.
@@ -100,6 +104,10 @@ DynkommFifo* dynkomm_fifo_unregister(uint32_t magic, bool delayed);
 int dynkomm_fifo_free(uint32_t magic);
 // 1 with the FIFO, 2 when the number is reserved without a FIFO, 0 when it is not valid.
 int dynkomm_get_fifo(uint32_t magic, DynkommFifo** fifo);
+// The FIFO registered under the number, pinned so that a release meanwhile does not free it
+// under its reader; none when there is no such FIFO. Every pin ends with an unpin.
+DynkommFifo* dynkomm_fifo_pin(uint32_t magic);
+void dynkomm_fifo_unpin(DynkommFifo* fifo);
 int dynkomm_free_magic(uint32_t magic);
 int dynkomm_free_magic_direct(uint32_t magic);
 

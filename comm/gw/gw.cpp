@@ -199,6 +199,30 @@ void message(uint8_t* m, uint16_t code, uint16_t dest, uint32_t ctx1, uint32_t c
     ci_set_header(m, {payload, AppMan_getPID(), dest, ctx1, ctx2, code});
 }
 
+// A numbered request that waits for the reply to entry `entry` of the list; not yet queued.
+Request* newRequest(Mlist* l, uint16_t entry) {
+    auto* r = new (std::nothrow) Request{};
+    if (!r) return nullptr;
+    r->list = l;
+    r->countdown = REQUEST_MS;
+    r->entry = entry;
+    r->magic = newMagic(REQUEST, r);
+    if (r->magic) return r;
+    delete r;
+    return nullptr;
+}
+// A request that was never queued.
+void dropRequest(Request* r) {
+    dropMagic(r->magic, false);
+    delete r;
+}
+// Under the request mutex.
+void enqueue(Request* r) {
+    r->next = requestHead;
+    if (requestHead) requestHead->prev = r;
+    requestHead = r;
+}
+
 // Queues a request for the reply; under the handle mutex. 1 when sent.
 int ciPutCmd(uint8_t* m, Mlist* l, uint16_t entry) {
     const uint16_t dest = ci_header(m).dest;
@@ -206,31 +230,19 @@ int ciPutCmd(uint8_t* m, Mlist* l, uint16_t entry) {
         put32(m + 8, 0);
         return 0;
     }
-    auto* r = new (std::nothrow) Request{};
+    Request* r = newRequest(l, entry);
     if (!r) return 0;
-    r->list = l;
-    r->countdown = REQUEST_MS;
-    r->entry = entry;
-    r->magic = newMagic(REQUEST, r);
-    if (!r->magic) {
-        delete r;
-        return 0;
-    }
     put32(m + 8, r->magic);
     if (!take(requestSem, "gw_ci_put_cmd")) {
-        dropMagic(r->magic, false);
-        delete r;
+        dropRequest(r);
         return 0;
     }
     if (comint_put_cmd(m, 1) != 1) {
         semGive(requestSem);
-        dropMagic(r->magic, false);
-        delete r;
+        dropRequest(r);
         return 0;
     }
-    r->next = requestHead;
-    if (requestHead) requestHead->prev = r;
-    requestHead = r;
+    enqueue(r);
     semGive(requestSem);
     return 1;
 }
@@ -303,16 +315,8 @@ int startInternal(Mlist* l) {
         ++pids[l->pid].requests;
         return 1;
     }
-    auto* r = new (std::nothrow) Request{};
+    Request* r = newRequest(l, GW_CB_START);
     if (!r) return 0;
-    r->list = l;
-    r->countdown = REQUEST_MS;
-    r->entry = GW_CB_START;
-    r->magic = newMagic(REQUEST, r);
-    if (!r->magic) {
-        delete r;
-        return 0;
-    }
     if (capable(l->pid, 1)) {
         if (!capable(l->pid, 2) && l->nameCount > 1) {
             syslogx(LOG_ERR,
@@ -326,17 +330,14 @@ int startInternal(Mlist* l) {
             !meas_man_create2(r->magic, reinterpret_cast<char*>(l->words), l->pid, l->raster, l->speed,
                               l->length, l->nameCount, l->slots, l->type)) {
             l->state = P_ETRY;
-            dropMagic(r->magic, false);
-            delete r;
+            dropRequest(r);
             return 0;
         }
     }
     l->state = STP;
     ++pids[l->pid].requests;
     if (take(requestSem, "gw_start_list_internal")) {
-        r->next = requestHead;
-        if (requestHead) requestHead->prev = r;
-        requestHead = r;
+        enqueue(r);
         semGive(requestSem);
     }
     return 1;
@@ -511,10 +512,10 @@ void logStatistics(uint16_t pid) {
             pid, per[8], per[9], per[10], per[11]);
 }
 
-void monitorPid(uint16_t pid) {
-    PidRecord& p = pids[pid];
-    // 1. kills and restarts
-    for (Mlist *l = p.lists, *next; l; l = next) {
+// 1. Kills and restarts: killed lists are stopped and freed after their delay, lists with a
+// time-stamp error are stopped for a new request.
+void reapLists(uint16_t pid) {
+    for (Mlist *l = pids[pid].lists, *next; l; l = next) {
         next = l->pnext;
         if (l->kill && (l->state == DEST || l->state == INS_DEST)) {
             if (l->killCount < 10)
@@ -537,7 +538,11 @@ void monitorPid(uint16_t pid) {
             l->tsError = 0;
         }
     }
-    // 2. state from the answers, and the next query
+}
+
+// 2. The PID's state from the answers, and the next query when the poll is due.
+void takeReportedState(uint16_t pid) {
+    PidRecord& p = pids[pid];
     p.offlineCount = static_cast<int16_t>(p.offlineCount - 10);
     p.pollCount = static_cast<int16_t>(p.pollCount - 10);
     const uint16_t reported = reportedOf(pid);
@@ -550,126 +555,142 @@ void monitorPid(uint16_t pid) {
             sendStateQuery(pid);
         }
     }
-    // 3. by state
-    int starts = 0;
-    auto start = [&](Mlist* l) {
-        if (starts < STARTS_PER_CYCLE && startInternal(l)) ++starts;
-    };
-    const bool wasOnline = p.previous == NOMEAS || p.previous == MEAS || p.previous == KILLMEAS;
-    switch (p.state) {
-    case NOMEAS: {
-        if (p.previous == KILLMEAS)
-            syslogx(LOG_INFO2, "MeasGate: PID 0x%X finished kill all meas, setting up new meas", pid);
-        else if (!wasOnline)
-            syslogx(LOG_INFO2, "MeasGate: PID 0x%X is detected online(PID_NOMEAS)", pid);
-        bool reset = false;
-        for (Mlist* l = p.lists; l; l = l->pnext) {
-            switch (l->state) {
-            case CFG:
-            case STP:
-            case DEST:
-            case INS_DEST:
-                break;
-            case RUN:
-                l->state = RUN_PN;
-                l->notMeasuring = 0;
-                break;
-            case RUN_PN:
-                if (++l->notMeasuring > NOT_MEASURING_MAX) {
-                    l->state = P_ETRY;
-                    l->negative = 0;
-                    reset = true;
-                    start(l);
-                }
-                break;
-            default:
-                if (!(l->state == ST_ERR && l->negative >= 3)) start(l);
-            }
-        }
-        if (reset) {
-            syslogx(LOG_INFO2, "MeasGate: PID 0x%X reset detected, restart measurement.", pid);
-            for (Mlist* l = p.lists; l; l = l->pnext)
-                l->negative = 0;
-        }
-        break;
+}
+
+// 3. What each PID state does to the PID's lists; at most STARTS_PER_CYCLE requests a cycle.
+struct Starts {
+    int n = 0;
+    void operator()(Mlist* l) {
+        if (n < STARTS_PER_CYCLE && startInternal(l)) ++n;
     }
-    case MEAS:
-        if (!wasOnline) syslogx(LOG_INFO2, "MeasGate: PID 0x%X is detected online(PID_MEAS)", pid);
-        if (p.running == 0 && p.requests == 0) {
-            gw_kill_pid(pid);
-            p.state = KILLMEAS;
-            p.pollCount = 10;
-            syslogx(LOG_INFO2,
-                    "MeasGate: PID 0x%X reports a measurement but none is registerd here. Kill all meas on "
-                    "client.",
-                    pid);
+};
+// Not yet asked for, waiting for its reply, or killed: no PID state changes it.
+bool settled(const Mlist* l) {
+    return l->state == CFG || l->state == STP || l->state == DEST || l->state == INS_DEST;
+}
+bool wasOnline(const PidRecord& p) {
+    return p.previous == NOMEAS || p.previous == MEAS || p.previous == KILLMEAS;
+}
+
+void onNoMeasurement(uint16_t pid) {
+    PidRecord& p = pids[pid];
+    if (p.previous == KILLMEAS)
+        syslogx(LOG_INFO2, "MeasGate: PID 0x%X finished kill all meas, setting up new meas", pid);
+    else if (!wasOnline(p))
+        syslogx(LOG_INFO2, "MeasGate: PID 0x%X is detected online(PID_NOMEAS)", pid);
+    Starts start;
+    bool reset = false;
+    for (Mlist* l = p.lists; l; l = l->pnext) {
+        if (settled(l)) continue;
+        switch (l->state) {
+        case RUN:
+            l->state = RUN_PN;
+            l->notMeasuring = 0;
             break;
-        }
-        if (p.previous != MEAS)
-            syslogx(LOG_INFO2, "MeasGate: Measurement for PID 0x%X is set up and running", pid);
-        for (Mlist* l = p.lists; l; l = l->pnext) {
-            switch (l->state) {
-            case CFG:
-            case STP:
-            case DEST:
-            case INS_DEST:
-                break;
-            case P_INI:
-            case P_ETRY:
-            case P_ERR:
-            case ST_ERR:
-                if (!(l->state == ST_ERR && l->negative >= 3)) {
-                    start(l);
-                    l->tsError = 0;
-                }
-                break;
-            case RUN_PN:
-                l->state = RUN;
-                [[fallthrough]];
-            case RUN:
-                if (l->exclusive && l->speed != l->speedConfirmed) {
-                    syslogx(LOG_INFO2, "MeasGate: GW_SERVICE_MEAS_SPEED repeated");
-                    speedInternal(l, l->speed);
-                }
-                break;
-            case OFF_ETRY:
-            case OFF_ERR:
-                callAll(l, GW_CB_START, GW_OK, nullptr);
-                l->state = RUN;
-                if (l->exclusive) speedInternal(l, l->speed);
-                break;
-            default:
-                syslogx(LOG_ERR2, "measlist state undefined: state %X, PID %X, FIFO %u, raster %u, type %u",
-                        l->state, pid, l->fifoRef, l->raster, l->type);
+        case RUN_PN:
+            if (++l->notMeasuring > NOT_MEASURING_MAX) {
+                l->state = P_ETRY;
+                l->negative = 0;
+                reset = true;
+                start(l);
             }
+            break;
+        default:
+            if (!(l->state == ST_ERR && l->negative >= 3)) start(l);
         }
-        break;
-    case OFFLINE:
-        if (p.previous != OFFLINE) syslogx(LOG_INFO2, "MeasGate: PID 0x%X is detected offline", pid);
-        for (Mlist* l = p.lists; l; l = l->pnext) {
-            l->negative = 0;
-            if (l->state == P_ETRY) {
-                callAll(l, GW_CB_START, GW_PID_OFFLINE, nullptr);
-                l->state = P_ERR;
-            } else if (isRunning(l)) {
-                callAll(l, GW_CB_START, GW_PID_OFFLINE, nullptr);
-                l->state = OFF_ETRY;
-            }
-        }
-        break;
-    case KILLMEAS:
-        if (p.running == 0 && p.requests == 0 && p.pollCount < 11) {
-            gw_kill_pid(pid);
-            syslogx(LOG_INFO2,
-                    "MeasGate: repeat: PID 0x%X reports a measurement but none is registerd here. Kill all "
-                    "meas on "
-                    "client.",
-                    pid);
-        }
-        break;
-    default:
-        break;
     }
+    if (reset) {
+        syslogx(LOG_INFO2, "MeasGate: PID 0x%X reset detected, restart measurement.", pid);
+        for (Mlist* l = p.lists; l; l = l->pnext)
+            l->negative = 0;
+    }
+}
+
+void onMeasuring(uint16_t pid) {
+    PidRecord& p = pids[pid];
+    if (!wasOnline(p)) syslogx(LOG_INFO2, "MeasGate: PID 0x%X is detected online(PID_MEAS)", pid);
+    if (p.running == 0 && p.requests == 0) {
+        gw_kill_pid(pid);
+        p.state = KILLMEAS;
+        p.pollCount = 10;
+        syslogx(LOG_INFO2,
+                "MeasGate: PID 0x%X reports a measurement but none is registerd here. Kill all meas on "
+                "client.",
+                pid);
+        return;
+    }
+    if (p.previous != MEAS)
+        syslogx(LOG_INFO2, "MeasGate: Measurement for PID 0x%X is set up and running", pid);
+    Starts start;
+    for (Mlist* l = p.lists; l; l = l->pnext) {
+        if (settled(l)) continue;
+        switch (l->state) {
+        case P_INI:
+        case P_ETRY:
+        case P_ERR:
+        case ST_ERR:
+            if (!(l->state == ST_ERR && l->negative >= 3)) {
+                start(l);
+                l->tsError = 0;
+            }
+            break;
+        case RUN_PN:
+            l->state = RUN;
+            [[fallthrough]];
+        case RUN:
+            if (l->exclusive && l->speed != l->speedConfirmed) {
+                syslogx(LOG_INFO2, "MeasGate: GW_SERVICE_MEAS_SPEED repeated");
+                speedInternal(l, l->speed);
+            }
+            break;
+        case OFF_ETRY:
+        case OFF_ERR:
+            callAll(l, GW_CB_START, GW_OK, nullptr);
+            l->state = RUN;
+            if (l->exclusive) speedInternal(l, l->speed);
+            break;
+        default:
+            syslogx(LOG_ERR2, "measlist state undefined: state %X, PID %X, FIFO %u, raster %u, type %u",
+                    l->state, pid, l->fifoRef, l->raster, l->type);
+        }
+    }
+}
+
+void onOffline(uint16_t pid) {
+    PidRecord& p = pids[pid];
+    if (p.previous != OFFLINE) syslogx(LOG_INFO2, "MeasGate: PID 0x%X is detected offline", pid);
+    for (Mlist* l = p.lists; l; l = l->pnext) {
+        l->negative = 0;
+        if (l->state == P_ETRY) {
+            callAll(l, GW_CB_START, GW_PID_OFFLINE, nullptr);
+            l->state = P_ERR;
+        } else if (isRunning(l)) {
+            callAll(l, GW_CB_START, GW_PID_OFFLINE, nullptr);
+            l->state = OFF_ETRY;
+        }
+    }
+}
+
+void onKilling(uint16_t pid) {
+    const PidRecord& p = pids[pid];
+    if (p.running == 0 && p.requests == 0 && p.pollCount < 11) {
+        gw_kill_pid(pid);
+        syslogx(LOG_INFO2,
+                "MeasGate: repeat: PID 0x%X reports a measurement but none is registerd here. Kill all "
+                "meas on "
+                "client.",
+                pid);
+    }
+}
+
+// By PID state: no measurement, measuring, offline, start-up (nothing), kill sent.
+void (*const byState[])(uint16_t) = {onNoMeasurement, onMeasuring, onOffline, nullptr, onKilling};
+
+void monitorPid(uint16_t pid) {
+    reapLists(pid);
+    takeReportedState(pid);
+    const uint16_t state = pids[pid].state;
+    if (state < sizeof byState / sizeof byState[0] && byState[state]) byState[state](pid);
     logStatistics(pid);
 }
 
@@ -920,8 +941,8 @@ void gw_raster(int raster) {
     for (Mlist* l = rasterLists[raster]; l; l = l->rnext) {
         if (isRunning(l) && !l->tsError) {
             if (gatewayStop) break;
-            DynkommFifo* f = nullptr;
-            if (dynkomm_get_fifo(l->fifoRef, &f) != 1) f = nullptr;
+            // The command task may release the FIFO while its entries are handed on.
+            DynkommFifo* f = dynkomm_fifo_pin(l->fifoRef);
             uint8_t* entry = dynkomm_read(f);
             if (l->speed != l->speedConfirmed && !l->speedPending && !gw_pid_offline(l->pid)) {
                 syslogx(LOG_INFO2,
@@ -966,6 +987,7 @@ void gw_raster(int raster) {
                 dynkomm_readdone(f);
                 entry = dynkomm_read(f);
             }
+            dynkomm_fifo_unpin(f);
             if (tooNew) l->tsError = 1;
         } else if (l->state == OFF_ETRY) {
             if (gatewayStop) break;

@@ -7,6 +7,9 @@
 // client for the gateway.
 #pragma once
 
+#include "comm/comint/comint.h"
+#include "comm/measman/meas_man.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -72,6 +75,33 @@ int gw_debugoutPID(uint16_t pid, uint16_t* out);
 void gw_meascreate_reply(const uint8_t* message, size_t len);
 void gw_meas_timestamp_err(const uint8_t* message, size_t len);
 void gw_meas2_timestamp_err(const uint8_t* message, size_t len);
+
+// The measurement service's command group 0x05 handed to the command interface: the server's
+// handlers and the gateway's (0x0501, 0x0506, 0x0518). Inline, so that stand-ins of the
+// handlers are wired by the same table.
+inline void gw_meas_setHandlers() {
+    static const struct {
+        uint16_t code;
+        ComintHandler serve;
+    } wires[] = {{0x0500, meas_man_create},
+                 {0x0501, gw_meascreate_reply},
+                 {0x0502, meas_man_break},
+                 {0x0503, meas_man_speed},
+                 {0x0504, meas_man_kill_my_measurements},
+                 {0x0505, meas_man_get_measurement_state},
+                 {0x0506, gw_meas_timestamp_err},
+                 {0x0510, meas_man_create2_cmd},
+                 {0x0511, meas_man_meas2_create_reply},
+                 {0x0512, meas_man_break2},
+                 {0x0513, meas_man_break2_reply},
+                 {0x0514, meas_man_speed2},
+                 {0x0515, meas_man_speed2_reply},
+                 {0x0516, meas_man_get_measurement_state2},
+                 {0x0517, meas_man_get_measurement_state2_reply},
+                 {0x0518, gw_meas2_timestamp_err}};
+    for (const auto& w : wires)
+        comint_setHandler(w.code, w.serve);
+}
 
 // Tests: frees every list, handle, request and client record; PIDs back to offline.
 void gw_reset();

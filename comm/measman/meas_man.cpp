@@ -1,6 +1,7 @@
 // Measurement server: lists of this unit's values per requester and raster, copied per raster
 // into the FIFO of the path back to the requester.
 #include "comm/measman/meas_man.h"
+#include "comm/measman/meas_man_private.h"
 
 #include "calibration/meas/seram_meas.h"
 #include "calibration/meascalinfo/meascalinfo.h"
@@ -33,7 +34,8 @@ constexpr uint16_t RASTER_DAQ = 13;
 constexpr uint32_t LIST_MAX = 480;
 constexpr uint16_t TYPE_OFFLINE = 1, TYPE_LOGGED = 2, TYPE_KEEP_ZERO = 4;
 constexpr size_t RECORD = 20;
-constexpr size_t RECORDS_MAX = (CI_QUEUE_PAYLOAD_MAX - 16) / RECORD;
+static_assert(MEAS_NAMES_MAX == (CI_QUEUE_PAYLOAD_MAX - 16) / RECORD,
+              "the records of a reply fit its payload");
 constexpr int ERR_PATH_SYNC = 482, ERR_TYPE_SYNC = 32;
 
 // a later than b on the wrapping 100 us clock
@@ -43,6 +45,16 @@ bool later(uint32_t a, uint32_t b) {
 bool isGroup(int32_t w) {
     return w == -1 || w == -2 || w == -4 || w == -8;
 }
+
+// One value of a list's entry, resolved once when the list is made: the address of a word
+// aligned to its width to load in one access, or (conversion tables, unaligned values) the
+// handle to copy it through.
+enum CopyOp : uint16_t { LOAD1, LOAD2, LOAD4, LOAD8, THROUGH };
+struct CopyStep {
+    const void* from;
+    uint16_t size;
+    CopyOp op;
+};
 
 struct MeasList {
     uint32_t tag;
@@ -61,8 +73,10 @@ struct MeasList {
     uint16_t requester, pathPid;
     uint16_t type, length, values, words;
     uint8_t stopped, byNames;
+    uint16_t steps;
     int32_t* word;
     seramMeasHandle* handle;
+    CopyStep* plan;
 };
 
 MeasList* heads[RASTERS];
@@ -88,12 +102,14 @@ void unlockRaster(uint32_t r) {
 }
 
 MeasList* allocList(uint32_t words) {
-    const size_t size = sizeof(MeasList) + words * (sizeof(int32_t) + sizeof(seramMeasHandle));
+    const size_t size =
+        sizeof(MeasList) + words * (sizeof(CopyStep) + sizeof(seramMeasHandle) + sizeof(int32_t));
     auto* raw = static_cast<uint8_t*>(std::calloc(1, size));
     if (!raw) return nullptr;
     auto* l = reinterpret_cast<MeasList*>(raw);
-    l->handle = reinterpret_cast<seramMeasHandle*>(raw + sizeof(MeasList));
-    l->word = reinterpret_cast<int32_t*>(raw + sizeof(MeasList) + words * sizeof(seramMeasHandle));
+    l->plan = reinterpret_cast<CopyStep*>(raw + sizeof(MeasList));
+    l->handle = reinterpret_cast<seramMeasHandle*>(l->plan + words);
+    l->word = reinterpret_cast<int32_t*>(l->handle + words);
     l->words = static_cast<uint16_t>(words);
     return l;
 }
@@ -247,6 +263,28 @@ void openReply(const uint8_t* m, size_t len, uint16_t) {
     send(0x0501, l->requester, l->magic, l->reqContext, p, n);
 }
 
+// The copy plan of a list whose words and handles are set: group by group, value by value.
+void plan(MeasList* l) {
+    uint16_t n = 0, size = 0;
+    for (uint16_t i = 0; i < l->words; ++i) {
+        const int32_t w = l->word[i];
+        if (isGroup(w)) {
+            size = static_cast<uint16_t>(-w);
+        } else if (w != 0) {
+            const seramMeasHandle& h = l->handle[i];
+            const bool word = h.kind != SERAM_MEAS_CONV && h.source % size == 0;
+            const auto op = size == 1 ? LOAD1 : size == 2 ? LOAD2 : size == 4 ? LOAD4 : LOAD8;
+            l->plan[n++] = {word ? reinterpret_cast<const void*>(h.source) : &h, size, word ? op : THROUGH};
+        }
+    }
+    l->steps = n;
+}
+
+// Loads a word as the task that writes it stores it.
+template <class W> W load(const void* from) {
+    return __atomic_load_n(static_cast<const W*>(from), __ATOMIC_RELAXED);
+}
+
 void copyList(MeasList* l, uint32_t raster, uint32_t stamp) {
     uint8_t* slot = dynkomm_write(l->fifo);
     if (!slot) {
@@ -255,15 +293,24 @@ void copyList(MeasList* l, uint32_t raster, uint32_t stamp) {
     }
     put32(slot, stamp);
     uint8_t* at = slot + 4;
-    int32_t size = 0;
-    for (uint16_t i = 0; i < l->words; ++i) {
-        const int32_t w = l->word[i];
-        if (isGroup(w)) {
-            size = -w;
-        } else if (w != 0) {
-            seramMeasCopy_bigEndian(at, static_cast<uint32_t>(size), &l->handle[i]);
-            at += size;
+    for (const CopyStep *s = l->plan, *end = s + l->steps; s != end; ++s) {
+        switch (s->op) {
+        case LOAD1:
+            *at = load<seram_word::u8>(s->from);
+            break;
+        case LOAD2:
+            put16(at, load<seram_word::u16>(s->from));
+            break;
+        case LOAD4:
+            put32(at, load<seram_word::u32>(s->from));
+            break;
+        case LOAD8:
+            bytes::put64(at, load<seram_word::u64>(s->from));
+            break;
+        default:
+            seramMeasCopy_bigEndian(at, s->size, static_cast<const seramMeasHandle*>(s->from));
         }
+        at += s->size;
     }
     dynkomm_writedone(l->fifo);
 }
@@ -283,13 +330,6 @@ bool found(uint16_t pid) {
 bool answersState() {
     return virtChanRegistered.load() && canIoInitialized.load();
 }
-
-struct NameValue {
-    uint32_t address;
-    uint16_t index;
-    const meascalinfo_t* info;
-    uint32_t size;
-};
 
 } // namespace
 
@@ -465,6 +505,7 @@ void meas_man_create(const uint8_t* m, size_t len) {
         if (l->word[i] != 0 && !isGroup(l->word[i]))
             seramMeasSetupMeas(static_cast<uint32_t>(l->word[i]), raster, &l->handle[i]);
     }
+    plan(l);
     checkMaster(l);
     measHdrMagicArr[magic & 0xFFFF] = l;
     if (!dynkomm_openpath(AppMan_getPID(), h.source, block, raster, slots, type & TYPE_OFFLINE,
@@ -535,20 +576,8 @@ void meas_man_get_measurement_state2_reply(const uint8_t* m, size_t len) {
     s->stateReply(ci_header(m).source, be32(m + CI_HEADER));
 }
 
-void meas_man_create2_cmd(const uint8_t* m, size_t len) {
-    if (len < CI_HEADER + 12) return;
-    const CiHeader h = ci_header(m);
-    const uint8_t* p = m + CI_HEADER;
-    const uint16_t raster = be16(p), speed = be16(p + 2), namesLength = be16(p + 4), count = be16(p + 6);
-    uint16_t slots = be16(p + 8);
-    const uint16_t type = be16(p + 10);
-    uint8_t refused[12] = {};
-    auto refuse = [&] { send(0x0511, h.source, h.context2, h.context1, refused, sizeof refused); };
-    if (raster >= RASTERS || namesLength > h.length - 12) return refuse();
-    NameValue v[RECORDS_MAX];
-    size_t n = 0;
-    const char* names = reinterpret_cast<const char*>(p + 12);
-    size_t at = 0;
+size_t meas_man_resolve_names(const char* names, size_t namesLength, uint16_t count, MeasNameValue* v) {
+    size_t n = 0, at = 0;
     for (uint16_t index = 0; index < count && at < namesLength; ++index) {
         const void* end = std::memchr(names + at, 0, namesLength - at);
         if (!end) {
@@ -596,26 +625,36 @@ void meas_man_create2_cmd(const uint8_t* m, size_t len) {
             continue;
         }
         const uint32_t size = getSizeofType(info->type);
-        if ((size != 1 && size != 2 && size != 4) || n == RECORDS_MAX) continue;
+        if ((size != 1 && size != 2 && size != 4) || n == MEAS_NAMES_MAX) continue;
         v[n++] = {(info->meas_address + size * i) & 0xFFFFFF, index, info, size};
     }
-    // Words: up to three groups of {-size, addresses, 0}, then the final 0.
-    const uint32_t words = static_cast<uint32_t>(n) + 3 * 2 + 1;
-    if (n == 0) return refuse();
-    const uint32_t magic = magicNumber_getNewMagic(mmMagics);
-    if (!magic) {
-        syslogx(LOG_ERR, "meas_man_create2_cmd(): could not get magic number");
-        return refuse();
-    }
-    MeasList* l = allocList(words);
-    if (!l) {
-        syslogx(LOG_ERR, "meas_man_create2_cmd(): could not get memory for measlist");
-        magicNumber_deleteMagic_noTimeout(mmMagics, magic);
-        return refuse();
-    }
-    uint8_t reply[CI_QUEUE_PAYLOAD_MAX] = {};
+    return n;
+}
+
+namespace {
+
+// The 20-byte channel record of a value at `offset` of the entry.
+void putRecord(uint8_t* rec, uint16_t offset, const MeasNameValue& v, uint16_t latency) {
+    const float factor = v.info->factor;
+    const float inv = 1.0f / factor, off = -v.info->offset / factor;
+    uint32_t bi, bo;
+    std::memcpy(&bi, &inv, 4);
+    std::memcpy(&bo, &off, 4);
+    put16(rec, offset);
+    put16(rec + 2, v.index);
+    put16(rec + 4, latency);
+    rec[6] = static_cast<uint8_t>(v.info->type);
+    rec[7] = 0;
+    put32(rec + 8, bi);
+    put32(rec + 12, bo);
+    put32(rec + 16, v.info->mask);
+}
+
+// The list's words in groups of 4, 2 and 1 bytes with their handles at `raster`, and a channel
+// record per value from `records`. Returns the entry's size before rounding (stamp and values).
+uint16_t fillByNames(MeasList* l, const MeasNameValue* v, size_t n, uint16_t raster, uint8_t* records) {
     uint16_t w = 0, offset = 4;
-    size_t records = 0;
+    size_t count = 0;
     for (uint32_t size : {4u, 2u, 1u}) {
         bool open = false;
         for (size_t k = 0; k < n; ++k) {
@@ -624,20 +663,7 @@ void meas_man_create2_cmd(const uint8_t* m, size_t len) {
             open = true;
             l->word[w] = static_cast<int32_t>(v[k].address);
             seramMeasSetupMeas(v[k].address, raster, &l->handle[w]);
-            uint8_t* rec = reply + 16 + RECORD * records++;
-            const float factor = v[k].info->factor;
-            const float inv = 1.0f / factor, off = -v[k].info->offset / factor;
-            uint32_t bi, bo;
-            std::memcpy(&bi, &inv, 4);
-            std::memcpy(&bo, &off, 4);
-            put16(rec, offset);
-            put16(rec + 2, v[k].index);
-            put16(rec + 4, seramMeasGetLatency(&l->handle[w]));
-            rec[6] = static_cast<uint8_t>(v[k].info->type);
-            rec[7] = 0;
-            put32(rec + 8, bi);
-            put32(rec + 12, bo);
-            put32(rec + 16, v[k].info->mask);
+            putRecord(records + RECORD * count++, offset, v[k], seramMeasGetLatency(&l->handle[w]));
             ++w;
             offset = static_cast<uint16_t>(offset + size);
         }
@@ -647,6 +673,39 @@ void meas_man_create2_cmd(const uint8_t* m, size_t len) {
     l->words = w;
     l->length = static_cast<uint16_t>(4 * w);
     l->values = static_cast<uint16_t>(n);
+    plan(l);
+    return offset;
+}
+
+} // namespace
+
+void meas_man_create2_cmd(const uint8_t* m, size_t len) {
+    if (len < CI_HEADER + 12) return;
+    const CiHeader h = ci_header(m);
+    const uint8_t* p = m + CI_HEADER;
+    const uint16_t raster = be16(p), speed = be16(p + 2), namesLength = be16(p + 4), count = be16(p + 6);
+    uint16_t slots = be16(p + 8);
+    const uint16_t type = be16(p + 10);
+    uint8_t refused[12] = {};
+    auto refuse = [&] { send(0x0511, h.source, h.context2, h.context1, refused, sizeof refused); };
+    if (raster >= RASTERS || namesLength > h.length - 12) return refuse();
+    MeasNameValue v[MEAS_NAMES_MAX];
+    const size_t n = meas_man_resolve_names(reinterpret_cast<const char*>(p + 12), namesLength, count, v);
+    if (n == 0) return refuse();
+    const uint32_t magic = magicNumber_getNewMagic(mmMagics);
+    if (!magic) {
+        syslogx(LOG_ERR, "meas_man_create2_cmd(): could not get magic number");
+        return refuse();
+    }
+    // Words: up to three groups of {-size, addresses, 0}, then the final 0.
+    MeasList* l = allocList(static_cast<uint32_t>(n) + 3 * 2 + 1);
+    if (!l) {
+        syslogx(LOG_ERR, "meas_man_create2_cmd(): could not get memory for measlist");
+        magicNumber_deleteMagic_noTimeout(mmMagics, magic);
+        return refuse();
+    }
+    uint8_t reply[CI_QUEUE_PAYLOAD_MAX] = {};
+    const uint16_t offset = fillByNames(l, v, n, raster, reply + 16);
     l->magic = magic;
     l->speed = speed;
     l->countdown = 0;
@@ -675,7 +734,7 @@ void meas_man_create2_cmd(const uint8_t* m, size_t len) {
     put16(reply + 6, entry);
     put16(reply + 8, type);
     put16(reply + 10, raster);
-    send(0x0511, h.source, h.context2, h.context1, reply, 16 + RECORD * records);
+    send(0x0511, h.source, h.context2, h.context1, reply, 16 + RECORD * n);
     attach(l);
 }
 

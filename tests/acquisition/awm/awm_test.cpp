@@ -16,6 +16,7 @@
 #include <cmath>
 #include <random>
 #include <set>
+#include <thread>
 
 namespace {
 
@@ -322,7 +323,7 @@ TEST_F(Awm, AnAdjustmentHeldFor50msIsStoredInElement7AndComesBackAfterARestart) 
 }
 
 TEST_F(Awm, TheWholeRoadFromStimulusToMeasurementHandle) {
-    load({sensor(500, 40, -10, 100)});
+    load({sensor(500, 40, -10, 100), sensor(500, 40, -10, 51, 1)});
     hwsim::Stimulus square{hwsim::Stimulus::Square, 1.25, 2.5, 100, {}};
     ASSERT_TRUE(hwsim::setAdcStimulus(0, square));
     seramMeasHandle h{};
@@ -336,6 +337,35 @@ TEST_F(Awm, TheWholeRoadFromStimulusToMeasurementHandle) {
         seen.insert(v);
     }
     EXPECT_EQ(seen, (std::set<float>{(1250 - 500) / 40.0f, (2500 - 500) / 40.0f}));
+    // Another task samples the outputs (a float, a u16, a u8) while the soft scheduler writes them
+    // and measurements of the same channel start and stop: no torn or racing read.
+    seramMeasHandle more[2]{};
+    seramMeasSetupMeas(awm_vc_id(0, 3), 3, &more[0]);
+    seramMeasSetupMeas(awm_vc_id(1, 1), 3, &more[1]);
+    std::atomic<bool> done{false};
+    std::set<float> sampled;
+    std::thread sampler([&] {
+        while (!done) {
+            float v = 0;
+            uint8_t small[3];
+            seramMeasCopy(&v, 4, &h);
+            seramMeasCopy_bigEndian(small, 2, &more[0]);
+            seramMeasCopy(small + 2, 1, &more[1]);
+            sampled.insert(v);
+        }
+    });
+    for (int i = 0; i < 20; ++i) {
+        seramMeasHandle extra{};
+        seramMeasSetupMeas(awm_vc_id(0, 1), 3, &extra);
+        passes(5);
+        seramMeasFreeMeas(&extra);
+    }
+    done = true;
+    sampler.join();
+    for (float v : sampled)
+        EXPECT_TRUE(v == 18.75f || v == 50.0f) << v;
+    for (seramMeasHandle& m : more)
+        seramMeasFreeMeas(&m);
     seramMeasFreeMeas(&h);
 }
 

@@ -62,8 +62,8 @@ TEST_F(Names, DocumentedRowsInTheirOrderAndRunTimeAdditions) {
     ASSERT_NE(meascalinfo_addInfo("runtime_var", &allmeascalinfo[0]), nullptr);
     static msdhash_element entry;
     static meascalinfo_t rec{0x07040700, MCI_S16, 4, 0, 1.0f, 0.0f};
-    EXPECT_EQ(meascalinfo_addInfoPreAlloc(&entry, "virtual_channel", &rec),
-              meascalinfo_getInfo("virtual_channel"));
+    const meascalinfo_t* preAlloc = meascalinfo_addInfoPreAlloc(&entry, "virtual_channel", &rec);
+    EXPECT_EQ(preAlloc, meascalinfo_getInfo("virtual_channel"));
     EXPECT_EQ(std::tuple(meascalinfo_getInfo("runtime_var"), meascalinfo_addInfo(nullptr, &v),
                          meascalinfo_addInfoPreAlloc(nullptr, "x", &rec)),
               std::tuple(added, nullptr, nullptr));

@@ -4,7 +4,9 @@
 #include "calibration/meascalinfo/meascalinfo.h"
 #include "calibration/memory/seram.h"
 #include "comm/gw/gw.h"
+#include "comm/dynkomm/dynkomm.h"
 #include "comm/measman/meas_man.h"
+#include "comm/measman/meas_man_private.h"
 #include "comm/sernet/sernet.h"
 #include "comm/unit_fixture.h"
 #include "platform/hw/hw.h"
@@ -14,6 +16,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <thread>
@@ -41,35 +45,20 @@ struct Call {
 std::vector<Call> calls;
 int consume = 1;
 
-gw_callback_fn recorder(int entry) {
-    static gw_callback_fn fns[] = {
-        nullptr,
-        [](uint32_t s, const void* d, uintptr_t u) {
-            calls.push_back(
-                {1, s,
-                 d ? word(Bytes(static_cast<const uint8_t*>(d), static_cast<const uint8_t*>(d) + 8), 4) : 0,
-                 u});
-            return consume;
-        },
-        [](uint32_t s, const void*, uintptr_t u) {
-            return calls.push_back({2, s, 0, u}), 0;
-        },
-        [](uint32_t s, const void* d, uintptr_t u) {
-            return calls.push_back({3, s, d ? *static_cast<const uint16_t*>(d) : 0xFFFFu, u}), 0;
-        },
-        nullptr,
-        [](uint32_t s, const void* d, uintptr_t u) {
-            return calls.push_back({5, s, d ? *static_cast<const uint16_t*>(d) : 0u, u}), 0;
-        },
-    };
-    return fns[entry];
+// The read callback records the entry's first value, start and time-out their data (a latency or
+// a PID; start without data 0xFFFF).
+template <int E> int record(uint32_t s, const void* d, uintptr_t u) {
+    const auto* p = static_cast<const uint8_t*>(d);
+    const uint32_t v = E == 1   ? (p ? word(Bytes(p, p + 8), 4) : 0)
+                       : E == 2 ? 0
+                                : (p        ? *static_cast<const uint16_t*>(d)
+                                   : E == 3 ? 0xFFFFu
+                                            : 0u);
+    calls.push_back({E, s, v, u});
+    return E == 1 ? consume : 0;
 }
-const gw_callbacks_t callbacks{{{nullptr, 0},
-                                {recorder(1), 100},
-                                {recorder(2), 100},
-                                {recorder(3), 100},
-                                {nullptr, 0},
-                                {recorder(5), 100}}};
+const gw_callbacks_t callbacks{
+    {{nullptr, 0}, {record<1>, 100}, {record<2>, 100}, {record<3>, 100}, {nullptr, 0}, {record<5>, 100}}};
 
 constexpr uint32_t U32_SIGNAL = 0x41000; // usb_portsc1
 
@@ -84,6 +73,24 @@ std::vector<uint16_t> codes(const std::vector<Bytes>& ms) {
     for (const Bytes& m : ms)
         out.push_back(static_cast<uint16_t>(m[16] << 8 | m[17]));
     return out;
+}
+
+constexpr uint32_t N4 = 0xFFFFFFFC;
+// 0x0500 from `from`: raster, block and type, the list length and words as given.
+Bytes byAddress(uint16_t from, uint16_t raster, uint16_t block, uint16_t length, std::vector<uint32_t> words,
+                uint16_t type = 0, uint32_t context = 1) {
+    Bytes p = fields({{raster, 2}, {1, 2}, {block, 2}, {length, 2}, {4, 2}, {type, 2}});
+    for (uint32_t w : words)
+        for (auto b : fields({{w, 4}}))
+            p.push_back(b);
+    return message(0x0500, from, OWN, context, 0, p);
+}
+// 0x0510 from the peer at raster 3, the names with their terminating 0s.
+Bytes byNames(const std::string& names, uint16_t count, uint16_t type = 0) {
+    Bytes p =
+        fields({{3, 2}, {1, 2}, {static_cast<uint32_t>(names.size()), 2}, {count, 2}, {4, 2}, {type, 2}});
+    p.insert(p.end(), names.begin(), names.end());
+    return message(0x0510, PEER, OWN, 0xAA, 0xBB, p);
 }
 
 struct Meas : Unit {
@@ -102,30 +109,14 @@ struct Meas : Unit {
         gw_meas_ini();
         meas_man_virtChan_registered();
         meas_man_CanIO_initialized();
-        const std::pair<uint16_t, ComintHandler> wires[] = {{0x0500, meas_man_create},
-                                                            {0x0501, gw_meascreate_reply},
-                                                            {0x0502, meas_man_break},
-                                                            {0x0503, meas_man_speed},
-                                                            {0x0504, meas_man_kill_my_measurements},
-                                                            {0x0505, meas_man_get_measurement_state},
-                                                            {0x0506, gw_meas_timestamp_err},
-                                                            {0x0510, meas_man_create2_cmd},
-                                                            {0x0511, meas_man_meas2_create_reply},
-                                                            {0x0512, meas_man_break2},
-                                                            {0x0513, meas_man_break2_reply},
-                                                            {0x0514, meas_man_speed2},
-                                                            {0x0515, meas_man_speed2_reply},
-                                                            {0x0516, meas_man_get_measurement_state2},
-                                                            {0x0517, meas_man_get_measurement_state2_reply},
-                                                            {0x0518, gw_meas2_timestamp_err}};
-        for (auto [code, handler] : wires)
-            comint_setHandler(code, handler);
+        gw_meas_setHandlers();
         peersUp = 1ull << PEER;
         calls.clear();
         consume = 1;
         client = gw_connect(&callbacks);
     }
     void TearDown() override {
+        sim::step(1); // the command task serves what the test queued before the lists go
         gw_reset();
         meas_man_reset();
         gw_disconnect(client);
@@ -153,7 +144,8 @@ struct Meas : Unit {
     }
     // Cycles n times; the peer answers every state query (none when silent). The codes of the
     // other messages sent to it, in order.
-    std::vector<uint16_t> peer(int n, int answer, std::vector<Bytes>* others = nullptr) {
+    std::vector<uint16_t> peer(int n, int answer, std::vector<Bytes>* others = nullptr,
+                               bool* asked = nullptr) {
         std::vector<uint16_t> out;
         for (int i = 0; i < n; ++i) {
             cycle(1);
@@ -161,12 +153,30 @@ struct Meas : Unit {
                 if (codes({q})[0] != 0x0505) {
                     out.push_back(codes({q})[0]);
                     if (others) others->push_back(q);
-                } else if (answer >= 0) {
-                    serve(message(answer ? 0x0103 : 0x0104, PEER, OWN, 0, word(q, 8)));
+                } else {
+                    if (asked) *asked = true;
+                    if (answer >= 0) serve(message(answer ? 0x0103 : 0x0104, PEER, OWN, 0, word(q, 8)));
                 }
             }
         }
         return out;
+    }
+    // Cycles (from 1) until the peer was asked its state, answering `answer`; -1 after 400.
+    int untilAsked(int answer) {
+        for (int n = 1; n <= 400; ++n) {
+            bool asked = false;
+            peer(1, answer, nullptr, &asked);
+            if (asked) return n;
+        }
+        return -1;
+    }
+    // Cycles (from 1) until a message `code` went to the peer; -1 after 400.
+    int until(uint16_t code, int answer) {
+        for (int n = 1; n <= 400; ++n) {
+            const auto out = peer(1, answer);
+            if (std::find(out.begin(), out.end(), code) != out.end()) return n;
+        }
+        return -1;
     }
 };
 
@@ -207,11 +217,15 @@ TEST_F(Meas, OwnValuesArrivePerRasterWithTimeOutsSpeedAndKill) {
     gw_raster(3);
     EXPECT_EQ(calls.size(), 2u);
     calls.clear();
-    // Kill: stop callback, the server drops the list, the gateway frees it after the delay.
+    // Kill: stop callback, the server drops the list, the gateway frees it once its 100 ms delay
+    // has run below 10 ms: in the 11th cycle.
     gw_kill_list(m);
     EXPECT_EQ(calls, (std::vector<Call>{{2, 0, 0, 1}}));
-    cycle(20);
     uint16_t out[19];
+    cycle(10);
+    ASSERT_EQ(gw_debugoutPID(OWN, out), 1);
+    EXPECT_EQ(out[3], 1u) << "the list waits out its delay";
+    cycle(1);
     ASSERT_EQ(gw_debugoutPID(OWN, out), 1);
     EXPECT_EQ(std::vector<uint16_t>(out, out + 4), (std::vector<uint16_t>{0, 1, 1, 0}))
         << "no measurement, one request, one run, no list left";
@@ -255,20 +269,26 @@ TEST_F(Meas, PeerOfflineResumeResetAndUnaskedMeasurements) {
     serve(message(0x0501, PEER, OWN, 0x77, word(rq[0], 8), fields({{fifo, 4}, {9, 2}})));
     EXPECT_EQ(calls, (std::vector<Call>{{3, 0, 9, 1}}));
     calls.clear();
-    peer(15, 1);
-    // Silent for 1.5 s: offline, start(11), then read(8) at the next delivery.
-    peer(140, -1);
+    // It leaves the next query unanswered: offline 1.5 s later, start(11), then read(8) at the
+    // next delivery.
+    untilAsked(1);
+    EXPECT_EQ(untilAsked(-1), 15);
+    peer(149, -1);
     EXPECT_TRUE(calls.empty());
-    peer(30, -1);
+    EXPECT_EQ(gw_pid_offline(PEER), 0);
+    peer(1, -1);
+    EXPECT_EQ(gw_pid_offline(PEER), 1);
     gw_raster(3);
     EXPECT_EQ(calls, (std::vector<Call>{{3, 11, 0xFFFF, 1}, {1, 8, 0, 1}}));
     calls.clear();
     // It answers that it measures: resumed without a new request.
     EXPECT_EQ(peer(160, 1), std::vector<uint16_t>{});
     EXPECT_EQ(calls, (std::vector<Call>{{3, 0, 0xFFFF, 1}}));
-    // It keeps answering that it runs none for 1.65 s: a reset, the list is requested again.
-    EXPECT_EQ(peer(150, 0), std::vector<uint16_t>{});
-    EXPECT_EQ(peer(50, 0), std::vector<uint16_t>{0x0500});
+    // It is asked every 150 ms. From its next answer on it says it runs none: the cycle after that
+    // answer sees it, and 1.65 s on the list counts as reset and is requested again.
+    untilAsked(1);
+    EXPECT_EQ(untilAsked(1), 15);
+    EXPECT_EQ(until(0x0500, 0), 15 + 1 + 165);
     EXPECT_TRUE(logged("MeasGate: PID 0x30 reset detected, restart measurement."));
     // A peer that measures for this unit though nothing was asked is told to kill all.
     gw_reset();
@@ -277,30 +297,141 @@ TEST_F(Meas, PeerOfflineResumeResetAndUnaskedMeasurements) {
     EXPECT_EQ(gw_pid_offline(64), 1);
 }
 
-// Requests from the network that a server must refuse: 0x0501 with status 0 and no latency.
-TEST_F(Meas, MalformedCreateRequestsAreRefused) {
+// The command task frees a receiving FIFO (a peer's 0x0513 or path close names it) while the
+// raster task is handing that FIFO's entry to a client: the FIFO outlives the read.
+std::atomic<int> phase{0};
+int blockingRead(uint32_t status, const void*, uintptr_t) {
+    if (status != GW_OK) return 0;
+    phase = 1;
+    while (phase != 2)
+        std::this_thread::yield();
+    return 1;
+}
+
+TEST_F(Meas, AFifoFreedWhileTheRasterReadsItLastsUntilTheReadEnds) {
+    const gw_callbacks_t blocking{
+        {{nullptr, 0}, {blockingRead, 0}, {nullptr, 0}, {nullptr, 0}, {nullptr, 0}, {nullptr, 0}}};
+    gw_client_t* c = gw_connect(&blocking);
+    const int32_t list[] = {-4, 0x40010, 0, 0};
+    gw_start_list(gw_setup_list(c, list, 1, sizeof list, 3, PEER, 0, 0, 1, 4, 8, 3));
+    std::vector<Bytes> rq;
+    ASSERT_EQ(peer(2, 0, &rq), std::vector<uint16_t>{0x0500});
+    const uint32_t fifo = dynkomm_fifo_reserve(PEER);
+    ASSERT_EQ(dynkomm_fifo_activate(fifo, PEER, 3, 4, 8, 0), fifo);
+    serve(message(0x0501, PEER, OWN, 0x77, word(rq[0], 8), fields({{fifo, 4}, {9, 2}})));
+    const uint8_t entry[8] = {1, 2, 3, 4};
+    ASSERT_EQ(dynkomm_fifo_put(fifo, entry, sizeof entry, nullptr), DK_PUT_OK);
+    phase = 0;
+    std::thread raster([] { gw_raster(3); });
+    while (phase != 1)
+        std::this_thread::yield();
+    EXPECT_EQ(dynkomm_fifo_free(fifo), 1);
+    phase = 2;
+    raster.join();
+    gw_raster(3); // the list's FIFO is gone: nothing to read
+    gw_disconnect(c);
+}
+
+// A zero stamp becomes the time of the copy unless type bit 2 keeps it; speed 0 copies nothing;
+// a value at an address that is not aligned to its width arrives as well.
+std::vector<std::array<uint32_t, 3>> entries; // user, stamp, value
+int entryOf(uint32_t status, const void* d, uintptr_t user) {
+    const auto* p = static_cast<const uint8_t*>(d);
+    if (status == GW_OK)
+        entries.push_back({static_cast<uint32_t>(user), word(Bytes(p, p + 8), 0), word(Bytes(p, p + 8), 4)});
+    return 1;
+}
+
+TEST_F(Meas, CopyStampsPausedListsAndUnalignedValues) {
+    const gw_callbacks_t reader{
+        {{nullptr, 0}, {entryOf, 0}, {nullptr, 0}, {nullptr, 0}, {nullptr, 0}, {nullptr, 0}}};
+    gw_client_t* c = gw_connect(&reader);
+    setSignal(U32_SIGNAL, 0xA1B2C3D4);
+    setSignal(U32_SIGNAL + 4, 0);
+    // user = raster: type, speed, address
+    for (auto [raster, type, speed, address] :
+         {std::tuple{3, 4, 1, U32_SIGNAL}, {4, 0, 0, U32_SIGNAL}, {5, 0, 1, U32_SIGNAL + 1}}) {
+        const int32_t list[] = {-4, static_cast<int32_t>(address), 0, 0};
+        gw_start_list(gw_setup_list(c, list, static_cast<uintptr_t>(raster), sizeof list,
+                                    static_cast<uint16_t>(raster), 0, 1, static_cast<uint16_t>(type),
+                                    static_cast<uint16_t>(speed), 4, 8, 0));
+    }
+    cycle(3);
+    entries.clear();
+    sim::step(7);
+    const uint32_t now = time_getTimestamp();
+    ASSERT_NE(now, 0u);
+    for (int r : {3, 4, 5}) {
+        meas_man_copy(r, 0);
+        gw_raster(r);
+    }
+    // the bytes D4 C3 B2 A1 00 in memory: from the second on, 0x00A1B2C3
+    EXPECT_EQ(entries, (std::vector<std::array<uint32_t, 3>>{{3, 0, 0xA1B2C3D4}, {5, now, 0x00A1B2C3}}));
+    gw_disconnect(c);
+}
+
+// The edges of a names region: element digits (at most nine), name length (below 200), the
+// name count, a region that ends inside a name. (region, count) -> (name index, size) resolved.
+TEST_F(Meas, NamesRegionEdges) {
+    using namespace std::string_literals;
+    using Got = std::vector<std::pair<uint16_t, uint32_t>>;
+    const std::string n199(199, 'x'), n200(200, 'x');
+    const std::tuple<std::string, uint16_t, Got, const char*> cases[] = {
+        {"cpu_load[000000001]\0cpu_load[0000000001]\0"s,
+         2,
+         {{0, 4}},
+         "meas_man_create2_cmd(): measlist parse error (cpu_load[0000000001])"},
+        {n199 + '\0' + n200 + '\0' + "ltecu" + '\0',
+         3,
+         {{2, 2}},
+         "meas_man_create2_cmd(): name too long, signal ignored"},
+        {"ltecu\0usb_portsc1\0"s, 1, {{0, 2}}, nullptr},
+        {"ltecu\0usb_portsc1"s,
+         5,
+         {{0, 2}},
+         "meas_man_create2_cmd(): measlist no chr(0) ending, remaining ignored"},
+    };
+    for (const auto& [region, count, expected, log] : cases) {
+        MeasNameValue v[MEAS_NAMES_MAX];
+        Got got;
+        for (size_t i = 0, n = meas_man_resolve_names(region.data(), region.size(), count, v); i < n; ++i)
+            got.emplace_back(v[i].index, v[i].size);
+        EXPECT_EQ(got, expected) << count;
+        EXPECT_TRUE(!log || logged(log)) << log;
+    }
+}
+
+// Requests from the network that are malformed, or name no list or value of the server, and
+// their answers: a refused create is 0x0501 with status 0 and no latency.
+TEST_F(Meas, RequestsForNothingAndMalformedOnes) {
     auto request = [](uint16_t raster, uint16_t block, uint16_t length, std::vector<uint32_t> words) {
-        Bytes p = fields({{raster, 2}, {1, 2}, {block, 2}, {length, 2}, {4, 2}, {0, 2}});
-        for (uint32_t w : words)
-            for (auto b : fields({{w, 4}}))
-                p.push_back(b);
-        return message(0x0500, PEER, OWN, 0x1234, 0, p);
+        return byAddress(PEER, raster, block, length, words, 0, 0x1234);
     };
-    const uint32_t N4 = 0xFFFFFFFC, N2 = 0xFFFFFFFE, P3 = 3;
-    const std::vector<Bytes> bad = {
-        request(20, 8, 16, {N4, U32_SIGNAL, 0, 0}),                // raster
-        request(3, 8, 16, {N4, U32_SIGNAL, 0}),                    // length beyond the payload
-        request(3, 8, 14, {N4, U32_SIGNAL, 0, 0}),                 // not a multiple of 4
-        request(3, 8, 0, {}),                                      // empty
-        request(3, 8, 12, {N4, U32_SIGNAL, 0}),                    // no final 0
-        request(3, 8, 16, {P3, U32_SIGNAL, 0, 0}),                 // positive group word
-        request(3, 8, 16, {0xFFFFFFFD, U32_SIGNAL, 0, 0}),         // -3
-        request(3, 7, 16, {N4, U32_SIGNAL, 0, 0}),                 // block too small for the values
-        request(3, 8, 24, {N2, U32_SIGNAL, U32_SIGNAL, 0, N2, 0}), // group without end
+    const uint32_t N2 = 0xFFFFFFFE, P3 = 3;
+    const std::vector<Bytes> refused{message(0x0501, OWN, PEER, 0, 0x1234, fields({{0, 4}}))};
+    const std::pair<Bytes, std::vector<Bytes>> cases[] = {
+        {request(20, 8, 16, {N4, U32_SIGNAL, 0, 0}), refused},                // raster
+        {request(3, 8, 16, {N4, U32_SIGNAL, 0}), refused},                    // length beyond the payload
+        {request(3, 8, 14, {N4, U32_SIGNAL, 0, 0}), refused},                 // not a multiple of 4
+        {request(3, 8, 0, {}), refused},                                      // empty
+        {request(3, 8, 12, {N4, U32_SIGNAL, 0}), refused},                    // no final 0
+        {request(3, 8, 16, {P3, U32_SIGNAL, 0, 0}), refused},                 // positive group word
+        {request(3, 8, 16, {0xFFFFFFFD, U32_SIGNAL, 0, 0}), refused},         // -3
+        {request(3, 7, 16, {N4, U32_SIGNAL, 0, 0}), refused},                 // block too small
+        {request(3, 8, 24, {N2, U32_SIGNAL, U32_SIGNAL, 0, N2, 0}), refused}, // group without end
+        // a stop: 0x1100 with the request's first context word second, no payload
+        {message(0x0502, PEER, OWN, 0x31, 0xBAD), {message(0x1100, OWN, PEER, 0, 0x31)}},
+        // state by names: the context words swapped, u32 0
+        {message(0x0516, PEER, OWN, 0x41, PEER), {message(0x0517, OWN, PEER, PEER, 0x41, fields({{0, 4}}))}},
+        // by names without a known name: 12 zero bytes
+        {byNames(std::string("nothere", 8), 1), {message(0x0511, OWN, PEER, 0xBB, 0xAA, Bytes(12, 0))}},
+        // a stop by names: result 0, no FIFO; none at all without a request magic
+        {message(0x0512, PEER, OWN, 0xDD, 0x1234), {message(0x0513, OWN, PEER, 0, 0xDD, fields({{0, 4}}))}},
+        {message(0x0512, PEER, OWN, 0, 0x1234), {}},
     };
-    for (const Bytes& m : bad) {
+    for (const auto& [m, answers] : cases) {
         serve(m);
-        EXPECT_EQ(sent(), std::vector<Bytes>{message(0x0501, OWN, PEER, 0, 0x1234, fields({{0, 4}}))});
+        EXPECT_EQ(sent(), answers) << std::hex << codes({m})[0];
     }
     serve(request(3, 8, 16, {N4, U32_SIGNAL, 0, 0}));
     EXPECT_EQ(codes(sent()), std::vector<uint16_t>{0x0300}) << "a sound list opens its path";
@@ -309,10 +440,7 @@ TEST_F(Meas, MalformedCreateRequestsAreRefused) {
 TEST_F(Meas, ListsByNamesFromAPeer) {
     const char names[] = "usb_phy_linestate\0ltecu\0tecu_core\0cpu_load[1]\0usb_portsc1[3]\0cpu_load[7]\0"
                          "cpu_load\0bad]\0nothere\0usb_portsc1";
-    const Bytes nm(names, names + sizeof names);
-    Bytes p = fields({{3, 2}, {1, 2}, {static_cast<uint32_t>(nm.size()), 2}, {10, 2}, {4, 2}, {0, 2}});
-    p.insert(p.end(), nm.begin(), nm.end());
-    serve(message(0x0510, PEER, OWN, 0xAA, 0xBB, p));
+    serve(byNames(std::string(names, sizeof names), 10));
     const auto out = sent();
     ASSERT_EQ(codes(out), std::vector<uint16_t>{0x0511});
     const Bytes& r = out[0];
@@ -353,17 +481,7 @@ TEST_F(Meas, ListsByNamesFromAPeer) {
 
 TEST_F(Meas, StateQueriesAndKillAll) {
     auto create = [&](uint16_t from, uint16_t type) {
-        serve(message(0x0500, from, OWN, 1, 0,
-                      fields({{3, 2},
-                              {1, 2},
-                              {8, 2},
-                              {16, 2},
-                              {4, 2},
-                              {type, 2},
-                              {0xFFFFFFFC, 4},
-                              {U32_SIGNAL, 4},
-                              {0, 4},
-                              {0, 4}})));
+        serve(byAddress(from, 3, 8, 16, {N4, U32_SIGNAL, 0, 0}, type));
         const auto out = sent();
         if (out.size() != 1) return;
         const uint32_t remote = dynkomm_fifo_reserve(from);
@@ -398,17 +516,7 @@ TEST_F(Meas, CopiersAgainstCreateAndKillStorms) {
             meas_man_copy(12, stamp);
     };
     std::thread lap(copier, 5), period(copier, 0);
-    const Bytes create = message(0x0500, OWN, OWN, 1, 0,
-                                 fields({{12, 2},
-                                         {1, 2},
-                                         {8, 2},
-                                         {16, 2},
-                                         {2, 2},
-                                         {0, 2},
-                                         {0xFFFFFFFC, 4},
-                                         {U32_SIGNAL, 4},
-                                         {0, 4},
-                                         {0, 4}}));
+    const Bytes create = byAddress(OWN, 12, 8, 16, {N4, U32_SIGNAL, 0, 0});
     for (int i = 0; i < 40; ++i) {
         // through the queue: the command task serves them, as in the unit
         comint_put_cmd(create.data(), 1);
@@ -430,10 +538,7 @@ TEST_F(Meas, CopiersAgainstCreateAndKillStorms) {
 TEST_F(Meas, LoggedDataFollowTheSyncAndStopWhenTheClockGoesBack) {
     timemodsim::install();
     timemodsim::setStatus(TIME_SYNC_FULL);
-    const char name[] = "usb_portsc1";
-    Bytes p = fields({{3, 2}, {1, 2}, {sizeof name, 2}, {1, 2}, {4, 2}, {3, 2}});
-    p.insert(p.end(), name, name + sizeof name);
-    serve(message(0x0510, PEER, OWN, 0xAA, 0xBB, p));
+    serve(byNames(std::string("usb_portsc1", 12), 1, 3));
     const uint32_t list = word(sent().at(0), 20);
     auto copies = [](int cycles) {
         size_t n = 0;
