@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -339,7 +340,9 @@ bool xcpEthDtoSend(xcpCp* cp, uint32_t bytes) {
     xcpEthCtx* c = cp->eth;
     xcpTxItem item;
     item.kind = XCP_TX_DTO, item.length = bytes, item.dtoAt = c->dtoStart;
-    if (msgQSend(cp->txQueue, &item, sizeof item, NO_WAIT, MSG_PRI_NORMAL) != OK) return false;
+    // The frames stay in the buffer: the item's head is all there is to queue.
+    if (msgQSend(cp->txQueue, &item, offsetof(xcpTxItem, packet), NO_WAIT, MSG_PRI_NORMAL) != OK)
+        return false;
     c->dtoHead = c->dtoStart + bytes;
     return true;
 }
