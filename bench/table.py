@@ -212,6 +212,12 @@ def main():
     row("meas copy 100x117 values: lock <= 5% of 1 ms, 0 lost (ref: memcpy)", hold, b["memcpy_us"],
         hold / b["memcpy_us"], hold <= 50 and b["data_loss"] == 0, " us")
 
+    print(f"XCP DAQ for {seconds} s ...", file=sys.stderr)
+    os.environ["VYN_XCP_BENCH_SECONDS"] = str(seconds)
+    b = find(run_bench(bench("xcp")), "BM_Daq1ms16FullOdts")
+    row("XCP DAQ 1 ms, 16 full ODTs: DTOs lost = 0 (ref: same sends)", int(b["DTOs_lost"]),
+        int(b["ref_DTOs_lost"]), None, b["DTOs_lost"] == 0)
+
     root = tempfile.mkdtemp(prefix="vyn-bench-")
     try:
         ours = Unit(root, "ours", os.path.join(build, "vyn"), os.path.join(build, "dataset", "dataset.img"),

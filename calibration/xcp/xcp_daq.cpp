@@ -197,25 +197,25 @@ void xcpDaqInit(xcpCp* cp) {
 
 uint32_t xcpDaqCommandLength(uint8_t code) {
     switch (code) {
-    case 0xDA:
-    case 0xD9:
-    case 0xDC:
-    case 0xD6:
+    case XCP_CMD_GET_DAQ_PROCESSOR_INFO:
+    case XCP_CMD_GET_DAQ_RESOLUTION_INFO:
+    case XCP_CMD_GET_DAQ_CLOCK:
+    case XCP_CMD_FREE_DAQ:
         return 1;
-    case 0xDD:
+    case XCP_CMD_START_STOP_SYNCH:
         return 2;
-    case 0xD8:
-    case 0xD7:
-    case 0xD5:
-    case 0xDE:
+    case XCP_CMD_GET_DAQ_LIST_INFO:
+    case XCP_CMD_GET_DAQ_EVENT_INFO:
+    case XCP_CMD_ALLOC_DAQ:
+    case XCP_CMD_START_STOP_DAQ_LIST:
         return 4;
-    case 0xD4:
+    case XCP_CMD_ALLOC_ODT:
         return 5;
-    case 0xD3:
-    case 0xE2:
+    case XCP_CMD_ALLOC_ODT_ENTRY:
+    case XCP_CMD_SET_DAQ_PTR:
         return 6;
-    case 0xE1:
-    case 0xE0:
+    case XCP_CMD_WRITE_DAQ:
+    case XCP_CMD_SET_DAQ_LIST_MODE:
         return 8;
     default:
         return 0;
@@ -224,19 +224,19 @@ uint32_t xcpDaqCommandLength(uint8_t code) {
 
 uint8_t xcpDaqCommand(xcpCp* cp, const uint8_t* p, uint32_t, uint8_t* r, uint32_t* len) {
     switch (p[0]) {
-    case 0xDA: // GET_DAQ_PROCESSOR_INFO
+    case XCP_CMD_GET_DAQ_PROCESSOR_INFO:
         r[1] = XCP_DAQ_PROPERTIES, put16(r + 2, XCP_MAX_DAQ), put16(r + 4, XCP_MAX_EVENT_CHANNEL);
         r[6] = XCP_MIN_DAQ, r[7] = XCP_DAQ_KEY_BYTE, *len = 8;
         return XCP_OK;
-    case 0xD9: // GET_DAQ_RESOLUTION_INFO
+    case XCP_CMD_GET_DAQ_RESOLUTION_INFO:
         r[1] = 1, r[2] = XCP_MAX_ODT_ENTRY_SIZE, r[3] = 1, r[4] = XCP_MAX_ODT_ENTRY_SIZE;
         r[5] = XCP_TIMESTAMP_MODE, put16(r + 6, XCP_TIMESTAMP_TICKS), *len = 8;
         return XCP_OK;
-    case 0xD8: // GET_DAQ_LIST_INFO
+    case XCP_CMD_GET_DAQ_LIST_INFO:
         if (le16(p + 2) >= XCP_MAX_DAQ) return XCP_ERR_OUT_OF_RANGE;
         r[1] = 0x06, r[2] = XCP_MAX_ODT, r[3] = XCP_MAX_ODT_ENTRIES, put16(r + 4, 0), *len = 6;
         return XCP_OK;
-    case 0xD7: { // GET_DAQ_EVENT_INFO
+    case XCP_CMD_GET_DAQ_EVENT_INFO: {
         const uint16_t ev = le16(p + 2);
         if (ev >= XCP_MAX_EVENT_CHANNEL) return XCP_ERR_OUT_OF_RANGE;
         const xcpEvent& e = cp->events[ev];
@@ -244,29 +244,29 @@ uint8_t xcpDaqCommand(xcpCp* cp, const uint8_t* p, uint32_t, uint8_t* r, uint32_
         *len = 7;
         return XCP_OK;
     }
-    case 0xDC: // GET_DAQ_CLOCK
+    case XCP_CMD_GET_DAQ_CLOCK:
         r[1] = r[2] = r[3] = 0, put32(r + 4, static_cast<uint32_t>(time_get_time_100us())), *len = 8;
         return XCP_OK;
-    case 0xD6:
+    case XCP_CMD_FREE_DAQ:
         return xcpFreeDAQ(cp);
-    case 0xD5:
+    case XCP_CMD_ALLOC_DAQ:
         return allocDaq(cp, le16(p + 2));
-    case 0xD4:
+    case XCP_CMD_ALLOC_ODT:
         return allocOdt(cp, le16(p + 2), p[4]);
-    case 0xD3:
+    case XCP_CMD_ALLOC_ODT_ENTRY:
         return allocOdtEntry(cp, le16(p + 2), p[4], p[5]);
-    case 0xE2:
+    case XCP_CMD_SET_DAQ_PTR:
         return setDaqPtr(cp, le16(p + 2), p[4], p[5]);
-    case 0xE1:
+    case XCP_CMD_WRITE_DAQ:
         return writeDaq(cp, p[1], p[2], p[3], le32(p + 4));
-    case 0xE0:
+    case XCP_CMD_SET_DAQ_LIST_MODE:
         return setDaqListMode(cp, p);
-    case 0xDE: {
+    case XCP_CMD_START_STOP_DAQ_LIST: {
         const uint8_t e = startStopDaqList(cp, p[1], le16(p + 2));
         if (e == XCP_OK) r[1] = 0, *len = 2; // FIRST_PID
         return e;
     }
-    case 0xDD:
+    case XCP_CMD_START_STOP_SYNCH:
         if (p[1] > 2) return XCP_ERR_OUT_OF_RANGE;
         return xcpStartStopSynch(cp, p[1]);
     default:
@@ -312,24 +312,30 @@ void xcpSendCpDAQ(xcpCp* cp, int event) {
         const bool due = l->prescalerCounter == 0;
         l->prescalerCounter =
             l->prescaler <= 1 ? 0 : static_cast<uint8_t>((l->prescalerCounter + 1) % l->prescaler);
-        const uint32_t stamp = due ? static_cast<uint32_t>(time_get_time_100us()) : 0;
-        for (int i = 0; due && i < l->odtCount && l->odts[i].entryCount; ++i) {
+        // The cycle's DTOs, one per ODT up to the first without entries, go out in one item.
+        uint32_t bytes = 0, count = 0;
+        for (; due && count < l->odtCount && l->odts[count].entryCount; ++count)
+            bytes += XCP_FRAME_HEADER + (count ? XCP_ODT_HEADER : XCP_ODT0_HEADER) + l->odts[count].payload;
+        uint8_t* f = count ? xcpEthDtoSpace(cp, bytes) : nullptr;
+        for (uint32_t i = 0; f && i < count; ++i) {
             const xcpOdt& odt = l->odts[i];
-            xcpTxItem item;
-            item.kind = XCP_TX_DTO;
-            item.packet[0] = odt.number;
-            put16(item.packet + 1, l->number);
+            uint8_t* p = f + XCP_FRAME_HEADER;
+            p[0] = odt.number;
+            put16(p + 1, l->number);
             uint32_t n = XCP_ODT_HEADER;
-            if (i == 0) put32(item.packet + 3, stamp), n = XCP_ODT0_HEADER;
+            if (i == 0) put32(p + 3, static_cast<uint32_t>(time_get_time_100us())), n = XCP_ODT0_HEADER;
             for (int k = 0; k < odt.entryCount; ++k) {
                 const xcpOdtEntry& e = odt.entries[k];
                 if (!e.written) continue;
-                seramMeasCopy(item.packet + n, e.size, &e.handle);
+                seramMeasCopy(p + n, e.size, &e.handle);
                 n += e.size;
             }
-            item.length = n;
-            if (msgQSend(cp->txQueue, &item, sizeof item, NO_WAIT, MSG_PRI_NORMAL) != OK)
-                SYSLOGX_GUARDED(LOG_ERR, "xcpSendCpDAQ(): msgQSend Error (%s)", std::strerror(errno));
+            put16(f, static_cast<uint16_t>(n)); // LEN; the transmit task writes the CTR
+            f += XCP_FRAME_HEADER + n;
+        }
+        if (count && (!f || !xcpEthDtoSend(cp, bytes))) {
+            xcpEthDtoLost(cp, count);
+            SYSLOGX_GUARDED(LOG_ERR, "xcpSendCpDAQ(): msgQSend Error (%s)", std::strerror(errno));
         }
     }
     unlock(cp, "xcpSendCpDAQ", XCP_OK);

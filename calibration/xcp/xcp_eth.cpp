@@ -1,6 +1,6 @@
 // XCP on UDP: frames of LEN and CTR around each packet. The receive task reads command
-// datagrams and runs the command processor; the transmit task drains the transmit queue,
-// sends responses and events at once and packs DTOs into shared datagrams.
+// datagrams and runs the command processor; the transmit task drains the transmit queue and
+// sends responses, events and DTOs with one packet counter, DTO frames packed into datagrams.
 #include "calibration/xcp/xcp_private.h"
 
 #include "services/syslog/syslog.h"
@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -26,73 +27,48 @@ struct xcpEthCtx {
     sockaddr_in rxPeer{};
     bool hasRxPeer = false;
     uint16_t lastRxCtr = 0;
-    // Transmit task: where everything goes, the counters and the packing buffer.
+    // Transmit task: where everything goes, the one packet counter and the datagram being packed.
     sockaddr_in peer{};
     bool hasPeer = false;
-    uint16_t respCtr = 1;
-    uint16_t dtoCtr = 1;
+    uint16_t ctr = 1;
     uint32_t packed = 0;
-    uint8_t pack[XCP_DTO_PACK_LIMIT + sizeof(xcpTxItem)];
+    uint8_t pack[XCP_DATAGRAM_MAX];
     std::atomic<uint8_t> flush{0};
     std::atomic<bool> stopping{false};
     std::atomic<TASK_ID> rxTask{TASK_ID_NULL};
     std::atomic<TASK_ID> txTask{TASK_ID_NULL};
+    // DTO frames between the rasters (under the DAQ mutex) and the transmit task. Positions
+    // count bytes and wrap with the u32; a cycle's frames lie in one piece.
+    uint32_t dtoHead = 0, dtoStart = 0;
+    std::atomic<uint32_t> dtoTail{0};
+    std::atomic<uint32_t> dtoLost{0};
+    uint8_t dto[XCP_DTO_BUFFER];
 };
 
 namespace {
 
 constexpr int P_SOCKET = 139; // the transport's own log priorities
-constexpr int P_SOCKET_OPT = LOG2_ERR;
 constexpr int P_REGISTRY = 143;
 
-// ---- socket registry: the sockets the slave opened ----------------------------------------
+// ---- socket registry ------------------------------------------------------------------------
 
 SEM_ID registryMutex;
 int sockets[XCP_MAX_SOCKETS];
 int socketCount;
-
-int xcpSocket_get(int domain, int type, int protocol) {
-    if (semTake(registryMutex, WAIT_FOREVER) != OK) {
-        syslogx(LOG_ERR, "xcpSocket::get_socket(): could not get mutex - errno %s", std::strerror(errno));
-        return -1;
-    }
-    int fd = -1;
-    if (socketCount == XCP_MAX_SOCKETS) {
-        syslogx(LOG_ERR, "xcpSocket::get_socket(): maximum socket reached, no socket given");
-    } else {
-        fd = ::socket(domain, type | SOCK_CLOEXEC, protocol);
-        if (fd >= 0) sockets[socketCount++] = fd;
-    }
-    semGive(registryMutex);
-    return fd;
-}
-
-int xcpSocket_close(int fd) {
-    if (semTake(registryMutex, WAIT_FOREVER) != OK) {
-        syslogx(LOG_ERR, "xcpSocket::close_socket(): could not get mutex - errno %s", std::strerror(errno));
-        return -1;
-    }
-    int i = 0;
-    while (i < socketCount && sockets[i] != fd)
-        ++i;
-    if (i == socketCount) {
-        semGive(registryMutex);
-        syslogx(P_REGISTRY, "xcpSocket::close_socket(%u): invalid file descriptor",
-                static_cast<unsigned>(fd));
-        errno = 9;
-        return -1;
-    }
-    sockets[i] = sockets[--socketCount];
-    semGive(registryMutex);
-    syslogx(P_REGISTRY, "xcpSocket::close_socket(%u)", static_cast<unsigned>(fd));
-    return ::close(fd);
-}
+std::atomic<bool> registryShutdown{false};
 
 // ---- transmit ----------------------------------------------------------------------------
 
 void putFrameHeader(uint8_t* h, uint32_t length, uint16_t ctr) {
     h[0] = static_cast<uint8_t>(length), h[1] = static_cast<uint8_t>(length >> 8);
     h[2] = static_cast<uint8_t>(ctr), h[3] = static_cast<uint8_t>(ctr >> 8);
+}
+
+// Every packet takes the next count; DTOs dropped on the way took theirs before.
+uint16_t nextCtr(xcpEthCtx* c) {
+    if (c->dtoLost.load(std::memory_order_relaxed))
+        c->ctr = static_cast<uint16_t>(c->ctr + c->dtoLost.exchange(0, std::memory_order_relaxed));
+    return c->ctr++;
 }
 
 bool sendDatagram(xcpEthCtx* c, const uint8_t* data, uint32_t n, const char* who) {
@@ -111,34 +87,50 @@ void sendPacked(xcpEthCtx* c) {
     c->flush = 0;
 }
 
+// The frames of one DTO item into datagrams: each frame takes its counter, a datagram leaves
+// when the next frame would not fit (or with the next frame after the 100 ms tick).
+void packDtos(xcpEthCtx* c, const xcpTxItem& it) {
+    uint8_t* f = c->dto + it.dtoAt % XCP_DTO_BUFFER;
+    for (uint8_t* end = f + it.length; f + XCP_FRAME_HEADER <= end;) {
+        const uint32_t n = XCP_FRAME_HEADER + (f[0] | f[1] << 8);
+        if (c->packed && (c->packed + n > XCP_DATAGRAM_MAX || c->flush)) sendPacked(c);
+        putFrameHeader(f, n - XCP_FRAME_HEADER, nextCtr(c));
+        std::memcpy(c->pack + c->packed, f, n);
+        c->packed += n, f += n;
+    }
+    c->dtoTail.store(it.dtoAt + it.length, std::memory_order_release);
+}
+
 void xcpEthTxTask(xcpCp* cp) {
     xcpEthCtx* c = cp->eth;
     xcpTxItem it;
     for (;;) {
-        if (msgQReceive(cp->txQueue, &it, sizeof it, WAIT_FOREVER) == ERROR) {
+        // A packed datagram waits only while more items do: it leaves when the queue runs empty.
+        if (msgQReceive(cp->txQueue, &it, sizeof it, c->packed ? NO_WAIT : WAIT_FOREVER) == ERROR) {
             if (c->stopping) return;
+            if (c->packed && errno == EAGAIN) {
+                sendPacked(c);
+                continue;
+            }
             SYSLOGX_GUARDED(LOG_ERR, "xcpEthDTOTask(): _msgq_receive() result: %s", std::strerror(errno));
             taskDelay(1);
             continue;
         }
         switch (it.kind) {
         case XCP_TX_CTO:
-            putFrameHeader(it.header, it.length, c->respCtr++);
+            // The DTOs counted before it leave before it, so the master sees the counter rise.
+            if (c->packed) sendPacked(c);
+            putFrameHeader(it.header, it.length, nextCtr(c));
             sendDatagram(c, it.header, it.length + XCP_FRAME_HEADER, "xcpEthTxFrameCTO()");
             break;
         case XCP_TX_DTO:
-            // Whole frames share a datagram up to 255 bytes; a larger one travels alone.
-            if (c->packed && (c->packed + it.length + XCP_FRAME_HEADER > XCP_DTO_PACK_LIMIT || c->flush))
-                sendPacked(c);
-            putFrameHeader(it.header, it.length, c->dtoCtr++);
-            std::memcpy(c->pack + c->packed, it.header, it.length + XCP_FRAME_HEADER);
-            c->packed += it.length + XCP_FRAME_HEADER;
+            packDtos(c, it);
             break;
         case XCP_TX_FLUSH:
             if (c->packed) sendPacked(c);
             break;
         case XCP_TX_RESET:
-            c->respCtr = 1, c->dtoCtr = 1, c->flush = 0, c->packed = 0;
+            c->ctr = 1, c->dtoLost = 0, c->flush = 0, c->packed = 0;
             std::memcpy(&c->peer, it.packet, sizeof c->peer);
             c->hasPeer = true;
             break;
@@ -201,7 +193,7 @@ void xcpEthTask(xcpCp* cp) {
     }
     const int one = 1;
     if (setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one) != 0) {
-        syslogx(P_SOCKET_OPT, "xcpEthTask: Setting Rx socket reuse port option failed (%s)",
+        syslogx(LOG2_ERR, "xcpEthTask: Setting Rx socket reuse port option failed (%s)",
                 std::strerror(errno));
         xcpSocket_close(fd);
         return;
@@ -226,7 +218,7 @@ void xcpEthTask(xcpCp* cp) {
             r = select((fd > c->wakeFd ? fd : c->wakeFd) + 1, &rd, nullptr, nullptr, nullptr);
         }
         // Shutdown wakes the select by shutting the socket down.
-        if (c->stopping) return;
+        if (c->stopping || xcpSocket_isShutdown()) return;
         if (r < 0) {
             if (errno == EINTR) continue;
             SYSLOGX_GUARDED(P_SOCKET, "xcpEthTask(): Error on select() [%u]", static_cast<unsigned>(errno));
@@ -305,7 +297,8 @@ void xcpEthDatagram(xcpCp* cp, const uint8_t* data, uint32_t n, const void* from
     sockaddr_in sender;
     std::memcpy(&sender, from, sizeof sender);
     // Only the connected tool is heard, unless another one connects.
-    if (cp->state == 2 && c->hasRxPeer && !samePeer(sender, c->rxPeer) && data[XCP_FRAME_HEADER] != 0xFF)
+    if (cp->state == 2 && c->hasRxPeer && !samePeer(sender, c->rxPeer) &&
+        data[XCP_FRAME_HEADER] != XCP_CMD_CONNECT)
         return;
     c->lastRxCtr = static_cast<uint16_t>(data[2] | data[3] << 8);
     c->sender = sender;
@@ -325,6 +318,37 @@ void xcpEthDtoFlush(xcpCp* cp) {
     xcpTxItem item{};
     item.kind = XCP_TX_FLUSH;
     queueItem(cp, item, "xcpEthDtoFlush(): msgQSend() error");
+}
+
+uint8_t* xcpEthDtoSpace(xcpCp* cp, uint32_t bytes) {
+    xcpEthCtx* c = cp->eth;
+    if (!c || bytes > XCP_DTO_BUFFER) {
+        errno = ENOBUFS;
+        return nullptr;
+    }
+    uint32_t at = c->dtoHead;
+    if (at % XCP_DTO_BUFFER + bytes > XCP_DTO_BUFFER) at += XCP_DTO_BUFFER - at % XCP_DTO_BUFFER;
+    if (at + bytes - c->dtoTail.load(std::memory_order_acquire) > XCP_DTO_BUFFER) {
+        errno = ENOBUFS;
+        return nullptr;
+    }
+    c->dtoStart = at;
+    return c->dto + at % XCP_DTO_BUFFER;
+}
+
+bool xcpEthDtoSend(xcpCp* cp, uint32_t bytes) {
+    xcpEthCtx* c = cp->eth;
+    xcpTxItem item;
+    item.kind = XCP_TX_DTO, item.length = bytes, item.dtoAt = c->dtoStart;
+    // The frames stay in the buffer: the item's head is all there is to queue.
+    if (msgQSend(cp->txQueue, &item, offsetof(xcpTxItem, packet), NO_WAIT, MSG_PRI_NORMAL) != OK)
+        return false;
+    c->dtoHead = c->dtoStart + bytes;
+    return true;
+}
+
+void xcpEthDtoLost(xcpCp* cp, uint32_t count) {
+    if (cp->eth) cp->eth->dtoLost.fetch_add(count, std::memory_order_relaxed);
 }
 
 void xcpEth_100ms(xcpCp* cp) {
@@ -348,8 +372,7 @@ void xcpEthStop(xcpCp* cp) {
     const TASK_ID rx = c->rxTask.exchange(TASK_ID_NULL);
     if (rx != TASK_ID_NULL) taskWaitExit(rx, sysClkRateGet());
     stopTxTask(cp); // spawned while the receive task was still starting
-    const int fd = c->sock.exchange(-1);
-    if (fd >= 0) xcpSocket_close(fd);
+    c->sock = -1;   // closed with the registry's other sockets
 }
 
 void xcpEthFree(xcpCp* cp) {
@@ -358,4 +381,90 @@ void xcpEthFree(xcpCp* cp) {
     if (c->wakeFd >= 0) ::close(c->wakeFd);
     delete c;
     cp->eth = nullptr;
+}
+
+// ---- socket registry ------------------------------------------------------------------------
+
+int xcpSocket_get(int domain, int type, int protocol) {
+    if (semTake(registryMutex, WAIT_FOREVER) != OK) {
+        syslogx(LOG_ERR, "xcpSocket::get_socket(): could not get mutex - errno %s", std::strerror(errno));
+        return -1;
+    }
+    int fd = -1;
+    if (socketCount == XCP_MAX_SOCKETS) {
+        syslogx(LOG_ERR, "xcpSocket::get_socket(): maximum socket reached, no socket given");
+    } else {
+        fd = ::socket(domain, type | SOCK_CLOEXEC, protocol);
+        if (fd >= 0) sockets[socketCount++] = fd;
+    }
+    semGive(registryMutex);
+    return fd;
+}
+
+int xcpSocket_accept(int listening, sockaddr* address, socklen_t* length) {
+    int fd;
+    {
+        OsExternalWait wait;
+        fd = ::accept4(listening, address, length, SOCK_CLOEXEC);
+    }
+    if (fd < 0) return -1;
+    if (semTake(registryMutex, WAIT_FOREVER) != OK) {
+        syslogx(LOG_ERR, "xcpSocket::accept_socket(): could not get mutex - errno %s", std::strerror(errno));
+        ::close(fd);
+        return -1;
+    }
+    const bool full = socketCount == XCP_MAX_SOCKETS;
+    if (!full) sockets[socketCount++] = fd;
+    semGive(registryMutex);
+    if (!full) return fd;
+    syslogx(LOG_ERR, "xcpSocket::accept_socket(): maximum socket reached, no socket added to the array");
+    ::close(fd);
+    errno = 35; // the code the unit's callers know for "no room"
+    return -1;
+}
+
+int xcpSocket_close(int fd) {
+    if (semTake(registryMutex, WAIT_FOREVER) != OK) {
+        syslogx(LOG_ERR, "xcpSocket::close_socket(): could not get mutex - errno %s", std::strerror(errno));
+        return -1;
+    }
+    int i = 0;
+    while (i < socketCount && sockets[i] != fd)
+        ++i;
+    if (i == socketCount) {
+        semGive(registryMutex);
+        syslogx(P_REGISTRY, "xcpSocket::close_socket(%u): invalid file descriptor",
+                static_cast<unsigned>(fd));
+        errno = EBADF;
+        return -1;
+    }
+    sockets[i] = sockets[--socketCount];
+    semGive(registryMutex);
+    syslogx(P_REGISTRY, "xcpSocket::close_socket(%u)", static_cast<unsigned>(fd));
+    return ::close(fd);
+}
+
+bool xcpSocket_isShutdown() {
+    return registryShutdown;
+}
+
+void xcpSocket_shutdown() {
+    registryShutdown = true;
+    if (!registryMutex) return;
+    if (semTake(registryMutex, WAIT_FOREVER) != OK) {
+        syslogx(LOG_ERR, "xcpSocket shutdown - could not get mutex (%s)", std::strerror(errno));
+        return;
+    }
+    if (socketCount)
+        syslogx(P_REGISTRY, "xcpSocket shutdown - closing %u pending sockets",
+                static_cast<unsigned>(socketCount));
+    while (socketCount)
+        ::close(sockets[--socketCount]);
+    semDelete(registryMutex);
+    registryMutex = nullptr;
+}
+
+void xcpSocket_reset() {
+    xcpSocket_shutdown();
+    registryShutdown = false;
 }

@@ -7,8 +7,56 @@
 #include "calibration/xcp/xcp_config.h"
 #include "platform/os/os.h"
 
+#include <sys/socket.h>
+
 #include <atomic>
 #include <cstdint>
+
+// Command codes of the XCP standard that the slave serves (every other code is unknown to it).
+enum xcpCommand : uint8_t {
+    XCP_CMD_CONNECT = 0xFF,
+    XCP_CMD_DISCONNECT = 0xFE,
+    XCP_CMD_GET_STATUS = 0xFD,
+    XCP_CMD_SYNCH = 0xFC,
+    XCP_CMD_GET_COMM_MODE_INFO = 0xFB,
+    XCP_CMD_GET_ID = 0xFA,
+    XCP_CMD_SET_REQUEST = 0xF9,
+    XCP_CMD_GET_SEED = 0xF8,
+    XCP_CMD_UNLOCK = 0xF7,
+    XCP_CMD_SET_MTA = 0xF6,
+    XCP_CMD_UPLOAD = 0xF5,
+    XCP_CMD_SHORT_UPLOAD = 0xF4,
+    XCP_CMD_BUILD_CHECKSUM = 0xF3,
+    XCP_CMD_USER_CMD = 0xF1,
+    XCP_CMD_DOWNLOAD = 0xF0,
+    XCP_CMD_SHORT_DOWNLOAD = 0xED,
+    XCP_CMD_SET_CAL_PAGE = 0xEB,
+    XCP_CMD_GET_CAL_PAGE = 0xEA,
+    XCP_CMD_GET_PAG_PROCESSOR_INFO = 0xE9,
+    XCP_CMD_GET_SEGMENT_INFO = 0xE8,
+    XCP_CMD_GET_PAGE_INFO = 0xE7,
+    XCP_CMD_SET_SEGMENT_MODE = 0xE6,
+    XCP_CMD_GET_SEGMENT_MODE = 0xE5,
+    XCP_CMD_COPY_CAL_PAGE = 0xE4,
+    XCP_CMD_SET_DAQ_PTR = 0xE2,
+    XCP_CMD_WRITE_DAQ = 0xE1,
+    XCP_CMD_SET_DAQ_LIST_MODE = 0xE0,
+    XCP_CMD_START_STOP_DAQ_LIST = 0xDE,
+    XCP_CMD_START_STOP_SYNCH = 0xDD,
+    XCP_CMD_GET_DAQ_CLOCK = 0xDC,
+    XCP_CMD_GET_DAQ_PROCESSOR_INFO = 0xDA,
+    XCP_CMD_GET_DAQ_RESOLUTION_INFO = 0xD9,
+    XCP_CMD_GET_DAQ_LIST_INFO = 0xD8,
+    XCP_CMD_GET_DAQ_EVENT_INFO = 0xD7,
+    XCP_CMD_FREE_DAQ = 0xD6,
+    XCP_CMD_ALLOC_DAQ = 0xD5,
+    XCP_CMD_ALLOC_ODT = 0xD4,
+    XCP_CMD_ALLOC_ODT_ENTRY = 0xD3,
+};
+
+// First byte of the packets the slave sends, besides the DTOs' ODT number.
+enum : uint8_t { XCP_PID_RES = 0xFF, XCP_PID_ERR = 0xFE, XCP_PID_EV = 0xFD };
+constexpr uint8_t XCP_EV_SESSION_TERMINATED = 0x07;
 
 // Error codes (a positive response is XCP_OK).
 enum : uint8_t {
@@ -35,7 +83,7 @@ enum : uint8_t {
 
 enum xcpTxKind : uint32_t {
     XCP_TX_CTO = 0,
-    XCP_TX_DTO = 1,
+    XCP_TX_DTO = 1, // the DTO frames of one event cycle, waiting in the transport's DTO buffer
     XCP_TX_FLUSH = 2,
     XCP_TX_RESET = 3,
     XCP_TX_STOP = 4
@@ -45,7 +93,10 @@ enum xcpTxKind : uint32_t {
 struct xcpTxItem {
     uint32_t kind;
     uint32_t length;
-    uint8_t header[XCP_FRAME_HEADER];
+    union {
+        uint8_t header[XCP_FRAME_HEADER];
+        uint32_t dtoAt; // DTO items: where their `length` bytes of frames start in the buffer
+    };
     uint8_t packet[256];
 };
 static_assert(sizeof(xcpTxItem) == 268);
@@ -156,7 +207,15 @@ uint8_t xcpStartStopSynch(xcpCp* cp, uint8_t mode);
 // ---- transport ------------------------------------------------------------------------------
 int xcpEthInit(xcpCp* cp, uint32_t address, uint16_t port);
 void xcpEthDtoFlush(xcpCp* cp);
-// At CONNECT: counters back to 1, and responses go to the sender of the packet in hand.
+// The DTOs of one event cycle, under the DAQ mutex (one producer at a time): room for `bytes`
+// of frames (LEN, a CTR the transmit task fills in, packet) in one piece of the DTO buffer, or
+// null with errno set when the transmit task is that far behind; then the frames written there
+// handed over in one queue item (false: not queued).
+uint8_t* xcpEthDtoSpace(xcpCp* cp, uint32_t bytes);
+bool xcpEthDtoSend(xcpCp* cp, uint32_t bytes);
+// DTOs dropped before they were queued: the packet counter skips them, so the master sees a gap.
+void xcpEthDtoLost(xcpCp* cp, uint32_t count);
+// At CONNECT: the packet counter back to 1, and responses go to the sender of the packet in hand.
 void xcpEthReset(xcpCp* cp);
 void xcpEth_100ms(xcpCp* cp);
 // Wakes the receive task for work queued to it.
@@ -166,5 +225,16 @@ void xcpEthWake(xcpCp* cp);
 void xcpEthStop(xcpCp* cp);
 // Tests: the stopped transport's context freed.
 void xcpEthFree(xcpCp* cp);
+
+// ---- socket registry: the sockets the slave opened ----------------------------------------
+int xcpSocket_get(int domain, int type, int protocol);
+int xcpSocket_accept(int fd, sockaddr* address, socklen_t* length);
+int xcpSocket_close(int fd);
+bool xcpSocket_isShutdown();
+// The end of the process: the sockets still open are closed and no more are given. (The
+// process leaves without static destructors; the shutdown calls this.)
+void xcpSocket_shutdown();
+// Tests: the registry as before the first socket.
+void xcpSocket_reset();
 // One received datagram from `from` (a sockaddr_in), as the receive task hands it on.
 void xcpEthDatagram(xcpCp* cp, const uint8_t* data, uint32_t length, const void* from);

@@ -34,6 +34,8 @@ struct Page {
 // ECU access with XCP, XCP read access with ECU; the working page also XCP write access.
 constexpr Page PAGES[XCP_MAX_PAGES] = {{0, 0x0A, 0x00000, 0x20000}, {1, 0x2A, 0x20000, 0x20000}};
 
+// The standard command names from the lowest code (PROGRAM_VERIFY) up to CONNECT.
+constexpr uint8_t FIRST_COMMAND = 0xC8;
 const char* const COMMAND_NAMES[] = {"PROGRAM_VERIFY",
                                      "PROGRAM_MAX",
                                      "PROGRAM_NEXT",
@@ -90,7 +92,7 @@ const char* const COMMAND_NAMES[] = {"PROGRAM_VERIFY",
                                      "GET_STATUS",
                                      "DISCONNECT",
                                      "CONNECT"};
-static_assert(sizeof COMMAND_NAMES / sizeof *COMMAND_NAMES == 0x100 - 0xC8);
+static_assert(sizeof COMMAND_NAMES / sizeof *COMMAND_NAMES == 0x100 - FIRST_COMMAND);
 
 uint16_t le16(const uint8_t* p) {
     return static_cast<uint16_t>(p[0] | p[1] << 8);
@@ -111,35 +113,35 @@ struct Response {
 // Request length (command code included) of the commands served here; 0: not one of them.
 uint32_t commandLength(uint8_t code) {
     switch (code) {
-    case 0xFF: // CONNECT
-    case 0xFA: // GET_ID
-    case 0xF5: // UPLOAD
-    case 0xF0: // DOWNLOAD (and its data)
+    case XCP_CMD_CONNECT:
+    case XCP_CMD_GET_ID:
+    case XCP_CMD_UPLOAD:
+    case XCP_CMD_DOWNLOAD: // and its data
         return 2;
-    case 0xFE:
-    case 0xFD:
-    case 0xFC:
-    case 0xFB:
-    case 0xF8:
-    case 0xF7:
-    case 0xE9:
+    case XCP_CMD_DISCONNECT:
+    case XCP_CMD_GET_STATUS:
+    case XCP_CMD_SYNCH:
+    case XCP_CMD_GET_COMM_MODE_INFO:
+    case XCP_CMD_GET_SEED:
+    case XCP_CMD_UNLOCK:
+    case XCP_CMD_GET_PAG_PROCESSOR_INFO:
         return 1;
-    case 0xE6:
-    case 0xE5:
-    case 0xEA:
+    case XCP_CMD_SET_SEGMENT_MODE:
+    case XCP_CMD_GET_SEGMENT_MODE:
+    case XCP_CMD_GET_CAL_PAGE:
         return 3;
-    case 0xF9:
-    case 0xF1:
-    case 0xEB:
-    case 0xE8:
-    case 0xE7:
+    case XCP_CMD_SET_REQUEST:
+    case XCP_CMD_USER_CMD:
+    case XCP_CMD_SET_CAL_PAGE:
+    case XCP_CMD_GET_SEGMENT_INFO:
+    case XCP_CMD_GET_PAGE_INFO:
         return 4;
-    case 0xE4:
+    case XCP_CMD_COPY_CAL_PAGE:
         return 5;
-    case 0xF6:
-    case 0xF4:
-    case 0xF3:
-    case 0xED:
+    case XCP_CMD_SET_MTA:
+    case XCP_CMD_SHORT_UPLOAD:
+    case XCP_CMD_BUILD_CHECKSUM:
+    case XCP_CMD_SHORT_DOWNLOAD:
         return 8;
     default:
         return xcpDaqCommandLength(code);
@@ -317,19 +319,19 @@ uint8_t xcpCopyCalPage(const uint8_t* p) {
 uint8_t runCommand(xcpCp* cp, const uint8_t* p, uint32_t n, xcpTxItem& item) {
     Response r{item};
     switch (p[0]) {
-    case 0xFE: // DISCONNECT: answered, then done by the caller
+    case XCP_CMD_DISCONNECT: // answered, then done by the caller
         return XCP_OK;
-    case 0xFD: // GET_STATUS
+    case XCP_CMD_GET_STATUS:
         r.put8(cp->sessionStatus), r.put8(0), r.put8(0), r.put16(cp->sessionConfigId);
         return XCP_OK;
-    case 0xFC: // SYNCH
-        item.packet[0] = 0xFE, item.packet[1] = XCP_ERR_CMD_SYNCH, item.length = 2;
+    case XCP_CMD_SYNCH:
+        item.packet[0] = XCP_PID_ERR, item.packet[1] = XCP_ERR_CMD_SYNCH, item.length = 2;
         return XCP_OK;
-    case 0xFB: // GET_COMM_MODE_INFO
+    case XCP_CMD_GET_COMM_MODE_INFO:
         r.put8(0), r.put8(XCP_COMM_MODE_OPTIONAL), r.put8(0), r.put8(0), r.put8(0), r.put8(0);
         r.put8(XCP_DRIVER_VERSION);
         return XCP_OK;
-    case 0xFA: { // GET_ID
+    case XCP_CMD_GET_ID: {
         const char* text;
         switch (p[1]) {
         case 0:
@@ -354,35 +356,35 @@ uint8_t runCommand(xcpCp* cp, const uint8_t* p, uint32_t n, xcpTxItem& item) {
         item.length += len;
         return XCP_OK;
     }
-    case 0xF9: { // SET_REQUEST
+    case XCP_CMD_SET_REQUEST: {
         if (p[1] != 0x01) return XCP_ERR_OUT_OF_RANGE;
         if (cp->sessionStatus & XCP_SESSION_STORE_CAL_REQ) return XCP_ERR_CMD_BUSY;
         const uint8_t e = xcpStoreCalReq(cp);
         if (e == XCP_OK) cp->sessionConfigId = le16(p + 2);
         return e;
     }
-    case 0xF8: { // GET_SEED
+    case XCP_CMD_GET_SEED: {
         const uint32_t seed = static_cast<uint32_t>(std::rand());
         r.put8(4), r.put32(seed);
         return XCP_OK;
     }
-    case 0xF7: // UNLOCK
+    case XCP_CMD_UNLOCK:
         r.put8(0);
         return XCP_OK;
-    case 0xF6: { // SET_MTA
+    case XCP_CMD_SET_MTA: {
         const uint8_t e = xcpValidateMTA_Address(cp, p[3], le32(p + 4));
         if (e != XCP_OK) return e;
         cp->mta = xcpAddressConv(cp, le32(p + 4)), cp->mtaExt = p[3];
         return XCP_OK;
     }
-    case 0xF5: { // UPLOAD
+    case XCP_CMD_UPLOAD: {
         const uint8_t size = p[1];
         if (size == 0xFF) return XCP_ERR_OUT_OF_RANGE;
         if (!xcpReadMem(cp->mta, item.packet + 1, size)) return XCP_ERR_ACCESS_LOCKED;
         item.length += size, cp->mta += size;
         return XCP_OK;
     }
-    case 0xF4: { // SHORT_UPLOAD
+    case XCP_CMD_SHORT_UPLOAD: {
         const uint8_t e = xcpValidateMTA_Address(cp, p[3], le32(p + 4));
         if (e != XCP_OK) return e;
         const uint8_t size = p[1];
@@ -396,7 +398,7 @@ uint8_t runCommand(xcpCp* cp, const uint8_t* p, uint32_t n, xcpTxItem& item) {
         item.length += size, cp->mta = a + size, cp->mtaExt = p[3];
         return XCP_OK;
     }
-    case 0xF3: { // BUILD_CHECKSUM: the block from the MTA must end inside the memory
+    case XCP_CMD_BUILD_CHECKSUM: { // the block from the MTA must end inside the memory
         const uint32_t size = le32(p + 4);
         if (uint64_t{cp->mta} + size > SERAM_BLOCK_SIZE ||
             !seramVirtualAddrRangeIsReadAccessAllowed(cp->mta, size))
@@ -406,7 +408,7 @@ uint8_t runCommand(xcpCp* cp, const uint8_t* p, uint32_t n, xcpTxItem& item) {
         cp->mta += size;
         return XCP_OK;
     }
-    case 0xF1: { // USER_CMD: the diagnostic services
+    case XCP_CMD_USER_CMD: { // the diagnostic services
         if (p[1] != 0x20) {
             syslogx(LOG_ERR, "xcpStateConnected(): diagService() sub_command %#x not supported", p[1]);
             return XCP_ERR_CMD_SYNTAX;
@@ -422,7 +424,7 @@ uint8_t runCommand(xcpCp* cp, const uint8_t* p, uint32_t n, xcpTxItem& item) {
         r.put8(length), r.put8(second);
         return XCP_OK;
     }
-    case 0xF0: { // DOWNLOAD
+    case XCP_CMD_DOWNLOAD: {
         if (!(cp->resource & 0x01)) return XCP_ERR_GENERIC;
         const uint8_t size = p[1];
         if (size >= 0xFE) return XCP_ERR_OUT_OF_RANGE;
@@ -431,7 +433,7 @@ uint8_t runCommand(xcpCp* cp, const uint8_t* p, uint32_t n, xcpTxItem& item) {
         cp->mta += size;
         return XCP_OK;
     }
-    case 0xED: { // SHORT_DOWNLOAD
+    case XCP_CMD_SHORT_DOWNLOAD: {
         if (!(cp->resource & 0x01)) return XCP_ERR_GENERIC;
         const uint8_t e = xcpValidateMTA_Address(cp, p[3], le32(p + 4));
         if (e != XCP_OK) return e;
@@ -443,19 +445,19 @@ uint8_t runCommand(xcpCp* cp, const uint8_t* p, uint32_t n, xcpTxItem& item) {
         cp->mta = a + size, cp->mtaExt = p[3];
         return XCP_OK;
     }
-    case 0xEB: // SET_CAL_PAGE
+    case XCP_CMD_SET_CAL_PAGE:
         return xcpSetCalPage(cp, p[1], p[2], p[3]);
-    case 0xEA: { // GET_CAL_PAGE
+    case XCP_CMD_GET_CAL_PAGE: {
         if (!(cp->resource & 0x01)) return XCP_ERR_GENERIC;
         if (p[2] >= XCP_MAX_SEGMENT) return XCP_ERR_SEGMENT_NOT_VALID;
         if (p[1] != 1 && p[1] != 2) return XCP_ERR_MODE_NOT_VALID;
         r.put8(0), r.put8(0), r.put8(p[1] == 1 ? cp->ecuPage : cp->xcpPage);
         return XCP_OK;
     }
-    case 0xE9: // GET_PAG_PROCESSOR_INFO
+    case XCP_CMD_GET_PAG_PROCESSOR_INFO:
         r.put8(XCP_MAX_SEGMENT), r.put8(XCP_PAG_PROPERTIES);
         return XCP_OK;
-    case 0xE8: // GET_SEGMENT_INFO
+    case XCP_CMD_GET_SEGMENT_INFO:
         if (p[2] >= XCP_MAX_SEGMENT) return XCP_ERR_SEGMENT_NOT_VALID;
         if (p[1] == 0) {
             r.put8(0), r.put8(0), r.put8(0);
@@ -466,20 +468,20 @@ uint8_t runCommand(xcpCp* cp, const uint8_t* p, uint32_t n, xcpTxItem& item) {
         if (p[1] != 1) return XCP_ERR_OUT_OF_RANGE;
         r.put8(XCP_MAX_PAGES), r.put8(0), r.put8(0), r.put8(0), r.put8(0);
         return XCP_OK;
-    case 0xE7: // GET_PAGE_INFO
+    case XCP_CMD_GET_PAGE_INFO:
         if (p[2] >= XCP_MAX_SEGMENT) return XCP_ERR_SEGMENT_NOT_VALID;
         if (p[3] >= XCP_MAX_PAGES) return XCP_ERR_PAGE_NOT_VALID;
         r.put8(PAGES[p[3]].properties), r.put8(0), r.put8(0);
         return XCP_OK;
-    case 0xE6: // SET_SEGMENT_MODE
+    case XCP_CMD_SET_SEGMENT_MODE:
         if (p[2] >= XCP_MAX_SEGMENT) return XCP_ERR_SEGMENT_NOT_VALID;
         cp->segmentMode = p[1];
         return XCP_OK;
-    case 0xE5: // GET_SEGMENT_MODE
+    case XCP_CMD_GET_SEGMENT_MODE:
         if (p[2] >= XCP_MAX_SEGMENT) return XCP_ERR_SEGMENT_NOT_VALID;
         r.put8(0), r.put8(cp->segmentMode);
         return XCP_OK;
-    case 0xE4: // COPY_CAL_PAGE
+    case XCP_CMD_COPY_CAL_PAGE:
         return xcpCopyCalPage(p);
     default: {
         uint32_t length = item.length;
@@ -492,7 +494,7 @@ uint8_t runCommand(xcpCp* cp, const uint8_t* p, uint32_t n, xcpTxItem& item) {
 
 void xcpStateConnected(xcpCp* cp, const uint8_t* p, uint32_t n) {
     xcpTxItem item{};
-    item.kind = XCP_TX_CTO, item.packet[0] = 0xFF, item.length = 1;
+    item.kind = XCP_TX_CTO, item.packet[0] = XCP_PID_RES, item.length = 1;
     const uint8_t cmd = p[0];
     const uint32_t need = commandLength(cmd);
     if (need == 0) { // unknown commands leave the master-present timer alone
@@ -502,7 +504,7 @@ void xcpStateConnected(xcpCp* cp, const uint8_t* p, uint32_t n) {
     uint8_t e;
     if (n < need)
         e = XCP_ERR_CMD_SYNTAX;
-    else if (cmd == 0xFF)
+    else if (cmd == XCP_CMD_CONNECT)
         e = noReconnect ? XCP_NO_ANSWER : (connectCommand(cp, p[1], item), XCP_NO_ANSWER);
     else
         e = runCommand(cp, p, n, item);
@@ -510,7 +512,7 @@ void xcpStateConnected(xcpCp* cp, const uint8_t* p, uint32_t n) {
         xcpTxFrame(cp, &item);
     else if (e != XCP_NO_ANSWER)
         xcpTxCTOErr(cp, &item, cmd, e);
-    if (cmd == 0xFE && e == XCP_OK) xcpDisconnect(cp);
+    if (cmd == XCP_CMD_DISCONNECT && e == XCP_OK) xcpDisconnect(cp);
     armTimer(cp);
 }
 
@@ -563,9 +565,9 @@ int xcpCommandProcessor(xcpCp* cp, const uint8_t* p, uint32_t n) {
     xcpCommandProcessorIdle(cp);
     switch (cp->state.load()) {
     case 0: // only CONNECT is heard
-        if (p[0] == 0xFF && n >= 2 && !noReconnect) {
+        if (p[0] == XCP_CMD_CONNECT && n >= 2 && !noReconnect) {
             xcpTxItem item{};
-            item.kind = XCP_TX_CTO, item.packet[0] = 0xFF, item.length = 1;
+            item.kind = XCP_TX_CTO, item.packet[0] = XCP_PID_RES, item.length = 1;
             connectCommand(cp, p[1], item);
         }
         break;
@@ -609,14 +611,14 @@ int xcpTxFrame(xcpCp* cp, const xcpTxItem* item) {
 }
 
 void xcpTxCTOErr(xcpCp* cp, xcpTxItem* item, uint8_t command, uint8_t error) {
-    item->kind = XCP_TX_CTO, item->packet[0] = 0xFE, item->packet[1] = error, item->length = 2;
+    item->kind = XCP_TX_CTO, item->packet[0] = XCP_PID_ERR, item->packet[1] = error, item->length = 2;
     xcpTxFrame(cp, item);
     SYSLOGX_GUARDED(LOG_ERR, "XCP Command %s: Error %s", xcpCommandCodeToString(command),
                     xcpErrorCodeToString(error));
 }
 
 const char* xcpCommandCodeToString(uint8_t code) {
-    return code >= 0xC8 ? COMMAND_NAMES[code - 0xC8] : "UNKNOWN";
+    return code >= FIRST_COMMAND ? COMMAND_NAMES[code - FIRST_COMMAND] : "UNKNOWN";
 }
 
 const char* xcpErrorCodeToString(uint8_t code) {
@@ -695,7 +697,8 @@ void xcp_shutdown_now() {
         if (cp->state == 2) {
             xcpTxItem item{};
             item.kind = XCP_TX_CTO, item.length = 7;
-            std::memcpy(item.packet, "\xFD\x07RESET", 7); // event: session terminated
+            item.packet[0] = XCP_PID_EV, item.packet[1] = XCP_EV_SESSION_TERMINATED;
+            std::memcpy(item.packet + 2, "RESET", 5);
             xcpTxFrame(cp, &item);
             xcpStartStopSynch(cp, 0);
         }
@@ -703,6 +706,7 @@ void xcp_shutdown_now() {
         // The transport's tasks end here: the queued event leaves first.
         xcpEthStop(cp);
     }
+    xcpSocket_shutdown();
 }
 
 void xcp_reset() {
@@ -719,6 +723,7 @@ void xcp_reset() {
         cp->state = 0, cp->sessionStatus = 0, cp->masterPresent = 0;
     }
     noReconnect = false, shutdownNow = false;
+    xcpSocket_reset();
     xcp_activate_xcp_comms_reset(0);
     diagService_reset();
 }

@@ -31,7 +31,7 @@ struct Seram : testsupport::SteppedTest {
     static bytes at(uint32_t a, uint32_t n) { return bytes(seram_memory + a, seram_memory + a + n); }
 };
 
-TEST_F(Seram, ImageAreasAndPageSwitch) {
+TEST_F(Seram, ImageAreasPageSwitchAndGuardedAccess) {
     EXPECT_EQ(std::memcmp(seram_memory, "SERAM_START_AREA_DUMMY\0\0\0\0\0\0\0\0\0\0", 32), 0);
     // Each area's last address and the one behind it; the adaptive page is empty.
     bool (*const in[])(uint32_t) = {seramVirtualAddrIsRefpage, seramVirtualAddrIsWorkpage,
@@ -48,9 +48,8 @@ TEST_F(Seram, ImageAreasAndPageSwitch) {
               std::tuple(0, seram_memory + 0x20000, work));
     seramSetRefpageActive();
     EXPECT_EQ(ECU_TYPE, ref);
-}
 
-TEST_F(Seram, DownloadsReadsAndChecksAreGuardedAndStopTheChannelFunctionsOnlyAtTheActivePage) {
+    // Downloads, reads and checks are guarded and stop the channel functions only at the active page.
     const bytes data(16, 0xA5);
     const bytes refBefore = at(0, 0x20000);
     // Into the reference page, reaching into the working page from it, ending at the block's end.
@@ -204,7 +203,7 @@ TEST_F(Storage, FileRoundTripReadByAnIndependentReaderAndEveryBrokenPartRefused)
               -3);
 }
 
-TEST_F(Storage, GoodDatasetBecomesBothPages) {
+TEST_F(Storage, GoodDatasetBecomesBothPagesAndAStoreSurvivesARestart) {
     const uint32_t type = 0x1234;
     std::memcpy(&image[VTADDR_ECU_TYPE], &type, 4);
     sealed(image);
@@ -220,6 +219,26 @@ TEST_F(Storage, GoodDatasetBecomesBothPages) {
         pyref::map("def f(b): return '%d' % crcmod.mkCrcFun(0x18005, initCrc=0, rev=True, xorOut=0)(b)",
                    {{bytes(image.begin(), image.begin() + SERAM_DATASET_SIZE)}});
     EXPECT_EQ(std::to_string(seramGetRefPageInitialCrc()), ref[0]);
+
+    // A calibration stored from the working page survives a restart; a failed store keeps it.
+    const uint32_t cfg = 0x00250A03;
+    ASSERT_TRUE(seramDownload(0x20000 + VTADDR_DEVICE_CONFIG, &cfg, 4));
+    ASSERT_TRUE(seramCopyPage(0, 0x20000, 0x20000)); // the store request's copy
+    static std::pair<int, intptr_t> done{99, 0};     // the store task's result and argument
+    ASSERT_TRUE(seramCopyRefToFlashpage([](int r, intptr_t a) { done = {r, a}; }, 42));
+    sim::waitIdle();
+    EXPECT_EQ(done, std::pair(0, intptr_t{42}));
+    const bytes now = file("dataset.img");
+    EXPECT_EQ(now, at(0, SERAM_IMAGE_SIZE));
+    seram_reset(); // power cycle
+    ASSERT_EQ(seramInitialize(), 1);
+    EXPECT_EQ(DEVICE_CONFIG, cfg);
+
+    seram_memory[VTADDR_OUTINGCTR_MODE] = 1;
+    kmgr::injectFault(KCALL_DATASET_STORE, -1);
+    EXPECT_EQ(seramTask(nullptr, 0), -1);
+    EXPECT_TRUE(logged("seramWriteRefPageToMedia() failed to store RefPage"));
+    EXPECT_EQ(file("dataset.img"), now);
 }
 
 TEST_F(Storage, BrokenForeignOrMissingDatasetIsRefused) {
@@ -241,29 +260,6 @@ TEST_F(Storage, BrokenForeignOrMissingDatasetIsRefused) {
         EXPECT_EQ(std::pair(at(0, SERAM_DATASET_SIZE), at(0x20000, SERAM_DATASET_SIZE)),
                   std::pair(defaults, defaults));
     }
-}
-
-TEST_F(Storage, StoredCalibrationSurvivesARestartAndAFailedStoreKeepsIt) {
-    store(image);
-    ASSERT_EQ(seramInitialize(), 1);
-    const uint32_t cfg = 0x00250A03;
-    ASSERT_TRUE(seramDownload(0x20000 + VTADDR_DEVICE_CONFIG, &cfg, 4));
-    ASSERT_TRUE(seramCopyPage(0, 0x20000, 0x20000)); // the store request's copy
-    static std::pair<int, intptr_t> done{99, 0};     // the store task's result and argument
-    ASSERT_TRUE(seramCopyRefToFlashpage([](int r, intptr_t a) { done = {r, a}; }, 42));
-    sim::waitIdle();
-    EXPECT_EQ(done, std::pair(0, intptr_t{42}));
-    const bytes now = file("dataset.img");
-    EXPECT_EQ(now, at(0, SERAM_IMAGE_SIZE));
-    seram_reset(); // power cycle
-    ASSERT_EQ(seramInitialize(), 1);
-    EXPECT_EQ(DEVICE_CONFIG, cfg);
-
-    seram_memory[VTADDR_OUTINGCTR_MODE] = 1;
-    kmgr::injectFault(KCALL_DATASET_STORE, -1);
-    EXPECT_EQ(seramTask(nullptr, 0), -1);
-    EXPECT_TRUE(logged("seramWriteRefPageToMedia() failed to store RefPage"));
-    EXPECT_EQ(file("dataset.img"), now);
 }
 
 } // namespace

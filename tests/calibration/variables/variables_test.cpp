@@ -125,11 +125,7 @@ TEST_F(Variables, UnregisteredVariablesAgeOut) {
 
 TEST_F(Variables, ShellSetsOnlyWhollyDecimalValues) {
     ASSERT_TRUE(variables_register("v"));
-    const struct {
-        std::vector<const char*> argv;
-        const char* printed;
-        float value;
-    } cases[] = {
+    const std::tuple<std::vector<const char*>, const char*, float> cases[] = {
         {{"setvar", "v", "1.5"}, "ok\n", 1.5f},
         {{"setvar", "v", "abc"}, "error\n", 1.5f},
         {{"setvar", "v", "2x"}, "error\n", 1.5f},
@@ -142,14 +138,14 @@ TEST_F(Variables, ShellSetsOnlyWhollyDecimalValues) {
         {{"getvar", "v"}, "value:   -22.500000\n", -22.5f},
         {{"getvar", "nope"}, "variable nope not found\n", -22.5f},
     };
-    for (const auto& c : cases) {
+    for (const auto& [args, printed, value] : cases) {
         std::vector<char*> argv;
-        for (const char* a : c.argv)
+        for (const char* a : args)
             argv.push_back(const_cast<char*>(a));
         testing::internal::CaptureStdout();
         (argv[0][0] == 's' ? writeVariableFunc : readVariableFunc)(static_cast<int>(argv.size()),
                                                                    argv.data());
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.printed) << c.argv.back();
-        EXPECT_EQ(values("v")[0], c.value) << c.argv.back();
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), printed) << args.back();
+        EXPECT_EQ(values("v")[0], value) << args.back();
     }
 }

@@ -6,6 +6,7 @@
 #include "platform/kmgr/appman.h"
 #include "platform/settings/settings.h"
 #include "services/rtpman/rtpman.h"
+#include "support/pyref.h"
 #include "support/stepped.h"
 
 #include <cstdlib>
@@ -16,16 +17,6 @@ namespace {
 
 const std::string LIST =
     "<?xml version=\"1.0\"?>\n<ChannelList>\n" + std::string(3000, ' ') + "\n</ChannelList>\n";
-
-std::string run(const std::string& cmd) {
-    std::string out;
-    FILE* p = popen(cmd.c_str(), "r");
-    char buf[256];
-    while (p && std::fgets(buf, sizeof buf, p))
-        out += buf;
-    if (p) pclose(p);
-    return out;
-}
 
 struct Archive : testsupport::SteppedTest {
     testsupport::ScratchDir dir;
@@ -39,7 +30,8 @@ struct Archive : testsupport::SteppedTest {
         ASSERT_EQ(AppMan_init(), 1);
         dir.write("list.xml", LIST);
         const std::string tool = std::string(std::getenv("VYN_SOURCE_DIR")) + "/tools/channels_password.py";
-        std::string pw = run("/usr/bin/python3 " + tool + " '" + seramGetEPKPtr() + "'");
+        const auto out = pyref::run("/usr/bin/python3 " + tool + " '" + seramGetEPKPtr() + "'");
+        const std::string pw(out.begin(), out.end());
         ASSERT_EQ(pw.size(), 17u);
         char own[17] = {};
         get_unzip_pwd(own, 16);
@@ -48,8 +40,8 @@ struct Archive : testsupport::SteppedTest {
     }
     std::string make(const std::string& password) {
         const std::string out = dir / (password + ".zip");
-        run("cd " + dir.path + " && 7zz a -tzip -mem=AES128 -mm=Deflate -p" + password + " " + out +
-            " list.xml");
+        pyref::run("cd " + dir.path + " && 7zz a -tzip -mem=AES128 -mm=Deflate -p" + password + " " + out +
+                   " list.xml");
         return dir.read(password + ".zip");
     }
     // 0 and the text, or -1.
@@ -78,10 +70,8 @@ TEST_F(Archive, SevenZipArchivesReadByteIdenticallyAndDamagedOnesFailCleanly) {
     const size_t data = 30 + 8 + 11 + 8 + 2;         // header, "list.xml", AES field, salt, verifier
     const uint32_t compressed = static_cast<uint8_t>(zip[18]) | static_cast<uint8_t>(zip[19]) << 8;
     const uint32_t plain = static_cast<uint32_t>(LIST.size());
-    const struct {
-        std::string bytes;
-        const char* logged;
-    } bad[] = {
+    const std::pair<std::string, const char*> bad[] = {
+        // archive, what is logged
         {with(zip, data + 3, {static_cast<uint8_t>(zip[data + 3] ^ 1)}), "auth_code incorrect"},
         {make("wrongpassword"), "auth_code incorrect"},
         {with(zip, 0, {0x50, 0x4B, 0x01, 0x02}), "wrong local header 0x02014B50"},
@@ -100,8 +90,8 @@ TEST_F(Archive, SevenZipArchivesReadByteIdenticallyAndDamagedOnesFailCleanly) {
         {zip.substr(0, data + compressed - 25 + 5), "auth code read error"},
     };
     for (const auto& c : bad) {
-        EXPECT_EQ(read(c.bytes).first, -1) << c.logged;
-        EXPECT_TRUE(logged(c.logged)) << c.logged;
+        EXPECT_EQ(read(c.first).first, -1) << c.second;
+        EXPECT_TRUE(logged(c.second)) << c.second;
     }
 }
 
@@ -119,24 +109,21 @@ TEST_F(Archive, ChannelsKeepOmittedAttributesAndOnlyOwnAddressesCountForThisUnit
         <MasterChannels name="m"><Channel name="master" adr="1B040010" type="FLOAT" f="1"/></MasterChannels>
       </ChannelList>)";
     EXPECT_EQ(meascalinfo_virtchan_parse(list), 6);
-    const struct {
-        const char* name;
-        meascalinfo_t info;
-    } expected[] = {
+    const std::pair<const char*, meascalinfo_t> expected[] = {
         {"first", {0x25000000, MCI_U8, 1, 0xFFFFFFFF, 1.0f, 0.0f}},
         {"scaled", {0x25000010, MCI_S16, 1, 0xFF, 5.0f, 2.5f}},
         {"inherits", {0x25000020, MCI_S16, 1, 0xFF, 5.0f, 2.5f}},
         {"flat", {0x25000030, MCI_S16, 1, 0xFF, 1.0f, 0.0f}},
         {"master", {0x1B040010, MCI_F32, 1, 0xFF, 10.0f, 5.0f}},
     };
-    for (const auto& e : expected) {
-        const meascalinfo_t* i = meascalinfo_getInfo(e.name);
-        ASSERT_NE(i, nullptr) << e.name;
+    for (const auto& [name, e] : expected) {
+        const meascalinfo_t* i = meascalinfo_getInfo(name);
+        ASSERT_NE(i, nullptr) << name;
         EXPECT_EQ(std::vector<double>({double(i->meas_address), double(i->type), double(i->count),
                                        double(i->mask), i->factor, i->offset}),
-                  std::vector<double>({double(e.info.meas_address), double(e.info.type), 1.0,
-                                       double(e.info.mask), e.info.factor, e.info.offset}))
-            << e.name;
+                  std::vector<double>(
+                      {double(e.meas_address), double(e.type), 1.0, double(e.mask), e.factor, e.offset}))
+            << name;
     }
     EXPECT_EQ(meascalinfo_getInfo("ext"), nullptr);
     EXPECT_EQ(meascalinfo_getInfo("no"), nullptr);

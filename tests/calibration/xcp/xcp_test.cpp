@@ -1,11 +1,12 @@
-// The slave's tasks and timer on the unit's clock, with a tool on loopback: four stepped
-// seconds without a command clear the master-present flag (and, with the force switch, end
-// the session in the receive task); shutdown tells the tool and ends both transport tasks.
+// The slave on the unit's clock with a tool on loopback: every command's answer byte by byte,
+// the refusals with the XCP error codes, DAQ lists and their DTOs in one counter sequence with
+// the responses, the master-present timer, the socket registry and the shutdown.
 #include "calibration/memory/seram.h"
-#include "calibration/xcp/xcp.h"
+#include "calibration/xcp/xcp_private.h"
 #include "platform/kmgr/appman.h"
 #include "platform/settings/settings.h"
 #include "services/rtpman/rtpman.h"
+#include "support/pyref.h"
 #include "support/stepped.h"
 
 #include <arpa/inet.h>
@@ -13,34 +14,48 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstring>
+#include <regex>
+#include <sstream>
+#include <string>
 #include <vector>
 
 namespace {
 
 using bytes = std::vector<uint8_t>;
 
-sockaddr_in loopback(uint16_t port) {
+bytes unhex(std::string text) {
+    std::erase(text, ' ');
+    return pyref::unhex(text);
+}
+int toolSocket(sockaddr_in* bound = nullptr) {
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in a{};
-    a.sin_family = AF_INET, a.sin_port = htons(port), a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
+    a.sin_family = AF_INET, a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t n = sizeof a;
+    bind(fd, reinterpret_cast<sockaddr*>(&a), n);
+    if (bound) getsockname(fd, reinterpret_cast<sockaddr*>(bound), &n);
+    const int big = 32 << 20; // a burst of DTOs waits here until it is read
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big);
+    return fd;
 }
 
 struct Xcp : testsupport::SteppedTest {
     int tool = -1;
     sockaddr_in slave{};
+    std::vector<std::pair<uint16_t, bytes>> frames; // CTR and packet of every frame, in order
+    std::vector<size_t> datagrams;                  // their datagrams' sizes
 
     void SetUp() override {
         SteppedTest::SetUp();
         seram_reset(), seramInitializeOffsets();
-        tool = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in a = loopback(0);
-        socklen_t n = sizeof a;
-        ASSERT_EQ(bind(tool, reinterpret_cast<sockaddr*>(&a), n), 0);
-        // The slave's port: one this machine just handed out, free again.
-        const int probe = socket(AF_INET, SOCK_DGRAM, 0);
-        bind(probe, reinterpret_cast<sockaddr*>(&a), n);
-        getsockname(probe, reinterpret_cast<sockaddr*>(&slave), &n);
-        close(probe);
+        // Known bytes at 0x100 of both pages, "123456789" at 0x200, before the tasks start.
+        for (int i = 0; i < 256; ++i)
+            seram_memory[0x100 + i] = static_cast<uint8_t>(0x10 + i),
+                                 seram_memory[0x20100 + i] = static_cast<uint8_t>(0x20 + i);
+        std::memcpy(seram_memory + 0x200, "123456789", 9);
+        tool = toolSocket();
+        close(toolSocket(&slave)); // the slave's port: one this machine just handed out, free again
         platform::Settings s;
         s.pid = 0x25, s.xcpPort = ntohs(slave.sin_port);
         platform::setSettings(s);
@@ -54,61 +69,237 @@ struct Xcp : testsupport::SteppedTest {
         close(tool);
         SteppedTest::TearDown();
     }
-    void send(bytes packet) {
-        packet.insert(packet.begin(), {static_cast<uint8_t>(packet.size()), 0, 0, 0});
-        sendto(tool, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&slave), sizeof slave);
+    // Reads datagrams until `until` holds or `ms` pass without one.
+    template <typename F> void receive(F until, int ms = 2000, int fd = -1) {
+        uint8_t b[65536];
+        pollfd p{fd < 0 ? tool : fd, POLLIN, 0};
+        while (!until() && poll(&p, 1, ms) == 1) {
+            const ssize_t n = recv(p.fd, b, sizeof b, 0);
+            datagrams.push_back(static_cast<size_t>(n));
+            for (ssize_t i = 0, len; i + 4 <= n; i += 4 + len)
+                len = b[i] | b[i + 1] << 8, frames.push_back({static_cast<uint16_t>(b[i + 2] | b[i + 3] << 8),
+                                                              bytes(b + i + 4, b + i + 4 + len)});
+        }
     }
-    // The next packet the slave sends, or nothing within `ms`.
-    bytes receive(int ms = 2000) {
-        pollfd p{tool, POLLIN, 0};
-        uint8_t buf[300];
-        if (poll(&p, 1, ms) != 1) return {};
-        const ssize_t n = recv(tool, buf, sizeof buf, 0);
-        return n > 4 ? bytes(buf + 4, buf + n) : bytes{};
+    // The answers in hex to commands in hex, one after the other ("" where none comes); DTOs on
+    // the way are kept. A request after '!' is a whole datagram.
+    std::string cmd(std::initializer_list<std::string> requests, int from = -1) {
+        std::string all;
+        for (const std::string& r : requests) {
+            bytes d = unhex(r.substr(r[0] == '!'));
+            if (r[0] != '!') d.insert(d.begin(), {static_cast<uint8_t>(d.size()), 0, 0, 0});
+            sendto(from < 0 ? tool : from, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&slave),
+                   sizeof slave);
+            const size_t before = frames.size();
+            auto answer = [&] {
+                for (size_t i = before; i < frames.size(); ++i)
+                    if (frames[i].second[0] >= 0xFD) return pyref::hex(frames[i].second);
+                return std::string();
+            };
+            receive([&] { return !answer().empty(); }, 300, from);
+            all += answer();
+        }
+        return all;
+    }
+    size_t dtos() const {
+        return std::count_if(frames.begin(), frames.end(), [](const auto& f) { return f.second[0] < 0xFD; });
+    }
+    // List 0 of one entry per ODT, `sizes` bytes at the working page, on `event`, running.
+    void daqList(const bytes& sizes, uint8_t event, uint8_t prescaler = 1) {
+        ASSERT_EQ(cmd({"ff 00", "d5 00 0100", "d4 00 0000" + pyref::hex({uint8_t(sizes.size())})}),
+                  "ff0580ffff000101ffff");
+        for (uint8_t odt = 0; odt < sizes.size(); ++odt)
+            ASSERT_EQ(cmd({"d3 00 0000" + pyref::hex({odt, 1}), "e2 00 0000" + pyref::hex({odt, 0}),
+                           "e1 ff" + pyref::hex({sizes[odt]}) + "00 00010225"}),
+                      "ffffff");
+        ASSERT_EQ(cmd({"e0 10 0000" + pyref::hex({event, 0, prescaler, 0}), "de 02 0000", "dd 01"}),
+                  "ffff00ff");
     }
 };
+
+// One session: request > answer in hex ('.' any digit, nothing: no answer), '|' between pairs,
+// '#' a comment; '@' before a request: from another tool. Layouts and codes of the XCP standard: 0xFF
+// positive, 0xFE and an error: 20 CMD_UNKNOWN, 21 CMD_SYNTAX, 22 OUT_OF_RANGE, 23 WRITE_PROTECTED, 24
+// ACCESS_DENIED, 25 ACCESS_LOCKED, 26 PAGE_NOT_VALID, 27 MODE_NOT_VALID, 28 SEGMENT_NOT_VALID, 29 SEQUENCE,
+// 30 MEMORY_OVERFLOW. Addresses little-endian, the PID (0x25, or 0x0A for any unit) in the top byte.
+const char* const kSession = R"(
+fd > | ff 01 > | ff 00 > ff 05 80 ff ff00 01 01 | ff 01 >  # only CONNECT mode 0: resource, modes, sizes
+fd > ff 00 00 00 0000 | fc > fe 00 | fb > ff 00 00 00 00 00 00 10 | f7 > ff 00 | f8 > ff 04 ........
+fa 00 > ff 01 00 00 03000000 56594e | fa 02 > ff 01 00 00 00000000 | fa 09 > fe 22  # GET_ID
+f6 00 00 00 00010025 > ff | f5 04 > ff 10111213 | f5 04 > ff 14151617 | f5 ff > fe 22  # MTA, UPLOAD
+f6 00 00 00 0001020a > ff | f5 02 > ff 2021 | f6 00 00 01 00010025 > fe 22 | f6 00 00 00 0001000b > fe 22
+f6 00 00 > fe 21 | f4 02 00 00 04010025 > ff 1415 | f4 02 00 01 04010025 > fe 22  # SHORT_UPLOAD
+f4 02 00 00 04010026 > fe 22 | f4 ff 00 00 00010025 > fe 22 | f4 04 00 00 00007025 > fe 25
+ed 02 00 00 00010025 aabb > fe 24 | ed 02 00 01 00010225 aabb > fe 22 | ed f8 00 00 00010225 > fe 22
+ed 04 00 00 00010225 aa > fe 21 | ed 02 00 00 00010225 aabb > ff  # SHORT_DOWNLOAD
+f6 00 00 00 02010225 > ff | f0 02 ccdd > ff | f4 04 00 00 00010225 > ff aabbccdd  # DOWNLOAD
+f0 fe > fe 22 | f0 03 09 > fe 21 | f6 00 00 00 00010025 > ff | f0 01 09 > fe 24  # reference page
+eb 01 00 01 > ff | ea 01 00 > ff 00 00 01 | ea 02 00 > ff 00 00 00 | f4 02 00 00 00010025 > ff aabb
+eb 83 00 00 > ff | ea 01 00 > ff 00 00 00 | eb 01 01 00 > fe 28 | eb 01 00 02 > fe 26  # SET_CAL_PAGE
+ea 03 00 > fe 27 | ea 01 01 > fe 28 | e9 > ff 01 01  # GET_CAL_PAGE, GET_PAG_PROCESSOR_INFO
+e8 00 00 00 > ff 00 00 00 00000025 | e8 00 00 01 > ff 00 00 00 00000200 | e8 01 00 00 > ff 02 00 00 00 00
+e8 02 00 00 > fe 22 | e8 00 01 00 > fe 28  # GET_SEGMENT_INFO
+e7 00 00 00 > ff 0a 00 00 | e7 00 00 01 > ff 2a 00 00 | e7 00 00 02 > fe 26 | e7 00 01 00 > fe 28
+f9 01 3412 > fe 22 | f9 02 0000 > fe 22  # a store only in freeze mode
+e5 00 00 > ff 00 00 | e6 01 00 > ff | e5 00 00 > ff 00 01 | e6 01 01 > fe 28 | e5 00 01 > fe 28
+e6 00 00 > ff | e4 00 01 00 00 > fe 23 | e4 01 00 00 01 > fe 28 | e4 00 02 00 01 > fe 26  # COPY_CAL_PAGE
+e4 00 00 00 01 > ff | f4 02 00 00 00010225 > ff 1011
+f6 00 00 00 00020025 > ff | f3 00 00 00 09000000 > ff 08 00 00 b1290000  # CRC-16/CCITT-FALSE check value
+f3 00 00 00 00ffffff > fe 22 | f1 21 0180 > fe 21 | f1 20 3412 > fe 21  # USER_CMD: sub-command, service
+f1 20 2080 > fe 21 | f1 20 0180 > ff 05 00 | f5 05 > ff 4b56583200  # nothing to write; the product
+f4 01 00 00 ff036025 > ff 00 | f4 02 00 00 ff036025 > fe 25  # the diagnostic upload buffer's end
+da > ff 13 0400 0400 00 80 | d9 > ff 01 fc 01 fc 5c 0100 | d8 00 0000 > ff 06 01 ff 0000 | d8 00 0400 > fe 22
+d7 00 0000 > ff 04 01 00 01 08 0c | d7 00 0200 > ff 04 01 00 01 06 0e | d7 00 0300 > ff 04 01 00 00 00 0f
+d7 00 0400 > fe 22 | dc > ff 00 00 00 ........ | d4 00 0000 01 > fe 29 | d3 00 0000 00 01 > fe 29
+d5 00 0500 > fe 22 | d5 00 0100 > ff | d5 00 0100 > fe 29 | d3 00 0000 00 01 > fe 29  # ALLOC_DAQ
+d4 00 0400 01 > fe 22 | d4 00 0000 02 > ff | d3 00 0000 02 01 > fe 22 | d3 00 0000 00 02 > ff
+d3 00 0000 01 01 > ff | e2 00 0000 00 02 > fe 22 | e2 00 0000 00 00 > ff  # SET_DAQ_PTR
+e1 00 04 00 00000425 > fe 22 | e1 ff 04 01 00000425 > fe 22 | e1 ff 04 00 00000426 > fe 22 | e1 ff > fe 21
+e1 ff f5 00 00000425 > ff | e1 ff 04 00 00000425 > fe 30 | e1 ff 03 00 00000425 > ff  # 245 + 4 + 7
+e1 ff 01 00 00000425 > fe 22 | e0 10 0000 0400 01 00 > fe 22 | e0 10 0400 0200 01 00 > fe 22
+e0 10 0000 0200 01 00 > ff | de 03 0000 > fe 27 | de 02 0400 > fe 22 | de 02 0000 > ff 00 | dd 03 > fe 22
+dd 01 > ff | fd > ff 40 00 00 0000 | dd 00 > ff | d6 > ff | d4 00 0000 01 > fe 29
+db > fe 20 | df > fe 20 | e3 > fe 20 | ec > fe 20 | ee > fe 20 | f2 > fe 20 | d2 > fe 20 | c8 > fe 20
+@fd > | @fe > | fd > ff 00 00 00 0000 | @ff 00 > ff 05 80 ff ff00 01 01 | fd >  # another tool connects
+@!0000 0000 > | @!0200 0000 fd > | @!0100 0000 fd 0100 0000 fe > ff 00 00 00 0000  # LEN; one packet only
+@fe > ff | @fd >  # DISCONNECT
+)";
+
+TEST_F(Xcp, EveryCommandAnswersInTheStandardsLayoutAndRefusesWithItsErrorCode) {
+    const int other = toolSocket();
+    std::istringstream lines(kSession);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream pairs(line.substr(0, line.find('#')));
+        for (std::string pair; std::getline(pairs, pair, '|');) {
+            const size_t to = pair.find('>'), at = pair.find('@'); // at + 1: 0 when there is none
+            std::string want = pair.substr(to + 1);
+            std::erase(want, ' ');
+            const std::string got =
+                cmd({pair.substr(at + 1, to - at - 1)}, at == std::string::npos ? -1 : other);
+            EXPECT_TRUE(std::regex_match(got, std::regex(want))) << pair << " answered " << got;
+        }
+    }
+    EXPECT_TRUE(logged("XCP Connect: User defined mode not supported") &&
+                logged("XCP Command SHORT_UPLOAD: Error OUT_OF_RANGE"));
+    close(other);
+}
+
+TEST_F(Xcp, ResponsesAndDtosShareOneCounterAndAListFollowsItsEventAndPrescaler) {
+    daqList({93, 97}, 2);
+    for (int event = 0; event < 5; ++event) {
+        xcpSendDAQ(2);
+        sim::step(1);
+        EXPECT_EQ(cmd({"fd"}), "ff4000000000");
+    }
+    ASSERT_EQ(dtos(), 10u);
+    for (size_t i = 0; i < frames.size(); ++i)
+        EXPECT_EQ(frames[i].first, i + 1) << i;
+    // ODT 0: its number, list 0, a time stamp in 100 us, 93 bytes; ODT 1: 97 bytes.
+    const bytes &odt0 = frames[frames.size() - 3].second, &odt1 = frames[frames.size() - 2].second;
+    EXPECT_EQ(bytes(odt0.begin() + 7, odt0.end()),
+              bytes(seram_memory + 0x20100, seram_memory + 0x20100 + 93));
+    EXPECT_EQ(pyref::hex(bytes(odt1.begin(), odt1.begin() + 5)) + std::to_string(odt1.size()),
+              "0100002021100");
+    uint32_t stamp[2];
+    std::memcpy(&stamp[0], &frames[frames.size() - 6].second[3], 4), std::memcpy(&stamp[1], &odt0[3], 4);
+    EXPECT_NEAR(stamp[1] - stamp[0], 10, 1); // a millisecond; the timer's 3 ns counts round down
+
+    // Bound to the 10 ms event at every third: events 1, 4 and 7 there, none elsewhere.
+    ASSERT_EQ(cmd({"e0 10 0000 0100 03 00", "de 02 0000", "dd 01"}), "ffff00ff");
+    std::vector<size_t> seen;
+    for (int event = 0; event < 8; seen.push_back(dtos() - 10), ++event)
+        xcpSendDAQ(2), xcpSendDAQ(0), xcpSendDAQ(1), sim::waitIdle(), receive([] { return false; }, 20);
+    EXPECT_EQ(seen, (std::vector<size_t>{2, 2, 2, 4, 4, 4, 6, 6}));
+    EXPECT_EQ(cmd({"dd 00"}), "ff");
+    xcpSendDAQ(1);
+    EXPECT_EQ(cmd({"fd"}), "ff0000000000");
+    EXPECT_EQ(dtos(), 16u);
+}
+
+TEST_F(Xcp, SixteenFullOdtsOnTheMillisecondEventLoseNothingAndAnOverloadShowsAsACounterGap) {
+    bytes full(16, 252);
+    full[0] = 248;
+    daqList(full, 2);
+    const size_t before = frames.size(), sent = datagrams.size();
+    // A millisecond each: every event's 16 frames of 259 bytes in datagrams of one Ethernet frame.
+    for (int event = 0; event < 50; ++event)
+        xcpSendDAQ(2), sim::step(1);
+    receive([&] { return frames.size() == before + 800; });
+    ASSERT_EQ(frames.size(), before + 800);
+    EXPECT_EQ(std::vector<size_t>(datagrams.begin() + sent, datagrams.begin() + sent + 4),
+              (std::vector<size_t>{1295, 1295, 1295, 259}));
+    EXPECT_EQ(datagrams.size() - sent, 200u);
+    // Twenty events at once, faster than they can be sent: still none lost.
+    for (int event = 0; event < 20; ++event)
+        xcpSendDAQ(2);
+    sim::waitIdle();
+    receive([&] { return frames.size() == before + 1120; });
+    ASSERT_EQ(frames.size(), before + 1120);
+    EXPECT_EQ(frames.back().first - frames[before].first, 1119);
+    // A thousand at once must lose some: the master counts them in the gaps of the counter, and
+    // the response queued behind them arrives behind them.
+    const uint16_t last = frames.back().first;
+    for (int event = 0; event < 1000; ++event)
+        xcpSendDAQ(2);
+    EXPECT_EQ(cmd({"fd"}), "ff4000000000");
+    const uint16_t stop = frames.back().first;
+    receive([] { return false; }, 100);
+    EXPECT_EQ(frames.back().first, stop);
+    EXPECT_EQ(static_cast<uint16_t>(stop - last - 1), 16000u) << "every DTO counted, sent or lost";
+    EXPECT_LT(frames.size() - before, 1120u + 16000u + 1u);
+    for (size_t i = before + 1; i < frames.size(); ++i)
+        ASSERT_LT(frames[i - 1].first, frames[i].first) << i;
+}
 
 TEST_F(Xcp, FourSteppedSecondsWithoutCommandClearTheMasterAndWithTheSwitchEndTheSession) {
     for (int on : {0, 1}) {
         xcp_activate_xcp_comms_reset(on);
-        send({0xFF, 0});
-        ASSERT_EQ(receive().at(0), 0xFF);
-        send({0xFD});
-        ASSERT_EQ(receive().at(0), 0xFF);
+        ASSERT_EQ(cmd({"ff 00", "fd"}), "ff0580ffff000101ff0000000000");
         sim::step(1); // the receive task is done with the command (armed within this tick)
         EXPECT_EQ(xcpMasterPresent(), 1);
-        sim::step(3997);
+        sim::step(2000);
+        EXPECT_EQ(cmd({"db"}), "fe20"); // unknown commands do not count
+        sim::step(1997);
         EXPECT_EQ(xcpMasterPresent(), 1);
         sim::step(2);
         EXPECT_EQ(xcpMasterPresent(), 0);
-        send({0xFD});
-        EXPECT_EQ(receive(on ? 300 : 2000).empty(), on == 1) << on;
+        EXPECT_EQ(cmd({"fd"}).empty(), on == 1) << on;
         EXPECT_EQ(xcpConnectionGetState(0), on ? 0u : 2u);
     }
-    EXPECT_TRUE(logged("XCP: Force Disconnect"));
-    EXPECT_TRUE(logged("XCP: DISCONNECTED"));
+    EXPECT_TRUE(logged("XCP: TIMEOUT on instance number 0") && logged("XCP: Force Disconnect") &&
+                logged("XCP: DISCONNECTED"));
 }
 
-TEST_F(Xcp, ShutdownTellsTheToolAndEndsBothTasks) {
-    send({0xFF, 0});
-    ASSERT_EQ(receive().at(0), 0xFF);
-    // A DAQ list set up and started while the 1 ms event samples.
-    for (const bytes& b : {bytes{0xD5, 0, 1, 0}, bytes{0xD4, 0, 0, 0, 2}, bytes{0xD3, 0, 0, 0, 0, 1},
-                           bytes{0xD3, 0, 0, 0, 1, 1}, bytes{0xE1, 0xFF, 4, 0, 0, 0, 4, 0x25},
-                           bytes{0xE1, 0xFF, 2, 0, 0, 0, 4, 0x25}, bytes{0xE0, 0, 0, 0, 2, 0, 1, 0},
-                           bytes{0xDE, 2, 0, 0}, bytes{0xDD, 1}}) {
-        send(b);
-        for (int i = 0; i < 20; ++i)
-            xcpSendDAQ(2);
-    }
+TEST_F(Xcp, TheRegistryHoldsTenSocketsAndTheShutdownClosesThemAfterTellingTheTool) {
+    daqList({4}, 2); // a DAQ list running while the 1 ms event samples
+    // The slave's socket, a listening one and seven more; a connection accepted is the tenth.
+    const int listening = xcpSocket_get(AF_INET, SOCK_STREAM, 0);
+    for (int i = 0; i < 7; ++i)
+        xcpSocket_get(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    socklen_t n = sizeof a;
+    a.sin_family = AF_INET, a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(listening, reinterpret_cast<sockaddr*>(&a), n), listen(listening, 2);
+    getsockname(listening, reinterpret_cast<sockaddr*>(&a), &n);
+    const int peers[2] = {socket(AF_INET, SOCK_STREAM, 0), socket(AF_INET, SOCK_STREAM, 0)};
+    for (int peer : peers)
+        connect(peer, reinterpret_cast<sockaddr*>(&a), n);
+    EXPECT_GE(xcpSocket_accept(listening, nullptr, nullptr), 0);
+    EXPECT_EQ(xcpSocket_get(AF_INET, SOCK_DGRAM, 0), -1);
+    EXPECT_EQ(xcpSocket_accept(listening, nullptr, nullptr), -1);
+    EXPECT_EQ(errno, 35);
+    EXPECT_TRUE(logged("xcpSocket::get_socket(): maximum socket reached, no socket given") &&
+                logged("xcpSocket::accept_socket(): maximum socket reached, no socket added to the array"));
+
+    for (int i = 0; i < 20; ++i)
+        xcpSendDAQ(2);
     xcp_shutdown_now();
-    const bytes reset{0xFD, 0x07, 'R', 'E', 'S', 'E', 'T'};
-    bytes r = receive();
-    while (!r.empty() && r != reset)
-        r = receive(300);
-    EXPECT_EQ(r, reset);
-    EXPECT_EQ(taskNameToId("r_xcpEth0"), TASK_ID_NULL);
-    EXPECT_EQ(taskNameToId("r_xcpEthDTO0"), TASK_ID_NULL);
+    receive([&] { return frames.back().second[0] == 0xFD; });
+    EXPECT_EQ(pyref::hex(frames.back().second), "fd07" + pyref::hex(bytes{'R', 'E', 'S', 'E', 'T'}));
+    EXPECT_TRUE(taskNameToId("r_xcpEth0") == TASK_ID_NULL && taskNameToId("r_xcpEthDTO0") == TASK_ID_NULL);
+    EXPECT_TRUE(xcpSocket_isShutdown() && logged("xcpSocket shutdown - closing 10 pending sockets"));
+    EXPECT_EQ(xcpSocket_get(AF_INET, SOCK_DGRAM, 0), -1);
+    close(peers[0]), close(peers[1]);
 }
 
 } // namespace

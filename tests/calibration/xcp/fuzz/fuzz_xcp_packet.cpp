@@ -10,14 +10,6 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace {
-sockaddr_in loopback(uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET, a.sin_port = htons(port), a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
-} // namespace
-
 // Input: records of a sender byte (bit 0: the other sender, bits 1-2: the event), a length
 // byte and that many bytes of datagram.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -26,7 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         seramInitializeOffsets();
         return xcpInitialize() == 0;
     }();
-    static const sockaddr_in senders[2] = {loopback(9), loopback(10)};
+    static const sockaddr_in senders[2] = {{AF_INET, htons(9), {htonl(INADDR_LOOPBACK)}, {}},
+                                           {AF_INET, htons(10), {htonl(INADDR_LOOPBACK)}, {}}};
     if (!ready) return 0;
     for (size_t i = 0; i + 2 <= size;) {
         const uint8_t who = data[i];
