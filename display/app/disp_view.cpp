@@ -441,7 +441,9 @@ void CDispBox::Draw() {
                  GuiColor(mTextFg, mTextBg, GUI_COLOR_FILL), 0);
     if (mZone != 3) {
         if (mCurTitle) s->Bitmap(this, mTitlePos, mCurTitle);
-        DrawChildren();
+        // Drawn whether or not an invalidation is pending: the text area was just filled over
+        // it, and a box that its page has just added and drawn holds none any more.
+        mpPrompt->Draw();
     } else {
         s->Line(this, cl + 16, ct + 17, cr - 16, cb - 17, CROSS, 2);
         s->Line(this, cl + 16, cb - 17, cr - 16, ct + 17, CROSS, 2);

@@ -118,6 +118,51 @@ TEST_F(DisplayScreen, ValueBoxFramesZonesAndTheRedCross) {
     EXPECT_STREQ(box->text(), "");
 }
 
+// Whatever brings a box onto the page, its value is drawn in it.
+TEST_F(DisplayScreen, ValueBoxesDrawTheirText) {
+    const struct {
+        const char* name;
+        uint32_t vis;
+        uint8_t top;
+        uint32_t blink;
+        int ticks; // page updates until the box shows (fast blinking: on, off after 4, on after 8)
+    } cases[] = {{"plain", VIS_ALWAYS, 0, BLINK_OFF, 1},
+                 {"visibility", VIS_LIMIT, 0, BLINK_OFF, 1},
+                 {"blinking", VIS_LIMIT, 0, BLINK_FAST, 9},
+                 {"alarm", VIS_LIMIT, 1, BLINK_OFF, 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        display_elem_s e = boxElem();
+        e.alphanum.vis_mode = c.vis;
+        e.alphanum.always_on_top = c.top;
+        e.alphanum.blink = c.blink;
+        e.alphanum.ch_input = {0x01000010, 0xFFFFFFFF, 0, 1, 0, 0, 0, 1, TYPE_FLOAT};
+        e.alphanum.vis_input = {0x01000020, 0xFF, 0, 1, 0, 0, 0, 1, TYPE_UINT8};
+        page = page_s{1, rgb(0), 0, nullptr};
+        CDataManager dm;
+        CDispPage* p = show({&e}, &dm);
+        const uint8_t value[4] = {0x42, 0x28, 0, 0}, off = 0, on = 1; // 42.0
+        auto tick = [p] { p->Message(GuiMessage(GM_TIMER, p, nullptr, 0)); };
+        p->element(0)->getData(CDATA_VALUE)->getMeas()->putData(value);
+        CDataMeas* vis = c.vis == VIS_ALWAYS ? nullptr : p->element(0)->getData(CDATA_VIS)->getMeas();
+        // As after a page switch: a box with a visibility channel first leaves the page.
+        p->SwitchedPage();
+        if (vis) vis->putData(&off);
+        tick();
+        if (vis) vis->putData(&on);
+        for (int i = 0; i < c.ticks; ++i)
+            tick();
+        flush();
+        int lit = 0;
+        for (int y = 117; y <= 183; ++y)
+            for (int x = 117; x <= 283; ++x)
+                lit += shownAt(x, y) == 0xFFFFFF;
+        EXPECT_GT(lit, 30) << "no text in the box";
+        pm->Remove(p, 1);
+        delete p;
+    }
+}
+
 TEST_F(DisplayScreen, BarSegmentsFollowTheOrientation) {
     display_elem_s e{};
     e.type = ELEM_BARGRAPH;
