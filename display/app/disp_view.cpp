@@ -511,9 +511,9 @@ CBarView::CBarView(const GuiRect& page, display_elem_s* e, GuiWindow* parent, un
     }
     const int lo = mHorizontal ? L : T, hi = mHorizontal ? R : B;
     auto limitPx = [&](float limit) {
-        const float p = mOffset + mSlope * limit;
-        return static_cast<int16_t>(
-            clampInto(static_cast<int>(std::round(clamp16(std::isnan(p) ? lo : p))), lo, hi));
+        float p = mOffset + mSlope * limit;
+        p = std::isnan(p) ? static_cast<float>(lo) : p < -32768.0f ? -32768.0f : p > 32767.0f ? 32767.0f : p;
+        return static_cast<int16_t>(clampInto(static_cast<int>(std::round(p)), lo, hi));
     };
     mLowerPx = limitPx(mLowerLimit);
     mUpperPx = limitPx(mUpperLimit);

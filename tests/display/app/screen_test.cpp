@@ -182,7 +182,11 @@ TEST_F(DisplayScreen, BarSegmentsFollowTheOrientation) {
     v.bargraph.orientation = BAR_VERT_BT;
     v.bargraph.pos_x = 400, v.bargraph.pos_y = 24, v.bargraph.size_x = 100, v.bargraph.size_y = 133;
     v.bargraph.max = 10;
-    CDispPage* p = show({&e, &v});
+    // From L = 26 to R = 613 over 0..200: the limits' pixels are rounded, not cut.
+    display_elem_s w = e;
+    w.bargraph.pos_x = 10, w.bargraph.pos_y = 400, w.bargraph.size_x = 620;
+    w.bargraph.max = 200, w.bargraph.lower_limit = 10.2f, w.bargraph.upper_limit = 150.2f;
+    CDispPage* p = show({&e, &v, &w});
     auto* bar = static_cast<CBarView*>(p->element(0));
     auto* vert = static_cast<CBarView*>(p->element(1));
     EXPECT_EQ(bar->barRect(), GuiRect(20, 316, 220, 343));
@@ -217,8 +221,16 @@ TEST_F(DisplayScreen, BarSegmentsFollowTheOrientation) {
         vert->update();
         EXPECT_EQ(vert->barEnd(), row) << value;
     }
+    Feed fw;
+    auto* wide = static_cast<CBarView*>(p->element(2));
+    wide->setData(&fw.d, CDATA_VALUE);
+    fw.set(200);
+    wide->update();
     flush();
     EXPECT_EQ(shownAt(450, 41), lower) << "both limits lie beyond max: all of the bar is the lower segment";
+    EXPECT_EQ(std::tuple(wide->barRect().left, wide->barRect().right), std::tuple(26, 613));
+    for (auto [x, colour] : {std::pair{56, lower}, {57, middle}, {467, middle}, {468, upper}})
+        EXPECT_EQ(shownAt(x, 430), colour) << x;
 }
 
 // A 3 x 1 RGBA picture: opaque blue, red at alpha 127, green at alpha 128.
