@@ -97,6 +97,7 @@ TEST(DisplayData, NormalTextsFollowThePrintfRules) {
         {"%.0f", -0.4},
         {"%E", -1e300},
         {"%g", INFINITY},
+        {"%.1lf", 2.25},
     };
     std::vector<std::vector<pyref::bytes>> in;
     for (const auto& [fmt, v] : cases)
@@ -130,9 +131,9 @@ def f(fmt, v):
 // Formats the mode cannot print safely are shown as they stand, logged once.
 TEST(DisplayData, UnprintableFormatsShowLiterally) {
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"%s", "%s"},   {"%d rpm", "%d rpm"},     {"%n", "%n"},         {"%*f", "%*f"},
-        {"%lf", "%lf"}, {"%.1f%.1f", "%.1f%.1f"}, {"%9999f", "%9999f"}, {"%.1f\x81%x", "1.5\x81%x"},
-        {"50%", "50%"},
+        {"%s", "%s"},     {"%d rpm", "%d rpm"},     {"%n", "%n"},         {"%*f", "%*f"},
+        {"%Lf", "%Lf"},   {"%.1f%.1f", "%.1f%.1f"}, {"%9999f", "%9999f"}, {"%.1f\x81%x", "1.5\x81%x"},
+        {"%llf", "%llf"}, {"%hf", "%hf"},           {"50%", "50%"},
     };
     for (const auto& [fmt, want] : cases) {
         Chan ch(TYPE_FLOAT, 0xFFFFFFFF);
