@@ -654,20 +654,18 @@ int displayCommandFunc(int argc, char** argv) {
 
 // ---- page sets -----------------------------------------------------------------------------
 
+// The name's 16 one-byte records are stored as one: a restart finds the old name or the new one.
 bool pageSetName_getName(char* buffer, unsigned int size) {
     char name[16] = {};
-    for (uint32_t i = 0; i < 16; ++i)
-        if (nvram_dbs_read(nvram_DispPageSet_Elem.id, i, &name[i], 1) != 1) return false;
+    if (nvram_dbs_read_all(nvram_DispPageSet_Elem.id, name, sizeof name) != sizeof name) return false;
     std::memcpy(buffer, name, size < 16 ? size : 16);
     return true;
 }
 
 bool pageSetName_putName(const char* name, unsigned int size) {
-    for (uint32_t i = 0; i < 16; ++i) {
-        const char c = i < size ? name[i] : 0;
-        if (nvram_dbs_write(nvram_DispPageSet_Elem.id, i, &c, 1) != 1) return false;
-    }
-    return true;
+    char record[16] = {};
+    std::memcpy(record, name, size < 16 ? size : 16);
+    return nvram_dbs_write_all(nvram_DispPageSet_Elem.id, record, sizeof record) == sizeof record;
 }
 
 void display_pageset_cmd(const uint8_t* m, size_t len) {
