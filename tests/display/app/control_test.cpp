@@ -1,4 +1,5 @@
 // Page and brightness control, the brightness curves and the page-set command.
+#include "channels.h"
 #include "display/app/disp_main.h"
 #include "display/app/display.h"
 #include "platform/kmgr/kmgr_sim.h"
@@ -40,33 +41,22 @@ struct DisplayControl : testsupport::SteppedTest {
 TEST_F(DisplayControl, InputsSelectPageAndBrightnessWithinBounds) {
     const uint8_t stored = 9;
     nvram_dbs_write(nvram_DispPage_Elem.id, 0, &stored, 1);
-    CData page(nullptr), bright(nullptr);
-    CDataMeas pm(0, 0xFFFFFFFF, GWT_FLOAT), bm(0, 0xFFFFFFFF, GWT_FLOAT);
-    page.type = bright.type = GWT_FLOAT;
-    page.mask = bright.mask = 0xFFFFFFFF;
-    page.setMeas(&pm);
-    bright.setMeas(&bm);
+    dtest::Feed page, bright;
     disp_chanLock();
-    CDispPage::page_chan = &page;
-    CDispPage::brightness_chan = &bright;
+    CDispPage::page_chan = &page.d;
+    CDispPage::brightness_chan = &bright.d;
     disp_chanUnlock();
     EXPECT_EQ(displayCtrl_start(2), 3) << "a stored page above the count is corrected";
     uint8_t back = 0;
     nvram_dbs_read(nvram_DispPage_Elem.id, 0, &back, 1);
     EXPECT_EQ(back, 3);
-    auto put = [](CDataMeas& m, float v) {
-        uint32_t w;
-        std::memcpy(&w, &v, 4);
-        const uint8_t be[4] = {uint8_t(w >> 24), uint8_t(w >> 16), uint8_t(w >> 8), uint8_t(w)};
-        m.putData(be);
-    };
     struct Case {
         float page, bright;
         int wantPage, wantBright;
     } cases[] = {{7, 9, 3, 6}, {-2, 0, 1, 1}, {2.5f, 2.4f, 3, 2}, {-0.4f, 3.5f, 1, 4}, {NAN, NAN, 1, 4}};
     for (const Case& c : cases) {
-        put(pm, c.page);
-        put(bm, c.bright);
+        page.set(c.page);
+        bright.set(c.bright);
         displayCtrl_cycle();
         EXPECT_EQ(static_cast<int>(display_page), c.wantPage) << c.page;
         EXPECT_EQ(static_cast<int>(display_brightness), c.wantBright) << c.bright;

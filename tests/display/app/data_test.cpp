@@ -1,5 +1,6 @@
 // Channel values and the data manager: decoding, quantisation, the texts of every display mode
 // (formats checked against Python's bytes formatting), and the manager's lists over a fake gateway.
+#include "channels.h"
 #include "display/app/disp_data.h"
 #include "services/rtpman/rtpman.h"
 #include "support/pyref.h"
@@ -191,54 +192,12 @@ TEST(DisplayData, TimeVerbalAndAsciiModes) {
 
 // ---- manager over a fake gateway -----------------------------------------------------------
 
-struct FakeGateway {
-    static inline std::vector<std::vector<int32_t>> requests;
-    static inline std::vector<uintptr_t> users;
-    static inline std::vector<uint16_t> pids, blocks;
-    static inline gw_callbacks_t cb{};
-    static inline int disconnects = 0;
-    static inline gw_client_t* client = reinterpret_cast<gw_client_t*>(0x1000);
-    static gw_client_t* connect(const gw_callbacks_t* c) {
-        cb = *c;
-        return client;
-    }
-    static uint32_t setup(gw_client_t*, const int32_t* list, uintptr_t user, uint16_t bytes, uint16_t raster,
-                          uint16_t pid, uint16_t, uint16_t, uint16_t, uint16_t, uint16_t block,
-                          uint32_t timeout) {
-        EXPECT_EQ(raster, 4);
-        EXPECT_EQ(timeout, 5u);
-        requests.emplace_back(list, list + bytes / 4);
-        users.push_back(user);
-        pids.push_back(pid);
-        blocks.push_back(block);
-        return static_cast<uint32_t>(requests.size());
-    }
-    static void startAll(gw_client_t*) {
-        for (uintptr_t u : users)
-            cb.entry[GW_CB_START].fn(GW_OK, nullptr, u);
-    }
-    static int disconnect(gw_client_t*) {
-        ++disconnects;
-        for (uintptr_t u : users)
-            cb.entry[GW_CB_STOP].fn(GW_OK, nullptr, u);
-        users.clear();
-        return 0;
-    }
-    static void read(size_t list, uint32_t status, std::vector<uint8_t> entry = {}) {
-        cb.entry[GW_CB_READ].fn(status, entry.empty() ? nullptr : entry.data(), users[list]);
-    }
-};
-const DispGatewayOps fakeOps = {FakeGateway::connect, FakeGateway::setup, FakeGateway::startAll,
-                                FakeGateway::disconnect};
+using dtest::FakeGateway;
 
 struct DisplayManager : ::testing::Test {
     void SetUp() override {
-        FakeGateway::requests.clear();
-        FakeGateway::users.clear();
-        FakeGateway::pids.clear();
-        FakeGateway::blocks.clear();
-        FakeGateway::disconnects = 0;
-        CDataManager_setGateway(&fakeOps);
+        FakeGateway::reset();
+        CDataManager_setGateway(FakeGateway::ops());
         app_pid = 0x25;
     }
     void TearDown() override {
@@ -319,8 +278,8 @@ TEST_F(DisplayManager, TimeoutsAndKilledListsMakeValuesStale) {
         dm.addData(e, 4, CDATA_VALUE);
     dm.createMeaslists();
     dm.startMeasurement();
-    size_t l7 = 0;
-    while (FakeGateway::pids[l7] != 7)
+    int l7 = 0;
+    while (FakeGateway::pids[static_cast<size_t>(l7)] != 7)
         ++l7;
     FakeGateway::read(l7, GW_OK, {0, 0, 0, 0, 5});
     for (int i = 0; i < 4; ++i)
@@ -332,8 +291,7 @@ TEST_F(DisplayManager, TimeoutsAndKilledListsMakeValuesStale) {
     EXPECT_TRUE(d->getMeasUpdateState());
     FakeGateway::read(l7, GW_OFFLINE);
     EXPECT_FALSE(d->getMeasUpdateState());
-    for (size_t i = 0; i < FakeGateway::pids.size(); ++i)
-        FakeGateway::read(i, GW_NODATA);
+    FakeGateway::read(-1, GW_NODATA);
     bool all = true, any = true;
     uint16_t least = 0, most = 0;
     uint32_t total = 0, bits = 0;

@@ -1,6 +1,7 @@
 // The display's tasks as the unit runs them, on stepped time: the GUI task with its timer, the
 // page and brightness control, a gateway feeding the control's inputs and a shell typing display
 // commands. No command waits for a drawing pass and the tasks never deadlock.
+#include "channels.h"
 #include "display/app/disp_main.h"
 #include "display/app/display.h"
 #include "gui/testkit.h"
@@ -11,55 +12,16 @@
 #include "vyn/vartable.h"
 
 #include <algorithm>
+#include <cstring>
 #include <cstdio>
 #include <fstream>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 namespace {
 
-// The gateway: lists live from their start to the disconnect; a feeder task puts a value into
-// every live list while the display may stop them.
-struct Feed {
-    static inline std::mutex m;
-    static inline std::vector<uintptr_t> live;
-    static inline gw_callbacks_t cb{};
-    static inline uint8_t value = 1;
-    static gw_client_t* connect(const gw_callbacks_t* c) {
-        std::lock_guard<std::mutex> l(m);
-        cb = *c;
-        return reinterpret_cast<gw_client_t*>(0x1000);
-    }
-    static uint32_t setup(gw_client_t*, const int32_t*, uintptr_t user, uint16_t, uint16_t, uint16_t,
-                          uint16_t, uint16_t, uint16_t, uint16_t, uint16_t, uint32_t) {
-        std::lock_guard<std::mutex> l(m);
-        live.push_back(user);
-        return static_cast<uint32_t>(live.size());
-    }
-    static void startAll(gw_client_t*) {
-        std::lock_guard<std::mutex> l(m);
-        for (uintptr_t u : live)
-            cb.entry[GW_CB_START].fn(GW_OK, nullptr, u);
-    }
-    static int disconnect(gw_client_t*) {
-        std::lock_guard<std::mutex> l(m);
-        for (uintptr_t u : live)
-            cb.entry[GW_CB_STOP].fn(GW_OK, nullptr, u);
-        live.clear();
-        return 0;
-    }
-    // A time stamp, then the page and the brightness input (one byte each, alike).
-    static void put() {
-        std::lock_guard<std::mutex> l(m);
-        value = value == 1 ? 2 : 1;
-        const uint8_t entry[6] = {0, 0, 0, 0, value, value};
-        for (uintptr_t u : live)
-            cb.entry[GW_CB_READ].fn(GW_OK, entry, u);
-    }
-};
-const DispGatewayOps feedOps = {Feed::connect, Feed::setup, Feed::startAll, Feed::disconnect};
+using dtest::FakeGateway;
 
 std::string input(const char* tag, const char* adr) {
     return std::string("<") + tag + " adr=\"" + adr +
@@ -68,9 +30,10 @@ std::string input(const char* tag, const char* adr) {
            "quant_f=\"1\"/>";
 }
 
-// A page with one fixed label.
-std::string page() {
-    return "<Page><BGCol red=\"0\" green=\"0\" blue=\"80\"/><DisplayElements><AlphaNumeric version=\"1.0\" "
+// A page with one fixed label on a background of red and green.
+std::string page(const char* red = "0", const char* green = "0") {
+    return std::string("<Page><BGCol red=\"") + red + "\" green=\"" + green +
+           "\" blue=\"0\"/><DisplayElements><AlphaNumeric version=\"1.0\" "
            "title=\"T\" vis_mode=\"always\" always_on_top=\"false\" prio=\"1\" pos_x=\"10\" pos_y=\"10\" "
            "size_x=\"200\" size_y=\"80\" font_size=\"tiny\" align=\"MM\" dispmode=\"normal\" vtab=\"\" "
            "format_str=\"fixed\"><DecoMiddle><AlphaNumDeco style=\"single_line\"><BGCol red=\"0\" "
@@ -98,7 +61,8 @@ struct DisplayTasks : testsupport::SteppedTest {
         ASSERT_TRUE(nvmem::install(nv.path));
         ASSERT_EQ(nvram_dbs_init(), 1);
         ASSERT_TRUE(osfs::addDevice("cfg:", cfg.path));
-        CDataManager_setGateway(&feedOps);
+        FakeGateway::reset();
+        CDataManager_setGateway(FakeGateway::ops());
         RtpIndex = static_cast<int32_t>(guitest::testIndex());
         displayCtrl_ini();
         displayInit();
@@ -157,6 +121,29 @@ struct DisplayTasks : testsupport::SteppedTest {
     }
 };
 
+TEST_F(DisplayTasks, CommandsBuildSwitchAndTearDownPages) {
+    cfg.write("display.xml", document(page("80") + page("0", "80")));
+    // The page timer flushes within 50 ms.
+    auto shownAfter = [&](std::vector<std::string> lines, int x = 300, int y = 300) {
+        EXPECT_TRUE(shell(lines, 60));
+        return displaysim::shown()[y * displaysim::WIDTH + x] & 0xFFFFFF;
+    };
+    EXPECT_EQ(shownAfter({"start"}), 0x800000u);
+    EXPECT_EQ(static_cast<int>(display_page_mx), 2);
+    EXPECT_EQ(shownAfter({"next"}), 0x008000u);
+    EXPECT_EQ(shownAfter({"prev"}), 0x800000u);
+    EXPECT_EQ(shownAfter({"page 1", "brightness 0", "txtshow " + std::string(300, 'x')}, 20, 200), 0xFF0000u)
+        << "the text window";
+    CMainContainer* m = displayMainContainer();
+    EXPECT_EQ(std::strlen(static_cast<GuiPrompt*>(m->textWindow()->First())->DataGet()), 254u);
+    EXPECT_EQ(hw_read32(SCRNDRV_CTRL_BASE + SCRNDRV_COLSAT_REG), 145u) << "the saturation of 35 %";
+    EXPECT_EQ(shownAfter({"txthide"}), 0x008000u);
+    EXPECT_EQ(shownAfter({"color 0x0000FF"}), 0x0000FFu);
+    shell({"stop"});
+    EXPECT_EQ(std::tuple(m->page(0), m->colourPage(), m->dataManager()),
+              std::tuple(nullptr, nullptr, nullptr));
+}
+
 TEST_F(DisplayTasks, CommandsAnswerWithoutADescriptionWithABrokenOneAndWithoutPages) {
     const struct {
         const char* name;
@@ -185,10 +172,11 @@ TEST_F(DisplayTasks, CommandsAnswerWithoutADescriptionWithABrokenOneAndWithoutPa
 TEST_F(DisplayTasks, ControlAndRestartsNeverDeadlock) {
     cfg.write("display.xml", document(page() + page(),
                                       input("PageInput", "01000010") + input("BrightnessInput", "01000011")));
+    // The page and the brightness input (one byte each) change every 3 ms.
     mine.push_back(taskSpawnFn("r_feed", 78, 0, 0, [] {
-        for (;;) {
+        for (uint8_t v = 1;; v = static_cast<uint8_t>(3 - v)) {
             taskDelay(3);
-            Feed::put();
+            FakeGateway::read(-1, GW_OK, {0, 0, 0, 0, v, v});
         }
     }));
     std::vector<std::string> lines;
