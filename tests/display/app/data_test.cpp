@@ -99,6 +99,8 @@ TEST(DisplayData, NormalTextsFollowThePrintfRules) {
         {"%E", -1e300},
         {"%g", INFINITY},
         {"%.1lf", 2.25},
+        {"%.12f", 1.0 / 3},
+        {"%12.3e", -0.00123},
     };
     std::vector<std::vector<pyref::bytes>> in;
     for (const auto& [fmt, v] : cases)
@@ -167,6 +169,8 @@ TEST(DisplayData, TimeVerbalAndAsciiModes) {
         {DISPMODE_TIME_S_SSS_MS, -1.239, "-001:23"},
         {DISPMODE_TIME_S_SSS_MS, -INFINITY, "-21474836:48"},
         {DISPMODE_VERBAL, 1.4, "1"},
+        {DISPMODE_VERBAL, 0.5, "1"},
+        {DISPMODE_ASCII, 64.5, "A"},
         {DISPMODE_VERBAL, -1, "R"}, // the table orders its numbers as unsigned
         {DISPMODE_VERBAL, 7, "?"},
         {DISPMODE_ASCII, 65, "A"},

@@ -12,6 +12,8 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <tuple>
+#include <vector>
 
 namespace {
 
@@ -28,7 +30,7 @@ struct DisplayScreen : GuiTest {
     page_s page{1, rgb(0x000000), 0, nullptr};
     page_s none{0, rgb(0), 0, nullptr};
     std::unique_ptr<CDispPage> owner;
-    CDispPage* show(std::initializer_list<display_elem_s*> elems, CDataManager* dm = nullptr) {
+    CDispPage* show(const std::vector<display_elem_s*>& elems, CDataManager* dm = nullptr) {
         display_elem_s* prev = nullptr;
         for (display_elem_s* e : elems) {
             (prev ? prev->next : page.elements) = e;
@@ -83,8 +85,8 @@ TEST_F(DisplayScreen, ValueBoxFramesZonesAndTheRedCross) {
     struct Step {
         float v;
         uint32_t zone;
-    } steps[] = {{50, 1},    {100.01f, 2}, {95.01f, 2}, {95, 1}, {9.9f, 0},
-                 {11.9f, 0}, {12, 1},      {120, 2},    {5, 0}};
+    } steps[] = {{50, 1},   {100, 1},   {100.01f, 2}, {95.01f, 2}, {95, 1}, {10, 1},
+                 {9.9f, 0}, {11.9f, 0}, {12, 1},      {120, 2},    {5, 0}};
     for (const Step& s : steps) {
         f.set(s.v);
         box->update();
@@ -168,7 +170,11 @@ TEST_F(DisplayScreen, BarSegmentsFollowTheOrientation) {
     display_elem_s w = e;
     w.bargraph.pos_x = 10, w.bargraph.pos_y = 400, w.bargraph.size_x = 620;
     w.bargraph.max = 200, w.bargraph.lower_limit = 10.2f, w.bargraph.upper_limit = 150.2f;
-    CDispPage* p = show({&e, &v, &w});
+    // The other two directions: the horizontal bar from the right, the vertical one from the top.
+    display_elem_s rl = e, tb = v;
+    rl.bargraph.orientation = BAR_HORI_RL, rl.bargraph.pos_y = 200;
+    tb.bargraph.orientation = BAR_VERT_TB, tb.bargraph.pos_x = 520;
+    CDispPage* p = show({&e, &v, &w, &rl, &tb});
     auto* bar = static_cast<CBarView*>(p->element(0));
     auto* vert = static_cast<CBarView*>(p->element(1));
     EXPECT_EQ(bar->barRect(), GuiRect(20, 316, 220, 343));
@@ -213,6 +219,82 @@ TEST_F(DisplayScreen, BarSegmentsFollowTheOrientation) {
     EXPECT_EQ(std::tuple(wide->barRect().left, wide->barRect().right), std::tuple(26, 613));
     for (auto [x, colour] : {std::pair{56, lower}, {57, middle}, {467, middle}, {468, upper}})
         EXPECT_EQ(shownAt(x, 430), colour) << x;
+    // 90 of 100 from the right: the lower segment from R to the lower limit, the upper one last.
+    Feed fr, ft;
+    auto* right = static_cast<CBarView*>(p->element(3));
+    auto* top = static_cast<CBarView*>(p->element(4));
+    right->setData(&fr.d, CDATA_VALUE);
+    top->setData(&ft.d, CDATA_VALUE);
+    fr.set(90);
+    ft.set(2.5f);
+    right->update();
+    top->update();
+    flush();
+    EXPECT_EQ(std::tuple(right->barEnd(), top->barEnd()), std::tuple(40, 65));
+    for (auto [x, colour] :
+         {std::pair{39, empty}, {40, upper}, {69, upper}, {70, middle}, {169, middle}, {170, lower}})
+        EXPECT_EQ(shownAt(x, 230), colour) << "from the right, at " << x;
+}
+
+// The visibility state machine, one update per page tick ('1' shown, '.' not); the value holds
+// for `held` ticks, then 0.
+TEST_F(DisplayScreen, AlarmTimesCountInPageTicks) {
+    const struct {
+        const char* name;
+        uint32_t mode, blink, minMs, autoMs, retrigMs;
+        float vis;
+        size_t held;
+        const char* want;
+    } cases[] = {
+        {"1010 ms: 21 ticks at least", VIS_LIMIT, BLINK_OFF, 1010, 0, 0, 1, 1, "1111111111111111111111.."},
+        {"fast blinking", VIS_LIMIT, BLINK_FAST, 0, 0, 0, 1, 99, "1111....1111...."},
+        {"slow blinking", VIS_LIMIT, BLINK_SLOW, 0, 0, 0, 1, 99, "11111111........1"},
+        {"reset by itself after 500 ms", VIS_LIMIT_RESETABLE, BLINK_OFF, 0, 500, 0, 1, 99,
+         "1111111111......"},
+        {"then locked out for 200 ms", VIS_LIMIT_RESETABLE, BLINK_OFF, 0, 500, 200, 1, 99,
+         "1111111111.....1"},
+        {"0.4 is 0", VIS_LIMIT, BLINK_OFF, 0, 0, 0, 0.4f, 99, "...."},
+        {"-0.6 is -1", VIS_LIMIT, BLINK_OFF, 0, 0, 0, -0.6f, 99, "1111"},
+    };
+    for (const auto& c : cases) {
+        display_elem_s e = boxElem();
+        alphanum_s& a = e.alphanum;
+        std::tie(a.vis_mode, a.blink, a.min_disp_time, a.auto_reset_time, a.retrigger_time) =
+            std::tie(c.mode, c.blink, c.minMs, c.autoMs, c.retrigMs);
+        CDispBox box(GuiRect(0, 0, 639, 479), &e, nullptr, 1);
+        Feed vis;
+        box.setData(&vis.d, CDATA_VIS);
+        std::string got;
+        for (size_t t = 0; t < std::strlen(c.want); ++t) {
+            vis.set(t < c.held ? c.vis : 0.0f);
+            box.update();
+            got += box.getViewIsActive() ? '1' : '.';
+        }
+        EXPECT_EQ(got, c.want) << c.name;
+        redrawAll(); // the box off the page left its invalidations undrawn
+    }
+}
+
+// Thirty boxes that all change: after a page switch all are updated, then 21 a tick.
+TEST_F(DisplayScreen, APageUpdatesTwentyOneChangesATick) {
+    std::vector<display_elem_s> elems(30, boxElem());
+    std::vector<display_elem_s*> list;
+    for (display_elem_s& e : elems)
+        list.push_back(&e);
+    CDispPage* p = show(list);
+    std::vector<Feed> feeds(30);
+    for (int i = 0; i < 30; ++i)
+        p->element(i)->setData(&feeds[static_cast<size_t>(i)].d, CDATA_VALUE);
+    p->SwitchedPage();
+    for (float v : {50.0f, 60.0f}) {
+        for (Feed& f : feeds)
+            f.set(v);
+        p->Message(GuiMessage(GM_TIMER, p, nullptr, 0));
+        const bool first = v == 50.0f;
+        EXPECT_EQ(std::tuple(static_cast<int>(display_elements_updated),
+                             static_cast<int>(display_elements_skipped), p->updateCursor()),
+                  first ? std::tuple(30, 0, 0) : std::tuple(21, 10, 21));
+    }
 }
 
 // A 3 x 1 RGBA picture: opaque blue, red at alpha 127, green at alpha 128.
