@@ -15,6 +15,8 @@
 #include <cstring>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -101,12 +103,8 @@ struct DisplayTasks : testsupport::SteppedTest {
         auto done = std::make_shared<std::atomic<bool>>(false);
         mine.push_back(taskSpawnFn("r_shell", 139, 0, 0, [typed, done, pause] {
             for (const std::string& l : *typed) {
-                std::vector<std::string> words;
-                for (size_t at = 0; at < l.size();) {
-                    const size_t end = std::min(l.find(' ', at), l.size());
-                    words.push_back(l.substr(at, end - at));
-                    at = end + 1;
-                }
+                std::istringstream in(l);
+                std::vector<std::string> words{std::istream_iterator<std::string>(in), {}};
                 std::vector<char*> argv = {const_cast<char*>("display")};
                 for (std::string& w : words)
                     argv.push_back(w.data());
