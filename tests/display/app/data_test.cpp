@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -238,7 +239,8 @@ TEST_F(DisplayManager, RequestsGroupByWidthAndShareEqualChannels) {
     ASSERT_EQ(FakeGateway::requests.size(), 1u);
     // The later registered first; the final 0 ends the request.
     EXPECT_EQ(FakeGateway::requests[0], (std::vector<int32_t>{-4, 0x20, 0x10, 0, -1, 0x30, 0, 0}));
-    EXPECT_EQ(FakeGateway::blocks[0], 13);
+    EXPECT_EQ(std::tuple(FakeGateway::blocks[0], FakeGateway::rasters[0], FakeGateway::timeouts[0]),
+              std::tuple(13, 4, 5u));
     FakeGateway::read(0, GW_OK, {0, 0, 0, 1, 0, 0, 0, 7, 0, 0, 0, 21, 9});
     for (CData* d : {da, dt})
         d->updateData();

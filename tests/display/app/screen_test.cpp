@@ -412,6 +412,7 @@ TEST_F(DisplayScreen, ShellCommandsPostInOrder) {
         {{"display", "page", "99"}, "", 0, {0x4004}},
         {{"display", "next"}, "", 0, {10}},
         {{"display", "fstart"}, "", 0, {0x4009}},
+        {{"display", "bmpdump", "nosuch:/a.bmp"}, "Error, unable to open file nosuch:/a.bmp.\n", 0, {}},
     };
     for (const Case& c : cases) {
         testing::internal::CaptureStdout();
