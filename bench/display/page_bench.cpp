@@ -1,8 +1,9 @@
 // The display application: the page tick with 40 changing elements beside a memset of the
 // 640 x 480 frame, the page switch of the demo dash, and the data manager's decoding of one
 // gateway entry beside a plain copy of the same bytes. The benchmark's thread plays the GUI
-// task; the gateway is a stand-in that only starts the lists.
+// task; the gateway is the tests' stand-in.
 #include "display/app/disp_main.h"
+#include "tests/display/app/channels.h"
 #include "display/app/display.h"
 #include "display/fonts/tarvo_fonts.h"
 #include "gui/core/screen.h"
@@ -35,30 +36,7 @@ namespace fs = std::filesystem;
 using clock_t_ = std::chrono::steady_clock;
 constexpr double TICK_US = 50000.0; // the page timer's 50 ms
 
-gw_callbacks_t callbacks;
-std::vector<uintptr_t> lists;
-gw_client_t* gwConnect(const gw_callbacks_t* c) {
-    callbacks = *c;
-    lists.clear();
-    static int client;
-    return reinterpret_cast<gw_client_t*>(&client);
-}
-uint32_t gwSetup(gw_client_t*, const int32_t*, uintptr_t user, uint16_t, uint16_t, uint16_t, uint16_t,
-                 uint16_t, uint16_t, uint16_t, uint16_t, uint32_t) {
-    lists.push_back(user);
-    return static_cast<uint32_t>(lists.size());
-}
-void gwStartAll(gw_client_t*) {
-    for (uintptr_t u : lists)
-        callbacks.entry[GW_CB_START].fn(GW_OK, nullptr, u);
-}
-int gwDisconnect(gw_client_t*) {
-    for (uintptr_t u : lists)
-        callbacks.entry[GW_CB_STOP].fn(GW_OK, nullptr, u);
-    lists.clear();
-    return 0;
-}
-const DispGatewayOps fakeGateway = {gwConnect, gwSetup, gwStartAll, gwDisconnect};
+using dtest::FakeGateway;
 
 // The toolkit and the display's main container, set up once.
 struct Gui {
@@ -79,7 +57,7 @@ struct Gui {
         char name[] = "/tmp/vyn_bench_display_XXXXXX";
         dir = mkdtemp(name) ? name : "/tmp";
         app_pid = 0x25;
-        CDataManager_setGateway(&fakeGateway);
+        CDataManager_setGateway(FakeGateway::ops());
         GuiAppInitialize(pm);
         gbGuiInitialized = 1;
     }
@@ -147,14 +125,6 @@ std::string fortyElements() {
     return x + "</DisplayElements></Page></Pages></Display>";
 }
 
-void putFloat(CDataMeas* m, float v) {
-    uint32_t w;
-    std::memcpy(&w, &v, 4);
-    const uint8_t be[4] = {static_cast<uint8_t>(w >> 24), static_cast<uint8_t>(w >> 16),
-                           static_cast<uint8_t>(w >> 8), static_cast<uint8_t>(w)};
-    m->putData(be);
-}
-
 double percentile(std::vector<double> v, double p) {
     if (v.empty()) return 0;
     std::sort(v.begin(), v.end());
@@ -188,7 +158,7 @@ void BM_PageTick40Elements(benchmark::State& state) {
     for (auto _ : state) {
         ++n;
         for (size_t i = 0; i < holders.size(); ++i)
-            putFloat(holders[i], static_cast<float>((n * 7 + static_cast<int>(i) * 13) % 100));
+            dtest::Feed::put(*holders[i], static_cast<float>((n * 7 + static_cast<int>(i) * 13) % 100));
         auto t0 = clock_t_::now();
         page->Message(GuiMessage(GM_TIMER, page));
         const double t = since(t0);
@@ -246,7 +216,7 @@ BENCHMARK(BM_PageSwitchDemoDash)->UseManualTime()->Unit(benchmark::kMicrosecond)
 // One entry of a list of 40 float channels, as the gateway hands it in: decoded into the value
 // holders, next to a copy of the same 164 bytes.
 void BM_PutDataPerEntry(benchmark::State& state) {
-    CDataManager_setGateway(&fakeGateway);
+    CDataManager_setGateway(FakeGateway::ops());
     app_pid = 0x25;
     CDataManager dm;
     std::vector<display_elem_s> elems(40);

@@ -345,6 +345,7 @@ bool pieceValid(const char* p, size_t n, bool number, bool* hasConversion) {
                 ++i, ++digits;
             if (digits > 3) return false;
         }
+        if (number && i < n && p[i] == 'l') ++i; // "%lf" is "%f"; other lengths do not take a double
         if (i >= n || !std::strchr(number ? "fFeEgG" : "s", p[i])) return false;
         ++conversions;
     }

@@ -28,11 +28,12 @@ CMainContainer* gMain = nullptr;
 std::atomic<uint8_t> started{0};
 std::atomic<int> maxPage{0};
 
-// Posts a command to the main container; payload words 1 and 2.
+// Posts a command; payload words 1 and 2. Without a target the message goes straight into the
+// GUI queue, whose mutex is all the poster takes: the GUI task routes it to the main container.
 int post(uint16_t type, const void* w1 = nullptr, const void* w2 = nullptr, int32_t value = 0,
          bool isValue = false) {
     if (gbGuiInitialized != 1 || !GuiThing::mpMessageQueue) return -1;
-    GuiMessage m(type, gMain);
+    GuiMessage m(type);
     if (isValue) {
         m.payload.l = value;
     } else {
@@ -332,7 +333,9 @@ void CMainContainer::setupMeas() {
     const int p = displayCtrl_start(static_cast<unsigned char>(count - 1));
     mCurrent = p >= 1 && p <= DISPLAY_MAX_PAGES ? p - 1 : 0;
     if (mPages[mCurrent]) Add(mPages[mCurrent], 1);
+    disp_chanLock(); // the control task may change it already
     const int b = display_brightness;
+    disp_chanUnlock();
     brightness_switch_pos = b ? b - 1 : 0;
     displayBrightness(static_cast<unsigned>(brightness_switch_pos));
     if (mDm) {
@@ -651,20 +654,18 @@ int displayCommandFunc(int argc, char** argv) {
 
 // ---- page sets -----------------------------------------------------------------------------
 
+// The name's 16 one-byte records are stored as one: a restart finds the old name or the new one.
 bool pageSetName_getName(char* buffer, unsigned int size) {
     char name[16] = {};
-    for (uint32_t i = 0; i < 16; ++i)
-        if (nvram_dbs_read(nvram_DispPageSet_Elem.id, i, &name[i], 1) != 1) return false;
+    if (nvram_dbs_read_all(nvram_DispPageSet_Elem.id, name, sizeof name) != sizeof name) return false;
     std::memcpy(buffer, name, size < 16 ? size : 16);
     return true;
 }
 
 bool pageSetName_putName(const char* name, unsigned int size) {
-    for (uint32_t i = 0; i < 16; ++i) {
-        const char c = i < size ? name[i] : 0;
-        if (nvram_dbs_write(nvram_DispPageSet_Elem.id, i, &c, 1) != 1) return false;
-    }
-    return true;
+    char record[16] = {};
+    std::memcpy(record, name, size < 16 ? size : 16);
+    return nvram_dbs_write_all(nvram_DispPageSet_Elem.id, record, sizeof record) == sizeof record;
 }
 
 void display_pageset_cmd(const uint8_t* m, size_t len) {

@@ -27,10 +27,14 @@ SEM_ID extAlarmMutex() {
     return m;
 }
 
-uint8_t reset_old = 0;
-uint8_t online_min_old = 0, online_max_old = 0;
-uint32_t timeout_pids_old = 0, timecnt_min_old = 0, timecnt_max_old = 0, timeout_all_old = 0;
-uint8_t log_timeout_cnt = 0;
+// What the page update keeps from one tick to the next, for every page alike: the reset input
+// and the timeout status of the last tick, and how often the status changed in a row.
+struct TickMemory {
+    uint8_t resetOld = 0;
+    uint8_t onlineMin = 0, onlineMax = 0;
+    uint32_t timeoutPids = 0, timecntMin = 0, timecntMax = 0, timeoutAll = 0;
+    uint8_t logTimeoutCnt = 0;
+} tickMemory;
 } // namespace
 
 void disp_extAlarmLock() {
@@ -369,8 +373,32 @@ void CDispPage::redraw(CDataView* e) {
 }
 
 void CDispPage::tick() {
+    const int visited = updateElements();
+    ext_alarm_s ea;
+    disp_extAlarmCopy(&ea);
+    const bool ext = ea.active && !ea.acknowledged && ea.tag;
+    const GuiRect E(ea.x, ea.y, ea.x + ea.width, ea.y + ea.height);
+    display_elements_skipped = static_cast<uint16_t>(mCount - visited);
+    takeResetInput();
+    uint8_t err = display_err;
+    uint8_t resetActive = 0;
+    for (int gi = 0; gi < mGroupCount; ++gi)
+        updateGroup(gi, ext, E, err, resetActive);
+    display_err = err;
+    disp_reset_alarm_active = resetActive;
+    acknowledgeReset(ext);
+    if (mFlash && mpFlashWnd && mpFlashBox) moveFlashBox();
+    if (mpScreen) {
+        mpScreen->FlushScreen();
+        mpScreen->WaitFlushFinish();
+    }
+    if (mDm) logTimeouts();
+}
+
+int CDispPage::updateElements() {
     int changed = 0;
     uint16_t updated = 0;
+    // The alarm elements first, every tick.
     for (int i = 0; i < mCount; ++i) {
         CDataView* e = element(i);
         if (!e || !e->isAlarm()) continue;
@@ -384,6 +412,7 @@ void CDispPage::tick() {
                 if (mGroups[g].shown && *mGroups[g].shown == e) mGroups[g].shown = nullptr;
         }
     }
+    // The others from the cursor on, until more than 20 changed (all of them after a switch).
     int k = 0;
     while (mCount > 0) {
         CDataView* e = element(mCursor);
@@ -398,160 +427,160 @@ void CDispPage::tick() {
     }
     display_elements_updated = updated;
     switched_page = 0;
+    return k;
+}
 
-    ext_alarm_s ea;
-    disp_extAlarmCopy(&ea);
-    const bool ext = ea.active && !ea.acknowledged && ea.tag;
-    const GuiRect E(ea.x, ea.y, ea.x + ea.width, ea.y + ea.height);
-    display_elements_skipped = static_cast<uint16_t>(mCount - k);
-
+void CDispPage::takeResetInput() {
     uint8_t v = 0;
     if (reset_chan) {
         reset_chan->updateData();
         double q = 0;
         reset_chan->getQuantData(q);
         v = disp_roundInt(q) != 0;
-        if (!reset_old && v && mResetState == 0) mResetState = 1;
+        if (!tickMemory.resetOld && v && mResetState == 0) mResetState = 1;
     }
-    reset_old = v;
+    tickMemory.resetOld = v;
+}
 
+void CDispPage::updateGroup(int gi, bool ext, const GuiRect& E, uint8_t& err, uint8_t& resetActive) {
     const int none = mGroupCount;
-    uint8_t err = display_err;
-    uint8_t resetActive = 0;
-    for (int gi = 0; gi < mGroupCount; ++gi) {
-        ResetGroup& g = mGroups[gi];
-        bool anyAlarm = false;
-        int n = 0;
-        for (int mi = 0; mi < g.count; ++mi) {
-            CDataView* e = g.members[mi];
-            CDataView** slot = &g.members[mi];
-            if (e->getError() == 1) err = 1;
-            if (!e->getAlarmState()) {
-                if (e->getAlarmStateHidden()) resetActive = 1;
-                if (g.shown == slot) g.shown = nullptr;
-                continue;
-            }
-            anyAlarm = true;
-            if (!e->isResettable()) continue;
-            resetActive = 1;
-            if (ext) {
-                mResetElem = nullptr;
-                mActiveGroup = none;
-                if (e->setElemResetFlag(0) && e->getViewIsActive()) redraw(e);
-            } else {
-                if (mActiveGroup == none) mActiveGroup = gi;
-                if (mActiveGroup == gi) {
-                    ++n;
-                    if (!mResetElem && (g.shown == slot || !g.shown)) {
-                        g.shown = slot;
-                        mResetElem = e;
-                        if (e->setElemResetFlag(1) && e->getViewIsActive()) redraw(e);
-                    }
-                }
-            }
-        }
-        if (mActiveGroup != none && !mResetElem && n == 0) mActiveGroup = none;
-        if (g.count < 2) continue;
-        if (!anyAlarm) {
-            g.ticks = 0;
+    ResetGroup& g = mGroups[gi];
+    bool anyAlarm = false;
+    int n = 0;
+    for (int mi = 0; mi < g.count; ++mi) {
+        CDataView* e = g.members[mi];
+        CDataView** slot = &g.members[mi];
+        if (e->getError() == 1) err = 1;
+        if (!e->getAlarmState()) {
+            if (e->getAlarmStateHidden()) resetActive = 1;
+            if (g.shown == slot) g.shown = nullptr;
             continue;
         }
-        if (mResetState == 0) ++g.ticks;
-        if (g.ticks == 15 || !g.members[g.rotation]->getAlarmState()) {
-            g.ticks = 0;
-            for (int step = 0; step < g.count; ++step) {
-                g.rotation = (g.rotation + 1) % g.count;
-                CDataView* m = g.members[g.rotation];
-                if (!m->getAlarmState()) continue;
-                if (g.shown != &g.members[g.rotation]) {
-                    g.shown = &g.members[g.rotation];
-                    if (gi == mActiveGroup && !ext) {
-                        if (mResetElem && mResetElem != m && mResetElem->setElemResetFlag(0) &&
-                            mResetElem->getViewIsActive())
-                            redraw(mResetElem);
-                        mResetElem = nullptr;
-                        if (m->isResettable()) {
-                            mResetElem = m;
-                            m->setElemResetFlag(1);
-                        }
-                    }
-                    if (m->getViewIsActive() && (!ext || !checkOverlap(m->mClient, E))) redraw(m);
-                }
-                break;
-            }
+        anyAlarm = true;
+        if (!e->isResettable()) continue;
+        resetActive = 1;
+        if (ext) {
+            mResetElem = nullptr;
+            mActiveGroup = none;
+            if (e->setElemResetFlag(0) && e->getViewIsActive()) redraw(e);
         } else {
-            for (int mi = 0; mi < g.count; ++mi) {
-                CDataView* m = g.members[mi];
-                if (m->getAlarmWasRedrawn() && g.shown != &g.members[mi]) {
-                    if (g.shown && (*g.shown)->getViewIsActive() && (!ext || !checkOverlap(m->mClient, E)))
-                        redraw(*g.shown);
-                    break;
+            if (mActiveGroup == none) mActiveGroup = gi;
+            if (mActiveGroup == gi) {
+                ++n;
+                if (!mResetElem && (g.shown == slot || !g.shown)) {
+                    g.shown = slot;
+                    mResetElem = e;
+                    if (e->setElemResetFlag(1) && e->getViewIsActive()) redraw(e);
                 }
             }
         }
     }
-    display_err = err;
-    disp_reset_alarm_active = resetActive;
+    if (mActiveGroup != none && !mResetElem && n == 0) mActiveGroup = none;
+    if (g.count < 2) return;
+    if (!anyAlarm) {
+        g.ticks = 0;
+        return;
+    }
+    if (mResetState == 0) ++g.ticks;
+    if (g.ticks == 15 || !g.members[g.rotation]->getAlarmState())
+        rotateGroup(gi, ext, E);
+    else
+        redrawShown(g, ext, E);
+}
 
+void CDispPage::rotateGroup(int gi, bool ext, const GuiRect& E) {
+    ResetGroup& g = mGroups[gi];
+    g.ticks = 0;
+    for (int step = 0; step < g.count; ++step) {
+        g.rotation = (g.rotation + 1) % g.count;
+        CDataView* m = g.members[g.rotation];
+        if (!m->getAlarmState()) continue;
+        if (g.shown == &g.members[g.rotation]) return;
+        g.shown = &g.members[g.rotation];
+        if (gi == mActiveGroup && !ext) {
+            if (mResetElem && mResetElem != m && mResetElem->setElemResetFlag(0) &&
+                mResetElem->getViewIsActive())
+                redraw(mResetElem);
+            mResetElem = nullptr;
+            if (m->isResettable()) {
+                mResetElem = m;
+                m->setElemResetFlag(1);
+            }
+        }
+        if (m->getViewIsActive() && (!ext || !checkOverlap(m->mClient, E))) redraw(m);
+        return;
+    }
+}
+
+void CDispPage::redrawShown(ResetGroup& g, bool ext, const GuiRect& E) {
+    // A member that blinked back on was drawn over the one kept on top.
+    for (int mi = 0; mi < g.count; ++mi) {
+        CDataView* m = g.members[mi];
+        if (m->getAlarmWasRedrawn() && g.shown != &g.members[mi]) {
+            if (g.shown && (*g.shown)->getViewIsActive() && (!ext || !checkOverlap(m->mClient, E)))
+                redraw(*g.shown);
+            return;
+        }
+    }
+}
+
+void CDispPage::acknowledgeReset(bool ext) {
     if (mResetState == 1) {
         mResetState = 2;
         mResetTicks = 0;
-    } else if (mResetState == 2 && ++mResetTicks > 3) {
-        if (!mResetElem)
-            syslogx(LOG_DEBUG, "Display: reset alarm acknowledge, ext active %d, has res elem FALSE", ext);
-        else if (mResetElem->getType() == ELEM_ALPHANUMERIC && mResetElem->getFormatStr())
-            syslogx(LOG_DEBUG,
-                    "Display: reset alarm acknowledge, ext active %d, has res elem TRUE, #grps %d, reset "
-                    "group %d, "
-                    "str '%s'",
-                    ext, mGroupCount, mActiveGroup, mResetElem->getFormatStr());
+        return;
+    }
+    if (mResetState != 2 || ++mResetTicks <= 3) return;
+    if (!mResetElem)
+        syslogx(LOG_DEBUG, "Display: reset alarm acknowledge, ext active %d, has res elem FALSE", ext);
+    else if (mResetElem->getType() == ELEM_ALPHANUMERIC && mResetElem->getFormatStr())
+        syslogx(LOG_DEBUG,
+                "Display: reset alarm acknowledge, ext active %d, has res elem TRUE, #grps %d, reset "
+                "group %d, "
+                "str '%s'",
+                ext, mGroupCount, mActiveGroup, mResetElem->getFormatStr());
+    else
+        syslogx(LOG_DEBUG,
+                "Display: reset alarm acknowledge, ext active %d, has res elem TRUE, #grps %d, reset "
+                "group %d",
+                ext, mGroupCount, mActiveGroup);
+    mResetTicks = 0;
+    if (!ext) {
+        if (mResetElem) {
+            mResetElem->setElemResetFlag(0);
+            mActiveGroup = mGroupCount;
+            mResetElem->AlarmReset(0);
+            mResetElem = nullptr;
+        }
+    } else {
+        ext_alarm.acknowledged = 1;
+        displayUpdateExtWnd();
+        if (mResetElem && mResetElem->setElemResetFlag(1) && mResetElem->getViewIsActive())
+            redraw(mResetElem);
+    }
+    mResetState = 0;
+}
+
+void CDispPage::moveFlashBox() {
+    const int L = mClient.left, T = mClient.top;
+    if (mFlashDir == 1) {
+        if (mFlashX + 5 + 75 > L + 610)
+            mFlashDir = 0;
         else
-            syslogx(LOG_DEBUG,
-                    "Display: reset alarm acknowledge, ext active %d, has res elem TRUE, #grps %d, reset "
-                    "group %d",
-                    ext, mGroupCount, mActiveGroup);
-        mResetTicks = 0;
-        if (!ext) {
-            if (mResetElem) {
-                mResetElem->setElemResetFlag(0);
-                mActiveGroup = none;
-                mResetElem->AlarmReset(0);
-                mResetElem = nullptr;
-            }
-        } else {
-            ext_alarm.acknowledged = 1;
-            displayUpdateExtWnd();
-            if (mResetElem && mResetElem->setElemResetFlag(1) && mResetElem->getViewIsActive())
-                redraw(mResetElem);
-        }
-        mResetState = 0;
+            mFlashX = static_cast<int16_t>(mFlashX + 5);
+    } else {
+        if (mFlashX - 5 < L + 15)
+            mFlashDir = 1;
+        else
+            mFlashX = static_cast<int16_t>(mFlashX - 5);
     }
+    mpFlashBox->Resize(GuiRect(mFlashX, T + 210, mFlashX + 75, T + 240));
+    if (mpScreen) mpScreen->Invalidate(mpFlashWnd->mClient);
+    mpFlashWnd->Draw();
+    MoveToFront(mpFlashWnd, 1);
+}
 
-    if (mFlash && mpFlashWnd && mpFlashBox) {
-        const int L = mClient.left, T = mClient.top;
-        if (mFlashDir == 1) {
-            if (mFlashX + 5 + 75 > L + 610)
-                mFlashDir = 0;
-            else
-                mFlashX = static_cast<int16_t>(mFlashX + 5);
-        } else {
-            if (mFlashX - 5 < L + 15)
-                mFlashDir = 1;
-            else
-                mFlashX = static_cast<int16_t>(mFlashX - 5);
-        }
-        mpFlashBox->Resize(GuiRect(mFlashX, T + 210, mFlashX + 75, T + 240));
-        if (mpScreen) mpScreen->Invalidate(mpFlashWnd->mClient);
-        mpFlashWnd->Draw();
-        MoveToFront(mpFlashWnd, 1);
-    }
-
-    if (mpScreen) {
-        mpScreen->FlushScreen();
-        mpScreen->WaitFlushFinish();
-    }
-
-    if (!mDm) return;
+void CDispPage::logTimeouts() {
     bool onMin = false, onMax = false;
     uint16_t tmn = 0, tmx = 0;
     uint32_t all = 0, pids = 0;
@@ -562,42 +591,42 @@ void CDispPage::tick() {
     disp_timecnt_mx = tmx;
     disp_timeout_all = all;
     disp_timeout_pids = pids;
+    TickMemory& o = tickMemory;
     auto repeatedly = [] {
+        const TickMemory& o = tickMemory;
         syslogx(LOG_DEBUG,
                 "Display: timeout status change %ux repeatedly (0x%X,to %d,tmn %d, tmx %d, omn %d, omx %d)",
-                static_cast<unsigned>(log_timeout_cnt), timeout_pids_old, static_cast<int>(timeout_all_old),
-                static_cast<int>(timecnt_min_old), static_cast<int>(timecnt_max_old), online_min_old,
-                online_max_old);
+                static_cast<unsigned>(o.logTimeoutCnt), o.timeoutPids, static_cast<int>(o.timeoutAll),
+                static_cast<int>(o.timecntMin), static_cast<int>(o.timecntMax), o.onlineMin, o.onlineMax);
     };
-    const bool same = pids == timeout_pids_old && all == timeout_all_old && tmn == timecnt_min_old &&
-                      tmx == timecnt_max_old && onMin == online_min_old && onMax == online_max_old;
+    const bool same = pids == o.timeoutPids && all == o.timeoutAll && tmn == o.timecntMin &&
+                      tmx == o.timecntMax && onMin == o.onlineMin && onMax == o.onlineMax;
     if (same) {
-        if (log_timeout_cnt) {
+        if (o.logTimeoutCnt) {
             repeatedly();
-            log_timeout_cnt = 0;
+            o.logTimeoutCnt = 0;
         }
     } else {
         bool logNow = true;
-        if (pids == timeout_pids_old && tmn == timecnt_min_old && onMin == online_min_old &&
-            onMax == online_max_old) {
-            logNow = log_timeout_cnt == 0;
-            ++log_timeout_cnt;
-        } else if (log_timeout_cnt > 1) {
+        if (pids == o.timeoutPids && tmn == o.timecntMin && onMin == o.onlineMin && onMax == o.onlineMax) {
+            logNow = o.logTimeoutCnt == 0;
+            ++o.logTimeoutCnt;
+        } else if (o.logTimeoutCnt > 1) {
             repeatedly();
-            log_timeout_cnt = 1;
+            o.logTimeoutCnt = 1;
         }
-        if (log_timeout_cnt > 49) {
+        if (o.logTimeoutCnt > 49) {
             repeatedly();
-            log_timeout_cnt = 1;
+            o.logTimeoutCnt = 1;
         }
         if (logNow)
             syslogx(LOG_DEBUG, "Display: timeout status change (0x%X,to %d,tmn %d, tmx %d, omn %d, omx %d)",
                     pids, static_cast<int>(all), tmn, tmx, onMin, onMax);
     }
-    timeout_pids_old = pids;
-    timeout_all_old = all;
-    timecnt_min_old = tmn;
-    timecnt_max_old = tmx;
-    online_min_old = onMin;
-    online_max_old = onMax;
+    o.timeoutPids = pids;
+    o.timeoutAll = all;
+    o.timecntMin = tmn;
+    o.timecntMax = tmx;
+    o.onlineMin = onMin;
+    o.onlineMax = onMax;
 }

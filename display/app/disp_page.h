@@ -104,7 +104,22 @@ class CDispPage : public GuiWindow {
     GuiWindow* flashWindow() const { return mpFlashWnd; }
 
   private:
+    // One timer tick: the elements, the reset input, the reset groups, the acknowledgement, the
+    // busy box, the flush and the timeout status, in this order.
     void tick();
+    // Updates the alarm elements and then the others within the change budget; the number of
+    // the others visited.
+    int updateElements();
+    void takeResetInput();
+    // Finds a group's reset element, counts its errors and active resets, and turns the member
+    // on top every 15 ticks.
+    void updateGroup(int gi, bool ext, const GuiRect& extRect, uint8_t& err, uint8_t& resetActive);
+    void rotateGroup(int gi, bool ext, const GuiRect& extRect);
+    void redrawShown(ResetGroup& g, bool ext, const GuiRect& extRect);
+    // The fourth tick after a reset edge acknowledges the reset element or the external alarm.
+    void acknowledgeReset(bool ext);
+    void moveFlashBox();
+    void logTimeouts();
     void redraw(CDataView* e);
     void processOverlayElements(CDataView** list, int n);
 

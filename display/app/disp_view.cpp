@@ -441,7 +441,9 @@ void CDispBox::Draw() {
                  GuiColor(mTextFg, mTextBg, GUI_COLOR_FILL), 0);
     if (mZone != 3) {
         if (mCurTitle) s->Bitmap(this, mTitlePos, mCurTitle);
-        DrawChildren();
+        // Drawn whether or not an invalidation is pending: the text area was just filled over
+        // it, and a box that its page has just added and drawn holds none any more.
+        mpPrompt->Draw();
     } else {
         s->Line(this, cl + 16, ct + 17, cr - 16, cb - 17, CROSS, 2);
         s->Line(this, cl + 16, cb - 17, cr - 16, ct + 17, CROSS, 2);
@@ -509,9 +511,9 @@ CBarView::CBarView(const GuiRect& page, display_elem_s* e, GuiWindow* parent, un
     }
     const int lo = mHorizontal ? L : T, hi = mHorizontal ? R : B;
     auto limitPx = [&](float limit) {
-        const float p = mOffset + mSlope * limit;
-        return static_cast<int16_t>(
-            clampInto(static_cast<int>(std::round(clamp16(std::isnan(p) ? lo : p))), lo, hi));
+        float p = mOffset + mSlope * limit;
+        p = std::isnan(p) ? static_cast<float>(lo) : p < -32768.0f ? -32768.0f : p > 32767.0f ? 32767.0f : p;
+        return static_cast<int16_t>(clampInto(static_cast<int>(std::round(p)), lo, hi));
     };
     mLowerPx = limitPx(mLowerLimit);
     mUpperPx = limitPx(mUpperLimit);

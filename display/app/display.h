@@ -1,5 +1,19 @@
 // The display application: the pages of "cfg:/display.xml" on the unit's screen, their page
 // and brightness control, the display commands and the shell command "display".
+//
+// Tasks and locks. The GUI task ("r_GuiMn") owns every window of the display and does all its
+// drawing; each invalidation holds a level of the GUI lock until it is drawn, and the task draws
+// what is left before it waits for the next message. Other tasks reach it only by posting a
+// command, which takes the GUI queue's mutex and nothing else. The locks, in the order a task
+// may take them (holding one, it takes only those below it):
+//   1. the GUI lock
+//   2. the channel lock (disp_chanLock: the configuration inputs and the control's state)
+//   3. the external alarm lock, a channel value's lock, the GUI queue's mutex
+// So no task but the GUI task takes the GUI lock while it holds a lock that the GUI task takes:
+// the control task ("r_DispCtrl") holds the channel lock while it reads its inputs and posts the
+// page and brightness commands; display_alarm holds the alarm lock to fill the record and posts
+// after giving it back; a screen capture (DumpReal, from the shell) takes the GUI lock and
+// nothing else; the gateway's callbacks take only a channel value's lock.
 #pragma once
 
 #include <cstddef>

@@ -71,6 +71,9 @@ int GuiPresentationManager::Message(const GuiMessage& msg) {
 
 int GuiPresentationManager::Execute(int) {
     for (;;) {
+        // Each invalidation holds a level of the GUI lock until it is drawn: what a message left
+        // undrawn is drawn before the task waits, so that the lock is free while it is idle.
+        if (mpScreen && mpScreen->InvalidCount() > 0) Draw();
         GuiMessage m;
         mpMessageQueue->Pop(&m);
         if (RouteMessageToTask(&m)) continue;

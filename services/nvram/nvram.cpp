@@ -296,6 +296,98 @@ int nvram_dbs_write_lowprio(uint32_t id, uint32_t idx, const void* src, uint32_t
     return dbs_write_internal(id, idx, src, len, true);
 }
 
+namespace {
+// The newest mirror (0 A, 1 B) whose records are all valid with one counter; -1 when neither is.
+// `next` is the counter a whole write gets: one above every valid counter of the element.
+int wholeMirror(const nvramIntern& e, uint16_t* next) {
+    const uint32_t n = e.desc->count, size = e.desc->size;
+    bool whole[2] = {n > 0, n > 0};
+    uint16_t counter[2] = {0, 0};
+    int top = -1; // the highest valid counter seen, wrapping as the mirrors' counters do
+    for (uint32_t r = 0; r < n; ++r) {
+        uint8_t* slot[2];
+        nvram_get_mirror_ptrs(e, r, &slot[0], &slot[1]);
+        for (int m = 0; m < 2; ++m) {
+            if (!slotValid(slot[m], size)) {
+                whole[m] = false;
+                continue;
+            }
+            const uint16_t c = slotCounter(slot[m]);
+            if (r == 0) counter[m] = c;
+            whole[m] = whole[m] && c == counter[m];
+            if (top < 0 || static_cast<int16_t>(c - top) > 0) top = c;
+        }
+    }
+    int newest = -1;
+    if (whole[0] && (!whole[1] || static_cast<int16_t>(counter[0] - counter[1]) >= 0))
+        newest = 0;
+    else if (whole[1])
+        newest = 1;
+    *next = top < 0 ? 0 : static_cast<uint16_t>(top + 1);
+    return newest;
+}
+
+// The element for a whole read or write of len bytes; null (after the log) when it is none.
+nvramIntern* wholeElement(uint32_t id, uint32_t len, const char* who) {
+    if (!init_done.load()) {
+        SYSLOGX_GUARDED(LOG_ERR, "%s: request rejected init not done, id %d", who, static_cast<int>(id));
+        return nullptr;
+    }
+    nvramIntern* e = lookup(id);
+    if (!e || !e->image || len != e->desc->size * e->desc->count) {
+        SYSLOGX_GUARDED(LOG_ERR, "%s: VYN id %d has no element of %u bytes", who, static_cast<int>(id),
+                        static_cast<unsigned>(len));
+        return nullptr;
+    }
+    return e;
+}
+} // namespace
+
+int nvram_dbs_read_all(uint32_t id, void* dst, uint32_t len) {
+    const nvramIntern* e = wholeElement(id, len, "nvram_dbs_read_all");
+    if (!e) return -1;
+    uint16_t next;
+    const int m = wholeMirror(*e, &next);
+    if (m < 0) return -1;
+    if (!dst) return 0;
+    const uint32_t size = e->desc->size;
+    for (uint32_t r = 0; r < e->desc->count; ++r) {
+        uint8_t* slot[2];
+        nvram_get_mirror_ptrs(*e, r, &slot[0], &slot[1]);
+        std::memcpy(static_cast<uint8_t*>(dst) + r * size, slot[m] + SLOT_HEADER, size);
+    }
+    return static_cast<int>(len);
+}
+
+int nvram_dbs_write_all(uint32_t id, const void* src, uint32_t len) {
+    nvramIntern* e = wholeElement(id, len, "nvram_dbs_write_all");
+    if (!e) return -1;
+    if (!src) return 0;
+    const uint32_t image = nvram_image_size(*e->desc), size = e->desc->size;
+    std::unique_ptr<uint8_t[]> before(new (std::nothrow) uint8_t[image]);
+    if (!before) return 0;
+    std::memcpy(before.get(), e->image, image);
+    uint16_t next;
+    const int target = wholeMirror(*e, &next) == 0 ? 1 : 0;
+    for (uint32_t r = 0; r < e->desc->count; ++r) {
+        uint8_t* slot[2];
+        nvram_get_mirror_ptrs(*e, r, &slot[0], &slot[1]);
+        uint8_t* t = slot[target];
+        std::memset(t + SLOT_HEADER, 0, nvram_slot_size(*e->desc) - SLOT_HEADER);
+        std::memcpy(t + SLOT_HEADER, static_cast<const uint8_t*>(src) + r * size, size);
+        const uint16_t crc = crc16_ccitt(t + SLOT_HEADER, size);
+        std::memcpy(t, &crc, 2);
+        std::memcpy(t + 2, &next, 2);
+    }
+    if (holding.load()) return static_cast<int>(len);
+    // The other mirror goes out as it is stored: a cut anywhere leaves it whole.
+    if (kmgr_syscall(KCALL_NVRAM_PERSIST, reinterpret_cast<intptr_t>(e->image), image, e->offset) != 0) {
+        std::memcpy(e->image, before.get(), image);
+        return 0;
+    }
+    return static_cast<int>(len);
+}
+
 int nvram_dbs_repair_begin() {
     if (!init_done.load() || holding.load()) return 0;
     for (const nvramIntern& e : nvramInterns) {

@@ -112,6 +112,15 @@ int nvram_dbs_write(uint32_t id, uint32_t idx, const void* src, uint32_t len);
 // As nvram_dbs_write, through the manager's low-priority persist call.
 int nvram_dbs_write_lowprio(uint32_t id, uint32_t idx, const void* src, uint32_t len);
 
+// All records of an element as one value of count x size bytes (`len` must be that), for
+// values that span several records. The write puts every record into the same mirror (the one
+// that does not hold the newest whole copy) with one write counter and persists the element in
+// one call; the read takes the newest mirror whose records are all valid with one counter. So a
+// write cut at any byte leaves the element as it was or as written, never a mix of both.
+// Results as nvram_dbs_read and nvram_dbs_write; the read also gives -1 when no mirror is whole.
+int nvram_dbs_read_all(uint32_t id, void* dst, uint32_t len);
+int nvram_dbs_write_all(uint32_t id, const void* src, uint32_t len);
+
 // First boot: on an erased store (no record has a valid mirror) the owners write every record
 // afresh. From begin (1: the store is erased) to end, writes update the RAM images only; end
 // stores them all with one persist call over both regions instead of one call (and sync) per

@@ -1,6 +1,5 @@
 #include "gui/testkit.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -56,7 +55,6 @@ void Probe::Draw() {
     mpScreen->EndDraw();
 }
 
-
 const std::string& scratchDir() {
     // Never destroyed: the exit handler below runs after the statics are gone.
     static const std::string* dir = [] {
@@ -91,32 +89,6 @@ int run(const std::string& cmd, std::string* out) {
     int st = pclose(p);
     if (out) *out = s;
     return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-}
-
-::testing::AssertionResult matchesReference(const std::string& name, const GuiRect& region) {
-    const char* src = std::getenv("VYN_SOURCE_DIR");
-    const char* bld = std::getenv("VYN_BUILD_DIR");
-    if (!src || !bld) return ::testing::AssertionFailure() << "VYN_SOURCE_DIR/VYN_BUILD_DIR not set";
-    std::string ref = std::string(src) + "/tests/gui/reference/" + name + ".png";
-    // Test programs running side by side compare the same names: each works in its own directory.
-    std::string actual = scratchDir() + "/" + name + ".png", diff = scratchDir() + "/" + name + "-diff.png";
-    const char* update = std::getenv("VYN_UPDATE_REFERENCE");
-    if (!writeShownPng(update && *update == '1' ? ref : actual, region))
-        return ::testing::AssertionFailure() << "cannot write the image";
-    if (update && *update == '1') return ::testing::AssertionSuccess();
-    if (access(ref.c_str(), R_OK) != 0)
-        return ::testing::AssertionFailure() << "no reference " << ref << "; review " << actual;
-    std::string out;
-    int st = run("compare -metric AE '" + ref + "' '" + actual + "' '" + diff + "'", &out);
-    if (st == 0) return ::testing::AssertionSuccess();
-    const std::string keep =
-        std::string(bld) + "/gui-reference-out/" + program_invocation_short_name + "-" + name;
-    std::filesystem::create_directories(std::string(bld) + "/gui-reference-out");
-    std::error_code ec;
-    std::filesystem::copy_file(actual, keep + ".png", std::filesystem::copy_options::overwrite_existing, ec);
-    std::filesystem::copy_file(diff, keep + "-diff.png", std::filesystem::copy_options::overwrite_existing,
-                               ec);
-    return ::testing::AssertionFailure() << name << ": " << out << " pixels differ; see " << keep << "*.png";
 }
 
 } // namespace guitest

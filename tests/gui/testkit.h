@@ -67,10 +67,6 @@ class Probe : public GuiThing {
 const std::string& scratchDir();
 // Writes the region of the shown frame as a PNG.
 bool writeShownPng(const std::string& path, const GuiRect& region);
-// Compares the region of the shown frame with tests/gui/reference/<name>.png exactly; on a
-// difference the actual image and a diff image are kept in the build directory under the test
-// program's name. With VYN_UPDATE_REFERENCE=1 the reference is (re)written instead.
-::testing::AssertionResult matchesReference(const std::string& name, const GuiRect& region);
 // Runs a shell command; returns its exit status and stdout+stderr.
 int run(const std::string& cmd, std::string* out = nullptr);
 

@@ -1,6 +1,8 @@
 // Page and brightness control, the brightness curves and the page-set command.
+#include "channels.h"
 #include "display/app/disp_main.h"
 #include "display/app/display.h"
+#include "platform/kmgr/kmgr_sim.h"
 #include "platform/nvmem/nvmem.h"
 #include "services/nvram/nvram.h"
 #include "support/stepped.h"
@@ -8,6 +10,8 @@
 
 #include <cmath>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -37,33 +41,22 @@ struct DisplayControl : testsupport::SteppedTest {
 TEST_F(DisplayControl, InputsSelectPageAndBrightnessWithinBounds) {
     const uint8_t stored = 9;
     nvram_dbs_write(nvram_DispPage_Elem.id, 0, &stored, 1);
-    CData page(nullptr), bright(nullptr);
-    CDataMeas pm(0, 0xFFFFFFFF, GWT_FLOAT), bm(0, 0xFFFFFFFF, GWT_FLOAT);
-    page.type = bright.type = GWT_FLOAT;
-    page.mask = bright.mask = 0xFFFFFFFF;
-    page.setMeas(&pm);
-    bright.setMeas(&bm);
+    dtest::Feed page, bright;
     disp_chanLock();
-    CDispPage::page_chan = &page;
-    CDispPage::brightness_chan = &bright;
+    CDispPage::page_chan = &page.d;
+    CDispPage::brightness_chan = &bright.d;
     disp_chanUnlock();
     EXPECT_EQ(displayCtrl_start(2), 3) << "a stored page above the count is corrected";
     uint8_t back = 0;
     nvram_dbs_read(nvram_DispPage_Elem.id, 0, &back, 1);
     EXPECT_EQ(back, 3);
-    auto put = [](CDataMeas& m, float v) {
-        uint32_t w;
-        std::memcpy(&w, &v, 4);
-        const uint8_t be[4] = {uint8_t(w >> 24), uint8_t(w >> 16), uint8_t(w >> 8), uint8_t(w)};
-        m.putData(be);
-    };
     struct Case {
         float page, bright;
         int wantPage, wantBright;
     } cases[] = {{7, 9, 3, 6}, {-2, 0, 1, 1}, {2.5f, 2.4f, 3, 2}, {-0.4f, 3.5f, 1, 4}, {NAN, NAN, 1, 4}};
     for (const Case& c : cases) {
-        put(pm, c.page);
-        put(bm, c.bright);
+        page.set(c.page);
+        bright.set(c.bright);
         displayCtrl_cycle();
         EXPECT_EQ(static_cast<int>(display_page), c.wantPage) << c.page;
         EXPECT_EQ(static_cast<int>(display_brightness), c.wantBright) << c.bright;
@@ -107,6 +100,46 @@ TEST_F(DisplayControl, APageSetNameRestartsOnceWhenStored) {
     display_pageset_cmd(msg, sizeof msg);
     EXPECT_EQ(count("not stored, no restart"), 1);
     EXPECT_EQ(count("startPostrun"), 1);
+}
+
+// The unit killed while it stores a new name, after each byte that reaches the store: after the
+// restart the name is the old one or the new one.
+TEST_F(DisplayControl, AKillWhileANameIsStoredLeavesTheOldOrTheNewName) {
+    const std::string before = "AAAAAAAAAAAAAAAA", after = "BBBBBB";
+    auto restart = [&] {
+        nvram_dbs_reset();
+        ASSERT_TRUE(nvmem::install(nv.path));
+        ASSERT_EQ(nvram_dbs_init(), 1);
+    };
+    // Writes `calls` whole persists and then `bytes` bytes of the next one; then nothing.
+    static int calls, bytes, fd;
+    static size_t lastLength;
+    bool killed = true;
+    for (int k = 0; killed; ++k) {
+        for (int b = 0; b == 0 || b < static_cast<int>(lastLength); ++b) {
+            restart();
+            ASSERT_TRUE(pageSetName_putName(before.c_str(), 16));
+            fd = open(nvmem::imagePath().c_str(), O_RDWR);
+            calls = k, bytes = b, lastLength = 0;
+            kmgr::setHandler(KCALL_NVRAM_PERSIST, [](const intptr_t* a) -> intptr_t {
+                if (calls < 0) return -1;
+                const size_t n = calls-- > 0 ? static_cast<size_t>(a[1]) : static_cast<size_t>(bytes);
+                lastLength = static_cast<size_t>(a[1]);
+                return pwrite(fd, reinterpret_cast<const void*>(a[0]), n, a[2]) == static_cast<ssize_t>(n) &&
+                               calls >= 0
+                           ? 0
+                           : -1;
+            });
+            killed = !pageSetName_putName(after.c_str(), static_cast<unsigned>(after.size()));
+            close(fd);
+            restart();
+            char name[17] = {};
+            ASSERT_TRUE(pageSetName_getName(name, 16)) << k << " " << b;
+            EXPECT_TRUE(name == before || name == after)
+                << "after " << k << " writes and " << b << " bytes: " << name;
+            if (!killed) break;
+        }
+    }
 }
 
 } // namespace

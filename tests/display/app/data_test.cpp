@@ -1,5 +1,6 @@
 // Channel values and the data manager: decoding, quantisation, the texts of every display mode
 // (formats checked against Python's bytes formatting), and the manager's lists over a fake gateway.
+#include "channels.h"
 #include "display/app/disp_data.h"
 #include "services/rtpman/rtpman.h"
 #include "support/pyref.h"
@@ -9,6 +10,7 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -97,6 +99,9 @@ TEST(DisplayData, NormalTextsFollowThePrintfRules) {
         {"%.0f", -0.4},
         {"%E", -1e300},
         {"%g", INFINITY},
+        {"%.1lf", 2.25},
+        {"%.12f", 1.0 / 3},
+        {"%12.3e", -0.00123},
     };
     std::vector<std::vector<pyref::bytes>> in;
     for (const auto& [fmt, v] : cases)
@@ -130,9 +135,9 @@ def f(fmt, v):
 // Formats the mode cannot print safely are shown as they stand, logged once.
 TEST(DisplayData, UnprintableFormatsShowLiterally) {
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"%s", "%s"},   {"%d rpm", "%d rpm"},     {"%n", "%n"},         {"%*f", "%*f"},
-        {"%lf", "%lf"}, {"%.1f%.1f", "%.1f%.1f"}, {"%9999f", "%9999f"}, {"%.1f\x81%x", "1.5\x81%x"},
-        {"50%", "50%"},
+        {"%s", "%s"},     {"%d rpm", "%d rpm"},     {"%n", "%n"},         {"%*f", "%*f"},
+        {"%Lf", "%Lf"},   {"%.1f%.1f", "%.1f%.1f"}, {"%9999f", "%9999f"}, {"%.1f\x81%x", "1.5\x81%x"},
+        {"%llf", "%llf"}, {"%hf", "%hf"},           {"50%", "50%"},
     };
     for (const auto& [fmt, want] : cases) {
         Chan ch(TYPE_FLOAT, 0xFFFFFFFF);
@@ -165,6 +170,8 @@ TEST(DisplayData, TimeVerbalAndAsciiModes) {
         {DISPMODE_TIME_S_SSS_MS, -1.239, "-001:23"},
         {DISPMODE_TIME_S_SSS_MS, -INFINITY, "-21474836:48"},
         {DISPMODE_VERBAL, 1.4, "1"},
+        {DISPMODE_VERBAL, 0.5, "1"},
+        {DISPMODE_ASCII, 64.5, "A"},
         {DISPMODE_VERBAL, -1, "R"}, // the table orders its numbers as unsigned
         {DISPMODE_VERBAL, 7, "?"},
         {DISPMODE_ASCII, 65, "A"},
@@ -190,54 +197,12 @@ TEST(DisplayData, TimeVerbalAndAsciiModes) {
 
 // ---- manager over a fake gateway -----------------------------------------------------------
 
-struct FakeGateway {
-    static inline std::vector<std::vector<int32_t>> requests;
-    static inline std::vector<uintptr_t> users;
-    static inline std::vector<uint16_t> pids, blocks;
-    static inline gw_callbacks_t cb{};
-    static inline int disconnects = 0;
-    static inline gw_client_t* client = reinterpret_cast<gw_client_t*>(0x1000);
-    static gw_client_t* connect(const gw_callbacks_t* c) {
-        cb = *c;
-        return client;
-    }
-    static uint32_t setup(gw_client_t*, const int32_t* list, uintptr_t user, uint16_t bytes, uint16_t raster,
-                          uint16_t pid, uint16_t, uint16_t, uint16_t, uint16_t, uint16_t block,
-                          uint32_t timeout) {
-        EXPECT_EQ(raster, 4);
-        EXPECT_EQ(timeout, 5u);
-        requests.emplace_back(list, list + bytes / 4);
-        users.push_back(user);
-        pids.push_back(pid);
-        blocks.push_back(block);
-        return static_cast<uint32_t>(requests.size());
-    }
-    static void startAll(gw_client_t*) {
-        for (uintptr_t u : users)
-            cb.entry[GW_CB_START].fn(GW_OK, nullptr, u);
-    }
-    static int disconnect(gw_client_t*) {
-        ++disconnects;
-        for (uintptr_t u : users)
-            cb.entry[GW_CB_STOP].fn(GW_OK, nullptr, u);
-        users.clear();
-        return 0;
-    }
-    static void read(size_t list, uint32_t status, std::vector<uint8_t> entry = {}) {
-        cb.entry[GW_CB_READ].fn(status, entry.empty() ? nullptr : entry.data(), users[list]);
-    }
-};
-const DispGatewayOps fakeOps = {FakeGateway::connect, FakeGateway::setup, FakeGateway::startAll,
-                                FakeGateway::disconnect};
+using dtest::FakeGateway;
 
 struct DisplayManager : ::testing::Test {
     void SetUp() override {
-        FakeGateway::requests.clear();
-        FakeGateway::users.clear();
-        FakeGateway::pids.clear();
-        FakeGateway::blocks.clear();
-        FakeGateway::disconnects = 0;
-        CDataManager_setGateway(&fakeOps);
+        FakeGateway::reset();
+        CDataManager_setGateway(FakeGateway::ops());
         app_pid = 0x25;
     }
     void TearDown() override {
@@ -274,7 +239,8 @@ TEST_F(DisplayManager, RequestsGroupByWidthAndShareEqualChannels) {
     ASSERT_EQ(FakeGateway::requests.size(), 1u);
     // The later registered first; the final 0 ends the request.
     EXPECT_EQ(FakeGateway::requests[0], (std::vector<int32_t>{-4, 0x20, 0x10, 0, -1, 0x30, 0, 0}));
-    EXPECT_EQ(FakeGateway::blocks[0], 13);
+    EXPECT_EQ(std::tuple(FakeGateway::blocks[0], FakeGateway::rasters[0], FakeGateway::timeouts[0]),
+              std::tuple(13, 4, 5u));
     FakeGateway::read(0, GW_OK, {0, 0, 0, 1, 0, 0, 0, 7, 0, 0, 0, 21, 9});
     for (CData* d : {da, dt})
         d->updateData();
@@ -318,8 +284,8 @@ TEST_F(DisplayManager, TimeoutsAndKilledListsMakeValuesStale) {
         dm.addData(e, 4, CDATA_VALUE);
     dm.createMeaslists();
     dm.startMeasurement();
-    size_t l7 = 0;
-    while (FakeGateway::pids[l7] != 7)
+    int l7 = 0;
+    while (FakeGateway::pids[static_cast<size_t>(l7)] != 7)
         ++l7;
     FakeGateway::read(l7, GW_OK, {0, 0, 0, 0, 5});
     for (int i = 0; i < 4; ++i)
@@ -331,8 +297,7 @@ TEST_F(DisplayManager, TimeoutsAndKilledListsMakeValuesStale) {
     EXPECT_TRUE(d->getMeasUpdateState());
     FakeGateway::read(l7, GW_OFFLINE);
     EXPECT_FALSE(d->getMeasUpdateState());
-    for (size_t i = 0; i < FakeGateway::pids.size(); ++i)
-        FakeGateway::read(i, GW_NODATA);
+    FakeGateway::read(-1, GW_NODATA);
     bool all = true, any = true;
     uint16_t least = 0, most = 0;
     uint32_t total = 0, bits = 0;

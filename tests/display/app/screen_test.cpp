@@ -1,18 +1,19 @@
-// The display on the simulated screen: value box, bar graph and picture pixels at the places
-// their rules give, the alarm rotation, the main container's commands and the BMP capture.
+// The display elements on the simulated screen: value box, bar graph and picture pixels at the
+// places their rules give, the alarm rotation, and what the shell command posts.
+#include "channels.h"
 #include "display/app/disp_main.h"
 #include "display/app/display.h"
 #include "display/fonts/tarvo_fonts.h"
 #include "gui/testkit.h"
-#include "platform/os/osfs_sim.h"
 #include "support/drives.h"
 #include "support/pyref.h"
 #include "vyn/vartable.h"
 
 #include <cstring>
 #include <fstream>
-#include <memory>
 #include <string>
+#include <tuple>
+#include <vector>
 
 namespace {
 
@@ -22,31 +23,14 @@ rgb_s rgb(uint32_t w) {
     return rgb_s{static_cast<uint8_t>(w >> 16), static_cast<uint8_t>(w >> 8), static_cast<uint8_t>(w)};
 }
 
-// A float channel whose value the test sets.
-struct Feed {
-    CData d{nullptr};
-    CDataMeas m{0, 0xFFFFFFFF, GWT_FLOAT};
-    Feed() {
-        d.type = GWT_FLOAT;
-        d.mask = 0xFFFFFFFF;
-        d.dispmode = DISPMODE_NORMAL;
-        d.setMeas(&m);
-    }
-    void set(float v) {
-        uint32_t w;
-        std::memcpy(&w, &v, 4);
-        const uint8_t be[4] = {static_cast<uint8_t>(w >> 24), static_cast<uint8_t>(w >> 16),
-                               static_cast<uint8_t>(w >> 8), static_cast<uint8_t>(w)};
-        m.putData(be);
-    }
-};
+using dtest::Feed;
 
 struct DisplayScreen : GuiTest {
     static void SetUpTestSuite() { TarvoFonts_ini(); }
     page_s page{1, rgb(0x000000), 0, nullptr};
     page_s none{0, rgb(0), 0, nullptr};
     std::unique_ptr<CDispPage> owner;
-    CDispPage* show(std::initializer_list<display_elem_s*> elems, CDataManager* dm = nullptr) {
+    CDispPage* show(const std::vector<display_elem_s*>& elems, CDataManager* dm = nullptr) {
         display_elem_s* prev = nullptr;
         for (display_elem_s* e : elems) {
             (prev ? prev->next : page.elements) = e;
@@ -101,8 +85,8 @@ TEST_F(DisplayScreen, ValueBoxFramesZonesAndTheRedCross) {
     struct Step {
         float v;
         uint32_t zone;
-    } steps[] = {{50, 1},    {100.01f, 2}, {95.01f, 2}, {95, 1}, {9.9f, 0},
-                 {11.9f, 0}, {12, 1},      {120, 2},    {5, 0}};
+    } steps[] = {{50, 1},   {100, 1},   {100.01f, 2}, {95.01f, 2}, {95, 1}, {10, 1},
+                 {9.9f, 0}, {11.9f, 0}, {12, 1},      {120, 2},    {5, 0}};
     for (const Step& s : steps) {
         f.set(s.v);
         box->update();
@@ -116,6 +100,51 @@ TEST_F(DisplayScreen, ValueBoxFramesZonesAndTheRedCross) {
     flush();
     expectShown({{101, 101, 0x081018}, {116, 117, 0xFF0000}});
     EXPECT_STREQ(box->text(), "");
+}
+
+// Whatever brings a box onto the page, its value is drawn in it.
+TEST_F(DisplayScreen, ValueBoxesDrawTheirText) {
+    const struct {
+        const char* name;
+        uint32_t vis;
+        uint8_t top;
+        uint32_t blink;
+        int ticks; // page updates until the box shows (fast blinking: on, off after 4, on after 8)
+    } cases[] = {{"plain", VIS_ALWAYS, 0, BLINK_OFF, 1},
+                 {"visibility", VIS_LIMIT, 0, BLINK_OFF, 1},
+                 {"blinking", VIS_LIMIT, 0, BLINK_FAST, 9},
+                 {"alarm", VIS_LIMIT, 1, BLINK_OFF, 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        display_elem_s e = boxElem();
+        e.alphanum.vis_mode = c.vis;
+        e.alphanum.always_on_top = c.top;
+        e.alphanum.blink = c.blink;
+        e.alphanum.ch_input = {0x01000010, 0xFFFFFFFF, 0, 1, 0, 0, 0, 1, TYPE_FLOAT};
+        e.alphanum.vis_input = {0x01000020, 0xFF, 0, 1, 0, 0, 0, 1, TYPE_UINT8};
+        page = page_s{1, rgb(0), 0, nullptr};
+        CDataManager dm;
+        CDispPage* p = show({&e}, &dm);
+        const uint8_t value[4] = {0x42, 0x28, 0, 0}, off = 0, on = 1; // 42.0
+        auto tick = [p] { p->Message(GuiMessage(GM_TIMER, p, nullptr, 0)); };
+        p->element(0)->getData(CDATA_VALUE)->getMeas()->putData(value);
+        CDataMeas* vis = c.vis == VIS_ALWAYS ? nullptr : p->element(0)->getData(CDATA_VIS)->getMeas();
+        // As after a page switch: a box with a visibility channel first leaves the page.
+        p->SwitchedPage();
+        if (vis) vis->putData(&off);
+        tick();
+        if (vis) vis->putData(&on);
+        for (int i = 0; i < c.ticks; ++i)
+            tick();
+        flush();
+        int lit = 0;
+        for (int y = 117; y <= 183; ++y)
+            for (int x = 117; x <= 283; ++x)
+                lit += shownAt(x, y) == 0xFFFFFF;
+        EXPECT_GT(lit, 30) << "no text in the box";
+        pm->Remove(p, 1);
+        delete p;
+    }
 }
 
 TEST_F(DisplayScreen, BarSegmentsFollowTheOrientation) {
@@ -137,7 +166,15 @@ TEST_F(DisplayScreen, BarSegmentsFollowTheOrientation) {
     v.bargraph.orientation = BAR_VERT_BT;
     v.bargraph.pos_x = 400, v.bargraph.pos_y = 24, v.bargraph.size_x = 100, v.bargraph.size_y = 133;
     v.bargraph.max = 10;
-    CDispPage* p = show({&e, &v});
+    // From L = 26 to R = 613 over 0..200: the limits' pixels are rounded, not cut.
+    display_elem_s w = e;
+    w.bargraph.pos_x = 10, w.bargraph.pos_y = 400, w.bargraph.size_x = 620;
+    w.bargraph.max = 200, w.bargraph.lower_limit = 10.2f, w.bargraph.upper_limit = 150.2f;
+    // The other two directions: the horizontal bar from the right, the vertical one from the top.
+    display_elem_s rl = e, tb = v;
+    rl.bargraph.orientation = BAR_HORI_RL, rl.bargraph.pos_y = 200;
+    tb.bargraph.orientation = BAR_VERT_TB, tb.bargraph.pos_x = 520;
+    CDispPage* p = show({&e, &v, &w, &rl, &tb});
     auto* bar = static_cast<CBarView*>(p->element(0));
     auto* vert = static_cast<CBarView*>(p->element(1));
     EXPECT_EQ(bar->barRect(), GuiRect(20, 316, 220, 343));
@@ -172,8 +209,92 @@ TEST_F(DisplayScreen, BarSegmentsFollowTheOrientation) {
         vert->update();
         EXPECT_EQ(vert->barEnd(), row) << value;
     }
+    Feed fw;
+    auto* wide = static_cast<CBarView*>(p->element(2));
+    wide->setData(&fw.d, CDATA_VALUE);
+    fw.set(200);
+    wide->update();
     flush();
     EXPECT_EQ(shownAt(450, 41), lower) << "both limits lie beyond max: all of the bar is the lower segment";
+    EXPECT_EQ(std::tuple(wide->barRect().left, wide->barRect().right), std::tuple(26, 613));
+    for (auto [x, colour] : {std::pair{56, lower}, {57, middle}, {467, middle}, {468, upper}})
+        EXPECT_EQ(shownAt(x, 430), colour) << x;
+    // 90 of 100 from the right: the lower segment from R to the lower limit, the upper one last.
+    Feed fr, ft;
+    auto* right = static_cast<CBarView*>(p->element(3));
+    auto* top = static_cast<CBarView*>(p->element(4));
+    right->setData(&fr.d, CDATA_VALUE);
+    top->setData(&ft.d, CDATA_VALUE);
+    fr.set(90);
+    ft.set(2.5f);
+    right->update();
+    top->update();
+    flush();
+    EXPECT_EQ(std::tuple(right->barEnd(), top->barEnd()), std::tuple(40, 65));
+    for (auto [x, colour] :
+         {std::pair{39, empty}, {40, upper}, {69, upper}, {70, middle}, {169, middle}, {170, lower}})
+        EXPECT_EQ(shownAt(x, 230), colour) << "from the right, at " << x;
+}
+
+// The visibility state machine, one update per page tick ('1' shown, '.' not); the value holds
+// for `held` ticks, then 0.
+TEST_F(DisplayScreen, AlarmTimesCountInPageTicks) {
+    const struct {
+        const char* name;
+        uint32_t mode, blink, minMs, autoMs, retrigMs;
+        float vis;
+        size_t held;
+        const char* want;
+    } cases[] = {
+        {"1010 ms: 21 ticks at least", VIS_LIMIT, BLINK_OFF, 1010, 0, 0, 1, 1, "1111111111111111111111.."},
+        {"fast blinking", VIS_LIMIT, BLINK_FAST, 0, 0, 0, 1, 99, "1111....1111...."},
+        {"slow blinking", VIS_LIMIT, BLINK_SLOW, 0, 0, 0, 1, 99, "11111111........1"},
+        {"reset by itself after 500 ms", VIS_LIMIT_RESETABLE, BLINK_OFF, 0, 500, 0, 1, 99,
+         "1111111111......"},
+        {"then locked out for 200 ms", VIS_LIMIT_RESETABLE, BLINK_OFF, 0, 500, 200, 1, 99,
+         "1111111111.....1"},
+        {"0.4 is 0", VIS_LIMIT, BLINK_OFF, 0, 0, 0, 0.4f, 99, "...."},
+        {"-0.6 is -1", VIS_LIMIT, BLINK_OFF, 0, 0, 0, -0.6f, 99, "1111"},
+    };
+    for (const auto& c : cases) {
+        display_elem_s e = boxElem();
+        alphanum_s& a = e.alphanum;
+        std::tie(a.vis_mode, a.blink, a.min_disp_time, a.auto_reset_time, a.retrigger_time) =
+            std::tie(c.mode, c.blink, c.minMs, c.autoMs, c.retrigMs);
+        CDispBox box(GuiRect(0, 0, 639, 479), &e, nullptr, 1);
+        Feed vis;
+        box.setData(&vis.d, CDATA_VIS);
+        std::string got;
+        for (size_t t = 0; t < std::strlen(c.want); ++t) {
+            vis.set(t < c.held ? c.vis : 0.0f);
+            box.update();
+            got += box.getViewIsActive() ? '1' : '.';
+        }
+        EXPECT_EQ(got, c.want) << c.name;
+        redrawAll(); // the box off the page left its invalidations undrawn
+    }
+}
+
+// Thirty boxes that all change: after a page switch all are updated, then 21 a tick.
+TEST_F(DisplayScreen, APageUpdatesTwentyOneChangesATick) {
+    std::vector<display_elem_s> elems(30, boxElem());
+    std::vector<display_elem_s*> list;
+    for (display_elem_s& e : elems)
+        list.push_back(&e);
+    CDispPage* p = show(list);
+    std::vector<Feed> feeds(30);
+    for (int i = 0; i < 30; ++i)
+        p->element(i)->setData(&feeds[static_cast<size_t>(i)].d, CDATA_VALUE);
+    p->SwitchedPage();
+    for (float v : {50.0f, 60.0f}) {
+        for (Feed& f : feeds)
+            f.set(v);
+        p->Message(GuiMessage(GM_TIMER, p, nullptr, 0));
+        const bool first = v == 50.0f;
+        EXPECT_EQ(std::tuple(static_cast<int>(display_elements_updated),
+                             static_cast<int>(display_elements_skipped), p->updateCursor()),
+                  first ? std::tuple(30, 0, 0) : std::tuple(21, 10, 21));
+    }
 }
 
 // A 3 x 1 RGBA picture: opaque blue, red at alpha 127, green at alpha 128.
@@ -273,107 +394,8 @@ TEST_F(DisplayScreen, OverlappingAlarmsTakeTurnsEvery15Ticks) {
     EXPECT_EQ(static_cast<int>(display_elements_skipped), 0);
 }
 
-// The main container over a description on "cfg:", driven by posted commands.
-struct DisplayMain : DisplayScreen {
-    testsupport::ScratchDir cfg;
-    void SetUp() override {
-        DisplayScreen::SetUp();
-        ASSERT_TRUE(osfs::addDevice("cfg:", cfg.path));
-        GuiAppInitialize(pm);
-        gbGuiInitialized = 1;
-    }
-    void TearDown() override {
-        gbGuiInitialized = 0;
-        if (CMainContainer* m = displayMainContainer()) {
-            pm->Remove(m, 1);
-            delete m;
-        }
-        drain();
-        redrawAll();
-        DisplayScreen::TearDown();
-    }
-    std::string page(const char* colour) {
-        return std::string("<Page><BGCol ") + colour +
-               "/><DisplayElements><AlphaNumeric version=\"1.0\" title=\"T\" vis_mode=\"always\" "
-               "always_on_top=\"false\" prio=\"1\" pos_x=\"10\" pos_y=\"10\" size_x=\"200\" size_y=\"80\" "
-               "font_size=\"tiny\" align=\"MM\" dispmode=\"normal\" vtab=\"\" "
-               "format_str=\"fixed\"><DecoMiddle><AlphaNumDeco style=\"single_line\">"
-               "<BGCol red=\"0\" green=\"0\" blue=\"0\"/><TitleBGCol red=\"0\" green=\"0\" blue=\"0\"/>"
-               "<TitleFGCol red=\"FF\" green=\"FF\" blue=\"FF\"/><BorderBGCol red=\"0\" green=\"0\" "
-               "blue=\"0\"/>"
-               "<BorderFGCol red=\"FF\" green=\"FF\" blue=\"FF\"/><TextBGCol red=\"0\" green=\"0\" "
-               "blue=\"0\"/>"
-               "<TextFGCol red=\"FF\" green=\"FF\" blue=\"FF\"/></AlphaNumDeco></DecoMiddle></AlphaNumeric>"
-               "</DisplayElements></Page>";
-    }
-    void writeDescription() {
-        cfg.write(
-            "display.xml",
-            "<?xml version=\"1.0\"?><Display version=\"1.0\" x_res=\"640\" y_res=\"480\"><Brightness><perc "
-            "value=\"35\"/></Brightness><Pages>" +
-                page("red=\"80\" green=\"0\" blue=\"0\"") + page("red=\"0\" green=\"80\" blue=\"0\"") +
-                "</Pages></Display>");
-    }
-};
-
-TEST_F(DisplayMain, CommandsBuildSwitchAndTearDownPages) {
-    writeDescription();
-    ASSERT_EQ(displayStart(), 0);
-    drain();
-    CMainContainer* m = displayMainContainer();
-    ASSERT_NE(m->page(1), nullptr);
-    EXPECT_EQ(m->page(2), nullptr);
-    flush();
-    EXPECT_EQ(shownAt(300, 300), 0x800000u);
-    EXPECT_EQ(static_cast<int>(display_page_mx), 2);
-    struct Step {
-        int (*post)();
-        uint32_t colour;
-    } steps[] = {{displayNext, 0x008000}, {displayPrev, 0x800000}};
-    for (const Step& s : steps) {
-        s.post();
-        drain();
-        redrawAll();
-        flush();
-        EXPECT_EQ(shownAt(300, 300), s.colour);
-    }
-    displaySwitchPage(1);
-    displayTxtShowFree(std::string(300, 'x').c_str());
-    displayBrightness(0);
-    drain();
-    flush();
-    EXPECT_EQ(shownAt(20, 200), 0xFF0000u) << "the text window";
-    EXPECT_EQ(
-        std::strlen(m->textWindow() ? static_cast<GuiPrompt*>(m->textWindow()->First())->DataGet() : ""),
-        254u);
-    EXPECT_EQ(hw_read32(SCRNDRV_CTRL_BASE + SCRNDRV_COLSAT_REG), 145u); // colour saturation of 35 %
-    displayTxtHide();
-    drain();
-    redrawAll();
-    flush();
-    EXPECT_EQ(shownAt(300, 300), 0x008000u);
-
-    // The capture is the shown 640 x 480 frame.
-    const std::string bmp = cfg / "shot.bmp", shown = cfg / "shown.png";
-    ASSERT_EQ(display_bmpwrite("cfg:/shot.bmp"), 0);
-    ASSERT_TRUE(guitest::writeShownPng(shown, GuiRect(0, 0, 639, 479)));
-    std::string out;
-    EXPECT_EQ(guitest::run("compare -metric AE '" + bmp + "' '" + shown + "' null:", &out), 0) << out;
-    EXPECT_EQ(guitest::run("identify -format '%w %h' '" + bmp + "'", &out), 0);
-    EXPECT_EQ(out, "640 480");
-
-    displayColor(0x0000FF);
-    drain();
-    flush();
-    EXPECT_EQ(shownAt(300, 300), 0x0000FFu);
-    displayStop();
-    drain();
-    EXPECT_EQ(m->page(0), nullptr);
-    EXPECT_EQ(m->colourPage(), nullptr);
-    EXPECT_EQ(m->dataManager(), nullptr);
-}
-
-TEST_F(DisplayMain, ShellCommandsPostInOrder) {
+TEST_F(DisplayScreen, ShellCommandsPostInOrder) {
+    gbGuiInitialized = 1;
     struct Case {
         std::vector<const char*> argv;
         const char* printed;
@@ -390,6 +412,7 @@ TEST_F(DisplayMain, ShellCommandsPostInOrder) {
         {{"display", "page", "99"}, "", 0, {0x4004}},
         {{"display", "next"}, "", 0, {10}},
         {{"display", "fstart"}, "", 0, {0x4009}},
+        {{"display", "bmpdump", "nosuch:/a.bmp"}, "Error, unable to open file nosuch:/a.bmp.\n", 0, {}},
     };
     for (const Case& c : cases) {
         testing::internal::CaptureStdout();

@@ -89,6 +89,26 @@ TEST(DisplayReader, AlphaNumericFields) {
     EXPECT_EQ(tuple(a.deco_middle.style, rgb(a.deco_middle.text_fg_col)), tuple(DECO_DOUBLE_LINE, 0x010203u));
 }
 
+TEST(DisplayReader, TickListsAndPictureOffsets) {
+    const std::string ticks =
+        "<TickList>\n<Tab name=\"abcdefghij\" value=\"12.5\"/>\n<Tab value=\"-3\" name=\"x\"/>\n"
+        "</TickList>\n";
+    // Offset and length are hexadecimal even when written in decimal digits.
+    Parsed p;
+    load(
+        doc_with(bar(with(kBarAttrs, "ticks=\"false\"", "ticks=\"true\""),
+                     ch_input() + ticks + middle(bar_deco())) +
+                 pic(with(with(prio(kPicAttrs, 2), "ofs=\"0\"", "ofs=\"10\""), "len=\"100\"", "len=\"20\""))),
+        &p);
+    const bargraph_s& b = p.d->pages[0].elements->bargraph;
+    EXPECT_EQ(std::tuple(b.ticks, b.tick_count, std::string(b.tick_list[0].name), b.tick_list[0].value,
+                         std::string(b.tick_list[1].name), b.tick_list[1].value),
+              std::tuple(1, 2, std::string("abcdefg"), 12.5f, std::string("x"), -3.0f));
+    const picture_s& pic = p.d->pages[0].elements->next->picture.picture;
+    EXPECT_EQ(std::tuple(std::string(pic.filename), pic.ofs, pic.len),
+              std::tuple(std::string("cfg:/a.png"), 16u, 32u));
+}
+
 TEST(DisplayReader, GeometryPastTheToolkitsRangeIsClippedNotRefused) {
     // Every field may be 0 to 65535; the toolkit's edges are i16, so x + w stays at most 32767.
     const struct {

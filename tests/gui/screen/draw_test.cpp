@@ -1,9 +1,11 @@
 // Primitives of the frame-buffer screen, read from the shown frame after a flush.
+#include "gui/core/palette.h"
 #include "gui/fonts/fonts.h"
 #include "gui/core/screen.h"
 #include "gui/testkit.h"
 #include "platform/kmgr/kmgr_sim.h"
 
+#include <array>
 #include <tuple>
 
 extern GuiFont TestAAFont;
@@ -139,6 +141,48 @@ TEST_F(Draw, TextDrawnInPiecesMatchesTextDrawnWhole) {
                 EXPECT_EQ(differ, 0) << "double " << dbl << " fill " << int{flags} << " aa "
                                      << (f == &TestAAFont);
             }
+}
+
+// Four pixels in each bitmap format over magenta, drawn by the format's rules.
+TEST_F(Draw, BitmapFormatsDrawByTheirRules) {
+    constexpr uint32_t M = 0xFF00FF;
+    uint8_t pal8[] = {PAL_RED, 255, PAL_WHITE, PAL_BLUE}, rgb24[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+    uint32_t words[] = {0x123456, 1, 0xABCDEF, 0}, alpha[] = {0x123456FF, 0xABCDEF80, 0x1111117F, 0};
+    // RLE: a repeat run is a count - 1 below 0x80 and one pixel; 0x80 | (count - 1) and the pixels.
+    uint8_t rle8[] = {0x00, PAL_RED, 0x00, 255, 0x81, PAL_WHITE, PAL_BLUE};
+    uint8_t rle32[] = {0x00, 0xFF, 0x12, 0x34, 0x56, 0x00, 0x80, 0xFF,
+                       0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01};
+    // new = ((256 - a) old + a source) >> 8 per channel
+    auto blend = [](uint32_t a, uint32_t src, uint32_t old) {
+        uint32_t w = 0;
+        for (int sh : {16, 8, 0})
+            w |= (((256 - a) * (old >> sh & 0xFF) + a * (src >> sh & 0xFF)) >> 8) << sh;
+        return w;
+    };
+    const struct {
+        GuiBitmap b;
+        std::array<uint32_t, 4> want;
+    } cases[] = {
+        {{BMF_RAW | BMF_HAS_TRANS, 8, 4, 1, 255, pal8}, {0xFF0000, M, 0xFFFFFF, 0x0000FF}},
+        {{BMF_RAW, 24, 4, 1, 0, rgb24}, {0x010203, 0x040506, 0x070809, 0x0A0B0C}},
+        {{BMF_RAW, 32, 4, 1, 0, reinterpret_cast<uint8_t*>(words)}, {0x123456, 1, 0xABCDEF, 0}},
+        {{BMF_RAW | BMF_HAS_TRANS, 32, 4, 1, 0, reinterpret_cast<uint8_t*>(words)},
+         {0x123456, M, 0xABCDEF, 0}},
+        {{BMF_RAW | BMF_HAS_ALPHA, 32, 4, 1, 0, reinterpret_cast<uint8_t*>(alpha)},
+         {0x123456, 0xABCDEF, M, M}},
+        {{BMF_RLE | BMF_HAS_TRANS, 8, 4, 1, 0, rle8}, {0xFF0000, M, 0xFFFFFF, 0x0000FF}},
+        {{BMF_RLE | BMF_HAS_TRANS | BMF_HAS_ALPHA, 32, 4, 1, 0, rle32},
+         {blend(255, 0x123456, M), blend(128, 0xFF0000, M), M, M}},
+    };
+    paint([&] {
+        screen->Rectangle(canvas, GuiRect(0, 0, 99, 9), GuiColor(0, M, GUI_COLOR_FILL), 0);
+        for (int i = 0; i < 7; ++i)
+            screen->Bitmap(canvas, GuiPoint(10 * i, 2), const_cast<GuiBitmap*>(&cases[i].b));
+    });
+    for (int i = 0; i < 7; ++i)
+        for (int x = 0; x < 4; ++x)
+            EXPECT_EQ(shownAt(10 * i + x, 2), cases[i].want[static_cast<size_t>(x)])
+                << "format " << i << " pixel " << x;
 }
 
 // ---- flush, layers, dump ------------------------------------------------------------------

@@ -1,0 +1,202 @@
+// The display's tasks as the unit runs them, on stepped time: the GUI task with its timer, the
+// page and brightness control, a gateway feeding the control's inputs and a shell typing display
+// commands. No command waits for a drawing pass and the tasks never deadlock.
+#include "channels.h"
+#include "display/app/disp_main.h"
+#include "display/app/display.h"
+#include "gui/testkit.h"
+#include "platform/kmgr/kmgr_sim.h"
+#include "platform/nvmem/nvmem.h"
+#include "platform/os/osfs_sim.h"
+#include "services/nvram/nvram.h"
+#include "vyn/vartable.h"
+
+#include <algorithm>
+#include <cstring>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using dtest::FakeGateway;
+
+std::string input(const char* tag, const char* adr) {
+    return std::string("<") + tag + " adr=\"" + adr +
+           "\" type=\"UINT8\" mask=\"FF\" quant_a=\"0\" quant_b=\"1\" quant_c=\"0\" quant_d=\"0\" "
+           "quant_e=\"0\" "
+           "quant_f=\"1\"/>";
+}
+
+// A page with one fixed label on a background of red and green.
+std::string page(const char* red = "0", const char* green = "0") {
+    return std::string("<Page><BGCol red=\"") + red + "\" green=\"" + green +
+           "\" blue=\"0\"/><DisplayElements><AlphaNumeric version=\"1.0\" "
+           "title=\"T\" vis_mode=\"always\" always_on_top=\"false\" prio=\"1\" pos_x=\"10\" pos_y=\"10\" "
+           "size_x=\"200\" size_y=\"80\" font_size=\"tiny\" align=\"MM\" dispmode=\"normal\" vtab=\"\" "
+           "format_str=\"fixed\"><DecoMiddle><AlphaNumDeco style=\"single_line\"><BGCol red=\"0\" "
+           "green=\"0\" "
+           "blue=\"0\"/><TitleBGCol red=\"0\" green=\"0\" blue=\"0\"/><TitleFGCol red=\"FF\" green=\"FF\" "
+           "blue=\"FF\"/><BorderBGCol red=\"0\" green=\"0\" blue=\"0\"/><BorderFGCol red=\"FF\" green=\"FF\" "
+           "blue=\"FF\"/><TextBGCol red=\"0\" green=\"0\" blue=\"0\"/><TextFGCol red=\"FF\" green=\"FF\" "
+           "blue=\"FF\"/></AlphaNumDeco></DecoMiddle></AlphaNumeric></DisplayElements></Page>";
+}
+
+std::string document(const std::string& pages, const std::string& inputs = "") {
+    return "<?xml version=\"1.0\"?><Display version=\"1.0\" x_res=\"640\" y_res=\"480\"><Brightness><perc "
+           "value=\"35\"/><perc value=\"70\"/></Brightness>" +
+           inputs + "<Pages>" + pages + "</Pages></Display>";
+}
+
+struct DisplayTasks : testsupport::SteppedTest {
+    testsupport::ScratchDir cfg, nv;
+    std::vector<TASK_ID> mine;
+
+    void SetUp() override {
+        SteppedTest::SetUp();
+        ASSERT_TRUE(displaysim::install(guitest::testIndex()));
+        nvram_dbs_reset();
+        ASSERT_TRUE(nvmem::install(nv.path));
+        ASSERT_EQ(nvram_dbs_init(), 1);
+        ASSERT_TRUE(osfs::addDevice("cfg:", cfg.path));
+        FakeGateway::reset();
+        CDataManager_setGateway(FakeGateway::ops());
+        RtpIndex = static_cast<int32_t>(guitest::testIndex());
+        displayCtrl_ini();
+        displayInit();
+        for (int t = 0; t < 100 && gbGuiInitialized != 1; ++t)
+            sim::step(1);
+        ASSERT_EQ(gbGuiInitialized.load(), 1);
+        for (const char* t : {"r_DispCtrl", "r_t_GuiTmr"})
+            mine.push_back(taskNameToId(t));
+    }
+    void TearDown() override {
+        for (TASK_ID t : mine)
+            taskDelete(t);
+        mine.push_back(taskNameToId("r_GuiMn"));
+        GuiMessage close(GM_CLOSE, GuiPresentation());
+        EnqueueTaskMessage(&close, gpGuiMesgQueue); // no GUI lock: the GUI task may be stuck
+        for (TASK_ID t : mine)
+            EXPECT_TRUE(ended(t)) << taskName(t);
+        CDataManager_setGateway(nullptr);
+        osfs::removeDevice("cfg:");
+        nvram_dbs_reset();
+        nvmem::uninstall();
+        displaysim::uninstall();
+        SteppedTest::TearDown();
+    }
+    // Steps time until the task has ended, at most 100 ticks.
+    static bool ended(TASK_ID t) {
+        for (int i = 0; i < 100 && taskIdVerify(t) == OK; ++i)
+            sim::step(1);
+        return taskIdVerify(t) != OK;
+    }
+    // Types the lines into a shell task, `pause` ticks apart; true when it got through them
+    // all within `bound` ticks.
+    bool shell(const std::vector<std::string>& lines, int pause = 1, int bound = 2000) {
+        // Shared with the task, which may outlive this call when it is stuck.
+        auto typed = std::make_shared<std::vector<std::string>>(lines);
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        mine.push_back(taskSpawnFn("r_shell", 139, 0, 0, [typed, done, pause] {
+            for (const std::string& l : *typed) {
+                std::istringstream in(l);
+                std::vector<std::string> words{std::istream_iterator<std::string>(in), {}};
+                std::vector<char*> argv = {const_cast<char*>("display")};
+                for (std::string& w : words)
+                    argv.push_back(w.data());
+                displayCommandFunc(static_cast<int>(argv.size()), argv.data());
+                taskDelay(pause);
+            }
+            *done = true;
+        }));
+        for (int t = 0; t < bound && !*done; ++t)
+            sim::step(1);
+        return ended(mine.back());
+    }
+};
+
+TEST_F(DisplayTasks, CommandsBuildSwitchAndTearDownPages) {
+    cfg.write("display.xml", document(page("80") + page("0", "80")));
+    // The page timer flushes within 50 ms.
+    auto shownAfter = [&](std::vector<std::string> lines, int x = 300, int y = 300) {
+        EXPECT_TRUE(shell(lines, 60));
+        return displaysim::shown()[y * displaysim::WIDTH + x] & 0xFFFFFF;
+    };
+    EXPECT_EQ(shownAfter({"start"}), 0x800000u);
+    EXPECT_EQ(static_cast<int>(display_page_mx), 2);
+    EXPECT_EQ(shownAfter({"next"}), 0x008000u);
+    EXPECT_EQ(shownAfter({"prev", "start"}), 0x800000u) << "a start through the page that has the focus";
+    EXPECT_EQ(shownAfter({"page 1", "brightness 0", "txtshow " + std::string(300, 'x')}, 20, 200), 0xFF0000u)
+        << "the text window";
+    CMainContainer* m = displayMainContainer();
+    EXPECT_EQ(std::strlen(static_cast<GuiPrompt*>(m->textWindow()->First())->DataGet()), 254u);
+    EXPECT_EQ(hw_read32(SCRNDRV_CTRL_BASE + SCRNDRV_COLSAT_REG), 145u) << "the saturation of 35 %";
+    EXPECT_EQ(shownAfter({"txthide"}), 0x008000u);
+    EXPECT_EQ(shownAfter({"color 0x0000FF"}), 0x0000FFu);
+    shell({"stop"});
+    EXPECT_EQ(std::tuple(m->page(0), m->colourPage(), m->dataManager()),
+              std::tuple(nullptr, nullptr, nullptr));
+}
+
+TEST_F(DisplayTasks, CommandsAnswerWithoutADescriptionWithABrokenOneAndWithoutPages) {
+    const struct {
+        const char* name;
+        std::string text;
+    } cases[] = {{"none", ""}, {"broken", document(page()).substr(0, 300)}, {"no pages", document("")}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::remove((cfg / "display.xml").c_str());
+        std::remove((cfg / "shot.bmp").c_str());
+        if (!c.text.empty()) cfg.write("display.xml", c.text);
+        ASSERT_TRUE(shell({"start", "start"}));
+        const std::vector<uint32_t> before(displaysim::shown(), displaysim::shown() + 1024 * 480);
+        ASSERT_TRUE(shell({"page 1", "brightness 1", "next", "fstart", "fstop", "txtshow x", "txthide",
+                           "start", "bmpdump cfg:/shot.bmp", "stop"}))
+            << "a command waits for the GUI task";
+        EXPECT_EQ(std::ifstream(cfg / "shot.bmp", std::ios::ate | std::ios::binary).tellg(),
+                  54 + 640 * 480 * 4);
+        EXPECT_TRUE(std::equal(before.begin(), before.end(), displaysim::shown()))
+            << "something visible changed";
+    }
+}
+
+// The control task switches page and brightness on every change of its inputs while the display
+// is started and stopped again and again; then it is held inside its cycle (in the store's write)
+// while the GUI task starts the display again.
+TEST_F(DisplayTasks, ControlAndRestartsNeverDeadlock) {
+    cfg.write("display.xml", document(page() + page(),
+                                      input("PageInput", "01000010") + input("BrightnessInput", "01000011")));
+    // The page and the brightness input (one byte each) change every 3 ms.
+    mine.push_back(taskSpawnFn("r_feed", 78, 0, 0, [] {
+        for (uint8_t v = 1;; v = static_cast<uint8_t>(3 - v)) {
+            taskDelay(3);
+            FakeGateway::read(-1, GW_OK, {0, 0, 0, 0, v, v});
+        }
+    }));
+    std::vector<std::string> lines;
+    for (int i = 0; i < 10; ++i)
+        lines.insert(lines.end(), {"start", "start", "stop"});
+    lines.push_back("start");
+    ASSERT_TRUE(shell(lines, 2)) << "the shell waits for a deadlocked GUI task";
+
+    static SEM_ID gate = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
+    static std::atomic<bool> held{false};
+    kmgr::setHandler(KCALL_NVRAM_PERSIST, [](const intptr_t*) -> intptr_t {
+        if (std::string(taskName(taskIdSelf())) == "r_DispCtrl" && !held.exchange(true))
+            semTake(gate, WAIT_FOREVER);
+        return 0;
+    });
+    for (int t = 0; t < 50 && !held; ++t)
+        sim::step(1);
+    ASSERT_TRUE(held) << "the control task never stored a page";
+    displayStart(); // the GUI task invalidates, then waits for the control's lock
+    sim::step(2);
+    semGive(gate);
+    EXPECT_TRUE(shell({"bmpdump cfg:/shot.bmp"})) << "the GUI task hangs";
+}
+
+} // namespace
