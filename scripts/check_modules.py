@@ -161,7 +161,7 @@ def check_links(build, mods, allowed, nm, errors):
             continue
         if kind == "U":
             taken.setdefault(mod, set()).add(sym)
-        elif kind in "WV":
+        elif kind in "WVu":  # weak, or unique (static locals of inline functions)
             weak.setdefault(sym, set()).add(mod)
         elif kind not in "wv":
             defined.setdefault(sym, set()).add(mod)
