@@ -119,7 +119,7 @@ def check_includes(root, mods, top, door, errors):
                         continue
                     if p.endswith("_private.h") or p in mods[o]["private"]:
                         errors.append(f"{rel}: includes {inc}, a private header of module {o}")
-                    if o not in m["deps"] and m["floor"] < top:
+                    if o not in m["deps"]:
                         errors.append(f"{rel}: includes {inc} of module {o}, which {name} does not declare")
                     if 0 < m["floor"] < top and mods[o]["floor"] == 0 and p not in door:
                         errors.append(f"{rel}: includes the platform's {inc}; the application sees only "
