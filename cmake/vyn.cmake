@@ -27,12 +27,13 @@ set(VYN_DOOR_HEADERS
   platform/os/os.h platform/os/osfs.h platform/kmgr/kmgr.h platform/kmgr/calls.h
   platform/hw/hw.h platform/hw/zynq_map.h)
 
-# vyn_module(<name> LAYER <floor> [DEPS <modules>] [LIBS <external libs>]): the .cpp files of
-# the calling directory become the static library vyn_<name>; DEPS names every module whose
-# headers it includes (without the vyn_ prefix). scripts/check_modules.py holds the includes
-# against these declarations at every build.
+# vyn_module(<name> LAYER <floor> [DEPS <modules>] [LIBS <external libs>] [PRIVATE <headers>]):
+# the .cpp files of the calling directory become the static library vyn_<name>; DEPS names every
+# module whose headers it includes or whose symbols it takes (without the vyn_ prefix); PRIVATE
+# lists headers no other module may include (besides every *_private.h). scripts/check_modules.py
+# holds the includes and the libraries' symbols against these declarations at every build.
 function(vyn_module name)
-  cmake_parse_arguments(M "" "LAYER" "DEPS;LIBS" ${ARGN})
+  cmake_parse_arguments(M "" "LAYER" "DEPS;LIBS;PRIVATE" ${ARGN})
   list(FIND VYN_LAYERS "${M_LAYER}" _floor)
   if(_floor LESS 0)
     message(FATAL_ERROR "vyn_module(${name}): LAYER must be one of ${VYN_LAYERS}")
@@ -41,7 +42,7 @@ function(vyn_module name)
   if(NOT _src)
     # a header-only module: an empty library keeps it linkable
     set(_src ${CMAKE_CURRENT_BINARY_DIR}/vyn_empty_${name}.cpp)
-    file(WRITE ${_src} "// no sources\n")
+    file(CONFIGURE OUTPUT ${_src} CONTENT "// no sources\n")
   endif()
   add_library(vyn_${name} STATIC ${_src})
   target_include_directories(vyn_${name} PUBLIC ${CMAKE_SOURCE_DIR} ${VYN_GEN_DIR})
@@ -52,7 +53,8 @@ function(vyn_module name)
   file(RELATIVE_PATH _dir ${CMAKE_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
   set_property(GLOBAL APPEND PROPERTY VYN_MODULES vyn_${name})
   string(REPLACE ";" "," _declared "${M_DEPS}")
-  set_property(GLOBAL APPEND PROPERTY VYN_MODULE_ROWS "${name}|${_dir}|${M_LAYER}|${_declared}")
+  string(REPLACE ";" "," _private "${M_PRIVATE}")
+  set_property(GLOBAL APPEND PROPERTY VYN_MODULE_ROWS "${name}|${_dir}|${M_LAYER}|${_declared}|${_private}")
 endfunction()
 
 # vyn_test_library(<name> [DEPS ...] [LIBS ...]): helpers shared by several test groups;
@@ -120,22 +122,29 @@ endfunction()
 function(vyn_finish)
   get_property(_mods GLOBAL PROPERTY VYN_MODULES)
   get_property(_rows GLOBAL PROPERTY VYN_MODULE_ROWS)
-  # The declared graph, for the include check: name|dir|floor|dep,dep,... per line.
+  # The executable's own folder sits above every floor: it boots the platform and starts the
+  # application, and links every module.
+  list(TRANSFORM _mods REPLACE "^vyn_" "" OUTPUT_VARIABLE _all)
+  string(REPLACE ";" "," _all "${_all}")
+  list(APPEND _rows "vyn|platform/boot/main|program|${_all}|")
+  # The declared graph, for the check: name|dir|floor|dep,dep,...|private,... per line.
   string(REPLACE ";" "\n" _text "${_rows}")
   file(WRITE ${CMAKE_BINARY_DIR}/vyn_modules.txt "${_text}\n")
   string(REPLACE ";" "," _floors "${VYN_LAYERS}")
   string(REPLACE ";" "," _door "${VYN_DOOR_HEADERS}")
+  # Runs after the module libraries are built: their symbols are checked too.
   add_custom_target(vyn_check_modules ALL
     COMMAND /usr/bin/python3 ${CMAKE_SOURCE_DIR}/scripts/check_modules.py
             ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}/vyn_modules.txt ${_floors} ${_door}
+            --build ${CMAKE_BINARY_DIR} --nm ${CMAKE_NM}
     COMMENT "Checking the module graph" VERBATIM)
+  add_dependencies(vyn_check_modules ${_mods})
   add_library(vyn_all INTERFACE)
   target_link_libraries(vyn_all INTERFACE ${_mods} EXPAT::EXPAT ZLIB::ZLIB PkgConfig::INIH Threads::Threads)
   target_include_directories(vyn_all INTERFACE ${CMAKE_SOURCE_DIR} ${VYN_GEN_DIR})
-  if(EXISTS ${CMAKE_SOURCE_DIR}/platform/boot/main/rtp_main.cpp)
-    add_executable(vyn ${CMAKE_SOURCE_DIR}/platform/boot/main/rtp_main.cpp)
-    target_link_libraries(vyn PRIVATE vyn_all)
-  endif()
+  add_executable(vyn ${CMAKE_SOURCE_DIR}/platform/boot/main/rtp_main.cpp)
+  target_link_libraries(vyn PRIVATE vyn_all)
+  add_dependencies(vyn vyn_check_modules)
 endfunction()
 
 # vyn_bench(<name>): the .cpp files of the calling directory become a Google Benchmark

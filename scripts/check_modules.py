@@ -1,52 +1,56 @@
 #!/usr/bin/python3
-"""Holds the sources against the module graph that CMake declares.
+"""Holds the sources and the module libraries against the module graph that CMake declares.
 
-Fails (exit 1) when a module includes a header of a module it does not declare, declares a
-module of a higher floor, when the declared graph has a loop, or when an application module
-includes a platform header that is not one of the door headers.
+Fails (exit 1) when
+- the declared graph names an unknown module, declares a module of a higher floor or has a loop;
+- a module's file (in its folder or any subfolder that is no module of its own) includes a
+  header of a module it does not declare, another module's private header (`*_private.h` or
+  one the module lists as private), or, in an application module, a platform header that is not
+  one of the door headers; includes are resolved as the compiler does ("…" beside the file
+  first, then the include path; <…> on the include path), so `../` and angle brackets count;
+- with --build: a module library (lib<name>.a) takes a symbol that another module's library
+  defines, when it neither declares that module nor sees its headers through the headers it
+  includes (a base class's members, say): a function declared by hand around the graph.
 
-Usage: check_modules.py SOURCE_DIR MODULES_FILE FLOOR,FLOOR,... DOOR_HEADER,DOOR_HEADER,...
-MODULES_FILE has one line per module: name|dir|floor|dep,dep,...
+Usage: check_modules.py SOURCE_DIR MODULES_FILE FLOOR,FLOOR,... DOOR_HEADER,...
+                        [--build BUILD_DIR] [--nm NM]
+MODULES_FILE has one line per module: name|dir|floor|dep,dep,...|private,private,...
+The floor `program` is an executable's own folder: above every floor, it may include any public
+header, the platform's too.
 """
+import argparse
 import os
 import re
+import subprocess
 import sys
 
-GENERATED_OWNER = "calibration_block"
-INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
+GENERATED_OWNER = "calibration_block"  # vyn/*: generated from the block's variable table
+PROGRAM = "program"
+SOURCES = (".cpp", ".cc", ".c", ".h", ".hpp", ".inc")
+INCLUDE = re.compile(r'^[ \t]*#[ \t]*include[ \t]*([<"])([^">]+)[">]', re.M)
 
 
-def main():
-    root, modules_file, floors, door = sys.argv[1:5]
-    floors = floors.split(",")
-    door = set(door.split(","))
+def load(modules_file, floors):
     mods = {}
     for line in open(modules_file, encoding="utf-8"):
         line = line.strip()
         if not line:
             continue
-        name, mdir, floor, deps = line.split("|")
-        mods[name] = {"dir": mdir, "floor": floors.index(floor), "deps": [d for d in deps.split(",") if d]}
-    by_dir = {m["dir"]: n for n, m in mods.items()}
-    errors = []
+        name, mdir, floor, deps, *rest = line.split("|")
+        private = {os.path.join(mdir, p) for p in (rest[0].split(",") if rest else []) if p}
+        mods[name] = {"dir": mdir, "floor": len(floors) if floor == PROGRAM else floors.index(floor),
+                      "deps": [d for d in deps.split(",") if d], "private": private}
+    return mods
 
-    def owner(path):
-        d = os.path.dirname(path)
-        while d:
-            if d in by_dir:
-                return by_dir[d]
-            d = os.path.dirname(d)
-        return None
 
-    for name, m in mods.items():
+def check_graph(mods, floors, errors):
+    for name, m in sorted(mods.items()):
         for dep in m["deps"]:
             if dep not in mods:
                 errors.append(f"{name}: declares unknown module {dep}")
             elif mods[dep]["floor"] > m["floor"]:
                 errors.append(f"{name} ({floors[m['floor']]}) declares {dep} of the higher floor "
                               f"{floors[mods[dep]['floor']]}")
-
-    # Loops in the declared graph (depth-first, colouring).
     state = {}
 
     def visit(n, stack):
@@ -64,30 +68,138 @@ def main():
         if n not in state:
             visit(n, [n])
 
-    for name, m in sorted(mods.items()):
-        base = os.path.join(root, m["dir"])
-        for f in sorted(os.listdir(base)):
-            if not f.endswith((".cpp", ".h", ".c", ".inc")):
+
+def check_includes(root, mods, top, door, errors):
+    by_dir = {m["dir"]: n for n, m in mods.items()}
+
+    def owner(path):
+        d = os.path.dirname(path)
+        while d:
+            if d in by_dir:
+                return by_dir[d]
+            d = os.path.dirname(d)
+        return None
+
+    def resolve(rel, quoted, inc):
+        """The root-relative path the compiler would open, "vyn/…" for a generated header, or
+        None for a header outside the tree (the system's)."""
+        bases = ([os.path.dirname(rel)] if quoted else []) + [""]
+        for base in bases:
+            p = os.path.normpath(os.path.join(base, inc))
+            if p.startswith(".."):
                 continue
-            rel = os.path.join(m["dir"], f)
-            text = open(os.path.join(base, f), encoding="utf-8", errors="replace").read()
-            for inc in INCLUDE.findall(text):
-                if inc.startswith("vyn/"):
-                    o = GENERATED_OWNER  # generated from the variable table of the block
-                elif not os.path.exists(os.path.join(root, inc)):
-                    continue  # a system header in quotes
-                else:
-                    o = owner(inc)
-                if o is None:
-                    errors.append(f"{rel}: includes {inc}, which belongs to no module")
+            if os.path.isfile(os.path.join(root, p)):
+                return p
+            if base == "" and p.startswith("vyn/"):
+                return p
+        return None
+
+    edges, files = {}, {}
+    for name, m in sorted(mods.items()):
+        files[name] = []
+        for dirpath, dirnames, filenames in os.walk(os.path.join(root, m["dir"])):
+            dirnames.sort()
+            for f in sorted(filenames):
+                rel = os.path.relpath(os.path.join(dirpath, f), root)
+                if not f.endswith(SOURCES) or owner(rel) != name:
                     continue
-                if o == name:
-                    continue
-                if o not in m["deps"]:
-                    errors.append(f"{rel}: includes {inc} of module {o}, which {name} does not declare")
-                if m["floor"] != 0 and mods[o]["floor"] == 0 and inc not in door:
-                    errors.append(f"{rel}: includes the platform's {inc}; the application sees only "
-                                  "the door headers")
+                text = open(os.path.join(root, rel), encoding="utf-8", errors="replace").read()
+                files[name].append(rel)
+                edges[rel] = []
+                for quote, inc in INCLUDE.findall(text):
+                    p = resolve(rel, quote == '"', inc)
+                    if p is None:
+                        continue
+                    edges[rel].append(p)
+                    o = GENERATED_OWNER if p.startswith("vyn/") else owner(p)
+                    if o is None:
+                        errors.append(f"{rel}: includes {inc}, which belongs to no module")
+                        continue
+                    if o == name:
+                        continue
+                    if p.endswith("_private.h") or p in mods[o]["private"]:
+                        errors.append(f"{rel}: includes {inc}, a private header of module {o}")
+                    if o not in m["deps"]:
+                        errors.append(f"{rel}: includes {inc} of module {o}, which {name} does not declare")
+                    if 0 < m["floor"] < top and mods[o]["floor"] == 0 and p not in door:
+                        errors.append(f"{rel}: includes the platform's {inc}; the application sees only "
+                                      "the door headers")
+    # The modules whose headers each module sees, itself or through the headers it includes.
+    seen = {}
+    for name in mods:
+        todo, done = list(files[name]), set()
+        while todo:
+            f = todo.pop()
+            if f not in done:
+                done.add(f)
+                todo += edges.get(f, [])
+        seen[name] = {GENERATED_OWNER if f.startswith("vyn/") else owner(f) for f in done} - {None, name}
+    return seen
+
+
+def check_links(build, mods, allowed, nm, errors):
+    archives = {}
+    for name, m in mods.items():
+        a = os.path.join(build, m["dir"], f"libvyn_{name}.a")
+        if os.path.isfile(a):
+            archives[os.path.normpath(a)] = name
+    if not archives:
+        return
+    out = subprocess.run([nm, "-A", "-g", "--format=posix", *sorted(archives)], check=True,
+                         capture_output=True, text=True).stdout
+    defined, weak, taken = {}, {}, {}
+    for line in out.splitlines():
+        head, sep, rest = line.partition("]: ")
+        if not sep:
+            continue
+        fields = rest.split()
+        if len(fields) < 2:
+            continue
+        sym, kind = fields[0], fields[1]
+        mod = archives.get(os.path.normpath(head.rpartition("[")[0]))
+        if mod is None:
+            continue
+        if kind == "U":
+            taken.setdefault(mod, set()).add(sym)
+        elif kind in "WVu":  # weak, or unique (static locals of inline functions)
+            weak.setdefault(sym, set()).add(mod)
+        elif kind not in "wv":
+            defined.setdefault(sym, set()).add(mod)
+    for mod in sorted(taken):
+        for sym in sorted(taken[mod]):
+            # A symbol only defined weakly (inline, template) is everyone's; one defined by
+            # the module itself is its own.
+            by = defined.get(sym, set())
+            if not by or mod in by or mod in weak.get(sym, ()) or by & allowed[mod]:
+                continue
+            errors.append(f"{mod} takes {demangle(sym)} from {', '.join(sorted(by))}, "
+                          f"which it does not declare")
+
+
+def demangle(sym):
+    try:
+        return subprocess.run(["c++filt", sym], capture_output=True, text=True).stdout.strip() or sym
+    except OSError:
+        return sym
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("root")
+    ap.add_argument("modules_file")
+    ap.add_argument("floors")
+    ap.add_argument("door")
+    ap.add_argument("--build")
+    ap.add_argument("--nm", default="nm")
+    a = ap.parse_args()
+    floors = a.floors.split(",")
+    mods = load(a.modules_file, floors)
+    errors = []
+    check_graph(mods, floors + [PROGRAM], errors)
+    seen = check_includes(a.root, mods, len(floors), set(a.door.split(",")), errors)
+    if a.build:
+        allowed = {n: set(m["deps"]) | seen[n] for n, m in mods.items()}
+        check_links(a.build, mods, allowed, a.nm, errors)
     for e in errors:
         print("module check:", e, file=sys.stderr)
     return 1 if errors else 0

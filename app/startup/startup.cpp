@@ -234,7 +234,6 @@ void wireLapCounters() {
 int nvram_initialize() {
     return 1;
 }
-void apal_setEnablePowerStages() {}
 
 int apalInitInt() {
     struct Step {
@@ -382,10 +381,7 @@ int vyn_main(int argc, char** argv) {
         syslogx(LOG_ERR, "Failed to initialize STEP0");
         return -1;
     }
-    if (nvram_initialize() != 1) {
-        syslogx(LOG_ERR, "Failed to initialize NVRAM\n");
-        return -1;
-    }
+    nvram_initialize(); // has nothing to set up and cannot fail
     // The error manager reports to event logging and asks self-monitoring, both above it.
     error_mgr_setEventSink(eventlogging_send);
     error_mgr_setPowerGoodSource(power_getPwrGood);

@@ -9,6 +9,5 @@ int vyn_main(int argc, char** argv);
 void rtpShutdown();
 int apalInit();
 int nvram_initialize();
-void apal_setEnablePowerStages();
 int apalInitInt();
 extern const char* const apal_err_codes[36];

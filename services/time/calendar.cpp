@@ -1,4 +1,4 @@
-#include "services/time/calendar_priv.h"
+#include "services/time/calendar_private.h"
 #include "services/time/time_util.h"
 
 #include "services/syslog/syslog.h"

@@ -1,5 +1,5 @@
 #include "services/time/time_util.h"
-#include "services/time/calendar_priv.h"
+#include "services/time/calendar_private.h"
 
 #include "platform/hw/hw.h"
 #include "platform/os/os.h"

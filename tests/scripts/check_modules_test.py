@@ -1,0 +1,77 @@
+#!/usr/bin/python3
+"""The module check refuses each way around the declared graph, on a tree made for each case.
+
+Modules: plat (platform; plat/door.h is its door), lo (base; lo/hidden.h declared private),
+side (base), hi (services, declares lo and plat). Every module's C files are compiled into the
+library the check reads, so each case runs the include and the link check alike.
+"""
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+SRC = os.environ.get("VYN_SOURCE_DIR", os.path.dirname(os.path.dirname(os.path.dirname(__file__))))
+ROWS = ["plat|plat|platform||", "lo|lo|base||hidden.h", "side|side|base||", "hi|hi|services|lo,plat|"]
+BASE = {
+    "plat/door.h": "", "plat/inner.h": "",
+    "lo/lo.h": "int lo_f(void);\n", "lo/lo_private.h": "", "lo/hidden.h": "",
+    "lo/lo.c": '#include "lo/lo.h"\n#include "lo_private.h"\n#include "hidden.h"\nint lo_f(void) { return 1; }\n',
+    "side/side.c": "int side_g(void) { return 2; }\n",
+    "hi/hi.h": "", "hi/hi.c": '#include <lo/lo.h>\n#include "../plat/door.h"\n#include <stdio.h>\n'
+                              "int hi_f(void) { return lo_f(); }\n",
+}
+CASES = [  # (name, extra files, what one report line must name; none: the tree passes)
+    ("declared includes and symbols pass", {}, None),
+    ("upward include in quotes", {"lo/up.c": '#include "hi/hi.h"\n'}, ("lo/up.c", "hi/hi.h")),
+    ("upward include in angle brackets", {"lo/up.c": "#include <hi/hi.h>\n"}, ("lo/up.c", "hi/hi.h")),
+    ("upward include through ../", {"lo/up.c": '#include "../hi/hi.h"\n'}, ("lo/up.c", "../hi/hi.h")),
+    ("upward include in a subfolder", {"lo/sub/up.h": '#include "hi/hi.h"\n'}, ("lo/sub/up.h", "hi/hi.h")),
+    ("another module's *_private.h", {"hi/p.c": '#include "lo/lo_private.h"\n'}, ("hi/p.c", "lo/lo_private.h")),
+    ("a header its module lists as private", {"hi/p.c": "#include <lo/hidden.h>\n"}, ("hi/p.c", "lo/hidden.h")),
+    ("a platform header beside the door", {"hi/p.c": '#include "plat/inner.h"\n'}, ("hi/p.c", "plat/inner.h")),
+    ("a symbol of an undeclared module", {"hi/s.c": "int side_g(void);\nint hi_s(void) { return side_g(); }\n"},
+     ("hi", "side_g")),
+]
+
+
+def run_check(files):
+    with tempfile.TemporaryDirectory() as root:
+        for path, text in files.items():
+            os.makedirs(os.path.join(root, os.path.dirname(path)), exist_ok=True)
+            with open(os.path.join(root, path), "w") as f:
+                f.write(text)
+        build = os.path.join(root, "build")
+        for row in ROWS:
+            name, mdir = row.split("|")[:2]
+            objs = []
+            for c in sorted(f for f in files if f.startswith(mdir + "/") and f.endswith(".c")):
+                objs.append(os.path.join(build, c + ".o"))
+                os.makedirs(os.path.dirname(objs[-1]), exist_ok=True)
+                subprocess.run([os.environ.get("CC", "cc"), "-c", "-I", root, os.path.join(root, c), "-o", objs[-1]],
+                               check=True)
+            if objs:
+                subprocess.run([os.environ.get("AR", "ar"), "rcs", os.path.join(build, mdir, f"libvyn_{name}.a"), *objs],
+                               check=True)
+        with open(os.path.join(root, "modules.txt"), "w") as f:
+            f.write("\n".join(ROWS) + "\n")
+        r = subprocess.run([sys.executable, os.path.join(SRC, "scripts/check_modules.py"), root,
+                            os.path.join(root, "modules.txt"), "platform,base,services", "plat/door.h",
+                            "--build", build, "--nm", os.environ.get("NM", "nm")], capture_output=True, text=True)
+        return r.returncode, r.stderr.splitlines()
+
+
+class CheckModules(unittest.TestCase):
+    def test_each_way_around_the_graph_is_refused(self):
+        for name, extra, names in CASES:
+            with self.subTest(name):
+                rc, lines = run_check({**BASE, **extra})
+                if names is None:
+                    self.assertEqual((rc, lines), (0, []))
+                else:
+                    self.assertEqual(rc, 1, lines)
+                    self.assertTrue(any(all(n in line for n in names) for line in lines), lines)
+
+
+if __name__ == "__main__":
+    unittest.main()
