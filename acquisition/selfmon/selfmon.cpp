@@ -62,8 +62,9 @@ void power_vyn_1ms() {
     if (digital_ioIn(DIN_POWER_GOOD) == 0) {
         setPwrGood(0);
         if (onCnt == 0)
-            SYSLOGX_RATE_GUARDED(LOG_DEBUG, "power_vyn_1ms: power false detected (ON >= %dms), reset on_cnt to %d",
-                            POWER_ON_DELAY_MS, POWER_ON_DELAY_MS);
+            SYSLOGX_RATE_GUARDED(LOG_DEBUG,
+                                 "power_vyn_1ms: power false detected (ON >= %dms), reset on_cnt to %d",
+                                 POWER_ON_DELAY_MS, POWER_ON_DELAY_MS);
         else if (onCnt != POWER_ON_DELAY_MS)
             SYSLOGX_RATE_GUARDED(
                 LOG_DEBUG, "power_vyn_1ms: power false (re-)detected (ON for %dms), set on_cnt from %d to %d",

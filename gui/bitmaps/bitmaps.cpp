@@ -7,7 +7,6 @@ using std::size_t;
 
 namespace {
 
-
 // A bitmap from a picture: '.' transparent, k black, w white, g grey, l light grey, b dark blue.
 template <int W, int H, size_t N> constexpr std::array<uint8_t, W * H> art(const char (&s)[N]) {
     static_assert(N == W * H + 1, "picture size does not match");
@@ -154,7 +153,6 @@ auto kMix = art<8, 8>(
 constexpr uint8_t kArt = BMF_RAW | BMF_HAS_TRANS;
 
 } // namespace
-
 
 GuiBitmap gbCloseButtonBitmap = {kArt, 8, 8, 7, PAL_TRANSPARENT, kClose.data()};
 GuiBitmap gbMinButtonBitmap = {kArt, 8, 8, 7, PAL_TRANSPARENT, kMin.data()};

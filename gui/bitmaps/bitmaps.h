@@ -6,7 +6,6 @@
 #include "gui/core/palette.h"
 #include "gui/core/types.h"
 
-
 // Title-bar buttons and the status bar's size grip (8-bit, transparent index 255).
 extern GuiBitmap gbCloseButtonBitmap;
 extern GuiBitmap gbSysButtonBitmap;

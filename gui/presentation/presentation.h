@@ -25,7 +25,9 @@ class GuiPresentationManager : public GuiWindow, public GuiPresenter {
     void NullInput(GuiThing* thing) override;
     void CapturePointer(GuiThing* thing) override;
     void ReleasePointer(GuiThing* thing) override;
-    GuiThing* GetPointerOwner() const override { return mCaptureCount ? mCapture[mCaptureCount - 1] : nullptr; }
+    GuiThing* GetPointerOwner() const override {
+        return mCaptureCount ? mCapture[mCaptureCount - 1] : nullptr;
+    }
     GuiThing* GetCurrentThing() const override { return mpFocus; }
     GuiThing* RootThing() override { return this; }
     GuiThing* GetLastPointerOwner() const { return mpLastPointer; }

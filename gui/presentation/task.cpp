@@ -89,4 +89,3 @@ void GuiTaskMain(intptr_t sem, intptr_t, intptr_t, intptr_t) {
     if (gHooks.restoreInput) gHooks.restoreInput();
     GuiShutdown();
 }
-

@@ -313,7 +313,8 @@ void uninstall() {
         sim::removeTickHook(s.hook);
         s.hook = 0;
     }
-    for (unsigned c : {KCALL_DISPLAY_FLUSH, KCALL_DISPLAY_WAIT_FLUSH, KCALL_BOOTLOGO_COPY, KCALL_BOOTLOGO_SIZE})
+    for (unsigned c :
+         {KCALL_DISPLAY_FLUSH, KCALL_DISPLAY_WAIT_FLUSH, KCALL_BOOTLOGO_COPY, KCALL_BOOTLOGO_SIZE})
         kmgr::setHandler(c, nullptr);
     hwsim::removeDevice(CTRL_BASE);
     std::lock_guard<std::mutex> g(s.m);

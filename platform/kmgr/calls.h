@@ -77,14 +77,16 @@ struct AppParam {
     char nvRamDir[129];
     uint8_t allPids[2]; // start of the list of all PIDs; a 0 ends a shorter one
 } __attribute__((packed));
-static_assert(sizeof(AppParam) == 280 && offsetof(AppParam, homeDir) == 21 && offsetof(AppParam, allPids) == 278);
+static_assert(sizeof(AppParam) == 280 && offsetof(AppParam, homeDir) == 21 &&
+              offsetof(AppParam, allPids) == 278);
 
 // ---- device data and 1-Wire ROM id: index, KCALL_DEVDATA_IF first -------------------------
-constexpr unsigned KCALL_DEVDATA_INIT = 3648;    // index, code, 0
-constexpr unsigned KCALL_DEVDATA_CONTROL = 3649; // index, code, 0 (state into *a4) | 1 enable | 2 disable writes
-constexpr unsigned KCALL_DEVDATA_GET = 3650;     // index, code, item, 0, 1, address of the buffer's address
-constexpr unsigned KCALL_DEVDATA_SET = 3651;     // as get
-constexpr unsigned KCALL_ROMID = 2698;           // buffer of 8 bytes
+constexpr unsigned KCALL_DEVDATA_INIT = 3648; // index, code, 0
+constexpr unsigned KCALL_DEVDATA_CONTROL =
+    3649;                                    // index, code, 0 (state into *a4) | 1 enable | 2 disable writes
+constexpr unsigned KCALL_DEVDATA_GET = 3650; // index, code, item, 0, 1, address of the buffer's address
+constexpr unsigned KCALL_DEVDATA_SET = 3651; // as get
+constexpr unsigned KCALL_ROMID = 2698;       // buffer of 8 bytes
 constexpr uint32_t KCALL_DEVDATA_IF = 0x3A6D1E47;
 
 // ---- screen: index, KCALL_DISPLAY_ID, 1 (flush) or 2 (wait) ---------------------------------
@@ -154,14 +156,15 @@ constexpr uint8_t canBytesDlc(uint32_t n) {
 
 // Every call number once: two calls on one number would reach the wrong handler unseen.
 namespace kcall_detail {
-constexpr unsigned ALL[] = {KCALL_DATASET_STORE, KCALL_DATASET_LOAD, KCALL_SHELL_ADD, KCALL_SHELL_REMOVE,
-                            KCALL_RTC_WRITE, KCALL_NVRAM_PERSIST, KCALL_NVRAM_LOAD, KCALL_NVRAM_PERSIST_LOWPRIO,
-                            KCALL_DRIVE_AVAILABLE, KCALL_IF_COMMAND, KCALL_ROUTE_COMMAND, KCALL_USB_REQUEST,
-                            KCALL_INTR_CONNECT, KCALL_EPK_FORWARD, KCALL_SETTING, KCALL_COMPAT_CHECK,
-                            KCALL_APPMAN, KCALL_DEVDATA_INIT, KCALL_DEVDATA_CONTROL, KCALL_DEVDATA_GET,
-                            KCALL_DEVDATA_SET, KCALL_ROMID, KCALL_DISPLAY_FLUSH, KCALL_DISPLAY_WAIT_FLUSH,
-                            KCALL_BOOTLOGO_COPY, KCALL_BOOTLOGO_SIZE, KCALL_CAN_REGISTER_RX, KCALL_CAN_TRANSMIT,
-                            KCALL_CAN_BITTIMING, KCALL_CAN_ACTIVATE};
+constexpr unsigned ALL[] = {
+    KCALL_DATASET_STORE,   KCALL_DATASET_LOAD,  KCALL_SHELL_ADD,       KCALL_SHELL_REMOVE,
+    KCALL_RTC_WRITE,       KCALL_NVRAM_PERSIST, KCALL_NVRAM_LOAD,      KCALL_NVRAM_PERSIST_LOWPRIO,
+    KCALL_DRIVE_AVAILABLE, KCALL_IF_COMMAND,    KCALL_ROUTE_COMMAND,   KCALL_USB_REQUEST,
+    KCALL_INTR_CONNECT,    KCALL_EPK_FORWARD,   KCALL_SETTING,         KCALL_COMPAT_CHECK,
+    KCALL_APPMAN,          KCALL_DEVDATA_INIT,  KCALL_DEVDATA_CONTROL, KCALL_DEVDATA_GET,
+    KCALL_DEVDATA_SET,     KCALL_ROMID,         KCALL_DISPLAY_FLUSH,   KCALL_DISPLAY_WAIT_FLUSH,
+    KCALL_BOOTLOGO_COPY,   KCALL_BOOTLOGO_SIZE, KCALL_CAN_REGISTER_RX, KCALL_CAN_TRANSMIT,
+    KCALL_CAN_BITTIMING,   KCALL_CAN_ACTIVATE};
 constexpr bool distinct() {
     for (unsigned a : ALL) {
         int n = 0;

@@ -178,4 +178,3 @@ void error_mgr_setEventSink(ErrorMgrEventSink sink);
 void error_mgr_setPowerGoodSource(uint8_t (*source)());
 int cmd_err_mgr_dump(int argc, char** argv);
 void error_mgr_print();
-

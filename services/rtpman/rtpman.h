@@ -5,7 +5,6 @@
 
 #include <cstdint>
 
-
 extern uint8_t ApplMan_PID;
 extern uint16_t app_pid;
 extern char device_ip_addr[20];

@@ -14,8 +14,10 @@ namespace testsupport {
 // (installing both drives on first use), a trailing '/' kept; any other path is returned
 // unchanged.
 inline std::string drivePath(const std::string& hostPath) {
-    static const std::string src = std::filesystem::weakly_canonical(getenv("VYN_SOURCE_DIR") ? getenv("VYN_SOURCE_DIR") : ".").string();
-    static const std::string tmp = std::filesystem::weakly_canonical(std::filesystem::temp_directory_path()).string();
+    static const std::string src =
+        std::filesystem::weakly_canonical(getenv("VYN_SOURCE_DIR") ? getenv("VYN_SOURCE_DIR") : ".").string();
+    static const std::string tmp =
+        std::filesystem::weakly_canonical(std::filesystem::temp_directory_path()).string();
     static const bool installed = osfs::addDevice("src:", src) && osfs::addDevice("tmp:", tmp);
     (void)installed;
     if (hostPath.empty() || hostPath[0] != '/') return hostPath;

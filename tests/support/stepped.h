@@ -40,7 +40,9 @@ struct ScratchDir {
     ScratchDir& operator=(const ScratchDir&) = delete;
 
     std::string operator/(const std::string& name) const { return path + "/" + name; }
-    void write(const std::string& name, const std::string& text) const { std::ofstream(*this / name) << text; }
+    void write(const std::string& name, const std::string& text) const {
+        std::ofstream(*this / name) << text;
+    }
     std::string read(const std::string& name) const {
         std::ifstream f(*this / name);
         std::stringstream s;

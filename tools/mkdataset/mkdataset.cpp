@@ -198,8 +198,8 @@ void demoFuelAndLeds(Datasets& d) {
 
     const uint32_t led = d.begin(0x0B, 1968, 0);
     d.put<uint32_t>(led + 40, vc(warning)); // condition 1: the warning
-    d.put<float>(led + 296, 1.0f);    // b
-    d.put<float>(led + 808, 1.0f);    // f
+    d.put<float>(led + 296, 1.0f);          // b
+    d.put<float>(led + 808, 1.0f);          // f
     d.put<uint16_t>(led + 936, 6);
     reference(d, led + 1000, vc(0), 1000.0f, 6); // bar as engine speed: 0 to 10000
     const uint32_t colours[] = {0x00FF00, 0xFFC000, 0xFF0000, 0x0040FF};

@@ -139,6 +139,8 @@ using frame::rec;
         rec(#name, a);                                                                                       \
     }
 
+// The stand-ins are macro rows without semicolons, which the formatter cannot lay out stably.
+// clang-format off
 // Manager client and post-run semaphore.
 R(uint8_t, AppMan_init, 1)
 R(uint8_t, RtpMan_ForwardEPK, 1)
@@ -388,3 +390,4 @@ H(meas_man_break) H(meas_man_speed) H(meas_man_kill_my_measurements) H(meas_man_
 void eventlogging_cmd(const uint8_t*) {
     rec("eventlogging_cmd");
 }
+// clang-format on

@@ -1,7 +1,6 @@
 // The object tree: a destroyed object leaves no timer, message or reference behind.
 #include "gui/testkit.h"
 
-
 using guitest::GuiTest;
 using guitest::Probe;
 

@@ -7,7 +7,6 @@
 #include "platform/os/osfs_sim.h"
 #include "support/logcapture.h"
 
-
 #include <cstdio>
 #include <fstream>
 #include <random>

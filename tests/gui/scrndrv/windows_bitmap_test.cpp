@@ -2,7 +2,6 @@
 #include "gui/core/screen.h"
 #include "gui/testkit.h"
 
-
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>

@@ -111,7 +111,8 @@ TEST(XmlFileAndError, LoadsOrExplainsAndEachThreadHasItsText) {
     EXPECT_EQ("File not found, len invalid : " + unit + "/empty.xml",
               thrown([&] { XmlFile f((unit + "/empty.xml").c_str()); }));
     EXPECT_NE("", thrown([&] { XmlFile f(unit.c_str()); }));
-    EXPECT_NE("", thrown([&] { XmlFile f((dir / "empty.xml").c_str()); })) << "a host path is no file of the unit";
+    EXPECT_NE("", thrown([&] { XmlFile f((dir / "empty.xml").c_str()); }))
+        << "a host path is no file of the unit";
     XmlFile f(testsupport::drivePath(corpus + "can.xml").c_str());
     XmlTok_t tok;
     int level = 0, count = 0; // the levels of a whole file add up

@@ -53,7 +53,8 @@ std::string parse(const std::string& doc, const std::string* base = nullptr, boo
         xppSetExtEntParseEnable(x);
         xppSetExtEntBaseDir(x, unitBase.c_str());
     }
-    EXPECT_EQ(0, file ? xppSetFileInput(x, testsupport::drivePath(doc).c_str()) : xppSetStringInput(x, doc.c_str()));
+    EXPECT_EQ(0, file ? xppSetFileInput(x, testsupport::drivePath(doc).c_str())
+                      : xppSetStringInput(x, doc.c_str()));
     std::string out = events(x);
     xppDestroy(x);
     return out;
@@ -161,7 +162,8 @@ TEST(XppReference, MalformedDocuments) {
             << doc;
         for (const std::string& name : {dir / "bad.xml", std::string("<string>")}) {
             const std::string got = parse(name == "<string>" ? doc : name, nullptr, name != "<string>");
-            EXPECT_NE(got.find("File(" + testsupport::drivePath(name) + ") Error("), std::string::npos) << got;
+            EXPECT_NE(got.find("File(" + testsupport::drivePath(name) + ") Error("), std::string::npos)
+                << got;
             EXPECT_NE(got.find(" at line " + (line ? std::to_string(line) + ", col " : "")),
                       std::string::npos)
                 << got;

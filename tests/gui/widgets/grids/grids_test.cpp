@@ -45,7 +45,8 @@ TEST_F(Grids, ClientsSizeTheRowsAndColumnsOfTheTable) {
     table->Layout();
     const int cellLeft = table->mReal.left + 25 + 5, cellTop = table->mReal.top + 15 + 5;
     EXPECT_EQ(old->mReal.top, cellTop) << "no vertical bit: at the top";
-    EXPECT_NEAR(old->mReal.left - cellLeft, cellLeft + 19 - old->mReal.right, 2) << "centred in the cell less its grid line";
+    EXPECT_NEAR(old->mReal.left - cellLeft, cellLeft + 19 - old->mReal.right, 2)
+        << "centred in the cell less its grid line";
 }
 
 TEST_F(Grids, ASpanningCellHidesTheGridLineItCrosses) {
