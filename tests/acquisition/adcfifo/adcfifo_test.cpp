@@ -5,6 +5,8 @@
 #include "services/timeserv/timeserv.h"
 #include "acquisition/adcfifo/adcfifo.h"
 #include "acquisition/board/board.h"
+#include "platform/timemod/timemod_sim.h"
+#include "services/timemod/timemod.h"
 #include "platform/hw/board_sim.h"
 #include "support/stepped.h"
 #include "vyn/vartable.h"
@@ -197,26 +199,41 @@ TEST_F(Fifo, RangeMonitoringSetsAndClearsBelowAndAboveThreshold) {
               (std::vector<int>{1 << 4, 0, 1 << 2}));
 }
 
-TEST_F(Fifo, TheTasksStoreAndProcessASlotEveryTickUntilStopped) {
+// After the time service's initial sync the 10, 100 and 1000 ms rasters fall on whole multiples
+// of their period in measurement time, here a time that is not one of 100 ms.
+TEST_F(Fifo, TheTasksStoreAndProcessASlotEveryTickOnTheRephasedGridUntilStopped) {
     adc_fifo_reset(false);
     softSched_setCallees({schedCall, measCopy, adjust});
+    timemodsim::install();
+    timemodsim::setStatus(TIME_SYNC_FULL);
+    timeserv_setSoftSchedSync(softSchedSyncTo100ms);
     startBaseTick();
     adc_fifo_ini();
     start_softSched();
-    sim::step(2);
+    sim::step(1234);
+    timeserv_MeasTime_ini();
     const int hook = sim::addTickHook([](uint64_t) {
         timeserv_MeasTime_1ms(); // the 1 ms raster's order
         adc_fifo_1ms();
     });
-    sim::step(50);
+    sim::step(1100);
     adc_filter_stop();
     sim::step(5);
     sim::removeTickHook(hook);
+    timeserv_setSoftSchedSync(nullptr);
     std::lock_guard<std::mutex> g(passesMutex);
-    ASSERT_EQ(passes.size(), 50u);
-    EXPECT_EQ(passes[0].calls, ALL);
-    for (size_t i = 1; i < passes.size(); ++i)
-        EXPECT_EQ(passes[i].ts, passes[i - 1].ts + 10);
+    ASSERT_EQ(passes.size(), 1100u);
+    EXPECT_NE(passes[0].ts % 1000, 0u);
+    int period9 = 0;
+    for (size_t i = 0; i < passes.size(); ++i) {
+        const std::string& c = passes[i].calls;
+        EXPECT_EQ(c.find("s3 ") != std::string::npos, passes[i].ts % 100 == 0) << passes[i].ts;
+        EXPECT_EQ(c.find("s6 ") != std::string::npos, passes[i].ts % 1000 == 0) << passes[i].ts;
+        EXPECT_EQ(c.find("s9 ") != std::string::npos, passes[i].ts % 10000 == 0) << passes[i].ts;
+        period9 += c == ALL;
+        if (i) EXPECT_EQ(passes[i].ts, passes[i - 1].ts + 10);
+    }
+    EXPECT_EQ(period9, 1) << "one pass of 1100 on a whole second";
     EXPECT_EQ(ss_delay, 0);
 }
 
