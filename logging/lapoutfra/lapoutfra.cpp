@@ -1,6 +1,7 @@
 // Lap, outing and fragment counters and their shell commands.
 #include "logging/lapoutfra/lapoutfra.h"
 
+#include "acquisition/lap/laptrigger.h"
 #include "services/shell/shell.h"
 #include "platform/os/os.h"
 #include "platform/os/osfs.h"
@@ -163,9 +164,11 @@ void LapOutFra_lapTrigger(uint16_t lap, uint16_t outing) {
 
 void LapOutFra_laptriggerAnswer(uint16_t lap, uint16_t outing) {
     if (!lock("LapOutFra_laptriggerAnswer()")) return;
+    const bool first = !masterAnswered;
     masterAnswered = true;
     const bool valid = st.valid;
     semGive(lofSem);
+    if (first) syslogx(LOG_INFO, "LapOutFra: laptrigger master answered: lap %u of outing %u", lap, outing);
     if (!valid) LapOutFra_initLapOutCnt(lap, outing);
 }
 
@@ -182,7 +185,9 @@ void LapOutFra_queryLapOutCntTask() {
             LAPOUTFRA_QUERY_WAIT_S);
 }
 
-void LapOutFra_checkExtLaptrgInit() {}
+void LapOutFra_checkExtLaptrgInit() {
+    laptrigger_10ms();
+}
 
 void LapOutFra_fileName(char* out, size_t size, const char* drive, uint16_t lap, uint16_t outing,
                         uint16_t fragment) {

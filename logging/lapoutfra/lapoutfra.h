@@ -37,8 +37,8 @@ void LapOutFra_laptriggerAnswer(uint16_t lap, uint16_t outing);
 // Body of "r_ltmAvail": after 30 s without an answer of the laptrigger master raises
 // ("SYSTEM", "laptrigger master") and logs, whether or not the counters are valid.
 void LapOutFra_queryLapOutCntTask();
-// 10 ms check of the external laptrigger initialisation. The request to the master travels
-// over the command interface, which this build does not have: nothing to do.
+// 10 ms check of the external laptrigger initialisation: the lap trigger's exchange with the
+// laptrigger master (laptrigger_10ms).
 void LapOutFra_checkExtLaptrgInit();
 // Registers "lof_set", "lof_laptrig", "lof_outtrig", "lof_fratrig" and "lof_get", stopping
 // at the first failure. 0, or -1.

@@ -156,6 +156,10 @@ def test_the_masters_laps_reach_another_unit_once(unit):
         for pid, other in ((0x21, 0x22), (0x22, 0x21)):
             units[pid].wait_for(f"CI channel to PID 0x{other:X} established", 30)
         master, other = units[0x21], units[0x22]
+        # the master's counters of its start reach the unit once its channel is up, and the unit
+        # asks the master for them until it answers
+        update = other.wait_for("laptrigger: update of PID 0x21: lap ", 10).split("update of PID 0x21: ")[1]
+        other.wait_for("LapOutFra: laptrigger master answered: " + update, 10)
         with master.control() as ctl:
             for _ in range(2):
                 ctl.cmd("din 0 1")
@@ -173,6 +177,7 @@ def test_the_masters_laps_reach_another_unit_once(unit):
     finally:
         net.close()
     outing = laps(master)[0][2]
+    assert update == f"lap 0 of outing {outing}"
     received = [line.split("laptrigger: ")[1] for line in other.out if "laptrigger: lap of PID" in line]
     assert received == [f"lap of PID 0x21: lap {n} of outing {outing}" for n in (1, 2)]
     assert laps(other) == []

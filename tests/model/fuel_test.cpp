@@ -2,6 +2,9 @@
 // across a restart, and the outputs' rounding and saturation.
 #include "acquisition/awm/awm_private.h"
 #include "acquisition/awm/fuelcons.h"
+#include "acquisition/lap/laptrigger.h"
+#include "comm/comint/comint.h"
+#include "services/sysrole/sysrole.h"
 #include "calibration/memory/seram.h"
 #include "model/partition.h"
 #include "platform/hw/board_sim.h"
@@ -110,8 +113,12 @@ TEST_F(Fuel, ResetAtStartRoundingSaturationAndRequests) {
         EXPECT_EQ(in->rem, outRem);
         EXPECT_EQ(in->total, outTotal);
     }
-    // A lap announced before the model's step is taken once.
-    awm_0x0A_fuelcons_setLaptrigger();
+    // A lap-trigger update of the laptrigger master before the model's step is taken once.
+    cfg_system.ltm_pid = 0x30;
+    uint8_t update[CI_HEADER + LAPTRIGGER_MSG_SIZE] = {};
+    ci_set_header(update, {LAPTRIGGER_MSG_SIZE, 0x30, 0x25, 0, 0, 0x1200});
+    std::memset(update + CI_HEADER + 4, 0xFF, 3), update[CI_HEADER + 7] = 0xFD;
+    laptrigger_signal_cmd(update, sizeof update);
     EXPECT_EQ(awm_0x0A_fuelcons_getLaptrigger(), 1);
     EXPECT_EQ(awm_0x0A_fuelcons_getLaptrigger(), 0);
     void* addr = nullptr;
