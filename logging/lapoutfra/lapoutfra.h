@@ -1,7 +1,9 @@
 // Lap, outing and fragment counters of logging. They name the measurement files and survive
 // a restart: fragment, outing and lap in non-volatile element 0 (record 0), the absolute lap
-// counter in element 261. The state is valid once the counters were set for a measurement
-// (at start-up when this unit triggers the laps, else by the laptrigger master's answer).
+// counter in element 261; record 1 of element 0 keeps the absolute lap with its lap and outing,
+// so that a loss of power between the writes cannot part the two counters. The state is valid once the
+// counters were set for a measurement (at start-up when this unit triggers the laps, else by the laptrigger
+// master's answer).
 #pragma once
 
 #include <cstddef>

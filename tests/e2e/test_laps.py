@@ -98,9 +98,10 @@ def test_gps_laps_over_a_drive_through_a_pty(unit, mkdataset, tmp_path):
     got = laps(p)
     assert [(lap, out) for _, lap, out, _ in got] == [(1, 1), (2, 1)]
     for n, (tick, *_rest) in enumerate(got, 1):
-        # the fix after the crossing was written at this tick; its 10 ms cycle takes it
+        # the fix after the crossing was written at this tick; a 10 ms cycle takes it, the next one
+        # where the copy of the position and the model's step fall on one tick in the other order
         crossed = start + 100 * int((nofix * 0.1 + n * lap_s) / 0.1 + 1)
-        assert crossed <= tick <= crossed + 20, (n, tick, crossed)
+        assert crossed <= tick <= crossed + 30, (n, tick, crossed)
     assert abs(got[1][3] - lap_s) <= 0.1
 
 
