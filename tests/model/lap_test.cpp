@@ -1,83 +1,66 @@
-// The lap function and the model's lap timing together, a millisecond at a time in the order the
-// unit runs them: laps by the board input and the minimum lap time, the calibration page's
-// lap-trigger flag, a restart that keeps the lap, and the GPS trigger line before the first fix.
-#include "acquisition/awm/awm_private.h"
+// The lap function and the model's lap timing, a millisecond at a time in the order the unit runs
+// them: what is decided at start from logging's counters and the stored records, laps by the
+// board input and the minimum lap time, the calibration page's flag and the requests, the outing
+// trigger's block time, a restart that keeps the lap, the countdown, the outputs, and the GPS
+// trigger line before the first fix.
 #include "acquisition/awm/lapfunc.h"
-#include "acquisition/gps/gps.h"
 #include "acquisition/lap/laptrigger.h"
-#include "calibration/memory/seram.h"
 #include "model/partition.h"
-#include "platform/hw/board_sim.h"
-#include "platform/nvmem/nvmem.h"
-#include "services/nvram/nvram.h"
-#include "support/stepped.h"
-#include "vyn/vartable.h"
+#include "support/channels.h"
 
+#include <algorithm>
+#include <array>
 #include <cmath>
-#include <map>
 
 namespace {
 
-std::map<uint32_t, awm_input_buf*> inputs; // by reference word
-std::vector<std::pair<int, long>> laps;    // lap, lap time in 0.01 s
+using testsupport::DS;
+std::vector<std::string> calls;         // logging's counters, the lap trigger's init and update
+std::vector<std::pair<int, long>> laps; // lap, lap time in 0.01 s
 LapfuncCounters stored;
-const LaptriggerHooks lapHooks{
-    [](uint16_t lap, uint16_t) { laps.emplace_back(lap, std::lround(laptimeold * 100)); }, nullptr, nullptr};
-const LapfuncHooks counterHooks{[](LapfuncCounters* c) { *c = stored; }, nullptr, laptrigger_init,
-                                laptrigger_update};
 
-constexpr uint32_t SPEED = 0x40108, LAT = 0x40100, LON = 0x40104;
+std::string text(const char* what, uint16_t lap, uint16_t out) {
+    return std::string(what) + " " + std::to_string(lap) + "/" + std::to_string(out);
+}
+const LapfuncHooks counterHooks{
+    [](LapfuncCounters* c) { *c = stored; },
+    [](uint16_t lap, uint16_t out) { calls.push_back(text("logging", lap, out)); },
+    [](uint16_t lap, uint16_t out, float) { calls.push_back(text("init", lap, out)); },
+    [](uint16_t lap, uint16_t out, float) { calls.push_back(text("update", lap, out)); }};
+const LaptriggerHooks lapHooks{
+    [](uint16_t lap, uint16_t) { laps.emplace_back(lap, std::lround(laptimeold * 100)); },
+    [](uint16_t lap, uint16_t out) { calls.push_back(text("set", lap, out)); }, nullptr};
+
+constexpr uint32_t SPEED = 0x40108, LAT = 0x40100, LON = 0x40104, OUTING = 0x411F4;
 constexpr double M_PER_DEG = 6371008.8 * M_PI / 180; // north
 
-struct Laps : testsupport::SteppedTest {
-    testsupport::ScratchDir dir;
-    std::vector<uint8_t> ds = std::vector<uint8_t>(1196);
+struct Laps : testsupport::Channels {
+    // Laps on digital input 1 (active high) at least 2 s apart, 1000 m, a new outing from 25 % of
+    // it; laps count from 3, outings from 1.
+    DS ds = DS(0x08, 1196).on(0x0301);
     uint64_t ms = 0;
 
     void SetUp() override {
-        SteppedTest::SetUp();
-        hwsim::installBoard();
-        seram_reset();
-        seramInitializeOffsets();
-        ASSERT_TRUE(nvmem::install(dir.path));
-        ASSERT_EQ(nvram_dbs_init(), 1);
-        awm_man_reset();
+        Channels::SetUp();
         laptrigger_reset();
         laptrigger_setHooks(&lapHooks);
         lapfunc_setHooks(&counterHooks);
-        awm_gw_setStandIn([](const uint8_t* ref, awm_input_buf* b, uint16_t) {
-            if (ref) inputs[awm_rd<uint32_t>(ref, 0)] = b;
-        });
-        inputs.clear(), laps.clear();
+        calls.clear(), laps.clear();
         stored = {5, 7, 40, 2, 1};
-        put<uint16_t>(0, AWM_HEAD_TAG)
-            .put<uint16_t>(2, 1196)
-            .put<uint16_t>(4, 0x08)
-            .put<uint16_t>(1194, AWM_FOOT_TAG);
-        put<float>(272, 2.0f).put<uint16_t>(1108, 1).put<uint16_t>(1110, 1).put<uint16_t>(
-            1112, 1); // laps 2 s apart
+        ds.put<float>(256, 1000).put<float>(264, 25).put<float>(272, 2.0f);
+        ds.put<uint16_t>(1108, 1).put<uint16_t>(1110, 3).put<uint16_t>(1112, 1);
+        nv(nvram_laplength.id, 1000.0f);
     }
     void TearDown() override {
-        awm_man_reset();
-        awm_gw_setStandIn(nullptr);
+        Channels::TearDown();
         laptrigger_reset();
-        nvram_dbs_reset();
-        nvmem::uninstall();
-        SteppedTest::TearDown();
     }
-    template <class T> Laps& put(uint32_t off, T v) {
-        std::memcpy(ds.data() + off, &v, sizeof v);
-        return *this;
+    template <class T> static void nv(uint32_t id, T v) {
+        ASSERT_EQ(nvram_dbs_write(id, 0, &v, sizeof v), int(sizeof v));
     }
-    // A signal input reference of `word`: b = factor, f = 1, data type `type`.
-    Laps& ref(uint32_t off, uint32_t word, float factor, uint16_t type) {
-        return put(off, word).put(off + 12, factor).put(off + 28, 1.0f).put(off + 32, type);
-    }
-    void start() {
-        std::memcpy(seram_memory + VTADDR_CfgMat_VC_config, ds.data(), ds.size());
-        const uint16_t digitalInput1 = 0x0301;
-        std::memcpy(seram_memory + VTADDR_CfgMat_Board_Channel, &digitalInput1, 2);
-        awm_man_ini();
+    void start(bool speedInput = false) {
+        ds.ref(76, speedInput ? SPEED : 0);
+        reload({ds});
         ASSERT_EQ(codegen_hookPartition_P1.init(), 1);
         codegen_hookPartition_P1.eventInit();
     }
@@ -86,7 +69,7 @@ struct Laps : testsupport::SteppedTest {
         for (int i = 0; i < n; ++i) {
             codegen_hookPartition_P1.step[0](0);
             if (++ms % 10 == 0) {
-                awm_sched_call(3, static_cast<uint32_t>(ms * 10));
+                cycle();
                 codegen_hookPartition_P1.step[3](0);
             }
         }
@@ -98,13 +81,48 @@ struct Laps : testsupport::SteppedTest {
         run(20);
         hwsim::setDigitalIn(0, false);
     }
-    void pageFlag(uint32_t off, uint16_t v) {
+    static void pageFlag(uint32_t off, uint16_t v) {
         std::memcpy(seram_memory + VTADDR_CfgMat_VC_config + off + seramActiveOffset, &v, 2);
     }
-    void deliver(uint32_t word, uint32_t raw) { awm_gw_deliver(inputs.at(word), raw); }
+    int count(const std::string& line) {
+        logged(line);
+        return static_cast<int>(std::count_if(seen.begin(), seen.end(), [&](const testsupport::LogLine& l) {
+            return l.text.find(line) != std::string::npos;
+        }));
+    }
 };
 
-TEST_F(Laps, EdgesCountWhenAtLeastTheMinimumLapTimeApartAndThePageFlagOnItsRisingEdge) {
+TEST_F(Laps, AtStartANewOutingBeginsWithoutSpeedOrFromTheMinimumDistance) {
+    const struct {
+        bool valid, speedInput;
+        float dist;
+        const char* counters; // set anew, or null: kept
+        const char* log;
+    } cases[] = {
+        {false, true, 0, "3/1", "awm_0x08_lapfunc_ini_lof: Lap and Outing invalid, reset to default"},
+        {true, false, 0, "3/8", "awm_0x08_lapfunc_ini_lof: New outing 8 bc invalid speed"},
+        {true, true, 250, "3/8", "awm_0x08_lapfunc_ini_lof: New outing 8 bc dist > 250m"},
+        {true, true, 249.9f, nullptr,
+         "awm_0x08_lapfunc_ini_lof: Out/Lap/AbsLap/Frag: 7/5/40/2 or hex 7/5/28/2 - Dist: 249m"},
+        {true, true, 1e20f, "3/8", "- Dist: 2147483647m"},
+    };
+    for (const auto& c : cases) {
+        calls.clear();
+        stored.valid = c.valid;
+        nv(nvram_lapdist.id, c.dist);
+        start(c.speedInput);
+        const std::string n = c.counters ? c.counters : "";
+        const std::vector<std::string> expected =
+            c.counters ? std::vector<std::string>{"logging " + n, "init " + n, "update " + n}
+                       : std::vector<std::string>{"init 5/7"};
+        EXPECT_EQ(calls, expected) << c.log;
+        EXPECT_TRUE(logged(c.log)) << c.log;
+        EXPECT_EQ(DISTLAP_INIT, c.counters ? 0.0f : c.dist) << c.log;
+        EXPECT_EQ(awm_0x08_lapfunc_configured(), 1);
+    }
+}
+
+TEST_F(Laps, EdgesCountAtLeastTheMinimumLapTimeApartThePageFlagOnItsRisingEdge) {
     start();
     edge(125); // the outing's first lap, at any time
     // ms since the last edge, and whether it is a lap; with the lap times that result
@@ -116,14 +134,13 @@ TEST_F(Laps, EdgesCountWhenAtLeastTheMinimumLapTimeApartAndThePageFlagOnItsRisin
     }
     ASSERT_EQ(laps.size(), 4u);
     EXPECT_EQ(std::vector(laps.begin() + 1, laps.end()),
-              (std::vector<std::pair<int, long>>{{3, 200}, {4, 305}, {5, 305}}));
+              (std::vector<std::pair<int, long>>{{5, 200}, {6, 305}, {7, 305}}));
     run(3000);
-
     // The page's flag (held for ms) or the command, then ms run, and the laps counted in all: one
     // lap for a flag held 1.5 s, none within 2 s of the last.
     const std::tuple<bool, int, int, size_t> triggers[] = {
         {true, 50, 1000, 5}, {true, 50, 2000, 5}, {true, 1500, 10, 6}, {false, 0, 500, 6}, {false, 0, 10, 7}};
-    for (auto [page, held, after, count] : triggers) {
+    for (auto [page, held, after, n] : triggers) {
         if (page) {
             pageFlag(1124, 1);
             run(held);
@@ -132,48 +149,147 @@ TEST_F(Laps, EdgesCountWhenAtLeastTheMinimumLapTimeApartAndThePageFlagOnItsRisin
             lapfunc_incrLap();
         }
         run(after);
-        EXPECT_EQ(laps.size(), count) << page << " " << held << " " << after;
+        EXPECT_EQ(laps.size(), n) << page << " " << held << " " << after;
     }
+    // A lap reset and an increment in one step: from the start value; the master's counters are
+    // taken without being announced again.
+    calls.clear();
+    run(2000);
+    lapfunc_resetLap(), lapfunc_incrLap();
+    run(10);
+    lapfuncUpdate_LapOut(12, 4);
+    run(10);
+    EXPECT_EQ(laps.back().first, 4);
+    EXPECT_EQ(calls, std::vector<std::string>{"set 3/8"});
+    EXPECT_EQ(std::pair(int(lapctr), int(outctr)), std::pair(12, 4));
 }
 
-TEST_F(Laps, ARestartThatKeepsTheLapKeepsTheSegmentTimes) {
-    ref(76, SPEED, 1.0f, 6).put<float>(256, 1000).put<float>(264, 10); // new outing from 100 m
-    put<float>(288, 50).put<float>(292, 100).put<float>(296, 150);
-    const float dist = 80, kept[3][2] = {{12.5f, 13}, {20, 21}, {30, 31}};
-    ASSERT_EQ(nvram_dbs_write(nvram_laplength.id, 0, &ds[256], 4), 4);
-    ASSERT_EQ(nvram_dbs_write(nvram_lapdist.id, 0, &dist, 4), 4);
-    for (uint32_t k = 0; k < 3; ++k)
-        ASSERT_EQ(nvram_dbs_write(nvram_lapsegments.id, k, kept[k], 8), 8);
+// An edge of the outing trigger (a byte, rising) asks for a new outing, then none for 4 s.
+TEST_F(Laps, TheOutingTriggerIsBlockedFourSecondsAfterItsEdge) {
+    ds.ref(1144, OUTING, 1).put<uint16_t>(1180, 1);
     start();
-    ASSERT_EQ(LAP_CTR_INIT, 5) << "the lap goes on";
-    const float speed = 10;
-    uint32_t raw;
-    std::memcpy(&raw, &speed, 4);
-    deliver(SPEED, raw);
-    run(4000); // to 80 + 40 m: past the end of segment 1 (at 100 m), begun before the restart
-    float got[3][2];
-    for (uint32_t k = 0; k < 3; ++k)
-        ASSERT_EQ(nvram_dbs_read(nvram_lapsegments.id, k, got[k], 8), 8);
-    EXPECT_EQ(std::vector<float>(&got[0][0], &got[0][0] + 6),
-              std::vector<float>(&kept[0][0], &kept[0][0] + 6));
-    EXPECT_EQ(lapsegctr, 2);
-    run(3000); // segment 2 from 100 to 150 m at 10 m/s
-    EXPECT_NEAR(lapseg_last[2], 5.0f, 0.011f);
-    EXPECT_NEAR(lapseg_best[2], 5.0f, 0.011f);
+    const std::pair<int, int> levels[] = {{0, 1}, {1, 1}, {0, 397}, {1, 1}, {0, 1}, {1, 1}}; // level, cycles
+    for (auto [level, n] : levels) {
+        deliver(OUTING, static_cast<uint32_t>(level));
+        run(10 * n);
+    }
+    EXPECT_EQ(count("outing increment requested by trigger"), 2) << "after 0 and 400 cycles";
+    EXPECT_EQ(count("outing increment blocked within blocktime (4s)"), 1) << "after 398";
+    EXPECT_EQ(int(outctr), 10);
+}
+
+TEST_F(Laps, ARestartThatKeepsTheLapKeepsTheSegmentTimesAChangedTrackResetsThem) {
+    ds.put<float>(288, 50).put<float>(292, 100).put<float>(296, 150);
+    using Seg = std::array<float, 2>; // best, last
+    const Seg kept[2] = {{12.5f, 13}, {20, 21}}, fresh = {6000, 6000};
+    auto segment = [](uint32_t k) {
+        Seg r{};
+        EXPECT_EQ(nvram_dbs_read(nvram_lapsegments.id, k, r.data(), 8), 8);
+        return r;
+    };
+    const uint32_t record[5] = {0, 0, 0, 0, 0x428F0000}; // best lap 71.5 s
+    for (float length : {1000.0f, 900.0f}) {             // the stored track length: this one, another
+        nv(nvram_laplength.id, length);
+        nv(nvram_lapdist.id, 80.0f);
+        ASSERT_EQ(nvram_dbs_write(nvram_lapfunc.id, 0, record, 20), 20);
+        for (uint32_t k = 0; k < 2; ++k)
+            ASSERT_EQ(nvram_dbs_write(nvram_lapsegments.id, k, kept[k].data(), 8), 8);
+        start(true);
+        feed(SPEED, 10);
+        run(4000); // 40 m on: past the end of segment 1 at 100 m, begun before the restart
+        const bool same = length == 1000;
+        EXPECT_EQ(std::vector({segment(0), segment(1)}),
+                  same ? std::vector({kept[0], kept[1]}) : std::vector({fresh, fresh}));
+        EXPECT_NEAR(distlap, same ? 120 : 40, 0.2);
+        EXPECT_EQ(*laptimebest, same ? 71.5f : 100000.0f);
+        if (!same) continue;
+        run(3000); // segment 2 from 100 to 150 m
+        EXPECT_NEAR(lapseg_last[2], 5.0f, 0.011f);
+    }
+    EXPECT_TRUE(
+        logged("awm_0x08_lapfunc_ini: track length has changed: resetting dist, best lap and segments"));
+    float length = 0;
+    ASSERT_EQ(nvram_dbs_read(nvram_laplength.id, 0, &length, 4), 4);
+    EXPECT_EQ(length, 1000.0f);
+}
+
+TEST_F(Laps, TheCountdownRunsOnOverARestart) {
+    timespec now{};
+    osClockGettime(CLOCK_REALTIME, &now);
+    const uint32_t s = static_cast<uint32_t>(now.tv_sec), ns = static_cast<uint32_t>(now.tv_nsec);
+    const struct {
+        uint32_t record[5];
+        float expected;
+    } cases[] = {
+        {{s - 1, ns, s + 9, ns + 200000000u}, 9.2f},
+        {{s - 9, ns, s - 1, ns}, 0}, // ended
+        {{s + 1, ns, s + 9, ns}, 0}, // begins later
+    };
+    for (const auto& c : cases) {
+        uint32_t record[5];
+        std::memcpy(record, c.record, sizeof record);
+        const float best = 71.5f;
+        std::memcpy(&record[4], &best, 4);
+        ASSERT_EQ(nvram_dbs_write(nvram_lapfunc.id, 0, record, sizeof record), 20);
+        start();
+        EXPECT_NEAR(CNTDOWNTIME_INIT, c.expected, 1e-3);
+        EXPECT_EQ(*laptimebest, 71.5f);
+    }
+    // A countdown set beyond the clock's range ends at its last second.
+    for (float set : {1e30f, INFINITY}) {
+        cntdowntime = set;
+        cycle();
+        uint32_t record[5] = {};
+        ASSERT_EQ(nvram_dbs_read(nvram_lapfunc.id, 0, record, sizeof record), 20);
+        EXPECT_EQ(record[2], 0xFFFFFFFFu) << set;
+    }
+    cntdowntime = 0;
+}
+
+TEST_F(Laps, OutputsUpTo98AndTheirRounding) {
+    start();
+    EXPECT_EQ(measure<void>(0, 99), &error_toggle);
+    EXPECT_TRUE(logged("awm_0x08_lapfunc_setupmeas: invalid subchannel measurement request"));
+    uint32_t* pred = measure<uint32_t>(0, 98);
+    int16_t* diff = measure<int16_t>(0, 7);
+    uint8_t* lap = measure<uint8_t>(0, 4);
+    lapcurrpred_intrpl = 83.125f; // · 100 = 8312.5: away from zero
+    lapdiff = -1.005f;            // a float just above -1.005
+    lapctr_lapfunc = 300;         // a byte, truncated
+    cycle();
+    EXPECT_EQ(std::tuple(*pred, *diff, *lap), std::tuple(8313u, int16_t{-100}, uint8_t{255}));
+}
+
+// The command task's outing check reads the distance that the model's step writes under the
+// channel functions' lock (a race under TSan without it).
+TEST_F(Laps, TheOutingCheckOfTheCommandTaskWaitsForTheModelStep) {
+    start(true);
+    const TASK_ID command = taskSpawnFn("r_cmd", 100, 0, 0, [] {
+        for (int k = 0; k < 200; ++k)
+            awm_0x08_lapfunc_checkOutCtr();
+    });
+    for (int k = 0; k < 200; ++k) {
+        awm_sched_lock();
+        distlap = static_cast<float>(k);
+        awm_sched_unlock();
+    }
+    ASSERT_EQ(taskWaitExit(command, WAIT_FOREVER), OK);
 }
 
 // Positions as the receiver's signals give them; the car drives south over a line at 48.3 N,
 // 11.6 E. Before its first fix the receiver reports 0, 0.
 TEST_F(Laps, NoGpsPositionBeforeTheFirstFix) {
-    put<uint32_t>(40, 0xFFFFFFFF).ref(112, LAT, 1e-7f, 4).ref(148, LON, 1e-7f, 4);
-    put<float>(1132, 11.6f).put<float>(1136, 48.3f).put<float>(1140, 25);
+    ds.put<uint32_t>(40, 0xFFFFFFFF).ref(112, LAT, 4, 1e-7f).ref(148, LON, 4, 1e-7f);
+    ds.put<float>(1132, 11.6f).put<float>(1136, 48.3f).put<float>(1140, 25);
     start();
+    const int16_t* toLine = measure<int16_t>(0, 82);
     auto at = [&](double north) {
         deliver(LAT, static_cast<uint32_t>(std::lround((48.3 + north / M_PER_DEG) * 1e7)));
         deliver(LON, static_cast<uint32_t>(std::lround(11.6 * 1e7)));
     };
     deliver(LAT, 0), deliver(LON, 0);
     run(1000);
+    EXPECT_EQ(*toLine, -10000) << "no distance without a position";
     at(20); // standing 20 m before the line
     run(1000);
     EXPECT_TRUE(laps.empty()) << "the first fix crosses nothing";
@@ -181,6 +297,7 @@ TEST_F(Laps, NoGpsPositionBeforeTheFirstFix) {
         at(20 - 5 * k);
         run(100);
         EXPECT_EQ(laps.size(), k < 4 ? 0u : 1u) << k;
+        if (k == 1) EXPECT_NEAR(*toLine, 150, 5) << "0.1 m; a float position's step is 0.4 m";
     }
 }
 
