@@ -1,6 +1,10 @@
 // A drive written by tools/gpsdrive.py, fed through a pseudo-terminal behind "/tyCo/1": what the
-// unit publishes, the track it detects and keeps, and what a restart brings back.
+// unit publishes, the track it detects and keeps, what a restart brings back, and the segment
+// points the GPS channel function reports to the lap function.
+#include "acquisition/awm/awm_private.h"
+#include "acquisition/awm/lapfunc.h"
 #include "acquisition/gps/gps.h"
+#include "calibration/memory/seram.h"
 #include "platform/nvmem/nvmem.h"
 #include "platform/os/osfs_sim.h"
 #include "services/nvram/nvram.h"
@@ -52,6 +56,7 @@ struct GpsDrive : testsupport::SteppedTest {
         start();
     }
     void TearDown() override {
+        awm_man_reset();
         gps_reset();
         nvram_dbs_reset();
         nvmem::uninstall();
@@ -215,5 +220,38 @@ TEST_F(GpsDrive, TrackFileAndDetectionRules) {
                 expected = 2;
             }
         }
+    }
+}
+
+// The GPS channel function on the signals of each fix of a lap at 120 km/h (3.33 m a fix): the
+// detected track's segment points, at every tenth of the lap, in driving order, each at the fix
+// that passes it.
+TEST_F(GpsDrive, SegmentPointsReachTheLapFunctionInOrderAtTheFixThatPassesThem) {
+    const Drive d = generate("s", "--laps 1.05 --nofix 0 --speed 120");
+    restart();
+    seram_reset();
+    seramInitializeOffsets();
+    uint8_t ds[20] = {0x53, 0x44, 20, 0, 0x17}; // points count within 30 m
+    const float within = 30;
+    std::memcpy(ds + 12, &within, 4);
+    ds[18] = 0x42, ds[19] = 0x45;
+    std::memcpy(seram_memory + VTADDR_CfgMat_VC_config, ds, sizeof ds);
+    awm_man_ini();
+    for (auto [mode, count, points] : {std::tuple{1, 0, 9}, {1, 3, 3}, {0, 0, 0}}) {
+        awm_0x17_gpsSetSegmentTriggerMode(static_cast<uint16_t>(mode), static_cast<uint16_t>(count));
+        std::vector<std::pair<size_t, int>> expected, got; // fix, point + 1
+        for (int k = 1; k <= points; ++k)
+            expected.emplace_back(static_cast<size_t>(std::ceil(k * d.length / 10 / (120 / 36.0))), k);
+        for (size_t i = 0; i < d.epochs.size(); ++i) {
+            gps_lat = static_cast<int32_t>(std::lround(d.epochs[i].lat * 1e7));
+            gps_long = static_cast<int32_t>(std::lround(d.epochs[i].lon * 1e7));
+            gps_fix = 1;
+            gps_trackdet_get(static_cast<float>(d.epochs[i].lat), static_cast<float>(d.epochs[i].lon), 0,
+                             nullptr, nullptr, nullptr, nullptr);
+            sim::waitIdle();
+            awm_sched_call(3, static_cast<uint32_t>(i * 1000));
+            if (uint16_t n = awm_0x08_lapfunc_getGpsSegmentTrigger()) got.emplace_back(i, n);
+        }
+        EXPECT_EQ(expected, got) << mode << " " << count;
     }
 }
