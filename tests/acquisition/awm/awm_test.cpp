@@ -10,6 +10,7 @@
 #include <cmath>
 #include <random>
 #include <set>
+#include <atomic>
 #include <thread>
 
 namespace {
