@@ -18,6 +18,19 @@
 #include <unistd.h>
 
 namespace {
+std::vector<std::pair<int, int>> errors; // (path, type); a clear has type 0
+} // namespace
+
+int error_mgr_set(int path, int type, uint8_t) {
+    errors.emplace_back(path, type);
+    return 1;
+}
+int error_mgr_clear(int path) {
+    errors.emplace_back(path, 0);
+    return 0;
+}
+
+namespace {
 
 struct Epoch {
     int fix;
@@ -254,4 +267,31 @@ TEST_F(GpsDrive, SegmentPointsReachTheLapFunctionInOrderAtTheFixThatPassesThem) 
         }
         EXPECT_EQ(expected, got) << mode << " " << count;
     }
+}
+
+// The GPS lap trigger on the fixes of a drive at 120 km/h (3.33 m a fix, 100 ms apart): the finish
+// line crossed once a lap; a speed or course input off the positions' raises error path 456 with
+// its type of the error table (23 speed, 24 direction) until both agree again.
+TEST_F(GpsDrive, TheLapTriggerCrossesOnceALapAndChecksSpeedAndCourse) {
+    const Drive d = generate("t", "--laps 2.05 --nofix 0 --speed 120");
+    initGpsTrigger(static_cast<float>(d.finishLon), static_cast<float>(d.finishLat), 30, 1, 1);
+    errors.clear();
+    std::vector<size_t> crossed, changed; // the fixes that crossed the line, that changed the errors
+    for (size_t i = 0; i < d.epochs.size(); ++i) {
+        const Epoch& e = d.epochs[i];
+        // fixes 40 to 49 twice the speed, 50 to 59 50 km/h more (within half of it and 10);
+        // 60 to 69 the course 90 degrees off, 70 to 79 30 degrees (within 45)
+        const double kmh = e.kmh * (i / 10 == 4 ? 2 : 1) + (i / 10 == 5 ? 50 : 0);
+        const double course = e.course + (i / 10 == 6 ? 90 : i / 10 == 7 ? 30 : 0);
+        if (getGpsTrigger(static_cast<float>(e.lon), static_cast<float>(e.lat), static_cast<float>(kmh),
+                          static_cast<float>(course)))
+            crossed.push_back(i);
+        if (errors.size() > changed.size()) changed.push_back(i);
+        sim::step(100);
+    }
+    EXPECT_EQ(errors, (std::vector<std::pair<int, int>>{{456, 23}, {456, 0}, {456, 24}, {456, 0}}));
+    EXPECT_EQ(changed, (std::vector<size_t>{40, 50, 60, 70}));
+    ASSERT_EQ(crossed.size(), 2u);
+    for (size_t k = 1; k <= 2; ++k)
+        EXPECT_NEAR(static_cast<double>(crossed[k - 1]), std::ceil(k * d.length / (120 / 36.0)), 1) << k;
 }
