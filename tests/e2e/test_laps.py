@@ -35,16 +35,13 @@ def test_digital_input_laps_and_their_counters_across_a_restart(unit):
     p.wait_started()
     with p.control() as ctl:
         ctl.step(200)
-        # a lap is at least 2 s: the pulse 1.5 s after the second is not a lap
-        for gap in (3050, 4321, 1500, 2500):
+        for gap in (3050, 1500):  # a lap is at least 2 s: the pulse 1.5 s after the second is not one
             pulse(ctl, 20)
             ctl.step(gap - 20)
         pulse(ctl, 20)
     assert p.stop() == 0
     got = laps(p)
-    assert [(lap, out) for _, lap, out, _ in got] == [(1, 1), (2, 1), (3, 1), (4, 1)]
-    assert [s for *_, s in got[1:]] == [3.05, 4.32, 4.00]  # the ticks between the edges
-    assert "laptrigger: lap 5" not in "\n".join(p.out)
+    assert [(lap, out) for _, lap, out, _ in got] == [(1, 1), (2, 1)] and got[1][3] == 3.05  # the ticks between
 
     # without a speed input every start begins a new outing from the stored counters
     again = unit(["0"], STEPPED, dataset=False)
@@ -55,7 +52,7 @@ def test_digital_input_laps_and_their_counters_across_a_restart(unit):
     assert again.stop() == 0
     text = "\n".join(again.out)
     assert "awm_0x08_lapfunc_ini: repaired" not in text
-    assert "awm_0x08_lapfunc_ini_lof: Out/Lap/AbsLap/Frag: 1/4/4/" in text
+    assert "awm_0x08_lapfunc_ini_lof: Out/Lap/AbsLap/Frag: 1/2/2/" in text
     assert "awm_0x08_lapfunc_ini_lof: New outing 2 bc invalid speed" in text
     assert [(lap, out) for _, lap, out, _ in laps(again)] == [(1, 2)]
 

@@ -8,7 +8,6 @@
 #include "model/partition.h"
 #include "support/channels.h"
 
-#include <algorithm>
 #include <array>
 #include <cmath>
 
@@ -83,12 +82,6 @@ struct Laps : testsupport::Channels {
     }
     static void pageFlag(uint32_t off, uint16_t v) {
         std::memcpy(seram_memory + VTADDR_CfgMat_VC_config + off + seramActiveOffset, &v, 2);
-    }
-    int count(const std::string& line) {
-        logged(line);
-        return static_cast<int>(std::count_if(seen.begin(), seen.end(), [&](const testsupport::LogLine& l) {
-            return l.text.find(line) != std::string::npos;
-        }));
     }
 };
 
@@ -173,8 +166,8 @@ TEST_F(Laps, TheOutingTriggerIsBlockedFourSecondsAfterItsEdge) {
         deliver(OUTING, static_cast<uint32_t>(level));
         run(10 * n);
     }
-    EXPECT_EQ(count("outing increment requested by trigger"), 2) << "after 0 and 400 cycles";
-    EXPECT_EQ(count("outing increment blocked within blocktime (4s)"), 1) << "after 398";
+    EXPECT_EQ(countLogged("outing increment requested by trigger"), 2) << "after 0 and 400 cycles";
+    EXPECT_EQ(countLogged("outing increment blocked within blocktime (4s)"), 1) << "after 398";
     EXPECT_EQ(int(outctr), 10);
 }
 
@@ -221,16 +214,13 @@ TEST_F(Laps, TheCountdownRunsOnOverARestart) {
         uint32_t record[5];
         float expected;
     } cases[] = {
-        {{s - 1, ns, s + 9, ns + 200000000u}, 9.2f},
-        {{s - 9, ns, s - 1, ns}, 0}, // ended
-        {{s + 1, ns, s + 9, ns}, 0}, // begins later
+        // start, end (s, ns), best lap 71.5 s
+        {{s - 1, ns, s + 9, ns + 200000000u, 0x428F0000}, 9.2f},
+        {{s - 9, ns, s - 1, ns, 0x428F0000}, 0}, // ended
+        {{s + 1, ns, s + 9, ns, 0x428F0000}, 0}, // begins later
     };
     for (const auto& c : cases) {
-        uint32_t record[5];
-        std::memcpy(record, c.record, sizeof record);
-        const float best = 71.5f;
-        std::memcpy(&record[4], &best, 4);
-        ASSERT_EQ(nvram_dbs_write(nvram_lapfunc.id, 0, record, sizeof record), 20);
+        ASSERT_EQ(nvram_dbs_write(nvram_lapfunc.id, 0, c.record, sizeof c.record), 20);
         start();
         EXPECT_NEAR(CNTDOWNTIME_INIT, c.expected, 1e-3);
         EXPECT_EQ(*laptimebest, 71.5f);

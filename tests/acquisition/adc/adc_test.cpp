@@ -152,11 +152,7 @@ TEST_F(Adc, DiagnosticFindsEachWiringOnceOnTheEdgeAndRestoresThePullUps) {
         std::vector({hwsim::adcPullup(0), hwsim::adcPullup(1), hwsim::adcPullup(2), hwsim::adcPullup(3)}),
         std::vector({true, false, true, false}));
     EXPECT_TRUE(logged("adc_diagnostic: end diagnostic investigations after"));
-    EXPECT_EQ(std::count_if(seen.begin(), seen.end(),
-                            [](const testsupport::LogLine& l) {
-                                return l.text.find("start diagnostic investigations") != std::string::npos;
-                            }),
-              1);
+    EXPECT_EQ(countLogged("start diagnostic investigations"), 1);
 }
 
 } // namespace
