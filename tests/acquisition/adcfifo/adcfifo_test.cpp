@@ -8,23 +8,13 @@
 #include "platform/timemod/timemod_sim.h"
 #include "services/timemod/timemod.h"
 #include "platform/hw/board_sim.h"
+#include "support/errors.h"
 #include "support/stepped.h"
 #include "vyn/vartable.h"
 
 #include <mutex>
 
-namespace {
-std::vector<std::pair<int, int>> events; // (path, type); a clear has type 0
-} // namespace
-
-int error_mgr_set(int path, int type, uint8_t) {
-    events.emplace_back(path, type);
-    return 1;
-}
-int error_mgr_clear(int path) {
-    events.emplace_back(path, 0);
-    return 0;
-}
+using testsupport::errors;
 
 namespace {
 
@@ -64,7 +54,7 @@ struct Fifo : testsupport::SteppedTest {
         timeserv_reset(); // a measurement time that counts 1 ms per raster pass from 0
         softSched_setCallees({schedCall, measCopy, adjust});
         passes.clear();
-        events.clear();
+        errors.clear();
     }
     void TearDown() override {
         adc_fifo_reset(false);
@@ -181,7 +171,7 @@ TEST_F(Fifo, RangeMonitoringSetsAndClearsBelowAndAboveThreshold) {
     EXPECT_TRUE(logged("adc_rangemon_ini: no such channel 16 (type 0x0100, entry 2)"));
     EXPECT_TRUE(logged("adc_rangemon_ini: no such channel 8 (type 0x0600, entry 3)"));
     adc_rangemon_100ms();
-    EXPECT_TRUE(events.empty()) << "not enabled";
+    EXPECT_TRUE(errors.empty()) << "not enabled";
     adc_rangemon_enable();
     // counts → mV as a signed integer toward zero: 409 → 499, 3687 → 4500 (inside), 3688 → 4501.
     const std::pair<uint16_t, std::vector<std::pair<int, int>>> cycles[] = {
@@ -190,10 +180,10 @@ TEST_F(Fifo, RangeMonitoringSetsAndClearsBelowAndAboveThreshold) {
     for (const auto& [raw, expected] : cycles) {
         ASSERT_TRUE(hwsim::setAdcRaw(4, raw, raw));
         store(1);
-        events.clear();
+        errors.clear();
         adc_rangemon_100ms();
-        std::erase(events, std::pair(67, 10)); // the differential input, every cycle
-        EXPECT_EQ(events, expected) << raw;
+        std::erase(errors, std::pair(67, 10)); // the differential input, every cycle
+        EXPECT_EQ(errors, expected) << raw;
     }
     EXPECT_EQ((std::vector<int>{rangemon_adc_low_error_, rangemon_adc_high_error_, rangemon_diff_low_error_}),
               (std::vector<int>{1 << 4, 0, 1 << 2}));

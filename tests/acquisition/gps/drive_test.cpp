@@ -9,6 +9,7 @@
 #include "platform/os/osfs_sim.h"
 #include "services/nvram/nvram.h"
 #include "support/pyref.h"
+#include "support/errors.h"
 #include "support/stepped.h"
 #include "vyn/vartable.h"
 
@@ -17,18 +18,7 @@
 #include <poll.h>
 #include <unistd.h>
 
-namespace {
-std::vector<std::pair<int, int>> errors; // (path, type); a clear has type 0
-} // namespace
-
-int error_mgr_set(int path, int type, uint8_t) {
-    errors.emplace_back(path, type);
-    return 1;
-}
-int error_mgr_clear(int path) {
-    errors.emplace_back(path, 0);
-    return 0;
-}
+using testsupport::errors;
 
 namespace {
 
