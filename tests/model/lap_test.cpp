@@ -3,9 +3,14 @@
 // board input and the minimum lap time, the calibration page's flag and the requests, the outing
 // trigger's block time, a restart that keeps the lap, the countdown, the outputs, and the GPS
 // trigger line before the first fix.
+#include "acquisition/awm/awm_man.h"
 #include "acquisition/awm/lapfunc.h"
 #include "acquisition/lap/laptrigger.h"
+#include "model/model.h"
 #include "model/partition.h"
+#include "platform/kmgr/appman.h"
+#include "services/rtpman/rtpman.h"
+#include "services/sysrole/sysrole.h"
 #include "support/channels.h"
 
 #include <array>
@@ -26,9 +31,39 @@ const LapfuncHooks counterHooks{
     [](uint16_t lap, uint16_t out) { calls.push_back(text("logging", lap, out)); },
     [](uint16_t lap, uint16_t out, float) { calls.push_back(text("init", lap, out)); },
     [](uint16_t lap, uint16_t out, float) { calls.push_back(text("update", lap, out)); }};
-const LaptriggerHooks lapHooks{
-    [](uint16_t lap, uint16_t) { laps.emplace_back(lap, std::lround(laptimeold * 100)); },
-    [](uint16_t lap, uint16_t out) { calls.push_back(text("set", lap, out)); }, nullptr};
+const LaptriggerHooks lapHooks{[](uint16_t lap, uint16_t out) {
+                                   laps.emplace_back(lap, std::lround(laptimeold * 100));
+                                   calls.push_back(text("lap", lap, out));
+                               },
+                               [](uint16_t lap, uint16_t out) { calls.push_back(text("set", lap, out)); },
+                               [](uint16_t lap, uint16_t out) { calls.push_back(text("answer", lap, out)); }};
+
+using Bytes = std::vector<uint8_t>;
+constexpr uint16_t OWN = 0x25, MASTER = 0x30, OTHER = 0x32;
+// A command message: the 20-byte header (length, source, destination, contexts 0, code), then
+// the big-endian fields {value, width in bytes}.
+Bytes message(uint16_t code, uint16_t src, std::initializer_list<std::pair<uint32_t, int>> fields) {
+    Bytes m;
+    auto put = [&m](uint64_t v, int w) {
+        while (w--)
+            m.push_back(static_cast<uint8_t>(v >> 8 * w));
+    };
+    int length = 0;
+    for (auto [v, w] : fields)
+        length += w;
+    put(static_cast<uint32_t>(length), 4), put(src, 2), put(OWN, 2), put(0, 8), put(code, 2), put(0, 2);
+    for (auto [v, w] : fields)
+        put(v, w);
+    return m;
+}
+// A lap message as the master sends it: sender, target, kind, fuel, lap time, lap, outing.
+Bytes lapMessage(uint16_t src, uint32_t kind, uint16_t lap, uint16_t out, int outWidth = 2) {
+    return message(0x1200, src,
+                   {{src, 2}, {OWN, 2}, {kind, 4}, {0, 4}, {6543, 4}, {lap, 2}, {out, outWidth}});
+}
+Bytes reply(int outWidth) {
+    return message(0x1202, MASTER, {{0, 4}, {0, 4}, {0, 4}, {9, 2}, {4, outWidth}});
+}
 
 constexpr uint32_t SPEED = 0x40108, LAT = 0x40100, LON = 0x40104, OUTING = 0x411F4;
 constexpr double M_PER_DEG = 6371008.8 * M_PI / 180; // north
@@ -59,7 +94,7 @@ struct Laps : testsupport::Channels {
     }
     void start(bool speedInput = false) {
         ds.ref(76, speedInput ? SPEED : 0);
-        reload({ds});
+        load({ds});
         ASSERT_EQ(codegen_hookPartition_P1.init(), 1);
         codegen_hookPartition_P1.eventInit();
     }
@@ -153,7 +188,7 @@ TEST_F(Laps, EdgesCountAtLeastTheMinimumLapTimeApartThePageFlagOnItsRisingEdge) 
     lapfuncUpdate_LapOut(12, 4);
     run(10);
     EXPECT_EQ(laps.back().first, 4);
-    EXPECT_EQ(calls, std::vector<std::string>{"set 3/8"});
+    EXPECT_EQ(calls, (std::vector<std::string>{"set 3/8", "lap 4/8"}));
     EXPECT_EQ(std::pair(int(lapctr), int(outctr)), std::pair(12, 4));
 }
 
@@ -250,22 +285,6 @@ TEST_F(Laps, OutputsUpTo98AndTheirRounding) {
     EXPECT_EQ(std::tuple(*pred, *diff, *lap), std::tuple(8313u, int16_t{-100}, uint8_t{255}));
 }
 
-// The command task's outing check reads the distance that the model's step writes under the
-// channel functions' lock (a race under TSan without it).
-TEST_F(Laps, TheOutingCheckOfTheCommandTaskWaitsForTheModelStep) {
-    start(true);
-    const TASK_ID command = taskSpawnFn("r_cmd", 100, 0, 0, [] {
-        for (int k = 0; k < 200; ++k)
-            awm_0x08_lapfunc_checkOutCtr();
-    });
-    for (int k = 0; k < 200; ++k) {
-        awm_sched_lock();
-        distlap = static_cast<float>(k);
-        awm_sched_unlock();
-    }
-    ASSERT_EQ(taskWaitExit(command, WAIT_FOREVER), OK);
-}
-
 // Positions as the receiver's signals give them; the car drives south over a line at 48.3 N,
 // 11.6 E. Before its first fix the receiver reports 0, 0.
 TEST_F(Laps, NoGpsPositionBeforeTheFirstFix) {
@@ -289,6 +308,72 @@ TEST_F(Laps, NoGpsPositionBeforeTheFirstFix) {
         EXPECT_EQ(laps.size(), k < 4 ? 0u : 1u) << k;
         if (k == 1) EXPECT_NEAR(*toLine, 150, 5) << "0.1 m; a float position's step is 0.4 m";
     }
+}
+
+// The laptrigger master's messages: what they change, and what short or foreign ones cannot.
+TEST_F(Laps, MastersMessagesCountOnceAndShortOrForeignOnesChangeNothing) {
+    cfg_system.ltm_pid = MASTER;
+    const struct {
+        Bytes message;
+        size_t len; // 0: the whole message
+        std::vector<std::string> expected;
+    } cases[] = {
+        {lapMessage(MASTER, 0xFFFFFFFF, 5, 2, 1), 0, {}}, // 19 payload bytes
+        {lapMessage(MASTER, 0xFFFFFFFF, 5, 2), 39, {}},   // the header says 20, 19 came
+        {lapMessage(OTHER, 0xFFFFFFFF, 5, 2), 0, {}},     // not the master
+        {lapMessage(MASTER, 0xFFFFFFFF, 5, 2), 0, {"lap 5/2"}},
+        {lapMessage(MASTER, 0xFFFFFFFF, 5, 2), 0, {}}, // the same lap again
+        {lapMessage(MASTER, 0xFFFFFFFE, 5, 2), 0, {}}, // the periodic state, known
+        {lapMessage(MASTER, 0xFFFFFFFE, 6, 2), 0, {"set 6/2"}},
+        {lapMessage(MASTER, 0xFFFFFFFD, 0, 3), 0, {"set 0/3"}},
+        {lapMessage(MASTER, 0xFFFFFFFF, 1, 3), 0, {"lap 1/3"}},
+        {reply(1), 0, {}}, // 15 payload bytes
+        {reply(2), 0, {"answer 9/4"}},
+    };
+    for (const auto& c : cases) {
+        calls.clear();
+        const Bytes& m = c.message;
+        const size_t len = c.len ? c.len : m.size();
+        if (m[17] == 0x00)
+            laptrigger_signal_cmd(m.data(), len);
+        else
+            laptrigger_get_info_reply_cmd(m.data(), len);
+        EXPECT_EQ(c.expected, calls) << testing::PrintToString(m);
+    }
+}
+
+// The model's steps run in the raster tasks: they wait while the channel functions run.
+// The model's steps (a raster task), the lap function's cycles (the soft scheduler) and the
+// command task's outing check share the distance and the counters: each under the channel
+// functions' lock (a race under TSan without it).
+TEST_F(Laps, TheModelsStepsTheCyclesAndTheOutingCheckTakeTheChannelFunctionsLock) {
+    const codegen_hook_t* parts[] = {&codegen_hookPartition_P1, &codegen_hookPartition_P2,
+                                     &codegen_hookPartition_P3};
+    for (int p = 0; p < CODEGEN_PARTITIONS; ++p)
+        kmgr::registerSymbol("codegen_hookPartition_P" + std::to_string(p + 1),
+                             reinterpret_cast<uintptr_t>(parts[p]));
+    kmgr::installAppManager();
+    RtpManUsr_setIndex(0);
+    ASSERT_EQ(AppMan_init(), 1);
+    load({ds.ref(76, SPEED)});
+    ASSERT_EQ(simulink_initialize(), 1);
+    feed(SPEED, 10);
+    const TASK_ID tasks[] = {taskSpawnFn("r_cmd", 100, 0, 0,
+                                         [] {
+                                             for (int k = 0; k < 200; ++k)
+                                                 awm_0x08_lapfunc_checkOutCtr();
+                                         }),
+                             taskSpawnFn("r_r10ms", 67, 0, 0x4000, [] {
+                                 for (int k = 0; k < 200; ++k)
+                                     callSimulinkFunc(3, 0);
+                             })};
+    cycle(200);
+    for (TASK_ID t : tasks)
+        ASSERT_EQ(taskWaitExit(t, WAIT_FOREVER), OK);
+    EXPECT_GT(distlap, 0.0f);
+    model_reset();
+    for (int p = 1; p <= CODEGEN_PARTITIONS; ++p)
+        kmgr::unregisterSymbol("codegen_hookPartition_P" + std::to_string(p));
 }
 
 } // namespace

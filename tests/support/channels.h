@@ -84,21 +84,21 @@ struct Channels : SteppedTest {
         });
     }
     void TearDown() override {
-        stopMeasures();
-        awm_man_reset();
+        load({});
         EXPECT_TRUE(inputLists().empty()) << "every input list stopped";
         awm_gw_setStandIn(nullptr);
         nvram_dbs_reset();
         nvmem::uninstall();
         SteppedTest::TearDown();
     }
-    void stopMeasures() {
+    // What ran before stopped; the datasets from index 0 with their board channels, adjustment
+    // slot = index; the manager's start (none for an empty list).
+    void load(const std::vector<DS>& list) {
         for (void* m : started)
             awm_man_AWM_shutdownMeasure(m);
         started.clear();
-    }
-    // The datasets from index 0 with their board channels, adjustment slot = index; the start.
-    void load(const std::vector<DS>& list) {
+        awm_man_reset();
+        if (list.empty()) return;
         uint32_t at = VTADDR_CfgMat_VC_config;
         for (size_t i = 0; i < list.size(); ++i) {
             std::memcpy(seram_memory + at, list[i].b.data(), list[i].b.size());
@@ -108,11 +108,6 @@ struct Channels : SteppedTest {
             std::memcpy(seram_memory + VTADDR_CfgMat_Board_Channel + 2 * i, &list[i].board, 2);
         }
         awm_man_ini();
-    }
-    void reload(const std::vector<DS>& list) {
-        stopMeasures();
-        awm_man_reset();
-        load(list);
     }
     // Where output `out` of dataset `idx` is measured (error_toggle when refused).
     template <class T = float> T* measure(uint16_t idx, uint8_t out, uint16_t raster = 3) {

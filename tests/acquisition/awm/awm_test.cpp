@@ -263,7 +263,6 @@ TEST_F(Awm, AnAdjustmentHeldFor50msIsStoredInElement7AndComesBackAfterARestart) 
     EXPECT_EQ(std::vector<float>(awm_man_get_adj_data(1), awm_man_get_adj_data(1) + 7),
               std::vector<float>(set, set + 7));
     // The slot now serves a curve: a sensor's record means nothing to it.
-    awm_man_reset();
     load({curve({0, 1})});
     EXPECT_EQ(std::vector<float>(awm_man_get_adj_data(0), awm_man_get_adj_data(0) + 7),
               (std::vector<float>{0, 0, 1000, 2000, 3000, 4000, 5000}));

@@ -76,11 +76,11 @@ TEST_F(Logic, ConditionEvaluationDebouncesAndShapes) {
         {condeval(1, 0, {0, c100}), {NAN, 100}, "01"},
     };
     for (size_t i = 0; i < cases.size(); ++i) {
-        reload({cases[i].ds});
+        load({cases[i].ds});
         EXPECT_EQ(run(measure<uint8_t>(0, 1), cases[i].in), cases[i].out) << "case " << i;
     }
     // Signal against signal, T2 = 30: on for three cycles after the condition falls.
-    reload({condeval(0, 4, {0, 30})});
+    load({condeval(0, 4, {0, 30})});
     uint8_t* out = measure<uint8_t>(0, 1);
     feed(2, 10);
     EXPECT_EQ(run(out, {20, 5, 5, 5, 5}), "11110");
@@ -126,12 +126,12 @@ TEST_F(Logic, ConditionCombinationOrsFourAndGroupsAndKeepsInputsThatTimedOut) {
     }
     EXPECT_EQ(got, "0101110");
     // Blink 200/100 ms: 20 cycles on, 10 off.
-    reload({DS(0x0D, 532)
-                .put(40, 1u)
-                .put<uint16_t>(488, 6)
-                .put<uint16_t>(522, 200)
-                .put<uint16_t>(524, 100)
-                .put<uint8_t>(526, 1)});
+    load({DS(0x0D, 532)
+              .put(40, 1u)
+              .put<uint16_t>(488, 6)
+              .put<uint16_t>(522, 200)
+              .put<uint16_t>(524, 100)
+              .put<uint8_t>(526, 1)});
     EXPECT_EQ(run(measure<uint8_t>(0, 1), std::vector<double>(31, 1)),
               std::string(20, '1') + std::string(10, '0') + "1");
 }
@@ -350,7 +350,7 @@ TEST_F(Logic, SystemSpeedByTheDriveRulesAndTheDistanceOfALongDrive) {
         DS d = DS(0x07, 236).floats(220, {100, 10}).put<uint16_t>(230, c.selection);
         for (uint32_t i = 0; i < 4; ++i)
             d.ref(40 + 36 * i, i + 1);
-        reload({d});
+        load({d});
         float* speed = measure(0, 0);
         *speed = -1;
         for (uint32_t i = 0; i < 4; ++i)
@@ -361,7 +361,7 @@ TEST_F(Logic, SystemSpeedByTheDriveRulesAndTheDistanceOfALongDrive) {
     EXPECT_TRUE(logged("Systemspeed AWM called with invalid drive selection (3)"));
     // One speed input, 0.1 km/h and metres: 1,000 km fast, then 30 m at 3 m/s.
     DS single = DS(0x07, 236, 2).ref(40, 1).floats(220, {1e9f, 10}).put<uint16_t>(228, 1);
-    reload({single, DS(single).put<uint16_t>(8, 6)});
+    load({single, DS(single).put<uint16_t>(8, 6)});
     uint16_t* kmh = measure<uint16_t>(0, 0);
     int16_t* metres = measure<int16_t>(0, 1);
     float* distance = measure(1, 1);
