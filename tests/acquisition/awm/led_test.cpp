@@ -88,12 +88,12 @@ TEST_F(Led, TheHigherConditionWinsAndTheShiftLayerSitsAtItsPosition) {
     cycles();
     EXPECT_EQ(row(1, 4), (std::vector<uint32_t>{RED, RED, GREEN, 0}));
     EXPECT_EQ(std::vector<uint32_t>({in.layer, in.litMask, in.code}), std::vector<uint32_t>({3, 0x7, 0xA4}));
-    set(in.rpm, 4600); // stage 9: LED 1 blue
+    set(in.rpm, 7100); // stage 4: LEDs 1 to 5 green, 6 and 7 off
     set(in.cond[2], 0.4f), set(in.cond[6], 0), set(in.cond[4], 1), set(in.cond[1], 1);
     cycles();
-    // Condition 2 over the pattern's kept LED 6, the pattern's LED 1 over nothing, condition 5 kept.
-    EXPECT_EQ(row(1, 10), (std::vector<uint32_t>{BLUE, 0, 0, 0, 0, GREEN, RED, 0, 0, 0}));
-    EXPECT_EQ(std::vector<uint32_t>({in.layer, in.index[6]}), std::vector<uint32_t>({2, 1}));
+    // Condition 2 over the pattern on LED 6, the pattern over condition 5 on LED 7.
+    EXPECT_EQ(row(1, 10), (std::vector<uint32_t>{GREEN, GREEN, GREEN, GREEN, GREEN, GREEN, 0, 0, 0, 0}));
+    EXPECT_EQ(std::vector<uint32_t>({in.layer, in.index[6]}), std::vector<uint32_t>({2, 0}));
 }
 
 // Stages against table 0 (9000 8500 ... 4500, hysteresis 200): rising while the next threshold
