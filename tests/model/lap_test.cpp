@@ -300,7 +300,9 @@ TEST_F(Laps, NoGpsPositionBeforeTheFirstFix) {
         at(20 - 5 * k);
         run(100);
         EXPECT_EQ(laps.size(), k < 4 ? 0u : 1u) << k;
-        if (k == 1) EXPECT_NEAR(*toLine, 150, 5) << "0.1 m; a float position's step is 0.4 m";
+        if (k == 1) {
+            EXPECT_NEAR(*toLine, 150, 5) << "0.1 m; a float position's step is 0.4 m";
+        }
     }
 }
 
