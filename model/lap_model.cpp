@@ -3,8 +3,9 @@
 // - 1 ms step: the trigger level; an edge to SIG_ACT_LVL is latched with its millisecond.
 // - 10 ms step: command flags and the outing request first, then distance from the speed,
 //   segments (by the GPS segment trigger, or by the end distances LAPSEG while a speed input
-//   gives the distance), then a lap trigger (edge, GPS trigger or MACRO_LAPTRG_SET) that is at
-//   least max(MAIN_TRIG_TIME_MIN, MAIN_RETRIG_LOCK) seconds after the last one ends the lap:
+//   gives the distance; a segment begun before a restart gets no time), then a lap trigger
+//   (edge, GPS trigger or MACRO_LAPTRG_SET) that is the outing's first or at least
+//   max(MAIN_TRIG_TIME_MIN, MAIN_RETRIG_LOCK) seconds after the last one ends the lap:
 //   lap time, deltas to the last, best and predicted lap, best lap when the lap is valid (with a
 //   track length and a speed input: its distance between CND_DIST_MIN and CND_DIST_MAX of it),
 //   the next lap counted and the lap event handed to the lap trigger.
@@ -33,6 +34,7 @@ struct Model {
     uint64_t edgeMs = 0;
     uint64_t lapStartMs = 0, segStartMs = 0, lastTrigMs = 0;
     bool triggered = false; // a lap trigger was taken in this outing
+    bool segTimed = true;   // the current segment's start was seen
     uint16_t lap = 0, out = 0;
 };
 Model m;
@@ -50,6 +52,12 @@ void publishCounters() {
 
 void finishSegment(int k, uint64_t at) {
     if (k < 0 || k >= 100) return;
+    if (!m.segTimed) { // begun before a restart: no time of it
+        lapsegctr = static_cast<uint8_t>(k + 1);
+        m.segStartMs = at;
+        m.segTimed = true;
+        return;
+    }
     const float t = seconds(at - m.segStartMs);
     lapseg_curr[k] = t;
     lapseg_dbest = t - lapseg_best[k];
@@ -103,6 +111,7 @@ void endLap(uint64_t at) {
     ++m.lap;
     m.lapStartMs = m.segStartMs = m.lastTrigMs = at;
     m.triggered = true;
+    m.segTimed = true;
     distlap = 0.0f;
     lapsegctr = 0;
     e_lap = b_laptrg = 1;
@@ -131,6 +140,12 @@ void step10ms(int call) {
         cntdowntime = CNTDOWNTIME_MODE ? CNTDOWNTIME_INIT : 0.0f;
         m.lapStartMs = m.segStartMs = m.nowMs;
         m.edge = false;
+        // A restart that kept the lap goes on from the restored distance: the segments behind it
+        // were timed before it.
+        lapsegctr = 0;
+        while (lapsegctr < 100 && LAPSEG[lapsegctr] > 0 && distlap >= LAPSEG[lapsegctr])
+            ++lapsegctr;
+        m.segTimed = !(distlap > 0);
     }
     e_lap = b_laptrg = b_gpslaptrg = b_bestlap = b_lapseg = b_lapval_changed = b_laptrgb = 0;
     commands();
@@ -157,7 +172,7 @@ void step10ms(int call) {
     m.edge = false;
     if (edge || gps || MACRO_LAPTRG_SET) {
         const float lock = std::max(MAIN_TRIG_TIME_MIN, MAIN_RETRIG_LOCK);
-        if (!m.triggered || MACRO_LAPTRG_SET || seconds(at - m.lastTrigMs) >= lock)
+        if (!m.triggered || seconds(at - m.lastTrigMs) >= lock)
             endLap(at);
         else
             b_laptrgb = 1;

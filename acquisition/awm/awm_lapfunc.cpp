@@ -104,6 +104,7 @@ std::atomic<uint8_t> lapReset_req, outingReset_req, lapOutUpdate_req, lapDistRes
 std::atomic<uint32_t> lapOutUpdate_value; // lap in the low half, outing in the high one
 std::atomic<uint16_t> gpsSegment_trig;
 uint8_t laptriggerMode_gps;
+uint8_t lapTrgPage; // the page's lap-trigger flag in the last cycle
 std::atomic<uint8_t> trigger{0xFF};
 bool nvNotRun;
 float cntdowntime_old;
@@ -211,6 +212,7 @@ void resetInstanceState() {
                     &lapBestLaptimeReset_req, &segmentsReset_req, &outIncrReq})
         *r = 0;
     gpsSegment_trig = 0;
+    lapTrgPage = 0;
     nvNotRun = false;
 }
 
@@ -302,6 +304,8 @@ void* ini(const uint8_t* ds, uint16_t index, uint16_t* raster) {
                         &MACRO_LAPTRG_SET, &MACRO_LAPTIBEST_SET, &MACRO_SEGTIME_SET};
     for (int i = 0; i < 6; ++i)
         *flags[i] = static_cast<uint8_t>(awm_rd<uint16_t>(ds, OFF_FLAGS + 2u * i));
+    lapTrgPage = MACRO_LAPTRG_SET;
+    MACRO_LAPTRG_SET = 0;
     EM_LAP = 3;
     sb_cntdown_time_vyn = awm_rd<float>(ds, OFF_CNTDOWN);
     sb_llap_vyn = awm_rd<float>(ds, OFF_TRACK);
@@ -347,7 +351,10 @@ void commandFlags(const uint8_t* ds) {
     MACRO_LAP_SET |= lapSet;
     MACRO_OUT_SET |= outSet;
     MACRO_LAPDIST_SET |= flag(ds, 2, &lapDistReset_req);
-    MACRO_LAPTRG_SET |= flag(ds, 3, &lapIncr_req);
+    // The page's lap-trigger flag counts on its rising edge: held, it is one lap, not one a cycle.
+    const uint8_t lapTrg = flag(ds, 3, nullptr);
+    MACRO_LAPTRG_SET |= static_cast<uint8_t>(take(lapIncr_req) || (lapTrg && !lapTrgPage));
+    lapTrgPage = lapTrg;
     MACRO_LAPTIBEST_SET |= flag(ds, 4, &lapBestLaptimeReset_req);
     MACRO_SEGTIME_SET |= flag(ds, 5, &segmentsReset_req);
 }
@@ -683,6 +690,9 @@ uint8_t awm_0x08_lapfunc_getGpsTrigger() {
     Input* inputs[4] = {&in->lat, &in->lon, &in->gspeed, &in->dir};
     for (int i = 0; i < 4; ++i)
         in->o.gps[i] = inputs[i]->value = static_cast<float>(rawValue(ds, refs[i], *inputs[i]));
+    // A receiver reports 0, 0 until its first fix: no position, not a jump from the Gulf of Guinea
+    // across the trigger line.
+    if (in->o.gps[0] == 0.0f && in->o.gps[1] == 0.0f) in->o.gps[0] = in->o.gps[1] = NAN;
     float lat, lon, len;
     int32_t id;
     const int found = gps_trackdet_get(in->o.gps[0], in->o.gps[1], dist, &lat, &lon, &len, &id);

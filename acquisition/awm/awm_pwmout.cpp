@@ -28,13 +28,12 @@ uint16_t curveLength(const uint8_t* ds) {
 
 void* pwmIni(const uint8_t* ds, uint16_t index, uint16_t* raster) {
     if (!awm_ref_set(ds + 40)) return nullptr;
-    // The dataset has room for 16 breakpoints; the adjustment would read past it.
+    // The dataset has room for 16 breakpoints: the adjustment refuses a longer curve (or none),
+    // the outputs are there all the same.
     const uint16_t n = curveLength(ds);
-    if (n < 1 || n > CURVE_MAX) {
+    if (n > CURVE_MAX)
         syslogx(LOG_ERR, "awm_0x09_pwmout_ini: excessive data table size 'curve.len': %d, MAX: %d", n,
                 CURVE_MAX);
-        return nullptr;
-    }
     auto* p = new (std::nothrow) PwmOut{};
     if (!p) return nullptr;
     p->ds = ds;

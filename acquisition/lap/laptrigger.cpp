@@ -36,6 +36,13 @@ LapState state;
 std::atomic<const LaptriggerHooks*> hooks{nullptr};
 std::atomic<uint64_t> lastPeriodic{0};
 std::atomic<bool> periodicSent{false};
+// The master: the units its last update reached (under the state lock). Another unit: whether
+// the master answered the state request, and when it was asked last.
+uint64_t updated;
+bool updateSent;
+std::atomic<bool> answered{false};
+uint64_t askedAt;
+bool asked;
 
 SEM_ID lockSem() {
     SEM_ID m = stateLock.load();
@@ -67,14 +74,13 @@ bool isMaster() {
     return cfg_system.ltm_pid == AppMan_getPID();
 }
 
-void send(uint32_t kind) {
+void send(uint32_t kind, uint64_t targets = laptrigger_targets()) {
     LapState s;
     {
         Guard g;
         s = state;
     }
     const uint16_t own = AppMan_getPID();
-    const uint64_t targets = laptrigger_targets();
     for (uint16_t pid = 1; pid < 64; ++pid) {
         if (!(targets >> pid & 1)) continue;
         uint8_t m[CI_HEADER + LAPTRIGGER_MSG_SIZE] = {};
@@ -129,9 +135,24 @@ void laptrigger_init(uint16_t lap, uint16_t outing, float lapTime) {
     setState(lap, outing, centi(lapTime), 0);
 }
 
+namespace {
+// The master's update goes to the units with a channel now; the others get it when theirs
+// comes up (laptrigger_10ms).
+void sendUpdate() {
+    if (!isMaster()) return;
+    const uint64_t targets = laptrigger_targets();
+    {
+        Guard g;
+        updated = targets;
+        updateSent = true;
+    }
+    send(LAPTRIGGER_UPDATE, targets);
+}
+} // namespace
+
 void laptrigger_update(uint16_t lap, uint16_t outing, float lapTime) {
     setState(lap, outing, centi(lapTime), time_getTimestamp());
-    if (isMaster()) send(LAPTRIGGER_UPDATE);
+    sendUpdate();
 }
 
 void laptrigger_event(uint16_t lap, uint16_t outing, float lapTime) {
@@ -149,7 +170,30 @@ void laptrigger_set(uint16_t lap, uint16_t outing, float lapTime) {
     setState(lap, outing, centi(lapTime), time_getTimestamp());
     syslogx(LOG_INFO, "laptrigger: counters set to lap %u of outing %u", lap, outing);
     if (const LaptriggerHooks* h = hooks.load(); h && h->set) h->set(lap, outing);
-    if (isMaster()) send(LAPTRIGGER_UPDATE);
+    sendUpdate();
+}
+
+void laptrigger_10ms() {
+    const uint64_t up = laptrigger_targets();
+    if (isMaster()) {
+        uint64_t missed;
+        {
+            Guard g;
+            missed = updateSent ? up & ~updated : 0;
+            updated |= missed;
+        }
+        if (missed) send(LAPTRIGGER_UPDATE, missed);
+        return;
+    }
+    const uint16_t master = cfg_system.ltm_pid;
+    if (!cfg_system.ltm_remote || answered || master >= 64 || !(up >> master & 1)) return;
+    const uint64_t now = tick64Get();
+    if (asked && now - askedAt < static_cast<uint64_t>(sysClkRateGet())) return;
+    asked = true;
+    askedAt = now;
+    uint8_t m[CI_HEADER + 4] = {};
+    ci_set_header(m, {4, AppMan_getPID(), master, 0, 0, 0x1201});
+    comint_put_cmd(m, 1);
 }
 
 uint32_t laptrigger_getLapTimeStamp() {
@@ -181,6 +225,8 @@ void laptrigger_signal_cmd(const uint8_t* m, size_t len) {
         setState(lap, outing, lapTime, time_getTimestamp());
         if (hk && (kind == LAPTRIGGER_EVENT ? hk->lap : hk->set))
             (kind == LAPTRIGGER_EVENT ? hk->lap : hk->set)(lap, outing);
+        // An event closes the lap's fuel through the lap hook; an update closes it here.
+        if (kind == LAPTRIGGER_UPDATE) awm_0x0A_fuelcons_setLaptrigger();
         if (awm_0x08_lapfunc_configured()) lapfuncUpdate_LapOut(lap, outing);
         syslogx(LOG_INFO, "laptrigger: %s of PID 0x%X: lap %u of outing %u",
                 kind == LAPTRIGGER_EVENT ? "lap" : "update", h.source, lap, outing);
@@ -220,6 +266,8 @@ void laptrigger_get_info_cmd(const uint8_t* m, size_t len) {
 
 void laptrigger_get_info_reply_cmd(const uint8_t* m, size_t len) {
     if (!payload(m, len, LAPTRIGGER_INFO_SIZE, "laptrigger_get_info_reply_cmd")) return;
+    if (ci_header(m).source != cfg_system.ltm_pid) return; // only the master's state counts
+    answered = true;
     const uint8_t* p = m + CI_HEADER;
     if (const LaptriggerHooks* h = hooks.load(); h && h->answer) h->answer(be16(p + 12), be16(p + 14));
 }
@@ -265,4 +313,8 @@ void laptrigger_reset() {
     hooks = nullptr;
     periodicSent = false;
     lastPeriodic = 0;
+    updated = 0;
+    updateSent = false;
+    answered = false;
+    asked = false;
 }

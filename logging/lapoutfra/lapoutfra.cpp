@@ -1,6 +1,7 @@
 // Lap, outing and fragment counters and their shell commands.
 #include "logging/lapoutfra/lapoutfra.h"
 
+#include "acquisition/lap/laptrigger.h"
 #include "services/shell/shell.h"
 #include "platform/os/os.h"
 #include "platform/os/osfs.h"
@@ -43,7 +44,15 @@ uint16_t pickFragment(uint16_t lap, uint16_t outing, uint32_t first) {
     return static_cast<uint16_t>(first > 0xFFFF ? 1 : first);
 }
 
+// Record 1 of element 0 is written first on every change: the absolute lap counter with the lap
+// and outing it goes with. A loss of power before element 261 follows leaves record 1 naming the
+// lap and outing of record 0, and the start takes the absolute lap from it.
 void storeCounters(bool withAbsLap) {
+    const uint8_t step[6] = {static_cast<uint8_t>(st.abs_lap), static_cast<uint8_t>(st.abs_lap >> 8),
+                             static_cast<uint8_t>(st.outing),  static_cast<uint8_t>(st.outing >> 8),
+                             static_cast<uint8_t>(st.lap),     static_cast<uint8_t>(st.lap >> 8)};
+    if (nvram_dbs_write(LAPOUTFRA_NV_COUNTERS, 1, step, sizeof step) != static_cast<int>(sizeof step))
+        SYSLOGX_GUARDED(LOG_ERR, "LapOutFra: could not store lap/outing/fragment counters");
     const uint8_t rec[6] = {static_cast<uint8_t>(st.fragment), static_cast<uint8_t>(st.fragment >> 8),
                             static_cast<uint8_t>(st.outing),   static_cast<uint8_t>(st.outing >> 8),
                             static_cast<uint8_t>(st.lap),      static_cast<uint8_t>(st.lap >> 8)};
@@ -120,12 +129,24 @@ int LapOutFra_init() {
     const bool haveAbsLap =
         nvram_dbs_read(LAPOUTFRA_NV_ABSLAP, 0, abs, sizeof abs) == static_cast<int>(sizeof abs);
     if (haveAbsLap) s.abs_lap = static_cast<uint16_t>(abs[0] | abs[1] << 8);
+    uint8_t step[6];
+    bool repaired = false;
+    if (haveCounters && nvram_dbs_read(LAPOUTFRA_NV_COUNTERS, 1, step, sizeof step) == sizeof step &&
+        (step[2] | step[3] << 8) == s.outing && (step[4] | step[5] << 8) == s.lap &&
+        (step[0] | step[1] << 8) != s.abs_lap) {
+        syslogx(LOG_WARN, "LapOutFra_init(): absolute lap counter %u repaired to %u", s.abs_lap,
+                step[0] | step[1] << 8);
+        s.abs_lap = static_cast<uint16_t>(step[0] | step[1] << 8);
+        repaired = true;
+    }
     if (!lock("LapOutFra_init()")) return -1;
     st = s;
     // A fresh store gets its elements now, so that later starts read them cleanly.
     if (!haveCounters || !haveAbsLap) {
         syslogx(LOG_INFO, "LapOutFra_init(): no stored lap/outing/fragment counters, starting from 0");
         storeCounters(!haveAbsLap);
+    } else if (repaired) {
+        storeCounters(true);
     }
     semGive(lofSem);
     return 0;
@@ -163,9 +184,11 @@ void LapOutFra_lapTrigger(uint16_t lap, uint16_t outing) {
 
 void LapOutFra_laptriggerAnswer(uint16_t lap, uint16_t outing) {
     if (!lock("LapOutFra_laptriggerAnswer()")) return;
+    const bool first = !masterAnswered;
     masterAnswered = true;
     const bool valid = st.valid;
     semGive(lofSem);
+    if (first) syslogx(LOG_INFO, "LapOutFra: laptrigger master answered: lap %u of outing %u", lap, outing);
     if (!valid) LapOutFra_initLapOutCnt(lap, outing);
 }
 
@@ -182,7 +205,9 @@ void LapOutFra_queryLapOutCntTask() {
             LAPOUTFRA_QUERY_WAIT_S);
 }
 
-void LapOutFra_checkExtLaptrgInit() {}
+void LapOutFra_checkExtLaptrgInit() {
+    laptrigger_10ms();
+}
 
 void LapOutFra_fileName(char* out, size_t size, const char* drive, uint16_t lap, uint16_t outing,
                         uint16_t fragment) {

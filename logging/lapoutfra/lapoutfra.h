@@ -1,7 +1,9 @@
 // Lap, outing and fragment counters of logging. They name the measurement files and survive
 // a restart: fragment, outing and lap in non-volatile element 0 (record 0), the absolute lap
-// counter in element 261. The state is valid once the counters were set for a measurement
-// (at start-up when this unit triggers the laps, else by the laptrigger master's answer).
+// counter in element 261; record 1 of element 0 keeps the absolute lap with its lap and outing,
+// so that a loss of power between the writes cannot part the two counters. The state is valid once the
+// counters were set for a measurement (at start-up when this unit triggers the laps, else by the laptrigger
+// master's answer).
 #pragma once
 
 #include <cstddef>
@@ -37,8 +39,8 @@ void LapOutFra_laptriggerAnswer(uint16_t lap, uint16_t outing);
 // Body of "r_ltmAvail": after 30 s without an answer of the laptrigger master raises
 // ("SYSTEM", "laptrigger master") and logs, whether or not the counters are valid.
 void LapOutFra_queryLapOutCntTask();
-// 10 ms check of the external laptrigger initialisation. The request to the master travels
-// over the command interface, which this build does not have: nothing to do.
+// 10 ms check of the external laptrigger initialisation: the lap trigger's exchange with the
+// laptrigger master (laptrigger_10ms).
 void LapOutFra_checkExtLaptrgInit();
 // Registers "lof_set", "lof_laptrig", "lof_outtrig", "lof_fratrig" and "lof_get", stopping
 // at the first failure. 0, or -1.

@@ -9,6 +9,7 @@ namespace {
 struct Fault {
     intptr_t result;
     int remaining; // -1: for ever
+    int pass;      // calls that still run their handler first
 };
 
 struct Manager {
@@ -34,7 +35,9 @@ intptr_t kmgr_syscall(unsigned number, intptr_t a1, intptr_t a2, intptr_t a3, in
         std::lock_guard<std::mutex> g(m.m);
         m.counts[number]++;
         auto f = m.faults.find(number);
-        if (f != m.faults.end()) {
+        if (f != m.faults.end() && f->second.pass > 0) {
+            --f->second.pass;
+        } else if (f != m.faults.end()) {
             intptr_t r = f->second.result;
             if (f->second.remaining > 0 && --f->second.remaining == 0) m.faults.erase(f);
             return r;
@@ -58,13 +61,13 @@ void setHandler(unsigned number, Handler h) {
         m.handlers.erase(number);
 }
 
-void injectFault(unsigned number, intptr_t result, int count) {
+void injectFault(unsigned number, intptr_t result, int count, int after) {
     Manager& m = mgr();
     std::lock_guard<std::mutex> g(m.m);
     if (count == 0)
         m.faults.erase(number);
     else
-        m.faults[number] = Fault{result, count};
+        m.faults[number] = Fault{result, count, after};
 }
 
 void clearFaults() {

@@ -420,8 +420,10 @@ void timeserv_MeasTime_1ms() {
                           : lastX != 7 && x == 7 ? "timeserv_MeasTime_1ms: External sync: %d, last: %d"
                                                  : nullptr;
         if (why) {
+            // The rasters are released at the next tick, one millisecond on; the soft scheduler
+            // takes the slot stamped now as the first on the new count.
             rasterTaskSyncTo100ms(t + 10);
-            if (auto sync = softSchedSync.load()) sync(t + 10);
+            if (auto sync = softSchedSync.load()) sync(t);
             syslogx(LOG_DEBUG, why, static_cast<int>(t), static_cast<int>(measTime.load()));
             if (lastX == 255) s = TIME_SYNC_FULL;
         }

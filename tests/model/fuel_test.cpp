@@ -1,61 +1,36 @@
 // Fuel consumption with the model's fuel step on stepped time: laps, refuelling, the store
 // across a restart, and the outputs' rounding and saturation.
-#include "acquisition/awm/awm_private.h"
 #include "acquisition/awm/fuelcons.h"
-#include "calibration/memory/seram.h"
+#include "acquisition/lap/laptrigger.h"
+#include "comm/comint/comint.h"
 #include "model/partition.h"
-#include "platform/hw/board_sim.h"
-#include "platform/nvmem/nvmem.h"
-#include "services/nvram/nvram.h"
-#include "support/stepped.h"
-#include "vyn/vartable.h"
+#include "services/sysrole/sysrole.h"
+#include "support/channels.h"
 
 namespace {
 
-struct Fuel : testsupport::SteppedTest {
-    testsupport::ScratchDir dir;
-    std::vector<uint8_t> ds = std::vector<uint8_t>(148);
-    uint32_t ts = 0;
-
-    void SetUp() override {
-        SteppedTest::SetUp();
-        hwsim::installBoard();
-        seram_reset();
-        seramInitializeOffsets();
-        nvram_dbs_reset();
-        ASSERT_TRUE(nvmem::install(dir.path));
-        ASSERT_EQ(nvram_dbs_init(), 1);
-        awm_man_reset();
-        // Flow per hour on a signal, reset by a signal above 0.5 (active high), 60 l tank.
-        put<uint16_t>(0, 0x4453), put<uint16_t>(2, 148), put<uint16_t>(4, 0x0A), put<uint16_t>(146, 0x4542);
-        for (uint32_t ref : {40u, 76u})
-            put<uint32_t>(ref, 0x40000), put<float>(ref + 12, 1.0f), put<float>(ref + 28, 1.0f);
-        put<float>(112, 1.0f), put<float>(116, 1.0f), put<float>(120, 60.0f), put<float>(124, 2.5f);
-        put<float>(128, 0.5f), put<uint16_t>(132, 1), put<uint16_t>(136, 2);
-    }
-    void TearDown() override {
-        awm_man_reset();
-        nvram_dbs_reset();
-        nvmem::uninstall();
-        SteppedTest::TearDown();
-    }
-    template <class T> void put(uint32_t off, T v) { std::memcpy(ds.data() + off, &v, sizeof v); }
+struct Fuel : testsupport::Channels {
+    // Flow per hour on a signal, reset by a signal above 0.5 (active high), 60 l tank.
+    testsupport::DS ds = testsupport::DS(0x0A, 148)
+                             .ref(40, 0x40000)
+                             .ref(76, 0x40000)
+                             .floats(112, {1.0f, 1.0f, 60.0f, 2.5f, 0.5f})
+                             .put<uint16_t>(132, 1)
+                             .put<uint16_t>(136, 2);
     awm_fuelcons_inst* start() {
-        std::memcpy(seram_memory + VTADDR_CfgMat_VC_config, ds.data(), ds.size());
-        awm_man_ini();
+        load({ds});
         codegen_hookPartition_P2.init();
-        return static_cast<awm_fuelcons_inst*>(awm_man_get_cfg_by_chan(0)->instance);
+        return &instance<awm_fuelcons_inst>(0);
     }
     // 100 ms: ten cycles of the type, the model's step.
     void steps(int n) {
         for (int i = 0; i < n; ++i) {
-            for (int k = 0; k < 10; ++k)
-                awm_sched_call(3, ts += 100);
+            cycle(10);
             codegen_hookPartition_P2.step[6](0);
         }
-        awm_sched_call(3, ts += 100);
+        cycle();
     }
-    static void deliver(awm_input_val& in, float v) {
+    static void set(awm_input_val& in, float v) {
         in.buf.value = v;
         in.buf.valid = 1;
     }
@@ -64,7 +39,7 @@ struct Fuel : testsupport::SteppedTest {
 TEST_F(Fuel, LapsAndRefuellingAreCountedAndTheStoreSurvivesARestart) {
     awm_fuelcons_inst* in = start();
     ASSERT_NE(in, nullptr);
-    deliver(in->fuel, 3600.0f), deliver(in->reset, 0.0f); // 0.1 l a step
+    set(in->fuel, 3600.0f), set(in->reset, 0.0f); // 0.1 l a step
     steps(10);
     awm_0x0A_fuelcons_setLaptrigger();
     steps(1); // closes lap 1 with 1.1 l
@@ -75,29 +50,31 @@ TEST_F(Fuel, LapsAndRefuellingAreCountedAndTheStoreSurvivesARestart) {
     };
     EXPECT_EQ(out(), (std::vector<int>{200, 90, 110, 5800, 20, 5273})) << "58 l at 1.1 l a lap";
     EXPECT_EQ(sb_fuelrem_vyn, 5800);
-    deliver(in->reset, 1.0f); // refuelled: the consumption starts again
+    set(in->reset, 0.5f); // at the threshold: not above it
     steps(1);
-    deliver(in->reset, 0.0f);
+    set(in->reset, 1.0f); // refuelled: the consumption starts again
+    steps(1);
+    set(in->reset, 0.0f);
     steps(5);
-    EXPECT_EQ(out(), (std::vector<int>{50, 150, 110, 5950, 26, 5409})) << "the lap goes on";
+    EXPECT_EQ(out(), (std::vector<int>{50, 160, 110, 5950, 27, 5409})) << "the lap goes on";
     float v = 0;
     ASSERT_EQ(fuelconsGet_FuelTotal(&v), 1);
-    EXPECT_FLOAT_EQ(v, 2.6f);
+    EXPECT_FLOAT_EQ(v, 2.7f);
 
     awm_man_reset(); // restart: both values come back from the store
     in = start();
     steps(0);
-    EXPECT_EQ(std::vector<int>({in->cons, in->total}), std::vector<int>({50, 26}));
+    EXPECT_EQ(std::vector<int>({in->cons, in->total}), std::vector<int>({50, 27}));
     float stored[2];
     ASSERT_EQ(nvram_dbs_read(nvram_fuelcons.id, 0, stored, sizeof stored), 8);
-    EXPECT_NEAR(stored[0], 2.6f, 1e-5);
+    EXPECT_NEAR(stored[0], 2.7f, 1e-5);
     EXPECT_NEAR(stored[1], 0.5f, 1e-5);
 }
 
 TEST_F(Fuel, ResetAtStartRoundingSaturationAndRequests) {
     const float stored[2] = {80.0f, 12.5f};
     ASSERT_EQ(nvram_dbs_write(nvram_fuelcons.id, 0, stored, sizeof stored), 8);
-    put<uint16_t>(136, 1); // the consumption starts at 0 at every start
+    ds.put<uint16_t>(136, 1); // the consumption starts at 0 at every start
     awm_fuelcons_inst* in = start();
     steps(0);
     EXPECT_EQ(in->cons, 0);
@@ -110,8 +87,12 @@ TEST_F(Fuel, ResetAtStartRoundingSaturationAndRequests) {
         EXPECT_EQ(in->rem, outRem);
         EXPECT_EQ(in->total, outTotal);
     }
-    // A lap announced before the model's step is taken once.
-    awm_0x0A_fuelcons_setLaptrigger();
+    // A lap-trigger update of the laptrigger master before the model's step is taken once.
+    cfg_system.ltm_pid = 0x30;
+    uint8_t update[CI_HEADER + LAPTRIGGER_MSG_SIZE] = {};
+    ci_set_header(update, {LAPTRIGGER_MSG_SIZE, 0x30, 0x25, 0, 0, 0x1200});
+    std::memset(update + CI_HEADER + 4, 0xFF, 3), update[CI_HEADER + 7] = 0xFD;
+    laptrigger_signal_cmd(update, sizeof update);
     EXPECT_EQ(awm_0x0A_fuelcons_getLaptrigger(), 1);
     EXPECT_EQ(awm_0x0A_fuelcons_getLaptrigger(), 0);
     void* addr = nullptr;

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
@@ -76,6 +77,13 @@ struct SteppedTest : ::testing::Test {
         tickHook = sim::addTickHook([base](uint64_t) { semGive(base); });
     }
     bool logged(const std::string& text) { return logContains(seen, text); }
+    // Lines logged so far that hold `text`.
+    int countLogged(const std::string& text) {
+        logged(text);
+        return static_cast<int>(std::count_if(seen.begin(), seen.end(), [&](const LogLine& l) {
+            return l.text.find(text) != std::string::npos;
+        }));
+    }
 
   private:
     int tickHook = 0;

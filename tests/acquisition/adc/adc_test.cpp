@@ -6,27 +6,14 @@
 #include "platform/hw/hw.h"
 #include "calibration/memory/seram.h"
 #include "platform/hw/board_sim.h"
+#include "support/errors.h"
 #include "support/stepped.h"
 #include "vyn/vartable.h"
 
 #include <algorithm>
 #include <mutex>
 
-namespace {
-std::mutex eventsMutex;
-std::vector<std::pair<int, int>> events; // (path, type); a clear has type 0
-} // namespace
-
-int error_mgr_set(int path, int type, uint8_t) {
-    std::lock_guard<std::mutex> g(eventsMutex);
-    events.emplace_back(path, type);
-    return 1;
-}
-int error_mgr_clear(int path) {
-    std::lock_guard<std::mutex> g(eventsMutex);
-    events.emplace_back(path, 0);
-    return 0;
-}
+using testsupport::errors;
 
 namespace {
 
@@ -36,7 +23,7 @@ struct Adc : testsupport::SteppedTest {
         hwsim::installBoard();
         adc_reset();
         seram_reset();
-        events.clear();
+        errors.clear();
         ASSERT_TRUE(adc_init() == 1 && spi_IOInit() == 1 && max7301_Init() == 1 && adc_pullup_init() == 1);
     }
     void TearDown() override {
@@ -147,16 +134,12 @@ TEST_F(Adc, DiagnosticFindsEachWiringOnceOnTheEdgeAndRestoresThePullUps) {
     ASSERT_TRUE(hwsim::setAdcChannel(0, 2.5));
     sim::step(1100);
     EXPECT_EQ(adc_diagnostic_state, 0);
-    EXPECT_EQ(events, (std::vector<std::pair<int, int>>{{1, 0}, {2, 7}, {3, 6}, {4, 5}}));
+    EXPECT_EQ(errors, (std::vector<std::pair<int, int>>{{1, 0}, {2, 7}, {3, 6}, {4, 5}}));
     EXPECT_EQ(
         std::vector({hwsim::adcPullup(0), hwsim::adcPullup(1), hwsim::adcPullup(2), hwsim::adcPullup(3)}),
         std::vector({true, false, true, false}));
     EXPECT_TRUE(logged("adc_diagnostic: end diagnostic investigations after"));
-    EXPECT_EQ(std::count_if(seen.begin(), seen.end(),
-                            [](const testsupport::LogLine& l) {
-                                return l.text.find("start diagnostic investigations") != std::string::npos;
-                            }),
-              1);
+    EXPECT_EQ(countLogged("start diagnostic investigations"), 1);
 }
 
 } // namespace

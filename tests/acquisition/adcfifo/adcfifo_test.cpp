@@ -5,24 +5,16 @@
 #include "services/timeserv/timeserv.h"
 #include "acquisition/adcfifo/adcfifo.h"
 #include "acquisition/board/board.h"
+#include "platform/timemod/timemod_sim.h"
+#include "services/timemod/timemod.h"
 #include "platform/hw/board_sim.h"
+#include "support/errors.h"
 #include "support/stepped.h"
 #include "vyn/vartable.h"
 
 #include <mutex>
 
-namespace {
-std::vector<std::pair<int, int>> events; // (path, type); a clear has type 0
-} // namespace
-
-int error_mgr_set(int path, int type, uint8_t) {
-    events.emplace_back(path, type);
-    return 1;
-}
-int error_mgr_clear(int path) {
-    events.emplace_back(path, 0);
-    return 0;
-}
+using testsupport::errors;
 
 namespace {
 
@@ -62,7 +54,7 @@ struct Fifo : testsupport::SteppedTest {
         timeserv_reset(); // a measurement time that counts 1 ms per raster pass from 0
         softSched_setCallees({schedCall, measCopy, adjust});
         passes.clear();
-        events.clear();
+        errors.clear();
     }
     void TearDown() override {
         adc_fifo_reset(false);
@@ -179,7 +171,7 @@ TEST_F(Fifo, RangeMonitoringSetsAndClearsBelowAndAboveThreshold) {
     EXPECT_TRUE(logged("adc_rangemon_ini: no such channel 16 (type 0x0100, entry 2)"));
     EXPECT_TRUE(logged("adc_rangemon_ini: no such channel 8 (type 0x0600, entry 3)"));
     adc_rangemon_100ms();
-    EXPECT_TRUE(events.empty()) << "not enabled";
+    EXPECT_TRUE(errors.empty()) << "not enabled";
     adc_rangemon_enable();
     // counts → mV as a signed integer toward zero: 409 → 499, 3687 → 4500 (inside), 3688 → 4501.
     const std::pair<uint16_t, std::vector<std::pair<int, int>>> cycles[] = {
@@ -188,35 +180,45 @@ TEST_F(Fifo, RangeMonitoringSetsAndClearsBelowAndAboveThreshold) {
     for (const auto& [raw, expected] : cycles) {
         ASSERT_TRUE(hwsim::setAdcRaw(4, raw, raw));
         store(1);
-        events.clear();
+        errors.clear();
         adc_rangemon_100ms();
-        std::erase(events, std::pair(67, 10)); // the differential input, every cycle
-        EXPECT_EQ(events, expected) << raw;
+        std::erase(errors, std::pair(67, 10)); // the differential input, every cycle
+        EXPECT_EQ(errors, expected) << raw;
     }
     EXPECT_EQ((std::vector<int>{rangemon_adc_low_error_, rangemon_adc_high_error_, rangemon_diff_low_error_}),
               (std::vector<int>{1 << 4, 0, 1 << 2}));
 }
 
-TEST_F(Fifo, TheTasksStoreAndProcessASlotEveryTickUntilStopped) {
+// After the time service's initial sync the 10, 100 and 1000 ms rasters fall on whole multiples
+// of their period in measurement time, here a time that is not one of 100 ms.
+TEST_F(Fifo, TheTasksStoreAndProcessASlotEveryTickOnTheRephasedGridUntilStopped) {
     adc_fifo_reset(false);
     softSched_setCallees({schedCall, measCopy, adjust});
+    timemodsim::install();
+    timemodsim::setStatus(TIME_SYNC_FULL);
+    timeserv_setSoftSchedSync(softSchedSyncTo100ms);
     startBaseTick();
     adc_fifo_ini();
     start_softSched();
-    sim::step(2);
+    sim::step(1234);
+    timeserv_MeasTime_ini();
     const int hook = sim::addTickHook([](uint64_t) {
         timeserv_MeasTime_1ms(); // the 1 ms raster's order
         adc_fifo_1ms();
     });
-    sim::step(50);
+    sim::step(1100);
     adc_filter_stop();
     sim::step(5);
     sim::removeTickHook(hook);
+    timeserv_setSoftSchedSync(nullptr);
     std::lock_guard<std::mutex> g(passesMutex);
-    ASSERT_EQ(passes.size(), 50u);
-    EXPECT_EQ(passes[0].calls, ALL);
-    for (size_t i = 1; i < passes.size(); ++i)
-        EXPECT_EQ(passes[i].ts, passes[i - 1].ts + 10);
+    ASSERT_EQ(passes.size(), 1100u);
+    for (size_t i = 0; i < passes.size(); ++i) {
+        for (auto [raster, period] : {std::pair{"s3 ", 100u}, {"s6 ", 1000u}, {"s9 ", 10000u}})
+            EXPECT_EQ(passes[i].calls.find(raster) != std::string::npos, passes[i].ts % period == 0)
+                << passes[i].ts;
+        EXPECT_EQ(passes[i].ts, passes[0].ts + 10 * i);
+    }
     EXPECT_EQ(ss_delay, 0);
 }
 

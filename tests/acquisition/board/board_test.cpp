@@ -3,20 +3,10 @@
 #include "platform/hw/board_sim.h"
 #include "platform/hw/hw.h"
 #include "services/timemod/fpgacheck.h"
+#include "support/errors.h"
 #include "support/stepped.h"
 
-namespace {
-std::vector<std::pair<int, int>> events; // (path, type); a clear has type 0
-} // namespace
-
-int error_mgr_set(int path, int type, uint8_t) {
-    events.emplace_back(path, type);
-    return 1;
-}
-int error_mgr_clear(int path) {
-    events.emplace_back(path, 0);
-    return 0;
-}
+using testsupport::errors;
 
 namespace {
 
@@ -82,7 +72,7 @@ TEST_F(Board, PwmOutputsRotationalSpeedsAndTheExpanderAnswerOnTheirChannelsOnly)
     pwmdiag_100ms(), pwmdiag_100ms();
     ASSERT_TRUE(hwsim::setPwmFault(3, false));
     pwmdiag_100ms(), pwmdiag_100ms();
-    EXPECT_EQ(events, (std::vector<std::pair<int, int>>{{362, 12}, {362, 12}, {362, 0}}))
+    EXPECT_EQ(errors, (std::vector<std::pair<int, int>>{{362, 12}, {362, 12}, {362, 0}}))
         << "PWM04, current limit";
     pwmout_shutdown();
     ASSERT_TRUE(hwsim::pwmOutput(0, &duty[0], &hz[0]));

@@ -1,10 +1,15 @@
 // A drive written by tools/gpsdrive.py, fed through a pseudo-terminal behind "/tyCo/1": what the
-// unit publishes, the track it detects and keeps, and what a restart brings back.
+// unit publishes, the track it detects and keeps, what a restart brings back, and the segment
+// points the GPS channel function reports to the lap function.
+#include "acquisition/awm/awm_private.h"
+#include "acquisition/awm/lapfunc.h"
 #include "acquisition/gps/gps.h"
+#include "calibration/memory/seram.h"
 #include "platform/nvmem/nvmem.h"
 #include "platform/os/osfs_sim.h"
 #include "services/nvram/nvram.h"
 #include "support/pyref.h"
+#include "support/errors.h"
 #include "support/stepped.h"
 #include "vyn/vartable.h"
 
@@ -12,6 +17,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
+
+using testsupport::errors;
 
 namespace {
 
@@ -52,6 +59,7 @@ struct GpsDrive : testsupport::SteppedTest {
         start();
     }
     void TearDown() override {
+        awm_man_reset();
         gps_reset();
         nvram_dbs_reset();
         nvmem::uninstall();
@@ -216,4 +224,64 @@ TEST_F(GpsDrive, TrackFileAndDetectionRules) {
             }
         }
     }
+}
+
+// The GPS channel function on the signals of each fix of a lap at 120 km/h (3.33 m a fix): the
+// detected track's segment points, at every tenth of the lap, in driving order, each at the fix
+// that passes it.
+TEST_F(GpsDrive, SegmentPointsReachTheLapFunctionInOrderAtTheFixThatPassesThem) {
+    const Drive d = generate("s", "--laps 1.05 --nofix 0 --speed 120");
+    restart();
+    seram_reset();
+    seramInitializeOffsets();
+    uint8_t ds[20] = {0x53, 0x44, 20, 0, 0x17}; // points count within 30 m
+    const float within = 30;
+    std::memcpy(ds + 12, &within, 4);
+    ds[18] = 0x42, ds[19] = 0x45;
+    std::memcpy(seram_memory + VTADDR_CfgMat_VC_config, ds, sizeof ds);
+    awm_man_ini();
+    for (auto [mode, count, points] : {std::tuple{1, 0, 9}, {1, 3, 3}, {0, 0, 0}}) {
+        awm_0x17_gpsSetSegmentTriggerMode(static_cast<uint16_t>(mode), static_cast<uint16_t>(count));
+        std::vector<std::pair<size_t, int>> expected, got; // fix, point + 1
+        for (int k = 1; k <= points; ++k)
+            expected.emplace_back(static_cast<size_t>(std::ceil(k * d.length / 10 / (120 / 36.0))), k);
+        for (size_t i = 0; i < d.epochs.size(); ++i) {
+            gps_lat = static_cast<int32_t>(std::lround(d.epochs[i].lat * 1e7));
+            gps_long = static_cast<int32_t>(std::lround(d.epochs[i].lon * 1e7));
+            gps_fix = 1;
+            gps_trackdet_get(static_cast<float>(d.epochs[i].lat), static_cast<float>(d.epochs[i].lon), 0,
+                             nullptr, nullptr, nullptr, nullptr);
+            sim::waitIdle();
+            awm_sched_call(3, static_cast<uint32_t>(i * 1000));
+            if (uint16_t n = awm_0x08_lapfunc_getGpsSegmentTrigger()) got.emplace_back(i, n);
+        }
+        EXPECT_EQ(expected, got) << mode << " " << count;
+    }
+}
+
+// The GPS lap trigger on the fixes of a drive at 120 km/h (3.33 m a fix, 100 ms apart): the finish
+// line crossed once a lap; a speed or course input off the positions' raises error path 456 with
+// its type of the error table (23 speed, 24 direction) until both agree again.
+TEST_F(GpsDrive, TheLapTriggerCrossesOnceALapAndChecksSpeedAndCourse) {
+    const Drive d = generate("t", "--laps 2.05 --nofix 0 --speed 120");
+    initGpsTrigger(static_cast<float>(d.finishLon), static_cast<float>(d.finishLat), 30, 1, 1);
+    errors.clear();
+    std::vector<size_t> crossed, changed; // the fixes that crossed the line, that changed the errors
+    for (size_t i = 0; i < d.epochs.size(); ++i) {
+        const Epoch& e = d.epochs[i];
+        // fixes 40 to 49 twice the speed, 50 to 59 50 km/h more (within half of it and 10);
+        // 60 to 69 the course 90 degrees off, 70 to 79 30 degrees (within 45)
+        const double kmh = e.kmh * (i / 10 == 4 ? 2 : 1) + (i / 10 == 5 ? 50 : 0);
+        const double course = e.course + (i / 10 == 6 ? 90 : i / 10 == 7 ? 30 : 0);
+        if (getGpsTrigger(static_cast<float>(e.lon), static_cast<float>(e.lat), static_cast<float>(kmh),
+                          static_cast<float>(course)))
+            crossed.push_back(i);
+        if (errors.size() > changed.size()) changed.push_back(i);
+        sim::step(100);
+    }
+    EXPECT_EQ(errors, (std::vector<std::pair<int, int>>{{456, 23}, {456, 0}, {456, 24}, {456, 0}}));
+    EXPECT_EQ(changed, (std::vector<size_t>{40, 50, 60, 70}));
+    ASSERT_EQ(crossed.size(), 2u);
+    for (size_t k = 1; k <= 2; ++k)
+        EXPECT_NEAR(static_cast<double>(crossed[k - 1]), std::ceil(k * d.length / (120 / 36.0)), 1) << k;
 }

@@ -3,6 +3,7 @@
 #include "logging/lapoutfra/lapoutfra.h"
 
 #include "logging/eventlog/eventlog.h"
+#include "platform/kmgr/kmgr_sim.h"
 #include "platform/nvmem/nvmem.h"
 #include "platform/os/osfs.h"
 #include "platform/os/osfs_sim.h"
@@ -75,6 +76,22 @@ TEST_F(LapOutFra, CountersSurviveARestartAndFragmentsAvoidFilesOnBothDrives) {
     EXPECT_EQ(state()[3], 2);
     LapOutFra_initLapOutCnt(1, 1);
     EXPECT_EQ(state()[3], 1);
+}
+
+// A loss of power after any of the writes of a lap leaves lap and absolute lap counted both or
+// neither.
+TEST_F(LapOutFra, ALossOfPowerDuringALapLeavesLapAndAbsoluteLapInStep) {
+    LapOutFra_initLapOutCnt(4, 2);
+    for (int written = 0; written <= 3; ++written) {
+        const auto before = state();
+        kmgr::injectFault(KCALL_NVRAM_PERSIST, -1, -1, written);
+        LapOutFra_lapTrigger(static_cast<uint16_t>(before[0] + 1), 2);
+        kmgr::clearFaults();
+        stop();
+        start();
+        EXPECT_EQ(state()[2] - state()[0], before[2] - before[0]) << written << " written";
+    }
+    EXPECT_EQ(state()[0], 6) << "counted where the lap itself was written";
 }
 
 // Counters made valid at start-up (outing counter mode 1) are no answer of the master.
