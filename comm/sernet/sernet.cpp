@@ -20,6 +20,7 @@ using bytes::put16;
 using bytes::put32;
 constexpr uint16_t CMD_OPEN = 0x0300, CMD_CLOSE = 0x0301, CMD_RETURN_FUNC = 0x0107;
 constexpr size_t OPEN_PAYLOAD = 20, REPLY_PAYLOAD = 16, CLOSE_PAYLOAD = 8;
+constexpr uint16_t SENDING_ONLINE_SLOTS = 4; // a list by names that keeps only its newest entry
 
 struct SenderList {
     SEM_ID mutex = nullptr;
@@ -397,12 +398,17 @@ void SerNet_man_flush_offline() {
 
 DynkommFifo* dynkomm_fifo_link(uint32_t partner, uint16_t source, uint16_t dest, uint16_t raster,
                                uint16_t slots, uint16_t size, uint16_t flags) {
-    const uint16_t s = soundSlots(slots < DK_SLOTS_MAX ? slots : DK_SLOTS_MAX);
     if (size > DK_SLOT_MAX) return nullptr;
-    if (source == dest) return dynkomm_fifo_create_local(partner, raster, s, size, flags);
+    if (source == dest)
+        return dynkomm_fifo_create_local(
+            partner, raster, soundSlots(slots < DK_SLOTS_MAX ? slots : DK_SLOTS_MAX), size, flags);
     const uint32_t kind = routing_get_next(dest).kind;
     if (!routed(kind)) return nullptr;
-    DynkommFifo* f = sendingFifo(dest, kind, raster, s, size, flags);
+    // The requester's slot count sizes its own receiving FIFO, not this one: a queue-mode FIFO
+    // must hold what its raster writes between two sender rounds.
+    const uint16_t sending =
+        (flags & DK_FLAG_QUEUE) ? dynkomm_getslotnum_SerNet(raster) : SENDING_ONLINE_SLOTS;
+    DynkommFifo* f = sendingFifo(dest, kind, raster, sending, size, flags);
     if (!f) {
         syslogx(LOG_ERR, "dynkomm_fifo_link(): no free magic on source for 0x%08X pid 0x%02X", partner, dest);
         return nullptr;
