@@ -43,7 +43,26 @@ bool queueMode(const DynkommFifo* f) {
     return f->flags & DK_FLAG_QUEUE;
 }
 
+constexpr int HOLDERS = 64;
+std::atomic<uint32_t> heldPaths[HOLDERS], heldBytes[HOLDERS];
+
+uint32_t bytesOf(const DynkommFifo* f) {
+    return static_cast<uint32_t>(HEADER + static_cast<size_t>(f->slots) * ((f->slotSize + 3u) & ~3u));
+}
+
 } // namespace
+
+void dynkomm_fifo_hold(DynkommFifo* f, uint16_t pid) {
+    if (!f || f->holder || pid >= HOLDERS) return;
+    f->holder = static_cast<uint16_t>(pid + 1);
+    heldPaths[pid].fetch_add(1);
+    heldBytes[pid].fetch_add(bytesOf(f));
+}
+
+DkHeld dynkomm_held(uint16_t pid) {
+    if (pid >= HOLDERS) return {0, 0};
+    return {heldPaths[pid].load(), heldBytes[pid].load()};
+}
 
 DynkommFifo* dynkomm_fifo_alloc(uint16_t slots, uint16_t slotSize) {
     if (slots == 0 || slots > DK_SLOTS_MAX || (slots & (slots - 1))) return nullptr;
@@ -60,6 +79,10 @@ DynkommFifo* dynkomm_fifo_alloc(uint16_t slots, uint16_t slotSize) {
 namespace {
 constexpr uint32_t DISPOSED = 0x80000000u;
 void release(DynkommFifo* f) {
+    if (f->holder) {
+        heldPaths[f->holder - 1].fetch_sub(1);
+        heldBytes[f->holder - 1].fetch_sub(bytesOf(f));
+    }
     f->validity = DK_FIFO_RELEASED;
     f->~DynkommFifo();
     std::free(f);

@@ -296,9 +296,13 @@ void SerNet_man_openpath(const uint8_t* msg, size_t len) {
         }
         return;
     }
+    if (source >= ROUTING_PIDS) return; // no unit to answer
     // Slot count and size come from the network: a ring of up to 512 slots that a frame can
-    // carry, or no path.
-    DynkommFifo* f = slots && size >= 4 && size <= DK_SLOT_MAX
+    // carry, within what one peer may hold here, or no path.
+    const DkHeld held = dynkomm_held(source);
+    const uint64_t after = uint64_t{held.bytes} + sizeof(DynkommFifo) + uint64_t{slots} * size;
+    const bool room = held.paths < SERNET_PEER_PATHS && after <= SERNET_PEER_BYTES;
+    DynkommFifo* f = slots && size >= 4 && size <= DK_SLOT_MAX && room
                          ? SerNet_man_reserve(size, slots, flags, raster, source, h.context1)
                          : nullptr;
     const uint32_t magic = f ? dynkomm_fifo_register(f) : 0;
@@ -306,9 +310,12 @@ void SerNet_man_openpath(const uint8_t* msg, size_t len) {
     if (magic) {
         f->ownHandle = h.context1;
         f->partnerMagic = magic;
+        dynkomm_fifo_hold(f, source);
     }
     completion(reply, own, source, h.context1, h.context2, context, magic, magic, own);
-    if (!post(reply) && magic) dynkomm_fifo_dispose(dynkomm_fifo_unregister(magic, false));
+    // Sent from here rather than queued: only the transport's answer tells whether the
+    // requester can be reached, and a FIFO nobody will close must not stay.
+    if (comint_put_cmd(reply, 0) != 1 && magic) dynkomm_fifo_dispose(dynkomm_fifo_unregister(magic, false));
 }
 
 void dynkomm_open_serial_network_path_reply(const uint8_t* msg, size_t len, uint16_t) {

@@ -9,6 +9,9 @@
 #include <cstdint>
 
 constexpr int SERNET_RASTERS = 20;
+// What the receiving FIFOs of one peer's paths may take here; a request beyond is refused.
+constexpr uint32_t SERNET_PEER_PATHS = 128;
+constexpr uint32_t SERNET_PEER_BYTES = 16u << 20;
 
 void SerNet_man_ini();
 void SerNet_man_1s();
