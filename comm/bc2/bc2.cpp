@@ -63,6 +63,7 @@ struct Channel {
     std::atomic<bool> activating{false}; // taken by the first activation alone
     std::atomic<uint16_t> state{DISCONNECTED};
     std::atomic<int> fd{-1};
+    std::atomic<int> users{0}; // tasks other than the receive task inside a use of fd
     TASK_ID task = TASK_ID_NULL;
     sockaddr_in peerListen{};
     sockaddr_in peerUdp{};
@@ -176,6 +177,14 @@ void resetBuffer(SendBuffer& b) {
     if (semGive(b.mutex) != OK) syslogx(P_ERR, "BC2_snd_framer_ini(): semGive failed - errno %s", err());
 }
 
+void dropChannel(Channel* c) {
+    if (!c) return;
+    if (c->activate) semDelete(c->activate);
+    for (SendBuffer& b : c->buf)
+        if (b.mutex) semDelete(b.mutex);
+    delete c;
+}
+
 uint32_t hostAddress(const Host& h) {
     return be32(h.packet);
 }
@@ -203,22 +212,54 @@ std::atomic<uint64_t>& ownSet(int type) {
     return type == DK ? dkSet : ciSet;
 }
 
+// A use of the channel's descriptor by a task other than its receive task (a send, a shutdown):
+// while one lasts, the receive task does not close the descriptor, so the number cannot have
+// gone to another file meanwhile. -1 when the channel has none.
+class FdUse {
+  public:
+    explicit FdUse(Channel* c) : c_(c) {
+        c_->users.fetch_add(1);
+        fd_ = c_->fd.load();
+    }
+    ~FdUse() { c_->users.fetch_sub(1); }
+    FdUse(const FdUse&) = delete;
+    FdUse& operator=(const FdUse&) = delete;
+    int fd() const { return fd_; }
+
+  private:
+    Channel* c_;
+    int fd_;
+};
+
+// Closes a descriptor the receive task has taken out of its channel, once no other task uses it
+// (one blocked in it is woken first).
+int closeTaken(Channel* c, int fd) {
+    if (c->users.load()) {
+        ::shutdown(fd, SHUT_RDWR);
+        while (c->users.load())
+            taskDelay(1);
+    }
+    return bcSocket_close(fd);
+}
+
 // Closes the channel's socket when the caller is its receive task; any other task only shuts
 // it down, which wakes the receive task, and that one closes it: a descriptor is never closed
-// under a task still blocked in it.
+// under a task still using it.
 void disconnect(Channel* c) {
     const bool own = c->task != TASK_ID_NULL && taskIdSelf() == c->task;
-    const int fd = own ? c->fd.exchange(-1) : c->fd.load();
-    if (fd >= 0) {
-        if (own) {
-            if (!bcSocket_isShutdown()) {
-                syslogx(P_INFO, "Basecom2: Disconnecting TCP %s socket", c->name);
-                if (bcSocket_close(fd) != 0)
-                    syslogx(P_ERR, "BC2_disconnect(): close of TCP %s socket failed (%u)", c->name,
-                            static_cast<unsigned>(fd));
-            }
-        } else {
-            ::shutdown(fd, SHUT_RDWR);
+    if (own) {
+        const int fd = c->fd.exchange(-1);
+        if (fd >= 0 && !bcSocket_isShutdown()) {
+            syslogx(P_INFO, "Basecom2: Disconnecting TCP %s socket", c->name);
+            if (closeTaken(c, fd) != 0)
+                syslogx(P_ERR, "BC2_disconnect(): close of TCP %s socket failed (%u)", c->name,
+                        static_cast<unsigned>(fd));
+        }
+    } else {
+        FdUse use(c);
+        if (use.fd() >= 0) {
+            if (auto hook = raceHook.load()) hook(2, c->pid, c->type);
+            ::shutdown(use.fd(), SHUT_RDWR);
         }
     }
     resetBuffer(c->buf[0]);
@@ -523,7 +564,11 @@ void presenceSend() {
         uint8_t packet[BC2_PRESENCE_SIZE];
         bc2_build_presence(packet, ownAddr, ownPid, heardSet.load(), ciSet.load(), dkSet.load(), ++counter,
                            ownOffset);
-        if (sendAll(fd, packet, sizeof packet, &group) != static_cast<ssize_t>(sizeof packet))
+        // A datagram that cannot go now is lost (the next round follows): never a wait here, so
+        // the round keeps to its clock.
+        if (sendto(fd, packet, sizeof packet, MSG_DONTWAIT | MSG_NOSIGNAL,
+                   reinterpret_cast<const sockaddr*>(&group),
+                   sizeof group) != static_cast<ssize_t>(sizeof packet))
             syslogx(P_ERR, "BC2_UDP_send(): Sending multicast message failed");
         for (uint32_t pid = 0; pid < 64; ++pid) {
             bool timedOut = false;
@@ -655,8 +700,8 @@ void adoptAccepted(int type, int i, int fd, const sockaddr_in& from) {
     }
     if (!activate(c)) {
         syslogx(P_ERR, "BC2_connect_passive(): creation of %s receive task failed", c->name);
-        c->fd = -1;
-        bcSocket_close(fd);
+        int mine = fd;
+        if (c->fd.compare_exchange_strong(mine, -1)) closeTaken(c, fd);
     }
 }
 
@@ -833,7 +878,8 @@ Channel* dkChannel(uint32_t pid) {
 
 // Sends what is left of the buffer's frame. 1 sent, 0 failed (logged once per error state).
 int sendRest(Channel* c, SendBuffer& b, bool udp, const char* who) {
-    const int fd = udp ? dkTxFd : c->fd.load();
+    FdUse use(c);
+    const int fd = udp ? dkTxFd : use.fd();
     if (fd < 0) return 0;
     const size_t left = b.fill - b.sent;
     const ssize_t r = sendAll(fd, b.frame() + b.sent, left, udp ? &c->peerUdp : nullptr);
@@ -998,8 +1044,12 @@ void BC2_init() {
     ciSet = bit(ownPid);
     dkSet = bit(ownPid);
     counter = 0;
-    for (Host& h : hosts)
+    // A start after a stop: the tasks that used the last run's channels are gone.
+    for (Host& h : hosts) {
+        for (Channel* c : {h.ci, h.dk})
+            dropChannel(c);
         h = Host{};
+    }
     hosts[ownPid].version = BC2_VERSION;
     hosts[ownPid].offset = ownOffset;
 
@@ -1092,7 +1142,9 @@ int comint_put_eth(const uint8_t* msg) {
         HostGuard g;
         c = dest == 0xFFFE ? hosts[MC_RECORD].ci : dest <= 64 ? hosts[dest].ci : nullptr;
     }
-    const int fd = c ? c->fd.load() : -1;
+    if (!c) return 0;
+    FdUse use(c);
+    const int fd = use.fd();
     if (fd < 0) return 0;
     const size_t n = 20u + len;
     if (c->pid == MC_RECORD) {
@@ -1124,7 +1176,9 @@ int comint_put_locSock(const uint8_t* msg) {
         HostGuard g;
         c = hosts[dest].ci;
     }
-    const int fd = c ? c->fd.load() : -1;
+    if (!c) return 0;
+    FdUse use(c);
+    const int fd = use.fd();
     if (fd < 0) return 0;
     const size_t n = 20u + len;
     if (sendAll(fd, msg, n) != static_cast<ssize_t>(n)) {
