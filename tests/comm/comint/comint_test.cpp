@@ -1,6 +1,7 @@
 // The command interface: the routing commands and their replies, the echo, context words that
 // name this unit's flags and routines, the dispatch and its error ring, the queue's episodes.
 #include "comm/unit_fixture.h"
+#include "services/timeserv/timeserv.h"
 
 #include <gtest/gtest.h>
 
@@ -87,6 +88,25 @@ TEST_F(Comint, ContextWordsActOnlyThroughLiveHandlesOfTheirKind) {
     EXPECT_EQ(calledWith[0], std::make_pair(Bytes{1, 2}, PEER)) << "a bounce reply: the payload";
     EXPECT_EQ(calledWith[1], std::make_pair(message(0x0107, PEER, OWN, 5, routine, {5}), PEER))
         << "a continuation: the whole message";
+}
+
+TEST_F(Comint, EachCodeOfTheServicesBelowReachesItsHandler) {
+    const std::pair<uint16_t, ComintHandler> table[] = {{0x0100, routing_set_table_entries_cmd},
+                                                        {0x0101, routing_set_table_entries_by_list_cmd},
+                                                        {0x0102, routing_initialize_routing_table_cmd},
+                                                        {0x0103, routing_return_cmd},
+                                                        {0x0104, routing_return_false_cmd},
+                                                        {0x0105, routing_bounce_cmd},
+                                                        {0x0106, routing_bounce_return_cmd},
+                                                        {0x0107, routing_return_func},
+                                                        {0x0600, timeserv_distributeTime_cmd},
+                                                        {0x0602, timeserv_newSystemTime_cmd},
+                                                        {0x0603, timeserv_suggestOwnTime_cmd},
+                                                        {0x1100, dynkomm_tidy_up},
+                                                        {0x0601, nullptr},
+                                                        {0x0507, nullptr}};
+    for (auto [code, handler] : table)
+        EXPECT_EQ(comint_handlerOf(code), handler) << std::hex << code;
 }
 
 int servedBroadcasts = 0;

@@ -44,6 +44,8 @@ struct Paths : Unit {
 };
 
 TEST_F(Paths, RequesterSendsNewestOnlineEntryOrEveryQueuedOneThenCloses) {
+    EXPECT_EQ(comint_handlerOf(0x0300), SerNet_man_openpath);
+    EXPECT_EQ(comint_handlerOf(0x0301), SerNet_man_closepath);
     for (uint16_t flags : {0, 1}) {
         completions.clear();
         const uint32_t fifo = openToPeer(flags, 0xABCD0001);
