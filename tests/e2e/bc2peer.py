@@ -1,10 +1,14 @@
-"""A scripted peer of an older protocol version (512 to 516) for the device network tests. Run
-inside its own network namespace; prints one JSON object with what it saw.
+"""A scripted peer of the device network (protocol version 512 to 517) for its tests. Run inside
+its own network namespace; prints one JSON object with what it saw.
 
-usage: bc2peer.py ADDRESS PID VERSION UNIT_ADDRESS:PID ...
+usage: bc2peer.py ADDRESS PID VERSION[/OFFSET[/passive]] UNIT_ADDRESS:PID ...
        bc2peer.py queue SECONDS ADDRESS PID VERSION UNIT_ADDRESS:PID (a queue-mode list by name)
+
+OFFSET is the peer's port offset (version 514 and up). A passive peer listens and takes the units'
+connections (the units' addresses must then be the greater ones); else it connects to them.
 """
 import json
+import select
 import socket
 import struct
 import sys
@@ -20,8 +24,9 @@ def header(length, src, dst, ctx1, ctx2, code):
 
 
 class Peer:
-    def __init__(self, address, pid, version, units):
+    def __init__(self, address, pid, version, units, offset=0, passive=False):
         self.address, self.pid, self.version = address, pid, version
+        self.offset, self.passive = offset, passive
         self.units = units  # pid -> address
         self.counter = 0
         self.sending = True
@@ -38,7 +43,7 @@ class Peer:
         packet = struct.pack("!4sIHHI8xQQQII", socket.inet_aton(self.address), 0, 0, self.pid, 1000, heard, ci, dk,
                              200, self.counter)
         if self.version >= 513:
-            packet += struct.pack("!HH", self.version, 0)
+            packet += struct.pack("!HH", self.version, self.offset)
         return packet  # 56 bytes stand for version 512
 
     def send_presence(self):
@@ -66,14 +71,39 @@ class Peer:
                 self.heard.setdefault(pid, []).append((time.monotonic(), heard, len(data)))
 
     def connect(self, unit, channel):
-        # Below version 517 a peer connects from its fixed port; the unit knows it by that.
+        # Below version 517 a peer connects from its fixed port and the unit knows it by that;
+        # from 517 on the unit knows it by the listen socket it connects to (offset / 100).
         s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        s.bind((self.address, 9862 + channel))
-        s.connect((self.units[unit], 9860 + channel))
+        if self.version < 517:
+            s.bind((self.address, 9862 + self.offset + channel))
+            s.connect((self.units[unit], 9860 + channel))
+        else:
+            s.connect((self.units[unit], 9860 + 20 * (self.offset // 100) + channel))
+        self.keep(unit, channel, s)
+
+    def keep(self, unit, channel, s):
         (self.dk if channel else self.ci)[unit] = s
         if channel == 0:
             threading.Thread(target=self.read_ci, args=(unit, s), daemon=True).start()
+
+    def accept(self, count):
+        """Takes `count` connections of the units on the CI and DK listen ports (units of offset 0)."""
+        listeners = []
+        for channel in (0, 1):
+            s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            s.bind((self.address, 9860 + self.offset + channel))
+            s.listen(8)
+            listeners.append(s)
+        by_address = {a: p for p, a in self.units.items()}
+        end = time.monotonic() + 20
+        while len(self.ci) + len(self.dk) < count and time.monotonic() < end:
+            ready, _, _ = select.select(listeners, [], [], 1)
+            for channel, s in enumerate(listeners):
+                if s in ready:
+                    conn, (address, _) = s.accept()
+                    self.keep(by_address[address], channel, conn)
 
     def read_ci(self, unit, s):
         buf = b""
@@ -145,16 +175,22 @@ def queue(peer, unit, seconds):
 def main():
     mode = sys.argv.pop(1) if sys.argv[1] == "queue" else None
     seconds = float(sys.argv.pop(1)) if mode else 0
-    address, pid, version = sys.argv[1], int(sys.argv[2], 0), int(sys.argv[3])
+    address, pid = sys.argv[1], int(sys.argv[2], 0)
+    version, offset, passive = (sys.argv[3] + "/0/").split("/")[:3]
     units = {int(p, 0): a for a, p in (u.split(":") for u in sys.argv[4:])}
-    peer = Peer(address, pid, version, units)
+    peer = Peer(address, pid, int(version), units, int(offset), passive == "passive")
     out = {}
     threading.Thread(target=peer.listen_presence, daemon=True).start()
     threading.Thread(target=peer.send_presence, daemon=True).start()
-    out["heard_by_all"] = peer.wait(lambda: all(peer.hears_me(u) for u in units), 20)
-    for u in units:
-        peer.connect(u, 0)
-        peer.connect(u, 1)
+    if peer.passive:
+        peer.accept(2 * len(units))
+        out["heard_by_all"] = peer.wait(lambda: all(peer.hears_me(u) for u in units), 20)
+    else:
+        out["heard_by_all"] = peer.wait(lambda: all(peer.hears_me(u) for u in units), 20)
+        for u in units:
+            peer.connect(u, 0)
+            peer.connect(u, 1)
+    out["ci_ports"] = sorted({s.getsockname()[1] for s in peer.ci.values()})
     time.sleep(1.0)  # the units take the connections and mark them in their presence packets
     if mode:
         print(json.dumps(queue(peer, min(units), seconds)), flush=True)

@@ -1,4 +1,4 @@
-"""Several units on one machine: two vyn processes and a scripted older peer, each in a network
+"""Several units on one machine: two vyn processes and a scripted peer, each in a network
 namespace of its own on one bridge, find each other, connect and exchange commands; what they
 put on the wire is checked on the bridge."""
 import json
@@ -15,30 +15,32 @@ import netns
 from conftest import default_dataset
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-UNITS = {0x21: 1, 0x22: 2}  # PID: host number
-PEER_PID, PEER_HOST = 0x29, 9
+UNITS = {0x21: 3, 0x22: 4}  # PID: host number
+PEER_PID = 0x29
 
 
 def settings(pid, host):
     return f"[unit]\npid = {pid:#x}\nipv4 = {netns.NET}{host}\nall_pids = {pid:#x}\n"
 
 
-def run_peer(net, peer, version):
-    args = [sys.executable, os.path.join(HERE, "bc2peer.py"), peer.address, str(PEER_PID), str(version)]
+def run_peer(net, peer, spec):
+    args = [sys.executable, os.path.join(HERE, "bc2peer.py"), peer.address, str(PEER_PID), spec]
     args += [f"{netns.NET}{h}:{p:#x}" for p, h in UNITS.items()]
     done = subprocess.run(peer.prefix() + args, capture_output=True, timeout=90)
     assert done.returncode == 0, done.stderr.decode()
     return json.loads(done.stdout)
 
 
-# 516 knows port offsets and is told by its source port; 512 sends 56-byte packets and is told by
-# its address alone.
-@pytest.mark.parametrize("version", [516, 512])
-def test_two_units_and_an_older_peer(unit, version):
+# The peer connects in: 516 is told by its source port, 512 (56-byte packets) by its address
+# alone, 517 by the listen socket it connects to (offset 100: the second). One of 517 with
+# offset 200 and a lower address than the units' takes their connections on its own ports.
+@pytest.mark.parametrize("spec,peer_host", [("516", 9), ("512", 9), ("517/100", 9), ("517/200/passive", 2)])
+def test_two_units_and_a_scripted_peer(unit, spec, peer_host):
+    version, offset = int(spec.split("/")[0]), int((spec + "/0").split("/")[1])
     net = netns.Network()
     try:
         hosts = {pid: net.host(h) for pid, h in UNITS.items()}
-        peer = net.host(PEER_HOST)
+        peer = net.host(peer_host)
         frames = net.capture(120)
         units = {pid: unit(["0"], settings(pid, UNITS[pid]), name=f"u{pid:x}", prefix=hosts[pid].prefix())
                  for pid in UNITS}
@@ -47,7 +49,7 @@ def test_two_units_and_an_older_peer(unit, version):
                 if other != pid:
                     for ch in ("CI", "DK"):
                         p.wait_for(f"{ch} channel to PID 0x{other:X} established", 30)
-        seen = run_peer(net, peer, version)
+        seen = run_peer(net, peer, spec)
         wire = frames()
         for p in units.values():
             with p.control() as ctl:
@@ -96,11 +98,17 @@ def test_two_units_and_an_older_peer(unit, version):
     # what the units send carries DSCP 4 (resets the kernel sends for closed sockets do not)
     unit_segments = [s for s in segments if s[0] in addresses and s[5]]
     assert unit_segments and all(tos >> 2 == 4 for _, _, _, _, tos, _ in unit_segments)
-    # the unit with the greater address connects to the other's CI and DK listen ports
-    syns = {(s, d, dport) for s, d, _, dport, _, p in segments if s in addresses and d in addresses}
-    assert (f"{netns.NET}2", f"{netns.NET}1", 9860) in syns and (f"{netns.NET}2", f"{netns.NET}1", 9861) in syns
+    # the one with the greater address connects to the other's CI and DK listen ports: a unit of
+    # 517 to the peer's own, the peer of 517 to the unit's socket of its offset
+    ua, ub = (f"{netns.NET}{h}" for h in UNITS.values())
+    syns = {(s, d, dport) for s, d, _, dport, _, _ in segments}
+    assert {(ub, ua, 9860), (ub, ua, 9861)} <= syns
+    if "passive" in spec:
+        assert {(u, peer.address, port) for u in addresses for port in (9860 + offset, 9861 + offset)} <= syns
+    elif version == 517:
+        assert {(peer.address, u, port) for u in addresses for port in (9880, 9881)} <= syns
     # the version replies went on the peer's command channel
-    assert any(dport == 9862 for s, d, _, dport, _, p in segments if d == peer.address and p)
+    assert any(dport in seen["ci_ports"] for s, d, _, dport, _, p in segments if d == peer.address and p)
     mc = [(d, port) for s, d, port, _ in netns.udp(wire) if port == 9870]
     assert mc and all(d == "239.239.239.201" for d, _ in mc)
 
@@ -156,7 +164,7 @@ def test_a_unit_pings_another_that_stops_and_starts_again(unit):
     finally:
         net.close()
 
-    ua, ub = f"{netns.NET}1", f"{netns.NET}2"
+    ua, ub = (f"{netns.NET}{h}" for h in UNITS.values())
     for wire in (first, second):
         segments = list(netns.tcp(wire))
         pings = [m for m in messages(segments, ua, ub) if m[0] == 0x0105]
