@@ -352,7 +352,8 @@ void routing_set_table_entries_cmd(const uint8_t* m, size_t len) {
     bool ok = false;
     if (len >= CI_HEADER + 12) {
         const uint16_t first = be16(m + 20), last = be16(m + 22);
-        syslogx(LOG_DEBUG, "routing_set_table_entries_cmd entering start_pid %X, end_pid %X", first, last);
+        SYSLOGX_RATE_GUARDED(LOG_DEBUG, "routing_set_table_entries_cmd entering start_pid %X, end_pid %X",
+                             first, last);
         ok = routing_set_table_entries({be32(m + 24), be32(m + 28)}, first, last) == 1;
     }
     routingReply(m, ok);
@@ -364,7 +365,7 @@ void routing_set_table_entries_by_list_cmd(const uint8_t* m, size_t len) {
     for (size_t i = 0; i < entries; ++i) {
         const uint8_t* e = m + CI_HEADER + 12 * i;
         const uint16_t pid = static_cast<uint16_t>(be32(e));
-        syslogx(LOG_DEBUG, "routing_set_table_entries_by_list_cmd entering pid %X", pid);
+        SYSLOGX_RATE_GUARDED(LOG_DEBUG, "routing_set_table_entries_by_list_cmd entering pid %X", pid);
         if (ok) ok = routing_set_table_entries({be32(e + 4), be32(e + 8)}, pid, pid) == 1;
     }
     routingReply(m, ok);

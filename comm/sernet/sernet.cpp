@@ -266,7 +266,8 @@ int dynkomm_openpath(uint16_t source, uint16_t dest, uint16_t entrySize, uint16_
     put32(m + 36, 0);
     if (!post(m)) {
         if (!SerNet_man_release_fifo(magic))
-            syslogx(LOG_ERR, "dynkomm_open_serial_network_path() freeing f %X after comint failed", magic);
+            SYSLOGX_RATE_GUARDED(
+                LOG_ERR, "dynkomm_open_serial_network_path() freeing f %X after comint failed", magic);
         return 0;
     }
     return 1;
@@ -338,7 +339,8 @@ void dynkomm_open_serial_network_path_reply(const uint8_t* msg, size_t len, uint
         SerNet_man_start_sending(f);
     } else {
         if (!SerNet_man_release_fifo(h.context1))
-            syslogx(LOG_ERR, "dynkomm_open_serial_network_path_reply() fifo f %X already freed?", h.context1);
+            SYSLOGX_RATE_GUARDED(LOG_ERR, "dynkomm_open_serial_network_path_reply() fifo f %X already freed?",
+                                 h.context1);
         put32(m + 24, 0);
         put32(m + 28, 0);
         if (done) done(m, sizeof m, 0);
@@ -349,7 +351,7 @@ void dynkomm_closepath(uint16_t source, uint32_t magic, uint16_t dest) {
     const uint16_t own = AppMan_getPID();
     if (source == dest) {
         if (!SerNet_man_release_fifo(magic))
-            syslogx(LOG_ERR, "dynkomm_closepath() fifo f %X already freed?", magic);
+            SYSLOGX_RATE_GUARDED(LOG_ERR, "dynkomm_closepath() fifo f %X already freed?", magic);
         return;
     }
     DynkommFifo* f = nullptr;
@@ -360,8 +362,9 @@ void dynkomm_closepath(uint16_t source, uint32_t magic, uint16_t dest) {
     put16(m + 24, own);
     put16(m + 26, f->destPid);
     if (!SerNet_man_stop_sending(f))
-        syslogx(LOG_ERR, "dynkomm_close_SerNet_path(): tried to stop not listed fifo 0x%08X, pid 0x%02X",
-                magic, f->destPid);
+        SYSLOGX_RATE_GUARDED(LOG_ERR,
+                             "dynkomm_close_SerNet_path(): tried to stop not listed fifo 0x%08X, pid 0x%02X",
+                             magic, f->destPid);
     else
         SerNet_man_release_fifo(magic);
     post(m);
@@ -417,7 +420,8 @@ DynkommFifo* dynkomm_fifo_link(uint32_t partner, uint16_t source, uint16_t dest,
         (flags & DK_FLAG_QUEUE) ? dynkomm_getslotnum_SerNet(raster) : SENDING_ONLINE_SLOTS;
     DynkommFifo* f = sendingFifo(dest, kind, raster, sending, size, flags);
     if (!f) {
-        syslogx(LOG_ERR, "dynkomm_fifo_link(): no free magic on source for 0x%08X pid 0x%02X", partner, dest);
+        SYSLOGX_RATE_GUARDED(LOG_ERR, "dynkomm_fifo_link(): no free magic on source for 0x%08X pid 0x%02X",
+                             partner, dest);
         return nullptr;
     }
     f->partnerMagic = partner;
@@ -428,8 +432,9 @@ DynkommFifo* dynkomm_fifo_link(uint32_t partner, uint16_t source, uint16_t dest,
 uint32_t dynkomm_fifo_unlink(uint16_t source, uint16_t dest, uint32_t magic) {
     DynkommFifo* f = nullptr;
     if (dynkomm_get_fifo(magic, &f) != 1) {
-        syslogx(LOG_ERR, "dynkomm_fifo_unlink(): fifo magic not found on source side for 0x%08X pid 0x%02X",
-                magic, dest);
+        SYSLOGX_RATE_GUARDED(
+            LOG_ERR, "dynkomm_fifo_unlink(): fifo magic not found on source side for 0x%08X pid 0x%02X",
+            magic, dest);
         return 0;
     }
     if (source == dest) {
@@ -438,7 +443,8 @@ uint32_t dynkomm_fifo_unlink(uint16_t source, uint16_t dest, uint32_t magic) {
     }
     const uint32_t partner = f->partnerMagic;
     if (!SerNet_man_release_fifo(magic))
-        syslogx(LOG_ERR, "dynkomm_fifo_unlink: fifo could delete 0x%08X pid 0x%02X", magic, dest);
+        SYSLOGX_RATE_GUARDED(LOG_ERR, "dynkomm_fifo_unlink: fifo could delete 0x%08X pid 0x%02X", magic,
+                             dest);
     return partner;
 }
 

@@ -23,12 +23,14 @@ CLONE_NEWNET = 0x40000000
 
 @pytest.fixture(autouse=True)
 def own_network():
-    """A fresh network namespace with its loopback up for the test and what it starts: a unit on
-    the host's network takes the presence and commands of every other unit on the machine (a
-    page-set command restarts it)."""
+    """A fresh network namespace for the test and what it starts, its loopback up and carrying
+    multicast: a unit on the host's network takes the presence and commands of every other unit
+    on the machine (a page-set command restarts it)."""
     if os.geteuid() == 0 and shutil.which("ip"):
         if ctypes.CDLL(None, use_errno=True).unshare(CLONE_NEWNET) == 0:
-            subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+            for cmd in (["link", "set", "lo", "up"], ["link", "set", "lo", "multicast", "on"],
+                        ["route", "add", "224.0.0.0/4", "dev", "lo"]):
+                subprocess.run(["ip"] + cmd, check=True)
     yield
 
 

@@ -142,8 +142,8 @@ def test_a_unit_pings_another_that_stops_and_starts_again(unit):
     try:
         hosts = {pid: net.host(h) for pid, h in UNITS.items()}
         frames = net.capture(120)
-        start_b = lambda: unit(["0"], settings(0x22, 2), name="b", prefix=hosts[0x22].prefix())
-        a = unit(["0"], settings(0x21, 1), dataset=pinging_dataset(0x22), name="a", prefix=hosts[0x21].prefix())
+        start_b = lambda: unit(["0"], settings(0x22, UNITS[0x22]), name="b", prefix=hosts[0x22].prefix())
+        a = unit(["0"], settings(0x21, UNITS[0x21]), dataset=pinging_dataset(0x22), name="a", prefix=hosts[0x21].prefix())
         b = start_b()
         a.wait_for("DK channel to PID 0x22 established", 30)
         time.sleep(1.5)
