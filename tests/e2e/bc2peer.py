@@ -29,11 +29,10 @@ class Peer:
         self.offset, self.passive = offset, passive
         self.units = units  # pid -> address
         self.counter = 0
-        self.sending = True
-        self.heard = {}  # pid -> list of (time, heard set)
+        self.heard = {}  # pid -> the last heard set
         self.ci, self.dk = {}, {}
-        self.messages = []  # (time, unit pid, header fields, payload)
-        self.closed = {}
+        self.messages = []  # (unit pid, header fields, payload)
+        self.closed = set()
         self.lock = threading.Lock()
 
     def presence(self):
@@ -50,7 +49,7 @@ class Peer:
         s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, socket.inet_aton(self.address))
         s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_LOOP, 0)
-        while self.sending:
+        while True:
             self.counter += 1
             s.sendto(self.presence(), PRESENCE)
             time.sleep(0.2)
@@ -63,12 +62,9 @@ class Peer:
         s.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP, mreq)
         while True:
             data = s.recv(1000)
-            if len(data) < 60:
-                continue
-            pid, = struct.unpack_from("!H", data, 10)
-            heard, = struct.unpack_from("!Q", data, 24)
-            with self.lock:
-                self.heard.setdefault(pid, []).append((time.monotonic(), heard, len(data)))
+            if len(data) == 60:  # the units send their packets whole
+                with self.lock:
+                    self.heard[struct.unpack_from("!H", data, 10)[0]] = struct.unpack_from("!Q", data, 24)[0]
 
     def connect(self, unit, channel):
         # Below version 517 a peer connects from its fixed port and the unit knows it by that;
@@ -114,7 +110,7 @@ class Peer:
                 chunk = b""
             if not chunk:
                 with self.lock:
-                    self.closed[unit] = time.monotonic()
+                    self.closed.add(unit)
                 return
             buf += chunk
             while len(buf) >= 20:
@@ -123,13 +119,12 @@ class Peer:
                     break
                 fields = struct.unpack_from("!HHHHIIHH", buf)
                 with self.lock:
-                    self.messages.append((time.monotonic(), unit, fields, buf[20:20 + length]))
+                    self.messages.append((unit, fields, buf[20:20 + length]))
                 buf = buf[20 + length:]
 
     def hears_me(self, unit):
         with self.lock:
-            seen = self.heard.get(unit, [])
-            return bool(seen) and seen[-1][1] >> self.pid & 1
+            return self.heard.get(unit, 0) >> self.pid & 1
 
     def wait(self, cond, limit):
         end = time.monotonic() + limit
@@ -141,7 +136,7 @@ class Peer:
 
     def replies(self, code):
         with self.lock:
-            return [(u, f, p) for _, u, f, p in self.messages if f[6] == code]
+            return [(u, f, p) for u, f, p in self.messages if f[6] == code]
 
 
 def queue(peer, unit, seconds):
@@ -228,18 +223,6 @@ def main():
     peer.counter = 0
     peer.wait(lambda: len(peer.closed) == len(units), 5)
     out["closed_after_reset"] = sorted(peer.closed)
-
-    # Silence: the units declare the peer offline.
-    peer.sending = False
-    silent = time.monotonic()
-    peer.wait(lambda: not any(peer.hears_me(u) for u in units), 5)
-    with peer.lock:
-        cleared = [next((t for t, h, _ in peer.heard[u] if t > silent and not h >> pid & 1), None) for u in units]
-        intervals = [b[0] - a[0] for a, b in zip(peer.heard[first], peer.heard[first][1:])]
-        sizes = sorted({n for u in units for _, _, n in peer.heard[u]})
-    out["offline_after"] = [None if t is None else t - silent for t in cleared]
-    out["presence_interval"] = sorted(intervals)[len(intervals) // 2] if intervals else None
-    out["presence_sizes"] = sizes
     print(json.dumps(out), flush=True)
 
 

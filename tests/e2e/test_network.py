@@ -81,12 +81,6 @@ def test_two_units_and_a_scripted_peer(unit, spec, peer_host):
     assert seen["closed_after_reset"] == sorted(UNITS)
     for pid in UNITS:
         assert f"Basecom2: Reset detected on PID 0x{PEER_PID:X}" in text[pid]
-        assert f"Host PID 0x{PEER_PID:X} is Offline" in text[pid]
-    # presence every 200 ms; silent for 1.2 to 1.4 s is offline, and the next packet says so
-    # (upper bounds with room for a loaded machine and the sanitizers)
-    assert 0.15 <= seen["presence_interval"] <= 0.3, seen["presence_interval"]
-    assert all(t is not None and 1.15 <= t <= 2.5 for t in seen["offline_after"]), seen["offline_after"]
-    assert seen["presence_sizes"] == [60]
 
     addresses = {f"{netns.NET}{h}" for h in UNITS.values()}
     presence = [(s, d, port, len(p)) for s, d, port, p in netns.udp(wire) if s in addresses and port == 9850]
