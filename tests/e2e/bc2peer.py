@@ -209,16 +209,6 @@ def main():
     out["routing"] = [[f[4], f[5]] for _, f, _ in peer.replies(0x0104)]
     out["closed_before_reset"] = sorted(peer.closed)
 
-    # Channels by names from the first unit, then whether it measures for this peer.
-    names = b"ltecu\0tecu_core\0nothere\0"
-    request = struct.pack("!HHHHHH", 3, 1, len(names), 3, 4, 0) + names
-    peer.ci[first].sendall(header(len(request), pid, first, 0x51000001, 0x52000002, 0x0510) + request)
-    peer.wait(lambda: peer.replies(0x0511), 5)
-    peer.ci[first].sendall(header(0, pid, first, 0x4242, pid, 0x0505))
-    peer.wait(lambda: peer.replies(0x0103), 5)
-    out["by_name"] = [[f[4], f[5], p.hex()] for _, f, p in peer.replies(0x0511)]
-    out["measuring"] = [f[5] for _, f, _ in peer.replies(0x0103)]
-
     # A restart: the counter starts again; the units drop both channels.
     peer.counter = 0
     peer.wait(lambda: len(peer.closed) == len(units), 5)
