@@ -442,12 +442,13 @@ void outingTrigger(Instance* in) {
     const bool rising = awm_rd<uint16_t>(in->ds, OFF_OUTPOL) == 1;
     if (in->outSeen && active != in->outLast && active == (rising ? 1 : 0)) {
         if (in->outBlock == 0) {
-            syslogx(LOG_INFO, "awm_0x08_lapfunc_cyclicCall(): outing increment requested by trigger");
+            SYSLOGX_RATE_GUARDED(LOG_INFO,
+                                 "awm_0x08_lapfunc_cyclicCall(): outing increment requested by trigger");
             outIncrReq = 1;
             in->outBlock = OUT_BLOCK_CYCLES;
         } else {
-            syslogx(LOG_INFO,
-                    "awm_0x08_lapfunc_cyclicCall(): outing increment blocked within blocktime (4s)");
+            SYSLOGX_RATE_GUARDED(
+                LOG_INFO, "awm_0x08_lapfunc_cyclicCall(): outing increment blocked within blocktime (4s)");
         }
     }
     if (in->outBlock) --in->outBlock;
@@ -707,7 +708,7 @@ uint8_t awm_0x08_lapfunc_getGpsTrigger() {
         if (awm_rd<uint16_t>(ds, OFF_SEGEQUAL)) equalSegments(ds);
         if (found == 2) {
             lapfunc_resetBestLapTime();
-            syslogx(LOG_INFO, "Best laptime reset, bc detected track has changed.");
+            SYSLOGX_RATE_GUARDED(LOG_INFO, "Best laptime reset, bc detected track has changed.");
         }
     }
     return getGpsTrigger(in->o.gps[1], in->o.gps[0], in->o.gps[2], in->o.gps[3]);
@@ -729,24 +730,25 @@ namespace {
 void checkOutCtr() {
     Instance* in = local_data;
     if (awm_0x08_init != 2 || !in) {
-        syslogx(LOG2_ERR, "awm_0x08_lapfunc_checkOutCtr(): lapfunc not operational");
+        SYSLOGX_RATE_GUARDED(LOG2_ERR, "awm_0x08_lapfunc_checkOutCtr(): lapfunc not operational");
         return;
     }
     const bool speedInput = awm_ref_set(in->ds + REF_SPEED);
     const float limit = TRACK_LEN * CND_DIST_MIN;
     if (speedInput && distlap < limit) {
-        syslogx(LOG_INFO, "awm_0x08_lapfunc_checkOutCtr: no increment of outing %d bc dist %fm < %dm",
-                static_cast<int>(outing), static_cast<double>(distlap), awm_to_i32(limit));
+        SYSLOGX_RATE_GUARDED(LOG_INFO,
+                             "awm_0x08_lapfunc_checkOutCtr: no increment of outing %d bc dist %fm < %dm",
+                             static_cast<int>(outing), static_cast<double>(distlap), awm_to_i32(limit));
         return;
     }
     outIncrReq = 1;
     in->outBlock = OUT_BLOCK_CYCLES;
     if (!speedInput)
-        syslogx(LOG_INFO, "awm_0x08_lapfunc_checkOutCtr: New outing bc invalid speed, outing %d",
-                static_cast<int>(outing));
+        SYSLOGX_RATE_GUARDED(LOG_INFO, "awm_0x08_lapfunc_checkOutCtr: New outing bc invalid speed, outing %d",
+                             static_cast<int>(outing));
     else
-        syslogx(LOG_INFO, "awm_0x08_lapfunc_checkOutCtr: New outing %d bc dist %fm > %dm",
-                static_cast<int>(outing), static_cast<double>(distlap), awm_to_i32(limit));
+        SYSLOGX_RATE_GUARDED(LOG_INFO, "awm_0x08_lapfunc_checkOutCtr: New outing %d bc dist %fm > %dm",
+                             static_cast<int>(outing), static_cast<double>(distlap), awm_to_i32(limit));
 }
 } // namespace
 void awm_0x08_lapfunc_checkOutCtr() {
@@ -775,7 +777,7 @@ void lapfunc_incrLap() {
     lapIncr_req = 1;
 }
 void lapfunc_incrOuting() {
-    syslogx(LOG_INFO, "lapfunc_incrOuting(): outing increment requested from extern");
+    SYSLOGX_RATE_GUARDED(LOG_INFO, "lapfunc_incrOuting(): outing increment requested from extern");
     outIncrReq = 1;
 }
 void lapfuncUpdate_LapOut(uint16_t lap, uint16_t out) {

@@ -203,9 +203,10 @@ void trackdetTask(intptr_t, intptr_t, intptr_t, intptr_t) {
         const int result = current == NO_TRACK ? 1 : 2;
         current = best->id;
         if (nvram_dbs_write(nvram_GpsTrackDet_Elem.id, 0, &current, sizeof current) != sizeof current)
-            syslogx(LOG_ERR, "gps_trackdet: track %d not stored", static_cast<int>(current));
+            SYSLOGX_RATE_GUARDED(LOG_ERR, "gps_trackdet: track %d not stored", static_cast<int>(current));
         report(*best, result);
-        syslogx(LOG_INFO, "gps_trackdet: track %d '%s' detected", static_cast<int>(best->id), best->name);
+        SYSLOGX_RATE_GUARDED(LOG_INFO, "gps_trackdet: track %d '%s' detected", static_cast<int>(best->id),
+                             best->name);
     }
 }
 

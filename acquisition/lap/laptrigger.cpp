@@ -114,7 +114,7 @@ bool payload(const uint8_t* m, size_t len, size_t need, const char* who) {
 // A request to the lap function, served once it is operational.
 void request(const char* what, void (*fn)()) {
     if (!awm_0x08_lapfunc_configured()) return;
-    syslogx(LOG_DEBUG, "laptrigger: %s requested", what);
+    SYSLOGX_RATE_GUARDED(LOG_DEBUG, "laptrigger: %s requested", what);
     fn();
 }
 
@@ -158,8 +158,9 @@ void laptrigger_update(uint16_t lap, uint16_t outing, float lapTime) {
 void laptrigger_event(uint16_t lap, uint16_t outing, float lapTime) {
     if (cfg_system.ltm_remote) return; // the master's messages count this unit's laps
     setState(lap, outing, centi(lapTime), time_getTimestamp());
-    syslogx(LOG_INFO, "laptrigger: lap %u of outing %u, lap time %u.%02u s", lap, outing,
-            static_cast<unsigned>(centi(lapTime) / 100), static_cast<unsigned>(centi(lapTime) % 100));
+    SYSLOGX_RATE_GUARDED(LOG_INFO, "laptrigger: lap %u of outing %u, lap time %u.%02u s", lap, outing,
+                         static_cast<unsigned>(centi(lapTime) / 100),
+                         static_cast<unsigned>(centi(lapTime) % 100));
     if (const LaptriggerHooks* h = hooks.load(); h && h->lap) h->lap(lap, outing);
     raster_triggerTask(RASTER_EVENT_LAP);
     if (isMaster()) send(LAPTRIGGER_EVENT);
@@ -168,7 +169,7 @@ void laptrigger_event(uint16_t lap, uint16_t outing, float lapTime) {
 void laptrigger_set(uint16_t lap, uint16_t outing, float lapTime) {
     if (cfg_system.ltm_remote) return;
     setState(lap, outing, centi(lapTime), time_getTimestamp());
-    syslogx(LOG_INFO, "laptrigger: counters set to lap %u of outing %u", lap, outing);
+    SYSLOGX_RATE_GUARDED(LOG_INFO, "laptrigger: counters set to lap %u of outing %u", lap, outing);
     if (const LaptriggerHooks* h = hooks.load(); h && h->set) h->set(lap, outing);
     sendUpdate();
 }
@@ -228,8 +229,8 @@ void laptrigger_signal_cmd(const uint8_t* m, size_t len) {
         // An event closes the lap's fuel through the lap hook; an update closes it here.
         if (kind == LAPTRIGGER_UPDATE) awm_0x0A_fuelcons_setLaptrigger();
         if (awm_0x08_lapfunc_configured()) lapfuncUpdate_LapOut(lap, outing);
-        syslogx(LOG_INFO, "laptrigger: %s of PID 0x%X: lap %u of outing %u",
-                kind == LAPTRIGGER_EVENT ? "lap" : "update", h.source, lap, outing);
+        SYSLOGX_RATE_GUARDED(LOG_INFO, "laptrigger: %s of PID 0x%X: lap %u of outing %u",
+                             kind == LAPTRIGGER_EVENT ? "lap" : "update", h.source, lap, outing);
         raster_triggerTask(RASTER_EVENT_LAP);
     } else if (kind == LAPTRIGGER_PERIODIC) {
         if (!known) {

@@ -168,8 +168,9 @@ bool diagService_write(const uint8_t* data) {
         0};
     date_msd d{};
     if (!conv_time_to_date(&t, &d)) return false;
-    syslogx(LOG_INFO, "DIAG_SERVICE_SET_DATE_TIME: RTC set to %.2d.%.2d.%.4d %.2d:%.2d:%.2d.%.3d", d.DAY,
-            d.MONTH, d.YEAR, d.HOUR, d.MIN, d.SEC, d.MS);
+    SYSLOGX_RATE_GUARDED(LOG_INFO,
+                         "DIAG_SERVICE_SET_DATE_TIME: RTC set to %.2d.%.2d.%.4d %.2d:%.2d:%.2d.%.3d", d.DAY,
+                         d.MONTH, d.YEAR, d.HOUR, d.MIN, d.SEC, d.MS);
     timeserv_newSystemTime(d);
     return true;
 }

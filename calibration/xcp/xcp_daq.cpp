@@ -144,7 +144,7 @@ uint8_t writeDaq(xcpCp* cp, uint8_t bitOffset, uint8_t size, uint8_t extension, 
     const uint8_t e = xcpValidateMTA_Address(cp, extension, address);
     if (e != XCP_OK) return e;
     if (bitOffset != 0xFF) {
-        syslogx(LOG_ERR, "XCP WRITE_DAQ: Bit Offset not supported.");
+        SYSLOGX_GUARDED(LOG_ERR, "XCP WRITE_DAQ: Bit Offset not supported.");
         return XCP_ERR_OUT_OF_RANGE;
     }
     xcpOdt& odt = cp->lists[cp->ptrList].odts[cp->ptrOdt];

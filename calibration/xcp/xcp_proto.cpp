@@ -169,12 +169,12 @@ void xcpMasterPresentTimeout(OS_TIMER_ID, intptr_t arg) {
     auto* cp = reinterpret_cast<xcpCp*>(arg);
     cp->masterPresent = 0;
     if (__atomic_load_n(&commsReset, __ATOMIC_ACQUIRE)) {
-        syslogx(LOG_NOTICE, "XCP: Force Disconnect");
+        SYSLOGX_RATE_GUARDED(LOG_NOTICE, "XCP: Force Disconnect");
         // The disconnect frees the DAQ lists: the receive task runs it between two commands.
         cp->disconnectPending = true;
         xcpEthWake(cp);
     }
-    syslogx(LOG_WARN, "XCP: TIMEOUT on instance number %d", static_cast<int>(cp->number));
+    SYSLOGX_RATE_GUARDED(LOG_WARN, "XCP: TIMEOUT on instance number %d", static_cast<int>(cp->number));
 }
 
 void cancelTimer(xcpCp* cp) {
@@ -192,7 +192,7 @@ void armTimer(xcpCp* cp) {
         if (!t) {
             t = osTimerCreate(xcpMasterPresentTimeout, reinterpret_cast<intptr_t>(cp));
             if (t) {
-                syslogx(LOG_INFO, "XCP: master present timeout timer setup done");
+                SYSLOGX_RATE_GUARDED(LOG_INFO, "XCP: master present timeout timer setup done");
             } else {
                 syslogx(LOG_ERR, "XCP: timer_create failed! errno %x", static_cast<unsigned>(errno));
                 cp->mpTimerFailed = true;
@@ -226,19 +226,19 @@ void xcpDisconnect(xcpCp* cp) {
     xcpProtocolReset(cp);
     cancelTimer(cp);
     xcpFreeDAQ(cp);
-    syslogx(LOG_INFO, "XCP: DISCONNECTED");
+    SYSLOGX_RATE_GUARDED(LOG_INFO, "XCP: DISCONNECTED");
 }
 
 void xcpConnect(xcpCp* cp) {
     cp->state = 2;
     xcpEthReset(cp);
     cancelTimer(cp);
-    syslogx(LOG_INFO, "XCP: CONNECTED");
+    SYSLOGX_RATE_GUARDED(LOG_INFO, "XCP: CONNECTED");
 }
 
 void connectCommand(xcpCp* cp, uint8_t mode, xcpTxItem& item) {
     if (mode != 0) {
-        syslogx(LOG_ERR, "XCP Connect: User defined mode not supported");
+        SYSLOGX_GUARDED(LOG_ERR, "XCP Connect: User defined mode not supported");
         return;
     }
     // A CONNECT of a connected session ends it first: its DAQ lists stop and are freed.
@@ -252,7 +252,8 @@ void connectCommand(xcpCp* cp, uint8_t mode, xcpTxItem& item) {
 
 void xcpStoreCalReqCallback(int result, intptr_t arg) {
     auto* cp = reinterpret_cast<xcpCp*>(arg);
-    syslogx(LOG_INFO, "xcpStoreCalReqCallback called, result is 0x%08x", static_cast<unsigned>(result));
+    SYSLOGX_RATE_GUARDED(LOG_INFO, "xcpStoreCalReqCallback called, result is 0x%08x",
+                         static_cast<unsigned>(result));
     cp->sessionStatus &= static_cast<uint8_t>(~XCP_SESSION_STORE_CAL_REQ);
     taskDelay(sysClkRateGet());
     startPostrun();
@@ -389,8 +390,8 @@ uint8_t runCommand(xcpCp* cp, const uint8_t* p, uint32_t n, xcpTxItem& item) {
         if (e != XCP_OK) return e;
         const uint8_t size = p[1];
         if (size == 0xFF) {
-            syslogx(LOG_ERR, "xcpShortUpload(): size out of range of CTO: size: 0x%x, MAX_CTO: 0x%x", size,
-                    XCP_MAX_CTO);
+            SYSLOGX_GUARDED(LOG_ERR, "xcpShortUpload(): size out of range of CTO: size: 0x%x, MAX_CTO: 0x%x",
+                            size, XCP_MAX_CTO);
             return XCP_ERR_OUT_OF_RANGE;
         }
         const uint32_t a = xcpAddressConv(cp, le32(p + 4));
@@ -410,14 +411,16 @@ uint8_t runCommand(xcpCp* cp, const uint8_t* p, uint32_t n, xcpTxItem& item) {
     }
     case XCP_CMD_USER_CMD: { // the diagnostic services
         if (p[1] != 0x20) {
-            syslogx(LOG_ERR, "xcpStateConnected(): diagService() sub_command %#x not supported", p[1]);
+            SYSLOGX_GUARDED(LOG_ERR, "xcpStateConnected(): diagService() sub_command %#x not supported",
+                            p[1]);
             return XCP_ERR_CMD_SYNTAX;
         }
         uint32_t upl = 0, dwn = 0;
         uint8_t length = 0, second = 0;
         if (diagService(le16(p + 2), p + 4, &upl, &length, &second, &dwn) != 0) {
-            syslogx(LOG_ERR, "xcpStateConnected(): diagService() with serviceNumber %#x returned an error",
-                    le16(p + 2));
+            SYSLOGX_GUARDED(LOG_ERR,
+                            "xcpStateConnected(): diagService() with serviceNumber %#x returned an error",
+                            le16(p + 2));
             return XCP_ERR_CMD_SYNTAX;
         }
         cp->mta = dwn ? dwn : upl, cp->mtaExt = 0;

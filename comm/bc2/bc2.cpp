@@ -63,6 +63,7 @@ struct Channel {
     std::atomic<bool> activating{false}; // taken by the first activation alone
     std::atomic<uint16_t> state{DISCONNECTED};
     std::atomic<int> fd{-1};
+    std::atomic<int> users{0}; // tasks other than the receive task inside a use of fd
     TASK_ID task = TASK_ID_NULL;
     sockaddr_in peerListen{};
     sockaddr_in peerUdp{};
@@ -176,6 +177,14 @@ void resetBuffer(SendBuffer& b) {
     if (semGive(b.mutex) != OK) syslogx(P_ERR, "BC2_snd_framer_ini(): semGive failed - errno %s", err());
 }
 
+void dropChannel(Channel* c) {
+    if (!c) return;
+    if (c->activate) semDelete(c->activate);
+    for (SendBuffer& b : c->buf)
+        if (b.mutex) semDelete(b.mutex);
+    delete c;
+}
+
 uint32_t hostAddress(const Host& h) {
     return be32(h.packet);
 }
@@ -203,22 +212,54 @@ std::atomic<uint64_t>& ownSet(int type) {
     return type == DK ? dkSet : ciSet;
 }
 
+// A use of the channel's descriptor by a task other than its receive task (a send, a shutdown):
+// while one lasts, the receive task does not close the descriptor, so the number cannot have
+// gone to another file meanwhile. -1 when the channel has none.
+class FdUse {
+  public:
+    explicit FdUse(Channel* c) : c_(c) {
+        c_->users.fetch_add(1);
+        fd_ = c_->fd.load();
+    }
+    ~FdUse() { c_->users.fetch_sub(1); }
+    FdUse(const FdUse&) = delete;
+    FdUse& operator=(const FdUse&) = delete;
+    int fd() const { return fd_; }
+
+  private:
+    Channel* c_;
+    int fd_;
+};
+
+// Closes a descriptor the receive task has taken out of its channel, once no other task uses it
+// (one blocked in it is woken first).
+int closeTaken(Channel* c, int fd) {
+    if (c->users.load()) {
+        ::shutdown(fd, SHUT_RDWR);
+        while (c->users.load())
+            taskDelay(1);
+    }
+    return bcSocket_close(fd);
+}
+
 // Closes the channel's socket when the caller is its receive task; any other task only shuts
 // it down, which wakes the receive task, and that one closes it: a descriptor is never closed
-// under a task still blocked in it.
+// under a task still using it.
 void disconnect(Channel* c) {
     const bool own = c->task != TASK_ID_NULL && taskIdSelf() == c->task;
-    const int fd = own ? c->fd.exchange(-1) : c->fd.load();
-    if (fd >= 0) {
-        if (own) {
-            if (!bcSocket_isShutdown()) {
-                syslogx(P_INFO, "Basecom2: Disconnecting TCP %s socket", c->name);
-                if (bcSocket_close(fd) != 0)
-                    syslogx(P_ERR, "BC2_disconnect(): close of TCP %s socket failed (%u)", c->name,
-                            static_cast<unsigned>(fd));
-            }
-        } else {
-            ::shutdown(fd, SHUT_RDWR);
+    if (own) {
+        const int fd = c->fd.exchange(-1);
+        if (fd >= 0 && !bcSocket_isShutdown()) {
+            SYSLOGX_RATE_GUARDED(P_INFO, "Basecom2: Disconnecting TCP %s socket", c->name);
+            if (closeTaken(c, fd) != 0)
+                syslogx(P_ERR, "BC2_disconnect(): close of TCP %s socket failed (%u)", c->name,
+                        static_cast<unsigned>(fd));
+        }
+    } else {
+        FdUse use(c);
+        if (use.fd() >= 0) {
+            if (auto hook = raceHook.load()) hook(2, c->pid, c->type);
+            ::shutdown(use.fd(), SHUT_RDWR);
         }
     }
     resetBuffer(c->buf[0]);
@@ -287,7 +328,7 @@ int connectActive(Channel* c) {
         syslogx(P_ERR, "BC2_connect_active: Setting SO_RCVBUF option failed");
     if (setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg) != 0)
         syslogx(P_ERR, "BC2_connect_active: Setting SO_LINGER option failed");
-    syslogx(P_INFO, "BC2_connect_active: going to connect, fd %u", static_cast<unsigned>(fd));
+    SYSLOGX_RATE_GUARDED(P_INFO, "BC2_connect_active: going to connect, fd %u", static_cast<unsigned>(fd));
     // Non-blocking, so that a stop does not wait for the network's time-out.
     const int flags = fcntl(fd, F_GETFL);
     fcntl(fd, F_SETFL, flags | O_NONBLOCK);
@@ -317,13 +358,13 @@ int connectActive(Channel* c) {
         }
     }
     if (r != 0) {
-        syslogx(P_ERR, "BC2_connect_active: Connecting TCP socket failed: %s", err());
+        SYSLOGX_RATE_GUARDED(P_ERR, "BC2_connect_active: Connecting TCP socket failed: %s", err());
         if (!bcSocket_isShutdown() && bcSocket_close(fd) != 0)
             syslogx(P_ERR, "BC2_connect_active: close TCP socket failed: %s", err());
         return -1;
     }
     fcntl(fd, F_SETFL, flags);
-    syslogx(P_INFO, "BC2_connect_active: connected, fd %u", static_cast<unsigned>(fd));
+    SYSLOGX_RATE_GUARDED(P_INFO, "BC2_connect_active: connected, fd %u", static_cast<unsigned>(fd));
     return fd;
 }
 
@@ -338,7 +379,7 @@ void receiveTask(Channel* c) {
         if (c->fd.load() < 0) {
             const int fd = connectActive(c);
             if (fd < 0) {
-                syslogx(P_ERR, "BC2_eth_recv: %s - could not create socket!", c->name);
+                SYSLOGX_RATE_GUARDED(P_ERR, "BC2_eth_recv: %s - could not create socket!", c->name);
                 c->state = CONNECT_FAILED;
                 continue;
             }
@@ -351,8 +392,9 @@ void receiveTask(Channel* c) {
         ownSet(c->type).fetch_or(bit(c->pid));
         timespec now{};
         osClockGettime(CLOCK_MONOTONIC, &now);
-        syslogx(P_INFO, "BC2_eth_recv(): %s channel to PID 0x%X established after: %d.%03ds", c->name, c->pid,
-                static_cast<int>(now.tv_sec), static_cast<int>(now.tv_nsec / 1000000));
+        SYSLOGX_RATE_GUARDED(P_INFO, "BC2_eth_recv(): %s channel to PID 0x%X established after: %d.%03ds",
+                             c->name, c->pid, static_cast<int>(now.tv_sec),
+                             static_cast<int>(now.tv_nsec / 1000000));
         int foreignInRow = 0;
         while (!stopFlag && (c->type == CI ? ciReceive(c) : dkReceive(c, foreignInRow)) != 0) {
         }
@@ -369,30 +411,31 @@ int ciReceive(Channel* c) {
     const int r = bc2_recv_packet(fd, msg, 20);
     if (r < 0) {
         if (!bcSocket_isShutdown())
-            syslogx(P_ERR, "Basecom2: CI channel - Error PID 0x%X receiving serial network header, '%s'",
-                    c->pid, err());
+            SYSLOGX_RATE_GUARDED(
+                P_ERR, "Basecom2: CI channel - Error PID 0x%X receiving serial network header, '%s'", c->pid,
+                err());
         ++c->recvErrors;
         return 0;
     }
     if (r == 0) {
-        if (!bcSocket_isShutdown()) syslogx(P_ERR, "Basecom2: CI channel - socket closed");
+        if (!bcSocket_isShutdown()) SYSLOGX_RATE_GUARDED(P_ERR, "Basecom2: CI channel - socket closed");
         return 0;
     }
     const uint16_t len = be16(msg + 2);
     if (len > BC2_CI_RECV_MAX) {
-        syslogx(P_ERR, "bc_ci_receive recv. bytes : %d (%d)", static_cast<int>(len),
-                static_cast<int>(BC2_CI_RECV_MAX));
+        SYSLOGX_GUARDED(P_ERR, "bc_ci_receive recv. bytes : %d (%d)", static_cast<int>(len),
+                        static_cast<int>(BC2_CI_RECV_MAX));
         ++c->recvErrors;
         return 0;
     }
     if (len && bc2_recv_packet(fd, msg + 20, len) != len) {
-        syslogx(P_ERR, "Basecom2:CI channel - Error receiving comint cmd");
+        SYSLOGX_GUARDED(P_ERR, "Basecom2:CI channel - Error receiving comint cmd");
         ++c->recvErrors;
         return 0;
     }
     if (len > BC2_CI_PAYLOAD_MAX) {
-        syslogx(P_ERR, "bc_ci_receive recv. bytes : %d (%d)", static_cast<int>(len),
-                static_cast<int>(BC2_CI_PAYLOAD_MAX));
+        SYSLOGX_GUARDED(P_ERR, "bc_ci_receive recv. bytes : %d (%d)", static_cast<int>(len),
+                        static_cast<int>(BC2_CI_PAYLOAD_MAX));
         ++c->recvErrors;
         return 1;
     }
@@ -412,10 +455,11 @@ int dkReceive(Channel* c, int& foreignInRow) {
     if (r <= 0) {
         if (bcSocket_isShutdown()) return 0;
         if (r == 0)
-            syslogx(P_ERR, "Basecom2: DK channel - socket closed");
+            SYSLOGX_RATE_GUARDED(P_ERR, "Basecom2: DK channel - socket closed");
         else
-            syslogx(P_ERR, "Basecom2: DK channel - Error PID 0x%X receiving serial network header, '%s'",
-                    c->pid, err());
+            SYSLOGX_RATE_GUARDED(
+                P_ERR, "Basecom2: DK channel - Error PID 0x%X receiving serial network header, '%s'", c->pid,
+                err());
         ++c->recvErrors;
         return 0;
     }
@@ -426,22 +470,22 @@ int dkReceive(Channel* c, int& foreignInRow) {
         foreignInRow = 0;
         // No slot is larger than a frame allows; a longer record cannot be meant for one.
         if (len > DK_SLOT_MAX) {
-            syslogx(P_ERR, "Basecom2: DK channel - Error receiving dynkom data (4)");
+            SYSLOGX_GUARDED(P_ERR, "Basecom2: DK channel - Error receiving dynkom data (4)");
             ++c->recvErrors;
             return 0;
         }
         if (len && bc2_recv_packet(fd, entry, len) != len) {
-            syslogx(P_ERR, "Basecom2: DK channel - Error receiving dynkom data");
+            SYSLOGX_GUARDED(P_ERR, "Basecom2: DK channel - Error receiving dynkom data");
             return 0;
         }
         if (dynkomm_fifo_put(be32(head + 4), entry, len, nullptr) == DK_PUT_OK) ++c->received;
         return 1;
     }
-    syslogx(LOG_ERR, "Basecom2: DK channel - received data for PID 0x%X - no routing available", pid);
+    SYSLOGX_GUARDED(LOG_ERR, "Basecom2: DK channel - received data for PID 0x%X - no routing available", pid);
     ++c->recvErrors;
     if (++foreignInRow > 1 || len > 512) return 0;
     if (len && bc2_recv_packet(fd, entry, len) != len) {
-        syslogx(P_ERR, "Basecom2: DK channel - Error receiving dynkom data (2)");
+        SYSLOGX_GUARDED(P_ERR, "Basecom2: DK channel - Error receiving dynkom data (2)");
         return 0;
     }
     return 1;
@@ -455,8 +499,8 @@ void connectManager(uint32_t pid, int type) {
     {
         HostGuard g;
         if (!channelOf(pid, type, false))
-            syslogx(P_INFO, "BC2_connect_manager: call BC BC2_create_channel_config %s",
-                    type == DK ? "DK" : "CI");
+            SYSLOGX_RATE_GUARDED(P_INFO, "BC2_connect_manager: call BC BC2_create_channel_config %s",
+                                 type == DK ? "DK" : "CI");
         c = channelOf(pid, type, true);
         peerSet = be64(hosts[pid].packet + (type == DK ? 40 : 32));
         peerAddr = hostAddress(hosts[pid]);
@@ -471,7 +515,8 @@ void connectManager(uint32_t pid, int type) {
         return;
     }
     if (mine) {
-        syslogx(LOG_ERR, "BC2_connect_manager local_con_state chan_type %X, remotePID %X", type, pid);
+        SYSLOGX_RATE_GUARDED(LOG_ERR, "BC2_connect_manager local_con_state chan_type %X, remotePID %X", type,
+                             pid);
         disconnect(c);
     }
     if (bc2_connects_actively(ownAddr, peerAddr)) activate(c);
@@ -523,8 +568,12 @@ void presenceSend() {
         uint8_t packet[BC2_PRESENCE_SIZE];
         bc2_build_presence(packet, ownAddr, ownPid, heardSet.load(), ciSet.load(), dkSet.load(), ++counter,
                            ownOffset);
-        if (sendAll(fd, packet, sizeof packet, &group) != static_cast<ssize_t>(sizeof packet))
-            syslogx(P_ERR, "BC2_UDP_send(): Sending multicast message failed");
+        // A datagram that cannot go now is lost (the next round follows): never a wait here, so
+        // the round keeps to its clock.
+        if (sendto(fd, packet, sizeof packet, MSG_DONTWAIT | MSG_NOSIGNAL,
+                   reinterpret_cast<const sockaddr*>(&group),
+                   sizeof group) != static_cast<ssize_t>(sizeof packet))
+            SYSLOGX_RATE_GUARDED(P_ERR, "BC2_UDP_send(): Sending multicast message failed");
         for (uint32_t pid = 0; pid < 64; ++pid) {
             bool timedOut = false;
             {
@@ -539,10 +588,10 @@ void presenceSend() {
                 }
             }
             if (!timedOut) continue;
-            syslogx(P_WARN, "UDP_send: Channel to PID 0x%X timed out, closing it...", pid);
+            SYSLOGX_RATE_GUARDED(P_WARN, "UDP_send: Channel to PID 0x%X timed out, closing it...", pid);
             heardSet.fetch_and(~bit(pid));
-            syslogx(P_WARN, "Host PID 0x%X is Offline", pid);
-            syslogx(P_ERR, "UDP_send: BC2_disconnect");
+            SYSLOGX_RATE_GUARDED(P_WARN, "Host PID 0x%X is Offline", pid);
+            SYSLOGX_RATE_GUARDED(P_ERR, "UDP_send: BC2_disconnect");
             disconnectHost(pid);
         }
         semTake(stopWake, period);
@@ -554,7 +603,7 @@ void presenceReceived(const uint8_t* data, size_t n, const sockaddr_in& from) {
     Bc2Presence p;
     if (!bc2_parse_presence(data, n, &p)) {
         if (n >= BC2_PRESENCE_MIN)
-            syslogx(P_ERR, "BC2_UDP_listen() wrong pid received %d", static_cast<int>(p.pid));
+            SYSLOGX_GUARDED(P_ERR, "BC2_UDP_listen() wrong pid received %d", static_cast<int>(p.pid));
         return;
     }
     if (p.pid == ownPid) {
@@ -576,10 +625,11 @@ void presenceReceived(const uint8_t* data, size_t n, const sockaddr_in& from) {
         std::memcpy(h.packet, p.wire, BC2_PRESENCE_SIZE);
     }
     if (routing_learn(p.pid, {ROUTE_ETHERNET, p.address}))
-        syslogx(LOG_INFO, "BC2_UDP_listen add remote_pid %X", p.pid);
+        SYSLOGX_RATE_GUARDED(LOG_INFO, "BC2_UDP_listen add remote_pid %X", p.pid);
     if (reset) {
         disconnectHost(p.pid);
-        syslogx(P_INFO, "Basecom2: Reset detected on PID 0x%X, illegal msg sequence counter", p.pid);
+        SYSLOGX_RATE_GUARDED(P_INFO, "Basecom2: Reset detected on PID 0x%X, illegal msg sequence counter",
+                             p.pid);
     }
     heardSet.fetch_or(bit(p.pid));
     if (p.heard & bit(ownPid)) {
@@ -618,7 +668,7 @@ void presenceListen() {
             recvfrom(fd, data, sizeof data, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &fl);
         if (n < 0) {
             if (errno != EAGAIN && !stopFlag)
-                syslogx(P_ERR, "BC2_UDP_listen: recvfrom failed errno %s", err());
+                SYSLOGX_RATE_GUARDED(P_ERR, "BC2_UDP_listen: recvfrom failed errno %s", err());
             continue;
         }
         presenceReceived(data, static_cast<size_t>(n), from);
@@ -654,9 +704,9 @@ void adoptAccepted(int type, int i, int fd, const sockaddr_in& from) {
         return;
     }
     if (!activate(c)) {
-        syslogx(P_ERR, "BC2_connect_passive(): creation of %s receive task failed", c->name);
-        c->fd = -1;
-        bcSocket_close(fd);
+        SYSLOGX_RATE_GUARDED(P_ERR, "BC2_connect_passive(): creation of %s receive task failed", c->name);
+        int mine = fd;
+        if (c->fd.compare_exchange_strong(mine, -1)) closeTaken(c, fd);
     }
 }
 
@@ -709,11 +759,11 @@ void passiveDaemon(int type) {
             socklen_t fl = sizeof from;
             const int fd = bcSocket_accept(listeners[i].fd, reinterpret_cast<sockaddr*>(&from), &fl);
             if (fd < 0) {
-                syslogx(P_ERR, "BC2_connect_passive: accept() failed, errno %s", err());
+                SYSLOGX_RATE_GUARDED(P_ERR, "BC2_connect_passive: accept() failed, errno %s", err());
                 continue;
             }
-            syslogx(P_INFO, "BC2_connect_passive, port %u, fd %u",
-                    static_cast<unsigned>(base + ownOffset + 20 * i), static_cast<unsigned>(fd));
+            SYSLOGX_RATE_GUARDED(P_INFO, "BC2_connect_passive, port %u, fd %u",
+                                 static_cast<unsigned>(base + ownOffset + 20 * i), static_cast<unsigned>(fd));
             adoptAccepted(type, i, fd, from);
         }
     }
@@ -780,7 +830,7 @@ void ciMulticast() {
         const ssize_t n = recv(rx, msg, sizeof msg, MSG_DONTWAIT);
         if (n < 0) {
             if (errno != EAGAIN && !stopFlag) {
-                syslogx(P_ERR, "BC2_CI_MC_listen(): Error receiving serial network header");
+                SYSLOGX_RATE_GUARDED(P_ERR, "BC2_CI_MC_listen(): Error receiving serial network header");
                 ++c->recvErrors;
             }
             continue;
@@ -812,7 +862,7 @@ void dkUdpListen() {
         const ssize_t n = recv(fd, data, sizeof data, MSG_DONTWAIT);
         if (n < 0) {
             if (errno != EAGAIN && !stopFlag)
-                syslogx(LOG_ERR, "Basecom2: DK UDP channel - Error receiving UDP packet");
+                SYSLOGX_RATE_GUARDED(LOG_ERR, "Basecom2: DK UDP channel - Error receiving UDP packet");
             continue;
         }
         const int source = bc2_dk_datagram(data, static_cast<size_t>(n));
@@ -833,7 +883,8 @@ Channel* dkChannel(uint32_t pid) {
 
 // Sends what is left of the buffer's frame. 1 sent, 0 failed (logged once per error state).
 int sendRest(Channel* c, SendBuffer& b, bool udp, const char* who) {
-    const int fd = udp ? dkTxFd : c->fd.load();
+    FdUse use(c);
+    const int fd = udp ? dkTxFd : use.fd();
     if (fd < 0) return 0;
     const size_t left = b.fill - b.sent;
     const ssize_t r = sendAll(fd, b.frame() + b.sent, left, udp ? &c->peerUdp : nullptr);
@@ -851,12 +902,13 @@ int sendRest(Channel* c, SendBuffer& b, bool udp, const char* who) {
     }
     ++c->sendErrors;
     if (r < 0) {
-        if (b.errorState != 1) syslogx(P_ERR, "%s:[0x%02x] socket send error - errno %s", who, c->pid, err());
+        if (b.errorState != 1)
+            SYSLOGX_RATE_GUARDED(P_ERR, "%s:[0x%02x] socket send error - errno %s", who, c->pid, err());
         b.errorState = 1;
     } else {
         b.sent = static_cast<uint16_t>(b.sent + r);
         if (b.errorState != 2)
-            syslogx(
+            SYSLOGX_RATE_GUARDED(
                 P_ERR,
                 "%s:[0x%02x] send buffer overrun, req %d only %d error_snd_pos %d bytes of dynkom data sent",
                 who, c->pid, static_cast<int>(left), static_cast<int>(r), static_cast<int>(b.sent));
@@ -950,11 +1002,12 @@ int bc2_dk_datagram(const uint8_t* data, size_t len) {
             const DkPutResult r = dynkomm_fifo_put(magic, data + at, n, &info);
             if (r != DK_PUT_NO_FIFO) source = info.sourcePid;
             if (r == DK_PUT_FULL)
-                syslogx(LOG_INFO,
-                        "Basecom2: DK UDP channel - cannot write data to fifo data from pid 0x%02x, type "
-                        "0x%x, slots %d, "
-                        "raster %d",
-                        info.sourcePid, info.flags, info.slots, info.raster);
+                SYSLOGX_RATE_GUARDED(
+                    LOG_INFO,
+                    "Basecom2: DK UDP channel - cannot write data to fifo data from pid 0x%02x, type "
+                    "0x%x, slots %d, "
+                    "raster %d",
+                    info.sourcePid, info.flags, info.slots, info.raster);
         } else {
             SYSLOGX_GUARDED(
                 LOG_ERR, "Basecom2: DK UDP channel - received data for PID 0x%X - no routing available", pid);
@@ -998,8 +1051,12 @@ void BC2_init() {
     ciSet = bit(ownPid);
     dkSet = bit(ownPid);
     counter = 0;
-    for (Host& h : hosts)
+    // A start after a stop: the tasks that used the last run's channels are gone.
+    for (Host& h : hosts) {
+        for (Channel* c : {h.ci, h.dk})
+            dropChannel(c);
         h = Host{};
+    }
     hosts[ownPid].version = BC2_VERSION;
     hosts[ownPid].offset = ownOffset;
 
@@ -1092,12 +1149,14 @@ int comint_put_eth(const uint8_t* msg) {
         HostGuard g;
         c = dest == 0xFFFE ? hosts[MC_RECORD].ci : dest <= 64 ? hosts[dest].ci : nullptr;
     }
-    const int fd = c ? c->fd.load() : -1;
+    if (!c) return 0;
+    FdUse use(c);
+    const int fd = use.fd();
     if (fd < 0) return 0;
     const size_t n = 20u + len;
     if (c->pid == MC_RECORD) {
         if (sendAll(fd, msg, n, &c->peerListen) != static_cast<ssize_t>(n)) {
-            syslogx(P_ERR, "Basecom2: comint_put_eth() Error sending mulitcast comint cmd");
+            SYSLOGX_RATE_GUARDED(P_ERR, "Basecom2: comint_put_eth() Error sending mulitcast comint cmd");
             ++c->sendErrors;
             return 0;
         }
@@ -1124,12 +1183,15 @@ int comint_put_locSock(const uint8_t* msg) {
         HostGuard g;
         c = hosts[dest].ci;
     }
-    const int fd = c ? c->fd.load() : -1;
+    if (!c) return 0;
+    FdUse use(c);
+    const int fd = use.fd();
     if (fd < 0) return 0;
     const size_t n = 20u + len;
     if (sendAll(fd, msg, n) != static_cast<ssize_t>(n)) {
-        syslogx(P_ERR, "Basecom2: comint_put_locSock() Error sending comint cmd 0x%X to PID 0x%X, %s",
-                be16(msg + 16), dest, err());
+        SYSLOGX_RATE_GUARDED(P_ERR,
+                             "Basecom2: comint_put_locSock() Error sending comint cmd 0x%X to PID 0x%X, %s",
+                             be16(msg + 16), dest, err());
         ++c->sendErrors;
         return 0;
     }

@@ -52,7 +52,8 @@ int bc2_dk_datagram(const uint8_t* data, size_t len);
 
 // Tests: called on the transport's tasks where another path may take the same channel (type 0
 // CI, 1 DK): point 0 as the first activation is about to make the receive task, point 1 when a
-// receive task has connected and is about to keep its socket. Null: none.
+// receive task has connected and is about to keep its socket, point 2 when another task is about
+// to shut the channel's socket down. Null: none.
 void bc2_setRaceHook(void (*hook)(int point, uint32_t pid, int type));
 // The passive daemon's handling of a connection accepted on listen socket `listener` from
 // addr:port (tests call it to accept at a chosen moment).

@@ -239,17 +239,17 @@ void retry(Inst* in) {
 bool statemachineReceive(Inst* in, const uint8_t* f) {
     if (f[0] != 0xFF) return false;
     if (in->state == 2) {
-        syslogx(LOG_ERR, "CCPMR: receive returncode without command");
+        SYSLOGX_RATE_GUARDED(LOG_ERR, "CCPMR: receive returncode without command");
         retry(in);
         return true;
     }
     if (in->state > 12) {
-        syslogx(LOG_ERR, "CCPMR: state machine in the wood on receive");
+        SYSLOGX_RATE_GUARDED(LOG_ERR, "CCPMR: state machine in the wood on receive");
         retry(in);
         return true;
     }
     if (f[1] != 0 || f[2] != in->ctr) {
-        syslogx(LOG_ERR, "CCPMR: got negative response");
+        SYSLOGX_RATE_GUARDED(LOG_ERR, "CCPMR: got negative response");
         ++in->ctr;
         retry(in);
         return true;
@@ -260,7 +260,7 @@ bool statemachineReceive(Inst* in, const uint8_t* f) {
         Daq& d = in->daqs[in->cur];
         uint8_t n = f[3];
         if (n != d.odtCount) {
-            syslogx(LOG_ERR, "CCPMR: number of ODT differ");
+            SYSLOGX_RATE_GUARDED(LOG_ERR, "CCPMR: number of ODT differ");
             if (n < d.inUse.load()) d.inUse = n;
         }
         d.firstPid = f[4];
@@ -313,7 +313,7 @@ void ccpmrTask(intptr_t arg, intptr_t, intptr_t, intptr_t) {
                 in->state = 2;
                 setStatus(in, ST_STOPPING);
             } else {
-                syslogx(LOG_ERR, "ccpmrTask: reception of wrong message tag");
+                SYSLOGX_RATE_GUARDED(LOG_ERR, "ccpmrTask: reception of wrong message tag");
                 retry(in);
             }
             return true;

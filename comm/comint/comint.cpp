@@ -188,43 +188,45 @@ void comint_setReplyHandler(uint16_t code, ComintReplyHandler handler) {
     registerHandler(code, nullptr, handler);
 }
 
+namespace {
+
+// The services below the command interface, served without being handed in.
+struct Fixed {
+    uint16_t code;
+    ComintHandler serve;
+};
+constexpr Fixed FIXED[] = {
+    {0x0100, routing_set_table_entries_cmd},
+    {0x0101, routing_set_table_entries_by_list_cmd},
+    {0x0102, routing_initialize_routing_table_cmd},
+    {0x0103, routing_return_cmd},
+    {0x0104, routing_return_false_cmd},
+    {0x0105, routing_bounce_cmd},
+    {0x0106, routing_bounce_return_cmd},
+    {0x0107, routing_return_func},
+    {0x0600, timeserv_distributeTime_cmd},
+    {0x0602, timeserv_newSystemTime_cmd},
+    {0x0603, timeserv_suggestOwnTime_cmd},
+    {0x1100, dynkomm_tidy_up},
+};
+
+} // namespace
+
+ComintHandler comint_handlerOf(uint16_t code) {
+    for (const Fixed& f : FIXED)
+        if (f.code == code) return f.serve;
+    const Registered* r = findHandler(code);
+    return r ? r->serve : nullptr;
+}
+
 void ci_serve_command(const uint8_t* message, size_t len) {
     if (!message || len < CI_HEADER) return;
     const CiHeader h = ci_header(message);
     // Handlers read no further than the payload the message holds.
     const size_t n = CI_HEADER + h.length <= len ? CI_HEADER + h.length : len;
-    switch (h.code) {
-    case 0x0100:
-        return routing_set_table_entries_cmd(message, n);
-    case 0x0101:
-        return routing_set_table_entries_by_list_cmd(message, n);
-    case 0x0102:
-        return routing_initialize_routing_table_cmd(message, n);
-    case 0x0103:
-        return routing_return_cmd(message, n);
-    case 0x0104:
-        return routing_return_false_cmd(message, n);
-    case 0x0105:
-        return routing_bounce_cmd(message, n);
-    case 0x0106:
-        return routing_bounce_return_cmd(message, n);
-    case 0x0107:
-        return routing_return_func(message, n);
-    case 0x0600:
-        return timeserv_distributeTime_cmd(message, n);
-    case 0x0602:
-        return timeserv_newSystemTime_cmd(message, n);
-    case 0x0603:
-        return timeserv_suggestOwnTime_cmd(message, n);
-    case 0x1100:
-        return dynkomm_tidy_up(message, n);
-    default:
-        break;
-    }
+    if (const ComintHandler serve = comint_handlerOf(h.code)) return serve(message, n);
     const Registered* r = findHandler(h.code);
-    if (r && r->serve) {
-        r->serve(message, n);
-    } else if (r && r->reply) {
+    if (r && r->reply) {
         uint8_t reply[CI_HEADER + CI_QUEUE_PAYLOAD_MAX];
         const size_t rn = r->reply(message, n, reply, sizeof reply);
         if (rn >= CI_HEADER) comint_put_cmd(reply, 1);
@@ -350,7 +352,8 @@ void routing_set_table_entries_cmd(const uint8_t* m, size_t len) {
     bool ok = false;
     if (len >= CI_HEADER + 12) {
         const uint16_t first = be16(m + 20), last = be16(m + 22);
-        syslogx(LOG_DEBUG, "routing_set_table_entries_cmd entering start_pid %X, end_pid %X", first, last);
+        SYSLOGX_RATE_GUARDED(LOG_DEBUG, "routing_set_table_entries_cmd entering start_pid %X, end_pid %X",
+                             first, last);
         ok = routing_set_table_entries({be32(m + 24), be32(m + 28)}, first, last) == 1;
     }
     routingReply(m, ok);
@@ -362,7 +365,7 @@ void routing_set_table_entries_by_list_cmd(const uint8_t* m, size_t len) {
     for (size_t i = 0; i < entries; ++i) {
         const uint8_t* e = m + CI_HEADER + 12 * i;
         const uint16_t pid = static_cast<uint16_t>(be32(e));
-        syslogx(LOG_DEBUG, "routing_set_table_entries_by_list_cmd entering pid %X", pid);
+        SYSLOGX_RATE_GUARDED(LOG_DEBUG, "routing_set_table_entries_by_list_cmd entering pid %X", pid);
         if (ok) ok = routing_set_table_entries({be32(e + 4), be32(e + 8)}, pid, pid) == 1;
     }
     routingReply(m, ok);

@@ -40,6 +40,8 @@ using ComintHandler = void (*)(const uint8_t* message, size_t len);
 using ComintReplyHandler = size_t (*)(const uint8_t* request, size_t len, uint8_t* reply, size_t size);
 void comint_setHandler(uint16_t code, ComintHandler handler);
 void comint_setReplyHandler(uint16_t code, ComintReplyHandler handler);
+// The handler that serves a code (none for a code served by a reply handler, or by nobody).
+ComintHandler comint_handlerOf(uint16_t code);
 
 // Context handles: what a requester puts into a context word to name its result flag or its
 // routine. Only this unit resolves them; a word from the network that names no live handle of

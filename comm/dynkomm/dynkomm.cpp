@@ -43,7 +43,26 @@ bool queueMode(const DynkommFifo* f) {
     return f->flags & DK_FLAG_QUEUE;
 }
 
+constexpr int HOLDERS = 64;
+std::atomic<uint32_t> heldPaths[HOLDERS], heldBytes[HOLDERS];
+
+uint32_t bytesOf(const DynkommFifo* f) {
+    return static_cast<uint32_t>(HEADER + static_cast<size_t>(f->slots) * ((f->slotSize + 3u) & ~3u));
+}
+
 } // namespace
+
+void dynkomm_fifo_hold(DynkommFifo* f, uint16_t pid) {
+    if (!f || f->holder || pid >= HOLDERS) return;
+    f->holder = static_cast<uint16_t>(pid + 1);
+    heldPaths[pid].fetch_add(1);
+    heldBytes[pid].fetch_add(bytesOf(f));
+}
+
+DkHeld dynkomm_held(uint16_t pid) {
+    if (pid >= HOLDERS) return {0, 0};
+    return {heldPaths[pid].load(), heldBytes[pid].load()};
+}
 
 DynkommFifo* dynkomm_fifo_alloc(uint16_t slots, uint16_t slotSize) {
     if (slots == 0 || slots > DK_SLOTS_MAX || (slots & (slots - 1))) return nullptr;
@@ -60,6 +79,10 @@ DynkommFifo* dynkomm_fifo_alloc(uint16_t slots, uint16_t slotSize) {
 namespace {
 constexpr uint32_t DISPOSED = 0x80000000u;
 void release(DynkommFifo* f) {
+    if (f->holder) {
+        heldPaths[f->holder - 1].fetch_sub(1);
+        heldBytes[f->holder - 1].fetch_sub(bytesOf(f));
+    }
     f->validity = DK_FIFO_RELEASED;
     f->~DynkommFifo();
     std::free(f);
@@ -200,8 +223,8 @@ uint32_t dynkomm_get_magic() {
     const uint32_t m = magicNumber_getNewMagic(t);
     if (!m) {
         const MagicCounters c = magicNumber_counters(t);
-        syslogx(LOG_ERR, "dynkomm_get_magic() out of magics del %u used %u cnt %u", c.waiting, c.inUse,
-                c.count);
+        SYSLOGX_RATE_GUARDED(LOG_ERR, "dynkomm_get_magic() out of magics del %u used %u cnt %u", c.waiting,
+                             c.inUse, c.count);
     }
     return m;
 }
@@ -209,7 +232,7 @@ uint32_t dynkomm_get_magic() {
 uint32_t dynkomm_fifo_reserve(uint16_t pid) {
     const uint32_t m = dynkomm_get_magic();
     if (!m) {
-        syslogx(LOG_ERR, "dynkomm_fifo_reserve(): could not get magic nummer for fifo");
+        SYSLOGX_RATE_GUARDED(LOG_ERR, "dynkomm_fifo_reserve(): could not get magic nummer for fifo");
         return 0;
     }
     Registry r;
@@ -221,7 +244,7 @@ int dynkomm_fifo_prepare(uint32_t magic) {
     Registry r;
     Record* rec = recordOf(magic);
     if (!rec) {
-        syslogx(LOG_ERR, "dynkomm_fifo_prepare(): invalid get magic nummer for fifo 0x%08x", magic);
+        SYSLOGX_GUARDED(LOG_ERR, "dynkomm_fifo_prepare(): invalid get magic nummer for fifo 0x%08x", magic);
         return 0;
     }
     *rec = {RESERVED, nullptr};
@@ -232,7 +255,7 @@ int dynkomm_fifo_set(uint32_t magic, DynkommFifo* fifo) {
     Registry r;
     Record* rec = recordOf(magic);
     if (!rec) {
-        syslogx(LOG_ERR, "dynkomm_fifo_set(): invalid get magic number for fifo 0x%08x", magic);
+        SYSLOGX_GUARDED(LOG_ERR, "dynkomm_fifo_set(): invalid get magic number for fifo 0x%08x", magic);
         return 0;
     }
     *rec = {CREATED, fifo};
@@ -245,17 +268,18 @@ DynkommFifo* dynkomm_fifo_create(uint32_t magic, uint16_t sourcePid, uint32_t pa
     Registry r;
     Record* rec = recordOf(magic);
     if (!rec) {
-        syslogx(LOG_ERR, "dynkomm_fifo_init(): magic not valid");
+        SYSLOGX_GUARDED(LOG_ERR, "dynkomm_fifo_init(): magic not valid");
         return nullptr;
     }
     if (rec->state != RESERVED) {
-        syslogx(LOG_ERR, "dynkomm_fifo_init(): fifo state not expected %d, 0x%08x",
-                static_cast<int>(rec->state), static_cast<unsigned>(reinterpret_cast<uintptr_t>(rec->fifo)));
+        SYSLOGX_GUARDED(LOG_ERR, "dynkomm_fifo_init(): fifo state not expected %d, 0x%08x",
+                        static_cast<int>(rec->state),
+                        static_cast<unsigned>(reinterpret_cast<uintptr_t>(rec->fifo)));
         return nullptr;
     }
     DynkommFifo* f = dynkomm_fifo_alloc(slots, slotSize);
     if (!f) {
-        syslogx(LOG_ERR, "dynkomm_fifo_init(): no memory for fifo");
+        SYSLOGX_RATE_GUARDED(LOG_ERR, "dynkomm_fifo_init(): no memory for fifo");
         return nullptr;
     }
     f->ownHandle = magic;
@@ -273,14 +297,16 @@ DynkommFifo* dynkomm_fifo_create(uint32_t magic, uint16_t sourcePid, uint32_t pa
 DynkommFifo* dynkomm_fifo_create_local(uint32_t magic, uint16_t raster, uint16_t slots, uint16_t slotSize,
                                        uint16_t flags) {
     if (!dynkomm_fifo_prepare(magic)) {
-        syslogx(LOG_ERR, "dynkomm_fifo_create_local(): illegal magic creating local fifo 0x%08x", magic);
+        SYSLOGX_GUARDED(LOG_ERR, "dynkomm_fifo_create_local(): illegal magic creating local fifo 0x%08x",
+                        magic);
         return nullptr;
     }
     const uint16_t own = AppMan_getPID();
     DynkommFifo* f = dynkomm_fifo_create(magic, own, magic, own, raster, slots, slotSize, flags);
     if (!f) {
         dynkomm_free_magic(magic);
-        syslogx(LOG_ERR, "dynkomm_fifo_create_local(): not able to create local fifo 0x%08x", magic);
+        SYSLOGX_RATE_GUARDED(LOG_ERR, "dynkomm_fifo_create_local(): not able to create local fifo 0x%08x",
+                             magic);
     }
     return f;
 }
@@ -290,8 +316,9 @@ uint32_t dynkomm_fifo_activate(uint32_t magic, uint16_t pid, uint16_t raster, ui
     const uint16_t own = AppMan_getPID();
     if (pid == own) return magic;
     if (!dynkomm_fifo_create(magic, pid, magic, own, raster, slots, slotSize, flags)) {
-        syslogx(LOG_ERR, "dynkomm_fifo_activate(): fifo (0x%08X) pid 0x0x%02X could not been activated",
-                magic, pid);
+        SYSLOGX_GUARDED(LOG_ERR,
+                        "dynkomm_fifo_activate(): fifo (0x%08X) pid 0x0x%02X could not been activated", magic,
+                        pid);
         return 0;
     }
     return magic;

@@ -56,6 +56,7 @@ struct DynkommFifo {
     // Readers that looked it up and read it outside the registry lock; the top bit once it is
     // disposed, so that the last of them frees it.
     std::atomic<uint32_t> pins;
+    uint16_t holder; // PID + 1 of the peer that holds it as a path's receiving FIFO, 0 none
     uint8_t* slot(uint32_t count) {
         return reinterpret_cast<uint8_t*>(this + 1) + (count & slotMask) * slotSize;
     }
@@ -66,6 +67,13 @@ DynkommFifo* dynkomm_fifo_alloc(uint16_t slots, uint16_t slotSize);
 // Frees a FIFO no list or registry record refers to any more; one still pinned is freed by its
 // last unpin.
 void dynkomm_fifo_dispose(DynkommFifo* fifo);
+// What the receiving FIFOs of one peer's paths take here: counted when a path is opened for
+// the peer (dynkomm_fifo_hold), uncounted when the FIFO is freed, whichever way.
+struct DkHeld {
+    uint32_t paths, bytes;
+};
+void dynkomm_fifo_hold(DynkommFifo* fifo, uint16_t pid);
+DkHeld dynkomm_held(uint16_t pid);
 
 // The slot to fill, or none (no validity tag; queue mode and full). Then writedone.
 uint8_t* dynkomm_write(DynkommFifo* fifo);

@@ -263,9 +263,10 @@ int speedInternal(Mlist* l, uint16_t speed) {
     l->speed = speed;
     l->countdown = l->timeout;
     if (!isRunning(l)) {
-        syslogx(LOG_DEBUG2,
-                "gw_list_speed_internal: not sending speed cmd state %X, PID %X, FIFO %u, raster %u, type %u",
-                l->state, l->pid, l->fifoRef, l->raster, l->type);
+        SYSLOGX_RATE_GUARDED(
+            LOG_DEBUG2,
+            "gw_list_speed_internal: not sending speed cmd state %X, PID %X, FIFO %u, raster %u, type %u",
+            l->state, l->pid, l->fifoRef, l->raster, l->type);
         return 0;
     }
     uint8_t m[CI_HEADER + 2];
@@ -319,10 +320,11 @@ int startInternal(Mlist* l) {
     if (!r) return 0;
     if (capable(l->pid, 1)) {
         if (!capable(l->pid, 2) && l->nameCount > 1) {
-            syslogx(LOG_ERR,
-                    "gw_start_list_internal: measByName with more than one channel not supported, ignoring "
-                    "%d channels",
-                    l->nameCount - 1);
+            SYSLOGX_RATE_GUARDED(
+                LOG_ERR,
+                "gw_start_list_internal: measByName with more than one channel not supported, ignoring "
+                "%d channels",
+                l->nameCount - 1);
             l->nameCount = 1;
             l->length = static_cast<uint16_t>(std::strlen(reinterpret_cast<char*>(l->words)) + 1);
         }
@@ -502,14 +504,16 @@ void logStatistics(uint16_t pid) {
     statCnt[pid] = n;
     if (std::memcmp(per, statState[pid], sizeof per) == 0) return;
     std::memcpy(statState[pid], per, sizeof per);
-    syslogx(LOG_INFO2,
-            "MeasGate: PID 0x%02X is %s, ReqM:%3u, RunM:%3u; mlist cnt:%3u, Cfg:%3u, P_Ini:%3u, P_Etry:%3u, "
-            "P_Err:%3u, "
-            "Stp:%3u, Meas:%3u, MeasPN:%3u, Dest:%3u",
-            pid, p.state <= KILLMEAS ? stateNames[p.state] : "UNDEF", p.requests, p.running, n, per[0],
-            per[1], per[2], per[3], per[4], per[5], per[6], per[7]);
-    syslogx(LOG_INFO2, "   MeasGate(cont): PID 0x%02X: Ins_Dest:%3u, Off_Etry:%3u, Off_Err:%3u, StErr: %3u",
-            pid, per[8], per[9], per[10], per[11]);
+    SYSLOGX_RATE_GUARDED(
+        LOG_INFO2,
+        "MeasGate: PID 0x%02X is %s, ReqM:%3u, RunM:%3u; mlist cnt:%3u, Cfg:%3u, P_Ini:%3u, P_Etry:%3u, "
+        "P_Err:%3u, "
+        "Stp:%3u, Meas:%3u, MeasPN:%3u, Dest:%3u",
+        pid, p.state <= KILLMEAS ? stateNames[p.state] : "UNDEF", p.requests, p.running, n, per[0], per[1],
+        per[2], per[3], per[4], per[5], per[6], per[7]);
+    SYSLOGX_RATE_GUARDED(LOG_INFO2,
+                         "   MeasGate(cont): PID 0x%02X: Ins_Dest:%3u, Off_Etry:%3u, Off_Err:%3u, StErr: %3u",
+                         pid, per[8], per[9], per[10], per[11]);
 }
 
 // 1. Kills and restarts: killed lists are stopped and freed after their delay, lists with a
@@ -531,8 +535,8 @@ void reapLists(uint16_t pid) {
                 l->killCount = l->killReload;
             }
         } else if (l->tsError && isRunning(l) && sendStop(l)) {
-            syslogx(LOG_INFO, "gw_meas_monitoring(): restart block because of timestamp error PID 0x%02X",
-                    pid);
+            SYSLOGX_RATE_GUARDED(
+                LOG_INFO, "gw_meas_monitoring(): restart block because of timestamp error PID 0x%02X", pid);
             l->remoteId = 0;
             l->state = P_ETRY;
             l->tsError = 0;
@@ -575,9 +579,10 @@ bool wasOnline(const PidRecord& p) {
 void onNoMeasurement(uint16_t pid) {
     PidRecord& p = pids[pid];
     if (p.previous == KILLMEAS)
-        syslogx(LOG_INFO2, "MeasGate: PID 0x%X finished kill all meas, setting up new meas", pid);
+        SYSLOGX_RATE_GUARDED(LOG_INFO2, "MeasGate: PID 0x%X finished kill all meas, setting up new meas",
+                             pid);
     else if (!wasOnline(p))
-        syslogx(LOG_INFO2, "MeasGate: PID 0x%X is detected online(PID_NOMEAS)", pid);
+        SYSLOGX_RATE_GUARDED(LOG_INFO2, "MeasGate: PID 0x%X is detected online(PID_NOMEAS)", pid);
     Starts start;
     bool reset = false;
     for (Mlist* l = p.lists; l; l = l->pnext) {
@@ -600,7 +605,7 @@ void onNoMeasurement(uint16_t pid) {
         }
     }
     if (reset) {
-        syslogx(LOG_INFO2, "MeasGate: PID 0x%X reset detected, restart measurement.", pid);
+        SYSLOGX_RATE_GUARDED(LOG_INFO2, "MeasGate: PID 0x%X reset detected, restart measurement.", pid);
         for (Mlist* l = p.lists; l; l = l->pnext)
             l->negative = 0;
     }
@@ -608,19 +613,21 @@ void onNoMeasurement(uint16_t pid) {
 
 void onMeasuring(uint16_t pid) {
     PidRecord& p = pids[pid];
-    if (!wasOnline(p)) syslogx(LOG_INFO2, "MeasGate: PID 0x%X is detected online(PID_MEAS)", pid);
+    if (!wasOnline(p))
+        SYSLOGX_RATE_GUARDED(LOG_INFO2, "MeasGate: PID 0x%X is detected online(PID_MEAS)", pid);
     if (p.running == 0 && p.requests == 0) {
         gw_kill_pid(pid);
         p.state = KILLMEAS;
         p.pollCount = 10;
-        syslogx(LOG_INFO2,
-                "MeasGate: PID 0x%X reports a measurement but none is registerd here. Kill all meas on "
-                "client.",
-                pid);
+        SYSLOGX_RATE_GUARDED(
+            LOG_INFO2,
+            "MeasGate: PID 0x%X reports a measurement but none is registerd here. Kill all meas on "
+            "client.",
+            pid);
         return;
     }
     if (p.previous != MEAS)
-        syslogx(LOG_INFO2, "MeasGate: Measurement for PID 0x%X is set up and running", pid);
+        SYSLOGX_RATE_GUARDED(LOG_INFO2, "MeasGate: Measurement for PID 0x%X is set up and running", pid);
     Starts start;
     for (Mlist* l = p.lists; l; l = l->pnext) {
         if (settled(l)) continue;
@@ -639,7 +646,7 @@ void onMeasuring(uint16_t pid) {
             [[fallthrough]];
         case RUN:
             if (l->exclusive && l->speed != l->speedConfirmed) {
-                syslogx(LOG_INFO2, "MeasGate: GW_SERVICE_MEAS_SPEED repeated");
+                SYSLOGX_RATE_GUARDED(LOG_INFO2, "MeasGate: GW_SERVICE_MEAS_SPEED repeated");
                 speedInternal(l, l->speed);
             }
             break;
@@ -650,15 +657,16 @@ void onMeasuring(uint16_t pid) {
             if (l->exclusive) speedInternal(l, l->speed);
             break;
         default:
-            syslogx(LOG_ERR2, "measlist state undefined: state %X, PID %X, FIFO %u, raster %u, type %u",
-                    l->state, pid, l->fifoRef, l->raster, l->type);
+            SYSLOGX_RATE_GUARDED(LOG_ERR2,
+                                 "measlist state undefined: state %X, PID %X, FIFO %u, raster %u, type %u",
+                                 l->state, pid, l->fifoRef, l->raster, l->type);
         }
     }
 }
 
 void onOffline(uint16_t pid) {
     PidRecord& p = pids[pid];
-    if (p.previous != OFFLINE) syslogx(LOG_INFO2, "MeasGate: PID 0x%X is detected offline", pid);
+    if (p.previous != OFFLINE) SYSLOGX_RATE_GUARDED(LOG_INFO2, "MeasGate: PID 0x%X is detected offline", pid);
     for (Mlist* l = p.lists; l; l = l->pnext) {
         l->negative = 0;
         if (l->state == P_ETRY) {
@@ -675,11 +683,12 @@ void onKilling(uint16_t pid) {
     const PidRecord& p = pids[pid];
     if (p.running == 0 && p.requests == 0 && p.pollCount < 11) {
         gw_kill_pid(pid);
-        syslogx(LOG_INFO2,
-                "MeasGate: repeat: PID 0x%X reports a measurement but none is registerd here. Kill all "
-                "meas on "
-                "client.",
-                pid);
+        SYSLOGX_RATE_GUARDED(
+            LOG_INFO2,
+            "MeasGate: repeat: PID 0x%X reports a measurement but none is registerd here. Kill all "
+            "meas on "
+            "client.",
+            pid);
     }
 }
 
@@ -726,11 +735,12 @@ void byNameReply(uint32_t requestMagic, uint32_t listMagic, uint32_t fifo, const
             if (++l->negative >= 3) {
                 char head[20] = {};
                 std::strncpy(head, reinterpret_cast<char*>(l->words), l->length < 19 ? l->length : 19);
-                syslogx(LOG_ERR,
-                        "gw_meascreate_reply_measByName(): got 3 negative answers for measlist, giving up "
-                        "(pid 0x%02X, "
-                        "req 0x%08X, List %s...",
-                        l->pid, requestMagic, head);
+                SYSLOGX_RATE_GUARDED(
+                    LOG_ERR,
+                    "gw_meascreate_reply_measByName(): got 3 negative answers for measlist, giving up "
+                    "(pid 0x%02X, "
+                    "req 0x%08X, List %s...",
+                    l->pid, requestMagic, head);
             }
             callAll(l, GW_CB_START, GW_REFUSED, nullptr);
         }
@@ -745,13 +755,13 @@ void serviceReply(uint32_t requestMagic, uint32_t result) {
         if (Request* r = pending(requestMagic)) {
             Mlist* l = r->list;
             if (r->entry == GW_CB_STOP && result != 1)
-                syslogx(LOG_ERR, "gw_service_reply_meas2(): stopping measlist return FALSE, PID: 0x%02X",
-                        l->pid);
+                SYSLOGX_RATE_GUARDED(
+                    LOG_ERR, "gw_service_reply_meas2(): stopping measlist return FALSE, PID: 0x%02X", l->pid);
             if (r->entry == 4) {
                 if (result == 1)
                     l->speedConfirmed = l->speed;
                 else
-                    syslogx(
+                    SYSLOGX_RATE_GUARDED(
                         LOG_ERR,
                         "gw_service_reply_meas2(): setting meas speed return FALSE, PID: 0x%02X, divisor %d",
                         l->pid, l->speedConfirmed);
@@ -775,8 +785,8 @@ void timestampError(const uint8_t* m, const char* what) {
         if (isRunning(l))
             l->tsError = 1;
         else
-            syslogx(LOG_ERR, "%s(): got timestamp error while in state %d, ignored", what,
-                    static_cast<int>(l->state));
+            SYSLOGX_GUARDED(LOG_ERR, "%s(): got timestamp error while in state %d, ignored", what,
+                            static_cast<int>(l->state));
         break;
     }
     semGive(handleSem);
@@ -945,10 +955,10 @@ void gw_raster(int raster) {
             DynkommFifo* f = dynkomm_fifo_pin(l->fifoRef);
             uint8_t* entry = dynkomm_read(f);
             if (l->speed != l->speedConfirmed && !l->speedPending && !gw_pid_offline(l->pid)) {
-                syslogx(LOG_INFO2,
-                        "gw_raster: PID 0x%X correcting divisor to %d, 0x%08x, ras=%u, to=%u/%u (%u)", l->pid,
-                        l->speed, static_cast<unsigned>(reinterpret_cast<uintptr_t>(l)), l->raster,
-                        l->countdown, l->timeout, l->reported);
+                SYSLOGX_RATE_GUARDED(
+                    LOG_INFO2, "gw_raster: PID 0x%X correcting divisor to %d, 0x%08x, ras=%u, to=%u/%u (%u)",
+                    l->pid, l->speed, static_cast<unsigned>(reinterpret_cast<uintptr_t>(l)), l->raster,
+                    l->countdown, l->timeout, l->reported);
                 speedInternal(l, l->speed);
             }
             if (!entry) {
@@ -1031,7 +1041,7 @@ void gw_request_timeout() {
         } else if (r->countdown >= 11) {
             r->countdown = static_cast<int16_t>(r->countdown - 10);
         } else if (!r->list) {
-            syslogx(LOG_INFO2, "gw_request_timeout: Mlist is NULL request serv 0x%X ", r->entry);
+            SYSLOGX_RATE_GUARDED(LOG_INFO2, "gw_request_timeout: Mlist is NULL request serv 0x%X ", r->entry);
         } else {
             if (r->prev)
                 r->prev->next = r->next;
@@ -1047,7 +1057,8 @@ void gw_request_timeout() {
         expired = r->next;
         Mlist* l = r->list;
         if (r->entry == GW_CB_START && l->state == STP) {
-            syslogx(LOG_INFO2, "MeasGate: Request for measurement on PID 0x%X timed out, retry...", l->pid);
+            SYSLOGX_RATE_GUARDED(LOG_INFO2,
+                                 "MeasGate: Request for measurement on PID 0x%X timed out, retry...", l->pid);
             l->state = P_ETRY;
         }
         if (r->entry == 4) l->speedPending = 0;

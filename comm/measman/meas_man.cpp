@@ -457,12 +457,14 @@ void meas_man_10ms() {
         stopped += blockStopped[r].load();
     }
     if (loss != lastLossLogged) {
-        syslogx(LOG_ERR, "meas_man_10ms(): data loss update: loss count :%d", static_cast<int>(loss));
+        SYSLOGX_RATE_GUARDED(LOG_ERR, "meas_man_10ms(): data loss update: loss count :%d",
+                             static_cast<int>(loss));
         lastLossLogged = loss;
     }
     dataLossSum = loss;
     if (stopped != lastStoppedLogged && stopped == stoppedSecondAgo) {
-        syslogx(LOG_ERR, "meas_man_10ms(): stopped measbocks found:%d", static_cast<int>(stopped));
+        SYSLOGX_RATE_GUARDED(LOG_ERR, "meas_man_10ms(): stopped measbocks found:%d",
+                             static_cast<int>(stopped));
         lastStoppedLogged = stopped;
     }
     stoppedSecondAgo = stopped;
@@ -694,13 +696,13 @@ void meas_man_create2_cmd(const uint8_t* m, size_t len) {
     if (n == 0) return refuse();
     const uint32_t magic = magicNumber_getNewMagic(mmMagics);
     if (!magic) {
-        syslogx(LOG_ERR, "meas_man_create2_cmd(): could not get magic number");
+        SYSLOGX_RATE_GUARDED(LOG_ERR, "meas_man_create2_cmd(): could not get magic number");
         return refuse();
     }
     // Words: up to three groups of {-size, addresses, 0}, then the final 0.
     MeasList* l = allocList(static_cast<uint32_t>(n) + 3 * 2 + 1);
     if (!l) {
-        syslogx(LOG_ERR, "meas_man_create2_cmd(): could not get memory for measlist");
+        SYSLOGX_RATE_GUARDED(LOG_ERR, "meas_man_create2_cmd(): could not get memory for measlist");
         magicNumber_deleteMagic_noTimeout(mmMagics, magic);
         return refuse();
     }
@@ -720,7 +722,7 @@ void meas_man_create2_cmd(const uint8_t* m, size_t len) {
     l->fifo =
         dynkomm_fifo_link(h.context2, AppMan_getPID(), h.source, raster, slots, entry, type & TYPE_OFFLINE);
     if (!l->fifo) {
-        syslogx(LOG_ERR, "meas_man_create2_cmd(): could not link dynkomm fifo");
+        SYSLOGX_RATE_GUARDED(LOG_ERR, "meas_man_create2_cmd(): could not link dynkomm fifo");
         magicNumber_deleteMagic_noTimeout(mmMagics, magic);
         freeList(l);
         return refuse();

@@ -25,7 +25,7 @@ void routing_ini() {
 
 int routing_set_table_entries(RouteEntry entry, uint32_t first, uint32_t last) {
     if (first >= ROUTING_PIDS || last >= ROUTING_PIDS || first > last) {
-        syslogx(LOG_ERR, "BaseCom2|routing_set_table_entries(): PID not plausible");
+        SYSLOGX_GUARDED(LOG_ERR, "BaseCom2|routing_set_table_entries(): PID not plausible");
         return 0;
     }
     for (uint32_t p = first; p <= last; ++p)

@@ -20,6 +20,7 @@ using bytes::put16;
 using bytes::put32;
 constexpr uint16_t CMD_OPEN = 0x0300, CMD_CLOSE = 0x0301, CMD_RETURN_FUNC = 0x0107;
 constexpr size_t OPEN_PAYLOAD = 20, REPLY_PAYLOAD = 16, CLOSE_PAYLOAD = 8;
+constexpr uint16_t SENDING_ONLINE_SLOTS = 4; // a list by names that keeps only its newest entry
 
 struct SenderList {
     SEM_ID mutex = nullptr;
@@ -265,7 +266,8 @@ int dynkomm_openpath(uint16_t source, uint16_t dest, uint16_t entrySize, uint16_
     put32(m + 36, 0);
     if (!post(m)) {
         if (!SerNet_man_release_fifo(magic))
-            syslogx(LOG_ERR, "dynkomm_open_serial_network_path() freeing f %X after comint failed", magic);
+            SYSLOGX_RATE_GUARDED(
+                LOG_ERR, "dynkomm_open_serial_network_path() freeing f %X after comint failed", magic);
         return 0;
     }
     return 1;
@@ -295,9 +297,13 @@ void SerNet_man_openpath(const uint8_t* msg, size_t len) {
         }
         return;
     }
+    if (source >= ROUTING_PIDS) return; // no unit to answer
     // Slot count and size come from the network: a ring of up to 512 slots that a frame can
-    // carry, or no path.
-    DynkommFifo* f = slots && size >= 4 && size <= DK_SLOT_MAX
+    // carry, within what one peer may hold here, or no path.
+    const DkHeld held = dynkomm_held(source);
+    const uint64_t after = uint64_t{held.bytes} + sizeof(DynkommFifo) + uint64_t{slots} * size;
+    const bool room = held.paths < SERNET_PEER_PATHS && after <= SERNET_PEER_BYTES;
+    DynkommFifo* f = slots && size >= 4 && size <= DK_SLOT_MAX && room
                          ? SerNet_man_reserve(size, slots, flags, raster, source, h.context1)
                          : nullptr;
     const uint32_t magic = f ? dynkomm_fifo_register(f) : 0;
@@ -305,9 +311,12 @@ void SerNet_man_openpath(const uint8_t* msg, size_t len) {
     if (magic) {
         f->ownHandle = h.context1;
         f->partnerMagic = magic;
+        dynkomm_fifo_hold(f, source);
     }
     completion(reply, own, source, h.context1, h.context2, context, magic, magic, own);
-    if (!post(reply) && magic) dynkomm_fifo_dispose(dynkomm_fifo_unregister(magic, false));
+    // Sent from here rather than queued: only the transport's answer tells whether the
+    // requester can be reached, and a FIFO nobody will close must not stay.
+    if (comint_put_cmd(reply, 0) != 1 && magic) dynkomm_fifo_dispose(dynkomm_fifo_unregister(magic, false));
 }
 
 void dynkomm_open_serial_network_path_reply(const uint8_t* msg, size_t len, uint16_t) {
@@ -330,7 +339,8 @@ void dynkomm_open_serial_network_path_reply(const uint8_t* msg, size_t len, uint
         SerNet_man_start_sending(f);
     } else {
         if (!SerNet_man_release_fifo(h.context1))
-            syslogx(LOG_ERR, "dynkomm_open_serial_network_path_reply() fifo f %X already freed?", h.context1);
+            SYSLOGX_RATE_GUARDED(LOG_ERR, "dynkomm_open_serial_network_path_reply() fifo f %X already freed?",
+                                 h.context1);
         put32(m + 24, 0);
         put32(m + 28, 0);
         if (done) done(m, sizeof m, 0);
@@ -341,7 +351,7 @@ void dynkomm_closepath(uint16_t source, uint32_t magic, uint16_t dest) {
     const uint16_t own = AppMan_getPID();
     if (source == dest) {
         if (!SerNet_man_release_fifo(magic))
-            syslogx(LOG_ERR, "dynkomm_closepath() fifo f %X already freed?", magic);
+            SYSLOGX_RATE_GUARDED(LOG_ERR, "dynkomm_closepath() fifo f %X already freed?", magic);
         return;
     }
     DynkommFifo* f = nullptr;
@@ -352,8 +362,9 @@ void dynkomm_closepath(uint16_t source, uint32_t magic, uint16_t dest) {
     put16(m + 24, own);
     put16(m + 26, f->destPid);
     if (!SerNet_man_stop_sending(f))
-        syslogx(LOG_ERR, "dynkomm_close_SerNet_path(): tried to stop not listed fifo 0x%08X, pid 0x%02X",
-                magic, f->destPid);
+        SYSLOGX_RATE_GUARDED(LOG_ERR,
+                             "dynkomm_close_SerNet_path(): tried to stop not listed fifo 0x%08X, pid 0x%02X",
+                             magic, f->destPid);
     else
         SerNet_man_release_fifo(magic);
     post(m);
@@ -397,14 +408,20 @@ void SerNet_man_flush_offline() {
 
 DynkommFifo* dynkomm_fifo_link(uint32_t partner, uint16_t source, uint16_t dest, uint16_t raster,
                                uint16_t slots, uint16_t size, uint16_t flags) {
-    const uint16_t s = soundSlots(slots < DK_SLOTS_MAX ? slots : DK_SLOTS_MAX);
     if (size > DK_SLOT_MAX) return nullptr;
-    if (source == dest) return dynkomm_fifo_create_local(partner, raster, s, size, flags);
+    if (source == dest)
+        return dynkomm_fifo_create_local(
+            partner, raster, soundSlots(slots < DK_SLOTS_MAX ? slots : DK_SLOTS_MAX), size, flags);
     const uint32_t kind = routing_get_next(dest).kind;
     if (!routed(kind)) return nullptr;
-    DynkommFifo* f = sendingFifo(dest, kind, raster, s, size, flags);
+    // The requester's slot count sizes its own receiving FIFO, not this one: a queue-mode FIFO
+    // must hold what its raster writes between two sender rounds.
+    const uint16_t sending =
+        (flags & DK_FLAG_QUEUE) ? dynkomm_getslotnum_SerNet(raster) : SENDING_ONLINE_SLOTS;
+    DynkommFifo* f = sendingFifo(dest, kind, raster, sending, size, flags);
     if (!f) {
-        syslogx(LOG_ERR, "dynkomm_fifo_link(): no free magic on source for 0x%08X pid 0x%02X", partner, dest);
+        SYSLOGX_RATE_GUARDED(LOG_ERR, "dynkomm_fifo_link(): no free magic on source for 0x%08X pid 0x%02X",
+                             partner, dest);
         return nullptr;
     }
     f->partnerMagic = partner;
@@ -415,8 +432,9 @@ DynkommFifo* dynkomm_fifo_link(uint32_t partner, uint16_t source, uint16_t dest,
 uint32_t dynkomm_fifo_unlink(uint16_t source, uint16_t dest, uint32_t magic) {
     DynkommFifo* f = nullptr;
     if (dynkomm_get_fifo(magic, &f) != 1) {
-        syslogx(LOG_ERR, "dynkomm_fifo_unlink(): fifo magic not found on source side for 0x%08X pid 0x%02X",
-                magic, dest);
+        SYSLOGX_RATE_GUARDED(
+            LOG_ERR, "dynkomm_fifo_unlink(): fifo magic not found on source side for 0x%08X pid 0x%02X",
+            magic, dest);
         return 0;
     }
     if (source == dest) {
@@ -425,7 +443,8 @@ uint32_t dynkomm_fifo_unlink(uint16_t source, uint16_t dest, uint32_t magic) {
     }
     const uint32_t partner = f->partnerMagic;
     if (!SerNet_man_release_fifo(magic))
-        syslogx(LOG_ERR, "dynkomm_fifo_unlink: fifo could delete 0x%08X pid 0x%02X", magic, dest);
+        SYSLOGX_RATE_GUARDED(LOG_ERR, "dynkomm_fifo_unlink: fifo could delete 0x%08X pid 0x%02X", magic,
+                             dest);
     return partner;
 }
 

@@ -9,6 +9,9 @@
 #include <cstdint>
 
 constexpr int SERNET_RASTERS = 20;
+// What the receiving FIFOs of one peer's paths may take here; a request beyond is refused.
+constexpr uint32_t SERNET_PEER_PATHS = 128;
+constexpr uint32_t SERNET_PEER_BYTES = 16u << 20;
 
 void SerNet_man_ini();
 void SerNet_man_1s();
@@ -43,9 +46,10 @@ int SerNet_man_release_fifo(uint32_t fifo);
 void SerNet_man_start_sending(DynkommFifo* fifo);
 int SerNet_man_stop_sending(DynkommFifo* fifo);
 
-// Lists by names: for `dest` this unit a local FIFO under `partner`, else a sending FIFO towards
-// `dest` under a new number, put on its sender list. The FIFO's `magic` is its number; none
-// when the sizes are not sound, `dest` has no route or no number is left.
+// Lists by names: for `dest` this unit a local FIFO of `slots` under `partner`, else a sending
+// FIFO towards `dest` under a new number (4 slots, in queue mode those of its raster), put on
+// its sender list. The FIFO's `magic` is its number; none when the sizes are not sound, `dest`
+// has no route or no number is left.
 DynkommFifo* dynkomm_fifo_link(uint32_t partner, uint16_t source, uint16_t dest, uint16_t raster,
                                uint16_t slots, uint16_t slotSize, uint16_t flags);
 // Releases what dynkomm_fifo_link made under `magic`: a local FIFO is freed and 0 returned, a

@@ -58,7 +58,7 @@ int bcSocket::get_socket(int domain, int type, int protocol) {
     if (!take("bcSocket::get_socket():")) return -1;
     int fd = -1;
     if (used == BC_SOCKET_MAX) {
-        syslogx(LOG_ERR, "bcSocket::get_socket(): maximum socket reached, no socket given");
+        SYSLOGX_RATE_GUARDED(LOG_ERR, "bcSocket::get_socket(): maximum socket reached, no socket given");
     } else {
         fd = ::socket(domain, type | SOCK_CLOEXEC, protocol);
         if (fd >= 0) fds[used++] = fd;
@@ -82,7 +82,8 @@ int bcSocket::accept_socket(int listenFd, sockaddr* addr, socklen_t* len) {
     if (!full) fds[used++] = fd;
     give();
     if (full) {
-        syslogx(LOG_ERR, "bcSocket::accept_socket(): maximum socket reached, no socket added to the array");
+        SYSLOGX_RATE_GUARDED(
+            LOG_ERR, "bcSocket::accept_socket(): maximum socket reached, no socket added to the array");
         ::close(fd);
         errno = 35;
         return -1;
@@ -103,7 +104,7 @@ int bcSocket::close_socket(int fd) {
     }
     fds[i] = fds[--used];
     give();
-    syslogx(143, "bcSocket::close_socket(%u)", static_cast<unsigned>(fd));
+    SYSLOGX_RATE_GUARDED(143, "bcSocket::close_socket(%u)", static_cast<unsigned>(fd));
     ::shutdown(fd, SHUT_WR);
     return ::close(fd);
 }

@@ -260,8 +260,8 @@ bool statemachineReceive(Inst* in, const uint8_t* p, uint32_t len) {
     // nor fails an instance.
     if (s == 2) return false;
     if (s == 1 || s > 19) {
-        syslogx(LOG_ERR, s == 1 ? "XCPMR: receive returncode without command"
-                                : "XCPMR: state machine in the wood on receive");
+        SYSLOGX_RATE_GUARDED(LOG_ERR, s == 1 ? "XCPMR: receive returncode without command"
+                                             : "XCPMR: state machine in the wood on receive");
         retry(in);
         return true;
     }
@@ -302,7 +302,7 @@ void xcpmrTask(intptr_t arg, intptr_t, intptr_t, intptr_t) {
                 in->state = 1;
                 setStatus(in->index, ST_STOPPING);
             } else {
-                syslogx(LOG_ERR, "xcpmrTask: receiption of wrong message tag");
+                SYSLOGX_RATE_GUARDED(LOG_ERR, "xcpmrTask: receiption of wrong message tag");
                 return false;
             }
             return true;

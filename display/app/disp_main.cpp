@@ -678,13 +678,15 @@ void display_pageset_cmd(const uint8_t* m, size_t len) {
     char active[16] = {};
     pageSetName_getName(active, 16);
     if (std::strncmp(active, name, 16) == 0) {
-        syslogx(LOG_INFO, "display_pageset_cmd(): received active pageset '%.*s' -> ignored", 16, name);
+        SYSLOGX_RATE_GUARDED(LOG_INFO, "display_pageset_cmd(): received active pageset '%.*s' -> ignored", 16,
+                             name);
         return;
     }
-    syslogx(LOG_INFO, "display_pageset_cmd(): received pageset '%.*s'", 16, name);
+    SYSLOGX_RATE_GUARDED(LOG_INFO, "display_pageset_cmd(): received pageset '%.*s'", 16, name);
     // A name that could not be stored would restart the unit on every repeat.
     if (!pageSetName_putName(name, 16)) {
-        syslogx(LOG_ERR, "display_pageset_cmd(): pageset '%.*s' not stored, no restart", 16, name);
+        SYSLOGX_RATE_GUARDED(LOG_ERR, "display_pageset_cmd(): pageset '%.*s' not stored, no restart", 16,
+                             name);
         return;
     }
     startPostrun();

@@ -108,10 +108,13 @@ bool convert(date_msd* d, timespec* ts) {
     return conv_date_to_time(d, ts) == 1;
 }
 
-// Log texts with the date first and the qualifier last.
-void logSync(int priority, const char* format, const date_msd& d, uint32_t q) {
-    syslogx(priority, format, d.DAY, d.MONTH, d.YEAR, d.HOUR, d.MIN, d.SEC, d.MS, static_cast<int>(q));
+// Log texts with the date first and the qualifier last; each call site has its guard, as the
+// dates come from other units.
+void logSync(SyslogRateGuard& site, int priority, const char* format, const date_msd& d, uint32_t q) {
+    if (syslogx_rateguard(&site))
+        syslogx(priority, format, d.DAY, d.MONTH, d.YEAR, d.HOUR, d.MIN, d.SEC, d.MS, static_cast<int>(q));
 }
+SyslogRateGuard syncFailedFirst, syncFailedOs, syncDone, syncDoneOs, rtcUpdated;
 
 // True when the date lies more than half a second after the system time.
 bool ahead(const date_msd& d) {
@@ -124,26 +127,27 @@ void firstSync(date_msd d, bool hasQ, uint32_t q) {
     timespec ts{};
     // A date the calendar refuses never reaches a clock.
     if (!convert(&d, &ts)) {
-        logSync(LOG_ERR, "Failed to sync on timemaster systemtime: %.2d.%.2d.%.4d  %.2d:%.2d:%.2d.%.3d, q:%d",
-                d, q);
+        logSync(syncFailedFirst, LOG_ERR,
+                "Failed to sync on timemaster systemtime: %.2d.%.2d.%.4d  %.2d:%.2d:%.2d.%.3d, q:%d", d, q);
         return;
     }
     const uint32_t own = qualifier;
     const bool writeRtc = hasQ ? q > own || (q == own && ahead(d)) : ahead(d);
     if (writeRtc && rtc_writeAndSetSystemTime(&d)) {
-        logSync(LOG_INFO, "Sync on timemaster systemtime: %.2d.%.2d.%.4d  %.2d:%.2d:%.2d.%.3d, q:%d", d, q);
+        logSync(syncDone, LOG_INFO,
+                "Sync on timemaster systemtime: %.2d.%.2d.%.4d  %.2d:%.2d:%.2d.%.3d, q:%d", d, q);
         waiting = false;
         qualifier = q;
         return;
     }
     if (timeserv_setOSTime(&ts)) {
-        logSync(LOG_INFO,
+        logSync(syncDoneOs, LOG_INFO,
                 "Sync on timemaster systemtime w/o RTC update: %.2d.%.2d.%.4d  %.2d:%.2d:%.2d.%.3d, q:%d", d,
                 q);
         waiting = false;
     } else {
-        logSync(LOG_ERR, "Failed to sync on timemaster systemtime: %.2d.%.2d.%.4d  %.2d:%.2d:%.2d.%.3d, q:%d",
-                d, q);
+        logSync(syncFailedOs, LOG_ERR,
+                "Failed to sync on timemaster systemtime: %.2d.%.2d.%.4d  %.2d:%.2d:%.2d.%.3d, q:%d", d, q);
     }
 }
 
@@ -160,14 +164,15 @@ void followMaster(const uint8_t* m) {
     if (boot == masterBoot && id == masterId && sender == masterPid && changeCount == 0) return;
     if (changeCount == 0 || sender != candidate) {
         if (changeCount == 0)
-            syslogx(LOG_WARN, "timeserv_distributeTime_cmd: trying to change time master PID to 0x%02X",
-                    sender);
+            SYSLOGX_RATE_GUARDED(
+                LOG_WARN, "timeserv_distributeTime_cmd: trying to change time master PID to 0x%02X", sender);
         changeCount = 1;
         candidate = sender;
         return;
     }
     if (++changeCount >= CHANGE_COUNT) {
-        syslogx(LOG_INFO, "timeserv_distributeTime_cmd: changing time master to PID 0x%02X", sender);
+        SYSLOGX_RATE_GUARDED(LOG_INFO, "timeserv_distributeTime_cmd: changing time master to PID 0x%02X",
+                             sender);
         masterId = id;
         masterBoot = boot;
         masterPid = sender;
@@ -263,11 +268,11 @@ int rtc_writeAndSetSystemTime(const date_msd* date) {
 int timeserv_setTime(date_msd date, uint32_t q) {
     timespec ts{};
     if (!convert(&date, &ts)) {
-        syslogx(LOG_WARN, "timeserv_setTime: Illegal date values, RTC not set!");
+        SYSLOGX_GUARDED(LOG_WARN, "timeserv_setTime: Illegal date values, RTC not set!");
         return 0;
     }
     if (!rtc_writeAndSetSystemTime(&date) && !timeserv_setOSTime(&ts)) {
-        syslogx(LOG_ERR, "Failed to set system time (user): %s", std::strerror(errno));
+        SYSLOGX_RATE_GUARDED(LOG_ERR, "Failed to set system time (user): %s", std::strerror(errno));
         return 0;
     }
     qualifier = q;
@@ -387,7 +392,7 @@ void timeserv_distributeTime_cmd(const uint8_t* m, size_t len) {
     timespec ts{};
     if (!convert(&d, &ts)) return; // no clock takes an invalid date, nor its qualifier
     if (ahead(d) && rtc_writeAndSetSystemTime(&d))
-        logSync(LOG_INFO,
+        logSync(rtcUpdated, LOG_INFO,
                 "timeserv_distributeTime_cmd: update rtc on better qualifier: %.2d.%.2d.%.4d  "
                 "%.2d:%.2d:%.2d.%.3d, "
                 "q:%d",

@@ -15,6 +15,7 @@ using Bytes = std::vector<uint8_t>;
 inline std::mutex lock;
 inline std::vector<Bytes> commands;        // header and payload of every command message sent out
 inline std::vector<Bytes> online, offline; // DK records: header and entry
+inline uint64_t down = 0;                  // PIDs whose command channel refuses to send
 
 inline std::vector<Bytes> take(std::vector<Bytes>& list) {
     std::lock_guard<std::mutex> g(lock);
@@ -34,6 +35,8 @@ int BC2_ciMulticastFailed() {
 }
 int comint_put_eth(const uint8_t* m) {
     std::lock_guard<std::mutex> g(fake::lock);
+    const uint16_t dest = ci_header(m).dest;
+    if (dest < 64 && (fake::down >> dest & 1)) return 0;
     fake::commands.emplace_back(m, m + CI_HEADER + ci_header(m).length);
     return 1;
 }

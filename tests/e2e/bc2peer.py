@@ -1,10 +1,14 @@
-"""A scripted peer of an older protocol version (512 to 516) for the device network tests. Run
-inside its own network namespace; prints one JSON object with what it saw.
+"""A scripted peer of the device network (protocol version 512 to 517) for its tests. Run inside
+its own network namespace; prints one JSON object with what it saw.
 
-usage: bc2peer.py ADDRESS PID VERSION UNIT_ADDRESS:PID ...
+usage: bc2peer.py ADDRESS PID VERSION[/OFFSET[/passive]] UNIT_ADDRESS:PID ...
        bc2peer.py queue SECONDS ADDRESS PID VERSION UNIT_ADDRESS:PID (a queue-mode list by name)
+
+OFFSET is the peer's port offset (version 514 and up). A passive peer listens and takes the units'
+connections (the units' addresses must then be the greater ones); else it connects to them.
 """
 import json
+import select
 import socket
 import struct
 import sys
@@ -20,15 +24,15 @@ def header(length, src, dst, ctx1, ctx2, code):
 
 
 class Peer:
-    def __init__(self, address, pid, version, units):
+    def __init__(self, address, pid, version, units, offset=0, passive=False):
         self.address, self.pid, self.version = address, pid, version
+        self.offset, self.passive = offset, passive
         self.units = units  # pid -> address
         self.counter = 0
-        self.sending = True
-        self.heard = {}  # pid -> list of (time, heard set)
+        self.heard = {}  # pid -> the last heard set
         self.ci, self.dk = {}, {}
-        self.messages = []  # (time, unit pid, header fields, payload)
-        self.closed = {}
+        self.messages = []  # (unit pid, header fields, payload)
+        self.closed = set()
         self.lock = threading.Lock()
 
     def presence(self):
@@ -38,14 +42,14 @@ class Peer:
         packet = struct.pack("!4sIHHI8xQQQII", socket.inet_aton(self.address), 0, 0, self.pid, 1000, heard, ci, dk,
                              200, self.counter)
         if self.version >= 513:
-            packet += struct.pack("!HH", self.version, 0)
+            packet += struct.pack("!HH", self.version, self.offset)
         return packet  # 56 bytes stand for version 512
 
     def send_presence(self):
         s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, socket.inet_aton(self.address))
         s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_LOOP, 0)
-        while self.sending:
+        while True:
             self.counter += 1
             s.sendto(self.presence(), PRESENCE)
             time.sleep(0.2)
@@ -58,22 +62,44 @@ class Peer:
         s.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP, mreq)
         while True:
             data = s.recv(1000)
-            if len(data) < 60:
-                continue
-            pid, = struct.unpack_from("!H", data, 10)
-            heard, = struct.unpack_from("!Q", data, 24)
-            with self.lock:
-                self.heard.setdefault(pid, []).append((time.monotonic(), heard, len(data)))
+            if len(data) == 60:  # the units send their packets whole
+                with self.lock:
+                    self.heard[struct.unpack_from("!H", data, 10)[0]] = struct.unpack_from("!Q", data, 24)[0]
 
     def connect(self, unit, channel):
-        # Below version 517 a peer connects from its fixed port; the unit knows it by that.
+        # Below version 517 a peer connects from its fixed port and the unit knows it by that;
+        # from 517 on the unit knows it by the listen socket it connects to (offset / 100).
         s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        s.bind((self.address, 9862 + channel))
-        s.connect((self.units[unit], 9860 + channel))
+        if self.version < 517:
+            s.bind((self.address, 9862 + self.offset + channel))
+            s.connect((self.units[unit], 9860 + channel))
+        else:
+            s.connect((self.units[unit], 9860 + 20 * (self.offset // 100) + channel))
+        self.keep(unit, channel, s)
+
+    def keep(self, unit, channel, s):
         (self.dk if channel else self.ci)[unit] = s
         if channel == 0:
             threading.Thread(target=self.read_ci, args=(unit, s), daemon=True).start()
+
+    def accept(self, count):
+        """Takes `count` connections of the units on the CI and DK listen ports (units of offset 0)."""
+        listeners = []
+        for channel in (0, 1):
+            s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            s.bind((self.address, 9860 + self.offset + channel))
+            s.listen(8)
+            listeners.append(s)
+        by_address = {a: p for p, a in self.units.items()}
+        end = time.monotonic() + 20
+        while len(self.ci) + len(self.dk) < count and time.monotonic() < end:
+            ready, _, _ = select.select(listeners, [], [], 1)
+            for channel, s in enumerate(listeners):
+                if s in ready:
+                    conn, (address, _) = s.accept()
+                    self.keep(by_address[address], channel, conn)
 
     def read_ci(self, unit, s):
         buf = b""
@@ -84,7 +110,7 @@ class Peer:
                 chunk = b""
             if not chunk:
                 with self.lock:
-                    self.closed[unit] = time.monotonic()
+                    self.closed.add(unit)
                 return
             buf += chunk
             while len(buf) >= 20:
@@ -93,13 +119,12 @@ class Peer:
                     break
                 fields = struct.unpack_from("!HHHHIIHH", buf)
                 with self.lock:
-                    self.messages.append((time.monotonic(), unit, fields, buf[20:20 + length]))
+                    self.messages.append((unit, fields, buf[20:20 + length]))
                 buf = buf[20 + length:]
 
     def hears_me(self, unit):
         with self.lock:
-            seen = self.heard.get(unit, [])
-            return bool(seen) and seen[-1][1] >> self.pid & 1
+            return self.heard.get(unit, 0) >> self.pid & 1
 
     def wait(self, cond, limit):
         end = time.monotonic() + limit
@@ -111,7 +136,7 @@ class Peer:
 
     def replies(self, code):
         with self.lock:
-            return [(u, f, p) for _, u, f, p in self.messages if f[6] == code]
+            return [(u, f, p) for u, f, p in self.messages if f[6] == code]
 
 
 def queue(peer, unit, seconds):
@@ -145,16 +170,22 @@ def queue(peer, unit, seconds):
 def main():
     mode = sys.argv.pop(1) if sys.argv[1] == "queue" else None
     seconds = float(sys.argv.pop(1)) if mode else 0
-    address, pid, version = sys.argv[1], int(sys.argv[2], 0), int(sys.argv[3])
+    address, pid = sys.argv[1], int(sys.argv[2], 0)
+    version, offset, passive = (sys.argv[3] + "/0/").split("/")[:3]
     units = {int(p, 0): a for a, p in (u.split(":") for u in sys.argv[4:])}
-    peer = Peer(address, pid, version, units)
+    peer = Peer(address, pid, int(version), units, int(offset), passive == "passive")
     out = {}
     threading.Thread(target=peer.listen_presence, daemon=True).start()
     threading.Thread(target=peer.send_presence, daemon=True).start()
-    out["heard_by_all"] = peer.wait(lambda: all(peer.hears_me(u) for u in units), 20)
-    for u in units:
-        peer.connect(u, 0)
-        peer.connect(u, 1)
+    if peer.passive:
+        peer.accept(2 * len(units))
+        out["heard_by_all"] = peer.wait(lambda: all(peer.hears_me(u) for u in units), 20)
+    else:
+        out["heard_by_all"] = peer.wait(lambda: all(peer.hears_me(u) for u in units), 20)
+        for u in units:
+            peer.connect(u, 0)
+            peer.connect(u, 1)
+    out["ci_ports"] = sorted({s.getsockname()[1] for s in peer.ci.values()})
     time.sleep(1.0)  # the units take the connections and mark them in their presence packets
     if mode:
         print(json.dumps(queue(peer, min(units), seconds)), flush=True)
@@ -178,32 +209,10 @@ def main():
     out["routing"] = [[f[4], f[5]] for _, f, _ in peer.replies(0x0104)]
     out["closed_before_reset"] = sorted(peer.closed)
 
-    # Channels by names from the first unit, then whether it measures for this peer.
-    names = b"ltecu\0tecu_core\0nothere\0"
-    request = struct.pack("!HHHHHH", 3, 1, len(names), 3, 4, 0) + names
-    peer.ci[first].sendall(header(len(request), pid, first, 0x51000001, 0x52000002, 0x0510) + request)
-    peer.wait(lambda: peer.replies(0x0511), 5)
-    peer.ci[first].sendall(header(0, pid, first, 0x4242, pid, 0x0505))
-    peer.wait(lambda: peer.replies(0x0103), 5)
-    out["by_name"] = [[f[4], f[5], p.hex()] for _, f, p in peer.replies(0x0511)]
-    out["measuring"] = [f[5] for _, f, _ in peer.replies(0x0103)]
-
     # A restart: the counter starts again; the units drop both channels.
     peer.counter = 0
     peer.wait(lambda: len(peer.closed) == len(units), 5)
     out["closed_after_reset"] = sorted(peer.closed)
-
-    # Silence: the units declare the peer offline.
-    peer.sending = False
-    silent = time.monotonic()
-    peer.wait(lambda: not any(peer.hears_me(u) for u in units), 5)
-    with peer.lock:
-        cleared = [next((t for t, h, _ in peer.heard[u] if t > silent and not h >> pid & 1), None) for u in units]
-        intervals = [b[0] - a[0] for a, b in zip(peer.heard[first], peer.heard[first][1:])]
-        sizes = sorted({n for u in units for _, _, n in peer.heard[u]})
-    out["offline_after"] = [None if t is None else t - silent for t in cleared]
-    out["presence_interval"] = sorted(intervals)[len(intervals) // 2] if intervals else None
-    out["presence_sizes"] = sizes
     print(json.dumps(out), flush=True)
 
 

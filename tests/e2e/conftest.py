@@ -1,4 +1,6 @@
-"""Runs the vyn executable as a process in a unit directory of its own."""
+"""Runs the vyn executable as a process in a unit directory of its own; each test in a network
+namespace of its own where it can (as root)."""
+import ctypes
 import glob
 import os
 import select
@@ -14,6 +16,22 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 
 import vynctl  # noqa: E402
+
+
+CLONE_NEWNET = 0x40000000
+
+
+@pytest.fixture(autouse=True)
+def own_network():
+    """A fresh network namespace for the test and what it starts, its loopback up and carrying
+    multicast: a unit on the host's network takes the presence and commands of every other unit
+    on the machine (a page-set command restarts it)."""
+    if os.geteuid() == 0 and shutil.which("ip"):
+        if ctypes.CDLL(None, use_errno=True).unshare(CLONE_NEWNET) == 0:
+            for cmd in (["link", "set", "lo", "up"], ["link", "set", "lo", "multicast", "on"],
+                        ["route", "add", "224.0.0.0/4", "dev", "lo"]):
+                subprocess.run(["ip"] + cmd, check=True)
+    yield
 
 
 def vyn_binary():

@@ -1,15 +1,11 @@
-"""Telemetry of a running unit over UDP, in a network namespace of its own (the modem's status
-goes to the unit's own address): frames with a valid CRC-16/MCRF4XX, the JSON status for jq,
-the modem's status in the signals."""
+"""Telemetry of a running unit over UDP (the modem's status goes to the unit's own address):
+frames with a valid CRC-16/MCRF4XX, the JSON status for jq, the modem's status in the signals."""
 import json
 import os
 import subprocess
 import sys
 
 import crcmod
-import pytest
-
-import netns
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TELEMETRY = """[telemetry]
@@ -26,34 +22,26 @@ slow2 = ub
 
 
 def test_frames_json_status_and_modem_status(unit):
-    reason = netns.available()
-    if reason:
-        pytest.skip(reason)
-    ns = netns.Holder()
-    try:
-        ns.run("ip", "link", "set", "lo", "up")
-        files = {"telemetry.ini": TELEMETRY, "dcp.ini": "[dcp]\nname = test\n"}
-        p = unit(["0"], "[unit]\nipv4 = 127.0.0.1\n[drives]\ncfg = .\n", files=files, prefix=ns.prefix())
-        p.wait_for("Found a valid configuration for TARVO telemetry.")
-        pit = subprocess.run(ns.prefix() + [sys.executable, os.path.join(HERE, "telepit.py"), "5010", "2.5"],
-                             capture_output=True, timeout=60, check=True)
-        got = json.loads(pit.stdout)
-        crc = crcmod.mkCrcFun(0x11021, initCrc=0xFFFF, rev=True, xorOut=0)
-        assert crc(b"123456789") == 0x6F91
-        frames = [bytes.fromhex(h) for h in got["frames"]]
-        assert len(frames) > 10
-        for fr in frames:
-            n = fr[3]
-            assert len(fr) == n + 2 and fr[:3] == b"\x11\x47\x09"
-            assert int.from_bytes(fr[n:], "big") == crc(fr[:n])
-        assert got["json"], "no JSON status within 2.5 s"
-        for text in got["json"]:
-            out = subprocess.run(["jq", "-e", "-c", "{prjcode, sw_id}"], input=text.encode(), capture_output=True,
-                                 check=True)
-            assert json.loads(out.stdout) == {"prjcode": 0x4711, "sw_id": 9}
-        assert (got["plmn"], got["rsrp"]) == (262001, 5)  # "262-01"; -95 + 100
-        with p.control() as ctl:
-            ctl.postrun()
-        assert p.finish() == 0
-    finally:
-        ns.stop()
+    files = {"telemetry.ini": TELEMETRY, "dcp.ini": "[dcp]\nname = test\n"}
+    p = unit(["0"], "[unit]\nipv4 = 127.0.0.1\n[drives]\ncfg = .\n", files=files)
+    p.wait_for("Found a valid configuration for TARVO telemetry.")
+    pit = subprocess.run([sys.executable, os.path.join(HERE, "telepit.py"), "5010", "2.5"],
+                         capture_output=True, timeout=60, check=True)
+    got = json.loads(pit.stdout)
+    crc = crcmod.mkCrcFun(0x11021, initCrc=0xFFFF, rev=True, xorOut=0)
+    assert crc(b"123456789") == 0x6F91
+    frames = [bytes.fromhex(h) for h in got["frames"]]
+    assert len(frames) > 10
+    for fr in frames:
+        n = fr[3]
+        assert len(fr) == n + 2 and fr[:3] == b"\x11\x47\x09"
+        assert int.from_bytes(fr[n:], "big") == crc(fr[:n])
+    assert got["json"], "no JSON status within 2.5 s"
+    for text in got["json"]:
+        out = subprocess.run(["jq", "-e", "-c", "{prjcode, sw_id}"], input=text.encode(), capture_output=True,
+                             check=True)
+        assert json.loads(out.stdout) == {"prjcode": 0x4711, "sw_id": 9}
+    assert (got["plmn"], got["rsrp"]) == (262001, 5)  # "262-01"; -95 + 100
+    with p.control() as ctl:
+        ctl.postrun()
+    assert p.finish() == 0

@@ -1,5 +1,6 @@
-// The transport on loopback against a scripted peer: a connection coming in while the channel
-// is being made must leave one socket and one receive task per channel.
+// The transport on loopback against a scripted peer, in a network namespace of the test's own:
+// the presence rounds on the stepped clock, and the races between a connection coming in, the
+// unit's own connect and a disconnect from another task.
 #include "comm/bc2/bc2.h"
 #include "comm/sockreg/sockreg.h"
 #include "platform/kmgr/appman.h"
@@ -8,8 +9,10 @@
 #include "support/stepped.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
 #include <arpa/inet.h>
 #include <net/if.h>
@@ -24,6 +27,7 @@ namespace {
 
 constexpr uint32_t OWN_ADDR = 0x7F000002, PEER_ADDR = 0x7F000001; // the unit connects actively
 constexpr uint16_t OWN = 0x10, PEER = 0x11;
+constexpr int CI = 0, DK = 1;
 
 sockaddr_in at(uint32_t addr, uint16_t port) {
     sockaddr_in a{};
@@ -40,9 +44,23 @@ int tcp(uint32_t addr, uint16_t port) {
     bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
     return fd;
 }
+bool readable(int fd, int ms) {
+    pollfd p{fd, POLLIN, 0};
+    return poll(&p, 1, ms) == 1;
+}
+// The receivers wait for the network outside the clock: what the test sends them is taken in
+// real time, which the test waits for (up to 2 s), stepping the clock meanwhile when asked (the
+// connection manager waits a tick after each channel).
+template <class Cond> bool until(Cond cond, bool stepping = false) {
+    for (int i = 0; i < 1000 && !cond(); ++i) {
+        if (stepping) sim::step(1);
+        usleep(2000);
+    }
+    return cond();
+}
 
 // Connects in to the unit's daemon for `type` with the peer's end kept here.
-int peerEnd[2] = {-1, -1}, activeEnd = -1;
+int peerEnd[2] = {-1, -1}, activeEnd = -1, dkListener = -1;
 std::binary_semaphore dkConnected{0};
 void connectIn(int type) {
     const int l = tcp(OWN_ADDR, 0);
@@ -59,16 +77,19 @@ void connectIn(int type) {
     bc2_accepted(type, 0, fd, ntohl(from.sin_addr.s_addr), ntohs(from.sin_port));
 }
 
-int dkListener = -1;
-void race(int point, uint32_t pid, int type) {
-    if (pid != PEER) return;
-    if (point == 0 && type == 0) connectIn(0);      // CI: the peer connects in during the first activation
-    if (point == 1 && type == 1 && activeEnd < 0) { // DK: ... while the unit's own connect completes
-        pollfd l{dkListener, POLLIN, 0};
-        activeEnd = poll(&l, 1, 5000) == 1 ? accept(dkListener, nullptr, nullptr) : -2;
-        connectIn(1);
-        dkConnected.release();
+// The unit's descriptor of the connection whose other end is `fd`.
+int unitEndOf(int fd) {
+    sockaddr_in want{}, got{};
+    socklen_t n = sizeof want;
+    getpeername(fd, reinterpret_cast<sockaddr*>(&want), &n);
+    for (int u = 0; u < 1024; ++u) {
+        n = sizeof got;
+        if (u != fd && getsockname(u, reinterpret_cast<sockaddr*>(&got), &n) == 0 &&
+            got.sin_family == AF_INET && got.sin_port == want.sin_port &&
+            got.sin_addr.s_addr == want.sin_addr.s_addr)
+            return u;
     }
+    return -1;
 }
 
 // The transport's fixed ports must not meet the units other tests run on this host's loopback:
@@ -87,61 +108,194 @@ bool ownNetwork(std::string* why) {
 }
 
 struct Bc2 : testsupport::SteppedTest {
+    std::vector<int> mine; // closed after the transport stopped
     void SetUp() override {
         SteppedTest::SetUp();
         std::string why;
         if (!ownNetwork(&why)) GTEST_SKIP() << why;
+        platform::Settings s;
+        s.pid = OWN;
+        s.ipv4 = OWN_ADDR;
+        platform::setSettings(s);
+        kmgr::installAppManager();
+        RtpManUsr_setIndex(0);
+        ASSERT_EQ(AppMan_init(), 1);
+        peerEnd[CI] = peerEnd[DK] = activeEnd = dkListener = -1;
     }
-};
-
-TEST_F(Bc2, AConnectionComingInWhileTheChannelIsMadeLeavesOneSocketAndOneTask) {
-    platform::Settings s;
-    s.pid = OWN;
-    s.ipv4 = OWN_ADDR;
-    platform::setSettings(s);
-    kmgr::installAppManager();
-    RtpManUsr_setIndex(0);
-    ASSERT_EQ(AppMan_init(), 1);
-    dkListener = tcp(PEER_ADDR, BC2_PORT_DK);
-    ASSERT_EQ(listen(dkListener, 4), 0);
-    bc2_setRaceHook(race);
-    BC2_init();
-
-    const sockaddr_in self = at(PEER_ADDR, 0), unit = at(OWN_ADDR, BC2_PORT_PRESENCE);
-    bool connected = false;
-    // Until the unit listens and connects; a new source port each time, since other units on
-    // this host may share the presence port.
-    for (uint32_t n = 1; n < 100 && !connected; ++n) {
+    void TearDown() override {
+        if (!IsSkipped()) {
+            sim::startRealtime(); // the tasks wind down on their own time
+            BC2_stop();
+            sim::stopRealtime();
+            bc2_setRaceHook(nullptr);
+            bcSocket_reset();
+        }
+        for (int fd : mine)
+            close(fd);
+        for (int fd : {dkListener, activeEnd, peerEnd[CI], peerEnd[DK]})
+            if (fd >= 0) close(fd);
+        SteppedTest::TearDown();
+    }
+    // The peer's presence packet, unicast from a new source port each time.
+    void presence(uint32_t counter, uint64_t heard) {
         uint8_t p[BC2_PRESENCE_SIZE];
-        bc2_build_presence(p, PEER_ADDR, PEER, uint64_t{1} << OWN, 0, 0, n, 0);
+        bc2_build_presence(p, PEER_ADDR, PEER, heard, 0, 0, counter, 0);
+        const sockaddr_in self = at(PEER_ADDR, 0), unit = at(OWN_ADDR, BC2_PORT_PRESENCE);
         const int udp = socket(AF_INET, SOCK_DGRAM, 0);
         bind(udp, reinterpret_cast<const sockaddr*>(&self), sizeof self);
         sendto(udp, p, sizeof p, 0, reinterpret_cast<const sockaddr*>(&unit), sizeof unit);
         close(udp);
+    }
+    // A member of the presence group (bound to the group, so that the unit alone gets what is
+    // sent to its own address): the unit's packets.
+    int presenceListener() {
+        const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+        const int one = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
+        const sockaddr_in a = at(BC2_GROUP_PRESENCE, BC2_PORT_PRESENCE);
+        bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
+        ip_mreq m{};
+        m.imr_multiaddr.s_addr = htonl(BC2_GROUP_PRESENCE);
+        m.imr_interface.s_addr = htonl(PEER_ADDR);
+        setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof m);
+        mine.push_back(fd);
+        return fd;
+    }
+    // The unit's packets that arrived by now, waiting `ms` for the last one.
+    std::vector<Bc2Presence> received(int fd, int ms) {
+        std::vector<Bc2Presence> out;
+        uint8_t d[100];
+        for (ssize_t n; readable(fd, ms) && (n = recv(fd, d, sizeof d, 0)) > 0;)
+            if (Bc2Presence p; bc2_parse_presence(d, static_cast<size_t>(n), &p) && p.pid == OWN)
+                out.push_back(p);
+        return out;
+    }
+};
+
+// Presence every 200 ms (the first packet counts 1); a host heard once is offline on the seventh
+// round after its packet: its bit is in the unit's next seven packets and gone from the eighth.
+// The windows start half-way between two rounds.
+TEST_F(Bc2, PresenceRoundsAndTheOfflineTimeOutOnTheSteppedClock) {
+    const int fd = presenceListener();
+    BC2_init();
+    std::vector<Bc2Presence> got;
+    for (int i = 0; i < 400 && got.empty(); ++i) {
+        sim::step(1);
+        got = received(fd, 0);
+    }
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(got[0].counter, 1u);
+    uint32_t before = got.back().counter;
+    sim::step(100);
+    for (const Bc2Presence& p : received(fd, 50))
+        before = p.counter;
+    sim::step(1000);
+    got = received(fd, 50);
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(got.back().counter - before, 5u) << "five rounds in 1000 ms";
+
+    presence(1, 0);
+    ASSERT_TRUE(until([] { return udp_get_detect_mask() >> PEER & 1; }));
+    sim::step(2000);
+    int heardIn = 0, after = 0;
+    for (const Bc2Presence& p : received(fd, 50)) {
+        if (p.heard >> PEER & 1)
+            heardIn += after == 0;
+        else
+            after += heardIn > 0;
+    }
+    EXPECT_EQ(heardIn, 7);
+    EXPECT_GT(after, 0);
+    seen = testsupport::logDrain();
+    EXPECT_TRUE(logged("Host PID 0x11 is Offline"));
+}
+
+void race(int point, uint32_t pid, int type) {
+    if (pid != PEER) return;
+    if (point == 0 && type == CI) connectIn(CI);     // the peer connects in during the first activation
+    if (point == 1 && type == DK && activeEnd < 0) { // ... while the unit's own connect completes
+        activeEnd = readable(dkListener, 5000) ? accept(dkListener, nullptr, nullptr) : -2;
+        connectIn(DK);
+        dkConnected.release();
+    }
+}
+
+TEST_F(Bc2, AConnectionComingInWhileTheChannelIsMadeLeavesOneSocketAndOneTask) {
+    dkListener = tcp(PEER_ADDR, BC2_PORT_DK);
+    ASSERT_EQ(listen(dkListener, 4), 0);
+    bc2_setRaceHook(race);
+    BC2_init();
+    bool connected = false;
+    for (uint32_t n = 1; n < 100 && !connected; ++n) {
+        presence(n, uint64_t{1} << OWN);
         sim::step(1);
         connected = dkConnected.try_acquire_for(std::chrono::milliseconds(50));
     }
     ASSERT_TRUE(connected);
+    ASSERT_GE(activeEnd, 0) << "the unit's own connect came";
+    ASSERT_GE(peerEnd[CI], 0) << "the race hook connected in";
+    ASSERT_GE(peerEnd[DK], 0);
 
     // The unit's own DK socket is closed (the one accepted stays), and CI has a single task.
-    pollfd p{activeEnd, POLLIN, 0};
     uint8_t b;
-    EXPECT_EQ(poll(&p, 1, 5000), 1);
+    EXPECT_TRUE(readable(activeEnd, 5000));
     EXPECT_LE(recv(activeEnd, &b, 1, MSG_DONTWAIT), 0);
-    for (int fd : peerEnd) {
-        pollfd q{fd, POLLIN, 0};
-        EXPECT_EQ(poll(&q, 1, 0), 0);
-    }
+    for (int fd : peerEnd)
+        EXPECT_FALSE(readable(fd, 0));
     const auto names = sim::taskNames();
     EXPECT_EQ(std::count(names.begin(), names.end(), "r_CI_PID11"), 1);
+}
 
-    sim::startRealtime(); // the tasks wind down on their own time
-    BC2_stop();
-    sim::stopRealtime();
-    bc2_setRaceHook(nullptr);
-    bcSocket_reset();
-    for (int fd : {dkListener, activeEnd, peerEnd[0], peerEnd[1]})
-        close(fd);
+// Another task shuts the channel down while its receive task finds the connection closed: the
+// receive task must not close the descriptor meanwhile, or the shutdown meets whatever file the
+// number went to next (here a socket pair of the test's).
+int unitCi = -1, reused = -1, partner = -1;
+std::atomic<bool> shutdownReached{false};
+void closeDuringShutdown(int point, uint32_t pid, int type) {
+    if (point != 2 || pid != PEER || type != CI || shutdownReached.exchange(true)) return;
+    shutdown(peerEnd[CI], SHUT_WR); // the receive task sees the end of the stream
+    for (int i = 0; i < 100 && fcntl(unitCi, F_GETFD) != -1; ++i)
+        usleep(10000);
+    int sv[2];
+    if (fcntl(unitCi, F_GETFD) == -1 && socketpair(AF_UNIX, SOCK_STREAM, 0, sv) == 0) {
+        dup2(sv[0], unitCi);
+        close(sv[0]);
+        reused = unitCi;
+        partner = sv[1];
+    }
+}
+
+TEST_F(Bc2, ADisconnectFromAnotherTaskNeverShutsDownAReusedDescriptor) {
+    const int listener[2] = {tcp(PEER_ADDR, BC2_PORT_CI), tcp(PEER_ADDR, BC2_PORT_DK)};
+    mine.insert(mine.end(), listener, listener + 2);
+    for (int l : listener)
+        ASSERT_EQ(listen(l, 4), 0);
+    BC2_init();
+    for (uint32_t n = 1; n < 100 && (peerEnd[CI] < 0 || peerEnd[DK] < 0); ++n) {
+        presence(n, uint64_t{1} << OWN);
+        sim::step(1);
+        for (int t : {CI, DK})
+            if (peerEnd[t] < 0 && readable(listener[t], 50))
+                peerEnd[t] = accept(listener[t], nullptr, nullptr);
+    }
+    ASSERT_GE(peerEnd[CI], 0);
+    ASSERT_GE(peerEnd[DK], 0);
+    unitCi = unitEndOf(peerEnd[CI]);
+    ASSERT_GE(unitCi, 0);
+    reused = partner = -1;
+    shutdownReached = false;
+    bc2_setRaceHook(closeDuringShutdown);
+    presence(0, uint64_t{1} << OWN); // the counter went back: the presence task disconnects the peer
+    ASSERT_TRUE(until([] { return shutdownReached.load(); }, true));
+    sim::step(20);
+    if (partner >= 0) {
+        mine.insert(mine.end(), {reused, partner});
+        uint8_t b;
+        errno = 0;
+        EXPECT_EQ(recv(partner, &b, 1, MSG_DONTWAIT), -1) << "the test's socket was shut down";
+        EXPECT_EQ(errno, EAGAIN);
+    }
+    EXPECT_EQ(fcntl(unitCi, F_GETFD), -1) << "closed once the other task let go";
 }
 
 } // namespace

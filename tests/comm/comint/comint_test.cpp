@@ -1,6 +1,7 @@
 // The command interface: the routing commands and their replies, the echo, context words that
 // name this unit's flags and routines, the dispatch and its error ring, the queue's episodes.
 #include "comm/unit_fixture.h"
+#include "services/timeserv/timeserv.h"
 
 #include <gtest/gtest.h>
 
@@ -87,6 +88,27 @@ TEST_F(Comint, ContextWordsActOnlyThroughLiveHandlesOfTheirKind) {
     EXPECT_EQ(calledWith[0], std::make_pair(Bytes{1, 2}, PEER)) << "a bounce reply: the payload";
     EXPECT_EQ(calledWith[1], std::make_pair(message(0x0107, PEER, OWN, 5, routine, {5}), PEER))
         << "a continuation: the whole message";
+}
+
+TEST_F(Comint, EachCodeOfTheServicesBelowReachesItsHandler) {
+    const uint16_t codes[] = {0x0100, 0x0101, 0x0102, 0x0103, 0x0104, 0x0105, 0x0106,
+                              0x0107, 0x0600, 0x0602, 0x0603, 0x1100, 0x0601, 0x0507};
+    const ComintHandler handlers[] = {routing_set_table_entries_cmd,
+                                      routing_set_table_entries_by_list_cmd,
+                                      routing_initialize_routing_table_cmd,
+                                      routing_return_cmd,
+                                      routing_return_false_cmd,
+                                      routing_bounce_cmd,
+                                      routing_bounce_return_cmd,
+                                      routing_return_func,
+                                      timeserv_distributeTime_cmd,
+                                      timeserv_newSystemTime_cmd,
+                                      timeserv_suggestOwnTime_cmd,
+                                      dynkomm_tidy_up,
+                                      nullptr,
+                                      nullptr};
+    for (size_t i = 0; i < std::size(codes); ++i)
+        EXPECT_EQ(comint_handlerOf(codes[i]), handlers[i]) << std::hex << codes[i];
 }
 
 int servedBroadcasts = 0;

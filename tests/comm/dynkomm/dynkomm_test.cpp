@@ -1,5 +1,5 @@
-// Magic numbers and data FIFOs: the number life cycle as the tables are specified, the two
-// FIFO modes, a writer lapping an online reader, and FIFOs that are released only once.
+// Magic numbers and data FIFOs: a number handed out, deleted and reusable after its delay, the
+// two FIFO modes, a writer lapping an online reader, and FIFOs that are released only once.
 #include "comm/dynkomm/dynkomm.h"
 
 #include "platform/kmgr/appman.h"

@@ -20,6 +20,7 @@
 #include <array>
 #include <atomic>
 #include <cstring>
+#include <numeric>
 #include <thread>
 
 std::atomic<uint64_t> peersUp{0};
@@ -566,6 +567,27 @@ TEST_F(Meas, LoggedDataFollowTheSyncAndStopWhenTheClockGoesBack) {
     sim::step(timemodsim::GAP_PERIOD / 10);
     EXPECT_EQ(copies(5), 0u);
     EXPECT_EQ(sent(), std::vector<Bytes>{message(0x0518, OWN, PEER, 3, list)});
+}
+
+// A queue-mode list by name at 1 ms asked with 2 FIFO slots: the server's sending FIFO holds
+// what the 10 ms sender round finds, so every entry goes out, in order.
+TEST_F(Meas, QueueModeListByNameWithFewSlotsLosesNothing) {
+    const char name[] = "usb_portsc1";
+    Bytes p = fields({{0, 2}, {1, 2}, {sizeof name, 2}, {1, 2}, {2, 2}, {1, 2}});
+    p.insert(p.end(), name, name + sizeof name);
+    serve(message(0x0510, PEER, OWN, 0xAA, 0xBB, p));
+    ASSERT_EQ(codes(sent()), std::vector<uint16_t>{0x0511});
+    std::vector<uint32_t> stamps;
+    for (uint32_t t = 0; t <= 100; ++t) { // the first call starts the list's countdown
+        meas_man_copy(0, t);
+        if (t % 10 || !t) continue;
+        SerNet_man_sender_offline(0);
+        for (const Bytes& r : fake::take(fake::offline))
+            stamps.push_back(word(r, 8));
+    }
+    std::vector<uint32_t> all(100);
+    std::iota(all.begin(), all.end(), 1u);
+    EXPECT_EQ(stamps, all);
 }
 
 namespace {

@@ -44,6 +44,8 @@ struct Paths : Unit {
 };
 
 TEST_F(Paths, RequesterSendsNewestOnlineEntryOrEveryQueuedOneThenCloses) {
+    EXPECT_EQ(comint_handlerOf(0x0300), SerNet_man_openpath);
+    EXPECT_EQ(comint_handlerOf(0x0301), SerNet_man_closepath);
     for (uint16_t flags : {0, 1}) {
         completions.clear();
         const uint32_t fifo = openToPeer(flags, 0xABCD0001);
@@ -152,6 +154,40 @@ TEST_F(Paths, DestinationAnswersWithItsFifoOrMagicZero) {
         EXPECT_EQ(dynkomm_get_fifo(magic, &f), 0) << "closed and its number deleted";
         EXPECT_EQ(dynkomm_fifo_put(magic, entry.data(), entry.size(), nullptr), DK_PUT_NO_FIFO);
     }
+}
+
+// Open requests whose reply cannot reach the requester (no route, or a channel that refuses)
+// leave no FIFO; a peer that opens without end is held to a bound that other peers do not share.
+TEST_F(Paths, RequestsOfUnreachableOrGreedyPeersLeaveMemoryFlat) {
+    auto request = [](uint16_t from) {
+        return message(0x0300, from, OWN, 0x1000, 0x2000,
+                       fields({{from, 2}, {OWN, 2}, {0, 2}, {1464, 2}, {1, 4}, {512, 2}, {1, 2}, {0, 4}}));
+    };
+    const uint32_t before = dynkomm_counters().inUse;
+    fake::down = uint64_t{1} << FAR;
+    for (int i = 0; i < 1000; ++i)
+        for (uint16_t from : {UNROUTED, FAR})
+            ci_serve_command(request(from).data(), request(from).size());
+    fake::down = 0;
+    EXPECT_EQ(dynkomm_counters().inUse, before);
+    EXPECT_EQ(dynkomm_held(UNROUTED).paths + dynkomm_held(FAR).paths, 0u);
+    auto open = [&](uint16_t from) {
+        serve(request(from));
+        const auto out = sent();
+        return out.size() == 1 ? word(out[0], 24) : 0xFFFFFFFF;
+    };
+    uint32_t granted = 0, last = 0;
+    for (int i = 0; i < 1000; ++i)
+        if (const uint32_t m = open(PEER)) granted += 1, last = m;
+    EXPECT_GT(granted, 0u);
+    EXPECT_LT(granted, 1000u) << "bounded";
+    EXPECT_EQ(dynkomm_held(PEER).paths, granted);
+    EXPECT_EQ(dynkomm_counters().inUse, before + granted);
+    EXPECT_NE(open(FAR), 0u) << "another peer is served";
+    EXPECT_EQ(open(PEER), 0u);
+    serve(message(0x0301, PEER, OWN, 0, 0, fields({{last, 4}, {PEER, 2}, {OWN, 2}})));
+    EXPECT_EQ(dynkomm_held(PEER).paths, granted - 1);
+    EXPECT_NE(open(PEER), 0u) << "a closed path makes room";
 }
 
 TEST_F(Paths, LocalPathAnswersItself) {

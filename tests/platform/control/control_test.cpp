@@ -81,6 +81,11 @@ struct ControlChannel : ::testing::Test {
     }
 };
 
+// A line that cannot be carried out gets an error and changes nothing.
+bool refused(Client& c, const std::string& line) {
+    return c.cmd(line).rfind("error ", 0) == 0;
+}
+
 TEST_F(ControlChannel, StepsAndReadsSteppedTime) {
     Client c(unit.path);
     ASSERT_TRUE(c.connected());
@@ -88,57 +93,47 @@ TEST_F(ControlChannel, StepsAndReadsSteppedTime) {
     EXPECT_EQ(c.cmd("ticks"), "ok " + std::to_string(t0));
     EXPECT_EQ(c.cmd("step 10"), "ok " + std::to_string(t0 + 10));
     EXPECT_EQ(c.cmd("  step   5  \r"), "ok " + std::to_string(t0 + 15));
-    EXPECT_EQ(sim::ticks(), t0 + 15);
-    for (const char* bad : {"step", "step -1", "step 1x", "step 10001"})
-        EXPECT_EQ(c.cmd(bad), "error usage: step N (0 to 10000 per command)") << bad;
-    EXPECT_EQ(c.cmd("ticks now"), "error usage: ticks");
-
+    for (const char* bad : {"step", "step -1", "step 1x", "step 10001", "ticks now"})
+        EXPECT_TRUE(refused(c, bad)) << bad;
     sim::configure(sim::TimeMode::Realtime, 1700000000); // the clock thread is not started
-    EXPECT_EQ(c.cmd("step 1"), "error step needs stepped time (the unit runs in real time)");
+    EXPECT_TRUE(refused(c, "step 1"));
     sim::configure(sim::TimeMode::Stepped, 1700000000);
     EXPECT_EQ(sim::ticks(), t0 + 15);
 }
 
 TEST_F(ControlChannel, PostrunGivesOnlyAnOpenSemaphore) {
     Client c(unit.path);
-    EXPECT_EQ(c.cmd("postrun"),
-              "error /SemPostDrive3 is not open: the application has not reached its post-run wait");
+    EXPECT_TRUE(refused(c, "postrun"));
     EXPECT_EQ(semOpen("/SemPostDrive3", SEM_TYPE_BINARY, 0, 0, 0), nullptr) << "postrun must not create it";
-
     SEM_ID s = semOpen("/SemPostDrive3", SEM_TYPE_BINARY, SEM_EMPTY, SEM_Q_FIFO, OM_CREATE);
     ASSERT_NE(s, nullptr);
+    EXPECT_TRUE(refused(c, "postrun now"));
     EXPECT_EQ(c.cmd("postrun"), "ok");
     EXPECT_EQ(semTake(s, NO_WAIT), OK);
-    EXPECT_EQ(c.cmd("postrun now"), "error usage: postrun");
 }
 
 TEST_F(ControlChannel, FaultsAreInjectedIntoManagerCalls) {
     kmgr::setHandler(3000, [](const intptr_t*) -> intptr_t { return 5; });
     Client c(unit.path);
-    EXPECT_EQ(c.cmd("fault 3000 -1 2"), "ok");
-    EXPECT_EQ(kmgr_syscall(3000), -1);
-    EXPECT_EQ(kmgr_syscall(3000), -1);
-    EXPECT_EQ(kmgr_syscall(3000), 5);
-    EXPECT_EQ(c.cmd("fault 3000 0x10"), "ok"); // one call by default
-    EXPECT_EQ(kmgr_syscall(3000), 16);
-    EXPECT_EQ(kmgr_syscall(3000), 5);
-    EXPECT_EQ(c.cmd("fault 3000 -7 -1"), "ok");
-    for (int i = 0; i < 5; ++i)
-        EXPECT_EQ(kmgr_syscall(3000), -7);
-    EXPECT_EQ(c.cmd("fault 3000 0 0"), "ok"); // clears
-    EXPECT_EQ(kmgr_syscall(3000), 5);
-    const std::string usage = "error usage: fault CALL RESULT [COUNT] (COUNT -1: every call, 0: clear)";
+    // line, then the results of the next calls
+    const std::pair<const char*, std::vector<intptr_t>> cases[] = {{"fault 3000 -1 2", {-1, -1, 5}},
+                                                                   {"fault 3000 0x10", {16, 5}}, // one call
+                                                                   {"fault 3000 -7 -1", {-7, -7, -7, -7}},
+                                                                   {"fault 3000 0 0", {5}},      // clears
+                                                                   {"fault 3000 010", {10, 5}}}; // decimal
+    for (const auto& [line, results] : cases) {
+        EXPECT_EQ(c.cmd(line), "ok");
+        for (intptr_t r : results)
+            EXPECT_EQ(kmgr_syscall(3000), r) << line;
+    }
     for (const char* bad : {"fault 3000", "fault x 1", "fault 3000 1 -2", "fault 3000 1 1 1"})
-        EXPECT_EQ(c.cmd(bad), usage) << bad;
-    EXPECT_EQ(c.cmd("fault 3000 010"), "ok") << "decimal, no octal guesswork";
-    EXPECT_EQ(kmgr_syscall(3000), 10);
+        EXPECT_TRUE(refused(c, bad)) << bad;
+    EXPECT_EQ(kmgr_syscall(3000), 5);
     kmgr::setHandler(3000, nullptr);
 }
 
 TEST_F(ControlChannel, HwremoveTakesABoardDeviceAway) {
     hwsim::installBoard();
-    ASSERT_NE(hw_map(zynq::FPGA_IDENT_BASE, 0x1000), nullptr);
-    ASSERT_NE(hw_map(zynq::GPIO_BASE, 0x1000), nullptr);
     Client c(unit.path);
     EXPECT_EQ(c.cmd("hwremove 43C00000"), "ok");
     EXPECT_EQ(hw_map(zynq::FPGA_IDENT_BASE, 4), nullptr);
@@ -146,10 +141,8 @@ TEST_F(ControlChannel, HwremoveTakesABoardDeviceAway) {
     EXPECT_EQ(c.cmd("hwremove 0xe000a000"), "ok");
     EXPECT_EQ(hw_map(zynq::GPIO_BASE, 4), nullptr);
     EXPECT_NE(hw_map(zynq::TIME_BASE, 4), nullptr) << "the others stay";
-    for (const char* a : {"0x43C00004", "0xF8F00200"})
-        EXPECT_EQ(c.cmd("hwremove " + std::string(a)), "error no board device at " + std::string(a));
-    for (const char* bad : {"hwremove zz", "hwremove"})
-        EXPECT_EQ(c.cmd(bad), "error usage: hwremove ADDRESS (hex)");
+    for (const char* bad : {"hwremove 0x43C00004", "hwremove 0xF8F00200", "hwremove zz", "hwremove"})
+        EXPECT_TRUE(refused(c, bad)) << bad;
     hwsim::installBoard();
     EXPECT_NE(hw_map(zynq::FPGA_IDENT_BASE, 0x1000), nullptr);
 }
@@ -166,10 +159,8 @@ TEST_F(ControlChannel, StatusFieldsAreSetAndRead) {
     EXPECT_EQ(c.cmd("status cpu_load.1"), "ok 12.5");
     block[160] = 13;
     EXPECT_EQ(c.cmd("status blink"), "ok 13");
-    EXPECT_EQ(c.cmd("status ltm_pid 300"), "error '300' does not fit an unsigned 8-bit field");
-    EXPECT_EQ(c.cmd("status bogus 1"), "error no status field 'bogus'");
-    EXPECT_EQ(c.cmd("status"), "error usage: status FIELD [VALUE]");
-    EXPECT_EQ(c.cmd("status a b c"), "error usage: status FIELD [VALUE]");
+    for (const char* bad : {"status ltm_pid 300", "status bogus 1", "status", "status a b c"})
+        EXPECT_TRUE(refused(c, bad)) << bad;
     block[73] = 0;
     block[160] = 0;
 }
@@ -181,49 +172,34 @@ TEST_F(ControlChannel, BoardInputsAreSetAndOutputsRead) {
     EXPECT_EQ(hw_read32(zynq::ADC_BASE + zynq::ADC_REG_FILTERED + 4 * 18), 0x800u);
     EXPECT_EQ(c.cmd("adc 0 -0.5"), "ok");
     EXPECT_EQ(hw_read32(zynq::ADC_BASE + zynq::ADC_REG_UNFILTERED), 0xFE66u);
-    const std::string adcUsage = "error usage: adc CHANNEL VOLTS (channel 0 to 31)";
-    for (const char* bad : {"adc 32 1", "adc 1 1V", "adc 1 nan"})
-        EXPECT_EQ(c.cmd(bad), adcUsage) << bad;
-
     const uintptr_t pins = zynq::GPIO_BASE + zynq::GPIO_DATA_RO(zynq::GPIO_DIN_BANK);
     for (unsigned level : {0u, 1u}) {
         EXPECT_EQ(c.cmd("din 2 " + std::to_string(level)), "ok");
         EXPECT_EQ(hw_read32(pins) & 4u, level * 4u);
     }
-    EXPECT_EQ(c.cmd("din 9 1"), "error usage: din CHANNEL LEVEL (channel 0 to 8, level 0 or 1)");
-    EXPECT_EQ(c.cmd("din 1 2"), "error usage: din CHANNEL LEVEL (channel 0 to 8, level 0 or 1)");
-
     EXPECT_EQ(c.cmd("dout 10"), "ok 0");
     const int b = zynq::GPIO_DOUT_BANK;
     hw_write32(zynq::GPIO_BASE + zynq::GPIO_DIRM(b), 1u << 10);
     hw_write32(zynq::GPIO_BASE + zynq::GPIO_OEN(b), 1u << 10);
     hw_write32(zynq::GPIO_BASE + zynq::GPIO_MASK_DATA_LSW(b), 0xFBFF0400);
     EXPECT_EQ(c.cmd("dout 10"), "ok 1");
-    EXPECT_EQ(c.cmd("dout 12"), "error usage: dout CHANNEL (0 to 11)");
-
     EXPECT_EQ(c.cmd("xadc vccint_max 0x5A50"), "ok");
     EXPECT_EQ(hw_read32(zynq::XADC_BASE + 0x284), 0x5A50u);
     EXPECT_EQ(c.cmd("xadc temp 41360"), "ok");
     EXPECT_EQ(hw_read32(zynq::XADC_BASE + 0x200), 41360u);
-    EXPECT_EQ(c.cmd("xadc vccbram 1").rfind("error usage: xadc REGISTER VALUE (registers: temp temp_min", 0),
-              0u);
-
     EXPECT_EQ(c.cmd("fpgaid 0x45434656 10200000"), "ok");
     EXPECT_EQ(hw_read32(zynq::FPGA_IDENT_BASE + zynq::FPGA_IDENT_REG_VERSION), 0x10200000u);
-    EXPECT_EQ(c.cmd("fpgaid 1"), "error usage: fpgaid ID VERSION (hex)");
-    EXPECT_EQ(c.cmd("fpgaid 1 123456789"), "error usage: fpgaid ID VERSION (hex)");
-
     // An open input reads its pull-up: off at power-on; a PWM output off at power-on.
     for (auto [line, reply] : {std::pair{"adcwire 5 open", "ok"},
                                {"adcraw 6 FFFF 800", "ok"},
                                {"pullup 5", "ok 0"},
-                               {"pwm 7", "ok 0.000 0.000"},
-                               {"adcwire 16 gnd", "error usage: adcwire CHANNEL "
-                                                  "good|open|gnd|bat (channel 0 to 15)"}})
+                               {"pwm 7", "ok 0.000 0.000"}})
         EXPECT_EQ(c.cmd(line), reply) << line;
-    EXPECT_EQ(std::pair(hw_read32(zynq::ADC_BASE + zynq::ADC_REG_UNFILTERED + 4 * 5),
-                        hw_read32(zynq::ADC_BASE + zynq::ADC_REG_FILTERED + 4 * 6)),
-              std::pair(0u, 0xFFFFu));
+    EXPECT_EQ(hw_read32(zynq::ADC_BASE + zynq::ADC_REG_UNFILTERED + 4 * 5), 0u);
+    EXPECT_EQ(hw_read32(zynq::ADC_BASE + zynq::ADC_REG_FILTERED + 4 * 6), 0xFFFFu);
+    for (const char* bad : {"adc 32 1", "adc 1 1V", "adc 1 nan", "din 9 1", "din 1 2", "dout 12",
+                            "xadc vccbram 1", "fpgaid 1", "fpgaid 1 123456789", "adcwire 16 gnd"})
+        EXPECT_TRUE(refused(c, bad)) << bad;
     hwsim::installBoard();
 }
 
@@ -323,63 +299,32 @@ TEST(ControlChannelStart, OneUnitPerDirectory) {
     EXPECT_EQ(unit.read("vyn.ctl"), "notes");
 }
 
-// The Python client (tools/vynctl.py), as the end-to-end tests use it.
-TEST(ControlChannelClient, PythonClientDrivesTheUnit) {
+// The command line form of the Python client (tools/vynctl.py; the end-to-end tests use its
+// library form): the reply on stdout, the exit code by the reply.
+TEST(ControlChannelClient, PythonClientsCommandLine) {
     const char* env = std::getenv("VYN_SOURCE_DIR");
-    const std::string srcDir =
+    const std::string src =
         env ? env : (std::filesystem::path(__FILE__) / "../../../..").lexically_normal().string();
-    const char* src = srcDir.c_str();
     sim::configure(sim::TimeMode::Stepped, 1700000000);
     UnitDir unit(std::string(100, 'p')); // long: the client must reach it too
     std::string error;
     ASSERT_TRUE(control::start(unit.path, 0, &error)) << error;
-    unit.write("drive.py", "import sys\n"
-                           "sys.path.insert(0, sys.argv[1] + '/tools')\n"
-                           "from vynctl import Unit, UnitError, UnitGone\n"
-                           "with Unit(sys.argv[2]) as u:\n"
-                           "    t = u.ticks()\n"
-                           "    assert u.step(7) == t + 7\n"
-                           "    assert u.cmd('step 3') == str(t + 10)\n"
-                           "    try:\n"
-                           "        u.postrun()\n"
-                           "        raise SystemExit('postrun without semaphore succeeded')\n"
-                           "    except UnitError as e:\n"
-                           "        assert '/SemPostDrive0 is not open' in str(e), e\n"
-                           "    assert isinstance(u.tasks(), list)\n"
-                           "    u.quit()\n"
-                           "    try:\n"
-                           "        u.ticks()\n"
-                           "        raise SystemExit('closed unit answered')\n"
-                           "    except UnitGone:\n"
-                           "        pass\n"
-                           "print('python client ok')\n");
-    uint64_t t0 = sim::ticks();
-    std::string py = "/usr/bin/python3 " + unit.path + "/drive.py " + src + " " + unit.path + " 2>&1";
-    FILE* p = ::popen(py.c_str(), "r");
-    ASSERT_NE(p, nullptr);
-    std::string out;
-    char buf[256];
-    while (size_t n = std::fread(buf, 1, sizeof buf, p))
-        out.append(buf, n);
-    EXPECT_EQ(::pclose(p), 0) << out;
-    EXPECT_EQ(out, "python client ok\n");
-    EXPECT_EQ(sim::ticks(), t0 + 10);
-
-    // The command line form: reply on stdout, exit code by the reply.
     auto run = [&](const std::string& args, std::string* text) {
-        std::string cmd =
-            "/usr/bin/python3 " + std::string(src) + "/tools/vynctl.py -d " + unit.path + " " + args;
-        FILE* f = ::popen((cmd + " 2>&1").c_str(), "r");
+        FILE* f = ::popen(
+            ("/usr/bin/python3 " + src + "/tools/vynctl.py -d " + unit.path + " " + args + " 2>&1").c_str(),
+            "r");
+        char buf[256];
         text->clear();
         while (size_t n = std::fread(buf, 1, sizeof buf, f))
             text->append(buf, n);
         return WEXITSTATUS(::pclose(f));
     };
+    const uint64_t t0 = sim::ticks();
     std::string text;
     EXPECT_EQ(run("step 5", &text), 0);
-    EXPECT_EQ(text, "ok " + std::to_string(t0 + 15) + "\n");
+    EXPECT_EQ(text, "ok " + std::to_string(t0 + 5) + "\n");
     EXPECT_EQ(run("bogus", &text), 1);
-    EXPECT_EQ(text, "error unknown command 'bogus'\n");
+    EXPECT_EQ(text.rfind("error ", 0), 0u) << text;
     control::stop();
     EXPECT_EQ(run("ticks", &text), 2);
     EXPECT_NE(text.find("no unit answers"), std::string::npos) << text;
