@@ -40,15 +40,18 @@ struct Ccp : Masters {
         }
     }
     // A slave with `odts` ODTs at DAQ 3 from PID 0x10 that answers every command positively,
-    // except the commands numbered in `refuse`.
+    // DISCONNECT too, except the commands numbered in `refuse`.
     std::vector<std::string> run(uint8_t odts = 2, std::vector<int> refuse = {}) {
         ccpmr_ini();
         sim::step(1000); // conditions are none, the start delay 0: the first cycle after 1 s starts
+        return cycle(odts, refuse);
+    }
+    // One 10 ms decision and the conversation it starts.
+    std::vector<std::string> cycle(uint8_t odts = 2, std::vector<int> refuse = {}) {
         ccpmr_10ms();
         int n = 0;
         return converse(CRM, [&](const pyref::bytes& c) -> pyref::bytes {
             const bool no = std::find(refuse.begin(), refuse.end(), n++) != refuse.end();
-            if (c[0] == 0x07) return {}; // DISCONNECT: no return expected
             return {0xFF, static_cast<uint8_t>(no ? 0x30 : 0), c[1], odts, 0x10, 0, 0, 0};
         });
     }
@@ -116,6 +119,32 @@ TEST_F(Ccp, FewerOdtsAtTheUnitAndThreeRefusalsInARow) {
     ccpmr_10ms(), ccpmr_10ms();
     sim::waitIdle();
     EXPECT_EQ(ccpmr_status[0], 4) << "started again";
+}
+
+TEST_F(Ccp, AStopTheUnitAnsweredLeavesTheInstanceReadyAndItStartsAgain) {
+    // Stopped when it may no longer run, and by the DAQ-data watchdog (mode bit 3) after more
+    // than 100 cycles without a DTO; each time DISCONNECT (end of connection, station address
+    // low byte first) then a new CONNECT.
+    for (const bool watchdog : {false, true}) {
+        configure(watchdog ? 9 : 1, 0);
+        run();
+        ASSERT_EQ(ccpmr_status[0], 5);
+        if (watchdog) {
+            for (int i = 0; i < 99; ++i)
+                ccpmr_10ms();
+            EXPECT_TRUE(cycle().empty()) << "100 cycles without data are not yet a stop";
+        } else {
+            cal<uint8_t>(VTADDR_CfgMat_CcpMr_ACTIVE, 0, 0);
+        }
+        EXPECT_EQ(cycle(), std::vector<std::string>{"070d010034120000"}) << watchdog;
+        EXPECT_EQ(ccpmr_status[0], 3) << watchdog;
+        cal<uint8_t>(VTADDR_CfgMat_CcpMr_ACTIVE, 0, 1);
+        const auto again = cycle();
+        ASSERT_FALSE(again.empty()) << watchdog;
+        EXPECT_EQ(again.front(), "010e341200000000") << watchdog;
+        EXPECT_EQ(ccpmr_status[0], 5) << watchdog;
+        restart();
+    }
 }
 
 TEST_F(Ccp, AnInstanceWhoseSetUpFailedDropsTheFramesOfItsBoundIdentifiers) {
