@@ -1,6 +1,7 @@
 // Telemetry: frames to a pseudo-terminal behind "/tyCo/0", each checked with crcmod's
 // CRC-16/MCRF4XX; the JSON status text checked by jq; the modem's status read with the usual
 // spacing; the JSON tokenizer against Python's json module and the rules of its cases.
+#include "comm/chandata/chandata.h"
 #include "comm/gw/gw.h"
 #include "comm/tele/json.h"
 #include "comm/tele/tele.h"
@@ -12,6 +13,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -95,6 +97,33 @@ TEST(TeleJson, StatusTextIsJsonForJq) {
         const bytes out = pyref::run("jq -e -c -S . " + f.path());
         EXPECT_EQ(std::string(out.begin(), out.end()), c.expect + "\n") << text;
     }
+}
+
+// The gateway's raster task delivers a channel while telemetry reads it: each value read is one
+// that was delivered, quantised from its own raw value ((k + 1) / 0.5), never older than the one
+// read before.
+TEST(TeleChannel, ValuesDeliveredWhileTelemetryReadsThemAreReadWhole) {
+    XmlScan scan(R"(<Chan type="UINT32" adr="40010" mask="0" a="0" b="0.5" c="-1" d="0" e="0" f="1"/>)");
+    XmlTok_t tok;
+    scan.getTok(&tok);
+    ChanData ch(&scan, &tok);
+    constexpr uint32_t N = 20000;
+    std::thread gateway([&ch] {
+        for (uint32_t k = 1; k <= N; ++k) {
+            const uint8_t entry[8] = {0,         0, 0, 0, uint8_t(k >> 24), uint8_t(k >> 16), uint8_t(k >> 8),
+                                      uint8_t(k)};
+            ChanData::readCyclic(0, entry, reinterpret_cast<uintptr_t>(&ch));
+        }
+    });
+    double v = 0, last = 0;
+    int backwards = 0;
+    for (uint32_t reads = 0; last < 2 * N + 2 && reads < 100 * N; ++reads, last = v) {
+        chan_meas_getValue(&ch, &v, nullptr);
+        backwards += v < last;
+    }
+    gateway.join();
+    chan_meas_getValue(&ch, &v, nullptr);
+    EXPECT_EQ(std::pair(v, backwards), std::pair(2.0 * N + 2, 0));
 }
 
 struct Tele : testsupport::SteppedTest {
