@@ -13,6 +13,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -177,8 +178,15 @@ TEST_F(Tele, SerialFramesCarryBlockZeroAndTheSlowBlocksInTurnWithTheirCrc) {
         record(slow[b - 1], OWN, b, bytes(b, static_cast<uint8_t>(0xA0 + b)));
         tele[b] = {&slow[b - 1], 1};
     }
+    // A line left as a terminal's would send the header's 0x0A as 0x0D 0x0A.
+    const int line = open(ptsname(master), O_RDWR | O_NOCTTY);
+    termios t{};
+    ASSERT_EQ(tcgetattr(line, &t), 0);
+    t.c_oflag |= OPOST | ONLCR;
+    ASSERT_EQ(tcsetattr(line, TCSANOW, &t), 0);
+    close(line);
     tele_start_t s{};
-    s.kind = 1, s.config.medium = 0, s.config.baudRate = 9600, s.config.projectCode = 0x1234,
+    s.kind = 1, s.config.medium = 0, s.config.baudRate = 9600, s.config.projectCode = 0x120A,
     s.config.swId = 7;
     ASSERT_EQ(tele_app_start(&s), 1);
     sim::step(1000); // the frame task idled at 1000 ms without a frame function
@@ -210,7 +218,7 @@ def f(fr):
                                 cases);
     const std::string slowHex[] = {"a1", "a2a2", "a3a3a3"};
     for (size_t i = 0; i < ref.size(); ++i)
-        EXPECT_EQ(ref[i], "True 341207 9 " + std::to_string(i % 3) + " 1122000000 " + slowHex[i % 3]) << i;
+        EXPECT_EQ(ref[i], "True 0a1207 9 " + std::to_string(i % 3) + " 1122000000 " + slowHex[i % 3]) << i;
     tele_app_stop();
     EXPECT_EQ(telemetry_state, 0);
 }
