@@ -20,6 +20,14 @@
 #include <atomic>
 #include <cstring>
 #include <functional>
+#include <iterator>
+#include <sstream>
+
+// The frames of a conversation as hex words separated by blanks.
+inline std::vector<std::string> words(const std::string& s) {
+    std::istringstream in(s);
+    return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
+}
 
 struct Masters : testsupport::SteppedTest {
     void SetUp() override {

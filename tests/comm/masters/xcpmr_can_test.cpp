@@ -1,53 +1,75 @@
-// The XCP master on CAN against a small XCP slave written in Python (xcp_can_slave.py), in
-// both byte orders: two DAQs with absolute ODT numbers, their DTOs on the response identifier.
+// The XCP master on CAN against a small XCP slave of its own, in both byte orders: two DAQs
+// with absolute ODT numbers, their DTOs on the response identifier.
 #include "masters.h"
 
-#include <csignal>
-#include <cstdio>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <map>
 
 namespace {
 
 constexpr uint32_t CMD = 0x600, RESP = 0x601;
 
-// The Python slave as a co-process, one line each way.
+// A small XCP slave on CAN, written from the ASAM XCP command layouts: its memory holds at address
+// a the byte (a * 7 + 3) & 0xFF; big-endian or not; its PIDs start at `first` (one of 0xFC or
+// more is no DTO a master can tell from a response).
 struct Slave {
-    pid_t pid = -1;
-    FILE* in = nullptr;
-    FILE* out = nullptr;
-    explicit Slave(const char* order) {
-        const char* src = std::getenv("VYN_SOURCE_DIR");
-        const std::string script = std::string(src ? src : ".") + "/tests/comm/masters/xcp_can_slave.py";
-        int to[2], from[2];
-        if (pipe(to) != 0 || pipe(from) != 0) return;
-        pid = fork();
-        if (pid == 0) {
-            dup2(to[0], 0), dup2(from[1], 1);
-            close(to[1]), close(from[0]);
-            execl("/usr/bin/python3", "python3", script.c_str(), order, static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(to[0]), close(from[1]);
-        in = fdopen(to[1], "w"), out = fdopen(from[0], "r");
+    bool be;
+    int first;
+    std::vector<std::vector<std::vector<std::pair<uint8_t, uint32_t>>>> daqs; // ODTs of {size, address}
+    std::map<size_t, int> firstPid;
+    size_t daq = 0, odt = 0;
+    bool running = false;
+
+    uint32_t num(const pyref::bytes& c, size_t at, size_t n) const {
+        uint32_t v = 0;
+        for (size_t i = 0; i < n; ++i)
+            v |= uint32_t{c[at + (be ? n - 1 - i : i)]} << (8 * i);
+        return v;
     }
-    ~Slave() {
-        if (in) fclose(in);
-        if (out) fclose(out);
-        if (pid > 0) waitpid(pid, nullptr, 0);
+    pyref::bytes answer(const pyref::bytes& c) {
+        pyref::bytes r{0xFF};
+        if (c[0] == 0xFF) // CONNECT: DAQ resource, byte order, MAX_CTO 8, MAX_DTO 8, versions 1
+            r.insert(r.end(), {0x04, uint8_t(be), 8, uint8_t(be ? 0 : 8), uint8_t(be ? 8 : 0), 1, 1});
+        else if (c[0] == 0xFD) // GET_STATUS
+            r.insert(r.end(), 5, 0);
+        else if (c[0] == 0xD6) // FREE_DAQ
+            daqs.clear(), firstPid.clear(), running = false;
+        else if (c[0] == 0xD5) // ALLOC_DAQ
+            daqs.resize(num(c, 2, 2));
+        else if (c[0] == 0xD4) // ALLOC_ODT
+            daqs.at(num(c, 2, 2)).resize(c[4]);
+        else if (c[0] == 0xE2) // SET_DAQ_PTR: WRITE_DAQ appends
+            daq = num(c, 2, 2), odt = c[4];
+        else if (c[0] == 0xE1) // WRITE_DAQ: bit offset, size, extension, address
+            daqs.at(daq).at(odt).emplace_back(c[2], num(c, 4, 4));
+        else if (c[0] == 0xDE) { // START_STOP_DAQ_LIST select: the first PID (absolute ODT numbers)
+            const size_t d = num(c, 2, 2);
+            int pid = first;
+            for (size_t k = 0; k < d; ++k)
+                pid += static_cast<int>(daqs[k].size());
+            r.push_back(static_cast<uint8_t>(firstPid[d] = pid));
+        } else if (c[0] == 0xDD || c[0] == 0xFE) // START_STOP_SYNCH, DISCONNECT
+            running = c[0] == 0xDD && c[1] == 1;
+        else if (c[0] != 0xD3 && c[0] != 0xE0) // ALLOC_ODT_ENTRY, SET_DAQ_LIST_MODE: nothing to do
+            r = {0xFE, 0x20};                  // ERR_CMD_UNKNOWN
+        return r;
     }
-    std::string ask(const std::string& line) {
-        std::fprintf(in, "%s\n", line.c_str());
-        std::fflush(in);
-        return next();
-    }
-    std::string next() {
-        char buf[256] = {};
-        if (!std::fgets(buf, sizeof buf, out)) return "";
-        std::string s(buf);
-        while (!s.empty() && (s.back() == '\n' || s.back() == '\r'))
-            s.pop_back();
-        return s;
+    // One cycle of the running lists: the DTOs, and the value of each channel a master can read.
+    std::vector<pyref::bytes> cycle(std::map<uint32_t, uint32_t>* values) const {
+        std::vector<pyref::bytes> out;
+        uint32_t channel = 0;
+        for (const auto& [d, pid] : firstPid)
+            for (size_t o = 0; running && o < daqs[d].size(); ++o) {
+                out.push_back({static_cast<uint8_t>(pid + static_cast<int>(o))});
+                for (const auto& [size, addr] : daqs[d][o]) {
+                    pyref::bytes raw;
+                    for (uint32_t i = 0; i < size; ++i)
+                        raw.push_back(static_cast<uint8_t>((addr + i) * 7 + 3));
+                    out.back().insert(out.back().end(), raw.begin(), raw.end());
+                    if (pid + o < 0xFC) (*values)[channel] = num(raw, 0, size);
+                    ++channel;
+                }
+            }
+        return out;
     }
 };
 
@@ -95,32 +117,27 @@ TEST_F(XcpCan, InstancesThatDoNotRunStaySilentOnFramesOfTheirIdentifiers) {
 }
 
 TEST_F(XcpCan, ReadsTheDaqsOfAnIndependentSlaveInBothByteOrdersAndPastItsPidMap) {
-    // "hi": the slave's PIDs run past the unit's PID map (250, 251, 252): the rest are read.
-    for (const char* order : {"le", "be", "hi"}) {
-        Slave slave(order);
-        ASSERT_NE(slave.out, nullptr);
+    // Last: the slave's PIDs run past the unit's PID map (250, 251, 252): the rest are read.
+    for (const auto& [be, first] : {std::pair{false, 0}, {true, 0}, {false, 250}}) {
+        Slave slave{be, first};
         configure();
-        cal<uint8_t>(VTADDR_CfgMat_XcpMr_BIGENDIAN, 0, order[0] == 'b');
+        cal<uint8_t>(VTADDR_CfgMat_XcpMr_BIGENDIAN, 0, slave.be);
         xcpmr_ini();
         sim::step(1000);
         xcpmr_10ms();
-        const auto sent =
-            converse(RESP, [&](const pyref::bytes& c) { return pyref::unhex(slave.ask(pyref::hex(c))); });
+        const auto sent = converse(RESP, [&](const pyref::bytes& c) { return slave.answer(c); });
         sim::waitIdle();
-        ASSERT_EQ(xcpmr_status[0], 5) << order;
+        ASSERT_EQ(xcpmr_status[0], 5) << slave.first;
         // Disconnect, connect, status, free, alloc DAQs, 2 x ODTs, 3 x entries, 3 x pointer and
         // 5 x write, 2 x mode, 2 x select, start.
         EXPECT_EQ(sent.size(), 23u);
-        std::string line = slave.ask("dto");
-        for (; !line.empty() && line[0] != '='; line = slave.next())
-            frame(RESP, pyref::unhex(line));
+        std::map<uint32_t, uint32_t> values;
+        for (const pyref::bytes& f : slave.cycle(&values))
+            frame(RESP, f);
         sim::waitIdle();
-        for (; !line.empty(); line = slave.next()) {
-            unsigned c = 0;
-            unsigned long v = 0;
-            ASSERT_EQ(std::sscanf(line.c_str(), "=%u:%lu", &c, &v), 2);
-            EXPECT_EQ(slot(xcpmr_GetAddr, c), v) << "channel " << c << " " << order;
-        }
+        EXPECT_EQ(values.size(), slave.first ? 4u : 5u) << "PID 252 is beyond the map";
+        for (const auto& [c, v] : values)
+            EXPECT_EQ(slot(xcpmr_GetAddr, c), v) << "channel " << c << " " << slave.be << slave.first;
         restart();
     }
 }
