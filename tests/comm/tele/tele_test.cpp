@@ -6,12 +6,14 @@
 #include "comm/tele/json.h"
 #include "comm/tele/tele.h"
 #include "platform/os/osfs_sim.h"
+#include "platform/timemod/timemod_sim.h"
+#include "services/timemod/timemod.h"
 #include "support/pyref.h"
 #include "support/stepped.h"
 #include "vyn/vartable.h"
 
-#include <dirent.h>
 #include <fcntl.h>
+#include <filesystem>
 #include <poll.h>
 #include <termios.h>
 #include <thread>
@@ -133,7 +135,7 @@ struct Tele : testsupport::SteppedTest {
 
     void SetUp() override {
         SteppedTest::SetUp();
-        gw_reset();
+        gw_reset(), timemodsim::install(), time_init();
         master = posix_openpt(O_RDWR | O_NOCTTY);
         ASSERT_GE(master, 0);
         grantpt(master), unlockpt(master);
@@ -187,24 +189,24 @@ TEST_F(Tele, SerialFramesCarryBlockZeroAndTheSlowBlocksInTurnWithTheirCrc) {
     close(line);
     tele_start_t s{};
     s.kind = 1, s.config.medium = 0, s.config.baudRate = 9600, s.config.projectCode = 0x120A,
-    s.config.swId = 7;
+    s.config.swId = 7, s.config.extraDelay = 20;
     ASSERT_EQ(tele_app_start(&s), 1);
     sim::step(1000); // the frame task idled at 1000 ms without a frame function
-    bytes stream = read(2000);
-    for (int i = 0; i < 5; ++i) {
-        sim::step(40); // frames of at most 23 bytes at 9600 baud: 40 ms apart
-        const bytes b = read(2000);
-        stream.insert(stream.end(), b.begin(), b.end());
-    }
+    sim::step(300);
+    const bytes stream = read(2000);
     EXPECT_EQ(telemetry_state, 1);
     // Split at the length byte; each frame's CRC, block 0 and the slow block number checked by
-    // Python with crcmod (CRC-16/MCRF4XX, check value 0x6F91).
+    // Python with crcmod (CRC-16/MCRF4XX, check value 0x6F91). Each frame of n bytes is followed
+    // (n * 1000 + 3000) / (9600 / 11) + extra delay + 2 ms later by the next (time stamp in 0.1 ms).
     std::vector<std::vector<bytes>> cases;
-    for (size_t at = 0; at + 4 <= stream.size();) {
-        const size_t len = stream[at + 3] + 2u;
-        cases.push_back(
-            {bytes(stream.begin() + static_cast<long>(at), stream.begin() + static_cast<long>(at + len))});
-        at += len;
+    uint32_t last = 0, lastSize = 0;
+    for (size_t at = 0; at + 10 <= stream.size(); at += lastSize) {
+        const auto from = stream.begin() + static_cast<long>(at);
+        const uint32_t size = from[3] + 2u,
+                       stamp = uint32_t{from[6]} << 24 | from[7] << 16 | from[8] << 8 | from[9];
+        cases.push_back({bytes(from, from + size)});
+        if (lastSize) EXPECT_EQ(stamp - last, 10 * ((lastSize * 1000 + 3000) / 872 + 22)) << cases.size();
+        last = stamp, lastSize = size;
     }
     ASSERT_GE(cases.size(), 5u);
     const auto ref = pyref::map(R"(
@@ -243,16 +245,11 @@ TEST_F(Tele, StartsThatCouldNotWorkAreRefused) {
 
 TEST_F(Tele, EachStopClosesTheSocketAndThePortOfItsStart) {
     const auto descriptors = [] {
-        size_t n = 0;
-        DIR* d = opendir("/proc/self/fd");
-        while (d && readdir(d))
-            ++n;
-        if (d) closedir(d);
-        return n;
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
     };
     tele_start_t s{};
     s.kind = 1, s.config.baudRate = 9600, s.config.address = 0x7F000001, s.config.port = 5010;
-    size_t before = 0;
+    long before = 0;
     for (int round = 0; round < 4; ++round) {
         for (uint8_t medium : {0, 2}) {
             s.config.medium = medium;
