@@ -1,7 +1,7 @@
 """The pit end of telemetry, run inside the unit's namespace: collects the frames on UDP port
 FRAMES and the JSON status on 10001 for SECONDS, sends the modem's status to the unit's port
-10002 after the first QUIET seconds, then reads the modem signals over XCP; prints all as one
-JSON object, with the frames of the last half of the quiet time counted apart."""
+10002 after the first QUIET seconds; prints all as one JSON object, with the frames of the last
+half of the quiet time counted apart."""
 import json
 import select
 import socket
@@ -31,13 +31,4 @@ while time.monotonic() < end:
             got["quiet"] += quiet / 2 < time.monotonic() - begin < quiet
         else:
             got["json"].append(data.decode())
-# The modem signals as a calibration tool reads them (PID 0x25: the signal page at 0x25040000).
-sys.path.insert(0, sys.path[0])
-from xcpmaster import Master  # noqa: E402
-
-m = Master(5555)
-m.connect()
-got["plmn"] = int.from_bytes(m.short_upload(0x2504156C, 4), "little")
-got["rsrp"] = int.from_bytes(m.short_upload(0x2504165F, 1), "little", signed=True)
-m.disconnect()
 print(json.dumps(got))

@@ -37,29 +37,24 @@ struct Masters : testsupport::SteppedTest {
         platform::setSettings(s);
         kmgr::installAppManager();
         RtpManUsr_setIndex(0), AppMan_init();
-        std::string err;
-        ASSERT_TRUE(cansim::install(0, &err)) << err;
-        ASSERT_EQ(RtpManUsrCan_Init(), 1);
+        up();
         seram_reset(), seramInitializeOffsets();
         seramImageDefaults(seram_memory + seramActiveOffset);
         time_util_ini();
         gw_reset();
     }
     void TearDown() override {
-        ccpmr_reset(), xcpmr_reset();
-        can_reset();
-        cansim::uninstall();
+        down();
         SteppedTest::TearDown();
     }
-    // A new start of the process's CAN side and masters.
-    void restart() {
-        ccpmr_reset(), xcpmr_reset();
-        can_reset();
-        cansim::uninstall();
+    void up() {
         std::string err;
         ASSERT_TRUE(cansim::install(0, &err)) << err;
         ASSERT_EQ(RtpManUsrCan_Init(), 1);
     }
+    void down() { ccpmr_reset(), xcpmr_reset(), can_reset(), cansim::uninstall(); }
+    // A new start of the process's CAN side and masters.
+    void restart() { down(), up(); }
     template <class T> static void cal(uint32_t vaddr, size_t i, T v) {
         std::memcpy(seram_memory + vaddr + seramActiveOffset + i * sizeof(T), &v, sizeof v);
     }

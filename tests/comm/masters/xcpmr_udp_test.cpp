@@ -14,14 +14,10 @@ namespace {
 
 using bytes = pyref::bytes;
 
-sockaddr_in loopback(uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET, a.sin_port = htons(port), a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
 int boundSocket(sockaddr_in* bound) {
     const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a = loopback(0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET, a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t n = sizeof a;
     bind(fd, reinterpret_cast<sockaddr*>(&a), n);
     getsockname(fd, reinterpret_cast<sockaddr*>(bound), &n);
@@ -36,12 +32,10 @@ bytes receive(int fd, int ms, sockaddr_in* from = nullptr) {
         recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(from), from ? &n : nullptr);
     return r > 0 ? bytes(buf, buf + r) : bytes{};
 }
-uint32_t le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0] | p[1] << 8 | p[2] << 16 | p[3] << 24);
-}
-void putLe32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<uint8_t>(v >> (8 * i));
+// Adds v to the little-endian word at p (so is the host).
+void add32(uint8_t* p, uint32_t v) {
+    uint32_t w;
+    std::memcpy(&w, p, 4), w += v, std::memcpy(p, &w, 4);
 }
 
 struct XcpUdp : Masters {
@@ -95,10 +89,8 @@ struct XcpUdp : Masters {
     }
     // Passes one datagram from the slave to the master, the clock shifted.
     void toMasterShifted(bytes d) {
-        if (ahead && d.size() >= 12 && d[4] == 0xFF && d[0] == 8)
-            putLe32(&d[8], le32(&d[8]) + ahead); // GET_DAQ_CLOCK
-        if (ahead && d.size() >= 11 && d[4] == 0 && d[0] > 7)
-            putLe32(&d[7], le32(&d[7]) + ahead); // ODT 0's time stamp
+        if (ahead && d.size() >= 12 && d[4] == 0xFF && d[0] == 8) add32(&d[8], ahead); // GET_DAQ_CLOCK
+        if (ahead && d.size() >= 11 && d[4] == 0 && d[0] > 7) add32(&d[7], ahead);     // ODT 0's time stamp
         sendto(toMaster, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&master), sizeof master);
     }
     // Relays until the master sends nothing more (the first within firstMs); its commands as hex,
@@ -201,7 +193,7 @@ TEST_F(Masters, DtoTimestampsKeepEveryStepPast2To24) {
     for (const auto& c : cases) {
         in.factor = c.factor, in.offset = c.offset;
         uint8_t p[12] = {0};
-        putLe32(p + 1, c.ticks);
+        std::memcpy(p + 1, &c.ticks, 4);
         xmr::UdpHandlePacket(&in, p, sizeof p);
         xmr::DaqMsg m{};
         ASSERT_EQ(msgQReceive(xmr::daqQueue, &m, sizeof m, NO_WAIT), static_cast<int>(sizeof m));
