@@ -14,6 +14,7 @@
 
 #include <fcntl.h>
 #include <filesystem>
+#include <tuple>
 #include <poll.h>
 #include <termios.h>
 #include <thread>
@@ -195,6 +196,10 @@ TEST_F(Tele, SerialFramesCarryBlockZeroAndTheSlowBlocksInTurnWithTheirCrc) {
     sim::step(300);
     const bytes stream = read(2000);
     EXPECT_EQ(telemetry_state, 1);
+    // Frames of 18, 19 and 20 bytes 46, 47 and 48 ms apart: slow block 1 every 141 ms, with 57
+    // bytes sent in that time: 404 bytes/s, 57 x 800 / 141 = 323.
+    EXPECT_EQ((std::tuple{tele_slowblock_dt, tele_data_rate, tele_data_rate_kBit}),
+              std::tuple(141, 404, 323));
     // Split at the length byte; each frame's CRC, block 0 and the slow block number checked by
     // Python with crcmod (CRC-16/MCRF4XX, check value 0x6F91). Each frame of n bytes is followed
     // (n * 1000 + 3000) / (9600 / 11) + extra delay + 2 ms later by the next (time stamp in 0.1 ms).
@@ -223,6 +228,26 @@ def f(fr):
         EXPECT_EQ(ref[i], "True 0a1207 9 " + std::to_string(i % 3) + " 1122000000 " + slowHex[i % 3]) << i;
     tele_app_stop();
     EXPECT_EQ(telemetry_state, 0);
+}
+
+TEST_F(Tele, AnEnableChannelRoundedToZeroHoldsTheFrames) {
+    XmlScan scan(R"(<Chan type="FLOAT" adr="40010" mask="0" a="0" b="1" c="0" d="0" e="0" f="1"/>)");
+    XmlTok_t tok;
+    scan.getTok(&tok);
+    ChanData enable(&scan, &tok);
+    tele_start_t s{};
+    s.kind = 1, s.config.medium = 0, s.config.baudRate = 9600, s.config.enable = &enable;
+    ASSERT_EQ(tele_app_start(&s), 1);
+    sim::step(1000);
+    for (const auto& [bits, state] :
+         {std::pair{0x3ECCCCCDu, 6}, {0xBF19999Au, 1}, {0x3ECCCCCDu, 6}}) { // 0.4, -0.6
+        const uint8_t entry[8] = {
+            0, 0, 0, 0, uint8_t(bits >> 24), uint8_t(bits >> 16), uint8_t(bits >> 8), uint8_t(bits)};
+        ChanData::readCyclic(0, entry, reinterpret_cast<uintptr_t>(&enable));
+        sim::step(50);
+        EXPECT_EQ(telemetry_state, state) << std::hex << bits;
+    }
+    tele_app_stop();
 }
 
 TEST_F(Tele, StartsThatCouldNotWorkAreRefused) {
