@@ -99,12 +99,16 @@ struct XcpUdp : Masters {
         std::vector<std::string> out;
         for (bytes c = receive(toMaster, firstMs, &master); !c.empty(); c = receive(toMaster, 300, &master)) {
             out.push_back(pyref::hex(c.data() + 4, c.size() - 4));
+            while (!receive(toSlave, 0).empty()) { // DTOs the slave sent since: none is an answer
+            }
             send(toSlave, c.data(), c.size(), 0);
             const bytes r = receive(toSlave, 300);
-            if (r.empty())
-                sim::step(121); // no response: the master's wait ends
-            else
+            pollfd next{toMaster, POLLIN, 0};
+            if (!r.empty())
                 toMasterShifted(r);
+            else // no response: the master goes on when its wait ends
+                for (int t = 0; t < 200 && poll(&next, 1, 0) == 0; ++t)
+                    sim::step(1);
         }
         return out;
     }
