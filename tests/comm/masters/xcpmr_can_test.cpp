@@ -28,9 +28,9 @@ struct Slave {
     pyref::bytes answer(const pyref::bytes& c) {
         pyref::bytes r{0xFF};
         if (c[0] == 0xFF) // CONNECT: DAQ resource, byte order, MAX_CTO 8, MAX_DTO 8, versions 1
-            r.insert(r.end(), {0x04, uint8_t(be), 8, uint8_t(be ? 0 : 8), uint8_t(be ? 8 : 0), 1, 1});
+            r = {0xFF, 0x04, uint8_t(be), 8, uint8_t(be ? 0 : 8), uint8_t(be ? 8 : 0), 1, 1};
         else if (c[0] == 0xFD) // GET_STATUS
-            r.insert(r.end(), 5, 0);
+            r = {0xFF, 0, 0, 0, 0, 0};
         else if (c[0] == 0xD6) // FREE_DAQ
             daqs.clear(), firstPid.clear(), running = false;
         else if (c[0] == 0xD5) // ALLOC_DAQ

@@ -210,7 +210,9 @@ TEST_F(Tele, SerialFramesCarryBlockZeroAndTheSlowBlocksInTurnWithTheirCrc) {
         const uint32_t size = from[3] + 2u,
                        stamp = uint32_t{from[6]} << 24 | from[7] << 16 | from[8] << 8 | from[9];
         cases.push_back({bytes(from, from + size)});
-        if (lastSize) EXPECT_EQ(stamp - last, 10 * ((lastSize * 1000 + 3000) / 872 + 22)) << cases.size();
+        if (lastSize) {
+            EXPECT_EQ(stamp - last, 10 * ((lastSize * 1000 + 3000) / 872 + 22)) << cases.size();
+        }
         last = stamp, lastSize = size;
     }
     ASSERT_GE(cases.size(), 5u);
