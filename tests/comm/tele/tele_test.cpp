@@ -69,15 +69,11 @@ TEST(TeleJson, ModemStatusWithStandardSpacingSetsTheSignals) {
     const std::string s = R"({ "plmn": "262-01", "cid": "1A2B3", "band": 300, "cpu_load": "45.7",
         "ping": 23, "rsrp": -95, "ethernet_in": 70000, "ethernet_out": 12, "wan_out": -4 })";
     tele_json_modem(s.data(), s.size());
-    EXPECT_EQ(tele_modem_plmn, 262001u);
-    EXPECT_EQ(tele_modem_cid, 0x1A2B3u);
-    EXPECT_EQ(tele_modem_band, 255);
-    EXPECT_EQ(tele_modem_cpuLoad, 91);
-    EXPECT_EQ(tele_modem_ping, 5);
-    EXPECT_EQ(tele_modem_rsrp, 5);
-    EXPECT_EQ(tele_modem_ethIn, 65535);
-    EXPECT_EQ(tele_modem_ethOut, 12);
-    EXPECT_EQ(tele_modem_wanOut, 0);
+    EXPECT_EQ(
+        (std::tuple{tele_modem_plmn, tele_modem_cid, tele_modem_band, tele_modem_cpuLoad, tele_modem_ping,
+                    tele_modem_rsrp, tele_modem_ethIn, tele_modem_ethOut, tele_modem_wanOut}),
+        (std::tuple<uint32_t, uint32_t, uint8_t, uint8_t, uint8_t, int8_t, uint16_t, uint16_t, uint16_t>{
+            262001, 0x1A2B3, 255, 91, 5, 5, 65535, 12, 0}));
 }
 
 TEST(TeleJson, StatusTextIsJsonForJq) {
@@ -104,20 +100,19 @@ TEST(TeleJson, StatusTextIsJsonForJq) {
 }
 
 // The gateway's raster task delivers a channel while telemetry reads it: each value read is one
-// that was delivered, quantised from its own raw value ((k + 1) / 0.5), never older than the one
-// read before.
+// that was delivered, quantised from its own raw value, never older than the one read before.
+// The gateway delivers a 32-bit word (after the entry's time stamp) to the channel.
+void deliver(ChanData& ch, uint32_t w) {
+    const uint8_t entry[8] = {0, 0, 0, 0, uint8_t(w >> 24), uint8_t(w >> 16), uint8_t(w >> 8), uint8_t(w)};
+    ChanData::readCyclic(0, entry, reinterpret_cast<uintptr_t>(&ch));
+}
+
 TEST(TeleChannel, ValuesDeliveredWhileTelemetryReadsThemAreReadWhole) {
-    XmlScan scan(R"(<Chan type="UINT32" adr="40010" mask="0" a="0" b="0.5" c="-1" d="0" e="0" f="1"/>)");
-    XmlTok_t tok;
-    scan.getTok(&tok);
-    ChanData ch(&scan, &tok);
+    ChanData ch(0x40010, 5, 0, 2, 2); // an unsigned 32-bit value v, quantised v x 2 + 2
     constexpr uint32_t N = 20000;
     std::thread gateway([&ch] {
-        for (uint32_t k = 1; k <= N; ++k) {
-            const uint8_t entry[8] = {0,         0, 0, 0, uint8_t(k >> 24), uint8_t(k >> 16), uint8_t(k >> 8),
-                                      uint8_t(k)};
-            ChanData::readCyclic(0, entry, reinterpret_cast<uintptr_t>(&ch));
-        }
+        for (uint32_t k = 1; k <= N; ++k)
+            deliver(ch, k);
     });
     double v = 0, last = 0;
     int backwards = 0;
@@ -233,19 +228,14 @@ def f(fr):
 }
 
 TEST_F(Tele, AnEnableChannelRoundedToZeroHoldsTheFrames) {
-    XmlScan scan(R"(<Chan type="FLOAT" adr="40010" mask="0" a="0" b="1" c="0" d="0" e="0" f="1"/>)");
-    XmlTok_t tok;
-    scan.getTok(&tok);
-    ChanData enable(&scan, &tok);
+    ChanData enable(0x40010, 6, 0, 1, 0); // a float
     tele_start_t s{};
     s.kind = 1, s.config.medium = 0, s.config.baudRate = 9600, s.config.enable = &enable;
     ASSERT_EQ(tele_app_start(&s), 1);
     sim::step(1000);
     for (const auto& [bits, state] :
          {std::pair{0x3ECCCCCDu, 6}, {0xBF19999Au, 1}, {0x3ECCCCCDu, 6}}) { // 0.4, -0.6
-        const uint8_t entry[8] = {
-            0, 0, 0, 0, uint8_t(bits >> 24), uint8_t(bits >> 16), uint8_t(bits >> 8), uint8_t(bits)};
-        ChanData::readCyclic(0, entry, reinterpret_cast<uintptr_t>(&enable));
+        deliver(enable, bits);
         sim::step(50);
         EXPECT_EQ(telemetry_state, state) << std::hex << bits;
     }
