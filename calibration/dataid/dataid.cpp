@@ -2,6 +2,7 @@
 #include "calibration/dataid/dataid.h"
 
 #include "calibration/block/block.h"
+#include "platform/os/os.h"
 #include "platform/os/osfs.h"
 #include "services/cipher/sha1.h"
 #include "services/syslog/syslog.h"
@@ -12,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -25,6 +27,36 @@ DataIdRange includes[LIST_MAX + 1];
 size_t includeCount = 0;
 bool listError = false;
 bool secretSet = false;
+std::vector<uint8_t> secret;
+std::vector<char> keyedText[2]; // the hexadecimal words, then the secret and the key
+TASK_ID calcTask = TASK_ID_NULL;
+uint8_t keyed[2][SHA1_DIGEST_SIZE];
+uint32_t passes = 0;
+
+// Held while the secret is handed over and while the task computes and stores the digests.
+SEM_ID keyedLock() {
+    static const SEM_ID m = semMCreate(SEM_Q_PRIORITY | SEM_INVERSION_SAFE);
+    return m;
+}
+
+// One pass of the keyed calculation (under the lock).
+void keyedPass(const uint8_t key[4]) {
+    if (!secretSet) return;
+    uint32_t id[5];
+    seramTamperProofGetDataID(id);
+    for (int t = 0; t < 2; ++t) {
+        char words[41];
+        const int hex =
+            t ? std::snprintf(words, sizeof words, "%08X%08X", id[0], id[1])
+              : std::snprintf(words, sizeof words, "%08X%08X%08X%08X%08X", id[0], id[1], id[2], id[3], id[4]);
+        char* text = keyedText[t].data();
+        std::memcpy(text, words, static_cast<size_t>(hex));
+        if (!secret.empty()) std::memcpy(text + hex, secret.data(), secret.size());
+        std::memcpy(text + hex + secret.size(), key, 4);
+        SHA1(keyed[t], text, static_cast<size_t>(hex) + secret.size() + 4);
+    }
+    ++passes;
+}
 
 void include(uint32_t from, uint32_t to) {
     if (to > from && includeCount < sizeof includes / sizeof includes[0])
@@ -90,14 +122,43 @@ void seramTamperProofGenerateIncludeList() {
     syslogx(LOG_INFO, "Initialized ecu-s in %d ms", static_cast<int>(time_get_time_ms() - started));
 }
 
-void seramTamperProofSetSecret(uint32_t, const uint8_t*) {
+void seramTamperProofSetSecret(uint32_t length, const uint8_t* data) {
+    semTake(keyedLock(), WAIT_FOREVER);
     if (secretSet) {
+        semGive(keyedLock());
         syslogx(LOG_ERR, "Call to seramTamperProofSetSecret can only be made once!");
         return;
     }
     secretSet = true;
+    secret.assign(data, data + (data ? length : 0));
+    keyedText[0].resize(40 + secret.size() + 4);
+    keyedText[1].resize(16 + secret.size() + 4);
     seramTamperProofSetDefaultExclude();
     seramTamperProofGenerateIncludeList();
+    semGive(keyedLock());
+}
+
+int seramTamperProofRunCalculation(uint32_t key, uint32_t argument) {
+    if (calcTask) return 0;
+    calcTask = taskSpawn("t_ecu_s", 140, 0, 200, seramTamperProofRunCalculation_TASK, key, argument);
+    if (!calcTask) {
+        syslogx(LOG_ERR, "Calculations task t_secu creation error! Retrying next time...");
+        return -1;
+    }
+    syslogx(LOG_INFO, "Calculations task t_secu successfully created with ID=0x%x",
+            static_cast<unsigned>(calcTask));
+    return 0;
+}
+
+void seramTamperProofRunCalculation_TASK(intptr_t key, intptr_t argument, intptr_t, intptr_t) {
+    const uint8_t k[4] = {static_cast<uint8_t>(key >> 24), static_cast<uint8_t>(key >> 16),
+                          static_cast<uint8_t>(key >> 8), static_cast<uint8_t>(key)};
+    for (;;) {
+        semTake(keyedLock(), WAIT_FOREVER);
+        keyedPass(k);
+        semGive(keyedLock());
+        taskDelay(argument ? static_cast<int>(argument) : sysClkRateGet());
+    }
 }
 
 int seramTamperProofGetDataID(uint32_t out[5]) {
@@ -176,7 +237,20 @@ bool seramTamperProofListError() {
     return listError;
 }
 
+uint32_t seramTamperProofKeyed(uint8_t digests[2][20]) {
+    semTake(keyedLock(), WAIT_FOREVER);
+    std::memcpy(digests, keyed, sizeof keyed);
+    const uint32_t n = passes;
+    semGive(keyedLock());
+    return n;
+}
+
 void seramTamperProofReset() {
+    if (calcTask) taskDelete(calcTask), taskWaitExit(calcTask, WAIT_FOREVER), calcTask = TASK_ID_NULL;
     excludeCount = includeCount = 0;
     listError = secretSet = false;
+    secret.clear();
+    keyedText[0].clear(), keyedText[1].clear();
+    std::memset(keyed, 0, sizeof keyed);
+    passes = 0;
 }

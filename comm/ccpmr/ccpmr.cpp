@@ -147,7 +147,6 @@ int statemachineSend(Inst* in) {
         }
         for (uint8_t i = 0; i < in->nDaq; ++i)
             in->daqs[i].started = 0;
-        if (status(in) == ST_STOPPING) setStatus(in, ST_READY);
         in->state = 3;
         return -1;
     case 3:
@@ -291,13 +290,13 @@ bool statemachineReceive(Inst* in, const uint8_t* f) {
 }
 
 void noReturn(Inst* in) {
-    if (!mr::replyless(in->noReply, in->state, in->next, 3, &ccpmr_status[in->index])) retry(in);
+    if (!mr::replyless(in->noReply, in->state, in->next)) retry(in);
 }
 
 void ccpmrTask(intptr_t arg, intptr_t, intptr_t, intptr_t) {
     Inst* in = reinterpret_cast<Inst*>(arg);
     mr::instanceLoop<Msg>(
-        in->q, "ccpmrTask: _msgq_receive() result: %#x", [in] { noReturn(in); },
+        in->q, &ccpmr_status[in->index], "ccpmrTask: _msgq_receive() result: %#x", [in] { noReturn(in); },
         [in](const Msg& m) {
             if (m.tag == TAG_CRM) {
                 if (!statemachineReceive(in, m.data)) return false; // not a return: still waiting

@@ -407,13 +407,10 @@ int awaitMsg(MSG_Q_ID q, void* msg, size_t size, int wait, uint32_t deadline, st
     return -1;
 }
 
-bool replyless(uint8_t& noReply, std::atomic<uint8_t>& state, uint8_t next, uint8_t idle,
-               uint8_t* statusCell) {
+bool replyless(uint8_t& noReply, std::atomic<uint8_t>& state, uint8_t next) {
     if (!noReply) return false;
     noReply = 0;
     state = next;
-    if (next == idle && __atomic_load_n(statusCell, __ATOMIC_RELAXED) == ST_STOPPING)
-        __atomic_store_n(statusCell, static_cast<uint8_t>(ST_READY), __ATOMIC_RELAXED);
     return true;
 }
 

@@ -235,9 +235,11 @@ int awaitMsg(MSG_Q_ID q, void* msg, size_t size, int wait, uint32_t deadline, st
              const char* text);
 // An instance task: each message handled (false: still waiting, nothing to send) or, when a
 // wait ran out, timeOut; then the state machine's sends, while it goes on at once. A wait it
-// asks for ends `wait` ticks on (10 spare). text: the log of a failed receive, one %#x for errno.
+// asks for ends `wait` ticks on (10 spare); a stop that ends in a wait without limit leaves the
+// status (statusCell) ready. text: the log of a failed receive, one %#x for errno.
 template <class Msg, class TimeOut, class Handle, class Send>
-void instanceLoop(MSG_Q_ID q, const char* text, TimeOut timeOut, Handle handle, Send send) {
+void instanceLoop(MSG_Q_ID q, uint8_t* statusCell, const char* text, TimeOut timeOut, Handle handle,
+                  Send send) {
     static std::atomic<uint8_t> guard{0}; // one per master: each passes its own handlers
     int wait = -1;
     uint32_t deadline = 0;
@@ -252,13 +254,15 @@ void instanceLoop(MSG_Q_ID q, const char* text, TimeOut timeOut, Handle handle, 
         }
         while ((wait = send()) == 0) {
         }
-        if (wait > 0) deadline = tickGet() + static_cast<uint32_t>(wait + 10);
+        if (wait > 0)
+            deadline = tickGet() + static_cast<uint32_t>(wait + 10);
+        else if (__atomic_load_n(statusCell, __ATOMIC_RELAXED) == ST_STOPPING)
+            __atomic_store_n(statusCell, static_cast<uint8_t>(ST_READY), __ATOMIC_RELAXED);
     }
 }
 // The end of a wait: after a command that gets no reply (a disconnect) the state machine goes
-// on, and reaching `idle` ends a stop. False when the command is to be retried.
-bool replyless(uint8_t& noReply, std::atomic<uint8_t>& state, uint8_t next, uint8_t idle,
-               uint8_t* statusCell);
+// on to `next`. False when the command is to be retried.
+bool replyless(uint8_t& noReply, std::atomic<uint8_t>& state, uint8_t next);
 // The DAQ task's next message from the master's queue; false for none (logged through guard).
 bool daqReceive(Master& m, void* msg, size_t size, std::atomic<uint8_t>& guard, const char* text);
 // The DaqTables of master P (CcpMr or XcpMr) on the data page in use.

@@ -67,6 +67,13 @@ ChanData::ChanData(XmlScan* scan, XmlTok_t* tok) {
     dataType = convDataType(static_cast<uint32_t>(fileType));
 }
 
+ChanData::ChanData(uint32_t measAddress, uint32_t type, uint32_t bits, float factor, float offset)
+    : address(measAddress), mask(bits), dataType(type) {
+    for (uint32_t m = mask; m && !(m & 1); m >>= 1)
+        shift++;
+    b = 1, c = -offset, f = factor;
+}
+
 ChanData::~ChanData() = default;
 
 uint32_t ChanData::convDataType(uint32_t t) {
@@ -98,54 +105,63 @@ int ChanData::readCyclic(uint32_t st, const void* entry, uintptr_t channel) {
 }
 
 void ChanData::putData(const uint8_t* p) {
+    uint32_t w = 0;
     switch (dataType) {
     case 0:
-        raw.word = static_cast<uint32_t>(static_cast<int8_t>(p[0]));
+        w = static_cast<uint32_t>(static_cast<int8_t>(p[0]));
         break;
     case 1:
     case 7:
-        raw.word = p[0];
+        w = p[0];
         break;
     case 2:
-        raw.word = static_cast<uint32_t>(static_cast<int16_t>(p[0] << 8 | p[1]));
+        w = static_cast<uint32_t>(static_cast<int16_t>(p[0] << 8 | p[1]));
         break;
     case 3:
-        raw.word = static_cast<uint32_t>(p[0] << 8 | p[1]);
+        w = static_cast<uint32_t>(p[0] << 8 | p[1]);
         break;
     case 4:
     case 5:
-        raw.word = static_cast<uint32_t>(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3];
+    case 6:
+        w = static_cast<uint32_t>(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3];
         break;
-    case 6: {
-        const uint32_t w = static_cast<uint32_t>(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3];
+    default:
+        break;
+    }
+    uint64_t bits = w;
+    if (dataType == 6) {
         float v;
         std::memcpy(&v, &w, 4);
-        raw.real = v;
-        break;
+        const double wide = v;
+        std::memcpy(&bits, &wide, 8);
     }
-    default:
-        raw.word = 0;
-    }
-    quantValid = 0;
-    newData = 1;
+    raw.store(bits, std::memory_order_release);
+    newData.store(1, std::memory_order_release);
 }
 
-void ChanData::updateData() {
+double ChanData::real() const {
+    const uint64_t bits = raw.load(std::memory_order_acquire);
+    double v;
+    std::memcpy(&v, &bits, 8);
+    return v;
+}
+
+double ChanData::quantised() const {
     double v;
     switch (dataType) {
     case 0:
     case 2:
     case 4:
-        v = static_cast<int32_t>(raw.word) >> shift;
+        v = static_cast<int32_t>(word()) >> shift;
         break;
     case 1:
     case 3:
     case 5:
     case 7:
-        v = mask ? (raw.word & mask) >> shift : raw.word;
+        v = mask ? (word() & mask) >> shift : word();
         break;
     case 6:
-        v = raw.real;
+        v = real();
         break;
     default:
         v = 0;
@@ -153,48 +169,44 @@ void ChanData::updateData() {
     if (b == 0.0f) {
         // A divisor of 0 would give infinities: the value goes unscaled.
         SYSLOGX_GUARDED(LOG_ERR, "ChanData: quantisation parameter B of %s is 0.0, value unscaled", name);
-        quant = v;
-    } else {
-        quant = (static_cast<double>(f) * v - c) / b;
+        return v;
     }
-    quantValid = 1;
+    return (static_cast<double>(f) * v - c) / b;
 }
 
 void ChanData::getRawData(uint32_t& v) const {
     if (dataType == 6)
-        v = static_cast<uint32_t>(truncate<int64_t>(raw.real));
+        v = static_cast<uint32_t>(truncate<int64_t>(real()));
     else
-        v = dataType == 255 ? 0 : raw.word;
+        v = dataType == 255 ? 0 : word();
 }
 void ChanData::getRawData(int32_t& v) const {
     if (dataType == 6)
-        v = truncate<int32_t>(raw.real);
+        v = truncate<int32_t>(real());
     else
-        v = dataType == 255 ? 0 : static_cast<int32_t>(raw.word);
+        v = dataType == 255 ? 0 : static_cast<int32_t>(word());
 }
 void ChanData::getRawData(double& v) const {
     if (dataType == 6)
-        v = raw.real;
+        v = real();
     else if (dataType == 0 || dataType == 2 || dataType == 4)
-        v = static_cast<int32_t>(raw.word);
+        v = static_cast<int32_t>(word());
     else
-        v = dataType == 255 ? 0 : raw.word;
+        v = dataType == 255 ? 0 : word();
 }
 void ChanData::getRawData(void* out, uint32_t size) const {
     const uint32_t n = size < sizeOf(dataType) ? size : sizeOf(dataType);
-    std::memcpy(out, &raw.word, n); // the low bytes (little-endian host)
+    const uint32_t w = word();
+    std::memcpy(out, &w, n); // the low bytes (little-endian host)
 }
-void ChanData::getQuantData(uint32_t& v) {
-    if (!quantValid) updateData();
-    v = static_cast<uint32_t>(truncate<int64_t>(quant));
+void ChanData::getQuantData(uint32_t& v) const {
+    v = static_cast<uint32_t>(truncate<int64_t>(quantised()));
 }
-void ChanData::getQuantData(int32_t& v) {
-    if (!quantValid) updateData();
-    v = truncate<int32_t>(quant);
+void ChanData::getQuantData(int32_t& v) const {
+    v = truncate<int32_t>(quantised());
 }
-void ChanData::getQuantData(double& v) {
-    if (!quantValid) updateData();
-    v = quant;
+void ChanData::getQuantData(double& v) const {
+    v = quantised();
 }
 
 void chan_meas_setup(ChanData* ch, uint32_t timeout, uint16_t raster) {
@@ -203,18 +215,16 @@ void chan_meas_setup(ChanData* ch, uint32_t timeout, uint16_t raster) {
 
 int chan_meas_getValue(ChanData* ch, double* value, uint8_t* st) {
     if (!ch) return 0;
+    const int n = ch->newData.exchange(0, std::memory_order_acq_rel);
     if (st) *st = ch->status;
     if (value) ch->getQuantData(*value);
-    const int n = ch->newData;
-    ch->newData = 0;
     return n;
 }
 
 int chan_meas_getRawData(ChanData* ch, void* buffer, uint32_t size, uint8_t* st) {
     if (!ch) return 0;
+    const int n = ch->newData.exchange(0, std::memory_order_acq_rel);
     ch->getRawData(buffer, size);
     if (st) *st = ch->status;
-    const int n = ch->newData;
-    ch->newData = 0;
     return n;
 }

@@ -317,6 +317,9 @@ int tele_app_start(const tele_start_t* start) {
     if (cfg.medium == 2) {
         set = true;
     } else if (port >= 0) {
+        // Frames are binary: a line that adds a carriage return before each 0x0A breaks them.
+        if (osIoctl(port, OS_FIOSETOPTIONS, OS_OPT_RAW) != 0 && errno != ENOTTY)
+            syslogx(LOG_ERR, "tele_app_ini() could not set OPT_RAW: errno %s", std::strerror(errno));
         if (osIoctl(port, OS_FIOBAUDRATE, static_cast<intptr_t>(cfg.baudRate)) != 0 && errno != ENOTTY)
             syslogx(LOG_ERR, "tele_app_ini() could not set baudrate: errno %s, %d", std::strerror(errno),
                     static_cast<int>(cfg.baudRate));

@@ -279,17 +279,16 @@ bool statemachineReceive(Inst* in, const uint8_t* p, uint32_t len) {
 }
 
 void noResponse(Inst* in) {
-    if (!mr::replyless(in->noReply, in->state, in->next, 2, &xcpmr_status[in->index])) retry(in);
+    if (!mr::replyless(in->noReply, in->state, in->next)) retry(in);
 }
 
 void xcpmrTask(intptr_t arg, intptr_t, intptr_t, intptr_t) {
     Inst* in = reinterpret_cast<Inst*>(arg);
     mr::instanceLoop<Msg>(
-        in->q, "xcpmrTask: _msgq_receive() result: %#x", [in] { noResponse(in); },
+        in->q, &xcpmr_status[in->index], "xcpmrTask: _msgq_receive() result: %#x", [in] { noResponse(in); },
         [in](const Msg& m) {
             if (m.tag == TAG_RESPONSE) {
                 if (!statemachineReceive(in, m.data, m.len)) return false;
-                if (in->state == 2 && status(in) == ST_STOPPING) setStatus(in->index, ST_READY);
             } else if (m.tag == TAG_START) {
                 if (status(in) == ST_RUNNING) return false;
                 in->state = 0, in->retry = 0;

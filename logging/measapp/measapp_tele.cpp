@@ -1,10 +1,11 @@
 // The telemetry measurement (m02) of the least build: its configuration comes from the section
 // [telemetry] of "cfg:/telemetry.ini" in place of the logging configuration; its blocks are
 // measurement lists of this unit's variables by name, set up through the gateway, each block
-// one record of the telemetry block table.
+// one record of the telemetry block table; its enable and JSON channels are variables by name.
 #include "logging/measapp/measapp_tele.h"
 
 #include "calibration/meascalinfo/meascalinfo.h"
+#include "comm/chandata/chandata.h"
 #include "comm/gw/gw.h"
 #include "comm/tele/tele.h"
 #include "services/rtpman/rtpman.h"
@@ -12,8 +13,10 @@
 #include "services/fileutil/fileutil.h"
 
 #include <arpa/inet.h>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 namespace {
@@ -28,6 +31,15 @@ struct Block {
 };
 
 Block blocks[TELE_BLOCKS];
+// The channels of the enable decision and the JSON status, by their keys.
+constexpr struct {
+    const char* key;
+    ChanData* tele_config::*field;
+} CHANNELS[] = {{"enable", &tele_config::enable},
+                {"lapdist", &tele_config::lapDist},
+                {"gps_lat", &tele_config::latitude},
+                {"gps_long", &tele_config::longitude}};
+std::unique_ptr<ChanData> channels[std::size(CHANNELS)];
 tele_start_t start{};
 bool configured = false, running = false;
 gw_client_t* client = nullptr;
@@ -93,6 +105,22 @@ bool blockList(int b, const std::string& names) {
     return true;
 }
 
+// A variable of this unit by name as a channel, its value converted as the name table says.
+bool channel(size_t k, const std::string& name) {
+    static const uint32_t gwType[] = {1, 0, 3, 2, 5, 4, 6}; // MCI_U8 to MCI_F32
+    const meascalinfo_t* info = meascalinfo_getInfo(name.c_str());
+    if (!info || info->type > MCI_F32) {
+        syslogx(LOG_ERR, "meas_app: telemetry variable %s unknown", name.c_str());
+        return false;
+    }
+    const uint32_t address = (info->meas_address & 0xFFFFFF) | uint32_t{AppMan_getPID()} << 24;
+    channels[k] =
+        std::make_unique<ChanData>(address, gwType[info->type], info->mask, info->factor, info->offset);
+    std::snprintf(channels[k]->name, sizeof channels[k]->name, "%s", name.c_str());
+    start.config.*CHANNELS[k].field = channels[k].get();
+    return true;
+}
+
 bool setting(const std::string& key, const std::string& value) {
     tele_config& c = start.config;
     char* end = nullptr;
@@ -115,6 +143,8 @@ bool setting(const std::string& key, const std::string& value) {
         c.address = ntohl(a.s_addr);
         return true;
     }
+    for (size_t k = 0; k < std::size(CHANNELS); ++k)
+        if (key == CHANNELS[k].key) return channel(k, value);
     if (key == "fast") return blockList(0, value);
     if (key.size() == 5 && key.compare(0, 4, "slow") == 0 && key[4] >= '1' && key[4] <= '7')
         return blockList(key[4] - '0', value);
@@ -214,5 +244,7 @@ void meas_app_tele_reset() {
     for (Block& k : blocks)
         k = Block{};
     start = tele_start_t{};
+    for (auto& c : channels) // tests: telemetry and the gateway are reset first
+        c.reset();
     configured = running = false;
 }

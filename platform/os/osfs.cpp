@@ -192,6 +192,8 @@ int osIoctl(int fd, int code, intptr_t arg) {
         return deleteOpenFile(fd);
     case OS_FIOBAUDRATE:
         return osserial::setBaudRate(fd, arg);
+    case OS_FIOSETOPTIONS:
+        return osserial::setOptions(fd, arg);
     default:
         return fail(ENOTSUP);
     }

@@ -8,8 +8,9 @@
 // with errno on failure.
 //
 // The serial devices "/tyCo/0" and "/tyCo/1" are opened with osOpen too: the host device the
-// platform put behind the name, raw (no echo, no line editing, 8 data bits, no parity) and
-// non-blocking; osWaitReadable waits for their data.
+// platform put behind the name, non-blocking, its line as it stands (the platform installs it
+// raw: no echo, no line editing, no output processing, 8 data bits, no parity; OS_FIOSETOPTIONS
+// sets it so again); osWaitReadable waits for their data.
 #pragma once
 
 #include <cstddef>
@@ -20,11 +21,13 @@
 #include <sys/stat.h>
 
 // Control requests of osIoctl.
-constexpr int OS_FIOFLUSH = 2;     // write the file's (or directory's) data to its volume
-constexpr int OS_FIOSYNC = 21;     // the same
-constexpr int OS_FIODELETE = 59;   // remove the open file from its directory
-constexpr int OS_FIOSIZE = 0x301D; // size of the open file into the uint32_t that arg points to
-constexpr int OS_FIOBAUDRATE = 4;  // line speed of a serial device in bit/s (ENOTTY for others)
+constexpr int OS_FIOFLUSH = 2;      // write the file's (or directory's) data to its volume
+constexpr int OS_FIOSYNC = 21;      // the same
+constexpr int OS_FIODELETE = 59;    // remove the open file from its directory
+constexpr int OS_FIOSIZE = 0x301D;  // size of the open file into the uint32_t that arg points to
+constexpr int OS_FIOBAUDRATE = 4;   // line speed of a serial device in bit/s (ENOTTY for others)
+constexpr int OS_FIOSETOPTIONS = 3; // line options of a serial device, OS_OPT_RAW only (ENOTTY for others)
+constexpr int OS_OPT_RAW = 0;       // no echo, no line editing, no output processing
 
 // Host path of `path` into out (at most size bytes with the NUL). 0, or -1 with errno:
 // EINVAL (null), ENOENT (no installed device), EACCES (leaves the device), ENAMETOOLONG.

@@ -14,7 +14,8 @@ bool removeDevice(const std::string& prefix);
 // The host directory of an installed device.
 bool deviceDir(const std::string& prefix, std::string* hostDir);
 // Installs (or re-points) the serial device `name` ("/tyCo/0", "/tyCo/1") onto the host
-// device `hostPath` (a terminal, a pseudo-terminal, a FIFO); an empty path removes it.
+// device `hostPath` (a terminal, a pseudo-terminal, a FIFO), a terminal set raw; an empty path
+// removes it.
 bool addSerialDevice(const std::string& name, const std::string& hostPath);
 // Forgets every device.
 void reset();

@@ -32,6 +32,17 @@ constexpr struct {
               {19200, B19200},   {38400, B38400},   {57600, B57600},  {115200, B115200},
               {230400, B230400}, {460800, B460800}, {921600, B921600}};
 
+// The line raw: bytes pass as they are, both ways (a FIFO has no line settings: -1).
+int makeRaw(int fd) {
+    struct termios t;
+    if (tcgetattr(fd, &t) != 0) return -1;
+    cfmakeraw(&t);
+    t.c_cflag |= CLOCAL | CREAD;
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    return tcsetattr(fd, TCSANOW, &t);
+}
+
 } // namespace
 
 namespace osserial {
@@ -54,20 +65,16 @@ int open(const char* path, int flags) {
     }
     // Nothing is ever created behind a device name, and it never becomes our terminal.
     flags &= O_ACCMODE;
-    int fd = ::open(host.c_str(), flags | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0 || !isatty(fd)) return fd; // a FIFO has no line settings
-    struct termios t;
-    if (tcgetattr(fd, &t) == 0) {
-        cfmakeraw(&t);
-        t.c_cflag |= CLOCAL | CREAD;
-        t.c_cc[VMIN] = 0;
-        t.c_cc[VTIME] = 0;
-        if (tcsetattr(fd, TCSANOW, &t) == 0) return fd;
+    return ::open(host.c_str(), flags | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+}
+
+int setOptions(int fd, intptr_t options) {
+    if (!isatty(fd)) return -1; // errno ENOTTY or EBADF
+    if (options != OS_OPT_RAW) {
+        errno = EINVAL;
+        return -1;
     }
-    int e = errno;
-    ::close(fd);
-    errno = e;
-    return -1;
+    return makeRaw(fd);
 }
 
 int setBaudRate(int fd, intptr_t bps) {
@@ -93,6 +100,11 @@ void reset() {
 
 bool osfs::addSerialDevice(const std::string& name, const std::string& hostPath) {
     if (name.size() < 2 || name[0] != '/') return false;
+    if (!hostPath.empty()) { // the desk's line starts raw, as the unit's driver sets it up
+        const int fd = ::open(hostPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0 && isatty(fd)) makeRaw(fd);
+        if (fd >= 0) ::close(fd);
+    }
     Serials& s = S();
     std::lock_guard<std::mutex> g(s.m);
     if (hostPath.empty())

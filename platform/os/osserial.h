@@ -9,6 +9,7 @@ namespace osserial {
 bool isSerialName(const char* path);
 int open(const char* path, int flags);
 int setBaudRate(int fd, intptr_t bps);
+int setOptions(int fd, intptr_t options);
 void reset();
 
 } // namespace osserial

@@ -1,13 +1,14 @@
 """The pit end of telemetry, run inside the unit's namespace: collects the frames on UDP port
 FRAMES and the JSON status on 10001 for SECONDS, sends the modem's status to the unit's port
-10002 meanwhile, then reads the modem signals over XCP; prints all as one JSON object."""
+10002 after the first QUIET seconds; prints all as one JSON object, with the frames of the last
+half of the quiet time counted apart."""
 import json
 import select
 import socket
 import sys
 import time
 
-frames_port, seconds = int(sys.argv[1]), float(sys.argv[2])
+frames_port, seconds, quiet = int(sys.argv[1]), float(sys.argv[2]), float(sys.argv[3])
 modem = b'{ "plmn": "262-01", "rsrp": -95, "ping": 23, "band": 3 }'
 socks = {}
 for port in (frames_port, 10001):
@@ -15,8 +16,9 @@ for port in (frames_port, 10001):
     s.bind(("127.0.0.1", port))
     socks[s] = port
 tx = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-got = {"frames": [], "json": []}
-end, next_modem = time.monotonic() + seconds, 0.0
+got = {"frames": [], "json": [], "quiet": 0}
+begin = time.monotonic()
+end, next_modem = begin + seconds, begin + quiet
 while time.monotonic() < end:
     if time.monotonic() >= next_modem:
         tx.sendto(modem, ("127.0.0.1", 10002))
@@ -26,15 +28,7 @@ while time.monotonic() < end:
         data = s.recv(2048)
         if socks[s] == frames_port:
             got["frames"].append(data.hex())
+            got["quiet"] += quiet / 2 < time.monotonic() - begin < quiet
         else:
             got["json"].append(data.decode())
-# The modem signals as a calibration tool reads them (PID 0x25: the signal page at 0x25040000).
-sys.path.insert(0, sys.path[0])
-from xcpmaster import Master  # noqa: E402
-
-m = Master(5555)
-m.connect()
-got["plmn"] = int.from_bytes(m.short_upload(0x2504156C, 4), "little")
-got["rsrp"] = int.from_bytes(m.short_upload(0x2504165F, 1), "little", signed=True)
-m.disconnect()
 print(json.dumps(got))

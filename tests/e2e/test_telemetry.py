@@ -1,5 +1,6 @@
-"""Telemetry of a running unit over UDP (the modem's status goes to the unit's own address):
-frames with a valid CRC-16/MCRF4XX, the JSON status for jq, the modem's status in the signals."""
+"""Telemetry of a running unit over UDP (the modem's status goes to the unit's own address): frames with a valid CRC-16/MCRF4XX, the JSON status for jq;
+frames only while the enable channel (the modem's band) is not 0; the modem's signals in the
+JSON channels, as the name table converts their variables."""
 import json
 import os
 import subprocess
@@ -18,6 +19,10 @@ software_id = 9
 fast = ana01, ana02
 slow1 = gps_fix
 slow2 = ub
+enable = tele_modem_band
+lapdist = tele_modem_plmn
+gps_lat = gps_lat
+gps_long = tele_modem_rsrp
 """
 
 
@@ -25,23 +30,25 @@ def test_frames_json_status_and_modem_status(unit):
     files = {"telemetry.ini": TELEMETRY, "dcp.ini": "[dcp]\nname = test\n"}
     p = unit(["0"], "[unit]\nipv4 = 127.0.0.1\n[drives]\ncfg = .\n", files=files)
     p.wait_for("Found a valid configuration for TARVO telemetry.")
-    pit = subprocess.run([sys.executable, os.path.join(HERE, "telepit.py"), "5010", "2.5"],
+    pit = subprocess.run([sys.executable, os.path.join(HERE, "telepit.py"), "5010", "4", "1.5"],
                          capture_output=True, timeout=60, check=True)
     got = json.loads(pit.stdout)
     crc = crcmod.mkCrcFun(0x11021, initCrc=0xFFFF, rev=True, xorOut=0)
     assert crc(b"123456789") == 0x6F91
     frames = [bytes.fromhex(h) for h in got["frames"]]
-    assert len(frames) > 10
+    assert len(frames) > 10 and got["quiet"] == 0, "frames only once the modem reports its band"
     for fr in frames:
         n = fr[3]
         assert len(fr) == n + 2 and fr[:3] == b"\x11\x47\x09"
         assert int.from_bytes(fr[n:], "big") == crc(fr[:n])
-    assert got["json"], "no JSON status within 2.5 s"
+    assert got["json"], "no JSON status within 4 s"
     for text in got["json"]:
         out = subprocess.run(["jq", "-e", "-c", "{prjcode, sw_id}"], input=text.encode(), capture_output=True,
                              check=True)
         assert json.loads(out.stdout) == {"prjcode": 0x4711, "sw_id": 9}
-    assert (got["plmn"], got["rsrp"]) == (262001, 5)  # "262-01"; -95 + 100
+    # the modem's status in the signals: plmn "262-01"; rsrp -95 stored as 5, shown with the table's offset 100
+    assert {"lapdist": 262001, "gps_lat": 0, "gps_long": 105} in [
+        {k: json.loads(t).get(k) for k in ("lapdist", "gps_lat", "gps_long")} for t in got["json"]]
     with p.control() as ctl:
         ctl.postrun()
     assert p.finish() == 0

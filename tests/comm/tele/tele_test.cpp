@@ -1,17 +1,23 @@
 // Telemetry: frames to a pseudo-terminal behind "/tyCo/0", each checked with crcmod's
 // CRC-16/MCRF4XX; the JSON status text checked by jq; the modem's status read with the usual
 // spacing; the JSON tokenizer against Python's json module and the rules of its cases.
+#include "comm/chandata/chandata.h"
 #include "comm/gw/gw.h"
 #include "comm/tele/json.h"
 #include "comm/tele/tele.h"
 #include "platform/os/osfs_sim.h"
+#include "platform/timemod/timemod_sim.h"
+#include "services/timemod/timemod.h"
 #include "support/pyref.h"
 #include "support/stepped.h"
 #include "vyn/vartable.h"
 
-#include <dirent.h>
 #include <fcntl.h>
+#include <filesystem>
+#include <tuple>
 #include <poll.h>
+#include <termios.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -63,15 +69,11 @@ TEST(TeleJson, ModemStatusWithStandardSpacingSetsTheSignals) {
     const std::string s = R"({ "plmn": "262-01", "cid": "1A2B3", "band": 300, "cpu_load": "45.7",
         "ping": 23, "rsrp": -95, "ethernet_in": 70000, "ethernet_out": 12, "wan_out": -4 })";
     tele_json_modem(s.data(), s.size());
-    EXPECT_EQ(tele_modem_plmn, 262001u);
-    EXPECT_EQ(tele_modem_cid, 0x1A2B3u);
-    EXPECT_EQ(tele_modem_band, 255);
-    EXPECT_EQ(tele_modem_cpuLoad, 91);
-    EXPECT_EQ(tele_modem_ping, 5);
-    EXPECT_EQ(tele_modem_rsrp, 5);
-    EXPECT_EQ(tele_modem_ethIn, 65535);
-    EXPECT_EQ(tele_modem_ethOut, 12);
-    EXPECT_EQ(tele_modem_wanOut, 0);
+    EXPECT_EQ(
+        (std::tuple{tele_modem_plmn, tele_modem_cid, tele_modem_band, tele_modem_cpuLoad, tele_modem_ping,
+                    tele_modem_rsrp, tele_modem_ethIn, tele_modem_ethOut, tele_modem_wanOut}),
+        (std::tuple<uint32_t, uint32_t, uint8_t, uint8_t, uint8_t, int8_t, uint16_t, uint16_t, uint16_t>{
+            262001, 0x1A2B3, 255, 91, 5, 5, 65535, 12, 0}));
 }
 
 TEST(TeleJson, StatusTextIsJsonForJq) {
@@ -97,13 +99,39 @@ TEST(TeleJson, StatusTextIsJsonForJq) {
     }
 }
 
+// The gateway's raster task delivers a channel while telemetry reads it: each value read is one
+// that was delivered, quantised from its own raw value, never older than the one read before.
+// The gateway delivers a 32-bit word (after the entry's time stamp) to the channel.
+void deliver(ChanData& ch, uint32_t w) {
+    const uint8_t entry[8] = {0, 0, 0, 0, uint8_t(w >> 24), uint8_t(w >> 16), uint8_t(w >> 8), uint8_t(w)};
+    ChanData::readCyclic(0, entry, reinterpret_cast<uintptr_t>(&ch));
+}
+
+TEST(TeleChannel, ValuesDeliveredWhileTelemetryReadsThemAreReadWhole) {
+    ChanData ch(0x40010, 5, 0, 2, 2); // an unsigned 32-bit value v, quantised v x 2 + 2
+    constexpr uint32_t N = 20000;
+    std::thread gateway([&ch] {
+        for (uint32_t k = 1; k <= N; ++k)
+            deliver(ch, k);
+    });
+    double v = 0, last = 0;
+    int backwards = 0;
+    for (uint32_t reads = 0; last < 2 * N + 2 && reads < 100 * N; ++reads, last = v) {
+        chan_meas_getValue(&ch, &v, nullptr);
+        backwards += v < last;
+    }
+    gateway.join();
+    chan_meas_getValue(&ch, &v, nullptr);
+    EXPECT_EQ(std::pair(v, backwards), std::pair(2.0 * N + 2, 0));
+}
+
 struct Tele : testsupport::SteppedTest {
     int master = -1;
     tele_record fast[2]{}, slow[3]{};
 
     void SetUp() override {
         SteppedTest::SetUp();
-        gw_reset();
+        gw_reset(), timemodsim::install(), time_init();
         master = posix_openpt(O_RDWR | O_NOCTTY);
         ASSERT_GE(master, 0);
         grantpt(master), unlockpt(master);
@@ -148,26 +176,39 @@ TEST_F(Tele, SerialFramesCarryBlockZeroAndTheSlowBlocksInTurnWithTheirCrc) {
         record(slow[b - 1], OWN, b, bytes(b, static_cast<uint8_t>(0xA0 + b)));
         tele[b] = {&slow[b - 1], 1};
     }
+    // A line left as a terminal's would send the header's 0x0A as 0x0D 0x0A.
+    const int line = open(ptsname(master), O_RDWR | O_NOCTTY);
+    termios t{};
+    ASSERT_EQ(tcgetattr(line, &t), 0);
+    t.c_oflag |= OPOST | ONLCR;
+    ASSERT_EQ(tcsetattr(line, TCSANOW, &t), 0);
+    close(line);
     tele_start_t s{};
-    s.kind = 1, s.config.medium = 0, s.config.baudRate = 9600, s.config.projectCode = 0x1234,
-    s.config.swId = 7;
+    s.kind = 1, s.config.medium = 0, s.config.baudRate = 9600, s.config.projectCode = 0x120A,
+    s.config.swId = 7, s.config.extraDelay = 20;
     ASSERT_EQ(tele_app_start(&s), 1);
     sim::step(1000); // the frame task idled at 1000 ms without a frame function
-    bytes stream = read(2000);
-    for (int i = 0; i < 5; ++i) {
-        sim::step(40); // frames of at most 23 bytes at 9600 baud: 40 ms apart
-        const bytes b = read(2000);
-        stream.insert(stream.end(), b.begin(), b.end());
-    }
+    sim::step(300);
+    const bytes stream = read(2000);
     EXPECT_EQ(telemetry_state, 1);
+    // Frames of 18, 19 and 20 bytes 46, 47 and 48 ms apart: slow block 1 every 141 ms, with 57
+    // bytes sent in that time: 404 bytes/s, 57 x 800 / 141 = 323.
+    EXPECT_EQ((std::tuple{tele_slowblock_dt, tele_data_rate, tele_data_rate_kBit}),
+              std::tuple(141, 404, 323));
     // Split at the length byte; each frame's CRC, block 0 and the slow block number checked by
-    // Python with crcmod (CRC-16/MCRF4XX, check value 0x6F91).
+    // Python with crcmod (CRC-16/MCRF4XX, check value 0x6F91). Each frame of n bytes is followed
+    // (n * 1000 + 3000) / (9600 / 11) + extra delay + 2 ms later by the next (time stamp in 0.1 ms).
     std::vector<std::vector<bytes>> cases;
-    for (size_t at = 0; at + 4 <= stream.size();) {
-        const size_t len = stream[at + 3] + 2u;
-        cases.push_back(
-            {bytes(stream.begin() + static_cast<long>(at), stream.begin() + static_cast<long>(at + len))});
-        at += len;
+    uint32_t last = 0, lastSize = 0;
+    for (size_t at = 0; at + 10 <= stream.size(); at += lastSize) {
+        const auto from = stream.begin() + static_cast<long>(at);
+        const uint32_t size = from[3] + 2u,
+                       stamp = uint32_t{from[6]} << 24 | from[7] << 16 | from[8] << 8 | from[9];
+        cases.push_back({bytes(from, from + size)});
+        if (lastSize) {
+            EXPECT_EQ(stamp - last, 10 * ((lastSize * 1000 + 3000) / 872 + 22)) << cases.size();
+        }
+        last = stamp, lastSize = size;
     }
     ASSERT_GE(cases.size(), 5u);
     const auto ref = pyref::map(R"(
@@ -181,9 +222,24 @@ def f(fr):
                                 cases);
     const std::string slowHex[] = {"a1", "a2a2", "a3a3a3"};
     for (size_t i = 0; i < ref.size(); ++i)
-        EXPECT_EQ(ref[i], "True 341207 9 " + std::to_string(i % 3) + " 1122000000 " + slowHex[i % 3]) << i;
+        EXPECT_EQ(ref[i], "True 0a1207 9 " + std::to_string(i % 3) + " 1122000000 " + slowHex[i % 3]) << i;
     tele_app_stop();
     EXPECT_EQ(telemetry_state, 0);
+}
+
+TEST_F(Tele, AnEnableChannelRoundedToZeroHoldsTheFrames) {
+    ChanData enable(0x40010, 6, 0, 1, 0); // a float
+    tele_start_t s{};
+    s.kind = 1, s.config.medium = 0, s.config.baudRate = 9600, s.config.enable = &enable;
+    ASSERT_EQ(tele_app_start(&s), 1);
+    sim::step(1000);
+    for (const auto& [bits, state] :
+         {std::pair{0x3ECCCCCDu, 6}, {0xBF19999Au, 1}, {0x3ECCCCCDu, 6}}) { // 0.4, -0.6
+        deliver(enable, bits);
+        sim::step(50);
+        EXPECT_EQ(telemetry_state, state) << std::hex << bits;
+    }
+    tele_app_stop();
 }
 
 TEST_F(Tele, StartsThatCouldNotWorkAreRefused) {
@@ -206,16 +262,11 @@ TEST_F(Tele, StartsThatCouldNotWorkAreRefused) {
 
 TEST_F(Tele, EachStopClosesTheSocketAndThePortOfItsStart) {
     const auto descriptors = [] {
-        size_t n = 0;
-        DIR* d = opendir("/proc/self/fd");
-        while (d && readdir(d))
-            ++n;
-        if (d) closedir(d);
-        return n;
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
     };
     tele_start_t s{};
     s.kind = 1, s.config.baudRate = 9600, s.config.address = 0x7F000001, s.config.port = 5010;
-    size_t before = 0;
+    long before = 0;
     for (int round = 0; round < 4; ++round) {
         for (uint8_t medium : {0, 2}) {
             s.config.medium = medium;
