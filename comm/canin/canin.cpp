@@ -90,7 +90,8 @@ void cmd_gen(uint32_t start, uint32_t len, uint32_t order, bool isSigned, std::v
         if (start % 8) out.back().mask &= static_cast<uint8_t>(0xFF >> (start % 8));
     }
     out.back().rowPlus1 = static_cast<uint16_t>(row + 1);
-    signMask[row] = isSigned ? 1u << (len - 1) : 0;
+    // A signal of 32 bits and more keeps its low 32 bits as they are.
+    signMask[row] = isSigned && len < 32 ? 1u << (len - 1) : 0;
     signExt[row] = isSigned && len < 32 ? 0xFFFFFFFFu << len : 0;
 }
 
@@ -166,8 +167,8 @@ bool rowValid(int row) {
     const char* why = nullptr;
     if (s.mb >= CANIN_MAILBOXES)
         why = "mailbox index out of range";
-    else if (s.len < 1 || s.len > 32)
-        why = "length not 1 to 32";
+    else if (s.len < 1)
+        why = "length 0";
     else if (s.sbit + s.len > 512)
         why = "signal beyond a 64-byte frame";
     else if (cmd_len(s.sbit, s.len) > 8)
@@ -209,6 +210,100 @@ void CanIn_CfgMat_configure() {
     }
 }
 
+int CanIn_check(uint32_t intfs, CanInPlan* plan) {
+    *plan = CanInPlan{};
+    plan->take.assign(CANIN_ROWS, false);
+    int prevMb = -1;
+    bool muxSeen = false, msigSeen = false;
+    uint32_t prevValue = 0;
+    auto refuse = [](const char* what, int row) {
+        syslogx(LOG_ERR, "CanIn_Init: Config Error: %s (%d)", what, row);
+        return 1;
+    };
+    for (int r = 0; r < CANIN_ROWS; ++r) {
+        const CanInSignal& s = CanInSignalConf[r];
+        if (s.mb == CANIN_UNUSED_MB || !rowValid(r)) continue;
+        if (CanInMailBoxConf[s.mb].intf >= intfs) {
+            plan->unavailable++;
+            continue;
+        }
+        const int mb = static_cast<int>(s.mb);
+        if (mb < prevMb) return refuse("mailbox index not up counting", r);
+        if (mb != prevMb) {
+            muxSeen = msigSeen = false;
+            plan->mailboxes++;
+            prevMb = mb;
+        }
+        if (s.rzType == CANIN_SIG && muxSeen)
+            return refuse("not multiplexed signal config after row counter config", r);
+        if (s.rzType == CANIN_MUX) {
+            if (muxSeen) return refuse("two row counter for one msg", r);
+            muxSeen = true;
+        }
+        if (s.rzType == CANIN_MSIG) {
+            if (!muxSeen) return refuse("multiplexed signal config before row counter config", r);
+            if (msigSeen && s.rzValue < prevValue)
+                return refuse("row counter values not sorted per message", r);
+            if (!msigSeen || s.rzValue != prevValue) plan->nodes++;
+            msigSeen = true;
+            prevValue = s.rzValue;
+        }
+        plan->take[static_cast<size_t>(r)] = true;
+        plan->cmds += cmd_len(s.sbit, s.len);
+    }
+    return 0;
+}
+
+int CanIn_build(const CanInPlan& plan) {
+    msgs.assign(static_cast<size_t>(plan.mailboxes), MsgRec{});
+    nodes.assign(plan.nodes, Node{});
+    cmds.clear();
+    cmds.reserve(plan.cmds); // the lists point into it: it must not move
+    enum { NONE, SIG, MUX, MSIG } building = NONE;
+    MsgRec* m = nullptr;
+    Node* node = nullptr;
+    size_t nextMsg = 0, nextNode = 0, listStart = 0;
+    auto close = [&]() {
+        List l{cmds.data() + listStart, static_cast<uint32_t>(cmds.size() - listStart)};
+        if (building == SIG) m->sig = l.n ? l : List{};
+        if (building == MUX) m->mux = l;
+        if (building == MSIG) node->list = l;
+        listStart = cmds.size();
+        building = NONE;
+    };
+    for (size_t r = 0; r < plan.take.size() && r < CANIN_ROWS; ++r) {
+        if (!plan.take[r]) continue;
+        const CanInSignal& s = CanInSignalConf[r];
+        if (!m || m->mb != s.mb) {
+            if (m) close();
+            if (nextMsg == msgs.size()) break; // not the rows the plan was made of
+            m = &msgs[nextMsg++];
+            m->mb = static_cast<uint16_t>(s.mb);
+            building = SIG;
+            node = nullptr;
+        }
+        if (s.rzType == CANIN_MUX) {
+            close();
+            building = MUX;
+        } else if (s.rzType == CANIN_MSIG && (!node || node->value != s.rzValue)) {
+            close();
+            if (nextNode == nodes.size()) break;
+            node = &nodes[nextNode++];
+            *node = Node{nullptr, nullptr, nullptr, s.rzValue, 0, {}};
+            AVLinsert(&m->root, node);
+            building = MSIG;
+        }
+        if (cmds.size() + cmd_len(s.sbit, s.len) > plan.cmds) break;
+        cmd_gen(s.sbit, s.len, s.order, s.type == CANIN_SIGNED, cmds, static_cast<int>(r));
+    }
+    if (m) close();
+    if (cmds.size() != plan.cmds || nextNode != plan.nodes || nextMsg != msgs.size()) {
+        syslogx(LOG_ERR, "CanIn_Init: more memory used than allocated");
+        return 1;
+    }
+    return 0;
+}
+
 int CanIn_init() {
     const uint32_t intfs = pinConfig_getCANmaxIntf();
     for (int r = 0; r < CANIN_ROWS; ++r) {
@@ -224,113 +319,13 @@ int CanIn_init() {
         initialised = true;
         return 0;
     }
-
-    // Check pass: rows in table order, mailboxes ascending, per mailbox plain signals, then
-    // its row counter, then the multiplexed signals by ascending value.
-    std::vector<bool> take(CANIN_ROWS, false);
-    int unavailable = 0, prevMb = -1, mailboxes = 0;
-    bool muxSeen = false, msigSeen = false;
-    uint32_t prevValue = 0;
-    size_t nCmds = 0, nNodes = 0;
-    for (int r = 0; r < CANIN_ROWS; ++r) {
-        const CanInSignal& s = CanInSignalConf[r];
-        if (s.mb == CANIN_UNUSED_MB || !rowValid(r)) continue;
-        if (CanInMailBoxConf[s.mb].intf >= intfs) {
-            unavailable++;
-            continue;
-        }
-        const int mb = static_cast<int>(s.mb);
-        if (mb < prevMb) {
-            syslogx(LOG_ERR, "CanIn_Init: Config Error: mailbox index not up counting (%d)", r);
-            return 1;
-        }
-        if (mb != prevMb) {
-            muxSeen = msigSeen = false;
-            mailboxes++;
-            prevMb = mb;
-        }
-        if (s.rzType == CANIN_SIG && muxSeen) {
-            syslogx(LOG_ERR,
-                    "CanIn_Init: Config Error: not multiplexed signal config after row counter config (%d)",
-                    r);
-            return 1;
-        }
-        if (s.rzType == CANIN_MUX) {
-            if (muxSeen) {
-                syslogx(LOG_ERR, "CanIn_Init: Config Error: two row counter for one msg (%d)", r);
-                return 1;
-            }
-            muxSeen = true;
-        }
-        if (s.rzType == CANIN_MSIG) {
-            if (!muxSeen) {
-                syslogx(LOG_ERR,
-                        "CanIn_Init: Config Error: multiplexed signal config before row counter config (%d)",
-                        r);
-                return 1;
-            }
-            if (msigSeen && s.rzValue < prevValue) {
-                syslogx(LOG_ERR, "CanIn_Init: Config Error: row counter values not sorted per message (%d)",
-                        r);
-                return 1;
-            }
-            if (!msigSeen || s.rzValue != prevValue) nNodes++;
-            msigSeen = true;
-            prevValue = s.rzValue;
-        }
-        take[r] = true;
-        nCmds += cmd_len(s.sbit, s.len);
-    }
-
-    msgs.assign(static_cast<size_t>(mailboxes), MsgRec{});
-    nodes.assign(nNodes, Node{});
-    cmds.clear();
-    cmds.reserve(nCmds); // the lists point into it: it must not move
-    enum { NONE, SIG, MUX, MSIG } building = NONE;
-    MsgRec* m = nullptr;
-    Node* node = nullptr;
-    size_t nextMsg = 0, nextNode = 0, listStart = 0;
-    auto close = [&]() {
-        List l{cmds.data() + listStart, static_cast<uint32_t>(cmds.size() - listStart)};
-        if (building == SIG) m->sig = l.n ? l : List{};
-        if (building == MUX) m->mux = l;
-        if (building == MSIG) node->list = l;
-        listStart = cmds.size();
-        building = NONE;
-    };
-    for (int r = 0; r < CANIN_ROWS; ++r) {
-        if (!take[r]) continue;
-        const CanInSignal& s = CanInSignalConf[r];
-        if (!m || m->mb != s.mb) {
-            if (m) close();
-            m = &msgs[nextMsg++];
-            m->mb = static_cast<uint16_t>(s.mb);
-            building = SIG;
-            node = nullptr;
-        }
-        if (s.rzType == CANIN_MUX) {
-            close();
-            building = MUX;
-        } else if (s.rzType == CANIN_MSIG && (!node || node->value != s.rzValue)) {
-            close();
-            node = &nodes[nextNode++];
-            *node = Node{nullptr, nullptr, nullptr, s.rzValue, 0, {}};
-            AVLinsert(&m->root, node);
-            building = MSIG;
-        }
-        cmd_gen(s.sbit, s.len, s.order, s.type == CANIN_SIGNED, cmds, r);
-    }
-    if (m) close();
-    if (cmds.size() != nCmds || nextNode != nNodes) {
-        syslogx(LOG_ERR, "CanIn_Init: more memory used than allocated");
-        return 1;
-    }
-
-    if (unavailable) {
+    CanInPlan plan;
+    if (CanIn_check(intfs, &plan) != 0 || CanIn_build(plan) != 0) return 1;
+    if (plan.unavailable) {
         error_mgr_set(ERROR_MGR_PATH_CAN_IN, ERROR_MGR_ERR_TYPE_NOT_CONFIGURED, 0);
         syslogx(LOG_ERR,
                 "CanIn_Init: CanIn configured %d signals on CANs that are not configured (Pins)!!(%d)",
-                unavailable, static_cast<int>(intfs));
+                plan.unavailable, static_cast<int>(intfs));
     } else {
         error_mgr_clear(ERROR_MGR_PATH_CAN_IN);
     }

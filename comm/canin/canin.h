@@ -3,7 +3,9 @@
 // by the data page or "cfg:/CAN.xml" and compiled once by CanIn_init.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <vector>
 
 constexpr int CANIN_MAILBOXES = 128, CANIN_ROWS = 1000;
 constexpr uint32_t CANIN_UNUSED_MB = 0xFFFF, CANIN_NO_TIMEOUT = 0xFFFF;
@@ -35,8 +37,23 @@ extern CanInSignal CanInSignalConf[CANIN_ROWS];
 
 void CanIn_initConfig();
 void CanIn_CfgMat_configure();
-// 0 on success or an empty configuration, 1 on a configuration or resource error.
+// 0 on success or an empty configuration, 1 on a configuration or resource error: the start
+// values, CanIn_check, CanIn_build, the report and the mailboxes' registration.
 int CanIn_init();
+
+// What the check pass takes from the tables: the rows to build (rows refused, unused or on an
+// interface the unit lacks are left out) and the sizes of the compiled blocks.
+struct CanInPlan {
+    std::vector<bool> take;
+    int mailboxes = 0, unavailable = 0;
+    size_t cmds = 0, nodes = 0;
+};
+// The check pass over the tables for a unit of `intfs` interfaces: 0, or 1 with the first
+// configuration error logged.
+int CanIn_check(uint32_t intfs, CanInPlan* plan);
+// The build pass: the per-mailbox decoding programs of the plan's rows (nothing registered).
+// 1 when the tables no longer match the plan.
+int CanIn_build(const CanInPlan& plan);
 // Receive callback: user word = the mailbox's message record.
 void CanInRx_msg(uintptr_t msg, uint32_t id, uint8_t format, uint32_t dlc, const uint8_t* data);
 // Time-outs of the received messages, every millisecond.

@@ -299,70 +299,91 @@ void parseCanOut(XmlScan* scan, VTabs& v) {
     }
 }
 
+// The root element and its sections.
+void parseCan(XmlScan* scan, VTabs& v) {
+    XmlTok_t tok;
+    do {
+        scan->getTok(&tok);
+        if (tok.type == XmlTokEof) throw XmlError("XmlCanIOParse(): unexpected EOF", scan);
+    } while (!named(tok, "Can"));
+    if (tok.type == XmlTokStartAttr && XmlTagParser(0).parse(scan) == XmlTokEmptyClose)
+        throw XmlError("XmlCanIOParse(): unexpected EOF", scan);
+    bool seenIn = false, seenOut = false;
+    for (;;) {
+        scan->getTok(&tok);
+        if (tok.type == XmlTokEof) throw XmlError("XmlCanIOParse(): unexpected EOF", scan);
+        if (tok.type == XmlTokEnd) return;
+        if (tok.type != XmlTokStart && tok.type != XmlTokStartAttr) continue;
+        if (!named(tok, "CanIn") && !named(tok, "CanOut")) {
+            skipElement(scan, &tok);
+            continue;
+        }
+        const bool in = named(tok, "CanIn");
+        bool& seen = in ? seenIn : seenOut;
+        if (seen)
+            throw XmlError(
+                in ? "XmlCanIOParse(): <CanIn> found twice" : "XmlCanIOParse(): <CanOut> found twice", scan);
+        seen = true;
+        if (tok.type == XmlTokStartAttr && XmlTagParser(0).parse(scan) == XmlTokEmptyClose) continue;
+        if (in)
+            parseCanIn(scan, v);
+        else
+            parseCanOut(scan, v);
+    }
+}
+
+// The XML layer reports a text that ends inside an element (or inside a tag) as expat words it.
+bool endedEarly(const char* error) {
+    return std::strstr(error, "no element found") || std::strstr(error, "unclosed token");
+}
+
+// After a parse error the rows read so far are compiled; a message whose checksum or counter
+// row the file gives but was not read would go out without it, so its rows are dropped.
+void leaveOutHalfFilled(const char* text) {
+    bool wanted[2][CANOUT_MAILBOXES] = {}, have[2][CANOUT_MAILBOXES] = {}; // checksum, counter
+    try {
+        XmlScan scan(text);
+        XmlTok_t tok;
+        for (scan.getTok(&tok); tok.type != XmlTokEof; scan.getTok(&tok)) {
+            const bool chk = named(tok, "CanChecksum");
+            if (!chk && !named(tok, "CanCounter")) continue;
+            tok.name = "msgIdx";
+            char* end = nullptr;
+            const unsigned long mb = scan.getAttribute(&tok) == 0 ? std::strtoul(tok.value, &end, 10) : ~0ul;
+            if (end && !*end && mb < CANOUT_MAILBOXES) wanted[chk ? 0 : 1][mb] = true;
+        }
+    } catch (const char*) {
+        // what lies beyond a broken spot cannot be read by anyone
+    }
+    for (const CanOutSignal& s : CanOutSignalConf)
+        if (s.mb < CANOUT_MAILBOXES && (s.kind == CANOUT_CHECKSUM || s.kind == CANOUT_COUNTER))
+            have[s.kind == CANOUT_CHECKSUM ? 0 : 1][s.mb] = true;
+    for (uint32_t mb = 0; mb < CANOUT_MAILBOXES; ++mb) {
+        if ((!wanted[0][mb] || have[0][mb]) && (!wanted[1][mb] || have[1][mb])) continue;
+        int rows = 0;
+        for (CanOutSignal& s : CanOutSignalConf)
+            if (s.mb == mb) {
+                s.mb = CANOUT_UNUSED_MB;
+                rows++;
+            }
+        if (rows)
+            syslogx(LOG_ERR, "XmlCanIOParse(): CanOut message %u left out: its %s row was not read", mb,
+                    wanted[0][mb] && !have[0][mb] ? "checksum" : "counter");
+    }
+}
+
 } // namespace
 
 int XmlCanIOParse(const char* text) {
     auto vt = std::make_unique<VTabs>();
-    // What a section had before it was parsed: a section that fails goes back to it, so that no
-    // message goes out with half of its rows (without its counter or checksum).
-    auto inBefore = std::make_unique<CanInSignal[]>(CANIN_ROWS);
-    auto mbInBefore = std::make_unique<CanInMailBox[]>(CANIN_MAILBOXES);
-    auto outBefore = std::make_unique<CanOutSignal[]>(CANOUT_ROWS);
-    auto mbOutBefore = std::make_unique<CanOutMailBox[]>(CANOUT_MAILBOXES);
-    CanOutIntf intfBefore[2] = {};
-    enum { NONE, IN, OUT } section = NONE;
+    std::unique_ptr<XmlScan> scan;
     try {
-        XmlScan scan(text);
-        XmlTok_t tok;
-        do {
-            scan.getTok(&tok);
-            if (tok.type == XmlTokEof) throw XmlError("XmlCanIOParse(): unexpected EOF", &scan);
-        } while (!named(tok, "Can"));
-        if (tok.type == XmlTokStartAttr && XmlTagParser(0).parse(&scan) == XmlTokEmptyClose)
-            throw XmlError("XmlCanIOParse(): unexpected EOF", &scan);
-        bool seenIn = false, seenOut = false;
-        for (;;) {
-            scan.getTok(&tok);
-            if (tok.type == XmlTokEof) throw XmlError("XmlCanIOParse(): unexpected EOF", &scan);
-            if (tok.type == XmlTokEnd) break;
-            if (tok.type != XmlTokStart && tok.type != XmlTokStartAttr) continue;
-            if (named(tok, "CanIn") || named(tok, "CanOut")) {
-                const bool in = named(tok, "CanIn");
-                bool& seen = in ? seenIn : seenOut;
-                if (seen)
-                    throw XmlError(in ? "XmlCanIOParse(): <CanIn> found twice"
-                                      : "XmlCanIOParse(): <CanOut> found twice",
-                                   &scan);
-                seen = true;
-                if (tok.type == XmlTokStartAttr && XmlTagParser(0).parse(&scan) == XmlTokEmptyClose) continue;
-                if (in) {
-                    std::memcpy(inBefore.get(), CanInSignalConf, sizeof CanInSignalConf);
-                    std::memcpy(mbInBefore.get(), CanInMailBoxConf, sizeof CanInMailBoxConf);
-                } else {
-                    std::memcpy(outBefore.get(), CanOutSignalConf, sizeof CanOutSignalConf);
-                    std::memcpy(mbOutBefore.get(), CanOutMailBoxConf, sizeof CanOutMailBoxConf);
-                    std::memcpy(intfBefore, CanOutIntfConf, sizeof CanOutIntfConf);
-                }
-                section = in ? IN : OUT;
-                if (in)
-                    parseCanIn(&scan, *vt);
-                else
-                    parseCanOut(&scan, *vt);
-                section = NONE;
-            } else {
-                skipElement(&scan, &tok);
-            }
-        }
+        scan = std::make_unique<XmlScan>(text);
+        parseCan(scan.get(), *vt);
     } catch (const char* e) {
+        if (scan && endedEarly(e)) e = XmlError("XmlCanIOParse(): unexpected EOF", scan.get());
         syslogx(LOG_ERR, "XmlCanIOParse(): xml config parse error: %s", e);
-        if (section == IN) {
-            std::memcpy(CanInSignalConf, inBefore.get(), sizeof CanInSignalConf);
-            std::memcpy(CanInMailBoxConf, mbInBefore.get(), sizeof CanInMailBoxConf);
-        } else if (section == OUT) {
-            std::memcpy(CanOutSignalConf, outBefore.get(), sizeof CanOutSignalConf);
-            std::memcpy(CanOutMailBoxConf, mbOutBefore.get(), sizeof CanOutMailBoxConf);
-            std::memcpy(CanOutIntfConf, intfBefore, sizeof CanOutIntfConf);
-        }
+        leaveOutHalfFilled(text);
         return -1;
     }
     return 0;

@@ -8,6 +8,6 @@ void can_vyn_ini();
 void can_vyn_init_task();
 // The whole file as a text buffer (the caller free()s it), or null.
 char* Can_Xml_Load(const char* fileName);
-// Parses the text into the tables: 0, or -1 after a parse error (the section that failed
-// is dropped, those finished before it stay).
+// Parses the text into the tables: 0, or -1 after a parse error (what was read before it stays,
+// but for an output message whose checksum or counter row was not read).
 int XmlCanIOParse(const char* text);

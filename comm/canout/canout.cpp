@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <memory>
 #include <vector>
 
@@ -60,12 +61,17 @@ struct Chan {
     uint32_t constant;
 };
 
+// A rate-limited interface sends its frames from the 1 ms raster while each message's own raster
+// task builds them: the builder fills the buffer `seq` does not name and then publishes it, the
+// sender copies the one `seq` names and drops its copy when `seq` moved meanwhile (the next
+// build reuses that buffer).
 struct Msg {
     uint32_t id;
     size_t rowCur = 0, rowFirst = 0, rowEnd = 0;
     size_t chanFirst = 0, chanEnd = 0;
-    uint8_t buf[2][64] = {};
-    uint32_t seq = 0, sent = 0;
+    std::atomic<uint64_t> buf[2][8] = {};
+    std::atomic<uint32_t> seq{0};
+    uint32_t sent = 0; // the sender's own
     Msg* nextRaster = nullptr;
     Msg* nextPrio = nullptr;
     int handle = -1;
@@ -89,7 +95,7 @@ struct Event {
     Msg* msg;
 };
 
-std::vector<Msg> msgs;
+std::deque<Msg> msgs; // the lists point into it
 std::vector<Chan> chans;
 std::vector<std::pair<size_t, size_t>> rows; // row groups: channel ranges
 std::vector<std::unique_ptr<Rec>> recs;
@@ -223,8 +229,7 @@ void insert_chan(const Msg& m, const Chan& c, uint8_t* frame) {
 }
 
 void process_message(Msg& m) {
-    uint8_t* f = m.buf[(m.seq + 1) % 2];
-    std::memset(f, 0, 64);
+    uint8_t f[64] = {};
     for (size_t i = m.chanFirst; i < m.chanEnd; ++i)
         insert_chan(m, chans[i], f);
     if (m.rowEnd > m.rowFirst) {
@@ -236,14 +241,28 @@ void process_message(Msg& m) {
     if (m.chk)
         f[m.chkPos] = canOut_calcChksum(m.chkType, static_cast<uint32_t>(m.chkMask),
                                         static_cast<uint32_t>(m.chkMask >> 32), m.length, f);
-    m.seq++;
+    const uint32_t next = m.seq.load(std::memory_order_relaxed) + 1;
+    for (size_t w = 0; w * 8 < m.length; ++w) {
+        uint64_t v;
+        std::memcpy(&v, f + 8 * w, 8);
+        m.buf[next % 2][w].store(v, std::memory_order_release);
+    }
+    m.seq.store(next, std::memory_order_release);
 }
 
 int send_buff(Msg& m) {
-    if (m.seq == m.sent) return 0;
-    canTxMsg(m.handle, m.dlc, m.buf[m.seq % 2]);
-    if (m.intf < 2) canout_sendmsg_ctr[m.intf]++;
-    m.sent = m.seq;
+    const uint32_t seq = m.seq.load(std::memory_order_acquire);
+    if (seq == m.sent) return 0;
+    uint8_t f[64] = {};
+    for (size_t w = 0; w * 8 < m.length; ++w) {
+        const uint64_t v = m.buf[seq % 2][w].load(std::memory_order_acquire);
+        std::memcpy(f + 8 * w, &v, 8);
+    }
+    if (m.seq.load(std::memory_order_relaxed) != seq) return 0; // rebuilt while copied: may be torn
+    canTxMsg(m.handle, m.dlc, f);
+    if (m.intf < 2)
+        std::atomic_ref<uint32_t>(canout_sendmsg_ctr[m.intf]).fetch_add(1, std::memory_order_relaxed);
+    m.sent = seq;
     return 1;
 }
 
@@ -432,16 +451,16 @@ void CanOut_CfgMat_configure() {
     }
 }
 
-int CanOut_init() {
-    const uint32_t intfs = pinConfig_getCANmaxIntf();
-    CanOut_reset();
-    canOut_calcChksum_ini();
-
-    // Check pass.
-    std::vector<bool> take(CANOUT_ROWS, false);
-    int unavailable = 0, prevMb = -1, mailboxes = 0;
+int CanOut_check(uint32_t intfs, CanOutPlan* plan) {
+    *plan = CanOutPlan{};
+    plan->take.assign(CANOUT_ROWS, false);
+    int prevMb = -1;
     bool muxSeen = false, msigSeen = false;
     uint32_t prevValue = 0;
+    auto refuse = [](const char* what, int row) {
+        syslogx(LOG_BARE_ERR, "CanOut_man: %s(%d)", what, row);
+        return 1;
+    };
     for (int r = 0; r < CANOUT_ROWS; ++r) {
         const CanOutSignal& s = CanOutSignalConf[r];
         if (s.mb == CANOUT_UNUSED_MB) continue;
@@ -451,19 +470,16 @@ int CanOut_init() {
         }
         const CanOutMailBox& mb = CanOutMailBoxConf[s.mb];
         if (mb.intf >= intfs) {
-            unavailable++;
+            plan->unavailable++;
             continue;
         }
         if (static_cast<int>(s.mb) != prevMb) {
-            if (mb.raster > 19) {
-                syslogx(LOG_BARE_ERR, "CanOut_man: invalid time grid (%d)", r);
-                return 1;
-            }
+            if (mb.raster > 19) return refuse("invalid time grid ", r);
             if (mb.raster < 0 && (mb.evAddress == 0 || mb.evAddress == 0xFFFFFFFFu))
                 syslogx(LOG_BARE_ERR, "CanOut_man: invalid event data (%d)", r);
             prevMb = static_cast<int>(s.mb);
             muxSeen = msigSeen = false;
-            mailboxes++;
+            plan->mailboxes++;
         }
         switch (s.kind) {
         case CANOUT_SIG:
@@ -472,39 +488,31 @@ int CanOut_init() {
         case CANOUT_CONST:
             break;
         case CANOUT_MUX:
-            if (muxSeen) {
-                syslogx(LOG_BARE_ERR, "CanOut_man: found double multiplexer (%d)", r);
-                return 1;
-            }
+            if (muxSeen) return refuse("found double multiplexer ", r);
             muxSeen = true;
             break;
         case CANOUT_MSIG:
         case CANOUT_MCONST:
-            if (!muxSeen) {
-                syslogx(LOG_BARE_ERR, "CanOut_man: found multiplexed signal without multiplexer (%d)", r);
-                return 1;
-            }
-            if (msigSeen && s.rzValue < prevValue) {
-                syslogx(LOG_BARE_ERR, "CanOut_man: found unsorted multiplexer (%d)", r);
-                return 1;
-            }
+            if (!muxSeen) return refuse("found multiplexed signal without multiplexer ", r);
+            if (msigSeen && s.rzValue < prevValue) return refuse("found unsorted multiplexer ", r);
             msigSeen = true;
             prevValue = s.rzValue;
             break;
         default:
-            syslogx(LOG_BARE_ERR, "CanOut_man: found illegal multiplexer type(%d)", r);
-            return 1;
+            return refuse("found illegal multiplexer type", r);
         }
-        take[r] = true;
+        plan->take[static_cast<size_t>(r)] = true;
+        plan->signals++;
     }
-    if (mailboxes > CANOUT_MAILBOXES) {
+    if (plan->mailboxes > CANOUT_MAILBOXES) {
         syslogx(LOG_BARE_ERR, "CanOut_man: too many mailboxes used, wrong config");
         return 1;
     }
+    return 0;
+}
 
-    // Build pass.
-    msgs.reserve(static_cast<size_t>(mailboxes));
-    events.reserve(static_cast<size_t>(mailboxes));
+void CanOut_build(const CanOutPlan& plan) {
+    events.reserve(static_cast<size_t>(plan.mailboxes)); // they point at their messages
     Msg* m = nullptr;
     const CanOutSignal* muxRow = nullptr;
     bool groupOpen = false;
@@ -523,15 +531,14 @@ int CanOut_init() {
         pending.clear();
     };
     int prev = -1;
-    for (int r = 0; r < CANOUT_ROWS; ++r) {
-        if (!take[r]) continue;
+    for (size_t r = 0; r < plan.take.size() && r < CANOUT_ROWS; ++r) {
+        if (!plan.take[r]) continue;
         const CanOutSignal& s = CanOutSignalConf[r];
         const CanOutMailBox& mb = CanOutMailBoxConf[s.mb];
         if (static_cast<int>(s.mb) != prev) {
             finishMsg();
             prev = static_cast<int>(s.mb);
-            msgs.emplace_back();
-            m = &msgs.back();
+            m = &msgs.emplace_back();
             m->id = mb.id;
             m->intf = mb.intf;
             m->dlc = static_cast<uint8_t>(mb.dlc);
@@ -541,6 +548,7 @@ int CanOut_init() {
             m->chanFirst = chans.size();
             muxRow = nullptr;
             groupOpen = false;
+            if (mb.raster >= 0) insertPrio(&rasterHead[mb.raster], m, &Msg::nextRaster);
             if (mb.raster < 0 && mb.evAddress != 0 && mb.evAddress != 0xFFFFFFFFu) {
                 Event e{};
                 e.address = mb.evAddress;
@@ -549,7 +557,8 @@ int CanOut_init() {
                 e.maskShift = trailingZeros(mb.evMask);
                 e.mask = mb.evMask >> e.maskShift;
                 e.msg = m;
-                if (!mb.evMask) syslogx(LOG_ERR, "CanOut_man: event mask 0 never fires (%d)", r);
+                if (!mb.evMask)
+                    syslogx(LOG_ERR, "CanOut_man: event mask 0 never fires (%d)", static_cast<int>(r));
                 events.push_back(e);
             }
         }
@@ -578,6 +587,7 @@ int CanOut_init() {
             break;
         case CANOUT_MSIG:
         case CANOUT_MCONST:
+            if (!muxRow) break; // not a checked plan
             if (!groupOpen || s.rzValue != groupValue) {
                 pending.emplace_back();
                 pending.back().push_back(constChan(*muxRow, s.rzValue));
@@ -596,55 +606,48 @@ int CanOut_init() {
             m->ctrEnd = s.ctrEnd;
             break;
         }
-        case CANOUT_CHECKSUM: {
+        case CANOUT_CHECKSUM:
             m->chk = true;
             m->chkType = s.chkType;
             m->chkPos = s.sbit / 8;
             m->chkMask = s.chkMask & ~(uint64_t{1} << m->chkPos);
             break;
         }
-        }
     }
     finishMsg();
+}
+
+int CanOut_init() {
+    const uint32_t intfs = pinConfig_getCANmaxIntf();
+    CanOut_reset();
+    canOut_calcChksum_ini();
+    CanOutPlan plan;
+    if (CanOut_check(intfs, &plan) != 0) return 1;
+    CanOut_build(plan);
 
     client = gw_connect(&canout_man_callbacks);
     if (!client) syslogx(LOG_ERR, "CanOut_man: could not get handle from measgateway");
     if (setup_gw_meas() != 0) return 1;
-
     for (Msg& x : msgs) {
         const bool ext = x.id & 0x80000000u;
         x.handle = canRegisterTxFunc(static_cast<uint8_t>(x.intf), ext ? 0xFF : 0,
                                      x.id & (ext ? 0x1FFFFFFFu : 0x7FFu), x.kind, x.flags);
+        insertPrio(&prioHead[x.intf], &x, &Msg::nextPrio);
     }
     for (int i = 0; i < 2; ++i) {
         const float l = std::fmin(std::fmax(CanOutIntfConf[i].rateLimit, 0.0f), 8.0f);
         rateLimit[i] = static_cast<uint8_t>(std::lround(l * 10.0f));
         rateAcc[i] = 0;
     }
-    int nSignals = 0;
-    for (bool t : take)
-        nSignals += t;
-    size_t mi = 0;
-    for (int r = 0, p = -1; r < CANOUT_ROWS; ++r) {
-        if (!take[r] || static_cast<int>(CanOutSignalConf[r].mb) == p) continue;
-        p = static_cast<int>(CanOutSignalConf[r].mb);
-        Msg& x = msgs[mi++];
-        const int raster = CanOutMailBoxConf[p].raster;
-        if (raster >= 0) insertPrio(&rasterHead[raster], &x, &Msg::nextRaster);
-        insertPrio(&prioHead[x.intf], &x, &Msg::nextPrio);
-    }
-    if (unavailable) {
+    if (plan.unavailable) {
         error_mgr_set(ERROR_MGR_PATH_CAN_OUT, ERROR_MGR_ERR_TYPE_NOT_CONFIGURED, 0);
         syslogx(LOG_ERR,
                 "CanOut_Init: CanOut configured %d signals on CANs that are not configured (Pins)!!(%d)",
-                unavailable, static_cast<int>(intfs));
+                plan.unavailable, static_cast<int>(intfs));
     } else {
         error_mgr_clear(ERROR_MGR_PATH_CAN_OUT);
-        if (msgs.empty())
-            syslogx(LOG_INFO, "CanOut_Init: CanOut configured %d signals in 0 messages", nSignals);
-        else
-            syslogx(LOG_INFO, "CanOut_Init: CanOut configured %d signals in %d messages", nSignals,
-                    static_cast<int>(msgs.size()));
+        syslogx(LOG_INFO, "CanOut_Init: CanOut configured %d signals in %d messages", plan.signals,
+                static_cast<int>(msgs.size()));
     }
     canOut_stop = false;
     ready = true;

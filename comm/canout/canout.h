@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 constexpr int CANOUT_MAILBOXES = 128, CANOUT_ROWS = 400;
 constexpr uint32_t CANOUT_UNUSED_MB = 0xFFFF;
@@ -57,8 +58,22 @@ extern CanOutSignal CanOutSignalConf[CANOUT_ROWS];
 
 void CanOut_initConfig();
 void CanOut_CfgMat_configure();
-// 0 on success, 1 on error.
+// 0 on success, 1 on error: CanOut_check, CanOut_build, the gateway's measurement lists, the
+// transmit slots, rate limits and priority lists, the report.
 int CanOut_init();
+
+// What the check pass takes from the tables: the rows to build (rows refused, unused or on an
+// interface the unit lacks are left out) and the counts of the report.
+struct CanOutPlan {
+    std::vector<bool> take;
+    int mailboxes = 0, unavailable = 0, signals = 0;
+};
+// The check pass over the tables for a unit of `intfs` interfaces: 0, or 1 with the first
+// configuration error logged.
+int CanOut_check(uint32_t intfs, CanOutPlan* plan);
+// The build pass after CanOut_reset: the messages, channels, row groups, event and measurement
+// records of the plan's rows, the raster lists; nothing subscribed or registered yet.
+void CanOut_build(const CanOutPlan& plan);
 // The messages of raster index `raster`.
 void CanOut_send_message(int raster);
 // The event-triggered messages (10 ms raster).

@@ -24,15 +24,12 @@ namespace cansim {
 
 namespace {
 
-// One controller's udp multicast bus: a member socket that receives the group (bound to the
-// port every member binds) and a socket of its own to send from, whose datagrams the member
-// socket sees too and drops.
+// One controller's udp multicast bus: a member socket bound to its group that receives only
+// that group (a socket bound to the port alone would also get the other controller's group).
 struct UdpBus {
-    int rx = -1, tx = -1;
+    int rx = -1;
     sockaddr_in group{};
-    uint16_t ownPort = 0; // network order
 };
-
 struct State {
     std::mutex m;
     bool installed = false;
@@ -45,6 +42,9 @@ struct State {
     bool active = false;
     FILE* pcap = nullptr;
     UdpBus udp[2];
+    // Both controllers send from one socket: what arrives from its port is the unit's own frame.
+    int tx = -1;
+    uint16_t ownPort = 0; // network order
     bool useUdp = false;
     std::atomic<bool> stop{false};
     std::thread rxThread;
@@ -114,9 +114,8 @@ intptr_t transmit(const intptr_t* a) {
     pcapWrite(s, f);
     if (s.useUdp) {
         const std::vector<uint8_t> d = encodeUdp(f, static_cast<double>(nowUsec()) / 1e6);
-        const UdpBus& b = s.udp[f.node];
-        if (sendto(b.tx, d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(&b.group), sizeof b.group) <
-            0)
+        const sockaddr_in& to = s.udp[f.node].group;
+        if (sendto(s.tx, d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0)
             return -1;
     }
     return 0;
@@ -152,50 +151,54 @@ void closeUdp(State& s) {
     if (s.rxThread.joinable()) s.rxThread.join();
     for (UdpBus& b : s.udp) {
         if (b.rx >= 0) close(b.rx);
-        if (b.tx >= 0) close(b.tx);
         b = UdpBus{};
     }
+    if (s.tx >= 0) close(s.tx);
+    s.tx = -1;
     s.useUdp = false;
 }
 
-bool openUdp(State& s, int node, uint32_t group, uint16_t port, std::string* error) {
-    UdpBus& b = s.udp[node];
+bool fail(std::string* error, const std::string& what) {
+    *error = "CAN bus " + what + ": " + std::strerror(errno);
+    return false;
+}
+
+bool openMember(UdpBus& b, int node, uint32_t group, uint16_t port, std::string* error) {
     b.group.sin_family = AF_INET;
     b.group.sin_addr.s_addr = htonl(group);
     b.group.sin_port = htons(port);
-    const int one = 1;
-    const unsigned char ttl = 1, loop = 1;
-    b.rx = socket(AF_INET, SOCK_DGRAM, 0);
-    b.tx = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in any{};
-    any.sin_family = AF_INET;
-    any.sin_port = htons(port);
+    const int one = 1, zero = 0;
     ip_mreq mreq{};
     mreq.imr_multiaddr = b.group.sin_addr;
-    sockaddr_in own{};
-    socklen_t ownLen = sizeof own;
-    sockaddr_in anyPort{};
-    anyPort.sin_family = AF_INET;
-    const char* what = nullptr;
-    if (b.rx < 0 || b.tx < 0)
-        what = "socket";
-    else if (setsockopt(b.rx, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
-             setsockopt(b.rx, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one) != 0)
-        what = "reuse";
-    else if (bind(b.rx, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0)
-        what = "bind";
-    else if (setsockopt(b.rx, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq) != 0)
-        what = "join";
-    else if (setsockopt(b.tx, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl) != 0 ||
-             setsockopt(b.tx, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop) != 0 ||
-             bind(b.tx, reinterpret_cast<sockaddr*>(&anyPort), sizeof anyPort) != 0 ||
-             getsockname(b.tx, reinterpret_cast<sockaddr*>(&own), &ownLen) != 0)
-        what = "sender";
-    if (what) {
-        *error = "CAN bus " + std::to_string(node) + ": udp multicast " + what + ": " + std::strerror(errno);
+    const std::string what = std::to_string(node) + ": udp multicast ";
+    b.rx = socket(AF_INET, SOCK_DGRAM, 0);
+    if (b.rx < 0) return fail(error, what + "socket");
+    if (setsockopt(b.rx, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+        setsockopt(b.rx, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one) != 0)
+        return fail(error, what + "reuse");
+    if (bind(b.rx, reinterpret_cast<const sockaddr*>(&b.group), sizeof b.group) != 0)
+        return fail(error, what + "bind");
+    if (setsockopt(b.rx, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq) != 0 ||
+        setsockopt(b.rx, IPPROTO_IP, IP_MULTICAST_ALL, &zero, sizeof zero) != 0)
+        return fail(error, what + "join");
+    return true;
+}
+
+bool openUdp(State& s, const platform::Settings& cfg, std::string* error) {
+    if (!openMember(s.udp[0], 0, cfg.canGroup0, cfg.canPort, error) ||
+        !openMember(s.udp[1], 1, cfg.canGroup1, cfg.canPort, error))
         return false;
-    }
-    b.ownPort = own.sin_port;
+    const unsigned char ttl = 1, loop = 1; // other units and tools on this host take part
+    sockaddr_in own{};
+    own.sin_family = AF_INET;
+    socklen_t ownLen = sizeof own;
+    s.tx = socket(AF_INET, SOCK_DGRAM, 0);
+    if (s.tx < 0 || setsockopt(s.tx, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl) != 0 ||
+        setsockopt(s.tx, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop) != 0 ||
+        bind(s.tx, reinterpret_cast<const sockaddr*>(&own), sizeof own) != 0 ||
+        getsockname(s.tx, reinterpret_cast<sockaddr*>(&own), &ownLen) != 0)
+        return fail(error, "udp multicast sender");
+    s.ownPort = own.sin_port;
     return true;
 }
 
@@ -210,7 +213,7 @@ void udpReceive(State* s) {
             socklen_t fromLen = sizeof from;
             const ssize_t n =
                 recvfrom(fds[node].fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &fromLen);
-            if (n <= 0 || from.sin_port == s->udp[node].ownPort) continue; // our own frame
+            if (n <= 0 || from.sin_port == s->ownPort) continue; // our own frame, on either group
             Frame f;
             if (!decodeUdp(buf, static_cast<size_t>(n), &f)) continue;
             f.node = static_cast<uint8_t>(node);
@@ -250,8 +253,7 @@ bool install(unsigned index, std::string* error) {
         std::fflush(s.pcap);
     }
     if (cfg.canUdp) {
-        if (!openUdp(s, 0, cfg.canGroup0, cfg.canPort, error) ||
-            !openUdp(s, 1, cfg.canGroup1, cfg.canPort, error)) {
+        if (!openUdp(s, cfg, error)) {
             closeUdp(s);
             return false;
         }

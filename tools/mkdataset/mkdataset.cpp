@@ -2,7 +2,7 @@
 // parameter defaults, CRC-16/ARC) as the image the kernel-side manager loads at start. Its
 // channel functions read the demo unit's stimulated analog inputs 1 to 4; the lap function
 // counts laps on digital input 1, or with "--lap gps" by the GPS receiver on the tracks of
-// "cfg:rtracks.xml".
+// "cfg:rtracks.xml". CAN input and output come from "cfg:/CAN.xml".
 #include "calibration/memory/seram.h"
 #include "services/checksum/crc.h"
 #include "vyn/vartable.h"
@@ -250,6 +250,7 @@ int main(int argc, char** argv) {
     demoChannelFunctions(d);
     demoLaps(d, gps);
     demoFuelAndLeds(d);
+    d.put<uint8_t>(VTADDR_CfgMat_CanVersion, 5); // 5 and above: "cfg:/CAN.xml", not the data page
     const uint16_t crc = crc16_ibm_accu(image.data(), SERAM_DATASET_SIZE, 0);
     image[SERAM_DATASET_SIZE] = static_cast<uint8_t>(crc);
     image[SERAM_DATASET_SIZE + 1] = static_cast<uint8_t>(crc >> 8);

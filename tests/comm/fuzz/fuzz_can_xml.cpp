@@ -5,15 +5,11 @@
 #include "comm/canio/canio.h"
 #include "comm/canout/canout.h"
 #include "platform/can/cansim.h"
-#include "platform/settings/settings.h"
 
 #include <algorithm>
-#include <cstddef>
-#include <cstdint>
 #include <string>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const std::string text(reinterpret_cast<const char*>(data), size);
     std::string err;
     cansim::install(0, &err);
     can_reset();
@@ -21,16 +17,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CanIn_reset();
     CanIn_initConfig();
     CanOut_initConfig();
-    XmlCanIOParse(text.c_str());
+    XmlCanIOParse(std::string(reinterpret_cast<const char*>(data), size).c_str());
     CanIn_init();
     CanOut_init();
-    cansim::Frame f;
-    std::copy_n(data, std::min<size_t>(size, 64), f.data);
     for (const CanInMailBox& m : CanInMailBoxConf) {
         if (m.intf > 1) continue;
-        f.node = static_cast<uint8_t>(m.intf);
-        f.ext = m.id & 0x80000000u;
-        f.id = m.id & (f.ext ? 0x1FFFFFFFu : 0x7FFu);
+        const bool ext = m.id >> 31;
+        cansim::Frame f{uint8_t(m.intf), m.id & (ext ? 0x1FFFFFFFu : 0x7FFu), ext, false, false, 0, {}};
+        std::copy_n(data, std::min<size_t>(size, 64), f.data);
         for (uint8_t len : {3, 8, 64}) {
             f.fd = len > 8;
             f.len = len;
