@@ -125,6 +125,60 @@ TEST(TeleChannel, ValuesDeliveredWhileTelemetryReadsThemAreReadWhole) {
     EXPECT_EQ(std::pair(v, backwards), std::pair(2.0 * N + 2, 0));
 }
 
+// Descriptions as CAN.xml and telemetry read them: mask, scale, unscaled b = 0, the last value
+// kept when the data is lost; floats beyond the integer forms or not numbers give the limit or 0.
+TEST(ChannelDescription, QuantisesAndSaturates) {
+    const struct {
+        const char* attrs;
+        std::vector<uint8_t> value; // big-endian as delivered
+        double expect;
+    } cases[] = {
+        {R"(type="UINT16" mask="0F00" b="1" c="0" f="1")", {0x12, 0x34}, 2},
+        {R"(type="SINT16" mask="0" b="1" c="0" f="1")", {0xFF, 0x38}, -200},
+        {R"(type="UINT8" mask="0" b="2" c="10" f="1")", {30}, 10},
+        {R"(type="FLOAT" mask="0" b="1" c="0" f="2")", {0x3F, 0xC0, 0, 0}, 3},
+        {R"(type="UINT8" mask="0" b="0" c="10" f="3")", {7}, 7},
+    };
+    for (const auto& c : cases) {
+        const std::string text = std::string("<Chan adr=\"40010\" a=\"0\" d=\"0\" e=\"0\" ") + c.attrs + "/>";
+        XmlScan scan(text.c_str());
+        XmlTok_t tok;
+        scan.getTok(&tok);
+        ChanData ch(&scan, &tok);
+        std::vector<uint8_t> entry = {0, 0, 0, 0};
+        entry.insert(entry.end(), c.value.begin(), c.value.end());
+        ChanData::readCyclic(0, entry.data(), reinterpret_cast<uintptr_t>(&ch));
+        double v = 0;
+        uint8_t status = 9;
+        EXPECT_EQ(chan_meas_getValue(&ch, &v, &status), 1);
+        EXPECT_EQ(std::pair(v, status), std::pair(c.expect, uint8_t{0})) << c.attrs;
+        EXPECT_EQ(chan_meas_getValue(&ch, &v, nullptr), 0) << "read twice: no new data";
+        ChanData::readCyclic(6, nullptr, reinterpret_cast<uintptr_t>(&ch));
+        EXPECT_EQ(chan_meas_getValue(&ch, &v, &status), 0);
+        EXPECT_EQ(std::pair(v, status), std::pair(c.expect, uint8_t{1})) << "lost: the last value stays";
+    }
+    XmlScan scan(R"(<Chan type="FLOAT" adr="40010" mask="0" a="0" b="1" c="0" d="0" e="0" f="1"/>)");
+    XmlTok_t tok;
+    scan.getTok(&tok);
+    ChanData ch(&scan, &tok);
+    const struct {
+        uint32_t bits;
+        int32_t quant;
+        uint32_t raw;
+    } floats[] = {{0x7149F2CA, INT32_MAX, 0xFFFFFFFF}, // 1e30
+                  {0xF149F2CA, INT32_MIN, 0},          // -1e30
+                  {0x7FC00000, 0, 0},                  // NaN
+                  {0xC0600000, -3, 0xFFFFFFFD}};       // -3.5
+    for (const auto& c : floats) {
+        deliver(ch, c.bits);
+        int32_t q = 1;
+        uint32_t r = 1;
+        ch.getQuantData(q);
+        ch.getRawData(r);
+        EXPECT_EQ(std::pair(q, r), std::pair(c.quant, c.raw)) << std::hex << c.bits;
+    }
+}
+
 struct Tele : testsupport::SteppedTest {
     int master = -1;
     tele_record fast[2]{}, slow[3]{};
