@@ -43,3 +43,12 @@ int GuiSendDirect(GuiThing* to, uint16_t type, GuiThing* source, int data) {
     if (!to) return 0;
     return to->Message(GuiMessage(type, to, source, data));
 }
+
+void GuiReportAndClose(GuiThing* window, GuiLifeline& life, GuiThing* owner, uint16_t type, int data) {
+    if (owner) {
+        GuiLifeline::Watch watch(life);
+        GuiSendDirect(owner, type, window, data);
+        if (!watch.alive) return;
+    }
+    window->Destroy(window);
+}

@@ -39,3 +39,36 @@ void GuiFill(GuiThing* thing, const GuiRect& r, uint32_t colour);
 void GuiRedraw(GuiThing* thing);
 // Sends a message straight to `to`'s handler (not through the queue); returns its result.
 int GuiSendDirect(GuiThing* to, uint16_t type, GuiThing* source = nullptr, int data = 0);
+
+// Tells a handler whether its object outlived a call out of it: an owner's handler may delete the
+// object, or the window that holds it. The object holds a lifeline; the handler watches it over
+// the call and touches nothing of the object when the watch reports it gone.
+class GuiLifeline {
+  public:
+    GuiLifeline() = default;
+    GuiLifeline(const GuiLifeline&) = delete;
+    GuiLifeline& operator=(const GuiLifeline&) = delete;
+    ~GuiLifeline() {
+        for (Watch* w = mpWatch; w; w = w->prev)
+            w->alive = false;
+    }
+
+    struct Watch {
+        explicit Watch(GuiLifeline& l) : line(&l), prev(l.mpWatch) { l.mpWatch = this; }
+        ~Watch() {
+            if (alive) line->mpWatch = prev;
+        }
+        Watch(const Watch&) = delete;
+        Watch& operator=(const Watch&) = delete;
+        bool alive = true;
+        GuiLifeline* line;
+        Watch* prev;
+    };
+
+  private:
+    Watch* mpWatch = nullptr;
+};
+
+// A window's result to its owner by direct call, then the window destroys itself, unless the
+// owner's handler has destroyed it already.
+void GuiReportAndClose(GuiThing* window, GuiLifeline& life, GuiThing* owner, uint16_t type, int data);

@@ -6,16 +6,19 @@
 #include "gui/testkit.h"
 #include "gui/window/window.h"
 
+#include <functional>
 #include <vector>
 
 namespace widgettest {
 
-// A window that records every message it receives (type, data, source, payload pointer).
+// A window that records every message it receives (type, data, source, payload pointer) and
+// hands each to `on`, when set, before its own handling.
 class Recorder : public GuiWindow {
   public:
     explicit Recorder(const GuiRect& r, unsigned style = FF_NONE) : GuiWindow(r, style) {}
     int Message(const GuiMessage& msg) override {
         got.push_back(msg);
+        if (on) on(msg);
         return GuiWindow::Message(msg);
     }
     int count(uint16_t type) const {
@@ -30,6 +33,7 @@ class Recorder : public GuiWindow {
         return nullptr;
     }
     std::vector<GuiMessage> got;
+    std::function<void(const GuiMessage&)> on;
 };
 
 struct WidgetTest : guitest::GuiTest {
