@@ -204,6 +204,31 @@ TEST_F(Field, EveryEditReportsOnFocusLossDeletedMarksIncluded) {
     }
 }
 
+TEST_F(Field, APasteGoesInAtTheCursorCutToTheRoomLeft) {
+    const struct {
+        const char* text;
+        int max, cursor;
+        const char* pad;
+        const char* after;
+    } cases[] = {
+        {"xyzwv", 5, 1, "AB", "xyzwv"},
+        {"xyz", 5, 1, "ABC", "xAByz"},
+        {"xy", 0, 1, "AB", "xABy"},
+        {nullptr, 3, 0, "ABCD", "ABC"},
+    };
+    for (const auto& c : cases) {
+        GuiEditField* f = field(c.text, c.max);
+        pm->MoveFocusTree(f);
+        f->InsertKey(GK_HOME);
+        for (int i = 0; i < c.cursor; ++i)
+            f->InsertKey(GK_RIGHT);
+        setPad(c.pad);
+        send(f, GM_PASTE);
+        EXPECT_STREQ(f->DataGet(), c.after) << (c.text ? c.text : "no text") << " + " << c.pad;
+        owner->Destroy(f);
+    }
+}
+
 TEST_F(Field, AFieldNarrowerThanACharacterStillEnds) {
     GuiEditField* f = field("wide", 0, 4);
     keys(f, "MMMM");
