@@ -6,6 +6,7 @@
 
 #include <climits>
 #include <new>
+#include <set>
 
 namespace {
 
@@ -92,6 +93,44 @@ TEST_F(Charts, AnXTicStepOf0DrawsNoXTicsWhateverTheStyle) {
         flush();
         const GuiRect r = chart->ChartRegion();
         EXPECT_EQ(shownAt(r.left, r.bottom + 5), step ? GUI_WHITE : GUI_BLACK) << "step " << step;
+        desk->Destroy(chart);
+    }
+}
+
+// Tics stand where the mapping puts their values: x = L + ((R - L - 1) f >> 8) with
+// f = ((v - min) << 8) / (max - min), y likewise up from the bottom; one line for each pixel, however
+// many values fall on it.
+TEST_F(Charts, TicsStandWhereTheirValuesMapOnePerPixel) {
+    const struct {
+        long min, max;
+        unsigned step;
+    } cases[] = {{0, 1000, 7}, {0, 2000000, 1}, {INT_MIN + 1, INT_MAX, 1}};
+    for (const auto& c : cases) {
+        auto* chart =
+            new GuiLineChart(GuiRect(100, 50, 700, 450), c.min, c.max, c.min, c.max, c.step, c.step);
+        chart->mChartStyle = CS_X_TICS | CS_Y_TICS;
+        chart->RecalcLayout(0);
+        desk->Add(chart, 1);
+        flush();
+        const GuiRect r = chart->ChartRegion();
+        std::set<int> xs, ys, shownX, shownY;
+        auto mark = [&](int64_t f) {
+            xs.insert(static_cast<int>(r.left + (((r.right - r.left - 1) * f) >> 8)));
+            ys.insert(static_cast<int>(r.bottom - (((r.bottom - r.top - 1) * f) >> 8)));
+        };
+        const int64_t range = int64_t{c.max} - c.min;
+        if (range / c.step < 10000000)
+            for (int64_t v = c.min; v <= c.max; v += c.step)
+                mark(((v - c.min) << 8) / range);
+        else
+            for (int64_t f = 0; f <= 256; ++f) // steps far below range / 256 meet every f
+                mark(f);
+        for (int x = r.left; x <= r.right; ++x)
+            if (shownAt(x, r.bottom + 1) == GUI_WHITE) shownX.insert(x);
+        for (int y = r.top; y <= r.bottom; ++y)
+            if (shownAt(r.left - 1, y) == GUI_WHITE) shownY.insert(y);
+        EXPECT_EQ(std::tuple(shownX, shownY), std::tuple(xs, ys))
+            << c.min << ".." << c.max << " by " << c.step;
         desk->Destroy(chart);
     }
 }
