@@ -1,6 +1,17 @@
 #include "gui/widgets/common/widget.h"
 #include "gui/core/screen.h"
 
+#include <cstdlib>
+#include <cstring>
+
+char* GuiCopyText(const char* text) {
+    if (!text) return nullptr;
+    const size_t n = std::strlen(text) + 1;
+    char* c = static_cast<char*>(std::malloc(n));
+    if (c) std::memcpy(c, text, n);
+    return c;
+}
+
 int GuiFontHeight(const GuiFont* font) {
     int h = 0;
     for (int hops = 0; font && hops < 16; font = font->next, ++hops)
@@ -51,4 +62,27 @@ void GuiReportAndClose(GuiThing* window, GuiLifeline& life, GuiThing* owner, uin
         if (!watch.alive) return;
     }
     window->Destroy(window);
+}
+
+void GuiSendResize(GuiThing* thing, const GuiRect& r) {
+    GuiMessage m(GM_RESIZE, thing);
+    m.payload.rect = r;
+    thing->Message(m);
+}
+
+GuiRect GuiTopBarRect(const GuiThing* parent, int thinInset, std::initializer_list<uint8_t> above,
+                      int height) {
+    GuiRect r = parent->mReal;
+    if (parent->mStyle & FF_THICK)
+        r = GuiRect(r.left + 4, r.top + 4, r.right - 3, r.bottom);
+    else if (!(parent->mStyle & FF_NONE))
+        r = GuiRect(r.left + thinInset, r.top + thinInset, r.right - thinInset, r.bottom);
+    int top = r.top;
+    for (const uint8_t type : above)
+        for (const GuiThing* c = parent->mpFirst; c; c = c->mpNext)
+            if (c->mType == type) {
+                top += c->mReal.Height();
+                break;
+            }
+    return GuiRect(r.left, top, r.right, top + height - 1);
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 
 #include "gui/core/thing.h"
 
@@ -25,6 +26,9 @@ constexpr uint16_t GuiClickedType(uint16_t id) {
     return static_cast<uint16_t>(128 + 16 * id + 4);
 }
 
+// A malloc'ed copy of text (std::free releases it); null for null or when memory is short.
+char* GuiCopyText(const char* text);
+
 // Line height of a font chain (its tallest member); 0 without a font.
 int GuiFontHeight(const GuiFont* font);
 // Width in pixels of the first `count` characters (-1: all) of text in the font.
@@ -37,6 +41,13 @@ void GuiStroke(GuiThing* thing, int x1, int y1, int x2, int y2, uint32_t colour)
 void GuiFill(GuiThing* thing, const GuiRect& r, uint32_t colour);
 // Invalidates the whole object and draws it, when it is shown.
 void GuiRedraw(GuiThing* thing);
+// Sends `thing` a resize message for r, as its parent would.
+void GuiSendResize(GuiThing* thing, const GuiRect& r);
+// A bar `height` tall across the top of parent's client area: inside its frame (4, 4 and 3 pixels
+// left, top and right for a thick frame, `thinInset` for the others but none), below the first
+// child of each type in `above`.
+GuiRect GuiTopBarRect(const GuiThing* parent, int thinInset, std::initializer_list<uint8_t> above,
+                      int height);
 // Sends a message straight to `to`'s handler (not through the queue); returns its result.
 int GuiSendDirect(GuiThing* to, uint16_t type, GuiThing* source = nullptr, int data = 0);
 

@@ -3,6 +3,7 @@
 #include "gui/controls/button/button.h"
 #include "gui/core/presenter.h"
 #include "gui/core/screen.h"
+#include "gui/widgets/common/arith.h"
 #include "gui/widgets/common/widget.h"
 
 #include <new>
@@ -10,10 +11,6 @@
 namespace {
 
 constexpr int BAR = GUI_SCROLL_SIZE;
-
-int16_t edge(int64_t v) {
-    return static_cast<int16_t>(v < -32768 ? -32768 : v > 32767 ? 32767 : v);
-}
 
 bool isClient(const GuiThing* t) {
     return !(t->mStatus & PSF_NONCLIENT);
@@ -269,10 +266,10 @@ int GuiList::CheckAutoScroll() {
                 if (!bar) continue;
                 if (vertical) {
                     mpVScroll = nullptr;
-                    mClient.right = edge(mClient.right + BAR);
+                    mClient.right = GuiClamp16(mClient.right + BAR);
                 } else {
                     mpHScroll = nullptr;
-                    mClient.bottom = edge(mClient.bottom + BAR);
+                    mClient.bottom = GuiClamp16(mClient.bottom + BAR);
                 }
                 GuiThing::Remove(bar, 0);
                 if (mpMessageQueue) mpMessageQueue->Purge(bar, 0, 0);
@@ -290,11 +287,11 @@ int GuiList::CheckAutoScroll() {
                 if (!b) continue;
                 if (vertical) {
                     mpVScroll = static_cast<GuiVScroll*>(b);
-                    mClient.right = edge(mClient.right - BAR);
+                    mClient.right = GuiClamp16(mClient.right - BAR);
                     PositionChildren();
                 } else {
                     mpHScroll = static_cast<GuiHScroll*>(b);
-                    mClient.bottom = edge(mClient.bottom - BAR);
+                    mClient.bottom = GuiClamp16(mClient.bottom - BAR);
                 }
                 GuiThing::Add(b, 0);
                 if (other && Visible()) other->Message(GuiMessage(GM_PARENT_SIZED, other));
@@ -417,9 +414,9 @@ void layOut(GuiThing* list, bool horizontal, int separation) {
         if (!isClient(c)) continue;
         const GuiRect& l = list->mClient;
         if (horizontal)
-            c->Resize(GuiRect(edge(at), l.top, edge(at + c->mReal.Width() - 1), l.bottom));
+            c->Resize(GuiRect(GuiClamp16(at), l.top, GuiClamp16(at + c->mReal.Width() - 1), l.bottom));
         else
-            c->Resize(GuiRect(l.left, edge(at), l.right, edge(at + c->mReal.Height() - 1)));
+            c->Resize(GuiRect(l.left, GuiClamp16(at), l.right, GuiClamp16(at + c->mReal.Height() - 1)));
         c->mSignals |= 1u << GSIG_CLICKED;
         if (!(list->mStatus & PSF_ACCEPTS_FOCUS)) c->mStatus &= static_cast<uint16_t>(~PSF_ACCEPTS_FOCUS);
         at = static_cast<int64_t>(horizontal ? c->mReal.right : c->mReal.bottom) + separation;

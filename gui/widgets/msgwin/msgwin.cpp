@@ -22,12 +22,6 @@ int buttonFontHeight() {
     return GuiFontHeight(GuiTextThing::mFontTable[BUTTON_FONT_SLOT]);
 }
 
-void sendResize(GuiThing* t, const GuiRect& r) {
-    GuiMessage m(GM_RESIZE, t);
-    m.payload.rect = r;
-    t->Message(m);
-}
-
 void setClientEdges(GuiThing* w) {
     const int in = GuiMessageFrameInset(w->mStyle);
     w->mClient.right = static_cast<int16_t>(w->mReal.right - in);
@@ -45,8 +39,8 @@ int handleMessage(GuiWindow* w, GuiTitle* title, GuiThing*& owner, GuiLifeline& 
     switch (msg.type) {
     case GM_SHOW:
         if (title)
-            sendResize(title, GuiRect(w->mClient.left, w->mReal.top + 2, w->mClient.right,
-                                      w->mReal.top + 1 + title->TitleHeight()));
+            GuiSendResize(title, GuiRect(w->mClient.left, w->mReal.top + 2, w->mClient.right,
+                                         w->mReal.top + 1 + title->TitleHeight()));
         w->GuiWindow::Message(msg);
         if (!owner) owner = w->mpParent;
         return 0;

@@ -1,6 +1,7 @@
 #include "gui/widgets/notebook/notebook.h"
 #include "gui/core/presenter.h"
 #include "gui/core/screen.h"
+#include "gui/widgets/common/arith.h"
 #include "gui/widgets/common/widget.h"
 #include "gui/widgets/slider/slider.h"
 
@@ -11,22 +12,6 @@
 namespace {
 
 constexpr int NOTEBOOK_FONT_SLOT = 13;
-
-int16_t edge(int64_t v) {
-    return static_cast<int16_t>(v < -32768 ? -32768 : v > 32767 ? 32767 : v);
-}
-
-GuiRect rect(int64_t l, int64_t t, int64_t r, int64_t b) {
-    return GuiRect(edge(l), edge(t), edge(r), edge(b));
-}
-
-char* copyOf(const char* text) {
-    if (!text) return nullptr;
-    const size_t n = std::strlen(text) + 1;
-    char* c = static_cast<char*>(std::malloc(n));
-    if (c) std::memcpy(c, text, n);
-    return c;
-}
 
 template <typename T> T* table(int n) {
     return n > 0 ? new (std::nothrow) T[static_cast<size_t>(n)]() : nullptr;
@@ -75,7 +60,7 @@ void GuiNotebook::MakeTabTable(int n) {
 void GuiNotebook::SetTabString(unsigned char tab, const char* text) {
     if (!mTextTabs || tab >= mNumTabs || !mppTabTexts) return;
     std::free(mppTabTexts[tab]);
-    mppTabTexts[tab] = copyOf(text);
+    mppTabTexts[tab] = GuiCopyText(text);
 }
 
 void GuiNotebook::SetTabClient(unsigned char tab, GuiThing* client) {
@@ -140,15 +125,15 @@ void GuiNotebook::CalculateTabPositions() {
     mTabHeight = h + 6;
     GuiWindow::InitClient();
     if (Top())
-        mClient.top = edge(static_cast<int64_t>(mReal.top) + mTabHeight + (Thick() ? 4 : 2));
+        mClient.top = GuiClamp16(static_cast<int64_t>(mReal.top) + mTabHeight + (Thick() ? 4 : 2));
     else
-        mClient.bottom = edge(static_cast<int64_t>(mReal.bottom) - mTabHeight - (Thick() ? 5 : 3));
+        mClient.bottom = GuiClamp16(static_cast<int64_t>(mReal.bottom) - mTabHeight - (Thick() ? 5 : 3));
     const int clientWidth = mClient.Width();
     int visible = (clientWidth - 4) / mTabWidth;
     if (visible < mNumTabs) {
         const GuiRect spin =
-            Top() ? rect(mReal.right - 34, mClient.top - 19, mReal.right - 2, mClient.top - 3)
-                  : rect(mReal.right - 34, mClient.bottom + 3, mReal.right - 2, mClient.bottom + 19);
+            Top() ? GuiClampRect(mReal.right - 34, mClient.top - 19, mReal.right - 2, mClient.top - 3)
+                  : GuiClampRect(mReal.right - 34, mClient.bottom + 3, mReal.right - 2, mClient.bottom + 19);
         if (!mpSpin) {
             mpSpin = new (std::nothrow) GuiSpinButton(spin, NOTEBOOK_SPIN_ID, SPS_ENABLED);
             if (mpSpin) {
@@ -173,10 +158,11 @@ void GuiNotebook::CalculateTabPositions() {
             static_cast<int64_t>(mReal.left) + static_cast<int64_t>(i - mFirstVisibleTab) * mTabWidth + 6;
         const int64_t right = left - 7 + mTabWidth;
         if (Top())
-            c->Resize(rect(left, mReal.top + 3, right, static_cast<int64_t>(mReal.top) - 4 + mTabHeight));
-        else
             c->Resize(
-                rect(left, static_cast<int64_t>(mReal.bottom) - 3 - mTabHeight + 7, right, mReal.bottom - 3));
+                GuiClampRect(left, mReal.top + 3, right, static_cast<int64_t>(mReal.top) - 4 + mTabHeight));
+        else
+            c->Resize(GuiClampRect(left, static_cast<int64_t>(mReal.bottom) - 3 - mTabHeight + 7, right,
+                                   mReal.bottom - 3));
     }
 }
 
@@ -226,9 +212,9 @@ void GuiNotebook::DrawFrame(int) {
 void GuiNotebook::DrawTabs(int selected) {
     if (!mpScreen || !mNumTabs || mTabWidth <= 0) return;
     const int L = mReal.left, T = mReal.top, R = mReal.right, B = mReal.bottom;
-    GuiRect slot = Top()
-                       ? rect(L + 2, T + 1, L + 1 + mTabWidth, static_cast<int64_t>(T) + mTabHeight)
-                       : rect(L + 2, static_cast<int64_t>(B) - 3 - mTabHeight + 1, L + 1 + mTabWidth, B - 3);
+    GuiRect slot =
+        Top() ? GuiClampRect(L + 2, T + 1, L + 1 + mTabWidth, static_cast<int64_t>(T) + mTabHeight)
+              : GuiClampRect(L + 2, static_cast<int64_t>(B) - 3 - mTabHeight + 1, L + 1 + mTabWidth, B - 3);
     const GuiRect saved = mClip;
     GuiRect strip = slot;
     strip += 1;
@@ -321,9 +307,9 @@ void GuiNotebook::RedrawTabs() {
     if (!mTextTabs) CalculateTabPositions();
     if (!Visible() || !mpScreen) return;
     mpScreen->Invalidate(
-        Top() ? rect(mReal.left, mReal.top, mReal.right, static_cast<int64_t>(mReal.top) + mTabHeight)
-              : rect(mReal.left, static_cast<int64_t>(mReal.bottom) - mTabHeight - 2, mReal.right,
-                     mReal.bottom));
+        Top() ? GuiClampRect(mReal.left, mReal.top, mReal.right, static_cast<int64_t>(mReal.top) + mTabHeight)
+              : GuiClampRect(mReal.left, static_cast<int64_t>(mReal.bottom) - mTabHeight - 2, mReal.right,
+                             mReal.bottom));
     Draw();
 }
 

@@ -1,5 +1,6 @@
 #include "gui/widgets/spreadsheet/spreadsheet.h"
 #include "gui/core/screen.h"
+#include "gui/widgets/common/arith.h"
 #include "gui/widgets/common/widget.h"
 
 #include <cstdlib>
@@ -12,19 +13,6 @@ constexpr int CELL_FONT_SLOT = 11;
 constexpr int HEADER_FONT_SLOT = 12;
 constexpr int BAR = GUI_SCROLL_SIZE;
 
-int16_t edge(int64_t v) {
-    return static_cast<int16_t>(v < -32768 ? -32768 : v > 32767 ? 32767 : v);
-}
-GuiRect rect(int64_t l, int64_t t, int64_t r, int64_t b) {
-    return GuiRect(edge(l), edge(t), edge(r), edge(b));
-}
-char* copyOf(const char* text) {
-    if (!text) return nullptr;
-    const size_t n = std::strlen(text) + 1;
-    char* c = static_cast<char*>(std::malloc(n));
-    if (c) std::memcpy(c, text, n);
-    return c;
-}
 template <typename T> bool resize(T*& array, int count, int wanted, int at, int removeAt = -1) {
     // A copy of `array` with one entry inserted at `at` (or removed at removeAt), zeroed where new.
     T* next = wanted > 0 ? new (std::nothrow) T[static_cast<size_t>(wanted)]() : nullptr;
@@ -121,7 +109,7 @@ int GuiSpreadSheetRow::IsText(int col) const {
 }
 void GuiSpreadSheetRow::SetRowHeader(const char* text) {
     std::free(mpHeader);
-    mpHeader = copyOf(text);
+    mpHeader = GuiCopyText(text);
 }
 
 int GuiSpreadSheetRow::InsertColumn(int col, const char* text) {
@@ -521,7 +509,7 @@ void GuiSpreadSheet::UpdateScrollBars() {
         GuiScrollInfo info{0, mRows - 1, mFirstRow, 1, mVisibleRows};
         const int top = mReal.top + TopBorder();
         const GuiRect r =
-            rect(R - 7 - BAR + 1, top, R - 7, int64_t{top} + int64_t{mVisibleRows} * rowHeight - 1);
+            GuiClampRect(R - 7 - BAR + 1, top, R - 7, int64_t{top} + int64_t{mVisibleRows} * rowHeight - 1);
         if (!mpVScroll) {
             mpVScroll = new (std::nothrow) GuiVScroll(r, &info, SS_VSCROLL_ID);
             if (mpVScroll) GuiThing::Add(mpVScroll, 1);
@@ -538,8 +526,8 @@ void GuiSpreadSheet::UpdateScrollBars() {
     } else {
         GuiScrollInfo info{mFixed, mCols - mVisibleCols + 3, mFirstCol, 1,
                            mVisibleCols - mFixed - (mLastColCut ? 1 : 0)};
-        const GuiRect r = rect(int64_t{mReal.left} + 6 + mRowHeaderWidth + mFixedWidth, B - 6 - BAR + 1,
-                               R - 6 - (mpVScroll ? BAR : 0), B - 6);
+        const GuiRect r = GuiClampRect(int64_t{mReal.left} + 6 + mRowHeaderWidth + mFixedWidth,
+                                       B - 6 - BAR + 1, R - 6 - (mpVScroll ? BAR : 0), B - 6);
         if (!mpHScroll) {
             mpHScroll = new (std::nothrow) GuiHScroll(r, &info, SS_HSCROLL_ID);
             if (mpHScroll) GuiThing::Add(mpHScroll, 1);
@@ -582,8 +570,8 @@ void GuiSpreadSheet::DoHorizontalScrolling(int first) {
         mpHScroll->Reset(&info);
     }
     if (!Visible() || !mpScreen) return;
-    mpScreen->Invalidate(
-        rect(int64_t{mReal.left} + 6 + mRowHeaderWidth + mFixedWidth, mReal.top, mReal.right, mReal.bottom));
+    mpScreen->Invalidate(GuiClampRect(int64_t{mReal.left} + 6 + mRowHeaderWidth + mFixedWidth, mReal.top,
+                                      mReal.right, mReal.bottom));
     Draw();
 }
 
@@ -640,7 +628,7 @@ GuiRect GuiSpreadSheet::GetCellRect(int row, int col) {
             left += mpColWidths[c];
     }
     const int w = col >= 0 && col < mCols ? mpColWidths[col] : 0;
-    return rect(left, top, left + w - 1, top + mRowHeight - 1);
+    return GuiClampRect(left, top, left + w - 1, top + mRowHeight - 1);
 }
 
 uint32_t GuiSpreadSheet::GetCellBackColor(int row, int col) {

@@ -1,14 +1,11 @@
 #include "gui/widgets/table/table.h"
 #include "gui/core/screen.h"
+#include "gui/widgets/common/arith.h"
 #include "gui/widgets/common/widget.h"
 
 #include <new>
 
 namespace {
-
-int16_t edge(int64_t v) {
-    return static_cast<int16_t>(v < -32768 ? -32768 : v > 32767 ? 32767 : v);
-}
 
 int* zeroed(int n) {
     return n > 0 ? new (std::nothrow) int[static_cast<size_t>(n)]() : nullptr;
@@ -240,8 +237,8 @@ void GuiTable::Layout() {
         }
     }
     const int L = mReal.left, T = mReal.top;
-    GuiWindow::Resize(GuiRect(L, T, edge(int64_t{L} - 1 + mGrid + Sum(mpWidths, 0, mCols)),
-                              edge(int64_t{T} - 1 + mGrid + Sum(mpHeights, 0, mRows))));
+    GuiWindow::Resize(GuiRect(L, T, GuiClamp16(int64_t{L} - 1 + mGrid + Sum(mpWidths, 0, mCols)),
+                              GuiClamp16(int64_t{T} - 1 + mGrid + Sum(mpHeights, 0, mRows))));
     for (Cell* c = mpCells; c; c = c->next) {
         GuiThing* client = c->client;
         if (!client) continue;
@@ -338,11 +335,11 @@ void GuiTable::DrawChildren() {
         GuiThing* client = c->client;
         if (!client || client->mpParent != this) continue;
         GuiRect cell(mClient.left + Sum(mpWidths, 0, c->col), mClient.top + Sum(mpHeights, 0, c->row), 0, 0);
-        cell.right = edge(int64_t{cell.left} + Sum(mpWidths, c->col, c->colSpan));
-        cell.bottom = edge(int64_t{cell.top} + Sum(mpHeights, c->row, c->rowSpan));
+        cell.right = GuiClamp16(int64_t{cell.left} + Sum(mpWidths, c->col, c->colSpan));
+        cell.bottom = GuiClamp16(int64_t{cell.top} + Sum(mpHeights, c->row, c->rowSpan));
         cell -= mPadding;
-        cell.left = edge(int64_t{cell.left} + mGrid);
-        cell.top = edge(int64_t{cell.top} + mGrid);
+        cell.left = GuiClamp16(int64_t{cell.left} + mGrid);
+        cell.top = GuiClamp16(int64_t{cell.top} + mGrid);
         const GuiRect saved = client->mClip;
         client->mClip &= cell;
         if (client->mClip.Overlap(mpScreen->InvalidRect())) client->Draw();
