@@ -55,15 +55,41 @@ int GuiSendDirect(GuiThing* to, uint16_t type, GuiThing* source, int data) {
     return to->Message(GuiMessage(type, to, source, data));
 }
 
+namespace {
+
+// The lifelines watched by the handlers running in this thread, innermost last; a slot is cleared
+// when its object goes. Deeper nesting than this is not watched (taken as alive).
+constexpr int MAX_WATCHES = 32;
+thread_local GuiLifeline* tWatched[MAX_WATCHES];
+thread_local int tWatchCount = 0;
+
+} // namespace
+
+GuiLifeline::~GuiLifeline() {
+    for (int i = 0; i < tWatchCount; ++i)
+        if (tWatched[i] == this) tWatched[i] = nullptr;
+}
+
+GuiLifeline::Watch::Watch(GuiLifeline& life) : mSlot(tWatchCount < MAX_WATCHES ? tWatchCount++ : -1) {
+    if (mSlot >= 0) tWatched[mSlot] = &life;
+}
+
+GuiLifeline::Watch::~Watch() {
+    if (mSlot >= 0) tWatchCount = mSlot;
+}
+
+bool GuiLifeline::Watch::Alive() const {
+    return mSlot < 0 || tWatched[mSlot];
+}
+
 void GuiReportAndClose(GuiThing* window, GuiLifeline& life, GuiThing* owner, uint16_t type, int data) {
     if (owner) {
         GuiLifeline::Watch watch(life);
         GuiSendDirect(owner, type, window, data);
-        if (!watch.alive) return;
+        if (!watch.Alive()) return;
     }
     window->Destroy(window);
 }
-
 void GuiSendResize(GuiThing* thing, const GuiRect& r) {
     GuiMessage m(GM_RESIZE, thing);
     m.payload.rect = r;

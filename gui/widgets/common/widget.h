@@ -53,31 +53,25 @@ int GuiSendDirect(GuiThing* to, uint16_t type, GuiThing* source = nullptr, int d
 
 // Tells a handler whether its object outlived a call out of it: an owner's handler may delete the
 // object, or the window that holds it. The object holds a lifeline; the handler watches it over
-// the call and touches nothing of the object when the watch reports it gone.
+// the call and touches nothing of the object when the watch finds it gone.
 class GuiLifeline {
   public:
     GuiLifeline() = default;
     GuiLifeline(const GuiLifeline&) = delete;
     GuiLifeline& operator=(const GuiLifeline&) = delete;
-    ~GuiLifeline() {
-        for (Watch* w = mpWatch; w; w = w->prev)
-            w->alive = false;
-    }
+    ~GuiLifeline();
 
-    struct Watch {
-        explicit Watch(GuiLifeline& l) : line(&l), prev(l.mpWatch) { l.mpWatch = this; }
-        ~Watch() {
-            if (alive) line->mpWatch = prev;
-        }
+    class Watch {
+      public:
+        explicit Watch(GuiLifeline& life);
+        ~Watch();
         Watch(const Watch&) = delete;
         Watch& operator=(const Watch&) = delete;
-        bool alive = true;
-        GuiLifeline* line;
-        Watch* prev;
-    };
+        bool Alive() const;
 
-  private:
-    Watch* mpWatch = nullptr;
+      private:
+        int mSlot;
+    };
 };
 
 // A window's result to its owner by direct call, then the window destroys itself, unless the
