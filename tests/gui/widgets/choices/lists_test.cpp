@@ -6,6 +6,7 @@
 #include "gui/widgets/widget_fixture.h"
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -178,24 +179,28 @@ struct Trees : Lists {
     }
 };
 
-TEST_F(Trees, TheBoxOpensAndClosesABranchAndSignalsIt) {
-    build(3);
-    clickBox(a);
-    EXPECT_EQ(a->mOpen, 1);
-    redrawAll();
-    clickBox(a);
-    EXPECT_EQ(std::tuple(a->mOpen, signals(3, 10), signals(3, 11)), std::tuple(0, 1, 1));
-    EXPECT_EQ(owner->last(128 + 16 * 3 + 10)->payload.ptr[0], a);
-    clickIn(b);
-    EXPECT_EQ(std::tuple(view->Selected(), signals(3, 8)), std::tuple(b, 1));
-    owner->got.clear();
-    view->Destroy(view);
-    drain();
-    build(0);
-    clickBox(a);
-    clickIn(b);
-    EXPECT_EQ(std::tuple(a->mOpen, signals(0, 8) + signals(0, 10)), std::tuple(1, 0))
-        << "id 0 signals nothing";
+// The box opens (10) and closes (11) a branch; a press on a node selects it (8), message 13 (the
+// right button's release) on the selected node signals 12; a view with id 0 signals nothing.
+TEST_F(Trees, TheBoxOpensAndClosesABranchAndNodesSignalSelectionAndRelease) {
+    for (uint16_t id : {3, 0}) {
+        build(id);
+        owner->got.clear();
+        clickBox(a);
+        EXPECT_EQ(std::tuple(a->mOpen, owner->signalsOf(id).size()), std::tuple(1, id ? 1u : 0u));
+        redrawAll();
+        clickBox(a);
+        clickIn(b);
+        post(GM_RBUTTON_UP, b->mReal.left + 3, b->mReal.top + 3);
+        EXPECT_EQ(std::tuple(a->mOpen, view->Selected()), std::tuple(0, b));
+        if (id) {
+            EXPECT_EQ(owner->signalsOf(id), (std::vector<int>{10, 11, 8, 12}));
+            EXPECT_EQ(owner->last(128 + 16 * id + 10)->payload.ptr[0], a);
+        } else {
+            EXPECT_EQ(owner->signalsOf(0).size(), 0u) << "id 0 signals nothing";
+        }
+        view->Destroy(view);
+        drain();
+    }
 }
 
 TEST_F(Trees, FindNodeSearchesALevelOrAllInDepthFirstOrder) {

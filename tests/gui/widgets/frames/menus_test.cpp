@@ -115,23 +115,6 @@ TEST_F(Menus, SubMenusStayOnTheScreen) {
 
 // ---- title ----------------------------------------------------------------------------------
 
-TEST_F(Menus, TitleButtonsLeaveTheClientAreaTheirRoom) {
-    const struct {
-        uint16_t style;
-        int clientFromRight;
-    } cases[] = {{0, 4}, {TS_CLOSE, 21}, {TS_CLOSE | TS_MIN_MAX, 4 + 17 + 17 + 16}};
-    for (const auto& c : cases) {
-        GuiTitle t("t", c.style);
-        GuiMessage m(GM_RESIZE, &t);
-        m.payload.rect = GuiRect(0, 0, 300, 18);
-        t.Message(m);
-        EXPECT_EQ(300 - t.mClient.right, c.clientFromRight) << "style " << c.style;
-    }
-    GuiTitle bare("t", 0);
-    EXPECT_EQ(std::tuple(bare.SystemMenu(), bare.CloseButton(), bare.MaxButton(), bare.First()),
-              std::tuple(nullptr, nullptr, nullptr, nullptr));
-}
-
 TEST_F(Menus, TheSystemMenuDisablesWhatTheTitleLacks) {
     GuiTitle t("t", TS_SYSTEM_MENU);
     for (const char* text : {GUISC_CLOSE, GUISC_MINIMIZE, GUISC_MAXIMIZE})

@@ -193,39 +193,4 @@ TEST_F(Charts, TheRingWrapsAfterNSamples) {
     EXPECT_EQ(empty.AddData(empty.AddLine(1, 2, 3), 5, 1), 0);
 }
 
-TEST_F(Charts, TheRepaintAtTheLastIndexReachesTheRightEnd) {
-    GuiStripChart chart(GuiRect(0, 0, 300, 100), 5, -10, 10, 1, 5);
-    const uint8_t id = chart.AddLine(1, 2, 3);
-    for (int k = 0; k < 4; ++k)
-        chart.AddData(id, k, 0);
-    const GuiRect area = GuiStripSweepArea(chart, *chart.GetLineByID(id)); // head 4 = N - 1, tail 0
-    EXPECT_EQ(std::tuple(area.left, area.right), std::tuple(chart.IndexToPointX(3), chart.IndexToPointX(5)));
-    EXPECT_LT(area.left, area.right);
-}
-
-TEST_F(Charts, ASweepShowsNewTraceLeaderGapAndAgedTraceAxesAndLabelsStay) {
-    const uint32_t fresh = 0x00FF00, aged = 0x006000;
-    auto* chart = new GuiStripChart(GuiRect(100, 100, 500, 300), 10, -100, 100, 1, 50);
-    desk->Add(chart, 1);
-    const uint8_t id = chart->AddLine(fresh, aged, 0);
-    for (int k = 0; k < 13; ++k) // wrapped, then three more: head 3
-        chart->AddData(id, 0, 1);
-    const GuiRect r = chart->ChartRegion();
-    auto x = [&](int k) { return chart->IndexToPointX(k); };
-    const int y = chart->ValToPointY(0);
-    for (int full = 0; full < 2; ++full) {
-        if (full) GuiRedraw(chart);
-        flush();
-        EXPECT_EQ(std::tuple(shownAt(x(1), y), shownAt(x(3), y - 20), shownAt(x(4), y), shownAt(x(7), y)),
-                  std::tuple(fresh, fresh, GUI_BLACK, aged))
-            << (full ? "drawn whole" : "repainted sample by sample");
-        EXPECT_EQ(shownAt(r.left, y - 20), GUI_WHITE) << "the Y axis";
-        int labelPixels = 0;
-        for (int px = chart->mReal.left; px < r.left - 12; ++px)
-            for (int py = r.top - 7; py <= r.bottom + 7; ++py)
-                labelPixels += shownAt(px, py) == GUI_WHITE;
-        EXPECT_GT(labelPixels, 20) << "the Y labels";
-    }
-}
-
 } // namespace

@@ -1,7 +1,7 @@
 // Polygons and animations.
 #include "gui/core/screen.h"
 #include "gui/widgets/animation/animation.h"
-#include "gui/widgets/polygon/polygon_private.h"
+#include "gui/widgets/polygon/polygon.h"
 #include "gui/widgets/widget_fixture.h"
 
 #include <cstdlib>
@@ -34,21 +34,23 @@ struct Shapes : widgettest::WidgetTest {
     }
 };
 
+// x' = cx + (cos dx >> 10) + (sin dy >> 10), y' = cy + (cos dy >> 10) - (sin dx >> 10), with the
+// sine table's values (sin 10 = 178, cos 10 = 1008; sin -30 = -512, cos -30 = 887).
 TEST_F(Shapes, PolygonsTurnCounterClockwiseAboutTheirCentre) {
-    GuiPoint points[2] = {GuiPoint(60, 50), GuiPoint(50, 30)}; // relative to the corner
+    GuiPoint points[2] = {GuiPoint(60, 50), GuiPoint(50, 30)}; // relative to the corner; centre (150, 150)
     Gui2DPolygon polygon(GuiRect(100, 100, 199, 199), points, 2, 0, 0);
     EXPECT_EQ(points[0], GuiPoint(160, 150)) << "the caller's array holds screen coordinates";
     const struct {
         int angle;
-        GuiPoint first;
-    } cases[] = {{90, GuiPoint(150, 140)},
-                 {180, GuiPoint(140, 150)},
-                 {-90, GuiPoint(150, 160)},
-                 {370, GuiRotatePoint(GuiPoint(160, 150), 150, 150, 10)},
-                 {0, GuiPoint(160, 150)}};
+        GuiPoint first, second; // dx 10, dy 0 and dx 0, dy -20
+    } cases[] = {{90, GuiPoint(150, 140), GuiPoint(130, 150)},  {180, GuiPoint(140, 150), GuiPoint(150, 170)},
+                 {-90, GuiPoint(150, 160), GuiPoint(170, 150)}, {-30, GuiPoint(158, 155), GuiPoint(160, 132)},
+                 {370, GuiPoint(159, 149), GuiPoint(146, 130)}, {0, GuiPoint(160, 150), GuiPoint(150, 130)}};
     for (const auto& c : cases) {
         polygon.SetCurAngle(c.angle);
-        EXPECT_EQ(polygon.DrawnPoints()[0], c.first) << c.angle << " degrees";
+        EXPECT_EQ(std::tuple(polygon.DrawnPoints()[0], polygon.DrawnPoints()[1]),
+                  std::tuple(c.first, c.second))
+            << c.angle << " degrees";
     }
     polygon.SetCurAngle(90);
     polygon.Resize(GuiRect(120, 130, 160, 150)); // another size: moved, not scaled
