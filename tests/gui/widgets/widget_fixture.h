@@ -48,11 +48,14 @@ class Recorder : public GuiWindow {
 
 struct WidgetTest : guitest::GuiTest {
     GuiWindow* desk = nullptr;
+    Recorder* owner = nullptr; // the parent of the controls under test, over the whole desk
     void SetUp() override {
         GuiTest::SetUp();
         desk = new GuiWindow(GuiRect(0, 0, 1023, 479), FF_NONE);
         desk->SetColor(0, 0x336666);
         pm->Add(desk, 1);
+        owner = new Recorder(GuiRect(0, 0, 1023, 479));
+        desk->Add(owner, 1);
     }
     void TearDown() override {
         drain();

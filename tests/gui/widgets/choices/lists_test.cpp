@@ -10,19 +10,11 @@
 
 namespace {
 
-using widgettest::Recorder;
-
 GuiPrompt* item(uint16_t id, int height = 18) {
     return new GuiPrompt(GuiRect(0, 0, 99, height - 1), "item", id, FF_NONE | TJ_LEFT | PS_ENABLED);
 }
 
 struct Lists : widgettest::WidgetTest {
-    Recorder* owner = nullptr;
-    void SetUp() override {
-        WidgetTest::SetUp();
-        owner = new Recorder(GuiRect(0, 0, 1023, 479));
-        desk->Add(owner, 1);
-    }
     int signals(uint16_t id, int signal) {
         return owner->count(static_cast<uint16_t>(128 + 16 * id + signal));
     }

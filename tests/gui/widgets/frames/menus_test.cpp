@@ -10,8 +10,6 @@
 
 namespace {
 
-using widgettest::Recorder;
-
 const GuiMenuDescription kOptions[] = {
     {"Alpha", 21, MIS_ENABLED | MIS_RADIO | MIS_DOTTED, nullptr},
     {"Beta", 22, MIS_ENABLED | MIS_RADIO, nullptr},
@@ -31,11 +29,11 @@ const GuiMenuDescription kBar[] = {
 const GuiMenuDescription kEmpty[] = {{nullptr, 0, 0, nullptr}};
 
 struct Menus : widgettest::WidgetTest {
-    Recorder* win = nullptr;
+    widgettest::Recorder* win = nullptr;
     GuiMenuBar* bar = nullptr;
     void SetUp() override {
         WidgetTest::SetUp();
-        win = new Recorder(GuiRect(100, 50, 499, 349), FF_THIN);
+        win = new widgettest::Recorder(GuiRect(100, 50, 499, 349), FF_THIN);
         bar = new GuiMenuBar(kBar);
         win->Add(bar, 0);
         desk->Add(win, 1);

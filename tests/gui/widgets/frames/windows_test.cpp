@@ -15,15 +15,7 @@
 
 namespace {
 
-using widgettest::Recorder;
-
 struct Windows : widgettest::WidgetTest {
-    Recorder* owner = nullptr;
-    void SetUp() override {
-        WidgetTest::SetUp();
-        owner = new Recorder(GuiRect(0, 0, 1023, 479));
-        desk->Add(owner, 1);
-    }
     GuiDecoratedWindow* window(unsigned style) {
         auto* w = new GuiDecoratedWindow(GuiRect(100, 50, 499, 349), style);
         owner->Add(w, 1);
@@ -66,7 +58,7 @@ TEST_F(Windows, StatusFieldsLineUpAndOnlyAnExistingOneChanges) {
 }
 
 TEST_F(Windows, APressBesideTheGripIsAPressOnTheWindowAndOnItStartsSizing) {
-    auto* host = new Recorder(GuiRect(100, 50, 499, 349), FF_THICK);
+    auto* host = new widgettest::Recorder(GuiRect(100, 50, 499, 349), FF_THICK);
     owner->Add(host, 1);
     auto* bar = new GuiStatusBar;
     host->Add(bar, 1);

@@ -63,7 +63,7 @@ TEST_F(Shapes, PolygonsTurnCounterClockwiseAboutTheirCentre) {
 TEST_F(Shapes, TheSameAngleAgainInvalidatesNothing) {
     GuiPoint points[3] = {GuiPoint(0, 0), GuiPoint(20, 0), GuiPoint(10, 20)};
     auto* polygon = new Gui2DPolygon(GuiRect(10, 10, 40, 40), points, 3, 0, PGS_COPY_POINTS | FF_NONE);
-    desk->Add(polygon, 1);
+    owner->Add(polygon, 1);
     polygon->SetCurAngle(45);
     redrawAll();
     polygon->SetCurAngle(45);
@@ -88,7 +88,7 @@ TEST_F(Shapes, AnAnimationStopsLoopsOrKeepsItsLastPicture) {
         if (c.frames == 1) list[1] = GuiAnimationFrame{};
         auto* anim = new GuiAnimation(GuiRect(200, 200, 220, 210), list, 0, FF_NONE);
         anim->SetMode(c.mode);
-        desk->Add(anim, 1);
+        owner->Add(anim, 1);
         anim->Start(0);
         tick(c.ticks);
         redrawAll();
@@ -98,7 +98,7 @@ TEST_F(Shapes, AnAnimationStopsLoopsOrKeepsItsLastPicture) {
         if (c.mode != AM_LOOP) {
             EXPECT_EQ(shownAt(201, 201) == 0xFF0000, c.shown);
         }
-        desk->Destroy(anim);
+        owner->Destroy(anim);
     }
 }
 
@@ -110,7 +110,7 @@ TEST_F(Shapes, BadFrameListsAndIndexesAreRefusedAndADelayOf0FiresNextTick) {
     EXPECT_EQ(std::tuple(empty.Running(), null.Running(), null.FrameCount()), std::tuple(0, 0, 0));
     GuiAnimationFrame list[3] = {{bitmaps[0], 0, 0, 0, 1}, {bitmaps[1], 0, 0, 0, 1}, {}};
     auto* anim = new GuiAnimation(GuiRect(300, 300, 320, 320), list, 0, FF_NONE);
-    desk->Add(anim, 1);
+    owner->Add(anim, 1);
     anim->Start(7);
     anim->SetCurrentFrame(2);
     EXPECT_EQ(std::tuple(anim->Running(), anim->Index()), std::tuple(0, 0));
@@ -123,7 +123,7 @@ TEST_F(Shapes, TheAnimationWindowWrapsAndRunsAtEveryTickForPeriod0) {
     GuiBitmap* frames[3] = {bitmaps[0], bitmaps[1], bitmaps[2]};
     auto* win =
         new GuiAnimationWindow(GuiRect(400, 100, 440, 140), nullptr, frames, 3, 5, 5, nullptr, FF_NONE);
-    desk->Add(win, 1);
+    owner->Add(win, 1);
     win->Run(0, 2);
     int seen[3];
     for (int& s : seen) {
@@ -138,7 +138,7 @@ TEST_F(Shapes, TheAnimationWindowWrapsAndRunsAtEveryTickForPeriod0) {
     EXPECT_EQ(win->CurrentFrame(), 2) << "no frame 3";
     auto* none =
         new GuiAnimationWindow(GuiRect(500, 100, 540, 140), nullptr, frames, 0, 0, 0, nullptr, FF_NONE);
-    desk->Add(none, 1);
+    owner->Add(none, 1);
     none->Run(1, 0);
     tick(2);
     EXPECT_EQ(std::tuple(none->CurrentFrame(), GuiThing::mpMessageQueue->HasTimer(none)),

@@ -9,8 +9,6 @@
 
 namespace {
 
-using widgettest::Recorder;
-
 // An object that tells when it is deleted. Its flag lives in the fixture: the tree it sits in may
 // be deleted after the test's body has returned.
 struct Tracked : GuiThing {
@@ -20,13 +18,7 @@ struct Tracked : GuiThing {
 };
 
 struct Grids : widgettest::WidgetTest {
-    Recorder* owner = nullptr;
     bool gone[5] = {};
-    void SetUp() override {
-        WidgetTest::SetUp();
-        owner = new Recorder(GuiRect(0, 0, 1023, 479));
-        desk->Add(owner, 1);
-    }
 };
 
 TEST_F(Grids, ClientsSizeTheRowsAndColumnsOfTheTable) {

@@ -12,15 +12,7 @@
 
 namespace {
 
-using widgettest::Recorder;
-
 struct Editors : widgettest::WidgetTest {
-    Recorder* owner = nullptr;
-    void SetUp() override {
-        WidgetTest::SetUp();
-        owner = new Recorder(GuiRect(0, 0, 1023, 479));
-        desk->Add(owner, 1);
-    }
     GuiEditBox* box(const char* text, unsigned max = 100) {
         auto* b = new GuiEditBox(GuiRect(20, 20, 419, 219), 7, FF_THIN | TBS_EDITABLE, text, max);
         b->SetSignals(0x0700);
