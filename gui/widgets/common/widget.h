@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <new>
 
 #include "gui/core/thing.h"
 
@@ -24,6 +25,11 @@ enum : uint16_t { GM_MESSAGE_RESULT = 36, GM_DIALOG_RESULT = 37 };
 // The type of a control's clicked signal (signal 4 of the id).
 constexpr uint16_t GuiClickedType(uint16_t id) {
     return static_cast<uint16_t>(128 + 16 * id + 4);
+}
+
+// A zeroed array of n entries (null for none, or when memory is short); delete[] frees it.
+template <typename T> T* GuiNewZeroed(int n) {
+    return n > 0 ? new (std::nothrow) T[static_cast<size_t>(n)]() : nullptr;
 }
 
 // A malloc'ed copy of text (std::free releases it); null for null or when memory is short.

@@ -3,21 +3,12 @@
 #include "gui/core/screen.h"
 #include "gui/widgets/common/arith.h"
 #include "gui/widgets/common/widget.h"
+#include "gui/widgets/notebook/notebook_private.h"
 #include "gui/widgets/slider/slider.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <new>
-
-namespace {
-
-constexpr int NOTEBOOK_FONT_SLOT = 13;
-
-template <typename T> T* table(int n) {
-    return n > 0 ? new (std::nothrow) T[static_cast<size_t>(n)]() : nullptr;
-}
-
-} // namespace
 
 GuiNotebook::GuiNotebook(const GuiRect& r, unsigned int style, unsigned char numTabs)
     : GuiWindow(r, style), mNumTabs(numTabs), mTextTabs((style & NBS_TEXT_TABS) != 0) {
@@ -29,7 +20,7 @@ GuiNotebook::GuiNotebook(const GuiRect& r, unsigned int style, unsigned char num
     mColors[3] = GUI_BLACK;
     mSignals = 1u << GSIG_SCROLL;
     MakeTabTable(mNumTabs);
-    mppPageClients = table<GuiThing*>(mNumTabs);
+    mppPageClients = GuiNewZeroed<GuiThing*>(mNumTabs);
     if (mNumTabs && !mppPageClients) mNumTabs = 0;
     mpFont = mFontTable[NOTEBOOK_FONT_SLOT];
     if (Visible()) {
@@ -52,9 +43,9 @@ GuiNotebook::~GuiNotebook() {
 
 void GuiNotebook::MakeTabTable(int n) {
     if (mTextTabs)
-        mppTabTexts = table<char*>(n);
+        mppTabTexts = GuiNewZeroed<char*>(n);
     else
-        mppTabClients = table<GuiThing*>(n);
+        mppTabClients = GuiNewZeroed<GuiThing*>(n);
 }
 
 void GuiNotebook::SetTabString(unsigned char tab, const char* text) {
@@ -143,7 +134,7 @@ void GuiNotebook::CalculateTabPositions() {
         } else {
             mpSpin->Resize(spin);
         }
-        visible = (clientWidth - 36) / mTabWidth;
+        visible = (clientWidth - NOTEBOOK_SPIN_ROOM) / mTabWidth;
     } else if (mpSpin) {
         GuiThing* spin = mpSpin;
         mpSpin = nullptr;
@@ -218,7 +209,7 @@ void GuiNotebook::DrawTabs(int selected) {
     const GuiRect saved = mClip;
     GuiRect strip = slot;
     strip += 1;
-    strip.right = static_cast<int16_t>(mpSpin ? R - 36 : R - 2);
+    strip.right = static_cast<int16_t>(mpSpin ? R - NOTEBOOK_SPIN_ROOM : R - 2);
     mClip &= strip;
     const uint32_t bg = selected ? mColors[1] : mColors[0];
     const uint32_t ink = selected ? mColors[3] : mColors[2];
@@ -364,9 +355,9 @@ void GuiNotebook::ResetNumTabs(unsigned char n) {
     if (mCurrentTab < mNumTabs)
         if (GuiThing* page = mppPageClients[mCurrentTab])
             if (page->mpParent == this) Remove(page, 1);
-    GuiThing** pages = table<GuiThing*>(n);
-    char** texts = mTextTabs ? table<char*>(n) : nullptr;
-    GuiThing** clients = mTextTabs ? nullptr : table<GuiThing*>(n);
+    GuiThing** pages = GuiNewZeroed<GuiThing*>(n);
+    char** texts = mTextTabs ? GuiNewZeroed<char*>(n) : nullptr;
+    GuiThing** clients = mTextTabs ? nullptr : GuiNewZeroed<GuiThing*>(n);
     if (n && (!pages || (mTextTabs ? !texts : !clients))) {
         delete[] pages;
         delete[] texts;

@@ -2,15 +2,12 @@
 #include "gui/core/screen.h"
 #include "gui/widgets/common/arith.h"
 #include "gui/widgets/common/widget.h"
+#include "gui/widgets/tree/tree_private.h"
 
 #include <cstring>
 #include <new>
 
 namespace {
-
-constexpr int NODE_FONT_SLOT = 15;
-constexpr uint32_t TREE_LINES = GUI_FACE;
-constexpr uint32_t TREE_SIGN = 0xBF0000;
 
 int clampInt(int64_t v) {
     return static_cast<int>(v > 0x3FFFFFFF ? 0x3FFFFFFF : v);
@@ -18,19 +15,20 @@ int clampInt(int64_t v) {
 int iconWidth(const GuiTreeNode* n) {
     return n->mpIcon ? n->mpIcon->width : 0;
 }
-int childIconSpace(const GuiTreeNode* n) {
+
+} // namespace
+
+int GuiTreeChildIconSpace(const GuiTreeNode* n) {
     int w = 0;
     for (GuiTreeNode* c = n->First(); c; c = c->Next())
         if (iconWidth(c) > w) w = iconWidth(c);
     return w + 2;
 }
 
-} // namespace
-
 // ---- nodes --------------------------------------------------------------------------------------
 
 GuiTreeNode::GuiTreeNode(const char* text, GuiBitmap* icon)
-    : GuiTextThing(0, TT_COPY, text, NODE_FONT_SLOT), mpIcon(icon) {}
+    : GuiTextThing(0, TT_COPY, text, TREE_NODE_FONT_SLOT), mpIcon(icon) {}
 
 void GuiTreeNode::Add(GuiThing* child, int) {
     AddToEnd(child, 0);
@@ -190,7 +188,7 @@ void GuiTreeView::CalcNodePositions(GuiTreeNode* node, GuiPoint origin, int icon
                           GuiClamp16(int64_t{origin.y} + node->NodeHeight()));
     node->mClient = node->mReal;
     if (!node->mOpen || !node->First()) return;
-    const int space = childIconSpace(node);
+    const int space = GuiTreeChildIconSpace(node);
     int64_t y = int64_t{origin.y} + node->NodeHeight();
     for (GuiTreeNode* c = node->First(); c; c = c->Next()) {
         CalcNodePositions(c, GuiPoint(GuiClamp16(int64_t{origin.x} + 5 + mIndent), GuiClamp16(y)), space);
@@ -220,7 +218,7 @@ void GuiTreeView::DrawNode(GuiTreeNode* node, GuiPoint origin, int iconSpace) {
                            c, node->Font());
     }
     if (!node->mOpen) return;
-    const int x = origin.x + 5, space = childIconSpace(node);
+    const int x = origin.x + 5, space = GuiTreeChildIconSpace(node);
     int64_t y = int64_t{origin.y} + h;
     for (GuiTreeNode* c = node->First(); c; c = c->Next()) {
         const int yy = GuiClamp16(y), mid = GuiClamp16(y + c->NodeHeight() / 2);
