@@ -184,8 +184,6 @@ def main():
     b = find(r, "BM_RectangleFill")
     row("screen fill vs memset >= 0.8x speed", us(b), b["memset_us"], b["speed_vs_memset"],
         b["speed_vs_memset"] >= 0.8, " us")
-    b = find(r, "BM_Text1Bit/")
-    row("1-bit text vs anti-aliased <= 1.0x time", us(b), b["aa_us"], b["time_vs_aa"], b["time_vs_aa"] <= 1.0, " us")
     b = find(r, "BM_Redraw640x480With50Objects")
     row("640x480 redraw of 50 objects (frames/s)", round(b["frames/s"]), None, None, None)
     for kind in dict.fromkeys(k.split("/")[1] for k in r if k.startswith("BM_Png/")):  # the slower picture

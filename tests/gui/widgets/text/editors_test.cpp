@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -53,60 +54,47 @@ TEST_F(Editors, AClickLeavesTheCursorThereAndADragMarksAndSignals) {
     EXPECT_STREQ(pm->mpScratchPad, " line\nsec");
 }
 
-TEST_F(Editors, KeysAtTheEdgesChangeNothing) {
-    GuiEditBox* b = box("abc\ndefgh", 9);
-    pm->MoveFocusTree(b);
-    EXPECT_EQ(b->Cursor(), (CURSOR_POS{5, 1})) << "focus puts the cursor at the end";
-    type(b, "x");
-    EXPECT_STREQ(b->DataGet(), "abc\ndefgh") << "at the maximum length nothing is typed";
-    b->InsertKey(GK_DELETE);
-    EXPECT_STREQ(b->DataGet(), "abc\ndefgh");
-    b->InsertKey(GK_UP);
-    b->InsertKey(GK_HOME);
-    b->InsertKey(GK_BACKSPACE);
-    b->InsertKey(GK_UP);
-    EXPECT_EQ(std::tuple(std::string(b->DataGet()), b->Cursor()),
-              std::tuple(std::string("abc\ndefgh"), CURSOR_POS{0, 0}));
-    b->InsertKey(GK_DOWN);
-    b->InsertKey(GK_LEFT);
-    EXPECT_EQ(b->Cursor(), (CURSOR_POS{3, 0})) << "left at column 0 goes to the end of the line above";
-}
-
-TEST_F(Editors, AOneCharacterTextIsClearedByBackspaceAfterItOrDeleteBeforeIt) {
-    for (unsigned key : {GK_BACKSPACE, GK_DELETE}) {
-        GuiEditBox* b = box("q");
+// Keys from the focus, which puts the cursor at the end (0 stands for a paste of "12345"): the text
+// and the cursor after them. Keys at the edges and beyond the maximum change nothing; a paste takes
+// what fits, into a text beyond the maximum nothing.
+TEST_F(Editors, KeysAndPastesEditWithinTheEdgesAndTheMaximum) {
+    const struct {
+        const char* text;
+        unsigned max;
+        std::vector<unsigned> keys;
+        const char* after;
+        CURSOR_POS cursor;
+    } cases[] = {
+        {"abc\ndefgh", 9, {}, "abc\ndefgh", {5, 1}},
+        {"abc\ndefgh", 9, {'x', GK_DELETE}, "abc\ndefgh", {5, 1}},
+        {"abc\ndefgh", 9, {GK_UP, GK_HOME, GK_BACKSPACE, GK_UP}, "abc\ndefgh", {0, 0}},
+        {"abc\ndefgh", 9, {GK_HOME, GK_LEFT}, "abc\ndefgh", {3, 0}}, // to the end of the line above
+        {"q", 100, {GK_BACKSPACE}, nullptr, {0, 0}},
+        {"q", 100, {GK_HOME, GK_DELETE}, nullptr, {0, 0}},
+        {"abc", 6, {0}, "abc123", {6, 0}},
+        {nullptr, 4, {0}, "1234", {0, 0}},
+        {"abcdefgh", 4, {0}, "abcdefgh", {8, 0}},
+    };
+    setPad("12345");
+    for (const auto& c : cases) {
+        const std::string what =
+            std::string(c.text ? c.text : "no text") + " and " + std::to_string(c.keys.size()) + " keys";
+        GuiEditBox* b = box(c.text, c.max);
         pm->MoveFocusTree(b);
-        if (key == GK_DELETE) b->InsertKey(GK_HOME);
-        b->InsertKey(key);
-        EXPECT_EQ(b->DataGet(), nullptr) << "key " << key;
+        for (unsigned k : c.keys)
+            if (k)
+                b->InsertKey(k);
+            else
+                send(b, GM_PASTE);
+        EXPECT_EQ(std::string(b->DataGet() ? b->DataGet() : "-"), c.after ? c.after : "-") << what;
+        EXPECT_EQ(b->Cursor(), c.cursor) << what;
         owner->Destroy(b);
     }
-}
-
-TEST_F(Editors, NewShorterTextBringsTheCursorColumnIntoItsLine) {
     GuiEditBox* b = box("a long first line");
     pm->MoveFocusTree(b);
-    b->DataSet("ab\ncd");
-    EXPECT_EQ(b->Cursor(), (CURSOR_POS{2, 0}));
+    b->DataSet("ab\ncd"); // a shorter text brings the cursor column into its line
     type(b, "Z");
     EXPECT_STREQ(b->DataGet(), "abZ\ncd");
-}
-
-TEST_F(Editors, PasteTakesWhatFitsAndNothingIntoATextBeyondTheMaximum) {
-    GuiEditBox* b = box("abc", 6);
-    pm->MoveFocusTree(b);
-    setPad("12345");
-    send(b, GM_PASTE);
-    EXPECT_STREQ(b->DataGet(), "abc123");
-    GuiEditBox* empty = box(nullptr, 4);
-    pm->MoveFocusTree(empty);
-    send(empty, GM_PASTE);
-    EXPECT_STREQ(empty->DataGet(), "1234");
-    // A text given beyond the maximum: a paste then must not cut to a negative length.
-    GuiEditBox* full = box("abcdefgh", 4);
-    pm->MoveFocusTree(full);
-    send(full, GM_PASTE);
-    EXPECT_STREQ(full->DataGet(), "abcdefgh");
 }
 
 TEST_F(Editors, TerminalEnterSendsWhatFollowsThePrompt) {
