@@ -36,6 +36,10 @@ TEST_F(Lists, AShownListSelectsItsFirstItemAndSignalsIt) {
     ASSERT_NE(owner->last(128 + 16 * 9 + 12), nullptr);
     EXPECT_EQ(owner->last(128 + 16 * 9 + 12)->data, 41);
     EXPECT_EQ(list->GetSelectedIndex(), 0);
+    list->SetSelected(1);
+    EXPECT_EQ(std::tuple(list->GetThing(0)->Style() & 0x1000, list->GetThing(1)->Style() & 0x1000),
+              std::tuple(0, 0x1000))
+        << "style bit 0x1000 marks the selection";
     GuiPrompt stranger(GuiRect(0, 0, 9, 9), "x");
     list->SetSelected(&stranger);
     EXPECT_EQ(list->GetSelected(), nullptr) << "an object that is no item leaves no selection";

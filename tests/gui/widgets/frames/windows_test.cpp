@@ -103,7 +103,7 @@ TEST_F(Windows, ButtonsReportToTheOwnerWhileTheWindowStandsAndThenCloseIt) {
         bool closes;
     } cases[] = {
         {true, 1002, 37, 1002, true},   {true, 1004, 37, 1004, false},  {true, 1007, 37, 1007, true},
-        {false, 1006, 36, 16228, true}, {false, 1003, 36, 16180, true},
+        {false, 1002, 36, 16164, true}, {false, 1006, 36, 16228, true}, {false, 1003, 36, 16180, true},
     };
     for (const auto& c : cases)
         for (int kill = 0; kill < 3; ++kill) { // by the owner's handler: 0 nothing, 1 the window, 2 its page
@@ -115,7 +115,7 @@ TEST_F(Windows, ButtonsReportToTheOwnerWhileTheWindowStandsAndThenCloseIt) {
                 w = new GuiDialog(r, "Dialog", owner, FF_THICK);
                 w->Add(new GuiTextButton(GuiRect(220, 250, 300, 275), "b", c.id), 0);
             } else {
-                w = new GuiMessageWindow(r, nullptr, "Save?", MW_YES | MW_CANCEL, nullptr, owner);
+                w = new GuiMessageWindow(r, nullptr, "Save?", MW_OK | MW_YES | MW_CANCEL, nullptr, owner);
             }
             page->Add(w, 1);
             int heard = 0;
