@@ -43,12 +43,6 @@ struct Menus : widgettest::WidgetTest {
     void openOptions() { clickIn(item("Options")); }
 };
 
-TEST_F(Menus, AnEmptyTableBuildsNoItems) {
-    GuiMenuBar emptyBar(kEmpty);
-    GuiMenu emptyMenu(kEmpty, 0);
-    EXPECT_EQ(std::tuple(emptyBar.First(), emptyMenu.First()), std::tuple(nullptr, nullptr));
-}
-
 TEST_F(Menus, ChoosingItemsTogglesAndDotsAndSignalsTheOwner) {
     openOptions();
     ASSERT_TRUE(item("Alpha")->Visible());
@@ -81,11 +75,14 @@ TEST_F(Menus, DisabledCheckAndRadioItemsIgnoreThePointer) {
         std::tuple(false, false, 0, 0));
 }
 
-TEST_F(Menus, ABarItemWithoutMenuOnlyTogglesFlyover) {
+// A bar item without a menu only toggles the flyover mode; an empty table builds no items.
+TEST_F(Menus, ABarItemWithoutMenuOnlyTogglesFlyoverAndAnEmptyTableBuildsNothing) {
     clickIn(item("Plain"));
     EXPECT_EQ(std::tuple(bar->InFlyoverMode(), signals(30, 4)), std::tuple(1, 0));
+    GuiMenuBar emptyBar(kEmpty);
+    GuiMenu emptyMenu(kEmpty, 0);
+    EXPECT_EQ(std::tuple(emptyBar.First(), emptyMenu.First()), std::tuple(nullptr, nullptr));
 }
-
 TEST_F(Menus, SubMenusStayOnTheScreen) {
     const GuiMenuDescription sub[] = {{"One", 41, MIS_ENABLED, nullptr},
                                       {"Two", 42, MIS_ENABLED, nullptr},
@@ -112,6 +109,23 @@ TEST_F(Menus, SubMenusStayOnTheScreen) {
 }
 
 // ---- title ----------------------------------------------------------------------------------
+
+TEST_F(Menus, TitleButtonsLeaveTheClientAreaTheirRoom) {
+    const struct {
+        uint16_t style;
+        int clientFromRight;
+    } cases[] = {{0, 4}, {TS_CLOSE, 21}, {TS_CLOSE | TS_MIN_MAX, 4 + 17 + 17 + 16}};
+    for (const auto& c : cases) {
+        GuiTitle t("t", c.style);
+        GuiMessage m(GM_RESIZE, &t);
+        m.payload.rect = GuiRect(0, 0, 300, 18);
+        t.Message(m);
+        EXPECT_EQ(300 - t.mClient.right, c.clientFromRight) << "style " << c.style;
+    }
+    GuiTitle bare("t", 0);
+    EXPECT_EQ(std::tuple(bare.SystemMenu(), bare.CloseButton(), bare.MaxButton(), bare.First()),
+              std::tuple(nullptr, nullptr, nullptr, nullptr));
+}
 
 TEST_F(Menus, TheSystemMenuDisablesWhatTheTitleLacks) {
     GuiTitle t("t", TS_SYSTEM_MENU);

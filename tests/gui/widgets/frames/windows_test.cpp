@@ -23,7 +23,7 @@ struct Windows : widgettest::WidgetTest {
     }
 };
 
-TEST_F(Windows, AStatusBarGivesBackAllTheRoomItTook) {
+TEST_F(Windows, AStatusBarGivesBackAllTheRoomItTookAndLinesUpItsFields) {
     GuiDecoratedWindow* w = window(FF_THIN);
     const int bottom = w->mClient.bottom;
     for (int cycle = 0; cycle < 3; ++cycle) {
@@ -39,22 +39,18 @@ TEST_F(Windows, AStatusBarGivesBackAllTheRoomItTook) {
     const int top = w->mClient.top;
     w->Add(title, 1); // already a child elsewhere: the client area stays
     EXPECT_EQ(w->mClient.top, top);
-}
-
-TEST_F(Windows, StatusFieldsLineUpAndOnlyAnExistingOneChanges) {
-    GuiDecoratedWindow* w = window(FF_THICK);
-    auto* bar = new GuiStatusBar;
-    w->Add(bar, 1);
-    GuiPrompt* a = bar->AddTextField(100, 1, "one");
-    GuiPrompt* b = bar->AddTextField(50, 2, "two");
+    auto* bar = new GuiStatusBar; // its fields line up; only an existing one changes
+    window(FF_THICK)->Add(bar, 1);
+    GuiPrompt* one = bar->AddTextField(100, 1, "one");
+    GuiPrompt* two = bar->AddTextField(50, 2, "two");
     bar->SizeToParent();
-    EXPECT_EQ(std::tuple(b->mReal.left, b->mReal.right, bar->mClient.right),
-              std::tuple(a->mReal.right + 3, bar->mReal.right - 17, bar->mReal.right - 16));
+    EXPECT_EQ(std::tuple(two->mReal.left, two->mReal.right, bar->mClient.right),
+              std::tuple(one->mReal.right + 3, bar->mReal.right - 17, bar->mReal.right - 16));
     const int invalid = screen->InvalidCount();
     bar->SetTextField(99, const_cast<char*>("none"));
     EXPECT_EQ(screen->InvalidCount(), invalid);
     bar->SetTextField(2, const_cast<char*>("2"));
-    EXPECT_STREQ(b->DataGet(), "2");
+    EXPECT_STREQ(two->DataGet(), "2");
 }
 
 TEST_F(Windows, APressBesideTheGripIsAPressOnTheWindowAndOnItStartsSizing) {
@@ -151,6 +147,18 @@ TEST_F(Windows, TheTitleCloseButtonEndsAModalDialog) {
 }
 
 // ---- message windows ------------------------------------------------------------------------
+
+TEST_F(Windows, MessageWindowButtonsShareOneWidthInStyleOrder) {
+    GuiMessageWindow w(GuiRect(0, 0, 399, 199), nullptr, "text", MW_OK | MW_CANCEL, nullptr, nullptr);
+    auto* ok = static_cast<GuiTextButton*>(w.Find(GUI_ID_OK, 0));
+    auto* cancel = static_cast<GuiTextButton*>(w.Find(GUI_ID_CANCEL, 0));
+    ASSERT_TRUE(ok && cancel);
+    EXPECT_EQ(
+        std::tuple(std::string(ok->DataGet()), std::string(cancel->DataGet()), ok->mReal.Width(),
+                   cancel->mReal.left - ok->mReal.left),
+        std::tuple(std::string("OK"), std::string("Cancel"), cancel->mReal.Width(), w.ButtonWidth() + 8));
+    EXPECT_EQ(w.ButtonWidth(), GuiTextWidthOf("Cancel", GuiTextThing::mFontTable[3]) + 8);
+}
 
 TEST_F(Windows, MessageWindowsSizeThemselves) {
     GuiMessageWindow bare(nullptr, nullptr, 0, nullptr, nullptr);

@@ -1,4 +1,4 @@
-// Progress bars, group boxes and lights (their drawing is held by the gallery's reviewed scenes).
+// Progress bars, group boxes and lights.
 #include "gui/bitmaps/bitmaps.h"
 #include "gui/controls/button/button.h"
 #include "gui/widgets/group/group_private.h"
@@ -7,6 +7,7 @@
 #include "gui/widgets/widget_fixture.h"
 
 #include <climits>
+#include <string>
 #include <vector>
 
 namespace {
@@ -35,6 +36,17 @@ TEST_F(Gauges, TheFilledPartAndThePercentageFollowTheRange) {
             << c.minimum << ".." << c.maximum << " at " << c.current;
         EXPECT_EQ(GuiProgressPercent(c.minimum, c.maximum, c.current), c.percent);
     }
+}
+
+TEST_F(Gauges, ASegmentedBarFillsSegmentsOfItsPitch) {
+    // A client 40 wide: the pitch 40 / 20 = 2 is raised to 3.
+    auto* bar = new GuiProgressBar(GuiRect(100, 100, 141, 119), FF_THIN | PBS_SEGMENTED, 0, 100, 50);
+    owner->Add(bar, 1);
+    flush();
+    std::string row;
+    for (int x = 101; x <= 121; ++x)
+        row += shownAt(x, 110) == GUI_ACTIVE_BLUE ? '#' : '.';
+    EXPECT_EQ(row, "##.##.##.##.##.##.##.") << "segments while their right edge lies left of 121";
 }
 
 // Disabling a group disables the buttons of types 5, 11, 12, 14, 15, 26 and 29 among its children

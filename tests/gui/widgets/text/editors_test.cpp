@@ -146,25 +146,6 @@ struct Field : Editors {
     }
 };
 
-TEST_F(Field, TheMaximumStopsTypingAndZeroPutsNoLimit) {
-    GuiEditField* f = field("abc", 3);
-    EXPECT_EQ(f->InsertKey('d'), 0);
-    for (int max : {0, -1}) {
-        GuiEditField* g = field(nullptr, max);
-        keys(g, "typed");
-        EXPECT_STREQ(g->DataGet(), "typed") << "maximum " << max;
-    }
-}
-
-TEST_F(Field, FocusMarksTheTextAndTheFirstKeyReplacesIt) {
-    GuiEditField* f = field("old text", 20);
-    pm->MoveFocusTree(f);
-    EXPECT_EQ(std::tuple(f->GetMarkStart(), f->GetMarkEnd(), f->Flags() & EFF_MARKED),
-              std::tuple(0, 8, EFF_MARKED));
-    keys(f, "n");
-    EXPECT_STREQ(f->DataGet(), "n");
-}
-
 TEST_F(Field, EveryEditReportsOnFocusLossDeletedMarksIncluded) {
     const uint16_t done = 128 + 16 * 11 + 10;
     const struct {
@@ -209,14 +190,30 @@ TEST_F(Field, APasteGoesInAtTheCursorCutToTheRoomLeft) {
     }
 }
 
-TEST_F(Field, AFieldNarrowerThanACharacterStillEnds) {
-    GuiEditField* f = field("wide", 0, 4);
-    keys(f, "MMMM");
-    f->InsertKey(GK_END);
-    f->InsertKey(GK_HOME);
-    EXPECT_STREQ(f->DataGet(), "MMMMwide");
+// Typed keys stop at the maximum (0 and below: none); focus marks the whole text, which the first
+// key replaces; a field narrower than a character still ends.
+TEST_F(Field, TypingStopsAtTheMaximumAndReplacesAMark) {
+    const struct {
+        const char* text;
+        int max, width;
+        bool focus;
+        const char* keys;
+        const char* after;
+    } cases[] = {{"abc", 3, 200, false, "d", "abc"},
+                 {nullptr, 0, 200, false, "typed", "typed"},
+                 {nullptr, -1, 200, false, "typed", "typed"},
+                 {"old text", 20, 200, true, "n", "n"},
+                 {"wide", 0, 4, false, "MMMM", "MMMMwide"}};
+    for (const auto& c : cases) {
+        GuiEditField* f = field(c.text, c.max, c.width);
+        if (c.focus) pm->MoveFocusTree(f);
+        keys(f, c.keys);
+        f->InsertKey(GK_END);
+        f->InsertKey(GK_HOME);
+        EXPECT_STREQ(f->DataGet(), c.after) << c.keys;
+        owner->Destroy(f);
+    }
 }
-
 TEST_F(Field, TheTwoMarkFormsTakeTheirRanges) {
     GuiEditField* f = field("abcdef", 20);
     f->SetMark(2, 6);
