@@ -105,8 +105,7 @@ struct Xpp {
     Ctx* entities;
     int errorCode;
     char errorText[ERROR_TEXT_SIZE];
-    // A failure of the parse waits here until the reader reaches its error event: expat runs
-    // ahead of the reader, whose getters report errors of their own on the events before.
+    // A failure of the parse, until the reader reaches its error event.
     int parseCode;
     char parseText[ERROR_TEXT_SIZE];
     bool parseFailed;
@@ -159,22 +158,19 @@ char* dupString(const char* s) {
     return d;
 }
 
-void setError(Xpp* x, int code, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
-void setError(Xpp* x, int code, const char* fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(x->errorText, sizeof x->errorText, fmt, ap);
-    va_end(ap);
-    x->errorCode = code;
-}
+// Where an error text goes: at once (a call's own failure), or to wait for the reader's error
+// event (the parse's: expat runs ahead of the reader, whose getters report errors of their own on
+// the events before).
+enum class ErrorFor { Now, ErrorEvent };
 
-void setParseError(Xpp* x, int code, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
-void setParseError(Xpp* x, int code, const char* fmt, ...) {
+void setError(Xpp* x, ErrorFor what, int code, const char* fmt, ...) __attribute__((format(printf, 4, 5)));
+void setError(Xpp* x, ErrorFor what, int code, const char* fmt, ...) {
+    char* text = what == ErrorFor::ErrorEvent ? x->parseText : x->errorText;
     va_list ap;
     va_start(ap, fmt);
-    vsnprintf(x->parseText, sizeof x->parseText, fmt, ap);
+    vsnprintf(text, ERROR_TEXT_SIZE, fmt, ap);
     va_end(ap);
-    x->parseCode = code;
+    (what == ErrorFor::ErrorEvent ? x->parseCode : x->errorCode) = code;
 }
 
 // The input an internal entity's text belongs to.
@@ -239,8 +235,8 @@ bool claimParseError(Xpp* x, XML_Parser p) {
 void expatError(Xpp* x, const Ctx* c) {
     if (!claimParseError(x, c->parser)) return;
     XML_Error code = XML_GetErrorCode(c->parser);
-    setParseError(x, ERR_PARSE, "File(%s) Error(%d):%s at line %d, col %d\n", shownName(c),
-                  static_cast<int>(code), XML_ErrorString(code), x->errorLine, x->errorColumn);
+    setError(x, ErrorFor::ErrorEvent, ERR_PARSE, "File(%s) Error(%d):%s at line %d, col %d\n", shownName(c),
+             static_cast<int>(code), XML_ErrorString(code), x->errorLine, x->errorColumn);
 }
 
 // ---- event queue -------------------------------------------------------------------
@@ -404,7 +400,7 @@ void XMLCALL onXmlDecl(void* ud, const XML_Char*, const XML_Char* encoding, int)
 }
 
 void abortOnMemory(Xpp* x) {
-    if (claimParseError(x, x->cur->parser)) setParseError(x, ERR_MEMORY, "out of memory");
+    if (claimParseError(x, x->cur->parser)) setError(x, ErrorFor::ErrorEvent, ERR_MEMORY, "out of memory");
     XML_StopParser(x->cur->parser, XML_FALSE);
 }
 
@@ -592,13 +588,13 @@ void XMLCALL onSkippedEntity(void* ud, const XML_Char* name, int isParameter) {
     if (depth > MAX_INTERNAL_DEPTH || x->expansions * (x->internals->size() + 1) > MAX_EXPANSION_WORK) {
         if (claimParseError(x, parent->parser)) {
             if (depth > MAX_INTERNAL_DEPTH)
-                setParseError(x, ERR_PARSE,
-                              "File(%s) internal entities nested deeper than %d at line %d, col %d\n",
-                              shownName(parent), MAX_INTERNAL_DEPTH, x->errorLine, x->errorColumn);
+                setError(x, ErrorFor::ErrorEvent, ERR_PARSE,
+                         "File(%s) internal entities nested deeper than %d at line %d, col %d\n",
+                         shownName(parent), MAX_INTERNAL_DEPTH, x->errorLine, x->errorColumn);
             else
-                setParseError(x, ERR_PARSE,
-                              "File(%s) too many internal entity expansions at line %d, col %d\n",
-                              shownName(parent), x->errorLine, x->errorColumn);
+                setError(x, ErrorFor::ErrorEvent, ERR_PARSE,
+                         "File(%s) too many internal entity expansions at line %d, col %d\n",
+                         shownName(parent), x->errorLine, x->errorColumn);
         }
         XML_StopParser(parent->parser, XML_FALSE);
         return;
@@ -685,9 +681,9 @@ int XMLCALL onExternalEntity(XML_Parser p, const XML_Char* context, const XML_Ch
     if (!systemId) return XML_STATUS_ERROR;
     if (parent->level >= XPP_MAX_ENTITY_DEPTH) {
         if (claimParseError(x, p))
-            setParseError(x, ERR_PARSE,
-                          "File(%s) external entities nested deeper than %d at line %d, col %d\n",
-                          shownName(parent), XPP_MAX_ENTITY_DEPTH, x->errorLine, x->errorColumn);
+            setError(x, ErrorFor::ErrorEvent, ERR_PARSE,
+                     "File(%s) external entities nested deeper than %d at line %d, col %d\n",
+                     shownName(parent), XPP_MAX_ENTITY_DEPTH, x->errorLine, x->errorColumn);
         return XML_STATUS_ERROR;
     }
     Ctx* c = static_cast<Ctx*>(calloc(1, sizeof(Ctx)));
@@ -716,7 +712,8 @@ int XMLCALL onExternalEntity(XML_Parser p, const XML_Char* context, const XML_Ch
     c->file = xmlFileOpen(c->fileName);
     if (!c->file) {
         if (claimParseError(x, p))
-            setParseError(x, ERR_PARSE, "File(%s) cannot be opened: %s\n", c->fileName, strerror(errno));
+            setError(x, ErrorFor::ErrorEvent, ERR_PARSE, "File(%s) cannot be opened: %s\n", c->fileName,
+                     strerror(errno));
         return XML_STATUS_ERROR;
     }
     c->parser = XML_ExternalEntityParserCreate(p, context, nullptr);
@@ -736,7 +733,8 @@ int XMLCALL onExternalEntity(XML_Parser p, const XML_Char* context, const XML_Ch
         size_t n = fread(buf, 1, sizeof buf, c->file);
         if (ferror(c->file)) {
             if (claimParseError(x, c->parser))
-                setParseError(x, ERR_PARSE, "File(%s) read error: %s\n", c->fileName, strerror(errno));
+                setError(x, ErrorFor::ErrorEvent, ERR_PARSE, "File(%s) read error: %s\n", c->fileName,
+                         strerror(errno));
             ok = false;
             break;
         }
@@ -813,7 +811,8 @@ void runParser(Xpp* x) {
             data = x->chunk;
             if (ferror(c->file)) {
                 if (claimParseError(x, c->parser))
-                    setParseError(x, ERR_PARSE, "File(%s) read error: %s\n", c->fileName, strerror(errno));
+                    setError(x, ErrorFor::ErrorEvent, ERR_PARSE, "File(%s) read error: %s\n", c->fileName,
+                             strerror(errno));
                 return failInput(x);
             }
         } else {
@@ -952,7 +951,7 @@ int startInput(Xpp* x, const char* path, const char* text) {
     if (path) {
         c->fileName = dupString(path);
         if (!c->fileName) {
-            setError(x, ERR_MEMORY, "calloc failed");
+            setError(x, ErrorFor::Now, ERR_MEMORY, "calloc failed");
             return -1;
         }
     } else {
@@ -965,20 +964,21 @@ int startInput(Xpp* x, const char* path, const char* text) {
     x->extActive = x->extEnabled;
     c->parser = XML_ParserCreateNS(nullptr, ':');
     if (!c->parser) {
-        setError(x, ERR_MEMORY, "calloc failed");
+        setError(x, ErrorFor::Now, ERR_MEMORY, "calloc failed");
         return -1;
     }
     installHandlers(x, c->parser);
     x->started = true;
     if (XML_SetBase(c->parser, c->baseDir) != XML_STATUS_OK) {
         claimParseError(x, nullptr);
-        setParseError(x, ERR_MEMORY, "calloc failed");
+        setError(x, ErrorFor::ErrorEvent, ERR_MEMORY, "calloc failed");
         failInput(x);
     } else if (path) {
         c->file = xmlFileOpen(path);
         if (!c->file) {
             claimParseError(x, nullptr);
-            setParseError(x, ERR_PARSE, "File(%s) cannot be opened: %s\n", path, strerror(errno));
+            setError(x, ErrorFor::ErrorEvent, ERR_PARSE, "File(%s) cannot be opened: %s\n", path,
+                     strerror(errno));
             failInput(x);
         }
     }
@@ -1038,7 +1038,7 @@ int xppSetExtEntBaseDir(Xpp* x, const char* dir) {
     if (dir) {
         copy = dupString(dir);
         if (!copy) {
-            setError(x, ERR_MEMORY, "calloc failed");
+            setError(x, ErrorFor::Now, ERR_MEMORY, "calloc failed");
             return -1;
         }
     }
@@ -1046,7 +1046,7 @@ int xppSetExtEntBaseDir(Xpp* x, const char* dir) {
     free(c->baseDir);
     c->baseDir = copy;
     if (c->parser && XML_SetBase(c->parser, copy) != XML_STATUS_OK) {
-        setError(x, ERR_MEMORY, "calloc failed");
+        setError(x, ErrorFor::Now, ERR_MEMORY, "calloc failed");
         return -1;
     }
     return 0;
@@ -1162,7 +1162,7 @@ const char* xppGetAttributeValueByName(Xpp* x, const char* ns, const char* name)
         bool nsMatch = ns ? ans && strcmp(ans, ns) == 0 : !ans;
         if (nsMatch && strcmp(str(x, a->local), name) == 0) return str(x, a->value);
     }
-    setError(x, ERR_NOT_FOUND, "%s", "");
+    setError(x, ErrorFor::Now, ERR_NOT_FOUND, "%s", "");
     return nullptr;
 }
 
@@ -1186,7 +1186,7 @@ int xppGetTextLength(Xpp* x) {
     if (!x) return -1;
     Event* e = current(x);
     if (!e || e->type != XPP_TEXT) {
-        setError(x, ERR_STATE, "INVALID STATE: current eventType must be TEXT");
+        setError(x, ErrorFor::Now, ERR_STATE, "INVALID STATE: current eventType must be TEXT");
         return -1;
     }
     return e->textLen + 1;
@@ -1196,15 +1196,15 @@ int xppGetText(Xpp* x, char* buffer, int size) {
     if (!x) return -1;
     Event* e = current(x);
     if (!e || e->type != XPP_TEXT) {
-        setError(x, ERR_STATE, "INVALID STATE: current eventType must be TEXT");
+        setError(x, ErrorFor::Now, ERR_STATE, "INVALID STATE: current eventType must be TEXT");
         return -1;
     }
     if (!buffer) {
-        setError(x, ERR_MEMORY, "memory must be allocated to buffer");
+        setError(x, ErrorFor::Now, ERR_MEMORY, "memory must be allocated to buffer");
         return -1;
     }
     if (size - 1 < e->textLen) {
-        setError(x, ERR_MEMORY, "insufficient text buffer size");
+        setError(x, ErrorFor::Now, ERR_MEMORY, "insufficient text buffer size");
         return -1;
     }
     memcpy(buffer, x->strings + e->text, static_cast<size_t>(e->textLen));
