@@ -22,16 +22,14 @@ struct Kind {
     const char* options;
 };
 const char kAlpha[] = "-alpha set -channel A -fx '(i+j)/(w+h)' +channel ";
-const Kind kKinds[] = {
-    {"pal1", 3, 1, "-colors 2 "},
-    {"pal2", 3, 2, "-colors 4 "},
-    {"pal4", 3, 4, "-colors 16 "},
-    {"pal8", 3, 8, "-colors 256 "},
-    {"grey8", 0, 8, "-colorspace Gray "},
-    {"greyalpha8", 4, 8, "-colorspace Gray "},
-    {"rgb8", 2, 8, ""},
-    {"rgba8", 6, 8, ""},
-};
+const Kind kKinds[] = {{"pal1", 3, 1, "-colors 2 "},
+                       {"pal2", 3, 2, "-colors 4 "},
+                       {"pal4", 3, 4, "-colors 16 "},
+                       {"pal8", 3, 8, "-colors 256 "},
+                       {"grey8", 0, 8, "-colorspace Gray "},
+                       {"greyalpha8", 4, 8, "-colorspace Gray "},
+                       {"rgb8", 2, 8, ""},
+                       {"rgba8", 6, 8, ""}};
 const char* const kSources[] = {
     "-seed 1 plasma:fractal", // photographic: palettes dithered
     "xc:'#203040' +dither -fill '#E08020' -draw 'rectangle 40,40 300,200' -fill white "
@@ -61,22 +59,15 @@ std::vector<uint8_t> picture(const Kind& k, const char* source) {
 bool libpng_decode(const std::vector<uint8_t>& file) {
     png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png_create_info_struct(png);
-    struct Reader {
-        const std::vector<uint8_t>* data;
-        size_t at;
-    } r{&file, 0};
+    FILE* in = fmemopen(const_cast<uint8_t*>(file.data()), file.size(), "rb"); // read as from a file
     std::vector<uint8_t> out;
     png_bytep rows[480];
-    if (setjmp(png_jmpbuf(png))) {
+    if (!in || setjmp(png_jmpbuf(png))) {
         png_destroy_read_struct(&png, &info, nullptr);
+        if (in) std::fclose(in);
         return false;
     }
-    png_set_read_fn(png, &r, [](png_structp p, png_bytep to, png_size_t n) {
-        auto* rd = static_cast<Reader*>(png_get_io_ptr(p));
-        if (rd->at + n > rd->data->size()) png_error(p, "short");
-        std::memcpy(to, rd->data->data() + rd->at, n);
-        rd->at += n;
-    });
+    png_init_io(png, in);
     png_read_info(png, info);
     png_set_expand(png);
     png_set_strip_16(png);
@@ -89,6 +80,7 @@ bool libpng_decode(const std::vector<uint8_t>& file) {
     png_read_image(png, rows);
     png_read_end(png, nullptr);
     png_destroy_read_struct(&png, &info, nullptr);
+    std::fclose(in);
     return true;
 }
 

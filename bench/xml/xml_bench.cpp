@@ -28,22 +28,15 @@ std::string displayText(size_t size) {
     return doc + text.substr(to);
 }
 
-void XMLCALL countStart(void* n, const XML_Char*, const XML_Char**) {
-    ++*static_cast<long*>(n);
-}
-void XMLCALL countEnd(void* n, const XML_Char*) {
-    ++*static_cast<long*>(n);
-}
-void XMLCALL countText(void* n, const XML_Char*, int) {
-    ++*static_cast<long*>(n);
-}
-
 long expatAlone(const std::string& text) {
     long events = 0;
     XML_Parser p = XML_ParserCreateNS(nullptr, ':');
     XML_SetUserData(p, &events);
-    XML_SetElementHandler(p, countStart, countEnd);
-    XML_SetCharacterDataHandler(p, countText);
+    // handlers that only count, each a function of the C calling convention
+    XML_SetElementHandler(
+        p, [](void* n, const XML_Char*, const XML_Char**) { ++*static_cast<long*>(n); },
+        [](void* n, const XML_Char*) { ++*static_cast<long*>(n); });
+    XML_SetCharacterDataHandler(p, [](void* n, const XML_Char*, int) { ++*static_cast<long*>(n); });
     for (size_t at = 0, n = 0; events >= 0 && (at == 0 || n == 2048); at += n) {
         n = std::min<size_t>(2048, text.size() - at);
         if (XML_Parse(p, text.data() + at, static_cast<int>(n), n < 2048) != XML_STATUS_OK) events = -1;

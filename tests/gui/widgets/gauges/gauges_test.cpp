@@ -49,6 +49,16 @@ TEST_F(Gauges, ASegmentedBarFillsSegmentsOfItsPitch) {
     EXPECT_EQ(row, "##.##.##.##.##.##.##.") << "segments while their right edge lies left of 121";
 }
 
+TEST_F(Gauges, ARoundLampOfA21By11ClientHasRadius5) {
+    auto* lamp = new GuiColorLight(GuiRect(400, 300, 420, 310), 1, LS_CIRCLE | FF_NONE);
+    lamp->SetStateColor(0, 0x00FF00);
+    owner->Add(lamp, 1);
+    flush();
+    const int cx = 410, cy = 305;
+    EXPECT_EQ(std::tuple(shownAt(cx, cy), shownAt(cx + 5, cy), shownAt(cx + 6, cy), shownAt(cx, cy - 5)),
+              std::tuple(0x00FF00u, 0u, 0x336666u, 0u));
+}
+
 // Disabling a group disables the buttons of types 5, 11, 12, 14, 15, 26 and 29 among its children
 // and no other; enabling it twice draws nothing the second time.
 TEST_F(Gauges, AGroupEnablesItsButtonFamilyOnce) {

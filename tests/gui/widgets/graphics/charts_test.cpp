@@ -193,4 +193,14 @@ TEST_F(Charts, TheRingWrapsAfterNSamples) {
     EXPECT_EQ(empty.AddData(empty.AddLine(1, 2, 3), 5, 1), 0);
 }
 
+TEST_F(Charts, TheRepaintAtTheLastIndexReachesTheRightEnd) {
+    GuiStripChart chart(GuiRect(0, 0, 300, 100), 5, -10, 10, 1, 5);
+    const uint8_t id = chart.AddLine(1, 2, 3);
+    for (int k = 0; k < 4; ++k)
+        chart.AddData(id, k, 0);
+    const GuiRect area = GuiStripSweepArea(chart, *chart.GetLineByID(id)); // head 4 = N - 1, tail 0
+    EXPECT_EQ(std::tuple(area.left, area.right), std::tuple(chart.IndexToPointX(3), chart.IndexToPointX(5)));
+    EXPECT_LT(area.left, area.right);
+}
+
 } // namespace
