@@ -345,23 +345,13 @@ size_t putString(Xpp* x, const char* s) {
 // so the last one separates them, whatever the URI contains ("urn:a:b", "http://h:80/").
 void splitName(Xpp* x, const char* name, size_t* qname, size_t* local, size_t* ns) {
     const size_t n = strlen(name);
-    *local = *ns = NONE;
-    if (x->stringsUsed + n + 1 > x->stringsCap && !growStrings(x, x->stringsUsed + n + 1)) {
-        *qname = NONE;
-        return;
-    }
-    char* d = x->strings + x->stringsUsed;
-    size_t colon = NONE;
-    for (size_t i = 0; i < n; ++i) // names are short: copied and searched in one pass
-        if ((d[i] = name[i]) == ':') colon = i;
-    d[n] = '\0';
-    *qname = *local = x->stringsUsed;
-    x->stringsUsed += n + 1;
-    if (colon == NONE) return;
-    *ns = put(x, name, colon);
-    *local = *qname + colon + 1;
+    *qname = *local = put(x, name, n);
+    *ns = NONE;
+    if (*qname == NONE || !memchr(name, ':', n)) return;
+    const size_t uri = static_cast<size_t>(static_cast<const char*>(memrchr(name, ':', n)) - name);
+    *ns = put(x, name, uri);
+    *local = *qname + uri + 1;
 }
-
 const char* str(const Xpp* x, size_t off) {
     return off == NONE ? nullptr : x->strings + off;
 }
@@ -430,7 +420,8 @@ void XMLCALL onStart(void* ud, const XML_Char* name, const XML_Char** atts) {
     e->attrCount = n;
 
     e->declFirst = x->declsUsed;
-    const bool room = reserve(x, x->decls, x->declsUsed, x->declsCap, x->pendingCount);
+    const bool room =
+        x->pendingCount == 0 || reserve(x, x->decls, x->declsUsed, x->declsCap, x->pendingCount);
     for (int i = 0; i < x->pendingCount; i++) {
         if (room && !x->oom) {
             x->decls[x->declsUsed].prefix = putString(x, x->pending[i].prefix);
