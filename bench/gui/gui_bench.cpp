@@ -1,10 +1,9 @@
-// GUI toolkit: a full-screen rectangle fill next to memset over the same frame buffer, 1-bit
-// text next to anti-aliased text of the same face and size, and a 640 x 480 redraw of 50 objects.
+// GUI toolkit: a full-screen rectangle fill next to memset over the same frame buffer, and a
+// 640 x 480 redraw of 50 objects.
 #include "bench/paired.h"
 #include "gui/controls/button/button.h"
 #include "gui/controls/prompt/prompt.h"
 #include "gui/core/screen.h"
-#include "gui/fonts/fonts.h"
 #include "gui/presentation/presentation.h"
 #include "gui/scrndrv/scrndrv.h"
 #include "gui/scrndrv/scrndrv_private.h"
@@ -17,8 +16,6 @@
 #include <cstdio>
 #include <cstring>
 #include <unistd.h>
-
-extern GuiFont BenchAAFont; // SysFont's face and size, 4-bit anti-aliased
 
 namespace {
 
@@ -62,33 +59,6 @@ void BM_RectangleFill(benchmark::State& state) {
         });
 }
 BENCHMARK(BM_RectangleFill)->UseManualTime()->Unit(benchmark::kMicrosecond);
-
-// 20 lines of 54 glyphs in filled cells.
-void drawLines(GuiScreen* s, const GuiFont* font, int doubleSize) {
-    GuiPresentationManager* pm = GuiPresentation();
-    GuiColor c(0xFFFFFF, 0x000000, GUI_COLOR_FILL);
-    s->BeginDraw(pm);
-    for (int y = 0; y < 20; ++y)
-        s->DrawText(pm, GuiPoint(0, y * 20), "The quick brown fox jumps over the lazy dog 0123456789", c,
-                    font, -1, doubleSize);
-    s->EndDraw();
-}
-
-void BM_Text1Bit(benchmark::State& state) {
-    GuiScreen* s = gui();
-    bench::paired(
-        state, "aa", "time", [&] { drawLines(s, &SysFont, 0); }, [&] { drawLines(s, &BenchAAFont, 0); });
-}
-BENCHMARK(BM_Text1Bit)->UseManualTime()->Unit(benchmark::kMicrosecond);
-
-void BM_Text1BitDouble(benchmark::State& state) {
-    GuiScreen* s = gui();
-    for (auto _ : state)
-        drawLines(s, &SysFont, 1);
-    state.counters["glyphs/s"] =
-        benchmark::Counter(static_cast<double>(state.iterations()) * 20 * 54, benchmark::Counter::kIsRate);
-}
-BENCHMARK(BM_Text1BitDouble)->Unit(benchmark::kMicrosecond);
 
 class Window : public GuiThing {
   public:

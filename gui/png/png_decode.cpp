@@ -1,6 +1,6 @@
-// PNG decoding: chunk walk with CRC checks; the IDAT chunks inflate one row at a time into two
-// row buffers, and each row is unfiltered against the one before and expanded straight into the
-// 32-bit output.
+// PNG decoding: chunk walk with CRC checks; the IDAT chunks inflate into a buffer of many rows
+// (so that zlib decodes nearly all of it on its fast path), and each row is unfiltered in place
+// against the one before and expanded straight into the 32-bit output.
 #include "gui/png/png_decode.h"
 
 #include <bit>
@@ -48,11 +48,18 @@ struct Decoder {
     uint32_t alpha_count = 0;
     bool have_key = false;
     uint16_t key[3] = {}; // grey, or red, green, blue
+    // Palette and grey images of up to 8 bits: the output word of each sample value.
+    uint32_t lut[256] = {};
     // image data
     uint32_t* out = nullptr;
-    uint8_t* buffers = nullptr; // the two row buffers: filter byte and row each
-    uint8_t* cur = nullptr;     // the row being inflated
-    uint8_t* prev = nullptr;    // the row above it, unfiltered (zero above a pass's first row)
+    uint8_t* buf = nullptr;         // inflated rows, each its filter byte and its bytes
+    size_t cap = 0;                 // of buf
+    size_t filled = 0;              // bytes in buf
+    size_t at = 0;                  // where the next row starts
+    size_t row_max = 0;             // the longest row with its filter byte
+    uint64_t remaining = 0;         // filtered bytes of the image not inflated yet
+    uint8_t* zero = nullptr;        // the row above a pass's first row
+    const uint8_t* prior = nullptr; // the row above the next one, unfiltered
     const Pass* passes = &kSingle;
     int pass_count = 1;
     int pass = 0;
@@ -67,7 +74,8 @@ struct Decoder {
 
     ~Decoder() {
         if (inflating) PzipInflateEnd(&z);
-        std::free(buffers);
+        std::free(buf);
+        std::free(zero);
         std::free(out);
     }
 
@@ -79,9 +87,9 @@ struct Decoder {
     int start_data();
     int idat(const uint8_t* d, uint32_t len);
     void start_pass();
-    void row_complete();
+    void rows();
+    void build_lut();
     void expand(const uint8_t* row, uint32_t n, uint32_t* dst, uint32_t step) const;
-    bool expand_fast(const uint8_t* row, uint32_t n, uint32_t* dst, uint32_t step) const;
 };
 
 int Decoder::header(const uint8_t* d, uint32_t len) {
@@ -157,16 +165,21 @@ int Decoder::start_data() {
         pass_count = 7;
     }
     bpp = channels * depth >= 8 ? channels * depth / 8 : 1;
-    const size_t row_max = static_cast<size_t>(row_bytes(width)) + 1;
+    row_max = static_cast<size_t>(row_bytes(width)) + 1;
+    for (int p = 0; p < pass_count; ++p) {
+        const uint32_t w = pass_extent(width, passes[p].x0, passes[p].dx);
+        if (w) remaining += uint64_t{pass_extent(height, passes[p].y0, passes[p].dy)} * (row_bytes(w) + 1);
+    }
+    cap = row_max * 3 > 65536 ? row_max * 3 : 65536;
     out = static_cast<uint32_t*>(std::malloc(size_t{width} * height * sizeof(uint32_t)));
-    buffers = static_cast<uint8_t*>(std::malloc(2 * row_max));
-    if (!out || !buffers) return PNG_ERR_NO_MEMORY;
-    cur = buffers;
-    prev = buffers + row_max;
+    buf = static_cast<uint8_t*>(std::malloc(cap));
+    zero = static_cast<uint8_t*>(std::calloc(row_max, 1));
+    if (!out || !buf || !zero) return PNG_ERR_NO_MEMORY;
     int r = PzipInflateInit(&z, 15, PZIP_VERSION, sizeof z);
     if (r == PZIP_MEM_ERROR) return PNG_ERR_NO_MEMORY;
     if (r != PZIP_OK) return PNG_ERR_DATA;
     inflating = true;
+    build_lut();
     pass = -1;
     start_pass();
     return PNG_OK;
@@ -185,9 +198,7 @@ void Decoder::start_pass() {
     }
     y = 0;
     rb = static_cast<size_t>(row_bytes(pass_width));
-    std::memset(prev, 0, rb + 1);
-    z.next_out = cur;
-    z.avail_out = static_cast<unsigned long>(rb + 1);
+    prior = zero;
 }
 
 // Image data past the last row, compressed or not, is ignored as other decoders do.
@@ -196,8 +207,21 @@ int Decoder::idat(const uint8_t* d, uint32_t len) {
     z.next_in = d;
     z.avail_in = len;
     while (z.avail_in > 0 && !done) {
+        if (cap - filled < row_max) { // the row above the next one and the rest move to the front
+            const size_t from = prior == zero ? at : static_cast<size_t>(prior - buf);
+            std::memmove(buf, buf + from, filled - from);
+            filled -= from;
+            at -= from;
+            if (prior != zero) prior = buf;
+        }
+        // Never past the image's data: what follows it is ignored, as before its end.
+        const size_t room = remaining < cap - filled ? static_cast<size_t>(remaining) : cap - filled;
+        z.next_out = buf + filled;
+        z.avail_out = static_cast<unsigned long>(room);
         int r = PzipInflate(&z, PZIP_NO_FLUSH);
-        if (z.avail_out == 0) row_complete();
+        filled += room - z.avail_out;
+        remaining -= room - z.avail_out;
+        rows();
         if (r == PZIP_STREAM_END) {
             stream_end = true;
             return done ? PNG_OK : PNG_ERR_DATA;
@@ -302,97 +326,120 @@ bool unfilter(uint8_t type, uint8_t* row, const uint8_t* prior, size_t n, size_t
     }
 }
 
-// The common 8-bit layouts without a colour key, one tight loop each; false for the rest.
-bool Decoder::expand_fast(const uint8_t* row, uint32_t n, uint32_t* dst, uint32_t step) const {
-    if (depth != 8 || have_key) return false;
-    switch (colour) {
-    case 6:
-        for (uint32_t x = 0, v; x < n; ++x, row += 4, dst += step) {
-            std::memcpy(&v, row, 4);
-            if constexpr (std::endian::native == std::endian::little) // v is 0xAABBGGRR: swap red and blue
-                *dst = (v & 0xFF00FF00u) | ((v >> 16) & 0xFFu) | ((v & 0xFFu) << 16);
-            else
-                *dst = (uint32_t{row[3]} << 24) | (uint32_t{row[0]} << 16) | (uint32_t{row[1]} << 8) | row[2];
+void Decoder::build_lut() {
+    if (colour == 3) { // an index past the palette reads the zeroed rest: black
+        for (uint32_t i = 0; i < 256; ++i) {
+            const uint32_t a = i < alpha_count ? palette_alpha[i] : 255;
+            lut[i] =
+                (a << 24) | (uint32_t{palette[i][0]} << 16) | (uint32_t{palette[i][1]} << 8) | palette[i][2];
         }
-        return true;
-    case 2:
-        for (uint32_t x = 0; x < n; ++x, row += 3, dst += step)
-            *dst = 0xFF000000u | (uint32_t{row[0]} << 16) | (uint32_t{row[1]} << 8) | row[2];
-        return true;
-    case 0:
-        for (uint32_t x = 0; x < n; ++x, ++row, dst += step)
-            *dst = 0xFF000000u | (uint32_t{*row} * 0x010101u);
-        return true;
-    default:
-        return false;
+    } else if (colour == 0 && depth <= 8) { // samples below 8 bits scaled by bit replication
+        const uint32_t max = (1u << depth) - 1;
+        for (uint32_t v = 0; v <= max; ++v)
+            lut[v] = (have_key && v == key[0] ? 0u : 0xFF000000u) | (v * (255 / max) * 0x010101u);
     }
 }
 
-// The row in cur is complete: unfilter it against prev, expand it into the output and start the
-// next one.
-void Decoder::row_complete() {
-    if (!bad_filter && !unfilter(cur[0], cur + 1, prev + 1, rb, bpp)) bad_filter = true;
-    if (!bad_filter) {
-        const Pass& ps = passes[pass];
-        expand(cur + 1, pass_width, out + size_t{ps.y0 + y * ps.dy} * width + ps.x0, ps.dx);
-    }
-    std::swap(cur, prev);
-    if (++y == pass_height) {
-        start_pass();
-        return;
-    }
-    z.next_out = cur;
-    z.avail_out = static_cast<unsigned long>(rb + 1);
+namespace {
+
+inline uint32_t argb(uint32_t a, uint32_t r, uint32_t g, uint32_t b) {
+    return (a << 24) | (r << 16) | (g << 8) | b;
 }
 
+// One output word per pixel of B bytes.
+template <size_t B, typename F>
+inline void each_pixel(const uint8_t* row, uint32_t n, uint32_t* dst, uint32_t step, F f) {
+    for (uint32_t x = 0; x < n; ++x, row += B, dst += step)
+        *dst = f(row);
+}
+
+// Samples of D bits (1, 2, 4 or 8), high bits first, through the table.
+template <int D>
+void through_lut(const uint8_t* row, uint32_t n, uint32_t* dst, uint32_t step, const uint32_t* lut) {
+    constexpr uint32_t per = 8 / D, mask = (1u << D) - 1;
+    uint32_t x = 0;
+    for (; x + per <= n; x += per) {
+        const uint32_t b = *row++;
+        for (uint32_t j = 1; j <= per; ++j, dst += step)
+            *dst = lut[(b >> (8 - D * j)) & mask];
+    }
+    for (uint32_t j = 1; x < n; ++j, ++x, dst += step)
+        *dst = lut[(*row >> (8 - D * j)) & mask];
+}
+
+} // namespace
+
+// One loop for each colour type and depth.
 void Decoder::expand(const uint8_t* row, uint32_t n, uint32_t* dst, uint32_t step) const {
-    if (expand_fast(row, n, dst, step)) return;
-    const uint32_t max = (1u << depth) - 1;
-    const uint32_t scale = depth < 8 ? 255 / max : 1;
-    for (uint32_t x = 0; x < n; ++x, dst += step) {
-        uint32_t s[4] = {0, 0, 0, 0};
-        for (uint32_t c = 0; c < channels; ++c) {
-            size_t k = size_t{x} * channels + c;
-            if (depth == 16)
-                s[c] = be16(row + 2 * k);
-            else if (depth == 8)
-                s[c] = row[k];
-            else {
-                size_t bit = k * depth;
-                s[c] = (row[bit / 8] >> (8 - depth - bit % 8)) & max;
-            }
-        }
-        auto to8 = [&](uint32_t v) { return depth == 16 ? v >> 8 : v * scale; };
-        uint32_t r, g, b, a = 255;
-        switch (colour) {
-        case 0:
-            r = g = b = to8(s[0]);
-            if (have_key && s[0] == key[0]) a = 0;
-            break;
+    if (colour == 0 || colour == 3) {
+        switch (depth) {
+        case 1:
+            return through_lut<1>(row, n, dst, step, lut);
         case 2:
-            r = to8(s[0]);
-            g = to8(s[1]);
-            b = to8(s[2]);
-            if (have_key && s[0] == key[0] && s[1] == key[1] && s[2] == key[2]) a = 0;
-            break;
-        case 3: // an index past the palette reads the zeroed rest: black
-            r = palette[s[0]][0];
-            g = palette[s[0]][1];
-            b = palette[s[0]][2];
-            if (s[0] < alpha_count) a = palette_alpha[s[0]];
-            break;
+            return through_lut<2>(row, n, dst, step, lut);
         case 4:
-            r = g = b = to8(s[0]);
-            a = to8(s[1]);
-            break;
-        default:
-            r = to8(s[0]);
-            g = to8(s[1]);
-            b = to8(s[2]);
-            a = to8(s[3]);
-            break;
+            return through_lut<4>(row, n, dst, step, lut);
+        case 8:
+            return through_lut<8>(row, n, dst, step, lut);
+        default: // grey at 16 bits: the key is compared with the whole sample
+            return each_pixel<2>(row, n, dst, step, [this](const uint8_t* p) {
+                return (have_key && be16(p) == key[0] ? 0u : 0xFF000000u) | p[0] * 0x010101u;
+            });
         }
-        *dst = (a << 24) | (r << 16) | (g << 8) | b;
+    }
+    if (depth == 8) {
+        switch (colour) {
+        case 2:
+            if (!have_key)
+                return each_pixel<3>(row, n, dst, step,
+                                     [](const uint8_t* p) { return argb(255, p[0], p[1], p[2]); });
+            return each_pixel<3>(row, n, dst, step, [this](const uint8_t* p) {
+                const bool clear = p[0] == key[0] && p[1] == key[1] && p[2] == key[2];
+                return argb(clear ? 0 : 255, p[0], p[1], p[2]);
+            });
+        case 4:
+            return each_pixel<2>(row, n, dst, step,
+                                 [](const uint8_t* p) { return (uint32_t{p[1]} << 24) | p[0] * 0x010101u; });
+        default:
+            return each_pixel<4>(row, n, dst, step, [](const uint8_t* p) {
+                uint32_t v;
+                std::memcpy(&v, p, 4);
+                if constexpr (std::endian::native ==
+                              std::endian::little) // v is 0xAABBGGRR: swap red and blue
+                    return (v & 0xFF00FF00u) | ((v >> 16) & 0xFFu) | ((v & 0xFFu) << 16);
+                else
+                    return argb(p[3], p[0], p[1], p[2]);
+            });
+        }
+    }
+    switch (colour) { // 16 bits: the high bytes
+    case 2:
+        return each_pixel<6>(row, n, dst, step, [this](const uint8_t* p) {
+            const bool clear =
+                have_key && be16(p) == key[0] && be16(p + 2) == key[1] && be16(p + 4) == key[2];
+            return argb(clear ? 0 : 255, p[0], p[2], p[4]);
+        });
+    case 4:
+        return each_pixel<4>(row, n, dst, step,
+                             [](const uint8_t* p) { return (uint32_t{p[2]} << 24) | p[0] * 0x010101u; });
+    default:
+        return each_pixel<8>(row, n, dst, step,
+                             [](const uint8_t* p) { return argb(p[6], p[0], p[2], p[4]); });
+    }
+}
+
+// Every complete row in buf: unfiltered against the row above, expanded into the output.
+void Decoder::rows() {
+    while (!done && filled - at >= rb + 1) {
+        uint8_t* row = buf + at;
+        if (!bad_filter && !unfilter(row[0], row + 1, prior + 1, rb, bpp)) bad_filter = true;
+        if (!bad_filter) {
+            const Pass& ps = passes[pass];
+            expand(row + 1, pass_width, out + size_t{ps.y0 + y * ps.dy} * width + ps.x0, ps.dx);
+        }
+        prior = row;
+        at += rb + 1;
+        if (++y == pass_height) start_pass();
     }
 }
 

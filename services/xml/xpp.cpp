@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <strings.h>
 #include <string>
 #include <unordered_map>
 
@@ -18,6 +19,9 @@
 namespace {
 
 constexpr int CHUNK = 2048;
+// expat runs on until this many events wait for the reader: stopping and resuming it for each
+// one would cost as much as the parsing.
+constexpr int QUEUE_BATCH = 64;
 constexpr int ERROR_TEXT_SIZE = 160;
 constexpr size_t NONE = static_cast<size_t>(-1);
 
@@ -31,6 +35,14 @@ constexpr int MAX_INTERNAL_DEPTH = 32;
 // Each such parser copies the document's declarations: expansions times declarations is
 // the work, bounded so that many references to a large DTD cannot stall the reader.
 constexpr unsigned long long MAX_EXPANSION_WORK = 1ull << 20;
+
+// Where an event stands. The document parser's events in a UTF-8 text input keep only their byte
+// index (line < 0); line and column are counted from the text when the reader asks, which spares
+// expat's position update on every event.
+struct Where {
+    int line, column;
+    XML_Index at;
+};
 
 // One input: the document, or an external entity while it is parsed.
 struct Ctx {
@@ -49,11 +61,12 @@ struct Ctx {
     bool internal;
     int internalDepth;
     char* entityName;
-    int refLine, refColumn;
+    Where ref;
 };
 
-// Strings of an event live in its own buffer and are referred to by offset, because the
-// buffer grows while the event is filled.
+// The strings of the queued events live in one buffer of the reader (emptied whenever the queue
+// is), their attributes and namespace declarations in two arrays beside it; events refer to them
+// by offset and index, as these grow while the queue fills.
 struct AttrRec {
     size_t qname, local, ns, value;
 };
@@ -66,20 +79,13 @@ struct Event {
     int type;
     int empty;
     int depth;
-    int line;
-    int column;
+    Where where;
     const Ctx* ctx;
-    char* buf;
-    size_t used, cap;
     size_t qname, local, ns;
     size_t text;
     int textLen;
-    AttrRec* attrs;
-    int attrCount, attrCap;
-    DeclRec* decls;
-    int declCount, declCap;
-    // A start tag stays undecided until the next callback or the end of expat's run.
-    bool undecided;
+    int attrFirst, attrCount;
+    int declFirst, declCount;
     XML_Index byteIndex;
     int byteCount;
     unsigned run;
@@ -99,6 +105,9 @@ struct Xpp {
     Ctx* entities;
     int errorCode;
     char errorText[ERROR_TEXT_SIZE];
+    // A failure of the parse, until the reader reaches its error event.
+    int parseCode;
+    char parseText[ERROR_TEXT_SIZE];
     bool parseFailed;
     int errorLine, errorColumn;
     bool extEnabled;
@@ -109,8 +118,19 @@ struct Xpp {
     bool oom;
     Event* ring;
     int cap, head, count;
+    char* strings;
+    size_t stringsUsed, stringsCap;
+    AttrRec* attrs;
+    int attrsUsed, attrsCap;
+    DeclRec* decls;
+    int declsUsed, declsCap;
     int depth;
     unsigned run;
+    // The newest event is a start tag not yet known to be empty: that is settled by the next
+    // callback or the end of expat's run.
+    bool tailUndecided;
+    // The newest event is text of the document itself: more text right behind it joins it.
+    bool tailText;
     Scope* scope;
     int scopeCount, scopeCap;
     Scope* pending; // namespace declarations of the start tag being read
@@ -120,6 +140,12 @@ struct Xpp {
     std::unordered_map<std::string, std::string>* internals; // general entity texts
     unsigned long long expansions;
     char chunk[CHUNK];
+    // The text input, whose positions are counted from its bytes (a file's are left to expat).
+    const char* doc;
+    bool lazyWhere;
+    // Counted so far: line and column at byte `scanAt`.
+    size_t scanAt;
+    int scanLine, scanColumn;
 };
 
 namespace {
@@ -132,13 +158,19 @@ char* dupString(const char* s) {
     return d;
 }
 
-void setError(Xpp* x, int code, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
-void setError(Xpp* x, int code, const char* fmt, ...) {
+// Where an error text goes: at once (a call's own failure), or to wait for the reader's error
+// event (the parse's: expat runs ahead of the reader, whose getters report errors of their own on
+// the events before).
+enum class ErrorFor { Now, ErrorEvent };
+
+void setError(Xpp* x, ErrorFor what, int code, const char* fmt, ...) __attribute__((format(printf, 4, 5)));
+void setError(Xpp* x, ErrorFor what, int code, const char* fmt, ...) {
+    char* text = what == ErrorFor::ErrorEvent ? x->parseText : x->errorText;
     va_list ap;
     va_start(ap, fmt);
-    vsnprintf(x->errorText, sizeof x->errorText, fmt, ap);
+    vsnprintf(text, ERROR_TEXT_SIZE, fmt, ap);
     va_end(ap);
-    x->errorCode = code;
+    (what == ErrorFor::ErrorEvent ? x->parseCode : x->errorCode) = code;
 }
 
 // The input an internal entity's text belongs to.
@@ -154,15 +186,38 @@ const char* shownName(const Ctx* c) {
 }
 
 // Where parser p stands: inside an internal entity, at the entity's reference.
-void position(const Xpp* x, XML_Parser p, int* line, int* column) {
-    for (const Ctx* c = x->cur; c; c = c->prev)
-        if (c->parser == p && c->internal) {
-            *line = c->refLine;
-            *column = c->refColumn;
-            return;
+Where whereNow(const Xpp* x, XML_Parser p) {
+    if (x->cur != &x->base)
+        for (const Ctx* c = x->cur; c; c = c->prev)
+            if (c->parser == p && c->internal) return c->ref;
+    if (p && p == x->base.parser && x->lazyWhere) return {-1, -1, XML_GetCurrentByteIndex(p)};
+    return {p ? static_cast<int>(XML_GetCurrentLineNumber(p)) : 0,
+            p ? static_cast<int>(XML_GetCurrentColumnNumber(p)) : 0, 0};
+}
+
+// Line and column of a byte index counted as expat counts them: CR, LF and CR LF end a line, a
+// UTF-8 sequence is one column. Events come in document order, so counting goes on from the last.
+void resolve(Xpp* x, Where& w) {
+    if (w.line >= 0) return;
+    if (static_cast<size_t>(w.at) < x->scanAt) {
+        x->scanAt = 0;
+        x->scanLine = 1;
+        x->scanColumn = 0;
+    }
+    int line = x->scanLine, column = x->scanColumn;
+    const char* end = x->doc + w.at;
+    for (const char* q = x->doc + x->scanAt; q < end; ++q) {
+        if (*q == '\n' || *q == '\r') {
+            if (*q == '\r' && q + 1 < end && q[1] == '\n') ++q;
+            ++line;
+            column = 0;
+        } else if ((*q & 0xC0) != 0x80) {
+            ++column;
         }
-    *line = p ? static_cast<int>(XML_GetCurrentLineNumber(p)) : 0;
-    *column = p ? static_cast<int>(XML_GetCurrentColumnNumber(p)) : 0;
+    }
+    x->scanAt = static_cast<size_t>(w.at);
+    x->scanLine = w.line = line;
+    x->scanColumn = w.column = column;
 }
 
 // The first parse error wins: an error inside an entity makes the enclosing parser fail
@@ -170,39 +225,58 @@ void position(const Xpp* x, XML_Parser p, int* line, int* column) {
 bool claimParseError(Xpp* x, XML_Parser p) {
     if (x->parseFailed) return false;
     x->parseFailed = true;
-    position(x, p, &x->errorLine, &x->errorColumn);
+    Where w = whereNow(x, p);
+    resolve(x, w);
+    x->errorLine = w.line;
+    x->errorColumn = w.column;
     return true;
 }
 
 void expatError(Xpp* x, const Ctx* c) {
     if (!claimParseError(x, c->parser)) return;
     XML_Error code = XML_GetErrorCode(c->parser);
-    setError(x, ERR_PARSE, "File(%s) Error(%d):%s at line %d, col %d\n", shownName(c), static_cast<int>(code),
-             XML_ErrorString(code), x->errorLine, x->errorColumn);
+    setError(x, ErrorFor::ErrorEvent, ERR_PARSE, "File(%s) Error(%d):%s at line %d, col %d\n", shownName(c),
+             static_cast<int>(code), XML_ErrorString(code), x->errorLine, x->errorColumn);
 }
 
 // ---- event queue -------------------------------------------------------------------
 
+// What every event sets; the rest is set by the handler of its type, and read only for that type.
 void clearEvent(Event* e) {
     e->empty = 0;
-    e->used = 0;
-    e->qname = e->local = e->ns = NONE;
-    e->text = NONE;
-    e->textLen = 0;
     e->attrCount = 0;
     e->declCount = 0;
-    e->undecided = false;
-    e->byteIndex = 0;
-    e->byteCount = 0;
-    e->run = 0;
+}
+// A queue emptied by the reader frees what its events held.
+void emptyStore(Xpp* x) {
+    x->stringsUsed = 0;
+    x->attrsUsed = 0;
+    x->declsUsed = 0;
 }
 
+// Room for n more records in a growing array; false (and out of memory) when there is none.
+template <typename T> bool reserve(Xpp* x, T*& array, int used, int& cap, int n) {
+    if (used + n <= cap) return true;
+    int ncap = cap ? cap * 2 : 64;
+    while (ncap < used + n)
+        ncap *= 2;
+    T* a = static_cast<T*>(realloc(array, static_cast<size_t>(ncap) * sizeof(T)));
+    if (!a) {
+        x->oom = true;
+        return false;
+    }
+    array = a;
+    cap = ncap;
+    return true;
+}
+
+// The ring's capacity is a power of two, so that indexes wrap by a mask.
 bool growRing(Xpp* x) {
     int ncap = x->cap ? x->cap * 2 : 8;
     Event* n = static_cast<Event*>(calloc(static_cast<size_t>(ncap), sizeof(Event)));
     if (!n) return false;
     for (int i = 0; i < x->cap; i++)
-        n[i] = x->ring[(x->head + i) % x->cap];
+        n[i] = x->ring[(x->head + i) & (x->cap - 1)];
     free(x->ring);
     x->ring = n;
     x->head = 0;
@@ -211,78 +285,75 @@ bool growRing(Xpp* x) {
 }
 
 Event* tail(Xpp* x) {
-    return x->count ? &x->ring[(x->head + x->count - 1) % x->cap] : nullptr;
+    return x->count ? &x->ring[(x->head + x->count - 1) & (x->cap - 1)] : nullptr;
 }
 
-Event* append(Xpp* x, int type, int line, int column) {
+Event* append(Xpp* x, int type, Where where) {
     if (x->count == x->cap && !growRing(x)) {
         x->oom = true;
         return nullptr;
     }
-    Event* e = &x->ring[(x->head + x->count) % x->cap];
+    Event* e = &x->ring[(x->head + x->count) & (x->cap - 1)];
     x->count++;
     clearEvent(e);
     e->type = type;
     e->depth = x->depth;
-    e->line = line;
-    e->column = column;
+    e->where = where;
     e->ctx = fileCtx(x->cur);
     return e;
 }
 
 Event* appendHere(Xpp* x, int type) {
-    int line, column;
-    position(x, x->cur->parser, &line, &column);
-    return append(x, type, line, column);
+    return append(x, type, whereNow(x, x->cur->parser));
 }
 
 // Any callback after a start tag, and the end of expat's run, settle it as not empty: an
 // empty-element tag has its end callback at once, in the same run.
 void decideTail(Xpp* x) {
-    Event* t = tail(x);
-    if (t && t->undecided) t->undecided = false;
+    x->tailUndecided = false;
+    x->tailText = false;
 }
 
-size_t put(Xpp* x, Event* e, const char* s, size_t n) {
-    if (e->used + n + 1 > e->cap) {
-        size_t ncap = e->cap ? e->cap * 2 : 256;
-        while (ncap < e->used + n + 1)
-            ncap *= 2;
-        char* nb = static_cast<char*>(realloc(e->buf, ncap));
-        if (!nb) {
-            x->oom = true;
-            return NONE;
-        }
-        e->buf = nb;
-        e->cap = ncap;
+bool growStrings(Xpp* x, size_t need) {
+    size_t ncap = x->stringsCap ? x->stringsCap * 2 : 4096;
+    while (ncap < need)
+        ncap *= 2;
+    char* nb = static_cast<char*>(realloc(x->strings, ncap));
+    if (!nb) {
+        x->oom = true;
+        return false;
     }
-    size_t off = e->used;
-    memcpy(e->buf + off, s, n);
-    e->buf[off + n] = '\0';
-    e->used += n + 1;
+    x->strings = nb;
+    x->stringsCap = ncap;
+    return true;
+}
+
+inline size_t put(Xpp* x, const char* s, size_t n) {
+    if (x->stringsUsed + n + 1 > x->stringsCap && !growStrings(x, x->stringsUsed + n + 1)) return NONE;
+    size_t off = x->stringsUsed;
+    memcpy(x->strings + off, s, n);
+    x->strings[off + n] = '\0';
+    x->stringsUsed += n + 1;
     return off;
 }
 
-size_t putString(Xpp* x, Event* e, const char* s) {
-    return s ? put(x, e, s, strlen(s)) : NONE;
+size_t putString(Xpp* x, const char* s) {
+    return s ? put(x, s, strlen(s)) : NONE;
 }
 
 // expat reports a namespaced name as URI ':' local name. A local name never holds a ':',
 // so the last one separates them, whatever the URI contains ("urn:a:b", "http://h:80/").
-void splitName(Xpp* x, Event* e, const char* name, size_t* qname, size_t* local, size_t* ns) {
-    *qname = putString(x, e, name);
-    const char* colon = strrchr(name, ':');
-    if (!colon || *qname == NONE) {
-        *local = *qname;
-        *ns = NONE;
-        return;
-    }
-    *ns = put(x, e, name, static_cast<size_t>(colon - name));
-    *local = *qname + static_cast<size_t>(colon - name) + 1;
+void splitName(Xpp* x, const char* name, size_t* qname, size_t* local, size_t* ns) {
+    const size_t n = strlen(name);
+    *qname = *local = put(x, name, n);
+    *ns = NONE;
+    if (*qname == NONE || !memchr(name, ':', n)) return;
+    const size_t uri = static_cast<size_t>(static_cast<const char*>(memrchr(name, ':', n)) - name);
+    *ns = put(x, name, uri);
+    *local = *qname + uri + 1;
 }
-
-const char* str(const Event* e, size_t off) {
-    return off == NONE ? nullptr : e->buf + off;
+const char* str(const Xpp* x, size_t off) {
+    return off == NONE ? nullptr : x->strings + off;
 }
 
 bool sameName(const char* a, const char* b) {
@@ -294,8 +365,7 @@ bool sameName(const char* a, const char* b) {
 
 // The document's parser and internal entities in it are suspended; external entities run
 // to completion inside the callback of the enclosing parser (with everything nested in them).
-void suspend(Xpp* x) {
-    if (x->count == 0) return;
+void stopDocument(Xpp* x) {
     for (const Ctx* c = x->cur; c != &x->base; c = c->prev)
         if (!c->internal) return;
     XML_ParsingStatus st;
@@ -303,8 +373,24 @@ void suspend(Xpp* x) {
     if (st.parsing == XML_PARSING) XML_StopParser(x->cur->parser, XML_TRUE);
 }
 
+inline void suspend(Xpp* x) {
+    if (x->count >= QUEUE_BATCH) stopDocument(x);
+}
+
+// Counting positions from the bytes holds for UTF-8 (and ASCII) only: a byte order mark, bytes of
+// UTF-16 or another declared encoding leave it to expat.
+void checkEncoding(Xpp* x, const char* start, size_t n) {
+    const auto b = [&](size_t i) { return i < n ? static_cast<unsigned char>(start[i]) : 1u; };
+    if (b(0) == 0xEF || b(0) == 0xFE || b(0) == 0xFF || b(0) == 0 || b(1) == 0) x->lazyWhere = false;
+}
+
+void XMLCALL onXmlDecl(void* ud, const XML_Char*, const XML_Char* encoding, int) {
+    if (encoding && strcasecmp(encoding, "UTF-8") != 0 && strcasecmp(encoding, "US-ASCII") != 0)
+        static_cast<Xpp*>(ud)->lazyWhere = false;
+}
+
 void abortOnMemory(Xpp* x) {
-    if (claimParseError(x, x->cur->parser)) setError(x, ERR_MEMORY, "out of memory");
+    if (claimParseError(x, x->cur->parser)) setError(x, ErrorFor::ErrorEvent, ERR_MEMORY, "out of memory");
     XML_StopParser(x->cur->parser, XML_FALSE);
 }
 
@@ -314,42 +400,32 @@ void XMLCALL onStart(void* ud, const XML_Char* name, const XML_Char** atts) {
     decideTail(x);
     Event* e = appendHere(x, XPP_START_TAG);
     if (!e) return abortOnMemory(x);
-    e->undecided = true;
+    x->tailUndecided = true;
     e->byteIndex = XML_GetCurrentByteIndex(p);
     e->byteCount = XML_GetCurrentByteCount(p);
     e->run = x->run;
-    splitName(x, e, name, &e->qname, &e->local, &e->ns);
+    splitName(x, name, &e->qname, &e->local, &e->ns);
 
     int n = 0;
     while (atts[2 * n])
         n++;
-    if (n > e->attrCap) {
-        AttrRec* a = static_cast<AttrRec*>(realloc(e->attrs, static_cast<size_t>(n) * sizeof(AttrRec)));
-        if (!a) return abortOnMemory(x);
-        e->attrs = a;
-        e->attrCap = n;
-    }
+    if (!reserve(x, x->attrs, x->attrsUsed, x->attrsCap, n)) return abortOnMemory(x);
+    e->attrFirst = x->attrsUsed;
     for (int i = 0; i < n; i++) {
-        AttrRec* a = &e->attrs[i];
-        splitName(x, e, atts[2 * i], &a->qname, &a->local, &a->ns);
-        a->value = putString(x, e, atts[2 * i + 1]);
+        AttrRec* a = &x->attrs[x->attrsUsed + i];
+        splitName(x, atts[2 * i], &a->qname, &a->local, &a->ns);
+        a->value = putString(x, atts[2 * i + 1]);
     }
+    x->attrsUsed += n;
     e->attrCount = n;
 
-    if (x->pendingCount > e->declCap) {
-        DeclRec* d =
-            static_cast<DeclRec*>(realloc(e->decls, static_cast<size_t>(x->pendingCount) * sizeof(DeclRec)));
-        if (d) {
-            e->decls = d;
-            e->declCap = x->pendingCount;
-        } else {
-            x->oom = true;
-        }
-    }
+    e->declFirst = x->declsUsed;
+    const bool room =
+        x->pendingCount == 0 || reserve(x, x->decls, x->declsUsed, x->declsCap, x->pendingCount);
     for (int i = 0; i < x->pendingCount; i++) {
-        if (!x->oom) {
-            e->decls[i].prefix = putString(x, e, x->pending[i].prefix);
-            e->decls[i].uri = putString(x, e, x->pending[i].uri);
+        if (room && !x->oom) {
+            x->decls[x->declsUsed].prefix = putString(x, x->pending[i].prefix);
+            x->decls[x->declsUsed++].uri = putString(x, x->pending[i].uri);
             e->declCount = i + 1;
         }
         free(x->pending[i].prefix);
@@ -369,9 +445,9 @@ void XMLCALL onEnd(void* ud, const XML_Char* name) {
     // An empty-element tag: expat calls the end handler in the same run, at the end of the
     // start tag's bytes and with no bytes of its own (internal entities have a parser of
     // their own, so this holds inside them too).
-    if (t && t->undecided && t->run == x->run && t->byteCount > 0 && XML_GetCurrentByteCount(p) == 0 &&
+    if (x->tailUndecided && t->run == x->run && t->byteCount > 0 && XML_GetCurrentByteCount(p) == 0 &&
         XML_GetCurrentByteIndex(p) == t->byteIndex + t->byteCount) {
-        t->undecided = false;
+        x->tailUndecided = false;
         t->empty = 1;
         x->depth--;
         return;
@@ -380,19 +456,29 @@ void XMLCALL onEnd(void* ud, const XML_Char* name) {
     x->depth--;
     Event* e = appendHere(x, XPP_END_TAG);
     if (!e) return abortOnMemory(x);
-    splitName(x, e, name, &e->qname, &e->local, &e->ns);
+    splitName(x, name, &e->qname, &e->local, &e->ns);
     if (x->oom) return abortOnMemory(x);
     suspend(x);
 }
 
 void XMLCALL onText(void* ud, const XML_Char* s, int len) {
     Xpp* x = static_cast<Xpp*>(ud);
+    // expat hands text over in pieces (a line end and the indentation after it are two); the
+    // pieces of one run of text are one event, whose string is the newest in the store.
+    if (x->tailText && x->cur == &x->base) {
+        Event* t = tail(x);
+        x->stringsUsed--;
+        if (put(x, s, static_cast<size_t>(len)) == NONE) return abortOnMemory(x);
+        t->textLen += len;
+        return;
+    }
     decideTail(x);
     Event* e = appendHere(x, XPP_TEXT);
     if (!e) return abortOnMemory(x);
-    e->text = put(x, e, s, static_cast<size_t>(len));
+    e->text = put(x, s, static_cast<size_t>(len));
     e->textLen = len;
     if (x->oom) return abortOnMemory(x);
+    x->tailText = x->cur == &x->base;
     suspend(x);
 }
 
@@ -493,11 +579,12 @@ void XMLCALL onSkippedEntity(void* ud, const XML_Char* name, int isParameter) {
     if (depth > MAX_INTERNAL_DEPTH || x->expansions * (x->internals->size() + 1) > MAX_EXPANSION_WORK) {
         if (claimParseError(x, parent->parser)) {
             if (depth > MAX_INTERNAL_DEPTH)
-                setError(x, ERR_PARSE,
+                setError(x, ErrorFor::ErrorEvent, ERR_PARSE,
                          "File(%s) internal entities nested deeper than %d at line %d, col %d\n",
                          shownName(parent), MAX_INTERNAL_DEPTH, x->errorLine, x->errorColumn);
             else
-                setError(x, ERR_PARSE, "File(%s) too many internal entity expansions at line %d, col %d\n",
+                setError(x, ErrorFor::ErrorEvent, ERR_PARSE,
+                         "File(%s) too many internal entity expansions at line %d, col %d\n",
                          shownName(parent), x->errorLine, x->errorColumn);
         }
         XML_StopParser(parent->parser, XML_FALSE);
@@ -509,7 +596,7 @@ void XMLCALL onSkippedEntity(void* ud, const XML_Char* name, int isParameter) {
     c->level = parent->level;
     c->internal = true;
     c->internalDepth = depth;
-    position(x, parent->parser, &c->refLine, &c->refColumn);
+    c->ref = whereNow(x, parent->parser);
     c->entityName = dupString(name);
     std::string context;
     try {
@@ -550,6 +637,7 @@ void installHandlers(Xpp* x, XML_Parser p) {
     XML_SetNamespaceDeclHandler(p, onNamespaceStart, onNamespaceEnd);
     XML_SetEntityDeclHandler(p, onEntityDecl);
     XML_SetSkippedEntityHandler(p, onSkippedEntity);
+    XML_SetXmlDeclHandler(p, onXmlDecl);
     XML_SetDefaultHandler(p, nullptr); // internal entities in content come to onSkippedEntity
     if (x->extActive) {
         XML_SetExternalEntityRefHandler(p, onExternalEntity);
@@ -584,7 +672,8 @@ int XMLCALL onExternalEntity(XML_Parser p, const XML_Char* context, const XML_Ch
     if (!systemId) return XML_STATUS_ERROR;
     if (parent->level >= XPP_MAX_ENTITY_DEPTH) {
         if (claimParseError(x, p))
-            setError(x, ERR_PARSE, "File(%s) external entities nested deeper than %d at line %d, col %d\n",
+            setError(x, ErrorFor::ErrorEvent, ERR_PARSE,
+                     "File(%s) external entities nested deeper than %d at line %d, col %d\n",
                      shownName(parent), XPP_MAX_ENTITY_DEPTH, x->errorLine, x->errorColumn);
         return XML_STATUS_ERROR;
     }
@@ -614,7 +703,8 @@ int XMLCALL onExternalEntity(XML_Parser p, const XML_Char* context, const XML_Ch
     c->file = xmlFileOpen(c->fileName);
     if (!c->file) {
         if (claimParseError(x, p))
-            setError(x, ERR_PARSE, "File(%s) cannot be opened: %s\n", c->fileName, strerror(errno));
+            setError(x, ErrorFor::ErrorEvent, ERR_PARSE, "File(%s) cannot be opened: %s\n", c->fileName,
+                     strerror(errno));
         return XML_STATUS_ERROR;
     }
     c->parser = XML_ExternalEntityParserCreate(p, context, nullptr);
@@ -634,7 +724,8 @@ int XMLCALL onExternalEntity(XML_Parser p, const XML_Char* context, const XML_Ch
         size_t n = fread(buf, 1, sizeof buf, c->file);
         if (ferror(c->file)) {
             if (claimParseError(x, c->parser))
-                setError(x, ERR_PARSE, "File(%s) read error: %s\n", c->fileName, strerror(errno));
+                setError(x, ErrorFor::ErrorEvent, ERR_PARSE, "File(%s) read error: %s\n", c->fileName,
+                         strerror(errno));
             ok = false;
             break;
         }
@@ -662,11 +753,12 @@ int XMLCALL onExternalEntity(XML_Parser p, const XML_Char* context, const XML_Ch
 // ---- driving expat -----------------------------------------------------------------
 
 void appendTerminal(Xpp* x, int type, int line, int column) {
+    const Where where = {line, column, 0};
     x->done = true;
     Ctx* saved = x->cur;
     x->cur = &x->base;
     if (type == XPP_END_DOCUMENT) x->depth = 0;
-    if (!append(x, type, line, column)) {
+    if (!append(x, type, where)) {
         // No room for the last event: reuse the newest slot so the reader still ends.
         Event* t = tail(x);
         if (t) {
@@ -686,6 +778,7 @@ void failInput(Xpp* x) {
 void runParser(Xpp* x) {
     XML_Status st;
     x->run++;
+    emptyStore(x); // called with the queue empty
     while (x->cur != &x->base) {
         Ctx* e = x->cur;
         st = XML_ResumeParser(e->parser);
@@ -706,12 +799,13 @@ void runParser(Xpp* x) {
         size_t n;
         if (c->file) {
             n = fread(x->chunk, 1, sizeof x->chunk, c->file);
+            data = x->chunk;
             if (ferror(c->file)) {
                 if (claimParseError(x, c->parser))
-                    setError(x, ERR_PARSE, "File(%s) read error: %s\n", c->fileName, strerror(errno));
+                    setError(x, ErrorFor::ErrorEvent, ERR_PARSE, "File(%s) read error: %s\n", c->fileName,
+                             strerror(errno));
                 return failInput(x);
             }
-            data = x->chunk;
         } else {
             n = c->textLeft < static_cast<size_t>(CHUNK) ? c->textLeft : static_cast<size_t>(CHUNK);
             data = c->text;
@@ -747,8 +841,8 @@ void enterEvent(Xpp* x, const Event* e) {
             x->scopeCap = ncap;
         }
         Scope* s = &x->scope[x->scopeCount++];
-        s->prefix = dupString(str(e, e->decls[i].prefix));
-        s->uri = dupString(str(e, e->decls[i].uri));
+        s->prefix = dupString(str(x, x->decls[e->declFirst + i].prefix));
+        s->uri = dupString(str(x, x->decls[e->declFirst + i].uri));
         s->level = e->depth;
     }
 }
@@ -770,7 +864,7 @@ int advance(Xpp* x) {
     if (e) {
         if (e->type == XPP_END_DOCUMENT || e->type == XPP_ERROR) return e->type;
         leaveEvent(x, e);
-        x->head = (x->head + 1) % x->cap;
+        x->head = (x->head + 1) & (x->cap - 1);
         x->count--;
         x->hasCurrent = false;
     }
@@ -780,6 +874,10 @@ int advance(Xpp* x) {
     }
     x->hasCurrent = true;
     enterEvent(x, &x->ring[x->head]);
+    if (x->ring[x->head].type == XPP_ERROR && x->parseCode) {
+        x->errorCode = x->parseCode;
+        memcpy(x->errorText, x->parseText, sizeof x->errorText);
+    }
     return x->ring[x->head].type;
 }
 
@@ -819,6 +917,9 @@ void resetParse(Xpp* x) {
     x->count = 0;
     x->head = 0;
     x->hasCurrent = false;
+    x->tailUndecided = false;
+    x->tailText = false;
+    emptyStore(x);
     x->started = false;
     x->done = false;
     x->oom = false;
@@ -826,6 +927,13 @@ void resetParse(Xpp* x) {
     x->parseFailed = false;
     x->errorCode = 0;
     x->errorText[0] = '\0';
+    x->parseCode = 0;
+    x->parseText[0] = '\0';
+    x->doc = nullptr;
+    x->lazyWhere = false;
+    x->scanAt = 0;
+    x->scanLine = 1;
+    x->scanColumn = 0;
 }
 
 int startInput(Xpp* x, const char* path, const char* text) {
@@ -834,30 +942,34 @@ int startInput(Xpp* x, const char* path, const char* text) {
     if (path) {
         c->fileName = dupString(path);
         if (!c->fileName) {
-            setError(x, ERR_MEMORY, "calloc failed");
+            setError(x, ErrorFor::Now, ERR_MEMORY, "calloc failed");
             return -1;
         }
     } else {
         c->text = text;
         c->textLeft = strlen(text);
+        x->doc = text;
+        x->lazyWhere = true;
+        checkEncoding(x, text, c->textLeft);
     }
     x->extActive = x->extEnabled;
     c->parser = XML_ParserCreateNS(nullptr, ':');
     if (!c->parser) {
-        setError(x, ERR_MEMORY, "calloc failed");
+        setError(x, ErrorFor::Now, ERR_MEMORY, "calloc failed");
         return -1;
     }
     installHandlers(x, c->parser);
     x->started = true;
     if (XML_SetBase(c->parser, c->baseDir) != XML_STATUS_OK) {
         claimParseError(x, nullptr);
-        setError(x, ERR_MEMORY, "calloc failed");
+        setError(x, ErrorFor::ErrorEvent, ERR_MEMORY, "calloc failed");
         failInput(x);
     } else if (path) {
         c->file = xmlFileOpen(path);
         if (!c->file) {
             claimParseError(x, nullptr);
-            setError(x, ERR_PARSE, "File(%s) cannot be opened: %s\n", path, strerror(errno));
+            setError(x, ErrorFor::ErrorEvent, ERR_PARSE, "File(%s) cannot be opened: %s\n", path,
+                     strerror(errno));
             failInput(x);
         }
     }
@@ -890,12 +1002,10 @@ Xpp* xppCreate() {
 int xppDestroy(Xpp* x) {
     if (!x) return 0;
     resetParse(x);
-    for (int i = 0; i < x->cap; i++) {
-        free(x->ring[i].buf);
-        free(x->ring[i].attrs);
-        free(x->ring[i].decls);
-    }
     free(x->ring);
+    free(x->strings);
+    free(x->attrs);
+    free(x->decls);
     free(x->scope);
     free(x->pending);
     free(x->bound);
@@ -919,7 +1029,7 @@ int xppSetExtEntBaseDir(Xpp* x, const char* dir) {
     if (dir) {
         copy = dupString(dir);
         if (!copy) {
-            setError(x, ERR_MEMORY, "calloc failed");
+            setError(x, ErrorFor::Now, ERR_MEMORY, "calloc failed");
             return -1;
         }
     }
@@ -927,7 +1037,7 @@ int xppSetExtEntBaseDir(Xpp* x, const char* dir) {
     free(c->baseDir);
     c->baseDir = copy;
     if (c->parser && XML_SetBase(c->parser, copy) != XML_STATUS_OK) {
-        setError(x, ERR_MEMORY, "calloc failed");
+        setError(x, ErrorFor::Now, ERR_MEMORY, "calloc failed");
         return -1;
     }
     return 0;
@@ -962,14 +1072,14 @@ const AttrRec* attr(Xpp* x, int index, Event** ev) {
     Event* e = startEvent(x);
     if (!e || index < 0 || index >= e->attrCount) return nullptr;
     *ev = e;
-    return &e->attrs[index];
+    return &x->attrs[e->attrFirst + index];
 }
 
 // One text of the attribute at index (field picks which), or null when there is none.
 const char* attrText(Xpp* x, int index, size_t AttrRec::*field) {
     Event* e;
     const AttrRec* a = attr(x, index, &e);
-    return a ? str(e, a->*field) : nullptr;
+    return a ? str(x, a->*field) : nullptr;
 }
 
 const char* prefixFor(Xpp* x, const char* ns, bool allowDefault) {
@@ -988,17 +1098,17 @@ const char* prefixFor(Xpp* x, const char* ns, bool allowDefault) {
 
 const char* xppGetName(Xpp* x) {
     Event* e = tagEvent(x);
-    return e ? str(e, e->local) : nullptr;
+    return e ? str(x, e->local) : nullptr;
 }
 
 const char* xppGetNamespace(Xpp* x) {
     Event* e = tagEvent(x);
-    return e ? str(e, e->ns) : nullptr;
+    return e ? str(x, e->ns) : nullptr;
 }
 
 const char* xppGetQName(Xpp* x) {
     Event* e = tagEvent(x);
-    return e ? str(e, e->qname) : nullptr;
+    return e ? str(x, e->qname) : nullptr;
 }
 
 int xppGetAttributeCount(Xpp* x) {
@@ -1031,19 +1141,19 @@ const char* xppGetAttributePrefix(Xpp* x, int index) {
     Event* e;
     const AttrRec* a = attr(x, index, &e);
     // An unprefixed attribute has no namespace, so only prefixed bindings can name it.
-    return a ? prefixFor(x, str(e, a->ns), false) : nullptr;
+    return a ? prefixFor(x, str(x, a->ns), false) : nullptr;
 }
 
 const char* xppGetAttributeValueByName(Xpp* x, const char* ns, const char* name) {
     if (!x) return nullptr;
     Event* e = startEvent(x);
     for (int i = 0; e && name && i < e->attrCount; i++) {
-        const AttrRec* a = &e->attrs[i];
-        const char* ans = str(e, a->ns);
+        const AttrRec* a = &x->attrs[e->attrFirst + i];
+        const char* ans = str(x, a->ns);
         bool nsMatch = ns ? ans && strcmp(ans, ns) == 0 : !ans;
-        if (nsMatch && strcmp(str(e, a->local), name) == 0) return str(e, a->value);
+        if (nsMatch && strcmp(str(x, a->local), name) == 0) return str(x, a->value);
     }
-    setError(x, ERR_NOT_FOUND, "%s", "");
+    setError(x, ErrorFor::Now, ERR_NOT_FOUND, "%s", "");
     return nullptr;
 }
 
@@ -1056,7 +1166,7 @@ const char* xppLookupNamespace(Xpp* x, const char* prefix) {
 
 const char* xppGetPrefix(Xpp* x) {
     Event* e = tagEvent(x);
-    return e ? prefixFor(x, str(e, e->ns), true) : nullptr;
+    return e ? prefixFor(x, str(x, e->ns), true) : nullptr;
 }
 
 int xppGetNamespaceCount(Xpp* x) {
@@ -1067,7 +1177,7 @@ int xppGetTextLength(Xpp* x) {
     if (!x) return -1;
     Event* e = current(x);
     if (!e || e->type != XPP_TEXT) {
-        setError(x, ERR_STATE, "INVALID STATE: current eventType must be TEXT");
+        setError(x, ErrorFor::Now, ERR_STATE, "INVALID STATE: current eventType must be TEXT");
         return -1;
     }
     return e->textLen + 1;
@@ -1077,18 +1187,18 @@ int xppGetText(Xpp* x, char* buffer, int size) {
     if (!x) return -1;
     Event* e = current(x);
     if (!e || e->type != XPP_TEXT) {
-        setError(x, ERR_STATE, "INVALID STATE: current eventType must be TEXT");
+        setError(x, ErrorFor::Now, ERR_STATE, "INVALID STATE: current eventType must be TEXT");
         return -1;
     }
     if (!buffer) {
-        setError(x, ERR_MEMORY, "memory must be allocated to buffer");
+        setError(x, ErrorFor::Now, ERR_MEMORY, "memory must be allocated to buffer");
         return -1;
     }
     if (size - 1 < e->textLen) {
-        setError(x, ERR_MEMORY, "insufficient text buffer size");
+        setError(x, ErrorFor::Now, ERR_MEMORY, "insufficient text buffer size");
         return -1;
     }
-    memcpy(buffer, e->buf + e->text, static_cast<size_t>(e->textLen));
+    memcpy(buffer, x->strings + e->text, static_cast<size_t>(e->textLen));
     buffer[e->textLen] = '\0';
     return 0;
 }
@@ -1096,7 +1206,7 @@ int xppGetText(Xpp* x, char* buffer, int size) {
 int xppIsWhitespace(Xpp* x) {
     Event* e = current(x);
     if (!e || e->type != XPP_TEXT) return 1;
-    return XML_IsWhiteSpace(e->buf + e->text, e->textLen);
+    return XML_IsWhiteSpace(x->strings + e->text, e->textLen);
 }
 
 int xppIsEmptyElementTag(Xpp* x) {
@@ -1106,12 +1216,16 @@ int xppIsEmptyElementTag(Xpp* x) {
 
 int xppGetLineNumber(Xpp* x) {
     Event* e = current(x);
-    return e ? e->line : 0;
+    if (!e) return 0;
+    resolve(x, e->where);
+    return e->where.line;
 }
 
 int xppGetColumnNumber(Xpp* x) {
     Event* e = current(x);
-    return e ? e->column : 0;
+    if (!e) return 0;
+    resolve(x, e->where);
+    return e->where.column;
 }
 
 int xppGetDepth(Xpp* x) {

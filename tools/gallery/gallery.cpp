@@ -11,7 +11,6 @@
 #include "gui/controls/button/button.h"
 #include "gui/core/screen.h"
 #include "gui/presentation/presentation.h"
-#include "gui/scrndrv/scrndrv.h"
 #include "gui/widgets/dialog/dialog.h"
 #include "gui/widgets/editbox/editbox.h"
 #include "gui/widgets/editfield/editfield.h"
@@ -26,20 +25,12 @@
 #include "gui/widgets/title/title.h"
 #include "gui/widgets/toolbar/toolbar.h"
 #include "platform/display/displaysim.h"
-#include "platform/hw/hw.h"
-#include "platform/os/sim.h"
 
-#include <csignal>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace {
-
-volatile std::sig_atomic_t gStop = 0;
 
 const GuiMenuDescription kViewItems[] = {
     {"Toolbar", 201, MIS_ENABLED | MIS_CHECK | MIS_CHECKED, nullptr},
@@ -110,15 +101,6 @@ AddScene::AddScene(const char* name, void (*build)()) : scene{name, build} {
 namespace {
 
 using namespace gallery;
-
-void clearScene() {
-    pm()->DispatchPending();
-    while (GuiThing* c = pm()->First()) {
-        pm()->Remove(c, 0);
-        delete c;
-    }
-    pm()->DispatchPending();
-}
 
 const char kLog[] = "Session started.\nLap 1 1:42.317\nLap 2 1:41.905\nLap 3 1:41.622 (best)\n"
                     "Oil temperature above 120 C for 4 s\nLap 4 1:43.010\nPit entry\nPit exit\n";
@@ -261,8 +243,21 @@ void sceneEditors() {
 
 const Scene kScenes[] = {{"windows", sceneWindows}, {"messages", sceneMessages}, {"editors", sceneEditors}};
 
+} // namespace
+
+namespace gallery {
+
+void Clear() {
+    pm()->DispatchPending();
+    while (GuiThing* c = pm()->First()) {
+        pm()->Remove(c, 0);
+        delete c;
+    }
+    pm()->DispatchPending();
+}
+
 // This file's scenes, then those the other files add.
-std::vector<const Scene*> allScenes() {
+std::vector<const Scene*> Scenes() {
     std::vector<const Scene*> all;
     for (const Scene& s : kScenes)
         all.push_back(&s);
@@ -271,61 +266,4 @@ std::vector<const Scene*> allScenes() {
     return all;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    std::string out = ".";
-    uint32_t index = 0;
-    bool hold = false;
-    for (int i = 1; i < argc; ++i) {
-        if (!std::strcmp(argv[i], "--out") && i + 1 < argc)
-            out = argv[++i];
-        else if (!std::strcmp(argv[i], "--index") && i + 1 < argc)
-            index = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 10));
-        else if (!std::strcmp(argv[i], "--hold"))
-            hold = true;
-        else {
-            std::fprintf(stderr, "usage: %s [--out DIR] [--index N] [--hold]\n", argv[0]);
-            return 2;
-        }
-    }
-    sim::stopRealtime();
-    sim::configure(sim::TimeMode::Stepped, 1700000000);
-    if (!displaysim::install(index)) {
-        std::fprintf(stderr, "gallery: cannot set up the display %u\n", index);
-        return 1;
-    }
-    scrndrvSetRtpIndex(index);
-    hw_write32(SCRNDRV_CTRL_BASE + SCRNDRV_LAYER_REG0 + SCRNDRV_LAYER_STEP, 3); // layer 1 on
-    if (!GuiStartup()) {
-        std::fprintf(stderr, "gallery: the toolkit did not start\n");
-        return 1;
-    }
-    int failed = 0;
-    const std::vector<const Scene*> scenes = allScenes();
-    for (const Scene* s : scenes) {
-        clearScene();
-        s->build();
-        const std::string path = out + "/gallery-" + s->name + ".png";
-        if (displaysim::writePng(path))
-            std::printf("%s\n", path.c_str());
-        else
-            ++failed;
-    }
-    if (hold) {
-        std::signal(SIGINT, [](int) { gStop = 1; });
-        std::signal(SIGTERM, [](int) { gStop = 1; });
-        std::printf("showing the scenes on display %u (vyn_fbview %u); Ctrl-C ends\n", index, index);
-        std::fflush(stdout);
-        for (size_t i = 0; !gStop; i = (i + 1) % scenes.size()) {
-            clearScene();
-            scenes[i]->build();
-            for (int t = 0; t < 40 && !gStop; ++t)
-                usleep(100000);
-        }
-    }
-    clearScene();
-    GuiShutdown();
-    displaysim::uninstall();
-    return failed ? 1 : 0;
-}
+} // namespace gallery

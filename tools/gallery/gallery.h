@@ -4,6 +4,8 @@
 
 #include "gui/presentation/presentation.h"
 
+#include <vector>
+
 namespace gallery {
 
 GuiPresentationManager* pm();
@@ -20,6 +22,10 @@ struct Scene {
     void (*build)();
     Scene* next = nullptr;
 };
+// Every scene, in the order they are shown.
+std::vector<const Scene*> Scenes();
+// Destroys what the presentation manager holds: the scene shown.
+void Clear();
 // A scene of another source file: `static gallery::AddScene s{"name", build};` at namespace scope.
 struct AddScene {
     AddScene(const char* name, void (*build)());

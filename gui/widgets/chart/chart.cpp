@@ -254,6 +254,27 @@ void GuiChart::Draw() {
     mpScreen->EndDraw();
 }
 
+namespace {
+
+// The steps 0 .. n - 1 of a tic, grid or label pass, one for each pixel they fall on: where many
+// fall on one pixel (a range far wider than the chart) the others are passed over by halving, as
+// the pixel moves one way only while the step grows. draw(k, pixel) for the first of each.
+template <typename Pixel, typename Draw> void onePerPixel(int64_t n, Pixel pixel, Draw draw) {
+    for (int64_t k = 0; k < n;) {
+        const int p = pixel(k);
+        draw(k, p);
+        int64_t same = k, other = n;
+        if (k + 1 < n && pixel(k + 1) != p) other = k + 1;
+        while (other - same > 1) {
+            const int64_t mid = same + (other - same) / 2;
+            (pixel(mid) == p ? same : other) = mid;
+        }
+        k = other;
+    }
+}
+
+} // namespace
+
 void GuiChart::DrawXTics() {
     const int base = XBase();
     int last = mRegion.right; // where the axis ends when no tic is drawn
@@ -262,11 +283,13 @@ void GuiChart::DrawXTics() {
         int length;
     } passes[] = {{mMinorXStep, mMinorTicLength}, {mMajorXStep, mMajorTicLength}};
     for (const auto& pass : passes) {
-        const int64_t n = GuiStepCount(mMinX, mMaxX, pass.step);
-        for (int64_t k = 0; k < n; ++k) {
-            last = DataToPoint(static_cast<long>(mMinX + k * pass.step), 0).x;
-            Line(last, base, last, base + pass.length, mColors[3]);
-        }
+        onePerPixel(
+            GuiStepCount(mMinX, mMaxX, pass.step),
+            [&](int64_t k) { return int{DataToPoint(static_cast<long>(mMinX + k * pass.step), 0).x}; },
+            [&](int64_t, int x) {
+                last = x;
+                Line(x, base, x, base + pass.length, mColors[3]);
+            });
     }
     Line(mRegion.left, base, last, base, mColors[3]);
 }
@@ -278,13 +301,15 @@ void GuiChart::DrawYTics() {
         int length;
     } passes[] = {{mMinorYStep, mMinorTicLength}, {mMajorYStep, mMajorTicLength}};
     for (const auto& pass : passes) {
-        const int64_t n = GuiStepCount(mMinY, mMaxY, pass.step);
-        for (int64_t k = 0; k < n; ++k) {
-            last = DataToPoint(mMinX, static_cast<long>(mMinY + k * pass.step)).y;
-            Line(mRegion.left, last, mRegion.left - pass.length, last, mColors[3]);
-            if (mChartStyle & CS_RIGHT_Y_TICS)
-                Line(mRegion.right, last, mRegion.right + pass.length, last, mColors[3]);
-        }
+        onePerPixel(
+            GuiStepCount(mMinY, mMaxY, pass.step),
+            [&](int64_t k) { return int{DataToPoint(mMinX, static_cast<long>(mMinY + k * pass.step)).y}; },
+            [&](int64_t, int y) {
+                last = y;
+                Line(mRegion.left, y, mRegion.left - pass.length, y, mColors[3]);
+                if (mChartStyle & CS_RIGHT_Y_TICS)
+                    Line(mRegion.right, y, mRegion.right + pass.length, y, mColors[3]);
+            });
     }
     Line(mRegion.left, last, mRegion.left, mRegion.bottom, mColors[3]);
     if (mChartStyle & CS_RIGHT_Y_TICS) Line(mRegion.right, last, mRegion.right, mRegion.bottom, mColors[3]);
@@ -296,11 +321,14 @@ void GuiChart::DrawXGrid() {
     const int skip = (mMajorYStep || mMinorYStep) ? 1 : 0; // the Y axis stands at the minimum
     for (uint32_t step : {mMinorXStep, mMajorXStep}) {
         if (!step) continue;
-        const int64_t first = int64_t{mMinX} + skip * int64_t{step}, n = GuiStepCount(first, mMaxX, step);
-        for (int64_t k = 0; k < n; ++k) {
-            const int x = DataToPoint(static_cast<long>(first + k * step), 0).x;
-            if (GuiRect(x, top, x, mRegion.bottom).Overlap(area)) Line(x, top, x, mRegion.bottom, mColors[2]);
-        }
+        const int64_t first = int64_t{mMinX} + skip * int64_t{step};
+        onePerPixel(
+            GuiStepCount(first, mMaxX, step),
+            [&](int64_t k) { return int{DataToPoint(static_cast<long>(first + k * step), 0).x}; },
+            [&](int64_t, int x) {
+                if (GuiRect(x, top, x, mRegion.bottom).Overlap(area))
+                    Line(x, top, x, mRegion.bottom, mColors[2]);
+            });
     }
 }
 
@@ -310,11 +338,14 @@ void GuiChart::DrawYGrid() {
     const int skip = (mMajorXStep || (mMinorXStep && !(mChartStyle & CS_X_AXIS_AT_ZERO))) ? 1 : 0;
     for (uint32_t step : {mMinorYStep, mMajorYStep}) {
         if (!step) continue;
-        const int64_t first = int64_t{mMinY} + skip * int64_t{step}, n = GuiStepCount(first, mMaxY, step);
-        for (int64_t k = 0; k < n; ++k) {
-            const int y = DataToPoint(mMinX, static_cast<long>(first + k * step)).y;
-            if (GuiRect(mRegion.left, y, right, y).Overlap(area)) Line(mRegion.left, y, right, y, mColors[2]);
-        }
+        const int64_t first = int64_t{mMinY} + skip * int64_t{step};
+        onePerPixel(
+            GuiStepCount(first, mMaxY, step),
+            [&](int64_t k) { return int{DataToPoint(mMinX, static_cast<long>(first + k * step)).y}; },
+            [&](int64_t, int y) {
+                if (GuiRect(mRegion.left, y, right, y).Overlap(area))
+                    Line(mRegion.left, y, right, y, mColors[2]);
+            });
     }
 }
 
@@ -325,22 +356,22 @@ void GuiChart::DrawXLabels() {
     const int h = GuiFontHeight(mpFont), y = XBase() + 2 + mMajorTicLength;
     if (!GuiRect(mRegion.left + 1, y, mReal.right, y + h).Overlap(area)) return;
     const int64_t spacing = n > 1 ? (int64_t{mRegion.Width()} * 8) / (n - 1) : 0;
-    int64_t p = int64_t{mRegion.left} * 8, k = 0;
-    if ((mChartStyle & CS_X_AXIS_AT_ZERO) && (mChartStyle & CS_Y_TICS)) { // the Y axis stands there
-        p += spacing;
-        k = 1;
-    }
+    // the Y axis stands at the first one
+    const int64_t k0 = (mChartStyle & CS_X_AXIS_AT_ZERO) && (mChartStyle & CS_Y_TICS) ? 1 : 0;
     GuiColor colour(mColors[3], mColors[0], GUI_COLOR_FILL);
     char text[72];
-    for (; k < n; ++k, p += spacing) {
-        gui_ltoa(static_cast<long>(mMinX + k * mXLabelStep), text, 10);
-        const int w = (GuiTextWidthOf(text, mpFont) + 1) & ~1;
-        int x = static_cast<int>((p >> 3) - w / 2);
-        if (x < mReal.left) x = mReal.left + 1;
-        if (x + w > mReal.right) x = mReal.right - w - 1;
-        if (GuiRect(x, y, x + w - 1, y + h - 1).Overlap(area))
-            mpScreen->DrawText(this, GuiPoint(x, y), text, colour, mpFont);
-    }
+    onePerPixel(
+        n - k0,
+        [&](int64_t i) { return static_cast<int>((int64_t{mRegion.left} * 8 + (k0 + i) * spacing) >> 3); },
+        [&](int64_t i, int at) {
+            gui_ltoa(static_cast<long>(mMinX + (k0 + i) * mXLabelStep), text, 10);
+            const int w = (GuiTextWidthOf(text, mpFont) + 1) & ~1;
+            int x = at - w / 2;
+            if (x < mReal.left) x = mReal.left + 1;
+            if (x + w > mReal.right) x = mReal.right - w - 1;
+            if (GuiRect(x, y, x + w - 1, y + h - 1).Overlap(area))
+                mpScreen->DrawText(this, GuiPoint(x, y), text, colour, mpFont);
+        });
 }
 
 void GuiChart::DrawYLabels() {
@@ -355,21 +386,22 @@ void GuiChart::DrawYLabels() {
     if (!leftBand.Overlap(area) && !(right && rightBand.Overlap(area))) return;
     const int64_t n = GuiStepCount(mMinY, mMaxY, mYLabelStep);
     const int64_t spacing = n > 1 ? (int64_t{mRegion.Height()} * 8) / (n - 1) : 0;
-    int64_t p = int64_t{mRegion.bottom} * 8;
     GuiColor colour(mColors[3], mColors[0], GUI_COLOR_FILL);
     const int h = GuiFontHeight(mpFont);
     char text[72];
-    for (int64_t k = 0; k < n; ++k, p -= spacing) {
-        gui_ltoa(static_cast<long>(mMinY + k * mYLabelStep), text, 10);
-        const int w = GuiTextWidthOf(text, mpFont);
-        int y = static_cast<int>((p >> 3) - h / 2);
-        if (y < mReal.top) y = mReal.top + 1;
-        if (y + h > mReal.bottom) y = mReal.bottom - h - 1;
-        const int xs[2] = {mRegion.left - mMajorTicLength - w - 2, mRegion.right + mMajorTicLength + 2};
-        for (int i = 0; i < (right ? 2 : 1); ++i)
-            if (GuiRect(xs[i], y, xs[i] + w - 1, y + h - 1).Overlap(area))
-                mpScreen->DrawText(this, GuiPoint(xs[i], y), text, colour, mpFont);
-    }
+    onePerPixel(
+        n, [&](int64_t k) { return static_cast<int>((int64_t{mRegion.bottom} * 8 - k * spacing) >> 3); },
+        [&](int64_t k, int at) {
+            gui_ltoa(static_cast<long>(mMinY + k * mYLabelStep), text, 10);
+            const int w = GuiTextWidthOf(text, mpFont);
+            int y = at - h / 2;
+            if (y < mReal.top) y = mReal.top + 1;
+            if (y + h > mReal.bottom) y = mReal.bottom - h - 1;
+            const int xs[2] = {mRegion.left - mMajorTicLength - w - 2, mRegion.right + mMajorTicLength + 2};
+            for (int i = 0; i < (right ? 2 : 1); ++i)
+                if (GuiRect(xs[i], y, xs[i] + w - 1, y + h - 1).Overlap(area))
+                    mpScreen->DrawText(this, GuiPoint(xs[i], y), text, colour, mpFont);
+        });
 }
 
 // ---- line chart -----------------------------------------------------------------------------

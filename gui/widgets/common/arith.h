@@ -1,11 +1,18 @@
-// Integer helpers of the controls that map values to pixels: values are 32-bit, products are taken
-// in 64 bits, and a result that becomes a coordinate is held within the 16-bit range.
+// Integer helpers of the controls that map values to pixels or lay out coordinates: values are 32-bit,
+// products are taken in 64 bits, and a result that becomes a coordinate is held within the 16-bit range.
 #pragma once
 
 #include <cstdint>
 
+#include "gui/core/types.h"
+
 constexpr int16_t GuiClamp16(int64_t v) {
     return static_cast<int16_t>(v < INT16_MIN ? INT16_MIN : v > INT16_MAX ? INT16_MAX : v);
+}
+
+// A rectangle whose edges are computed in 64 bits, each held within the 16-bit range.
+constexpr GuiRect GuiClampRect(int64_t left, int64_t top, int64_t right, int64_t bottom) {
+    return GuiRect(GuiClamp16(left), GuiClamp16(top), GuiClamp16(right), GuiClamp16(bottom));
 }
 
 constexpr int32_t GuiClamp32(int64_t v) {

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
+#include <new>
 
 #include "gui/core/thing.h"
 
@@ -25,6 +27,14 @@ constexpr uint16_t GuiClickedType(uint16_t id) {
     return static_cast<uint16_t>(128 + 16 * id + 4);
 }
 
+// A zeroed array of n entries (null for none, or when memory is short); delete[] frees it.
+template <typename T> T* GuiNewZeroed(int n) {
+    return n > 0 ? new (std::nothrow) T[static_cast<size_t>(n)]() : nullptr;
+}
+
+// A malloc'ed copy of text (std::free releases it); null for null or when memory is short.
+char* GuiCopyText(const char* text);
+
 // Line height of a font chain (its tallest member); 0 without a font.
 int GuiFontHeight(const GuiFont* font);
 // Width in pixels of the first `count` characters (-1: all) of text in the font.
@@ -37,5 +47,39 @@ void GuiStroke(GuiThing* thing, int x1, int y1, int x2, int y2, uint32_t colour)
 void GuiFill(GuiThing* thing, const GuiRect& r, uint32_t colour);
 // Invalidates the whole object and draws it, when it is shown.
 void GuiRedraw(GuiThing* thing);
+// Sends `thing` a resize message for r, as its parent would.
+void GuiSendResize(GuiThing* thing, const GuiRect& r);
+// A bar `height` tall across the top of parent's client area: inside its frame (4, 4 and 3 pixels
+// left, top and right for a thick frame, `thinInset` for the others but none), below the first
+// child of each type in `above`.
+GuiRect GuiTopBarRect(const GuiThing* parent, int thinInset, std::initializer_list<uint8_t> above,
+                      int height);
 // Sends a message straight to `to`'s handler (not through the queue); returns its result.
 int GuiSendDirect(GuiThing* to, uint16_t type, GuiThing* source = nullptr, int data = 0);
+
+// Tells a handler whether its object outlived a call out of it: an owner's handler may delete the
+// object, or the window that holds it. The object holds a lifeline; the handler watches it over
+// the call and touches nothing of the object when the watch finds it gone.
+class GuiLifeline {
+  public:
+    GuiLifeline() = default;
+    GuiLifeline(const GuiLifeline&) = delete;
+    GuiLifeline& operator=(const GuiLifeline&) = delete;
+    ~GuiLifeline();
+
+    class Watch {
+      public:
+        explicit Watch(GuiLifeline& life);
+        ~Watch();
+        Watch(const Watch&) = delete;
+        Watch& operator=(const Watch&) = delete;
+        bool Alive() const;
+
+      private:
+        int mSlot;
+    };
+};
+
+// A window's result to its owner by direct call, then the window destroys itself, unless the
+// owner's handler has destroyed it already.
+void GuiReportAndClose(GuiThing* window, GuiLifeline& life, GuiThing* owner, uint16_t type, int data);

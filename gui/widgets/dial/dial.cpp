@@ -327,41 +327,80 @@ void compose(GuiDial* d, GuiDialBitmaps& b, bool finite) {
     move(-1);
 }
 
-// Draw of both bitmap dials; without a picture the finite one may sit on its parent's colour.
-template <typename Dial> void drawBitmapDial(Dial* d, GuiDialBitmaps& b, bool finite) {
-    GuiScreen* s = GuiThing::mpScreen;
-    if (!s || (!d->Visible() && !s->DrawingToBitmap())) return;
-    if (b.background) {
-        d->DrawToComposite();
-        s->BeginDraw(d);
-        if (b.composite) s->Bitmap(d, GuiPoint(d->mReal.left, d->mReal.top), b.composite);
-        d->DrawChildren();
+} // namespace
+
+template <typename Dial> GuiBitmapDial<Dial>::~GuiBitmapDial() {
+    freeComposite(mBitmaps);
+}
+
+template <typename Dial> void GuiBitmapDial<Dial>::FitToBitmap() {
+    fitToBitmap(this, mBitmaps.background);
+    CalcNeedlePos();
+}
+
+template <typename Dial> void GuiBitmapDial<Dial>::CalcNeedlePos() {
+    Dial::CalcNeedlePos();
+    if (this->mStyle & DS_TRUE_CENTRE) return;
+    int radius = 0;
+    anchorAtOffsets(this, mBitmaps, radius);
+    this->NeedleFrom(radius);
+}
+
+template <typename Dial> void GuiBitmapDial<Dial>::UseTrueCOR(int on) {
+    this->mStyle = static_cast<uint16_t>((this->mStyle & ~(DS_TRUE_CENTRE | DS_COR_OFFSETS)) |
+                                         (on ? DS_TRUE_CENTRE : DS_COR_OFFSETS));
+}
+
+template <typename Dial> void GuiBitmapDial<Dial>::SetCOR(int x, int y, int redraw) {
+    mBitmaps.corX = static_cast<int16_t>(x);
+    mBitmaps.corY = static_cast<int16_t>(y);
+    if (this->Visible() && redraw && this->mpScreen) {
+        this->mpScreen->Invalidate(this->mClient);
+        Draw();
+    }
+}
+
+template <typename Dial> void GuiBitmapDial<Dial>::DrawToComposite() {
+    compose(this, mBitmaps, kFinite);
+}
+
+// Without a picture the finite dial may sit on its parent's colour.
+template <typename Dial> void GuiBitmapDial<Dial>::Draw() {
+    GuiScreen* s = this->mpScreen;
+    if (!s || (!this->Visible() && !s->DrawingToBitmap())) return;
+    if (mBitmaps.background) {
+        DrawToComposite();
+        s->BeginDraw(this);
+        if (mBitmaps.composite)
+            s->Bitmap(this, GuiPoint(this->mReal.left, this->mReal.top), mBitmaps.composite);
+        this->DrawChildren();
         s->EndDraw();
         return;
     }
-    s->BeginDraw(d);
-    if (finite && (d->mStyle & DS_PARENT_BACKGROUND) && d->mpParent && (d->mStyle & FF_MASK) == FF_NONE) {
-        const uint32_t c = d->mpParent->mColors[0];
-        s->Rectangle(d, d->mReal, GuiColor(c, c, GUI_COLOR_FILL), 0);
+    s->BeginDraw(this);
+    if (kFinite && (this->mStyle & DS_PARENT_BACKGROUND) && this->mpParent &&
+        (this->mStyle & FF_MASK) == FF_NONE) {
+        const uint32_t c = this->mpParent->mColors[0];
+        s->Rectangle(this, this->mReal, GuiColor(c, c, GUI_COLOR_FILL), 0);
     } else {
-        d->StandardBorder(d->mColors[0]);
+        this->StandardBorder(this->mColors[0]);
     }
-    d->DrawChildren();
-    if (!d->mPartial) d->CalcNeedlePos();
-    d->DrawNeedle();
-    if (finite) d->DrawAnchor();
+    this->DrawChildren();
+    if (!this->mPartial) CalcNeedlePos();
+    this->DrawNeedle();
+    if (kFinite) this->DrawAnchor();
     s->EndDraw();
 }
 
-} // namespace
+template class GuiBitmapDial<GuiCircularDial>;
+template class GuiBitmapDial<GuiFiniteDial>;
 
 GuiCircularBitmapDial::GuiCircularBitmapDial(const GuiRect& rect, int refAngle, long valuesPerRev, long min,
                                              long max, GuiBitmap* background, GuiBitmap* anchor,
                                              unsigned int style)
-    : GuiCircularDial(rect, refAngle, valuesPerRev, min, max, (style | DS_TRUE_CENTRE) & ~DS_COR_OFFSETS) {
+    : GuiBitmapDial(background, anchor, rect, refAngle, valuesPerRev, min, max,
+                    (style | DS_TRUE_CENTRE) & ~DS_COR_OFFSETS) {
     mType = TYPE_CIRCULAR_BITMAP_DIAL;
-    mBitmaps.background = background;
-    mBitmaps.anchor = anchor;
     CalcNeedlePos();
 }
 
@@ -370,52 +409,15 @@ GuiCircularBitmapDial::GuiCircularBitmapDial(int left, int top, int refAngle, lo
                                              unsigned int style)
     : GuiCircularBitmapDial(GuiRect(left, top, left + 100, top + 100), refAngle, valuesPerRev, min, max,
                             background, anchor, style) {
-    fitToBitmap(this, background);
-    CalcNeedlePos();
-}
-
-GuiCircularBitmapDial::~GuiCircularBitmapDial() {
-    freeComposite(mBitmaps);
-}
-
-void GuiCircularBitmapDial::CalcNeedlePos() {
-    GuiCircularDial::CalcNeedlePos();
-    if (mStyle & DS_TRUE_CENTRE) return;
-    int radius = 0;
-    anchorAtOffsets(this, mBitmaps, radius);
-    NeedleFrom(radius);
-}
-
-void GuiCircularBitmapDial::UseTrueCOR(int on) {
-    mStyle = static_cast<uint16_t>((mStyle & ~(DS_TRUE_CENTRE | DS_COR_OFFSETS)) |
-                                   (on ? DS_TRUE_CENTRE : DS_COR_OFFSETS));
-}
-
-void GuiCircularBitmapDial::SetCOR(int x, int y, int redraw) {
-    mBitmaps.corX = static_cast<int16_t>(x);
-    mBitmaps.corY = static_cast<int16_t>(y);
-    if (Visible() && redraw && mpScreen) {
-        mpScreen->Invalidate(mClient);
-        Draw();
-    }
-}
-
-void GuiCircularBitmapDial::DrawToComposite() {
-    compose(this, mBitmaps, false);
-}
-
-void GuiCircularBitmapDial::Draw() {
-    drawBitmapDial(this, mBitmaps, false);
+    FitToBitmap();
 }
 
 GuiFiniteBitmapDial::GuiFiniteBitmapDial(const GuiRect& rect, int startAngle, int endAngle, long min,
                                          long max, GuiBitmap* background, GuiBitmap* anchor,
                                          unsigned int style)
-    : GuiFiniteDial(rect, startAngle, endAngle, min, max,
+    : GuiBitmapDial(background, anchor, rect, startAngle, endAngle, min, max,
                     (style & DS_COR_OFFSETS) ? style : style | DS_TRUE_CENTRE) {
     mType = TYPE_FINITE_BITMAP_DIAL;
-    mBitmaps.background = background;
-    mBitmaps.anchor = anchor;
     CalcNeedlePos();
 }
 
@@ -423,34 +425,7 @@ GuiFiniteBitmapDial::GuiFiniteBitmapDial(int left, int top, int startAngle, int 
                                          GuiBitmap* background, GuiBitmap* anchor, unsigned int style)
     : GuiFiniteBitmapDial(GuiRect(left, top, left + 100, top + 100), startAngle, endAngle, min, max,
                           background, anchor, style) {
-    fitToBitmap(this, background);
-    CalcNeedlePos();
-}
-
-GuiFiniteBitmapDial::~GuiFiniteBitmapDial() {
-    freeComposite(mBitmaps);
-}
-
-void GuiFiniteBitmapDial::CalcNeedlePos() {
-    GuiFiniteDial::CalcNeedlePos();
-    if (mStyle & DS_TRUE_CENTRE) return;
-    int radius = 0;
-    anchorAtOffsets(this, mBitmaps, radius);
-    NeedleFrom(radius);
-}
-
-void GuiFiniteBitmapDial::UseTrueCOR(int on) {
-    mStyle = static_cast<uint16_t>((mStyle & ~(DS_TRUE_CENTRE | DS_COR_OFFSETS)) |
-                                   (on ? DS_TRUE_CENTRE : DS_COR_OFFSETS));
-}
-
-void GuiFiniteBitmapDial::SetCOR(int x, int y, int redraw) {
-    mBitmaps.corX = static_cast<int16_t>(x);
-    mBitmaps.corY = static_cast<int16_t>(y);
-    if (Visible() && redraw && mpScreen) {
-        mpScreen->Invalidate(mClient);
-        Draw();
-    }
+    FitToBitmap();
 }
 
 void GuiFiniteBitmapDial::SetBkgBitmap(GuiBitmap* bitmap) {
@@ -461,12 +436,4 @@ void GuiFiniteBitmapDial::SetBkgBitmap(GuiBitmap* bitmap) {
     if (mReal.Width() != bitmap->width || mReal.Height() != bitmap->height)
         Resize(
             GuiRect(mReal.left, mReal.top, mReal.left + bitmap->width - 1, mReal.top + bitmap->height - 1));
-}
-
-void GuiFiniteBitmapDial::DrawToComposite() {
-    compose(this, mBitmaps, true);
-}
-
-void GuiFiniteBitmapDial::Draw() {
-    drawBitmapDial(this, mBitmaps, true);
 }

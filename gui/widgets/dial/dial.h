@@ -7,6 +7,8 @@
 
 #include "gui/core/thing.h"
 
+#include <type_traits>
+
 enum : uint8_t {
     TYPE_FINITE_DIAL = 50,
     TYPE_FINITE_BITMAP_DIAL = 51,
@@ -110,39 +112,48 @@ struct GuiDialBitmaps {
     int16_t corY = 0;
 };
 
-class GuiCircularBitmapDial : public GuiCircularDial {
+// Both bitmap dials: the face picture and the needle composed off-screen, turning about the client
+// centre or the centre-of-rotation offsets.
+template <typename Dial> class GuiBitmapDial : public Dial {
+  public:
+    ~GuiBitmapDial() override;
+
+    void Draw() override;
+    void CalcNeedlePos() override;
+    void UseTrueCOR(int on);
+    void SetCOR(int x, int y, int redraw);
+
+    void DrawToComposite();
+
+    GuiDialBitmaps mBitmaps;
+
+  protected:
+    template <typename... DialArgs>
+    GuiBitmapDial(GuiBitmap* background, GuiBitmap* anchor, DialArgs... args) : Dial(args...) {
+        mBitmaps.background = background;
+        mBitmaps.anchor = anchor;
+    }
+    // The position constructors: the dial as large as its picture.
+    void FitToBitmap();
+
+  private:
+    static constexpr bool kFinite = std::is_same_v<Dial, GuiFiniteDial>;
+};
+
+class GuiCircularBitmapDial : public GuiBitmapDial<GuiCircularDial> {
   public:
     GuiCircularBitmapDial(const GuiRect& rect, int refAngle, long valuesPerRev, long min, long max,
                           GuiBitmap* background, GuiBitmap* anchor, unsigned int style);
     GuiCircularBitmapDial(int left, int top, int refAngle, long valuesPerRev, long min, long max,
                           GuiBitmap* background, GuiBitmap* anchor, unsigned int style);
-    ~GuiCircularBitmapDial() override;
-
-    void Draw() override;
-    void CalcNeedlePos() override;
-    void UseTrueCOR(int on);
-    void SetCOR(int x, int y, int redraw);
-
-    void DrawToComposite();
-
-    GuiDialBitmaps mBitmaps;
 };
 
-class GuiFiniteBitmapDial : public GuiFiniteDial {
+class GuiFiniteBitmapDial : public GuiBitmapDial<GuiFiniteDial> {
   public:
     GuiFiniteBitmapDial(const GuiRect& rect, int startAngle, int endAngle, long min, long max,
                         GuiBitmap* background, GuiBitmap* anchor, unsigned int style);
     GuiFiniteBitmapDial(int left, int top, int startAngle, int endAngle, long min, long max,
                         GuiBitmap* background, GuiBitmap* anchor, unsigned int style);
-    ~GuiFiniteBitmapDial() override;
 
-    void Draw() override;
-    void CalcNeedlePos() override;
-    void UseTrueCOR(int on);
-    void SetCOR(int x, int y, int redraw);
     void SetBkgBitmap(GuiBitmap* bitmap);
-
-    void DrawToComposite();
-
-    GuiDialBitmaps mBitmaps;
 };

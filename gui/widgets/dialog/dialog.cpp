@@ -131,8 +131,7 @@ int GuiDialog::Message(const GuiMessage& msg) {
     case GuiClickedType(GUI_ID_NO):
     case GuiClickedType(GUI_ID_RETRY):
         if (mModal) return GuiDecoratedWindow::Message(msg);
-        if (mpOwner) GuiSendDirect(mpOwner, GM_DIALOG_RESULT, this, msg.data);
-        Destroy(this);
+        GuiReportAndClose(this, mLifeline, mpOwner, GM_DIALOG_RESULT, msg.data);
         return 0;
     default:
         return GuiDecoratedWindow::Message(msg);

@@ -4,6 +4,7 @@
 // or, run modal, returns it from Execute.
 #pragma once
 
+#include "gui/widgets/common/widget.h"
 #include "gui/window/window.h"
 
 class GuiTitle;
@@ -45,5 +46,6 @@ class GuiDialog : public GuiDecoratedWindow {
 
   private:
     GuiThing* mpOwner = nullptr;
+    GuiLifeline mLifeline;
     void Build(const char* title, GuiThing* owner);
 };

@@ -304,9 +304,11 @@ void GuiEditField::PasteFromScratchPad() {
     if (mFlags & (EFF_MARKED | EFF_ALL_MARKED)) DeleteMarkedText();
     mFlags &= static_cast<uint16_t>(~(EFF_MARKED | EFF_ALL_MARKED));
     const char* pad = pm->mpScratchPad;
-    const int n = static_cast<int>(std::strlen(pad));
+    int n = static_cast<int>(std::strlen(pad));
     if (mpText) {
         const int len = TextLen();
+        // What does not fit is cut from the pasted part, never from the text that was there.
+        if (mMaxLength > 0 && len + n > mMaxLength) n = mMaxLength > len ? mMaxLength - len : 0;
         const int at = mCursor > len ? len : mCursor;
         char* buf = static_cast<char*>(std::malloc(static_cast<size_t>(len + n) + 1));
         if (!buf) return;

@@ -3,7 +3,9 @@
 #include "gui/controls/button/button.h"
 #include "gui/core/presenter.h"
 #include "gui/core/screen.h"
+#include "gui/widgets/common/arith.h"
 #include "gui/widgets/common/widget.h"
+#include "gui/widgets/list/list_private.h"
 
 #include <new>
 
@@ -11,25 +13,8 @@ namespace {
 
 constexpr int BAR = GUI_SCROLL_SIZE;
 
-int16_t edge(int64_t v) {
-    return static_cast<int16_t>(v < -32768 ? -32768 : v > 32767 ? 32767 : v);
-}
-
-bool isClient(const GuiThing* t) {
-    return !(t->mStatus & PSF_NONCLIENT);
-}
 bool selectable(const GuiThing* t) {
     return (t->mStatus & (PSF_SELECTABLE | PSF_NONCLIENT)) == PSF_SELECTABLE;
-}
-GuiThing* nextItem(GuiThing* t) {
-    for (t = t->mpNext; t && !isClient(t); t = t->mpNext) {
-    }
-    return t;
-}
-GuiThing* prevItem(GuiThing* t) {
-    for (t = t->mpPrev; t && !isClient(t); t = t->mpPrev) {
-    }
-    return t;
 }
 void setStyleBit(GuiThing* t, bool on) {
     if (on)
@@ -46,6 +31,20 @@ bool isSignal(const GuiMessage& m, int signal) {
 
 } // namespace
 
+bool GuiListIsItem(const GuiThing* t) {
+    return !(t->mStatus & PSF_NONCLIENT);
+}
+GuiThing* GuiListNextItem(GuiThing* t) {
+    for (t = t->mpNext; t && !GuiListIsItem(t); t = t->mpNext) {
+    }
+    return t;
+}
+GuiThing* GuiListPrevItem(GuiThing* t) {
+    for (t = t->mpPrev; t && !GuiListIsItem(t); t = t->mpPrev) {
+    }
+    return t;
+}
+
 // ---- GuiList ------------------------------------------------------------------------------------
 
 GuiList::GuiList(const GuiRect& rect, unsigned int id, unsigned int style) : GuiWindow(rect, style) {
@@ -58,7 +57,7 @@ GuiList::GuiList(const GuiRect& rect, unsigned int id, unsigned int style) : Gui
 bool GuiList::IsItem(const GuiThing* thing) const {
     if (!thing) return false;
     for (const GuiThing* c = mpFirst; c; c = c->mpNext)
-        if (c == thing) return isClient(c);
+        if (c == thing) return GuiListIsItem(c);
     return false;
 }
 
@@ -71,7 +70,7 @@ GuiThing* GuiList::GetSelected() {
 int GuiList::GetNumItems() {
     int n = 0;
     for (GuiThing* c = mpFirst; c; c = c->mpNext)
-        n += isClient(c);
+        n += GuiListIsItem(c);
     return n;
 }
 
@@ -79,7 +78,7 @@ int GuiList::GetIndex(GuiThing* item) {
     if (!item) return -1;
     int i = 0;
     for (GuiThing* c = mpFirst; c; c = c->mpNext) {
-        if (!isClient(c)) continue;
+        if (!GuiListIsItem(c)) continue;
         if (c == item) return i;
         ++i;
     }
@@ -89,7 +88,7 @@ int GuiList::GetIndex(GuiThing* item) {
 GuiThing* GuiList::GetThing(int index) {
     if (index < 0) return nullptr;
     for (GuiThing* c = mpFirst; c; c = c->mpNext)
-        if (isClient(c) && index-- == 0) return c;
+        if (GuiListIsItem(c) && index-- == 0) return c;
     return nullptr;
 }
 
@@ -99,8 +98,8 @@ int GuiList::GetSelectedIndex() {
 
 void GuiList::Add(GuiThing* item, int redraw) {
     if (!item) return;
-    if (!isClient(item) || !Visible()) {
-        if (isClient(item))
+    if (!GuiListIsItem(item) || !Visible()) {
+        if (GuiListIsItem(item))
             GuiThing::Add(item, redraw);
         else
             GuiWindow::Add(item, redraw);
@@ -115,7 +114,7 @@ void GuiList::Add(GuiThing* item, int redraw) {
 
 void GuiList::AddToEnd(GuiThing* item, int redraw) {
     if (!item) return;
-    if (!isClient(item) || !Visible()) {
+    if (!GuiListIsItem(item) || !Visible()) {
         GuiThing::AddToEnd(item, redraw);
         return;
     }
@@ -128,7 +127,7 @@ void GuiList::AddToEnd(GuiThing* item, int redraw) {
 
 void GuiList::Insert(GuiThing* item, int index, int select, int redraw) {
     if (!item) return;
-    if (!isClient(item)) {
+    if (!GuiListIsItem(item)) {
         GuiThing::AddToEnd(item, redraw);
         return;
     }
@@ -149,7 +148,7 @@ void GuiList::Insert(GuiThing* item, int index, int select, int redraw) {
     if (parent) parent->Remove(this, 0);
     GuiThing* moved[2] = {nullptr, nullptr}; // head and tail of the items from index on
     for (GuiThing* c = GetThing(index); c;) {
-        GuiThing* next = nextItem(c);
+        GuiThing* next = GuiListNextItem(c);
         GuiThing::Remove(c, 0);
         c->mpPrev = moved[1];
         if (moved[1])
@@ -177,7 +176,7 @@ void GuiList::Insert(GuiThing* item, int index, int select, int redraw) {
 GuiThing* GuiList::Remove(GuiThing* item, int redraw) {
     if (!item) return nullptr;
     if (item == mpSelected) mpSelected = nullptr;
-    if (!isClient(item) || !Visible() || item->mpParent != this) return GuiThing::Remove(item, redraw);
+    if (!GuiListIsItem(item) || !Visible() || item->mpParent != this) return GuiThing::Remove(item, redraw);
     GuiThing* r = GuiThing::Remove(item, 0);
     PositionChildren();
     if (CheckAutoScroll()) PositionChildren();
@@ -221,7 +220,7 @@ void GuiList::Clear() {
     mpSelected = nullptr;
     for (GuiThing* c = mpFirst; c;) {
         GuiThing* next = c->mpNext;
-        if (isClient(c)) {
+        if (GuiListIsItem(c)) {
             GuiThing::Remove(c, 0);
             Destroy(c);
         }
@@ -269,10 +268,10 @@ int GuiList::CheckAutoScroll() {
                 if (!bar) continue;
                 if (vertical) {
                     mpVScroll = nullptr;
-                    mClient.right = edge(mClient.right + BAR);
+                    mClient.right = GuiClamp16(mClient.right + BAR);
                 } else {
                     mpHScroll = nullptr;
-                    mClient.bottom = edge(mClient.bottom + BAR);
+                    mClient.bottom = GuiClamp16(mClient.bottom + BAR);
                 }
                 GuiThing::Remove(bar, 0);
                 if (mpMessageQueue) mpMessageQueue->Purge(bar, 0, 0);
@@ -290,11 +289,11 @@ int GuiList::CheckAutoScroll() {
                 if (!b) continue;
                 if (vertical) {
                     mpVScroll = static_cast<GuiVScroll*>(b);
-                    mClient.right = edge(mClient.right - BAR);
+                    mClient.right = GuiClamp16(mClient.right - BAR);
                     PositionChildren();
                 } else {
                     mpHScroll = static_cast<GuiHScroll*>(b);
-                    mClient.bottom = edge(mClient.bottom - BAR);
+                    mClient.bottom = GuiClamp16(mClient.bottom - BAR);
                 }
                 GuiThing::Add(b, 0);
                 if (other && Visible()) other->Message(GuiMessage(GM_PARENT_SIZED, other));
@@ -315,7 +314,8 @@ int GuiList::CheckAutoScroll() {
 GuiThing* GuiList::Step(bool forward) {
     GuiThing* s = GetSelected();
     if (!s) return nullptr;
-    for (GuiThing* c = forward ? nextItem(s) : prevItem(s); c; c = forward ? nextItem(c) : prevItem(c))
+    for (GuiThing* c = forward ? GuiListNextItem(s) : GuiListPrevItem(s); c;
+         c = forward ? GuiListNextItem(c) : GuiListPrevItem(c))
         if (selectable(c)) {
             SetSelected(c);
             return c;
@@ -346,7 +346,7 @@ GuiThing* GuiList::Page(bool forward) {
     if (!n) return nullptr;
     const bool h = Horizontal();
     auto size = [h](const GuiThing* t) { return h ? t->mReal.Width() : t->mReal.Height(); };
-    auto step = [forward](GuiThing* t) { return forward ? nextItem(t) : prevItem(t); };
+    auto step = [forward](GuiThing* t) { return forward ? GuiListNextItem(t) : GuiListPrevItem(t); };
     const int room = h ? mClient.Width() : mClient.Height();
     int64_t s = size(n);
     while (s < room) {
@@ -409,31 +409,27 @@ GuiHorzList::GuiHorzList(const GuiRect& rect, unsigned int id, unsigned int styl
     mType = TYPE_HORZ_LIST;
 }
 
-namespace {
-
-void layOut(GuiThing* list, bool horizontal, int separation) {
+void GuiListLayOut(GuiThing* list, bool horizontal, int separation) {
     int64_t at = horizontal ? list->mClient.left : list->mClient.top;
     for (GuiThing* c = list->mpFirst; c; c = c->mpNext) {
-        if (!isClient(c)) continue;
+        if (!GuiListIsItem(c)) continue;
         const GuiRect& l = list->mClient;
         if (horizontal)
-            c->Resize(GuiRect(edge(at), l.top, edge(at + c->mReal.Width() - 1), l.bottom));
+            c->Resize(GuiRect(GuiClamp16(at), l.top, GuiClamp16(at + c->mReal.Width() - 1), l.bottom));
         else
-            c->Resize(GuiRect(l.left, edge(at), l.right, edge(at + c->mReal.Height() - 1)));
+            c->Resize(GuiRect(l.left, GuiClamp16(at), l.right, GuiClamp16(at + c->mReal.Height() - 1)));
         c->mSignals |= 1u << GSIG_CLICKED;
         if (!(list->mStatus & PSF_ACCEPTS_FOCUS)) c->mStatus &= static_cast<uint16_t>(~PSF_ACCEPTS_FOCUS);
         at = static_cast<int64_t>(horizontal ? c->mReal.right : c->mReal.bottom) + separation;
     }
 }
 
-} // namespace
-
 void GuiVertList::PositionChildren() {
-    layOut(this, false, mSeparation);
+    GuiListLayOut(this, false, mSeparation);
 }
 
 void GuiHorzList::PositionChildren() {
-    layOut(this, true, mSeparation);
+    GuiListLayOut(this, true, mSeparation);
 }
 
 // ---- the combo box ------------------------------------------------------------------------------
@@ -514,7 +510,7 @@ void GuiComboBox::CalcCloseHeight() {
         h = 16;
         if (mpList)
             for (GuiThing* c = mpList->mpFirst; c; c = c->mpNext)
-                if (isClient(c) && c->mReal.Height() > h) h = c->mReal.Height();
+                if (GuiListIsItem(c) && c->mReal.Height() > h) h = c->mReal.Height();
         const int frame = mStyle & FF_MASK;
         if (frame == FF_RAISED || frame == FF_RECESSED)
             h += 4;
@@ -542,7 +538,7 @@ void GuiComboBox::Resize(GuiRect rect) {
 
 void GuiComboBox::Add(GuiThing* item, int redraw) {
     if (!item) return;
-    if (!isClient(item) || !mpList) {
+    if (!GuiListIsItem(item) || !mpList) {
         GuiThing::Add(item, redraw);
         return;
     }
@@ -556,7 +552,7 @@ void GuiComboBox::Add(GuiThing* item, int redraw) {
 
 void GuiComboBox::AddToEnd(GuiThing* item, int redraw) {
     if (!item) return;
-    if (!isClient(item) || !mpList) {
+    if (!GuiListIsItem(item) || !mpList) {
         GuiThing::AddToEnd(item, redraw);
         return;
     }

@@ -20,12 +20,6 @@ GuiMenuButton* asButton(GuiThing* t) {
     return isButton(t) ? static_cast<GuiMenuButton*>(t) : nullptr;
 }
 
-void sendResize(GuiThing* t, const GuiRect& r) {
-    GuiMessage m(GM_RESIZE, t);
-    m.payload.rect = r;
-    t->Message(m);
-}
-
 int menuFontHeight() {
     return GuiFontHeight(GuiTextThing::mFontTable[MENU_FONT_SLOT]);
 }
@@ -181,7 +175,7 @@ void GuiMenuButton::AddSubMenu(int fromBar) {
         else
             r.Shift(-(mReal.Width() + r.Width() + 1), 0);
     }
-    sendResize(mpSubMenu, r);
+    GuiSendResize(mpSubMenu, r);
     root->Add(mpSubMenu, 1);
     mOpen = 1;
 }
@@ -342,7 +336,7 @@ void GuiMenu::PositionButtons() {
         GuiMenuButton* b = asButton(c);
         if (!b) continue;
         const GuiRect m = b->GetMinSize(TYPE_MENU);
-        sendResize(b, GuiRect(mReal.left + 2, y + 1, mReal.right - 2, y + m.bottom + 1));
+        GuiSendResize(b, GuiRect(mReal.left + 2, y + 1, mReal.right - 2, y + m.bottom + 1));
         y += m.bottom + 1;
     }
 }
@@ -442,25 +436,7 @@ GuiMenuButton* GuiMenuBar::FindButton(const char* text) {
 }
 
 void GuiMenuBar::SizeToParent() {
-    if (!mpParent) return;
-    GuiRect r = mpParent->mReal;
-    const uint16_t frame = mpParent->mStyle;
-    if (frame & FF_THICK) {
-        r.left = static_cast<int16_t>(r.left + 4);
-        r.top = static_cast<int16_t>(r.top + 4);
-        r.right = static_cast<int16_t>(r.right - 3);
-    } else if (!(frame & FF_NONE)) {
-        r.left = static_cast<int16_t>(r.left + 2);
-        r.top = static_cast<int16_t>(r.top + 2);
-        r.right = static_cast<int16_t>(r.right - 2);
-    }
-    for (GuiThing* c = mpParent->mpFirst; c; c = c->mpNext)
-        if (c->mType == TYPE_TITLE) {
-            r.top = static_cast<int16_t>(r.top + c->mReal.Height());
-            break;
-        }
-    r.bottom = static_cast<int16_t>(r.top + 6 + menuFontHeight());
-    sendResize(this, r);
+    if (mpParent) GuiSendResize(this, GuiTopBarRect(mpParent, 2, {TYPE_TITLE}, 7 + menuFontHeight()));
 }
 
 void GuiMenuBar::PositionButtons() {
@@ -470,7 +446,7 @@ void GuiMenuBar::PositionButtons() {
         if (!b) continue;
         const GuiRect m = b->GetMinSize(TYPE_MENU_BAR);
         const GuiRect r(x + 4, mReal.top + 2, x + 4 + m.right + 1, mReal.top + 2 + m.bottom);
-        sendResize(b, r);
+        GuiSendResize(b, r);
         x = r.right;
     }
 }

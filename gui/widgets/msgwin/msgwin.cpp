@@ -22,12 +22,6 @@ int buttonFontHeight() {
     return GuiFontHeight(GuiTextThing::mFontTable[BUTTON_FONT_SLOT]);
 }
 
-void sendResize(GuiThing* t, const GuiRect& r) {
-    GuiMessage m(GM_RESIZE, t);
-    m.payload.rect = r;
-    t->Message(m);
-}
-
 void setClientEdges(GuiThing* w) {
     const int in = GuiMessageFrameInset(w->mStyle);
     w->mClient.right = static_cast<int16_t>(w->mReal.right - in);
@@ -41,12 +35,12 @@ void centre(GuiThing* w, GuiThing* owner) {
 }
 
 // The title's messages and the standard buttons, shared by both window classes.
-int handleMessage(GuiWindow* w, GuiTitle* title, GuiThing*& owner, const GuiMessage& msg) {
+int handleMessage(GuiWindow* w, GuiTitle* title, GuiThing*& owner, GuiLifeline& life, const GuiMessage& msg) {
     switch (msg.type) {
     case GM_SHOW:
         if (title)
-            sendResize(title, GuiRect(w->mClient.left, w->mReal.top + 2, w->mClient.right,
-                                      w->mReal.top + 1 + title->TitleHeight()));
+            GuiSendResize(title, GuiRect(w->mClient.left, w->mReal.top + 2, w->mClient.right,
+                                         w->mReal.top + 1 + title->TitleHeight()));
         w->GuiWindow::Message(msg);
         if (!owner) owner = w->mpParent;
         return 0;
@@ -58,8 +52,7 @@ int handleMessage(GuiWindow* w, GuiTitle* title, GuiThing*& owner, const GuiMess
     }
     default:
         if (GuiIsStandardClose(msg.type) && !w->Modal()) {
-            if (owner) GuiSendDirect(owner, GM_MESSAGE_RESULT, w, msg.type);
-            w->Destroy(w);
+            GuiReportAndClose(w, life, owner, GM_MESSAGE_RESULT, msg.type);
             return 0;
         }
         return w->GuiWindow::Message(msg);
@@ -112,53 +105,73 @@ bool GuiIsStandardClose(uint16_t type) {
 
 // ---- one line -------------------------------------------------------------------------------
 
-int GuiMessageWindow::AddTitle(const char* title) {
+namespace {
+
+// The title above the client area; its height, 0 without one.
+int addTitle(GuiWindow* w, GuiTitle*& slot, const char* title) {
     if (!title) return 0;
-    mpTitle = new (std::nothrow) GuiTitle(title, TITLE_TEXT_ONLY);
-    if (!mpTitle) return 0;
-    Add(mpTitle, 0);
-    mClient.top = static_cast<int16_t>(mClient.top + mpTitle->mReal.Height());
-    mStatus |= PSF_MOVEABLE;
-    return mpTitle->mReal.Height();
+    slot = new (std::nothrow) GuiTitle(title, TITLE_TEXT_ONLY);
+    if (!slot) return 0;
+    w->Add(slot, 0);
+    w->mClient.top = static_cast<int16_t>(w->mClient.top + slot->mReal.Height());
+    w->mStatus |= PSF_MOVEABLE;
+    return slot->mReal.Height();
 }
+
+// A self-sizing window starts 80 wide and as tall as its button row; with a title, as wide as its
+// text and taller by its height. Returns the title's width.
+int startFit(GuiWindow* w, GuiTitle*& slot, const char* title, uint16_t style) {
+    const int H = (style & MW_BUTTONS) ? buttonFontHeight() : 0;
+    w->mReal.right = static_cast<int16_t>(w->mReal.left + 80);
+    w->mReal.bottom = static_cast<int16_t>(w->mReal.top + H + 26);
+    w->GuiWindow::InitClient();
+    const int th = addTitle(w, slot, title);
+    if (!th) return 0;
+    w->mReal.bottom = static_cast<int16_t>(w->mReal.bottom + th);
+    return GuiTextWidthOf(title, slot->mpFont) + 16;
+}
+
+// The width found, and the client edges the frame leaves.
+void endFit(GuiWindow* w, int width) {
+    w->mReal.right = static_cast<int16_t>(w->mReal.left + width);
+    setClientEdges(w);
+    w->mClip = w->mReal;
+}
+
+} // namespace
 
 GuiMessageWindow::GuiMessageWindow(const GuiRect& rect, const char* title, const char* text, uint16_t style,
                                    GuiBitmap* icon, GuiThing* owner)
     : GuiWindow(rect, style) {
-    mColors[0] = GUI_FACE;
-    mColors[2] = GUI_BLACK;
-    mType = TYPE_MESSAGE_WINDOW;
-    mCopy = true;
-    GuiTextThing::DataSet(text);
-    mpFont = mFontTable[MESSAGE_FONT_SLOT];
-    AddTitle(title);
-    mpOwner = owner;
-    mpIconBitmap = icon;
-    CalcButtonWidth();
-    AddButtons();
-    mTextWidth = GuiTextWidthOf(mpText, mpFont);
+    Init(title, text, icon, owner, false);
 }
 
 GuiMessageWindow::GuiMessageWindow(const char* title, const char* text, uint16_t style, GuiBitmap* icon,
                                    GuiThing* owner)
     : GuiWindow(style) {
+    Init(title, text, icon, owner, true);
+}
+
+void GuiMessageWindow::Init(const char* title, const char* text, GuiBitmap* icon, GuiThing* owner, bool fit) {
     mColors[0] = GUI_FACE;
     mColors[2] = GUI_BLACK;
     mType = TYPE_MESSAGE_WINDOW;
     mCopy = true;
     GuiTextThing::DataSet(text);
     mpFont = mFontTable[MESSAGE_FONT_SLOT];
-    const int H = (style & MW_BUTTONS) ? buttonFontHeight() : 0;
-    mReal.right = static_cast<int16_t>(mReal.left + 80);
-    mReal.bottom = static_cast<int16_t>(mReal.top + H + 26);
-    GuiWindow::InitClient();
     int titleWidth = 0;
-    if (const int th = AddTitle(title)) {
-        titleWidth = GuiTextWidthOf(title, mpTitle->mpFont) + 16;
-        mReal.bottom = static_cast<int16_t>(mReal.bottom + th);
-    }
+    if (fit)
+        titleWidth = startFit(this, mpTitle, title, mStyle);
+    else
+        addTitle(this, mpTitle, title);
     mpOwner = owner;
     mpIconBitmap = icon;
+    if (!fit) {
+        CalcButtonWidth();
+        AddButtons();
+        mTextWidth = GuiTextWidthOf(mpText, mpFont);
+        return;
+    }
     if (mpText) {
         mTextWidth = GuiTextWidthOf(mpText, mpFont) + 16;
         mReal.bottom = static_cast<int16_t>(mReal.bottom + GuiFontHeight(mpFont) + 8);
@@ -171,9 +184,7 @@ GuiMessageWindow::GuiMessageWindow(const char* title, const char* text, uint16_t
         if (W - mTextWidth < icon->width + 24) W = mTextWidth + icon->width + 24;
         mReal.bottom = static_cast<int16_t>(mReal.bottom + icon->height + (mpText ? 0 : 24));
     }
-    mReal.right = static_cast<int16_t>(mReal.left + W);
-    setClientEdges(this);
-    mClip = mReal;
+    endFit(this, W);
     centre(this, owner);
     AddButtons();
 }
@@ -210,64 +221,47 @@ void GuiMessageWindow::Draw() {
 }
 
 int GuiMessageWindow::Message(const GuiMessage& msg) {
-    return handleMessage(this, mpTitle, mpOwner, msg);
+    return handleMessage(this, mpTitle, mpOwner, mLifeline, msg);
 }
 
 // ---- multi-line -----------------------------------------------------------------------------
 
-int GuiMLMessageWindow::AddTitle(const char* title) {
-    if (!title) return 0;
-    mpTitle = new (std::nothrow) GuiTitle(title, TITLE_TEXT_ONLY);
-    if (!mpTitle) return 0;
-    Add(mpTitle, 0);
-    mClient.top = static_cast<int16_t>(mClient.top + mpTitle->mReal.Height());
-    mStatus |= PSF_MOVEABLE;
-    return mpTitle->mReal.Height();
-}
-
 GuiMLMessageWindow::GuiMLMessageWindow(const GuiRect& rect, const char* title, const char* text,
                                        uint16_t style, GuiBitmap* icon, GuiThing* owner)
     : GuiWindow(rect, style) {
-    mColors[0] = GUI_FACE;
-    mColors[2] = GUI_BLACK;
-    mType = TYPE_ML_MESSAGE_WINDOW;
-    AddTitle(title);
-    mpOwner = owner;
-    mpIconBitmap = icon;
-    CalcButtonWidth();
-    AddTextBox(text);
-    AddButtons();
+    Init(title, text, icon, owner, false);
 }
 
 GuiMLMessageWindow::GuiMLMessageWindow(const char* title, const char* text, uint16_t style, GuiBitmap* icon,
                                        GuiThing* owner)
     : GuiWindow(style) {
+    Init(title, text, icon, owner, true);
+}
+
+void GuiMLMessageWindow::Init(const char* title, const char* text, GuiBitmap* icon, GuiThing* owner,
+                              bool fit) {
     mColors[0] = GUI_FACE;
     mColors[2] = GUI_BLACK;
     mType = TYPE_ML_MESSAGE_WINDOW;
-    const int H = (style & MW_BUTTONS) ? buttonFontHeight() : 0;
-    mReal.right = static_cast<int16_t>(mReal.left + 80);
-    mReal.bottom = static_cast<int16_t>(mReal.top + H + 26);
-    GuiWindow::InitClient();
     int titleWidth = 0;
-    if (const int th = AddTitle(title)) {
-        titleWidth = GuiTextWidthOf(title, mpTitle->mpFont) + 16;
-        mReal.bottom = static_cast<int16_t>(mReal.bottom + th);
-    }
+    if (fit)
+        titleWidth = startFit(this, mpTitle, title, mStyle);
+    else
+        addTitle(this, mpTitle, title);
     mpOwner = owner;
     mpIconBitmap = icon;
     CalcButtonWidth();
-    int W = titleWidth > mRowWidth ? titleWidth : mRowWidth;
-    if (W == 0) W = 80;
-    if (icon) {
-        W += icon->width + 24;
-        mReal.bottom = static_cast<int16_t>(mReal.bottom + icon->height + 24);
+    if (fit) {
+        int W = titleWidth > mRowWidth ? titleWidth : mRowWidth;
+        if (W == 0) W = 80;
+        if (icon) {
+            W += icon->width + 24;
+            mReal.bottom = static_cast<int16_t>(mReal.bottom + icon->height + 24);
+        }
+        endFit(this, W);
     }
-    mReal.right = static_cast<int16_t>(mReal.left + W);
-    setClientEdges(this);
-    mClip = mReal;
     AddTextBox(text);
-    centre(this, owner);
+    if (fit) centre(this, owner);
     AddButtons();
 }
 
@@ -333,7 +327,7 @@ void GuiMLMessageWindow::Draw() {
 }
 
 int GuiMLMessageWindow::Message(const GuiMessage& msg) {
-    return handleMessage(this, mpTitle, mpOwner, msg);
+    return handleMessage(this, mpTitle, mpOwner, mLifeline, msg);
 }
 
 // ---- progress -------------------------------------------------------------------------------

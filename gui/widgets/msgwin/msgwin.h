@@ -6,6 +6,7 @@
 // returned from Execute.
 #pragma once
 
+#include "gui/widgets/common/widget.h"
 #include "gui/window/window.h"
 
 class GuiTitle;
@@ -49,7 +50,9 @@ class GuiMessageWindow : public GuiWindow {
     int32_t mTextWidth = 0;
 
   private:
-    int AddTitle(const char* title);
+    GuiLifeline mLifeline;
+    // Both constructors: fit sizes the window to its content.
+    void Init(const char* title, const char* text, GuiBitmap* icon, GuiThing* owner, bool fit);
 };
 
 class GuiMLMessageWindow : public GuiWindow {
@@ -78,8 +81,9 @@ class GuiMLMessageWindow : public GuiWindow {
     int32_t mRowWidth = 0;
     int32_t mButtonTop = 0;
     int32_t mButtonWidth = 0;
+    GuiLifeline mLifeline;
 
-    int AddTitle(const char* title);
+    void Init(const char* title, const char* text, GuiBitmap* icon, GuiThing* owner, bool fit);
 };
 
 class GuiProgressWindow : public GuiMessageWindow {

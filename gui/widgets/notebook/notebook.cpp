@@ -1,38 +1,14 @@
 #include "gui/widgets/notebook/notebook.h"
 #include "gui/core/presenter.h"
 #include "gui/core/screen.h"
+#include "gui/widgets/common/arith.h"
 #include "gui/widgets/common/widget.h"
+#include "gui/widgets/notebook/notebook_private.h"
 #include "gui/widgets/slider/slider.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <new>
-
-namespace {
-
-constexpr int NOTEBOOK_FONT_SLOT = 13;
-
-int16_t edge(int64_t v) {
-    return static_cast<int16_t>(v < -32768 ? -32768 : v > 32767 ? 32767 : v);
-}
-
-GuiRect rect(int64_t l, int64_t t, int64_t r, int64_t b) {
-    return GuiRect(edge(l), edge(t), edge(r), edge(b));
-}
-
-char* copyOf(const char* text) {
-    if (!text) return nullptr;
-    const size_t n = std::strlen(text) + 1;
-    char* c = static_cast<char*>(std::malloc(n));
-    if (c) std::memcpy(c, text, n);
-    return c;
-}
-
-template <typename T> T* table(int n) {
-    return n > 0 ? new (std::nothrow) T[static_cast<size_t>(n)]() : nullptr;
-}
-
-} // namespace
 
 GuiNotebook::GuiNotebook(const GuiRect& r, unsigned int style, unsigned char numTabs)
     : GuiWindow(r, style), mNumTabs(numTabs), mTextTabs((style & NBS_TEXT_TABS) != 0) {
@@ -44,7 +20,7 @@ GuiNotebook::GuiNotebook(const GuiRect& r, unsigned int style, unsigned char num
     mColors[3] = GUI_BLACK;
     mSignals = 1u << GSIG_SCROLL;
     MakeTabTable(mNumTabs);
-    mppPageClients = table<GuiThing*>(mNumTabs);
+    mppPageClients = GuiNewZeroed<GuiThing*>(mNumTabs);
     if (mNumTabs && !mppPageClients) mNumTabs = 0;
     mpFont = mFontTable[NOTEBOOK_FONT_SLOT];
     if (Visible()) {
@@ -67,15 +43,15 @@ GuiNotebook::~GuiNotebook() {
 
 void GuiNotebook::MakeTabTable(int n) {
     if (mTextTabs)
-        mppTabTexts = table<char*>(n);
+        mppTabTexts = GuiNewZeroed<char*>(n);
     else
-        mppTabClients = table<GuiThing*>(n);
+        mppTabClients = GuiNewZeroed<GuiThing*>(n);
 }
 
 void GuiNotebook::SetTabString(unsigned char tab, const char* text) {
     if (!mTextTabs || tab >= mNumTabs || !mppTabTexts) return;
     std::free(mppTabTexts[tab]);
-    mppTabTexts[tab] = copyOf(text);
+    mppTabTexts[tab] = GuiCopyText(text);
 }
 
 void GuiNotebook::SetTabClient(unsigned char tab, GuiThing* client) {
@@ -140,15 +116,15 @@ void GuiNotebook::CalculateTabPositions() {
     mTabHeight = h + 6;
     GuiWindow::InitClient();
     if (Top())
-        mClient.top = edge(static_cast<int64_t>(mReal.top) + mTabHeight + (Thick() ? 4 : 2));
+        mClient.top = GuiClamp16(static_cast<int64_t>(mReal.top) + mTabHeight + (Thick() ? 4 : 2));
     else
-        mClient.bottom = edge(static_cast<int64_t>(mReal.bottom) - mTabHeight - (Thick() ? 5 : 3));
+        mClient.bottom = GuiClamp16(static_cast<int64_t>(mReal.bottom) - mTabHeight - (Thick() ? 5 : 3));
     const int clientWidth = mClient.Width();
     int visible = (clientWidth - 4) / mTabWidth;
     if (visible < mNumTabs) {
         const GuiRect spin =
-            Top() ? rect(mReal.right - 34, mClient.top - 19, mReal.right - 2, mClient.top - 3)
-                  : rect(mReal.right - 34, mClient.bottom + 3, mReal.right - 2, mClient.bottom + 19);
+            Top() ? GuiClampRect(mReal.right - 34, mClient.top - 19, mReal.right - 2, mClient.top - 3)
+                  : GuiClampRect(mReal.right - 34, mClient.bottom + 3, mReal.right - 2, mClient.bottom + 19);
         if (!mpSpin) {
             mpSpin = new (std::nothrow) GuiSpinButton(spin, NOTEBOOK_SPIN_ID, SPS_ENABLED);
             if (mpSpin) {
@@ -158,7 +134,7 @@ void GuiNotebook::CalculateTabPositions() {
         } else {
             mpSpin->Resize(spin);
         }
-        visible = (clientWidth - 36) / mTabWidth;
+        visible = (clientWidth - NOTEBOOK_SPIN_ROOM) / mTabWidth;
     } else if (mpSpin) {
         GuiThing* spin = mpSpin;
         mpSpin = nullptr;
@@ -173,10 +149,11 @@ void GuiNotebook::CalculateTabPositions() {
             static_cast<int64_t>(mReal.left) + static_cast<int64_t>(i - mFirstVisibleTab) * mTabWidth + 6;
         const int64_t right = left - 7 + mTabWidth;
         if (Top())
-            c->Resize(rect(left, mReal.top + 3, right, static_cast<int64_t>(mReal.top) - 4 + mTabHeight));
-        else
             c->Resize(
-                rect(left, static_cast<int64_t>(mReal.bottom) - 3 - mTabHeight + 7, right, mReal.bottom - 3));
+                GuiClampRect(left, mReal.top + 3, right, static_cast<int64_t>(mReal.top) - 4 + mTabHeight));
+        else
+            c->Resize(GuiClampRect(left, static_cast<int64_t>(mReal.bottom) - 3 - mTabHeight + 7, right,
+                                   mReal.bottom - 3));
     }
 }
 
@@ -226,13 +203,13 @@ void GuiNotebook::DrawFrame(int) {
 void GuiNotebook::DrawTabs(int selected) {
     if (!mpScreen || !mNumTabs || mTabWidth <= 0) return;
     const int L = mReal.left, T = mReal.top, R = mReal.right, B = mReal.bottom;
-    GuiRect slot = Top()
-                       ? rect(L + 2, T + 1, L + 1 + mTabWidth, static_cast<int64_t>(T) + mTabHeight)
-                       : rect(L + 2, static_cast<int64_t>(B) - 3 - mTabHeight + 1, L + 1 + mTabWidth, B - 3);
+    GuiRect slot =
+        Top() ? GuiClampRect(L + 2, T + 1, L + 1 + mTabWidth, static_cast<int64_t>(T) + mTabHeight)
+              : GuiClampRect(L + 2, static_cast<int64_t>(B) - 3 - mTabHeight + 1, L + 1 + mTabWidth, B - 3);
     const GuiRect saved = mClip;
     GuiRect strip = slot;
     strip += 1;
-    strip.right = static_cast<int16_t>(mpSpin ? R - 36 : R - 2);
+    strip.right = static_cast<int16_t>(mpSpin ? R - NOTEBOOK_SPIN_ROOM : R - 2);
     mClip &= strip;
     const uint32_t bg = selected ? mColors[1] : mColors[0];
     const uint32_t ink = selected ? mColors[3] : mColors[2];
@@ -321,9 +298,9 @@ void GuiNotebook::RedrawTabs() {
     if (!mTextTabs) CalculateTabPositions();
     if (!Visible() || !mpScreen) return;
     mpScreen->Invalidate(
-        Top() ? rect(mReal.left, mReal.top, mReal.right, static_cast<int64_t>(mReal.top) + mTabHeight)
-              : rect(mReal.left, static_cast<int64_t>(mReal.bottom) - mTabHeight - 2, mReal.right,
-                     mReal.bottom));
+        Top() ? GuiClampRect(mReal.left, mReal.top, mReal.right, static_cast<int64_t>(mReal.top) + mTabHeight)
+              : GuiClampRect(mReal.left, static_cast<int64_t>(mReal.bottom) - mTabHeight - 2, mReal.right,
+                             mReal.bottom));
     Draw();
 }
 
@@ -378,9 +355,9 @@ void GuiNotebook::ResetNumTabs(unsigned char n) {
     if (mCurrentTab < mNumTabs)
         if (GuiThing* page = mppPageClients[mCurrentTab])
             if (page->mpParent == this) Remove(page, 1);
-    GuiThing** pages = table<GuiThing*>(n);
-    char** texts = mTextTabs ? table<char*>(n) : nullptr;
-    GuiThing** clients = mTextTabs ? nullptr : table<GuiThing*>(n);
+    GuiThing** pages = GuiNewZeroed<GuiThing*>(n);
+    char** texts = mTextTabs ? GuiNewZeroed<char*>(n) : nullptr;
+    GuiThing** clients = mTextTabs ? nullptr : GuiNewZeroed<GuiThing*>(n);
     if (n && (!pages || (mTextTabs ? !texts : !clients))) {
         delete[] pages;
         delete[] texts;

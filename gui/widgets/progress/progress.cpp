@@ -1,6 +1,7 @@
 #include "gui/widgets/progress/progress.h"
 #include "gui/core/screen.h"
 #include "gui/core/util.h"
+#include "gui/widgets/common/arith.h"
 #include "gui/widgets/common/widget.h"
 #include "gui/widgets/progress/progress_private.h"
 
@@ -11,10 +12,6 @@ namespace {
 
 constexpr int PROGRESS_FONT_SLOT = 16;
 
-int16_t edge(int64_t v) {
-    return static_cast<int16_t>(v < -32768 ? -32768 : v > 32767 ? 32767 : v);
-}
-
 } // namespace
 
 GuiRect GuiProgressBarRect(const GuiRect& client, bool vertical, int minimum, int maximum, int current) {
@@ -23,9 +20,9 @@ GuiRect GuiProgressBarRect(const GuiRect& client, bool vertical, int minimum, in
     const int64_t range = static_cast<int64_t>(maximum) - minimum;
     const int64_t done = static_cast<int64_t>(current) - minimum;
     if (vertical)
-        r.top = edge(client.bottom - done * client.Height() / range);
+        r.top = GuiClamp16(client.bottom - done * client.Height() / range);
     else
-        r.right = edge(client.left + done * client.Width() / range);
+        r.right = GuiClamp16(client.left + done * client.Width() / range);
     return r;
 }
 

@@ -3,6 +3,7 @@
 #include "gui/controls/button/button.h"
 #include "gui/core/screen.h"
 #include "gui/core/util.h"
+#include "gui/widgets/common/arith.h"
 #include "gui/widgets/common/widget.h"
 #include "gui/widgets/slider/slider_private.h"
 
@@ -13,13 +14,6 @@
 namespace {
 
 constexpr int KNOB = 8; // length of the knob along the track
-
-int clamp32(int64_t v) {
-    return static_cast<int>(v < INT32_MIN ? INT32_MIN : v > INT32_MAX ? INT32_MAX : v);
-}
-int edge(int64_t v) {
-    return static_cast<int>(v < -32768 ? -32768 : v > 32767 ? 32767 : v);
-}
 
 } // namespace
 
@@ -40,13 +34,13 @@ int GuiSliderPosition(int low, int high, int min, int max, int value) {
     const int64_t range = static_cast<int64_t>(max) - min;
     if (range == 0) return low;
     const int64_t f = ((static_cast<int64_t>(value) - min) * 256) / range;
-    return edge(low + (((static_cast<int64_t>(high) - low - 7) * f) >> 8));
+    return GuiClamp16(low + (((static_cast<int64_t>(high) - low - 7) * f) >> 8));
 }
 
 int GuiSliderValueAt(int lead, int low, int high, int min, int max) {
     const int64_t travel = static_cast<int64_t>(high) - low - 7;
     if (travel <= 0) return min;
-    return clamp32(min + (static_cast<int64_t>(lead) - low) * (static_cast<int64_t>(max) - min) / travel);
+    return GuiClamp32(min + (static_cast<int64_t>(lead) - low) * (static_cast<int64_t>(max) - min) / travel);
 }
 
 int GuiSliderSnap(int64_t v, int min, int max, int scale) {
@@ -63,13 +57,13 @@ int GuiSliderSnap(int64_t v, int min, int max, int scale) {
 
 int GuiSliderTicks(int min, int max, int scale) {
     if (scale <= 0) return 0;
-    return clamp32(std::llabs(static_cast<int64_t>(max) - min) / scale + 1);
+    return GuiClamp32(std::llabs(static_cast<int64_t>(max) - min) / scale + 1);
 }
 
 int GuiSliderTickAt(int start, int length, int count, int i) {
     if (count < 2) return start * 8;
     const int64_t spacing = (8 * static_cast<int64_t>(length) - (length & ~1)) / (count - 1);
-    return clamp32(start * 8 + spacing * i);
+    return GuiClamp32(start * 8 + spacing * i);
 }
 
 // ---- the knob -----------------------------------------------------------------------------------
@@ -396,7 +390,7 @@ GuiRect spinRect(int x, int y, unsigned style) {
 }
 
 int32_t limit32(long v) {
-    return clamp32(static_cast<int64_t>(v));
+    return GuiClamp32(static_cast<int64_t>(v));
 }
 
 } // namespace

@@ -1,46 +1,12 @@
 #include "gui/widgets/spreadsheet/spreadsheet.h"
 #include "gui/core/screen.h"
+#include "gui/widgets/common/arith.h"
 #include "gui/widgets/common/widget.h"
+#include "gui/widgets/spreadsheet/spreadsheet_private.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <new>
-
-namespace {
-
-constexpr int CELL_FONT_SLOT = 11;
-constexpr int HEADER_FONT_SLOT = 12;
-constexpr int BAR = GUI_SCROLL_SIZE;
-
-int16_t edge(int64_t v) {
-    return static_cast<int16_t>(v < -32768 ? -32768 : v > 32767 ? 32767 : v);
-}
-GuiRect rect(int64_t l, int64_t t, int64_t r, int64_t b) {
-    return GuiRect(edge(l), edge(t), edge(r), edge(b));
-}
-char* copyOf(const char* text) {
-    if (!text) return nullptr;
-    const size_t n = std::strlen(text) + 1;
-    char* c = static_cast<char*>(std::malloc(n));
-    if (c) std::memcpy(c, text, n);
-    return c;
-}
-template <typename T> bool resize(T*& array, int count, int wanted, int at, int removeAt = -1) {
-    // A copy of `array` with one entry inserted at `at` (or removed at removeAt), zeroed where new.
-    T* next = wanted > 0 ? new (std::nothrow) T[static_cast<size_t>(wanted)]() : nullptr;
-    if (wanted > 0 && !next) return false;
-    int j = 0;
-    for (int i = 0; i < count; ++i) {
-        if (i == removeAt) continue;
-        if (j == at && removeAt < 0) ++j;
-        if (j < wanted) next[j++] = array[i];
-    }
-    delete[] array;
-    array = next;
-    return true;
-}
-
-} // namespace
 
 // ---- cells and rows -----------------------------------------------------------------------------
 
@@ -121,14 +87,14 @@ int GuiSpreadSheetRow::IsText(int col) const {
 }
 void GuiSpreadSheetRow::SetRowHeader(const char* text) {
     std::free(mpHeader);
-    mpHeader = copyOf(text);
+    mpHeader = GuiCopyText(text);
 }
 
 int GuiSpreadSheetRow::InsertColumn(int col, const char* text) {
     if (col < 0 || col > mCount) return 0;
     auto* cell = new (std::nothrow) GuiSpreadSheetCell;
     if (!cell) return 0;
-    if (!resize(mppCells, mCount, mCount + 1, col)) {
+    if (!GuiSheetResize(mppCells, mCount, mCount + 1, col)) {
         delete cell;
         return 0;
     }
@@ -141,7 +107,7 @@ int GuiSpreadSheetRow::InsertColumn(int col, const char* text) {
 int GuiSpreadSheetRow::DeleteColumn(int col) {
     if (col < 0 || col >= mCount) return 0;
     GuiSpreadSheetCell* gone = mppCells[col];
-    if (!resize(mppCells, mCount, mCount - 1, -1, col)) return 0;
+    if (!GuiSheetResize(mppCells, mCount, mCount - 1, -1, col)) return 0;
     delete gone;
     --mCount;
     return 1;
@@ -158,8 +124,8 @@ GuiSpreadSheet::GuiSpreadSheet(const GuiRect& r, int rows, int cols, unsigned in
     mColors[1] = GUI_ACTIVE_BLUE;
     mColors[2] = GUI_BLACK;
     mColors[3] = GUI_WHITE;
-    mpFont = mFontTable[CELL_FONT_SLOT];
-    mpHeaderFont = mFontTable[HEADER_FONT_SLOT];
+    mpFont = mFontTable[SHEET_CELL_FONT_SLOT];
+    mpHeaderFont = mFontTable[SHEET_HEADER_FONT_SLOT];
     const int h = GuiFontHeight(mpFont);
     mRowHeight = h + h / 2;
     mHeaderRowHeight = GuiFontHeight(mpHeaderFont);
@@ -182,7 +148,7 @@ GuiSpreadSheet::~GuiSpreadSheet() {
 }
 
 int GuiSpreadSheet::DefaultWidth() const {
-    return GuiTextWidthOf(" ", mFontTable[CELL_FONT_SLOT]) + 8;
+    return GuiTextWidthOf(" ", mFontTable[SHEET_CELL_FONT_SLOT]) + 8;
 }
 
 uint32_t GuiSpreadSheet::NewColumnStyle() const {
@@ -217,7 +183,7 @@ void GuiSpreadSheet::SetSize(int rows, int cols) {
     }
     for (int c = 0; c < mCols; ++c) {
         mpColStyles[c] = 0x888;
-        mppColFonts[c] = mFontTable[CELL_FONT_SLOT];
+        mppColFonts[c] = mFontTable[SHEET_CELL_FONT_SLOT];
         mpColWidths[c] = DefaultWidth();
     }
     Fit();
@@ -397,11 +363,12 @@ int GuiSpreadSheet::GetOptimumHeight() {
 
 int GuiSpreadSheet::InsertColumn(int col, int width, const char* headerText) {
     if (col < 0 || col > mCols) return -1;
-    if (!resize(mpColStyles, mCols, mCols + 1, col) || !resize(mppColFonts, mCols, mCols + 1, col) ||
-        !resize(mpColWidths, mCols, mCols + 1, col))
+    if (!GuiSheetResize(mpColStyles, mCols, mCols + 1, col) ||
+        !GuiSheetResize(mppColFonts, mCols, mCols + 1, col) ||
+        !GuiSheetResize(mpColWidths, mCols, mCols + 1, col))
         return -1;
     mpColStyles[col] = NewColumnStyle();
-    mppColFonts[col] = mFontTable[CELL_FONT_SLOT];
+    mppColFonts[col] = mFontTable[SHEET_CELL_FONT_SLOT];
     mpColWidths[col] = width;
     ++mCols;
     for (int i = 0; i < mRows; ++i)
@@ -418,9 +385,9 @@ int GuiSpreadSheet::InsertColumn(int col, int width, const char* headerText) {
 
 int GuiSpreadSheet::DeleteColumn(int col) {
     if (mCols < 2 || col < 0 || col >= mCols) return -1;
-    resize(mpColStyles, mCols, mCols - 1, -1, col);
-    resize(mppColFonts, mCols, mCols - 1, -1, col);
-    resize(mpColWidths, mCols, mCols - 1, -1, col);
+    GuiSheetResize(mpColStyles, mCols, mCols - 1, -1, col);
+    GuiSheetResize(mppColFonts, mCols, mCols - 1, -1, col);
+    GuiSheetResize(mpColWidths, mCols, mCols - 1, -1, col);
     --mCols;
     for (int i = 0; i < mRows; ++i)
         mppRows[i]->DeleteColumn(col);
@@ -439,7 +406,7 @@ int GuiSpreadSheet::InsertRow(int row, const char* headerText) {
     if (row < 0 || row > mRows) return -1;
     auto* r = new (std::nothrow) GuiSpreadSheetRow(mCols);
     if (!r) return -1;
-    if (!resize(mppRows, mRows, mRows + 1, row)) {
+    if (!GuiSheetResize(mppRows, mRows, mRows + 1, row)) {
         delete r;
         return -1;
     }
@@ -453,7 +420,7 @@ int GuiSpreadSheet::InsertRow(int row, const char* headerText) {
 int GuiSpreadSheet::DeleteRow(int row) {
     if (row < 0 || row >= mRows) return -1;
     GuiSpreadSheetRow* gone = mppRows[row];
-    if (!resize(mppRows, mRows, mRows - 1, -1, row)) return -1;
+    if (!GuiSheetResize(mppRows, mRows, mRows - 1, -1, row)) return -1;
     delete gone;
     --mRows;
     Fit();
@@ -466,7 +433,7 @@ int GuiSpreadSheet::DeleteRow(int row) {
 void GuiSpreadSheet::ColumnLayout() {
     Fit();
     const bool allRows = mVisibleRows >= mRows;
-    const int64_t limit = int64_t{mReal.right} - mReal.left - 5 - (allRows ? 0 : BAR);
+    const int64_t limit = int64_t{mReal.right} - mReal.left - 5 - (allRows ? 0 : SHEET_BAR);
     int64_t x = int64_t{mRowHeaderWidth} + mFixedWidth + 6;
     int last = mFirstCol - 1;
     mLastColCut = 0;
@@ -493,9 +460,10 @@ void GuiSpreadSheet::UpdateScrollBars() {
     for (int c = 0; c < mCols; ++c)
         widths += mpColWidths[c];
     auto rowPass = [&](bool room) {
-        mHBarNeeded = int64_t{mReal.left} + mRowHeaderWidth + 6 + (room ? BAR : 0) + widths > mReal.right - 6;
+        mHBarNeeded =
+            int64_t{mReal.left} + mRowHeaderWidth + 6 + (room ? SHEET_BAR : 0) + widths > mReal.right - 6;
         const int64_t space = int64_t{mReal.Height()} - TopBorder() - 6 -
-                              int64_t{mFooterCount} * mHeaderRowHeight - (mHBarNeeded ? BAR : 0);
+                              int64_t{mFooterCount} * mHeaderRowHeight - (mHBarNeeded ? SHEET_BAR : 0);
         mVisibleRows = space > 0 ? static_cast<int>(space / rowHeight) : 0;
     };
     rowPass(mpVScroll != nullptr);
@@ -520,8 +488,8 @@ void GuiSpreadSheet::UpdateScrollBars() {
     } else {
         GuiScrollInfo info{0, mRows - 1, mFirstRow, 1, mVisibleRows};
         const int top = mReal.top + TopBorder();
-        const GuiRect r =
-            rect(R - 7 - BAR + 1, top, R - 7, int64_t{top} + int64_t{mVisibleRows} * rowHeight - 1);
+        const GuiRect r = GuiClampRect(R - 7 - SHEET_BAR + 1, top, R - 7,
+                                       int64_t{top} + int64_t{mVisibleRows} * rowHeight - 1);
         if (!mpVScroll) {
             mpVScroll = new (std::nothrow) GuiVScroll(r, &info, SS_VSCROLL_ID);
             if (mpVScroll) GuiThing::Add(mpVScroll, 1);
@@ -538,8 +506,8 @@ void GuiSpreadSheet::UpdateScrollBars() {
     } else {
         GuiScrollInfo info{mFixed, mCols - mVisibleCols + 3, mFirstCol, 1,
                            mVisibleCols - mFixed - (mLastColCut ? 1 : 0)};
-        const GuiRect r = rect(int64_t{mReal.left} + 6 + mRowHeaderWidth + mFixedWidth, B - 6 - BAR + 1,
-                               R - 6 - (mpVScroll ? BAR : 0), B - 6);
+        const GuiRect r = GuiClampRect(int64_t{mReal.left} + 6 + mRowHeaderWidth + mFixedWidth,
+                                       B - 6 - SHEET_BAR + 1, R - 6 - (mpVScroll ? SHEET_BAR : 0), B - 6);
         if (!mpHScroll) {
             mpHScroll = new (std::nothrow) GuiHScroll(r, &info, SS_HSCROLL_ID);
             if (mpHScroll) GuiThing::Add(mpHScroll, 1);
@@ -582,8 +550,8 @@ void GuiSpreadSheet::DoHorizontalScrolling(int first) {
         mpHScroll->Reset(&info);
     }
     if (!Visible() || !mpScreen) return;
-    mpScreen->Invalidate(
-        rect(int64_t{mReal.left} + 6 + mRowHeaderWidth + mFixedWidth, mReal.top, mReal.right, mReal.bottom));
+    mpScreen->Invalidate(GuiClampRect(int64_t{mReal.left} + 6 + mRowHeaderWidth + mFixedWidth, mReal.top,
+                                      mReal.right, mReal.bottom));
     Draw();
 }
 
@@ -640,7 +608,7 @@ GuiRect GuiSpreadSheet::GetCellRect(int row, int col) {
             left += mpColWidths[c];
     }
     const int w = col >= 0 && col < mCols ? mpColWidths[col] : 0;
-    return rect(left, top, left + w - 1, top + mRowHeight - 1);
+    return GuiClampRect(left, top, left + w - 1, top + mRowHeight - 1);
 }
 
 uint32_t GuiSpreadSheet::GetCellBackColor(int row, int col) {

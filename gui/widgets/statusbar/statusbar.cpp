@@ -11,12 +11,6 @@ namespace {
 
 constexpr int STATUS_FONT_SLOT = 6;
 
-void sendResize(GuiThing* t, const GuiRect& r) {
-    GuiMessage m(GM_RESIZE, t);
-    m.payload.rect = r;
-    t->Message(m);
-}
-
 } // namespace
 
 GuiStatusBar::GuiStatusBar() : GuiTextThing(0, FF_NONE, nullptr, STATUS_FONT_SLOT) {
@@ -45,10 +39,10 @@ void GuiStatusBar::SetFont(const GuiFont* font) {
     GuiTextThing::SetFont(font);
     const int oldTop = mReal.top;
     const int top = mReal.bottom - BarHeight();
-    sendResize(this, GuiRect(mReal.left, top, mReal.right, mReal.bottom));
+    GuiSendResize(this, GuiRect(mReal.left, top, mReal.right, mReal.bottom));
     for (GuiThing* c = mpFirst; c; c = c->mpNext)
         if (c->mType == TYPE_PROMPT)
-            sendResize(c, GuiRect(c->mReal.left, top + 2, c->mReal.right, mReal.bottom - 1));
+            GuiSendResize(c, GuiRect(c->mReal.left, top + 2, c->mReal.right, mReal.bottom - 1));
     if (Visible() && mpParent) {
         GuiThing* p = mpParent;
         p->mClient.bottom = static_cast<int16_t>(p->mClient.bottom + (top - oldTop));
@@ -94,12 +88,12 @@ void GuiStatusBar::SizeToParent() {
         r.right = static_cast<int16_t>(r.right - in);
         r.bottom = static_cast<int16_t>(r.bottom - in);
     }
-    sendResize(this, GuiRect(r.left, r.bottom - BarHeight(), r.right, r.bottom));
+    GuiSendResize(this, GuiRect(r.left, r.bottom - BarHeight(), r.right, r.bottom));
     const bool sizeable = ParentSizeable();
     if (sizeable) mClient.right = static_cast<int16_t>(mReal.right - 16);
     if (mpLastField) {
         const GuiRect f = mpLastField->mReal;
-        sendResize(mpLastField, GuiRect(f.left, f.top, mReal.right - (sizeable ? 17 : 1), f.bottom));
+        GuiSendResize(mpLastField, GuiRect(f.left, f.top, mReal.right - (sizeable ? 17 : 1), f.bottom));
     }
 }
 

@@ -1,28 +1,18 @@
 #include "gui/widgets/table/table.h"
 #include "gui/core/screen.h"
+#include "gui/widgets/common/arith.h"
 #include "gui/widgets/common/widget.h"
+#include "gui/widgets/table/table_private.h"
 
 #include <new>
-
-namespace {
-
-int16_t edge(int64_t v) {
-    return static_cast<int16_t>(v < -32768 ? -32768 : v > 32767 ? 32767 : v);
-}
-
-int* zeroed(int n) {
-    return n > 0 ? new (std::nothrow) int[static_cast<size_t>(n)]() : nullptr;
-}
-
-} // namespace
 
 GuiTable::GuiTable(int left, int top, int rows, int cols)
     : GuiWindow(GuiRect(left, top, left + 1, top + 1), 0x3001), mRows(rows > 0 ? rows : 0),
       mCols(cols > 0 ? cols : 0) {
     mType = TYPE_TABLE;
     mStatus &= static_cast<uint16_t>(~PSF_SIZEABLE);
-    mpHeights = zeroed(mRows);
-    mpWidths = zeroed(mCols);
+    mpHeights = GuiNewZeroed<int>(mRows);
+    mpWidths = GuiNewZeroed<int>(mCols);
     if (!mpHeights || !mpWidths) mRows = mCols = 0;
     mClient = mReal;
 }
@@ -39,7 +29,7 @@ GuiTable::~GuiTable() {
     delete[] mpWidths;
 }
 
-int GuiTable::Sum(const int* sizes, int from, int count) const {
+int GuiTableSum(const int* sizes, int from, int count) {
     int64_t s = 0;
     for (int i = from; i < from + count; ++i)
         s += sizes[i];
@@ -180,8 +170,8 @@ int GuiTable::CellSpansCol(int row, int col) {
 void GuiTable::Reconfigure(int rows, int cols, int gridWidth, int padding) {
     rows = rows > 0 ? rows : 0;
     cols = cols > 0 ? cols : 0;
-    int* heights = zeroed(rows);
-    int* widths = zeroed(cols);
+    int* heights = GuiNewZeroed<int>(rows);
+    int* widths = GuiNewZeroed<int>(cols);
     if ((rows && !heights) || (cols && !widths)) {
         delete[] heights;
         delete[] widths;
@@ -225,7 +215,7 @@ void GuiTable::Layout() {
         } axes[] = {{mpHeights, c->row, c->rowSpan, c->client->mReal.Height(), &GuiTable::SetRowHeight},
                     {mpWidths, c->col, c->colSpan, c->client->mReal.Width(), &GuiTable::SetColWidth}};
         for (const Axis& a : axes) {
-            int s = Sum(a.sizes, a.first, a.span);
+            int s = GuiTableSum(a.sizes, a.first, a.span);
             if (s) s -= mGrid + 2 * mPadding;
             if (s >= a.need) continue;
             int empty = -1;
@@ -240,14 +230,15 @@ void GuiTable::Layout() {
         }
     }
     const int L = mReal.left, T = mReal.top;
-    GuiWindow::Resize(GuiRect(L, T, edge(int64_t{L} - 1 + mGrid + Sum(mpWidths, 0, mCols)),
-                              edge(int64_t{T} - 1 + mGrid + Sum(mpHeights, 0, mRows))));
+    GuiWindow::Resize(GuiRect(L, T, GuiClamp16(int64_t{L} - 1 + mGrid + GuiTableSum(mpWidths, 0, mCols)),
+                              GuiClamp16(int64_t{T} - 1 + mGrid + GuiTableSum(mpHeights, 0, mRows))));
     for (Cell* c = mpCells; c; c = c->next) {
         GuiThing* client = c->client;
         if (!client) continue;
-        const int x = mReal.left + mGrid + Sum(mpWidths, 0, c->col);
-        const int y = mClient.top + mGrid + Sum(mpHeights, 0, c->row);
-        const int W = Sum(mpWidths, c->col, c->colSpan), H = Sum(mpHeights, c->row, c->rowSpan);
+        const int x = mReal.left + mGrid + GuiTableSum(mpWidths, 0, c->col);
+        const int y = mClient.top + mGrid + GuiTableSum(mpHeights, 0, c->row);
+        const int W = GuiTableSum(mpWidths, c->col, c->colSpan),
+                  H = GuiTableSum(mpHeights, c->row, c->rowSpan);
         const int cw = client->mReal.Width(), ch = client->mReal.Height();
         int dx = 0, dy = 0;
         if (c->style & TCS_HCENTRE)
@@ -315,7 +306,7 @@ void GuiTable::DrawGrid() {
         }
     }
     const int L = mReal.left, T = mReal.top, R = mReal.right, B = mReal.bottom;
-    const int X = L + Sum(mpWidths, 0, mCols), Y = T + Sum(mpHeights, 0, mRows);
+    const int X = L + GuiTableSum(mpWidths, 0, mCols), Y = T + GuiTableSum(mpHeights, 0, mRows);
     if (mStyle & TS_VGRID) {
         line(X, T, X, B, GUI_FACE, g);
         if (g > 3) {
@@ -337,12 +328,13 @@ void GuiTable::DrawChildren() {
     for (Cell* c = mpCells; c; c = c->next) {
         GuiThing* client = c->client;
         if (!client || client->mpParent != this) continue;
-        GuiRect cell(mClient.left + Sum(mpWidths, 0, c->col), mClient.top + Sum(mpHeights, 0, c->row), 0, 0);
-        cell.right = edge(int64_t{cell.left} + Sum(mpWidths, c->col, c->colSpan));
-        cell.bottom = edge(int64_t{cell.top} + Sum(mpHeights, c->row, c->rowSpan));
+        GuiRect cell(mClient.left + GuiTableSum(mpWidths, 0, c->col),
+                     mClient.top + GuiTableSum(mpHeights, 0, c->row), 0, 0);
+        cell.right = GuiClamp16(int64_t{cell.left} + GuiTableSum(mpWidths, c->col, c->colSpan));
+        cell.bottom = GuiClamp16(int64_t{cell.top} + GuiTableSum(mpHeights, c->row, c->rowSpan));
         cell -= mPadding;
-        cell.left = edge(int64_t{cell.left} + mGrid);
-        cell.top = edge(int64_t{cell.top} + mGrid);
+        cell.left = GuiClamp16(int64_t{cell.left} + mGrid);
+        cell.top = GuiClamp16(int64_t{cell.top} + mGrid);
         const GuiRect saved = client->mClip;
         client->mClip &= cell;
         if (client->mClip.Overlap(mpScreen->InvalidRect())) client->Draw();

@@ -71,5 +71,4 @@ class GuiTable : public GuiWindow {
 
     Cell* FindCell(int row, int col);
     void DropCell(Cell* cell, bool destroyClient);
-    int Sum(const int* sizes, int from, int count) const;
 };

@@ -21,12 +21,6 @@ namespace {
 
 constexpr int TITLE_FONT_SLOT = 1;
 
-void sendResize(GuiThing* t, const GuiRect& r) {
-    GuiMessage m(GM_RESIZE, t);
-    m.payload.rect = r;
-    t->Message(m);
-}
-
 template <typename B> B* windowButton(GuiThing* parent, B* b) {
     if (!b) return nullptr;
     b->mStatus |= PSF_NONCLIENT;
@@ -146,22 +140,22 @@ void GuiTitle::SizeToParent() {
         r.top = static_cast<int16_t>(r.top + in);
         r.right = static_cast<int16_t>(r.right - 3);
     }
-    sendResize(this, GuiRect(r.left, r.top, r.right, r.top + mTitleHeight));
+    GuiSendResize(this, GuiRect(r.left, r.top, r.right, r.top + mTitleHeight));
 }
 
 void GuiTitle::LayoutButtons() {
     const int top = mReal.top + 2, bottom = mReal.top + 17;
     int edge = mReal.right;
     if (mpCloseButton) {
-        sendResize(mpCloseButton, GuiRect(edge - 17, top, edge - 2, bottom));
+        GuiSendResize(mpCloseButton, GuiRect(edge - 17, top, edge - 2, bottom));
         edge -= 17;
     }
     if (mpMaxButton) {
-        sendResize(mpMaxButton, GuiRect(edge - 17, top, edge - 2, bottom));
+        GuiSendResize(mpMaxButton, GuiRect(edge - 17, top, edge - 2, bottom));
         edge -= 17;
     }
     if (mpMinButton) {
-        sendResize(mpMinButton, GuiRect(edge - 16, top, edge - 1, bottom));
+        GuiSendResize(mpMinButton, GuiRect(edge - 16, top, edge - 1, bottom));
         edge -= 16;
     }
     mClient.right = static_cast<int16_t>(edge - 4);
@@ -175,7 +169,7 @@ int GuiTitle::Message(const GuiMessage& msg) {
         if (mpMenu && mpPresentation) {
             GuiRect r = mpMenu->GetMinSize();
             r.MoveTo(mReal.left, mReal.bottom + 2);
-            sendResize(mpMenu, r);
+            GuiSendResize(mpMenu, r);
             mpPresentation->RootThing()->Add(mpMenu, 1);
         }
         return 0;

@@ -5,12 +5,6 @@
 
 namespace {
 
-void sendResize(GuiThing* t, const GuiRect& r) {
-    GuiMessage m(GM_RESIZE, t);
-    m.payload.rect = r;
-    t->Message(m);
-}
-
 void fillFramed(GuiThing* t, uint32_t colour) {
     if (GuiThing::mpScreen)
         GuiThing::mpScreen->Rectangle(t, t->mReal, GuiColor(colour, colour, GUI_COLOR_FILL), 1);
@@ -124,30 +118,7 @@ void GuiToolBar::SizeToTallestPanel() {
 }
 
 void GuiToolBar::SizeToParent() {
-    if (!mpParent) return;
-    GuiRect r = mpParent->mReal;
-    const uint16_t frame = mpParent->mStyle;
-    if (frame & FF_THICK) {
-        r.left = static_cast<int16_t>(r.left + 4);
-        r.top = static_cast<int16_t>(r.top + 4);
-        r.right = static_cast<int16_t>(r.right - 3);
-    } else if (!(frame & FF_NONE)) {
-        r.left = static_cast<int16_t>(r.left + 1);
-        r.top = static_cast<int16_t>(r.top + 1);
-        r.right = static_cast<int16_t>(r.right - 1);
-    }
-    int top = r.top;
-    bool title = false, menu = false;
-    for (GuiThing* c = mpParent->mpFirst; c; c = c->mpNext) {
-        if (c->mType == TYPE_TITLE && !title) {
-            top += c->mReal.Height();
-            title = true;
-        } else if (c->mType == TOOL_MENU_BAR_TYPE && !menu) {
-            top += c->mReal.Height();
-            menu = true;
-        }
-    }
-    sendResize(this, GuiRect(r.left, top, r.right, top + mTallest - 1));
+    if (mpParent) GuiSendResize(this, GuiTopBarRect(mpParent, 1, {TYPE_TITLE, TOOL_MENU_BAR_TYPE}, mTallest));
 }
 
 int GuiToolBar::Message(const GuiMessage& msg) {

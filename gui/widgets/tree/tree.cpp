@@ -1,38 +1,34 @@
 #include "gui/widgets/tree/tree.h"
 #include "gui/core/screen.h"
+#include "gui/widgets/common/arith.h"
 #include "gui/widgets/common/widget.h"
+#include "gui/widgets/tree/tree_private.h"
 
 #include <cstring>
 #include <new>
 
 namespace {
 
-constexpr int NODE_FONT_SLOT = 15;
-constexpr uint32_t TREE_LINES = GUI_FACE;
-constexpr uint32_t TREE_SIGN = 0xBF0000;
-
-int16_t edge(int64_t v) {
-    return static_cast<int16_t>(v < -32768 ? -32768 : v > 32767 ? 32767 : v);
-}
 int clampInt(int64_t v) {
     return static_cast<int>(v > 0x3FFFFFFF ? 0x3FFFFFFF : v);
 }
 int iconWidth(const GuiTreeNode* n) {
     return n->mpIcon ? n->mpIcon->width : 0;
 }
-int childIconSpace(const GuiTreeNode* n) {
+
+} // namespace
+
+int GuiTreeChildIconSpace(const GuiTreeNode* n) {
     int w = 0;
     for (GuiTreeNode* c = n->First(); c; c = c->Next())
         if (iconWidth(c) > w) w = iconWidth(c);
     return w + 2;
 }
 
-} // namespace
-
 // ---- nodes --------------------------------------------------------------------------------------
 
 GuiTreeNode::GuiTreeNode(const char* text, GuiBitmap* icon)
-    : GuiTextThing(0, TT_COPY, text, NODE_FONT_SLOT), mpIcon(icon) {}
+    : GuiTextThing(0, TT_COPY, text, TREE_NODE_FONT_SLOT), mpIcon(icon) {}
 
 void GuiTreeNode::Add(GuiThing* child, int) {
     AddToEnd(child, 0);
@@ -180,21 +176,22 @@ void GuiTreeView::GetHScrollInfo(GuiScrollInfo* info) {
 }
 
 void GuiTreeView::Origin(GuiPoint* origin, int* iconSpace) {
-    *origin = GuiPoint(edge(int64_t{mClient.left} - mHOffset + 2), edge(int64_t{mClient.top} - mVOffset + 2));
+    *origin = GuiPoint(GuiClamp16(int64_t{mClient.left} - mHOffset + 2),
+                       GuiClamp16(int64_t{mClient.top} - mVOffset + 2));
     *iconSpace = (mpRoot ? iconWidth(mpRoot) : 0) + 2;
 }
 
 void GuiTreeView::CalcNodePositions(GuiTreeNode* node, GuiPoint origin, int iconSpace) {
     if (!node) return;
     const int extra = iconSpace > iconWidth(node) ? iconSpace - iconWidth(node) : 0;
-    node->mReal = GuiRect(origin.x, origin.y, edge(int64_t{origin.x} + node->NodeWidth() + extra),
-                          edge(int64_t{origin.y} + node->NodeHeight()));
+    node->mReal = GuiRect(origin.x, origin.y, GuiClamp16(int64_t{origin.x} + node->NodeWidth() + extra),
+                          GuiClamp16(int64_t{origin.y} + node->NodeHeight()));
     node->mClient = node->mReal;
     if (!node->mOpen || !node->First()) return;
-    const int space = childIconSpace(node);
+    const int space = GuiTreeChildIconSpace(node);
     int64_t y = int64_t{origin.y} + node->NodeHeight();
     for (GuiTreeNode* c = node->First(); c; c = c->Next()) {
-        CalcNodePositions(c, GuiPoint(edge(int64_t{origin.x} + 5 + mIndent), edge(y)), space);
+        CalcNodePositions(c, GuiPoint(GuiClamp16(int64_t{origin.x} + 5 + mIndent), GuiClamp16(y)), space);
         y += c->BranchHeight();
     }
 }
@@ -221,11 +218,11 @@ void GuiTreeView::DrawNode(GuiTreeNode* node, GuiPoint origin, int iconSpace) {
                            c, node->Font());
     }
     if (!node->mOpen) return;
-    const int x = origin.x + 5, space = childIconSpace(node);
+    const int x = origin.x + 5, space = GuiTreeChildIconSpace(node);
     int64_t y = int64_t{origin.y} + h;
     for (GuiTreeNode* c = node->First(); c; c = c->Next()) {
-        const int yy = edge(y), mid = edge(y + c->NodeHeight() / 2);
-        const int below = edge(y + c->BranchHeight());
+        const int yy = GuiClamp16(y), mid = GuiClamp16(y + c->NodeHeight() / 2);
+        const int below = GuiClamp16(y + c->BranchHeight());
         if (!c->First()) {
             GuiStroke(this, x, yy, x, c->Next() ? below : mid, TREE_LINES);
             GuiStroke(this, x, mid, x + mIndent, mid, TREE_LINES);

@@ -51,7 +51,9 @@ class PngCorpus : public ::testing::Test {
             variants.push_back(
                 {"rgbtrns" + ds, kColour, "-depth " + ds + " " + kHole + ct(2, d), 2, d, true});
         }
-        // ImageMagick adds one colour of its own to the palette.
+        // ImageMagick adds its background colour to the palette, unless told to leave out bKGD.
+        variants.push_back(
+            {"pal1", kColour, "+dither -colors 2 -define png:exclude-chunk=bKGD" + ct(3, 1), 3, 1, false});
         variants.push_back({"pal2", kColour, "+dither -colors 3" + ct(3, 2), 3, 2, false});
         variants.push_back({"pal4", kColour, "+dither -colors 9" + ct(3, 4), 3, 4, false});
         variants.push_back({"pal8", kColour, "-colors 100" + ct(3, 8), 3, 8, false});

@@ -176,7 +176,6 @@ TEST(PngHandBuilt, SizeLimitsHoldBeforeAnyAllocation) {
     s.height = static_cast<uint32_t>(PNG_MAX_PIXELS / PNG_MAX_DIMENSION);
     s.colour = 0;
     s.depth = 1;
-    s.filter = [](int, uint32_t) { return 0; };
     s.sample = [](uint32_t x, uint32_t y, int) { return (x ^ y) & 1; };
     PngImage img;
     ASSERT_EQ(decode(pt::build(s), &img), PNG_OK);

@@ -66,14 +66,14 @@ inline bytes zcompress(const bytes& raw, int level = 9) {
     return z;
 }
 
-// A hand-built image: samples come from sample(x, y, channel); every row's filter from filter(pass, row).
+// A hand-built image, not interlaced: samples come from sample(x, y, channel), every row with filter
+// type 0 (ImageMagick's corpus has the filters and interlacing).
 struct Recipe {
     uint32_t width = 8, height = 8;
-    int depth = 8, colour = 2, interlace = 0;
+    int depth = 8, colour = 2;
     std::function<uint32_t(uint32_t, uint32_t, int)> sample = [](uint32_t x, uint32_t y, int c) {
         return (x * 37 + y * 11 + static_cast<uint32_t>(c) * 101) & 0xFFFF;
     };
-    std::function<int(int, uint32_t)> filter = [](int, uint32_t row) { return static_cast<int>(row % 5); };
     bytes plte, trns;
     std::vector<size_t> idat_sizes; // split of the compressed data; the rest goes into one more chunk
     std::vector<bytes> before_idat, after_idat; // extra chunks
@@ -84,60 +84,31 @@ inline int channels(int colour) {
     return n[colour];
 }
 
-inline uint8_t paeth(int a, int b, int c) {
-    int p = a + b - c, pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
-    return static_cast<uint8_t>(pa <= pb && pa <= pc ? a : pb <= pc ? b : c);
-}
-
-// The filtered scanlines of all passes, as the IDAT data holds them before compression.
+// The scanlines, as the IDAT data holds them before compression.
 inline bytes filtered_image(const Recipe& s) {
-    static const uint32_t adam7[7][4] = {{0, 0, 8, 8}, {4, 0, 8, 8}, {0, 4, 4, 8}, {2, 0, 4, 4},
-                                         {0, 2, 2, 4}, {1, 0, 2, 2}, {0, 1, 1, 2}};
-    static const uint32_t single[1][4] = {{0, 0, 1, 1}};
-    const auto* passes = s.interlace ? adam7 : single;
-    int npass = s.interlace ? 7 : 1, ch = channels(s.colour);
-    size_t bpp = std::max<size_t>(1, static_cast<size_t>(ch * s.depth / 8));
+    const int ch = channels(s.colour);
+    const size_t rb = (size_t{s.width} * ch * s.depth + 7) / 8;
     bytes out;
-    for (int p = 0; p < npass; ++p) {
-        uint32_t x0 = passes[p][0], y0 = passes[p][1], dx = passes[p][2], dy = passes[p][3];
-        uint32_t pw = s.width > x0 ? (s.width - x0 + dx - 1) / dx : 0;
-        uint32_t ph = s.height > y0 ? (s.height - y0 + dy - 1) / dy : 0;
-        if (!pw || !ph) continue;
-        size_t rb = (size_t{pw} * ch * s.depth + 7) / 8;
-        bytes prior(rb, 0);
-        for (uint32_t r = 0; r < ph; ++r) {
-            bytes row(rb, 0);
-            for (uint32_t i = 0; i < pw; ++i) {
-                for (int c = 0; c < ch; ++c) {
-                    uint32_t v = s.sample(x0 + i * dx, y0 + r * dy, c) & ((1u << s.depth) - 1);
-                    size_t k = size_t{i} * ch + c;
-                    if (s.depth == 16) {
-                        row[2 * k] = static_cast<uint8_t>(v >> 8);
-                        row[2 * k + 1] = static_cast<uint8_t>(v);
-                    } else if (s.depth == 8) {
-                        row[k] = static_cast<uint8_t>(v);
-                    } else {
-                        size_t bit = k * s.depth;
-                        row[bit / 8] |= static_cast<uint8_t>(v << (8 - s.depth - bit % 8));
-                    }
+    for (uint32_t y = 0; y < s.height; ++y) {
+        bytes row(rb + 1, 0);
+        for (uint32_t x = 0; x < s.width; ++x)
+            for (int c = 0; c < ch; ++c) {
+                const uint32_t v = s.sample(x, y, c) & ((1u << s.depth) - 1);
+                const size_t k = size_t{x} * ch + c, bit = k * s.depth;
+                if (s.depth == 16) {
+                    row[1 + 2 * k] = static_cast<uint8_t>(v >> 8);
+                    row[2 + 2 * k] = static_cast<uint8_t>(v);
+                } else {
+                    row[1 + bit / 8] |= static_cast<uint8_t>(v << (8 - s.depth - bit % 8));
                 }
             }
-            int f = s.filter(p, r);
-            out.push_back(static_cast<uint8_t>(f));
-            for (size_t i = 0; i < rb; ++i) {
-                int a = i >= bpp ? row[i - bpp] : 0, b = r ? prior[i] : 0,
-                    c = (i >= bpp && r) ? prior[i - bpp] : 0;
-                int pred = f == 1 ? a : f == 2 ? b : f == 3 ? (a + b) / 2 : f == 4 ? paeth(a, b, c) : 0;
-                out.push_back(static_cast<uint8_t>(row[i] - pred));
-            }
-            prior = row;
-        }
+        out.insert(out.end(), row.begin(), row.end());
     }
     return out;
 }
 
 inline bytes build(const Recipe& s, const bytes& z) {
-    bytes png = cat({kSignature, ihdr(s.width, s.height, s.depth, s.colour, s.interlace)});
+    bytes png = cat({kSignature, ihdr(s.width, s.height, s.depth, s.colour)});
     for (const auto& c : s.before_idat)
         png = cat({png, c});
     if (!s.plte.empty()) png = cat({png, chunk("PLTE", s.plte)});

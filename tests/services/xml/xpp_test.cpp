@@ -142,6 +142,40 @@ TEST(XppReference, CorpusAndChunkBoundariesMatchXmllint) {
     }
 }
 
+// "line:column " of every event up to the end.
+std::string positions(const std::string& doc) {
+    Xpp* x = xppCreate();
+    xppSetStringInput(x, doc.c_str());
+    std::string out;
+    for (int ev = xppGetEventType(x); ev != XPP_END_DOCUMENT && ev != XPP_ERROR; ev = xppNext(x))
+        out += std::to_string(xppGetLineNumber(x)) + ":" + std::to_string(xppGetColumnNumber(x)) + " ";
+    xppDestroy(x);
+    return out;
+}
+
+// Positions counted from the document's bytes are expat's: an ASCII document declared UTF-8 has
+// the positions of the same bytes declared ISO-8859-1 (which expat counts itself), with LF, CR LF
+// and CR line ends across the pieces; a UTF-8 sequence is one column (as pyexpat reports).
+TEST(XppReference, PositionsAreExpatsOwn) {
+    for (size_t pad : {0u, 700u, 2045u}) {
+        std::string doc = configDoc(pad, 12);
+        size_t k = 0;
+        for (size_t i = doc.find('\n'); i != std::string::npos; i = doc.find('\n', i + 1), ++k)
+            if (k % 3 == 1)
+                doc.insert(i++, "\r");
+            else if (k % 3 == 2)
+                doc[i] = '\r';
+        for (char& c : doc)
+            c = c & 0x80 ? 'u' : c;
+        std::string latin1 = doc;
+        doc.replace(0, doc.find("?>"), R"(<?xml version="1.0" encoding="UTF-8"     )");
+        latin1.replace(0, latin1.find("?>"), R"(<?xml version="1.0" encoding="ISO-8859-1")");
+        EXPECT_EQ(positions(doc), positions(latin1)) << "pad " << pad;
+    }
+    EXPECT_EQ(positions("<a x=\"\xC3\xA4\xC3\xB6\"><b/>\n<c y=\"\xC3\x9F\"/>\r\n<d/>\r<e/></a>"),
+              "1:0 1:10 1:14 2:0 2:10 3:0 3:4 4:0 4:4 ");
+}
+
 // Malformed documents end with the error event, naming file and line; libxml2 rejects them too (it
 // reports namespace faults as errors but exits with 0). The last two are cut or faulty behind a chunk
 // boundary.

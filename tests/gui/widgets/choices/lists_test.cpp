@@ -6,22 +6,15 @@
 #include "gui/widgets/widget_fixture.h"
 
 #include <string>
+#include <vector>
 
 namespace {
-
-using widgettest::Recorder;
 
 GuiPrompt* item(uint16_t id, int height = 18) {
     return new GuiPrompt(GuiRect(0, 0, 99, height - 1), "item", id, FF_NONE | TJ_LEFT | PS_ENABLED);
 }
 
 struct Lists : widgettest::WidgetTest {
-    Recorder* owner = nullptr;
-    void SetUp() override {
-        WidgetTest::SetUp();
-        owner = new Recorder(GuiRect(0, 0, 1023, 479));
-        desk->Add(owner, 1);
-    }
     int signals(uint16_t id, int signal) {
         return owner->count(static_cast<uint16_t>(128 + 16 * id + signal));
     }
@@ -43,6 +36,10 @@ TEST_F(Lists, AShownListSelectsItsFirstItemAndSignalsIt) {
     ASSERT_NE(owner->last(128 + 16 * 9 + 12), nullptr);
     EXPECT_EQ(owner->last(128 + 16 * 9 + 12)->data, 41);
     EXPECT_EQ(list->GetSelectedIndex(), 0);
+    list->SetSelected(1);
+    EXPECT_EQ(std::tuple(list->GetThing(0)->Style() & 0x1000, list->GetThing(1)->Style() & 0x1000),
+              std::tuple(0, 0x1000))
+        << "style bit 0x1000 marks the selection";
     GuiPrompt stranger(GuiRect(0, 0, 9, 9), "x");
     list->SetSelected(&stranger);
     EXPECT_EQ(list->GetSelected(), nullptr) << "an object that is no item leaves no selection";
@@ -178,54 +175,49 @@ struct Trees : Lists {
     }
 };
 
-TEST_F(Trees, TheBoxOpensAndClosesABranchAndSignalsIt) {
-    build(3);
-    clickBox(a);
-    EXPECT_EQ(a->mOpen, 1);
-    redrawAll();
-    clickBox(a);
-    EXPECT_EQ(std::tuple(a->mOpen, signals(3, 10), signals(3, 11)), std::tuple(0, 1, 1));
-    EXPECT_EQ(owner->last(128 + 16 * 3 + 10)->payload.ptr[0], a);
-    clickIn(b);
-    EXPECT_EQ(std::tuple(view->Selected(), signals(3, 8)), std::tuple(b, 1));
-    owner->got.clear();
-    view->Destroy(view);
-    drain();
-    build(0);
-    clickBox(a);
-    clickIn(b);
-    EXPECT_EQ(std::tuple(a->mOpen, signals(0, 8) + signals(0, 10)), std::tuple(1, 0))
-        << "id 0 signals nothing";
+// The box opens (10) and closes (11) a branch; a press on a node selects it (8), message 13 (the
+// right button's release) on the selected node signals 12; a view with id 0 signals nothing.
+TEST_F(Trees, TheBoxOpensAndClosesABranchAndNodesSignalSelectionAndRelease) {
+    for (uint16_t id : {3, 0}) {
+        build(id);
+        owner->got.clear();
+        clickBox(a);
+        EXPECT_EQ(std::tuple(a->mOpen, owner->signalsOf(id).size()), std::tuple(1, id ? 1u : 0u));
+        redrawAll();
+        clickBox(a);
+        clickIn(b);
+        post(GM_RBUTTON_UP, b->mReal.left + 3, b->mReal.top + 3);
+        EXPECT_EQ(std::tuple(a->mOpen, view->Selected()), std::tuple(0, b));
+        if (id) {
+            EXPECT_EQ(owner->signalsOf(id), (std::vector<int>{10, 11, 8, 12}));
+            EXPECT_EQ(owner->last(128 + 16 * id + 10)->payload.ptr[0], a);
+        } else {
+            EXPECT_EQ(owner->signalsOf(0).size(), 0u) << "id 0 signals nothing";
+        }
+        view->Destroy(view);
+        drain();
+    }
 }
 
-TEST_F(Trees, FindNodeSearchesALevelOrAllInDepthFirstOrder) {
+// FindNode searches one level (1 = the root's children) or, with 0, all in depth-first order; a
+// node inserted before the first child of its parent becomes the last child, the root takes none.
+TEST_F(Trees, FindNodeAndInsertPlaceNodesByLevelAndOrder) {
     build(0);
     b->Add(new GuiTreeNode(nullptr, nullptr));
     a->First()->Add(new GuiTreeNode("b", nullptr));
-    EXPECT_EQ(view->FindNode(0, "x"), a->First());
-    EXPECT_EQ(view->FindNode(2, "b"), nullptr);
-    EXPECT_EQ(view->FindNode(3, "b"), a->First()->First());
-    EXPECT_EQ(view->FindNode(1, "b"), b);
-    EXPECT_EQ(view->FindNode(0, "none"), nullptr) << "a node without text matches nothing";
-}
-
-TEST_F(Trees, InsertBeforeTheFirstChildAppendsAndTheRootTakesNone) {
-    build(0);
+    EXPECT_EQ(std::tuple(view->FindNode(0, "x"), view->FindNode(2, "b"), view->FindNode(3, "b"),
+                         view->FindNode(1, "b"), view->FindNode(0, "none")),
+              std::tuple(a->First(), nullptr, a->First()->First(), b, nullptr));
     auto* c = new GuiTreeNode("c", nullptr);
     a->Insert(c);
     EXPECT_EQ(std::tuple(view->Root()->Count(), b->Next()), std::tuple(3, c));
     auto* d = new GuiTreeNode("d", nullptr);
     b->Insert(d);
-    EXPECT_EQ(d->Next(), b);
     auto* e = new GuiTreeNode("e", nullptr);
     view->Root()->Insert(e);
-    EXPECT_EQ(e->Parent(), nullptr);
+    EXPECT_EQ(std::tuple(d->Next(), e->Parent()), std::tuple(b, nullptr));
     delete e;
-}
-
-TEST_F(Trees, RemovingTheSelectedBranchSelectsItsParent) {
-    build(0);
-    a->mOpen = 1;
+    a->mOpen = 1; // removing the selected branch selects its parent; a reset selects nothing
     view->Select(a->First(), 1);
     view->DestroyNode(a);
     EXPECT_EQ(view->Selected(), view->Root());

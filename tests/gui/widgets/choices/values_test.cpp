@@ -7,16 +7,7 @@
 
 namespace {
 
-using widgettest::Recorder;
-
-struct Values : widgettest::WidgetTest {
-    Recorder* owner = nullptr;
-    void SetUp() override {
-        WidgetTest::SetUp();
-        owner = new Recorder(GuiRect(0, 0, 1023, 479));
-        desk->Add(owner, 1);
-    }
-};
+using Values = widgettest::WidgetTest;
 
 TEST_F(Values, SnappingTicksAndEmptyRanges) {
     const struct {

@@ -10,8 +10,6 @@
 
 namespace {
 
-using widgettest::Recorder;
-
 const GuiMenuDescription kOptions[] = {
     {"Alpha", 21, MIS_ENABLED | MIS_RADIO | MIS_DOTTED, nullptr},
     {"Beta", 22, MIS_ENABLED | MIS_RADIO, nullptr},
@@ -31,11 +29,11 @@ const GuiMenuDescription kBar[] = {
 const GuiMenuDescription kEmpty[] = {{nullptr, 0, 0, nullptr}};
 
 struct Menus : widgettest::WidgetTest {
-    Recorder* win = nullptr;
+    widgettest::Recorder* win = nullptr;
     GuiMenuBar* bar = nullptr;
     void SetUp() override {
         WidgetTest::SetUp();
-        win = new Recorder(GuiRect(100, 50, 499, 349), FF_THIN);
+        win = new widgettest::Recorder(GuiRect(100, 50, 499, 349), FF_THIN);
         bar = new GuiMenuBar(kBar);
         win->Add(bar, 0);
         desk->Add(win, 1);
@@ -44,12 +42,6 @@ struct Menus : widgettest::WidgetTest {
     int signals(uint16_t id, int signal) { return win->count(static_cast<uint16_t>(128 + 16 * id + signal)); }
     void openOptions() { clickIn(item("Options")); }
 };
-
-TEST_F(Menus, AnEmptyTableBuildsNoItems) {
-    GuiMenuBar emptyBar(kEmpty);
-    GuiMenu emptyMenu(kEmpty, 0);
-    EXPECT_EQ(std::tuple(emptyBar.First(), emptyMenu.First()), std::tuple(nullptr, nullptr));
-}
 
 TEST_F(Menus, ChoosingItemsTogglesAndDotsAndSignalsTheOwner) {
     openOptions();
@@ -83,11 +75,14 @@ TEST_F(Menus, DisabledCheckAndRadioItemsIgnoreThePointer) {
         std::tuple(false, false, 0, 0));
 }
 
-TEST_F(Menus, ABarItemWithoutMenuOnlyTogglesFlyover) {
+// A bar item without a menu only toggles the flyover mode; an empty table builds no items.
+TEST_F(Menus, ABarItemWithoutMenuOnlyTogglesFlyoverAndAnEmptyTableBuildsNothing) {
     clickIn(item("Plain"));
     EXPECT_EQ(std::tuple(bar->InFlyoverMode(), signals(30, 4)), std::tuple(1, 0));
+    GuiMenuBar emptyBar(kEmpty);
+    GuiMenu emptyMenu(kEmpty, 0);
+    EXPECT_EQ(std::tuple(emptyBar.First(), emptyMenu.First()), std::tuple(nullptr, nullptr));
 }
-
 TEST_F(Menus, SubMenusStayOnTheScreen) {
     const GuiMenuDescription sub[] = {{"One", 41, MIS_ENABLED, nullptr},
                                       {"Two", 42, MIS_ENABLED, nullptr},

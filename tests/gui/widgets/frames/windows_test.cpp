@@ -15,15 +15,7 @@
 
 namespace {
 
-using widgettest::Recorder;
-
 struct Windows : widgettest::WidgetTest {
-    Recorder* owner = nullptr;
-    void SetUp() override {
-        WidgetTest::SetUp();
-        owner = new Recorder(GuiRect(0, 0, 1023, 479));
-        desk->Add(owner, 1);
-    }
     GuiDecoratedWindow* window(unsigned style) {
         auto* w = new GuiDecoratedWindow(GuiRect(100, 50, 499, 349), style);
         owner->Add(w, 1);
@@ -31,7 +23,7 @@ struct Windows : widgettest::WidgetTest {
     }
 };
 
-TEST_F(Windows, AStatusBarGivesBackAllTheRoomItTook) {
+TEST_F(Windows, AStatusBarGivesBackAllTheRoomItTookAndLinesUpItsFields) {
     GuiDecoratedWindow* w = window(FF_THIN);
     const int bottom = w->mClient.bottom;
     for (int cycle = 0; cycle < 3; ++cycle) {
@@ -47,33 +39,22 @@ TEST_F(Windows, AStatusBarGivesBackAllTheRoomItTook) {
     const int top = w->mClient.top;
     w->Add(title, 1); // already a child elsewhere: the client area stays
     EXPECT_EQ(w->mClient.top, top);
-}
-
-TEST_F(Windows, StatusFieldsLineUpAndTheGripTakesTheCorner) {
-    GuiDecoratedWindow* w = window(FF_THICK);
-    auto* bar = new GuiStatusBar;
-    w->Add(bar, 1);
-    GuiPrompt* a = bar->AddTextField(100, 1, "one");
-    GuiPrompt* b = bar->AddTextField(50, 2, "two");
+    auto* bar = new GuiStatusBar; // its fields line up; only an existing one changes
+    window(FF_THICK)->Add(bar, 1);
+    GuiPrompt* one = bar->AddTextField(100, 1, "one");
+    GuiPrompt* two = bar->AddTextField(50, 2, "two");
     bar->SizeToParent();
-    EXPECT_EQ(std::tuple(b->mReal.left, b->mReal.right, bar->mClient.right),
-              std::tuple(a->mReal.right + 3, bar->mReal.right - 17, bar->mReal.right - 16));
-    flush();
-    const int gx = bar->mReal.right - gbDragBitmap.width + 1, gy = bar->mReal.bottom - gbDragBitmap.height;
-    bool gripDrawn = false;
-    for (int y = gy; y <= bar->mReal.bottom; ++y)
-        for (int x = gx; x <= bar->mReal.right; ++x)
-            gripDrawn |= shownAt(x, y) != GUI_FACE;
-    EXPECT_TRUE(gripDrawn);
+    EXPECT_EQ(std::tuple(two->mReal.left, two->mReal.right, bar->mClient.right),
+              std::tuple(one->mReal.right + 3, bar->mReal.right - 17, bar->mReal.right - 16));
     const int invalid = screen->InvalidCount();
     bar->SetTextField(99, const_cast<char*>("none"));
     EXPECT_EQ(screen->InvalidCount(), invalid);
     bar->SetTextField(2, const_cast<char*>("2"));
-    EXPECT_STREQ(b->DataGet(), "2");
+    EXPECT_STREQ(two->DataGet(), "2");
 }
 
 TEST_F(Windows, APressBesideTheGripIsAPressOnTheWindowAndOnItStartsSizing) {
-    auto* host = new Recorder(GuiRect(100, 50, 499, 349), FF_THICK);
+    auto* host = new widgettest::Recorder(GuiRect(100, 50, 499, 349), FF_THICK);
     owner->Add(host, 1);
     auto* bar = new GuiStatusBar;
     host->Add(bar, 1);
@@ -107,24 +88,48 @@ TEST_F(Windows, ToolBarPanelsLineUpTheirChildren) {
 
 // ---- dialogs --------------------------------------------------------------------------------
 
-TEST_F(Windows, ADialogReportsItsButtonsToItsOwner) {
+// A dialog reports the button id (37), a message window the clicked signal's type (36), while it
+// still stands; a closing button then destroys it, unless the owner's handler destroyed it or the
+// page holding it.
+TEST_F(Windows, ButtonsReportToTheOwnerWhileTheWindowStandsAndThenCloseIt) {
     const struct {
-        uint16_t id;
+        bool dialog;
+        uint16_t id, type;
+        int data;
         bool closes;
-    } cases[] = {{GUI_ID_OK, true}, {GUI_ID_APPLY, false}, {GUI_ID_NO, true}};
-    for (const auto& c : cases) {
-        auto* d = new GuiDialog(GuiRect(200, 100, 499, 299), "Dialog", nullptr, FF_THICK);
-        auto* button = new GuiTextButton(GuiRect(220, 250, 300, 275), "b", c.id);
-        d->Add(button, 0);
-        owner->Add(d, 1);
-        clickIn(button);
-        const GuiMessage* m = owner->last(GM_DIALOG_RESULT);
-        ASSERT_NE(m, nullptr);
-        EXPECT_EQ(std::tuple(m->data, owner->Find(0) == d), std::tuple(static_cast<int16_t>(c.id), !c.closes))
-            << "button " << c.id;
-        if (!c.closes) owner->Destroy(d);
-        owner->got.clear();
-    }
+    } cases[] = {
+        {true, 1002, 37, 1002, true},   {true, 1004, 37, 1004, false},  {true, 1007, 37, 1007, true},
+        {false, 1002, 36, 16164, true}, {false, 1006, 36, 16228, true}, {false, 1003, 36, 16180, true},
+    };
+    for (const auto& c : cases)
+        for (int kill = 0; kill < 3; ++kill) { // by the owner's handler: 0 nothing, 1 the window, 2 its page
+            auto* page = new GuiWindow(GuiRect(150, 80, 700, 400), FF_THIN);
+            owner->Add(page, 1);
+            const GuiRect r(200, 100, 499, 299);
+            GuiWindow* w;
+            if (c.dialog) {
+                w = new GuiDialog(r, "Dialog", owner, FF_THICK);
+                w->Add(new GuiTextButton(GuiRect(220, 250, 300, 275), "b", c.id), 0);
+            } else {
+                w = new GuiMessageWindow(r, nullptr, "Save?", MW_OK | MW_YES | MW_CANCEL, nullptr, owner);
+            }
+            page->Add(w, 1);
+            int heard = 0;
+            owner->on = [&](const GuiMessage& m) {
+                if (m.type != c.type) return;
+                EXPECT_EQ(std::tuple(m.data, m.source, w->Parent()), std::tuple(c.data, w, page));
+                ++heard;
+                if (kill) owner->Destroy(kill == 1 ? static_cast<GuiThing*>(w) : page);
+            };
+            clickIn(w->Find(c.id, 0));
+            owner->on = nullptr;
+            EXPECT_EQ(heard, 1) << "button " << c.id << ", kill " << kill;
+            if (kill == 0) {
+                EXPECT_EQ(page->First() == nullptr, c.closes) << "button " << c.id;
+            }
+            if (kill != 2) owner->Destroy(page);
+            owner->got.clear();
+        }
     GuiDialog plain(GuiRect(0, 0, 99, 99), nullptr, nullptr, FF_THIN);
     EXPECT_EQ(std::tuple(plain.Title(), plain.Status() & PSF_MOVEABLE), std::tuple(nullptr, 0));
 }
@@ -171,16 +176,6 @@ TEST_F(Windows, MessageWindowsSizeThemselves) {
     EXPECT_GT(grown, 0);
     EXPECT_EQ(grown % step, 0);
     EXPECT_GE(tall.TextBox()->mReal.Height(), tall.TextBox()->TotalLines() * tall.TextBox()->LineHeight());
-}
-
-TEST_F(Windows, AMessageWindowTellsItsOwnerTheClickedSignal) {
-    auto* w = new GuiMessageWindow("Title", "Save?", MW_YES | MW_NO, nullptr, owner);
-    owner->Add(w, 1);
-    clickIn(w->Find(GUI_ID_YES, 0));
-    const GuiMessage* m = owner->last(GM_MESSAGE_RESULT);
-    ASSERT_NE(m, nullptr);
-    EXPECT_EQ(m->data, 16228);
-    EXPECT_EQ(owner->Find(0, 0), nullptr) << "the window is gone";
 }
 
 } // namespace

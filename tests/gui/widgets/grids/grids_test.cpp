@@ -9,9 +9,8 @@
 
 namespace {
 
-using widgettest::Recorder;
-
-// An object that tells when it is deleted.
+// An object that tells when it is deleted. Its flag lives in the fixture: the tree it sits in may
+// be deleted after the test's body has returned.
 struct Tracked : GuiThing {
     bool* gone;
     Tracked(int w, int h, bool* g) : GuiThing(GuiRect(0, 0, w - 1, h - 1)), gone(g) { *gone = false; }
@@ -19,17 +18,11 @@ struct Tracked : GuiThing {
 };
 
 struct Grids : widgettest::WidgetTest {
-    Recorder* owner = nullptr;
-    void SetUp() override {
-        WidgetTest::SetUp();
-        owner = new Recorder(GuiRect(0, 0, 1023, 479));
-        desk->Add(owner, 1);
-    }
+    bool gone[5] = {};
 };
 
 TEST_F(Grids, ClientsSizeTheRowsAndColumnsOfTheTable) {
     auto* table = new GuiTable(100, 100, 2, 2);
-    bool gone[4];
     for (int i = 0; i < 4; ++i)
         table->SetCellClient(i / 2, i % 2, new Tracked(20, 10, &gone[i]), 1, 1, TCS_SIZES);
     owner->Add(table, 1);
@@ -37,7 +30,7 @@ TEST_F(Grids, ClientsSizeTheRowsAndColumnsOfTheTable) {
     EXPECT_EQ(
         std::tuple(table->mReal.Width(), table->mReal.Height(), table->ColWidth(1), table->RowHeight(0)),
         std::tuple(55, 35, 25, 15));
-    bool replaced;
+    bool& replaced = gone[4];
     auto* old = new Tracked(10, 10, &replaced);
     table->SetCellClient(1, 1, old, 1, 1, TCS_HCENTRE);
     table->SetCellClient(1, 1, old, 1, 1, TCS_HCENTRE); // the same object again replaces nothing
@@ -114,7 +107,8 @@ TEST_F(Sheets, ANewSheetHasItsDefaults) {
     EXPECT_EQ(s->HeaderRows(), 0);
     s->SetHeader(2, 1, "two");
     EXPECT_EQ(std::tuple(s->HeaderRows(), s->GetColHeader(1)), std::tuple(2, nullptr));
-    EXPECT_EQ(std::tuple(s->DeleteColumn(0), s->DeleteColumn(0)), std::tuple(1, -1));
+    const int deleted = s->DeleteColumn(0);
+    EXPECT_EQ(std::tuple(deleted, s->DeleteColumn(0)), std::tuple(1, -1));
     s->SetColumnStyle(0, SSC_SEPARATOR | SSC_HEADER_SELECTS);
     EXPECT_EQ(s->GetColWidth(0), 4);
 }
@@ -163,7 +157,9 @@ TEST_F(Sheets, IndexesStayInsideAShrinkingSheet) {
         s->DeleteColumn(s->Cols() - 1);
     EXPECT_EQ(std::tuple(s->FixedCols(), s->FirstVisibleCol()), std::tuple(1, 1));
     EXPECT_EQ(s->InsertRow(1, nullptr), -1);
-    EXPECT_EQ(std::tuple(s->InsertRow(0, "r"), s->DeleteRow(0), s->Rows()), std::tuple(1, 0, 0));
+    const int inserted = s->InsertRow(0, "r");
+    const int left = s->DeleteRow(0);
+    EXPECT_EQ(std::tuple(inserted, left, s->Rows()), std::tuple(1, 0, 0));
     redrawAll();
 }
 

@@ -9,18 +9,11 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
-using widgettest::Recorder;
-
 struct Editors : widgettest::WidgetTest {
-    Recorder* owner = nullptr;
-    void SetUp() override {
-        WidgetTest::SetUp();
-        owner = new Recorder(GuiRect(0, 0, 1023, 479));
-        desk->Add(owner, 1);
-    }
     GuiEditBox* box(const char* text, unsigned max = 100) {
         auto* b = new GuiEditBox(GuiRect(20, 20, 419, 219), 7, FF_THIN | TBS_EDITABLE, text, max);
         b->SetSignals(0x0700);
@@ -61,60 +54,47 @@ TEST_F(Editors, AClickLeavesTheCursorThereAndADragMarksAndSignals) {
     EXPECT_STREQ(pm->mpScratchPad, " line\nsec");
 }
 
-TEST_F(Editors, KeysAtTheEdgesChangeNothing) {
-    GuiEditBox* b = box("abc\ndefgh", 9);
-    pm->MoveFocusTree(b);
-    EXPECT_EQ(b->Cursor(), (CURSOR_POS{5, 1})) << "focus puts the cursor at the end";
-    type(b, "x");
-    EXPECT_STREQ(b->DataGet(), "abc\ndefgh") << "at the maximum length nothing is typed";
-    b->InsertKey(GK_DELETE);
-    EXPECT_STREQ(b->DataGet(), "abc\ndefgh");
-    b->InsertKey(GK_UP);
-    b->InsertKey(GK_HOME);
-    b->InsertKey(GK_BACKSPACE);
-    b->InsertKey(GK_UP);
-    EXPECT_EQ(std::tuple(std::string(b->DataGet()), b->Cursor()),
-              std::tuple(std::string("abc\ndefgh"), CURSOR_POS{0, 0}));
-    b->InsertKey(GK_DOWN);
-    b->InsertKey(GK_LEFT);
-    EXPECT_EQ(b->Cursor(), (CURSOR_POS{3, 0})) << "left at column 0 goes to the end of the line above";
-}
-
-TEST_F(Editors, AOneCharacterTextIsClearedByBackspaceAfterItOrDeleteBeforeIt) {
-    for (unsigned key : {GK_BACKSPACE, GK_DELETE}) {
-        GuiEditBox* b = box("q");
+// Keys from the focus, which puts the cursor at the end (0 stands for a paste of "12345"): the text
+// and the cursor after them. Keys at the edges and beyond the maximum change nothing; a paste takes
+// what fits, into a text beyond the maximum nothing.
+TEST_F(Editors, KeysAndPastesEditWithinTheEdgesAndTheMaximum) {
+    const struct {
+        const char* text;
+        unsigned max;
+        std::vector<unsigned> keys;
+        const char* after;
+        CURSOR_POS cursor;
+    } cases[] = {
+        {"abc\ndefgh", 9, {}, "abc\ndefgh", {5, 1}},
+        {"abc\ndefgh", 9, {'x', GK_DELETE}, "abc\ndefgh", {5, 1}},
+        {"abc\ndefgh", 9, {GK_UP, GK_HOME, GK_BACKSPACE, GK_UP}, "abc\ndefgh", {0, 0}},
+        {"abc\ndefgh", 9, {GK_HOME, GK_LEFT}, "abc\ndefgh", {3, 0}}, // to the end of the line above
+        {"q", 100, {GK_BACKSPACE}, nullptr, {0, 0}},
+        {"q", 100, {GK_HOME, GK_DELETE}, nullptr, {0, 0}},
+        {"abc", 6, {0}, "abc123", {6, 0}},
+        {nullptr, 4, {0}, "1234", {0, 0}},
+        {"abcdefgh", 4, {0}, "abcdefgh", {8, 0}},
+    };
+    setPad("12345");
+    for (const auto& c : cases) {
+        const std::string what =
+            std::string(c.text ? c.text : "no text") + " and " + std::to_string(c.keys.size()) + " keys";
+        GuiEditBox* b = box(c.text, c.max);
         pm->MoveFocusTree(b);
-        if (key == GK_DELETE) b->InsertKey(GK_HOME);
-        b->InsertKey(key);
-        EXPECT_EQ(b->DataGet(), nullptr) << "key " << key;
+        for (unsigned k : c.keys)
+            if (k)
+                b->InsertKey(k);
+            else
+                send(b, GM_PASTE);
+        EXPECT_EQ(std::string(b->DataGet() ? b->DataGet() : "-"), c.after ? c.after : "-") << what;
+        EXPECT_EQ(b->Cursor(), c.cursor) << what;
         owner->Destroy(b);
     }
-}
-
-TEST_F(Editors, NewShorterTextBringsTheCursorColumnIntoItsLine) {
     GuiEditBox* b = box("a long first line");
     pm->MoveFocusTree(b);
-    b->DataSet("ab\ncd");
-    EXPECT_EQ(b->Cursor(), (CURSOR_POS{2, 0}));
+    b->DataSet("ab\ncd"); // a shorter text brings the cursor column into its line
     type(b, "Z");
     EXPECT_STREQ(b->DataGet(), "abZ\ncd");
-}
-
-TEST_F(Editors, PasteTakesWhatFitsAndNothingIntoATextBeyondTheMaximum) {
-    GuiEditBox* b = box("abc", 6);
-    pm->MoveFocusTree(b);
-    setPad("12345");
-    send(b, GM_PASTE);
-    EXPECT_STREQ(b->DataGet(), "abc123");
-    GuiEditBox* empty = box(nullptr, 4);
-    pm->MoveFocusTree(empty);
-    send(empty, GM_PASTE);
-    EXPECT_STREQ(empty->DataGet(), "1234");
-    // A text given beyond the maximum: a paste then must not cut to a negative length.
-    GuiEditBox* full = box("abcdefgh", 4);
-    pm->MoveFocusTree(full);
-    send(full, GM_PASTE);
-    EXPECT_STREQ(full->DataGet(), "abcdefgh");
 }
 
 TEST_F(Editors, TerminalEnterSendsWhatFollowsThePrompt) {
@@ -166,25 +146,6 @@ struct Field : Editors {
     }
 };
 
-TEST_F(Field, TheMaximumStopsTypingAndZeroPutsNoLimit) {
-    GuiEditField* f = field("abc", 3);
-    EXPECT_EQ(f->InsertKey('d'), 0);
-    for (int max : {0, -1}) {
-        GuiEditField* g = field(nullptr, max);
-        keys(g, "typed");
-        EXPECT_STREQ(g->DataGet(), "typed") << "maximum " << max;
-    }
-}
-
-TEST_F(Field, FocusMarksTheTextAndTheFirstKeyReplacesIt) {
-    GuiEditField* f = field("old text", 20);
-    pm->MoveFocusTree(f);
-    EXPECT_EQ(std::tuple(f->GetMarkStart(), f->GetMarkEnd(), f->Flags() & EFF_MARKED),
-              std::tuple(0, 8, EFF_MARKED));
-    keys(f, "n");
-    EXPECT_STREQ(f->DataGet(), "n");
-}
-
 TEST_F(Field, EveryEditReportsOnFocusLossDeletedMarksIncluded) {
     const uint16_t done = 128 + 16 * 11 + 10;
     const struct {
@@ -204,14 +165,55 @@ TEST_F(Field, EveryEditReportsOnFocusLossDeletedMarksIncluded) {
     }
 }
 
-TEST_F(Field, AFieldNarrowerThanACharacterStillEnds) {
-    GuiEditField* f = field("wide", 0, 4);
-    keys(f, "MMMM");
-    f->InsertKey(GK_END);
-    f->InsertKey(GK_HOME);
-    EXPECT_STREQ(f->DataGet(), "MMMMwide");
+TEST_F(Field, APasteGoesInAtTheCursorCutToTheRoomLeft) {
+    const struct {
+        const char* text;
+        int max, cursor;
+        const char* pad;
+        const char* after;
+    } cases[] = {
+        {"xyzwv", 5, 1, "AB", "xyzwv"},
+        {"xyz", 5, 1, "ABC", "xAByz"},
+        {"xy", 0, 1, "AB", "xABy"},
+        {nullptr, 3, 0, "ABCD", "ABC"},
+    };
+    for (const auto& c : cases) {
+        GuiEditField* f = field(c.text, c.max);
+        pm->MoveFocusTree(f);
+        f->InsertKey(GK_HOME);
+        for (int i = 0; i < c.cursor; ++i)
+            f->InsertKey(GK_RIGHT);
+        setPad(c.pad);
+        send(f, GM_PASTE);
+        EXPECT_STREQ(f->DataGet(), c.after) << (c.text ? c.text : "no text") << " + " << c.pad;
+        owner->Destroy(f);
+    }
 }
 
+// Typed keys stop at the maximum (0 and below: none); focus marks the whole text, which the first
+// key replaces; a field narrower than a character still ends.
+TEST_F(Field, TypingStopsAtTheMaximumAndReplacesAMark) {
+    const struct {
+        const char* text;
+        int max, width;
+        bool focus;
+        const char* keys;
+        const char* after;
+    } cases[] = {{"abc", 3, 200, false, "d", "abc"},
+                 {nullptr, 0, 200, false, "typed", "typed"},
+                 {nullptr, -1, 200, false, "typed", "typed"},
+                 {"old text", 20, 200, true, "n", "n"},
+                 {"wide", 0, 4, false, "MMMM", "MMMMwide"}};
+    for (const auto& c : cases) {
+        GuiEditField* f = field(c.text, c.max, c.width);
+        if (c.focus) pm->MoveFocusTree(f);
+        keys(f, c.keys);
+        f->InsertKey(GK_END);
+        f->InsertKey(GK_HOME);
+        EXPECT_STREQ(f->DataGet(), c.after) << c.keys;
+        owner->Destroy(f);
+    }
+}
 TEST_F(Field, TheTwoMarkFormsTakeTheirRanges) {
     GuiEditField* f = field("abcdef", 20);
     f->SetMark(2, 6);
