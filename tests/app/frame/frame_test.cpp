@@ -58,11 +58,7 @@ class Frame : public ::testing::Test {
         logged = testsupport::logDrain();
     }
 
-    static bool logContains(const std::string& text) {
-        for (const auto& l : logged)
-            if (l.text.find(text) != std::string::npos) return true;
-        return false;
-    }
+    static bool logContains(const std::string& text) { return testsupport::logContains(logged, text); }
     // The raster task's record must be its one run, repeated.
     static void expectRuns(const std::string& task, const Calls& run) {
         const Calls rec = frame::calls(task);

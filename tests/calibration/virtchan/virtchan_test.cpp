@@ -10,7 +10,6 @@
 #include "support/stepped.h"
 
 #include <cstdlib>
-#include <fstream>
 #include <string>
 
 namespace {

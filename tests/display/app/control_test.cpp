@@ -28,14 +28,6 @@ struct DisplayControl : testsupport::SteppedTest {
         nvram_dbs_reset();
         SteppedTest::TearDown();
     }
-    int count(const std::string& text) {
-        for (auto& l : testsupport::logDrain())
-            seen.push_back(l);
-        int n = 0;
-        for (auto& l : seen)
-            n += l.text.find(text) != std::string::npos;
-        return n;
-    }
 };
 
 TEST_F(DisplayControl, InputsSelectPageAndBrightnessWithinBounds) {
@@ -86,20 +78,20 @@ TEST_F(DisplayControl, APageSetNameRestartsOnceWhenStored) {
     uint8_t msg[36] = {};
     std::memcpy(msg + 20, "RACE_SET", 8);
     display_pageset_cmd(msg, 30); // too short to hold a name
-    EXPECT_EQ(count("received pageset"), 0);
+    EXPECT_EQ(countLogged("received pageset"), 0);
     display_pageset_cmd(msg, sizeof msg);
     display_pageset_cmd(msg, sizeof msg);
-    EXPECT_EQ(count("received pageset 'RACE_SET"), 1);
-    EXPECT_EQ(count("startPostrun"), 1) << "the post-run is asked for once";
-    EXPECT_EQ(count("received active pageset 'RACE_SET"), 1);
+    EXPECT_EQ(countLogged("received pageset 'RACE_SET"), 1);
+    EXPECT_EQ(countLogged("startPostrun"), 1) << "the post-run is asked for once";
+    EXPECT_EQ(countLogged("received active pageset 'RACE_SET"), 1);
     char name[16] = {};
     EXPECT_TRUE(pageSetName_getName(name, 16));
     EXPECT_STREQ(name, "RACE_SET");
     nvram_dbs_reset(); // a store that cannot be written: no restart
     std::memcpy(msg + 20, "WET", 4);
     display_pageset_cmd(msg, sizeof msg);
-    EXPECT_EQ(count("not stored, no restart"), 1);
-    EXPECT_EQ(count("startPostrun"), 1);
+    EXPECT_EQ(countLogged("not stored, no restart"), 1);
+    EXPECT_EQ(countLogged("startPostrun"), 1);
 }
 
 // The unit killed while it stores a new name, after each byte that reaches the store: after the

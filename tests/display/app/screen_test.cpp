@@ -41,7 +41,6 @@ struct DisplayScreen : GuiTest {
         pm->Add(p, 1);
         return p;
     }
-    void TearDown() override { GuiTest::TearDown(); }
 };
 
 display_elem_s boxElem() {
@@ -178,8 +177,6 @@ TEST_F(DisplayScreen, BarSegmentsFollowTheOrientation) {
     auto* bar = static_cast<CBarView*>(p->element(0));
     auto* vert = static_cast<CBarView*>(p->element(1));
     EXPECT_EQ(bar->barRect(), GuiRect(20, 316, 220, 343));
-    EXPECT_EQ(bar->slope(), 2.0f);
-    EXPECT_EQ(bar->offset(), 20.0f);
     Feed f, fv;
     bar->setData(&f.d, CDATA_VALUE);
     vert->setData(&fv.d, CDATA_VALUE);
@@ -202,8 +199,7 @@ TEST_F(DisplayScreen, BarSegmentsFollowTheOrientation) {
         for (auto [x, colour] : c.px)
             EXPECT_EQ(shownAt(x, 330), colour) << "value " << c.v << " at x " << x;
     }
-    EXPECT_EQ(vert->barRect().top, 40);
-    EXPECT_EQ(vert->barRect().bottom, 140);
+    EXPECT_EQ(std::tuple(vert->barRect().top, vert->barRect().bottom), std::tuple(40, 140));
     for (auto [value, row] : {std::pair{0.0f, 140}, {10.0f, 40}, {NAN, 140}, {2.5f, 115}, {1e30f, 40}}) {
         fv.set(value);
         vert->update();

@@ -4,6 +4,7 @@
 #include "channels.h"
 #include "display/app/disp_main.h"
 #include "display/app/display.h"
+#include "display/config/fixtures.h"
 #include "gui/testkit.h"
 #include "platform/kmgr/kmgr_sim.h"
 #include "platform/nvmem/nvmem.h"
@@ -25,31 +26,13 @@ namespace {
 
 using dtest::FakeGateway;
 
-std::string input(const char* tag, const char* adr) {
-    return std::string("<") + tag + " adr=\"" + adr +
-           "\" type=\"UINT8\" mask=\"FF\" quant_a=\"0\" quant_b=\"1\" quant_c=\"0\" quant_d=\"0\" "
-           "quant_e=\"0\" "
-           "quant_f=\"1\"/>";
+// Pages of one fixed label on a background of red and green; brightness steps of 35 and 70 %.
+std::string page(int red = 0, int green = 0) {
+    return fx::page(fx::alpha(), fx::col("BGCol", red, green));
 }
-
-// A page with one fixed label on a background of red and green.
-std::string page(const char* red = "0", const char* green = "0") {
-    return std::string("<Page><BGCol red=\"") + red + "\" green=\"" + green +
-           "\" blue=\"0\"/><DisplayElements><AlphaNumeric version=\"1.0\" "
-           "title=\"T\" vis_mode=\"always\" always_on_top=\"false\" prio=\"1\" pos_x=\"10\" pos_y=\"10\" "
-           "size_x=\"200\" size_y=\"80\" font_size=\"tiny\" align=\"MM\" dispmode=\"normal\" vtab=\"\" "
-           "format_str=\"fixed\"><DecoMiddle><AlphaNumDeco style=\"single_line\"><BGCol red=\"0\" "
-           "green=\"0\" "
-           "blue=\"0\"/><TitleBGCol red=\"0\" green=\"0\" blue=\"0\"/><TitleFGCol red=\"FF\" green=\"FF\" "
-           "blue=\"FF\"/><BorderBGCol red=\"0\" green=\"0\" blue=\"0\"/><BorderFGCol red=\"FF\" green=\"FF\" "
-           "blue=\"FF\"/><TextBGCol red=\"0\" green=\"0\" blue=\"0\"/><TextFGCol red=\"FF\" green=\"FF\" "
-           "blue=\"FF\"/></AlphaNumDeco></DecoMiddle></AlphaNumeric></DisplayElements></Page>";
-}
-
 std::string document(const std::string& pages, const std::string& inputs = "") {
-    return "<?xml version=\"1.0\"?><Display version=\"1.0\" x_res=\"640\" y_res=\"480\"><Brightness><perc "
-           "value=\"35\"/><perc value=\"70\"/></Brightness>" +
-           inputs + "<Pages>" + pages + "</Pages></Display>";
+    return fx::doc(inputs + fx::pages(pages),
+                   "<Brightness><perc value=\"35\"/><perc value=\"70\"/></Brightness>");
 }
 
 struct DisplayTasks : testsupport::SteppedTest {
@@ -120,7 +103,7 @@ struct DisplayTasks : testsupport::SteppedTest {
 };
 
 TEST_F(DisplayTasks, CommandsBuildSwitchAndTearDownPages) {
-    cfg.write("display.xml", document(page("80") + page("0", "80")));
+    cfg.write("display.xml", document(page(0x80) + page(0, 0x80)));
     // The page timer flushes within 50 ms.
     auto shownAfter = [&](std::vector<std::string> lines, int x = 300, int y = 300) {
         EXPECT_TRUE(shell(lines, 60));
@@ -168,8 +151,9 @@ TEST_F(DisplayTasks, CommandsAnswerWithoutADescriptionWithABrokenOneAndWithoutPa
 // is started and stopped again and again; then it is held inside its cycle (in the store's write)
 // while the GUI task starts the display again.
 TEST_F(DisplayTasks, ControlAndRestartsNeverDeadlock) {
-    cfg.write("display.xml", document(page() + page(),
-                                      input("PageInput", "01000010") + input("BrightnessInput", "01000011")));
+    cfg.write("display.xml",
+              document(page() + page(), fx::ch_input("PageInput", "01000010", "UINT8", "FF") +
+                                            fx::ch_input("BrightnessInput", "01000011", "UINT8", "FF")));
     // The page and the brightness input (one byte each) change every 3 ms.
     mine.push_back(taskSpawnFn("r_feed", 78, 0, 0, [] {
         for (uint8_t v = 1;; v = static_cast<uint8_t>(3 - v)) {

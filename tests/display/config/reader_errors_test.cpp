@@ -45,8 +45,8 @@ std::vector<Case> cases() {
     auto reset = [&](const std::string& from, const std::string& to) {
         return doc(with(ch_input("ResetInput"), from, to) + ok_pages);
     };
-    add(reset("quant_f=\"0\"/>", "quant_f=\"0\">"), "expecting paramters of ChannelIn type",
-        "quant_f=\"0\">");
+    add(reset("quant_f=\"1\"/>", "quant_f=\"1\">"), "expecting paramters of ChannelIn type",
+        "quant_f=\"1\">");
     const std::string fg = "<TextFGCol red=\"1\" green=\"2\" blue=\"3\"/>";
     auto text_fg = [&](const std::string& to) { return doc_with(with(alpha(), fg, to)); };
     add(text_fg("<TextFGCol red=\"1\" green=\"2\" blue=\"3\">"), "expecting paramters of rgb type",

@@ -3,7 +3,9 @@
 #include "services/sysrole/sysrole.h"
 #include "services/rtpman/rtpman.h"
 #include "calibration/memory/seram.h"
+#include "platform/kmgr/appman.h"
 #include "platform/kmgr/kmgr_sim.h"
+#include "platform/settings/settings.h"
 #include "platform/nvmem/nvmem.h"
 #include "platform/sysproc/sysproc.h"
 #include "services/applcomm/applcomm.h"
@@ -30,34 +32,21 @@ namespace {
 
 constexpr int SYSTEM = 498, LAPTRIGGER_MASTER = 20;
 
-// The manager's parameter block: this unit's PID and the base boot counter.
-struct Params {
-    AppParam block{};
-    void install(uint8_t pid, uint32_t baseBootCounter) {
-        block.pid = pid;
-        block.baseBootCounter = baseBootCounter;
-        kmgr::setHandler(KCALL_COMPAT_CHECK, [](const intptr_t*) -> intptr_t { return 0; });
-        kmgr::setHandler(KCALL_APPMAN, [this](const intptr_t* a) -> intptr_t {
-            if (a[2] != APPMAN_REQ_READ_PARAM) return -1;
-            *reinterpret_cast<uint8_t*>(a[3]) = 1;
-            std::memcpy(reinterpret_cast<void**>(a[5])[0], &block, sizeof block);
-            return 0;
-        });
-        ASSERT_EQ(AppMan_init(), 1);
-    }
-    ~Params() {
-        kmgr::setHandler(KCALL_COMPAT_CHECK, nullptr);
-        kmgr::setHandler(KCALL_APPMAN, nullptr);
-    }
-};
+// The manager with this unit's PID and base boot counter in its parameter block.
+void manager(uint8_t pid, uint32_t baseBootCounter) {
+    platform::Settings s;
+    s.pid = pid;
+    s.baseBootCounter = baseBootCounter;
+    platform::setSettings(s);
+    kmgr::installAppManager();
+    ASSERT_EQ(AppMan_init(), 1);
+}
 
 void setCal(uint32_t vaddr, const void* v, size_t n) {
     std::memcpy(seram_memory + vaddr + seramActiveOffset, v, n);
 }
 
 struct SystemRole : testsupport::SteppedTest {
-    Params params;
-
     void SetUp() override {
         SteppedTest::SetUp();
         seram_reset();
@@ -76,7 +65,7 @@ struct SystemRole : testsupport::SteppedTest {
         ASSERT_TRUE(sysproc::setStatus("fcm_pid", std::to_string(fcm), &error)) << error;
     }
     void run(uint8_t ownPid, uint32_t ecuType, uint32_t deviceConfig, uint8_t outingMode = 0) {
-        params.install(ownPid, 0);
+        manager(ownPid, 0);
         setCal(VTADDR_ECU_TYPE, &ecuType, 4);
         setCal(VTADDR_DEVICE_CONFIG, &deviceConfig, 4);
         setCal(VTADDR_OUTINGCTR_MODE, &outingMode, 1);
@@ -142,7 +131,7 @@ TEST_F(SystemRole, BootCounterCountsEveryStartAcrossRestarts) {
         ASSERT_EQ(nvram_dbs_init(), 1);
     };
     restart();
-    params.install(5, 4711);
+    manager(5, 4711);
     EXPECT_EQ(boot_count_ini(), 4711u) << "the base boot counter of the parameters";
     EXPECT_EQ(boot_count_get(), 1u);
     for (uint32_t start = 2; start <= 4; ++start) {
