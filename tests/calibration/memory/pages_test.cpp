@@ -211,14 +211,8 @@ TEST_F(Storage, GoodDatasetBecomesBothPagesAndAStoreSurvivesARestart) {
     seramSetWorkpageActive();
     EXPECT_EQ(seramInitialize(), 1);
     EXPECT_EQ(std::pair(at(0, SERAM_IMAGE_SIZE), at(0x20000, SERAM_IMAGE_SIZE)), std::pair(image, image));
-    EXPECT_EQ(std::tuple(seramGetRefPageActive(), ECU_TYPE, seramGetRefPageActCrc()),
-              std::tuple(1, 0x1234u, seramGetRefPageInitialCrc()));
+    EXPECT_EQ(std::tuple(seramGetRefPageActive(), ECU_TYPE), std::tuple(1, 0x1234u));
     EXPECT_EQ(fakes::shellCommands, std::vector<std::string>{"scrutInfo_RTP3"});
-    // The stored CRC word is CRC-16/ARC of the payload, little-endian.
-    const auto ref =
-        pyref::map("def f(b): return '%d' % crcmod.mkCrcFun(0x18005, initCrc=0, rev=True, xorOut=0)(b)",
-                   {{bytes(image.begin(), image.begin() + SERAM_DATASET_SIZE)}});
-    EXPECT_EQ(std::to_string(seramGetRefPageInitialCrc()), ref[0]);
 
     // A calibration stored from the working page survives a restart; a failed store keeps it.
     const uint32_t cfg = 0x00250A03;

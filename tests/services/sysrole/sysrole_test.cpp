@@ -74,17 +74,15 @@ struct SystemRole : testsupport::SteppedTest {
     }
 };
 
-// (ECU type, name, time slave, laptrigger remote, default master, external code: of an unknown type
+// (ECU type, time slave, laptrigger remote, default master, external code: of an unknown type
 // the low half, bytes swapped); the device configuration is not set.
 TEST_F(SystemRole, EcuTypeGivesTheDefaults) {
-    for (auto [ecuType, name, timeSlave, ltmRemote, ltm, code] :
-         {std::tuple{0u, "None", 1, 0, 0xFFFF, 0},
-          {0x505u, "KT5", 0, 1, 10, 5},
-          {0xFF02u, "HNR", 0, 0, 0xFFFF, 0x2FF},
-          {0xABCD1234u, "UNKNOWN", 0, 0, 0xFFFF, 0x3412},
-          {0xFFFFu, "UNKNOWN", 0, 0, 0xFFFF, 0}}) {
+    for (auto [ecuType, timeSlave, ltmRemote, ltm, code] : {std::tuple{0u, 1, 0, 0xFFFF, 0},
+                                                            {0x505u, 0, 1, 10, 5},
+                                                            {0xFF02u, 0, 0, 0xFFFF, 0x2FF},
+                                                            {0xABCD1234u, 0, 0, 0xFFFF, 0x3412},
+                                                            {0xFFFFu, 0, 0, 0xFFFF, 0}}) {
         run(3, ecuType, 0xFFFFFFFF);
-        EXPECT_STREQ(get_external_name(), name);
         EXPECT_EQ((std::vector<int>{cfg_system.time_slave, cfg_system.ltm_remote, cfg_system.ltm_pid,
                                     cfg_system.fcm_pid, cfg_system.ext_ecu}),
                   (std::vector<int>{timeSlave, ltmRemote, ltm, ltm, code}))
