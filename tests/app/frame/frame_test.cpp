@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -260,44 +261,23 @@ TEST_F(Frame, NetworkSendersServeTheRastersAtTheirPhases) {
 
 // Every command code served by a module above the command interface reaches its handler.
 TEST_F(Frame, CommandHandlersAreHandedInByCode) {
-    const std::pair<uint16_t, const char*> wired[] = {
-        {0x0500, "meas_man_create"},
-        {0x0501, "gw_meascreate_reply"},
-        {0x0502, "meas_man_break"},
-        {0x0503, "meas_man_speed"},
-        {0x0504, "meas_man_kill_my_measurements"},
-        {0x0505, "meas_man_get_measurement_state"},
-        {0x0506, "gw_meas_timestamp_err"},
-        {0x0510, "meas_man_create2_cmd"},
-        {0x0511, "meas_man_meas2_create_reply"},
-        {0x0512, "meas_man_break2"},
-        {0x0513, "meas_man_break2_reply"},
-        {0x0514, "meas_man_speed2"},
-        {0x0515, "meas_man_speed2_reply"},
-        {0x0516, "meas_man_get_measurement_state2"},
-        {0x0517, "meas_man_get_measurement_state2_reply"},
-        {0x0518, "gw_meas2_timestamp_err"},
-        {0x0F00, "ci_get_version_info_req"},
-        {0x0F01, "ci_get_version_info_reply"},
-        {0x0F04, "ci_get_lapstack_info"},
-        {0x1200, "laptrigger_signal_cmd"},
-        {0x1201, "laptrigger_get_info_cmd"},
-        {0x1202, "laptrigger_get_info_reply_cmd"},
-        {0x1203, "laptrigger_meas"},
-        {0x1204, "laptrigger_check_outctr_cmd"},
-        {0x1205, "laptrigger_reset_lap_cmd"},
-        {0x1206, "laptrigger_reset_out_cmd"},
-        {0x1207, "laptrigger_reset_lapdist_cmd"},
-        {0x1208, "laptrigger_reset_best_laptime_cmd"},
-        {0x1209, "laptrigger_incr_outing_cmd"},
-        {0x120A, "laptrigger_incr_lap_cmd"},
-        {0x120B, "laptrigger_reset_segments_cmd"},
-        {0x1500, "eventlogging_cmd"},
-        {0x1600, "display_pageset_cmd"},
-    };
-    EXPECT_EQ(frame::commandCodes(), std::size(wired));
-    for (const auto& [code, name] : wired)
-        EXPECT_EQ(frame::serveCommand(code), name) << std::hex << code;
+    std::istringstream wired(
+        "0500 meas_man_create 0501 gw_meascreate_reply 0502 meas_man_break 0503 meas_man_speed 0504 "
+        "meas_man_kill_my_measurements 0505 meas_man_get_measurement_state 0506 gw_meas_timestamp_err 0510 "
+        "meas_man_create2_cmd 0511 meas_man_meas2_create_reply 0512 meas_man_break2 0513 "
+        "meas_man_break2_reply 0514 meas_man_speed2 0515 meas_man_speed2_reply 0516 "
+        "meas_man_get_measurement_state2 0517 meas_man_get_measurement_state2_reply 0518 "
+        "gw_meas2_timestamp_err 0F00 ci_get_version_info_req 0F01 ci_get_version_info_reply 0F04 "
+        "ci_get_lapstack_info 1200 laptrigger_signal_cmd 1201 laptrigger_get_info_cmd 1202 "
+        "laptrigger_get_info_reply_cmd 1203 laptrigger_meas 1204 laptrigger_check_outctr_cmd 1205 "
+        "laptrigger_reset_lap_cmd 1206 laptrigger_reset_out_cmd 1207 laptrigger_reset_lapdist_cmd 1208 "
+        "laptrigger_reset_best_laptime_cmd 1209 laptrigger_incr_outing_cmd 120A laptrigger_incr_lap_cmd 120B "
+        "laptrigger_reset_segments_cmd 1500 eventlogging_cmd 1600 display_pageset_cmd");
+    size_t n = 0;
+    std::string name;
+    for (unsigned code; wired >> std::hex >> code >> name; ++n)
+        EXPECT_EQ(frame::serveCommand(static_cast<uint16_t>(code)), name) << std::hex << code;
+    EXPECT_EQ(frame::commandCodes(), n);
 }
 
 } // namespace

@@ -104,12 +104,10 @@ TEST(DisplayData, NormalTextsFollowThePrintfRules) {
         {"%12.3e", -0.00123},
     };
     std::vector<std::vector<pyref::bytes>> in;
-    for (const auto& [fmt, v] : cases)
-        in.push_back({pyref::bytes(fmt.begin(), fmt.end()), pyref::bytes{}});
-    for (size_t i = 0; i < cases.size(); ++i) {
+    for (const auto& [fmt, v] : cases) {
         char num[64];
-        std::snprintf(num, sizeof num, "%.17g", cases[i].second);
-        in[i][1] = pyref::bytes(num, num + std::strlen(num));
+        std::snprintf(num, sizeof num, "%.17g", v);
+        in.push_back({pyref::bytes(fmt.begin(), fmt.end()), pyref::bytes(num, num + std::strlen(num))});
     }
     const auto want = pyref::map(R"(
 def f(fmt, v):
