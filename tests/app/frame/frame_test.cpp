@@ -134,14 +134,8 @@ TEST_F(Frame, ShutdownStopsTheProducersThenTheRastersThenSavesTheErrors) {
 }
 
 TEST_F(Frame, ApplicationRastersAreHookedAsPublished) {
-    struct Row {
-        const char* name;
-        int priority;
-        int32_t period;
-        size_t stack;
-        int32_t limit;
-    };
-    const Row rows[] = {
+    // name, priority, period (ms) or event (negative), stack, watchdog limit
+    const std::tuple<std::string, int, int32_t, size_t, int32_t> rows[] = {
         {"r1ms", 29, 1, 0x80000, 30},
         {"r2ms", 65, 2, 0x80000, 30},
         {"r5ms", 66, 5, 0x80000, 30},
@@ -158,13 +152,11 @@ TEST_F(Frame, ApplicationRastersAreHookedAsPublished) {
         {"sbLapPer", 82, -7, 0x80000, -1},
         {"Lap", 85, -4, 0x80000, -1},
     };
+    ASSERT_EQ(APP_RASTER_COUNT, std::size(rows));
     for (size_t i = 0; i < APP_RASTER_COUNT; ++i) {
         const AppRaster& r = APP_RASTERS[i];
-        EXPECT_STREQ(r.name, rows[i].name);
-        EXPECT_EQ(r.priority, rows[i].priority) << r.name;
-        EXPECT_EQ(r.periodOrEvent, rows[i].period) << r.name;
-        EXPECT_EQ(r.stack, rows[i].stack) << r.name;
-        EXPECT_EQ(r.watchdogLimit, rows[i].limit) << r.name;
+        EXPECT_EQ(std::tuple(std::string(r.name), r.priority, r.periodOrEvent, r.stack, r.watchdogLimit),
+                  rows[i]);
     }
 }
 

@@ -9,13 +9,7 @@
 
 namespace {
 
-struct Names : testsupport::SteppedTest {
-    void SetUp() override {
-        SteppedTest::SetUp();
-        meascalinfo_reset();
-        ASSERT_EQ(meascalinfo_init(), 1);
-    }
-};
+using Names = testsupport::SteppedWith<meascalinfo_reset, meascalinfo_init>;
 
 // The table's telling rows as the unit's documentation prints them: row (-1: not given), name and
 // record; "EPKID" counts the characters of the image's EPK text.

@@ -23,11 +23,7 @@ namespace {
 
 using bytes = std::vector<uint8_t>;
 
-struct Seram : testsupport::SteppedTest {
-    void SetUp() override {
-        SteppedTest::SetUp();
-        seram_reset(), seramInitializeOffsets(), fakes::reset();
-    }
+struct Seram : testsupport::SteppedWith<seram_reset, seramInitializeOffsets, fakes::reset> {
     static bytes at(uint32_t a, uint32_t n) { return bytes(seram_memory + a, seram_memory + a + n); }
 };
 
@@ -133,7 +129,7 @@ struct Storage : Seram {
     uint8_t raw = 0;
 
     void SetUp() override {
-        Seram::SetUp();
+        SteppedWith::SetUp();
         ASSERT_TRUE(osfs::addDevice("c:", dir.path));
         ASSERT_TRUE(dataset::install(dir.path));
         ASSERT_EQ(seramBuildDefaultImage(image.data(), SERAM_IMAGE_SIZE), 0);

@@ -2,9 +2,7 @@
 // over the pages, prio order and skipped versions. xmllint checks that each is well-formed XML.
 #include "fixtures.h"
 
-#include <filesystem>
-#include <memory>
-#include <fstream>
+#include "support/stepped.h"
 
 namespace {
 
@@ -171,14 +169,11 @@ TEST(DisplayReader, TooManyElementsAreRefusedBeforeTheArrayOverflows) {
 }
 
 TEST(DisplayReader, LoadFromCfgDrive) {
-    char dir[] = "/tmp/vyn_cfg_XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    // Removed also when an assertion below ends the test early.
-    std::unique_ptr<char, void (*)(char*)> gone(dir, [](char* p) { std::filesystem::remove_all(p); });
-    const std::string good = doc_with(alpha()), d_ = dir;
-    std::ofstream(d_ + "/display.xml") << good;
-    std::ofstream(d_ + "/empty.xml").flush();
-    std::ofstream(d_ + "/broken.xml") << with(good, "</Pages>", "</Pagez>");
+    testsupport::ScratchDir scratch;
+    const std::string good = doc_with(alpha()), d_ = scratch.path;
+    scratch.write("display.xml", good);
+    scratch.write("empty.xml", "");
+    scratch.write("broken.xml", with(good, "</Pages>", "</Pagez>"));
     auto* const sentinel = reinterpret_cast<display_s*>(0x10);
     // The result of XmlLoad and the error text; a description loaded is freed.
     auto load_file = [&](const std::string& path, display_s** d) {
@@ -190,7 +185,7 @@ TEST(DisplayReader, LoadFromCfgDrive) {
     display_s* d = sentinel;
     char host[256];
     {
-        CfgDrive cfg(dir);
+        CfgDrive cfg(d_);
         d = nullptr;
         EXPECT_EQ(load_file("cfg:\\display.xml", &d).substr(0, 2), "0 ") << "either separator";
         EXPECT_EQ(d->pages[0].elem_count, 1);

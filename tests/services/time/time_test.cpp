@@ -18,12 +18,7 @@ std::tuple<int, int, int, int, int, int, int> fields(const date_msd& d) {
     return {d.YEAR, d.MONTH, d.DAY, d.HOUR, d.MIN, d.SEC, d.MS};
 }
 
-struct Calendar : testsupport::SteppedTest {
-    void SetUp() override {
-        SteppedTest::SetUp();
-        time_util_reset();
-    }
-};
+using Calendar = testsupport::SteppedWith<time_util_reset>;
 
 // Every day with a time of day that moves from one date to the next, both ways.
 TEST_F(Calendar, EveryDayBothWaysMatchesPython) {

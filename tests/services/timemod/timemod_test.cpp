@@ -19,13 +19,7 @@ uint32_t reg(uintptr_t off) {
     return hw_read32(TIME_MODULE_BASE + off);
 }
 
-struct TimeModule : testsupport::SteppedTest {
-    void SetUp() override {
-        SteppedTest::SetUp();
-        timemodsim::install();
-        timemod_reset();
-    }
-};
+using TimeModule = testsupport::SteppedWith<timemodsim::install, timemod_reset>;
 
 TEST_F(TimeModule, IdentificationAcceptsTheListedVersionsOnly) {
     EXPECT_EQ(time_init(), 1);
