@@ -139,6 +139,11 @@ using frame::rec;
     void name(int a) {                                                                                       \
         rec(#name, a);                                                                                       \
     }
+// One or two arguments recorded.
+#define V2(name, A, ...)                                                                                     \
+    void name(A a __VA_OPT__(, __VA_ARGS__ b)) {                                                             \
+        rec(#name, static_cast<long>(a) __VA_OPT__(, static_cast<long>(b)));                                 \
+    }
 #define R(type, value, name)                                                                                 \
     type name() {                                                                                            \
         rec(#name);                                                                                          \
@@ -155,6 +160,11 @@ using frame::rec;
 // Command handlers.
 #define H(name)                                                                                              \
     void name(const uint8_t*, size_t) {                                                                      \
+        rec(#name);                                                                                          \
+    }
+// Hand-ins and commands whose arguments are not recorded.
+#define TAKES(name, ...)                                                                                     \
+    void name(__VA_ARGS__) {                                                                                 \
         rec(#name);                                                                                          \
     }
 #define SHELL(name)                                                                                          \
@@ -213,9 +223,7 @@ int RtpManUsr_setIndex(uint32_t index) {
     rec("RtpManUsr_setIndex", index);
     return 1;
 }
-void rtp_openPostrun(uint32_t index) {
-    rec("rtp_openPostrun", index);
-}
+V2(rtp_openPostrun, uint32_t)
 void rtp_waitPostrun() {
     rec("rtp_waitPostrun");
     semTake(frame::postrun, WAIT_FOREVER);
@@ -235,32 +243,16 @@ int nvramst_get_partNumber(char*) {
 int nvramst_get_serialNumber(char*) {
     return -1;
 }
-void applComm_setCanStateSink(void (*)(int, uint8_t)) {
-    rec("applComm_setCanStateSink");
-}
+TAKES(applComm_setCanStateSink, void (*)(int, uint8_t))
 void RtpManUsrCan_ReportNodeStatus(int, uint8_t) {}
-void applComm_setBlink(uint8_t app, uint32_t pattern) {
-    rec("applComm_setBlink", app, static_cast<long>(pattern));
-}
-void error_mgr_setEventSink(ErrorMgrEventSink) {
-    rec("error_mgr_setEventSink");
-}
-void adc_setPowerGoodSource(uint8_t (*)()) {
-    rec("adc_setPowerGoodSource");
-}
-void adc_diagnostic_setRestore(void (*)()) {
-    rec("adc_diagnostic_setRestore");
-}
-void softSched_setCallees(const SoftSchedCallees&) {
-    rec("softSched_setCallees");
-}
+V2(applComm_setBlink, uint8_t, uint32_t)
+TAKES(error_mgr_setEventSink, ErrorMgrEventSink)
+TAKES(adc_setPowerGoodSource, uint8_t (*)())
+TAKES(adc_diagnostic_setRestore, void (*)())
+TAKES(softSched_setCallees, const SoftSchedCallees&)
 void softSchedSyncTo100ms(uint32_t) {}
-void timeserv_setSoftSchedSync(void (*)(uint32_t)) {
-    rec("timeserv_setSoftSchedSync");
-}
-void error_mgr_setPowerGoodSource(uint8_t (*)()) {
-    rec("error_mgr_setPowerGoodSource");
-}
+TAKES(timeserv_setSoftSchedSync, void (*)(uint32_t))
+TAKES(error_mgr_setPowerGoodSource, uint8_t (*)())
 cfg_system_t cfg_system;
 void msd_shell_setCommonCmds(const MsdShellCommon* list, size_t count) {
     rec("msd_shell_setCommonCmds");
@@ -306,9 +298,7 @@ float display_brightness_led_blue(float, float) {
 }
 void laptrigger_init(uint16_t, uint16_t, float) {}
 void laptrigger_update(uint16_t, uint16_t, float) {}
-void callSimulinkFunc(int rate, int call) {
-    rec("callSimulinkFunc", rate, call);
-}
+V2(callSimulinkFunc, int, int)
 
 // Calibration.
 void xcpSetAppHooks(const xcpAppHooks* hooks) {
@@ -317,9 +307,7 @@ void xcpSetAppHooks(const xcpAppHooks* hooks) {
 }
 
 // Communication and display.
-void meas_man_copy(int raster, uint32_t stamp) {
-    rec("meas_man_copy", raster, static_cast<long>(stamp));
-}
+V2(meas_man_copy, int, uint32_t)
 int displayStart() {
     rec("displayStart");
     static std::atomic<int> n{0};
@@ -344,13 +332,9 @@ void LapOutFra_getState(LapOutFraState* st) {
     st->lap = 12;
     st->outing = 3;
 }
-void LapOutFra_lapTrigger(uint16_t lap, uint16_t outing) {
-    rec("LapOutFra_lapTrigger", lap, outing);
-}
+V2(LapOutFra_lapTrigger, uint16_t, uint16_t)
 void LapOutFra_laptriggerAnswer(uint16_t, uint16_t) {}
-void LapOutFra_initLapOutCnt(uint16_t lap, uint16_t outing) {
-    rec("LapOutFra_initLapOutCnt", lap, outing);
-}
+V2(LapOutFra_initLapOutCnt, uint16_t, uint16_t)
 
 // Command handlers: handed in at start-up, served by the command interface.
 void comint_setHandler(uint16_t code, ComintHandler h) {
@@ -363,6 +347,4 @@ size_t ci_get_version_info_req(const uint8_t*, size_t, uint8_t*, size_t) {
     rec("ci_get_version_info_req");
     return 0;
 }
-void eventlogging_cmd(const uint8_t*) {
-    rec("eventlogging_cmd");
-}
+TAKES(eventlogging_cmd, const uint8_t*)
