@@ -1,4 +1,6 @@
-// The object tree: a destroyed object leaves no timer, message or reference behind.
+// The object tree: a destroyed object (a button with a running repeat too) leaves no timer, message
+// or reference behind.
+#include "gui/controls/button/button.h"
 #include "gui/testkit.h"
 
 using guitest::GuiTest;
@@ -57,6 +59,21 @@ TEST_F(Tree, DestroyOfItselfIsDeferredUntilTheHandlerReturned) {
     EXPECT_EQ(std::tuple(a->Parent(), GuiQueueCount(gpGuiMesgQueue)), std::tuple(nullptr, 1));
     EXPECT_EQ(drain(), 1); // the manager deletes it (ASan checks the rest)
     EXPECT_EQ(root->First(), nullptr);
+}
+
+TEST_F(Tree, ADestroyedButtonWithARunningRepeatLeavesNoTimer) {
+    auto* b = new GuiTextButton(GuiRect(10, 10, 89, 33), "Hold", 7, BS_ENABLED | BS_AUTO_REPEAT);
+    root->Add(b, 1);
+    GuiMessage down(GM_LBUTTON_DOWN);
+    down.payload.point = GuiPoint(20, 20);
+    GuiThing::mpMessageQueue->Push(&down);
+    drain();
+    EXPECT_TRUE(GuiThing::mpMessageQueue->HasTimer(b));
+    root->Destroy(b);
+    for (int i = 0; i < 30; ++i)
+        GuiThing::mpMessageQueue->TimerTick(); // ASan: nothing fires on freed memory
+    EXPECT_EQ(drain(), 0);
+    EXPECT_EQ(pm->GetPointerOwner(), nullptr);
 }
 
 } // namespace
