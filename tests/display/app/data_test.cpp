@@ -15,40 +15,7 @@
 
 namespace {
 
-// A holder fed one big-endian value, read through a record with the given quantisation.
-struct Chan {
-    CData d;
-    CDataMeas m;
-    Chan(uint16_t type, uint32_t mask, float b = 1, float c = 0, uint32_t mode = DISPMODE_NORMAL)
-        : d(nullptr), m(0, mask, CData::convDataType(type)) {
-        d.type = m.type;
-        d.mask = mask;
-        d.shift = m.shift;
-        d.quant[1] = b;
-        d.quant[2] = c;
-        d.dispmode = mode;
-        d.setMeas(&m);
-    }
-    double put(std::vector<uint8_t> bytes) {
-        bytes.resize(8);
-        m.putData(bytes.data());
-        d.updateData();
-        return d.value;
-    }
-    std::string text(const char* fmt, double v) {
-        std::vector<uint8_t> be(4);
-        const float f = static_cast<float>(v);
-        uint32_t w;
-        std::memcpy(&w, &f, 4);
-        for (int i = 0; i < 4; ++i)
-            be[i] = static_cast<uint8_t>(w >> (24 - 8 * i));
-        put(be);
-        d.value = v; // the full double, beyond the float's precision
-        char out[255];
-        d.getDataStr(fmt, out, sizeof out);
-        return out;
-    }
-};
+using dtest::Feed;
 
 TEST(DisplayData, RawValuesDecodeByTypeAndMask) {
     struct Case {
@@ -70,12 +37,12 @@ TEST(DisplayData, RawValuesDecodeByTypeAndMask) {
         {TYPE_NONE, 0, {0x55}, 0},
     };
     for (const Case& c : cases) {
-        Chan ch(c.type, c.mask);
+        Feed ch(DISPMODE_NORMAL, c.type, c.mask);
         EXPECT_EQ(ch.put(c.bytes), c.value) << "type " << c.type << " mask " << c.mask;
         EXPECT_TRUE(ch.d.getMeasUpdateState());
     }
     // A rational quantisation; a zero denominator gives no error.
-    Chan q(TYPE_UINT8, 0xFF, 0.5f, 10.0f);
+    Feed q(DISPMODE_NORMAL, TYPE_UINT8, 0xFF, 0.5f, 10.0f);
     EXPECT_EQ(q.put({40}), 30.0);
     q.d.quant[5] = 0;
     EXPECT_TRUE(std::isinf(q.put({40})));
@@ -123,7 +90,7 @@ def f(fmt, v):
 )",
                                  in);
     for (size_t i = 0; i < cases.size(); ++i) {
-        Chan ch(TYPE_FLOAT, 0xFFFFFFFF);
+        Feed ch;
         const std::string got = ch.text(cases[i].first.c_str(), cases[i].second);
         EXPECT_EQ(pyref::hex(reinterpret_cast<const uint8_t*>(got.data()), got.size()), want[i])
             << "format " << cases[i].first;
@@ -138,11 +105,11 @@ TEST(DisplayData, UnprintableFormatsShowLiterally) {
         {"%llf", "%llf"}, {"%hf", "%hf"},           {"50%", "50%"},
     };
     for (const auto& [fmt, want] : cases) {
-        Chan ch(TYPE_FLOAT, 0xFFFFFFFF);
+        Feed ch;
         EXPECT_EQ(ch.text(fmt.c_str(), 1.5), want) << fmt;
     }
     // Text modes take one %s per piece; a wide field is cut to the buffer.
-    Chan t(TYPE_FLOAT, 0xFFFFFFFF, 1, 0, DISPMODE_ASCII);
+    Feed t(DISPMODE_ASCII);
     EXPECT_EQ(t.text("[%-3s]\x81%s", 65), "[A  ]\x81"
                                           "A");
     EXPECT_EQ(t.text("%f", 65), "%f");
@@ -178,12 +145,12 @@ TEST(DisplayData, TimeVerbalAndAsciiModes) {
         {DISPMODE_VISIBILITY, 1, ""},
     };
     for (const Case& c : cases) {
-        Chan ch(TYPE_FLOAT, 0xFFFFFFFF, 1, 0, c.mode);
+        Feed ch(c.mode);
         ch.d.vtab = &gear;
         EXPECT_EQ(ch.text(c.mode == DISPMODE_NORMAL ? "%.1f" : "%s", c.v), c.want) << c.mode << " " << c.v;
     }
     // Before the first value and after a time-out every mode is empty.
-    Chan ch(TYPE_FLOAT, 0xFFFFFFFF, 1, 0, DISPMODE_TIME_HH_MM_SS);
+    Feed ch(DISPMODE_TIME_HH_MM_SS);
     char out[255] = "x";
     ch.d.getDataStr("%s", out, sizeof out);
     EXPECT_STREQ(out, "");
