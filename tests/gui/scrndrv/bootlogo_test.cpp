@@ -3,21 +3,14 @@
 #include "gui/scrndrv/scrndrv.h"
 #include "gui/testkit.h"
 #include "platform/kmgr/kmgr_sim.h"
-#include "support/logcapture.h"
 
 namespace {
 
-using testsupport::LogLine;
-
-uint32_t layer(int n) {
-    return hw_read32(SCRNDRV_CTRL_BASE + SCRNDRV_LAYER_REG0 + SCRNDRV_LAYER_STEP * static_cast<uintptr_t>(n));
+uint32_t layer1() {
+    return hw_read32(SCRNDRV_CTRL_BASE + SCRNDRV_LAYER_REG0 + SCRNDRV_LAYER_STEP);
 }
 
 struct BootLogo : guitest::GuiTest {
-    void SetUp() override {
-        GuiTest::SetUp();
-        testsupport::logStart();
-    }
     void TearDown() override {
         kmgr::clearFaults();
         GuiTest::TearDown();
@@ -31,7 +24,6 @@ TEST_F(BootLogo, IsFetchedOnceDrawnAndThenLayerOneComesOn) {
     if (address) GTEST_SKIP() << "the logo was fetched by a test that ran before";
     EXPECT_EQ(size, 0u);
     hw_write32(SCRNDRV_CTRL_BASE + SCRNDRV_LAYER_REG0 + SCRNDRV_LAYER_STEP, 0);
-    std::vector<LogLine> log;
 
     // Failed fetches leave nothing behind and are tried again.
     kmgr::injectFault(KCALL_BOOTLOGO_SIZE, -1);
@@ -44,9 +36,9 @@ TEST_F(BootLogo, IsFetchedOnceDrawnAndThenLayerOneComesOn) {
     for (const char* text : {"scrndrvInit(): syscall getBootLogoSize returns error",
                              "scrndrvInit(): error getting boot logo size",
                              "scrndrvInit(): couldnt get boot logo, syscall returns error"})
-        EXPECT_TRUE(testsupport::logContains(log, text)) << text;
+        EXPECT_TRUE(logged(text)) << text;
     scrndrvGetBootLogo(&address, &size);
-    EXPECT_EQ(std::tuple(address, layer(1)), std::tuple(nullptr, 0u));
+    EXPECT_EQ(std::tuple(address, layer1()), std::tuple(nullptr, 0u));
 
     const uint64_t sizeCalls = kmgr::callCount(KCALL_BOOTLOGO_SIZE);
     scrndrvInit();
@@ -55,8 +47,8 @@ TEST_F(BootLogo, IsFetchedOnceDrawnAndThenLayerOneComesOn) {
     ASSERT_NE(address, nullptr);
     ASSERT_EQ(size, logo.size());
     EXPECT_EQ(std::vector<uint8_t>(address, address + size), logo);
-    EXPECT_EQ(layer(1), 3u) << "layer 1 on after the logo was drawn";
-    EXPECT_TRUE(testsupport::logContains(log, "Loading screen dump: "));
+    EXPECT_EQ(layer1(), 3u) << "layer 1 on after the logo was drawn";
+    EXPECT_TRUE(logged("Loading screen dump: "));
     EXPECT_EQ(shownAt(700, 10), 0u) << "the logo covers the application's area only";
     scrndrvInit(); // fetched once
     EXPECT_EQ(kmgr::callCount(KCALL_BOOTLOGO_SIZE), sizeCalls + 1);

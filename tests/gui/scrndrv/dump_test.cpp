@@ -5,7 +5,6 @@
 #include "gui/testkit.h"
 #include "platform/os/osfs.h"
 #include "platform/os/osfs_sim.h"
-#include "support/logcapture.h"
 
 #include <random>
 #include <vector>
@@ -13,7 +12,6 @@
 namespace {
 
 using guitest::run;
-using testsupport::LogLine;
 
 using Bytes = std::vector<uint8_t>;
 
@@ -64,7 +62,6 @@ struct Dumps : guitest::GuiTest {
     void SetUp() override {
         GuiTest::SetUp();
         ASSERT_TRUE(osfs::addDevice("dmp:", dir.path));
-        testsupport::logStart();
     }
     void TearDown() override {
         osfs::removeDevice("dmp:");
@@ -156,8 +153,7 @@ TEST_F(Dumps, InMemoryDumpsAreTakenWholeAndABadIndexDrawsBlack) {
     writeFile("badindex.dmp", b);
     scrn_dump_t r{};
     EXPECT_EQ(scrndrvReadDump("dmp:/badindex.dmp", &r), -1);
-    std::vector<LogLine> log;
-    EXPECT_TRUE(testsupport::logContains(log, "run 1 has index 3 of 3 colours"));
+    EXPECT_TRUE(logged("run 1 has index 3 of 3 colours"));
     scrndrvFreeDump(&r);
 }
 
@@ -183,6 +179,7 @@ TEST_F(Dumps, UntrustworthyCountsAreRefused) {
         {"tiny.dmp", Bytes{1, 0, 0}, "too short for a dump"},
     };
     for (const auto& c : cases) {
+        seen.clear();
         writeFile(c.name, c.bytes);
         uint32_t pal[1] = {0x55};
         scrn_dump_t d{};
@@ -190,8 +187,7 @@ TEST_F(Dumps, UntrustworthyCountsAreRefused) {
         d.palette = pal;
         EXPECT_EQ(scrndrvReadDump((std::string("dmp:/") + c.name).c_str(), &d), -1) << c.name;
         EXPECT_EQ(d.palette, pal) << c.name << ": the record is left as it was";
-        std::vector<LogLine> log;
-        EXPECT_TRUE(testsupport::logContains(log, c.reason)) << c.name;
+        EXPECT_TRUE(logged(c.reason)) << c.name;
         Bytes copy = c.bytes;
         EXPECT_EQ(initMem(&d, copy), 0) << c.name;
     }
