@@ -144,8 +144,8 @@ using frame::rec;
     void name(A a __VA_OPT__(, __VA_ARGS__ b)) {                                                             \
         rec(#name, static_cast<long>(a) __VA_OPT__(, static_cast<long>(b)));                                 \
     }
-#define R(type, value, name)                                                                                 \
-    type name() {                                                                                            \
+#define R(type, value, name, ...)                                                                            \
+    type name(__VA_ARGS__) {                                                                                 \
         rec(#name);                                                                                          \
         return value;                                                                                        \
     }
@@ -153,8 +153,8 @@ using frame::rec;
 #define INT_1(name) R(int, 1, name)
 #define INT_0(name) R(int, 0, name)
 // Getters are not steps: they answer without recording.
-#define G(type, name, value)                                                                                 \
-    type name() {                                                                                            \
+#define G(type, name, value, ...)                                                                            \
+    type name(__VA_ARGS__) {                                                                                 \
         return value;                                                                                        \
     }
 // Command handlers.
@@ -228,21 +228,12 @@ void rtp_waitPostrun() {
     rec("rtp_waitPostrun");
     semTake(frame::postrun, WAIT_FOREVER);
 }
-intptr_t wdogapp_Feed(uint32_t*) {
-    return 0; // every 10 ms: not recorded
-}
-intptr_t wdogapp_EnterShutDown(uint32_t*) {
-    rec("wdogapp_EnterShutDown");
-    return 0;
-}
+G(intptr_t, wdogapp_Feed, 0, uint32_t*) // every 10 ms: not recorded
+R(intptr_t, 0, wdogapp_EnterShutDown, uint32_t*)
 
 // Services.
-int nvramst_get_partNumber(char*) {
-    return -1;
-}
-int nvramst_get_serialNumber(char*) {
-    return -1;
-}
+G(int, nvramst_get_partNumber, -1, char*)
+G(int, nvramst_get_serialNumber, -1, char*)
 TAKES(applComm_setCanStateSink, void (*)(int, uint8_t))
 void RtpManUsrCan_ReportNodeStatus(int, uint8_t) {}
 V2(applComm_setBlink, uint8_t, uint32_t)
@@ -279,23 +270,14 @@ void laptrigger_setHooks(const LaptriggerHooks* hooks) {
     hooks->lap(7, 3); // a lap counted: logging's counters and the lap's fuel
 }
 // Fuel consumption and LED control: the LED type scales by the display's curves (stand-ins 1, 2, 3).
-float awm_0x0A_fuelcons_setLaptrigger() {
-    rec("awm_0x0A_fuelcons_setLaptrigger");
-    return 0.0f;
-}
+R(float, 0.0f, awm_0x0A_fuelcons_setLaptrigger)
 void awm_0x0B_led_setBrightnessCurves(const LedBrightnessCurves* c) {
     rec("awm_0x0B_led_setBrightnessCurves",
         std::lround(c->red(0, 0) * 100 + c->green(0, 0) * 10 + c->blue(0, 0)));
 }
-float display_brightness_led_red(float, float) {
-    return 1.0f;
-}
-float display_brightness_led_green(float, float) {
-    return 2.0f;
-}
-float display_brightness_led_blue(float, float) {
-    return 3.0f;
-}
+G(float, display_brightness_led_red, 1.0f, float, float)
+G(float, display_brightness_led_green, 2.0f, float, float)
+G(float, display_brightness_led_blue, 3.0f, float, float)
 void laptrigger_init(uint16_t, uint16_t, float) {}
 void laptrigger_update(uint16_t, uint16_t, float) {}
 V2(callSimulinkFunc, int, int)
@@ -343,8 +325,5 @@ void comint_setHandler(uint16_t code, ComintHandler h) {
 void comint_setReplyHandler(uint16_t code, ComintReplyHandler h) {
     frame::handlers[code] = {nullptr, h};
 }
-size_t ci_get_version_info_req(const uint8_t*, size_t, uint8_t*, size_t) {
-    rec("ci_get_version_info_req");
-    return 0;
-}
+R(size_t, 0, ci_get_version_info_req, const uint8_t*, size_t, uint8_t*, size_t)
 TAKES(eventlogging_cmd, const uint8_t*)
