@@ -197,8 +197,7 @@ TEST_F(DisplayManager, RequestsGroupByWidthAndShareEqualChannels) {
     CData* dt = dm.addData(&twin, 4, CDATA_VALUE);
     CData* dbar = dm.addData(&bar, 4, CDATA_VALUE);
     EXPECT_EQ(dm.addData(&a, 4, CDATA_VIS), nullptr); // always shown: no visibility channel
-    EXPECT_EQ(dt->getMeas(), da->getMeas());
-    EXPECT_EQ(dbar->getMeas(), da->getMeas());
+    EXPECT_EQ(std::tuple(dt->getMeas(), dbar->getMeas()), std::tuple(da->getMeas(), da->getMeas()));
     dm.createMeaslists();
     dm.startMeasurement();
     ASSERT_EQ(FakeGateway::requests.size(), 1u);
@@ -209,8 +208,7 @@ TEST_F(DisplayManager, RequestsGroupByWidthAndShareEqualChannels) {
     FakeGateway::read(0, GW_OK, {0, 0, 0, 1, 0, 0, 0, 7, 0, 0, 0, 21, 9});
     for (CData* d : {da, dt})
         d->updateData();
-    EXPECT_EQ(da->value, 21);
-    EXPECT_EQ(dt->value, 42);
+    EXPECT_EQ(std::tuple(da->value, dt->value), std::tuple(21, 42));
 }
 
 TEST_F(DisplayManager, DeviceZeroIsThisUnitAndListsSplitByDeviceAndSize) {
@@ -231,13 +229,11 @@ TEST_F(DisplayManager, DeviceZeroIsThisUnitAndListsSplitByDeviceAndSize) {
         of34 += FakeGateway::pids[i] == 34;
         of3 += FakeGateway::pids[i] == 3;
     }
-    EXPECT_EQ(own, 1u);
-    EXPECT_EQ(of34, 1u);
-    EXPECT_EQ(of3, 2u); // a new list once 4 x words reaches 464: 114 channels in the first
+    // A new list once 4 x words reaches 464: 114 channels in the first.
+    EXPECT_EQ(std::tuple(own, of34, of3), std::tuple(1u, 1u, 2u));
     dm.stopMeasurement();
-    EXPECT_EQ(FakeGateway::disconnects, 1);
-    EXPECT_EQ(dm.lists(), nullptr);
-    EXPECT_EQ(dm.records(), nullptr);
+    EXPECT_EQ(std::tuple(FakeGateway::disconnects, dm.lists(), dm.records()),
+              std::tuple(1, nullptr, nullptr));
 }
 
 TEST_F(DisplayManager, TimeoutsAndKilledListsMakeValuesStale) {
@@ -267,19 +263,12 @@ TEST_F(DisplayManager, TimeoutsAndKilledListsMakeValuesStale) {
     uint16_t least = 0, most = 0;
     uint32_t total = 0, bits = 0;
     dm.getStatus(&all, &any, &least, &most, &total, &bits);
-    EXPECT_FALSE(all);
-    EXPECT_FALSE(any);
-    EXPECT_EQ(least, 1);
-    EXPECT_EQ(most, 6);
-    EXPECT_EQ(total, 9u);
-    EXPECT_EQ(bits, 1u << 0 | 1u << 1 | 1u << 4 | 1u << 31);
+    EXPECT_EQ(std::tuple(all, any, least, most, total, bits),
+              std::tuple(false, false, 1, 6, 9u, 1u << 0 | 1u << 1 | 1u << 4 | 1u << 31));
     dm.stopMeasurement();
     CDataManager none;
     none.getStatus(&all, &any, &least, &most, nullptr, nullptr);
-    EXPECT_TRUE(all);
-    EXPECT_FALSE(any);
-    EXPECT_EQ(least, 65535);
-    EXPECT_EQ(most, 0);
+    EXPECT_EQ(std::tuple(all, any, least, most), std::tuple(true, false, 65535, 0));
 }
 
 } // namespace
