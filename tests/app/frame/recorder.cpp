@@ -131,19 +131,17 @@ using frame::rec;
 #define EXPAND2(...) EXPAND1(EXPAND1(EXPAND1(EXPAND1(__VA_ARGS__))))
 #define EXPAND1(...) __VA_ARGS__
 
-#define V(name)                                                                                              \
-    void name() {                                                                                            \
+// Steps that record their name (and, with V2, one or two arguments).
+#define V(name, ...)                                                                                         \
+    void name(__VA_ARGS__) {                                                                                 \
         rec(#name);                                                                                          \
     }
-#define V1(name)                                                                                             \
-    void name(int a) {                                                                                       \
-        rec(#name, a);                                                                                       \
-    }
-// One or two arguments recorded.
 #define V2(name, A, ...)                                                                                     \
     void name(A a __VA_OPT__(, __VA_ARGS__ b)) {                                                             \
         rec(#name, static_cast<long>(a) __VA_OPT__(, static_cast<long>(b)));                                 \
     }
+#define V1(name) V2(name, int)
+#define H(name) V(name, const uint8_t*, size_t) // command handlers
 #define R(type, value, name, ...)                                                                            \
     type name(__VA_ARGS__) {                                                                                 \
         rec(#name);                                                                                          \
@@ -152,25 +150,12 @@ using frame::rec;
 #define U8_1(name) R(uint8_t, 1, name)
 #define INT_1(name) R(int, 1, name)
 #define INT_0(name) R(int, 0, name)
-// Getters are not steps: they answer without recording.
+// Getters and shell commands are not steps: they answer without recording.
 #define G(type, name, value, ...)                                                                            \
     type name(__VA_ARGS__) {                                                                                 \
         return value;                                                                                        \
     }
-// Command handlers.
-#define H(name)                                                                                              \
-    void name(const uint8_t*, size_t) {                                                                      \
-        rec(#name);                                                                                          \
-    }
-// Hand-ins and commands whose arguments are not recorded.
-#define TAKES(name, ...)                                                                                     \
-    void name(__VA_ARGS__) {                                                                                 \
-        rec(#name);                                                                                          \
-    }
-#define SHELL(name)                                                                                          \
-    int name(int, char**) {                                                                                  \
-        return 0;                                                                                            \
-    }
+#define SHELL(name) G(int, name, 0, int, char**)
 
 EACH(V, rtp_setShutdownStarted, applComm_10ms, timedistr_measdata_10ms, cfg_system_ini, mem_usage_1s,
      timeserv_MeasTime_ini, timeserv_MeasTime_1ms, power_vyn_1ms, uecu_meas_1ms, iecu_meas_10ms,
@@ -234,16 +219,16 @@ R(intptr_t, 0, wdogapp_EnterShutDown, uint32_t*)
 // Services.
 G(int, nvramst_get_partNumber, -1, char*)
 G(int, nvramst_get_serialNumber, -1, char*)
-TAKES(applComm_setCanStateSink, void (*)(int, uint8_t))
+V(applComm_setCanStateSink, void (*)(int, uint8_t))
 void RtpManUsrCan_ReportNodeStatus(int, uint8_t) {}
 V2(applComm_setBlink, uint8_t, uint32_t)
-TAKES(error_mgr_setEventSink, ErrorMgrEventSink)
-TAKES(adc_setPowerGoodSource, uint8_t (*)())
-TAKES(adc_diagnostic_setRestore, void (*)())
-TAKES(softSched_setCallees, const SoftSchedCallees&)
+V(error_mgr_setEventSink, ErrorMgrEventSink)
+V(adc_setPowerGoodSource, uint8_t (*)())
+V(adc_diagnostic_setRestore, void (*)())
+V(softSched_setCallees, const SoftSchedCallees&)
 void softSchedSyncTo100ms(uint32_t) {}
-TAKES(timeserv_setSoftSchedSync, void (*)(uint32_t))
-TAKES(error_mgr_setPowerGoodSource, uint8_t (*)())
+V(timeserv_setSoftSchedSync, void (*)(uint32_t))
+V(error_mgr_setPowerGoodSource, uint8_t (*)())
 cfg_system_t cfg_system;
 void msd_shell_setCommonCmds(const MsdShellCommon* list, size_t count) {
     rec("msd_shell_setCommonCmds");
@@ -326,4 +311,4 @@ void comint_setReplyHandler(uint16_t code, ComintReplyHandler h) {
     frame::handlers[code] = {nullptr, h};
 }
 R(size_t, 0, ci_get_version_info_req, const uint8_t*, size_t, uint8_t*, size_t)
-TAKES(eventlogging_cmd, const uint8_t*)
+V(eventlogging_cmd, const uint8_t*)
