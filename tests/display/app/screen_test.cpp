@@ -174,9 +174,9 @@ TEST_F(DisplayScreen, BarSegmentsFollowTheOrientation) {
     tb.bargraph.orientation = BAR_VERT_TB, tb.bargraph.pos_x = 520;
     CDispPage* p = show({&e, &v, &w, &rl, &tb});
     auto bar = [p](int i) { return static_cast<CBarView*>(p->element(i)); };
-    EXPECT_EQ(bar(0)->barRect(), GuiRect(20, 316, 220, 343));
-    EXPECT_EQ(std::tuple(bar(1)->barRect().top, bar(1)->barRect().bottom), std::tuple(40, 140));
-    EXPECT_EQ(std::tuple(bar(2)->barRect().left, bar(2)->barRect().right), std::tuple(26, 613));
+    EXPECT_EQ(std::tuple(bar(0)->barRect(), bar(1)->barRect().top, bar(1)->barRect().bottom,
+                         bar(2)->barRect().left, bar(2)->barRect().right),
+              std::tuple(GuiRect(20, 316, 220, 343), 40, 140, 26, 613));
     Feed feeds[5];
     for (int i = 0; i < 5; ++i)
         bar(i)->setData(&feeds[i].d, CDATA_VALUE);
@@ -367,9 +367,8 @@ TEST_F(DisplayScreen, OverlappingAlarmsTakeTurnsEvery15Ticks) {
     EXPECT_EQ(front(), p->element(1));
     EXPECT_EQ(p->First(), p->element(1));
     ticks(15);
-    EXPECT_EQ(front(), p->element(0));
-    EXPECT_EQ(p->First(), p->element(0));
-    EXPECT_EQ(static_cast<int>(display_elements_skipped), 0);
+    EXPECT_EQ(std::tuple(front(), p->First(), static_cast<int>(display_elements_skipped)),
+              std::tuple(p->element(0), p->element(0), 0));
 }
 
 TEST_F(DisplayScreen, ShellCommandsPostInOrder) {

@@ -45,9 +45,8 @@ TEST(DisplayReader, ElementsOfAnotherVersionAreCountedButNotListed) {
     load(doc_with(alpha(prio(kAlphaAttrs, 5)) + skipped + bar(prio(kBarAttrs, 7)) +
                   pic(with(prio(kPicAttrs, 8), "version=\"1.0\"", "version=\"0.9\""))),
          &p);
-    EXPECT_EQ(p.d->pages[0].elem_count, 2);
-    EXPECT_EQ(list(p.d->pages[0]), (Listed{{ELEM_ALPHANUMERIC, 5}, {ELEM_BARGRAPH, 7}}));
-    EXPECT_EQ(p.d->elem_capacity, 5u);
+    EXPECT_EQ(std::tuple(p.d->pages[0].elem_count, list(p.d->pages[0]), p.d->elem_capacity),
+              std::tuple(2, Listed{{ELEM_ALPHANUMERIC, 5}, {ELEM_BARGRAPH, 7}}, 5u));
     EXPECT_EQ(tuple(p.d->elem_array[1].head.version, p.d->elem_array[1].head.prio), tuple(0.0f, 0u))
         << "the skipped slots are reset records";
 }
