@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -17,6 +18,12 @@
 namespace {
 
 using Calls = std::vector<std::string>;
+
+// The calls of a text, separated by blanks.
+Calls words(const std::string& text) {
+    std::istringstream in(text);
+    return Calls(std::istream_iterator<std::string>(in), {});
+}
 
 std::atomic<bool> mainDone{false};
 std::atomic<int> mainResult{99};
@@ -72,30 +79,29 @@ class Frame : public ::testing::Test {
 
 TEST_F(Frame, StartUpBringsTheSubsystemsUpInTheirOrder) {
     ASSERT_FALSE(startup.empty());
-    const Calls expected = {
-        "RtpManUsr_setIndex(3)", "AppMan_init", "rtp_openPostrun(3)", "nvram_dbs_init",
-        "nvram_dbs_repair_begin", "boot_count_ini", "seramInitialize", "RtpMan_ForwardEPK",
+    const Calls expected = words(
+        "RtpManUsr_setIndex(3) AppMan_init rtp_openPostrun(3) nvram_dbs_init nvram_dbs_repair_begin "
+        "boot_count_ini seramInitialize RtpMan_ForwardEPK "
         // board initialisation
-        "gpio_ini", "ecfv_init", "time_init", "adc_init", "spi_IOInit", "max7301_Init", "adc_pullup_init",
-        "pwmout_init", "ledArray_init", "RotationalSpeed_Init", "nvramst_init", "applComm_setCanStateSink",
-        "applComm_ini", "adc_fifo_ini",
+        "gpio_ini ecfv_init time_init adc_init spi_IOInit max7301_Init adc_pullup_init pwmout_init "
+        "ledArray_init RotationalSpeed_Init nvramst_init applComm_setCanStateSink applComm_ini "
+        "adc_fifo_ini "
         // the error manager reports to event logging and asks self-monitoring, both above it
-        "error_mgr_setEventSink", "error_mgr_setPowerGoodSource", "adc_setPowerGoodSource",
-        "adc_diagnostic_setRestore", "softSched_setCallees", "timeserv_setSoftSchedSync", "error_mgr_init",
-        "led_init", "RtpManUsrCan_Init", "cfg_system_ini", "msd_shell_setCommonCmds", "LapOutFra_cmds_init",
-        "lof registered", "msd_shell_initialize", "timeserv_init(1,1)", "gps_init", "start_softSched",
-        "meascalinfo_init", "meascalinfo_virtchan_ini", "routing_ini", "comint_ini", "meas_man_ini",
-        "gw_meas_ini", "SerNet_man_ini", "dynkomm_ini", "variables_ini",
+        "error_mgr_setEventSink error_mgr_setPowerGoodSource adc_setPowerGoodSource "
+        "adc_diagnostic_setRestore softSched_setCallees timeserv_setSoftSchedSync error_mgr_init led_init "
+        "RtpManUsrCan_Init cfg_system_ini msd_shell_setCommonCmds LapOutFra_cmds_init lof_registered "
+        "msd_shell_initialize timeserv_init(1,1) gps_init start_softSched meascalinfo_init "
+        "meascalinfo_virtchan_ini routing_ini comint_ini meas_man_ini gw_meas_ini SerNet_man_ini "
+        "dynkomm_ini variables_ini "
         // logging's counters reach the lap function through the hand-in
-        "LapOutFra_getState", "lapfunc_setHooks(12,3)", "laptrigger_setHooks",
+        "LapOutFra_getState lapfunc_setHooks(12,3) laptrigger_setHooks "
         // a lap closes the lap's fuel too; the LED type gets the display's curves
-        "LapOutFra_lapTrigger(7,3)", "awm_0x0A_fuelcons_setLaptrigger",
-        "awm_0x0B_led_setBrightnessCurves(123)", "awm_man_ini", "can_CtrlInit", "can_vyn_ini", "ccpmr_ini",
-        "xcpmr_ini", "displayCtrl_ini", "displayInit", "meas_app_ini", "tele_app_ini",
-        "r_sblk_task(130,12288)", "eventChannelsInit", "LapOutFra_init", "LapOutFra_getState",
-        "LapOutFra_initLapOutCnt(12,3)", "nvram_dbs_repair_end", "meas_app_BootPrepareDisks(1,2000)",
-        "simulink_initialize", "eventlogging_service_init", "BC2_init", "timeserv_MeasTime_ini",
-        "xcpSetAppHooks", "awm_man_stop", "meas_app_set_remotectrl_remoteinit_lock", "xcpInitialize"};
+        "LapOutFra_lapTrigger(7,3) awm_0x0A_fuelcons_setLaptrigger awm_0x0B_led_setBrightnessCurves(123) "
+        "awm_man_ini can_CtrlInit can_vyn_ini ccpmr_ini xcpmr_ini displayCtrl_ini displayInit meas_app_ini "
+        "tele_app_ini r_sblk_task(130,12288) eventChannelsInit LapOutFra_init LapOutFra_getState "
+        "LapOutFra_initLapOutCnt(12,3) nvram_dbs_repair_end meas_app_BootPrepareDisks(1,2000) "
+        "simulink_initialize eventlogging_service_init BC2_init timeserv_MeasTime_ini xcpSetAppHooks "
+        "awm_man_stop meas_app_set_remotectrl_remoteinit_lock xcpInitialize");
     Calls steps(startup.begin(), startup.end() - 1);
     int displayStarts = 0;
     while (!steps.empty() && steps.back() == "displayStart") {
@@ -115,20 +121,10 @@ TEST_F(Frame, StartUpBringsTheSubsystemsUpInTheirOrder) {
 TEST_F(Frame, ShutdownStopsTheProducersThenTheRastersThenSavesTheErrors) {
     ASSERT_TRUE(mainDone);
     EXPECT_EQ(mainResult, 0);
-    const Calls expected = {"rtp_setShutdownStarted",
-                            "applComm_setBlink(0,13)",
-                            "pwmout_shutdown",
-                            "sblk_power_down",
-                            "meas_app_remotefaststop",
-                            "CanOut_stop",
-                            "displayJoin",
-                            "gw_stop",
-                            "xcp_shutdown_now",
-                            "awm_man_stop",
-                            "adc_filter_stop",
-                            "BC2_stop",
-                            "wdogapp_EnterShutDown",
-                            "error_mgr_shutdown"};
+    const Calls expected =
+        words("rtp_setShutdownStarted applComm_setBlink(0,13) pwmout_shutdown sblk_power_down "
+              "meas_app_remotefaststop CanOut_stop displayJoin gw_stop xcp_shutdown_now "
+              "awm_man_stop adc_filter_stop BC2_stop wdogapp_EnterShutDown error_mgr_shutdown");
     EXPECT_EQ(shutdown, expected);
     EXPECT_TRUE(logContains("Main: Shutdown ended, exiting smoothly"));
 }

@@ -235,7 +235,7 @@ void msd_shell_setCommonCmds(const MsdShellCommon* list, size_t count) {
     frame::shellCommands.clear();
     for (size_t i = 0; i < count; ++i)
         frame::shellCommands.push_back(list[i].name ? list[i].name : "lof_*");
-    if (count > 3) rec(list[3].registerAll() == 0 ? "lof registered" : "lof refused");
+    if (count > 3) rec(list[3].registerAll() == 0 ? "lof_registered" : "lof_refused");
 }
 int timeserv_init(int enable, int master) {
     rec("timeserv_init", enable, master);
