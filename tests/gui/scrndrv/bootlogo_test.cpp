@@ -1,8 +1,12 @@
-// The boot logo (fetched once from the manager, drawn, layer 1 on) and the layer registers.
-// This file comes first in the program: the logo is fetched once per process.
+// The boot logo (fetched once from the manager, drawn, layer 1 on) and the layer registers; the
+// screen dumps in memory it comes as. This file comes first in the program: the logo is fetched
+// once per process.
 #include "gui/scrndrv/scrndrv.h"
 #include "gui/testkit.h"
 #include "platform/kmgr/kmgr_sim.h"
+
+#include <bit>
+#include <vector>
 
 namespace {
 
@@ -52,6 +56,99 @@ TEST_F(BootLogo, IsFetchedOnceDrawnAndThenLayerOneComesOn) {
     EXPECT_EQ(shownAt(700, 10), 0u) << "the logo covers the application's area only";
     scrndrvInit(); // fetched once
     EXPECT_EQ(kmgr::callCount(KCALL_BOOTLOGO_SIZE), sizeCalls + 1);
+}
+
+// ---- dumps in memory ----------------------------------------------------------------------------
+
+// Dumps in memory, as the boot logo comes from the manager: the format as written down
+// (little-endian counts, palette, runs, then b-bit indexes packed from the least significant bit of
+// the first byte), packed here bit by bit; runs across rows; counts and indexes that cannot be trusted.
+
+using Bytes = std::vector<uint8_t>;
+
+void put32(Bytes& b, uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+void put16(Bytes& b, uint16_t v) {
+    b.push_back(static_cast<uint8_t>(v));
+    b.push_back(static_cast<uint8_t>(v >> 8));
+}
+
+// The three counts of a dump's head.
+Bytes counts(uint32_t npal, uint32_t nrun, uint32_t ndata) {
+    Bytes b;
+    for (uint32_t v : {npal, nrun, ndata})
+        put32(b, v);
+    return b;
+}
+
+// Takes a dump in memory from the first n bytes of b.
+int initMem(scrn_dump_t* d, Bytes& b, size_t n = SIZE_MAX) {
+    char* s = reinterpret_cast<char*>(b.data());
+    return scrndrvInitDumpByMem(d, s, s + std::min(n, b.size()));
+}
+
+// A serialised dump from its parts; the indexes are packed here bit by bit.
+Bytes serialise(const std::vector<uint32_t>& pal, const std::vector<uint16_t>& runs,
+                const std::vector<uint32_t>& idx, int ndataAdjust = 0) {
+    const unsigned b = static_cast<unsigned>(std::bit_width(pal.empty() ? 0 : pal.size() - 1));
+    Bytes data((runs.size() * b + 7) / 8);
+    for (size_t i = 0; i < idx.size(); ++i)
+        for (unsigned k = 0; k < b; ++k)
+            if (idx[i] >> k & 1) data[(i * b + k) / 8] |= static_cast<uint8_t>(1 << ((i * b + k) % 8));
+    Bytes out = counts(static_cast<uint32_t>(pal.size()), static_cast<uint32_t>(runs.size()),
+                       static_cast<uint32_t>(static_cast<int>(data.size()) + ndataAdjust));
+    for (uint32_t c : pal)
+        put32(out, c);
+    for (uint16_t r : runs)
+        put16(out, r);
+    out.insert(out.end(), data.begin(), data.end());
+    if (ndataAdjust > 0) out.insert(out.end(), static_cast<size_t>(ndataAdjust), 0);
+    return out;
+}
+
+struct Dumps : guitest::GuiTest {
+    uint32_t px(int x, int y) const { return displaysim::frameBuffer()[y * SCRNDRV_WIDTH + x]; }
+};
+
+// A dump is taken only whole; its runs go on across rows; an index beyond the palette draws black.
+TEST_F(Dumps, AWholeDumpIsDrawnAndABadIndexDrawsBlack) {
+    Bytes b = serialise({1, 2, 3}, {10, 20, 30}, {0, 1, 2});
+    char* s = reinterpret_cast<char*>(b.data());
+    scrn_dump_t d{};
+    EXPECT_EQ(std::tuple(initMem(&d, b, 11), initMem(&d, b, b.size() - 1), scrndrvInitDumpByMem(&d, s + 1, s),
+                         scrndrvInitDumpByMem(nullptr, s, s + b.size())),
+              std::tuple(0, 0, 0, 0));
+    ASSERT_EQ(initMem(&d, b), 1);
+    EXPECT_EQ(std::tuple(d.npal, reinterpret_cast<char*>(d.runs), reinterpret_cast<char*>(d.data)),
+              std::tuple(3u, s + 24, s + 30));
+
+    // Three colours, two bits: index 3 names no colour. The runs fill the 640 x 480 area.
+    b = serialise({0xAA0000, 0x00AA00, 0x0000AA}, {100, 100, 65535, 65535, 65535, 65535, 45060 - 200},
+                  {0, 3, 1, 2, 1, 2, 1});
+    ASSERT_EQ(initMem(&d, b), 1);
+    std::fill(displaysim::frameBuffer(), displaysim::frameBuffer() + 480 * SCRNDRV_WIDTH, 0x777777);
+    EXPECT_EQ(scrndrvDrawImg(&d), 0);
+    const int end = 200 + 65535; // the third run ends in row 102
+    EXPECT_EQ((std::vector{px(99, 0), px(100, 0), px(199, 0), px(200, 0), px(end % 640 - 1, end / 640),
+                           px(end % 640, end / 640), px(639, 479), px(640, 0)}),
+              (std::vector{0xFFAA0000u, 0xFF000000u, 0xFF000000u, 0xFF00AA00u, 0xFF00AA00u, 0xFF0000AAu,
+                           0xFF00AA00u, 0x777777u}));
+}
+
+// Counts that cannot be trusted are refused (the sizes are added in 64 bits).
+TEST_F(Dumps, UntrustworthyCountsAreRefused) {
+    Bytes noPalette = counts(0, 1, 0),
+          wraps = counts(1, 0x80000000, 0); // 2^31 runs of one colour: 16 bytes in 32 bits
+    put16(noPalette, 7);
+    put32(wraps, 5);
+    for (Bytes b : {counts(0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF), counts(0x40000000, 0, 0), noPalette, wraps,
+                    counts((1u << 24) + 1, 1, 4),
+                    serialise({1, 2}, {1, 2, 3, 4, 5, 6, 7, 8, 9}, {0, 1, 0, 1, 0, 1, 0, 1, 0}, -1)}) {
+        scrn_dump_t d{};
+        EXPECT_EQ(initMem(&d, b), 0) << b.size();
+    }
 }
 
 } // namespace
