@@ -68,10 +68,6 @@ class TarvoFonts : public ::testing::Test {
         TarvoFonts_reset();
         testsupport::logStart();
     }
-    void TearDown() override {
-        TarvoFonts_setUnzip(nullptr);
-        TarvoFonts_reset();
-    }
     // Log lines of the unpacking since the last call.
     static std::vector<testsupport::LogLine> iniLines() {
         std::vector<testsupport::LogLine> out;
