@@ -131,15 +131,17 @@ using frame::rec;
 #define EXPAND2(...) EXPAND1(EXPAND1(EXPAND1(EXPAND1(__VA_ARGS__))))
 #define EXPAND1(...) __VA_ARGS__
 
-// Steps that record their name (and, with V2, one or two arguments).
+// Steps that record their name (and, with V2 and R2, one or two arguments).
 #define V(name, ...)                                                                                         \
     void name(__VA_ARGS__) {                                                                                 \
         rec(#name);                                                                                          \
     }
-#define V2(name, A, ...)                                                                                     \
-    void name(A a __VA_OPT__(, __VA_ARGS__ b)) {                                                             \
+#define R2(type, value, name, A, ...)                                                                        \
+    type name(A a __VA_OPT__(, __VA_ARGS__ b)) {                                                             \
         rec(#name, static_cast<long>(a) __VA_OPT__(, static_cast<long>(b)));                                 \
+        return value;                                                                                        \
     }
+#define V2(name, ...) R2(void, void(), name, __VA_ARGS__)
 #define V1(name) V2(name, int)
 #define H(name) V(name, const uint8_t*, size_t) // command handlers
 #define R(type, value, name, ...)                                                                            \
@@ -204,10 +206,7 @@ EACH(H, meas_man_create, meas_man_break, meas_man_speed, meas_man_kill_my_measur
 EACH(SHELL, measCommandFunc, displayCommandFunc, resetCommandFunc, writeVariableFunc, readVariableFunc)
 
 // Manager client, post-run semaphore and watchdog.
-int RtpManUsr_setIndex(uint32_t index) {
-    rec("RtpManUsr_setIndex", index);
-    return 1;
-}
+R2(int, 1, RtpManUsr_setIndex, uint32_t)
 V2(rtp_openPostrun, uint32_t)
 void rtp_waitPostrun() {
     rec("rtp_waitPostrun");
@@ -237,10 +236,7 @@ void msd_shell_setCommonCmds(const MsdShellCommon* list, size_t count) {
         frame::shellCommands.push_back(list[i].name ? list[i].name : "lof_*");
     if (count > 3) rec(list[3].registerAll() == 0 ? "lof_registered" : "lof_refused");
 }
-int timeserv_init(int enable, int master) {
-    rec("timeserv_init", enable, master);
-    return 1;
-}
+R2(int, 1, timeserv_init, int, int)
 
 // Acquisition.
 void awm_sched_call(uint16_t, uint32_t) {}
@@ -285,10 +281,7 @@ int displayStart() {
 
 // Logging.
 uint32_t meas_maxFileCnt_part1, meas_maxFileCnt_part2, meas_maxFileCnt_usb;
-int meas_app_BootPrepareDisks(int mode, int ticks) {
-    rec("meas_app_BootPrepareDisks", mode, ticks);
-    return 0;
-}
+R2(int, 0, meas_app_BootPrepareDisks, int, int)
 void sblk_task_init(const char* name, int priority, int stack, int) {
     rec(name, priority, stack);
 }

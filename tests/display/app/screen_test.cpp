@@ -377,16 +377,16 @@ TEST_F(DisplayScreen, ShellCommandsPostInOrder) {
         std::vector<const char*> argv;
         const char* printed;
         int result;
-        std::vector<uint16_t> posted;
+        std::vector<long> posted;
     } cases[] = {
         {{"display"}, "controls display application\n", 0, {}},
         {{"display", "Start"}, "controls display application\n", 0, {}},
         {{"display", "start", "x"}, "controls display application\n", 0, {}},
         {{"display", "color", "FF0000"}, "Invalid color format. RGB Format: 0x00RRGGBB\n", 0, {0x4002}},
-        {{"display", "color", "0xFF0000"}, "", 0, {0x4002, 0x4003}},
+        {{"display", "color", "0xFF0000"}, "", 0, {0x4002, 0x4003, 0xFF0000}},
         {{"display", "page", "x"}, "Invalid page number.\n", -1, {}},
         {{"display", "brightness", "-"}, "Invalid brightness switch position.\n", -1, {}},
-        {{"display", "page", "99"}, "", 0, {0x4004}},
+        {{"display", "page", "99"}, "", 0, {0x4004, 11}},
         {{"display", "next"}, "", 0, {10}},
         {{"display", "fstart"}, "", 0, {0x4009}},
         {{"display", "bmpdump", "nosuch:/a.bmp"}, "Error, unable to open file nosuch:/a.bmp.\n", 0, {}},
@@ -399,16 +399,10 @@ TEST_F(DisplayScreen, ShellCommandsPostInOrder) {
         EXPECT_EQ(displayCommandFunc(static_cast<int>(argv.size()), argv.data()), c.result);
         const std::string printed = testing::internal::GetCapturedStdout();
         EXPECT_EQ(printed.substr(0, std::strlen(c.printed)), c.printed) << c.argv.size();
-        std::vector<uint16_t> posted;
-        GuiMessage msg;
-        while (GuiThing::mpMessageQueue->TryPop(&msg)) {
+        std::vector<long> posted; // the types, a colour's and a page's each with its value
+        for (GuiMessage msg; GuiThing::mpMessageQueue->TryPop(&msg);) {
             posted.push_back(msg.type);
-            if (msg.type == 0x4004) {
-                EXPECT_EQ(msg.payload.l, 11);
-            }
-            if (msg.type == 0x4003) {
-                EXPECT_EQ(msg.payload.l, 0xFF0000);
-            }
+            if (msg.type == 0x4003 || msg.type == 0x4004) posted.push_back(msg.payload.l);
         }
         EXPECT_EQ(posted, c.posted) << c.argv[1 < c.argv.size() ? 1 : 0];
     }
