@@ -156,44 +156,40 @@ TEST_F(Frame, ApplicationRastersAreHookedAsPublished) {
     }
 }
 
-Calls model(int rate) {
-    return {"callSimulinkFunc(" + std::to_string(rate) + ",0)",
-            "callSimulinkFunc(" + std::to_string(rate) + ",1)"};
-}
-Calls operator+(Calls a, const Calls& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
+// The model's two calls of rate r are "callSimulinkFunc(r,0) callSimulinkFunc(r,1)".
 TEST_F(Frame, EachRasterRunsItsCallListInOrder) {
-    expectRuns("r_r1ms", Calls{"timeserv_MeasTime_1ms", "power_vyn_1ms", "adc_fifo_1ms", "uecu_meas_1ms",
-                               "vyn_data_1ms", "canPoll_1ms"} +
-                             model(0) +
-                             Calls{"gw_raster(0)", "gw_raster(10)", "xcpSendDAQ(2)", "CanOut_send_message(0)",
-                                   "CanIn_supervisor_1ms"});
+    expectRuns("r_r1ms",
+               words("timeserv_MeasTime_1ms power_vyn_1ms adc_fifo_1ms uecu_meas_1ms vyn_data_1ms "
+                     "canPoll_1ms callSimulinkFunc(0,0) callSimulinkFunc(0,1) gw_raster(0) gw_raster(10) "
+                     "xcpSendDAQ(2) CanOut_send_message(0) CanIn_supervisor_1ms"));
     for (auto [task, i] :
-         {std::pair{"r_r2ms", 1}, {"r_r20ms", 4}, {"r_r50ms", 5}, {"r_r200ms", 7}, {"r_r500ms", 8}})
-        expectRuns(task, model(i) + Calls{"gw_raster(" + std::to_string(i) + ")",
-                                          "CanOut_send_message(" + std::to_string(i) + ")"});
+         {std::pair{"r_r2ms", 1}, {"r_r20ms", 4}, {"r_r50ms", 5}, {"r_r200ms", 7}, {"r_r500ms", 8}}) {
+        const std::string r = std::to_string(i);
+        expectRuns(task, words("callSimulinkFunc(" + r + ",0) callSimulinkFunc(" + r + ",1) gw_raster(" + r +
+                               ") CanOut_send_message(" + r + ")"));
+    }
     expectRuns("r_r5ms",
-               model(2) + Calls{"sblk_task_trigger_fast", "gw_raster(2)", "CanOut_send_message(2)"});
-    expectRuns("r_r10ms",
-               model(3) + Calls{"timedistr_measdata_10ms", "gw_raster(3)", "iecu_meas_10ms", "iusb_meas_10ms",
-                                "sensor_pwr_10ms", "msdcom_dbg_10ms", "vyn_data_10ms", "eventChannels_10ms",
-                                "xcpSendDAQ(1)", "ccpmr_10ms", "xcpmr_10ms", "gw_meas_monitoring",
-                                "gw_request_timeout", "meas_man_10ms", "meas_app_check_measconditions",
-                                "CanOut_event_message", "CanOut_send_message(3)", "applComm_10ms"});
-    expectRuns("r_r100ms", Calls{"led_display", "vyn_data_100ms", "rev_in_vyn_100ms"} + model(6) +
-                               Calls{"msdcom_dbg", "meas_fifo_data_update_load_vars", "pwmdiag_100ms",
-                                     "adc_rangemon_100ms", "ana_100ms", "xadc_meas_100ms", "gw_raster(6)",
-                                     "gw_raster(11)", "gw_raster(12)", "CanOut_send_message(6)",
-                                     "adc_diagnostic_100ms", "xcp_100ms", "xcpSendDAQ(0)"});
+               words("callSimulinkFunc(2,0) callSimulinkFunc(2,1) sblk_task_trigger_fast gw_raster(2) "
+                     "CanOut_send_message(2)"));
+    expectRuns(
+        "r_r10ms",
+        words("callSimulinkFunc(3,0) callSimulinkFunc(3,1) timedistr_measdata_10ms gw_raster(3) "
+              "iecu_meas_10ms iusb_meas_10ms sensor_pwr_10ms msdcom_dbg_10ms vyn_data_10ms "
+              "eventChannels_10ms xcpSendDAQ(1) ccpmr_10ms xcpmr_10ms gw_meas_monitoring gw_request_timeout "
+              "meas_man_10ms meas_app_check_measconditions CanOut_event_message CanOut_send_message(3) "
+              "applComm_10ms"));
+    expectRuns(
+        "r_r100ms",
+        words("led_display vyn_data_100ms rev_in_vyn_100ms callSimulinkFunc(6,0) callSimulinkFunc(6,1) "
+              "msdcom_dbg meas_fifo_data_update_load_vars pwmdiag_100ms adc_rangemon_100ms ana_100ms "
+              "xadc_meas_100ms gw_raster(6) gw_raster(11) gw_raster(12) CanOut_send_message(6) "
+              "adc_diagnostic_100ms xcp_100ms xcpSendDAQ(0)"));
     expectRuns("r_r1000ms",
-               model(9) + Calls{"gw_raster(9)", "CanOut_send_message(9)", "sblk_task_trigger_slow",
-                                "gw_meas_1s", "SerNet_man_1s", "dynkomm_1s", "seram_1s", "mem_usage_1s",
-                                "tecu_meas_1s", "ltecu_meas_1s", "cfg_meas_formatInfos_1s"});
-    expectRuns("r_Lap", Calls{"laptrigger_getLapTimeStamp"} + model(16) +
-                            Calls{"meas_man_copy(11,4711)", "meas_man_copy(12,4711)"});
+               words("callSimulinkFunc(9,0) callSimulinkFunc(9,1) gw_raster(9) CanOut_send_message(9) "
+                     "sblk_task_trigger_slow gw_meas_1s SerNet_man_1s dynkomm_1s seram_1s mem_usage_1s "
+                     "tecu_meas_1s ltecu_meas_1s cfg_meas_formatInfos_1s"));
+    expectRuns("r_Lap", words("laptrigger_getLapTimeStamp callSimulinkFunc(16,0) callSimulinkFunc(16,1) "
+                              "meas_man_copy(11,4711) meas_man_copy(12,4711)"));
     expectRuns("r_sbLapPer", Calls{"meas_man_copy(12,0)"});
     EXPECT_EQ(frame::calls("r_r1000ms").size(), 2u * 13u) << "two seconds: two runs";
 }
@@ -201,24 +197,25 @@ TEST_F(Frame, EachRasterRunsItsCallListInOrder) {
 TEST_F(Frame, MeasurementRasterSavesEachBlockAtItsPhase) {
     Calls expected;
     for (uint32_t c = 0; expected.size() < frame::calls("r_rMeas").size(); ++c) {
-        auto save = [&](int r) { expected.push_back("meas_app_saveblock(" + std::to_string(r) + ")"); };
-        expected.push_back("meas_app_main");
+        auto add = [&](const std::string& text) {
+            for (const std::string& w : words(text))
+                expected.push_back(w);
+        };
+        auto save = [&](int r) { add("meas_app_saveblock(" + std::to_string(r) + ")"); };
+        add("meas_app_main");
         save(0);
         if (c % 2 == 1) save(1), save(10);
         if (c % 5 == 2) save(2);
-        if (c % 10 == 3) save(3), expected.push_back("LapOutFra_checkExtLaptrgInit");
+        if (c % 10 == 3) save(3), add("LapOutFra_checkExtLaptrgInit");
         if (c % 20 == 11) save(4);
         if (c % 50 == 16) save(5);
         if (c % 100 == 33)
-            save(6), save(11), save(12), expected.push_back("meas_app_timeout_close(11)"),
-                expected.push_back("meas_app_timeout_close(12)");
+            save(6), save(11), save(12), add("meas_app_timeout_close(11) meas_app_timeout_close(12)");
         if (c % 200 == 111) save(7);
         if (c % 500 == 123) save(8);
         if (c % 1000 == 187)
-            save(9),
-                expected = expected + Calls{"MeasAppStore_checkForFlush", "meas_app_calc_recording_rates",
-                                            "meas_fifo_data_syslog", "meas_app_check_datatimeout",
-                                            "meas_app_checkFragmentTrigOnUSBEvent"};
+            save(9), add("MeasAppStore_checkForFlush meas_app_calc_recording_rates meas_fifo_data_syslog "
+                         "meas_app_check_datatimeout meas_app_checkFragmentTrigOnUSBEvent");
     }
     EXPECT_GT(expected.size(), 4000u);
     EXPECT_EQ(frame::calls("r_rMeas"), expected);
