@@ -151,13 +151,12 @@ TEST(DisplayData, TimeVerbalAndAsciiModes) {
     }
     // Before the first value and after a time-out every mode is empty.
     Feed ch(DISPMODE_TIME_HH_MM_SS);
-    char out[255] = "x";
-    ch.d.getDataStr("%s", out, sizeof out);
-    EXPECT_STREQ(out, "");
+    char before[255] = "x", after[255] = "x";
+    ch.d.getDataStr("%s", before, sizeof before);
     ch.text("%s", 1);
     ch.d.setTimeout();
-    ch.d.getDataStr("%s", out, sizeof out);
-    EXPECT_STREQ(out, "");
+    ch.d.getDataStr("%s", after, sizeof after);
+    EXPECT_EQ(std::string(before) + std::string(after), "");
 }
 
 // ---- manager over a fake gateway -----------------------------------------------------------

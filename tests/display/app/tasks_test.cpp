@@ -80,7 +80,6 @@ TEST_F(DisplayControl, InputsSelectPageAndBrightnessWithinBounds) {
 }
 
 TEST_F(DisplayControl, BrightnessCurves) {
-    EXPECT_EQ(display_brightness_colSat(35.0f), 145u);
     EXPECT_EQ(display_brightness_colSat(1000.0f), 255u);
     EXPECT_FLOAT_EQ(display_brightness_bg(55.0f), 2.0f);
     EXPECT_FLOAT_EQ(display_brightness_led_red(200.0f, 100.0f), 200.0f);

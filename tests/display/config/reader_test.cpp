@@ -371,10 +371,11 @@ TEST(DisplayReader, LoadFromCfgDrive) {
         // Failures before parsing leave the result alone. Only the drive is looked at: a host path
         // or a path climbing out of the drive is not.
         d = sentinel;
-        EXPECT_EQ(load_file("cfg:/missing.xml", &d), "-1 File not found !");
-        EXPECT_EQ(load_file("cfg:empty.xml", &d), "-1 File not found, len invalid!");
-        EXPECT_EQ(load_file(d_ + "/display.xml", &d).substr(0, 3), "-1 ");
-        EXPECT_EQ(load_file("cfg:/../" + d_.substr(5) + "/display.xml", &d), "-1 File not found !");
+        EXPECT_EQ((std::vector{load_file("cfg:/missing.xml", &d), load_file("cfg:empty.xml", &d),
+                               load_file(d_ + "/display.xml", &d).substr(0, 3),
+                               load_file("cfg:/../" + d_.substr(5) + "/display.xml", &d)}),
+                  (std::vector<std::string>{"-1 File not found !", "-1 File not found, len invalid!", "-1 ",
+                                            "-1 File not found !"}));
         EXPECT_EQ(d, sentinel);
 
         // A parse failure hands back the partly filled description for the caller to free.
