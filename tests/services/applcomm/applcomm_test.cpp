@@ -66,7 +66,7 @@ struct StatusBlock : testsupport::SteppedTest {
     }
 };
 
-TEST_F(StatusBlock, FieldsWrittenByTheSystemProcessReachTheSignals) {
+TEST_F(StatusBlock, FieldsReachTheSignalsTheBlinkWordIsWrittenBackAndShutdownIsFinal) {
     set("usb_serial", "0815-ABCD");
     set("cpu_load.1", "37.5");
     set("usb_mediastate", "0x1FF");
@@ -75,9 +75,7 @@ TEST_F(StatusBlock, FieldsWrittenByTheSystemProcessReachTheSignals) {
     EXPECT_STREQ(usb_serial, "0815-ABCD");
     EXPECT_EQ(std::tuple(int(usb_mediastate), float(cpu_load[1]), applComm_getFuelconsPID()),
               std::tuple(0xFF, 37.5f, 14)); // the signal has one byte
-}
 
-TEST_F(StatusBlock, BlinkWordIsWrittenBackAndShutdownIsFinal) {
     applComm_setBlink(0, 5);
     EXPECT_EQ(blinkWord(), 0u) << "written with the next copy";
     applComm_10ms();
