@@ -288,9 +288,7 @@ void sblk_task_init(const char* name, int priority, int stack, int) {
 void eventlogging_send(const uint8_t*, const char*, const char*) {}
 void LapOutFra_getState(LapOutFraState* st) {
     rec("LapOutFra_getState");
-    *st = LapOutFraState{};
-    st->lap = 12;
-    st->outing = 3;
+    *st = LapOutFraState{}, st->lap = 12, st->outing = 3;
 }
 V2(LapOutFra_lapTrigger, uint16_t, uint16_t)
 void LapOutFra_laptriggerAnswer(uint16_t, uint16_t) {}

@@ -49,16 +49,10 @@ display_elem_s boxElem() {
     a.pos_x = 100, a.pos_y = 100, a.size_x = 200, a.size_y = 100;
     a.deco_middle = {rgb(0),        rgb(0),           rgb(0),        rgb(0x102030),
                      rgb(0x808080), DECO_DOUBLE_LINE, rgb(0x000040), rgb(0xFFFFFF)};
-    a.deco_upper = a.deco_middle;
-    a.deco_upper.border_bg_col = rgb(0x0000FF);
-    a.has_deco_upper = 1;
-    a.upper_limit = 100;
-    a.upper_hyst = 5;
-    a.lower_limit = 10;
-    a.lower_hyst = 2;
-    a.deco_lower = a.deco_middle;
-    a.deco_lower.border_bg_col = rgb(0x00FF00);
-    a.has_deco_lower = 1;
+    a.deco_upper = a.deco_lower = a.deco_middle;
+    a.deco_upper.border_bg_col = rgb(0x0000FF), a.deco_lower.border_bg_col = rgb(0x00FF00);
+    a.has_deco_upper = a.has_deco_lower = 1;
+    a.upper_limit = 100, a.upper_hyst = 5, a.lower_limit = 10, a.lower_hyst = 2;
     a.dispmode = DISPMODE_NORMAL;
     std::strcpy(a.format_str, "%.0f");
     return e;
@@ -154,10 +148,8 @@ TEST_F(DisplayScreen, BarSegmentsFollowTheOrientation) {
     g.min = 0, g.max = 100;
     g.deco_middle = {rgb(0),    rgb(0),        rgb(0),        rgb(0),       rgb(0x808080),
                      DECO_NONE, rgb(0x202020), rgb(0x00C000), rgb(0xFFFFFF)};
-    g.deco_lower = g.deco_middle;
-    g.deco_lower.bar_fg_col = rgb(0xC0C000);
-    g.deco_upper = g.deco_middle;
-    g.deco_upper.bar_fg_col = rgb(0xC00000);
+    g.deco_lower = g.deco_upper = g.deco_middle;
+    g.deco_lower.bar_fg_col = rgb(0xC0C000), g.deco_upper.bar_fg_col = rgb(0xC00000);
     g.has_deco_lower = g.has_deco_upper = 1;
     g.lower_limit = 25, g.upper_limit = 75;
     display_elem_s v = e;
