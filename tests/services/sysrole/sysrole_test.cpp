@@ -10,23 +10,11 @@
 #include "platform/sysproc/sysproc.h"
 #include "services/applcomm/applcomm.h"
 #include "services/nvram/nvram.h"
+#include "support/errors.h"
 #include "support/stepped.h"
 #include "vyn/vartable.h"
 
 #include <cstring>
-
-namespace {
-std::vector<std::pair<int, int>> errorsSet; // (path, type)
-} // namespace
-
-int error_mgr_set(int path, int type, uint8_t lamp) {
-    EXPECT_EQ(lamp, 0);
-    errorsSet.emplace_back(path, type);
-    return 1;
-}
-int error_mgr_clear(int) {
-    return 0;
-}
 
 namespace {
 
@@ -53,7 +41,7 @@ struct SystemRole : testsupport::SteppedTest {
         rtpman_reset();
         sysrole_reset();
         applComm_reset();
-        errorsSet.clear();
+        testsupport::errors.clear();
         ASSERT_NE(shmMap(APPLCOMM_SHM_NAME, APPLCOMM_SHM_SIZE, true), nullptr);
         ASSERT_NE(semOpen(APPLCOMM_SEM_NAME, SEM_TYPE_BINARY, SEM_FULL, SEM_Q_PRIORITY, OM_CREATE), nullptr);
         announce(0, 0);
@@ -88,7 +76,7 @@ TEST_F(SystemRole, EcuTypeGivesTheDefaults) {
                   (std::vector<int>{timeSlave, ltmRemote, ltm, ltm, code}))
             << std::hex << ecuType;
     }
-    EXPECT_TRUE(errorsSet.empty());
+    EXPECT_TRUE(testsupport::errors.empty());
 }
 
 TEST_F(SystemRole, DeviceConfigAndAnnouncedMasters) {
@@ -103,18 +91,18 @@ TEST_F(SystemRole, DeviceConfigAndAnnouncedMasters) {
     run(11, 0x500, 0x00000002); // no laptrigger master configured: none, whatever the ECU
     EXPECT_EQ(cfg_system.ltm_pid, 0xFFFF);
     EXPECT_EQ(cfg_system.fcm_pid, 10) << "an empty fuel master field keeps the default";
-    EXPECT_TRUE(errorsSet.empty()) << "not logging: no laptrigger master needed";
+    EXPECT_TRUE(testsupport::errors.empty()) << "not logging: no laptrigger master needed";
     run(3, 0, 0x00000001, 1); // logging, but the outing counter works on its own
-    EXPECT_TRUE(errorsSet.empty());
+    EXPECT_TRUE(testsupport::errors.empty());
     run(3, 0, 0x00000001, 0);
-    EXPECT_EQ(errorsSet, (std::vector<std::pair<int, int>>{{SYSTEM, LAPTRIGGER_MASTER}}));
+    EXPECT_EQ(testsupport::errors, (std::vector<std::pair<int, int>>{{SYSTEM, LAPTRIGGER_MASTER}}));
 
-    errorsSet.clear();
+    testsupport::errors.clear();
     announce(0x14, 0x15); // the platform's masters win over the configuration
     run(0x16, 0x500, 0x00220001);
     EXPECT_EQ((std::vector<int>{cfg_system.ltm_pid, cfg_system.ltm_remote, cfg_system.fcm_pid}),
               (std::vector<int>{0x14, 1, 0x15}));
-    EXPECT_TRUE(errorsSet.empty());
+    EXPECT_TRUE(testsupport::errors.empty());
     run(0x14, 0, 0);
     EXPECT_EQ(cfg_system.ltm_remote, 0) << "this unit is the announced master";
 }
