@@ -3,7 +3,6 @@
 #include "services/syslog/syslog_private.h"
 #include "support/stepped.h"
 
-
 using testsupport::logDrain;
 
 namespace {
