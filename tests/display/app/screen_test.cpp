@@ -199,7 +199,7 @@ TEST_F(DisplayScreen, BarSegmentsFollowTheOrientation) {
         feeds[c.bar].set(c.v);
         bar(c.bar)->update();
         flush();
-        if (c.end >= 0) EXPECT_EQ(bar(c.bar)->barEnd(), c.end) << c.bar << " " << c.v;
+        EXPECT_EQ(c.end < 0 ? c.end : bar(c.bar)->barEnd(), c.end) << c.bar << " " << c.v;
         for (auto [at, colour] : c.px)
             EXPECT_EQ(row[c.bar] ? shownAt(at, row[c.bar]) : shownAt(450, at), colour)
                 << c.bar << " at " << at;
