@@ -1,8 +1,6 @@
 #include "gui/testkit.h"
 
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 #include <unistd.h>
 
 namespace guitest {
@@ -37,12 +35,6 @@ uint32_t GuiTest::fbAt(int x, int y) const {
     return displaysim::frameBuffer()[y * displaysim::WIDTH + x] & 0xFFFFFF;
 }
 
-void GuiTest::fillFrame(uint32_t colour) {
-    uint32_t* fb = displaysim::frameBuffer();
-    for (int i = 0; i < displaysim::WIDTH * displaysim::HEIGHT; ++i)
-        fb[i] = colour;
-}
-
 void GuiTest::redrawAll() {
     if (screen->InvalidCount() > 0) pm->Draw();
 }
@@ -53,30 +45,6 @@ void Probe::Draw() {
     StandardBorder(mColors[0]);
     DrawChildren();
     mpScreen->EndDraw();
-}
-
-const std::string& scratchDir() {
-    // Never destroyed: the exit handler below runs after the statics are gone.
-    static const std::string* dir = [] {
-        char name[] = "/tmp/vyn_guitest_XXXXXX";
-        auto* d = new std::string(mkdtemp(name) ? name : "/tmp");
-        std::atexit([] {
-            std::error_code ec;
-            if (*dir != "/tmp") std::filesystem::remove_all(*dir, ec);
-        });
-        return d;
-    }();
-    return *dir;
-}
-
-bool writeShownPng(const std::string& path, const GuiRect& region) {
-    // The platform writes the whole shown frame; ImageMagick cuts the region out of it.
-    const std::string whole = scratchDir() + "/whole.png";
-    char geometry[64];
-    std::snprintf(geometry, sizeof geometry, "%dx%d+%d+%d", region.Width(), region.Height(), region.left,
-                  region.top);
-    return displaysim::writePng(whole) &&
-           run("convert '" + whole + "' -crop " + geometry + " +repage 'PNG24:" + path + "'") == 0;
 }
 
 int run(const std::string& cmd, std::string* out) {

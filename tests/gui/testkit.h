@@ -42,7 +42,6 @@ class GuiTest : public testsupport::SteppedTest {
         for (const Px& p : points)
             EXPECT_EQ(shownAt(p.x, p.y), p.colour) << "at (" << p.x << ", " << p.y << ")";
     }
-    void fillFrame(uint32_t colour);
     // Runs the queued messages on this thread, as the GUI task would.
     int drain() { return pm->DispatchPending(); }
     // Draws the root so that every pending invalidation is drawn and its lock levels returned.
@@ -62,11 +61,6 @@ class Probe : public GuiThing {
     void Draw() override;
 };
 
-// A directory of this process's own for scratch files, made on first use and removed with
-// everything in it when the process ends (also after failed tests).
-const std::string& scratchDir();
-// Writes the region of the shown frame as a PNG.
-bool writeShownPng(const std::string& path, const GuiRect& region);
 // Runs a shell command; returns its exit status and stdout+stderr.
 int run(const std::string& cmd, std::string* out = nullptr);
 

@@ -49,16 +49,10 @@ class TempFile {
     explicit TempFile(const bytes& content) {
         char name[] = "/tmp/vyn_ref_XXXXXX";
         const int fd = mkstemp(name);
-        if (fd < 0) throw std::runtime_error("mkstemp failed");
         path_ = name;
-        size_t done = 0;
-        while (done < content.size()) {
-            const ssize_t n = write(fd, content.data() + done, content.size() - done);
-            if (n <= 0) break;
-            done += static_cast<size_t>(n);
-        }
+        if (fd < 0 || write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size()))
+            throw std::runtime_error("cannot write " + path_);
         close(fd);
-        if (done != content.size()) throw std::runtime_error("short write to " + path_);
     }
     ~TempFile() { unlink(path_.c_str()); }
     TempFile(const TempFile&) = delete;

@@ -89,4 +89,12 @@ struct SteppedTest : ::testing::Test {
     int tickHook = 0;
 };
 
+// A stepped test whose set-up also calls these (the module's resets, a simulated device).
+template <auto... calls> struct SteppedWith : SteppedTest {
+    void SetUp() override {
+        SteppedTest::SetUp();
+        (calls(), ...);
+    }
+};
+
 } // namespace testsupport

@@ -10,12 +10,20 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
 namespace {
 
 using Calls = std::vector<std::string>;
+
+// The calls of a text, separated by blanks.
+Calls words(const std::string& text) {
+    std::istringstream in(text);
+    return Calls(std::istream_iterator<std::string>(in), {});
+}
 
 std::atomic<bool> mainDone{false};
 std::atomic<int> mainResult{99};
@@ -58,11 +66,7 @@ class Frame : public ::testing::Test {
         logged = testsupport::logDrain();
     }
 
-    static bool logContains(const std::string& text) {
-        for (const auto& l : logged)
-            if (l.text.find(text) != std::string::npos) return true;
-        return false;
-    }
+    static bool logContains(const std::string& text) { return testsupport::logContains(logged, text); }
     // The raster task's record must be its one run, repeated.
     static void expectRuns(const std::string& task, const Calls& run) {
         const Calls rec = frame::calls(task);
@@ -75,30 +79,29 @@ class Frame : public ::testing::Test {
 
 TEST_F(Frame, StartUpBringsTheSubsystemsUpInTheirOrder) {
     ASSERT_FALSE(startup.empty());
-    const Calls expected = {
-        "RtpManUsr_setIndex(3)", "AppMan_init", "rtp_openPostrun(3)", "nvram_dbs_init",
-        "nvram_dbs_repair_begin", "boot_count_ini", "seramInitialize", "RtpMan_ForwardEPK",
+    const Calls expected = words(
+        "RtpManUsr_setIndex(3) AppMan_init rtp_openPostrun(3) nvram_dbs_init nvram_dbs_repair_begin "
+        "boot_count_ini seramInitialize RtpMan_ForwardEPK "
         // board initialisation
-        "gpio_ini", "ecfv_init", "time_init", "adc_init", "spi_IOInit", "max7301_Init", "adc_pullup_init",
-        "pwmout_init", "ledArray_init", "RotationalSpeed_Init", "nvramst_init", "applComm_setCanStateSink",
-        "applComm_ini", "adc_fifo_ini",
+        "gpio_ini ecfv_init time_init adc_init spi_IOInit max7301_Init adc_pullup_init pwmout_init "
+        "ledArray_init RotationalSpeed_Init nvramst_init applComm_setCanStateSink applComm_ini "
+        "adc_fifo_ini "
         // the error manager reports to event logging and asks self-monitoring, both above it
-        "error_mgr_setEventSink", "error_mgr_setPowerGoodSource", "adc_setPowerGoodSource",
-        "adc_diagnostic_setRestore", "softSched_setCallees", "timeserv_setSoftSchedSync", "error_mgr_init",
-        "led_init", "RtpManUsrCan_Init", "cfg_system_ini", "msd_shell_setCommonCmds", "LapOutFra_cmds_init",
-        "lof registered", "msd_shell_initialize", "timeserv_init(1,1)", "gps_init", "start_softSched",
-        "meascalinfo_init", "meascalinfo_virtchan_ini", "routing_ini", "comint_ini", "meas_man_ini",
-        "gw_meas_ini", "SerNet_man_ini", "dynkomm_ini", "variables_ini",
+        "error_mgr_setEventSink error_mgr_setPowerGoodSource adc_setPowerGoodSource "
+        "adc_diagnostic_setRestore softSched_setCallees timeserv_setSoftSchedSync error_mgr_init led_init "
+        "RtpManUsrCan_Init cfg_system_ini msd_shell_setCommonCmds LapOutFra_cmds_init lof_registered "
+        "msd_shell_initialize timeserv_init(1,1) gps_init start_softSched meascalinfo_init "
+        "meascalinfo_virtchan_ini routing_ini comint_ini meas_man_ini gw_meas_ini SerNet_man_ini "
+        "dynkomm_ini variables_ini "
         // logging's counters reach the lap function through the hand-in
-        "LapOutFra_getState", "lapfunc_setHooks(12,3)", "laptrigger_setHooks",
+        "LapOutFra_getState lapfunc_setHooks(12,3) laptrigger_setHooks "
         // a lap closes the lap's fuel too; the LED type gets the display's curves
-        "LapOutFra_lapTrigger(7,3)", "awm_0x0A_fuelcons_setLaptrigger",
-        "awm_0x0B_led_setBrightnessCurves(123)", "awm_man_ini", "can_CtrlInit", "can_vyn_ini", "ccpmr_ini",
-        "xcpmr_ini", "displayCtrl_ini", "displayInit", "meas_app_ini", "tele_app_ini",
-        "r_sblk_task(130,12288)", "eventChannelsInit", "LapOutFra_init", "LapOutFra_getState",
-        "LapOutFra_initLapOutCnt(12,3)", "nvram_dbs_repair_end", "meas_app_BootPrepareDisks(1,2000)",
-        "simulink_initialize", "eventlogging_service_init", "BC2_init", "timeserv_MeasTime_ini",
-        "xcpSetAppHooks", "awm_man_stop", "meas_app_set_remotectrl_remoteinit_lock", "xcpInitialize"};
+        "LapOutFra_lapTrigger(7,3) awm_0x0A_fuelcons_setLaptrigger awm_0x0B_led_setBrightnessCurves(123) "
+        "awm_man_ini can_CtrlInit can_vyn_ini ccpmr_ini xcpmr_ini displayCtrl_ini displayInit meas_app_ini "
+        "tele_app_ini r_sblk_task(130,12288) eventChannelsInit LapOutFra_init LapOutFra_getState "
+        "LapOutFra_initLapOutCnt(12,3) nvram_dbs_repair_end meas_app_BootPrepareDisks(1,2000) "
+        "simulink_initialize eventlogging_service_init BC2_init timeserv_MeasTime_ini xcpSetAppHooks "
+        "awm_man_stop meas_app_set_remotectrl_remoteinit_lock xcpInitialize");
     Calls steps(startup.begin(), startup.end() - 1);
     int displayStarts = 0;
     while (!steps.empty() && steps.back() == "displayStart") {
@@ -118,33 +121,17 @@ TEST_F(Frame, StartUpBringsTheSubsystemsUpInTheirOrder) {
 TEST_F(Frame, ShutdownStopsTheProducersThenTheRastersThenSavesTheErrors) {
     ASSERT_TRUE(mainDone);
     EXPECT_EQ(mainResult, 0);
-    const Calls expected = {"rtp_setShutdownStarted",
-                            "applComm_setBlink(0,13)",
-                            "pwmout_shutdown",
-                            "sblk_power_down",
-                            "meas_app_remotefaststop",
-                            "CanOut_stop",
-                            "displayJoin",
-                            "gw_stop",
-                            "xcp_shutdown_now",
-                            "awm_man_stop",
-                            "adc_filter_stop",
-                            "BC2_stop",
-                            "wdogapp_EnterShutDown",
-                            "error_mgr_shutdown"};
+    const Calls expected =
+        words("rtp_setShutdownStarted applComm_setBlink(0,13) pwmout_shutdown sblk_power_down "
+              "meas_app_remotefaststop CanOut_stop displayJoin gw_stop xcp_shutdown_now "
+              "awm_man_stop adc_filter_stop BC2_stop wdogapp_EnterShutDown error_mgr_shutdown");
     EXPECT_EQ(shutdown, expected);
     EXPECT_TRUE(logContains("Main: Shutdown ended, exiting smoothly"));
 }
 
 TEST_F(Frame, ApplicationRastersAreHookedAsPublished) {
-    struct Row {
-        const char* name;
-        int priority;
-        int32_t period;
-        size_t stack;
-        int32_t limit;
-    };
-    const Row rows[] = {
+    // name, priority, period (ms) or event (negative), stack, watchdog limit
+    const std::tuple<std::string, int, int32_t, size_t, int32_t> rows[] = {
         {"r1ms", 29, 1, 0x80000, 30},
         {"r2ms", 65, 2, 0x80000, 30},
         {"r5ms", 66, 5, 0x80000, 30},
@@ -161,54 +148,48 @@ TEST_F(Frame, ApplicationRastersAreHookedAsPublished) {
         {"sbLapPer", 82, -7, 0x80000, -1},
         {"Lap", 85, -4, 0x80000, -1},
     };
+    ASSERT_EQ(APP_RASTER_COUNT, std::size(rows));
     for (size_t i = 0; i < APP_RASTER_COUNT; ++i) {
         const AppRaster& r = APP_RASTERS[i];
-        EXPECT_STREQ(r.name, rows[i].name);
-        EXPECT_EQ(r.priority, rows[i].priority) << r.name;
-        EXPECT_EQ(r.periodOrEvent, rows[i].period) << r.name;
-        EXPECT_EQ(r.stack, rows[i].stack) << r.name;
-        EXPECT_EQ(r.watchdogLimit, rows[i].limit) << r.name;
+        EXPECT_EQ(std::tuple(std::string(r.name), r.priority, r.periodOrEvent, r.stack, r.watchdogLimit),
+                  rows[i]);
     }
 }
 
-Calls model(int rate) {
-    return {"callSimulinkFunc(" + std::to_string(rate) + ",0)",
-            "callSimulinkFunc(" + std::to_string(rate) + ",1)"};
-}
-Calls operator+(Calls a, const Calls& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
+// The model's two calls of rate r are "callSimulinkFunc(r,0) callSimulinkFunc(r,1)".
 TEST_F(Frame, EachRasterRunsItsCallListInOrder) {
-    expectRuns("r_r1ms", Calls{"timeserv_MeasTime_1ms", "power_vyn_1ms", "adc_fifo_1ms", "uecu_meas_1ms",
-                               "vyn_data_1ms", "canPoll_1ms"} +
-                             model(0) +
-                             Calls{"gw_raster(0)", "gw_raster(10)", "xcpSendDAQ(2)", "CanOut_send_message(0)",
-                                   "CanIn_supervisor_1ms"});
+    expectRuns("r_r1ms",
+               words("timeserv_MeasTime_1ms power_vyn_1ms adc_fifo_1ms uecu_meas_1ms vyn_data_1ms "
+                     "canPoll_1ms callSimulinkFunc(0,0) callSimulinkFunc(0,1) gw_raster(0) gw_raster(10) "
+                     "xcpSendDAQ(2) CanOut_send_message(0) CanIn_supervisor_1ms"));
     for (auto [task, i] :
-         {std::pair{"r_r2ms", 1}, {"r_r20ms", 4}, {"r_r50ms", 5}, {"r_r200ms", 7}, {"r_r500ms", 8}})
-        expectRuns(task, model(i) + Calls{"gw_raster(" + std::to_string(i) + ")",
-                                          "CanOut_send_message(" + std::to_string(i) + ")"});
+         {std::pair{"r_r2ms", 1}, {"r_r20ms", 4}, {"r_r50ms", 5}, {"r_r200ms", 7}, {"r_r500ms", 8}}) {
+        const std::string r = std::to_string(i);
+        expectRuns(task, words("callSimulinkFunc(" + r + ",0) callSimulinkFunc(" + r + ",1) gw_raster(" + r +
+                               ") CanOut_send_message(" + r + ")"));
+    }
     expectRuns("r_r5ms",
-               model(2) + Calls{"sblk_task_trigger_fast", "gw_raster(2)", "CanOut_send_message(2)"});
-    expectRuns("r_r10ms",
-               model(3) + Calls{"timedistr_measdata_10ms", "gw_raster(3)", "iecu_meas_10ms", "iusb_meas_10ms",
-                                "sensor_pwr_10ms", "msdcom_dbg_10ms", "vyn_data_10ms", "eventChannels_10ms",
-                                "xcpSendDAQ(1)", "ccpmr_10ms", "xcpmr_10ms", "gw_meas_monitoring",
-                                "gw_request_timeout", "meas_man_10ms", "meas_app_check_measconditions",
-                                "CanOut_event_message", "CanOut_send_message(3)", "applComm_10ms"});
-    expectRuns("r_r100ms", Calls{"led_display", "vyn_data_100ms", "rev_in_vyn_100ms"} + model(6) +
-                               Calls{"msdcom_dbg", "meas_fifo_data_update_load_vars", "pwmdiag_100ms",
-                                     "adc_rangemon_100ms", "ana_100ms", "xadc_meas_100ms", "gw_raster(6)",
-                                     "gw_raster(11)", "gw_raster(12)", "CanOut_send_message(6)",
-                                     "adc_diagnostic_100ms", "xcp_100ms", "xcpSendDAQ(0)"});
+               words("callSimulinkFunc(2,0) callSimulinkFunc(2,1) sblk_task_trigger_fast gw_raster(2) "
+                     "CanOut_send_message(2)"));
+    expectRuns(
+        "r_r10ms",
+        words("callSimulinkFunc(3,0) callSimulinkFunc(3,1) timedistr_measdata_10ms gw_raster(3) "
+              "iecu_meas_10ms iusb_meas_10ms sensor_pwr_10ms msdcom_dbg_10ms vyn_data_10ms "
+              "eventChannels_10ms xcpSendDAQ(1) ccpmr_10ms xcpmr_10ms gw_meas_monitoring gw_request_timeout "
+              "meas_man_10ms meas_app_check_measconditions CanOut_event_message CanOut_send_message(3) "
+              "applComm_10ms"));
+    expectRuns(
+        "r_r100ms",
+        words("led_display vyn_data_100ms rev_in_vyn_100ms callSimulinkFunc(6,0) callSimulinkFunc(6,1) "
+              "msdcom_dbg meas_fifo_data_update_load_vars pwmdiag_100ms adc_rangemon_100ms ana_100ms "
+              "xadc_meas_100ms gw_raster(6) gw_raster(11) gw_raster(12) CanOut_send_message(6) "
+              "adc_diagnostic_100ms xcp_100ms xcpSendDAQ(0)"));
     expectRuns("r_r1000ms",
-               model(9) + Calls{"gw_raster(9)", "CanOut_send_message(9)", "sblk_task_trigger_slow",
-                                "gw_meas_1s", "SerNet_man_1s", "dynkomm_1s", "seram_1s", "mem_usage_1s",
-                                "tecu_meas_1s", "ltecu_meas_1s", "cfg_meas_formatInfos_1s"});
-    expectRuns("r_Lap", Calls{"laptrigger_getLapTimeStamp"} + model(16) +
-                            Calls{"meas_man_copy(11,4711)", "meas_man_copy(12,4711)"});
+               words("callSimulinkFunc(9,0) callSimulinkFunc(9,1) gw_raster(9) CanOut_send_message(9) "
+                     "sblk_task_trigger_slow gw_meas_1s SerNet_man_1s dynkomm_1s seram_1s mem_usage_1s "
+                     "tecu_meas_1s ltecu_meas_1s cfg_meas_formatInfos_1s"));
+    expectRuns("r_Lap", words("laptrigger_getLapTimeStamp callSimulinkFunc(16,0) callSimulinkFunc(16,1) "
+                              "meas_man_copy(11,4711) meas_man_copy(12,4711)"));
     expectRuns("r_sbLapPer", Calls{"meas_man_copy(12,0)"});
     EXPECT_EQ(frame::calls("r_r1000ms").size(), 2u * 13u) << "two seconds: two runs";
 }
@@ -216,24 +197,25 @@ TEST_F(Frame, EachRasterRunsItsCallListInOrder) {
 TEST_F(Frame, MeasurementRasterSavesEachBlockAtItsPhase) {
     Calls expected;
     for (uint32_t c = 0; expected.size() < frame::calls("r_rMeas").size(); ++c) {
-        auto save = [&](int r) { expected.push_back("meas_app_saveblock(" + std::to_string(r) + ")"); };
-        expected.push_back("meas_app_main");
+        auto add = [&](const std::string& text) {
+            for (const std::string& w : words(text))
+                expected.push_back(w);
+        };
+        auto save = [&](int r) { add("meas_app_saveblock(" + std::to_string(r) + ")"); };
+        add("meas_app_main");
         save(0);
         if (c % 2 == 1) save(1), save(10);
         if (c % 5 == 2) save(2);
-        if (c % 10 == 3) save(3), expected.push_back("LapOutFra_checkExtLaptrgInit");
+        if (c % 10 == 3) save(3), add("LapOutFra_checkExtLaptrgInit");
         if (c % 20 == 11) save(4);
         if (c % 50 == 16) save(5);
         if (c % 100 == 33)
-            save(6), save(11), save(12), expected.push_back("meas_app_timeout_close(11)"),
-                expected.push_back("meas_app_timeout_close(12)");
+            save(6), save(11), save(12), add("meas_app_timeout_close(11) meas_app_timeout_close(12)");
         if (c % 200 == 111) save(7);
         if (c % 500 == 123) save(8);
         if (c % 1000 == 187)
-            save(9),
-                expected = expected + Calls{"MeasAppStore_checkForFlush", "meas_app_calc_recording_rates",
-                                            "meas_fifo_data_syslog", "meas_app_check_datatimeout",
-                                            "meas_app_checkFragmentTrigOnUSBEvent"};
+            save(9), add("MeasAppStore_checkForFlush meas_app_calc_recording_rates meas_fifo_data_syslog "
+                         "meas_app_check_datatimeout meas_app_checkFragmentTrigOnUSBEvent");
     }
     EXPECT_GT(expected.size(), 4000u);
     EXPECT_EQ(frame::calls("r_rMeas"), expected);
@@ -264,44 +246,23 @@ TEST_F(Frame, NetworkSendersServeTheRastersAtTheirPhases) {
 
 // Every command code served by a module above the command interface reaches its handler.
 TEST_F(Frame, CommandHandlersAreHandedInByCode) {
-    const std::pair<uint16_t, const char*> wired[] = {
-        {0x0500, "meas_man_create"},
-        {0x0501, "gw_meascreate_reply"},
-        {0x0502, "meas_man_break"},
-        {0x0503, "meas_man_speed"},
-        {0x0504, "meas_man_kill_my_measurements"},
-        {0x0505, "meas_man_get_measurement_state"},
-        {0x0506, "gw_meas_timestamp_err"},
-        {0x0510, "meas_man_create2_cmd"},
-        {0x0511, "meas_man_meas2_create_reply"},
-        {0x0512, "meas_man_break2"},
-        {0x0513, "meas_man_break2_reply"},
-        {0x0514, "meas_man_speed2"},
-        {0x0515, "meas_man_speed2_reply"},
-        {0x0516, "meas_man_get_measurement_state2"},
-        {0x0517, "meas_man_get_measurement_state2_reply"},
-        {0x0518, "gw_meas2_timestamp_err"},
-        {0x0F00, "ci_get_version_info_req"},
-        {0x0F01, "ci_get_version_info_reply"},
-        {0x0F04, "ci_get_lapstack_info"},
-        {0x1200, "laptrigger_signal_cmd"},
-        {0x1201, "laptrigger_get_info_cmd"},
-        {0x1202, "laptrigger_get_info_reply_cmd"},
-        {0x1203, "laptrigger_meas"},
-        {0x1204, "laptrigger_check_outctr_cmd"},
-        {0x1205, "laptrigger_reset_lap_cmd"},
-        {0x1206, "laptrigger_reset_out_cmd"},
-        {0x1207, "laptrigger_reset_lapdist_cmd"},
-        {0x1208, "laptrigger_reset_best_laptime_cmd"},
-        {0x1209, "laptrigger_incr_outing_cmd"},
-        {0x120A, "laptrigger_incr_lap_cmd"},
-        {0x120B, "laptrigger_reset_segments_cmd"},
-        {0x1500, "eventlogging_cmd"},
-        {0x1600, "display_pageset_cmd"},
-    };
-    EXPECT_EQ(frame::commandCodes(), std::size(wired));
-    for (const auto& [code, name] : wired)
-        EXPECT_EQ(frame::serveCommand(code), name) << std::hex << code;
+    std::istringstream wired(
+        "0500 meas_man_create 0501 gw_meascreate_reply 0502 meas_man_break 0503 meas_man_speed 0504 "
+        "meas_man_kill_my_measurements 0505 meas_man_get_measurement_state 0506 gw_meas_timestamp_err 0510 "
+        "meas_man_create2_cmd 0511 meas_man_meas2_create_reply 0512 meas_man_break2 0513 "
+        "meas_man_break2_reply 0514 meas_man_speed2 0515 meas_man_speed2_reply 0516 "
+        "meas_man_get_measurement_state2 0517 meas_man_get_measurement_state2_reply 0518 "
+        "gw_meas2_timestamp_err 0F00 ci_get_version_info_req 0F01 ci_get_version_info_reply 0F04 "
+        "ci_get_lapstack_info 1200 laptrigger_signal_cmd 1201 laptrigger_get_info_cmd 1202 "
+        "laptrigger_get_info_reply_cmd 1203 laptrigger_meas 1204 laptrigger_check_outctr_cmd 1205 "
+        "laptrigger_reset_lap_cmd 1206 laptrigger_reset_out_cmd 1207 laptrigger_reset_lapdist_cmd 1208 "
+        "laptrigger_reset_best_laptime_cmd 1209 laptrigger_incr_outing_cmd 120A laptrigger_incr_lap_cmd 120B "
+        "laptrigger_reset_segments_cmd 1500 eventlogging_cmd 1600 display_pageset_cmd");
+    size_t n = 0;
+    std::string name;
+    for (unsigned code; wired >> std::hex >> code >> name; ++n)
+        EXPECT_EQ(frame::serveCommand(static_cast<uint16_t>(code)), name) << std::hex << code;
+    EXPECT_EQ(frame::commandCodes(), n);
 }
 
 } // namespace

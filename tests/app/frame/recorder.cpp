@@ -120,142 +120,126 @@ std::vector<std::string> calls(const std::string& task) {
 
 using frame::rec;
 
-#define V(name)                                                                                              \
-    void name() {                                                                                            \
-        rec(#name);                                                                                          \
-    }
-#define R(type, name, value)                                                                                 \
-    type name() {                                                                                            \
-        rec(#name);                                                                                          \
-        return value;                                                                                        \
-    }
-// Getters are not steps: they answer without recording.
-#define G(type, name, value)                                                                                 \
-    type name() {                                                                                            \
-        return value;                                                                                        \
-    }
-#define V1(name)                                                                                             \
-    void name(int a) {                                                                                       \
-        rec(#name, a);                                                                                       \
-    }
+// EACH(m, a, b, ...) is m(a) m(b) ...
+#define EACH(m, ...) __VA_OPT__(EXPAND(EACH_STEP(m, __VA_ARGS__)))
+#define EACH_STEP(m, first, ...) m(first) __VA_OPT__(EACH_AGAIN PARENS(m, __VA_ARGS__))
+#define EACH_AGAIN() EACH_STEP
+#define PARENS ()
+#define EXPAND(...) EXPAND4(EXPAND4(EXPAND4(EXPAND4(__VA_ARGS__))))
+#define EXPAND4(...) EXPAND3(EXPAND3(EXPAND3(EXPAND3(__VA_ARGS__))))
+#define EXPAND3(...) EXPAND2(EXPAND2(EXPAND2(EXPAND2(__VA_ARGS__))))
+#define EXPAND2(...) EXPAND1(EXPAND1(EXPAND1(EXPAND1(__VA_ARGS__))))
+#define EXPAND1(...) __VA_ARGS__
 
-// The stand-ins are macro rows without semicolons, which the formatter cannot lay out stably.
-// clang-format off
-// Manager client and post-run semaphore.
-R(uint8_t, AppMan_init, 1)
-R(uint8_t, RtpMan_ForwardEPK, 1)
+// Steps that record their name (and, with V2 and R2, one or two arguments).
+#define V(name, ...)                                                                                         \
+    void name(__VA_ARGS__) {                                                                                 \
+        rec(#name);                                                                                          \
+    }
+#define R2(type, value, name, A, ...)                                                                        \
+    type name(A a __VA_OPT__(, __VA_ARGS__ b)) {                                                             \
+        rec(#name, static_cast<long>(a) __VA_OPT__(, static_cast<long>(b)));                                 \
+        return value;                                                                                        \
+    }
+#define V2(name, ...) R2(void, void(), name, __VA_ARGS__)
+#define V1(name) V2(name, int)
+#define H(name) V(name, const uint8_t*, size_t) // command handlers
+#define R(type, value, name, ...)                                                                            \
+    type name(__VA_ARGS__) {                                                                                 \
+        rec(#name);                                                                                          \
+        return value;                                                                                        \
+    }
+#define U8_1(name) R(uint8_t, 1, name)
+#define INT_1(name) R(int, 1, name)
+#define INT_0(name) R(int, 0, name)
+// Getters and shell commands are not steps: they answer without recording.
+#define G(type, name, value, ...)                                                                            \
+    type name(__VA_ARGS__) {                                                                                 \
+        return value;                                                                                        \
+    }
+#define SHELL(name) G(int, name, 0, int, char**)
+
+EACH(V, rtp_setShutdownStarted, applComm_10ms, timedistr_measdata_10ms, cfg_system_ini, mem_usage_1s,
+     timeserv_MeasTime_ini, timeserv_MeasTime_1ms, power_vyn_1ms, uecu_meas_1ms, iecu_meas_10ms,
+     iusb_meas_10ms, sensor_pwr_10ms, xadc_meas_100ms, tecu_meas_1s, ltecu_meas_1s, adc_fifo_ini,
+     adc_fifo_1ms, adc_filter_stop, start_softSched, adc_rangemon_100ms, adc_diagnostic_100ms, ana_100ms,
+     led_init, led_display, gps_init, awm_man_ini, awm_man_stop, vyn_data_1ms, vyn_data_10ms, vyn_data_100ms,
+     rev_in_vyn_100ms, pwmdiag_100ms, pwmout_shutdown, awm_man_hwt_ini, awm_man_adjust, seram_1s,
+     meascalinfo_virtchan_ini, variables_ini, xcp_shutdown_now, xcp_100ms, canPoll_1ms, can_vyn_ini,
+     CanOut_event_message, CanOut_stop, CanIn_supervisor_1ms, ccpmr_ini, ccpmr_10ms, xcpmr_ini, xcpmr_10ms,
+     routing_ini, comint_ini, meas_man_ini, meas_man_10ms, gw_meas_ini, gw_meas_monitoring,
+     gw_request_timeout, gw_meas_1s, gw_stop, SerNet_man_ini, SerNet_man_1s, SerNet_man_flush_online,
+     SerNet_man_flush_offline, dynkomm_1s, BC2_init, BC2_stop, msdcom_dbg_10ms, msdcom_dbg, tele_app_ini,
+     displayCtrl_ini, displayInit, displayJoin, meas_app_ini, meas_app_main,
+     meas_app_set_remotectrl_remoteinit_lock, meas_app_remotefaststop, MeasAppStore_checkForFlush,
+     meas_app_calc_recording_rates, meas_fifo_data_syslog, meas_app_check_datatimeout,
+     meas_app_checkFragmentTrigOnUSBEvent, meas_app_check_measconditions, meas_fifo_data_update_load_vars,
+     cfg_meas_formatInfos_1s, sblk_power_down, sblk_task_trigger_fast, sblk_task_trigger_slow,
+     eventChannelsInit, eventChannels_10ms, LapOutFra_checkExtLaptrgInit, LapOutFra_queryLapOutCntTask)
+EACH(V1, xcpSendDAQ, CanOut_send_message, gw_raster, SerNet_man_sender_online, SerNet_man_sender_offline,
+     meas_app_saveblock, meas_app_timeout_close)
+EACH(U8_1, AppMan_init, RtpMan_ForwardEPK, applComm_ini, time_init, error_mgr_init, gpio_ini, ecfv_init,
+     adc_init, spi_IOInit, max7301_Init, adc_pullup_init, pwmout_init, ledArray_init, RotationalSpeed_Init,
+     simulink_initialize)
+EACH(INT_1, nvram_dbs_init, nvram_dbs_repair_begin, nvram_dbs_repair_end, msd_shell_initialize,
+     seramInitialize, meascalinfo_init, RtpManUsrCan_Init, can_CtrlInit, dynkomm_ini,
+     eventlogging_service_init)
+EACH(INT_0, nvramst_init, error_mgr_shutdown, LapOutFra_cmds_init, xcpInitialize, LapOutFra_init)
+R(uint32_t, 1, boot_count_ini)
+R(uint32_t, 4711, laptrigger_getLapTimeStamp)
 G(uint8_t, AppMan_getPID, 0x25)
 G(uint32_t, AppMan_getIPv4Addr, 0xC0A80025)
-int RtpManUsr_setIndex(uint32_t index) {
-    rec("RtpManUsr_setIndex", index);
-    return 1;
-}
-void rtp_openPostrun(uint32_t index) {
-    rec("rtp_openPostrun", index);
-}
+G(const char*, discover_location, "")
+G(uint32_t, boot_count_get, 7)
+G(uint8_t, power_getPwrGood, 1)
+G(uint16_t, meas_app_get_flags, 0)
+G(int, meas_app_PreTrigIsOfflineDataFlushed, 1)
+EACH(H, meas_man_create, meas_man_break, meas_man_speed, meas_man_kill_my_measurements,
+     meas_man_get_measurement_state, meas_man_create2_cmd, meas_man_meas2_create_reply, meas_man_break2,
+     meas_man_break2_reply, meas_man_speed2, meas_man_speed2_reply, meas_man_get_measurement_state2,
+     meas_man_get_measurement_state2_reply, gw_meascreate_reply, gw_meas_timestamp_err,
+     gw_meas2_timestamp_err, ci_get_version_info_reply, ci_get_lapstack_info, laptrigger_signal_cmd,
+     laptrigger_get_info_cmd, laptrigger_get_info_reply_cmd, laptrigger_meas, laptrigger_check_outctr_cmd,
+     laptrigger_reset_lap_cmd, laptrigger_reset_out_cmd, laptrigger_reset_lapdist_cmd,
+     laptrigger_reset_best_laptime_cmd, laptrigger_incr_outing_cmd, laptrigger_incr_lap_cmd,
+     laptrigger_reset_segments_cmd, display_pageset_cmd)
+EACH(SHELL, measCommandFunc, displayCommandFunc, resetCommandFunc, writeVariableFunc, readVariableFunc)
+
+// Manager client, post-run semaphore and watchdog.
+R2(int, 1, RtpManUsr_setIndex, uint32_t)
+V2(rtp_openPostrun, uint32_t)
 void rtp_waitPostrun() {
     rec("rtp_waitPostrun");
     semTake(frame::postrun, WAIT_FOREVER);
 }
-V(rtp_setShutdownStarted)
-intptr_t wdogapp_Feed(uint32_t*) {
-    return 0; // every 10 ms: not recorded
-}
-intptr_t wdogapp_EnterShutDown(uint32_t*) {
-    rec("wdogapp_EnterShutDown");
-    return 0;
-}
-G(const char*, discover_location, "")
+G(intptr_t, wdogapp_Feed, 0, uint32_t*) // every 10 ms: not recorded
+R(intptr_t, 0, wdogapp_EnterShutDown, uint32_t*)
 
 // Services.
-R(int, nvram_dbs_init, 1)
-R(int, nvram_dbs_repair_begin, 1)
-R(int, nvram_dbs_repair_end, 1)
-R(uint32_t, boot_count_ini, 1)
-G(uint32_t, boot_count_get, 7)
-R(int, nvramst_init, 0)
-int nvramst_get_partNumber(char*) {
-    return -1;
-}
-int nvramst_get_serialNumber(char*) {
-    return -1;
-}
-R(uint8_t, applComm_ini, 1)
-V(applComm_10ms)
-void applComm_setCanStateSink(void (*)(int, uint8_t)) {
-    rec("applComm_setCanStateSink");
-}
+G(int, nvramst_get_partNumber, -1, char*)
+G(int, nvramst_get_serialNumber, -1, char*)
+V(applComm_setCanStateSink, void (*)(int, uint8_t))
 void RtpManUsrCan_ReportNodeStatus(int, uint8_t) {}
-void applComm_setBlink(uint8_t app, uint32_t pattern) {
-    rec("applComm_setBlink", app, static_cast<long>(pattern));
-}
-R(uint8_t, time_init, 1)
-V(timedistr_measdata_10ms)
-void error_mgr_setEventSink(ErrorMgrEventSink) {
-    rec("error_mgr_setEventSink");
-}
-void adc_setPowerGoodSource(uint8_t (*)()) {
-    rec("adc_setPowerGoodSource");
-}
-void adc_diagnostic_setRestore(void (*)()) {
-    rec("adc_diagnostic_setRestore");
-}
-void softSched_setCallees(const SoftSchedCallees&) {
-    rec("softSched_setCallees");
-}
+V2(applComm_setBlink, uint8_t, uint32_t)
+V(error_mgr_setEventSink, ErrorMgrEventSink)
+V(adc_setPowerGoodSource, uint8_t (*)())
+V(adc_diagnostic_setRestore, void (*)())
+V(softSched_setCallees, const SoftSchedCallees&)
 void softSchedSyncTo100ms(uint32_t) {}
-void timeserv_setSoftSchedSync(void (*)(uint32_t)) {
-    rec("timeserv_setSoftSchedSync");
-}
-void error_mgr_setPowerGoodSource(uint8_t (*)()) {
-    rec("error_mgr_setPowerGoodSource");
-}
-R(uint8_t, error_mgr_init, 1)
-R(int, error_mgr_shutdown, 0)
+V(timeserv_setSoftSchedSync, void (*)(uint32_t))
+V(error_mgr_setPowerGoodSource, uint8_t (*)())
 cfg_system_t cfg_system;
-V(cfg_system_ini)
-V(mem_usage_1s)
-R(int, msd_shell_initialize, 1)
 void msd_shell_setCommonCmds(const MsdShellCommon* list, size_t count) {
     rec("msd_shell_setCommonCmds");
     frame::shellCommands.clear();
     for (size_t i = 0; i < count; ++i)
         frame::shellCommands.push_back(list[i].name ? list[i].name : "lof_*");
-    if (count > 3) rec(list[3].registerAll() == 0 ? "lof registered" : "lof refused");
+    if (count > 3) rec(list[3].registerAll() == 0 ? "lof_registered" : "lof_refused");
 }
-#define SHELL(name)                                                                                          \
-    int name(int, char**) {                                                                                  \
-        return 0;                                                                                            \
-    }
-SHELL(measCommandFunc)
-SHELL(displayCommandFunc)
-SHELL(resetCommandFunc) SHELL(writeVariableFunc) SHELL(readVariableFunc)
-    R(int, LapOutFra_cmds_init, 0) int timeserv_init(int enable, int master) {
-    rec("timeserv_init", enable, master);
-    return 1;
-}
-V(timeserv_MeasTime_ini)
-V(timeserv_MeasTime_1ms)
+R2(int, 1, timeserv_init, int, int)
 
-// Board, self-monitoring and acquisition.
-R(uint8_t, gpio_ini, 1)
-R(uint8_t, ecfv_init, 1)
-R(uint8_t, adc_init, 1)
-R(uint8_t, spi_IOInit, 1)
-R(uint8_t, max7301_Init, 1)
-R(uint8_t, adc_pullup_init, 1)
-R(uint8_t, pwmout_init, 1)
-R(uint8_t, ledArray_init, 1)
-R(uint8_t, RotationalSpeed_Init, 1)
-G(uint8_t, power_getPwrGood, 1)
-V(power_vyn_1ms)
-V(uecu_meas_1ms) V(iecu_meas_10ms) V(iusb_meas_10ms) V(sensor_pwr_10ms) V(xadc_meas_100ms) V(tecu_meas_1s)
-    V(ltecu_meas_1s) V(adc_fifo_ini) V(adc_fifo_1ms) V(adc_filter_stop) V(start_softSched)
-        V(adc_rangemon_100ms) V(adc_diagnostic_100ms) V(ana_100ms) V(led_init) V(led_display) V(gps_init)
-            V(awm_man_ini) V(awm_man_stop) V(vyn_data_1ms) V(vyn_data_10ms) V(vyn_data_100ms)
-                V(rev_in_vyn_100ms) V(pwmdiag_100ms) V(pwmout_shutdown) V(awm_man_hwt_ini)
-                    V(awm_man_adjust) void awm_sched_call(uint16_t, uint32_t) {}
-R(uint32_t, laptrigger_getLapTimeStamp, 4711)
+// Acquisition.
+void awm_sched_call(uint16_t, uint32_t) {}
 // The lap function reads logging's counters through what start-up hands in.
 void lapfunc_setHooks(const LapfuncHooks* hooks) {
     LapfuncCounters c{};
@@ -267,58 +251,27 @@ void laptrigger_setHooks(const LaptriggerHooks* hooks) {
     hooks->lap(7, 3); // a lap counted: logging's counters and the lap's fuel
 }
 // Fuel consumption and LED control: the LED type scales by the display's curves (stand-ins 1, 2, 3).
-float awm_0x0A_fuelcons_setLaptrigger() {
-    rec("awm_0x0A_fuelcons_setLaptrigger");
-    return 0.0f;
-}
+R(float, 0.0f, awm_0x0A_fuelcons_setLaptrigger)
 void awm_0x0B_led_setBrightnessCurves(const LedBrightnessCurves* c) {
     rec("awm_0x0B_led_setBrightnessCurves",
         std::lround(c->red(0, 0) * 100 + c->green(0, 0) * 10 + c->blue(0, 0)));
 }
-float display_brightness_led_red(float, float) {
-    return 1.0f;
-}
-float display_brightness_led_green(float, float) {
-    return 2.0f;
-}
-float display_brightness_led_blue(float, float) {
-    return 3.0f;
-}
+G(float, display_brightness_led_red, 1.0f, float, float)
+G(float, display_brightness_led_green, 2.0f, float, float)
+G(float, display_brightness_led_blue, 3.0f, float, float)
 void laptrigger_init(uint16_t, uint16_t, float) {}
 void laptrigger_update(uint16_t, uint16_t, float) {}
-R(uint8_t, simulink_initialize, 1)
-void callSimulinkFunc(int rate, int call) {
-    rec("callSimulinkFunc", rate, call);
-}
+V2(callSimulinkFunc, int, int)
 
 // Calibration.
-R(int, seramInitialize, 1)
-V(seram_1s)
-R(int, meascalinfo_init, 1)
-V(meascalinfo_virtchan_ini)
-V(variables_ini)
-R(int, xcpInitialize, 0)
 void xcpSetAppHooks(const xcpAppHooks* hooks) {
     rec("xcpSetAppHooks");
     hooks->stopChannelFunctions(), hooks->lockRemoteInit(); // the store request's calls, as wired
 }
-V(xcp_shutdown_now)
-V(xcp_100ms) V1(xcpSendDAQ)
 
-    // CAN and the device network.
-    R(int, RtpManUsrCan_Init, 1) V(canPoll_1ms) V(can_vyn_ini) V(CanOut_event_message) V(CanOut_stop)
-        V(CanIn_supervisor_1ms) V1(CanOut_send_message) R(int, can_CtrlInit, 1) V(ccpmr_ini) V(ccpmr_10ms)
-            V(xcpmr_ini) V(xcpmr_10ms) V(routing_ini) V(comint_ini) V(meas_man_ini) V(meas_man_10ms)
-                V(gw_meas_ini) V(gw_meas_monitoring) V(gw_request_timeout) V(gw_meas_1s) V(gw_stop)
-                    V(SerNet_man_ini) V(SerNet_man_1s) V(SerNet_man_flush_online) V(SerNet_man_flush_offline)
-                        V(dynkomm_1s) R(int, dynkomm_ini, 1) V(BC2_init) V(BC2_stop) V(msdcom_dbg_10ms)
-                            V(msdcom_dbg) V(tele_app_ini) V1(gw_raster) V1(SerNet_man_sender_online)
-                                V1(SerNet_man_sender_offline) void meas_man_copy(int raster, uint32_t stamp) {
-    rec("meas_man_copy", raster, static_cast<long>(stamp));
-}
-
-// Display.
-V(displayCtrl_ini) V(displayInit) V(displayJoin) int displayStart() {
+// Communication and display.
+V2(meas_man_copy, int, uint32_t)
+int displayStart() {
     rec("displayStart");
     static std::atomic<int> n{0};
     if (n++ == 0) frame::firstDisplayTick = tick64Get();
@@ -328,37 +281,18 @@ V(displayCtrl_ini) V(displayInit) V(displayJoin) int displayStart() {
 
 // Logging.
 uint32_t meas_maxFileCnt_part1, meas_maxFileCnt_part2, meas_maxFileCnt_usb;
-V(meas_app_ini)
-V(meas_app_main) V(meas_app_set_remotectrl_remoteinit_lock) V(meas_app_remotefaststop)
-    V(MeasAppStore_checkForFlush) V(meas_app_calc_recording_rates) V(meas_fifo_data_syslog)
-        V(meas_app_check_datatimeout) V(meas_app_checkFragmentTrigOnUSBEvent) V(meas_app_check_measconditions)
-            V(meas_fifo_data_update_load_vars) V(cfg_meas_formatInfos_1s) V1(meas_app_saveblock)
-                V1(meas_app_timeout_close) G(uint16_t, meas_app_get_flags, 0)
-                    G(int, meas_app_PreTrigIsOfflineDataFlushed, 1) int meas_app_BootPrepareDisks(int mode,
-                                                                                                  int ticks) {
-    rec("meas_app_BootPrepareDisks", mode, ticks);
-    return 0;
-}
+R2(int, 0, meas_app_BootPrepareDisks, int, int)
 void sblk_task_init(const char* name, int priority, int stack, int) {
     rec(name, priority, stack);
 }
-V(sblk_power_down)
-V(sblk_task_trigger_fast) V(sblk_task_trigger_slow) V(eventChannelsInit) V(eventChannels_10ms)
-    R(int, eventlogging_service_init, 1) void eventlogging_send(const uint8_t*, const char*, const char*) {}
-R(int, LapOutFra_init, 0)
-V(LapOutFra_checkExtLaptrgInit) V(LapOutFra_queryLapOutCntTask) void LapOutFra_getState(LapOutFraState* st) {
+void eventlogging_send(const uint8_t*, const char*, const char*) {}
+void LapOutFra_getState(LapOutFraState* st) {
     rec("LapOutFra_getState");
-    *st = LapOutFraState{};
-    st->lap = 12;
-    st->outing = 3;
+    *st = LapOutFraState{}, st->lap = 12, st->outing = 3;
 }
-void LapOutFra_lapTrigger(uint16_t lap, uint16_t outing) {
-    rec("LapOutFra_lapTrigger", lap, outing);
-}
+V2(LapOutFra_lapTrigger, uint16_t, uint16_t)
 void LapOutFra_laptriggerAnswer(uint16_t, uint16_t) {}
-void LapOutFra_initLapOutCnt(uint16_t lap, uint16_t outing) {
-    rec("LapOutFra_initLapOutCnt", lap, outing);
-}
+V2(LapOutFra_initLapOutCnt, uint16_t, uint16_t)
 
 // Command handlers: handed in at start-up, served by the command interface.
 void comint_setHandler(uint16_t code, ComintHandler h) {
@@ -367,27 +301,5 @@ void comint_setHandler(uint16_t code, ComintHandler h) {
 void comint_setReplyHandler(uint16_t code, ComintReplyHandler h) {
     frame::handlers[code] = {nullptr, h};
 }
-#define H(name)                                                                                              \
-    void name(const uint8_t*, size_t) {                                                                      \
-        rec(#name);                                                                                          \
-    }
-H(meas_man_create)
-H(meas_man_break) H(meas_man_speed) H(meas_man_kill_my_measurements) H(meas_man_get_measurement_state)
-    H(meas_man_create2_cmd) H(meas_man_meas2_create_reply) H(meas_man_break2) H(meas_man_break2_reply)
-        H(meas_man_speed2) H(meas_man_speed2_reply) H(meas_man_get_measurement_state2)
-            H(meas_man_get_measurement_state2_reply) H(gw_meascreate_reply) H(gw_meas_timestamp_err)
-                H(gw_meas2_timestamp_err) H(ci_get_version_info_reply) H(ci_get_lapstack_info)
-                    H(laptrigger_signal_cmd) H(laptrigger_get_info_cmd) H(laptrigger_get_info_reply_cmd)
-                        H(laptrigger_meas) H(laptrigger_check_outctr_cmd) H(laptrigger_reset_lap_cmd)
-                            H(laptrigger_reset_out_cmd) H(laptrigger_reset_lapdist_cmd)
-                                H(laptrigger_reset_best_laptime_cmd) H(laptrigger_incr_outing_cmd)
-                                    H(laptrigger_incr_lap_cmd) H(laptrigger_reset_segments_cmd)
-                                        H(display_pageset_cmd) size_t
-    ci_get_version_info_req(const uint8_t*, size_t, uint8_t*, size_t) {
-    rec("ci_get_version_info_req");
-    return 0;
-}
-void eventlogging_cmd(const uint8_t*) {
-    rec("eventlogging_cmd");
-}
-// clang-format on
+R(size_t, 0, ci_get_version_info_req, const uint8_t*, size_t, uint8_t*, size_t)
+V(eventlogging_cmd, const uint8_t*)

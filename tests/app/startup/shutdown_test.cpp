@@ -3,23 +3,17 @@
 #include "platform/os/sim.h"
 #include "services/rtpman/rtpman.h"
 #include "services/sysrole/sysrole.h"
-#include "support/logcapture.h"
-
-#include <gtest/gtest.h>
+#include "support/stepped.h"
 
 #include <atomic>
 
-using testsupport::logContains;
-using testsupport::LogLine;
-
 namespace {
+
+using Shutdown = testsupport::SteppedTest;
 
 // A logging application that never takes its fast-stop request (its 1 ms step does not run)
 // must not hold the shutdown: the logger wait gives up after 950 ms.
-TEST(Shutdown, LoggerThatNeverFlushesIsForcedAfter950ms) {
-    sim::stopRealtime();
-    sim::configure(sim::TimeMode::Stepped, 1700000000);
-    testsupport::logStart();
+TEST_F(Shutdown, LoggerThatNeverFlushesIsForcedAfter950ms) {
     cfg_system.logging_active = 1;
     std::atomic<bool> done{false};
     uint64_t start = sim::ticks();
@@ -38,9 +32,8 @@ TEST(Shutdown, LoggerThatNeverFlushesIsForcedAfter950ms) {
     EXPECT_GE(took, 950u + 200u);
     EXPECT_LE(took, 950u + 200u + 2u + 60u);
 
-    std::vector<LogLine> seen;
-    EXPECT_TRUE(logContains(seen, "LoggerShutdown(): timeout occurred (state 0) force shutdown after 950ms"));
-    EXPECT_FALSE(logContains(seen, "LoggerShutdown(): shutdown finished"));
+    EXPECT_TRUE(logged("LoggerShutdown(): timeout occurred (state 0) force shutdown after 950ms"));
+    EXPECT_FALSE(logged("LoggerShutdown(): shutdown finished"));
     EXPECT_EQ(isRtpShutdownStarted(), 1);
 }
 

@@ -198,9 +198,8 @@ TEST_F(Handles, ChannelFunctionOutputsAndMasterSlotsComeBeforeMemory) {
     EXPECT_EQ(copy(4), bytes(fakes::channelValue, fakes::channelValue + 4));
     seramMeasFreeMeas(&h);
     seramMeasFreeMeas(&h); // freed once only
-    EXPECT_EQ(h.kind, 0u);
-    EXPECT_EQ(fakes::channelShutdowns.size(), 1u);
-    EXPECT_TRUE(fakes::errorsSet.empty());
+    EXPECT_EQ(std::tuple(h.kind, fakes::channelShutdowns.size(), fakes::errorsSet.size()),
+              std::tuple(0u, 1u, 0u));
 
     // Classes 28, 29 and 31 lie below 0x800000 but are never calibration memory.
     setup(OWN | (29u << 18) | 3); // CCP master slot 3

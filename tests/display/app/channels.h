@@ -6,18 +6,21 @@
 
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <vector>
 
 namespace dtest {
 
-// A float channel whose value the test sets, big-endian as the gateway delivers it.
+// A channel whose value the test sets, big-endian as the gateway delivers it, read through a
+// record of the given display mode, type, mask and quantisation (b x + c).
 struct Feed {
     CData d{nullptr};
-    CDataMeas m{0, 0xFFFFFFFF, GWT_FLOAT};
-    explicit Feed(uint32_t mode = DISPMODE_NORMAL) {
-        d.type = GWT_FLOAT;
-        d.mask = 0xFFFFFFFF;
-        d.dispmode = mode;
+    CDataMeas m;
+    explicit Feed(uint32_t mode = DISPMODE_NORMAL, uint16_t type = TYPE_FLOAT, uint32_t mask = 0xFFFFFFFF,
+                  float b = 1, float c = 0)
+        : m(0, mask, CData::convDataType(type)) {
+        d.type = m.type, d.mask = mask, d.shift = m.shift, d.dispmode = mode;
+        d.quant[1] = b, d.quant[2] = c;
         d.setMeas(&m);
     }
     void set(float v) { put(m, v); }
@@ -27,6 +30,22 @@ struct Feed {
         const uint8_t be[4] = {static_cast<uint8_t>(w >> 24), static_cast<uint8_t>(w >> 16),
                                static_cast<uint8_t>(w >> 8), static_cast<uint8_t>(w)};
         m.putData(be);
+    }
+    // The value of these raw bytes.
+    double put(std::vector<uint8_t> bytes) {
+        bytes.resize(8);
+        m.putData(bytes.data());
+        d.updateData();
+        return d.value;
+    }
+    // The text of the value in the format.
+    std::string text(const char* fmt, double v) {
+        set(static_cast<float>(v));
+        d.updateData();
+        d.value = v; // the full double, beyond the float's precision
+        char out[255];
+        d.getDataStr(fmt, out, sizeof out);
+        return out;
     }
 };
 

@@ -15,40 +15,7 @@
 
 namespace {
 
-// A holder fed one big-endian value, read through a record with the given quantisation.
-struct Chan {
-    CData d;
-    CDataMeas m;
-    Chan(uint16_t type, uint32_t mask, float b = 1, float c = 0, uint32_t mode = DISPMODE_NORMAL)
-        : d(nullptr), m(0, mask, CData::convDataType(type)) {
-        d.type = m.type;
-        d.mask = mask;
-        d.shift = m.shift;
-        d.quant[1] = b;
-        d.quant[2] = c;
-        d.dispmode = mode;
-        d.setMeas(&m);
-    }
-    double put(std::vector<uint8_t> bytes) {
-        bytes.resize(8);
-        m.putData(bytes.data());
-        d.updateData();
-        return d.value;
-    }
-    std::string text(const char* fmt, double v) {
-        std::vector<uint8_t> be(4);
-        const float f = static_cast<float>(v);
-        uint32_t w;
-        std::memcpy(&w, &f, 4);
-        for (int i = 0; i < 4; ++i)
-            be[i] = static_cast<uint8_t>(w >> (24 - 8 * i));
-        put(be);
-        d.value = v; // the full double, beyond the float's precision
-        char out[255];
-        d.getDataStr(fmt, out, sizeof out);
-        return out;
-    }
-};
+using dtest::Feed;
 
 TEST(DisplayData, RawValuesDecodeByTypeAndMask) {
     struct Case {
@@ -70,12 +37,12 @@ TEST(DisplayData, RawValuesDecodeByTypeAndMask) {
         {TYPE_NONE, 0, {0x55}, 0},
     };
     for (const Case& c : cases) {
-        Chan ch(c.type, c.mask);
+        Feed ch(DISPMODE_NORMAL, c.type, c.mask);
         EXPECT_EQ(ch.put(c.bytes), c.value) << "type " << c.type << " mask " << c.mask;
         EXPECT_TRUE(ch.d.getMeasUpdateState());
     }
     // A rational quantisation; a zero denominator gives no error.
-    Chan q(TYPE_UINT8, 0xFF, 0.5f, 10.0f);
+    Feed q(DISPMODE_NORMAL, TYPE_UINT8, 0xFF, 0.5f, 10.0f);
     EXPECT_EQ(q.put({40}), 30.0);
     q.d.quant[5] = 0;
     EXPECT_TRUE(std::isinf(q.put({40})));
@@ -104,12 +71,10 @@ TEST(DisplayData, NormalTextsFollowThePrintfRules) {
         {"%12.3e", -0.00123},
     };
     std::vector<std::vector<pyref::bytes>> in;
-    for (const auto& [fmt, v] : cases)
-        in.push_back({pyref::bytes(fmt.begin(), fmt.end()), pyref::bytes{}});
-    for (size_t i = 0; i < cases.size(); ++i) {
+    for (const auto& [fmt, v] : cases) {
         char num[64];
-        std::snprintf(num, sizeof num, "%.17g", cases[i].second);
-        in[i][1] = pyref::bytes(num, num + std::strlen(num));
+        std::snprintf(num, sizeof num, "%.17g", v);
+        in.push_back({pyref::bytes(fmt.begin(), fmt.end()), pyref::bytes(num, num + std::strlen(num))});
     }
     const auto want = pyref::map(R"(
 def f(fmt, v):
@@ -125,7 +90,7 @@ def f(fmt, v):
 )",
                                  in);
     for (size_t i = 0; i < cases.size(); ++i) {
-        Chan ch(TYPE_FLOAT, 0xFFFFFFFF);
+        Feed ch;
         const std::string got = ch.text(cases[i].first.c_str(), cases[i].second);
         EXPECT_EQ(pyref::hex(reinterpret_cast<const uint8_t*>(got.data()), got.size()), want[i])
             << "format " << cases[i].first;
@@ -140,11 +105,11 @@ TEST(DisplayData, UnprintableFormatsShowLiterally) {
         {"%llf", "%llf"}, {"%hf", "%hf"},           {"50%", "50%"},
     };
     for (const auto& [fmt, want] : cases) {
-        Chan ch(TYPE_FLOAT, 0xFFFFFFFF);
+        Feed ch;
         EXPECT_EQ(ch.text(fmt.c_str(), 1.5), want) << fmt;
     }
     // Text modes take one %s per piece; a wide field is cut to the buffer.
-    Chan t(TYPE_FLOAT, 0xFFFFFFFF, 1, 0, DISPMODE_ASCII);
+    Feed t(DISPMODE_ASCII);
     EXPECT_EQ(t.text("[%-3s]\x81%s", 65), "[A  ]\x81"
                                           "A");
     EXPECT_EQ(t.text("%f", 65), "%f");
@@ -180,19 +145,18 @@ TEST(DisplayData, TimeVerbalAndAsciiModes) {
         {DISPMODE_VISIBILITY, 1, ""},
     };
     for (const Case& c : cases) {
-        Chan ch(TYPE_FLOAT, 0xFFFFFFFF, 1, 0, c.mode);
+        Feed ch(c.mode);
         ch.d.vtab = &gear;
         EXPECT_EQ(ch.text(c.mode == DISPMODE_NORMAL ? "%.1f" : "%s", c.v), c.want) << c.mode << " " << c.v;
     }
     // Before the first value and after a time-out every mode is empty.
-    Chan ch(TYPE_FLOAT, 0xFFFFFFFF, 1, 0, DISPMODE_TIME_HH_MM_SS);
-    char out[255] = "x";
-    ch.d.getDataStr("%s", out, sizeof out);
-    EXPECT_STREQ(out, "");
+    Feed ch(DISPMODE_TIME_HH_MM_SS);
+    char before[255] = "x", after[255] = "x";
+    ch.d.getDataStr("%s", before, sizeof before);
     ch.text("%s", 1);
     ch.d.setTimeout();
-    ch.d.getDataStr("%s", out, sizeof out);
-    EXPECT_STREQ(out, "");
+    ch.d.getDataStr("%s", after, sizeof after);
+    EXPECT_EQ(std::string(before) + std::string(after), "");
 }
 
 // ---- manager over a fake gateway -----------------------------------------------------------
@@ -232,8 +196,7 @@ TEST_F(DisplayManager, RequestsGroupByWidthAndShareEqualChannels) {
     CData* dt = dm.addData(&twin, 4, CDATA_VALUE);
     CData* dbar = dm.addData(&bar, 4, CDATA_VALUE);
     EXPECT_EQ(dm.addData(&a, 4, CDATA_VIS), nullptr); // always shown: no visibility channel
-    EXPECT_EQ(dt->getMeas(), da->getMeas());
-    EXPECT_EQ(dbar->getMeas(), da->getMeas());
+    EXPECT_EQ(std::tuple(dt->getMeas(), dbar->getMeas()), std::tuple(da->getMeas(), da->getMeas()));
     dm.createMeaslists();
     dm.startMeasurement();
     ASSERT_EQ(FakeGateway::requests.size(), 1u);
@@ -244,8 +207,7 @@ TEST_F(DisplayManager, RequestsGroupByWidthAndShareEqualChannels) {
     FakeGateway::read(0, GW_OK, {0, 0, 0, 1, 0, 0, 0, 7, 0, 0, 0, 21, 9});
     for (CData* d : {da, dt})
         d->updateData();
-    EXPECT_EQ(da->value, 21);
-    EXPECT_EQ(dt->value, 42);
+    EXPECT_EQ(std::tuple(da->value, dt->value), std::tuple(21, 42));
 }
 
 TEST_F(DisplayManager, DeviceZeroIsThisUnitAndListsSplitByDeviceAndSize) {
@@ -266,13 +228,11 @@ TEST_F(DisplayManager, DeviceZeroIsThisUnitAndListsSplitByDeviceAndSize) {
         of34 += FakeGateway::pids[i] == 34;
         of3 += FakeGateway::pids[i] == 3;
     }
-    EXPECT_EQ(own, 1u);
-    EXPECT_EQ(of34, 1u);
-    EXPECT_EQ(of3, 2u); // a new list once 4 x words reaches 464: 114 channels in the first
+    // A new list once 4 x words reaches 464: 114 channels in the first.
+    EXPECT_EQ(std::tuple(own, of34, of3), std::tuple(1u, 1u, 2u));
     dm.stopMeasurement();
-    EXPECT_EQ(FakeGateway::disconnects, 1);
-    EXPECT_EQ(dm.lists(), nullptr);
-    EXPECT_EQ(dm.records(), nullptr);
+    EXPECT_EQ(std::tuple(FakeGateway::disconnects, dm.lists(), dm.records()),
+              std::tuple(1, nullptr, nullptr));
 }
 
 TEST_F(DisplayManager, TimeoutsAndKilledListsMakeValuesStale) {
@@ -302,19 +262,12 @@ TEST_F(DisplayManager, TimeoutsAndKilledListsMakeValuesStale) {
     uint16_t least = 0, most = 0;
     uint32_t total = 0, bits = 0;
     dm.getStatus(&all, &any, &least, &most, &total, &bits);
-    EXPECT_FALSE(all);
-    EXPECT_FALSE(any);
-    EXPECT_EQ(least, 1);
-    EXPECT_EQ(most, 6);
-    EXPECT_EQ(total, 9u);
-    EXPECT_EQ(bits, 1u << 0 | 1u << 1 | 1u << 4 | 1u << 31);
+    EXPECT_EQ(std::tuple(all, any, least, most, total, bits),
+              std::tuple(false, false, 1, 6, 9u, 1u << 0 | 1u << 1 | 1u << 4 | 1u << 31));
     dm.stopMeasurement();
     CDataManager none;
     none.getStatus(&all, &any, &least, &most, nullptr, nullptr);
-    EXPECT_TRUE(all);
-    EXPECT_FALSE(any);
-    EXPECT_EQ(least, 65535);
-    EXPECT_EQ(most, 0);
+    EXPECT_EQ(std::tuple(all, any, least, most), std::tuple(true, false, 65535, 0));
 }
 
 } // namespace

@@ -29,7 +29,6 @@ struct DisplayScreen : GuiTest {
     static void SetUpTestSuite() { TarvoFonts_ini(); }
     page_s page{1, rgb(0x000000), 0, nullptr};
     page_s none{0, rgb(0), 0, nullptr};
-    std::unique_ptr<CDispPage> owner;
     CDispPage* show(const std::vector<display_elem_s*>& elems, CDataManager* dm = nullptr) {
         display_elem_s* prev = nullptr;
         for (display_elem_s* e : elems) {
@@ -41,7 +40,6 @@ struct DisplayScreen : GuiTest {
         pm->Add(p, 1);
         return p;
     }
-    void TearDown() override { GuiTest::TearDown(); }
 };
 
 display_elem_s boxElem() {
@@ -51,16 +49,10 @@ display_elem_s boxElem() {
     a.pos_x = 100, a.pos_y = 100, a.size_x = 200, a.size_y = 100;
     a.deco_middle = {rgb(0),        rgb(0),           rgb(0),        rgb(0x102030),
                      rgb(0x808080), DECO_DOUBLE_LINE, rgb(0x000040), rgb(0xFFFFFF)};
-    a.deco_upper = a.deco_middle;
-    a.deco_upper.border_bg_col = rgb(0x0000FF);
-    a.has_deco_upper = 1;
-    a.upper_limit = 100;
-    a.upper_hyst = 5;
-    a.lower_limit = 10;
-    a.lower_hyst = 2;
-    a.deco_lower = a.deco_middle;
-    a.deco_lower.border_bg_col = rgb(0x00FF00);
-    a.has_deco_lower = 1;
+    a.deco_upper = a.deco_lower = a.deco_middle;
+    a.deco_upper.border_bg_col = rgb(0x0000FF), a.deco_lower.border_bg_col = rgb(0x00FF00);
+    a.has_deco_upper = a.has_deco_lower = 1;
+    a.upper_limit = 100, a.upper_hyst = 5, a.lower_limit = 10, a.lower_hyst = 2;
     a.dispmode = DISPMODE_NORMAL;
     std::strcpy(a.format_str, "%.0f");
     return e;
@@ -156,10 +148,8 @@ TEST_F(DisplayScreen, BarSegmentsFollowTheOrientation) {
     g.min = 0, g.max = 100;
     g.deco_middle = {rgb(0),    rgb(0),        rgb(0),        rgb(0),       rgb(0x808080),
                      DECO_NONE, rgb(0x202020), rgb(0x00C000), rgb(0xFFFFFF)};
-    g.deco_lower = g.deco_middle;
-    g.deco_lower.bar_fg_col = rgb(0xC0C000);
-    g.deco_upper = g.deco_middle;
-    g.deco_upper.bar_fg_col = rgb(0xC00000);
+    g.deco_lower = g.deco_upper = g.deco_middle;
+    g.deco_lower.bar_fg_col = rgb(0xC0C000), g.deco_upper.bar_fg_col = rgb(0xC00000);
     g.has_deco_lower = g.has_deco_upper = 1;
     g.lower_limit = 25, g.upper_limit = 75;
     display_elem_s v = e;
@@ -175,65 +165,45 @@ TEST_F(DisplayScreen, BarSegmentsFollowTheOrientation) {
     rl.bargraph.orientation = BAR_HORI_RL, rl.bargraph.pos_y = 200;
     tb.bargraph.orientation = BAR_VERT_TB, tb.bargraph.pos_x = 520;
     CDispPage* p = show({&e, &v, &w, &rl, &tb});
-    auto* bar = static_cast<CBarView*>(p->element(0));
-    auto* vert = static_cast<CBarView*>(p->element(1));
-    EXPECT_EQ(bar->barRect(), GuiRect(20, 316, 220, 343));
-    EXPECT_EQ(bar->slope(), 2.0f);
-    EXPECT_EQ(bar->offset(), 20.0f);
-    Feed f, fv;
-    bar->setData(&f.d, CDATA_VALUE);
-    vert->setData(&fv.d, CDATA_VALUE);
+    auto bar = [p](int i) { return static_cast<CBarView*>(p->element(i)); };
+    EXPECT_EQ(std::tuple(bar(0)->barRect(), bar(1)->barRect().top, bar(1)->barRect().bottom,
+                         bar(2)->barRect().left, bar(2)->barRect().right),
+              std::tuple(GuiRect(20, 316, 220, 343), 40, 140, 26, 613));
+    Feed feeds[5];
+    for (int i = 0; i < 5; ++i)
+        bar(i)->setData(&feeds[i].d, CDATA_VALUE);
+    // The pixels along a row through a horizontal bar, along column 450 through the vertical one.
     const uint32_t lower = 0xC0C000, middle = 0x00C000, upper = 0xC00000, empty = 0x202020;
-    struct Case {
+    const int row[] = {330, 0, 430, 230, 0};
+    const struct {
+        int bar;
         float v;
-        int end;
+        int end; // -1: not checked
         std::initializer_list<std::pair<int, uint32_t>> px;
     } cases[] = {
-        {50, 120, {{20, lower}, {70, lower}, {71, middle}, {120, middle}, {121, empty}, {220, empty}}},
-        {90, 200, {{170, middle}, {171, upper}, {200, upper}, {201, empty}}},
-        {150, 220, {{220, upper}}},
-        {-5, 20, {{21, empty}, {120, empty}}},
+        {0, 50, 120, {{20, lower}, {70, lower}, {71, middle}, {120, middle}, {121, empty}, {220, empty}}},
+        {0, 90, 200, {{170, middle}, {171, upper}, {200, upper}, {201, empty}}},
+        {0, 150, 220, {{220, upper}}},
+        {0, -5, 20, {{21, empty}, {120, empty}}},
+        {1, 0, 140, {}},
+        {1, 10, 40, {}},
+        {1, NAN, 140, {}},
+        {1, 2.5f, 115, {}},
+        {1, 1e30f, 40, {{41, lower}}}, // both limits lie beyond max: all of the bar is the lower segment
+        {2, 200, -1, {{56, lower}, {57, middle}, {467, middle}, {468, upper}}},
+        // 90 of 100 from the right: the lower segment from R to the lower limit, the upper one last.
+        {3, 90, 40, {{39, empty}, {40, upper}, {69, upper}, {70, middle}, {169, middle}, {170, lower}}},
+        {4, 2.5f, 65, {}},
     };
-    for (const Case& c : cases) {
-        f.set(c.v);
-        bar->update();
+    for (const auto& c : cases) {
+        feeds[c.bar].set(c.v);
+        bar(c.bar)->update();
         flush();
-        EXPECT_EQ(bar->barEnd(), c.end) << c.v;
-        for (auto [x, colour] : c.px)
-            EXPECT_EQ(shownAt(x, 330), colour) << "value " << c.v << " at x " << x;
+        EXPECT_EQ(c.end < 0 ? c.end : bar(c.bar)->barEnd(), c.end) << c.bar << " " << c.v;
+        for (auto [at, colour] : c.px)
+            EXPECT_EQ(row[c.bar] ? shownAt(at, row[c.bar]) : shownAt(450, at), colour)
+                << c.bar << " at " << at;
     }
-    EXPECT_EQ(vert->barRect().top, 40);
-    EXPECT_EQ(vert->barRect().bottom, 140);
-    for (auto [value, row] : {std::pair{0.0f, 140}, {10.0f, 40}, {NAN, 140}, {2.5f, 115}, {1e30f, 40}}) {
-        fv.set(value);
-        vert->update();
-        EXPECT_EQ(vert->barEnd(), row) << value;
-    }
-    Feed fw;
-    auto* wide = static_cast<CBarView*>(p->element(2));
-    wide->setData(&fw.d, CDATA_VALUE);
-    fw.set(200);
-    wide->update();
-    flush();
-    EXPECT_EQ(shownAt(450, 41), lower) << "both limits lie beyond max: all of the bar is the lower segment";
-    EXPECT_EQ(std::tuple(wide->barRect().left, wide->barRect().right), std::tuple(26, 613));
-    for (auto [x, colour] : {std::pair{56, lower}, {57, middle}, {467, middle}, {468, upper}})
-        EXPECT_EQ(shownAt(x, 430), colour) << x;
-    // 90 of 100 from the right: the lower segment from R to the lower limit, the upper one last.
-    Feed fr, ft;
-    auto* right = static_cast<CBarView*>(p->element(3));
-    auto* top = static_cast<CBarView*>(p->element(4));
-    right->setData(&fr.d, CDATA_VALUE);
-    top->setData(&ft.d, CDATA_VALUE);
-    fr.set(90);
-    ft.set(2.5f);
-    right->update();
-    top->update();
-    flush();
-    EXPECT_EQ(std::tuple(right->barEnd(), top->barEnd()), std::tuple(40, 65));
-    for (auto [x, colour] :
-         {std::pair{39, empty}, {40, upper}, {69, upper}, {70, middle}, {169, middle}, {170, lower}})
-        EXPECT_EQ(shownAt(x, 230), colour) << "from the right, at " << x;
 }
 
 // The visibility state machine, one update per page tick ('1' shown, '.' not); the value holds
@@ -389,9 +359,8 @@ TEST_F(DisplayScreen, OverlappingAlarmsTakeTurnsEvery15Ticks) {
     EXPECT_EQ(front(), p->element(1));
     EXPECT_EQ(p->First(), p->element(1));
     ticks(15);
-    EXPECT_EQ(front(), p->element(0));
-    EXPECT_EQ(p->First(), p->element(0));
-    EXPECT_EQ(static_cast<int>(display_elements_skipped), 0);
+    EXPECT_EQ(std::tuple(front(), p->First(), static_cast<int>(display_elements_skipped)),
+              std::tuple(p->element(0), p->element(0), 0));
 }
 
 TEST_F(DisplayScreen, ShellCommandsPostInOrder) {
@@ -400,16 +369,16 @@ TEST_F(DisplayScreen, ShellCommandsPostInOrder) {
         std::vector<const char*> argv;
         const char* printed;
         int result;
-        std::vector<uint16_t> posted;
+        std::vector<long> posted;
     } cases[] = {
         {{"display"}, "controls display application\n", 0, {}},
         {{"display", "Start"}, "controls display application\n", 0, {}},
         {{"display", "start", "x"}, "controls display application\n", 0, {}},
         {{"display", "color", "FF0000"}, "Invalid color format. RGB Format: 0x00RRGGBB\n", 0, {0x4002}},
-        {{"display", "color", "0xFF0000"}, "", 0, {0x4002, 0x4003}},
+        {{"display", "color", "0xFF0000"}, "", 0, {0x4002, 0x4003, 0xFF0000}},
         {{"display", "page", "x"}, "Invalid page number.\n", -1, {}},
         {{"display", "brightness", "-"}, "Invalid brightness switch position.\n", -1, {}},
-        {{"display", "page", "99"}, "", 0, {0x4004}},
+        {{"display", "page", "99"}, "", 0, {0x4004, 11}},
         {{"display", "next"}, "", 0, {10}},
         {{"display", "fstart"}, "", 0, {0x4009}},
         {{"display", "bmpdump", "nosuch:/a.bmp"}, "Error, unable to open file nosuch:/a.bmp.\n", 0, {}},
@@ -422,16 +391,10 @@ TEST_F(DisplayScreen, ShellCommandsPostInOrder) {
         EXPECT_EQ(displayCommandFunc(static_cast<int>(argv.size()), argv.data()), c.result);
         const std::string printed = testing::internal::GetCapturedStdout();
         EXPECT_EQ(printed.substr(0, std::strlen(c.printed)), c.printed) << c.argv.size();
-        std::vector<uint16_t> posted;
-        GuiMessage msg;
-        while (GuiThing::mpMessageQueue->TryPop(&msg)) {
+        std::vector<long> posted; // the types, a colour's and a page's each with its value
+        for (GuiMessage msg; GuiThing::mpMessageQueue->TryPop(&msg);) {
             posted.push_back(msg.type);
-            if (msg.type == 0x4004) {
-                EXPECT_EQ(msg.payload.l, 11);
-            }
-            if (msg.type == 0x4003) {
-                EXPECT_EQ(msg.payload.l, 0xFF0000);
-            }
+            if (msg.type == 0x4003 || msg.type == 0x4004) posted.push_back(msg.payload.l);
         }
         EXPECT_EQ(posted, c.posted) << c.argv[1 < c.argv.size() ? 1 : 0];
     }

@@ -11,7 +11,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <tuple>
 #include <vector>
 
 namespace fx {
@@ -55,10 +54,10 @@ inline std::string middle(const std::string& deco) {
     return "<DecoMiddle>\n" + deco + "</DecoMiddle>\n";
 }
 
-inline std::string ch_input(const char* tag = "ChInput", const char* adr = "1000") {
-    return std::string("<") + tag + " adr=\"" + adr +
-           "\" type=\"FLOAT\" mask=\"FFFFFFFF\" quant_a=\"0\" quant_b=\"1\" quant_c=\"0\" quant_d=\"0\" "
-           "quant_e=\"0\" quant_f=\"0\"/>\n";
+inline std::string ch_input(const char* tag = "ChInput", const char* adr = "1000", const char* type = "FLOAT",
+                            const char* mask = "FFFFFFFF") {
+    return std::string("<") + tag + " adr=\"" + adr + "\" type=\"" + type + "\" mask=\"" + mask +
+           "\" quant_a=\"0\" quant_b=\"1\" quant_c=\"0\" quant_d=\"0\" quant_e=\"0\" quant_f=\"1\"/>\n";
 }
 
 const std::string kAlphaAttrs =

@@ -3,34 +3,17 @@
 #include "services/applcomm/applcomm.h"
 #include "calibration/memory/seram.h"
 #include "platform/sysproc/sysproc.h"
+#include "support/errors.h"
 #include "support/stepped.h"
 #include "vyn/vartable.h"
 
 #include <cstring>
 
-// What the status block hands to the error manager and the CAN driver client.
-namespace {
-struct Call {
-    char op; // 's' set, 'c' clear, 'n' node state
-    int a, b;
-    bool operator==(const Call&) const = default;
-};
-std::vector<Call> calls;
-} // namespace
-
-int error_mgr_set(int path, int type, uint8_t lamp) {
-    EXPECT_EQ(lamp, 0);
-    calls.push_back({'s', path, type});
-    return 1;
-}
-int error_mgr_clear(int path) {
-    calls.push_back({'c', path, 0});
-    return 0;
-}
-
 namespace {
 
 constexpr int USB = 488, SYSTEM = 498, FTP = 485, CAN01 = 423, CAN02 = 424;
+using Calls = std::vector<std::pair<int, int>>; // (path, type; 0: cleared) or (CAN node, state)
+Calls nodes;                                    // what the CAN driver client was told
 
 struct StatusBlock : testsupport::SteppedTest {
     uint8_t* shm = nullptr;
@@ -40,8 +23,8 @@ struct StatusBlock : testsupport::SteppedTest {
         SteppedTest::SetUp();
         seram_reset();
         applComm_reset();
-        calls.clear();
-        applComm_setCanStateSink([](int node, uint8_t state) { calls.push_back({'n', node, state}); });
+        testsupport::errors.clear(), nodes.clear();
+        applComm_setCanStateSink([](int node, uint8_t state) { nodes.emplace_back(node, state); });
         // What the system process provides.
         shm = static_cast<uint8_t*>(shmMap(APPLCOMM_SHM_NAME, APPLCOMM_SHM_SIZE, true));
         ASSERT_NE(shm, nullptr);
@@ -59,26 +42,20 @@ struct StatusBlock : testsupport::SteppedTest {
         for (int i = 0; i < n; ++i)
             applComm_10ms();
     }
-    // The error-manager calls so far (node reports left out), then forgotten.
-    std::vector<Call> errors() {
-        std::erase_if(calls, [](const Call& c) { return c.op == 'n'; });
-        return std::exchange(calls, {});
-    }
+    // The error manager's sets and clears so far, then forgotten.
+    static Calls errors() { return std::exchange(testsupport::errors, {}); }
 };
 
-TEST_F(StatusBlock, FieldsWrittenByTheSystemProcessReachTheSignals) {
+TEST_F(StatusBlock, FieldsReachTheSignalsTheBlinkWordIsWrittenBackAndShutdownIsFinal) {
     set("usb_serial", "0815-ABCD");
     set("cpu_load.1", "37.5");
     set("usb_mediastate", "0x1FF");
     set("fcm_pid", "0x0E");
     applComm_10ms();
     EXPECT_STREQ(usb_serial, "0815-ABCD");
-    EXPECT_EQ(std::tuple(int(usb_mediastate), applComm_getUsb_mediastate(), float(cpu_load[1]),
-                         applComm_getFuelconsPID()),
-              std::tuple(0xFF, 0x1FFu, 37.5f, 14)); // the signal has one byte
-}
+    EXPECT_EQ(std::tuple(int(usb_mediastate), float(cpu_load[1]), applComm_getFuelconsPID()),
+              std::tuple(0xFF, 37.5f, 14)); // the signal has one byte
 
-TEST_F(StatusBlock, BlinkWordIsWrittenBackAndShutdownIsFinal) {
     applComm_setBlink(0, 5);
     EXPECT_EQ(blinkWord(), 0u) << "written with the next copy";
     applComm_10ms();
@@ -95,16 +72,18 @@ TEST_F(StatusBlock, FlagsBecomeErrorsOnChangeAndCanStatesAfterFiveSeconds) {
         set(flag, "1");
     set("can1_state", "3");
     cycles(3);
-    EXPECT_EQ(errors(), (std::vector<Call>{{'s', USB, 37}, {'s', SYSTEM, 37}, {'s', FTP, 3}}))
-        << "a flag that stays set raises once";
+    EXPECT_EQ(errors(), (Calls{{USB, 37}, {SYSTEM, 37}, {FTP, 3}})) << "a flag that stays set raises once";
     set("usb_hw_incompatible", "2");
     cycles(496); // 499 cycles of 10 ms so far
-    EXPECT_EQ(errors(), (std::vector<Call>{{'s', USB, 35}})) << "CAN states wait for the start delay";
+    EXPECT_EQ(std::pair(errors(), nodes), std::pair(Calls{{USB, 35}}, Calls{}))
+        << "CAN states wait for the start delay";
     applComm_10ms(); // the 500th: five seconds
-    EXPECT_EQ(calls, (std::vector<Call>{{'s', CAN01, 27}, {'n', 0, 3}, {'n', 1, 0}})) << "Busoff";
-    calls.clear();
+    EXPECT_EQ(std::pair(errors(), std::exchange(nodes, {})),
+              std::pair(Calls{{CAN01, 27}}, Calls{{0, 3}, {1, 0}}))
+        << "Busoff";
     cycles(2);
-    EXPECT_EQ(calls.size(), 4u) << "both node states every cycle, no new error";
+    EXPECT_EQ(std::pair(errors(), nodes.size()), std::pair(Calls{}, size_t{4}))
+        << "both node states every cycle";
 
     for (auto [field, value] : {std::pair{"usb_media_err", "0"} /* the two USB flags share one path */,
                                 {"ftp_err", "0"},
@@ -114,9 +93,7 @@ TEST_F(StatusBlock, FlagsBecomeErrorsOnChangeAndCanStatesAfterFiveSeconds) {
                                 {"can1_state", "0"},
                                 {"", ""}})
         *field ? set(field, value) : applComm_10ms();
-    EXPECT_EQ(errors(),
-              (std::vector<Call>{
-                  {'c', USB, 0}, {'c', FTP, 0}, {'s', CAN02, 25}, {'c', CAN01, 0}, {'s', CAN02, 29}}));
+    EXPECT_EQ(errors(), (Calls{{USB, 0}, {FTP, 0}, {CAN02, 25}, {CAN01, 0}, {CAN02, 29}}));
 
     set("can2_state", "9"); // beyond the table of CAN error types: logged once, not raised
     cycles(3);
@@ -124,7 +101,7 @@ TEST_F(StatusBlock, FlagsBecomeErrorsOnChangeAndCanStatesAfterFiveSeconds) {
     EXPECT_TRUE(logged("applComm_10ms: CAN node 2 reports unknown state 9, ignored"));
     set("can2_state", "0");
     applComm_10ms();
-    EXPECT_EQ(errors(), (std::vector<Call>{{'c', CAN02, 0}}));
+    EXPECT_EQ(errors(), (Calls{{CAN02, 0}}));
 }
 
 TEST_F(StatusBlock, AFailedSemaphoreTakeDoesNotHangTheShutdownBlink) {

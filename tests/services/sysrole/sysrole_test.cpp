@@ -3,68 +3,45 @@
 #include "services/sysrole/sysrole.h"
 #include "services/rtpman/rtpman.h"
 #include "calibration/memory/seram.h"
+#include "platform/kmgr/appman.h"
 #include "platform/kmgr/kmgr_sim.h"
+#include "platform/settings/settings.h"
 #include "platform/nvmem/nvmem.h"
 #include "platform/sysproc/sysproc.h"
 #include "services/applcomm/applcomm.h"
 #include "services/nvram/nvram.h"
+#include "support/errors.h"
 #include "support/stepped.h"
 #include "vyn/vartable.h"
 
 #include <cstring>
 
 namespace {
-std::vector<std::pair<int, int>> errorsSet; // (path, type)
-} // namespace
-
-int error_mgr_set(int path, int type, uint8_t lamp) {
-    EXPECT_EQ(lamp, 0);
-    errorsSet.emplace_back(path, type);
-    return 1;
-}
-int error_mgr_clear(int) {
-    return 0;
-}
-
-namespace {
 
 constexpr int SYSTEM = 498, LAPTRIGGER_MASTER = 20;
 
-// The manager's parameter block: this unit's PID and the base boot counter.
-struct Params {
-    AppParam block{};
-    void install(uint8_t pid, uint32_t baseBootCounter) {
-        block.pid = pid;
-        block.baseBootCounter = baseBootCounter;
-        kmgr::setHandler(KCALL_COMPAT_CHECK, [](const intptr_t*) -> intptr_t { return 0; });
-        kmgr::setHandler(KCALL_APPMAN, [this](const intptr_t* a) -> intptr_t {
-            if (a[2] != APPMAN_REQ_READ_PARAM) return -1;
-            *reinterpret_cast<uint8_t*>(a[3]) = 1;
-            std::memcpy(reinterpret_cast<void**>(a[5])[0], &block, sizeof block);
-            return 0;
-        });
-        ASSERT_EQ(AppMan_init(), 1);
-    }
-    ~Params() {
-        kmgr::setHandler(KCALL_COMPAT_CHECK, nullptr);
-        kmgr::setHandler(KCALL_APPMAN, nullptr);
-    }
-};
+// The manager with this unit's PID and base boot counter in its parameter block.
+void manager(uint8_t pid, uint32_t baseBootCounter) {
+    platform::Settings s;
+    s.pid = pid;
+    s.baseBootCounter = baseBootCounter;
+    platform::setSettings(s);
+    kmgr::installAppManager();
+    ASSERT_EQ(AppMan_init(), 1);
+}
 
 void setCal(uint32_t vaddr, const void* v, size_t n) {
     std::memcpy(seram_memory + vaddr + seramActiveOffset, v, n);
 }
 
 struct SystemRole : testsupport::SteppedTest {
-    Params params;
-
     void SetUp() override {
         SteppedTest::SetUp();
         seram_reset();
         rtpman_reset();
         sysrole_reset();
         applComm_reset();
-        errorsSet.clear();
+        testsupport::errors.clear();
         ASSERT_NE(shmMap(APPLCOMM_SHM_NAME, APPLCOMM_SHM_SIZE, true), nullptr);
         ASSERT_NE(semOpen(APPLCOMM_SEM_NAME, SEM_TYPE_BINARY, SEM_FULL, SEM_Q_PRIORITY, OM_CREATE), nullptr);
         announce(0, 0);
@@ -76,7 +53,7 @@ struct SystemRole : testsupport::SteppedTest {
         ASSERT_TRUE(sysproc::setStatus("fcm_pid", std::to_string(fcm), &error)) << error;
     }
     void run(uint8_t ownPid, uint32_t ecuType, uint32_t deviceConfig, uint8_t outingMode = 0) {
-        params.install(ownPid, 0);
+        manager(ownPid, 0);
         setCal(VTADDR_ECU_TYPE, &ecuType, 4);
         setCal(VTADDR_DEVICE_CONFIG, &deviceConfig, 4);
         setCal(VTADDR_OUTINGCTR_MODE, &outingMode, 1);
@@ -85,23 +62,21 @@ struct SystemRole : testsupport::SteppedTest {
     }
 };
 
-// (ECU type, name, time slave, laptrigger remote, default master, external code: of an unknown type
+// (ECU type, time slave, laptrigger remote, default master, external code: of an unknown type
 // the low half, bytes swapped); the device configuration is not set.
 TEST_F(SystemRole, EcuTypeGivesTheDefaults) {
-    for (auto [ecuType, name, timeSlave, ltmRemote, ltm, code] :
-         {std::tuple{0u, "None", 1, 0, 0xFFFF, 0},
-          {0x505u, "KT5", 0, 1, 10, 5},
-          {0xFF02u, "HNR", 0, 0, 0xFFFF, 0x2FF},
-          {0xABCD1234u, "UNKNOWN", 0, 0, 0xFFFF, 0x3412},
-          {0xFFFFu, "UNKNOWN", 0, 0, 0xFFFF, 0}}) {
+    for (auto [ecuType, timeSlave, ltmRemote, ltm, code] : {std::tuple{0u, 1, 0, 0xFFFF, 0},
+                                                            {0x505u, 0, 1, 10, 5},
+                                                            {0xFF02u, 0, 0, 0xFFFF, 0x2FF},
+                                                            {0xABCD1234u, 0, 0, 0xFFFF, 0x3412},
+                                                            {0xFFFFu, 0, 0, 0xFFFF, 0}}) {
         run(3, ecuType, 0xFFFFFFFF);
-        EXPECT_STREQ(get_external_name(), name);
         EXPECT_EQ((std::vector<int>{cfg_system.time_slave, cfg_system.ltm_remote, cfg_system.ltm_pid,
                                     cfg_system.fcm_pid, cfg_system.ext_ecu}),
                   (std::vector<int>{timeSlave, ltmRemote, ltm, ltm, code}))
             << std::hex << ecuType;
     }
-    EXPECT_TRUE(errorsSet.empty());
+    EXPECT_TRUE(testsupport::errors.empty());
 }
 
 TEST_F(SystemRole, DeviceConfigAndAnnouncedMasters) {
@@ -116,18 +91,18 @@ TEST_F(SystemRole, DeviceConfigAndAnnouncedMasters) {
     run(11, 0x500, 0x00000002); // no laptrigger master configured: none, whatever the ECU
     EXPECT_EQ(cfg_system.ltm_pid, 0xFFFF);
     EXPECT_EQ(cfg_system.fcm_pid, 10) << "an empty fuel master field keeps the default";
-    EXPECT_TRUE(errorsSet.empty()) << "not logging: no laptrigger master needed";
+    EXPECT_TRUE(testsupport::errors.empty()) << "not logging: no laptrigger master needed";
     run(3, 0, 0x00000001, 1); // logging, but the outing counter works on its own
-    EXPECT_TRUE(errorsSet.empty());
+    EXPECT_TRUE(testsupport::errors.empty());
     run(3, 0, 0x00000001, 0);
-    EXPECT_EQ(errorsSet, (std::vector<std::pair<int, int>>{{SYSTEM, LAPTRIGGER_MASTER}}));
+    EXPECT_EQ(testsupport::errors, (std::vector<std::pair<int, int>>{{SYSTEM, LAPTRIGGER_MASTER}}));
 
-    errorsSet.clear();
+    testsupport::errors.clear();
     announce(0x14, 0x15); // the platform's masters win over the configuration
     run(0x16, 0x500, 0x00220001);
     EXPECT_EQ((std::vector<int>{cfg_system.ltm_pid, cfg_system.ltm_remote, cfg_system.fcm_pid}),
               (std::vector<int>{0x14, 1, 0x15}));
-    EXPECT_TRUE(errorsSet.empty());
+    EXPECT_TRUE(testsupport::errors.empty());
     run(0x14, 0, 0);
     EXPECT_EQ(cfg_system.ltm_remote, 0) << "this unit is the announced master";
 }
@@ -142,7 +117,7 @@ TEST_F(SystemRole, BootCounterCountsEveryStartAcrossRestarts) {
         ASSERT_EQ(nvram_dbs_init(), 1);
     };
     restart();
-    params.install(5, 4711);
+    manager(5, 4711);
     EXPECT_EQ(boot_count_ini(), 4711u) << "the base boot counter of the parameters";
     EXPECT_EQ(boot_count_get(), 1u);
     for (uint32_t start = 2; start <= 4; ++start) {

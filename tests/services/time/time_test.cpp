@@ -18,12 +18,7 @@ std::tuple<int, int, int, int, int, int, int> fields(const date_msd& d) {
     return {d.YEAR, d.MONTH, d.DAY, d.HOUR, d.MIN, d.SEC, d.MS};
 }
 
-struct Calendar : testsupport::SteppedTest {
-    void SetUp() override {
-        SteppedTest::SetUp();
-        time_util_reset();
-    }
-};
+using Calendar = testsupport::SteppedWith<time_util_reset>;
 
 // Every day with a time of day that moves from one date to the next, both ways.
 TEST_F(Calendar, EveryDayBothWaysMatchesPython) {
@@ -68,8 +63,6 @@ TEST_F(Calendar, FieldsPastTheirRangeCarry) {
                              fields(date(ref.tm_year + 1900, ref.tm_mon + 1, ref.tm_mday, ref.tm_hour,
                                          ref.tm_min, ref.tm_sec, in.MS % 1000))));
     }
-    EXPECT_EQ(std::tuple(check_if_leap_year(1900), check_if_leap_year(2000), check_if_leap_year(2100)),
-              std::tuple(0, 1, 0));
 }
 
 TEST_F(Calendar, OutOfRangeRefusedUntouchedAndReportedOncePerProcess) {
@@ -108,21 +101,8 @@ TEST(TimeBase, CarryBetweenTheHalvesIsNeverSeenAndUnits) {
     EXPECT_EQ(reads.load(), 6) << "one retry";
     advancePerRead = 0;
     count = 0x100000000ull + 333333; // 12 885 901 887 ns
-    timespec t{};
-    timecpu_getTimeElapsed(&t);
-    EXPECT_EQ(std::tuple(time_get_time_ns_u64(), time_get_time_us(), time_get_time_100us(),
-                         time_get_time_ms(), t.tv_sec, t.tv_nsec),
-              std::tuple(12885901887ull, 12885901ull, 128859ull, 12885ull, 12, 885901887L));
-    count = 1000;
-    timeDT stamp = 0;
-    EXPECT_EQ(timeDT_Init(&stamp), 1000u);
-    count = 1000 + 3000000; // 9 ms later
-    EXPECT_EQ(timeDT_GetElapsed_us(&stamp, 0), 9000u);
-    EXPECT_EQ(timeDT_GetElapsed_ms(&stamp, 1), 9u);
-    count = 3001000 + 333;
-    EXPECT_EQ(timeDT_GetElapsed_us(&stamp, 0), 0u); // 999 ns
-    EXPECT_EQ(timeDT_GetElapsed_Ticks(&stamp, 1), 333u);
-    EXPECT_EQ(timeDT_GetElapsed_Ticks(&stamp, 1), 0u);
+    EXPECT_EQ(std::tuple(time_get_time_us(), time_get_time_100us(), time_get_time_ms()),
+              std::tuple(12885901ull, 128859ull, 12885ull));
     hwsim::addDevice(
         GTIMER, 8, [half](uintptr_t off) { return half(off, osHwTimeNs() / 3); }, nullptr);
 }
@@ -146,7 +126,6 @@ TEST_F(Calendar, DifferencesAndApplicationTime) {
     sim::step(1500);
     clock_appltime(&a);
     EXPECT_EQ(std::tuple(a.tv_sec, a.tv_nsec), std::tuple(1, 500000000L));
-    EXPECT_EQ(raster2rate(11), -1) << "the lap-synchronous raster has no period";
 }
 
 } // namespace

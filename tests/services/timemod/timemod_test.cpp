@@ -1,6 +1,5 @@
 // TIME module over its simulated core: identification, timestamps, status, control and the gap
 // interrupt's messages.
-#include "services/timemod/fpgacheck.h"
 #include "services/timemod/timemod.h"
 #include "support/stepped.h"
 
@@ -20,13 +19,7 @@ uint32_t reg(uintptr_t off) {
     return hw_read32(TIME_MODULE_BASE + off);
 }
 
-struct TimeModule : testsupport::SteppedTest {
-    void SetUp() override {
-        SteppedTest::SetUp();
-        timemodsim::install();
-        timemod_reset();
-    }
-};
+using TimeModule = testsupport::SteppedWith<timemodsim::install, timemod_reset>;
 
 TEST_F(TimeModule, IdentificationAcceptsTheListedVersionsOnly) {
     EXPECT_EQ(time_init(), 1);
@@ -38,7 +31,6 @@ TEST_F(TimeModule, IdentificationAcceptsTheListedVersionsOnly) {
         timemodsim::setIdentity(timemodsim::ID, v);
         EXPECT_EQ(time_init(), i++ < 4) << std::hex << v;
     }
-    EXPECT_EQ(fpga_getModuleCount(), 1); // one entry per core
     EXPECT_TRUE(logged("APAL: Module ID 'TSYN': is dirty!  ip: 0, Ver 1.03.0 Hash:  2A7"));
     timemodsim::setIdentity(0x4D616463, 0x10300000); // another core in its place
     EXPECT_EQ(time_init(), 0);
@@ -46,47 +38,49 @@ TEST_F(TimeModule, IdentificationAcceptsTheListedVersionsOnly) {
     EXPECT_EQ(time_init(), 0);
 }
 
-TEST_F(TimeModule, TimestampsFollowTheClock) {
-    const u32s before = {time_getTimestamp(), time_getTimeSteady(), reg(TIME_REG_FREE_RUN)};
+TEST_F(TimeModule, TimestampsFollowTheClockAndStatusFieldsReachTheMeasurementBlock) {
+    timedistr_measdata_10ms();
+    const u32s before = {time_getTimestamp(), ts_value, ts_steady, reg(TIME_REG_FREE_RUN)};
     sim::step(25);
+    timedistr_measdata_10ms();
     EXPECT_EQ(time_getTimestamp_reg(), time_getTimestamp());
     // 100 us units; the free-running counter at 50 MHz
-    EXPECT_EQ((u32s{time_getTimestamp() - before[0], time_getTimeSteady() - before[1],
-                    reg(TIME_REG_FREE_RUN) - before[2]}),
-              (u32s{250, 250, 25 * 50000}));
-}
+    EXPECT_EQ((u32s{time_getTimestamp() - before[0], ts_value - before[1], ts_steady - before[2],
+                    reg(TIME_REG_FREE_RUN) - before[3]}),
+              (u32s{250, 250, 250, 25 * 50000}));
 
-TEST_F(TimeModule, StatusFieldsAndSyncStateLog) {
-    // Full sync with external sync, pin high, sync quality 10, signal, short circuit, quality 43.
-    timemodsim::setStatus(3u | 1u << 2 | 1u << 3 | 0xAu << 4 | 1u << 16 | 1u << 17 | 43u << 20);
-    timemodsim::setErrorCounters(0x70000123);
-    EXPECT_EQ((u32s{time_getSyncState(), time_getSyncState(), time_getSyncXState(), time_getSyncState_reg(),
-                    time_getExtSyncFlag(), time_getPinLevel(), time_getQualitySync(), time_getSignalFlag(),
-                    time_getShortCircuitFlag(), time_getQualitySignal(), time_getGapErrorCnt(),
-                    time_getGlitchesCnt()}),
-              (u32s{3, 3, 7, 3, 1, 1, 10, 1, 1, 43, 7, 0x123}));
-    EXPECT_TRUE(logged("syncState EXT_FULL_SYNC at LocTime")); // a change of the extended state is logged
-
-    // The measurement block, every 10 ms.
-    timemodsim::setStatus(2u | 1u << 2 | 5u << 4 | 1u << 16 | 9u << 20);
-    timemodsim::setErrorCounters(0x1FFFFFFF);
+    // The status and error counter words as the measurement block shows them every 10 ms; a change
+    // of the extended sync state is logged.
     time_MrSetControl(1);
-    sim::step(3);
-    timedistr_measdata_10ms();
-    EXPECT_EQ((u32s{ts_value, ts_steady, ts_gaperrcnt, ts_glcnt, ts_state, ts_qsignal, ts_qsync, ts_extsync,
-                    ts_signal, ts_short_circ, ts_pinlevel, ts_master}),
-              (u32s{time_getTimestamp(), time_getTimeSteady(), 1, 0x0FFFFFFF, 2, 9, 5, 1, 1, 0, 0, 1}));
+    const struct {
+        uint32_t status, errors;
+        u32s want; // state, q signal, q sync, ext sync, signal, short circuit, pin, gap errors, glitches
+    } cases[] = {
+        {3u | 1u << 2 | 1u << 3 | 0xAu << 4 | 1u << 16 | 1u << 17 | 43u << 20,
+         0x70000123,
+         {3, 43, 10, 1, 1, 1, 1, 7, 0x123}},
+        {2u | 1u << 2 | 5u << 4 | 1u << 16 | 9u << 20, 0x1FFFFFFF, {2, 9, 5, 1, 1, 0, 0, 1, 0x0FFFFFFF}},
+    };
+    for (const auto& c : cases) {
+        timemodsim::setStatus(c.status);
+        timemodsim::setErrorCounters(c.errors);
+        timedistr_measdata_10ms();
+        EXPECT_EQ((u32s{ts_state, ts_qsignal, ts_qsync, ts_extsync, ts_signal, ts_short_circ, ts_pinlevel,
+                        ts_gaperrcnt, ts_glcnt, ts_master}),
+                  (u32s{c.want[0], c.want[1], c.want[2], c.want[3], c.want[4], c.want[5], c.want[6],
+                        c.want[7], c.want[8], 1}));
+        EXPECT_EQ((u32s{time_getSyncState(), time_getSyncXState(), time_getSyncState_reg()}),
+                  (u32s{c.want[0], c.want[0] | 4, c.want[0]}));
+    }
+    EXPECT_TRUE(logged("syncState EXT_FULL_SYNC at LocTime"));
 }
 
 TEST_F(TimeModule, ControlBitsAndInitialisation) {
     EXPECT_EQ(reg(TIME_REG_CONTROL), TIME_CTRL_RUN);
     time_MrSetControl(1);
     EXPECT_EQ(reg(TIME_REG_CONTROL), TIME_CTRL_RUN | TIME_CTRL_MASTER | TIME_CTRL_SWITCH);
-    EXPECT_EQ(time_getMaster(), 1);
-    time_switchIOPin(1);
     time_MrSetControl(0); // leaves the other bits
-    EXPECT_EQ(reg(TIME_REG_CONTROL), TIME_CTRL_RUN | TIME_CTRL_IOPIN);
-    EXPECT_EQ(time_getMaster(), 0);
+    EXPECT_EQ(reg(TIME_REG_CONTROL), TIME_CTRL_RUN);
 
     // Not master: a reset pulse restarts the timestamp, then master mode.
     sim::step(50);
@@ -98,7 +92,7 @@ TEST_F(TimeModule, ControlBitsAndInitialisation) {
     });
     for (int i = 0; i < 1000 && !done; ++i)
         sim::step(1);
-    EXPECT_EQ(reg(TIME_REG_CONTROL), TIME_CTRL_RUN | TIME_CTRL_MASTER | TIME_CTRL_IOPIN);
+    EXPECT_EQ(reg(TIME_REG_CONTROL), TIME_CTRL_RUN | TIME_CTRL_MASTER);
     EXPECT_LT(time_getTimestamp(), 20u);
     // Already master: no reset pulse, the timestamp runs on.
     sim::step(50);
