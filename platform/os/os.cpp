@@ -77,10 +77,14 @@ struct Tcb {
     std::function<void()> body;
     pthread_t thread{}; // registry lock; valid while started and not exited
     bool started = false;
-    int heldSafe = 0;                     // inversion-safe mutexes held (own thread)
-    std::atomic<int> boost{INT_MAX};      // priority inherited from a waiter
-    std::atomic<LateHist*> late{nullptr}; // watched: its release lateness is recorded
-    uint64_t releasedAt = 0;              // the tick of the give that woke it
+    int heldSafe = 0;                // inversion-safe mutexes held (own thread)
+    std::atomic<int> boost{INT_MAX}; // priority inherited from a waiter
+    // Watched: the lateness of its releases by one semaphore (the one it waited on when the
+    // watch began, or else the first it then waits on for good) is recorded.
+    std::atomic<LateHist*> late{nullptr};
+    std::atomic<void*> lateOn{nullptr};
+    std::atomic<void*> waitingOn{nullptr}; // the semaphore it waits on now
+    uint64_t releasedAt = 0;               // the tick of the give that woke it
 };
 
 // Release lateness of a watched task in real time, 1 us per bucket (the last one: later).
@@ -258,9 +262,9 @@ void placeThread(World& w, pthread_t th) {
     if (CPU_COUNT(&set) > 0) pthread_setaffinity_np(th, sizeof set, &set);
 }
 
-// Registry lock held.
+// Registry lock held. Only the layer's own tasks: a thread it did not start may have ended.
 void applyPriority(World& w, Tcb* t) {
-    if (!t->started || t->exited || t->adopted) return;
+    if (!t->started || t->exited || !t->counted || t->adopted) return;
     sched_param sp{};
     if (w.rtPriorities.load()) {
         sp.sched_priority = hostPriority(std::min(t->priority.load(), t->boost.load()));
@@ -976,7 +980,12 @@ STATUS semTake(SEM_ID sem, int ticks) {
         errno = EINVAL;
         return ERROR;
     }
-    LateHist* const late = me->late.load(std::memory_order_relaxed);
+    LateHist* late = me->late.load(std::memory_order_relaxed);
+    if (late) {
+        void* on = me->lateOn.load();
+        if (!on && ticks == WAIT_FOREVER) me->lateOn.store(on = s);
+        if (on != s) late = nullptr;
+    }
     if (s->count > 0) {
         s->count--;
         s->stamped = s->stamped || late;
@@ -1006,7 +1015,9 @@ STATUS semTake(SEM_ID sem, int ticks) {
         return takeResult(
             block(w, me, &lk, &s->waiters, s->options & SEM_Q_PRIORITY, {}, WAKE_BLOCKED, false, true));
     }
+    me->waitingOn.store(s, std::memory_order_relaxed);
     const int r = block(w, me, &lk, &s->waiters, s->options & SEM_Q_PRIORITY, after(w, ticks));
+    me->waitingOn.store(nullptr, std::memory_order_relaxed);
     if (late && r == WAKE_GRANTED) {
         lk.unlock();
         recordLate(w, late, me->releasedAt);
@@ -1646,7 +1657,7 @@ bool realtimePriorities(bool on) {
     w.rtPriorities.store(on);
     for (auto& [id, t] : w.tasks) {
         applyPriority(w, t);
-        if (t->started && !t->exited && !t->adopted) placeThread(w, t->thread);
+        if (t->started && !t->exited && t->counted && !t->adopted) placeThread(w, t->thread);
     }
     if (w.rtRun.load() && w.rtThread.joinable()) raiseClockThread(w);
     return true;
@@ -1733,6 +1744,7 @@ bool lateness(const std::string& task, Lateness* out) {
         if (!h) {
             h = new LateHist;
             keep(h);
+            it->second->lateOn.store(it->second->waitingOn.load());
             it->second->late.store(h);
         }
     }
