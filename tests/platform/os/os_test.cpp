@@ -199,6 +199,7 @@ TEST(RealTime, AWatchedTasksReleasesAreCountedAndRealTimeTasksShareOneCpu) {
             semGive(step);
         while (took < want)
             std::this_thread::yield();
+        sim::waitIdle(); // waiting again
     };
     release(1, 1); // its wait began before the count
     release(3, 3); // one waited for, two found pending
