@@ -130,8 +130,6 @@ class Unit:
         ini = open(os.path.join(self.dir, "vyn.ini")).read()
         for key, value in (("xcp_port", "5600"), ("bc2_port_offset", "200")):
             ini = re.sub(rf"(?m)^{key} = .*$", f"{key} = {value}", ini)
-        if not os.environ.get("DISPLAY"):  # as scripts/demo: the screen as a PNG file
-            ini = ini.replace("; snapshot = run/display.png", "snapshot = run/display.png")
         open(os.path.join(self.dir, "vyn.ini"), "w").write(ini)
         self.out = self.dir + ".out"
 
