@@ -1004,19 +1004,21 @@ STATUS semTake(SEM_ID sem, int ticks) {
     s->stamped = s->stamped || late;
     // One task waiting for the base tick in real time makes the ticks itself.
     Tcb* none = nullptr;
-    if (ticks == WAIT_FOREVER && s == w.baseTick.load(std::memory_order_relaxed) && w.rtRun.load() &&
-        w.driver.compare_exchange_strong(none, me)) {
-        struct Done {
-            World& w;
-            ~Done() { w.driver.store(nullptr); }
-        } done{w};
-        static thread_local bool precise = false;
-        if (!precise) precise = prctl(PR_SET_TIMERSLACK, 1UL) == 0; // on the tick, not up to 50 us after it
-        return takeResult(
-            block(w, me, &lk, &s->waiters, s->options & SEM_Q_PRIORITY, {}, WAKE_BLOCKED, false, true));
-    }
+    const bool drives = ticks == WAIT_FOREVER && s == w.baseTick.load(std::memory_order_relaxed) &&
+                        w.rtRun.load() && w.driver.compare_exchange_strong(none, me);
+    struct Done {
+        World& w;
+        bool drives;
+        ~Done() {
+            if (drives) w.driver.store(nullptr);
+        }
+    } done{w, drives};
+    static thread_local bool precise = false;
+    if (drives && !precise)
+        precise = prctl(PR_SET_TIMERSLACK, 1UL) == 0; // on the tick, not up to 50 us after it
     me->waitingOn.store(s, std::memory_order_relaxed);
-    const int r = block(w, me, &lk, &s->waiters, s->options & SEM_Q_PRIORITY, after(w, ticks));
+    const int r = block(w, me, &lk, &s->waiters, s->options & SEM_Q_PRIORITY,
+                        drives ? Deadline{} : after(w, ticks), WAKE_BLOCKED, false, drives);
     me->waitingOn.store(nullptr, std::memory_order_relaxed);
     if (late && r == WAKE_GRANTED) {
         lk.unlock();
