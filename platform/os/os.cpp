@@ -29,6 +29,7 @@
 #include <string>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
+#include <sys/timerfd.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -173,6 +174,7 @@ struct World {
     std::atomic<int64_t> madeDueNs{0};
     std::atomic<Tcb*> driver{nullptr};
     std::atomic<bool> driverMade{false}; // the last tick was made by the base tick's waiter
+    int clockFd = -1;                    // the clock thread's timer (CLOCK_MONOTONIC)
     static constexpr size_t DUE_RING = 1024;
     std::atomic<int64_t> dueOfTick[DUE_RING]{}; // real time: when each recent tick was due
     // Real-time priorities: every task on one host CPU, of the set the process had before.
@@ -364,6 +366,17 @@ void eraseTimed(World& w, const Deadline& d, Tcb* t) {
 }
 
 void makeDueTicks(World& w, bool one);
+
+// While a task waits on the base tick and makes the ticks, the clock thread only stands in for it
+// when it is late by more than this; while it is on time, the clock thread does not wake at all.
+constexpr int64_t CLOCK_STANDBY_NS = 10000000;
+
+// Sets when the clock thread wakes next (CLOCK_MONOTONIC ns): a later time postpones a wake.
+void armClock(World& w, int64_t at) {
+    itimerspec its{};
+    its.it_value = {static_cast<time_t>(at / 1000000000), static_cast<long>(at % 1000000000)};
+    timerfd_settime(w.clockFd, TFD_TIMER_ABSTIME, &its, nullptr);
+}
 
 // Blocks the caller until a waker claims it or the deadline passes. `lk` (may be null) is
 // the lock of the object whose `list` it joins; it is released while asleep and held again
@@ -1580,10 +1593,6 @@ TimeMode mode() {
     return W().mode.load();
 }
 
-// While a task waits on the base tick and makes the ticks, the clock thread only stands in for
-// it when it is late by more than this: one wake in ten ticks instead of one in every tick.
-constexpr int64_t CLOCK_STANDBY_NS = 10000000;
-
 void startRealtime() {
     World& w = W();
     if (w.rtRun.load()) return;
@@ -1598,16 +1607,20 @@ void startRealtime() {
         }
     }
     w.dueNs.store(wallNs() + 1000000);
+    if (w.clockFd < 0) w.clockFd = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
     if (w.rtRun.exchange(true)) return;
     w.mode = TimeMode::Realtime;
     w.rtThread = std::thread([&w] {
         pthread_setname_np(pthread_self(), "simclock");
         prctl(PR_SET_TIMERSLACK, 1UL); // wake on the tick, not up to 50 us after it
         while (w.rtRun.load()) {
+            // Standing by while the base tick's waiter makes the ticks: it postpones this wake.
             int64_t at = w.dueNs.load();
             if (w.driver.load() || w.driverMade.load()) at += CLOCK_STANDBY_NS;
-            const timespec ts{static_cast<time_t>(at / 1000000000), static_cast<long>(at % 1000000000)};
-            while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+            armClock(w, at);
+            if (!w.rtRun.load()) break;
+            uint64_t expired;
+            while (read(w.clockFd, &expired, sizeof expired) < 0 && errno == EINTR) {
             }
             makeDueTicks(w, false);
         }
@@ -1621,6 +1634,7 @@ void startRealtime() {
 void stopRealtime() {
     World& w = W();
     if (!w.rtRun.exchange(false)) return;
+    armClock(w, 1); // past: the clock thread wakes and sees the stop
     if (w.rtThread.joinable()) w.rtThread.join();
     std::lock_guard<std::mutex> g(w.clockMutex); // a tick the waiter was making is complete
 }
@@ -1811,7 +1825,9 @@ void makeDueTicks(World& w, bool one) {
         now = wallNs();
         if (now - due > 100000000) due = now;
         w.dueNs.store(due + 1000000);
-        if (one) break;
+        if (!one) continue;
+        if (w.tick.load() % 8 == 0) armClock(w, due + 1000000 + CLOCK_STANDBY_NS); // on time: no stand-in
+        break;
     }
     tlsSelf = was;
 }
