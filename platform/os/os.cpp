@@ -1086,8 +1086,10 @@ STATUS semFlush(SEM_ID sem) {
             errno = EINVAL;
             return ERROR;
         }
-        while (Tcb* t = popClaimed(s->waiters))
+        while (Tcb* t = popClaimed(s->waiters)) {
+            t->releasedAt = w.tick.load(std::memory_order_relaxed);
             woken.push_back(t);
+        }
     }
     for (Tcb* t : woken)
         finish(w, t, WAKE_GRANTED);
