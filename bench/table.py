@@ -1,16 +1,20 @@
 #!/usr/bin/python3
-"""Runs the benchmarks that scripts/bench built and prints one table: goal, ours, reference, ratio
-and whether the goal is met, each reference measured in the same run.
-
-table.py BUILD BASE SECONDS: BUILD is the benchmark build of this tree, BASE the folder with the
-unit built from the commit before the performance work (vyn, dataset.img, unit0/), SECONDS the
-length of each timed run (ticks, idle units).
-"""
+# Runs the benchmarks that scripts/bench built and prints one table: goal, ours, reference, ratio
+# and whether the goal is met, each reference measured in the same run. Every figure is the median
+# of its repeats with their minimum and maximum beside it; a goal is met only when its worst
+# repeat meets it.
+#
+# table.py BUILD SECONDS REPEATS: BUILD is the benchmark build of this tree, SECONDS the length of
+# each timed run of the demo unit, REPEATS how often every row is measured.
+#
+# A row is one entry of ROWS (a Google Benchmark of BUILD by its name, and how to read its JSON
+# record: ours, the reference and the ratio) or of TIMED (the demo unit's timed runs).
 import json
 import os
 import re
 import shutil
 import signal
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -19,232 +23,267 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
-def run_bench(exe, *args):
-    """The benchmark's runs by name, from its JSON output."""
-    with tempfile.NamedTemporaryFile(suffix=".json") as out:
-        run = subprocess.run([exe, f"--benchmark_out={out.name}", "--benchmark_out_format=json", *args],
-                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-        if run.returncode != 0:
-            sys.exit(f"{exe} failed:\n{run.stderr}")
-        return {b["name"]: b for b in json.load(open(out.name))["benchmarks"]}
+def us(b):
+    # The record's time per iteration in us.
+    return b["real_time"] * {"ns": 1e-3, "us": 1, "ms": 1e3, "s": 1e6}[b["time_unit"]]
 
 
-def find(runs, prefix):
-    return next(v for k, v in runs.items() if k.startswith(prefix))
+def gbs(b, t):
+    # The record's bytes moved in time t (us), in GB/s.
+    return b["bytes_per_second"] * us(b) / t / 1e9
 
 
-def us(run):
-    """The run's time per iteration in µs."""
-    return run["real_time"] * {"ns": 1e-3, "us": 1, "ms": 1e3, "s": 1e6}[run["time_unit"]]
+# (benchmark binary and its arguments, benchmark name prefix, goal, unit, ours, reference, ratio
+# counter, goal). ours and reference read the JSON record of one repeat; the goal is (op, limit) on
+# the ratio, or on ours where there is no ratio, or None. Every benchmark of the prefix counts; a
+# prefix with {} is a row for each name in its place (a picture type, a size).
+ROWS = [
+    ("os", "BM_MutexUncontended", "OS mutex uncontended, time vs std::mutex", "ns/pair",
+     lambda b: us(b) * 1000 / b["pairs"], lambda b: b["std_mutex_us"] * 1000 / b["pairs"],
+     "time_vs_std_mutex", ("<=", 2)),
+    ("os", "BM_Mutex16Tasks", "OS mutex, 16 tasks, time vs std::mutex", "ns/pair",
+     lambda b: us(b) * 1000 / b["pairs"], lambda b: b["std_mutex_us"] * 1000 / b["pairs"],
+     "time_vs_std_mutex", ("<=", 3)),
+    ("gui", "BM_RectangleFill", "screen fill, speed vs memset", "us", us, lambda b: b["memset_us"],
+     "speed_vs_memset", (">=", 0.8)),
+    ("gui", "BM_Redraw640x480With50Objects", "640x480 redraw of 50 objects", "frames/s",
+     lambda b: b["frames/s"], None, None, None),
+    ("gui", "BM_Png/{}/", "PNG 640x480 {}, photographic and flat, time vs libpng", "ms", lambda b: us(b) / 1000,
+     lambda b: b["libpng_us"] / 1000, "time_vs_libpng", ("<=", 1.0)),
+    ("xml", "BM_Xml/{}/", "XML layer, {} B like display.xml, speed vs expat", "ms", lambda b: us(b) / 1000,
+     lambda b: b["expat_us"] / 1000, "speed_vs_expat", (">=", 0.8)),
+    ("display", "BM_PageTick40Elements", "page tick p99, 40 elements and the flush, vs memset of the frame",
+     "us", lambda b: b["p99_us"], lambda b: b["memset_p99_us"], "time_vs_memset", ("<=", 10)),
+    ("display", "BM_PageSwitchDemoDash", "page switch of the demo dash, p99", "us", lambda b: b["p99_us"],
+     None, None, None),
+    ("display", "BM_PutDataPerEntry", "putData, entry of 40 floats, per value", "ns",
+     lambda b: b["ns_per_value"], None, None, None),
+    ("services_crypto", "BM_crc32_bsd/4096/", "CRC-32 4 KB, speed vs zlib", "GB/s", lambda b: gbs(b, us(b)),
+     lambda b: gbs(b, b["zlib_us"]), "speed_vs_zlib", (">=", 0.9)),
+    ("services_crypto", "BM_crc32_bsd/1048576/", "CRC-32 1 MB, speed vs zlib", "GB/s",
+     lambda b: gbs(b, us(b)), lambda b: gbs(b, b["zlib_us"]), "speed_vs_zlib", (">=", 0.9)),
+    ("meas --benchmark_filter=BM_MeasManCopy", "BM_MeasManCopy",
+     "meas copy 100x117 values: lock hold per 1 ms pass (inf: values lost), ref: memcpy", "us",
+     lambda b: b["lock_hold_s"] * 1e6 if b["data_loss"] == 0 else float("inf"), lambda b: b["memcpy_us"],
+     None, ("<=", 50)),
+    ("xcp", "BM_Daq1ms16FullOdts", "XCP DAQ 1 ms, 16 full ODTs: DTOs lost (ref: the same sends)", "",
+     lambda b: b["DTOs_lost"], lambda b: b["ref_DTOs_lost"], None, ("<=", 0)),
+]
+
+# The demo unit's timed runs: (key of the measurement, goal, unit, goal on ours/reference).
+TIMED = [
+    ("late_p99", "1 ms raster lateness p99, vs cyclictest of the same class", "us", ("<=", 2)),
+    ("late_ticks", "ticks released later than one period, vs cyclictest's late wakes", "", ("<=", 1)),
+    ("cpu", "idle demo unit: CPU, vs a bare 1 kHz clock_nanosleep loop", "%", ("<=", 4)),
+    ("switches", "idle demo unit: context switches, vs the bare loop", "/s", ("<=", 4)),
+]
 
 
-def cyclictest_p99(seconds):
-    """p99 of cyclictest's 1 ms loop in µs (default scheduling, as the unit's), or None."""
-    if not shutil.which("cyclictest"):
-        return None
-    out = subprocess.run(["cyclictest", "-q", "-t1", "-i1000", f"-D{seconds}", "-h20000"],
-                         capture_output=True, text=True).stdout
-    hist = [tuple(map(int, line.split())) for line in out.splitlines() if re.match(r"^\d+ \d+$", line)]
-    total = sum(c for _, c in hist)
-    if not total:
-        return None
-    seen = 0
-    for us, c in hist:
+def run_bench(command, repeats):
+    # Every repeat's JSON record, by benchmark name: one process per repeat, so that no repeat
+    # inherits another's state.
+    records = {}
+    for _ in range(repeats):
+        with tempfile.NamedTemporaryFile(suffix=".json") as out:
+            run = subprocess.run([*command, f"--benchmark_out={out.name}", "--benchmark_out_format=json"],
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+            if run.returncode != 0:
+                sys.exit(f"{command[0]} failed:\n{run.stderr}")
+            for b in json.load(open(out.name))["benchmarks"]:
+                if b.get("run_type", "iteration") == "iteration" and "error_occurred" not in b:
+                    records.setdefault(b["run_name"], []).append(b)
+    return records
+
+
+def p99(hist):
+    # The 99th percentile of cyclictest's histogram (-h): (us, count) pairs.
+    total, seen = sum(c for _, c in hist), 0
+    for v, c in hist:
         seen += c
         if seen >= 0.99 * total:
-            return float(us)
-    return None
-
-
-class Unit:
-    """One unit in a directory of its own, on 127.0.0.1 with ports of its own."""
-
-    def __init__(self, root, name, binary, dataset, example, port):
-        self.dir = os.path.join(root, name)
-        self.binary = binary
-        shutil.copytree(example, self.dir)
-        os.makedirs(os.path.join(self.dir, "run", "nvram"), exist_ok=True)
-        shutil.copy(dataset, os.path.join(self.dir, "run", "nvram", "dataset.img"))
-        ini = open(os.path.join(self.dir, "vyn.ini")).read()
-        for key, value in (("ipv4", "127.0.0.1"), ("xcp_port", str(5600 + port)),
-                           ("bc2_port_offset", str(200 + 100 * port)), ("time", "realtime")):
-            ini = re.sub(rf"(?m)^{key} = .*$", f"{key} = {value}", ini)
-        open(os.path.join(self.dir, "vyn.ini"), "w").write(ini)
-        self.proc = None
-
-    def start(self, prefix=()):
-        self.traced = bool(prefix)
-        self.out = self.dir + ".out"
-        with open(self.out, "wb") as out:
-            self.proc = subprocess.Popen([*prefix, self.binary, "0"], cwd=self.dir, stdout=out,
-                                         stderr=subprocess.STDOUT, env=dict(os.environ, VYN_UNIT_DIR=self.dir))
-
-    def wait_started(self, limit=60):
-        deadline = time.monotonic() + limit
-        while b"Startup vyn: took" not in open(self.out, "rb").read():
-            if self.proc.poll() is not None or time.monotonic() > deadline:
-                raise RuntimeError(f"{self.dir}: no start-up report, see {self.out}")
-            time.sleep(0.1)
-        self.upid = self.pid()
-
-    def pid(self):
-        """The unit's process: the started one, or its child when it runs under strace."""
-        if not self.traced:
-            return self.proc.pid
-        return int(open(f"/proc/{self.proc.pid}/task/{self.proc.pid}/children").read().split()[0])
-
-    def stop(self):
-        if self.proc.poll() is None:
-            os.kill(self.upid, signal.SIGTERM)  # the ignition off: an orderly shutdown
-            try:
-                self.proc.wait(timeout=30)
-            except subprocess.TimeoutExpired:
-                os.kill(self.upid, signal.SIGKILL)
-                self.proc.wait()
+            return float(v)
 
 
 def sample(pid):
-    """Context switches of all the process's threads and its CPU time in seconds."""
-    switches = 0
+    # Context switches of all the process's threads and their CPU time in seconds.
+    switches, ns = 0, 0
     for tid in os.listdir(f"/proc/{pid}/task"):
         try:
             status = open(f"/proc/{pid}/task/{tid}/status").read()
+            ns += int(open(f"/proc/{pid}/task/{tid}/schedstat").read().split()[0])
         except OSError:
             continue
         switches += sum(int(n) for n in re.findall(r"(?m)^(?:non)?voluntary_ctxt_switches:\s+(\d+)", status))
-    stat = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()
-    return switches, (int(stat[11]) + int(stat[12])) / os.sysconf("SC_CLK_TCK")
+    return switches, ns / 1e9
+
+
+class Unit:
+    # The demo unit as scripts/demo starts it, in a directory of its own, on ports of its own,
+    # without the PNG snapshot that stands in for a viewer where there is no X display.
+
+    def __init__(self, root, build):
+        self.dir = os.path.join(root, "unit0")
+        self.binary = os.path.join(build, "vyn")
+        shutil.copytree(os.path.join(ROOT, "examples", "unit0"), self.dir)
+        os.makedirs(os.path.join(self.dir, "run", "nvram"), exist_ok=True)
+        shutil.copy(os.path.join(build, "dataset", "dataset.img"), os.path.join(self.dir, "run", "nvram"))
+        ini = open(os.path.join(self.dir, "vyn.ini")).read()
+        for key, value in (("xcp_port", "5600"), ("bc2_port_offset", "200")):
+            ini = re.sub(rf"(?m)^{key} = .*$", f"{key} = {value}", ini)
+        open(os.path.join(self.dir, "vyn.ini"), "w").write(ini)
+        self.out = self.dir + ".out"
+
+    def start(self, prefix=()):
+        with open(self.out, "wb") as out:
+            self.proc = subprocess.Popen([*prefix, self.binary, "0"], cwd=self.dir, stdout=out,
+                                         stderr=subprocess.STDOUT, env=dict(os.environ, VYN_UNIT_DIR=self.dir))
+        deadline = time.monotonic() + 60
+        while b"Startup vyn: took" not in open(self.out, "rb").read():
+            if self.proc.poll() is not None or time.monotonic() > deadline:
+                raise RuntimeError(f"no start-up report, see {self.out}")
+            time.sleep(0.1)
+        # under strace, the unit is the tracer's child
+        self.pid = self.proc.pid if not prefix else int(
+            open(f"/proc/{self.proc.pid}/task/{self.proc.pid}/children").read().split()[0])
+
+    def realtime(self):
+        asked = re.search(r"(?m)^realtime_priorities = 1", open(os.path.join(self.dir, "vyn.ini")).read())
+        return bool(asked) and b"does not permit real-time scheduling" not in open(self.out, "rb").read()
+
+    def control(self, line):
+        return subprocess.run(["/usr/bin/python3", os.path.join(ROOT, "tools", "vynctl.py"), "-d", self.dir,
+                               *line.split()], capture_output=True, text=True).stdout.strip()
+
+    def stop(self):
+        if self.proc.poll() is None:
+            os.kill(self.pid, signal.SIGTERM)  # the ignition off: an orderly shutdown
+            try:
+                self.proc.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                os.kill(self.pid, signal.SIGKILL)
+                self.proc.wait()
 
 
 def first_boot_syncs(unit):
-    """Syncs the unit makes from its start on an erased store to its start-up report."""
+    # Syncs of the start-up thread from a start on an erased store to the start-up report (the
+    # tasks after it store their own elements and the life-time counter, not the store's repair).
     log = unit.dir + ".strace"
     unit.start(["strace", "-f", "-qq", "--seccomp-bpf", "-o", log, "-e",
                 "trace=fsync,fdatasync,syncfs,sync,sync_file_range,msync"])
-    unit.wait_started()
-    # Only the start-up thread's (the process's main thread): the tasks that run after it store
-    # their own elements and the life-time counter every second, which is not the store's repair.
-    main = str(unit.upid)
-    count = sum(1 for line in open(log) if line.split()[:1] == [main] and
+    count = sum(1 for line in open(log) if line.split()[:1] == [str(unit.pid)] and
                 re.search(r"\b(fsync|fdatasync|syncfs|sync|sync_file_range|msync)\(", line))
     unit.stop()
     return count
 
 
-def idle(units, seconds):
-    """CPU use (% of one CPU) and context switches per 1 ms tick of units running side by side."""
-    for u in units:
-        u.start()
-    for u in units:
-        u.wait_started()
+def timed(unit, loop, seconds, repeats):
+    # Per repeat: the unit's 1 ms raster beside cyclictest of its scheduling class, and the idle
+    # unit beside the bare 1 kHz loop, all at the same time.
+    unit.start()
+    rt = unit.realtime()
+    # r_r1ms's host priority (29 of 0..255 onto 97..1), as the unit's OS layer maps it
+    cls = ["chrt", "-f", "87"] if rt else []
+    if not rt:
+        print("the unit runs without real-time priorities: default scheduling throughout", file=sys.stderr)
     time.sleep(5)  # past the start-up's own work
-    pids = [u.upid for u in units]
-    before = [sample(p) for p in pids]
-    t0 = time.monotonic()
-    time.sleep(seconds)
-    after = [sample(p) for p in pids]
-    dt = time.monotonic() - t0
-    for u in units:
-        u.stop()
-    return [(100 * (a[1] - b[1]) / dt, (a[0] - b[0]) / (dt * 1000)) for a, b in zip(after, before)]
+    runs = []
+    try:
+        for _ in range(repeats):
+            with tempfile.NamedTemporaryFile("r", suffix=".cyc") as cyc:
+                unit.control("late r_r1ms")
+                bare = subprocess.Popen([*cls, loop, str(seconds * 1000)], stdout=subprocess.PIPE, text=True)
+                tester = subprocess.Popen(["cyclictest", "-q", "-m", *(["-p", "87"] if rt else []), "-t1",
+                                           "-i1000", f"-D{seconds}", "-h20000"], stdout=cyc)
+                u0, t0 = sample(unit.pid), time.monotonic()
+                bare_switches, bare_cpu = map(float, bare.communicate()[0].split())
+                u1, dt = sample(unit.pid), time.monotonic() - t0
+                tester.wait()
+                late = unit.control("late r_r1ms").split()
+                cyc.seek(0)  # cyclictest wrote through the same open file
+                hist = [tuple(map(int, ln.split())) for ln in cyc if re.match(r"^\d+ \d+$", ln)]
+            if late[:1] != ["ok"] or not hist:
+                sys.exit(f"no lateness figures: {late} / cyclictest {len(hist)} buckets")
+            runs.append({
+                "late_p99": (float(late[3]), p99(hist)),
+                "late_ticks": (int(late[5]), sum(c for v, c in hist if v > 1000)),
+                "cpu": (100 * (u1[1] - u0[1]) / dt, 100 * bare_cpu / seconds),
+                "switches": ((u1[0] - u0[0]) / dt, bare_switches / seconds),
+            })
+    finally:
+        unit.stop()
+    return runs
+
+
+def spread(values, fmt):
+    if not values:
+        return "-"
+    med = statistics.median(values)
+    if len(values) == 1 or min(values) == max(values):
+        return fmt(med)
+    return f"{fmt(med)} [{fmt(min(values))}-{fmt(max(values))}]"
+
+
+def met(values, goal):
+    # The worst repeat against the goal.
+    if not goal or not values:
+        return "-"
+    op, limit = goal
+    return "yes" if (max(values) <= limit if op == "<=" else min(values) >= limit) else "NO"
 
 
 def main():
-    build, base, seconds = sys.argv[1], sys.argv[2], int(sys.argv[3])
-    rows = []
+    build, seconds, repeats = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+    table = []
 
-    def row(goal, ours, ref, ratio, met, unit=""):
-        fmt = lambda v: "-" if v is None else (f"{v:.3g}{unit}" if isinstance(v, float) else f"{v}{unit}")
-        rows.append((goal, fmt(ours), fmt(ref), "-" if ratio is None else f"{ratio:.2f}",
-                     "-" if met is None else ("yes" if met else "NO")))
+    # A row; its goal holds for the ratios, or for ours where it has none.
+    def add(goal, unit, ours, refs, ratios, limit):
+        num = lambda v: f"{v:.3g}"
+        text = f"{goal} {limit[0]} {limit[1]}" if limit else goal
+        table.append((text, spread(ours, num) + (f" {unit}" if unit else ""), spread(refs, num),
+                      spread(ratios, lambda v: f"{v:.2f}"), met(ratios or ours, limit)))
 
-    bench = lambda name, folder=None: os.path.join(build, "bench", folder or name, f"bench_{name}")
-    print(f"ticks: {seconds} s of real time per measurement ...", file=sys.stderr)
-    r = run_bench(bench("raster"), f"--duration={seconds}")
-    tick, host = find(r, "BM_BaseTickToR1msBody"), find(r, "BM_HostTimer1ms")
-    cyc = cyclictest_p99(seconds)
-    p99 = tick["p99_us"]
-    row("ticks: r1ms p99 late vs host 1 ms loop <= 1.5x", p99, host["p99_us"], p99 / host["p99_us"],
-        p99 <= 1.5 * host["p99_us"], " us")
-    if cyc:
-        row("ticks: r1ms p99 late vs cyclictest <= 1.5x", p99, cyc, p99 / cyc, p99 <= 1.5 * cyc, " us")
-    else:
-        row("ticks: vs cyclictest (rt-tests not installed)", None, None, None, None)
-    row(f"ticks lost in {seconds} s = 0", int(tick["ticks_lost"]), 0, None, tick["ticks_lost"] == 0)
-
-    print("OS-layer mutex, screen, PNG, CRC-32 ...", file=sys.stderr)
-    r = run_bench(bench("os"))
-    for name, goal, limit in (("BM_MutexUncontended", "mutex uncontended vs std::mutex <= 2x", 2),
-                              ("BM_Mutex16Tasks", "mutex 16 tasks vs std::mutex <= 3x", 3)):
-        b = find(r, name)
-        ns = 1000 / b["pairs"]
-        row(goal, us(b) * ns, b["std_mutex_us"] * ns, b["time_vs_std_mutex"], b["time_vs_std_mutex"] <= limit,
-            " ns/pair")
-    r = run_bench(bench("gui"))
-    b = find(r, "BM_RectangleFill")
-    row("screen fill vs memset >= 0.8x speed", us(b), b["memset_us"], b["speed_vs_memset"],
-        b["speed_vs_memset"] >= 0.8, " us")
-    b = find(r, "BM_Redraw640x480With50Objects")
-    row("640x480 redraw of 50 objects (frames/s)", round(b["frames/s"]), None, None, None)
-    for kind in dict.fromkeys(k.split("/")[1] for k in r if k.startswith("BM_Png/")):  # the slower picture
-        b = max((v for k, v in r.items() if k.startswith(f"BM_Png/{kind}/")), key=lambda v: v["time_vs_libpng"])
-        row(f"PNG 640x480 {kind} vs libpng <= 1.0x time", us(b) / 1000, b["libpng_us"] / 1000,
-            b["time_vs_libpng"], b["time_vs_libpng"] <= 1.0, " ms")
-    for b in (v for k, v in run_bench(bench("xml")).items() if k.startswith("BM_Xml/")):
-        row(f"XML layer, {b['name'].split('/')[1]} B like display.xml, vs expat >= 0.8x speed", us(b) / 1000,
-            b["expat_us"] / 1000, b["speed_vs_expat"], b["speed_vs_expat"] >= 0.8, " ms")
-    r = run_bench(bench("display"))
-    b = find(r, "BM_PageTick40Elements")
-    row("page tick p99, 40 elements, of 50 ms <= 0.1 (ref: memset)", b["p99_us"], b["memset_p99_us"],
-        b["p99_of_tick"], b["p99_of_tick"] <= 0.1, " us")
-    b = find(r, "BM_PageSwitchDemoDash")
-    row("page switch of the demo dash, p99", b["p99_us"], None, b["p99_of_tick"], None, " us")
-    b = find(r, "BM_PutDataPerEntry")
-    row("putData, entry of 40 floats, vs memcpy", us(b), b["copy_us"], b["time_vs_copy"], None, " us")
-    r = run_bench(bench("services_crypto", "services"))
-    for size, label in ((4096, "4 KB"), (1 << 20, "1 MB")):
-        b = find(r, f"BM_crc32_bsd/{size}/")
-        gbs = lambda t: b["bytes_per_second"] / 1e9 * us(b) / t  # the same bytes in time t
-        row(f"CRC-32 {label} vs zlib >= 0.5x speed", gbs(us(b)), gbs(b["zlib_us"]), b["speed_vs_zlib"],
-            b["speed_vs_zlib"] >= 0.5, " GB/s")
-
-    r = run_bench(bench("meas"), "--benchmark_filter=BM_MeasManCopy")
-    b = find(r, "BM_MeasManCopy")
-    hold = b["lock_hold_s"] * 1e6
-    row("meas copy 100x117 values: lock <= 5% of 1 ms, 0 lost (ref: memcpy)", hold, b["memcpy_us"],
-        hold / b["memcpy_us"], hold <= 50 and b["data_loss"] == 0, " us")
-
-    print(f"XCP DAQ for {seconds} s ...", file=sys.stderr)
+    print("benchmarks ...", file=sys.stderr)
+    cache = {}
     os.environ["VYN_XCP_BENCH_SECONDS"] = str(seconds)
-    b = find(run_bench(bench("xcp")), "BM_Daq1ms16FullOdts")
-    row("XCP DAQ 1 ms, 16 full ODTs: DTOs lost = 0 (ref: same sends)", int(b["DTOs_lost"]),
-        int(b["ref_DTOs_lost"]), None, b["DTOs_lost"] == 0)
+    for binary, name, goal, unit, ours, ref, ratio, limit in ROWS:
+        if binary not in cache:
+            exe, *args = binary.split()
+            cache[binary] = run_bench([os.path.join(build, "bench", exe.split("_")[0], f"bench_{exe}"), *args],
+                                      repeats)
+        head = name.split("{}")[0]
+        keys = dict.fromkeys(k[len(head):].split("/")[0] for k in cache[binary] if k.startswith(head))
+        for key in keys if "{}" in name else [""]:
+            recs = [b for k, v in cache[binary].items() if k.startswith(name.format(key)) for b in v]
+            add(goal.format(key), unit, [ours(b) for b in recs], [ref(b) for b in recs] if ref else [],
+                [b[ratio] for b in recs] if ratio else [], limit)
 
     root = tempfile.mkdtemp(prefix="vyn-bench-")
     try:
-        ours = Unit(root, "ours", os.path.join(build, "vyn"), os.path.join(build, "dataset", "dataset.img"),
-                    os.path.join(ROOT, "examples", "unit0"), 0)
-        before = Unit(root, "base", os.path.join(base, "vyn"), os.path.join(base, "dataset.img"),
-                      os.path.join(base, "unit0"), 1)
+        unit = Unit(root, build)
         if shutil.which("strace"):
-            print("first boot of both units ...", file=sys.stderr)
-            s_ours, s_base = first_boot_syncs(ours), first_boot_syncs(before)
-            row("first boot: syncs (counted) <= 2", s_ours, s_base, s_ours / s_base if s_base else None, s_ours <= 2)
+            print("first boot of the demo unit ...", file=sys.stderr)
+            add("first boot: syncs", "", [first_boot_syncs(unit)], [], [], ("<=", 2))
+        print(f"the demo unit, {repeats} x {seconds} s ...", file=sys.stderr)
+        shutil.rmtree(os.path.join(unit.dir, "run"))
+        os.makedirs(os.path.join(unit.dir, "run", "nvram"))
+        shutil.copy(os.path.join(build, "dataset", "dataset.img"), os.path.join(unit.dir, "run", "nvram"))
+        if shutil.which("cyclictest"):
+            runs = timed(unit, os.path.join(build, "bench", "raster", "bench_raster"), seconds, repeats)
+            for key, goal, u, limit in TIMED:
+                pairs = [r[key] for r in runs]
+                ratios = [o / r if r else (1.0 if o == 0 else float("inf")) for o, r in pairs]
+                add(goal, u, [o for o, _ in pairs], [r for _, r in pairs], ratios, limit)
         else:
-            row("first boot: syncs (strace not installed)", None, None, None, None)
-        print(f"idle units side by side for {seconds} s ...", file=sys.stderr)
-        (cpu, cs), (cpu0, cs0) = idle([ours, before], seconds)
-        row("idle unit: CPU use <= 0.5x", cpu, cpu0, cpu / cpu0, cpu <= 0.5 * cpu0, "%")
-        row("idle unit: context switches per tick <= 0.5x", cs, cs0, cs / cs0, cs <= 0.5 * cs0)
+            add("the demo unit's timed rows (rt-tests not installed)", "", [], [], [], None)
     finally:
         shutil.rmtree(root, ignore_errors=True)
 
     head = ("goal", "ours", "reference", "ratio", "met")
-    widths = [max(len(r[i]) for r in rows + [head]) for i in range(5)]
+    widths = [max(len(r[i]) for r in table + [head]) for i in range(5)]
     line = lambda r: "  ".join(c.ljust(w) if i == 0 else c.rjust(w) for i, (c, w) in enumerate(zip(r, widths)))
     print(line(head))
     print("  ".join("-" * w for w in widths))
-    for r in rows:
+    for r in table:
         print(line(r))
 
 

@@ -9,6 +9,7 @@
 #include "services/syslog/syslog.h"
 #include "vyn/vartable.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -25,6 +26,13 @@ SEM_ID chanMutex() {
     return m;
 }
 
+// The control task waits on this between cycles: given by a new value of either channel and by
+// a start, so that an idle control does not wake on every tick.
+SEM_ID ctrlWake() {
+    static SEM_ID s = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
+    return s;
+}
+
 // One input of the control: its no-update count, error flag and a post still owed.
 struct Input {
     uint32_t noUpdate = 0;
@@ -32,6 +40,36 @@ struct Input {
     bool owed = false;
 };
 Input pageIn, brightIn;
+uint64_t lastCycle = 0; // the tick of the control's last cycle
+
+uint32_t noUpdateLimit() {
+    return static_cast<uint32_t>(sysClkRateGet()) * 60;
+}
+
+void watch(CData* chan) {
+    if (chan && chan->getMeas()) chan->getMeas()->setWatcher(ctrlWake());
+}
+
+// Ticks until the next cycle must run by itself: at once while a post is owed, on the tick its
+// time-out comes for a channel that gets no values; else only when woken.
+int ticksToNextCycle() {
+    int ticks = WAIT_FOREVER;
+    disp_chanLock();
+    const uint8_t state = displayCtrl_state;
+    const std::pair<Input*, bool> ins[] = {{&pageIn, CDispPage::page_chan != nullptr},
+                                           {&brightIn, CDispPage::brightness_chan != nullptr}};
+    for (auto [in, has] : ins) {
+        if (state != 1 && state != 2) break;
+        int t = WAIT_FOREVER;
+        if (state == 1 || in->owed)
+            t = 1;
+        else if (has && !in->error)
+            t = static_cast<int>(noUpdateLimit() - std::min(in->noUpdate, noUpdateLimit()) + 1);
+        if (t != WAIT_FOREVER && (ticks == WAIT_FOREVER || t < ticks)) ticks = t;
+    }
+    disp_chanUnlock();
+    return ticks;
+}
 
 int readChan(CData* chan, int* value, int* updated) {
     if (!chan) return 0;
@@ -59,7 +97,9 @@ float ledLevel(float factor, float component) {
 }
 
 // One input's step of a cycle: the value to select and whether to post it.
-bool step(Input& in, int has, int updated, int& v, int current, int max, int errType, uint8_t state) {
+// `skipped`: cycles without update since the last one that the control did not run.
+bool step(Input& in, int has, int updated, int& v, int current, int max, int errType, uint8_t state,
+          uint64_t skipped) {
     if (!has) {
         if (state == 1 || in.owed) {
             v = limit1toMax(current, max);
@@ -69,7 +109,8 @@ bool step(Input& in, int has, int updated, int& v, int current, int max, int err
     }
     if (!updated) {
         v = limit1toMax(current, max);
-        if (in.noUpdate >= static_cast<uint32_t>(sysClkRateGet()) * 60) {
+        in.noUpdate = static_cast<uint32_t>(std::min<uint64_t>(in.noUpdate + skipped, noUpdateLimit()));
+        if (in.noUpdate >= noUpdateLimit()) {
             if (!in.error) error_mgr_set(ERR_PATH_DISPLAY, errType, 0);
             in.error = true;
         } else {
@@ -87,7 +128,7 @@ bool step(Input& in, int has, int updated, int& v, int current, int max, int err
 void displayCtrl_task(intptr_t, intptr_t, intptr_t, intptr_t) {
     for (;;) {
         displayCtrl_cycle();
-        taskDelay(1);
+        semTake(ctrlWake(), ticksToNextCycle());
     }
 }
 } // namespace
@@ -178,7 +219,11 @@ unsigned char displayCtrl_start(unsigned char maxIndex) {
                      syslogx(LOG_ERR, "displayCtrl_start: could not write display britghnetss into nvram");
                  });
         pageIn.owed = brightIn.owed = false;
+        watch(CDispPage::page_chan);
+        watch(CDispPage::brightness_chan);
+        lastCycle = tick64Get();
         displayCtrl_state = 1;
+        semGive(ctrlWake());
     }
     const unsigned char page = display_page;
     disp_chanUnlock();
@@ -200,11 +245,15 @@ void displayCtrl_stop() {
 void displayCtrl_cycle() {
     disp_chanLock();
     const uint8_t state = displayCtrl_state;
+    // The cycles a wait left out got no value either (a value wakes the control).
+    const uint64_t now = tick64Get();
+    const uint64_t skipped = now > lastCycle + 1 ? now - lastCycle - 1 : 0;
+    lastCycle = now;
     if (state == 1 || state == 2) {
         bool changed = false;
         int v = display_page, upd = 0;
         int has = displayGetPageChan(&v, &upd);
-        if (step(pageIn, has, upd, v, display_page, display_page_mx, ERR_PAGE_TIMEOUT, state)) {
+        if (step(pageIn, has, upd, v, display_page, display_page_mx, ERR_PAGE_TIMEOUT, state, skipped)) {
             display_page = static_cast<uint8_t>(v);
             // A post the queue refused is made again next cycle: shown and stored page stay alike.
             pageIn.owed = displaySwitchPage(static_cast<unsigned>(v - 1)) != 0;
@@ -217,7 +266,7 @@ void displayCtrl_cycle() {
         upd = 0;
         has = displayGetBrightnessChan(&v, &upd);
         if (step(brightIn, has, upd, v, display_brightness, DISPLAY_MAX_BRIGHTNESS, ERR_BRIGHTNESS_TIMEOUT,
-                 state)) {
+                 state, skipped)) {
             display_brightness = static_cast<uint8_t>(v);
             brightIn.owed = displayBrightness(static_cast<unsigned>(v - 1)) != 0;
             changed = changed || has;

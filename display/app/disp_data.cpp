@@ -112,6 +112,7 @@ void CDataMeas::putData(const uint8_t* p) {
     updated.store(1);
     seq.fetch_add(1);
     semGive(lock);
+    if (SEM_ID w = watcher.load()) semGive(w);
 }
 
 bool CDataMeas::getRawData(uint32_t& out) {

@@ -47,6 +47,8 @@ class CDataMeas {
     // Counts the values put; readers tell a fresh value by it.
     uint32_t sequence() const { return seq.load(); }
     int width() const;
+    // Given after every value put (the page and brightness control waits on it).
+    void setWatcher(SEM_ID sem) { watcher.store(sem); }
 
     CDataMeas* next = nullptr; // chain of its list
     CDataMeas* all = nullptr;  // every holder of the manager
@@ -59,6 +61,7 @@ class CDataMeas {
     SEM_ID lock;
     std::atomic<uint32_t> updated{0};
     std::atomic<uint32_t> seq{0};
+    std::atomic<SEM_ID> watcher{nullptr};
     uint32_t word = 0;
     double dbl = 0.0;
 };

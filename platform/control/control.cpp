@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -538,6 +539,15 @@ std::string execute(const std::string& line, bool* closeConnection) {
         std::string r = "ok";
         for (const std::string& n : sim::taskNames())
             r += " " + n;
+        return r;
+    }
+    if (cmd == "late") {
+        sim::Lateness l;
+        if (arg.size() != 2) return "error usage: late TASK";
+        if (!sim::lateness(arg[1], &l)) return "error no task '" + arg[1] + "'";
+        char r[128];
+        std::snprintf(r, sizeof r, "ok %llu %.0f %.0f %.0f %llu", static_cast<unsigned long long>(l.samples),
+                      l.p50Us, l.p99Us, l.maxUs, static_cast<unsigned long long>(l.overPeriod));
         return r;
     }
     if (cmd == "quit") {

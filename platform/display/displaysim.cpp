@@ -22,7 +22,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <condition_variable>
 #include <mutex>
+#include <thread>
+#include <vector>
 
 // The platform's boot logo as a screen dump, drawn at build time (boot_logo_dump.cpp).
 extern const uint8_t displaysim_boot_logo[];
@@ -59,6 +62,11 @@ struct State {
     bool snapFailLogged = false;
     std::atomic<uint64_t> snaps{0};
     int hook = 0;
+    // Real time: a frame held back is written by a thread of its own, never on the tick.
+    std::thread writer;
+    std::condition_variable writeCv;
+    bool writeDue = false;
+    bool writerStop = false;
 };
 
 State& st() {
@@ -104,54 +112,117 @@ bool encodePng(FILE* f, const uint32_t* px, uint8_t* row) {
     return true;
 }
 
-bool writePngLocked(State& s, const std::string& path) {
-    if (!s.shm) return false;
+bool writePngFrom(const uint32_t* px, const std::string& path) {
     std::string tmp = path + ".tmp" + std::to_string(getpid());
     FILE* f = std::fopen(tmp.c_str(), "wb");
     if (!f) return false;
     std::vector<uint8_t> row(static_cast<size_t>(WIDTH) * 3);
-    bool ok = encodePng(f, pixels(s), row.data());
+    bool ok = encodePng(f, px, row.data());
     ok = (std::fclose(f) == 0) && ok;
     if (!ok || std::rename(tmp.c_str(), path.c_str()) != 0) {
         std::remove(tmp.c_str());
         return false;
     }
+    return true;
+}
+
+bool writePngLocked(State& s, const std::string& path) {
+    if (!s.shm || !writePngFrom(pixels(s), path)) return false;
     s.snaps++;
     return true;
 }
 
-void maybeSnapshot(State& s, bool afterFlush) {
-    if (s.snapPath.empty()) return;
+void snapshotFailed(State& s) {
+    // One line is enough: the path stays wrong until the unit is set up again.
+    if (s.snapFailLogged) return;
+    s.snapFailLogged = true;
+    sysproc::platformLog(147, "KVX2_KMGR", "display", "cannot write the snapshot " + s.snapPath);
+}
+
+// Lock held. True when a snapshot is to be written now (and counted as written).
+bool snapshotDue(State& s, bool afterFlush) {
+    if (s.snapPath.empty()) return false;
     if (afterFlush) s.snapPending = true;
-    if (!s.snapPending) return;
+    if (!s.snapPending) return false;
     int64_t now = nowNs();
-    if (now - s.lastSnapNs < s.snapIntervalNs) return;
+    if (now - s.lastSnapNs < s.snapIntervalNs) return false;
     s.lastSnapNs = now;
     s.snapPending = false;
-    // One line is enough: the path stays wrong until the unit is set up again.
-    if (!writePngLocked(s, s.snapPath) && !s.snapFailLogged) {
-        s.snapFailLogged = true;
-        sysproc::platformLog(147, "KVX2_KMGR", "display", "cannot write the snapshot " + s.snapPath);
+    return true;
+}
+
+void maybeSnapshot(State& s, bool afterFlush) {
+    if (snapshotDue(s, afterFlush) && !writePngLocked(s, s.snapPath)) snapshotFailed(s);
+}
+
+// The real-time writer of held-back frames: the frame is copied under the lock and encoded
+// outside it, so neither the tick nor a flush waits for the encoder.
+void writerBody() {
+    State& s = st();
+    std::vector<uint32_t> frame(FRAME_BYTES / 4);
+    std::unique_lock<std::mutex> lk(s.m);
+    for (;;) {
+        s.writeCv.wait(lk, [&] { return s.writeDue || s.writerStop; });
+        if (s.writerStop) return;
+        s.writeDue = false;
+        if (!s.shm || !snapshotDue(s, false)) continue;
+        std::memcpy(frame.data(), pixels(s), FRAME_BYTES);
+        const std::string path = s.snapPath;
+        lk.unlock();
+        const bool ok = writePngFrom(frame.data(), path);
+        lk.lock();
+        if (ok)
+            s.snaps++;
+        else
+            snapshotFailed(s);
     }
 }
 
-// The shown frame: layer 1 (the frame last flushed) while it is on, else black. Called with the
-// lock held, after a flush and whenever layer 1 is switched.
+void stopWriter(State& s) {
+    {
+        std::lock_guard<std::mutex> g(s.m);
+        s.writerStop = true;
+    }
+    s.writeCv.notify_all();
+    if (s.writer.joinable()) s.writer.join();
+    s.writerStop = false;
+    s.writeDue = false;
+}
+
+// Copies the blocks of `from` that differ from `to` (a page tick redraws a few elements: the
+// rest of the frame is only read).
+void copyChanged(uint32_t* to, const uint32_t* from) {
+    constexpr size_t BLOCK = 64; // pixels
+    for (size_t i = 0; i < FRAME_BYTES / 4; i += BLOCK) {
+        uint32_t diff = 0;
+        for (size_t k = 0; k < BLOCK; ++k)
+            diff |= to[i + k] ^ from[i + k];
+        if (diff) std::memcpy(to + i, from + i, BLOCK * 4);
+    }
+}
+
+// The shown frame: layer 1 (the frame last flushed) while it is on, else black. While it is on,
+// the shown frame is the flushed one; `flushed` keeps it while it is off. Called with the lock
+// held, after a flush and whenever layer 1 is switched.
 void compose(State& s) {
-    s.layerOn = s.regs[LAYER1 / 4] == zynq::DISPLAY_LAYER_ON;
+    const bool on = s.regs[LAYER1 / 4] == zynq::DISPLAY_LAYER_ON;
     s.shm->sequence = s.shm->sequence + 1;
-    if (s.layerOn)
+    if (on && !s.layerOn)
         std::memcpy(pixels(s), s.flushed.data(), FRAME_BYTES);
-    else
-        std::memset(pixels(s), 0, FRAME_BYTES);
-    s.shm->flushes = s.shm->flushes + 1;
+    else if (!on && s.layerOn)
+        std::memcpy(s.flushed.data(), pixels(s), FRAME_BYTES);
+    if (!on) std::memset(pixels(s), 0, FRAME_BYTES);
+    s.layerOn = on;
     s.shm->sequence = s.shm->sequence + 1;
-    maybeSnapshot(s, true);
 }
 
 // Layer 1 switched by a register write (or through the mapped window, seen on the next tick).
 void layerCheck(State& s) {
-    if (s.installed && (s.regs[LAYER1 / 4] == zynq::DISPLAY_LAYER_ON) != s.layerOn) compose(s);
+    if (s.installed && (s.regs[LAYER1 / 4] == zynq::DISPLAY_LAYER_ON) != s.layerOn) {
+        compose(s);
+        s.shm->flushes = s.shm->flushes + 1;
+        maybeSnapshot(s, true);
+    }
 }
 
 intptr_t onFlush(const intptr_t* a) {
@@ -159,9 +230,12 @@ intptr_t onFlush(const intptr_t* a) {
     if (static_cast<uint32_t>(a[0]) != s.index || a[1] != KCALL_DISPLAY_ID || a[2] != 1) return -1;
     std::lock_guard<std::mutex> g(s.m);
     if (!s.installed) return -1;
-    std::memcpy(s.flushed.data(), s.fb, FRAME_BYTES);
+    s.shm->sequence = s.shm->sequence + 1;
+    copyChanged(s.layerOn ? pixels(s) : s.flushed.data(), s.fb);
     s.flushes++;
-    compose(s);
+    s.shm->flushes = s.shm->flushes + 1;
+    s.shm->sequence = s.shm->sequence + 1;
+    maybeSnapshot(s, true);
     return 0;
 }
 
@@ -297,12 +371,19 @@ bool install(uint32_t index, const std::string& unitDir) {
     kmgr::setHandler(KCALL_DISPLAY_WAIT_FLUSH, onWait);
     kmgr::setHandler(KCALL_BOOTLOGO_COPY, onLogoCopy);
     kmgr::setHandler(KCALL_BOOTLOGO_SIZE, onLogoSize);
+    // The tick never waits: while a flush holds the display, its check comes on a later tick.
     s.hook = sim::addTickHook([](uint64_t) {
         State& st2 = st();
-        std::lock_guard<std::mutex> g(st2.m);
-        if (!st2.installed) return;
+        std::unique_lock<std::mutex> lk(st2.m, std::try_to_lock);
+        if (!lk || !st2.installed) return;
         layerCheck(st2);
-        maybeSnapshot(st2, false);
+        if (sim::mode() == sim::TimeMode::Stepped) {
+            maybeSnapshot(st2, false);
+        } else if (st2.snapPending && !st2.writeDue && st2.writer.joinable() &&
+                   nowNs() - st2.lastSnapNs >= st2.snapIntervalNs) {
+            st2.writeDue = true;
+            st2.writeCv.notify_one();
+        }
     });
     return true;
 }
@@ -317,6 +398,7 @@ void uninstall() {
          {KCALL_DISPLAY_FLUSH, KCALL_DISPLAY_WAIT_FLUSH, KCALL_BOOTLOGO_COPY, KCALL_BOOTLOGO_SIZE})
         kmgr::setHandler(c, nullptr);
     hwsim::removeDevice(CTRL_BASE);
+    stopWriter(s);
     std::lock_guard<std::mutex> g(s.m);
     s.installed = false;
     unmapShown(s);
@@ -360,6 +442,8 @@ void setSnapshot(const std::string& path, double maxPerSecond) {
     s.lastSnapNs = INT64_MIN / 2;
     s.snapPending = false;
     s.snapFailLogged = false;
+    // Made here, at the start-up, with the host's default scheduling on any CPU: not a task.
+    if (!path.empty() && !s.writer.joinable()) s.writer = std::thread(writerBody);
 }
 
 uint64_t snapshotCount() {

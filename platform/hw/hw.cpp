@@ -1,6 +1,7 @@
 #include "platform/hw/hw.h"
 #include "platform/hw/hw_sim.h"
 #include "platform/os/os.h"
+#include "platform/os/pi_mutex.h"
 
 #include <cstdlib>
 #include <map>
@@ -16,7 +17,7 @@ struct Device {
 };
 
 struct Bus {
-    std::mutex m;
+    PiMutex m;
     std::map<uintptr_t, Device> devices;
 };
 
@@ -51,7 +52,7 @@ const Device* find(uintptr_t addr, uintptr_t* base) {
 } // namespace
 
 volatile uint32_t* hw_map(uintptr_t physAddr, size_t size) {
-    std::lock_guard<std::mutex> g(bus().m);
+    std::lock_guard<PiMutex> g(bus().m);
     uintptr_t base;
     const Device* d = find(physAddr, &base);
     if (!d || !d->window || physAddr + size > base + d->size) return nullptr;
@@ -62,7 +63,7 @@ uint32_t hw_read32(uintptr_t physAddr) {
     hwsim::ReadFn fn;
     uintptr_t base = 0;
     {
-        std::lock_guard<std::mutex> g(bus().m);
+        std::lock_guard<PiMutex> g(bus().m);
         const Device* d = find(physAddr, &base);
         if (!d) return 0xFFFFFFFFu; // nothing on the bus
         if (!d->read) return d->window ? d->window[(physAddr - base) / 4] : 0;
@@ -75,7 +76,7 @@ void hw_write32(uintptr_t physAddr, uint32_t value) {
     hwsim::WriteFn fn;
     uintptr_t base = 0;
     {
-        std::lock_guard<std::mutex> g(bus().m);
+        std::lock_guard<PiMutex> g(bus().m);
         const Device* d = find(physAddr, &base);
         if (!d) return;
         if (!d->write) {
@@ -90,7 +91,7 @@ void hw_write32(uintptr_t physAddr, uint32_t value) {
 namespace hwsim {
 
 void addDevice(uintptr_t base, size_t size, ReadFn read, WriteFn write, volatile uint32_t* window) {
-    std::lock_guard<std::mutex> g(bus().m);
+    std::lock_guard<PiMutex> g(bus().m);
     bus().devices[base] = Device{size, std::move(read), std::move(write), window};
 }
 
@@ -101,7 +102,7 @@ volatile uint32_t* addMemory(uintptr_t base, size_t size) {
 }
 
 void removeDevice(uintptr_t base) {
-    std::lock_guard<std::mutex> g(bus().m);
+    std::lock_guard<PiMutex> g(bus().m);
     bus().devices.erase(base);
 }
 

@@ -2,6 +2,7 @@
 
 #include "platform/kmgr/kmgr_sim.h"
 #include "platform/os/os.h"
+#include "platform/os/pi_mutex.h"
 #include "platform/os/sim.h"
 #include "platform/settings/settings.h"
 #include "platform/sysproc/sysproc.h"
@@ -29,7 +30,7 @@ struct Watchdog {
 };
 
 struct AppMan {
-    std::mutex m;
+    PiMutex m;
     std::map<std::string, uintptr_t> symbols;
     std::string epk;
     uint64_t epkCount = 0;
@@ -62,7 +63,7 @@ intptr_t watchdogRequest(intptr_t req, const intptr_t* a) {
     if (a[4] < 1 || !list || !list[0]) return FAIL;
     uint32_t pattern = *list[0];
     AppMan& m = A();
-    std::lock_guard<std::mutex> g(m.m);
+    std::lock_guard<PiMutex> g(m.m);
     Watchdog& w = m.wd;
     w.rtpIndex = static_cast<unsigned>(a[0]);
     w.st.lastPattern = pattern;
@@ -104,7 +105,7 @@ intptr_t appManRequest(const intptr_t* a) {
         if (!result || a[4] < 1 || !list || !list[0]) return FAIL;
         std::string name(list[0], strnlen(list[0], 256));
         AppMan& m = A();
-        std::lock_guard<std::mutex> g(m.m);
+        std::lock_guard<PiMutex> g(m.m);
         auto it = m.symbols.find(name);
         if (it == m.symbols.end()) return FAIL;
         *result = it->second;
@@ -119,7 +120,7 @@ intptr_t epkForward(const intptr_t* a) {
     const char* text = reinterpret_cast<const char*>(a[1]);
     if (!text) return FAIL;
     AppMan& m = A();
-    std::lock_guard<std::mutex> g(m.m);
+    std::lock_guard<PiMutex> g(m.m);
     m.epk.assign(text, strnlen(text, KCALL_EPK_MAX));
     m.epkCount++;
     return 0;
@@ -127,7 +128,7 @@ intptr_t epkForward(const intptr_t* a) {
 
 intptr_t settingCall(const intptr_t* a) {
     AppMan& m = A();
-    std::lock_guard<std::mutex> g(m.m);
+    std::lock_guard<PiMutex> g(m.m);
     m.settings.push_back({static_cast<uint32_t>(a[1]), static_cast<uint32_t>(a[2])});
     return 0;
 }
@@ -140,7 +141,7 @@ intptr_t interruptConnect(const intptr_t* a) {
     for (int i = 0; i < 4; ++i)
         c.words[i] = a[3 + i];
     AppMan& m = A();
-    std::lock_guard<std::mutex> g(m.m);
+    std::lock_guard<PiMutex> g(m.m);
     m.interrupts[static_cast<int>(a[2])] = c;
     return 0;
 }
@@ -171,7 +172,7 @@ void installAppManager() {
     AppMan& m = A();
     bool hook;
     {
-        std::lock_guard<std::mutex> g(m.m);
+        std::lock_guard<PiMutex> g(m.m);
         m.epk.clear();
         m.epkCount = 0;
         m.settings.clear();
@@ -192,32 +193,32 @@ void installAppManager() {
 }
 
 void registerSymbol(const std::string& name, uintptr_t value) {
-    std::lock_guard<std::mutex> g(A().m);
+    std::lock_guard<PiMutex> g(A().m);
     A().symbols[name] = value;
 }
 
 void unregisterSymbol(const std::string& name) {
-    std::lock_guard<std::mutex> g(A().m);
+    std::lock_guard<PiMutex> g(A().m);
     A().symbols.erase(name);
 }
 
 std::string forwardedEpk() {
-    std::lock_guard<std::mutex> g(A().m);
+    std::lock_guard<PiMutex> g(A().m);
     return A().epk;
 }
 
 uint64_t epkForwardCount() {
-    std::lock_guard<std::mutex> g(A().m);
+    std::lock_guard<PiMutex> g(A().m);
     return A().epkCount;
 }
 
 std::vector<SettingCall> informedSettings() {
-    std::lock_guard<std::mutex> g(A().m);
+    std::lock_guard<PiMutex> g(A().m);
     return A().settings;
 }
 
 bool interruptConnection(int irq, InterruptConnection* out) {
-    std::lock_guard<std::mutex> g(A().m);
+    std::lock_guard<PiMutex> g(A().m);
     auto it = A().interrupts.find(irq);
     if (it == A().interrupts.end()) return false;
     if (out) *out = it->second;
@@ -232,12 +233,12 @@ bool raiseInterrupt(int irq, const void* msg, size_t len) {
 }
 
 WatchdogStatus watchdogStatus() {
-    std::lock_guard<std::mutex> g(A().m);
+    std::lock_guard<PiMutex> g(A().m);
     return A().wd.st;
 }
 
 void setWatchdogReaction(WatchdogReaction r) {
-    std::lock_guard<std::mutex> g(A().m);
+    std::lock_guard<PiMutex> g(A().m);
     A().reaction = std::move(r);
 }
 
@@ -247,7 +248,7 @@ void watchdogCheck(uint64_t tick) {
     bool exitProcess;
     WatchdogReaction reaction;
     {
-        std::lock_guard<std::mutex> g(m.m);
+        std::lock_guard<PiMutex> g(m.m);
         Watchdog& w = m.wd;
         if (!w.st.armed || w.st.shutdown || w.disarmed) return;
         char buf[160];
@@ -273,7 +274,7 @@ void watchdogCheck(uint64_t tick) {
 }
 
 void watchdogDisarm() {
-    std::lock_guard<std::mutex> g(A().m);
+    std::lock_guard<PiMutex> g(A().m);
     A().wd.disarmed = true;
 }
 

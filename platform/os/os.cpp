@@ -29,6 +29,7 @@
 #include <string>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
+#include <sys/timerfd.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -51,6 +52,7 @@ enum Wake {
 };
 
 struct Tcb;
+struct LateHist;
 using WaitList = std::deque<Tcb*>;
 
 struct Tcb {
@@ -78,6 +80,18 @@ struct Tcb {
     bool started = false;
     int heldSafe = 0;                // inversion-safe mutexes held (own thread)
     std::atomic<int> boost{INT_MAX}; // priority inherited from a waiter
+    // Watched: the lateness of its releases by one semaphore (the one it waited on when the
+    // watch began, or else the first it then waits on for good) is recorded.
+    std::atomic<LateHist*> late{nullptr};
+    std::atomic<void*> lateOn{nullptr};
+    std::atomic<void*> waitingOn{nullptr}; // the semaphore it waits on now
+    uint64_t releasedAt = 0;               // the tick of the give that woke it
+};
+
+// Release lateness of a watched task in real time, 1 us per bucket (the last one: later).
+struct LateHist {
+    static constexpr int BUCKETS = 20000;
+    std::atomic<uint32_t> us[BUCKETS]{};
 };
 
 struct Sem {
@@ -93,6 +107,9 @@ struct Sem {
     WaitList waiters;
     std::string name;
     std::atomic<bool> deleted{false};
+    // Taken by a watched task: the tick of each give still counted, oldest first.
+    bool stamped = false;
+    std::deque<uint64_t> givenAt;
 };
 
 struct MsgQ {
@@ -156,6 +173,13 @@ struct World {
     std::atomic<int64_t> dueNs{0};
     std::atomic<int64_t> madeDueNs{0};
     std::atomic<Tcb*> driver{nullptr};
+    std::atomic<bool> driverMade{false}; // the last tick was made by the base tick's waiter
+    int clockFd = -1;                    // the clock thread's timer (CLOCK_MONOTONIC)
+    static constexpr size_t DUE_RING = 1024;
+    std::atomic<int64_t> dueOfTick[DUE_RING]{}; // real time: when each recent tick was due
+    // Real-time priorities: every task on one host CPU, of the set the process had before.
+    int rtCpu = -1;
+    cpu_set_t hostCpus{};
     std::mutex clockMutex;    // one thread makes ticks at a time
     Tcb* clockSelf = nullptr; // the record hooks see while a tick is made
     std::mutex hookMutex;
@@ -229,9 +253,20 @@ int hostPriority(int p) {
     return hi - std::clamp(p, 0, 255) * (hi - lo) / 255;
 }
 
-// Registry lock held.
+// Registry lock held. With real-time priorities the unit's tasks share one host CPU, as the
+// tasks of an RTOS share their processor: a release is a switch on that CPU, in priority order,
+// instead of a wake-up of another CPU for every task a tick releases.
+void placeThread(World& w, pthread_t th) {
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    if (w.rtPriorities.load() && w.rtCpu >= 0) CPU_SET(w.rtCpu, &one);
+    const cpu_set_t& set = w.rtPriorities.load() && w.rtCpu >= 0 ? one : w.hostCpus;
+    if (CPU_COUNT(&set) > 0) pthread_setaffinity_np(th, sizeof set, &set);
+}
+
+// Registry lock held. Only the layer's own tasks: a thread it did not start may have ended.
 void applyPriority(World& w, Tcb* t) {
-    if (!t->started || t->exited || t->adopted) return;
+    if (!t->started || t->exited || !t->counted || t->adopted) return;
     sched_param sp{};
     if (w.rtPriorities.load()) {
         sp.sched_priority = hostPriority(std::min(t->priority.load(), t->boost.load()));
@@ -330,7 +365,18 @@ void eraseTimed(World& w, const Deadline& d, Tcb* t) {
         }
 }
 
-void makeDueTicks(World& w);
+void makeDueTicks(World& w, bool one);
+
+// While a task waits on the base tick and makes the ticks, the clock thread only stands in for it
+// when it is late by more than this; while it is on time, the clock thread does not wake at all.
+constexpr int64_t CLOCK_STANDBY_NS = 10000000;
+
+// Sets when the clock thread wakes next (CLOCK_MONOTONIC ns): a later time postpones a wake.
+void armClock(World& w, int64_t at) {
+    itimerspec its{};
+    its.it_value = {static_cast<time_t>(at / 1000000000), static_cast<long>(at % 1000000000)};
+    timerfd_settime(w.clockFd, TFD_TIMER_ABSTIME, &its, nullptr);
+}
 
 // Blocks the caller until a waker claims it or the deadline passes. `lk` (may be null) is
 // the lock of the object whose `list` it joins; it is released while asleep and held again
@@ -360,7 +406,7 @@ int block(World& w, Tcb* t, std::unique_lock<std::mutex>* lk, WaitList* list, bo
         if (drives && r == WAKE_BLOCKED && w.rtRun.load()) {
             const int64_t due = w.dueNs.load();
             if (wallNs() >= due)
-                makeDueTicks(w);
+                makeDueTicks(w, true); // one per take: each release knows its tick
             else
                 futexWaitUntil(t->wake, r, due);
             continue;
@@ -399,7 +445,10 @@ void taskTrampoline(Tcb* t) {
         std::lock_guard<std::mutex> g(w.reg);
         t->thread = pthread_self();
         t->started = true;
-        if (w.rtPriorities.load()) applyPriority(w, t);
+        if (w.rtPriorities.load()) {
+            applyPriority(w, t);
+            placeThread(w, t->thread);
+        }
     }
     try {
         t->body();
@@ -919,6 +968,14 @@ STATUS mutexGive(World& w, Sem* s, Tcb* me) {
     return OK;
 }
 
+// The lateness of a watched task's release: from when the tick of its give was due until now.
+void recordLate(World& w, LateHist* late, uint64_t tick) {
+    const uint64_t now = w.tick.load();
+    if (w.mode.load() != sim::TimeMode::Realtime || tick > now || now - tick >= World::DUE_RING) return;
+    const int64_t us = (wallNs() - w.dueOfTick[tick % World::DUE_RING].load()) / 1000;
+    late->us[std::clamp<int64_t>(us, 0, LateHist::BUCKETS - 1)].fetch_add(1, std::memory_order_relaxed);
+}
+
 } // namespace
 
 STATUS semTake(SEM_ID sem, int ticks) {
@@ -936,28 +993,51 @@ STATUS semTake(SEM_ID sem, int ticks) {
         errno = EINVAL;
         return ERROR;
     }
+    LateHist* late = me->late.load(std::memory_order_relaxed);
+    if (late) {
+        void* on = me->lateOn.load();
+        if (!on && ticks == WAIT_FOREVER) me->lateOn.store(on = s);
+        if (on != s) late = nullptr;
+    }
     if (s->count > 0) {
         s->count--;
+        s->stamped = s->stamped || late;
+        // The stamps are of the newest tokens: the token taken has none when it is older.
+        if (s->givenAt.size() <= static_cast<size_t>(s->count)) return OK;
+        const uint64_t tick = s->givenAt.front();
+        s->givenAt.pop_front();
+        lk.unlock();
+        if (late) recordLate(w, late, tick);
         return OK;
     }
     if (ticks == NO_WAIT) {
         errno = EAGAIN;
         return ERROR;
     }
+    s->stamped = s->stamped || late;
     // One task waiting for the base tick in real time makes the ticks itself.
     Tcb* none = nullptr;
-    if (ticks == WAIT_FOREVER && s == w.baseTick.load(std::memory_order_relaxed) && w.rtRun.load() &&
-        w.driver.compare_exchange_strong(none, me)) {
-        struct Done {
-            World& w;
-            ~Done() { w.driver.store(nullptr); }
-        } done{w};
-        static thread_local bool precise = false;
-        if (!precise) precise = prctl(PR_SET_TIMERSLACK, 1UL) == 0; // on the tick, not up to 50 us after it
-        return takeResult(
-            block(w, me, &lk, &s->waiters, s->options & SEM_Q_PRIORITY, {}, WAKE_BLOCKED, false, true));
+    const bool drives = ticks == WAIT_FOREVER && s == w.baseTick.load(std::memory_order_relaxed) &&
+                        w.rtRun.load() && w.driver.compare_exchange_strong(none, me);
+    struct Done {
+        World& w;
+        bool drives;
+        ~Done() {
+            if (drives) w.driver.store(nullptr);
+        }
+    } done{w, drives};
+    static thread_local bool precise = false;
+    if (drives && !precise)
+        precise = prctl(PR_SET_TIMERSLACK, 1UL) == 0; // on the tick, not up to 50 us after it
+    me->waitingOn.store(s, std::memory_order_relaxed);
+    const int r = block(w, me, &lk, &s->waiters, s->options & SEM_Q_PRIORITY,
+                        drives ? Deadline{} : after(w, ticks), WAKE_BLOCKED, false, drives);
+    me->waitingOn.store(nullptr, std::memory_order_relaxed);
+    if (late && r == WAKE_GRANTED) {
+        lk.unlock();
+        recordLate(w, late, me->releasedAt);
     }
-    return takeResult(block(w, me, &lk, &s->waiters, s->options & SEM_Q_PRIORITY, after(w, ticks)));
+    return takeResult(r);
 }
 
 STATUS semGive(SEM_ID sem) {
@@ -974,6 +1054,7 @@ STATUS semGive(SEM_ID sem) {
         return ERROR;
     }
     if (Tcb* t = popClaimed(s->waiters)) {
+        t->releasedAt = w.tick.load(std::memory_order_relaxed);
         lk.unlock();
         finish(w, t, WAKE_GRANTED); // the token goes straight to the waiter
         return OK;
@@ -984,6 +1065,10 @@ STATUS semGive(SEM_ID sem) {
         return ERROR;
     }
     s->count++;
+    if (s->stamped) {
+        if (s->givenAt.size() >= World::DUE_RING) s->givenAt.pop_front(); // older than any due time kept
+        s->givenAt.push_back(w.tick.load(std::memory_order_relaxed));
+    }
     return OK;
 }
 
@@ -1001,8 +1086,10 @@ STATUS semFlush(SEM_ID sem) {
             errno = EINVAL;
             return ERROR;
         }
-        while (Tcb* t = popClaimed(s->waiters))
+        while (Tcb* t = popClaimed(s->waiters)) {
+            t->releasedAt = w.tick.load(std::memory_order_relaxed);
             woken.push_back(t);
+        }
     }
     for (Tcb* t : woken)
         finish(w, t, WAKE_GRANTED);
@@ -1451,6 +1538,7 @@ void raiseClockThread(World& w) {
     sched_param sp{};
     sp.sched_priority = w.rtPriorities.load() ? sched_get_priority_max(SCHED_FIFO) : 0;
     pthread_setschedparam(w.rtThread.native_handle(), w.rtPriorities.load() ? SCHED_FIFO : SCHED_OTHER, &sp);
+    placeThread(w, w.rtThread.native_handle());
 }
 
 // One tick. In stepped time the tick's hooks ("/BASETICK0": the rasters) run to the end before
@@ -1507,10 +1595,6 @@ TimeMode mode() {
     return W().mode.load();
 }
 
-// While a task waits on the base tick and makes the ticks, the clock thread only stands in for
-// it when it is late by more than this: one wake in ten ticks instead of one in every tick.
-constexpr int64_t CLOCK_STANDBY_NS = 10000000;
-
 void startRealtime() {
     World& w = W();
     if (w.rtRun.load()) return;
@@ -1525,18 +1609,22 @@ void startRealtime() {
         }
     }
     w.dueNs.store(wallNs() + 1000000);
+    if (w.clockFd < 0) w.clockFd = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
     if (w.rtRun.exchange(true)) return;
     w.mode = TimeMode::Realtime;
     w.rtThread = std::thread([&w] {
         pthread_setname_np(pthread_self(), "simclock");
         prctl(PR_SET_TIMERSLACK, 1UL); // wake on the tick, not up to 50 us after it
         while (w.rtRun.load()) {
+            // Standing by while the base tick's waiter makes the ticks: it postpones this wake.
             int64_t at = w.dueNs.load();
-            if (w.driver.load()) at += CLOCK_STANDBY_NS;
-            const timespec ts{static_cast<time_t>(at / 1000000000), static_cast<long>(at % 1000000000)};
-            while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+            if (w.driver.load() || w.driverMade.load()) at += CLOCK_STANDBY_NS;
+            armClock(w, at);
+            if (!w.rtRun.load()) break;
+            uint64_t expired;
+            while (read(w.clockFd, &expired, sizeof expired) < 0 && errno == EINTR) {
             }
-            makeDueTicks(w);
+            makeDueTicks(w, false);
         }
     });
     // A waiter that slept without a deadline while the clock stood still starts making ticks.
@@ -1548,6 +1636,7 @@ void startRealtime() {
 void stopRealtime() {
     World& w = W();
     if (!w.rtRun.exchange(false)) return;
+    armClock(w, 1); // past: the clock thread wakes and sees the stop
     if (w.rtThread.joinable()) w.rtThread.join();
     std::lock_guard<std::mutex> g(w.clockMutex); // a tick the waiter was making is complete
 }
@@ -1573,9 +1662,21 @@ bool realtimePriorities(bool on) {
         if (rc != 0) return false;
     }
     std::lock_guard<std::mutex> g(w.reg);
-    if (w.rtPriorities.exchange(on) == on) return true;
-    for (auto& [id, t] : w.tasks)
+    if (w.rtPriorities.load() == on) return true;
+    if (on) {
+        // The CPU the process runs on now, of the set it may use (say, given by taskset).
+        CPU_ZERO(&w.hostCpus);
+        sched_getaffinity(0, sizeof w.hostCpus, &w.hostCpus);
+        const int cpu = sched_getcpu();
+        w.rtCpu = cpu >= 0 && CPU_ISSET(cpu, &w.hostCpus) ? cpu : -1;
+        for (int c = 0; w.rtCpu < 0 && c < CPU_SETSIZE; ++c)
+            if (CPU_ISSET(c, &w.hostCpus)) w.rtCpu = c;
+    }
+    w.rtPriorities.store(on);
+    for (auto& [id, t] : w.tasks) {
         applyPriority(w, t);
+        if (t->started && !t->exited && t->counted && !t->adopted) placeThread(w, t->thread);
+    }
     if (w.rtRun.load() && w.rtThread.joinable()) raiseClockThread(w);
     return true;
 }
@@ -1649,6 +1750,43 @@ void removeTickHook(int id) {
     w.hooks = std::move(next);
 }
 
+bool lateness(const std::string& task, Lateness* out) {
+    World& w = W();
+    LateHist* h = nullptr;
+    {
+        std::lock_guard<std::mutex> g(w.reg);
+        auto it = std::find_if(w.tasks.begin(), w.tasks.end(),
+                               [&](auto& e) { return !e.second->exited && e.second->name == task; });
+        if (it == w.tasks.end()) return false;
+        h = it->second->late.load();
+        if (!h) {
+            h = new LateHist;
+            keep(h);
+            it->second->lateOn.store(it->second->waitingOn.load());
+            it->second->late.store(h);
+        }
+    }
+    std::vector<uint32_t> n(LateHist::BUCKETS);
+    *out = {};
+    for (int i = 0; i < LateHist::BUCKETS; ++i) {
+        n[i] = h->us[i].exchange(0, std::memory_order_relaxed);
+        out->samples += n[i];
+        if (n[i]) out->maxUs = i;
+        if (i > 1000) out->overPeriod += n[i];
+    }
+    // The smallest lateness that this share of the samples does not exceed.
+    auto quantile = [&](uint64_t percent) {
+        const uint64_t want = (out->samples * percent + 99) / 100;
+        uint64_t seen = 0;
+        for (int i = 0; i < LateHist::BUCKETS; ++i)
+            if ((seen += n[i]) >= want && want) return static_cast<double>(i);
+        return 0.0;
+    };
+    out->p50Us = quantile(50);
+    out->p99Us = quantile(99);
+    return true;
+}
+
 std::vector<std::string> runningTasks() {
     World& w = W();
     std::lock_guard<std::mutex> g(w.reg);
@@ -1671,9 +1809,10 @@ std::vector<std::string> taskNames() {
 
 namespace {
 
-// Makes every tick that is due (real time), on the clock thread or on the base tick's waiter; a
-// host that fell more than 100 ms behind starts a new 1 ms grid instead of racing.
-void makeDueTicks(World& w) {
+// Makes the ticks that are due (real time): on the clock thread every one, on the base tick's
+// waiter one, whose give ends its wait. A host that fell more than 100 ms behind starts a new
+// 1 ms grid instead of racing.
+void makeDueTicks(World& w, bool one) {
     std::lock_guard<std::mutex> g(w.clockMutex);
     Tcb* const was = tlsSelf;
     tlsSelf = w.clockSelf; // hooks that call the layer do so as the clock, not as the waiter
@@ -1682,10 +1821,15 @@ void makeDueTicks(World& w) {
         int64_t due = w.dueNs.load();
         if (due > now) break;
         w.madeDueNs.store(due);
+        w.dueOfTick[(w.tick.load() + 1) % World::DUE_RING].store(due);
+        w.driverMade.store(one);
         sim::tickOnce(false);
         now = wallNs();
         if (now - due > 100000000) due = now;
         w.dueNs.store(due + 1000000);
+        if (!one) continue;
+        if (w.tick.load() % 8 == 0) armClock(w, due + 1000000 + CLOCK_STANDBY_NS); // on time: no stand-in
+        break;
     }
     tlsSelf = was;
 }

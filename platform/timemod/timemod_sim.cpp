@@ -4,6 +4,7 @@
 #include "platform/hw/zynq_map.h"
 #include "platform/kmgr/appman.h"
 #include "platform/os/os.h"
+#include "platform/os/pi_mutex.h"
 #include "platform/os/sim.h"
 
 #include <atomic>
@@ -25,7 +26,7 @@ constexpr uint32_t STATUS_SYNCED = 3u | 1u << 16 | 15u << 4 | 63u << 20; // full
 constexpr uint32_t STATUS_NO_SIGNAL = 1u;
 
 struct Module {
-    std::mutex m;
+    PiMutex m;
     uint32_t id = ID;
     uint32_t version = DEFAULT_VERSION;
     bool statusFixed = false;
@@ -99,7 +100,7 @@ uint32_t statusNow(const Module& s) {
 
 uint32_t readReg(uintptr_t off) {
     Module& s = M();
-    std::lock_guard<std::mutex> g(s.m);
+    std::lock_guard<PiMutex> g(s.m);
     const uint64_t now = osHwTimeNs();
     advance(s, now);
     const bool run = running(s);
@@ -134,7 +135,7 @@ uint32_t readReg(uintptr_t off) {
 
 void writeReg(uintptr_t off, uint32_t v) {
     Module& s = M();
-    std::lock_guard<std::mutex> g(s.m);
+    std::lock_guard<PiMutex> g(s.m);
     const uint64_t now = osHwTimeNs();
     advance(s, now);
     switch (off) {
@@ -161,7 +162,7 @@ void onTick(uint64_t) {
     std::vector<uint32_t> irqs;
     {
         Module& s = M();
-        std::lock_guard<std::mutex> g(s.m);
+        std::lock_guard<PiMutex> g(s.m);
         advance(s, osHwTimeNs());
         irqs.swap(s.pendingIrqs);
     }
@@ -179,7 +180,7 @@ void install() {
     Module& s = M();
     bool hook;
     {
-        std::lock_guard<std::mutex> g(s.m);
+        std::lock_guard<PiMutex> g(s.m);
         s.id = ID;
         s.version = DEFAULT_VERSION;
         s.statusFixed = false;
@@ -200,18 +201,18 @@ void install() {
 }
 
 void setStatus(uint32_t bits) {
-    std::lock_guard<std::mutex> g(M().m);
+    std::lock_guard<PiMutex> g(M().m);
     M().statusFixed = true;
     M().status = bits;
 }
 
 void setErrorCounters(uint32_t word) {
-    std::lock_guard<std::mutex> g(M().m);
+    std::lock_guard<PiMutex> g(M().m);
     M().errorCounters = word;
 }
 
 void setIdentity(uint32_t id, uint32_t version) {
-    std::lock_guard<std::mutex> g(M().m);
+    std::lock_guard<PiMutex> g(M().m);
     M().id = id;
     M().version = version;
 }

@@ -203,7 +203,7 @@ TEST_F(ControlChannel, BoardInputsAreSetAndOutputsRead) {
     hwsim::installBoard();
 }
 
-TEST_F(ControlChannel, TasksListsTheLayersTasks) {
+TEST_F(ControlChannel, TasksAreListedAndWatched) {
     TASK_ID t = taskSpawnFn("tCtlProbe", 100, 0, 0, [] {
         for (;;)
             taskDelay(1000);
@@ -213,6 +213,8 @@ TEST_F(ControlChannel, TasksListsTheLayersTasks) {
     std::string r = c.cmd("tasks");
     ASSERT_EQ(r.rfind("ok", 0), 0u) << r;
     EXPECT_NE((r + " ").find(" tCtlProbe "), std::string::npos) << r;
+    EXPECT_EQ(c.cmd("late tCtlProbe"), "ok 0 0 0 0 0") << "its first look starts the count";
+    EXPECT_EQ(c.cmd("late nobody"), "error no task 'nobody'");
     taskDelete(t);
     sim::waitIdle();
     EXPECT_EQ((c.cmd("tasks") + " ").find(" tCtlProbe "), std::string::npos);

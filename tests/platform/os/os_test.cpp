@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <future>
+#include <sched.h>
 #include <thread>
 #include <vector>
 
@@ -164,6 +165,68 @@ TEST_F(Stepped, StepWaitsForAnAdoptedThread) {
         ASSERT_EQ(done.load(), start + k);
     }
     main.join();
+}
+
+// A watched task's releases are counted whether it waited for them or found them pending, from
+// one look to the next (the figures themselves are timed: the bench reads them). With real-time
+// priorities every task, started before or after the switch, runs on one and the same CPU.
+TEST(RealTime, AWatchedTasksReleasesAreCountedAndRealTimeTasksShareOneCpu) {
+    sim::startRealtime();
+    SEM_ID s = semCCreate(SEM_Q_FIFO, 0), step = semCCreate(SEM_Q_FIFO, 0);
+    std::atomic<int> took{0}, cpus{0}, cpu{-1};
+    auto body = [&] {
+        for (;;) {
+            semTake(s, WAIT_FOREVER);
+            semTake(step, WAIT_FOREVER); // the test's turn: gives pile up meanwhile
+            cpu_set_t set;
+            sched_getaffinity(0, sizeof set, &set);
+            cpus = CPU_COUNT(&set);
+            cpu = sched_getcpu();
+            took++;
+        }
+    };
+    TASK_ID watched = taskSpawnFn("watched", 100, 0, 0, body);
+    sim::waitIdle();
+    sim::Lateness l;
+    EXPECT_FALSE(sim::lateness("nobody", &l));
+    ASSERT_TRUE(sim::lateness("watched", &l));
+    EXPECT_EQ(l.samples, 0u);
+    auto release = [&](int gives, int takes) {
+        const int want = took + takes;
+        for (int k = 0; k < gives; ++k)
+            semGive(s);
+        for (int k = 0; k < takes; ++k)
+            semGive(step);
+        while (took < want)
+            std::this_thread::yield();
+        sim::waitIdle(); // waiting again
+    };
+    release(1, 1); // its wait began before the count
+    release(3, 3); // one waited for, two found pending
+    ASSERT_TRUE(sim::lateness("watched", &l));
+    EXPECT_EQ(l.samples, 3u);
+    ASSERT_TRUE(sim::lateness("watched", &l));
+    EXPECT_EQ(l.samples, 0u) << "counted from the previous look";
+
+    if (sim::realtimePriorities(true)) {
+        TASK_ID later = taskSpawnFn("later", 100, 0, 0, body);
+        release(1, 1);
+        const int first = cpu;
+        EXPECT_EQ(cpus.load(), 1);
+        release(1, 1);
+        EXPECT_EQ(cpus.load(), 1);
+        EXPECT_EQ(cpu.load(), first);
+        sim::realtimePriorities(false);
+        release(1, 1);
+        cpu_set_t all;
+        sched_getaffinity(0, sizeof all, &all);
+        EXPECT_EQ(cpus.load(), CPU_COUNT(&all)) << "the process's CPUs again";
+        taskDelete(later);
+        taskWaitExit(later, WAIT_FOREVER);
+    }
+    taskDelete(watched);
+    taskWaitExit(watched, WAIT_FOREVER); // its body uses this frame
+    sim::stopRealtime();
 }
 
 } // namespace
