@@ -5,20 +5,24 @@ import glob
 import os
 import select
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
 import time
 
+import crcmod.predefined
 import pytest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 
+import netns  # noqa: E402
 import vynctl  # noqa: E402
 
-
 CLONE_NEWNET = 0x40000000
+STEPPED = "[platform]\ntime = stepped\n"
+VYNCTL = os.path.join(ROOT, "tools", "vynctl.py")
 
 
 @pytest.fixture(autouse=True)
@@ -46,6 +50,17 @@ def default_dataset():
     if not os.path.exists(image):
         pytest.skip("VYN_DATASET does not name a built dataset image")
     return image
+
+
+def patched_dataset(*changes):
+    """The build's dataset with bytes replaced, (offset, bytes) each, its CRC-16/ARC renewed as the
+    store checks it."""
+    with open(default_dataset(), "rb") as f:
+        image = bytearray(f.read())
+    for at, data in changes:
+        image[at:at + len(data)] = data
+    struct.pack_into("<H", image, len(image) - 4, crcmod.predefined.mkCrcFun("crc-16")(bytes(image[:-4])))
+    return bytes(image)
 
 
 class Process:
@@ -128,6 +143,12 @@ class Process:
     def path(self, name):
         return os.path.join(self.dir, name)
 
+    def shell(self, line):
+        """A line for the process shell through the client tool: its exit code and output."""
+        done = subprocess.run(["/usr/bin/python3", VYNCTL, "-d", self.dir, "shell", line], capture_output=True,
+                              text=True, timeout=60)
+        return done.returncode, done.stdout
+
     def shm(self):
         """The unit's shown frames in /dev/shm, named by its directory's device and inode."""
         st = os.stat(self.dir)
@@ -144,10 +165,30 @@ class Process:
                     break
         return self.finish(limit=30)
 
+    def end(self):
+        """The post-run semaphore of a unit in real time; its exit code once it ended."""
+        return end(self)[0]
+
     def kill(self):
         if self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait()
+
+
+def end(*units):
+    """The post-run semaphore to every unit, then their exit codes once they ended."""
+    for p in units:
+        with p.control() as ctl:
+            ctl.postrun()
+    return [p.finish() for p in units]
+
+
+@pytest.fixture
+def net():
+    """Hosts in network namespaces of their own on one bridge (root only, else skipped)."""
+    network = netns.Network()
+    yield network
+    network.close()
 
 
 @pytest.fixture

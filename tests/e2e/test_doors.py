@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-STEPPED = "[platform]\ntime = stepped\n"
+from conftest import STEPPED
 
 
 def read(p, name, mode="r"):
@@ -212,8 +212,7 @@ def test_floods_at_every_door_leave_log_and_memory_bounded(unit, monkeypatch):
         mapped[door] = mapped_of(p.proc.pid) - vm  # new tasks map stacks and heap arenas
     with p.control() as ctl:
         assert ctl.raw("ticks").startswith("ok "), "the unit still serves"
-        ctl.postrun()
-    assert p.finish() == 0
+    assert p.end() == 0
     os.close(master)
     os.close(slave)
     with open(p.path("vyn.log"), errors="replace") as f:

@@ -3,7 +3,7 @@ import os
 
 import pytest
 
-STEPPED = "[platform]\ntime = stepped\n"
+from conftest import STEPPED
 
 
 @pytest.mark.parametrize("args, text", [
@@ -62,9 +62,7 @@ def test_start_report_in_real_time(unit):
     """The optimised build's one end-to-end start: real time, then the post-run semaphore."""
     p = unit(["0"])
     p.wait_started()
-    with p.control() as ctl:
-        ctl.postrun()
-    assert p.finish() == 0
+    assert p.end() == 0
     assert any("Main: Shutdown ended, exiting smoothly" in line for line in p.out)
 
 

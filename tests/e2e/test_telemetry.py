@@ -49,6 +49,4 @@ def test_frames_json_status_and_modem_status(unit):
     # the modem's status in the signals: plmn "262-01"; rsrp -95 stored as 5, shown with the table's offset 100
     assert {"lapdist": 262001, "gps_lat": 0, "gps_long": 105} in [
         {k: json.loads(t).get(k) for k in ("lapdist", "gps_lat", "gps_long")} for t in got["json"]]
-    with p.control() as ctl:
-        ctl.postrun()
-    assert p.finish() == 0
+    assert p.end() == 0

@@ -23,14 +23,6 @@
 #include <numeric>
 #include <thread>
 
-std::atomic<uint64_t> peersUp{0};
-int BC2_connected(uint32_t pid) {
-    return pid < 64 && (peersUp.load() >> pid & 1);
-}
-int BC2_getRemoteCapabilty(uint32_t, int) {
-    return 1; // none: address lists and 0x0505 queries
-}
-
 namespace {
 
 using namespace unit;
@@ -43,7 +35,12 @@ struct Call {
     uintptr_t user;
     bool operator==(const Call&) const = default;
 };
-std::vector<Call> calls;
+using Calls = std::vector<Call>;
+Calls calls;
+// The calls since the last look.
+Calls took() {
+    return std::exchange(calls, {});
+}
 int consume = 1;
 
 // The read callback records the entry's first value, start and time-out their data (a latency or
@@ -111,7 +108,7 @@ struct Meas : Unit {
         meas_man_virtChan_registered();
         meas_man_CanIO_initialized();
         gw_meas_setHandlers();
-        peersUp = 1ull << PEER;
+        fake::up = 1ull << PEER;
         calls.clear();
         consume = 1;
         client = gw_connect(&callbacks);
@@ -184,21 +181,17 @@ struct Meas : Unit {
 TEST_F(Meas, OwnValuesArrivePerRasterWithTimeOutsSpeedAndKill) {
     setSignal(U32_SIGNAL, 0xA1B2C3D4);
     const uint32_t m = ownRunning(1);
-    ASSERT_EQ(calls, (std::vector<Call>{{3, 0, 0, 1}})) << "started, with the handle's latency";
-    calls.clear();
+    ASSERT_EQ(took(), (Calls{{3, 0, 0, 1}})) << "started, with the handle's latency";
     meas_man_copy(3, 0x01020304);
     gw_raster(3);
-    EXPECT_EQ(calls, (std::vector<Call>{{1, 0, 0xA1B2C3D4, 1}})) << "the value big-endian after the stamp";
-    calls.clear();
+    EXPECT_EQ(took(), (Calls{{1, 0, 0xA1B2C3D4, 1}})) << "the value big-endian after the stamp";
     // No data for 3 calls: read(6) on the handle and one time-out(6); data again: time-out(0) first.
     for (int i = 0; i < 6; ++i)
         gw_raster(3);
-    EXPECT_EQ(calls, (std::vector<Call>{{5, 6, OWN, 1}, {1, 6, 0, 1}, {1, 6, 0, 1}}));
-    calls.clear();
+    EXPECT_EQ(took(), (Calls{{5, 6, OWN, 1}, {1, 6, 0, 1}, {1, 6, 0, 1}}));
     meas_man_copy(3, 5);
     gw_raster(3);
-    EXPECT_EQ(calls, (std::vector<Call>{{5, 0, OWN, 1}, {1, 0, 0xA1B2C3D4, 1}}));
-    calls.clear();
+    EXPECT_EQ(took(), (Calls{{5, 0, OWN, 1}, {1, 0, 0xA1B2C3D4, 1}}));
     // Speed 3: the server copies at every third raster call.
     EXPECT_EQ(gw_list_speed(client, m, 3), 1);
     sim::step(1);
@@ -206,8 +199,7 @@ TEST_F(Meas, OwnValuesArrivePerRasterWithTimeOutsSpeedAndKill) {
     for (int i = 0; i < 9; ++i) {
         meas_man_copy(3, 7);
         gw_raster(3);
-        copies += static_cast<int>(calls.size());
-        calls.clear();
+        copies += static_cast<int>(took().size());
     }
     EXPECT_EQ(copies, 3);
     // A client that takes nothing leaves the entry for the next call.
@@ -216,12 +208,11 @@ TEST_F(Meas, OwnValuesArrivePerRasterWithTimeOutsSpeedAndKill) {
         meas_man_copy(3, 7);
     gw_raster(3);
     gw_raster(3);
-    EXPECT_EQ(calls.size(), 2u);
-    calls.clear();
+    EXPECT_EQ(took().size(), 2u);
     // Kill: stop callback, the server drops the list, the gateway frees it once its 100 ms delay
     // has run below 10 ms: in the 11th cycle.
     gw_kill_list(m);
-    EXPECT_EQ(calls, (std::vector<Call>{{2, 0, 0, 1}}));
+    EXPECT_EQ(took(), (Calls{{2, 0, 0, 1}}));
     uint16_t out[19];
     cycle(10);
     ASSERT_EQ(gw_debugoutPID(OWN, out), 1);
@@ -245,14 +236,13 @@ TEST_F(Meas, SharedListsTooLongListsAndRequestsToAPeer) {
         gw_start_list(m);
     std::vector<Bytes> out;
     ASSERT_EQ(peer(2, 0, &out), (std::vector<uint16_t>{0x0500, 0x0500})) << "one request for the shared list";
-    EXPECT_EQ(calls, (std::vector<Call>{{3, 12, 0xFFFF, 3}}));
+    EXPECT_EQ(took(), (Calls{{3, 12, 0xFFFF, 3}}));
     EXPECT_EQ(std::vector<uint8_t>({out[0][2], out[0][3], out[1][2], out[1][3]}),
               (std::vector<uint8_t>{0x01, 0xEC, 0, 28}))
         << "480 bytes of list in 492 bytes of payload";
     // No answer: start(3) after 1.5 s on every handle of the list, then it is requested again.
-    calls.clear();
     EXPECT_EQ(peer(152, 0), (std::vector<uint16_t>{0x0500, 0x0500}));
-    EXPECT_EQ(calls, (std::vector<Call>{{3, 3, 0xFFFF, 4}, {3, 3, 0xFFFF, 2}, {3, 3, 0xFFFF, 1}}));
+    EXPECT_EQ(calls, (Calls{{3, 3, 0xFFFF, 4}, {3, 3, 0xFFFF, 2}, {3, 3, 0xFFFF, 1}}));
     // Killing one sharer keeps the list; killing both sends one stop.
     gw_kill_list(a);
     EXPECT_TRUE(sent().empty());
@@ -268,8 +258,7 @@ TEST_F(Meas, PeerOfflineResumeResetAndUnaskedMeasurements) {
     const uint32_t fifo = dynkomm_fifo_reserve(PEER);
     ASSERT_EQ(dynkomm_fifo_activate(fifo, PEER, 3, 4, 8, 0), fifo);
     serve(message(0x0501, PEER, OWN, 0x77, word(rq[0], 8), fields({{fifo, 4}, {9, 2}})));
-    EXPECT_EQ(calls, (std::vector<Call>{{3, 0, 9, 1}}));
-    calls.clear();
+    EXPECT_EQ(took(), (Calls{{3, 0, 9, 1}}));
     // It leaves the next query unanswered: offline 1.5 s later, start(11), then read(8) at the
     // next delivery.
     untilAsked(1);
@@ -280,11 +269,10 @@ TEST_F(Meas, PeerOfflineResumeResetAndUnaskedMeasurements) {
     peer(1, -1);
     EXPECT_EQ(gw_pid_offline(PEER), 1);
     gw_raster(3);
-    EXPECT_EQ(calls, (std::vector<Call>{{3, 11, 0xFFFF, 1}, {1, 8, 0, 1}}));
-    calls.clear();
+    EXPECT_EQ(took(), (Calls{{3, 11, 0xFFFF, 1}, {1, 8, 0, 1}}));
     // It answers that it measures: resumed without a new request.
     EXPECT_EQ(peer(160, 1), std::vector<uint16_t>{});
-    EXPECT_EQ(calls, (std::vector<Call>{{3, 0, 0xFFFF, 1}}));
+    EXPECT_EQ(took(), (Calls{{3, 0, 0xFFFF, 1}}));
     // It is asked every 150 ms. From its next answer on it says it runs none: the cycle after that
     // answer sees it, and 1.65 s on the list counts as reset and is requested again.
     untilAsked(1);
@@ -611,13 +599,13 @@ TEST_F(Meas, AListOfOneMasterDaqsChannelsIsFedByTheDaqOnceItRuns) {
     gw_start_list(m);
     cycle(3);
     ASSERT_NE(fedList, nullptr) << "tied once it runs";
-    calls.clear();
+    took();
     meas_man_copy(3, 5);
     gw_raster(3);
     EXPECT_TRUE(calls.empty()) << "the raster does not copy it";
     meas_man_copy_daq(fedList, 0x1234);
     gw_raster(3);
-    EXPECT_EQ(calls, (std::vector<Call>{{1, 0, 0xCAFE0001, 1}}));
+    EXPECT_EQ(calls, (Calls{{1, 0, 0xCAFE0001, 1}}));
     gw_kill_list(m);
     cycle(3);
     EXPECT_EQ(detached, 1);
