@@ -12,6 +12,7 @@
 #include "services/rtpman/rtpman.h"
 #include "services/sysrole/sysrole.h"
 #include "support/channels.h"
+#include "support/cimsg.h"
 
 #include <array>
 #include <cmath>
@@ -37,31 +38,17 @@ const LaptriggerHooks lapHooks{[](uint16_t lap, uint16_t out) {
                                [](uint16_t lap, uint16_t out) { note("set", lap, out); },
                                [](uint16_t lap, uint16_t out) { note("answer", lap, out); }};
 
-using Bytes = std::vector<uint8_t>;
+using cimsg::Bytes;
+using cimsg::fields;
 constexpr uint16_t OWN = 0x25, MASTER = 0x30, OTHER = 0x32;
-// A command message: the 20-byte header (length, source, destination, contexts 0, code), then
-// the big-endian fields {value, width in bytes}.
-Bytes message(uint16_t code, uint16_t src, std::initializer_list<std::pair<uint32_t, int>> fields) {
-    Bytes m;
-    auto put = [&m](uint64_t v, int w) {
-        while (w--)
-            m.push_back(static_cast<uint8_t>(v >> 8 * w));
-    };
-    int length = 0;
-    for (auto [v, w] : fields)
-        length += w;
-    put(static_cast<uint32_t>(length), 4), put(src, 2), put(OWN, 2), put(0, 8), put(code, 2), put(0, 2);
-    for (auto [v, w] : fields)
-        put(v, w);
-    return m;
-}
 // A lap message as the master sends it: sender, target, kind, fuel, lap time, lap, outing.
 Bytes lapMessage(uint16_t src, uint32_t kind, uint16_t lap, uint16_t out, int outWidth = 2) {
-    return message(0x1200, src,
-                   {{src, 2}, {OWN, 2}, {kind, 4}, {0, 4}, {6543, 4}, {lap, 2}, {out, outWidth}});
+    return cimsg::message(
+        0x1200, src, OWN, 0, 0,
+        fields({{src, 2}, {OWN, 2}, {kind, 4}, {0, 4}, {6543, 4}, {lap, 2}, {out, outWidth}}));
 }
 Bytes reply(int outWidth) {
-    return message(0x1202, MASTER, {{0, 4}, {0, 4}, {0, 4}, {9, 2}, {4, outWidth}});
+    return cimsg::message(0x1202, MASTER, OWN, 0, 0, fields({{0, 4}, {0, 4}, {0, 4}, {9, 2}, {4, outWidth}}));
 }
 
 constexpr uint32_t SPEED = 0x40108, LAT = 0x40100, LON = 0x40104, OUTING = 0x411F4;

@@ -44,8 +44,6 @@ struct Paths : Unit {
 };
 
 TEST_F(Paths, RequesterSendsNewestOnlineEntryOrEveryQueuedOneThenCloses) {
-    EXPECT_EQ(comint_handlerOf(0x0300), SerNet_man_openpath);
-    EXPECT_EQ(comint_handlerOf(0x0301), SerNet_man_closepath);
     for (uint16_t flags : {0, 1}) {
         completions.clear();
         const uint32_t fifo = openToPeer(flags, 0xABCD0001);
@@ -55,10 +53,8 @@ TEST_F(Paths, RequesterSendsNewestOnlineEntryOrEveryQueuedOneThenCloses) {
         DynkommFifo* f = nullptr;
         ASSERT_EQ(dynkomm_get_fifo(fifo, &f), 1);
         EXPECT_EQ(f->slots, 8) << "raster index 6 towards an Ethernet peer";
-        for (uint32_t v : {1u, 2u, 3u}) {
-            const Bytes entry = fields({{v, 4}, {v, 4}});
-            dynkomm_write_copy(f, entry.data());
-        }
+        for (uint32_t v : {1u, 2u, 3u})
+            dynkomm_write_copy(f, fields({{v, 4}, {v, 4}}).data());
         SerNet_man_sender_online(6);
         SerNet_man_sender_offline(6);
         auto record = [](uint32_t v) { return fields({{PEER, 2}, {8, 2}, {0xABCD0001, 4}, {v, 4}, {v, 4}}); };

@@ -5,7 +5,7 @@
 #include "platform/kmgr/kmgr_sim.h"
 #include "platform/os/os.h"
 #include "platform/os/sim.h"
-#include "platform/unit_dir.h"
+#include "support/stepped.h"
 
 #include <gtest/gtest.h>
 
@@ -21,6 +21,7 @@
 namespace {
 
 constexpr unsigned INDEX = 3;
+using UnitDir = testsupport::ScratchDir;
 
 // A client as a test or tool would be: a stream socket, one line out, one line back.
 struct Client {
