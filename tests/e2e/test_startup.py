@@ -1,4 +1,4 @@
-"""Start-up and shutdown of the vyn process, as a subprocess on the simulated platform."""
+# Start-up and shutdown of the vyn process, as a subprocess on the simulated platform.
 import os
 
 import pytest
@@ -59,7 +59,7 @@ def test_start_report_then_orderly_shutdown(unit):
 
 
 def test_start_report_in_real_time(unit):
-    """The optimised build's one end-to-end start: real time, then the post-run semaphore."""
+    # The optimised build's one end-to-end start: real time, then the post-run semaphore.
     p = unit(["0"])
     p.wait_started()
     assert p.end() == 0
@@ -75,6 +75,6 @@ def run_once(unit):
 
 
 def test_boot_counter_survives_a_restart(unit):
-    """The boot counter lives in the non-volatile store: each start counts one more."""
+    # The boot counter lives in the non-volatile store: each start counts one more.
     first = run_once(unit)
     assert run_once(unit) == first + 1
