@@ -5,6 +5,7 @@
 #include "services/time/time_util.h"
 #include "support/channels.h"
 
+#include <bit>
 #include <cmath>
 #include <functional>
 #include <string>
@@ -46,11 +47,7 @@ DS condeval(uint8_t mode, uint8_t op, std::initializer_list<uint32_t> p) {
     if (mode == 0) d.ref(76, 2);
     return d;
 }
-uint32_t fbits(float f) {
-    uint32_t w;
-    std::memcpy(&w, &f, 4);
-    return w;
-}
+const auto fbits = [](float f) { return std::bit_cast<uint32_t>(f); };
 
 TEST_F(Logic, ConditionEvaluationDebouncesAndShapes) {
     const uint32_t c100 = fbits(100);

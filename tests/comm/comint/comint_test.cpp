@@ -1,5 +1,6 @@
-// The command interface: the routing commands and their replies, the echo, context words that
-// name this unit's flags and routines, the dispatch and its error ring, the queue's episodes.
+// The command interface: the routing commands and their replies, context words that name this
+// unit's flags and routines, the dispatch and its error ring, the queue's episodes. The echo is
+// seen between units (tests/e2e/test_network.py).
 #include "comm/unit_fixture.h"
 #include "services/timeserv/timeserv.h"
 
@@ -50,12 +51,6 @@ TEST_F(Comint, RoutingCommandsSetTheTableOrNothingAndAnswerTheRequester) {
     EXPECT_EQ(routing_get_next(9).kind, ROUTE_ILLEGAL);
     EXPECT_EQ(routing_get_next(OWN).kind, ROUTE_LOCAL);
     EXPECT_TRUE(sent().empty()) << "a reset is not answered";
-}
-
-TEST_F(Comint, EchoComesBackTurnedRound) {
-    serve(message(0x0105, PEER, OWN, 0x11111111, 0x22222222, {'a', 'b', 'c'}));
-    EXPECT_EQ(sent(),
-              std::vector<Bytes>{message(0x0106, OWN, PEER, 0x22222222, 0x11111111, {'a', 'b', 'c'})});
 }
 
 uint16_t resultFlag = 7;

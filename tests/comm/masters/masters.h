@@ -61,14 +61,7 @@ struct Slave {
         else if (c[0] == 0xFD) // GET_STATUS
             r = {0xFF, 0, 0, 0, 0, 0};
         else if (c[0] == 0xDA) // GET_DAQ_PROCESSOR_INFO: dynamic, MAX_DAQ 4, 4 events, absolute ODT numbers
-            r = {0xFF,
-                 0x11,
-                 uint8_t(be ? 0 : 4),
-                 uint8_t(be ? 4 : 0),
-                 uint8_t(be ? 0 : 4),
-                 uint8_t(be ? 4 : 0),
-                 0,
-                 0};
+            r = {0xFF, 0x11}, append(r, 4, 2), append(r, 4, 2), append(r, 0, 2);
         else if (c[0] == 0xDC) // GET_DAQ_CLOCK
             r = {0xFF, 0, 0, 0}, append(r, clock, 4);
         else if (c[0] == 0xD6) // FREE_DAQ
