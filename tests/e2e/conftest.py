@@ -112,11 +112,11 @@ class Process:
     def wait_for(self, text, limit=60.0, times=1):
         # Reads output until `times` lines contain `text` (a pipe read, bounded in wall time).
         deadline = time.monotonic() + limit
-        fd = self.proc.stdout.fileno()
         while True:
             found = [line for line in self.out if text in line]
             if len(found) >= times:
                 return found[times - 1]
+            fd = self.proc.stdout.fileno()
             left = deadline - time.monotonic()
             if left <= 0:
                 raise AssertionError(f"no line with {text!r}; output:\n" + "\n".join(self.out))

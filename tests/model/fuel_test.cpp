@@ -24,16 +24,11 @@ struct Fuel : testsupport::Channels {
     }
     // 100 ms: ten cycles of the type, the model's step.
     void steps(int n) {
-        for (int i = 0; i < n; ++i) {
-            cycle(10);
-            codegen_hookPartition_P2.step[6](0);
-        }
+        for (int i = 0; i < n; ++i)
+            cycle(10), codegen_hookPartition_P2.step[6](0);
         cycle();
     }
-    static void set(awm_input_val& in, float v) {
-        in.buf.value = v;
-        in.buf.valid = 1;
-    }
+    static void set(awm_input_val& in, float v) { in.buf.value = v, in.buf.valid = 1; }
 };
 
 TEST_F(Fuel, LapsAndRefuellingAreCountedAndTheStoreSurvivesARestart) {

@@ -178,10 +178,8 @@ TEST_F(Laps, TheOutingTriggerIsBlockedFourSecondsAfterItsEdge) {
     ds.ref(1144, OUTING, 1).put<uint16_t>(1180, 1);
     start();
     const std::pair<int, int> levels[] = {{0, 1}, {1, 1}, {0, 397}, {1, 1}, {0, 1}, {1, 1}}; // level, cycles
-    for (auto [level, n] : levels) {
-        deliver(OUTING, static_cast<uint32_t>(level));
-        run(10 * n);
-    }
+    for (auto [level, n] : levels)
+        deliver(OUTING, static_cast<uint32_t>(level)), run(10 * n);
     EXPECT_EQ(countLogged("outing increment requested by trigger"), 2) << "after 0 and 400 cycles";
     EXPECT_EQ(countLogged("outing increment blocked within blocktime (4s)"), 1) << "after 398";
     EXPECT_EQ(int(outctr), 10);

@@ -56,15 +56,10 @@ struct Led : testsupport::Channels {
         ledArray_reset();
     }
     awm_led_inst& inst(uint16_t idx = 0) { return instance<awm_led_inst>(idx); }
-    static void set(awm_input_buf& in, float v, uint8_t valid = 1) {
-        in.value = v;
-        in.valid = valid;
-    }
+    static void set(awm_input_buf& in, float v, uint8_t valid = 1) { in.value = v, in.valid = valid; }
     void cycles(int n = 1) {
-        for (int i = 0; i < n; ++i) {
-            cycle();
-            sim::step(1);
-        }
+        for (int i = 0; i < n; ++i)
+            cycle(), sim::step(1);
     }
     static uint32_t shown(int position, int led) {
         uint32_t rgb = 0;

@@ -10,13 +10,12 @@
 #include "services/nvram/nvram.h"
 #include "support/pyref.h"
 #include "support/errors.h"
+#include "support/loopback.h"
 #include "support/stepped.h"
 #include "vyn/vartable.h"
 
 #include <cmath>
 #include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
 
 using testsupport::errors;
 
@@ -49,10 +48,8 @@ struct GpsDrive : testsupport::SteppedTest {
         std::filesystem::create_directories(dir / "cfg");
         ASSERT_TRUE(osfs::addDevice("cfg:", dir / "cfg"));
         master = posix_openpt(O_RDWR | O_NOCTTY);
-        ASSERT_GE(master, 0);
-        ASSERT_EQ(0, grantpt(master));
-        ASSERT_EQ(0, unlockpt(master));
-        ASSERT_TRUE(osfs::addSerialDevice("/tyCo/1", ptsname(master)));
+        ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0 &&
+                    osfs::addSerialDevice("/tyCo/1", ptsname(master)));
         // A second reader only to see when written bytes have reached the unit's side.
         watch = open(ptsname(master), O_RDONLY | O_NOCTTY | O_NONBLOCK);
         ASSERT_GE(watch, 0);
@@ -78,11 +75,7 @@ struct GpsDrive : testsupport::SteppedTest {
         gps_trackdet_ini();
         sim::waitIdle();
     }
-    void restart() {
-        gps_reset();
-        nvram_dbs_reset();
-        start();
-    }
+    void restart() { gps_reset(), nvram_dbs_reset(), start(); }
     Drive generate(const std::string& name, const std::string& args) {
         const std::string out = dir / name;
         pyref::run("/usr/bin/python3 " + std::string(std::getenv("VYN_SOURCE_DIR")) + "/tools/gpsdrive.py " +
@@ -107,8 +100,7 @@ struct GpsDrive : testsupport::SteppedTest {
     }
     void send(const std::string& bytes) {
         ASSERT_EQ(static_cast<ssize_t>(bytes.size()), write(master, bytes.data(), bytes.size()));
-        struct pollfd p = {watch, POLLIN, 0};
-        ASSERT_EQ(1, poll(&p, 1, 5000));
+        ASSERT_TRUE(testsupport::readable(watch, 5000));
     }
     // Each epoch as the receiver sends it, 100 ms of stepped time after it, and the lap function's
     // 10 ms calls of the detection with the published position. Returns what the detection said.

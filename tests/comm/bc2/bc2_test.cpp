@@ -164,10 +164,8 @@ TEST_F(Bc2, PresenceRoundsAndTheOfflineTimeOutOnTheSteppedClock) {
     const int fd = presenceListener();
     BC2_init();
     std::vector<Bc2Presence> got;
-    for (int i = 0; i < 400 && got.empty(); ++i) {
-        sim::step(1);
-        got = received(fd, 0);
-    }
+    for (int i = 0; i < 400 && got.empty(); ++i)
+        sim::step(1), got = received(fd, 0);
     ASSERT_FALSE(got.empty());
     EXPECT_EQ(got[0].counter, 1u);
     uint32_t before = got.back().counter;

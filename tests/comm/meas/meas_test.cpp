@@ -334,10 +334,8 @@ TEST_F(Meas, CopyStampsPausedListsAndUnalignedValues) {
     sim::step(7);
     const uint32_t now = time_getTimestamp();
     ASSERT_NE(now, 0u);
-    for (int r : {3, 4, 5}) {
-        meas_man_copy(r, 0);
-        gw_raster(r);
-    }
+    for (int r : {3, 4, 5})
+        meas_man_copy(r, 0), gw_raster(r);
     // the bytes D4 C3 B2 A1 00 in memory: from the second on, 0x00A1B2C3
     EXPECT_EQ(entries, (std::vector<std::array<uint32_t, 3>>{{3, 0, 0xA1B2C3D4}, {5, now, 0x00A1B2C3}}));
     gw_disconnect(c);
