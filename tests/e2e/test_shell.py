@@ -24,5 +24,6 @@ def test_commands_answer_through_the_client_and_the_log_stays_on_standard_output
     # the command's log line went to the unit's standard output, not into the shell's pipe
     p.wait_for("ScrutInfo: Scrutineering information written successfully")
     assert p.end() == 0
+    assert p.shell("meas")[0] == 2, "no unit answers"
     with open(p.path("vyn.log")) as f:
         assert "ScrutInfo: Scrutineering information written successfully" in f.read()

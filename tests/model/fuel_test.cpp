@@ -48,9 +48,7 @@ TEST_F(Fuel, LapsAndRefuellingAreCountedAndTheStoreSurvivesARestart) {
     set(in->reset, 0.5f); // at the threshold: not above it
     steps(1);
     set(in->reset, 1.0f); // refuelled: the consumption starts again
-    steps(1);
-    set(in->reset, 0.0f);
-    steps(5);
+    steps(1), set(in->reset, 0.0f), steps(5);
     EXPECT_EQ(out(), (std::vector<int>{50, 160, 110, 5950, 27, 5409})) << "the lap goes on";
     float v = 0;
     ASSERT_EQ(fuelconsGet_FuelTotal(&v), 1);

@@ -96,10 +96,7 @@ struct Laps : testsupport::Channels {
     }
     // The board input high for 20 ms, `gap` ms after it rose the last time.
     void edge(int gap) {
-        run(gap - 20);
-        hwsim::setDigitalIn(0, true);
-        run(20);
-        hwsim::setDigitalIn(0, false);
+        run(gap - 20), hwsim::setDigitalIn(0, true), run(20), hwsim::setDigitalIn(0, false);
     }
     static void pageFlag(uint32_t off, uint16_t v) {
         std::memcpy(seram_memory + VTADDR_CfgMat_VC_config + off + seramActiveOffset, &v, 2);
@@ -275,8 +272,7 @@ TEST_F(Laps, NoGpsPositionBeforeTheFirstFix) {
         deliver(LAT, static_cast<uint32_t>(std::lround((48.3 + north / M_PER_DEG) * 1e7)));
         deliver(LON, static_cast<uint32_t>(std::lround(11.6 * 1e7)));
     };
-    deliver(LAT, 0), deliver(LON, 0);
-    run(1000);
+    deliver(LAT, 0), deliver(LON, 0), run(1000);
     EXPECT_EQ(*toLine, -10000) << "no distance without a position";
     at(20); // standing 20 m before the line
     run(1000);

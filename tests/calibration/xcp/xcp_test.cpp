@@ -176,8 +176,7 @@ TEST_F(Xcp, EveryCommandAnswersInTheStandardsLayoutAndRefusesWithItsErrorCode) {
 TEST_F(Xcp, ResponsesAndDtosShareOneCounterAndAListFollowsItsEventAndPrescaler) {
     daqList({93, 97}, 2);
     for (int event = 0; event < 5; ++event) {
-        xcpSendDAQ(2);
-        sim::step(1);
+        xcpSendDAQ(2), sim::step(1);
         EXPECT_EQ(cmd({"fd"}), "ff4000000000");
     }
     ASSERT_EQ(dtos(), 10u);

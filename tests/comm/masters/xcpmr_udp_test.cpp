@@ -91,10 +91,7 @@ TEST_F(XcpUdp, SetsUpTheSlavesDaqRelatesItsClockReadsItsValuesAndPollsIt) {
     // difference is measured to the tick, and beyond half a second it is the offset of the stamps.
     Slave slave{false, 0, true};
     for (const uint32_t ahead : {3u, 16777219u}) {
-        configure();
-        xcpmr_ini();
-        sim::step(1000);
-        xcpmr_10ms();
+        configure(), xcpmr_ini(), sim::step(1000), xcpmr_10ms();
         slave.clock = time_getTimestamp() + ahead; // no tick passes while the two talk
         EXPECT_EQ(serve(slave), expect);
         sim::waitIdle();

@@ -166,23 +166,20 @@ TEST_F(Meas, OwnValuesArrivePerRasterWithTimeOutsSpeedAndKill) {
     gw_start_list(m);
     cycle(3); // query, answer, request, path, reply
     ASSERT_EQ(took(), (Calls{{3, 0, 0, 1}})) << "started, with the handle's latency";
-    meas_man_copy(3, 0x01020304);
-    gw_raster(3);
+    meas_man_copy(3, 0x01020304), gw_raster(3);
     EXPECT_EQ(took(), (Calls{{1, 0, 0xA1B2C3D4, 1}})) << "the value big-endian after the stamp";
     // No data for 3 calls: read(6) on the handle and one time-out(6); data again: time-out(0) first.
     for (int i = 0; i < 6; ++i)
         gw_raster(3);
     EXPECT_EQ(took(), (Calls{{5, 6, OWN, 1}, {1, 6, 0, 1}, {1, 6, 0, 1}}));
-    meas_man_copy(3, 5);
-    gw_raster(3);
+    meas_man_copy(3, 5), gw_raster(3);
     EXPECT_EQ(took(), (Calls{{5, 0, OWN, 1}, {1, 0, 0xA1B2C3D4, 1}}));
     // Speed 3: the server copies at every third raster call.
     EXPECT_EQ(gw_list_speed(client, m, 3), 1);
     sim::step(1);
     int copies = 0;
     for (int i = 0; i < 9; ++i) {
-        meas_man_copy(3, 7);
-        gw_raster(3);
+        meas_man_copy(3, 7), gw_raster(3);
         copies += static_cast<int>(took().size());
     }
     EXPECT_EQ(copies, 3);
@@ -190,8 +187,7 @@ TEST_F(Meas, OwnValuesArrivePerRasterWithTimeOutsSpeedAndKill) {
     consume = 0;
     for (int i = 0; i < 3; ++i)
         meas_man_copy(3, 7);
-    gw_raster(3);
-    gw_raster(3);
+    gw_raster(3), gw_raster(3);
     EXPECT_EQ(took().size(), 2u);
     // Kill: stop callback, the server drops the list, the gateway frees it once its 100 ms delay
     // has run below 10 ms: in the 11th cycle.
@@ -574,8 +570,7 @@ TEST_F(Meas, AListOfOneMasterDaqsChannelsIsFedByTheDaqOnceItRuns) {
     cycle(3);
     ASSERT_NE(fedList, nullptr) << "tied once it runs";
     took();
-    meas_man_copy(3, 5);
-    gw_raster(3);
+    meas_man_copy(3, 5), gw_raster(3);
     EXPECT_TRUE(calls.empty()) << "the raster does not copy it";
     meas_man_copy_daq(fedList, 0x1234);
     gw_raster(3);

@@ -283,8 +283,7 @@ TEST_F(Tele, AnEnableChannelRoundedToZeroHoldsTheFrames) {
     sim::step(1000);
     for (const auto& [bits, state] :
          {std::pair{0x3ECCCCCDu, 6}, {0xBF19999Au, 1}, {0x3ECCCCCDu, 6}}) { // 0.4, -0.6
-        deliver(enable, bits);
-        sim::step(50);
+        deliver(enable, bits), sim::step(50);
         EXPECT_EQ(telemetry_state, state) << std::hex << bits;
     }
     tele_app_stop();

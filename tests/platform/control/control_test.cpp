@@ -298,35 +298,4 @@ TEST(ControlChannelStart, OneUnitPerDirectory) {
     EXPECT_EQ(unit.read("vyn.ctl"), "notes");
 }
 
-// The command line form of the Python client (tools/vynctl.py; the end-to-end tests use its
-// library form): the reply on stdout, the exit code by the reply.
-TEST(ControlChannelClient, PythonClientsCommandLine) {
-    const char* env = std::getenv("VYN_SOURCE_DIR");
-    const std::string src =
-        env ? env : (std::filesystem::path(__FILE__) / "../../../..").lexically_normal().string();
-    sim::configure(sim::TimeMode::Stepped, 1700000000);
-    UnitDir unit(std::string(100, 'p')); // long: the client must reach it too
-    std::string error;
-    ASSERT_TRUE(control::start(unit.path, 0, &error)) << error;
-    auto run = [&](const std::string& args, std::string* text) {
-        FILE* f = ::popen(
-            ("/usr/bin/python3 " + src + "/tools/vynctl.py -d " + unit.path + " " + args + " 2>&1").c_str(),
-            "r");
-        char buf[256];
-        text->clear();
-        while (size_t n = std::fread(buf, 1, sizeof buf, f))
-            text->append(buf, n);
-        return WEXITSTATUS(::pclose(f));
-    };
-    const uint64_t t0 = sim::ticks();
-    std::string text;
-    EXPECT_EQ(run("step 5", &text), 0);
-    EXPECT_EQ(text, "ok " + std::to_string(t0 + 5) + "\n");
-    EXPECT_EQ(run("bogus", &text), 1);
-    EXPECT_EQ(text.rfind("error ", 0), 0u) << text;
-    control::stop();
-    EXPECT_EQ(run("ticks", &text), 2);
-    EXPECT_NE(text.find("no unit answers"), std::string::npos) << text;
-}
-
 } // namespace

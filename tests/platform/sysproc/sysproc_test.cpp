@@ -59,8 +59,7 @@ TEST_F(SystemProcess, CreatesTheObjectsTheApplicationOpensAndGivesTheBaseTick) {
         for (;;)
             semTake(tick, WAIT_FOREVER), taken++;
     });
-    sim::waitIdle();
-    sim::step(25);
+    sim::waitIdle(), sim::step(25);
     EXPECT_EQ(taken.load(), 25) << "given every tick to a running task";
     taskDelete(t);
     sim::waitIdle();
