@@ -52,7 +52,10 @@ TEST(BootDeathTest, AnUnfedWatchdogEndsTheProcessAfterTheLog) {
         {
             if (platform::bootForTest(dir, 0) != 0) std::_Exit(3);
             logLine("last words");
-            feed(), sim::step(10), feed(), sim::step(100);
+            feed();
+            sim::step(10);
+            feed();
+            sim::step(100);
             std::_Exit(4); // not reached: the manager resets the process
         },
         ::testing::ExitedWithCode(70), "");
