@@ -47,10 +47,7 @@ struct Unit : testsupport::SteppedTest {
         SteppedTest::TearDown();
     }
     // Serves a message as if it had arrived for this unit, then lets "r_Comint" send what follows.
-    void serve(const fake::Bytes& m) {
-        ci_serve_command(m.data(), m.size());
-        sim::step(1);
-    }
+    void serve(const fake::Bytes& m) { ci_serve_command(m.data(), m.size()), sim::step(1); }
     std::vector<fake::Bytes> sent() {
         sim::step(1);
         return fake::take(fake::commands);

@@ -71,10 +71,7 @@ struct Laps : testsupport::Channels {
         ds.put<uint16_t>(1108, 1).put<uint16_t>(1110, 3).put<uint16_t>(1112, 1);
         nv(nvram_laplength.id, 1000.0f);
     }
-    void TearDown() override {
-        Channels::TearDown();
-        laptrigger_reset();
-    }
+    void TearDown() override { Channels::TearDown(), laptrigger_reset(); }
     template <class T> static void nv(uint32_t id, T v) {
         ASSERT_EQ(nvram_dbs_write(id, 0, &v, sizeof v), int(sizeof v));
     }

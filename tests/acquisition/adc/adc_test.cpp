@@ -26,10 +26,7 @@ struct Adc : testsupport::SteppedTest {
         errors.clear();
         ASSERT_TRUE(adc_init() == 1 && spi_IOInit() == 1 && max7301_Init() == 1 && adc_pullup_init() == 1);
     }
-    void TearDown() override {
-        SteppedTest::TearDown();
-        hwsim::installBoard();
-    }
+    void TearDown() override { SteppedTest::TearDown(), hwsim::installBoard(); }
 };
 
 uint8_t supplyGood = 1;

@@ -56,10 +56,7 @@ struct Fifo : testsupport::SteppedTest {
         passes.clear();
         errors.clear();
     }
-    void TearDown() override {
-        adc_fifo_reset(false);
-        SteppedTest::TearDown();
-    }
+    void TearDown() override { adc_fifo_reset(false), SteppedTest::TearDown(); }
     void store(int n) {
         for (int i = 0; i < n; ++i) {
             storedAt.push_back(sim::ticks());

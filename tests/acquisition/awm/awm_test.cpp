@@ -35,10 +35,7 @@ struct Awm : testsupport::Channels {
         adc_fifo_reset(true);
         softSched_setCallees({awm_sched_call, [](int, uint32_t) {}, awm_man_adjust});
     }
-    void TearDown() override {
-        Channels::TearDown();
-        adc_fifo_reset(false);
-    }
+    void TearDown() override { Channels::TearDown(), adc_fifo_reset(false); }
     template <class T = float> T* measure(uint16_t idx, uint8_t out, uint16_t raster = 0) {
         return Channels::measure<T>(idx, out, raster);
     }
@@ -269,10 +266,16 @@ TEST_F(Awm, TheWholeRoadFromStimulusToMeasurementHandle) {
     seramMeasHandle h{};
     seramMeasSetupMeas(awm_vc_id(0, 1), 3, &h);
     ASSERT_EQ(h.kind, SERAM_MEAS_CHANNEL);
-    passes(10);
+    std::set<float> seen;
+    for (int i = 0; i < 40; ++i) {
+        passes(10);
+        float v = 0;
+        seramMeasCopy(&v, 4, &h);
+        seen.insert(v);
+    }
+    EXPECT_EQ(seen, (std::set<float>{(1250 - 500) / 40.0f, (2500 - 500) / 40.0f}));
     // Another task samples the outputs (a float, a u16, a u8) while the soft scheduler writes them
-    // and measurements of the same channel start and stop: no torn or racing read, and both levels
-    // of the square, (1250 - 500) / 40 and (2500 - 500) / 40.
+    // and measurements of the same channel start and stop: no torn or racing read.
     seramMeasHandle more[2]{};
     seramMeasSetupMeas(awm_vc_id(0, 3), 3, &more[0]);
     seramMeasSetupMeas(awm_vc_id(1, 1), 3, &more[1]);
@@ -291,12 +294,13 @@ TEST_F(Awm, TheWholeRoadFromStimulusToMeasurementHandle) {
     for (int i = 0; i < 20; ++i) {
         seramMeasHandle extra{};
         seramMeasSetupMeas(awm_vc_id(0, 1), 3, &extra);
-        passes(10);
+        passes(5);
         seramMeasFreeMeas(&extra);
     }
     done = true;
     sampler.join();
-    EXPECT_EQ(sampled, (std::set<float>{18.75f, 50.0f}));
+    for (float v : sampled)
+        EXPECT_TRUE(v == 18.75f || v == 50.0f) << v;
     for (seramMeasHandle& m : more)
         seramMeasFreeMeas(&m);
     seramMeasFreeMeas(&h);

@@ -51,10 +51,7 @@ struct Led : testsupport::Channels {
         ASSERT_EQ(ledArray_init(), 1);
         display_brightness = 1;
     }
-    void TearDown() override {
-        Channels::TearDown();
-        ledArray_reset();
-    }
+    void TearDown() override { Channels::TearDown(), ledArray_reset(); }
     awm_led_inst& inst(uint16_t idx = 0) { return instance<awm_led_inst>(idx); }
     static void set(awm_input_buf& in, float v, uint8_t valid = 1) { in.value = v, in.valid = valid; }
     void cycles(int n = 1) {

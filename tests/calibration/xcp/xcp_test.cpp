@@ -55,11 +55,7 @@ struct Xcp : testsupport::SteppedTest {
         ASSERT_EQ(xcpInitialize(), 0);
         sim::step(1); // the socket is bound, both tasks wait
     }
-    void TearDown() override {
-        xcp_shutdown_now(), xcp_reset();
-        close(tool);
-        SteppedTest::TearDown();
-    }
+    void TearDown() override { xcp_shutdown_now(), xcp_reset(), close(tool), SteppedTest::TearDown(); }
     // Reads datagrams until `until` holds or `ms` pass without one.
     template <typename F> void receive(F until, int ms = 2000, int fd = -1) {
         for (bytes b; !until() && !(b = testsupport::datagram(fd < 0 ? tool : fd, ms)).empty();) {

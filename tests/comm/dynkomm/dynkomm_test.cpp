@@ -30,10 +30,7 @@ struct Dynkomm : ::testing::Test {
         ASSERT_EQ(AppMan_init(), 1);
         ASSERT_EQ(dynkomm_ini(), 1);
     }
-    void TearDown() override {
-        dynkomm_reset();
-        rtpman_reset();
-    }
+    void TearDown() override { dynkomm_reset(), rtpman_reset(); }
 };
 
 TEST_F(Dynkomm, NumbersComeBackOnlyAfterTheirDelayAndStaleOnesAreRefused) {

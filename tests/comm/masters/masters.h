@@ -121,10 +121,7 @@ struct Masters : testsupport::SteppedTest {
         time_util_ini();
         gw_reset();
     }
-    void TearDown() override {
-        down();
-        SteppedTest::TearDown();
-    }
+    void TearDown() override { down(), SteppedTest::TearDown(); }
     void up() {
         std::string err;
         ASSERT_TRUE(cansim::install(0, &err)) << err;

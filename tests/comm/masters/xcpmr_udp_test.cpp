@@ -18,10 +18,7 @@ struct XcpUdp : Masters {
         Masters::SetUp();
         sock = testsupport::boundSocket(SOCK_DGRAM, INADDR_LOOPBACK, 0, &self);
     }
-    void TearDown() override {
-        Masters::TearDown();
-        close(sock);
-    }
+    void TearDown() override { Masters::TearDown(), close(sock); }
     // Instance 0 over UDP with 4-byte timestamps of 100 us: one DAQ on event 2 of a 4-, a 2- and a
     // 1-byte value.
     void configure() {

@@ -17,11 +17,7 @@
 namespace {
 
 struct Version : testsupport::SteppedTest {
-    void SetUp() override {
-        SteppedTest::SetUp();
-        seram_reset();
-        sblk_reset();
-    }
+    void SetUp() override { SteppedTest::SetUp(), seram_reset(), sblk_reset(); }
     void TearDown() override { rtpman_reset(); }
     static void setPid(uint8_t pid) {
         platform::Settings s;

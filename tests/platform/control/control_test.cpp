@@ -77,10 +77,7 @@ struct ControlChannel : ::testing::Test {
         std::string error;
         ASSERT_TRUE(control::start(unit.path, INDEX, &error)) << error;
     }
-    void TearDown() override {
-        control::stop();
-        kmgr::clearFaults();
-    }
+    void TearDown() override { control::stop(), kmgr::clearFaults(); }
 };
 
 TEST_F(ControlChannel, StepsAndReadsSteppedTime) {
