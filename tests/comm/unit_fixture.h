@@ -2,7 +2,6 @@
 // PID 0x25, peers 0x30 and 0x32 reached over Ethernet, 0x31 not routed.
 #pragma once
 
-#include "comm/comint/comint.h"
 #include "comm/dynkomm/dynkomm.h"
 #include "comm/routing/routing.h"
 #include "comm/transport_fake.h"

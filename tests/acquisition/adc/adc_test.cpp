@@ -10,9 +10,6 @@
 #include "support/stepped.h"
 #include "vyn/vartable.h"
 
-#include <algorithm>
-#include <mutex>
-
 using testsupport::errors;
 
 namespace {

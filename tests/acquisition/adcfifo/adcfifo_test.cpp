@@ -12,8 +12,6 @@
 #include "support/stepped.h"
 #include "vyn/vartable.h"
 
-#include <mutex>
-
 using testsupport::errors;
 
 namespace {

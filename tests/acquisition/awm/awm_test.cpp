@@ -10,7 +10,6 @@
 #include <cmath>
 #include <random>
 #include <set>
-#include <atomic>
 #include <thread>
 
 namespace {

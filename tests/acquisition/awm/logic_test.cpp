@@ -8,7 +8,6 @@
 #include <bit>
 #include <cmath>
 #include <functional>
-#include <string>
 #include <tuple>
 
 namespace {

@@ -12,9 +12,6 @@
 
 #include <cstring>
 #include <regex>
-#include <sstream>
-#include <string>
-#include <vector>
 
 namespace {
 

@@ -9,20 +9,13 @@
 #include "support/loopback.h"
 #include "support/stepped.h"
 
-#include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <string>
-#include <arpa/inet.h>
 #include <net/if.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <semaphore>
-#include <unistd.h>
 
 namespace {
 

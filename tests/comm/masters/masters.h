@@ -17,12 +17,10 @@
 #include "support/stepped.h"
 #include "vyn/vartable.h"
 
-#include <atomic>
 #include <cstring>
 #include <functional>
 #include <iterator>
 #include <map>
-#include <sstream>
 
 // The frames of a conversation as hex words separated by blanks.
 inline std::vector<std::string> words(const std::string& s) {

@@ -4,7 +4,6 @@
 #include "calibration/meascalinfo/meascalinfo.h"
 #include "calibration/memory/seram.h"
 #include "comm/gw/gw.h"
-#include "comm/dynkomm/dynkomm.h"
 #include "comm/measman/meas_man.h"
 #include "comm/measman/meas_man_private.h"
 #include "comm/sernet/sernet.h"
@@ -14,12 +13,7 @@
 #include "services/timemod/timemod.h"
 #include "support/pyref.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <array>
-#include <atomic>
-#include <cstring>
 #include <numeric>
 #include <thread>
 

@@ -5,8 +5,6 @@
 #include "platform/timemod/timemod_sim.h"
 #include "vyn/vartable.h"
 
-#include <gtest/gtest.h>
-
 #include <tuple>
 
 void BC2_debugoutGlob(Bc2DebugGlob* out) {

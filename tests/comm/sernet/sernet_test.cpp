@@ -4,8 +4,6 @@
 
 #include "comm/unit_fixture.h"
 
-#include <gtest/gtest.h>
-
 namespace {
 
 using namespace unit;

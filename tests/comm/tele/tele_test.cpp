@@ -14,11 +14,9 @@
 #include "vyn/vartable.h"
 
 #include <fcntl.h>
-#include <filesystem>
 #include <tuple>
 #include <termios.h>
 #include <thread>
-#include <unistd.h>
 
 namespace {
 

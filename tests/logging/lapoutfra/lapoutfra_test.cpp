@@ -15,7 +15,6 @@
 #include "support/stepped.h"
 
 #include <array>
-#include <atomic>
 #include <cstring>
 
 namespace {

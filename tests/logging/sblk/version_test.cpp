@@ -11,7 +11,6 @@
 #include "support/pyref.h"
 #include "support/stepped.h"
 
-#include <algorithm>
 #include <cstring>
 
 namespace {

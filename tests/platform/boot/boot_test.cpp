@@ -3,13 +3,8 @@
 #include "platform/hw/hw.h"
 #include "platform/hw/zynq_map.h"
 #include "platform/kmgr/kmgr.h"
-#include "platform/os/os.h"
-#include "platform/os/sim.h"
 #include "platform/settings/settings.h"
 #include "support/stepped.h"
-#include "services/syslog/syslog.h"
-
-#include <gtest/gtest.h>
 
 #include <cstring>
 #include <ctime>

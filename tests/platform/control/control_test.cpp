@@ -3,15 +3,10 @@
 #include "platform/hw/board_sim.h"
 #include "platform/kmgr/kmgr.h"
 #include "platform/kmgr/kmgr_sim.h"
-#include "platform/os/os.h"
-#include "platform/os/sim.h"
 #include "support/stepped.h"
-
-#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstring>
-#include <sstream>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>

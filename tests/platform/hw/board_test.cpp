@@ -2,9 +2,6 @@
 #include "platform/hw/hw.h"
 #include "support/stepped.h"
 
-#include <gtest/gtest.h>
-
-#include <atomic>
 #include <cmath>
 #include <thread>
 

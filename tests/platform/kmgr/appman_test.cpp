@@ -3,12 +3,8 @@
 #include "support/stepped.h"
 #include "platform/kmgr/kmgr.h"
 #include "platform/kmgr/kmgr_sim.h"
-#include "platform/os/os.h"
-#include "platform/os/sim.h"
 #include "platform/settings/settings.h"
 #include "services/rtpman/rtpman.h"
-
-#include <gtest/gtest.h>
 
 #include <cstring>
 

@@ -1,15 +1,10 @@
 // The system process: the objects the application opens, the log it writes, the status block.
-#include "platform/os/os.h"
-#include "platform/os/sim.h"
 #include "platform/sysproc/sysproc.h"
-#include "services/syslog/syslog.h"
 #include "support/stepped.h"
 
-#include <atomic>
 #include <cerrno>
 #include <array>
 #include <cstring>
-#include <sstream>
 
 namespace {
 

@@ -3,12 +3,8 @@
 
 #include "platform/hw/board_sim.h"
 #include "platform/hw/hw.h"
-#include "platform/os/os.h"
 #include "platform/kmgr/appman.h"
 #include "platform/kmgr/kmgr.h"
-#include "platform/os/sim.h"
-
-#include <gtest/gtest.h>
 
 namespace {
 
