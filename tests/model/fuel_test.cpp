@@ -70,15 +70,13 @@ TEST_F(Fuel, ResetAtStartRoundingSaturationAndRequests) {
     ds.put<uint16_t>(136, 1); // the consumption starts at 0 at every start
     awm_fuelcons_inst* in = start();
     steps(0);
-    EXPECT_EQ(in->cons, 0);
-    EXPECT_EQ(in->total, 800);
+    EXPECT_EQ(std::pair(int{in->cons}, int{in->total}), std::pair(0, 800));
     for (auto [rem, total, outRem, outTotal] :
          {std::tuple{-3.456f, 7000.0f, -346, 65535}, {-400.0f, -1.0f, -32768, 0}}) {
         fuelrem = rem;
         *fueltotal_def = total;
         steps(0);
-        EXPECT_EQ(in->rem, outRem);
-        EXPECT_EQ(in->total, outTotal);
+        EXPECT_EQ(std::pair(int{in->rem}, int{in->total}), std::pair(outRem, outTotal));
     }
     // A lap-trigger update of the laptrigger master before the model's step is taken once.
     cfg_system.ltm_pid = 0x30;

@@ -130,8 +130,7 @@ struct GpsDrive : testsupport::SteppedTest {
         return said;
     }
     static void expectTrack(const Detected& r, int result, const Drive& d) {
-        EXPECT_EQ(result, r.result);
-        EXPECT_EQ(d.track, r.id);
+        EXPECT_EQ(std::pair(result, d.track), std::pair(r.result, r.id));
         EXPECT_NEAR(d.finishLat, r.lat, 1.5e-5); // a float's step at 151 degrees
         EXPECT_NEAR(d.finishLon, r.lon, 1.5e-5);
         EXPECT_NEAR(d.length, r.length, 0.05);

@@ -167,8 +167,7 @@ TEST_F(Dynkomm, ReservedNumbersBecomeFifosOnlyOnce) {
     EXPECT_EQ(dynkomm_fifo_activate(m, OWN, 3, 8, 16, 0), m) << "this unit: the number unchanged";
     DynkommFifo* local = dynkomm_fifo_create_local(dynkomm_get_magic(), 0, 4, 8, 0);
     ASSERT_NE(local, nullptr);
-    EXPECT_EQ(local->sourcePid, OWN);
-    EXPECT_EQ(local->partnerMagic, local->magic);
+    EXPECT_EQ(std::pair(local->sourcePid, local->partnerMagic), std::pair(OWN, local->magic));
 }
 
 } // namespace

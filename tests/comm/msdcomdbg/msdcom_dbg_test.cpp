@@ -101,9 +101,8 @@ TEST_F(MsdcomDbg, LateForgedAndImpossibleAnswers) {
                  {request, 3, 1, 3}};
     for (const Case& c : cases) {
         answer(c.payload);
-        EXPECT_EQ(msdcom_dbg_ping_cnt, c.cnt);
-        EXPECT_EQ(msdcom_dbg_ping_over, c.over);
-        EXPECT_EQ(msdcom_dbg_ping_error, c.error);
+        EXPECT_EQ(std::tuple(msdcom_dbg_ping_cnt, msdcom_dbg_ping_over, msdcom_dbg_ping_error),
+                  std::tuple(c.cnt, c.over, c.error));
     }
 }
 

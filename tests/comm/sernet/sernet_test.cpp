@@ -139,9 +139,8 @@ TEST_F(Paths, DestinationAnswersWithItsFifoOrMagicZero) {
             continue;
         }
         ASSERT_EQ(dynkomm_get_fifo(magic, &f), 1) << c.slots;
-        EXPECT_EQ(std::make_pair(f->slots, f->slotSize), std::make_pair(c.madeSlots, c.madeSize));
-        EXPECT_EQ(f->sourcePid, PEER);
-        EXPECT_EQ(f->ownHandle, 0xAAAAu);
+        EXPECT_EQ(std::tuple(f->slots, f->slotSize, f->sourcePid, f->ownHandle),
+                  std::tuple(c.madeSlots, c.madeSize, PEER, 0xAAAAu));
         const Bytes entry(c.madeSize, 0x5A);
         EXPECT_EQ(dynkomm_fifo_put(magic, entry.data(), entry.size(), nullptr), DK_PUT_OK);
         serve(message(0x0301, PEER, OWN, 0, 0, fields({{magic, 4}, {PEER, 2}, {OWN, 2}})));
