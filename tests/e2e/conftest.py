@@ -38,18 +38,15 @@ def own_network():
     yield
 
 
-def vyn_binary():
-    path = os.environ.get("VYN_BIN")
-    if not path or not os.path.exists(path):
-        pytest.skip("VYN_BIN does not name a built vyn")
+def built(variable, what):
+    path = os.environ.get(variable, "")
+    if not os.path.exists(path):
+        pytest.skip(f"{variable} does not name {what}")
     return path
 
 
 def default_dataset():
-    image = os.environ.get("VYN_DATASET", "")
-    if not os.path.exists(image):
-        pytest.skip("VYN_DATASET does not name a built dataset image")
-    return image
+    return built("VYN_DATASET", "a built dataset image")
 
 
 def patched_dataset(*changes):
@@ -88,7 +85,7 @@ class Process:
             with open(os.path.join(unit_dir, name), "w") as f:
                 f.write(text)
         env = dict(os.environ, VYN_UNIT_DIR=str(unit_dir))
-        self.proc = subprocess.Popen(list(prefix) + [vyn_binary()] + args, stdout=subprocess.PIPE,
+        self.proc = subprocess.Popen(list(prefix) + [built("VYN_BIN", "a built vyn")] + args, stdout=subprocess.PIPE,
                                      stderr=subprocess.STDOUT, env=env)
         self.out = []
         self.pending = b""

@@ -11,7 +11,7 @@ import time
 import pytest
 
 import netns
-from conftest import ROOT, STEPPED, end, patched_dataset
+from conftest import ROOT, STEPPED, built, end, patched_dataset
 
 LAP = re.compile(r"^\d+ KVX2_VYN (\d+) \S+ laptrigger: lap (\d+) of outing (\d+), lap time (\d+\.\d\d) s")
 
@@ -56,10 +56,7 @@ def test_digital_input_laps_and_their_counters_across_a_restart(unit):
 
 @pytest.fixture
 def mkdataset():
-    path = os.environ.get("VYN_MKDATASET", "")
-    if not os.path.exists(path):
-        pytest.skip("VYN_MKDATASET does not name the built mkdataset")
-    return path
+    return built("VYN_MKDATASET", "the built mkdataset")
 
 
 def test_gps_laps_over_a_drive_through_a_pty(unit, mkdataset, tmp_path):

@@ -69,8 +69,7 @@ struct GpsDrive : testsupport::SteppedTest {
     // A start of the process over the same non-volatile memory and files.
     void start() {
         std::string err;
-        ASSERT_TRUE(nvmem::install(dir.path, &err)) << err;
-        ASSERT_EQ(1, nvram_dbs_init());
+        ASSERT_TRUE(nvmem::install(dir.path, &err) && nvram_dbs_init() == 1) << err;
         gps_init();
         gps_trackdet_ini();
         sim::waitIdle();

@@ -27,8 +27,7 @@ struct Dynkomm : ::testing::Test {
         platform::setSettings(s);
         kmgr::installAppManager();
         RtpManUsr_setIndex(0);
-        ASSERT_EQ(AppMan_init(), 1);
-        ASSERT_EQ(dynkomm_ini(), 1);
+        ASSERT_TRUE(AppMan_init() == 1 && dynkomm_ini() == 1);
     }
     void TearDown() override { dynkomm_reset(), rtpman_reset(); }
 };

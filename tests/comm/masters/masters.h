@@ -122,8 +122,7 @@ struct Masters : testsupport::SteppedTest {
     void TearDown() override { down(), SteppedTest::TearDown(); }
     void up() {
         std::string err;
-        ASSERT_TRUE(cansim::install(0, &err)) << err;
-        ASSERT_EQ(RtpManUsrCan_Init(), 1);
+        ASSERT_TRUE(cansim::install(0, &err) && RtpManUsrCan_Init() == 1) << err;
     }
     void down() { ccpmr_reset(), xcpmr_reset(), can_reset(), cansim::uninstall(); }
     // A new start of the process's CAN side and masters.
