@@ -2,6 +2,7 @@
 # namespace of its own where it can (as root).
 import ctypes
 import glob
+import json
 import os
 import select
 import shutil
@@ -170,6 +171,14 @@ class Process:
         if self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait()
+
+
+def scripted_peer(host, *args):
+    # What tests/e2e/bc2peer.py saw, run in the network namespace of `host`.
+    done = subprocess.run(host.prefix() + [sys.executable, os.path.join(os.path.dirname(__file__), "bc2peer.py"),
+                                           *map(str, args)], capture_output=True, timeout=90)
+    assert done.returncode == 0, done.stderr.decode()
+    return json.loads(done.stdout)
 
 
 def end(*units):

@@ -1,19 +1,14 @@
 # Measured values through the gateway in the real binary: a unit's CAN output carries a value of
 # its own and one of another unit; the values are those of the analog stimuli that drive them.
 import itertools
-import json
-import os
 import struct
-import subprocess
-import sys
 import time
 
 import pytest
 
 import netns
-from conftest import end, patched_dataset
+from conftest import end, patched_dataset, scripted_peer
 
-HERE = os.path.dirname(os.path.abspath(__file__))
 # Channel 3 (ana04, a 32-bit float of volts at 0x4001C, sampled every 100 ms): 1 V and 4 V for
 # 100 ms each.
 SQUARE = "3 square 1 4 200"
@@ -98,11 +93,7 @@ def test_two_units_online_offline_resume_and_a_queue_mode_list(unit, net):
     b = unit(["0"], settings_b, dataset=image, prefix=hb.prefix(), name="b")
     running = "MeasGate: Measurement for PID 0x22 is set up and running"
     a.wait_for(running, 30)
-    peer = subprocess.run(hp.prefix() + [sys.executable, os.path.join(HERE, "bc2peer.py"), "queue", "3",
-                                         hp.address, "0x29", "516", f"{hb.address}:0x22"],
-                          capture_output=True, timeout=60)
-    assert peer.returncode == 0, peer.stderr.decode()
-    queued = json.loads(peer.stdout)
+    queued = scripted_peer(hp, "queue", 3, hp.address, "0x29", 516, f"{hb.address}:0x22")
     stopped = time.time()
     assert b.end() == 0
     gone = time.time()

@@ -1,33 +1,20 @@
 # Several units on one machine: two vyn processes and a scripted peer, each in a network
 # namespace of its own on one bridge, find each other, connect and exchange commands; what they
 # put on the wire is checked on the bridge.
-import json
 import struct
-import subprocess
-import sys
-import os
 import time
 
 import pytest
 
 import netns
-from conftest import end, patched_dataset
+from conftest import end, patched_dataset, scripted_peer
 
-HERE = os.path.dirname(os.path.abspath(__file__))
 UNITS = {0x21: 3, 0x22: 4}  # PID: host number
 PEER_PID = 0x29
 
 
 def settings(pid, host):
     return f"[unit]\npid = {pid:#x}\nipv4 = {netns.NET}{host}\nall_pids = {pid:#x}\n"
-
-
-def run_peer(net, peer, spec):
-    args = [sys.executable, os.path.join(HERE, "bc2peer.py"), peer.address, str(PEER_PID), spec]
-    args += [f"{netns.NET}{h}:{p:#x}" for p, h in UNITS.items()]
-    done = subprocess.run(peer.prefix() + args, capture_output=True, timeout=90)
-    assert done.returncode == 0, done.stderr.decode()
-    return json.loads(done.stdout)
 
 
 # The peer connects in: 516 is told by its source port, 512 (56-byte packets) by its address
@@ -46,7 +33,7 @@ def test_two_units_and_a_scripted_peer(unit, net, spec, peer_host):
             if other != pid:
                 for ch in ("CI", "DK"):
                     p.wait_for(f"{ch} channel to PID 0x{other:X} established", 30)
-    seen = run_peer(net, peer, spec)
+    seen = scripted_peer(peer, peer.address, PEER_PID, spec, *(f"{netns.NET}{h}:{p:#x}" for p, h in UNITS.items()))
     wire = frames()
     assert end(*units.values()) == [0, 0]
 
@@ -63,11 +50,9 @@ def test_two_units_and_a_scripted_peer(unit, net, spec, peer_host):
         assert f"Basecom2: Reset detected on PID 0x{PEER_PID:X}" in text[pid]
 
     addresses = {f"{netns.NET}{h}" for h in UNITS.values()}
-    presence = [(s, d, port, len(p)) for s, d, port, p in netns.udp(wire) if s in addresses and port == 9850]
-    assert presence and all(d == "239.239.239.200" and n == 60 for _, d, _, n in presence)
-    for src, dst, port, payload in netns.udp(wire):
-        if src in addresses and port == 9850:
-            assert struct.unpack_from("!H", payload, 56)[0] == 517
+    presence = [(d, p) for s, d, port, p in netns.udp(wire) if s in addresses and port == 9850]
+    assert presence and all(d == "239.239.239.200" and len(p) == 60 and p[56:58] == struct.pack("!H", 517)
+                            for d, p in presence)
     segments = list(netns.tcp(wire))
     # what the units send carries DSCP 4 (resets the kernel sends for closed sockets do not)
     unit_segments = [s for s in segments if s[0] in addresses and s[5]]
