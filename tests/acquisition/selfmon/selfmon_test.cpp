@@ -125,14 +125,11 @@ TEST_F(Unit, SensorSuppliesUsbFaultFlagsAndLifeTime) {
     sensor_pwr_10ms(); // the image switches every supply on; the board's nominal supplies
     EXPECT_EQ(outputs(), std::vector<bool>(4, true));
     EXPECT_EQ(sens_5V_1_curr + sens_5V_2_curr + sens_10V_curr + sens_12V_curr, 0);
-    setCal(VTADDR_SENS_10V_ENABLE, 0);
-    setCal(VTADDR_SENS_5V_1_ENABLE, 7); // any nonzero value switches on
-    setCal(VTADDR_USB_RESET, 1);
+    // any nonzero value switches on
+    setCal(VTADDR_SENS_10V_ENABLE, 0), setCal(VTADDR_SENS_5V_1_ENABLE, 7), setCal(VTADDR_USB_RESET, 1);
     sensor_pwr_10ms();
     EXPECT_EQ(outputs(), (std::vector<bool>{true, true, false, true}));
-    setCal(VTADDR_USB_PWR_ENABLE, 0);
-    setCal(VTADDR_USB_RESET, 0);
-    sensor_pwr_10ms();
+    setCal(VTADDR_USB_PWR_ENABLE, 0), setCal(VTADDR_USB_RESET, 0), sensor_pwr_10ms();
     std::vector<std::pair<int, int>> usb; // all three in the first cycle, then each change once
     for (const drives::UsbRequest& u : drives::usbLog())
         usb.emplace_back(u.kind, u.value);
@@ -143,8 +140,8 @@ TEST_F(Unit, SensorSuppliesUsbFaultFlagsAndLifeTime) {
                 hwsim::setAdcChannel(ADC_CH_SENS_5V_2_I, 1.32) &&
                 hwsim::setAdcChannel(ADC_CH_SENS_10V_U, -0.01) && hwsim::setDigitalIn(DIN_SUPPLY_12V, false));
     sensor_pwr_10ms();
-    EXPECT_EQ(sens_5V_2_i, 51);
-    EXPECT_EQ(sens_10V_u, 0) << "a reading below zero must not wrap to 65535";
+    EXPECT_EQ(std::pair(int{sens_5V_2_i}, int{sens_10V_u}), std::pair(51, 0))
+        << "below zero no wrap to 65535";
     EXPECT_EQ((std::vector<int>{sens_5V_1_curr, sens_5V_2_curr, sens_10V_curr, sens_12V_curr}),
               (std::vector<int>{1, 1, 1, 1}));
     ASSERT_TRUE(hwsim::setAdcChannel(ADC_CH_SENS_5V_2_I, 1.28)); // 50.2: not above 50
@@ -152,8 +149,7 @@ TEST_F(Unit, SensorSuppliesUsbFaultFlagsAndLifeTime) {
     EXPECT_EQ(sens_5V_2_curr, 0);
     // Below channel 16 the newest unfiltered sample is read, in millivolts.
     ASSERT_TRUE(hwsim::setAdcChannel(3, 2.0) && hwsim::setAdcChannel(26, 20.0)); // 104148 mV
-    adc_fifo_reset(true);
-    adc_fifo_inputPass();
+    adc_fifo_reset(true), adc_fifo_inputPass();
     EXPECT_NEAR(getSensorPwrU(3), quantised(2.0) * 5207.4, 1.0);
     EXPECT_EQ(getSensorPwrU(26), 0xFFFF);
 

@@ -82,8 +82,7 @@ TEST_F(Paths, FailedOrForgedRepliesLeaveNothingBehind) {
     completions.clear();
     serve(message(0x0107, PEER, OWN, open, word(message(0, 0, 0, 0, 0), 0),
                   fields({{1, 4}, {2, 4}, {3, 4}, {4, 2}})));
-    const auto rq = message(0x0107, PEER, OWN, fifo, replyHandle, fields({{1, 4}, {2, 4}, {3, 4}, {4, 2}}));
-    serve(rq);
+    serve(message(0x0107, PEER, OWN, fifo, replyHandle, fields({{1, 4}, {2, 4}, {3, 4}, {4, 2}})));
     EXPECT_TRUE(completions.empty());
     // towards an unrouted unit the FIFO has one slot (and the request goes nowhere: 101, 103)
     dynkomm_openpath(OWN, UNROUTED, 8, 6, 4, 0, continuation, 1);
