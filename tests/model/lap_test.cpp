@@ -61,11 +61,8 @@ struct Laps : testsupport::Channels {
     uint64_t ms = 0;
 
     void SetUp() override {
-        Channels::SetUp();
-        laptrigger_reset();
-        laptrigger_setHooks(&lapHooks);
-        lapfunc_setHooks(&counterHooks);
-        calls.clear(), laps.clear();
+        Channels::SetUp(), laptrigger_reset(), laptrigger_setHooks(&lapHooks);
+        lapfunc_setHooks(&counterHooks), calls.clear(), laps.clear();
         stored = {5, 7, 40, 2, 1};
         ds.put<float>(256, 1000).put<float>(264, 25).put<float>(272, 2.0f);
         ds.put<uint16_t>(1108, 1).put<uint16_t>(1110, 3).put<uint16_t>(1112, 1);
@@ -76,8 +73,7 @@ struct Laps : testsupport::Channels {
         ASSERT_EQ(nvram_dbs_write(id, 0, &v, sizeof v), int(sizeof v));
     }
     void start(bool speedInput = false) {
-        ds.ref(76, speedInput ? SPEED : 0);
-        load({ds});
+        ds.ref(76, speedInput ? SPEED : 0), load({ds});
         ASSERT_EQ(codegen_hookPartition_P1.init(), 1);
         codegen_hookPartition_P1.eventInit();
     }

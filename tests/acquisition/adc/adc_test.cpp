@@ -16,11 +16,7 @@ namespace {
 
 struct Adc : testsupport::SteppedTest {
     void SetUp() override {
-        SteppedTest::SetUp();
-        hwsim::installBoard();
-        adc_reset();
-        seram_reset();
-        errors.clear();
+        SteppedTest::SetUp(), hwsim::installBoard(), adc_reset(), seram_reset(), errors.clear();
         ASSERT_TRUE(adc_init() == 1 && spi_IOInit() == 1 && max7301_Init() == 1 && adc_pullup_init() == 1);
     }
     void TearDown() override { SteppedTest::TearDown(), hwsim::installBoard(); }

@@ -45,14 +45,9 @@ struct Fifo : testsupport::SteppedTest {
     uint64_t measTicks = 0;
 
     void SetUp() override {
-        SteppedTest::SetUp();
-        hwsim::installBoard();
-        adc_reset();
-        adc_fifo_reset(true);
+        SteppedTest::SetUp(), hwsim::installBoard(), adc_reset(), adc_fifo_reset(true);
         timeserv_reset(); // a measurement time that counts 1 ms per raster pass from 0
-        softSched_setCallees({schedCall, measCopy, adjust});
-        passes.clear();
-        errors.clear();
+        softSched_setCallees({schedCall, measCopy, adjust}), passes.clear(), errors.clear();
     }
     void TearDown() override { adc_fifo_reset(false), SteppedTest::TearDown(); }
     void store(int n) {
@@ -62,8 +57,7 @@ struct Fifo : testsupport::SteppedTest {
             // input task; unsynchronised, it counts the ticks.
             for (; measTicks < sim::ticks(); ++measTicks)
                 timeserv_MeasTime_1ms();
-            adc_fifo_inputPass();
-            sim::step(1);
+            adc_fifo_inputPass(), sim::step(1);
         }
     }
     int process() {

@@ -28,9 +28,7 @@ DS curve(std::vector<float> xy, uint16_t bc = 0x0101) {
 // Board inputs through the ADC FIFO, a soft scheduler pass at a time.
 struct Awm : testsupport::Channels {
     void SetUp() override {
-        Channels::SetUp();
-        adc_reset();
-        adc_fifo_reset(true);
+        Channels::SetUp(), adc_reset(), adc_fifo_reset(true);
         softSched_setCallees({awm_sched_call, [](int, uint32_t) {}, awm_man_adjust});
     }
     void TearDown() override { Channels::TearDown(), adc_fifo_reset(false); }
@@ -39,9 +37,7 @@ struct Awm : testsupport::Channels {
     }
     void passes(int n) {
         for (int i = 0; i < n; ++i) {
-            adc_fifo_inputPass();
-            sim::step(1);
-            softSched_step();
+            adc_fifo_inputPass(), sim::step(1), softSched_step();
         }
     }
 };

@@ -16,11 +16,7 @@ using testsupport::DS;
 
 struct Logic : testsupport::Channels {
     void SetUp() override {
-        Channels::SetUp();
-        adc_reset();
-        time_util_reset();
-        time_util_ini();
-        awm_grpadj_reset();
+        Channels::SetUp(), adc_reset(), time_util_reset(), time_util_ini(), awm_grpadj_reset();
     }
     // The byte output after each cycle with the input given before it.
     std::string run(uint8_t* out, const std::vector<double>& in) {

@@ -56,23 +56,15 @@ struct GpsDrive : testsupport::SteppedTest {
         start();
     }
     void TearDown() override {
-        awm_man_reset();
-        gps_reset();
-        nvram_dbs_reset();
-        nvmem::uninstall();
-        osfs::addSerialDevice("/tyCo/1", "");
-        osfs::removeDevice("cfg:");
-        close(watch);
-        close(master);
+        awm_man_reset(), gps_reset(), nvram_dbs_reset(), nvmem::uninstall();
+        osfs::addSerialDevice("/tyCo/1", ""), osfs::removeDevice("cfg:"), close(watch), close(master);
         SteppedTest::TearDown();
     }
     // A start of the process over the same non-volatile memory and files.
     void start() {
         std::string err;
         ASSERT_TRUE(nvmem::install(dir.path, &err) && nvram_dbs_init() == 1) << err;
-        gps_init();
-        gps_trackdet_ini();
-        sim::waitIdle();
+        gps_init(), gps_trackdet_ini(), sim::waitIdle();
     }
     void restart() { gps_reset(), nvram_dbs_reset(), start(); }
     Drive generate(const std::string& name, const std::string& args) {

@@ -48,14 +48,9 @@ def f(b):
 struct Unit : testsupport::SteppedTest {
     testsupport::ScratchDir dir;
     void SetUp() override {
-        SteppedTest::SetUp();
-        rtpman_reset();
-        seram_reset();
-        selfmon_reset();
-        hwsim::installBoard();
+        SteppedTest::SetUp(), rtpman_reset(), seram_reset(), selfmon_reset(), hwsim::installBoard();
         ASSERT_EQ(gpio_ini(), 1);
-        drives::install();
-        deviceData("");
+        drives::install(), deviceData("");
     }
     void TearDown() override { devdata::uninstall(); }
     void deviceData(const std::string& text) {

@@ -88,20 +88,10 @@ Bytes byNames(const std::string& names, uint16_t count, uint16_t type = 0) {
 struct Meas : Unit {
     gw_client_t* client = nullptr;
     void SetUp() override {
-        Unit::SetUp();
-        seram_reset();
-        seramInitializeOffsets();
-        meascalinfo_reset();
+        Unit::SetUp(), seram_reset(), seramInitializeOffsets(), meascalinfo_reset();
         ASSERT_EQ(meascalinfo_init(), 1);
-        SerNet_man_reset();
-        SerNet_man_ini();
-        meas_man_reset();
-        meas_man_ini();
-        gw_reset();
-        gw_meas_ini();
-        meas_man_virtChan_registered();
-        meas_man_CanIO_initialized();
-        gw_meas_setHandlers();
+        SerNet_man_reset(), SerNet_man_ini(), meas_man_reset(), meas_man_ini(), gw_reset(), gw_meas_ini();
+        meas_man_virtChan_registered(), meas_man_CanIO_initialized(), gw_meas_setHandlers();
         fake::up = 1ull << PEER;
         calls.clear();
         consume = 1;
@@ -109,17 +99,12 @@ struct Meas : Unit {
     }
     void TearDown() override {
         sim::step(1); // the command task serves what the test queued before the lists go
-        gw_reset();
-        meas_man_reset();
-        gw_disconnect(client);
-        Unit::TearDown();
+        gw_reset(), meas_man_reset(), gw_disconnect(client), Unit::TearDown();
     }
     // One 10 ms cycle of the gateway, then the command task serves what it queued.
     void cycle(int n = 1) {
         for (int i = 0; i < n; ++i) {
-            gw_meas_monitoring();
-            gw_request_timeout();
-            sim::step(1);
+            gw_meas_monitoring(), gw_request_timeout(), sim::step(1);
         }
     }
     uint32_t single(uint16_t pid, uint32_t address, uint16_t share = 0, uint32_t timeout = 3,

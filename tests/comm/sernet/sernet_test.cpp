@@ -15,10 +15,7 @@ struct Paths : Unit {
     uint32_t continuation = 0;
     uint32_t replyHandle = 0; // what the requests name as their reply's continuation
     void SetUp() override {
-        Unit::SetUp();
-        SerNet_man_reset();
-        SerNet_man_ini();
-        completions.clear();
+        Unit::SetUp(), SerNet_man_reset(), SerNet_man_ini(), completions.clear();
         continuation = comint_handle_routine([](const uint8_t* m, size_t n, uint16_t pid) {
             completions.emplace_back(Bytes(m + CI_HEADER, m + n), pid);
         });

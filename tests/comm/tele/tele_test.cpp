@@ -180,18 +180,14 @@ struct Tele : testsupport::SteppedTest {
     tele_record fast[2]{}, slow[3]{};
 
     void SetUp() override {
-        SteppedTest::SetUp();
-        gw_reset(), timemodsim::install(), time_init();
+        SteppedTest::SetUp(), gw_reset(), timemodsim::install(), time_init();
         master = posix_openpt(O_RDWR | O_NOCTTY);
         ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0 &&
                     osfs::addSerialDevice("/tyCo/0", ptsname(master)));
         tele_app_ini();
     }
     void TearDown() override {
-        tele_reset();
-        osfs::addSerialDevice("/tyCo/0", "");
-        close(master);
-        gw_reset();
+        tele_reset(), osfs::addSerialDevice("/tyCo/0", ""), close(master), gw_reset();
         SteppedTest::TearDown();
     }
     static void record(tele_record& r, uint16_t pid, uint8_t block, const bytes& values) {
@@ -199,8 +195,7 @@ struct Tele : testsupport::SteppedTest {
         r.pid = pid, r.block = block, r.entrySize = static_cast<uint16_t>(4 + values.size());
         tele_record_state(&r, 1, 1);
         bytes entry = {0, 0, 0, 0};
-        entry.insert(entry.end(), values.begin(), values.end());
-        tele_record_put(&r, entry.data());
+        entry.insert(entry.end(), values.begin(), values.end()), tele_record_put(&r, entry.data());
     }
     bytes read(int ms) {
         bytes out;

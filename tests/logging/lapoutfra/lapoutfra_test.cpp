@@ -27,12 +27,10 @@ struct LapOutFra : testsupport::SteppedTest {
         for (const char* d : {"nvram", "meas", "meas2"})
             std::filesystem::create_directory(dir / d);
         ASSERT_TRUE(osfs::addDevice("meas:", dir / "meas") && osfs::addDevice("meas2:", dir / "meas2"));
-        timemodsim::install();
-        start();
+        timemodsim::install(), start();
     }
     void TearDown() override {
-        stop();
-        raster_reset(), error_mgr_reset(), eventlogging_reset(), nvmem::uninstall();
+        stop(), raster_reset(), error_mgr_reset(), eventlogging_reset(), nvmem::uninstall();
         osfs::removeDevice("meas:"), osfs::removeDevice("meas2:");
     }
     void start() {

@@ -67,8 +67,7 @@ struct Client {
 struct ControlChannel : ::testing::Test {
     UnitDir unit{std::string(100, 'c')}; // too long for a socket path: reached through the directory
     void SetUp() override {
-        sim::stopRealtime();
-        sim::configure(sim::TimeMode::Stepped, 1700000000);
+        sim::stopRealtime(), sim::configure(sim::TimeMode::Stepped, 1700000000);
         std::string error;
         ASSERT_TRUE(control::start(unit.path, INDEX, &error)) << error;
     }

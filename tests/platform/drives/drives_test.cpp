@@ -12,8 +12,7 @@ const auto text = [](const char* s) { return reinterpret_cast<intptr_t>(s); };
 struct Drives : ::testing::Test {
     testsupport::ScratchDir unit{"cfg"};
     void SetUp() override {
-        osfs::reset();
-        osfs::addDevice("cfg:", unit.path);
+        osfs::reset(), osfs::addDevice("cfg:", unit.path);
         osfs::addDevice("meas:", unit / "../meas"); // its directory does not exist yet
         drives::install();
     }
