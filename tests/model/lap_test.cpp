@@ -186,8 +186,7 @@ TEST_F(Laps, ARestartThatKeepsTheLapKeepsTheSegmentTimesAChangedTrackResetsThem)
     };
     const uint32_t record[5] = {0, 0, 0, 0, 0x428F0000}; // best lap 71.5 s
     for (float length : {1000.0f, 900.0f}) {             // the stored track length: this one, another
-        nv(nvram_laplength.id, length);
-        nv(nvram_lapdist.id, 80.0f);
+        nv(nvram_laplength.id, length), nv(nvram_lapdist.id, 80.0f);
         ASSERT_EQ(nvram_dbs_write(nvram_lapfunc.id, 0, record, 20), 20);
         for (uint32_t k = 0; k < 2; ++k)
             ASSERT_EQ(nvram_dbs_write(nvram_lapsegments.id, k, kept[k].data(), 8), 8);
@@ -322,8 +321,7 @@ TEST_F(Laps, TheModelsStepsTheCyclesAndTheOutingCheckTakeTheChannelFunctionsLock
     for (int p = 0; p < CODEGEN_PARTITIONS; ++p)
         kmgr::registerSymbol("codegen_hookPartition_P" + std::to_string(p + 1),
                              reinterpret_cast<uintptr_t>(parts[p]));
-    kmgr::installAppManager();
-    RtpManUsr_setIndex(0);
+    kmgr::installAppManager(), RtpManUsr_setIndex(0);
     ASSERT_EQ(AppMan_init(), 1);
     load({ds.ref(76, SPEED)});
     ASSERT_EQ(simulink_initialize(), 1);

@@ -247,8 +247,7 @@ TEST_F(Awm, TheWholeRoadFromStimulusToMeasurementHandle) {
     // Another task samples the outputs (a float, a u16, a u8) while the soft scheduler writes them
     // and measurements of the same channel start and stop: no torn or racing read.
     seramMeasHandle more[2]{};
-    seramMeasSetupMeas(awm_vc_id(0, 3), 3, &more[0]);
-    seramMeasSetupMeas(awm_vc_id(1, 1), 3, &more[1]);
+    seramMeasSetupMeas(awm_vc_id(0, 3), 3, &more[0]), seramMeasSetupMeas(awm_vc_id(1, 1), 3, &more[1]);
     std::atomic<bool> done{false};
     std::set<float> sampled;
     std::thread sampler([&] {

@@ -213,9 +213,7 @@ TEST_F(GpsDrive, TrackFileAndDetectionRules) {
 // that passes it.
 TEST_F(GpsDrive, SegmentPointsReachTheLapFunctionInOrderAtTheFixThatPassesThem) {
     const Drive d = generate("s", "--laps 1.05 --nofix 0 --speed 120");
-    restart();
-    seram_reset();
-    seramInitializeOffsets();
+    restart(), seram_reset(), seramInitializeOffsets();
     uint8_t ds[20] = {0x53, 0x44, 20, 0, 0x17}; // points count within 30 m
     const float within = 30;
     std::memcpy(ds + 12, &within, 4);

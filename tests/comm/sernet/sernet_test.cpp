@@ -50,8 +50,7 @@ TEST_F(Paths, RequesterSendsNewestOnlineEntryOrEveryQueuedOneThenCloses) {
         EXPECT_EQ(f->slots, 8) << "raster index 6 towards an Ethernet peer";
         for (uint32_t v : {1u, 2u, 3u})
             dynkomm_write_copy(f, fields({{v, 4}, {v, 4}}).data());
-        SerNet_man_sender_online(6);
-        SerNet_man_sender_offline(6);
+        SerNet_man_sender_online(6), SerNet_man_sender_offline(6);
         auto record = [](uint32_t v) { return fields({{PEER, 2}, {8, 2}, {0xABCD0001, 4}, {v, 4}, {v, 4}}); };
         EXPECT_EQ(fake::take(fake::online), flags ? std::vector<Bytes>{} : std::vector<Bytes>{record(3)});
         EXPECT_EQ(fake::take(fake::offline),

@@ -211,8 +211,7 @@ struct Tele : testsupport::SteppedTest {
 };
 
 TEST_F(Tele, SerialFramesCarryBlockZeroAndTheSlowBlocksInTurnWithTheirCrc) {
-    record(fast[0], OWN, 0, {0x11, 0x22});
-    record(fast[1], OWN, 0, {0x33, 0x44, 0x55});
+    record(fast[0], OWN, 0, {0x11, 0x22}), record(fast[1], OWN, 0, {0x33, 0x44, 0x55});
     tele_record_state(&fast[1], 1, 0); // no valid data: zeros of its length
     tele[0] = {fast, 2};
     for (uint8_t b = 1; b <= 3; ++b)

@@ -157,8 +157,7 @@ TEST_F(ControlChannel, BoardAndStatusLinesReachTheirRegisters) {
         EXPECT_EQ(k.reg ? hw_read32(k.reg) : 0, k.value) << k.line;
     }
     EXPECT_EQ(block[73], 3);
-    hw_write32(GPIO_BASE + GPIO_DIRM(b), 1u << 10);
-    hw_write32(GPIO_BASE + GPIO_OEN(b), 1u << 10);
+    hw_write32(GPIO_BASE + GPIO_DIRM(b), 1u << 10), hw_write32(GPIO_BASE + GPIO_OEN(b), 1u << 10);
     hw_write32(GPIO_BASE + GPIO_MASK_DATA_LSW(b), 0xFBFF0400);
     EXPECT_EQ(c.cmd("dout 10"), "ok 1");
     EXPECT_EQ(c.cmd("hwremove 0xe000a000"), "ok");
