@@ -141,9 +141,7 @@ TEST_F(Laps, EdgesCountAtLeastTheMinimumLapTimeApartThePageFlagOnItsRisingEdge) 
         {true, 50, 1000, 5}, {true, 50, 2000, 5}, {true, 1500, 10, 6}, {false, 0, 500, 6}, {false, 0, 10, 7}};
     for (auto [page, held, after, n] : triggers) {
         if (page) {
-            pageFlag(1124, 1);
-            run(held);
-            pageFlag(1124, 0);
+            pageFlag(1124, 1), run(held), pageFlag(1124, 0);
         } else {
             lapfunc_incrLap();
         }
@@ -190,8 +188,7 @@ TEST_F(Laps, ARestartThatKeepsTheLapKeepsTheSegmentTimesAChangedTrackResetsThem)
         ASSERT_EQ(nvram_dbs_write(nvram_lapfunc.id, 0, record, 20), 20);
         for (uint32_t k = 0; k < 2; ++k)
             ASSERT_EQ(nvram_dbs_write(nvram_lapsegments.id, k, kept[k].data(), 8), 8);
-        start(true);
-        feed(SPEED, 10);
+        start(true), feed(SPEED, 10);
         run(4000); // 40 m on: past the end of segment 1 at 100 m, begun before the restart
         const bool same = length == 1000;
         EXPECT_EQ(std::vector({segment(0), segment(1)}),

@@ -262,9 +262,7 @@ TEST_F(Awm, TheWholeRoadFromStimulusToMeasurementHandle) {
     });
     for (int i = 0; i < 20; ++i) {
         seramMeasHandle extra{};
-        seramMeasSetupMeas(awm_vc_id(0, 1), 3, &extra);
-        passes(5);
-        seramMeasFreeMeas(&extra);
+        seramMeasSetupMeas(awm_vc_id(0, 1), 3, &extra), passes(5), seramMeasFreeMeas(&extra);
     }
     done = true;
     sampler.join();

@@ -152,9 +152,7 @@ TEST_F(Led, BlinkModesOverwriteAndBrightness) {
     }
     static const LedBrightnessCurves half{[](float c, float) { return c / 2; }, nullptr,
                                           [](float c, float p) { return c * p; }};
-    awm_0x0B_led_setBrightnessCurves(&half);
-    cycles();
-    awm_0x0B_led_setBrightnessCurves(nullptr);
+    awm_0x0B_led_setBrightnessCurves(&half), cycles(), awm_0x0B_led_setBrightnessCurves(nullptr);
     EXPECT_EQ(shown(2, 3), 255u) << "the display's curve, limited by the array";
 }
 

@@ -66,9 +66,7 @@ TEST_F(LapOutFra, CountersSurviveARestartAndFragmentsAvoidFilesOnBothDrives) {
     EXPECT_EQ(state(), (std::array{12, 3, 0, 3, 1}));
     run(lof_fratrig, "x");
     EXPECT_EQ(state()[3], 5);
-    run(lof_laptrig, "x");
-    stop();
-    start();
+    run(lof_laptrig, "x"), stop(), start();
     EXPECT_EQ(state(), (std::array{13, 3, 1, 1, 0}));
     LapOutFra_initLapOutCnt(13, 3); // same lap and outing at the next start: a fragment never handed out
     EXPECT_EQ(state()[3], 2);
