@@ -25,16 +25,25 @@ struct Unit : testsupport::SteppedTest {
         SteppedTest::SetUp();
         platform::Settings s;
         s.pid = OWN;
-        platform::setSettings(s), kmgr::installAppManager(), RtpManUsr_setIndex(0);
+        platform::setSettings(s);
+        kmgr::installAppManager();
+        RtpManUsr_setIndex(0);
         ASSERT_EQ(AppMan_init(), 1);
-        routing_ini(), routing_set_table_entries({ROUTE_ETHERNET, 0xC0000230}, PEER, PEER);
-        routing_set_table_entries({ROUTE_ETHERNET, 0xC0000232}, FAR, FAR), comint_ini(), comint_reset();
+        routing_ini();
+        routing_set_table_entries({ROUTE_ETHERNET, 0xC0000230}, PEER, PEER);
+        routing_set_table_entries({ROUTE_ETHERNET, 0xC0000232}, FAR, FAR);
+        comint_ini();
+        comint_reset();
         ASSERT_EQ(dynkomm_ini(), 1);
         fake::take(fake::commands);
     }
     void TearDown() override {
-        sim::step(2), dynkomm_reset(), fake::take(fake::commands), fake::take(fake::online);
-        fake::take(fake::offline), SteppedTest::TearDown();
+        sim::step(2);
+        dynkomm_reset();
+        fake::take(fake::commands);
+        fake::take(fake::online);
+        fake::take(fake::offline);
+        SteppedTest::TearDown();
     }
     // Serves a message as if it had arrived for this unit, then lets "r_Comint" send what follows.
     void serve(const fake::Bytes& m) { ci_serve_command(m.data(), m.size()), sim::step(1); }

@@ -1,11 +1,12 @@
-# A scripted peer of the device network (protocol version 512 to 517) for its tests. Run inside
-# its own network namespace; prints one JSON object with what it saw.
-#
-# usage: bc2peer.py ADDRESS PID VERSION[/OFFSET[/passive]] UNIT_ADDRESS:PID ...
-#        bc2peer.py queue SECONDS ADDRESS PID VERSION UNIT_ADDRESS:PID (a queue-mode list by name)
-#
-# OFFSET is the peer's port offset (version 514 and up). A passive peer listens and takes the units'
-# connections (the units' addresses must then be the greater ones); else it connects to them.
+"""A scripted peer of the device network (protocol version 512 to 517) for its tests. Run inside
+its own network namespace; prints one JSON object with what it saw.
+
+usage: bc2peer.py ADDRESS PID VERSION[/OFFSET[/passive]] UNIT_ADDRESS:PID ...
+       bc2peer.py queue SECONDS ADDRESS PID VERSION UNIT_ADDRESS:PID (a queue-mode list by name)
+
+OFFSET is the peer's port offset (version 514 and up). A passive peer listens and takes the units'
+connections (the units' addresses must then be the greater ones); else it connects to them.
+"""
 import json
 import select
 import socket
@@ -85,7 +86,7 @@ class Peer:
             threading.Thread(target=self.read_ci, args=(unit, s), daemon=True).start()
 
     def accept(self, count):
-        # Takes `count` connections of the units on the CI and DK listen ports (units of offset 0).
+        """Takes `count` connections of the units on the CI and DK listen ports (units of offset 0)."""
         listeners = []
         for channel in (0, 1):
             s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
@@ -141,9 +142,9 @@ class Peer:
 
 
 def queue(peer, unit, seconds):
-    # Asks `unit` for ana04 by name in queue mode every 10 ms into FIFO magic 0x0A000001 and
-    # reads the records on the DK channel: their time stamps. Fifteen online lists of 23 values
-    # (the most a reply describes) every 1 ms fill the UDP frames sent to port 9852 (not read).
+    """Asks `unit` for ana04 by name in queue mode every 10 ms into FIFO magic 0x0A000001 and
+    reads the records on the DK channel: their time stamps. Fifteen online lists of 23 values
+    (the most a reply describes) every 1 ms fill the UDP frames sent to port 9852 (not read)."""
     sink = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     sink.bind((peer.address, 9852))
     names, magic, wide = b"ana04\0", 0x0A000001, b"ana01\0" * 23

@@ -1,5 +1,5 @@
-# Runs the vyn executable as a process in a unit directory of its own; each test in a network
-# namespace of its own where it can (as root).
+"""Runs the vyn executable as a process in a unit directory of its own; each test in a network
+namespace of its own where it can (as root)."""
 import ctypes
 import glob
 import json
@@ -28,9 +28,9 @@ VYNCTL = os.path.join(ROOT, "tools", "vynctl.py")
 
 @pytest.fixture(autouse=True)
 def own_network():
-    # A fresh network namespace for the test and what it starts, its loopback up and carrying
-    # multicast: a unit on the host's network takes the presence and commands of every other unit
-    # on the machine (a page-set command restarts it).
+    """A fresh network namespace for the test and what it starts, its loopback up and carrying
+    multicast: a unit on the host's network takes the presence and commands of every other unit
+    on the machine (a page-set command restarts it)."""
     if os.geteuid() == 0 and shutil.which("ip"):
         if ctypes.CDLL(None, use_errno=True).unshare(CLONE_NEWNET) == 0:
             for cmd in (["link", "set", "lo", "up"], ["link", "set", "lo", "multicast", "on"],
@@ -51,8 +51,8 @@ def default_dataset():
 
 
 def patched_dataset(*changes):
-    # The build's dataset with bytes replaced, (offset, bytes) each, its CRC-16/ARC renewed as the
-    # store checks it.
+    """The build's dataset with bytes replaced, (offset, bytes) each, its CRC-16/ARC renewed as the
+    store checks it."""
     with open(default_dataset(), "rb") as f:
         image = bytearray(f.read())
     for at, data in changes:
@@ -62,10 +62,10 @@ def patched_dataset(*changes):
 
 
 class Process:
-    # One unit: its directory, the running process and everything it printed.
+    """One unit: its directory, the running process and everything it printed."""
 
     def __init__(self, unit_dir, args, settings="", files=None, dataset=True, prefix=()):
-        # `settings` None leaves vyn.ini as it is (a unit may already run there).
+        """`settings` None leaves vyn.ini as it is (a unit may already run there)."""
         self.dir = unit_dir
         os.makedirs(unit_dir, exist_ok=True)
         if dataset:
@@ -93,8 +93,8 @@ class Process:
         self.stepped = bool(settings) and "time = stepped" in settings
 
     def wait_started(self, limit=60.0):
-        # Waits for the start-up report; a stepped unit is given ticks meanwhile (its start-up
-        # waits for the display, one tick at a time).
+        """Waits for the start-up report; a stepped unit is given ticks meanwhile (its start-up
+        waits for the display, one tick at a time)."""
         if not self.stepped:
             return self.wait_for("Startup vyn: took", limit)
         deadline = time.monotonic() + limit
@@ -108,7 +108,7 @@ class Process:
                 ctl.step(1)
 
     def wait_for(self, text, limit=60.0, times=1):
-        # Reads output until `times` lines contain `text` (a pipe read, bounded in wall time).
+        """Reads output until `times` lines contain `text` (a pipe read, bounded in wall time)."""
         deadline = time.monotonic() + limit
         while True:
             found = [line for line in self.out if text in line]
@@ -142,18 +142,18 @@ class Process:
         return os.path.join(self.dir, name)
 
     def shell(self, line):
-        # A line for the process shell through the client tool: its exit code and output.
+        """A line for the process shell through the client tool: its exit code and output."""
         done = subprocess.run(["/usr/bin/python3", VYNCTL, "-d", self.dir, "shell", line], capture_output=True,
                               text=True, timeout=60)
         return done.returncode, done.stdout
 
     def shm(self):
-        # The unit's shown frames in /dev/shm, named by its directory's device and inode.
+        """The unit's shown frames in /dev/shm, named by its directory's device and inode."""
         st = os.stat(self.dir)
         return glob.glob("/dev/shm/vyn_fb_*_%x_%x" % (st.st_dev, st.st_ino))
 
     def stop(self):
-        # The post-run semaphore, then ticks until the unit ends; its exit code.
+        """The post-run semaphore, then ticks until the unit ends; its exit code."""
         with self.control() as ctl:
             ctl.postrun()
             for _ in range(40):
@@ -164,7 +164,7 @@ class Process:
         return self.finish(limit=30)
 
     def end(self):
-        # The post-run semaphore of a unit in real time; its exit code once it ended.
+        """The post-run semaphore of a unit in real time; its exit code once it ended."""
         return end(self)[0]
 
     def kill(self):
@@ -182,7 +182,7 @@ def scripted_peer(host, *args):
 
 
 def end(*units):
-    # The post-run semaphore to every unit, then their exit codes once they ended.
+    """The post-run semaphore to every unit, then their exit codes once they ended."""
     for p in units:
         with p.control() as ctl:
             ctl.postrun()
@@ -191,7 +191,7 @@ def end(*units):
 
 @pytest.fixture
 def net():
-    # Hosts in network namespaces of their own on one bridge (root only, else skipped).
+    """Hosts in network namespaces of their own on one bridge (root only, else skipped)."""
     network = netns.Network()
     yield network
     network.close()
@@ -199,7 +199,7 @@ def net():
 
 @pytest.fixture
 def unit():
-    # Starts units in directories of one temporary root; removes everything they left.
+    """Starts units in directories of one temporary root; removes everything they left."""
     root = tempfile.mkdtemp(prefix="vyn-e2e-")
     made = []
 

@@ -1,6 +1,6 @@
-# Several units on one machine: each in a network namespace of its own, joined by veth pairs
-# to a bridge inside an anonymous parent namespace, so that nothing outside the test changes and
-# nothing needs a named teardown. Needs root (CI runs as root).
+"""Several units on one machine: each in a network namespace of its own, joined by veth pairs
+to a bridge inside an anonymous parent namespace, so that nothing outside the test changes and
+nothing needs a named teardown. Needs root (CI runs as root)."""
 import os
 import shutil
 import select
@@ -20,7 +20,7 @@ def _run(*cmd):
 
 
 def available():
-    # '' when namespaces can be made here, else the reason.
+    """'' when namespaces can be made here, else the reason."""
     if os.geteuid() != 0:
         return "network namespaces with veth pairs need root"
     for tool in ("unshare", "nsenter", "ip"):
@@ -30,7 +30,7 @@ def available():
 
 
 class Holder:
-    # A process that keeps one anonymous network namespace alive.
+    """A process that keeps one anonymous network namespace alive."""
 
     def __init__(self, parent=None):
         prefix = ["nsenter", "-t", str(parent.pid), "-n"] if parent else []
@@ -62,7 +62,7 @@ class Holder:
 
 
 class Network:
-    # The bridge and its hosts; `host(i)` gives host i the address 192.0.2.i.
+    """The bridge and its hosts; `host(i)` gives host i the address 192.0.2.i."""
 
     def __init__(self):
         reason = available()
@@ -85,8 +85,8 @@ class Network:
         return h
 
     def capture(self, seconds):
-        # Starts a capture of every frame on the bridge and returns once it listens; the
-        # returned callable ends it (at the latest after `seconds`) and gives the frames.
+        """Starts a capture of every frame on the bridge and returns once it listens; the
+        returned callable ends it (at the latest after `seconds`) and gives the frames."""
         out = subprocess.Popen(self.hub.prefix() + [sys.executable, __file__, "capture", "br0", str(seconds)],
                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         assert out.stderr.read(1) == b"R", "the capture did not start"
@@ -111,7 +111,7 @@ class Network:
 
 
 def ipv4_frames(frames):
-    # (source, destination, protocol, tos, payload-with-ports) of every IPv4 frame.
+    """(source, destination, protocol, tos, payload-with-ports) of every IPv4 frame."""
     for f in frames:
         if len(f) < 34 or f[12:14] != b"\x08\x00":
             continue
@@ -121,7 +121,7 @@ def ipv4_frames(frames):
 
 
 def udp(frames):
-    # (source, destination, destination port, payload) of every UDP datagram.
+    """(source, destination, destination port, payload) of every UDP datagram."""
     for src, dst, proto, _, rest in ipv4_frames(frames):
         if proto == 17 and len(rest) >= 8:
             sport, dport, length = struct.unpack_from("!HHH", rest)
@@ -129,7 +129,7 @@ def udp(frames):
 
 
 def tcp(frames):
-    # (source, destination, source port, destination port, tos, payload) of every TCP segment.
+    """(source, destination, source port, destination port, tos, payload) of every TCP segment."""
     for src, dst, proto, tos, rest in ipv4_frames(frames):
         if proto == 6 and len(rest) >= 20:
             sport, dport = struct.unpack_from("!HH", rest)

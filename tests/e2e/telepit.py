@@ -1,7 +1,7 @@
-# The pit end of telemetry, run inside the unit's namespace: collects the frames on UDP port
-# FRAMES and the JSON status on 10001 for SECONDS, sends the modem's status to the unit's port
-# 10002 after the first QUIET seconds; prints all as one JSON object, with the frames of the last
-# half of the quiet time counted apart.
+"""The pit end of telemetry, run inside the unit's namespace: collects the frames on UDP port
+FRAMES and the JSON status on 10001 for SECONDS, sends the modem's status to the unit's port
+10002 after the first QUIET seconds; prints all as one JSON object, with the frames of the last
+half of the quiet time counted apart."""
 import json
 import select
 import socket

@@ -1,6 +1,6 @@
-# Two units in network namespaces: one shows a value of the other in a bar graph, read from
-# captures that "display bmpdump" writes through the shell client; a page-set message restarts a
-# unit once.
+"""Two units in network namespaces: one shows a value of the other in a bar graph, read from
+captures that "display bmpdump" writes through the shell client; a page-set message restarts a
+unit once."""
 import subprocess
 import time
 
@@ -8,7 +8,7 @@ from conftest import end
 
 
 def pixels(path, geometry):
-    # The pixels of a region of an image file, as text.
+    """The pixels of a region of an image file, as text."""
     return subprocess.run(["convert", path, "-crop", geometry, "+repage", "txt:-"], capture_output=True,
                           text=True, check=True).stdout.split("\n", 1)[1]
 
@@ -28,13 +28,13 @@ BAR_XML = ('<?xml version="1.0"?><Display version="1.0" x_res="640" y_res="480">
 
 
 def bar_row(p, n):
-    # The colours of the row through the middle of B's bar graph, from a capture.
+    """The colours of the row through the middle of B's bar graph, from a capture."""
     assert p.shell(f"display bmpdump c:/row{n}.bmp") == (0, "")
     return [line.split()[2] for line in pixels(p.path(f"c/row{n}.bmp"), "600x1+20+185").splitlines()]
 
 
 def fill(row):
-    # The filled part of the bar, or None when the red cross is drawn instead.
+    """The filled part of the bar, or None when the red cross is drawn instead."""
     if "#FF0000" in row:
         return None
     green, empty = row.count("#00C000"), row.count("#202020")
@@ -42,8 +42,8 @@ def fill(row):
 
 
 def test_a_value_of_another_unit_its_red_cross_and_its_return(unit, net):
-    # Unit B's bar graph shows ana04 of unit A (2.5 V of 0 to 5 V); A stops and B draws the red
-    # cross; A starts again and the value returns.
+    """Unit B's bar graph shows ana04 of unit A (2.5 V of 0 to 5 V); A stops and B draws the red
+    cross; A starts again and the value returns."""
     ha, hb = net.host(1), net.host(2)
     settings_a = f"[unit]\npid = 0x21\nipv4 = {ha.address}\n[board]\nanalog_stimulus = 3 const 2.5\n"
     a = unit(["0"], settings_a, prefix=ha.prefix(), name="a")
@@ -65,7 +65,7 @@ def test_a_value_of_another_unit_its_red_cross_and_its_return(unit, net):
 
 
 def send_pageset(host, pid, name):
-    # A page-set message (0x1600) to `pid` on the command multicast, from a peer of PID 0x29.
+    """A page-set message (0x1600) to `pid` on the command multicast, from a peer of PID 0x29."""
     code = ("import socket,struct,sys\n"
             "s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM)\n"
             "s.setsockopt(socket.IPPROTO_IP,socket.IP_MULTICAST_IF,socket.inet_aton(sys.argv[1]))\n"

@@ -1,4 +1,4 @@
-# What a second unit, a signal or a misbehaving control client can do to a running unit.
+"""What a second unit, a signal or a misbehaving control client can do to a running unit."""
 import collections
 import os
 import pty
@@ -133,8 +133,8 @@ def flood_commands(p, rnd, tty):
 
 
 def flood_connections(p, rnd, tty):
-    # A peer of version 512 on the unit's own address, whose connections are taken, then fed
-    # oversized, foreign and endless messages and records; and connections of nobody at all.
+    """A peer of version 512 on the unit's own address, whose connections are taken, then fed
+    oversized, foreign and endless messages and records; and connections of nobody at all."""
     for n in range(200):
         send_all([own_presence(LOOP, PEER_PID, 1000 + n, 0, version=512)], ("239.239.239.200", 9850))
         for port, data in ((9860, header(600, PEER_PID, UNIT_PID, 0, 0, 0x0F00) + bytes(600)),

@@ -1,5 +1,5 @@
-# Measured values through the gateway in the real binary: a unit's CAN output carries a value of
-# its own and one of another unit; the values are those of the analog stimuli that drive them.
+"""Measured values through the gateway in the real binary: a unit's CAN output carries a value of
+its own and one of another unit; the values are those of the analog stimuli that drive them."""
 import itertools
 import struct
 import time
@@ -15,12 +15,12 @@ SQUARE = "3 square 1 4 200"
 
 
 def can_dataset():
-    # The build's dataset with CAN configured by "cfg:/CAN.xml" (CfgMat_CanVersion 5).
+    """The build's dataset with CAN configured by "cfg:/CAN.xml" (CfgMat_CanVersion 5)."""
     return patched_dataset((0x10800, b"\x05"))
 
 
 def can_xml(*pids):
-    # Message 0x200 every 10 ms: ana04 of each PID as a little-endian float, row after row.
+    """Message 0x200 every 10 ms: ana04 of each PID as a little-endian float, row after row."""
     rows = "".join(f'<CanSignal chIdx="{i}" msgIdx="0" sBit="{32 * i}" len="32" bigEndian="false" RCType="SIG" '
                    f'adrType="meas_by_address" pid="{pid}" adr="4001C" data_type="FLOAT" signed="false" '
                    f'float="true"/>' for i, pid in enumerate(pids))
@@ -29,7 +29,7 @@ def can_xml(*pids):
 
 
 def frames(path):
-    # (host time, two floats) of every frame 0x200 in a pcap file of SocketCAN frames.
+    """(host time, two floats) of every frame 0x200 in a pcap file of SocketCAN frames."""
     data, at, out = open(path, "rb").read(), 24, []
     while at < len(data):
         sec, usec, size = struct.unpack_from("<III", data, at)
@@ -40,12 +40,12 @@ def frames(path):
 
 
 def level(v):
-    # 1 or 4 for a value of the square stimulus, 0 for none.
+    """1 or 4 for a value of the square stimulus, 0 for none."""
     return next((n for n in (0, 1, 4) if abs(v - n) < 0.01), v)
 
 
 def runs(values):
-    # Lengths of the runs of equal levels, the first and last (cut by the window) left out.
+    """Lengths of the runs of equal levels, the first and last (cut by the window) left out."""
     out, n = [], 1
     for a, b in zip(values, values[1:]):
         if level(a) == level(b):
@@ -82,8 +82,8 @@ def test_own_values_every_raster_in_stepped_time(unit, ipv4):
 
 
 def test_two_units_online_offline_resume_and_a_queue_mode_list(unit, net):
-    # Unit A shows B's square and its own constant; B stops and starts again, then restarts at
-    # once; meanwhile a scripted peer reads a queue-mode list of B on the DK channel.
+    """Unit A shows B's square and its own constant; B stops and starts again, then restarts at
+    once; meanwhile a scripted peer reads a queue-mode list of B on the DK channel."""
     image = can_dataset()
     ha, hb, hp = net.host(1), net.host(2), net.host(9)
     wire = net.capture(120)

@@ -1,6 +1,6 @@
-# Laps of a running unit: counted from the demo's digital input on stepped time and kept across
-# a restart, counted by GPS over a drive written into "/tyCo/1", and sent by the laptrigger master
-# to a second unit, which asks it for its counters.
+"""Laps of a running unit: counted from the demo's digital input on stepped time and kept across
+a restart, counted by GPS over a drive written into "/tyCo/1", and sent by the laptrigger master
+to a second unit, which asks it for its counters."""
 import os
 import pty
 import re
@@ -17,7 +17,7 @@ LAP = re.compile(r"^\d+ KVX2_VYN (\d+) \S+ laptrigger: lap (\d+) of outing (\d+)
 
 
 def laps(p):
-    # (tick, lap, outing, lap time) of every lap the unit counted itself.
+    """(tick, lap, outing, lap time) of every lap the unit counted itself."""
     return [(int(t), int(lap), int(out), float(s)) for t, lap, out, s in
             (m.groups() for m in map(LAP.match, p.out) if m)]
 

@@ -1,5 +1,5 @@
-# The default dataset's LED module on the LED array of a stepped unit: its shift light follows
-# the engine speed (the pressure on analog input 1, 0 to 10 bar read as 0 to 10000 rpm).
+"""The default dataset's LED module on the LED array of a stepped unit: its shift light follows
+the engine speed (the pressure on analog input 1, 0 to 10 bar read as 0 to 10000 rpm)."""
 
 
 def test_the_top_module_follows_the_engine_speed(unit):

@@ -1,6 +1,6 @@
-# Several units on one machine: two vyn processes and a scripted peer, each in a network
-# namespace of its own on one bridge, find each other, connect and exchange commands; what they
-# put on the wire is checked on the bridge.
+"""Several units on one machine: two vyn processes and a scripted peer, each in a network
+namespace of its own on one bridge, find each other, connect and exchange commands; what they
+put on the wire is checked on the bridge."""
 import struct
 import time
 
@@ -73,14 +73,14 @@ def test_two_units_and_a_scripted_peer(unit, net, spec, peer_host):
 
 
 def pinging_dataset(peer):
-    # The default dataset with the diagnostics watching (MSDCOM_DBG_PID_1) and pinging `peer` every
-    # 10 ms (MSDCOM_DBG_PING_PID, MSDCOM_DBG_PING_FREQ).
+    """The default dataset with the diagnostics watching (MSDCOM_DBG_PID_1) and pinging `peer` every
+    10 ms (MSDCOM_DBG_PING_PID, MSDCOM_DBG_PING_FREQ)."""
     return patched_dataset((0x10710, bytes([peer])), (0x10712, bytes([peer, 2])))
 
 
 def messages(segments, src, dst):
-    # (time order, code, context words, payload) of the command messages in TCP segments from
-    # `src` to `dst` that each begin with a message.
+    """(time order, code, context words, payload) of the command messages in TCP segments from
+    `src` to `dst` that each begin with a message."""
     out = []
     for s, d, _, _, _, p in segments:
         while s == src and d == dst and len(p) >= 20:

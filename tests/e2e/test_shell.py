@@ -1,5 +1,5 @@
-# The process shell through the client tool: commands typed with `vynctl.py shell` run in the
-# unit and print their answer, while the unit's log still reaches standard output and vyn.log.
+"""The process shell through the client tool: commands typed with `vynctl.py shell` run in the
+unit and print their answer, while the unit's log still reaches standard output and vyn.log."""
 import subprocess
 
 

@@ -1,4 +1,4 @@
-# Start-up and shutdown of the vyn process, as a subprocess on the simulated platform.
+"""Start-up and shutdown of the vyn process, as a subprocess on the simulated platform."""
 import os
 
 import pytest
@@ -65,7 +65,7 @@ def test_start_report_then_orderly_shutdown(unit):
 
 
 def test_start_report_in_real_time(unit):
-    # The optimised build's one end-to-end start: real time, then the post-run semaphore.
+    """The optimised build's one end-to-end start: real time, then the post-run semaphore."""
     p = unit(["0"])
     p.wait_started()
     assert p.end() == 0

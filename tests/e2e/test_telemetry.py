@@ -1,6 +1,6 @@
-# Telemetry of a running unit over UDP (the modem's status goes to the unit's own address): frames with a valid CRC-16/MCRF4XX, the JSON status for jq;
-# frames only while the enable channel (the modem's band) is not 0; the modem's signals in the
-# JSON channels, as the name table converts their variables.
+"""Telemetry of a running unit over UDP (the modem's status goes to the unit's own address): frames with a valid CRC-16/MCRF4XX, the JSON status for jq;
+frames only while the enable channel (the modem's band) is not 0; the modem's signals in the
+JSON channels, as the name table converts their variables."""
 import json
 import os
 import subprocess

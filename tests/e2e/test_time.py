@@ -1,5 +1,5 @@
-# The network time: a time master and a slave in network namespaces of their own. The master
-# exports its time to 239.239.239.15:9830 and distributes it; the slave's clock follows.
+"""The network time: a time master and a slave in network namespaces of their own. The master
+exports its time to 239.239.239.15:9830 and distributes it; the slave's clock follows."""
 import struct
 
 import netns

@@ -11,7 +11,8 @@ namespace testcap {
 
 template <typename Fn> std::string captureStdout(Fn fn) {
     std::fflush(stdout);
-    testing::internal::CaptureStdout(), fn();
+    testing::internal::CaptureStdout();
+    fn();
     std::fflush(stdout);
     return testing::internal::GetCapturedStdout();
 }

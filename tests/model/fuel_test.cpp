@@ -18,7 +18,8 @@ struct Fuel : testsupport::Channels {
                              .put<uint16_t>(132, 1)
                              .put<uint16_t>(136, 2);
     awm_fuelcons_inst* start() {
-        load({ds}), codegen_hookPartition_P2.init();
+        load({ds});
+        codegen_hookPartition_P2.init();
         return &instance<awm_fuelcons_inst>(0);
     }
     // 100 ms: ten cycles of the type, the model's step.

@@ -61,8 +61,11 @@ struct Laps : testsupport::Channels {
     uint64_t ms = 0;
 
     void SetUp() override {
-        Channels::SetUp(), laptrigger_reset(), laptrigger_setHooks(&lapHooks);
-        lapfunc_setHooks(&counterHooks), calls.clear(), laps.clear();
+        Channels::SetUp();
+        laptrigger_reset();
+        laptrigger_setHooks(&lapHooks);
+        lapfunc_setHooks(&counterHooks);
+        calls.clear(), laps.clear();
         stored = {5, 7, 40, 2, 1};
         ds.put<float>(256, 1000).put<float>(264, 25).put<float>(272, 2.0f);
         ds.put<uint16_t>(1108, 1).put<uint16_t>(1110, 3).put<uint16_t>(1112, 1);
@@ -73,7 +76,8 @@ struct Laps : testsupport::Channels {
         ASSERT_EQ(nvram_dbs_write(id, 0, &v, sizeof v), int(sizeof v));
     }
     void start(bool speedInput = false) {
-        ds.ref(76, speedInput ? SPEED : 0), load({ds});
+        ds.ref(76, speedInput ? SPEED : 0);
+        load({ds});
         ASSERT_EQ(codegen_hookPartition_P1.init(), 1);
         codegen_hookPartition_P1.eventInit();
     }
@@ -141,7 +145,9 @@ TEST_F(Laps, EdgesCountAtLeastTheMinimumLapTimeApartThePageFlagOnItsRisingEdge) 
         {true, 50, 1000, 5}, {true, 50, 2000, 5}, {true, 1500, 10, 6}, {false, 0, 500, 6}, {false, 0, 10, 7}};
     for (auto [page, held, after, n] : triggers) {
         if (page) {
-            pageFlag(1124, 1), run(held), pageFlag(1124, 0);
+            pageFlag(1124, 1);
+            run(held);
+            pageFlag(1124, 0);
         } else {
             lapfunc_incrLap();
         }
@@ -184,11 +190,13 @@ TEST_F(Laps, ARestartThatKeepsTheLapKeepsTheSegmentTimesAChangedTrackResetsThem)
     };
     const uint32_t record[5] = {0, 0, 0, 0, 0x428F0000}; // best lap 71.5 s
     for (float length : {1000.0f, 900.0f}) {             // the stored track length: this one, another
-        nv(nvram_laplength.id, length), nv(nvram_lapdist.id, 80.0f);
+        nv(nvram_laplength.id, length);
+        nv(nvram_lapdist.id, 80.0f);
         ASSERT_EQ(nvram_dbs_write(nvram_lapfunc.id, 0, record, 20), 20);
         for (uint32_t k = 0; k < 2; ++k)
             ASSERT_EQ(nvram_dbs_write(nvram_lapsegments.id, k, kept[k].data(), 8), 8);
-        start(true), feed(SPEED, 10);
+        start(true);
+        feed(SPEED, 10);
         run(4000); // 40 m on: past the end of segment 1 at 100 m, begun before the restart
         const bool same = length == 1000;
         EXPECT_EQ(std::vector({segment(0), segment(1)}),
@@ -318,7 +326,8 @@ TEST_F(Laps, TheModelsStepsTheCyclesAndTheOutingCheckTakeTheChannelFunctionsLock
     for (int p = 0; p < CODEGEN_PARTITIONS; ++p)
         kmgr::registerSymbol("codegen_hookPartition_P" + std::to_string(p + 1),
                              reinterpret_cast<uintptr_t>(parts[p]));
-    kmgr::installAppManager(), RtpManUsr_setIndex(0);
+    kmgr::installAppManager();
+    RtpManUsr_setIndex(0);
     ASSERT_EQ(AppMan_init(), 1);
     load({ds.ref(76, SPEED)});
     ASSERT_EQ(simulink_initialize(), 1);

@@ -16,7 +16,11 @@ namespace {
 
 struct Adc : testsupport::SteppedTest {
     void SetUp() override {
-        SteppedTest::SetUp(), hwsim::installBoard(), adc_reset(), seram_reset(), errors.clear();
+        SteppedTest::SetUp();
+        hwsim::installBoard();
+        adc_reset();
+        seram_reset();
+        errors.clear();
         ASSERT_TRUE(adc_init() == 1 && spi_IOInit() == 1 && max7301_Init() == 1 && adc_pullup_init() == 1);
     }
     void TearDown() override { SteppedTest::TearDown(), hwsim::installBoard(); }
@@ -26,9 +30,10 @@ uint8_t supplyGood = 1;
 
 TEST_F(Adc, CountsScaleToVoltsAndHoldOrABadSupplyKeepTheLastValue) {
     // Published scaling: 5 V per 4096 counts of a signed 16-bit result.
-    const std::pair<int, float> counts[] = {
-        {0xFFFF, -0.001220703125f}, {0x0800, 2.5f}, {0x7FFF, 39.998779296875f}, {0x8000, -40.0f}};
-    for (auto [raw, volts] : counts) {
+    for (auto [raw, volts] : {std::pair{0xFFFF, -0.001220703125f},
+                              {0x0800, 2.5f},
+                              {0x7FFF, 39.998779296875f},
+                              {0x8000, -40.0f}}) {
         ASSERT_TRUE(hwsim::setAdcRaw(7, static_cast<uint16_t>(raw), static_cast<uint16_t>(raw)));
         EXPECT_EQ(
             std::vector({adc_getVoltageTS(7), adc_getVoltageUnfilTS(7), adc_getVoltageBypassUnfilTS(7)}),

@@ -45,9 +45,14 @@ struct Fifo : testsupport::SteppedTest {
     uint64_t measTicks = 0;
 
     void SetUp() override {
-        SteppedTest::SetUp(), hwsim::installBoard(), adc_reset(), adc_fifo_reset(true);
+        SteppedTest::SetUp();
+        hwsim::installBoard();
+        adc_reset();
+        adc_fifo_reset(true);
         timeserv_reset(); // a measurement time that counts 1 ms per raster pass from 0
-        softSched_setCallees({schedCall, measCopy, adjust}), passes.clear(), errors.clear();
+        softSched_setCallees({schedCall, measCopy, adjust});
+        passes.clear();
+        errors.clear();
     }
     void TearDown() override { adc_fifo_reset(false), SteppedTest::TearDown(); }
     void store(int n) {
@@ -57,7 +62,8 @@ struct Fifo : testsupport::SteppedTest {
             // input task; unsynchronised, it counts the ticks.
             for (; measTicks < sim::ticks(); ++measTicks)
                 timeserv_MeasTime_1ms();
-            adc_fifo_inputPass(), sim::step(1);
+            adc_fifo_inputPass();
+            sim::step(1);
         }
     }
     int process() {
@@ -181,14 +187,24 @@ TEST_F(Fifo, RangeMonitoringSetsAndClearsBelowAndAboveThreshold) {
 // After the time service's initial sync the 10, 100 and 1000 ms rasters fall on whole multiples
 // of their period in measurement time, here a time that is not one of 100 ms.
 TEST_F(Fifo, TheTasksStoreAndProcessASlotEveryTickOnTheRephasedGridUntilStopped) {
-    adc_fifo_reset(false), softSched_setCallees({schedCall, measCopy, adjust}), timemodsim::install();
-    timemodsim::setStatus(TIME_SYNC_FULL), timeserv_setSoftSchedSync(softSchedSyncTo100ms), startBaseTick();
-    adc_fifo_ini(), start_softSched(), sim::step(1234), timeserv_MeasTime_ini();
+    adc_fifo_reset(false);
+    softSched_setCallees({schedCall, measCopy, adjust});
+    timemodsim::install();
+    timemodsim::setStatus(TIME_SYNC_FULL);
+    timeserv_setSoftSchedSync(softSchedSyncTo100ms);
+    startBaseTick();
+    adc_fifo_ini();
+    start_softSched();
+    sim::step(1234);
+    timeserv_MeasTime_ini();
     const int hook = sim::addTickHook([](uint64_t) {
         timeserv_MeasTime_1ms(); // the 1 ms raster's order
         adc_fifo_1ms();
     });
-    sim::step(1100), adc_filter_stop(), sim::step(5), sim::removeTickHook(hook);
+    sim::step(1100);
+    adc_filter_stop();
+    sim::step(5);
+    sim::removeTickHook(hook);
     timeserv_setSoftSchedSync(nullptr);
     std::lock_guard<std::mutex> g(passesMutex);
     ASSERT_EQ(passes.size(), 1100u);

@@ -28,7 +28,9 @@ DS curve(std::vector<float> xy, uint16_t bc = 0x0101) {
 // Board inputs through the ADC FIFO, a soft scheduler pass at a time.
 struct Awm : testsupport::Channels {
     void SetUp() override {
-        Channels::SetUp(), adc_reset(), adc_fifo_reset(true);
+        Channels::SetUp();
+        adc_reset();
+        adc_fifo_reset(true);
         softSched_setCallees({awm_sched_call, [](int, uint32_t) {}, awm_man_adjust});
     }
     void TearDown() override { Channels::TearDown(), adc_fifo_reset(false); }
@@ -37,7 +39,9 @@ struct Awm : testsupport::Channels {
     }
     void passes(int n) {
         for (int i = 0; i < n; ++i) {
-            adc_fifo_inputPass(), sim::step(1), softSched_step();
+            adc_fifo_inputPass();
+            sim::step(1);
+            softSched_step();
         }
     }
 };
@@ -91,13 +95,17 @@ TEST_F(Awm, BoardInputTypesStoreTheirOutputs) {
         double stored; // read in the output's width
         int width;     // 0 float, 1 u8, 2 u16
     };
-    // Volts the converter gives exactly (multiples of 5 V / 4096). Sensor 1: the adjustment offset
-    // 2.5, maximum 51, and -10 in an unsigned byte; the curve's last segment extended at 3.125 V.
-    const Case cases[] = {{0, 1, 2.5, 50, 0},    {1, 1, 2.5, 51, 1},   {1, 0, 0.0, 0, 1},
-                          {0, 3, 0.625, 625, 2}, {2, 1, 1.875, 25, 0}, {2, 1, 3.125, 55, 0},
-                          {2, 1, 0.625, 5, 0},   {3, 1, 2.5, 25, 0},   {3, 1, 4.375, 47.5, 0},
-                          {3, 1, 0.3125, -5, 0}};
-    for (const Case& c : cases) {
+    // Volts the converter gives exactly (multiples of 5 V / 4096).
+    for (const Case& c : std::vector<Case>{{0, 1, 2.5, 50, 0},
+                                           {1, 1, 2.5, 51, 1}, // adjustment offset 2.5, maximum 51
+                                           {1, 0, 0.0, 0, 1},  // -10 in an unsigned byte
+                                           {0, 3, 0.625, 625, 2},
+                                           {2, 1, 1.875, 25, 0},
+                                           {2, 1, 3.125, 55, 0}, // last segment extended
+                                           {2, 1, 0.625, 5, 0},
+                                           {3, 1, 2.5, 25, 0},
+                                           {3, 1, 4.375, 47.5, 0},
+                                           {3, 1, 0.3125, -5, 0}}) {
         ASSERT_TRUE(hwsim::setAdcChannel(0, c.volts));
         void* v = measure<void>(c.idx, c.out);
         ASSERT_NE(v, nullptr);
@@ -147,11 +155,19 @@ TEST_F(Awm, TheQuantiserRoundsHalfAwayAndSaturatesToTheField) {
         double q;
         int64_t stored;
     };
-    const Case cases[] = {
-        {1, 300, 255}, {1, -5, 0},   {0, -200, -128},   {0, 2.5, 3},          {0, -2.5, -3},
-        {2, 0.4, 0},   {2, -0.4, 0}, {3, 70000, 65535}, {4, 3e9, 2147483647}, {4, -INFINITY, -2147483648LL},
-        {5, -1, 0},    {5, NAN, 0},  {7, 256, 255}};
-    for (const Case& c : cases) {
+    for (const Case& c : std::vector<Case>{{1, 300, 255},
+                                           {1, -5, 0},
+                                           {0, -200, -128},
+                                           {0, 2.5, 3},
+                                           {0, -2.5, -3},
+                                           {2, 0.4, 0},
+                                           {2, -0.4, 0},
+                                           {3, 70000, 65535},
+                                           {4, 3e9, 2147483647},
+                                           {4, -INFINITY, -2147483648LL},
+                                           {5, -1, 0},
+                                           {5, NAN, 0},
+                                           {7, 256, 255}}) {
         int64_t out = 0x5A5A5A5A5A5A;
         awm_store_int(&out, c.code, c.q);
         const int64_t v = c.code == 0   ? int64_t{static_cast<int8_t>(out)}
@@ -247,7 +263,8 @@ TEST_F(Awm, TheWholeRoadFromStimulusToMeasurementHandle) {
     // Another task samples the outputs (a float, a u16, a u8) while the soft scheduler writes them
     // and measurements of the same channel start and stop: no torn or racing read.
     seramMeasHandle more[2]{};
-    seramMeasSetupMeas(awm_vc_id(0, 3), 3, &more[0]), seramMeasSetupMeas(awm_vc_id(1, 1), 3, &more[1]);
+    seramMeasSetupMeas(awm_vc_id(0, 3), 3, &more[0]);
+    seramMeasSetupMeas(awm_vc_id(1, 1), 3, &more[1]);
     std::atomic<bool> done{false};
     std::set<float> sampled;
     std::thread sampler([&] {
@@ -262,7 +279,9 @@ TEST_F(Awm, TheWholeRoadFromStimulusToMeasurementHandle) {
     });
     for (int i = 0; i < 20; ++i) {
         seramMeasHandle extra{};
-        seramMeasSetupMeas(awm_vc_id(0, 1), 3, &extra), passes(5), seramMeasFreeMeas(&extra);
+        seramMeasSetupMeas(awm_vc_id(0, 1), 3, &extra);
+        passes(5);
+        seramMeasFreeMeas(&extra);
     }
     done = true;
     sampler.join();

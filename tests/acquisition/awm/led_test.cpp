@@ -123,7 +123,8 @@ TEST_F(Led, StagesChangeAtTheirThresholdsShowTheirPatternsAndRestartOnAGearChang
 
 TEST_F(Led, BlinkModesOverwriteAndBrightness) {
     DS d = module(2, 4);
-    cond(d, 1, {0}, 0x21, 1), cond(d, 2, {1}, 0x12, 2), cond(d, 3, {2, 3}, 0x01), load({d});
+    cond(d, 1, {0}, 0x21, 1), cond(d, 2, {1}, 0x12, 2), cond(d, 3, {2, 3}, 0x01);
+    load({d});
     awm_led_inst& in = inst();
     set(in.cond[0], 1), set(in.cond[1], 1), set(in.cond[2], 1);
     std::string slow, fast; // each cycle's colour: R or G
@@ -152,7 +153,9 @@ TEST_F(Led, BlinkModesOverwriteAndBrightness) {
     }
     static const LedBrightnessCurves half{[](float c, float) { return c / 2; }, nullptr,
                                           [](float c, float p) { return c * p; }};
-    awm_0x0B_led_setBrightnessCurves(&half), cycles(), awm_0x0B_led_setBrightnessCurves(nullptr);
+    awm_0x0B_led_setBrightnessCurves(&half);
+    cycles();
+    awm_0x0B_led_setBrightnessCurves(nullptr);
     EXPECT_EQ(shown(2, 3), 255u) << "the display's curve, limited by the array";
 }
 

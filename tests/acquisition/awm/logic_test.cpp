@@ -16,7 +16,11 @@ using testsupport::DS;
 
 struct Logic : testsupport::Channels {
     void SetUp() override {
-        Channels::SetUp(), adc_reset(), time_util_reset(), time_util_ini(), awm_grpadj_reset();
+        Channels::SetUp();
+        adc_reset();
+        time_util_reset();
+        time_util_ini();
+        awm_grpadj_reset();
     }
     // The byte output after each cycle with the input given before it.
     std::string run(uint8_t* out, const std::vector<double>& in) {
@@ -298,12 +302,15 @@ TEST_F(Logic, SystemSpeedByTheDriveRulesAndTheDistanceOfALongDrive) {
         std::vector<double> wheels;
         float speed;
     };
-    // A spread of 5 (at least 2.5) takes the faster; the rear pair out, the front.
-    const Case cases[] = {
-        {0, {0, 0, 20, 21}, 20.5f},        {0, {0, 0, 20, 25}, 25},       {0, {0, 0, 150, 21}, 21},
-        {0, {10, 10.5, 150, 150}, 10.25f}, {1, {10, 10.5, 0, 0}, 10.25f}, {2, {10, 12, 130, 11}, 11},
-        {2, {150, 150, 150, 9}, 9},        {2, {150, 150, 150, 150}, 0},  {3, {1, 1, 1, 1}, -1}};
-    for (const Case& c : cases) {
+    for (const Case& c : std::vector<Case>{{0, {0, 0, 20, 21}, 20.5f},
+                                           {0, {0, 0, 20, 25}, 25}, // spread 5 ≥ 2.5: the faster
+                                           {0, {0, 0, 150, 21}, 21},
+                                           {0, {10, 10.5, 150, 150}, 10.25f}, // rear pair out: the front
+                                           {1, {10, 10.5, 0, 0}, 10.25f},
+                                           {2, {10, 12, 130, 11}, 11},
+                                           {2, {150, 150, 150, 9}, 9},
+                                           {2, {150, 150, 150, 150}, 0},
+                                           {3, {1, 1, 1, 1}, -1}}) {
         DS d = DS(0x07, 236).floats(220, {100, 10}).put<uint16_t>(230, c.selection);
         for (uint32_t i = 0; i < 4; ++i)
             d.ref(40 + 36 * i, i + 1);

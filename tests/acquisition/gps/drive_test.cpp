@@ -56,15 +56,23 @@ struct GpsDrive : testsupport::SteppedTest {
         start();
     }
     void TearDown() override {
-        awm_man_reset(), gps_reset(), nvram_dbs_reset(), nvmem::uninstall();
-        osfs::addSerialDevice("/tyCo/1", ""), osfs::removeDevice("cfg:"), close(watch), close(master);
+        awm_man_reset();
+        gps_reset();
+        nvram_dbs_reset();
+        nvmem::uninstall();
+        osfs::addSerialDevice("/tyCo/1", "");
+        osfs::removeDevice("cfg:");
+        close(watch);
+        close(master);
         SteppedTest::TearDown();
     }
     // A start of the process over the same non-volatile memory and files.
     void start() {
         std::string err;
         ASSERT_TRUE(nvmem::install(dir.path, &err) && nvram_dbs_init() == 1) << err;
-        gps_init(), gps_trackdet_ini(), sim::waitIdle();
+        gps_init();
+        gps_trackdet_ini();
+        sim::waitIdle();
     }
     void restart() { gps_reset(), nvram_dbs_reset(), start(); }
     Drive generate(const std::string& name, const std::string& args) {
@@ -213,7 +221,9 @@ TEST_F(GpsDrive, TrackFileAndDetectionRules) {
 // that passes it.
 TEST_F(GpsDrive, SegmentPointsReachTheLapFunctionInOrderAtTheFixThatPassesThem) {
     const Drive d = generate("s", "--laps 1.05 --nofix 0 --speed 120");
-    restart(), seram_reset(), seramInitializeOffsets();
+    restart();
+    seram_reset();
+    seramInitializeOffsets();
     uint8_t ds[20] = {0x53, 0x44, 20, 0, 0x17}; // points count within 30 m
     const float within = 30;
     std::memcpy(ds + 12, &within, 4);

@@ -48,9 +48,14 @@ def f(b):
 struct Unit : testsupport::SteppedTest {
     testsupport::ScratchDir dir;
     void SetUp() override {
-        SteppedTest::SetUp(), rtpman_reset(), seram_reset(), selfmon_reset(), hwsim::installBoard();
+        SteppedTest::SetUp();
+        rtpman_reset();
+        seram_reset();
+        selfmon_reset();
+        hwsim::installBoard();
         ASSERT_EQ(gpio_ini(), 1);
-        drives::install(), deviceData("");
+        drives::install();
+        deviceData("");
     }
     void TearDown() override { devdata::uninstall(); }
     void deviceData(const std::string& text) {
@@ -149,11 +154,14 @@ TEST_F(Unit, SensorSuppliesUsbFaultFlagsAndLifeTime) {
     EXPECT_EQ(getSensorPwrU(26), 0xFFFF);
 
     // Life time counts seconds in tenths of an hour.
-    deviceData("life_time = 3598\n"), ltecu_meas_1s(), ltecu_meas_1s();
+    deviceData("life_time = 3598\n");
+    ltecu_meas_1s(), ltecu_meas_1s();
     uint32_t stored = 0;
     ASSERT_EQ(nvramst_get_lifeTime(&stored), 0);
     EXPECT_EQ(std::pair(int(ltecu), stored), std::pair(10, 3600u)) << "3600 s";
-    selfmon_reset(), deviceData("life_time = 23999999\n"), ltecu_meas_1s();
+    selfmon_reset();
+    deviceData("life_time = 23999999\n");
+    ltecu_meas_1s();
     EXPECT_EQ(ltecu, 0xFFFF) << "66666 tenths do not fit";
 }
 
@@ -183,7 +191,9 @@ TEST_F(Unit, TheCoreTemperatureFollowsPythonsLookupInsideAndBeyondTheTable) {
     EXPECT_TRUE(logged("utils_lookup() invalid code path"));
 
     // Outside the sensor range a fault; beyond the table extrapolated; a bad stored maximum ignored.
-    selfmon_reset(), deviceData("max_tecu = 61.5\n"), temperatureAt(0.05);
+    selfmon_reset();
+    deviceData("max_tecu = 61.5\n");
+    temperatureAt(0.05);
     EXPECT_EQ(std::pair(int(lttecu_max), int(tecu_core)), std::pair(101, 60))
         << "stored maximum + 40; a fault reads 20 degC";
     temperatureAt(4.95);
@@ -197,7 +207,8 @@ TEST_F(Unit, TheCoreTemperatureFollowsPythonsLookupInsideAndBeyondTheTable) {
     temperatureAt(4.9); // below -40 degC: clamped to 0 instead of wrapping to the top of the byte
     EXPECT_EQ(std::pair(int(tecu_core), int(lttecu_max)), std::pair(0, int(ends[0] + 40.0)));
 
-    selfmon_reset(), deviceData("max_tecu = 300\n");
+    selfmon_reset();
+    deviceData("max_tecu = 300\n");
     temperatureAt(2.1); // 25.4 degC
     EXPECT_TRUE(logged("tecu_meas_1s: stored maximum temperature 300.0 out of range, ignored"));
     EXPECT_EQ(std::tuple(int(tecu_core), int(lttecu_max), storedMax()), std::tuple(65, 65, 25.0f))

@@ -35,7 +35,8 @@ struct Xcp : testsupport::SteppedTest {
     std::vector<size_t> datagrams;                  // their datagrams' sizes
 
     void SetUp() override {
-        SteppedTest::SetUp(), seram_reset(), seramInitializeOffsets();
+        SteppedTest::SetUp();
+        seram_reset(), seramInitializeOffsets();
         // Known bytes at 0x100 of both pages, "123456789" at 0x200, before the tasks start.
         for (int i = 0; i < 256; ++i)
             seram_memory[0x100 + i] = static_cast<uint8_t>(0x10 + i),
@@ -45,7 +46,9 @@ struct Xcp : testsupport::SteppedTest {
         close(toolSocket(&slave)); // the slave's port: one this machine just handed out, free again
         platform::Settings s;
         s.pid = 0x25, s.xcpPort = ntohs(slave.sin_port);
-        platform::setSettings(s), kmgr::installAppManager(), RtpManUsr_setIndex(0), AppMan_init();
+        platform::setSettings(s);
+        kmgr::installAppManager();
+        RtpManUsr_setIndex(0), AppMan_init();
         ASSERT_EQ(xcpInitialize(), 0);
         sim::step(1); // the socket is bound, both tasks wait
     }

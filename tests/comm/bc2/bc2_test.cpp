@@ -52,7 +52,8 @@ void connectIn(int type) {
     sockaddr_in from{};
     n = sizeof from;
     const int fd = bcSocket_accept(l, reinterpret_cast<sockaddr*>(&from), &n);
-    close(l), bc2_accepted(type, 0, fd, ntohl(from.sin_addr.s_addr), ntohs(from.sin_port));
+    close(l);
+    bc2_accepted(type, 0, fd, ntohl(from.sin_addr.s_addr), ntohs(from.sin_port));
 }
 
 // The unit's descriptor of the connection whose other end is `fd`.
@@ -94,14 +95,19 @@ struct Bc2 : testsupport::SteppedTest {
         platform::Settings s;
         s.pid = OWN;
         s.ipv4 = OWN_ADDR;
-        platform::setSettings(s), kmgr::installAppManager(), RtpManUsr_setIndex(0);
+        platform::setSettings(s);
+        kmgr::installAppManager();
+        RtpManUsr_setIndex(0);
         ASSERT_EQ(AppMan_init(), 1);
         peerEnd[CI] = peerEnd[DK] = activeEnd = dkListener = -1;
     }
     void TearDown() override {
         if (!IsSkipped()) {
             sim::startRealtime(); // the tasks wind down on their own time
-            BC2_stop(), sim::stopRealtime(), bc2_setRaceHook(nullptr), bcSocket_reset();
+            BC2_stop();
+            sim::stopRealtime();
+            bc2_setRaceHook(nullptr);
+            bcSocket_reset();
         }
         for (int fd : mine)
             close(fd);
@@ -115,7 +121,8 @@ struct Bc2 : testsupport::SteppedTest {
         bc2_build_presence(p, PEER_ADDR, PEER, heard, 0, 0, counter, 0);
         const sockaddr_in unit = testsupport::inetAddress(OWN_ADDR, BC2_PORT_PRESENCE);
         const int udp = testsupport::boundSocket(SOCK_DGRAM, PEER_ADDR);
-        sendto(udp, p, sizeof p, 0, reinterpret_cast<const sockaddr*>(&unit), sizeof unit), close(udp);
+        sendto(udp, p, sizeof p, 0, reinterpret_cast<const sockaddr*>(&unit), sizeof unit);
+        close(udp);
     }
     // A member of the presence group (bound to the group, so that the unit alone gets what is
     // sent to its own address): the unit's packets.
@@ -128,7 +135,8 @@ struct Bc2 : testsupport::SteppedTest {
         ip_mreq m{};
         m.imr_multiaddr.s_addr = htonl(BC2_GROUP_PRESENCE);
         m.imr_interface.s_addr = htonl(PEER_ADDR);
-        setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof m), mine.push_back(fd);
+        setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof m);
+        mine.push_back(fd);
         return fd;
     }
     // The unit's packets that arrived by now, waiting `ms` for the last one.
@@ -183,7 +191,8 @@ void race(int point, uint32_t pid, int type) {
     if (point == 0 && type == CI) connectIn(CI);     // the peer connects in during the first activation
     if (point == 1 && type == DK && activeEnd < 0) { // ... while the unit's own connect completes
         activeEnd = readable(dkListener, 5000) ? accept(dkListener, nullptr, nullptr) : -2;
-        connectIn(DK), dkConnected.release();
+        connectIn(DK);
+        dkConnected.release();
     }
 }
 
@@ -225,7 +234,8 @@ void closeDuringShutdown(int point, uint32_t pid, int type) {
         usleep(10000);
     int sv[2];
     if (fcntl(unitCi, F_GETFD) == -1 && socketpair(AF_UNIX, SOCK_STREAM, 0, sv) == 0) {
-        dup2(sv[0], unitCi), close(sv[0]);
+        dup2(sv[0], unitCi);
+        close(sv[0]);
         reused = unitCi;
         partner = sv[1];
     }

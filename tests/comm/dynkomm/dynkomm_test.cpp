@@ -24,7 +24,9 @@ struct Dynkomm : ::testing::Test {
         testsupport::logStart();
         platform::Settings s;
         s.pid = OWN;
-        platform::setSettings(s), kmgr::installAppManager(), RtpManUsr_setIndex(0);
+        platform::setSettings(s);
+        kmgr::installAppManager();
+        RtpManUsr_setIndex(0);
         ASSERT_TRUE(AppMan_init() == 1 && dynkomm_ini() == 1);
     }
     void TearDown() override { dynkomm_reset(), rtpman_reset(); }

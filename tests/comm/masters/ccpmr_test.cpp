@@ -155,7 +155,8 @@ TEST_F(Ccp, AnInstanceWhoseSetUpFailedDropsTheFramesOfItsBoundIdentifiers) {
     cal<uint8_t>(VTADDR_CfgMat_CcpMr_DAQ_ODT_NUM, 0, 1);
     ccpmr_ini();
     EXPECT_TRUE(logged("CCPMR: more channels in daq than possible"));
-    frame(CRM, {0xFF, 0, 0, 0, 0, 0, 0, 0}), frame(DTO, {0x10, 1, 2, 3, 4, 5, 6, 7});
+    frame(CRM, {0xFF, 0, 0, 0, 0, 0, 0, 0});
+    frame(DTO, {0x10, 1, 2, 3, 4, 5, 6, 7});
     ccpmr_10ms(), sim::waitIdle();
     EXPECT_TRUE(cansim::takeSent().empty());
     EXPECT_EQ(ccpmr_status[0], 0);

@@ -110,9 +110,14 @@ struct Masters : testsupport::SteppedTest {
         SteppedTest::SetUp();
         platform::Settings s;
         s.pid = 0x25, s.ipv4 = 0x7F000001;
-        platform::setSettings(s), kmgr::installAppManager(), RtpManUsr_setIndex(0), AppMan_init(), up();
-        seram_reset(), seramInitializeOffsets(), seramImageDefaults(seram_memory + seramActiveOffset);
-        time_util_ini(), gw_reset();
+        platform::setSettings(s);
+        kmgr::installAppManager();
+        RtpManUsr_setIndex(0), AppMan_init();
+        up();
+        seram_reset(), seramInitializeOffsets();
+        seramImageDefaults(seram_memory + seramActiveOffset);
+        time_util_ini();
+        gw_reset();
     }
     void TearDown() override { down(), SteppedTest::TearDown(); }
     void up() {
@@ -129,7 +134,9 @@ struct Masters : testsupport::SteppedTest {
         cansim::Frame f;
         f.id = id, f.len = static_cast<uint8_t>(data.size());
         std::copy(data.begin(), data.end(), f.data);
-        cansim::inject(f), canPoll_1ms(), sim::waitIdle();
+        cansim::inject(f);
+        canPoll_1ms();
+        sim::waitIdle();
     }
     // Runs the slave: each frame the master sends is recorded as hex and answered by `reply`
     // (nothing for an empty answer), until the master sends no more.

@@ -40,7 +40,8 @@ TEST_F(XcpCan, InstancesThatDoNotRunStaySilentOnFramesOfTheirIdentifiers) {
         xcpmr_ini();
         for (int i = 0; i < 3; ++i)
             frame(RESP, {0xFF, 0, 0, 0, 0, 0, 0, 0}), frame(RESP, {0xFE, 0x20, 0, 0, 0, 0, 0, 0});
-        frame(RESP, {0x00, 1, 2, 3, 4, 5, 6, 7}), xcpmr_10ms(), sim::waitIdle();
+        frame(RESP, {0x00, 1, 2, 3, 4, 5, 6, 7});
+        xcpmr_10ms(), sim::waitIdle();
         EXPECT_TRUE(cansim::takeSent().empty()) << failed;
         EXPECT_EQ(xcpmr_status[0], failed ? 7 : 3) << failed;
         restart();

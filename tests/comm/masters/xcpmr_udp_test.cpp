@@ -54,7 +54,8 @@ struct XcpUdp : Masters {
         std::vector<std::string> out;
         for (bytes c = datagram(sock, firstMs, &master); c.size() > 4; c = datagram(sock, 300, &master)) {
             const bytes command(c.begin() + 4, c.end());
-            out.push_back(pyref::hex(command)), send(slave.answer(command));
+            out.push_back(pyref::hex(command));
+            send(slave.answer(command));
         }
         return out;
     }

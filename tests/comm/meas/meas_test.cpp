@@ -88,10 +88,20 @@ Bytes byNames(const std::string& names, uint16_t count, uint16_t type = 0) {
 struct Meas : Unit {
     gw_client_t* client = nullptr;
     void SetUp() override {
-        Unit::SetUp(), seram_reset(), seramInitializeOffsets(), meascalinfo_reset();
+        Unit::SetUp();
+        seram_reset();
+        seramInitializeOffsets();
+        meascalinfo_reset();
         ASSERT_EQ(meascalinfo_init(), 1);
-        SerNet_man_reset(), SerNet_man_ini(), meas_man_reset(), meas_man_ini(), gw_reset(), gw_meas_ini();
-        meas_man_virtChan_registered(), meas_man_CanIO_initialized(), gw_meas_setHandlers();
+        SerNet_man_reset();
+        SerNet_man_ini();
+        meas_man_reset();
+        meas_man_ini();
+        gw_reset();
+        gw_meas_ini();
+        meas_man_virtChan_registered();
+        meas_man_CanIO_initialized();
+        gw_meas_setHandlers();
         fake::up = 1ull << PEER;
         calls.clear();
         consume = 1;
@@ -99,12 +109,17 @@ struct Meas : Unit {
     }
     void TearDown() override {
         sim::step(1); // the command task serves what the test queued before the lists go
-        gw_reset(), meas_man_reset(), gw_disconnect(client), Unit::TearDown();
+        gw_reset();
+        meas_man_reset();
+        gw_disconnect(client);
+        Unit::TearDown();
     }
     // One 10 ms cycle of the gateway, then the command task serves what it queued.
     void cycle(int n = 1) {
         for (int i = 0; i < n; ++i) {
-            gw_meas_monitoring(), gw_request_timeout(), sim::step(1);
+            gw_meas_monitoring();
+            gw_request_timeout();
+            sim::step(1);
         }
     }
     uint32_t single(uint16_t pid, uint32_t address, uint16_t share = 0, uint32_t timeout = 3,
@@ -429,9 +444,14 @@ TEST_F(Meas, StateQueriesAndKillAll) {
                       fields({{word(out[0], 28), 4}, {remote, 4}, {0x99, 4}, {from, 2}})));
         sent();
     };
-    meas_man_reset(), meas_man_ini(), serve(message(0x0505, PEER, OWN, 0x55, PEER));
+    meas_man_reset();
+    meas_man_ini();
+    serve(message(0x0505, PEER, OWN, 0x55, PEER));
     EXPECT_TRUE(sent().empty()) << "no answer before the channel archive is in";
-    meas_man_virtChan_registered(), meas_man_CanIO_initialized(), create(PEER, 0), create(FAR, 0);
+    meas_man_virtChan_registered();
+    meas_man_CanIO_initialized();
+    create(PEER, 0);
+    create(FAR, 0);
     serve(message(0x0505, PEER, OWN, 0x55, PEER));
     EXPECT_EQ(sent(), std::vector<Bytes>{message(0x0103, OWN, PEER, 0, 0x55)});
     // Kill all from PEER: its list goes (the path closes), FAR's stays.
@@ -454,8 +474,10 @@ TEST_F(Meas, CopiersAgainstCreateAndKillStorms) {
     const Bytes create = byAddress(OWN, 12, 8, 16, {N4, U32_SIGNAL, 0, 0});
     for (int i = 0; i < 40; ++i) {
         // through the queue: the command task serves them, as in the unit
-        comint_put_cmd(create.data(), 1), comint_put_cmd(create.data(), 1);
-        comint_put_cmd(message(0x0504, OWN, OWN, 0, 0).data(), 1), sim::step(1);
+        comint_put_cmd(create.data(), 1);
+        comint_put_cmd(create.data(), 1);
+        comint_put_cmd(message(0x0504, OWN, OWN, 0, 0).data(), 1);
+        sim::step(1);
     }
     done = true;
     lap.join();
@@ -467,13 +489,16 @@ TEST_F(Meas, CopiersAgainstCreateAndKillStorms) {
 // Logged data (type bit 1) flow 100 ms after full synchronisation and for 5 s after it is lost;
 // the clock set back stops the list with one 0x0518 to its requester.
 TEST_F(Meas, LoggedDataFollowTheSyncAndStopWhenTheClockGoesBack) {
-    timemodsim::install(), timemodsim::setStatus(TIME_SYNC_FULL);
+    timemodsim::install();
+    timemodsim::setStatus(TIME_SYNC_FULL);
     serve(byNames(std::string("usb_portsc1", 12), 1, 3));
     const uint32_t list = word(sent().at(0), 20);
     auto copies = [](int cycles) {
         size_t n = 0;
         for (int i = 0; i < cycles; ++i) {
-            meas_man_10ms(), meas_man_copy(3, 0), SerNet_man_sender_offline(3);
+            meas_man_10ms();
+            meas_man_copy(3, 0);
+            SerNet_man_sender_offline(3);
             n += fake::take(fake::offline).size();
         }
         return n;
@@ -535,7 +560,8 @@ TEST_F(Meas, AListOfOneMasterDaqsChannelsIsFedByTheDaqOnceItRuns) {
     seramMeasSetMasterSource(MEAS_CLASS_CCPMR, [](uint32_t) -> void* { return &masterValue; });
     const int32_t list[] = {-4, 29 << 18 | 3, 0, 0};
     const uint32_t m = gw_setup_list(client, list, 1, sizeof list, 3, OWN, 0, 1, 1, 4, 8, 0);
-    gw_start_list(m), cycle(3);
+    gw_start_list(m);
+    cycle(3);
     ASSERT_NE(fedList, nullptr) << "tied once it runs";
     took();
     meas_man_copy(3, 5), gw_raster(3);
@@ -543,7 +569,8 @@ TEST_F(Meas, AListOfOneMasterDaqsChannelsIsFedByTheDaqOnceItRuns) {
     meas_man_copy_daq(fedList, 0x1234);
     gw_raster(3);
     EXPECT_EQ(calls, (Calls{{1, 0, 0xCAFE0001, 1}}));
-    gw_kill_list(m), cycle(3);
+    gw_kill_list(m);
+    cycle(3);
     EXPECT_EQ(detached, 1);
     meas_man_setMaster(0, nullptr);
 }

@@ -20,7 +20,9 @@ using namespace unit;
 
 struct MsdcomDbg : Unit {
     void SetUp() override {
-        Unit::SetUp(), timemodsim::install(), msdcom_dbg_reset();
+        Unit::SetUp();
+        timemodsim::install();
+        msdcom_dbg_reset();
         msdcom_dbg_ping_cnt = 0;
         msdcom_dbg_ping_error = msdcom_dbg_ping_over = msdcom_dbg_ping_max = 0;
     }

@@ -15,7 +15,10 @@ struct Paths : Unit {
     uint32_t continuation = 0;
     uint32_t replyHandle = 0; // what the requests name as their reply's continuation
     void SetUp() override {
-        Unit::SetUp(), SerNet_man_reset(), SerNet_man_ini(), completions.clear();
+        Unit::SetUp();
+        SerNet_man_reset();
+        SerNet_man_ini();
+        completions.clear();
         continuation = comint_handle_routine([](const uint8_t* m, size_t n, uint16_t pid) {
             completions.emplace_back(Bytes(m + CI_HEADER, m + n), pid);
         });
@@ -50,7 +53,8 @@ TEST_F(Paths, RequesterSendsNewestOnlineEntryOrEveryQueuedOneThenCloses) {
         EXPECT_EQ(f->slots, 8) << "raster index 6 towards an Ethernet peer";
         for (uint32_t v : {1u, 2u, 3u})
             dynkomm_write_copy(f, fields({{v, 4}, {v, 4}}).data());
-        SerNet_man_sender_online(6), SerNet_man_sender_offline(6);
+        SerNet_man_sender_online(6);
+        SerNet_man_sender_offline(6);
         auto record = [](uint32_t v) { return fields({{PEER, 2}, {8, 2}, {0xABCD0001, 4}, {v, 4}, {v, 4}}); };
         EXPECT_EQ(fake::take(fake::online), flags ? std::vector<Bytes>{} : std::vector<Bytes>{record(3)});
         EXPECT_EQ(fake::take(fake::offline),

@@ -180,14 +180,18 @@ struct Tele : testsupport::SteppedTest {
     tele_record fast[2]{}, slow[3]{};
 
     void SetUp() override {
-        SteppedTest::SetUp(), gw_reset(), timemodsim::install(), time_init();
+        SteppedTest::SetUp();
+        gw_reset(), timemodsim::install(), time_init();
         master = posix_openpt(O_RDWR | O_NOCTTY);
         ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0 &&
                     osfs::addSerialDevice("/tyCo/0", ptsname(master)));
         tele_app_ini();
     }
     void TearDown() override {
-        tele_reset(), osfs::addSerialDevice("/tyCo/0", ""), close(master), gw_reset();
+        tele_reset();
+        osfs::addSerialDevice("/tyCo/0", "");
+        close(master);
+        gw_reset();
         SteppedTest::TearDown();
     }
     static void record(tele_record& r, uint16_t pid, uint8_t block, const bytes& values) {
@@ -195,7 +199,8 @@ struct Tele : testsupport::SteppedTest {
         r.pid = pid, r.block = block, r.entrySize = static_cast<uint16_t>(4 + values.size());
         tele_record_state(&r, 1, 1);
         bytes entry = {0, 0, 0, 0};
-        entry.insert(entry.end(), values.begin(), values.end()), tele_record_put(&r, entry.data());
+        entry.insert(entry.end(), values.begin(), values.end());
+        tele_record_put(&r, entry.data());
     }
     bytes read(int ms) {
         bytes out;
@@ -211,7 +216,8 @@ struct Tele : testsupport::SteppedTest {
 };
 
 TEST_F(Tele, SerialFramesCarryBlockZeroAndTheSlowBlocksInTurnWithTheirCrc) {
-    record(fast[0], OWN, 0, {0x11, 0x22}), record(fast[1], OWN, 0, {0x33, 0x44, 0x55});
+    record(fast[0], OWN, 0, {0x11, 0x22});
+    record(fast[1], OWN, 0, {0x33, 0x44, 0x55});
     tele_record_state(&fast[1], 1, 0); // no valid data: zeros of its length
     tele[0] = {fast, 2};
     for (uint8_t b = 1; b <= 3; ++b)

@@ -18,7 +18,8 @@ namespace {
 struct EventService : testsupport::SteppedTest {
     testsupport::ScratchDir dir;
     void SetUp() override {
-        SteppedTest::SetUp(), startBaseTick();
+        SteppedTest::SetUp();
+        startBaseTick();
         kmgr::setHandler(2753, [](const intptr_t*) -> intptr_t { return 0; }); // watchdog feeds
         ASSERT_TRUE(nvmem::install(dir.path) && nvram_dbs_init() == 1);
         eventlogging_reset();
@@ -27,7 +28,8 @@ struct EventService : testsupport::SteppedTest {
     }
     void TearDown() override {
         raster_reset(), error_mgr_reset(), eventlogging_reset(), nvram_dbs_reset(), nvmem::uninstall();
-        kmgr::setHandler(2753, {}), SteppedTest::TearDown();
+        kmgr::setHandler(2753, {});
+        SteppedTest::TearDown();
     }
     static void send(uint32_t n) {
         uint8_t rec[EVENTLOG_RECORD_SIZE] = {};

@@ -27,10 +27,12 @@ struct LapOutFra : testsupport::SteppedTest {
         for (const char* d : {"nvram", "meas", "meas2"})
             std::filesystem::create_directory(dir / d);
         ASSERT_TRUE(osfs::addDevice("meas:", dir / "meas") && osfs::addDevice("meas2:", dir / "meas2"));
-        timemodsim::install(), start();
+        timemodsim::install();
+        start();
     }
     void TearDown() override {
-        stop(), raster_reset(), error_mgr_reset(), eventlogging_reset(), nvmem::uninstall();
+        stop();
+        raster_reset(), error_mgr_reset(), eventlogging_reset(), nvmem::uninstall();
         osfs::removeDevice("meas:"), osfs::removeDevice("meas2:");
     }
     void start() {
@@ -66,7 +68,9 @@ TEST_F(LapOutFra, CountersSurviveARestartAndFragmentsAvoidFilesOnBothDrives) {
     EXPECT_EQ(state(), (std::array{12, 3, 0, 3, 1}));
     run(lof_fratrig, "x");
     EXPECT_EQ(state()[3], 5);
-    run(lof_laptrig, "x"), stop(), start();
+    run(lof_laptrig, "x");
+    stop();
+    start();
     EXPECT_EQ(state(), (std::array{13, 3, 1, 1, 0}));
     LapOutFra_initLapOutCnt(13, 3); // same lap and outing at the next start: a fragment never handed out
     EXPECT_EQ(state()[3], 2);

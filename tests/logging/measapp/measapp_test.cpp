@@ -12,7 +12,8 @@ namespace {
 
 struct MeasApp : testsupport::SteppedTest {
     void SetUp() override {
-        SteppedTest::SetUp(), meas_app_reset(), cfg_system.logging_active = 1, meas_app_ini();
+        SteppedTest::SetUp();
+        meas_app_reset(), cfg_system.logging_active = 1, meas_app_ini();
     }
     void TearDown() override { meas_app_reset(); }
     static unsigned step() { return meas_app_main(), meas_app_get_flags(); }

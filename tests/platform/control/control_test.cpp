@@ -67,7 +67,8 @@ struct Client {
 struct ControlChannel : ::testing::Test {
     UnitDir unit{std::string(100, 'c')}; // too long for a socket path: reached through the directory
     void SetUp() override {
-        sim::stopRealtime(), sim::configure(sim::TimeMode::Stepped, 1700000000);
+        sim::stopRealtime();
+        sim::configure(sim::TimeMode::Stepped, 1700000000);
         std::string error;
         ASSERT_TRUE(control::start(unit.path, INDEX, &error)) << error;
     }
@@ -157,7 +158,8 @@ TEST_F(ControlChannel, BoardAndStatusLinesReachTheirRegisters) {
         EXPECT_EQ(k.reg ? hw_read32(k.reg) : 0, k.value) << k.line;
     }
     EXPECT_EQ(block[73], 3);
-    hw_write32(GPIO_BASE + GPIO_DIRM(b), 1u << 10), hw_write32(GPIO_BASE + GPIO_OEN(b), 1u << 10);
+    hw_write32(GPIO_BASE + GPIO_DIRM(b), 1u << 10);
+    hw_write32(GPIO_BASE + GPIO_OEN(b), 1u << 10);
     hw_write32(GPIO_BASE + GPIO_MASK_DATA_LSW(b), 0xFBFF0400);
     EXPECT_EQ(c.cmd("dout 10"), "ok 1");
     EXPECT_EQ(c.cmd("hwremove 0xe000a000"), "ok");

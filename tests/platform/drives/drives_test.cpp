@@ -12,7 +12,8 @@ const auto text = [](const char* s) { return reinterpret_cast<intptr_t>(s); };
 struct Drives : ::testing::Test {
     testsupport::ScratchDir unit{"cfg"};
     void SetUp() override {
-        osfs::reset(), osfs::addDevice("cfg:", unit.path);
+        osfs::reset();
+        osfs::addDevice("cfg:", unit.path);
         osfs::addDevice("meas:", unit / "../meas"); // its directory does not exist yet
         drives::install();
     }
@@ -23,7 +24,8 @@ struct Drives : ::testing::Test {
 TEST_F(Drives, AvailabilityFollowsTheDevicesUnlessSetAndCommandsAreRecorded) {
     EXPECT_EQ((std::vector{on("cfg:"), on("meas:"), on("usb_meas:")}), (std::vector<intptr_t>{1, 0, 0}));
     std::filesystem::create_directory(unit / "../meas");
-    drives::setAvailable("cfg:", false), drives::setAvailable("usb_meas:", true);
+    drives::setAvailable("cfg:", false);
+    drives::setAvailable("usb_meas:", true);
     EXPECT_EQ((std::vector{on("cfg:"), on("meas:"), on("usb_meas:")}), (std::vector<intptr_t>{0, 1, 1}));
     drives::install(); // forgets the settings
     EXPECT_EQ((std::vector{on("cfg:"), on("usb_meas:")}), (std::vector<intptr_t>{1, 0}));

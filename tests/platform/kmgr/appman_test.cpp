@@ -41,7 +41,8 @@ struct AppManager : testsupport::SteppedTest {
         install();
     }
     void install() {
-        platform::setSettings(s), kmgr::installAppManager();
+        platform::setSettings(s);
+        kmgr::installAppManager();
         kmgr::setWatchdogReaction(
             [this](const std::string& line, bool exitProcess) { reactions.emplace_back(line, exitProcess); });
     }
