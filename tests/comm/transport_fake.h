@@ -5,6 +5,7 @@
 #include "comm/bc2/bc2.h"
 #include "comm/comint/comint.h"
 
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -16,6 +17,7 @@ inline std::mutex lock;
 inline std::vector<Bytes> commands;        // header and payload of every command message sent out
 inline std::vector<Bytes> online, offline; // DK records: header and entry
 inline uint64_t down = 0;                  // PIDs whose command channel refuses to send
+inline std::atomic<uint64_t> up{0};        // PIDs with their channels made
 
 inline std::vector<Bytes> take(std::vector<Bytes>& list) {
     std::lock_guard<std::mutex> g(lock);
@@ -27,6 +29,12 @@ inline std::vector<Bytes> take(std::vector<Bytes>& list) {
 } // namespace fake
 
 void BC2_setCommandSink(int (*)(const uint8_t*), int (*)(const uint8_t*)) {}
+int BC2_connected(uint32_t pid) {
+    return pid < 64 && (fake::up.load() >> pid & 1);
+}
+int BC2_getRemoteCapabilty(uint32_t, int) {
+    return 1; // none: address lists and 0x0505 queries
+}
 int comint_status() {
     return 1;
 }

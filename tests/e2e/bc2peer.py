@@ -23,6 +23,12 @@ def header(length, src, dst, ctx1, ctx2, code):
     return struct.pack("!HHHHIIHH", 0, length, src, dst, ctx1, ctx2, code, 0)
 
 
+def presence(address, pid, counter, heard, ci, dk, version, offset=0):
+    # 56 bytes stand for version 512
+    packet = struct.pack("!4sIHHI8xQQQII", socket.inet_aton(address), 0, 0, pid, 1000, heard, ci, dk, 200, counter)
+    return packet + struct.pack("!HH", version, offset) if version >= 513 else packet
+
+
 class Peer:
     def __init__(self, address, pid, version, units, offset=0, passive=False):
         self.address, self.pid, self.version = address, pid, version
@@ -36,14 +42,10 @@ class Peer:
         self.lock = threading.Lock()
 
     def presence(self):
-        heard = sum(1 << p for p in self.heard)
         ci = (1 << self.pid) | sum(1 << p for p in self.ci)
         dk = (1 << self.pid) | sum(1 << p for p in self.dk)
-        packet = struct.pack("!4sIHHI8xQQQII", socket.inet_aton(self.address), 0, 0, self.pid, 1000, heard, ci, dk,
-                             200, self.counter)
-        if self.version >= 513:
-            packet += struct.pack("!HH", self.version, self.offset)
-        return packet  # 56 bytes stand for version 512
+        return presence(self.address, self.pid, self.counter, sum(1 << p for p in self.heard), ci, dk, self.version,
+                        self.offset)
 
     def send_presence(self):
         s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -179,9 +181,8 @@ def main():
     threading.Thread(target=peer.send_presence, daemon=True).start()
     if peer.passive:
         peer.accept(2 * len(units))
-        out["heard_by_all"] = peer.wait(lambda: all(peer.hears_me(u) for u in units), 20)
-    else:
-        out["heard_by_all"] = peer.wait(lambda: all(peer.hears_me(u) for u in units), 20)
+    out["heard_by_all"] = peer.wait(lambda: all(peer.hears_me(u) for u in units), 20)
+    if not peer.passive:
         for u in units:
             peer.connect(u, 0)
             peer.connect(u, 1)

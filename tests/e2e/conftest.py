@@ -2,23 +2,28 @@
 namespace of its own where it can (as root)."""
 import ctypes
 import glob
+import json
 import os
 import select
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
 import time
 
+import crcmod.predefined
 import pytest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 
+import netns  # noqa: E402
 import vynctl  # noqa: E402
 
-
 CLONE_NEWNET = 0x40000000
+STEPPED = "[platform]\ntime = stepped\n"
+VYNCTL = os.path.join(ROOT, "tools", "vynctl.py")
 
 
 @pytest.fixture(autouse=True)
@@ -34,18 +39,26 @@ def own_network():
     yield
 
 
-def vyn_binary():
-    path = os.environ.get("VYN_BIN")
-    if not path or not os.path.exists(path):
-        pytest.skip("VYN_BIN does not name a built vyn")
+def built(variable, what):
+    path = os.environ.get(variable, "")
+    if not os.path.exists(path):
+        pytest.skip(f"{variable} does not name {what}")
     return path
 
 
 def default_dataset():
-    image = os.environ.get("VYN_DATASET", "")
-    if not os.path.exists(image):
-        pytest.skip("VYN_DATASET does not name a built dataset image")
-    return image
+    return built("VYN_DATASET", "a built dataset image")
+
+
+def patched_dataset(*changes):
+    """The build's dataset with bytes replaced, (offset, bytes) each, its CRC-16/ARC renewed as the
+    store checks it."""
+    with open(default_dataset(), "rb") as f:
+        image = bytearray(f.read())
+    for at, data in changes:
+        image[at:at + len(data)] = data
+    struct.pack_into("<H", image, len(image) - 4, crcmod.predefined.mkCrcFun("crc-16")(bytes(image[:-4])))
+    return bytes(image)
 
 
 class Process:
@@ -73,7 +86,7 @@ class Process:
             with open(os.path.join(unit_dir, name), "w") as f:
                 f.write(text)
         env = dict(os.environ, VYN_UNIT_DIR=str(unit_dir))
-        self.proc = subprocess.Popen(list(prefix) + [vyn_binary()] + args, stdout=subprocess.PIPE,
+        self.proc = subprocess.Popen(list(prefix) + [built("VYN_BIN", "a built vyn")] + args, stdout=subprocess.PIPE,
                                      stderr=subprocess.STDOUT, env=env)
         self.out = []
         self.pending = b""
@@ -97,11 +110,11 @@ class Process:
     def wait_for(self, text, limit=60.0, times=1):
         """Reads output until `times` lines contain `text` (a pipe read, bounded in wall time)."""
         deadline = time.monotonic() + limit
-        fd = self.proc.stdout.fileno()
         while True:
             found = [line for line in self.out if text in line]
             if len(found) >= times:
                 return found[times - 1]
+            fd = self.proc.stdout.fileno()
             left = deadline - time.monotonic()
             if left <= 0:
                 raise AssertionError(f"no line with {text!r}; output:\n" + "\n".join(self.out))
@@ -128,6 +141,12 @@ class Process:
     def path(self, name):
         return os.path.join(self.dir, name)
 
+    def shell(self, line):
+        """A line for the process shell through the client tool: its exit code and output."""
+        done = subprocess.run(["/usr/bin/python3", VYNCTL, "-d", self.dir, "shell", line], capture_output=True,
+                              text=True, timeout=60)
+        return done.returncode, done.stdout
+
     def shm(self):
         """The unit's shown frames in /dev/shm, named by its directory's device and inode."""
         st = os.stat(self.dir)
@@ -144,10 +163,38 @@ class Process:
                     break
         return self.finish(limit=30)
 
+    def end(self):
+        """The post-run semaphore of a unit in real time; its exit code once it ended."""
+        return end(self)[0]
+
     def kill(self):
         if self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait()
+
+
+def scripted_peer(host, *args):
+    # What tests/e2e/bc2peer.py saw, run in the network namespace of `host`.
+    done = subprocess.run(host.prefix() + [sys.executable, os.path.join(os.path.dirname(__file__), "bc2peer.py"),
+                                           *map(str, args)], capture_output=True, timeout=90)
+    assert done.returncode == 0, done.stderr.decode()
+    return json.loads(done.stdout)
+
+
+def end(*units):
+    """The post-run semaphore to every unit, then their exit codes once they ended."""
+    for p in units:
+        with p.control() as ctl:
+            ctl.postrun()
+    return [p.finish() for p in units]
+
+
+@pytest.fixture
+def net():
+    """Hosts in network namespaces of their own on one bridge (root only, else skipped)."""
+    network = netns.Network()
+    yield network
+    network.close()
 
 
 @pytest.fixture

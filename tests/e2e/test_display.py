@@ -1,20 +1,10 @@
 """Two units in network namespaces: one shows a value of the other in a bar graph, read from
 captures that "display bmpdump" writes through the shell client; a page-set message restarts a
 unit once."""
-import os
 import subprocess
 import time
 
-import netns
-from conftest import ROOT
-
-VYNCTL = os.path.join(ROOT, "tools", "vynctl.py")
-
-
-def shell(p, line):
-    done = subprocess.run(["/usr/bin/python3", VYNCTL, "-d", p.dir, "shell", line], capture_output=True,
-                          text=True, timeout=60)
-    return done.returncode, done.stdout
+from conftest import end
 
 
 def pixels(path, geometry):
@@ -39,7 +29,7 @@ BAR_XML = ('<?xml version="1.0"?><Display version="1.0" x_res="640" y_res="480">
 
 def bar_row(p, n):
     """The colours of the row through the middle of B's bar graph, from a capture."""
-    assert shell(p, f"display bmpdump c:/row{n}.bmp") == (0, "")
+    assert p.shell(f"display bmpdump c:/row{n}.bmp") == (0, "")
     return [line.split()[2] for line in pixels(p.path(f"c/row{n}.bmp"), "600x1+20+185").splitlines()]
 
 
@@ -51,37 +41,27 @@ def fill(row):
     return green / (green + empty)
 
 
-def stop(p):
-    with p.control() as ctl:
-        ctl.postrun()
-    return p.finish()
-
-
-def test_a_value_of_another_unit_its_red_cross_and_its_return(unit):
+def test_a_value_of_another_unit_its_red_cross_and_its_return(unit, net):
     """Unit B's bar graph shows ana04 of unit A (2.5 V of 0 to 5 V); A stops and B draws the red
     cross; A starts again and the value returns."""
-    net = netns.Network()
-    try:
-        ha, hb = net.host(1), net.host(2)
-        settings_a = f"[unit]\npid = 0x21\nipv4 = {ha.address}\n[board]\nanalog_stimulus = 3 const 2.5\n"
-        a = unit(["0"], settings_a, prefix=ha.prefix(), name="a")
-        b = unit(["0"], f"[unit]\npid = 0x22\nipv4 = {hb.address}\n[drives]\ncfg = .\n",
-                 {"display.xml": BAR_XML}, prefix=hb.prefix(), name="b")
-        running = "MeasGate: Measurement for PID 0x21 is set up and running"
-        b.wait_for(running, 30)
-        time.sleep(0.5)
-        assert abs(fill(bar_row(b, 0)) - 0.5) < 0.02
-        assert stop(a) == 0
-        b.wait_for("MeasGate: PID 0x21 is detected offline", 10)
-        time.sleep(0.5)
-        assert fill(bar_row(b, 1)) is None
-        a = unit(["0"], settings_a, prefix=ha.prefix(), name="a")
-        b.wait_for(running, 30, times=2)
-        time.sleep(0.5)
-        assert abs(fill(bar_row(b, 2)) - 0.5) < 0.02
-        assert stop(a) == 0 and stop(b) == 0
-    finally:
-        net.close()
+    ha, hb = net.host(1), net.host(2)
+    settings_a = f"[unit]\npid = 0x21\nipv4 = {ha.address}\n[board]\nanalog_stimulus = 3 const 2.5\n"
+    a = unit(["0"], settings_a, prefix=ha.prefix(), name="a")
+    b = unit(["0"], f"[unit]\npid = 0x22\nipv4 = {hb.address}\n[drives]\ncfg = .\n",
+             {"display.xml": BAR_XML}, prefix=hb.prefix(), name="b")
+    running = "MeasGate: Measurement for PID 0x21 is set up and running"
+    b.wait_for(running, 30)
+    time.sleep(0.5)
+    assert abs(fill(bar_row(b, 0)) - 0.5) < 0.02
+    assert a.end() == 0
+    b.wait_for("MeasGate: PID 0x21 is detected offline", 10)
+    time.sleep(0.5)
+    assert fill(bar_row(b, 1)) is None
+    a = unit(["0"], settings_a, prefix=ha.prefix(), name="a")
+    b.wait_for(running, 30, times=2)
+    time.sleep(0.5)
+    assert abs(fill(bar_row(b, 2)) - 0.5) < 0.02
+    assert end(a, b) == [0, 0]
 
 
 def send_pageset(host, pid, name):
@@ -94,26 +74,21 @@ def send_pageset(host, pid, name):
     subprocess.run(host.prefix() + ["/usr/bin/python3", "-c", code, host.address, str(pid), name], check=True)
 
 
-def test_a_page_set_name_restarts_the_unit_once(unit):
-    net = netns.Network()
-    try:
-        hu, hp = net.host(2), net.host(9)
-        settings = f"[unit]\npid = 0x22\nipv4 = {hu.address}\n"
-        p = unit(["0"], settings, prefix=hu.prefix())
-        p.wait_started()
-        time.sleep(0.5)  # the command multicast is joined
-        send_pageset(hp, 0x22, "race")
-        p.wait_for("display_pageset_cmd(): received pageset 'race", 10)
-        assert p.finish(limit=30) == 0, "the post-run ends the process; the manager starts it again"
-        p = unit(["0"], None, dataset=False, prefix=hu.prefix())
-        p.wait_started()
-        time.sleep(0.5)
-        send_pageset(hp, 0x22, "race")
-        p.wait_for("received active pageset 'race", 10)
-        time.sleep(1.0)
-        assert p.proc.poll() is None, "the same name again: no restart"
-        send_pageset(hp, 0x22, "quali")
-        p.wait_for("received pageset 'quali", 10)
-        assert p.finish(limit=30) == 0
-    finally:
-        net.close()
+def test_a_page_set_name_restarts_the_unit_once(unit, net):
+    hu, hp = net.host(2), net.host(9)
+    p = unit(["0"], f"[unit]\npid = 0x22\nipv4 = {hu.address}\n", prefix=hu.prefix())
+    p.wait_started()
+    time.sleep(0.5)  # the command multicast is joined
+    send_pageset(hp, 0x22, "race")
+    p.wait_for("display_pageset_cmd(): received pageset 'race", 10)
+    assert p.finish(limit=30) == 0, "the post-run ends the process; the manager starts it again"
+    p = unit(["0"], None, dataset=False, prefix=hu.prefix())
+    p.wait_started()
+    time.sleep(0.5)
+    send_pageset(hp, 0x22, "race")
+    p.wait_for("received active pageset 'race", 10)
+    time.sleep(1.0)
+    assert p.proc.poll() is None, "the same name again: no restart"
+    send_pageset(hp, 0x22, "quali")
+    p.wait_for("received pageset 'quali", 10)
+    assert p.finish(limit=30) == 0

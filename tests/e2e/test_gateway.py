@@ -1,20 +1,14 @@
 """Measured values through the gateway in the real binary: a unit's CAN output carries a value of
 its own and one of another unit; the values are those of the analog stimuli that drive them."""
 import itertools
-import json
-import os
 import struct
-import subprocess
-import sys
 import time
 
-import crcmod.predefined
 import pytest
 
 import netns
-from conftest import default_dataset
+from conftest import end, patched_dataset, scripted_peer
 
-HERE = os.path.dirname(os.path.abspath(__file__))
 # Channel 3 (ana04, a 32-bit float of volts at 0x4001C, sampled every 100 ms): 1 V and 4 V for
 # 100 ms each.
 SQUARE = "3 square 1 4 200"
@@ -22,11 +16,7 @@ SQUARE = "3 square 1 4 200"
 
 def can_dataset():
     """The build's dataset with CAN configured by "cfg:/CAN.xml" (CfgMat_CanVersion 5)."""
-    with open(default_dataset(), "rb") as f:
-        image = bytearray(f.read())
-    image[0x10800] = 5
-    struct.pack_into("<H", image, 0x1E288, crcmod.predefined.mkCrcFun("crc-16")(bytes(image[:0x1E288])))
-    return bytes(image)
+    return patched_dataset((0x10800, b"\x05"))
 
 
 def can_xml(*pids):
@@ -91,51 +81,37 @@ def test_own_values_every_raster_in_stepped_time(unit, ipv4):
     assert all(8 <= n <= 12 for _, n in lengths[:6]) and 58 <= sum(n for _, n in lengths[:6]) <= 62, values
 
 
-def end(p):
-    with p.control() as ctl:
-        ctl.postrun()
-    return p.finish()
-
-
-def test_two_units_online_offline_resume_and_a_queue_mode_list(unit):
+def test_two_units_online_offline_resume_and_a_queue_mode_list(unit, net):
     """Unit A shows B's square and its own constant; B stops and starts again, then restarts at
     once; meanwhile a scripted peer reads a queue-mode list of B on the DK channel."""
-    net = netns.Network()
     image = can_dataset()
-    try:
-        ha, hb, hp = net.host(1), net.host(2), net.host(9)
-        wire = net.capture(120)
-        a = unit(["0"], f"[unit]\npid = 0x21\nipv4 = {ha.address}\n[drives]\ncfg = .\n[can]\npcap = can.pcap\n"
-                 "[board]\nanalog_stimulus = 3 const 2.5\n", {"CAN.xml": can_xml(0x22, 0)}, image, ha.prefix(), "a")
-        settings_b = f"[unit]\npid = 0x22\nipv4 = {hb.address}\n[board]\nanalog_stimulus = {SQUARE}\n"
-        b = unit(["0"], settings_b, dataset=image, prefix=hb.prefix(), name="b")
-        running = "MeasGate: Measurement for PID 0x22 is set up and running"
-        a.wait_for(running, 30)
-        peer = subprocess.run(hp.prefix() + [sys.executable, os.path.join(HERE, "bc2peer.py"), "queue", "3",
-                                             hp.address, "0x29", "516", f"{hb.address}:0x22"],
-                              capture_output=True, timeout=60)
-        assert peer.returncode == 0, peer.stderr.decode()
-        queued = json.loads(peer.stdout)
-        stopped = time.time()
-        assert end(b) == 0
-        gone = time.time()
-        a.wait_for("MeasGate: PID 0x22 is detected offline", 10)
-        restarted = time.time()
-        b = unit(["0"], settings_b, dataset=image, prefix=hb.prefix(), name="b")
-        a.wait_for(running, 30, times=2)
-        resumed = time.time()
-        time.sleep(1.0)
-        # B killed and at once back, sooner than A can call it offline: A sees the restart
-        killed = time.time()
-        b.kill()
-        b = unit(["0"], settings_b, dataset=image, prefix=hb.prefix(), name="b")
-        a.wait_for(running, 30, times=3)
-        again = time.time()
-        time.sleep(1.0)
-        assert end(a) == 0 and end(b) == 0
-        seen = wire()
-    finally:
-        net.close()
+    ha, hb, hp = net.host(1), net.host(2), net.host(9)
+    wire = net.capture(120)
+    a = unit(["0"], f"[unit]\npid = 0x21\nipv4 = {ha.address}\n[drives]\ncfg = .\n[can]\npcap = can.pcap\n"
+             "[board]\nanalog_stimulus = 3 const 2.5\n", {"CAN.xml": can_xml(0x22, 0)}, image, ha.prefix(), "a")
+    settings_b = f"[unit]\npid = 0x22\nipv4 = {hb.address}\n[board]\nanalog_stimulus = {SQUARE}\n"
+    b = unit(["0"], settings_b, dataset=image, prefix=hb.prefix(), name="b")
+    running = "MeasGate: Measurement for PID 0x22 is set up and running"
+    a.wait_for(running, 30)
+    queued = scripted_peer(hp, "queue", 3, hp.address, "0x29", 516, f"{hb.address}:0x22")
+    stopped = time.time()
+    assert b.end() == 0
+    gone = time.time()
+    a.wait_for("MeasGate: PID 0x22 is detected offline", 10)
+    restarted = time.time()
+    b = unit(["0"], settings_b, dataset=image, prefix=hb.prefix(), name="b")
+    a.wait_for(running, 30, times=2)
+    resumed = time.time()
+    time.sleep(1.0)
+    # B killed and at once back, sooner than A can call it offline: A sees the restart
+    killed = time.time()
+    b.kill()
+    b = unit(["0"], settings_b, dataset=image, prefix=hb.prefix(), name="b")
+    a.wait_for(running, 30, times=3)
+    again = time.time()
+    time.sleep(1.0)
+    assert end(a, b) == [0, 0]
+    seen = wire()
 
     # A raster that runs late in real time catches up with frames a few µs apart whose lists had no
     # new entry yet: their rows carry 0. Those bursts are left out; what remains must be whole.

@@ -8,14 +8,12 @@ import struct
 import subprocess
 import time
 
-import crcmod.predefined
 import pytest
 
 import netns
-from conftest import ROOT, default_dataset
+from conftest import ROOT, STEPPED, built, end, patched_dataset
 
 LAP = re.compile(r"^\d+ KVX2_VYN (\d+) \S+ laptrigger: lap (\d+) of outing (\d+), lap time (\d+\.\d\d) s")
-STEPPED = "[platform]\ntime = stepped\n"
 
 
 def laps(p):
@@ -58,10 +56,7 @@ def test_digital_input_laps_and_their_counters_across_a_restart(unit):
 
 @pytest.fixture
 def mkdataset():
-    path = os.environ.get("VYN_MKDATASET", "")
-    if not os.path.exists(path):
-        pytest.skip("VYN_MKDATASET does not name the built mkdataset")
-    return path
+    return built("VYN_MKDATASET", "the built mkdataset")
 
 
 def test_gps_laps_over_a_drive_through_a_pty(unit, mkdataset, tmp_path):
@@ -101,51 +96,29 @@ def test_gps_laps_over_a_drive_through_a_pty(unit, mkdataset, tmp_path):
     assert abs(got[1][3] - lap_s) <= 0.1
 
 
-def patched(change):
-    """The default dataset after `change(image)`, its CRC-16/ARC renewed."""
-    with open(default_dataset(), "rb") as f:
-        image = bytearray(f.read())
-    change(image)
-    payload = len(image) - 4
-    struct.pack_into("<H", image, payload, crcmod.predefined.mkCrcFun("crc-16")(bytes(image[:payload])))
-    return bytes(image)
-
-
-def test_the_masters_laps_reach_another_unit_once(unit):
-    reason = netns.available()
-    if reason:
-        pytest.skip(reason)
-    pids = {0x21: 1, 0x22: 2}
-    net = netns.Network()
-    try:
-        units = {}
-        for pid, host in pids.items():
-            units[pid] = unit(["0"], f"[unit]\npid = {pid:#x}\nipv4 = {netns.NET}{host}\nall_pids = {pid:#x}\n",
-                              dataset=patched(lambda image: struct.pack_into("<I", image, 0x10004, 0x21 << 8)), name=f"u{pid:x}",
-                              prefix=net.host(host).prefix())
-        for pid, other in ((0x21, 0x22), (0x22, 0x21)):
-            units[pid].wait_for(f"CI channel to PID 0x{other:X} established", 30)
-        master, other = units[0x21], units[0x22]
-        # the master's counters of its start reach the unit once its channel is up, and the unit
-        # asks the master for them until it answers
-        update = other.wait_for("laptrigger: update of PID 0x21: lap ", 10).split("update of PID 0x21: ")[1]
-        other.wait_for("LapOutFra: laptrigger master answered: " + update, 10)
-        with master.control() as ctl:
-            for _ in range(2):
-                ctl.cmd("din 0 1")
-                time.sleep(0.1)
-                ctl.cmd("din 0 0")
-                master.wait_for(f"laptrigger: lap {_ + 1} of outing", 10)
-                time.sleep(2.2)
-        other.wait_for("laptrigger: lap of PID 0x21: lap 2", 10)
-        time.sleep(0.5)
-        for p in units.values():
-            with p.control() as ctl:
-                ctl.postrun()
-        for p in units.values():
-            assert p.finish() == 0
-    finally:
-        net.close()
+def test_the_masters_laps_reach_another_unit_once(unit, net):
+    units = {}
+    for pid, host in {0x21: 1, 0x22: 2}.items():  # the laptrigger master is PID 0x21
+        units[pid] = unit(["0"], f"[unit]\npid = {pid:#x}\nipv4 = {netns.NET}{host}\nall_pids = {pid:#x}\n",
+                          dataset=patched_dataset((0x10004, struct.pack("<I", 0x21 << 8))), name=f"u{pid:x}",
+                          prefix=net.host(host).prefix())
+    for pid, other in ((0x21, 0x22), (0x22, 0x21)):
+        units[pid].wait_for(f"CI channel to PID 0x{other:X} established", 30)
+    master, other = units[0x21], units[0x22]
+    # the master's counters of its start reach the unit once its channel is up, and the unit
+    # asks the master for them until it answers
+    update = other.wait_for("laptrigger: update of PID 0x21: lap ", 10).split("update of PID 0x21: ")[1]
+    other.wait_for("LapOutFra: laptrigger master answered: " + update, 10)
+    with master.control() as ctl:
+        for _ in range(2):
+            ctl.cmd("din 0 1")
+            time.sleep(0.1)
+            ctl.cmd("din 0 0")
+            master.wait_for(f"laptrigger: lap {_ + 1} of outing", 10)
+            time.sleep(2.2)
+    other.wait_for("laptrigger: lap of PID 0x21: lap 2", 10)
+    time.sleep(0.5)
+    assert end(*units.values()) == [0, 0]
     outing = laps(master)[0][2]
     assert update == f"lap 0 of outing {outing}"
     received = [line.split("laptrigger: ")[1] for line in other.out if "laptrigger: lap of PID" in line]

@@ -1,20 +1,14 @@
 """Several units on one machine: two vyn processes and a scripted peer, each in a network
 namespace of its own on one bridge, find each other, connect and exchange commands; what they
 put on the wire is checked on the bridge."""
-import json
 import struct
-import subprocess
-import sys
-import os
 import time
 
-import crcmod.predefined
 import pytest
 
 import netns
-from conftest import default_dataset
+from conftest import end, patched_dataset, scripted_peer
 
-HERE = os.path.dirname(os.path.abspath(__file__))
 UNITS = {0x21: 3, 0x22: 4}  # PID: host number
 PEER_PID = 0x29
 
@@ -23,41 +17,25 @@ def settings(pid, host):
     return f"[unit]\npid = {pid:#x}\nipv4 = {netns.NET}{host}\nall_pids = {pid:#x}\n"
 
 
-def run_peer(net, peer, spec):
-    args = [sys.executable, os.path.join(HERE, "bc2peer.py"), peer.address, str(PEER_PID), spec]
-    args += [f"{netns.NET}{h}:{p:#x}" for p, h in UNITS.items()]
-    done = subprocess.run(peer.prefix() + args, capture_output=True, timeout=90)
-    assert done.returncode == 0, done.stderr.decode()
-    return json.loads(done.stdout)
-
-
 # The peer connects in: 516 is told by its source port, 512 (56-byte packets) by its address
 # alone, 517 by the listen socket it connects to (offset 100: the second). One of 517 with
 # offset 200 and a lower address than the units' takes their connections on its own ports.
 @pytest.mark.parametrize("spec,peer_host", [("516", 9), ("512", 9), ("517/100", 9), ("517/200/passive", 2)])
-def test_two_units_and_a_scripted_peer(unit, spec, peer_host):
+def test_two_units_and_a_scripted_peer(unit, net, spec, peer_host):
     version, offset = int(spec.split("/")[0]), int((spec + "/0").split("/")[1])
-    net = netns.Network()
-    try:
-        hosts = {pid: net.host(h) for pid, h in UNITS.items()}
-        peer = net.host(peer_host)
-        frames = net.capture(120)
-        units = {pid: unit(["0"], settings(pid, UNITS[pid]), name=f"u{pid:x}", prefix=hosts[pid].prefix())
-                 for pid in UNITS}
-        for pid, p in units.items():
-            for other in UNITS:
-                if other != pid:
-                    for ch in ("CI", "DK"):
-                        p.wait_for(f"{ch} channel to PID 0x{other:X} established", 30)
-        seen = run_peer(net, peer, spec)
-        wire = frames()
-        for p in units.values():
-            with p.control() as ctl:
-                ctl.postrun()
-        for p in units.values():
-            assert p.finish() == 0
-    finally:
-        net.close()
+    hosts = {pid: net.host(h) for pid, h in UNITS.items()}
+    peer = net.host(peer_host)
+    frames = net.capture(120)
+    units = {pid: unit(["0"], settings(pid, UNITS[pid]), name=f"u{pid:x}", prefix=hosts[pid].prefix())
+             for pid in UNITS}
+    for pid, p in units.items():
+        for other in UNITS:
+            if other != pid:
+                for ch in ("CI", "DK"):
+                    p.wait_for(f"{ch} channel to PID 0x{other:X} established", 30)
+    seen = scripted_peer(peer, peer.address, PEER_PID, spec, *(f"{netns.NET}{h}:{p:#x}" for p, h in UNITS.items()))
+    wire = frames()
+    assert end(*units.values()) == [0, 0]
 
     text = {pid: "\n".join(p.out) for pid, p in units.items()}
     assert seen["heard_by_all"]
@@ -72,11 +50,9 @@ def test_two_units_and_a_scripted_peer(unit, spec, peer_host):
         assert f"Basecom2: Reset detected on PID 0x{PEER_PID:X}" in text[pid]
 
     addresses = {f"{netns.NET}{h}" for h in UNITS.values()}
-    presence = [(s, d, port, len(p)) for s, d, port, p in netns.udp(wire) if s in addresses and port == 9850]
-    assert presence and all(d == "239.239.239.200" and n == 60 for _, d, _, n in presence)
-    for src, dst, port, payload in netns.udp(wire):
-        if src in addresses and port == 9850:
-            assert struct.unpack_from("!H", payload, 56)[0] == 517
+    presence = [(d, p) for s, d, port, p in netns.udp(wire) if s in addresses and port == 9850]
+    assert presence and all(d == "239.239.239.200" and len(p) == 60 and p[56:58] == struct.pack("!H", 517)
+                            for d, p in presence)
     segments = list(netns.tcp(wire))
     # what the units send carries DSCP 4 (resets the kernel sends for closed sockets do not)
     unit_segments = [s for s in segments if s[0] in addresses and s[5]]
@@ -97,14 +73,9 @@ def test_two_units_and_a_scripted_peer(unit, spec, peer_host):
 
 
 def pinging_dataset(peer):
-    """The default dataset with the diagnostics watching and pinging `peer` every 10 ms."""
-    with open(default_dataset(), "rb") as f:
-        image = bytearray(f.read())
-    image[0x10710] = peer  # MSDCOM_DBG_PID_1
-    image[0x10712:0x10714] = bytes([peer, 2])  # MSDCOM_DBG_PING_PID, MSDCOM_DBG_PING_FREQ
-    crc = crcmod.predefined.mkCrcFun("crc-16")(bytes(image[:0x1E288]))  # CRC-16/ARC over the payload
-    struct.pack_into("<H", image, 0x1E288, crc)
-    return bytes(image)
+    """The default dataset with the diagnostics watching (MSDCOM_DBG_PID_1) and pinging `peer` every
+    10 ms (MSDCOM_DBG_PING_PID, MSDCOM_DBG_PING_FREQ)."""
+    return patched_dataset((0x10710, bytes([peer])), (0x10712, bytes([peer, 2])))
 
 
 def messages(segments, src, dst):
@@ -120,32 +91,22 @@ def messages(segments, src, dst):
     return out
 
 
-def test_a_unit_pings_another_that_stops_and_starts_again(unit):
-    net = netns.Network()
-    try:
-        hosts = {pid: net.host(h) for pid, h in UNITS.items()}
-        frames = net.capture(120)
-        start_b = lambda: unit(["0"], settings(0x22, UNITS[0x22]), name="b", prefix=hosts[0x22].prefix())
-        a = unit(["0"], settings(0x21, UNITS[0x21]), dataset=pinging_dataset(0x22), name="a", prefix=hosts[0x21].prefix())
-        b = start_b()
-        a.wait_for("DK channel to PID 0x22 established", 30)
-        time.sleep(1.5)
-        with b.control() as ctl:
-            ctl.postrun()
-        assert b.finish() == 0
-        first = frames()
-        frames = net.capture(120)
-        b = start_b()
-        b.wait_for("DK channel to PID 0x21 established", 30)
-        time.sleep(1.5)
-        for p in (a, b):
-            with p.control() as ctl:
-                ctl.postrun()
-        for p in (a, b):
-            assert p.finish() == 0
-        second = frames()
-    finally:
-        net.close()
+def test_a_unit_pings_another_that_stops_and_starts_again(unit, net):
+    hosts = {pid: net.host(h) for pid, h in UNITS.items()}
+    frames = net.capture(120)
+    start_b = lambda: unit(["0"], settings(0x22, UNITS[0x22]), name="b", prefix=hosts[0x22].prefix())
+    a = unit(["0"], settings(0x21, UNITS[0x21]), dataset=pinging_dataset(0x22), name="a", prefix=hosts[0x21].prefix())
+    b = start_b()
+    a.wait_for("DK channel to PID 0x22 established", 30)
+    time.sleep(1.5)
+    assert b.end() == 0
+    first = frames()
+    frames = net.capture(120)
+    b = start_b()
+    b.wait_for("DK channel to PID 0x21 established", 30)
+    time.sleep(1.5)
+    assert end(a, b) == [0, 0]
+    second = frames()
 
     ua, ub = (f"{netns.NET}{h}" for h in UNITS.values())
     for wire in (first, second):

@@ -2,47 +2,25 @@
 exports its time to 239.239.239.15:9830 and distributes it; the slave's clock follows."""
 import struct
 
-import crcmod.predefined
-
 import netns
-from conftest import default_dataset
-
-PAYLOAD = 0x1E288       # dataset bytes under the CRC
-DEVICE_CONFIG = 0x10004  # bit 1: time master
-
-
-def master_dataset():
-    with open(default_dataset(), "rb") as f:
-        image = bytearray(f.read())
-    struct.pack_into("<I", image, DEVICE_CONFIG, 2)
-    crc = crcmod.predefined.mkCrcFun("crc-16")(bytes(image[:PAYLOAD]))  # CRC-16/ARC, as the store checks it
-    struct.pack_into("<H", image, PAYLOAD, crc)
-    return bytes(image)
-
+from conftest import end, patched_dataset
 
 def settings(pid, host, calendar):
     return (f"[unit]\npid = {pid:#x}\nipv4 = {netns.NET}{host}\nall_pids = 0x21, 0x22\n"
             f"[platform]\ncalendar_start = {calendar}\n")
 
 
-def test_slave_follows_the_master_and_the_master_exports_its_time(unit):
-    net = netns.Network()
-    try:
-        hosts = {1: net.host(1), 2: net.host(2)}
-        frames = net.capture(12)
-        # 2023-11-14 22:13:20 UTC on the master; the slave starts three years behind
-        master = unit(["0"], settings(0x21, 1, 1700000000), dataset=master_dataset(), name="master",
-                      prefix=hosts[1].prefix())
-        slave = unit(["0"], settings(0x22, 2, 1600000000), name="slave", prefix=hosts[2].prefix())
-        line = slave.wait_for("Sync on timemaster systemtime: ", 30)
-        wire = frames()
-        for p in (master, slave):
-            with p.control() as ctl:
-                ctl.postrun()
-        for p in (master, slave):
-            assert p.finish() == 0
-    finally:
-        net.close()
+def test_slave_follows_the_master_and_the_master_exports_its_time(unit, net):
+    hosts = {1: net.host(1), 2: net.host(2)}
+    frames = net.capture(12)
+    # 2023-11-14 22:13:20 UTC on the master (device configuration bit 1); the slave starts three
+    # years behind
+    master = unit(["0"], settings(0x21, 1, 1700000000), dataset=patched_dataset((0x10004, struct.pack("<I", 2))),
+                  name="master", prefix=hosts[1].prefix())
+    slave = unit(["0"], settings(0x22, 2, 1600000000), name="slave", prefix=hosts[2].prefix())
+    line = slave.wait_for("Sync on timemaster systemtime: ", 30)
+    wire = frames()
+    assert end(master, slave) == [0, 0]
     assert "14.11.2023  22:13:" in line and line.endswith(", q:1")
     with open(slave.path("nvram/rtc")) as f:
         assert f.read().startswith("2023-11-14 22:13:")

@@ -65,7 +65,7 @@ def test_memory_diagnostics_and_a_store_kept_across_the_restart(unit):
     assert m.response()[1] == b"\xFD\x07RESET"
     assert any("xcpSocket shutdown - closing 1 pending sockets" in line for line in p.out)
     p = start(unit, port, settings=False)
-    m.connect()
+    m.cmd(0xFF, 0)  # CONNECT
     assert m.short_upload(REF | 0x100, 8) == bytes(range(1, 9))
     assert p.stop() == 0
     m.close()

@@ -6,12 +6,6 @@
 import socket
 import struct
 
-class XcpError(Exception):
-    def __init__(self, code):
-        super().__init__("XCP error 0x%02X" % code)
-        self.code = code
-
-
 def frames(datagram):
     # (CTR, packet) of every frame in one datagram
     out, i = [], 0
@@ -53,18 +47,11 @@ class Master:
                 self.dtos.append((ctr, packet))
 
     def cmd(self, *packet):
-        # Sends a command; the positive response's bytes after 0xFF, or raises XcpError.
+        # Sends a command; the positive response's bytes after 0xFF (an error response fails).
         self.send(packet)
         _, r = self.response()
-        if r[0] == 0xFE:
-            raise XcpError(r[1])
+        assert r[0] != 0xFE, "XCP error 0x%02X" % r[1]
         return r[1:]
-
-    def connect(self, mode=0):
-        return self.cmd(0xFF, mode)
-
-    def disconnect(self):
-        return self.cmd(0xFE)
 
     def set_mta(self, address, ext=0):
         return self.cmd(0xF6, 0, 0, ext, *struct.pack("<I", address))

@@ -24,16 +24,11 @@ struct Fuel : testsupport::Channels {
     }
     // 100 ms: ten cycles of the type, the model's step.
     void steps(int n) {
-        for (int i = 0; i < n; ++i) {
-            cycle(10);
-            codegen_hookPartition_P2.step[6](0);
-        }
+        for (int i = 0; i < n; ++i)
+            cycle(10), codegen_hookPartition_P2.step[6](0);
         cycle();
     }
-    static void set(awm_input_val& in, float v) {
-        in.buf.value = v;
-        in.buf.valid = 1;
-    }
+    static void set(awm_input_val& in, float v) { in.buf.value = v, in.buf.valid = 1; }
 };
 
 TEST_F(Fuel, LapsAndRefuellingAreCountedAndTheStoreSurvivesARestart) {
@@ -53,9 +48,7 @@ TEST_F(Fuel, LapsAndRefuellingAreCountedAndTheStoreSurvivesARestart) {
     set(in->reset, 0.5f); // at the threshold: not above it
     steps(1);
     set(in->reset, 1.0f); // refuelled: the consumption starts again
-    steps(1);
-    set(in->reset, 0.0f);
-    steps(5);
+    steps(1), set(in->reset, 0.0f), steps(5);
     EXPECT_EQ(out(), (std::vector<int>{50, 160, 110, 5950, 27, 5409})) << "the lap goes on";
     float v = 0;
     ASSERT_EQ(fuelconsGet_FuelTotal(&v), 1);
@@ -77,15 +70,13 @@ TEST_F(Fuel, ResetAtStartRoundingSaturationAndRequests) {
     ds.put<uint16_t>(136, 1); // the consumption starts at 0 at every start
     awm_fuelcons_inst* in = start();
     steps(0);
-    EXPECT_EQ(in->cons, 0);
-    EXPECT_EQ(in->total, 800);
+    EXPECT_EQ(std::pair(int{in->cons}, int{in->total}), std::pair(0, 800));
     for (auto [rem, total, outRem, outTotal] :
          {std::tuple{-3.456f, 7000.0f, -346, 65535}, {-400.0f, -1.0f, -32768, 0}}) {
         fuelrem = rem;
         *fueltotal_def = total;
         steps(0);
-        EXPECT_EQ(in->rem, outRem);
-        EXPECT_EQ(in->total, outTotal);
+        EXPECT_EQ(std::pair(int{in->rem}, int{in->total}), std::pair(outRem, outTotal));
     }
     // A lap-trigger update of the laptrigger master before the model's step is taken once.
     cfg_system.ltm_pid = 0x30;

@@ -12,6 +12,7 @@
 #include "services/rtpman/rtpman.h"
 #include "services/sysrole/sysrole.h"
 #include "support/channels.h"
+#include "support/cimsg.h"
 
 #include <array>
 #include <cmath>
@@ -37,31 +38,17 @@ const LaptriggerHooks lapHooks{[](uint16_t lap, uint16_t out) {
                                [](uint16_t lap, uint16_t out) { note("set", lap, out); },
                                [](uint16_t lap, uint16_t out) { note("answer", lap, out); }};
 
-using Bytes = std::vector<uint8_t>;
+using cimsg::Bytes;
+using cimsg::fields;
 constexpr uint16_t OWN = 0x25, MASTER = 0x30, OTHER = 0x32;
-// A command message: the 20-byte header (length, source, destination, contexts 0, code), then
-// the big-endian fields {value, width in bytes}.
-Bytes message(uint16_t code, uint16_t src, std::initializer_list<std::pair<uint32_t, int>> fields) {
-    Bytes m;
-    auto put = [&m](uint64_t v, int w) {
-        while (w--)
-            m.push_back(static_cast<uint8_t>(v >> 8 * w));
-    };
-    int length = 0;
-    for (auto [v, w] : fields)
-        length += w;
-    put(static_cast<uint32_t>(length), 4), put(src, 2), put(OWN, 2), put(0, 8), put(code, 2), put(0, 2);
-    for (auto [v, w] : fields)
-        put(v, w);
-    return m;
-}
 // A lap message as the master sends it: sender, target, kind, fuel, lap time, lap, outing.
 Bytes lapMessage(uint16_t src, uint32_t kind, uint16_t lap, uint16_t out, int outWidth = 2) {
-    return message(0x1200, src,
-                   {{src, 2}, {OWN, 2}, {kind, 4}, {0, 4}, {6543, 4}, {lap, 2}, {out, outWidth}});
+    return cimsg::message(
+        0x1200, src, OWN, 0, 0,
+        fields({{src, 2}, {OWN, 2}, {kind, 4}, {0, 4}, {6543, 4}, {lap, 2}, {out, outWidth}}));
 }
 Bytes reply(int outWidth) {
-    return message(0x1202, MASTER, {{0, 4}, {0, 4}, {0, 4}, {9, 2}, {4, outWidth}});
+    return cimsg::message(0x1202, MASTER, OWN, 0, 0, fields({{0, 4}, {0, 4}, {0, 4}, {9, 2}, {4, outWidth}}));
 }
 
 constexpr uint32_t SPEED = 0x40108, LAT = 0x40100, LON = 0x40104, OUTING = 0x411F4;
@@ -84,10 +71,7 @@ struct Laps : testsupport::Channels {
         ds.put<uint16_t>(1108, 1).put<uint16_t>(1110, 3).put<uint16_t>(1112, 1);
         nv(nvram_laplength.id, 1000.0f);
     }
-    void TearDown() override {
-        Channels::TearDown();
-        laptrigger_reset();
-    }
+    void TearDown() override { Channels::TearDown(), laptrigger_reset(); }
     template <class T> static void nv(uint32_t id, T v) {
         ASSERT_EQ(nvram_dbs_write(id, 0, &v, sizeof v), int(sizeof v));
     }
@@ -109,10 +93,7 @@ struct Laps : testsupport::Channels {
     }
     // The board input high for 20 ms, `gap` ms after it rose the last time.
     void edge(int gap) {
-        run(gap - 20);
-        hwsim::setDigitalIn(0, true);
-        run(20);
-        hwsim::setDigitalIn(0, false);
+        run(gap - 20), hwsim::setDigitalIn(0, true), run(20), hwsim::setDigitalIn(0, false);
     }
     static void pageFlag(uint32_t off, uint16_t v) {
         std::memcpy(seram_memory + VTADDR_CfgMat_VC_config + off + seramActiveOffset, &v, 2);
@@ -191,10 +172,8 @@ TEST_F(Laps, TheOutingTriggerIsBlockedFourSecondsAfterItsEdge) {
     ds.ref(1144, OUTING, 1).put<uint16_t>(1180, 1);
     start();
     const std::pair<int, int> levels[] = {{0, 1}, {1, 1}, {0, 397}, {1, 1}, {0, 1}, {1, 1}}; // level, cycles
-    for (auto [level, n] : levels) {
-        deliver(OUTING, static_cast<uint32_t>(level));
-        run(10 * n);
-    }
+    for (auto [level, n] : levels)
+        deliver(OUTING, static_cast<uint32_t>(level)), run(10 * n);
     EXPECT_EQ(countLogged("outing increment requested by trigger"), 2) << "after 0 and 400 cycles";
     EXPECT_EQ(countLogged("outing increment blocked within blocktime (4s)"), 1) << "after 398";
     EXPECT_EQ(int(outctr), 10);
@@ -290,8 +269,7 @@ TEST_F(Laps, NoGpsPositionBeforeTheFirstFix) {
         deliver(LAT, static_cast<uint32_t>(std::lround((48.3 + north / M_PER_DEG) * 1e7)));
         deliver(LON, static_cast<uint32_t>(std::lround(11.6 * 1e7)));
     };
-    deliver(LAT, 0), deliver(LON, 0);
-    run(1000);
+    deliver(LAT, 0), deliver(LON, 0), run(1000);
     EXPECT_EQ(*toLine, -10000) << "no distance without a position";
     at(20); // standing 20 m before the line
     run(1000);

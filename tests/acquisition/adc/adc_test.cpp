@@ -10,9 +10,6 @@
 #include "support/stepped.h"
 #include "vyn/vartable.h"
 
-#include <algorithm>
-#include <mutex>
-
 using testsupport::errors;
 
 namespace {
@@ -26,10 +23,7 @@ struct Adc : testsupport::SteppedTest {
         errors.clear();
         ASSERT_TRUE(adc_init() == 1 && spi_IOInit() == 1 && max7301_Init() == 1 && adc_pullup_init() == 1);
     }
-    void TearDown() override {
-        SteppedTest::TearDown();
-        hwsim::installBoard();
-    }
+    void TearDown() override { SteppedTest::TearDown(), hwsim::installBoard(); }
 };
 
 uint8_t supplyGood = 1;
@@ -48,16 +42,16 @@ TEST_F(Adc, CountsScaleToVoltsAndHoldOrABadSupplyKeepTheLastValue) {
     }
     EXPECT_EQ(adc_getVoltageTS(32), 0.0f);
 
-    adc_setHold(1);
-    ASSERT_TRUE(hwsim::setAdcRaw(7, 0x400, 0x400));
-    EXPECT_EQ(std::pair(adc_getVoltageTS(7), adc_getVoltageBypassUnfilTS(7)), std::pair(-40.0f, 1.25f));
-    adc_setHold(0);
+    // Held, or with the supply bad: the last value (-40 V); the bypass reads on.
     adc_setPowerGoodSource([] { return supplyGood; });
-    supplyGood = 0;
-    ASSERT_TRUE(hwsim::setAdcRaw(7, 0x800, 0x800));
-    EXPECT_EQ(std::pair(adc_getVoltageUnfilTS(7), adc_getVoltageBypassUnfilTS(7)), std::pair(-40.0f, 1.25f));
+    for (auto [hold, good, raw] : {std::tuple{1, 1, 0x400}, {0, 0, 0x400}}) {
+        adc_setHold(static_cast<uint8_t>(hold)), supplyGood = static_cast<uint8_t>(good);
+        ASSERT_TRUE(hwsim::setAdcRaw(7, static_cast<uint16_t>(raw), static_cast<uint16_t>(raw)));
+        EXPECT_EQ(std::tuple(adc_getVoltageTS(7), adc_getVoltageUnfilTS(7), adc_getVoltageBypassUnfilTS(7)),
+                  std::tuple(-40.0f, -40.0f, 1.25f));
+    }
     supplyGood = 1;
-    EXPECT_EQ(adc_getVoltageUnfilTS(7), 2.5f);
+    EXPECT_EQ(adc_getVoltageUnfilTS(7), 1.25f);
 }
 
 TEST_F(Adc, AnotherCoreVersionIsLeftOff) {

@@ -12,8 +12,6 @@
 #include "support/stepped.h"
 #include "vyn/vartable.h"
 
-#include <mutex>
-
 using testsupport::errors;
 
 namespace {
@@ -56,10 +54,7 @@ struct Fifo : testsupport::SteppedTest {
         passes.clear();
         errors.clear();
     }
-    void TearDown() override {
-        adc_fifo_reset(false);
-        SteppedTest::TearDown();
-    }
+    void TearDown() override { adc_fifo_reset(false), SteppedTest::TearDown(); }
     void store(int n) {
         for (int i = 0; i < n; ++i) {
             storedAt.push_back(sim::ticks());

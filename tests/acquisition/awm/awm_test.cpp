@@ -8,9 +8,7 @@
 #include "support/channels.h"
 
 #include <cmath>
-#include <random>
 #include <set>
-#include <atomic>
 #include <thread>
 
 namespace {
@@ -35,10 +33,7 @@ struct Awm : testsupport::Channels {
         adc_fifo_reset(true);
         softSched_setCallees({awm_sched_call, [](int, uint32_t) {}, awm_man_adjust});
     }
-    void TearDown() override {
-        Channels::TearDown();
-        adc_fifo_reset(false);
-    }
+    void TearDown() override { Channels::TearDown(), adc_fifo_reset(false); }
     template <class T = float> T* measure(uint16_t idx, uint8_t out, uint16_t raster = 0) {
         return Channels::measure<T>(idx, out, raster);
     }
@@ -194,33 +189,21 @@ TEST_F(Awm, TheQuantiserRoundsHalfAwayAndSaturatesToTheField) {
     EXPECT_EQ(awm_man_conv2double(0x3FC00000u, 6), 1.5);
 }
 
-// The curve against a reference that finds the segment by a linear scan and extends the outer
-// ones, in double precision.
-TEST_F(Awm, CurvesMatchLinearInterpolationWithLinearExtrapolation) {
-    std::mt19937 rng(7);
-    std::uniform_real_distribution<float> step(1, 500), val(-1000, 1000);
-    for (int round = 0; round < 200; ++round) {
-        const int n = 1 + round % 16;
-        float xs[16], ys[16];
-        for (int i = 0; i < n; ++i)
-            xs[i] = (i ? xs[i - 1] : -2000.0f) + step(rng), ys[i] = val(rng);
-        for (int k = 0; k < 20; ++k) {
-            const float x = std::uniform_real_distribution<float>(xs[0] - 800, xs[n - 1] + 800)(rng);
-            double want = ys[0];
-            if (n > 1) {
-                int s = 0;
-                while (s < n - 2 && x >= xs[s + 1])
-                    ++s;
-                want = ys[s] + (static_cast<double>(ys[s + 1]) - ys[s]) /
-                                   (static_cast<double>(xs[s + 1]) - xs[s]) *
-                                   (static_cast<double>(x) - xs[s]);
-            }
-            float got;
-            awm_0x02_lookup(&got, ys, x, xs, static_cast<uint16_t>(n - 1));
-            EXPECT_NEAR(got, want, 1e-3 * (1 + std::fabs(want))) << "n " << n << " x " << x;
-        }
+// The curve's segment search and its extended outer segments, on the squares 0, 1, 4 ... at
+// 0, 10, 20 ...: (last index, x) -> y worked out by hand.
+TEST_F(Awm, CurvesInterpolateInTheirSegmentAndExtendTheOuterOnes) {
+    float xs[16], ys[16];
+    for (int i = 0; i < 16; ++i)
+        xs[i] = 10.0f * static_cast<float>(i), ys[i] = static_cast<float>(i * i);
+    const std::tuple<uint16_t, float, float> cases[] = {
+        {15, 5, 0.5f},   {15, 35, 12.5f}, {15, 75, 56.5f}, {15, 115, 132.5f}, {15, 145, 210.5f},
+        {15, -5, -0.5f}, {15, 160, 254},  {4, 35, 12.5f},  {4, 45, 19.5f},    {4, -10, -1},
+        {1, 25, 2.5f},   {1, 5, 0.5f},    {0, 77, 0},      {2, 20, 4},        {3, 15, 2.5f}};
+    for (auto [last, x, want] : cases) {
+        float r;
+        awm_0x02_lookup(&r, ys, x, xs, last);
+        EXPECT_NEAR(r, want, 1e-4) << "last index " << last << " x " << x;
     }
-    const float xs[] = {0, 1000, 2000}, ys[] = {0, 10, 40};
     float r;
     awm_0x02_lookup(&r, ys, NAN, xs, 2);
     EXPECT_TRUE(std::isnan(r)) << "the clamp after it makes it the maximum";

@@ -51,20 +51,12 @@ struct Led : testsupport::Channels {
         ASSERT_EQ(ledArray_init(), 1);
         display_brightness = 1;
     }
-    void TearDown() override {
-        Channels::TearDown();
-        ledArray_reset();
-    }
+    void TearDown() override { Channels::TearDown(), ledArray_reset(); }
     awm_led_inst& inst(uint16_t idx = 0) { return instance<awm_led_inst>(idx); }
-    static void set(awm_input_buf& in, float v, uint8_t valid = 1) {
-        in.value = v;
-        in.valid = valid;
-    }
+    static void set(awm_input_buf& in, float v, uint8_t valid = 1) { in.value = v, in.valid = valid; }
     void cycles(int n = 1) {
-        for (int i = 0; i < n; ++i) {
-            cycle();
-            sim::step(1);
-        }
+        for (int i = 0; i < n; ++i)
+            cycle(), sim::step(1);
     }
     static uint32_t shown(int position, int led) {
         uint32_t rgb = 0;
@@ -84,13 +76,11 @@ TEST_F(Led, TheHigherConditionWinsAndTheShiftLayerSitsAtItsPosition) {
     cond(d, 3, {0, 1}, 0x01), cond(d, 7, {1, 2}, 0x02), cond(d, 2, {5}, 0x02), cond(d, 5, {5, 6}, 0x01);
     load({d});
     awm_led_inst& in = inst();
-    set(in.cond[2], 1), set(in.cond[6], 1.4f), set(in.rpm, 0);
-    cycles();
+    set(in.cond[2], 1), set(in.cond[6], 1.4f), set(in.rpm, 0), cycles();
     EXPECT_EQ(row(1, 4), (std::vector<uint32_t>{RED, RED, GREEN, 0}));
     EXPECT_EQ(std::vector<uint32_t>({in.layer, in.litMask, in.code}), std::vector<uint32_t>({3, 0x7, 0xA4}));
     set(in.rpm, 7100); // stage 4: LEDs 1 to 5 green, 6 and 7 off
-    set(in.cond[2], 0.4f), set(in.cond[6], 0), set(in.cond[4], 1), set(in.cond[1], 1);
-    cycles();
+    set(in.cond[2], 0.4f), set(in.cond[6], 0), set(in.cond[4], 1), set(in.cond[1], 1), cycles();
     // Condition 2 over the pattern on LED 6, the pattern over condition 5 on LED 7.
     EXPECT_EQ(row(1, 10), (std::vector<uint32_t>{GREEN, GREEN, GREEN, GREEN, GREEN, GREEN, 0, 0, 0, 0}));
     EXPECT_EQ(std::vector<uint32_t>({in.layer, in.index[6]}), std::vector<uint32_t>({2, 0}));
@@ -108,29 +98,25 @@ TEST_F(Led, StagesChangeAtTheirThresholdsShowTheirPatternsAndRestartOnAGearChang
                                             {7000, 5},  {7000.5f, 4}, {6800, 4},    {6799.5f, 5},
                                             {9500, 0},  {8800, 0},    {8799.5f, 1}, {4400, 9}};
     for (auto [rpm, stage] : speeds) {
-        set(in.rpm, rpm);
-        cycles();
+        set(in.rpm, rpm), cycles();
         EXPECT_EQ(in.stage, stage) << rpm;
     }
     EXPECT_EQ(in.layer, 5) << "the shift layer above condition 6";
     EXPECT_EQ(
         std::pair(row(1, 10), in.shiftMask),
         std::pair(std::vector<uint32_t>{BLUE, RED, RED, RED, RED, RED, RED, RED, RED, RED}, uint16_t{0x001}));
-    set(in.rpm, 7100);
-    cycles();
+    set(in.rpm, 7100), cycles();
     EXPECT_EQ(std::pair(row(1, 10), in.shiftMask),
               std::pair(std::vector<uint32_t>{GREEN, GREEN, GREEN, GREEN, GREEN, 0, 0, RED, RED, RED},
                         uint16_t{0x01F}));
-    set(in.rpm, 9100);
-    cycles();
+    set(in.rpm, 9100), cycles();
     EXPECT_EQ(std::pair(row(1, 10), in.shiftMask),
               std::pair(std::vector<uint32_t>(10, BLUE), uint16_t{0x3FF}));
     // Gear 3 selects table 1 (+100), gear 4 table 2 (+200), gear 5 none: the table stays.
     const std::tuple<float, float, int, int> gears[] = {
         {3, 7150, 1, 4}, {4, 7150, 2, 5}, {4, 7250, 2, 4}, {5, 7150, 2, 4}};
     for (auto [gear, rpm, table, stage] : gears) {
-        set(in.gear, gear), set(in.rpm, rpm);
-        cycles();
+        set(in.gear, gear), set(in.rpm, rpm), cycles();
         EXPECT_EQ((std::pair<int, int>(in.table, in.stage)), std::pair(table, stage)) << gear;
     }
 }
@@ -178,18 +164,15 @@ TEST_F(Led, EachModuleKeepsItsColoursAndItsConditionHistory) {
     cond(top, 1, {0, 1}, 0x01);
     cond(left, 1, {0, 1}, 0x01).put<uint32_t>(1072, GREEN);
     load({top, left});
-    set(inst(0).cond[0], 1), set(inst(1).cond[0], 0);
-    cycles();
+    set(inst(0).cond[0], 1), set(inst(1).cond[0], 0), cycles();
     EXPECT_EQ(std::pair(shown(1, 0), shown(2, 0)), std::pair(RED, 0u));
     // The top module's input stops: held for 19 cycles, dark from the 20th; the left one's value
     // does not stand in. Back, it reports the cycles it missed.
-    set(inst(0).cond[0], -1, 0), set(inst(1).cond[0], 1);
-    cycles(19);
+    set(inst(0).cond[0], -1, 0), set(inst(1).cond[0], 1), cycles(19);
     EXPECT_EQ(std::pair(shown(1, 0), shown(2, 0)), std::pair(RED, GREEN));
     cycles();
     EXPECT_EQ(shown(1, 0), 0u);
-    set(inst(0).cond[0], 1);
-    cycles();
+    set(inst(0).cond[0], 1), cycles();
     EXPECT_TRUE(logged("awm_0x0B_led_setLED: cond:hexcnt  1:14 "));
 }
 

@@ -5,9 +5,9 @@
 #include "services/time/time_util.h"
 #include "support/channels.h"
 
+#include <bit>
 #include <cmath>
 #include <functional>
-#include <string>
 #include <tuple>
 
 namespace {
@@ -25,11 +25,8 @@ struct Logic : testsupport::Channels {
     // The byte output after each cycle with the input given before it.
     std::string run(uint8_t* out, const std::vector<double>& in) {
         std::string s;
-        for (double v : in) {
-            feed(1, v);
-            cycle();
-            s += static_cast<char>('0' + *out);
-        }
+        for (double v : in)
+            feed(1, v), cycle(), s += static_cast<char>('0' + *out);
         return s;
     }
 };
@@ -46,11 +43,7 @@ DS condeval(uint8_t mode, uint8_t op, std::initializer_list<uint32_t> p) {
     if (mode == 0) d.ref(76, 2);
     return d;
 }
-uint32_t fbits(float f) {
-    uint32_t w;
-    std::memcpy(&w, &f, 4);
-    return w;
-}
+const auto fbits = [](float f) { return std::bit_cast<uint32_t>(f); };
 
 TEST_F(Logic, ConditionEvaluationDebouncesAndShapes) {
     const uint32_t c100 = fbits(100);
@@ -120,9 +113,7 @@ TEST_F(Logic, ConditionCombinationOrsFourAndGroupsAndKeepsInputsThatTimedOut) {
                                             [&] { lapse(1); },    // input 0 timed out: its last state stands
                                             [&] { feed(1, 0), feed(3, 0.5); }, // group 1
                                             [&] { feed(3, 0); }}) {
-        step();
-        cycle();
-        got += static_cast<char>('0' + *out);
+        step(), cycle(), got += static_cast<char>('0' + *out);
     }
     EXPECT_EQ(got, "0101110");
     // Blink 200/100 ms: 20 cycles on, 10 off.
@@ -148,8 +139,7 @@ TEST_F(Logic, GearTableAndHysteresis) {
     uint8_t* g = measure<uint8_t>(0, 1);
     EXPECT_EQ(*g, 7) << "the default before the first value";
     for (auto [x, want] : {std::pair{2.0, 2}, {2.5, 7}, {3.0, 3}, {1.0, 1}}) {
-        feed(1, x);
-        cycle();
+        feed(1, x), cycle();
         EXPECT_EQ(*g, want) << x; // 2 stands twice: the first entry counts
     }
     EXPECT_EQ(measure<void>(0, 2), &error_toggle);
@@ -157,11 +147,8 @@ TEST_F(Logic, GearTableAndHysteresis) {
     // Upper 3000, lower 2000, each not crossed at its value; state 0 is worth 20 and is the higher.
     uint16_t *v = measure<uint16_t>(1, 0), *high = measure<uint16_t>(1, 1);
     std::string got;
-    for (double x : {3000.0, 3000.5, 2000.0, 1999.5}) {
-        feed(2, x);
-        cycle();
-        got += std::to_string(*v) + "/" + std::to_string(*high) + " ";
-    }
+    for (double x : {3000.0, 3000.5, 2000.0, 1999.5})
+        feed(2, x), cycle(), got += std::to_string(*v) + "/" + std::to_string(*high) + " ";
     EXPECT_EQ(got, "20/1 10/0 10/0 20/1 ");
     // Delays of 50 ms: the switch in the sixth cycle across; a cycle at the threshold ends the wait.
     uint16_t* delayed = measure<uint16_t>(2, 0);
@@ -172,12 +159,9 @@ TEST_F(Logic, GearTableAndHysteresis) {
     EXPECT_EQ(got, "20 20 20 20 20 20 20 20 10 10 10 10 10 10 10 10 10 20 ");
     // Inhibited for 5 s of application time; code 7 stores 2.6 as 3.
     uint8_t* inhibited = measure<uint8_t>(3, 0);
-    feed(4, 4000);
-    sim::step(4980);
-    cycle();
+    feed(4, 4000), sim::step(4980), cycle();
     EXPECT_EQ(*inhibited, 0);
-    sim::step(20);
-    cycle();
+    sim::step(20), cycle();
     EXPECT_EQ(*inhibited, 3);
 }
 
@@ -186,12 +170,7 @@ TEST_F(Logic, MathFormulasOverFourScaledInputsCyclicAndMeasured) {
         return DS(0x10, 300, code).ref(40, 1).floats(184, {mn, mx}).put<uint16_t>(292, raster);
     };
     // (in1 + in2) · in3 - in4, input 3 scaled by 2, input 4 by 10 with offset 1
-    DS four = math(3, 6, -100, 100)
-                  .ref(76, 2)
-                  .ref(112, 3)
-                  .ref(148, 4)
-                  .floats(112 + 12, {2})
-                  .floats(148 + 12, {1, 10});
+    DS four = math(3, 6, -100, 100).ref(76, 2).ref(112, 3, 6, 2).ref(148, 4).floats(148 + 16, {10});
     four.tokens(192, {{0x10, 0}, {0x11, 0}, {0x20, 0}, {0x12, 0}, {0x22, 0}, {0x13, 0}, {0x21, 0}});
     DS scaled = math(3, 3, -1000, 100).floats(20, {10}).tokens(192, {{0x10, 0}});
     DS measured = math(0xFFFF, 6, -1000, 100).tokens(192, {{0x10, 0}});
@@ -209,20 +188,17 @@ TEST_F(Logic, MathFormulasOverFourScaledInputsCyclicAndMeasured) {
     EXPECT_EQ(measure<void>(2, 6), &error_toggle);
     EXPECT_EQ(measure<void>(3, 0), &error_toggle);
     EXPECT_TRUE(logged("awm_0x10_math_setupmeas: invalid subchannel measurement request"));
-    feed(1, 3), feed(2, 4), feed(3, 2), feed(4, 1);
-    cycle();
+    feed(1, 3), feed(2, 4), feed(3, 2), feed(4, 1), cycle();
     EXPECT_EQ(std::vector<float>({out[2][0], out[3][0], out[4][0], out[5][0], out[0][0]}),
               std::vector<float>({3, 4, 4, 11, 17}));
     EXPECT_EQ(*reinterpret_cast<uint8_t*>(out[1]), 1);
     EXPECT_EQ(*held, 7) << "an input that never delivered: the output function of 0, unclamped";
     for (auto [x, want, wantFlag] : {std::tuple{150.0, 1000, 1}, {0.4, 4, 0}, {-0.6, 0, 1}, {NAN, 0, 0}}) {
-        feed(1, x);
-        cycle();
+        feed(1, x), cycle();
         EXPECT_EQ(*stored, want) << x;
         EXPECT_EQ(*flag, wantFlag) << x;
     }
-    feed(1, 150);
-    cycle();
+    feed(1, 150), cycle();
     EXPECT_EQ(*measuredOut, 100);
     EXPECT_EQ(*measuredFlag, 1) << "measured: the flag of the unclamped result";
 }
@@ -230,12 +206,8 @@ TEST_F(Logic, MathFormulasOverFourScaledInputsCyclicAndMeasured) {
 TEST_F(Logic, ConditionalFunctionChoosesBetweenTwoFormulas) {
     auto condfunc = [](uint16_t raster, uint16_t code,
                        std::initializer_list<std::pair<uint8_t, float>> cond) {
-        return DS(0x11, 504, code)
-            .ref(40, 1)
-            .ref(76, 2)
-            .ref(112, 3)
-            .floats(184, {-1000, 255})
-            .tokens(192, cond)
+        DS d = DS(0x11, 504, code).ref(40, 1).ref(76, 2).ref(112, 3).floats(184, {-1000, 255});
+        return d.tokens(192, cond)
             .tokens(292, {{0x11, 0}})
             .tokens(392, {{0x12, 0}})
             .floats(492, {42})
@@ -248,22 +220,19 @@ TEST_F(Logic, ConditionalFunctionChoosesBetweenTwoFormulas) {
     float *r = measure(0, 0), *bare = measure(1, 0), *every1ms = measure(3, 0), *div = measure(5, 0);
     uint8_t *clamped = measure<uint8_t>(2, 0), *flag = measure<uint8_t>(2, 1);
     EXPECT_EQ(measure<void>(4, 0), &error_toggle);
-    feed(1, 150), feed(3, 9);
-    cycle();
+    feed(1, 150), feed(3, 9), cycle();
     EXPECT_EQ(*r, 42) << "input 2 has not delivered";
     feed(2, 7);
     std::string got;
     // conditions: input 1 above 100; input 1 itself; input 1 / 0 (infinite, or not a number for 0)
     for (double x : {150.0, 50.0, 101.0, 0.4, 0.6, -0.6, 0.0}) {
-        feed(1, x);
-        cycle();
+        feed(1, x), cycle();
         for (float* v : {r, bare, div})
             got += std::to_string(static_cast<int>(*v));
         got += " ";
     }
     EXPECT_EQ(got, "777 977 777 997 977 999 999 ");
-    EXPECT_EQ(*clamped, 255);
-    EXPECT_EQ(*flag, 1);
+    EXPECT_EQ(std::pair(int{*clamped}, int{*flag}), std::pair(255, 1));
     EXPECT_EQ(*every1ms, 0) << "raster 0xFFFF is the 1 ms raster";
     cycle(1, 0);
     EXPECT_EQ(*every1ms, 7);
@@ -287,12 +256,10 @@ TEST_F(Logic, GroupAdjustmentOnEdgesAfterStartAdjustsTheAdjustChannels) {
         return s;
     };
     auto trigger = [&](double v) { feed(9, v), cycle(12); };
-    trigger(0);
-    trigger(1);
+    trigger(0), trigger(1);
     EXPECT_EQ(offsets(), "0 0 0 ") << "an edge before 6 s of application time is dropped";
     EXPECT_EQ(*out, 12);
-    sim::step(6000);
-    trigger(0);
+    sim::step(6000), trigger(0);
     EXPECT_EQ(offsets(), "0 -2 -2 ");
     trigger(1);
     EXPECT_EQ(offsets(), "-2 -2 -2 ");
@@ -300,12 +267,9 @@ TEST_F(Logic, GroupAdjustmentOnEdgesAfterStartAdjustsTheAdjustChannels) {
     EXPECT_TRUE(logged("awm_0x14_adjust_adjustment: offset adjustment value: -2.000000"));
     for (uint16_t i = 0; i < 3; ++i)
         awm_man_get_adj_data(i)[0] = 5;
-    lapse(9);
-    cycle();
-    trigger(0);
+    lapse(9), cycle(), trigger(0);
     EXPECT_EQ(offsets(), "5 5 5 ") << "the first value after a time-out never fires";
-    feed(1, NAN);
-    trigger(1);
+    feed(1, NAN), trigger(1);
     EXPECT_EQ(offsets(), "5 5 5 ") << "a signal that is not a number leaves the offset";
 }
 
@@ -365,18 +329,11 @@ TEST_F(Logic, SystemSpeedByTheDriveRulesAndTheDistanceOfALongDrive) {
     uint16_t* kmh = measure<uint16_t>(0, 0);
     int16_t* metres = measure<int16_t>(0, 1);
     float* distance = measure(1, 1);
-    feed(1, 20.5);
-    cycle(200);
-    EXPECT_EQ(*kmh, 738);
-    EXPECT_EQ(*metres, 41);
-    feed(1, 1e5);
-    cycle(1000);
-    feed(1, 3);
-    cycle(1000);
+    feed(1, 20.5), cycle(200);
+    EXPECT_EQ(std::pair(int{*kmh}, int{*metres}), std::pair(738, 41));
+    feed(1, 1e5), cycle(1000), feed(1, 3), cycle(1000);
     feed(1, NAN); // adds nothing
-    cycle();
-    feed(1, 3);
-    cycle(100);
+    cycle(), feed(1, 3), cycle(100);
     EXPECT_NEAR(*distance, 1000074, 0.07);
     EXPECT_EQ(*metres, static_cast<int16_t>(1000074 % 65536)) << "the low 16 bits";
 }
@@ -389,8 +346,7 @@ TEST_F(Logic, PwmOutputKeepsItsConfigurationAndAdjustsItsOffset) {
     EXPECT_EQ(measure<void>(0, 0), &error_toggle) << "no command input: no instance";
     EXPECT_TRUE(logged("awm_0x09_pwmout_ini: excessive data table size 'curve.len': 17, MAX: 16"));
     EXPECT_FALSE(logged("'curve.len': 0,"));
-    feed(1, 30);
-    cycle();
+    feed(1, 30), cycle();
     for (uint16_t idx : {1, 2, 3}) // a curve of 17 points or none has its outputs too
         for (uint8_t o = 0; o < 3; ++o) {
             const uint16_t* v = measure<uint16_t>(idx, o);

@@ -11,11 +11,7 @@ using testsupport::errors;
 namespace {
 
 struct Board : testsupport::SteppedTest {
-    void SetUp() override {
-        SteppedTest::SetUp();
-        fpga_resetModuleList();
-        hwsim::installBoard();
-    }
+    void SetUp() override { SteppedTest::SetUp(), fpga_resetModuleList(), hwsim::installBoard(); }
     void TearDown() override { hwsim::installBoard(); }
 };
 

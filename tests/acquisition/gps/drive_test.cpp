@@ -10,13 +10,12 @@
 #include "services/nvram/nvram.h"
 #include "support/pyref.h"
 #include "support/errors.h"
+#include "support/loopback.h"
 #include "support/stepped.h"
 #include "vyn/vartable.h"
 
 #include <cmath>
 #include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
 
 using testsupport::errors;
 
@@ -49,10 +48,8 @@ struct GpsDrive : testsupport::SteppedTest {
         std::filesystem::create_directories(dir / "cfg");
         ASSERT_TRUE(osfs::addDevice("cfg:", dir / "cfg"));
         master = posix_openpt(O_RDWR | O_NOCTTY);
-        ASSERT_GE(master, 0);
-        ASSERT_EQ(0, grantpt(master));
-        ASSERT_EQ(0, unlockpt(master));
-        ASSERT_TRUE(osfs::addSerialDevice("/tyCo/1", ptsname(master)));
+        ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0 &&
+                    osfs::addSerialDevice("/tyCo/1", ptsname(master)));
         // A second reader only to see when written bytes have reached the unit's side.
         watch = open(ptsname(master), O_RDONLY | O_NOCTTY | O_NONBLOCK);
         ASSERT_GE(watch, 0);
@@ -72,17 +69,12 @@ struct GpsDrive : testsupport::SteppedTest {
     // A start of the process over the same non-volatile memory and files.
     void start() {
         std::string err;
-        ASSERT_TRUE(nvmem::install(dir.path, &err)) << err;
-        ASSERT_EQ(1, nvram_dbs_init());
+        ASSERT_TRUE(nvmem::install(dir.path, &err) && nvram_dbs_init() == 1) << err;
         gps_init();
         gps_trackdet_ini();
         sim::waitIdle();
     }
-    void restart() {
-        gps_reset();
-        nvram_dbs_reset();
-        start();
-    }
+    void restart() { gps_reset(), nvram_dbs_reset(), start(); }
     Drive generate(const std::string& name, const std::string& args) {
         const std::string out = dir / name;
         pyref::run("/usr/bin/python3 " + std::string(std::getenv("VYN_SOURCE_DIR")) + "/tools/gpsdrive.py " +
@@ -107,8 +99,7 @@ struct GpsDrive : testsupport::SteppedTest {
     }
     void send(const std::string& bytes) {
         ASSERT_EQ(static_cast<ssize_t>(bytes.size()), write(master, bytes.data(), bytes.size()));
-        struct pollfd p = {watch, POLLIN, 0};
-        ASSERT_EQ(1, poll(&p, 1, 5000));
+        ASSERT_TRUE(testsupport::readable(watch, 5000));
     }
     // Each epoch as the receiver sends it, 100 ms of stepped time after it, and the lap function's
     // 10 ms calls of the detection with the published position. Returns what the detection said.
@@ -138,8 +129,7 @@ struct GpsDrive : testsupport::SteppedTest {
         return said;
     }
     static void expectTrack(const Detected& r, int result, const Drive& d) {
-        EXPECT_EQ(result, r.result);
-        EXPECT_EQ(d.track, r.id);
+        EXPECT_EQ(std::pair(result, d.track), std::pair(r.result, r.id));
         EXPECT_NEAR(d.finishLat, r.lat, 1.5e-5); // a float's step at 151 degrees
         EXPECT_NEAR(d.finishLon, r.lon, 1.5e-5);
         EXPECT_NEAR(d.length, r.length, 0.05);

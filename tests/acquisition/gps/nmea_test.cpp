@@ -4,10 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <string>
-#include <vector>
-
 namespace {
 
 // "$body*hh" with the body's checksum, for sentences that are to fail a later check.

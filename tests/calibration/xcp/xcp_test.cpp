@@ -6,19 +6,12 @@
 #include "platform/kmgr/appman.h"
 #include "platform/settings/settings.h"
 #include "services/rtpman/rtpman.h"
+#include "support/loopback.h"
 #include "support/pyref.h"
 #include "support/stepped.h"
 
-#include <arpa/inet.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstring>
 #include <regex>
-#include <sstream>
-#include <string>
-#include <vector>
 
 namespace {
 
@@ -29,12 +22,7 @@ bytes unhex(std::string text) {
     return pyref::unhex(text);
 }
 int toolSocket(sockaddr_in* bound = nullptr) {
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET, a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t n = sizeof a;
-    bind(fd, reinterpret_cast<sockaddr*>(&a), n);
-    if (bound) getsockname(fd, reinterpret_cast<sockaddr*>(bound), &n);
+    const int fd = testsupport::boundSocket(SOCK_DGRAM, INADDR_LOOPBACK, 0, bound);
     const int big = 32 << 20; // a burst of DTOs waits here until it is read
     setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big);
     return fd;
@@ -64,21 +52,15 @@ struct Xcp : testsupport::SteppedTest {
         ASSERT_EQ(xcpInitialize(), 0);
         sim::step(1); // the socket is bound, both tasks wait
     }
-    void TearDown() override {
-        xcp_shutdown_now(), xcp_reset();
-        close(tool);
-        SteppedTest::TearDown();
-    }
+    void TearDown() override { xcp_shutdown_now(), xcp_reset(), close(tool), SteppedTest::TearDown(); }
     // Reads datagrams until `until` holds or `ms` pass without one.
     template <typename F> void receive(F until, int ms = 2000, int fd = -1) {
-        uint8_t b[65536];
-        pollfd p{fd < 0 ? tool : fd, POLLIN, 0};
-        while (!until() && poll(&p, 1, ms) == 1) {
-            const ssize_t n = recv(p.fd, b, sizeof b, 0);
-            datagrams.push_back(static_cast<size_t>(n));
-            for (ssize_t i = 0, len; i + 4 <= n; i += 4 + len)
-                len = b[i] | b[i + 1] << 8, frames.push_back({static_cast<uint16_t>(b[i + 2] | b[i + 3] << 8),
-                                                              bytes(b + i + 4, b + i + 4 + len)});
+        for (bytes b; !until() && !(b = testsupport::datagram(fd < 0 ? tool : fd, ms)).empty();) {
+            datagrams.push_back(b.size());
+            for (size_t i = 0, len; i + 4 <= b.size(); i += 4 + len)
+                len = b[i] | b[i + 1] << 8,
+                frames.push_back({static_cast<uint16_t>(b[i + 2] | b[i + 3] << 8),
+                                  bytes(b.begin() + i + 4, b.begin() + i + 4 + len)});
         }
     }
     // The answers in hex to commands in hex, one after the other ("" where none comes); DTOs on
@@ -187,8 +169,7 @@ TEST_F(Xcp, EveryCommandAnswersInTheStandardsLayoutAndRefusesWithItsErrorCode) {
 TEST_F(Xcp, ResponsesAndDtosShareOneCounterAndAListFollowsItsEventAndPrescaler) {
     daqList({93, 97}, 2);
     for (int event = 0; event < 5; ++event) {
-        xcpSendDAQ(2);
-        sim::step(1);
+        xcpSendDAQ(2), sim::step(1);
         EXPECT_EQ(cmd({"fd"}), "ff4000000000");
     }
     ASSERT_EQ(dtos(), 10u);

@@ -6,22 +6,16 @@
 #include "platform/kmgr/appman.h"
 #include "platform/settings/settings.h"
 #include "services/rtpman/rtpman.h"
+#include "support/loopback.h"
 #include "support/stepped.h"
 
-#include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <string>
-#include <arpa/inet.h>
 #include <net/if.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <semaphore>
-#include <unistd.h>
 
 namespace {
 
@@ -29,24 +23,9 @@ constexpr uint32_t OWN_ADDR = 0x7F000002, PEER_ADDR = 0x7F000001; // the unit co
 constexpr uint16_t OWN = 0x10, PEER = 0x11;
 constexpr int CI = 0, DK = 1;
 
-sockaddr_in at(uint32_t addr, uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(addr);
-    a.sin_port = htons(port);
-    return a;
-}
+using testsupport::readable;
 int tcp(uint32_t addr, uint16_t port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    const int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    const sockaddr_in a = at(addr, port);
-    bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
-    return fd;
-}
-bool readable(int fd, int ms) {
-    pollfd p{fd, POLLIN, 0};
-    return poll(&p, 1, ms) == 1;
+    return testsupport::boundSocket(SOCK_STREAM, addr, port);
 }
 // The receivers wait for the network outside the clock: what the test sends them is taken in
 // real time, which the test waits for (up to 2 s), stepping the clock meanwhile when asked (the
@@ -140,9 +119,8 @@ struct Bc2 : testsupport::SteppedTest {
     void presence(uint32_t counter, uint64_t heard) {
         uint8_t p[BC2_PRESENCE_SIZE];
         bc2_build_presence(p, PEER_ADDR, PEER, heard, 0, 0, counter, 0);
-        const sockaddr_in self = at(PEER_ADDR, 0), unit = at(OWN_ADDR, BC2_PORT_PRESENCE);
-        const int udp = socket(AF_INET, SOCK_DGRAM, 0);
-        bind(udp, reinterpret_cast<const sockaddr*>(&self), sizeof self);
+        const sockaddr_in unit = testsupport::inetAddress(OWN_ADDR, BC2_PORT_PRESENCE);
+        const int udp = testsupport::boundSocket(SOCK_DGRAM, PEER_ADDR);
         sendto(udp, p, sizeof p, 0, reinterpret_cast<const sockaddr*>(&unit), sizeof unit);
         close(udp);
     }
@@ -152,7 +130,7 @@ struct Bc2 : testsupport::SteppedTest {
         const int fd = socket(AF_INET, SOCK_DGRAM, 0);
         const int one = 1;
         setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
-        const sockaddr_in a = at(BC2_GROUP_PRESENCE, BC2_PORT_PRESENCE);
+        const sockaddr_in a = testsupport::inetAddress(BC2_GROUP_PRESENCE, BC2_PORT_PRESENCE);
         bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
         ip_mreq m{};
         m.imr_multiaddr.s_addr = htonl(BC2_GROUP_PRESENCE);
@@ -179,10 +157,8 @@ TEST_F(Bc2, PresenceRoundsAndTheOfflineTimeOutOnTheSteppedClock) {
     const int fd = presenceListener();
     BC2_init();
     std::vector<Bc2Presence> got;
-    for (int i = 0; i < 400 && got.empty(); ++i) {
-        sim::step(1);
-        got = received(fd, 0);
-    }
+    for (int i = 0; i < 400 && got.empty(); ++i)
+        sim::step(1), got = received(fd, 0);
     ASSERT_FALSE(got.empty());
     EXPECT_EQ(got[0].counter, 1u);
     uint32_t before = got.back().counter;

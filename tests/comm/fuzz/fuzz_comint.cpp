@@ -10,13 +10,7 @@
 #include "services/rtpman/rtpman.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const bool ready = [] {
-        routing_ini();
-        comint_ini();
-        dynkomm_ini();
-        SerNet_man_ini();
-        return true;
-    }();
+    static const int ready = (routing_ini(), comint_ini(), dynkomm_ini(), SerNet_man_ini(), 0);
     (void)ready;
     ci_serve_command(data, size);
     // The FIFOs made by path requests go with each input.

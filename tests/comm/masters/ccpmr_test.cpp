@@ -103,11 +103,7 @@ TEST_F(Ccp, ConfiguresAndStartsItsDaqWithTheCommandsOfTheTableAndStoresItsDtos) 
 
 TEST_F(Ccp, RefusedOrUnansweredCommandsAreRetriedAndThreeInARowAreAnError) {
     // No return within 35 ticks and 10 to spare: the command again (its counter unchanged).
-    configure(0, 0);
-    ccpmr_ini();
-    sim::step(1000);
-    ccpmr_10ms();
-    sim::waitIdle();
+    configure(0, 0), ccpmr_ini(), sim::step(1000), ccpmr_10ms(), sim::waitIdle();
     const auto first = cansim::takeSent();
     sim::step(44);
     EXPECT_TRUE(cansim::takeSent().empty());
@@ -117,15 +113,13 @@ TEST_F(Ccp, RefusedOrUnansweredCommandsAreRetriedAndThreeInARowAreAnError) {
     EXPECT_EQ(pyref::hex(again[0].data, 8), "14000300e2070000");
     restart();
     // Refused three times in a row: error for one second, then the next start.
-    configure(0, 0);
-    run(2, {0, 1, 2});
+    configure(0, 0), run(2, {0, 1, 2});
     EXPECT_EQ(ccpmr_status[0], 6);
     EXPECT_TRUE(logged("CCPMR: got negative response"));
     for (int i = 0; i < 99; ++i)
         ccpmr_10ms();
     EXPECT_EQ(ccpmr_status[0], 6);
-    ccpmr_10ms(), ccpmr_10ms();
-    sim::waitIdle();
+    ccpmr_10ms(), ccpmr_10ms(), sim::waitIdle();
     EXPECT_EQ(ccpmr_status[0], 4) << "started again";
 }
 
@@ -135,8 +129,7 @@ TEST_F(Ccp, PollsEveryTwoSecondsAndAfterAStopTheUnitAnsweredStartsAgain) {
     // Each stop a DISCONNECT (end of connection, station address low byte first), the next start
     // a CONNECT.
     for (const bool watchdog : {false, true}) {
-        configure(watchdog ? 9 : 5, 0);
-        run();
+        configure(watchdog ? 9 : 5, 0), run();
         ASSERT_EQ(ccpmr_status[0], 5);
         for (int i = 0; i < (watchdog ? 99 : 198); ++i)
             ccpmr_10ms();
@@ -164,15 +157,13 @@ TEST_F(Ccp, AnInstanceWhoseSetUpFailedDropsTheFramesOfItsBoundIdentifiers) {
     EXPECT_TRUE(logged("CCPMR: more channels in daq than possible"));
     frame(CRM, {0xFF, 0, 0, 0, 0, 0, 0, 0});
     frame(DTO, {0x10, 1, 2, 3, 4, 5, 6, 7});
-    ccpmr_10ms();
-    sim::waitIdle();
+    ccpmr_10ms(), sim::waitIdle();
     EXPECT_TRUE(cansim::takeSent().empty());
     EXPECT_EQ(ccpmr_status[0], 0);
 }
 
 TEST_F(Ccp, OnlyListsOfOneDaqsChannelsAreFedByIt) {
-    configure(0, 0);
-    ccpmr_ini();
+    configure(0, 0), ccpmr_ini();
     const int32_t cls = 29 << 18;
     struct Case {
         std::vector<int32_t> words;

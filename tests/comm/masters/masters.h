@@ -17,12 +17,10 @@
 #include "support/stepped.h"
 #include "vyn/vartable.h"
 
-#include <atomic>
 #include <cstring>
 #include <functional>
 #include <iterator>
 #include <map>
-#include <sstream>
 
 // The frames of a conversation as hex words separated by blanks.
 inline std::vector<std::string> words(const std::string& s) {
@@ -61,14 +59,7 @@ struct Slave {
         else if (c[0] == 0xFD) // GET_STATUS
             r = {0xFF, 0, 0, 0, 0, 0};
         else if (c[0] == 0xDA) // GET_DAQ_PROCESSOR_INFO: dynamic, MAX_DAQ 4, 4 events, absolute ODT numbers
-            r = {0xFF,
-                 0x11,
-                 uint8_t(be ? 0 : 4),
-                 uint8_t(be ? 4 : 0),
-                 uint8_t(be ? 0 : 4),
-                 uint8_t(be ? 4 : 0),
-                 0,
-                 0};
+            r = {0xFF, 0x11}, append(r, 4, 2), append(r, 4, 2), append(r, 0, 2);
         else if (c[0] == 0xDC) // GET_DAQ_CLOCK
             r = {0xFF, 0, 0, 0}, append(r, clock, 4);
         else if (c[0] == 0xD6) // FREE_DAQ
@@ -128,14 +119,10 @@ struct Masters : testsupport::SteppedTest {
         time_util_ini();
         gw_reset();
     }
-    void TearDown() override {
-        down();
-        SteppedTest::TearDown();
-    }
+    void TearDown() override { down(), SteppedTest::TearDown(); }
     void up() {
         std::string err;
-        ASSERT_TRUE(cansim::install(0, &err)) << err;
-        ASSERT_EQ(RtpManUsrCan_Init(), 1);
+        ASSERT_TRUE(cansim::install(0, &err) && RtpManUsrCan_Init() == 1) << err;
     }
     void down() { ccpmr_reset(), xcpmr_reset(), can_reset(), cansim::uninstall(); }
     // A new start of the process's CAN side and masters.

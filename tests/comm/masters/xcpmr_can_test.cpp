@@ -41,8 +41,7 @@ TEST_F(XcpCan, InstancesThatDoNotRunStaySilentOnFramesOfTheirIdentifiers) {
         for (int i = 0; i < 3; ++i)
             frame(RESP, {0xFF, 0, 0, 0, 0, 0, 0, 0}), frame(RESP, {0xFE, 0x20, 0, 0, 0, 0, 0, 0});
         frame(RESP, {0x00, 1, 2, 3, 4, 5, 6, 7});
-        xcpmr_10ms();
-        sim::waitIdle();
+        xcpmr_10ms(), sim::waitIdle();
         EXPECT_TRUE(cansim::takeSent().empty()) << failed;
         EXPECT_EQ(xcpmr_status[0], failed ? 7 : 3) << failed;
         restart();
@@ -55,9 +54,7 @@ TEST_F(XcpCan, ReadsTheDaqsOfAnIndependentSlaveInBothByteOrdersAndPastItsPidMap)
         Slave slave{be, first};
         configure();
         cal<uint8_t>(VTADDR_CfgMat_XcpMr_BIGENDIAN, 0, slave.be);
-        xcpmr_ini();
-        sim::step(1000);
-        xcpmr_10ms();
+        xcpmr_ini(), sim::step(1000), xcpmr_10ms();
         const auto sent = converse(RESP, [&](const pyref::bytes& c) { return slave.answer(c); });
         sim::waitIdle();
         ASSERT_EQ(xcpmr_status[0], 5) << slave.first;

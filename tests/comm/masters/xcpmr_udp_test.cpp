@@ -3,33 +3,12 @@
 #include "comm/xcpmr/xcpmr_private.h"
 #include "masters.h"
 #include "services/timemod/timemod.h"
-
-#include <arpa/inet.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "support/loopback.h"
 
 namespace {
 
 using bytes = pyref::bytes;
-
-int boundSocket(sockaddr_in* bound) {
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET, a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t n = sizeof a;
-    bind(fd, reinterpret_cast<sockaddr*>(&a), n);
-    getsockname(fd, reinterpret_cast<sockaddr*>(bound), &n);
-    return fd;
-}
-bytes receive(int fd, int ms, sockaddr_in* from) {
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, ms) != 1) return {};
-    uint8_t buf[2000];
-    socklen_t n = sizeof(sockaddr_in);
-    const ssize_t r = recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(from), &n);
-    return r > 0 ? bytes(buf, buf + r) : bytes{};
-}
+using testsupport::datagram;
 
 struct XcpUdp : Masters {
     int sock = -1;
@@ -37,12 +16,9 @@ struct XcpUdp : Masters {
 
     void SetUp() override {
         Masters::SetUp();
-        sock = boundSocket(&self);
+        sock = testsupport::boundSocket(SOCK_DGRAM, INADDR_LOOPBACK, 0, &self);
     }
-    void TearDown() override {
-        Masters::TearDown();
-        close(sock);
-    }
+    void TearDown() override { Masters::TearDown(), close(sock); }
     // Instance 0 over UDP with 4-byte timestamps of 100 us: one DAQ on event 2 of a 4-, a 2- and a
     // 1-byte value.
     void configure() {
@@ -76,7 +52,7 @@ struct XcpUdp : Masters {
     // commands as hex, without the UDP header.
     std::vector<std::string> serve(Slave& slave, int firstMs = 2000) {
         std::vector<std::string> out;
-        for (bytes c = receive(sock, firstMs, &master); c.size() > 4; c = receive(sock, 300, &master)) {
+        for (bytes c = datagram(sock, firstMs, &master); c.size() > 4; c = datagram(sock, 300, &master)) {
             const bytes command(c.begin() + 4, c.end());
             out.push_back(pyref::hex(command));
             send(slave.answer(command));
@@ -112,10 +88,7 @@ TEST_F(XcpUdp, SetsUpTheSlavesDaqRelatesItsClockReadsItsValuesAndPollsIt) {
     // difference is measured to the tick, and beyond half a second it is the offset of the stamps.
     Slave slave{false, 0, true};
     for (const uint32_t ahead : {3u, 16777219u}) {
-        configure();
-        xcpmr_ini();
-        sim::step(1000);
-        xcpmr_10ms();
+        configure(), xcpmr_ini(), sim::step(1000), xcpmr_10ms();
         slave.clock = time_getTimestamp() + ahead; // no tick passes while the two talk
         EXPECT_EQ(serve(slave), expect);
         sim::waitIdle();
@@ -127,8 +100,7 @@ TEST_F(XcpUdp, SetsUpTheSlavesDaqRelatesItsClockReadsItsValuesAndPollsIt) {
     }
     // A stranger's DTO with other values straight to the master's port; then the first clock poll
     // 100 cycles after the start and the keep-alive at 200.
-    sockaddr_in any{};
-    const int stranger = boundSocket(&any);
+    const int stranger = testsupport::boundSocket(SOCK_DGRAM);
     send({0, 0, 0, 0, 0, 9, 9, 9, 9, 9, 9, 9}, stranger);
     close(stranger);
     for (const char* poll : {"dc", "fd"}) {

@@ -5,17 +5,8 @@
 #include "platform/timemod/timemod_sim.h"
 #include "vyn/vartable.h"
 
-#include <gtest/gtest.h>
+#include <tuple>
 
-#include <atomic>
-
-std::atomic<uint64_t> peersUp{0};
-int BC2_connected(uint32_t pid) {
-    return pid < 64 && (peersUp.load() >> pid & 1);
-}
-int BC2_getRemoteCapabilty(uint32_t, int) {
-    return 1;
-}
 void BC2_debugoutGlob(Bc2DebugGlob* out) {
     *out = {};
 }
@@ -34,12 +25,12 @@ struct MsdcomDbg : Unit {
         msdcom_dbg_reset();
         msdcom_dbg_ping_cnt = 0;
         msdcom_dbg_ping_error = msdcom_dbg_ping_over = msdcom_dbg_ping_max = 0;
-        peersUp = 0;
     }
-    static void setCal(uint32_t vaddr, uint8_t v) { seram_memory[vaddr + seramActiveOffset] = v; }
-    static void ping(uint8_t pid, uint8_t freq) {
-        setCal(VTADDR_MSDCOM_DBG_PING_PID, pid);
-        setCal(VTADDR_MSDCOM_DBG_PING_FREQ, freq);
+    // PEER pinged at `freq`, its channel made or not.
+    static void ping(uint8_t freq, bool up = true) {
+        seram_memory[VTADDR_MSDCOM_DBG_PING_PID + seramActiveOffset] = PEER;
+        seram_memory[VTADDR_MSDCOM_DBG_PING_FREQ + seramActiveOffset] = freq;
+        fake::up = up ? uint64_t{1} << PEER : 0;
     }
     // Runs the 10 ms call `n` times, 10 ms apart; the echo requests sent meanwhile.
     std::vector<fake::Bytes> run(int n) {
@@ -62,25 +53,20 @@ TEST_F(MsdcomDbg, OnePingPer100msWithFrequency1EveryCallWith2NoneOtherwiseOrUnco
     } cases[] = {{1, true, 30, 3}, {2, true, 5, 5}, {3, true, 30, 0}, {0, true, 30, 0}, {2, false, 5, 0}};
     for (const Case& c : cases) {
         msdcom_dbg_reset();
-        peersUp = c.up ? uint64_t{1} << PEER : 0;
-        ping(PEER, c.freq);
+        ping(c.freq, c.up);
         const auto out = run(c.calls);
         ASSERT_EQ(static_cast<int>(out.size()), c.pings) << int{c.freq};
-        for (size_t i = 0; i < out.size(); ++i) {
+        for (size_t i = 0; i < out.size(); ++i) { // an echo request; slot index i, loop 0
             const CiHeader h = ci_header(out[i].data());
-            EXPECT_EQ(h.code, 0x0105);
-            EXPECT_EQ(h.dest, PEER);
-            EXPECT_EQ(h.length, 8);
-            EXPECT_EQ(h.context2, 0u);
-            EXPECT_EQ(word(out[i], 24), i << 16); // slot index i, loop 0
+            EXPECT_EQ(std::tuple(h.code, h.dest, h.length, h.context2, word(out[i], 24)),
+                      std::tuple(0x0105, PEER, 8, 0u, i << 16));
         }
     }
     EXPECT_EQ(msdcom_dbg_ping_error, 0);
 }
 
 TEST_F(MsdcomDbg, ASilentPeerLeavesItsSlotsPendingAndEachReuseCountsAnError) {
-    peersUp = uint64_t{1} << PEER;
-    ping(PEER, 2);
+    ping(2);
     EXPECT_EQ(run(100).size(), 100u);
     EXPECT_EQ(msdcom_dbg_ping_error, 0);
     // the oldest pending ping is 99 calls of 10 ms (100 us units) old at the hundredth call
@@ -93,8 +79,7 @@ TEST_F(MsdcomDbg, ASilentPeerLeavesItsSlotsPendingAndEachReuseCountsAnError) {
 }
 
 TEST_F(MsdcomDbg, LateForgedAndImpossibleAnswers) {
-    peersUp = uint64_t{1} << PEER;
-    ping(PEER, 2);
+    ping(2);
     const auto out = run(1);
     ASSERT_EQ(out.size(), 1u);
     const fake::Bytes request(out[0].begin() + 20, out[0].end());
@@ -116,9 +101,8 @@ TEST_F(MsdcomDbg, LateForgedAndImpossibleAnswers) {
                  {request, 3, 1, 3}};
     for (const Case& c : cases) {
         answer(c.payload);
-        EXPECT_EQ(msdcom_dbg_ping_cnt, c.cnt);
-        EXPECT_EQ(msdcom_dbg_ping_over, c.over);
-        EXPECT_EQ(msdcom_dbg_ping_error, c.error);
+        EXPECT_EQ(std::tuple(msdcom_dbg_ping_cnt, msdcom_dbg_ping_over, msdcom_dbg_ping_error),
+                  std::tuple(c.cnt, c.over, c.error));
     }
 }
 

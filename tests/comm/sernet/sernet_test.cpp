@@ -4,8 +4,6 @@
 
 #include "comm/unit_fixture.h"
 
-#include <gtest/gtest.h>
-
 namespace {
 
 using namespace unit;
@@ -44,8 +42,6 @@ struct Paths : Unit {
 };
 
 TEST_F(Paths, RequesterSendsNewestOnlineEntryOrEveryQueuedOneThenCloses) {
-    EXPECT_EQ(comint_handlerOf(0x0300), SerNet_man_openpath);
-    EXPECT_EQ(comint_handlerOf(0x0301), SerNet_man_closepath);
     for (uint16_t flags : {0, 1}) {
         completions.clear();
         const uint32_t fifo = openToPeer(flags, 0xABCD0001);
@@ -55,10 +51,8 @@ TEST_F(Paths, RequesterSendsNewestOnlineEntryOrEveryQueuedOneThenCloses) {
         DynkommFifo* f = nullptr;
         ASSERT_EQ(dynkomm_get_fifo(fifo, &f), 1);
         EXPECT_EQ(f->slots, 8) << "raster index 6 towards an Ethernet peer";
-        for (uint32_t v : {1u, 2u, 3u}) {
-            const Bytes entry = fields({{v, 4}, {v, 4}});
-            dynkomm_write_copy(f, entry.data());
-        }
+        for (uint32_t v : {1u, 2u, 3u})
+            dynkomm_write_copy(f, fields({{v, 4}, {v, 4}}).data());
         SerNet_man_sender_online(6);
         SerNet_man_sender_offline(6);
         auto record = [](uint32_t v) { return fields({{PEER, 2}, {8, 2}, {0xABCD0001, 4}, {v, 4}, {v, 4}}); };
@@ -88,8 +82,7 @@ TEST_F(Paths, FailedOrForgedRepliesLeaveNothingBehind) {
     completions.clear();
     serve(message(0x0107, PEER, OWN, open, word(message(0, 0, 0, 0, 0), 0),
                   fields({{1, 4}, {2, 4}, {3, 4}, {4, 2}})));
-    const auto rq = message(0x0107, PEER, OWN, fifo, replyHandle, fields({{1, 4}, {2, 4}, {3, 4}, {4, 2}}));
-    serve(rq);
+    serve(message(0x0107, PEER, OWN, fifo, replyHandle, fields({{1, 4}, {2, 4}, {3, 4}, {4, 2}})));
     EXPECT_TRUE(completions.empty());
     // towards an unrouted unit the FIFO has one slot (and the request goes nowhere: 101, 103)
     dynkomm_openpath(OWN, UNROUTED, 8, 6, 4, 0, continuation, 1);
@@ -145,9 +138,8 @@ TEST_F(Paths, DestinationAnswersWithItsFifoOrMagicZero) {
             continue;
         }
         ASSERT_EQ(dynkomm_get_fifo(magic, &f), 1) << c.slots;
-        EXPECT_EQ(std::make_pair(f->slots, f->slotSize), std::make_pair(c.madeSlots, c.madeSize));
-        EXPECT_EQ(f->sourcePid, PEER);
-        EXPECT_EQ(f->ownHandle, 0xAAAAu);
+        EXPECT_EQ(std::tuple(f->slots, f->slotSize, f->sourcePid, f->ownHandle),
+                  std::tuple(c.madeSlots, c.madeSize, PEER, 0xAAAAu));
         const Bytes entry(c.madeSize, 0x5A);
         EXPECT_EQ(dynkomm_fifo_put(magic, entry.data(), entry.size(), nullptr), DK_PUT_OK);
         serve(message(0x0301, PEER, OWN, 0, 0, fields({{magic, 4}, {PEER, 2}, {OWN, 2}})));

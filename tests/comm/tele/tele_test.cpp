@@ -8,17 +8,15 @@
 #include "platform/os/osfs_sim.h"
 #include "platform/timemod/timemod_sim.h"
 #include "services/timemod/timemod.h"
+#include "support/loopback.h"
 #include "support/pyref.h"
 #include "support/stepped.h"
 #include "vyn/vartable.h"
 
 #include <fcntl.h>
-#include <filesystem>
 #include <tuple>
-#include <poll.h>
 #include <termios.h>
 #include <thread>
-#include <unistd.h>
 
 namespace {
 
@@ -116,10 +114,8 @@ TEST(TeleChannel, ValuesDeliveredWhileTelemetryReadsThemAreReadWhole) {
     });
     double v = 0, last = 0;
     int backwards = 0;
-    for (uint32_t reads = 0; last < 2 * N + 2 && reads < 100 * N; ++reads, last = v) {
-        chan_meas_getValue(&ch, &v, nullptr);
-        backwards += v < last;
-    }
+    for (uint32_t reads = 0; last < 2 * N + 2 && reads < 100 * N; ++reads, last = v)
+        chan_meas_getValue(&ch, &v, nullptr), backwards += v < last;
     gateway.join();
     chan_meas_getValue(&ch, &v, nullptr);
     EXPECT_EQ(std::pair(v, backwards), std::pair(2.0 * N + 2, 0));
@@ -187,9 +183,8 @@ struct Tele : testsupport::SteppedTest {
         SteppedTest::SetUp();
         gw_reset(), timemodsim::install(), time_init();
         master = posix_openpt(O_RDWR | O_NOCTTY);
-        ASSERT_GE(master, 0);
-        grantpt(master), unlockpt(master);
-        ASSERT_TRUE(osfs::addSerialDevice("/tyCo/0", ptsname(master)));
+        ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0 &&
+                    osfs::addSerialDevice("/tyCo/0", ptsname(master)));
         tele_app_ini();
     }
     void TearDown() override {
@@ -209,8 +204,7 @@ struct Tele : testsupport::SteppedTest {
     }
     bytes read(int ms) {
         bytes out;
-        pollfd p{master, POLLIN, 0};
-        while (poll(&p, 1, ms) == 1) {
+        while (testsupport::readable(master, ms)) {
             uint8_t buf[512];
             const ssize_t n = ::read(master, buf, sizeof buf);
             if (n <= 0) break;
@@ -226,10 +220,8 @@ TEST_F(Tele, SerialFramesCarryBlockZeroAndTheSlowBlocksInTurnWithTheirCrc) {
     record(fast[1], OWN, 0, {0x33, 0x44, 0x55});
     tele_record_state(&fast[1], 1, 0); // no valid data: zeros of its length
     tele[0] = {fast, 2};
-    for (uint8_t b = 1; b <= 3; ++b) {
-        record(slow[b - 1], OWN, b, bytes(b, static_cast<uint8_t>(0xA0 + b)));
-        tele[b] = {&slow[b - 1], 1};
-    }
+    for (uint8_t b = 1; b <= 3; ++b)
+        record(slow[b - 1], OWN, b, bytes(b, static_cast<uint8_t>(0xA0 + b))), tele[b] = {&slow[b - 1], 1};
     // A line left as a terminal's would send the header's 0x0A as 0x0D 0x0A.
     const int line = open(ptsname(master), O_RDWR | O_NOCTTY);
     termios t{};
@@ -289,8 +281,7 @@ TEST_F(Tele, AnEnableChannelRoundedToZeroHoldsTheFrames) {
     sim::step(1000);
     for (const auto& [bits, state] :
          {std::pair{0x3ECCCCCDu, 6}, {0xBF19999Au, 1}, {0x3ECCCCCDu, 6}}) { // 0.4, -0.6
-        deliver(enable, bits);
-        sim::step(50);
+        deliver(enable, bits), sim::step(50);
         EXPECT_EQ(telemetry_state, state) << std::hex << bits;
     }
     tele_app_stop();

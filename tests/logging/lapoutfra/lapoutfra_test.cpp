@@ -1,6 +1,7 @@
 // Lap, outing and fragment counters: kept across a restart, fragments that never meet an
 // existing file, the laptrigger-master query and the "lof_*" shell commands.
 #include "logging/lapoutfra/lapoutfra.h"
+#include "logging/stdout_capture.h"
 
 #include "logging/eventlog/eventlog.h"
 #include "platform/kmgr/kmgr_sim.h"
@@ -15,7 +16,6 @@
 #include "support/stepped.h"
 
 #include <array>
-#include <atomic>
 #include <cstring>
 
 namespace {
@@ -49,9 +49,9 @@ struct LapOutFra : testsupport::SteppedTest {
         std::vector<char*> argv;
         for (char* w = std::strtok(line.data(), " "); w; w = std::strtok(nullptr, " "))
             argv.push_back(w);
-        testing::internal::CaptureStdout();
-        const int r = cmd(static_cast<int>(argv.size()), argv.data());
-        const std::string out = testing::internal::GetCapturedStdout();
+        int r = 0;
+        const std::string out =
+            testcap::captureStdout([&] { r = cmd(static_cast<int>(argv.size()), argv.data()); });
         return r == 0 ? out : std::to_string(r);
     }
 };

