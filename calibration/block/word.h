@@ -40,6 +40,9 @@ inline void value(void* dst, const void* src, uint32_t size, bool store) {
         moveWord<u16>(dst, src, store);
     else if (size == 1)
         moveWord<u8>(dst, src, store);
+    else if (size < 8) // misaligned: byte by byte, inline so that a caller's value stays in registers
+        for (uint32_t i = 0; i < size; ++i)
+            moveWord<u8>(static_cast<uint8_t*>(dst) + i, static_cast<const uint8_t*>(src) + i, store);
     else
         copy(dst, src, size, store);
 }
