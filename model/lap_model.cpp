@@ -64,7 +64,7 @@ void finishSegment(int k, uint64_t at) {
     lapseg_dlast = t - lapseg_last[k];
     lapseg_dpred = LAPSEGPRED[k] > 0 ? seconds(at - m.lapStartMs) - LAPSEGPRED[k] : 0.0f;
     lapseg_last[k] = t;
-    lapseg_best[k] = std::min(lapseg_best[k], t);
+    lapseg_best[k] = std::min<float>(lapseg_best[k], t);
     lapsegctr = static_cast<uint8_t>(k + 1);
     b_lapseg = 1;
     m.segStartMs = at;

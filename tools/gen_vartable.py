@@ -13,24 +13,38 @@ TYPES = {  # name: (C++ type, size, type code of the name table)
 INT_RANGES = {"u8": (0, 0xFF), "s8": (-0x80, 0x7F), "u16": (0, 0xFFFF), "s16": (-0x8000, 0x7FFF),
               "u32": (0, 0xFFFFFFFF), "s32": (-0x80000000, 0x7FFFFFFF)}
 
-PROXIES = """// An accessor is an empty constant whose type carries the address: an access is a plain load or
-// store, nothing needs initialising at run time, and no name leaks as a macro. Data-page
-// parameters are read through the active page and cannot be written by the application.
+PROXIES = """// An accessor is an empty constant whose type carries the address: an access is one load or
+// store, nothing needs initialising at run time, and no name leaks as a macro. Signals are
+// written by one task and sampled by others: each element moves in one relaxed atomic access
+// (calibration/block/word.h). Data-page parameters are read through the active page and cannot
+// be written by the application.
 namespace vartable {
 template <class T, uint32_t A> struct Signal {
-    operator T() const {
-        T v;
-        std::memcpy(&v, seram_memory + A, sizeof v);
-        return v;
-    }
+    operator T() const { return seram_word::load<T>(seram_memory + A); }
     const Signal& operator=(T v) const {
-        std::memcpy(seram_memory + A, &v, sizeof v);
+        seram_word::store(seram_memory + A, v);
         return *this;
     }
 };
+// One element of a signal array; its address is the element's.
+template <class T> struct SignalElement {
+    T* at;
+    operator T() const { return seram_word::load<T>(at); }
+    const SignalElement& operator=(T v) const {
+        seram_word::store(at, v);
+        return *this;
+    }
+    const SignalElement& operator=(const SignalElement& o) const { return *this = static_cast<T>(o); }
+    T operator++(int) const {
+        const T v = *this;
+        *this = static_cast<T>(v + 1);
+        return v;
+    }
+    T* operator&() const { return at; }
+};
 template <class T, uint32_t A> struct SignalArray {
     operator T*() const { return reinterpret_cast<T*>(seram_memory + A); }
-    template <class I> T& operator[](I i) const { return static_cast<T*>(*this)[i]; }
+    template <class I> SignalElement<T> operator[](I i) const { return {static_cast<T*>(*this) + i}; }
 };
 template <class T, uint32_t A> struct Param {
     operator T() const {
@@ -147,7 +161,8 @@ def main():
     open(f"{outdir}/memmap.h", "w").write("\n".join(m) + "\n")
 
     h = ["// Generated from calibration/variables.tsv; do not edit.", "#pragma once",
-         "#include <cstdint>", "#include <cstring>", "", "extern unsigned char seram_memory[];",
+         "#include <cstdint>", "#include <cstring>", "", '#include "calibration/block/word.h"', "",
+         "extern unsigned char seram_memory[];",
          "extern uint32_t seramActiveOffset;", "", f'#define VYN_EPK_TEXT "{epk}"', "", PROXIES]
     names = []
     for name, page, addr, typ, count, *_ in rows:

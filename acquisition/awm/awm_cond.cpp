@@ -61,7 +61,7 @@ bool evaluate(double a, double b, uint8_t op) {
 struct CondEval {
     const uint8_t* ds;
     awm_input_buf in[2];
-    uint32_t out1, out2;
+    seramWord<uint32_t> out1, out2;
     uint32_t timer1, blink, hold;
     uint32_t blinkOn, blinkOff; // cycles
     uint32_t shaping;
@@ -358,7 +358,7 @@ struct CondComb {
     const uint8_t* ds;
     awm_input_buf in[INPUTS];
     uint8_t last[INPUTS];
-    uint32_t out;
+    seramWord<uint32_t> out;
     uint32_t counter, onMs, offMs;
     uint8_t prev;
 };

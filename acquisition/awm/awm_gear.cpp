@@ -21,7 +21,7 @@ struct Gear {
     uint8_t entries;
     awm_input_buf in;
     float lastX;
-    uint32_t out;
+    seramWord<uint32_t> out;
 };
 
 void* gearSetup(uint32_t vcId, uint16_t raster, void** out) {
@@ -71,7 +71,7 @@ struct Hyst {
     const uint8_t* ds;
     awm_input_buf in;
     float lastX;
-    uint32_t out0, out1;
+    seramWord<uint32_t> out0, out1;
     uint32_t stored[2]; // the value of state 0 and state 1 in the output type
     uint8_t high[2];
     uint32_t state; // 0, 1, 2 switching to 1, 3 switching to 0

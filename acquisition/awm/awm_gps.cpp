@@ -25,9 +25,9 @@ constexpr float DEFAULT_DIST_M = 30.0f;
 
 struct Instance {
     float dist;
-    float lat, lon, speed, course;
-    uint8_t fix;
-    uint16_t lastPoint, inUse;
+    seramWord<float> lat, lon, speed, course;
+    seramWord<uint8_t> fix;
+    seramWord<uint16_t> lastPoint, inUse;
     double prevLat, prevLon;
     int32_t track;
     int points;
@@ -58,8 +58,10 @@ void cyclicCall(void* p, uint32_t) {
     const uint32_t m = segmentMode;
     const uint16_t mode = static_cast<uint16_t>(m), count = static_cast<uint16_t>(m >> 16);
     in->points = gps_trackdet_segments(in->track, &in->track, in->pointLat, in->pointLon, POINTS);
-    in->inUse = static_cast<uint16_t>(mode != 1 ? 0 : count && count < in->points ? count : in->points);
-    if (in->inUse > POINTS) in->inUse = POINTS;
+    const auto inUse = static_cast<uint16_t>(mode != 1                     ? 0
+                                             : count && count < in->points ? count
+                                                                           : in->points);
+    in->inUse = inUse > POINTS ? uint16_t{POINTS} : inUse;
     // Positions in full precision: a float's step is a metre at 100 degrees of longitude.
     const double lat = gps_lat * 1e-7, lon = gps_long * 1e-7;
     if (!fix) {

@@ -17,7 +17,8 @@ constexpr uint32_t REF = 40;
 
 struct GrpAdj {
     const uint8_t* ds;
-    uint8_t seen, prev, cur;
+    uint8_t seen, prev;
+    seramWord<uint8_t> cur;
     awm_input_buf in;
 };
 // Edges in the first seconds after start are the unit's own settling, not a request.

@@ -26,12 +26,12 @@ float LAPSEG[100], LAPSEGPRED[100];
 float* laptimebest;
 uint8_t MACRO_LAP_SET, MACRO_OUT_SET, MACRO_LAPDIST_SET, MACRO_LAPTRG_SET, MACRO_LAPTIBEST_SET,
     MACRO_SEGTIME_SET;
-float ddistlap, distlap, dist, lapctr_lapfunc, lapcurr, lapcurr_sb, lapdiff, lapdiffb, lapdiffpred,
+seramWord<float> ddistlap, distlap, dist, lapctr_lapfunc, lapcurr, lapcurr_sb, lapdiff, lapdiffb, lapdiffpred,
     lapseg_dbest, lapseg_dlast, lapseg_dpred, laptime, laptime_sb, laptimeold, laptimeseg, lapcurrpred,
     outing, cntdowntime, lapintrpl_dbest, lapintrpl_dlast, lapintrpl_dpred, lapcurrpred_intrpl;
-float lapseg_best[100], lapseg_curr[100], lapseg_last[100];
-uint8_t lapsegctr, e_lap, b_bestlap, b_lapin, b_lapseg, b_laptimevalid, b_gpslaptrg, b_laptrg, b_laptrgb,
-    b_laptrgi, b_laptrgim, b_laptrgm, b_lapval_changed, b_llapmn, b_speedlapmn;
+seramWord<float> lapseg_best[100], lapseg_curr[100], lapseg_last[100];
+seramWord<uint8_t> lapsegctr, e_lap, b_bestlap, b_lapin, b_lapseg, b_laptimevalid, b_gpslaptrg, b_laptrg,
+    b_laptrgb, b_laptrgi, b_laptrgim, b_laptrgm, b_lapval_changed, b_llapmn, b_speedlapmn;
 
 namespace {
 
@@ -60,25 +60,26 @@ struct Input {
     float value;
 };
 
+// Sampled by other tasks while the cycle writes them.
 struct Outputs {
-    uint16_t ddistlap, distlap;
-    uint8_t e_lap, lapctr8;
-    uint16_t lapctr;
-    uint8_t lapcurr_sb;
-    int16_t lapdiff, lapdiffb, lapdiffpred;
-    uint16_t segBest[16], segCurr[16], segLast[16];
-    int16_t segDbest, segDlast, segDpred;
-    uint8_t lapsegctr;
-    uint32_t laptime, laptime_sb, lapcurrpred, best, laptimeold;
-    uint16_t laptimeseg, outctr, speed, cntdown;
-    uint8_t flags[12];
-    uint8_t gpslaptrg;
-    int16_t gpsDist[3];
-    float gps[4]; // latitude, longitude, speed, direction
-    float trackLat, trackLon, trackLen;
-    uint32_t trackId;
-    int16_t intrpl[3];
-    uint32_t intrplPred;
+    seramWord<uint16_t> ddistlap, distlap;
+    seramWord<uint8_t> e_lap, lapctr8;
+    seramWord<uint16_t> lapctr;
+    seramWord<uint8_t> lapcurr_sb;
+    seramWord<int16_t> lapdiff, lapdiffb, lapdiffpred;
+    seramWord<uint16_t> segBest[16], segCurr[16], segLast[16];
+    seramWord<int16_t> segDbest, segDlast, segDpred;
+    seramWord<uint8_t> lapsegctr;
+    seramWord<uint32_t> laptime, laptime_sb, lapcurrpred, best, laptimeold;
+    seramWord<uint16_t> laptimeseg, outctr, speed, cntdown;
+    seramWord<uint8_t> flags[12];
+    seramWord<uint8_t> gpslaptrg;
+    seramWord<int16_t> gpsDist[3];
+    seramWord<float> gps[4]; // latitude, longitude, speed, direction
+    seramWord<float> trackLat, trackLon, trackLen;
+    seramWord<uint32_t> trackId;
+    seramWord<int16_t> intrpl[3];
+    seramWord<uint32_t> intrplPred;
 };
 
 struct Instance {
@@ -88,7 +89,7 @@ struct Instance {
     Outputs o;
     uint16_t outBlock;
     uint8_t outLast, outSeen;
-    uint8_t lapcurr8, outing8; // lapfuncGet_Lap and _Outing
+    seramWord<uint8_t> lapcurr8, outing8; // lapfuncGet_Lap and _Outing
     float gpsDistM;
     uint32_t nvFailing;
 };
@@ -181,7 +182,8 @@ void loadNv() {
         nvram_dbs_write(nvram_lapfunc.id, 0, &nv, sizeof nv);
         syslogx(LOG_ERR, "awm_0x08_lapfunc_ini: repaired nv object");
     }
-    if (!nvRead(nvram_lapdist.id, 0, &distlap, sizeof distlap) || std::isnan(distlap)) distlap = 0.0f;
+    float d = 0.0f;
+    distlap = nvRead(nvram_lapdist.id, 0, &d, sizeof d) && !std::isnan(d) ? d : 0.0f;
     for (int n = 0; n < SEGMENTS; ++n) {
         if (!nvRead(nvram_lapsegments.id, static_cast<uint32_t>(n), &seg[n], sizeof seg[n]) ||
             std::isnan(seg[n].best) || std::isnan(seg[n].last))
@@ -392,7 +394,8 @@ void publish(Instance* in) {
     o.cntdown = rounded<uint16_t>(cntdowntime * 10.0);
     const uint8_t f[12] = {b_bestlap, b_laptrgm,  b_lapseg, b_laptimevalid,   b_laptrg, b_laptrgb,
                            b_laptrgi, b_laptrgim, b_lapin,  b_lapval_changed, b_llapmn, b_speedlapmn};
-    std::memcpy(o.flags, f, sizeof f);
+    for (int i = 0; i < 12; ++i)
+        o.flags[i] = f[i];
     o.gpslaptrg = b_gpslaptrg;
 }
 
@@ -689,14 +692,17 @@ uint8_t awm_0x08_lapfunc_getGpsTrigger() {
     const uint8_t* ds = in->ds;
     const uint32_t refs[4] = {REF_LAT, REF_LON, REF_GSPEED, REF_DIR};
     Input* inputs[4] = {&in->lat, &in->lon, &in->gspeed, &in->dir};
+    float gps[4];
     for (int i = 0; i < 4; ++i)
-        in->o.gps[i] = inputs[i]->value = static_cast<float>(rawValue(ds, refs[i], *inputs[i]));
+        gps[i] = inputs[i]->value = static_cast<float>(rawValue(ds, refs[i], *inputs[i]));
     // A receiver reports 0, 0 until its first fix: no position, not a jump from the Gulf of Guinea
     // across the trigger line.
-    if (in->o.gps[0] == 0.0f && in->o.gps[1] == 0.0f) in->o.gps[0] = in->o.gps[1] = NAN;
+    if (gps[0] == 0.0f && gps[1] == 0.0f) gps[0] = gps[1] = NAN;
+    for (int i = 0; i < 4; ++i)
+        in->o.gps[i] = gps[i];
     float lat, lon, len;
     int32_t id;
-    const int found = gps_trackdet_get(in->o.gps[0], in->o.gps[1], dist, &lat, &lon, &len, &id);
+    const int found = gps_trackdet_get(gps[0], gps[1], dist, &lat, &lon, &len, &id);
     if (found) {
         in->o.trackLat = lat;
         in->o.trackLon = lon;
@@ -711,7 +717,7 @@ uint8_t awm_0x08_lapfunc_getGpsTrigger() {
             SYSLOGX_RATE_GUARDED(LOG_INFO, "Best laptime reset, bc detected track has changed.");
         }
     }
-    return getGpsTrigger(in->o.gps[1], in->o.gps[0], in->o.gps[2], in->o.gps[3]);
+    return getGpsTrigger(gps[1], gps[0], gps[2], gps[3]);
 }
 
 uint16_t awm_0x08_lapfunc_getGpsSegmentTrigger() {

@@ -135,8 +135,10 @@ uint16_t cfgLen() {
 uint8_t awm_0x0B_led_get_shiftlights(Instance* in, uint8_t* pattern) {
     for (int n = 0; n < LEDS; ++n)
         pattern[n] = KEEP;
-    in->shiftMask = 0;
-    if (in->shiftInputs == 0) return 0;
+    if (in->shiftInputs == 0) {
+        in->shiftMask = 0;
+        return 0;
+    }
     const uint8_t* ds = in->ds;
     uint8_t table = in->table;
     if (in->shiftInputs == 2 && in->gear.valid == 1) {
@@ -167,9 +169,11 @@ uint8_t awm_0x0B_led_get_shiftlights(Instance* in, uint8_t* pattern) {
     if (stage != ALL_OFF && threshold(in, table, stage) != 0.0f)
         for (int n = 0; n < LEDS; ++n)
             pattern[n] = ds[OFF_PATTERN + static_cast<uint32_t>(n * STAGES + stage)];
+    // Each output is stored once, whole: a sampling task never sees it half built.
+    uint16_t shiftMask = 0;
     for (int n = 0; n < LEDS; ++n)
-        if (pattern[n] != KEEP && pattern[n] != 0)
-            in->shiftMask = static_cast<uint16_t>(in->shiftMask | 1u << n);
+        if (pattern[n] != KEEP && pattern[n] != 0) shiftMask = static_cast<uint16_t>(shiftMask | 1u << n);
+    in->shiftMask = shiftMask;
     return static_cast<uint8_t>(ds[OFF_SHIFTPOS] + 1);
 }
 
@@ -258,24 +262,27 @@ void awm_0x0B_led_setLED(Instance* in, const uint8_t* pattern, uint8_t n) {
     const uint64_t ow = overwrite[in->position - 1].load();
     const auto owMask = static_cast<uint16_t>(ow >> 32);
     const auto owColour = static_cast<uint32_t>(ow);
-    in->litMask = 0;
-    in->code = 0;
+    uint16_t litMask = 0;
+    uint32_t code = 0;
     for (uint8_t i = 0; i < LEDS; ++i) {
         uint32_t colour = 0;
-        in->index[i] = 0;
+        uint8_t shown = 0;
         if (i < in->count && (owMask >> i & 1)) {
             colour = owColour;
-            in->index[i] = owColour ? OVERWRITTEN : 0;
+            shown = owColour ? OVERWRITTEN : 0;
         } else if (i < in->count) {
             colour = in->colours[index[i]];
-            in->index[i] = index[i];
+            shown = index[i];
         }
-        if (colour) in->litMask = static_cast<uint16_t>(in->litMask | 1u << i);
+        in->index[i] = shown;
+        if (colour) litMask = static_cast<uint16_t>(litMask | 1u << i);
         in->rgb[i] = colour >> 8;
         const uint32_t bits =
             (colour >> 24 ? 4u : 0u) | (colour >> 16 & 0xFF ? 2u : 0u) | (colour >> 8 & 0xFF ? 1u : 0u);
-        in->code |= bits << (3 * i);
+        code |= bits << (3 * i);
     }
+    in->litMask = litMask;
+    in->code = code;
     in->layer = layer;
     for (uint8_t i = 0; i < in->count; ++i) {
         float r, g, b;

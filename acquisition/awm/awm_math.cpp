@@ -90,8 +90,8 @@ struct Math {
     uint32_t vcId; // measured mode
     uint16_t raster;
     Inputs in;
-    uint32_t out0, out1;
-    float scaled[INPUTS];
+    seramWord<uint32_t> out0, out1;
+    seramWord<float> scaled[INPUTS];
     awm_upn_mem mem;
     uint32_t prevTs;
     uint8_t first;
@@ -138,7 +138,7 @@ void mathCyclic(void* inst, uint32_t ts) {
     if (m->in.waiting()) {
         storeResult(&m->out0, m->ds, 0.0);
         m->out1 = 0;
-        for (float& f : m->scaled)
+        for (seramWord<float>& f : m->scaled)
             f = 0.0f;
         return;
     }
@@ -224,7 +224,7 @@ struct CondFunc {
     const uint8_t* ds;
     uint16_t raster;
     Inputs in;
-    uint32_t out0, out1;
+    seramWord<uint32_t> out0, out1;
     awm_upn_mem mem[3]; // condition, then, else
     uint32_t prevTs;
     uint8_t holds;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "acquisition/awm/awm_man.h"
+#include "calibration/block/word.h"
 
 #include <atomic>
 #include <cstdint>
@@ -229,9 +230,9 @@ struct awm_fuelcons_inst {
     const uint8_t* ds;
     awm_input_val reset, fuel;
     uint16_t boardChannel;
-    uint16_t cons, lap, lapOld; // outputs 1 to 6
-    int16_t rem;
-    uint16_t total, lapRem;
+    seramWord<uint16_t> cons, lap, lapOld; // outputs 1 to 6
+    seramWord<int16_t> rem;
+    seramWord<uint16_t> total, lapRem;
     bool nvFailing;
 };
 constexpr int AWM_LED_CONDS = 32, AWM_LED_LEDS = 10, AWM_LED_COLOURS = 15;
@@ -243,12 +244,12 @@ struct awm_led_inst {
     awm_input_buf rpm, gear;
     float rpmValue;
     // outputs
-    uint8_t layer;
-    uint16_t litMask;
-    uint32_t code;
-    uint8_t index[AWM_LED_LEDS];
+    seramWord<uint8_t> layer;
+    seramWord<uint16_t> litMask;
+    seramWord<uint32_t> code;
+    seramWord<uint8_t> index[AWM_LED_LEDS];
     uint32_t rgb[AWM_LED_LEDS];
-    uint16_t shiftMask;
+    seramWord<uint16_t> shiftMask;
     uint32_t shiftInputs;
     uint8_t table, stage;
     // Each module its own colours and its own history of invalid conditions.

@@ -19,12 +19,12 @@ constexpr double CYCLE_S = 0.01;
 struct Speed {
     const uint8_t* ds;
     awm_input_buf in[4];
-    float wheel[4];       // m/s
-    uint32_t implausible; // bits 0 to 3 wheel 1 to 4; bit 4 wheels 1 and 2, bit 5 wheels 3 and 4
-    int16_t distanceOut;  // m
-    uint16_t speedOut;    // 0.1 km/h
-    float distanceF;
-    float speedF;
+    float wheel[4];                 // m/s
+    uint32_t implausible;           // bits 0 to 3 wheel 1 to 4; bit 4 wheels 1 and 2, bit 5 wheels 3 and 4
+    seramWord<int16_t> distanceOut; // m
+    seramWord<uint16_t> speedOut;   // 0.1 km/h
+    seramWord<float> distanceF;
+    seramWord<float> speedF;
     // Summed in double: in float32 the 10 ms increments of a slow car are lost past about
     // 1,000 km, and everything below 25 m/s past about 4,200 km.
     double distance;

@@ -3,6 +3,8 @@
 // the getters, restores and persists the lap state and publishes the model's results.
 #pragma once
 
+#include "calibration/block/word.h"
+
 #include <cstdint>
 
 // Logging's lap, outing, absolute lap and fragment counters.
@@ -31,13 +33,14 @@ extern float* laptimebest;
 extern uint8_t MACRO_LAP_SET, MACRO_OUT_SET, MACRO_LAPDIST_SET, MACRO_LAPTRG_SET, MACRO_LAPTIBEST_SET,
     MACRO_SEGTIME_SET;
 
-// ---- the model's results (written by the model, published by the lap function) --------------
-extern float ddistlap, distlap, dist, lapctr_lapfunc, lapcurr, lapcurr_sb, lapdiff, lapdiffb, lapdiffpred,
-    lapseg_dbest, lapseg_dlast, lapseg_dpred, laptime, laptime_sb, laptimeold, laptimeseg, lapcurrpred,
-    outing, cntdowntime, lapintrpl_dbest, lapintrpl_dlast, lapintrpl_dpred, lapcurrpred_intrpl;
-extern float lapseg_best[100], lapseg_curr[100], lapseg_last[100];
-extern uint8_t lapsegctr, e_lap, b_bestlap, b_lapin, b_lapseg, b_laptimevalid, b_gpslaptrg, b_laptrg,
-    b_laptrgb, b_laptrgi, b_laptrgim, b_laptrgm, b_lapval_changed, b_llapmn, b_speedlapmn;
+// ---- the model's results (written by the model, published by the lap function and sampled by
+// tools through the model's table of internal signals) ---------------------------------------
+extern seramWord<float> ddistlap, distlap, dist, lapctr_lapfunc, lapcurr, lapcurr_sb, lapdiff, lapdiffb,
+    lapdiffpred, lapseg_dbest, lapseg_dlast, lapseg_dpred, laptime, laptime_sb, laptimeold, laptimeseg,
+    lapcurrpred, outing, cntdowntime, lapintrpl_dbest, lapintrpl_dlast, lapintrpl_dpred, lapcurrpred_intrpl;
+extern seramWord<float> lapseg_best[100], lapseg_curr[100], lapseg_last[100];
+extern seramWord<uint8_t> lapsegctr, e_lap, b_bestlap, b_lapin, b_lapseg, b_laptimevalid, b_gpslaptrg,
+    b_laptrg, b_laptrgb, b_laptrgi, b_laptrgim, b_laptrgm, b_lapval_changed, b_llapmn, b_speedlapmn;
 
 // 1 once the counters are initialised (the lap trigger's commands are served only then).
 uint8_t awm_0x08_lapfunc_configured();

@@ -1,6 +1,7 @@
 // The block itself and the image it starts as: start marker, EPK and parameter defaults in
 // the reference page.
 #include "calibration/block/block.h"
+#include "calibration/block/word.h"
 
 #include "services/checksum/crc.h"
 #include "vyn/vartable.h"
@@ -42,4 +43,25 @@ namespace {
 // Before the offsets are filled (the EPK is forwarded early) the text is still where it lies.
 const char* seramGetEPKPtr() {
     return reinterpret_cast<const char*>(seram_memory + SERAM_EPK_OFFSET);
+}
+
+void seram_word::copy(void* dst, const void* src, uint32_t size, bool store) {
+    auto* d = static_cast<uint8_t*>(dst);
+    const auto* s = static_cast<const uint8_t*>(src);
+    while (size) {
+        const uintptr_t at = reinterpret_cast<uintptr_t>(store ? d : s);
+        const uint32_t w = size >= 8 && at % 8 == 0   ? 8
+                           : size >= 4 && at % 4 == 0 ? 4
+                           : size >= 2 && at % 2 == 0 ? 2
+                                                      : 1;
+        if (w == 8)
+            moveWord<u64>(d, s, store);
+        else if (w == 4)
+            moveWord<u32>(d, s, store);
+        else if (w == 2)
+            moveWord<u16>(d, s, store);
+        else
+            moveWord<u8>(d, s, store);
+        d += w, s += w, size -= w;
+    }
 }

@@ -1,5 +1,6 @@
 #include "calibration/conv/conv.h"
 
+#include "calibration/block/word.h"
 #include "calibration/memory/seram.h"
 #include "services/syslog/syslog.h"
 
@@ -40,10 +41,9 @@ bool findRule(float offset, float factor, uint16_t* index) {
     return false;
 }
 
+// The sources are a partition's signals, written by its steps while this samples them.
 template <typename T> float readAs(const void* p) {
-    T v;
-    std::memcpy(&v, p, sizeof v);
-    return static_cast<float>(v);
+    return static_cast<float>(seram_word::load<T>(p));
 }
 
 float readSource(const convEntry_t& e, bool* isNan) {
@@ -68,8 +68,7 @@ float readSource(const convEntry_t& e, bool* isNan) {
         return f;
     }
     default: {
-        double d;
-        std::memcpy(&d, e.source, sizeof d);
+        const double d = seram_word::load<double>(e.source);
         *isNan = std::isnan(d);
         // Beyond the float range a double becomes an infinity, which the clamping then limits.
         if (std::fabs(d) > FLT_LIMIT) return d > 0 ? INFINITY : -INFINITY;
@@ -84,7 +83,7 @@ template <typename T> void put(uint8_t* dst8, T v) {
 
 void copyErrorPattern(void* dst, uint32_t size) {
     const uint32_t n = size < SERAM_ERROR_BYTES ? size : SERAM_ERROR_BYTES;
-    std::memcpy(dst, seramErrorToggle, n);
+    seram_word::copy(dst, seramErrorToggle, n, false);
     std::memset(static_cast<uint8_t*>(dst) + n, 0, size - n);
 }
 

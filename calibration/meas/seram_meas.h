@@ -3,8 +3,9 @@
 // that does not resolve gives a handle on the error pattern, never a failure.
 #pragma once
 
+#include "calibration/block/word.h"
+
 #include <cstdint>
-#include <cstring>
 
 enum seramMeasKind : uint32_t {
     SERAM_MEAS_MEMORY = 1,  // plain bytes in this process
@@ -12,35 +13,7 @@ enum seramMeasKind : uint32_t {
     SERAM_MEAS_CHANNEL = 3, // channel-function output (plain bytes, held by the function)
 };
 
-// A value one task writes while others sample it (channel-function outputs, calibration signals):
-// 1, 2, 4 or 8 bytes aligned to their width move in one relaxed atomic access, so neither side
-// sees a torn word or races; other sizes and alignments are copied byte by byte.
-namespace seram_word {
-using u8 = uint8_t __attribute__((may_alias));
-using u16 = uint16_t __attribute__((may_alias));
-using u32 = uint32_t __attribute__((may_alias));
-using u64 = uint64_t __attribute__((may_alias));
-template <class W> inline bool move(void* dst, const void* src, bool store) {
-    if (reinterpret_cast<uintptr_t>(store ? dst : src) % sizeof(W)) return false;
-    W w;
-    if (store) {
-        std::memcpy(&w, src, sizeof w);
-        __atomic_store_n(static_cast<W*>(dst), w, __ATOMIC_RELAXED);
-    } else {
-        w = __atomic_load_n(static_cast<const W*>(src), __ATOMIC_RELAXED);
-        std::memcpy(dst, &w, sizeof w);
-    }
-    return true;
-}
-inline void value(void* dst, const void* src, uint32_t size, bool store) {
-    const bool done = size == 4   ? move<u32>(dst, src, store)
-                      : size == 2 ? move<u16>(dst, src, store)
-                      : size == 1 ? move<u8>(dst, src, store)
-                      : size == 8 ? move<u64>(dst, src, store)
-                                  : false;
-    if (!done) std::memcpy(dst, src, size);
-}
-} // namespace seram_word
+// Values that other tasks write (calibration/block/word.h): each in one relaxed atomic access.
 inline void seramMeasLoadValue(void* dst, const void* src, uint32_t size) {
     seram_word::value(dst, src, size, false);
 }

@@ -3,6 +3,7 @@
 // after the start, so that no start + length can wrap.
 #include "calibration/memory/seram_private.h"
 
+#include "calibration/block/word.h"
 #include "services/checksum/crc.h"
 #include "vyn/vartable.h"
 
@@ -215,7 +216,8 @@ bool seramReadMemory(void* dst, uint32_t vaddr, uint32_t len) {
                   vaddr, logAddr(phys(vaddr)), len);
         return false;
     }
-    std::memcpy(dst, phys(vaddr), len);
+    // Signals are written by other tasks meanwhile: each moves whole.
+    seram_word::copy(dst, phys(vaddr), len, false);
     return true;
 }
 
@@ -250,8 +252,8 @@ uint16_t seramChksumM16byAdd8(uint32_t vaddr, uint32_t len) {
 
 void seram_1s() {
     const uint32_t next = seramErrorToggle[0] == 0 ? SERAM_ERROR_PATTERN : 0;
-    for (uint32_t& w : seramErrorToggle)
-        w = next;
+    for (uint32_t& w : seramErrorToggle) // sampled by measurement handles meanwhile
+        seram_word::store(&w, next);
 }
 
 void seram_reset() {

@@ -56,7 +56,7 @@ std::atomic<bool> initialised{false};
 
 void writeWidth(int row, uint32_t v) {
     const uint32_t len = CanInSignalConf[row].len;
-    uint32_t& w = memory_canin[row];
+    const auto w = memory_canin[row]; // sampled meanwhile: each store whole
     if (len <= 8)
         w = (w & ~0xFFu) | (v & 0xFFu);
     else if (len <= 16)

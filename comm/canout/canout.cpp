@@ -261,7 +261,8 @@ int send_buff(Msg& m) {
     if (m.seq.load(std::memory_order_relaxed) != seq) return 0; // rebuilt while copied: may be torn
     canTxMsg(m.handle, m.dlc, f);
     if (m.intf < 2)
-        std::atomic_ref<uint32_t>(canout_sendmsg_ctr[m.intf]).fetch_add(1, std::memory_order_relaxed);
+        std::atomic_ref<uint32_t>(static_cast<uint32_t*>(canout_sendmsg_ctr)[m.intf])
+            .fetch_add(1, std::memory_order_relaxed);
     m.sent = seq;
     return 1;
 }

@@ -34,6 +34,12 @@ template <typename T> T field(size_t offset) {
     std::memcpy(&v, st.copy + offset, sizeof v);
     return v;
 }
+// `count` fields from `offset` into a signal array, each element stored whole (it is sampled
+// meanwhile).
+template <typename T, typename A> void fields(A signal, size_t offset, int count) {
+    for (int i = 0; i < count; ++i)
+        signal[i] = field<T>(offset + sizeof(T) * static_cast<size_t>(i));
+}
 
 // Copies the block in and the blink word out, under both locks.
 void exchange() {
@@ -78,16 +84,16 @@ void publish() {
     usb_reset_cnt = field<uint16_t>(36);
     usb_reset_mask = field<uint16_t>(38);
     usb_phy_linestate = field<uint8_t>(40);
-    std::memcpy(usb_serial, st.copy + 44, 20);
+    seram_word::copy(usb_serial, st.copy + 44, 20, true);
     usb_mediastate = static_cast<uint8_t>(field<uint32_t>(APPLCOMM_OFS_USB_MEDIASTATE));
     usb_errcnt = field<uint16_t>(APPLCOMM_OFS_USB_ERRCNT);
-    std::memcpy(cpu_load, st.copy + 76, 8);
-    std::memcpy(cpu_load_10ms, st.copy + 84, 8);
-    std::memcpy(cpu_load_100ms, st.copy + 92, 8);
+    fields<float>(cpu_load, 76, 2);
+    fields<float>(cpu_load_10ms, 84, 2);
+    fields<float>(cpu_load_100ms, 92, 2);
     prf_timestamp = field<uint32_t>(100);
     prf_baserate = field<uint32_t>(104);
-    std::memcpy(prf_mon_meas_tid, st.copy + 108, 16);
-    std::memcpy(cpu_task_load, st.copy + 124, 16);
+    fields<uint32_t>(prf_mon_meas_tid, 108, 4);
+    fields<float>(cpu_task_load, 124, 4);
     ftp_UserLoggedIn = field<uint32_t>(140);
     card_part1_size = field<uint32_t>(148);
     card_part2_size = field<uint32_t>(152);

@@ -6,6 +6,7 @@
 #include "acquisition/awm/awm_man.h"
 #include "acquisition/awm/lapfunc.h"
 #include "acquisition/lap/laptrigger.h"
+#include "calibration/meas/seram_meas.h"
 #include "model/model.h"
 #include "model/partition.h"
 #include "platform/kmgr/appman.h"
@@ -332,7 +333,19 @@ TEST_F(Laps, TheModelsStepsTheCyclesAndTheOutingCheckTakeTheChannelFunctionsLock
     load({ds.ref(76, SPEED)});
     ASSERT_EQ(simulink_initialize(), 1);
     feed(SPEED, 10);
-    const TASK_ID tasks[] = {taskSpawnFn("r_cmd", 100, 0, 0,
+    // Meanwhile the measurement copy samples the model's signals for tools and a lap output.
+    seramMeasHandle h[5]{};
+    for (uint32_t i = 0; i < 5; ++i)
+        seramMeasSetupMeas(i < 4 ? CONV_ADDR_FLAG | 1u << 20 | i : awm_vc_id(0, 60), 3, &h[i]);
+    const TASK_ID tasks[] = {taskSpawnFn("r_rMeas", 132, 0, 0,
+                                         [&h] {
+                                             for (int k = 0; k < 2000; ++k)
+                                                 for (seramMeasHandle& m : h) {
+                                                     uint32_t v;
+                                                     seramMeasCopy(&v, 4, &m);
+                                                 }
+                                         }),
+                             taskSpawnFn("r_cmd", 100, 0, 0,
                                          [] {
                                              for (int k = 0; k < 200; ++k)
                                                  awm_0x08_lapfunc_checkOutCtr();
@@ -345,6 +358,7 @@ TEST_F(Laps, TheModelsStepsTheCyclesAndTheOutingCheckTakeTheChannelFunctionsLock
     for (TASK_ID t : tasks)
         ASSERT_EQ(taskWaitExit(t, WAIT_FOREVER), OK);
     EXPECT_GT(distlap, 0.0f);
+    seramMeasFreeMeas(&h[4]);
     model_reset();
     for (int p = 1; p <= CODEGEN_PARTITIONS; ++p)
         kmgr::unregisterSymbol("codegen_hookPartition_P" + std::to_string(p));

@@ -246,7 +246,12 @@ TEST_F(Awm, AnAdjustmentHeldFor50msIsStoredInElement7AndComesBackAfterARestart) 
 }
 
 TEST_F(Awm, TheWholeRoadFromStimulusToMeasurementHandle) {
-    load({sensor(500, 40, -10, 100), sensor(500, 40, -10, 51, 1)});
+    // Beside the sensors one channel function of every other kind, whose outputs are sampled below.
+    DS led(0x0B, 1968), speed = DS(0x07, 236, 2).ref(40, 1).floats(220, {1e9f, 10}).put<uint16_t>(228, 1);
+    load({sensor(500, 40, -10, 100), sensor(500, 40, -10, 51, 1), DS(0x0C, 152), DS(0x0D, 532),
+          DS(0x0E, 164).ref(40, 1), DS(0x0A, 148), led.put<uint8_t>(1959, 1).put<uint8_t>(1961, 10),
+          DS(0x17, 20), DS(0x08, 1196), speed, DS(0x10, 300).put<uint16_t>(292, 3).tokens(192, {{0x10, 0}}),
+          DS(0x13, 116)});
     hwsim::Stimulus square{hwsim::Stimulus::Square, 1.25, 2.5, 100, {}};
     ASSERT_TRUE(hwsim::setAdcStimulus(0, square));
     seramMeasHandle h{};
@@ -260,32 +265,50 @@ TEST_F(Awm, TheWholeRoadFromStimulusToMeasurementHandle) {
         seen.insert(v);
     }
     EXPECT_EQ(seen, (std::set<float>{(1250 - 500) / 40.0f, (2500 - 500) / 40.0f}));
-    // Another task samples the outputs (a float, a u16, a u8) while the soft scheduler writes them
-    // and measurements of the same channel start and stop: no torn or racing read.
-    seramMeasHandle more[2]{};
-    seramMeasSetupMeas(awm_vc_id(0, 3), 3, &more[0]);
-    seramMeasSetupMeas(awm_vc_id(1, 1), 3, &more[1]);
+    // Another task samples outputs of every kind (a float, words of 1, 2 and 4 bytes) and signals
+    // they write while the soft scheduler writes them and measurements start and stop: no torn or
+    // racing read.
+    const std::pair<uint32_t, uint32_t> sampled[] = {
+        {awm_vc_id(0, 3), 2},      {awm_vc_id(1, 1), 1},  {awm_vc_id(2, 1), 4},
+        {awm_vc_id(3, 1), 4},      {awm_vc_id(4, 1), 4},  {awm_vc_id(5, 1), 2},
+        {awm_vc_id(6, 3), 4},      {awm_vc_id(6, 2), 2},  {awm_vc_id(7, 1), 4},
+        {awm_vc_id(8, 60), 4},     {awm_vc_id(8, 68), 1}, {awm_vc_id(9, 1), 2},
+        {awm_vc_id(10, 1), 4},     {awm_vc_id(11, 0), 1}, {VTADDR_sb_fuelcons_vyn, 2},
+        {VTADDR_sb_laptime_vyn, 4}};
+    seramMeasHandle more[std::size(sampled)]{};
+    for (size_t i = 0; i < std::size(sampled); ++i) {
+        seramMeasSetupMeas(sampled[i].first, 3, &more[i]);
+        EXPECT_NE(more[i].source, reinterpret_cast<uintptr_t>(&error_toggle)) << i;
+    }
     std::atomic<bool> done{false};
-    std::set<float> sampled;
+    std::atomic<int> rounds{0}; // relaxed: orders none of the sampler's reads before the writes
+    std::set<float> sampledRoad;
     std::thread sampler([&] {
         while (!done) {
             float v = 0;
-            uint8_t small[3];
+            uint8_t word[4];
             seramMeasCopy(&v, 4, &h);
-            seramMeasCopy_bigEndian(small, 2, &more[0]);
-            seramMeasCopy(small + 2, 1, &more[1]);
-            sampled.insert(v);
+            sampledRoad.insert(v);
+            for (size_t i = 0; i < std::size(sampled); ++i)
+                seramMeasCopy_bigEndian(word, sampled[i].second, &more[i]);
+            rounds.fetch_add(1, std::memory_order_relaxed);
         }
     });
     for (int i = 0; i < 20; ++i) {
-        seramMeasHandle extra{};
-        seramMeasSetupMeas(awm_vc_id(0, 1), 3, &extra);
+        for (const int r = rounds.load(std::memory_order_relaxed);
+             rounds.load(std::memory_order_relaxed) < r + 2;)
+            std::this_thread::yield();
+        seramMeasHandle extra[2]{};
+        seramMeasSetupMeas(awm_vc_id(0, 1), 3, &extra[0]);
+        seramMeasSetupMeas(awm_vc_id(4, 1), 3, &extra[1]);
+        feed(1, i % 3);
         passes(5);
-        seramMeasFreeMeas(&extra);
+        for (seramMeasHandle& e : extra)
+            seramMeasFreeMeas(&e);
     }
     done = true;
     sampler.join();
-    for (float v : sampled)
+    for (float v : sampledRoad)
         EXPECT_TRUE(v == 18.75f || v == 50.0f) << v;
     for (seramMeasHandle& m : more)
         seramMeasFreeMeas(&m);

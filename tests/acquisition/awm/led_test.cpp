@@ -103,14 +103,14 @@ TEST_F(Led, StagesChangeAtTheirThresholdsShowTheirPatternsAndRestartOnAGearChang
     }
     EXPECT_EQ(in.layer, 5) << "the shift layer above condition 6";
     EXPECT_EQ(
-        std::pair(row(1, 10), in.shiftMask),
+        std::pair(row(1, 10), uint16_t{in.shiftMask}),
         std::pair(std::vector<uint32_t>{BLUE, RED, RED, RED, RED, RED, RED, RED, RED, RED}, uint16_t{0x001}));
     set(in.rpm, 7100), cycles();
-    EXPECT_EQ(std::pair(row(1, 10), in.shiftMask),
+    EXPECT_EQ(std::pair(row(1, 10), uint16_t{in.shiftMask}),
               std::pair(std::vector<uint32_t>{GREEN, GREEN, GREEN, GREEN, GREEN, 0, 0, RED, RED, RED},
                         uint16_t{0x01F}));
     set(in.rpm, 9100), cycles();
-    EXPECT_EQ(std::pair(row(1, 10), in.shiftMask),
+    EXPECT_EQ(std::pair(row(1, 10), uint16_t{in.shiftMask}),
               std::pair(std::vector<uint32_t>(10, BLUE), uint16_t{0x3FF}));
     // Gear 3 selects table 1 (+100), gear 4 table 2 (+200), gear 5 none: the table stays.
     const std::tuple<float, float, int, int> gears[] = {
