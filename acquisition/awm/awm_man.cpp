@@ -6,7 +6,6 @@
 #include "acquisition/adc/adc.h"
 #include "acquisition/adcfifo/adcfifo.h"
 #include "acquisition/board/board.h"
-#include "calibration/meas/seram_meas.h"
 #include "calibration/memory/seram.h"
 #include "platform/os/os.h"
 #include "services/syslog/syslog.h"
@@ -69,9 +68,13 @@ void unlockLists() {
     if (schedSem) semGive(schedSem);
 }
 
-const seramMeasChannelSource channelSource{awm_man_AWM_setupMeasure, awm_man_AWM_getLatency,
-                                           awm_man_AWM_shutdownMeasure};
-const seramDownloadHooks downloadHooks{awm_man_stop, awm_man_dwnl_adj_data};
+} // namespace
+
+const seramMeasChannelSource awm_man_channelSource{awm_man_AWM_setupMeasure, awm_man_AWM_getLatency,
+                                                   awm_man_AWM_shutdownMeasure};
+const seramDownloadHooks awm_man_downloadHooks{awm_man_stop, awm_man_dwnl_adj_data};
+
+namespace {
 
 // Walks the dataset list: up to 256 records, ending at the first record without the head tag
 // or at the end of the array. False when a record's length is not its type's (nothing may
@@ -154,8 +157,6 @@ void awm_man_ini() {
             e.dataset = nullptr;
     }
     awm_adj_load();
-    seramSetDownloadHooks(&downloadHooks);
-    seramMeasSetChannelSource(&channelSource);
     awm_man_hwt_ini();
 }
 
@@ -369,8 +370,6 @@ void awm_man_hwt_ini() {
 }
 
 void awm_man_reset() {
-    seramSetDownloadHooks(nullptr);
-    seramMeasSetChannelSource(nullptr);
     // From the tail: a measurement ends the filter queued before it.
     for (int r = 0; r < AWM_RASTERS; ++r)
         while (awm_sched_entry* e = tails[r]) {

@@ -2,11 +2,14 @@
 // lists and outputs.
 #pragma once
 
+#include "calibration/memory/seram.h"
+#include "calibration/meas/seram_meas.h"
+
 #include <atomic>
 #include <cstdint>
 
 // Reads CfgMat_VC_config, creates the instances, builds the call lists, loads the adjustment
-// records, sets up the board inputs and hands the manager in to the calibration memory.
+// records and sets up the board inputs.
 void awm_man_ini();
 // No call list runs any more until the process restarts.
 void awm_man_stop();
@@ -19,6 +22,10 @@ uint16_t awm_man_AWM_getLatency(void* handle);
 int awm_man_AWM_shutdownMeasure(void* handle);
 // A download into the volatile adapt page: stores the adjustment records it touched.
 void awm_man_dwnl_adj_data(const void* data, const void* physAddr, uint16_t length);
+// What the calibration memory reaches the manager by: the measurements of the outputs above,
+// and a download's stop and adjustment records.
+extern const seramMeasChannelSource awm_man_channelSource;
+extern const seramDownloadHooks awm_man_downloadHooks;
 // The call list of raster 0 to 9 for the slot stamped `ts` (soft scheduler).
 void awm_sched_call(uint16_t raster, uint32_t ts);
 // The channel-function scheduler's semaphore, for the model partition's steps: they run in the

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 // The display's LED level curves: (component 0 to 255, brightness %) → level 0 to 255. The
-// display sits above the channel functions and hands them in when it starts; without them a
+// display sits above the channel functions; the start-up hands them in. Without them a
 // component is scaled by the brightness linearly.
 struct LedBrightnessCurves {
     float (*red)(float component, float percent);

@@ -5,16 +5,11 @@
 #include "acquisition/adc/adc.h"
 #include "acquisition/adcfifo/adcfifo.h"
 #include "acquisition/awm/awm_man.h"
-#include "acquisition/awm/fuelcons.h"
-#include "acquisition/awm/ledctrl.h"
-#include "acquisition/awm/lapfunc.h"
 #include "acquisition/board/board.h"
 #include "acquisition/gps/gps.h"
-#include "acquisition/lap/laptrigger.h"
 #include "acquisition/led/led.h"
-#include "acquisition/location/location.h"
-#include "acquisition/selfmon/selfmon.h"
 #include "app/raster/bodies.h"
+#include "app/startup/wiring.h"
 #include "calibration/meascalinfo/meascalinfo.h"
 #include "calibration/memory/seram.h"
 #include "calibration/variables/variables.h"
@@ -158,77 +153,6 @@ void startDisplay() {
         syslogx(LOG_DEBUG, "display start took %ums!", static_cast<unsigned>(waits * 1000 / sysClkRateGet()));
 }
 
-// The command handlers of the services above the command interface; start-up hands them in
-// before the transport starts, so no message finds its service missing.
-void wireCommandHandlers() {
-    struct Wire {
-        uint16_t code;
-        ComintHandler serve;
-    };
-    static const Wire wires[] = {
-        {0x0F01, ci_get_version_info_reply},
-        {0x0F04, ci_get_lapstack_info},
-        {0x1200, laptrigger_signal_cmd},
-        {0x1201, laptrigger_get_info_cmd},
-        {0x1202, laptrigger_get_info_reply_cmd},
-        {0x1203, laptrigger_meas},
-        {0x1204, laptrigger_check_outctr_cmd},
-        {0x1205, laptrigger_reset_lap_cmd},
-        {0x1206, laptrigger_reset_out_cmd},
-        {0x1207, laptrigger_reset_lapdist_cmd},
-        {0x1208, laptrigger_reset_best_laptime_cmd},
-        {0x1209, laptrigger_incr_outing_cmd},
-        {0x120A, laptrigger_incr_lap_cmd},
-        {0x120B, laptrigger_reset_segments_cmd},
-        {0x1500, [](const uint8_t* m, size_t) { eventlogging_cmd(m); }},
-        {0x1600, display_pageset_cmd},
-    };
-    gw_meas_setHandlers();
-    for (const Wire& w : wires)
-        comint_setHandler(w.code, w.serve);
-    comint_setReplyHandler(0x0F00, ci_get_version_info_req);
-}
-
-// The common shell commands belong to modules above the shell, which registers them in this
-// order (it stops at the first that fails).
-void wireShellCommands() {
-    static const MsdShellCommon commands[] = {
-        {"meas", measCommandFunc, nullptr},       {"display", displayCommandFunc, nullptr},
-        {"reset_vyn", resetCommandFunc, nullptr}, {nullptr, nullptr, LapOutFra_cmds_init},
-        {"setvar", writeVariableFunc, nullptr},   {"getvar", readVariableFunc, nullptr},
-    };
-    msd_shell_setCommonCmds(commands, sizeof commands / sizeof commands[0]);
-}
-
-// ---- fuel consumption and LED control ----
-// A lap counted (this unit's or the laptrigger master's) also closes the fuel of the lap.
-void lapCountedWithFuel(uint16_t lap, uint16_t outing) {
-    LapOutFra_lapTrigger(lap, outing);
-    awm_0x0A_fuelcons_setLaptrigger();
-}
-
-// The LED channel functions scale their colours by the display's LED curves.
-void wireLedBrightness() {
-    static const LedBrightnessCurves curves{display_brightness_led_red, display_brightness_led_green,
-                                            display_brightness_led_blue};
-    awm_0x0B_led_setBrightnessCurves(&curves);
-}
-// ---- end of fuel consumption and LED control ----
-
-// The lap function and the lap trigger reach logging's counters, which sit above them.
-void wireLapCounters() {
-    static const LapfuncHooks lapfunc{[](LapfuncCounters* c) {
-                                          LapOutFraState s{};
-                                          LapOutFra_getState(&s);
-                                          *c = {s.lap, s.outing, s.abs_lap, s.fragment, s.valid};
-                                      },
-                                      LapOutFra_initLapOutCnt, laptrigger_init, laptrigger_update};
-    static const LaptriggerHooks laptrigger{lapCountedWithFuel, LapOutFra_initLapOutCnt,
-                                            LapOutFra_laptriggerAnswer};
-    lapfunc_setHooks(&lapfunc);
-    laptrigger_setHooks(&laptrigger);
-}
-
 } // namespace
 
 int nvram_initialize() {
@@ -346,7 +270,7 @@ int vyn_main(int argc, char** argv) {
             static_cast<int>((ip >> 16) & 0xFF), static_cast<int>((ip >> 8) & 0xFF),
             static_cast<int>(ip & 0xFF));
 
-    syslog_setOrigin(index, discover_location());
+    wiring_handIn(index);
     rtp_openPostrun(index);
 
     if (nvram_dbs_init() != 1) {
@@ -372,7 +296,6 @@ int vyn_main(int argc, char** argv) {
 
     readDeviceIdentity();
 
-    applComm_setCanStateSink(RtpManUsrCan_ReportNodeStatus);
     if (applComm_ini() != 1) syslogx(LOG_ERR, "Failed to initialize applcomm");
     time_util_ini();
     adc_fifo_ini();
@@ -382,15 +305,6 @@ int vyn_main(int argc, char** argv) {
         return -1;
     }
     nvram_initialize(); // has nothing to set up and cannot fail
-    // The error manager reports to event logging and asks self-monitoring, both above it.
-    error_mgr_setEventSink(eventlogging_send);
-    error_mgr_setPowerGoodSource(power_getPwrGood);
-    // The analog inputs too ask self-monitoring; the channel functions restore the pull-ups
-    // after a wiring test, and run with the measurement copy in the soft scheduler.
-    adc_setPowerGoodSource(power_getPwrGood);
-    adc_diagnostic_setRestore(awm_man_hwt_ini);
-    softSched_setCallees({awm_sched_call, meas_man_copy, awm_man_adjust});
-    timeserv_setSoftSchedSync(softSchedSyncTo100ms);
     if (error_mgr_init() != 1) {
         syslogx(LOG_ERR, "Failed to initialize ERROR MGR");
         return -1;
@@ -399,7 +313,6 @@ int vyn_main(int argc, char** argv) {
     led_init();
     if (RtpManUsrCan_Init() != 1) syslogx(LOG_ERR, "RtpManUsrCan_Init() failed!");
     cfg_system_ini();
-    wireShellCommands();
     msd_shell_initialize();
     timeserv_init(1, cfg_system.time_slave == 0 ? 1 : 0);
     gps_init();
@@ -409,14 +322,11 @@ int vyn_main(int argc, char** argv) {
     meascalinfo_virtchan_ini();
     routing_ini();
     comint_ini();
-    wireCommandHandlers();
     meas_man_ini();
     gw_meas_ini();
     SerNet_man_ini();
     dynkomm_ini();
     variables_ini();
-    wireLapCounters();
-    wireLedBrightness();
     awm_man_ini();
 
     if (can_CtrlInit() != 1) syslogx(LOG_ERR, "can_CtrlInit() failed!");
@@ -469,12 +379,6 @@ int vyn_main(int argc, char** argv) {
         return -1;
     }
     timeserv_MeasTime_ini();
-    // A store request stops the channel functions and locks logging's remote start; the
-    // diagnostic services report logging's file counts: all above the XCP slave.
-    static const xcpAppHooks xcpHooks{awm_man_stop,
-                                      meas_app_set_remotectrl_remoteinit_lock,
-                                      {&meas_maxFileCnt_part1, &meas_maxFileCnt_part2, &meas_maxFileCnt_usb}};
-    xcpSetAppHooks(&xcpHooks);
     if (xcpInitialize() != 0) {
         syslogx(LOG_ERR, "Failed to initialize XCP");
         return -1;

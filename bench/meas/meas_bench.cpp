@@ -90,6 +90,7 @@ bool startUnit() {
         meascalinfo_init();
         meas_man_ini();
         gw_meas_ini();
+        meas_man_setGatewaySink(&gw_measGatewaySink);
         meas_man_virtChan_registered();
         meas_man_CanIO_initialized();
         gw_meas_setHandlers();

@@ -31,8 +31,8 @@ bool diagService_store(uint32_t address, const void* src, uint32_t length);
 void diagService_GetCarId(char* dst, size_t size);
 void diagService_GetProductName(char* dst, size_t size);
 
-// The logging application sits above this module and hands in its maximum file counts
-// (partition 1, partition 2, USB drive); null: 0.
+// The logging application's maximum file counts (partition 1, partition 2, USB drive), handed
+// on by the XCP slave from what the start-up hands it; null: 0.
 void diagService_setFileCounts(const uint32_t* part1, const uint32_t* part2, const uint32_t* usb);
 
 // Tests: buffers cleared, nothing pending.

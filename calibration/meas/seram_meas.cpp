@@ -16,7 +16,7 @@ constexpr int ERR_PATH_RECORD = 481;
 constexpr int ERR_TYPE_INVALID_REQUEST = 34;
 
 std::atomic<uint8_t> logOutside;
-// The sources above the calibration memory hand themselves in at their initialisation.
+// The sources above the calibration memory, handed in by the start-up.
 std::atomic<const seramMeasChannelSource*> channelSource{nullptr};
 std::atomic<void* (*)(uint32_t)> masterSource[2]{{nullptr}, {nullptr}}; // XCP, CCP master
 

@@ -46,8 +46,8 @@ uintptr_t seramMeasGetAddr(const seramMeasHandle* h);
 // meas_address of a byte of the calibration block (own PID in bits 24 to 31), 0 outside it.
 uint32_t seramConvertAddr2SeramAddr(const void* physAddr);
 
-// The sources of classes 28, 29 and 31 live above the calibration memory and hand themselves
-// in when they start; until then their addresses resolve to the error pattern.
+// The sources of classes 28, 29 and 31 live above the calibration memory; the start-up hands
+// them in. Without them their addresses resolve to the error pattern.
 struct seramMeasChannelSource {
     // A nonzero measurement of output vcId with the value's address in *valueAddr, or null.
     void* (*setup)(uint32_t vcId, uint16_t raster, void** valueAddr);

@@ -55,8 +55,8 @@ void seramGetENGID(char* dst);
 // ---- guarded access by virtual address (XCP) -------------------------------------------------
 bool seramCopyPage(uint32_t dst, uint32_t src, uint32_t len);
 bool seramDownload(uint32_t vaddr, const void* data, uint32_t len);
-// The channel functions sit above the calibration memory and hand in what a download must
-// tell them: to stop before the active page changes, and which adjustment records of the
+// The channel functions sit above the calibration memory; the start-up hands in what a download
+// must tell them: to stop before the active page changes, and which adjustment records of the
 // volatile adapt page were written. Null: nobody to tell.
 struct seramDownloadHooks {
     void (*stopChannelFunctions)();

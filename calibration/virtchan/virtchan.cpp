@@ -185,7 +185,7 @@ class ListReader {
 
 // Measurements by name wait for this report.
 // The measurement server answers no state query before the names are complete; it sits above
-// this module and hands itself in.
+// this module and is handed in by the start-up.
 std::atomic<bool> loaded{false};
 std::atomic<void (*)()> loadedSink{nullptr};
 

@@ -7,8 +7,8 @@
 
 // Starts the task that reads the archive and adds its channels to the name table.
 void meascalinfo_virtchan_ini();
-// Who is told once the channels are in the name table (the measurement server hands itself in);
-// told at once when that has happened already.
+// Who is told once the channels are in the name table (the measurement server, handed in by the
+// start-up); told at once when that has happened already.
 void meascalinfo_virtchan_setLoadedSink(void (*loaded)());
 
 // Reads, authenticates, decrypts and inflates the archive's first entry into a new buffer

@@ -65,7 +65,7 @@ void BC2_init();
 void BC2_stop();
 
 // Where received command messages go: `queue` for this unit, `forward` for another
-// (the command interface hands itself in at its start).
+// (the command interface's, handed in by the start-up).
 void BC2_setCommandSink(int (*queue)(const uint8_t* message), int (*forward)(const uint8_t* message));
 
 int comint_status();

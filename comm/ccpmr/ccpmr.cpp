@@ -416,9 +416,7 @@ void post(Inst* in, uint32_t tag) {
 } // namespace
 
 void ccpmr_ini() {
-    static const MeasManMaster mm{ccpmr_checkMeasList, ccpmr_measlist_create};
-    mr::masterIni(master, CfgMat_CcpMr_CHAN_DEFAULT, CfgMat_CcpMr_CHAN_TIMEOUT, MEAS_CLASS_CCPMR,
-                  ccpmr_GetAddr, 0, &mm);
+    mr::masterIni(master, CfgMat_CcpMr_CHAN_DEFAULT, CfgMat_CcpMr_CHAN_TIMEOUT);
     for (int i = 0; i < INSTANCES; ++i) {
         const uint8_t node = CfgMat_CcpMr_CANINT[i];
         if (node == 255) continue;
@@ -547,6 +545,8 @@ MeasDetach ccpmr_measlist_create(void* list, uint32_t daq) {
     return mr::feedAttach(master.feeds, d ? &d->feed : nullptr, list, "ccpmr") ? ccpmr_measlist_destroy
                                                                                : nullptr;
 }
+
+const MeasManMaster ccpmr_measMaster{ccpmr_checkMeasList, ccpmr_measlist_create};
 
 void ccpmr_measlist_destroy(void* list) {
     mr::feedDetach(master.feeds, list, "ccpmr");

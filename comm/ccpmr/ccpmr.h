@@ -15,6 +15,8 @@ void* ccpmr_GetAddr(uint32_t address);
 // the list and the routine detaches it.
 int ccpmr_checkMeasList(const int32_t* words, uint32_t length, uint32_t* daq, int mode);
 MeasDetach ccpmr_measlist_create(void* list, uint32_t daq);
+// The two above, as the measurement server ties lists to this master's DAQs.
+extern const MeasManMaster ccpmr_measMaster;
 void ccpmr_measlist_destroy(void* list);
 
 // Tests: ends the tasks and forgets every instance.

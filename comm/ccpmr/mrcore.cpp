@@ -1,7 +1,6 @@
 // Shared parts of the CCP and XCP masters.
 #include "comm/ccpmr/mrcore.h"
 
-#include "calibration/meas/seram_meas.h"
 #include "services/rtpman/rtpman.h"
 #include "services/syslog/syslog.h"
 #include "services/time/time_util.h"
@@ -311,12 +310,9 @@ bool daqSetup(DaqCore& d, const DaqTables& t, uint8_t k, uint32_t maxBytes, bool
     return true;
 }
 
-void masterIni(Master& m, const uint32_t* defaults, const uint32_t* timeouts, uint32_t cls,
-               void* (*getAddr)(uint32_t), int which, const MeasManMaster* mm) {
+void masterIni(Master& m, const uint32_t* defaults, const uint32_t* timeouts) {
     slotsInit(m.slots, defaults, timeouts);
     if (!m.feeds.lock) m.feeds.lock = semMCreate(SEM_Q_PRIORITY | SEM_INVERSION_SAFE);
-    seramMeasSetMasterSource(cls, getAddr);
-    meas_man_setMaster(which, mm);
 }
 
 bool daqTaskCreate(Master& m, size_t msgSize, const char* name, int prio, int stack, TASK_ENTRY entry,

@@ -200,10 +200,8 @@ struct Master {
     TASK_ID daqTask;
     gw_client_t* gwClient;
 };
-// Slots to their defaults, the feed lock, and the master known to the measurement side as
-// class `cls` (getAddr) and meas_man master `which`.
-void masterIni(Master& m, const uint32_t* defaults, const uint32_t* timeouts, uint32_t cls,
-               void* (*getAddr)(uint32_t), int which, const MeasManMaster* mm);
+// Slots to their defaults and the feed lock.
+void masterIni(Master& m, const uint32_t* defaults, const uint32_t* timeouts);
 // The DAQ task and its queue of `msgSize` messages, once.
 bool daqTaskCreate(Master& m, size_t msgSize, const char* name, int prio, int stack, TASK_ENTRY entry,
                    const char* noQueue, const char* noTask);

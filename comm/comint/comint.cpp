@@ -25,7 +25,7 @@ MSG_Q_ID queue = nullptr;
 std::atomic<bool> queueFailing{false};
 std::atomic<int> highestFill{0};
 
-// Handlers handed in by the services above; a short table, looked up by code.
+// Handlers of the services above, handed in by the start-up; a short table, looked up by code.
 constexpr int HANDLERS = 64;
 struct Registered {
     uint16_t code;
@@ -111,9 +111,6 @@ void ci_set_header(uint8_t* m, const CiHeader& h) {
 }
 
 void comint_ini() {
-    BC2_setCommandSink(comint_queue_cmd,
-                       [](const uint8_t* m) { return static_cast<int>(comint_put_cmd(m, 0)); });
-    timeserv_setCommandInterface(comint_put_cmd, comint_status);
     if (queue) return;
     queue = msgQCreate(CI_QUEUE_DEPTH, CI_QUEUE_MESSAGE, MSG_Q_PRIORITY);
     if (!queue) {

@@ -33,7 +33,8 @@ int comint_queue_cmd(const uint8_t* message);
 // Serves one message for this unit; `len` is the number of bytes at `message`.
 void ci_serve_command(const uint8_t* message, size_t len);
 
-// Handlers of services above the command interface hand themselves in at their start.
+// Handlers of services above the command interface, handed in by the start-up before the command
+// task serves the first message.
 using ComintHandler = void (*)(const uint8_t* message, size_t len);
 // A handler that builds its reply into `reply` and returns its length (0: no reply); the
 // command interface sends it.

@@ -774,8 +774,6 @@ void serviceReply(uint32_t requestMagic, uint32_t result) {
     semGive(handleSem);
 }
 
-const MeasManGatewaySink gatewaySink{byNameReply, serviceReply, gw_meas_state_reply};
-
 void timestampError(const uint8_t* m, const char* what) {
     const CiHeader h = ci_header(m);
     if (h.context1 >= RASTERS) return;
@@ -793,6 +791,8 @@ void timestampError(const uint8_t* m, const char* what) {
 }
 
 } // namespace
+
+const MeasManGatewaySink gw_measGatewaySink{byNameReply, serviceReply, gw_meas_state_reply};
 
 void gw_meas_ini() {
     requestHead = nullptr;
@@ -814,7 +814,6 @@ void gw_meas_ini() {
     if (!gwMagics || !requestMagicArr)
         syslogx(LOG_ERR, "gw_meas_ini(): failed to initialize magic number table");
     gatewayStop = 0;
-    meas_man_setGatewaySink(&gatewaySink);
 }
 
 gw_client_t* gw_connect(const gw_callbacks_t* callbacks) {

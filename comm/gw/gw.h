@@ -71,6 +71,9 @@ void gw_print_pidstate(void (*out)(const char* line));
 // time-outs, then the lists per state 0 to 11. 0 without a buffer.
 int gw_debugoutPID(uint16_t pid, uint16_t* out);
 
+// What the measurement server answers the gateway's by-name requests and state queries with.
+extern const MeasManGatewaySink gw_measGatewaySink;
+
 // Handlers of the replies of the command group 0x05 (0x0501, 0x0506, 0x0518).
 void gw_meascreate_reply(const uint8_t* message, size_t len);
 void gw_meas_timestamp_err(const uint8_t* message, size_t len);

@@ -5,7 +5,6 @@
 
 #include "calibration/meas/seram_meas.h"
 #include "calibration/meascalinfo/meascalinfo.h"
-#include "calibration/virtchan/virtchan.h"
 #include "comm/comint/comint.h"
 #include "comm/dynkomm/dynkomm.h"
 #include "comm/routing/routing.h"
@@ -348,8 +347,6 @@ void meas_man_ini() {
     if (!mmMagics || !measHdrMagicArr)
         syslogx(LOG_ERR, "meas_man_ini(): failed to initialize magic number table");
     if (!comint_resolve_routine(openReplyRoutine)) openReplyRoutine = comint_handle_routine(openReply);
-    // The channel archive tells when its channels are in the name table.
-    meascalinfo_virtchan_setLoadedSink(meas_man_virtChan_registered);
 }
 
 void meas_man_setGatewaySink(const MeasManGatewaySink* s) {

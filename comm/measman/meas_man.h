@@ -40,7 +40,8 @@ uint32_t meas_man_get_data_loss_cnt();
 // IEEE-754 bits of a float in network order.
 uint32_t htonl_float(uint32_t bits);
 
-// The gateway hands itself in for the replies to its by-name requests and state queries.
+// Where the replies to the gateway's by-name requests and state queries go (the gateway's,
+// handed in by the start-up).
 struct MeasManGatewaySink {
     // listMagic 0: refused. records: 20-byte channel records, big-endian.
     void (*createReply)(uint32_t requestMagic, uint32_t listMagic, uint32_t fifo, const uint8_t* records,
@@ -52,9 +53,10 @@ void meas_man_setGatewaySink(const MeasManGatewaySink* sink);
 
 // What detaches a server list from the master DAQ that drives it.
 using MeasDetach = void (*)(void* list);
-// The CCP (0) and XCP (1) masters hand in how a list made only of one DAQ's channels is tied to
-// that DAQ: check gives 1 with the DAQ when the list words (host order) are such a list, create
-// ties it once the list runs and returns what unties it (none: the raster copies it).
+// The start-up hands in how a list made only of one DAQ's channels of the CCP (0) or XCP (1)
+// master is tied to that DAQ: check gives 1 with the DAQ when the list words (host order) are
+// such a list, create ties it once the list runs and returns what unties it (none: the raster
+// copies it).
 struct MeasManMaster {
     int (*check)(const int32_t* words, uint32_t length, uint32_t* daq, int mode);
     MeasDetach (*create)(void* list, uint32_t daq);

@@ -123,8 +123,6 @@ void SerNet_man_ini() {
             return;
         }
     }
-    comint_setHandler(CMD_OPEN, SerNet_man_openpath);
-    comint_setHandler(CMD_CLOSE, SerNet_man_closepath);
     if (!comint_resolve_routine(pathReplyHandle.load()))
         pathReplyHandle = comint_handle_routine(dynkomm_open_serial_network_path_reply);
 }

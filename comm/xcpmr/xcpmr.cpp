@@ -460,9 +460,7 @@ void postResponse(Inst* in, const uint8_t* p, uint32_t len, const char* text) {
 } // namespace xmr
 
 void xcpmr_ini() {
-    static const MeasManMaster mm{xcpmr_checkMeasList, xcpmr_measlist_create};
-    mr::masterIni(master, CfgMat_XcpMr_CHAN_DEFAULT, CfgMat_XcpMr_CHAN_TIMEOUT, MEAS_CLASS_XCPMR,
-                  xcpmr_GetAddr, 1, &mm);
+    mr::masterIni(master, CfgMat_XcpMr_CHAN_DEFAULT, CfgMat_XcpMr_CHAN_TIMEOUT);
     for (int i = 0; i < INSTANCES; ++i) {
         setStatus(static_cast<uint8_t>(i), ST_IDLE);
         setTimestampState(static_cast<uint8_t>(i), 0);
@@ -575,6 +573,8 @@ MeasDetach xcpmr_measlist_create(void* list, uint32_t daq) {
     }
     return mr::feedAttach(master.feeds, &d->feed, list, "xcpmr") ? xcpmr_measlist_destroy : nullptr;
 }
+
+const MeasManMaster xcpmr_measMaster{xcpmr_checkMeasList, xcpmr_measlist_create};
 
 void xcpmr_measlist_destroy(void* list) {
     mr::feedDetach(master.feeds, list, "xcpmr");

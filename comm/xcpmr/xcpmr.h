@@ -15,6 +15,8 @@ void* xcpmr_GetAddr(uint32_t address);
 // the list and the routine detaches it.
 int xcpmr_checkMeasList(const int32_t* words, uint32_t length, uint32_t* daq, int mode);
 MeasDetach xcpmr_measlist_create(void* list, uint32_t daq);
+// The two above, as the measurement server ties lists to this master's DAQs.
+extern const MeasManMaster xcpmr_measMaster;
 void xcpmr_measlist_destroy(void* list);
 
 // The last measured difference between this unit's clock and the slave's (100 us).

@@ -2,6 +2,7 @@
 // every tick, keeps the selections in the signal page and the non-volatile store and posts the
 // page and brightness commands; the brightness curves of the calibration data page.
 #include "acquisition/awm/awm_man.h"
+#include "acquisition/awm/ledctrl.h"
 #include "display/app/disp_main.h"
 #include "display/app/display.h"
 #include "services/errmgr/errmgr.h"
@@ -171,6 +172,8 @@ float display_brightness_led_green(float component, float percent) {
 float display_brightness_led_blue(float component, float percent) {
     return ledLevel(curve(CL_DISP_BRIGHT_LED_BLUE, CL_DISP_BRIGHT_LED_BLUE_row_, 10, percent), component);
 }
+const LedBrightnessCurves display_ledCurves{display_brightness_led_red, display_brightness_led_green,
+                                            display_brightness_led_blue};
 
 void displayCtrl_ini() {
     displayCtrl_state = 0;

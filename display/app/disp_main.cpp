@@ -83,6 +83,7 @@ void ConfigureGuiInput() {
     (void)devices;
 }
 void RestoreGuiInput() {}
+const GuiAppHooks display_guiHooks{ConfigureGuiInput, GuiAppInitialize, RestoreGuiInput};
 
 void GuiAppInitialize(GuiPresentationManager* pm) {
     auto* main =
@@ -102,11 +103,6 @@ void displayInit() {
     scrndrvSetRtpIndex(RtpIndex);
     scrndrvInit();
     TarvoFonts_ini();
-    GuiAppHooks hooks;
-    hooks.configureInput = ConfigureGuiInput;
-    hooks.appInitialize = GuiAppInitialize;
-    hooks.restoreInput = RestoreGuiInput;
-    GuiSetAppHooks(hooks);
     ext_alarm.shown = ext_alarm.acknowledged = ext_alarm.active = ext_alarm.changed = 0;
 
     SEM_ID sem = semBCreate(SEM_Q_FIFO, SEM_EMPTY);

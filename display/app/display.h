@@ -20,6 +20,8 @@
 #include <cstdint>
 
 class GuiPresentationManager;
+struct GuiAppHooks;
+struct LedBrightnessCurves;
 struct ext_alarm_s;
 
 // ---- start-up and shutdown ---------------------------------------------------------------
@@ -33,10 +35,11 @@ int displayStart();
 // Nothing to do at shutdown.
 void displayJoin();
 
-// The toolkit's application hooks (run on the GUI task).
+// The toolkit's application hooks (run on the GUI task), and the three as the toolkit takes them.
 void GuiAppInitialize(GuiPresentationManager* pm);
 void ConfigureGuiInput();
 void RestoreGuiInput();
+extern const GuiAppHooks display_guiHooks;
 
 // ---- display commands: each 0 when posted, -1 while the GUI is not up or the queue is full ----
 int displayStop();
@@ -85,6 +88,8 @@ unsigned int display_brightness_colSat(float percent);
 float display_brightness_led_red(float component, float percent);
 float display_brightness_led_green(float component, float percent);
 float display_brightness_led_blue(float component, float percent);
+// The three LED curves, as the LED channel functions scale their colours by them.
+extern const LedBrightnessCurves display_ledCurves;
 
 // n other than -1 stores the highest page index; returns it.
 int displayMaxPages(int n);

@@ -67,8 +67,8 @@ inline GuiPresentationManager* GuiPresentation() {
 }
 
 // ---- the GUI task ----------------------------------------------------------------------
-// The application's hooks, called on the GUI task (set by the application before it spawns
-// the GUI task; a null hook is skipped).
+// The application's hooks, called on the GUI task (handed in by the start-up before the
+// application spawns the GUI task; a null hook is skipped).
 struct GuiAppHooks {
     void (*configureInput)() = nullptr;
     void (*appInitialize)(GuiPresentationManager*) = nullptr;

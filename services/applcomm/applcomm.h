@@ -43,7 +43,7 @@ uint32_t applComm_getCardSize();
 uint32_t applComm_getUsb_mediastate();
 uint16_t applComm_getUsb_errcnt();
 // Receives each CAN node's state every 10 ms once the start delay is over (the CAN driver
-// client registers itself; null: nobody).
+// client's, handed in by the start-up; null: nobody).
 void applComm_setCanStateSink(void (*sink)(int node, uint8_t state));
 
 // Tests: unconnected, zero copy and flags, blink word 0, CAN delay restarted.

@@ -22,7 +22,7 @@ namespace {
 std::atomic<SEM_ID> entryMutex{nullptr};
 std::atomic<SEM_ID> storeMutex{nullptr};
 std::atomic<uint8_t (*)()> powerGood{nullptr};
-// Event logging sits above this module and hands its queue in.
+// Event logging sits above this module; the start-up hands in its sender.
 std::atomic<ErrorMgrEventSink> eventSink{nullptr};
 
 SEM_ID lazyMutex(std::atomic<SEM_ID>& slot) {

@@ -169,7 +169,7 @@ int error_mgr_shutdown();
 
 int error_mgr_registerShell();
 
-// Wiring done by the start-up before error_mgr_init, for the modules above this one:
+// Handed in by the start-up before error_mgr_init, for the modules above this one:
 // where each activation and deactivation goes (event logging: 14-byte record, path text,
 // type text; null: nowhere) and what says whether the supply is good (self-monitoring;
 // null: always good). Reports are not kept while the supply is not good.

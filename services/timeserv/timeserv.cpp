@@ -52,7 +52,7 @@ TASK_ID masterTask = TASK_ID_NULL;
 std::atomic<int> exportSocket{-1};
 
 std::atomic<uint32_t> measTime{0};
-// The soft scheduler of the inputs sits above this module and hands its re-phase in.
+// The soft scheduler of the inputs sits above this module; the start-up hands its re-phase in.
 std::atomic<void (*)(uint32_t)> softSchedSync{nullptr};
 std::atomic<bool> measInit{false};
 uint8_t lastX = 255;

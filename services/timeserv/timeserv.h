@@ -21,8 +21,8 @@ uint32_t timeserv_getMeasTime();
 // inputs, handed in by the start-up).
 void timeserv_setSoftSchedSync(void (*sync)(uint32_t measTime));
 
-// The command interface sits above this service: it hands in how to send a command message
-// (header and payload, big-endian) and whether it is ready.
+// The command interface sits above this service: the start-up hands in how it sends a command
+// message (header and payload, big-endian) and whether it is ready.
 void timeserv_setCommandInterface(uint16_t (*send)(const uint8_t* message, int fromOutside), int (*ready)());
 
 // Handlers of the command group 0x06 (network time): 0x0600 distribute the time, 0x0602 new

@@ -75,6 +75,7 @@ struct Channels : SteppedTest {
         ASSERT_TRUE(nvmem::install(dir.path));
         ASSERT_EQ(nvram_dbs_init(), 1);
         awm_man_reset();
+        seramSetDownloadHooks(&awm_man_downloadHooks), seramMeasSetChannelSource(&awm_man_channelSource);
         inputLists().clear();
         awm_gw_setStandIn([](const uint8_t* ref, awm_input_buf* b, uint16_t) {
             if (ref)

@@ -18,6 +18,7 @@
 #include "acquisition/vyndata/vyndata.h"
 #include "calibration/meascalinfo/meascalinfo.h"
 #include "calibration/memory/seram.h"
+#include "calibration/meas/seram_meas.h"
 #include "calibration/variables/variables.h"
 #include "calibration/virtchan/virtchan.h"
 #include "calibration/xcp/xcp.h"
@@ -37,6 +38,7 @@
 #include "comm/tele/tele.h"
 #include "comm/xcpmr/xcpmr.h"
 #include "display/app/display.h"
+#include "gui/presentation/presentation.h"
 #include "logging/eventlog/eventlog.h"
 #include "logging/lapoutfra/lapoutfra.h"
 #include "logging/measapp/measapp.h"
@@ -56,7 +58,6 @@
 #include "services/timemod/timemod.h"
 #include "services/timeserv/timeserv.h"
 
-#include <cmath>
 #include <cstdio>
 #include <map>
 #include <mutex>
@@ -71,7 +72,6 @@ std::map<std::string, std::vector<std::string>> byTask;
 std::atomic<int> displayRefusals{0};
 std::atomic<uint64_t> firstDisplayTick{0}, lastDisplayTick{0};
 SEM_ID postrun = nullptr;
-std::vector<std::string> shellCommands;
 
 void rec(const char* name, long a, long b) {
     char text[96];
@@ -175,7 +175,8 @@ EACH(V, rtp_setShutdownStarted, applComm_10ms, timedistr_measdata_10ms, cfg_syst
      meas_app_calc_recording_rates, meas_fifo_data_syslog, meas_app_check_datatimeout,
      meas_app_checkFragmentTrigOnUSBEvent, meas_app_check_measconditions, meas_fifo_data_update_load_vars,
      cfg_meas_formatInfos_1s, sblk_power_down, sblk_task_trigger_fast, sblk_task_trigger_slow,
-     eventChannelsInit, eventChannels_10ms, LapOutFra_checkExtLaptrgInit, LapOutFra_queryLapOutCntTask)
+     eventChannelsInit, eventChannels_10ms, LapOutFra_checkExtLaptrgInit, LapOutFra_queryLapOutCntTask,
+     meas_man_virtChan_registered)
 EACH(V1, xcpSendDAQ, CanOut_send_message, gw_raster, SerNet_man_sender_online, SerNet_man_sender_offline,
      meas_app_saveblock, meas_app_timeout_close)
 EACH(U8_1, AppMan_init, RtpMan_ForwardEPK, applComm_ini, time_init, error_mgr_init, gpio_ini, ecfv_init,
@@ -184,14 +185,14 @@ EACH(U8_1, AppMan_init, RtpMan_ForwardEPK, applComm_ini, time_init, error_mgr_in
 EACH(INT_1, nvram_dbs_init, nvram_dbs_repair_begin, nvram_dbs_repair_end, msd_shell_initialize,
      seramInitialize, meascalinfo_init, RtpManUsrCan_Init, can_CtrlInit, dynkomm_ini,
      eventlogging_service_init)
-EACH(INT_0, nvramst_init, error_mgr_shutdown, LapOutFra_cmds_init, xcpInitialize, LapOutFra_init)
+EACH(INT_0, nvramst_init, error_mgr_shutdown, LapOutFra_cmds_init, xcpInitialize, LapOutFra_init,
+     comint_status)
 R(uint32_t, 1, boot_count_ini)
 R(uint32_t, 4711, laptrigger_getLapTimeStamp)
 G(uint8_t, AppMan_getPID, 0x25)
 G(uint32_t, AppMan_getIPv4Addr, 0xC0A80025)
-G(const char*, discover_location, "")
+G(const char*, discover_location, "@frame")
 G(uint32_t, boot_count_get, 7)
-G(uint8_t, power_getPwrGood, 1)
 G(uint16_t, meas_app_get_flags, 0)
 G(int, meas_app_PreTrigIsOfflineDataFlushed, 1)
 EACH(H, meas_man_create, meas_man_break, meas_man_speed, meas_man_kill_my_measurements,
@@ -202,7 +203,7 @@ EACH(H, meas_man_create, meas_man_break, meas_man_speed, meas_man_kill_my_measur
      laptrigger_get_info_cmd, laptrigger_get_info_reply_cmd, laptrigger_meas, laptrigger_check_outctr_cmd,
      laptrigger_reset_lap_cmd, laptrigger_reset_out_cmd, laptrigger_reset_lapdist_cmd,
      laptrigger_reset_best_laptime_cmd, laptrigger_incr_outing_cmd, laptrigger_incr_lap_cmd,
-     laptrigger_reset_segments_cmd, display_pageset_cmd)
+     laptrigger_reset_segments_cmd, display_pageset_cmd, SerNet_man_openpath, SerNet_man_closepath)
 EACH(SHELL, measCommandFunc, displayCommandFunc, resetCommandFunc, writeVariableFunc, readVariableFunc)
 
 // Manager client, post-run semaphore and watchdog.
@@ -218,56 +219,81 @@ R(intptr_t, 0, wdogapp_EnterShutDown, uint32_t*)
 // Services.
 G(int, nvramst_get_partNumber, -1, char*)
 G(int, nvramst_get_serialNumber, -1, char*)
-V(applComm_setCanStateSink, void (*)(int, uint8_t))
-void RtpManUsrCan_ReportNodeStatus(int, uint8_t) {}
+V(RtpManUsrCan_ReportNodeStatus, int, uint8_t)
 V2(applComm_setBlink, uint8_t, uint32_t)
-V(error_mgr_setEventSink, ErrorMgrEventSink)
-V(adc_setPowerGoodSource, uint8_t (*)())
-V(adc_diagnostic_setRestore, void (*)())
-V(softSched_setCallees, const SoftSchedCallees&)
-void softSchedSyncTo100ms(uint32_t) {}
-V(timeserv_setSoftSchedSync, void (*)(uint32_t))
-V(error_mgr_setPowerGoodSource, uint8_t (*)())
+V(softSchedSyncTo100ms, uint32_t)
 cfg_system_t cfg_system;
+// The commands by name ("lof_*" for the lap/outing/fragment set).
 void msd_shell_setCommonCmds(const MsdShellCommon* list, size_t count) {
-    rec("msd_shell_setCommonCmds");
-    frame::shellCommands.clear();
+    std::string names = "msd_shell_setCommonCmds=";
     for (size_t i = 0; i < count; ++i)
-        frame::shellCommands.push_back(list[i].name ? list[i].name : "lof_*");
+        names += std::string(i ? "," : "") + (list[i].name ? list[i].name : "lof_*");
+    rec(names.c_str());
     if (count > 3) rec(list[3].registerAll() == 0 ? "lof_registered" : "lof_refused");
 }
 R2(int, 1, timeserv_init, int, int)
 
 // Acquisition.
-void awm_sched_call(uint16_t, uint32_t) {}
-// The lap function reads logging's counters through what start-up hands in.
-void lapfunc_setHooks(const LapfuncHooks* hooks) {
+V(awm_sched_call, uint16_t, uint32_t)
+// The lap function reads logging's counters through what start-up hands in, and a lap counted
+// also closes the lap's fuel.
+void lapfunc_setHooks(const LapfuncHooks* h) {
     LapfuncCounters c{};
-    hooks->getCounters(&c);
+    h->getCounters(&c);
     rec("lapfunc_setHooks", c.lap, c.outing);
+    h->setCounters(0, 0), h->laptriggerInit(0, 0, 0), h->laptriggerUpdate(0, 0, 0);
 }
-void laptrigger_setHooks(const LaptriggerHooks* hooks) {
+void laptrigger_setHooks(const LaptriggerHooks* h) {
     rec("laptrigger_setHooks");
-    hooks->lap(7, 3); // a lap counted: logging's counters and the lap's fuel
+    h->lap(7, 3), h->set(0, 0), h->answer(0, 0);
 }
-// Fuel consumption and LED control: the LED type scales by the display's curves (stand-ins 1, 2, 3).
 R(float, 0.0f, awm_0x0A_fuelcons_setLaptrigger)
-void awm_0x0B_led_setBrightnessCurves(const LedBrightnessCurves* c) {
-    rec("awm_0x0B_led_setBrightnessCurves",
-        std::lround(c->red(0, 0) * 100 + c->green(0, 0) * 10 + c->blue(0, 0)));
-}
-G(float, display_brightness_led_red, 1.0f, float, float)
-G(float, display_brightness_led_green, 2.0f, float, float)
-G(float, display_brightness_led_blue, 3.0f, float, float)
-void laptrigger_init(uint16_t, uint16_t, float) {}
-void laptrigger_update(uint16_t, uint16_t, float) {}
+V(laptrigger_init, uint16_t, uint16_t, float)
+V(laptrigger_update, uint16_t, uint16_t, float)
 V2(callSimulinkFunc, int, int)
 
-// Calibration.
-void xcpSetAppHooks(const xcpAppHooks* hooks) {
-    rec("xcpSetAppHooks");
-    hooks->stopChannelFunctions(), hooks->lockRemoteInit(); // the store request's calls, as wired
-}
+// What the start-up hands in: the stand-ins of the functions record their names when called,
+// the tables are the modules' own.
+R(uint8_t, 1, power_getPwrGood)
+R(int, 0, comint_queue_cmd, const uint8_t*)
+R(uint16_t, 0, comint_put_cmd, const uint8_t*, int)
+R(void*, nullptr, ccpmr_GetAddr, uint32_t)
+R(void*, nullptr, xcpmr_GetAddr, uint32_t)
+const MeasManGatewaySink gw_measGatewaySink{};
+const MeasManMaster ccpmr_measMaster{}, xcpmr_measMaster{};
+const seramDownloadHooks awm_man_downloadHooks{};
+const seramMeasChannelSource awm_man_channelSource{};
+const LedBrightnessCurves display_ledCurves{};
+const GuiAppHooks display_guiHooks{};
+// The setters of the hand-ins record their name, then call what they are handed or name the table.
+#define KEEP(name, parameters, ...)                                                                          \
+    void name parameters {                                                                                   \
+        rec(#name), __VA_ARGS__;                                                                             \
+    }
+#define IS(p, table) rec(p == &table ? #table : "another table")
+KEEP(applComm_setCanStateSink, (void (*f)(int, uint8_t)), f(0, 0))
+KEEP(error_mgr_setEventSink, (ErrorMgrEventSink f), f(nullptr, nullptr, nullptr))
+KEEP(error_mgr_setPowerGoodSource, (uint8_t(*f)()), f())
+KEEP(timeserv_setSoftSchedSync, (void (*f)(uint32_t)), f(0))
+KEEP(timeserv_setCommandInterface, (uint16_t(*send)(const uint8_t*, int), int (*ready)()), send(nullptr, 0),
+     ready())
+KEEP(adc_setPowerGoodSource, (uint8_t(*f)()), f())
+KEEP(adc_diagnostic_setRestore, (void (*f)()), f())
+KEEP(seramSetDownloadHooks, (const seramDownloadHooks* h), IS(h, awm_man_downloadHooks))
+KEEP(seramMeasSetChannelSource, (const seramMeasChannelSource* s), IS(s, awm_man_channelSource))
+KEEP(seramMeasSetMasterSource, (uint32_t c, void* (*f)(uint32_t)), rec("class", c), f(0))
+KEEP(meascalinfo_virtchan_setLoadedSink, (void (*f)()), f())
+KEEP(xcpSetAppHooks, (const xcpAppHooks* h), h->stopChannelFunctions(), h->lockRemoteInit(),
+     IS(h->maxFileCount[0], meas_maxFileCnt_part1), IS(h->maxFileCount[1], meas_maxFileCnt_part2),
+     IS(h->maxFileCount[2], meas_maxFileCnt_usb))
+KEEP(BC2_setCommandSink, (int (*queue)(const uint8_t*), int (*forward)(const uint8_t*)), queue(nullptr),
+     forward(nullptr))
+KEEP(meas_man_setGatewaySink, (const MeasManGatewaySink* s), IS(s, gw_measGatewaySink))
+KEEP(meas_man_setMaster, (int which, const MeasManMaster* m), rec("master", which),
+     which ? IS(m, xcpmr_measMaster) : IS(m, ccpmr_measMaster))
+KEEP(softSched_setCallees, (const SoftSchedCallees& c), c.schedCall(0, 0), c.measCopy(0, 0), c.adjust())
+KEEP(awm_0x0B_led_setBrightnessCurves, (const LedBrightnessCurves* c), IS(c, display_ledCurves))
+KEEP(GuiSetAppHooks, (const GuiAppHooks& h), IS(&h, display_guiHooks))
 
 // Communication and display.
 V2(meas_man_copy, int, uint32_t)
@@ -285,13 +311,13 @@ R2(int, 0, meas_app_BootPrepareDisks, int, int)
 void sblk_task_init(const char* name, int priority, int stack, int) {
     rec(name, priority, stack);
 }
-void eventlogging_send(const uint8_t*, const char*, const char*) {}
+V(eventlogging_send, const uint8_t*, const char*, const char*)
 void LapOutFra_getState(LapOutFraState* st) {
     rec("LapOutFra_getState");
     *st = LapOutFraState{}, st->lap = 12, st->outing = 3;
 }
 V2(LapOutFra_lapTrigger, uint16_t, uint16_t)
-void LapOutFra_laptriggerAnswer(uint16_t, uint16_t) {}
+V(LapOutFra_laptriggerAnswer, uint16_t, uint16_t)
 V2(LapOutFra_initLapOutCnt, uint16_t, uint16_t)
 
 // Command handlers: handed in at start-up, served by the command interface.

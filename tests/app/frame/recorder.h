@@ -21,8 +21,6 @@ extern std::atomic<uint64_t> firstDisplayTick, lastDisplayTick;
 // The command handlers start-up handed in: how many codes, and what serving one calls.
 size_t commandCodes();
 std::string serveCommand(uint16_t code);
-// The names of the common shell commands handed in ("lof_*" for the lap/outing/fragment set).
-extern std::vector<std::string> shellCommands;
 // What rtp_waitPostrun waits on.
 extern SEM_ID postrun;
 

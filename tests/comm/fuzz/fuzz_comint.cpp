@@ -10,7 +10,9 @@
 #include "services/rtpman/rtpman.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const int ready = (routing_ini(), comint_ini(), dynkomm_ini(), SerNet_man_ini(), 0);
+    static const int ready =
+        (routing_ini(), comint_ini(), dynkomm_ini(), SerNet_man_ini(),
+         comint_setHandler(0x0300, SerNet_man_openpath), comint_setHandler(0x0301, SerNet_man_closepath), 0);
     (void)ready;
     ci_serve_command(data, size);
     // The FIFOs made by path requests go with each input.

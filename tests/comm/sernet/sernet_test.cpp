@@ -18,6 +18,7 @@ struct Paths : Unit {
         Unit::SetUp();
         SerNet_man_reset();
         SerNet_man_ini();
+        comint_setHandler(0x0300, SerNet_man_openpath), comint_setHandler(0x0301, SerNet_man_closepath);
         completions.clear();
         continuation = comint_handle_routine([](const uint8_t* m, size_t n, uint16_t pid) {
             completions.emplace_back(Bytes(m + CI_HEADER, m + n), pid);

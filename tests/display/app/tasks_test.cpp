@@ -2,6 +2,7 @@
 // tasks as the unit runs them, on stepped time: the GUI task with its timer, the page and
 // brightness control, a gateway feeding the control's inputs and a shell typing display commands.
 // No command waits for a drawing pass and the tasks never deadlock.
+#include "acquisition/awm/ledctrl.h"
 #include "channels.h"
 #include "display/app/disp_main.h"
 #include "display/app/display.h"
@@ -82,9 +83,10 @@ TEST_F(DisplayControl, InputsSelectPageAndBrightnessWithinBounds) {
 TEST_F(DisplayControl, BrightnessCurves) {
     EXPECT_EQ(display_brightness_colSat(1000.0f), 255u);
     EXPECT_FLOAT_EQ(display_brightness_bg(55.0f), 2.0f);
-    EXPECT_FLOAT_EQ(display_brightness_led_red(200.0f, 100.0f), 200.0f);
-    EXPECT_FLOAT_EQ(display_brightness_led_blue(255.0f, 0.0f), 0.05f * 0.01f * 255.0f);
-    EXPECT_FLOAT_EQ(display_brightness_led_green(255.0f, 200.0f), 255.0f) << "clamped";
+    // The LED curves as the LED channel functions get them.
+    EXPECT_FLOAT_EQ(display_ledCurves.red(200.0f, 100.0f), 200.0f);
+    EXPECT_FLOAT_EQ(display_ledCurves.blue(255.0f, 0.0f), 0.05f * 0.01f * 255.0f);
+    EXPECT_FLOAT_EQ(display_ledCurves.green(255.0f, 200.0f), 255.0f) << "clamped";
 }
 
 TEST_F(DisplayControl, APageSetNameRestartsOnceWhenStored) {
@@ -175,6 +177,7 @@ struct DisplayTasks : testsupport::SteppedTest {
         CDataManager_setGateway(FakeGateway::ops());
         RtpIndex = static_cast<int32_t>(guitest::testIndex());
         displayCtrl_ini();
+        GuiSetAppHooks(display_guiHooks);
         displayInit();
         for (int t = 0; t < 100 && gbGuiInitialized != 1; ++t)
             sim::step(1);
