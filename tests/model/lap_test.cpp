@@ -168,6 +168,36 @@ TEST_F(Laps, EdgesCountAtLeastTheMinimumLapTimeApartThePageFlagOnItsRisingEdge) 
     EXPECT_EQ(std::pair(int(lapctr), int(outctr)), std::pair(12, 4));
 }
 
+// A calibration tool pulses the page's counter flags: each rise sets its counter once however long
+// the flag stays up (logging starts one fragment, the other units get one update). A flag already
+// up at start is no rise; one rising as the master's counters are taken acts in the next step.
+TEST_F(Laps, ThePagesCounterFlagsSetTheirCounterOnceAsTheyRise) {
+    ds.put<uint16_t>(1120, 1);
+    start();
+    run(1000);
+    EXPECT_EQ(int(outctr), 8);
+    pageFlag(1120, 0);
+    edge(100), edge(2000);
+    calls.clear();
+    pageFlag(1118, 1); // 1 s, a lap 2 s after the last one within it
+    run(500), edge(1500), run(480);
+    pageFlag(1118, 0);
+    EXPECT_EQ(calls, (std::vector<std::string>{"set 3/8", "lap 4/8"}));
+    EXPECT_EQ(int(lapctr), 4);
+    calls.clear();
+    pageFlag(1120, 1);
+    run(1000);
+    pageFlag(1120, 0);
+    EXPECT_EQ(calls, (std::vector<std::string>{"set 4/1"}));
+    calls.clear();
+    lapfuncUpdate_LapOut(12, 4), pageFlag(1118, 1);
+    run(10);
+    EXPECT_EQ(std::pair(int(lapctr), int(outctr)), std::pair(12, 4));
+    run(1000);
+    EXPECT_EQ(calls, (std::vector<std::string>{"set 3/4"}));
+    EXPECT_EQ(std::pair(int(lapctr), int(outctr)), std::pair(3, 4));
+}
+
 // An edge of the outing trigger (a byte, rising) asks for a new outing, then none for 4 s.
 TEST_F(Laps, TheOutingTriggerIsBlockedFourSecondsAfterItsEdge) {
     ds.ref(1144, OUTING, 1).put<uint16_t>(1180, 1);
