@@ -48,8 +48,8 @@ Bytes lapMessage(uint16_t src, uint32_t kind, uint16_t lap, uint16_t out, int ou
         0x1200, src, OWN, 0, 0,
         fields({{src, 2}, {OWN, 2}, {kind, 4}, {0, 4}, {6543, 4}, {lap, 2}, {out, outWidth}}));
 }
-Bytes reply(int outWidth) {
-    return cimsg::message(0x1202, MASTER, OWN, 0, 0, fields({{0, 4}, {0, 4}, {0, 4}, {9, 2}, {4, outWidth}}));
+Bytes reply(int outWidth, uint16_t src = MASTER) {
+    return cimsg::message(0x1202, src, OWN, 0, 0, fields({{0, 4}, {0, 4}, {0, 4}, {9, 2}, {4, outWidth}}));
 }
 
 constexpr uint32_t SPEED = 0x40108, LAT = 0x40100, LON = 0x40104, OUTING = 0x411F4;
@@ -332,7 +332,8 @@ TEST_F(Laps, MastersMessagesCountOnceAndShortOrForeignOnesChangeNothing) {
         {lapMessage(MASTER, 0xFFFFFFFE, 6, 2), 0, {"set 6/2"}},
         {lapMessage(MASTER, 0xFFFFFFFD, 0, 3), 0, {"set 0/3"}},
         {lapMessage(MASTER, 0xFFFFFFFF, 1, 3), 0, {"lap 1/3"}},
-        {reply(1), 0, {}}, // 15 payload bytes
+        {reply(1), 0, {}},        // 15 payload bytes
+        {reply(2, OTHER), 0, {}}, // not the master
         {reply(2), 0, {"answer 9/4"}},
     };
     for (const auto& c : cases) {
