@@ -1,5 +1,6 @@
-// The lap trigger between units over the recording transport, on stepped time: another unit's
-// state request to the master, asked each second until the master answers.
+// The lap trigger between units over the recording transport, on stepped time: the master's last
+// update for a unit whose channel comes up, also when it comes back after a restart, and another
+// unit's state request to the master, asked each second until the master answers.
 #include "acquisition/lap/laptrigger.h"
 #include "comm/unit_fixture.h"
 #include "services/sysrole/sysrole.h"
@@ -15,6 +16,11 @@ const LaptriggerHooks hooks{nullptr, nullptr,
 
 uint64_t bit(uint16_t pid) {
     return uint64_t{1} << pid;
+}
+// The master's update of lap 2 of outing 1, lap time 65.43 s, no fuel function.
+Bytes update(uint16_t to) {
+    return message(0x1200, OWN, to, 0, 0,
+                   fields({{OWN, 2}, {to, 2}, {0xFFFFFFFD, 4}, {0, 4}, {6543, 4}, {2, 2}, {1, 2}}));
 }
 
 struct Laptrigger : Unit {
@@ -47,6 +53,21 @@ struct Laptrigger : Unit {
         return out;
     }
 };
+
+// A unit that restarts drops its channel for a while; when the channel is back the master's last
+// update reaches it again, once, and nothing more goes to the units that stayed.
+TEST_F(Laptrigger, TheMastersLastUpdateReachesAUnitWhoseChannelComesUpOrBack) {
+    cfg_system.ltm_pid = OWN, cfg_system.ltm_remote = 0;
+    fake::up = bit(PEER);
+    laptrigger_update(2, 1, 65.43f);
+    EXPECT_EQ(sent(), std::vector<Bytes>{update(PEER)});
+    fake::up = bit(PEER) | bit(FAR);
+    EXPECT_EQ(run(1000), std::vector<Bytes>{update(FAR)}) << "new in the network";
+    fake::up = bit(FAR);
+    EXPECT_EQ(run(2000), std::vector<Bytes>{});
+    fake::up = bit(PEER) | bit(FAR);
+    EXPECT_EQ(run(2000), std::vector<Bytes>{update(PEER)}) << "back after a restart";
+}
 
 // Another unit asks from the moment the master's channel is up, then each second, until the
 // master answers; an answer of a unit that is not the master is no answer.
