@@ -105,7 +105,7 @@ std::atomic<uint8_t> lapReset_req, outingReset_req, lapOutUpdate_req, lapDistRes
 std::atomic<uint32_t> lapOutUpdate_value; // lap in the low half, outing in the high one
 std::atomic<uint16_t> gpsSegment_trig;
 uint8_t laptriggerMode_gps;
-uint8_t lapTrgPage; // the page's lap-trigger flag in the last cycle
+uint8_t lapTrgPage, lapSetPage, outSetPage; // the page's flags in the last cycle
 std::atomic<uint8_t> trigger{0xFF};
 bool nvNotRun;
 float cntdowntime_old;
@@ -214,7 +214,7 @@ void resetInstanceState() {
                     &lapBestLaptimeReset_req, &segmentsReset_req, &outIncrReq})
         *r = 0;
     gpsSegment_trig = 0;
-    lapTrgPage = 0;
+    lapTrgPage = lapSetPage = outSetPage = 0;
     nvNotRun = false;
 }
 
@@ -306,8 +306,11 @@ void* ini(const uint8_t* ds, uint16_t index, uint16_t* raster) {
                         &MACRO_LAPTRG_SET, &MACRO_LAPTIBEST_SET, &MACRO_SEGTIME_SET};
     for (int i = 0; i < 6; ++i)
         *flags[i] = static_cast<uint8_t>(awm_rd<uint16_t>(ds, OFF_FLAGS + 2u * i));
+    // A flag the page holds at start is no request: a restart would set the counters again.
+    lapSetPage = MACRO_LAP_SET;
+    outSetPage = MACRO_OUT_SET;
     lapTrgPage = MACRO_LAPTRG_SET;
-    MACRO_LAPTRG_SET = 0;
+    MACRO_LAP_SET = MACRO_OUT_SET = MACRO_LAPTRG_SET = 0;
     EM_LAP = 3;
     sb_cntdown_time_vyn = awm_rd<float>(ds, OFF_CNTDOWN);
     sb_llap_vyn = awm_rd<float>(ds, OFF_TRACK);
@@ -335,21 +338,28 @@ void commandFlags(const uint8_t* ds) {
         LAP_CTR_SET = awm_rd<uint16_t>(ds, OFF_LAPSTART);
         OUT_CTR_SET = awm_rd<uint16_t>(ds, OFF_OUTSTART);
     }
+    // The page's counter flags count on their rising edge: held, each sets its counter once, not
+    // once a cycle (a new fragment and an update to every unit each time).
+    const uint8_t lapPage = flag(ds, 0, nullptr), outPage = flag(ds, 1, nullptr);
+    const uint8_t lapRise = lapPage && !lapSetPage, outRise = outPage && !outSetPage;
+    bool pageTaken = true;
     if (take(outingReset_req)) {
-        lapSet = flag(ds, 0, nullptr);
+        lapSet = lapRise;
         outSet = 1;
     } else if (take(lapReset_req)) {
         lapSet = 1;
-        outSet = flag(ds, 1, nullptr);
+        outSet = outRise;
     } else if (!pending && take(lapOutUpdate_req)) {
         const uint32_t v = lapOutUpdate_value;
         lapSet = outSet = 1;
         LAP_CTR_SET = static_cast<float>(v & 0xFFFF);
         OUT_CTR_SET = static_cast<float>(v >> 16);
+        pageTaken = false; // a rise now acts in the next cycle, with the start values
     } else {
-        lapSet = flag(ds, 0, nullptr);
-        outSet = flag(ds, 1, nullptr);
+        lapSet = lapRise;
+        outSet = outRise;
     }
+    if (pageTaken) lapSetPage = lapPage, outSetPage = outPage;
     MACRO_LAP_SET |= lapSet;
     MACRO_OUT_SET |= outSet;
     MACRO_LAPDIST_SET |= flag(ds, 2, &lapDistReset_req);

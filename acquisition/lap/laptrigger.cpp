@@ -36,8 +36,8 @@ LapState state;
 std::atomic<const LaptriggerHooks*> hooks{nullptr};
 std::atomic<uint64_t> lastPeriodic{0};
 std::atomic<bool> periodicSent{false};
-// The master: the units its last update reached (under the state lock). Another unit: whether
-// the master answered the state request, and when it was asked last.
+// The master: the units its last update reached whose channel stayed up since (under the state
+// lock). Another unit: whether the master answered the state request, and when it was asked last.
 uint64_t updated;
 bool updateSent;
 std::atomic<bool> answered{false};
@@ -137,7 +137,7 @@ void laptrigger_init(uint16_t lap, uint16_t outing, float lapTime) {
 
 namespace {
 // The master's update goes to the units with a channel now; the others get it when theirs
-// comes up (laptrigger_10ms).
+// comes up, or back (laptrigger_10ms).
 void sendUpdate() {
     if (!isMaster()) return;
     const uint64_t targets = laptrigger_targets();
@@ -175,11 +175,14 @@ void laptrigger_set(uint16_t lap, uint16_t outing, float lapTime) {
 }
 
 void laptrigger_10ms() {
-    const uint64_t up = laptrigger_targets();
     if (isMaster()) {
         uint64_t missed;
         {
             Guard g;
+            // A unit whose channel dropped may have restarted and lost the counters: it gets the
+            // update again when it returns.
+            const uint64_t up = laptrigger_targets();
+            updated &= up;
             missed = updateSent ? up & ~updated : 0;
             updated |= missed;
         }
@@ -187,7 +190,7 @@ void laptrigger_10ms() {
         return;
     }
     const uint16_t master = cfg_system.ltm_pid;
-    if (!cfg_system.ltm_remote || answered || master >= 64 || !(up >> master & 1)) return;
+    if (!cfg_system.ltm_remote || answered || master >= 64 || !(laptrigger_targets() >> master & 1)) return;
     const uint64_t now = tick64Get();
     if (asked && now - askedAt < static_cast<uint64_t>(sysClkRateGet())) return;
     asked = true;

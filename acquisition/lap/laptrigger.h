@@ -37,9 +37,9 @@ void laptrigger_event(uint16_t lap, uint16_t outing, float lapTime);
 // Counters set on this unit (a command, a new outing). Unless another unit triggers the laps:
 // logging takes them, and the laptrigger master sends an update to the targets.
 void laptrigger_set(uint16_t lap, uint16_t outing, float lapTime);
-// 10 ms: the laptrigger master sends its last update to the units whose channel came up since;
-// another unit asks the master for its state (0x1201) once a second while the master's channel is
-// up, until the master answers.
+// 10 ms: the laptrigger master sends its last update to the units whose channel came up (or
+// dropped and came back) since; another unit asks the master for its state (0x1201) once a second
+// while the master's channel is up, until the master answers.
 void laptrigger_10ms();
 // PIDs (bit = PID) the lap messages go to.
 uint64_t laptrigger_targets();

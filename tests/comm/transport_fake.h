@@ -32,6 +32,9 @@ void BC2_setCommandSink(int (*)(const uint8_t*), int (*)(const uint8_t*)) {}
 int BC2_connected(uint32_t pid) {
     return pid < 64 && (fake::up.load() >> pid & 1);
 }
+uint64_t comint_get_connect_mask() {
+    return fake::up.load();
+}
 int BC2_getRemoteCapabilty(uint32_t, int) {
     return 1; // none: address lists and 0x0505 queries
 }

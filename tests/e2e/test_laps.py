@@ -1,6 +1,6 @@
 """Laps of a running unit: counted from the demo's digital input on stepped time and kept across
 a restart, counted by GPS over a drive written into "/tyCo/1", and sent by the laptrigger master
-to a second unit, which asks it for its counters."""
+to a second unit, which asks it for its counters and gets them again when it restarts."""
 import os
 import pty
 import re
@@ -97,11 +97,12 @@ def test_gps_laps_over_a_drive_through_a_pty(unit, mkdataset, tmp_path):
 
 
 def test_the_masters_laps_reach_another_unit_once(unit, net):
-    units = {}
+    units, hosts = {}, {}
     for pid, host in {0x21: 1, 0x22: 2}.items():  # the laptrigger master is PID 0x21
+        hosts[pid] = net.host(host)
         units[pid] = unit(["0"], f"[unit]\npid = {pid:#x}\nipv4 = {netns.NET}{host}\nall_pids = {pid:#x}\n",
                           dataset=patched_dataset((0x10004, struct.pack("<I", 0x21 << 8))), name=f"u{pid:x}",
-                          prefix=net.host(host).prefix())
+                          prefix=hosts[pid].prefix())
     for pid, other in ((0x21, 0x22), (0x22, 0x21)):
         units[pid].wait_for(f"CI channel to PID 0x{other:X} established", 30)
     master, other = units[0x21], units[0x22]
@@ -118,8 +119,15 @@ def test_the_masters_laps_reach_another_unit_once(unit, net):
             time.sleep(2.2)
     other.wait_for("laptrigger: lap of PID 0x21: lap 2", 10)
     time.sleep(0.5)
-    assert end(*units.values()) == [0, 0]
+    assert end(other) == [0]
+    # the unit restarts: its channel drops, and once it is back the master's counters reach it again
+    again = unit(["0"], None, dataset=False, name="u22", prefix=hosts[0x22].prefix())
+    master.wait_for("CI channel to PID 0x22 established", 30, times=2)
+    again.wait_for("laptrigger: update of PID 0x21: lap 2 of outing ", 10)
+    assert end(master, again) == [0, 0]
     outing = laps(master)[0][2]
+    assert [line.split("laptrigger: ")[1] for line in again.out if "laptrigger: update of PID" in line] == [
+        f"update of PID 0x21: lap 2 of outing {outing}"]
     assert update == f"lap 0 of outing {outing}"
     received = [line.split("laptrigger: ")[1] for line in other.out if "laptrigger: lap of PID" in line]
     assert received == [f"lap of PID 0x21: lap {n} of outing {outing}" for n in (1, 2)]

@@ -48,8 +48,8 @@ Bytes lapMessage(uint16_t src, uint32_t kind, uint16_t lap, uint16_t out, int ou
         0x1200, src, OWN, 0, 0,
         fields({{src, 2}, {OWN, 2}, {kind, 4}, {0, 4}, {6543, 4}, {lap, 2}, {out, outWidth}}));
 }
-Bytes reply(int outWidth) {
-    return cimsg::message(0x1202, MASTER, OWN, 0, 0, fields({{0, 4}, {0, 4}, {0, 4}, {9, 2}, {4, outWidth}}));
+Bytes reply(int outWidth, uint16_t src = MASTER) {
+    return cimsg::message(0x1202, src, OWN, 0, 0, fields({{0, 4}, {0, 4}, {0, 4}, {9, 2}, {4, outWidth}}));
 }
 
 constexpr uint32_t SPEED = 0x40108, LAT = 0x40100, LON = 0x40104, OUTING = 0x411F4;
@@ -166,6 +166,36 @@ TEST_F(Laps, EdgesCountAtLeastTheMinimumLapTimeApartThePageFlagOnItsRisingEdge) 
     EXPECT_EQ(laps.back().first, 4);
     EXPECT_EQ(calls, (std::vector<std::string>{"set 3/8", "lap 4/8"}));
     EXPECT_EQ(std::pair(int(lapctr), int(outctr)), std::pair(12, 4));
+}
+
+// A calibration tool pulses the page's counter flags: each rise sets its counter once however long
+// the flag stays up (logging starts one fragment, the other units get one update). A flag already
+// up at start is no rise; one rising as the master's counters are taken acts in the next step.
+TEST_F(Laps, ThePagesCounterFlagsSetTheirCounterOnceAsTheyRise) {
+    ds.put<uint16_t>(1120, 1);
+    start();
+    run(1000);
+    EXPECT_EQ(int(outctr), 8);
+    pageFlag(1120, 0);
+    edge(100), edge(2000);
+    calls.clear();
+    pageFlag(1118, 1); // 1 s, a lap 2 s after the last one within it
+    run(500), edge(1500), run(480);
+    pageFlag(1118, 0);
+    EXPECT_EQ(calls, (std::vector<std::string>{"set 3/8", "lap 4/8"}));
+    EXPECT_EQ(int(lapctr), 4);
+    calls.clear();
+    pageFlag(1120, 1);
+    run(1000);
+    pageFlag(1120, 0);
+    EXPECT_EQ(calls, (std::vector<std::string>{"set 4/1"}));
+    calls.clear();
+    lapfuncUpdate_LapOut(12, 4), pageFlag(1118, 1);
+    run(10);
+    EXPECT_EQ(std::pair(int(lapctr), int(outctr)), std::pair(12, 4));
+    run(1000);
+    EXPECT_EQ(calls, (std::vector<std::string>{"set 3/4"}));
+    EXPECT_EQ(std::pair(int(lapctr), int(outctr)), std::pair(3, 4));
 }
 
 // An edge of the outing trigger (a byte, rising) asks for a new outing, then none for 4 s.
@@ -302,7 +332,8 @@ TEST_F(Laps, MastersMessagesCountOnceAndShortOrForeignOnesChangeNothing) {
         {lapMessage(MASTER, 0xFFFFFFFE, 6, 2), 0, {"set 6/2"}},
         {lapMessage(MASTER, 0xFFFFFFFD, 0, 3), 0, {"set 0/3"}},
         {lapMessage(MASTER, 0xFFFFFFFF, 1, 3), 0, {"lap 1/3"}},
-        {reply(1), 0, {}}, // 15 payload bytes
+        {reply(1), 0, {}},        // 15 payload bytes
+        {reply(2, OTHER), 0, {}}, // not the master
         {reply(2), 0, {"answer 9/4"}},
     };
     for (const auto& c : cases) {
