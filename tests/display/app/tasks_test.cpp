@@ -327,7 +327,8 @@ TEST_F(DisplayTasks, NextShowsAlarmsOnlyWhileTheirInputIsSet) {
 
 // The control task switches page and brightness on every change of its inputs while the display
 // is started and stopped again and again; then it is held inside its cycle (in the store's write)
-// while the GUI task starts the display again.
+// while the GUI task starts the display again; last, it keeps posting while another task holds
+// the GUI lock.
 TEST_F(DisplayTasks, ControlAndRestartsNeverDeadlock) {
     cfg.write("display.xml",
               document(page() + page(), fx::ch_input("PageInput", "01000010", "UINT8", "FF") +
@@ -358,6 +359,33 @@ TEST_F(DisplayTasks, ControlAndRestartsNeverDeadlock) {
     displayStart(); // the GUI task invalidates, then waits for the control's lock
     sim::step(2);
     semGive(gate);
+    EXPECT_TRUE(shell({"bmpdump cfg:/shot.bmp"})) << "the GUI task hangs";
+
+    // The GUI lock held for a while, as the GUI task holds it when it waits for the control's
+    // lock: the control posts its changes meanwhile and its lock stays free to take. A control
+    // that took the GUI lock under its own would stall here until the GUI lock is given.
+    static SEM_ID release = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
+    static std::atomic<bool> guiLocked, chanTaken;
+    guiLocked = chanTaken = false;
+    mine.push_back(taskSpawnFn("r_guiHold", 121, 0, 0, [] {
+        GuiLock lock;
+        guiLocked = true;
+        semTake(release, WAIT_FOREVER);
+    }));
+    for (int t = 0; t < 50 && !guiLocked; ++t)
+        sim::step(1);
+    ASSERT_TRUE(guiLocked);
+    sim::step(10); // the inputs changed three times
+    mine.push_back(taskSpawnFn("r_chanTake", 121, 0, 0, [] {
+        disp_chanLock();
+        chanTaken = true;
+        disp_chanUnlock();
+    }));
+    for (int t = 0; t < 20 && !chanTaken; ++t)
+        sim::step(1);
+    EXPECT_TRUE(chanTaken) << "the control task holds its lock while it waits for the GUI lock";
+    semGive(release);
+    EXPECT_TRUE(ended(mine.back())) << "the control's lock never came free";
     EXPECT_TRUE(shell({"bmpdump cfg:/shot.bmp"})) << "the GUI task hangs";
 }
 
