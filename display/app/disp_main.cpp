@@ -452,8 +452,12 @@ int CMainContainer::Message(const GuiMessage& msg) {
         mCurrent = idx;
         if (CDispPage* p = page(mCurrent)) {
             Center(p);
+            // As after the page command: its elements come up with their visibility weighed
+            // anew, else an alarm whose input is off stays drawn.
+            p->SwitchedPage();
             Add(p, 1);
         }
+        if (mpTextWnd) MoveToFront(mpTextWnd, 1);
         update_ext_wnd(true);
         return 0;
     }

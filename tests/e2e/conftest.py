@@ -83,7 +83,7 @@ class Process:
             with open(os.path.join(unit_dir, "vyn.ini"), "w") as f:
                 f.write(settings)
         for name, text in (files or {}).items():
-            with open(os.path.join(unit_dir, name), "w") as f:
+            with open(os.path.join(unit_dir, name), "wb" if isinstance(text, bytes) else "w") as f:
                 f.write(text)
         env = dict(os.environ, VYN_UNIT_DIR=str(unit_dir))
         self.proc = subprocess.Popen(list(prefix) + [built("VYN_BIN", "a built vyn")] + args, stdout=subprocess.PIPE,

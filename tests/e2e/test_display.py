@@ -1,10 +1,13 @@
 """Two units in network namespaces: one shows a value of the other in a bar graph, read from
 captures that "display bmpdump" writes through the shell client; a page-set message restarts a
-unit once."""
+unit once; the demo's alarm symbol on a page that "display next" brings up, read from the shown
+frame of a stepped unit."""
+import os
+import struct
 import subprocess
 import time
 
-from conftest import end
+from conftest import ROOT, STEPPED, end
 
 
 def pixels(path, geometry):
@@ -92,3 +95,42 @@ def test_a_page_set_name_restarts_the_unit_once(unit, net):
     send_pageset(hp, 0x22, "quali")
     p.wait_for("received pageset 'quali", 10)
     assert p.finish(limit=30) == 0
+
+
+def red_captures(p, ctl, count):
+    """Of `count` shown frames 100 ms apart (together a slow blink's period), how many show red
+    where the demo's alarm symbol lies."""
+    frames = 0
+    for _ in range(count):
+        ctl.step(100)
+        with open(p.shm()[0], "rb") as f:
+            shown = f.read()
+        stride, = struct.unpack_from("<I", shown, 12)
+        red = 0
+        for y in range(270, 318):
+            for x in range(540, 588):
+                word, = struct.unpack_from("<I", shown, 64 + y * stride + 4 * x)
+                red += word >> 16 & 0xFF > 0xB0 and word >> 8 & 0xFF < 0x60 and word & 0xFF < 0x60
+        frames += red > 100
+    return frames
+
+
+def test_next_shows_the_alarm_symbol_only_while_its_input_is_on(unit):
+    """The demo's description on a stepped unit: on the page "display next" brings up, the alarm
+    symbol (on every page, made visible by analog input 8) stays off at 0 V and blinks at 3 V."""
+    files = {}
+    for name in ("display.xml", "alarm.png"):
+        with open(os.path.join(ROOT, "examples", "unit0", "cfg", name), "rb") as f:
+            files[name] = f.read()
+    p = unit(["0"], STEPPED + "[drives]\ncfg = .\n[board]\nanalog_stimulus = 4 const 0, 7 const 0\n", files)
+    p.wait_started()
+    with p.control() as ctl:
+        assert red_captures(p, ctl, 8) == 0
+        assert ctl.shell("display next") == (0, "")
+        assert red_captures(p, ctl, 8) == 0, "the symbol drawn with its input at 0 V"
+        ctl.cmd("adcstim 7 const 3")
+        assert 2 <= red_captures(p, ctl, 8) <= 6, "the symbol at 3 V, blinking"
+        ctl.cmd("adcstim 7 const 0")
+        ctl.step(100)
+        assert red_captures(p, ctl, 8) == 0
+    assert p.stop() == 0

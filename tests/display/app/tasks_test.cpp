@@ -275,9 +275,60 @@ TEST_F(DisplayTasks, CommandsAnswerWithoutADescriptionWithABrokenOneAndWithoutPa
     }
 }
 
+// Page 2 holds an alarm box and an alarm bar that one input byte makes visible; both are black on
+// the page's blue-grey, so a drawn element covers the whole of its place. Reached by "next" (not by the page
+// command), the page shows them only while the input is 1, and a text window stays in front of whichever page
+// "next" brings up.
+TEST_F(DisplayTasks, NextShowsAlarmsOnlyWhileTheirInputIsSet) {
+    const char* vis = "01000020";
+    auto alarm = [](std::string attrs) {
+        return fx::with(fx::with(attrs, "vis_mode=\"always\"", "vis_mode=\"limit\""),
+                        "always_on_top=\"false\"", "always_on_top=\"true\"");
+    };
+    const std::string box =
+        fx::alpha(fx::with(alarm(fx::kAlphaAttrs), "pos_x=\"0\" pos_y=\"0\" size_x=\"100\" size_y=\"40\"",
+                           "pos_x=\"100\" pos_y=\"100\" size_x=\"200\" size_y=\"100\""),
+                  fx::ch_input("VisInput", vis, "UINT8", "FF") + fx::middle(fx::an_deco("single_line")));
+    const std::string bar = fx::bar(
+        fx::with(alarm(fx::prio(fx::kBarAttrs, 2)), "pos_x=\"0\" pos_y=\"0\" size_x=\"200\" size_y=\"30\"",
+                 "pos_x=\"100\" pos_y=\"300\" size_x=\"300\" size_y=\"60\""),
+        fx::ch_input("ChInput", vis, "UINT8", "FF") + fx::ch_input("VisInput", vis, "UINT8", "FF") +
+            fx::middle(fx::bar_deco("single_line")));
+    cfg.write("display.xml", document(page(0, 0x80) + fx::page(box + bar)));
+    // Pixels of both elements' places that are not the page's background.
+    auto alarmPixels = [] {
+        int n = 0;
+        for (auto [l, t, r, b] : {std::tuple(100, 100, 299, 199), std::tuple(100, 300, 399, 359)})
+            for (int y = t; y <= b; ++y)
+                for (int x = l; x <= r; ++x)
+                    n += (displaysim::shown()[y * displaysim::WIDTH + x] & 0xFFFFFF) != 0x102030;
+        return n;
+    };
+    auto input = [](uint8_t v) { FakeGateway::read(-1, GW_OK, {0, 0, 0, 0, v}); };
+    ASSERT_TRUE(shell({"start"}, 60));
+    input(0);
+    ASSERT_TRUE(shell({"next"}, 60));
+    ASSERT_EQ(displaysim::shown()[300 * displaysim::WIDTH + 500] & 0xFFFFFF, 0x102030u) << "page 2 is shown";
+    EXPECT_EQ(alarmPixels(), 0) << "alarms drawn while their input is 0";
+    input(1);
+    sim::step(60);
+    const int whole = 200 * 100 + 300 * 60;
+    EXPECT_EQ(alarmPixels(), whole) << "the alarms with their input at 1";
+    input(0);
+    sim::step(60);
+    EXPECT_EQ(alarmPixels(), 0);
+    // Round again with the input set, past page 1 and with a text in front.
+    input(1);
+    ASSERT_TRUE(shell({"txtshow x", "next"}, 60));
+    EXPECT_EQ(displaysim::shown()[200 * displaysim::WIDTH + 20] & 0xFFFFFF, 0xFF0000u) << "the text window";
+    ASSERT_TRUE(shell({"txthide", "next"}, 60));
+    EXPECT_EQ(alarmPixels(), whole);
+}
+
 // The control task switches page and brightness on every change of its inputs while the display
 // is started and stopped again and again; then it is held inside its cycle (in the store's write)
-// while the GUI task starts the display again.
+// while the GUI task starts the display again; last, it keeps posting while another task holds
+// the GUI lock.
 TEST_F(DisplayTasks, ControlAndRestartsNeverDeadlock) {
     cfg.write("display.xml",
               document(page() + page(), fx::ch_input("PageInput", "01000010", "UINT8", "FF") +
@@ -308,6 +359,33 @@ TEST_F(DisplayTasks, ControlAndRestartsNeverDeadlock) {
     displayStart(); // the GUI task invalidates, then waits for the control's lock
     sim::step(2);
     semGive(gate);
+    EXPECT_TRUE(shell({"bmpdump cfg:/shot.bmp"})) << "the GUI task hangs";
+
+    // The GUI lock held for a while, as the GUI task holds it when it waits for the control's
+    // lock: the control posts its changes meanwhile and its lock stays free to take. A control
+    // that took the GUI lock under its own would stall here until the GUI lock is given.
+    static SEM_ID release = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
+    static std::atomic<bool> guiLocked, chanTaken;
+    guiLocked = chanTaken = false;
+    mine.push_back(taskSpawnFn("r_guiHold", 121, 0, 0, [] {
+        GuiLock lock;
+        guiLocked = true;
+        semTake(release, WAIT_FOREVER);
+    }));
+    for (int t = 0; t < 50 && !guiLocked; ++t)
+        sim::step(1);
+    ASSERT_TRUE(guiLocked);
+    sim::step(10); // the inputs changed three times
+    mine.push_back(taskSpawnFn("r_chanTake", 121, 0, 0, [] {
+        disp_chanLock();
+        chanTaken = true;
+        disp_chanUnlock();
+    }));
+    for (int t = 0; t < 20 && !chanTaken; ++t)
+        sim::step(1);
+    EXPECT_TRUE(chanTaken) << "the control task holds its lock while it waits for the GUI lock";
+    semGive(release);
+    EXPECT_TRUE(ended(mine.back())) << "the control's lock never came free";
     EXPECT_TRUE(shell({"bmpdump cfg:/shot.bmp"})) << "the GUI task hangs";
 }
 
