@@ -10,6 +10,7 @@
 #include "services/xml/xml.h"
 #include "vyn/vartable.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -337,10 +338,24 @@ bool endedEarly(const char* error) {
     return std::strstr(error, "no element found") || std::strstr(error, "unclosed token");
 }
 
+// Drops the rows of an output message, so that it is not sent; false when it had none.
+bool leaveOut(uint32_t mb) {
+    bool any = false;
+    for (CanOutSignal& s : CanOutSignalConf)
+        if (s.mb == mb) {
+            s.mb = CANOUT_UNUSED_MB;
+            any = true;
+        }
+    return any;
+}
+
 // After a parse error the rows read so far are compiled; a message whose checksum or counter
-// row the file gives but was not read would go out without it, so its rows are dropped.
+// row the file gives but was not read would go out without it, so its rows are dropped. Where
+// the file itself breaks off, what lay beyond is unknown: a message none of whose checksum or
+// counter rows was read may have had them there.
 void leaveOutHalfFilled(const char* text) {
     bool wanted[2][CANOUT_MAILBOXES] = {}, have[2][CANOUT_MAILBOXES] = {}; // checksum, counter
+    bool brokenOff = false;
     try {
         XmlScan scan(text);
         XmlTok_t tok;
@@ -353,23 +368,29 @@ void leaveOutHalfFilled(const char* text) {
             if (end && !*end && mb < CANOUT_MAILBOXES) wanted[chk ? 0 : 1][mb] = true;
         }
     } catch (const char*) {
-        // what lies beyond a broken spot cannot be read by anyone
+        brokenOff = true; // what lies beyond a broken spot cannot be read by anyone
     }
     for (const CanOutSignal& s : CanOutSignalConf)
         if (s.mb < CANOUT_MAILBOXES && (s.kind == CANOUT_CHECKSUM || s.kind == CANOUT_COUNTER))
             have[s.kind == CANOUT_CHECKSUM ? 0 : 1][s.mb] = true;
+    char unknown[CANOUT_MAILBOXES * 4 + 1] = "";
+    size_t at = 0;
     for (uint32_t mb = 0; mb < CANOUT_MAILBOXES; ++mb) {
-        if ((!wanted[0][mb] || have[0][mb]) && (!wanted[1][mb] || have[1][mb])) continue;
-        int rows = 0;
-        for (CanOutSignal& s : CanOutSignalConf)
-            if (s.mb == mb) {
-                s.mb = CANOUT_UNUSED_MB;
-                rows++;
-            }
-        if (rows)
+        if ((!wanted[0][mb] || have[0][mb]) && (!wanted[1][mb] || have[1][mb])) {
+            if (brokenOff && !have[0][mb] && !have[1][mb] && leaveOut(mb))
+                at += static_cast<size_t>(std::snprintf(unknown + at, sizeof unknown - at, " %u", mb));
+            continue;
+        }
+        if (leaveOut(mb))
             syslogx(LOG_ERR, "XmlCanIOParse(): CanOut message %u left out: its %s row was not read", mb,
                     wanted[0][mb] && !have[0][mb] ? "checksum" : "counter");
     }
+    if (at)
+        syslogx(
+            LOG_ERR,
+            "XmlCanIOParse(): CanOut messages left out, no checksum or counter row of theirs read before the "
+            "file breaks off:%s",
+            unknown);
 }
 
 } // namespace

@@ -42,9 +42,13 @@ struct State {
     bool active = false;
     FILE* pcap = nullptr;
     UdpBus udp[2];
-    // Both controllers send from one socket: what arrives from its port is the unit's own frame.
+    // Both controllers send from one socket: what arrives from its port and from the address the
+    // route of the controller's group gives it is the unit's own frame. Another host's sender may
+    // have the same port.
     int tx = -1;
     uint16_t ownPort = 0; // network order
+    std::atomic<bool> ownKnown[2] = {false, false};
+    std::atomic<uint32_t> ownAddr[2] = {0, 0}; // network order
     bool useUdp = false;
     std::atomic<bool> stop{false};
     std::thread rxThread;
@@ -94,6 +98,23 @@ intptr_t registerRx(const intptr_t* a) {
     return 0;
 }
 
+// The source address the kernel gives a datagram to the controller's group, learnt before the
+// controller's first frame leaves (without a route there is none, and nothing can be sent).
+bool learnSource(State& s, int node) {
+    if (s.ownKnown[node]) return true;
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in own{};
+    socklen_t ownLen = sizeof own;
+    const sockaddr_in& to = s.udp[node].group;
+    const bool ok = fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0 &&
+                    getsockname(fd, reinterpret_cast<sockaddr*>(&own), &ownLen) == 0;
+    if (fd >= 0) close(fd);
+    if (!ok) return false;
+    s.ownAddr[node] = own.sin_addr.s_addr;
+    s.ownKnown[node] = true;
+    return true;
+}
+
 intptr_t transmit(const intptr_t* a) {
     State& s = S();
     const intptr_t node = a[0];
@@ -115,6 +136,7 @@ intptr_t transmit(const intptr_t* a) {
     if (s.useUdp) {
         const std::vector<uint8_t> d = encodeUdp(f, static_cast<double>(nowUsec()) / 1e6);
         const sockaddr_in& to = s.udp[f.node].group;
+        if (!learnSource(s, f.node)) return -1;
         if (sendto(s.tx, d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0)
             return -1;
     }
@@ -155,6 +177,7 @@ void closeUdp(State& s) {
     }
     if (s.tx >= 0) close(s.tx);
     s.tx = -1;
+    s.ownKnown[0] = s.ownKnown[1] = false;
     s.useUdp = false;
 }
 
@@ -213,7 +236,9 @@ void udpReceive(State* s) {
             socklen_t fromLen = sizeof from;
             const ssize_t n =
                 recvfrom(fds[node].fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &fromLen);
-            if (n <= 0 || from.sin_port == s->ownPort) continue; // our own frame, on either group
+            if (n <= 0) continue;
+            if (from.sin_port == s->ownPort && s->ownKnown[node] && from.sin_addr.s_addr == s->ownAddr[node])
+                continue; // our own frame
             Frame f;
             if (!decodeUdp(buf, static_cast<size_t>(n), &f)) continue;
             f.node = static_cast<uint8_t>(node);

@@ -17,7 +17,8 @@
 //                            read it; "status blink" reads the application's blink word
 //   adc CHANNEL VOLTS        put VOLTS on channel 0 to 31 of the analog-input core
 //   adcstim CHANNEL STIMULUS drive a channel: const V, sine OFFSET AMPLITUDE PERIOD_MS,
-//                            square|triangle LOW HIGH PERIOD_MS, csv FILE (rows "ms,volts")
+//                            square|triangle LOW HIGH PERIOD_MS, csv FILE (a regular file of
+//                            rows "ms,volts", lines of at most 1024 characters)
 //   adcraw CHANNEL F U       hold the filtered and unfiltered results as counts (hex)
 //   adcwire CHANNEL WIRING   analog input 0 to 15 good, open, gnd or bat (shorted)
 //   pullup CHANNEL           "ok 1" while the pull-up of analog input 0 to 15 is on

@@ -5,12 +5,16 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <fcntl.h>
 #include <iterator>
+#include <memory>
 #include <mutex>
 #include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace hwsim {
 
@@ -240,14 +244,49 @@ bool number(std::istringstream& in, double* v) {
     return !w.empty() && !*end && std::isfinite(*v);
 }
 
+// A row is a few dozen characters; comments get room too.
+constexpr size_t CSV_LINE_MAX = 1024;
+
+// The next line of `f` without its end into *line; false at the end of the file or when the line
+// is longer than CSV_LINE_MAX (*tooLong), where the rest is left unread.
+bool boundedLine(FILE* f, std::string* line, bool* tooLong) {
+    line->clear();
+    for (int c; (c = std::getc(f)) != EOF;) {
+        if (c == '\n') return true;
+        if (line->size() == CSV_LINE_MAX) return *tooLong = true, false;
+        line->push_back(static_cast<char>(c));
+    }
+    return !line->empty();
+}
+
+// Read in the control channel's thread and at start: only a regular file, opened so that nothing
+// waits (a pipe without a writer would hold the thread) and read line by line within a bound.
 bool readRows(const std::string& path, Stimulus* s, std::string* error) {
-    std::ifstream f(path);
-    if (!f) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) {
         *error = "cannot read " + path;
         return false;
     }
+    if (!S_ISREG(st.st_mode)) {
+        *error = path + ": not a regular file";
+        return false;
+    }
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    FILE* f = fd >= 0 ? fdopen(fd, "r") : nullptr;
+    if (!f) {
+        if (fd >= 0) close(fd);
+        *error = "cannot read " + path;
+        return false;
+    }
+    const std::unique_ptr<FILE, int (*)(FILE*)> owner(f, std::fclose);
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) { // replaced since
+        *error = path + ": not a regular file";
+        return false;
+    }
     std::string line;
-    for (int n = 1; std::getline(f, line); ++n) {
+    bool tooLong = false;
+    int n = 1;
+    for (; boundedLine(f, &line, &tooLong); ++n) {
         if (line.find_first_not_of(" \t\r") == std::string::npos || line[0] == '#') continue;
         unsigned long long ms = 0;
         double v = 0;
@@ -259,6 +298,12 @@ bool readRows(const std::string& path, Stimulus* s, std::string* error) {
             return false;
         }
         s->rows.emplace_back(static_cast<uint32_t>(ms), v);
+    }
+    if (tooLong || std::ferror(f)) {
+        *error = tooLong ? path + ":" + std::to_string(n) + ": line longer than " +
+                               std::to_string(CSV_LINE_MAX) + " characters"
+                         : "cannot read " + path;
+        return false;
     }
     if (s->rows.empty()) *error = path + ": no rows";
     return !s->rows.empty();

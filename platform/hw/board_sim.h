@@ -32,7 +32,8 @@ struct Stimulus {
     double at(uint64_t ms) const;
 };
 // "const V", "sine OFFSET AMPLITUDE PERIOD_MS", "square LOW HIGH PERIOD_MS",
-// "triangle LOW HIGH PERIOD_MS" or "csv FILE" (relative to `dir`); false with the reason.
+// "triangle LOW HIGH PERIOD_MS" or "csv FILE" (relative to `dir`; a regular file, opened without
+// waiting, lines of at most 1024 characters); false with the reason.
 bool parseStimulus(const std::string& text, const std::string& dir, Stimulus* out, std::string* error);
 // A comma list of "CHANNEL STIMULUS".
 bool parseStimulusList(const std::string& text, const std::string& dir,

@@ -49,6 +49,12 @@ const Device* find(uintptr_t addr, uintptr_t* base) {
     return &it->second;
 }
 
+// A window without functions is a register file that the board's clock and setters change from
+// other threads: each word moves in one atomic access, as the bus moves it on the chip.
+uint32_t* word(const Device* d, uintptr_t offset) {
+    return const_cast<uint32_t*>(d->window) + offset / 4;
+}
+
 } // namespace
 
 volatile uint32_t* hw_map(uintptr_t physAddr, size_t size) {
@@ -66,7 +72,7 @@ uint32_t hw_read32(uintptr_t physAddr) {
         std::lock_guard<PiMutex> g(bus().m);
         const Device* d = find(physAddr, &base);
         if (!d) return 0xFFFFFFFFu; // nothing on the bus
-        if (!d->read) return d->window ? d->window[(physAddr - base) / 4] : 0;
+        if (!d->read) return d->window ? __atomic_load_n(word(d, physAddr - base), __ATOMIC_RELAXED) : 0;
         fn = d->read;
     }
     return fn(physAddr - base);
@@ -80,7 +86,7 @@ void hw_write32(uintptr_t physAddr, uint32_t value) {
         const Device* d = find(physAddr, &base);
         if (!d) return;
         if (!d->write) {
-            if (d->window) d->window[(physAddr - base) / 4] = value;
+            if (d->window) __atomic_store_n(word(d, physAddr - base), value, __ATOMIC_RELAXED);
             return;
         }
         fn = d->write;

@@ -399,7 +399,8 @@ TEST_F(Can, RastersRunWhileTheConfigurationIsBuiltAndFramesAreRebuilt) {
 }
 
 // A whole file into the tables; after a parse error what was read before is compiled, but an
-// output message whose checksum or counter row was not read stays off the bus.
+// output message whose checksum or counter row was not read stays off the bus, and where the file
+// breaks off so does every message none of whose checksum or counter rows was read before.
 TEST_F(Can, FileFillsTheTablesUpToAParseError) {
     const pyref::bytes text =
         pyref::run(std::string("cat ") + std::getenv("VYN_SOURCE_DIR") + "/tests/comm/can/tables.xml");
@@ -407,7 +408,8 @@ TEST_F(Can, FileFillsTheTablesUpToAParseError) {
     const std::string row1 =
         R"(<CanSignal chIdx="1" msgIdx="0" sBit="8" len="8" bigEndian="maybe" RCType="SIG"
         adrType="None" data_type="UINT8" signed="false" float="false"/>)";
-    const char *one = "1 signals in 1 messages", *none = "0 signals in 0 messages";
+    const char *one = "1 signals in 1 messages", *none = "0 signals in 0 messages",
+               *cutOff = "read before the file breaks off: ";
     const struct {
         std::string tail;
         const char *error, *compiled, *leftOut;
@@ -420,8 +422,14 @@ TEST_F(Can, FileFillsTheTablesUpToAParseError) {
          "attribute has wrong number (start)", none,
          "CanOut message 0 left out: its counter row was not read"},
         {"</CanOut><CanIn></CanIn></Can>", "XmlCanIOParse(): <CanIn> found twice", one, ""},
-        {"", "XmlCanIOParse(): unexpected EOF", one, ""},
-        {"<CanCounter chIdx=\"2", "XmlCanIOParse(): unexpected EOF", one, ""},
+        {"", "XmlCanIOParse(): unexpected EOF", none, cutOff},
+        {"<CanCounter chIdx=\"2", "XmlCanIOParse(): unexpected EOF", none, cutOff},
+        // Message 0 has its counter; message 1 (0x11) breaks off inside its own.
+        {R"(<CanCounter chIdx="1" msgIdx="0" sBit="48" len="8" bigEndian="false" start="0" end="15"/>
+            <CanMb idx="1" intf="0" canDlc="8" canId="11" event="R10ms" fdf="false" brs="false"/>
+            <CanConstant chIdx="2" msgIdx="1" sBit="0" len="8" bigEndian="false" RCType="SIG" value="2"/>
+            <CanCounter chIdx="3" msgIdx="1" sBit="48")",
+         "XmlCanIOParse(): unexpected EOF", "2 signals in 1 messages", "breaks off: 1"},
     };
     for (const auto& c : cases) {
         CanIn_initConfig();

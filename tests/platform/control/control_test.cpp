@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <thread>
 #include <unistd.h>
@@ -207,6 +208,37 @@ TEST_F(ControlChannel, LinesThatCannotBeCarriedOutAreRefusedAndChangeNothing) {
         std::pair(hwsim::BOARD_FPGA_ID, 0u));
     EXPECT_EQ(c.cmd("status ltm_pid"), "ok 0");
     kmgr::setHandler(3000, nullptr);
+}
+
+// A recorded stimulus is read in the channel's thread: a file that could hold it there (a pipe
+// without a writer, a device, a line without end) is refused at once and the channel goes on.
+TEST_F(ControlChannel, RecordedStimulusFilesAreReadOnlyWhenTheyCannotHoldTheChannel) {
+    hwsim::installBoard();
+    const std::string fifo = unit / "fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    unit.write("long.csv", "0,1.5\n" + std::string(1 << 20, '7') + ",2.5\n");
+    unit.write("good.csv", "0,1.5\n10,2.5\n");
+    Client c(unit.path);
+    const timeval bound{30, 0}; // when the thread hangs; an answer comes at once
+    ASSERT_EQ(setsockopt(c.fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound), 0);
+    const struct {
+        std::string file, says;
+    } cases[] = {{fifo, fifo + ": not a regular file"},
+                 {"/dev/zero", "/dev/zero: not a regular file"},
+                 {unit.path, unit.path + ": not a regular file"},
+                 {unit / "long.csv", unit / "long.csv:2: line longer than "},
+                 {unit / "none.csv", "cannot read " + unit / "none.csv"}};
+    for (const auto& k : cases) {
+        const std::string r = c.cmd("adcstim 3 csv " + k.file);
+        EXPECT_EQ(r.rfind("error " + k.says, 0), 0u) << r;
+        if (r == "<eof>") { // still inside: a writer coming and going lets it out
+            const int w = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+            if (w >= 0) ::close(w);
+            return;
+        }
+    }
+    EXPECT_EQ(c.cmd("adcstim 3 csv " + unit / "good.csv"), "ok");
+    EXPECT_EQ(hw_read32(zynq::ADC_BASE + zynq::ADC_REG_UNFILTERED + 4 * 3), 0x4CDu) << "1.5 V";
 }
 
 TEST_F(ControlChannel, BadInputGetsAnErrorAndTheChannelGoesOn) {

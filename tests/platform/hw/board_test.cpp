@@ -3,6 +3,7 @@
 #include "support/stepped.h"
 
 #include <cmath>
+#include <tuple>
 #include <thread>
 
 namespace {
@@ -50,6 +51,46 @@ TEST_F(SimulatedBoard, AnalogCountsAndGpioMaskedWritesAlsoWithAnotherThread) {
         (void)gpio(GPIO_DATA_RO(GPIO_DIN_BANK)), (void)adc(ADC_REG_FILTERED + 4 * (i % 32));
     }
     stop = true, writer.join();
+}
+
+// Cores without functions of their own are plain register files: the application reads and
+// writes them while the clock and the control channel's setters work on them in other threads.
+TEST_F(SimulatedBoard, PlainRegisterFilesAreSharedWithTheSettersAndTheClock) {
+    sim::stopRealtime();
+    sim::configure(sim::TimeMode::Stepped, 1700000000);
+    const uintptr_t temp = XADC_BASE + XADC_REGS[0].offset;
+    std::atomic<bool> stop{false};
+    std::thread outside([&] {
+        double duty, hz;
+        uint32_t rgb;
+        for (uint32_t i = 0; !stop; ++i) {
+            hwsim::setXadcWord(XADC_REGS[0].offset, i & 0xFFF0);
+            hwsim::setFpgaIdentity(hwsim::BOARD_FPGA_ID, i);
+            hwsim::setRevFrequency(0, 50.0 + i % 100);
+            hwsim::setPwmFault(i % 8, i & 1);
+            hwsim::pwmOutput(1, &duty, &hz), hwsim::ledColour(1, 0, &rgb);
+            sim::step(1); // the rotational-speed levels follow the periods
+        }
+    });
+    for (uint32_t i = 0; i < 20000; ++i) {
+        (void)hw_read32(temp), (void)hw_read32(FPGA_IDENT_BASE + FPGA_IDENT_REG_VERSION);
+        (void)hw_read32(ROT_SPEED_BASE + REV_REG_LEVELS), (void)hw_read32(PWM_OUT_BASE + PWM_REG_FAULT);
+        hw_write32(PWM_OUT_BASE + PWM_REG_PERIOD + 8, 1001 - i % 2); // 1000 last: 100 kHz
+        hw_write32(PWM_OUT_BASE + PWM_REG_HIGH + 8, 250);
+        hw_write32(PWM_OUT_BASE + PWM_REG_CONTROL, 1);
+        hw_write32(LED_ARRAY_BASE + LED_REG_RGB, 0x123456);
+        hw_write32(LED_ARRAY_BASE + LED_REG_CONTROL, 1);
+    }
+    stop = true, outside.join();
+    // What each side wrote last is what the other sees.
+    double duty = 0, hz = 0;
+    uint32_t rgb = 0;
+    ASSERT_TRUE(hwsim::pwmOutput(1, &duty, &hz) && hwsim::ledColour(1, 0, &rgb));
+    EXPECT_EQ(std::tuple(duty, hz, rgb), std::tuple(25.0, 100000.0, 0x123456u));
+    ASSERT_TRUE(hwsim::setXadcWord(XADC_REGS[0].offset, 0xA5A0) && hwsim::setRevFrequency(0, 0));
+    sim::step(1);
+    EXPECT_EQ(std::pair(hw_read32(temp), hw_read32(ROT_SPEED_BASE + REV_REG_LEVELS) & 1),
+              std::pair(0xA5A0u, 0u));
 }
 
 TEST_F(SimulatedBoard, StimuliFollowTheirShape) {
