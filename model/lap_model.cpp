@@ -88,7 +88,7 @@ void commands() {
         for (int k = 0; k < 100; ++k)
             lapseg_best[k] = lapseg_last[k] = SEG_DEFAULT;
     // A lap-and-outing update from the master is the master's own count: not announced again.
-    if (set && !(MACRO_LAP_SET && MACRO_OUT_SET)) laptrigger_set(m.lap, m.out, laptimeold);
+    if (set && !MACRO_LAPOUT_FROM_MASTER) laptrigger_set(m.lap, m.out, laptimeold);
 }
 
 void endLap(uint64_t at) {
@@ -192,7 +192,7 @@ void step10ms(int call) {
     publishCounters();
     // Taken: the lap function sets them again in its next cycle.
     MACRO_LAP_SET = MACRO_OUT_SET = MACRO_LAPDIST_SET = MACRO_LAPTRG_SET = MACRO_LAPTIBEST_SET =
-        MACRO_SEGTIME_SET = 0;
+        MACRO_SEGTIME_SET = MACRO_LAPOUT_FROM_MASTER = 0;
 }
 
 // Internal signals for tools: the model's lap time, last lap time, lap distance and distance.

@@ -25,7 +25,7 @@ uint8_t TRIG_CFG, SIG_ACT_LVL = 1, SEGTIME_MODE, EM_LAP, CNTDOWNTIME_MODE;
 float LAPSEG[100], LAPSEGPRED[100];
 float* laptimebest;
 uint8_t MACRO_LAP_SET, MACRO_OUT_SET, MACRO_LAPDIST_SET, MACRO_LAPTRG_SET, MACRO_LAPTIBEST_SET,
-    MACRO_SEGTIME_SET;
+    MACRO_SEGTIME_SET, MACRO_LAPOUT_FROM_MASTER;
 seramWord<float> ddistlap, distlap, dist, lapctr_lapfunc, lapcurr, lapcurr_sb, lapdiff, lapdiffb, lapdiffpred,
     lapseg_dbest, lapseg_dlast, lapseg_dpred, laptime, laptime_sb, laptimeold, laptimeseg, lapcurrpred,
     outing, cntdowntime, lapintrpl_dbest, lapintrpl_dlast, lapintrpl_dpred, lapcurrpred_intrpl;
@@ -310,7 +310,7 @@ void* ini(const uint8_t* ds, uint16_t index, uint16_t* raster) {
     lapSetPage = MACRO_LAP_SET;
     outSetPage = MACRO_OUT_SET;
     lapTrgPage = MACRO_LAPTRG_SET;
-    MACRO_LAP_SET = MACRO_OUT_SET = MACRO_LAPTRG_SET = 0;
+    MACRO_LAP_SET = MACRO_OUT_SET = MACRO_LAPTRG_SET = MACRO_LAPOUT_FROM_MASTER = 0;
     EM_LAP = 3;
     sb_cntdown_time_vyn = awm_rd<float>(ds, OFF_CNTDOWN);
     sb_llap_vyn = awm_rd<float>(ds, OFF_TRACK);
@@ -352,6 +352,7 @@ void commandFlags(const uint8_t* ds) {
     } else if (!pending && take(lapOutUpdate_req)) {
         const uint32_t v = lapOutUpdate_value;
         lapSet = outSet = 1;
+        MACRO_LAPOUT_FROM_MASTER = 1;
         LAP_CTR_SET = static_cast<float>(v & 0xFFFF);
         OUT_CTR_SET = static_cast<float>(v >> 16);
         pageTaken = false; // a rise now acts in the next cycle, with the start values

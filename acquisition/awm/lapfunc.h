@@ -32,6 +32,8 @@ extern float* laptimebest;
 // Command flags, each 1 for one model step.
 extern uint8_t MACRO_LAP_SET, MACRO_OUT_SET, MACRO_LAPDIST_SET, MACRO_LAPTRG_SET, MACRO_LAPTIBEST_SET,
     MACRO_SEGTIME_SET;
+// With both counter flags: the counters are the laptrigger master's update, not set on this unit.
+extern uint8_t MACRO_LAPOUT_FROM_MASTER;
 
 // ---- the model's results (written by the model, published by the lap function and sampled by
 // tools through the model's table of internal signals) ---------------------------------------

@@ -198,6 +198,28 @@ TEST_F(Laps, ThePagesCounterFlagsSetTheirCounterOnceAsTheyRise) {
     EXPECT_EQ(std::pair(int(lapctr), int(outctr)), std::pair(3, 4));
 }
 
+// Counters set on this unit are announced however their flags come together: both page flags
+// rising at once, or an outing reset meeting the lap flag's rise; only the master's are not.
+TEST_F(Laps, CountersSetHereAreAnnouncedWhenBothFlagsComeTogether) {
+    start();
+    run(1000);
+    calls.clear();
+    pageFlag(1118, 1), pageFlag(1120, 1);
+    run(100);
+    pageFlag(1118, 0), pageFlag(1120, 0);
+    EXPECT_EQ(calls, (std::vector<std::string>{"set 3/1"}));
+    calls.clear();
+    lapfunc_resetOut(), pageFlag(1118, 1);
+    run(100);
+    pageFlag(1118, 0);
+    EXPECT_EQ(calls, (std::vector<std::string>{"set 3/1"}));
+    calls.clear();
+    lapfuncUpdate_LapOut(12, 4);
+    run(100);
+    EXPECT_EQ(calls, (std::vector<std::string>{}));
+    EXPECT_EQ(std::pair(int(lapctr), int(outctr)), std::pair(12, 4));
+}
+
 // An edge of the outing trigger (a byte, rising) asks for a new outing, then none for 4 s.
 TEST_F(Laps, TheOutingTriggerIsBlockedFourSecondsAfterItsEdge) {
     ds.ref(1144, OUTING, 1).put<uint16_t>(1180, 1);
