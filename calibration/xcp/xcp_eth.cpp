@@ -236,9 +236,11 @@ void xcpEthTask(xcpCp* cp) {
     }
 }
 
-bool queueItem(xcpCp* cp, xcpTxItem& item, const char* failText, int ticks = NO_WAIT) {
+// `guard` is the caller's own: a flood of one text leaves the others heard.
+bool queueItem(xcpCp* cp, xcpTxItem& item, std::atomic<uint8_t>& guard, const char* failText,
+               int ticks = NO_WAIT) {
     if (!cp->txQueue || msgQSend(cp->txQueue, &item, sizeof item, ticks, MSG_PRI_NORMAL) == OK) return true;
-    SYSLOGX_GUARDED(LOG_ERR, "%s: %s", failText, std::strerror(errno));
+    if (syslogx_floodcheck(&guard)) syslogx(LOG_ERR, "%s: %s", failText, std::strerror(errno));
     return false;
 }
 
@@ -248,7 +250,8 @@ void stopTxTask(xcpCp* cp) {
     xcpTxItem stop{};
     stop.kind = XCP_TX_STOP;
     // What is queued leaves first, the RESET event of the shutdown among it.
-    if (queueItem(cp, stop, "xcpEthStop(): msgQSend() error", sysClkRateGet()))
+    static std::atomic<uint8_t> guard{0};
+    if (queueItem(cp, stop, guard, "xcpEthStop(): msgQSend() error", sysClkRateGet()))
         taskWaitExit(t, sysClkRateGet());
 }
 
@@ -311,13 +314,15 @@ void xcpEthReset(xcpCp* cp) {
     xcpTxItem item{};
     item.kind = XCP_TX_RESET;
     std::memcpy(item.packet, &c->sender, sizeof c->sender);
-    queueItem(cp, item, "xcpEthReset(): msgQSend() error");
+    static std::atomic<uint8_t> guard{0};
+    queueItem(cp, item, guard, "xcpEthReset(): msgQSend() error");
 }
 
 void xcpEthDtoFlush(xcpCp* cp) {
     xcpTxItem item{};
     item.kind = XCP_TX_FLUSH;
-    queueItem(cp, item, "xcpEthDtoFlush(): msgQSend() error");
+    static std::atomic<uint8_t> guard{0};
+    queueItem(cp, item, guard, "xcpEthDtoFlush(): msgQSend() error");
 }
 
 uint8_t* xcpEthDtoSpace(xcpCp* cp, uint32_t bytes) {

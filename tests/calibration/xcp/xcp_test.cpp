@@ -30,7 +30,7 @@ int toolSocket(sockaddr_in* bound = nullptr) {
 
 struct Xcp : testsupport::SteppedTest {
     int tool = -1;
-    sockaddr_in slave{};
+    sockaddr_in slave{}, toolAt{};
     std::vector<std::pair<uint16_t, bytes>> frames; // CTR and packet of every frame, in order
     std::vector<size_t> datagrams;                  // their datagrams' sizes
 
@@ -42,7 +42,7 @@ struct Xcp : testsupport::SteppedTest {
             seram_memory[0x100 + i] = static_cast<uint8_t>(0x10 + i),
                                  seram_memory[0x20100 + i] = static_cast<uint8_t>(0x20 + i);
         std::memcpy(seram_memory + 0x200, "123456789", 9);
-        tool = toolSocket();
+        tool = toolSocket(&toolAt);
         close(toolSocket(&slave)); // the slave's port: one this machine just handed out, free again
         platform::Settings s;
         s.pid = 0x25, s.xcpPort = ntohs(slave.sin_port);
@@ -83,6 +83,20 @@ struct Xcp : testsupport::SteppedTest {
         }
         return all;
     }
+    // A command as the receive task hands it on, run here while that task waits in its select.
+    void handOn(const std::string& request) {
+        bytes d = unhex(request);
+        d.insert(d.begin(), {static_cast<uint8_t>(d.size()), 0, 0, 0});
+        xcpEthDatagram(&xcpCps[0], d.data(), static_cast<uint32_t>(d.size()), &toolAt);
+    }
+    // The transmit task held at its queue, as when the sender falls behind: a flush item wakes it
+    // and it parks at its next receive; what is queued meanwhile waits for the release.
+    TASK_ID holdSender() {
+        const TASK_ID tx = taskNameToId("r_xcpEthDTO0");
+        taskSuspend(tx), xcpEthDtoFlush(&xcpCps[0]), sim::waitIdle();
+        return tx;
+    }
+    void releaseSender(TASK_ID tx) { taskResume(tx), sim::waitIdle(); }
     size_t dtos() const {
         return std::count_if(frames.begin(), frames.end(), [](const auto& f) { return f.second[0] < 0xFD; });
     }
@@ -230,6 +244,22 @@ TEST_F(Xcp, SixteenFullOdtsOnTheMillisecondEventLoseNothingAndAnOverloadShowsAsA
     EXPECT_LT(frames.size() - before, 1120u + 16000u + 1u);
     for (size_t i = before + 1; i < frames.size(); ++i)
         ASSERT_LT(frames[i - 1].first, frames[i].first) << i;
+}
+
+// A queue that stays full floods one text; the others are still heard.
+TEST_F(Xcp, EveryTextOfAFullTransmitQueueKeepsItsOwnFloodGuard) {
+    ASSERT_EQ(cmd({"ff 00"}), "ff0580ffff000101");
+    const TASK_ID tx = holdSender();
+    xcpTxItem item{};
+    item.kind = XCP_TX_FLUSH;
+    while (msgQSend(xcpCps[0].txQueue, &item, sizeof item, NO_WAIT, MSG_PRI_NORMAL) == OK) {
+    }
+    for (int i = 0; i < 20; ++i) // its queue item lost each time: the reset's text floods
+        handOn("ff 00");
+    handOn("dd 00"); // stops DAQ and flushes
+    EXPECT_TRUE(logged("xcpEthDtoFlush(): msgQSend() error"));
+    releaseSender(tx);
+    sim::step(10000); // past the window of the connection lines, which the flood filled
 }
 
 TEST_F(Xcp, FourSteppedSecondsWithoutCommandClearTheMasterAndWithTheSwitchEndTheSession) {
