@@ -32,7 +32,7 @@ struct xcpEthCtx {
     bool hasPeer = false;
     uint16_t ctr = 1;
     uint32_t packed = 0;
-    uint8_t pack[XCP_DATAGRAM_MAX];
+    uint8_t pack[XCP_FRAME_HEADER + XCP_MAX_DTO]; // a lone frame may be larger than the limit
     std::atomic<uint8_t> flush{0};
     std::atomic<bool> stopping{false};
     std::atomic<TASK_ID> rxTask{TASK_ID_NULL};
@@ -44,6 +44,7 @@ struct xcpEthCtx {
     std::atomic<uint32_t> dtoLost{0};
     uint8_t dto[XCP_DTO_BUFFER];
 };
+static_assert(XCP_DTO_PACK_LIMIT <= XCP_FRAME_HEADER + XCP_MAX_DTO, "shared frames fit the pack buffer");
 
 namespace {
 
@@ -88,12 +89,13 @@ void sendPacked(xcpEthCtx* c) {
 }
 
 // The frames of one DTO item into datagrams: each frame takes its counter, a datagram leaves
-// when the next frame would not fit (or with the next frame after the 100 ms tick).
+// when the next frame would not fit (or with the next frame after the 100 ms tick). What is
+// left waits for the next frame, a flush or a response.
 void packDtos(xcpEthCtx* c, const xcpTxItem& it) {
     uint8_t* f = c->dto + it.dtoAt % XCP_DTO_BUFFER;
     for (uint8_t* end = f + it.length; f + XCP_FRAME_HEADER <= end;) {
         const uint32_t n = XCP_FRAME_HEADER + (f[0] | f[1] << 8);
-        if (c->packed && (c->packed + n > XCP_DATAGRAM_MAX || c->flush)) sendPacked(c);
+        if (c->packed && (c->packed + n > XCP_DTO_PACK_LIMIT || c->flush)) sendPacked(c);
         putFrameHeader(f, n - XCP_FRAME_HEADER, nextCtr(c));
         std::memcpy(c->pack + c->packed, f, n);
         c->packed += n, f += n;
@@ -105,13 +107,8 @@ void xcpEthTxTask(xcpCp* cp) {
     xcpEthCtx* c = cp->eth;
     xcpTxItem it;
     for (;;) {
-        // A packed datagram waits only while more items do: it leaves when the queue runs empty.
-        if (msgQReceive(cp->txQueue, &it, sizeof it, c->packed ? NO_WAIT : WAIT_FOREVER) == ERROR) {
+        if (msgQReceive(cp->txQueue, &it, sizeof it, WAIT_FOREVER) == ERROR) {
             if (c->stopping) return;
-            if (c->packed && errno == EAGAIN) {
-                sendPacked(c);
-                continue;
-            }
             SYSLOGX_GUARDED(LOG_ERR, "xcpEthDTOTask(): _msgq_receive() result: %s", std::strerror(errno));
             taskDelay(1);
             continue;
