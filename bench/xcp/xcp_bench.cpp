@@ -1,6 +1,6 @@
 // The XCP slave's DAQ on loopback in real time: one list of 16 full ODTs on the 1 ms event for
 // VYN_XCP_BENCH_SECONDS (default 10), and in the same 1 ms loop a reference that sends the same
-// datagrams (four per event: 5, 5, 5 and 1 frames of 259 bytes) from a socket of its own.
+// datagrams (sixteen per event, each a lone frame of 259 bytes) from a socket of its own.
 // Counters: DTOs lost of each, and the counts missing in the slave's counter.
 #include "calibration/memory/seram.h"
 #include "calibration/xcp/xcp_private.h"
@@ -89,9 +89,8 @@ void BM_Daq1ms16FullOdts(benchmark::State& state) {
 
     Receiver ref;
     const int refOut = socket(AF_INET, SOCK_DGRAM, 0);
-    std::vector<uint8_t> datagram(5 * 259);
-    for (size_t i = 0; i < datagram.size(); i += 259)
-        datagram[i] = 255;
+    std::vector<uint8_t> datagram(259);
+    datagram[0] = 255;
     const char* env = std::getenv("VYN_XCP_BENCH_SECONDS");
     const int events = (env ? std::atoi(env) : 10) * 1000;
     std::atomic<bool> done{false};
@@ -105,11 +104,9 @@ void BM_Daq1ms16FullOdts(benchmark::State& state) {
         for (int t = 0; t < events; ++t) {
             std::this_thread::sleep_until(next += std::chrono::milliseconds(1));
             xcpSendDAQ(2);
-            for (size_t frames : {5, 5, 5, 1}) { // the reference
-                for (size_t f = 0; f < frames; ++f, ++ctr)
-                    datagram[f * 259 + 2] = static_cast<uint8_t>(ctr),
-                                       datagram[f * 259 + 3] = static_cast<uint8_t>(ctr >> 8);
-                sendto(refOut, datagram.data(), frames * 259, 0, reinterpret_cast<sockaddr*>(&ref.at),
+            for (int f = 0; f < 16; ++f, ++ctr) { // the reference
+                datagram[2] = static_cast<uint8_t>(ctr), datagram[3] = static_cast<uint8_t>(ctr >> 8);
+                sendto(refOut, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&ref.at),
                        sizeof ref.at);
             }
         }

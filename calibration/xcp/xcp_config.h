@@ -41,8 +41,9 @@ constexpr uint16_t XCP_EVENT_NONE = 0xFFFF;
 // Transport: UDP, frames of LEN and CTR (little-endian) before each packet.
 constexpr uint32_t XCP_FRAME_HEADER = 4;
 constexpr uint32_t XCP_MAX_DATAGRAM_RX = XCP_FRAME_HEADER + XCP_MAX_CTO;
-// DTO frames share datagrams up to one Ethernet frame: a 1500-byte MTU less the IP and UDP headers.
-constexpr uint32_t XCP_DATAGRAM_MAX = 1500 - 20 - 8;
+// DTO frames share a datagram up to 255 bytes (a single larger frame travels alone): masters
+// read datagrams into small buffers.
+constexpr uint32_t XCP_DTO_PACK_LIMIT = 255;
 // DTO frames on their way from the rasters to the transmit task: 60 ms of 16 full ODTs at 1 ms.
 constexpr uint32_t XCP_DTO_BUFFER = 1u << 18;
 static_assert((XCP_DTO_BUFFER & (XCP_DTO_BUFFER - 1)) == 0, "positions wrap with the u32");

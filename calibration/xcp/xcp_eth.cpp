@@ -32,7 +32,7 @@ struct xcpEthCtx {
     bool hasPeer = false;
     uint16_t ctr = 1;
     uint32_t packed = 0;
-    uint8_t pack[XCP_DATAGRAM_MAX];
+    uint8_t pack[XCP_FRAME_HEADER + XCP_MAX_DTO]; // a lone frame may be larger than the limit
     std::atomic<uint8_t> flush{0};
     std::atomic<bool> stopping{false};
     std::atomic<TASK_ID> rxTask{TASK_ID_NULL};
@@ -44,6 +44,7 @@ struct xcpEthCtx {
     std::atomic<uint32_t> dtoLost{0};
     uint8_t dto[XCP_DTO_BUFFER];
 };
+static_assert(XCP_DTO_PACK_LIMIT <= XCP_FRAME_HEADER + XCP_MAX_DTO, "shared frames fit the pack buffer");
 
 namespace {
 
@@ -88,12 +89,13 @@ void sendPacked(xcpEthCtx* c) {
 }
 
 // The frames of one DTO item into datagrams: each frame takes its counter, a datagram leaves
-// when the next frame would not fit (or with the next frame after the 100 ms tick).
+// when the next frame would not fit (or with the next frame after the 100 ms tick). What is
+// left waits for the next frame, a flush or a response.
 void packDtos(xcpEthCtx* c, const xcpTxItem& it) {
     uint8_t* f = c->dto + it.dtoAt % XCP_DTO_BUFFER;
     for (uint8_t* end = f + it.length; f + XCP_FRAME_HEADER <= end;) {
         const uint32_t n = XCP_FRAME_HEADER + (f[0] | f[1] << 8);
-        if (c->packed && (c->packed + n > XCP_DATAGRAM_MAX || c->flush)) sendPacked(c);
+        if (c->packed && (c->packed + n > XCP_DTO_PACK_LIMIT || c->flush)) sendPacked(c);
         putFrameHeader(f, n - XCP_FRAME_HEADER, nextCtr(c));
         std::memcpy(c->pack + c->packed, f, n);
         c->packed += n, f += n;
@@ -105,13 +107,8 @@ void xcpEthTxTask(xcpCp* cp) {
     xcpEthCtx* c = cp->eth;
     xcpTxItem it;
     for (;;) {
-        // A packed datagram waits only while more items do: it leaves when the queue runs empty.
-        if (msgQReceive(cp->txQueue, &it, sizeof it, c->packed ? NO_WAIT : WAIT_FOREVER) == ERROR) {
+        if (msgQReceive(cp->txQueue, &it, sizeof it, WAIT_FOREVER) == ERROR) {
             if (c->stopping) return;
-            if (c->packed && errno == EAGAIN) {
-                sendPacked(c);
-                continue;
-            }
             SYSLOGX_GUARDED(LOG_ERR, "xcpEthDTOTask(): _msgq_receive() result: %s", std::strerror(errno));
             taskDelay(1);
             continue;
@@ -236,9 +233,11 @@ void xcpEthTask(xcpCp* cp) {
     }
 }
 
-bool queueItem(xcpCp* cp, xcpTxItem& item, const char* failText, int ticks = NO_WAIT) {
+// `guard` is the caller's own: a flood of one text leaves the others heard.
+bool queueItem(xcpCp* cp, xcpTxItem& item, std::atomic<uint8_t>& guard, const char* failText,
+               int ticks = NO_WAIT) {
     if (!cp->txQueue || msgQSend(cp->txQueue, &item, sizeof item, ticks, MSG_PRI_NORMAL) == OK) return true;
-    SYSLOGX_GUARDED(LOG_ERR, "%s: %s", failText, std::strerror(errno));
+    if (syslogx_floodcheck(&guard)) syslogx(LOG_ERR, "%s: %s", failText, std::strerror(errno));
     return false;
 }
 
@@ -248,7 +247,8 @@ void stopTxTask(xcpCp* cp) {
     xcpTxItem stop{};
     stop.kind = XCP_TX_STOP;
     // What is queued leaves first, the RESET event of the shutdown among it.
-    if (queueItem(cp, stop, "xcpEthStop(): msgQSend() error", sysClkRateGet()))
+    static std::atomic<uint8_t> guard{0};
+    if (queueItem(cp, stop, guard, "xcpEthStop(): msgQSend() error", sysClkRateGet()))
         taskWaitExit(t, sysClkRateGet());
 }
 
@@ -311,13 +311,15 @@ void xcpEthReset(xcpCp* cp) {
     xcpTxItem item{};
     item.kind = XCP_TX_RESET;
     std::memcpy(item.packet, &c->sender, sizeof c->sender);
-    queueItem(cp, item, "xcpEthReset(): msgQSend() error");
+    static std::atomic<uint8_t> guard{0};
+    queueItem(cp, item, guard, "xcpEthReset(): msgQSend() error");
 }
 
 void xcpEthDtoFlush(xcpCp* cp) {
     xcpTxItem item{};
     item.kind = XCP_TX_FLUSH;
-    queueItem(cp, item, "xcpEthDtoFlush(): msgQSend() error");
+    static std::atomic<uint8_t> guard{0};
+    queueItem(cp, item, guard, "xcpEthDtoFlush(): msgQSend() error");
 }
 
 uint8_t* xcpEthDtoSpace(xcpCp* cp, uint32_t bytes) {

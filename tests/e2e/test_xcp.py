@@ -1,6 +1,6 @@
 # The XCP slave in the unit against a master of our own written from the ASAM XCP description
-# (xcpmaster.py): what needs the whole unit (device data, the clock, a store and the restart).
-# The unit runs in stepped time, the master talks UDP on loopback.
+# (xcpmaster.py): what needs the whole unit (device data, the clock, a store and the restart, DAQ
+# on the rasters' events). The unit runs in stepped time, the master talks UDP on loopback.
 import socket
 import struct
 
@@ -67,5 +67,52 @@ def test_memory_diagnostics_and_a_store_kept_across_the_restart(unit):
     p = start(unit, port, settings=False)
     m.cmd(0xFF, 0)  # CONNECT
     assert m.short_upload(REF | 0x100, 8) == bytes(range(1, 9))
+    assert p.stop() == 0
+    m.close()
+
+
+def test_daq_on_the_1_ms_and_10_ms_events_reaches_a_stock_master_whole(unit):
+    """Lists on the 1 ms and the 10 ms event for two stepped seconds: the master reads every
+    datagram into 512 bytes and refuses one over 255 bytes that is not a single frame; every
+    counter comes once and in order, every event's DTOs arrive with the event's time stamp."""
+    port = free_port()
+    p, m = start(unit, port), Master(port)
+    m.cmd(0xFF, 0)
+    # Value bytes per ODT: three DTOs of 100 bytes each millisecond; frames of 255, 8, 247, 8
+    # and 248 bytes every 10 ms.
+    lists = ((2, (93, 97, 97)), (1, (244, 1, 240, 1, 241)))
+    m.cmd(0xD6)
+    m.cmd(0xD5, 0, len(lists), 0)
+    for daq, (_, sizes) in enumerate(lists):
+        m.cmd(0xD4, 0, daq, 0, len(sizes))
+    for daq, (_, sizes) in enumerate(lists):
+        for odt in range(len(sizes)):
+            m.cmd(0xD3, 0, daq, 0, odt, 1)
+    for daq, (event, sizes) in enumerate(lists):
+        for odt, size in enumerate(sizes):
+            m.cmd(0xE2, 0, daq, 0, odt, 0)
+            m.cmd(0xE1, 0xFF, size, 0, *struct.pack("<I", WORK | 0x100))
+        m.cmd(0xE0, 0x10, daq, 0, event, 0, 1, 0)
+        assert m.cmd(0xDE, 2, daq, 0) == b"\x00"
+    first = len(m.ctrs)
+    m.cmd(0xDD, 1)
+    with p.control() as ctl:
+        for _ in range(200):
+            ctl.step(10)
+            m.cmd(0xFD)  # what waits for the next DTO leaves before the answer
+    m.cmd(0xDD, 0)
+
+    ctrs = m.ctrs[first - 1:]
+    assert [(b - a) & 0xFFFF for a, b in zip(ctrs, ctrs[1:])] == [1] * (len(ctrs) - 1)
+    for daq, (event, sizes) in enumerate(lists):
+        dtos = [d for _, d in m.dtos if struct.unpack_from("<H", d, 1)[0] == daq]
+        assert [d[0] for d in dtos] == list(range(len(sizes))) * (len(dtos) // len(sizes))
+        assert [len(d) for d in dtos[:len(sizes)]] == [7 + sizes[0]] + [3 + n for n in sizes[1:]]
+        stamps = [struct.unpack_from("<I", d, 3)[0] for d in dtos if d[0] == 0]
+        step = 10 if event == 2 else 100  # in 100 us
+        assert len(stamps) >= 2000 // step * 9 // 10
+        # the clock's 100 us counts round down now and then: each gap within one, none lost
+        assert {(b - a) & 0xFFFFFFFF for a, b in zip(stamps, stamps[1:])} <= {step - 1, step, step + 1}
+        assert abs((stamps[-1] - stamps[0]) - step * (len(stamps) - 1)) <= 1
     assert p.stop() == 0
     m.close()

@@ -6,6 +6,13 @@
 import socket
 import struct
 
+# A stock master reads each datagram into a buffer of this size. DTO frames share a datagram up
+# to 255 bytes; a single frame (at most 4 + 255 bytes) travels alone.
+READ_BUFFER = 512
+SHARED_LIMIT = 255
+MAX_PACKET = 255
+
+
 def frames(datagram):
     # (CTR, packet) of every frame in one datagram
     out, i = [], 0
@@ -24,6 +31,7 @@ class Master:
         self.sock.settimeout(timeout)
         self.ctr = 0
         self.dtos = []  # (CTR, packet) of DTOs seen while waiting for responses
+        self.ctrs = []  # the CTR of every frame received, in order
 
     def close(self):
         self.sock.close()
@@ -33,15 +41,24 @@ class Master:
         self.ctr = (self.ctr + 1) & 0xFFFF
 
     def datagram(self, timeout=None):
+        # The next datagram, read as a stock master reads it; one it could not frame fails.
         if timeout is not None:
             self.sock.settimeout(timeout)
-        data, _ = self.sock.recvfrom(65536)
+        data, _, flags, _ = self.sock.recvmsg(READ_BUFFER)
+        assert not flags & socket.MSG_TRUNC, "a datagram longer than %d bytes" % READ_BUFFER
+        at, count = 0, 0
+        while at < len(data):
+            length = struct.unpack_from("<H", data, at)[0] if at + 4 <= len(data) else 0
+            assert 0 < length <= MAX_PACKET and at + 4 + length <= len(data), "bad framing: " + data.hex()
+            at, count = at + 4 + length, count + 1
+        assert len(data) <= SHARED_LIMIT or count == 1, "%d frames in %d bytes" % (count, len(data))
         return data
 
     def response(self):
         # The next response or event frame (CTR, packet); DTOs on the way are kept.
         while True:
             for ctr, packet in frames(self.datagram()):
+                self.ctrs.append(ctr)
                 if packet[0] in (0xFF, 0xFE, 0xFD):
                     return ctr, packet
                 self.dtos.append((ctr, packet))

@@ -30,7 +30,7 @@ int toolSocket(sockaddr_in* bound = nullptr) {
 
 struct Xcp : testsupport::SteppedTest {
     int tool = -1;
-    sockaddr_in slave{};
+    sockaddr_in slave{}, toolAt{};
     std::vector<std::pair<uint16_t, bytes>> frames; // CTR and packet of every frame, in order
     std::vector<size_t> datagrams;                  // their datagrams' sizes
 
@@ -42,7 +42,7 @@ struct Xcp : testsupport::SteppedTest {
             seram_memory[0x100 + i] = static_cast<uint8_t>(0x10 + i),
                                  seram_memory[0x20100 + i] = static_cast<uint8_t>(0x20 + i);
         std::memcpy(seram_memory + 0x200, "123456789", 9);
-        tool = toolSocket();
+        tool = toolSocket(&toolAt);
         close(toolSocket(&slave)); // the slave's port: one this machine just handed out, free again
         platform::Settings s;
         s.pid = 0x25, s.xcpPort = ntohs(slave.sin_port);
@@ -83,6 +83,20 @@ struct Xcp : testsupport::SteppedTest {
         }
         return all;
     }
+    // A command as the receive task hands it on, run here while that task waits in its select.
+    void handOn(const std::string& request) {
+        bytes d = unhex(request);
+        d.insert(d.begin(), {static_cast<uint8_t>(d.size()), 0, 0, 0});
+        xcpEthDatagram(&xcpCps[0], d.data(), static_cast<uint32_t>(d.size()), &toolAt);
+    }
+    // The transmit task held at its queue, as when the sender falls behind: a flush item wakes it
+    // and it parks at its next receive; what is queued meanwhile waits for the release.
+    TASK_ID holdSender() {
+        const TASK_ID tx = taskNameToId("r_xcpEthDTO0");
+        taskSuspend(tx), xcpEthDtoFlush(&xcpCps[0]), sim::waitIdle();
+        return tx;
+    }
+    void releaseSender(TASK_ID tx) { taskResume(tx), sim::waitIdle(); }
     size_t dtos() const {
         return std::count_if(frames.begin(), frames.end(), [](const auto& f) { return f.second[0] < 0xFD; });
     }
@@ -185,12 +199,14 @@ TEST_F(Xcp, ResponsesAndDtosShareOneCounterAndAListFollowsItsEventAndPrescaler) 
     std::memcpy(&stamp[0], &frames[frames.size() - 6].second[3], 4), std::memcpy(&stamp[1], &odt0[3], 4);
     EXPECT_NEAR(stamp[1] - stamp[0], 10, 1); // a millisecond; the timer's 3 ns counts round down
 
-    // Bound to the 10 ms event at every third: events 1, 4 and 7 there, none elsewhere.
+    // Bound to the 10 ms event at every third: events 1, 4 and 7 there, none elsewhere. Each pair
+    // (208 bytes) waits in its datagram until the next pair's first DTO no longer fits; the stop
+    // flushes the last.
     ASSERT_EQ(cmd({"e0 10 0000 0100 03 00", "de 02 0000", "dd 01"}), "ffff00ff");
     std::vector<size_t> seen;
     for (int event = 0; event < 8; seen.push_back(dtos() - 10), ++event)
         xcpSendDAQ(2), xcpSendDAQ(0), xcpSendDAQ(1), sim::waitIdle(), receive([] { return false; }, 20);
-    EXPECT_EQ(seen, (std::vector<size_t>{2, 2, 2, 4, 4, 4, 6, 6}));
+    EXPECT_EQ(seen, (std::vector<size_t>{0, 0, 0, 2, 2, 2, 4, 4}));
     EXPECT_EQ(cmd({"dd 00"}), "ff");
     xcpSendDAQ(1);
     EXPECT_EQ(cmd({"fd"}), "ff0000000000");
@@ -202,37 +218,114 @@ TEST_F(Xcp, SixteenFullOdtsOnTheMillisecondEventLoseNothingAndAnOverloadShowsAsA
     full[0] = 248;
     daqList(full, 2);
     const size_t before = frames.size(), sent = datagrams.size();
-    // A millisecond each: every event's 16 frames of 259 bytes in datagrams of one Ethernet frame.
-    for (int event = 0; event < 50; ++event)
+    // A millisecond each: a frame of 259 bytes fills more than a datagram and travels alone, the
+    // event's last one with the next event's first.
+    for (int event = 0; event < 50; ++event) {
         xcpSendDAQ(2), sim::step(1);
-    receive([&] { return frames.size() == before + 800; });
-    ASSERT_EQ(frames.size(), before + 800);
-    EXPECT_EQ(std::vector<size_t>(datagrams.begin() + sent, datagrams.begin() + sent + 4),
-              (std::vector<size_t>{1295, 1295, 1295, 259}));
-    EXPECT_EQ(datagrams.size() - sent, 200u);
-    // Twenty events at once, faster than they can be sent: still none lost.
+        receive([&] { return frames.size() == before + 16 * event + 15; });
+    }
+    ASSERT_EQ(frames.size(), before + 799);
+    EXPECT_EQ(cmd({"fd"}), "ff4000000000");
+    ASSERT_EQ(frames.size(), before + 801);
+    std::vector<size_t> alone(800, 259);
+    alone.push_back(10); // the response
+    EXPECT_EQ(std::vector<size_t>(datagrams.begin() + sent, datagrams.end()), alone);
+
+    // Twenty events while the sender is held: the DTO buffer keeps them all.
+    TASK_ID tx = holdSender();
     for (int event = 0; event < 20; ++event)
         xcpSendDAQ(2);
-    sim::waitIdle();
-    receive([&] { return frames.size() == before + 1120; });
-    ASSERT_EQ(frames.size(), before + 1120);
-    EXPECT_EQ(frames.back().first - frames[before].first, 1119);
-    // A thousand at once must lose some: the master counts them in the gaps of the counter, and
-    // the response queued behind them arrives behind them.
-    const uint16_t last = frames.back().first;
+    releaseSender(tx);
+    EXPECT_EQ(cmd({"fd"}), "ff4000000000");
+    ASSERT_EQ(frames.size(), before + 801 + 321);
+    for (size_t i = before + 1; i < frames.size(); ++i)
+        ASSERT_EQ(frames[i].first, static_cast<uint16_t>(frames[i - 1].first + 1)) << i;
+
+    // A thousand must lose some: whole events, counted in the gap of the counter before the
+    // response queued behind them.
+    const size_t held = frames.size();
+    tx = holdSender();
     for (int event = 0; event < 1000; ++event)
         xcpSendDAQ(2);
-    EXPECT_EQ(cmd({"fd"}), "ff4000000000");
-    const uint16_t stop = frames.back().first;
-    receive([] { return false; }, 100);
-    EXPECT_EQ(frames.back().first, stop);
-    EXPECT_EQ(static_cast<uint16_t>(stop - last - 1), 16000u) << "every DTO counted, sent or lost";
-    EXPECT_LT(frames.size() - before, 1120u + 16000u + 1u);
-    for (size_t i = before + 1; i < frames.size(); ++i)
-        ASSERT_LT(frames[i - 1].first, frames[i].first) << i;
+    handOn("fd");
+    releaseSender(tx);
+    receive([&] { return frames.size() > held && frames.back().second[0] == 0xFF; });
+    ASSERT_EQ(pyref::hex(frames.back().second), "ff4000000000");
+    const size_t got = frames.size() - held - 1;
+    EXPECT_TRUE(got > 0 && got < 16000 && got % 16 == 0) << got;
+    EXPECT_EQ(static_cast<uint16_t>(frames.back().first - frames[held - 1].first), 16001u)
+        << "every DTO counted, sent or lost";
+    for (size_t i = held + 1; i + 1 < frames.size(); ++i)
+        ASSERT_EQ(frames[i].first, static_cast<uint16_t>(frames[i - 1].first + 1)) << i;
+    EXPECT_EQ(datagrams.back(), 10u);
+    for (size_t i = sent; i + 1 < datagrams.size(); ++i)
+        ASSERT_TRUE(datagrams[i] == 259 || datagrams[i] == 10) << i;
+}
+
+// DTO frames share datagrams of at most 255 bytes: whole frames while they fit, a larger one
+// alone. Sizes by hand: a frame is LEN and CTR (4 bytes) and the DTO, whose header is 7 bytes in
+// ODT 0 (with the time stamp) and 3 in the others.
+TEST_F(Xcp, DtoFramesShareDatagramsOfAtMost255BytesAndWaitForTheNextOrAFlush) {
+    auto since = [&](size_t from) { return std::vector<size_t>(datagrams.begin() + from, datagrams.end()); };
+    auto event = [&](size_t datagramsThen) {
+        xcpSendDAQ(2), sim::step(1);
+        receive([&] { return datagrams.size() == datagramsThen; });
+    };
+    auto flush = [&](size_t datagramsThen) {
+        xcpEthDtoFlush(&xcpCps[0]), sim::waitIdle();
+        receive([&] { return datagrams.size() == datagramsThen; });
+    };
+    // Three DTOs of 100 bytes: two leave in a datagram of 208, the third goes into the next one
+    // (with the next event's first); a flush sends what waits, however little.
+    daqList({93, 97, 97}, 2);
+    size_t at = datagrams.size();
+    event(at + 1), event(at + 2), flush(at + 3);
+    EXPECT_EQ(since(at), (std::vector<size_t>{208, 208, 208}));
+    // After the 100 ms tick what waits leaves with the next DTO.
+    at = datagrams.size();
+    event(at + 1), xcp_100ms(), event(at + 3), flush(at + 4);
+    EXPECT_EQ(since(at), (std::vector<size_t>{208, 104, 208, 104}));
+
+    // Frames of 255, 8, 247, 8 and 248 bytes: the first fills a datagram alone, 8 and 247 fill
+    // one together, 8 and 248 would make 256.
+    daqList({244, 1, 240, 1, 241}, 2);
+    at = datagrams.size();
+    event(at + 3), flush(at + 4);
+    EXPECT_EQ(since(at), (std::vector<size_t>{255, 255, 8, 248}));
+
+    // A sender held for 50 events catches up in datagrams of the same sizes, none lost.
+    at = datagrams.size();
+    const size_t framesAt = frames.size();
+    const TASK_ID tx = holdSender();
+    for (int i = 0; i < 50; ++i)
+        xcpSendDAQ(2);
+    releaseSender(tx), flush(at + 200);
+    std::vector<size_t> want;
+    for (int i = 0; i < 50; ++i)
+        want.insert(want.end(), {255, 255, 8, 248});
+    EXPECT_EQ(since(at), want);
+    ASSERT_EQ(frames.size(), framesAt + 250);
+    for (size_t i = framesAt + 1; i < frames.size(); ++i)
+        ASSERT_EQ(frames[i].first, static_cast<uint16_t>(frames[i - 1].first + 1)) << i;
+}
+
+// A queue that stays full floods one text; the others are still heard.
+TEST_F(Xcp, EveryTextOfAFullTransmitQueueKeepsItsOwnFloodGuard) {
+    ASSERT_EQ(cmd({"ff 00"}), "ff0580ffff000101");
+    const TASK_ID tx = holdSender();
+    xcpTxItem item{};
+    item.kind = XCP_TX_FLUSH;
+    while (msgQSend(xcpCps[0].txQueue, &item, sizeof item, NO_WAIT, MSG_PRI_NORMAL) == OK) {
+    }
+    for (int i = 0; i < 20; ++i) // its queue item lost each time: the reset's text floods
+        handOn("ff 00");
+    handOn("dd 00"); // stops DAQ and flushes
+    EXPECT_TRUE(logged("xcpEthDtoFlush(): msgQSend() error"));
+    releaseSender(tx);
 }
 
 TEST_F(Xcp, FourSteppedSecondsWithoutCommandClearTheMasterAndWithTheSwitchEndTheSession) {
+    sim::step(10000); // the connection lines' rate window of earlier sessions has passed
     for (int on : {0, 1}) {
         xcp_activate_xcp_comms_reset(on);
         ASSERT_EQ(cmd({"ff 00", "fd"}), "ff0580ffff000101ff0000000000");
