@@ -593,6 +593,8 @@ void presenceSend() {
             SYSLOGX_RATE_GUARDED(P_WARN, "Host PID 0x%X is Offline", pid);
             SYSLOGX_RATE_GUARDED(P_ERR, "UDP_send: BC2_disconnect");
             disconnectHost(pid);
+            // Whether it comes back with its paths or restarted, they are asked for anew.
+            dynkomm_fifo_free_receiving_all(static_cast<uint16_t>(pid));
         }
         semTake(stopWake, period);
     }
@@ -628,6 +630,8 @@ void presenceReceived(const uint8_t* data, size_t n, const sockaddr_in& from) {
         SYSLOGX_RATE_GUARDED(LOG_INFO, "BC2_UDP_listen add remote_pid %X", p.pid);
     if (reset) {
         disconnectHost(p.pid);
+        // It knows nothing of its paths here any more: nothing would close them.
+        dynkomm_fifo_free_receiving_all(p.pid);
         SYSLOGX_RATE_GUARDED(P_INFO, "Basecom2: Reset detected on PID 0x%X, illegal msg sequence counter",
                              p.pid);
     }

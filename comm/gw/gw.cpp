@@ -70,6 +70,7 @@ struct Mlist {
     uint32_t state, users;
     uint16_t kill, killReload, killCount, exclusive, latency;
     uint8_t tsError, linked;
+    uint8_t fifoGone; // released under the running list (its unit restarted or went offline)
 };
 
 struct Request {
@@ -174,6 +175,14 @@ void callAll(const Mlist* l, int entry, uint32_t status, const void* data) {
 
 bool isRunning(const Mlist* l) {
     return l->state == RUN || l->state == RUN_PN;
+}
+
+// A list asked for again gets a new FIFO: the one before is freed, unless this unit writes it
+// (a list of its own shares it with the server).
+void replaceFifo(Mlist* l, uint32_t fifo) {
+    if (l->fifoRef && l->fifoRef != fifo) dynkomm_fifo_free_receiving(l->fifoRef, l->pid);
+    l->fifoRef = fifo;
+    l->fifoGone = 0;
 }
 
 void linkRaster(Mlist* l) {
@@ -534,12 +543,18 @@ void reapLists(uint16_t pid) {
                 l->state = DEST;
                 l->killCount = l->killReload;
             }
-        } else if (l->tsError && isRunning(l) && sendStop(l)) {
-            SYSLOGX_RATE_GUARDED(
-                LOG_INFO, "gw_meas_monitoring(): restart block because of timestamp error PID 0x%02X", pid);
+        } else if ((l->tsError || l->fifoGone) && isRunning(l) && sendStop(l)) {
+            if (l->tsError)
+                SYSLOGX_RATE_GUARDED(
+                    LOG_INFO, "gw_meas_monitoring(): restart block because of timestamp error PID 0x%02X",
+                    pid);
+            else
+                SYSLOGX_RATE_GUARDED(LOG_INFO,
+                                     "gw_meas_monitoring(): restart block, its FIFO is gone PID 0x%02X", pid);
             l->remoteId = 0;
             l->state = P_ETRY;
             l->tsError = 0;
+            l->fifoGone = 0;
         }
     }
 }
@@ -725,7 +740,7 @@ void byNameReply(uint32_t requestMagic, uint32_t listMagic, uint32_t fifo, const
             }
         } else if (l && listMagic) {
             l->remoteId = listMagic;
-            l->fifoRef = fifo;
+            replaceFifo(l, fifo);
             linkRaster(l);
             l->state = RUN;
             ++pids[l->pid].running;
@@ -952,6 +967,7 @@ void gw_raster(int raster) {
             if (gatewayStop) break;
             // The command task may release the FIFO while its entries are handed on.
             DynkommFifo* f = dynkomm_fifo_pin(l->fifoRef);
+            if (!f) l->fifoGone = 1;
             uint8_t* entry = dynkomm_read(f);
             if (l->speed != l->speedConfirmed && !l->speedPending && !gw_pid_offline(l->pid)) {
                 SYSLOGX_RATE_GUARDED(
@@ -1133,9 +1149,11 @@ void gw_meascreate_reply(const uint8_t* m, size_t len) {
         if (r) r->answered = 1;
         semGive(requestSem);
         const uint32_t fifo = be32(m + CI_HEADER);
-        DynkommFifo* f = nullptr;
-        // The FIFO must be one that receives from the list's unit.
-        const bool sound = fifo && dynkomm_get_fifo(fifo, &f) == 1 && f->sourcePid == (l ? l->pid : 0xFFFF);
+        // The FIFO must be one that receives from the list's unit (pinned: a restart of that
+        // unit may free it meanwhile).
+        DynkommFifo* f = fifo ? dynkomm_fifo_pin(fifo) : nullptr;
+        const bool sound = f && f->sourcePid == (l ? l->pid : 0xFFFF);
+        dynkomm_fifo_unpin(f);
         if (!l || l->state != STP) {
             // no request of a list that waits
         } else if (l->kill) {
@@ -1148,7 +1166,7 @@ void gw_meascreate_reply(const uint8_t* m, size_t len) {
             l->state = P_ETRY;
             callAll(l, r->entry, GW_REFUSED, nullptr);
         } else {
-            l->fifoRef = fifo;
+            replaceFifo(l, fifo);
             l->remoteId = h.context1;
             linkRaster(l);
             l->state = RUN;

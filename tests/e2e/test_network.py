@@ -120,3 +120,17 @@ def test_a_unit_pings_another_that_stops_and_starts_again(unit, net):
         assert all((s1 * 1 + 100 * l1) - (s0 + 100 * l0) == 1 for (s0, l0), (s1, l1) in zip(slots, slots[1:]))
         answered = {(ctx2, p) for _, _, ctx2, p in echoes}
         assert len(echoes) > 50 and all((ctx1, p) in answered for _, ctx1, _, p in pings[:-5][-40:])
+
+
+def test_a_peer_back_from_offline_is_granted_its_paths_again(unit, net):
+    """A peer holds as many paths as the unit grants it and goes offline: what they held is freed,
+    and once back it is granted paths again."""
+    host, peer = net.host(UNITS[0x21]), net.host(9)
+    u = unit(["0"], settings(0x21, UNITS[0x21]), prefix=host.prefix())
+    u.wait_for("BC2_eth_ini(): Initialisation finished", 30)
+    seen = scripted_peer(peer, "paths", peer.address, PEER_PID, 517, f"{host.address}:0x21")
+    assert end(u) == [0]
+    assert seen["first"] == 128
+    assert seen["dropped"] and seen["heard_again"]
+    assert seen["again"] == 5
+    assert f"Host PID 0x{PEER_PID:X} is Offline" in "\n".join(u.out)

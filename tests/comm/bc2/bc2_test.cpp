@@ -2,6 +2,7 @@
 // the presence rounds on the stepped clock, and the races between a connection coming in, the
 // unit's own connect and a disconnect from another task.
 #include "comm/bc2/bc2.h"
+#include "comm/dynkomm/dynkomm.h"
 #include "comm/sockreg/sockreg.h"
 #include "platform/kmgr/appman.h"
 #include "platform/settings/settings.h"
@@ -123,6 +124,14 @@ struct Bc2 : testsupport::SteppedTest {
         const int udp = testsupport::boundSocket(SOCK_DGRAM, PEER_ADDR);
         sendto(udp, p, sizeof p, 0, reinterpret_cast<const sockaddr*>(&unit), sizeof unit);
         close(udp);
+    }
+    // The peer's packets, counting from `counter`, until the unit has heard one (its receiver
+    // may not listen yet).
+    bool heard(uint32_t counter) {
+        return until([&] {
+            presence(counter++, 0);
+            return (udp_get_detect_mask() >> PEER & 1) != 0;
+        });
     }
     // A member of the presence group (bound to the group, so that the unit alone gets what is
     // sent to its own address): the unit's packets.
@@ -272,6 +281,44 @@ TEST_F(Bc2, ADisconnectFromAnotherTaskNeverShutsDownAReusedDescriptor) {
         EXPECT_EQ(errno, EAGAIN);
     }
     EXPECT_EQ(fcntl(unitCi, F_GETFD), -1) << "closed once the other task let go";
+}
+
+// A path's receiving FIFO as a request of `from` made it here.
+uint32_t receivingFrom(uint16_t from) {
+    DynkommFifo* f = dynkomm_fifo_alloc(4, 8);
+    f->sourcePid = from;
+    f->destPid = OWN;
+    const uint32_t m = dynkomm_fifo_register(f);
+    dynkomm_fifo_hold(f, from);
+    return m;
+}
+
+// Nothing closes the paths of a peer that restarted or went offline: their receiving FIFOs go
+// then, and only theirs.
+TEST_F(Bc2, APeersReceivingFifosGoWhenItRestartsOrGoesOffline) {
+    ASSERT_EQ(dynkomm_ini(), 1);
+    const uint32_t other = receivingFrom(0x12);
+    DynkommFifo* s = dynkomm_fifo_alloc(4, 8);
+    s->sourcePid = OWN;
+    s->destPid = PEER;
+    const uint32_t sending = dynkomm_fifo_register(s);
+    BC2_init();
+    for (const char* how : {"restart", "offline"}) {
+        const uint32_t a = receivingFrom(PEER), b = receivingFrom(PEER);
+        ASSERT_TRUE(heard(10)) << how;
+        EXPECT_EQ(dynkomm_held(PEER).paths, 2u) << how;
+        if (how[0] == 'r')
+            presence(3, 0); // the counter went back
+        else
+            sim::step(2000);
+        EXPECT_TRUE(until([] { return dynkomm_held(PEER).paths == 0; })) << how;
+        EXPECT_EQ(dynkomm_get_fifo(a, nullptr) + dynkomm_get_fifo(b, nullptr), 0) << how;
+    }
+    EXPECT_EQ(dynkomm_get_fifo(other, nullptr), 1);
+    EXPECT_EQ(dynkomm_get_fifo(sending, nullptr), 1);
+    EXPECT_EQ(dynkomm_held(0x12).paths, 1u);
+    dynkomm_fifo_free(other);
+    dynkomm_fifo_free(sending);
 }
 
 } // namespace
