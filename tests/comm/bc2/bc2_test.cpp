@@ -117,9 +117,9 @@ struct Bc2 : testsupport::SteppedTest {
         SteppedTest::TearDown();
     }
     // The peer's presence packet, unicast from a new source port each time.
-    void presence(uint32_t counter, uint64_t heard) {
+    void presence(uint32_t counter, uint64_t heard, uint16_t pid = PEER) {
         uint8_t p[BC2_PRESENCE_SIZE];
-        bc2_build_presence(p, PEER_ADDR, PEER, heard, 0, 0, counter, 0);
+        bc2_build_presence(p, PEER_ADDR, pid, heard, 0, 0, counter, 0);
         const sockaddr_in unit = testsupport::inetAddress(OWN_ADDR, BC2_PORT_PRESENCE);
         const int udp = testsupport::boundSocket(SOCK_DGRAM, PEER_ADDR);
         sendto(udp, p, sizeof p, 0, reinterpret_cast<const sockaddr*>(&unit), sizeof unit);
@@ -319,6 +319,31 @@ TEST_F(Bc2, APeersReceivingFifosGoWhenItRestartsOrGoesOffline) {
     EXPECT_EQ(dynkomm_held(0x12).paths, 1u);
     dynkomm_fifo_free(other);
     dynkomm_fifo_free(sending);
+}
+
+// Presence packets naming a PID beyond 63 are dropped with a line, 13 times; the 14th brings
+// the flooding notice and nothing follows.
+TEST_F(Bc2, APidBeyond63IsLoggedThirteenTimesThenFlagged) {
+    BC2_init();
+    ASSERT_TRUE(heard(1));
+    Bc2DebugGlob g{};
+    BC2_debugoutGlob(&g);
+    const uint16_t before = g.bcRxCnt;
+    for (uint16_t i = 0; i < 20; ++i)
+        presence(100u + i, 0, static_cast<uint16_t>(64 + i));
+    ASSERT_TRUE(until([&] { return BC2_debugoutGlob(&g), static_cast<uint16_t>(g.bcRxCnt - before) >= 20; }));
+    sim::step(1);
+    seen = testsupport::logDrain();
+    std::vector<int> wrong, flooding;
+    for (size_t i = 0; i < seen.size(); ++i) {
+        if (seen[i].text.find("BC2_UDP_listen() wrong pid received") != std::string::npos)
+            wrong.push_back(static_cast<int>(i));
+        if (seen[i].text.find("Flooding suspicion!") != std::string::npos)
+            flooding.push_back(static_cast<int>(i));
+    }
+    ASSERT_EQ(wrong.size(), 13u);
+    EXPECT_EQ(seen[static_cast<size_t>(wrong[0])].text, "BC2_UDP_listen() wrong pid received 64");
+    EXPECT_TRUE(std::ranges::any_of(flooding, [&](int i) { return i > wrong.back(); }));
 }
 
 } // namespace
