@@ -89,7 +89,8 @@ struct PidRecord {
     uint16_t pollReload;
     int16_t pollCount;
     uint16_t reported; // written by the command task: atomic accesses only
-    uint16_t state, previous, running, requests;
+    uint16_t state;    // also read without the lock (telemetry, shell, diagnostics): atomic stores
+    uint16_t previous, running, requests;
     Mlist* lists;
     uint32_t flagHandle;
 };
@@ -135,6 +136,12 @@ uint16_t reportedOf(uint16_t pid) {
 }
 void setReported(uint16_t pid, uint16_t v) {
     __atomic_store_n(&pids[pid].reported, v, __ATOMIC_RELEASE);
+}
+uint16_t stateOf(uint16_t pid) {
+    return __atomic_load_n(&pids[pid].state, __ATOMIC_RELAXED);
+}
+void setState(uint16_t pid, uint16_t v) {
+    __atomic_store_n(&pids[pid].state, v, __ATOMIC_RELAXED);
 }
 
 // This unit reaches itself without the transport.
@@ -566,7 +573,7 @@ void takeReportedState(uint16_t pid) {
     p.pollCount = static_cast<int16_t>(p.pollCount - 10);
     const uint16_t reported = reportedOf(pid);
     if (reported != OFFLINE || p.offlineCount < 1) {
-        if (!(reported == MEAS && p.state == KILLMEAS)) p.state = reported;
+        if (!(reported == MEAS && p.state == KILLMEAS)) setState(pid, reported);
         if (p.pollCount < 1) {
             p.offlineCount = static_cast<int16_t>(p.offlineReload);
             p.pollCount = static_cast<int16_t>(p.pollReload);
@@ -632,7 +639,7 @@ void onMeasuring(uint16_t pid) {
         SYSLOGX_RATE_GUARDED(LOG_INFO2, "MeasGate: PID 0x%X is detected online(PID_MEAS)", pid);
     if (p.running == 0 && p.requests == 0) {
         gw_kill_pid(pid);
-        p.state = KILLMEAS;
+        setState(pid, KILLMEAS);
         p.pollCount = 10;
         SYSLOGX_RATE_GUARDED(
             LOG_INFO2,
@@ -1026,7 +1033,7 @@ void gw_raster(int raster) {
 void gw_meas_monitoring() {
     if (gatewayStop) return;
     for (uint16_t pid = 0; pid < PIDS; ++pid) {
-        if (connected(pid) || pids[pid].state != OFFLINE) {
+        if (connected(pid) || stateOf(pid) != OFFLINE) {
             if (!take(handleSem, "gw_meas_monitoring")) return;
             monitorPid(pid);
             if (semGive(handleSem) != OK) {
@@ -1035,8 +1042,8 @@ void gw_meas_monitoring() {
             }
         }
     }
-    for (PidRecord& p : pids)
-        p.previous = p.state;
+    for (uint16_t pid = 0; pid < PIDS; ++pid)
+        pids[pid].previous = stateOf(pid);
 }
 
 void gw_request_timeout() {
@@ -1099,7 +1106,7 @@ void gw_stop() {
     for (uint16_t pid = 0; pid < PIDS; ++pid)
         if (pids[pid].state == MEAS && reportedOf(pid) != OFFLINE) {
             gw_kill_pid(pid);
-            pids[pid].state = KILLMEAS;
+            setState(pid, KILLMEAS);
         }
     if (semGive(handleSem) != OK) syslogx(LOG_ERR, "gw_stop: Failed to give semaphore.");
 }
@@ -1109,7 +1116,7 @@ void gw_meas_state_reply(uint16_t pid, uint32_t state) {
 }
 
 int gw_pid_offline(uint16_t pid) {
-    return pid >= PIDS || pids[pid].state == OFFLINE ? 1 : 0;
+    return pid >= PIDS || stateOf(pid) == OFFLINE ? 1 : 0;
 }
 
 int gw_kill_pid(uint16_t pid) {
@@ -1121,19 +1128,19 @@ int gw_kill_pid(uint16_t pid) {
 void gw_print_pidstate(void (*out)(const char*)) {
     char line[64];
     for (int pid = 0; pid < PIDS; ++pid) {
-        if (pids[pid].state == OFFLINE) continue;
+        const uint16_t state = stateOf(static_cast<uint16_t>(pid));
+        if (state == OFFLINE) continue;
         std::snprintf(line, sizeof line, "PID: %i [0x%X] online", pid, pid);
         out(line);
-        out(pids[pid].state == MEAS ? " -- measure is running\n" : " -- no measure\n");
+        out(state == MEAS ? " -- measure is running\n" : " -- no measure\n");
     }
 }
 
 int gw_debugoutPID(uint16_t pid, uint16_t* out) {
     if (!out || pid >= PIDS) return 0;
     const PidRecord& p = pids[pid];
-    const uint16_t head[] = {p.state,       p.requests,         p.running,
-                             statCnt[pid],  dataCntOnline[pid], dataCntOffline[pid],
-                             noDataCnt[pid]};
+    const uint16_t head[] = {stateOf(pid),       p.requests,          p.running,     statCnt[pid],
+                             dataCntOnline[pid], dataCntOffline[pid], noDataCnt[pid]};
     std::memcpy(out, head, sizeof head);
     std::memcpy(out + 7, statState[pid], sizeof statState[pid]);
     return 1;

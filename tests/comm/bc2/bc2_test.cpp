@@ -17,6 +17,7 @@
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <semaphore>
+#include <thread>
 
 namespace {
 
@@ -117,9 +118,10 @@ struct Bc2 : testsupport::SteppedTest {
         SteppedTest::TearDown();
     }
     // The peer's presence packet, unicast from a new source port each time.
-    void presence(uint32_t counter, uint64_t heard, uint16_t pid = PEER) {
+    // `made`: the CI and DK sets.
+    void presence(uint32_t counter, uint64_t heard, uint16_t pid = PEER, uint64_t made = 0) {
         uint8_t p[BC2_PRESENCE_SIZE];
-        bc2_build_presence(p, PEER_ADDR, pid, heard, 0, 0, counter, 0);
+        bc2_build_presence(p, PEER_ADDR, pid, heard, made, made, counter, 0);
         const sockaddr_in unit = testsupport::inetAddress(OWN_ADDR, BC2_PORT_PRESENCE);
         const int udp = testsupport::boundSocket(SOCK_DGRAM, PEER_ADDR);
         sendto(udp, p, sizeof p, 0, reinterpret_cast<const sockaddr*>(&unit), sizeof unit);
@@ -344,6 +346,47 @@ TEST_F(Bc2, APidBeyond63IsLoggedThirteenTimesThenFlagged) {
     ASSERT_EQ(wrong.size(), 13u);
     EXPECT_EQ(seen[static_cast<size_t>(wrong[0])].text, "BC2_UDP_listen() wrong pid received 64");
     EXPECT_TRUE(std::ranges::any_of(flooding, [&](int i) { return i > wrong.back(); }));
+}
+
+// The online data of a peer go by UDP or TCP after its protocol version, which its presence
+// packets set meanwhile.
+TEST_F(Bc2, OnlineDataGoWhileThePeersPresencePacketsArrive) {
+    const int listener[2] = {tcp(PEER_ADDR, BC2_PORT_CI), tcp(PEER_ADDR, BC2_PORT_DK)};
+    mine.insert(mine.end(), listener, listener + 2);
+    for (int l : listener)
+        ASSERT_EQ(listen(l, 4), 0);
+    BC2_init();
+    for (uint32_t n = 1; n < 100 && (peerEnd[CI] < 0 || peerEnd[DK] < 0); ++n) {
+        presence(n, uint64_t{1} << OWN);
+        sim::step(1);
+        for (int t : {CI, DK})
+            if (peerEnd[t] < 0 && readable(listener[t], 50))
+                peerEnd[t] = accept(listener[t], nullptr, nullptr);
+    }
+    ASSERT_GE(peerEnd[DK], 0);
+    ASSERT_TRUE(until([] { return dk_get_connect_mask() >> PEER & 1; }));
+    std::atomic<bool> done{false};
+    std::thread sender([&done] {
+        const uint8_t header[BC2_DK_HEADER] = {0, PEER, 0, 4, 0, 0, 0, 1}, entry[4] = {};
+        while (!done) {
+            dyncom_send_eth_online(header, entry);
+            Dynkom_flush_eth(0);
+        }
+    });
+    Bc2DebugGlob before{}, after{};
+    BC2_debugoutGlob(&before);
+    for (uint32_t n = 100; n < 400; ++n) {
+        presence(n, uint64_t{1} << OWN, PEER, uint64_t{1} << OWN);
+        sim::step(1); // a receiver that waits a tick in the connection manager goes on
+        usleep(500);
+    }
+    BC2_debugoutGlob(&after);
+    done = true;
+    sender.join();
+    Bc2DebugPid d{};
+    ASSERT_EQ(BC2_debugoutPID(PEER, &d), 1);
+    EXPECT_GT(d.dataTxCntOnline, 0u);
+    EXPECT_GT(static_cast<uint16_t>(after.bcRxCnt - before.bcRxCnt), 100) << "packets came meanwhile";
 }
 
 } // namespace

@@ -532,6 +532,26 @@ TEST_F(Meas, StateQueriesAndKillAll) {
     EXPECT_EQ(codes(sent()), (std::vector<uint16_t>{0x0104, 0x0103}));
 }
 
+// Telemetry asks whether a PID is offline (its frames then carry zeros) while the monitoring of
+// the 10 ms raster sets the PID's state from the answers and from their absence.
+TEST_F(Meas, TelemetryAsksWhetherAPidIsOfflineWhileTheMonitoringSetsItsState) {
+    std::atomic<bool> done{false};
+    std::atomic<int> online{0};
+    std::thread tele([&] {
+        while (!done)
+            online += gw_pid_offline(PEER) == 0;
+    });
+    peer(40, 0);
+    EXPECT_EQ(gw_pid_offline(PEER), 0);
+    for (int i = 0; i < 10000000 && online == 0; ++i) // the reader sees it online too
+        std::this_thread::yield();
+    EXPECT_GT(online.load(), 0);
+    peer(200, -1);
+    done = true;
+    tele.join();
+    EXPECT_EQ(gw_pid_offline(PEER), 1);
+}
+
 // Copiers of raster 12 (the lap and the lap status-block rasters) against the command task
 // creating and killing lists of the same raster.
 TEST_F(Meas, CopiersAgainstCreateAndKillStorms) {
