@@ -310,16 +310,19 @@ int connectActive(Channel* c) {
         HostGuard g;
         version = c->host->version;
     }
-    if (version < BC2_VERSION) {
-        const uint16_t port =
-            static_cast<uint16_t>((c->type == DK ? BC2_PORT_DK_ACTIVE : BC2_PORT_CI_ACTIVE) + ownOffset);
-        const sockaddr_in local = inet(ownAddr, port);
-        if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-            syslogx(P_ERR, "BC2_connect_active: connect active, binding TCP send socket on port: %x failed",
-                    port);
-            bcSocket_close(fd);
-            return -1;
-        }
+    // Always from the unit's own address: the peer knows a host by the address it connects from,
+    // and the host's choice may be another one (of two units on one loopback, always the first).
+    // Peers below 517 know it by its fixed port too.
+    const uint16_t port =
+        version < BC2_VERSION
+            ? static_cast<uint16_t>((c->type == DK ? BC2_PORT_DK_ACTIVE : BC2_PORT_CI_ACTIVE) + ownOffset)
+            : 0;
+    const sockaddr_in local = inet(ownAddr, port);
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+        syslogx(P_ERR, "BC2_connect_active: connect active, binding TCP send socket on port: %x failed",
+                port);
+        bcSocket_close(fd);
+        return -1;
     }
     const int tos = 0x10, one = 1, size = SOCK_BUF;
     const linger lg{1, 0};

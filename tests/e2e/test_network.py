@@ -72,6 +72,21 @@ def test_two_units_and_a_scripted_peer(unit, net, spec, peer_host):
     assert mc and all(d == "239.239.239.201" for d, _ in mc)
 
 
+def test_two_units_on_one_loopback(unit):
+    """Two units on 127.0.0.1 and 127.0.0.2 of the test's own loopback: no bridge, no namespace of
+    their own; they find each other and make both channels."""
+    if netns.available():
+        pytest.skip(netns.available())
+    ends = {0x21: "127.0.0.1", 0x22: "127.0.0.2"}
+    units = {pid: unit(["0"], f"[unit]\npid = {pid:#x}\nipv4 = {a}\nall_pids = {pid:#x}\nxcp_port = {5500 + pid}\n",
+                       name=f"u{pid:x}") for pid, a in ends.items()}
+    for pid, p in units.items():
+        other = 0x21 + 0x22 - pid
+        for ch in ("CI", "DK"):
+            p.wait_for(f"{ch} channel to PID 0x{other:X} established", 30)
+    assert end(*units.values()) == [0, 0]
+
+
 def pinging_dataset(peer):
     """The default dataset with the diagnostics watching (MSDCOM_DBG_PID_1) and pinging `peer` every
     10 ms (MSDCOM_DBG_PING_PID, MSDCOM_DBG_PING_FREQ)."""

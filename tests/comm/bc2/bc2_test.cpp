@@ -285,6 +285,30 @@ TEST_F(Bc2, ADisconnectFromAnotherTaskNeverShutsDownAReusedDescriptor) {
     EXPECT_EQ(fcntl(unitCi, F_GETFD), -1) << "closed once the other task let go";
 }
 
+// The unit connects from its own address even where the host would pick another one (on this
+// loopback the peer's, 127.0.0.1): the peer knows a host by the address it connects from.
+TEST_F(Bc2, TheUnitConnectsFromItsOwnAddress) {
+    const int listener[2] = {tcp(PEER_ADDR, BC2_PORT_CI), tcp(PEER_ADDR, BC2_PORT_DK)};
+    mine.insert(mine.end(), listener, listener + 2);
+    for (int l : listener)
+        ASSERT_EQ(listen(l, 4), 0);
+    BC2_init();
+    sockaddr_in from[2]{};
+    for (uint32_t n = 1; n < 100 && (peerEnd[CI] < 0 || peerEnd[DK] < 0); ++n) {
+        presence(n, uint64_t{1} << OWN);
+        sim::step(1);
+        for (int t : {CI, DK}) {
+            socklen_t len = sizeof from[t];
+            if (peerEnd[t] < 0 && readable(listener[t], 50))
+                peerEnd[t] = accept(listener[t], reinterpret_cast<sockaddr*>(&from[t]), &len);
+        }
+    }
+    ASSERT_GE(peerEnd[CI], 0);
+    ASSERT_GE(peerEnd[DK], 0);
+    for (const sockaddr_in& a : from)
+        EXPECT_EQ(ntohl(a.sin_addr.s_addr), OWN_ADDR);
+}
+
 // A path's receiving FIFO as a request of `from` made it here.
 uint32_t receivingFrom(uint16_t from) {
     DynkommFifo* f = dynkomm_fifo_alloc(4, 8);
