@@ -384,13 +384,20 @@ int dynkomm_fifo_free_receiving(uint32_t magic, uint16_t source) {
 
 uint32_t dynkomm_fifo_free_receiving_all(uint16_t source) {
     if (source == AppMan_getPID()) return 0;
+    // A part of the registry at a time: the receive tasks and the rasters' readers take the lock
+    // in between.
+    constexpr uint32_t PART = 1024;
     uint32_t n = 0;
-    Registry r;
-    for (Record& rec : records)
-        if (rec.state == CREATED && rec.fifo && receives(rec.fifo, source)) {
-            dropReceiving(rec);
-            ++n;
+    for (uint32_t first = 0; first < DK_MAGIC_COUNT; first += PART) {
+        Registry r;
+        for (uint32_t i = first; i < first + PART; ++i) {
+            Record& rec = records[i];
+            if (rec.state == CREATED && rec.fifo && receives(rec.fifo, source)) {
+                dropReceiving(rec);
+                ++n;
+            }
         }
+    }
     return n;
 }
 
