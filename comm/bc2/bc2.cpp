@@ -305,16 +305,24 @@ int connectActive(Channel* c) {
         return -1;
     }
     if (!reusePort(fd)) syslogx(P_ERR, "BC2_connect_active: Setting SO_REUSEPORT option failed");
-    if (c->host->version < BC2_VERSION) {
-        const uint16_t port =
-            static_cast<uint16_t>((c->type == DK ? BC2_PORT_DK_ACTIVE : BC2_PORT_CI_ACTIVE) + ownOffset);
-        const sockaddr_in local = inet(ownAddr, port);
-        if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-            syslogx(P_ERR, "BC2_connect_active: connect active, binding TCP send socket on port: %x failed",
-                    port);
-            bcSocket_close(fd);
-            return -1;
-        }
+    uint16_t version;
+    {
+        HostGuard g;
+        version = c->host->version;
+    }
+    // Always from the unit's own address: the peer knows a host by the address it connects from,
+    // and the host's choice may be another one (of two units on one loopback, always the first).
+    // Peers below 517 know it by its fixed port too.
+    const uint16_t port =
+        version < BC2_VERSION
+            ? static_cast<uint16_t>((c->type == DK ? BC2_PORT_DK_ACTIVE : BC2_PORT_CI_ACTIVE) + ownOffset)
+            : 0;
+    const sockaddr_in local = inet(ownAddr, port);
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+        syslogx(P_ERR, "BC2_connect_active: connect active, binding TCP send socket on port: %x failed",
+                port);
+        bcSocket_close(fd);
+        return -1;
     }
     const int tos = 0x10, one = 1, size = SOCK_BUF;
     const linger lg{1, 0};
@@ -593,6 +601,8 @@ void presenceSend() {
             SYSLOGX_RATE_GUARDED(P_WARN, "Host PID 0x%X is Offline", pid);
             SYSLOGX_RATE_GUARDED(P_ERR, "UDP_send: BC2_disconnect");
             disconnectHost(pid);
+            // Whether it comes back with its paths or restarted, they are asked for anew.
+            dynkomm_fifo_free_receiving_all(static_cast<uint16_t>(pid));
         }
         semTake(stopWake, period);
     }
@@ -628,6 +638,8 @@ void presenceReceived(const uint8_t* data, size_t n, const sockaddr_in& from) {
         SYSLOGX_RATE_GUARDED(LOG_INFO, "BC2_UDP_listen add remote_pid %X", p.pid);
     if (reset) {
         disconnectHost(p.pid);
+        // It knows nothing of its paths here any more: nothing would close them.
+        dynkomm_fifo_free_receiving_all(p.pid);
         SYSLOGX_RATE_GUARDED(P_INFO, "Basecom2: Reset detected on PID 0x%X, illegal msg sequence counter",
                              p.pid);
     }
@@ -875,10 +887,16 @@ void dkUdpListen() {
 
 // ---- DK sending --------------------------------------------------------------------------------
 
-Channel* dkChannel(uint32_t pid) {
-    if (pid >= 64 || !hostLock) return nullptr;
+// A peer's DK channel and its protocol version, which the presence receiver rewrites with each
+// packet: both read under the host lock.
+struct DkPeer {
+    Channel* c;
+    uint16_t version;
+};
+DkPeer dkChannel(uint32_t pid) {
+    if (pid >= 64 || !hostLock) return {nullptr, 0};
     HostGuard g;
-    return hosts[pid].dk;
+    return {hosts[pid].dk, hosts[pid].version};
 }
 
 // Sends what is left of the buffer's frame. 1 sent, 0 failed (logged once per error state).
@@ -1200,16 +1218,17 @@ int comint_put_locSock(const uint8_t* msg) {
 }
 
 int dyncom_send_eth(const uint8_t* header, const uint8_t* entry) {
-    Channel* c = dkChannel(be16(header));
+    Channel* c = dkChannel(be16(header)).c;
     if (!c || c->fd.load() < 0) return 0;
     return appendRecord(c, 0, false, header, entry, "dyncom_send_eth()");
 }
 
 int dyncom_send_eth_online(const uint8_t* header, const uint8_t* entry) {
     const uint16_t pid = be16(header);
-    Channel* c = dkChannel(pid);
+    const DkPeer peer = dkChannel(pid);
+    Channel* c = peer.c;
     if (!c || c->fd.load() < 0) return 0;
-    if (c->host->version < 513) return appendRecord(c, 0, false, header, entry, "dyncom_send_eth()");
+    if (peer.version < 513) return appendRecord(c, 0, false, header, entry, "dyncom_send_eth()");
     const bool udp = routing_get_next(pid).kind == ROUTE_ETHERNET;
     return appendRecord(c, 1, udp, header, entry, "dyncom_send_eth_online()");
 }
@@ -1217,11 +1236,11 @@ int dyncom_send_eth_online(const uint8_t* header, const uint8_t* entry) {
 void Dynkom_flush_eth(int kind) {
     for (uint32_t pid = 0; pid < 64; ++pid) {
         if (pid == ownPid) continue;
-        Channel* c = dkChannel(pid);
+        const DkPeer peer = dkChannel(pid);
+        Channel* c = peer.c;
         if (!c || c->fd.load() < 0) continue;
         const int which = kind == 1 ? 0 : 1;
-        const bool udp =
-            which == 1 && c->host->version >= 513 && routing_get_next(pid).kind == ROUTE_ETHERNET;
+        const bool udp = which == 1 && peer.version >= 513 && routing_get_next(pid).kind == ROUTE_ETHERNET;
         SendBuffer& b = c->buf[which];
         if (!b.mutex || semTake(b.mutex, WAIT_FOREVER) != OK) {
             syslogx(P_ERR, "Dynkom_flush_eth(): pid: 0x%02x, semTake failed - errno %s", pid, err());

@@ -357,6 +357,50 @@ int dynkomm_fifo_free(uint32_t magic) {
     return 1;
 }
 
+namespace {
+// Under the registry lock.
+bool receives(const DynkommFifo* f, uint16_t source) {
+    const uint16_t own = AppMan_getPID();
+    return f->destPid == own && f->sourcePid != own && (source == DK_ANY_PID || f->sourcePid == source);
+}
+// Under the registry lock: out of the registry (its number deleted with the delay) and freed, or
+// left to the last reader that pinned it.
+void dropReceiving(Record& rec) {
+    DynkommFifo* f = rec.fifo;
+    rec = {NONE, nullptr};
+    magicNumber_deleteMagic(dkMagics.load(), f->magic);
+    f->magic = 0;
+    dynkomm_fifo_dispose(f);
+}
+} // namespace
+
+int dynkomm_fifo_free_receiving(uint32_t magic, uint16_t source) {
+    Registry r;
+    Record* rec = recordOf(magic);
+    if (!rec || rec->state != CREATED || !rec->fifo || !receives(rec->fifo, source)) return 0;
+    dropReceiving(*rec);
+    return 1;
+}
+
+uint32_t dynkomm_fifo_free_receiving_all(uint16_t source) {
+    if (source == AppMan_getPID()) return 0;
+    // A part of the registry at a time: the receive tasks and the rasters' readers take the lock
+    // in between.
+    constexpr uint32_t PART = 1024;
+    uint32_t n = 0;
+    for (uint32_t first = 0; first < DK_MAGIC_COUNT; first += PART) {
+        Registry r;
+        for (uint32_t i = first; i < first + PART; ++i) {
+            Record& rec = records[i];
+            if (rec.state == CREATED && rec.fifo && receives(rec.fifo, source)) {
+                dropReceiving(rec);
+                ++n;
+            }
+        }
+    }
+    return n;
+}
+
 int dynkomm_get_fifo(uint32_t magic, DynkommFifo** fifo) {
     if (fifo) *fifo = nullptr;
     Registry r;

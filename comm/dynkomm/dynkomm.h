@@ -110,6 +110,13 @@ uint32_t dynkomm_fifo_register(DynkommFifo* fifo);
 DynkommFifo* dynkomm_fifo_unregister(uint32_t magic, bool delayed);
 // Unregisters and frees; 0 when the number is not valid (so nothing is freed twice).
 int dynkomm_fifo_free(uint32_t magic);
+// Receiving FIFOs: written here by another unit's paths or lists. Frees the one registered under
+// `magic` when it receives from `source` (any unit: DK_ANY_PID); 1 when freed.
+constexpr uint16_t DK_ANY_PID = 0xFFFF;
+int dynkomm_fifo_free_receiving(uint32_t magic, uint16_t source);
+// Frees every FIFO that receives from `source`: once a unit restarted or went offline, nothing
+// closes what its paths hold here. How many went.
+uint32_t dynkomm_fifo_free_receiving_all(uint16_t source);
 // 1 with the FIFO, 2 when the number is reserved without a FIFO, 0 when it is not valid.
 int dynkomm_get_fifo(uint32_t magic, DynkommFifo** fifo);
 // The FIFO registered under the number, pinned so that a release meanwhile does not free it

@@ -70,6 +70,7 @@ struct Mlist {
     uint32_t state, users;
     uint16_t kill, killReload, killCount, exclusive, latency;
     uint8_t tsError, linked;
+    uint8_t fifoGone; // released under the running list (its unit restarted or went offline)
 };
 
 struct Request {
@@ -88,7 +89,8 @@ struct PidRecord {
     uint16_t pollReload;
     int16_t pollCount;
     uint16_t reported; // written by the command task: atomic accesses only
-    uint16_t state, previous, running, requests;
+    uint16_t state;    // also read without the lock (telemetry, shell, diagnostics): atomic stores
+    uint16_t previous, running, requests;
     Mlist* lists;
     uint32_t flagHandle;
 };
@@ -135,6 +137,12 @@ uint16_t reportedOf(uint16_t pid) {
 void setReported(uint16_t pid, uint16_t v) {
     __atomic_store_n(&pids[pid].reported, v, __ATOMIC_RELEASE);
 }
+uint16_t stateOf(uint16_t pid) {
+    return __atomic_load_n(&pids[pid].state, __ATOMIC_RELAXED);
+}
+void setState(uint16_t pid, uint16_t v) {
+    __atomic_store_n(&pids[pid].state, v, __ATOMIC_RELAXED);
+}
 
 // This unit reaches itself without the transport.
 bool connected(uint16_t pid) {
@@ -174,6 +182,14 @@ void callAll(const Mlist* l, int entry, uint32_t status, const void* data) {
 
 bool isRunning(const Mlist* l) {
     return l->state == RUN || l->state == RUN_PN;
+}
+
+// A list asked for again gets a new FIFO: the one before is freed, unless this unit writes it
+// (a list of its own shares it with the server).
+void replaceFifo(Mlist* l, uint32_t fifo) {
+    if (l->fifoRef && l->fifoRef != fifo) dynkomm_fifo_free_receiving(l->fifoRef, l->pid);
+    l->fifoRef = fifo;
+    l->fifoGone = 0;
 }
 
 void linkRaster(Mlist* l) {
@@ -534,12 +550,18 @@ void reapLists(uint16_t pid) {
                 l->state = DEST;
                 l->killCount = l->killReload;
             }
-        } else if (l->tsError && isRunning(l) && sendStop(l)) {
-            SYSLOGX_RATE_GUARDED(
-                LOG_INFO, "gw_meas_monitoring(): restart block because of timestamp error PID 0x%02X", pid);
+        } else if ((l->tsError || l->fifoGone) && isRunning(l) && sendStop(l)) {
+            if (l->tsError)
+                SYSLOGX_RATE_GUARDED(
+                    LOG_INFO, "gw_meas_monitoring(): restart block because of timestamp error PID 0x%02X",
+                    pid);
+            else
+                SYSLOGX_RATE_GUARDED(LOG_INFO,
+                                     "gw_meas_monitoring(): restart block, its FIFO is gone PID 0x%02X", pid);
             l->remoteId = 0;
             l->state = P_ETRY;
             l->tsError = 0;
+            l->fifoGone = 0;
         }
     }
 }
@@ -551,7 +573,7 @@ void takeReportedState(uint16_t pid) {
     p.pollCount = static_cast<int16_t>(p.pollCount - 10);
     const uint16_t reported = reportedOf(pid);
     if (reported != OFFLINE || p.offlineCount < 1) {
-        if (!(reported == MEAS && p.state == KILLMEAS)) p.state = reported;
+        if (!(reported == MEAS && p.state == KILLMEAS)) setState(pid, reported);
         if (p.pollCount < 1) {
             p.offlineCount = static_cast<int16_t>(p.offlineReload);
             p.pollCount = static_cast<int16_t>(p.pollReload);
@@ -617,7 +639,7 @@ void onMeasuring(uint16_t pid) {
         SYSLOGX_RATE_GUARDED(LOG_INFO2, "MeasGate: PID 0x%X is detected online(PID_MEAS)", pid);
     if (p.running == 0 && p.requests == 0) {
         gw_kill_pid(pid);
-        p.state = KILLMEAS;
+        setState(pid, KILLMEAS);
         p.pollCount = 10;
         SYSLOGX_RATE_GUARDED(
             LOG_INFO2,
@@ -725,7 +747,7 @@ void byNameReply(uint32_t requestMagic, uint32_t listMagic, uint32_t fifo, const
             }
         } else if (l && listMagic) {
             l->remoteId = listMagic;
-            l->fifoRef = fifo;
+            replaceFifo(l, fifo);
             linkRaster(l);
             l->state = RUN;
             ++pids[l->pid].running;
@@ -952,6 +974,7 @@ void gw_raster(int raster) {
             if (gatewayStop) break;
             // The command task may release the FIFO while its entries are handed on.
             DynkommFifo* f = dynkomm_fifo_pin(l->fifoRef);
+            if (!f) l->fifoGone = 1;
             uint8_t* entry = dynkomm_read(f);
             if (l->speed != l->speedConfirmed && !l->speedPending && !gw_pid_offline(l->pid)) {
                 SYSLOGX_RATE_GUARDED(
@@ -1010,7 +1033,7 @@ void gw_raster(int raster) {
 void gw_meas_monitoring() {
     if (gatewayStop) return;
     for (uint16_t pid = 0; pid < PIDS; ++pid) {
-        if (connected(pid) || pids[pid].state != OFFLINE) {
+        if (connected(pid) || stateOf(pid) != OFFLINE) {
             if (!take(handleSem, "gw_meas_monitoring")) return;
             monitorPid(pid);
             if (semGive(handleSem) != OK) {
@@ -1019,8 +1042,8 @@ void gw_meas_monitoring() {
             }
         }
     }
-    for (PidRecord& p : pids)
-        p.previous = p.state;
+    for (uint16_t pid = 0; pid < PIDS; ++pid)
+        pids[pid].previous = stateOf(pid);
 }
 
 void gw_request_timeout() {
@@ -1083,7 +1106,7 @@ void gw_stop() {
     for (uint16_t pid = 0; pid < PIDS; ++pid)
         if (pids[pid].state == MEAS && reportedOf(pid) != OFFLINE) {
             gw_kill_pid(pid);
-            pids[pid].state = KILLMEAS;
+            setState(pid, KILLMEAS);
         }
     if (semGive(handleSem) != OK) syslogx(LOG_ERR, "gw_stop: Failed to give semaphore.");
 }
@@ -1093,7 +1116,7 @@ void gw_meas_state_reply(uint16_t pid, uint32_t state) {
 }
 
 int gw_pid_offline(uint16_t pid) {
-    return pid >= PIDS || pids[pid].state == OFFLINE ? 1 : 0;
+    return pid >= PIDS || stateOf(pid) == OFFLINE ? 1 : 0;
 }
 
 int gw_kill_pid(uint16_t pid) {
@@ -1105,19 +1128,19 @@ int gw_kill_pid(uint16_t pid) {
 void gw_print_pidstate(void (*out)(const char*)) {
     char line[64];
     for (int pid = 0; pid < PIDS; ++pid) {
-        if (pids[pid].state == OFFLINE) continue;
+        const uint16_t state = stateOf(static_cast<uint16_t>(pid));
+        if (state == OFFLINE) continue;
         std::snprintf(line, sizeof line, "PID: %i [0x%X] online", pid, pid);
         out(line);
-        out(pids[pid].state == MEAS ? " -- measure is running\n" : " -- no measure\n");
+        out(state == MEAS ? " -- measure is running\n" : " -- no measure\n");
     }
 }
 
 int gw_debugoutPID(uint16_t pid, uint16_t* out) {
     if (!out || pid >= PIDS) return 0;
     const PidRecord& p = pids[pid];
-    const uint16_t head[] = {p.state,       p.requests,         p.running,
-                             statCnt[pid],  dataCntOnline[pid], dataCntOffline[pid],
-                             noDataCnt[pid]};
+    const uint16_t head[] = {stateOf(pid),       p.requests,          p.running,     statCnt[pid],
+                             dataCntOnline[pid], dataCntOffline[pid], noDataCnt[pid]};
     std::memcpy(out, head, sizeof head);
     std::memcpy(out + 7, statState[pid], sizeof statState[pid]);
     return 1;
@@ -1133,9 +1156,11 @@ void gw_meascreate_reply(const uint8_t* m, size_t len) {
         if (r) r->answered = 1;
         semGive(requestSem);
         const uint32_t fifo = be32(m + CI_HEADER);
-        DynkommFifo* f = nullptr;
-        // The FIFO must be one that receives from the list's unit.
-        const bool sound = fifo && dynkomm_get_fifo(fifo, &f) == 1 && f->sourcePid == (l ? l->pid : 0xFFFF);
+        // The FIFO must be one that receives from the list's unit (pinned: a restart of that
+        // unit may free it meanwhile).
+        DynkommFifo* f = fifo ? dynkomm_fifo_pin(fifo) : nullptr;
+        const bool sound = f && f->sourcePid == (l ? l->pid : 0xFFFF);
+        dynkomm_fifo_unpin(f);
         if (!l || l->state != STP) {
             // no request of a list that waits
         } else if (l->kill) {
@@ -1148,7 +1173,7 @@ void gw_meascreate_reply(const uint8_t* m, size_t len) {
             l->state = P_ETRY;
             callAll(l, r->entry, GW_REFUSED, nullptr);
         } else {
-            l->fifoRef = fifo;
+            replaceFifo(l, fifo);
             l->remoteId = h.context1;
             linkRaster(l);
             l->state = RUN;

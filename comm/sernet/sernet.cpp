@@ -385,10 +385,7 @@ void SerNet_man_closepath(const uint8_t* msg, size_t len) {
     }
     // Only a receiving FIFO: the number of a sending or local one is known to peers too, and
     // this unit's measurements still write into it.
-    const uint32_t magic = be32(msg + 20);
-    DynkommFifo* f = nullptr;
-    if (dynkomm_get_fifo(magic, &f) != 1 || f->destPid != own || f->sourcePid == own) return;
-    SerNet_man_release_fifo(magic);
+    dynkomm_fifo_free_receiving(be32(msg + 20), DK_ANY_PID);
 }
 
 void SerNet_man_sender_online(int raster) {

@@ -3,6 +3,8 @@ its own network namespace; prints one JSON object with what it saw.
 
 usage: bc2peer.py ADDRESS PID VERSION[/OFFSET[/passive]] UNIT_ADDRESS:PID ...
        bc2peer.py queue SECONDS ADDRESS PID VERSION UNIT_ADDRESS:PID (a queue-mode list by name)
+       bc2peer.py paths ADDRESS PID VERSION UNIT_ADDRESS:PID (paths asked for, before and after an
+                  offline spell)
 
 OFFSET is the peer's port offset (version 514 and up). A passive peer listens and takes the units'
 connections (the units' addresses must then be the greater ones); else it connects to them.
@@ -39,6 +41,7 @@ class Peer:
         self.ci, self.dk = {}, {}
         self.messages = []  # (unit pid, header fields, payload)
         self.closed = set()
+        self.silent = False  # no presence packets: the units call it offline
         self.lock = threading.Lock()
 
     def presence(self):
@@ -52,8 +55,9 @@ class Peer:
         s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, socket.inet_aton(self.address))
         s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_LOOP, 0)
         while True:
-            self.counter += 1
-            s.sendto(self.presence(), PRESENCE)
+            if not self.silent:
+                self.counter += 1
+                s.sendto(self.presence(), PRESENCE)
             time.sleep(0.2)
 
     def listen_presence(self):
@@ -169,9 +173,40 @@ def queue(peer, unit, seconds):
     return {"reply": [p.hex() for _, f, p in peer.replies(0x0511) if f[4] == magic], "stamps": stamps}
 
 
+def paths(peer, unit):
+    """Asks `unit` for paths towards this peer, of one 4-byte slot each, until it refuses one (at
+    most 300); goes offline until the unit drops its channels, comes back (its counter going on)
+    and asks for 5 more. The paths granted each time."""
+    def ask(count):
+        granted = 0
+        for i in range(count):
+            before = len(peer.replies(0x0107))
+            request = struct.pack("!HHHHIHH4x", peer.pid, unit, 3, 4, i, 1, 0)
+            peer.ci[unit].sendall(header(len(request), peer.pid, unit, 0x30000 + i, 0x40000, 0x0300) + request)
+            if not peer.wait(lambda: len(peer.replies(0x0107)) > before, 10):
+                break
+            if not struct.unpack_from("!I", peer.replies(0x0107)[-1][2], 4)[0]:
+                break
+            granted += 1
+        return granted
+
+    out = {"first": ask(300)}
+    peer.silent = True
+    out["dropped"] = peer.wait(lambda: unit in peer.closed, 20)
+    with peer.lock:
+        peer.heard.clear()
+        peer.closed.clear()
+    peer.silent = False
+    out["heard_again"] = peer.wait(lambda: peer.hears_me(unit), 20)
+    peer.connect(unit, 0)
+    peer.connect(unit, 1)
+    out["again"] = ask(5)
+    return out
+
+
 def main():
-    mode = sys.argv.pop(1) if sys.argv[1] == "queue" else None
-    seconds = float(sys.argv.pop(1)) if mode else 0
+    mode = sys.argv.pop(1) if sys.argv[1] in ("queue", "paths") else None
+    seconds = float(sys.argv.pop(1)) if mode == "queue" else 0
     address, pid = sys.argv[1], int(sys.argv[2], 0)
     version, offset, passive = (sys.argv[3] + "/0/").split("/")[:3]
     units = {int(p, 0): a for a, p in (u.split(":") for u in sys.argv[4:])}
@@ -189,7 +224,8 @@ def main():
     out["ci_ports"] = sorted({s.getsockname()[1] for s in peer.ci.values()})
     time.sleep(1.0)  # the units take the connections and mark them in their presence packets
     if mode:
-        print(json.dumps(queue(peer, min(units), seconds)), flush=True)
+        run = queue(peer, min(units), seconds) if mode == "queue" else paths(peer, min(units))
+        print(json.dumps(run), flush=True)
         return
 
     # A broadcast version request: each unit answers once.

@@ -72,6 +72,21 @@ def test_two_units_and_a_scripted_peer(unit, net, spec, peer_host):
     assert mc and all(d == "239.239.239.201" for d, _ in mc)
 
 
+def test_two_units_on_one_loopback(unit):
+    """Two units on 127.0.0.1 and 127.0.0.2 of the test's own loopback: no bridge, no namespace of
+    their own; they find each other and make both channels."""
+    if netns.available():
+        pytest.skip(netns.available())
+    ends = {0x21: "127.0.0.1", 0x22: "127.0.0.2"}
+    units = {pid: unit(["0"], f"[unit]\npid = {pid:#x}\nipv4 = {a}\nall_pids = {pid:#x}\nxcp_port = {5500 + pid}\n",
+                       name=f"u{pid:x}") for pid, a in ends.items()}
+    for pid, p in units.items():
+        other = 0x21 + 0x22 - pid
+        for ch in ("CI", "DK"):
+            p.wait_for(f"{ch} channel to PID 0x{other:X} established", 30)
+    assert end(*units.values()) == [0, 0]
+
+
 def pinging_dataset(peer):
     """The default dataset with the diagnostics watching (MSDCOM_DBG_PID_1) and pinging `peer` every
     10 ms (MSDCOM_DBG_PING_PID, MSDCOM_DBG_PING_FREQ)."""
@@ -120,3 +135,17 @@ def test_a_unit_pings_another_that_stops_and_starts_again(unit, net):
         assert all((s1 * 1 + 100 * l1) - (s0 + 100 * l0) == 1 for (s0, l0), (s1, l1) in zip(slots, slots[1:]))
         answered = {(ctx2, p) for _, _, ctx2, p in echoes}
         assert len(echoes) > 50 and all((ctx1, p) in answered for _, ctx1, _, p in pings[:-5][-40:])
+
+
+def test_a_peer_back_from_offline_is_granted_its_paths_again(unit, net):
+    """A peer holds as many paths as the unit grants it and goes offline: what they held is freed,
+    and once back it is granted paths again."""
+    host, peer = net.host(UNITS[0x21]), net.host(9)
+    u = unit(["0"], settings(0x21, UNITS[0x21]), prefix=host.prefix())
+    u.wait_for("BC2_eth_ini(): Initialisation finished", 30)
+    seen = scripted_peer(peer, "paths", peer.address, PEER_PID, 517, f"{host.address}:0x21")
+    assert end(u) == [0]
+    assert seen["first"] == 128
+    assert seen["dropped"] and seen["heard_again"]
+    assert seen["again"] == 5
+    assert f"Host PID 0x{PEER_PID:X} is Offline" in "\n".join(u.out)

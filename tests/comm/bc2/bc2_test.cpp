@@ -2,6 +2,7 @@
 // the presence rounds on the stepped clock, and the races between a connection coming in, the
 // unit's own connect and a disconnect from another task.
 #include "comm/bc2/bc2.h"
+#include "comm/dynkomm/dynkomm.h"
 #include "comm/sockreg/sockreg.h"
 #include "platform/kmgr/appman.h"
 #include "platform/settings/settings.h"
@@ -16,6 +17,7 @@
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <semaphore>
+#include <thread>
 
 namespace {
 
@@ -116,13 +118,22 @@ struct Bc2 : testsupport::SteppedTest {
         SteppedTest::TearDown();
     }
     // The peer's presence packet, unicast from a new source port each time.
-    void presence(uint32_t counter, uint64_t heard) {
+    // `made`: the CI and DK sets.
+    void presence(uint32_t counter, uint64_t heard, uint16_t pid = PEER, uint64_t made = 0) {
         uint8_t p[BC2_PRESENCE_SIZE];
-        bc2_build_presence(p, PEER_ADDR, PEER, heard, 0, 0, counter, 0);
+        bc2_build_presence(p, PEER_ADDR, pid, heard, made, made, counter, 0);
         const sockaddr_in unit = testsupport::inetAddress(OWN_ADDR, BC2_PORT_PRESENCE);
         const int udp = testsupport::boundSocket(SOCK_DGRAM, PEER_ADDR);
         sendto(udp, p, sizeof p, 0, reinterpret_cast<const sockaddr*>(&unit), sizeof unit);
         close(udp);
+    }
+    // The peer's packets, counting from `counter`, until the unit has heard one (its receiver
+    // may not listen yet).
+    bool heard(uint32_t counter) {
+        return until([&] {
+            presence(counter++, 0);
+            return (udp_get_detect_mask() >> PEER & 1) != 0;
+        });
     }
     // A member of the presence group (bound to the group, so that the unit alone gets what is
     // sent to its own address): the unit's packets.
@@ -272,6 +283,135 @@ TEST_F(Bc2, ADisconnectFromAnotherTaskNeverShutsDownAReusedDescriptor) {
         EXPECT_EQ(errno, EAGAIN);
     }
     EXPECT_EQ(fcntl(unitCi, F_GETFD), -1) << "closed once the other task let go";
+}
+
+// The unit connects from its own address even where the host would pick another one (on this
+// loopback the peer's, 127.0.0.1): the peer knows a host by the address it connects from.
+TEST_F(Bc2, TheUnitConnectsFromItsOwnAddress) {
+    const int listener[2] = {tcp(PEER_ADDR, BC2_PORT_CI), tcp(PEER_ADDR, BC2_PORT_DK)};
+    mine.insert(mine.end(), listener, listener + 2);
+    for (int l : listener)
+        ASSERT_EQ(listen(l, 4), 0);
+    BC2_init();
+    sockaddr_in from[2]{};
+    for (uint32_t n = 1; n < 100 && (peerEnd[CI] < 0 || peerEnd[DK] < 0); ++n) {
+        presence(n, uint64_t{1} << OWN);
+        sim::step(1);
+        for (int t : {CI, DK}) {
+            socklen_t len = sizeof from[t];
+            if (peerEnd[t] < 0 && readable(listener[t], 50))
+                peerEnd[t] = accept(listener[t], reinterpret_cast<sockaddr*>(&from[t]), &len);
+        }
+    }
+    ASSERT_GE(peerEnd[CI], 0);
+    ASSERT_GE(peerEnd[DK], 0);
+    for (const sockaddr_in& a : from)
+        EXPECT_EQ(ntohl(a.sin_addr.s_addr), OWN_ADDR);
+}
+
+// A path's receiving FIFO as a request of `from` made it here.
+uint32_t receivingFrom(uint16_t from) {
+    DynkommFifo* f = dynkomm_fifo_alloc(4, 8);
+    f->sourcePid = from;
+    f->destPid = OWN;
+    const uint32_t m = dynkomm_fifo_register(f);
+    dynkomm_fifo_hold(f, from);
+    return m;
+}
+
+// Nothing closes the paths of a peer that restarted or went offline: their receiving FIFOs go
+// then, and only theirs.
+TEST_F(Bc2, APeersReceivingFifosGoWhenItRestartsOrGoesOffline) {
+    ASSERT_EQ(dynkomm_ini(), 1);
+    const uint32_t other = receivingFrom(0x12);
+    DynkommFifo* s = dynkomm_fifo_alloc(4, 8);
+    s->sourcePid = OWN;
+    s->destPid = PEER;
+    const uint32_t sending = dynkomm_fifo_register(s);
+    BC2_init();
+    ASSERT_TRUE(heard(10));
+    for (const char* how : {"restart", "offline"}) {
+        const uint32_t a = receivingFrom(PEER), b = receivingFrom(PEER);
+        EXPECT_EQ(dynkomm_held(PEER).paths, 2u) << how;
+        if (how[0] == 'r')
+            presence(3, 0); // the counter went back (the last packet it sends)
+        else
+            sim::step(2000);
+        EXPECT_TRUE(until([] { return dynkomm_held(PEER).paths == 0; })) << how;
+        EXPECT_EQ(dynkomm_get_fifo(a, nullptr) + dynkomm_get_fifo(b, nullptr), 0) << how;
+    }
+    EXPECT_EQ(dynkomm_get_fifo(other, nullptr), 1);
+    EXPECT_EQ(dynkomm_get_fifo(sending, nullptr), 1);
+    EXPECT_EQ(dynkomm_held(0x12).paths, 1u);
+    dynkomm_fifo_free(other);
+    dynkomm_fifo_free(sending);
+}
+
+// Presence packets naming a PID beyond 63 are dropped with a line, 13 times; the 14th brings
+// the flooding notice and nothing follows.
+TEST_F(Bc2, APidBeyond63IsLoggedThirteenTimesThenFlagged) {
+    BC2_init();
+    ASSERT_TRUE(heard(1));
+    Bc2DebugGlob g{};
+    BC2_debugoutGlob(&g);
+    const uint16_t before = g.bcRxCnt;
+    for (uint16_t i = 0; i < 20; ++i)
+        presence(100u + i, 0, static_cast<uint16_t>(64 + i));
+    ASSERT_TRUE(until([&] { return BC2_debugoutGlob(&g), static_cast<uint16_t>(g.bcRxCnt - before) >= 20; }));
+    sim::step(1);
+    seen = testsupport::logDrain();
+    std::vector<int> wrong, flooding;
+    for (size_t i = 0; i < seen.size(); ++i) {
+        if (seen[i].text.find("BC2_UDP_listen() wrong pid received") != std::string::npos)
+            wrong.push_back(static_cast<int>(i));
+        if (seen[i].text.find("Flooding suspicion!") != std::string::npos)
+            flooding.push_back(static_cast<int>(i));
+    }
+    ASSERT_EQ(wrong.size(), 13u);
+    EXPECT_EQ(seen[static_cast<size_t>(wrong[0])].text, "BC2_UDP_listen() wrong pid received 64");
+    EXPECT_TRUE(std::ranges::any_of(flooding, [&](int i) { return i > wrong.back(); }));
+}
+
+// The online data of a peer go by UDP or TCP after its protocol version, which its presence
+// packets set meanwhile.
+TEST_F(Bc2, OnlineDataGoWhileThePeersPresencePacketsArrive) {
+    const int listener[2] = {tcp(PEER_ADDR, BC2_PORT_CI), tcp(PEER_ADDR, BC2_PORT_DK)};
+    mine.insert(mine.end(), listener, listener + 2);
+    for (int l : listener)
+        ASSERT_EQ(listen(l, 4), 0);
+    BC2_init();
+    for (uint32_t n = 1; n < 100 && (peerEnd[CI] < 0 || peerEnd[DK] < 0); ++n) {
+        presence(n, uint64_t{1} << OWN);
+        sim::step(1);
+        for (int t : {CI, DK})
+            if (peerEnd[t] < 0 && readable(listener[t], 50))
+                peerEnd[t] = accept(listener[t], nullptr, nullptr);
+    }
+    ASSERT_GE(peerEnd[DK], 0);
+    ASSERT_TRUE(until([] { return dk_get_connect_mask() >> PEER & 1; }));
+    std::atomic<bool> done{false};
+    std::thread sender([&done] {
+        const uint8_t header[BC2_DK_HEADER] = {0, PEER, 0, 4, 0, 0, 0, 1}, entry[4] = {};
+        while (!done) {
+            dyncom_send_eth_online(header, entry);
+            Dynkom_flush_eth(0);
+        }
+    });
+    Bc2DebugGlob before{}, after{};
+    BC2_debugoutGlob(&before);
+    for (uint32_t n = 100; n < 400; ++n) {
+        presence(n, uint64_t{1} << OWN, PEER, uint64_t{1} << OWN);
+        sim::step(1); // a receiver that waits a tick in the connection manager goes on
+        usleep(500);
+    }
+    EXPECT_TRUE(until([&] {
+        return BC2_debugoutGlob(&after), static_cast<uint16_t>(after.bcRxCnt - before.bcRxCnt) >= 300;
+    })) << "the packets came meanwhile";
+    done = true;
+    sender.join();
+    Bc2DebugPid d{};
+    ASSERT_EQ(BC2_debugoutPID(PEER, &d), 1);
+    EXPECT_GT(d.dataTxCntOnline, 0u);
 }
 
 } // namespace

@@ -260,6 +260,76 @@ TEST_F(Meas, PeerOfflineResumeResetAndUnaskedMeasurements) {
     EXPECT_EQ(gw_pid_offline(64), 1);
 }
 
+// A serving peer that restarts 200 times: each time it runs no measurement for 1.65 s the list is
+// asked for again, the peer opens a new path back and its values flow. The FIFO of the path
+// before goes, so the peer's paths here stay at one whatever the count of restarts.
+TEST_F(Meas, APeerRestarting200TimesIsServedEachTimeInFlatMemory) {
+    comint_setHandler(0x0300, SerNet_man_openpath), comint_setHandler(0x0301, SerNet_man_closepath);
+    gw_start_list(single(PEER, 0x40010));
+    std::vector<Bytes> rq;
+    ASSERT_EQ(peer(2, 0, &rq), std::vector<uint16_t>{0x0500});
+    DkHeld held{};
+    uint32_t inUse = 0;
+    for (uint32_t run = 0; run <= 200; ++run) {
+        serve(message(0x0300, PEER, OWN, 0x5000 + run, 0x6000,
+                      fields({{PEER, 2}, {OWN, 2}, {3, 2}, {8, 2}, {run, 4}, {4, 2}, {0, 2}, {0, 4}})));
+        const auto path = sent();
+        ASSERT_EQ(codes(path), std::vector<uint16_t>{0x0107}) << run;
+        const uint32_t fifo = word(path[0], 24);
+        ASSERT_NE(fifo, 0u) << "no path after " << run << " restarts";
+        serve(message(0x0501, PEER, OWN, 0x70000 + run, word(rq.back(), 8), fields({{fifo, 4}, {9, 2}})));
+        const uint8_t entry[8] = {
+            0, 0, 0, 1, 0, 0, static_cast<uint8_t>(run >> 8), static_cast<uint8_t>(run)};
+        ASSERT_EQ(dynkomm_fifo_put(fifo, entry, sizeof entry, nullptr), DK_PUT_OK);
+        gw_raster(3);
+        ASSERT_EQ(took(), (Calls{{3, 0, 9, 1}, {1, 0, run, 1}})) << run;
+        if (run == 0) held = dynkomm_held(PEER), inUse = dynkomm_counters().inUse;
+        ASSERT_EQ(std::pair(dynkomm_held(PEER).paths, dynkomm_held(PEER).bytes), std::pair(1u, held.bytes))
+            << run;
+        ASSERT_EQ(dynkomm_counters().inUse, inUse) << run;
+        // It restarted: it reports no measurement until the gateway asks for the list again.
+        rq.clear();
+        for (int n = 0; n < 400 && rq.empty(); ++n)
+            peer(1, 0, &rq);
+        ASSERT_EQ(codes(rq), std::vector<uint16_t>{0x0500}) << run;
+        took();
+    }
+}
+
+// A peer that goes offline and comes back still measuring: its list resumes, but the FIFO its
+// path held here went with it (the transport frees it then). The list is stopped on the peer and
+// asked for again, and the values flow into the new FIFO.
+TEST_F(Meas, AListWhoseFifoWentWithItsOfflinePeerIsAskedForAgainOnItsReturn) {
+    gw_start_list(single(PEER, 0x40010));
+    std::vector<Bytes> rq;
+    ASSERT_EQ(peer(2, 0, &rq), std::vector<uint16_t>{0x0500});
+    auto answer = [&](uint32_t remote) {
+        const uint32_t fifo = dynkomm_fifo_reserve(PEER);
+        EXPECT_EQ(dynkomm_fifo_activate(fifo, PEER, 3, 4, 8, 0), fifo);
+        serve(message(0x0501, PEER, OWN, remote, word(rq.back(), 8), fields({{fifo, 4}, {9, 2}})));
+        return fifo;
+    };
+    const uint32_t first = answer(0x77);
+    peer(200, -1);
+    ASSERT_EQ(gw_pid_offline(PEER), 1);
+    EXPECT_EQ(dynkomm_fifo_free_receiving_all(PEER), 1u);
+    EXPECT_EQ(dynkomm_get_fifo(first, nullptr), 0);
+    gw_raster(3);
+    EXPECT_EQ(took(), (Calls{{3, 0, 9, 1}, {3, 11, 0xFFFF, 1}, {1, 8, 0, 1}}));
+    for (int n = 0; n < 200 && calls.empty(); ++n)
+        EXPECT_EQ(peer(1, 1), std::vector<uint16_t>{});
+    EXPECT_EQ(took(), (Calls{{3, 0, 0xFFFF, 1}})) << "resumed";
+    gw_raster(3);
+    rq.clear();
+    ASSERT_EQ(peer(1, 1, &rq), (std::vector<uint16_t>{0x0502, 0x0500}));
+    EXPECT_EQ(word(rq[0], 12), 0x77u) << "the stop names the list on the peer";
+    const uint32_t second = answer(0x78);
+    const uint8_t entry[8] = {0, 0, 0, 1, 0xA, 0xB, 0xC, 0xD};
+    ASSERT_EQ(dynkomm_fifo_put(second, entry, sizeof entry, nullptr), DK_PUT_OK);
+    gw_raster(3);
+    EXPECT_EQ(took(), (Calls{{3, 0, 9, 1}, {1, 0, 0x0A0B0C0D, 1}}));
+}
+
 // The command task frees a receiving FIFO (a peer's 0x0513 or path close names it) while the
 // raster task is handing that FIFO's entry to a client: the FIFO outlives the read.
 std::atomic<int> phase{0};
@@ -460,6 +530,26 @@ TEST_F(Meas, StateQueriesAndKillAll) {
     serve(message(0x0505, PEER, OWN, 0x55, PEER));
     serve(message(0x0505, FAR, OWN, 0x56, FAR));
     EXPECT_EQ(codes(sent()), (std::vector<uint16_t>{0x0104, 0x0103}));
+}
+
+// Telemetry asks whether a PID is offline (its frames then carry zeros) while the monitoring of
+// the 10 ms raster sets the PID's state from the answers and from their absence.
+TEST_F(Meas, TelemetryAsksWhetherAPidIsOfflineWhileTheMonitoringSetsItsState) {
+    std::atomic<bool> done{false};
+    std::atomic<int> online{0};
+    std::thread tele([&] {
+        while (!done)
+            online += gw_pid_offline(PEER) == 0;
+    });
+    peer(40, 0);
+    EXPECT_EQ(gw_pid_offline(PEER), 0);
+    for (int i = 0; i < 10000000 && online == 0; ++i) // the reader sees it online too
+        std::this_thread::yield();
+    EXPECT_GT(online.load(), 0);
+    peer(200, -1);
+    done = true;
+    tele.join();
+    EXPECT_EQ(gw_pid_offline(PEER), 1);
 }
 
 // Copiers of raster 12 (the lap and the lap status-block rasters) against the command task

@@ -183,6 +183,26 @@ TEST_F(Paths, RequestsOfUnreachableOrGreedyPeersLeaveMemoryFlat) {
     EXPECT_NE(open(PEER), 0u) << "a closed path makes room";
 }
 
+// Paths of one 4-byte slot take little memory: the count bounds them, 128 per peer.
+TEST_F(Paths, APeerIsGranted128SmallPathsAndOneMoreOnceOneCloses) {
+    auto open = [&](uint16_t from) {
+        serve(message(0x0300, from, OWN, 0x1000, 0x2000,
+                      fields({{from, 2}, {OWN, 2}, {3, 2}, {4, 2}, {1, 4}, {1, 2}, {0, 2}, {0, 4}})));
+        const auto out = sent();
+        return out.size() == 1 ? word(out[0], 24) : 0xFFFFFFFF;
+    };
+    std::vector<uint32_t> granted;
+    for (int i = 0; i < 200; ++i)
+        if (const uint32_t m = open(PEER)) granted.push_back(m);
+    EXPECT_EQ(granted.size(), 128u);
+    EXPECT_EQ(dynkomm_held(PEER).paths, 128u);
+    EXPECT_LT(dynkomm_held(PEER).bytes, 128u * 256) << "the byte bound is far";
+    EXPECT_NE(open(FAR), 0u);
+    serve(message(0x0301, PEER, OWN, 0, 0, fields({{granted[5], 4}, {PEER, 2}, {OWN, 2}})));
+    EXPECT_NE(open(PEER), 0u);
+    EXPECT_EQ(open(PEER), 0u);
+}
+
 TEST_F(Paths, LocalPathAnswersItself) {
     EXPECT_EQ(dynkomm_openpath(OWN, OWN, 10, 2, 4, 0, continuation, 5), 1);
     sim::step(1);
