@@ -49,9 +49,13 @@ template <class T, uint32_t A> struct SignalArray {
 template <class T, uint32_t A> struct Param {
     operator T() const { return seram_word::load<T>(seram_memory + A + seramActiveOffset); }
 };
+// As a pointer, the active page's array of published words: an element read through it loads
+// whole too.
 template <class T, uint32_t A> struct ParamArray {
-    operator const T*() const { return reinterpret_cast<const T*>(seram_memory + A + seramActiveOffset); }
-    template <class I> T operator[](I i) const { return seram_word::load<T>(static_cast<const T*>(*this) + i); }
+    operator const seramWord<T>*() const {
+        return reinterpret_cast<const seramWord<T>*>(seram_memory + A + seramActiveOffset);
+    }
+    template <class I> T operator[](I i) const { return static_cast<const seramWord<T>*>(*this)[i]; }
 };
 """
 
