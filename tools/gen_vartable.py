@@ -17,7 +17,7 @@ PROXIES = """// An accessor is an empty constant whose type carries the address:
 // store, nothing needs initialising at run time, and no name leaks as a macro. Signals are
 // written by one task and sampled by others: each element moves in one relaxed atomic access
 // (calibration/block/word.h). Data-page parameters are read through the active page and cannot
-// be written by the application.
+// be written by the application; XCP rewrites them meanwhile, so an element is loaded whole too.
 namespace vartable {
 template <class T, uint32_t A> struct Signal {
     operator T() const { return seram_word::load<T>(seram_memory + A); }
@@ -47,15 +47,15 @@ template <class T, uint32_t A> struct SignalArray {
     template <class I> SignalElement<T> operator[](I i) const { return {static_cast<T*>(*this) + i}; }
 };
 template <class T, uint32_t A> struct Param {
-    operator T() const {
-        T v;
-        std::memcpy(&v, seram_memory + A + seramActiveOffset, sizeof v);
-        return v;
-    }
+    operator T() const { return seram_word::load<T>(seram_memory + A + seramActiveOffset); }
 };
+// As a pointer, the active page's array of published words: an element read through it loads
+// whole too.
 template <class T, uint32_t A> struct ParamArray {
-    operator const T*() const { return reinterpret_cast<const T*>(seram_memory + A + seramActiveOffset); }
-    template <class I> const T& operator[](I i) const { return static_cast<const T*>(*this)[i]; }
+    operator const seramWord<T>*() const {
+        return reinterpret_cast<const seramWord<T>*>(seram_memory + A + seramActiveOffset);
+    }
+    template <class I> T operator[](I i) const { return static_cast<const seramWord<T>*>(*this)[i]; }
 };
 """
 
@@ -163,7 +163,7 @@ def main():
     h = ["// Generated from calibration/variables.tsv; do not edit.", "#pragma once",
          "#include <cstdint>", "#include <cstring>", "", '#include "calibration/block/word.h"', "",
          "extern unsigned char seram_memory[];",
-         "extern uint32_t seramActiveOffset;", "", f'#define VYN_EPK_TEXT "{epk}"', "", PROXIES]
+         "extern seramWord<uint32_t> seramActiveOffset;", "", f'#define VYN_EPK_TEXT "{epk}"', "", PROXIES]
     names = []
     for name, page, addr, typ, count, *_ in rows:
         if page == "epk":

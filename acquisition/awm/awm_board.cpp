@@ -310,11 +310,12 @@ float mpxLookup(const float* xs, const float* ys, uint16_t last, float x) {
     if (lo == last) return ys[last] + (x - xs[last]) / (xs[last] - xs[last - 1]) * (ys[last] - ys[last - 1]);
     return ys[lo];
 }
-bool mpxPoints(const uint8_t* ds, float* ys, uint16_t* n) {
-    *n = awm_rd<uint16_t>(ds, 76);
+// The set points of the reference page, or of the active page for an adjustment.
+bool mpxPoints(const uint8_t* ds, float* ys, uint16_t* n, bool active = false) {
+    *n = active ? awm_rd_active<uint16_t>(ds, 76) : awm_rd<uint16_t>(ds, 76);
     if (*n < 2 || *n > 6) return false;
     for (uint16_t i = 0; i < *n; ++i)
-        ys[i] = awm_rd<float>(ds, 80 + 4u * i);
+        ys[i] = active ? awm_rd_active<float>(ds, 80 + 4u * i) : awm_rd<float>(ds, 80 + 4u * i);
     return true;
 }
 void* mpxSetup(uint32_t vcId, uint16_t raster, void** out) {
@@ -356,7 +357,7 @@ uint8_t mpxAdjust(vc_data_t* e, uint16_t index, float mean, uint16_t request) {
     if (request == 1) {
         float ys[6];
         uint16_t n;
-        if (!mpxPoints(awm_active_page(e->dataset), ys, &n)) return 0;
+        if (!mpxPoints(e->dataset, ys, &n, true)) return 0;
         adj[0] =
             awm_rd_active<float>(e->dataset, 12) - mpxLookup(adj + 1, ys, static_cast<uint16_t>(n - 1), mean);
         syslogx(LOG_INFO, "awm_0x03_mpx_adjustment: offset adjustment value: %f",

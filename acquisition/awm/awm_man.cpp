@@ -118,8 +118,11 @@ bool readDatasets() {
 const uint8_t* awm_active_page(const uint8_t* dataset) {
     return dataset + seramActiveOffset;
 }
+// A PC tool writes the active page meanwhile: the field is loaded whole (on its alignment).
 template <class T> T awm_rd_active(const uint8_t* dataset, uint32_t off) {
-    return awm_rd<T>(awm_active_page(dataset), off);
+    T v;
+    seram_word::value(&v, awm_active_page(dataset) + off, sizeof v, false);
+    return v;
 }
 template uint16_t awm_rd_active<uint16_t>(const uint8_t*, uint32_t);
 template float awm_rd_active<float>(const uint8_t*, uint32_t);

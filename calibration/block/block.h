@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "calibration/block/word.h"
+
 // The areas (SERAM_BLOCK_SIZE, SERAM_REFPAGE, SERAM_SIGNALPAGE_SIZE, SERAM_DATASET_SIZE: the
 // payload covered by the CRC ...), generated from the memory map of calibration/variables.tsv.
 #include "vyn/memmap.h"
@@ -21,7 +23,9 @@ constexpr uint32_t SERAM_ERROR_PATTERN = 0x7F7F7F7F;
 constexpr size_t SERAM_ERROR_BYTES = 256;
 
 extern unsigned char seram_memory[]; // SERAM_BLOCK_SIZE + SERAM_GUARD_SIZE bytes
-extern uint32_t seramActiveOffset;
+// 0 while the reference page is active, the page size while the working page is. Every
+// parameter read adds it and the XCP task switches it meanwhile: one relaxed word.
+extern seramWord<uint32_t> seramActiveOffset;
 
 // Writes the start marker, the image's EPK and the parameter defaults into a zeroed page.
 void seramImageDefaults(uint8_t* page);

@@ -8,6 +8,7 @@
 #include "vyn/vartable.h"
 
 #include <cstring>
+#include <vector>
 
 SeramInfo seramInfo;
 std::atomic<uint8_t> seramLogSites[SLS_COUNT];
@@ -145,15 +146,16 @@ int seramGetRefPageActive() {
     return seramActiveOffset == 0 ? 1 : 0;
 }
 
+// Parameters are read from the page being written meanwhile: each moves whole (see seramDownload).
 int seramCopyWorkToRefpage() {
     seramWriteUnProtectPage(phys(SERAM_REFPAGE), 0);
-    std::memcpy(phys(SERAM_REFPAGE), phys(SERAM_WORKPAGE), SERAM_PAGE_SIZE);
+    seram_word::copy(phys(SERAM_REFPAGE), phys(SERAM_WORKPAGE), SERAM_PAGE_SIZE, true);
     seramWriteProtectPage(phys(SERAM_REFPAGE), 0);
     return 1;
 }
 
 int seramCopyRefToWorkpage() {
-    std::memcpy(phys(SERAM_WORKPAGE), phys(SERAM_REFPAGE), SERAM_PAGE_SIZE);
+    seram_word::copy(phys(SERAM_WORKPAGE), phys(SERAM_REFPAGE), SERAM_PAGE_SIZE, true);
     return 1;
 }
 
@@ -166,10 +168,10 @@ int seramWriteUnProtectPage(uint8_t*, uint32_t) {
 }
 
 void seramGetCARID(char* dst) {
-    std::memcpy(dst, phys(VTADDR_CARID + seramActiveOffset), 16);
+    seram_word::copy(dst, phys(VTADDR_CARID + seramActiveOffset), 16, false);
 }
 void seramGetENGID(char* dst) {
-    std::memcpy(dst, phys(VTADDR_ENGID + seramActiveOffset), 16);
+    seram_word::copy(dst, phys(VTADDR_ENGID + seramActiveOffset), 16, false);
 }
 
 bool seramCopyPage(uint32_t dst, uint32_t src, uint32_t len) {
@@ -180,7 +182,13 @@ bool seramCopyPage(uint32_t dst, uint32_t src, uint32_t len) {
     if (!rangeOk(dst, len, true)) return false;
     const bool intoRef = seramVirtualAddrIsRefpage(dst) || seramVirtualAddrIsRefpage(dst + len);
     if (intoRef) seramWriteUnProtectPage(phys(dst), 0);
-    std::memmove(phys(dst), phys(src), len);
+    if (dst < src + len && src < dst + len) {
+        // Overlapping ranges: through a copy of the source, so that the stores can go forward.
+        const std::vector<uint8_t> from(phys(src), phys(src) + len);
+        seram_word::copy(phys(dst), from.data(), len, true);
+    } else {
+        seram_word::copy(phys(dst), phys(src), len, true);
+    }
     if (intoRef) seramWriteProtectPage(phys(dst), 0);
     return true;
 }
@@ -198,7 +206,9 @@ bool seramDownload(uint32_t vaddr, const void* data, uint32_t len) {
                   "seramDownload(): stopped AWM scheduler due to CalPage download");
         if (hooks) hooks->stopChannelFunctions();
     }
-    std::memcpy(phys(vaddr), data, len);
+    // Parameters of the page are read meanwhile: every one the range holds whole is stored in one
+    // access, so that a reader sees its old or its new value.
+    seram_word::copy(phys(vaddr), data, len, true);
     if (hooks && seramVirtualAddrIsAdaptVolatilepage(vaddr))
         hooks->adjustmentWritten(data, phys(vaddr), static_cast<uint16_t>(len & 0xFFFF));
     return true;

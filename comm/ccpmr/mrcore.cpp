@@ -54,7 +54,7 @@ uint32_t get32(const uint8_t* p, bool be) {
     return v;
 }
 
-int buildOdts(Odt* odts, uint32_t odtCount, uint32_t cfg, const uint8_t* chanDaq, const uint8_t* chanSize,
+int buildOdts(Odt* odts, uint32_t odtCount, uint32_t cfg, Table<uint8_t> chanDaq, Table<uint8_t> chanSize,
               uint32_t channels, uint32_t maxBytes, bool bytewise) {
     uint32_t mine = 0;
     for (uint32_t c = 0; c < channels; ++c)
@@ -89,7 +89,7 @@ void freeOdts(Odt* odts, uint32_t odtCount) {
     }
 }
 
-void slotsInit(Slots& s, const uint32_t* defaults, const uint32_t* timeouts) {
+void slotsInit(Slots& s, Table<uint32_t> defaults, Table<uint32_t> timeouts) {
     for (uint32_t c = 0; c < s.count; ++c) {
         s.value[c].store(defaults[c], std::memory_order_relaxed);
         s.timeout[c].store(timeouts[c] == 0xFFFFFFFF ? NO_TIMEOUT : 0, std::memory_order_relaxed);
@@ -111,7 +111,7 @@ void storeOdt(Slots& s, const Odt& odt, const uint8_t* data, uint32_t len, bool 
     }
 }
 
-void slots10ms(Slots& s, const uint32_t* defaults, const uint32_t* timeouts) {
+void slots10ms(Slots& s, Table<uint32_t> defaults, Table<uint32_t> timeouts) {
     for (uint32_t c = 0; c < s.count; ++c) {
         const uint32_t t = s.timeout[c].load(std::memory_order_relaxed);
         if (t == NO_TIMEOUT || t >= timeouts[c]) continue;
@@ -259,7 +259,7 @@ void feedDetach(FeedTable& t, void* list, const char* prefix) {
 }
 
 int32_t listDaq(const int32_t* words, uint32_t length, int hostOrder, uint32_t cls, uint32_t channels,
-                const uint8_t* chanDaq, bool* mixed) {
+                Table<uint8_t> chanDaq, bool* mixed) {
     *mixed = false;
     int32_t daq = -1;
     uint32_t tag = 0;
@@ -310,7 +310,7 @@ bool daqSetup(DaqCore& d, const DaqTables& t, uint8_t k, uint32_t maxBytes, bool
     return true;
 }
 
-void masterIni(Master& m, const uint32_t* defaults, const uint32_t* timeouts) {
+void masterIni(Master& m, Table<uint32_t> defaults, Table<uint32_t> timeouts) {
     slotsInit(m.slots, defaults, timeouts);
     if (!m.feeds.lock) m.feeds.lock = semMCreate(SEM_Q_PRIORITY | SEM_INVERSION_SAFE);
 }
@@ -385,7 +385,7 @@ void* slotAddr(Master& m, uint32_t address) {
 }
 
 int32_t listCfg(const int32_t* words, uint32_t length, int hostOrder, uint32_t cls, uint32_t channels,
-                const uint8_t* chanDaq, const char* name) {
+                Table<uint8_t> chanDaq, const char* name) {
     bool mixed = false;
     const int32_t cfg = listDaq(words, length, hostOrder, cls, channels, chanDaq, &mixed);
     if (mixed)

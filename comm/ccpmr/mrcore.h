@@ -4,6 +4,7 @@
 // status each instance publishes.
 #pragma once
 
+#include "calibration/block/word.h"
 #include "comm/ccpmr/ccpmr.h"
 #include "comm/gw/gw.h"
 #include "platform/os/os.h"
@@ -19,6 +20,10 @@ constexpr uint32_t NO_TIMEOUT = 65535; // counter of a channel that keeps its la
 constexpr int FEED_LISTS = 16;         // server lists per DAQ
 constexpr int FEED_PAIRS = 128;        // {DAQ, list} pairs per master
 constexpr int QUEUE = 128;             // messages of an instance's or the DAQ task's queue
+
+// A table of the data page in use (CfgMat_CcpMr_*, CfgMat_XcpMr_*): a PC tool rewrites it while the
+// masters read it, so each element loads whole.
+template <class T> using Table = const seramWord<T>*;
 
 // The status both masters publish per instance.
 enum Status : uint8_t {
@@ -65,7 +70,7 @@ uint32_t get32(const uint8_t* p, bool bigEndian);
 // three passes of 4-, 2- and 1-byte channels, each in channel order, into the first ODT where
 // they fit within maxBytes. Returns the ODTs in use, or -1 when a channel fits nowhere (or
 // memory ran out). freeOdts undoes it.
-int buildOdts(Odt* odts, uint32_t odtCount, uint32_t cfg, const uint8_t* chanDaq, const uint8_t* chanSize,
+int buildOdts(Odt* odts, uint32_t odtCount, uint32_t cfg, Table<uint8_t> chanDaq, Table<uint8_t> chanSize,
               uint32_t channels, uint32_t maxBytes, bool bytewise);
 void freeOdts(Odt* odts, uint32_t odtCount);
 
@@ -76,12 +81,12 @@ struct Slots {
     uint32_t count;
 };
 // Every slot to its default, counters to 0 (65535 for the channels without time-out).
-void slotsInit(Slots& s, const uint32_t* defaults, const uint32_t* timeouts);
+void slotsInit(Slots& s, Table<uint32_t> defaults, Table<uint32_t> timeouts);
 // The bytes of every channel of the ODT into its slot, each stored at once; their time-outs
 // start again. Short data (`len` below the ODT's bytes) store nothing.
 void storeOdt(Slots& s, const Odt& odt, const uint8_t* data, uint32_t len, bool bigEndian);
 // Every 10 ms: counters below their time-out count up; reaching it restores the default.
-void slots10ms(Slots& s, const uint32_t* defaults, const uint32_t* timeouts);
+void slots10ms(Slots& s, Table<uint32_t> defaults, Table<uint32_t> timeouts);
 
 // calc_cond: operation 0 <, 1 <=, 2 >, 3 >=, 4 ==, 5 !=, 6 and above true; compared on the
 // size's width, signed for a negative size; other sizes are true.
@@ -123,7 +128,7 @@ void feedDetach(FeedTable& t, void* list, const char* prefix);
 // with equal bits 12 to 23, a channel below `channels` and one DAQ (chanDaq). -1 otherwise;
 // *mixed tells a list that mixes such channels with other words.
 int32_t listDaq(const int32_t* words, uint32_t length, int hostOrder, uint32_t cls, uint32_t channels,
-                const uint8_t* chanDaq, bool* mixed);
+                Table<uint8_t> chanDaq, bool* mixed);
 
 // What both masters keep of a DAQ; each adds its instance and the slave's numbering.
 struct DaqCore {
@@ -139,14 +144,14 @@ struct DaqCore {
 
 // A master's DAQ and channel tables, taken from the data page when they are read.
 struct DaqTables {
-    const uint8_t* mrid;
-    const uint8_t* event;
-    const uint16_t* prescaler;
-    const uint8_t* odtNum;
-    const uint32_t* canId;
+    Table<uint8_t> mrid;
+    Table<uint8_t> event;
+    Table<uint16_t> prescaler;
+    Table<uint8_t> odtNum;
+    Table<uint32_t> canId;
     uint32_t daqs;
-    const uint8_t* chanDaq;
-    const uint8_t* chanSize;
+    Table<uint8_t> chanDaq;
+    Table<uint8_t> chanSize;
     uint32_t channels;
 };
 // The log texts of a failed DAQ set-up.
@@ -183,7 +188,7 @@ template <class Daq> void daqsFree(Daq* daqs, uint8_t nDaq) {
 }
 // The DAQ of configuration `cfg` among the instances (its owner from the tables), or null.
 template <class Inst, size_t N>
-auto findDaq(Inst* const (&inst)[N], const uint8_t* mrid, uint32_t daqs, uint32_t cfg)
+auto findDaq(Inst* const (&inst)[N], Table<uint8_t> mrid, uint32_t daqs, uint32_t cfg)
     -> decltype(inst[0]->daqs) {
     const uint8_t owner = cfg < daqs ? mrid[cfg] : 255;
     if (owner >= N || !inst[owner]) return nullptr;
@@ -201,7 +206,7 @@ struct Master {
     gw_client_t* gwClient;
 };
 // Slots to their defaults and the feed lock.
-void masterIni(Master& m, const uint32_t* defaults, const uint32_t* timeouts);
+void masterIni(Master& m, Table<uint32_t> defaults, Table<uint32_t> timeouts);
 // The DAQ task and its queue of `msgSize` messages, once.
 bool daqTaskCreate(Master& m, size_t msgSize, const char* name, int prio, int stack, TASK_ENTRY entry,
                    const char* noQueue, const char* noTask);
@@ -224,7 +229,7 @@ void daqStore(Master& m, DaqCore& d, int odt, uint32_t stamp, const uint8_t* dat
 void* slotAddr(Master& m, uint32_t address);
 // listDaq, a mixed list logged. name: "CCPMR" or "XCPMR".
 int32_t listCfg(const int32_t* words, uint32_t length, int hostOrder, uint32_t cls, uint32_t channels,
-                const uint8_t* chanDaq, const char* name);
+                Table<uint8_t> chanDaq, const char* name);
 
 // An instance task's wait for its next message: without end while `wait` is negative, else
 // until `deadline`. 1 for a message, 0 when the wait ran out, -1 for a failure (logged through

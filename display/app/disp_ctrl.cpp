@@ -86,9 +86,13 @@ int readChan(CData* chan, int* value, int* updated) {
     return 1;
 }
 
-float curve(const float* ys, const float* xs, int last, float x) {
+// A curve of the data page in use, taken whole point by point: a PC tool may rewrite it meanwhile.
+float curve(const seramWord<float>* ys, const seramWord<float>* xs, int last, float x) {
+    float y[11], at[11];
+    std::copy(ys, ys + last + 1, y);
+    std::copy(xs, xs + last + 1, at);
     float out = 0;
-    awm_0x02_lookup(&out, ys, x, xs, last);
+    awm_0x02_lookup(&out, y, x, at, static_cast<uint16_t>(last));
     return out;
 }
 

@@ -1,7 +1,9 @@
 """The pit end of telemetry, run inside the unit's namespace: collects the frames on UDP port
 FRAMES and the JSON status on 10001 for SECONDS, sends the modem's status to the unit's port
-10002 after the first QUIET seconds; prints all as one JSON object, with the frames of the last
-half of the quiet time counted apart."""
+10002 (at UNIT_ADDRESS, 127.0.0.1 without it) after the first QUIET seconds; prints all as one
+JSON object, with the frames of the last half of the quiet time counted apart.
+
+usage: telepit.py FRAMES SECONDS QUIET [UNIT_ADDRESS]"""
 import json
 import select
 import socket
@@ -9,6 +11,7 @@ import sys
 import time
 
 frames_port, seconds, quiet = int(sys.argv[1]), float(sys.argv[2]), float(sys.argv[3])
+unit = sys.argv[4] if len(sys.argv) > 4 else "127.0.0.1"
 modem = b'{ "plmn": "262-01", "rsrp": -95, "ping": 23, "band": 3 }'
 socks = {}
 for port in (frames_port, 10001):
@@ -21,7 +24,7 @@ begin = time.monotonic()
 end, next_modem = begin + seconds, begin + quiet
 while time.monotonic() < end:
     if time.monotonic() >= next_modem:
-        tx.sendto(modem, ("127.0.0.1", 10002))
+        tx.sendto(modem, (unit, 10002))
         next_modem = time.monotonic() + 0.2
     ready, _, _ = select.select(list(socks), [], [], 0.1)
     for s in ready:

@@ -10,6 +10,9 @@
 #include "support/stepped.h"
 #include "vyn/vartable.h"
 
+#include <atomic>
+#include <thread>
+
 using testsupport::errors;
 
 namespace {
@@ -134,6 +137,33 @@ TEST_F(Adc, DiagnosticFindsEachWiringOnceOnTheEdgeAndRestoresThePullUps) {
         std::vector({true, false, true, false}));
     EXPECT_TRUE(logged("adc_diagnostic: end diagnostic investigations after"));
     EXPECT_EQ(countLogged("start diagnostic investigations"), 1);
+}
+
+TEST_F(Adc, TheDiagnosticRequestIsReadWhileAToolRewritesItAndSwitchesPages) {
+    seramInitializeOffsets();
+    std::atomic<bool> done{false}; // relaxed: orders no read after a write
+    std::thread tool([&] {
+        const uint8_t off[4] = {};
+        for (int r = 0; r < 50 || !done.load(std::memory_order_relaxed); ++r) { // some rounds in any case
+            seramSetWorkpageActive();
+            EXPECT_TRUE(seramDownload(0x20000 + VTADDR_ADC_DIAGNOSTIC, off, 4));
+            seramSetRefpageActive();
+        }
+    });
+    for (int i = 0; i < 300; ++i)
+        adc_diagnostic_100ms();
+    done.store(true, std::memory_order_relaxed);
+    tool.join();
+    EXPECT_EQ(countLogged("start diagnostic investigations"), 0);
+    // Written 1 in the working page and switched to it: one start.
+    const uint8_t on = 1;
+    ASSERT_TRUE(seramDownload(0x20000 + VTADDR_ADC_DIAGNOSTIC, &on, 1));
+    adc_diagnostic_100ms();
+    seramSetWorkpageActive();
+    adc_diagnostic_100ms();
+    sim::step(1100);
+    EXPECT_EQ(countLogged("start diagnostic investigations"), 1);
+    EXPECT_TRUE(logged("adc_diagnostic: end diagnostic investigations after"));
 }
 
 } // namespace

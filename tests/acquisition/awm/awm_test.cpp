@@ -245,6 +245,33 @@ TEST_F(Awm, AnAdjustmentHeldFor50msIsStoredInElement7AndComesBackAfterARestart) 
               (std::vector<float>{0, 0, 1000, 2000, 3000, 4000, 5000}));
 }
 
+TEST_F(Awm, AnAdjustmentReadsTheActivePageWhileAToolRewritesItAndSwitchesPages) {
+    // A multipoint input (set points 625, 1250, 3750 mV for 0, 10, 40) asked in both pages to
+    // adjust to 30 (request 1 at byte 6, target at 12); at 2.5 V it reads 25.
+    DS mpx = DS(0x03, 116).on(0x0101).put<uint16_t>(76, 3).floats(80, {0, 10, 40}).floats(104, {-100, 100});
+    mpx.put<uint16_t>(6, 1).put<float>(12, 30);
+    load({mpx});
+    const float points[] = {0, 625, 1250, 3750};
+    std::memcpy(awm_man_get_adj_data(0), points, sizeof points);
+    ASSERT_TRUE(hwsim::setAdcChannel(0, 2.5));
+    seramCopyRefToWorkpage();
+    // The tool writes the request, the target and the set points again as they are.
+    const uint32_t ds = 0x20000 + VTADDR_CfgMat_VC_config;
+    std::atomic<bool> done{false}; // relaxed: orders no read after a write
+    std::thread tool([&] {
+        for (int r = 0; r < 50 || !done.load(std::memory_order_relaxed); ++r) { // some rounds in any case
+            seramSetWorkpageActive();
+            EXPECT_TRUE(seramDownload(ds + 4, mpx.b.data() + 4, 12) &&
+                        seramDownload(ds + 76, mpx.b.data() + 76, 16));
+            seramSetRefpageActive();
+        }
+    });
+    passes(200);
+    done.store(true, std::memory_order_relaxed);
+    tool.join();
+    EXPECT_EQ(countLogged("awm_0x03_mpx_adjustment: offset adjustment value: 5.000000"), 1);
+}
+
 TEST_F(Awm, TheWholeRoadFromStimulusToMeasurementHandle) {
     // Beside the sensors one channel function of every other kind, whose outputs are sampled below.
     DS led(0x0B, 1968), speed = DS(0x07, 236, 2).ref(40, 1).floats(220, {1e9f, 10}).put<uint16_t>(228, 1);

@@ -10,7 +10,10 @@
 #include "vyn/vartable.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <set>
+#include <thread>
 
 #include "calibration/fakes.h"
 
@@ -100,6 +103,53 @@ TEST_F(Seram, ChecksumsMatchTheCatalogueAndPageCopiesMayWriteTheReferencePage) {
     const bytes src = at(0x20000, 64);
     EXPECT_TRUE(seramCopyPage(0x20010, 0x20000, 64)); // overlapping
     EXPECT_EQ(at(0x20010, 64), src);
+}
+
+// A PC tool rewrites parameters of the working page, switches pages and copies the reference
+// page over the working page, while a task reads the parameters through their accessors: every
+// read is the reference page's value or one the tool wrote, never bytes of two.
+TEST_F(Seram, ParametersReadWhileAToolWritesAndSwitchesPagesAreOldOrNewNeverMixed) {
+    // Each range starts off the alignment of its first parameter: u32 ECU_TYPE and DEVICE_CONFIG,
+    // u8 OUTINGCTR_MODE; two each of u32, f32, u8, f32 and u16 (CAN_BAUDRATES to
+    // CanOut_startdelay).
+    const std::pair<uint32_t, uint32_t> ranges[] = {{0x0FFFF, 10}, {0x10803, 0x21}};
+    for (auto [a, n] : ranges)
+        std::memset(seram_memory + a, 0x33, n);
+    seramCopyRefToWorkpage();
+    std::atomic<bool> done{false}; // relaxed: orders no read after a write
+    std::thread tool([&] {
+        for (int r = 0; r < 3000; ++r) {
+            const bytes data(0x21, r % 2 ? 0x11 : 0x22);
+            for (auto [a, n] : ranges)
+                EXPECT_TRUE(seramDownload(0x20000 + a, data.data(), n));
+            if (r % 7 == 0) (r % 14 ? seramSetRefpageActive : seramSetWorkpageActive)();
+            if (r % 500 == 250) {
+                EXPECT_TRUE(seramCopyPage(0x20000, 0x00000, 0x20000));
+            }
+        }
+        done.store(true, std::memory_order_relaxed);
+    });
+    std::set<std::string> bad;
+    auto check = [&](auto v, const char* what) {
+        uint8_t b[sizeof v];
+        std::memcpy(b, &v, sizeof v);
+        if (std::count(b, b + sizeof b, b[0]) != static_cast<long>(sizeof b) ||
+            (b[0] != 0x11 && b[0] != 0x22 && b[0] != 0x33))
+            bad.insert(what);
+    };
+    for (int n = 0; !done.load(std::memory_order_relaxed) || n < 100; ++n) {
+        check(uint32_t{ECU_TYPE}, "ECU_TYPE"), check(uint32_t{DEVICE_CONFIG}, "DEVICE_CONFIG");
+        check(uint8_t{OUTINGCTR_MODE}, "OUTINGCTR_MODE");
+        check(CAN_BAUDRATES[1], "baud"), check(CAN_SAMPLEPOINT[0], "sample point"), check(CAN_SJW[1], "SJW");
+        check(CanOut_rate_limit[1], "rate limit"), check(CanOut_startdelay[0], "start delay");
+    }
+    tool.join();
+    EXPECT_EQ(bad, std::set<std::string>{});
+    EXPECT_EQ(fakes::awmStops, 0) << "no range starts at the active page";
+    // The last round wrote 0x11 with the working page active.
+    EXPECT_EQ(std::pair(uint32_t{ECU_TYPE}, CanOut_startdelay[1]), std::pair(0x11111111u, uint16_t{0x1111}));
+    seramSetRefpageActive();
+    EXPECT_EQ(std::pair(uint32_t{ECU_TYPE}, CanOut_startdelay[1]), std::pair(0x33333333u, uint16_t{0x3333}));
 }
 
 struct Storage : Seram {

@@ -12,7 +12,10 @@ using namespace xmr;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static Inst* in = [] {
-        static const uint8_t chanDaq[] = {0, 0, 0, 1, 1, 1, 1, 1}, chanSize[] = {4, 2, 1, 4, 4, 4, 2, 1};
+        static const uint8_t daqOf[] = {0, 0, 0, 1, 1, 1, 1, 1}, sizeOf[] = {4, 2, 1, 4, 4, 4, 2, 1};
+        static seramWord<uint8_t> chanDaq[8], chanSize[8]; // as the data page's tables
+        for (int c = 0; c < 8; ++c)
+            chanDaq[c] = daqOf[c], chanSize[c] = sizeOf[c];
         Inst* i = new Inst{};
         i->nDaq = 2;
         i->daqs = new Daq[2]{};

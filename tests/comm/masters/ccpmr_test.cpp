@@ -2,6 +2,9 @@
 // command table lays them out, values of its DTOs, time-outs and the retry path.
 #include "masters.h"
 
+#include <atomic>
+#include <thread>
+
 namespace {
 
 constexpr uint32_t CRO = 0x7E0, CRM = 0x7E1, DTO = 0x7E2;
@@ -160,6 +163,35 @@ TEST_F(Ccp, AnInstanceWhoseSetUpFailedDropsTheFramesOfItsBoundIdentifiers) {
     ccpmr_10ms(), sim::waitIdle();
     EXPECT_TRUE(cansim::takeSent().empty());
     EXPECT_EQ(ccpmr_status[0], 0);
+}
+
+TEST_F(Ccp, ItsTablesAreReadWhileAToolWritesThemAgainAndSwitchesPages) {
+    configure(0, 0), run();
+    ASSERT_EQ(ccpmr_status[0], 5);
+    seramCopyRefToWorkpage();
+    std::atomic<bool> done{false}; // relaxed: orders no read after a write
+    std::thread tool([&] {
+        const uint32_t tables[] = {VTADDR_CfgMat_CcpMr_CHAN_TIMEOUT, VTADDR_CfgMat_CcpMr_CHAN_DEFAULT,
+                                   VTADDR_CfgMat_CcpMr_CHAN_DAQ, VTADDR_CfgMat_CcpMr_DAQ_MRID};
+        for (int r = 0; r < 50 || !done.load(std::memory_order_relaxed); ++r) { // some rounds in any case
+            seramSetWorkpageActive();
+            for (uint32_t t : tables)
+                EXPECT_TRUE(seramDownload(0x20000 + t, seram_memory + t, 20));
+            seramSetRefpageActive();
+        }
+    });
+    // Channel 1 falls back to its default 50 ms after its last value; a list of the DAQ is fed.
+    frame(DTO, {0x10, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77});
+    for (int ms = 10; ms <= 50; ms += 10) {
+        ccpmr_10ms();
+        EXPECT_EQ(slot(ccpmr_GetAddr, 1), ms < 50 ? 0x6655u : 0xD1u) << ms << " ms";
+    }
+    const int32_t list[] = {-4, 29 << 18 | 0, -2, 29 << 18 | 1, 0, 0};
+    uint32_t daq = 99;
+    EXPECT_EQ(ccpmr_checkMeasList(list, sizeof list, &daq, 1), 1);
+    done.store(true, std::memory_order_relaxed);
+    tool.join();
+    EXPECT_EQ(daq, 0u);
 }
 
 TEST_F(Ccp, OnlyListsOfOneDaqsChannelsAreFedByIt) {

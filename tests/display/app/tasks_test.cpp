@@ -3,6 +3,7 @@
 // brightness control, a gateway feeding the control's inputs and a shell typing display commands.
 // No command waits for a drawing pass and the tasks never deadlock.
 #include "acquisition/awm/ledctrl.h"
+#include "calibration/memory/seram.h"
 #include "channels.h"
 #include "display/app/disp_main.h"
 #include "display/app/display.h"
@@ -16,6 +17,7 @@
 #include "vyn/vartable.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <cstdio>
@@ -25,7 +27,9 @@
 #include <iterator>
 #include <sstream>
 #include <memory>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -87,6 +91,28 @@ TEST_F(DisplayControl, BrightnessCurves) {
     EXPECT_FLOAT_EQ(display_ledCurves.red(200.0f, 100.0f), 200.0f);
     EXPECT_FLOAT_EQ(display_ledCurves.blue(255.0f, 0.0f), 0.05f * 0.01f * 255.0f);
     EXPECT_FLOAT_EQ(display_ledCurves.green(255.0f, 200.0f), 255.0f) << "clamped";
+}
+
+TEST_F(DisplayControl, TheLedCurvesAreReadWhileAToolWritesThemAgainAndSwitchesPages) {
+    seramInitializeOffsets();
+    seramCopyRefToWorkpage();
+    std::atomic<bool> done{false}; // relaxed: orders no read after a write
+    std::thread tool([&] {
+        for (int r = 0; r < 50 || !done.load(std::memory_order_relaxed); ++r) { // some rounds in any case
+            seramSetWorkpageActive();
+            EXPECT_TRUE(seramDownload(0x20000 + VTADDR_CL_DISP_BRIGHT_LED_RED,
+                                      seram_memory + VTADDR_CL_DISP_BRIGHT_LED_RED, 2 * 11 * 4));
+            seramSetRefpageActive();
+        }
+    });
+    // Between the points (90, 60) and (100, 100) of the image's red curve.
+    std::set<float> seen;
+    for (int i = 0; i < 2000; ++i)
+        seen.insert(display_ledCurves.red(100.0f, 95.0f));
+    done.store(true, std::memory_order_relaxed);
+    tool.join();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_NEAR(*seen.begin(), 80.0f, 1e-3f);
 }
 
 TEST_F(DisplayControl, APageSetNameRestartsOnceWhenStored) {
