@@ -176,6 +176,33 @@ TEST_F(Raster, DelayListWakesInOrderAndEqualDeadlinesInReverseOrderOfRequest) {
     EXPECT_EQ(raster_taskDelay(nullptr, 5), 0);
 }
 
+// Late base ticks are reported a few times per interval, and again once the interval is over.
+TEST_F(Raster, LateBaseTicksAreReportedAFewTimesPerInterval) {
+    ASSERT_EQ(raster_initializeStep1(), 1);
+    auto lateTicks = [](int n) {
+        for (int k = 0; k < n; ++k) { // gaps of different lengths: no two lines alike
+            tickOn = false;
+            sim::step(2 + k);
+            tickOn = true;
+            sim::step(1);
+        }
+        std::string out;
+        for (const auto& l : logDrain())
+            out += l.text + "\n";
+        return out;
+    };
+    sim::step(20);
+    EXPECT_EQ("", lateTicks(0)) << "ticks 1 ms apart are on time";
+    const std::string late = "notifyRasterTask\\(\\): task overtook itself, last call [0-9]+ us ago!\n";
+    EXPECT_TRUE(std::regex_match(
+        lateTicks(15),
+        std::regex("notifyRasterTask\\(\\): task overtook itself, last call (2999|3000|3001) us ago!\n" +
+                   late + late)));
+    sim::step(10000);
+    EXPECT_TRUE(std::regex_match(
+        lateTicks(1), std::regex("Syslogx message 0x[0-9a-f]{8}: 12 similar messages suppressed\n" + late)));
+}
+
 // The notify task held up for six ticks: the base tick merged them, the clock did not.
 TEST_F(Raster, TicksGivenWhileTheNotifyTaskCouldNotRunAreReleasedAndCounted) {
     ASSERT_EQ(hook("r1", 1), 1);
