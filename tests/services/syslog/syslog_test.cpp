@@ -3,13 +3,15 @@
 #include "services/syslog/syslog_private.h"
 #include "support/stepped.h"
 
+#include <cstring>
+
 using testsupport::logDrain;
 
 namespace {
 
 using Syslog = testsupport::SteppedTest;
 
-TEST_F(Syslog, RecordLayoutAndTruncation) {
+TEST_F(Syslog, RecordLayoutTruncationAndFilter) {
     std::string longText(250, 'x');
     syslogx(LOG_INFO, "%s", longText.c_str());
     auto lines = logDrain();
@@ -17,6 +19,19 @@ TEST_F(Syslog, RecordLayoutAndTruncation) {
     EXPECT_EQ(std::tuple(lines[0].text, lines[0].priority, lines[0].device),
               std::tuple(std::string(199, 'x'), 150, "KVX2_VYN"));
     EXPECT_NE(lines[0].task.find(" main"), std::string::npos); // "<ms> <task name>"
+
+    syslog_msg_t rec{};
+    std::memcpy(rec.text, longText.data(), 199);
+    EXPECT_EQ(syslogx_getMsgLen(&rec), 264);
+
+    gSyslogThreshold = 3;
+    uint16_t before = syslog_getMsgCtr(6);
+    syslogx(LOG_INFO, "dropped");
+    syslogx(LOG_ERR, "kept");
+    EXPECT_EQ(syslog_getMsgCtr(6), before + 1);
+    lines = logDrain();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].text, "kept");
 }
 
 TEST_F(Syslog, RepeatsOfOneTaskAreCompressed) {
