@@ -1,5 +1,7 @@
-// CRCs against the catalogue's check values and python3-crcmod and zlib over random buffers.
+// CRCs and MD5 against the catalogue's check values and python3-crcmod, zlib and hashlib over
+// random buffers.
 #include "services/checksum/crc.h"
+#include "services/checksum/md5.h"
 #include "support/pyref.h"
 
 #include <gtest/gtest.h>
@@ -10,7 +12,19 @@ namespace {
 
 using pyref::bytes;
 
-TEST(Checksum, CatalogueValues) {
+// Fed in random pieces of less than `maxPiece` bytes; the context is wiped at the end.
+std::string md5(const bytes& d, std::mt19937& rng, size_t maxPiece) {
+    md5_context ctx;
+    md5_init(&ctx);
+    for (size_t pos = 0, piece; pos < d.size(); pos += piece)
+        md5_update(&ctx, d.data() + pos, piece = std::min<size_t>(rng() % maxPiece, d.size() - pos));
+    uint8_t digest[16];
+    md5_final(&ctx, digest);
+    EXPECT_EQ(pyref::hex(reinterpret_cast<uint8_t*>(&ctx), sizeof ctx), std::string(2 * sizeof ctx, '0'));
+    return pyref::hex(digest, 16);
+}
+
+TEST(Checksum, CatalogueValuesMd5WipeAndByteSwap) {
     const char* c = "123456789";
     EXPECT_EQ(
         (std::vector<unsigned>{crc16_ccitt(c, 9), crc16_ccitt_accu(c, 9, 0), crc16_ccitt_lsb_accu(c, 9, 0),
@@ -20,11 +34,20 @@ TEST(Checksum, CatalogueValues) {
     uint32_t running = 0xFFFFFFFF; // the common CRC-32 is this register, inverted at the end
     crc32_update(c, 9, &running);
     EXPECT_EQ(~running, 0xCBF43926u);
+    md5_context ctx;
+    md5_init(&ctx);
+    md5_update(&ctx, "some data", 9);
+    md5_invalidate(&ctx);
+    EXPECT_EQ(pyref::hex(reinterpret_cast<uint8_t*>(&ctx), sizeof ctx), std::string(2 * sizeof ctx, '0'));
+    uint32_t words[2];
+    std::memcpy(words, "\x01\x02\x03\x04\xAA\xBB\xCC\xDD", 8);
+    byteSwap(words, 2);
+    EXPECT_EQ((std::vector{words[0], words[1]}), (std::vector{0x04030201u, 0xDDCCBBAAu}));
 }
 
 // Buffers around the padding boundaries and random ones (empty ones included) with start values:
 // a start value is what continues a CRC over several buffers.
-TEST(Checksum, RandomBuffersMatchCrcmodAndZlib) {
+TEST(Checksum, RandomBuffersMatchCrcmodZlibAndHashlib) {
     std::mt19937 rng(12345);
     std::vector<std::vector<bytes>> cases;
     for (size_t len : {0, 1, 2, 3, 55, 56, 57, 63, 64, 65, 119, 120, 128, 129})
@@ -38,7 +61,7 @@ def f(data, start):
     c = lambda poly, init, rev: crcmod.mkCrcFun(poly, initCrc=init, rev=rev, xorOut=0)(data)
     out = [c(0x11021, s16, False), c(0x11021, s16, True), c(0x18005, s16, True), c(0x104C11DB7, s, True),
            ~zlib.crc32(data, ~s & 0xFFFFFFFF) & 0xFFFFFFFF, ~zlib.crc32(data, 0xFFFFFFFF) & 0xFFFFFFFF]
-    return ' '.join('%08x' % v for v in out)
+    return ' '.join('%08x' % v for v in out) + ' ' + hashlib.md5(data).hexdigest()
 )",
                                  cases);
     for (size_t i = 0; i < cases.size(); ++i) {
@@ -48,11 +71,11 @@ def f(data, start):
         const uint16_t s16 = static_cast<uint16_t>(start);
         crc32_update(d.data(), d.size(), &(running = start));
         char got[80];
-        std::snprintf(got, sizeof got, "%08x %08x %08x %08x %08x %08x",
+        std::snprintf(got, sizeof got, "%08x %08x %08x %08x %08x %08x ",
                       crc16_ccitt_accu(d.data(), d.size(), s16),
                       crc16_ccitt_lsb_accu(d.data(), d.size(), s16), crc16_ibm_accu(d.data(), d.size(), s16),
                       running, running, crc32_bsd(d.data(), d.size()));
-        EXPECT_EQ(got, want[i]) << "case " << i << ", length " << d.size();
+        EXPECT_EQ(got + md5(d, rng, 150), want[i]) << "case " << i << ", length " << d.size();
     }
 }
 
