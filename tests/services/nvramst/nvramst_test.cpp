@@ -1,4 +1,4 @@
-// Device data through the manager's calls: the items over a restart,
+// Device data through the manager's calls: what each call carries, the items over a restart,
 // refusals and faults that leave the caller's buffers alone, and the ROM id.
 #include "services/nvramst/nvramst.h"
 #include "services/nvramst/onewire.h"
@@ -30,6 +30,29 @@ struct DeviceData : testsupport::SteppedTest {
         ASSERT_TRUE(devdata::install(dir.path));
     }
 };
+
+TEST_F(DeviceData, CallsCarryIndexCodeItemAndBufferList) {
+    std::vector<intptr_t> args; // the manager's view of each request
+    const unsigned calls[] = {KCALL_DEVDATA_INIT, KCALL_DEVDATA_CONTROL, KCALL_DEVDATA_GET,
+                              KCALL_DEVDATA_SET};
+    for (unsigned call : calls)
+        kmgr::setHandler(call, [&args, call](const intptr_t* a) -> intptr_t {
+            args.assign(a, a + 8);
+            if (call == KCALL_DEVDATA_GET) *reinterpret_cast<uint32_t* const*>(a[5])[0] = 0xCAFE;
+            if (call == KCALL_DEVDATA_CONTROL && a[2] == 0) *reinterpret_cast<uint8_t*>(a[3]) = 1;
+            return 0;
+        });
+    EXPECT_EQ(nvramst_init(), 1);
+    EXPECT_EQ(args, (std::vector<intptr_t>{2, 0x3A6D1E47, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(nvramst_disableWrites() + nvramst_enableWrites() + nvramst_iniOk(), 1);
+    uint32_t crashes = 0;
+    EXPECT_EQ(nvramst_get_crashCounter(&crashes), 0);
+    EXPECT_EQ(crashes, 0xCAFEu);
+    args[5] = 0; // the buffer list
+    EXPECT_EQ(args, (std::vector<intptr_t>{2, 0x3A6D1E47, 8, 0, 1, 0, 0, 0}));
+    for (unsigned call : calls)
+        kmgr::setHandler(call, nullptr);
+}
 
 TEST_F(DeviceData, ItemsSurviveARestartOfTheManager) {
     board("part_number = \"4000-115-021\"\nlife_time = 86400\nmax_tecu = 71.25\n");
