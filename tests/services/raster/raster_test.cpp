@@ -306,6 +306,25 @@ TEST_F(Raster, Watchdog) {
         << lines[1].text;
 }
 
+// Limit 5: an episode starts above 3, half the limit rounded up; a backlog that reaches the limit
+// without passing it still feeds the watchdog and is reported as an error.
+TEST_F(Raster, WatchdogEpisodesStartAboveHalfTheLimitRoundedUpAndReachingTheLimitIsAnError) {
+    ASSERT_EQ(hook("odd", -5, gated, 5), 1);
+    ASSERT_EQ(raster_initializeStep1(), 1);
+    backlog(0, -5, 3);
+    sim::step(20);
+    semGive(gates[0]);
+    sim::step(20);
+    EXPECT_TRUE(logDrain().empty()) << "3 of 5 is no episode";
+    backlog(0, -5, 5);
+    const int before = feeds;
+    sim::step(20);
+    EXPECT_EQ(feeds.load(), before + 2);
+    semGive(gates[0]);
+    sim::step(20);
+    expectOnlyLine(LOG_ERR, "for Idx 0 (r_odd           : Rate:-5) (Count: 5,max 5)");
+}
+
 TEST_F(Raster, ShutdownStopsReleasesAndGivesUpAfterSixtyTicks) {
     ASSERT_EQ(hook("tick", 1), 1);
     ASSERT_EQ(hook("stuck", -5, gated), 1);

@@ -34,6 +34,20 @@ TEST_F(Syslog, RecordLayoutTruncationAndFilter) {
     EXPECT_EQ(lines[0].text, "kept");
 }
 
+// The task field is the time base's milliseconds modulo 100000 and the task's name, cut to 32
+// characters; the device field carries the location of the own PID.
+TEST_F(Syslog, TaskFieldAfterTheMillisecondsWrapAndDeviceFieldWithTheLocation) {
+    sim::step(100000 - sim::ticks() % 100000 + 54321);
+    syslog_setOrigin(0, "_FL");
+    taskSpawnFn("t_abcdefghijklmnopqrstuvwxyz0123", 100, 0, 0, [] { syslogx(LOG_INFO, "named"); });
+    sim::waitIdle();
+    syslog_setOrigin(0, "");
+    const auto lines = logDrain();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(std::pair(lines[0].task, lines[0].device),
+              std::pair(std::string("54321 t_abcdefghijklmnopqrstuvwx"), std::string("KVX2_VYN_FL")));
+}
+
 TEST_F(Syslog, RepeatsOfOneTaskAreCompressed) {
     for (int i = 0; i < 3; ++i)
         syslogx(LOG_WARN, "same");
