@@ -9,6 +9,7 @@
 #include "support/stepped.h"
 
 #include <cstring>
+#include <functional>
 
 namespace {
 
@@ -51,6 +52,51 @@ TEST_F(DeviceData, CallsCarryIndexCodeItemAndBufferList) {
     args[5] = 0; // the buffer list
     EXPECT_EQ(args, (std::vector<intptr_t>{2, 0x3A6D1E47, 8, 0, 1, 0, 0, 0}));
     for (unsigned call : calls)
+        kmgr::setHandler(call, nullptr);
+}
+
+// Each getter and setter names its item; the brick counter travels as one byte.
+TEST_F(DeviceData, EveryGetterAndSetterNamesItsItem) {
+    std::vector<intptr_t> items;
+    uint8_t brickSet = 0;
+    for (unsigned call : {KCALL_DEVDATA_GET, KCALL_DEVDATA_SET})
+        kmgr::setHandler(call, [&, call](const intptr_t* a) -> intptr_t {
+            items.push_back(a[2]);
+            auto* buffer = *reinterpret_cast<uint8_t* const*>(a[5]);
+            if (a[2] == 9 && call == KCALL_DEVDATA_GET) *buffer = 42;
+            if (a[2] == 9 && call == KCALL_DEVDATA_SET) brickSet = *buffer;
+            return 0;
+        });
+    alignas(8) uint8_t b[64] = {};
+    auto* u32 = reinterpret_cast<uint32_t*>(b);
+    auto* f = reinterpret_cast<float*>(b);
+    auto* text = reinterpret_cast<char*>(b);
+    const std::function<int()> calls[] = {[&] { return nvramst_get_mac(b); },
+                                          [&] { return nvramst_set_mac(b); },
+                                          [&] { return nvramst_get_lifeTime(u32); },
+                                          [&] { return nvramst_set_lifeTime(u32); },
+                                          [&] { return nvramst_get_maxTECU(f); },
+                                          [&] { return nvramst_set_maxTECU(f); },
+                                          [&] { return nvramst_get_partNumber(text); },
+                                          [&] { return nvramst_set_partNumber(text); },
+                                          [&] { return nvramst_get_serialNumber(text); },
+                                          [&] { return nvramst_set_serialNumber(text); },
+                                          [&] { return nvramst_get_revisionID(u32); },
+                                          [&] { return nvramst_set_revisionID(u32); },
+                                          [&] { return nvramst_get_revDates(b); },
+                                          [&] { return nvramst_set_revDates(b); },
+                                          [&] { return nvramst_get_crashCounter(u32); },
+                                          [&] { return nvramst_set_crashCounter(u32); },
+                                          [&] { return nvramst_get_brickCounter() - 42; },
+                                          [&] { return nvramst_set_brickCounter(7); },
+                                          [&] { return nvramst_get_maxTDisp(f); },
+                                          [&] { return nvramst_set_maxTDisp(f); }};
+    for (const auto& call : calls) // one after the other: the order is what is recorded
+        EXPECT_EQ(call(), 0) << items.size();
+    EXPECT_EQ(std::pair(items, brickSet),
+              std::pair(std::vector<intptr_t>{0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 8, 8, 9, 9, 10, 10},
+                        uint8_t{7}));
+    for (unsigned call : {KCALL_DEVDATA_GET, KCALL_DEVDATA_SET})
         kmgr::setHandler(call, nullptr);
 }
 
