@@ -62,6 +62,7 @@ TEST_F(TimeModule, TimestampsFollowTheClockAndStatusFieldsReachTheMeasurementBlo
          0x70000123,
          {3, 43, 10, 1, 1, 1, 1, 7, 0x123}},
         {2u | 1u << 2 | 5u << 4 | 1u << 16 | 9u << 20, 0x1FFFFFFF, {2, 9, 5, 1, 1, 0, 0, 1, 0x0FFFFFFF}},
+        {2u | 1u << 2 | 1u << 3 | 1u << 20, 0x80000001, {2, 1, 0, 1, 0, 0, 1, 8, 1}}, // pin high, no signal
     };
     for (const auto& c : cases) {
         timemodsim::setStatus(c.status);
@@ -87,6 +88,20 @@ TEST_F(TimeModule, StatusFieldsAndSyncStateLog) {
                     time_getGlitchesCnt()}),
               (u32s{3, 3, 7, 3, 1, 1, 10, 1, 1, 43, 7, 0x123}));
     EXPECT_TRUE(logged("syncState EXT_FULL_SYNC at LocTime")); // a change of the extended state is logged
+    // The flags each on its own (bit 26 lies beyond the signal quality): external sync with a short
+    // circuit, then with the pin high; extended state, flags, qualities, counters.
+    const std::pair<uint32_t, u32s> more[] = {
+        {1u | 1u << 2 | 0xFu << 4 | 1u << 17 | 0x3Fu << 20 | 1u << 26, {5, 1, 0, 15, 0, 1, 63, 8, 1}},
+        {2u | 1u << 2 | 1u << 3 | 0x1u << 20, {6, 1, 1, 0, 0, 0, 1, 8, 1}}};
+    timemodsim::setErrorCounters(0x80000001);
+    for (const auto& [status, want] : more) {
+        timemodsim::setStatus(status);
+        EXPECT_EQ((u32s{time_getSyncXState(), time_getExtSyncFlag(), time_getPinLevel(),
+                        time_getQualitySync(), time_getSignalFlag(), time_getShortCircuitFlag(),
+                        time_getQualitySignal(), time_getGapErrorCnt(), time_getGlitchesCnt()}),
+                  want)
+            << std::hex << status;
+    }
     const uint32_t steady = time_getTimeSteady();
     sim::step(25);
     EXPECT_EQ(time_getTimeSteady() - steady, 250u); // 100 us units
