@@ -11,7 +11,7 @@ namespace {
 
 using Syslog = testsupport::SteppedTest;
 
-TEST_F(Syslog, RecordLayoutTruncationAndFilter) {
+TEST_F(Syslog, RecordLayoutAndTruncation) {
     std::string longText(250, 'x');
     syslogx(LOG_INFO, "%s", longText.c_str());
     auto lines = logDrain();
@@ -19,9 +19,12 @@ TEST_F(Syslog, RecordLayoutTruncationAndFilter) {
     EXPECT_EQ(std::tuple(lines[0].text, lines[0].priority, lines[0].device),
               std::tuple(std::string(199, 'x'), 150, "KVX2_VYN"));
     EXPECT_NE(lines[0].task.find(" main"), std::string::npos); // "<ms> <task name>"
+}
 
+// The longest record's length; lines above the threshold are counted, not sent.
+TEST_F(Syslog, RecordLengthAndThreshold) {
     syslog_msg_t rec{};
-    std::memcpy(rec.text, longText.data(), 199);
+    std::memset(rec.text, 'x', 199);
     EXPECT_EQ(syslogx_getMsgLen(&rec), 264);
 
     gSyslogThreshold = 3;
@@ -29,7 +32,7 @@ TEST_F(Syslog, RecordLayoutTruncationAndFilter) {
     syslogx(LOG_INFO, "dropped");
     syslogx(LOG_ERR, "kept");
     EXPECT_EQ(syslog_getMsgCtr(6), before + 1);
-    lines = logDrain();
+    const auto lines = logDrain();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].text, "kept");
 }
