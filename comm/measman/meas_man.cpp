@@ -205,14 +205,15 @@ int stopList(MeasList* l, int keepFifo) {
 }
 
 // Checks the list words of a request: groups of -1/-2/-4/-8, their addresses and a 0, ended by
-// a further 0, all within `words`. Returns the value bytes of one entry, or -1.
+// a further 0 that is the last of `words`. Returns the value bytes of one entry, or -1. Every
+// word of the list is set up and copied, so none may follow the end nor stand outside a group.
 int32_t parseList(const uint8_t* p, uint32_t words, uint16_t* values) {
     uint32_t i = 0;
     int32_t bytes = 0;
     *values = 0;
     while (i < words) {
         const auto g = static_cast<int32_t>(be32(p + 4 * i++));
-        if (g == 0) return bytes;
+        if (g == 0) return i == words ? bytes : -1;
         if (!isGroup(g)) return -1;
         for (;;) {
             if (i >= words) return -1;

@@ -374,6 +374,8 @@ TEST_F(Meas, RequestsForNothingAndMalformedOnes) {
         {request(3, 8, 16, {0xFFFFFFFD, U32_SIGNAL, 0, 0}), refused},         // -3
         {request(3, 7, 16, {N4, U32_SIGNAL, 0, 0}), refused},                 // block too small
         {request(3, 8, 24, {N2, U32_SIGNAL, U32_SIGNAL, 0, N2, 0}), refused}, // group without end
+        {request(3, 8, 16, {0, U32_SIGNAL, 0, 0}), refused},                  // value after the end
+        {request(3, 8, 20, {N4, U32_SIGNAL, 0, 0, 0}), refused},              // word after the end
         // a stop: 0x1100 with the request's first context word second, no payload
         {message(0x0502, PEER, OWN, 0x31, 0xBAD), {message(0x1100, OWN, PEER, 0, 0x31)}},
         // state by names: the context words swapped, u32 0
