@@ -78,6 +78,31 @@ DkHeld dynkomm_held(uint16_t pid);
 // The slot to fill, or none (no validity tag; queue mode and full). Then writedone.
 uint8_t* dynkomm_write(DynkommFifo* fifo);
 void dynkomm_writedone(DynkommFifo* fifo);
+// Stores `n` bytes into a slot being filled. The reader of an online FIFO may be copying that
+// slot meanwhile (it throws the copy away by the counts), so the slot takes only relaxed atomic
+// stores, as the reader loads it: whole words where they are aligned, a lone aligned 16-bit
+// value in one, bytes elsewhere. Inline: the measurement copy stores every value through it.
+inline void dynkomm_slot_put(uint8_t* at, const void* from, size_t n) {
+    using u16 = uint16_t __attribute__((may_alias));
+    using u32 = uint32_t __attribute__((may_alias));
+    const auto* v = static_cast<const uint8_t*>(from);
+    size_t i = 0;
+    if (n == 2 && reinterpret_cast<uintptr_t>(at) % 2 == 0) {
+        u16 w;
+        __builtin_memcpy(&w, v, 2);
+        __atomic_store_n(reinterpret_cast<u16*>(at), w, __ATOMIC_RELAXED);
+        return;
+    }
+    for (; i < n && reinterpret_cast<uintptr_t>(at + i) % 4; ++i)
+        __atomic_store_n(at + i, v[i], __ATOMIC_RELAXED);
+    for (; i + 4 <= n; i += 4) {
+        u32 w;
+        __builtin_memcpy(&w, v + i, 4);
+        __atomic_store_n(reinterpret_cast<u32*>(at + i), w, __ATOMIC_RELAXED);
+    }
+    for (; i < n; ++i)
+        __atomic_store_n(at + i, v[i], __ATOMIC_RELAXED);
+}
 // Writes one entry (slot size bytes from `data`); false when refused.
 bool dynkomm_write_copy(DynkommFifo* fifo, const void* data);
 // The slot to read (queue mode: oldest; else newest), or none when empty. Then readdone.

@@ -285,30 +285,39 @@ template <class W> W load(const void* from) {
     return __atomic_load_n(static_cast<const W*>(from), __ATOMIC_RELAXED);
 }
 
+// Each value goes big-endian into the slot through dynkomm_slot_put: the sender may be copying
+// the slot while it is filled.
 void copyList(MeasList* l, uint32_t raster, uint32_t stamp) {
     uint8_t* slot = dynkomm_write(l->fifo);
     if (!slot) {
         dataLoss[raster].fetch_add(1, std::memory_order_relaxed);
         return;
     }
-    put32(slot, stamp);
+    uint8_t v[8];
+    put32(v, stamp);
+    dynkomm_slot_put(slot, v, 4);
     uint8_t* at = slot + 4;
     for (const CopyStep *s = l->plan, *end = s + l->steps; s != end; ++s) {
         switch (s->op) {
         case LOAD1:
-            *at = load<seram_word::u8>(s->from);
+            v[0] = load<seram_word::u8>(s->from);
+            dynkomm_slot_put(at, v, 1);
             break;
         case LOAD2:
-            put16(at, load<seram_word::u16>(s->from));
+            put16(v, load<seram_word::u16>(s->from));
+            dynkomm_slot_put(at, v, 2);
             break;
         case LOAD4:
-            put32(at, load<seram_word::u32>(s->from));
+            put32(v, load<seram_word::u32>(s->from));
+            dynkomm_slot_put(at, v, 4);
             break;
         case LOAD8:
-            bytes::put64(at, load<seram_word::u64>(s->from));
+            bytes::put64(v, load<seram_word::u64>(s->from));
+            dynkomm_slot_put(at, v, 8);
             break;
         default:
-            seramMeasCopy_bigEndian(at, s->size, static_cast<const seramMeasHandle*>(s->from));
+            seramMeasCopy_bigEndian(v, s->size, static_cast<const seramMeasHandle*>(s->from));
+            dynkomm_slot_put(at, v, s->size);
         }
         at += s->size;
     }

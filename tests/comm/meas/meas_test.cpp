@@ -464,6 +464,46 @@ TEST_F(Meas, StateQueriesAndKillAll) {
     EXPECT_EQ(codes(sent()), (std::vector<uint16_t>{0x0104, 0x0103}));
 }
 
+// The copy fills the slots of a peer's online list in place while the network sender copies the
+// newest entry out; with two slots the copy comes round to the slot being sent at once. Every
+// entry sent is whole: its values are those of its stamp. Words at aligned and unaligned places.
+TEST_F(Meas, TheSenderSendsWholeEntriesWhileTheCopyWritesTheSlots) {
+    constexpr uint32_t X = 0x41000, Y = 0x41004, Z = 0x41006, N1 = 0xFFFFFFFF, N2 = 0xFFFFFFFE;
+    serve(byAddress(PEER, 9, 16, 52, {N4, X, 0, N1, Z, 0, N2, Y, 0, N4, X, 0, 0}));
+    const auto open = sent();
+    ASSERT_EQ(codes(open), std::vector<uint16_t>{0x0300});
+    serve(message(0x0107, PEER, OWN, word(open[0], 8), word(open[0], 12),
+                  fields({{word(open[0], 28), 4}, {0x99, 4}, {0x99, 4}, {PEER, 2}})));
+    ASSERT_EQ(codes(sent()), std::vector<uint16_t>{0x0501});
+    uint8_t* x = seram_memory + X;
+    std::atomic<bool> started{false}, done{false};
+    std::thread sender([&] {
+        started = true;
+        while (!done)
+            SerNet_man_sender_online(9);
+        SerNet_man_sender_online(9); // the newest entry at least
+    });
+    while (!started)
+        std::this_thread::yield();
+    for (uint32_t stamp = 1; stamp <= 20000; ++stamp) {
+        const uint32_t v = stamp * 0x01010101u;
+        std::memcpy(x, &v, 4); // X, then Y and Z behind it
+        std::memcpy(x + 4, &v, 4);
+        meas_man_copy(9, stamp);
+    }
+    done = true;
+    sender.join();
+    const auto records = fake::take(fake::online);
+    ASSERT_FALSE(records.empty());
+    size_t torn = 0;
+    for (const Bytes& r : records) {
+        const uint32_t stamp = word(r, 8), v = stamp * 0x01010101u;
+        const Bytes want = fields({{stamp, 4}, {v, 4}, {v >> 16 & 0xFF, 1}, {v & 0xFFFF, 2}, {v, 4}, {0, 1}});
+        torn += Bytes(r.begin() + 8, r.end()) != want;
+    }
+    EXPECT_EQ(torn, 0u) << "of " << records.size();
+}
+
 // Copiers of raster 12 (the lap and the lap status-block rasters) against the command task
 // creating and killing lists of the same raster.
 TEST_F(Meas, CopiersAgainstCreateAndKillStorms) {
