@@ -783,9 +783,12 @@ void meas_man_break2(const uint8_t* m, size_t) {
     int result = 0;
     if (l && l->byNames && l->tag == TAG_ACTIVE) {
         forget(l, true);
+        // The FIFO leads to the requester, whoever asks for the stop: unlinked towards another
+        // unit it would be freed as a local one while the sender still holds it.
         const uint32_t sending = l->sendFifo;
+        const uint16_t requester = l->requester;
         result = stopList(l, 1);
-        partner = dynkomm_fifo_unlink(AppMan_getPID(), h.source, sending);
+        partner = dynkomm_fifo_unlink(AppMan_getPID(), requester, sending);
     }
     if (h.context1 == 0) return;
     uint8_t p[4];

@@ -436,6 +436,23 @@ TEST_F(Meas, ListsByNamesFromAPeer) {
         << "stopped";
 }
 
+// A stop by names from another unit than the requester (here this unit itself) ends the list and
+// its path towards the requester, as the requester's own stop would: the sender lets go of the
+// FIFO before it is freed.
+TEST_F(Meas, AStopByNamesFromAnotherUnitEndsThePathToTheRequester) {
+    serve(byNames(std::string("usb_portsc1", 12), 1));
+    const uint32_t list = word(sent().at(0), 20);
+    for (uint32_t t = 1; t <= 2; ++t)
+        meas_man_copy(3, t);
+    serve(message(0x0512, OWN, OWN, 0xDD, list));
+    meas_man_copy(3, 3);
+    SerNet_man_sender_online(3);
+    EXPECT_TRUE(fake::take(fake::online).empty());
+    serve(message(0x0514, PEER, OWN, 0xCC, list, fields({{2, 2}})));
+    EXPECT_EQ(sent(), std::vector<Bytes>{message(0x0515, OWN, PEER, list, 0xCC, fields({{0, 4}}))})
+        << "stopped";
+}
+
 TEST_F(Meas, StateQueriesAndKillAll) {
     auto create = [&](uint16_t from, uint16_t type) {
         serve(byAddress(from, 3, 8, 16, {N4, U32_SIGNAL, 0, 0}, type));
