@@ -798,7 +798,21 @@ void meas_man_break2(const uint8_t* m, size_t) {
 
 void meas_man_break2_reply(const uint8_t* m, size_t) {
     const CiHeader h = ci_header(m);
-    const int freed = h.context1 ? dynkomm_fifo_free(h.context1) : 0;
+    int freed = 0;
+    if (h.context1) {
+        // Only the receiving FIFO of a list from the answering unit: the number of any other
+        // FIFO of ours may be known to peers, and its writer or reader still uses it.
+        const uint16_t own = AppMan_getPID();
+        DynkommFifo* f = dynkomm_fifo_pin(h.context1);
+        const bool receiving = f && f->destPid == own && f->sourcePid == h.source && h.source != own;
+        dynkomm_fifo_unpin(f);
+        if (receiving)
+            freed = dynkomm_fifo_free(h.context1);
+        else
+            SYSLOGX_GUARDED(LOG_ERR,
+                            "meas_man_break2_reply(): fifo 0x%08X is no receiving fifo from PID 0x%X, kept",
+                            h.context1, h.source);
+    }
     if (const MeasManGatewaySink* s = sink.load()) s->serviceReply(h.context2, static_cast<uint32_t>(freed));
 }
 

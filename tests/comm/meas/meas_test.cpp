@@ -453,6 +453,31 @@ TEST_F(Meas, AStopByNamesFromAnotherUnitEndsThePathToTheRequester) {
         << "stopped";
 }
 
+// The answer to a stop by names frees the receiving FIFO it names, and only one that receives
+// from the answering unit: not one from another unit, nor the sending FIFO of a list this unit
+// serves (the copy still writes into it).
+TEST_F(Meas, TheAnswerToAStopByNamesFreesOnlyAReceivingFifoOfItsSender) {
+    serve(byAddress(PEER, 3, 8, 16, {N4, U32_SIGNAL, 0, 0}));
+    const auto open = sent();
+    ASSERT_EQ(codes(open), std::vector<uint16_t>{0x0300});
+    const uint32_t sending = word(open[0], 8);
+    serve(message(0x0107, PEER, OWN, sending, word(open[0], 12),
+                  fields({{word(open[0], 28), 4}, {0x99, 4}, {0x99, 4}, {PEER, 2}})));
+    sent();
+    const uint32_t receiving = dynkomm_fifo_reserve(PEER);
+    ASSERT_EQ(dynkomm_fifo_activate(receiving, PEER, 3, 4, 8, 0), receiving);
+    for (auto [from, fifo] : {std::pair{PEER, sending}, {FAR, receiving}, {OWN, receiving}})
+        serve(message(0x0513, from, OWN, fifo, 0));
+    EXPECT_EQ(dynkomm_get_fifo(receiving, nullptr), 1) << "kept";
+    EXPECT_EQ(dynkomm_get_fifo(sending, nullptr), 1) << "kept";
+    for (uint32_t t = 1; t <= 2; ++t)
+        meas_man_copy(3, t);
+    SerNet_man_sender_online(3);
+    EXPECT_EQ(fake::take(fake::online).size(), 1u) << "the list still copies";
+    serve(message(0x0513, PEER, OWN, receiving, 0));
+    EXPECT_EQ(dynkomm_get_fifo(receiving, nullptr), 0) << "freed";
+}
+
 TEST_F(Meas, StateQueriesAndKillAll) {
     auto create = [&](uint16_t from, uint16_t type) {
         serve(byAddress(from, 3, 8, 16, {N4, U32_SIGNAL, 0, 0}, type));
