@@ -196,9 +196,11 @@ void attach(MeasList* l) {
 int stopList(MeasList* l, int keepFifo) {
     if (!l) return 1;
     if (l->tag != TAG_ACTIVE) return 0;
-    if (l->raster != RASTER_DAQ && !unlink(l)) return 0;
+    // A list its master's DAQ drives has a detach routine; one asked for at that raster number
+    // without is linked like any other.
+    if (!l->detach && !unlink(l)) return 0;
     l->tag = TAG_OPENING ^ 0xFFFFFFFF;
-    if (l->raster == RASTER_DAQ && l->detach) l->detach(l);
+    if (l->detach) l->detach(l);
     if (!keepFifo) dynkomm_closepath(AppMan_getPID(), l->sendFifo, l->requester);
     freeList(l);
     return 1;

@@ -478,6 +478,29 @@ TEST_F(Meas, TheAnswerToAStopByNamesFreesOnlyAReceivingFifoOfItsSender) {
     EXPECT_EQ(dynkomm_get_fifo(receiving, nullptr), 0) << "freed";
 }
 
+// Lists asked for at raster 13, where lists that a master's DAQ drives are kept, by address and by
+// names: no DAQ drives them, so they are in the raster's list, and their stops take them out.
+TEST_F(Meas, ListsAskedForAtTheDaqRasterAreUnlinkedByTheirStop) {
+    serve(byAddress(PEER, 13, 8, 16, {N4, U32_SIGNAL, 0, 0}));
+    const auto open = sent();
+    ASSERT_EQ(codes(open), std::vector<uint16_t>{0x0300});
+    serve(message(0x0107, PEER, OWN, word(open[0], 8), word(open[0], 12),
+                  fields({{word(open[0], 28), 4}, {0x99, 4}, {0x99, 4}, {PEER, 2}})));
+    const uint32_t byAddressList = word(sent().at(0), 8);
+    const char name[] = "usb_portsc1";
+    Bytes p = fields({{13, 2}, {1, 2}, {sizeof name, 2}, {1, 2}, {4, 2}, {0, 2}});
+    p.insert(p.end(), name, name + sizeof name);
+    serve(message(0x0510, PEER, OWN, 0xAA, 0xBB, p));
+    const uint32_t byNamesList = word(sent().at(0), 20);
+    serve(message(0x0505, PEER, OWN, 0x55, PEER));
+    EXPECT_EQ(codes(sent()), std::vector<uint16_t>{0x0103});
+    serve(message(0x0502, PEER, OWN, 0x31, byAddressList));
+    serve(message(0x0512, PEER, OWN, 0, byNamesList));
+    EXPECT_EQ(codes(sent()), std::vector<uint16_t>{0x0301}) << "the path by address closed";
+    serve(message(0x0505, PEER, OWN, 0x55, PEER));
+    EXPECT_EQ(codes(sent()), std::vector<uint16_t>{0x0104}) << "none left";
+}
+
 TEST_F(Meas, StateQueriesAndKillAll) {
     auto create = [&](uint16_t from, uint16_t type) {
         serve(byAddress(from, 3, 8, 16, {N4, U32_SIGNAL, 0, 0}, type));
