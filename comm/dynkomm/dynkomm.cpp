@@ -430,11 +430,10 @@ DkErrorRecord dynkomm_error_get(uint32_t n) {
 }
 
 void dynkomm_reset() {
-    MagicTable* t = dkMagics.exchange(nullptr);
     for (Record& rec : records) {
         if (rec.fifo) dynkomm_fifo_dispose(rec.fifo);
         rec = {NONE, nullptr};
     }
-    magicNumber_freeMem(t);
+    magicNumber_clear(dkMagics.load());
     errorCount = 0;
 }

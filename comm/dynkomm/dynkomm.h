@@ -18,6 +18,8 @@ int32_t magicNumber_magic2index(MagicTable* table, uint32_t magic);
 int magicNumber_deleteMagic(MagicTable* table, uint32_t magic);
 int magicNumber_deleteMagic_noTimeout(MagicTable* table, uint32_t magic);
 void magicNumber_garbageCollection(MagicTable* table);
+// Tests: every number free again, handed out from the start (the table and its lock stay).
+void magicNumber_clear(MagicTable* table);
 struct MagicCounters {
     uint32_t inUse, waiting, count;
 };
@@ -169,5 +171,7 @@ void dynkomm_error(uint32_t code, const void* object, size_t len);
 uint32_t dynkomm_error_count();
 DkErrorRecord dynkomm_error_get(uint32_t n);
 
-// Tests: frees every registered FIFO and the table; dynkomm_ini makes a fresh one.
+// Tests: frees every registered FIFO and empties the table, which keeps its lock (the OS layer
+// keeps the record of a deleted semaphore, so a table made anew for every test or fuzz input
+// would grow the process).
 void dynkomm_reset();
