@@ -1,7 +1,10 @@
 // The object tree: a destroyed object (a button with a running repeat too) leaves no timer, message
-// or reference behind; the message queue purged while the GUI task waits; the GUI and timer tasks.
+// or reference behind; the message queue purged while the GUI task waits; the GUI and timer tasks;
+// the text things' font slots.
 #include "gui/controls/button/button.h"
+#include "gui/fonts/fonts.h"
 #include "gui/testkit.h"
+#include "gui/text/text_thing.h"
 
 #include <atomic>
 
@@ -159,6 +162,35 @@ TEST_F(GuiTasks, TimerTaskFeedsTheGuiTaskEveryFiftyMillisecondsUntilClosed) {
     GuiSetAppHooks(GuiAppHooks{});
     semDelete(built);
     displaysim::uninstall();
+}
+
+// ---- font slots -------------------------------------------------------------------------------
+
+// A replaced chain is freed and leaves every slot it was in; a built-in font is never freed.
+TEST(TextThing, ReplacedFontChainsAreFreedButBuiltInFontsNever) {
+    EXPECT_EQ(GuiTextThing::AssignFontTablePointer(32, &SysFont, 0), 0);
+    EXPECT_EQ(GuiTextThing::AssignFontTablePointer(-1, &SysFont, 0), 0);
+    auto* small = new GuiFont{FONT_VARIABLE,
+                              4,
+                              3,
+                              4,
+                              1,
+                              65,
+                              65,
+                              new uint16_t[2]{0, 3},
+                              0,
+                              nullptr,
+                              new uint8_t[4]{0xE0, 0xA0, 0xE0, 0xA0}};
+    auto* loaded = new GuiFont(*small);
+    loaded->offsets = new uint16_t[2]{0, 3};
+    loaded->data = new uint8_t[4]{};
+    loaded->next = small;
+    EXPECT_EQ(GuiTextThing::AssignFontTablePointer(20, loaded, 0), 1);
+    EXPECT_EQ(GuiTextThing::AssignFontTablePointer(21, loaded, 0), 1);
+    EXPECT_EQ(GuiTextThing::AssignFontTablePointer(20, &SysFont, 1), 1); // ASan checks the frees
+    EXPECT_EQ(GuiTextThing::mFontTable[21], nullptr) << "no slot keeps a freed font";
+    EXPECT_EQ(GuiTextThing::AssignFontTablePointer(20, nullptr, 1), 1);
+    EXPECT_EQ(SysFont.height, 16); // still there
 }
 
 } // namespace
