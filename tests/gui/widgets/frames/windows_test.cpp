@@ -46,6 +46,13 @@ TEST_F(Windows, AStatusBarGivesBackAllTheRoomItTookAndLinesUpItsFields) {
     bar->SizeToParent();
     EXPECT_EQ(std::tuple(two->mReal.left, two->mReal.right, bar->mClient.right),
               std::tuple(one->mReal.right + 3, bar->mReal.right - 17, bar->mReal.right - 16));
+    flush(); // the grip takes the corner
+    const int gx = bar->mReal.right - gbDragBitmap.width + 1, gy = bar->mReal.bottom - gbDragBitmap.height;
+    bool gripDrawn = false;
+    for (int y = gy; y <= bar->mReal.bottom; ++y)
+        for (int x = gx; x <= bar->mReal.right; ++x)
+            gripDrawn |= shownAt(x, y) != GUI_FACE;
+    EXPECT_TRUE(gripDrawn);
     const int invalid = screen->InvalidCount();
     bar->SetTextField(99, const_cast<char*>("none"));
     EXPECT_EQ(screen->InvalidCount(), invalid);

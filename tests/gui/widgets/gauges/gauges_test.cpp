@@ -105,4 +105,20 @@ TEST_F(Gauges, LightStatesWrapAndKeepTheirColours) {
     EXPECT_EQ(bitmaps.mReal, GuiRect(500, 300, 515, 311)) << "sized by the first bitmap only";
 }
 
+TEST_F(Gauges, TheFirstBitmapSizesTheLightAndANullOneIsRefused) {
+    auto* light = new GuiBitmapLight(500, 300, 2);
+    EXPECT_EQ(light->SetStateBitmap(0, nullptr), 0);
+    std::vector<uint8_t> pixels(16 * 12, PAL_RED);
+    GuiBitmap b{BMF_RAW, 8, 16, 12, 0, pixels.data()};
+    GuiBitmap small = gbCheckBitmap;
+    EXPECT_EQ(light->SetStateBitmap(0, &b), 1);
+    EXPECT_EQ(light->SetStateBitmap(1, &small), 1);
+    EXPECT_EQ(light->mReal, GuiRect(500, 300, 515, 311));
+    desk->Add(light, 1);
+    light->SetState(1, 1);
+    light->SetNumStates(3);
+    light->SetState(2, 1); // a state without a bitmap draws nothing
+    EXPECT_EQ(light->State(), 2u);
+}
+
 } // namespace

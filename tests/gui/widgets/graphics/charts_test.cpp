@@ -203,4 +203,29 @@ TEST_F(Charts, TheRepaintAtTheLastIndexReachesTheRightEnd) {
     EXPECT_LT(area.left, area.right);
 }
 
+TEST_F(Charts, ASweepShowsNewTraceLeaderGapAndAgedTraceAxesAndLabelsStay) {
+    const uint32_t fresh = 0x00FF00, aged = 0x006000;
+    auto* chart = new GuiStripChart(GuiRect(100, 100, 500, 300), 10, -100, 100, 1, 50);
+    desk->Add(chart, 1);
+    const uint8_t id = chart->AddLine(fresh, aged, 0);
+    for (int k = 0; k < 13; ++k) // wrapped, then three more: head 3
+        chart->AddData(id, 0, 1);
+    const GuiRect r = chart->ChartRegion();
+    auto x = [&](int k) { return chart->IndexToPointX(k); };
+    const int y = chart->ValToPointY(0);
+    for (int full = 0; full < 2; ++full) {
+        if (full) GuiRedraw(chart);
+        flush();
+        EXPECT_EQ(std::tuple(shownAt(x(1), y), shownAt(x(3), y - 20), shownAt(x(4), y), shownAt(x(7), y)),
+                  std::tuple(fresh, fresh, GUI_BLACK, aged))
+            << (full ? "drawn whole" : "repainted sample by sample");
+        EXPECT_EQ(shownAt(r.left, y - 20), GUI_WHITE) << "the Y axis";
+        int labelPixels = 0;
+        for (int px = chart->mReal.left; px < r.left - 12; ++px)
+            for (int py = r.top - 7; py <= r.bottom + 7; ++py)
+                labelPixels += shownAt(px, py) == GUI_WHITE;
+        EXPECT_GT(labelPixels, 20) << "the Y labels";
+    }
+}
+
 } // namespace
