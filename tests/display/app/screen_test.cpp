@@ -1,10 +1,12 @@
 // The display elements on the simulated screen: value box, bar graph and picture pixels at the
-// places their rules give, the alarm rotation, and what the shell command posts.
+// places their rules give, the alarm rotation, what the shell command posts, and the main
+// container's commands with the BMP capture.
 #include "channels.h"
 #include "display/app/disp_main.h"
 #include "display/app/display.h"
 #include "display/fonts/tarvo_fonts.h"
 #include "gui/testkit.h"
+#include "platform/os/osfs_sim.h"
 #include "support/drives.h"
 #include "support/pyref.h"
 #include "vyn/vartable.h"
@@ -401,6 +403,107 @@ TEST_F(DisplayScreen, ShellCommandsPostInOrder) {
     gbGuiInitialized = 0;
     EXPECT_EQ(displayStart(), -1);
     EXPECT_EQ(displayTxtShowFree("x"), -1);
+}
+
+// The main container over a description on "cfg:", driven by posted commands.
+struct DisplayMain : DisplayScreen {
+    testsupport::ScratchDir cfg;
+    void SetUp() override {
+        DisplayScreen::SetUp();
+        ASSERT_TRUE(osfs::addDevice("cfg:", cfg.path));
+        GuiAppInitialize(pm);
+        gbGuiInitialized = 1;
+    }
+    void TearDown() override {
+        gbGuiInitialized = 0;
+        if (CMainContainer* m = displayMainContainer()) {
+            pm->Remove(m, 1);
+            delete m;
+        }
+        drain();
+        redrawAll();
+        osfs::removeDevice("cfg:");
+        DisplayScreen::TearDown();
+    }
+    std::string page(const char* colour) {
+        return std::string("<Page><BGCol ") + colour +
+               "/><DisplayElements><AlphaNumeric version=\"1.0\" title=\"T\" vis_mode=\"always\" "
+               "always_on_top=\"false\" prio=\"1\" pos_x=\"10\" pos_y=\"10\" size_x=\"200\" size_y=\"80\" "
+               "font_size=\"tiny\" align=\"MM\" dispmode=\"normal\" vtab=\"\" "
+               "format_str=\"fixed\"><DecoMiddle><AlphaNumDeco style=\"single_line\">"
+               "<BGCol red=\"0\" green=\"0\" blue=\"0\"/><TitleBGCol red=\"0\" green=\"0\" blue=\"0\"/>"
+               "<TitleFGCol red=\"FF\" green=\"FF\" blue=\"FF\"/><BorderBGCol red=\"0\" green=\"0\" "
+               "blue=\"0\"/>"
+               "<BorderFGCol red=\"FF\" green=\"FF\" blue=\"FF\"/><TextBGCol red=\"0\" green=\"0\" "
+               "blue=\"0\"/>"
+               "<TextFGCol red=\"FF\" green=\"FF\" blue=\"FF\"/></AlphaNumDeco></DecoMiddle></AlphaNumeric>"
+               "</DisplayElements></Page>";
+    }
+    void writeDescription() {
+        cfg.write(
+            "display.xml",
+            "<?xml version=\"1.0\"?><Display version=\"1.0\" x_res=\"640\" y_res=\"480\"><Brightness><perc "
+            "value=\"35\"/></Brightness><Pages>" +
+                page("red=\"80\" green=\"0\" blue=\"0\"") + page("red=\"0\" green=\"80\" blue=\"0\"") +
+                "</Pages></Display>");
+    }
+};
+
+TEST_F(DisplayMain, CommandsBuildSwitchAndTearDownPages) {
+    writeDescription();
+    ASSERT_EQ(displayStart(), 0);
+    drain();
+    CMainContainer* m = displayMainContainer();
+    ASSERT_NE(m->page(1), nullptr);
+    EXPECT_EQ(m->page(2), nullptr);
+    flush();
+    EXPECT_EQ(shownAt(300, 300), 0x800000u);
+    EXPECT_EQ(static_cast<int>(display_page_mx), 2);
+    struct Step {
+        int (*post)();
+        uint32_t colour;
+    } steps[] = {{displayNext, 0x008000}, {displayPrev, 0x800000}};
+    for (const Step& s : steps) {
+        s.post();
+        drain();
+        redrawAll();
+        flush();
+        EXPECT_EQ(shownAt(300, 300), s.colour);
+    }
+    displaySwitchPage(1);
+    displayTxtShowFree(std::string(300, 'x').c_str());
+    displayBrightness(0);
+    drain();
+    flush();
+    EXPECT_EQ(shownAt(20, 200), 0xFF0000u) << "the text window";
+    EXPECT_EQ(
+        std::strlen(m->textWindow() ? static_cast<GuiPrompt*>(m->textWindow()->First())->DataGet() : ""),
+        254u);
+    EXPECT_EQ(hw_read32(SCRNDRV_CTRL_BASE + SCRNDRV_COLSAT_REG), 145u); // colour saturation of 35 %
+    displayTxtHide();
+    drain();
+    redrawAll();
+    flush();
+    EXPECT_EQ(shownAt(300, 300), 0x008000u);
+
+    // The capture is the shown 640 x 480 frame.
+    const std::string bmp = cfg / "shot.bmp", shown = cfg / "shown.png";
+    ASSERT_EQ(display_bmpwrite("cfg:/shot.bmp"), 0);
+    ASSERT_TRUE(guitest::writeShownPng(shown, GuiRect(0, 0, 639, 479)));
+    std::string out;
+    EXPECT_EQ(guitest::run("compare -metric AE '" + bmp + "' '" + shown + "' null:", &out), 0) << out;
+    EXPECT_EQ(guitest::run("identify -format '%w %h' '" + bmp + "'", &out), 0);
+    EXPECT_EQ(out, "640 480");
+
+    displayColor(0x0000FF);
+    drain();
+    flush();
+    EXPECT_EQ(shownAt(300, 300), 0x0000FFu);
+    displayStop();
+    drain();
+    EXPECT_EQ(m->page(0), nullptr);
+    EXPECT_EQ(m->colourPage(), nullptr);
+    EXPECT_EQ(m->dataManager(), nullptr);
 }
 
 } // namespace
