@@ -4,6 +4,7 @@
 #include "gui/widgets/common/widget.h"
 #include "gui/widgets/widget_fixture.h"
 
+#include <algorithm>
 #include <climits>
 #include <new>
 #include <set>
@@ -82,6 +83,45 @@ TEST_F(Charts, PointsInsertAfterTheirPredecessorAndRemoveKeepsTheRest) {
     GuiChartPoint stranger(1, 1, nullptr);
     chart.RemovePoint(&stranger); // not in the line: nothing
     EXPECT_EQ(std::tuple(chart.mpFirst, mid->pNext, last->pNext), std::tuple(mid, last, nullptr));
+}
+
+// The chart region is the client less: the major tic length below for X tics, left (and right with
+// 0x0400) for Y tics; for Y labels half the text height (rounded up) at the top and, without X
+// labels, at the bottom, and the wider text of the Y range + 2 at the left (and right with 0x0800),
+// or a given label width at the left only; for X labels half the maximum's text (rounded up) at the
+// right, half the minimum's at the left without Y labels, and the label height (0: the text height)
+// at the bottom unless the axis stands at zero.
+TEST_F(Charts, TicsAndLabelsTakeTheirRoomFromTheRegion) {
+    GuiLineChart chart(GuiRect(100, 50, 500, 350), -5, 1000, -1000, 50, 10, 10);
+    const GuiRect c = chart.mClient;
+    auto tw = [&](const char* t) { return screen->TextWidth(t, chart.mpFont); };
+    const int th = screen->TextHeight("0", chart.mpFont), h = (th + 1) / 2,
+              wy = std::max(tw("-1000"), tw("50"));
+    const int hx = (tw("1000") + 1) / 2, lx = (tw("-5") + 1) / 2;
+    const struct {
+        uint16_t style;
+        int yLabelWidth, xLabelHeight;
+        GuiRect region;
+    } cases[] = {
+        {CS_Y_LABELS, 0, 0, GuiRect(c.left + wy + 2, c.top + h, c.right, c.bottom - h)},
+        {CS_Y_LABELS | CS_RIGHT_Y_LABELS, 0, 0,
+         GuiRect(c.left + wy + 2, c.top + h, c.right - wy - 2, c.bottom - h)},
+        {CS_Y_LABELS | CS_RIGHT_Y_LABELS | CS_Y_TICS | CS_RIGHT_Y_TICS, 0, 0,
+         GuiRect(c.left + 12 + wy + 2, c.top + h, c.right - 12 - wy - 2, c.bottom - h)},
+        {CS_Y_LABELS | CS_RIGHT_Y_LABELS, 30, 0, GuiRect(c.left + 30, c.top + h, c.right, c.bottom - h)},
+        {CS_X_LABELS, 0, 0, GuiRect(c.left + lx, c.top, c.right - hx, c.bottom - th)},
+        {CS_X_LABELS, 0, 5, GuiRect(c.left + lx, c.top, c.right - hx, c.bottom - 5)},
+        {CS_X_LABELS | CS_X_AXIS_AT_ZERO, 0, 5, GuiRect(c.left + lx, c.top, c.right - hx, c.bottom)},
+        {CS_X_LABELS | CS_Y_LABELS | CS_X_TICS, 0, 0,
+         GuiRect(c.left + wy + 2, c.top + h, c.right - hx, c.bottom - 12 - th)},
+    };
+    for (const auto& k : cases) {
+        chart.mChartStyle = k.style;
+        chart.mYLabelWidth = k.yLabelWidth;
+        chart.mXLabelHeight = k.xLabelHeight;
+        chart.RecalcLayout(0);
+        EXPECT_EQ(chart.ChartRegion(), k.region) << "style " << std::hex << k.style;
+    }
 }
 
 TEST_F(Charts, AnXTicStepOf0DrawsNoXTicsWhateverTheStyle) {
