@@ -7,6 +7,7 @@
 #include "gui/text/text_thing.h"
 
 #include <atomic>
+#include <string>
 
 using guitest::GuiTest;
 using guitest::Probe;
@@ -79,6 +80,55 @@ TEST_F(Tree, ADestroyedButtonWithARunningRepeatLeavesNoTimer) {
         GuiThing::mpMessageQueue->TimerTick(); // ASan: nothing fires on freed memory
     EXPECT_EQ(drain(), 0);
     EXPECT_EQ(pm->GetPointerOwner(), nullptr);
+}
+
+// ---- timers ------------------------------------------------------------------------------------
+
+// An object that writes the id of each timer expiry it receives.
+class TimerLog : public Probe {
+  public:
+    using Probe::Probe;
+    std::string seen;
+    int Message(const GuiMessage& m) override {
+        if (m.type == GM_TIMER) seen += static_cast<char>('0' + m.data);
+        return Probe::Message(m);
+    }
+};
+
+// Counts are in ticks; reload 0 is one shot, freed when it expires; setting a running timer again
+// starts its count anew; an expiry not yet handled is not queued twice; killing one timer removes its
+// queued expiry and no other.
+TEST_F(Tree, TimersExpireByTheirCountsAndAreReArmedKilledAndFoldedOneByOne) {
+    auto* t = new TimerLog(GuiRect(10, 10, 50, 50));
+    root->Add(t, 0);
+    GuiMessageQueue* mq = GuiThing::mpMessageQueue;
+    mq->SetTimer(t, 1, 3, 0);
+    mq->SetTimer(t, 2, 2, 2);
+    auto ticks = [&](int n) {
+        for (int i = 0; i < n; ++i) {
+            mq->TimerTick();
+            drain();
+            t->seen += '|';
+        }
+    };
+    ticks(6);
+    EXPECT_EQ(std::tuple(t->seen, mq->HasTimer(t, 1), mq->HasTimer(t, 2)),
+              std::tuple("|2|1|2||2|", false, true));
+    t->seen.clear();
+    ticks(1);
+    mq->SetTimer(t, 2, 3, 3); // one tick into the period of 2: three more from now
+    ticks(3);
+    EXPECT_EQ(t->seen, "|||2|");
+    t->seen.clear();
+    mq->SetTimer(t, 1, 1, 1);
+    mq->SetTimer(t, 2, 1, 1);
+    mq->TimerTick();
+    mq->TimerTick();
+    EXPECT_EQ(GuiQueueCount(gpGuiMesgQueue), 2) << "each timer's second expiry folded into its first";
+    mq->KillTimer(t, 1);
+    drain();
+    EXPECT_EQ(std::tuple(t->seen, mq->HasTimer(t, 1)), std::tuple("2", false));
+    mq->KillTimer(t, 2);
 }
 
 // ---- the message queue ------------------------------------------------------------------------
