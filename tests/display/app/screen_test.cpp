@@ -96,6 +96,39 @@ TEST_F(DisplayScreen, ValueBoxFramesZonesAndTheRedCross) {
     EXPECT_STREQ(box->text(), "");
 }
 
+// A zone whose decoration the box lacks is never entered; a limit and its hysteresis are summed in
+// single precision (1 + 1e-8 is 1, 100 - 1e-6 is 100).
+TEST_F(DisplayScreen, ZonesNeedTheirDecorationAndLimitsAddUpAsSingles) {
+    const struct {
+        uint8_t lower, upper;
+        float lowerLimit, lowerHyst, upperLimit, upperHyst;
+        std::vector<float> values;
+        const char* zones;
+    } cases[] = {
+        {1, 0, 10, 2, 100, 5, {120, 5, 11.9f, 12}, "1001"},
+        {0, 1, 10, 2, 100, 5, {5, 120, 95.01f, 95}, "1221"},
+        {1, 1, 1, 1e-8f, 100, 1e-6f, {0.5f, 1, 101, 100}, "0121"},
+    };
+    for (const auto& c : cases) {
+        display_elem_s e = boxElem();
+        alphanum_s& a = e.alphanum;
+        std::tie(a.has_deco_lower, a.has_deco_upper, a.lower_limit, a.lower_hyst, a.upper_limit,
+                 a.upper_hyst) =
+            std::tie(c.lower, c.upper, c.lowerLimit, c.lowerHyst, c.upperLimit, c.upperHyst);
+        CDispBox box(GuiRect(0, 0, 639, 479), &e, nullptr, 1);
+        Feed f;
+        box.setData(&f.d, CDATA_VALUE);
+        std::string zones;
+        for (float v : c.values) {
+            f.set(v);
+            box.update();
+            zones += static_cast<char>('0' + box.zone());
+        }
+        EXPECT_EQ(zones, c.zones) << c.zones;
+        redrawAll(); // the box off the page left its invalidations undrawn
+    }
+}
+
 // Whatever brings a box onto the page, its value is drawn in it.
 TEST_F(DisplayScreen, ValueBoxesDrawTheirText) {
     const struct {
