@@ -11,6 +11,7 @@
 #include "support/pyref.h"
 #include "vyn/vartable.h"
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -239,6 +240,62 @@ TEST_F(DisplayScreen, BarSegmentsFollowTheOrientation) {
             EXPECT_EQ(row[c.bar] ? shownAt(at, row[c.bar]) : shownAt(450, at), colour)
                 << c.bar << " at " << at;
     }
+}
+
+// Ticks reserve the height of "0" above a horizontal bar for their labels and the width of "0" + 17
+// beside a vertical one; each is a line of width 2 in the ticks colour at its value's pixel (50.25:
+// 120.5, rounded to 121), a value beyond the range at the nearer end; a horizontal bar's label is
+// centred on its tick. A stacked bar without lower and upper decorations fills in the middle colour.
+TEST_F(DisplayScreen, BarTicksStandAtTheirValuesWithTheirLabels) {
+    display_elem_s h{};
+    h.type = ELEM_BARGRAPH;
+    bargraph_s& g = h.bargraph;
+    g.pos_x = 4, g.pos_y = 300, g.size_x = 233, g.size_y = 100;
+    g.min = 0, g.max = 100;
+    g.deco_middle = {rgb(0),    rgb(0),        rgb(0),        rgb(0),       rgb(0x808080),
+                     DECO_NONE, rgb(0x202020), rgb(0x00C000), rgb(0xFFFFFF)};
+    g.style = BAR_STACKED, g.lower_limit = 30, g.upper_limit = 60;
+    g.ticks = 1, g.tick_count = 3;
+    g.tick_list[0] = {"0", 0}, g.tick_list[1] = {"50", 50.25f}, g.tick_list[2] = {"200", 200};
+    display_elem_s v = h, bare = h;
+    v.bargraph.orientation = BAR_VERT_BT;
+    v.bargraph.pos_x = 400, v.bargraph.pos_y = 24, v.bargraph.size_x = 100, v.bargraph.size_y = 133;
+    v.bargraph.max = 10, v.bargraph.tick_count = 1, v.bargraph.tick_list[0] = {"5", 5};
+    bare = v;
+    bare.bargraph.ticks = 0, bare.bargraph.pos_x = 520;
+    CDispPage* p = show({&h, &v, &bare});
+    auto bar = [p](int i) { return static_cast<CBarView*>(p->element(i)); };
+    const int zeroW = screen->TextWidth("0", &TarvoTiny), zeroH = screen->TextHeight("0", &TarvoTiny);
+    EXPECT_EQ(std::tuple(bar(0)->barRect(), bar(1)->barRect().top, bar(1)->barRect().right),
+              std::tuple(GuiRect(20, 316 + zeroH, 220, 383), bar(2)->barRect().top,
+                         bar(2)->barRect().right - 120 - zeroW - 1));
+    Feed feeds[2];
+    for (int i = 0; i < 2; ++i) {
+        bar(i)->setData(&feeds[i].d, CDATA_VALUE);
+        feeds[i].set(1);
+        bar(i)->update();
+    }
+    flush();
+    const GuiRect vr = bar(1)->barRect();
+    const int y = 370, half = (vr.top + vr.bottom + 1) / 2; // 5 of 0..10: halfway, rounded up
+    expectShown({{20, y, 0xFFFFFF},
+                 {120, y, 0x202020},
+                 {121, y, 0xFFFFFF},
+                 {123, y, 0x202020},
+                 {220, y, 0xFFFFFF},
+                 {(vr.left + vr.right) / 2, half, 0xFFFFFF},
+                 {(vr.left + vr.right) / 2, half + 3, 0x202020}});
+    const int w = screen->TextWidth("50", &TarvoTiny);
+    int left = 1024, right = -1;
+    for (int x = 100; x <= 140; ++x)
+        for (int row = 316; row < 316 + zeroH; ++row)
+            if (shownAt(x, row) == 0xFFFFFF) left = std::min(left, x), right = std::max(right, x);
+    EXPECT_GE(left, 121 - w / 2) << "the label of 50";
+    EXPECT_LE(right, 121 - w / 2 + w - 1) << "the label of 50";
+    feeds[0].set(150); // beyond both limits: without their decorations all of it in the middle colour
+    bar(0)->update();
+    flush();
+    expectShown({{50, y, 0x00C000}, {100, y, 0x00C000}, {200, y, 0x00C000}});
 }
 
 // The visibility state machine, one update per page tick ('1' shown, '.' not); the value holds
