@@ -455,6 +455,29 @@ TEST_F(DisplayScreen, OverlappingAlarmsTakeTurnsEvery15Ticks) {
               std::tuple(p->element(0), p->element(0), 0));
 }
 
+// The programming window's box starts at 25, moves 5 a page tick and runs between 15 and 535,
+// keeping its place for one tick at each end before it turns.
+TEST_F(DisplayScreen, TheFlashBoxRunsToAndFroBetweenItsEnds) {
+    CDispPage* p = show({});
+    p->setFlashMode(true);
+    std::vector<int> xs = {p->flashX()};
+    for (int t = 0; t < 320; ++t) { // to 535, back to 15 and on to 535 again
+        p->Message(GuiMessage(GM_TIMER, p, nullptr, 0));
+        xs.push_back(p->flashX());
+    }
+    std::string stays;
+    for (size_t i = 1; i < xs.size(); ++i) {
+        const int d = xs[i] - xs[i - 1];
+        EXPECT_TRUE(d == 5 || d == -5 || d == 0) << "tick " << i;
+        if (d == 0) stays += std::to_string(xs[i]) + " ";
+    }
+    EXPECT_EQ(std::tuple(xs[0], *std::min_element(xs.begin(), xs.end()),
+                         *std::max_element(xs.begin(), xs.end()), stays),
+              std::tuple(25, 15, 535, std::string("535 15 535 ")));
+    flush();
+    EXPECT_EQ(shownAt(xs.back() + 30, 220), 0u) << "the box where it stands";
+}
+
 TEST_F(DisplayScreen, ShellCommandsPostInOrder) {
     gbGuiInitialized = 1;
     struct Case {
