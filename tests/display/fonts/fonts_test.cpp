@@ -149,4 +149,16 @@ TEST(TarvoFonts, FontsUnpackOrBorrowTheLargestUnpacked) {
     }
 }
 
+// An element's font size picks the font (0 and unknown sizes the tiny one); 6 draws the largest doubled.
+TEST(TarvoFonts, SizesPickTheirFontsAndSixIsTheLargestDoubled) {
+    const GuiFont* const fonts[] = {&TarvoTiny,   &TarvoSmall,   &TarvoNormal,  &TarvoLarge,
+                                    &TarvoXLarge, &TarvoXXLarge, &TarvoXXLarge, &TarvoTiny};
+    for (int size = 0; size < 8; ++size) {
+        const auto s = static_cast<FontSizeType_t>(size);
+        EXPECT_EQ(std::tuple(Tarvo_getFont(s), TarvoFonts_isDouble(s)),
+                  std::tuple(fonts[size], size == 6 ? 1 : 0))
+            << "size " << size;
+    }
+}
+
 } // namespace
