@@ -82,7 +82,8 @@ struct Random : widgettest::WidgetTest {
             break;
         case 3: {
             const int i = pick(2);
-            if (!multi->AddPoint(lines[i], in(-60, 60), in(-30, 30), 1) || pick(31) == 0) {
+            const int x = in(-60, 60), y = in(-30, 30); // one after the other, whatever the compiler
+            if (!multi->AddPoint(lines[i], x, y, 1) || pick(31) == 0) {
                 multi->RemoveLine(lines[i]);
                 lines[i] = multi->AddLine(0x0000FF);
             }
@@ -94,8 +95,8 @@ struct Random : widgettest::WidgetTest {
             break;
         case 5: {
             GuiThing* t = all[static_cast<size_t>(pick(11))];
-            const int x = pick(901), y = pick(401);
-            t->Resize(GuiRect(x, y, x + in(-5, 200), y + in(-5, 200)));
+            const int x = pick(901), y = pick(401), w = in(-5, 200), h = in(-5, 200);
+            t->Resize(GuiRect(x, y, x + w, y + h));
             break;
         }
         case 6: {
