@@ -65,6 +65,31 @@ TEST_F(BootLogo, IsFetchedOnceDrawnAndThenLayerOneComesOn) {
     EXPECT_EQ(kmgr::callCount(KCALL_BOOTLOGO_SIZE), sizeCalls + 1);
 }
 
+// Layer n's register is at 0x40010138 + 0x80 n: 3 switches it on, 0 off. Other numbers write nothing
+// and are logged, 13 times, then once a flood warning. The one-colour fill covers the 640 x 480 area.
+TEST_F(BootLogo, LayersZeroToFourSwitchAndTheColourFillsTheApplicationsArea) {
+    auto reg = [](int n) { return hw_read32(0x40010138u + 0x80u * static_cast<uint32_t>(n)); };
+    for (int n = 0; n < 5; ++n) {
+        scrndrvLayerDisable(n);
+        EXPECT_EQ(reg(n), 0u) << n;
+        scrndrvLayerEnable(n);
+        EXPECT_EQ(reg(n), 3u) << n;
+    }
+    scrndrvLayerDisable(2);
+    for (int i = 0; i < 20; ++i) {
+        scrndrvLayerEnable(5);
+        scrndrvLayerDisable(-1);
+        logged(""); // the log queue drained as it fills
+    }
+    EXPECT_EQ(std::tuple(reg(0), reg(1), reg(2), reg(3), reg(4)), std::tuple(3u, 3u, 0u, 3u, 3u));
+    EXPECT_EQ(std::tuple(countLogged("scrndrvLayerEnable(): unexpected layer 5"),
+                         countLogged("scrndrvLayerDisable(): unexpected layer -1"),
+                         countLogged("Flooding suspicion")),
+              std::tuple(13, 13, 2));
+    EXPECT_EQ(scrndrvSetColor(0x123456), 0);
+    expectShown({{0, 0, 0x123456}, {639, 479, 0x123456}, {640, 0, 0}});
+}
+
 // ---- dumps in memory ----------------------------------------------------------------------------
 
 // Dumps in memory, as the boot logo comes from the manager: the format as written down
