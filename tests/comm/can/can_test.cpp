@@ -257,6 +257,26 @@ TEST_F(Can, CheckPassesRefuseRowsAndStopAtMisorderedOnes) {
     }
 }
 
+// Rows the frame or the tables cannot hold are refused one by one at start; the others work.
+TEST_F(Can, RowsTheFrameCannotHoldAreRefusedAtConfiguration) {
+    CanInMailBoxConf[0] = CanInMailBox{0, 0x10, 0};
+    const std::pair<u32s, const char*> bad[] = {// mailbox, start, length
+                                                {{200, 0, 8}, "mailbox index out of range"},
+                                                {{0, 0, 0}, "length 0"},
+                                                {{0, 0, 65}, "signal touches more than 8 bytes"},
+                                                {{0, 505, 8}, "signal beyond a 64-byte frame"}};
+    for (int r = 0; r < 4; ++r)
+        inRow(r, bad[r].first[0], bad[r].first[1], bad[r].first[2], 0, CANIN_UNSIGNED);
+    inRow(4, 0, 0, 8, 0, CANIN_UNSIGNED);
+    ASSERT_EQ(CanIn_init(), 0);
+    for (int r = 0; r < 4; ++r)
+        EXPECT_TRUE(
+            logged("CanIn_Init: Config Error: row " + std::to_string(r) + " refused: " + bad[r].second))
+            << r;
+    frame(0x10, {42});
+    EXPECT_EQ(memory_canin[4], 42u);
+}
+
 TEST_F(Can, OutputCountersRowGroupsChecksumsAndMeasuredValues) {
     for (uint32_t i = 0; i < 3; ++i)
         mb(i, 0x200 + i, i < 2 ? 8 : 4);
@@ -350,6 +370,21 @@ TEST_F(Can, EventMessagesFireOnTheirEdges) {
     EXPECT_EQ(CanOutMailBoxConf[0].quant[0], 2.0f);
 }
 
+// An event message whose mask is 0 can see no edge: it is logged at start and never sent.
+TEST_F(Can, EventWithMaskZeroNeverFires) {
+    Mb& m = mb(0, 0x50, 1, -1);
+    m.evAddress = 0x40010;
+    CanOutSignalConf[0] = Out{.kind = CANOUT_CONST, .mb = 0, .len = 8, .constant = 1};
+    ASSERT_EQ(CanOut_init(), 0);
+    EXPECT_TRUE(logged("CanOut_man: event mask 0 never fires (0)"));
+    for (uint32_t v : {0, 1, 0, 1}) {
+        deliver({0x40010, 1, v});
+        CanOut_event_message();
+        CanOut_send_message(0);
+    }
+    EXPECT_TRUE(sent().empty());
+}
+
 // While the configuration task registers and compiles, the 1 ms raster polls and sends; a
 // rate-limited interface sends from the 1 ms raster while the 2 ms raster builds its frames.
 // TSan watches both; every frame sent must be whole (both counters and the CRC of one build).
@@ -422,6 +457,9 @@ TEST_F(Can, FileFillsTheTablesUpToAParseError) {
          "attribute has wrong number (start)", none,
          "CanOut message 0 left out: its counter row was not read"},
         {"</CanOut><CanIn></CanIn></Can>", "XmlCanIOParse(): <CanIn> found twice", one, ""},
+        {R"(<CanMb idx="128" intf="0" canDlc="8" canId="11" event="R10ms" fdf="false" brs="false"/>
+            </CanOut></Can>)",
+         "parseCanOut: index out of range", one, ""},
         {"", "XmlCanIOParse(): unexpected EOF", none, cutOff},
         {"<CanCounter chIdx=\"2", "XmlCanIOParse(): unexpected EOF", none, cutOff},
         // Message 0 has its counter; message 1 (0x11) breaks off inside its own.
