@@ -124,6 +124,7 @@ TEST(TeleChannel, ValuesDeliveredWhileTelemetryReadsThemAreReadWhole) {
 // Descriptions as CAN.xml and telemetry read them: mask, scale, unscaled b = 0, the last value
 // kept when the data is lost; floats beyond the integer forms or not numbers give the limit or 0.
 TEST(ChannelDescription, QuantisesAndSaturates) {
+    testsupport::logStart();
     const struct {
         const char* attrs;
         std::vector<uint8_t> value; // big-endian as delivered
@@ -153,6 +154,9 @@ TEST(ChannelDescription, QuantisesAndSaturates) {
         EXPECT_EQ(chan_meas_getValue(&ch, &v, &status), 0);
         EXPECT_EQ(std::pair(v, status), std::pair(c.expect, uint8_t{1})) << "lost: the last value stays";
     }
+    std::vector<testsupport::LogLine> seen;
+    EXPECT_TRUE(
+        testsupport::logContains(seen, "ChanData: quantisation parameter B of  is 0.0, value unscaled"));
     XmlScan scan(R"(<Chan type="FLOAT" adr="40010" mask="0" a="0" b="1" c="0" d="0" e="0" f="1"/>)");
     XmlTok_t tok;
     scan.getTok(&tok);
