@@ -19,6 +19,7 @@
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <set>
 
 namespace {
 
@@ -91,7 +92,12 @@ TEST_F(Can, InputAndOutputPlaceEverySignalAsTheBitRulesSay) {
     // The worked examples first, then random rows over every start bit, length (up to 64 bits
     // in 8 bytes: the low 32 bits are read), byte order and signedness of a 64-byte frame; then
     // constants of every placement packed into frames. Each case: frame or value, placement.
-    const u32s ex[] = {{4, 8, 0, 1, 0x4F}, {0, 16, 1, 1, 0xFE34}, {4, 4, 1, 1, 0x0E}, {0, 4, 1, 1, 0x0F}};
+    // A signed 31-bit Intel signal extends its sign through the word.
+    const u32s ex[] = {{4, 8, 0, 1, 0x4F},
+                       {0, 16, 1, 1, 0xFE34},
+                       {4, 4, 1, 1, 0x0E},
+                       {0, 4, 1, 1, 0x0F},
+                       {0, 31, 0, 0, 0xF85634FE}};
     std::mt19937 rng(24);
     pyref::bytes data = pyref::random_bytes(rng, 64);
     std::copy_n("\xFE\x34\x56\x78", 4, data.begin());
@@ -100,7 +106,7 @@ TEST_F(Can, InputAndOutputPlaceEverySignalAsTheBitRulesSay) {
         uint32_t len = 1 + rng() % 64, order = rng() % 2, type = rng() % 3, start = rng() % (513 - len);
         while (cmd_len(start, len) > 8)
             start = rng() % (513 - len);
-        if (r < 4) std::tie(start, len, order, type) = std::tie(ex[r][0], ex[r][1], ex[r][2], ex[r][3]);
+        if (r < 5) std::tie(start, len, order, type) = std::tie(ex[r][0], ex[r][1], ex[r][2], ex[r][3]);
         inRow(r, 0, start, len, order, type);
         cases.push_back({data, params(start, len, order, type == CANIN_SIGNED)});
     }
@@ -134,8 +140,9 @@ def f(d, p):
     return (v - (1 << n) if p[3] & 2 and v >> (n - 1) & 1 else v) & 0xFFFFFFFF
 )",
                                 cases);
-    EXPECT_EQ((u32s{can_ReceiveCnt[0], memory_canin[0], memory_canin[1], memory_canin[2], memory_canin[3]}),
-              (u32s{1, 0x4F, 0xFE34, 0x0E, 0x0F}));
+    EXPECT_EQ((u32s{can_ReceiveCnt[0], memory_canin[0], memory_canin[1], memory_canin[2], memory_canin[3],
+                    memory_canin[4]}),
+              (u32s{1, 0x4F, 0xFE34, 0x0E, 0x0F, 0xF85634FE}));
     for (int r = 0; r < CANIN_ROWS; ++r)
         EXPECT_EQ(std::to_string(memory_canin[r]), ref[r]) << r;
     EXPECT_EQ(sent(), strings(ref.begin() + CANIN_ROWS, ref.end()));
@@ -314,6 +321,41 @@ TEST_F(Can, OutputCountersRowGroupsChecksumsAndMeasuredValues) {
     CanOut_send_message(0);
     expect = sent();
     EXPECT_EQ(expect, (strings{expect[0], "fffcefbeeebe3c00", "00004040"}));
+    // Stopped at shutdown: nothing is built or sent any more.
+    CanOut_stop();
+    CanOut_send_message(0);
+    EXPECT_TRUE(sent().empty());
+}
+
+// Signed sources of 1, 2 and 4 bytes keep their sign into signed fields; a list of the gateway
+// takes at most 101 records of one PID and raster, a further record opens another.
+TEST_F(Can, SignedSourcesOfEverySizeAndListsOfAtMost101Records) {
+    mb(0, 0x210, 8);
+    Out* o = CanOutSignalConf;
+    for (uint32_t i = 0; i < 3; ++i)
+        o[i] = Out{.mb = 0,
+                   .address = 0x40010 + 4 * i,
+                   .dataType = 2 * i,
+                   .sbit = 16 * i,
+                   .len = 16,
+                   .isSigned = 1,
+                   .fact = 1};
+    for (uint32_t k = 0; k < 102; ++k) {
+        mb(1 + k / 8, 0x300 + k / 8, 8, 1);
+        o[3 + k] = Out{.mb = 1 + k / 8, .address = 0x40100 + k, .dataType = 1, .sbit = 8 * (k % 8), .len = 8};
+    }
+    ASSERT_EQ(CanOut_init(), 0);
+    deliver({0x40010, 1, 0xFF, 0x40014, 2, 0xFFFE, 0x40018, 4, 0xFFFFFFFD});
+    CanOut_send_message(0);
+    EXPECT_EQ(sent(), strings{"fffffefffdff0000"});
+    std::set<uintptr_t> lists;
+    for (uint32_t k = 0; k < 102; ++k) {
+        uintptr_t list = 0;
+        uint32_t off = 0, size = 0;
+        ASSERT_TRUE(CanOut_recordOf(0x40100 + k, &list, &off, &size));
+        lists.insert(list);
+        EXPECT_EQ(lists.size(), k < 101 ? 1u : 2u) << k;
+    }
 }
 
 TEST_F(Can, RateLimitsAndStartDelays) {
