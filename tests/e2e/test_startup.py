@@ -81,4 +81,6 @@ def test_start_report_in_real_time(unit):
     finally:
         os.close(master)
         os.close(slave)
-    assert "\n".join(p.out).rstrip().endswith("Main: Shutdown ended, exiting smoothly")
+    text = "\n".join(p.out)
+    assert "gpsTask delete errno" not in text and "did not get tid for gpsTask" not in text
+    assert text.rstrip().endswith("Main: Shutdown ended, exiting smoothly")
