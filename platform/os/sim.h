@@ -41,7 +41,9 @@ bool realtimePriorities();
 // gives the base tick and runs the tick hooks, then it releases the expired delays, time-outs
 // and timers; the tasks of a round, and all they release in turn, run before the next round.
 // Threads the layer did not start, an adopted one too, run beside the processor; a task back
-// from a wait in the host (OsExternalWait) waits for its turn like a released one.
+// from a wait in the host (OsExternalWait) waits for its turn like a released one. A task that
+// waits for another outside the layer (spinning on a flag) keeps the processor from it: such a
+// wait goes through the layer, or is an external wait.
 void step(uint64_t n);
 // Waits until every task of the layer is blocked (stepped and real time).
 void waitIdle();
