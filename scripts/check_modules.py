@@ -8,9 +8,13 @@ Fails (exit 1) when
   one the module lists as private), or, in an application module, a platform header that is not
   one of the door headers; includes are resolved as the compiler does ("…" beside the file
   first, then the include path; <…> on the include path), so `../` and angle brackets count;
+  comments and line splices are read as the preprocessor reads them;
+- a module's file includes a macro: what it names is not checked;
 - with --build: a module library (lib<name>.a) takes a symbol that another module's library
   defines, when it neither declares that module nor sees its headers through the headers it
-  includes (a base class's members, say): a function declared by hand around the graph.
+  includes (a base class's members, say): a function declared by hand around the graph. A weak
+  reference takes the symbol as well, and so does a weak default that another module defines
+  outright.
 
 Usage: check_modules.py SOURCE_DIR MODULES_FILE FLOOR,FLOOR,... DOOR_HEADER,...
                         [--build BUILD_DIR] [--nm NM]
@@ -27,7 +31,21 @@ import sys
 GENERATED_OWNER = "calibration_block"  # vyn/*: generated from the block's variable table
 PROGRAM = "program"
 SOURCES = (".cpp", ".cc", ".c", ".h", ".hpp", ".inc")
-INCLUDE = re.compile(r'^[ \t]*#[ \t]*include[ \t]*([<"])([^">]+)[">]', re.M)
+INCLUDE = re.compile(r'^[ \t]*#[ \t]*(?:include|include_next|import)\b[ \t]*(.*)$', re.M)
+NAMED = re.compile(r'([<"])([^">]+)[">]')
+# Comments become one blank, as the preprocessor sees them; literals are matched only so that
+# what they hold opens no comment.
+COMMENT = re.compile(r'''(?:u8|[uUL])?R"([^()\\ ]{0,16})\(.*?\)\1"|"(?:\\.|[^"\\\n])*"|'(?:\\.|[^'\\\n])*'|'''
+                     r'''(//[^\n]*|/\*.*?\*/)''', re.S)
+
+
+def includes(text):
+    """(quote, header) of each include directive; quote None for one that names no header itself
+    (a macro), which hides its header from the check."""
+    text = COMMENT.sub(lambda m: " " if m.group(2) else m.group(0), text.replace("\\\n", ""))
+    for operand in INCLUDE.findall(text):
+        named = NAMED.match(operand)
+        yield (named.group(1), named.group(2)) if named else (None, operand.strip())
 
 
 def load(modules_file, floors):
@@ -106,7 +124,10 @@ def check_includes(root, mods, top, door, errors):
                 text = open(os.path.join(root, rel), encoding="utf-8", errors="replace").read()
                 files[name].append(rel)
                 edges[rel] = []
-                for quote, inc in INCLUDE.findall(text):
+                for quote, inc in includes(text):
+                    if quote is None:
+                        errors.append(f"{rel}: includes {inc}, a macro; name the header itself")
+                        continue
                     p = resolve(rel, quote == '"', inc)
                     if p is None:
                         continue
@@ -159,18 +180,22 @@ def check_links(build, mods, allowed, nm, errors):
         mod = archives.get(os.path.normpath(head.rpartition("[")[0]))
         if mod is None:
             continue
-        if kind == "U":
+        if kind in "Uwv":  # a weak reference calls the symbol as soon as some module defines it
             taken.setdefault(mod, set()).add(sym)
         elif kind in "WVu":  # weak, or unique (static locals of inline functions)
             weak.setdefault(sym, set()).add(mod)
-        elif kind not in "wv":
+        else:
             defined.setdefault(sym, set()).add(mod)
+    # A weak default that another module defines outright calls that module's definition.
+    for sym, holders in weak.items():
+        for mod in holders - defined.get(sym, holders):
+            taken.setdefault(mod, set()).add(sym)
     for mod in sorted(taken):
         for sym in sorted(taken[mod]):
             # A symbol only defined weakly (inline, template) is everyone's; one defined by
             # the module itself is its own.
             by = defined.get(sym, set())
-            if not by or mod in by or mod in weak.get(sym, ()) or by & allowed[mod]:
+            if not by or mod in by or by & allowed[mod]:
                 continue
             errors.append(f"{mod} takes {demangle(sym)} from {', '.join(sorted(by))}, "
                           f"which it does not declare")

@@ -32,6 +32,17 @@ CASES = [  # (name, extra files, what one report line must name; none: the tree 
     ("a platform header beside the door", {"hi/p.c": '#include "plat/inner.h"\n'}, ("hi/p.c", "plat/inner.h")),
     ("a symbol of an undeclared module", {"hi/s.c": "int side_g(void);\nint hi_s(void) { return side_g(); }\n"},
      ("hi", "side_g")),
+    ("an upward call through a weak declaration",
+     {"lo/w.c": "int hi_f(void) __attribute__((weak));\nint lo_w(void) { return hi_f ? hi_f() : 0; }\n"},
+     ("lo", "hi_f")),
+    ("a weak default that an upper module replaces",
+     {"lo/w.c": "__attribute__((weak)) int lo_hook(void) { return 0; }\nint lo_w(void) { return lo_hook(); }\n",
+      "hi/w.c": "int lo_hook(void) { return 1; }\n"}, ("lo takes", "lo_hook")),
+    ("an include through a macro", {"lo/up.c": '#define UP "hi/hi.h"\n#include UP\n'}, ("lo/up.c", "UP")),
+    ("an include behind comments and a line splice",
+     {"lo/up.c": '/* a\n */ # /* b */ include \\\n "hi/hi.h" // c\n'}, ("lo/up.c", "hi/hi.h")),
+    ("an include after a string that opens no comment",
+     {"lo/up.c": 'const char* lo_s = "/*";\n#include "hi/hi.h"\nconst char* lo_t = "*/";\n'}, ("lo/up.c", "hi/hi.h")),
 ]
 
 
