@@ -94,16 +94,21 @@ struct Tcb {
     std::atomic<LateHist*> late{nullptr};
     std::atomic<void*> lateOn{nullptr};
     std::atomic<void*> waitingOn{nullptr}; // the semaphore it waits on now
-    uint64_t releasedAt = 0;               // the tick of the give that woke it
+    int64_t releasedDue = -1;              // when the tick of the give that woke it was due
     std::atomic<int> cpu{CPU_OFF};
     int64_t readySeq = 0; // the processor's lock: its place among the ready tasks of its priority
 };
 
-// Release lateness of a watched task in real time, 1 us per bucket (the last one: later).
+// Release lateness of a watched task, 1 us per bucket; the last bucket holds every later one, and
+// the exact maximum is kept beside (-1: none yet).
 struct LateHist {
     static constexpr int BUCKETS = 20000;
     std::atomic<uint32_t> us[BUCKETS]{};
+    std::atomic<int64_t> maxUs{-1};
 };
+
+// Stamps a watched semaphore keeps of its pending gives: a backlog far beyond any raster's limit.
+constexpr size_t STAMPS_KEPT = 65536;
 
 struct Sem {
     SEM_TYPE type;
@@ -118,9 +123,9 @@ struct Sem {
     WaitList waiters;
     std::string name;
     std::atomic<bool> deleted{false};
-    // Taken by a watched task: the tick of each give still counted, oldest first.
+    // Taken by a watched task: when the tick of each give still counted was due, oldest first.
     bool stamped = false;
-    std::deque<uint64_t> givenAt;
+    std::deque<int64_t> givenAt;
 };
 
 struct MsgQ {
@@ -186,8 +191,10 @@ struct World {
     std::atomic<Tcb*> driver{nullptr};
     std::atomic<bool> driverMade{false}; // the last tick was made by the base tick's waiter
     int clockFd = -1;                    // the clock thread's timer (CLOCK_MONOTONIC)
+    // Real time: when each recent tick was due, and which tick a place holds.
     static constexpr size_t DUE_RING = 1024;
-    std::atomic<int64_t> dueOfTick[DUE_RING]{}; // real time: when each recent tick was due
+    std::atomic<int64_t> dueOfTick[DUE_RING]{};
+    std::atomic<uint64_t> tickOfDue[DUE_RING]{};
     // Real-time priorities: every task on one host CPU, of the set the process had before.
     int rtCpu = -1;
     cpu_set_t hostCpus{};
@@ -214,6 +221,8 @@ struct World {
 }
 
 thread_local Tcb* tlsSelf = nullptr;
+// The tick the calling task's releases are for (0: the current one); see osReleaseForTick.
+thread_local uint64_t tlsReleaseTick = 0;
 
 int64_t wallNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -1117,12 +1126,34 @@ STATUS mutexGive(World& w, Sem* s, Tcb* me) {
     return OK;
 }
 
+// When the tick a give releases was due (-1: not known), on the clock lateness is timed by: real
+// time the host's monotonic clock, stepped time the simulated one (a tick is due when it is made).
+int64_t releaseDue(World& w) {
+    const uint64_t now = w.tick.load(std::memory_order_relaxed);
+    const uint64_t tick = tlsReleaseTick && tlsReleaseTick < now ? tlsReleaseTick : now;
+    if (w.mode.load(std::memory_order_relaxed) == sim::TimeMode::Stepped)
+        return static_cast<int64_t>(tick * 1000000);
+    auto dueOf = [&w](uint64_t t) -> int64_t {
+        const size_t i = t % World::DUE_RING;
+        return w.tickOfDue[i].load(std::memory_order_acquire) == t ? w.dueOfTick[i].load() : -1;
+    };
+    if (now - tick < World::DUE_RING / 2)
+        if (const int64_t due = dueOf(tick); due >= 0) return due;
+    // Older than the ring, or made before the clock ran: one period per tick before the next.
+    const int64_t next = w.dueNs.load();
+    return next > 0 ? next - static_cast<int64_t>((now + 1 - tick) * 1000000) : -1;
+}
+
 // The lateness of a watched task's release: from when the tick of its give was due until now.
-void recordLate(World& w, LateHist* late, uint64_t tick) {
-    const uint64_t now = w.tick.load();
-    if (w.mode.load() != sim::TimeMode::Realtime || tick > now || now - tick >= World::DUE_RING) return;
-    const int64_t us = (wallNs() - w.dueOfTick[tick % World::DUE_RING].load()) / 1000;
-    late->us[std::clamp<int64_t>(us, 0, LateHist::BUCKETS - 1)].fetch_add(1, std::memory_order_relaxed);
+void recordLate(World& w, LateHist* late, int64_t due) {
+    if (due < 0) return;
+    const int64_t now =
+        w.mode.load() == sim::TimeMode::Stepped ? static_cast<int64_t>(w.tick.load() * 1000000) : wallNs();
+    const int64_t us = std::max<int64_t>((now - due) / 1000, 0);
+    late->us[std::min<int64_t>(us, LateHist::BUCKETS - 1)].fetch_add(1, std::memory_order_relaxed);
+    int64_t most = late->maxUs.load(std::memory_order_relaxed);
+    while (us > most && !late->maxUs.compare_exchange_weak(most, us, std::memory_order_relaxed)) {
+    }
 }
 
 } // namespace
@@ -1153,10 +1184,10 @@ STATUS semTake(SEM_ID sem, int ticks) {
         s->stamped = s->stamped || late;
         // The stamps are of the newest tokens: the token taken has none when it is older.
         if (s->givenAt.size() <= static_cast<size_t>(s->count)) return OK;
-        const uint64_t tick = s->givenAt.front();
+        const int64_t due = s->givenAt.front();
         s->givenAt.pop_front();
         lk.unlock();
-        if (late) recordLate(w, late, tick);
+        if (late) recordLate(w, late, due);
         return OK;
     }
     if (ticks == NO_WAIT) {
@@ -1184,7 +1215,7 @@ STATUS semTake(SEM_ID sem, int ticks) {
     me->waitingOn.store(nullptr, std::memory_order_relaxed);
     if (late && r == WAKE_GRANTED) {
         lk.unlock();
-        recordLate(w, late, me->releasedAt);
+        recordLate(w, late, me->releasedDue);
     }
     return takeResult(r);
 }
@@ -1204,7 +1235,7 @@ STATUS semGive(SEM_ID sem) {
         return ERROR;
     }
     if (Tcb* t = popClaimed(s->waiters)) {
-        t->releasedAt = w.tick.load(std::memory_order_relaxed);
+        if (t->late.load(std::memory_order_relaxed)) t->releasedDue = releaseDue(w);
         lk.unlock();
         finish(w, t, WAKE_GRANTED); // the token goes straight to the waiter
         return OK;
@@ -1216,8 +1247,8 @@ STATUS semGive(SEM_ID sem) {
     }
     s->count++;
     if (s->stamped) {
-        if (s->givenAt.size() >= World::DUE_RING) s->givenAt.pop_front(); // older than any due time kept
-        s->givenAt.push_back(w.tick.load(std::memory_order_relaxed));
+        if (s->givenAt.size() >= STAMPS_KEPT) s->givenAt.pop_front(); // a backlog no watchdog allows
+        s->givenAt.push_back(releaseDue(w));
     }
     return OK;
 }
@@ -1238,7 +1269,7 @@ STATUS semFlush(SEM_ID sem) {
             return ERROR;
         }
         while (Tcb* t = popClaimed(s->waiters)) {
-            t->releasedAt = w.tick.load(std::memory_order_relaxed);
+            if (t->late.load(std::memory_order_relaxed)) t->releasedDue = releaseDue(w);
             woken.push_back(t);
         }
     }
@@ -1523,6 +1554,10 @@ void* shmMap(const char* name, size_t size, bool create) {
 int sysClkRateGet() {
     return 1000;
 }
+void osReleaseForTick(uint64_t tick) {
+    tlsReleaseTick = tick;
+}
+
 uint32_t tickGet() {
     return static_cast<uint32_t>(W().tick.load());
 }
@@ -1957,15 +1992,17 @@ bool lateness(const std::string& task, Lateness* out) {
     for (int i = 0; i < LateHist::BUCKETS; ++i) {
         n[i] = h->us[i].exchange(0, std::memory_order_relaxed);
         out->samples += n[i];
-        if (n[i]) out->maxUs = i;
         if (i > 1000) out->overPeriod += n[i];
     }
-    // The smallest lateness that this share of the samples does not exceed.
+    out->maxUs = static_cast<double>(std::max<int64_t>(h->maxUs.exchange(-1, std::memory_order_relaxed), 0));
+    // The smallest lateness that this share of the samples does not exceed; in the last bucket,
+    // which has no upper bound, the maximum.
     auto quantile = [&](uint64_t percent) {
         const uint64_t want = (out->samples * percent + 99) / 100;
         uint64_t seen = 0;
         for (int i = 0; i < LateHist::BUCKETS; ++i)
-            if ((seen += n[i]) >= want && want) return static_cast<double>(i);
+            if ((seen += n[i]) >= want && want)
+                return i == LateHist::BUCKETS - 1 ? std::max<double>(i, out->maxUs) : static_cast<double>(i);
         return 0.0;
     };
     out->p50Us = quantile(50);
@@ -2007,7 +2044,9 @@ void makeDueTicks(World& w, bool one) {
         int64_t due = w.dueNs.load();
         if (due > now) break;
         w.madeDueNs.store(due);
-        w.dueOfTick[(w.tick.load() + 1) % World::DUE_RING].store(due);
+        const uint64_t next = w.tick.load() + 1;
+        w.dueOfTick[next % World::DUE_RING].store(due);
+        w.tickOfDue[next % World::DUE_RING].store(next, std::memory_order_release);
         w.driverMade.store(one);
         sim::tickOnce(false);
         now = wallNs();
