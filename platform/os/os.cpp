@@ -221,6 +221,8 @@ struct World {
 }
 
 thread_local Tcb* tlsSelf = nullptr;
+// The record of the calling thread itself (tlsSelf stands for the clock while a task makes a tick).
+thread_local Tcb* tlsOwn = nullptr;
 // The tick the calling task's releases are for (0: the current one); see osReleaseForTick.
 thread_local uint64_t tlsReleaseTick = 0;
 
@@ -378,7 +380,7 @@ Tcb* adoptForeign() {
     t->started = true;
     t->thread = pthread_self();
     w.tasks[reinterpret_cast<intptr_t>(t)] = t;
-    tlsSelf = t;
+    tlsSelf = tlsOwn = t;
     return t;
 }
 
@@ -451,7 +453,8 @@ void futexWake(std::atomic<int>& word) {
 void finish(World& w, Tcb* t, int reason) {
     countUp(w, t);
     t->wake.store(reason, std::memory_order_release);
-    futexWake(t->wake);
+    // A task that releases itself (the base tick's waiter making its tick) is awake already.
+    if (t != tlsOwn) futexWake(t->wake);
 }
 
 // Object lock held: the first waiter that can still be claimed, taken off the list.
@@ -587,7 +590,7 @@ void enter(World& w, Tcb* me) {
 }
 
 void taskTrampoline(Tcb* t) {
-    tlsSelf = t;
+    tlsSelf = tlsOwn = t;
     World& w = W();
     std::string shortName = t->name.substr(0, 15);
     pthread_setname_np(pthread_self(), shortName.c_str());
