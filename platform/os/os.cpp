@@ -399,8 +399,9 @@ Tcb* findTask(World& w, TASK_ID tid, Tcb* me) {
 // RTOS priorities 0 (highest) .. 255 onto the host's SCHED_FIFO range below its top, which
 // is the clock's.
 int hostPriority(int p) {
-    const int lo = sched_get_priority_min(SCHED_FIFO);
-    const int hi = sched_get_priority_max(SCHED_FIFO) - 1;
+    // Asked once: an inherited priority is lent and taken back on every contended mutex.
+    static const int lo = sched_get_priority_min(SCHED_FIFO);
+    static const int hi = sched_get_priority_max(SCHED_FIFO) - 1;
     return hi - std::clamp(p, 0, 255) * (hi - lo) / 255;
 }
 
