@@ -69,6 +69,7 @@ std::mutex m;
 std::map<std::string, std::vector<std::string>> byTask;
 } // namespace
 
+std::set<std::string> failing;
 std::atomic<int> displayRefusals{0};
 std::atomic<uint64_t> firstDisplayTick{0}, lastDisplayTick{0};
 SEM_ID postrun = nullptr;
@@ -149,9 +150,15 @@ using frame::rec;
         rec(#name);                                                                                          \
         return value;                                                                                        \
     }
-#define U8_1(name) R(uint8_t, 1, name)
-#define INT_1(name) R(int, 1, name)
-#define INT_0(name) R(int, 0, name)
+// Steps that succeed with `value` unless the test lets them fail with `failed`.
+#define STEP(type, value, failed, name)                                                                      \
+    type name() {                                                                                            \
+        rec(#name);                                                                                          \
+        return frame::failing.count(#name) ? failed : value;                                                 \
+    }
+#define U8_1(name) STEP(uint8_t, 1, 0, name)
+#define INT_1(name) STEP(int, 1, 0, name)
+#define INT_0(name) STEP(int, 0, 1, name)
 // Getters and shell commands are not steps: they answer without recording.
 #define G(type, name, value, ...)                                                                            \
     type name(__VA_ARGS__) {                                                                                 \
@@ -307,7 +314,10 @@ int displayStart() {
 
 // Logging.
 uint32_t meas_maxFileCnt_part1, meas_maxFileCnt_part2, meas_maxFileCnt_usb;
-R2(int, 0, meas_app_BootPrepareDisks, int, int)
+int meas_app_BootPrepareDisks(int wait, int ticks) {
+    rec("meas_app_BootPrepareDisks", wait, ticks);
+    return frame::failing.count("meas_app_BootPrepareDisks") ? -1 : 0;
+}
 void sblk_task_init(const char* name, int priority, int stack, int) {
     rec(name, priority, stack);
 }

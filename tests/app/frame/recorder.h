@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <climits>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,8 @@ constexpr long NONE = LONG_MIN;
 void rec(const char* name, long a = NONE, long b = NONE);
 std::vector<std::string> calls(const std::string& task);
 
+// The steps whose stand-ins report a failure; set before the start-up runs.
+extern std::set<std::string> failing;
 // displayStart refuses this many calls first.
 extern std::atomic<int> displayRefusals;
 extern std::atomic<uint64_t> firstDisplayTick, lastDisplayTick;
