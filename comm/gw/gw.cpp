@@ -27,7 +27,6 @@ using bytes::be32;
 using bytes::put16;
 using bytes::put32;
 constexpr int PIDS = 64, RASTERS = 20, STATES = 12;
-constexpr int LOG_ERR2 = LOG2_ERR, LOG_INFO2 = LOG2_INFO, LOG_DEBUG2 = LOG2_DEBUG;
 constexpr int16_t REQUEST_MS = 1500;
 constexpr uint16_t OFFLINE_MS = 1500, POLL_MS = 150, KILL_DELAY = 100;
 constexpr uint32_t NOT_MEASURING_MAX = 164;
@@ -280,7 +279,7 @@ int speedInternal(Mlist* l, uint16_t speed) {
     l->countdown = l->timeout;
     if (!isRunning(l)) {
         SYSLOGX_RATE_GUARDED(
-            LOG_DEBUG2,
+            LOG2_DEBUG,
             "gw_list_speed_internal: not sending speed cmd state %X, PID %X, FIFO %u, raster %u, type %u",
             l->state, l->pid, l->fifoRef, l->raster, l->type);
         return 0;
@@ -300,7 +299,7 @@ int speedInternal(Mlist* l, uint16_t speed) {
 int startInternal(Mlist* l) {
     if (l->state >= STP && l->state <= INS_DEST) return 0;
     if (l->length > GW_LIST_MAX) {
-        syslogx(LOG_ERR2,
+        syslogx(LOG2_ERR,
                 "gw_start_list_internal: Measlist exceeds length %d > %d: PID 0x%X, Raster %d, Fifoslots %d, "
                 "Blocksize %d",
                 l->length, GW_LIST_MAX, l->pid, l->raster, l->slots, l->block);
@@ -521,13 +520,13 @@ void logStatistics(uint16_t pid) {
     if (std::memcmp(per, statState[pid], sizeof per) == 0) return;
     std::memcpy(statState[pid], per, sizeof per);
     SYSLOGX_RATE_GUARDED(
-        LOG_INFO2,
+        LOG2_INFO,
         "MeasGate: PID 0x%02X is %s, ReqM:%3u, RunM:%3u; mlist cnt:%3u, Cfg:%3u, P_Ini:%3u, P_Etry:%3u, "
         "P_Err:%3u, "
         "Stp:%3u, Meas:%3u, MeasPN:%3u, Dest:%3u",
         pid, p.state <= KILLMEAS ? stateNames[p.state] : "UNDEF", p.requests, p.running, n, per[0], per[1],
         per[2], per[3], per[4], per[5], per[6], per[7]);
-    SYSLOGX_RATE_GUARDED(LOG_INFO2,
+    SYSLOGX_RATE_GUARDED(LOG2_INFO,
                          "   MeasGate(cont): PID 0x%02X: Ins_Dest:%3u, Off_Etry:%3u, Off_Err:%3u, StErr: %3u",
                          pid, per[8], per[9], per[10], per[11]);
 }
@@ -601,10 +600,10 @@ bool wasOnline(const PidRecord& p) {
 void onNoMeasurement(uint16_t pid) {
     PidRecord& p = pids[pid];
     if (p.previous == KILLMEAS)
-        SYSLOGX_RATE_GUARDED(LOG_INFO2, "MeasGate: PID 0x%X finished kill all meas, setting up new meas",
+        SYSLOGX_RATE_GUARDED(LOG2_INFO, "MeasGate: PID 0x%X finished kill all meas, setting up new meas",
                              pid);
     else if (!wasOnline(p))
-        SYSLOGX_RATE_GUARDED(LOG_INFO2, "MeasGate: PID 0x%X is detected online(PID_NOMEAS)", pid);
+        SYSLOGX_RATE_GUARDED(LOG2_INFO, "MeasGate: PID 0x%X is detected online(PID_NOMEAS)", pid);
     Starts start;
     bool reset = false;
     for (Mlist* l = p.lists; l; l = l->pnext) {
@@ -627,7 +626,7 @@ void onNoMeasurement(uint16_t pid) {
         }
     }
     if (reset) {
-        SYSLOGX_RATE_GUARDED(LOG_INFO2, "MeasGate: PID 0x%X reset detected, restart measurement.", pid);
+        SYSLOGX_RATE_GUARDED(LOG2_INFO, "MeasGate: PID 0x%X reset detected, restart measurement.", pid);
         for (Mlist* l = p.lists; l; l = l->pnext)
             l->negative = 0;
     }
@@ -636,20 +635,20 @@ void onNoMeasurement(uint16_t pid) {
 void onMeasuring(uint16_t pid) {
     PidRecord& p = pids[pid];
     if (!wasOnline(p))
-        SYSLOGX_RATE_GUARDED(LOG_INFO2, "MeasGate: PID 0x%X is detected online(PID_MEAS)", pid);
+        SYSLOGX_RATE_GUARDED(LOG2_INFO, "MeasGate: PID 0x%X is detected online(PID_MEAS)", pid);
     if (p.running == 0 && p.requests == 0) {
         gw_kill_pid(pid);
         setState(pid, KILLMEAS);
         p.pollCount = 10;
         SYSLOGX_RATE_GUARDED(
-            LOG_INFO2,
+            LOG2_INFO,
             "MeasGate: PID 0x%X reports a measurement but none is registerd here. Kill all meas on "
             "client.",
             pid);
         return;
     }
     if (p.previous != MEAS)
-        SYSLOGX_RATE_GUARDED(LOG_INFO2, "MeasGate: Measurement for PID 0x%X is set up and running", pid);
+        SYSLOGX_RATE_GUARDED(LOG2_INFO, "MeasGate: Measurement for PID 0x%X is set up and running", pid);
     Starts start;
     for (Mlist* l = p.lists; l; l = l->pnext) {
         if (settled(l)) continue;
@@ -668,7 +667,7 @@ void onMeasuring(uint16_t pid) {
             [[fallthrough]];
         case RUN:
             if (l->exclusive && l->speed != l->speedConfirmed) {
-                SYSLOGX_RATE_GUARDED(LOG_INFO2, "MeasGate: GW_SERVICE_MEAS_SPEED repeated");
+                SYSLOGX_RATE_GUARDED(LOG2_INFO, "MeasGate: GW_SERVICE_MEAS_SPEED repeated");
                 speedInternal(l, l->speed);
             }
             break;
@@ -679,7 +678,7 @@ void onMeasuring(uint16_t pid) {
             if (l->exclusive) speedInternal(l, l->speed);
             break;
         default:
-            SYSLOGX_RATE_GUARDED(LOG_ERR2,
+            SYSLOGX_RATE_GUARDED(LOG2_ERR,
                                  "measlist state undefined: state %X, PID %X, FIFO %u, raster %u, type %u",
                                  l->state, pid, l->fifoRef, l->raster, l->type);
         }
@@ -688,7 +687,7 @@ void onMeasuring(uint16_t pid) {
 
 void onOffline(uint16_t pid) {
     PidRecord& p = pids[pid];
-    if (p.previous != OFFLINE) SYSLOGX_RATE_GUARDED(LOG_INFO2, "MeasGate: PID 0x%X is detected offline", pid);
+    if (p.previous != OFFLINE) SYSLOGX_RATE_GUARDED(LOG2_INFO, "MeasGate: PID 0x%X is detected offline", pid);
     for (Mlist* l = p.lists; l; l = l->pnext) {
         l->negative = 0;
         if (l->state == P_ETRY) {
@@ -706,7 +705,7 @@ void onKilling(uint16_t pid) {
     if (p.running == 0 && p.requests == 0 && p.pollCount < 11) {
         gw_kill_pid(pid);
         SYSLOGX_RATE_GUARDED(
-            LOG_INFO2,
+            LOG2_INFO,
             "MeasGate: repeat: PID 0x%X reports a measurement but none is registerd here. Kill all "
             "meas on "
             "client.",
@@ -978,7 +977,7 @@ void gw_raster(int raster) {
             uint8_t* entry = dynkomm_read(f);
             if (l->speed != l->speedConfirmed && !l->speedPending && !gw_pid_offline(l->pid)) {
                 SYSLOGX_RATE_GUARDED(
-                    LOG_INFO2, "gw_raster: PID 0x%X correcting divisor to %d, 0x%08x, ras=%u, to=%u/%u (%u)",
+                    LOG2_INFO, "gw_raster: PID 0x%X correcting divisor to %d, 0x%08x, ras=%u, to=%u/%u (%u)",
                     l->pid, l->speed, static_cast<unsigned>(reinterpret_cast<uintptr_t>(l)), l->raster,
                     l->countdown, l->timeout, l->reported);
                 speedInternal(l, l->speed);
@@ -1063,7 +1062,7 @@ void gw_request_timeout() {
         } else if (r->countdown >= 11) {
             r->countdown = static_cast<int16_t>(r->countdown - 10);
         } else if (!r->list) {
-            SYSLOGX_RATE_GUARDED(LOG_INFO2, "gw_request_timeout: Mlist is NULL request serv 0x%X ", r->entry);
+            SYSLOGX_RATE_GUARDED(LOG2_INFO, "gw_request_timeout: Mlist is NULL request serv 0x%X ", r->entry);
         } else {
             if (r->prev)
                 r->prev->next = r->next;
@@ -1079,7 +1078,7 @@ void gw_request_timeout() {
         expired = r->next;
         Mlist* l = r->list;
         if (r->entry == GW_CB_START && l->state == STP) {
-            SYSLOGX_RATE_GUARDED(LOG_INFO2,
+            SYSLOGX_RATE_GUARDED(LOG2_INFO,
                                  "MeasGate: Request for measurement on PID 0x%X timed out, retry...", l->pid);
             l->state = P_ETRY;
         }
