@@ -4,7 +4,6 @@
 // test's child, started afresh), with the recording stand-ins of recorder.cpp.
 #include "recorder.h"
 
-#include "app/startup/startup.h"
 #include "platform/os/sim.h"
 #include "support/logcapture.h"
 
@@ -48,25 +47,10 @@ std::string printedInto(FILE* f) {
     FILE* out = std::tmpfile();
     if (!out || dup2(fileno(out), STDOUT_FILENO) < 0) _exit(98);
 
-    sim::stopRealtime();
-    sim::configure(sim::TimeMode::Stepped, 1700000000);
-    SEM_ID base = semOpen("/BASETICK0", SEM_TYPE_BINARY, 0, SEM_Q_PRIORITY, OM_CREATE);
-    sim::addTickHook([base](uint64_t) { semGive(base); });
-    testsupport::logStart();
-    frame::postrun = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
     static std::atomic<bool> done{false};
     static std::atomic<int> result{0};
-    taskSpawnFn("t_main", 100, 0, 0, [] {
-        static char arg0[] = "vyn", arg1[] = "3";
-        char* argv[] = {arg0, arg1, nullptr};
-        result = vyn_main(2, argv);
-        done = true;
-    });
-    auto waiting = [] {
-        const std::vector<std::string> c = frame::calls("t_main");
-        return !c.empty() && c.back() == "rtp_waitPostrun";
-    };
-    for (int i = 0; i < 4000 && !done && !waiting(); ++i)
+    frame::startMain(&result, &done);
+    for (int i = 0; i < 4000 && !done && !frame::waitingForPostrun(); ++i)
         sim::step(1);
 
     std::string wrong;

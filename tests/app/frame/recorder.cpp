@@ -16,6 +16,7 @@
 #include "acquisition/location/location.h"
 #include "acquisition/selfmon/selfmon.h"
 #include "acquisition/vyndata/vyndata.h"
+#include "app/startup/startup.h"
 #include "calibration/meascalinfo/meascalinfo.h"
 #include "calibration/memory/seram.h"
 #include "calibration/meas/seram_meas.h"
@@ -45,6 +46,7 @@
 #include "logging/sblk/sblk.h"
 #include "model/model.h"
 #include "platform/os/os.h"
+#include "platform/os/sim.h"
 #include "services/applcomm/applcomm.h"
 #include "services/errmgr/errmgr.h"
 #include "services/nvram/nvram.h"
@@ -57,6 +59,7 @@
 #include "services/time/time_util.h"
 #include "services/timemod/timemod.h"
 #include "services/timeserv/timeserv.h"
+#include "support/logcapture.h"
 
 #include <cstdio>
 #include <map>
@@ -115,6 +118,26 @@ std::string serveCommand(uint16_t code) {
 std::vector<std::string> calls(const std::string& task) {
     std::lock_guard<std::mutex> g(m);
     return byTask[task];
+}
+
+void startMain(std::atomic<int>* result, std::atomic<bool>* done) {
+    sim::stopRealtime();
+    sim::configure(sim::TimeMode::Stepped, 1700000000);
+    SEM_ID base = semOpen("/BASETICK0", SEM_TYPE_BINARY, 0, SEM_Q_PRIORITY, OM_CREATE);
+    sim::addTickHook([base](uint64_t) { semGive(base); });
+    testsupport::logStart();
+    postrun = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
+    taskSpawnFn("t_main", 100, 0, 0, [result, done] {
+        static char arg0[] = "vyn", arg1[] = "3";
+        char* argv[] = {arg0, arg1, nullptr};
+        *result = vyn_main(2, argv);
+        *done = true;
+    });
+}
+
+bool waitingForPostrun() {
+    const std::vector<std::string> c = calls("t_main");
+    return !c.empty() && c.back() == "rtp_waitPostrun";
 }
 
 } // namespace frame

@@ -26,5 +26,11 @@ size_t commandCodes();
 std::string serveCommand(uint16_t code);
 // What rtp_waitPostrun waits on.
 extern SEM_ID postrun;
+// Starts the unit's clock stepped, "/BASETICK0" given on every tick, the log and the post-run
+// semaphore, then runs vyn_main for unit 3 in the task "t_main": its result into *result, then
+// *done set.
+void startMain(std::atomic<int>* result, std::atomic<bool>* done);
+// True while the start-up waits on the post-run semaphore.
+bool waitingForPostrun();
 
 } // namespace frame
