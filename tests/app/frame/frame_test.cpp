@@ -34,24 +34,9 @@ std::vector<testsupport::LogLine> logged;
 class Frame : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        sim::stopRealtime();
-        sim::configure(sim::TimeMode::Stepped, 1700000000);
-        SEM_ID base = semOpen("/BASETICK0", SEM_TYPE_BINARY, 0, SEM_Q_PRIORITY, OM_CREATE);
-        sim::addTickHook([base](uint64_t) { semGive(base); });
-        testsupport::logStart();
-        frame::postrun = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
         frame::displayRefusals = 1000; // a display that never starts
-        taskSpawnFn("t_main", 100, 0, 0, [] {
-            static char arg0[] = "vyn", arg1[] = "3";
-            char* argv[] = {arg0, arg1, nullptr};
-            mainResult = vyn_main(2, argv);
-            mainDone = true;
-        });
-        auto waiting = [] {
-            const Calls c = frame::calls("t_main");
-            return !c.empty() && c.back() == "rtp_waitPostrun";
-        };
-        for (int i = 0; i < 200 && !waiting(); ++i)
+        frame::startMain(&mainResult, &mainDone);
+        for (int i = 0; i < 200 && !frame::waitingForPostrun(); ++i)
             sim::step(1);
         startup = frame::calls("t_main");
         sim::step(2000);

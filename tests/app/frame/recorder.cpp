@@ -16,6 +16,7 @@
 #include "acquisition/location/location.h"
 #include "acquisition/selfmon/selfmon.h"
 #include "acquisition/vyndata/vyndata.h"
+#include "app/startup/startup.h"
 #include "calibration/meascalinfo/meascalinfo.h"
 #include "calibration/memory/seram.h"
 #include "calibration/meas/seram_meas.h"
@@ -45,6 +46,7 @@
 #include "logging/sblk/sblk.h"
 #include "model/model.h"
 #include "platform/os/os.h"
+#include "platform/os/sim.h"
 #include "services/applcomm/applcomm.h"
 #include "services/errmgr/errmgr.h"
 #include "services/nvram/nvram.h"
@@ -57,6 +59,7 @@
 #include "services/time/time_util.h"
 #include "services/timemod/timemod.h"
 #include "services/timeserv/timeserv.h"
+#include "support/logcapture.h"
 
 #include <cstdio>
 #include <map>
@@ -69,6 +72,7 @@ std::mutex m;
 std::map<std::string, std::vector<std::string>> byTask;
 } // namespace
 
+std::set<std::string> failing;
 std::atomic<int> displayRefusals{0};
 std::atomic<uint64_t> firstDisplayTick{0}, lastDisplayTick{0};
 SEM_ID postrun = nullptr;
@@ -116,6 +120,26 @@ std::vector<std::string> calls(const std::string& task) {
     return byTask[task];
 }
 
+void startMain(std::atomic<int>* result, std::atomic<bool>* done) {
+    sim::stopRealtime();
+    sim::configure(sim::TimeMode::Stepped, 1700000000);
+    SEM_ID base = semOpen("/BASETICK0", SEM_TYPE_BINARY, 0, SEM_Q_PRIORITY, OM_CREATE);
+    sim::addTickHook([base](uint64_t) { semGive(base); });
+    testsupport::logStart();
+    postrun = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
+    taskSpawnFn("t_main", 100, 0, 0, [result, done] {
+        static char arg0[] = "vyn", arg1[] = "3";
+        char* argv[] = {arg0, arg1, nullptr};
+        *result = vyn_main(2, argv);
+        *done = true;
+    });
+}
+
+bool waitingForPostrun() {
+    const std::vector<std::string> c = calls("t_main");
+    return !c.empty() && c.back() == "rtp_waitPostrun";
+}
+
 } // namespace frame
 
 using frame::rec;
@@ -149,9 +173,15 @@ using frame::rec;
         rec(#name);                                                                                          \
         return value;                                                                                        \
     }
-#define U8_1(name) R(uint8_t, 1, name)
-#define INT_1(name) R(int, 1, name)
-#define INT_0(name) R(int, 0, name)
+// Steps that succeed with `value` unless the test lets them fail with `failed`.
+#define STEP(type, value, failed, name)                                                                      \
+    type name() {                                                                                            \
+        rec(#name);                                                                                          \
+        return frame::failing.count(#name) ? failed : value;                                                 \
+    }
+#define U8_1(name) STEP(uint8_t, 1, 0, name)
+#define INT_1(name) STEP(int, 1, 0, name)
+#define INT_0(name) STEP(int, 0, 1, name)
 // Getters and shell commands are not steps: they answer without recording.
 #define G(type, name, value, ...)                                                                            \
     type name(__VA_ARGS__) {                                                                                 \
@@ -307,7 +337,10 @@ int displayStart() {
 
 // Logging.
 uint32_t meas_maxFileCnt_part1, meas_maxFileCnt_part2, meas_maxFileCnt_usb;
-R2(int, 0, meas_app_BootPrepareDisks, int, int)
+int meas_app_BootPrepareDisks(int wait, int ticks) {
+    rec("meas_app_BootPrepareDisks", wait, ticks);
+    return frame::failing.count("meas_app_BootPrepareDisks") ? -1 : 0;
+}
 void sblk_task_init(const char* name, int priority, int stack, int) {
     rec(name, priority, stack);
 }

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <climits>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,8 @@ constexpr long NONE = LONG_MIN;
 void rec(const char* name, long a = NONE, long b = NONE);
 std::vector<std::string> calls(const std::string& task);
 
+// The steps whose stand-ins report a failure; set before the start-up runs.
+extern std::set<std::string> failing;
 // displayStart refuses this many calls first.
 extern std::atomic<int> displayRefusals;
 extern std::atomic<uint64_t> firstDisplayTick, lastDisplayTick;
@@ -23,5 +26,11 @@ size_t commandCodes();
 std::string serveCommand(uint16_t code);
 // What rtp_waitPostrun waits on.
 extern SEM_ID postrun;
+// Starts the unit's clock stepped, "/BASETICK0" given on every tick, the log and the post-run
+// semaphore, then runs vyn_main for unit 3 in the task "t_main": its result into *result, then
+// *done set.
+void startMain(std::atomic<int>* result, std::atomic<bool>* done);
+// True while the start-up waits on the post-run semaphore.
+bool waitingForPostrun();
 
 } // namespace frame
