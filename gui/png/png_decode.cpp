@@ -6,7 +6,6 @@
 #include <bit>
 #include <cstdlib>
 #include <cstring>
-#include <utility>
 
 #include "gui/png/png_filter_private.h"
 #include "gui/zip/pzip.h"

@@ -40,12 +40,15 @@ bytes filter(int type, const bytes& row, const bytes& prior, size_t bpp) {
 }
 
 // Pixels of small values and a few at the top (so that the predictor's distances tie often, in
-// every pair), with runs of equal pixels.
+// every pair), in runs of equal pixels of every length.
 bytes pixels(std::mt19937& rng, size_t n, size_t bpp) {
     static const uint8_t values[] = {0, 1, 2, 3, 4, 5, 6, 7, 128, 253, 254, 255};
     bytes out(n);
-    for (size_t i = 0; i < n; ++i)
-        out[i] = i >= bpp && rng() % 3 == 0 ? out[i - bpp] : values[rng() % 12];
+    bool same = false;
+    for (size_t i = 0; i < n; ++i) {
+        if (i % bpp == 0) same = i > 0 && rng() % 4 != 0;
+        out[i] = same ? out[i - bpp] : values[rng() % 12];
+    }
     return out;
 }
 
