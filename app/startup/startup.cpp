@@ -277,7 +277,8 @@ int vyn_main(int argc, char** argv) {
         std::printf("Failed to initialize NVRAM_DBS\n");
         return 0;
     }
-    // An erased store gets all its records during the start-up: stored in one go below.
+    // An erased store gets all its records during the start-up: stored in one go after the
+    // model's start.
     nvram_dbs_repair_begin();
     boot_count_ini();
     syslogx(LOG_INFO, "Boot counter: %d", static_cast<int>(boot_count_get()));
@@ -353,15 +354,16 @@ int vyn_main(int argc, char** argv) {
             syslogx(LOG_ERR, "main(): start of t_ltmAvail task failed!");
     }
 
-    if (nvram_dbs_repair_end() != 1) syslogx(LOG_ERR, "Failed to store the repaired NVRAM");
-
     int64_t disksStart = monoMs();
     if (meas_app_BootPrepareDisks(1, 2 * sysClkRateGet()) == -1)
         syslogx(LOG_ERR, "Disks not ready! Setting meas files read only skipped.");
     else
         syslogx(LOG_DEBUG, "meas app disks READY, delayed %d ms", static_cast<int>(monoMs() - disksStart));
 
-    if (simulink_initialize() != 1) {
+    const uint8_t model = simulink_initialize();
+    // The model's start stores the lap counters of a new outing: on a first boot with the rest.
+    if (nvram_dbs_repair_end() != 1) syslogx(LOG_ERR, "Failed to store the repaired NVRAM");
+    if (model != 1) {
         syslogx(LOG_ERR, "Failed to initialize Simlink");
         return -1;
     }
