@@ -110,7 +110,6 @@ TEST_F(Seram, ChecksumsMatchTheCatalogueAndPageCopiesMayWriteTheReferencePage) {
     EXPECT_EQ(at(0x20010, 64), src);
 }
 
-<<<<<<< HEAD
 // A PC tool rewrites parameters of the working page, switches pages and copies the reference
 // page over the working page, while a task reads the parameters through their accessors: every
 // read is the reference page's value or one the tool wrote, never bytes of two.
@@ -158,7 +157,6 @@ TEST_F(Seram, ParametersReadWhileAToolWritesAndSwitchesPagesAreOldOrNewNeverMixe
     EXPECT_EQ(std::pair(uint32_t{ECU_TYPE}, CanOut_startdelay[1]), std::pair(0x33333333u, uint16_t{0x3333}));
 }
 
-=======
 // The additive checksum is the 16-bit sum of the bytes, only for ranges within the block.
 TEST_F(Seram, AdditiveChecksumIsTheByteSumWithinTheBlock) {
     std::generate(seram_memory, seram_memory + SERAM_BLOCK_SIZE, std::mt19937(7));
@@ -187,7 +185,6 @@ print(crc == reg(head[4:]), magic.decode(), hex(ver), n, off, size, btype.decode
       head[32:128] == b'@' * 96, epk, after == b'@' * len(after), head[255], len(d) == off + size)
 )";
 
->>>>>>> g2-svctests
 struct Storage : Seram {
     testsupport::ScratchDir dir;
     bytes image = bytes(SERAM_IMAGE_SIZE); // the default image
