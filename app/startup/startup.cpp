@@ -257,10 +257,19 @@ int prepareDisks() {
     return 1;
 }
 
+// The model's start stores the lap counters of a new outing: on a first boot with the rest of the
+// erased store's repair, stored in one go whether the model started or not.
+int startModel() {
+    const uint8_t model = simulink_initialize();
+    if (nvram_dbs_repair_end() != 1) syslogx(LOG_ERR, "Failed to store the repaired NVRAM");
+    return model;
+}
+
 // Everything after the index and the parameters, in this order.
 const StartStep startSteps[] = {
     {run<nvram_dbs_init>, Failure::Printed, "Failed to initialize NVRAM_DBS\n"},
-    // An erased store gets all its records during the start-up: stored in one go at the repair's end.
+    // An erased store gets all its records during the start-up: stored in one go after the
+    // model's start.
     {run<nvram_dbs_repair_begin>},
     {countBoot},
     {run<seramInitialize>, Failure::Fatal, "Failed to initialize SERAM\n"},
@@ -304,9 +313,8 @@ const StartStep startSteps[] = {
     {run<LapOutFra_init>, Failure::Logged, "initec(): Error LapOutFra_init()", 0},
     {restoreLapCounters},
     {askLapMaster, Failure::Logged, "main(): start of t_ltmAvail task failed!"},
-    {run<nvram_dbs_repair_end>, Failure::Logged, "Failed to store the repaired NVRAM"},
     {prepareDisks, Failure::Logged, "Disks not ready! Setting meas files read only skipped."},
-    {run<simulink_initialize>, Failure::Fatal, "Failed to initialize Simlink"},
+    {startModel, Failure::Fatal, "Failed to initialize Simlink"},
     {run<framework_initialize>, Failure::Fatal, "Failed to initialize Framework"},
     {run<eventlogging_service_init>, Failure::Fatal, "Failed to initialize Eventlogging Service"},
     {run<BC2_init>},

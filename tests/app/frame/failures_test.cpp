@@ -98,7 +98,8 @@ TEST(StartUpDeathTest, AnEssentialStepThatFailsEndsMainAtOnce) {
          {{147, "apalInit() failed! (error code: APAL_INIT_ROTATIONALSPEED_ERROR)!"}},
          "failed to initialize apal! Return Code: APAL_INIT_ROTATIONALSPEED_ERROR\n"},
         {{"error_mgr_init"}, 255, "error_mgr_init", {{147, "Failed to initialize ERROR MGR"}}, ""},
-        {{"simulink_initialize"}, 255, "simulink_initialize", {{147, "Failed to initialize Simlink"}}, ""},
+        // what the model's start stored of the erased store's repair is kept all the same
+        {{"simulink_initialize"}, 255, "nvram_dbs_repair_end", {{147, "Failed to initialize Simlink"}}, ""},
         {{"eventlogging_service_init"},
          255,
          "eventlogging_service_init",

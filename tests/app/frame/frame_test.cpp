@@ -94,8 +94,10 @@ TEST_F(Frame, StartUpBringsTheSubsystemsUpInTheirOrder) {
         "meascalinfo_init meascalinfo_virtchan_ini routing_ini comint_ini meas_man_ini gw_meas_ini "
         "SerNet_man_ini dynkomm_ini variables_ini awm_man_ini can_CtrlInit can_vyn_ini ccpmr_ini xcpmr_ini "
         "displayCtrl_ini displayInit meas_app_ini tele_app_ini r_sblk_task(130,12288) eventChannelsInit "
-        "LapOutFra_init LapOutFra_getState LapOutFra_initLapOutCnt(12,3) nvram_dbs_repair_end "
-        "meas_app_BootPrepareDisks(1,2000) simulink_initialize eventlogging_service_init BC2_init "
+        "LapOutFra_init LapOutFra_getState LapOutFra_initLapOutCnt(12,3) "
+        // an erased store's repair holds until the model's start has stored its lap counters
+        "meas_app_BootPrepareDisks(1,2000) simulink_initialize nvram_dbs_repair_end "
+        "eventlogging_service_init BC2_init "
         "timeserv_MeasTime_ini xcpInitialize");
     Calls steps(startup.begin(), startup.end() - 1);
     int displayStarts = 0;
