@@ -24,4 +24,12 @@ std::string serveCommand(uint16_t code);
 // What rtp_waitPostrun waits on.
 extern SEM_ID postrun;
 
+// The steps named fail from now on (0, or 1 where 0 is success; the logging drives time out).
+void setFailing(std::vector<std::string> steps);
+bool fails(const char* step);
+// The device-data store's serial number, or none (the store is not there) while null.
+extern std::atomic<const char*> serialText;
+// Rasters the error manager's stand-in hooks while it initialises, taking slots of the table.
+extern std::atomic<int> errorMgrRasters;
+
 } // namespace frame
