@@ -5,6 +5,7 @@
 
 #include "app/raster/bodies.h"
 #include "app/startup/startup.h"
+#include "calibration/block/block.h"
 #include "platform/os/sim.h"
 #include "services/raster/raster_private.h"
 #include "services/sysrole/sysrole.h"
@@ -453,6 +454,23 @@ TEST_F(Frame, EssentialStepThatFailsEndsTheStartUpWithItsText) {
     raster_reset();
 }
 
+// With the outing counter mode 1, lap and outing come from the store at the start though the
+// laptrigger master is another unit.
+TEST_F(Frame, OutingCounterModeOneTakesLapAndOutingFromTheStore) {
+    cfg_system.ltm_remote = 1, cfg_system.logging_active = 0; // not logging: the master is not asked
+    seram_memory[VTADDR_OUTINGCTR_MODE + seramActiveOffset] = 1;
+    frame::setFailing({"simulink_initialize"});
+    endMain(*startMain("t_outing"));
+    const Calls calls = frame::calls("t_outing");
+    const auto lof = std::find(calls.begin(), calls.end(), "LapOutFra_init");
+    ASSERT_LT(lof + 2, calls.end());
+    EXPECT_EQ(Calls(lof + 1, lof + 3), (Calls{"LapOutFra_getState", "LapOutFra_initLapOutCnt(12,3)"}));
+    seram_memory[VTADDR_OUTINGCTR_MODE + seramActiveOffset] = 0;
+    cfg_system = cfg_system_t{};
+    frame::setFailing({});
+    raster_reset();
+}
+
 // Other failures are logged and the start-up goes on. Here too: this unit is the time slave,
 // the laptrigger master is another unit and the display starts at the fourth attempt.
 TEST_F(Frame, OtherFailuresAreLoggedAndTheUnitRunsOn) {
@@ -477,6 +495,10 @@ TEST_F(Frame, OtherFailuresAreLoggedAndTheUnitRunsOn) {
     for (const std::string& text : texts)
         EXPECT_TRUE(testsupport::logContains(lines, text)) << text;
     EXPECT_TRUE(testsupport::logContains(lines, "display start took 3ms!"));
+    EXPECT_TRUE(testsupport::logContains(lines, "Startup vyn: took 3ms, system time "));
+    uint32_t cpus = 0;
+    ASSERT_EQ(taskCpuAffinityGet(taskNameToId("t_again"), &cpus), OK);
+    EXPECT_EQ(cpus, 2u) << "the second processor";
     EXPECT_EQ(std::count(calls.begin(), calls.end(), "displayStart"), 4);
     EXPECT_NE(std::find(calls.begin(), calls.end(), "timeserv_init(1,0)"), calls.end());
     // Lap and outing wait for the master, who is asked for them after 30 s.
@@ -486,6 +508,8 @@ TEST_F(Frame, OtherFailuresAreLoggedAndTheUnitRunsOn) {
     EXPECT_EQ(frame::calls("r_ltmAvail"), Calls{"LapOutFra_queryLapOutCntTask(161)"});
 
     EXPECT_EQ(endMain(*run), 0);
+    EXPECT_EQ(taskNameToId("r_gpsTask"), TASK_ID_NULL) << "deleted by the shutdown";
+    EXPECT_FALSE(testsupport::logContains(lines, "rtpShutdown() did not get tid for gpsTask"));
     cfg_system = cfg_system_t{};
     frame::setFailing({});
     raster_reset();

@@ -187,7 +187,7 @@ EACH(V, rtp_setShutdownStarted, applComm_10ms, timedistr_measdata_10ms, cfg_syst
      timeserv_MeasTime_ini, timeserv_MeasTime_1ms, power_vyn_1ms, uecu_meas_1ms, iecu_meas_10ms,
      iusb_meas_10ms, sensor_pwr_10ms, xadc_meas_100ms, tecu_meas_1s, ltecu_meas_1s, adc_fifo_ini,
      adc_fifo_1ms, adc_filter_stop, start_softSched, adc_rangemon_100ms, adc_diagnostic_100ms, ana_100ms,
-     led_init, led_display, gps_init, awm_man_ini, awm_man_stop, vyn_data_1ms, vyn_data_10ms, vyn_data_100ms,
+     led_init, led_display, awm_man_ini, awm_man_stop, vyn_data_1ms, vyn_data_10ms, vyn_data_100ms,
      rev_in_vyn_100ms, pwmdiag_100ms, pwmout_shutdown, awm_man_hwt_ini, awm_man_adjust, seram_1s,
      meascalinfo_virtchan_ini, variables_ini, xcp_shutdown_now, xcp_100ms, canPoll_1ms, can_vyn_ini,
      CanOut_event_message, CanOut_stop, CanIn_supervisor_1ms, ccpmr_ini, ccpmr_10ms, xcpmr_ini, xcpmr_10ms,
@@ -274,6 +274,15 @@ void msd_shell_setCommonCmds(const MsdShellCommon* list, size_t count) {
 R2(int, 1, timeserv_init, int, int)
 
 // Acquisition.
+// GPS reception runs in its task until the shutdown deletes it.
+void gps_init() {
+    rec("gps_init");
+    if (taskNameToId("r_gpsTask") == TASK_ID_NULL)
+        taskSpawnFn("r_gpsTask", 90, 0, 0, [] {
+            for (;;)
+                taskDelay(1000000);
+        });
+}
 V(awm_sched_call, uint16_t, uint32_t)
 // The lap function reads logging's counters through what start-up hands in, and a lap counted
 // also closes the lap's fuel.

@@ -83,6 +83,10 @@ TEST_F(MeasApp, ShellCommandsAndRequestsThatWaitForOthers) {
         char* argv[] = {name, command.data(), nullptr};
         return measCommandFunc(2, argv);
     };
+    char name[] = "meas", start[] = "start", stop[] = "stop";
+    char* both[] = {name, start, stop, nullptr};
+    measCommandFunc(3, both); // one argument only: the usage
+    EXPECT_EQ(meas_app_get_flags(), 0u);
     meas("create");
     EXPECT_EQ(after(meas_app_remotestart()), std::pair(0, unsigned{MEAS_APP_REQ_REINIT}));
     EXPECT_TRUE(logged("meas_app_remotestart: failed 004"));
