@@ -181,6 +181,8 @@ struct World {
     std::atomic<sim::TimeMode> mode{sim::TimeMode::Realtime};
     std::atomic<bool> rtRun{false};
     std::atomic<bool> rtPriorities{false};
+    // The tasks share one host CPU: real-time priorities were asked for (granted or not).
+    std::atomic<bool> oneCpu{false};
     std::thread rtThread;
     // Real time: the base tick the clock gives, when the next tick is due and when the one being
     // made was due (CLOCK_MONOTONIC ns), and the task that waits on the base tick and makes the
@@ -198,6 +200,7 @@ struct World {
     // Real-time priorities: every task on one host CPU, of the set the process had before.
     int rtCpu = -1;
     cpu_set_t hostCpus{};
+    int64_t movedNs = 0;      // when the tasks last moved to another CPU (registry lock)
     std::mutex clockMutex;    // one thread makes ticks at a time
     Tcb* clockSelf = nullptr; // the record hooks see while a tick is made
     // Stepped time: the one processor, the task on it and the ready tasks (in any order; the
@@ -407,12 +410,14 @@ int hostPriority(int p) {
 
 // Registry lock held. With real-time priorities the unit's tasks share one host CPU, as the
 // tasks of an RTOS share their processor: a release is a switch on that CPU, in priority order,
-// instead of a wake-up of another CPU for every task a tick releases.
+// instead of a wake-up of another CPU for every task a tick releases. A host that refuses the
+// priorities still gets the one CPU: a wake-up of another CPU costs the same there.
 void placeThread(World& w, pthread_t th) {
     cpu_set_t one;
     CPU_ZERO(&one);
-    if (w.rtPriorities.load() && w.rtCpu >= 0) CPU_SET(w.rtCpu, &one);
-    const cpu_set_t& set = w.rtPriorities.load() && w.rtCpu >= 0 ? one : w.hostCpus;
+    const bool shared = w.oneCpu.load() && w.rtCpu >= 0;
+    if (shared) CPU_SET(w.rtCpu, &one);
+    const cpu_set_t& set = shared ? one : w.hostCpus;
     if (CPU_COUNT(&set) > 0) pthread_setaffinity_np(th, sizeof set, &set);
 }
 
@@ -599,10 +604,8 @@ void taskTrampoline(Tcb* t) {
         std::lock_guard<std::mutex> g(w.reg);
         t->thread = pthread_self();
         t->started = true;
-        if (w.rtPriorities.load()) {
-            applyPriority(w, t);
-            placeThread(w, t->thread);
-        }
+        if (w.rtPriorities.load()) applyPriority(w, t);
+        if (w.oneCpu.load()) placeThread(w, t->thread);
     }
     awaitCpu(t);
     try {
@@ -1729,12 +1732,30 @@ void runHooks(World& w, uint64_t now) {
         h.second(now);
 }
 
-// The clock thread above every task.
+// Registry lock held. The clock thread above every task, on any of the process's CPUs: it stands in
+// when the tasks' CPU is taken from them, and takes them along to the one it runs on.
 void raiseClockThread(World& w) {
     sched_param sp{};
     sp.sched_priority = w.rtPriorities.load() ? sched_get_priority_max(SCHED_FIFO) : 0;
     pthread_setschedparam(w.rtThread.native_handle(), w.rtPriorities.load() ? SCHED_FIFO : SCHED_OTHER, &sp);
-    placeThread(w, w.rtThread.native_handle());
+    if (CPU_COUNT(&w.hostCpus) > 0)
+        pthread_setaffinity_np(w.rtThread.native_handle(), sizeof w.hostCpus, &w.hostCpus);
+}
+
+// On the clock thread, standing in for the base tick's waiter: that task waits and its tick is
+// long due, so something else holds the tasks' CPU (another process's real-time task, say). The
+// tasks move to the CPU the clock thread got, at most every 100 ms.
+void moveTasks(World& w) {
+    const int cpu = sched_getcpu();
+    const int64_t now = wallNs();
+    std::lock_guard<std::mutex> g(w.reg);
+    if (!w.oneCpu.load() || cpu < 0 || cpu == w.rtCpu || !CPU_ISSET(cpu, &w.hostCpus) ||
+        now - w.movedNs < 100000000)
+        return;
+    w.movedNs = now;
+    w.rtCpu = cpu;
+    for (auto& [id, t] : w.tasks)
+        if (t->started && !t->exited && t->counted && !t->adopted) placeThread(w, t->thread);
 }
 
 // Stepped time: the tick takes the processor like an interrupt, above every task, so that what
@@ -1849,13 +1870,14 @@ void startRealtime() {
             uint64_t expired;
             while (read(w.clockFd, &expired, sizeof expired) < 0 && errno == EINTR) {
             }
+            if (w.driver.load() && wallNs() - w.dueNs.load() >= CLOCK_STANDBY_NS / 2) moveTasks(w);
             makeDueTicks(w, false);
         }
     });
     // A waiter that slept without a deadline while the clock stood still starts making ticks.
     if (Tcb* d = w.driver.load()) futexWake(d->wake);
     std::lock_guard<std::mutex> g(w.reg);
-    if (w.rtPriorities.load()) raiseClockThread(w);
+    if (w.oneCpu.load()) raiseClockThread(w);
 }
 
 void stopRealtime() {
@@ -1876,19 +1898,19 @@ int64_t tickDueNs() {
 
 bool realtimePriorities(bool on) {
     World& w = W();
+    int rc = 0;
     if (on) {
         if (w.mode.load() != TimeMode::Realtime) return false;
-        int rc = 0;
         std::thread([&rc] {
             sched_param sp{};
             sp.sched_priority = sched_get_priority_max(SCHED_FIFO); // the clock's, the highest asked for
             rc = pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp);
         }).join();
-        if (rc != 0) return false;
     }
+    const bool granted = on && rc == 0;
     std::lock_guard<std::mutex> g(w.reg);
-    if (w.rtPriorities.load() == on) return true;
-    if (on) {
+    if (w.rtPriorities.load() == granted && w.oneCpu.load() == on) return granted == on;
+    if (on && !w.oneCpu.load()) {
         // The CPU the process runs on now, of the set it may use (say, given by taskset).
         CPU_ZERO(&w.hostCpus);
         sched_getaffinity(0, sizeof w.hostCpus, &w.hostCpus);
@@ -1897,13 +1919,14 @@ bool realtimePriorities(bool on) {
         for (int c = 0; w.rtCpu < 0 && c < CPU_SETSIZE; ++c)
             if (CPU_ISSET(c, &w.hostCpus)) w.rtCpu = c;
     }
-    w.rtPriorities.store(on);
+    w.rtPriorities.store(granted);
+    w.oneCpu.store(on);
     for (auto& [id, t] : w.tasks) {
         applyPriority(w, t);
         if (t->started && !t->exited && t->counted && !t->adopted) placeThread(w, t->thread);
     }
     if (w.rtRun.load() && w.rtThread.joinable()) raiseClockThread(w);
-    return true;
+    return granted == on;
 }
 
 bool realtimePriorities() {
