@@ -24,9 +24,10 @@ void stopRealtime();
 
 // Real time only: the tasks run under the host's SCHED_FIFO with their priorities (0, the
 // highest, above 255), the clock thread above them all, and inversion-safe mutexes lend their
-// waiters' priority to the owner; every task on one host CPU. False in stepped time (nothing
-// changed) or when the host does not permit the priorities: the tasks then keep its default
-// scheduling, on the one CPU all the same.
+// waiters' priority to the owner; every task on one host CPU (when something else holds it, the
+// clock thread, free to run on any, stands in and the tasks move to its CPU). False in stepped time
+// (nothing changed) or when the host does not permit the priorities: the tasks then keep its
+// default scheduling, on the one CPU all the same.
 bool realtimePriorities(bool on);
 bool realtimePriorities();
 
