@@ -4,6 +4,7 @@
 
 #include "calibration/diag/diag.h"
 #include "calibration/memory/seram.h"
+#include "services/bytes/bytes.h"
 #include "services/rtpman/rtpman.h"
 #include "services/syslog/syslog.h"
 
@@ -14,6 +15,9 @@
 xcpCp xcpCps[XCP_CP_COUNT];
 
 namespace {
+
+using bytes::get_le16;
+using bytes::get_le32;
 
 constexpr uint8_t XCP_NO_ANSWER = 0xFE; // internal: the command sends nothing
 constexpr uint8_t MTA_PID_ANY = 10;     // besides the own PID, addresses may carry PID 10
@@ -94,20 +98,12 @@ const char* const COMMAND_NAMES[] = {"PROGRAM_VERIFY",
                                      "CONNECT"};
 static_assert(sizeof COMMAND_NAMES / sizeof *COMMAND_NAMES == 0x100 - FIRST_COMMAND);
 
-uint16_t le16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
-uint32_t le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
 // The response being built: 0xFF, then the bytes put.
 struct Response {
     xcpTxItem& item;
     void put8(uint8_t v) { item.packet[item.length++] = v; }
-    void put16(uint16_t v) { put8(static_cast<uint8_t>(v)), put8(static_cast<uint8_t>(v >> 8)); }
-    void put32(uint32_t v) { put16(static_cast<uint16_t>(v)), put16(static_cast<uint16_t>(v >> 16)); }
+    void put16(uint16_t v) { bytes::put_le16(item.packet + item.length, v), item.length += 2; }
+    void put32(uint32_t v) { bytes::put_le32(item.packet + item.length, v), item.length += 4; }
 };
 
 // Request length (command code included) of the commands served here; 0: not one of them.
@@ -361,7 +357,7 @@ uint8_t runCommand(xcpCp* cp, const uint8_t* p, uint32_t n, xcpTxItem& item) {
         if (p[1] != 0x01) return XCP_ERR_OUT_OF_RANGE;
         if (cp->sessionStatus & XCP_SESSION_STORE_CAL_REQ) return XCP_ERR_CMD_BUSY;
         const uint8_t e = xcpStoreCalReq(cp);
-        if (e == XCP_OK) cp->sessionConfigId = le16(p + 2);
+        if (e == XCP_OK) cp->sessionConfigId = get_le16(p + 2);
         return e;
     }
     case XCP_CMD_GET_SEED: {
@@ -373,9 +369,9 @@ uint8_t runCommand(xcpCp* cp, const uint8_t* p, uint32_t n, xcpTxItem& item) {
         r.put8(0);
         return XCP_OK;
     case XCP_CMD_SET_MTA: {
-        const uint8_t e = xcpValidateMTA_Address(cp, p[3], le32(p + 4));
+        const uint8_t e = xcpValidateMTA_Address(cp, p[3], get_le32(p + 4));
         if (e != XCP_OK) return e;
-        cp->mta = xcpAddressConv(cp, le32(p + 4)), cp->mtaExt = p[3];
+        cp->mta = xcpAddressConv(cp, get_le32(p + 4)), cp->mtaExt = p[3];
         return XCP_OK;
     }
     case XCP_CMD_UPLOAD: {
@@ -386,7 +382,7 @@ uint8_t runCommand(xcpCp* cp, const uint8_t* p, uint32_t n, xcpTxItem& item) {
         return XCP_OK;
     }
     case XCP_CMD_SHORT_UPLOAD: {
-        const uint8_t e = xcpValidateMTA_Address(cp, p[3], le32(p + 4));
+        const uint8_t e = xcpValidateMTA_Address(cp, p[3], get_le32(p + 4));
         if (e != XCP_OK) return e;
         const uint8_t size = p[1];
         if (size == 0xFF) {
@@ -394,13 +390,13 @@ uint8_t runCommand(xcpCp* cp, const uint8_t* p, uint32_t n, xcpTxItem& item) {
                             size, XCP_MAX_CTO);
             return XCP_ERR_OUT_OF_RANGE;
         }
-        const uint32_t a = xcpAddressConv(cp, le32(p + 4));
+        const uint32_t a = xcpAddressConv(cp, get_le32(p + 4));
         if (!xcpReadMem(a, item.packet + 1, size)) return XCP_ERR_ACCESS_LOCKED;
         item.length += size, cp->mta = a + size, cp->mtaExt = p[3];
         return XCP_OK;
     }
     case XCP_CMD_BUILD_CHECKSUM: { // the block from the MTA must end inside the memory
-        const uint32_t size = le32(p + 4);
+        const uint32_t size = get_le32(p + 4);
         if (uint64_t{cp->mta} + size > SERAM_BLOCK_SIZE ||
             !seramVirtualAddrRangeIsReadAccessAllowed(cp->mta, size))
             return XCP_ERR_OUT_OF_RANGE;
@@ -417,10 +413,10 @@ uint8_t runCommand(xcpCp* cp, const uint8_t* p, uint32_t n, xcpTxItem& item) {
         }
         uint32_t upl = 0, dwn = 0;
         uint8_t length = 0, second = 0;
-        if (diagService(le16(p + 2), p + 4, &upl, &length, &second, &dwn) != 0) {
+        if (diagService(get_le16(p + 2), p + 4, &upl, &length, &second, &dwn) != 0) {
             SYSLOGX_GUARDED(LOG_ERR,
                             "xcpStateConnected(): diagService() with serviceNumber %#x returned an error",
-                            le16(p + 2));
+                            get_le16(p + 2));
             return XCP_ERR_CMD_SYNTAX;
         }
         cp->mta = dwn ? dwn : upl, cp->mtaExt = 0;
@@ -438,12 +434,12 @@ uint8_t runCommand(xcpCp* cp, const uint8_t* p, uint32_t n, xcpTxItem& item) {
     }
     case XCP_CMD_SHORT_DOWNLOAD: {
         if (!(cp->resource & 0x01)) return XCP_ERR_GENERIC;
-        const uint8_t e = xcpValidateMTA_Address(cp, p[3], le32(p + 4));
+        const uint8_t e = xcpValidateMTA_Address(cp, p[3], get_le32(p + 4));
         if (e != XCP_OK) return e;
         const uint8_t size = p[1];
         if (size >= 0xF8) return XCP_ERR_OUT_OF_RANGE;
         if (n < 8u + size) return XCP_ERR_CMD_SYNTAX;
-        const uint32_t a = xcpAddressConv(cp, le32(p + 4));
+        const uint32_t a = xcpAddressConv(cp, get_le32(p + 4));
         if (!xcpWriteMem(a, p + 8, size)) return XCP_ERR_ACCESS_DENIED;
         cp->mta = a + size, cp->mtaExt = p[3];
         return XCP_OK;
