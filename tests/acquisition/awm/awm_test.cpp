@@ -456,7 +456,9 @@ TEST_F(Awm, EveryOpcodePopsItsOperandsAndKeepsItsOwnMemoryCells) {
     for (const auto& [ops, k] : arity)
         for (uint8_t op : ops) {
             EXPECT_EQ(run(op, k), 7) << std::hex << int{op} << " takes no more than " << k;
-            if (k) EXPECT_EQ(run(op, k - 1), 0) << std::hex << int{op} << " needs " << k;
+            if (k) {
+                EXPECT_EQ(run(op, k - 1), 0) << std::hex << int{op} << " needs " << k;
+            }
         }
 }
 
