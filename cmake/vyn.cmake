@@ -96,13 +96,22 @@ function(vyn_test name)
     ENVIRONMENT "VYN_SOURCE_DIR=${CMAKE_SOURCE_DIR};VYN_BUILD_DIR=${CMAKE_BINARY_DIR}")
 endfunction()
 
-# vyn_fuzz(<name> <source>): a libFuzzer target, built with VYN_FUZZ, run by scripts/test.
+# vyn_fuzz(<name> <source> [DEPS <modules>]): a libFuzzer target, built with VYN_FUZZ, run by
+# scripts/test. With DEPS it links those modules and the test helpers (a target that stands in
+# for the transport must not link the real one); without, every module.
 function(vyn_fuzz name src)
+  cmake_parse_arguments(F "" "" "DEPS" ${ARGN})
   if(NOT VYN_FUZZ)
     return()
   endif()
   add_executable(fuzz_${name} ${src})
-  target_link_libraries(fuzz_${name} PRIVATE vyn_all)
+  if(F_DEPS)
+    list(TRANSFORM F_DEPS PREPEND vyn_)
+    target_link_libraries(fuzz_${name} PRIVATE ${F_DEPS} EXPAT::EXPAT ZLIB::ZLIB PkgConfig::INIH)
+    target_include_directories(fuzz_${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+  else()
+    target_link_libraries(fuzz_${name} PRIVATE vyn_all)
+  endif()
   target_link_options(fuzz_${name} PRIVATE -fsanitize=fuzzer)
 endfunction()
 

@@ -201,10 +201,17 @@ int awm_man_setup_gw_meas(const uint8_t* ref, awm_input_buf* b, uint16_t raster)
     if (r == 0) return 0;
     b->type = static_cast<uint8_t>(awm_rd<uint16_t>(ref, 32));
     b->valid = 0;
+    const uint32_t size = valueSize(b->type);
+    // A list of values without a size is no list a server can copy; the input stays invalid.
+    if (!size) {
+        SYSLOGX_GUARDED(LOG_ERR,
+                        "awm_man_setup_gw_meas: input 0x%08X of data type %u has no value size, not measured",
+                        r, static_cast<unsigned>(b->type));
+        return 0;
+    }
     if (standIn) return standIn(ref, b, raster), 0;
     if (!client) return 0;
     b->pid = static_cast<uint16_t>(r >> 24 ? r >> 24 : AppMan_getPID());
-    const uint32_t size = valueSize(b->type);
     const int32_t list[] = {-static_cast<int32_t>(size), static_cast<int32_t>(r & 0xFFFFFF), 0, 0};
     const uint16_t ms = awm_raster_ms(raster);
     const uint32_t timeout = ms && ms < 10 ? 50u / ms : 5u;

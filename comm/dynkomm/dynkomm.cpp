@@ -20,14 +20,7 @@ static_assert(HEADER == sizeof(DynkommFifo), "slots follow the header at an 8-by
 // Relaxed atomic copies: slots are shared by one writer and one reader without a lock, and
 // a reader that raced the writer finds out by the counts and throws its copy away.
 void copyIn(uint8_t* dst, const uint8_t* src, size_t n) {
-    size_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-        uint32_t w;
-        std::memcpy(&w, src + i, 4);
-        __atomic_store_n(reinterpret_cast<uint32_t*>(dst + i), w, __ATOMIC_RELAXED);
-    }
-    for (; i < n; ++i)
-        __atomic_store_n(dst + i, src[i], __ATOMIC_RELAXED);
+    dynkomm_slot_put(dst, src, n);
 }
 void copyOut(uint8_t* dst, const uint8_t* src, size_t n) {
     size_t i = 0;
@@ -481,11 +474,10 @@ DkErrorRecord dynkomm_error_get(uint32_t n) {
 }
 
 void dynkomm_reset() {
-    MagicTable* t = dkMagics.exchange(nullptr);
     for (Record& rec : records) {
         if (rec.fifo) dynkomm_fifo_dispose(rec.fifo);
         rec = {NONE, nullptr};
     }
-    magicNumber_freeMem(t);
+    magicNumber_clear(dkMagics.load());
     errorCount = 0;
 }

@@ -18,6 +18,8 @@ int32_t magicNumber_magic2index(MagicTable* table, uint32_t magic);
 int magicNumber_deleteMagic(MagicTable* table, uint32_t magic);
 int magicNumber_deleteMagic_noTimeout(MagicTable* table, uint32_t magic);
 void magicNumber_garbageCollection(MagicTable* table);
+// Tests: every number free again, handed out from the start (the table and its lock stay).
+void magicNumber_clear(MagicTable* table);
 struct MagicCounters {
     uint32_t inUse, waiting, count;
 };
@@ -78,6 +80,31 @@ DkHeld dynkomm_held(uint16_t pid);
 // The slot to fill, or none (no validity tag; queue mode and full). Then writedone.
 uint8_t* dynkomm_write(DynkommFifo* fifo);
 void dynkomm_writedone(DynkommFifo* fifo);
+// Stores `n` bytes into a slot being filled. The reader of an online FIFO may be copying that
+// slot meanwhile (it throws the copy away by the counts), so the slot takes only relaxed atomic
+// stores, as the reader loads it: whole words where they are aligned, a lone aligned 16-bit
+// value in one, bytes elsewhere. Inline: the measurement copy stores every value through it.
+inline void dynkomm_slot_put(uint8_t* at, const void* from, size_t n) {
+    using u16 = uint16_t __attribute__((may_alias));
+    using u32 = uint32_t __attribute__((may_alias));
+    const auto* v = static_cast<const uint8_t*>(from);
+    size_t i = 0;
+    if (n == 2 && reinterpret_cast<uintptr_t>(at) % 2 == 0) {
+        u16 w;
+        __builtin_memcpy(&w, v, 2);
+        __atomic_store_n(reinterpret_cast<u16*>(at), w, __ATOMIC_RELAXED);
+        return;
+    }
+    for (; i < n && reinterpret_cast<uintptr_t>(at + i) % 4; ++i)
+        __atomic_store_n(at + i, v[i], __ATOMIC_RELAXED);
+    for (; i + 4 <= n; i += 4) {
+        u32 w;
+        __builtin_memcpy(&w, v + i, 4);
+        __atomic_store_n(reinterpret_cast<u32*>(at + i), w, __ATOMIC_RELAXED);
+    }
+    for (; i < n; ++i)
+        __atomic_store_n(at + i, v[i], __ATOMIC_RELAXED);
+}
 // Writes one entry (slot size bytes from `data`); false when refused.
 bool dynkomm_write_copy(DynkommFifo* fifo, const void* data);
 // The slot to read (queue mode: oldest; else newest), or none when empty. Then readdone.
@@ -151,5 +178,7 @@ void dynkomm_error(uint32_t code, const void* object, size_t len);
 uint32_t dynkomm_error_count();
 DkErrorRecord dynkomm_error_get(uint32_t n);
 
-// Tests: frees every registered FIFO and the table; dynkomm_ini makes a fresh one.
+// Tests: frees every registered FIFO and empties the table, which keeps its lock (the OS layer
+// keeps the record of a deleted semaphore, so a table made anew for every test or fuzz input
+// would grow the process).
 void dynkomm_reset();

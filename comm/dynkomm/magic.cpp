@@ -76,6 +76,15 @@ void magicNumber_freeMem(MagicTable* t) {
     delete t;
 }
 
+void magicNumber_clear(MagicTable* t) {
+    if (!t || !lock(t, "magicNumber_clear")) return;
+    for (uint32_t i = 0; i < t->count; ++i)
+        t->entries[i] = Entry{};
+    t->inUse = t->waiting = 0;
+    t->cursor = 1;
+    semGive(t->mutex);
+}
+
 uint32_t magicNumber_getNewMagic(MagicTable* t) {
     if (!t || !lock(t, "magicNumber_getNewMagic")) return 0;
     uint32_t magic = 0;

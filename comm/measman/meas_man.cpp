@@ -196,23 +196,26 @@ void attach(MeasList* l) {
 int stopList(MeasList* l, int keepFifo) {
     if (!l) return 1;
     if (l->tag != TAG_ACTIVE) return 0;
-    if (l->raster != RASTER_DAQ && !unlink(l)) return 0;
+    // A list its master's DAQ drives has a detach routine; one asked for at that raster number
+    // without is linked like any other.
+    if (!l->detach && !unlink(l)) return 0;
     l->tag = TAG_OPENING ^ 0xFFFFFFFF;
-    if (l->raster == RASTER_DAQ && l->detach) l->detach(l);
+    if (l->detach) l->detach(l);
     if (!keepFifo) dynkomm_closepath(AppMan_getPID(), l->sendFifo, l->requester);
     freeList(l);
     return 1;
 }
 
 // Checks the list words of a request: groups of -1/-2/-4/-8, their addresses and a 0, ended by
-// a further 0, all within `words`. Returns the value bytes of one entry, or -1.
+// a further 0 that is the last of `words`. Returns the value bytes of one entry, or -1. Every
+// word of the list is set up and copied, so none may follow the end nor stand outside a group.
 int32_t parseList(const uint8_t* p, uint32_t words, uint16_t* values) {
     uint32_t i = 0;
     int32_t bytes = 0;
     *values = 0;
     while (i < words) {
         const auto g = static_cast<int32_t>(be32(p + 4 * i++));
-        if (g == 0) return bytes;
+        if (g == 0) return i == words ? bytes : -1;
         if (!isGroup(g)) return -1;
         for (;;) {
             if (i >= words) return -1;
@@ -284,30 +287,39 @@ template <class W> W load(const void* from) {
     return __atomic_load_n(static_cast<const W*>(from), __ATOMIC_RELAXED);
 }
 
+// Each value goes big-endian into the slot through dynkomm_slot_put: the sender may be copying
+// the slot while it is filled.
 void copyList(MeasList* l, uint32_t raster, uint32_t stamp) {
     uint8_t* slot = dynkomm_write(l->fifo);
     if (!slot) {
         dataLoss[raster].fetch_add(1, std::memory_order_relaxed);
         return;
     }
-    put32(slot, stamp);
+    uint8_t v[8];
+    put32(v, stamp);
+    dynkomm_slot_put(slot, v, 4);
     uint8_t* at = slot + 4;
     for (const CopyStep *s = l->plan, *end = s + l->steps; s != end; ++s) {
         switch (s->op) {
         case LOAD1:
-            *at = load<seram_word::u8>(s->from);
+            v[0] = load<seram_word::u8>(s->from);
+            dynkomm_slot_put(at, v, 1);
             break;
         case LOAD2:
-            put16(at, load<seram_word::u16>(s->from));
+            put16(v, load<seram_word::u16>(s->from));
+            dynkomm_slot_put(at, v, 2);
             break;
         case LOAD4:
-            put32(at, load<seram_word::u32>(s->from));
+            put32(v, load<seram_word::u32>(s->from));
+            dynkomm_slot_put(at, v, 4);
             break;
         case LOAD8:
-            bytes::put64(at, load<seram_word::u64>(s->from));
+            bytes::put64(v, load<seram_word::u64>(s->from));
+            dynkomm_slot_put(at, v, 8);
             break;
         default:
-            seramMeasCopy_bigEndian(at, s->size, static_cast<const seramMeasHandle*>(s->from));
+            seramMeasCopy_bigEndian(v, s->size, static_cast<const seramMeasHandle*>(s->from));
+            dynkomm_slot_put(at, v, s->size);
         }
         at += s->size;
     }
@@ -773,9 +785,12 @@ void meas_man_break2(const uint8_t* m, size_t) {
     int result = 0;
     if (l && l->byNames && l->tag == TAG_ACTIVE) {
         forget(l, true);
+        // The FIFO leads to the requester, whoever asks for the stop: unlinked towards another
+        // unit it would be freed as a local one while the sender still holds it.
         const uint32_t sending = l->sendFifo;
+        const uint16_t requester = l->requester;
         result = stopList(l, 1);
-        partner = dynkomm_fifo_unlink(AppMan_getPID(), h.source, sending);
+        partner = dynkomm_fifo_unlink(AppMan_getPID(), requester, sending);
     }
     if (h.context1 == 0) return;
     uint8_t p[4];
@@ -785,7 +800,21 @@ void meas_man_break2(const uint8_t* m, size_t) {
 
 void meas_man_break2_reply(const uint8_t* m, size_t) {
     const CiHeader h = ci_header(m);
-    const int freed = h.context1 ? dynkomm_fifo_free(h.context1) : 0;
+    int freed = 0;
+    if (h.context1) {
+        // Only the receiving FIFO of a list from the answering unit: the number of any other
+        // FIFO of ours may be known to peers, and its writer or reader still uses it.
+        const uint16_t own = AppMan_getPID();
+        DynkommFifo* f = dynkomm_fifo_pin(h.context1);
+        const bool receiving = f && f->destPid == own && f->sourcePid == h.source && h.source != own;
+        dynkomm_fifo_unpin(f);
+        if (receiving)
+            freed = dynkomm_fifo_free(h.context1);
+        else
+            SYSLOGX_GUARDED(LOG_ERR,
+                            "meas_man_break2_reply(): fifo 0x%08X is no receiving fifo from PID 0x%X, kept",
+                            h.context1, h.source);
+    }
     if (const MeasManGatewaySink* s = sink.load()) s->serviceReply(h.context2, static_cast<uint32_t>(freed));
 }
 

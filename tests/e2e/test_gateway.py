@@ -8,7 +8,7 @@ import time
 import pytest
 
 import netns
-from conftest import end, patched_dataset, scripted_peer
+from conftest import STEPPED, end, patched_dataset, scripted_peer
 
 # Channel 3 (ana04, a 32-bit float of volts at 0x4001C, sampled every 100 ms): 1 V and 4 V for
 # 100 ms each.
@@ -199,3 +199,16 @@ def test_two_units_online_offline_resume_and_a_queue_mode_list(unit, net):
             assert (dest, n) in {(0x21, 8), (0x29, 96)}
             at += 8 + n
         assert at == len(p)
+
+
+def test_an_input_of_a_data_type_without_a_value_size_gets_no_list(unit):
+    """Channel function 4 of the build's dataset reads output 0 of function 0 (its input reference
+    at 0x258 + 40 of the data page); its data-type code 9 names no value size: the unit refuses
+    that input with a line of its log and runs on."""
+    p = unit(["0"], STEPPED, dataset=patched_dataset((0x258 + 40 + 32, struct.pack("<H", 9))))
+    p.wait_started()
+    with p.control() as ctl:
+        ctl.step(300)  # the requests of every list served, the rasters copying
+    assert p.stop() == 0
+    assert any("awm_man_setup_gw_meas: input 0x007C0000 of data type 9 has no value size, not measured" in line
+               for line in p.out)

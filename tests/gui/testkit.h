@@ -46,6 +46,8 @@ class GuiTest : public testsupport::SteppedTest {
     int drain() { return pm->DispatchPending(); }
     // Draws the root so that every pending invalidation is drawn and its lock levels returned.
     void redrawAll();
+    // Fills the whole frame buffer (not yet shown) with one colour word.
+    void fillFrame(uint32_t colour);
 
     GuiPresentationManager* pm = nullptr;
     GuiScreen* screen = nullptr;
@@ -61,6 +63,15 @@ class Probe : public GuiThing {
     void Draw() override;
 };
 
+// A directory of this process's own for scratch files, removed with everything in it when the
+// process ends.
+const std::string& scratchDir();
+// Writes the region of the shown frame as a PNG.
+bool writeShownPng(const std::string& path, const GuiRect& region);
+// Compares the region of the shown frame with tests/gui/reference/<name>.png exactly; on a
+// difference the actual image and a diff image are kept in the build directory under the test
+// program's name, for review.
+::testing::AssertionResult matchesReference(const std::string& name, const GuiRect& region);
 // Runs a shell command; returns its exit status and stdout+stderr.
 int run(const std::string& cmd, std::string* out = nullptr);
 

@@ -8,6 +8,7 @@
 #include <bit>
 #include <cmath>
 #include <functional>
+#include <set>
 #include <tuple>
 
 namespace {
@@ -201,6 +202,28 @@ TEST_F(Logic, MathFormulasOverFourScaledInputsCyclicAndMeasured) {
     feed(1, 150), cycle();
     EXPECT_EQ(*measuredOut, 100);
     EXPECT_EQ(*measuredFlag, 1) << "measured: the flag of the unclamped result";
+}
+
+// An input reference of a data type without a value size (7 and up) gets no gateway list, which
+// would name values of no size; the function's other inputs get theirs.
+TEST_F(Logic, AnInputOfADataTypeWithoutValueSizeGetsNoList) {
+    load({DS(0x10, 300)
+              .ref(40, 1, 9)
+              .ref(76, 2, 7)
+              .ref(112, 3, 3)
+              .ref(148, 4, 0)
+              .floats(184, {-1e9f, 1e9f})
+              .put<uint16_t>(292, 3)
+              .tokens(192, {{0x10, 0}})});
+    measure(0, 0);
+    std::set<uint32_t> words;
+    for (const auto& [b, w] : testsupport::inputLists())
+        words.insert(w);
+    EXPECT_EQ(words, (std::set<uint32_t>{3, 4}));
+    for (const char* ref : {"0x00000001 of data type 9", "0x00000002 of data type 7"})
+        EXPECT_TRUE(
+            logged(std::string("awm_man_setup_gw_meas: input ") + ref + " has no value size, not measured"))
+            << ref;
 }
 
 TEST_F(Logic, ConditionalFunctionChoosesBetweenTwoFormulas) {

@@ -127,6 +127,22 @@ TEST_F(Conv, MissingEntriesAndRefusedRegistrations) {
                  convRegisterVirtualMeasTable(1, nullptr) || convCheckAdr(0x900000));
 }
 
+// A rule equal in factor and offset to one already known is shared, also across partitions.
+TEST_F(Conv, EqualRulesAreShared) {
+    float a = 3.0f, b = 4.0f;
+    convEntry_t first[] = {{&a, 0, CONV_F32, CONV_F32}, {&b, 1, CONV_F32, CONV_F32}},
+                second[] = {{&b, 0, CONV_F32, CONV_F32}, {&a, 1, CONV_F32, CONV_F32}};
+    const uint32_t two = 2;
+    const convRule_t rules0[] = {{1, 0}, {2, 0}}, rules1[] = {{1, 0}, {1, 0.5f}}; // factor, offset
+    convTable_t t0{first, &two, rules0}, t1{second, &two, rules1};
+    ASSERT_TRUE(convRegisterVirtualMeasTable(0, &t0) && convRegisterVirtualMeasTable(1, &t1));
+    EXPECT_EQ(convRuleCount(), 3u);
+    std::vector<float> out(4);
+    for (uint32_t i = 0; i < 4; ++i)
+        convMeasCopy((i < 2 ? 0x800000 : 0x900000) + i % 2, &out[i], 4);
+    EXPECT_EQ(out, (std::vector<float>{3, 8, 4, 3.5f}));
+}
+
 TEST_F(Conv, TheRuleTableStopsAtItsEnd) {
     float a = 2.0f, out = 0;
     static convEntry_t big[600];

@@ -1,13 +1,18 @@
-// Pages, guarded access and checksums of the calibration memory; the stored dataset the unit
-// starts with (good, corrupted, foreign, none; a failed store).
+// Pages, guarded access and checksums of the calibration memory; the dataset file (written, read
+// back by an independent reader, refused when any part of it is wrong) and the stored dataset the
+// unit starts with (good, corrupted, foreign, none; a failed store).
 #define FAKES_DEFINE
 #include "calibration/memory/seram.h"
 #include "platform/dataset/dataset.h"
 #include "platform/kmgr/kmgr_sim.h"
+#include "platform/os/osfs.h"
+#include "platform/os/osfs_sim.h"
 #include "services/checksum/crc.h"
 #include "support/pyref.h"
 #include "support/stepped.h"
 #include "vyn/vartable.h"
+
+#include <zlib.h>
 
 #include <algorithm>
 #include <atomic>
@@ -152,17 +157,52 @@ TEST_F(Seram, ParametersReadWhileAToolWritesAndSwitchesPagesAreOldOrNewNeverMixe
     EXPECT_EQ(std::pair(uint32_t{ECU_TYPE}, CanOut_startdelay[1]), std::pair(0x33333333u, uint16_t{0x3333}));
 }
 
+// The additive checksum is the 16-bit sum of the bytes, only for ranges within the block.
+TEST_F(Seram, AdditiveChecksumIsTheByteSumWithinTheBlock) {
+    std::generate(seram_memory, seram_memory + SERAM_BLOCK_SIZE, std::mt19937(7));
+    const std::pair<uint32_t, uint32_t> ranges[] = {
+        {0, SERAM_DATASET_SIZE}, {0x40001, 0x181B}, {0x5FF00, 0x100}, {0x12345, 1}, {0x60000, 0}};
+    std::vector<std::vector<bytes>> cases;
+    for (auto [a, n] : ranges)
+        cases.push_back({at(a, n)});
+    const auto ref = pyref::map("def f(b): return '%d' % (sum(b) & 0xFFFF)\n", cases);
+    for (size_t i = 0; i < cases.size(); ++i) {
+        auto [a, n] = ranges[i];
+        EXPECT_EQ(std::to_string(seramChksumM16byAdd8(a, n)), ref[i]) << i;
+    }
+    EXPECT_EQ(seramChksumM16byAdd8(0x5FF00, 0x101) + seramChksumM16byAdd8(0x10, 0xFFFFFFF8u), 0);
+}
+
+// Reads the file with nothing but struct and zlib and prints what it found.
+const char kReader[] = R"(import struct, sys, zlib
+d = open(sys.argv[1], 'rb').read()
+head = d[:256]
+crc, magic, ver, n, off, size, btype, dcrc = struct.unpack_from('<I4sIIII4sI', head)
+reg = lambda b: zlib.crc32(b) ^ 0xFFFFFFFF
+epk = head[128:].split(b'\0')[0].decode()
+after = head[128 + len(epk) + 1:255]
+print(crc == reg(head[4:]), magic.decode(), hex(ver), n, off, size, btype.decode(), dcrc == reg(d[off:off + size]),
+      head[32:128] == b'@' * 96, epk, after == b'@' * len(after), head[255], len(d) == off + size)
+)";
+
 struct Storage : Seram {
     testsupport::ScratchDir dir;
     bytes image = bytes(SERAM_IMAGE_SIZE); // the default image
+    bytes data = bytes(SERAM_IMAGE_SIZE);  // random
+    bytes buffer = bytes(SERAM_IMAGE_SIZE, 0xEE);
+    uint8_t raw = 0;
 
     void SetUp() override {
         SteppedWith::SetUp();
+        ASSERT_TRUE(osfs::addDevice("c:", dir.path));
         ASSERT_TRUE(dataset::install(dir.path));
         ASSERT_EQ(seramBuildDefaultImage(image.data(), SERAM_IMAGE_SIZE), 0);
+        std::generate(data.begin(), data.end(), std::mt19937(5));
         RtpIndex = 3;
     }
-    void TearDown() override { dataset::uninstall(), kmgr::clearFaults(); }
+    void TearDown() override { osfs::removeDevice("c:"), dataset::uninstall(), kmgr::clearFaults(); }
+    static bytes of(const std::string& s) { return bytes(s.begin(), s.end()); }
+    void put(const std::string& name, const bytes& b) const { dir.write(name, {b.begin(), b.end()}); }
     bytes file(const std::string& name) const {
         const std::string s = dir.read(name);
         return bytes(s.begin(), s.end());
@@ -172,7 +212,59 @@ struct Storage : Seram {
         std::memcpy(&img[SERAM_DATASET_SIZE], &crc, 2);
     }
     void store(const bytes& img) { ASSERT_TRUE(dataset::writeImage(dir.path, img.data(), img.size())); }
+
+    // A written file with one head field changed and the head CRC made right again.
+    bytes withField(size_t offset, uint32_t value) {
+        EXPECT_EQ(seram_StoreToFile("c:/ds.dat", data.data(), SERAM_IMAGE_SIZE), 0);
+        bytes f = file("ds.dat");
+        std::memcpy(&f[offset], &value, 4);
+        const uint32_t crc = ~::crc32(0, &f[4], 252); // the head's CRC as zlib's, inverted
+        std::memcpy(&f[0], &crc, 4);
+        return f;
+    }
+    void expectRefused(const bytes& f) {
+        put("bad.dat", f);
+        buffer.assign(SERAM_IMAGE_SIZE, 0xEE), raw = 0;
+        EXPECT_EQ(seram_LoadFromFile("c:/bad.dat", buffer.data(), SERAM_IMAGE_SIZE, &raw), -1) << f.size();
+        EXPECT_EQ(std::pair(buffer, raw), std::pair(bytes(SERAM_IMAGE_SIZE, 0xEE), uint8_t{0}));
+    }
 };
+
+TEST_F(Storage, FileRoundTripReadByAnIndependentReaderAndEveryBrokenPartRefused) {
+    ASSERT_EQ(seram_StoreToFile("c:/ds.dat", data.data(), SERAM_IMAGE_SIZE), 0);
+    pyref::TempFile script(kReader);
+    EXPECT_EQ(pyref::run("/usr/bin/python3 " + script.path() + " " + dir.path + "/ds.dat"),
+              of("True ARES 0x1000000 1 256 123532 MASD True True " + std::string(VYN_EPK_TEXT) +
+                 " True 0 True\n"));
+    ASSERT_EQ(seram_LoadFromFile("c:/ds.dat", buffer.data(), SERAM_IMAGE_SIZE, &raw), 0);
+    EXPECT_EQ(std::pair(buffer, raw), std::pair(data, uint8_t{0}));
+    put("raw.bin", image); // a raw image without a head is read as it is
+    ASSERT_EQ(seram_LoadFromFile("c:/raw.bin", buffer.data(), SERAM_IMAGE_SIZE, &raw), 0);
+    EXPECT_EQ(std::pair(buffer, raw), std::pair(image, uint8_t{1}));
+    expectRefused(bytes(image.begin(), image.begin() + 1000));
+
+    // Every broken part of the file is refused: the head's or the data's CRC; magic, version, entry
+    // count, block type, size in the descriptor, data offset (also far beyond the file); a short head.
+    for (size_t at : {100, 300}) {
+        bytes f = file("ds.dat");
+        expectRefused((f[at] ^= 0x80, f));
+    }
+    for (auto [offset, value] : {std::pair{4, 0x12345678u},
+                                 {8, 2u},
+                                 {12, 2u},
+                                 {24, 0x41414141u},
+                                 {20, 16u},
+                                 {16, 512u},
+                                 {16, 0x80000000u}})
+        expectRefused(withField(offset, value));
+    EXPECT_TRUE(logged("- This is not a SERAM file"));
+    expectRefused(of(dir.read("ds.dat").substr(0, 200)));
+    // No such file, no path, more than a page.
+    EXPECT_EQ(seram_LoadFromFile("c:/none.dat", buffer.data(), SERAM_IMAGE_SIZE, &raw) +
+                  seram_LoadFromFile(nullptr, buffer.data(), SERAM_IMAGE_SIZE, &raw) +
+                  seram_LoadFromFile("c:/ds.dat", buffer.data(), 0x20001, &raw),
+              -3);
+}
 
 TEST_F(Storage, GoodDatasetBecomesBothPagesAndAFailedStoreKeepsIt) {
     const uint32_t type = 0x1234;
@@ -191,6 +283,19 @@ TEST_F(Storage, GoodDatasetBecomesBothPagesAndAFailedStoreKeepsIt) {
     EXPECT_EQ(seramTask(nullptr, 0), -1);
     EXPECT_TRUE(logged("seramWriteRefPageToMedia() failed to store RefPage"));
     EXPECT_EQ(file("dataset.img"), image);
+}
+
+// The CRC word stored behind the payload is CRC-16/ARC of it, little-endian, and the reference page
+// holds it as loaded.
+TEST_F(Storage, StoredCrcWordIsCrc16ArcOfThePayload) {
+    sealed(image);
+    store(image);
+    ASSERT_EQ(seramInitialize(), 1);
+    EXPECT_EQ(seramGetRefPageActCrc(), seramGetRefPageInitialCrc());
+    const auto ref =
+        pyref::map("def f(b): return '%d' % crcmod.mkCrcFun(0x18005, initCrc=0, rev=True, xorOut=0)(b)",
+                   {{bytes(image.begin(), image.begin() + SERAM_DATASET_SIZE)}});
+    EXPECT_EQ(std::to_string(seramGetRefPageInitialCrc()), ref[0]);
 }
 
 TEST_F(Storage, BrokenForeignOrMissingDatasetIsRefused) {

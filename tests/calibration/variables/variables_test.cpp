@@ -1,6 +1,6 @@
 // NV-backed variables over the real non-volatile store and its image file: values that survive
-// restarts, repairs, and the shell's commands. (Nothing in the unit registers variables yet; the
-// tests register theirs to have some.)
+// restarts, repairs, the full table, the ageing of unregistered variables and the shell's commands.
+// (Nothing in the unit registers variables yet; the tests register theirs to have some.)
 #define FAKES_DEFINE
 #include "services/rtpman/rtpman.h"
 #include "calibration/fakes.h"
@@ -84,6 +84,45 @@ TEST_F(Variables, StoredValuesSurviveRestartsAndUnreadableRecordsAreRepaired) {
     ASSERT_EQ(nvram_dbs_write(21, 4, &r, sizeof r), 40);
     restart();
     EXPECT_EQ(std::pair(record(4).age, record(4).name[0]), std::pair(-1, '\0'));
+}
+
+TEST_F(Variables, NamesUpTo31CharactersAnd32Slots) {
+    const std::string longest(31, 'n');
+    EXPECT_TRUE(variables_register(longest.c_str()));
+    EXPECT_FALSE(variables_register(std::string(32, 'm').c_str()) || variables_register("") ||
+                 variables_register(nullptr));
+    for (int i = 1; i < 32; ++i)
+        ASSERT_TRUE(variables_register(std::to_string(i).insert(0, 1, 'v').c_str())) << i;
+    EXPECT_TRUE(!variables_register("one_too_many") && variables_register("v31"))
+        << "known names still register";
+    restart();
+    EXPECT_EQ(std::pair(values(longest.c_str())[0], values("v31")[0]), std::pair(0.0f, 0.0f));
+    // Read by pointer as by name: each name its own slot.
+    ASSERT_TRUE(variables_write("v31", 31.5f) && variables_write(longest.c_str(), -1.25f));
+    EXPECT_EQ(std::pair(*variables_getPointer("v31"), *variables_getPointer(longest.c_str())),
+              std::pair(31.5f, -1.25f));
+}
+
+TEST_F(Variables, UnregisteredVariablesAgeOut) {
+    ASSERT_TRUE(variables_register("kept") && variables_register("dropped") &&
+                variables_write("dropped", 5.0f));
+    variables_registration_complete();
+    for (int run = 1; run <= 6; ++run) {
+        restart();
+        ASSERT_TRUE(variables_register("kept"));
+        variables_registration_complete();
+        // Freed at once in the sixth run without a registration; gone from then on.
+        EXPECT_EQ(variables_getPointer("dropped") != nullptr, run < 6) << run;
+    }
+    EXPECT_EQ(record(1).age, -1);
+    // The freed slot waits for the next start before it is used again.
+    ASSERT_TRUE(variables_register("newcomer"));
+    EXPECT_STREQ(record(2).name, "newcomer");
+    restart();
+    EXPECT_EQ(std::tuple(values("kept")[0], variables_getPointer("dropped"), values("newcomer")[0]),
+              std::tuple(0.0f, nullptr, 0.0f));
+    ASSERT_TRUE(variables_register("reuser"));
+    EXPECT_STREQ(record(1).name, "reuser");
 }
 
 } // namespace

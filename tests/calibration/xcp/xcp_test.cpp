@@ -376,4 +376,12 @@ TEST_F(Xcp, TheRegistryHoldsTenSocketsAndTheShutdownClosesThemAfterTellingTheToo
     close(peers[0]), close(peers[1]);
 }
 
+// The diagnostic services' interface version, and the clock in seconds, big-endian: the test's
+// calendar starts at 1700000000 (0x6553F100) less than a second before.
+TEST_F(Xcp, DiagnosticServicesTellTheInterfaceVersionAndTheClock) {
+    EXPECT_EQ(cmd({"ff 00", "f1 20 0080", "f5 04", "f1 20 8b80", "f5 04"}), "ff0580ffff000101"
+                                                                            "ff0400ff312e3800"
+                                                                            "ff0400ff6553f100");
+}
+
 } // namespace

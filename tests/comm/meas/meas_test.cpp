@@ -444,6 +444,8 @@ TEST_F(Meas, RequestsForNothingAndMalformedOnes) {
         {request(3, 8, 16, {0xFFFFFFFD, U32_SIGNAL, 0, 0}), refused},         // -3
         {request(3, 7, 16, {N4, U32_SIGNAL, 0, 0}), refused},                 // block too small
         {request(3, 8, 24, {N2, U32_SIGNAL, U32_SIGNAL, 0, N2, 0}), refused}, // group without end
+        {request(3, 8, 16, {0, U32_SIGNAL, 0, 0}), refused},                  // value after the end
+        {request(3, 8, 20, {N4, U32_SIGNAL, 0, 0, 0}), refused},              // word after the end
         // a stop: 0x1100 with the request's first context word second, no payload
         {message(0x0502, PEER, OWN, 0x31, 0xBAD), {message(0x1100, OWN, PEER, 0, 0x31)}},
         // state by names: the context words swapped, u32 0
@@ -504,6 +506,71 @@ TEST_F(Meas, ListsByNamesFromAPeer) {
         << "stopped";
 }
 
+// A stop by names from another unit than the requester (here this unit itself) ends the list and
+// its path towards the requester, as the requester's own stop would: the sender lets go of the
+// FIFO before it is freed.
+TEST_F(Meas, AStopByNamesFromAnotherUnitEndsThePathToTheRequester) {
+    serve(byNames(std::string("usb_portsc1", 12), 1));
+    const uint32_t list = word(sent().at(0), 20);
+    for (uint32_t t = 1; t <= 2; ++t)
+        meas_man_copy(3, t);
+    serve(message(0x0512, OWN, OWN, 0xDD, list));
+    meas_man_copy(3, 3);
+    SerNet_man_sender_online(3);
+    EXPECT_TRUE(fake::take(fake::online).empty());
+    serve(message(0x0514, PEER, OWN, 0xCC, list, fields({{2, 2}})));
+    EXPECT_EQ(sent(), std::vector<Bytes>{message(0x0515, OWN, PEER, list, 0xCC, fields({{0, 4}}))})
+        << "stopped";
+}
+
+// The answer to a stop by names frees the receiving FIFO it names, and only one that receives
+// from the answering unit: not one from another unit, nor the sending FIFO of a list this unit
+// serves (the copy still writes into it).
+TEST_F(Meas, TheAnswerToAStopByNamesFreesOnlyAReceivingFifoOfItsSender) {
+    serve(byAddress(PEER, 3, 8, 16, {N4, U32_SIGNAL, 0, 0}));
+    const auto open = sent();
+    ASSERT_EQ(codes(open), std::vector<uint16_t>{0x0300});
+    const uint32_t sending = word(open[0], 8);
+    serve(message(0x0107, PEER, OWN, sending, word(open[0], 12),
+                  fields({{word(open[0], 28), 4}, {0x99, 4}, {0x99, 4}, {PEER, 2}})));
+    sent();
+    const uint32_t receiving = dynkomm_fifo_reserve(PEER);
+    ASSERT_EQ(dynkomm_fifo_activate(receiving, PEER, 3, 4, 8, 0), receiving);
+    for (auto [from, fifo] : {std::pair{PEER, sending}, {FAR, receiving}, {OWN, receiving}})
+        serve(message(0x0513, from, OWN, fifo, 0));
+    EXPECT_EQ(dynkomm_get_fifo(receiving, nullptr), 1) << "kept";
+    EXPECT_EQ(dynkomm_get_fifo(sending, nullptr), 1) << "kept";
+    for (uint32_t t = 1; t <= 2; ++t)
+        meas_man_copy(3, t);
+    SerNet_man_sender_online(3);
+    EXPECT_EQ(fake::take(fake::online).size(), 1u) << "the list still copies";
+    serve(message(0x0513, PEER, OWN, receiving, 0));
+    EXPECT_EQ(dynkomm_get_fifo(receiving, nullptr), 0) << "freed";
+}
+
+// Lists asked for at raster 13, where lists that a master's DAQ drives are kept, by address and by
+// names: no DAQ drives them, so they are in the raster's list, and their stops take them out.
+TEST_F(Meas, ListsAskedForAtTheDaqRasterAreUnlinkedByTheirStop) {
+    serve(byAddress(PEER, 13, 8, 16, {N4, U32_SIGNAL, 0, 0}));
+    const auto open = sent();
+    ASSERT_EQ(codes(open), std::vector<uint16_t>{0x0300});
+    serve(message(0x0107, PEER, OWN, word(open[0], 8), word(open[0], 12),
+                  fields({{word(open[0], 28), 4}, {0x99, 4}, {0x99, 4}, {PEER, 2}})));
+    const uint32_t byAddressList = word(sent().at(0), 8);
+    const char name[] = "usb_portsc1";
+    Bytes p = fields({{13, 2}, {1, 2}, {sizeof name, 2}, {1, 2}, {4, 2}, {0, 2}});
+    p.insert(p.end(), name, name + sizeof name);
+    serve(message(0x0510, PEER, OWN, 0xAA, 0xBB, p));
+    const uint32_t byNamesList = word(sent().at(0), 20);
+    serve(message(0x0505, PEER, OWN, 0x55, PEER));
+    EXPECT_EQ(codes(sent()), std::vector<uint16_t>{0x0103});
+    serve(message(0x0502, PEER, OWN, 0x31, byAddressList));
+    serve(message(0x0512, PEER, OWN, 0, byNamesList));
+    EXPECT_EQ(codes(sent()), std::vector<uint16_t>{0x0301}) << "the path by address closed";
+    serve(message(0x0505, PEER, OWN, 0x55, PEER));
+    EXPECT_EQ(codes(sent()), std::vector<uint16_t>{0x0104}) << "none left";
+}
+
 TEST_F(Meas, StateQueriesAndKillAll) {
     auto create = [&](uint16_t from, uint16_t type) {
         serve(byAddress(from, 3, 8, 16, {N4, U32_SIGNAL, 0, 0}, type));
@@ -550,6 +617,46 @@ TEST_F(Meas, TelemetryAsksWhetherAPidIsOfflineWhileTheMonitoringSetsItsState) {
     done = true;
     tele.join();
     EXPECT_EQ(gw_pid_offline(PEER), 1);
+}
+
+// The copy fills the slots of a peer's online list in place while the network sender copies the
+// newest entry out; with two slots the copy comes round to the slot being sent at once. Every
+// entry sent is whole: its values are those of its stamp. Words at aligned and unaligned places.
+TEST_F(Meas, TheSenderSendsWholeEntriesWhileTheCopyWritesTheSlots) {
+    constexpr uint32_t X = 0x41000, Y = 0x41004, Z = 0x41006, N1 = 0xFFFFFFFF, N2 = 0xFFFFFFFE;
+    serve(byAddress(PEER, 9, 16, 52, {N4, X, 0, N1, Z, 0, N2, Y, 0, N4, X, 0, 0}));
+    const auto open = sent();
+    ASSERT_EQ(codes(open), std::vector<uint16_t>{0x0300});
+    serve(message(0x0107, PEER, OWN, word(open[0], 8), word(open[0], 12),
+                  fields({{word(open[0], 28), 4}, {0x99, 4}, {0x99, 4}, {PEER, 2}})));
+    ASSERT_EQ(codes(sent()), std::vector<uint16_t>{0x0501});
+    uint8_t* x = seram_memory + X;
+    std::atomic<bool> started{false}, done{false};
+    std::thread sender([&] {
+        started = true;
+        while (!done)
+            SerNet_man_sender_online(9);
+        SerNet_man_sender_online(9); // the newest entry at least
+    });
+    while (!started)
+        std::this_thread::yield();
+    for (uint32_t stamp = 1; stamp <= 20000; ++stamp) {
+        const uint32_t v = stamp * 0x01010101u;
+        std::memcpy(x, &v, 4); // X, then Y and Z behind it
+        std::memcpy(x + 4, &v, 4);
+        meas_man_copy(9, stamp);
+    }
+    done = true;
+    sender.join();
+    const auto records = fake::take(fake::online);
+    ASSERT_FALSE(records.empty());
+    size_t torn = 0;
+    for (const Bytes& r : records) {
+        const uint32_t stamp = word(r, 8), v = stamp * 0x01010101u;
+        const Bytes want = fields({{stamp, 4}, {v, 4}, {v >> 16 & 0xFF, 1}, {v & 0xFFFF, 2}, {v, 4}, {0, 1}});
+        torn += Bytes(r.begin() + 8, r.end()) != want;
+    }
+    EXPECT_EQ(torn, 0u) << "of " << records.size();
 }
 
 // Copiers of raster 12 (the lap and the lap status-block rasters) against the command task

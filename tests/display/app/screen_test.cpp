@@ -1,14 +1,17 @@
 // The display elements on the simulated screen: value box, bar graph and picture pixels at the
-// places their rules give, the alarm rotation, and what the shell command posts.
+// places their rules give, the alarm rotation, what the shell command posts, and the main
+// container's commands with the BMP capture.
 #include "channels.h"
 #include "display/app/disp_main.h"
 #include "display/app/display.h"
 #include "display/fonts/tarvo_fonts.h"
 #include "gui/testkit.h"
+#include "platform/os/osfs_sim.h"
 #include "support/drives.h"
 #include "support/pyref.h"
 #include "vyn/vartable.h"
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -92,6 +95,39 @@ TEST_F(DisplayScreen, ValueBoxFramesZonesAndTheRedCross) {
     flush();
     expectShown({{101, 101, 0x081018}, {116, 117, 0xFF0000}});
     EXPECT_STREQ(box->text(), "");
+}
+
+// A zone whose decoration the box lacks is never entered; a limit and its hysteresis are summed in
+// single precision (1 + 1e-8 is 1, 100 - 1e-6 is 100).
+TEST_F(DisplayScreen, ZonesNeedTheirDecorationAndLimitsAddUpAsSingles) {
+    const struct {
+        uint8_t lower, upper;
+        float lowerLimit, lowerHyst, upperLimit, upperHyst;
+        std::vector<float> values;
+        const char* zones;
+    } cases[] = {
+        {1, 0, 10, 2, 100, 5, {120, 5, 11.9f, 12}, "1001"},
+        {0, 1, 10, 2, 100, 5, {5, 120, 95.01f, 95}, "1221"},
+        {1, 1, 1, 1e-8f, 100, 1e-6f, {0.5f, 1, 101, 100}, "0121"},
+    };
+    for (const auto& c : cases) {
+        display_elem_s e = boxElem();
+        alphanum_s& a = e.alphanum;
+        std::tie(a.has_deco_lower, a.has_deco_upper, a.lower_limit, a.lower_hyst, a.upper_limit,
+                 a.upper_hyst) =
+            std::tie(c.lower, c.upper, c.lowerLimit, c.lowerHyst, c.upperLimit, c.upperHyst);
+        CDispBox box(GuiRect(0, 0, 639, 479), &e, nullptr, 1);
+        Feed f;
+        box.setData(&f.d, CDATA_VALUE);
+        std::string zones;
+        for (float v : c.values) {
+            f.set(v);
+            box.update();
+            zones += static_cast<char>('0' + box.zone());
+        }
+        EXPECT_EQ(zones, c.zones) << c.zones;
+        redrawAll(); // the box off the page left its invalidations undrawn
+    }
 }
 
 // Whatever brings a box onto the page, its value is drawn in it.
@@ -204,6 +240,62 @@ TEST_F(DisplayScreen, BarSegmentsFollowTheOrientation) {
             EXPECT_EQ(row[c.bar] ? shownAt(at, row[c.bar]) : shownAt(450, at), colour)
                 << c.bar << " at " << at;
     }
+}
+
+// Ticks reserve the height of "0" above a horizontal bar for their labels and the width of "0" + 17
+// beside a vertical one; each is a line of width 2 in the ticks colour at its value's pixel (50.25:
+// 120.5, rounded to 121), a value beyond the range at the nearer end; a horizontal bar's label is
+// centred on its tick. A stacked bar without lower and upper decorations fills in the middle colour.
+TEST_F(DisplayScreen, BarTicksStandAtTheirValuesWithTheirLabels) {
+    display_elem_s h{};
+    h.type = ELEM_BARGRAPH;
+    bargraph_s& g = h.bargraph;
+    g.pos_x = 4, g.pos_y = 300, g.size_x = 233, g.size_y = 100;
+    g.min = 0, g.max = 100;
+    g.deco_middle = {rgb(0),    rgb(0),        rgb(0),        rgb(0),       rgb(0x808080),
+                     DECO_NONE, rgb(0x202020), rgb(0x00C000), rgb(0xFFFFFF)};
+    g.style = BAR_STACKED, g.lower_limit = 30, g.upper_limit = 60;
+    g.ticks = 1, g.tick_count = 3;
+    g.tick_list[0] = {"0", 0}, g.tick_list[1] = {"50", 50.25f}, g.tick_list[2] = {"200", 200};
+    display_elem_s v = h, bare = h;
+    v.bargraph.orientation = BAR_VERT_BT;
+    v.bargraph.pos_x = 400, v.bargraph.pos_y = 24, v.bargraph.size_x = 100, v.bargraph.size_y = 133;
+    v.bargraph.max = 10, v.bargraph.tick_count = 1, v.bargraph.tick_list[0] = {"5", 5};
+    bare = v;
+    bare.bargraph.ticks = 0, bare.bargraph.pos_x = 520;
+    CDispPage* p = show({&h, &v, &bare});
+    auto bar = [p](int i) { return static_cast<CBarView*>(p->element(i)); };
+    const int zeroW = screen->TextWidth("0", &TarvoTiny), zeroH = screen->TextHeight("0", &TarvoTiny);
+    EXPECT_EQ(std::tuple(bar(0)->barRect(), bar(1)->barRect().top, bar(1)->barRect().right),
+              std::tuple(GuiRect(20, 316 + zeroH, 220, 383), bar(2)->barRect().top,
+                         bar(2)->barRect().right - 120 - zeroW - 1));
+    Feed feeds[2];
+    for (int i = 0; i < 2; ++i) {
+        bar(i)->setData(&feeds[i].d, CDATA_VALUE);
+        feeds[i].set(1);
+        bar(i)->update();
+    }
+    flush();
+    const GuiRect vr = bar(1)->barRect();
+    const int y = 370, half = (vr.top + vr.bottom + 1) / 2; // 5 of 0..10: halfway, rounded up
+    expectShown({{20, y, 0xFFFFFF},
+                 {120, y, 0x202020},
+                 {121, y, 0xFFFFFF},
+                 {123, y, 0x202020},
+                 {220, y, 0xFFFFFF},
+                 {(vr.left + vr.right) / 2, half, 0xFFFFFF},
+                 {(vr.left + vr.right) / 2, half + 3, 0x202020}});
+    const int w = screen->TextWidth("50", &TarvoTiny);
+    int left = 1024, right = -1;
+    for (int x = 100; x <= 140; ++x)
+        for (int row = 316; row < 316 + zeroH; ++row)
+            if (shownAt(x, row) == 0xFFFFFF) left = std::min(left, x), right = std::max(right, x);
+    EXPECT_GE(left, 121 - w / 2) << "the label of 50";
+    EXPECT_LE(right, 121 - w / 2 + w - 1) << "the label of 50";
+    feeds[0].set(150); // beyond both limits: without their decorations all of it in the middle colour
+    bar(0)->update();
+    flush();
+    expectShown({{50, y, 0x00C000}, {100, y, 0x00C000}, {200, y, 0x00C000}});
 }
 
 // The visibility state machine, one update per page tick ('1' shown, '.' not); the value holds
@@ -363,6 +455,29 @@ TEST_F(DisplayScreen, OverlappingAlarmsTakeTurnsEvery15Ticks) {
               std::tuple(p->element(0), p->element(0), 0));
 }
 
+// The programming window's box starts at 25, moves 5 a page tick and runs between 15 and 535,
+// keeping its place for one tick at each end before it turns.
+TEST_F(DisplayScreen, TheFlashBoxRunsToAndFroBetweenItsEnds) {
+    CDispPage* p = show({});
+    p->setFlashMode(true);
+    std::vector<int> xs = {p->flashX()};
+    for (int t = 0; t < 320; ++t) { // to 535, back to 15 and on to 535 again
+        p->Message(GuiMessage(GM_TIMER, p, nullptr, 0));
+        xs.push_back(p->flashX());
+    }
+    std::string stays;
+    for (size_t i = 1; i < xs.size(); ++i) {
+        const int d = xs[i] - xs[i - 1];
+        EXPECT_TRUE(d == 5 || d == -5 || d == 0) << "tick " << i;
+        if (d == 0) stays += std::to_string(xs[i]) + " ";
+    }
+    EXPECT_EQ(std::tuple(xs[0], *std::min_element(xs.begin(), xs.end()),
+                         *std::max_element(xs.begin(), xs.end()), stays),
+              std::tuple(25, 15, 535, std::string("535 15 535 ")));
+    flush();
+    EXPECT_EQ(shownAt(xs.back() + 30, 220), 0u) << "the box where it stands";
+}
+
 TEST_F(DisplayScreen, ShellCommandsPostInOrder) {
     gbGuiInitialized = 1;
     struct Case {
@@ -401,6 +516,107 @@ TEST_F(DisplayScreen, ShellCommandsPostInOrder) {
     gbGuiInitialized = 0;
     EXPECT_EQ(displayStart(), -1);
     EXPECT_EQ(displayTxtShowFree("x"), -1);
+}
+
+// The main container over a description on "cfg:", driven by posted commands.
+struct DisplayMain : DisplayScreen {
+    testsupport::ScratchDir cfg;
+    void SetUp() override {
+        DisplayScreen::SetUp();
+        ASSERT_TRUE(osfs::addDevice("cfg:", cfg.path));
+        GuiAppInitialize(pm);
+        gbGuiInitialized = 1;
+    }
+    void TearDown() override {
+        gbGuiInitialized = 0;
+        if (CMainContainer* m = displayMainContainer()) {
+            pm->Remove(m, 1);
+            delete m;
+        }
+        drain();
+        redrawAll();
+        osfs::removeDevice("cfg:");
+        DisplayScreen::TearDown();
+    }
+    std::string page(const char* colour) {
+        return std::string("<Page><BGCol ") + colour +
+               "/><DisplayElements><AlphaNumeric version=\"1.0\" title=\"T\" vis_mode=\"always\" "
+               "always_on_top=\"false\" prio=\"1\" pos_x=\"10\" pos_y=\"10\" size_x=\"200\" size_y=\"80\" "
+               "font_size=\"tiny\" align=\"MM\" dispmode=\"normal\" vtab=\"\" "
+               "format_str=\"fixed\"><DecoMiddle><AlphaNumDeco style=\"single_line\">"
+               "<BGCol red=\"0\" green=\"0\" blue=\"0\"/><TitleBGCol red=\"0\" green=\"0\" blue=\"0\"/>"
+               "<TitleFGCol red=\"FF\" green=\"FF\" blue=\"FF\"/><BorderBGCol red=\"0\" green=\"0\" "
+               "blue=\"0\"/>"
+               "<BorderFGCol red=\"FF\" green=\"FF\" blue=\"FF\"/><TextBGCol red=\"0\" green=\"0\" "
+               "blue=\"0\"/>"
+               "<TextFGCol red=\"FF\" green=\"FF\" blue=\"FF\"/></AlphaNumDeco></DecoMiddle></AlphaNumeric>"
+               "</DisplayElements></Page>";
+    }
+    void writeDescription() {
+        cfg.write(
+            "display.xml",
+            "<?xml version=\"1.0\"?><Display version=\"1.0\" x_res=\"640\" y_res=\"480\"><Brightness><perc "
+            "value=\"35\"/></Brightness><Pages>" +
+                page("red=\"80\" green=\"0\" blue=\"0\"") + page("red=\"0\" green=\"80\" blue=\"0\"") +
+                "</Pages></Display>");
+    }
+};
+
+TEST_F(DisplayMain, CommandsBuildSwitchAndTearDownPages) {
+    writeDescription();
+    ASSERT_EQ(displayStart(), 0);
+    drain();
+    CMainContainer* m = displayMainContainer();
+    ASSERT_NE(m->page(1), nullptr);
+    EXPECT_EQ(m->page(2), nullptr);
+    flush();
+    EXPECT_EQ(shownAt(300, 300), 0x800000u);
+    EXPECT_EQ(static_cast<int>(display_page_mx), 2);
+    struct Step {
+        int (*post)();
+        uint32_t colour;
+    } steps[] = {{displayNext, 0x008000}, {displayPrev, 0x800000}};
+    for (const Step& s : steps) {
+        s.post();
+        drain();
+        redrawAll();
+        flush();
+        EXPECT_EQ(shownAt(300, 300), s.colour);
+    }
+    displaySwitchPage(1);
+    displayTxtShowFree(std::string(300, 'x').c_str());
+    displayBrightness(0);
+    drain();
+    flush();
+    EXPECT_EQ(shownAt(20, 200), 0xFF0000u) << "the text window";
+    EXPECT_EQ(
+        std::strlen(m->textWindow() ? static_cast<GuiPrompt*>(m->textWindow()->First())->DataGet() : ""),
+        254u);
+    EXPECT_EQ(hw_read32(SCRNDRV_CTRL_BASE + SCRNDRV_COLSAT_REG), 145u); // colour saturation of 35 %
+    displayTxtHide();
+    drain();
+    redrawAll();
+    flush();
+    EXPECT_EQ(shownAt(300, 300), 0x008000u);
+
+    // The capture is the shown 640 x 480 frame.
+    const std::string bmp = cfg / "shot.bmp", shown = cfg / "shown.png";
+    ASSERT_EQ(display_bmpwrite("cfg:/shot.bmp"), 0);
+    ASSERT_TRUE(guitest::writeShownPng(shown, GuiRect(0, 0, 639, 479)));
+    std::string out;
+    EXPECT_EQ(guitest::run("compare -metric AE '" + bmp + "' '" + shown + "' null:", &out), 0) << out;
+    EXPECT_EQ(guitest::run("identify -format '%w %h' '" + bmp + "'", &out), 0);
+    EXPECT_EQ(out, "640 480");
+
+    displayColor(0x0000FF);
+    drain();
+    flush();
+    EXPECT_EQ(shownAt(300, 300), 0x0000FFu);
+    displayStop();
+    drain();
+    EXPECT_EQ(m->page(0), nullptr);
+    EXPECT_EQ(m->colourPage(), nullptr);
+    EXPECT_EQ(m->dataManager(), nullptr);
 }
 
 } // namespace

@@ -1,5 +1,5 @@
-// The display fonts: their records, unpacked to the generator's glyph strips, and the fallback
-// when a font cannot be unpacked.
+// The display fonts: their records, the packed tables against the generator's strips (inflated by
+// Python's zlib and by the display itself), and the fallback when a font cannot be unpacked.
 #include "display/fonts/tarvo_fonts.h"
 #include "gui/fonts/fonts.h"
 #include "gui/zip/pzip.h"
@@ -20,12 +20,17 @@ namespace {
 struct Font {
     const char* name;
     GuiFont* font;
+    const uint8_t* table;
     int height;
 };
 
 const Font kFonts[] = {
-    {"TarvoTiny", &TarvoTiny, 27},   {"TarvoSmall", &TarvoSmall, 49},    {"TarvoNormal", &TarvoNormal, 64},
-    {"TarvoLarge", &TarvoLarge, 86}, {"TarvoXLarge", &TarvoXLarge, 167}, {"TarvoXXLarge", &TarvoXXLarge, 200},
+    {"TarvoTiny", &TarvoTiny, TarvoTiny_data_table, 27},
+    {"TarvoSmall", &TarvoSmall, TarvoSmall_data_table, 49},
+    {"TarvoNormal", &TarvoNormal, TarvoNormal_data_table, 64},
+    {"TarvoLarge", &TarvoLarge, TarvoLarge_data_table, 86},
+    {"TarvoXLarge", &TarvoXLarge, TarvoXLarge_data_table, 167},
+    {"TarvoXXLarge", &TarvoXXLarge, TarvoXXLarge_data_table, 200},
 };
 
 // The generator's unpacked glyph strip, written beside the generated font.
@@ -36,6 +41,12 @@ pyref::bytes strip(const char* name) {
     pyref::bytes raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (raw.empty()) ADD_FAILURE() << "no glyph strip at " << path;
     return raw;
+}
+
+// The packed table as stored: its 32-bit little-endian length and that many bytes.
+pyref::bytes table(const uint8_t* t) {
+    uint32_t n = uint32_t{t[0]} | uint32_t{t[1]} << 8 | uint32_t{t[2]} << 16 | uint32_t{t[3]} << 24;
+    return pyref::bytes(t, t + 4 + n);
 }
 
 // The font's record and glyphs: the generator's strip, unpacked.
@@ -63,6 +74,30 @@ std::vector<testsupport::LogLine> iniLines() {
     for (auto& l : testsupport::logDrain())
         if (l.text.rfind("TarvoFonts_ini", 0) == 0) out.push_back(l);
     return out;
+}
+
+TEST(TarvoFonts, PackedTablesInflateToTheGeneratorsStrips) {
+    TarvoFonts_setUnzip(nullptr);
+    TarvoFonts_reset();
+    std::vector<std::vector<pyref::bytes>> cases;
+    for (const Font& f : kFonts) {
+        SCOPED_TRACE(f.name);
+        const GuiFont& g = *f.font;
+        EXPECT_EQ(std::tuple(g.flags, g.height, g.cellHeight, g.first, g.last),
+                  std::tuple(FONT_VARIABLE | FONT_APP_PACKED, f.height, f.height, 0, 255));
+        EXPECT_EQ(g.data, f.table) << "packed until the display starts";
+        EXPECT_EQ(g.bytesPerRow, (g.offsets[256] + 7) / 8);
+        cases.push_back({table(f.table), strip(f.name)});
+        EXPECT_EQ(cases.back()[1].size(), size_t{g.bytesPerRow} * f.height);
+    }
+    // The stream must end exactly where the length says.
+    auto results = pyref::map("def f(t, raw):\n"
+                              "    d = zlib.decompressobj()\n"
+                              "    out = d.decompress(t[4:])\n"
+                              "    return f'{d.eof} {d.unused_data == b\"\"} {out == raw}'\n",
+                              cases);
+    for (size_t i = 0; i < results.size(); ++i)
+        EXPECT_EQ(results[i], "True True True") << kFonts[i].name;
 }
 
 // All six unpack; a font that does not, and every larger one, borrow the largest unpacked.
@@ -111,6 +146,18 @@ TEST(TarvoFonts, FontsUnpackOrBorrowTheLargestUnpacked) {
         g_calls = 0;
         TarvoFonts_ini();
         EXPECT_EQ(g_calls, 0);
+    }
+}
+
+// An element's font size picks the font (0 and unknown sizes the tiny one); 6 draws the largest doubled.
+TEST(TarvoFonts, SizesPickTheirFontsAndSixIsTheLargestDoubled) {
+    const GuiFont* const fonts[] = {&TarvoTiny,   &TarvoSmall,   &TarvoNormal,  &TarvoLarge,
+                                    &TarvoXLarge, &TarvoXXLarge, &TarvoXXLarge, &TarvoTiny};
+    for (int size = 0; size < 8; ++size) {
+        const auto s = static_cast<FontSizeType_t>(size);
+        EXPECT_EQ(std::tuple(Tarvo_getFont(s), TarvoFonts_isDouble(s)),
+                  std::tuple(fonts[size], size == 6 ? 1 : 0))
+            << "size " << size;
     }
 }
 

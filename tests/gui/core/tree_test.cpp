@@ -1,9 +1,13 @@
 // The object tree: a destroyed object (a button with a running repeat too) leaves no timer, message
-// or reference behind; the message queue purged while the GUI task waits; the GUI and timer tasks.
+// or reference behind; the message queue purged while the GUI task waits; the GUI and timer tasks;
+// the text things' font slots.
 #include "gui/controls/button/button.h"
+#include "gui/fonts/fonts.h"
 #include "gui/testkit.h"
+#include "gui/text/text_thing.h"
 
 #include <atomic>
+#include <string>
 
 using guitest::GuiTest;
 using guitest::Probe;
@@ -76,6 +80,55 @@ TEST_F(Tree, ADestroyedButtonWithARunningRepeatLeavesNoTimer) {
         GuiThing::mpMessageQueue->TimerTick(); // ASan: nothing fires on freed memory
     EXPECT_EQ(drain(), 0);
     EXPECT_EQ(pm->GetPointerOwner(), nullptr);
+}
+
+// ---- timers ------------------------------------------------------------------------------------
+
+// An object that writes the id of each timer expiry it receives.
+class TimerLog : public Probe {
+  public:
+    using Probe::Probe;
+    std::string seen;
+    int Message(const GuiMessage& m) override {
+        if (m.type == GM_TIMER) seen += static_cast<char>('0' + m.data);
+        return Probe::Message(m);
+    }
+};
+
+// Counts are in ticks; reload 0 is one shot, freed when it expires; setting a running timer again
+// starts its count anew; an expiry not yet handled is not queued twice; killing one timer removes its
+// queued expiry and no other.
+TEST_F(Tree, TimersExpireByTheirCountsAndAreReArmedKilledAndFoldedOneByOne) {
+    auto* t = new TimerLog(GuiRect(10, 10, 50, 50));
+    root->Add(t, 0);
+    GuiMessageQueue* mq = GuiThing::mpMessageQueue;
+    mq->SetTimer(t, 1, 3, 0);
+    mq->SetTimer(t, 2, 2, 2);
+    auto ticks = [&](int n) {
+        for (int i = 0; i < n; ++i) {
+            mq->TimerTick();
+            drain();
+            t->seen += '|';
+        }
+    };
+    ticks(6);
+    EXPECT_EQ(std::tuple(t->seen, mq->HasTimer(t, 1), mq->HasTimer(t, 2)),
+              std::tuple("|2|1|2||2|", false, true));
+    t->seen.clear();
+    ticks(1);
+    mq->SetTimer(t, 2, 3, 3); // one tick into the period of 2: three more from now
+    ticks(3);
+    EXPECT_EQ(t->seen, "|||2|");
+    t->seen.clear();
+    mq->SetTimer(t, 1, 1, 1);
+    mq->SetTimer(t, 2, 1, 1);
+    mq->TimerTick();
+    mq->TimerTick();
+    EXPECT_EQ(GuiQueueCount(gpGuiMesgQueue), 2) << "each timer's second expiry folded into its first";
+    mq->KillTimer(t, 1);
+    drain();
+    EXPECT_EQ(std::tuple(t->seen, mq->HasTimer(t, 1)), std::tuple("2", false));
+    mq->KillTimer(t, 2);
 }
 
 // ---- the message queue ------------------------------------------------------------------------
@@ -159,6 +212,35 @@ TEST_F(GuiTasks, TimerTaskFeedsTheGuiTaskEveryFiftyMillisecondsUntilClosed) {
     GuiSetAppHooks(GuiAppHooks{});
     semDelete(built);
     displaysim::uninstall();
+}
+
+// ---- font slots -------------------------------------------------------------------------------
+
+// A replaced chain is freed and leaves every slot it was in; a built-in font is never freed.
+TEST(TextThing, ReplacedFontChainsAreFreedButBuiltInFontsNever) {
+    EXPECT_EQ(GuiTextThing::AssignFontTablePointer(32, &SysFont, 0), 0);
+    EXPECT_EQ(GuiTextThing::AssignFontTablePointer(-1, &SysFont, 0), 0);
+    auto* small = new GuiFont{FONT_VARIABLE,
+                              4,
+                              3,
+                              4,
+                              1,
+                              65,
+                              65,
+                              new uint16_t[2]{0, 3},
+                              0,
+                              nullptr,
+                              new uint8_t[4]{0xE0, 0xA0, 0xE0, 0xA0}};
+    auto* loaded = new GuiFont(*small);
+    loaded->offsets = new uint16_t[2]{0, 3};
+    loaded->data = new uint8_t[4]{};
+    loaded->next = small;
+    EXPECT_EQ(GuiTextThing::AssignFontTablePointer(20, loaded, 0), 1);
+    EXPECT_EQ(GuiTextThing::AssignFontTablePointer(21, loaded, 0), 1);
+    EXPECT_EQ(GuiTextThing::AssignFontTablePointer(20, &SysFont, 1), 1); // ASan checks the frees
+    EXPECT_EQ(GuiTextThing::mFontTable[21], nullptr) << "no slot keeps a freed font";
+    EXPECT_EQ(GuiTextThing::AssignFontTablePointer(20, nullptr, 1), 1);
+    EXPECT_EQ(SysFont.height, 16); // still there
 }
 
 } // namespace

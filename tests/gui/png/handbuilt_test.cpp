@@ -46,12 +46,14 @@ TEST(PngHandBuilt, SplitDataTransparencyAndAncillaryChunks) {
 
     // Transparency: fewer palette alphas than colours; grey and RGB keys compared at 16 bits
     // before the high byte is taken; a 2-bit grey key.
-    Recipe pal, grey, rgb, low;
+    Recipe pal, full, grey, rgb, low;
     pal.colour = 3;
     pal.depth = 4;
     pal.plte = palette(16);
     pal.trns = {0, 128, 255, 7};
     pal.sample = [](uint32_t x, uint32_t y, int) { return (x + y) % 16; };
+    full = pal; // an alpha for every colour
+    full.trns.resize(16, 64);
     grey.colour = 0;
     grey.depth = 16;
     grey.sample = [](uint32_t x, uint32_t, int) { return x % 2 ? 0x1234u : 0x1235u; };
@@ -62,12 +64,14 @@ TEST(PngHandBuilt, SplitDataTransparencyAndAncillaryChunks) {
     low.colour = 0;
     low.depth = 2;
     low.trns = {0, 2};
-    for (const Recipe* r : {&pal, &grey, &rgb, &low})
+    for (const Recipe* r : {&pal, &full, &grey, &rgb, &low})
         expect_like_libpng(pt::build(*r), "tRNS on type " + std::to_string(r->colour), true, true);
     // A tRNS that does not fit its image is ignored.
-    Recipe odd = rgb;
+    Recipe odd = rgb, oddGrey = grey;
     odd.trns = {0, 1};
+    oddGrey.trns = {0x12, 0x34, 0, 0}; // its first two bytes would be a key
     expect_like_libpng(pt::build(odd), "odd tRNS", true, false, false);
+    expect_like_libpng(pt::build(oddGrey), "an RGB key on grey", true, false, false);
 }
 
 TEST(PngHandBuilt, MalformedFilesAreRejected) {
@@ -105,6 +109,8 @@ TEST(PngHandBuilt, MalformedFilesAreRejected) {
         {"RGB at 4 bits", header(pt::ihdr(5, 4, 4, 2)), PNG_ERR_HEADER},
         {"interlace 2", header(pt::ihdr(5, 4, 8, 2, 2)), PNG_ERR_HEADER},
         {"PLTE not of triples", pt::cat({head, pt::chunk("PLTE", bytes(4, 0)), idat, iend}), PNG_ERR_PALETTE},
+        {"PLTE of 257 colours", pt::cat({head, pt::chunk("PLTE", palette(257)), idat, iend}),
+         PNG_ERR_PALETTE},
         {"PLTE after IDAT", pt::cat({head, idat, pt::chunk("PLTE", palette(2)), iend}), PNG_ERR_CHUNK},
         {"palette image without PLTE", header(pt::ihdr(5, 4, 8, 3)), PNG_ERR_PALETTE},
         {"unknown critical chunk", pt::cat({head, pt::chunk("CRIT", {}), idat, iend}), PNG_ERR_CHUNK},

@@ -70,6 +70,26 @@ TEST_F(Draw, LinesGrowByTheirWidthAndDiagonalsHitBothEnds) {
     expectShown({{400, 100, RED}, {401, 100, RED}, {402, 100, RED}, {402, 101, RED}, {404, 101, RED}});
 }
 
+// A frame of the given width inside the rectangle, its inside filled only with the fill flag; a
+// rectangle just high enough for both bands has side bars in its one middle row.
+TEST_F(Draw, RectanglesFrameTheirWidthAroundTheirFill) {
+    const struct {
+        GuiRect r;
+        int width;
+        uint8_t flags;
+    } cases[] = {{GuiRect(10, 10, 30, 16), 3, GUI_COLOR_FILL},
+                 {GuiRect(40, 10, 60, 30), 1, GUI_COLOR_FILL},
+                 {GuiRect(70, 10, 90, 30), 2, 0},
+                 {GuiRect(100, 10, 120, 30), 0, GUI_COLOR_FILL}};
+    for (const auto& c : cases) {
+        paint([&] { screen->Rectangle(canvas, c.r, GuiColor(RED, GREEN, c.flags), c.width); });
+        const int w = c.r.Width(), h = c.r.Height(), inner = (w - 2 * c.width) * (h - 2 * c.width);
+        EXPECT_EQ(std::tuple(countColour(c.r, RED), countColour(c.r, GREEN), countColour(c.r, BG)),
+                  std::tuple(w * h - inner, c.flags ? inner : 0, c.flags ? 0 : inner))
+            << "width " << c.width;
+    }
+}
+
 // Wide lines at the edge of the surface: the band is clipped in thickness too (ASan watches the
 // frame buffer, which ends with the last row).
 TEST_F(Draw, WideLinesAreClippedInThicknessAtTheLastRowAndColumn) {

@@ -1,14 +1,18 @@
 // The screen driver: the boot logo (fetched once from the manager, drawn, layer 1 on) and the layer
-// registers, the dumps in memory it comes as, and the capture as a Windows bitmap. The logo is
+// registers, the dumps in memory it comes as and as files, and the capture as a Windows bitmap. The logo is
 // fetched once per process: its test comes first.
 #include "gui/core/screen.h"
 #include "gui/scrndrv/scrndrv.h"
+#include "gui/scrndrv/scrndrv_private.h"
 #include "gui/testkit.h"
 #include "platform/kmgr/kmgr_sim.h"
+#include "platform/os/osfs_sim.h"
 
 #include <bit>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <random>
 #include <vector>
 
 namespace {
@@ -59,6 +63,31 @@ TEST_F(BootLogo, IsFetchedOnceDrawnAndThenLayerOneComesOn) {
     EXPECT_EQ(shownAt(700, 10), 0u) << "the logo covers the application's area only";
     scrndrvInit(); // fetched once
     EXPECT_EQ(kmgr::callCount(KCALL_BOOTLOGO_SIZE), sizeCalls + 1);
+}
+
+// Layer n's register is at 0x40010138 + 0x80 n: 3 switches it on, 0 off. Other numbers write nothing
+// and are logged, 13 times, then once a flood warning. The one-colour fill covers the 640 x 480 area.
+TEST_F(BootLogo, LayersZeroToFourSwitchAndTheColourFillsTheApplicationsArea) {
+    auto reg = [](int n) { return hw_read32(0x40010138u + 0x80u * static_cast<uint32_t>(n)); };
+    for (int n = 0; n < 5; ++n) {
+        scrndrvLayerDisable(n);
+        EXPECT_EQ(reg(n), 0u) << n;
+        scrndrvLayerEnable(n);
+        EXPECT_EQ(reg(n), 3u) << n;
+    }
+    scrndrvLayerDisable(2);
+    for (int i = 0; i < 20; ++i) {
+        scrndrvLayerEnable(5);
+        scrndrvLayerDisable(-1);
+        logged(""); // the log queue drained as it fills
+    }
+    EXPECT_EQ(std::tuple(reg(0), reg(1), reg(2), reg(3), reg(4)), std::tuple(3u, 3u, 0u, 3u, 3u));
+    EXPECT_EQ(std::tuple(countLogged("scrndrvLayerEnable(): unexpected layer 5"),
+                         countLogged("scrndrvLayerDisable(): unexpected layer -1"),
+                         countLogged("Flooding suspicion")),
+              std::tuple(13, 13, 2));
+    EXPECT_EQ(scrndrvSetColor(0x123456), 0);
+    expectShown({{0, 0, 0x123456}, {639, 479, 0x123456}, {640, 0, 0}});
 }
 
 // ---- dumps in memory ----------------------------------------------------------------------------
@@ -112,7 +141,35 @@ Bytes serialise(const std::vector<uint32_t>& pal, const std::vector<uint16_t>& r
 }
 
 struct Dumps : guitest::GuiTest {
-    uint32_t px(int x, int y) const { return displaysim::frameBuffer()[y * SCRNDRV_WIDTH + x]; }
+    testsupport::ScratchDir dir;
+    void SetUp() override {
+        GuiTest::SetUp();
+        ASSERT_TRUE(osfs::addDevice("dmp:", dir.path));
+    }
+    void TearDown() override {
+        osfs::removeDevice("dmp:");
+        GuiTest::TearDown();
+    }
+    uint32_t& px(int x, int y) const { return displaysim::frameBuffer()[y * SCRNDRV_WIDTH + x]; }
+    void writeFile(const std::string& name, const Bytes& b) const {
+        std::ofstream(dir / name, std::ios::binary)
+            .write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+    }
+    // Runs of random lengths (some over 65535 pixels, across row ends) in random colours.
+    void noise(unsigned seed, int colours) {
+        std::mt19937 rng(seed);
+        int i = 0;
+        while (i < 640 * 480) {
+            const int len = rng() % 2000 == 0 ? 70000 : 1 + static_cast<int>(rng() % 20);
+            const uint32_t c =
+                (static_cast<uint32_t>(rng() % static_cast<unsigned>(colours)) * 0x9E3779u) & 0xFFFFFF;
+            for (int k = 0; k < len && i < 640 * 480; ++k, ++i)
+                px(i % 640, i / 640) = c;
+        }
+        for (int y = 0; y < 480; ++y)
+            for (int x = 640; x < 1024; ++x)
+                px(x, y) = 0x123456;
+    }
 };
 
 // A dump is taken only whole; its runs go on across rows; an index beyond the palette draws black.
@@ -138,6 +195,12 @@ TEST_F(Dumps, AWholeDumpIsDrawnAndABadIndexDrawsBlack) {
                            px(end % 640, end / 640), px(639, 479), px(640, 0)}),
               (std::vector{0xFFAA0000u, 0xFF000000u, 0xFF000000u, 0xFF00AA00u, 0xFF00AA00u, 0xFF0000AAu,
                            0xFF00AA00u, 0x777777u}));
+    // The same bytes as a file are refused.
+    writeFile("badindex.dmp", b);
+    scrn_dump_t r{};
+    EXPECT_EQ(scrndrvReadDump("dmp:/badindex.dmp", &r), -1);
+    EXPECT_TRUE(logged("run 1 has index 3 of 3 colours"));
+    scrndrvFreeDump(&r);
 }
 
 // Counts that cannot be trusted are refused (the sizes are added in 64 bits).
@@ -151,6 +214,85 @@ TEST_F(Dumps, UntrustworthyCountsAreRefused) {
                     serialise({1, 2}, {1, 2, 3, 4, 5, 6, 7, 8, 9}, {0, 1, 0, 1, 0, 1, 0, 1, 0}, -1)}) {
         scrn_dump_t d{};
         EXPECT_EQ(initMem(&d, b), 0) << b.size();
+    }
+    EXPECT_EQ(scrndrvSerialisedSize(0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF), 12 + 7 * 0xFFFFFFFFull);
+}
+
+// ---- dump files ---------------------------------------------------------------------------------
+
+TEST_F(Dumps, TheFileDecodesIndependentlyToTheScreensPicture) {
+    noise(2, 300);
+    flush();
+    const std::string shot = dir / "screen.png", decoded = dir / "decoded.png", file = dir / "pic.dmp";
+    ASSERT_TRUE(guitest::writeShownPng(shot, GuiRect(0, 0, 639, 479)));
+    ASSERT_EQ(scrndrvDumpImg("dmp:/pic.dmp"), 0);
+    const std::string py = "import struct, sys\n"
+                           "from PIL import Image\n"
+                           "b = open(sys.argv[1], 'rb').read()\n"
+                           "npal, nrun, ndata = struct.unpack_from('<III', b, 0)\n"
+                           "pal = struct.unpack_from('<%dI' % npal, b, 12)\n"
+                           "runs = struct.unpack_from('<%dH' % nrun, b, 12 + 4 * npal)\n"
+                           "data = int.from_bytes(b[12 + 4 * npal + 2 * nrun:][:ndata], 'little')\n"
+                           "bits = (npal - 1).bit_length()\n"
+                           "assert len(b) == 12 + 4 * npal + 2 * nrun + ndata\n"
+                           "px = []\n"
+                           "for i, r in enumerate(runs):\n"
+                           "    c = pal[(data >> (i * bits)) & ((1 << bits) - 1)]\n"
+                           "    px += [((c >> 16) & 255, (c >> 8) & 255, c & 255)] * r\n"
+                           "im = Image.new('RGB', (640, 480))\n"
+                           "im.putdata(px[:640 * 480])\n"
+                           "im.save(sys.argv[2])\n";
+    const std::string script = dir / "decode_dump.py";
+    std::ofstream(script) << py;
+    std::string out;
+    ASSERT_EQ(guitest::run("/usr/bin/python3 '" + script + "' '" + file + "' '" + decoded + "'", &out), 0)
+        << out;
+    EXPECT_EQ(guitest::run("compare -metric AE '" + shot + "' '" + decoded + "' null:", &out), 0)
+        << out << " pixels differ";
+    // Read back and drawn, it gives the picture again, with the top byte set.
+    const uint32_t* fb = displaysim::frameBuffer();
+    const std::vector<uint32_t> before(fb, fb + 480 * SCRNDRV_WIDTH);
+    scrn_dump_t d{};
+    ASSERT_EQ(scrndrvReadDump("dmp:/pic.dmp", &d), 0);
+    fillFrame(0);
+    EXPECT_EQ(scrndrvDrawImg(&d), 0);
+    scrndrvFreeDump(&d);
+    for (int i = 0; i < 640 * 480; i += 7)
+        ASSERT_EQ(px(i % 640, i / 640),
+                  before[static_cast<size_t>(i / 640 * SCRNDRV_WIDTH + i % 640)] | 0xFF000000u)
+            << i;
+    EXPECT_EQ(px(640, 0), 0u) << "only the application's area is drawn";
+}
+
+TEST_F(Dumps, FilesWithUntrustworthyCountsAreRefusedBeforeAnythingIsAllocated) {
+    struct Case {
+        const char* name;
+        Bytes bytes;
+        const char* reason;
+    };
+    Bytes noPalette = counts(0, 1, 0);
+    put16(noPalette, 7);
+    const Bytes whole = serialise({1, 2}, {3, 4}, {0, 1});
+    const Case cases[] = {
+        {"huge.dmp", counts(0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF),
+         "more than 2^24 colours"}, // 4 + 8 + 4 GiB of arrays
+        {"nopal.dmp", noPalette, "runs without a palette"},
+        {"wide.dmp", counts((1u << 24) + 1, 1, 4), "more than 2^24 colours"},
+        {"shortdata.dmp", serialise({1, 2}, {1, 2, 3, 4, 5, 6, 7, 8, 9}, {0, 1, 0, 1, 0, 1, 0, 1, 0}, -1),
+         "index data shorter than the runs need"},
+        {"truncated.dmp", Bytes(whole.begin(), whole.end() - 1), "counts larger than the file"},
+        {"tiny.dmp", Bytes{1, 0, 0}, "too short for a dump"},
+    };
+    for (const Case& c : cases) {
+        writeFile(c.name, c.bytes);
+        uint32_t pal[1] = {0x55};
+        scrn_dump_t d{};
+        d.npal = 1;
+        d.palette = pal;
+        EXPECT_EQ(scrndrvReadDump((std::string("dmp:/") + c.name).c_str(), &d), -1) << c.name;
+        EXPECT_EQ(d.palette, pal) << c.name << ": the record is left as it was";
+        std::vector<testsupport::LogLine> log; // this case's lines only
+        EXPECT_TRUE(testsupport::logContains(log, c.reason)) << c.name;
     }
 }
 

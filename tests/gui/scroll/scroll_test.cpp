@@ -56,6 +56,29 @@ TEST(ScrollGeometry, RangesAtTheThirtyTwoBitLimitsDoNotWrap) {
     EXPECT_EQ(GuiScrollLimit(big, static_cast<int64_t>(INT_MAX) + 5), INT_MAX - 9);
 }
 
+// Thumb length visible x C / range (horizontal: visible - 1), at least 16, at (current - minimum) x
+// (C - length) / (range - visible); the whole trough once everything fits. Limits: current within
+// minimum .. maximum - visible + 1, never below minimum.
+TEST(ScrollGeometry, TheThumbAndTheLimitsFollowTheRangeAndTheVisiblePart) {
+    const struct {
+        GuiScrollInfo in;
+        bool vertical;
+        int offset, length;
+    } cases[] = {
+        {info(0, 99, 0, 1, 100), true, 0, 200},      {info(0, 999, 900, 1, 100), true, 180, 20},
+        {info(0, 999, 900, 1, 100), false, 181, 19}, {info(0, 100, 1, 1, 100), true, 2, 198},
+        {info(0, 9999, 0, 1, 10), true, 0, 16},
+    };
+    for (const auto& c : cases) {
+        const GuiThumbSpan t = GuiScrollThumbSpan(c.in, 200, c.vertical);
+        EXPECT_EQ(std::tuple(t.offset, t.length), std::tuple(c.offset, c.length))
+            << c.in.maximum << " by " << c.in.visible << (c.vertical ? " vertical" : " horizontal");
+    }
+    const GuiScrollInfo fits = info(10, 50, 0, 1, 100), part = info(10, 50, 0, 1, 20);
+    EXPECT_EQ(std::tuple(GuiScrollLimit(fits, 30), GuiScrollLimit(part, 40), GuiScrollLimit(part, 5)),
+              std::tuple(10, 31, 10));
+}
+
 // ---- the bars on screen ---------------------------------------------------------------------
 
 // Records the last signal or scroll report with its payload.

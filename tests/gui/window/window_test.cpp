@@ -63,4 +63,19 @@ TEST_F(Windows, ScrolledContentEqualsAFreshDrawing) {
     EXPECT_EQ(bar->Info().current, w->mClient.top + 2 * bar->Info().step);
 }
 
+// A window's client area lies inside its frame: none 0, thin 1, raised and recessed 2, thick 5, any other
+// frame value 0; a resize to the same size moves it along.
+TEST_F(Windows, TheClientIsInsetByTheFrame) {
+    const struct {
+        uint16_t frame;
+        int inset;
+    } cases[] = {{1, 0}, {2, 1}, {4, 2}, {8, 2}, {16, 5}, {3, 0}, {0, 0}};
+    for (const auto& c : cases) {
+        GuiWindow t(GuiRect(10, 20, 109, 219), c.frame);
+        EXPECT_EQ(t.mClient, GuiRect(10 + c.inset, 20 + c.inset, 109 - c.inset, 219 - c.inset)) << c.frame;
+        t.Resize(GuiRect(30, 50, 129, 249));
+        EXPECT_EQ(t.mClient, GuiRect(30 + c.inset, 50 + c.inset, 129 - c.inset, 249 - c.inset)) << c.frame;
+    }
+}
+
 } // namespace

@@ -322,4 +322,66 @@ TEST(ControlChannelStart, OneUnitPerDirectory) {
     EXPECT_EQ(unit.read("vyn.ctl"), "notes");
 }
 
+// The Python client (tools/vynctl.py), as the end-to-end tests use it.
+TEST(ControlChannelClient, PythonClientDrivesTheUnit) {
+    const char* env = std::getenv("VYN_SOURCE_DIR");
+    const std::string srcDir =
+        env ? env : (std::filesystem::path(__FILE__) / "../../../..").lexically_normal().string();
+    const char* src = srcDir.c_str();
+    sim::configure(sim::TimeMode::Stepped, 1700000000);
+    UnitDir unit(std::string(100, 'p')); // long: the client must reach it too
+    std::string error;
+    ASSERT_TRUE(control::start(unit.path, 0, &error)) << error;
+    unit.write("drive.py", "import sys\n"
+                           "sys.path.insert(0, sys.argv[1] + '/tools')\n"
+                           "from vynctl import Unit, UnitError, UnitGone\n"
+                           "with Unit(sys.argv[2]) as u:\n"
+                           "    t = u.ticks()\n"
+                           "    assert u.step(7) == t + 7\n"
+                           "    assert u.cmd('step 3') == str(t + 10)\n"
+                           "    try:\n"
+                           "        u.postrun()\n"
+                           "        raise SystemExit('postrun without semaphore succeeded')\n"
+                           "    except UnitError as e:\n"
+                           "        assert '/SemPostDrive0 is not open' in str(e), e\n"
+                           "    assert isinstance(u.tasks(), list)\n"
+                           "    u.quit()\n"
+                           "    try:\n"
+                           "        u.ticks()\n"
+                           "        raise SystemExit('closed unit answered')\n"
+                           "    except UnitGone:\n"
+                           "        pass\n"
+                           "print('python client ok')\n");
+    uint64_t t0 = sim::ticks();
+    std::string py = "/usr/bin/python3 " + unit.path + "/drive.py " + src + " " + unit.path + " 2>&1";
+    FILE* p = ::popen(py.c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    std::string out;
+    char buf[256];
+    while (size_t n = std::fread(buf, 1, sizeof buf, p))
+        out.append(buf, n);
+    EXPECT_EQ(::pclose(p), 0) << out;
+    EXPECT_EQ(out, "python client ok\n");
+    EXPECT_EQ(sim::ticks(), t0 + 10);
+
+    // The command line form: reply on stdout, exit code by the reply.
+    auto run = [&](const std::string& args, std::string* text) {
+        std::string cmd =
+            "/usr/bin/python3 " + std::string(src) + "/tools/vynctl.py -d " + unit.path + " " + args;
+        FILE* f = ::popen((cmd + " 2>&1").c_str(), "r");
+        text->clear();
+        while (size_t n = std::fread(buf, 1, sizeof buf, f))
+            text->append(buf, n);
+        return WEXITSTATUS(::pclose(f));
+    };
+    std::string text;
+    EXPECT_EQ(run("step 5", &text), 0);
+    EXPECT_EQ(text, "ok " + std::to_string(t0 + 15) + "\n");
+    EXPECT_EQ(run("bogus", &text), 1);
+    EXPECT_EQ(text, "error unknown command 'bogus'\n");
+    control::stop();
+    EXPECT_EQ(run("ticks", &text), 2);
+    EXPECT_NE(text.find("no unit answers"), std::string::npos) << text;
+}
+
 } // namespace

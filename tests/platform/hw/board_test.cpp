@@ -16,8 +16,6 @@ struct SimulatedBoard : ::testing::Test {
     static uint32_t gpio(uintptr_t off) { return hw_read32(GPIO_BASE + off); }
 };
 
-// Converter starts, the input bank's pins and the pull-ups' wiring are seen through the modules
-// on top (tests/acquisition) and the control channel.
 TEST_F(SimulatedBoard, AnalogCountsAndGpioMaskedWritesAlsoWithAnotherThread) {
     for (auto [volts, counts] :
          {std::pair{2.5, 0x800u}, {-0.001220703125, 0xFFFFu}, {1.0003, 819u}, {-50.0, 0x8000u}}) {
@@ -93,6 +91,17 @@ TEST_F(SimulatedBoard, PlainRegisterFilesAreSharedWithTheSettersAndTheClock) {
               std::pair(0xA5A0u, 0u));
 }
 
+TEST_F(SimulatedBoard, ConverterStartsAndInputPinLevels) {
+    for (uint32_t control : {1, 1, 0, 3}) // the second is no start: already on
+        hw_write32(ADC_BASE + ADC_REG_CONTROL, control);
+    EXPECT_EQ(std::pair(hwsim::adcStarts(), adc(ADC_REG_CONTROL)), std::pair(uint64_t{2}, 3u));
+
+    // Power-on: power good (2) and the 12 V status (4) high on the input bank.
+    EXPECT_EQ(gpio(GPIO_DATA_RO(GPIO_DIN_BANK)), 0x14u);
+    ASSERT_TRUE(hwsim::setDigitalIn(2, false) && hwsim::setDigitalIn(8, true));
+    EXPECT_EQ(gpio(GPIO_DATA_RO(GPIO_DIN_BANK)), 0x110u);
+}
+
 TEST_F(SimulatedBoard, StimuliFollowTheirShape) {
     testsupport::ScratchDir dir;
     dir.write("rec.csv", "# ms,volts\n0,0.5\n800,0.5\n1200,4.5\n");
@@ -114,6 +123,30 @@ TEST_F(SimulatedBoard, StimuliFollowTheirShape) {
     for (const char* bad : {"0 sine 1 2", "0 csv none.csv", "32 const 1", "1 const 1, 2 saw 0 1 2",
                             "0 square 1 2 0", "0 sine 1 1 1e30", "0 square 0 5 -1", "0 triangle 0 5 nan"})
         EXPECT_FALSE(hwsim::parseStimulusList(bad, dir.path, &list, &error)) << bad;
+}
+
+TEST_F(SimulatedBoard, TheWiringMeetsThePullUp) {
+    // Input 3 at 2.5 V; its pull-up is port 7 of the expander behind the SPI core (slave 0).
+    auto expander = [](uint32_t word) {
+        hw_write32(AXI_SPI_BASE + SPI_REG_CONTROL, SPI_CONTROL_ENABLE | SPI_CONTROL_MASTER);
+        hw_write32(AXI_SPI_BASE + SPI_REG_SELECT, ~1u);
+        hw_write32(AXI_SPI_BASE + SPI_REG_TX, word);
+    };
+    expander(0x0401), expander(0x0955); // normal operation, ports 4 to 7 outputs
+    ASSERT_TRUE(hwsim::setAdcChannel(3, 2.5));
+    const std::pair<hwsim::Wiring, std::pair<uint32_t, uint32_t>> wirings[] = {
+        {hwsim::Wiring::Good, {0x800, 0x800}},
+        {hwsim::Wiring::Open, {0, 0x1000}},
+        {hwsim::Wiring::ShortGround, {0, 0}},
+        {hwsim::Wiring::ShortBattery, {0x1000, 0x1000}}};
+    for (auto [wiring, counts] : wirings) {
+        ASSERT_TRUE(hwsim::setAdcWiring(3, wiring));
+        expander(0x2701); // high: off
+        const uint32_t off = adc(ADC_REG_UNFILTERED + 4 * 3);
+        expander(0x2700);
+        EXPECT_EQ(std::pair(off, adc(ADC_REG_UNFILTERED + 4 * 3)), counts) << static_cast<int>(wiring);
+        EXPECT_TRUE(hwsim::adcPullup(3));
+    }
 }
 
 } // namespace

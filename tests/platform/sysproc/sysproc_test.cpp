@@ -41,12 +41,27 @@ struct SystemProcess : testsupport::SteppedTest {
     }
 };
 
-// The base tick given every tick: the rasters of every end-to-end run count on it.
 TEST_F(SystemProcess, CreatesTheObjectsTheApplicationOpensAtTheirSizes) {
     EXPECT_EQ(shmMap("/shm/ApplComm", 4097, false), nullptr) << "4096 bytes";
     char big[265] = {};
     EXPECT_EQ(msgQSend(msgQOpen("/syslogq", 0, 0, 0, 0), big, 265, NO_WAIT, MSG_PRI_NORMAL), ERROR);
     EXPECT_EQ(errno, EINVAL);
+}
+
+// The rasters of the unit count on it: a tick left out would hold a 1 ms pass back by a tick.
+TEST_F(SystemProcess, GivesTheBaseTickOnEveryTick) {
+    SEM_ID tick = semOpen("/BASETICK0", SEM_TYPE_BINARY, 0, SEM_Q_PRIORITY, 0);
+    semTake(tick, NO_WAIT); // whatever earlier ticks left
+    std::atomic<int> taken{0};
+    TASK_ID t = taskSpawnFn("tTickCount", 21, 0, 0, [&] {
+        for (;;)
+            semTake(tick, WAIT_FOREVER), taken++;
+    });
+    sim::waitIdle();
+    sim::step(25);
+    EXPECT_EQ(taken.load(), 25) << "given every tick to a running task";
+    taskDelete(t);
+    sim::waitIdle();
 }
 
 TEST_F(SystemProcess, EveryRecordBecomesOneLineInOrder) {

@@ -53,8 +53,9 @@ TEST_F(StatusBlock, FieldsReachTheSignalsTheBlinkWordIsWrittenBackAndShutdownIsF
     set("fcm_pid", "0x0E");
     applComm_10ms();
     EXPECT_STREQ(usb_serial, "0815-ABCD");
-    EXPECT_EQ(std::tuple(int(usb_mediastate), float(cpu_load[1]), applComm_getFuelconsPID()),
-              std::tuple(0xFF, 37.5f, 14)); // the signal has one byte
+    EXPECT_EQ(std::tuple(int(usb_mediastate), applComm_getUsb_mediastate(), float(cpu_load[1]),
+                         applComm_getFuelconsPID()),
+              std::tuple(0xFF, 0x1FFu, 37.5f, 14)); // the signal has one byte
 
     applComm_setBlink(0, 5);
     EXPECT_EQ(blinkWord(), 0u) << "written with the next copy";

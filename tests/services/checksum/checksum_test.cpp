@@ -1,5 +1,7 @@
-// CRCs against the catalogue's check values and python3-crcmod and zlib over random buffers.
+// CRCs and MD5 against the catalogue's check values and python3-crcmod, zlib and hashlib over
+// random buffers.
 #include "services/checksum/crc.h"
+#include "services/checksum/md5.h"
 #include "support/pyref.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +11,18 @@
 namespace {
 
 using pyref::bytes;
+
+// Fed in random pieces of less than `maxPiece` bytes; the context is wiped at the end.
+std::string md5(const bytes& d, std::mt19937& rng, size_t maxPiece) {
+    md5_context ctx;
+    md5_init(&ctx);
+    for (size_t pos = 0, piece; pos < d.size(); pos += piece)
+        md5_update(&ctx, d.data() + pos, piece = std::min<size_t>(rng() % maxPiece, d.size() - pos));
+    uint8_t digest[16];
+    md5_final(&ctx, digest);
+    EXPECT_EQ(pyref::hex(reinterpret_cast<uint8_t*>(&ctx), sizeof ctx), std::string(2 * sizeof ctx, '0'));
+    return pyref::hex(digest, 16);
+}
 
 TEST(Checksum, CatalogueValues) {
     const char* c = "123456789";
@@ -54,6 +68,31 @@ def f(data, start):
                       running, running, crc32_bsd(d.data(), d.size()));
         EXPECT_EQ(got, want[i]) << "case " << i << ", length " << d.size();
     }
+}
+
+TEST(Checksum, Md5WipeAndByteSwap) {
+    md5_context ctx;
+    md5_init(&ctx);
+    md5_update(&ctx, "some data", 9);
+    md5_invalidate(&ctx);
+    EXPECT_EQ(pyref::hex(reinterpret_cast<uint8_t*>(&ctx), sizeof ctx), std::string(2 * sizeof ctx, '0'));
+    uint32_t words[2];
+    std::memcpy(words, "\x01\x02\x03\x04\xAA\xBB\xCC\xDD", 8);
+    byteSwap(words, 2);
+    EXPECT_EQ((std::vector{words[0], words[1]}), (std::vector{0x04030201u, 0xDDCCBBAAu}));
+}
+
+// Buffers around the padding boundaries and random ones, empty ones included, fed in pieces.
+TEST(Checksum, Md5OfRandomBuffersMatchesHashlib) {
+    std::mt19937 rng(12345);
+    std::vector<std::vector<bytes>> cases;
+    for (size_t len : {0, 1, 2, 3, 55, 56, 57, 63, 64, 65, 119, 120, 128, 129})
+        cases.push_back({pyref::random_bytes(rng, len)});
+    for (int i = 0; i < 30; ++i)
+        cases.push_back({pyref::random_bytes(rng, rng() % 3000)});
+    const auto want = pyref::map("def f(data): return hashlib.md5(data).hexdigest()\n", cases);
+    for (size_t i = 0; i < cases.size(); ++i)
+        EXPECT_EQ(md5(cases[i][0], rng, 150), want[i]) << "case " << i << ", length " << cases[i][0].size();
 }
 
 } // namespace

@@ -1,4 +1,4 @@
-// AES-128 (ECB), SHA-1, HMAC-SHA1 and PBKDF2 against the published vectors and against
+// AES-128 (ECB, CTR), SHA-1, HMAC-SHA1 and PBKDF2 against the published vectors and against
 // Python's hashlib, hmac and cryptography (OpenSSL) over random inputs.
 #include "services/cipher/aes.h"
 #include "services/cipher/pbkdf2.h"
@@ -48,6 +48,56 @@ TEST(Aes, EcbMatchesFips197AndPython) {
             AES_ECB_encrypt(&ctx, data.data() + off);
         EXPECT_EQ(hex(data), want[i]) << hex(cases[i][0]);
     }
+}
+
+// Decryption undoes the FIPS 197 vectors (Appendix C.1, then B); the last round key of Appendix A.1.
+TEST(Aes, Fips197DecryptionAndTheLastRoundKey) {
+    AES_ctx ctx;
+    for (auto [key, plain, cipher] :
+         {std::tuple{"000102030405060708090a0b0c0d0e0f", "00112233445566778899aabbccddeeff",
+                     "69c4e0d86a7b0430d8cdb78070b4c55a"},
+          {"2b7e151628aed2a6abf7158809cf4f3c", "3243f6a8885a308d313198a2e0370734",
+           "3925841d02dc09fbdc118597196a0b32"}}) {
+        AES_init_ctx(&ctx, unhex(key).data());
+        bytes block = unhex(cipher);
+        AES_ECB_decrypt(&ctx, block.data());
+        EXPECT_EQ(hex(block), plain);
+    }
+    EXPECT_EQ(hex(ctx.RoundKey + 160, 16), "d014f9a8c9ee2589e13f0cc8b6630ca6"); // w[40..43]
+}
+
+// Random keys and lengths with counters whose low bytes carry (up to a wrap of all 128 bits).
+TEST(Aes, CtrMatchesPython) {
+    std::mt19937 rng(2024);
+    std::vector<std::vector<bytes>> cases;
+    for (const char* iv : {"000102030405060708090a0b0c0d0efe", "0102030405060708ffffffffffffffff",
+                           "ffffffffffffffffffffffffffffffff", "00000000000000000000000000000aff"})
+        cases.push_back({random_bytes(rng, 16), unhex(iv), random_bytes(rng, 1 + rng() % 700)});
+    const auto want = pyref::map(
+        "from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes\n"
+        "def f(k, iv, d): return Cipher(algorithms.AES(k), modes.CTR(iv)).encryptor().update(d).hex()\n",
+        cases);
+    auto ctr = [](const bytes& key, const bytes& iv, bytes data) {
+        AES_ctx ctx;
+        AES_init_ctx_iv(&ctx, key.data(), iv.data());
+        AES_CTR_xcrypt_buffer(&ctx, data.data(), data.size());
+        return hex(data);
+    };
+    for (size_t i = 0; i < cases.size(); ++i)
+        EXPECT_EQ(ctr(cases[i][0], cases[i][1], cases[i][2]), want[i]) << hex(cases[i][1]);
+    // A call that ends inside a block drops the rest of it: the next one starts with the next counter
+    // value, and the carry out of the last byte reaches the one before it. Empty calls change nothing.
+    const bytes &key = cases.back()[0], &iv = cases.back()[1];
+    const bytes stream = unhex(ctr(key, iv, bytes(64)));
+    AES_ctx ctx;
+    AES_init_ctx_iv(&ctx, key.data(), iv.data());
+    bytes piece(20, 0);
+    AES_CTR_xcrypt_buffer(&ctx, piece.data(), piece.size());
+    EXPECT_EQ(hex(ctx.Iv, 16), "00000000000000000000000000000b01");
+    AES_CTR_xcrypt_buffer(&ctx, nullptr, 0);
+    piece.resize(36);
+    AES_CTR_xcrypt_buffer(&ctx, piece.data() + 20, 16);
+    EXPECT_EQ(hex(piece), hex(stream).substr(0, 40) + hex(stream).substr(64, 32));
 }
 
 TEST(Sha1, LongFips180ExampleAndRandomBuffersInPiecesMatchHashlib) {

@@ -184,6 +184,30 @@ TEST_F(ErrMgr, ClearAllAndQueries) {
     EXPECT_EQ(error_mgr_get_data(buf, ERROR_MGR_DATA_RECORD - 1), 0);
 }
 
+// The lamp state is on while an entry carries the lamp bit; a clear takes the bit away unless the
+// second request bit keeps it. The type of a path is found by the path's code, 1 without an entry.
+TEST_F(ErrMgr, LampStateAndPathQuery) {
+    ASSERT_EQ(error_mgr_init(), 1);
+    error_mgr_set(1, ERROR_MGR_ERR_TYPE_MIN, 1);
+    error_mgr_set(2, ERROR_MGR_ERR_TYPE_MIN, 0);
+    error_mgr_100ms();
+    EXPECT_EQ(error_mgr_get_mil_state(), 1);
+    error_mgr_clear(1);
+    error_mgr_100ms();
+    EXPECT_EQ(error_mgr_get_mil_state(), 0);
+    error_mgr_set_mdl(9, ERROR_MGR_ERR_TYPE_MAX, ERROR_MGR_FLAG_LAMP | ERROR_MGR_FLAG_HOLD_LAMP);
+    error_mgr_clear(9);
+    error_mgr_100ms();
+    EXPECT_EQ(error_mgr_get_mil_state(), 1) << "held by path 9";
+
+    error_mgr_set(ERROR_MGR_PATH_CAN01 + 1, ERROR_MGR_ERR_TYPE_BUSOFF, 0);
+    uint16_t type = 0;
+    EXPECT_EQ(error_mgr_get_path(1025, &type) + error_mgr_get_path(1025, nullptr), 3);
+    EXPECT_EQ(type, 0x112);
+    EXPECT_EQ(error_mgr_get_path(1040, &type), 0);
+    EXPECT_EQ(type, 1);
+}
+
 TEST_F(ErrMgr, ReportsBeforeStartUpAreKeptOnTheLoadedMemory) {
     start(); // a first run leaves a history entry
     error_mgr_set(ERROR_MGR_PATH_ANA01, ERROR_MGR_ERR_TYPE_MIN, 0);

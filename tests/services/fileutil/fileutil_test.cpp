@@ -1,4 +1,5 @@
-// File helpers on drives of a scratch directory, and the manager calls for drives and network.
+// File helpers on drives of a scratch directory, the manager calls for drives and network, and
+// the latching diagnostic buffers.
 #include "services/fileutil/fileutil.h"
 #include "services/rtpman/rtpman.h"
 #include "platform/kmgr/appman.h"
@@ -7,7 +8,9 @@
 #include "platform/settings/settings.h"
 #include "support/stepped.h"
 
+#include <cstring>
 #include <random>
+#include <set>
 
 namespace fs = std::filesystem;
 
@@ -21,8 +24,10 @@ struct Files : testsupport::SteppedTest {
     void SetUp() override {
         SteppedTest::SetUp();
         osfs::reset();
-        fs::create_directory(dir / "cfg");
-        osfs::addDevice("cfg:", dir / "cfg");
+        for (auto [drive, d] : {std::pair{"cfg:", "cfg"}, {"meas:", "meas"}, {"usb_meas:", "usb"}}) {
+            fs::create_directory(dir / d);
+            osfs::addDevice(drive, dir / d);
+        }
         platform::Settings s;
         s.ipv4 = 0xC0A80025; // 192.168.0.37
         platform::setSettings(s);
@@ -32,7 +37,7 @@ struct Files : testsupport::SteppedTest {
         fileutil_reset();
     }
     void TearDown() override {
-        for (unsigned n : {2694u, 2705u, 2708u})
+        for (unsigned n : {2694u, 2705u, 2706u, 2708u})
             kmgr::setHandler(n, nullptr);
         osfs::reset();
         SteppedTest::TearDown();
@@ -71,6 +76,78 @@ TEST_F(Files, ExistenceSizeAndLoading) {
     EXPECT_EQ(fload("cfg:/missing.xml", nullptr), nullptr);
 }
 
+TEST_F(Files, PathSplittingAndBoundedStrings) {
+    const char *mixed = "a\\b/c\\d", *fwd = "a\\b/c";
+    EXPECT_EQ((std::vector{pathSlashRindex(nullptr), pathSlashRindex("name"), pathSlashRindex(mixed),
+                           pathSlashRindex(fwd)}),
+              (std::vector<const char*>{nullptr, nullptr, mixed + 5, fwd + 3}));
+    // path, then the directory and file of pathSplitn and of measPathSplitn (null: not checked)
+    const char* cases[][5] = {{"/name.txt", "/", "name.txt", nullptr},
+                              {"cfg:/one/two/name.txt", "cfg:/one/two", "name.txt", nullptr},
+                              {"cfg:", "cfg:", "", nullptr}, // an existing directory
+                              // a drive name without '/' is a directory only for the measurement split
+                              {"usb_meas:f.dat", "", "usb_meas:f.dat", "usb_meas:", "f.dat"},
+                              {"meas:/o1/f.dat", nullptr, nullptr, "meas:/o1", "f.dat"},
+                              {"plainname", nullptr, nullptr, "", "plainname"},
+                              {nullptr, "", "", nullptr}};
+    for (const auto& c : cases)
+        for (int meas = 0; meas < 2; ++meas) {
+            char d[32], f[32];
+            if (!c[1 + 2 * meas]) continue;
+            (meas ? measPathSplitn : pathSplitn)(c[0], d, f, sizeof d);
+            EXPECT_EQ(std::string(d) + "|" + f, std::string(c[1 + 2 * meas]) + "|" + c[2 + 2 * meas])
+                << (c[0] ? c[0] : "null") << " " << meas;
+        }
+    char d4[4], f4[4];
+    pathSplitn("abcdef/ghijkl", d4, f4, sizeof d4); // cut, but terminated
+    EXPECT_EQ(std::string(d4) + "," + f4, "abc,ghi");
+    const char* t = "a:b:c";
+    EXPECT_EQ((std::vector{strnrchr(t, ':', 16), strnrchr(t, 'x', 16), strnrchr(t, ':', 5),
+                           strnrchr(nullptr, ':', 6)}),
+              (std::vector<const char*>{t + 3, nullptr, nullptr, nullptr})); // 5: no terminator within
+    char out[8];
+    strncpy_tail(out, "abcdef", 4);
+    EXPECT_STREQ(out, "def");
+}
+
+TEST_F(Files, FlushingAndRemovingByExtension) {
+    fs::create_directory(dir / "meas/o1");
+    dir.write("meas/o1/f.dat", "x");
+    EXPECT_EQ((std::vector{flushDir("meas:/o1/f.dat"), flushDir("meas:/o1"), flushDir("nosep"),
+                           flushDir("meas:/nodir/f.dat"), flushDir("usb_meas:f.dat"),
+                           measFlushDir("usb_meas:f.dat"), flushDirViaFile("meas:/o1/f.dat"),
+                           flushDirViaFile("meas:/o1/none.dat")}),
+              (std::vector{0, 0, -1, -1, -1, 0, 0, -1}));
+
+    fs::create_directories(dir / "meas/outing0001/sub.dat");
+    fs::create_directory(dir / "meas/outi"); // the name cut to ten characters
+    for (const char* f : {"a.dat", "b.dat", "c.txt", "d.data", "e.DAT", "noext"})
+        dir.write(std::string("meas/outing0001/") + f, "x");
+    dir.write("meas/outi/keep.dat", "x");
+    EXPECT_EQ(removeFileExt("meas:/outing0001", "dat"), 3); // a.dat, b.dat, d.data
+    std::set<std::string> left;
+    for (auto& e : fs::directory_iterator(dir / "meas/outing0001"))
+        left.insert(e.path().filename());
+    EXPECT_EQ(left, (std::set<std::string>{"c.txt", "e.DAT", "noext", "sub.dat"}));
+    EXPECT_TRUE(fs::exists(dir / "meas/outi/keep.dat"));
+    EXPECT_EQ(removeFileExt("meas:/outing0001/c.txt", "txt"), 0); // not a directory
+    EXPECT_EQ((std::vector{removeFileExt(nullptr, "dat"), removeFileExt("meas:/outing0001", nullptr),
+                           removeFileExt("meas:/gone", "dat"), removeFile("meas:/missing.dat")}),
+              std::vector(4, -1));
+
+    // Names that would be cut are not removed: a directory of 230 characters as the unit names it.
+    std::string rel = "meas:", host = dir / "meas";
+    for (; rel.size() < 220; rel += "/" + std::string(20, 'd'))
+        fs::create_directory(host += "/" + std::string(20, 'd'));
+    const std::string longName = host + "/" + std::string(60, 'n') + ".dat";
+    std::ofstream(host + "/s.dat") << "x";
+    std::ofstream(longName) << "x";
+    EXPECT_EQ(removeFileExt(rel.c_str(), "dat"), 1);
+    EXPECT_TRUE(!fs::exists(host + "/s.dat") && fs::exists(longName));
+    EXPECT_TRUE(logged("removeFileExt() path too long, not removed"));
+    EXPECT_EQ(removeFileExt(("meas:/" + std::string(260, 'x')).c_str(), "dat"), -1);
+}
+
 TEST_F(Files, ManagerCallsForDrivesAndNetwork) {
     capture(2694, true);
     result = 1;
@@ -98,6 +175,34 @@ TEST_F(Files, ManagerCallsForDrivesAndNetwork) {
         EXPECT_EQ(add_subnet(0x0A010000 | net << 8), net < 12 ? 0 : -1);
     EXPECT_EQ(calls.size(), 10u);
     EXPECT_TRUE(logged("add_subnet: too many subnets (ignored): 10.1.12.0"));
+
+    calls.clear();
+    capture(2706, true); // the default gateway only once
+    EXPECT_EQ(setDefaultGateway(0xC0A80001), 0);
+    EXPECT_EQ(setDefaultGateway(0xC0A80002), -1);
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].second, "add default 192.168.0.1");
+}
+
+TEST(DiagBuff, LatchesUntilReadAndReportsSeenBits) {
+    DiagBuff b;
+    DiagBuff_Initialize(&b);
+    uint32_t err = 99, seenBits = 99;
+    auto read = [&](uint32_t mask) {
+        DiagBuff_Read(&b, mask, &err, &seenBits);
+        return std::pair(err, seenBits);
+    };
+    DiagBuff_Write(&b, 1, 1);
+    DiagBuff_Write(&b, 0, 1);
+    EXPECT_EQ(DiagBuff_GetErrorRaw(&b, 1, &err), 0u);
+    EXPECT_EQ(read(1), std::pair(1u, 1u)); // still latched
+    EXPECT_EQ(read(1), std::pair(0u, 0u));
+    // Bits outside the mask are untouched; an overwrite forgets the latch.
+    DiagBuff_Write(&b, 0xF0, 0xFF);
+    DiagBuff_Write(&b, 0x80000000u, 0x80000000u);
+    DiagBuff_OverWrite(&b, 0x00, 0x30);
+    EXPECT_EQ(read(0x0F), std::pair(0u, 0x0Fu));
+    EXPECT_EQ(read(0xFFFFFFFFu), std::pair(0x800000C0u, 0x800000F0u));
 }
 
 } // namespace

@@ -1,5 +1,5 @@
-// String hash table: the hash against published FNV-1a vectors and Python, lookups, collisions
-// and refusals.
+// String hash table: the hash against published FNV-1a vectors and Python, lookups, collisions,
+// refusals and the statistics printout.
 #include "services/msdhash/msdhash.h"
 #include "support/pyref.h"
 #include "support/stepped.h"
@@ -77,6 +77,25 @@ TEST_F(MsdHash, LookupsCollisionsDuplicatesAndRefusals) {
                            msdhash_addPreAllocElement(t, nullptr, "x", nullptr) == 0,
                            msdhash_addPreAllocElement(t, &e, nullptr, nullptr) == 0}),
         std::vector<bool>(5, true));
+}
+
+TEST_F(MsdHash, PrintStatShowsTheChainHistogram) {
+    // buckets with n = 3: zeta 0; gamma, eta 3; delta 5; alpha, epsilon 6; beta 7
+    msdhash_table* t = makeTable(3);
+    for (const char* name : {"alpha", "beta", "gamma", "delta", "epsilon", "zeta", "eta"})
+        ASSERT_EQ(msdhash_addElement(t, name, tag(1)), 1);
+    testing::internal::CaptureStdout();
+    msdhash_printStat(t);
+    std::fflush(stdout);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("\n\nHash Table Size:\n2^3 (0x8)\n\nElement distribution:\n"), std::string::npos)
+        << out;
+    EXPECT_NE(
+        out.find(
+            "\t3         0         0          -> empty hash table entry!\n\t3         1         3         \n"
+            "\t2         2         4         \n\t0         3         0         \n"),
+        std::string::npos)
+        << out;
 }
 
 } // namespace

@@ -1,4 +1,4 @@
-// Device data through the manager's calls: the items over a restart,
+// Device data through the manager's calls: what each call carries, the items over a restart,
 // refusals and faults that leave the caller's buffers alone, and the ROM id.
 #include "services/nvramst/nvramst.h"
 #include "services/nvramst/onewire.h"
@@ -9,6 +9,7 @@
 #include "support/stepped.h"
 
 #include <cstring>
+#include <functional>
 
 namespace {
 
@@ -30,6 +31,74 @@ struct DeviceData : testsupport::SteppedTest {
         ASSERT_TRUE(devdata::install(dir.path));
     }
 };
+
+TEST_F(DeviceData, CallsCarryIndexCodeItemAndBufferList) {
+    std::vector<intptr_t> args; // the manager's view of each request
+    const unsigned calls[] = {KCALL_DEVDATA_INIT, KCALL_DEVDATA_CONTROL, KCALL_DEVDATA_GET,
+                              KCALL_DEVDATA_SET};
+    for (unsigned call : calls)
+        kmgr::setHandler(call, [&args, call](const intptr_t* a) -> intptr_t {
+            args.assign(a, a + 8);
+            if (call == KCALL_DEVDATA_GET) *reinterpret_cast<uint32_t* const*>(a[5])[0] = 0xCAFE;
+            if (call == KCALL_DEVDATA_CONTROL && a[2] == 0) *reinterpret_cast<uint8_t*>(a[3]) = 1;
+            return 0;
+        });
+    EXPECT_EQ(nvramst_init(), 1);
+    EXPECT_EQ(args, (std::vector<intptr_t>{2, 0x3A6D1E47, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(nvramst_disableWrites() + nvramst_enableWrites() + nvramst_iniOk(), 1);
+    uint32_t crashes = 0;
+    EXPECT_EQ(nvramst_get_crashCounter(&crashes), 0);
+    EXPECT_EQ(crashes, 0xCAFEu);
+    args[5] = 0; // the buffer list
+    EXPECT_EQ(args, (std::vector<intptr_t>{2, 0x3A6D1E47, 8, 0, 1, 0, 0, 0}));
+    for (unsigned call : calls)
+        kmgr::setHandler(call, nullptr);
+}
+
+// Each getter and setter names its item; the brick counter travels as one byte.
+TEST_F(DeviceData, EveryGetterAndSetterNamesItsItem) {
+    std::vector<intptr_t> items;
+    uint8_t brickSet = 0;
+    for (unsigned call : {KCALL_DEVDATA_GET, KCALL_DEVDATA_SET})
+        kmgr::setHandler(call, [&, call](const intptr_t* a) -> intptr_t {
+            items.push_back(a[2]);
+            auto* buffer = *reinterpret_cast<uint8_t* const*>(a[5]);
+            if (a[2] == 9 && call == KCALL_DEVDATA_GET) *buffer = 42;
+            if (a[2] == 9 && call == KCALL_DEVDATA_SET) brickSet = *buffer;
+            return 0;
+        });
+    alignas(8) uint8_t b[64] = {};
+    auto* u32 = reinterpret_cast<uint32_t*>(b);
+    auto* f = reinterpret_cast<float*>(b);
+    auto* text = reinterpret_cast<char*>(b);
+    const std::function<int()> calls[] = {[&] { return nvramst_get_mac(b); },
+                                          [&] { return nvramst_set_mac(b); },
+                                          [&] { return nvramst_get_lifeTime(u32); },
+                                          [&] { return nvramst_set_lifeTime(u32); },
+                                          [&] { return nvramst_get_maxTECU(f); },
+                                          [&] { return nvramst_set_maxTECU(f); },
+                                          [&] { return nvramst_get_partNumber(text); },
+                                          [&] { return nvramst_set_partNumber(text); },
+                                          [&] { return nvramst_get_serialNumber(text); },
+                                          [&] { return nvramst_set_serialNumber(text); },
+                                          [&] { return nvramst_get_revisionID(u32); },
+                                          [&] { return nvramst_set_revisionID(u32); },
+                                          [&] { return nvramst_get_revDates(b); },
+                                          [&] { return nvramst_set_revDates(b); },
+                                          [&] { return nvramst_get_crashCounter(u32); },
+                                          [&] { return nvramst_set_crashCounter(u32); },
+                                          [&] { return nvramst_get_brickCounter() - 42; },
+                                          [&] { return nvramst_set_brickCounter(7); },
+                                          [&] { return nvramst_get_maxTDisp(f); },
+                                          [&] { return nvramst_set_maxTDisp(f); }};
+    for (const auto& call : calls) // one after the other: the order is what is recorded
+        EXPECT_EQ(call(), 0) << items.size();
+    EXPECT_EQ(std::pair(items, brickSet),
+              std::pair(std::vector<intptr_t>{0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 8, 8, 9, 9, 10, 10},
+                        uint8_t{7}));
+    for (unsigned call : {KCALL_DEVDATA_GET, KCALL_DEVDATA_SET})
+        kmgr::setHandler(call, nullptr);
+}
 
 TEST_F(DeviceData, ItemsSurviveARestartOfTheManager) {
     board("part_number = \"4000-115-021\"\nlife_time = 86400\nmax_tecu = 71.25\n");

@@ -176,6 +176,33 @@ TEST_F(Raster, DelayListWakesInOrderAndEqualDeadlinesInReverseOrderOfRequest) {
     EXPECT_EQ(raster_taskDelay(nullptr, 5), 0);
 }
 
+// Late base ticks are reported a few times per interval, and again once the interval is over.
+TEST_F(Raster, LateBaseTicksAreReportedAFewTimesPerInterval) {
+    ASSERT_EQ(raster_initializeStep1(), 1);
+    auto lateTicks = [](int n) {
+        for (int k = 0; k < n; ++k) { // gaps of different lengths: no two lines alike
+            tickOn = false;
+            sim::step(2 + k);
+            tickOn = true;
+            sim::step(1);
+        }
+        std::string out;
+        for (const auto& l : logDrain())
+            out += l.text + "\n";
+        return out;
+    };
+    sim::step(20);
+    EXPECT_EQ("", lateTicks(0)) << "ticks 1 ms apart are on time";
+    const std::string late = "notifyRasterTask\\(\\): task overtook itself, last call [0-9]+ us ago!\n";
+    EXPECT_TRUE(std::regex_match(
+        lateTicks(15),
+        std::regex("notifyRasterTask\\(\\): task overtook itself, last call (2999|3000|3001) us ago!\n" +
+                   late + late)));
+    sim::step(10000);
+    EXPECT_TRUE(std::regex_match(
+        lateTicks(1), std::regex("Syslogx message 0x[0-9a-f]{8}: 12 similar messages suppressed\n" + late)));
+}
+
 // The notify task held up for six ticks: the base tick merged them, the clock did not.
 TEST_F(Raster, TicksGivenWhileTheNotifyTaskCouldNotRunAreReleasedAndCounted) {
     ASSERT_EQ(hook("r1", 1), 1);
@@ -277,6 +304,25 @@ TEST_F(Raster, Watchdog) {
               "raster_watchdogTask(): Raster 'r_WATCHDOG' (cycle10) Watchdog semaphore exceeded (limit 3)");
     EXPECT_NE(lines[1].text.find("for Idx 1 (r_WATCHDOG      : Rate:10)"), std::string::npos)
         << lines[1].text;
+}
+
+// Limit 5: an episode starts above 3, half the limit rounded up; a backlog that reaches the limit
+// without passing it still feeds the watchdog and is reported as an error.
+TEST_F(Raster, WatchdogEpisodesStartAboveHalfTheLimitRoundedUpAndReachingTheLimitIsAnError) {
+    ASSERT_EQ(hook("odd", -5, gated, 5), 1);
+    ASSERT_EQ(raster_initializeStep1(), 1);
+    backlog(0, -5, 3);
+    sim::step(20);
+    semGive(gates[0]);
+    sim::step(20);
+    EXPECT_TRUE(logDrain().empty()) << "3 of 5 is no episode";
+    backlog(0, -5, 5);
+    const int before = feeds;
+    sim::step(20);
+    EXPECT_EQ(feeds.load(), before + 2);
+    semGive(gates[0]);
+    sim::step(20);
+    expectOnlyLine(LOG_ERR, "for Idx 0 (r_odd           : Rate:-5) (Count: 5,max 5)");
 }
 
 TEST_F(Raster, ShutdownStopsReleasesAndGivesUpAfterSixtyTicks) {

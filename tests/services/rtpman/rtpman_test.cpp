@@ -1,4 +1,4 @@
-// Application manager calls: the parameter block, symbols and failures.
+// Application manager calls: the parameter block, symbols, failures and the watchdog test trigger.
 #include "services/rtpman/rtpman.h"
 #include "platform/kmgr/kmgr_sim.h"
 #include "support/stepped.h"
@@ -11,6 +11,7 @@ struct Manager : testsupport::SteppedTest {
     AppParam block{0x25};
     uint8_t status = 1;
     std::vector<intptr_t> lastArgs;
+    int feeds = 0, starves = 0;
 
     void SetUp() override {
         SteppedTest::SetUp();
@@ -23,6 +24,8 @@ struct Manager : testsupport::SteppedTest {
         kmgr::setHandler(KCALL_APPMAN, [this](const intptr_t* a) -> intptr_t {
             lastArgs.assign(a, a + 8);
             auto** list = reinterpret_cast<void**>(a[5]);
+            feeds += a[2] == APPMAN_REQ_WDOG_FEED;
+            starves += a[2] == APPMAN_REQ_WDOG_STARVE;
             if (a[2] == APPMAN_REQ_READ_PARAM) {
                 *reinterpret_cast<uint8_t*>(a[3]) = status;
                 std::memcpy(list[0], &block, sizeof block);
@@ -60,6 +63,15 @@ TEST_F(Manager, ParametersSymbolsAndFailures) {
     }
     kmgr::injectFault(KCALL_EPK_FORWARD, -1);
     EXPECT_EQ(RtpMan_ForwardEPK(), 0);
+}
+
+TEST_F(Manager, WatchdogTestTriggerStarvesOnce) {
+    uint32_t pattern = 0;
+    wdogapp_Feed(&pattern);
+    wdog_test_trigger();
+    wdog_test_trigger();
+    EXPECT_EQ(std::pair(feeds, starves), std::pair(1, 1));
+    EXPECT_TRUE(logged("wdog_test_trigger() launched! WDog will react soon!"));
 }
 
 } // namespace

@@ -70,6 +70,12 @@ TEST_F(Shell, ArgumentsAreRelocatedFromAnySenderBaseAndMalformedRequestsRunNothi
     EXPECT_EQ(run(good), 42);
 }
 
+TEST_F(Shell, ARemovedCommandRunsNoMore) {
+    EXPECT_EQ(run(request(id, {"rec"}, 0)), 42);
+    EXPECT_EQ(msd_shellRemoveCommand("rec"), 1);
+    EXPECT_EQ(run(request(id, {"rec"}, 0)), -1);
+}
+
 TEST_F(Shell, RegistrationRefusesNullsAndCommonCommandsStopAtTheFirstFailure) {
     EXPECT_EQ(msd_shellAddCommand(nullptr, record), 0);
     EXPECT_EQ(msd_shellAddCommand("x", nullptr), 0);

@@ -3,6 +3,8 @@
 #include "services/syslog/syslog_private.h"
 #include "support/stepped.h"
 
+#include <cstring>
+
 using testsupport::logDrain;
 
 namespace {
@@ -17,6 +19,36 @@ TEST_F(Syslog, RecordLayoutAndTruncation) {
     EXPECT_EQ(std::tuple(lines[0].text, lines[0].priority, lines[0].device),
               std::tuple(std::string(199, 'x'), 150, "KVX2_VYN"));
     EXPECT_NE(lines[0].task.find(" main"), std::string::npos); // "<ms> <task name>"
+}
+
+// The longest record's length; lines above the threshold are counted, not sent.
+TEST_F(Syslog, RecordLengthAndThreshold) {
+    syslog_msg_t rec{};
+    std::memset(rec.text, 'x', 199);
+    EXPECT_EQ(syslogx_getMsgLen(&rec), 264);
+
+    gSyslogThreshold = 3;
+    uint16_t before = syslog_getMsgCtr(6);
+    syslogx(LOG_INFO, "dropped");
+    syslogx(LOG_ERR, "kept");
+    EXPECT_EQ(syslog_getMsgCtr(6), before + 1);
+    const auto lines = logDrain();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].text, "kept");
+}
+
+// The task field is the time base's milliseconds modulo 100000 and the task's name, cut to 32
+// characters; the device field carries the location of the own PID.
+TEST_F(Syslog, TaskFieldAfterTheMillisecondsWrapAndDeviceFieldWithTheLocation) {
+    sim::step(100000 - sim::ticks() % 100000 + 54321);
+    syslog_setOrigin(0, "_FL");
+    taskSpawnFn("t_abcdefghijklmnopqrstuvwxyz0123", 100, 0, 0, [] { syslogx(LOG_INFO, "named"); });
+    sim::waitIdle();
+    syslog_setOrigin(0, "");
+    const auto lines = logDrain();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(std::pair(lines[0].task, lines[0].device),
+              std::pair(std::string("54321 t_abcdefghijklmnopqrstuvwx"), std::string("KVX2_VYN_FL")));
 }
 
 TEST_F(Syslog, RepeatsOfOneTaskAreCompressed) {

@@ -107,6 +107,48 @@ TEST(TimeBase, CarryBetweenTheHalvesIsNeverSeenAndUnits) {
         GTIMER, 8, [half](uintptr_t off) { return half(off, osHwTimeNs() / 3); }, nullptr);
 }
 
+// Stamps of the global timer: elapsed counts, then microseconds and milliseconds of 3 ns counts; only
+// an update flag of 1 moves the stamp on.
+TEST(TimeBase, ElapsedStampsAndTheElapsedTime) {
+    hwsim::addDevice(
+        GTIMER, 8,
+        [](uintptr_t off) {
+            const uint64_t c = count;
+            return off == 0 ? static_cast<uint32_t>(c) : static_cast<uint32_t>(c >> 32);
+        },
+        nullptr);
+    count = 0xFFFFFF00ull;
+    timeDT stamp = 0;
+    EXPECT_EQ(timeDT_Init(&stamp), 0xFFFFFF00ull);
+    count = 0xFFFFFF00ull + 333333667; // 1 000 001 001 ns later
+    const uint64_t ticks = timeDT_GetElapsed_Ticks(&stamp, 2);
+    const uint64_t us = timeDT_GetElapsed_us(&stamp, 0);
+    const uint64_t ms = timeDT_GetElapsed_ms(&stamp, 1);
+    EXPECT_EQ((std::vector{ticks, us, ms, timeDT_GetElapsed_Ticks(&stamp, 0)}),
+              (std::vector<uint64_t>{333333667, 1000001, 1000, 0}));
+    timespec t{};
+    timecpu_getTimeElapsed(&t); // (2^32 - 256 + 333 333 667) counts of 3 ns
+    EXPECT_EQ(std::tuple(t.tv_sec, t.tv_nsec), std::tuple(13, 884902121L));
+    hwsim::addDevice(
+        GTIMER, 8,
+        [](uintptr_t off) {
+            const uint64_t c = osHwTimeNs() / 3;
+            return off == 0 ? static_cast<uint32_t>(c) : static_cast<uint32_t>(c >> 32);
+        },
+        nullptr);
+}
+
+TEST(TimeBase, RasterPeriodsAndLeapYears) {
+    std::vector<int32_t> rates;
+    for (int32_t i = -1; i <= 13; ++i)
+        rates.push_back(raster2rate(i));
+    EXPECT_EQ(rates, (std::vector<int32_t>{-1, 1, 2, 5, 10, 20, 50, 100, 200, 500, 1000, 1, -1, 6000, -1}));
+    std::vector<int> leap;
+    for (uint16_t y : {1900, 1970, 1972, 2000, 2023, 2024, 2100})
+        leap.push_back(check_if_leap_year(y));
+    EXPECT_EQ(leap, (std::vector{0, 0, 1, 1, 0, 1, 0}));
+}
+
 TEST_F(Calendar, DifferencesAndApplicationTime) {
     testing::internal::CaptureStdout();
     for (auto [a, b, want] : {std::tuple{timespec{5, 100}, timespec{4, 200}, timespec{0, 999999900L}},

@@ -1,5 +1,6 @@
 // TIME module over its simulated core: identification, timestamps, status, control and the gap
 // interrupt's messages.
+#include "services/timemod/fpgacheck.h"
 #include "services/timemod/timemod.h"
 #include "support/stepped.h"
 
@@ -31,6 +32,7 @@ TEST_F(TimeModule, IdentificationAcceptsTheListedVersionsOnly) {
         timemodsim::setIdentity(timemodsim::ID, v);
         EXPECT_EQ(time_init(), i++ < 4) << std::hex << v;
     }
+    EXPECT_EQ(fpga_getModuleCount(), 1); // one entry per core
     EXPECT_TRUE(logged("APAL: Module ID 'TSYN': is dirty!  ip: 0, Ver 1.03.0 Hash:  2A7"));
     timemodsim::setIdentity(0x4D616463, 0x10300000); // another core in its place
     EXPECT_EQ(time_init(), 0);
@@ -60,6 +62,7 @@ TEST_F(TimeModule, TimestampsFollowTheClockAndStatusFieldsReachTheMeasurementBlo
          0x70000123,
          {3, 43, 10, 1, 1, 1, 1, 7, 0x123}},
         {2u | 1u << 2 | 5u << 4 | 1u << 16 | 9u << 20, 0x1FFFFFFF, {2, 9, 5, 1, 1, 0, 0, 1, 0x0FFFFFFF}},
+        {2u | 1u << 2 | 1u << 3 | 1u << 20, 0x80000001, {2, 1, 0, 1, 0, 0, 1, 8, 1}}, // pin high, no signal
     };
     for (const auto& c : cases) {
         timemodsim::setStatus(c.status);
@@ -75,12 +78,44 @@ TEST_F(TimeModule, TimestampsFollowTheClockAndStatusFieldsReachTheMeasurementBlo
     EXPECT_TRUE(logged("syncState EXT_FULL_SYNC at LocTime"));
 }
 
+TEST_F(TimeModule, StatusFieldsAndSyncStateLog) {
+    // Full sync with external sync, pin high, sync quality 10, signal, short circuit, quality 43.
+    timemodsim::setStatus(3u | 1u << 2 | 1u << 3 | 0xAu << 4 | 1u << 16 | 1u << 17 | 43u << 20);
+    timemodsim::setErrorCounters(0x70000123);
+    EXPECT_EQ((u32s{time_getSyncState(), time_getSyncState(), time_getSyncXState(), time_getSyncState_reg(),
+                    time_getExtSyncFlag(), time_getPinLevel(), time_getQualitySync(), time_getSignalFlag(),
+                    time_getShortCircuitFlag(), time_getQualitySignal(), time_getGapErrorCnt(),
+                    time_getGlitchesCnt()}),
+              (u32s{3, 3, 7, 3, 1, 1, 10, 1, 1, 43, 7, 0x123}));
+    EXPECT_TRUE(logged("syncState EXT_FULL_SYNC at LocTime")); // a change of the extended state is logged
+    // The flags each on its own (bit 26 lies beyond the signal quality): external sync with a short
+    // circuit, then with the pin high; extended state, flags, qualities, counters.
+    const std::pair<uint32_t, u32s> more[] = {
+        {1u | 1u << 2 | 0xFu << 4 | 1u << 17 | 0x3Fu << 20 | 1u << 26, {5, 1, 0, 15, 0, 1, 63, 8, 1}},
+        {2u | 1u << 2 | 1u << 3 | 0x1u << 20, {6, 1, 1, 0, 0, 0, 1, 8, 1}}};
+    timemodsim::setErrorCounters(0x80000001);
+    for (const auto& [status, want] : more) {
+        timemodsim::setStatus(status);
+        EXPECT_EQ((u32s{time_getSyncXState(), time_getExtSyncFlag(), time_getPinLevel(),
+                        time_getQualitySync(), time_getSignalFlag(), time_getShortCircuitFlag(),
+                        time_getQualitySignal(), time_getGapErrorCnt(), time_getGlitchesCnt()}),
+                  want)
+            << std::hex << status;
+    }
+    const uint32_t steady = time_getTimeSteady();
+    sim::step(25);
+    EXPECT_EQ(time_getTimeSteady() - steady, 250u); // 100 us units
+}
+
 TEST_F(TimeModule, ControlBitsAndInitialisation) {
     EXPECT_EQ(reg(TIME_REG_CONTROL), TIME_CTRL_RUN);
     time_MrSetControl(1);
     EXPECT_EQ(reg(TIME_REG_CONTROL), TIME_CTRL_RUN | TIME_CTRL_MASTER | TIME_CTRL_SWITCH);
+    EXPECT_EQ(time_getMaster(), 1);
+    time_switchIOPin(1);
     time_MrSetControl(0); // leaves the other bits
-    EXPECT_EQ(reg(TIME_REG_CONTROL), TIME_CTRL_RUN);
+    EXPECT_EQ(reg(TIME_REG_CONTROL), TIME_CTRL_RUN | TIME_CTRL_IOPIN);
+    EXPECT_EQ(time_getMaster(), 0);
 
     // Not master: a reset pulse restarts the timestamp, then master mode.
     sim::step(50);
@@ -92,7 +127,7 @@ TEST_F(TimeModule, ControlBitsAndInitialisation) {
     });
     for (int i = 0; i < 1000 && !done; ++i)
         sim::step(1);
-    EXPECT_EQ(reg(TIME_REG_CONTROL), TIME_CTRL_RUN | TIME_CTRL_MASTER);
+    EXPECT_EQ(reg(TIME_REG_CONTROL), TIME_CTRL_RUN | TIME_CTRL_MASTER | TIME_CTRL_IOPIN);
     EXPECT_LT(time_getTimestamp(), 20u);
     // Already master: no reset pulse, the timestamp runs on.
     sim::step(50);

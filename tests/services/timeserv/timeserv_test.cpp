@@ -128,6 +128,48 @@ TEST_F(TimeService, MasterReportsAnotherMasterOnceAndTakesABetterSuggestion) {
     EXPECT_EQ(kmgr::rtcText(), "2024-02-29 23:59:58.250");
 }
 
+// The first sync writes the real-time clock for a date more than half a second ahead; with a
+// qualifier only for a better one, or an equal one with such a date; else the system time alone.
+TEST_F(TimeService, FirstSyncWritesTheClockForADateMoreThanHalfASecondAheadOrABetterQualifier) {
+    const struct {
+        uint16_t payload, aheadMs;
+        uint32_t q;
+        bool rtc;
+    } cases[] = {{22, 500, 0, false}, {22, 501, 0, true}, {32, 500, 1, false},
+                 {32, 501, 1, true},  {32, 0, 2, true},   {32, 5000, 0, false}}; // the own qualifier is 1
+    for (const auto& c : cases) {
+        timeserv_reset();
+        timeserv_init(1, 0);
+        date_msd now{};
+        timeserv_readSystemTime(&now);
+        const std::vector<uint16_t> date = {now.YEAR,
+                                            now.MONTH,
+                                            now.DAY,
+                                            now.HOUR,
+                                            now.MIN,
+                                            now.SEC,
+                                            static_cast<uint16_t>(now.MS + c.aheadMs)};
+        const uint64_t writes = kmgr::callCount(KCALL_RTC_WRITE);
+        serve(distribution(0x30, date, c.q, 7, 1, c.payload));
+        EXPECT_EQ(kmgr::callCount(KCALL_RTC_WRITE) - writes, c.rtc ? 1u : 0u) << c.aheadMs << " q " << c.q;
+    }
+}
+
+// A new system time without a qualifier field counts as 5.
+TEST_F(TimeService, NewSystemTimeTakesItsQualifierOrFive) {
+    timeserv_init(1, 0);
+    for (auto [payload, want] : {std::pair{20, 5u}, {24, 9u}}) {
+        Msg m(44);
+        put16(m, 2, static_cast<uint16_t>(payload)), put16(m, 16, 0x0602);
+        for (size_t i = 0; i < DATE.size(); ++i)
+            put16(m, 20 + 2 * i, DATE[i]);
+        put32(m, 36, 9);
+        timeserv_newSystemTime_cmd(m.data(), m.size());
+        EXPECT_EQ(timeserv_getQualifier(), want) << payload;
+    }
+    EXPECT_EQ(kmgr::rtcText(), "2024-02-29 23:59:58.250");
+}
+
 TEST_F(TimeService, MeasurementTimeFollowsTheModuleOnlyInFullSync) {
     timeserv_MeasTime_ini();
     sim::step(5);

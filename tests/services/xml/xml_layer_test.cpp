@@ -179,6 +179,9 @@ TEST(XmlTagParser, MandatoryAndOptional) {
     EXPECT_EQ((std::vector<uint32_t>{0x10, 7}), (std::vector{adr, pid}));
     EXPECT_EQ("1:sub", tokens(ch, 1));
     EXPECT_NE("", thrown([&] { two.addAttribute("b", &adr, 4, xmlTypeUInt, false); })); // no room
+    XmlTagParser three(3); // parsing waits for every attribute it was made for
+    three.addAttribute("adr", &adr, 4, xmlTypeHex, true);
+    EXPECT_EQ("parse: less tags used!", thrown([&] { three.parse(&ch); }));
 }
 
 TEST(XmlHelper, Numbers) {

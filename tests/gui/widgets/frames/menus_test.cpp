@@ -1,11 +1,13 @@
 // Menus, the title bar and its system menu.
 #include "gui/controls/button/button.h"
 #include "gui/core/util.h"
+#include "gui/fonts/fonts.h"
 #include "gui/widgets/dialog/dialog.h"
 #include "gui/widgets/menu/menu.h"
 #include "gui/widgets/title/title.h"
 #include "gui/widgets/widget_fixture.h"
 
+#include <algorithm>
 #include <string>
 
 namespace {
@@ -83,6 +85,33 @@ TEST_F(Menus, ABarItemWithoutMenuOnlyTogglesFlyoverAndAnEmptyTableBuildsNothing)
     GuiMenu emptyMenu(kEmpty, 0);
     EXPECT_EQ(std::tuple(emptyBar.First(), emptyMenu.First()), std::tuple(nullptr, nullptr));
 }
+// An item is its text's width + 8 wide, 32 more in a menu, and the font's height + 2 high (a
+// separator 6); a menu is the widest item + 6 wide and each item + 1 and 6 more high (edges
+// inclusive); bar items start 4 beyond the one before, 2 in from the bar.
+TEST_F(Menus, ItemsMenusAndTheBarTakeTheSizesOfTheirTexts) {
+    openOptions();
+    GuiMenu* menu = item("Options")->SubMenu();
+    ASSERT_TRUE(menu && menu->Visible());
+    int widest = 0, height = 0;
+    for (const GuiMenuDescription* d = kOptions; d->id || d->style; ++d) {
+        const int w = d->text ? screen->TextWidth(d->text, &MenuFont) : 0,
+                  h = d->text ? MenuFont.height + 2 : 6;
+        widest = std::max(widest, w);
+        height += h + 1;
+        if (!d->text) continue;
+        EXPECT_EQ(std::tuple(item(d->text)->GetMinSize(TYPE_MENU), item(d->text)->GetMinSize(TYPE_MENU_BAR)),
+                  std::tuple(GuiRect(0, 0, w + 40, h), GuiRect(0, 0, w + 8, h)))
+            << d->text;
+    }
+    EXPECT_EQ(std::tuple(menu->mReal.Width(), menu->mReal.Height()), std::tuple(widest + 47, height + 7));
+    const int options = screen->TextWidth("Options", &MenuFont),
+              plain = screen->TextWidth("Plain", &MenuFont);
+    EXPECT_EQ(std::tuple(item("Options")->mReal.left, item("Options")->mReal.right, item("Plain")->mReal.left,
+                         item("Plain")->mReal.right),
+              std::tuple(bar->mReal.left + 6, bar->mReal.left + 6 + options + 9,
+                         bar->mReal.left + options + 19, bar->mReal.left + options + 19 + plain + 9));
+}
+
 TEST_F(Menus, SubMenusStayOnTheScreen) {
     const GuiMenuDescription sub[] = {{"One", 41, MIS_ENABLED, nullptr},
                                       {"Two", 42, MIS_ENABLED, nullptr},

@@ -46,6 +46,13 @@ TEST_F(Windows, AStatusBarGivesBackAllTheRoomItTookAndLinesUpItsFields) {
     bar->SizeToParent();
     EXPECT_EQ(std::tuple(two->mReal.left, two->mReal.right, bar->mClient.right),
               std::tuple(one->mReal.right + 3, bar->mReal.right - 17, bar->mReal.right - 16));
+    flush(); // the grip takes the corner
+    const int gx = bar->mReal.right - gbDragBitmap.width + 1, gy = bar->mReal.bottom - gbDragBitmap.height;
+    bool gripDrawn = false;
+    for (int y = gy; y <= bar->mReal.bottom; ++y)
+        for (int x = gx; x <= bar->mReal.right; ++x)
+            gripDrawn |= shownAt(x, y) != GUI_FACE;
+    EXPECT_TRUE(gripDrawn);
     const int invalid = screen->InvalidCount();
     bar->SetTextField(99, const_cast<char*>("none"));
     EXPECT_EQ(screen->InvalidCount(), invalid);
@@ -158,6 +165,33 @@ TEST_F(Windows, MessageWindowButtonsShareOneWidthInStyleOrder) {
                    cancel->mReal.left - ok->mReal.left),
         std::tuple(std::string("OK"), std::string("Cancel"), cancel->mReal.Width(), w.ButtonWidth() + 8));
     EXPECT_EQ(w.ButtonWidth(), GuiTextWidthOf("Cancel", GuiTextThing::mFontTable[3]) + 8);
+}
+
+// The row (n buttons of one width, 8 apart) is centred in the client width, whatever the frame takes;
+// it ends 4 above the client bottom and is the button font's height + 6 high (multi-line: its top
+// 16 + that height above the client bottom).
+TEST_F(Windows, MessageWindowButtonRowsAreCentredInTheClientArea) {
+    const GuiFont* font = GuiTextThing::mFontTable[3];
+    const int fh = GuiFontHeight(font), bw = GuiTextWidthOf("Cancel", font) + 8;
+    for (uint16_t frame : {FF_NONE, FF_THIN, FF_RAISED, FF_THICK})
+        for (bool multi : {false, true}) {
+            const GuiRect r(10, 20, 409, 219);
+            const uint16_t style = frame | MW_OK | MW_YES | MW_CANCEL;
+            GuiWindow* w =
+                multi
+                    ? static_cast<GuiWindow*>(new GuiMLMessageWindow(r, "T", "text", style, nullptr, nullptr))
+                    : new GuiMessageWindow(r, "T", "text", style, nullptr, nullptr);
+            const GuiRect c = w->mClient;
+            const int left = c.left + (c.Width() - (3 * bw + 16)) / 2,
+                      top = c.bottom - fh - (multi ? 16 : 10);
+            int i = 0;
+            for (uint16_t id : {GUI_ID_OK, GUI_ID_YES, GUI_ID_CANCEL}) {
+                const int x = left + i++ * (bw + 8);
+                EXPECT_EQ(w->Find(id, 0)->mReal, GuiRect(x, top, x + bw, c.bottom - 4))
+                    << "frame " << frame << (multi ? " multi-line" : "") << " button " << id;
+            }
+            delete w;
+        }
 }
 
 TEST_F(Windows, MessageWindowsSizeThemselves) {

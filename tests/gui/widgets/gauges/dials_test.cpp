@@ -78,6 +78,22 @@ TEST_F(Dials, UpdatesRedrawOnlyWhatMovedAndGiveTheClipBack) {
     desk->Add(circular, 1);
 }
 
+TEST_F(Dials, ABitmapDialTakesItsPictureSizeAndComposesFaceAndNeedle) {
+    GuiBitmap* face = screen->CreateBitmap(60, 40, 0);
+    for (int p = 0; p < 60 * 40; ++p)
+        reinterpret_cast<uint32_t*>(face->data)[p] = 0x2040C0;
+    auto* dial = new GuiFiniteBitmapDial(200, 200, 180, 0, 0, 11, face, nullptr, DS_THICK_NEEDLE);
+    dial->mAnchorColor = 0xFFFF00;
+    desk->Add(dial, 1);
+    flush();
+    // Radius 20 about (230, 220); the needle points left from the anchor.
+    EXPECT_EQ(dial->mReal, GuiRect(200, 200, 259, 239));
+    expectShown({{202, 202, 0x2040C0}, {230, 220, 0xFFFF00}, {214, 220, 0xBF0000}, {245, 220, 0x2040C0}});
+    desk->Destroy(dial);
+    std::free(face->data);
+    delete face;
+}
+
 TEST_F(Dials, The99thOf0To100SitsAtTheEndOfTravel) {
     const uint16_t v = SS_VERTICAL | SS_MIN_AT_START, h = 0;
     const struct {
@@ -118,6 +134,27 @@ TEST_F(Dials, AScaleRedrawsOnlyANeedleThatMovedAndLeavesNoOldOne) {
     scale->ValToPoint(200, now);
     flush();
     EXPECT_EQ(std::tuple(shownAt(old.x, y), shownAt(now.x, y)), std::tuple(GUI_FACE, 0xBF0000u));
+}
+
+TEST_F(Dials, ABitmapScaleDrawsItsNeedleBitmapOnItsTrack) {
+    GuiBitmap* track = screen->CreateBitmap(200, 30, 0);
+    GuiBitmap* needle = screen->CreateBitmap(5, 30, 0);
+    for (int p = 0; p < 200 * 30; ++p)
+        reinterpret_cast<uint32_t*>(track->data)[p] = 0x404040;
+    for (int p = 0; p < 5 * 30; ++p)
+        reinterpret_cast<uint32_t*>(needle->data)[p] = 0xFF00FF;
+    auto* scale = new GuiLinearBitmapScale(100, 400, 0, 101, 0, 200, track, needle, SS_MIN_AT_START);
+    desk->Add(scale, 1);
+    scale->SetValue(50, 1);
+    flush();
+    // Travel 100 to 300 over 100 units: 50 at 200; the needle's 5 columns centred there.
+    EXPECT_EQ(scale->mReal, GuiRect(100, 400, 299, 429));
+    expectShown({{198, 410, 0xFF00FF}, {202, 410, 0xFF00FF}, {196, 410, 0x404040}, {120, 410, 0x404040}});
+    desk->Destroy(scale);
+    for (GuiBitmap* b : {track, needle}) {
+        std::free(b->data);
+        delete b;
+    }
 }
 
 } // namespace

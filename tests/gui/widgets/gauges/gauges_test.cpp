@@ -96,6 +96,21 @@ TEST_F(Gauges, LightStatesWrapAndKeepTheirColours) {
     four.SetNumStates(2);
     EXPECT_EQ(four.State(), 1u);
     EXPECT_EQ(std::tuple(four.SetStateColor(2, 1), four.SetStateColor(1, 1)), std::tuple(0, 1));
+    four.SetNumStates(5); // grown: the new states take colours too
+    four.SetState(4, 0);
+    EXPECT_EQ(std::tuple(four.State(), four.SetStateColor(5, 1), four.SetStateColor(4, 0x200000)),
+              std::tuple(4u, 0, 1));
+    auto* shown = new GuiColorLight(GuiRect(300, 300, 320, 310), 5, LS_RECTANGLE | FF_NONE);
+    for (unsigned s = 0; s < 2; ++s)
+        shown->SetStateColor(s, 0x100000u * (s + 1));
+    shown->SetNumStates(4);
+    owner->Add(shown, 1);
+    const uint32_t expected[] = {0x100000, 0x200000, 0, 0}; // states without a colour of their own: black
+    for (unsigned s = 0; s < 4; ++s) {
+        shown->SetState(s, 1);
+        flush();
+        EXPECT_EQ(shownAt(310, 305), expected[s]) << "state " << s;
+    }
     GuiBitmapLight bitmaps(500, 300, 2);
     std::vector<uint8_t> pixels(16 * 12, PAL_RED);
     GuiBitmap b{BMF_RAW, 8, 16, 12, 0, pixels.data()};
@@ -103,6 +118,22 @@ TEST_F(Gauges, LightStatesWrapAndKeepTheirColours) {
     EXPECT_EQ(bitmaps.SetNumStates(0), 2u);
     EXPECT_EQ(bitmaps.SetStateBitmap(1, &gbCheckBitmap), 1);
     EXPECT_EQ(bitmaps.mReal, GuiRect(500, 300, 515, 311)) << "sized by the first bitmap only";
+}
+
+TEST_F(Gauges, TheFirstBitmapSizesTheLightAndANullOneIsRefused) {
+    auto* light = new GuiBitmapLight(500, 300, 2);
+    EXPECT_EQ(light->SetStateBitmap(0, nullptr), 0);
+    std::vector<uint8_t> pixels(16 * 12, PAL_RED);
+    GuiBitmap b{BMF_RAW, 8, 16, 12, 0, pixels.data()};
+    GuiBitmap small = gbCheckBitmap;
+    EXPECT_EQ(light->SetStateBitmap(0, &b), 1);
+    EXPECT_EQ(light->SetStateBitmap(1, &small), 1);
+    EXPECT_EQ(light->mReal, GuiRect(500, 300, 515, 311));
+    desk->Add(light, 1);
+    light->SetState(1, 1);
+    light->SetNumStates(3);
+    light->SetState(2, 1); // a state without a bitmap draws nothing
+    EXPECT_EQ(light->State(), 2u);
 }
 
 } // namespace

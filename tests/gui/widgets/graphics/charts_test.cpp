@@ -4,6 +4,7 @@
 #include "gui/widgets/common/widget.h"
 #include "gui/widgets/widget_fixture.h"
 
+#include <algorithm>
 #include <climits>
 #include <new>
 #include <set>
@@ -82,6 +83,45 @@ TEST_F(Charts, PointsInsertAfterTheirPredecessorAndRemoveKeepsTheRest) {
     GuiChartPoint stranger(1, 1, nullptr);
     chart.RemovePoint(&stranger); // not in the line: nothing
     EXPECT_EQ(std::tuple(chart.mpFirst, mid->pNext, last->pNext), std::tuple(mid, last, nullptr));
+}
+
+// The chart region is the client less: the major tic length below for X tics, left (and right with
+// 0x0400) for Y tics; for Y labels half the text height (rounded up) at the top and, without X
+// labels, at the bottom, and the wider text of the Y range + 2 at the left (and right with 0x0800),
+// or a given label width at the left only; for X labels half the maximum's text (rounded up) at the
+// right, half the minimum's at the left without Y labels, and the label height (0: the text height)
+// at the bottom unless the axis stands at zero.
+TEST_F(Charts, TicsAndLabelsTakeTheirRoomFromTheRegion) {
+    GuiLineChart chart(GuiRect(100, 50, 500, 350), -5, 1000, -1000, 50, 10, 10);
+    const GuiRect c = chart.mClient;
+    auto tw = [&](const char* t) { return screen->TextWidth(t, chart.mpFont); };
+    const int th = screen->TextHeight("0", chart.mpFont), h = (th + 1) / 2,
+              wy = std::max(tw("-1000"), tw("50"));
+    const int hx = (tw("1000") + 1) / 2, lx = (tw("-5") + 1) / 2;
+    const struct {
+        uint16_t style;
+        int yLabelWidth, xLabelHeight;
+        GuiRect region;
+    } cases[] = {
+        {CS_Y_LABELS, 0, 0, GuiRect(c.left + wy + 2, c.top + h, c.right, c.bottom - h)},
+        {CS_Y_LABELS | CS_RIGHT_Y_LABELS, 0, 0,
+         GuiRect(c.left + wy + 2, c.top + h, c.right - wy - 2, c.bottom - h)},
+        {CS_Y_LABELS | CS_RIGHT_Y_LABELS | CS_Y_TICS | CS_RIGHT_Y_TICS, 0, 0,
+         GuiRect(c.left + 12 + wy + 2, c.top + h, c.right - 12 - wy - 2, c.bottom - h)},
+        {CS_Y_LABELS | CS_RIGHT_Y_LABELS, 30, 0, GuiRect(c.left + 30, c.top + h, c.right, c.bottom - h)},
+        {CS_X_LABELS, 0, 0, GuiRect(c.left + lx, c.top, c.right - hx, c.bottom - th)},
+        {CS_X_LABELS, 0, 5, GuiRect(c.left + lx, c.top, c.right - hx, c.bottom - 5)},
+        {CS_X_LABELS | CS_X_AXIS_AT_ZERO, 0, 5, GuiRect(c.left + lx, c.top, c.right - hx, c.bottom)},
+        {CS_X_LABELS | CS_Y_LABELS | CS_X_TICS, 0, 0,
+         GuiRect(c.left + wy + 2, c.top + h, c.right - hx, c.bottom - 12 - th)},
+    };
+    for (const auto& k : cases) {
+        chart.mChartStyle = k.style;
+        chart.mYLabelWidth = k.yLabelWidth;
+        chart.mXLabelHeight = k.xLabelHeight;
+        chart.RecalcLayout(0);
+        EXPECT_EQ(chart.ChartRegion(), k.region) << "style " << std::hex << k.style;
+    }
 }
 
 TEST_F(Charts, AnXTicStepOf0DrawsNoXTicsWhateverTheStyle) {
@@ -201,6 +241,31 @@ TEST_F(Charts, TheRepaintAtTheLastIndexReachesTheRightEnd) {
     const GuiRect area = GuiStripSweepArea(chart, *chart.GetLineByID(id)); // head 4 = N - 1, tail 0
     EXPECT_EQ(std::tuple(area.left, area.right), std::tuple(chart.IndexToPointX(3), chart.IndexToPointX(5)));
     EXPECT_LT(area.left, area.right);
+}
+
+TEST_F(Charts, ASweepShowsNewTraceLeaderGapAndAgedTraceAxesAndLabelsStay) {
+    const uint32_t fresh = 0x00FF00, aged = 0x006000;
+    auto* chart = new GuiStripChart(GuiRect(100, 100, 500, 300), 10, -100, 100, 1, 50);
+    desk->Add(chart, 1);
+    const uint8_t id = chart->AddLine(fresh, aged, 0);
+    for (int k = 0; k < 13; ++k) // wrapped, then three more: head 3
+        chart->AddData(id, 0, 1);
+    const GuiRect r = chart->ChartRegion();
+    auto x = [&](int k) { return chart->IndexToPointX(k); };
+    const int y = chart->ValToPointY(0);
+    for (int full = 0; full < 2; ++full) {
+        if (full) GuiRedraw(chart);
+        flush();
+        EXPECT_EQ(std::tuple(shownAt(x(1), y), shownAt(x(3), y - 20), shownAt(x(4), y), shownAt(x(7), y)),
+                  std::tuple(fresh, fresh, GUI_BLACK, aged))
+            << (full ? "drawn whole" : "repainted sample by sample");
+        EXPECT_EQ(shownAt(r.left, y - 20), GUI_WHITE) << "the Y axis";
+        int labelPixels = 0;
+        for (int px = chart->mReal.left; px < r.left - 12; ++px)
+            for (int py = r.top - 7; py <= r.bottom + 7; ++py)
+                labelPixels += shownAt(px, py) == GUI_WHITE;
+        EXPECT_GT(labelPixels, 20) << "the Y labels";
+    }
 }
 
 } // namespace

@@ -93,6 +93,7 @@ TEST_F(Editors, KeysAndPastesEditWithinTheEdgesAndTheMaximum) {
     GuiEditBox* b = box("a long first line");
     pm->MoveFocusTree(b);
     b->DataSet("ab\ncd"); // a shorter text brings the cursor column into its line
+    EXPECT_EQ(b->Cursor(), (CURSOR_POS{2, 0}));
     type(b, "Z");
     EXPECT_STREQ(b->DataGet(), "abZ\ncd");
 }
@@ -140,9 +141,12 @@ struct Field : Editors {
         owner->Add(f, 1);
         return f;
     }
-    static void keys(GuiEditField* f, const char* k) {
+    // The number of keys the field took.
+    static int keys(GuiEditField* f, const char* k) {
+        int took = 0;
         for (; *k; ++k)
-            f->InsertKey(static_cast<unsigned char>(*k));
+            took += f->InsertKey(static_cast<unsigned char>(*k)) != 0;
+        return took;
     }
 };
 
@@ -198,16 +202,21 @@ TEST_F(Field, TypingStopsAtTheMaximumAndReplacesAMark) {
         int max, width;
         bool focus;
         const char* keys;
+        int took;
         const char* after;
-    } cases[] = {{"abc", 3, 200, false, "d", "abc"},
-                 {nullptr, 0, 200, false, "typed", "typed"},
-                 {nullptr, -1, 200, false, "typed", "typed"},
-                 {"old text", 20, 200, true, "n", "n"},
-                 {"wide", 0, 4, false, "MMMM", "MMMMwide"}};
+    } cases[] = {{"abc", 3, 200, false, "d", 0, "abc"},
+                 {nullptr, 0, 200, false, "typed", 5, "typed"},
+                 {nullptr, -1, 200, false, "typed", 5, "typed"},
+                 {"old text", 20, 200, true, "n", 1, "n"},
+                 {"wide", 0, 4, false, "MMMM", 4, "MMMMwide"}};
     for (const auto& c : cases) {
         GuiEditField* f = field(c.text, c.max, c.width);
-        if (c.focus) pm->MoveFocusTree(f);
-        keys(f, c.keys);
+        if (c.focus) {
+            pm->MoveFocusTree(f);
+            EXPECT_EQ(std::tuple(f->GetMarkStart(), f->GetMarkEnd(), f->Flags() & EFF_MARKED),
+                      std::tuple(0, static_cast<int>(std::strlen(c.text)), EFF_MARKED));
+        }
+        EXPECT_EQ(keys(f, c.keys), c.took) << c.keys;
         f->InsertKey(GK_END);
         f->InsertKey(GK_HOME);
         EXPECT_STREQ(f->DataGet(), c.after) << c.keys;
