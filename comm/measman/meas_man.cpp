@@ -85,7 +85,9 @@ MeasList** measHdrMagicArr = nullptr; // by entry index of a list magic
 uint32_t openReplyRoutine = 0;
 std::atomic<uint32_t> dataLoss[RASTERS];
 std::atomic<uint32_t> blockStopped[RASTERS];
-uint32_t dataLossSum = 0, lastLossLogged = 0, lastStoppedLogged = 0, stoppedSecondAgo = 0;
+// The second's loss count, read by the diagnostics' task.
+std::atomic<uint32_t> dataLossSum{0};
+uint32_t lastLossLogged = 0, lastStoppedLogged = 0, stoppedSecondAgo = 0;
 std::atomic<uint8_t> copyOfflineData{0};
 uint8_t offlineRequested = 0, offlineLogged = 0, syncErrorSet = 0;
 std::atomic<uint32_t> virtChanRegistered{0}, canIoInitialized{0};

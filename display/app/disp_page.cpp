@@ -249,6 +249,8 @@ CDispPage::~CDispPage() {
     for (int i = 0; mElems && i < mCount; ++i)
         if (CDataView* v = mElems->GetElem(static_cast<short>(i)); v && v->Parent() != this) delete v;
     delete mElems;
+    // The programming window, once "fstop" took it off the page.
+    if (mpFlashWnd && mpFlashWnd->Parent() != this) delete mpFlashWnd;
     for (int g = 0; g < mGroupCount; ++g)
         delete[] mGroups[g].members;
     delete[] mGroups;

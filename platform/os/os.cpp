@@ -4,7 +4,9 @@
 // one more. A blocked task sleeps on its own wake word. A waker first claims the sleeper (one
 // compare-and-swap, so of a give, a time-out and a delete request exactly one wins), counts it
 // as running again and only then wakes it: "every task is blocked" is never seen while a
-// release is in flight. Lock order: object lock, then the registry, then the time-out list.
+// release is in flight. In stepped time the tasks of the layer share one processor: a released
+// task waits for its turn on it. Lock order: object lock, then the registry, then the time-out
+// list; the processor's lock is taken under none of them and takes none.
 #include "platform/os/os.h"
 #include "platform/os/sim.h"
 
@@ -51,6 +53,13 @@ enum Wake {
     WAKE_RUNNING,
 };
 
+// A task's place on the one processor of stepped time.
+enum Cpu {
+    CPU_OFF,   // not scheduled: blocked, or real time
+    CPU_READY, // in the ready queue
+    CPU_ON,    // running
+};
+
 struct Tcb;
 struct LateHist;
 using WaitList = std::deque<Tcb*>;
@@ -86,6 +95,8 @@ struct Tcb {
     std::atomic<void*> lateOn{nullptr};
     std::atomic<void*> waitingOn{nullptr}; // the semaphore it waits on now
     uint64_t releasedAt = 0;               // the tick of the give that woke it
+    std::atomic<int> cpu{CPU_OFF};
+    int64_t readySeq = 0; // the processor's lock: its place among the ready tasks of its priority
 };
 
 // Release lateness of a watched task in real time, 1 us per bucket (the last one: later).
@@ -182,6 +193,15 @@ struct World {
     cpu_set_t hostCpus{};
     std::mutex clockMutex;    // one thread makes ticks at a time
     Tcb* clockSelf = nullptr; // the record hooks see while a tick is made
+    // Stepped time: the one processor, the task on it and the ready tasks (in any order; the
+    // next is picked by priority, then by place). The tick takes it like an interrupt, above
+    // every task.
+    std::mutex cpuMutex;
+    Tcb* onCpu = nullptr;
+    std::vector<Tcb*> ready;
+    int64_t lastSeq = 0;  // places at the back of a priority
+    int64_t firstSeq = 0; // at the front: a task that lost the processor to a higher one
+    Tcb* tickSelf = nullptr;
     std::mutex hookMutex;
     std::shared_ptr<const Hooks> hooks = std::make_shared<Hooks>();
     int nextHookId = 1;
@@ -201,13 +221,118 @@ int64_t wallNs() {
         .count();
 }
 
+void futexWait(std::atomic<int>& word, int seen);
+void futexWake(std::atomic<int>& word);
+
+// ---- the processor of stepped time -----------------------------------------------------------
+// Stepped time runs the tasks the layer started one at a time, as an RTOS does on one CPU: the
+// task on the processor keeps it until it blocks, or until it releases a task of higher priority
+// (a lower number), which then runs at once. A free processor goes to the ready task of highest
+// priority, of those the one that became ready first. Threads the layer did not start (an adopted
+// main thread too) run beside it. Real time leaves all this to the host.
+
+// Processor lock held: the task goes on the processor.
+void putOnCpu(World& w, Tcb* t) {
+    w.onCpu = t;
+    t->cpu.store(CPU_ON, std::memory_order_release);
+    futexWake(t->cpu);
+}
+
+// Processor lock held: the ready task that runs next, or none.
+Tcb* takeNext(World& w) {
+    if (w.ready.empty()) return nullptr;
+    auto it = std::min_element(w.ready.begin(), w.ready.end(), [](const Tcb* a, const Tcb* b) {
+        const int pa = a->priority.load(std::memory_order_relaxed);
+        const int pb = b->priority.load(std::memory_order_relaxed);
+        return pa != pb ? pa < pb : a->readySeq < b->readySeq;
+    });
+    Tcb* t = *it;
+    w.ready.erase(it);
+    return t;
+}
+
+// Processor lock held.
+void queueReady(World& w, Tcb* t, bool front) {
+    t->readySeq = front ? --w.firstSeq : ++w.lastSeq;
+    t->cpu.store(CPU_READY, std::memory_order_relaxed);
+    w.ready.push_back(t);
+}
+
+// Stepped time: the task is ready; it runs now when the processor is free.
+void makeReady(World& w, Tcb* t) {
+    std::lock_guard<std::mutex> g(w.cpuMutex);
+    if (w.mode.load() != sim::TimeMode::Stepped || t->cpu.load(std::memory_order_relaxed) != CPU_OFF) return;
+    if (w.onCpu)
+        queueReady(w, t, false);
+    else
+        putOnCpu(w, t);
+}
+
+// The task leaves the processor to the next ready task (it blocks or ends).
+void leaveCpu(World& w, Tcb* t) {
+    if (t->cpu.load(std::memory_order_relaxed) != CPU_ON) return;
+    std::lock_guard<std::mutex> g(w.cpuMutex);
+    if (w.onCpu != t) return;
+    t->cpu.store(CPU_OFF, std::memory_order_relaxed);
+    w.onCpu = nullptr;
+    if (Tcb* next = takeNext(w)) putOnCpu(w, next);
+}
+
+// A ready task waits for its turn.
+void awaitCpu(Tcb* t) {
+    int c;
+    while ((c = t->cpu.load(std::memory_order_acquire)) == CPU_READY)
+        futexWait(t->cpu, c);
+}
+
+// After the calling task released others: one that outranks it takes the processor, and the
+// caller goes on when its turn comes again, first of its priority.
+void preempt(World& w) {
+    Tcb* me = tlsSelf;
+    if (!me || me->cpu.load(std::memory_order_relaxed) != CPU_ON) return;
+    {
+        std::lock_guard<std::mutex> g(w.cpuMutex);
+        if (w.onCpu != me || w.ready.empty()) return;
+        auto it = std::min_element(w.ready.begin(), w.ready.end(), [](const Tcb* a, const Tcb* b) {
+            return a->priority.load(std::memory_order_relaxed) < b->priority.load(std::memory_order_relaxed);
+        });
+        if ((*it)->priority.load(std::memory_order_relaxed) >= me->priority.load(std::memory_order_relaxed))
+            return;
+        Tcb* next = takeNext(w);
+        queueReady(w, me, true);
+        putOnCpu(w, next);
+    }
+    awaitCpu(me);
+}
+
+// Calls preempt when the call that may have released tasks returns, after its locks are gone.
+struct PreemptOnReturn {
+    World& w;
+    ~PreemptOnReturn() { preempt(w); }
+};
+
+// Leaving stepped time: every task goes on as the host schedules it.
+void freeCpu(World& w) {
+    std::lock_guard<std::mutex> g(w.cpuMutex);
+    for (Tcb* t : w.ready) {
+        t->cpu.store(CPU_OFF, std::memory_order_release);
+        futexWake(t->cpu);
+    }
+    w.ready.clear();
+    if (w.onCpu) w.onCpu->cpu.store(CPU_OFF, std::memory_order_relaxed);
+    w.onCpu = nullptr;
+}
+
 // ---- running count ----------------------------------------------------------------------
 // Each block counts its task down once, the one waker that claims it counts it up once, in
 // whichever order they come; so the count is never below the tasks that are really running.
+// A task of the layer counted up is ready for the processor in stepped time.
 void countUp(World& w, Tcb* t) {
     if (!t->counted.load()) return;
     t->running.store(true, std::memory_order_relaxed);
     w.running.fetch_add(1);
+    if (w.mode.load(std::memory_order_relaxed) == sim::TimeMode::Stepped && !t->adopted.load())
+        makeReady(w, t);
 }
 
 void countDown(World& w, Tcb* t) {
@@ -217,6 +342,21 @@ void countDown(World& w, Tcb* t) {
         std::lock_guard<std::mutex> g(w.idleMutex);
         w.idleCv.notify_all();
     }
+}
+
+// A wait begins: the caller leaves the processor (the tick too, which no count covers), and only
+// then is no longer counted as running, so no tick can come between. True when it had it.
+bool leaveForWait(World& w, Tcb* t) {
+    const bool held = t->cpu.load(std::memory_order_relaxed) == CPU_ON;
+    leaveCpu(w, t);
+    countDown(w, t);
+    return held;
+}
+
+// The wait ended: a task its waker counted up is ready already; the tick becomes ready itself.
+void backFromWait(World& w, Tcb* t, bool held) {
+    if (held) makeReady(w, t);
+    awaitCpu(t);
 }
 
 // The calling thread's record; a thread the layer did not start gets one on first use.
@@ -391,7 +531,7 @@ int block(World& w, Tcb* t, std::unique_lock<std::mutex>* lk, WaitList* list, bo
         std::lock_guard<std::mutex> g(w.timedMutex);
         w.timed.emplace(d.at, t);
     }
-    countDown(w, t);
+    const bool held = leaveForWait(w, t);
     // A delete request or resume made before the wake word said "asleep" woke nobody.
     if (t->deleteRequested.load()) {
         if (claim(t, state)) finish(w, t, WAKE_TASK_DELETE);
@@ -413,6 +553,7 @@ int block(World& w, Tcb* t, std::unique_lock<std::mutex>* lk, WaitList* list, bo
         }
         futexWait(t->wake, r);
     }
+    backFromWait(w, t, held);
     if (d.timed && r != WAKE_TIMEOUT) eraseTimed(w, d, t);
     if (lk) {
         lk->lock();
@@ -450,6 +591,7 @@ void taskTrampoline(Tcb* t) {
             placeThread(w, t->thread);
         }
     }
+    awaitCpu(t);
     try {
         t->body();
     } catch (OsTaskExit&) {
@@ -464,6 +606,7 @@ void taskTrampoline(Tcb* t) {
     }
     for (Tcb* x : woken)
         finish(w, x, WAKE_GRANTED);
+    leaveCpu(w, t);
     countDown(w, t);
 }
 
@@ -513,10 +656,12 @@ STATUS activate(Tcb* t) {
             std::lock_guard<std::mutex> g(w.reg);
             t->exited = true;
         }
+        leaveCpu(w, t);
         countDown(w, t);
         errno = rc;
         return ERROR;
     }
+    preempt(w);
     return OK;
 }
 
@@ -648,6 +793,7 @@ STATUS taskDelete(TASK_ID tid) {
     }
     // Asleep now: woken at once; running: it ends at its next blocking call.
     if (claim(t, WAKE_BLOCKED) || claim(t, WAKE_SUSPENDED)) finish(w, t, WAKE_TASK_DELETE);
+    preempt(w);
     return OK;
 }
 
@@ -717,6 +863,7 @@ STATUS taskResume(TASK_ID tid) {
         }
     }
     if (t->suspendRequested.exchange(false) && claim(t, WAKE_SUSPENDED)) finish(w, t, WAKE_GRANTED);
+    preempt(w);
     return OK;
 }
 
@@ -741,6 +888,7 @@ STATUS taskPriorityGet(TASK_ID tid, int* priority) {
 }
 
 STATUS taskPrioritySet(TASK_ID tid, int priority) {
+    PreemptOnReturn preempted{W()};
     return onTask(tid, false, [&](World& w, Tcb* t) {
         if (priority < 0 || priority > 255) return false;
         t->priority = priority;
@@ -807,6 +955,7 @@ SEM_ID semMCreate(int options) {
 
 STATUS semDelete(SEM_ID sem) {
     World& w = W();
+    PreemptOnReturn preempted{w};
     Sem* s = semOf(sem);
     if (!s) {
         errno = EINVAL;
@@ -1042,6 +1191,7 @@ STATUS semTake(SEM_ID sem, int ticks) {
 
 STATUS semGive(SEM_ID sem) {
     World& w = W();
+    PreemptOnReturn preempted{w};
     Sem* s = semOf(sem);
     if (!s || s->deleted.load(std::memory_order_relaxed)) {
         errno = EINVAL;
@@ -1074,6 +1224,7 @@ STATUS semGive(SEM_ID sem) {
 
 STATUS semFlush(SEM_ID sem) {
     World& w = W();
+    PreemptOnReturn preempted{w};
     Sem* s = semOf(sem);
     if (!s || s->type == SEM_TYPE_MUTEX) {
         errno = EINVAL;
@@ -1166,6 +1317,7 @@ MSG_Q_ID msgQCreate(int maxMsgs, int maxMsgLength, int options) {
 
 STATUS msgQDelete(MSG_Q_ID id) {
     World& w = W();
+    PreemptOnReturn preempted{w};
     MsgQ* q = qOf(id);
     if (!q) {
         errno = EINVAL;
@@ -1197,6 +1349,7 @@ STATUS msgQDelete(MSG_Q_ID id) {
 
 STATUS msgQSend(MSG_Q_ID id, const void* buf, size_t len, int ticks, int priority) {
     World& w = W();
+    PreemptOnReturn preempted{w};
     MsgQ* q = qOf(id);
     if (!q || q->deleted.load(std::memory_order_relaxed) || (!buf && len) ||
         len > static_cast<size_t>(q->maxLen)) {
@@ -1248,6 +1401,7 @@ STATUS msgQSend(MSG_Q_ID id, const void* buf, size_t len, int ticks, int priorit
 
 int msgQReceive(MSG_Q_ID id, void* buf, size_t maxLen, int ticks) {
     World& w = W();
+    PreemptOnReturn preempted{w};
     MsgQ* q = qOf(id);
     if (!q || q->deleted.load(std::memory_order_relaxed) || (!buf && maxLen)) {
         errno = EINVAL;
@@ -1510,11 +1664,14 @@ STATUS osHeapStats(OS_HEAP_STATS* s) {
 // ---- external waits ------------------------------------------------------------------------
 
 OsExternalWait::OsExternalWait() {
-    countDown(W(), self());
+    held_ = leaveForWait(W(), self());
 }
 
 OsExternalWait::~OsExternalWait() {
-    countUp(W(), self());
+    World& w = W();
+    Tcb* me = self();
+    countUp(w, me);
+    backFromWait(w, me, held_);
 }
 
 // ---- simulation controls ------------------------------------------------------------------
@@ -1541,6 +1698,24 @@ void raiseClockThread(World& w) {
     placeThread(w, w.rtThread.native_handle());
 }
 
+// Stepped time: the tick takes the processor like an interrupt, above every task, so that what
+// it releases runs after it in priority order.
+void tickTakesCpu(World& w) {
+    if (!w.tickSelf) {
+        auto* t = new Tcb;
+        t->name = "simtick";
+        t->priority = -1;
+        t->activated = true;
+        t->started = true;
+        std::lock_guard<std::mutex> g(w.reg);
+        w.tasks[reinterpret_cast<intptr_t>(t)] = t;
+        w.tickSelf = t;
+    }
+    tlsSelf = w.tickSelf;
+    makeReady(w, w.tickSelf);
+    awaitCpu(w.tickSelf);
+}
+
 // One tick. In stepped time the tick's hooks ("/BASETICK0": the rasters) run to the end before
 // the expired delays and time-outs are released, as the rasters outrank the tasks that wait on
 // time; so a scripted stepped run comes out the same every time.
@@ -1551,9 +1726,13 @@ void tickOnce(bool stepped) {
     w.tick.store(now);
     w.wallAtTick.store(wallNs());
     w.seq.fetch_add(1, std::memory_order_acq_rel);
+    Tcb* const was = tlsSelf;
     if (stepped) {
+        tickTakesCpu(w);
         runHooks(w, now);
+        leaveCpu(w, w.tickSelf);
         waitIdle();
+        tickTakesCpu(w);
     }
     thread_local std::vector<Tcb*> due;
     due.clear();
@@ -1580,13 +1759,19 @@ void tickOnce(bool stepped) {
         }
     }
     if (any) semGive(reinterpret_cast<SEM_ID>(w.timerSem));
-    if (!stepped) runHooks(w, now);
+    if (stepped) {
+        leaveCpu(w, w.tickSelf);
+        tlsSelf = was;
+    } else {
+        runHooks(w, now);
+    }
 }
 } // namespace
 
 void configure(TimeMode mode, int64_t calendarStartSec) {
     World& w = W();
     w.mode = mode;
+    if (mode != TimeMode::Stepped) freeCpu(w);
     w.calendarBaseNs.store(calendarStartSec * 1000000000ll -
                            static_cast<int64_t>(w.tick.load() * 1000000ull));
 }
@@ -1612,6 +1797,7 @@ void startRealtime() {
     if (w.clockFd < 0) w.clockFd = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
     if (w.rtRun.exchange(true)) return;
     w.mode = TimeMode::Realtime;
+    freeCpu(w);
     w.rtThread = std::thread([&w] {
         pthread_setname_np(pthread_self(), "simclock");
         prctl(PR_SET_TIMERSLACK, 1UL); // wake on the tick, not up to 50 us after it

@@ -31,7 +31,8 @@ using TASK_ENTRY = void (*)(intptr_t, intptr_t, intptr_t, intptr_t);
 
 // Creates and starts a task. Priority 0 is highest (255 lowest); it orders the waiters of
 // priority-queued semaphores and message queues. The threads run with the host's default
-// scheduling unless real-time priorities are on (sim::realtimePriorities).
+// scheduling unless real-time priorities are on (sim::realtimePriorities); stepped time runs
+// them one at a time by priority (sim::step).
 TASK_ID taskSpawn(const char* name, int priority, int options, size_t stackSize, TASK_ENTRY entry,
                   intptr_t a1 = 0, intptr_t a2 = 0, intptr_t a3 = 0, intptr_t a4 = 0);
 TASK_ID taskSpawnFn(const char* name, int priority, int options, size_t stackSize,
@@ -161,11 +162,14 @@ STATUS ioGlobalStdSet(int stdFd, int fd);
 
 // ---- waits outside the layer -------------------------------------------------------
 // A task about to block in the host (socket receive, file read of a pipe) says so, so
-// that stepped time does not wait for it.
+// that stepped time does not wait for it, and lets the next task have the processor meanwhile.
 class OsExternalWait {
   public:
     OsExternalWait();
     ~OsExternalWait();
     OsExternalWait(const OsExternalWait&) = delete;
     OsExternalWait& operator=(const OsExternalWait&) = delete;
+
+  private:
+    bool held_ = false; // the caller had the processor of stepped time
 };

@@ -31,6 +31,19 @@ bool realtimePriorities();
 
 // Stepped time: advances the clock by `n` ticks, one at a time; after each tick it waits
 // until every task of the layer is blocked again. Must not be called from such a task.
+//
+// Stepped time runs the tasks of the layer one at a time, as an RTOS on one CPU does, so that a
+// run comes out the same every time. The task on the processor keeps it until it blocks or ends,
+// or until it releases (gives, sends, flushes, resumes, deletes, starts) a task of higher priority
+// (a lower number), which runs at once; the releaser goes on when its turn comes again, first of
+// its priority. A free processor goes to the ready task of highest priority, of equal ones to
+// the one made ready first. A tick takes the processor like an interrupt, in two rounds: first it
+// gives the base tick and runs the tick hooks, then it releases the expired delays, time-outs
+// and timers; the tasks of a round, and all they release in turn, run before the next round.
+// Threads the layer did not start, an adopted one too, run beside the processor; a task back
+// from a wait in the host (OsExternalWait) waits for its turn like a released one. A task that
+// waits for another outside the layer (spinning on a flag) keeps the processor from it: such a
+// wait goes through the layer, or is an external wait.
 void step(uint64_t n);
 // Waits until every task of the layer is blocked (stepped and real time).
 void waitIdle();

@@ -149,6 +149,7 @@ void drainLog() {
     std::lock_guard<std::mutex> serial(s.drainSerial);
     // Wall-clock limits: in stepped time the caller may be the one that advances ticks.
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    OsExternalWait away; // the collector needs the processor a stepped task or tick would hold
     static const char none = 0;
     while (msgQSend(s.queue, &none, 0, NO_WAIT, MSG_PRI_NORMAL) != OK) {
         if (std::chrono::steady_clock::now() > deadline) return;

@@ -1,6 +1,5 @@
 """Measured values through the gateway in the real binary: a unit's CAN output carries a value of
 its own and one of another unit; the values are those of the analog stimuli that drive them."""
-import itertools
 import re
 import struct
 import time
@@ -101,13 +100,9 @@ def test_own_values_every_raster_in_stepped_time(unit, ipv4):
     assert p.stop() == 0
     values = [round(v, 2) for _, (v, _) in frames(p.path("can.pcap"))]
     first = values.index(volts[0])
-    # running within 200 ms, nothing before; every frame of the 10 ms raster carries the newest
-    # sample: each voltage for 10 frames. The sample, the copy of the 10 ms list and the frame fall
-    # on one tick, where their tasks' order is the host's: a frame may carry the sample before.
-    assert first <= 32 and not any(values[:first]), values
-    lengths = [(v, len(list(g))) for v, g in itertools.groupby(values[first:])]
-    assert [v for v, _ in lengths[:7]] == volts[:7], values
-    assert all(8 <= n <= 12 for _, n in lengths[:6]) and 58 <= sum(n for _, n in lengths[:6]) <= 62, values
+    assert first <= 30 and not any(values[:first]), values  # running within 200 ms, nothing before
+    # every frame of the 10 ms raster carries the newest sample: each voltage for 10 frames
+    assert values[first:first + 70] == [v for v in volts[:7] for _ in range(10)], values
 
 
 def test_two_units_online_offline_resume_and_a_queue_mode_list(unit, net):

@@ -1,5 +1,6 @@
 """Start-up and shutdown of the vyn process, as a subprocess on the simulated platform."""
 import os
+import pty
 
 import pytest
 
@@ -65,8 +66,21 @@ def test_start_report_then_orderly_shutdown(unit):
 
 
 def test_start_report_in_real_time(unit):
-    """The optimised build's one end-to-end start: real time, then the post-run semaphore."""
-    p = unit(["0"])
-    p.wait_started()
-    assert p.end() == 0
-    assert any("Main: Shutdown ended, exiting smoothly" in line for line in p.out)
+    """The optimised build's one end-to-end start: real time, a GPS receiver on a pseudo-terminal
+    read while it runs, then the post-run semaphore ends the task waiting on it with the unit."""
+    master, slave = pty.openpty()
+    try:
+        p = unit(["0"], "[serial]\ntyCo1 = %s\n" % os.ttyname(slave))
+        p.wait_started()
+        with p.control() as ctl:
+            assert "r_gpsTask" in ctl.tasks()
+        os.write(master, b"$GPVTG,054.7,T,034.4,M,005.5,N,010.2,K*48\r\n"
+                         b"$GPVTG,054.7,T,034.4,M,005.5,N,010.2,K*49\r\n")
+        p.wait_for("gpsTask: NMEA sentence dropped: checksum error", 10)
+        assert p.end() == 0
+    finally:
+        os.close(master)
+        os.close(slave)
+    text = "\n".join(p.out)
+    assert "gpsTask delete errno" not in text and "did not get tid for gpsTask" not in text
+    assert text.rstrip().endswith("Main: Shutdown ended, exiting smoothly")

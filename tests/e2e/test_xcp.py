@@ -36,7 +36,8 @@ def test_memory_diagnostics_and_a_store_kept_across_the_restart(unit):
     m.set_mta(WORK | 0x100 - 250)
     assert m.upload(0xFE)[250:] == bytes(range(1, 5))  # 254 bytes, the most an answer holds
 
-    # Diagnostic services: the EPK and the unit's serial number of its device data; the clock set.
+    # Diagnostic services: the EPK and the unit's serial number of its device data; the clock set;
+    # the version of the service interface.
     epk = m.cmd(0xFA, 1)
     epk = epk[7:7 + struct.unpack_from("<I", epk, 3)[0]].decode()
     assert m.upload(m.user_cmd(0x8008)[0]).decode() == epk + "\nKVX2_0123"
@@ -44,6 +45,7 @@ def test_memory_diagnostics_and_a_store_kept_across_the_restart(unit):
     m.download(b"\x60\x00\x00\x00")
     m.user_cmd(0x8020)
     p.wait_for("DIAG_SERVICE_SET_DATE_TIME: RTC set to 14.01.2021 08:25:36.000")
+    assert m.user_cmd(0x8000) == b"\x04\x00" and m.upload(4) == b"1.8\x00"
 
     # A store (in freeze mode) ends the unit a second later: the tool hears of it, the slave's
     # socket is closed, and the unit starts again with the working page as its dataset.

@@ -16,6 +16,7 @@
 #include "support/cimsg.h"
 
 #include <array>
+#include <atomic>
 #include <cmath>
 
 namespace {
@@ -127,6 +128,7 @@ TEST_F(Laps, AtStartANewOutingBeginsWithoutSpeedOrFromTheMinimumDistance) {
         EXPECT_EQ(calls, expected) << c.log;
         EXPECT_TRUE(logged(c.log)) << c.log;
         EXPECT_EQ(DISTLAP_INIT, c.counters ? 0.0f : c.dist) << c.log;
+        EXPECT_EQ(LAP_CTR_INIT, c.counters ? 3 : 5) << c.log;
         EXPECT_EQ(awm_0x08_lapfunc_configured(), 1);
     }
 }
@@ -224,12 +226,16 @@ TEST_F(Laps, CountersSetHereAreAnnouncedWhenBothFlagsComeTogether) {
 TEST_F(Laps, TheOutingTriggerIsBlockedFourSecondsAfterItsEdge) {
     ds.ref(1144, OUTING, 1).put<uint16_t>(1180, 1);
     start();
+    calls.clear();
     const std::pair<int, int> levels[] = {{0, 1}, {1, 1}, {0, 397}, {1, 1}, {0, 1}, {1, 1}}; // level, cycles
     for (auto [level, n] : levels)
         deliver(OUTING, static_cast<uint32_t>(level)), run(10 * n);
     EXPECT_EQ(countLogged("outing increment requested by trigger"), 2) << "after 0 and 400 cycles";
     EXPECT_EQ(countLogged("outing increment blocked within blocktime (4s)"), 1) << "after 398";
     EXPECT_EQ(int(outctr), 10);
+    // Each new outing is announced with the lap at its start value; the next lap counts on from it.
+    edge(100);
+    EXPECT_EQ(calls, (std::vector<std::string>{"set 3/9", "set 3/10", "lap 4/10"}));
 }
 
 TEST_F(Laps, ARestartThatKeepsTheLapKeepsTheSegmentTimesAChangedTrackResetsThem) {
@@ -371,6 +377,31 @@ TEST_F(Laps, MastersMessagesCountOnceAndShortOrForeignOnesChangeNothing) {
 }
 
 // The model's steps run in the raster tasks: they wait while the channel functions run.
+std::atomic<int> steps;
+const codegen_hook_t counting{[]() -> uint8_t { return 1; }, nullptr, {[](int) { ++steps; }}, nullptr};
+
+TEST_F(Laps, ModelStepsWaitForTheChannelFunctionScheduler) {
+    for (int p = 1; p <= CODEGEN_PARTITIONS; ++p)
+        kmgr::registerSymbol("codegen_hookPartition_P" + std::to_string(p),
+                             reinterpret_cast<uintptr_t>(&counting));
+    kmgr::installAppManager();
+    RtpManUsr_setIndex(0);
+    ASSERT_EQ(AppMan_init(), 1);
+    awm_man_ini();
+    ASSERT_EQ(simulink_initialize(), 1);
+    steps = 0;
+    awm_sched_lock();
+    const TASK_ID raster = taskSpawnFn("r_r1ms", 29, 0, 0x4000, [] { callSimulinkFunc(0, 0); });
+    sim::step(5);
+    EXPECT_EQ(steps, 0);
+    awm_sched_unlock();
+    ASSERT_EQ(taskWaitExit(raster, WAIT_FOREVER), OK);
+    EXPECT_EQ(steps, CODEGEN_PARTITIONS);
+    model_reset();
+    for (int p = 1; p <= CODEGEN_PARTITIONS; ++p)
+        kmgr::unregisterSymbol("codegen_hookPartition_P" + std::to_string(p));
+}
+
 // The model's steps (a raster task), the lap function's cycles (the soft scheduler) and the
 // command task's outing check share the distance and the counters: each under the channel
 // functions' lock (a race under TSan without it).

@@ -168,10 +168,11 @@ TEST_F(Fifo, RangeMonitoringSetsAndClearsBelowAndAboveThreshold) {
     adc_rangemon_100ms();
     EXPECT_TRUE(errors.empty()) << "not enabled";
     adc_rangemon_enable();
-    // counts → mV as a signed integer toward zero: 409 → 499, 3687 → 4500 (inside), 3688 → 4501.
+    // counts → mV as a signed integer toward zero: 409 → 499, 410 → 500 and 3687 → 4500 (inside, the
+    // limits themselves), 3688 → 4501.
     const std::pair<uint16_t, std::vector<std::pair<int, int>>> cycles[] = {
-        {409, {{5, 10}}},  {3687, {{5, 0}}}, {3687, {}},
-        {3688, {{5, 11}}}, {409, {{5, 10}}}, {409, {{5, 10}}}};
+        {409, {{5, 10}}}, {3687, {{5, 0}}}, {3687, {}},      {3688, {{5, 11}}},
+        {410, {{5, 0}}},  {409, {{5, 10}}}, {409, {{5, 10}}}};
     for (const auto& [raw, expected] : cycles) {
         ASSERT_TRUE(hwsim::setAdcRaw(4, raw, raw));
         store(1);

@@ -8,6 +8,7 @@
 #include "support/channels.h"
 
 #include <cmath>
+#include <random>
 #include <set>
 #include <thread>
 
@@ -207,6 +208,34 @@ TEST_F(Awm, CurvesInterpolateInTheirSegmentAndExtendTheOuterOnes) {
     float r;
     awm_0x02_lookup(&r, ys, NAN, xs, 2);
     EXPECT_TRUE(std::isnan(r)) << "the clamp after it makes it the maximum";
+}
+
+// The curve against a reference that finds the segment by a linear scan and extends the outer
+// ones, in double precision, on breakpoints at random distances.
+TEST_F(Awm, CurvesMatchLinearInterpolationWithLinearExtrapolation) {
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> step(1, 500), val(-1000, 1000);
+    for (int round = 0; round < 200; ++round) {
+        const int n = 1 + round % 16;
+        float xs[16], ys[16];
+        for (int i = 0; i < n; ++i)
+            xs[i] = (i ? xs[i - 1] : -2000.0f) + step(rng), ys[i] = val(rng);
+        for (int k = 0; k < 20; ++k) {
+            const float x = std::uniform_real_distribution<float>(xs[0] - 800, xs[n - 1] + 800)(rng);
+            double want = ys[0];
+            if (n > 1) {
+                int s = 0;
+                while (s < n - 2 && x >= xs[s + 1])
+                    ++s;
+                want = ys[s] + (static_cast<double>(ys[s + 1]) - ys[s]) /
+                                   (static_cast<double>(xs[s + 1]) - xs[s]) *
+                                   (static_cast<double>(x) - xs[s]);
+            }
+            float got;
+            awm_0x02_lookup(&got, ys, x, xs, static_cast<uint16_t>(n - 1));
+            EXPECT_NEAR(got, want, 1e-3 * (1 + std::fabs(want))) << "n " << n << " x " << x;
+        }
+    }
 }
 
 TEST_F(Awm, AnAdjustmentHeldFor50msIsStoredInElement7AndComesBackAfterARestart) {

@@ -165,6 +165,26 @@ TEST_F(Unit, SensorSuppliesUsbFaultFlagsAndLifeTime) {
     EXPECT_EQ(ltecu, 0xFFFF) << "66666 tenths do not fit";
 }
 
+// The lookup itself against Python's, also where the core temperature cannot show it: beyond
+// either end of the table, and a result handed back through the pointer too.
+TEST_F(Unit, LookupAgreesWithPythonInsideAndBeyondTheTable) {
+    constexpr float TABLE_V[] = {0.133f, 0.16f,  0.194f, 0.238f, 0.294f, 0.366f, 0.464f,
+                                 0.582f, 0.739f, 0.938f, 1.196f, 1.514f, 1.899f, 2.339f,
+                                 2.819f, 3.309f, 3.766f, 4.148f, 4.438f, 4.645f};
+    constexpr float TABLE_T[] = {150, 140, 130, 120, 110, 100, 90,  80,  70,  60,
+                                 50,  40,  30,  20,  10,  0,   -10, -20, -30, -40};
+    std::vector<double> xs(TABLE_V, TABLE_V + 20);
+    for (int i = -20; i <= 560; ++i)
+        xs.push_back(i * 0.01);
+    const std::vector<double> want = pythonDegrees(xs);
+    for (size_t i = 0; i < xs.size(); ++i) {
+        float out = 0;
+        EXPECT_NEAR(utils_lookup(&out, TABLE_T, static_cast<float>(xs[i]), TABLE_V, 19), want[i], 2e-3)
+            << xs[i];
+        EXPECT_NEAR(out, want[i], 2e-3);
+    }
+}
+
 // The unit temperature's characteristic is read only through the core temperature.
 TEST_F(Unit, TheCoreTemperatureFollowsPythonsLookupInsideAndBeyondTheTable) {
     std::vector<double> xs;

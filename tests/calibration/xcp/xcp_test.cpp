@@ -344,6 +344,19 @@ TEST_F(Xcp, FourSteppedSecondsWithoutCommandClearTheMasterAndWithTheSwitchEndThe
                 logged("XCP: DISCONNECTED"));
 }
 
+// After FREE_DAQ the DAQ pointer names nothing: a write is refused. ALLOC_ODT again after the
+// entries (allowed after ALLOC_ODT_ENTRY) replaces the list's ODTs and frees the old ones with
+// their entries' handles (the leak check at the end of this process would tell).
+TEST_F(Xcp, AWriteAfterFreeDaqIsRefusedAndAllocOdtAgainReplacesTheOdts) {
+    EXPECT_EQ(cmd({"ff 00", "d5 00 0100", "d4 00 0000 01", "d3 00 0000 00 02", "e2 00 0000 00 00",
+                   "e1 ff 04 00 00000425", "d6", "e1 ff 04 00 00000425"}),
+              "ff0580ffff000101" + std::string(12, 'f') + "fe22");
+    EXPECT_EQ(cmd({"d5 00 0100", "d4 00 0000 02", "d3 00 0000 00 01", "d3 00 0000 01 01", "e2 00 0000 00 00",
+                   "e1 ff 04 00 00000425", "d4 00 0000 01", "d3 00 0000 00 01", "e2 00 0000 01 00"}),
+              std::string(16, 'f') + "fe22")
+        << "its second ODT went with the first allocation";
+}
+
 TEST_F(Xcp, TheRegistryHoldsTenSocketsAndTheShutdownClosesThemAfterTellingTheTool) {
     daqList({4}, 2); // a DAQ list running while the 1 ms event samples
     // The slave's socket, a listening one and seven more; a connection accepted is the tenth.

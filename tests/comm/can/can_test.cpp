@@ -19,6 +19,7 @@
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <set>
 
 namespace {
 
@@ -91,7 +92,12 @@ TEST_F(Can, InputAndOutputPlaceEverySignalAsTheBitRulesSay) {
     // The worked examples first, then random rows over every start bit, length (up to 64 bits
     // in 8 bytes: the low 32 bits are read), byte order and signedness of a 64-byte frame; then
     // constants of every placement packed into frames. Each case: frame or value, placement.
-    const u32s ex[] = {{4, 8, 0, 1, 0x4F}, {0, 16, 1, 1, 0xFE34}, {4, 4, 1, 1, 0x0E}, {0, 4, 1, 1, 0x0F}};
+    // A signed 31-bit Intel signal extends its sign through the word.
+    const u32s ex[] = {{4, 8, 0, 1, 0x4F},
+                       {0, 16, 1, 1, 0xFE34},
+                       {4, 4, 1, 1, 0x0E},
+                       {0, 4, 1, 1, 0x0F},
+                       {0, 31, 0, 0, 0xF85634FE}};
     std::mt19937 rng(24);
     pyref::bytes data = pyref::random_bytes(rng, 64);
     std::copy_n("\xFE\x34\x56\x78", 4, data.begin());
@@ -100,7 +106,7 @@ TEST_F(Can, InputAndOutputPlaceEverySignalAsTheBitRulesSay) {
         uint32_t len = 1 + rng() % 64, order = rng() % 2, type = rng() % 3, start = rng() % (513 - len);
         while (cmd_len(start, len) > 8)
             start = rng() % (513 - len);
-        if (r < 4) std::tie(start, len, order, type) = std::tie(ex[r][0], ex[r][1], ex[r][2], ex[r][3]);
+        if (r < 5) std::tie(start, len, order, type) = std::tie(ex[r][0], ex[r][1], ex[r][2], ex[r][3]);
         inRow(r, 0, start, len, order, type);
         cases.push_back({data, params(start, len, order, type == CANIN_SIGNED)});
     }
@@ -134,8 +140,9 @@ def f(d, p):
     return (v - (1 << n) if p[3] & 2 and v >> (n - 1) & 1 else v) & 0xFFFFFFFF
 )",
                                 cases);
-    EXPECT_EQ((u32s{can_ReceiveCnt[0], memory_canin[0], memory_canin[1], memory_canin[2], memory_canin[3]}),
-              (u32s{1, 0x4F, 0xFE34, 0x0E, 0x0F}));
+    EXPECT_EQ((u32s{can_ReceiveCnt[0], memory_canin[0], memory_canin[1], memory_canin[2], memory_canin[3],
+                    memory_canin[4]}),
+              (u32s{1, 0x4F, 0xFE34, 0x0E, 0x0F, 0xF85634FE}));
     for (int r = 0; r < CANIN_ROWS; ++r)
         EXPECT_EQ(std::to_string(memory_canin[r]), ref[r]) << r;
     EXPECT_EQ(sent(), strings(ref.begin() + CANIN_ROWS, ref.end()));
@@ -257,6 +264,26 @@ TEST_F(Can, CheckPassesRefuseRowsAndStopAtMisorderedOnes) {
     }
 }
 
+// Rows the frame or the tables cannot hold are refused one by one at start; the others work.
+TEST_F(Can, RowsTheFrameCannotHoldAreRefusedAtConfiguration) {
+    CanInMailBoxConf[0] = CanInMailBox{0, 0x10, 0};
+    const std::pair<u32s, const char*> bad[] = {// mailbox, start, length
+                                                {{200, 0, 8}, "mailbox index out of range"},
+                                                {{0, 0, 0}, "length 0"},
+                                                {{0, 0, 65}, "signal touches more than 8 bytes"},
+                                                {{0, 505, 8}, "signal beyond a 64-byte frame"}};
+    for (int r = 0; r < 4; ++r)
+        inRow(r, bad[r].first[0], bad[r].first[1], bad[r].first[2], 0, CANIN_UNSIGNED);
+    inRow(4, 0, 0, 8, 0, CANIN_UNSIGNED);
+    ASSERT_EQ(CanIn_init(), 0);
+    for (int r = 0; r < 4; ++r)
+        EXPECT_TRUE(
+            logged("CanIn_Init: Config Error: row " + std::to_string(r) + " refused: " + bad[r].second))
+            << r;
+    frame(0x10, {42});
+    EXPECT_EQ(memory_canin[4], 42u);
+}
+
 TEST_F(Can, OutputCountersRowGroupsChecksumsAndMeasuredValues) {
     for (uint32_t i = 0; i < 3; ++i)
         mb(i, 0x200 + i, i < 2 ? 8 : 4);
@@ -294,6 +321,41 @@ TEST_F(Can, OutputCountersRowGroupsChecksumsAndMeasuredValues) {
     CanOut_send_message(0);
     expect = sent();
     EXPECT_EQ(expect, (strings{expect[0], "fffcefbeeebe3c00", "00004040"}));
+    // Stopped at shutdown: nothing is built or sent any more.
+    CanOut_stop();
+    CanOut_send_message(0);
+    EXPECT_TRUE(sent().empty());
+}
+
+// Signed sources of 1, 2 and 4 bytes keep their sign into signed fields; a list of the gateway
+// takes at most 101 records of one PID and raster, a further record opens another.
+TEST_F(Can, SignedSourcesOfEverySizeAndListsOfAtMost101Records) {
+    mb(0, 0x210, 8);
+    Out* o = CanOutSignalConf;
+    for (uint32_t i = 0; i < 3; ++i)
+        o[i] = Out{.mb = 0,
+                   .address = 0x40010 + 4 * i,
+                   .dataType = 2 * i,
+                   .sbit = 16 * i,
+                   .len = 16,
+                   .isSigned = 1,
+                   .fact = 1};
+    for (uint32_t k = 0; k < 102; ++k) {
+        mb(1 + k / 8, 0x300 + k / 8, 8, 1);
+        o[3 + k] = Out{.mb = 1 + k / 8, .address = 0x40100 + k, .dataType = 1, .sbit = 8 * (k % 8), .len = 8};
+    }
+    ASSERT_EQ(CanOut_init(), 0);
+    deliver({0x40010, 1, 0xFF, 0x40014, 2, 0xFFFE, 0x40018, 4, 0xFFFFFFFD});
+    CanOut_send_message(0);
+    EXPECT_EQ(sent(), strings{"fffffefffdff0000"});
+    std::set<uintptr_t> lists;
+    for (uint32_t k = 0; k < 102; ++k) {
+        uintptr_t list = 0;
+        uint32_t off = 0, size = 0;
+        ASSERT_TRUE(CanOut_recordOf(0x40100 + k, &list, &off, &size));
+        lists.insert(list);
+        EXPECT_EQ(lists.size(), k < 101 ? 1u : 2u) << k;
+    }
 }
 
 TEST_F(Can, RateLimitsAndStartDelays) {
@@ -348,6 +410,21 @@ TEST_F(Can, EventMessagesFireOnTheirEdges) {
         CanOut_CfgMat_configure();
     }
     EXPECT_EQ(CanOutMailBoxConf[0].quant[0], 2.0f);
+}
+
+// An event message whose mask is 0 can see no edge: it is logged at start and never sent.
+TEST_F(Can, EventWithMaskZeroNeverFires) {
+    Mb& m = mb(0, 0x50, 1, -1);
+    m.evAddress = 0x40010;
+    CanOutSignalConf[0] = Out{.kind = CANOUT_CONST, .mb = 0, .len = 8, .constant = 1};
+    ASSERT_EQ(CanOut_init(), 0);
+    EXPECT_TRUE(logged("CanOut_man: event mask 0 never fires (0)"));
+    for (uint32_t v : {0, 1, 0, 1}) {
+        deliver({0x40010, 1, v});
+        CanOut_event_message();
+        CanOut_send_message(0);
+    }
+    EXPECT_TRUE(sent().empty());
 }
 
 // While the configuration task registers and compiles, the 1 ms raster polls and sends; a
@@ -422,6 +499,9 @@ TEST_F(Can, FileFillsTheTablesUpToAParseError) {
          "attribute has wrong number (start)", none,
          "CanOut message 0 left out: its counter row was not read"},
         {"</CanOut><CanIn></CanIn></Can>", "XmlCanIOParse(): <CanIn> found twice", one, ""},
+        {R"(<CanMb idx="128" intf="0" canDlc="8" canId="11" event="R10ms" fdf="false" brs="false"/>
+            </CanOut></Can>)",
+         "parseCanOut: index out of range", one, ""},
         {"", "XmlCanIOParse(): unexpected EOF", none, cutOff},
         {"<CanCounter chIdx=\"2", "XmlCanIOParse(): unexpected EOF", none, cutOff},
         // Message 0 has its counter; message 1 (0x11) breaks off inside its own.

@@ -26,6 +26,14 @@ TEST_F(Comint, RoutingCommandsSetTheTableOrNothingAndAnswerTheRequester) {
          message(0x0100, PEER, OWN, 0x71, 0, fields({{5, 2}, {3, 2}, {3, 4}, {7, 4}})),
          0x0104,
          {{3, 0}, {4, 0}, {5, 0}}},
+        {"range 4..3",
+         message(0x0100, PEER, OWN, 0x74, 0, fields({{4, 2}, {3, 2}, {3, 4}, {7, 4}})),
+         0x0104,
+         {{3, 0}, {4, 0}}},
+        {"range without its parameter",
+         message(0x0100, PEER, OWN, 0x75, 0, fields({{4, 2}, {4, 2}, {3, 4}})),
+         0x0104,
+         {{4, 0}}},
         {"range 5..6",
          message(0x0100, PEER, OWN, 0x72, 0, fields({{5, 2}, {6, 2}, {3, 4}, {7, 4}})),
          0x0103,
@@ -49,6 +57,20 @@ TEST_F(Comint, RoutingCommandsSetTheTableOrNothingAndAnswerTheRequester) {
     EXPECT_EQ(routing_get_next(9).kind, ROUTE_ILLEGAL);
     EXPECT_EQ(routing_get_next(OWN).kind, ROUTE_LOCAL);
     EXPECT_TRUE(sent().empty()) << "a reset is not answered";
+}
+
+// A unit heard on the network is learnt only where no route was set: a route set by command stays.
+TEST_F(Comint, ARouteIsLearntOnlyWhereNoneIsSet) {
+    serve(message(0x0100, PEER, OWN, 0, 0, fields({{9, 2}, {9, 2}, {ROUTE_LOCSOCK, 4}, {7, 4}})));
+    EXPECT_EQ(std::pair(routing_learn(9, {ROUTE_ETHERNET, 0x0A000009}),
+                        routing_learn(12, {ROUTE_ETHERNET, 0x0A00000C})),
+              std::pair(0, 1));
+    EXPECT_EQ(std::pair(routing_get_next(9).kind, routing_get_next(9).parameter),
+              std::pair(uint32_t{ROUTE_LOCSOCK}, 7u));
+    EXPECT_EQ(std::pair(routing_get_next(12).kind, routing_get_next(12).parameter),
+              std::pair(uint32_t{ROUTE_ETHERNET}, 0x0A00000Cu));
+    EXPECT_EQ(routing_learn(12, {ROUTE_ETHERNET, 0x0A00000D}), 0) << "heard again from another address";
+    EXPECT_EQ(routing_learn(64, {ROUTE_ETHERNET, 0x0A000040}), 0);
 }
 
 uint16_t resultFlag = 7;

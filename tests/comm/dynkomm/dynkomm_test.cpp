@@ -1,6 +1,8 @@
 // Magic numbers and data FIFOs: a number handed out, deleted and reusable after its delay, the
-// two FIFO modes, a writer lapping an online reader, and FIFOs that are released only once.
+// two FIFO modes, a writer lapping an online reader, the route a FIFO notes for its destination,
+// and FIFOs that are released only once.
 #include "comm/dynkomm/dynkomm.h"
+#include "comm/routing/routing.h"
 
 #include "platform/kmgr/appman.h"
 #include "platform/kmgr/kmgr_sim.h"
@@ -150,6 +152,32 @@ TEST_F(Dynkomm, RegisteredFifoIsFreedOnceAndWrittenOnlyWithinItsSlot) {
     std::memset(big->slot(0), 0xEE, 3000);
     EXPECT_EQ(dynkomm_fifo_put(b, data, 4, nullptr), DK_PUT_OK);
     EXPECT_EQ(std::count(big->slot(0) + 4, big->slot(0) + 3000, 0), 2996);
+}
+
+// A FIFO notes how its destination is reached: 240 over Ethernet, 241 over a local socket, 0
+// for this unit and a unit without a route. Online, a read takes the newest entry, once.
+TEST_F(Dynkomm, FifosNoteTheirDestinationsRouteAndAnOnlineReadTakesTheNewest) {
+    routing_ini();
+    routing_set_table_entries({ROUTE_ETHERNET, 0xC0000230}, 0x30, 0x30);
+    routing_set_table_entries({ROUTE_LOCSOCK, 7}, 0x31, 0x31);
+    std::vector<uint16_t> codes;
+    for (uint16_t dest : {0x30, 0x31, 0x32}) {
+        DynkommFifo* f = dynkomm_fifo_create(dynkomm_fifo_reserve(dest), OWN, 0, dest, 3, 4, 4, 0);
+        ASSERT_NE(f, nullptr) << dest;
+        codes.push_back(f->routeCode);
+    }
+    codes.push_back(dynkomm_fifo_create_local(dynkomm_get_magic(), 3, 4, 4, 0)->routeCode);
+    EXPECT_EQ(codes, (std::vector<uint16_t>{240, 241, 0, 0})) << "Ethernet, local socket, none, this unit";
+    DynkommFifo* f = dynkomm_fifo_alloc(4, 4);
+    for (uint32_t v : {7u, 8u, 9u})
+        dynkomm_write_copy(f, &v);
+    const uint8_t* slot = dynkomm_read(f);
+    ASSERT_NE(slot, nullptr);
+    uint32_t newest = 0;
+    std::memcpy(&newest, slot, 4);
+    dynkomm_readdone(f);
+    EXPECT_EQ(std::pair(newest, dynkomm_read(f)), std::pair(9u, static_cast<uint8_t*>(nullptr)));
+    dynkomm_fifo_dispose(f);
 }
 
 TEST_F(Dynkomm, ReservedNumbersBecomeFifosOnlyOnce) {

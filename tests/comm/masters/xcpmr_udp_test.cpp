@@ -113,6 +113,46 @@ TEST_F(XcpUdp, SetsUpTheSlavesDaqRelatesItsClockReadsItsValuesAndPollsIt) {
     EXPECT_TRUE(dtos(slave, false)) << "the slave's values stay";
 }
 
+// Each timestamp unit of the standard (1 ns ... 1 s, 1 ps ... 100 ps) with its ticks: the slave's
+// clock read in its unit is related to this unit's to the tick (modulo 2^32, as the clock wraps);
+// a difference of 4999 ticks is no offset, 5000 is; an unknown unit starts nothing.
+TEST_F(XcpUdp, TheStandardsTimestampUnitsRelateTheSlavesClock) {
+    const std::tuple<uint8_t, uint32_t, uint32_t> units[] = {
+        // code, ticks, 100 us per slave tick
+        {0, 100000, 1},     {1, 10000, 1},     {2, 1000, 1},    {3, 100, 1},  {4, 10, 1},
+        {5, 1, 1},          {6, 1, 10},        {7, 1, 100},     {8, 1, 1000}, {9, 1, 10000},
+        {10, 100000000, 1}, {11, 10000000, 1}, {12, 1000000, 1}};
+    Slave slave{false, 0, true};
+    // The slave's clock from this unit's time; the difference measured and the timestamp state.
+    auto relate = [&](uint8_t code, uint32_t ticks, const std::function<uint32_t(uint32_t)>& clockAt) {
+        configure();
+        cal<uint8_t>(VTADDR_CfgMat_XcpMr_TIMESTAMP_RESOLUTION, 0, code);
+        cal<uint32_t>(VTADDR_CfgMat_XcpMr_TIMESTAMP_TICKS, 0, ticks);
+        xcpmr_ini(), sim::step(1000), xcpmr_10ms();
+        const uint32_t now = time_getTimestamp();
+        slave.clock = clockAt(now);
+        serve(slave);
+        sim::waitIdle();
+        const std::tuple got(now, xcpmr_getWander(0), static_cast<int>(xcpmr_timestamp[0]));
+        xcpmr_reset();
+        return got;
+    };
+    for (auto [code, ticks, per] : units) {
+        const auto [now, wander, state] = relate(code, ticks, [](uint32_t) { return 1000003u; });
+        EXPECT_EQ(wander, static_cast<int32_t>(now - 1000003ull * per)) << int(code);
+    }
+    for (const auto& edge : {std::pair{4999, 3}, {5000, 2}}) {
+        const uint32_t behind = static_cast<uint32_t>(edge.first);
+        const auto got = relate(5, 1, [behind](uint32_t now) { return now - behind; });
+        EXPECT_EQ(std::tuple(std::get<1>(got), std::get<2>(got)), std::tuple(edge.first, edge.second));
+    }
+    configure();
+    cal<uint8_t>(VTADDR_CfgMat_XcpMr_TIMESTAMP_RESOLUTION, 0, 13);
+    xcpmr_ini(), sim::step(1000), xcpmr_10ms();
+    EXPECT_EQ(serve(slave, 300), std::vector<std::string>{});
+    EXPECT_EQ(xcpmr_status[0], 7);
+}
+
 // A DTO's slave time in units of 100 us (factor), plus the offset, stamps its cycle: past 2^24
 // every step still counts.
 TEST_F(Masters, DtoTimestampsKeepEveryStepPast2To24) {

@@ -718,6 +718,37 @@ TEST_F(Meas, LoggedDataFollowTheSyncAndStopWhenTheClockGoesBack) {
     EXPECT_EQ(sent(), std::vector<Bytes>{message(0x0518, OWN, PEER, 3, list)});
 }
 
+// A logged list whose FIFO nobody empties loses the copies that find it full; the second's count
+// reaches the diagnostics, read by another task while the 10 ms raster sums it.
+TEST_F(Meas, LostCopiesOfALoggedListAreCountedForTheDiagnostics) {
+    timemodsim::install();
+    timemodsim::setStatus(TIME_SYNC_FULL);
+    serve(byNames(std::string("usb_portsc1", 12), 1, 3));
+    for (int i = 0; i < 10; ++i)
+        meas_man_10ms();
+    for (int i = 0; i < 3000; ++i)
+        meas_man_copy(3, 0);
+    size_t kept = 0;
+    for (int i = 0; i < 5; ++i)
+        SerNet_man_sender_offline(3), kept += fake::take(fake::offline).size();
+    ASSERT_GT(kept, 0u);
+    std::atomic<bool> done{false};
+    std::atomic<uint32_t> seen{0};
+    std::thread diag([&] {
+        while (!done)
+            seen = meas_man_get_data_loss_cnt();
+        seen = meas_man_get_data_loss_cnt(); // after the sum
+    });
+    for (int i = 0; i < 100; ++i)
+        meas_man_10ms();
+    done = true;
+    diag.join();
+    // Every copy was sent, lost, or is the one entry still in the FIFO.
+    const uint32_t lost = meas_man_get_data_loss_cnt();
+    EXPECT_EQ(seen.load(), lost);
+    EXPECT_TRUE(lost == 3000 - kept || lost == 3000 - kept - 1) << lost << " lost, " << kept << " sent";
+}
+
 // A queue-mode list by name at 1 ms asked with 2 FIFO slots: the server's sending FIFO holds
 // what the 10 ms sender round finds, so every entry goes out, in order.
 TEST_F(Meas, QueueModeListByNameWithFewSlotsLosesNothing) {

@@ -61,6 +61,8 @@ TEST(Json, ValuesThatAreNoStringOrNumberAndCutTexts) {
     EXPECT_EQ(pairs(R"({"longkey":"v"})", 4), (P{{"lon", "v"}})) << "cut to its buffer";
     EXPECT_EQ(pairs(R"({"a":"x)"), P{}) << "ends inside a string";
     EXPECT_EQ(pairs(R"({"a":12)"), P{}) << "ends right after a number";
+    EXPECT_EQ(pairs(R"({"p":+5,"q":-2.5})"), (P{{"p", "+5"}, {"q", "-2.5"}})) << "signs belong to a number";
+    EXPECT_EQ(pairs(R"({"a":1},"b":"x")"), (P{{"a", "1"}})) << "the closing brace ends the object";
 }
 
 TEST(TeleJson, ModemStatusWithStandardSpacingSetsTheSignals) {
@@ -124,6 +126,7 @@ TEST(TeleChannel, ValuesDeliveredWhileTelemetryReadsThemAreReadWhole) {
 // Descriptions as CAN.xml and telemetry read them: mask, scale, unscaled b = 0, the last value
 // kept when the data is lost; floats beyond the integer forms or not numbers give the limit or 0.
 TEST(ChannelDescription, QuantisesAndSaturates) {
+    testsupport::logStart();
     const struct {
         const char* attrs;
         std::vector<uint8_t> value; // big-endian as delivered
@@ -153,6 +156,9 @@ TEST(ChannelDescription, QuantisesAndSaturates) {
         EXPECT_EQ(chan_meas_getValue(&ch, &v, &status), 0);
         EXPECT_EQ(std::pair(v, status), std::pair(c.expect, uint8_t{1})) << "lost: the last value stays";
     }
+    std::vector<testsupport::LogLine> seen;
+    EXPECT_TRUE(
+        testsupport::logContains(seen, "ChanData: quantisation parameter B of  is 0.0, value unscaled"));
     XmlScan scan(R"(<Chan type="FLOAT" adr="40010" mask="0" a="0" b="1" c="0" d="0" e="0" f="1"/>)");
     XmlTok_t tok;
     scan.getTok(&tok);
@@ -271,6 +277,32 @@ def f(fr):
         EXPECT_EQ(ref[i], "True 0a1207 9 " + std::to_string(i % 3) + " 1122000000 " + slowHex[i % 3]) << i;
     tele_app_stop();
     EXPECT_EQ(telemetry_state, 0);
+}
+
+// At a baud rate whose frames would follow each other within a few milliseconds they still come
+// 40 ms apart; the slow blocks run through slot 7 and back to the first present one.
+TEST_F(Tele, FramesComeAtLeast40msApartAndTheSlowBlocksTurnAfterSlot7) {
+    record(fast[0], OWN, 0, {0x11});
+    tele[0] = {fast, 1};
+    record(slow[0], OWN, 2, {0xA2}), tele[2] = {&slow[0], 1};
+    record(slow[1], OWN, 7, {0xA7}), tele[7] = {&slow[1], 1};
+    tele_start_t s{};
+    s.kind = 1, s.config.medium = 0, s.config.baudRate = 115200;
+    ASSERT_EQ(tele_app_start(&s), 1);
+    sim::step(1000);
+    sim::step(200);
+    const bytes stream = read(2000);
+    std::string blocks; // header byte 5 of each frame: its slow block's number - 1
+    std::vector<uint32_t> stamps;
+    for (size_t at = 0; at + 10 <= stream.size(); at += stream[at + 3] + 2u) {
+        blocks += std::to_string(stream[at + 5]);
+        stamps.push_back(uint32_t{stream[at + 6]} << 24 | stream[at + 7] << 16 | stream[at + 8] << 8 |
+                         stream[at + 9]);
+    }
+    ASSERT_GE(stamps.size(), 4u);
+    EXPECT_EQ(blocks.substr(0, 4), "1616");
+    for (size_t i = 1; i < stamps.size(); ++i)
+        EXPECT_EQ(stamps[i] - stamps[i - 1], 400u) << i;
 }
 
 TEST_F(Tele, AnEnableChannelRoundedToZeroHoldsTheFrames) {

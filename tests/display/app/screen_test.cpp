@@ -18,6 +18,18 @@
 #include <tuple>
 #include <vector>
 
+// The sanitizer build checks for leaks at a test's end, not only at the process's.
+#if defined(__SANITIZE_ADDRESS__)
+#define VYN_LEAK_CHECK 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VYN_LEAK_CHECK 1
+#endif
+#endif
+#if VYN_LEAK_CHECK
+#include <sanitizer/lsan_interface.h>
+#endif
+
 namespace {
 
 using guitest::GuiTest;
@@ -476,6 +488,18 @@ TEST_F(DisplayScreen, TheFlashBoxRunsToAndFroBetweenItsEnds) {
               std::tuple(25, 15, 535, std::string("535 15 535 ")));
     flush();
     EXPECT_EQ(shownAt(xs.back() + 30, 220), 0u) << "the box where it stands";
+}
+
+// The programming window belongs to its page whether it is shown or not: a page torn down after
+// "fstart" and "fstop" leaves nothing behind (the leak check of the sanitizer build sees it).
+TEST_F(DisplayScreen, APageTornDownAfterItsProgrammingWindowWentTakesTheWindowWithIt) {
+    CDispPage* p = show({});
+    p->setFlashMode(true), p->setFlashMode(false), p->setFlashMode(true), p->setFlashMode(false);
+    pm->Remove(p, 1);
+    delete p;
+#if VYN_LEAK_CHECK
+    EXPECT_EQ(__lsan_do_recoverable_leak_check(), 0);
+#endif
 }
 
 TEST_F(DisplayScreen, ShellCommandsPostInOrder) {

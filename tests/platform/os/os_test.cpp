@@ -6,9 +6,13 @@
 
 #include <atomic>
 #include <cerrno>
+#include <functional>
 #include <future>
+#include <mutex>
 #include <sched.h>
+#include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -165,6 +169,98 @@ TEST_F(Stepped, StepWaitsForAnAdoptedThread) {
         ASSERT_EQ(done.load(), start + k);
     }
     main.join();
+}
+
+// What the tasks of a test did, in the order they did it.
+struct Trace {
+    std::mutex m;
+    std::vector<std::string> seen;
+    void add(const std::string& what) {
+        std::lock_guard<std::mutex> g(m);
+        seen.push_back(what);
+    }
+    std::vector<std::string> take() {
+        std::lock_guard<std::mutex> g(m);
+        return std::exchange(seen, {});
+    }
+};
+
+// Tasks released on one tick run one after another, the highest priority first and tasks of one
+// priority in the order of their release; every tick the same, whether the tick's semaphore or
+// their delays released them.
+TEST_F(Stepped, TasksReleasedOnOneTickRunInPriorityOrder) {
+    Trace trace;
+    SEM_ID gate = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
+    const int hook = sim::addTickHook([gate](uint64_t) { semFlush(gate); });
+    const std::function<void()> waits[] = {[gate] { semTake(gate, WAIT_FOREVER); }, [] { taskDelay(1); }};
+    const std::pair<const char*, int> tasks[] = {{"a", 90}, {"b", 30}, {"c", 200},
+                                                 {"d", 30}, {"e", 10}, {"f", 90}};
+    for (const auto& wait : waits) {
+        std::vector<TASK_ID> tids;
+        for (const auto& [name, prio] : tasks) {
+            tids.push_back(taskSpawnFn(name, prio, 0, 0, [&, name = name] {
+                for (;;)
+                    wait(), trace.add(name);
+            }));
+            sim::waitIdle(); // released in this order
+        }
+        for (int round = 0; round < 50; ++round) {
+            sim::step(1);
+            ASSERT_EQ(trace.take(), (std::vector<std::string>{"e", "b", "d", "a", "f", "c"})) << round;
+        }
+        for (TASK_ID t : tids)
+            taskDelete(t), taskWaitExit(t, WAIT_FOREVER);
+    }
+    sim::removeTickHook(hook);
+}
+
+// A running task that releases one of higher priority, by a semaphore, a message or a start,
+// gives it the processor there and then; one of its own or a lower priority waits until the
+// releaser blocks.
+TEST_F(Stepped, AReleasedTaskOfHigherPriorityRunsBeforeTheReleaserGoesOn) {
+    Trace trace;
+    SEM_ID go = semBCreate(SEM_Q_FIFO, SEM_EMPTY), same = semBCreate(SEM_Q_FIFO, SEM_EMPTY),
+           low = semBCreate(SEM_Q_FIFO, SEM_EMPTY), high = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
+    MSG_Q_ID q = msgQCreate(4, 1, MSG_Q_FIFO);
+    auto waiter = [&](SEM_ID s, const char* name) {
+        return [&trace, s, name] {
+            for (;;)
+                semTake(s, WAIT_FOREVER), trace.add(name);
+        };
+    };
+    const TASK_ID tids[] = {
+        taskSpawnFn("same", 150, 0, 0, waiter(same, "same")),
+        taskSpawnFn("low", 200, 0, 0, waiter(low, "low")),
+        taskSpawnFn("high", 40, 0, 0, waiter(high, "high")),
+        taskSpawnFn("reader", 60, 0, 0,
+                    [&] {
+                        for (char c; msgQReceive(q, &c, 1, WAIT_FOREVER) == 1;)
+                            trace.add(std::string("read ") + c);
+                    }),
+        taskSpawnFn("giver", 150, 0, 0,
+                    [&] {
+                        for (;;) {
+                            semTake(go, WAIT_FOREVER);
+                            semGive(low), trace.add("gave low");
+                            semGive(same), trace.add("gave same");
+                            semGive(high), trace.add("gave high");
+                            msgQSend(q, "m", 1, NO_WAIT, MSG_PRI_NORMAL), trace.add("sent");
+                            taskSpawnFn("started", 20, 0, 0, [&] { trace.add("started"); }),
+                                trace.add("spawned");
+                        }
+                    }),
+    };
+    sim::waitIdle();
+    for (int round = 0; round < 50; ++round) {
+        semGive(go);
+        sim::waitIdle();
+        ASSERT_EQ(trace.take(),
+                  (std::vector<std::string>{"gave low", "gave same", "high", "gave high", "read m", "sent",
+                                            "started", "spawned", "same", "low"}))
+            << round;
+    }
+    for (TASK_ID t : tids)
+        taskDelete(t), taskWaitExit(t, WAIT_FOREVER);
 }
 
 // A watched task's releases are counted whether it waited for them or found them pending, from
