@@ -10,6 +10,7 @@ Fails (exit 1) when
   first, then the include path; <…> on the include path), so `../` and angle brackets count;
   comments and line splices are read as the preprocessor reads them;
 - a module's file includes a macro: what it names is not checked;
+- an executable's folder lies inside a module's folder, where it would sit on that module's floor;
 - with --build: a module library (lib<name>.a) takes a symbol that another module's library
   defines, when it neither declares that module nor sees its headers through the headers it
   includes (a base class's members, say): a function declared by hand around the graph. A weak
@@ -19,8 +20,8 @@ Fails (exit 1) when
 Usage: check_modules.py SOURCE_DIR MODULES_FILE FLOOR,FLOOR,... DOOR_HEADER,...
                         [--build BUILD_DIR] [--nm NM]
 MODULES_FILE has one line per module: name|dir|floor|dep,dep,...|private,private,...
-The floor `program` is an executable's own folder: above every floor, it may include any public
-header, the platform's too.
+The floor `program` is an executable's own folder, outside every module's folder: above every
+floor, it may include any public header, the platform's too.
 """
 import argparse
 import os
@@ -69,6 +70,13 @@ def check_graph(mods, floors, errors):
             elif mods[dep]["floor"] > m["floor"]:
                 errors.append(f"{name} ({floors[m['floor']]}) declares {dep} of the higher floor "
                               f"{floors[mods[dep]['floor']]}")
+    for name, m in sorted(mods.items()):
+        if floors[m["floor"]] != PROGRAM:
+            continue
+        for other, o in sorted(mods.items()):
+            if other != name and m["dir"].startswith(o["dir"] + "/"):
+                errors.append(f"{name}: the executable's folder {m['dir']} lies inside the folder of "
+                              f"module {other}")
     state = {}
 
     def visit(n, stack):

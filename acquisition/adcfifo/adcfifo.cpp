@@ -20,6 +20,9 @@ constexpr uint64_t SYNC_PENDING = 1ull << 32;
 
 // The rings: slot i of every ring belongs to timestamp i. The input task fills the slot at
 // the write index before it publishes it (write index, then the slot semaphore).
+// Readers can still be at a slot when the writer comes round to it again (a scheduler 127
+// behind, the mean of ten, the newest slot's readers in other tasks): every value moves in
+// one relaxed access (slotLoad, slotStore), which keeps the 1 ms path plain moves.
 struct Fifo {
     uint32_t timestamp[ADC_FIFO_SLOTS];
     float adc[ADC_FIFO_ANALOG][ADC_FIFO_SLOTS];
@@ -48,6 +51,13 @@ uint32_t oldTimestamp = 0;
 uint32_t syncToTS = 0;
 uint32_t rephasedUntil = 0; // a setback before this slot count follows a re-phasing
 SoftSchedCallees callees{};
+
+template <typename T> T slotLoad(T& v) {
+    return std::atomic_ref<T>(v).load(std::memory_order_relaxed);
+}
+template <typename T> void slotStore(T& v, T x) {
+    std::atomic_ref<T>(v).store(x, std::memory_order_relaxed);
+}
 
 float clampMv(float volts) {
     const float v = volts * 1000.0f;
@@ -89,7 +99,7 @@ void schedPass(bool taken, int error) {
     }
     const uint16_t idx = static_cast<uint16_t>(readp & SLOT_MASK);
     readIndex.store(idx, std::memory_order_relaxed);
-    const uint32_t ts = fifo.timestamp[idx];
+    const uint32_t ts = slotLoad(fifo.timestamp[idx]);
     const uint64_t request = syncRequest.exchange(0, std::memory_order_acquire);
     if (request & SYNC_PENDING) {
         syncToTS = static_cast<uint32_t>(request);
@@ -148,10 +158,9 @@ void schedTask() {
     }
 }
 
-float ring(const float (*rings)[ADC_FIFO_SLOTS], const uint32_t* map, int count, uint16_t channel,
-           uint32_t slot) {
+float ring(float (*rings)[ADC_FIFO_SLOTS], const uint32_t* map, int count, uint16_t channel, uint32_t slot) {
     if (channel >= count || map[channel] >= static_cast<uint32_t>(count)) return 0.0f;
-    return rings[map[channel]][slot & SLOT_MASK];
+    return slotLoad(rings[map[channel]][slot & SLOT_MASK]);
 }
 
 uint32_t syncSlot() {
@@ -162,7 +171,7 @@ uint32_t newestSlot() {
     return writeIndex.load(std::memory_order_acquire) + SLOT_MASK;
 }
 
-float avg10(const float (*rings)[ADC_FIFO_SLOTS], const uint32_t* map, int count, uint16_t channel) {
+float avg10(float (*rings)[ADC_FIFO_SLOTS], const uint32_t* map, int count, uint16_t channel) {
     float sum = 0.0f;
     const uint32_t slot = syncSlot();
     for (uint32_t k = 0; k < 10; ++k)
@@ -233,12 +242,12 @@ void adc_fifo_inputPass() {
     const uint32_t ts = timeserv_getMeasTime();
     const uint16_t w = writeIndex.load(std::memory_order_relaxed);
     for (uint16_t ch = 0; ch < ADC_FIFO_ANALOG; ++ch) {
-        fifo.adc[ch][w] = clampMv(adc_getVoltageTS(ch));
-        fifo.adcUnfil[ch][w] = clampMv(adc_getVoltageUnfilTS(ch));
+        slotStore(fifo.adc[ch][w], clampMv(adc_getVoltageTS(ch)));
+        slotStore(fifo.adcUnfil[ch][w], clampMv(adc_getVoltageUnfilTS(ch)));
     }
     for (uint8_t ch = 0; ch < ADC_FIFO_REV; ++ch)
-        fifo.frq[ch][w] = RotationalSpeed_GetSpeed(ch);
-    fifo.timestamp[w] = ts;
+        slotStore(fifo.frq[ch][w], RotationalSpeed_GetSpeed(ch));
+    slotStore(fifo.timestamp[w], ts);
     writeIndex.store(static_cast<uint16_t>((w + 1) & SLOT_MASK), std::memory_order_release);
     globalWritep.store(writep + 1, std::memory_order_release);
     semGive(sem);

@@ -53,6 +53,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 
 const char* const apal_err_codes[36] = {
     "APAL_INIT_OK",
@@ -112,17 +113,6 @@ uint16_t parseSerial(const char* s) {
     return v;
 }
 
-// Digits only, at most INT32_MAX: the index is printed with %d into the names of the
-// process's objects ("/SemPostDrive%d"), which must be the ones the platform opens.
-bool parseIndex(const char* s, uint32_t* out) {
-    uint64_t v = 0;
-    for (const char* p = s; *p; ++p) {
-        if (*p < '0' || *p > '9' || (v = v * 10 + static_cast<uint64_t>(*p - '0')) > INT32_MAX) return false;
-    }
-    *out = static_cast<uint32_t>(v);
-    return *s != 0;
-}
-
 void readDeviceIdentity() {
     if (!nvramst_init()) return;
     // The items are 16 bytes, terminated only when shorter.
@@ -151,6 +141,211 @@ void startDisplay() {
         syslogx(LOG_ERR, "display could not be started!");
     else
         syslogx(LOG_DEBUG, "display start took %ums!", static_cast<unsigned>(waits * 1000 / sysClkRateGet()));
+}
+
+// Digits only, at most INT32_MAX: the index is printed with %d into the names of the
+// process's objects ("/SemPostDrive%d"), which must be the ones the platform opens.
+bool parseIndex(const char* s, uint32_t* out) {
+    uint64_t v = 0;
+    for (const char* p = s; *p; ++p) {
+        if (*p < '0' || *p > '9' || (v = v * 10 + static_cast<uint64_t>(*p - '0')) > INT32_MAX) return false;
+    }
+    *out = static_cast<uint32_t>(v);
+    return *s != 0;
+}
+
+bool takeIndex(int argc, char** argv, uint32_t* index) {
+    if (argc != 2) {
+        syslogx(LOG_ERR, "Wrong number of arguments for RTP");
+        return false;
+    }
+    if (!parseIndex(argv[1], index)) {
+        syslogx(LOG_ERR, "Wrong process index '%s' for RTP: a decimal number from 0 to %d", argv[1],
+                INT32_MAX);
+        return false;
+    }
+    return true;
+}
+
+void logBanner(uint32_t index) {
+    const uint32_t ip = AppMan_getIPv4Addr();
+    syslogx(LOG_INFO, "%s", "**************************************************************************");
+    syslogx(LOG_INFO, "Start Application Number %d, Application PID %d, IPv4 Address %d.%d.%d.%d",
+            static_cast<int>(index), AppMan_getPID(), static_cast<int>(ip >> 24),
+            static_cast<int>((ip >> 16) & 0xFF), static_cast<int>((ip >> 8) & 0xFF),
+            static_cast<int>(ip & 0xFF));
+}
+
+void logStartUpTime(int64_t t0) {
+    timespec now{};
+    osClockGettime(CLOCK_MONOTONIC, &now);
+    const long s = static_cast<long>(now.tv_sec);
+    syslogx(LOG_INFO, "Startup vyn: took %dms, system time %dh:%dm:%ds:%dms", static_cast<int>(monoMs() - t0),
+            static_cast<int>(s / 3600), static_cast<int>((s / 60) % 60), static_cast<int>(s % 60),
+            static_cast<int>(now.tv_nsec / 1000000));
+}
+
+// What a failed step does to the start-up.
+enum class Failure : uint8_t {
+    Ignored, // its result is not looked at
+    Logged,  // its text is logged and the start-up goes on
+    Fatal,   // its text is logged and main returns -1 at once, without the shutdown
+    Printed, // the double store: its text goes to standard output and main returns 0
+    Board,   // main returns the board's result, which apalInit has reported
+};
+
+// One step: its call, what its failure does and the failure's text.
+struct StartStep {
+    int (*call)();
+    Failure failure = Failure::Ignored;
+    const char* text = nullptr;
+    int ok = 1; // what the call returns when it succeeded
+};
+
+// The call's result as a step's; 0 for a call without one.
+template <auto F> int run() {
+    if constexpr (std::is_void_v<decltype(F())>) {
+        F();
+        return 0;
+    } else {
+        return static_cast<int>(F());
+    }
+}
+
+int countBoot() {
+    boot_count_ini();
+    syslogx(LOG_INFO, "Boot counter: %d", static_cast<int>(boot_count_get()));
+    return 1;
+}
+
+int logEpk() {
+    syslogx(LOG_INFO, "apalInit() success! EPKID: %s", seramGetEPKPtr());
+    return 1;
+}
+
+int startTimeService() {
+    return timeserv_init(1, cfg_system.time_slave == 0 ? 1 : 0);
+}
+
+int startStatusBlockTask() {
+    sblk_task_init("r_sblk_task", 130, 0x3000, 0);
+    return 1;
+}
+
+// A unit that counts its own laps, or keeps its outings, goes on from the stored counters.
+int restoreLapCounters() {
+    if (cfg_system.ltm_remote == 0 || OUTINGCTR_MODE == 1) {
+        LapOutFraState st{};
+        LapOutFra_getState(&st);
+        LapOutFra_initLapOutCnt(st.lap, st.outing);
+    }
+    return 1;
+}
+
+// A logging unit whose laps are counted elsewhere asks the lap-trigger master for the counters.
+int askLapMaster() {
+    if (cfg_system.ltm_remote != 1 || cfg_system.logging_active != 1) return 1;
+    return taskSpawn("r_ltmAvail", 161, 0, 100000, [](intptr_t, intptr_t, intptr_t, intptr_t) {
+               LapOutFra_queryLapOutCntTask();
+           }) != TASK_ID_NULL;
+}
+
+int prepareDisks() {
+    const int64_t start = monoMs();
+    if (meas_app_BootPrepareDisks(1, 2 * sysClkRateGet()) == -1) return 0;
+    syslogx(LOG_DEBUG, "meas app disks READY, delayed %d ms", static_cast<int>(monoMs() - start));
+    return 1;
+}
+
+// The model's start stores the lap counters of a new outing: on a first boot with the rest of the
+// erased store's repair, stored in one go whether the model started or not.
+int startModel() {
+    const uint8_t model = simulink_initialize();
+    if (nvram_dbs_repair_end() != 1) syslogx(LOG_ERR, "Failed to store the repaired NVRAM");
+    return model;
+}
+
+// Everything after the index and the parameters, in this order.
+const StartStep startSteps[] = {
+    {run<nvram_dbs_init>, Failure::Printed, "Failed to initialize NVRAM_DBS\n"},
+    // An erased store gets all its records during the start-up: stored in one go after the
+    // model's start.
+    {run<nvram_dbs_repair_begin>},
+    {countBoot},
+    {run<seramInitialize>, Failure::Fatal, "Failed to initialize SERAM\n"},
+    {run<RtpMan_ForwardEPK>, Failure::Fatal, "Forwarding EPK failed"},
+    {apalInit, Failure::Board, nullptr, 0},
+    {logEpk},
+    {run<readDeviceIdentity>},
+    {run<applComm_ini>, Failure::Logged, "Failed to initialize applcomm"},
+    {run<time_util_ini>},
+    {run<adc_fifo_ini>},
+    {run<raster_initializeStep0>, Failure::Fatal, "Failed to initialize STEP0"},
+    {run<nvram_initialize>, Failure::Fatal, "Failed to initialize NVRAM\n"},
+    {run<error_mgr_init>, Failure::Fatal, "Failed to initialize ERROR MGR"},
+    {run<led_init>},
+    {run<RtpManUsrCan_Init>, Failure::Logged, "RtpManUsrCan_Init() failed!"},
+    {run<cfg_system_ini>},
+    {run<msd_shell_initialize>},
+    {startTimeService},
+    {run<gps_init>},
+    {run<start_softSched>},
+    {run<meascalinfo_init>, Failure::Logged, "Failed to initialize meascalinfo"},
+    {run<meascalinfo_virtchan_ini>},
+    {run<routing_ini>},
+    {run<comint_ini>},
+    {run<meas_man_ini>},
+    {run<gw_meas_ini>},
+    {run<SerNet_man_ini>},
+    {run<dynkomm_ini>},
+    {run<variables_ini>},
+    {run<awm_man_ini>},
+    {run<can_CtrlInit>, Failure::Logged, "can_CtrlInit() failed!"},
+    {run<can_vyn_ini>},
+    {run<ccpmr_ini>},
+    {run<xcpmr_ini>},
+    {run<displayCtrl_ini>},
+    {run<displayInit>},
+    {run<meas_app_ini>},
+    {run<tele_app_ini>},
+    {startStatusBlockTask},
+    {run<eventChannelsInit>},
+    {run<LapOutFra_init>, Failure::Logged, "initec(): Error LapOutFra_init()", 0},
+    {restoreLapCounters},
+    {askLapMaster, Failure::Logged, "main(): start of t_ltmAvail task failed!"},
+    {prepareDisks, Failure::Logged, "Disks not ready! Setting meas files read only skipped."},
+    {startModel, Failure::Fatal, "Failed to initialize Simlink"},
+    {run<framework_initialize>, Failure::Fatal, "Failed to initialize Framework"},
+    {run<eventlogging_service_init>, Failure::Fatal, "Failed to initialize Eventlogging Service"},
+    {run<BC2_init>},
+    {run<raster_initializeStep1>, Failure::Fatal, "Failed to initialize STEP1"},
+    {run<timeserv_MeasTime_ini>},
+    {run<xcpInitialize>, Failure::Fatal, "Failed to initialize XCP", 0},
+    {run<startDisplay>},
+};
+
+// Reports a failed step as its row says; true when main ends with *exitCode.
+bool endsStartUp(const StartStep& step, int result, int* exitCode) {
+    if (step.failure == Failure::Ignored || result == step.ok) return false;
+    switch (step.failure) {
+    case Failure::Logged:
+        syslogx(LOG_ERR, "%s", step.text);
+        return false;
+    case Failure::Fatal:
+        syslogx(LOG_ERR, "%s", step.text);
+        *exitCode = -1;
+        return true;
+    case Failure::Printed:
+        std::printf("%s", step.text);
+        *exitCode = 0;
+        return true;
+    case Failure::Board:
+        *exitCode = result;
+        return true;
+    case Failure::Ignored:
+        break;
+    }
+    return false;
 }
 
 } // namespace
@@ -242,155 +437,27 @@ void rtpShutdown() {
 }
 
 int vyn_main(int argc, char** argv) {
-    int64_t t0 = monoMs();
+    const int64_t t0 = monoMs();
     taskCpuAffinitySet(taskIdSelf(), 2);
     syslog_queue_init();
     syslog_init();
 
-    if (argc != 2) {
-        syslogx(LOG_ERR, "Wrong number of arguments for RTP");
-        return -1;
-    }
     uint32_t index;
-    if (!parseIndex(argv[1], &index)) {
-        syslogx(LOG_ERR, "Wrong process index '%s' for RTP: a decimal number from 0 to %d", argv[1],
-                INT32_MAX);
-        return -1;
-    }
+    if (!takeIndex(argc, argv, &index)) return -1;
     RtpManUsr_setIndex(index);
-
     if (AppMan_init() != 1) {
         syslogx(LOG_CRIT, "Failed to initialize Application Parameters for RTP %d", static_cast<int>(index));
         return -1;
     }
-    uint32_t ip = AppMan_getIPv4Addr();
-    syslogx(LOG_INFO, "%s", "**************************************************************************");
-    syslogx(LOG_INFO, "Start Application Number %d, Application PID %d, IPv4 Address %d.%d.%d.%d",
-            static_cast<int>(index), AppMan_getPID(), static_cast<int>(ip >> 24),
-            static_cast<int>((ip >> 16) & 0xFF), static_cast<int>((ip >> 8) & 0xFF),
-            static_cast<int>(ip & 0xFF));
-
+    logBanner(index);
     wiring_handIn(index);
     rtp_openPostrun(index);
 
-    if (nvram_dbs_init() != 1) {
-        std::printf("Failed to initialize NVRAM_DBS\n");
-        return 0;
+    for (const StartStep& step : startSteps) {
+        int exitCode;
+        if (endsStartUp(step, step.call(), &exitCode)) return exitCode;
     }
-    // An erased store gets all its records during the start-up: stored in one go below.
-    nvram_dbs_repair_begin();
-    boot_count_ini();
-    syslogx(LOG_INFO, "Boot counter: %d", static_cast<int>(boot_count_get()));
-
-    if (seramInitialize() != 1) {
-        syslogx(LOG_ERR, "Failed to initialize SERAM\n");
-        return -1;
-    }
-    if (RtpMan_ForwardEPK() != 1) {
-        syslogx(LOG_ERR, "Forwarding EPK failed");
-        return -1;
-    }
-    int apal = apalInit();
-    if (apal != 0) return apal;
-    syslogx(LOG_INFO, "apalInit() success! EPKID: %s", seramGetEPKPtr());
-
-    readDeviceIdentity();
-
-    if (applComm_ini() != 1) syslogx(LOG_ERR, "Failed to initialize applcomm");
-    time_util_ini();
-    adc_fifo_ini();
-
-    if (raster_initializeStep0() != 1) {
-        syslogx(LOG_ERR, "Failed to initialize STEP0");
-        return -1;
-    }
-    nvram_initialize(); // has nothing to set up and cannot fail
-    if (error_mgr_init() != 1) {
-        syslogx(LOG_ERR, "Failed to initialize ERROR MGR");
-        return -1;
-    }
-
-    led_init();
-    if (RtpManUsrCan_Init() != 1) syslogx(LOG_ERR, "RtpManUsrCan_Init() failed!");
-    cfg_system_ini();
-    msd_shell_initialize();
-    timeserv_init(1, cfg_system.time_slave == 0 ? 1 : 0);
-    gps_init();
-    start_softSched();
-
-    if (meascalinfo_init() != 1) syslogx(LOG_ERR, "Failed to initialize meascalinfo");
-    meascalinfo_virtchan_ini();
-    routing_ini();
-    comint_ini();
-    meas_man_ini();
-    gw_meas_ini();
-    SerNet_man_ini();
-    dynkomm_ini();
-    variables_ini();
-    awm_man_ini();
-
-    if (can_CtrlInit() != 1) syslogx(LOG_ERR, "can_CtrlInit() failed!");
-    can_vyn_ini();
-    ccpmr_ini();
-    xcpmr_ini();
-    displayCtrl_ini();
-    displayInit();
-    meas_app_ini();
-    tele_app_ini();
-    sblk_task_init("r_sblk_task", 130, 0x3000, 0);
-    eventChannelsInit();
-
-    if (LapOutFra_init() != 0) syslogx(LOG_ERR, "initec(): Error LapOutFra_init()");
-    if (cfg_system.ltm_remote == 0 || OUTINGCTR_MODE == 1) {
-        LapOutFraState st{};
-        LapOutFra_getState(&st);
-        LapOutFra_initLapOutCnt(st.lap, st.outing);
-    }
-    if (cfg_system.ltm_remote == 1 && cfg_system.logging_active == 1) {
-        if (taskSpawn("r_ltmAvail", 161, 0, 100000, [](intptr_t, intptr_t, intptr_t, intptr_t) {
-                LapOutFra_queryLapOutCntTask();
-            }) == TASK_ID_NULL)
-            syslogx(LOG_ERR, "main(): start of t_ltmAvail task failed!");
-    }
-
-    if (nvram_dbs_repair_end() != 1) syslogx(LOG_ERR, "Failed to store the repaired NVRAM");
-
-    int64_t disksStart = monoMs();
-    if (meas_app_BootPrepareDisks(1, 2 * sysClkRateGet()) == -1)
-        syslogx(LOG_ERR, "Disks not ready! Setting meas files read only skipped.");
-    else
-        syslogx(LOG_DEBUG, "meas app disks READY, delayed %d ms", static_cast<int>(monoMs() - disksStart));
-
-    if (simulink_initialize() != 1) {
-        syslogx(LOG_ERR, "Failed to initialize Simlink");
-        return -1;
-    }
-    if (framework_initialize() != 1) {
-        syslogx(LOG_ERR, "Failed to initialize Framework");
-        return -1;
-    }
-    if (eventlogging_service_init() != 1) {
-        syslogx(LOG_ERR, "Failed to initialize Eventlogging Service");
-        return -1;
-    }
-    BC2_init();
-    if (raster_initializeStep1() != 1) {
-        syslogx(LOG_ERR, "Failed to initialize STEP1");
-        return -1;
-    }
-    timeserv_MeasTime_ini();
-    if (xcpInitialize() != 0) {
-        syslogx(LOG_ERR, "Failed to initialize XCP");
-        return -1;
-    }
-    startDisplay();
-
-    timespec now{};
-    osClockGettime(CLOCK_MONOTONIC, &now);
-    long s = static_cast<long>(now.tv_sec);
-    syslogx(LOG_INFO, "Startup vyn: took %dms, system time %dh:%dm:%ds:%dms", static_cast<int>(monoMs() - t0),
-            static_cast<int>(s / 3600), static_cast<int>((s / 60) % 60), static_cast<int>(s % 60),
-            static_cast<int>(now.tv_nsec / 1000000));
+    logStartUpTime(t0);
 
     rtp_waitPostrun();
     rtpShutdown();

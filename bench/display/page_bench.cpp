@@ -136,7 +136,9 @@ double since(clock_t_::time_point t0) {
 }
 
 // Every element gets a new value before each tick; the tick redraws and flushes the frame. The
-// memset of the frame buffer runs in the same iterations as the reference.
+// memset of the frame buffer runs in the same 5000 iterations as the reference, whose median over
+// them counts: the p99 of a memset this short is whatever else the machine does (interrupting one
+// in a hundred), and moved the verdict from run to run.
 void BM_PageTick40Elements(benchmark::State& state) {
     Gui& g = gui();
     fs::create_directories(g.dir + "/forty");
@@ -170,16 +172,16 @@ void BM_PageTick40Elements(benchmark::State& state) {
         ticks.push_back(t);
         state.SetIterationTime(t / 1e6);
     }
-    const double p99 = percentile(ticks, 0.99), m99 = percentile(sets, 0.99);
+    const double p99 = percentile(ticks, 0.99), memset = percentile(sets, 0.5);
     state.counters["p99_us"] = p99;
     state.counters["p99_of_tick"] = p99 / TICK_US;
-    state.counters["memset_p99_us"] = m99;
-    state.counters["time_vs_memset"] = m99 > 0 ? p99 / m99 : 0;
+    state.counters["memset_us"] = memset;
+    state.counters["time_vs_memset"] = memset > 0 ? p99 / memset : 0;
     state.counters["redrawn_per_tick"] = redrawn / n; // a tick stops after 21 changed elements
     displayStop();
     g.pm->DispatchPending();
 }
-BENCHMARK(BM_PageTick40Elements)->UseManualTime()->Unit(benchmark::kMicrosecond)->Iterations(2000);
+BENCHMARK(BM_PageTick40Elements)->UseManualTime()->Unit(benchmark::kMicrosecond)->Iterations(5000);
 
 // The demo dash's three pages in turn: the command, the redraw of the new page and the flush.
 void BM_PageSwitchDemoDash(benchmark::State& state) {

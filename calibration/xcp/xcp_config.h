@@ -44,8 +44,10 @@ constexpr uint32_t XCP_MAX_DATAGRAM_RX = XCP_FRAME_HEADER + XCP_MAX_CTO;
 // DTO frames share a datagram up to 255 bytes (a single larger frame travels alone): masters
 // read datagrams into small buffers.
 constexpr uint32_t XCP_DTO_PACK_LIMIT = 255;
-// DTO frames on their way from the rasters to the transmit task: 60 ms of 16 full ODTs at 1 ms.
-constexpr uint32_t XCP_DTO_BUFFER = 1u << 18;
+// DTO frames on their way from the rasters to the transmit task: 500 ms of 16 full ODTs at 1 ms.
+// A host under load may take the unit's processor away for a few hundred ms; the 1 ms raster
+// then catches up on its ticks before the transmit task runs again.
+constexpr uint32_t XCP_DTO_BUFFER = 1u << 21;
 static_assert((XCP_DTO_BUFFER & (XCP_DTO_BUFFER - 1)) == 0, "positions wrap with the u32");
 constexpr int XCP_TX_QUEUE_ITEMS = 100;
 constexpr int XCP_TASK_PRIORITY = 125;

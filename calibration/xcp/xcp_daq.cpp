@@ -312,7 +312,7 @@ void xcpSendCpDAQ(xcpCp* cp, int event) {
         const bool due = l->prescalerCounter == 0;
         l->prescalerCounter =
             l->prescaler <= 1 ? 0 : static_cast<uint8_t>((l->prescalerCounter + 1) % l->prescaler);
-        // The cycle's DTOs, one per ODT up to the first without entries, go out in one item.
+        // The cycle's DTOs, one per ODT up to the first without entries, in one piece of the buffer.
         uint32_t bytes = 0, count = 0;
         for (; due && count < l->odtCount && l->odts[count].entryCount; ++count)
             bytes += XCP_FRAME_HEADER + (count ? XCP_ODT_HEADER : XCP_ODT0_HEADER) + l->odts[count].payload;
@@ -333,7 +333,9 @@ void xcpSendCpDAQ(xcpCp* cp, int event) {
             put16(f, static_cast<uint16_t>(n)); // LEN; the transmit task writes the CTR
             f += XCP_FRAME_HEADER + n;
         }
-        if (count && (!f || !xcpEthDtoSend(cp, bytes))) {
+        if (f) {
+            xcpEthDtoSend(cp, bytes);
+        } else if (count) {
             xcpEthDtoLost(cp, count);
             SYSLOGX_GUARDED(LOG_ERR, "xcpSendCpDAQ(): msgQSend Error (%s)", std::strerror(errno));
         }

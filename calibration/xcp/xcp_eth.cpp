@@ -38,9 +38,14 @@ struct xcpEthCtx {
     std::atomic<TASK_ID> rxTask{TASK_ID_NULL};
     std::atomic<TASK_ID> txTask{TASK_ID_NULL};
     // DTO frames between the rasters (under the DAQ mutex) and the transmit task. Positions
-    // count bytes and wrap with the u32; a cycle's frames lie in one piece.
-    uint32_t dtoHead = 0, dtoStart = 0;
+    // count bytes and wrap with the u32; a cycle's frames lie in one piece, and where one did not
+    // fit before the end, a LEN of 0 (or less room than a frame header) sends the reader back
+    // to the start. One queue item at a time stands for all that waits: a sender held for longer
+    // than the queue has items still finds every frame.
+    uint32_t dtoStart = 0;
+    std::atomic<uint32_t> dtoHead{0};
     std::atomic<uint32_t> dtoTail{0};
+    std::atomic<bool> dtoQueued{false};
     std::atomic<uint32_t> dtoLost{0};
     uint8_t dto[XCP_DTO_BUFFER];
 };
@@ -88,19 +93,26 @@ void sendPacked(xcpEthCtx* c) {
     c->flush = 0;
 }
 
-// The frames of one DTO item into datagrams: each frame takes its counter, a datagram leaves
-// when the next frame would not fit (or with the next frame after the 100 ms tick). What is
-// left waits for the next frame, a flush or a response.
-void packDtos(xcpEthCtx* c, const xcpTxItem& it) {
-    uint8_t* f = c->dto + it.dtoAt % XCP_DTO_BUFFER;
-    for (uint8_t* end = f + it.length; f + XCP_FRAME_HEADER <= end;) {
-        const uint32_t n = XCP_FRAME_HEADER + (f[0] | f[1] << 8);
+// The frames waiting in the DTO buffer into datagrams: each frame takes its counter, a datagram
+// leaves when the next frame would not fit (or with the next frame after the 100 ms tick). What
+// is left waits for the next frame, a flush or a response.
+void packDtos(xcpEthCtx* c) {
+    const uint32_t head = c->dtoHead.load(std::memory_order_acquire);
+    for (uint32_t at = c->dtoTail.load(std::memory_order_relaxed); at != head;) {
+        const uint32_t room = XCP_DTO_BUFFER - at % XCP_DTO_BUFFER;
+        uint8_t* f = c->dto + at % XCP_DTO_BUFFER;
+        const uint32_t len = room < XCP_FRAME_HEADER ? 0 : f[0] | f[1] << 8;
+        if (len == 0) { // the next cycle starts at the beginning
+            at += room;
+            continue;
+        }
+        const uint32_t n = XCP_FRAME_HEADER + len;
         if (c->packed && (c->packed + n > XCP_DTO_PACK_LIMIT || c->flush)) sendPacked(c);
-        putFrameHeader(f, n - XCP_FRAME_HEADER, nextCtr(c));
+        putFrameHeader(f, len, nextCtr(c));
         std::memcpy(c->pack + c->packed, f, n);
-        c->packed += n, f += n;
+        c->packed += n, at += n;
+        c->dtoTail.store(at, std::memory_order_release);
     }
-    c->dtoTail.store(it.dtoAt + it.length, std::memory_order_release);
 }
 
 void xcpEthTxTask(xcpCp* cp) {
@@ -121,9 +133,12 @@ void xcpEthTxTask(xcpCp* cp) {
             sendDatagram(c, it.header, it.length + XCP_FRAME_HEADER, "xcpEthTxFrameCTO()");
             break;
         case XCP_TX_DTO:
-            packDtos(c, it);
+            // Frames stored after this take another item.
+            c->dtoQueued.exchange(false, std::memory_order_acq_rel);
+            packDtos(c);
             break;
         case XCP_TX_FLUSH:
+            packDtos(c);
             if (c->packed) sendPacked(c);
             break;
         case XCP_TX_RESET:
@@ -328,25 +343,27 @@ uint8_t* xcpEthDtoSpace(xcpCp* cp, uint32_t bytes) {
         errno = ENOBUFS;
         return nullptr;
     }
-    uint32_t at = c->dtoHead;
-    if (at % XCP_DTO_BUFFER + bytes > XCP_DTO_BUFFER) at += XCP_DTO_BUFFER - at % XCP_DTO_BUFFER;
+    const uint32_t head = c->dtoHead.load(std::memory_order_relaxed);
+    const uint32_t room = XCP_DTO_BUFFER - head % XCP_DTO_BUFFER;
+    const uint32_t at = bytes > room ? head + room : head;
     if (at + bytes - c->dtoTail.load(std::memory_order_acquire) > XCP_DTO_BUFFER) {
         errno = ENOBUFS;
         return nullptr;
     }
+    if (at != head && room >= XCP_FRAME_HEADER) std::memset(c->dto + head % XCP_DTO_BUFFER, 0, 2);
     c->dtoStart = at;
     return c->dto + at % XCP_DTO_BUFFER;
 }
 
-bool xcpEthDtoSend(xcpCp* cp, uint32_t bytes) {
+void xcpEthDtoSend(xcpCp* cp, uint32_t bytes) {
     xcpEthCtx* c = cp->eth;
+    c->dtoHead.store(c->dtoStart + bytes, std::memory_order_release);
+    if (c->dtoQueued.exchange(true, std::memory_order_acq_rel)) return; // the item waiting takes these too
     xcpTxItem item;
-    item.kind = XCP_TX_DTO, item.length = bytes, item.dtoAt = c->dtoStart;
-    // The frames stay in the buffer: the item's head is all there is to queue.
+    item.kind = XCP_TX_DTO, item.length = 0;
+    // A full queue: the frames go with the next cycle's item or a flush.
     if (msgQSend(cp->txQueue, &item, offsetof(xcpTxItem, packet), NO_WAIT, MSG_PRI_NORMAL) != OK)
-        return false;
-    c->dtoHead = c->dtoStart + bytes;
-    return true;
+        c->dtoQueued.store(false);
 }
 
 void xcpEthDtoLost(xcpCp* cp, uint32_t count) {

@@ -83,7 +83,7 @@ enum : uint8_t {
 
 enum xcpTxKind : uint32_t {
     XCP_TX_CTO = 0,
-    XCP_TX_DTO = 1, // the DTO frames of one event cycle, waiting in the transport's DTO buffer
+    XCP_TX_DTO = 1, // the DTO frames waiting in the transport's DTO buffer
     XCP_TX_FLUSH = 2,
     XCP_TX_RESET = 3,
     XCP_TX_STOP = 4
@@ -93,10 +93,7 @@ enum xcpTxKind : uint32_t {
 struct xcpTxItem {
     uint32_t kind;
     uint32_t length;
-    union {
-        uint8_t header[XCP_FRAME_HEADER];
-        uint32_t dtoAt; // DTO items: where their `length` bytes of frames start in the buffer
-    };
+    uint8_t header[XCP_FRAME_HEADER];
     uint8_t packet[256];
 };
 static_assert(sizeof(xcpTxItem) == 268);
@@ -210,9 +207,10 @@ void xcpEthDtoFlush(xcpCp* cp);
 // The DTOs of one event cycle, under the DAQ mutex (one producer at a time): room for `bytes`
 // of frames (LEN, a CTR the transmit task fills in, packet) in one piece of the DTO buffer, or
 // null with errno set when the transmit task is that far behind; then the frames written there
-// handed over in one queue item (false: not queued).
+// handed over. They leave with the queue item that waits for the transmit task, or with one
+// queued for them; when the queue is full, with the next cycle's or a flush.
 uint8_t* xcpEthDtoSpace(xcpCp* cp, uint32_t bytes);
-bool xcpEthDtoSend(xcpCp* cp, uint32_t bytes);
+void xcpEthDtoSend(xcpCp* cp, uint32_t bytes);
 // DTOs dropped before they were queued: the packet counter skips them, so the master sees a gap.
 void xcpEthDtoLost(xcpCp* cp, uint32_t count);
 // At CONNECT: the packet counter back to 1, and responses go to the sender of the packet in hand.

@@ -26,7 +26,6 @@ using bytes::be32;
 using bytes::put16;
 using bytes::put32;
 using bytes::put64;
-constexpr int P_ERR = LOG2_ERR, P_WARN = LOG2_WARN, P_INFO = LOG2_INFO;
 constexpr int HOSTS = 66;
 constexpr int MC_RECORD = 65;
 constexpr int CI = 0, DK = 1;
@@ -162,19 +161,19 @@ void resetBuffer(SendBuffer& b) {
     if (!b.mutex) {
         b.mutex = semMCreate(SEM_Q_PRIORITY | SEM_INVERSION_SAFE);
         if (!b.mutex) {
-            syslogx(P_ERR, "BC2_snd_framer_ini(): semMCreate failed - errno %s", err());
+            syslogx(LOG2_ERR, "BC2_snd_framer_ini(): semMCreate failed - errno %s", err());
             return;
         }
     }
     if (semTake(b.mutex, WAIT_FOREVER) != OK) {
-        syslogx(P_ERR, "BC2_snd_framer_ini(): semTake failed - errno %s", err());
+        syslogx(LOG2_ERR, "BC2_snd_framer_ini(): semTake failed - errno %s", err());
         return;
     }
     b.errorState = 0;
     b.fill = 0;
     b.sent = 0;
     b.half = 0;
-    if (semGive(b.mutex) != OK) syslogx(P_ERR, "BC2_snd_framer_ini(): semGive failed - errno %s", err());
+    if (semGive(b.mutex) != OK) syslogx(LOG2_ERR, "BC2_snd_framer_ini(): semGive failed - errno %s", err());
 }
 
 void dropChannel(Channel* c) {
@@ -250,9 +249,9 @@ void disconnect(Channel* c) {
     if (own) {
         const int fd = c->fd.exchange(-1);
         if (fd >= 0 && !bcSocket_isShutdown()) {
-            SYSLOGX_RATE_GUARDED(P_INFO, "Basecom2: Disconnecting TCP %s socket", c->name);
+            SYSLOGX_RATE_GUARDED(LOG2_INFO, "Basecom2: Disconnecting TCP %s socket", c->name);
             if (closeTaken(c, fd) != 0)
-                syslogx(P_ERR, "BC2_disconnect(): close of TCP %s socket failed (%u)", c->name,
+                syslogx(LOG2_ERR, "BC2_disconnect(): close of TCP %s socket failed (%u)", c->name,
                         static_cast<unsigned>(fd));
         }
     } else {
@@ -276,7 +275,7 @@ int activate(Channel* c) {
         if (auto hook = raceHook.load()) hook(0, c->pid, c->type);
         const SEM_ID sem = semCCreate(SEM_Q_FIFO, 1);
         if (!sem) {
-            syslogx(P_ERR, "BC2_recv_activate(): semCCreate failed - errno %s", err());
+            syslogx(LOG2_ERR, "BC2_recv_activate(): semCCreate failed - errno %s", err());
             c->activating = false;
             return 0;
         }
@@ -288,7 +287,7 @@ int activate(Channel* c) {
             [](intptr_t a, intptr_t, intptr_t, intptr_t) { receiveTask(reinterpret_cast<Channel*>(a)); },
             reinterpret_cast<intptr_t>(c));
         if (c->task == TASK_ID_NULL) {
-            syslogx(P_INFO, "Basecom2: creation of %s receive task for PID 0x%X failed", c->name, c->pid);
+            syslogx(LOG2_INFO, "Basecom2: creation of %s receive task for PID 0x%X failed", c->name, c->pid);
             return 0;
         }
         remember(c->task);
@@ -301,10 +300,10 @@ int activate(Channel* c) {
 int connectActive(Channel* c) {
     const int fd = bcSocket_get(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) {
-        syslogx(P_ERR, "BC2_connect_active: Create TCP socket failed");
+        syslogx(LOG2_ERR, "BC2_connect_active: Create TCP socket failed");
         return -1;
     }
-    if (!reusePort(fd)) syslogx(P_ERR, "BC2_connect_active: Setting SO_REUSEPORT option failed");
+    if (!reusePort(fd)) syslogx(LOG2_ERR, "BC2_connect_active: Setting SO_REUSEPORT option failed");
     uint16_t version;
     {
         HostGuard g;
@@ -319,7 +318,7 @@ int connectActive(Channel* c) {
             : 0;
     const sockaddr_in local = inet(ownAddr, port);
     if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-        syslogx(P_ERR, "BC2_connect_active: connect active, binding TCP send socket on port: %x failed",
+        syslogx(LOG2_ERR, "BC2_connect_active: connect active, binding TCP send socket on port: %x failed",
                 port);
         bcSocket_close(fd);
         return -1;
@@ -327,16 +326,16 @@ int connectActive(Channel* c) {
     const int tos = 0x10, one = 1, size = SOCK_BUF;
     const linger lg{1, 0};
     if (setsockopt(fd, IPPROTO_IP, IP_TOS, &tos, sizeof tos) != 0)
-        syslogx(P_ERR, "BC2_connect_active: Setting IP_TOS option failed");
+        syslogx(LOG2_ERR, "BC2_connect_active: Setting IP_TOS option failed");
     if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0)
-        syslogx(P_ERR, "BC2_connect_active: Setting TCP_NODELAY option failed");
+        syslogx(LOG2_ERR, "BC2_connect_active: Setting TCP_NODELAY option failed");
     if (setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size) != 0)
-        syslogx(P_ERR, "BC2_connect_active: Setting SO_SNDBUF option failed");
+        syslogx(LOG2_ERR, "BC2_connect_active: Setting SO_SNDBUF option failed");
     if (setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) != 0)
-        syslogx(P_ERR, "BC2_connect_active: Setting SO_RCVBUF option failed");
+        syslogx(LOG2_ERR, "BC2_connect_active: Setting SO_RCVBUF option failed");
     if (setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg) != 0)
-        syslogx(P_ERR, "BC2_connect_active: Setting SO_LINGER option failed");
-    SYSLOGX_RATE_GUARDED(P_INFO, "BC2_connect_active: going to connect, fd %u", static_cast<unsigned>(fd));
+        syslogx(LOG2_ERR, "BC2_connect_active: Setting SO_LINGER option failed");
+    SYSLOGX_RATE_GUARDED(LOG2_INFO, "BC2_connect_active: going to connect, fd %u", static_cast<unsigned>(fd));
     // Non-blocking, so that a stop does not wait for the network's time-out.
     const int flags = fcntl(fd, F_GETFL);
     fcntl(fd, F_SETFL, flags | O_NONBLOCK);
@@ -366,13 +365,13 @@ int connectActive(Channel* c) {
         }
     }
     if (r != 0) {
-        SYSLOGX_RATE_GUARDED(P_ERR, "BC2_connect_active: Connecting TCP socket failed: %s", err());
+        SYSLOGX_RATE_GUARDED(LOG2_ERR, "BC2_connect_active: Connecting TCP socket failed: %s", err());
         if (!bcSocket_isShutdown() && bcSocket_close(fd) != 0)
-            syslogx(P_ERR, "BC2_connect_active: close TCP socket failed: %s", err());
+            syslogx(LOG2_ERR, "BC2_connect_active: close TCP socket failed: %s", err());
         return -1;
     }
     fcntl(fd, F_SETFL, flags);
-    SYSLOGX_RATE_GUARDED(P_INFO, "BC2_connect_active: connected, fd %u", static_cast<unsigned>(fd));
+    SYSLOGX_RATE_GUARDED(LOG2_INFO, "BC2_connect_active: connected, fd %u", static_cast<unsigned>(fd));
     return fd;
 }
 
@@ -387,7 +386,7 @@ void receiveTask(Channel* c) {
         if (c->fd.load() < 0) {
             const int fd = connectActive(c);
             if (fd < 0) {
-                SYSLOGX_RATE_GUARDED(P_ERR, "BC2_eth_recv: %s - could not create socket!", c->name);
+                SYSLOGX_RATE_GUARDED(LOG2_ERR, "BC2_eth_recv: %s - could not create socket!", c->name);
                 c->state = CONNECT_FAILED;
                 continue;
             }
@@ -400,7 +399,7 @@ void receiveTask(Channel* c) {
         ownSet(c->type).fetch_or(bit(c->pid));
         timespec now{};
         osClockGettime(CLOCK_MONOTONIC, &now);
-        SYSLOGX_RATE_GUARDED(P_INFO, "BC2_eth_recv(): %s channel to PID 0x%X established after: %d.%03ds",
+        SYSLOGX_RATE_GUARDED(LOG2_INFO, "BC2_eth_recv(): %s channel to PID 0x%X established after: %d.%03ds",
                              c->name, c->pid, static_cast<int>(now.tv_sec),
                              static_cast<int>(now.tv_nsec / 1000000));
         int foreignInRow = 0;
@@ -420,29 +419,29 @@ int ciReceive(Channel* c) {
     if (r < 0) {
         if (!bcSocket_isShutdown())
             SYSLOGX_RATE_GUARDED(
-                P_ERR, "Basecom2: CI channel - Error PID 0x%X receiving serial network header, '%s'", c->pid,
-                err());
+                LOG2_ERR, "Basecom2: CI channel - Error PID 0x%X receiving serial network header, '%s'",
+                c->pid, err());
         ++c->recvErrors;
         return 0;
     }
     if (r == 0) {
-        if (!bcSocket_isShutdown()) SYSLOGX_RATE_GUARDED(P_ERR, "Basecom2: CI channel - socket closed");
+        if (!bcSocket_isShutdown()) SYSLOGX_RATE_GUARDED(LOG2_ERR, "Basecom2: CI channel - socket closed");
         return 0;
     }
     const uint16_t len = be16(msg + 2);
     if (len > BC2_CI_RECV_MAX) {
-        SYSLOGX_GUARDED(P_ERR, "bc_ci_receive recv. bytes : %d (%d)", static_cast<int>(len),
+        SYSLOGX_GUARDED(LOG2_ERR, "bc_ci_receive recv. bytes : %d (%d)", static_cast<int>(len),
                         static_cast<int>(BC2_CI_RECV_MAX));
         ++c->recvErrors;
         return 0;
     }
     if (len && bc2_recv_packet(fd, msg + 20, len) != len) {
-        SYSLOGX_GUARDED(P_ERR, "Basecom2:CI channel - Error receiving comint cmd");
+        SYSLOGX_GUARDED(LOG2_ERR, "Basecom2:CI channel - Error receiving comint cmd");
         ++c->recvErrors;
         return 0;
     }
     if (len > BC2_CI_PAYLOAD_MAX) {
-        SYSLOGX_GUARDED(P_ERR, "bc_ci_receive recv. bytes : %d (%d)", static_cast<int>(len),
+        SYSLOGX_GUARDED(LOG2_ERR, "bc_ci_receive recv. bytes : %d (%d)", static_cast<int>(len),
                         static_cast<int>(BC2_CI_PAYLOAD_MAX));
         ++c->recvErrors;
         return 1;
@@ -463,11 +462,11 @@ int dkReceive(Channel* c, int& foreignInRow) {
     if (r <= 0) {
         if (bcSocket_isShutdown()) return 0;
         if (r == 0)
-            SYSLOGX_RATE_GUARDED(P_ERR, "Basecom2: DK channel - socket closed");
+            SYSLOGX_RATE_GUARDED(LOG2_ERR, "Basecom2: DK channel - socket closed");
         else
             SYSLOGX_RATE_GUARDED(
-                P_ERR, "Basecom2: DK channel - Error PID 0x%X receiving serial network header, '%s'", c->pid,
-                err());
+                LOG2_ERR, "Basecom2: DK channel - Error PID 0x%X receiving serial network header, '%s'",
+                c->pid, err());
         ++c->recvErrors;
         return 0;
     }
@@ -478,12 +477,12 @@ int dkReceive(Channel* c, int& foreignInRow) {
         foreignInRow = 0;
         // No slot is larger than a frame allows; a longer record cannot be meant for one.
         if (len > DK_SLOT_MAX) {
-            SYSLOGX_GUARDED(P_ERR, "Basecom2: DK channel - Error receiving dynkom data (4)");
+            SYSLOGX_GUARDED(LOG2_ERR, "Basecom2: DK channel - Error receiving dynkom data (4)");
             ++c->recvErrors;
             return 0;
         }
         if (len && bc2_recv_packet(fd, entry, len) != len) {
-            SYSLOGX_GUARDED(P_ERR, "Basecom2: DK channel - Error receiving dynkom data");
+            SYSLOGX_GUARDED(LOG2_ERR, "Basecom2: DK channel - Error receiving dynkom data");
             return 0;
         }
         if (dynkomm_fifo_put(be32(head + 4), entry, len, nullptr) == DK_PUT_OK) ++c->received;
@@ -493,7 +492,7 @@ int dkReceive(Channel* c, int& foreignInRow) {
     ++c->recvErrors;
     if (++foreignInRow > 1 || len > 512) return 0;
     if (len && bc2_recv_packet(fd, entry, len) != len) {
-        SYSLOGX_GUARDED(P_ERR, "Basecom2: DK channel - Error receiving dynkom data (2)");
+        SYSLOGX_GUARDED(LOG2_ERR, "Basecom2: DK channel - Error receiving dynkom data (2)");
         return 0;
     }
     return 1;
@@ -507,7 +506,7 @@ void connectManager(uint32_t pid, int type) {
     {
         HostGuard g;
         if (!channelOf(pid, type, false))
-            SYSLOGX_RATE_GUARDED(P_INFO, "BC2_connect_manager: call BC BC2_create_channel_config %s",
+            SYSLOGX_RATE_GUARDED(LOG2_INFO, "BC2_connect_manager: call BC BC2_create_channel_config %s",
                                  type == DK ? "DK" : "CI");
         c = channelOf(pid, type, true);
         peerSet = be64(hosts[pid].packet + (type == DK ? 40 : 32));
@@ -547,27 +546,27 @@ void disconnectHost(uint32_t pid) {
 void presenceSend() {
     const int fd = bcSocket_get(AF_INET, SOCK_DGRAM, 0);
     if (fd < 0) {
-        syslogx(P_ERR, "BC2_UDP_send(): Create UDP Tx Socket failed");
+        syslogx(LOG2_ERR, "BC2_UDP_send(): Create UDP Tx Socket failed");
         return;
     }
     if (!reusePort(fd)) {
-        syslogx(P_ERR, "BC2_UDP_send(): Setting Tx socket reuse address option failed, errno %s", err());
+        syslogx(LOG2_ERR, "BC2_UDP_send(): Setting Tx socket reuse address option failed, errno %s", err());
         return;
     }
     in_addr ifAddr{htonl(ownAddr)};
     if (setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &ifAddr, sizeof ifAddr) != 0) {
-        syslogx(P_ERR, "BC2_UDP_send(): Socket Tx set socket option IP_MULTICAST_IF failed! (%s)", err());
+        syslogx(LOG2_ERR, "BC2_UDP_send(): Socket Tx set socket option IP_MULTICAST_IF failed! (%s)", err());
         return;
     }
     const uint16_t port = static_cast<uint16_t>(BC2_PORT_PRESENCE_TX + ownOffset);
     const sockaddr_in local = inet(ownAddr, port);
     if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-        syslogx(P_ERR, "BC2_UDP_send(): Socket bind Tx on port %u failed, errno %s", port, err());
+        syslogx(LOG2_ERR, "BC2_UDP_send(): Socket bind Tx on port %u failed, errno %s", port, err());
         return;
     }
     const unsigned char off = 0;
     if (setsockopt(fd, IPPROTO_IP, IP_MULTICAST_LOOP, &off, sizeof off) != 0) {
-        syslogx(P_ERR, "BC2_UDP_send: Setting Rx socket multicast loop option failed, errno %s", err());
+        syslogx(LOG2_ERR, "BC2_UDP_send: Setting Rx socket multicast loop option failed, errno %s", err());
         return;
     }
     const sockaddr_in group = inet(BC2_GROUP_PRESENCE, BC2_PORT_PRESENCE);
@@ -581,7 +580,7 @@ void presenceSend() {
         if (sendto(fd, packet, sizeof packet, MSG_DONTWAIT | MSG_NOSIGNAL,
                    reinterpret_cast<const sockaddr*>(&group),
                    sizeof group) != static_cast<ssize_t>(sizeof packet))
-            SYSLOGX_RATE_GUARDED(P_ERR, "BC2_UDP_send(): Sending multicast message failed");
+            SYSLOGX_RATE_GUARDED(LOG2_ERR, "BC2_UDP_send(): Sending multicast message failed");
         for (uint32_t pid = 0; pid < 64; ++pid) {
             bool timedOut = false;
             {
@@ -596,10 +595,10 @@ void presenceSend() {
                 }
             }
             if (!timedOut) continue;
-            SYSLOGX_RATE_GUARDED(P_WARN, "UDP_send: Channel to PID 0x%X timed out, closing it...", pid);
+            SYSLOGX_RATE_GUARDED(LOG2_WARN, "UDP_send: Channel to PID 0x%X timed out, closing it...", pid);
             heardSet.fetch_and(~bit(pid));
-            SYSLOGX_RATE_GUARDED(P_WARN, "Host PID 0x%X is Offline", pid);
-            SYSLOGX_RATE_GUARDED(P_ERR, "UDP_send: BC2_disconnect");
+            SYSLOGX_RATE_GUARDED(LOG2_WARN, "Host PID 0x%X is Offline", pid);
+            SYSLOGX_RATE_GUARDED(LOG2_ERR, "UDP_send: BC2_disconnect");
             disconnectHost(pid);
             // Whether it comes back with its paths or restarted, they are asked for anew.
             dynkomm_fifo_free_receiving_all(static_cast<uint16_t>(pid));
@@ -613,11 +612,11 @@ void presenceReceived(const uint8_t* data, size_t n, const sockaddr_in& from) {
     Bc2Presence p;
     if (!bc2_parse_presence(data, n, &p)) {
         if (n >= BC2_PRESENCE_MIN)
-            SYSLOGX_GUARDED(P_ERR, "BC2_UDP_listen() wrong pid received %d", static_cast<int>(p.pid));
+            SYSLOGX_GUARDED(LOG2_ERR, "BC2_UDP_listen() wrong pid received %d", static_cast<int>(p.pid));
         return;
     }
     if (p.pid == ownPid) {
-        SYSLOGX_GUARDED(P_ERR, "BC2_UDP_listen() received our own pid, ignored");
+        SYSLOGX_GUARDED(LOG2_ERR, "BC2_UDP_listen() received our own pid, ignored");
         return;
     }
     bool reset;
@@ -640,7 +639,7 @@ void presenceReceived(const uint8_t* data, size_t n, const sockaddr_in& from) {
         disconnectHost(p.pid);
         // It knows nothing of its paths here any more: nothing would close them.
         dynkomm_fifo_free_receiving_all(p.pid);
-        SYSLOGX_RATE_GUARDED(P_INFO, "Basecom2: Reset detected on PID 0x%X, illegal msg sequence counter",
+        SYSLOGX_RATE_GUARDED(LOG2_INFO, "Basecom2: Reset detected on PID 0x%X, illegal msg sequence counter",
                              p.pid);
     }
     heardSet.fetch_or(bit(p.pid));
@@ -653,23 +652,23 @@ void presenceReceived(const uint8_t* data, size_t n, const sockaddr_in& from) {
 void presenceListen() {
     const int fd = bcSocket_get(AF_INET, SOCK_DGRAM, 0);
     if (fd < 0) {
-        syslogx(P_ERR, "BC2_UDP_listen(): Create UDP Rx Socket failed");
+        syslogx(LOG2_ERR, "BC2_UDP_listen(): Create UDP Rx Socket failed");
         return;
     }
     if (!reusePort(fd)) {
-        syslogx(P_ERR, "BC2_UDP_listen: Setting Rx socket reuse address option failed, errno %s", err());
+        syslogx(LOG2_ERR, "BC2_UDP_listen: Setting Rx socket reuse address option failed, errno %s", err());
         return;
     }
     ip_mreq mreq{};
     mreq.imr_multiaddr.s_addr = htonl(BC2_GROUP_PRESENCE);
     mreq.imr_interface.s_addr = htonl(ownAddr);
     if (setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq) != 0) {
-        syslogx(P_ERR, "BC2_UDP_listen: Setting Rx socket multicast option failed, errno %s", err());
+        syslogx(LOG2_ERR, "BC2_UDP_listen: Setting Rx socket multicast option failed, errno %s", err());
         return;
     }
     const sockaddr_in local = inet(INADDR_ANY, BC2_PORT_PRESENCE);
     if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-        syslogx(P_ERR, "BC2_UDP_listen: Socket bind Rx failed");
+        syslogx(LOG2_ERR, "BC2_UDP_listen: Socket bind Rx failed");
         return;
     }
     while (waitReadable(fd)) {
@@ -680,7 +679,7 @@ void presenceListen() {
             recvfrom(fd, data, sizeof data, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &fl);
         if (n < 0) {
             if (errno != EAGAIN && !stopFlag)
-                SYSLOGX_RATE_GUARDED(P_ERR, "BC2_UDP_listen: recvfrom failed errno %s", err());
+                SYSLOGX_RATE_GUARDED(LOG2_ERR, "BC2_UDP_listen: recvfrom failed errno %s", err());
             continue;
         }
         presenceReceived(data, static_cast<size_t>(n), from);
@@ -691,7 +690,7 @@ void presenceListen() {
 void adoptAccepted(int type, int i, int fd, const sockaddr_in& from) {
     const linger lg{1, 0};
     if (setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg) != 0)
-        syslogx(P_ERR, "BC2_connect_passive: Setting SO_LINGER option failed(2)");
+        syslogx(LOG2_ERR, "BC2_connect_passive: Setting SO_LINGER option failed(2)");
     const uint32_t addr = ntohl(from.sin_addr.s_addr);
     const uint16_t srcPort = ntohs(from.sin_port);
     const uint16_t activeBase = type == DK ? BC2_PORT_DK_ACTIVE : BC2_PORT_CI_ACTIVE;
@@ -716,7 +715,7 @@ void adoptAccepted(int type, int i, int fd, const sockaddr_in& from) {
         return;
     }
     if (!activate(c)) {
-        SYSLOGX_RATE_GUARDED(P_ERR, "BC2_connect_passive(): creation of %s receive task failed", c->name);
+        SYSLOGX_RATE_GUARDED(LOG2_ERR, "BC2_connect_passive(): creation of %s receive task failed", c->name);
         int mine = fd;
         if (c->fd.compare_exchange_strong(mine, -1)) closeTaken(c, fd);
     }
@@ -729,27 +728,27 @@ void passiveDaemon(int type) {
         const uint16_t port = static_cast<uint16_t>(base + ownOffset + 20 * i);
         const int fd = bcSocket_get(AF_INET, SOCK_STREAM, 0);
         if (fd < 0) {
-            syslogx(P_ERR, "BC2_connect_passive: Create TCP connect listen socket port: %u failed", port);
+            syslogx(LOG2_ERR, "BC2_connect_passive: Create TCP connect listen socket port: %u failed", port);
             return;
         }
         const int tos = 0x10, one = 1, size = SOCK_BUF;
         if (setsockopt(fd, IPPROTO_IP, IP_TOS, &tos, sizeof tos) != 0)
-            syslogx(P_ERR, "BC2_connect_passive: Setting IP_TOS option failed");
+            syslogx(LOG2_ERR, "BC2_connect_passive: Setting IP_TOS option failed");
         if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0)
-            syslogx(P_ERR, "BC2_connect_passive: Setting TCP_NODELAY option failed");
+            syslogx(LOG2_ERR, "BC2_connect_passive: Setting TCP_NODELAY option failed");
         if (setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size) != 0)
-            syslogx(P_ERR, "BC2_connect_passive: Setting SO_SNDBUF option failed");
+            syslogx(LOG2_ERR, "BC2_connect_passive: Setting SO_SNDBUF option failed");
         if (setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size) != 0)
-            syslogx(P_ERR, "BC2_connect_passive: Setting SO_RCVBUF option failed");
-        if (!reusePort(fd)) syslogx(P_ERR, "BC2_connect_passive: Setting SO_REUSEPORT option failed");
+            syslogx(LOG2_ERR, "BC2_connect_passive: Setting SO_RCVBUF option failed");
+        if (!reusePort(fd)) syslogx(LOG2_ERR, "BC2_connect_passive: Setting SO_REUSEPORT option failed");
         const sockaddr_in local = inet(ownAddr, port);
         if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-            syslogx(P_ERR, "BC2_connect_passive: Binding TCP listen socket on port %u failed errno %s", port,
-                    err());
+            syslogx(LOG2_ERR, "BC2_connect_passive: Binding TCP listen socket on port %u failed errno %s",
+                    port, err());
             return;
         }
         if (listen(fd, 10) != 0) {
-            syslogx(P_ERR, "BC2_connect_passive: listen on TCP port %u caused error", port);
+            syslogx(LOG2_ERR, "BC2_connect_passive: listen on TCP port %u caused error", port);
             return;
         }
         listeners[i] = {fd, POLLIN, 0};
@@ -762,7 +761,7 @@ void passiveDaemon(int type) {
         }
         if (r < 0) {
             if (errno == EINTR) continue;
-            if (!stopFlag) syslogx(P_ERR, "BC2_connect_passive: select() failed, errno %s", err());
+            if (!stopFlag) syslogx(LOG2_ERR, "BC2_connect_passive: select() failed, errno %s", err());
             return;
         }
         for (int i = 0; i < 5 && r > 0 && !stopFlag; ++i) {
@@ -771,10 +770,10 @@ void passiveDaemon(int type) {
             socklen_t fl = sizeof from;
             const int fd = bcSocket_accept(listeners[i].fd, reinterpret_cast<sockaddr*>(&from), &fl);
             if (fd < 0) {
-                SYSLOGX_RATE_GUARDED(P_ERR, "BC2_connect_passive: accept() failed, errno %s", err());
+                SYSLOGX_RATE_GUARDED(LOG2_ERR, "BC2_connect_passive: accept() failed, errno %s", err());
                 continue;
             }
-            SYSLOGX_RATE_GUARDED(P_INFO, "BC2_connect_passive, port %u, fd %u",
+            SYSLOGX_RATE_GUARDED(LOG2_INFO, "BC2_connect_passive, port %u, fd %u",
                                  static_cast<unsigned>(base + ownOffset + 20 * i), static_cast<unsigned>(fd));
             adoptAccepted(type, i, fd, from);
         }
@@ -789,39 +788,42 @@ void ciMulticast() {
     } over;
     const int tx = bcSocket_get(AF_INET, SOCK_DGRAM, 0);
     if (tx < 0) {
-        syslogx(P_ERR, "BC2_CI_MC_listen(): Create MC CI Tx socket failed");
+        syslogx(LOG2_ERR, "BC2_CI_MC_listen(): Create MC CI Tx socket failed");
         return;
     }
     in_addr ifAddr{htonl(ownAddr)};
     if (setsockopt(tx, IPPROTO_IP, IP_MULTICAST_IF, &ifAddr, sizeof ifAddr) != 0) {
-        syslogx(P_ERR, "BC2_CI_MC_listen(): Socket Tx set socket option IP_MULTICAST_IF failed! (%s)", err());
+        syslogx(LOG2_ERR, "BC2_CI_MC_listen(): Socket Tx set socket option IP_MULTICAST_IF failed! (%s)",
+                err());
         return;
     }
     const unsigned char off = 0;
     if (setsockopt(tx, IPPROTO_IP, IP_MULTICAST_LOOP, &off, sizeof off) != 0) {
-        syslogx(P_ERR, "BC2_CI_MC_listen(): Socket Tx set socket option no loop failed!");
+        syslogx(LOG2_ERR, "BC2_CI_MC_listen(): Socket Tx set socket option no loop failed!");
         return;
     }
     const int rx = bcSocket_get(AF_INET, SOCK_DGRAM, 0);
     if (rx < 0) {
-        syslogx(P_ERR, "BC2_CI_MC_listen(): Create MC CI listen Rx socket failed");
+        syslogx(LOG2_ERR, "BC2_CI_MC_listen(): Create MC CI listen Rx socket failed");
         return;
     }
     if (!reusePort(rx)) {
-        syslogx(P_ERR, "BC2_CI_MC_listen(): Setting Rx socket reuse address option failed, errno %s", err());
+        syslogx(LOG2_ERR, "BC2_CI_MC_listen(): Setting Rx socket reuse address option failed, errno %s",
+                err());
         return;
     }
     ip_mreq mreq{};
     mreq.imr_multiaddr.s_addr = htonl(BC2_GROUP_CI);
     mreq.imr_interface.s_addr = htonl(ownAddr);
     if (setsockopt(rx, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq) != 0) {
-        syslogx(P_ERR, "BC2_CI_MC_listen(): Setting Rx socket multicast option on port %u failed, errno %s",
+        syslogx(LOG2_ERR,
+                "BC2_CI_MC_listen(): Setting Rx socket multicast option on port %u failed, errno %s",
                 BC2_PORT_CI_MC, err());
         return;
     }
     const sockaddr_in local = inet(INADDR_ANY, BC2_PORT_CI_MC);
     if (bind(rx, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-        syslogx(P_ERR, "BC2_CI_MC_listen(): Socket bind Rx on port %u failed", BC2_PORT_CI_MC);
+        syslogx(LOG2_ERR, "BC2_CI_MC_listen(): Socket bind Rx on port %u failed", BC2_PORT_CI_MC);
         return;
     }
     auto* c = new Channel{};
@@ -842,7 +844,7 @@ void ciMulticast() {
         const ssize_t n = recv(rx, msg, sizeof msg, MSG_DONTWAIT);
         if (n < 0) {
             if (errno != EAGAIN && !stopFlag) {
-                SYSLOGX_RATE_GUARDED(P_ERR, "BC2_CI_MC_listen(): Error receiving serial network header");
+                SYSLOGX_RATE_GUARDED(LOG2_ERR, "BC2_CI_MC_listen(): Error receiving serial network header");
                 ++c->recvErrors;
             }
             continue;
@@ -859,13 +861,13 @@ void ciMulticast() {
 void dkUdpListen() {
     const int fd = bcSocket_get(AF_INET, SOCK_DGRAM, 0);
     if (fd < 0) {
-        syslogx(P_ERR, "Basecom2: Create UDP Rx Socket failed (DK)");
+        syslogx(LOG2_ERR, "Basecom2: Create UDP Rx Socket failed (DK)");
         return;
     }
-    if (!reusePort(fd)) syslogx(P_ERR, "BC2_dk_udp_listen: Setting SO_REUSEPORT option failed");
+    if (!reusePort(fd)) syslogx(LOG2_ERR, "BC2_dk_udp_listen: Setting SO_REUSEPORT option failed");
     const sockaddr_in local = inet(ownAddr, static_cast<uint16_t>(BC2_PORT_DK_UDP + ownOffset));
     if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-        syslogx(P_ERR, "Basecom2: Socket bind Rx failed (DK), %s", err());
+        syslogx(LOG2_ERR, "Basecom2: Socket bind Rx failed (DK), %s", err());
         return;
     }
     taskCpuAffinitySet(taskIdSelf(), 1);
@@ -921,13 +923,13 @@ int sendRest(Channel* c, SendBuffer& b, bool udp, const char* who) {
     ++c->sendErrors;
     if (r < 0) {
         if (b.errorState != 1)
-            SYSLOGX_RATE_GUARDED(P_ERR, "%s:[0x%02x] socket send error - errno %s", who, c->pid, err());
+            SYSLOGX_RATE_GUARDED(LOG2_ERR, "%s:[0x%02x] socket send error - errno %s", who, c->pid, err());
         b.errorState = 1;
     } else {
         b.sent = static_cast<uint16_t>(b.sent + r);
         if (b.errorState != 2)
             SYSLOGX_RATE_GUARDED(
-                P_ERR,
+                LOG2_ERR,
                 "%s:[0x%02x] send buffer overrun, req %d only %d error_snd_pos %d bytes of dynkom data sent",
                 who, c->pid, static_cast<int>(left), static_cast<int>(r), static_cast<int>(b.sent));
         b.errorState = 2;
@@ -941,7 +943,7 @@ int appendRecord(Channel* c, int which, bool udp, const uint8_t* header, const u
     if (BC2_DK_HEADER + len > BC2_FRAME) return 0;
     SendBuffer& b = c->buf[which];
     if (!b.mutex || semTake(b.mutex, WAIT_FOREVER) != OK) {
-        SYSLOGX_GUARDED(P_ERR, "%s:[0x%02x] semTake failed - errno %s", who, c->pid, err());
+        SYSLOGX_GUARDED(LOG2_ERR, "%s:[0x%02x] semTake failed - errno %s", who, c->pid, err());
         return 0;
     }
     int sentFrame = 0;
@@ -955,7 +957,7 @@ int appendRecord(Channel* c, int which, bool udp, const uint8_t* header, const u
         std::memcpy(b.frame() + b.fill + BC2_DK_HEADER, entry, len);
         b.fill = static_cast<uint16_t>(b.fill + BC2_DK_HEADER + len);
     }
-    if (semGive(b.mutex) != OK) syslogx(P_ERR, "dyncom_send_eth(): semGive failed - errno %s", err());
+    if (semGive(b.mutex) != OK) syslogx(LOG2_ERR, "dyncom_send_eth(): semGive failed - errno %s", err());
     return sentFrame;
 }
 
@@ -1080,11 +1082,11 @@ void BC2_init() {
 
     dkTxFd = bcSocket_get(AF_INET, SOCK_DGRAM, 0);
     if (dkTxFd < 0) {
-        syslogx(P_INFO, "Basecom2: Create UDP Tx Socket failed (DK)");
+        syslogx(LOG2_INFO, "Basecom2: Create UDP Tx Socket failed (DK)");
         return;
     }
     if (!reusePort(dkTxFd)) {
-        syslogx(P_ERR, "BC2_eth_ini: Setting Tx socket reuse address option failed, errno %s", err());
+        syslogx(LOG2_ERR, "BC2_eth_ini: Setting Tx socket reuse address option failed, errno %s", err());
         return;
     }
     const sockaddr_in local = inet(ownAddr, 0);
@@ -1122,13 +1124,13 @@ void BC2_init() {
             [](intptr_t body, intptr_t, intptr_t, intptr_t) { reinterpret_cast<void (*)()>(body)(); },
             reinterpret_cast<intptr_t>(s.body));
         if (t == TASK_ID_NULL) {
-            syslogx(P_ERR, "%s", s.spawnFailed);
+            syslogx(LOG2_ERR, "%s", s.spawnFailed);
             if (s.body == dkUdpListen) continue;
             return;
         }
         remember(t);
         if (s.body == ciMulticast) mcTask.started = true;
-        if (taskIdVerify(t) != OK) syslogx(P_ERR, "%s", s.checkFailed);
+        if (taskIdVerify(t) != OK) syslogx(LOG2_ERR, "%s", s.checkFailed);
     }
     syslogx(LOG_INFO, "BC2_eth_ini(): Initialisation finished");
 }
@@ -1174,7 +1176,7 @@ int comint_put_eth(const uint8_t* msg) {
     const size_t n = 20u + len;
     if (c->pid == MC_RECORD) {
         if (sendAll(fd, msg, n, &c->peerListen) != static_cast<ssize_t>(n)) {
-            SYSLOGX_RATE_GUARDED(P_ERR, "Basecom2: comint_put_eth() Error sending mulitcast comint cmd");
+            SYSLOGX_RATE_GUARDED(LOG2_ERR, "Basecom2: comint_put_eth() Error sending mulitcast comint cmd");
             ++c->sendErrors;
             return 0;
         }
@@ -1182,7 +1184,7 @@ int comint_put_eth(const uint8_t* msg) {
         return 1;
     }
     if (sendAll(fd, msg, n) != static_cast<ssize_t>(n)) {
-        SYSLOGX_GUARDED(P_ERR,
+        SYSLOGX_GUARDED(LOG2_ERR,
                         "Basecom2: comint_put_eth() Error sending comint cmd to PID 0x%X -> 0x%X, cmd 0x%X",
                         be16(msg + 4), dest, be16(msg + 16));
         ++c->sendErrors;
@@ -1207,7 +1209,7 @@ int comint_put_locSock(const uint8_t* msg) {
     if (fd < 0) return 0;
     const size_t n = 20u + len;
     if (sendAll(fd, msg, n) != static_cast<ssize_t>(n)) {
-        SYSLOGX_RATE_GUARDED(P_ERR,
+        SYSLOGX_RATE_GUARDED(LOG2_ERR,
                              "Basecom2: comint_put_locSock() Error sending comint cmd 0x%X to PID 0x%X, %s",
                              be16(msg + 16), dest, err());
         ++c->sendErrors;
@@ -1243,12 +1245,12 @@ void Dynkom_flush_eth(int kind) {
         const bool udp = which == 1 && peer.version >= 513 && routing_get_next(pid).kind == ROUTE_ETHERNET;
         SendBuffer& b = c->buf[which];
         if (!b.mutex || semTake(b.mutex, WAIT_FOREVER) != OK) {
-            syslogx(P_ERR, "Dynkom_flush_eth(): pid: 0x%02x, semTake failed - errno %s", pid, err());
+            syslogx(LOG2_ERR, "Dynkom_flush_eth(): pid: 0x%02x, semTake failed - errno %s", pid, err());
             continue;
         }
         if (b.fill > b.sent) sendRest(c, b, udp, "Dynkom_flush_eth()");
         if (semGive(b.mutex) != OK)
-            syslogx(P_ERR, "Dynkom_flush_eth_offline(): semGive failed - errno %s", err());
+            syslogx(LOG2_ERR, "Dynkom_flush_eth_offline(): semGive failed - errno %s", err());
     }
 }
 

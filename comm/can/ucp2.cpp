@@ -61,7 +61,7 @@ bool read(int index, uint8_t* data, size_t n, uint8_t* isNew) {
 int ucp2ActivateMutex() {
     if (!mutex) mutex = semMCreate(SEM_Q_PRIORITY | SEM_INVERSION_SAFE);
     if (!mutex) {
-        syslogx(145, "Activation of UCP Mutex failed, in multicore, CAN transfers are not protected");
+        syslogx(LOG_ALERT, "Activation of UCP Mutex failed, in multicore, CAN transfers are not protected");
         return 0;
     }
     return 1;

@@ -124,7 +124,7 @@ void comint_ini() {
 
 int comint_queue_cmd(const uint8_t* message) {
     if (!message) {
-        syslogx(7, "No valid message for comint message queue");
+        syslogx(LOG_BARE_DEBUG, "No valid message for comint message queue");
         return 0;
     }
     const CiHeader h = ci_header(message);

@@ -27,25 +27,25 @@ using bytes::be32;
 using bytes::put16;
 using bytes::put32;
 constexpr int PIDS = 64, RASTERS = 20, STATES = 12;
-constexpr int LOG_ERR2 = LOG2_ERR, LOG_INFO2 = LOG2_INFO, LOG_DEBUG2 = LOG2_DEBUG;
 constexpr int16_t REQUEST_MS = 1500;
 constexpr uint16_t OFFLINE_MS = 1500, POLL_MS = 150, KILL_DELAY = 100;
 constexpr uint32_t NOT_MEASURING_MAX = 164;
 constexpr int STARTS_PER_CYCLE = 20;
 enum PidState : uint16_t { NOMEAS = 0, MEAS = 1, OFFLINE = 2, STARTUP = 3, KILLMEAS = 4 };
+// A list's way from its set-up to its end; the statistics count the lists by these numbers.
 enum ListState : uint32_t {
-    CFG = 0,
-    P_INI,
-    P_ETRY,
-    P_ERR,
-    STP,
-    RUN,
-    RUN_PN,
-    DEST,
-    INS_DEST,
-    OFF_ETRY,
-    OFF_ERR,
-    ST_ERR
+    SET_UP = 0,         // not started yet
+    START_ASKED,        // started by a client, its request not sent yet
+    TO_REQUEST,         // its request is to be sent (again)
+    PID_AWAITED,        // its PID went offline before it ran
+    REQUESTED,          // the create request is out, its reply awaited
+    RUNNING,            // data arrive
+    RUNNING_UNMEASURED, // running, but its PID reports no measurement
+    STOP_SENT,          // killed after its request: the stop is out
+    KILLED_UNREQUESTED, // killed before any request
+    PID_LOST,           // ran until its PID went offline
+    PID_LOSS_REPORTED,  // its readers were told
+    REFUSED,            // too long, or refused too often: asked for no more
 };
 
 struct Mlist;
@@ -57,20 +57,38 @@ struct Handle {
     Handle *cprev, *cnext, *lprev, *lnext;
 };
 
+// One list on the wire, shared by the handles of its clients.
 struct Mlist {
-    uint16_t raster, pid, length, speed, speedPending, speedConfirmed, slots, type, block, nameCount;
-    uint32_t byName, timeout;
-    uint8_t reported;
-    uint32_t countdown;
-    uint32_t notMeasuring, negative;
-    uint8_t* words; // host-order words, or the names
-    uint32_t fifoRef, remoteId;
-    Mlist *pnext, *rnext, *pprev, *rprev;
-    Handle* handles;
-    uint32_t state, users;
-    uint16_t kill, killReload, killCount, exclusive, latency;
-    uint8_t tsError, linked;
-    uint8_t fifoGone; // released under the running list (its unit restarted or went offline)
+    uint16_t raster, pid;
+    uint16_t listBytes;      // of the addresses, or of the names
+    uint16_t requestedSpeed; // the raster divisor the clients want
+    bool speedChangePending; // a by-name list's new divisor awaits its reply
+    uint16_t confirmedSpeed; // the divisor the server was sent
+    uint16_t fifoSlots;
+    uint16_t type;               // bit 0 offline data, bit 1 entries newer than now are refused
+    uint16_t entryBytes;         // one entry: the timestamp and the values
+    uint16_t nameCount;          // of a by-name list
+    bool byName;                 // names, asked for with 0x0510, not addresses
+    uint32_t timeoutCalls;       // raster calls without data before the readers hear of it; 0 none
+    bool timeoutReported;        // the time-out callback was told of the present outage
+    uint32_t timeoutCountdown;   // raster calls left until the time-out
+    uint32_t notMeasuringCycles; // 10 ms cycles its PID reported no measurement while it ran
+    uint32_t negativeAnswers;    // 3 or more: a refused list is not asked for again
+    uint8_t* listCopy;           // host-order address words, or the names
+    uint32_t fifoRef;            // the FIFO the data arrive in
+    uint32_t remoteListId;       // the server's name for it, from the create reply; 0 before
+    Mlist *nextOfPid, *nextInRaster, *prevOfPid, *prevInRaster;
+    Handle* handles; // newest first
+    ListState state;
+    uint32_t userCount;
+    bool killRequested;
+    uint16_t killDelay;     // ms from the stop (or the last entry) until a killed list is freed
+    uint16_t killCountdown; // ms left of it
+    bool exclusive;         // never shared, and its divisor may change
+    uint16_t latency;       // from the create reply
+    bool timestampError;    // an entry from the future came: asked for again
+    bool inRasterList;      // on its raster's delivery list
+    bool fifoGone;          // released under the running list (its unit restarted or went offline)
 };
 
 struct Request {
@@ -80,7 +98,7 @@ struct Request {
     uint16_t status;
     int16_t countdown;
     uint16_t entry;
-    uint8_t answered;
+    bool answered;
 };
 
 struct PidRecord {
@@ -116,7 +134,7 @@ Request* requestHead = nullptr;
 MagicTable* gwMagics = nullptr;
 MagicSlot* requestMagicArr = nullptr;
 SEM_ID requestSem = nullptr, handleSem = nullptr;
-uint8_t gatewayStop = 0;
+bool gatewayStop = false;
 uint16_t dataCntOnline[PIDS], dataCntOffline[PIDS], noDataCnt[PIDS], statCnt[PIDS];
 uint16_t statState[PIDS][STATES];
 const char* const stateNames[] = {"NOMEAS", "MEAS", "OFFLINE", "STARTUP", "KILLMEAS"};
@@ -181,7 +199,7 @@ void callAll(const Mlist* l, int entry, uint32_t status, const void* data) {
 }
 
 bool isRunning(const Mlist* l) {
-    return l->state == RUN || l->state == RUN_PN;
+    return l->state == RUNNING || l->state == RUNNING_UNMEASURED;
 }
 
 // A list asked for again gets a new FIFO: the one before is freed, unless this unit writes it
@@ -189,26 +207,26 @@ bool isRunning(const Mlist* l) {
 void replaceFifo(Mlist* l, uint32_t fifo) {
     if (l->fifoRef && l->fifoRef != fifo) dynkomm_fifo_free_receiving(l->fifoRef, l->pid);
     l->fifoRef = fifo;
-    l->fifoGone = 0;
+    l->fifoGone = false;
 }
 
 void linkRaster(Mlist* l) {
-    if (l->linked || l->raster >= RASTERS) return;
-    l->rprev = nullptr;
-    l->rnext = rasterLists[l->raster];
-    if (l->rnext) l->rnext->rprev = l;
+    if (l->inRasterList || l->raster >= RASTERS) return;
+    l->prevInRaster = nullptr;
+    l->nextInRaster = rasterLists[l->raster];
+    if (l->nextInRaster) l->nextInRaster->prevInRaster = l;
     rasterLists[l->raster] = l;
-    l->linked = 1;
+    l->inRasterList = true;
 }
 void unlinkRaster(Mlist* l) {
-    if (!l->linked) return;
-    if (l->rprev)
-        l->rprev->rnext = l->rnext;
+    if (!l->inRasterList) return;
+    if (l->prevInRaster)
+        l->prevInRaster->nextInRaster = l->nextInRaster;
     else
-        rasterLists[l->raster] = l->rnext;
-    if (l->rnext) l->rnext->rprev = l->rprev;
-    l->rnext = l->rprev = nullptr;
-    l->linked = 0;
+        rasterLists[l->raster] = l->nextInRaster;
+    if (l->nextInRaster) l->nextInRaster->prevInRaster = l->prevInRaster;
+    l->nextInRaster = l->prevInRaster = nullptr;
+    l->inRasterList = false;
 }
 
 void message(uint8_t* m, uint16_t code, uint16_t dest, uint32_t ctx1, uint32_t ctx2, uint16_t payload) {
@@ -267,66 +285,66 @@ int ciPutCmd(uint8_t* m, Mlist* l, uint16_t entry) {
 int sendStop(Mlist* l) {
     uint8_t m[CI_HEADER];
     if (l->byName) {
-        message(m, 0x0512, l->pid, 0, l->remoteId, 0);
+        message(m, 0x0512, l->pid, 0, l->remoteListId, 0);
         return ciPutCmd(m, l, GW_CB_STOP);
     }
-    message(m, 0x0502, l->pid, 0, l->remoteId, 0);
+    message(m, 0x0502, l->pid, 0, l->remoteListId, 0);
     return comint_put_cmd(m, 1);
 }
 
 int speedInternal(Mlist* l, uint16_t speed) {
     if (!l->exclusive) return 0;
-    l->speed = speed;
-    l->countdown = l->timeout;
+    l->requestedSpeed = speed;
+    l->timeoutCountdown = l->timeoutCalls;
     if (!isRunning(l)) {
         SYSLOGX_RATE_GUARDED(
-            LOG_DEBUG2,
+            LOG2_DEBUG,
             "gw_list_speed_internal: not sending speed cmd state %X, PID %X, FIFO %u, raster %u, type %u",
             l->state, l->pid, l->fifoRef, l->raster, l->type);
         return 0;
     }
     uint8_t m[CI_HEADER + 2];
-    message(m, l->byName ? 0x0514 : 0x0503, l->pid, 0, l->remoteId, 2);
+    message(m, l->byName ? 0x0514 : 0x0503, l->pid, 0, l->remoteListId, 2);
     put16(m + CI_HEADER, speed);
     if (!ciPutCmd(m, l, 4)) return 0;
     if (l->byName)
-        l->speedPending = 1;
+        l->speedChangePending = true;
     else
-        l->speedConfirmed = speed;
+        l->confirmedSpeed = speed;
     return 1;
 }
 
 // Under the handle mutex.
 int startInternal(Mlist* l) {
-    if (l->state >= STP && l->state <= INS_DEST) return 0;
-    if (l->length > GW_LIST_MAX) {
-        syslogx(LOG_ERR2,
+    if (l->state >= REQUESTED && l->state <= KILLED_UNREQUESTED) return 0;
+    if (l->listBytes > GW_LIST_MAX) {
+        syslogx(LOG2_ERR,
                 "gw_start_list_internal: Measlist exceeds length %d > %d: PID 0x%X, Raster %d, Fifoslots %d, "
                 "Blocksize %d",
-                l->length, GW_LIST_MAX, l->pid, l->raster, l->slots, l->block);
+                l->listBytes, GW_LIST_MAX, l->pid, l->raster, l->fifoSlots, l->entryBytes);
         callAll(l, GW_CB_START, GW_TOO_LONG, nullptr);
-        l->state = ST_ERR;
-        l->negative = 3;
+        l->state = REFUSED;
+        l->negativeAnswers = 3;
         return 0;
     }
     if (!l->byName) {
         uint8_t m[CI_HEADER + 12 + GW_LIST_MAX];
-        message(m, 0x0500, l->pid, 0, 0, static_cast<uint16_t>(l->length + 12));
+        message(m, 0x0500, l->pid, 0, 0, static_cast<uint16_t>(l->listBytes + 12));
         uint8_t* p = m + CI_HEADER;
         put16(p, l->raster);
-        put16(p + 2, l->speed);
-        put16(p + 4, l->block);
-        put16(p + 6, l->length);
-        put16(p + 8, l->slots);
+        put16(p + 2, l->requestedSpeed);
+        put16(p + 4, l->entryBytes);
+        put16(p + 6, l->listBytes);
+        put16(p + 8, l->fifoSlots);
         put16(p + 10, l->type);
-        for (uint16_t i = 0; i < l->length / 4; ++i) {
+        for (uint16_t i = 0; i < l->listBytes / 4; ++i) {
             int32_t w;
-            std::memcpy(&w, l->words + 4 * i, 4);
+            std::memcpy(&w, l->listCopy + 4 * i, 4);
             put32(p + 12 + 4 * i, static_cast<uint32_t>(w));
         }
-        l->state = STP;
+        l->state = REQUESTED;
         if (!ciPutCmd(m, l, GW_CB_START)) {
-            l->state = P_ETRY;
+            l->state = TO_REQUEST;
             return 0;
         }
         ++pids[l->pid].requests;
@@ -342,17 +360,17 @@ int startInternal(Mlist* l) {
                 "%d channels",
                 l->nameCount - 1);
             l->nameCount = 1;
-            l->length = static_cast<uint16_t>(std::strlen(reinterpret_cast<char*>(l->words)) + 1);
+            l->listBytes = static_cast<uint16_t>(std::strlen(reinterpret_cast<char*>(l->listCopy)) + 1);
         }
         if (!gw_pid_offline(l->pid) &&
-            !meas_man_create2(r->magic, reinterpret_cast<char*>(l->words), l->pid, l->raster, l->speed,
-                              l->length, l->nameCount, l->slots, l->type)) {
-            l->state = P_ETRY;
+            !meas_man_create2(r->magic, reinterpret_cast<char*>(l->listCopy), l->pid, l->raster,
+                              l->requestedSpeed, l->listBytes, l->nameCount, l->fifoSlots, l->type)) {
+            l->state = TO_REQUEST;
             dropRequest(r);
             return 0;
         }
     }
-    l->state = STP;
+    l->state = REQUESTED;
     ++pids[l->pid].requests;
     if (take(requestSem, "gw_start_list_internal")) {
         enqueue(r);
@@ -376,18 +394,18 @@ void killInternal(Mlist* l) {
     if (!take(requestSem, "gw_kill_list_internal")) return;
     for (Request* r = requestHead; r; r = r->next)
         if (r->list == l) {
-            r->answered = 1;
+            r->answered = true;
             r->list = nullptr;
         }
     semGive(requestSem);
     PidRecord& p = pids[l->pid];
-    if (l->pprev)
-        l->pprev->pnext = l->pnext;
+    if (l->prevOfPid)
+        l->prevOfPid->nextOfPid = l->nextOfPid;
     else if (p.lists == l)
-        p.lists = l->pnext;
-    if (l->pnext) l->pnext->pprev = l->pprev;
+        p.lists = l->nextOfPid;
+    if (l->nextOfPid) l->nextOfPid->prevOfPid = l->prevOfPid;
     unlinkRaster(l);
-    std::free(l->words);
+    std::free(l->listCopy);
     delete l;
 }
 
@@ -434,12 +452,13 @@ uint32_t setup(gw_client_t* c, const void* words, bool byName, uintptr_t user, u
     uint32_t result = 0;
     Mlist* join = nullptr;
     if (share == 0)
-        for (Mlist* l = pids[pid].lists; l && !join; l = l->pnext) {
+        for (Mlist* l = pids[pid].lists; l && !join; l = l->nextOfPid) {
             const bool small = byName ? nameCount <= 1 : block <= 8;
-            if (small && l->byName == byName && l->raster == raster && l->length == length &&
-                l->type == type && l->speed == speed && l->slots == slots && l->block == block &&
-                l->timeout == timeout && !l->exclusive && !l->kill && l->users > 0 &&
-                std::memcmp(l->words, words, byName ? length : (length < 8 ? length : 8)) == 0)
+            if (small && l->byName == byName && l->raster == raster && l->listBytes == length &&
+                l->type == type && l->requestedSpeed == speed && l->fifoSlots == slots &&
+                l->entryBytes == block && l->timeoutCalls == timeout && !l->exclusive && !l->killRequested &&
+                l->userCount > 0 &&
+                std::memcmp(l->listCopy, words, byName ? length : (length < 8 ? length : 8)) == 0)
                 join = l;
         }
     if (join) {
@@ -451,7 +470,7 @@ uint32_t setup(gw_client_t* c, const void* words, bool byName, uintptr_t user, u
             delete h;
         } else {
             attach(h, c, join);
-            ++join->users;
+            ++join->userCount;
             if (isRunning(join)) call(h, GW_CB_START, GW_OK, &join->latency);
             result = h->magic;
         }
@@ -464,21 +483,21 @@ uint32_t setup(gw_client_t* c, const void* words, bool byName, uintptr_t user, u
             delete h;
         } else {
             std::memcpy(copy, words, length);
-            l->words = copy;
+            l->listCopy = copy;
             l->byName = byName;
             l->nameCount = nameCount;
             l->raster = raster;
             l->pid = pid;
-            l->length = length;
-            l->speed = l->speedConfirmed = speed;
-            l->slots = slots;
+            l->listBytes = length;
+            l->requestedSpeed = l->confirmedSpeed = speed;
+            l->fifoSlots = slots;
             l->type = type;
-            l->block = block;
-            l->timeout = l->countdown = timeout;
-            l->state = CFG;
-            l->users = 1;
-            l->killReload = l->killCount = KILL_DELAY;
-            l->exclusive = share;
+            l->entryBytes = block;
+            l->timeoutCalls = l->timeoutCountdown = timeout;
+            l->state = SET_UP;
+            l->userCount = 1;
+            l->killDelay = l->killCountdown = KILL_DELAY;
+            l->exclusive = share != 0;
             h->magic = newMagic(HANDLE, h);
             if (!h->magic) {
                 syslogx(LOG_ERR,
@@ -489,8 +508,8 @@ uint32_t setup(gw_client_t* c, const void* words, bool byName, uintptr_t user, u
                 delete h;
             } else {
                 attach(h, c, l);
-                l->pnext = pids[pid].lists;
-                if (l->pnext) l->pnext->pprev = l;
+                l->nextOfPid = pids[pid].lists;
+                if (l->nextOfPid) l->nextOfPid->prevOfPid = l;
                 pids[pid].lists = l;
                 result = h->magic;
             }
@@ -515,19 +534,19 @@ void logStatistics(uint16_t pid) {
     if (!p.lists) return;
     uint16_t per[STATES] = {};
     uint16_t n = 0;
-    for (Mlist* l = p.lists; l; l = l->pnext, ++n)
+    for (Mlist* l = p.lists; l; l = l->nextOfPid, ++n)
         if (l->state < STATES) ++per[l->state];
     statCnt[pid] = n;
     if (std::memcmp(per, statState[pid], sizeof per) == 0) return;
     std::memcpy(statState[pid], per, sizeof per);
     SYSLOGX_RATE_GUARDED(
-        LOG_INFO2,
+        LOG2_INFO,
         "MeasGate: PID 0x%02X is %s, ReqM:%3u, RunM:%3u; mlist cnt:%3u, Cfg:%3u, P_Ini:%3u, P_Etry:%3u, "
         "P_Err:%3u, "
         "Stp:%3u, Meas:%3u, MeasPN:%3u, Dest:%3u",
         pid, p.state <= KILLMEAS ? stateNames[p.state] : "UNDEF", p.requests, p.running, n, per[0], per[1],
         per[2], per[3], per[4], per[5], per[6], per[7]);
-    SYSLOGX_RATE_GUARDED(LOG_INFO2,
+    SYSLOGX_RATE_GUARDED(LOG2_INFO,
                          "   MeasGate(cont): PID 0x%02X: Ins_Dest:%3u, Off_Etry:%3u, Off_Err:%3u, StErr: %3u",
                          pid, per[8], per[9], per[10], per[11]);
 }
@@ -536,32 +555,32 @@ void logStatistics(uint16_t pid) {
 // time-stamp error are stopped for a new request.
 void reapLists(uint16_t pid) {
     for (Mlist *l = pids[pid].lists, *next; l; l = next) {
-        next = l->pnext;
-        if (l->kill && (l->state == DEST || l->state == INS_DEST)) {
-            if (l->killCount < 10)
+        next = l->nextOfPid;
+        if (l->killRequested && (l->state == STOP_SENT || l->state == KILLED_UNREQUESTED)) {
+            if (l->killCountdown < 10)
                 killInternal(l);
             else
-                l->killCount = static_cast<uint16_t>(l->killCount - 10);
-        } else if (l->kill) {
-            if (l->state == CFG || l->state == P_INI) {
-                l->state = INS_DEST;
-                l->killCount = l->killReload;
+                l->killCountdown = static_cast<uint16_t>(l->killCountdown - 10);
+        } else if (l->killRequested) {
+            if (l->state == SET_UP || l->state == START_ASKED) {
+                l->state = KILLED_UNREQUESTED;
+                l->killCountdown = l->killDelay;
             } else if (sendStop(l)) {
-                l->state = DEST;
-                l->killCount = l->killReload;
+                l->state = STOP_SENT;
+                l->killCountdown = l->killDelay;
             }
-        } else if ((l->tsError || l->fifoGone) && isRunning(l) && sendStop(l)) {
-            if (l->tsError)
+        } else if ((l->timestampError || l->fifoGone) && isRunning(l) && sendStop(l)) {
+            if (l->timestampError)
                 SYSLOGX_RATE_GUARDED(
                     LOG_INFO, "gw_meas_monitoring(): restart block because of timestamp error PID 0x%02X",
                     pid);
             else
                 SYSLOGX_RATE_GUARDED(LOG_INFO,
                                      "gw_meas_monitoring(): restart block, its FIFO is gone PID 0x%02X", pid);
-            l->remoteId = 0;
-            l->state = P_ETRY;
-            l->tsError = 0;
-            l->fifoGone = 0;
+            l->remoteListId = 0;
+            l->state = TO_REQUEST;
+            l->timestampError = false;
+            l->fifoGone = false;
         }
     }
 }
@@ -592,7 +611,8 @@ struct Starts {
 };
 // Not yet asked for, waiting for its reply, or killed: no PID state changes it.
 bool settled(const Mlist* l) {
-    return l->state == CFG || l->state == STP || l->state == DEST || l->state == INS_DEST;
+    return l->state == SET_UP || l->state == REQUESTED || l->state == STOP_SENT ||
+           l->state == KILLED_UNREQUESTED;
 }
 bool wasOnline(const PidRecord& p) {
     return p.previous == NOMEAS || p.previous == MEAS || p.previous == KILLMEAS;
@@ -601,85 +621,85 @@ bool wasOnline(const PidRecord& p) {
 void onNoMeasurement(uint16_t pid) {
     PidRecord& p = pids[pid];
     if (p.previous == KILLMEAS)
-        SYSLOGX_RATE_GUARDED(LOG_INFO2, "MeasGate: PID 0x%X finished kill all meas, setting up new meas",
+        SYSLOGX_RATE_GUARDED(LOG2_INFO, "MeasGate: PID 0x%X finished kill all meas, setting up new meas",
                              pid);
     else if (!wasOnline(p))
-        SYSLOGX_RATE_GUARDED(LOG_INFO2, "MeasGate: PID 0x%X is detected online(PID_NOMEAS)", pid);
+        SYSLOGX_RATE_GUARDED(LOG2_INFO, "MeasGate: PID 0x%X is detected online(PID_NOMEAS)", pid);
     Starts start;
     bool reset = false;
-    for (Mlist* l = p.lists; l; l = l->pnext) {
+    for (Mlist* l = p.lists; l; l = l->nextOfPid) {
         if (settled(l)) continue;
         switch (l->state) {
-        case RUN:
-            l->state = RUN_PN;
-            l->notMeasuring = 0;
+        case RUNNING:
+            l->state = RUNNING_UNMEASURED;
+            l->notMeasuringCycles = 0;
             break;
-        case RUN_PN:
-            if (++l->notMeasuring > NOT_MEASURING_MAX) {
-                l->state = P_ETRY;
-                l->negative = 0;
+        case RUNNING_UNMEASURED:
+            if (++l->notMeasuringCycles > NOT_MEASURING_MAX) {
+                l->state = TO_REQUEST;
+                l->negativeAnswers = 0;
                 reset = true;
                 start(l);
             }
             break;
         default:
-            if (!(l->state == ST_ERR && l->negative >= 3)) start(l);
+            if (!(l->state == REFUSED && l->negativeAnswers >= 3)) start(l);
         }
     }
     if (reset) {
-        SYSLOGX_RATE_GUARDED(LOG_INFO2, "MeasGate: PID 0x%X reset detected, restart measurement.", pid);
-        for (Mlist* l = p.lists; l; l = l->pnext)
-            l->negative = 0;
+        SYSLOGX_RATE_GUARDED(LOG2_INFO, "MeasGate: PID 0x%X reset detected, restart measurement.", pid);
+        for (Mlist* l = p.lists; l; l = l->nextOfPid)
+            l->negativeAnswers = 0;
     }
 }
 
 void onMeasuring(uint16_t pid) {
     PidRecord& p = pids[pid];
     if (!wasOnline(p))
-        SYSLOGX_RATE_GUARDED(LOG_INFO2, "MeasGate: PID 0x%X is detected online(PID_MEAS)", pid);
+        SYSLOGX_RATE_GUARDED(LOG2_INFO, "MeasGate: PID 0x%X is detected online(PID_MEAS)", pid);
     if (p.running == 0 && p.requests == 0) {
         gw_kill_pid(pid);
         setState(pid, KILLMEAS);
         p.pollCount = 10;
         SYSLOGX_RATE_GUARDED(
-            LOG_INFO2,
+            LOG2_INFO,
             "MeasGate: PID 0x%X reports a measurement but none is registerd here. Kill all meas on "
             "client.",
             pid);
         return;
     }
     if (p.previous != MEAS)
-        SYSLOGX_RATE_GUARDED(LOG_INFO2, "MeasGate: Measurement for PID 0x%X is set up and running", pid);
+        SYSLOGX_RATE_GUARDED(LOG2_INFO, "MeasGate: Measurement for PID 0x%X is set up and running", pid);
     Starts start;
-    for (Mlist* l = p.lists; l; l = l->pnext) {
+    for (Mlist* l = p.lists; l; l = l->nextOfPid) {
         if (settled(l)) continue;
         switch (l->state) {
-        case P_INI:
-        case P_ETRY:
-        case P_ERR:
-        case ST_ERR:
-            if (!(l->state == ST_ERR && l->negative >= 3)) {
+        case START_ASKED:
+        case TO_REQUEST:
+        case PID_AWAITED:
+        case REFUSED:
+            if (!(l->state == REFUSED && l->negativeAnswers >= 3)) {
                 start(l);
-                l->tsError = 0;
+                l->timestampError = false;
             }
             break;
-        case RUN_PN:
-            l->state = RUN;
+        case RUNNING_UNMEASURED:
+            l->state = RUNNING;
             [[fallthrough]];
-        case RUN:
-            if (l->exclusive && l->speed != l->speedConfirmed) {
-                SYSLOGX_RATE_GUARDED(LOG_INFO2, "MeasGate: GW_SERVICE_MEAS_SPEED repeated");
-                speedInternal(l, l->speed);
+        case RUNNING:
+            if (l->exclusive && l->requestedSpeed != l->confirmedSpeed) {
+                SYSLOGX_RATE_GUARDED(LOG2_INFO, "MeasGate: GW_SERVICE_MEAS_SPEED repeated");
+                speedInternal(l, l->requestedSpeed);
             }
             break;
-        case OFF_ETRY:
-        case OFF_ERR:
+        case PID_LOST:
+        case PID_LOSS_REPORTED:
             callAll(l, GW_CB_START, GW_OK, nullptr);
-            l->state = RUN;
-            if (l->exclusive) speedInternal(l, l->speed);
+            l->state = RUNNING;
+            if (l->exclusive) speedInternal(l, l->requestedSpeed);
             break;
         default:
-            SYSLOGX_RATE_GUARDED(LOG_ERR2,
+            SYSLOGX_RATE_GUARDED(LOG2_ERR,
                                  "measlist state undefined: state %X, PID %X, FIFO %u, raster %u, type %u",
                                  l->state, pid, l->fifoRef, l->raster, l->type);
         }
@@ -688,15 +708,15 @@ void onMeasuring(uint16_t pid) {
 
 void onOffline(uint16_t pid) {
     PidRecord& p = pids[pid];
-    if (p.previous != OFFLINE) SYSLOGX_RATE_GUARDED(LOG_INFO2, "MeasGate: PID 0x%X is detected offline", pid);
-    for (Mlist* l = p.lists; l; l = l->pnext) {
-        l->negative = 0;
-        if (l->state == P_ETRY) {
+    if (p.previous != OFFLINE) SYSLOGX_RATE_GUARDED(LOG2_INFO, "MeasGate: PID 0x%X is detected offline", pid);
+    for (Mlist* l = p.lists; l; l = l->nextOfPid) {
+        l->negativeAnswers = 0;
+        if (l->state == TO_REQUEST) {
             callAll(l, GW_CB_START, GW_PID_OFFLINE, nullptr);
-            l->state = P_ERR;
+            l->state = PID_AWAITED;
         } else if (isRunning(l)) {
             callAll(l, GW_CB_START, GW_PID_OFFLINE, nullptr);
-            l->state = OFF_ETRY;
+            l->state = PID_LOST;
         }
     }
 }
@@ -706,7 +726,7 @@ void onKilling(uint16_t pid) {
     if (p.running == 0 && p.requests == 0 && p.pollCount < 11) {
         gw_kill_pid(pid);
         SYSLOGX_RATE_GUARDED(
-            LOG_INFO2,
+            LOG2_INFO,
             "MeasGate: repeat: PID 0x%X reports a measurement but none is registerd here. Kill all "
             "meas on "
             "client.",
@@ -736,9 +756,9 @@ void byNameReply(uint32_t requestMagic, uint32_t listMagic, uint32_t fifo, const
     if (take(requestSem, "gw_meascreate_reply_measByName")) {
         Request* r = pending(requestMagic);
         Mlist* l = r ? r->list : nullptr;
-        if (r) r->answered = 1;
+        if (r) r->answered = true;
         semGive(requestSem);
-        if (l && l->kill) {
+        if (l && l->killRequested) {
             // killed while the request was out: stop it at once
             if (listMagic) {
                 uint8_t m[CI_HEADER];
@@ -746,17 +766,18 @@ void byNameReply(uint32_t requestMagic, uint32_t listMagic, uint32_t fifo, const
                 comint_put_cmd(m, 1);
             }
         } else if (l && listMagic) {
-            l->remoteId = listMagic;
+            l->remoteListId = listMagic;
             replaceFifo(l, fifo);
             linkRaster(l);
-            l->state = RUN;
+            l->state = RUNNING;
             ++pids[l->pid].running;
             callAll(l, GW_CB_START, GW_OK, records);
         } else if (l) {
-            l->state = ST_ERR;
-            if (++l->negative >= 3) {
+            l->state = REFUSED;
+            if (++l->negativeAnswers >= 3) {
                 char head[20] = {};
-                std::strncpy(head, reinterpret_cast<char*>(l->words), l->length < 19 ? l->length : 19);
+                std::strncpy(head, reinterpret_cast<char*>(l->listCopy),
+                             l->listBytes < 19 ? l->listBytes : 19);
                 SYSLOGX_RATE_GUARDED(
                     LOG_ERR,
                     "gw_meascreate_reply_measByName(): got 3 negative answers for measlist, giving up "
@@ -781,15 +802,15 @@ void serviceReply(uint32_t requestMagic, uint32_t result) {
                     LOG_ERR, "gw_service_reply_meas2(): stopping measlist return FALSE, PID: 0x%02X", l->pid);
             if (r->entry == 4) {
                 if (result == 1)
-                    l->speedConfirmed = l->speed;
+                    l->confirmedSpeed = l->requestedSpeed;
                 else
                     SYSLOGX_RATE_GUARDED(
                         LOG_ERR,
                         "gw_service_reply_meas2(): setting meas speed return FALSE, PID: 0x%02X, divisor %d",
-                        l->pid, l->speedConfirmed);
-                l->speedPending = 0;
+                        l->pid, l->confirmedSpeed);
+                l->speedChangePending = false;
             }
-            r->answered = 1;
+            r->answered = true;
         }
         semGive(requestSem);
     }
@@ -800,10 +821,10 @@ void timestampError(const uint8_t* m, const char* what) {
     const CiHeader h = ci_header(m);
     if (h.context1 >= RASTERS) return;
     if (!take(handleSem, "gw_meas_timestamp_err")) return;
-    for (Mlist* l = rasterLists[h.context1]; l; l = l->rnext) {
-        if (l->pid != h.source || l->remoteId != h.context2) continue;
+    for (Mlist* l = rasterLists[h.context1]; l; l = l->nextInRaster) {
+        if (l->pid != h.source || l->remoteListId != h.context2) continue;
         if (isRunning(l))
-            l->tsError = 1;
+            l->timestampError = true;
         else
             SYSLOGX_GUARDED(LOG_ERR, "%s(): got timestamp error while in state %d, ignored", what,
                             static_cast<int>(l->state));
@@ -835,7 +856,7 @@ void gw_meas_ini() {
     if (!requestMagicArr) requestMagicArr = new (std::nothrow) MagicSlot[DK_MAGIC_COUNT]{};
     if (!gwMagics || !requestMagicArr)
         syslogx(LOG_ERR, "gw_meas_ini(): failed to initialize magic number table");
-    gatewayStop = 0;
+    gatewayStop = false;
 }
 
 gw_client_t* gw_connect(const gw_callbacks_t* callbacks) {
@@ -867,14 +888,14 @@ void gw_start_list(uint32_t magic) {
     if (!take(handleSem, "gw_start_list")) return;
     auto* h = static_cast<Handle*>(resolve(magic, HANDLE));
     Mlist* l = h ? h->list : nullptr;
-    if (!l || (l->state >= P_INI && l->state <= RUN_PN)) {
+    if (!l || (l->state >= START_ASKED && l->state <= RUNNING_UNMEASURED)) {
         // nothing to do
-    } else if (l->state == DEST || l->state == INS_DEST || l->state == ST_ERR) {
+    } else if (l->state == STOP_SENT || l->state == KILLED_UNREQUESTED || l->state == REFUSED) {
         syslogx(LOG_ERR, "gw_start_list: try to use deleted measlist.");
     } else {
         if (!connected(l->pid)) callAll(l, GW_CB_START, GW_OFFLINE, nullptr);
-        l->state = P_INI;
-        l->tsError = 0;
+        l->state = START_ASKED;
+        l->timestampError = false;
     }
     semGive(handleSem);
 }
@@ -890,20 +911,20 @@ void gw_kill_list(uint32_t magic) {
     if (!take(handleSem, "gw_kill_list")) return;
     auto* h = static_cast<Handle*>(resolve(magic, HANDLE));
     Mlist* l = h ? h->list : nullptr;
-    if (l && !l->kill) {
+    if (l && !l->killRequested) {
         dropMagic(magic, true);
-        if (l->users) --l->users;
+        if (l->userCount) --l->userCount;
         unlinkHandle(h);
         call(h, GW_CB_STOP, GW_OK, nullptr);
         delete h;
-        if (l->users == 0) {
+        if (l->userCount == 0) {
             // Set under the mutex, so no raster task reads the list's FIFO once the stop is out.
-            if (l->state == CFG || l->state == P_INI)
-                l->state = INS_DEST;
+            if (l->state == SET_UP || l->state == START_ASKED)
+                l->state = KILLED_UNREQUESTED;
             else if (sendStop(l))
-                l->state = DEST;
-            l->kill = 1;
-            l->killCount = l->killReload;
+                l->state = STOP_SENT;
+            l->killRequested = true;
+            l->killCountdown = l->killDelay;
         }
     }
     semGive(handleSem);
@@ -913,7 +934,7 @@ void gw_kill_all_lists(gw_client_t* c) {
     if (!c || !take(handleSem, "gw_kill_all_lists")) return;
     while (c->head) {
         Handle* h = c->head;
-        if (h->list->kill) { // left unchanged by the kill: take it off the client all the same
+        if (h->list->killRequested) { // left unchanged by the kill: take it off the client all the same
             unlinkHandle(h);
             dropMagic(h->magic, true);
             delete h;
@@ -969,32 +990,32 @@ void gw_raster(int raster) {
     if (raster < 0 || raster >= RASTERS) return;
     const uint32_t now = time_getTimestamp();
     if (!take(handleSem, "gw_raster")) return;
-    for (Mlist* l = rasterLists[raster]; l; l = l->rnext) {
-        if (isRunning(l) && !l->tsError) {
+    for (Mlist* l = rasterLists[raster]; l; l = l->nextInRaster) {
+        if (isRunning(l) && !l->timestampError) {
             if (gatewayStop) break;
             // The command task may release the FIFO while its entries are handed on.
             DynkommFifo* f = dynkomm_fifo_pin(l->fifoRef);
-            if (!f) l->fifoGone = 1;
+            if (!f) l->fifoGone = true;
             uint8_t* entry = dynkomm_read(f);
-            if (l->speed != l->speedConfirmed && !l->speedPending && !gw_pid_offline(l->pid)) {
+            if (l->requestedSpeed != l->confirmedSpeed && !l->speedChangePending && !gw_pid_offline(l->pid)) {
                 SYSLOGX_RATE_GUARDED(
-                    LOG_INFO2, "gw_raster: PID 0x%X correcting divisor to %d, 0x%08x, ras=%u, to=%u/%u (%u)",
-                    l->pid, l->speed, static_cast<unsigned>(reinterpret_cast<uintptr_t>(l)), l->raster,
-                    l->countdown, l->timeout, l->reported);
-                speedInternal(l, l->speed);
+                    LOG2_INFO, "gw_raster: PID 0x%X correcting divisor to %d, 0x%08x, ras=%u, to=%u/%u (%u)",
+                    l->pid, l->requestedSpeed, static_cast<unsigned>(reinterpret_cast<uintptr_t>(l)),
+                    l->raster, l->timeoutCountdown, l->timeoutCalls, l->timeoutReported);
+                speedInternal(l, l->requestedSpeed);
             }
             if (!entry) {
-                if (l->countdown == 1) {
+                if (l->timeoutCountdown == 1) {
                     Handle* head = l->handles;
-                    if (head && head->client->cb.entry[GW_CB_TIMEOUT].fn && !l->reported) {
-                        l->reported = 1;
+                    if (head && head->client->cb.entry[GW_CB_TIMEOUT].fn && !l->timeoutReported) {
+                        l->timeoutReported = true;
                         call(head, GW_CB_TIMEOUT, GW_NODATA, &l->pid);
                     }
                     callAll(l, GW_CB_READ, GW_NODATA, nullptr);
                     ++noDataCnt[l->pid];
-                    l->countdown = l->timeout;
+                    l->timeoutCountdown = l->timeoutCalls;
                 }
-                if (l->countdown > 1 && l->speed != 0) --l->countdown;
+                if (l->timeoutCountdown > 1 && l->requestedSpeed != 0) --l->timeoutCountdown;
             }
             bool tooNew = false;
             while (entry) {
@@ -1004,14 +1025,14 @@ void gw_raster(int raster) {
                     entry = dynkomm_read(f);
                     continue;
                 }
-                if (l->reported) {
+                if (l->timeoutReported) {
                     if (l->handles) call(l->handles, GW_CB_TIMEOUT, GW_OK, &l->pid);
-                    l->reported = 0;
+                    l->timeoutReported = false;
                 }
-                l->countdown = l->timeout;
-                l->killCount = l->killReload;
+                l->timeoutCountdown = l->timeoutCalls;
+                l->killCountdown = l->killDelay;
                 bool taken = false;
-                if (!l->kill)
+                if (!l->killRequested)
                     for (Handle* h = l->handles; h; h = h->lnext)
                         taken = call(h, GW_CB_READ, GW_OK, entry) != 0 || taken;
                 if (!taken) break;
@@ -1020,11 +1041,11 @@ void gw_raster(int raster) {
                 entry = dynkomm_read(f);
             }
             dynkomm_fifo_unpin(f);
-            if (tooNew) l->tsError = 1;
-        } else if (l->state == OFF_ETRY) {
+            if (tooNew) l->timestampError = true;
+        } else if (l->state == PID_LOST) {
             if (gatewayStop) break;
             callAll(l, GW_CB_READ, GW_OFFLINE, nullptr);
-            l->state = OFF_ERR;
+            l->state = PID_LOSS_REPORTED;
         }
     }
     if (semGive(handleSem) != OK) syslogx(LOG_ERR, "gw_raster: failed to give semaphore.");
@@ -1063,7 +1084,7 @@ void gw_request_timeout() {
         } else if (r->countdown >= 11) {
             r->countdown = static_cast<int16_t>(r->countdown - 10);
         } else if (!r->list) {
-            SYSLOGX_RATE_GUARDED(LOG_INFO2, "gw_request_timeout: Mlist is NULL request serv 0x%X ", r->entry);
+            SYSLOGX_RATE_GUARDED(LOG2_INFO, "gw_request_timeout: Mlist is NULL request serv 0x%X ", r->entry);
         } else {
             if (r->prev)
                 r->prev->next = r->next;
@@ -1078,12 +1099,12 @@ void gw_request_timeout() {
     while (Request* r = expired) {
         expired = r->next;
         Mlist* l = r->list;
-        if (r->entry == GW_CB_START && l->state == STP) {
-            SYSLOGX_RATE_GUARDED(LOG_INFO2,
+        if (r->entry == GW_CB_START && l->state == REQUESTED) {
+            SYSLOGX_RATE_GUARDED(LOG2_INFO,
                                  "MeasGate: Request for measurement on PID 0x%X timed out, retry...", l->pid);
-            l->state = P_ETRY;
+            l->state = TO_REQUEST;
         }
-        if (r->entry == 4) l->speedPending = 0;
+        if (r->entry == 4) l->speedChangePending = false;
         const bool addressStop = r->entry == GW_CB_STOP && !l->byName;
         if (r->entry != 4 && !addressStop) callAll(l, r->entry, r->status ? r->status : GW_TIMEOUT, nullptr);
         dropMagic(r->magic, true);
@@ -1097,7 +1118,7 @@ void gw_meas_1s() {
 }
 
 void gw_stop() {
-    gatewayStop = 1;
+    gatewayStop = true;
     // At shutdown the gateway waits no longer than a tenth of a second, and gives only what it took.
     if (!handleSem || semTake(handleSem, sysClkRateGet() / 10) != OK) {
         syslogx(LOG_WARN, "gw_stop: Failed to take semaphore %s", std::strerror(errno));
@@ -1153,7 +1174,7 @@ void gw_meascreate_reply(const uint8_t* m, size_t len) {
     if (take(requestSem, "gw_meascreate_reply")) {
         Request* r = pending(h.context2);
         Mlist* l = r ? r->list : nullptr;
-        if (r) r->answered = 1;
+        if (r) r->answered = true;
         semGive(requestSem);
         const uint32_t fifo = be32(m + CI_HEADER);
         // The FIFO must be one that receives from the list's unit (pinned: a restart of that
@@ -1161,22 +1182,22 @@ void gw_meascreate_reply(const uint8_t* m, size_t len) {
         DynkommFifo* f = fifo ? dynkomm_fifo_pin(fifo) : nullptr;
         const bool sound = f && f->sourcePid == (l ? l->pid : 0xFFFF);
         dynkomm_fifo_unpin(f);
-        if (!l || l->state != STP) {
+        if (!l || l->state != REQUESTED) {
             // no request of a list that waits
-        } else if (l->kill) {
+        } else if (l->killRequested) {
             if (fifo) {
                 uint8_t stop[CI_HEADER];
                 message(stop, 0x0502, l->pid, 0, h.context1, 0);
                 comint_put_cmd(stop, 1);
             }
         } else if (!sound) {
-            l->state = P_ETRY;
+            l->state = TO_REQUEST;
             callAll(l, r->entry, GW_REFUSED, nullptr);
         } else {
             replaceFifo(l, fifo);
-            l->remoteId = h.context1;
+            l->remoteListId = h.context1;
             linkRaster(l);
-            l->state = RUN;
+            l->state = RUNNING;
             ++pids[l->pid].running;
             l->latency =
                 len >= CI_HEADER + 6 ? static_cast<uint16_t>(m[CI_HEADER + 4] << 8 | m[CI_HEADER + 5]) : 0;

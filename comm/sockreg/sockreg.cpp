@@ -98,13 +98,13 @@ int bcSocket::close_socket(int fd) {
         ++i;
     if (i == used) {
         give();
-        syslogx(143, "bcSocket::close_socket(%u): invalid file descriptor", static_cast<unsigned>(fd));
+        syslogx(LOG3_DEBUG, "bcSocket::close_socket(%u): invalid file descriptor", static_cast<unsigned>(fd));
         errno = 9;
         return -1;
     }
     fds[i] = fds[--used];
     give();
-    SYSLOGX_RATE_GUARDED(143, "bcSocket::close_socket(%u)", static_cast<unsigned>(fd));
+    SYSLOGX_RATE_GUARDED(LOG3_DEBUG, "bcSocket::close_socket(%u)", static_cast<unsigned>(fd));
     ::shutdown(fd, SHUT_WR);
     return ::close(fd);
 }
@@ -119,7 +119,8 @@ void bcSocket::shutdown_all() {
 
 void bcSocket::close_all() {
     if (!take("bcSocket shutdown -")) return;
-    if (used) syslogx(143, "bcSocket shutdown - closing %u pending sockets", static_cast<unsigned>(used));
+    if (used)
+        syslogx(LOG3_DEBUG, "bcSocket shutdown - closing %u pending sockets", static_cast<unsigned>(used));
     for (int i = used - 1; i >= 0; --i)
         ::close(fds[i]);
     used = 0;

@@ -118,7 +118,7 @@ int UdpInit(Inst* in, uint32_t address, uint16_t port) {
     u->fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     // Connected: datagrams of anyone but the slave never reach the receive task.
     if (u->fd < 0 || connect(u->fd, reinterpret_cast<const sockaddr*>(&u->slave), sizeof u->slave) != 0) {
-        syslogx(139, "xcpmr_UdpInit(): Failed to create datagram socket");
+        syslogx(LOG3_ERR, "xcpmr_UdpInit(): Failed to create datagram socket");
         if (u->fd >= 0) close(u->fd);
         u->fd = -1;
         return -1;
@@ -135,7 +135,7 @@ int UdpSendPacket(Inst* in, const uint8_t* p, uint32_t len) {
     std::memcpy(frame + 4, p, len);
     const ssize_t n = ::send(u->fd, frame, len + 4, MSG_NOSIGNAL);
     if (n != static_cast<ssize_t>(len + 4)) {
-        SYSLOGX_GUARDED(139, "xcpmr_UdpSendPacket(): send() failed with frameLen %ld and error %s",
+        SYSLOGX_GUARDED(LOG3_ERR, "xcpmr_UdpSendPacket(): send() failed with frameLen %ld and error %s",
                         static_cast<long>(len + 4), std::strerror(errno));
         return -1;
     }
@@ -190,7 +190,7 @@ int UdpReceivePacket(Inst* in, const uint8_t** packet) {
             n = recv(u->fd, u->buf, sizeof u->buf, 0);
         }
         if (n < 0) {
-            SYSLOGX_GUARDED(139, "xcpmr_UdpReceivePacket(): recv() failed with error %s",
+            SYSLOGX_GUARDED(LOG3_ERR, "xcpmr_UdpReceivePacket(): recv() failed with error %s",
                             std::strerror(errno));
             return -1;
         }
@@ -204,7 +204,7 @@ int UdpReceivePacket(Inst* in, const uint8_t** packet) {
 int UdpNextPacket(UdpTl* u, const uint8_t** packet) {
     if (u->fill - u->pos < 4 || u->fill - u->pos - 4 < mr::get16(u->buf + u->pos, false)) {
         u->pos = u->fill; // the rest of a damaged datagram
-        SYSLOGX_GUARDED(139, "xcpmr_UdpReceivePacket(): runt header");
+        SYSLOGX_GUARDED(LOG3_ERR, "xcpmr_UdpReceivePacket(): runt header");
         return -1;
     }
     const uint16_t len = mr::get16(u->buf + u->pos, false);

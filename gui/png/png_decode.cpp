@@ -6,8 +6,8 @@
 #include <bit>
 #include <cstdlib>
 #include <cstring>
-#include <utility>
 
+#include "gui/png/png_filter_private.h"
 #include "gui/zip/pzip.h"
 #include "services/bytes/bytes.h"
 
@@ -232,100 +232,6 @@ int Decoder::idat(const uint8_t* d, uint32_t len) {
     return PNG_OK;
 }
 
-inline uint8_t paeth(int a, int b, int c) {
-    const int pa = std::abs(b - c), pb = std::abs(a - c), pc = std::abs(a + b - 2 * c);
-    const int bc = pb <= pc ? b : c;
-    return static_cast<uint8_t>(pa <= pb && pa <= pc ? a : bc);
-}
-
-// Bytewise sum and floor average of the bytes of two words, without carries between the bytes.
-template <typename W> inline W add_bytes(W x, W y) {
-    constexpr W low7 = static_cast<W>(~W{0} / 0xFF * 0x7F), high = static_cast<W>(~W{0} / 0xFF * 0x80);
-    return ((x & low7) + (y & low7)) ^ ((x ^ y) & high);
-}
-inline uint32_t avg_bytes(uint32_t x, uint32_t y) {
-    return (x & y) + (((x ^ y) & 0xFEFEFEFEu) >> 1);
-}
-
-// f(0) .. f(B - 1), written out (so a[j] below stays in a register).
-template <size_t B, typename F> inline void each_byte(F f) {
-    [&]<size_t... J>(std::index_sequence<J...>) {
-        (f(J), ...);
-    }
-    (std::make_index_sequence<B>{});
-}
-
-// Reverses the filter of one row in place; prior is the row above (all zero for a pass's first
-// row). B is the filter's byte distance: the left neighbours (and those above them) are carried
-// in registers, zero before the first pixel, which gives the first B bytes their rule.
-template <size_t B> bool unfilter_by(uint8_t type, uint8_t* row, const uint8_t* prior, size_t n) {
-    uint8_t a[B] = {}, c[B] = {};
-    switch (type) {
-    case 0:
-        return true;
-    case 1:
-        for (size_t i = 0; i + B <= n; i += B)
-            each_byte<B>([&](size_t j) { a[j] = row[i + j] = static_cast<uint8_t>(row[i + j] + a[j]); });
-        return true;
-    case 2: {
-        size_t i = 0;
-        for (uint64_t x, y; i + 8 <= n; i += 8) {
-            std::memcpy(&x, row + i, 8);
-            std::memcpy(&y, prior + i, 8);
-            x = add_bytes(x, y);
-            std::memcpy(row + i, &x, 8);
-        }
-        for (; i < n; ++i)
-            row[i] = static_cast<uint8_t>(row[i] + prior[i]);
-        return true;
-    }
-    case 3:
-        if constexpr (B == 4) { // one pixel per word
-            uint32_t left = 0, x, up;
-            for (size_t i = 0; i + 4 <= n; i += 4) {
-                std::memcpy(&x, row + i, 4);
-                std::memcpy(&up, prior + i, 4);
-                left = add_bytes(x, avg_bytes(left, up));
-                std::memcpy(row + i, &left, 4);
-            }
-            return true;
-        }
-        for (size_t i = 0; i + B <= n; i += B)
-            each_byte<B>([&](size_t j) {
-                a[j] = row[i + j] = static_cast<uint8_t>(row[i + j] + ((a[j] + prior[i + j]) >> 1));
-            });
-        return true;
-    case 4:
-        for (size_t i = 0; i + B <= n; i += B)
-            each_byte<B>([&](size_t j) {
-                const uint8_t b = prior[i + j];
-                a[j] = row[i + j] = static_cast<uint8_t>(row[i + j] + paeth(a[j], b, c[j]));
-                c[j] = b;
-            });
-        return true;
-    default:
-        return false;
-    }
-}
-
-// Every row holds whole pixels of bpp bytes (bpp 1 for depths below 8, whatever the row length).
-bool unfilter(uint8_t type, uint8_t* row, const uint8_t* prior, size_t n, size_t bpp) {
-    switch (bpp) {
-    case 1:
-        return unfilter_by<1>(type, row, prior, n);
-    case 2:
-        return unfilter_by<2>(type, row, prior, n);
-    case 3:
-        return unfilter_by<3>(type, row, prior, n);
-    case 4:
-        return unfilter_by<4>(type, row, prior, n);
-    case 6:
-        return unfilter_by<6>(type, row, prior, n);
-    default:
-        return unfilter_by<8>(type, row, prior, n);
-    }
-}
-
 void Decoder::build_lut() {
     if (colour == 3) { // an index past the palette reads the zeroed rest: black
         for (uint32_t i = 0; i < 256; ++i) {
@@ -432,7 +338,7 @@ void Decoder::expand(const uint8_t* row, uint32_t n, uint32_t* dst, uint32_t ste
 void Decoder::rows() {
     while (!done && filled - at >= rb + 1) {
         uint8_t* row = buf + at;
-        if (!bad_filter && !unfilter(row[0], row + 1, prior + 1, rb, bpp)) bad_filter = true;
+        if (!bad_filter && !png_unfilter(row[0], row + 1, prior + 1, rb, bpp)) bad_filter = true;
         if (!bad_filter) {
             const Pass& ps = passes[pass];
             expand(row + 1, pass_width, out + size_t{ps.y0 + y * ps.dy} * width + ps.x0, ps.dx);

@@ -23,6 +23,7 @@ struct State {
     int fd = -1; // -1 while the image does not exist
     bool tearArmed = false;
     size_t tearAfter = 0;
+    std::function<void()> before;
     Counts counts;
 };
 
@@ -85,6 +86,12 @@ intptr_t persist(const intptr_t* a) {
     const intptr_t len = a[1], off = a[2];
     if (!inRange(len, off) || (len > 0 && !src)) return -1;
     State& s = state();
+    std::function<void()> before;
+    {
+        std::lock_guard<std::mutex> g(s.m);
+        before.swap(s.before);
+    }
+    if (before) before();
     std::lock_guard<std::mutex> g(s.m);
     s.counts.persists++;
     size_t n = static_cast<size_t>(len);
@@ -126,6 +133,7 @@ bool install(const std::string& nvDir, std::string* error) {
     if (s.fd >= 0) close(s.fd);
     s.fd = -1;
     s.tearArmed = false;
+    s.before = nullptr;
     s.counts = {};
     s.dir = nvDir;
     s.path = nvDir + "/" + IMAGE_FILE;
@@ -177,6 +185,12 @@ Counts counts() {
     State& s = state();
     std::lock_guard<std::mutex> g(s.m);
     return s.counts;
+}
+
+void beforeNextWrite(std::function<void()> fn) {
+    State& s = state();
+    std::lock_guard<std::mutex> g(s.m);
+    s.before = std::move(fn);
 }
 
 void tearNextWrite(size_t bytesWritten) {

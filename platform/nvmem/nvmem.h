@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace nvmem {
@@ -40,5 +41,8 @@ Counts counts();
 // Power is lost during the next persist call: its first `bytesWritten` bytes reach the
 // image, the rest do not, and the call fails (-1).
 void tearNextWrite(size_t bytesWritten);
+// The next persist call runs `fn` on its caller's thread before any of its bytes reach the image
+// (another task's write arriving while a long one is under way).
+void beforeNextWrite(std::function<void()> fn);
 
 } // namespace nvmem

@@ -14,9 +14,6 @@ namespace {
 // The CAN driver client, once it runs, takes the node states (it sits above this module).
 std::atomic<void (*)(int, uint8_t)> canStateSink{nullptr};
 
-// The semaphore failures of the start are logged at 155, not at the usual 147.
-constexpr int LOG_APPLCOMM_INI = LOG2_ERR;
-
 struct State {
     SEM_ID shmSem = nullptr;    // "/ApplComSem", owned by the system process
     SEM_ID accessSem = nullptr; // local copy and blink word
@@ -146,14 +143,15 @@ void flags() {
 
 uint8_t applComm_ini() {
     uint8_t ok = 1;
+    // The semaphore failures of the start go to the second band, not with the usual errors.
     st.shmSem = semOpen(APPLCOMM_SEM_NAME, SEM_TYPE_BINARY, 0, 0, 0);
     if (!st.shmSem) {
-        syslogx(LOG_APPLCOMM_INI, "applComm_ini(): semOpen failed : %s", std::strerror(errno));
+        syslogx(LOG2_ERR, "applComm_ini(): semOpen failed : %s", std::strerror(errno));
         ok = 0;
     }
     if (!st.accessSem) st.accessSem = semMCreate(SEM_Q_PRIORITY | SEM_INVERSION_SAFE);
     if (!st.accessSem) {
-        syslogx(LOG_APPLCOMM_INI, "applComm_ini(): semMCreate failed : %s", std::strerror(errno));
+        syslogx(LOG2_ERR, "applComm_ini(): semMCreate failed : %s", std::strerror(errno));
         ok = 0;
     }
     // The object must exist already: only the system process creates it.

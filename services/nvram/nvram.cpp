@@ -2,6 +2,7 @@
 #include "services/nvram/nvram_private.h"
 
 #include "platform/kmgr/kmgr.h"
+#include "platform/os/os.h"
 #include "services/checksum/crc.h"
 #include "services/syslog/syslog.h"
 
@@ -40,7 +41,24 @@ nvramIntern nvramInterns[NVRAM_ELEMENTS];
 nvram_elem_t descriptors[NVRAM_ELEMENTS];
 std::atomic<bool> init_done{false};
 // Writes update RAM only, for the repair of an erased store; nvram_dbs_repair_end stores them.
+// Cleared only once they are stored, under holdLock, which a write takes while it is set: the
+// images are not copied while a task writes into them, and no write reaches the memory before
+// the repair, whose older copy of that slot would come after it.
 std::atomic<bool> holding{false};
+SEM_ID holdLock;
+
+// Taken while the repair holds writes back; `held` tells whether it still did under the lock.
+struct HoldGuard {
+    bool locked = false, held = false;
+    HoldGuard() {
+        if (!holding.load()) return;
+        locked = semTake(holdLock, WAIT_FOREVER) == OK;
+        held = holding.load();
+    }
+    ~HoldGuard() {
+        if (locked) semGive(holdLock);
+    }
+};
 
 std::atomic<bool> onceReadIndex{false}; // shared by "index too high" and "CRC failed" on read
 std::atomic<bool> onceWriteIndex{false};
@@ -162,6 +180,7 @@ int dbs_write_internal(uint32_t id, uint32_t idx, const void* src, uint32_t len,
             syslogx(LOG_ERR, "nvram_dbs_write: VYN try to write more bytes than allowed");
         len = size;
     }
+    const HoldGuard hold;
     uint8_t* target;
     const uint8_t* newer;
     uint16_t next;
@@ -181,7 +200,7 @@ int dbs_write_internal(uint32_t id, uint32_t idx, const void* src, uint32_t len,
     std::memcpy(target, &crc, 2);
     std::memcpy(target + 2, &next, 2);
 
-    if (holding.load()) return static_cast<int>(len);
+    if (hold.held) return static_cast<int>(len);
     const uint32_t offset = e->offset + static_cast<uint32_t>(target - e->image);
     const intptr_t r = kmgr_syscall(lowprio ? KCALL_NVRAM_PERSIST_LOWPRIO : KCALL_NVRAM_PERSIST,
                                     reinterpret_cast<intptr_t>(target), slotSize, offset);
@@ -363,6 +382,7 @@ int nvram_dbs_write_all(uint32_t id, const void* src, uint32_t len) {
     nvramIntern* e = wholeElement(id, len, "nvram_dbs_write_all");
     if (!e) return -1;
     if (!src) return 0;
+    const HoldGuard hold;
     const uint32_t image = nvram_image_size(*e->desc), size = e->desc->size;
     std::unique_ptr<uint8_t[]> before(new (std::nothrow) uint8_t[image]);
     if (!before) return 0;
@@ -379,7 +399,7 @@ int nvram_dbs_write_all(uint32_t id, const void* src, uint32_t len) {
         std::memcpy(t, &crc, 2);
         std::memcpy(t + 2, &next, 2);
     }
-    if (holding.load()) return static_cast<int>(len);
+    if (hold.held) return static_cast<int>(len);
     // The other mirror goes out as it is stored: a cut anywhere leaves it whole.
     if (kmgr_syscall(KCALL_NVRAM_PERSIST, reinterpret_cast<intptr_t>(e->image), image, e->offset) != 0) {
         std::memcpy(e->image, before.get(), image);
@@ -390,6 +410,8 @@ int nvram_dbs_write_all(uint32_t id, const void* src, uint32_t len) {
 
 int nvram_dbs_repair_begin() {
     if (!init_done.load() || holding.load()) return 0;
+    if (!holdLock) holdLock = semMCreate(SEM_Q_PRIORITY | SEM_INVERSION_SAFE);
+    if (!holdLock) return 0; // every write then stores itself
     for (const nvramIntern& e : nvramInterns) {
         if (!e.image) continue;
         for (uint32_t r = 0; r < e.desc->count; ++r) {
@@ -403,7 +425,8 @@ int nvram_dbs_repair_begin() {
 }
 
 int nvram_dbs_repair_end() {
-    if (!holding.exchange(false)) return 1;
+    if (!holding.load()) return 1;
+    if (semTake(holdLock, WAIT_FOREVER) != OK) return 0;
     // One persist call over both regions: what lies between them is loaded and written back as
     // it is.
     uint32_t lo = UINT32_MAX, hi = 0;
@@ -412,20 +435,25 @@ int nvram_dbs_repair_end() {
             lo = std::min(lo, e.offset);
             hi = std::max(hi, e.offset + nvram_image_size(*e.desc));
         }
-    if (lo >= hi) return 1;
-    std::unique_ptr<uint8_t[]> span(new (std::nothrow) uint8_t[hi - lo]);
-    bool stored =
-        span && kmgr_syscall(KCALL_NVRAM_LOAD, reinterpret_cast<intptr_t>(span.get()), hi - lo, lo) == 0;
-    if (stored) {
-        for (const nvramIntern& e : nvramInterns)
-            if (e.image) std::memcpy(span.get() + (e.offset - lo), e.image, nvram_image_size(*e.desc));
-        stored = kmgr_syscall(KCALL_NVRAM_PERSIST, reinterpret_cast<intptr_t>(span.get()), hi - lo, lo) == 0;
+    bool stored = lo >= hi;
+    if (!stored) {
+        std::unique_ptr<uint8_t[]> span(new (std::nothrow) uint8_t[hi - lo]);
+        stored =
+            span && kmgr_syscall(KCALL_NVRAM_LOAD, reinterpret_cast<intptr_t>(span.get()), hi - lo, lo) == 0;
+        if (stored) {
+            for (const nvramIntern& e : nvramInterns)
+                if (e.image) std::memcpy(span.get() + (e.offset - lo), e.image, nvram_image_size(*e.desc));
+            stored =
+                kmgr_syscall(KCALL_NVRAM_PERSIST, reinterpret_cast<intptr_t>(span.get()), hi - lo, lo) == 0;
+        }
+        // Not stored: the records must read as they will after a restart.
+        if (!stored)
+            for (nvramIntern& e : nvramInterns)
+                if (e.image) loadImage(e);
     }
-    if (stored) return 1;
-    // Not stored: the records must read as they will after a restart.
-    for (nvramIntern& e : nvramInterns)
-        if (e.image) loadImage(e);
-    return 0;
+    holding = false;
+    semGive(holdLock);
+    return stored ? 1 : 0;
 }
 
 void nvram_dbs_reset() {

@@ -126,6 +126,8 @@ int nvram_dbs_write_all(uint32_t id, const void* src, uint32_t len);
 // stores them all with one persist call over both regions instead of one call (and sync) per
 // record. A power loss before it leaves the store erased, to be repaired again. End gives 1
 // when stored (or nothing was held), 0 when the call failed: the records then read as stored.
+// A write of another task meanwhile waits while end stores the images, then stores itself.
+// Lock order: the store's lock comes last; under it only the manager's calls and the log.
 int nvram_dbs_repair_begin();
 int nvram_dbs_repair_end();
 

@@ -7,7 +7,8 @@
 
 #include "platform/os/os.h"
 
-// Priorities (facility 18): critical, error, warning, notice, information, debug.
+// Priorities (facility 18): alert, critical, error, warning, notice, information, debug.
+constexpr int LOG_ALERT = 145;
 constexpr int LOG_CRIT = 146;
 constexpr int LOG_ERR = 147;
 constexpr int LOG_WARN = 148;
@@ -20,8 +21,12 @@ constexpr int LOG2_WARN = 156;
 constexpr int LOG2_NOTICE = 157;
 constexpr int LOG2_INFO = 158;
 constexpr int LOG2_DEBUG = 159;
-// A bare error level without facility: the CAN output's configuration check logs so.
+// A third band (facility 17): the socket registry and the XCP master's UDP transport log there.
+constexpr int LOG3_ERR = 139;
+constexpr int LOG3_DEBUG = 143;
+// Bare levels without facility: the CAN output's configuration check and the command queue log so.
 constexpr int LOG_BARE_ERR = 3;
+constexpr int LOG_BARE_DEBUG = 7;
 
 constexpr int SYSLOG_TEXT_MAX = 200; // text field incl. NUL
 constexpr int SYSLOG_RECORD_MAX = 264;

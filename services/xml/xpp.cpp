@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -288,7 +289,7 @@ Event* tail(Xpp* x) {
     return x->count ? &x->ring[(x->head + x->count - 1) & (x->cap - 1)] : nullptr;
 }
 
-Event* append(Xpp* x, int type, Where where) {
+inline Event* append(Xpp* x, int type, Where where) {
     if (x->count == x->cap && !growRing(x)) {
         x->oom = true;
         return nullptr;
@@ -299,12 +300,19 @@ Event* append(Xpp* x, int type, Where where) {
     e->type = type;
     e->depth = x->depth;
     e->where = where;
-    e->ctx = fileCtx(x->cur);
+    e->ctx = x->cur == &x->base ? &x->base : fileCtx(x->cur);
     return e;
 }
 
-Event* appendHere(Xpp* x, int type) {
-    return append(x, type, whereNow(x, x->cur->parser));
+// Where the current callback's event stands; at is the parser's byte index. The document's own
+// events in a text input (nearly all) take the index alone.
+inline Where whereHere(const Xpp* x, XML_Index at) {
+    if (x->cur == &x->base && x->lazyWhere) return {-1, -1, at};
+    return whereNow(x, x->cur->parser);
+}
+
+inline Event* appendHere(Xpp* x, int type) {
+    return append(x, type, whereHere(x, XML_GetCurrentByteIndex(x->cur->parser)));
 }
 
 // Any callback after a start tag, and the end of expat's run, settle it as not empty: an
@@ -328,10 +336,58 @@ bool growStrings(Xpp* x, size_t need) {
     return true;
 }
 
+template <typename W> inline W loadWord(const char* s) {
+    W w;
+    memcpy(&w, s, sizeof w);
+    return w;
+}
+
+template <typename W> inline void storeWord(char* d, W w) {
+    memcpy(d, &w, sizeof w);
+}
+
+// Whether a word holds a ':' byte: the word xor ':' then holds a zero byte.
+template <typename W> inline bool colonIn(W w) {
+    constexpr W ones = static_cast<W>(~W{0} / 0xFF), highs = static_cast<W>(ones * 0x80);
+    w ^= static_cast<W>(ones * ':');
+    return (static_cast<W>(w - ones) & ~w & highs) != 0;
+}
+
+// Copies n bytes from s to d and tells whether they hold a ':'. A tag's names and values and the
+// pieces of text between tags are a few bytes: two words that overlap carry them, where calls of
+// memcpy and memchr would cost more than the bytes.
+[[gnu::always_inline]] inline bool copyBytes(char* d, const char* s, size_t n) {
+    if (n > 16) {
+        memcpy(d, s, n);
+        return memchr(s, ':', n) != nullptr;
+    }
+    if (n >= 8) {
+        const uint64_t a = loadWord<uint64_t>(s), b = loadWord<uint64_t>(s + n - 8);
+        storeWord(d, a);
+        storeWord(d + n - 8, b);
+        return colonIn(a) || colonIn(b);
+    }
+    if (n >= 4) {
+        const uint32_t a = loadWord<uint32_t>(s), b = loadWord<uint32_t>(s + n - 4);
+        storeWord(d, a);
+        storeWord(d + n - 4, b);
+        return colonIn(a) || colonIn(b);
+    }
+    bool colon = false;
+    for (size_t i = 0; i < n; ++i)
+        colon |= (d[i] = s[i]) == ':';
+    return colon;
+}
+
+// Room for n more bytes in the store.
+inline bool room(Xpp* x, size_t n) {
+    return x->stringsUsed + n <= x->stringsCap || growStrings(x, x->stringsUsed + n);
+}
+
 inline size_t put(Xpp* x, const char* s, size_t n) {
-    if (x->stringsUsed + n + 1 > x->stringsCap && !growStrings(x, x->stringsUsed + n + 1)) return NONE;
+    if (!room(x, n + 1)) return NONE;
     size_t off = x->stringsUsed;
-    memcpy(x->strings + off, s, n);
+    copyBytes(x->strings + off, s, n);
     x->strings[off + n] = '\0';
     x->stringsUsed += n + 1;
     return off;
@@ -343,14 +399,38 @@ size_t putString(Xpp* x, const char* s) {
 
 // expat reports a namespaced name as URI ':' local name. A local name never holds a ':',
 // so the last one separates them, whatever the URI contains ("urn:a:b", "http://h:80/").
-void splitName(Xpp* x, const char* name, size_t* qname, size_t* local, size_t* ns) {
-    const size_t n = strlen(name);
-    *qname = *local = put(x, name, n);
-    *ns = NONE;
-    if (*qname == NONE || !memchr(name, ':', n)) return;
+struct Name {
+    size_t qname, local, ns;
+};
+
+// The namespace of a name of n bytes in the store that holds a ':' (rare: kept out of line).
+[[gnu::noinline]] void splitStored(Xpp* x, Name* r, size_t n) {
+    const char* name = x->strings + r->qname;
     const size_t uri = static_cast<size_t>(static_cast<const char*>(memrchr(name, ':', n)) - name);
-    *ns = put(x, name, uri);
-    *local = *qname + uri + 1;
+    if (!room(x, uri + 1)) return; // first, as the copy comes from the store itself
+    r->ns = put(x, x->strings + r->qname, uri);
+    r->local = r->qname + uri + 1;
+}
+
+// A name copied into the store with its zero, its namespace split off when it has one.
+[[gnu::always_inline]] inline Name putName(Xpp* x, const char* name) {
+    const size_t n = strlen(name);
+    Name r{NONE, NONE, NONE};
+    if (!room(x, n + 1)) return r;
+    r.qname = r.local = x->stringsUsed;
+    char* d = x->strings + x->stringsUsed;
+    const bool colon = copyBytes(d, name, n);
+    d[n] = '\0';
+    x->stringsUsed += n + 1;
+    if (colon) splitStored(x, &r, n);
+    return r;
+}
+
+void splitName(Xpp* x, const char* name, size_t* qname, size_t* local, size_t* ns) {
+    const Name r = putName(x, name);
+    *qname = r.qname;
+    *local = r.local;
+    *ns = r.ns;
 }
 const char* str(const Xpp* x, size_t off) {
     return off == NONE ? nullptr : x->strings + off;
@@ -398,10 +478,11 @@ void XMLCALL onStart(void* ud, const XML_Char* name, const XML_Char** atts) {
     Xpp* x = static_cast<Xpp*>(ud);
     XML_Parser p = x->cur->parser;
     decideTail(x);
-    Event* e = appendHere(x, XPP_START_TAG);
+    const XML_Index at = XML_GetCurrentByteIndex(p);
+    Event* e = append(x, XPP_START_TAG, whereHere(x, at));
     if (!e) return abortOnMemory(x);
     x->tailUndecided = true;
-    e->byteIndex = XML_GetCurrentByteIndex(p);
+    e->byteIndex = at;
     e->byteCount = XML_GetCurrentByteCount(p);
     e->run = x->run;
     splitName(x, name, &e->qname, &e->local, &e->ns);
@@ -413,17 +494,20 @@ void XMLCALL onStart(void* ud, const XML_Char* name, const XML_Char** atts) {
     e->attrFirst = x->attrsUsed;
     for (int i = 0; i < n; i++) {
         AttrRec* a = &x->attrs[x->attrsUsed + i];
-        splitName(x, atts[2 * i], &a->qname, &a->local, &a->ns);
+        const Name r = putName(x, atts[2 * i]);
+        a->qname = r.qname;
+        a->local = r.local;
+        a->ns = r.ns;
         a->value = putString(x, atts[2 * i + 1]);
     }
     x->attrsUsed += n;
     e->attrCount = n;
 
     e->declFirst = x->declsUsed;
-    const bool room =
+    const bool declRoom =
         x->pendingCount == 0 || reserve(x, x->decls, x->declsUsed, x->declsCap, x->pendingCount);
     for (int i = 0; i < x->pendingCount; i++) {
-        if (room && !x->oom) {
+        if (declRoom && !x->oom) {
             x->decls[x->declsUsed].prefix = putString(x, x->pending[i].prefix);
             x->decls[x->declsUsed++].uri = putString(x, x->pending[i].uri);
             e->declCount = i + 1;
@@ -775,7 +859,7 @@ void failInput(Xpp* x) {
 
 // One run of expat: resume it, or feed it the next chunk. A suspended internal entity
 // goes on first; when it ends, the parser around it goes on.
-void runParser(Xpp* x) {
+[[gnu::noinline]] void runParser(Xpp* x) {
     XML_Status st;
     x->run++;
     emptyStore(x); // called with the queue empty
@@ -830,8 +914,8 @@ Event* current(Xpp* x) {
     return x && x->hasCurrent ? &x->ring[x->head] : nullptr;
 }
 
-void enterEvent(Xpp* x, const Event* e) {
-    if (e->type != XPP_START_TAG) return;
+// The namespace declarations of a start tag come into scope (rare: kept out of the reader's path).
+[[gnu::noinline]] void enterScope(Xpp* x, const Event* e) {
     for (int i = 0; i < e->declCount; i++) {
         if (x->scopeCount == x->scopeCap) {
             int ncap = x->scopeCap ? x->scopeCap * 2 : 8;
@@ -847,7 +931,11 @@ void enterEvent(Xpp* x, const Event* e) {
     }
 }
 
-void popScope(Xpp* x, int level) {
+inline void enterEvent(Xpp* x, const Event* e) {
+    if (e->type == XPP_START_TAG && e->declCount > 0) enterScope(x, e);
+}
+
+inline void popScope(Xpp* x, int level) {
     while (x->scopeCount > 0 && x->scope[x->scopeCount - 1].level >= level) {
         Scope* s = &x->scope[--x->scopeCount];
         free(s->prefix);

@@ -42,16 +42,24 @@ class Refused(Exception):
     pass
 
 
+# A response the unit could not queue behind its DTOs is lost, and while DAQ runs the datagrams
+# never pause: the master gives a command up after this long.
+ANSWER_WITHIN = 10.0
+
+
 def ask(m, *packet):
-    """A command's positive response after 0xFF; events on the way are passed over."""
+    """A command's positive response after 0xFF; events and DTOs on the way are passed over. No
+    response within ANSWER_WITHIN seconds is a socket.timeout."""
+    from xcpmaster import frames
     m.send(packet)
-    while True:
-        _, r = m.response()
-        if r[0] != 0xFD:
-            break
-    if r[0] == 0xFE:
-        raise Refused("XCP command 0x%02X: error 0x%02X" % (packet[0], r[1]))
-    return r[1:]
+    deadline = time.monotonic() + ANSWER_WITHIN
+    while time.monotonic() < deadline:
+        for _, r in frames(m.datagram()):
+            if r[0] == 0xFE:
+                raise Refused("XCP command 0x%02X: error 0x%02X" % (packet[0], r[1]))
+            if r[0] == 0xFF:
+                return r[1:]
+    raise socket.timeout("XCP command 0x%02X: no response within %g s" % (packet[0], ANSWER_WITHIN))
 
 
 def start_daq(m, pid):
@@ -99,13 +107,18 @@ def xcp_load(port, pid, payload, seconds):
                         start_daq(m, pid)
                         counts["DAQ starts"] += 1
                     running, daq_at = not running, time.monotonic() + 0.7
-            m.dtos.clear()
         except (Refused, socket.timeout) as e:
             counts["errors"] += 1
             print(e, file=sys.stderr)
-            ask(m, 0xFF, 0)
             running = False
-    ask(m, 0xFE)
+            try:
+                ask(m, 0xFF, 0)
+            except (Refused, socket.timeout) as again:
+                print(again, file=sys.stderr)  # the next round's first command tries again
+    try:
+        ask(m, 0xFE)
+    except (Refused, socket.timeout) as e:
+        print(e, file=sys.stderr)
     m.close()
     print(json.dumps(counts))
 
@@ -195,8 +208,14 @@ def run(args):
         end = time.monotonic() + args.seconds
 
         def worker(prefix, *argv):
-            done = subprocess.run(prefix + [sys.executable, *argv], capture_output=True, text=True,
-                                  timeout=args.seconds + 300)
+            try:
+                done = subprocess.run(prefix + [sys.executable, *argv], capture_output=True, text=True,
+                                      timeout=args.seconds + 300)
+            except subprocess.TimeoutExpired as e:
+                with lock:
+                    counts["failed workers"] += 1
+                    print(e, file=sys.stderr)
+                return
             with lock:
                 if done.returncode:
                     counts["failed workers"] += 1
@@ -209,12 +228,16 @@ def run(args):
 
         def peer():
             while time.monotonic() < end - 5:
-                done = subprocess.run(hp.prefix() + [sys.executable, os.path.join(HERE, "bc2peer.py"), "queue",
-                                                     "3", hp.address, hex(PID_PEER), "516",
-                                                     f"{ha.address}:{PID_A:#x}"],
-                                      capture_output=True, timeout=90)
+                try:
+                    done = subprocess.run(hp.prefix() + [sys.executable, os.path.join(HERE, "bc2peer.py"),
+                                                         "queue", "3", hp.address, hex(PID_PEER), "516",
+                                                         f"{ha.address}:{PID_A:#x}"],
+                                          capture_output=True, timeout=90)
+                    ok = done.returncode == 0
+                except subprocess.TimeoutExpired:
+                    ok = False
                 with lock:
-                    counts["peer connections" if done.returncode == 0 else "peer failures"] += 1
+                    counts["peer connections" if ok else "peer failures"] += 1
 
         def gps():
             sentences = open(os.path.join(cfg, "drive.nmea"), newline="").read().split("\r\n")[:-1]

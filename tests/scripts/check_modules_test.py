@@ -46,14 +46,14 @@ CASES = [  # (name, extra files, what one report line must name; none: the tree 
 ]
 
 
-def run_check(files):
+def run_check(files, rows=ROWS):
     with tempfile.TemporaryDirectory() as root:
         for path, text in files.items():
             os.makedirs(os.path.join(root, os.path.dirname(path)), exist_ok=True)
             with open(os.path.join(root, path), "w") as f:
                 f.write(text)
         build = os.path.join(root, "build")
-        for row in ROWS:
+        for row in rows:
             name, mdir = row.split("|")[:2]
             objs = []
             for c in sorted(f for f in files if f.startswith(mdir + "/") and f.endswith(".c")):
@@ -65,7 +65,7 @@ def run_check(files):
                 subprocess.run([os.environ.get("AR", "ar"), "rcs", os.path.join(build, mdir, f"libvyn_{name}.a"), *objs],
                                check=True)
         with open(os.path.join(root, "modules.txt"), "w") as f:
-            f.write("\n".join(ROWS) + "\n")
+            f.write("\n".join(rows) + "\n")
         r = subprocess.run([sys.executable, os.path.join(SRC, "scripts/check_modules.py"), root,
                             os.path.join(root, "modules.txt"), "platform,base,services", "plat/door.h",
                             "--build", build, "--nm", os.environ.get("NM", "nm")], capture_output=True, text=True)
@@ -82,6 +82,20 @@ class CheckModules(unittest.TestCase):
                 else:
                     self.assertEqual(rc, 1, lines)
                     self.assertTrue(any(all(n in line for n in names) for line in lines), lines)
+
+    def test_the_executable_stands_outside_every_module(self):
+        # Above every floor it may take the platform's inner headers, but only from its own folder.
+        main = '#include "plat/inner.h"\n#include "hi/hi.h"\nint main(void) { return 0; }\n'
+        for where, refused in (("prog", False), ("plat/prog", True)):
+            with self.subTest(where):
+                rc, lines = run_check({**BASE, where + "/main.c": main},
+                                      ROWS + [f"prog|{where}|program|plat,lo,side,hi|"])
+                if refused:
+                    self.assertEqual(rc, 1, lines)
+                    self.assertTrue(any("prog" in line and "plat/prog" in line and "module plat" in line
+                                        for line in lines), lines)
+                else:
+                    self.assertEqual((rc, lines), (0, []))
 
 
 if __name__ == "__main__":

@@ -1,12 +1,16 @@
 #include "gui/widgets/animation/animation.h"
 #include "gui/core/screen.h"
-#include "gui/widgets/animation/animation_private.h"
 
 #include <new>
 
+namespace {
+
+// A delay or period of 0 ticks would never fire: it runs as 1, the next tick.
 long GuiAnimationTicks(unsigned long delay) {
     return delay == 0 ? 1 : delay > 0x7FFFFFFFul ? 0x7FFFFFFFl : static_cast<long>(delay);
 }
+
+} // namespace
 
 // ---- frame list animation -------------------------------------------------------------------
 

@@ -1,7 +1,6 @@
 #include "gui/widgets/dialog/dialog.h"
 #include "gui/core/screen.h"
 #include "gui/widgets/common/widget.h"
-#include "gui/widgets/dialog/dialog_private.h"
 #include "gui/widgets/menu/menu.h"
 #include "gui/widgets/statusbar/statusbar.h"
 #include "gui/widgets/title/title.h"
@@ -9,6 +8,13 @@
 
 #include <new>
 
+namespace {
+
+// Own copy of the text, close button, system button and menu.
+constexpr uint16_t DIALOG_TITLE_STYLE = 0x2A00;
+
+// True for the decorations that take room at the top of the client area (title, menu and tool
+// bars); the status bar takes it at the bottom.
 bool GuiIsTopDecoration(const GuiThing* c) {
     return c && (c->mType == TYPE_TITLE || c->mType == TYPE_MENU_BAR || c->mType == TYPE_TOOL_BAR);
 }
@@ -16,6 +22,8 @@ bool GuiIsTopDecoration(const GuiThing* c) {
 bool GuiIsDecoration(const GuiThing* c) {
     return GuiIsTopDecoration(c) || (c && c->mType == TYPE_STATUS_BAR);
 }
+
+} // namespace
 
 GuiDecoratedWindow::GuiDecoratedWindow(const GuiRect& rect, unsigned int style) : GuiWindow(rect, style) {
     mType = TYPE_DECORATED_WINDOW;

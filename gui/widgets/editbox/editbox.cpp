@@ -2,13 +2,21 @@
 #include "gui/core/screen.h"
 #include "gui/presentation/presentation.h"
 #include "gui/widgets/common/widget.h"
-#include "gui/widgets/editbox/editbox_private.h"
 
 #include <cstdlib>
 #include <cstring>
 
 namespace {
+
+constexpr uint32_t EDIT_CURSOR_COLOUR = 0x0000FF;
+
+// True when a lies before b in the text (the lower row first, then the lower column).
+bool GuiCursorBefore(const CURSOR_POS& a, const CURSOR_POS& b) {
+    return a.row < b.row || (a.row == b.row && a.col < b.col);
+}
+
 constexpr unsigned AUTO_BARS = WSM_VERTICAL_AUTO | WSM_HORIZONTAL_AUTO;
+
 } // namespace
 
 GuiEditBox::GuiEditBox(const GuiRect& rect, uint16_t id, uint16_t style, const char* text,

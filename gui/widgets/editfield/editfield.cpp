@@ -2,12 +2,14 @@
 #include "gui/core/screen.h"
 #include "gui/presentation/presentation.h"
 #include "gui/widgets/common/widget.h"
-#include "gui/widgets/editfield/editfield_private.h"
 
 #include <cstdlib>
 #include <cstring>
 
 namespace {
+
+constexpr uint32_t FIELD_CURSOR_COLOUR = 0x0000FF;
+constexpr int EDIT_FIELD_FONT_SLOT = 7;
 
 GuiRect fieldRect(int x, int y, int width, const GuiFont* font, uint16_t style) {
     int bottom = y + GuiFontHeight(font);

@@ -1,7 +1,23 @@
 #include "gui/widgets/lights/lights.h"
 #include "gui/core/screen.h"
 #include "gui/widgets/common/widget.h"
-#include "gui/widgets/lights/lights_private.h"
+
+#include <cstdint>
+#include <new>
+
+namespace {
+
+// A new zeroed table of n entries holding the first entries of `old` (which is freed).
+template <typename T> T* GuiResizeStateTable(T* old, uint32_t oldCount, uint32_t n) {
+    T* t = new (std::nothrow) T[n]();
+    if (!t) return old;
+    for (uint32_t i = 0; old && i < oldCount && i < n; ++i)
+        t[i] = old[i];
+    delete[] old;
+    return t;
+}
+
+} // namespace
 
 GuiLight::GuiLight(const GuiRect& rect, unsigned int numStates, unsigned int style)
     : GuiThing(rect, 0, static_cast<uint16_t>(style)), mNumStates(numStates) {

@@ -5,7 +5,6 @@
 #include "gui/core/screen.h"
 #include "gui/widgets/common/arith.h"
 #include "gui/widgets/common/widget.h"
-#include "gui/widgets/list/list_private.h"
 
 #include <new>
 
@@ -29,8 +28,7 @@ bool isSignal(const GuiMessage& m, int signal) {
     return m.type >= 128 && m.type < GM_APP && ((m.type - 128) & 15) == signal;
 }
 
-} // namespace
-
+// The client children are the items (scroll bars are not).
 bool GuiListIsItem(const GuiThing* t) {
     return !(t->mStatus & PSF_NONCLIENT);
 }
@@ -44,6 +42,8 @@ GuiThing* GuiListPrevItem(GuiThing* t) {
     }
     return t;
 }
+
+} // namespace
 
 // ---- GuiList ------------------------------------------------------------------------------------
 
@@ -409,6 +409,10 @@ GuiHorzList::GuiHorzList(const GuiRect& rect, unsigned int id, unsigned int styl
     mType = TYPE_HORZ_LIST;
 }
 
+namespace {
+
+// The items one after the other from the client's top (left), `separation` pixels apart, each as
+// wide (high) as the client, each signalling its clicks.
 void GuiListLayOut(GuiThing* list, bool horizontal, int separation) {
     int64_t at = horizontal ? list->mClient.left : list->mClient.top;
     for (GuiThing* c = list->mpFirst; c; c = c->mpNext) {
@@ -423,6 +427,8 @@ void GuiListLayOut(GuiThing* list, bool horizontal, int separation) {
         at = static_cast<int64_t>(horizontal ? c->mReal.right : c->mReal.bottom) + separation;
     }
 }
+
+} // namespace
 
 void GuiVertList::PositionChildren() {
     GuiListLayOut(this, false, mSeparation);

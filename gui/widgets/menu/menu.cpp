@@ -3,7 +3,6 @@
 #include "gui/core/presenter.h"
 #include "gui/core/screen.h"
 #include "gui/widgets/common/widget.h"
-#include "gui/widgets/menu/menu_private.h"
 
 #include <cstring>
 #include <new>
@@ -24,8 +23,9 @@ int menuFontHeight() {
     return GuiFontHeight(GuiTextThing::mFontTable[MENU_FONT_SLOT]);
 }
 
-} // namespace
-
+// Depth-first over the item buttons among `first` and its siblings (sub-menus searched right
+// after their button): the first whose text equals `text`. Items without text (separators)
+// never match.
 GuiMenuButton* GuiMenuFindButton(GuiThing* first, const char* text) {
     if (!text) return nullptr;
     for (GuiThing* c = first; c; c = c->mpNext) {
@@ -38,10 +38,13 @@ GuiMenuButton* GuiMenuFindButton(GuiThing* first, const char* text) {
     return nullptr;
 }
 
+// Calls CloseMenu on every item button among `first` and its siblings but `except`.
 void GuiMenuCloseAll(GuiThing* first, GuiMenuButton* except) {
     for (GuiThing* c = first; c; c = c->mpNext)
         if (GuiMenuButton* b = asButton(c); b && b != except) b->CloseMenu();
 }
+
+} // namespace
 
 // ---- items ----------------------------------------------------------------------------------
 

@@ -4,11 +4,11 @@
 #include "gui/core/screen.h"
 #include "gui/core/util.h"
 #include "gui/widgets/common/widget.h"
-#include "gui/widgets/msgwin/msgwin_private.h"
 #include "gui/widgets/progress/progress.h"
 #include "gui/widgets/textbox/textbox.h"
 #include "gui/widgets/title/title.h"
 
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -17,6 +17,58 @@ namespace {
 constexpr int BUTTON_FONT_SLOT = 3;
 constexpr int MESSAGE_FONT_SLOT = 14;
 constexpr uint16_t TITLE_TEXT_ONLY = 0x2000;
+
+struct GuiMessageButton {
+    uint16_t bit;
+    const char* text;
+    uint16_t id;
+};
+// "OK", "Yes", "No", "Abort", "Retry", "Cancel", in the order they are laid out.
+const GuiMessageButton GuiMessageButtons[6] = {
+    {MW_OK, GUISC_OK, GUI_ID_OK},          {MW_YES, GUISC_YES, GUI_ID_YES},
+    {MW_NO, GUISC_NO, GUI_ID_NO},          {MW_ABORT, GUISC_ABORT, GUI_ID_ABORT},
+    {MW_RETRY, GUISC_RETRY, GUI_ID_RETRY}, {MW_CANCEL, GUISC_CANCEL, GUI_ID_CANCEL},
+};
+
+// Width of one button ("Cancel" in the button font + 8) and of the row of those in `style`.
+int GuiMessageButtonWidth() {
+    return GuiTextWidthOf(GUISC_CANCEL, GuiTextThing::mFontTable[BUTTON_FONT_SLOT]) + 8;
+}
+
+int GuiMessageRowWidth(uint16_t style, int buttonWidth) {
+    int n = 0;
+    for (const GuiMessageButton& b : GuiMessageButtons)
+        n += (style & b.bit) ? 1 : 0;
+    return n ? n * buttonWidth + (n - 1) * 8 : 0;
+}
+
+// The client edges that the frame style leaves: 1 for thin, 2 raised or recessed, 5 thick.
+int GuiMessageFrameInset(uint16_t style) {
+    if (style & FF_THIN) return 1;
+    if (style & (FF_RAISED | FF_RECESSED)) return 2;
+    if (style & FF_THICK) return 5;
+    return 0;
+}
+
+// Adds the buttons of `style` to `window` from `left`, `top` to `bottom`.
+void GuiMessageAddButtons(GuiThing* window, uint16_t style, int left, int top, int bottom, int buttonWidth) {
+    for (const GuiMessageButton& b : GuiMessageButtons) {
+        if (!(style & b.bit)) continue;
+        auto* button =
+            new (std::nothrow) GuiTextButton(GuiRect(left, top, left + buttonWidth, bottom), b.text, b.id);
+        if (!button) continue;
+        button->SetFont(GuiTextThing::mFontTable[BUTTON_FONT_SLOT]);
+        window->AddToEnd(button, 1);
+        left += buttonWidth + 8;
+    }
+}
+
+// A click of the close button or of a standard button that closes the window (OK to Retry).
+bool GuiIsStandardClose(uint16_t type) {
+    if (type < 128 || type >= GM_APP || ((type - 128) & 15) != GSIG_CLICKED) return false;
+    const int id = (type - 128) >> 4;
+    return id == GUI_ID_CLOSE || (id >= GUI_ID_OK && id <= GUI_ID_RETRY);
+}
 
 int buttonFontHeight() {
     return GuiFontHeight(GuiTextThing::mFontTable[BUTTON_FONT_SLOT]);
@@ -60,48 +112,6 @@ int handleMessage(GuiWindow* w, GuiTitle* title, GuiThing*& owner, GuiLifeline& 
 }
 
 } // namespace
-
-const GuiMessageButton GuiMessageButtons[6] = {
-    {MW_OK, GUISC_OK, GUI_ID_OK},          {MW_YES, GUISC_YES, GUI_ID_YES},
-    {MW_NO, GUISC_NO, GUI_ID_NO},          {MW_ABORT, GUISC_ABORT, GUI_ID_ABORT},
-    {MW_RETRY, GUISC_RETRY, GUI_ID_RETRY}, {MW_CANCEL, GUISC_CANCEL, GUI_ID_CANCEL},
-};
-
-int GuiMessageButtonWidth() {
-    return GuiTextWidthOf(GUISC_CANCEL, GuiTextThing::mFontTable[BUTTON_FONT_SLOT]) + 8;
-}
-
-int GuiMessageRowWidth(uint16_t style, int buttonWidth) {
-    int n = 0;
-    for (const GuiMessageButton& b : GuiMessageButtons)
-        n += (style & b.bit) ? 1 : 0;
-    return n ? n * buttonWidth + (n - 1) * 8 : 0;
-}
-
-int GuiMessageFrameInset(uint16_t style) {
-    if (style & FF_THIN) return 1;
-    if (style & (FF_RAISED | FF_RECESSED)) return 2;
-    if (style & FF_THICK) return 5;
-    return 0;
-}
-
-void GuiMessageAddButtons(GuiThing* window, uint16_t style, int left, int top, int bottom, int buttonWidth) {
-    for (const GuiMessageButton& b : GuiMessageButtons) {
-        if (!(style & b.bit)) continue;
-        auto* button =
-            new (std::nothrow) GuiTextButton(GuiRect(left, top, left + buttonWidth, bottom), b.text, b.id);
-        if (!button) continue;
-        button->SetFont(GuiTextThing::mFontTable[BUTTON_FONT_SLOT]);
-        window->AddToEnd(button, 1);
-        left += buttonWidth + 8;
-    }
-}
-
-bool GuiIsStandardClose(uint16_t type) {
-    if (type < 128 || type >= GM_APP || ((type - 128) & 15) != GSIG_CLICKED) return false;
-    const int id = (type - 128) >> 4;
-    return id == GUI_ID_CLOSE || (id >= GUI_ID_OK && id <= GUI_ID_RETRY);
-}
 
 // ---- one line -------------------------------------------------------------------------------
 

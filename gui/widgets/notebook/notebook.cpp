@@ -3,12 +3,19 @@
 #include "gui/core/screen.h"
 #include "gui/widgets/common/arith.h"
 #include "gui/widgets/common/widget.h"
-#include "gui/widgets/notebook/notebook_private.h"
 #include "gui/widgets/slider/slider.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <new>
+
+namespace {
+
+constexpr int NOTEBOOK_FONT_SLOT = 13;
+// Tabs that do not all fit leave this much of the tab row to the spin button that scrolls them.
+constexpr int NOTEBOOK_SPIN_ROOM = 36;
+
+} // namespace
 
 GuiNotebook::GuiNotebook(const GuiRect& r, unsigned int style, unsigned char numTabs)
     : GuiWindow(r, style), mNumTabs(numTabs), mTextTabs((style & NBS_TEXT_TABS) != 0) {

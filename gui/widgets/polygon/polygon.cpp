@@ -2,10 +2,12 @@
 #include "gui/core/screen.h"
 #include "gui/scroll/scroll.h"
 #include "gui/widgets/common/arith.h"
-#include "gui/widgets/polygon/polygon_private.h"
 
 #include <new>
 
+namespace {
+
+// The point p turned by `degrees` (counter-clockwise on the screen) about (cx, cy).
 GuiPoint GuiRotatePoint(GuiPoint p, int cx, int cy, int degrees) {
     int s = 0, c = 0;
     GuiLookupSinCos(degrees, &s, &c);
@@ -13,6 +15,8 @@ GuiPoint GuiRotatePoint(GuiPoint p, int cx, int cy, int degrees) {
     return GuiPoint(GuiClamp16(cx + ((c * dx) >> 10) + ((s * dy) >> 10)),
                     GuiClamp16(cy + ((c * dy) >> 10) - ((s * dx) >> 10)));
 }
+
+} // namespace
 
 Gui2DPolygon::Gui2DPolygon(const GuiRect& rect, GuiPoint* points, unsigned int count, unsigned int id,
                            unsigned short style)

@@ -2,11 +2,34 @@
 #include "gui/core/screen.h"
 #include "gui/widgets/common/arith.h"
 #include "gui/widgets/common/widget.h"
-#include "gui/widgets/spreadsheet/spreadsheet_private.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <new>
+
+namespace {
+
+constexpr int SHEET_CELL_FONT_SLOT = 11;
+constexpr int SHEET_HEADER_FONT_SLOT = 12;
+constexpr int SHEET_BAR = GUI_SCROLL_SIZE;
+
+// `array` of `count` entries replaced by one of `wanted`: an entry inserted (zeroed) at `at`, or
+// the one at `removeAt` taken out. False, and the array kept, when memory is short.
+template <typename T> bool GuiSheetResize(T*& array, int count, int wanted, int at, int removeAt = -1) {
+    T* next = wanted > 0 ? new (std::nothrow) T[static_cast<size_t>(wanted)]() : nullptr;
+    if (wanted > 0 && !next) return false;
+    int j = 0;
+    for (int i = 0; i < count; ++i) {
+        if (i == removeAt) continue;
+        if (j == at && removeAt < 0) ++j;
+        if (j < wanted) next[j++] = array[i];
+    }
+    delete[] array;
+    array = next;
+    return true;
+}
+
+} // namespace
 
 // ---- cells and rows -----------------------------------------------------------------------------
 

@@ -3,11 +3,13 @@
 #include "gui/controls/prompt/prompt.h"
 #include "gui/core/screen.h"
 #include "gui/widgets/common/widget.h"
-#include "gui/widgets/statusbar/statusbar_private.h"
 
 #include <new>
 
 namespace {
+
+// Recessed frame, left-justified, own copy of the text, the bar's colour behind it.
+constexpr uint16_t STATUS_FIELD_STYLE = 0x6048;
 
 constexpr int STATUS_FONT_SLOT = 6;
 

@@ -2,7 +2,6 @@
 #include "gui/core/screen.h"
 #include "gui/widgets/common/arith.h"
 #include "gui/widgets/common/widget.h"
-#include "gui/widgets/table/table_private.h"
 
 #include <new>
 
@@ -29,12 +28,17 @@ GuiTable::~GuiTable() {
     delete[] mpWidths;
 }
 
+namespace {
+
+// sizes[first] + ... + sizes[first + count - 1], held to the 16-bit coordinates (at most 32767).
 int GuiTableSum(const int* sizes, int from, int count) {
     int64_t s = 0;
     for (int i = from; i < from + count; ++i)
         s += sizes[i];
     return static_cast<int>(s > 32767 ? 32767 : s);
 }
+
+} // namespace
 
 GuiTable::Cell* GuiTable::FindCell(int row, int col) {
     for (Cell* c = mpCells; c; c = c->next)

@@ -1,7 +1,6 @@
 #include "gui/widgets/textbox/textbox.h"
 #include "gui/core/screen.h"
 #include "gui/widgets/common/widget.h"
-#include "gui/widgets/textbox/textbox_private.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -9,17 +8,20 @@
 
 namespace {
 
+constexpr uint32_t TEXT_BOX_NO_LINE = 0xFFFFFFFFu; // an unfilled entry of the line table
+
 constexpr int TEXT_BOX_FONT_SLOT = 8;
 constexpr unsigned AUTO_BARS = WSM_VERTICAL_AUTO | WSM_HORIZONTAL_AUTO;
 
-} // namespace
-
+// Where a line `textWidth` pixels wide starts, by the justification bits of `style`.
 int GuiTextBoxLineX(uint16_t style, const GuiRect& client, int border, int hOffset, int textWidth,
                     int plainX) {
     if (style & 0x0020) return client.right - textWidth - border - hOffset;
     if (style & 0x0080) return client.left + (client.Width() - textWidth) / 2 - hOffset;
     return plainX;
 }
+
+} // namespace
 
 GuiTextBox::GuiTextBox(const GuiRect& rect, uint16_t id, uint16_t style, const char* text, int maxLength)
     : GuiWindow(rect, static_cast<uint16_t>(style | 0x2100)) {

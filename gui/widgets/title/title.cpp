@@ -4,7 +4,6 @@
 #include "gui/core/presenter.h"
 #include "gui/core/screen.h"
 #include "gui/core/util.h"
-#include "gui/widgets/title/title_private.h"
 #include "gui/window/window.h"
 
 #include <new>
@@ -29,12 +28,13 @@ template <typename B> B* windowButton(GuiThing* parent, B* b) {
     return b;
 }
 
-} // namespace
-
+// Font height + 2, at least 18 pixels.
 int GuiTitleHeightFor(const GuiFont* font) {
     const int h = GuiFontHeight(font) + 2;
     return h < 18 ? 18 : h;
 }
+
+} // namespace
 
 GuiTitle::GuiTitle(const char* text, uint16_t style) : GuiTextThing(0, style, text, TITLE_FONT_SLOT) {
     mTitleHeight = GuiTitleHeightFor(mpFont);

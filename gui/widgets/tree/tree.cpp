@@ -2,12 +2,15 @@
 #include "gui/core/screen.h"
 #include "gui/widgets/common/arith.h"
 #include "gui/widgets/common/widget.h"
-#include "gui/widgets/tree/tree_private.h"
 
 #include <cstring>
 #include <new>
 
 namespace {
+
+constexpr int TREE_NODE_FONT_SLOT = 15;
+constexpr uint32_t TREE_LINES = GUI_FACE;
+constexpr uint32_t TREE_SIGN = 0xBF0000;
 
 int clampInt(int64_t v) {
     return static_cast<int>(v > 0x3FFFFFFF ? 0x3FFFFFFF : v);
@@ -16,14 +19,15 @@ int iconWidth(const GuiTreeNode* n) {
     return n->mpIcon ? n->mpIcon->width : 0;
 }
 
-} // namespace
-
+// The widest icon among the node's children, + 2.
 int GuiTreeChildIconSpace(const GuiTreeNode* n) {
     int w = 0;
     for (GuiTreeNode* c = n->First(); c; c = c->Next())
         if (iconWidth(c) > w) w = iconWidth(c);
     return w + 2;
 }
+
+} // namespace
 
 // ---- nodes --------------------------------------------------------------------------------------
 

@@ -12,6 +12,9 @@
 #include "support/stepped.h"
 #include "vyn/vartable.h"
 
+#include <atomic>
+#include <thread>
+
 using testsupport::errors;
 
 namespace {
@@ -183,6 +186,59 @@ TEST_F(Fifo, RangeMonitoringSetsAndClearsBelowAndAboveThreshold) {
     }
     EXPECT_EQ((std::vector<int>{rangemon_adc_low_error_, rangemon_adc_high_error_, rangemon_diff_low_error_}),
               (std::vector<int>{1 << 4, 0, 1 << 2}));
+}
+
+// 127 behind, as the scheduler runs under load: the input task's next slot is the one before the
+// read index (in the scheduler's mean of ten), the one after it the read index itself. The input
+// task stores both in the middle of a pass; the flags between the two are relaxed, so that they
+// order nothing and the slots' own accesses must hold.
+std::atomic<int> phase{0};
+struct Read {
+    uint32_t ts;
+    float sync, filtered, mean;
+};
+Read read;
+
+void readThenLetTheInputStore(uint16_t raster, uint32_t ts) {
+    if (raster != 0) return;
+    read = {ts, adc_get_adc_unfil_sync(0), adc_get_adcchannel_sync(0), adc_get_adc_unfil_avg10(0)};
+    if (phase.load(std::memory_order_relaxed) != 0) return; // the first pass only
+    phase.store(1, std::memory_order_relaxed);
+    while (phase.load(std::memory_order_relaxed) != 2)
+        std::this_thread::yield();
+}
+
+TEST_F(Fifo, TheSchedulerReadsItsSlotsWhileTheInputTaskStoresOverThem) {
+    // Slot k holds 8 k counts on input 0 (k x 8 x 5000 / 4096 mV), the stores over it 4000 counts.
+    auto mv = [](int counts) { return counts * 5000.0f / 4096.0f; };
+    for (int k = 0; k < 127; ++k) {
+        ASSERT_TRUE(hwsim::setAdcRaw(0, static_cast<uint16_t>(8 * k), static_cast<uint16_t>(8 * k)));
+        store(1);
+    }
+    softSched_setCallees({readThenLetTheInputStore, nullptr, nullptr});
+    phase.store(0);
+    std::thread input([] {
+        EXPECT_TRUE(hwsim::setAdcRaw(0, 4000, 4000));
+        while (phase.load(std::memory_order_relaxed) != 1)
+            std::this_thread::yield();
+        for (int i = 0; i < 2; ++i) {
+            timeserv_MeasTime_1ms();
+            adc_fifo_inputPass();
+        }
+        phase.store(2, std::memory_order_relaxed);
+    });
+    EXPECT_TRUE(softSched_step());
+    int none = 0;
+    phase.compare_exchange_strong(none, 1); // no pass read: the input task ends all the same
+    input.join();
+    // Read before the stores: slot 0, and the mean of slots 0 and 127 to 119 (none stored yet).
+    EXPECT_EQ(read.ts, storedAt[0] * 10);
+    EXPECT_EQ(std::pair(read.sync, read.filtered), std::pair(0.0f, 0.0f));
+    EXPECT_NEAR(read.mean, mv(8 * (119 + 120 + 121 + 122 + 123 + 124 + 125 + 126)) / 10, 0.01);
+    // 128 behind now: slot 1 is the input task's next, slot 2 the oldest one to go on with.
+    EXPECT_TRUE(softSched_step());
+    EXPECT_EQ(read.ts, storedAt[2] * 10);
+    EXPECT_EQ(std::pair(read.sync, read.filtered), std::pair(mv(16), mv(16)));
 }
 
 // After the time service's initial sync the 10, 100 and 1000 ms rasters fall on whole multiples

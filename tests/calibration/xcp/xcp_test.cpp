@@ -262,6 +262,65 @@ TEST_F(Xcp, SixteenFullOdtsOnTheMillisecondEventLoseNothingAndAnOverloadShowsAsA
         ASSERT_TRUE(datagrams[i] == 259 || datagrams[i] == 10) << i;
 }
 
+// A processor taken away for 300 ms (a loaded host does that to the unit): afterwards the 1 ms
+// raster catches up on its ticks ahead of the transmit task. Three times as many cycles as the
+// transmit queue has items, 1.2 MB of frames: every DTO still leaves, none in a datagram beyond
+// the packing rule.
+TEST_F(Xcp, CyclesCaughtUpAfterAStallOfThreeHundredMillisecondsAllLeave) {
+    bytes full(16, 252);
+    full[0] = 248;
+    daqList(full, 2);
+    const size_t held = frames.size(), sent = datagrams.size();
+    const TASK_ID tx = holdSender();
+    for (int event = 0; event < 300; ++event)
+        xcpSendDAQ(2);
+    handOn("fd");
+    releaseSender(tx);
+    receive([&] { return frames.size() > held && frames.back().second[0] == 0xFF; });
+    ASSERT_EQ(frames.size() - held, 4801u);
+    for (size_t i = held; i < frames.size(); ++i)
+        ASSERT_EQ(frames[i].first, static_cast<uint16_t>(frames[held - 1].first + i - held + 1)) << i;
+    EXPECT_EQ(std::vector<size_t>(datagrams.begin() + sent, datagrams.end() - 1),
+              std::vector<size_t>(4800, 259));
+    EXPECT_FALSE(logged("xcpSendCpDAQ(): msgQSend Error"));
+}
+
+// Where a cycle does not fit before the end of the DTO buffer, the next starts at its beginning;
+// what is left there holds frames of an earlier lap. A lap of cycles of 4096 bytes fills the whole
+// buffer, the next cycles leave two bytes at its end (less than a frame's LEN and CTR), full ones
+// then leave more. Every frame leaves whole, its ODT and size in order, its count the next.
+TEST_F(Xcp, FramesLeaveWholeWhereTheBufferEndsBeforeACycle) {
+    auto run = [&](const bytes& sizes, int events) {
+        daqList(sizes, 2);
+        const size_t held = frames.size();
+        for (int done = 0; done < events; done += 50) { // fifty at a time, well within the buffer
+            const int upTo = std::min(done + 50, events);
+            const TASK_ID tx = holdSender();
+            for (int e = done; e < upTo; ++e)
+                xcpSendDAQ(2);
+            releaseSender(tx), xcpEthDtoFlush(&xcpCps[0]), sim::waitIdle();
+            receive([&] { return frames.size() == held + 16u * upTo; });
+        }
+        ASSERT_EQ(frames.size(), held + 16u * events);
+        for (size_t i = held; i < frames.size(); ++i) {
+            const size_t odt = (i - held) % 16;
+            ASSERT_EQ(frames[i].first, static_cast<uint16_t>(frames[held - 1].first + i - held + 1)) << i;
+            ASSERT_EQ(frames[i].second[0], odt) << i;
+            ASSERT_EQ(frames[i].second.size(), sizes[odt] + (odt ? 3u : 7u)) << i;
+        }
+    };
+    bytes sizes(16, 252);
+    sizes[0] = 248, sizes[15] = 204; // 7 + 248 + 15 * 3 + 14 * 252 + 204 + 16 * 4 = 4096
+    run(sizes, XCP_DTO_BUFFER / 4096);
+    sizes[15] = 252;
+    uint32_t cycle = 16 * 259;
+    for (size_t i = 1; XCP_DTO_BUFFER % cycle != 2; i = i % 15 + 1, --cycle)
+        --sizes[i];
+    run(sizes, static_cast<int>(XCP_DTO_BUFFER / cycle) + 30);
+    sizes = bytes(16, 252), sizes[0] = 248;
+    run(sizes, XCP_DTO_BUFFER / (16 * 259) + 30);
+}
+
 // DTO frames share datagrams of at most 255 bytes: whole frames while they fit, a larger one
 // alone. Sizes by hand: a frame is LEN and CTR (4 bytes) and the DTO, whose header is 7 bytes in
 // ODT 0 (with the time stamp) and 3 in the others.

@@ -224,6 +224,54 @@ TEST_F(Meas, SharedListsTooLongListsAndRequestsToAPeer) {
     EXPECT_EQ(codes(sent()), (std::vector<uint16_t>{0x0502}));
 }
 
+// The diagnostics count a PID's lists by state, in the columns of the statistics line: Cfg, P_Ini,
+// P_Etry, P_Err, Stp, Meas, MeasPN, Dest, Ins_Dest, Off_Etry, Off_Err, StErr. (A list to be asked
+// for again is asked for in the same cycle, or waits for its PID, before it is counted.)
+TEST_F(Meas, TheDiagnosticsCountThePidsListsByState) {
+    using Counts = std::vector<uint16_t>;
+    auto counts = [] {
+        uint16_t out[19];
+        EXPECT_EQ(gw_debugoutPID(PEER, out), 1);
+        return Counts(out + 7, out + 19);
+    };
+    int32_t longList[121] = {-1};
+    const uint32_t tooLong = gw_setup_list(client, longList, 3, 484, 3, PEER, 1, 0, 1, 4, 124, 0);
+    const uint32_t running = single(PEER, 0x40010, 1), late = single(PEER, 0x40020, 1);
+    const uint32_t idle = single(PEER, 0x40030, 1);
+    gw_kill_list(single(PEER, 0x40040, 1)); // before it was started
+    for (uint32_t m : {tooLong, running, late})
+        gw_start_list(m);
+    std::vector<Bytes> rq;
+    ASSERT_EQ(peer(2, 0, &rq), (std::vector<uint16_t>{0x0500, 0x0500}));
+    EXPECT_EQ(counts(), (Counts{1, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 1}));
+
+    // One list is answered; its PID says it measures, then that it does not.
+    const uint32_t fifo = dynkomm_fifo_reserve(PEER);
+    ASSERT_EQ(dynkomm_fifo_activate(fifo, PEER, 3, 4, 8, 0), fifo);
+    const Bytes& ofRunning = word(rq[0], 36) == 0x40010 ? rq[0] : rq[1]; // its address after the header
+    serve(message(0x0501, PEER, OWN, 0x77, word(ofRunning, 8), fields({{fifo, 4}, {9, 2}})));
+    peer(20, 1);
+    EXPECT_EQ(counts(), (Counts{1, 0, 0, 0, 1, 1, 0, 0, 0, 0, 0, 1})) << "the killed list freed";
+    until(0x0505, 0);
+    peer(1, 0);
+    EXPECT_EQ(counts(), (Counts{1, 0, 0, 0, 1, 0, 1, 0, 0, 0, 0, 1}));
+
+    // The PID falls silent: offline; the running list's readers hear of it at its raster.
+    peer(170, -1);
+    ASSERT_EQ(gw_pid_offline(PEER), 1);
+    EXPECT_EQ(counts(), (Counts{1, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 1}));
+    gw_raster(3);
+    peer(1, -1);
+    EXPECT_EQ(counts(), (Counts{1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 1, 1}));
+    // The request out times out and waits for the PID; the idle list is started, the running one
+    // killed.
+    peer(150, -1);
+    gw_start_list(idle);
+    gw_kill_list(running);
+    peer(1, -1);
+    EXPECT_EQ(counts(), (Counts{0, 1, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1}));
+}
+
 TEST_F(Meas, PeerOfflineResumeResetAndUnaskedMeasurements) {
     gw_start_list(single(PEER, 0x40010));
     std::vector<Bytes> rq;

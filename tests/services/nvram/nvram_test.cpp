@@ -298,4 +298,29 @@ TEST_F(Store, RepairOfAnErasedStoreTakesOnePersistAndAtMostTwoSyncs) {
     EXPECT_EQ(image()[0x20000], 0x5A);
 }
 
+// Another task writes while the repair is being stored: its write comes after the repair, on the
+// image and in RAM, whichever mirror the repair left newer.
+TEST_F(Store, AWriteDuringTheRepairsPersistIsStoredAfterIt) {
+    for (int heldWrites : {1, 2}) {
+        setImage(bytes(nvmem::NVMEM_SIZE, 0xFF));
+        restart();
+        ASSERT_EQ(nvram_dbs_repair_begin(), 1);
+        for (int i = 0; i < heldWrites; ++i)
+            ASSERT_EQ(write(nvram_BootCnt_Elem, 0, bytes(4, static_cast<uint8_t>(i + 1))), 4);
+        std::atomic<int> wrote{-2};
+        nvmem::beforeNextWrite([&] {
+            taskSpawnFn("t_writer", 50, 0, 0, [&] {
+                wrote = write(nvram_BootCnt_Elem, 0, bytes{9, 9, 9, 9});
+            });
+            sim::waitIdle(); // it has written, or waits for the repair
+        });
+        ASSERT_EQ(nvram_dbs_repair_end(), 1);
+        sim::waitIdle();
+        EXPECT_EQ(wrote, 4);
+        EXPECT_EQ(read(nvram_BootCnt_Elem, 0), (bytes{9, 9, 9, 9}));
+        restart();
+        EXPECT_EQ(read(nvram_BootCnt_Elem, 0), (bytes{9, 9, 9, 9})) << heldWrites << " held";
+    }
+}
+
 } // namespace

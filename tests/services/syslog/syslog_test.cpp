@@ -37,6 +37,28 @@ TEST_F(Syslog, RecordLengthAndThreshold) {
     EXPECT_EQ(lines[0].text, "kept");
 }
 
+// Each name is its band's PRI code (facility * 8 + severity), sent as it is; the threshold reads
+// the severity alone, whatever the band.
+TEST_F(Syslog, EveryNamedPriorityIsItsBandsCodeAndPassesTheThresholdBySeverity) {
+    const struct {
+        int name, code, severity;
+    } named[] = {{LOG_ALERT, 145, 1},  {LOG_CRIT, 146, 2},    {LOG_ERR, 147, 3},    {LOG_WARN, 148, 4},
+                 {LOG_NOTICE, 149, 5}, {LOG_INFO, 150, 6},    {LOG_DEBUG, 151, 7},  {LOG2_ERR, 155, 3},
+                 {LOG2_WARN, 156, 4},  {LOG2_NOTICE, 157, 5}, {LOG2_INFO, 158, 6},  {LOG2_DEBUG, 159, 7},
+                 {LOG3_ERR, 139, 3},   {LOG3_DEBUG, 143, 7},  {LOG_BARE_ERR, 3, 3}, {LOG_BARE_DEBUG, 7, 7}};
+    for (const auto& n : named) {
+        EXPECT_EQ(n.name, n.code);
+        gSyslogThreshold = static_cast<uint8_t>(n.severity - 1);
+        syslogx(n.name, "above %d", n.code);
+        gSyslogThreshold = static_cast<uint8_t>(n.severity);
+        syslogx(n.name, "at %d", n.code); // a text of its own: a repeat would be held back
+        const auto lines = logDrain();
+        ASSERT_EQ(lines.size(), 1u) << n.code;
+        EXPECT_EQ(std::pair(lines[0].text, lines[0].priority),
+                  std::pair("at " + std::to_string(n.code), n.code));
+    }
+}
+
 // The task field is the time base's milliseconds modulo 100000 and the task's name, cut to 32
 // characters; the device field carries the location of the own PID.
 TEST_F(Syslog, TaskFieldAfterTheMillisecondsWrapAndDeviceFieldWithTheLocation) {

@@ -1,6 +1,7 @@
 // Pull parser: its events against libxml2's (xmllint) over a corpus and over documents that put
 // every construct across the 2048-byte chunk boundaries; then what xmllint cannot judge:
 // entities, namespaces of attributes, getters and faulty input.
+#include <array>
 #include <regex>
 
 #include "services/xml/xpp.h"
@@ -231,6 +232,46 @@ TEST(Xpp, NamespacesOfAttributesAndLookups) {
     ASSERT_EQ(XPP_START_TAG, xppNext(x)); // p:b, after the empty p:a
     EXPECT_EQ("2 http://h:80/ns urn:p  urn:p:b", scope());
     xppDestroy(x);
+}
+
+// Names, namespaces, values and texts of every length from 1 to 40 bytes come back whole, each
+// name split at the last ':' of "URI:local" wherever that lies, and a name without one left
+// whole; the characters next to ':' in the code table ('9', ';') are none.
+TEST(Xpp, NamesValuesAndTextsOfEveryLength) {
+    const auto pattern = [](size_t n, const char* chars) {
+        std::string p;
+        for (size_t i = 0; i < n; ++i)
+            p += chars[i % strlen(chars)];
+        return p;
+    };
+    for (size_t n = 1; n <= 40; ++n) {
+        const std::string local = "n" + pattern(n - 1, "a9.b-_c"), value = pattern(n, "v;9:w"),
+                          text = pattern(n, "t;9x:"), uri = pattern(n, "u9;/.");
+        // prefix, URI and local name of each attribute: the last ':' at the end, after a URI with
+        // more of them, at the start, and none
+        const std::array<std::string, 3> attrs[] = {
+            {"p", uri, "q"}, {"r", "c:" + pattern(n - 1, "9;/:"), local}, {"s", "s", local}, {"", "", local}};
+        std::string doc = "<p:" + local, want;
+        for (const auto& [prefix, ns, name] : attrs) {
+            if (!prefix.empty()) doc += " xmlns:" + prefix + "='" + ns + "' " + prefix + ":";
+            doc += (prefix.empty() ? " " : "") + name + "='" + value + "'";
+            want += (ns.empty() ? "" : ns + ":") + name + " " + name + " " + ns + " " + value + " | ";
+        }
+        doc += ">" + text + "<" + local + "/></p:" + local + ">";
+        Xpp* x = xppCreate();
+        ASSERT_EQ(0, xppSetStringInput(x, doc.c_str())) << doc;
+        EXPECT_EQ(local + " " + uri + " " + uri + ":" + local,
+                  s(xppGetName(x)) + " " + s(xppGetNamespace(x)) + " " + s(xppGetQName(x)))
+            << doc;
+        std::string got;
+        for (int i = 0; i < xppGetAttributeCount(x); ++i)
+            got += s(xppGetAttributeQName(x, i)) + " " + s(xppGetAttributeName(x, i)) + " " +
+                   s(xppGetAttributeNamespace(x, i)) + " " + s(xppGetAttributeValue(x, i)) + " | ";
+        EXPECT_EQ(want, got) << doc;
+        xppNext(x);
+        EXPECT_EQ("T " + text + " | S1 " + local + "/ | E0 p:" + local + " | END", events(x)) << doc;
+        xppDestroy(x);
+    }
 }
 
 TEST(Xpp, GettersAndFaultyInput) {

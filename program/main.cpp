@@ -1,4 +1,4 @@
-// The executable: the platform around the application's main.
+// The executable: starts the simulated platform first, then runs the application's main in it.
 #include "app/startup/startup.h"
 #include "model/partition.h"
 #include "platform/boot/platform.h"
