@@ -1,5 +1,4 @@
-// Big-endian fields of the wire and file formats, read and written byte by byte so that
-// alignment and host order never matter.
+// Big-endian fields of the wire and file formats, byte by byte: alignment and host order never matter.
 #pragma once
 
 #include <cstdint>
