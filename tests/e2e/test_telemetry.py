@@ -19,6 +19,7 @@ software_id = 9
 fast = ana01, ana02
 slow1 = gps_fix
 slow2 = ub
+slow7 = serialnum
 enable = tele_modem_band
 lapdist = tele_modem_plmn
 gps_lat = gps_lat
@@ -41,6 +42,12 @@ def test_frames_json_status_and_modem_status(unit):
         n = fr[3]
         assert len(fr) == n + 2 and fr[:3] == b"\x11\x47\x09"
         assert int.from_bytes(fr[n:], "big") == crc(fr[:n])
+    # block 0 (two floats) in every frame, the slow blocks 1, 2 and 7 in turn (byte 5: the block's
+    # number - 1), each frame as long as its blocks: gps_fix and ub one byte, serialnum two
+    values = {0: 1, 1: 1, 6: 2}
+    assert all(fr[4] == 4 + 8 and fr[3] == 10 + 8 + values[fr[5]] for fr in frames)
+    turn = [fr[5] for fr in frames]
+    assert all(b == {0: 1, 1: 6, 6: 0}[a] for a, b in zip(turn, turn[1:]))
     # the JSON text as jq reads it: tests/comm/tele. The modem's status in the signals: plmn "262-01";
     # rsrp -95 stored as 5, shown with the table's offset 100
     status = [json.loads(t) for t in got["json"]]

@@ -42,7 +42,7 @@ std::string printedInto(FILE* f) {
 // The child's side: runs the start-up with the steps failing, ends with main's result when the
 // start-up did what `want` says and with 99 (and the differences on standard error) otherwise.
 [[noreturn]] void startUp(const Failure& want) {
-    frame::failing.insert(want.failing.begin(), want.failing.end());
+    frame::setFailing(want.failing);
     std::fflush(stdout);
     FILE* out = std::tmpfile();
     if (!out || dup2(fileno(out), STDOUT_FILENO) < 0) _exit(98);

@@ -5,11 +5,19 @@
 
 #include "app/raster/bodies.h"
 #include "app/startup/startup.h"
+#include "calibration/block/block.h"
 #include "platform/os/sim.h"
+#include "services/raster/raster_private.h"
+#include "services/sysrole/sysrole.h"
 #include "support/logcapture.h"
+#include "vyn/vartable.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <memory>
 #include <iterator>
 #include <sstream>
 #include <string>
@@ -35,6 +43,7 @@ class Frame : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         frame::displayRefusals = 1000; // a display that never starts
+        cfg_system.logging_active = 1; // with the laptrigger master here: no one to wait for
         frame::startMain(&mainResult, &mainDone);
         for (int i = 0; i < 200 && !frame::waitingForPostrun(); ++i)
             sim::step(1);
@@ -260,6 +269,238 @@ TEST_F(Frame, CommandHandlersAreHandedInByCode) {
     for (unsigned code; wired >> std::hex >> code >> name; ++n)
         EXPECT_EQ(frame::serveCommand(static_cast<uint16_t>(code)), name) << std::hex << code;
     EXPECT_EQ(frame::commandCodes(), n);
+}
+
+// Runs fn on a task of its own and tells what it returned.
+int onTask(const std::string& name, const std::function<int()>& fn) {
+    std::atomic<int> result{99};
+    const TASK_ID t = taskSpawnFn(name.c_str(), 100, 0, 0, [&] { result = fn(); });
+    EXPECT_EQ(taskWaitExit(t, WAIT_FOREVER), OK) << name;
+    return result;
+}
+
+// The process's main once more, on a task of its own with the rasters of the run before taken
+// down, stepped until it ended or waits for the post-run. calls(task) then holds what it did.
+struct Run {
+    std::atomic<bool> done{false};
+    std::atomic<int> result{99};
+};
+std::shared_ptr<Run> startMain(const std::string& task) {
+    raster_reset();
+    auto run = std::make_shared<Run>();
+    taskSpawnFn(task.c_str(), 100, 0, 0, [run] {
+        static char arg0[] = "vyn", arg1[] = "3";
+        char* argv[] = {arg0, arg1, nullptr};
+        run->result = vyn_main(2, argv);
+        run->done = true;
+    });
+    auto waiting = [&task] {
+        const Calls c = frame::calls(task);
+        return !c.empty() && c.back() == "rtp_waitPostrun";
+    };
+    for (int i = 0; i < 200 && !run->done && !waiting(); ++i)
+        sim::step(1);
+    return run;
+}
+
+// Main's exit code, after the post-run was given to a main that waits for it.
+int endMain(Run& run) {
+    if (!run.done) semGive(frame::postrun);
+    for (int i = 0; i < 2000 && !run.done; ++i)
+        sim::step(1);
+    EXPECT_TRUE(run.done);
+    return run.result;
+}
+
+std::string capturedStdout() {
+    std::fflush(stdout);
+    return testing::internal::GetCapturedStdout();
+}
+
+TEST_F(Frame, BoardInitialisationEndsAtTheFirstFailingDriverWithItsCode) {
+    const std::tuple<const char*, int, std::string> drivers[] = {
+        {"gpio_ini", 6, "APAL_INIT_GPIO_ERROR"},
+        {"ecfv_init", 1, "APAL_INIT_WRONG_VERSION"},
+        {"time_init", 21, "APAL_INIT_TSYN_ERROR"},
+        {"adc_init", 3, "APAL_INIT_ADC_ERROR"},
+        {"spi_IOInit", 10, "APAL_INIT_SPI_ERROR"},
+        {"max7301_Init", 13, "APAL_INIT_MAX7301_ERROR"},
+        {"adc_pullup_init", 26, "APAL_INIT_PULLUP_ERROR"},
+        {"pwmout_init", 9, "APAL_INIT_PWMOUT_ERROR"},
+        {"ledArray_init", 35, "APAL_INIT_SLED_ERROR"},
+        {"RotationalSpeed_Init", 16, "APAL_INIT_ROTATIONALSPEED_ERROR"},
+    };
+    Calls upTo;
+    for (const auto& [driver, code, name] : drivers) {
+        upTo.push_back(driver);
+        const std::string task = std::string("t_apal_") + driver;
+        frame::setFailing({driver});
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(onTask(task, apalInit), code) << driver;
+        EXPECT_EQ(capturedStdout(), "failed to initialize apal! Return Code: " + name + "\n");
+        EXPECT_TRUE(logContains("apalInit() failed! (error code: " + name + ")!")) << driver;
+        EXPECT_EQ(frame::calls(task), upTo) << "nothing after the failing driver";
+    }
+    frame::setFailing({});
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(onTask("t_apal", apalInit), 0);
+    EXPECT_EQ(capturedStdout(), "");
+    EXPECT_EQ(frame::calls("t_apal"), upTo);
+}
+
+// The raster tasks as hooked (the table is checked above): their priorities, bound to no processor.
+TEST_F(Frame, RasterTasksRunAtTheirPrioritiesOnAnyProcessor) {
+    const std::pair<const char*, int> tasks[] = {
+        {"r_r1ms", 29},
+        {"r_r2ms", 65},
+        {"r_r5ms", 66},
+        {"r_r10ms", 67},
+        {"r_r20ms", 70},
+        {"r_r50ms", 71},
+        {"r_r100ms", 72},
+        {"r_r200ms", 87},
+        {"r_r500ms", 88},
+        {"r_r1000ms", 89},
+        {"r_rEthSend_online", 83},
+        {"r_rEthSend_offline", 84},
+        {"r_rMeas", 132},
+        {"r_sbLapPer", 82},
+        {"r_Lap", 85},
+    };
+    for (const auto& [name, priority] : tasks) {
+        const TASK_ID t = taskNameToId(name);
+        int p = -1;
+        uint32_t cpus = 0xFF;
+        ASSERT_EQ(taskPriorityGet(t, &p) | taskCpuAffinityGet(t, &cpus), OK) << name;
+        EXPECT_EQ(std::pair(p, cpus), std::pair(priority, 0u)) << name;
+    }
+}
+
+// An essential step that fails ends the start-up with its text at once: nothing after it runs.
+TEST_F(Frame, EssentialStepThatFailsEndsTheStartUpWithItsText) {
+    ASSERT_TRUE(mainDone);
+    // the step made to fail, the last step that ran, the exit code, what was logged
+    const std::tuple<const char*, const char*, int, const char*> fatal[] = {
+        {"AppMan_init", "AppMan_init", -1, "Failed to initialize Application Parameters for RTP 3"},
+        {"seramInitialize", "seramInitialize", -1, "Failed to initialize SERAM"},
+        {"RtpMan_ForwardEPK", "RtpMan_ForwardEPK", -1, "Forwarding EPK failed"},
+        {"ecfv_init", "ecfv_init", 1, "apalInit() failed! (error code: APAL_INIT_WRONG_VERSION)!"},
+        {"error_mgr_init", "error_mgr_init", -1, "Failed to initialize ERROR MGR"},
+        // the repair is stored after the model's start, whether it started or not
+        {"simulink_initialize", "nvram_dbs_repair_end", -1, "Failed to initialize Simlink"},
+        // the error manager took all but four slots of the raster table
+        {"", "nvram_dbs_repair_end", -1, "Failed to initialize Framework"},
+        {"eventlogging_service_init", "eventlogging_service_init", -1,
+         "Failed to initialize Eventlogging Service"},
+        {"xcpInitialize", "xcpInitialize", -1, "Failed to initialize XCP"},
+    };
+    int n = 0;
+    for (const auto& [step, last, code, text] : fatal) {
+        const std::string task = "t_fatal" + std::to_string(n++);
+        frame::setFailing({step});
+        frame::errorMgrRasters = *step ? 0 : 60;
+        testsupport::logDrain();
+        testing::internal::CaptureStdout(); // the board's failure is printed too
+        const auto run = startMain(task);
+        capturedStdout();
+        EXPECT_TRUE(run->done) << task << " went on";
+        EXPECT_EQ(endMain(*run), code) << task;
+        const Calls calls = frame::calls(task);
+        ASSERT_FALSE(calls.empty());
+        EXPECT_EQ(calls.back(), last) << task;
+        std::vector<testsupport::LogLine> lines = testsupport::logDrain();
+        EXPECT_TRUE(testsupport::logContains(lines, text)) << text;
+        EXPECT_FALSE(testsupport::logContains(lines, "Startup vyn"));
+    }
+    frame::errorMgrRasters = 0;
+    // Without its non-volatile store the process ends at once with 0, printing why.
+    frame::setFailing({"nvram_dbs_init"});
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(endMain(*startMain("t_fatal_nvram")), 0);
+    EXPECT_EQ(capturedStdout(), "Failed to initialize NVRAM_DBS\n");
+    EXPECT_EQ(frame::calls("t_fatal_nvram").back(), "nvram_dbs_init");
+
+    // The device identity before: the serial number is "#" and four digits, else 0xFFFF, and
+    // without the device-data store it keeps what it was.
+    const std::pair<const char*, uint16_t> serials[] = {{"#9081", 9081},   {"X0815", 0xFFFF},
+                                                        {"#9O81", 0xFFFF}, {"#908", 0xFFFF},
+                                                        {"", 0xFFFF},      {nullptr, 1234}};
+    frame::setFailing({"simulink_initialize"});
+    for (const auto& [text, value] : serials) {
+        serialnum = 1234;
+        frame::serialText = text;
+        testsupport::logDrain();
+        endMain(*startMain("t_serial"));
+        std::vector<testsupport::LogLine> lines = testsupport::logDrain();
+        EXPECT_EQ(uint16_t{serialnum}, value) << (text ? text : "no store");
+        EXPECT_EQ(testsupport::logContains(lines, "Device Partnumber: '4000-115-021', Serialnumber: '" +
+                                                      std::string(text ? text : "") + "'"),
+                  text != nullptr);
+    }
+    frame::serialText = nullptr;
+    frame::setFailing({});
+    raster_reset();
+}
+
+// With the outing counter mode 1, lap and outing come from the store at the start though the
+// laptrigger master is another unit.
+TEST_F(Frame, OutingCounterModeOneTakesLapAndOutingFromTheStore) {
+    cfg_system.ltm_remote = 1, cfg_system.logging_active = 0; // not logging: the master is not asked
+    seram_memory[VTADDR_OUTINGCTR_MODE + seramActiveOffset] = 1;
+    frame::setFailing({"simulink_initialize"});
+    endMain(*startMain("t_outing"));
+    const Calls calls = frame::calls("t_outing");
+    const auto lof = std::find(calls.begin(), calls.end(), "LapOutFra_init");
+    ASSERT_LT(lof + 2, calls.end());
+    EXPECT_EQ(Calls(lof + 1, lof + 3), (Calls{"LapOutFra_getState", "LapOutFra_initLapOutCnt(12,3)"}));
+    seram_memory[VTADDR_OUTINGCTR_MODE + seramActiveOffset] = 0;
+    cfg_system = cfg_system_t{};
+    frame::setFailing({});
+    raster_reset();
+}
+
+// Other failures are logged and the start-up goes on. Here too: this unit is the time slave,
+// the laptrigger master is another unit and the display starts at the fourth attempt.
+TEST_F(Frame, OtherFailuresAreLoggedAndTheUnitRunsOn) {
+    const std::string texts[] = {"Failed to initialize applcomm", "Failed to initialize meascalinfo",
+                                 "can_CtrlInit() failed!", "initec(): Error LapOutFra_init()",
+                                 "Disks not ready! Setting meas files read only skipped."};
+    // The first run failed none of them and waited for no laptrigger master.
+    for (const std::string& text : texts)
+        EXPECT_FALSE(logContains(text)) << text;
+    EXPECT_TRUE(logContains("meas app disks READY, delayed "));
+    EXPECT_TRUE(frame::calls("r_ltmAvail").empty());
+
+    raster_reset();
+    testsupport::logDrain();
+    frame::setFailing(
+        {"applComm_ini", "meascalinfo_init", "can_CtrlInit", "LapOutFra_init", "meas_app_BootPrepareDisks"});
+    cfg_system.time_slave = cfg_system.ltm_remote = cfg_system.logging_active = 1;
+    frame::displayRefusals = 3;
+    const auto run = startMain("t_again");
+    const Calls calls = frame::calls("t_again");
+    std::vector<testsupport::LogLine> lines = testsupport::logDrain();
+    for (const std::string& text : texts)
+        EXPECT_TRUE(testsupport::logContains(lines, text)) << text;
+    EXPECT_TRUE(testsupport::logContains(lines, "display start took 3ms!"));
+    EXPECT_TRUE(testsupport::logContains(lines, "Startup vyn: took 3ms, system time "));
+    uint32_t cpus = 0;
+    ASSERT_EQ(taskCpuAffinityGet(taskNameToId("t_again"), &cpus), OK);
+    EXPECT_EQ(cpus, 2u) << "the second processor";
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "displayStart"), 4);
+    EXPECT_NE(std::find(calls.begin(), calls.end(), "timeserv_init(1,0)"), calls.end());
+    // Lap and outing wait for the master, who is asked for them after 30 s.
+    const auto lof = std::find(calls.begin(), calls.end(), "LapOutFra_init");
+    ASSERT_NE(lof, calls.end());
+    EXPECT_EQ(lof[1], "meas_app_BootPrepareDisks(1,2000)");
+    EXPECT_EQ(frame::calls("r_ltmAvail"), Calls{"LapOutFra_queryLapOutCntTask(161)"});
+
+    EXPECT_EQ(endMain(*run), 0);
+    EXPECT_EQ(taskNameToId("r_gpsTask"), TASK_ID_NULL) << "deleted by the shutdown";
+    EXPECT_FALSE(testsupport::logContains(lines, "rtpShutdown() did not get tid for gpsTask"));
+    cfg_system = cfg_system_t{};
+    frame::setFailing({});
+    raster_reset();
 }
 
 } // namespace

@@ -61,7 +61,9 @@
 #include "services/timeserv/timeserv.h"
 #include "support/logcapture.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <mutex>
 
@@ -72,10 +74,25 @@ std::mutex m;
 std::map<std::string, std::vector<std::string>> byTask;
 } // namespace
 
-std::set<std::string> failing;
 std::atomic<int> displayRefusals{0};
 std::atomic<uint64_t> firstDisplayTick{0}, lastDisplayTick{0};
 SEM_ID postrun = nullptr;
+std::atomic<const char*> serialText{nullptr};
+std::atomic<int> errorMgrRasters{0};
+
+namespace {
+std::vector<std::string> failing;
+} // namespace
+
+void setFailing(std::vector<std::string> steps) {
+    std::lock_guard<std::mutex> g(m);
+    failing = std::move(steps);
+}
+
+bool fails(const char* step) {
+    std::lock_guard<std::mutex> g(m);
+    return std::find(failing.begin(), failing.end(), step) != failing.end();
+}
 
 void rec(const char* name, long a, long b) {
     char text[96];
@@ -173,11 +190,11 @@ using frame::rec;
         rec(#name);                                                                                          \
         return value;                                                                                        \
     }
-// Steps that succeed with `value` unless the test lets them fail with `failed`.
-#define STEP(type, value, failed, name)                                                                      \
+// Steps that succeed unless the test makes them fail.
+#define STEP(type, ok, bad, name)                                                                            \
     type name() {                                                                                            \
         rec(#name);                                                                                          \
-        return frame::failing.count(#name) ? failed : value;                                                 \
+        return frame::fails(#name) ? bad : ok;                                                               \
     }
 #define U8_1(name) STEP(uint8_t, 1, 0, name)
 #define INT_1(name) STEP(int, 1, 0, name)
@@ -193,7 +210,7 @@ EACH(V, rtp_setShutdownStarted, applComm_10ms, timedistr_measdata_10ms, cfg_syst
      timeserv_MeasTime_ini, timeserv_MeasTime_1ms, power_vyn_1ms, uecu_meas_1ms, iecu_meas_10ms,
      iusb_meas_10ms, sensor_pwr_10ms, xadc_meas_100ms, tecu_meas_1s, ltecu_meas_1s, adc_fifo_ini,
      adc_fifo_1ms, adc_filter_stop, start_softSched, adc_rangemon_100ms, adc_diagnostic_100ms, ana_100ms,
-     led_init, led_display, gps_init, awm_man_ini, awm_man_stop, vyn_data_1ms, vyn_data_10ms, vyn_data_100ms,
+     led_init, led_display, awm_man_ini, awm_man_stop, vyn_data_1ms, vyn_data_10ms, vyn_data_100ms,
      rev_in_vyn_100ms, pwmdiag_100ms, pwmout_shutdown, awm_man_hwt_ini, awm_man_adjust, seram_1s,
      meascalinfo_virtchan_ini, variables_ini, xcp_shutdown_now, xcp_100ms, canPoll_1ms, can_vyn_ini,
      CanOut_event_message, CanOut_stop, CanIn_supervisor_1ms, ccpmr_ini, ccpmr_10ms, xcpmr_ini, xcpmr_10ms,
@@ -205,18 +222,15 @@ EACH(V, rtp_setShutdownStarted, applComm_10ms, timedistr_measdata_10ms, cfg_syst
      meas_app_calc_recording_rates, meas_fifo_data_syslog, meas_app_check_datatimeout,
      meas_app_checkFragmentTrigOnUSBEvent, meas_app_check_measconditions, meas_fifo_data_update_load_vars,
      cfg_meas_formatInfos_1s, sblk_power_down, sblk_task_trigger_fast, sblk_task_trigger_slow,
-     eventChannelsInit, eventChannels_10ms, LapOutFra_checkExtLaptrgInit, LapOutFra_queryLapOutCntTask,
-     meas_man_virtChan_registered)
+     eventChannelsInit, eventChannels_10ms, LapOutFra_checkExtLaptrgInit, meas_man_virtChan_registered)
 EACH(V1, xcpSendDAQ, CanOut_send_message, gw_raster, SerNet_man_sender_online, SerNet_man_sender_offline,
      meas_app_saveblock, meas_app_timeout_close)
-EACH(U8_1, AppMan_init, RtpMan_ForwardEPK, applComm_ini, time_init, error_mgr_init, gpio_ini, ecfv_init,
-     adc_init, spi_IOInit, max7301_Init, adc_pullup_init, pwmout_init, ledArray_init, RotationalSpeed_Init,
-     simulink_initialize)
+EACH(U8_1, AppMan_init, RtpMan_ForwardEPK, applComm_ini, time_init, gpio_ini, ecfv_init, adc_init, spi_IOInit,
+     max7301_Init, adc_pullup_init, pwmout_init, ledArray_init, RotationalSpeed_Init, simulink_initialize)
 EACH(INT_1, nvram_dbs_init, nvram_dbs_repair_begin, nvram_dbs_repair_end, msd_shell_initialize,
      seramInitialize, meascalinfo_init, RtpManUsrCan_Init, can_CtrlInit, dynkomm_ini,
      eventlogging_service_init)
-EACH(INT_0, nvramst_init, error_mgr_shutdown, LapOutFra_cmds_init, xcpInitialize, LapOutFra_init,
-     comint_status)
+EACH(INT_0, error_mgr_shutdown, LapOutFra_cmds_init, xcpInitialize, LapOutFra_init, comint_status)
 R(uint32_t, 1, boot_count_ini)
 R(uint32_t, 4711, laptrigger_getLapTimeStamp)
 G(uint8_t, AppMan_getPID, 0x25)
@@ -247,8 +261,27 @@ G(intptr_t, wdogapp_Feed, 0, uint32_t*) // every 10 ms: not recorded
 R(intptr_t, 0, wdogapp_EnterShutDown, uint32_t*)
 
 // Services.
-G(int, nvramst_get_partNumber, -1, char*)
-G(int, nvramst_get_serialNumber, -1, char*)
+int nvramst_init() {
+    rec("nvramst_init");
+    return frame::serialText != nullptr;
+}
+int nvramst_get_partNumber(char* text) {
+    std::strcpy(text, "4000-115-021");
+    return 0;
+}
+int nvramst_get_serialNumber(char* text) {
+    const char* serial = frame::serialText;
+    std::strcpy(text, serial ? serial : "");
+    return 0;
+}
+// The error manager hooks its own rasters before the application's.
+uint8_t error_mgr_init() {
+    rec("error_mgr_init");
+    for (int i = frame::errorMgrRasters; i > 0; --i)
+        raster_hookFunction(("em" + std::to_string(i)).c_str(), 200, 1000, [](int) {}, 4096, RASTER_ANY_CPU,
+                            RASTER_NO_LIMIT);
+    return frame::fails("error_mgr_init") ? 0 : 1;
+}
 V(RtpManUsrCan_ReportNodeStatus, int, uint8_t)
 V2(applComm_setBlink, uint8_t, uint32_t)
 V(softSchedSyncTo100ms, uint32_t)
@@ -264,6 +297,15 @@ void msd_shell_setCommonCmds(const MsdShellCommon* list, size_t count) {
 R2(int, 1, timeserv_init, int, int)
 
 // Acquisition.
+// GPS reception runs in its task until the shutdown deletes it.
+void gps_init() {
+    rec("gps_init");
+    if (taskNameToId("r_gpsTask") == TASK_ID_NULL)
+        taskSpawnFn("r_gpsTask", 90, 0, 0, [] {
+            for (;;)
+                taskDelay(1000000);
+        });
+}
 V(awm_sched_call, uint16_t, uint32_t)
 // The lap function reads logging's counters through what start-up hands in, and a lap counted
 // also closes the lap's fuel.
@@ -337,9 +379,15 @@ int displayStart() {
 
 // Logging.
 uint32_t meas_maxFileCnt_part1, meas_maxFileCnt_part2, meas_maxFileCnt_usb;
-int meas_app_BootPrepareDisks(int wait, int ticks) {
-    rec("meas_app_BootPrepareDisks", wait, ticks);
-    return frame::failing.count("meas_app_BootPrepareDisks") ? -1 : 0;
+int meas_app_BootPrepareDisks(int mode, int timeoutTicks) {
+    rec("meas_app_BootPrepareDisks", mode, timeoutTicks);
+    return frame::fails("meas_app_BootPrepareDisks") ? -1 : 0;
+}
+// Records the priority it runs at.
+void LapOutFra_queryLapOutCntTask() {
+    int priority = -1;
+    taskPriorityGet(taskIdSelf(), &priority);
+    rec("LapOutFra_queryLapOutCntTask", priority);
 }
 void sblk_task_init(const char* name, int priority, int stack, int) {
     rec(name, priority, stack);

@@ -16,8 +16,6 @@ constexpr long NONE = LONG_MIN;
 void rec(const char* name, long a = NONE, long b = NONE);
 std::vector<std::string> calls(const std::string& task);
 
-// The steps whose stand-ins report a failure; set before the start-up runs.
-extern std::set<std::string> failing;
 // displayStart refuses this many calls first.
 extern std::atomic<int> displayRefusals;
 extern std::atomic<uint64_t> firstDisplayTick, lastDisplayTick;
@@ -32,5 +30,13 @@ extern SEM_ID postrun;
 void startMain(std::atomic<int>* result, std::atomic<bool>* done);
 // True while the start-up waits on the post-run semaphore.
 bool waitingForPostrun();
+
+// The steps named fail from now on (0, or 1 where 0 is success; the logging drives time out).
+void setFailing(std::vector<std::string> steps);
+bool fails(const char* step);
+// The device-data store's serial number, or none (the store is not there) while null.
+extern std::atomic<const char*> serialText;
+// Rasters the error manager's stand-in hooks while it initialises, taking slots of the table.
+extern std::atomic<int> errorMgrRasters;
 
 } // namespace frame

@@ -60,6 +60,9 @@ TEST_F(EventService, EventsFromSendersAtOnceWaitForTheServiceKeepTheirOrderAndAn
     sim::step(20);
     EXPECT_EQ(std::pair(taken().size(), eventlogging_dropped()), std::pair(size_t{0}, uint32_t{0}));
     ASSERT_EQ(eventlogging_service_init() + eventlogging_service_init(), 2); // hooked once
+    int priority = 0;
+    ASSERT_EQ(taskPriorityGet(taskNameToId("r_EventService"), &priority), OK);
+    EXPECT_EQ(priority, 67);
     ASSERT_EQ(raster_initializeStep1(), 1);
     sim::step(10);
     const auto ev = taken();

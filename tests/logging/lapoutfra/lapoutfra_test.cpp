@@ -4,6 +4,7 @@
 #include "logging/stdout_capture.h"
 
 #include "logging/eventlog/eventlog.h"
+#include "platform/kmgr/appman.h"
 #include "platform/kmgr/kmgr_sim.h"
 #include "platform/nvmem/nvmem.h"
 #include "platform/os/osfs.h"
@@ -13,10 +14,14 @@
 #include "services/errmgr/errmgr_private.h"
 #include "services/nvram/nvram.h"
 #include "services/raster/raster_private.h"
+#include "services/shell/shell.h"
 #include "support/stepped.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -134,6 +139,77 @@ TEST_F(LapOutFra, ShellCommands) {
          {"lof_set", "lof_set 7", "lof_set x 2", "lof_set 70000 2", "lof_set -1 2", "lof_get now"})
         EXPECT_EQ(run(bad[4] == 'g' ? lof_get : lof_set, bad), "-1") << bad;
     EXPECT_EQ(state()[0], 8); // bad input changed nothing
+}
+
+// The bytes of a record as stored.
+std::vector<int> stored(uint32_t element, uint32_t record, uint32_t size) {
+    std::vector<uint8_t> b(size);
+    if (nvram_dbs_read(element, record, b.data(), size) != static_cast<int>(size)) return {};
+    return std::vector<int>(b.begin(), b.end());
+}
+
+// Element 0 holds fragment, outing and lap, element 261 the absolute lap, each a u16 least
+// significant byte first.
+TEST_F(LapOutFra, CountersAreStoredInTheirElements) {
+    LapOutFra_reset();
+    const uint8_t counters[6] = {0x40, 0x01, 0x02, 0x03, 0x34, 0x12}, absLap[2] = {0xFF, 0x01};
+    ASSERT_EQ(nvram_dbs_write(0, 0, counters, 6) + nvram_dbs_write(261, 0, absLap, 2), 8);
+    ASSERT_EQ(LapOutFra_init(), 0);
+    EXPECT_EQ(state(), (std::array{0x1234, 0x0302, 0x01FF, 0x0140, 0}));
+    LapOutFra_initLapOutCnt(0x1234, 0x0302);
+    EXPECT_EQ(stored(0, 0, 6), (std::vector{0x41, 0x01, 0x02, 0x03, 0x34, 0x12}));
+    LapOutFra_lapTrigger(0x1235, 0x0302);
+    EXPECT_EQ(stored(0, 0, 6), (std::vector{0x01, 0x00, 0x02, 0x03, 0x35, 0x12}));
+    EXPECT_EQ(stored(261, 0, 2), (std::vector{0x00, 0x02}));
+    run(lof_laptrig, "x");
+    EXPECT_EQ(stored(261, 0, 2), (std::vector{0x01, 0x02}));
+}
+
+// A command line as the platform's shell sends it: the command's id, argc, where each argument
+// lies (from 0), then the arguments. -2 for a name the shell does not know.
+int shell(const std::string& line) {
+    std::vector<std::string> args;
+    for (size_t at = 0, end; at < line.size(); at = end + 1)
+        args.push_back(line.substr(at, (end = std::min(line.find(' ', at), line.size())) - at));
+    uint32_t id = 0;
+    if (!kmgr::shellCommandId(0, args[0], &id)) return -2;
+    std::vector<uint8_t> m(8 + 4 * args.size());
+    const int32_t argc = static_cast<int32_t>(args.size());
+    std::memcpy(m.data(), &id, 4), std::memcpy(m.data() + 4, &argc, 4);
+    for (size_t i = 0; i < args.size(); ++i) {
+        const uint32_t at = static_cast<uint32_t>(m.size() - (8 + 4 * args.size()));
+        std::memcpy(m.data() + 8 + 4 * i, &at, 4);
+        m.insert(m.end(), args[i].begin(), args[i].end() + 1);
+    }
+    int result = 0;
+    testcap::captureStdout([&] { result = msdParse_rtp(m.data(), m.size()); });
+    return result;
+}
+
+TEST_F(LapOutFra, CommandsRunByNameAndRegistrationStopsAtTheFirstRefusal) {
+    kmgr::installShellAndRtc();
+    msd_shell_reset();
+    ASSERT_EQ(LapOutFra_cmds_init(), 0);
+    EXPECT_EQ(shell("lof_set 65535 7"), 0);
+    EXPECT_EQ(state()[0], 65535);
+    EXPECT_EQ(shell("lof_set 3 7") + shell("lof_outtrig") + shell("lof_fratrig") + shell("lof_laptrig") +
+                  shell("lof_get"),
+              0);
+    EXPECT_EQ(state(), (std::array{4, 8, 1, 1, 1}));
+    EXPECT_EQ(shell("lof_set 1 2 3"), -1);
+    EXPECT_EQ(state()[0], 4);
+
+    msd_shell_reset();
+    kmgr::injectFault(KCALL_SHELL_ADD, 0, 1, 2); // "lof_outtrig" refused
+    EXPECT_EQ(LapOutFra_cmds_init(), -1);
+    kmgr::clearFaults();
+    for (auto [line, result] : {std::pair{"lof_set 1 1", 0},
+                                {"lof_laptrig", 0},
+                                {"lof_outtrig", -1},
+                                {"lof_fratrig", -1},
+                                {"lof_get", -1}})
+        EXPECT_EQ(shell(line), result) << line;
+    msd_shell_reset();
 }
 
 } // namespace

@@ -74,4 +74,39 @@ TEST_F(MeasApp, SecondPartitionIsWaitedForUntilTheTimeout) {
     osfs::removeDevice("meas:"), osfs::removeDevice("meas2:");
 }
 
+// The shell's "meas": a start waits for a re-initialisation, a re-initialisation for a start, a
+// destroy takes a pending re-initialisation's place; a unit that does not log takes requests and
+// asks for nothing.
+TEST_F(MeasApp, ShellCommandsAndRequestsThatWaitForOthers) {
+    const auto meas = [](std::string command) {
+        char name[] = "meas";
+        char* argv[] = {name, command.data(), nullptr};
+        return measCommandFunc(2, argv);
+    };
+    char name[] = "meas", start[] = "start", stop[] = "stop";
+    char* both[] = {name, start, stop, nullptr};
+    measCommandFunc(3, both); // one argument only: the usage
+    EXPECT_EQ(meas_app_get_flags(), 0u);
+    meas("create");
+    EXPECT_EQ(after(meas_app_remotestart()), std::pair(0, unsigned{MEAS_APP_REQ_REINIT}));
+    EXPECT_TRUE(logged("meas_app_remotestart: failed 004"));
+    meas("destroy");
+    EXPECT_EQ(meas_app_get_flags(),
+              unsigned{MEAS_APP_REQ_STOP | MEAS_APP_REQ_DESTROY | MEAS_APP_REMOTEINIT_LOCK});
+    step();
+    meas("stop");
+    EXPECT_EQ(step(), 0u);
+    meas("start");
+    EXPECT_EQ(after(meas_app_remoteinit()), std::pair(0, unsigned{MEAS_APP_REQ_START}));
+    EXPECT_TRUE(logged("meas_app_remoteinit: failed 001"));
+    EXPECT_EQ(step(), MEAS_APP_RUNNING);
+    meas("stop");
+    step();
+
+    cfg_system.logging_active = 0;
+    EXPECT_EQ(after(meas_app_remotestart()), std::pair(1, 0u));
+    meas_app_remotefaststop();
+    EXPECT_EQ(meas_app_get_flags(), 0u);
+}
+
 } // namespace

@@ -92,4 +92,9 @@ TEST_F(Version, RepliesAreKeptSortedByPidUntilFullAndMalformedOnesRefused) {
     EXPECT_TRUE(logged("ci_get_version_info_reply: version reply too short"));
 }
 
+TEST_F(Version, AVersionTextOfAll32BytesIsKeptWhole) {
+    send(9, std::string(32, 'V'));
+    EXPECT_EQ(table(), (std::vector<std::pair<int, std::string>>{{9, std::string(32, 'V')}}));
+}
+
 } // namespace
