@@ -131,8 +131,8 @@ class Call:
 class Spawns:
     """Every task the modules spawn: name -> {"priorities", "modules", "sites"}."""
 
-    def __init__(self, sources, by_module, mods):
-        self.sources, self.by_module, self.mods = sources, by_module, mods
+    def __init__(self, sources, by_module):
+        self.sources, self.by_module = sources, by_module
         self.tasks, self.errors = {}, []
         # function -> (name parts, priority, arguments it needs); a part or a priority
         # ("param", i) is the function's i-th argument
@@ -248,8 +248,8 @@ class Spawns:
     def constant(self, ident, src):
         for s in self.module_texts(src):
             m = (re.search(r"^\s*#\s*define\s+" + ident + r"\s+\(?(-?\d+)\)?\s*$", s.text, re.M) or
-                 re.search(r"\b(?:constexpr|const)\b[^;{}()]*?\b" + ident + r"\s*(?:=\s*|\{\s*)(-?\d+)\s*\}?\s*[,;]",
-                           s.text))
+                 re.search(r"\b(?:constexpr|const)\b[^;{}()]*?\b" + ident +
+                           r"\s*(?:=\s*|\{\s*)(-?\d+)\s*\}?\s*[,;]", s.text))
             if m:
                 return int(m.group(1))
         return None
@@ -377,99 +377,125 @@ def priority_key(p):
     return (0, p, "") if isinstance(p, int) else (1, 0, str(p))
 
 
-def generate(root, modules_file, floors):
-    """(documents: path -> text, errors)."""
-    errors = []
-    floors = floors + [PROGRAM]
-    mods = load(modules_file, floors[:-1])
-    for m in mods.values():
-        m["floor_name"] = floors[m["floor"]]
-    headers, roles_of = {}, {}
-    for name, m in mods.items():
-        headers[name] = public_header(root, m, errors, name)
-        roles_of[name] = role(root, os.path.join(m["dir"], headers[name]), errors) if headers[name] else ""
+class Tree:
+    """What the documents are made of: the modules with their public headers and roles, the
+    spawned tasks, and the prose of docs/roles.ini; `errors` names what is missing."""
 
-    cfg = configparser.ConfigParser(interpolation=None, delimiters=("=",))
-    cfg.optionxform = str
-    try:
-        cfg.read_string(open(os.path.join(root, ROLES), encoding="utf-8").read(), ROLES)
-    except (OSError, configparser.Error) as e:
-        errors.append(f"{ROLES}: {e}")
-    floor_roles = dict(cfg["floors"]) if cfg.has_section("floors") else {}
-    task_roles = dict(cfg["tasks"]) if cfg.has_section("tasks") else {}
+    def __init__(self, root, modules_file, floors):
+        self.errors = []
+        self.floors = floors + [PROGRAM]
+        self.mods = load(modules_file, floors)
+        for m in self.mods.values():
+            m["floor_name"] = self.floors[m["floor"]]
+        self.by_floor = {f: sorted((n for n, m in self.mods.items() if m["floor_name"] == f),
+                                   key=lambda n: self.mods[n]["dir"]) for f in self.floors}
+        self.headers, self.roles = {}, {}
+        for name, m in self.mods.items():
+            h = self.headers[name] = public_header(root, m, self.errors, name)
+            self.roles[name] = role(root, os.path.join(m["dir"], h), self.errors) if h else ""
+        self.floor_roles, self.task_roles = self.read_roles(root)
+        self.tasks = self.spawned(root)
+        self.check_roles()
 
-    owner = owners(mods)
-    files = module_files(root, mods, owner)
-    by_module = {n: [Source(root, f, n) for f in fs if f.endswith((".cpp", ".c", ".h"))] for n, fs in files.items()}
-    spawns = Spawns([s for n in sorted(by_module) for s in by_module[n]], by_module, mods)
-    errors += spawns.errors
-    tasks = {"main": {"priorities": {"–"}, "modules": {next(n for n, m in mods.items() if m["floor_name"] == PROGRAM)},
-                      "sites": []}}
-    tasks.update(spawns.tasks)
+    def read_roles(self, root):
+        cfg = configparser.ConfigParser(interpolation=None, delimiters=("=",))
+        cfg.optionxform = str
+        try:
+            cfg.read_string(open(os.path.join(root, ROLES), encoding="utf-8").read(), ROLES)
+        except (OSError, configparser.Error) as e:
+            self.errors.append(f"{ROLES}: {e}")
+        return tuple(dict(cfg[s]) if cfg.has_section(s) else {} for s in ("floors", "tasks"))
 
-    for f in floors:
-        if f not in floor_roles:
-            errors.append(f"{ROLES}: floor {f} has no line in [floors]")
-    for f in sorted(set(floor_roles) - set(floors)):
-        errors.append(f"{ROLES}: [floors] names {f}, which is no floor")
-    for t in sorted(tasks):
-        if t not in task_roles:
-            errors.append(f"{ROLES}: task {t} (spawned at {', '.join(tasks[t]['sites'])}) has no role in [tasks]")
-    for t in sorted(set(task_roles) - set(tasks)):
-        errors.append(f"{ROLES}: [tasks] gives a role to {t}, which no module spawns")
+    def spawned(self, root):
+        files = module_files(root, self.mods, owners(self.mods))
+        by_module = {n: [Source(root, f, n) for f in fs] for n, fs in files.items()}
+        spawns = Spawns([s for n in sorted(by_module) for s in by_module[n]], by_module)
+        self.errors += spawns.errors
+        program = next(n for n, m in self.mods.items() if m["floor_name"] == PROGRAM)
+        return {"main": {"priorities": {"–"}, "modules": {program}, "sites": []}, **spawns.tasks}
 
-    by_floor = {f: sorted((n for n in mods if mods[n]["floor_name"] == f), key=lambda n: mods[n]["dir"])
-                for f in floors}
-    regions = {}
+    def check_roles(self):
+        for f in self.floors:
+            if f not in self.floor_roles:
+                self.errors.append(f"{ROLES}: floor {f} has no line in [floors]")
+        for f in sorted(set(self.floor_roles) - set(self.floors)):
+            self.errors.append(f"{ROLES}: [floors] names {f}, which is no floor")
+        for t in sorted(self.tasks):
+            if t not in self.task_roles:
+                self.errors.append(f"{ROLES}: task {t} (spawned at {', '.join(self.tasks[t]['sites'])}) has no "
+                                   "role in [tasks]")
+        for t in sorted(set(self.task_roles) - set(self.tasks)):
+            self.errors.append(f"{ROLES}: [tasks] gives a role to {t}, which no module spawns")
+
+
+def floors_table(t):
     rows = ["| Floor | Modules | What they are |", "|---|---|---|"]
-    for f in floors:
-        rows.append(f"| {f} | {floor_modules(by_floor[f], mods) or '–'} | {cell(floor_roles.get(f, ''))} |")
-    regions["floors"] = rows
+    for f in t.floors:
+        modules = floor_modules(t.by_floor[f], t.mods) or "–"
+        rows.append(f"| {f} | {modules} | {cell(t.floor_roles.get(f, ''))} |")
+    return rows
 
-    gui = [n for n in mods if mods[n]["dir"].startswith("gui/")]
-    short = short_names(mods, gui)
+
+def widgets_table(t):
+    gui = [n for n in t.mods if t.mods[n]["dir"].startswith("gui/")]
+    short = short_names(t.mods, gui)
     rows = ["| Module | Controls | Builds on |", "|---|---|---|"]
-    for n in sorted((n for n in gui if mods[n]["dir"].startswith(WIDGETS)), key=lambda n: mods[n]["dir"]):
-        on = sorted(short.get(d, mods[d]["dir"]) for d in mods[n]["deps"])
-        rows.append(f"| `{short[n]}` | {cell(roles_of[n])} | {', '.join(on)} |")
-    regions["widgets"] = rows
+    for n in sorted((n for n in gui if t.mods[n]["dir"].startswith(WIDGETS)), key=lambda n: t.mods[n]["dir"]):
+        on = sorted(short.get(d, t.mods[d]["dir"]) for d in t.mods[n]["deps"])
+        rows.append(f"| `{short[n]}` | {cell(t.roles[n])} | {', '.join(on)} |")
+    return rows
 
+
+def tasks_table(t):
     rows = ["| Task | Priority | Module | Role |", "|---|---|---|---|"]
-    for t in sorted(tasks, key=lambda t: (t != "main", min(priority_key(p) for p in tasks[t]["priorities"]), t)):
-        prios = ", ".join(str(p) for p in sorted(tasks[t]["priorities"], key=priority_key))
-        where = ", ".join(f"`{mods[n]['dir']}`" for n in sorted(tasks[t]["modules"]))
-        rows.append(f"| {cell(t)} | {prios} | {where} | {cell(task_roles.get(t, ''))} |")
-    regions["tasks"] = rows
+    def order(item):
+        return item[0] != "main", min(map(priority_key, item[1]["priorities"])), item[0]
 
-    index = ["# Modules", "",
-             f"<!-- Generated by scripts/gen_docs.py; the build fails while it differs from the code. -->", "",
+    for name, task in sorted(t.tasks.items(), key=order):
+        prios = ", ".join(str(p) for p in sorted(task["priorities"], key=priority_key))
+        where = ", ".join(f"`{t.mods[n]['dir']}`" for n in sorted(task["modules"]))
+        rows.append(f"| {cell(name)} | {prios} | {where} | {cell(t.task_roles.get(name, ''))} |")
+    return rows
+
+
+def module_index(t):
+    lines = ["# Modules", "",
+             "<!-- Generated by scripts/gen_docs.py; the build fails while it differs from the code. -->", "",
              "Every module of the tree, floor by floor from the lowest (`docs/architecture.md`, \"Floors\", says",
              "what a floor may use). A module is the folder its `CMakeLists.txt` declares with `vyn_module`;",
              "its role is the first line of its public header, \"Uses\" the modules it declares (`DEPS`)."]
-    everyone = set(mods)
-    for f in floors:
-        what = floor_roles.get(f, "")
-        index += ["", f"## {f}", "", what[:1].upper() + what[1:] + ".", "", "| Module | Header | Role | Uses |",
+    for f in t.floors:
+        what = t.floor_roles.get(f, "")
+        lines += ["", f"## {f}", "", what[:1].upper() + what[1:] + ".", "", "| Module | Header | Role | Uses |",
                   "|---|---|---|---|"]
-        for n in by_floor[f]:
-            m = mods[n]
-            used = "every module" if set(m["deps"]) == everyone - {n} else uses(m["deps"], mods) or "–"
-            index.append(f"| `{m['dir']}` | `{headers[n] or ''}` | {cell(roles_of[n])} | {used} |")
-    docs = {INDEX: "\n".join(index) + "\n"}
+        for n in t.by_floor[f]:
+            m = t.mods[n]
+            used = "every module" if set(m["deps"]) == set(t.mods) - {n} else uses(m["deps"], t.mods) or "–"
+            lines.append(f"| `{m['dir']}` | `{t.headers[n] or ''}` | {cell(t.roles[n])} | {used} |")
+    return "\n".join(lines) + "\n"
 
-    try:
-        text = open(os.path.join(root, ARCH), encoding="utf-8").read()
-    except OSError as e:
-        errors.append(f"{ARCH}: {e}")
-        text = ""
+
+def splice(text, regions, errors):
+    """The architecture document with each generated region's lines put in."""
     for region, lines in regions.items():
         pattern = re.compile(r"(<!-- generated: " + region + r" -->\n).*?(<!-- end -->)", re.S)
         if not pattern.search(text):
             errors.append(f"{ARCH}: no region <!-- generated: {region} --> ... <!-- end -->")
             continue
         text = pattern.sub(lambda m: m.group(1) + "\n".join(lines) + "\n" + m.group(2), text)
-    docs[ARCH] = text
-    return docs, errors
+    return text
+
+
+def generate(root, modules_file, floors):
+    """(documents: path -> text, errors)."""
+    t = Tree(root, modules_file, floors)
+    try:
+        arch = open(os.path.join(root, ARCH), encoding="utf-8").read()
+    except OSError as e:
+        t.errors.append(f"{ARCH}: {e}")
+        arch = ""
+    regions = {"floors": floors_table(t), "widgets": widgets_table(t), "tasks": tasks_table(t)}
+    return {INDEX: module_index(t), ARCH: splice(arch, regions, t.errors)}, t.errors
 
 
 def main():

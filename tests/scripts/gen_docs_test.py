@@ -81,7 +81,8 @@ void hi_late() {
 BASE = {
     "plat/plat.h": "// The platform's door.\n#pragma once\n"
                    "int taskSpawn(const char* name, int priority, int options, int stack, void (*entry)());\n",
-    "plat/timer.cpp": '#include "plat/plat.h"\nvoid body();\nvoid plat_start() { taskSpawnFn("tTimer", 10, 0, 100, body); }\n',
+    "plat/timer.cpp": '#include "plat/plat.h"\nvoid body();\n'
+                      'void plat_start() { taskSpawnFn("tTimer", 10, 0, 100, body); }\n',
     "lo/lo.h": "// Low services: the hook raster.\n//\n// More about it.\n#pragma once\n",
     "lo/hook.cpp": '#include <cstdio>\nint lo_hook(const char* name, int priority, void (*body)()) {\n'
                    '    char taskName[16];\n    std::snprintf(taskName, sizeof taskName, "%s%s", "r_", name);\n'
