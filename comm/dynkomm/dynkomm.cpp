@@ -5,6 +5,7 @@
 
 #include "comm/routing/routing.h"
 #include "platform/os/os.h"
+#include "services/bytes/bytes.h"
 #include "services/rtpman/rtpman.h"
 #include "services/syslog/syslog.h"
 
@@ -450,9 +451,7 @@ MagicCounters dynkomm_counters() {
 
 void dynkomm_tidy_up(const uint8_t* message, size_t len) {
     if (!message || len < 20) return;
-    const uint32_t word2 = static_cast<uint32_t>(message[12]) << 24 |
-                           static_cast<uint32_t>(message[13]) << 16 |
-                           static_cast<uint32_t>(message[14]) << 8 | message[15];
+    const uint32_t word2 = bytes::get_be32(message + 12);
     SYSLOGX_GUARDED(LOG_WARN, "dynkomm_tidy_up(): mem leak:  fifo will remain 0x%08x", word2);
 }
 
