@@ -1,3 +1,5 @@
+// Dynamic communication: data FIFOs, the magic-number tables and the data-FIFO registry.
+//
 // Dynamic communication: data FIFOs (rings of fixed-size slots, one writer and one reader),
 // the magic-number tables that name FIFOs and measurement lists, and the registry that maps
 // data-FIFO numbers to FIFOs.
