@@ -38,6 +38,7 @@ bool queueMode(const DynkommFifo* f) {
 
 constexpr int HOLDERS = 64;
 std::atomic<uint32_t> heldPaths[HOLDERS], heldBytes[HOLDERS];
+std::atomic<uint32_t> restarts[HOLDERS];
 
 uint32_t bytesOf(const DynkommFifo* f) {
     return static_cast<uint32_t>(HEADER + static_cast<size_t>(f->slots) * ((f->slotSize + 3u) & ~3u));
@@ -375,8 +376,10 @@ int dynkomm_fifo_free_receiving(uint32_t magic, uint16_t source) {
     return 1;
 }
 
-uint32_t dynkomm_fifo_free_receiving_all(uint16_t source) {
+uint32_t dynkomm_fifo_free_receiving_all(uint16_t source, bool restarted) {
     if (source == AppMan_getPID()) return 0;
+    // Counted before the FIFOs go: a reader that finds one gone sees the restart too.
+    if (restarted && source < HOLDERS) restarts[source].fetch_add(1);
     // A part of the registry at a time: the receive tasks and the rasters' readers take the lock
     // in between.
     constexpr uint32_t PART = 1024;
@@ -392,6 +395,10 @@ uint32_t dynkomm_fifo_free_receiving_all(uint16_t source) {
         }
     }
     return n;
+}
+
+uint32_t dynkomm_restarts(uint16_t pid) {
+    return pid < HOLDERS ? restarts[pid].load() : 0;
 }
 
 int dynkomm_get_fifo(uint32_t magic, DynkommFifo** fifo) {

@@ -89,6 +89,7 @@ struct Mlist {
     bool timestampError;    // an entry from the future came: asked for again
     bool inRasterList;      // on its raster's delivery list
     bool fifoGone;          // released under the running list (its unit restarted or went offline)
+    uint32_t grantedAt;     // its unit's restarts counted here when it granted the list
 };
 
 struct Request {
@@ -208,6 +209,7 @@ void replaceFifo(Mlist* l, uint32_t fifo) {
     if (l->fifoRef && l->fifoRef != fifo) dynkomm_fifo_free_receiving(l->fifoRef, l->pid);
     l->fifoRef = fifo;
     l->fifoGone = false;
+    l->grantedAt = dynkomm_restarts(l->pid);
 }
 
 void linkRaster(Mlist* l) {
@@ -569,7 +571,10 @@ void reapLists(uint16_t pid) {
                 l->state = STOP_SENT;
                 l->killCountdown = l->killDelay;
             }
-        } else if ((l->timestampError || l->fifoGone) && isRunning(l) && sendStop(l)) {
+        } else if ((l->timestampError || l->fifoGone) && isRunning(l) &&
+                   // A unit that restarted since it granted the list knows it no more: a stop
+                   // would only come back as a report of a FIFO left behind (0x1100).
+                   (dynkomm_restarts(pid) != l->grantedAt || sendStop(l))) {
             if (l->timestampError)
                 SYSLOGX_RATE_GUARDED(
                     LOG_INFO, "gw_meas_monitoring(): restart block because of timestamp error PID 0x%02X",
