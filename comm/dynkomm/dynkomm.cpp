@@ -127,30 +127,46 @@ void dynkomm_readdone(DynkommFifo* f) {
         f->readCount.store(f->writeCount.load(std::memory_order_acquire), std::memory_order_release);
 }
 
-bool dynkomm_read_copy(DynkommFifo* f, void* out) {
-    if (!f || f->validity != DK_FIFO_VALID) return false;
-    auto* o = static_cast<uint8_t*>(out);
+namespace {
+// The entry a reader takes next into `o`, its write count in `w`. Online, false when there is
+// none (w == r) and when the writer came round to its slot in each of three tries (w != r).
+bool copyNext(DynkommFifo* f, uint8_t* o, uint32_t r, uint32_t& w) {
     if (queueMode(f)) {
-        const uint32_t r = f->readCount.load(std::memory_order_relaxed);
-        if (r == f->writeCount.load(std::memory_order_acquire)) return false;
+        // The writer takes the slot again only once the reader released it.
+        w = f->writeCount.load(std::memory_order_acquire);
+        if (r == w) return false;
         copyOut(o, f->slot(r), f->slotSize);
-        f->readCount.store(r + 1, std::memory_order_release);
         return true;
     }
     for (int attempt = 0; attempt < 3; ++attempt) {
-        const uint32_t w = f->writeCount.load(std::memory_order_acquire);
-        if (w == f->readCount.load(std::memory_order_relaxed)) return false;
+        w = f->writeCount.load(std::memory_order_acquire);
+        if (w == r) return false;
         copyOut(o, f->slot(w - 1), f->slotSize);
         std::atomic_thread_fence(std::memory_order_acquire);
         // The writer has begun entries up to claimed - 1; one of them lands in the copied
         // slot once claimed - w reaches the slot count.
-        if (f->claimed.load(std::memory_order_relaxed) - w < f->slots) {
-            f->readCount.store(w, std::memory_order_release);
-            return true;
-        }
+        if (f->claimed.load(std::memory_order_relaxed) - w < f->slots) return true;
     }
-    f->readCount.store(f->writeCount.load(std::memory_order_acquire), std::memory_order_release);
     return false;
+}
+} // namespace
+
+bool dynkomm_read_copy(DynkommFifo* f, void* out) {
+    if (!f || f->validity != DK_FIFO_VALID) return false;
+    const uint32_t r = f->readCount.load(std::memory_order_relaxed);
+    uint32_t w;
+    if (copyNext(f, static_cast<uint8_t*>(out), r, w)) {
+        f->readCount.store(queueMode(f) ? r + 1 : w, std::memory_order_release);
+        return true;
+    }
+    if (w != r) f->readCount.store(f->writeCount.load(std::memory_order_acquire), std::memory_order_release);
+    return false;
+}
+
+bool dynkomm_peek_copy(DynkommFifo* f, void* out, size_t room) {
+    if (!f || f->validity != DK_FIFO_VALID || f->slotSize > room) return false;
+    uint32_t w;
+    return copyNext(f, static_cast<uint8_t*>(out), f->readCount.load(std::memory_order_relaxed), w);
 }
 
 // ---- registry ------------------------------------------------------------------------------

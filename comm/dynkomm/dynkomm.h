@@ -114,6 +114,10 @@ void dynkomm_readdone(DynkommFifo* fifo);
 // slot during the copy makes it try again, and after three tries the entry is dropped: no torn
 // entry is ever delivered. False when there is nothing to read.
 bool dynkomm_read_copy(DynkommFifo* fifo, void* out);
+// Copies the entry dynkomm_read names into `out` and leaves it to readdone, for a reader that may
+// not take it. The same loads and tries as dynkomm_read_copy; after three torn tries there is
+// nothing to read this time. False also for a slot larger than `room`.
+bool dynkomm_peek_copy(DynkommFifo* fifo, void* out, size_t room);
 
 // ---- the data-FIFO registry ------------------------------------------------------------
 constexpr uint32_t DK_MAGIC_COUNT = 65536;

@@ -1001,7 +1001,13 @@ void gw_raster(int raster) {
             // The command task may release the FIFO while its entries are handed on.
             DynkommFifo* f = dynkomm_fifo_pin(l->fifoRef);
             if (!f) l->fifoGone = true;
-            uint8_t* entry = dynkomm_read(f);
+            // The writer of an online FIFO may come round to a slot while it is read: the clients
+            // get a copy taken in loads that match its stores, never a torn entry.
+            uint8_t copy[DK_SLOT_MAX];
+            auto next = [&]() -> const uint8_t* {
+                return dynkomm_peek_copy(f, copy, sizeof copy) ? copy : nullptr;
+            };
+            const uint8_t* entry = next();
             if (l->requestedSpeed != l->confirmedSpeed && !l->speedChangePending && !gw_pid_offline(l->pid)) {
                 SYSLOGX_RATE_GUARDED(
                     LOG2_INFO, "gw_raster: PID 0x%X correcting divisor to %d, 0x%08x, ras=%u, to=%u/%u (%u)",
@@ -1027,7 +1033,7 @@ void gw_raster(int raster) {
                 if ((l->type & 2) && later(be32(entry), now + 1000)) {
                     dynkomm_readdone(f);
                     tooNew = true;
-                    entry = dynkomm_read(f);
+                    entry = next();
                     continue;
                 }
                 if (l->timeoutReported) {
@@ -1043,7 +1049,7 @@ void gw_raster(int raster) {
                 if (!taken) break;
                 ++((l->type & 1) ? dataCntOffline : dataCntOnline)[l->pid];
                 dynkomm_readdone(f);
-                entry = dynkomm_read(f);
+                entry = next();
             }
             dynkomm_fifo_unpin(f);
             if (tooNew) l->timestampError = true;

@@ -740,6 +740,51 @@ TEST_F(Meas, TheSenderSendsWholeEntriesWhileTheCopyWritesTheSlots) {
     EXPECT_EQ(torn, 0u) << "of " << records.size();
 }
 
+// The same list of this unit's own, read by the gateway: the copy comes round to the slot the
+// raster task hands to its client while the client reads it. Every entry a client gets is whole.
+std::atomic<uint32_t> wholeEntries{0}, tornEntries{0};
+int checkWhole(uint32_t status, const void* d, uintptr_t) {
+    if (status != GW_OK) return 0;
+    const auto* p = static_cast<const uint8_t*>(d);
+    const Bytes got(p, p + 16);
+    const uint32_t stamp = word(got, 0), v = stamp * 0x01010101u;
+    const Bytes want = fields({{stamp, 4}, {v, 4}, {v >> 16 & 0xFF, 1}, {v & 0xFFFF, 2}, {v, 4}, {0, 1}});
+    ++(got == want ? wholeEntries : tornEntries);
+    return 1;
+}
+
+TEST_F(Meas, TheGatewayHandsWholeEntriesWhileTheCopyWritesTheSlots) {
+    constexpr int32_t X = 0x41000, Y = 0x41004, Z = 0x41006;
+    const gw_callbacks_t checking{
+        {{nullptr, 0}, {checkWhole, 0}, {nullptr, 0}, {nullptr, 0}, {nullptr, 0}, {nullptr, 0}}};
+    gw_client_t* c = gw_connect(&checking);
+    const int32_t list[] = {-4, X, 0, -1, Z, 0, -2, Y, 0, -4, X, 0, 0};
+    gw_start_list(gw_setup_list(c, list, 1, sizeof list, 9, 0, 1, 0, 1, 2, 16, 0));
+    cycle(3);
+    uint8_t* x = seram_memory + X;
+    wholeEntries = tornEntries = 0;
+    std::atomic<bool> started{false}, done{false};
+    std::thread raster([&] {
+        started = true;
+        while (!done)
+            gw_raster(9);
+        gw_raster(9); // the newest entry at least
+    });
+    while (!started)
+        std::this_thread::yield();
+    for (uint32_t stamp = 1; stamp <= 20000; ++stamp) {
+        const uint32_t v = stamp * 0x01010101u;
+        std::memcpy(x, &v, 4); // X, then Y and Z behind it
+        std::memcpy(x + 4, &v, 4);
+        meas_man_copy(9, stamp);
+    }
+    done = true;
+    raster.join();
+    EXPECT_GT(wholeEntries.load(), 0u);
+    EXPECT_EQ(tornEntries.load(), 0u) << "of " << wholeEntries + tornEntries;
+    gw_disconnect(c);
+}
+
 // Copiers of raster 12 (the lap and the lap status-block rasters) against the command task
 // creating and killing lists of the same raster.
 TEST_F(Meas, CopiersAgainstCreateAndKillStorms) {
