@@ -603,7 +603,7 @@ void presenceSend() {
             SYSLOGX_RATE_GUARDED(LOG2_ERR, "UDP_send: BC2_disconnect");
             disconnectHost(pid);
             // Whether it comes back with its paths or restarted, they are asked for anew.
-            dynkomm_fifo_free_receiving_all(static_cast<uint16_t>(pid));
+            dynkomm_fifo_free_receiving_all(static_cast<uint16_t>(pid), false);
         }
         semTake(stopWake, period);
     }
@@ -640,7 +640,7 @@ void presenceReceived(const uint8_t* data, size_t n, const sockaddr_in& from) {
     if (reset) {
         disconnectHost(p.pid);
         // It knows nothing of its paths here any more: nothing would close them.
-        dynkomm_fifo_free_receiving_all(p.pid);
+        dynkomm_fifo_free_receiving_all(p.pid, true);
         SYSLOGX_RATE_GUARDED(LOG2_INFO, "Basecom2: Reset detected on PID 0x%X, illegal msg sequence counter",
                              p.pid);
     }

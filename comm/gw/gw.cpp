@@ -90,6 +90,7 @@ struct Mlist {
     bool timestampError;    // an entry from the future came: asked for again
     bool inRasterList;      // on its raster's delivery list
     bool fifoGone;          // released under the running list (its unit restarted or went offline)
+    uint32_t grantedAt;     // its unit's restarts counted here when it granted the list
 };
 
 struct Request {
@@ -209,6 +210,7 @@ void replaceFifo(Mlist* l, uint32_t fifo) {
     if (l->fifoRef && l->fifoRef != fifo) dynkomm_fifo_free_receiving(l->fifoRef, l->pid);
     l->fifoRef = fifo;
     l->fifoGone = false;
+    l->grantedAt = dynkomm_restarts(l->pid);
 }
 
 void linkRaster(Mlist* l) {
@@ -570,7 +572,10 @@ void reapLists(uint16_t pid) {
                 l->state = STOP_SENT;
                 l->killCountdown = l->killDelay;
             }
-        } else if ((l->timestampError || l->fifoGone) && isRunning(l) && sendStop(l)) {
+        } else if ((l->timestampError || l->fifoGone) && isRunning(l) &&
+                   // A unit that restarted since it granted the list knows it no more: a stop
+                   // would only come back as a report of a FIFO left behind (0x1100).
+                   (dynkomm_restarts(pid) != l->grantedAt || sendStop(l))) {
             if (l->timestampError)
                 SYSLOGX_RATE_GUARDED(
                     LOG_INFO, "gw_meas_monitoring(): restart block because of timestamp error PID 0x%02X",
@@ -997,7 +1002,13 @@ void gw_raster(int raster) {
             // The command task may release the FIFO while its entries are handed on.
             DynkommFifo* f = dynkomm_fifo_pin(l->fifoRef);
             if (!f) l->fifoGone = true;
-            uint8_t* entry = dynkomm_read(f);
+            // The writer of an online FIFO may come round to a slot while it is read: the clients
+            // get a copy taken in loads that match its stores, never a torn entry.
+            uint8_t copy[DK_SLOT_MAX];
+            auto next = [&]() -> const uint8_t* {
+                return dynkomm_peek_copy(f, copy, sizeof copy) ? copy : nullptr;
+            };
+            const uint8_t* entry = next();
             if (l->requestedSpeed != l->confirmedSpeed && !l->speedChangePending && !gw_pid_offline(l->pid)) {
                 SYSLOGX_RATE_GUARDED(
                     LOG2_INFO, "gw_raster: PID 0x%X correcting divisor to %d, 0x%08x, ras=%u, to=%u/%u (%u)",
@@ -1023,7 +1034,7 @@ void gw_raster(int raster) {
                 if ((l->type & 2) && later(get_be32(entry), now + 1000)) {
                     dynkomm_readdone(f);
                     tooNew = true;
-                    entry = dynkomm_read(f);
+                    entry = next();
                     continue;
                 }
                 if (l->timeoutReported) {
@@ -1039,7 +1050,7 @@ void gw_raster(int raster) {
                 if (!taken) break;
                 ++((l->type & 1) ? dataCntOffline : dataCntOnline)[l->pid];
                 dynkomm_readdone(f);
-                entry = dynkomm_read(f);
+                entry = next();
             }
             dynkomm_fifo_unpin(f);
             if (tooNew) l->timestampError = true;

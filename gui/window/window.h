@@ -1,6 +1,8 @@
-// GuiWindow: the framed container of the toolkit. It draws a frame and an optional wallpaper,
-// owns scroll bars that scroll its client objects, can be moved, sized, maximised, minimised
-// to an icon and restored with the pointer, and runs modal message loops.
+// GuiWindow: the framed container of the toolkit.
+//
+// It draws a frame and an optional wallpaper, owns scroll bars that scroll its client objects, can
+// be moved, sized, maximised, minimised to an icon and restored with the pointer, and runs modal
+// message loops.
 #pragma once
 
 #include "gui/scroll/scroll.h"

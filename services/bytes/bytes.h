@@ -1,6 +1,7 @@
-// Fields of the wire and file formats, read and written byte by byte so that alignment and
-// host order never matter. The name says the byte order: be big-endian (network order, the
-// device network and PNG), le little-endian (XCP, the processor's own records).
+// Fields of the wire and file formats, byte by byte: alignment and host order never matter.
+//
+// The name says the byte order: be big-endian (network order, the device network and PNG), le
+// little-endian (XCP, the processor's own records).
 #pragma once
 
 #include <cstdint>

@@ -369,7 +369,7 @@ uint32_t receivingFrom(uint16_t from) {
 }
 
 // Nothing closes the paths of a peer that restarted or went offline: their receiving FIFOs go
-// then, and only theirs.
+// then, and only theirs; a restart is counted.
 TEST_F(Bc2, APeersReceivingFifosGoWhenItRestartsOrGoesOffline) {
     ASSERT_EQ(dynkomm_ini(), 1);
     const uint32_t other = receivingFrom(0x12);
@@ -381,6 +381,7 @@ TEST_F(Bc2, APeersReceivingFifosGoWhenItRestartsOrGoesOffline) {
     ASSERT_TRUE(heard(10));
     for (const char* how : {"restart", "offline"}) {
         const uint32_t a = receivingFrom(PEER), b = receivingFrom(PEER);
+        const uint32_t restarts = dynkomm_restarts(PEER);
         EXPECT_EQ(dynkomm_held(PEER).paths, 2u) << how;
         if (how[0] == 'r')
             presence(3, 0); // the counter went back (the last packet it sends)
@@ -388,7 +389,10 @@ TEST_F(Bc2, APeersReceivingFifosGoWhenItRestartsOrGoesOffline) {
             sim::step(2000);
         EXPECT_TRUE(until([] { return dynkomm_held(PEER).paths == 0; })) << how;
         EXPECT_EQ(dynkomm_get_fifo(a, nullptr) + dynkomm_get_fifo(b, nullptr), 0) << how;
+        // only a restart leaves the peer without the lists it served
+        EXPECT_EQ(dynkomm_restarts(PEER) - restarts, how[0] == 'r' ? 1u : 0u) << how;
     }
+    EXPECT_EQ(dynkomm_restarts(0x12), 0u);
     EXPECT_EQ(dynkomm_get_fifo(other, nullptr), 1);
     EXPECT_EQ(dynkomm_get_fifo(sending, nullptr), 1);
     EXPECT_EQ(dynkomm_held(0x12).paths, 1u);
