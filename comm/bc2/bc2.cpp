@@ -66,6 +66,9 @@ struct Channel {
     sockaddr_in peerUdp{};
     SendBuffer buf[2]; // offline (TCP), online
     std::atomic<uint32_t> framesOnline{0}, sent{0}, sendErrors{0}, udpReceived{0}, received{0}, recvErrors{0};
+    // Each channel's own guard for the lines that tell it came up or went down: a guard shared
+    // by every peer and both types swallowed a restarted peer's news behind the others' lines.
+    SyslogRateGuard upLog, downLog;
 };
 
 struct Host {
@@ -247,7 +250,8 @@ void disconnect(Channel* c) {
     if (own) {
         const int fd = c->fd.exchange(-1);
         if (fd >= 0 && !bcSocket_isShutdown()) {
-            SYSLOGX_RATE_GUARDED(LOG2_INFO, "Basecom2: Disconnecting TCP %s socket", c->name);
+            if (syslogx_rateguard(&c->downLog))
+                syslogx(LOG2_INFO, "Basecom2: Disconnecting TCP %s socket", c->name);
             if (closeTaken(c, fd) != 0)
                 syslogx(LOG2_ERR, "BC2_disconnect(): close of TCP %s socket failed (%u)", c->name,
                         static_cast<unsigned>(fd));
@@ -397,9 +401,9 @@ void receiveTask(Channel* c) {
         ownSet(c->type).fetch_or(bit(c->pid));
         timespec now{};
         osClockGettime(CLOCK_MONOTONIC, &now);
-        SYSLOGX_RATE_GUARDED(LOG2_INFO, "BC2_eth_recv(): %s channel to PID 0x%X established after: %d.%03ds",
-                             c->name, c->pid, static_cast<int>(now.tv_sec),
-                             static_cast<int>(now.tv_nsec / 1000000));
+        if (syslogx_rateguard(&c->upLog))
+            syslogx(LOG2_INFO, "BC2_eth_recv(): %s channel to PID 0x%X established after: %d.%03ds", c->name,
+                    c->pid, static_cast<int>(now.tv_sec), static_cast<int>(now.tv_nsec / 1000000));
         int foreignInRow = 0;
         while (!stopFlag && (c->type == CI ? ciReceive(c) : dkReceive(c, foreignInRow)) != 0) {
         }
