@@ -27,13 +27,16 @@ set(VYN_DOOR_HEADERS
   platform/os/os.h platform/os/osfs.h platform/kmgr/kmgr.h platform/kmgr/calls.h
   platform/hw/hw.h platform/hw/zynq_map.h)
 
-# vyn_module(<name> LAYER <floor> [DEPS <modules>] [LIBS <external libs>] [PRIVATE <headers>]):
+# vyn_module(<name> LAYER <floor> [DEPS <modules>] [LIBS <external libs>] [PRIVATE <headers>]
+#            [HEADER <header>]):
 # the .cpp files of the calling directory become the static library vyn_<name>; DEPS names every
 # module whose headers it includes or whose symbols it takes (without the vyn_ prefix); PRIVATE
 # lists headers no other module may include (besides every *_private.h). scripts/check_modules.py
 # holds the includes and the libraries' symbols against these declarations at every build.
+# HEADER names the public header whose first line says the module's role, where the folder has
+# several and none is named after it (docs/modules.md is generated from these lines).
 function(vyn_module name)
-  cmake_parse_arguments(M "" "LAYER" "DEPS;LIBS;PRIVATE" ${ARGN})
+  cmake_parse_arguments(M "" "LAYER;HEADER" "DEPS;LIBS;PRIVATE" ${ARGN})
   list(FIND VYN_LAYERS "${M_LAYER}" _floor)
   if(_floor LESS 0)
     message(FATAL_ERROR "vyn_module(${name}): LAYER must be one of ${VYN_LAYERS}")
@@ -54,7 +57,7 @@ function(vyn_module name)
   set_property(GLOBAL APPEND PROPERTY VYN_MODULES vyn_${name})
   string(REPLACE ";" "," _declared "${M_DEPS}")
   string(REPLACE ";" "," _private "${M_PRIVATE}")
-  set_property(GLOBAL APPEND PROPERTY VYN_MODULE_ROWS "${name}|${_dir}|${M_LAYER}|${_declared}|${_private}")
+  set_property(GLOBAL APPEND PROPERTY VYN_MODULE_ROWS "${name}|${_dir}|${M_LAYER}|${_declared}|${_private}|${M_HEADER}")
 endfunction()
 
 # vyn_test_library(<name> [DEPS ...] [LIBS ...]): helpers shared by several test groups;
@@ -135,8 +138,8 @@ function(vyn_finish)
   # application, and links every module.
   list(TRANSFORM _mods REPLACE "^vyn_" "" OUTPUT_VARIABLE _all)
   string(REPLACE ";" "," _all "${_all}")
-  list(APPEND _rows "vyn|program|program|${_all}|")
-  # The declared graph, for the check: name|dir|floor|dep,dep,...|private,... per line.
+  list(APPEND _rows "vyn|program|program|${_all}||")
+  # The declared graph, for the checks: name|dir|floor|dep,dep,...|private,...|header per line.
   string(REPLACE ";" "\n" _text "${_rows}")
   file(WRITE ${CMAKE_BINARY_DIR}/vyn_modules.txt "${_text}\n")
   string(REPLACE ";" "," _floors "${VYN_LAYERS}")
@@ -148,12 +151,20 @@ function(vyn_finish)
             --build ${CMAKE_BINARY_DIR} --nm ${CMAKE_NM}
     COMMENT "Checking the module graph" VERBATIM)
   add_dependencies(vyn_check_modules ${_mods})
+  # The generated parts of the documents (the module index, the floors, the widgets, the tasks)
+  # must match the code: the check fails the build, vyn_docs writes them anew.
+  set(_gen_docs /usr/bin/python3 ${CMAKE_SOURCE_DIR}/scripts/gen_docs.py
+      ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}/vyn_modules.txt ${_floors})
+  add_custom_target(vyn_check_docs ALL
+    COMMAND ${_gen_docs} --regen "cmake --build ${CMAKE_BINARY_DIR} --target vyn_docs"
+    COMMENT "Checking the generated documents" VERBATIM)
+  add_custom_target(vyn_docs COMMAND ${_gen_docs} --write COMMENT "Writing the generated documents" VERBATIM)
   add_library(vyn_all INTERFACE)
   target_link_libraries(vyn_all INTERFACE ${_mods} EXPAT::EXPAT ZLIB::ZLIB PkgConfig::INIH Threads::Threads)
   target_include_directories(vyn_all INTERFACE ${CMAKE_SOURCE_DIR} ${VYN_GEN_DIR})
   add_executable(vyn ${CMAKE_SOURCE_DIR}/program/main.cpp)
   target_link_libraries(vyn PRIVATE vyn_all)
-  add_dependencies(vyn vyn_check_modules)
+  add_dependencies(vyn vyn_check_modules vyn_check_docs)
 endfunction()
 
 # vyn_bench(<name>): the .cpp files of the calling directory become a Google Benchmark

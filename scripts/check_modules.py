@@ -19,7 +19,7 @@ Fails (exit 1) when
 
 Usage: check_modules.py SOURCE_DIR MODULES_FILE FLOOR,FLOOR,... DOOR_HEADER,...
                         [--build BUILD_DIR] [--nm NM]
-MODULES_FILE has one line per module: name|dir|floor|dep,dep,...|private,private,...
+MODULES_FILE has one line per module: name|dir|floor|dep,dep,...|private,private,...[|header]
 The floor `program` is an executable's own folder, outside every module's folder: above every
 floor, it may include any public header, the platform's too.
 """
@@ -58,7 +58,8 @@ def load(modules_file, floors):
         name, mdir, floor, deps, *rest = line.split("|")
         private = {os.path.join(mdir, p) for p in (rest[0].split(",") if rest else []) if p}
         mods[name] = {"dir": mdir, "floor": len(floors) if floor == PROGRAM else floors.index(floor),
-                      "deps": [d for d in deps.split(",") if d], "private": private}
+                      "deps": [d for d in deps.split(",") if d], "private": private,
+                      "header": rest[1] if len(rest) > 1 else ""}
     return mods
 
 
@@ -95,7 +96,8 @@ def check_graph(mods, floors, errors):
             visit(n, [n])
 
 
-def check_includes(root, mods, top, door, errors):
+def owners(mods):
+    """The function that names the module owning a root-relative path (None: no module's)."""
     by_dir = {m["dir"]: n for n, m in mods.items()}
 
     def owner(path):
@@ -105,6 +107,26 @@ def check_includes(root, mods, top, door, errors):
                 return by_dir[d]
             d = os.path.dirname(d)
         return None
+    return owner
+
+
+def module_files(root, mods, owner):
+    """Each module's C and C++ files, root-relative: those of its folder and of its subfolders
+    that are no module of their own."""
+    files = {}
+    for name, m in sorted(mods.items()):
+        files[name] = []
+        for dirpath, dirnames, filenames in os.walk(os.path.join(root, m["dir"])):
+            dirnames.sort()
+            for f in sorted(filenames):
+                rel = os.path.relpath(os.path.join(dirpath, f), root)
+                if f.endswith(SOURCES) and owner(rel) == name:
+                    files[name].append(rel)
+    return files
+
+
+def check_includes(root, mods, top, door, errors):
+    owner = owners(mods)
 
     def resolve(rel, quoted, inc):
         """The root-relative path the compiler would open, "vyn/…" for a generated header, or
@@ -120,39 +142,32 @@ def check_includes(root, mods, top, door, errors):
                 return p
         return None
 
-    edges, files = {}, {}
+    edges, files = {}, module_files(root, mods, owner)
     for name, m in sorted(mods.items()):
-        files[name] = []
-        for dirpath, dirnames, filenames in os.walk(os.path.join(root, m["dir"])):
-            dirnames.sort()
-            for f in sorted(filenames):
-                rel = os.path.relpath(os.path.join(dirpath, f), root)
-                if not f.endswith(SOURCES) or owner(rel) != name:
+        for rel in files[name]:
+            text = open(os.path.join(root, rel), encoding="utf-8", errors="replace").read()
+            edges[rel] = []
+            for quote, inc in includes(text):
+                if quote is None:
+                    errors.append(f"{rel}: includes {inc}, a macro; name the header itself")
                     continue
-                text = open(os.path.join(root, rel), encoding="utf-8", errors="replace").read()
-                files[name].append(rel)
-                edges[rel] = []
-                for quote, inc in includes(text):
-                    if quote is None:
-                        errors.append(f"{rel}: includes {inc}, a macro; name the header itself")
-                        continue
-                    p = resolve(rel, quote == '"', inc)
-                    if p is None:
-                        continue
-                    edges[rel].append(p)
-                    o = GENERATED_OWNER if p.startswith("vyn/") else owner(p)
-                    if o is None:
-                        errors.append(f"{rel}: includes {inc}, which belongs to no module")
-                        continue
-                    if o == name:
-                        continue
-                    if p.endswith("_private.h") or p in mods[o]["private"]:
-                        errors.append(f"{rel}: includes {inc}, a private header of module {o}")
-                    if o not in m["deps"]:
-                        errors.append(f"{rel}: includes {inc} of module {o}, which {name} does not declare")
-                    if 0 < m["floor"] < top and mods[o]["floor"] == 0 and p not in door:
-                        errors.append(f"{rel}: includes the platform's {inc}; the application sees only "
-                                      "the door headers")
+                p = resolve(rel, quote == '"', inc)
+                if p is None:
+                    continue
+                edges[rel].append(p)
+                o = GENERATED_OWNER if p.startswith("vyn/") else owner(p)
+                if o is None:
+                    errors.append(f"{rel}: includes {inc}, which belongs to no module")
+                    continue
+                if o == name:
+                    continue
+                if p.endswith("_private.h") or p in mods[o]["private"]:
+                    errors.append(f"{rel}: includes {inc}, a private header of module {o}")
+                if o not in m["deps"]:
+                    errors.append(f"{rel}: includes {inc} of module {o}, which {name} does not declare")
+                if 0 < m["floor"] < top and mods[o]["floor"] == 0 and p not in door:
+                    errors.append(f"{rel}: includes the platform's {inc}; the application sees only "
+                                  "the door headers")
     # The modules whose headers each module sees, itself or through the headers it includes.
     seen = {}
     for name in mods:

@@ -1,3 +1,5 @@
+// Analog-input core: the converter's channels as volts, the pull-ups and the wiring diagnostic.
+//
 // Analog-input core: identity check, enable, the filtered and unfiltered result of channel 0
 // to 31 as volts (held while the wiring diagnostic runs), the pull-ups of the 16 analog
 // inputs through the port expander, and the wiring diagnostic of the inputs.

@@ -1,3 +1,5 @@
+// ADC FIFO and soft scheduler: the inputs' sample rings and the channel functions run from them.
+//
 // ADC FIFO and soft scheduler: every millisecond the input task "r_vynInput" stores the 16
 // analog inputs (filtered and unfiltered, millivolts) and the 4 rotational speeds with the
 // measurement time in 128-slot rings; the soft scheduler "r_tAWM_SS" takes the slots one by

@@ -1,5 +1,4 @@
-// Channel-function manager: the channel functions of the calibration data page, their call
-// lists and outputs.
+// Channel functions (AWM): those of the calibration data page, their call lists and outputs.
 #pragma once
 
 #include "calibration/memory/seram.h"

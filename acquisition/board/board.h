@@ -1,5 +1,8 @@
-// Board drivers of the processor-system GPIO (digital inputs and outputs), the FPGA
-// identification core and the chip monitor (XADC), over the registers of platform/hw.
+// Board drivers over the registers of platform/hw: GPIO, FPGA identity, XADC, SPI, PWM, speeds.
+//
+// The processor-system GPIO (digital inputs and outputs), the FPGA identification core, the chip
+// monitor (XADC), the SPI core with the port expander of the analog pull-ups, the PWM output core
+// and the rotational-speed core.
 #pragma once
 
 #include <cstdint>

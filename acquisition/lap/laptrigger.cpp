@@ -20,10 +20,10 @@
 
 namespace {
 
-using bytes::be16;
-using bytes::be32;
-using bytes::put16;
-using bytes::put32;
+using bytes::get_be16;
+using bytes::get_be32;
+using bytes::put_be16;
+using bytes::put_be32;
 struct LapState {
     uint32_t lapTime; // 0.01 s
     uint32_t timestamp;
@@ -86,17 +86,17 @@ void send(uint32_t kind, uint64_t targets = laptrigger_targets()) {
         uint8_t m[CI_HEADER + LAPTRIGGER_MSG_SIZE] = {};
         ci_set_header(m, {static_cast<uint16_t>(LAPTRIGGER_MSG_SIZE), own, pid, 0, 0, 0x1200});
         uint8_t* p = m + CI_HEADER;
-        put16(p, own);
-        put16(p + 2, pid);
-        put32(p + 4, kind);
+        put_be16(p, own);
+        put_be16(p + 2, pid);
+        put_be32(p + 4, kind);
         float fuel = 0.0f; // without a fuel consumption function
         fuelconsGet_FuelLap(&fuel);
         uint32_t fuelBits;
         std::memcpy(&fuelBits, &fuel, sizeof fuelBits);
-        put32(p + 8, fuelBits);
-        put32(p + 12, s.lapTime);
-        put16(p + 16, s.lap);
-        put16(p + 18, s.outing);
+        put_be32(p + 8, fuelBits);
+        put_be32(p + 12, s.lapTime);
+        put_be16(p + 16, s.lap);
+        put_be16(p + 18, s.outing);
         comint_put_cmd(m, 1);
     }
 }
@@ -215,8 +215,8 @@ void laptrigger_signal_cmd(const uint8_t* m, size_t len) {
         return;
     }
     const uint8_t* p = m + CI_HEADER;
-    const uint32_t kind = be32(p + 4), lapTime = be32(p + 12);
-    const uint16_t lap = be16(p + 16), outing = be16(p + 18);
+    const uint32_t kind = get_be32(p + 4), lapTime = get_be32(p + 12);
+    const uint16_t lap = get_be16(p + 16), outing = get_be16(p + 18);
     bool known;
     {
         Guard g;
@@ -261,10 +261,10 @@ void laptrigger_get_info_cmd(const uint8_t* m, size_t len) {
                       h.context1, 0x1202});
     uint8_t* p = r + CI_HEADER;
     if (h.length >= 4 && len >= CI_HEADER + 4) std::memcpy(p, m + CI_HEADER, 4);
-    put32(p + 4, s.lapTime);
-    put32(p + 8, s.timestamp);
-    put16(p + 12, s.lap);
-    put16(p + 14, s.outing);
+    put_be32(p + 4, s.lapTime);
+    put_be32(p + 8, s.timestamp);
+    put_be16(p + 12, s.lap);
+    put_be16(p + 14, s.outing);
     comint_put_cmd(r, 1);
 }
 
@@ -273,7 +273,8 @@ void laptrigger_get_info_reply_cmd(const uint8_t* m, size_t len) {
     if (ci_header(m).source != cfg_system.ltm_pid) return; // only the master's state counts
     answered = true;
     const uint8_t* p = m + CI_HEADER;
-    if (const LaptriggerHooks* h = hooks.load(); h && h->answer) h->answer(be16(p + 12), be16(p + 14));
+    if (const LaptriggerHooks* h = hooks.load(); h && h->answer)
+        h->answer(get_be16(p + 12), get_be16(p + 14));
 }
 
 void laptrigger_meas(const uint8_t*, size_t) {

@@ -1,5 +1,4 @@
-// LED control: the LED array's driver (the RGB LED modules above, left and right of the
-// display) and the unit's status LEDs.
+// LED control: the LED array's driver (RGB modules around the display) and the unit's status LEDs.
 #pragma once
 
 #include <cstdint>

@@ -1,3 +1,5 @@
+// Unit self-monitoring: supply, currents, chip monitor, temperature and life time.
+//
 // Unit self-monitoring: supply voltage and a debounced power-good flag every millisecond,
 // supply, USB and sensor-supply currents and voltages every 10 ms (switching the sensor
 // supplies and the USB power as calibrated), the chip monitor every 100 ms, the unit

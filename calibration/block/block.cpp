@@ -3,6 +3,7 @@
 #include "calibration/block/block.h"
 #include "calibration/block/word.h"
 
+#include "services/bytes/bytes.h"
 #include "services/checksum/crc.h"
 #include "vyn/vartable.h"
 
@@ -30,8 +31,7 @@ int seramBuildDefaultImage(uint8_t* out, uint32_t len) {
     std::memset(out, 0, len);
     seramImageDefaults(out);
     const uint16_t crc = crc16_ibm_accu(out, SERAM_DATASET_SIZE, 0);
-    out[SERAM_DATASET_SIZE] = static_cast<uint8_t>(crc);
-    out[SERAM_DATASET_SIZE + 1] = static_cast<uint8_t>(crc >> 8);
+    bytes::put_le16(out + SERAM_DATASET_SIZE, crc);
     return 0;
 }
 

@@ -1,3 +1,5 @@
+// The calibration memory's block: pages and signals in one array, below every subsystem.
+//
 // The calibration memory's block: one array holding the EPK, the reference and working data
 // pages, the signal page and the adapt pages, and the image it starts as. A byte's virtual
 // address is its offset in the block. Every subsystem writes its measurement signals here, so

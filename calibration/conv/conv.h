@@ -1,3 +1,5 @@
+// Virtual conversion tables: model signals that tools measure converted.
+//
 // Virtual conversion tables: a model partition registers a list of its internal signals,
 // each with a linear rule and an output type, so that tools can measure them converted.
 // A meas_address with bit 23 set names an entry: page in bits 20 to 22, index in bits 0 to 19.

@@ -4,6 +4,7 @@
 #include "calibration/block/block.h"
 #include "platform/os/os.h"
 #include "platform/os/osfs.h"
+#include "services/bytes/bytes.h"
 #include "services/cipher/sha1.h"
 #include "services/syslog/syslog.h"
 #include "services/time/time_util.h"
@@ -151,8 +152,8 @@ int seramTamperProofRunCalculation(uint32_t key, uint32_t argument) {
 }
 
 void seramTamperProofRunCalculation_TASK(intptr_t key, intptr_t argument, intptr_t, intptr_t) {
-    const uint8_t k[4] = {static_cast<uint8_t>(key >> 24), static_cast<uint8_t>(key >> 16),
-                          static_cast<uint8_t>(key >> 8), static_cast<uint8_t>(key)};
+    uint8_t k[4];
+    bytes::put_be32(k, static_cast<uint32_t>(key));
     for (;;) {
         semTake(keyedLock(), WAIT_FOREVER);
         keyedPass(k);

@@ -1,3 +1,5 @@
+// Data ID and scrutineering report of the active page's calibration data.
+//
 // Data ID and scrutineering report: a digest over the calibration data of the active page,
 // written to "c:/psts/upload/scrutineering.xml" on the shell command "scrutInfo_RTP<index>".
 #pragma once

@@ -2,6 +2,7 @@
 
 #include "calibration/block/block.h"
 #include "platform/os/os.h"
+#include "services/bytes/bytes.h"
 #include "services/errmgr/errmgr.h"
 #include "services/nvramst/nvramst.h"
 #include "services/syslog/syslog.h"
@@ -26,11 +27,6 @@ std::atomic<const uint32_t*> fileCounts[3];
 
 bool inside(uint32_t start, uint32_t size, uint32_t address, uint32_t length) {
     return address >= start && address - start <= size && length <= size - (address - start);
-}
-
-void putBe32(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v >> 24), p[1] = static_cast<uint8_t>(v >> 16);
-    p[2] = static_cast<uint8_t>(v >> 8), p[3] = static_cast<uint8_t>(v);
 }
 
 // Text into the upload buffer, at most 255 bytes; its length.
@@ -115,7 +111,7 @@ bool prepare(uint16_t id, uint8_t* out, uint8_t* length) {
     case 0x8011:
     case 0x8018: {
         const uint32_t* count = fileCounts[id == 0x8010 ? 0 : id == 0x8011 ? 1 : 2].load();
-        putBe32(out, count ? *count : 0);
+        bytes::put_be32(out, count ? *count : 0);
         *length = 4;
         return true;
     }
@@ -129,7 +125,7 @@ bool prepare(uint16_t id, uint8_t* out, uint8_t* length) {
     case 0x808B: {
         timespec now{};
         osClockGettime(CLOCK_REALTIME, &now);
-        putBe32(out, static_cast<uint32_t>(now.tv_sec));
+        bytes::put_be32(out, static_cast<uint32_t>(now.tv_sec));
         *length = 4;
         return true;
     }
@@ -163,9 +159,7 @@ int diagService(uint16_t id, const uint8_t*, uint32_t* uplAddr, uint8_t* length,
 
 bool diagService_write(const uint8_t* data) {
     if (pendingWrite != SET_DATE_TIME) return false;
-    const timespec t{
-        static_cast<time_t>(static_cast<uint32_t>(data[0]) << 24 | data[1] << 16 | data[2] << 8 | data[3]),
-        0};
+    const timespec t{static_cast<time_t>(bytes::get_be32(data)), 0};
     date_msd d{};
     if (!conv_time_to_date(&t, &d)) return false;
     SYSLOGX_RATE_GUARDED(LOG_INFO,

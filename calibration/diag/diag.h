@@ -1,8 +1,9 @@
 // Diagnostic services: identity and diagnostic data of the unit, and its clock, for a PC tool.
+//
 // A service fills the upload buffer, which the tool then reads at its address, or opens the
-// download buffer, which the tool fills and commits with service 0x8020. Both buffers sit at
-// fixed addresses outside the calibration block and the measurement classes, so that the
-// XCP slave reaches them with its ordinary memory commands.
+// download buffer, which the tool fills and commits with service 0x8020. Both buffers sit at fixed
+// addresses outside the calibration block and the measurement classes, so that the XCP slave
+// reaches them with its ordinary memory commands.
 #pragma once
 
 #include <cstddef>

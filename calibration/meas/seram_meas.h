@@ -1,3 +1,5 @@
+// Measurement handles: a measurement address resolved once, so that cyclic copies only copy.
+//
 // Measurement handles: a meas_address turned once into where its bytes come from, so that
 // the cyclic copies of the measurement server and the XCP DAQ engine only copy. An address
 // that does not resolve gives a handle on the error pattern, never a failure.

@@ -1,3 +1,5 @@
+// Named variables: every measurable or calibratable variable of the unit by name.
+//
 // Named variables: every measurable or calibratable variable of the unit by name, with
 // where it lies (meas_address), its type and its conversion to a physical value. Built at
 // start from the variable table; extended at run time (virtual channels, NV variables).

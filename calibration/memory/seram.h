@@ -1,3 +1,5 @@
+// The calibration memory: its pages, the page switch, downloads and the stored dataset.
+//
 // The calibration memory: one block holding the EPK, the reference and working data pages,
 // the signal page and the adapt pages. A byte's virtual address is its offset in the block;
 // PC tools and XCP see nothing else. Readers of a parameter add seramActiveOffset to its

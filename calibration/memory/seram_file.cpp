@@ -4,6 +4,7 @@
 #include "calibration/memory/seram_private.h"
 
 #include "platform/os/osfs.h"
+#include "services/bytes/bytes.h"
 #include "services/checksum/crc.h"
 
 #include <cstdio>
@@ -11,6 +12,10 @@
 #include <cstring>
 
 namespace {
+
+using bytes::get_le16;
+using bytes::get_le32;
+using bytes::put_le32;
 
 constexpr uint32_t HEAD = SERAM_FILE_HEAD_SIZE;
 constexpr uint32_t EPK_FIELD = 128;
@@ -33,15 +38,6 @@ uint32_t crc32Register(const void* p, size_t n) {
     uint32_t crc = 0xFFFFFFFF;
     crc32_update(p, n, &crc);
     return crc;
-}
-
-void put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-uint32_t get32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
 struct File {
@@ -70,20 +66,20 @@ int seram_StoreToFile(const char* path, const void* data, uint32_t size) {
     }
     uint8_t head[HEAD];
     std::memset(head, FILLER, sizeof head);
-    put32(head + H_MAGIC, SERAM_FILE_MAGIC);
-    put32(head + H_VERSION, SERAM_FILE_VERSION);
-    put32(head + H_ENTRIES, 1);
-    put32(head + H_OFFSET, HEAD);
-    put32(head + H_SIZE, size);
-    put32(head + H_TYPE, SERAM_FILE_BLOCK_TYPE);
-    put32(head + H_DATA_CRC, crc32Register(data, size));
+    put_le32(head + H_MAGIC, SERAM_FILE_MAGIC);
+    put_le32(head + H_VERSION, SERAM_FILE_VERSION);
+    put_le32(head + H_ENTRIES, 1);
+    put_le32(head + H_OFFSET, HEAD);
+    put_le32(head + H_SIZE, size);
+    put_le32(head + H_TYPE, SERAM_FILE_BLOCK_TYPE);
+    put_le32(head + H_DATA_CRC, crc32Register(data, size));
     // The EPK field holds at most 32 characters, far below the head's 127.
     const char* epk = seramGetEPKPtr();
     const size_t n = strnlen(epk, SERAM_EPK_SIZE);
     std::memcpy(head + EPK_FIELD, epk, n);
     head[EPK_FIELD + n] = 0;
     head[HEAD - 1] = 0;
-    put32(head + H_CRC, crc32Register(head + 4, HEAD - 4));
+    put_le32(head + H_CRC, crc32Register(head + 4, HEAD - 4));
 
     File file{osFopen(path, "wb")};
     if (!file.f) {
@@ -149,50 +145,50 @@ int seram_LoadFromFile(const char* path, void* buffer, uint32_t size, uint8_t* r
         return 0;
     }
     const uint32_t headCrc = crc32Register(head + 4, HEAD - 4);
-    if (headCrc != get32(head + H_CRC)) {
+    if (headCrc != get_le32(head + H_CRC)) {
         syslogx(LOG_WARN, "seram_LoadFromFile: fread() Head CRC32 invalid! computed=0x%x expected=0x%x",
-                headCrc, get32(head + H_CRC));
+                headCrc, get_le32(head + H_CRC));
         return -1;
     }
-    if (get32(head + H_MAGIC) != SERAM_FILE_MAGIC) {
+    if (get_le32(head + H_MAGIC) != SERAM_FILE_MAGIC) {
         syslogx(LOG_WARN,
                 "seram_LoadFromFile: fread() Head MAGIC invalid! read=0x%x expected=0x%x - This is not a "
                 "SERAM file",
-                get32(head + H_MAGIC), SERAM_FILE_MAGIC);
+                get_le32(head + H_MAGIC), SERAM_FILE_MAGIC);
         return -1;
     }
-    if (get32(head + H_VERSION) != SERAM_FILE_VERSION) {
+    if (get_le32(head + H_VERSION) != SERAM_FILE_VERSION) {
         syslogx(LOG_WARN, "seram_LoadFromFile: fread() Head VERSION invalid! read=0x%x expected=0x%x",
-                get32(head + H_VERSION), SERAM_FILE_VERSION);
+                get_le32(head + H_VERSION), SERAM_FILE_VERSION);
         return -1;
     }
-    if (get32(head + H_ENTRIES) != 1) {
+    if (get_le32(head + H_ENTRIES) != 1) {
         syslogx(LOG_CRIT, "seram_LoadFromFile: Only on entry allowed yet, decriptor says %u",
-                get32(head + H_ENTRIES));
+                get_le32(head + H_ENTRIES));
         return -1;
     }
-    if (get32(head + H_TYPE) != SERAM_FILE_BLOCK_TYPE) {
+    if (get_le32(head + H_TYPE) != SERAM_FILE_BLOCK_TYPE) {
         syslogx(
             LOG_WARN,
             "seram_LoadFromFile: fread() Block TYPE invalid! read=0x%x expected=0x%x - This is not a DATASET",
-            get32(head + H_TYPE), SERAM_FILE_BLOCK_TYPE);
+            get_le32(head + H_TYPE), SERAM_FILE_BLOCK_TYPE);
         return -1;
     }
-    if (get32(head + H_SIZE) != size) {
+    if (get_le32(head + H_SIZE) != size) {
         syslogx(LOG_WARN, "seram_LoadFromFile: Descriptor: Data size mismatch! Descriptor=0x%x expected=0x%x",
-                get32(head + H_SIZE), size);
+                get_le32(head + H_SIZE), size);
         return -1;
     }
-    const uint32_t offset = get32(head + H_OFFSET);
+    const uint32_t offset = get_le32(head + H_OFFSET);
     if (offset > 0x7FFFFFFF || std::fseek(file.f, static_cast<long>(offset), SEEK_SET) != 0) {
         syslogx(LOG_WARN, "seram_LoadFromFile: fseek() fails to reach position 0x%x", offset);
         return -1;
     }
     if (!readData()) return -1;
     const uint32_t dataCrc = crc32Register(data.p, size);
-    if (dataCrc != get32(head + H_DATA_CRC)) {
+    if (dataCrc != get_le32(head + H_DATA_CRC)) {
         syslogx(LOG_ERR, "seram_LoadFromFile: Descriptor CRC mismatch: Descriptor=0x%x data=0x%x",
-                get32(head + H_DATA_CRC), dataCrc);
+                get_le32(head + H_DATA_CRC), dataCrc);
         return -1;
     }
     std::memcpy(buffer, data.p, size);
@@ -222,7 +218,7 @@ int seram_CheckDataValidity(const void* buffer, uint32_t bufferSize, uint32_t da
         return -3;
     }
     const uint16_t computed = crc16_ibm_accu(p, dataSize, 0);
-    const uint16_t stored = static_cast<uint16_t>(p[dataSize] | p[dataSize + 1] << 8);
+    const uint16_t stored = get_le16(p + dataSize);
     if (computed != stored) {
         syslogx(LOG_ERR, "seram_CheckDataValidity: Data corrupted (Wrong CRC) read 0x%04x, expect 0x%04x",
                 stored, computed);

@@ -4,6 +4,7 @@
 #include "calibration/dataid/dataid.h"
 #include "platform/kmgr/kmgr.h"
 #include "platform/os/os.h"
+#include "services/bytes/bytes.h"
 #include "services/checksum/crc.h"
 #include "vyn/vartable.h"
 
@@ -21,7 +22,7 @@ uint8_t* workData() {
 }
 
 uint16_t storedCrc(const uint8_t* image) {
-    return static_cast<uint16_t>(image[SERAM_DATASET_SIZE] | image[SERAM_DATASET_SIZE + 1] << 8);
+    return bytes::get_le16(image + SERAM_DATASET_SIZE);
 }
 
 void storeTaskEntry(intptr_t cb, intptr_t arg, intptr_t, intptr_t) {
@@ -98,8 +99,7 @@ int seramTask(seramStoreCallback cb, intptr_t arg) {
     syslogx(LOG_INFO, "seramTask started");
     const uint16_t crc = crc16_ibm_accu(refData(), SERAM_DATASET_SIZE, 0);
     seramWriteUnProtectPage(refData() + SERAM_DATASET_SIZE, 0);
-    refData()[SERAM_DATASET_SIZE] = static_cast<uint8_t>(crc);
-    refData()[SERAM_DATASET_SIZE + 1] = static_cast<uint8_t>(crc >> 8);
+    bytes::put_le16(refData() + SERAM_DATASET_SIZE, crc);
     seramWriteProtectPage(refData() + SERAM_DATASET_SIZE, 0);
     int result = seramWriteRefPageToMedia(refData(), SERAM_IMAGE_SIZE);
     if (result != 0) {

@@ -4,6 +4,7 @@
 #include "calibration/memory/seram_private.h"
 
 #include "calibration/block/word.h"
+#include "services/bytes/bytes.h"
 #include "services/checksum/crc.h"
 #include "vyn/vartable.h"
 
@@ -110,7 +111,7 @@ uint16_t seramGetRefPageInitialCrc() {
 }
 uint16_t seramGetRefPageActCrc() {
     const uint8_t* w = phys(SERAM_REFPAGE + SERAM_DATASET_SIZE);
-    return static_cast<uint16_t>(w[0] | w[1] << 8);
+    return bytes::get_le16(w);
 }
 
 bool seramVirtualAddrIsRefpage(uint32_t v) {

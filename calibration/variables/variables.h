@@ -1,3 +1,5 @@
+// NV-backed variables: named floats that survive power cycles (the shell's getvar and setvar).
+//
 // NV-backed variables: up to 32 named floats that survive power cycles. Each lives in one
 // record of the non-volatile store and has a measurable copy in the signal page (varData),
 // registered by name in the named variables table. The shell's getvar and setvar use them.

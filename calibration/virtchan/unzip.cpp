@@ -4,6 +4,7 @@
 #include "calibration/block/block.h"
 #include "platform/os/os.h"
 #include "platform/os/osfs.h"
+#include "services/bytes/bytes.h"
 #include "services/cipher/aes.h"
 #include "services/cipher/pbkdf2.h"
 #include "services/cipher/sha1.h"
@@ -32,14 +33,14 @@ constexpr uint8_t PASSWORD_KEY[16] = {0x4B, 0x56, 0x58, 0x32, 0x9E, 0x31, 0x07, 
 bool read16(FILE* f, uint16_t* v) {
     uint8_t b[2];
     if (std::fread(b, 1, 2, f) != 2) return false;
-    *v = static_cast<uint16_t>(b[0] | b[1] << 8);
+    *v = bytes::get_le16(b);
     return true;
 }
 
 bool read32(FILE* f, uint32_t* v) {
-    uint16_t lo, hi;
-    if (!read16(f, &lo) || !read16(f, &hi)) return false;
-    *v = static_cast<uint32_t>(hi) << 16 | lo;
+    uint8_t b[4];
+    if (std::fread(b, 1, 4, f) != 4) return false;
+    *v = bytes::get_le32(b);
     return true;
 }
 

@@ -1,6 +1,8 @@
-// XCP slave on UDP: calibration and measurement access for a PC tool. A tool connects to the
-// unit's XCP port, reads and writes the calibration memory, switches and stores pages, runs
-// dynamic DAQ lists on the 100, 10 and 1 ms events and reaches the diagnostic services.
+// XCP slave on UDP: calibration and measurement access for a PC tool.
+//
+// A tool connects to the unit's XCP port, reads and writes the calibration memory, switches and
+// stores pages, runs dynamic DAQ lists on the 100, 10 and 1 ms events and reaches the diagnostic
+// services.
 #pragma once
 
 #include <cstdint>

@@ -3,6 +3,7 @@
 // the configuration only under the DAQ mutex, which every send cycle takes too.
 #include "calibration/xcp/xcp_private.h"
 
+#include "services/bytes/bytes.h"
 #include "services/syslog/syslog.h"
 #include "services/time/time_util.h"
 
@@ -11,6 +12,11 @@
 #include <new>
 
 namespace {
+
+using bytes::get_le16;
+using bytes::get_le32;
+using bytes::put_le16;
+using bytes::put_le32;
 
 constexpr uint16_t SAMPLE_RASTER = 3; // channel-function outputs are computed for 10 ms
 
@@ -23,19 +29,6 @@ constexpr EventRow EVENTS[XCP_MAX_EVENT_CHANNEL] = {
     {0x04, 1, 0, 1, 6, 0x0E}, // 1 ms
     {0x04, 1, 0, 0, 0, 0x0F}, // not cyclic
 };
-
-uint16_t le16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
-uint32_t le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0] | p[1] << 8 | p[2] << 16) | static_cast<uint32_t>(p[3]) << 24;
-}
-void put16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v), p[1] = static_cast<uint8_t>(v >> 8);
-}
-void put32(uint8_t* p, uint32_t v) {
-    put16(p, static_cast<uint16_t>(v)), put16(p + 2, static_cast<uint16_t>(v >> 16));
-}
 
 bool lock(xcpCp* cp, const char* op) {
     if (semTake(cp->daqMutex, WAIT_FOREVER) == OK) return true;
@@ -164,7 +157,7 @@ uint8_t writeDaq(xcpCp* cp, uint8_t bitOffset, uint8_t size, uint8_t extension, 
 }
 
 uint8_t setDaqListMode(xcpCp* cp, const uint8_t* p) {
-    const uint16_t list = le16(p + 2), event = le16(p + 4);
+    const uint16_t list = get_le16(p + 2), event = get_le16(p + 4);
     if (event >= XCP_MAX_EVENT_CHANNEL || list >= cp->listCount) return XCP_ERR_OUT_OF_RANGE;
     if (!lock(cp, "xcpSetDAQListMode")) return XCP_ERR_GENERIC;
     xcpDaqList& l = cp->lists[list];
@@ -225,19 +218,19 @@ uint32_t xcpDaqCommandLength(uint8_t code) {
 uint8_t xcpDaqCommand(xcpCp* cp, const uint8_t* p, uint32_t, uint8_t* r, uint32_t* len) {
     switch (p[0]) {
     case XCP_CMD_GET_DAQ_PROCESSOR_INFO:
-        r[1] = XCP_DAQ_PROPERTIES, put16(r + 2, XCP_MAX_DAQ), put16(r + 4, XCP_MAX_EVENT_CHANNEL);
+        r[1] = XCP_DAQ_PROPERTIES, put_le16(r + 2, XCP_MAX_DAQ), put_le16(r + 4, XCP_MAX_EVENT_CHANNEL);
         r[6] = XCP_MIN_DAQ, r[7] = XCP_DAQ_KEY_BYTE, *len = 8;
         return XCP_OK;
     case XCP_CMD_GET_DAQ_RESOLUTION_INFO:
         r[1] = 1, r[2] = XCP_MAX_ODT_ENTRY_SIZE, r[3] = 1, r[4] = XCP_MAX_ODT_ENTRY_SIZE;
-        r[5] = XCP_TIMESTAMP_MODE, put16(r + 6, XCP_TIMESTAMP_TICKS), *len = 8;
+        r[5] = XCP_TIMESTAMP_MODE, put_le16(r + 6, XCP_TIMESTAMP_TICKS), *len = 8;
         return XCP_OK;
     case XCP_CMD_GET_DAQ_LIST_INFO:
-        if (le16(p + 2) >= XCP_MAX_DAQ) return XCP_ERR_OUT_OF_RANGE;
-        r[1] = 0x06, r[2] = XCP_MAX_ODT, r[3] = XCP_MAX_ODT_ENTRIES, put16(r + 4, 0), *len = 6;
+        if (get_le16(p + 2) >= XCP_MAX_DAQ) return XCP_ERR_OUT_OF_RANGE;
+        r[1] = 0x06, r[2] = XCP_MAX_ODT, r[3] = XCP_MAX_ODT_ENTRIES, put_le16(r + 4, 0), *len = 6;
         return XCP_OK;
     case XCP_CMD_GET_DAQ_EVENT_INFO: {
-        const uint16_t ev = le16(p + 2);
+        const uint16_t ev = get_le16(p + 2);
         if (ev >= XCP_MAX_EVENT_CHANNEL) return XCP_ERR_OUT_OF_RANGE;
         const xcpEvent& e = cp->events[ev];
         r[1] = e.properties, r[2] = e.maxDaqList, r[3] = 0, r[4] = e.cycle, r[5] = e.unit, r[6] = e.priority;
@@ -245,24 +238,24 @@ uint8_t xcpDaqCommand(xcpCp* cp, const uint8_t* p, uint32_t, uint8_t* r, uint32_
         return XCP_OK;
     }
     case XCP_CMD_GET_DAQ_CLOCK:
-        r[1] = r[2] = r[3] = 0, put32(r + 4, static_cast<uint32_t>(time_get_time_100us())), *len = 8;
+        r[1] = r[2] = r[3] = 0, put_le32(r + 4, static_cast<uint32_t>(time_get_time_100us())), *len = 8;
         return XCP_OK;
     case XCP_CMD_FREE_DAQ:
         return xcpFreeDAQ(cp);
     case XCP_CMD_ALLOC_DAQ:
-        return allocDaq(cp, le16(p + 2));
+        return allocDaq(cp, get_le16(p + 2));
     case XCP_CMD_ALLOC_ODT:
-        return allocOdt(cp, le16(p + 2), p[4]);
+        return allocOdt(cp, get_le16(p + 2), p[4]);
     case XCP_CMD_ALLOC_ODT_ENTRY:
-        return allocOdtEntry(cp, le16(p + 2), p[4], p[5]);
+        return allocOdtEntry(cp, get_le16(p + 2), p[4], p[5]);
     case XCP_CMD_SET_DAQ_PTR:
-        return setDaqPtr(cp, le16(p + 2), p[4], p[5]);
+        return setDaqPtr(cp, get_le16(p + 2), p[4], p[5]);
     case XCP_CMD_WRITE_DAQ:
-        return writeDaq(cp, p[1], p[2], p[3], le32(p + 4));
+        return writeDaq(cp, p[1], p[2], p[3], get_le32(p + 4));
     case XCP_CMD_SET_DAQ_LIST_MODE:
         return setDaqListMode(cp, p);
     case XCP_CMD_START_STOP_DAQ_LIST: {
-        const uint8_t e = startStopDaqList(cp, p[1], le16(p + 2));
+        const uint8_t e = startStopDaqList(cp, p[1], get_le16(p + 2));
         if (e == XCP_OK) r[1] = 0, *len = 2; // FIRST_PID
         return e;
     }
@@ -321,16 +314,16 @@ void xcpSendCpDAQ(xcpCp* cp, int event) {
             const xcpOdt& odt = l->odts[i];
             uint8_t* p = f + XCP_FRAME_HEADER;
             p[0] = odt.number;
-            put16(p + 1, l->number);
+            put_le16(p + 1, l->number);
             uint32_t n = XCP_ODT_HEADER;
-            if (i == 0) put32(p + 3, static_cast<uint32_t>(time_get_time_100us())), n = XCP_ODT0_HEADER;
+            if (i == 0) put_le32(p + 3, static_cast<uint32_t>(time_get_time_100us())), n = XCP_ODT0_HEADER;
             for (int k = 0; k < odt.entryCount; ++k) {
                 const xcpOdtEntry& e = odt.entries[k];
                 if (!e.written) continue;
                 seramMeasCopy(p + n, e.size, &e.handle);
                 n += e.size;
             }
-            put16(f, static_cast<uint16_t>(n)); // LEN; the transmit task writes the CTR
+            put_le16(f, static_cast<uint16_t>(n)); // LEN; the transmit task writes the CTR
             f += XCP_FRAME_HEADER + n;
         }
         if (f) {

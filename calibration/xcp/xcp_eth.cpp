@@ -3,6 +3,7 @@
 // sends responses, events and DTOs with one packet counter, DTO frames packed into datagrams.
 #include "calibration/xcp/xcp_private.h"
 
+#include "services/bytes/bytes.h"
 #include "services/syslog/syslog.h"
 
 #include <arpa/inet.h>
@@ -66,8 +67,7 @@ std::atomic<bool> registryShutdown{false};
 // ---- transmit ----------------------------------------------------------------------------
 
 void putFrameHeader(uint8_t* h, uint32_t length, uint16_t ctr) {
-    h[0] = static_cast<uint8_t>(length), h[1] = static_cast<uint8_t>(length >> 8);
-    h[2] = static_cast<uint8_t>(ctr), h[3] = static_cast<uint8_t>(ctr >> 8);
+    bytes::put_le16(h, static_cast<uint16_t>(length)), bytes::put_le16(h + 2, ctr);
 }
 
 // Every packet takes the next count; DTOs dropped on the way took theirs before.
@@ -101,7 +101,7 @@ void packDtos(xcpEthCtx* c) {
     for (uint32_t at = c->dtoTail.load(std::memory_order_relaxed); at != head;) {
         const uint32_t room = XCP_DTO_BUFFER - at % XCP_DTO_BUFFER;
         uint8_t* f = c->dto + at % XCP_DTO_BUFFER;
-        const uint32_t len = room < XCP_FRAME_HEADER ? 0 : f[0] | f[1] << 8;
+        const uint32_t len = room < XCP_FRAME_HEADER ? 0 : bytes::get_le16(f);
         if (len == 0) { // the next cycle starts at the beginning
             at += room;
             continue;
@@ -307,7 +307,7 @@ int xcpEthInit(xcpCp* cp, uint32_t address, uint16_t port) {
 void xcpEthDatagram(xcpCp* cp, const uint8_t* data, uint32_t n, const void* from) {
     xcpEthCtx* c = cp->eth;
     if (n < XCP_FRAME_HEADER) return;
-    const uint32_t len = static_cast<uint32_t>(data[0] | data[1] << 8);
+    const uint32_t len = bytes::get_le16(data);
     if (len < 1 || len > n - XCP_FRAME_HEADER) return; // LEN must fit what arrived
     sockaddr_in sender;
     std::memcpy(&sender, from, sizeof sender);
@@ -315,7 +315,7 @@ void xcpEthDatagram(xcpCp* cp, const uint8_t* data, uint32_t n, const void* from
     if (cp->state == 2 && c->hasRxPeer && !samePeer(sender, c->rxPeer) &&
         data[XCP_FRAME_HEADER] != XCP_CMD_CONNECT)
         return;
-    c->lastRxCtr = static_cast<uint16_t>(data[2] | data[3] << 8);
+    c->lastRxCtr = bytes::get_le16(data + 2);
     c->sender = sender;
     xcpCommandProcessor(cp, data + XCP_FRAME_HEADER, len);
 }

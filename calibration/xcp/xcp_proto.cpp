@@ -4,6 +4,7 @@
 
 #include "calibration/diag/diag.h"
 #include "calibration/memory/seram.h"
+#include "services/bytes/bytes.h"
 #include "services/rtpman/rtpman.h"
 #include "services/syslog/syslog.h"
 
@@ -14,6 +15,9 @@
 xcpCp xcpCps[XCP_CP_COUNT];
 
 namespace {
+
+using bytes::get_le16;
+using bytes::get_le32;
 
 constexpr uint8_t XCP_NO_ANSWER = 0xFE; // internal: the command sends nothing
 constexpr uint8_t MTA_PID_ANY = 10;     // besides the own PID, addresses may carry PID 10
@@ -94,59 +98,13 @@ const char* const COMMAND_NAMES[] = {"PROGRAM_VERIFY",
                                      "CONNECT"};
 static_assert(sizeof COMMAND_NAMES / sizeof *COMMAND_NAMES == 0x100 - FIRST_COMMAND);
 
-uint16_t le16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
-uint32_t le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
 // The response being built: 0xFF, then the bytes put.
 struct Response {
     xcpTxItem& item;
     void put8(uint8_t v) { item.packet[item.length++] = v; }
-    void put16(uint16_t v) { put8(static_cast<uint8_t>(v)), put8(static_cast<uint8_t>(v >> 8)); }
-    void put32(uint32_t v) { put16(static_cast<uint16_t>(v)), put16(static_cast<uint16_t>(v >> 16)); }
+    void put16(uint16_t v) { bytes::put_le16(item.packet + item.length, v), item.length += 2; }
+    void put32(uint32_t v) { bytes::put_le32(item.packet + item.length, v), item.length += 4; }
 };
-
-// Request length (command code included) of the commands served here; 0: not one of them.
-uint32_t commandLength(uint8_t code) {
-    switch (code) {
-    case XCP_CMD_CONNECT:
-    case XCP_CMD_GET_ID:
-    case XCP_CMD_UPLOAD:
-    case XCP_CMD_DOWNLOAD: // and its data
-        return 2;
-    case XCP_CMD_DISCONNECT:
-    case XCP_CMD_GET_STATUS:
-    case XCP_CMD_SYNCH:
-    case XCP_CMD_GET_COMM_MODE_INFO:
-    case XCP_CMD_GET_SEED:
-    case XCP_CMD_UNLOCK:
-    case XCP_CMD_GET_PAG_PROCESSOR_INFO:
-        return 1;
-    case XCP_CMD_SET_SEGMENT_MODE:
-    case XCP_CMD_GET_SEGMENT_MODE:
-    case XCP_CMD_GET_CAL_PAGE:
-        return 3;
-    case XCP_CMD_SET_REQUEST:
-    case XCP_CMD_USER_CMD:
-    case XCP_CMD_SET_CAL_PAGE:
-    case XCP_CMD_GET_SEGMENT_INFO:
-    case XCP_CMD_GET_PAGE_INFO:
-        return 4;
-    case XCP_CMD_COPY_CAL_PAGE:
-        return 5;
-    case XCP_CMD_SET_MTA:
-    case XCP_CMD_SHORT_UPLOAD:
-    case XCP_CMD_BUILD_CHECKSUM:
-    case XCP_CMD_SHORT_DOWNLOAD:
-        return 8;
-    default:
-        return xcpDaqCommandLength(code);
-    }
-}
 
 // Moves an address of the segment's window onto the page selected for ECU access.
 uint32_t xcpAddressConv(const xcpCp* cp, uint32_t address) {
@@ -316,201 +274,273 @@ uint8_t xcpCopyCalPage(const uint8_t* p) {
 }
 
 // ---- connected state ---------------------------------------------------------------------
+// One handler per command: XCP_OK with the response bytes put after 0xFF, or the error code.
 
-uint8_t runCommand(xcpCp* cp, const uint8_t* p, uint32_t n, xcpTxItem& item) {
-    Response r{item};
-    switch (p[0]) {
-    case XCP_CMD_DISCONNECT: // answered, then done by the caller
-        return XCP_OK;
-    case XCP_CMD_GET_STATUS:
-        r.put8(cp->sessionStatus), r.put8(0), r.put8(0), r.put16(cp->sessionConfigId);
-        return XCP_OK;
-    case XCP_CMD_SYNCH:
-        item.packet[0] = XCP_PID_ERR, item.packet[1] = XCP_ERR_CMD_SYNCH, item.length = 2;
-        return XCP_OK;
-    case XCP_CMD_GET_COMM_MODE_INFO:
-        r.put8(0), r.put8(XCP_COMM_MODE_OPTIONAL), r.put8(0), r.put8(0), r.put8(0), r.put8(0);
-        r.put8(XCP_DRIVER_VERSION);
-        return XCP_OK;
-    case XCP_CMD_GET_ID: {
-        const char* text;
-        switch (p[1]) {
-        case 0:
-            text = "VYN";
-            break;
-        case 1:
-            text = seramGetEPKPtr();
-            break;
-        case 3:
-            text = "www.example.com";
-            break;
-        case 2:
-        case 4:
-            text = "";
-            break;
-        default:
-            return XCP_ERR_OUT_OF_RANGE;
-        }
-        const uint32_t len = static_cast<uint32_t>(strnlen(text, 255 - 8));
-        r.put8(0x01), r.put8(0), r.put8(0), r.put32(len);
-        std::memcpy(item.packet + item.length, text, len);
-        item.length += len;
+uint8_t disconnect(xcpCp*, const uint8_t*, uint32_t, Response&) {
+    return XCP_OK; // answered, then done by the caller
+}
+
+uint8_t getStatus(xcpCp* cp, const uint8_t*, uint32_t, Response& r) {
+    r.put8(cp->sessionStatus), r.put8(0), r.put8(0), r.put16(cp->sessionConfigId);
+    return XCP_OK;
+}
+
+uint8_t synch(xcpCp*, const uint8_t*, uint32_t, Response& r) {
+    r.item.packet[0] = XCP_PID_ERR, r.item.packet[1] = XCP_ERR_CMD_SYNCH, r.item.length = 2;
+    return XCP_OK;
+}
+
+uint8_t getCommModeInfo(xcpCp*, const uint8_t*, uint32_t, Response& r) {
+    r.put8(0), r.put8(XCP_COMM_MODE_OPTIONAL), r.put8(0), r.put8(0), r.put8(0), r.put8(0);
+    r.put8(XCP_DRIVER_VERSION);
+    return XCP_OK;
+}
+
+uint8_t getId(xcpCp*, const uint8_t* p, uint32_t, Response& r) {
+    const char* text;
+    switch (p[1]) {
+    case 0:
+        text = "VYN";
+        break;
+    case 1:
+        text = seramGetEPKPtr();
+        break;
+    case 3:
+        text = "www.example.com";
+        break;
+    case 2:
+    case 4:
+        text = "";
+        break;
+    default:
+        return XCP_ERR_OUT_OF_RANGE;
+    }
+    const uint32_t len = static_cast<uint32_t>(strnlen(text, 255 - 8));
+    r.put8(0x01), r.put8(0), r.put8(0), r.put32(len);
+    std::memcpy(r.item.packet + r.item.length, text, len);
+    r.item.length += len;
+    return XCP_OK;
+}
+
+uint8_t setRequest(xcpCp* cp, const uint8_t* p, uint32_t, Response&) {
+    if (p[1] != 0x01) return XCP_ERR_OUT_OF_RANGE;
+    if (cp->sessionStatus & XCP_SESSION_STORE_CAL_REQ) return XCP_ERR_CMD_BUSY;
+    const uint8_t e = xcpStoreCalReq(cp);
+    if (e == XCP_OK) cp->sessionConfigId = get_le16(p + 2);
+    return e;
+}
+
+uint8_t getSeed(xcpCp*, const uint8_t*, uint32_t, Response& r) {
+    const uint32_t seed = static_cast<uint32_t>(std::rand());
+    r.put8(4), r.put32(seed);
+    return XCP_OK;
+}
+
+uint8_t unlock(xcpCp*, const uint8_t*, uint32_t, Response& r) {
+    r.put8(0);
+    return XCP_OK;
+}
+
+uint8_t setMta(xcpCp* cp, const uint8_t* p, uint32_t, Response&) {
+    const uint8_t e = xcpValidateMTA_Address(cp, p[3], get_le32(p + 4));
+    if (e != XCP_OK) return e;
+    cp->mta = xcpAddressConv(cp, get_le32(p + 4)), cp->mtaExt = p[3];
+    return XCP_OK;
+}
+
+uint8_t upload(xcpCp* cp, const uint8_t* p, uint32_t, Response& r) {
+    const uint8_t size = p[1];
+    if (size == 0xFF) return XCP_ERR_OUT_OF_RANGE;
+    if (!xcpReadMem(cp->mta, r.item.packet + 1, size)) return XCP_ERR_ACCESS_LOCKED;
+    r.item.length += size, cp->mta += size;
+    return XCP_OK;
+}
+
+uint8_t shortUpload(xcpCp* cp, const uint8_t* p, uint32_t, Response& r) {
+    const uint8_t e = xcpValidateMTA_Address(cp, p[3], get_le32(p + 4));
+    if (e != XCP_OK) return e;
+    const uint8_t size = p[1];
+    if (size == 0xFF) {
+        SYSLOGX_GUARDED(LOG_ERR, "xcpShortUpload(): size out of range of CTO: size: 0x%x, MAX_CTO: 0x%x",
+                        size, XCP_MAX_CTO);
+        return XCP_ERR_OUT_OF_RANGE;
+    }
+    const uint32_t a = xcpAddressConv(cp, get_le32(p + 4));
+    if (!xcpReadMem(a, r.item.packet + 1, size)) return XCP_ERR_ACCESS_LOCKED;
+    r.item.length += size, cp->mta = a + size, cp->mtaExt = p[3];
+    return XCP_OK;
+}
+
+uint8_t buildChecksum(xcpCp* cp, const uint8_t* p, uint32_t, Response& r) {
+    // The block from the MTA must end inside the memory.
+    const uint32_t size = get_le32(p + 4);
+    if (uint64_t{cp->mta} + size > SERAM_BLOCK_SIZE ||
+        !seramVirtualAddrRangeIsReadAccessAllowed(cp->mta, size))
+        return XCP_ERR_OUT_OF_RANGE;
+    const uint16_t crc = seramBuildChksum(cp->mta, size);
+    r.put8(0x08), r.put8(0), r.put8(0), r.put32(crc);
+    cp->mta += size;
+    return XCP_OK;
+}
+
+uint8_t userCmd(xcpCp* cp, const uint8_t* p, uint32_t, Response& r) { // the diagnostic services
+    if (p[1] != 0x20) {
+        SYSLOGX_GUARDED(LOG_ERR, "xcpStateConnected(): diagService() sub_command %#x not supported", p[1]);
+        return XCP_ERR_CMD_SYNTAX;
+    }
+    uint32_t upl = 0, dwn = 0;
+    uint8_t length = 0, second = 0;
+    if (diagService(get_le16(p + 2), p + 4, &upl, &length, &second, &dwn) != 0) {
+        SYSLOGX_GUARDED(LOG_ERR,
+                        "xcpStateConnected(): diagService() with serviceNumber %#x returned an error",
+                        get_le16(p + 2));
+        return XCP_ERR_CMD_SYNTAX;
+    }
+    cp->mta = dwn ? dwn : upl, cp->mtaExt = 0;
+    r.put8(length), r.put8(second);
+    return XCP_OK;
+}
+
+uint8_t download(xcpCp* cp, const uint8_t* p, uint32_t n, Response&) {
+    if (!(cp->resource & 0x01)) return XCP_ERR_GENERIC;
+    const uint8_t size = p[1];
+    if (size >= 0xFE) return XCP_ERR_OUT_OF_RANGE;
+    if (n < 2u + size) return XCP_ERR_CMD_SYNTAX;
+    if (!xcpWriteMem(cp->mta, p + 2, size)) return XCP_ERR_ACCESS_DENIED;
+    cp->mta += size;
+    return XCP_OK;
+}
+
+uint8_t shortDownload(xcpCp* cp, const uint8_t* p, uint32_t n, Response&) {
+    if (!(cp->resource & 0x01)) return XCP_ERR_GENERIC;
+    const uint8_t e = xcpValidateMTA_Address(cp, p[3], get_le32(p + 4));
+    if (e != XCP_OK) return e;
+    const uint8_t size = p[1];
+    if (size >= 0xF8) return XCP_ERR_OUT_OF_RANGE;
+    if (n < 8u + size) return XCP_ERR_CMD_SYNTAX;
+    const uint32_t a = xcpAddressConv(cp, get_le32(p + 4));
+    if (!xcpWriteMem(a, p + 8, size)) return XCP_ERR_ACCESS_DENIED;
+    cp->mta = a + size, cp->mtaExt = p[3];
+    return XCP_OK;
+}
+
+uint8_t setCalPage(xcpCp* cp, const uint8_t* p, uint32_t, Response&) {
+    return xcpSetCalPage(cp, p[1], p[2], p[3]);
+}
+
+uint8_t getCalPage(xcpCp* cp, const uint8_t* p, uint32_t, Response& r) {
+    if (!(cp->resource & 0x01)) return XCP_ERR_GENERIC;
+    if (p[2] >= XCP_MAX_SEGMENT) return XCP_ERR_SEGMENT_NOT_VALID;
+    if (p[1] != 1 && p[1] != 2) return XCP_ERR_MODE_NOT_VALID;
+    r.put8(0), r.put8(0), r.put8(p[1] == 1 ? cp->ecuPage : cp->xcpPage);
+    return XCP_OK;
+}
+
+uint8_t getPagProcessorInfo(xcpCp*, const uint8_t*, uint32_t, Response& r) {
+    r.put8(XCP_MAX_SEGMENT), r.put8(XCP_PAG_PROPERTIES);
+    return XCP_OK;
+}
+
+uint8_t getSegmentInfo(xcpCp*, const uint8_t* p, uint32_t, Response& r) {
+    if (p[2] >= XCP_MAX_SEGMENT) return XCP_ERR_SEGMENT_NOT_VALID;
+    if (p[1] == 0) {
+        r.put8(0), r.put8(0), r.put8(0);
+        r.put32(p[3] == 0 ? static_cast<uint32_t>(ownPid.load()) << 24 | XCP_SEGMENT_ADDR : XCP_SEGMENT_SIZE);
         return XCP_OK;
     }
-    case XCP_CMD_SET_REQUEST: {
-        if (p[1] != 0x01) return XCP_ERR_OUT_OF_RANGE;
-        if (cp->sessionStatus & XCP_SESSION_STORE_CAL_REQ) return XCP_ERR_CMD_BUSY;
-        const uint8_t e = xcpStoreCalReq(cp);
-        if (e == XCP_OK) cp->sessionConfigId = le16(p + 2);
-        return e;
-    }
-    case XCP_CMD_GET_SEED: {
-        const uint32_t seed = static_cast<uint32_t>(std::rand());
-        r.put8(4), r.put32(seed);
-        return XCP_OK;
-    }
-    case XCP_CMD_UNLOCK:
-        r.put8(0);
-        return XCP_OK;
-    case XCP_CMD_SET_MTA: {
-        const uint8_t e = xcpValidateMTA_Address(cp, p[3], le32(p + 4));
-        if (e != XCP_OK) return e;
-        cp->mta = xcpAddressConv(cp, le32(p + 4)), cp->mtaExt = p[3];
-        return XCP_OK;
-    }
-    case XCP_CMD_UPLOAD: {
-        const uint8_t size = p[1];
-        if (size == 0xFF) return XCP_ERR_OUT_OF_RANGE;
-        if (!xcpReadMem(cp->mta, item.packet + 1, size)) return XCP_ERR_ACCESS_LOCKED;
-        item.length += size, cp->mta += size;
-        return XCP_OK;
-    }
-    case XCP_CMD_SHORT_UPLOAD: {
-        const uint8_t e = xcpValidateMTA_Address(cp, p[3], le32(p + 4));
-        if (e != XCP_OK) return e;
-        const uint8_t size = p[1];
-        if (size == 0xFF) {
-            SYSLOGX_GUARDED(LOG_ERR, "xcpShortUpload(): size out of range of CTO: size: 0x%x, MAX_CTO: 0x%x",
-                            size, XCP_MAX_CTO);
-            return XCP_ERR_OUT_OF_RANGE;
-        }
-        const uint32_t a = xcpAddressConv(cp, le32(p + 4));
-        if (!xcpReadMem(a, item.packet + 1, size)) return XCP_ERR_ACCESS_LOCKED;
-        item.length += size, cp->mta = a + size, cp->mtaExt = p[3];
-        return XCP_OK;
-    }
-    case XCP_CMD_BUILD_CHECKSUM: { // the block from the MTA must end inside the memory
-        const uint32_t size = le32(p + 4);
-        if (uint64_t{cp->mta} + size > SERAM_BLOCK_SIZE ||
-            !seramVirtualAddrRangeIsReadAccessAllowed(cp->mta, size))
-            return XCP_ERR_OUT_OF_RANGE;
-        const uint16_t crc = seramBuildChksum(cp->mta, size);
-        r.put8(0x08), r.put8(0), r.put8(0), r.put32(crc);
-        cp->mta += size;
-        return XCP_OK;
-    }
-    case XCP_CMD_USER_CMD: { // the diagnostic services
-        if (p[1] != 0x20) {
-            SYSLOGX_GUARDED(LOG_ERR, "xcpStateConnected(): diagService() sub_command %#x not supported",
-                            p[1]);
-            return XCP_ERR_CMD_SYNTAX;
-        }
-        uint32_t upl = 0, dwn = 0;
-        uint8_t length = 0, second = 0;
-        if (diagService(le16(p + 2), p + 4, &upl, &length, &second, &dwn) != 0) {
-            SYSLOGX_GUARDED(LOG_ERR,
-                            "xcpStateConnected(): diagService() with serviceNumber %#x returned an error",
-                            le16(p + 2));
-            return XCP_ERR_CMD_SYNTAX;
-        }
-        cp->mta = dwn ? dwn : upl, cp->mtaExt = 0;
-        r.put8(length), r.put8(second);
-        return XCP_OK;
-    }
-    case XCP_CMD_DOWNLOAD: {
-        if (!(cp->resource & 0x01)) return XCP_ERR_GENERIC;
-        const uint8_t size = p[1];
-        if (size >= 0xFE) return XCP_ERR_OUT_OF_RANGE;
-        if (n < 2u + size) return XCP_ERR_CMD_SYNTAX;
-        if (!xcpWriteMem(cp->mta, p + 2, size)) return XCP_ERR_ACCESS_DENIED;
-        cp->mta += size;
-        return XCP_OK;
-    }
-    case XCP_CMD_SHORT_DOWNLOAD: {
-        if (!(cp->resource & 0x01)) return XCP_ERR_GENERIC;
-        const uint8_t e = xcpValidateMTA_Address(cp, p[3], le32(p + 4));
-        if (e != XCP_OK) return e;
-        const uint8_t size = p[1];
-        if (size >= 0xF8) return XCP_ERR_OUT_OF_RANGE;
-        if (n < 8u + size) return XCP_ERR_CMD_SYNTAX;
-        const uint32_t a = xcpAddressConv(cp, le32(p + 4));
-        if (!xcpWriteMem(a, p + 8, size)) return XCP_ERR_ACCESS_DENIED;
-        cp->mta = a + size, cp->mtaExt = p[3];
-        return XCP_OK;
-    }
-    case XCP_CMD_SET_CAL_PAGE:
-        return xcpSetCalPage(cp, p[1], p[2], p[3]);
-    case XCP_CMD_GET_CAL_PAGE: {
-        if (!(cp->resource & 0x01)) return XCP_ERR_GENERIC;
-        if (p[2] >= XCP_MAX_SEGMENT) return XCP_ERR_SEGMENT_NOT_VALID;
-        if (p[1] != 1 && p[1] != 2) return XCP_ERR_MODE_NOT_VALID;
-        r.put8(0), r.put8(0), r.put8(p[1] == 1 ? cp->ecuPage : cp->xcpPage);
-        return XCP_OK;
-    }
-    case XCP_CMD_GET_PAG_PROCESSOR_INFO:
-        r.put8(XCP_MAX_SEGMENT), r.put8(XCP_PAG_PROPERTIES);
-        return XCP_OK;
-    case XCP_CMD_GET_SEGMENT_INFO:
-        if (p[2] >= XCP_MAX_SEGMENT) return XCP_ERR_SEGMENT_NOT_VALID;
-        if (p[1] == 0) {
-            r.put8(0), r.put8(0), r.put8(0);
-            r.put32(p[3] == 0 ? static_cast<uint32_t>(ownPid.load()) << 24 | XCP_SEGMENT_ADDR
-                              : XCP_SEGMENT_SIZE);
-            return XCP_OK;
-        }
-        if (p[1] != 1) return XCP_ERR_OUT_OF_RANGE;
-        r.put8(XCP_MAX_PAGES), r.put8(0), r.put8(0), r.put8(0), r.put8(0);
-        return XCP_OK;
-    case XCP_CMD_GET_PAGE_INFO:
-        if (p[2] >= XCP_MAX_SEGMENT) return XCP_ERR_SEGMENT_NOT_VALID;
-        if (p[3] >= XCP_MAX_PAGES) return XCP_ERR_PAGE_NOT_VALID;
-        r.put8(PAGES[p[3]].properties), r.put8(0), r.put8(0);
-        return XCP_OK;
-    case XCP_CMD_SET_SEGMENT_MODE:
-        if (p[2] >= XCP_MAX_SEGMENT) return XCP_ERR_SEGMENT_NOT_VALID;
-        cp->segmentMode = p[1];
-        return XCP_OK;
-    case XCP_CMD_GET_SEGMENT_MODE:
-        if (p[2] >= XCP_MAX_SEGMENT) return XCP_ERR_SEGMENT_NOT_VALID;
-        r.put8(0), r.put8(cp->segmentMode);
-        return XCP_OK;
-    case XCP_CMD_COPY_CAL_PAGE:
-        return xcpCopyCalPage(p);
-    default: {
-        uint32_t length = item.length;
-        const uint8_t e = xcpDaqCommand(cp, p, n, item.packet, &length);
-        item.length = length;
-        return e;
-    }
-    }
+    if (p[1] != 1) return XCP_ERR_OUT_OF_RANGE;
+    r.put8(XCP_MAX_PAGES), r.put8(0), r.put8(0), r.put8(0), r.put8(0);
+    return XCP_OK;
+}
+
+uint8_t getPageInfo(xcpCp*, const uint8_t* p, uint32_t, Response& r) {
+    if (p[2] >= XCP_MAX_SEGMENT) return XCP_ERR_SEGMENT_NOT_VALID;
+    if (p[3] >= XCP_MAX_PAGES) return XCP_ERR_PAGE_NOT_VALID;
+    r.put8(PAGES[p[3]].properties), r.put8(0), r.put8(0);
+    return XCP_OK;
+}
+
+uint8_t setSegmentMode(xcpCp* cp, const uint8_t* p, uint32_t, Response&) {
+    if (p[2] >= XCP_MAX_SEGMENT) return XCP_ERR_SEGMENT_NOT_VALID;
+    cp->segmentMode = p[1];
+    return XCP_OK;
+}
+
+uint8_t getSegmentMode(xcpCp* cp, const uint8_t* p, uint32_t, Response& r) {
+    if (p[2] >= XCP_MAX_SEGMENT) return XCP_ERR_SEGMENT_NOT_VALID;
+    r.put8(0), r.put8(cp->segmentMode);
+    return XCP_OK;
+}
+
+uint8_t copyCalPage(xcpCp*, const uint8_t* p, uint32_t, Response&) {
+    return xcpCopyCalPage(p);
+}
+
+// The DAQ engine's commands: their lengths and handling are its own.
+uint8_t daqCommand(xcpCp* cp, const uint8_t* p, uint32_t n, Response& r) {
+    uint32_t length = r.item.length;
+    const uint8_t e = xcpDaqCommand(cp, p, n, r.item.packet, &length);
+    r.item.length = length;
+    return e;
+}
+
+struct Command {
+    uint8_t code;
+    uint8_t length; // of the request, command code included; longer requests are served
+    uint8_t (*run)(xcpCp* cp, const uint8_t* p, uint32_t n, Response& r);
+};
+constexpr Command COMMANDS[] = {
+    {XCP_CMD_CONNECT, 2, nullptr}, // may send nothing: served before the table
+    {XCP_CMD_DISCONNECT, 1, disconnect},
+    {XCP_CMD_GET_STATUS, 1, getStatus},
+    {XCP_CMD_SYNCH, 1, synch},
+    {XCP_CMD_GET_COMM_MODE_INFO, 1, getCommModeInfo},
+    {XCP_CMD_GET_ID, 2, getId},
+    {XCP_CMD_SET_REQUEST, 4, setRequest},
+    {XCP_CMD_GET_SEED, 1, getSeed},
+    {XCP_CMD_UNLOCK, 1, unlock},
+    {XCP_CMD_SET_MTA, 8, setMta},
+    {XCP_CMD_UPLOAD, 2, upload},
+    {XCP_CMD_SHORT_UPLOAD, 8, shortUpload},
+    {XCP_CMD_BUILD_CHECKSUM, 8, buildChecksum},
+    {XCP_CMD_USER_CMD, 4, userCmd},
+    {XCP_CMD_DOWNLOAD, 2, download}, // and its data
+    {XCP_CMD_SHORT_DOWNLOAD, 8, shortDownload},
+    {XCP_CMD_SET_CAL_PAGE, 4, setCalPage},
+    {XCP_CMD_GET_CAL_PAGE, 3, getCalPage},
+    {XCP_CMD_GET_PAG_PROCESSOR_INFO, 1, getPagProcessorInfo},
+    {XCP_CMD_GET_SEGMENT_INFO, 4, getSegmentInfo},
+    {XCP_CMD_GET_PAGE_INFO, 4, getPageInfo},
+    {XCP_CMD_SET_SEGMENT_MODE, 3, setSegmentMode},
+    {XCP_CMD_GET_SEGMENT_MODE, 3, getSegmentMode},
+    {XCP_CMD_COPY_CAL_PAGE, 5, copyCalPage},
+};
+
+// The command's row; a DAQ command gets a row of its own length, an unknown code length 0.
+Command commandOf(uint8_t code) {
+    for (const Command& c : COMMANDS)
+        if (c.code == code) return c;
+    return {code, static_cast<uint8_t>(xcpDaqCommandLength(code)), daqCommand};
 }
 
 void xcpStateConnected(xcpCp* cp, const uint8_t* p, uint32_t n) {
     xcpTxItem item{};
     item.kind = XCP_TX_CTO, item.packet[0] = XCP_PID_RES, item.length = 1;
     const uint8_t cmd = p[0];
-    const uint32_t need = commandLength(cmd);
-    if (need == 0) { // unknown commands leave the master-present timer alone
+    const Command command = commandOf(cmd);
+    if (command.length == 0) { // unknown commands leave the master-present timer alone
         xcpTxCTOErr(cp, &item, cmd, XCP_ERR_CMD_UNKNOWN);
         return;
     }
     uint8_t e;
-    if (n < need)
+    if (n < command.length)
         e = XCP_ERR_CMD_SYNTAX;
     else if (cmd == XCP_CMD_CONNECT)
         e = noReconnect ? XCP_NO_ANSWER : (connectCommand(cp, p[1], item), XCP_NO_ANSWER);
-    else
-        e = runCommand(cp, p, n, item);
+    else {
+        Response r{item};
+        e = command.run(cp, p, n, r);
+    }
     if (e == XCP_OK)
         xcpTxFrame(cp, &item);
     else if (e != XCP_NO_ANSWER)

@@ -21,11 +21,12 @@
 
 namespace {
 
-using bytes::be16;
-using bytes::be32;
-using bytes::put16;
-using bytes::put32;
-using bytes::put64;
+using bytes::get_be16;
+using bytes::get_be32;
+using bytes::get_be64;
+using bytes::put_be16;
+using bytes::put_be32;
+using bytes::put_be64;
 constexpr int HOSTS = 66;
 constexpr int MC_RECORD = 65;
 constexpr int CI = 0, DK = 1;
@@ -34,9 +35,6 @@ constexpr int SOCK_BUF = 23360;
 constexpr int POLL_SLICE_MS = 200;
 constexpr int CONNECT_LIMIT_MS = 3000;
 
-uint64_t be64(const uint8_t* p) {
-    return static_cast<uint64_t>(be32(p)) << 32 | be32(p + 4);
-}
 uint64_t bit(uint32_t pid) {
     return pid < 64 ? uint64_t{1} << pid : 0;
 }
@@ -68,6 +66,9 @@ struct Channel {
     sockaddr_in peerUdp{};
     SendBuffer buf[2]; // offline (TCP), online
     std::atomic<uint32_t> framesOnline{0}, sent{0}, sendErrors{0}, udpReceived{0}, received{0}, recvErrors{0};
+    // Each channel's own guard for the lines that tell it came up or went down: a guard shared
+    // by every peer and both types swallowed a restarted peer's news behind the others' lines.
+    SyslogRateGuard upLog, downLog;
 };
 
 struct Host {
@@ -185,7 +186,7 @@ void dropChannel(Channel* c) {
 }
 
 uint32_t hostAddress(const Host& h) {
-    return be32(h.packet);
+    return get_be32(h.packet);
 }
 
 // Under hostLock.
@@ -249,7 +250,8 @@ void disconnect(Channel* c) {
     if (own) {
         const int fd = c->fd.exchange(-1);
         if (fd >= 0 && !bcSocket_isShutdown()) {
-            SYSLOGX_RATE_GUARDED(LOG2_INFO, "Basecom2: Disconnecting TCP %s socket", c->name);
+            if (syslogx_rateguard(&c->downLog))
+                syslogx(LOG2_INFO, "Basecom2: Disconnecting TCP %s socket", c->name);
             if (closeTaken(c, fd) != 0)
                 syslogx(LOG2_ERR, "BC2_disconnect(): close of TCP %s socket failed (%u)", c->name,
                         static_cast<unsigned>(fd));
@@ -399,9 +401,9 @@ void receiveTask(Channel* c) {
         ownSet(c->type).fetch_or(bit(c->pid));
         timespec now{};
         osClockGettime(CLOCK_MONOTONIC, &now);
-        SYSLOGX_RATE_GUARDED(LOG2_INFO, "BC2_eth_recv(): %s channel to PID 0x%X established after: %d.%03ds",
-                             c->name, c->pid, static_cast<int>(now.tv_sec),
-                             static_cast<int>(now.tv_nsec / 1000000));
+        if (syslogx_rateguard(&c->upLog))
+            syslogx(LOG2_INFO, "BC2_eth_recv(): %s channel to PID 0x%X established after: %d.%03ds", c->name,
+                    c->pid, static_cast<int>(now.tv_sec), static_cast<int>(now.tv_nsec / 1000000));
         int foreignInRow = 0;
         while (!stopFlag && (c->type == CI ? ciReceive(c) : dkReceive(c, foreignInRow)) != 0) {
         }
@@ -428,7 +430,7 @@ int ciReceive(Channel* c) {
         if (!bcSocket_isShutdown()) SYSLOGX_RATE_GUARDED(LOG2_ERR, "Basecom2: CI channel - socket closed");
         return 0;
     }
-    const uint16_t len = be16(msg + 2);
+    const uint16_t len = get_be16(msg + 2);
     if (len > BC2_CI_RECV_MAX) {
         SYSLOGX_GUARDED(LOG2_ERR, "bc_ci_receive recv. bytes : %d (%d)", static_cast<int>(len),
                         static_cast<int>(BC2_CI_RECV_MAX));
@@ -446,7 +448,7 @@ int ciReceive(Channel* c) {
         ++c->recvErrors;
         return 1;
     }
-    if (be16(msg + 6) == ownPid) {
+    if (get_be16(msg + 6) == ownPid) {
         ++c->received;
         if (auto q = queueSink.load()) q(msg);
     } else if (auto f = forwardSink.load()) {
@@ -470,8 +472,8 @@ int dkReceive(Channel* c, int& foreignInRow) {
         ++c->recvErrors;
         return 0;
     }
-    const uint16_t pid = be16(head);
-    const uint16_t len = be16(head + 2);
+    const uint16_t pid = get_be16(head);
+    const uint16_t len = get_be16(head + 2);
     uint8_t entry[BC2_FRAME];
     if (pid == ownPid) {
         foreignInRow = 0;
@@ -485,7 +487,7 @@ int dkReceive(Channel* c, int& foreignInRow) {
             SYSLOGX_GUARDED(LOG2_ERR, "Basecom2: DK channel - Error receiving dynkom data");
             return 0;
         }
-        if (dynkomm_fifo_put(be32(head + 4), entry, len, nullptr) == DK_PUT_OK) ++c->received;
+        if (dynkomm_fifo_put(get_be32(head + 4), entry, len, nullptr) == DK_PUT_OK) ++c->received;
         return 1;
     }
     SYSLOGX_GUARDED(LOG_ERR, "Basecom2: DK channel - received data for PID 0x%X - no routing available", pid);
@@ -509,7 +511,7 @@ void connectManager(uint32_t pid, int type) {
             SYSLOGX_RATE_GUARDED(LOG2_INFO, "BC2_connect_manager: call BC BC2_create_channel_config %s",
                                  type == DK ? "DK" : "CI");
         c = channelOf(pid, type, true);
-        peerSet = be64(hosts[pid].packet + (type == DK ? 40 : 32));
+        peerSet = get_be64(hosts[pid].packet + (type == DK ? 40 : 32));
         peerAddr = hostAddress(hosts[pid]);
     }
     const uint16_t st = c->state.load();
@@ -601,7 +603,7 @@ void presenceSend() {
             SYSLOGX_RATE_GUARDED(LOG2_ERR, "UDP_send: BC2_disconnect");
             disconnectHost(pid);
             // Whether it comes back with its paths or restarted, they are asked for anew.
-            dynkomm_fifo_free_receiving_all(static_cast<uint16_t>(pid));
+            dynkomm_fifo_free_receiving_all(static_cast<uint16_t>(pid), false);
         }
         semTake(stopWake, period);
     }
@@ -629,7 +631,7 @@ void presenceReceived(const uint8_t* data, size_t n, const sockaddr_in& from) {
         h.online = 1;
         h.contact = 2;
         h.remaining = static_cast<int32_t>((p.period > 60000 ? 60000 : p.period) + 200);
-        const uint32_t stored = be32(h.packet + 52);
+        const uint32_t stored = get_be32(h.packet + 52);
         reset = p.counter < stored && stored != 0xFFFFFFFF;
         std::memcpy(h.packet, p.wire, BC2_PRESENCE_SIZE);
     }
@@ -638,7 +640,7 @@ void presenceReceived(const uint8_t* data, size_t n, const sockaddr_in& from) {
     if (reset) {
         disconnectHost(p.pid);
         // It knows nothing of its paths here any more: nothing would close them.
-        dynkomm_fifo_free_receiving_all(p.pid);
+        dynkomm_fifo_free_receiving_all(p.pid, true);
         SYSLOGX_RATE_GUARDED(LOG2_INFO, "Basecom2: Reset detected on PID 0x%X, illegal msg sequence counter",
                              p.pid);
     }
@@ -852,8 +854,8 @@ void ciMulticast() {
         ++c->received;
         // A message must hold its header and the payload it announces; our own come back on
         // a loopback interface and are not served twice.
-        if (n < 20 || be16(msg + 2) > n - 20 || be16(msg + 4) == ownPid) continue;
-        put16(msg + 6, ownPid);
+        if (n < 20 || get_be16(msg + 2) > n - 20 || get_be16(msg + 4) == ownPid) continue;
+        put_be16(msg + 6, ownPid);
         if (auto q = queueSink.load()) q(msg);
     }
 }
@@ -939,7 +941,7 @@ int sendRest(Channel* c, SendBuffer& b, bool udp, const char* who) {
 
 int appendRecord(Channel* c, int which, bool udp, const uint8_t* header, const uint8_t* entry,
                  const char* who) {
-    const uint16_t len = be16(header + 2);
+    const uint16_t len = get_be16(header + 2);
     if (BC2_DK_HEADER + len > BC2_FRAME) return 0;
     SendBuffer& b = c->buf[which];
     if (!b.mutex || semTake(b.mutex, WAIT_FOREVER) != OK) {
@@ -970,31 +972,31 @@ bool bc2_parse_presence(const uint8_t* data, size_t len, Bc2Presence* out) {
     if (!data || len < BC2_PRESENCE_MIN) return false;
     std::memcpy(out->wire, data, len < BC2_PRESENCE_SIZE ? len : BC2_PRESENCE_SIZE);
     const uint8_t* w = out->wire;
-    out->address = be32(w);
-    out->pid = be16(w + 10);
-    out->period = be32(w + 12);
-    out->heard = be64(w + 24);
-    out->ci = be64(w + 32);
-    out->dk = be64(w + 40);
-    out->counter = be32(w + 52);
-    out->version = len < 57 ? 512 : be16(w + 56);
-    out->offset = out->version < 514 ? 0 : be16(w + 58);
+    out->address = get_be32(w);
+    out->pid = get_be16(w + 10);
+    out->period = get_be32(w + 12);
+    out->heard = get_be64(w + 24);
+    out->ci = get_be64(w + 32);
+    out->dk = get_be64(w + 40);
+    out->counter = get_be32(w + 52);
+    out->version = len < 57 ? 512 : get_be16(w + 56);
+    out->offset = out->version < 514 ? 0 : get_be16(w + 58);
     return out->pid < 64;
 }
 
 void bc2_build_presence(uint8_t out[BC2_PRESENCE_SIZE], uint32_t address, uint16_t pid, uint64_t heard,
                         uint64_t ci, uint64_t dk, uint32_t count, uint16_t offset) {
     std::memset(out, 0, BC2_PRESENCE_SIZE);
-    put32(out, address);
-    put16(out + 10, pid);
-    put32(out + 12, 1000);
-    put64(out + 24, heard);
-    put64(out + 32, ci);
-    put64(out + 40, dk);
-    put32(out + 48, 200);
-    put32(out + 52, count);
-    put16(out + 56, BC2_VERSION);
-    put16(out + 58, offset);
+    put_be32(out, address);
+    put_be16(out + 10, pid);
+    put_be32(out + 12, 1000);
+    put_be64(out + 24, heard);
+    put_be64(out + 32, ci);
+    put_be64(out + 40, dk);
+    put_be32(out + 48, 200);
+    put_be32(out + 52, count);
+    put_be16(out + 56, BC2_VERSION);
+    put_be16(out + 58, offset);
 }
 
 uint16_t bc2_peer_listen_port(bool dk, uint16_t own, uint16_t peer, uint16_t peerVersion) {
@@ -1012,9 +1014,9 @@ int bc2_dk_datagram(const uint8_t* data, size_t len) {
     int source = -1;
     size_t at = 0;
     while (len - at >= BC2_DK_HEADER) {
-        const uint16_t pid = be16(data + at);
-        const uint16_t n = be16(data + at + 2);
-        const uint32_t magic = be32(data + at + 4);
+        const uint16_t pid = get_be16(data + at);
+        const uint16_t n = get_be16(data + at + 2);
+        const uint32_t magic = get_be32(data + at + 4);
         at += BC2_DK_HEADER;
         if (n > len - at) break; // runs past the datagram
         if (pid == ownPid) {
@@ -1160,8 +1162,8 @@ int BC2_ciMulticastFailed() {
 }
 
 int comint_put_eth(const uint8_t* msg) {
-    const uint16_t len = be16(msg + 2);
-    const uint16_t dest = be16(msg + 6);
+    const uint16_t len = get_be16(msg + 2);
+    const uint16_t dest = get_be16(msg + 6);
     if (len > BC2_CI_PAYLOAD_MAX) return 0;
     Channel* c;
     {
@@ -1186,7 +1188,7 @@ int comint_put_eth(const uint8_t* msg) {
     if (sendAll(fd, msg, n) != static_cast<ssize_t>(n)) {
         SYSLOGX_GUARDED(LOG2_ERR,
                         "Basecom2: comint_put_eth() Error sending comint cmd to PID 0x%X -> 0x%X, cmd 0x%X",
-                        be16(msg + 4), dest, be16(msg + 16));
+                        get_be16(msg + 4), dest, get_be16(msg + 16));
         ++c->sendErrors;
         return 0;
     }
@@ -1195,8 +1197,8 @@ int comint_put_eth(const uint8_t* msg) {
 }
 
 int comint_put_locSock(const uint8_t* msg) {
-    const uint16_t len = be16(msg + 2);
-    const uint16_t dest = be16(msg + 6);
+    const uint16_t len = get_be16(msg + 2);
+    const uint16_t dest = get_be16(msg + 6);
     if (len > BC2_CI_PAYLOAD_MAX || dest >= 64 || !hostLock) return 0;
     Channel* c;
     {
@@ -1211,7 +1213,7 @@ int comint_put_locSock(const uint8_t* msg) {
     if (sendAll(fd, msg, n) != static_cast<ssize_t>(n)) {
         SYSLOGX_RATE_GUARDED(LOG2_ERR,
                              "Basecom2: comint_put_locSock() Error sending comint cmd 0x%X to PID 0x%X, %s",
-                             be16(msg + 16), dest, err());
+                             get_be16(msg + 16), dest, err());
         ++c->sendErrors;
         return 0;
     }
@@ -1220,13 +1222,13 @@ int comint_put_locSock(const uint8_t* msg) {
 }
 
 int dyncom_send_eth(const uint8_t* header, const uint8_t* entry) {
-    Channel* c = dkChannel(be16(header)).c;
+    Channel* c = dkChannel(get_be16(header)).c;
     if (!c || c->fd.load() < 0) return 0;
     return appendRecord(c, 0, false, header, entry, "dyncom_send_eth()");
 }
 
 int dyncom_send_eth_online(const uint8_t* header, const uint8_t* entry) {
-    const uint16_t pid = be16(header);
+    const uint16_t pid = get_be16(header);
     const DkPeer peer = dkChannel(pid);
     Channel* c = peer.c;
     if (!c || c->fd.load() < 0) return 0;
@@ -1310,7 +1312,7 @@ int BC2_debugoutPID(uint32_t pid, Bc2DebugPid* out) {
     if (pid >= 64 || !hostLock) return 0;
     HostGuard g;
     const Host& h = hosts[pid];
-    out->remSeqCnt = be32(h.packet + 52);
+    out->remSeqCnt = get_be32(h.packet + 52);
     out->remoteVer = h.version;
     if (const Channel* c = h.ci) {
         out->cmdState = static_cast<uint8_t>(c->state.load());

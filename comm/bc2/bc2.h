@@ -1,3 +1,5 @@
+// Device network transport (BaseCom2): how units find each other and exchange commands and data.
+//
 // Device network transport (BaseCom2): presence multicast, and per peer a command channel (CI,
 // TCP) and a data channel (DK, TCP plus UDP), and the command multicast for all units.
 #pragma once

@@ -1,6 +1,7 @@
-// CAN driver client and controller set-up: the process's side of the manager's two CAN
-// controllers. Identifiers to receive are registered with a callback, transmit slots are
-// registered and sent through; the 1 ms raster drains the receive queue into the callbacks.
+// CAN driver client and controller set-up: the process's side of the manager's two CAN controllers.
+//
+// Identifiers to receive are registered with a callback, transmit slots are registered and sent
+// through; the 1 ms raster drains the receive queue into the callbacks.
 #pragma once
 
 #include <cstdint>

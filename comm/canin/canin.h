@@ -1,3 +1,5 @@
+// CAN input: received frames decoded into the words of `memory_canin` on the signal page.
+//
 // CAN input decoding: received frames become the words of `memory_canin` on the signal page,
 // one per configured row, with multiplexed rows and time-out values. The tables are filled
 // by the data page or "cfg:/CAN.xml" and compiled once by CanIn_init.

@@ -1,3 +1,5 @@
+// CAN configuration: the data page or "cfg:/CAN.xml" into the tables of CAN input and output.
+//
 // CAN configuration: from the data page, or from "cfg:/CAN.xml" in the task "canIOini", into
 // the tables of CAN input and output, which are then compiled; the measurement server is told
 // when CAN is configured.

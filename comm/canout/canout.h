@@ -1,3 +1,5 @@
+// CAN output: messages built from measured channels, sent per raster or on an event.
+//
 // CAN output messages: up to 128 messages built from up to 400 rows (measured channels,
 // constants, a rolling counter, a checksum), sent per raster or on a measured event, with a
 // start delay and an optional rate limit per interface. The tables are filled by the data

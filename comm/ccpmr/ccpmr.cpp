@@ -5,6 +5,7 @@
 #include "calibration/meas/seram_meas.h"
 #include "comm/can/can.h"
 #include "comm/ccpmr/mrcore.h"
+#include "services/bytes/bytes.h"
 #include "services/errmgr/errmgr.h"
 #include "services/syslog/syslog.h"
 #include "services/time/time_util.h"
@@ -135,7 +136,7 @@ int statemachineSend(Inst* in) {
             return 0;
         }
         p[0] = 1;
-        mr::put16(p + 2, in->station, false);
+        bytes::put_le16(p + 2, in->station);
         transmit(in, DISCONNECT, p, 4);
         in->noReply = 1;
         in->next = in->state == 1 ? 0 : 3;
@@ -152,7 +153,7 @@ int statemachineSend(Inst* in) {
     case 3:
         return -1;
     case 4:
-        mr::put16(p, in->station, false);
+        bytes::put_le16(p, in->station);
         transmit(in, CONNECT, p, 2);
         in->next = sStatus ? 10 : 5;
         return WAIT;

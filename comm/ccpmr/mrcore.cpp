@@ -1,6 +1,7 @@
 // Shared parts of the CCP and XCP masters.
 #include "comm/ccpmr/mrcore.h"
 
+#include "services/bytes/bytes.h"
 #include "services/rtpman/rtpman.h"
 #include "services/syslog/syslog.h"
 #include "services/time/time_util.h"
@@ -37,21 +38,16 @@ uint32_t assemble(const uint8_t* p, uint8_t size, bool bigEndian) {
 }
 
 void put16(uint8_t* p, uint16_t v, bool be) {
-    p[be ? 0 : 1] = static_cast<uint8_t>(v >> 8);
-    p[be ? 1 : 0] = static_cast<uint8_t>(v);
+    be ? bytes::put_be16(p, v) : bytes::put_le16(p, v);
 }
 void put32(uint8_t* p, uint32_t v, bool be) {
-    for (int i = 0; i < 4; ++i)
-        p[be ? 3 - i : i] = static_cast<uint8_t>(v >> (8 * i));
+    be ? bytes::put_be32(p, v) : bytes::put_le32(p, v);
 }
 uint16_t get16(const uint8_t* p, bool be) {
-    return static_cast<uint16_t>(be ? p[0] << 8 | p[1] : p[1] << 8 | p[0]);
+    return be ? bytes::get_be16(p) : bytes::get_le16(p);
 }
 uint32_t get32(const uint8_t* p, bool be) {
-    uint32_t v = 0;
-    for (int i = 0; i < 4; ++i)
-        v |= static_cast<uint32_t>(p[be ? 3 - i : i]) << (8 * i);
-    return v;
+    return be ? bytes::get_be32(p) : bytes::get_le32(p);
 }
 
 int buildOdts(Odt* odts, uint32_t odtCount, uint32_t cfg, Table<uint8_t> chanDaq, Table<uint8_t> chanSize,

@@ -1,6 +1,7 @@
 #include "comm/chandata/chandata.h"
 
 #include "comm/gw/gw.h"
+#include "services/bytes/bytes.h"
 #include "services/syslog/syslog.h"
 
 #include <cmath>
@@ -115,15 +116,15 @@ void ChanData::putData(const uint8_t* p) {
         w = p[0];
         break;
     case 2:
-        w = static_cast<uint32_t>(static_cast<int16_t>(p[0] << 8 | p[1]));
+        w = static_cast<uint32_t>(static_cast<int16_t>(bytes::get_be16(p)));
         break;
     case 3:
-        w = static_cast<uint32_t>(p[0] << 8 | p[1]);
+        w = bytes::get_be16(p);
         break;
     case 4:
     case 5:
     case 6:
-        w = static_cast<uint32_t>(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3];
+        w = bytes::get_be32(p);
         break;
     default:
         break;

@@ -1,3 +1,5 @@
+// Channel descriptions: a measured channel named in a configuration file, with its last value.
+//
 // Channel descriptions: one measured channel that a configuration file names by address
 // (owner PID, address, value type, bit mask, the coefficients that quantise it), subscribed
 // at the measurement gateway, with its last delivered value.

@@ -16,10 +16,10 @@
 
 namespace {
 
-using bytes::be16;
-using bytes::be32;
-using bytes::put16;
-using bytes::put32;
+using bytes::get_be16;
+using bytes::get_be32;
+using bytes::put_be16;
+using bytes::put_be32;
 
 MSG_Q_ID queue = nullptr;
 std::atomic<bool> queueFailing{false};
@@ -86,7 +86,7 @@ void serveTask() {
                 syslogx(LOG_DEBUG, "Comint_Task: msgQ_comint() filled upto: %d of %d", waiting,
                         CI_QUEUE_DEPTH);
         }
-        if (be16(msg + 6) != AppMan_getPID()) {
+        if (get_be16(msg + 6) != AppMan_getPID()) {
             if (comint_put_cmd(msg, 0) != 1) comint_error(CI_ERR_FORWARD, msg);
         } else {
             ci_serve_command(msg, sizeof msg);
@@ -97,17 +97,18 @@ void serveTask() {
 } // namespace
 
 CiHeader ci_header(const uint8_t* m) {
-    return {be16(m + 2), be16(m + 4), be16(m + 6), be32(m + 8), be32(m + 12), be16(m + 16)};
+    return {get_be16(m + 2), get_be16(m + 4),  get_be16(m + 6),
+            get_be32(m + 8), get_be32(m + 12), get_be16(m + 16)};
 }
 
 void ci_set_header(uint8_t* m, const CiHeader& h) {
     std::memset(m, 0, CI_HEADER);
-    put16(m + 2, h.length);
-    put16(m + 4, h.source);
-    put16(m + 6, h.dest);
-    put32(m + 8, h.context1);
-    put32(m + 12, h.context2);
-    put16(m + 16, h.code);
+    put_be16(m + 2, h.length);
+    put_be16(m + 4, h.source);
+    put_be16(m + 6, h.dest);
+    put_be32(m + 8, h.context1);
+    put_be32(m + 12, h.context2);
+    put_be16(m + 16, h.code);
 }
 
 void comint_ini() {
@@ -158,7 +159,7 @@ uint16_t comint_put_cmd(const uint8_t* message, int fromOutside) {
         if (ok && h.length <= CI_QUEUE_PAYLOAD_MAX) {
             uint8_t local[CI_HEADER + CI_QUEUE_PAYLOAD_MAX];
             std::memcpy(local, message, CI_HEADER + h.length);
-            put16(local + 6, own);
+            put_be16(local + 6, own);
             comint_queue_cmd(local);
         }
     } else {
@@ -348,10 +349,10 @@ void setFlag(const uint8_t* message, uint16_t value) {
 void routing_set_table_entries_cmd(const uint8_t* m, size_t len) {
     bool ok = false;
     if (len >= CI_HEADER + 12) {
-        const uint16_t first = be16(m + 20), last = be16(m + 22);
+        const uint16_t first = get_be16(m + 20), last = get_be16(m + 22);
         SYSLOGX_RATE_GUARDED(LOG_DEBUG, "routing_set_table_entries_cmd entering start_pid %X, end_pid %X",
                              first, last);
-        ok = routing_set_table_entries({be32(m + 24), be32(m + 28)}, first, last) == 1;
+        ok = routing_set_table_entries({get_be32(m + 24), get_be32(m + 28)}, first, last) == 1;
     }
     routingReply(m, ok);
 }
@@ -361,9 +362,9 @@ void routing_set_table_entries_by_list_cmd(const uint8_t* m, size_t len) {
     bool ok = true;
     for (size_t i = 0; i < entries; ++i) {
         const uint8_t* e = m + CI_HEADER + 12 * i;
-        const uint16_t pid = static_cast<uint16_t>(be32(e));
+        const uint16_t pid = static_cast<uint16_t>(get_be32(e));
         SYSLOGX_RATE_GUARDED(LOG_DEBUG, "routing_set_table_entries_by_list_cmd entering pid %X", pid);
-        if (ok) ok = routing_set_table_entries({be32(e + 4), be32(e + 8)}, pid, pid) == 1;
+        if (ok) ok = routing_set_table_entries({get_be32(e + 4), get_be32(e + 8)}, pid, pid) == 1;
     }
     routingReply(m, ok);
 }

@@ -1,3 +1,5 @@
+// Command interface of the device network: the command messages and their dispatch by code.
+//
 // Command interface of the device network: every request and reply between units (and between
 // modules of this unit) is one command message, a 20-byte big-endian header and its payload.
 // One queue and the task "r_Comint" carry each message to the service that owns its command

@@ -5,6 +5,7 @@
 
 #include "comm/routing/routing.h"
 #include "platform/os/os.h"
+#include "services/bytes/bytes.h"
 #include "services/rtpman/rtpman.h"
 #include "services/syslog/syslog.h"
 
@@ -38,6 +39,7 @@ bool queueMode(const DynkommFifo* f) {
 
 constexpr int HOLDERS = 64;
 std::atomic<uint32_t> heldPaths[HOLDERS], heldBytes[HOLDERS];
+std::atomic<uint32_t> restarts[HOLDERS];
 
 uint32_t bytesOf(const DynkommFifo* f) {
     return static_cast<uint32_t>(HEADER + static_cast<size_t>(f->slots) * ((f->slotSize + 3u) & ~3u));
@@ -126,30 +128,46 @@ void dynkomm_readdone(DynkommFifo* f) {
         f->readCount.store(f->writeCount.load(std::memory_order_acquire), std::memory_order_release);
 }
 
-bool dynkomm_read_copy(DynkommFifo* f, void* out) {
-    if (!f || f->validity != DK_FIFO_VALID) return false;
-    auto* o = static_cast<uint8_t*>(out);
+namespace {
+// The entry a reader takes next into `o`, its write count in `w`. Online, false when there is
+// none (w == r) and when the writer came round to its slot in each of three tries (w != r).
+bool copyNext(DynkommFifo* f, uint8_t* o, uint32_t r, uint32_t& w) {
     if (queueMode(f)) {
-        const uint32_t r = f->readCount.load(std::memory_order_relaxed);
-        if (r == f->writeCount.load(std::memory_order_acquire)) return false;
+        // The writer takes the slot again only once the reader released it.
+        w = f->writeCount.load(std::memory_order_acquire);
+        if (r == w) return false;
         copyOut(o, f->slot(r), f->slotSize);
-        f->readCount.store(r + 1, std::memory_order_release);
         return true;
     }
     for (int attempt = 0; attempt < 3; ++attempt) {
-        const uint32_t w = f->writeCount.load(std::memory_order_acquire);
-        if (w == f->readCount.load(std::memory_order_relaxed)) return false;
+        w = f->writeCount.load(std::memory_order_acquire);
+        if (w == r) return false;
         copyOut(o, f->slot(w - 1), f->slotSize);
         std::atomic_thread_fence(std::memory_order_acquire);
         // The writer has begun entries up to claimed - 1; one of them lands in the copied
         // slot once claimed - w reaches the slot count.
-        if (f->claimed.load(std::memory_order_relaxed) - w < f->slots) {
-            f->readCount.store(w, std::memory_order_release);
-            return true;
-        }
+        if (f->claimed.load(std::memory_order_relaxed) - w < f->slots) return true;
     }
-    f->readCount.store(f->writeCount.load(std::memory_order_acquire), std::memory_order_release);
     return false;
+}
+} // namespace
+
+bool dynkomm_read_copy(DynkommFifo* f, void* out) {
+    if (!f || f->validity != DK_FIFO_VALID) return false;
+    const uint32_t r = f->readCount.load(std::memory_order_relaxed);
+    uint32_t w;
+    if (copyNext(f, static_cast<uint8_t*>(out), r, w)) {
+        f->readCount.store(queueMode(f) ? r + 1 : w, std::memory_order_release);
+        return true;
+    }
+    if (w != r) f->readCount.store(f->writeCount.load(std::memory_order_acquire), std::memory_order_release);
+    return false;
+}
+
+bool dynkomm_peek_copy(DynkommFifo* f, void* out, size_t room) {
+    if (!f || f->validity != DK_FIFO_VALID || f->slotSize > room) return false;
+    uint32_t w;
+    return copyNext(f, static_cast<uint8_t*>(out), f->readCount.load(std::memory_order_relaxed), w);
 }
 
 // ---- registry ------------------------------------------------------------------------------
@@ -375,8 +393,10 @@ int dynkomm_fifo_free_receiving(uint32_t magic, uint16_t source) {
     return 1;
 }
 
-uint32_t dynkomm_fifo_free_receiving_all(uint16_t source) {
+uint32_t dynkomm_fifo_free_receiving_all(uint16_t source, bool restarted) {
     if (source == AppMan_getPID()) return 0;
+    // Counted before the FIFOs go: a reader that finds one gone sees the restart too.
+    if (restarted && source < HOLDERS) restarts[source].fetch_add(1);
     // A part of the registry at a time: the receive tasks and the rasters' readers take the lock
     // in between.
     constexpr uint32_t PART = 1024;
@@ -392,6 +412,10 @@ uint32_t dynkomm_fifo_free_receiving_all(uint16_t source) {
         }
     }
     return n;
+}
+
+uint32_t dynkomm_restarts(uint16_t pid) {
+    return pid < HOLDERS ? restarts[pid].load() : 0;
 }
 
 int dynkomm_get_fifo(uint32_t magic, DynkommFifo** fifo) {
@@ -450,9 +474,7 @@ MagicCounters dynkomm_counters() {
 
 void dynkomm_tidy_up(const uint8_t* message, size_t len) {
     if (!message || len < 20) return;
-    const uint32_t word2 = static_cast<uint32_t>(message[12]) << 24 |
-                           static_cast<uint32_t>(message[13]) << 16 |
-                           static_cast<uint32_t>(message[14]) << 8 | message[15];
+    const uint32_t word2 = bytes::get_be32(message + 12);
     SYSLOGX_GUARDED(LOG_WARN, "dynkomm_tidy_up(): mem leak:  fifo will remain 0x%08x", word2);
 }
 

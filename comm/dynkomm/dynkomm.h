@@ -1,3 +1,5 @@
+// Dynamic communication: data FIFOs, the magic-number tables and the data-FIFO registry.
+//
 // Dynamic communication: data FIFOs (rings of fixed-size slots, one writer and one reader),
 // the magic-number tables that name FIFOs and measurement lists, and the registry that maps
 // data-FIFO numbers to FIFOs.
@@ -114,6 +116,10 @@ void dynkomm_readdone(DynkommFifo* fifo);
 // slot during the copy makes it try again, and after three tries the entry is dropped: no torn
 // entry is ever delivered. False when there is nothing to read.
 bool dynkomm_read_copy(DynkommFifo* fifo, void* out);
+// Copies the entry dynkomm_read names into `out` and leaves it to readdone, for a reader that may
+// not take it. The same loads and tries as dynkomm_read_copy; after three torn tries there is
+// nothing to read this time. False also for a slot larger than `room`.
+bool dynkomm_peek_copy(DynkommFifo* fifo, void* out, size_t room);
 
 // ---- the data-FIFO registry ------------------------------------------------------------
 constexpr uint32_t DK_MAGIC_COUNT = 65536;
@@ -142,8 +148,11 @@ int dynkomm_fifo_free(uint32_t magic);
 constexpr uint16_t DK_ANY_PID = 0xFFFF;
 int dynkomm_fifo_free_receiving(uint32_t magic, uint16_t source);
 // Frees every FIFO that receives from `source`: once a unit restarted or went offline, nothing
-// closes what its paths hold here. How many went.
-uint32_t dynkomm_fifo_free_receiving_all(uint16_t source);
+// closes what its paths hold here. A restart is counted: the unit knows nothing any more of what
+// it served before. How many went.
+uint32_t dynkomm_fifo_free_receiving_all(uint16_t source, bool restarted);
+// How often `pid` was seen to restart (0 for a PID above 63).
+uint32_t dynkomm_restarts(uint16_t pid);
 // 1 with the FIFO, 2 when the number is reserved without a FIFO, 0 when it is not valid.
 int dynkomm_get_fifo(uint32_t magic, DynkommFifo** fifo);
 // The FIFO registered under the number, pinned so that a release meanwhile does not free it

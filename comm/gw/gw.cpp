@@ -23,9 +23,10 @@
 
 namespace {
 
-using bytes::be32;
-using bytes::put16;
-using bytes::put32;
+using bytes::get_be16;
+using bytes::get_be32;
+using bytes::put_be16;
+using bytes::put_be32;
 constexpr int PIDS = 64, RASTERS = 20, STATES = 12;
 constexpr int16_t REQUEST_MS = 1500;
 constexpr uint16_t OFFLINE_MS = 1500, POLL_MS = 150, KILL_DELAY = 100;
@@ -89,6 +90,7 @@ struct Mlist {
     bool timestampError;    // an entry from the future came: asked for again
     bool inRasterList;      // on its raster's delivery list
     bool fifoGone;          // released under the running list (its unit restarted or went offline)
+    uint32_t grantedAt;     // its unit's restarts counted here when it granted the list
 };
 
 struct Request {
@@ -208,6 +210,7 @@ void replaceFifo(Mlist* l, uint32_t fifo) {
     if (l->fifoRef && l->fifoRef != fifo) dynkomm_fifo_free_receiving(l->fifoRef, l->pid);
     l->fifoRef = fifo;
     l->fifoGone = false;
+    l->grantedAt = dynkomm_restarts(l->pid);
 }
 
 void linkRaster(Mlist* l) {
@@ -261,12 +264,12 @@ void enqueue(Request* r) {
 int ciPutCmd(uint8_t* m, Mlist* l, uint16_t entry) {
     const uint16_t dest = ci_header(m).dest;
     if (dest < PIDS && pids[dest].state == OFFLINE) {
-        put32(m + 8, 0);
+        put_be32(m + 8, 0);
         return 0;
     }
     Request* r = newRequest(l, entry);
     if (!r) return 0;
-    put32(m + 8, r->magic);
+    put_be32(m + 8, r->magic);
     if (!take(requestSem, "gw_ci_put_cmd")) {
         dropRequest(r);
         return 0;
@@ -305,7 +308,7 @@ int speedInternal(Mlist* l, uint16_t speed) {
     }
     uint8_t m[CI_HEADER + 2];
     message(m, l->byName ? 0x0514 : 0x0503, l->pid, 0, l->remoteListId, 2);
-    put16(m + CI_HEADER, speed);
+    put_be16(m + CI_HEADER, speed);
     if (!ciPutCmd(m, l, 4)) return 0;
     if (l->byName)
         l->speedChangePending = true;
@@ -331,16 +334,16 @@ int startInternal(Mlist* l) {
         uint8_t m[CI_HEADER + 12 + GW_LIST_MAX];
         message(m, 0x0500, l->pid, 0, 0, static_cast<uint16_t>(l->listBytes + 12));
         uint8_t* p = m + CI_HEADER;
-        put16(p, l->raster);
-        put16(p + 2, l->requestedSpeed);
-        put16(p + 4, l->entryBytes);
-        put16(p + 6, l->listBytes);
-        put16(p + 8, l->fifoSlots);
-        put16(p + 10, l->type);
+        put_be16(p, l->raster);
+        put_be16(p + 2, l->requestedSpeed);
+        put_be16(p + 4, l->entryBytes);
+        put_be16(p + 6, l->listBytes);
+        put_be16(p + 8, l->fifoSlots);
+        put_be16(p + 10, l->type);
         for (uint16_t i = 0; i < l->listBytes / 4; ++i) {
             int32_t w;
             std::memcpy(&w, l->listCopy + 4 * i, 4);
-            put32(p + 12 + 4 * i, static_cast<uint32_t>(w));
+            put_be32(p + 12 + 4 * i, static_cast<uint32_t>(w));
         }
         l->state = REQUESTED;
         if (!ciPutCmd(m, l, GW_CB_START)) {
@@ -569,7 +572,10 @@ void reapLists(uint16_t pid) {
                 l->state = STOP_SENT;
                 l->killCountdown = l->killDelay;
             }
-        } else if ((l->timestampError || l->fifoGone) && isRunning(l) && sendStop(l)) {
+        } else if ((l->timestampError || l->fifoGone) && isRunning(l) &&
+                   // A unit that restarted since it granted the list knows it no more: a stop
+                   // would only come back as a report of a FIFO left behind (0x1100).
+                   (dynkomm_restarts(pid) != l->grantedAt || sendStop(l))) {
             if (l->timestampError)
                 SYSLOGX_RATE_GUARDED(
                     LOG_INFO, "gw_meas_monitoring(): restart block because of timestamp error PID 0x%02X",
@@ -996,7 +1002,13 @@ void gw_raster(int raster) {
             // The command task may release the FIFO while its entries are handed on.
             DynkommFifo* f = dynkomm_fifo_pin(l->fifoRef);
             if (!f) l->fifoGone = true;
-            uint8_t* entry = dynkomm_read(f);
+            // The writer of an online FIFO may come round to a slot while it is read: the clients
+            // get a copy taken in loads that match its stores, never a torn entry.
+            uint8_t copy[DK_SLOT_MAX];
+            auto next = [&]() -> const uint8_t* {
+                return dynkomm_peek_copy(f, copy, sizeof copy) ? copy : nullptr;
+            };
+            const uint8_t* entry = next();
             if (l->requestedSpeed != l->confirmedSpeed && !l->speedChangePending && !gw_pid_offline(l->pid)) {
                 SYSLOGX_RATE_GUARDED(
                     LOG2_INFO, "gw_raster: PID 0x%X correcting divisor to %d, 0x%08x, ras=%u, to=%u/%u (%u)",
@@ -1019,10 +1031,10 @@ void gw_raster(int raster) {
             }
             bool tooNew = false;
             while (entry) {
-                if ((l->type & 2) && later(be32(entry), now + 1000)) {
+                if ((l->type & 2) && later(get_be32(entry), now + 1000)) {
                     dynkomm_readdone(f);
                     tooNew = true;
-                    entry = dynkomm_read(f);
+                    entry = next();
                     continue;
                 }
                 if (l->timeoutReported) {
@@ -1038,7 +1050,7 @@ void gw_raster(int raster) {
                 if (!taken) break;
                 ++((l->type & 1) ? dataCntOffline : dataCntOnline)[l->pid];
                 dynkomm_readdone(f);
-                entry = dynkomm_read(f);
+                entry = next();
             }
             dynkomm_fifo_unpin(f);
             if (tooNew) l->timestampError = true;
@@ -1176,7 +1188,7 @@ void gw_meascreate_reply(const uint8_t* m, size_t len) {
         Mlist* l = r ? r->list : nullptr;
         if (r) r->answered = true;
         semGive(requestSem);
-        const uint32_t fifo = be32(m + CI_HEADER);
+        const uint32_t fifo = get_be32(m + CI_HEADER);
         // The FIFO must be one that receives from the list's unit (pinned: a restart of that
         // unit may free it meanwhile).
         DynkommFifo* f = fifo ? dynkomm_fifo_pin(fifo) : nullptr;
@@ -1199,8 +1211,7 @@ void gw_meascreate_reply(const uint8_t* m, size_t len) {
             linkRaster(l);
             l->state = RUNNING;
             ++pids[l->pid].running;
-            l->latency =
-                len >= CI_HEADER + 6 ? static_cast<uint16_t>(m[CI_HEADER + 4] << 8 | m[CI_HEADER + 5]) : 0;
+            l->latency = len >= CI_HEADER + 6 ? get_be16(m + CI_HEADER + 4) : 0;
             for (Handle* hd = l->handles; hd; hd = hd->lnext)
                 call(hd, r->entry, GW_OK, len >= CI_HEADER + 6 ? &l->latency : nullptr);
         }

@@ -1,5 +1,4 @@
-// Measurement gateway: the client side through which modules obtain channels of this or
-// other units.
+// Measurement gateway: the client side through which modules obtain channels of this or other units.
 //
 // Every client callback runs under the gateway's handle mutex (a recursive one: a callback may
 // call the gateway again from its own task). So a client never calls the gateway while it holds

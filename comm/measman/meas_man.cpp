@@ -23,10 +23,10 @@
 
 namespace {
 
-using bytes::be16;
-using bytes::be32;
-using bytes::put16;
-using bytes::put32;
+using bytes::get_be16;
+using bytes::get_be32;
+using bytes::put_be16;
+using bytes::put_be32;
 constexpr uint32_t TAG_OPENING = 0xDEAD0EA5, TAG_ACTIVE = 0x0EA5E518;
 constexpr int RASTERS = 20;
 constexpr uint16_t RASTER_DAQ = 13;
@@ -216,12 +216,12 @@ int32_t parseList(const uint8_t* p, uint32_t words, uint16_t* values) {
     int32_t bytes = 0;
     *values = 0;
     while (i < words) {
-        const auto g = static_cast<int32_t>(be32(p + 4 * i++));
+        const auto g = static_cast<int32_t>(get_be32(p + 4 * i++));
         if (g == 0) return i == words ? bytes : -1;
         if (!isGroup(g)) return -1;
         for (;;) {
             if (i >= words) return -1;
-            const auto w = static_cast<int32_t>(be32(p + 4 * i++));
+            const auto w = static_cast<int32_t>(get_be32(p + 4 * i++));
             if (w == 0) break;
             if (isGroup(w) || w < 0) return -1;
             bytes -= g;
@@ -233,10 +233,10 @@ int32_t parseList(const uint8_t* p, uint32_t words, uint16_t* values) {
 
 void openReply(const uint8_t* m, size_t len, uint16_t) {
     if (len < CI_HEADER + 14) return;
-    MeasList* l = listOf(be32(m + 20));
+    MeasList* l = listOf(get_be32(m + 20));
     if (!l || l->tag != TAG_OPENING) return;
     l->tag = TAG_ACTIVE;
-    const uint32_t sending = be32(m + 24);
+    const uint32_t sending = get_be32(m + 24);
     DynkommFifo* f = nullptr;
     if (sending == 0 || dynkomm_get_fifo(sending, &f) != 1) {
         refuseCreate(l->requester, l->reqContext);
@@ -246,8 +246,8 @@ void openReply(const uint8_t* m, size_t len, uint16_t) {
     }
     l->sendFifo = sending;
     l->fifo = f;
-    l->recvHandle = be32(m + 28);
-    l->pathPid = be16(m + 32);
+    l->recvHandle = get_be32(m + 28);
+    l->pathPid = get_be16(m + 32);
     l->lastCopy = time_getTimestamp();
     attach(l);
     if (l->type & TYPE_LOGGED) {
@@ -257,11 +257,11 @@ void openReply(const uint8_t* m, size_t len, uint16_t) {
         syncErrorDelay = 100;
     }
     uint8_t p[4 + 2 * LIST_MAX / 4];
-    put32(p, l->recvHandle);
+    put_be32(p, l->recvHandle);
     size_t n = 4;
     for (uint16_t i = 0; i < l->words; ++i)
         if (l->word[i] != 0 && !isGroup(l->word[i])) {
-            put16(p + n, seramMeasGetLatency(&l->handle[i]));
+            put_be16(p + n, seramMeasGetLatency(&l->handle[i]));
             n += 2;
         }
     send(0x0501, l->requester, l->magic, l->reqContext, p, n);
@@ -298,7 +298,7 @@ void copyList(MeasList* l, uint32_t raster, uint32_t stamp) {
         return;
     }
     uint8_t v[8];
-    put32(v, stamp);
+    put_be32(v, stamp);
     dynkomm_slot_put(slot, v, 4);
     uint8_t* at = slot + 4;
     for (const CopyStep *s = l->plan, *end = s + l->steps; s != end; ++s) {
@@ -308,15 +308,15 @@ void copyList(MeasList* l, uint32_t raster, uint32_t stamp) {
             dynkomm_slot_put(at, v, 1);
             break;
         case LOAD2:
-            put16(v, load<seram_word::u16>(s->from));
+            put_be16(v, load<seram_word::u16>(s->from));
             dynkomm_slot_put(at, v, 2);
             break;
         case LOAD4:
-            put32(v, load<seram_word::u32>(s->from));
+            put_be32(v, load<seram_word::u32>(s->from));
             dynkomm_slot_put(at, v, 4);
             break;
         case LOAD8:
-            bytes::put64(v, load<seram_word::u64>(s->from));
+            bytes::put_be64(v, load<seram_word::u64>(s->from));
             dynkomm_slot_put(at, v, 8);
             break;
         default:
@@ -485,9 +485,10 @@ void meas_man_create(const uint8_t* m, size_t len) {
     if (len < CI_HEADER + 12) return;
     const CiHeader h = ci_header(m);
     const uint8_t* p = m + CI_HEADER;
-    const uint16_t raster = be16(p), speed = be16(p + 2), block = be16(p + 4), length = be16(p + 6);
-    const uint16_t type = be16(p + 10);
-    uint16_t slots = be16(p + 8);
+    const uint16_t raster = get_be16(p), speed = get_be16(p + 2), block = get_be16(p + 4),
+                   length = get_be16(p + 6);
+    const uint16_t type = get_be16(p + 10);
+    uint16_t slots = get_be16(p + 8);
     // Everything below comes from the network: a list that is not well formed, or whose values
     // do not fit the entry it names, is refused.
     uint16_t values = 0;
@@ -514,7 +515,7 @@ void meas_man_create(const uint8_t* m, size_t len) {
     l->length = length;
     l->values = values;
     for (uint16_t i = 0; i < l->words; ++i) {
-        l->word[i] = static_cast<int32_t>(be32(p + 12 + 4 * i));
+        l->word[i] = static_cast<int32_t>(get_be32(p + 12 + 4 * i));
         if (l->word[i] != 0 && !isGroup(l->word[i]))
             seramMeasSetupMeas(static_cast<uint32_t>(l->word[i]), raster, &l->handle[i]);
     }
@@ -546,7 +547,7 @@ void meas_man_speed(const uint8_t* m, size_t len) {
     if (len < CI_HEADER + 2) return;
     MeasList* l = listOf(ci_header(m).context2);
     if (!l || l->tag != TAG_ACTIVE) return;
-    l->speed = l->countdown = be16(m + CI_HEADER);
+    l->speed = l->countdown = get_be16(m + CI_HEADER);
 }
 
 void meas_man_kill_my_measurements(const uint8_t* m, size_t) {
@@ -579,14 +580,14 @@ void meas_man_get_measurement_state2(const uint8_t* m, size_t) {
     if (!answersState()) return;
     const CiHeader h = ci_header(m);
     uint8_t p[4];
-    put32(p, found(static_cast<uint16_t>(h.context2)) ? 1 : 0);
+    put_be32(p, found(static_cast<uint16_t>(h.context2)) ? 1 : 0);
     send(0x0517, h.source, h.context2, h.context1, p, 4);
 }
 
 void meas_man_get_measurement_state2_reply(const uint8_t* m, size_t len) {
     const MeasManGatewaySink* s = sink.load();
     if (len < CI_HEADER + 4 || !s) return;
-    s->stateReply(ci_header(m).source, be32(m + CI_HEADER));
+    s->stateReply(ci_header(m).source, get_be32(m + CI_HEADER));
 }
 
 size_t meas_man_resolve_names(const char* names, size_t namesLength, uint16_t count, MeasNameValue* v) {
@@ -653,14 +654,14 @@ void putRecord(uint8_t* rec, uint16_t offset, const MeasNameValue& v, uint16_t l
     uint32_t bi, bo;
     std::memcpy(&bi, &inv, 4);
     std::memcpy(&bo, &off, 4);
-    put16(rec, offset);
-    put16(rec + 2, v.index);
-    put16(rec + 4, latency);
+    put_be16(rec, offset);
+    put_be16(rec + 2, v.index);
+    put_be16(rec + 4, latency);
     rec[6] = static_cast<uint8_t>(v.info->type);
     rec[7] = 0;
-    put32(rec + 8, bi);
-    put32(rec + 12, bo);
-    put32(rec + 16, v.info->mask);
+    put_be32(rec + 8, bi);
+    put_be32(rec + 12, bo);
+    put_be32(rec + 16, v.info->mask);
 }
 
 // The list's words in groups of 4, 2 and 1 bytes with their handles at `raster`, and a channel
@@ -696,9 +697,10 @@ void meas_man_create2_cmd(const uint8_t* m, size_t len) {
     if (len < CI_HEADER + 12) return;
     const CiHeader h = ci_header(m);
     const uint8_t* p = m + CI_HEADER;
-    const uint16_t raster = be16(p), speed = be16(p + 2), namesLength = be16(p + 4), count = be16(p + 6);
-    uint16_t slots = be16(p + 8);
-    const uint16_t type = be16(p + 10);
+    const uint16_t raster = get_be16(p), speed = get_be16(p + 2), namesLength = get_be16(p + 4),
+                   count = get_be16(p + 6);
+    uint16_t slots = get_be16(p + 8);
+    const uint16_t type = get_be16(p + 10);
     uint8_t refused[12] = {};
     auto refuse = [&] { send(0x0511, h.source, h.context2, h.context1, refused, sizeof refused); };
     if (raster >= RASTERS || namesLength > h.length - 12) return refuse();
@@ -742,11 +744,11 @@ void meas_man_create2_cmd(const uint8_t* m, size_t len) {
     l->lastCopy = time_getTimestamp();
     l->tag = TAG_ACTIVE;
     measHdrMagicArr[magic & 0xFFFF] = l;
-    put32(reply, magic);
-    put16(reply + 4, slots);
-    put16(reply + 6, entry);
-    put16(reply + 8, type);
-    put16(reply + 10, raster);
+    put_be32(reply, magic);
+    put_be16(reply + 4, slots);
+    put_be16(reply + 6, entry);
+    put_be16(reply + 8, type);
+    put_be16(reply + 10, raster);
     send(0x0511, h.source, h.context2, h.context1, reply, 16 + RECORD * n);
     attach(l);
 }
@@ -755,7 +757,7 @@ void meas_man_meas2_create_reply(const uint8_t* m, size_t len) {
     const MeasManGatewaySink* s = sink.load();
     const CiHeader h = ci_header(m);
     const uint32_t reserved = h.context1;
-    const uint32_t list = len >= CI_HEADER + 16 ? be32(m + CI_HEADER) : 0;
+    const uint32_t list = len >= CI_HEADER + 16 ? get_be32(m + CI_HEADER) : 0;
     auto report = [&](uint32_t magic, uint32_t fifo, const uint8_t* records, size_t bytes) {
         if (s) s->createReply(h.context2, magic, fifo, records, bytes);
     };
@@ -769,8 +771,8 @@ void meas_man_meas2_create_reply(const uint8_t* m, size_t len) {
         return report(0, 0, nullptr, 0);
     }
     const uint8_t* p = m + CI_HEADER;
-    const uint32_t fifo = dynkomm_fifo_activate(reserved, h.source, be16(p + 10), be16(p + 4), be16(p + 6),
-                                                be16(p + 8) & TYPE_OFFLINE);
+    const uint32_t fifo = dynkomm_fifo_activate(reserved, h.source, get_be16(p + 10), get_be16(p + 4),
+                                                get_be16(p + 6), get_be16(p + 8) & TYPE_OFFLINE);
     if (!fifo) {
         send(0x0512, h.source, 0, list);
         dynkomm_free_magic_direct(reserved);
@@ -796,7 +798,7 @@ void meas_man_break2(const uint8_t* m, size_t) {
     }
     if (h.context1 == 0) return;
     uint8_t p[4];
-    put32(p, static_cast<uint32_t>(result));
+    put_be32(p, static_cast<uint32_t>(result));
     send(0x0513, h.source, partner, h.context1, p, 4);
 }
 
@@ -824,16 +826,16 @@ void meas_man_speed2(const uint8_t* m, size_t len) {
     const CiHeader h = ci_header(m);
     MeasList* l = listOf(h.context2);
     const bool valid = l && l->byNames && l->tag == TAG_ACTIVE && len >= CI_HEADER + 2;
-    if (valid) l->speed = be16(m + CI_HEADER);
+    if (valid) l->speed = get_be16(m + CI_HEADER);
     uint8_t p[4];
-    put32(p, valid ? 1 : 0);
+    put_be32(p, valid ? 1 : 0);
     send(0x0515, h.source, h.context2, h.context1, p, 4);
 }
 
 void meas_man_speed2_reply(const uint8_t* m, size_t len) {
     const CiHeader h = ci_header(m);
     const MeasManGatewaySink* s = sink.load();
-    if (h.context2 && s && len >= CI_HEADER + 4) s->serviceReply(h.context2, be32(m + CI_HEADER));
+    if (h.context2 && s && len >= CI_HEADER + 4) s->serviceReply(h.context2, get_be32(m + CI_HEADER));
 }
 
 int meas_man_create2(uint32_t requestMagic, const char* names, uint16_t pid, uint16_t raster, uint16_t speed,
@@ -842,12 +844,12 @@ int meas_man_create2(uint32_t requestMagic, const char* names, uint16_t pid, uin
     const uint32_t reserved = dynkomm_fifo_reserve(pid);
     if (!reserved) return 0;
     uint8_t p[CI_QUEUE_PAYLOAD_MAX];
-    put16(p, raster);
-    put16(p + 2, speed);
-    put16(p + 4, namesLength);
-    put16(p + 6, nameCount);
-    put16(p + 8, slots);
-    put16(p + 10, type);
+    put_be16(p, raster);
+    put_be16(p + 2, speed);
+    put_be16(p + 4, namesLength);
+    put_be16(p + 6, nameCount);
+    put_be16(p + 8, slots);
+    put_be16(p + 10, type);
     std::memcpy(p + 12, names, namesLength);
     uint8_t msg[CI_HEADER + CI_QUEUE_PAYLOAD_MAX];
     ci_set_header(

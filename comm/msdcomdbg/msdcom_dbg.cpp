@@ -15,10 +15,10 @@
 
 namespace {
 
-using bytes::be16;
-using bytes::be32;
-using bytes::put16;
-using bytes::put32;
+using bytes::get_be16;
+using bytes::get_be32;
+using bytes::put_be16;
+using bytes::put_be32;
 constexpr int SLOTS = 100;
 constexpr uint32_t FREE = 0, PENDING = 1, ANSWERED = 2;
 constexpr uint16_t CMD_ECHO = 0x0105;
@@ -93,9 +93,9 @@ void sendPing(uint32_t pid, int slot) {
     }
     uint8_t m[CI_HEADER + 8];
     ci_set_header(m, {8, AppMan_getPID(), static_cast<uint16_t>(pid), r, 0, CMD_ECHO});
-    put32(m + CI_HEADER, pings[slot].sent);
-    put16(m + CI_HEADER + 4, static_cast<uint16_t>(slot));
-    put16(m + CI_HEADER + 6, loop);
+    put_be32(m + CI_HEADER, pings[slot].sent);
+    put_be16(m + CI_HEADER + 4, static_cast<uint16_t>(slot));
+    put_be16(m + CI_HEADER + 6, loop);
     pings[slot].loop = loop;
     pings[slot].state = PENDING;
     comint_put_cmd(m, 0);
@@ -153,17 +153,17 @@ void msdcom_dbg_10ms() {
 }
 
 void pingCallBack(const uint8_t* payload, size_t len, uint16_t) {
-    const uint16_t index = len >= 8 ? be16(payload + 4) : SLOTS;
+    const uint16_t index = len >= 8 ? get_be16(payload + 4) : SLOTS;
     if (index >= SLOTS) {
         msdcom_dbg_ping_error = static_cast<uint16_t>(msdcom_dbg_ping_error + 1);
         return;
     }
     msdcom_dbg_ping_cnt = msdcom_dbg_ping_cnt + 1;
     Ping& p = pings[index];
-    if (be16(payload + 6) != p.loop.load())
+    if (get_be16(payload + 6) != p.loop.load())
         msdcom_dbg_ping_over = static_cast<uint16_t>(msdcom_dbg_ping_over + 1);
     const uint32_t now = time_getTimestamp();
-    const uint32_t sent = be32(payload);
+    const uint32_t sent = get_be32(payload);
     // Wrap-aware: a send time after now is impossible.
     if (static_cast<int32_t>(now - sent) < 0) {
         msdcom_dbg_ping_error = static_cast<uint16_t>(msdcom_dbg_ping_error + 1);

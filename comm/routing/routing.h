@@ -1,5 +1,6 @@
-// PID routing of the device network: how a command or data record for a unit leaves this
-// unit. The command group 0x01 that maintains the table is served by the command interface.
+// PID routing of the device network: how a command or data record for a unit leaves this unit.
+//
+// The command group 0x01 that maintains the table is served by the command interface.
 #pragma once
 
 #include <cstdint>

@@ -14,10 +14,10 @@
 
 namespace {
 
-using bytes::be16;
-using bytes::be32;
-using bytes::put16;
-using bytes::put32;
+using bytes::get_be16;
+using bytes::get_be32;
+using bytes::put_be16;
+using bytes::put_be32;
 constexpr uint16_t CMD_OPEN = 0x0300, CMD_CLOSE = 0x0301, CMD_RETURN_FUNC = 0x0107;
 constexpr size_t OPEN_PAYLOAD = 20, REPLY_PAYLOAD = 16, CLOSE_PAYLOAD = 8;
 constexpr uint16_t SENDING_ONLINE_SLOTS = 4; // a list by names that keeps only its newest entry
@@ -38,11 +38,11 @@ SenderList* listOf(const DynkommFifo* f) {
 void completion(uint8_t* m, uint16_t source, uint16_t dest, uint32_t ctx1, uint32_t ctx2, uint32_t context,
                 uint32_t fifoA, uint32_t fifoB, uint16_t pid) {
     ci_set_header(m, {static_cast<uint16_t>(REPLY_PAYLOAD), source, dest, ctx1, ctx2, CMD_RETURN_FUNC});
-    put32(m + 20, context);
-    put32(m + 24, fifoA);
-    put32(m + 28, fifoB);
-    put16(m + 32, pid);
-    put16(m + 34, 0);
+    put_be32(m + 20, context);
+    put_be32(m + 24, fifoA);
+    put_be32(m + 28, fifoB);
+    put_be16(m + 32, pid);
+    put_be16(m + 34, 0);
 }
 
 bool post(const uint8_t* m) {
@@ -92,9 +92,9 @@ void send(SenderList& list, bool queued, const char* kind, int raster) {
     uint8_t entry[DK_SLOT_MAX];
     for (DynkommFifo* f = list.head; f; f = f->link) {
         uint8_t header[BC2_DK_HEADER];
-        put16(header, f->destPid);
-        put16(header + 2, f->slotSize);
-        put32(header + 4, f->partnerMagic);
+        put_be16(header, f->destPid);
+        put_be16(header + 2, f->slotSize);
+        put_be32(header + 4, f->partnerMagic);
         if (!queued) {
             if (dynkomm_read_copy(f, entry)) dyncom_send_eth_online(header, entry);
         } else {
@@ -254,14 +254,14 @@ int dynkomm_openpath(uint16_t source, uint16_t dest, uint16_t entrySize, uint16_
     f->opening = 1;
     ci_set_header(m,
                   {static_cast<uint16_t>(OPEN_PAYLOAD), own, dest, magic, pathReplyHandle.load(), CMD_OPEN});
-    put16(m + 20, source);
-    put16(m + 22, dest);
-    put16(m + 24, raster);
-    put16(m + 26, size);
-    put32(m + 28, context);
-    put16(m + 32, slots);
-    put16(m + 34, flags);
-    put32(m + 36, 0);
+    put_be16(m + 20, source);
+    put_be16(m + 22, dest);
+    put_be16(m + 24, raster);
+    put_be16(m + 26, size);
+    put_be32(m + 28, context);
+    put_be16(m + 32, slots);
+    put_be16(m + 34, flags);
+    put_be32(m + 36, 0);
     if (!post(m)) {
         if (!SerNet_man_release_fifo(magic))
             SYSLOGX_RATE_GUARDED(
@@ -276,17 +276,17 @@ void SerNet_man_openpath(const uint8_t* msg, size_t len) {
     const uint16_t own = AppMan_getPID();
     const CiHeader h = ci_header(msg);
     const uint8_t* p = msg + CI_HEADER;
-    const uint16_t source = be16(p), dest = be16(p + 2), raster = be16(p + 4);
-    const uint16_t size = roundUp4(be16(p + 6));
-    const uint32_t context = be32(p + 8);
-    const uint16_t slots = soundSlots(be16(p + 12)), flags = be16(p + 14);
+    const uint16_t source = get_be16(p), dest = get_be16(p + 2), raster = get_be16(p + 4);
+    const uint16_t size = roundUp4(get_be16(p + 6));
+    const uint32_t context = get_be32(p + 8);
+    const uint16_t slots = soundSlots(get_be16(p + 12)), flags = get_be16(p + 14);
     uint8_t reply[CI_HEADER + REPLY_PAYLOAD];
     if (dest != own) {
         uint8_t fwd[CI_HEADER + OPEN_PAYLOAD];
         std::memcpy(fwd, msg, sizeof fwd);
-        put16(fwd + 4, own);
-        put16(fwd + 6, dest);
-        put16(fwd + 2, OPEN_PAYLOAD);
+        put_be16(fwd + 4, own);
+        put_be16(fwd + 6, dest);
+        put_be16(fwd + 2, OPEN_PAYLOAD);
         // Only one unit can be the next hop: a request for every unit comes back to each unit
         // that serves it and would be sent on again without end.
         if (dest >= ROUTING_PIDS || !post(fwd)) {
@@ -325,22 +325,22 @@ void dynkomm_open_serial_network_path_reply(const uint8_t* msg, size_t len, uint
     if (dynkomm_get_fifo(h.context1, &f) != 1 || !f->opening) return;
     f->opening = 0;
     const uint32_t continuation = f->partnerMagic;
-    const uint32_t remote = be32(msg + 24);
+    const uint32_t remote = get_be32(msg + 24);
     uint8_t m[CI_HEADER + REPLY_PAYLOAD] = {};
     std::memcpy(m, msg, len < sizeof m ? len : sizeof m);
     const ComintRoutine done = comint_resolve_routine(continuation);
     if (remote) {
         f->partnerMagic = remote;
         f->destPid = h.source;
-        put32(m + 24, h.context1);
+        put_be32(m + 24, h.context1);
         if (done) done(m, sizeof m, h.source);
         SerNet_man_start_sending(f);
     } else {
         if (!SerNet_man_release_fifo(h.context1))
             SYSLOGX_RATE_GUARDED(LOG_ERR, "dynkomm_open_serial_network_path_reply() fifo f %X already freed?",
                                  h.context1);
-        put32(m + 24, 0);
-        put32(m + 28, 0);
+        put_be32(m + 24, 0);
+        put_be32(m + 28, 0);
         if (done) done(m, sizeof m, 0);
     }
 }
@@ -356,9 +356,9 @@ void dynkomm_closepath(uint16_t source, uint32_t magic, uint16_t dest) {
     if (dynkomm_get_fifo(magic, &f) != 1) return;
     uint8_t m[CI_HEADER + CLOSE_PAYLOAD];
     ci_set_header(m, {static_cast<uint16_t>(CLOSE_PAYLOAD), own, f->destPid, 0, 0, CMD_CLOSE});
-    put32(m + 20, f->partnerMagic);
-    put16(m + 24, own);
-    put16(m + 26, f->destPid);
+    put_be32(m + 20, f->partnerMagic);
+    put_be16(m + 24, own);
+    put_be16(m + 26, f->destPid);
     if (!SerNet_man_stop_sending(f))
         SYSLOGX_RATE_GUARDED(LOG_ERR,
                              "dynkomm_close_SerNet_path(): tried to stop not listed fifo 0x%08X, pid 0x%02X",
@@ -371,21 +371,21 @@ void dynkomm_closepath(uint16_t source, uint32_t magic, uint16_t dest) {
 void SerNet_man_closepath(const uint8_t* msg, size_t len) {
     if (len < CI_HEADER + CLOSE_PAYLOAD) return;
     const uint16_t own = AppMan_getPID();
-    const uint16_t dest = be16(msg + 26);
+    const uint16_t dest = get_be16(msg + 26);
     if (dest != own) {
         if (dest >= ROUTING_PIDS) return; // as for opening: never every unit
         uint8_t fwd[CI_HEADER + CLOSE_PAYLOAD];
         std::memcpy(fwd, msg, sizeof fwd);
-        put16(fwd + 2, CLOSE_PAYLOAD);
-        put16(fwd + 4, own);
-        put16(fwd + 6, dest);
-        put16(fwd + 24, own);
+        put_be16(fwd + 2, CLOSE_PAYLOAD);
+        put_be16(fwd + 4, own);
+        put_be16(fwd + 6, dest);
+        put_be16(fwd + 24, own);
         post(fwd);
         return;
     }
     // Only a receiving FIFO: the number of a sending or local one is known to peers too, and
     // this unit's measurements still write into it.
-    dynkomm_fifo_free_receiving(be32(msg + 20), DK_ANY_PID);
+    dynkomm_fifo_free_receiving(get_be32(msg + 20), DK_ANY_PID);
 }
 
 void SerNet_man_sender_online(int raster) {

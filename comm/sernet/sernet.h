@@ -1,3 +1,5 @@
+// Serial network paths: measurement lists from the unit that measures to the one that asked.
+//
 // Serial network paths: the entries of a measurement list from the unit that measures to the
 // unit that asked for them (commands 0x0300 open, 0x0301 close), and the online and offline
 // senders per raster that pass sending FIFOs to the transport.

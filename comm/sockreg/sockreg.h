@@ -1,3 +1,5 @@
+// Socket registry of the device network: every socket of the transport, closed at shutdown.
+//
 // Socket registry of the device network: every socket the transport opens or accepts is listed
 // here, so that shutdown can wake and close all of them and receivers can tell a shutdown from
 // a network error.

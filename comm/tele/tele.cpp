@@ -9,6 +9,7 @@
 #include "comm/tele/json.h"
 #include "platform/os/os.h"
 #include "platform/os/osfs.h"
+#include "services/bytes/bytes.h"
 #include "services/checksum/crc.h"
 #include "services/fileutil/fileutil.h"
 #include "services/rtpman/rtpman.h"
@@ -310,8 +311,7 @@ int tele_app_start(const tele_start_t* start) {
         if (start->kind != 0) syslogx(LOG2_ERR, "Found no configuration for TARVO telemetry!");
         return 0;
     }
-    header[0] = static_cast<uint8_t>(cfg.projectCode);
-    header[1] = static_cast<uint8_t>(cfg.projectCode >> 8);
+    bytes::put_le16(header, static_cast<uint16_t>(cfg.projectCode));
     header[2] = cfg.swId;
     bool set = false;
     if (cfg.medium == 2) {
@@ -404,8 +404,7 @@ int tarvoTele_func() {
     telemetry_active = 1;
     uint8_t f[FRAME_MAX + 2] = {now.header[0], now.header[1], now.header[2]};
     const uint32_t stamp = time_getTimestamp();
-    f[6] = static_cast<uint8_t>(stamp >> 24), f[7] = static_cast<uint8_t>(stamp >> 16);
-    f[8] = static_cast<uint8_t>(stamp >> 8), f[9] = static_cast<uint8_t>(stamp);
+    bytes::put_be32(f + 6, stamp);
     size_t n = 10;
     if (tele[0].records && tele[0].count && tele[0].records[0].setUp) n += appendBlock(f + n, tele[0]);
     f[4] = static_cast<uint8_t>(n - 6);
@@ -431,8 +430,7 @@ int tarvoTele_func() {
     }
     f[3] = static_cast<uint8_t>(n);
     const uint16_t crc = crc16_ccitt_lsb_accu(f, n, 0xFFFF);
-    f[n] = static_cast<uint8_t>(crc >> 8);
-    f[n + 1] = static_cast<uint8_t>(crc);
+    bytes::put_be16(f + n, crc);
     const size_t total = n + 2;
     SEM_ID m = lock();
     semTake(m, WAIT_FOREVER);

@@ -2,6 +2,7 @@
 // {LEN, CTR} header, from a socket connected to the slave.
 #include "comm/can/can.h"
 #include "comm/xcpmr/xcpmr_private.h"
+#include "services/bytes/bytes.h"
 #include "services/errmgr/errmgr.h"
 #include "services/fileutil/fileutil.h"
 #include "services/syslog/syslog.h"
@@ -130,8 +131,8 @@ int UdpSendPacket(Inst* in, const uint8_t* p, uint32_t len) {
     UdpTl* u = in->udp;
     uint8_t frame[4 + PACKET_MAX];
     if (len > PACKET_MAX) return -1;
-    mr::put16(frame, static_cast<uint16_t>(len), false);
-    mr::put16(frame + 2, u->sendCtr, false);
+    bytes::put_le16(frame, static_cast<uint16_t>(len));
+    bytes::put_le16(frame + 2, u->sendCtr);
     std::memcpy(frame + 4, p, len);
     const ssize_t n = ::send(u->fd, frame, len + 4, MSG_NOSIGNAL);
     if (n != static_cast<ssize_t>(len + 4)) {
@@ -202,13 +203,13 @@ int UdpReceivePacket(Inst* in, const uint8_t** packet) {
 }
 
 int UdpNextPacket(UdpTl* u, const uint8_t** packet) {
-    if (u->fill - u->pos < 4 || u->fill - u->pos - 4 < mr::get16(u->buf + u->pos, false)) {
+    if (u->fill - u->pos < 4 || u->fill - u->pos - 4 < bytes::get_le16(u->buf + u->pos)) {
         u->pos = u->fill; // the rest of a damaged datagram
         SYSLOGX_GUARDED(LOG3_ERR, "xcpmr_UdpReceivePacket(): runt header");
         return -1;
     }
-    const uint16_t len = mr::get16(u->buf + u->pos, false);
-    u->lastCtr = mr::get16(u->buf + u->pos + 2, false);
+    const uint16_t len = bytes::get_le16(u->buf + u->pos);
+    u->lastCtr = bytes::get_le16(u->buf + u->pos + 2);
     *packet = u->buf + u->pos + 4;
     u->pos += 4u + len;
     return len;

@@ -1,5 +1,6 @@
 #include "display/app/disp_data.h"
 
+#include "services/bytes/bytes.h"
 #include "services/rtpman/rtpman.h"
 #include "services/syslog/syslog.h"
 
@@ -77,10 +78,6 @@ void CDataMeas::putData(const uint8_t* p) {
         return;
     }
     // Only the value's own bytes: the last value of an entry may be a single byte.
-    auto be32 = [p] {
-        return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-               static_cast<uint32_t>(p[2]) << 8 | p[3];
-    };
     switch (type) {
     case GWT_S8:
         word = static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(p[0])));
@@ -90,18 +87,18 @@ void CDataMeas::putData(const uint8_t* p) {
         word = p[0];
         break;
     case GWT_S16:
-        word = static_cast<uint32_t>(static_cast<int32_t>(static_cast<int16_t>(p[0] << 8 | p[1])));
+        word = static_cast<uint32_t>(static_cast<int32_t>(static_cast<int16_t>(bytes::get_be16(p))));
         break;
     case GWT_U16:
-        word = static_cast<uint32_t>(p[0] << 8 | p[1]);
+        word = bytes::get_be16(p);
         break;
     case GWT_S32:
     case GWT_U32:
-        word = be32();
+        word = bytes::get_be32(p);
         break;
     case GWT_FLOAT: {
         float f;
-        const uint32_t w = be32();
+        const uint32_t w = bytes::get_be32(p);
         std::memcpy(&f, &w, 4);
         dbl = f;
         break;

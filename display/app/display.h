@@ -1,3 +1,5 @@
+// The display application: the pages of "cfg:/display.xml" on the unit's screen.
+//
 // The display application: the pages of "cfg:/display.xml" on the unit's screen, their page
 // and brightness control, the display commands and the shell command "display".
 //

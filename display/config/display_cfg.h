@@ -1,3 +1,5 @@
+// The page description of "cfg:/display.xml": its records, and the reader that loads them.
+//
 // The page description read from "cfg:/display.xml": the records the display builds its pages,
 // pictures and data sources from, and the calls that load, free and query them.
 //

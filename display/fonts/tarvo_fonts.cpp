@@ -2,6 +2,7 @@
 
 #include "gui/fonts/fonts.h"
 #include "gui/zip/pzip.h"
+#include "services/bytes/bytes.h"
 #include "services/syslog/syslog.h"
 
 #include <cstdlib>
@@ -80,7 +81,7 @@ TarvoEntry g_fonts[] = {
 TarvoUnzipFn g_unzip = GuiUnzip;
 
 uint32_t packedLength(const uint8_t* table) {
-    return uint32_t{table[0]} | uint32_t{table[1]} << 8 | uint32_t{table[2]} << 16 | uint32_t{table[3]} << 24;
+    return bytes::get_le32(table);
 }
 
 void remember(TarvoEntry& e) {

@@ -1,5 +1,4 @@
-// The display's six application fonts: one typeface in rising sizes, stored packed in the
-// program and unpacked once at display start.
+// The display's six application fonts: one typeface in rising sizes, unpacked at display start.
 #pragma once
 
 #include "display/config/display_cfg.h"

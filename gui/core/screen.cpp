@@ -1,6 +1,7 @@
 // GuiScreen base: invalid area, viewports, clipping and the shape algorithms.
 #include "gui/core/screen.h"
 #include "gui/core/message.h"
+#include "services/bytes/bytes.h"
 #include "services/syslog/syslog.h"
 
 #include <cmath>
@@ -428,14 +429,8 @@ uint8_t* GuiScreen::DumpLocked(unsigned long* size, GuiRect rect) {
     const uint32_t pixelBytes = w * h * 4, total = 54 + pixelBytes;
     auto* buf = static_cast<uint8_t*>(std::malloc(total));
     if (!buf) return nullptr;
-    auto put16 = [&](uint32_t at, uint32_t v) {
-        buf[at] = static_cast<uint8_t>(v);
-        buf[at + 1] = static_cast<uint8_t>(v >> 8);
-    };
-    auto put32 = [&](uint32_t at, uint32_t v) {
-        put16(at, v & 0xFFFF);
-        put16(at + 2, v >> 16);
-    };
+    auto put16 = [&](uint32_t at, uint16_t v) { bytes::put_le16(buf + at, v); };
+    auto put32 = [&](uint32_t at, uint32_t v) { bytes::put_le32(buf + at, v); };
     std::memset(buf, 0, 54);
     buf[0] = 'B';
     buf[1] = 'M';
@@ -452,11 +447,8 @@ uint8_t* GuiScreen::DumpLocked(unsigned long* size, GuiRect rect) {
     uint8_t* out = buf + 54;
     for (int y = r.bottom; y >= r.top; --y)
         for (int x = r.left; x <= r.right; ++x) {
-            uint32_t c = GuiRgb(GetPixelView(x, y));
-            *out++ = static_cast<uint8_t>(c);
-            *out++ = static_cast<uint8_t>(c >> 8);
-            *out++ = static_cast<uint8_t>(c >> 16);
-            *out++ = 0;
+            bytes::put_le32(out, GuiRgb(GetPixelView(x, y)) & 0xFFFFFF); // B, G, R, 0
+            out += 4;
         }
     if (size) *size = total;
     return buf;

@@ -1,3 +1,5 @@
+// Toolkit core: GuiThing and the object tree, messages, timers, the screen and the records.
+//
 // GuiThing: the root class of every object of the GUI toolkit's object tree.
 #pragma once
 

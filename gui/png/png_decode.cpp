@@ -13,8 +13,8 @@
 
 namespace {
 
-using bytes::be16;
-using bytes::be32;
+using bytes::get_be16;
+using bytes::get_be32;
 constexpr uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
 
 struct Pass {
@@ -94,8 +94,8 @@ struct Decoder {
 
 int Decoder::header(const uint8_t* d, uint32_t len) {
     if (len != 13) return PNG_ERR_HEADER;
-    width = be32(d);
-    height = be32(d + 4);
+    width = get_be32(d);
+    height = get_be32(d + 4);
     depth = d[8];
     colour = d[9];
     interlace = d[12];
@@ -140,13 +140,13 @@ void Decoder::trns(const uint8_t* d, uint32_t len) {
     switch (colour) {
     case 0:
         if (len != 2) return;
-        key[0] = be16(d);
+        key[0] = get_be16(d);
         have_key = true;
         break;
     case 2:
         if (len != 6) return;
         for (int i = 0; i < 3; ++i)
-            key[i] = be16(d + 2 * i);
+            key[i] = get_be16(d + 2 * i);
         have_key = true;
         break;
     case 3:
@@ -289,7 +289,7 @@ void Decoder::expand(const uint8_t* row, uint32_t n, uint32_t* dst, uint32_t ste
             return through_lut<8>(row, n, dst, step, lut);
         default: // grey at 16 bits: the key is compared with the whole sample
             return each_pixel<2>(row, n, dst, step, [this](const uint8_t* p) {
-                return (have_key && be16(p) == key[0] ? 0u : 0xFF000000u) | p[0] * 0x010101u;
+                return (have_key && get_be16(p) == key[0] ? 0u : 0xFF000000u) | p[0] * 0x010101u;
             });
         }
     }
@@ -322,7 +322,7 @@ void Decoder::expand(const uint8_t* row, uint32_t n, uint32_t* dst, uint32_t ste
     case 2:
         return each_pixel<6>(row, n, dst, step, [this](const uint8_t* p) {
             const bool clear =
-                have_key && be16(p) == key[0] && be16(p + 2) == key[1] && be16(p + 4) == key[2];
+                have_key && get_be16(p) == key[0] && get_be16(p + 2) == key[1] && get_be16(p + 4) == key[2];
             return argb(clear ? 0 : 255, p[0], p[2], p[4]);
         });
     case 4:
@@ -358,13 +358,13 @@ int decode(const uint8_t* data, size_t len, PngImage* out) {
     size_t pos = sizeof kSignature;
     while (!seen_end) {
         if (len - pos < 12) return PNG_ERR_TRUNCATED;
-        uint32_t clen = be32(data + pos);
+        uint32_t clen = get_be32(data + pos);
         const uint8_t* type = data + pos + 4;
         const uint8_t* body = data + pos + 8;
         if (clen > 0x7FFFFFFFu) return PNG_ERR_CHUNK;
         if (len - pos - 12 < clen) return PNG_ERR_TRUNCATED;
         uint32_t crc = static_cast<uint32_t>(PzipCrc32(PzipCrc32(0, nullptr, 0), type, clen + 4));
-        if (crc != be32(body + clen)) return PNG_ERR_CRC;
+        if (crc != get_be32(body + clen)) return PNG_ERR_CRC;
         pos += 12 + size_t{clen};
         for (int i = 0; i < 4; ++i)
             if (!is_letter(type[i])) return PNG_ERR_CHUNK;

@@ -1,3 +1,5 @@
+// PNG pictures for the toolkit: the decoder here, the converter to bitmaps in gui_png_convert.h.
+//
 // PNG decoder (ISO/IEC 15948) producing one 32-bit image from a file held in memory.
 //
 // Accepted: colour types 0, 2, 3, 4 and 6 at every bit depth the format allows (1 to 16),

@@ -1,3 +1,5 @@
+// The presentation manager: the root window of the object tree, which routes the messages.
+//
 // The presentation manager: the root window of the object tree; routes messages, keeps the
 // input focus, the pointer owner, the pointer capture and the queues of tasks that run modal
 // loops.

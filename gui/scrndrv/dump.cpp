@@ -2,6 +2,7 @@
 #include "gui/scrndrv/scrndrv.h"
 #include "gui/scrndrv/scrndrv_private.h"
 #include "platform/os/osfs.h"
+#include "services/bytes/bytes.h"
 #include "services/fileutil/fileutil.h"
 #include "services/syslog/syslog.h"
 
@@ -16,17 +17,10 @@ constexpr uint32_t AREA = static_cast<uint32_t>(SCRNDRV_APP_WIDTH) * SCRNDRV_APP
 constexpr uint32_t MAX_RUN = 65535;
 constexpr unsigned MAX_INDEX_BITS = 24;
 
-uint32_t loadLE32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-uint16_t loadLE16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-void storeLE32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
+using bytes::get_le16;
+using bytes::get_le32;
+using bytes::put_le16;
+using bytes::put_le32;
 
 // Arrays go through a small buffer in file byte order, so the host's order does not matter.
 bool writeWords(FILE* f, const void* words, uint32_t count, int size) {
@@ -41,12 +35,11 @@ bool writeWords(FILE* f, const void* words, uint32_t count, int size) {
             if (size == 4) {
                 uint32_t v;
                 std::memcpy(&v, src + (static_cast<size_t>(done) + i) * 4, 4);
-                storeLE32(buf + i * 4, v);
+                put_le32(buf + i * 4, v);
             } else {
                 uint16_t v;
                 std::memcpy(&v, src + (static_cast<size_t>(done) + i) * 2, 2);
-                buf[i * 2] = static_cast<uint8_t>(v);
-                buf[i * 2 + 1] = static_cast<uint8_t>(v >> 8);
+                put_le16(buf + i * 2, v);
             }
         }
         ok = std::fwrite(buf, static_cast<size_t>(size), n, f) == n && ok;
@@ -65,10 +58,10 @@ bool readWords(FILE* f, void* words, uint32_t count, int size) {
         if (std::fread(buf, static_cast<size_t>(size), n, f) != n) return false;
         for (uint32_t i = 0; i < n; ++i) {
             if (size == 4) {
-                const uint32_t v = loadLE32(buf + i * 4);
+                const uint32_t v = get_le32(buf + i * 4);
                 std::memcpy(dst + (static_cast<size_t>(done) + i) * 4, &v, 4);
             } else {
-                const uint16_t v = loadLE16(buf + i * 2);
+                const uint16_t v = get_le16(buf + i * 2);
                 std::memcpy(dst + (static_cast<size_t>(done) + i) * 2, &v, 2);
             }
         }
@@ -305,9 +298,9 @@ int scrndrvWriteDump(const char* file, scrn_dump_t* d) {
         return -1;
     }
     uint8_t head[12];
-    storeLE32(head, d->npal);
-    storeLE32(head + 4, d->nrun);
-    storeLE32(head + 8, d->ndata);
+    put_le32(head, d->npal);
+    put_le32(head + 4, d->nrun);
+    put_le32(head + 8, d->ndata);
     bool ok = std::fwrite(head, 1, sizeof head, f) == sizeof head;
     ok = writeWords(f, d->palette, d->palette ? d->npal : 0, 4) && ok && (d->palette || !d->npal);
     ok = writeWords(f, d->runs, d->runs ? d->nrun : 0, 2) && ok && (d->runs || !d->nrun);
@@ -334,7 +327,7 @@ int scrndrvReadDumpStream(FILE* f, const char* name, scrn_dump_t* d) {
         syslogx(LOG_ERR, "scrndrvReadDump(): %s is too short for a dump", name);
         return -1;
     }
-    const uint32_t npal = loadLE32(head), nrun = loadLE32(head + 4), ndata = loadLE32(head + 8);
+    const uint32_t npal = get_le32(head), nrun = get_le32(head + 4), ndata = get_le32(head + 8);
     // The counts are checked against the file before anything is allocated for them.
     long size = -1;
     if (std::fseek(f, 0, SEEK_END) == 0) size = std::ftell(f);
@@ -407,7 +400,7 @@ int scrndrvReadDump(const char* file, scrn_dump_t* d) {
 int scrndrvInitDumpByMem(scrn_dump_t* d, char* start, char* end) {
     if (!d || !start || !end || start > end || end - start < 12) return 0;
     const auto* p = reinterpret_cast<const uint8_t*>(start);
-    const uint32_t npal = loadLE32(p), nrun = loadLE32(p + 4), ndata = loadLE32(p + 8);
+    const uint32_t npal = get_le32(p), nrun = get_le32(p + 4), ndata = get_le32(p + 8);
     if (static_cast<uint64_t>(end - start) < scrndrvSerialisedSize(npal, nrun, ndata)) return 0;
     if (scrndrvCountsProblem(npal, nrun, ndata)) return 0;
     d->npal = npal;

@@ -1,3 +1,5 @@
+// Screen driver: the GUI toolkit's glue to the platform's display.
+//
 // Glue between the GUI toolkit and the platform's display: frame buffer, flush and wait,
 // display layers, one-colour fill, run-length screen dumps and the boot logo.
 #pragma once

@@ -1,3 +1,5 @@
+// Scroll bars, and the toolkit's integer sine and cosine.
+//
 // Scroll bars: GuiVScroll and GuiHScroll, each two arrow buttons, a trough and a draggable
 // thumb (GuiScrollButton); and the toolkit's integer sine and cosine.
 #pragma once

@@ -5,6 +5,7 @@
 #include "gui/window/window_private.h"
 
 #include <new>
+#include <optional>
 
 namespace {
 
@@ -521,7 +522,6 @@ void GuiWindow::DrawMoveFrame(int erase) {
 // ---- messages -----------------------------------------------------------------------------------
 
 int GuiWindow::Message(const GuiMessage& msg) {
-    const GuiPoint p = msg.payload.point;
     // Signal 4 (clicked) of a child button with id 1000 or 1002 to 1008 closes the window.
     if (msg.type >= 128 && msg.type < GM_APP && ((msg.type - 128) & 15) == GSIG_CLICKED) {
         const int id = (msg.type - 128) >> 4;
@@ -530,142 +530,179 @@ int GuiWindow::Message(const GuiMessage& msg) {
             return msg.data;
         }
     }
-    switch (msg.type) {
-    case GM_DESTROY_SELF:
-        Destroy(this);
-        return GUI_ID_CLOSE;
-    case GM_SHOW: {
-        const int r = GuiTextThing::Message(msg);
-        if (mScrollMode & AUTO_BITS) CheckAutoScroll();
-        return r;
-    }
-    case GM_POINTER_MOVE:
-        if (mMoveMode) {
-            if (p != mDragLast) {
-                DrawMoveFrame(1);
-                mDragLast = p;
-                DrawMoveFrame(0);
-            }
-            return 0;
+    using Handler = std::optional<int> (GuiWindow::*)(const GuiMessage&);
+    static constexpr struct {
+        uint16_t type;
+        Handler run;
+    } HANDLERS[] = {
+        {GM_DESTROY_SELF, &GuiWindow::OnDestroySelf}, {GM_SHOW, &GuiWindow::OnShow},
+        {GM_POINTER_MOVE, &GuiWindow::OnPointerMove}, {GM_LBUTTON_DOWN, &GuiWindow::OnLButtonDown},
+        {GM_LBUTTON_UP, &GuiWindow::OnLButtonUp},     {GM_GAIN_FOCUS, &GuiWindow::OnGainFocus},
+        {GM_POINTER_EXIT, &GuiWindow::OnPointerExit}, {GM_ADD_ICON, &GuiWindow::OnAddIcon},
+        {GM_MOVE_SIZE, &GuiWindow::OnMoveSize},       {GM_VSCROLL, &GuiWindow::OnVScroll},
+        {GM_HSCROLL, &GuiWindow::OnHScroll},          {GM_MAXIMIZE, &GuiWindow::OnMaximize},
+        {GM_MINIMIZE, &GuiWindow::OnMinimize},        {GM_RESTORE, &GuiWindow::OnRestore},
+    };
+    for (const auto& h : HANDLERS)
+        if (h.type == msg.type) {
+            if (const std::optional<int> r = (this->*h.run)(msg)) return *r;
+            break;
         }
-        if ((mStatus & PSF_SIZEABLE) && !mMaximized) {
-            const int part = BorderContains(p);
-            if (part != mPointerSet) {
-                mPointerSet = static_cast<uint8_t>(part);
-                if (mpScreen) mpScreen->SetPointerType(shapeOf(part));
-            }
-            return 0;
-        }
-        break;
-    case GM_LBUTTON_DOWN:
-        if (mMoveMode) return 0;
-        if ((mStatus & PSF_SIZEABLE) && !mMaximized) {
-            if (const int part = BorderContains(p)) {
-                mMoveMode = static_cast<uint8_t>(part);
-                mMoveFrame = 0;
-                CapturePointer();
-                mDragStart = mDragLast = p;
-                return 0;
-            }
-        }
-        break;
-    case GM_LBUTTON_UP: {
-        if (!mMoveMode) break;
-        DrawMoveFrame(1);
-        if (mpScreen) mpScreen->SetPointerType(0);
-        mPointerSet = 0;
-        ReleasePointer();
-        if (!(mStatus & PSF_KEEPS_FOCUS)) MoveFocusToFirstClientChild();
-        if (p != mDragStart && mpScreen) {
-            const GuiRect next = DragRect(p);
-            const GuiRect old = mReal;
-            Invalidate(old);
-            Invalidate(next);
-            mpScreen->BeginDraw(this);
-            GuiMessage r(GM_RESIZE, this);
-            r.payload.rect = next;
-            Message(r);
-            if (next.Contains(old) || !mpParent)
-                Draw();
-            else
-                mpParent->Draw();
-            mpScreen->EndDraw();
-        }
-        mMoveMode = 0;
-        return 0;
-    }
-    case GM_GAIN_FOCUS: {
-        const int r = GuiTextThing::Message(msg);
-        if (mpPresentation && mpPresentation->GetCurrentThing() == this && !(mStatus & PSF_KEEPS_FOCUS))
-            MoveFocusToFirstClientChild();
-        return r;
-    }
-    case GM_POINTER_EXIT:
-        if (mPointerSet) {
-            if (mpScreen) mpScreen->SetPointerType(0);
-            mPointerSet = 0;
+    return GuiTextThing::Message(msg);
+}
+
+std::optional<int> GuiWindow::OnDestroySelf(const GuiMessage&) {
+    Destroy(this);
+    return GUI_ID_CLOSE;
+}
+
+std::optional<int> GuiWindow::OnShow(const GuiMessage& msg) {
+    const int r = GuiTextThing::Message(msg);
+    if (mScrollMode & AUTO_BITS) CheckAutoScroll();
+    return r;
+}
+
+std::optional<int> GuiWindow::OnPointerMove(const GuiMessage& msg) {
+    const GuiPoint p = msg.payload.point;
+    if (mMoveMode) {
+        if (p != mDragLast) {
+            DrawMoveFrame(1);
+            mDragLast = p;
+            DrawMoveFrame(0);
         }
         return 0;
-    case GM_ADD_ICON:
-        AddIcon(static_cast<GuiIcon*>(msg.payload.ptr[0]));
+    }
+    if ((mStatus & PSF_SIZEABLE) && !mMaximized) {
+        const int part = BorderContains(p);
+        if (part != mPointerSet) {
+            mPointerSet = static_cast<uint8_t>(part);
+            if (mpScreen) mpScreen->SetPointerType(shapeOf(part));
+        }
         return 0;
-    case GM_MOVE_SIZE:
-        if (!mMoveMode && (mStatus & PSF_MOVEABLE)) {
-            mMoveMode = static_cast<uint8_t>(msg.data);
+    }
+    return std::nullopt;
+}
+
+std::optional<int> GuiWindow::OnLButtonDown(const GuiMessage& msg) {
+    const GuiPoint p = msg.payload.point;
+    if (mMoveMode) return 0;
+    if ((mStatus & PSF_SIZEABLE) && !mMaximized) {
+        if (const int part = BorderContains(p)) {
+            mMoveMode = static_cast<uint8_t>(part);
             mMoveFrame = 0;
             CapturePointer();
             mDragStart = mDragLast = p;
-            if (mMoveMode == WBP_BOTTOM_RIGHT) {
-                if (mpScreen) mpScreen->SetPointerType(3);
-                mPointerSet = WBP_BOTTOM_RIGHT;
-            }
-        }
-        return 0;
-    case GM_VSCROLL:
-        MoveClientObjects(0, msg.data - msg.payload.l, 1);
-        return 0;
-    case GM_HSCROLL:
-        MoveClientObjects(msg.data - msg.payload.l, 0, 1);
-        return 0;
-    case GM_MAXIMIZE:
-        // Maximising twice would lose the rectangle to restore.
-        if (!(mStatus & PSF_SIZEABLE) || mMaximized || !mpParent) return 0;
-        mRestore = mReal;
-        mMaximized = 1;
-        {
-            GuiMessage r(GM_RESIZE, this);
-            r.payload.rect = mpParent->mClient;
-            Message(r);
-        }
-        Draw();
-        return 0;
-    case GM_MINIMIZE: {
-        if (!(mStatus & PSF_SIZEABLE) || mModal || !mpParent || !mpMessageQueue) return 0;
-        auto* icon = new (std::nothrow) GuiIcon(this, mpIcon, mId);
-        if (!icon) return 0;
-        if (mStatus & PSF_ALWAYS_ON_TOP) icon->mStatus |= PSF_ALWAYS_ON_TOP | PSF_VIEWPORT;
-        GuiThing* parent = mpParent;
-        GuiMessage m(GM_ADD_ICON, parent, this);
-        m.payload.ptr[0] = icon;
-        if (!mpMessageQueue->Push(&m)) {
-            delete icon; // the window stays where it is
             return 0;
         }
-        parent->Remove(this, 1);
-        return 0;
     }
-    case GM_RESTORE:
-        if (!(mStatus & PSF_SIZEABLE) || !mMaximized) return 0;
-        mMaximized = 0;
-        {
-            GuiMessage r(GM_RESIZE, this);
-            r.payload.rect = mRestore;
-            Message(r);
+    return std::nullopt;
+}
+
+std::optional<int> GuiWindow::OnLButtonUp(const GuiMessage& msg) {
+    const GuiPoint p = msg.payload.point;
+    if (!mMoveMode) return std::nullopt;
+    DrawMoveFrame(1);
+    if (mpScreen) mpScreen->SetPointerType(0);
+    mPointerSet = 0;
+    ReleasePointer();
+    if (!(mStatus & PSF_KEEPS_FOCUS)) MoveFocusToFirstClientChild();
+    if (p != mDragStart && mpScreen) {
+        const GuiRect next = DragRect(p);
+        const GuiRect old = mReal;
+        Invalidate(old);
+        Invalidate(next);
+        mpScreen->BeginDraw(this);
+        GuiMessage r(GM_RESIZE, this);
+        r.payload.rect = next;
+        Message(r);
+        if (next.Contains(old) || !mpParent)
+            Draw();
+        else
+            mpParent->Draw();
+        mpScreen->EndDraw();
+    }
+    mMoveMode = 0;
+    return 0;
+}
+
+std::optional<int> GuiWindow::OnGainFocus(const GuiMessage& msg) {
+    const int r = GuiTextThing::Message(msg);
+    if (mpPresentation && mpPresentation->GetCurrentThing() == this && !(mStatus & PSF_KEEPS_FOCUS))
+        MoveFocusToFirstClientChild();
+    return r;
+}
+
+std::optional<int> GuiWindow::OnPointerExit(const GuiMessage&) {
+    if (mPointerSet) {
+        if (mpScreen) mpScreen->SetPointerType(0);
+        mPointerSet = 0;
+    }
+    return 0;
+}
+
+std::optional<int> GuiWindow::OnAddIcon(const GuiMessage& msg) {
+    AddIcon(static_cast<GuiIcon*>(msg.payload.ptr[0]));
+    return 0;
+}
+
+std::optional<int> GuiWindow::OnMoveSize(const GuiMessage& msg) {
+    if (!mMoveMode && (mStatus & PSF_MOVEABLE)) {
+        mMoveMode = static_cast<uint8_t>(msg.data);
+        mMoveFrame = 0;
+        CapturePointer();
+        mDragStart = mDragLast = msg.payload.point;
+        if (mMoveMode == WBP_BOTTOM_RIGHT) {
+            if (mpScreen) mpScreen->SetPointerType(3);
+            mPointerSet = WBP_BOTTOM_RIGHT;
         }
-        if (mpParent) mpParent->Draw();
-        return 0;
-    default:
-        break;
     }
-    return GuiTextThing::Message(msg);
+    return 0;
+}
+
+std::optional<int> GuiWindow::OnVScroll(const GuiMessage& msg) {
+    MoveClientObjects(0, msg.data - msg.payload.l, 1);
+    return 0;
+}
+
+std::optional<int> GuiWindow::OnHScroll(const GuiMessage& msg) {
+    MoveClientObjects(msg.data - msg.payload.l, 0, 1);
+    return 0;
+}
+
+std::optional<int> GuiWindow::OnMaximize(const GuiMessage&) {
+    // Maximising twice would lose the rectangle to restore.
+    if (!(mStatus & PSF_SIZEABLE) || mMaximized || !mpParent) return 0;
+    mRestore = mReal;
+    mMaximized = 1;
+    GuiMessage r(GM_RESIZE, this);
+    r.payload.rect = mpParent->mClient;
+    Message(r);
+    Draw();
+    return 0;
+}
+
+std::optional<int> GuiWindow::OnMinimize(const GuiMessage&) {
+    if (!(mStatus & PSF_SIZEABLE) || mModal || !mpParent || !mpMessageQueue) return 0;
+    auto* icon = new (std::nothrow) GuiIcon(this, mpIcon, mId);
+    if (!icon) return 0;
+    if (mStatus & PSF_ALWAYS_ON_TOP) icon->mStatus |= PSF_ALWAYS_ON_TOP | PSF_VIEWPORT;
+    GuiThing* parent = mpParent;
+    GuiMessage m(GM_ADD_ICON, parent, this);
+    m.payload.ptr[0] = icon;
+    if (!mpMessageQueue->Push(&m)) {
+        delete icon; // the window stays where it is
+        return 0;
+    }
+    parent->Remove(this, 1);
+    return 0;
+}
+
+std::optional<int> GuiWindow::OnRestore(const GuiMessage&) {
+    if (!(mStatus & PSF_SIZEABLE) || !mMaximized) return 0;
+    mMaximized = 0;
+    GuiMessage r(GM_RESIZE, this);
+    r.payload.rect = mRestore;
+    Message(r);
+    if (mpParent) mpParent->Draw();
+    return 0;
 }

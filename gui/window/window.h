@@ -1,10 +1,14 @@
-// GuiWindow: the framed container of the toolkit. It draws a frame and an optional wallpaper,
-// owns scroll bars that scroll its client objects, can be moved, sized, maximised, minimised
-// to an icon and restored with the pointer, and runs modal message loops.
+// GuiWindow: the framed container of the toolkit.
+//
+// It draws a frame and an optional wallpaper, owns scroll bars that scroll its client objects, can
+// be moved, sized, maximised, minimised to an icon and restored with the pointer, and runs modal
+// message loops.
 #pragma once
 
 #include "gui/scroll/scroll.h"
 #include "gui/text/text_thing.h"
+
+#include <optional>
 
 class GuiIcon;
 
@@ -96,6 +100,22 @@ class GuiWindow : public GuiTextThing, public GuiScrollSource {
     ModalFrame* mpModal = nullptr; // running modal loops, innermost first; told when the window goes
 
     GuiRect DragRect(GuiPoint last);
+    // Message's handlers, one per message type the window takes itself; none (nullopt) leaves
+    // the message to the text thing.
+    std::optional<int> OnDestroySelf(const GuiMessage& msg);
+    std::optional<int> OnShow(const GuiMessage& msg);
+    std::optional<int> OnPointerMove(const GuiMessage& msg);
+    std::optional<int> OnLButtonDown(const GuiMessage& msg);
+    std::optional<int> OnLButtonUp(const GuiMessage& msg);
+    std::optional<int> OnGainFocus(const GuiMessage& msg);
+    std::optional<int> OnPointerExit(const GuiMessage& msg);
+    std::optional<int> OnAddIcon(const GuiMessage& msg);
+    std::optional<int> OnMoveSize(const GuiMessage& msg);
+    std::optional<int> OnVScroll(const GuiMessage& msg);
+    std::optional<int> OnHScroll(const GuiMessage& msg);
+    std::optional<int> OnMaximize(const GuiMessage& msg);
+    std::optional<int> OnMinimize(const GuiMessage& msg);
+    std::optional<int> OnRestore(const GuiMessage& msg);
     void DropBar(GuiThing* bar);
     void BeginModal(ModalFrame* frame, int show);
     void EndModal(ModalFrame* frame, bool release);

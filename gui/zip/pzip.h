@@ -1,3 +1,5 @@
+// The toolkit's deflate/inflate codec over zlib.
+//
 // The toolkit's deflate/inflate codec (zlib streams, RFC 1950/1951) on top of zlib, and the
 // one-shot wrappers GuiUnzip and GuiZip. Results are zlib's codes.
 #pragma once

@@ -1,3 +1,5 @@
+// Event service of logging: the error manager's events, queued and delivered every 10 ms.
+//
 // Event service of logging: the error manager's events go into a bounded queue that the
 // raster "EventService" drains every 10 ms into the events delivered to the event loggers.
 // The event loggers themselves (event files of the measurements) and the event channels of

@@ -5,6 +5,7 @@
 #include "services/shell/shell.h"
 #include "platform/os/os.h"
 #include "platform/os/osfs.h"
+#include "services/bytes/bytes.h"
 #include "services/errmgr/errmgr.h"
 #include "services/nvram/nvram.h"
 #include "services/syslog/syslog.h"
@@ -16,6 +17,9 @@
 #include <sys/stat.h>
 
 namespace {
+
+using bytes::get_le16;
+using bytes::put_le16;
 
 SEM_ID lofSem;
 LapOutFraState st;
@@ -48,18 +52,17 @@ uint16_t pickFragment(uint16_t lap, uint16_t outing, uint32_t first) {
 // and outing it goes with. A loss of power before element 261 follows leaves record 1 naming the
 // lap and outing of record 0, and the start takes the absolute lap from it.
 void storeCounters(bool withAbsLap) {
-    const uint8_t step[6] = {static_cast<uint8_t>(st.abs_lap), static_cast<uint8_t>(st.abs_lap >> 8),
-                             static_cast<uint8_t>(st.outing),  static_cast<uint8_t>(st.outing >> 8),
-                             static_cast<uint8_t>(st.lap),     static_cast<uint8_t>(st.lap >> 8)};
+    uint8_t step[6];
+    put_le16(step, st.abs_lap), put_le16(step + 2, st.outing), put_le16(step + 4, st.lap);
     if (nvram_dbs_write(LAPOUTFRA_NV_COUNTERS, 1, step, sizeof step) != static_cast<int>(sizeof step))
         SYSLOGX_GUARDED(LOG_ERR, "LapOutFra: could not store lap/outing/fragment counters");
-    const uint8_t rec[6] = {static_cast<uint8_t>(st.fragment), static_cast<uint8_t>(st.fragment >> 8),
-                            static_cast<uint8_t>(st.outing),   static_cast<uint8_t>(st.outing >> 8),
-                            static_cast<uint8_t>(st.lap),      static_cast<uint8_t>(st.lap >> 8)};
+    uint8_t rec[6];
+    put_le16(rec, st.fragment), put_le16(rec + 2, st.outing), put_le16(rec + 4, st.lap);
     if (nvram_dbs_write(LAPOUTFRA_NV_COUNTERS, 0, rec, sizeof rec) != static_cast<int>(sizeof rec))
         SYSLOGX_GUARDED(LOG_ERR, "LapOutFra: could not store lap/outing/fragment counters");
     if (!withAbsLap) return;
-    const uint8_t abs[2] = {static_cast<uint8_t>(st.abs_lap), static_cast<uint8_t>(st.abs_lap >> 8)};
+    uint8_t abs[2];
+    put_le16(abs, st.abs_lap);
     if (nvram_dbs_write(LAPOUTFRA_NV_ABSLAP, 0, abs, sizeof abs) != static_cast<int>(sizeof abs))
         SYSLOGX_GUARDED(LOG_ERR, "LapOutFra: could not store the absolute lap counter");
 }
@@ -121,22 +124,21 @@ int LapOutFra_init() {
     const bool haveCounters =
         nvram_dbs_read(LAPOUTFRA_NV_COUNTERS, 0, rec, sizeof rec) == static_cast<int>(sizeof rec);
     if (haveCounters) {
-        s.fragment = static_cast<uint16_t>(rec[0] | rec[1] << 8);
-        s.outing = static_cast<uint16_t>(rec[2] | rec[3] << 8);
-        s.lap = static_cast<uint16_t>(rec[4] | rec[5] << 8);
+        s.fragment = get_le16(rec);
+        s.outing = get_le16(rec + 2);
+        s.lap = get_le16(rec + 4);
     }
     uint8_t abs[2];
     const bool haveAbsLap =
         nvram_dbs_read(LAPOUTFRA_NV_ABSLAP, 0, abs, sizeof abs) == static_cast<int>(sizeof abs);
-    if (haveAbsLap) s.abs_lap = static_cast<uint16_t>(abs[0] | abs[1] << 8);
+    if (haveAbsLap) s.abs_lap = get_le16(abs);
     uint8_t step[6];
     bool repaired = false;
     if (haveCounters && nvram_dbs_read(LAPOUTFRA_NV_COUNTERS, 1, step, sizeof step) == sizeof step &&
-        (step[2] | step[3] << 8) == s.outing && (step[4] | step[5] << 8) == s.lap &&
-        (step[0] | step[1] << 8) != s.abs_lap) {
+        get_le16(step + 2) == s.outing && get_le16(step + 4) == s.lap && get_le16(step) != s.abs_lap) {
         syslogx(LOG_WARN, "LapOutFra_init(): absolute lap counter %u repaired to %u", s.abs_lap,
-                step[0] | step[1] << 8);
-        s.abs_lap = static_cast<uint16_t>(step[0] | step[1] << 8);
+                get_le16(step));
+        s.abs_lap = get_le16(step);
         repaired = true;
     }
     if (!lock("LapOutFra_init()")) return -1;

@@ -1,3 +1,5 @@
+// Lap, outing and fragment counters of logging, kept across restarts.
+//
 // Lap, outing and fragment counters of logging. They name the measurement files and survive
 // a restart: fragment, outing and lap in non-volatile element 0 (record 0), the absolute lap
 // counter in element 261; record 1 of element 0 keeps the absolute lap with its lap and outing,

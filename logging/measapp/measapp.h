@@ -1,3 +1,5 @@
+// The logging application as far as this build has it: remote-control and shutdown requests.
+//
 // The logging application (measurements m01 logging, m02 telemetry, m03 second logging) as far
 // as this build has it: the request flags of remote control and shutdown, acted on by the 1 ms
 // step, and the preparation of the logging drives. Measurement configuration, blocks, frames

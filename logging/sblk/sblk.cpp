@@ -13,8 +13,8 @@
 
 namespace {
 
-using bytes::be16;
-using bytes::put16;
+using bytes::get_be16;
+using bytes::put_be16;
 struct VersionEntry {
     uint16_t pid;
     char text[CI_VERSION_TEXT];
@@ -40,10 +40,10 @@ SEM_ID versionLock() {
 size_t ci_get_version_info_req(const uint8_t* request, size_t requestLen, uint8_t* reply, size_t replySize) {
     if (!request || !reply || requestLen < CI_HEADER_SIZE || replySize < CI_VERSION_REPLY_SIZE) return 0;
     std::memset(reply, 0, CI_VERSION_REPLY_SIZE);
-    put16(reply + 2, CI_VERSION_TEXT);
-    put16(reply + 4, AppMan_getPID());
-    put16(reply + 6, be16(request + 4)); // back to the requester
-    put16(reply + 16, CI_CMD_VERSION_REPLY);
+    put_be16(reply + 2, CI_VERSION_TEXT);
+    put_be16(reply + 4, AppMan_getPID());
+    put_be16(reply + 6, get_be16(request + 4)); // back to the requester
+    put_be16(reply + 16, CI_CMD_VERSION_REPLY);
     // "_FL" names the location as a suffix; the reply carries it as a prefix "FL ".
     char text[2 * CI_VERSION_TEXT + 1] = {};
     const char* location = discover_location();
@@ -61,12 +61,12 @@ size_t ci_get_version_info_req(const uint8_t* request, size_t requestLen, uint8_
 }
 
 void ci_get_version_info_reply(const uint8_t* message, size_t len) {
-    if (!message || len < CI_HEADER_SIZE + CI_VERSION_TEXT || be16(message + 2) < CI_VERSION_TEXT) {
+    if (!message || len < CI_HEADER_SIZE + CI_VERSION_TEXT || get_be16(message + 2) < CI_VERSION_TEXT) {
         SYSLOGX_GUARDED(LOG_WARN, "ci_get_version_info_reply: version reply too short (%u bytes)",
                         static_cast<unsigned>(len));
         return;
     }
-    const uint16_t pid = be16(message + 4);
+    const uint16_t pid = get_be16(message + 4);
     SEM_ID lock = versionLock();
     if (!lock || semTake(lock, WAIT_FOREVER) != OK) {
         SYSLOGX_GUARDED(LOG_ERR, "ci_get_version_info_reply: semTake error");

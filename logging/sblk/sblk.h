@@ -1,3 +1,5 @@
+// Status block of logging: here only the units' version information.
+//
 // Status block of logging: here only the version information of the units, which the
 // command interface exchanges (0x0F00 request, 0x0F01 reply). The status-block task, its
 // file and the lap stack are not built; their entry points do nothing.

@@ -1,3 +1,5 @@
+// Simulated CAN: the manager's two CAN controllers and the buses behind them.
+//
 // The manager's CAN side (platform): identifier registration, transmission, bit timing and
 // activation of the two controllers, the process's receive queue, and the buses behind them.
 #pragma once

@@ -1,3 +1,5 @@
+// The control socket "vyn.ctl" through which tests and tools drive a running unit.
+//
 // The control channel: a UNIX stream socket "vyn.ctl" in the unit directory through which
 // tests and tools drive a running unit. One command per line, one reply line per command,
 // "ok ..." or "error ..." (a blank line too). The application never uses it.

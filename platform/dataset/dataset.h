@@ -1,3 +1,5 @@
+// The stored calibration dataset: the file behind the manager's store and load calls.
+//
 // The stored calibration dataset (platform side): the manager's calls 2688 (store) and 2689
 // (load) over the file "dataset.img" in the unit's non-volatile directory. The file holds
 // the image exactly as the application hands it over; a load asks for the whole file.

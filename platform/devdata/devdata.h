@@ -1,3 +1,5 @@
+// The board's device data and 1-Wire ROM id, kept in "devdata.ini".
+//
 // The board's device-data store and 1-Wire ROM id (platform side), behind the manager's
 // calls 3648 to 3651 and 2698, kept in the text file "devdata.ini" of the unit directory.
 //

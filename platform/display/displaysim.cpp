@@ -442,8 +442,10 @@ void setSnapshot(const std::string& path, double maxPerSecond) {
     s.lastSnapNs = INT64_MIN / 2;
     s.snapPending = false;
     s.snapFailLogged = false;
-    // Made here, at the start-up, with the host's default scheduling on any CPU: not a task.
-    if (!path.empty() && !s.writer.joinable()) s.writer = std::thread(writerBody);
+    // Made here, at the start-up, with the host's default scheduling on any CPU: not a task. Stepped
+    // time writes on the tick, and a thread beside it would only make the tick miss the lock.
+    if (!path.empty() && !s.writer.joinable() && sim::mode() != sim::TimeMode::Stepped)
+        s.writer = std::thread(writerBody);
 }
 
 uint64_t snapshotCount() {

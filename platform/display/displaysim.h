@@ -1,3 +1,5 @@
+// The simulated display: frame buffer, controller registers and the manager's display calls.
+//
 // The simulated display of the unit (platform side): frame buffer, display controller registers,
 // the manager's display calls (flush, wait, boot logo) and what the screen shows.
 #pragma once

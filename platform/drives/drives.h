@@ -1,3 +1,5 @@
+// The manager's drive, USB and network-command calls, recorded and never applied.
+//
 // The manager's drive, USB and network-command calls (platform side): 2694 drive
 // availability, 2705 interface and 2706 route commands, 2708 USB requests. Commands are
 // recorded, never applied to the host's network.

@@ -1,3 +1,5 @@
+// The simulated hardware: register blocks by physical address and the board's devices behind them.
+//
 // Registers of the simulated hardware. The application maps a register block by its
 // physical address; plain memory windows are read and written directly, registers with
 // side effects (counters, clear-on-read bits) go through hw_read32/hw_write32.

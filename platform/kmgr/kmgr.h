@@ -1,3 +1,5 @@
+// The kernel-side manager: the numbered calls of the application and the handlers behind them.
+//
 // Custom system calls into the kernel-side manager: number = group * 64 + routine.
 // Arguments are pointer-sized; unused trailing ones are 0. -1 (or as the caller's module
 // says, any nonzero value) is failure.

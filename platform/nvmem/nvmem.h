@@ -1,3 +1,5 @@
+// The unit's non-volatile memory: an image file behind the manager's persist and load calls.
+//
 // The unit's non-volatile memory (platform side): an image file behind the manager's calls
 // 2692 and 2701 (persist bytes at an offset) and 2693 (load bytes from an offset).
 //

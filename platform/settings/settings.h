@@ -1,3 +1,5 @@
+// The unit's settings, read from "vyn.ini".
+//
 // The unit's settings: the file "vyn.ini" in the unit directory. Every key is optional; one
 // table in settings.cpp declares each key's type, limits, default and help.
 #pragma once

@@ -1,3 +1,5 @@
+// The platform's system process: status block, log collector, logging queues and the base tick.
+//
 // The platform's system process, run as tasks of this process: it owns the named objects
 // that the application opens (status block, log queue, logging queues, base tick) and
 // collects the log.

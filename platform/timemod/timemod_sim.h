@@ -1,5 +1,4 @@
-// The simulated TIME module (platform side): its register block at the board's TIME
-// address, driven by the one simulated clock.
+// The simulated TIME module: its register block, driven by the one simulated clock.
 //
 // Timestamp and time steady count 100 us from the moment the module leaves reset (control
 // bit 2); the free-running counter counts 20 ns and never stops. Every GAP_PERIOD the sync

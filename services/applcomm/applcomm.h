@@ -1,3 +1,5 @@
+// Shared status block: the unit's health as the system process publishes it, copied every 10 ms.
+//
 // Shared status block: the system process publishes the unit's health (USB drive, loads,
 // FTP, card partitions, error flags, CAN node states, the announced masters) in the shared
 // memory "/shm/ApplComm"; every 10 ms this process copies it into signal-page variables,

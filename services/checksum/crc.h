@@ -1,3 +1,5 @@
+// Checksums: the catalogued CRCs here, MD5 in md5.h.
+//
 // Table-driven CRCs that guard stored and transmitted data, each a catalogued CRC.
 // The _accu forms continue a CRC over several buffers: pass the previous result as start value.
 #pragma once

@@ -1,5 +1,7 @@
 #include "services/checksum/md5.h"
 
+#include "services/bytes/bytes.h"
+
 #include <cstring>
 
 namespace {
@@ -81,7 +83,7 @@ void process_buffer(md5_context* ctx) {
 void byteSwap(uint32_t* buf, unsigned words) {
     auto* p = reinterpret_cast<unsigned char*>(buf);
     for (unsigned i = 0; i < words; ++i, p += 4) {
-        const uint32_t w = uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+        const uint32_t w = bytes::get_le32(p);
         std::memcpy(p, &w, 4);
     }
 }

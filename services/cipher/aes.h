@@ -1,3 +1,5 @@
+// Ciphers of the channel archive: AES-128 here, SHA-1 and HMAC in sha1.h, PBKDF2 in pbkdf2.h.
+//
 // AES-128 (FIPS 197) in ECB and counter mode on a caller-owned context; allocation-free.
 #pragma once
 

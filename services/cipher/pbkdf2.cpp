@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "services/bytes/bytes.h"
 #include "services/cipher/sha1.h"
 #include "services/syslog/syslog.h"
 
@@ -59,10 +60,7 @@ int pbkdf2(const char* password, const uint8_t* salt, size_t saltLen, uint32_t i
 
     uint8_t u[SHA1_DIGEST_SIZE], t[SHA1_DIGEST_SIZE];
     for (uint32_t block = 1; outLen; ++block) {
-        msg[saltLen] = static_cast<uint8_t>(block >> 24);
-        msg[saltLen + 1] = static_cast<uint8_t>(block >> 16);
-        msg[saltLen + 2] = static_cast<uint8_t>(block >> 8);
-        msg[saltLen + 3] = static_cast<uint8_t>(block);
+        bytes::put_be32(msg + saltLen, block);
         hmac(&h, msg, saltLen + 4, u);
         std::memcpy(t, u, sizeof(t));
         for (uint32_t j = 1; j < iterations; ++j) {

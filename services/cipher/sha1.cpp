@@ -1,5 +1,7 @@
 #include "services/cipher/sha1.h"
 
+#include "services/bytes/bytes.h"
+
 #include <cstring>
 
 namespace {
@@ -20,8 +22,7 @@ void wipe(void* p, size_t n) {
 void SHA1Transform(uint32_t state[5], const uint8_t block[SHA1_BLOCK_SIZE]) {
     uint32_t w[80];
     for (int t = 0; t < 16; ++t)
-        w[t] = uint32_t(block[4 * t]) << 24 | uint32_t(block[4 * t + 1]) << 16 |
-               uint32_t(block[4 * t + 2]) << 8 | uint32_t(block[4 * t + 3]);
+        w[t] = bytes::get_be32(block + 4 * t);
     for (int t = 16; t < 80; ++t)
         w[t] = rotl(w[t - 3] ^ w[t - 8] ^ w[t - 14] ^ w[t - 16], 1);
 
@@ -90,16 +91,14 @@ void SHA1Update(SHA1_CTX* ctx, const void* data, size_t len) {
 
 void SHA1Final(uint8_t digest[SHA1_DIGEST_SIZE], SHA1_CTX* ctx) {
     uint8_t length[8];
-    for (int i = 0; i < 4; ++i) {
-        length[i] = static_cast<uint8_t>(ctx->count[1] >> (24 - 8 * i));
-        length[4 + i] = static_cast<uint8_t>(ctx->count[0] >> (24 - 8 * i));
-    }
+    bytes::put_be32(length, ctx->count[1]);
+    bytes::put_be32(length + 4, ctx->count[0]);
     static const uint8_t pad[SHA1_BLOCK_SIZE] = {0x80};
     const size_t used = (ctx->count[0] >> 3) & 63;
     SHA1Update(ctx, pad, used < 56 ? 56 - used : 120 - used);
     SHA1Update(ctx, length, 8);
-    for (int i = 0; i < SHA1_DIGEST_SIZE; ++i)
-        digest[i] = static_cast<uint8_t>(ctx->state[i / 4] >> (24 - 8 * (i % 4)));
+    for (int i = 0; i < SHA1_DIGEST_SIZE / 4; ++i)
+        bytes::put_be32(digest + 4 * i, ctx->state[i]);
     wipe(ctx, sizeof(*ctx));
 }
 

@@ -2,6 +2,7 @@
 // variables, and start-up.
 #include "services/errmgr/errmgr.h"
 
+#include "services/bytes/bytes.h"
 #include "services/raster/raster.h"
 #include "services/errmgr/errmgr_private.h"
 #include "services/syslog/syslog.h"
@@ -18,6 +19,11 @@ namespace errmgr {
 State state;
 
 namespace {
+
+using bytes::get_le16;
+using bytes::get_le32;
+using bytes::put_le16;
+using bytes::put_le32;
 
 std::atomic<SEM_ID> entryMutex{nullptr};
 std::atomic<SEM_ID> storeMutex{nullptr};
@@ -93,19 +99,12 @@ bool forwarded(int path) {
            path != ERROR_MGR_PATH_EVENTLOGGING;
 }
 
-void put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
 void forward(int path, uint32_t stamp, uint32_t durationOrActive, int typeId) {
     uint8_t rec[ERROR_MGR_EVENT_SIZE];
-    rec[0] = static_cast<uint8_t>(path);
-    rec[1] = static_cast<uint8_t>(path >> 8);
-    rec[2] = static_cast<uint8_t>(path >> 16);
+    put_le32(rec, static_cast<uint32_t>(path)); // bytes 0 to 2; byte 3 follows
     rec[3] = 1;
-    put32(rec + 4, stamp);
-    put32(rec + 8, durationOrActive);
+    put_le32(rec + 4, stamp);
+    put_le32(rec + 8, durationOrActive);
     rec[12] = 3;
     rec[13] = 3;
     if (ErrorMgrEventSink sink = eventSink.load(std::memory_order_acquire))
@@ -262,16 +261,12 @@ Entry unusedEntry() {
 }
 
 void encode(const Entry& e, uint8_t out[ERROR_MGR_ENTRY_SIZE]) {
-    out[0] = static_cast<uint8_t>(e.path);
-    out[1] = static_cast<uint8_t>(e.path >> 8);
-    out[2] = static_cast<uint8_t>(e.type);
-    out[3] = static_cast<uint8_t>(e.type >> 8);
-    put32(out + 4, e.time);
-    put32(out + 8, e.stamp);
-    out[12] = static_cast<uint8_t>(e.typeId);
-    out[13] = static_cast<uint8_t>(e.typeId >> 8);
-    out[14] = static_cast<uint8_t>(e.duration);
-    out[15] = static_cast<uint8_t>(e.duration >> 8);
+    put_le16(out, e.path);
+    put_le16(out + 2, e.type);
+    put_le32(out + 4, e.time);
+    put_le32(out + 8, e.stamp);
+    put_le16(out + 12, e.typeId);
+    put_le16(out + 14, e.duration);
     out[16] = e.count;
     out[17] = e.flags;
     out[18] = e.pad[0];
@@ -279,18 +274,13 @@ void encode(const Entry& e, uint8_t out[ERROR_MGR_ENTRY_SIZE]) {
 }
 
 Entry decode(const uint8_t in[ERROR_MGR_ENTRY_SIZE]) {
-    const auto u16 = [&](int o) { return static_cast<uint16_t>(in[o] | in[o + 1] << 8); };
-    const auto u32 = [&](int o) {
-        return static_cast<uint32_t>(in[o]) | static_cast<uint32_t>(in[o + 1]) << 8 |
-               static_cast<uint32_t>(in[o + 2]) << 16 | static_cast<uint32_t>(in[o + 3]) << 24;
-    };
     Entry e;
-    e.path = u16(0);
-    e.type = u16(2);
-    e.time = u32(4);
-    e.stamp = u32(8);
-    e.typeId = u16(12);
-    e.duration = u16(14);
+    e.path = get_le16(in);
+    e.type = get_le16(in + 2);
+    e.time = get_le32(in + 4);
+    e.stamp = get_le32(in + 8);
+    e.typeId = get_le16(in + 12);
+    e.duration = get_le16(in + 14);
     e.count = in[16];
     e.flags = in[17];
     e.pad[0] = in[18];
@@ -498,13 +488,10 @@ int error_mgr_get_data(uint8_t* buffer, uint32_t size) {
     for (uint32_t i = 0; i < n; ++i) {
         const Entry& e = state.entries[i];
         uint8_t* p = buffer + i * ERROR_MGR_DATA_RECORD;
-        p[0] = static_cast<uint8_t>(e.path);
-        p[1] = static_cast<uint8_t>(e.path >> 8);
-        p[2] = static_cast<uint8_t>(e.type);
-        p[3] = static_cast<uint8_t>(e.type >> 8);
-        put32(p + 4, e.time);
-        p[8] = static_cast<uint8_t>(e.duration);
-        p[9] = static_cast<uint8_t>(e.duration >> 8);
+        put_le16(p, e.path);
+        put_le16(p + 2, e.type);
+        put_le32(p + 4, e.time);
+        put_le16(p + 8, e.duration);
         p[10] = e.count;
         p[11] = e.flags & ERROR_MGR_FLAG_ACTIVE;
     }

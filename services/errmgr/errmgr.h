@@ -1,3 +1,5 @@
+// Error manager: the unit's error memory of reported faults, kept across restarts.
+//
 // Error manager: the unit's error memory. Modules report faults as (error path, error type):
 // the path says where (an analog channel, a CAN bus, the recorder ...), the type what
 // (minimum error, bus off ...). Up to 20 entries with count, time, duration and active

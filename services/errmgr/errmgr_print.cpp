@@ -1,6 +1,7 @@
 // The printout of the error memory and its shell command "err_mgr_vyn".
 #include "services/errmgr/errmgr.h"
 
+#include "services/bytes/bytes.h"
 #include "services/rtpman/rtpman.h"
 #include "services/shell/shell.h"
 #include "services/time/time_util.h"
@@ -28,11 +29,6 @@ void stars() {
     std::fputs("\n\r", stdout);
 }
 
-uint32_t le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
 } // namespace
 
 void error_mgr_print() {
@@ -53,12 +49,12 @@ void error_mgr_print() {
     }
     for (int i = 0; i < n; ++i) {
         const uint8_t* p = buf + i * ERROR_MGR_DATA_RECORD;
-        const unsigned path = p[0] | p[1] << 8;
-        const unsigned type = p[2] | p[3] << 8;
-        timespec ts{static_cast<time_t>(le32(p + 4)), 0};
+        const unsigned path = bytes::get_le16(p);
+        const unsigned type = bytes::get_le16(p + 2);
+        timespec ts{static_cast<time_t>(bytes::get_le32(p + 4)), 0};
         date_msd d{};
         conv_time_to_date(&ts, &d);
-        const unsigned duration = p[8] | p[9] << 8;
+        const unsigned duration = bytes::get_le16(p + 8);
         std::printf("   0x%04X  0x%04X     %6.1f      %s   %4d.%02d.%02d %02d:%02d:%02d    %d   \n\r", path,
                     type, duration * 0.1, (p[11] & 1) ? "TRUE " : "FALSE", d.YEAR, d.MONTH, d.DAY, d.HOUR,
                     d.MIN, d.SEC, p[10]);

@@ -1,3 +1,5 @@
+// Small shared helpers: files on the drives, bounded strings, bit buffers, drive and network requests.
+//
 // Small shared helpers: files and paths on the unit's drives, bounded strings, diagnostic
 // bit buffers, drive and USB requests, and the network commands for subnets and the
 // default gateway. Every file access goes through the OS layer's devices.

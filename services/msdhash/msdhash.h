@@ -1,6 +1,7 @@
 // String hash table: zero-terminated names to opaque pointers, 2^n buckets chained in insertion order.
-// Nothing is ever removed. Lookups may run while an element is added; adding takes no lock, so
-// one writer at a time (the owner serialises them).
+//
+// Nothing is ever removed. Lookups may run while an element is added; adding takes no lock, so one
+// writer at a time (the owner serialises them).
 #pragma once
 
 #include <cstdint>

@@ -1,3 +1,5 @@
+// Non-volatile double store: every record kept twice, each copy guarded by a CRC.
+//
 // Non-volatile double store. Every record of every element is kept twice (mirrors A and B),
 // each slot guarded by a CRC-16 and a write counter, so that a write cut by a power loss
 // leaves the other mirror intact. The whole store lives in RAM: it is loaded once at start,

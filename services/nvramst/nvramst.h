@@ -1,3 +1,5 @@
+// Device-data store client: the board's identity and life data through the manager.
+//
 // Device-data store client: the board's identity and life data (MAC address, part and
 // serial number, revision, life time, maximum temperatures, crash and brick counters),
 // each item one call into the kernel-side manager.

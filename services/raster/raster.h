@@ -1,3 +1,5 @@
+// Raster scheduler: the base tick turned into the releases of periodic and event raster tasks.
+//
 // Raster scheduler: turns the 1 ms base tick "/BASETICK0" into the releases of up to 64
 // raster tasks (periodic or event-triggered), watches their backlogs for the application
 // watchdog, offers a tick-based delay list and stops the rasters at shutdown.

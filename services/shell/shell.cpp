@@ -3,6 +3,7 @@
 #include "platform/kmgr/calls.h"
 #include "platform/kmgr/kmgr.h"
 #include "platform/os/os.h"
+#include "services/bytes/bytes.h"
 #include "services/rtpman/rtpman.h"
 #include "services/syslog/syslog.h"
 
@@ -46,12 +47,6 @@ MsdShellCallback callbackOf(uint32_t id) {
     MsdShellCallback cb = commands[id - 1].callback;
     semGive(m);
     return cb;
-}
-
-uint32_t get32(const uint8_t* p) {
-    uint32_t v;
-    std::memcpy(&v, p, 4);
-    return v;
 }
 
 void resetCommandTask() {
@@ -119,7 +114,7 @@ void shellTask() {
         size_t len = 0;
         for (int got; len < TEXT_MAX && (got = pipeRead(fd, buf + 4 + len, TEXT_MAX - len)) > 0;)
             len += static_cast<size_t>(got);
-        std::memcpy(buf, &result, 4);
+        bytes::put_le32(buf, static_cast<uint32_t>(result));
         buf[4 + len] = 0;
         // The newest answer wins over one its requester never took.
         uint8_t stale[8];
@@ -134,16 +129,15 @@ void shellTask() {
 
 int msdParse_rtp(uint8_t* buf, size_t len) {
     if (!buf || len < 8) return -1;
-    int32_t argc;
-    std::memcpy(&argc, buf + 4, 4);
+    const auto argc = static_cast<int32_t>(bytes::get_le32(buf + 4));
     // At least the argv array and one byte of text must lie inside what was received.
     if (argc < 1 || static_cast<size_t>(argc) > (len - 8) / 5) return -1;
     const size_t strings = 8 + 4 * static_cast<size_t>(argc);
-    const uint32_t base = get32(buf + 8);
+    const uint32_t base = bytes::get_le32(buf + 8);
     static char* argv[SHELL_MSG_MAX / 5 + 1];
     for (int32_t i = 0; i < argc; ++i) {
         // Where the sender's string lay, relative to its first one.
-        const size_t at = strings + (get32(buf + 8 + 4 * static_cast<size_t>(i)) - base);
+        const size_t at = strings + (bytes::get_le32(buf + 8 + 4 * static_cast<size_t>(i)) - base);
         if (at < strings || at >= len || !std::memchr(buf + at, 0, len - at)) {
             SYSLOGX_GUARDED(LOG_WARN, "msdParse_rtp(): argument %d outside the request, refused", i);
             return -1;
@@ -151,13 +145,14 @@ int msdParse_rtp(uint8_t* buf, size_t len) {
         argv[i] = reinterpret_cast<char*>(buf + at);
     }
     argv[argc] = nullptr;
-    const MsdShellCallback cb = callbackOf(get32(buf));
+    const MsdShellCallback cb = callbackOf(bytes::get_le32(buf));
     if (!cb) {
-        SYSLOGX_GUARDED(LOG_WARN, "msdParse_rtp(): no command with id %u", static_cast<unsigned>(get32(buf)));
+        SYSLOGX_GUARDED(LOG_WARN, "msdParse_rtp(): no command with id %u",
+                        static_cast<unsigned>(bytes::get_le32(buf)));
         return -1;
     }
     const int32_t result = cb(argc, argv);
-    std::memcpy(buf, &result, 4);
+    bytes::put_le32(buf, static_cast<uint32_t>(result));
     return result;
 }
 

@@ -1,3 +1,5 @@
+// The process shell: runs the commands typed into the platform's shell; modules register theirs.
+//
 // The process shell: commands typed into the platform's shell arrive on the queue
 // "/queue/MsdShell_<index>"; the task "r_shell" runs them with standard output redirected into
 // the pipe "/pipe/MsdShell_<index>" and answers with their result and what they printed.

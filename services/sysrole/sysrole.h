@@ -1,3 +1,5 @@
+// System role, boot counter and memory usage of this unit.
+//
 // System role, boot counter and memory usage: whether this unit logs and is time master,
 // which units are laptrigger and fuel-consumption master, which external ECU it works with
 // (from ECU_TYPE, DEVICE_CONFIG and the masters the platform announces); the count of

@@ -1,5 +1,4 @@
-// Time base (the processor's global timer), application time, calendar conversion and
-// the periods of the raster indexes.
+// Time base (the processor's global timer), application time, calendar conversion, raster periods.
 #pragma once
 
 #include <cstdint>

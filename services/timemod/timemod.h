@@ -1,3 +1,5 @@
+// The TIME module's registers, and the identity and version check of the FPGA cores.
+//
 // Register access to the TIME module, the FPGA core that keeps the unit's timestamp in
 // 100 us units, synchronised with the other units over the sync signal line.
 #pragma once

@@ -23,10 +23,10 @@
 
 namespace {
 
-using bytes::be16;
-using bytes::be32;
-using bytes::put16;
-using bytes::put32;
+using bytes::get_be16;
+using bytes::get_be32;
+using bytes::put_be16;
+using bytes::put_be32;
 constexpr size_t HDR = 20;
 constexpr uint16_t PID_ALL = 0xFFFE;
 constexpr uint32_t EXPORT_GROUP = 0xEFEFEF0F; // 239.239.239.15
@@ -63,31 +63,31 @@ int (*ciReady)() = nullptr;
 // Payload bytes the message really holds.
 size_t payloadOf(const uint8_t* m, size_t len) {
     if (!m || len < HDR) return 0;
-    const size_t declared = be16(m + 2);
+    const size_t declared = get_be16(m + 2);
     return declared < len - HDR ? declared : len - HDR;
 }
 
 date_msd readDate(const uint8_t* p, bool withMs) {
-    return date_msd{be16(p),
-                    be16(p + 2),
-                    be16(p + 4),
-                    be16(p + 6),
-                    be16(p + 8),
-                    be16(p + 10),
-                    withMs ? be16(p + 12) : uint16_t(0)};
+    return date_msd{get_be16(p),
+                    get_be16(p + 2),
+                    get_be16(p + 4),
+                    get_be16(p + 6),
+                    get_be16(p + 8),
+                    get_be16(p + 10),
+                    withMs ? get_be16(p + 12) : uint16_t(0)};
 }
 void putDate(uint8_t* p, const date_msd& d) {
     const uint16_t f[7] = {d.YEAR, d.MONTH, d.DAY, d.HOUR, d.MIN, d.SEC, d.MS};
     for (int i = 0; i < 7; ++i)
-        put16(p + 2 * i, f[i]);
+        put_be16(p + 2 * i, f[i]);
 }
 
 void header(uint8_t* m, uint16_t payload, uint16_t code) {
     std::memset(m, 0, HDR);
-    put16(m + 2, payload);
-    put16(m + 4, AppMan_getPID());
-    put16(m + 6, PID_ALL);
-    put16(m + 16, code);
+    put_be16(m + 2, payload);
+    put_be16(m + 4, AppMan_getPID());
+    put_be16(m + 6, PID_ALL);
+    put_be16(m + 16, code);
 }
 
 void sendCommand(const uint8_t* m) {
@@ -99,8 +99,8 @@ void sendDateCommand(uint16_t code, const date_msd& d, uint32_t q) {
     uint8_t m[HDR + 20];
     header(m, 20, code);
     putDate(m + 20, d);
-    put16(m + 34, 0);
-    put32(m + 36, q);
+    put_be16(m + 34, 0);
+    put_be32(m + 36, q);
     sendCommand(m);
 }
 
@@ -152,8 +152,8 @@ void firstSync(date_msd d, bool hasQ, uint32_t q) {
 }
 
 void followMaster(const uint8_t* m) {
-    const uint32_t id = be32(m + 44), boot = be32(m + 48);
-    const uint16_t sender = be16(m + 4);
+    const uint32_t id = get_be32(m + 44), boot = get_be32(m + 48);
+    const uint16_t sender = get_be16(m + 4);
     if (!masterKnown) {
         masterId = id;
         masterBoot = boot;
@@ -307,14 +307,14 @@ void timeserv_sendTime(const timespec* now) {
     if (!now || !ciReady || !ciReady()) return;
     uint8_t m[HDR + 32];
     header(m, 32, 0x0600);
-    put32(m + 20, time_getNextGapTimestamp());
+    put_be32(m + 20, time_getNextGapTimestamp());
     date_msd d{};
     const bool ok = conv_time_to_date(now, &d) == 1;
     putDate(m + 24, ok ? d : date_msd{});
-    put16(m + 38, 0);
-    put32(m + 40, ok ? static_cast<uint32_t>(qualifier) : 0);
-    put32(m + 44, masterId);
-    put32(m + 48, masterBoot);
+    put_be16(m + 38, 0);
+    put_be32(m + 40, ok ? static_cast<uint32_t>(qualifier) : 0);
+    put_be32(m + 44, masterId);
+    put_be32(m + 48, masterBoot);
     sendCommand(m);
 }
 
@@ -337,10 +337,10 @@ void timeserv_exportTime() {
     osClockGettime(CLOCK_REALTIME, &now);
     date_msd date{};
     if (!conv_time_to_date(&now, &date)) date = date_msd{};
-    put32(d + 4, time_getNextGapTimestamp());
+    put_be32(d + 4, time_getNextGapTimestamp());
     const uint16_t f[6] = {date.YEAR, date.MONTH, date.DAY, date.HOUR, date.MIN, date.SEC};
     for (int i = 0; i < 6; ++i)
-        put16(d + 8 + 2 * i, f[i]);
+        put_be16(d + 8 + 2 * i, f[i]);
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(EXPORT_PORT);
@@ -358,9 +358,9 @@ void timeserv_distributeTime_cmd(const uint8_t* m, size_t len) {
     // The date must be in the message: a short one would leave it to whatever lay there before.
     if (payload < 18) return;
     const bool hasQ = payload >= 24;
-    const uint32_t q = hasQ ? be32(m + 40) : 0;
-    time_putNextGapTimestamp(be32(m + 20));
-    const uint16_t sender = be16(m + 4);
+    const uint32_t q = hasQ ? get_be32(m + 40) : 0;
+    time_putNextGapTimestamp(get_be32(m + 20));
+    const uint16_t sender = get_be16(m + 4);
     if (master) {
         if (multiMaster < MULTI_MASTER_REPORTED) {
             if (sender == AppMan_getPID()) {
@@ -402,14 +402,14 @@ void timeserv_distributeTime_cmd(const uint8_t* m, size_t len) {
 
 void timeserv_suggestOwnTime_cmd(const uint8_t* m, size_t len) {
     if (!master || payloadOf(m, len) < 14) return;
-    const uint32_t q = payloadOf(m, len) >= 20 ? be32(m + 36) : 0;
+    const uint32_t q = payloadOf(m, len) >= 20 ? get_be32(m + 36) : 0;
     if (q > qualifier) timeserv_setTime(readDate(m + 20, true), q);
 }
 
 void timeserv_newSystemTime_cmd(const uint8_t* m, size_t len) {
     const size_t payload = payloadOf(m, len);
     if (payload < 14) return;
-    timeserv_setTime(readDate(m + 20, true), payload >= 24 ? be32(m + 36) : QUALIFIER_NEW_TIME);
+    timeserv_setTime(readDate(m + 20, true), payload >= 24 ? get_be32(m + 36) : QUALIFIER_NEW_TIME);
 }
 
 void timeserv_MeasTime_ini() {

@@ -1,5 +1,4 @@
-// Network time service: the measurement time, exported while this unit is time master and
-// followed otherwise.
+// Network time service: the measurement time, exported while time master and followed otherwise.
 #pragma once
 
 #include "services/time/time_util.h"

@@ -1,3 +1,5 @@
+// XML reading layer of the configuration readers: files, tag streams, typed attributes.
+//
 // XML reading layer of the configuration readers: XmlFile loads a file, XmlScan walks its
 // tags as a flat stream of tokens, XmlTagParser turns the attributes of one tag into typed
 // fields, XmlVTabParser maps symbolic values to integers and XmlHelper parses numbers.

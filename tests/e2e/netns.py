@@ -136,9 +136,20 @@ def tcp(frames):
             yield src, dst, sport, dport, tos, rest[(rest[12] >> 4) * 4:]
 
 
+def tcp_segments(frames):
+    """(source, destination, source port, destination port, sequence number, payload) of every TCP
+    segment."""
+    for src, dst, proto, _, rest in ipv4_frames(frames):
+        if proto == 6 and len(rest) >= 20:
+            sport, dport, seq = struct.unpack_from("!HHI", rest)
+            yield src, dst, sport, dport, seq, rest[(rest[12] >> 4) * 4:]
+
+
 def _capture(ifname, seconds):
     s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(3))  # ETH_P_ALL
     s.bind((ifname, 0))
+    # room for the frames of a few seconds while a loaded host keeps this reader waiting
+    s.setsockopt(socket.SOL_SOCKET, 33, 64 << 20)  # SO_RCVBUFFORCE (root)
     s.settimeout(0.2)
     sys.stderr.buffer.write(b"R")
     sys.stderr.flush()

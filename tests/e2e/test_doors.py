@@ -81,6 +81,12 @@ def test_control_clients_cannot_hold_the_unit(unit):
     resource.prlimit(p.proc.pid, resource.RLIMIT_NOFILE, limits)
     for c in flood:
         c.close()
+    # the unit sees the flood's connections closed in its own time; until then a new one is refused
+    for _ in range(300):
+        with p.control() as ctl:
+            if ctl.raw("ticks").startswith("ok "):
+                break
+        time.sleep(0.1)
     assert p.stop() == 0 and p.shm() == []
 
 
@@ -213,9 +219,18 @@ def test_floods_at_every_door_leave_log_and_memory_bounded(unit, monkeypatch):
     os.close(slave)
     with open(p.path("vyn.log"), errors="replace") as f:
         f.seek(start)
-        # a line without its priority, time and numbers: what one call site writes
-        sites = collections.Counter(re.sub(r"0x[0-9A-Fa-f]+|[0-9]+", "#", line.split("KVX2_VYN", 1)[-1])
-                                    for line in f.read().splitlines())
+        lines = f.read().splitlines()
+    # the command queue's high-water line comes only at a new maximum above 100: rising, within the
+    # queue's 512 messages
+    fills = [int(m.group(1)) for m in (re.search(r"msgQ_comint\(\) filled upto: (\d+) of 512$", line)
+                                       for line in lines) if m]
+    assert fills == sorted(set(fills)) and all(100 < n <= 512 for n in fills), fills
+    # Reports that the unit ran late (a raster's backlog, once per episode; the LED conditions' inputs
+    # back after they timed out) come as often as a loaded host makes it late, floods or not.
+    late = re.compile(r"filled upto|Watchdog semaphore exceeded|watchdog of RTP|led_setLED: cond:hexcnt")
+    # a line without its priority, time and numbers: what one call site writes
+    sites = collections.Counter(re.sub(r"0x[0-9A-Fa-f]+|[0-9]+", "#", line.split("KVX2_VYN", 1)[-1])
+                                for line in lines if not late.search(line))
     assert sites.most_common(1)[0][1] <= 30, sites.most_common(8)
     assert sum(sizes.values()) < 256 * 1024, sizes
     assert mapped["commands"] < 64 << 20, mapped  # 3000 path requests among them

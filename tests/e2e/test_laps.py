@@ -154,7 +154,9 @@ def test_the_masters_laps_reach_another_unit_once(unit, net):
     time.sleep(0.5)
     assert end(other) == [0]
     # the unit restarts: its channel drops, and once it is back the master's counters reach it again
+    # (both tell the channel is back, the master however many of its channels told theirs before)
     again = unit(["0"], None, dataset=False, name="u22", prefix=hosts[0x22].prefix())
+    again.wait_for("CI channel to PID 0x21 established", 30)
     master.wait_for("CI channel to PID 0x22 established", 30, times=2)
     again.wait_for("laptrigger: update of PID 0x21: lap 2 of outing ", 10)
     assert end(master, again) == [0, 0]

@@ -7,7 +7,7 @@ import struct
 import pytest
 import vynctl
 
-from xcpmaster import Master
+from xcpmaster import Master, frames
 
 PID = 0x25
 REF, WORK = PID << 24, (PID << 24) | 0x20000
@@ -74,12 +74,16 @@ def test_memory_diagnostics_and_a_store_kept_across_the_restart(unit):
 
 
 def test_daq_on_the_1_ms_and_10_ms_events_reaches_a_stock_master_whole(unit):
-    """Lists on the 1 ms and the 10 ms event for two stepped seconds: the master reads every
-    datagram into 512 bytes and refuses one over 255 bytes that is not a single frame; every
-    counter comes once and in order, every event's DTOs arrive with the event's time stamp."""
+    """List 0 alone first: on the 1 ms event two of its 100-byte DTOs share a datagram of 208 bytes,
+    they carry the working page's bytes and a time stamp a millisecond apart, and the stop sends the
+    one left waiting ahead of its answer; bound anew to the 10 ms event it runs there only. Then
+    lists on the 1 ms and the 10 ms event for two stepped seconds: the master reads every datagram
+    into 512 bytes and refuses one over 255 bytes that is not a single frame; every counter comes
+    once and in order, every event's DTOs arrive with the event's time stamp."""
     port = free_port()
     p, m = start(unit, port), Master(port)
     m.cmd(0xFF, 0)
+    m.short_download(WORK | 0x100, bytes(range(100, 200)))
     # Value bytes per ODT: three DTOs of 100 bytes each millisecond; frames of 255, 8, 247, 8
     # and 248 bytes every 10 ms.
     lists = ((2, (93, 97, 97)), (1, (244, 1, 240, 1, 241)))
@@ -95,10 +99,47 @@ def test_daq_on_the_1_ms_and_10_ms_events_reaches_a_stock_master_whole(unit):
             m.cmd(0xE2, 0, daq, 0, odt, 0)
             m.cmd(0xE1, 0xFF, size, 0, *struct.pack("<I", WORK | 0x100))
         m.cmd(0xE0, 0x10, daq, 0, event, 0, 1, 0)
-        assert m.cmd(0xDE, 2, daq, 0) == b"\x00"
-    first = len(m.ctrs)
-    m.cmd(0xDD, 1)
+
+    def stamp(dto):
+        return struct.unpack_from("<I", dto, 3)[0]
+
     with p.control() as ctl:
+        # Three events of list 0 (the unit's first ticks, no 100 ms tick among them): nine frames of
+        # 104 bytes, four datagrams of two and one frame waiting.
+        assert m.cmd(0xDE, 2, 0, 0) == b"\x00"
+        m.cmd(0xDD, 1)
+        ctl.step(3)
+        got = [m.datagram(1.0) for _ in range(4)]
+        assert [len(d) for d in got] == [208] * 4
+        dtos = [dto for d in got for _, dto in frames(d)]
+        # ODT number, then list 0
+        assert [dto[:3] for dto in dtos] == [bytes([odt, 0, 0]) for odt in (0, 1, 2, 0, 1, 2, 0, 1)]
+        assert dtos[0][7:] == bytes(range(100, 193)) and dtos[1][3:] == dtos[2][3:] == bytes(range(100, 197))
+        assert all(abs(stamp(b) - stamp(a) - 10) <= 1 for a, b in zip(dtos[:7:3], dtos[3:7:3]))
+        # The step returns once every task waits: what the unit sends has arrived by then.
+        with pytest.raises(socket.timeout):
+            m.datagram(0.1)  # the ninth waits for the next frame
+        m.sock.settimeout(5.0)
+        before = len(m.dtos)
+        m.cmd(0xDD, 0)
+        assert [dto[:3] for _, dto in m.dtos[before:]] == [bytes([2, 0, 0])]
+        # Bound anew to the 10 ms event it runs there only: two events in 20 ms, a stamp 10 ms apart.
+        m.cmd(0xE0, 0x10, 0, 0, 1, 0, 1, 0)
+        assert m.cmd(0xDE, 2, 0, 0) == b"\x00"
+        m.cmd(0xDD, 1)
+        ctl.step(20)
+        before = len(m.dtos)
+        m.cmd(0xDD, 0)
+        dtos = [dto for _, dto in m.dtos[before:]]
+        assert [dto[0] for dto in dtos] == [0, 1, 2] * 2
+        assert abs(stamp(dtos[3]) - stamp(dtos[0]) - 100) <= 1
+
+        # An event drives one list: list 1 left the 10 ms event to list 0, both are bound again.
+        for daq, (event, _) in enumerate(lists):
+            m.cmd(0xE0, 0x10, daq, 0, event, 0, 1, 0)
+            assert m.cmd(0xDE, 2, daq, 0) == b"\x00"
+        first, seen = len(m.ctrs), len(m.dtos)
+        m.cmd(0xDD, 1)
         for _ in range(200):
             ctl.step(10)
             m.cmd(0xFD)  # what waits for the next DTO leaves before the answer
@@ -107,10 +148,10 @@ def test_daq_on_the_1_ms_and_10_ms_events_reaches_a_stock_master_whole(unit):
     ctrs = m.ctrs[first - 1:]
     assert [(b - a) & 0xFFFF for a, b in zip(ctrs, ctrs[1:])] == [1] * (len(ctrs) - 1)
     for daq, (event, sizes) in enumerate(lists):
-        dtos = [d for _, d in m.dtos if struct.unpack_from("<H", d, 1)[0] == daq]
+        dtos = [d for _, d in m.dtos[seen:] if struct.unpack_from("<H", d, 1)[0] == daq]
         assert [d[0] for d in dtos] == list(range(len(sizes))) * (len(dtos) // len(sizes))
         assert [len(d) for d in dtos[:len(sizes)]] == [7 + sizes[0]] + [3 + n for n in sizes[1:]]
-        stamps = [struct.unpack_from("<I", d, 3)[0] for d in dtos if d[0] == 0]
+        stamps = [stamp(d) for d in dtos if d[0] == 0]
         step = 10 if event == 2 else 100  # in 100 us
         assert len(stamps) >= 2000 // step * 9 // 10
         # the clock's 100 us counts round down now and then: each gap within one, none lost

@@ -4,6 +4,7 @@
 // counts laps on digital input 1, or with "--lap gps" by the GPS receiver on the tracks of
 // "cfg:rtracks.xml". CAN input and output come from "cfg:/CAN.xml".
 #include "calibration/memory/seram.h"
+#include "services/bytes/bytes.h"
 #include "services/checksum/crc.h"
 #include "vyn/vartable.h"
 
@@ -252,8 +253,7 @@ int main(int argc, char** argv) {
     demoFuelAndLeds(d);
     d.put<uint8_t>(VTADDR_CfgMat_CanVersion, 5); // 5 and above: "cfg:/CAN.xml", not the data page
     const uint16_t crc = crc16_ibm_accu(image.data(), SERAM_DATASET_SIZE, 0);
-    image[SERAM_DATASET_SIZE] = static_cast<uint8_t>(crc);
-    image[SERAM_DATASET_SIZE + 1] = static_cast<uint8_t>(crc >> 8);
+    bytes::put_le16(image.data() + SERAM_DATASET_SIZE, crc);
     std::FILE* f = std::fopen(argv[1], "wb");
     if (!f) {
         std::perror(argv[1]);

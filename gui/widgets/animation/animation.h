@@ -1,3 +1,5 @@
+// Animations: frame lists with their own delays, and an animation window over a background.
+//
 // GuiAnimation plays a list of bitmap frames, each with its own delay, position and clearing rule,
 // stepped by a one-shot timer per frame. GuiAnimationWindow cycles a fixed number of bitmaps over a
 // background bitmap at a constant period.

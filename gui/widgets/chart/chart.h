@@ -1,3 +1,5 @@
+// Charts: value axes with tics, grid and labels; line and multi-line charts.
+//
 // Charts: GuiChart owns a value range on two axes, lays out its plot area (the chart region) and
 // draws tics, grid lines, axis lines and numeric labels; GuiLineChart draws one point list on it,
 // GuiMultiLineChart any number of lines, each with an id and a colour.

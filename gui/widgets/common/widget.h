@@ -1,3 +1,5 @@
+// What the controls of the widget library share (their integer helpers are in arith.h).
+//
 // What every control of the widget library shares: text metrics that work before the screen
 // exists, the few drawing strokes the controls repeat, and the standard ids of windows.
 #pragma once

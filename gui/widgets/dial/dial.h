@@ -1,3 +1,5 @@
+// Dials: a needle turning about a centre, circular or finite, drawn or on a bitmap face.
+//
 // Dials: a value shown as the angle of a needle turning about a centre. GuiDial is the base (value,
 // range, needle, anchor, tics, face, flicker-reduced update); GuiCircularDial turns through whole
 // revolutions, GuiFiniteDial sweeps from a start to an end angle. The bitmap variants draw a

@@ -1,3 +1,5 @@
+// Decorated windows and dialogs.
+//
 // GuiDecoratedWindow: a window that keeps track of its title bar, menu bar, status bar and tool
 // bar and keeps its client area clear of them. GuiDialog: a decorated window with a closable
 // title that reports the button that closed it to its owner (message 37, data = the button id),

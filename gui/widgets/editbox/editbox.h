@@ -1,3 +1,5 @@
+// Multi-line text editor (GuiEditBox).
+//
 // GuiEditBox: the multi-line text editor, a text box with a cursor (row and column), marking with
 // the pointer, cut, copy and paste through the presentation manager's scratch pad, and scrolling
 // that keeps the cursor in view. Keys reach it through InsertKey (its owner calls it); it signals

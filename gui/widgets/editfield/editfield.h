@@ -1,7 +1,9 @@
-// GuiEditField: the single-line text editor. A cursor (character index and pixel position), a
-// first visible character for horizontal scrolling, a mark of two indices, keys through InsertKey
-// and pointer positions through SetCursorPos (the owner delivers both), cut, copy and paste
-// through the scratch pad, and signal 10 when it loses the focus after a change.
+// GuiEditField: the single-line text editor.
+//
+// A cursor (character index and pixel position), a first visible character for horizontal
+// scrolling, a mark of two indices, keys through InsertKey and pointer positions through
+// SetCursorPos (the owner delivers both), cut, copy and paste through the scratch pad, and signal
+// 10 when it loses the focus after a change.
 #pragma once
 
 #include "gui/text/text_thing.h"

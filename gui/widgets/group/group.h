@@ -1,5 +1,4 @@
-// GuiGroup: a group box, an etched frame with a caption that gathers controls and can enable or
-// disable all its buttons at once.
+// GuiGroup: a captioned frame that gathers controls and enables or disables all its buttons.
 #pragma once
 
 #include "gui/text/text_thing.h"

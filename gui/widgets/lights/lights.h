@@ -1,3 +1,5 @@
+// Indicator lights of several states, shown as colours or bitmaps.
+//
 // Indicator lights: GuiLight has a number of states and a current one that is set, stepped forward
 // or back with wrap-around; GuiColorLight shows each state as a colour (a filled rectangle or a
 // round lamp), GuiBitmapLight as a bitmap.

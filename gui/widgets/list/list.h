@@ -1,9 +1,10 @@
-// Lists of arbitrary objects and the drop-down combo box built from one. A GuiList lays its client
-// children (its items) out one after another, keeps one selected (shown with the item's style bit
-// LIS_SELECTED), scrolls the selection into view, adds and removes its scroll bars as the items
-// need them and signals a new selection to its parent (signal 12, data: the item's id).
-// GuiVertList stacks the items, GuiHorzList sets them in a row. GuiComboBox shows the selected
-// item beside an arrow button that drops its list down over everything else.
+// Lists of arbitrary objects and the drop-down combo box built from one.
+//
+// A GuiList lays its client children (its items) out one after another, keeps one selected (shown
+// with the item's style bit LIS_SELECTED), scrolls the selection into view, adds and removes its
+// scroll bars as the items need them and signals a new selection to its parent (signal 12, data:
+// the item's id). GuiVertList stacks the items, GuiHorzList sets them in a row. GuiComboBox shows
+// the selected item beside an arrow button that drops its list down over everything else.
 #pragma once
 
 #include "gui/window/window.h"

@@ -1,3 +1,5 @@
+// Menus built from static tables: menu bar, pop-up menus and their items.
+//
 // Menus built from static tables: the menu bar along a window's top, pop-up menus shown on top of
 // everything, and their items (commands, check and radio items, separators, sub-menu openers).
 // A chosen item posts its signal to its owner (normally the window that holds the menu bar):

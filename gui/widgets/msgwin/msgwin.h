@@ -1,3 +1,5 @@
+// Message boxes: one-line, multi-line and progress windows with standard buttons.
+//
 // Message boxes: GuiMessageWindow shows a one-line text, an optional icon and a row of standard
 // buttons chosen by style bits, under an optional title; GuiMLMessageWindow is its multi-line twin
 // (the text in a word-wrapping text box, the window growing to fit it); GuiProgressWindow adds a

@@ -1,6 +1,8 @@
-// GuiNotebook: a tabbed window. A row of tabs (texts or client objects of their own) along the
-// top or bottom edge selects which page client the page area shows; a spin button scrolls the
-// row when the tabs do not all fit. Selecting a tab signals the parent (signal 8, payload: the tab).
+// GuiNotebook: a tabbed window.
+//
+// A row of tabs (texts or client objects of their own) along the top or bottom edge selects which
+// page client the page area shows; a spin button scrolls the row when the tabs do not all fit.
+// Selecting a tab signals the parent (signal 8, payload: the tab).
 #pragma once
 
 #include "gui/window/window.h"

@@ -1,5 +1,4 @@
-// Gui2DPolygon: a polygon, outlined or filled, whose points move with the object and turn about its
-// centre by whole degrees.
+// Gui2DPolygon: a polygon, outlined or filled, that moves with the object and turns by whole degrees.
 #pragma once
 
 #include "gui/core/thing.h"

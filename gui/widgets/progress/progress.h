@@ -1,3 +1,5 @@
+// GuiProgressBar: a value within its range as a filled bar, plain or segmented.
+//
 // GuiProgressBar: a value within a range shown as a filled bar (one block, or a row of segments),
 // horizontal or vertical, optionally with the value or the percentage written across it.
 #pragma once

@@ -1,4 +1,5 @@
 // Scales: a value shown as the position of a needle along a straight track, vertical or horizontal.
+//
 // GuiScale is the base (value, range, travel points, mapping, drawn needles, flicker-reduced
 // update); GuiLinearScale draws a grooved track with tics; GuiLinearBitmapScale draws a picture as
 // the track and a bitmap as the needle, composed off-screen.

@@ -1,3 +1,5 @@
+// Value controls: the slider and the spin button.
+//
 // Value controls: GuiSlider, a track with an optional scale and a draggable knob
 // (GuiSlideButton) for a value between a minimum and a maximum; and GuiSpinButton, two arrow
 // buttons that step the number shown by a text object within limits.

@@ -1,3 +1,5 @@
+// GuiSpreadSheet: a grid of cells with headers, fixed columns, scrolling and selection.
+//
 // GuiSpreadSheet: a window showing a grid of text or bitmap cells with optional header rows,
 // footer rows and row headers, fixed columns at the left that never scroll, scroll bars when the
 // grid does not fit, and selection of cells, rows and columns by the pointer, reported to an owner

@@ -1,3 +1,5 @@
+// GuiStatusBar: a framed window's status bar of text fields, with a size grip.
+//
 // GuiStatusBar: a strip along the bottom of a framed window holding text fields (prompts found by
 // their id) and, on a sizeable window, a size grip in its right corner. It sizes itself to its
 // parent when shown and when the parent changes size.

@@ -1,6 +1,8 @@
-// GuiStripChart: a chart of live value streams. Each line keeps a ring of the last N samples; the
-// chart scrolls the whole trace, or sweeps a write position over the old trace, which stays in an
-// aged colour. New samples repaint only the part that changed.
+// GuiStripChart: a chart of live value streams.
+//
+// Each line keeps a ring of the last N samples; the chart scrolls the whole trace, or sweeps a
+// write position over the old trace, which stays in an aged colour. New samples repaint only the
+// part that changed.
 #pragma once
 
 #include "gui/widgets/chart/chart.h"

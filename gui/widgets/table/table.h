@@ -1,7 +1,9 @@
-// GuiTable: a layout window. Its cells hold other objects (cell clients); rows and columns take
-// the size of the clients that ask for it (TCS_SIZES), a cell may span rows and columns, each
-// client is aligned in its cell and clipped to it, and grid lines (raised when wider than 3)
-// separate the cells. The table owns its clients, laid out or not.
+// GuiTable: a layout window.
+//
+// Its cells hold other objects (cell clients); rows and columns take the size of the clients that
+// ask for it (TCS_SIZES), a cell may span rows and columns, each client is aligned in its cell and
+// clipped to it, and grid lines (raised when wider than 3) separate the cells. The table owns its
+// clients, laid out or not.
 #pragma once
 
 #include "gui/window/window.h"

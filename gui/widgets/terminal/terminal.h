@@ -1,7 +1,8 @@
-// GuiTerminalWin: a command-line window on the edit box. It shows a prompt and, on Enter, hands
-// the text typed after the last prompt to its parent: message 136 + 16 x id (signal 8 of its id),
-// by direct call, payload pointer = the command (null for none), which the window keeps owning
-// until the next Enter.
+// GuiTerminalWin: a command-line window on the edit box.
+//
+// It shows a prompt and, on Enter, hands the text typed after the last prompt to its parent:
+// message 136 + 16 x id (signal 8 of its id), by direct call, payload pointer = the command (null
+// for none), which the window keeps owning until the next Enter.
 #pragma once
 
 #include "gui/widgets/editbox/editbox.h"

@@ -1,7 +1,9 @@
-// GuiTextBox: a read-only multi-line text window. Lines break at CR, LF and CR LF and, with word
-// wrap, at word boundaries; it scrolls vertically by lines and horizontally by pixels, can
-// highlight one line, and can serve as a bounded log that text is appended to (Append). It is the
-// base of the edit box, the terminal window and the multi-line message window.
+// GuiTextBox: a read-only multi-line text window.
+//
+// Lines break at CR, LF and CR LF and, with word wrap, at word boundaries; it scrolls vertically by
+// lines and horizontally by pixels, can highlight one line, and can serve as a bounded log that
+// text is appended to (Append). It is the base of the edit box, the terminal window and the
+// multi-line message window.
 #pragma once
 
 #include "gui/window/window.h"

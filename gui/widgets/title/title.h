@@ -1,3 +1,5 @@
+// GuiTitle: the title bar of a framed window, its buttons and system menu.
+//
 // GuiTitle: the title bar along a framed window's top edge: the caption, up to four buttons
 // (system menu, minimise, maximise or restore, close) and the system menu. Clicks and menu
 // choices become window commands to the parent (destroy yourself, maximise, minimise, restore);

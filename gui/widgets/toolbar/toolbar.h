@@ -1,3 +1,5 @@
+// GuiToolBar: a framed window's tool bar of panels.
+//
 // GuiToolBar: a strip below a framed window's title and menu bar holding GuiToolBarPanels, each a
 // raised panel with a grip that lines its children up from left to right.
 #pragma once

@@ -1,3 +1,5 @@
+// GuiTreeView: a tree of expandable text nodes with icons, lines and selection.
+//
 // GuiTreeView: a hierarchy of text items with optional icons (GuiTreeNode) under one root node
 // that the view owns, with connecting lines, expand/collapse boxes, selection by the pointer,
 // scrolling, and signals to the parent (payload: the node): 8 selected, 10 opened, 11 closed,

@@ -422,4 +422,44 @@ TEST_F(Awm, TheFormulaEngineEvaluatesItsOpcodesAndBoundsItsStack) {
     EXPECT_NEAR(calc(area, &mem, 0, 1000, 6000), 1.5, 1e-12) << "3 · 0.5 s";
 }
 
+// Each opcode's operands and memory cells as the channel-function rules give them: the stateful
+// tokens 0xA0, 0xA1, 0xA2, 0xA5 to 0xAA keep one cell, 0xAB three, no other code any.
+TEST_F(Awm, EveryOpcodePopsItsOperandsAndKeepsItsOwnMemoryCells) {
+    for (int op = 0; op < 0xFF; ++op) {
+        const uint8_t t[5] = {static_cast<uint8_t>(op), 0, 0, 0, 0};
+        const int want = op == 0xAB ? 3 : (op >= 0xA0 && op <= 0xA2) || (op >= 0xA5 && op <= 0xAA) ? 1 : 0;
+        EXPECT_EQ(awm_man_upn_memsize(t, 5), want) << std::hex << op;
+    }
+    // k values, the opcode, then 7 pushed: 7 when the opcode took at most k, 0 (a stack fault)
+    // when it wanted more.
+    auto run = [](uint8_t op, int k) {
+        std::vector<uint8_t> t;
+        const float two = 2, seven = 7;
+        auto push = [&t](uint8_t code, float v) {
+            t.push_back(code);
+            const auto* b = reinterpret_cast<const uint8_t*>(&v);
+            t.insert(t.end(), b, b + 4);
+        };
+        for (int i = 0; i < k; ++i)
+            push(0x00, two);
+        push(op, 0);
+        push(0x00, seven);
+        return awm_man_upn_calc(t.data(), static_cast<uint16_t>(t.size()), 6, nullptr, 0, 1000, 3, -4, 0.5,
+                                10, 0);
+    };
+    const std::pair<std::vector<uint8_t>, int> arity[] = {
+        {{0x00, 0x01, 0x02, 0x03, 0x10, 0x11, 0x12, 0x13, 0xA3, 0xA4, 0xA5}, 0}, // constants, inputs, time
+        {{0x24, 0x25, 0x28, 0x42, 0xA0, 0xA1, 0xA2, 0xA6, 0xA7, 0xA8, 0xA9, 0xAB}, 1}, // of b
+        {{0x20, 0x21, 0x22, 0x23, 0x26, 0x27, 0x30, 0x31, 0x32, 0x33, 0x34, 0x35, 0x40, 0x41, 0xAA}, 2},
+        {{0x43}, 3}, // c ? a : b
+    };
+    for (const auto& [ops, k] : arity)
+        for (uint8_t op : ops) {
+            EXPECT_EQ(run(op, k), 7) << std::hex << int{op} << " takes no more than " << k;
+            if (k) {
+                EXPECT_EQ(run(op, k - 1), 0) << std::hex << int{op} << " needs " << k;
+            }
+        }
+}
+
 } // namespace

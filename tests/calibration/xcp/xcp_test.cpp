@@ -180,6 +180,35 @@ TEST_F(Xcp, EveryCommandAnswersInTheStandardsLayoutAndRefusesWithItsErrorCode) {
     close(other);
 }
 
+// The request column of the command table, as lengths with the code: one byte short is a syntax
+// error, whatever the command would make of its bytes.
+TEST_F(Xcp, ARequestOneByteShortOfItsCommandsFieldsIsASyntaxError) {
+    ASSERT_EQ(cmd({"ff 00"}), "ff0580ffff000101");
+    const std::pair<std::string, size_t> rows[] = {
+        {"fa", 2}, // GET_ID: type
+        {"f9", 4}, // SET_REQUEST: mode, session configuration id
+        {"f6", 8}, // SET_MTA: extension, address
+        {"f5", 2}, // UPLOAD: n
+        {"f4", 8}, // SHORT_UPLOAD: n, extension, address
+        {"f3", 8}, // BUILD_CHECKSUM: block size
+        {"f1", 4}, // USER_CMD: sub-command, service id
+        {"f0", 2}, // DOWNLOAD: n
+        {"ed", 8}, // SHORT_DOWNLOAD: n, extension, address
+        {"eb", 4}, // SET_CAL_PAGE: mode, segment, page
+        {"ea", 3}, // GET_CAL_PAGE: mode, segment
+        {"e8", 4}, // GET_SEGMENT_INFO: mode, segment, info
+        {"e7", 4}, // GET_PAGE_INFO: segment, page
+        {"e6", 3}, // SET_SEGMENT_MODE: mode, segment
+        {"e5", 3}, // GET_SEGMENT_MODE: segment
+        {"e4", 5}, // COPY_CAL_PAGE: source segment and page, destination segment and page
+    };
+    for (const auto& [code, length] : rows)
+        EXPECT_EQ(cmd({code + std::string(2 * (length - 2), '0')}), "fe21") << code;
+    EXPECT_EQ(cmd({"fd"}), "ff000000"
+                           "0000")
+        << "the session goes on";
+}
+
 TEST_F(Xcp, ResponsesAndDtosShareOneCounterAndAListFollowsItsEventAndPrescaler) {
     daqList({93, 97}, 2);
     for (int event = 0; event < 5; ++event) {

@@ -309,6 +309,55 @@ TEST_F(Bc2, TheUnitConnectsFromItsOwnAddress) {
         EXPECT_EQ(ntohl(a.sin_addr.s_addr), OWN_ADDR);
 }
 
+// A peer that restarts twice within seconds of its first start (its sockets close, its counter
+// starts low again): each time both channels come back, and the log tells every channel's
+// connections and drops, however many other channels told theirs just before.
+TEST_F(Bc2, EveryChannelTellsItsConnectionsWhenAPeerRestartsSoonAfterStart) {
+    const auto up = [](uint64_t mask) { return (mask >> PEER & 1) != 0; };
+    const uint32_t starts[] = {100, 10, 1};
+    BC2_init();
+    for (int round = 0; round < 3; ++round) {
+        const int listener[2] = {tcp(PEER_ADDR, BC2_PORT_CI), tcp(PEER_ADDR, BC2_PORT_DK)};
+        mine.insert(mine.end(), listener, listener + 2);
+        for (int l : listener)
+            ASSERT_EQ(listen(l, 4), 0);
+        for (uint32_t n = starts[round]; n < starts[round] + 100 && (peerEnd[CI] < 0 || peerEnd[DK] < 0);
+             ++n) {
+            presence(n, uint64_t{1} << OWN);
+            sim::step(1);
+            for (int t : {CI, DK})
+                if (peerEnd[t] < 0 && readable(listener[t], 50))
+                    peerEnd[t] = accept(listener[t], nullptr, nullptr);
+        }
+        ASSERT_GE(peerEnd[CI], 0) << round;
+        ASSERT_GE(peerEnd[DK], 0) << round;
+        ASSERT_TRUE(until([&] { return up(comint_get_connect_mask()) && up(dk_get_connect_mask()); }, true))
+            << round;
+        // Every packet sent is handled before the peer goes: a late one would connect again.
+        const uint16_t mark = static_cast<uint16_t>(0x20 + round);
+        presence(1, 0, mark);
+        ASSERT_TRUE(until([&] { return (udp_get_detect_mask() >> mark & 1) != 0; }, true)) << round;
+        if (round == 2) break;
+        // The peer's process ends: its connections and listen sockets close.
+        for (int fd : {peerEnd[CI], peerEnd[DK], listener[CI], listener[DK]}) {
+            std::erase(mine, fd);
+            close(fd);
+        }
+        peerEnd[CI] = peerEnd[DK] = -1;
+        ASSERT_TRUE(until([&] { return !up(comint_get_connect_mask()) && !up(dk_get_connect_mask()); }, true))
+            << round;
+    }
+    const auto established = [&](const char* ch) {
+        return countLogged(std::string(ch) + " channel to PID 0x11 established");
+    };
+    until([&] { return established("CI") + established("DK") >= 6; }, true);
+    EXPECT_LT(sim::ticks(), 10000u) << "all within the first ten seconds";
+    EXPECT_EQ(established("CI"), 3);
+    EXPECT_EQ(established("DK"), 3);
+    EXPECT_EQ(countLogged("Disconnecting TCP CI socket"), 2);
+    EXPECT_EQ(countLogged("Disconnecting TCP DK socket"), 2);
+}
+
 // A path's receiving FIFO as a request of `from` made it here.
 uint32_t receivingFrom(uint16_t from) {
     DynkommFifo* f = dynkomm_fifo_alloc(4, 8);
@@ -320,7 +369,7 @@ uint32_t receivingFrom(uint16_t from) {
 }
 
 // Nothing closes the paths of a peer that restarted or went offline: their receiving FIFOs go
-// then, and only theirs.
+// then, and only theirs; a restart is counted.
 TEST_F(Bc2, APeersReceivingFifosGoWhenItRestartsOrGoesOffline) {
     ASSERT_EQ(dynkomm_ini(), 1);
     const uint32_t other = receivingFrom(0x12);
@@ -332,6 +381,7 @@ TEST_F(Bc2, APeersReceivingFifosGoWhenItRestartsOrGoesOffline) {
     ASSERT_TRUE(heard(10));
     for (const char* how : {"restart", "offline"}) {
         const uint32_t a = receivingFrom(PEER), b = receivingFrom(PEER);
+        const uint32_t restarts = dynkomm_restarts(PEER);
         EXPECT_EQ(dynkomm_held(PEER).paths, 2u) << how;
         if (how[0] == 'r')
             presence(3, 0); // the counter went back (the last packet it sends)
@@ -339,7 +389,10 @@ TEST_F(Bc2, APeersReceivingFifosGoWhenItRestartsOrGoesOffline) {
             sim::step(2000);
         EXPECT_TRUE(until([] { return dynkomm_held(PEER).paths == 0; })) << how;
         EXPECT_EQ(dynkomm_get_fifo(a, nullptr) + dynkomm_get_fifo(b, nullptr), 0) << how;
+        // only a restart leaves the peer without the lists it served
+        EXPECT_EQ(dynkomm_restarts(PEER) - restarts, how[0] == 'r' ? 1u : 0u) << how;
     }
+    EXPECT_EQ(dynkomm_restarts(0x12), 0u);
     EXPECT_EQ(dynkomm_get_fifo(other, nullptr), 1);
     EXPECT_EQ(dynkomm_get_fifo(sending, nullptr), 1);
     EXPECT_EQ(dynkomm_held(0x12).paths, 1u);

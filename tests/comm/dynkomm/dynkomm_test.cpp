@@ -99,6 +99,33 @@ TEST_F(Dynkomm, QueueModeRefusesWhenFullOnlineKeepsTheNewest) {
     }
 }
 
+// A reader that may leave an entry copies it first: it stays until readdone. Queue mode hands
+// the oldest, online the newest; a slot larger than the reader's room is not copied.
+TEST_F(Dynkomm, ACopiedEntryStaysUntilReaddone) {
+    struct Case {
+        uint16_t flags;
+        uint32_t first;
+        std::vector<uint32_t> rest;
+    };
+    const Case cases[] = {{DK_FLAG_QUEUE, 1, {2, 3}}, {0, 3, {}}};
+    for (const Case& c : cases) {
+        DynkommFifo* f = dynkomm_fifo_alloc(4, 4);
+        f->flags = c.flags;
+        for (uint32_t v = 1; v <= 3; ++v)
+            dynkomm_write_copy(f, &v);
+        uint32_t a = 0, b = 0;
+        EXPECT_FALSE(dynkomm_peek_copy(f, &a, 3)) << c.flags;
+        EXPECT_TRUE(dynkomm_peek_copy(f, &a, 4) && dynkomm_peek_copy(f, &b, 4)) << c.flags;
+        EXPECT_EQ(std::pair(a, b), std::pair(c.first, c.first)) << c.flags;
+        dynkomm_readdone(f);
+        std::vector<uint32_t> rest;
+        for (uint32_t v; dynkomm_peek_copy(f, &v, 4); dynkomm_readdone(f))
+            rest.push_back(v);
+        EXPECT_EQ(rest, c.rest) << c.flags;
+        dynkomm_fifo_dispose(f);
+    }
+}
+
 // A one-slot online FIFO is lapped by every write: the reader gets whole entries or none.
 TEST_F(Dynkomm, LappingWriterNeverHandsATornEntryToTheReader) {
     constexpr int WORDS = 64;

@@ -96,8 +96,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const size_t left = size - at - 11;
         n = n < left ? n : left;
         n = n < CI_QUEUE_PAYLOAD_MAX ? n : CI_QUEUE_PAYLOAD_MAX;
-        const uint32_t ctx1 = bytes::be32(data + at + 1);
-        const uint32_t ctx2 = kind & 0x40 ? lastList : bytes::be32(data + at + 5);
+        const uint32_t ctx1 = bytes::get_be32(data + at + 1);
+        const uint32_t ctx2 = kind & 0x40 ? lastList : bytes::get_be32(data + at + 5);
         const auto code = static_cast<uint16_t>(0x0500 + (kind & 0x1F) % 0x19);
         ci_set_header(m, {static_cast<uint16_t>(n), kind & 0x20 ? PEER : OWN, OWN, ctx1, ctx2, code});
         std::memcpy(m + CI_HEADER, data + at + 11, n);

@@ -360,7 +360,7 @@ TEST_F(Meas, AListWhoseFifoWentWithItsOfflinePeerIsAskedForAgainOnItsReturn) {
     const uint32_t first = answer(0x77);
     peer(200, -1);
     ASSERT_EQ(gw_pid_offline(PEER), 1);
-    EXPECT_EQ(dynkomm_fifo_free_receiving_all(PEER), 1u);
+    EXPECT_EQ(dynkomm_fifo_free_receiving_all(PEER, false), 1u);
     EXPECT_EQ(dynkomm_get_fifo(first, nullptr), 0);
     gw_raster(3);
     EXPECT_EQ(took(), (Calls{{3, 0, 9, 1}, {3, 11, 0xFFFF, 1}, {1, 8, 0, 1}}));
@@ -376,6 +376,39 @@ TEST_F(Meas, AListWhoseFifoWentWithItsOfflinePeerIsAskedForAgainOnItsReturn) {
     ASSERT_EQ(dynkomm_fifo_put(second, entry, sizeof entry, nullptr), DK_PUT_OK);
     gw_raster(3);
     EXPECT_EQ(took(), (Calls{{3, 0, 9, 1}, {1, 0, 0x0A0B0C0D, 1}}));
+}
+
+// A serving peer restarts: the transport frees the FIFO of its list here, and the restarted peer
+// knows nothing of the list. It is asked for again at once, without a stop: the peer could only
+// answer that it stopped nothing (0x1100), which reads here as a FIFO left behind. The values flow
+// into the new FIFO, and a stop goes once the list is killed.
+TEST_F(Meas, AListOfARestartedPeerIsAskedForAgainWithoutAStopItCouldNotServe) {
+    const uint32_t handle = single(PEER, 0x40010);
+    gw_start_list(handle);
+    std::vector<Bytes> rq;
+    ASSERT_EQ(peer(2, 0, &rq), std::vector<uint16_t>{0x0500});
+    auto answer = [&](uint32_t remote) {
+        const uint32_t fifo = dynkomm_fifo_reserve(PEER);
+        EXPECT_EQ(dynkomm_fifo_activate(fifo, PEER, 3, 4, 8, 0), fifo);
+        serve(message(0x0501, PEER, OWN, remote, word(rq.back(), 8), fields({{fifo, 4}, {9, 2}})));
+        return fifo;
+    };
+    answer(0x77);
+    EXPECT_EQ(took(), (Calls{{3, 0, 9, 1}}));
+    EXPECT_EQ(peer(1, 1), std::vector<uint16_t>{});
+    EXPECT_EQ(dynkomm_fifo_free_receiving_all(PEER, true), 1u);
+    gw_raster(3);
+    rq.clear();
+    ASSERT_EQ(peer(1, 0, &rq), std::vector<uint16_t>{0x0500});
+    const uint32_t second = answer(0x78);
+    const uint8_t entry[8] = {0, 0, 0, 1, 0xA, 0xB, 0xC, 0xD};
+    ASSERT_EQ(dynkomm_fifo_put(second, entry, sizeof entry, nullptr), DK_PUT_OK);
+    gw_raster(3);
+    EXPECT_EQ(took(), (Calls{{3, 0, 9, 1}, {1, 0, 0x0A0B0C0D, 1}}));
+    gw_kill_list(handle);
+    rq.clear();
+    EXPECT_EQ(peer(1, 1, &rq), std::vector<uint16_t>{0x0502});
+    EXPECT_EQ(word(rq.at(0), 12), 0x78u) << "the stop names the list the restarted peer granted";
 }
 
 // The command task frees a receiving FIFO (a peer's 0x0513 or path close names it) while the
@@ -705,6 +738,51 @@ TEST_F(Meas, TheSenderSendsWholeEntriesWhileTheCopyWritesTheSlots) {
         torn += Bytes(r.begin() + 8, r.end()) != want;
     }
     EXPECT_EQ(torn, 0u) << "of " << records.size();
+}
+
+// The same list of this unit's own, read by the gateway: the copy comes round to the slot the
+// raster task hands to its client while the client reads it. Every entry a client gets is whole.
+std::atomic<uint32_t> wholeEntries{0}, tornEntries{0};
+int checkWhole(uint32_t status, const void* d, uintptr_t) {
+    if (status != GW_OK) return 0;
+    const auto* p = static_cast<const uint8_t*>(d);
+    const Bytes got(p, p + 16);
+    const uint32_t stamp = word(got, 0), v = stamp * 0x01010101u;
+    const Bytes want = fields({{stamp, 4}, {v, 4}, {v >> 16 & 0xFF, 1}, {v & 0xFFFF, 2}, {v, 4}, {0, 1}});
+    ++(got == want ? wholeEntries : tornEntries);
+    return 1;
+}
+
+TEST_F(Meas, TheGatewayHandsWholeEntriesWhileTheCopyWritesTheSlots) {
+    constexpr int32_t X = 0x41000, Y = 0x41004, Z = 0x41006;
+    const gw_callbacks_t checking{
+        {{nullptr, 0}, {checkWhole, 0}, {nullptr, 0}, {nullptr, 0}, {nullptr, 0}, {nullptr, 0}}};
+    gw_client_t* c = gw_connect(&checking);
+    const int32_t list[] = {-4, X, 0, -1, Z, 0, -2, Y, 0, -4, X, 0, 0};
+    gw_start_list(gw_setup_list(c, list, 1, sizeof list, 9, 0, 1, 0, 1, 2, 16, 0));
+    cycle(3);
+    uint8_t* x = seram_memory + X;
+    wholeEntries = tornEntries = 0;
+    std::atomic<bool> started{false}, done{false};
+    std::thread raster([&] {
+        started = true;
+        while (!done)
+            gw_raster(9);
+        gw_raster(9); // the newest entry at least
+    });
+    while (!started)
+        std::this_thread::yield();
+    for (uint32_t stamp = 1; stamp <= 20000; ++stamp) {
+        const uint32_t v = stamp * 0x01010101u;
+        std::memcpy(x, &v, 4); // X, then Y and Z behind it
+        std::memcpy(x + 4, &v, 4);
+        meas_man_copy(9, stamp);
+    }
+    done = true;
+    raster.join();
+    EXPECT_GT(wholeEntries.load(), 0u);
+    EXPECT_EQ(tornEntries.load(), 0u) << "of " << wholeEntries + tornEntries;
+    gw_disconnect(c);
 }
 
 // Copiers of raster 12 (the lap and the lap status-block rasters) against the command task

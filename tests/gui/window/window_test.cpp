@@ -79,3 +79,39 @@ TEST_F(Windows, TheClientIsInsetByTheFrame) {
 }
 
 } // namespace
+
+// The message table of a window by the type numbers the toolkit defines (not the names): 23 and
+// 24 scroll the client objects by data - payload, 21 starts a drag in the given mode and 11 ends
+// it, 25 maximises into the parent's client and 27 restores, 6 destroys with result 1000.
+TEST_F(Windows, EachMessageTypeOfTheTableReachesItsHandler) {
+    GuiWindow* w = window(GuiRect(100, 100, 299, 219), FF_THICK); // sizable and movable
+    auto* child = new Probe(GuiRect(120, 130, 160, 150));
+    w->Add(child, 1);
+    auto send = [w](uint16_t type, int data = 0, int32_t l = 0, GuiPoint at = GuiPoint()) {
+        GuiMessage m(type, w, nullptr, data);
+        m.payload.l = l;
+        if (type == 21 || type == 11) m.payload.point = at;
+        return w->Message(m);
+    };
+    EXPECT_EQ(send(23, 10, 4), 0);
+    EXPECT_EQ(child->mReal, GuiRect(120, 136, 160, 156));
+    EXPECT_EQ(send(24, 3, 10), 0);
+    EXPECT_EQ(child->mReal, GuiRect(113, 136, 153, 156));
+
+    send(21, 10, 0, GuiPoint(299, 219));
+    EXPECT_EQ(w->MoveMode(), 10);
+    send(11, 0, 0, GuiPoint(299, 219)); // released where it began: nothing resized
+    EXPECT_EQ(w->MoveMode(), 0);
+    EXPECT_EQ(w->mReal, GuiRect(100, 100, 299, 219));
+
+    send(25);
+    EXPECT_TRUE(w->Maximized());
+    EXPECT_EQ(w->mReal, desk->mClient);
+    send(27);
+    EXPECT_FALSE(w->Maximized());
+    EXPECT_EQ(w->mReal, GuiRect(100, 100, 299, 219));
+
+    EXPECT_EQ(send(6), 1000);
+    drain();
+    EXPECT_EQ(desk->mpFirst, nullptr) << "the window is gone";
+}

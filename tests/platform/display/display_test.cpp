@@ -102,6 +102,16 @@ TEST_F(Display, LayerOneShowsOrHidesTheFrameLastFlushedAndSharesIt) {
     EXPECT_EQ(shownMark(), 0xABCDEFu) << "the frame last flushed, kept while the layer was off";
 }
 
+// Stepped time writes held-back frames on the tick itself. A writer thread beside it would take
+// the display's lock at times of the host's choosing, and a tick that finds the lock taken skips
+// its check: a layer switch or a snapshot would then come a tick late, or not at all.
+TEST_F(Display, SteppedTimeStartsNoSnapshotWriter) {
+    auto threads = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {}); };
+    const auto before = threads();
+    displaysim::setSnapshot(dir / "snap.png", 1000);
+    EXPECT_EQ(threads(), before);
+}
+
 TEST_F(Display, SnapshotsAreRateLimitedAtomicAndExact) {
     const std::string path = dir / "snap.png";
     pattern();
