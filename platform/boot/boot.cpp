@@ -123,7 +123,7 @@ int bootIn(const std::string& dir, unsigned index, bool forceStepped) {
         sysproc::platformLog(
             148, "KVX2_KMGR", "boot",
             "realtime_priorities: the host does not permit real-time scheduling (needs root or "
-            "CAP_SYS_NICE); tasks keep the default scheduling");
+            "CAP_SYS_NICE); tasks keep the default scheduling, on one CPU");
     if (!s.stepped) sim::startRealtime();
     return 0;
 }

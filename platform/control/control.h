@@ -33,9 +33,9 @@
 //   xadc REGISTER VALUE      set a chip-monitor word (temp, temp_min, temp_max, vccint ...)
 //   fpgaid ID VERSION        set the identification and version words of the FPGA (hex)
 //   tasks                    names of the OS-layer tasks
-//   late TASK                "ok SAMPLES P50 P99 MAX LATE": the task's release lateness (real
-//                            time, us) since the previous "late" of it, the first starting the
-//                            count; LATE: releases later than one tick
+//   late TASK                "ok SAMPLES P50 P99 MAX LATE": the task's release lateness (us, each
+//                            release from its own tick) since the previous "late" of it, the
+//                            first starting the count; LATE: releases later than one tick
 //   shell COMMAND [ARGS...]  types the command into the process shell; replies the result
 //                            and the printed text, "\n", "\\" and "\xHH" escaped
 //   quit                     close this connection

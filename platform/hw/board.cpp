@@ -105,6 +105,7 @@ struct AnalogInput {
     bool raw = false; // registers set as counts: left alone
     Wiring wiring = Wiring::Good;
     double filtered = 0.0;
+    bool still = false; // a constant input the filter has reached: a tick changes nothing
 };
 AnalogInput analog[zynq::ADC_CHANNELS];
 uint64_t lastTick = 0;
@@ -135,14 +136,24 @@ double inputVolts(int channel) {
     return in.source.at(lastTick);
 }
 
+// The input does not move with time: a constant source, or a wiring fault. Whatever changes it
+// (a setter, the pull-up) converts it again at once.
+bool timeless(int channel) {
+    const AnalogInput& in = analog[channel];
+    return (channel < 16 && in.wiring != Wiring::Good) || in.source.kind == Stimulus::Constant;
+}
+
 // Under windowsMutex. `settle`: the filtered result jumps to the input too.
 void convert(int channel, bool settle) {
     AnalogInput& in = analog[channel];
-    if (in.raw || !windowOf(zynq::ADC_BASE)) return;
+    if (in.raw || !windowOf(zynq::ADC_BASE) || (in.still && !settle)) return;
     const double v = inputVolts(channel);
+    const double was = in.filtered;
     in.filtered = settle ? v : in.filtered + (v - in.filtered) * 0.25;
     store(zynq::ADC_BASE, zynq::ADC_REG_UNFILTERED + 4u * channel, adcCounts(v));
     store(zynq::ADC_BASE, zynq::ADC_REG_FILTERED + 4u * channel, adcCounts(in.filtered));
+    // Most inputs of a unit are constant: the tick leaves them alone once their filter stands.
+    in.still = !settle && in.filtered == was && timeless(channel);
 }
 
 uint32_t adcRead(uintptr_t off) {

@@ -94,16 +94,21 @@ struct Tcb {
     std::atomic<LateHist*> late{nullptr};
     std::atomic<void*> lateOn{nullptr};
     std::atomic<void*> waitingOn{nullptr}; // the semaphore it waits on now
-    uint64_t releasedAt = 0;               // the tick of the give that woke it
+    int64_t releasedDue = -1;              // when the tick of the give that woke it was due
     std::atomic<int> cpu{CPU_OFF};
     int64_t readySeq = 0; // the processor's lock: its place among the ready tasks of its priority
 };
 
-// Release lateness of a watched task in real time, 1 us per bucket (the last one: later).
+// Release lateness of a watched task, 1 us per bucket; the last bucket holds every later one, and
+// the exact maximum is kept beside (-1: none yet).
 struct LateHist {
     static constexpr int BUCKETS = 20000;
     std::atomic<uint32_t> us[BUCKETS]{};
+    std::atomic<int64_t> maxUs{-1};
 };
+
+// Stamps a watched semaphore keeps of its pending gives: a backlog far beyond any raster's limit.
+constexpr size_t STAMPS_KEPT = 65536;
 
 struct Sem {
     SEM_TYPE type;
@@ -118,9 +123,9 @@ struct Sem {
     WaitList waiters;
     std::string name;
     std::atomic<bool> deleted{false};
-    // Taken by a watched task: the tick of each give still counted, oldest first.
+    // Taken by a watched task: when the tick of each give still counted was due, oldest first.
     bool stamped = false;
-    std::deque<uint64_t> givenAt;
+    std::deque<int64_t> givenAt;
 };
 
 struct MsgQ {
@@ -176,6 +181,8 @@ struct World {
     std::atomic<sim::TimeMode> mode{sim::TimeMode::Realtime};
     std::atomic<bool> rtRun{false};
     std::atomic<bool> rtPriorities{false};
+    // The tasks share one host CPU: real-time priorities were asked for (granted or not).
+    std::atomic<bool> oneCpu{false};
     std::thread rtThread;
     // Real time: the base tick the clock gives, when the next tick is due and when the one being
     // made was due (CLOCK_MONOTONIC ns), and the task that waits on the base tick and makes the
@@ -186,11 +193,14 @@ struct World {
     std::atomic<Tcb*> driver{nullptr};
     std::atomic<bool> driverMade{false}; // the last tick was made by the base tick's waiter
     int clockFd = -1;                    // the clock thread's timer (CLOCK_MONOTONIC)
+    // Real time: when each recent tick was due, and which tick a place holds.
     static constexpr size_t DUE_RING = 1024;
-    std::atomic<int64_t> dueOfTick[DUE_RING]{}; // real time: when each recent tick was due
+    std::atomic<int64_t> dueOfTick[DUE_RING]{};
+    std::atomic<uint64_t> tickOfDue[DUE_RING]{};
     // Real-time priorities: every task on one host CPU, of the set the process had before.
     int rtCpu = -1;
     cpu_set_t hostCpus{};
+    int64_t movedNs = 0;      // when the tasks last moved to another CPU (registry lock)
     std::mutex clockMutex;    // one thread makes ticks at a time
     Tcb* clockSelf = nullptr; // the record hooks see while a tick is made
     // Stepped time: the one processor, the task on it and the ready tasks (in any order; the
@@ -214,6 +224,10 @@ struct World {
 }
 
 thread_local Tcb* tlsSelf = nullptr;
+// The record of the calling thread itself (tlsSelf stands for the clock while a task makes a tick).
+thread_local Tcb* tlsOwn = nullptr;
+// The tick the calling task's releases are for (0: the current one); see osReleaseForTick.
+thread_local uint64_t tlsReleaseTick = 0;
 
 int64_t wallNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -369,7 +383,7 @@ Tcb* adoptForeign() {
     t->started = true;
     t->thread = pthread_self();
     w.tasks[reinterpret_cast<intptr_t>(t)] = t;
-    tlsSelf = t;
+    tlsSelf = tlsOwn = t;
     return t;
 }
 
@@ -388,19 +402,22 @@ Tcb* findTask(World& w, TASK_ID tid, Tcb* me) {
 // RTOS priorities 0 (highest) .. 255 onto the host's SCHED_FIFO range below its top, which
 // is the clock's.
 int hostPriority(int p) {
-    const int lo = sched_get_priority_min(SCHED_FIFO);
-    const int hi = sched_get_priority_max(SCHED_FIFO) - 1;
+    // Asked once: an inherited priority is lent and taken back on every contended mutex.
+    static const int lo = sched_get_priority_min(SCHED_FIFO);
+    static const int hi = sched_get_priority_max(SCHED_FIFO) - 1;
     return hi - std::clamp(p, 0, 255) * (hi - lo) / 255;
 }
 
 // Registry lock held. With real-time priorities the unit's tasks share one host CPU, as the
 // tasks of an RTOS share their processor: a release is a switch on that CPU, in priority order,
-// instead of a wake-up of another CPU for every task a tick releases.
+// instead of a wake-up of another CPU for every task a tick releases. A host that refuses the
+// priorities still gets the one CPU: a wake-up of another CPU costs the same there.
 void placeThread(World& w, pthread_t th) {
     cpu_set_t one;
     CPU_ZERO(&one);
-    if (w.rtPriorities.load() && w.rtCpu >= 0) CPU_SET(w.rtCpu, &one);
-    const cpu_set_t& set = w.rtPriorities.load() && w.rtCpu >= 0 ? one : w.hostCpus;
+    const bool shared = w.oneCpu.load() && w.rtCpu >= 0;
+    if (shared) CPU_SET(w.rtCpu, &one);
+    const cpu_set_t& set = shared ? one : w.hostCpus;
     if (CPU_COUNT(&set) > 0) pthread_setaffinity_np(th, sizeof set, &set);
 }
 
@@ -442,7 +459,8 @@ void futexWake(std::atomic<int>& word) {
 void finish(World& w, Tcb* t, int reason) {
     countUp(w, t);
     t->wake.store(reason, std::memory_order_release);
-    futexWake(t->wake);
+    // A task that releases itself (the base tick's waiter making its tick) is awake already.
+    if (t != tlsOwn) futexWake(t->wake);
 }
 
 // Object lock held: the first waiter that can still be claimed, taken off the list.
@@ -578,7 +596,7 @@ void enter(World& w, Tcb* me) {
 }
 
 void taskTrampoline(Tcb* t) {
-    tlsSelf = t;
+    tlsSelf = tlsOwn = t;
     World& w = W();
     std::string shortName = t->name.substr(0, 15);
     pthread_setname_np(pthread_self(), shortName.c_str());
@@ -586,10 +604,8 @@ void taskTrampoline(Tcb* t) {
         std::lock_guard<std::mutex> g(w.reg);
         t->thread = pthread_self();
         t->started = true;
-        if (w.rtPriorities.load()) {
-            applyPriority(w, t);
-            placeThread(w, t->thread);
-        }
+        if (w.rtPriorities.load()) applyPriority(w, t);
+        if (w.oneCpu.load()) placeThread(w, t->thread);
     }
     awaitCpu(t);
     try {
@@ -1117,12 +1133,34 @@ STATUS mutexGive(World& w, Sem* s, Tcb* me) {
     return OK;
 }
 
+// When the tick a give releases was due (-1: not known), on the clock lateness is timed by: real
+// time the host's monotonic clock, stepped time the simulated one (a tick is due when it is made).
+int64_t releaseDue(World& w) {
+    const uint64_t now = w.tick.load(std::memory_order_relaxed);
+    const uint64_t tick = tlsReleaseTick && tlsReleaseTick < now ? tlsReleaseTick : now;
+    if (w.mode.load(std::memory_order_relaxed) == sim::TimeMode::Stepped)
+        return static_cast<int64_t>(tick * 1000000);
+    auto dueOf = [&w](uint64_t t) -> int64_t {
+        const size_t i = t % World::DUE_RING;
+        return w.tickOfDue[i].load(std::memory_order_acquire) == t ? w.dueOfTick[i].load() : -1;
+    };
+    if (now - tick < World::DUE_RING / 2)
+        if (const int64_t due = dueOf(tick); due >= 0) return due;
+    // Older than the ring, or made before the clock ran: one period per tick before the next.
+    const int64_t next = w.dueNs.load();
+    return next > 0 ? next - static_cast<int64_t>((now + 1 - tick) * 1000000) : -1;
+}
+
 // The lateness of a watched task's release: from when the tick of its give was due until now.
-void recordLate(World& w, LateHist* late, uint64_t tick) {
-    const uint64_t now = w.tick.load();
-    if (w.mode.load() != sim::TimeMode::Realtime || tick > now || now - tick >= World::DUE_RING) return;
-    const int64_t us = (wallNs() - w.dueOfTick[tick % World::DUE_RING].load()) / 1000;
-    late->us[std::clamp<int64_t>(us, 0, LateHist::BUCKETS - 1)].fetch_add(1, std::memory_order_relaxed);
+void recordLate(World& w, LateHist* late, int64_t due) {
+    if (due < 0) return;
+    const int64_t now =
+        w.mode.load() == sim::TimeMode::Stepped ? static_cast<int64_t>(w.tick.load() * 1000000) : wallNs();
+    const int64_t us = std::max<int64_t>((now - due) / 1000, 0);
+    late->us[std::min<int64_t>(us, LateHist::BUCKETS - 1)].fetch_add(1, std::memory_order_relaxed);
+    int64_t most = late->maxUs.load(std::memory_order_relaxed);
+    while (us > most && !late->maxUs.compare_exchange_weak(most, us, std::memory_order_relaxed)) {
+    }
 }
 
 } // namespace
@@ -1153,10 +1191,10 @@ STATUS semTake(SEM_ID sem, int ticks) {
         s->stamped = s->stamped || late;
         // The stamps are of the newest tokens: the token taken has none when it is older.
         if (s->givenAt.size() <= static_cast<size_t>(s->count)) return OK;
-        const uint64_t tick = s->givenAt.front();
+        const int64_t due = s->givenAt.front();
         s->givenAt.pop_front();
         lk.unlock();
-        if (late) recordLate(w, late, tick);
+        if (late) recordLate(w, late, due);
         return OK;
     }
     if (ticks == NO_WAIT) {
@@ -1184,7 +1222,7 @@ STATUS semTake(SEM_ID sem, int ticks) {
     me->waitingOn.store(nullptr, std::memory_order_relaxed);
     if (late && r == WAKE_GRANTED) {
         lk.unlock();
-        recordLate(w, late, me->releasedAt);
+        recordLate(w, late, me->releasedDue);
     }
     return takeResult(r);
 }
@@ -1204,7 +1242,7 @@ STATUS semGive(SEM_ID sem) {
         return ERROR;
     }
     if (Tcb* t = popClaimed(s->waiters)) {
-        t->releasedAt = w.tick.load(std::memory_order_relaxed);
+        if (t->late.load(std::memory_order_relaxed)) t->releasedDue = releaseDue(w);
         lk.unlock();
         finish(w, t, WAKE_GRANTED); // the token goes straight to the waiter
         return OK;
@@ -1216,8 +1254,8 @@ STATUS semGive(SEM_ID sem) {
     }
     s->count++;
     if (s->stamped) {
-        if (s->givenAt.size() >= World::DUE_RING) s->givenAt.pop_front(); // older than any due time kept
-        s->givenAt.push_back(w.tick.load(std::memory_order_relaxed));
+        if (s->givenAt.size() >= STAMPS_KEPT) s->givenAt.pop_front(); // a backlog no watchdog allows
+        s->givenAt.push_back(releaseDue(w));
     }
     return OK;
 }
@@ -1238,7 +1276,7 @@ STATUS semFlush(SEM_ID sem) {
             return ERROR;
         }
         while (Tcb* t = popClaimed(s->waiters)) {
-            t->releasedAt = w.tick.load(std::memory_order_relaxed);
+            if (t->late.load(std::memory_order_relaxed)) t->releasedDue = releaseDue(w);
             woken.push_back(t);
         }
     }
@@ -1523,6 +1561,10 @@ void* shmMap(const char* name, size_t size, bool create) {
 int sysClkRateGet() {
     return 1000;
 }
+void osReleaseForTick(uint64_t tick) {
+    tlsReleaseTick = tick;
+}
+
 uint32_t tickGet() {
     return static_cast<uint32_t>(W().tick.load());
 }
@@ -1690,12 +1732,30 @@ void runHooks(World& w, uint64_t now) {
         h.second(now);
 }
 
-// The clock thread above every task.
+// Registry lock held. The clock thread above every task, on any of the process's CPUs: it stands in
+// when the tasks' CPU is taken from them, and takes them along to the one it runs on.
 void raiseClockThread(World& w) {
     sched_param sp{};
     sp.sched_priority = w.rtPriorities.load() ? sched_get_priority_max(SCHED_FIFO) : 0;
     pthread_setschedparam(w.rtThread.native_handle(), w.rtPriorities.load() ? SCHED_FIFO : SCHED_OTHER, &sp);
-    placeThread(w, w.rtThread.native_handle());
+    if (CPU_COUNT(&w.hostCpus) > 0)
+        pthread_setaffinity_np(w.rtThread.native_handle(), sizeof w.hostCpus, &w.hostCpus);
+}
+
+// On the clock thread, standing in for the base tick's waiter: that task waits and its tick is
+// long due, so something else holds the tasks' CPU (another process's real-time task, say). The
+// tasks move to the CPU the clock thread got, at most every 100 ms.
+void moveTasks(World& w) {
+    const int cpu = sched_getcpu();
+    const int64_t now = wallNs();
+    std::lock_guard<std::mutex> g(w.reg);
+    if (!w.oneCpu.load() || cpu < 0 || cpu == w.rtCpu || !CPU_ISSET(cpu, &w.hostCpus) ||
+        now - w.movedNs < 100000000)
+        return;
+    w.movedNs = now;
+    w.rtCpu = cpu;
+    for (auto& [id, t] : w.tasks)
+        if (t->started && !t->exited && t->counted && !t->adopted) placeThread(w, t->thread);
 }
 
 // Stepped time: the tick takes the processor like an interrupt, above every task, so that what
@@ -1810,13 +1870,14 @@ void startRealtime() {
             uint64_t expired;
             while (read(w.clockFd, &expired, sizeof expired) < 0 && errno == EINTR) {
             }
+            if (w.driver.load() && wallNs() - w.dueNs.load() >= CLOCK_STANDBY_NS / 2) moveTasks(w);
             makeDueTicks(w, false);
         }
     });
     // A waiter that slept without a deadline while the clock stood still starts making ticks.
     if (Tcb* d = w.driver.load()) futexWake(d->wake);
     std::lock_guard<std::mutex> g(w.reg);
-    if (w.rtPriorities.load()) raiseClockThread(w);
+    if (w.oneCpu.load()) raiseClockThread(w);
 }
 
 void stopRealtime() {
@@ -1837,19 +1898,19 @@ int64_t tickDueNs() {
 
 bool realtimePriorities(bool on) {
     World& w = W();
+    int rc = 0;
     if (on) {
         if (w.mode.load() != TimeMode::Realtime) return false;
-        int rc = 0;
         std::thread([&rc] {
             sched_param sp{};
             sp.sched_priority = sched_get_priority_max(SCHED_FIFO); // the clock's, the highest asked for
             rc = pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp);
         }).join();
-        if (rc != 0) return false;
     }
+    const bool granted = on && rc == 0;
     std::lock_guard<std::mutex> g(w.reg);
-    if (w.rtPriorities.load() == on) return true;
-    if (on) {
+    if (w.rtPriorities.load() == granted && w.oneCpu.load() == on) return granted == on;
+    if (on && !w.oneCpu.load()) {
         // The CPU the process runs on now, of the set it may use (say, given by taskset).
         CPU_ZERO(&w.hostCpus);
         sched_getaffinity(0, sizeof w.hostCpus, &w.hostCpus);
@@ -1858,13 +1919,14 @@ bool realtimePriorities(bool on) {
         for (int c = 0; w.rtCpu < 0 && c < CPU_SETSIZE; ++c)
             if (CPU_ISSET(c, &w.hostCpus)) w.rtCpu = c;
     }
-    w.rtPriorities.store(on);
+    w.rtPriorities.store(granted);
+    w.oneCpu.store(on);
     for (auto& [id, t] : w.tasks) {
         applyPriority(w, t);
         if (t->started && !t->exited && t->counted && !t->adopted) placeThread(w, t->thread);
     }
     if (w.rtRun.load() && w.rtThread.joinable()) raiseClockThread(w);
-    return true;
+    return granted == on;
 }
 
 bool realtimePriorities() {
@@ -1957,15 +2019,17 @@ bool lateness(const std::string& task, Lateness* out) {
     for (int i = 0; i < LateHist::BUCKETS; ++i) {
         n[i] = h->us[i].exchange(0, std::memory_order_relaxed);
         out->samples += n[i];
-        if (n[i]) out->maxUs = i;
         if (i > 1000) out->overPeriod += n[i];
     }
-    // The smallest lateness that this share of the samples does not exceed.
+    out->maxUs = static_cast<double>(std::max<int64_t>(h->maxUs.exchange(-1, std::memory_order_relaxed), 0));
+    // The smallest lateness that this share of the samples does not exceed; in the last bucket,
+    // which has no upper bound, the maximum.
     auto quantile = [&](uint64_t percent) {
         const uint64_t want = (out->samples * percent + 99) / 100;
         uint64_t seen = 0;
         for (int i = 0; i < LateHist::BUCKETS; ++i)
-            if ((seen += n[i]) >= want && want) return static_cast<double>(i);
+            if ((seen += n[i]) >= want && want)
+                return i == LateHist::BUCKETS - 1 ? std::max<double>(i, out->maxUs) : static_cast<double>(i);
         return 0.0;
     };
     out->p50Us = quantile(50);
@@ -2007,7 +2071,9 @@ void makeDueTicks(World& w, bool one) {
         int64_t due = w.dueNs.load();
         if (due > now) break;
         w.madeDueNs.store(due);
-        w.dueOfTick[(w.tick.load() + 1) % World::DUE_RING].store(due);
+        const uint64_t next = w.tick.load() + 1;
+        w.dueOfTick[next % World::DUE_RING].store(due);
+        w.tickOfDue[next % World::DUE_RING].store(next, std::memory_order_release);
         w.driverMade.store(one);
         sim::tickOnce(false);
         now = wallNs();

@@ -116,6 +116,10 @@ void* shmMap(const char* name, size_t size, bool create);
 int sysClkRateGet();
 uint32_t tickGet();
 uint64_t tick64Get();
+// A task that makes up for ticks it missed names the tick each of its releases is for: the
+// semaphores it gives until the next call count as given on `tick` (0: the current tick), so a
+// watched task's lateness (sim::lateness) is timed from when that tick was due.
+void osReleaseForTick(uint64_t tick);
 // CLOCK_MONOTONIC and CLOCK_REALTIME from the unit's one clock.
 int osClockGettime(clockid_t clock, struct timespec* ts);
 int osClockSettime(clockid_t clock, const struct timespec* ts);

@@ -24,8 +24,10 @@ void stopRealtime();
 
 // Real time only: the tasks run under the host's SCHED_FIFO with their priorities (0, the
 // highest, above 255), the clock thread above them all, and inversion-safe mutexes lend their
-// waiters' priority to the owner. False when the host does not permit it (or in stepped time):
-// nothing changed.
+// waiters' priority to the owner; every task on one host CPU (when something else holds it, the
+// clock thread, free to run on any, stands in and the tasks move to its CPU). False in stepped time
+// (nothing changed) or when the host does not permit the priorities: the tasks then keep its
+// default scheduling, on the one CPU all the same.
 bool realtimePriorities(bool on);
 bool realtimePriorities();
 
@@ -71,14 +73,17 @@ using TickHook = std::function<void(uint64_t tick)>;
 int addTickHook(TickHook hook);
 void removeTickHook(int id);
 
-// Real time: the release lateness of the task named `task`, from when the tick on which its
-// semaphore was given was due until its take of it returned, over the releases since the previous
-// call (the first call starts counting and finds none). Its semaphore: the one it waits on at the
+// The release lateness of the task named `task`, from when the tick its semaphore was given for was
+// due (the current tick, or the one the giver named with osReleaseForTick) until its take of it
+// returned, over the releases since the previous call (the first call starts counting and finds
+// none). Real time times it on the host's monotonic clock, stepped time on the simulated one (a
+// release taken n ticks after its tick is n ms late). Its semaphore: the one it waits on at the
 // first call, or else the first it then waits on without a time-out. False: no such task.
 struct Lateness {
     uint64_t samples = 0;
-    double p50Us = 0, p99Us = 0, maxUs = 0;
-    uint64_t overPeriod = 0; // later than one tick
+    double p50Us = 0, p99Us = 0; // a quantile beyond the histogram (20 ms) reads as the maximum
+    double maxUs = 0;            // exact
+    uint64_t overPeriod = 0;     // later than one tick
 };
 bool lateness(const std::string& task, Lateness* out);
 

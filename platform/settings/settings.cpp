@@ -115,7 +115,7 @@ constexpr Key KEYS[] = {
      "Time-out of the application watchdog once it has been fed, in milliseconds."},
     {"platform", "realtime_priorities", Kind::Number, &Settings::realtimePriorities, 0, 1, "0", nullptr,
      "1 runs the tasks in real time under the host's SCHED_FIFO with their priorities (needs root or "
-     "CAP_SYS_NICE; refused: one log line, default scheduling). Stepped time ignores it."},
+     "CAP_SYS_NICE; refused: one log line, default scheduling on one CPU). Stepped time ignores it."},
     {"platform", "snapshot", Kind::Path, &Settings::snapshot, 0, 0, nullptr, "none",
      "The display as a PNG file after each new frame, where the viewer vyn_fbview cannot run (no X)."},
     {"platform", "snapshot_rate", Kind::Number, &Settings::snapshotRate, 1, 100, "2", nullptr,

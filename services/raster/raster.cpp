@@ -180,6 +180,7 @@ void notifyRasterTask(intptr_t, intptr_t, intptr_t, intptr_t) {
         lastUs = nowUs;
 
         for (uint64_t k = 0; k < ticks; ++k) {
+            osReleaseForTick(nowTick - ticks + 1 + k); // a tick made up for is late from its own due time
             if (raster_start_enable.load(std::memory_order_acquire)) {
                 if (rasterSyncTo100ms.exchange(0, std::memory_order_acquire))
                     rephase();
@@ -189,6 +190,7 @@ void notifyRasterTask(intptr_t, intptr_t, intptr_t, intptr_t) {
             // The delay list keeps counting on re-phase ticks as well: a delay is in base ticks.
             raster_delayTimerTick();
         }
+        osReleaseForTick(0);
     }
 }
 

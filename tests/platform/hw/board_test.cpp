@@ -3,6 +3,7 @@
 #include "support/stepped.h"
 
 #include <cmath>
+#include <set>
 #include <tuple>
 #include <thread>
 
@@ -147,6 +148,56 @@ TEST_F(SimulatedBoard, TheWiringMeetsThePullUp) {
         EXPECT_EQ(std::pair(off, adc(ADC_REG_UNFILTERED + 4 * 3)), counts) << static_cast<int>(wiring);
         EXPECT_TRUE(hwsim::adcPullup(3));
     }
+}
+
+// The clock leaves a constant input alone once its filter stands; every change still reaches the
+// registers at once (a value, the wiring, the pull-up, raw counts), and a waveform given afterwards
+// moves with the ticks again.
+TEST_F(SimulatedBoard, AConstantInputLeftAloneByTheClockFollowsEveryChange) {
+    sim::stopRealtime();
+    sim::configure(sim::TimeMode::Stepped, 1700000000);
+    auto counts = [] { return std::pair(adc(ADC_REG_FILTERED + 4 * 5), adc(ADC_REG_UNFILTERED + 4 * 5)); };
+    auto expander = [](uint32_t word) {
+        hw_write32(AXI_SPI_BASE + SPI_REG_CONTROL, SPI_CONTROL_ENABLE | SPI_CONTROL_MASTER);
+        hw_write32(AXI_SPI_BASE + SPI_REG_SELECT, ~1u);
+        hw_write32(AXI_SPI_BASE + SPI_REG_TX, word);
+    };
+    ASSERT_TRUE(hwsim::setAdcChannel(5, 1.0));
+    sim::step(20);
+    EXPECT_EQ(counts(), std::pair(819u, 819u)) << "1 V at 5 V / 4096";
+    ASSERT_TRUE(hwsim::setAdcChannel(5, 2.5));
+    EXPECT_EQ(counts(), std::pair(2048u, 2048u));
+    ASSERT_TRUE(hwsim::setAdcWiring(5, hwsim::Wiring::ShortBattery));
+    sim::step(5);
+    EXPECT_EQ(counts(), std::pair(4096u, 4096u));
+    expander(0x0401), expander(0x0A55), expander(0x2901); // ports 8 to 11 outputs, pull-up of input 5 off
+    ASSERT_TRUE(hwsim::setAdcWiring(5, hwsim::Wiring::Open));
+    sim::step(5);
+    EXPECT_EQ(counts(), std::pair(0u, 0u));
+    expander(0x2900);
+    EXPECT_EQ(counts(), std::pair(4096u, 4096u)) << "the pull-up on";
+    ASSERT_TRUE(hwsim::setAdcWiring(5, hwsim::Wiring::Good));
+    sim::step(5);
+    EXPECT_EQ(counts(), std::pair(2048u, 2048u));
+    ASSERT_TRUE(hwsim::setAdcRaw(5, 7, 9));
+    sim::step(5);
+    EXPECT_EQ(counts(), std::pair(7u, 9u));
+
+    hwsim::Stimulus tri;
+    std::string error;
+    ASSERT_TRUE(hwsim::parseStimulus("triangle 0 4 8", "", &tri, &error)) << error;
+    ASSERT_TRUE(hwsim::setAdcStimulus(5, tri));
+    std::set<uint32_t> unfiltered, filtered;
+    for (int k = 0; k < 8; ++k) {
+        sim::step(1);
+        unfiltered.insert(counts().second);
+        filtered.insert(counts().first);
+    }
+    EXPECT_EQ(unfiltered, (std::set<uint32_t>{0, 819, 1638, 2458, 3277})) << "0 to 4 V and back";
+    EXPECT_GT(filtered.size(), 4u) << "the filter follows";
+    ASSERT_TRUE(hwsim::setAdcChannel(5, 1.0));
+    sim::step(3);
+    EXPECT_EQ(counts(), std::pair(819u, 819u));
 }
 
 } // namespace

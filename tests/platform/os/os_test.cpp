@@ -4,7 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <linux/capability.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <functional>
 #include <future>
@@ -217,6 +222,45 @@ TEST_F(Stepped, TasksReleasedOnOneTickRunInPriorityOrder) {
 // A running task that releases one of higher priority, by a semaphore, a message or a start,
 // gives it the processor there and then; one of its own or a lower priority waits until the
 // releaser blocks.
+// A task making up for ticks it missed names the tick of each release: the watched taker's lateness
+// is timed from it, whether the give finds it waiting or stays pending; a tick not yet made counts
+// as the current one, and 0 goes back to it.
+TEST_F(Stepped, AReleaseNamedForAnEarlierTickIsLateFromIt) {
+    SEM_ID s = semCCreate(SEM_Q_FIFO, 0), go = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
+    TASK_ID watched = taskSpawnFn("taker", 100, 0, 0, [&] {
+        for (;;)
+            semTake(s, WAIT_FOREVER);
+    });
+    sim::waitIdle();
+    sim::Lateness l;
+    ASSERT_TRUE(sim::lateness("taker", &l));
+    semGive(s); // ends a wait begun before the count: not counted
+    sim::step(10);
+    const uint64_t now = sim::ticks();
+    taskSpawnFn("giver", 50, 0, 0, [&] { // outranks the taker: every give before it takes
+        semTake(go, WAIT_FOREVER);
+        osReleaseForTick(now - 4);
+        semGive(s); // straight to the waiting taker
+        osReleaseForTick(now - 2);
+        semGive(s); // pending
+        osReleaseForTick(now + 5);
+        semGive(s);
+        osReleaseForTick(0);
+        semGive(s);
+    });
+    sim::waitIdle();
+    semGive(go);
+    sim::waitIdle();
+    ASSERT_TRUE(sim::lateness("taker", &l));
+    EXPECT_EQ(l.samples, 4u);
+    EXPECT_EQ(l.maxUs, 4000.0);
+    EXPECT_EQ(l.overPeriod, 2u) << "4 and 2 ms";
+    EXPECT_EQ(l.p50Us, 0.0) << "the last two on their tick";
+    EXPECT_EQ(l.p99Us, 4000.0);
+    taskDelete(watched);
+    taskWaitExit(watched, WAIT_FOREVER);
+}
+
 TEST_F(Stepped, AReleasedTaskOfHigherPriorityRunsBeforeTheReleaserGoesOn) {
     Trace trace;
     SEM_ID go = semBCreate(SEM_Q_FIFO, SEM_EMPTY), same = semBCreate(SEM_Q_FIFO, SEM_EMPTY),
@@ -354,6 +398,102 @@ TEST(RealTime, MutexRetakenByARunningTaskStillSerialises) {
     EXPECT_EQ(info.count, 1);
     EXPECT_EQ(info.numWaiting, 0);
     sim::stopRealtime();
+}
+
+namespace {
+
+// The calling thread's effective CAP_SYS_NICE off or back on; threads it starts inherit it.
+void sysNice(bool on) {
+    __user_cap_header_struct head{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct caps[2]{};
+    if (syscall(SYS_capget, &head, caps) != 0) return;
+    __user_cap_data_struct& c = caps[CAP_SYS_NICE / 32];
+    const uint32_t bit = 1u << (CAP_SYS_NICE % 32);
+    c.effective = on ? c.effective | (c.permitted & bit) : c.effective & ~bit;
+    syscall(SYS_capset, &head, caps);
+}
+
+} // namespace
+
+// A host that refuses real-time priorities leaves the tasks its default scheduling, but on one CPU
+// all the same, as with them; switching them off gives the tasks the process's CPUs again.
+TEST(RealTime, RefusedPrioritiesKeepTheDefaultSchedulingOnOneCpu) {
+    cpu_set_t all;
+    sched_getaffinity(0, sizeof all, &all);
+    if (CPU_COUNT(&all) < 2) GTEST_SKIP() << "a host of one CPU";
+    sim::startRealtime();
+    std::atomic<int> cpus{0}, policy{-1};
+    auto probe = [&] {
+        TASK_ID t = taskSpawnFn("placed", 100, 0, 0, [&] {
+            cpu_set_t set;
+            sched_getaffinity(0, sizeof set, &set);
+            cpus = CPU_COUNT(&set);
+            policy = sched_getscheduler(0);
+        });
+        ASSERT_EQ(taskWaitExit(t, 5000), OK);
+    };
+    sysNice(false);
+    const bool granted = sim::realtimePriorities(true);
+    sysNice(true);
+    EXPECT_FALSE(granted);
+    EXPECT_FALSE(sim::realtimePriorities());
+    probe();
+    EXPECT_EQ(cpus.load(), 1);
+    EXPECT_EQ(policy.load(), SCHED_OTHER);
+    EXPECT_TRUE(sim::realtimePriorities(false));
+    probe();
+    EXPECT_EQ(cpus.load(), CPU_COUNT(&all)) << "the process's CPUs again";
+    sim::stopRealtime();
+}
+
+// With real-time priorities the tasks share one CPU. When a real-time thread of another process
+// takes that CPU (here one spinning above them), the clock thread stands in from another CPU and
+// takes the tasks along: the base tick's waiter goes on making ticks there.
+TEST(RealTime, TheTasksLeaveACpuAnotherRealTimeThreadHolds) {
+    cpu_set_t all;
+    sched_getaffinity(0, sizeof all, &all);
+    SEM_ID base = semBCreate(SEM_Q_PRIORITY, SEM_EMPTY);
+    sim::setBaseTick(base);
+    sim::startRealtime();
+    if (CPU_COUNT(&all) < 2 || !sim::realtimePriorities(true)) {
+        sim::realtimePriorities(false);
+        sim::stopRealtime();
+        sim::setBaseTick(nullptr);
+        GTEST_SKIP() << "needs real-time priorities and two CPUs";
+    }
+    std::atomic<int> takes{0}, cpu{-1};
+    TASK_ID waiter = taskSpawnFn("ticker", 21, 0, 0, [&] {
+        for (;;) {
+            ASSERT_EQ(semTake(base, WAIT_FOREVER), OK);
+            cpu = sched_getcpu();
+            takes++;
+        }
+    });
+    while (takes < 20)
+        std::this_thread::yield();
+    const int held = cpu;
+    int during = 0;
+    std::thread([&] {
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(held, &one);
+        pthread_setaffinity_np(pthread_self(), sizeof one, &one);
+        sched_param sp{};
+        sp.sched_priority = sched_get_priority_max(SCHED_FIFO);
+        pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp);
+        const int before = takes;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+        while (std::chrono::steady_clock::now() < end) {
+        }
+        during = takes - before;
+    }).join();
+    EXPECT_GE(during, 100) << "ticks made while the CPU was held";
+    EXPECT_NE(cpu.load(), held);
+    taskDelete(waiter);
+    taskWaitExit(waiter, WAIT_FOREVER);
+    sim::realtimePriorities(false);
+    sim::stopRealtime();
+    sim::setBaseTick(nullptr);
 }
 
 // In real time the base tick's waiter makes the ticks itself; while it is busy elsewhere the

@@ -238,6 +238,37 @@ TEST_F(Raster, TicksGivenWhileTheNotifyTaskCouldNotRunAreReleasedAndCounted) {
     EXPECT_EQ(runs[1].load(), 3);
 }
 
+// After a stall of the notify task the ticks it makes up for are each late from their own tick:
+// one release a tick, 24 ms down to 0 ms late, and the maximum beyond the histogram's 20 ms exact.
+TEST_F(Raster, TicksMadeUpForAfterAStallAreEachLateFromTheirOwnTick) {
+    ASSERT_EQ(hook("r1", 1), 1);
+    ASSERT_EQ(raster_initializeStep1(), 1);
+    sim::step(2);
+    sim::Lateness l;
+    ASSERT_TRUE(sim::lateness("r_r1", &l)); // starts the count
+    sim::step(1);                           // a wait begun before it is not counted
+    ASSERT_TRUE(sim::lateness("r_r1", &l));
+    sim::step(3);
+    ASSERT_TRUE(sim::lateness("r_r1", &l));
+    EXPECT_EQ(l.samples, 3u);
+    EXPECT_EQ(l.maxUs, 0.0) << "released on their ticks";
+    const TASK_ID notify = taskNameToId("r_notifyRasterTask");
+    ASSERT_EQ(taskSuspend(notify), OK); // honoured after the next tick's releases
+    sim::step(26);
+    ASSERT_EQ(taskResume(notify), OK);
+    sim::waitIdle();
+    EXPECT_EQ(runs[0].load(), 2 + 1 + 3 + 26);
+    ASSERT_TRUE(sim::lateness("r_r1", &l));
+    EXPECT_EQ(l.samples, 26u);
+    EXPECT_EQ(l.maxUs, 24000.0);
+    EXPECT_EQ(l.overPeriod, 23u) << "2 to 24 ms late";
+    EXPECT_EQ(l.p50Us, 11000.0) << "0, 0, 1 ... 24 ms: the 13th";
+    EXPECT_EQ(l.p99Us, 24000.0);
+    ASSERT_TRUE(sim::lateness("r_r1", &l));
+    EXPECT_EQ(l.samples, 0u);
+    EXPECT_EQ(l.maxUs, 0.0) << "the maximum starts again too";
+}
+
 // The run time between the two points of the body, the backlog of three behind the first run, then
 // cleared maxima.
 TEST_F(Raster, StatisticsKeepRunTimesAndBacklog) {
