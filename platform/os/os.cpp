@@ -1,598 +1,34 @@
-// OS layer over POSIX threads and the one simulated clock.
-//
-// Every semaphore and queue has a lock of its own; the registry (tasks, names, timers) has
-// one more. A blocked task sleeps on its own wake word. A waker first claims the sleeper (one
-// compare-and-swap, so of a give, a time-out and a delete request exactly one wins), counts it
-// as running again and only then wakes it: "every task is blocked" is never seen while a
-// release is in flight. In stepped time the tasks of the layer share one processor: a released
-// task waits for its turn on it. Lock order: object lock, then the registry, then the time-out
-// list; the processor's lock is taken under none of them and takes none.
-#include "platform/os/os.h"
-#include "platform/os/sim.h"
+// OS layer over POSIX threads and the one simulated clock: tasks, semaphores, message queues,
+// shared memory, clocks, timers, the heap's figures and the simulation controls.
+#include "platform/os/os_world.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
-#include <linux/futex.h>
-#include <list>
+#include <ctime>
 #include <malloc.h>
-#include <map>
-#include <memory>
-#include <mutex>
 #include <pthread.h>
 #include <sched.h>
-#include <string>
 #include <sys/prctl.h>
-#include <sys/syscall.h>
 #include <sys/timerfd.h>
 #include <thread>
 #include <unistd.h>
-#include <vector>
+
+using namespace os_detail;
+
+// ---- tasks ---------------------------------------------------------------------------
 
 namespace {
-
-struct OsTaskExit {};
-
-// A task's wake word. The first three values mean "asleep"; the others are why it woke.
-enum Wake {
-    WAKE_BLOCKED = 0, // on an object or for time: claimable by any waker
-    WAKE_SUSPENDED,   // until resumed (or deleted)
-    WAKE_CLAIMED,     // a waker won it and is completing the hand-over
-    WAKE_GRANTED,
-    WAKE_RETRY, // a mutex was freed: try again
-    WAKE_TIMEOUT,
-    WAKE_DELETED_OBJ,
-    WAKE_TASK_DELETE,
-    WAKE_RUNNING,
-};
-
-// A task's place on the one processor of stepped time.
-enum Cpu {
-    CPU_OFF,   // not scheduled: blocked, or real time
-    CPU_READY, // in the ready queue
-    CPU_ON,    // running
-};
-
-struct Tcb;
-struct LateHist;
-using WaitList = std::deque<Tcb*>;
-
-struct Tcb {
-    std::string name;
-    std::atomic<int> priority{100};
-    int options = 0;
-    size_t stackSize = 0;
-    std::atomic<uint32_t> affinity{0};
-    std::atomic<bool> counted{false}; // stepped time waits for it: spawned by the layer, or adopted
-    std::atomic<bool> adopted{false}; // a thread the layer did not start (the process's main thread)
-    std::atomic<bool> running{false}; // for diagnostics only
-    std::atomic<bool> activated{false};
-    std::atomic<bool> exited{false};
-    std::atomic<bool> deleteRequested{false};
-    std::atomic<bool> suspendRequested{false};
-    bool unwinding = false; // own thread
-    std::atomic<int> wake{WAKE_RUNNING};
-    // message hand-over for a blocked receiver, written by the sender that claimed it
-    void* rxBuf = nullptr;
-    size_t rxMax = 0;
-    int rxLen = 0;
-    WaitList exitWaiters; // registry lock
-    std::function<void()> body;
-    pthread_t thread{}; // registry lock; valid while started and not exited
-    bool started = false;
-    int heldSafe = 0;                // inversion-safe mutexes held (own thread)
-    std::atomic<int> boost{INT_MAX}; // priority inherited from a waiter
-    // Watched: the lateness of its releases by one semaphore (the one it waited on when the
-    // watch began, or else the first it then waits on for good) is recorded.
-    std::atomic<LateHist*> late{nullptr};
-    std::atomic<void*> lateOn{nullptr};
-    std::atomic<void*> waitingOn{nullptr}; // the semaphore it waits on now
-    int64_t releasedDue = -1;              // when the tick of the give that woke it was due
-    std::atomic<int> cpu{CPU_OFF};
-    int64_t readySeq = 0; // the processor's lock: its place among the ready tasks of its priority
-};
-
-// Release lateness of a watched task, 1 us per bucket; the last bucket holds every later one, and
-// the exact maximum is kept beside (-1: none yet).
-struct LateHist {
-    static constexpr int BUCKETS = 20000;
-    std::atomic<uint32_t> us[BUCKETS]{};
-    std::atomic<int64_t> maxUs{-1};
-};
-
-// Stamps a watched semaphore keeps of its pending gives: a backlog far beyond any raster's limit.
-constexpr size_t STAMPS_KEPT = 65536;
-
-struct Sem {
-    SEM_TYPE type;
-    int options;
-    int maxCount;
-    std::mutex m;
-    int count; // binary and counting
-    std::atomic<Tcb*> owner{nullptr};
-    int recursion = 0;               // the owner's
-    std::atomic<int> contenders{0};  // tasks in a mutex's slow path
-    std::atomic<bool> waking{false}; // a contender was woken to try again and has not yet
-    WaitList waiters;
-    std::string name;
-    std::atomic<bool> deleted{false};
-    // Taken by a watched task: when the tick of each give still counted was due, oldest first.
-    bool stamped = false;
-    std::deque<int64_t> givenAt;
-};
-
-struct MsgQ {
-    int maxMsgs;
-    int maxLen;
-    int options;
-    std::mutex m;
-    std::deque<std::vector<char>> msgs;
-    WaitList recvWaiters;
-    WaitList sendWaiters;
-    std::string name;
-    std::atomic<bool> deleted{false};
-};
-
-struct Timer {
-    OS_TIMER_FN fn;
-    intptr_t arg;
-    bool active = false;
-    uint64_t next = 0;
-    uint64_t period = 0;
-    bool deleted = false;
-};
-
-using Hooks = std::vector<std::pair<int, sim::TickHook>>;
-
-struct World {
-    std::mutex reg;
-    std::map<intptr_t, Tcb*> tasks; // every task ever made; ids stay unique
-    std::map<std::string, Sem*> namedSems;
-    std::map<std::string, MsgQ*> namedQueues;
-    std::map<std::string, std::pair<void*, size_t>> shms;
-    std::vector<Timer*> timers;
-    std::deque<Timer*> dueTimers;
-    Sem* timerSem = nullptr;
-    bool timerTaskStarted = false;
-    int foreignCount = 0;
-    // tasks not blocked in the layer
-    std::atomic<int> running{0};
-    std::mutex idleMutex;
-    std::condition_variable idleCv;
-    // time-outs by deadline
-    std::mutex timedMutex;
-    std::multimap<uint64_t, Tcb*> timed;
-    // Every object made stays reachable here: ids of deleted objects then fail cleanly
-    // instead of touching freed memory, and leak checkers see no lost records.
-    std::vector<void*> records;
-    std::mutex recordMutex;
-    // clock
-    std::atomic<uint64_t> tick{0};
-    std::atomic<uint64_t> seq{0};
-    std::atomic<int64_t> wallAtTick{0};
-    std::atomic<int64_t> calendarBaseNs{0};
-    std::atomic<sim::TimeMode> mode{sim::TimeMode::Realtime};
-    std::atomic<bool> rtRun{false};
-    std::atomic<bool> rtPriorities{false};
-    // The tasks share one host CPU: real-time priorities were asked for (granted or not).
-    std::atomic<bool> oneCpu{false};
-    std::thread rtThread;
-    // Real time: the base tick the clock gives, when the next tick is due and when the one being
-    // made was due (CLOCK_MONOTONIC ns), and the task that waits on the base tick and makes the
-    // ticks itself, so that a tick wakes one thread instead of the clock's and then the waiter's.
-    std::atomic<Sem*> baseTick{nullptr};
-    std::atomic<int64_t> dueNs{0};
-    std::atomic<int64_t> madeDueNs{0};
-    std::atomic<Tcb*> driver{nullptr};
-    std::atomic<bool> driverMade{false}; // the last tick was made by the base tick's waiter
-    int clockFd = -1;                    // the clock thread's timer (CLOCK_MONOTONIC)
-    // Real time: when each recent tick was due, and which tick a place holds.
-    static constexpr size_t DUE_RING = 1024;
-    std::atomic<int64_t> dueOfTick[DUE_RING]{};
-    std::atomic<uint64_t> tickOfDue[DUE_RING]{};
-    // Real-time priorities: every task on one host CPU, of the set the process had before.
-    int rtCpu = -1;
-    cpu_set_t hostCpus{};
-    int64_t movedNs = 0;      // when the tasks last moved to another CPU (registry lock)
-    std::mutex clockMutex;    // one thread makes ticks at a time
-    Tcb* clockSelf = nullptr; // the record hooks see while a tick is made
-    // Stepped time: the one processor, the task on it and the ready tasks (in any order; the
-    // next is picked by priority, then by place). The tick takes it like an interrupt, above
-    // every task.
-    std::mutex cpuMutex;
-    Tcb* onCpu = nullptr;
-    std::vector<Tcb*> ready;
-    int64_t lastSeq = 0;  // places at the back of a priority
-    int64_t firstSeq = 0; // at the front: a task that lost the processor to a higher one
-    Tcb* tickSelf = nullptr;
-    std::mutex hookMutex;
-    std::shared_ptr<const Hooks> hooks = std::make_shared<Hooks>();
-    int nextHookId = 1;
-};
-
-// Never destroyed: detached task threads may still touch it while the process exits.
-[[gnu::always_inline]] inline World& W() {
-    static World* w = new World;
-    return *w;
-}
-
-thread_local Tcb* tlsSelf = nullptr;
-// The record of the calling thread itself (tlsSelf stands for the clock while a task makes a tick).
-thread_local Tcb* tlsOwn = nullptr;
-// The tick the calling task's releases are for (0: the current one); see osReleaseForTick.
-thread_local uint64_t tlsReleaseTick = 0;
-
-int64_t wallNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-void futexWait(std::atomic<int>& word, int seen);
-void futexWake(std::atomic<int>& word);
-
-// ---- the processor of stepped time -----------------------------------------------------------
-// Stepped time runs the tasks the layer started one at a time, as an RTOS does on one CPU: the
-// task on the processor keeps it until it blocks, or until it releases a task of higher priority
-// (a lower number), which then runs at once. A free processor goes to the ready task of highest
-// priority, of those the one that became ready first. Threads the layer did not start (an adopted
-// main thread too) run beside it. Real time leaves all this to the host.
-
-// Processor lock held: the task goes on the processor.
-void putOnCpu(World& w, Tcb* t) {
-    w.onCpu = t;
-    t->cpu.store(CPU_ON, std::memory_order_release);
-    futexWake(t->cpu);
-}
-
-// Processor lock held: the ready task that runs next, or none.
-Tcb* takeNext(World& w) {
-    if (w.ready.empty()) return nullptr;
-    auto it = std::min_element(w.ready.begin(), w.ready.end(), [](const Tcb* a, const Tcb* b) {
-        const int pa = a->priority.load(std::memory_order_relaxed);
-        const int pb = b->priority.load(std::memory_order_relaxed);
-        return pa != pb ? pa < pb : a->readySeq < b->readySeq;
-    });
-    Tcb* t = *it;
-    w.ready.erase(it);
-    return t;
-}
-
-// Processor lock held.
-void queueReady(World& w, Tcb* t, bool front) {
-    t->readySeq = front ? --w.firstSeq : ++w.lastSeq;
-    t->cpu.store(CPU_READY, std::memory_order_relaxed);
-    w.ready.push_back(t);
-}
-
-// Stepped time: the task is ready; it runs now when the processor is free.
-void makeReady(World& w, Tcb* t) {
-    std::lock_guard<std::mutex> g(w.cpuMutex);
-    if (w.mode.load() != sim::TimeMode::Stepped || t->cpu.load(std::memory_order_relaxed) != CPU_OFF) return;
-    if (w.onCpu)
-        queueReady(w, t, false);
-    else
-        putOnCpu(w, t);
-}
-
-// The task leaves the processor to the next ready task (it blocks or ends).
-void leaveCpu(World& w, Tcb* t) {
-    if (t->cpu.load(std::memory_order_relaxed) != CPU_ON) return;
-    std::lock_guard<std::mutex> g(w.cpuMutex);
-    if (w.onCpu != t) return;
-    t->cpu.store(CPU_OFF, std::memory_order_relaxed);
-    w.onCpu = nullptr;
-    if (Tcb* next = takeNext(w)) putOnCpu(w, next);
-}
-
-// A ready task waits for its turn.
-void awaitCpu(Tcb* t) {
-    int c;
-    while ((c = t->cpu.load(std::memory_order_acquire)) == CPU_READY)
-        futexWait(t->cpu, c);
-}
-
-// After the calling task released others: one that outranks it takes the processor, and the
-// caller goes on when its turn comes again, first of its priority.
-void preempt(World& w) {
-    Tcb* me = tlsSelf;
-    if (!me || me->cpu.load(std::memory_order_relaxed) != CPU_ON) return;
-    {
-        std::lock_guard<std::mutex> g(w.cpuMutex);
-        if (w.onCpu != me || w.ready.empty()) return;
-        auto it = std::min_element(w.ready.begin(), w.ready.end(), [](const Tcb* a, const Tcb* b) {
-            return a->priority.load(std::memory_order_relaxed) < b->priority.load(std::memory_order_relaxed);
-        });
-        if ((*it)->priority.load(std::memory_order_relaxed) >= me->priority.load(std::memory_order_relaxed))
-            return;
-        Tcb* next = takeNext(w);
-        queueReady(w, me, true);
-        putOnCpu(w, next);
-    }
-    awaitCpu(me);
-}
-
-// Calls preempt when the call that may have released tasks returns, after its locks are gone.
-struct PreemptOnReturn {
-    World& w;
-    ~PreemptOnReturn() { preempt(w); }
-};
-
-// Leaving stepped time: every task goes on as the host schedules it.
-void freeCpu(World& w) {
-    std::lock_guard<std::mutex> g(w.cpuMutex);
-    for (Tcb* t : w.ready) {
-        t->cpu.store(CPU_OFF, std::memory_order_release);
-        futexWake(t->cpu);
-    }
-    w.ready.clear();
-    if (w.onCpu) w.onCpu->cpu.store(CPU_OFF, std::memory_order_relaxed);
-    w.onCpu = nullptr;
-}
-
-// ---- running count ----------------------------------------------------------------------
-// Each block counts its task down once, the one waker that claims it counts it up once, in
-// whichever order they come; so the count is never below the tasks that are really running.
-// A task of the layer counted up is ready for the processor in stepped time.
-void countUp(World& w, Tcb* t) {
-    if (!t->counted.load()) return;
-    t->running.store(true, std::memory_order_relaxed);
-    w.running.fetch_add(1);
-    if (w.mode.load(std::memory_order_relaxed) == sim::TimeMode::Stepped && !t->adopted.load())
-        makeReady(w, t);
-}
-
-void countDown(World& w, Tcb* t) {
-    if (!t->counted.load()) return;
-    t->running.store(false, std::memory_order_relaxed);
-    if (w.running.fetch_sub(1) == 1) {
-        std::lock_guard<std::mutex> g(w.idleMutex);
-        w.idleCv.notify_all();
-    }
-}
-
-// A wait begins: the caller leaves the processor (the tick too, which no count covers), and only
-// then is no longer counted as running, so no tick can come between. True when it had it.
-bool leaveForWait(World& w, Tcb* t) {
-    const bool held = t->cpu.load(std::memory_order_relaxed) == CPU_ON;
-    leaveCpu(w, t);
-    countDown(w, t);
-    return held;
-}
-
-// The wait ended: a task its waker counted up is ready already; the tick becomes ready itself.
-void backFromWait(World& w, Tcb* t, bool held) {
-    if (held) makeReady(w, t);
-    awaitCpu(t);
-}
-
-// The calling thread's record; a thread the layer did not start gets one on first use.
-Tcb* adoptForeign() {
-    World& w = W();
-    auto* t = new Tcb;
-    t->activated = true;
-    std::lock_guard<std::mutex> g(w.reg);
-    t->name = w.foreignCount++ == 0 ? "main" : "ext" + std::to_string(w.foreignCount - 1);
-    t->started = true;
-    t->thread = pthread_self();
-    w.tasks[reinterpret_cast<intptr_t>(t)] = t;
-    tlsSelf = tlsOwn = t;
-    return t;
-}
-
-[[gnu::always_inline]] inline Tcb* self() {
-    return tlsSelf ? tlsSelf : adoptForeign();
-}
 
 // Registry lock held; `me` stands for id 0.
 Tcb* findTask(World& w, TASK_ID tid, Tcb* me) {
     if (tid == 0) return me;
     auto it = w.tasks.find(tid);
     return it == w.tasks.end() ? nullptr : it->second;
-}
-
-// ---- real-time priorities -----------------------------------------------------------------
-// RTOS priorities 0 (highest) .. 255 onto the host's SCHED_FIFO range below its top, which
-// is the clock's.
-int hostPriority(int p) {
-    // Asked once: an inherited priority is lent and taken back on every contended mutex.
-    static const int lo = sched_get_priority_min(SCHED_FIFO);
-    static const int hi = sched_get_priority_max(SCHED_FIFO) - 1;
-    return hi - std::clamp(p, 0, 255) * (hi - lo) / 255;
-}
-
-// Registry lock held. With real-time priorities the unit's tasks share one host CPU, as the
-// tasks of an RTOS share their processor: a release is a switch on that CPU, in priority order,
-// instead of a wake-up of another CPU for every task a tick releases. A host that refuses the
-// priorities still gets the one CPU: a wake-up of another CPU costs the same there.
-void placeThread(World& w, pthread_t th) {
-    cpu_set_t one;
-    CPU_ZERO(&one);
-    const bool shared = w.oneCpu.load() && w.rtCpu >= 0;
-    if (shared) CPU_SET(w.rtCpu, &one);
-    const cpu_set_t& set = shared ? one : w.hostCpus;
-    if (CPU_COUNT(&set) > 0) pthread_setaffinity_np(th, sizeof set, &set);
-}
-
-// Registry lock held. Only the layer's own tasks: a thread it did not start may have ended.
-void applyPriority(World& w, Tcb* t) {
-    if (!t->started || t->exited || !t->counted || t->adopted) return;
-    sched_param sp{};
-    if (w.rtPriorities.load()) {
-        sp.sched_priority = hostPriority(std::min(t->priority.load(), t->boost.load()));
-        pthread_setschedparam(t->thread, SCHED_FIFO, &sp);
-    } else {
-        pthread_setschedparam(t->thread, SCHED_OTHER, &sp);
-    }
-}
-
-// ---- sleeping and waking ------------------------------------------------------------------
-
-bool claim(Tcb* t, int from = WAKE_BLOCKED) {
-    return t->wake.compare_exchange_strong(from, WAKE_CLAIMED);
-}
-
-// The wake word is a futex: a sleeper waits on it directly, with no spinning and no yielding
-// (each yield of an idle unit's tasks would be one more context switch per tick).
-void futexWait(std::atomic<int>& word, int seen) {
-    syscall(SYS_futex, reinterpret_cast<int*>(&word), FUTEX_WAIT_PRIVATE, seen, nullptr, nullptr, 0);
-}
-
-// Until `wakeAt` on CLOCK_MONOTONIC at the latest.
-void futexWaitUntil(std::atomic<int>& word, int seen, int64_t wakeAt) {
-    const timespec ts{static_cast<time_t>(wakeAt / 1000000000), static_cast<long>(wakeAt % 1000000000)};
-    syscall(SYS_futex, reinterpret_cast<int*>(&word), FUTEX_WAIT_BITSET_PRIVATE, seen, &ts, nullptr,
-            FUTEX_BITSET_MATCH_ANY);
-}
-
-void futexWake(std::atomic<int>& word) {
-    syscall(SYS_futex, reinterpret_cast<int*>(&word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
-}
-
-void finish(World& w, Tcb* t, int reason) {
-    countUp(w, t);
-    t->wake.store(reason, std::memory_order_release);
-    // A task that releases itself (the base tick's waiter making its tick) is awake already.
-    if (t != tlsOwn) futexWake(t->wake);
-}
-
-// Object lock held: the first waiter that can still be claimed, taken off the list.
-// Waiters that a time-out or a delete request won are dropped on the way.
-Tcb* popClaimed(WaitList& l) {
-    while (!l.empty()) {
-        Tcb* t = l.front();
-        l.pop_front();
-        if (claim(t)) return t;
-    }
-    return nullptr;
-}
-
-int countWaiting(const WaitList& l) {
-    return static_cast<int>(
-        std::count_if(l.begin(), l.end(), [](Tcb* t) { return t->wake.load() == WAKE_BLOCKED; }));
-}
-
-// A task woken to try again goes before the waiters of its own priority.
-void insertWaiter(WaitList& l, Tcb* t, bool prio, bool again) {
-    if (!prio) {
-        if (again)
-            l.push_front(t);
-        else
-            l.push_back(t);
-        return;
-    }
-    const int p = t->priority.load();
-    auto it = std::find_if(l.begin(), l.end(), [&](Tcb* o) {
-        const int q = o->priority.load();
-        return again ? q >= p : q > p;
-    });
-    l.insert(it, t);
-}
-
-void checkDelete(Tcb* t) {
-    if (t->deleteRequested.load() && !t->unwinding && t->counted.load()) {
-        t->unwinding = true;
-        throw OsTaskExit{};
-    }
-}
-
-struct Deadline {
-    bool timed = false;
-    uint64_t at = 0;
-};
-
-Deadline after(World& w, int ticks) {
-    if (ticks == WAIT_FOREVER) return {};
-    return {true, w.tick.load() + static_cast<uint64_t>(std::max(ticks, 0))};
-}
-
-void eraseTimed(World& w, const Deadline& d, Tcb* t) {
-    std::lock_guard<std::mutex> g(w.timedMutex);
-    auto [b, e] = w.timed.equal_range(d.at);
-    for (auto it = b; it != e; ++it)
-        if (it->second == t) {
-            w.timed.erase(it);
-            return;
-        }
-}
-
-void makeDueTicks(World& w, bool one);
-
-// While a task waits on the base tick and makes the ticks, the clock thread only stands in for it
-// when it is late by more than this; while it is on time, the clock thread does not wake at all.
-constexpr int64_t CLOCK_STANDBY_NS = 10000000;
-
-// Sets when the clock thread wakes next (CLOCK_MONOTONIC ns): a later time postpones a wake.
-void armClock(World& w, int64_t at) {
-    itimerspec its{};
-    its.it_value = {static_cast<time_t>(at / 1000000000), static_cast<long>(at % 1000000000)};
-    timerfd_settime(w.clockFd, TFD_TIMER_ABSTIME, &its, nullptr);
-}
-
-// Blocks the caller until a waker claims it or the deadline passes. `lk` (may be null) is
-// the lock of the object whose `list` it joins; it is released while asleep and held again
-// on return. `drives`: the caller waits on the base tick and makes the ticks (real time).
-
-int block(World& w, Tcb* t, std::unique_lock<std::mutex>* lk, WaitList* list, bool prio, Deadline d,
-          int state = WAKE_BLOCKED, bool again = false, bool drives = false) {
-    checkDelete(t);
-    t->wake.store(state);
-    if (list) insertWaiter(*list, t, prio, again);
-    if (d.timed) {
-        std::lock_guard<std::mutex> g(w.timedMutex);
-        w.timed.emplace(d.at, t);
-    }
-    const bool held = leaveForWait(w, t);
-    // A delete request or resume made before the wake word said "asleep" woke nobody.
-    if (t->deleteRequested.load()) {
-        if (claim(t, state)) finish(w, t, WAKE_TASK_DELETE);
-    } else if (state == WAKE_SUSPENDED && !t->suspendRequested.load()) {
-        if (claim(t, state)) finish(w, t, WAKE_GRANTED);
-    }
-    if (lk) lk->unlock();
-    int r;
-    while ((r = t->wake.load(std::memory_order_acquire)) <= WAKE_CLAIMED) {
-        // The base tick's waiter sleeps until the next tick is due and makes it itself; the tick
-        // gives the base tick, which wakes it (or the clock thread did, when this task was late).
-        if (drives && r == WAKE_BLOCKED && w.rtRun.load()) {
-            const int64_t due = w.dueNs.load();
-            if (wallNs() >= due)
-                makeDueTicks(w, true); // one per take: each release knows its tick
-            else
-                futexWaitUntil(t->wake, r, due);
-            continue;
-        }
-        futexWait(t->wake, r);
-    }
-    backFromWait(w, t, held);
-    if (d.timed && r != WAKE_TIMEOUT) eraseTimed(w, d, t);
-    if (lk) {
-        lk->lock();
-        // Wakers that give take the task off the list; a time-out or a delete does not.
-        if (list && (r == WAKE_TIMEOUT || r == WAKE_TASK_DELETE))
-            list->erase(std::remove(list->begin(), list->end(), t), list->end());
-    }
-    if (r == WAKE_TASK_DELETE) checkDelete(t);
-    return r;
-}
-
-// A pending suspension is honoured at the next call into the layer.
-void honourSuspend(World& w, Tcb* t) {
-    while (t->suspendRequested.load())
-        if (block(w, t, nullptr, nullptr, false, {}, WAKE_SUSPENDED) == WAKE_TASK_DELETE) break;
-}
-
-// Entry checks of a call that may block.
-void enter(World& w, Tcb* me) {
-    if (me->suspendRequested.load(std::memory_order_relaxed)) honourSuspend(w, me);
-    checkDelete(me);
 }
 
 void taskTrampoline(Tcb* t) {
@@ -685,68 +121,7 @@ std::function<void()> bindEntry(TASK_ENTRY e, intptr_t a1, intptr_t a2, intptr_t
     return [=] { e(a1, a2, a3, a4); };
 }
 
-// Looks a named object up, registry lock held: 1 found, 0 to be created, -1 refused (errno set).
-template <class T> int findNamed(std::map<std::string, T*>& names, const char* name, int mode, T** out) {
-    auto it = names.find(name);
-    if (it != names.end()) {
-        if ((mode & OM_CREATE) && (mode & OM_EXCL)) {
-            errno = EEXIST;
-            return -1;
-        }
-        *out = it->second;
-        return 1;
-    }
-    if (!(mode & OM_CREATE)) {
-        errno = ENOENT;
-        return -1;
-    }
-    return 0;
-}
-
-Sem* semOf(SEM_ID s) {
-    return reinterpret_cast<Sem*>(s);
-}
-MsgQ* qOf(MSG_Q_ID q) {
-    return reinterpret_cast<MsgQ*>(q);
-}
-
-void keep(void* p) {
-    World& w = W();
-    std::lock_guard<std::mutex> g(w.recordMutex);
-    w.records.push_back(p);
-}
-
-Sem* newSem(SEM_TYPE type, int options, int count, int maxCount) {
-    auto* s = new Sem;
-    keep(s);
-    s->type = type;
-    s->options = options;
-    s->count = count;
-    s->maxCount = maxCount;
-    return s;
-}
-
-void timerTaskBody() {
-    World& w = W();
-    for (;;) {
-        semTake(reinterpret_cast<SEM_ID>(w.timerSem), WAIT_FOREVER);
-        for (;;) {
-            Timer* t = nullptr;
-            {
-                std::lock_guard<std::mutex> g(w.reg);
-                if (w.dueTimers.empty()) break;
-                t = w.dueTimers.front();
-                w.dueTimers.pop_front();
-                if (t->deleted) continue;
-            }
-            t->fn(reinterpret_cast<OS_TIMER_ID>(t), t->arg);
-        }
-    }
-}
-
 } // namespace
-
-// ---- tasks ---------------------------------------------------------------------------
 
 TASK_ID taskCreate(const char* name, int priority, int options, size_t stackSize, TASK_ENTRY entry,
                    intptr_t a1, intptr_t a2, intptr_t a3, intptr_t a4) {
@@ -952,6 +327,36 @@ TASK_ID taskNameToId(const char* name) {
 }
 
 // ---- semaphores ------------------------------------------------------------------------
+
+namespace {
+
+// Stamps a watched semaphore keeps of its pending gives: a backlog far beyond any raster's limit.
+constexpr size_t STAMPS_KEPT = 65536;
+
+Sem* semOf(SEM_ID s) {
+    return reinterpret_cast<Sem*>(s);
+}
+
+int countWaiting(const WaitList& l) {
+    return static_cast<int>(
+        std::count_if(l.begin(), l.end(), [](Tcb* t) { return t->wake.load() == WAKE_BLOCKED; }));
+}
+
+} // namespace
+
+namespace os_detail {
+
+Sem* newSem(SEM_TYPE type, int options, int count, int maxCount) {
+    auto* s = new Sem;
+    keep(s);
+    s->type = type;
+    s->options = options;
+    s->count = count;
+    s->maxCount = maxCount;
+    return s;
+}
+
+} // namespace os_detail
 
 SEM_ID semBCreate(int options, SEM_B_STATE initial) {
     return reinterpret_cast<SEM_ID>(newSem(SEM_TYPE_BINARY, options, initial == SEM_FULL ? 1 : 0, 1));
@@ -1340,6 +745,13 @@ STATUS semClose(SEM_ID sem) {
 
 // ---- message queues ----------------------------------------------------------------------
 
+namespace {
+
+MsgQ* qOf(MSG_Q_ID q) {
+    return reinterpret_cast<MsgQ*>(q);
+}
+} // namespace
+
 MSG_Q_ID msgQCreate(int maxMsgs, int maxMsgLength, int options) {
     if (maxMsgs <= 0 || maxMsgLength < 0) {
         errno = EINVAL;
@@ -1556,6 +968,22 @@ void* shmMap(const char* name, size_t size, bool create) {
     return p;
 }
 
+// ---- heap --------------------------------------------------------------------------------
+
+STATUS osHeapStats(OS_HEAP_STATS* s) {
+    if (!s) {
+        errno = EINVAL;
+        return ERROR;
+    }
+    struct mallinfo2 mi = mallinfo2();
+    s->allocBytes = mi.uordblks + mi.hblkhd;
+    s->freeBytes = mi.fordblks;
+    s->totalBytes = s->allocBytes + s->freeBytes;
+    s->maxFreeBlock = mi.fordblks; // glibc does not tell the largest block; the free total bounds it
+    s->allocBlocks = 0;
+    return OK;
+}
+
 // ---- clocks ----------------------------------------------------------------------------
 
 int sysClkRateGet() {
@@ -1628,6 +1056,28 @@ void osBusyWaitNs(uint64_t ns) {
 
 // ---- timers -----------------------------------------------------------------------------
 
+namespace {
+
+void timerTaskBody() {
+    World& w = W();
+    for (;;) {
+        semTake(reinterpret_cast<SEM_ID>(w.timerSem), WAIT_FOREVER);
+        for (;;) {
+            Timer* t = nullptr;
+            {
+                std::lock_guard<std::mutex> g(w.reg);
+                if (w.dueTimers.empty()) break;
+                t = w.dueTimers.front();
+                w.dueTimers.pop_front();
+                if (t->deleted) continue;
+            }
+            t->fn(reinterpret_cast<OS_TIMER_ID>(t), t->arg);
+        }
+    }
+}
+
+} // namespace
+
 OS_TIMER_ID osTimerCreate(OS_TIMER_FN fn, intptr_t arg) {
     if (!fn) {
         errno = EINVAL;
@@ -1687,34 +1137,19 @@ STATUS osTimerDelete(OS_TIMER_ID id) {
     return OK;
 }
 
-// ---- heap --------------------------------------------------------------------------------
+namespace {
 
-STATUS osHeapStats(OS_HEAP_STATS* s) {
-    if (!s) {
-        errno = EINVAL;
-        return ERROR;
-    }
-    struct mallinfo2 mi = mallinfo2();
-    s->allocBytes = mi.uordblks + mi.hblkhd;
-    s->freeBytes = mi.fordblks;
-    s->totalBytes = s->allocBytes + s->freeBytes;
-    s->maxFreeBlock = mi.fordblks; // glibc does not tell the largest block; the free total bounds it
-    s->allocBlocks = 0;
-    return OK;
+// While a task waits on the base tick and makes the ticks, the clock thread only stands in for it
+// when it is late by more than this; while it is on time, the clock thread does not wake at all.
+constexpr int64_t CLOCK_STANDBY_NS = 10000000;
+
+// Sets when the clock thread wakes next (CLOCK_MONOTONIC ns): a later time postpones a wake.
+void armClock(World& w, int64_t at) {
+    itimerspec its{};
+    its.it_value = {static_cast<time_t>(at / 1000000000), static_cast<long>(at % 1000000000)};
+    timerfd_settime(w.clockFd, TFD_TIMER_ABSTIME, &its, nullptr);
 }
-
-// ---- external waits ------------------------------------------------------------------------
-
-OsExternalWait::OsExternalWait() {
-    held_ = leaveForWait(W(), self());
-}
-
-OsExternalWait::~OsExternalWait() {
-    World& w = W();
-    Tcb* me = self();
-    countUp(w, me);
-    backFromWait(w, me, held_);
-}
+} // namespace
 
 // ---- simulation controls ------------------------------------------------------------------
 
@@ -2057,7 +1492,7 @@ std::vector<std::string> taskNames() {
 
 } // namespace sim
 
-namespace {
+namespace os_detail {
 
 // Makes the ticks that are due (real time): on the clock thread every one, on the base tick's
 // waiter one, whose give ends its wait. A host that fell more than 100 ms behind starts a new
@@ -2086,4 +1521,4 @@ void makeDueTicks(World& w, bool one) {
     tlsSelf = was;
 }
 
-} // namespace
+} // namespace os_detail
