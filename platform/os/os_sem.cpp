@@ -1,0 +1,427 @@
+// Semaphores and mutexes of the OS layer, and the lateness of a watched task's releases.
+#include "platform/os/os_world.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <sys/prctl.h>
+#include <thread>
+
+using namespace os_detail;
+
+// ---- semaphores ------------------------------------------------------------------------
+
+namespace {
+
+// Stamps a watched semaphore keeps of its pending gives: a backlog far beyond any raster's limit.
+constexpr size_t STAMPS_KEPT = 65536;
+
+Sem* semOf(SEM_ID s) {
+    return reinterpret_cast<Sem*>(s);
+}
+
+int countWaiting(const WaitList& l) {
+    return static_cast<int>(
+        std::count_if(l.begin(), l.end(), [](Tcb* t) { return t->wake.load() == WAKE_BLOCKED; }));
+}
+
+} // namespace
+
+namespace os_detail {
+
+Sem* newSem(SEM_TYPE type, int options, int count, int maxCount) {
+    auto* s = new Sem;
+    keep(s);
+    s->type = type;
+    s->options = options;
+    s->count = count;
+    s->maxCount = maxCount;
+    return s;
+}
+
+} // namespace os_detail
+
+SEM_ID semBCreate(int options, SEM_B_STATE initial) {
+    return reinterpret_cast<SEM_ID>(newSem(SEM_TYPE_BINARY, options, initial == SEM_FULL ? 1 : 0, 1));
+}
+
+SEM_ID semCCreate(int options, int initialCount) {
+    if (initialCount < 0) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    return reinterpret_cast<SEM_ID>(newSem(SEM_TYPE_COUNTING, options, initialCount, INT_MAX));
+}
+
+SEM_ID semMCreate(int options) {
+    return reinterpret_cast<SEM_ID>(newSem(SEM_TYPE_MUTEX, options, 1, 1));
+}
+
+STATUS semDelete(SEM_ID sem) {
+    World& w = W();
+    PreemptOnReturn preempted{w};
+    Sem* s = semOf(sem);
+    if (!s) {
+        errno = EINVAL;
+        return ERROR;
+    }
+    std::vector<Tcb*> woken;
+    {
+        std::lock_guard<std::mutex> g(s->m);
+        if (s->deleted) {
+            errno = EINVAL;
+            return ERROR;
+        }
+        s->deleted = true;
+        while (Tcb* t = popClaimed(s->waiters))
+            woken.push_back(t);
+    }
+    for (Tcb* t : woken)
+        finish(w, t, WAKE_DELETED_OBJ);
+    if (!s->name.empty()) {
+        std::lock_guard<std::mutex> g(w.reg);
+        auto it = w.namedSems.find(s->name);
+        if (it != w.namedSems.end() && it->second == s) w.namedSems.erase(it);
+    }
+    return OK; // the record stays allocated: stale ids then fail instead of crashing
+}
+
+namespace {
+
+int takeResult(int wake) {
+    switch (wake) {
+    case WAKE_GRANTED:
+        return OK;
+    case WAKE_TIMEOUT:
+        errno = ETIMEDOUT;
+        return ERROR;
+    default:
+        errno = EINVAL;
+        return ERROR;
+    }
+}
+
+// Raises the owner of an inversion-safe mutex to the waiter's priority (real-time priorities
+// only). The raise lasts until the owner gives its last inversion-safe mutex.
+void inheritPriority(World& w, Sem* s, Tcb* me) {
+    if (!(s->options & SEM_INVERSION_SAFE) || !w.rtPriorities.load()) return;
+    Tcb* o = s->owner.load();
+    const int p = me->priority.load();
+    if (!o || std::min(o->priority.load(), o->boost.load()) <= p) return;
+    std::lock_guard<std::mutex> g(w.reg);
+    o->boost = p;
+    applyPriority(w, o);
+}
+
+void cpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
+void gotMutex(Sem* s, Tcb* me) {
+    s->recursion = 1;
+    if (s->options & SEM_INVERSION_SAFE) me->heldSafe++;
+}
+
+STATUS mutexTake(World& w, Sem* s, Tcb* me, int ticks) {
+    if (s->owner.load(std::memory_order_relaxed) == me) {
+        s->recursion++;
+        return OK;
+    }
+    Tcb* none = nullptr;
+    if (s->owner.compare_exchange_strong(none, me, std::memory_order_acquire)) {
+        gotMutex(s, me);
+        return OK;
+    }
+    if (ticks == NO_WAIT) {
+        errno = EAGAIN;
+        return ERROR;
+    }
+    // Critical sections are short: a little spinning mostly saves going to sleep and being
+    // handed the mutex later.
+    static const int spins = std::thread::hardware_concurrency() > 1 ? 200 : 0;
+    for (int i = 0; i < spins; ++i) {
+        cpuRelax();
+        none = nullptr;
+        if (!s->owner.load(std::memory_order_relaxed) &&
+            s->owner.compare_exchange_strong(none, me, std::memory_order_acquire)) {
+            gotMutex(s, me);
+            return OK;
+        }
+    }
+    const Deadline d = after(w, ticks);
+    std::unique_lock<std::mutex> lk(s->m);
+    s->contenders.fetch_add(1);
+    bool again = false;
+    for (;;) {
+        none = nullptr;
+        if (s->deleted) break;
+        if (s->owner.compare_exchange_strong(none, me)) {
+            s->contenders.fetch_sub(1);
+            gotMutex(s, me);
+            return OK;
+        }
+        inheritPriority(w, s, me);
+        const int r = block(w, me, &lk, &s->waiters, s->options & SEM_Q_PRIORITY, d, WAKE_BLOCKED, again);
+        if (r == WAKE_RETRY) s->waking = false;
+        if (r == WAKE_GRANTED) { // handed over: the giver made it ours
+            s->contenders.fetch_sub(1);
+            if (s->options & SEM_INVERSION_SAFE) me->heldSafe++;
+            return OK;
+        }
+        if (r != WAKE_RETRY || (d.timed && d.at <= w.tick.load())) {
+            s->contenders.fetch_sub(1);
+            return takeResult(r == WAKE_RETRY ? WAKE_TIMEOUT : r);
+        }
+        again = true;
+    }
+    s->contenders.fetch_sub(1);
+    errno = EINVAL;
+    return ERROR;
+}
+
+// Stepped time hands the mutex to the first waiter, so every run takes the same turns. In
+// real time it is freed and the first waiter woken to try again: a running task may take it
+// meanwhile rather than wait for a sleeper to be scheduled.
+STATUS mutexGive(World& w, Sem* s, Tcb* me) {
+    if (s->owner.load(std::memory_order_relaxed) != me) {
+        errno = EACCES;
+        return ERROR;
+    }
+    if (--s->recursion > 0) return OK;
+    if ((s->options & SEM_INVERSION_SAFE) && --me->heldSafe == 0 && me->boost.load() != INT_MAX) {
+        std::lock_guard<std::mutex> g(w.reg);
+        me->boost = INT_MAX;
+        applyPriority(w, me);
+    }
+    if (w.mode.load() == sim::TimeMode::Stepped) {
+        std::unique_lock<std::mutex> lk(s->m);
+        if (Tcb* next = popClaimed(s->waiters)) {
+            s->owner.store(next);
+            s->recursion = 1;
+            lk.unlock();
+            finish(w, next, WAKE_GRANTED);
+        } else {
+            s->owner.store(nullptr, std::memory_order_release);
+        }
+        return OK;
+    }
+    // Freed first, then the contenders counted: a contender either finds it free or is seen.
+    // One woken contender at a time: until it has tried, it wakes the next itself if need be.
+    s->owner.store(nullptr);
+    if (s->contenders.load() == 0 || s->waking.exchange(true)) return OK;
+    std::unique_lock<std::mutex> lk(s->m);
+    Tcb* next = popClaimed(s->waiters);
+    if (!next) s->waking = false;
+    lk.unlock();
+    if (next) finish(w, next, WAKE_RETRY);
+    return OK;
+}
+
+// When the tick a give releases was due (-1: not known), on the clock lateness is timed by: real
+// time the host's monotonic clock, stepped time the simulated one (a tick is due when it is made).
+int64_t releaseDue(World& w) {
+    const uint64_t now = w.tick.load(std::memory_order_relaxed);
+    const uint64_t tick = tlsReleaseTick && tlsReleaseTick < now ? tlsReleaseTick : now;
+    if (w.mode.load(std::memory_order_relaxed) == sim::TimeMode::Stepped)
+        return static_cast<int64_t>(tick * 1000000);
+    auto dueOf = [&w](uint64_t t) -> int64_t {
+        const size_t i = t % World::DUE_RING;
+        return w.tickOfDue[i].load(std::memory_order_acquire) == t ? w.dueOfTick[i].load() : -1;
+    };
+    if (now - tick < World::DUE_RING / 2)
+        if (const int64_t due = dueOf(tick); due >= 0) return due;
+    // Older than the ring, or made before the clock ran: one period per tick before the next.
+    const int64_t next = w.dueNs.load();
+    return next > 0 ? next - static_cast<int64_t>((now + 1 - tick) * 1000000) : -1;
+}
+
+// The lateness of a watched task's release: from when the tick of its give was due until now.
+void recordLate(World& w, LateHist* late, int64_t due) {
+    if (due < 0) return;
+    const int64_t now =
+        w.mode.load() == sim::TimeMode::Stepped ? static_cast<int64_t>(w.tick.load() * 1000000) : wallNs();
+    const int64_t us = std::max<int64_t>((now - due) / 1000, 0);
+    late->us[std::min<int64_t>(us, LateHist::BUCKETS - 1)].fetch_add(1, std::memory_order_relaxed);
+    int64_t most = late->maxUs.load(std::memory_order_relaxed);
+    while (us > most && !late->maxUs.compare_exchange_weak(most, us, std::memory_order_relaxed)) {
+    }
+}
+
+} // namespace
+
+STATUS semTake(SEM_ID sem, int ticks) {
+    World& w = W();
+    Sem* s = semOf(sem);
+    if (!s || s->deleted.load(std::memory_order_relaxed)) {
+        errno = EINVAL;
+        return ERROR;
+    }
+    Tcb* me = self();
+    enter(w, me);
+    if (s->type == SEM_TYPE_MUTEX) return mutexTake(w, s, me, ticks);
+    std::unique_lock<std::mutex> lk(s->m);
+    if (s->deleted) {
+        errno = EINVAL;
+        return ERROR;
+    }
+    LateHist* late = me->late.load(std::memory_order_relaxed);
+    if (late) {
+        void* on = me->lateOn.load();
+        if (!on && ticks == WAIT_FOREVER) me->lateOn.store(on = s);
+        if (on != s) late = nullptr;
+    }
+    if (s->count > 0) {
+        s->count--;
+        s->stamped = s->stamped || late;
+        // The stamps are of the newest tokens: the token taken has none when it is older.
+        if (s->givenAt.size() <= static_cast<size_t>(s->count)) return OK;
+        const int64_t due = s->givenAt.front();
+        s->givenAt.pop_front();
+        lk.unlock();
+        if (late) recordLate(w, late, due);
+        return OK;
+    }
+    if (ticks == NO_WAIT) {
+        errno = EAGAIN;
+        return ERROR;
+    }
+    s->stamped = s->stamped || late;
+    // One task waiting for the base tick in real time makes the ticks itself.
+    Tcb* none = nullptr;
+    const bool drives = ticks == WAIT_FOREVER && s == w.baseTick.load(std::memory_order_relaxed) &&
+                        w.rtRun.load() && w.driver.compare_exchange_strong(none, me);
+    struct Done {
+        World& w;
+        bool drives;
+        ~Done() {
+            if (drives) w.driver.store(nullptr);
+        }
+    } done{w, drives};
+    static thread_local bool precise = false;
+    if (drives && !precise)
+        precise = prctl(PR_SET_TIMERSLACK, 1UL) == 0; // on the tick, not up to 50 us after it
+    me->waitingOn.store(s, std::memory_order_relaxed);
+    const int r = block(w, me, &lk, &s->waiters, s->options & SEM_Q_PRIORITY,
+                        drives ? Deadline{} : after(w, ticks), WAKE_BLOCKED, false, drives);
+    me->waitingOn.store(nullptr, std::memory_order_relaxed);
+    if (late && r == WAKE_GRANTED) {
+        lk.unlock();
+        recordLate(w, late, me->releasedDue);
+    }
+    return takeResult(r);
+}
+
+STATUS semGive(SEM_ID sem) {
+    World& w = W();
+    PreemptOnReturn preempted{w};
+    Sem* s = semOf(sem);
+    if (!s || s->deleted.load(std::memory_order_relaxed)) {
+        errno = EINVAL;
+        return ERROR;
+    }
+    if (s->type == SEM_TYPE_MUTEX) return mutexGive(w, s, self());
+    std::unique_lock<std::mutex> lk(s->m);
+    if (s->deleted) {
+        errno = EINVAL;
+        return ERROR;
+    }
+    if (Tcb* t = popClaimed(s->waiters)) {
+        if (t->late.load(std::memory_order_relaxed)) t->releasedDue = releaseDue(w);
+        lk.unlock();
+        finish(w, t, WAKE_GRANTED); // the token goes straight to the waiter
+        return OK;
+    }
+    if (s->count >= s->maxCount) {
+        if (s->type == SEM_TYPE_BINARY) return OK;
+        errno = EOVERFLOW;
+        return ERROR;
+    }
+    s->count++;
+    if (s->stamped) {
+        if (s->givenAt.size() >= STAMPS_KEPT) s->givenAt.pop_front(); // a backlog no watchdog allows
+        s->givenAt.push_back(releaseDue(w));
+    }
+    return OK;
+}
+
+STATUS semFlush(SEM_ID sem) {
+    World& w = W();
+    PreemptOnReturn preempted{w};
+    Sem* s = semOf(sem);
+    if (!s || s->type == SEM_TYPE_MUTEX) {
+        errno = EINVAL;
+        return ERROR;
+    }
+    std::vector<Tcb*> woken;
+    {
+        std::lock_guard<std::mutex> g(s->m);
+        if (s->deleted) {
+            errno = EINVAL;
+            return ERROR;
+        }
+        while (Tcb* t = popClaimed(s->waiters)) {
+            if (t->late.load(std::memory_order_relaxed)) t->releasedDue = releaseDue(w);
+            woken.push_back(t);
+        }
+    }
+    for (Tcb* t : woken)
+        finish(w, t, WAKE_GRANTED);
+    return OK;
+}
+
+STATUS semInfoGet(SEM_ID sem, SEM_INFO* info) {
+    Sem* s = semOf(sem);
+    if (!s || !info) {
+        errno = EINVAL;
+        return ERROR;
+    }
+    std::lock_guard<std::mutex> g(s->m);
+    if (s->deleted) {
+        errno = EINVAL;
+        return ERROR;
+    }
+    Tcb* owner = s->owner.load();
+    info->type = s->type;
+    info->count = s->type == SEM_TYPE_MUTEX ? (owner ? 0 : 1) : s->count;
+    info->numWaiting = countWaiting(s->waiters);
+    info->owner = reinterpret_cast<TASK_ID>(owner);
+    return OK;
+}
+
+SEM_ID semOpen(const char* name, SEM_TYPE type, int initState, int options, int mode) {
+    if (!name || !*name) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    World& w = W();
+    std::lock_guard<std::mutex> g(w.reg);
+    Sem* s = nullptr;
+    int found = findNamed(w.namedSems, name, mode, &s);
+    if (found != 0) return found > 0 ? reinterpret_cast<SEM_ID>(s) : nullptr;
+    switch (type) {
+    case SEM_TYPE_BINARY:
+        s = newSem(type, options, initState ? 1 : 0, 1);
+        break;
+    case SEM_TYPE_COUNTING:
+        s = newSem(type, options, std::max(initState, 0), INT_MAX);
+        break;
+    default:
+        s = newSem(SEM_TYPE_MUTEX, options, 1, 1);
+        break;
+    }
+    s->name = name;
+    w.namedSems[name] = s;
+    return reinterpret_cast<SEM_ID>(s);
+}
+
+STATUS semClose(SEM_ID sem) {
+    if (!sem) {
+        errno = EINVAL;
+        return ERROR;
+    }
+    return OK; // named objects live as long as the unit
+}
