@@ -212,40 +212,6 @@ STATUS taskDelay(int ticks) {
     return OK;
 }
 
-STATUS taskSuspend(TASK_ID tid) {
-    World& w = W();
-    Tcb* me = self();
-    Tcb* t;
-    {
-        std::lock_guard<std::mutex> g(w.reg);
-        t = findTask(w, tid, me);
-        if (!t || t->exited) {
-            errno = EINVAL;
-            return ERROR;
-        }
-        t->suspendRequested = true;
-    }
-    if (t == me) honourSuspend(w, t);
-    return OK;
-}
-
-STATUS taskResume(TASK_ID tid) {
-    World& w = W();
-    Tcb* me = self();
-    Tcb* t;
-    {
-        std::lock_guard<std::mutex> g(w.reg);
-        t = findTask(w, tid, me);
-        if (!t || t->exited) {
-            errno = EINVAL;
-            return ERROR;
-        }
-    }
-    if (t->suspendRequested.exchange(false) && claim(t, WAKE_SUSPENDED)) finish(w, t, WAKE_GRANTED);
-    preempt(w);
-    return OK;
-}
-
 namespace {
 // Runs `fn` on the task under the registry lock; EINVAL for an unknown task, an exited one
 // when `live`, or when `fn` refuses the arguments (returns false).
@@ -261,6 +227,23 @@ template <class F> STATUS onTask(TASK_ID tid, bool live, F fn) {
     return OK;
 }
 } // namespace
+
+STATUS taskSuspend(TASK_ID tid) {
+    Tcb* t = nullptr;
+    if (onTask(tid, true, [&](World&, Tcb* x) { return x->suspendRequested = true, t = x, true; }) != OK)
+        return ERROR;
+    if (t == self()) honourSuspend(W(), t);
+    return OK;
+}
+
+STATUS taskResume(TASK_ID tid) {
+    World& w = W();
+    Tcb* t = nullptr;
+    if (onTask(tid, true, [&](World&, Tcb* x) { return t = x, true; }) != OK) return ERROR;
+    if (t->suspendRequested.exchange(false) && claim(t, WAKE_SUSPENDED)) finish(w, t, WAKE_GRANTED);
+    preempt(w);
+    return OK;
+}
 
 STATUS taskPriorityGet(TASK_ID tid, int* priority) {
     return onTask(tid, false, [&](World&, Tcb* t) { return priority && (*priority = t->priority, true); });

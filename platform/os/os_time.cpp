@@ -136,7 +136,9 @@ STATUS osTimerStart(OS_TIMER_ID id, int firstTicks, int periodTicks) {
     return OK;
 }
 
-STATUS osTimerCancel(OS_TIMER_ID id) {
+namespace {
+// Stops a timer that is not deleted yet; `remove` deletes it too.
+STATUS stopTimer(OS_TIMER_ID id, bool remove) {
     World& w = W();
     std::lock_guard<std::mutex> g(w.reg);
     auto* t = reinterpret_cast<Timer*>(id);
@@ -145,18 +147,15 @@ STATUS osTimerCancel(OS_TIMER_ID id) {
         return ERROR;
     }
     t->active = false;
+    t->deleted = remove;
     return OK;
+}
+} // namespace
+
+STATUS osTimerCancel(OS_TIMER_ID id) {
+    return stopTimer(id, false);
 }
 
 STATUS osTimerDelete(OS_TIMER_ID id) {
-    World& w = W();
-    std::lock_guard<std::mutex> g(w.reg);
-    auto* t = reinterpret_cast<Timer*>(id);
-    if (!t || t->deleted) {
-        errno = EINVAL;
-        return ERROR;
-    }
-    t->active = false;
-    t->deleted = true;
-    return OK;
+    return stopTimer(id, true);
 }
