@@ -106,6 +106,10 @@ uint16_t crc16_ibm_accu(const void* buf, size_t len, uint16_t start) {
 // Multiplying two such 64-bit halves gives their product times x in the 128-bit lane's order.
 namespace {
 
+constexpr size_t FOLD_MIN = 64; // below this the tables are faster
+
+#if defined(__x86_64__)
+
 constexpr uint32_t CRC32_POLY = 0xEDB88320u; // reflected x^32 + x^26 + ... + x + 1
 
 // x^e mod P in the register's order: the register starts at x^0 (the top bit) and each step is
@@ -153,10 +157,6 @@ constexpr uint64_t REDUCE64 = xpow_mod(63);
 constexpr uint64_t BARRETT_MU = reverse_bits(barrett_quotient(), 33);
 constexpr uint64_t BARRETT_POLY = reverse_bits(POLY_PLAIN, 33);
 static_assert(BARRETT_POLY == ((uint64_t{CRC32_POLY} << 1) | 1));
-
-constexpr size_t FOLD_MIN = 64; // below this the tables are faster
-
-#if defined(__x86_64__)
 
 #define CRC_CLMUL __attribute__((target("pclmul,sse4.1")))
 
