@@ -1,6 +1,12 @@
 #include "services/checksum/crc.h"
 
+#include "services/checksum/crc_private.h"
+
 #include <array>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 namespace {
 
@@ -94,12 +100,148 @@ uint16_t crc16_ibm_accu(const void* buf, size_t len, uint16_t start) {
     return reflected(crc16_tables_a001, buf, len, start);
 }
 
+// Folding by carry-less multiplication. A 16-byte lane loaded little-endian holds 128 message
+// bits with bit m the coefficient of x^(127-m): the first eight bytes (low half) are the higher
+// powers. The reflected register is a 32-bit value whose bit m is the coefficient of x^(31-m).
+// Multiplying two such 64-bit halves gives their product times x in the 128-bit lane's order.
+namespace {
+
+constexpr size_t FOLD_MIN = 64; // below this the tables are faster
+
+#if defined(__x86_64__)
+
+constexpr uint32_t CRC32_POLY = 0xEDB88320u; // reflected x^32 + x^26 + ... + x + 1
+
+// x^e mod P in the register's order: the register starts at x^0 (the top bit) and each step is
+// one multiplication by x.
+constexpr uint64_t xpow_mod(unsigned e) {
+    uint32_t r = 0x80000000u;
+    for (unsigned i = 0; i < e; ++i)
+        r = (r >> 1) ^ ((r & 1) ? CRC32_POLY : 0);
+    return r;
+}
+
+constexpr uint64_t reverse_bits(uint64_t v, unsigned width) {
+    uint64_t r = 0;
+    for (unsigned i = 0; i < width; ++i)
+        r |= ((v >> i) & 1) << (width - 1 - i);
+    return r;
+}
+
+// P with its x^32 term, in plain order (bit d the coefficient of x^d).
+constexpr uint64_t POLY_PLAIN = (uint64_t{1} << 32) | reverse_bits(CRC32_POLY, 32);
+
+// floor(x^64 / P) in plain order (33 bits), by long division.
+constexpr uint64_t barrett_quotient() {
+    uint64_t window = uint64_t{1} << 32, q = 0; // the dividend's top 33 coefficients
+    for (int i = 0; i <= 32; ++i) {
+        const bool bit = (window >> 32) & 1;
+        q = (q << 1) | bit;
+        if (bit) window ^= POLY_PLAIN;
+        window <<= 1; // the dividend's lower coefficients are all zero
+    }
+    return q;
+}
+
+// A lane H·x^64 + L moved on by D bits is H·x^(64+D) + L·x^D. With a 32-bit register-order
+// constant K = x^e mod P the product H·K lands as H·x^(e+33), so the high half takes x^(D+31)
+// and the low half x^(D-33).
+constexpr uint64_t FOLD512_HI = xpow_mod(512 + 31), FOLD512_LO = xpow_mod(512 - 33);
+constexpr uint64_t FOLD128_HI = xpow_mod(128 + 31), FOLD128_LO = xpow_mod(128 - 33);
+// 128 to 96 bits: the high half times x^95 lands as H·x^128, the low half moved down a half as
+// L·x^64; the sum is X·x^64, which is the wanted X·x^32 in the top 96 bits.
+constexpr uint64_t REDUCE96 = xpow_mod(95);
+// 96 to 64 bits: the top 32 bits Z times x^63 land as Z·x^128 beside the low 64 moved down.
+constexpr uint64_t REDUCE64 = xpow_mod(63);
+// Barrett: floor(x^64 / P) and P, both 33 bits, reversed so their products land in the low half.
+constexpr uint64_t BARRETT_MU = reverse_bits(barrett_quotient(), 33);
+constexpr uint64_t BARRETT_POLY = reverse_bits(POLY_PLAIN, 33);
+static_assert(BARRETT_POLY == ((uint64_t{CRC32_POLY} << 1) | 1));
+
+#define CRC_CLMUL __attribute__((target("pclmul,sse4.1")))
+
+CRC_CLMUL inline __m128i fold(__m128i x, __m128i k) {
+    return _mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x00), _mm_clmulepi64_si128(x, k, 0x11));
+}
+
+CRC_CLMUL inline uint64_t clmul_low(uint64_t a, uint64_t b) {
+    return static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_clmulepi64_si128(
+        _mm_cvtsi64_si128(static_cast<long long>(a)), _mm_cvtsi64_si128(static_cast<long long>(b)), 0x00)));
+}
+
+// Whole 64-byte blocks; len is at least 64.
+CRC_CLMUL uint32_t fold_blocks(const uint8_t* p, size_t len, uint32_t crc) {
+    auto load = [](const uint8_t* q) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(q)); };
+    // The register meets the first four bytes.
+    __m128i x0 = _mm_xor_si128(load(p), _mm_cvtsi32_si128(static_cast<int>(crc)));
+    __m128i x1 = load(p + 16), x2 = load(p + 32), x3 = load(p + 48);
+    const __m128i k512 = _mm_set_epi64x(FOLD512_LO, FOLD512_HI);
+    for (p += 64, len -= 64; len >= 64; p += 64, len -= 64) {
+        x0 = _mm_xor_si128(fold(x0, k512), load(p));
+        x1 = _mm_xor_si128(fold(x1, k512), load(p + 16));
+        x2 = _mm_xor_si128(fold(x2, k512), load(p + 32));
+        x3 = _mm_xor_si128(fold(x3, k512), load(p + 48));
+    }
+    const __m128i k128 = _mm_set_epi64x(FOLD128_LO, FOLD128_HI);
+    x1 = _mm_xor_si128(fold(x0, k128), x1);
+    x2 = _mm_xor_si128(fold(x1, k128), x2);
+    x3 = _mm_xor_si128(fold(x2, k128), x3);
+
+    // The lane's low word holds the higher powers.
+    const uint64_t high_powers = static_cast<uint64_t>(_mm_cvtsi128_si64(x3));
+    const uint64_t low_powers = static_cast<uint64_t>(_mm_extract_epi64(x3, 1));
+    // 128 to 96 bits, held in a and the low 32 bits of b.
+    const __m128i t = _mm_clmulepi64_si128(_mm_cvtsi64_si128(static_cast<long long>(high_powers)),
+                                           _mm_cvtsi64_si128(static_cast<long long>(REDUCE96)), 0x00);
+    const uint64_t a = static_cast<uint64_t>(_mm_cvtsi128_si64(t)) ^ low_powers;
+    const uint64_t b = static_cast<uint64_t>(_mm_extract_epi64(t, 1));
+    // 96 to 64 bits.
+    const uint64_t q = clmul_low(a & 0xFFFFFFFFu, REDUCE64) ^ (a >> 32) ^ (b << 32);
+    // Barrett: the quotient is the top 32 bits of (top half of q)·mu, the remainder q + quotient·P.
+    const uint64_t quotient = clmul_low(q & 0xFFFFFFFFu, BARRETT_MU) & 0xFFFFFFFFu;
+    return static_cast<uint32_t>((q >> 32) ^ (clmul_low(quotient, BARRETT_POLY) >> 32));
+}
+
+#undef CRC_CLMUL
+
+const bool have_clmul = [] {
+    __builtin_cpu_init(); // run before other constructors may ask
+    return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
+}();
+
+#else
+
+uint32_t fold_blocks(const uint8_t* p, size_t len, uint32_t crc) {
+    return crc32_table(p, len, crc);
+}
+
+const bool have_clmul = false;
+
+#endif
+
+} // namespace
+
+uint32_t crc32_table(const void* buf, size_t len, uint32_t crc) {
+    return reflected(crc32_tables_edb88320, buf, len, crc);
+}
+
+bool crc32_folded_available() {
+    return have_clmul;
+}
+
+uint32_t crc32_folded(const void* buf, size_t len, uint32_t crc) {
+    if (len < FOLD_MIN) return crc32_table(buf, len, crc);
+    const auto* p = static_cast<const uint8_t*>(buf);
+    const size_t whole = len & ~size_t{63};
+    return crc32_table(p + whole, len - whole, fold_blocks(p, whole, crc));
+}
+
 void crc32_start(uint32_t* crc) {
     *crc = 0;
 }
 
 void crc32_update(const void* buf, size_t len, uint32_t* crc) {
-    *crc = reflected(crc32_tables_edb88320, buf, len, *crc);
+    *crc = have_clmul ? crc32_folded(buf, len, *crc) : crc32_table(buf, len, *crc);
 }
 
 uint32_t crc32_bsd(const void* buf, size_t len) {

@@ -1,10 +1,12 @@
 // CRCs and MD5 against the catalogue's check values and python3-crcmod, zlib and hashlib over
 // random buffers.
 #include "services/checksum/crc.h"
+#include "services/checksum/crc_private.h"
 #include "services/checksum/md5.h"
 #include "support/pyref.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <cstring>
 
@@ -67,6 +69,57 @@ def f(data, start):
                       crc16_ccitt_lsb_accu(d.data(), d.size(), s16), crc16_ibm_accu(d.data(), d.size(), s16),
                       running, running, crc32_bsd(d.data(), d.size()));
         EXPECT_EQ(got, want[i]) << "case " << i << ", length " << d.size();
+    }
+}
+
+// zlib's CRC-32 starts and ends inverted; the register here does neither.
+uint32_t zlib_register(const uint8_t* p, size_t len, uint32_t start) {
+    return ~static_cast<uint32_t>(crc32(~start & 0xFFFFFFFFu, p, static_cast<uInt>(len)));
+}
+
+// Each CRC-32 path on its own (the folded one where the processor has it): every length through
+// a few folded blocks and the table tail, at every alignment, and large buffers.
+TEST(Checksum, Crc32PathsMatchZlib) {
+    std::mt19937 rng(777);
+    const bytes data = pyref::random_bytes(rng, (1 << 20) + 3 + 16);
+    using Path = uint32_t (*)(const void*, size_t, uint32_t);
+    std::vector<std::pair<const char*, Path>> paths{{"table", crc32_table}};
+#if defined(__x86_64__)
+    EXPECT_TRUE(crc32_folded_available()) << "the folded path goes untested";
+#endif
+    if (crc32_folded_available()) paths.emplace_back("folded", crc32_folded);
+    for (const auto& [name, path] : paths) {
+        int failures = 0;
+        for (size_t align = 0; align < 16; ++align)
+            for (size_t len = 0; len <= 300 && failures < 5; ++len) {
+                const uint32_t start = static_cast<uint32_t>(rng());
+                const uint8_t* p = data.data() + align;
+                const uint32_t want = zlib_register(p, len, start), got = path(p, len, start);
+                if (got != want) ++failures;
+                EXPECT_EQ(got, want) << name << ", length " << len << ", alignment " << align;
+            }
+        for (size_t align : {0, 5}) {
+            const uint8_t* p = data.data() + align;
+            const size_t len = (1 << 20) + 3;
+            EXPECT_EQ(path(p, len, 0x12345678), zlib_register(p, len, 0x12345678)) << name << ", 1 MB";
+        }
+    }
+}
+
+// A CRC run through crc32_update in pieces of any size equals the one over the whole buffer.
+TEST(Checksum, Crc32InPiecesEqualsWhole) {
+    std::mt19937 rng(4242);
+    const bytes data = pyref::random_bytes(rng, 20000);
+    const uint32_t whole = zlib_register(data.data(), data.size(), 0);
+    EXPECT_EQ(crc32_bsd(data.data(), data.size()), whole);
+    for (size_t maxPiece : {1, 7, 64, 65, 200, 5000}) {
+        uint32_t running;
+        crc32_start(&running);
+        for (size_t pos = 0, piece; pos < data.size(); pos += piece) {
+            piece = std::min<size_t>(rng() % (maxPiece + 1), data.size() - pos);
+            crc32_update(data.data() + pos, piece, &running);
+        }
+        EXPECT_EQ(running, whole) << "pieces up to " << maxPiece;
     }
 }
 
