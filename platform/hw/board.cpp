@@ -1,5 +1,6 @@
 #include "platform/hw/hw_sim.h"
 #include "platform/hw/board_sim.h"
+#include "platform/os/pi_mutex.h"
 #include "platform/os/sim.h"
 
 #include <algorithm>
@@ -24,7 +25,7 @@ namespace {
 // removal or a new boot stay valid.
 volatile uint32_t* windows[std::size(zynq::BOARD_BLOCKS)];
 // Serialises read-modify-write of the register devices against the setters.
-std::mutex windowsMutex;
+PiMutex windowsMutex; // the tick takes it too: a waiting tick lends the holder its priority
 
 // Levels the outside world puts on the GPIO pins, per bank.
 std::atomic<uint32_t> pinsIn[zynq::GPIO_BANKS];
@@ -74,7 +75,7 @@ uint32_t adcCounts(double volts) {
 
 // ---- GPIO: masked output writes, pin levels from outputs and the outside world ----------
 uint32_t gpioRead(uintptr_t off) {
-    std::lock_guard<std::mutex> g(windowsMutex);
+    std::lock_guard<PiMutex> g(windowsMutex);
     for (int bank = 0; bank < zynq::GPIO_BANKS; ++bank) {
         if (off != zynq::GPIO_DATA_RO(bank)) continue;
         uint32_t out = load(zynq::GPIO_BASE, zynq::GPIO_DIRM(bank));
@@ -84,7 +85,7 @@ uint32_t gpioRead(uintptr_t off) {
 }
 
 void gpioWrite(uintptr_t off, uint32_t v) {
-    std::lock_guard<std::mutex> g(windowsMutex);
+    std::lock_guard<PiMutex> g(windowsMutex);
     for (int bank = 0; bank < zynq::GPIO_BANKS; ++bank) {
         if (off == zynq::GPIO_DATA_RO(bank)) return; // read only
         for (int half = 0; half < 2; ++half) {
@@ -161,7 +162,7 @@ uint32_t adcRead(uintptr_t off) {
 }
 
 void adcWrite(uintptr_t off, uint32_t v) {
-    std::lock_guard<std::mutex> g(windowsMutex);
+    std::lock_guard<PiMutex> g(windowsMutex);
     if (off != zynq::ADC_REG_CONTROL) return; // the rest reads only
     if ((v & 1) && !(load(zynq::ADC_BASE, off) & 1)) adcStartCount++;
     store(zynq::ADC_BASE, off, v);
@@ -169,13 +170,13 @@ void adcWrite(uintptr_t off, uint32_t v) {
 
 // ---- AXI SPI core with the port expander on slave 0 ----------------------------------------
 uint32_t spiRead(uintptr_t off) {
-    std::lock_guard<std::mutex> g(windowsMutex);
+    std::lock_guard<PiMutex> g(windowsMutex);
     if (off == zynq::SPI_REG_STATUS) return zynq::SPI_STATUS_TX_EMPTY;
     return load(zynq::AXI_SPI_BASE, off);
 }
 
 void spiWrite(uintptr_t off, uint32_t v) {
-    std::lock_guard<std::mutex> g(windowsMutex);
+    std::lock_guard<PiMutex> g(windowsMutex);
     const uintptr_t spi = zynq::AXI_SPI_BASE;
     if (off == zynq::SPI_REG_RESET) {
         if (v == zynq::SPI_RESET_KEY) {
@@ -206,7 +207,7 @@ void spiWrite(uintptr_t off, uint32_t v) {
 
 // ---- the clock: sources, filters and rotational-speed levels advance every millisecond ----
 void onTick(uint64_t tick) {
-    std::lock_guard<std::mutex> g(windowsMutex);
+    std::lock_guard<PiMutex> g(windowsMutex);
     lastTick = tick;
     for (int ch = 0; ch < zynq::ADC_CHANNELS; ++ch)
         convert(ch, false);
@@ -323,7 +324,7 @@ bool readRows(const std::string& path, Stimulus* s, std::string* error) {
 } // namespace
 
 void installBoard() {
-    std::lock_guard<std::mutex> g(windowsMutex);
+    std::lock_guard<PiMutex> g(windowsMutex);
     for (size_t i = 0; i < std::size(zynq::BOARD_BLOCKS); ++i) {
         const zynq::Block& b = zynq::BOARD_BLOCKS[i];
         if (!windows[i])
@@ -345,6 +346,11 @@ void installBoard() {
     }
     static const int hook = sim::addTickHook(onTick);
     (void)hook;
+}
+
+void withRegistersLocked(const std::function<void()>& fn) {
+    std::lock_guard<PiMutex> g(windowsMutex);
+    fn();
 }
 
 bool removeBoardDevice(uintptr_t base) {
@@ -450,7 +456,7 @@ bool parseStimulusList(const std::string& text, const std::string& dir,
 bool setAdcStimulus(int channel, const Stimulus& s) {
     if (channel < 0 || channel >= zynq::ADC_CHANNELS) return false;
     if (s.kind == Stimulus::Recorded ? s.rows.empty() : s.periodMs == 0) return false;
-    std::lock_guard<std::mutex> g(windowsMutex);
+    std::lock_guard<PiMutex> g(windowsMutex);
     if (!windowOf(zynq::ADC_BASE)) return false;
     analog[channel].source = s;
     analog[channel].raw = false;
@@ -460,7 +466,7 @@ bool setAdcStimulus(int channel, const Stimulus& s) {
 
 bool setAdcRaw(int channel, uint16_t filtered, uint16_t unfiltered) {
     if (channel < 0 || channel >= zynq::ADC_CHANNELS) return false;
-    std::lock_guard<std::mutex> g(windowsMutex);
+    std::lock_guard<PiMutex> g(windowsMutex);
     if (!windowOf(zynq::ADC_BASE)) return false;
     analog[channel].raw = true;
     store(zynq::ADC_BASE, zynq::ADC_REG_FILTERED + 4u * channel, filtered);
@@ -470,7 +476,7 @@ bool setAdcRaw(int channel, uint16_t filtered, uint16_t unfiltered) {
 
 bool setAdcWiring(int channel, Wiring w) {
     if (channel < 0 || channel >= 16) return false;
-    std::lock_guard<std::mutex> g(windowsMutex);
+    std::lock_guard<PiMutex> g(windowsMutex);
     analog[channel].wiring = w;
     convert(channel, true);
     return true;
@@ -478,13 +484,13 @@ bool setAdcWiring(int channel, Wiring w) {
 
 bool adcPullup(int channel) {
     if (channel < 0 || channel >= 16) return false;
-    std::lock_guard<std::mutex> g(windowsMutex);
+    std::lock_guard<PiMutex> g(windowsMutex);
     return pullupOn(channel);
 }
 
 bool setRevFrequency(int channel, double hz) {
     if (channel < 0 || channel >= zynq::REV_CHANNELS || !(hz >= 0.0) || hz > 1e6) return false;
-    std::lock_guard<std::mutex> g(windowsMutex);
+    std::lock_guard<PiMutex> g(windowsMutex);
     if (!windowOf(zynq::ROT_SPEED_BASE)) return false;
     store(zynq::ROT_SPEED_BASE, zynq::REV_REG_PERIOD + 4u * channel,
           hz > 0.0 ? static_cast<uint32_t>(std::lround(1e6 / hz)) : 0);
@@ -493,7 +499,7 @@ bool setRevFrequency(int channel, double hz) {
 
 bool pwmOutput(int channel, double* dutyPercent, double* frequencyHz) {
     if (channel < 0 || channel >= zynq::PWM_CHANNELS) return false;
-    std::lock_guard<std::mutex> g(windowsMutex);
+    std::lock_guard<PiMutex> g(windowsMutex);
     if (!windowOf(zynq::PWM_OUT_BASE)) return false;
     const uint32_t period = load(zynq::PWM_OUT_BASE, zynq::PWM_REG_PERIOD + 8u * channel);
     const uint32_t high = load(zynq::PWM_OUT_BASE, zynq::PWM_REG_HIGH + 8u * channel);
@@ -505,7 +511,7 @@ bool pwmOutput(int channel, double* dutyPercent, double* frequencyHz) {
 
 bool setPwmFault(int channel, bool fault) {
     if (channel < 0 || channel >= zynq::PWM_CHANNELS) return false;
-    std::lock_guard<std::mutex> g(windowsMutex);
+    std::lock_guard<PiMutex> g(windowsMutex);
     if (!windowOf(zynq::PWM_OUT_BASE)) return false;
     const uint32_t bits = load(zynq::PWM_OUT_BASE, zynq::PWM_REG_FAULT);
     store(zynq::PWM_OUT_BASE, zynq::PWM_REG_FAULT, fault ? bits | 1u << channel : bits & ~(1u << channel));
@@ -524,7 +530,7 @@ bool setDigitalIn(int channel, bool level) {
 
 bool digitalOut(int channel) {
     if (channel < 0 || channel >= zynq::GPIO_DOUT_COUNT) return false;
-    std::lock_guard<std::mutex> g(windowsMutex);
+    std::lock_guard<PiMutex> g(windowsMutex);
     if (!windowOf(zynq::GPIO_BASE)) return false;
     const int bank = zynq::GPIO_DOUT_BANK;
     const uint32_t driven =
@@ -535,7 +541,7 @@ bool digitalOut(int channel) {
 bool setXadcWord(uintptr_t offset, uint32_t value) {
     for (const zynq::XadcReg& r : zynq::XADC_REGS) {
         if (r.offset != offset) continue;
-        std::lock_guard<std::mutex> g(windowsMutex);
+        std::lock_guard<PiMutex> g(windowsMutex);
         if (!windowOf(zynq::XADC_BASE)) return false;
         store(zynq::XADC_BASE, offset, value);
         return true;
@@ -544,7 +550,7 @@ bool setXadcWord(uintptr_t offset, uint32_t value) {
 }
 
 bool setFpgaIdentity(uint32_t id, uint32_t version) {
-    std::lock_guard<std::mutex> g(windowsMutex);
+    std::lock_guard<PiMutex> g(windowsMutex);
     if (!windowOf(zynq::FPGA_IDENT_BASE)) return false;
     store(zynq::FPGA_IDENT_BASE, zynq::FPGA_IDENT_REG_ID, id);
     store(zynq::FPGA_IDENT_BASE, zynq::FPGA_IDENT_REG_VERSION, version);
@@ -553,7 +559,7 @@ bool setFpgaIdentity(uint32_t id, uint32_t version) {
 
 bool ledColour(int position, int led, uint32_t* rgb) {
     if (position < 1 || position > zynq::LED_MODULES || led < 0 || led >= zynq::LED_PER_MODULE) return false;
-    std::lock_guard<std::mutex> g(windowsMutex);
+    std::lock_guard<PiMutex> g(windowsMutex);
     if (!windowOf(zynq::LED_ARRAY_BASE)) return false;
     const uintptr_t at =
         zynq::LED_REG_RGB + 4u * static_cast<uintptr_t>(zynq::LED_PER_MODULE * (position - 1) + led);

@@ -4,6 +4,7 @@
 
 #include "platform/hw/zynq_map.h"
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -65,6 +66,9 @@ bool setFpgaIdentity(uint32_t id, uint32_t version);
 // The colour (0x00RRGGBB) LED 0 to 9 of module position 1 to 3 shows; 0 while the core does
 // not drive the LEDs.
 bool ledColour(int position, int led, uint32_t* rgb);
+// Runs `fn` with the board's registers locked, as a register access or the tick holds them (tests
+// of who waits behind them).
+void withRegistersLocked(const std::function<void()>& fn);
 // Times the analog-input converter was switched on (control bit 0 from clear to set).
 uint64_t adcStarts();
 

@@ -2,7 +2,9 @@
 #include "platform/hw/hw.h"
 #include "support/stepped.h"
 
+#include <chrono>
 #include <cmath>
+#include <sched.h>
 #include <set>
 #include <tuple>
 #include <thread>
@@ -198,6 +200,40 @@ TEST_F(SimulatedBoard, AConstantInputLeftAloneByTheClockFollowsEveryChange) {
     ASSERT_TRUE(hwsim::setAdcChannel(5, 1.0));
     sim::step(3);
     EXPECT_EQ(counts(), std::pair(819u, 819u));
+}
+
+// Real time with real-time priorities: a low task that holds the registers when a middle one
+// preempts it must not hold up the tick, which takes them too: the waiting tick lends the holder
+// its priority, so time goes on while the middle task runs.
+TEST(BoardRealTime, TheTickDoesNotWaitBehindALowTaskAMiddleOneKeepsFromRunning) {
+    cpu_set_t all;
+    sched_getaffinity(0, sizeof all, &all);
+    hwsim::installBoard();
+    sim::configure(sim::TimeMode::Realtime, 1700000000);
+    sim::startRealtime();
+    if (CPU_COUNT(&all) < 2 || !sim::realtimePriorities(true)) {
+        sim::realtimePriorities(false);
+        sim::stopRealtime();
+        GTEST_SKIP() << "needs real-time priorities and two CPUs";
+    }
+    SEM_ID go = semBCreate(SEM_Q_PRIORITY, SEM_EMPTY);
+    std::atomic<long> during{-1};
+    TASK_ID middle = taskSpawnFn("middle", 100, 0, 0, [&] {
+        semTake(go, WAIT_FOREVER);
+        const uint64_t before = tick64Get();
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+        while (std::chrono::steady_clock::now() < end) {
+        }
+        during = static_cast<long>(tick64Get() - before);
+    });
+    // The middle task, higher and on the same CPU, runs as soon as it is given its turn.
+    TASK_ID low = taskSpawnFn("low", 200, 0, 0, [&] { hwsim::withRegistersLocked([&] { semGive(go); }); });
+    taskWaitExit(middle, WAIT_FOREVER);
+    taskWaitExit(low, WAIT_FOREVER);
+    EXPECT_GE(during.load(), 100) << "ticks made while the middle task ran";
+    semDelete(go);
+    sim::realtimePriorities(false);
+    sim::stopRealtime();
 }
 
 } // namespace
