@@ -46,8 +46,7 @@ void putOnCpu(World& w, Tcb* t) {
 Tcb* takeNext(World& w) {
     if (w.ready.empty()) return nullptr;
     auto it = std::min_element(w.ready.begin(), w.ready.end(), [](const Tcb* a, const Tcb* b) {
-        const int pa = a->priority.load(std::memory_order_relaxed);
-        const int pb = b->priority.load(std::memory_order_relaxed);
+        const int pa = effectivePriority(a), pb = effectivePriority(b);
         return pa != pb ? pa < pb : a->readySeq < b->readySeq;
     });
     Tcb* t = *it;
@@ -99,10 +98,9 @@ void preempt(World& w) {
         std::lock_guard<std::mutex> g(w.cpuMutex);
         if (w.onCpu != me || w.ready.empty()) return;
         auto it = std::min_element(w.ready.begin(), w.ready.end(), [](const Tcb* a, const Tcb* b) {
-            return a->priority.load(std::memory_order_relaxed) < b->priority.load(std::memory_order_relaxed);
+            return effectivePriority(a) < effectivePriority(b);
         });
-        if ((*it)->priority.load(std::memory_order_relaxed) >= me->priority.load(std::memory_order_relaxed))
-            return;
+        if (effectivePriority(*it) >= effectivePriority(me)) return;
         Tcb* next = takeNext(w);
         queueReady(w, me, true);
         putOnCpu(w, next);
@@ -205,7 +203,7 @@ void applyPriority(World& w, Tcb* t) {
     if (!t->started || t->exited || !t->counted || t->adopted) return;
     sched_param sp{};
     if (w.rtPriorities.load()) {
-        sp.sched_priority = hostPriority(std::min(t->priority.load(), t->boost.load()));
+        sp.sched_priority = hostPriority(effectivePriority(t));
         pthread_setschedparam(t->thread, SCHED_FIFO, &sp);
     } else {
         pthread_setschedparam(t->thread, SCHED_OTHER, &sp);

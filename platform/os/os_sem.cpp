@@ -101,16 +101,18 @@ int takeResult(int wake) {
     }
 }
 
-// Raises the owner of an inversion-safe mutex to the waiter's priority (real-time priorities
-// only). The raise lasts until the owner gives its last inversion-safe mutex.
+// Raises the owner of an inversion-safe mutex to the waiter's priority: on the host with real-time
+// priorities, on the one processor in stepped time. The raise lasts until the owner gives its last
+// inversion-safe mutex.
 void inheritPriority(World& w, Sem* s, Tcb* me) {
-    if (!(s->options & SEM_INVERSION_SAFE) || !w.rtPriorities.load()) return;
+    const bool stepped = w.mode.load() == sim::TimeMode::Stepped;
+    if (!(s->options & SEM_INVERSION_SAFE) || !(w.rtPriorities.load() || stepped)) return;
     Tcb* o = s->owner.load();
     const int p = me->priority.load();
-    if (!o || std::min(o->priority.load(), o->boost.load()) <= p) return;
+    if (!o || effectivePriority(o) <= p) return;
     std::lock_guard<std::mutex> g(w.reg);
     o->boost = p;
-    applyPriority(w, o);
+    if (!stepped) applyPriority(w, o);
 }
 
 void cpuRelax() {
@@ -132,7 +134,8 @@ STATUS mutexTake(World& w, Sem* s, Tcb* me, int ticks) {
         return OK;
     }
     Tcb* none = nullptr;
-    if (s->owner.compare_exchange_strong(none, me, std::memory_order_acquire)) {
+    // Taken with release as well: a waiter that lends its priority reads the owner's record.
+    if (s->owner.compare_exchange_strong(none, me, std::memory_order_acq_rel)) {
         gotMutex(s, me);
         return OK;
     }
@@ -147,7 +150,7 @@ STATUS mutexTake(World& w, Sem* s, Tcb* me, int ticks) {
         cpuRelax();
         none = nullptr;
         if (!s->owner.load(std::memory_order_relaxed) &&
-            s->owner.compare_exchange_strong(none, me, std::memory_order_acquire)) {
+            s->owner.compare_exchange_strong(none, me, std::memory_order_acq_rel)) {
             gotMutex(s, me);
             return OK;
         }
@@ -195,7 +198,7 @@ STATUS mutexGive(World& w, Sem* s, Tcb* me) {
     if ((s->options & SEM_INVERSION_SAFE) && --me->heldSafe == 0 && me->boost.load() != INT_MAX) {
         std::lock_guard<std::mutex> g(w.reg);
         me->boost = INT_MAX;
-        applyPriority(w, me);
+        if (w.rtPriorities.load()) applyPriority(w, me);
     }
     if (w.mode.load() == sim::TimeMode::Stepped) {
         std::unique_lock<std::mutex> lk(s->m);

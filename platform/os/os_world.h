@@ -13,6 +13,7 @@
 #include "platform/os/os.h"
 #include "platform/os/sim.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -239,6 +240,11 @@ void awaitCpu(Tcb* t);
 void preempt(World& w);
 
 // Calls preempt when the call that may have released tasks returns, after its locks are gone.
+// The priority a task runs at: its own, or a higher one an inversion-safe mutex lent it.
+inline int effectivePriority(const Tcb* t) {
+    return std::min(t->priority.load(std::memory_order_relaxed), t->boost.load(std::memory_order_relaxed));
+}
+
 struct PreemptOnReturn {
     World& w;
     ~PreemptOnReturn() { preempt(w); }

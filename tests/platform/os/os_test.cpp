@@ -261,6 +261,46 @@ TEST_F(Stepped, AReleaseNamedForAnEarlierTickIsLateFromIt) {
     taskWaitExit(watched, WAIT_FOREVER);
 }
 
+// An inversion-safe mutex in stepped time: the high task that waits for it lends its priority to
+// the low owner, which runs before a middle task that is ready too, and gives the mutex on to the
+// high task at once; without the loan the middle task would run first.
+TEST_F(Stepped, AnInversionSafeMutexLendsItsWaitersPriorityToTheOwner) {
+    Trace trace;
+    SEM_ID m = semMCreate(SEM_Q_PRIORITY | SEM_INVERSION_SAFE);
+    SEM_ID go = semBCreate(SEM_Q_FIFO, SEM_EMPTY), goLow = semBCreate(SEM_Q_FIFO, SEM_EMPTY),
+           goMiddle = semBCreate(SEM_Q_FIFO, SEM_EMPTY), goHigh = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
+    const TASK_ID tids[] = {
+        taskSpawnFn("low", 200, 0, 0,
+                    [&] {
+                        semTake(m, WAIT_FOREVER);
+                        semTake(goLow, WAIT_FOREVER);
+                        trace.add("low gives");
+                        semGive(m);
+                        trace.add("low on");
+                    }),
+        taskSpawnFn("middle", 100, 0, 0, [&] { semTake(goMiddle, WAIT_FOREVER), trace.add("middle"); }),
+        taskSpawnFn("high", 50, 0, 0,
+                    [&] {
+                        semTake(goHigh, WAIT_FOREVER);
+                        semTake(m, WAIT_FOREVER);
+                        trace.add("high has it");
+                        semGive(m);
+                    }),
+        taskSpawnFn("releaser", 10, 0, 0,
+                    [&] {
+                        semTake(go, WAIT_FOREVER);
+                        semGive(goLow), semGive(goMiddle), semGive(goHigh);
+                    }),
+    };
+    sim::waitIdle();
+    semGive(go);
+    sim::waitIdle();
+    EXPECT_EQ(trace.take(), (std::vector<std::string>{"low gives", "high has it", "middle", "low on"}));
+    for (TASK_ID t : tids)
+        taskWaitExit(t, WAIT_FOREVER);
+    semDelete(m);
+}
+
 TEST_F(Stepped, AReleasedTaskOfHigherPriorityRunsBeforeTheReleaserGoesOn) {
     Trace trace;
     SEM_ID go = semBCreate(SEM_Q_FIFO, SEM_EMPTY), same = semBCreate(SEM_Q_FIFO, SEM_EMPTY),
