@@ -15,6 +15,7 @@
 #include "services/timemod/timemod.h"
 #include "services/bytes/bytes.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -136,7 +137,7 @@ Request* requestHead = nullptr;
 MagicTable* gwMagics = nullptr;
 MagicSlot* requestMagicArr = nullptr;
 SEM_ID requestSem = nullptr, handleSem = nullptr;
-bool gatewayStop = false;
+std::atomic<bool> gatewayStop{false}; // set by the shutdown while the rasters run
 uint16_t dataCntOnline[PIDS], dataCntOffline[PIDS], noDataCnt[PIDS], statCnt[PIDS];
 uint16_t statState[PIDS][STATES];
 const char* const stateNames[] = {"NOMEAS", "MEAS", "OFFLINE", "STARTUP", "KILLMEAS"};

@@ -700,6 +700,24 @@ TEST_F(Meas, TelemetryAsksWhetherAPidIsOfflineWhileTheMonitoringSetsItsState) {
     EXPECT_EQ(gw_pid_offline(PEER), 1);
 }
 
+// The shutdown stops the gateway while the 10 ms raster is in its monitoring; from then on the
+// monitoring asks the peer nothing more.
+TEST_F(Meas, TheShutdownStopsTheGatewayWhileTheRasterMonitorsIt) {
+    ASSERT_NE(single(PEER, 0x10), 0u);
+    peer(3, 1);
+    std::atomic<bool> done{false};
+    std::thread raster([&] {
+        while (!done)
+            gw_meas_monitoring();
+    });
+    gw_stop();
+    done = true;
+    raster.join();
+    fake::take(fake::commands);
+    cycle(30);
+    EXPECT_EQ(codes(fake::take(fake::commands)), std::vector<uint16_t>{});
+}
+
 // The copy fills the slots of a peer's online list in place while the network sender copies the
 // newest entry out; with two slots the copy comes round to the slot being sent at once. Every
 // entry sent is whole: its values are those of its stamp. Words at aligned and unaligned places.
