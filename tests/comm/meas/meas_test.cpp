@@ -14,6 +14,7 @@
 #include "support/pyref.h"
 
 #include <array>
+#include <functional>
 #include <numeric>
 #include <thread>
 
@@ -718,6 +719,34 @@ TEST_F(Meas, TheShutdownStopsTheGatewayWhileTheRasterMonitorsIt) {
     EXPECT_EQ(codes(fake::take(fake::commands)), std::vector<uint16_t>{});
 }
 
+// The entry of the list X, Z, Y, X (aligned and unaligned words) copied at `stamp`, its values
+// those of the stamp; and the copy of 20,000 such entries while `read` runs beside it (until
+// after the last, then once more for the newest).
+Bytes wholeEntry(uint32_t stamp) {
+    const uint32_t v = stamp * 0x01010101u;
+    return fields({{stamp, 4}, {v, 4}, {v >> 16 & 0xFF, 1}, {v & 0xFFFF, 2}, {v, 4}, {0, 1}});
+}
+
+void copyStampsWhile(uint8_t* x, const std::function<void()>& read) {
+    std::atomic<bool> started{false}, done{false};
+    std::thread reader([&] {
+        started = true;
+        while (!done)
+            read();
+        read();
+    });
+    while (!started)
+        std::this_thread::yield();
+    for (uint32_t stamp = 1; stamp <= 20000; ++stamp) {
+        const uint32_t v = stamp * 0x01010101u;
+        std::memcpy(x, &v, 4); // X, then Y and Z behind it
+        std::memcpy(x + 4, &v, 4);
+        meas_man_copy(9, stamp);
+    }
+    done = true;
+    reader.join();
+}
+
 // The copy fills the slots of a peer's online list in place while the network sender copies the
 // newest entry out; with two slots the copy comes round to the slot being sent at once. Every
 // entry sent is whole: its values are those of its stamp. Words at aligned and unaligned places.
@@ -729,32 +758,12 @@ TEST_F(Meas, TheSenderSendsWholeEntriesWhileTheCopyWritesTheSlots) {
     serve(message(0x0107, PEER, OWN, word(open[0], 8), word(open[0], 12),
                   fields({{word(open[0], 28), 4}, {0x99, 4}, {0x99, 4}, {PEER, 2}})));
     ASSERT_EQ(codes(sent()), std::vector<uint16_t>{0x0501});
-    uint8_t* x = seram_memory + X;
-    std::atomic<bool> started{false}, done{false};
-    std::thread sender([&] {
-        started = true;
-        while (!done)
-            SerNet_man_sender_online(9);
-        SerNet_man_sender_online(9); // the newest entry at least
-    });
-    while (!started)
-        std::this_thread::yield();
-    for (uint32_t stamp = 1; stamp <= 20000; ++stamp) {
-        const uint32_t v = stamp * 0x01010101u;
-        std::memcpy(x, &v, 4); // X, then Y and Z behind it
-        std::memcpy(x + 4, &v, 4);
-        meas_man_copy(9, stamp);
-    }
-    done = true;
-    sender.join();
+    copyStampsWhile(seram_memory + X, [] { SerNet_man_sender_online(9); });
     const auto records = fake::take(fake::online);
     ASSERT_FALSE(records.empty());
     size_t torn = 0;
-    for (const Bytes& r : records) {
-        const uint32_t stamp = word(r, 8), v = stamp * 0x01010101u;
-        const Bytes want = fields({{stamp, 4}, {v, 4}, {v >> 16 & 0xFF, 1}, {v & 0xFFFF, 2}, {v, 4}, {0, 1}});
-        torn += Bytes(r.begin() + 8, r.end()) != want;
-    }
+    for (const Bytes& r : records)
+        torn += Bytes(r.begin() + 8, r.end()) != wholeEntry(word(r, 8));
     EXPECT_EQ(torn, 0u) << "of " << records.size();
 }
 
@@ -765,9 +774,7 @@ int checkWhole(uint32_t status, const void* d, uintptr_t) {
     if (status != GW_OK) return 0;
     const auto* p = static_cast<const uint8_t*>(d);
     const Bytes got(p, p + 16);
-    const uint32_t stamp = word(got, 0), v = stamp * 0x01010101u;
-    const Bytes want = fields({{stamp, 4}, {v, 4}, {v >> 16 & 0xFF, 1}, {v & 0xFFFF, 2}, {v, 4}, {0, 1}});
-    ++(got == want ? wholeEntries : tornEntries);
+    ++(got == wholeEntry(word(got, 0)) ? wholeEntries : tornEntries);
     return 1;
 }
 
@@ -779,25 +786,8 @@ TEST_F(Meas, TheGatewayHandsWholeEntriesWhileTheCopyWritesTheSlots) {
     const int32_t list[] = {-4, X, 0, -1, Z, 0, -2, Y, 0, -4, X, 0, 0};
     gw_start_list(gw_setup_list(c, list, 1, sizeof list, 9, 0, 1, 0, 1, 2, 16, 0));
     cycle(3);
-    uint8_t* x = seram_memory + X;
     wholeEntries = tornEntries = 0;
-    std::atomic<bool> started{false}, done{false};
-    std::thread raster([&] {
-        started = true;
-        while (!done)
-            gw_raster(9);
-        gw_raster(9); // the newest entry at least
-    });
-    while (!started)
-        std::this_thread::yield();
-    for (uint32_t stamp = 1; stamp <= 20000; ++stamp) {
-        const uint32_t v = stamp * 0x01010101u;
-        std::memcpy(x, &v, 4); // X, then Y and Z behind it
-        std::memcpy(x + 4, &v, 4);
-        meas_man_copy(9, stamp);
-    }
-    done = true;
-    raster.join();
+    copyStampsWhile(seram_memory + X, [] { gw_raster(9); });
     EXPECT_GT(wholeEntries.load(), 0u);
     EXPECT_EQ(tornEntries.load(), 0u) << "of " << wholeEntries + tornEntries;
     gw_disconnect(c);
