@@ -351,8 +351,7 @@ void honourSuspend(World& w, Tcb* t) {
         if (block(w, t, nullptr, nullptr, false, {}, WAKE_SUSPENDED) == WAKE_TASK_DELETE) break;
 }
 
-// Entry checks of a call that may block.
-void enter(World& w, Tcb* me) {
+void enterRequested(World& w, Tcb* me) {
     if (me->suspendRequested.load(std::memory_order_relaxed)) honourSuspend(w, me);
     checkDelete(me);
 }

@@ -128,17 +128,9 @@ void gotMutex(Sem* s, Tcb* me) {
     if (s->options & SEM_INVERSION_SAFE) me->heldSafe++;
 }
 
-STATUS mutexTake(World& w, Sem* s, Tcb* me, int ticks) {
-    if (s->owner.load(std::memory_order_relaxed) == me) {
-        s->recursion++;
-        return OK;
-    }
+// The mutex is taken: spin a little, then wait in the layer.
+[[gnu::noinline]] STATUS mutexTakeContended(World& w, Sem* s, Tcb* me, int ticks) {
     Tcb* none = nullptr;
-    // Taken with release as well: a waiter that lends its priority reads the owner's record.
-    if (s->owner.compare_exchange_strong(none, me, std::memory_order_acq_rel)) {
-        gotMutex(s, me);
-        return OK;
-    }
     if (ticks == NO_WAIT) {
         errno = EAGAIN;
         return ERROR;
@@ -186,41 +178,68 @@ STATUS mutexTake(World& w, Sem* s, Tcb* me, int ticks) {
     return ERROR;
 }
 
+// The free or own mutex is taken without leaving the caller's frame; the rest out of line.
+[[gnu::always_inline]] inline STATUS mutexTake(World& w, Sem* s, Tcb* me, int ticks) {
+    if (s->owner.load(std::memory_order_relaxed) == me) {
+        s->recursion++;
+        return OK;
+    }
+    Tcb* none = nullptr;
+    // Taken with release as well: a waiter that lends its priority reads the owner's record.
+    if (s->owner.compare_exchange_strong(none, me, std::memory_order_acq_rel)) {
+        gotMutex(s, me);
+        return OK;
+    }
+    return mutexTakeContended(w, s, me, ticks);
+}
+
+// The last inversion-safe mutex given: a priority lent to this task ends.
+[[gnu::noinline]] void endLoan(World& w, Tcb* me) {
+    std::lock_guard<std::mutex> g(w.reg);
+    me->boost = INT_MAX;
+    if (w.rtPriorities.load()) applyPriority(w, me);
+}
+
+[[gnu::noinline]] void handOver(World& w, Sem* s) {
+    std::unique_lock<std::mutex> lk(s->m);
+    if (Tcb* next = popClaimed(s->waiters)) {
+        s->owner.store(next);
+        s->recursion = 1;
+        lk.unlock();
+        finish(w, next, WAKE_GRANTED);
+    } else {
+        s->owner.store(nullptr, std::memory_order_release);
+    }
+}
+
+[[gnu::noinline]] void wakeContender(World& w, Sem* s) {
+    std::unique_lock<std::mutex> lk(s->m);
+    Tcb* next = popClaimed(s->waiters);
+    if (!next) s->waking = false;
+    lk.unlock();
+    if (next) finish(w, next, WAKE_RETRY);
+}
+
 // Stepped time hands the mutex to the first waiter, so every run takes the same turns. In
 // real time it is freed and the first waiter woken to try again: a running task may take it
 // meanwhile rather than wait for a sleeper to be scheduled.
-STATUS mutexGive(World& w, Sem* s, Tcb* me) {
+[[gnu::always_inline]] inline STATUS mutexGive(World& w, Sem* s, Tcb* me) {
     if (s->owner.load(std::memory_order_relaxed) != me) {
         errno = EACCES;
         return ERROR;
     }
     if (--s->recursion > 0) return OK;
-    if ((s->options & SEM_INVERSION_SAFE) && --me->heldSafe == 0 && me->boost.load() != INT_MAX) {
-        std::lock_guard<std::mutex> g(w.reg);
-        me->boost = INT_MAX;
-        if (w.rtPriorities.load()) applyPriority(w, me);
-    }
+    if ((s->options & SEM_INVERSION_SAFE) && --me->heldSafe == 0 && me->boost.load() != INT_MAX)
+        endLoan(w, me);
     if (w.mode.load() == sim::TimeMode::Stepped) {
-        std::unique_lock<std::mutex> lk(s->m);
-        if (Tcb* next = popClaimed(s->waiters)) {
-            s->owner.store(next);
-            s->recursion = 1;
-            lk.unlock();
-            finish(w, next, WAKE_GRANTED);
-        } else {
-            s->owner.store(nullptr, std::memory_order_release);
-        }
+        handOver(w, s);
         return OK;
     }
     // Freed first, then the contenders counted: a contender either finds it free or is seen.
     // One woken contender at a time: until it has tried, it wakes the next itself if need be.
     s->owner.store(nullptr);
     if (s->contenders.load() == 0 || s->waking.exchange(true)) return OK;
-    std::unique_lock<std::mutex> lk(s->m);
-    Tcb* next = popClaimed(s->waiters);
-    if (!next) s->waking = false;
-    lk.unlock();
-    if (next) finish(w, next, WAKE_RETRY);
+    wakeContender(w, s);
     return OK;
 }
 
@@ -256,16 +275,9 @@ void recordLate(World& w, LateHist* late, int64_t due) {
 
 } // namespace
 
-STATUS semTake(SEM_ID sem, int ticks) {
-    World& w = W();
-    Sem* s = semOf(sem);
-    if (!s || s->deleted.load(std::memory_order_relaxed)) {
-        errno = EINVAL;
-        return ERROR;
-    }
-    Tcb* me = self();
-    enter(w, me);
-    if (s->type == SEM_TYPE_MUTEX) return mutexTake(w, s, me, ticks);
+namespace {
+// A binary or counting semaphore's take.
+[[gnu::noinline]] STATUS countTake(World& w, Sem* s, Tcb* me, int ticks) {
     std::unique_lock<std::mutex> lk(s->m);
     if (s->deleted) {
         errno = EINVAL;
@@ -317,16 +329,24 @@ STATUS semTake(SEM_ID sem, int ticks) {
     }
     return takeResult(r);
 }
+} // namespace
 
-STATUS semGive(SEM_ID sem) {
+STATUS semTake(SEM_ID sem, int ticks) {
     World& w = W();
-    PreemptOnReturn preempted{w};
     Sem* s = semOf(sem);
     if (!s || s->deleted.load(std::memory_order_relaxed)) {
         errno = EINVAL;
         return ERROR;
     }
-    if (s->type == SEM_TYPE_MUTEX) return mutexGive(w, s, self());
+    Tcb* me = self();
+    enter(w, me);
+    if (s->type == SEM_TYPE_MUTEX) return mutexTake(w, s, me, ticks);
+    return countTake(w, s, me, ticks);
+}
+
+namespace {
+// A binary or counting semaphore's give.
+[[gnu::noinline]] STATUS countGive(World& w, Sem* s) {
     std::unique_lock<std::mutex> lk(s->m);
     if (s->deleted) {
         errno = EINVAL;
@@ -349,6 +369,19 @@ STATUS semGive(SEM_ID sem) {
         s->givenAt.push_back(releaseDue(w));
     }
     return OK;
+}
+} // namespace
+
+STATUS semGive(SEM_ID sem) {
+    World& w = W();
+    PreemptOnReturn preempted{w};
+    Sem* s = semOf(sem);
+    if (!s || s->deleted.load(std::memory_order_relaxed)) {
+        errno = EINVAL;
+        return ERROR;
+    }
+    if (s->type == SEM_TYPE_MUTEX) return mutexGive(w, s, self());
+    return countGive(w, s);
 }
 
 STATUS semFlush(SEM_ID sem) {

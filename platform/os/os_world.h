@@ -247,7 +247,10 @@ inline int effectivePriority(const Tcb* t) {
 
 struct PreemptOnReturn {
     World& w;
-    ~PreemptOnReturn() { preempt(w); }
+    ~PreemptOnReturn() {
+        // Only a task on stepped time's processor can be preempted: the rest return at once.
+        if (Tcb* me = tlsSelf; me && me->cpu.load(std::memory_order_relaxed) == CPU_ON) preempt(w);
+    }
 };
 void freeCpu(World& w);
 
@@ -279,7 +282,13 @@ Deadline after(World& w, int ticks);
 int block(World& w, Tcb* t, std::unique_lock<std::mutex>* lk, WaitList* list, bool prio, Deadline d,
           int state = WAKE_BLOCKED, bool again = false, bool drives = false);
 void honourSuspend(World& w, Tcb* t);
-void enter(World& w, Tcb* me);
+void enterRequested(World& w, Tcb* me);
+
+// Entry checks of a call that may block: a pending suspension or delete is honoured here.
+[[gnu::always_inline]] inline void enter(World& w, Tcb* me) {
+    if (me->suspendRequested.load(std::memory_order_relaxed) || me->deleteRequested.load())
+        enterRequested(w, me);
+}
 
 // ---- named objects --------------------------------------------------------------------------
 // Looks a named object up, registry lock held: 1 found, 0 to be created, -1 refused (errno set).
