@@ -135,7 +135,8 @@ bool reusePort(int fd) {
            setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0;
 }
 
-// Waits until the socket is readable: false once the transport stops or on an error.
+// Waits until the socket is readable: false once the transport stops or on an error. No
+// time-out: the stop shuts every socket down, which ends the wait.
 bool waitReadable(int fd) {
     for (;;) {
         if (stopFlag) return false;
@@ -143,7 +144,7 @@ bool waitReadable(int fd) {
         int r;
         {
             OsExternalWait wait;
-            r = poll(&p, 1, POLL_SLICE_MS);
+            r = poll(&p, 1, -1);
         }
         if (r > 0) return true;
         if (r < 0 && errno != EINTR) return false;
@@ -759,7 +760,7 @@ void passiveDaemon(int type) {
         int r;
         {
             OsExternalWait wait;
-            r = poll(listeners, 5, POLL_SLICE_MS);
+            r = poll(listeners, 5, -1); // the stop shuts the listeners down
         }
         if (r < 0) {
             if (errno == EINTR) continue;

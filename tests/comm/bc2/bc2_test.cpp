@@ -11,6 +11,8 @@
 #include "support/stepped.h"
 
 #include <cerrno>
+#include <dirent.h>
+#include <fstream>
 #include <cstring>
 #include <fcntl.h>
 #include <net/if.h>
@@ -465,6 +467,49 @@ TEST_F(Bc2, OnlineDataGoWhileThePeersPresencePacketsArrive) {
     Bc2DebugPid d{};
     ASSERT_EQ(BC2_debugoutPID(PEER, &d), 1);
     EXPECT_GT(d.dataTxCntOnline, 0u);
+}
+
+// The transport's tasks that wait for the network sleep until something comes: an idle unit's
+// listeners and daemons do not wake on their own. The stop still ends every one of them.
+TEST_F(Bc2, IdleListenersSleepUntilTheStopEndsThem) {
+    const std::vector<std::string> waiting = {"r_BC2_CI_daemon", "r_BC2_DK_daemon", "r_UDP_MC_listen",
+                                              "r_BC2_MC_CI_lis", "r_BC2_DK_UDP_li"};
+    // Voluntary switches of this process's threads by name; -1 where no thread has it.
+    auto switches = [](const std::string& name) {
+        long total = -1;
+        DIR* d = opendir("/proc/self/task");
+        while (dirent* e = d ? readdir(d) : nullptr) {
+            const std::string dir = std::string("/proc/self/task/") + e->d_name;
+            std::ifstream comm(dir + "/comm");
+            std::string c;
+            if (e->d_name[0] == '.' || !std::getline(comm, c) || c != name) continue;
+            std::ifstream status(dir + "/status");
+            for (std::string line; std::getline(status, line);)
+                if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
+                    total = std::max(total, 0L) + std::stol(line.substr(line.find(':') + 1));
+        }
+        if (d) closedir(d);
+        return total;
+    };
+    BC2_init();
+    // Each is in its wait once it has bound its sockets; give them the time to get there.
+    ASSERT_TRUE(until([&] {
+        for (const std::string& n : waiting)
+            if (switches(n) < 0) return false;
+        return true;
+    }));
+    usleep(300000);
+    std::vector<long> before;
+    for (const std::string& n : waiting)
+        before.push_back(switches(n));
+    usleep(1000000); // no tick, no packet: nothing for them to do
+    for (size_t i = 0; i < waiting.size(); ++i)
+        EXPECT_LE(switches(waiting[i]) - before[i], 1) << waiting[i] << " woke while idle";
+    sim::startRealtime();
+    BC2_stop();
+    sim::stopRealtime();
+    for (const std::string& n : waiting)
+        EXPECT_TRUE(until([&] { return switches(n) < 0; })) << n << " still runs after the stop";
 }
 
 } // namespace
