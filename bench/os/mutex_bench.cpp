@@ -29,7 +29,7 @@ std::mutex stdMutex;
 volatile uint64_t shared = 0; // the critical section's work
 
 // glibc locks a mutex without atomic operations while the process has never had a second
-// thread; the unit always has many, so the reference is timed as in such a process.
+// thread; the unit always has many, so the reference is timed once a second one has run.
 void leaveSingleThreaded() {
     static const bool once = [] {
         std::thread([] {}).join();
