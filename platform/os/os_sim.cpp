@@ -350,22 +350,23 @@ bool lateness(const std::string& task, Lateness* out) {
     return true;
 }
 
-std::vector<std::string> runningTasks() {
+namespace {
+template <class Pred> std::vector<std::string> namesOf(Pred pred) {
     World& w = W();
     std::lock_guard<std::mutex> g(w.reg);
     std::vector<std::string> out;
     for (auto& [id, t] : w.tasks)
-        if (t->running.load(std::memory_order_relaxed)) out.push_back(t->name);
+        if (pred(*t)) out.push_back(t->name);
     return out;
+}
+} // namespace
+
+std::vector<std::string> runningTasks() {
+    return namesOf([](const Tcb& t) { return t.running.load(std::memory_order_relaxed); });
 }
 
 std::vector<std::string> taskNames() {
-    World& w = W();
-    std::lock_guard<std::mutex> g(w.reg);
-    std::vector<std::string> out;
-    for (auto& [id, t] : w.tasks)
-        if (t->counted && !t->adopted && t->activated && !t->exited) out.push_back(t->name);
-    return out;
+    return namesOf([](const Tcb& t) { return t.counted && !t.adopted && t.activated && !t.exited; });
 }
 
 } // namespace sim
