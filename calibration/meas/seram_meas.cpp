@@ -103,7 +103,7 @@ void seramMeasSetupMeas(uint32_t measAddress, uint16_t raster, seramMeasHandle* 
                         static_cast<unsigned>(reinterpret_cast<uintptr_t>(seram_memory + SERAM_BLOCK_SIZE)));
             error_mgr_set(ERR_PATH_RECORD, ERR_TYPE_INVALID_REQUEST, 1);
         } else {
-            // The block is the object: the guard behind it holds no value.
+            // The block is the object: a value ends at its end (which itself holds none).
             h->source = reinterpret_cast<uintptr_t>(seram_memory + low);
             h->size = SERAM_BLOCK_SIZE - low;
         }
