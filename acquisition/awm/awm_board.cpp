@@ -48,7 +48,7 @@ bool hasRef(const Kind& k, const uint8_t* ds) {
     return k.signalInput && awm_ref_set(ds + 40);
 }
 
-Handle* setup(const Kind& k, uint32_t vcId, uint16_t raster, void** out) {
+Handle* setup(const Kind& k, uint32_t vcId, uint16_t raster, awm_out* out) {
     vc_data_t* e = awm_man_get_cfg(vcId);
     if (!e || !e->dataset) return nullptr;
     auto* h = new (std::nothrow) Handle{};
@@ -66,11 +66,11 @@ Handle* setup(const Kind& k, uint32_t vcId, uint16_t raster, void** out) {
     } else {
         if (k.noTypII && awm_ref_set(ds + 40)) syslogx(LOG_ERR, "%s", k.noTypII);
         const uint8_t o = awm_vc_output(vcId);
-        void* fo = nullptr;
+        awm_out fo{};
         if (o == 0 || o == 2) h->filter = awm_man_AWM_start(vcId, raster, AWM_TYPE_FIR, &fo);
-        if (h->filter && fo != &error_toggle) h->filterOut = static_cast<const float*>(fo);
+        if (h->filter && fo.at != &error_toggle) h->filterOut = static_cast<const float*>(fo.at);
     }
-    *out = &h->value;
+    *out = awm_object(&h->value);
     return h;
 }
 
@@ -147,7 +147,7 @@ float lookup(const Curve& c, float x) {
 
 // ---- 0x01 sensor with offset ----------------------------------------------------------------------
 
-void* sensSetup(uint32_t vcId, uint16_t raster, void** out) {
+void* sensSetup(uint32_t vcId, uint16_t raster, awm_out* out) {
     return setup(SENS, vcId, raster, out);
 }
 void sensMeas(void* hv, uint32_t) {
@@ -186,7 +186,7 @@ uint16_t sensLen() {
 
 // ---- 0x02 characteristic curve ----------------------------------------------------------------
 
-void* curveSetup(uint32_t vcId, uint16_t raster, void** out) {
+void* curveSetup(uint32_t vcId, uint16_t raster, awm_out* out) {
     const vc_data_t* e = awm_man_get_cfg(vcId);
     if (!e || !e->dataset) return nullptr;
     const uint16_t n = awm_rd<uint16_t>(e->dataset, 76);
@@ -234,7 +234,7 @@ uint16_t curveLen() {
 
 // ---- 0x12 frequency curve -----------------------------------------------------------------------
 
-void* frequSetup(uint32_t vcId, uint16_t raster, void** out) {
+void* frequSetup(uint32_t vcId, uint16_t raster, awm_out* out) {
     const vc_data_t* e = awm_man_get_cfg(vcId);
     if (!e || !e->dataset) return nullptr;
     const uint16_t n = awm_rd<uint16_t>(e->dataset, 40);
@@ -318,7 +318,7 @@ bool mpxPoints(const uint8_t* ds, float* ys, uint16_t* n, bool active = false) {
         ys[i] = active ? awm_rd_active<float>(ds, 80 + 4u * i) : awm_rd<float>(ds, 80 + 4u * i);
     return true;
 }
-void* mpxSetup(uint32_t vcId, uint16_t raster, void** out) {
+void* mpxSetup(uint32_t vcId, uint16_t raster, awm_out* out) {
     const vc_data_t* e = awm_man_get_cfg(vcId);
     if (!e || !e->dataset) return nullptr;
     const uint16_t n = awm_rd<uint16_t>(e->dataset, 76);
@@ -381,7 +381,7 @@ uint16_t mpxLen() {
 
 // ---- 0x05 velocity, 0x06 revolution -------------------------------------------------------------
 
-void* veloSetup(uint32_t vcId, uint16_t raster, void** out) {
+void* veloSetup(uint32_t vcId, uint16_t raster, awm_out* out) {
     Handle* h = setup(VELO, vcId, raster, out);
     if (!h) return nullptr;
     static const float limits[6][2] = {{-128.0f, 127.0f},
@@ -424,7 +424,7 @@ uint16_t veloLen() {
     return 92;
 }
 
-void* revSetup(uint32_t vcId, uint16_t raster, void** out) {
+void* revSetup(uint32_t vcId, uint16_t raster, awm_out* out) {
     return setup(REV, vcId, raster, out);
 }
 void revMeas(void* hv, uint32_t) {

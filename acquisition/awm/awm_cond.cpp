@@ -326,7 +326,7 @@ void condevalCyclic(void* inst, uint32_t) {
     shapeCycles(c);
 }
 
-void* condevalSetup(uint32_t vcId, uint16_t, void** out) {
+void* condevalSetup(uint32_t vcId, uint16_t, awm_out* out) {
     vc_data_t* e = awm_man_get_cfg(vcId);
     auto* c = e ? static_cast<CondEval*>(e->instance) : nullptr;
     const uint8_t o = awm_vc_output(vcId);
@@ -337,7 +337,7 @@ void* condevalSetup(uint32_t vcId, uint16_t, void** out) {
         return nullptr;
     }
     if (!c) return nullptr;
-    *out = o == 1 ? &c->out1 : &c->out2;
+    *out = awm_object(o == 1 ? &c->out1 : &c->out2);
     return c;
 }
 
@@ -434,7 +434,7 @@ void condcombCyclic(void* inst, uint32_t) {
     c->prev = combined;
 }
 
-void* condcombSetup(uint32_t vcId, uint16_t, void** out) {
+void* condcombSetup(uint32_t vcId, uint16_t, awm_out* out) {
     vc_data_t* e = awm_man_get_cfg(vcId);
     auto* c = e ? static_cast<CondComb*>(e->instance) : nullptr;
     if (awm_vc_output(vcId) != 1) {
@@ -442,7 +442,7 @@ void* condcombSetup(uint32_t vcId, uint16_t, void** out) {
         return nullptr;
     }
     if (!c) return nullptr;
-    *out = &c->out;
+    *out = awm_object(&c->out);
     return c;
 }
 

@@ -23,19 +23,19 @@ struct Fir {
     float out;
 };
 
-void* setup(uint32_t vcId, uint16_t raster, void** out, bool unfiltered) {
+void* setup(uint32_t vcId, uint16_t raster, awm_out* out, bool unfiltered) {
     auto* f = new (std::nothrow) Fir{};
     if (!f) return nullptr;
     f->boardChannel = awm_man_get_adc_chan(awm_vc_index(vcId));
     f->raster = raster;
     f->unfiltered = unfiltered;
-    *out = &f->out;
+    *out = awm_object(&f->out);
     return f;
 }
-void* setupFiltered(uint32_t vcId, uint16_t raster, void** out) {
+void* setupFiltered(uint32_t vcId, uint16_t raster, awm_out* out) {
     return setup(vcId, raster, out, false);
 }
-void* setupUnfiltered(uint32_t vcId, uint16_t raster, void** out) {
+void* setupUnfiltered(uint32_t vcId, uint16_t raster, awm_out* out) {
     return setup(vcId, raster, out, true);
 }
 

@@ -150,10 +150,16 @@ void cyclicCall(void* p, uint32_t) {
     sb_fuel_laprem_vyn = in->lapRem;
 }
 
-void* setupmeas(uint32_t vcId, uint16_t, void** out) {
+void* setupmeas(uint32_t vcId, uint16_t, awm_out* out) {
     Instance* in = local_data;
     if (!in) return nullptr;
-    void* fields[] = {nullptr, &in->cons, &in->lap, &in->lapOld, &in->rem, &in->total, &in->lapRem};
+    const awm_out fields[] = {{},
+                              awm_object(&in->cons),
+                              awm_object(&in->lap),
+                              awm_object(&in->lapOld),
+                              awm_object(&in->rem),
+                              awm_object(&in->total),
+                              awm_object(&in->lapRem)};
     const uint8_t s = awm_vc_output(vcId);
     if (s < 1 || s > 6) {
         syslogx(LOG_ERR, "awm_0x0A_fuelcons_setupmeas: invalid subchannel measurement request");

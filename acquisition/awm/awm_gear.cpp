@@ -24,7 +24,7 @@ struct Gear {
     seramWord<uint32_t> out;
 };
 
-void* gearSetup(uint32_t vcId, uint16_t raster, void** out) {
+void* gearSetup(uint32_t vcId, uint16_t raster, awm_out* out) {
     const vc_data_t* e = awm_man_get_cfg(vcId);
     if (!e || !e->dataset) return nullptr;
     if (awm_vc_output(vcId) != 1) {
@@ -40,7 +40,7 @@ void* gearSetup(uint32_t vcId, uint16_t raster, void** out) {
     awm_input_start(ds + REF, &g->in, raster);
     g->entries = ds[157] > 16 ? 16 : ds[157];
     g->out = ds[156];
-    *out = &g->out;
+    *out = awm_object(&g->out);
     return g;
 }
 
@@ -157,7 +157,7 @@ void hystCyclic(void* inst, uint32_t) {
     }
 }
 
-void* hystSetup(uint32_t vcId, uint16_t, void** out) {
+void* hystSetup(uint32_t vcId, uint16_t, awm_out* out) {
     vc_data_t* e = awm_man_get_cfg(vcId);
     auto* h = e ? static_cast<Hyst*>(e->instance) : nullptr;
     const uint8_t o = awm_vc_output(vcId);
@@ -166,7 +166,7 @@ void* hystSetup(uint32_t vcId, uint16_t, void** out) {
         return nullptr;
     }
     if (!h) return nullptr;
-    *out = o == 0 ? &h->out0 : &h->out1;
+    *out = awm_object(o == 0 ? &h->out0 : &h->out1);
     return h;
 }
 

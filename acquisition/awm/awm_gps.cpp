@@ -81,36 +81,36 @@ void cyclicCall(void* p, uint32_t) {
     in->prevLon = lon;
 }
 
-void* setupmeas(uint32_t vcId, uint16_t, void** out) {
+void* setupmeas(uint32_t vcId, uint16_t, awm_out* out) {
     const vc_data_t* e = awm_man_get_cfg(vcId);
     auto* in = e ? static_cast<Instance*>(e->instance) : nullptr;
-    void* addr = nullptr;
+    awm_out addr{};
     if (in) switch (awm_vc_output(vcId)) {
         case 1:
-            addr = &in->lat;
+            addr = awm_object(&in->lat);
             break;
         case 2:
-            addr = &in->lon;
+            addr = awm_object(&in->lon);
             break;
         case 3:
-            addr = &in->speed;
+            addr = awm_object(&in->speed);
             break;
         case 4:
-            addr = &in->course;
+            addr = awm_object(&in->course);
             break;
         case 5:
-            addr = &in->fix;
+            addr = awm_object(&in->fix);
             break;
         case 6:
-            addr = &in->lastPoint;
+            addr = awm_object(&in->lastPoint);
             break;
         case 7:
-            addr = &in->inUse;
+            addr = awm_object(&in->inUse);
             break;
         default:
             break;
         }
-    if (!addr) {
+    if (!addr.at) {
         syslogx(LOG_ERR, "awm_0x17_gps_setupmeas: invalid subchannel measurement request");
         return nullptr;
     }

@@ -64,12 +64,12 @@ uint8_t grpadjAdjust(vc_data_t* e, uint16_t, float, uint16_t) {
     return 1;
 }
 
-void* grpadjSetup(uint32_t vcId, uint16_t, void** out) {
+void* grpadjSetup(uint32_t vcId, uint16_t, awm_out* out) {
     vc_data_t* e = awm_man_get_cfg(vcId);
     auto* g = e ? static_cast<GrpAdj*>(e->instance) : nullptr;
     if (!g) return nullptr;
     if (awm_vc_output(vcId) == 0)
-        *out = &g->cur;
+        *out = awm_object(&g->cur);
     else
         SYSLOGX_GUARDED(LOG_ERR, "awm_0x13_grpadj2_setupmeas: invalid subchannel measurement request");
     return g;
@@ -125,7 +125,7 @@ float adjustRaw(uint16_t index) {
     return e && e->instance ? static_cast<Adjust*>(e->instance)->current : 0.0f;
 }
 
-void* adjustSetup(uint32_t vcId, uint16_t raster, void** out) {
+void* adjustSetup(uint32_t vcId, uint16_t raster, awm_out* out) {
     vc_data_t* e = awm_man_get_cfg(vcId);
     if (!e || !e->dataset) return nullptr;
     auto* h = new (std::nothrow) AdjustHandle{};
@@ -136,7 +136,7 @@ void* adjustSetup(uint32_t vcId, uint16_t raster, void** out) {
     h->raster = raster;
     h->adj = awm_man_get_adj_data(awm_man_get_adj_idx(awm_vc_index(vcId)));
     if (awm_ref_set(ds + REF)) awm_man_setup_gw_meas(ds + REF, &h->in, raster);
-    *out = &h->out;
+    *out = awm_object(&h->out);
     return h;
 }
 

@@ -498,80 +498,80 @@ void cyclicCall(void* p, uint32_t) {
     in->o.intrplPred = rounded<uint32_t>(lapcurrpred_intrpl * 100.0);
 }
 
-void* output(Instance* in, uint8_t s) {
+awm_out output(Instance* in, uint8_t s) {
     Outputs& o = in->o;
-    if (s >= 9 && s <= 24) return &o.segBest[s - 9];
-    if (s >= 25 && s <= 40) return &o.segCurr[s - 25];
-    if (s >= 43 && s <= 58) return &o.segLast[s - 43];
-    if (s >= 68 && s <= 79) return &o.flags[s - 68];
-    if (s >= 82 && s <= 84) return &o.gpsDist[s - 82];
-    if (s >= 87 && s <= 90) return &o.gps[s - 87];
-    if (s >= 95 && s <= 97) return &o.intrpl[s - 95];
+    if (s >= 9 && s <= 24) return awm_object(&o.segBest[s - 9]);
+    if (s >= 25 && s <= 40) return awm_object(&o.segCurr[s - 25]);
+    if (s >= 43 && s <= 58) return awm_object(&o.segLast[s - 43]);
+    if (s >= 68 && s <= 79) return awm_object(&o.flags[s - 68]);
+    if (s >= 82 && s <= 84) return awm_object(&o.gpsDist[s - 82]);
+    if (s >= 87 && s <= 90) return awm_object(&o.gps[s - 87]);
+    if (s >= 95 && s <= 97) return awm_object(&o.intrpl[s - 95]);
     switch (s) {
     case 1:
-        return &o.ddistlap;
+        return awm_object(&o.ddistlap);
     case 2:
-        return &o.distlap;
+        return awm_object(&o.distlap);
     case 3:
-        return &o.e_lap;
+        return awm_object(&o.e_lap);
     case 4:
-        return &o.lapctr8;
+        return awm_object(&o.lapctr8);
     case 5:
-        return &o.lapctr;
+        return awm_object(&o.lapctr);
     case 6:
-        return &o.lapcurr_sb;
+        return awm_object(&o.lapcurr_sb);
     case 7:
-        return &o.lapdiff;
+        return awm_object(&o.lapdiff);
     case 8:
-        return &o.lapdiffb;
+        return awm_object(&o.lapdiffb);
     case 41:
-        return &o.segDbest;
+        return awm_object(&o.segDbest);
     case 42:
-        return &o.segDlast;
+        return awm_object(&o.segDlast);
     case 59:
-        return &o.lapsegctr;
+        return awm_object(&o.lapsegctr);
     case 60:
-        return &o.laptime;
+        return awm_object(&o.laptime);
     case 61:
-        return &o.laptime_sb;
+        return awm_object(&o.laptime_sb);
     case 62:
-        return &o.best;
+        return awm_object(&o.best);
     case 63:
-        return &o.laptimeold;
+        return awm_object(&o.laptimeold);
     case 64:
-        return &o.laptimeseg;
+        return awm_object(&o.laptimeseg);
     case 65:
-        return &o.outctr;
+        return awm_object(&o.outctr);
     case 66:
-        return &o.speed;
+        return awm_object(&o.speed);
     case 67:
-        return &o.cntdown;
+        return awm_object(&o.cntdown);
     case 80:
-        return &o.segDpred;
+        return awm_object(&o.segDpred);
     case 81:
-        return &o.lapdiffpred;
+        return awm_object(&o.lapdiffpred);
     case 85:
-        return &o.gpslaptrg;
+        return awm_object(&o.gpslaptrg);
     case 86:
-        return &o.lapcurrpred;
+        return awm_object(&o.lapcurrpred);
     case 91:
-        return &o.trackLat;
+        return awm_object(&o.trackLat);
     case 92:
-        return &o.trackLon;
+        return awm_object(&o.trackLon);
     case 93:
-        return &o.trackLen;
+        return awm_object(&o.trackLen);
     case 94:
-        return &o.trackId;
+        return awm_object(&o.trackId);
     case 98:
-        return &o.intrplPred;
+        return awm_object(&o.intrplPred);
     default:
-        return nullptr;
+        return {};
     }
 }
 
-void* setupmeas(uint32_t vcId, uint16_t, void** out) {
-    void* addr = local_data ? output(local_data, awm_vc_output(vcId)) : nullptr;
-    if (!addr) {
+void* setupmeas(uint32_t vcId, uint16_t, awm_out* out) {
+    const awm_out addr = local_data ? output(local_data, awm_vc_output(vcId)) : awm_out{};
+    if (!addr.at) {
         if (local_data)
             syslogx(LOG_ERR, "awm_0x08_lapfunc_setupmeas: invalid subchannel measurement request");
         return nullptr;

@@ -300,23 +300,23 @@ void cyclicCall(void* p, uint32_t) {
     ++in->cycle;
 }
 
-void* setupmeas(uint32_t vcId, uint16_t, void** out) {
+void* setupmeas(uint32_t vcId, uint16_t, awm_out* out) {
     const vc_data_t* e = awm_man_get_cfg(vcId);
     auto* in = e ? static_cast<Instance*>(e->instance) : nullptr;
     if (!in) return nullptr;
     const uint8_t s = awm_vc_output(vcId);
-    void* addr = nullptr;
+    awm_out addr{};
     if (s == 1)
-        addr = &in->layer;
+        addr = awm_object(&in->layer);
     else if (s == 2)
-        addr = &in->litMask;
+        addr = awm_object(&in->litMask);
     else if (s == 3)
-        addr = &in->code;
+        addr = awm_object(&in->code);
     else if (s >= 4 && s <= 13)
-        addr = &in->index[s - 4];
+        addr = awm_object(&in->index[s - 4]);
     else if (s == 24)
-        addr = &in->shiftMask;
-    if (!addr) {
+        addr = awm_object(&in->shiftMask);
+    if (!addr.at) {
         syslogx(LOG_ERR, "awm_0x0B_led_setupmeas: invalid subchannel measurement request");
         return nullptr;
     }

@@ -256,7 +256,7 @@ float awm_man_rev_get_raw(uint16_t index) {
 
 // ---- measurements ------------------------------------------------------------------------------
 
-awm_meas_ctx* awm_man_AWM_start(uint32_t vcId, uint16_t raster, uint16_t type, void** out) {
+awm_meas_ctx* awm_man_AWM_start(uint32_t vcId, uint16_t raster, uint16_t type, awm_out* out) {
     if (type == 0xFF) return nullptr;
     if (type > AWM_TYPE_MAX) {
         syslogx(LOG_ERR, "awm_man_AWM_start: invalid AWM_Tab[] index 0x%X!", type);
@@ -294,7 +294,7 @@ awm_meas_ctx* awm_man_AWM_start(uint32_t vcId, uint16_t raster, uint16_t type, v
     c->type = type;
     c->raster = raster;
     c->users = 1;
-    c->out = &error_toggle; // what a refused output reads
+    c->out = awm_object(&error_toggle); // what a refused output reads
     c->handle = t->setupmeas(vcId, raster, &c->out);
     c->entry = {t->meas, c->handle, nullptr, nullptr, c, static_cast<uint8_t>(raster), false};
     if (c->handle) {
@@ -324,13 +324,14 @@ void awm_man_AWM_stop(awm_meas_ctx* c) {
     delete c;
 }
 
-void* awm_man_AWM_setupMeasure(uint32_t vcId, uint16_t raster, void** valueAddr) {
+void* awm_man_AWM_setupMeasure(uint32_t vcId, uint16_t raster, void** valueAddr, uint32_t* valueSize) {
     if (((vcId >> 18) & 0x3F) != AWM_VC_CLASS) return nullptr;
     const vc_data_t* e = awm_man_get_cfg(vcId);
     if (!e || !e->dataset) return nullptr;
-    void* out = nullptr;
+    awm_out out{};
     awm_meas_ctx* c = awm_man_AWM_start(vcId, raster, awm_rd<uint16_t>(e->dataset, 4), &out);
-    if (c && valueAddr) *valueAddr = out;
+    if (c && valueAddr) *valueAddr = out.at;
+    if (c && valueSize) *valueSize = out.size;
     return c;
 }
 

@@ -15,8 +15,10 @@ void awm_man_stop();
 // Nonzero once stopped (download, store, shutdown).
 extern std::atomic<uint8_t> AWM_sched_STOP;
 // Measurement of a channel-function output (vc_id): a nonzero measurement handle, with the
-// output value's address in *valueAddr; null when there is no such output.
-void* awm_man_AWM_setupMeasure(uint32_t vcId, uint16_t raster, void** valueAddr);
+// output value's address in *valueAddr and its width in bytes in *valueSize; null when there is
+// no such output.
+void* awm_man_AWM_setupMeasure(uint32_t vcId, uint16_t raster, void** valueAddr,
+                               uint32_t* valueSize = nullptr);
 uint16_t awm_man_AWM_getLatency(void* handle);
 int awm_man_AWM_shutdownMeasure(void* handle);
 // A download into the volatile adapt page: stores the adjustment records it touched.

@@ -151,11 +151,11 @@ void mathCyclic(void* inst, uint32_t ts) {
         m->scaled[i] = static_cast<float>(v[i]);
 }
 
-void* outputOf(Math* m, uint8_t o) {
-    return o == 0 ? static_cast<void*>(&m->out0) : o == 1 ? static_cast<void*>(&m->out1) : &m->scaled[o - 2];
+awm_out outputOf(Math* m, uint8_t o) {
+    return o == 0 ? awm_object(&m->out0) : o == 1 ? awm_object(&m->out1) : awm_object(&m->scaled[o - 2]);
 }
 
-void* mathSetup(uint32_t vcId, uint16_t raster, void** out) {
+void* mathSetup(uint32_t vcId, uint16_t raster, awm_out* out) {
     const vc_data_t* e = awm_man_get_cfg(vcId);
     if (!e || !e->dataset) return nullptr;
     const uint8_t o = awm_vc_output(vcId);
@@ -297,7 +297,7 @@ void condfuncCyclic(void* inst, uint32_t ts) {
     c->out1 = awm_flag(r);
 }
 
-void* condfuncSetup(uint32_t vcId, uint16_t, void** out) {
+void* condfuncSetup(uint32_t vcId, uint16_t, awm_out* out) {
     const vc_data_t* e = awm_man_get_cfg(vcId);
     auto* c = e ? static_cast<CondFunc*>(e->instance) : nullptr;
     if (!c) return nullptr;
@@ -305,7 +305,7 @@ void* condfuncSetup(uint32_t vcId, uint16_t, void** out) {
     if (o > 1)
         SYSLOGX_GUARDED(LOG_ERR, "awm_0x11_condfunc_setupmeas: invalid subchannel measurement request");
     else
-        *out = o == 0 ? &c->out0 : &c->out1;
+        *out = awm_object(o == 0 ? &c->out0 : &c->out1);
     return nullptr;
 }
 

@@ -40,6 +40,15 @@ inline uint32_t awm_vc_id(uint16_t index, uint8_t output) {
     return AWM_VC_CLASS << 18 | static_cast<uint32_t>(index) << 8 | output;
 }
 
+// An output that setupmeas hands out: where it lies and its width, which bounds every copy of it.
+struct awm_out {
+    void* at;
+    uint32_t size;
+};
+template <class T> awm_out awm_object(T* value) {
+    return {value, sizeof(T)};
+}
+
 // One entry of a raster's call list: fn(arg, timestamp).
 struct awm_meas_ctx;
 struct awm_sched_entry {
@@ -63,7 +72,7 @@ struct vc_data_t {
 struct awm_meas_ctx {
     awm_sched_entry entry;
     void* handle;
-    void* out; // output address
+    awm_out out;
     uint32_t vcId;
     uint16_t type;
     uint16_t raster;
@@ -75,7 +84,7 @@ struct awm_entry_t {
     void* (*ini)(const uint8_t* dataset, uint16_t index, uint16_t* raster);
     uint16_t (*getCfgLen)();
     void (*cyclicCall)(void* instance, uint32_t ts);
-    void* (*setupmeas)(uint32_t vcId, uint16_t raster, void** out);
+    void* (*setupmeas)(uint32_t vcId, uint16_t raster, awm_out* out);
     void (*meas)(void* handle, uint32_t ts);
     uint16_t (*getLatency)(void* handle);
     uint8_t (*shutdownMeasure)(void* handle);
@@ -106,7 +115,7 @@ float awm_get_channel(uint16_t boardChannel);
 float awm_get_channel_filtered(uint16_t boardChannel);
 float awm_man_adc_get_raw(uint16_t index);
 float awm_man_rev_get_raw(uint16_t index);
-awm_meas_ctx* awm_man_AWM_start(uint32_t vcId, uint16_t raster, uint16_t type, void** out);
+awm_meas_ctx* awm_man_AWM_start(uint32_t vcId, uint16_t raster, uint16_t type, awm_out* out);
 void awm_man_AWM_stop(awm_meas_ctx* ctx);
 // Raster index 0 to 9 → milliseconds.
 uint16_t awm_raster_ms(uint16_t raster);

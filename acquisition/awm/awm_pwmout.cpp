@@ -50,14 +50,14 @@ void* pwmIni(const uint8_t* ds, uint16_t index, uint16_t* raster) {
 void pwmCyclic(void*, uint32_t) {}
 void pwmMeas(void*, uint32_t) {}
 
-void* pwmSetup(uint32_t vcId, uint16_t, void** out) {
+void* pwmSetup(uint32_t vcId, uint16_t, awm_out* out) {
     vc_data_t* e = awm_man_get_cfg(vcId);
     auto* p = e ? static_cast<PwmOut*>(e->instance) : nullptr;
     if (!p) return nullptr;
     static constexpr int field[3] = {1, 2, 0};
     const uint8_t o = awm_vc_output(vcId);
     if (o < 3)
-        *out = &p->out[field[o]];
+        *out = awm_object(&p->out[field[o]]);
     else
         SYSLOGX_GUARDED(LOG_ERR, "awm_0x09_pwmout_setupmeas: invalid subchannel measurement request");
     return nullptr;

@@ -125,7 +125,7 @@ void speedCyclic(void* inst, uint32_t) {
     distanceStep(s);
 }
 
-void* speedSetup(uint32_t vcId, uint16_t, void** out) {
+void* speedSetup(uint32_t vcId, uint16_t, awm_out* out) {
     vc_data_t* e = awm_man_get_cfg(vcId);
     auto* s = e ? static_cast<Speed*>(e->instance) : nullptr;
     if (!s) return nullptr;
@@ -134,9 +134,9 @@ void* speedSetup(uint32_t vcId, uint16_t, void** out) {
     if (o > 1)
         SYSLOGX_GUARDED(LOG_ERR, "awm_0x07_systemspeed_setupmeas: invalid subchannel measurement request");
     else if (code == 2)
-        *out = o == 0 ? static_cast<void*>(&s->speedOut) : &s->distanceOut;
+        *out = o == 0 ? awm_object(&s->speedOut) : awm_object(&s->distanceOut);
     else if (code == 6)
-        *out = o == 0 ? &s->speedF : &s->distanceF;
+        *out = awm_object(o == 0 ? &s->speedF : &s->distanceF);
     return nullptr;
 }
 

@@ -11,7 +11,7 @@
 
 static_assert(sizeof(VYN_EPK_TEXT) <= SERAM_EPK_SIZE, "EPK text does not fit its field");
 
-alignas(64) unsigned char seram_memory[SERAM_BLOCK_SIZE + SERAM_GUARD_SIZE];
+alignas(64) unsigned char seram_memory[SERAM_BLOCK_SIZE];
 seramWord<uint32_t> seramActiveOffset;
 
 void seramImageDefaults(uint8_t* page) {

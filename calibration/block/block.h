@@ -15,8 +15,6 @@
 // payload covered by the CRC ...), generated from the memory map of calibration/variables.tsv.
 #include "vyn/memmap.h"
 
-// Zeroed bytes behind the block: a handle may sit on the block's end and copy up to 256 bytes.
-constexpr uint32_t SERAM_GUARD_SIZE = 0x100;
 constexpr uint32_t SERAM_PAGE_SIZE = SERAM_REFPAGE_SIZE; // the working page is as large
 constexpr uint32_t SERAM_EPK_OFFSET = SERAM_EPK;
 constexpr uint32_t SERAM_IMAGE_SIZE = SERAM_DATASET_SIZE + 4; // payload and CRC word
@@ -24,7 +22,7 @@ constexpr char SERAM_START_MARKER[] = "SERAM_START_AREA_DUMMY";
 constexpr uint32_t SERAM_ERROR_PATTERN = 0x7F7F7F7F;
 constexpr size_t SERAM_ERROR_BYTES = 256;
 
-extern unsigned char seram_memory[]; // SERAM_BLOCK_SIZE + SERAM_GUARD_SIZE bytes
+extern unsigned char seram_memory[]; // SERAM_BLOCK_SIZE bytes: no value runs past them
 // 0 while the reference page is active, the page size while the working page is. Every
 // parameter read adds it and the XCP task switches it meanwhile: one relaxed word.
 extern seramWord<uint32_t> seramActiveOffset;

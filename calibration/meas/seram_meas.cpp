@@ -14,6 +14,8 @@ namespace {
 // Error path "RECORD", error type "Invalid external request".
 constexpr int ERR_PATH_RECORD = 481;
 constexpr int ERR_TYPE_INVALID_REQUEST = 34;
+constexpr uint32_t MASTER_SLOT_BYTES = 4;
+constexpr uint32_t CONV_RESULT_BYTES = 8;
 
 std::atomic<uint8_t> logOutside;
 // The sources above the calibration memory, handed in by the start-up.
@@ -33,6 +35,7 @@ uintptr_t errorPattern() {
 void onErrorPattern(seramMeasHandle* h) {
     h->kind = SERAM_MEAS_MEMORY;
     h->source = errorPattern();
+    h->size = SERAM_ERROR_BYTES;
     h->channel = nullptr;
 }
 
@@ -65,6 +68,7 @@ void seramMeasSetupMeas(uint32_t measAddress, uint16_t raster, seramMeasHandle* 
         void* slot = masterSlot(cls, low);
         h->kind = SERAM_MEAS_MEMORY;
         h->source = reinterpret_cast<uintptr_t>(slot);
+        h->size = MASTER_SLOT_BYTES;
         if (!slot) { // no such master channel
             onErrorPattern(h);
             report(measAddress);
@@ -73,11 +77,13 @@ void seramMeasSetupMeas(uint32_t measAddress, uint16_t raster, seramMeasHandle* 
     }
     if (cls == MEAS_CLASS_CHANNEL) {
         void* value = nullptr;
+        uint32_t size = 0;
         const seramMeasChannelSource* src = channelSource.load(std::memory_order_acquire);
-        void* channel = src ? src->setup(low, raster, &value) : nullptr;
+        void* channel = src ? src->setup(low, raster, &value, &size) : nullptr;
         if (channel && value) {
             h->kind = SERAM_MEAS_CHANNEL;
             h->source = reinterpret_cast<uintptr_t>(value);
+            h->size = size;
             h->channel = channel;
         } else {
             if (channel) src->shutdown(channel);
@@ -90,30 +96,41 @@ void seramMeasSetupMeas(uint32_t measAddress, uint16_t raster, seramMeasHandle* 
         h->kind = SERAM_MEAS_MEMORY;
         if (low > SERAM_BLOCK_SIZE) {
             h->source = errorPattern();
+            h->size = SERAM_ERROR_BYTES;
             if (syslogx_floodcheck(&logOutsideRange))
                 syslogx(LOG_ERR, "seramMeasSetupMeas(): Address: 0x%x outside seram range %X...%X",
                         measAddress, static_cast<unsigned>(reinterpret_cast<uintptr_t>(seram_memory)),
                         static_cast<unsigned>(reinterpret_cast<uintptr_t>(seram_memory + SERAM_BLOCK_SIZE)));
             error_mgr_set(ERR_PATH_RECORD, ERR_TYPE_INVALID_REQUEST, 1);
         } else {
+            // The block is the object: a value ends at its end (which itself holds none).
             h->source = reinterpret_cast<uintptr_t>(seram_memory + low);
+            h->size = SERAM_BLOCK_SIZE - low;
         }
         return;
     }
     if (convCheckAdr(low)) {
         h->kind = SERAM_MEAS_CONV;
         h->source = low;
+        h->size = CONV_RESULT_BYTES;
         return;
     }
     onErrorPattern(h);
     report(measAddress);
 }
 
+bool seramMeasFits(const seramMeasHandle* h, uint32_t size) {
+    return h && size <= h->size;
+}
+
 void seramMeasCopy(void* dst, uint32_t size, const seramMeasHandle* h) {
-    if (h->kind == SERAM_MEAS_CONV)
+    if (h->kind == SERAM_MEAS_CONV) { // the conversion fills what lies beyond its result with 0
         convMeasCopy(static_cast<uint32_t>(h->source), dst, size);
-    else
-        seramMeasLoadValue(dst, reinterpret_cast<const void*>(h->source), size);
+        return;
+    }
+    const uint32_t n = size <= h->size ? size : h->size;
+    if (n) seramMeasLoadValue(dst, reinterpret_cast<const void*>(h->source), n);
+    if (n < size) std::memset(static_cast<uint8_t*>(dst) + n, 0, size - n);
 }
 
 void seramMeasCopy_bigEndian(void* dst, uint32_t size, const seramMeasHandle* h) {

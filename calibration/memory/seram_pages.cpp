@@ -268,7 +268,7 @@ void seram_1s() {
 }
 
 void seram_reset() {
-    std::memset(seram_memory, 0, SERAM_BLOCK_SIZE + SERAM_GUARD_SIZE);
+    std::memset(seram_memory, 0, SERAM_BLOCK_SIZE);
     seramImageDefaults(seram_memory);
     seramActiveOffset = 0;
     std::memset(seramErrorToggle, 0, sizeof seramErrorToggle);

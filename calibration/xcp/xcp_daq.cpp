@@ -147,9 +147,16 @@ uint8_t writeDaq(xcpCp* cp, uint8_t bitOffset, uint8_t size, uint8_t extension, 
     const uint32_t header = cp->ptrOdt == 0 ? XCP_ODT0_HEADER : XCP_ODT_HEADER;
     if (payload + size + header >= 256) return XCP_ERR_MEMORY_OVERFLOW;
     if (!lock(cp, "xcpWriteDAQ")) return XCP_ERR_GENERIC;
+    // Sampled only within the object the address names; the entry stays as it was otherwise.
+    seramMeasHandle handle{};
+    seramMeasSetupMeas(address, SAMPLE_RASTER, &handle);
+    if (!seramMeasFits(&handle, size)) {
+        seramMeasFreeMeas(&handle);
+        return unlock(cp, "xcpWriteDAQ", XCP_ERR_OUT_OF_RANGE);
+    }
     if (entry.written) seramMeasFreeMeas(&entry.handle);
     odt.payload = static_cast<uint16_t>(payload + size);
-    seramMeasSetupMeas(address, SAMPLE_RASTER, &entry.handle);
+    entry.handle = handle;
     entry.number = cp->ptrEntry, entry.address = address, entry.extension = extension, entry.size = size;
     entry.bitOffset = bitOffset, entry.written = true;
     cp->ptrEntry++;

@@ -284,6 +284,20 @@ void plan(MeasList* l) {
     l->steps = n;
 }
 
+// The first value word whose group's size runs past the object its handle names, or -1: such a
+// list is refused, as its copy would read beyond that object.
+int32_t misfit(const MeasList* l) {
+    uint32_t size = 0;
+    for (uint16_t i = 0; i < l->words; ++i) {
+        const int32_t w = l->word[i];
+        if (isGroup(w))
+            size = static_cast<uint32_t>(-w);
+        else if (w != 0 && !seramMeasFits(&l->handle[i], size))
+            return i;
+    }
+    return -1;
+}
+
 // Loads a word as the task that writes it stores it.
 template <class W> W load(const void* from) {
     return __atomic_load_n(static_cast<const W*>(from), __ATOMIC_RELAXED);
@@ -519,6 +533,15 @@ void meas_man_create(const uint8_t* m, size_t len) {
         if (l->word[i] != 0 && !isGroup(l->word[i]))
             seramMeasSetupMeas(static_cast<uint32_t>(l->word[i]), raster, &l->handle[i]);
     }
+    if (const int32_t i = misfit(l); i >= 0) {
+        SYSLOGX_RATE_GUARDED(
+            LOG_ERR, "meas_man_create(): 0x%08X holds less than its group's size, list of PID 0x%X refused",
+            static_cast<unsigned>(l->word[i]), h.source);
+        refuseCreate(h.source, h.context1);
+        forget(l, false);
+        freeList(l);
+        return;
+    }
     plan(l);
     checkMaster(l);
     measHdrMagicArr[magic & 0xFFFF] = l;
@@ -721,6 +744,15 @@ void meas_man_create2_cmd(const uint8_t* m, size_t len) {
     }
     uint8_t reply[CI_QUEUE_PAYLOAD_MAX] = {};
     const uint16_t offset = fillByNames(l, v, n, raster, reply + 16);
+    if (const int32_t i = misfit(l); i >= 0) {
+        SYSLOGX_RATE_GUARDED(
+            LOG_ERR,
+            "meas_man_create2_cmd(): 0x%06X holds less than its variable's size, list of PID 0x%X refused",
+            static_cast<unsigned>(l->word[i]), h.source);
+        magicNumber_deleteMagic_noTimeout(mmMagics, magic);
+        freeList(l);
+        return refuse();
+    }
     l->magic = magic;
     l->speed = speed;
     l->countdown = 0;

@@ -19,6 +19,7 @@ struct fakes {
     // Channel functions: the vc_id that has an output, its value and latency.
     static inline uint32_t channelVcId = 0x7C0100; // class 31, dataset 1, output 0
     static inline uint8_t channelValue[8];
+    static inline uint32_t channelSize = sizeof channelValue; // the width the channel tells
     static inline uint16_t channelLatency = 7;
     static inline std::vector<std::pair<uint32_t, uint16_t>> channelSetups; // vc_id, raster
     static inline std::vector<void*> channelShutdowns;
@@ -29,9 +30,9 @@ struct fakes {
         const auto* p = static_cast<const uint8_t*>(data);
         adjDownloads.push_back({{p, p + n}, phys});
     }
-    static void* channelSetup(uint32_t vcId, uint16_t raster, void** value) {
+    static void* channelSetup(uint32_t vcId, uint16_t raster, void** value, uint32_t* size) {
         channelSetups.push_back({vcId, raster});
-        return vcId == channelVcId ? (*value = channelValue, &channelLatency) : nullptr;
+        return vcId == channelVcId ? (*value = channelValue, *size = channelSize, &channelLatency) : nullptr;
     }
     static uint16_t latencyOf(void* handle) { return *static_cast<uint16_t*>(handle); }
     static int channelShutdown(void* handle) { return channelShutdowns.push_back(handle), 1; }
@@ -42,7 +43,7 @@ struct fakes {
         static const seramDownloadHooks hooks{awmStop, adjWritten};
         static const seramMeasChannelSource channels{channelSetup, latencyOf, channelShutdown};
         awmStops = 0, adjDownloads.clear(), errorsSet.clear(), shellCommands.clear();
-        channelSetups.clear(), channelShutdowns.clear();
+        channelSetups.clear(), channelShutdowns.clear(), channelSize = sizeof channelValue;
         seramSetDownloadHooks(&hooks), seramMeasSetChannelSource(&channels);
         seramMeasSetMasterSource(MEAS_CLASS_CCPMR, ccpSlot),
             seramMeasSetMasterSource(MEAS_CLASS_XCPMR, xcpSlot);

@@ -20,9 +20,10 @@ using cimsg::fields;
 using cimsg::message;
 using cimsg::word;
 
-struct Unit : testsupport::SteppedTest {
+// On a stepped test, or on a fixture built on one (its set-up runs first).
+template <class Base = testsupport::SteppedTest> struct UnitOn : Base {
     void SetUp() override {
-        SteppedTest::SetUp();
+        Base::SetUp();
         platform::Settings s;
         s.pid = OWN;
         platform::setSettings(s);
@@ -43,7 +44,7 @@ struct Unit : testsupport::SteppedTest {
         fake::take(fake::commands);
         fake::take(fake::online);
         fake::take(fake::offline);
-        SteppedTest::TearDown();
+        Base::TearDown();
     }
     // Serves a message as if it had arrived for this unit, then lets "r_Comint" send what follows.
     void serve(const fake::Bytes& m) { ci_serve_command(m.data(), m.size()), sim::step(1); }
@@ -52,5 +53,6 @@ struct Unit : testsupport::SteppedTest {
         return fake::take(fake::commands);
     }
 };
+using Unit = UnitOn<>;
 
 } // namespace unit

@@ -5,6 +5,8 @@ usage: bc2peer.py ADDRESS PID VERSION[/OFFSET[/passive]] UNIT_ADDRESS:PID ...
        bc2peer.py queue SECONDS ADDRESS PID VERSION UNIT_ADDRESS:PID (a queue-mode list by name)
        bc2peer.py paths ADDRESS PID VERSION UNIT_ADDRESS:PID (paths asked for, before and after an
                   offline spell)
+       bc2peer.py lists FILE ADDRESS PID VERSION UNIT_ADDRESS:PID (lists by address, their words in
+                  the JSON file: granted or refused, and the entries each sent)
 
 OFFSET is the peer's port offset (version 514 and up). A passive peer listens and takes the units'
 connections (the units' addresses must then be the greater ones); else it connects to them.
@@ -204,9 +206,68 @@ def paths(peer, unit):
     return out
 
 
+def lists(peer, unit, requests):
+    """Asks `unit` for every list of words (by address, 10 ms raster, online), 32 at a time: opens
+    the paths it asks for, reads the entries it sends to port 9852 until each list it granted sent
+    some (at most 60 s), then stops them. Per list: granted or not, and the entries seen."""
+    sink = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    sink.bind((peer.address, 9852))
+    sink.settimeout(0.02)
+    entries = {}  # per FIFO of ours
+
+    def drain(seconds, fifos=None):
+        end = time.monotonic() + seconds
+        while time.monotonic() < end and (fifos is None or not all(entries.get(f) for f in fifos)):
+            try:
+                data, at = sink.recv(65536), 0
+            except socket.timeout:
+                continue
+            while at + 8 <= len(data):
+                _, n, to = struct.unpack_from("!HHI", data, at)
+                entries[to] = entries.get(to, 0) + 1
+                at += 8 + n
+
+    out, opened = {"granted": [], "entries": []}, 0
+    for first in range(0, len(requests), 32):
+        batch, base = requests[first:first + 32], 0x50000000 + first
+        for k, words in enumerate(batch):
+            size, block = 0, 4
+            for w in words:  # the entry's bytes: each value at the size of its group
+                size = -w if w in (-1, -2, -4, -8) else size
+                block += size if w not in (0, -1, -2, -4, -8) else 0
+            body = struct.pack("!%dI" % len(words), *(w & 0xFFFFFFFF for w in words))
+            request = struct.pack("!HHHHHH", 3, 1, block, len(body), 4, 0) + body
+            peer.ci[unit].sendall(header(len(request), peer.pid, unit, base + k, 0, 0x0500) + request)
+        answers = {}
+
+        def answered():
+            nonlocal opened
+            for _, f, p in peer.replies(0x0300)[opened:]:  # a path towards us: our FIFO for it
+                fifo = 0x0B000000 + opened
+                reply = struct.pack("!IIIHH", struct.unpack_from("!I", p, 8)[0], fifo, fifo, peer.pid, 0)
+                peer.ci[unit].sendall(header(len(reply), peer.pid, unit, f[4], f[5], 0x0107) + reply)
+                opened += 1
+            for _, f, p in peer.replies(0x0501):
+                if base <= f[5] < base + len(batch):
+                    answers[f[5] - base] = (f[4], struct.unpack_from("!I", p)[0])
+            return len(answers) == len(batch)
+
+        assert peer.wait(answered, 60), "unanswered lists: %d of %d" % (len(batch) - len(answers), len(batch))
+        drain(60, [fifo for _, fifo in answers.values() if fifo])
+        for k in range(len(batch)):
+            magic, fifo = answers[k]
+            out["granted"].append(fifo != 0)
+            if fifo:
+                peer.ci[unit].sendall(header(0, peer.pid, unit, 0x31, magic, 0x0502))
+        drain(0.05)
+        out["entries"] += [entries.get(answers[k][1], 0) if answers[k][1] else 0 for k in range(len(batch))]
+    return out
+
+
 def main():
-    mode = sys.argv.pop(1) if sys.argv[1] in ("queue", "paths") else None
+    mode = sys.argv.pop(1) if sys.argv[1] in ("queue", "paths", "lists") else None
     seconds = float(sys.argv.pop(1)) if mode == "queue" else 0
+    requests = json.load(open(sys.argv.pop(1))) if mode == "lists" else None
     address, pid = sys.argv[1], int(sys.argv[2], 0)
     version, offset, passive = (sys.argv[3] + "/0/").split("/")[:3]
     units = {int(p, 0): a for a, p in (u.split(":") for u in sys.argv[4:])}
@@ -224,7 +285,10 @@ def main():
     out["ci_ports"] = sorted({s.getsockname()[1] for s in peer.ci.values()})
     time.sleep(1.0)  # the units take the connections and mark them in their presence packets
     if mode:
-        run = queue(peer, min(units), seconds) if mode == "queue" else paths(peer, min(units))
+        if mode == "lists":
+            run = lists(peer, min(units), requests)
+        else:
+            run = queue(peer, min(units), seconds) if mode == "queue" else paths(peer, min(units))
         print(json.dumps(run), flush=True)
         return
 

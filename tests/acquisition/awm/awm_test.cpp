@@ -371,6 +371,25 @@ TEST_F(Awm, TheWholeRoadFromStimulusToMeasurementHandle) {
     seramMeasFreeMeas(&h);
 }
 
+// A copy through a handle reads no byte beyond the output it names: 8 bytes of a refused output
+// (the manager's 32-bit error value) and 64 bytes of a sensor's 32-bit output do not fit them, and
+// a copy gives their 4 bytes, the rest zero.
+TEST_F(Awm, ACopyLargerThanTheOutputReadsOnlyTheOutput) {
+    load({sensor(500, 40, -10, 100), DS(0x0C, 152)});
+    passes(10);
+    seramMeasHandle refused{}, sensorOut{};
+    seramMeasSetupMeas(awm_vc_id(1, 0), 3, &refused); // a condition evaluation has outputs 1 and 2
+    seramMeasSetupMeas(awm_vc_id(0, 0), 3, &sensorOut);
+    EXPECT_TRUE(seramMeasFits(&refused, 4) && seramMeasFits(&sensorOut, 4));
+    EXPECT_FALSE(seramMeasFits(&refused, 8) || seramMeasFits(&sensorOut, 8)) << "refused at set-up";
+    std::vector<uint8_t> eight(8, 0xCC), wide(64, 0xCC);
+    seramMeasCopy(eight.data(), 8, &refused);
+    seramMeasCopy(wide.data(), 64, &sensorOut);
+    EXPECT_EQ(std::vector<uint8_t>(eight.begin() + 4, eight.end()), std::vector<uint8_t>(4, 0));
+    EXPECT_EQ(std::vector<uint8_t>(wide.begin() + 4, wide.end()), std::vector<uint8_t>(60, 0));
+    seramMeasFreeMeas(&refused), seramMeasFreeMeas(&sensorOut);
+}
+
 // Formulas against results worked out by hand from the opcode table.
 TEST_F(Awm, TheFormulaEngineEvaluatesItsOpcodesAndBoundsItsStack) {
     auto tok = [](std::initializer_list<std::pair<uint8_t, float>> t) {

@@ -228,6 +228,54 @@ TEST_F(Handles, ChannelFunctionOutputsAndMasterSlotsComeBeforeMemory) {
     expectErrorPattern();
 }
 
+// A handle knows how many bytes its object has from the address on: what lies behind it is no
+// part of the value, and no copy reads it (the bytes beyond read as 0).
+TEST_F(Handles, EveryHandleTellsItsObjectsBytesAndNoCopyReadsBeyondThem) {
+    auto fits = [&](uint32_t address, uint32_t size) {
+        setup(address);
+        return seramMeasFits(&h, size);
+    };
+    // Memory up to the block's end at 0x60000, which holds nothing more.
+    EXPECT_TRUE(fits(OWN | 0x5FFF8, 8) && fits(OWN | 0x5FFFC, 4) && fits(OWN | 0x60000, 0) &&
+                fits(OWN, 0x60000));
+    EXPECT_FALSE(fits(OWN | 0x5FFF8, 9) || fits(OWN | 0x5FFFC, 5) || fits(OWN | 0x60000, 1) ||
+                 fits(OWN, 0x60001));
+    // A master's value slot is one 32-bit word.
+    fakes::masterSlot[1] = 0x04030201;
+    EXPECT_TRUE(fits(OWN | (28u << 18) | 5, 4));
+    EXPECT_FALSE(fits(OWN | (28u << 18) | 5, 5));
+    EXPECT_EQ(copy(8), (bytes{1, 2, 3, 4, 0, 0, 0, 0}));
+    // A channel-function output as wide as its function says.
+    fakes::channelSize = 2;
+    std::memcpy(fakes::channelValue, "\x11\x22\x33\x44", 4);
+    EXPECT_TRUE(fits(fakes::channelVcId, 2));
+    EXPECT_EQ(copy(4), (bytes{0x11, 0x22, 0, 0}));
+    EXPECT_EQ(copy(4, true), (bytes{0, 0, 0x22, 0x11}));
+    EXPECT_FALSE(seramMeasFits(&h, 4));
+    seramMeasFreeMeas(&h);
+    // A conversion's result has 8 bytes.
+    float f = 2.0f;
+    convEntry_t e{&f, 0, CONV_F32, CONV_F64};
+    const uint32_t one = 1;
+    const convRule_t r{1, 0};
+    convTable_t t{&e, &one, &r};
+    ASSERT_TRUE(convRegisterVirtualMeasTable(0, &t));
+    EXPECT_TRUE(fits(0x800000, 8));
+    EXPECT_FALSE(fits(0x800000, 9));
+    // The error pattern has 256 bytes; more read as 0.
+    EXPECT_TRUE(fits(OWN | 0x60001, 256));
+    EXPECT_FALSE(fits(OWN | 0x60001, 257));
+    fakes::errorsSet.clear();
+    seram_1s();
+    bytes pattern(256, 0x7F);
+    pattern.resize(300, 0);
+    EXPECT_EQ(copy(300), pattern);
+    // A cleared handle names nothing.
+    seramMeasClearHandle(&h);
+    EXPECT_TRUE(seramMeasFits(&h, 0) && !seramMeasFits(&h, 1) && !seramMeasFits(nullptr, 0));
+    EXPECT_EQ(copy(4), bytes(4, 0));
+}
+
 TEST_F(Handles, BlockAddressesAsMeasAddresses) {
     EXPECT_EQ(seramConvertAddr2SeramAddr(seram_memory + 0x41740), 0x07041740u);
     app_pid = 0x125; // only the low byte is a PID; outside the block there is none

@@ -445,6 +445,36 @@ TEST_F(Xcp, AWriteAfterFreeDaqIsRefusedAndAllocOdtAgainReplacesTheOdts) {
         << "its second ODT went with the first allocation";
 }
 
+// An ODT entry is read only within the object its address names: one that runs past it (a CCP
+// master's 32-bit slot, the memory's last 4 bytes, the memory's end) is out of range and leaves
+// the pointer; those that fit are sampled, 8 bytes on the last 8 and the error pattern among them.
+uint32_t slotValue = 0x11223344;
+
+TEST_F(Xcp, AnOdtEntryRunningPastTheValueItNamesIsOutOfRange) {
+    seramMeasSetMasterSource(MEAS_CLASS_CCPMR,
+                             [](uint32_t a) -> void* { return (a & 0xFFF) == 3 ? &slotValue : nullptr; });
+    for (uint32_t i = 0; i < 8; ++i)
+        seram_memory[SERAM_BLOCK_SIZE - 8 + i] = static_cast<uint8_t>(0xB0 + i);
+    // Addresses of PID 0x25: slot 3 of class 29, the memory's last 4 and 8 bytes, its end, and one
+    // beyond it (no object: the error pattern).
+    const std::string slot = "03007425", last4 = "fcff0525", last8 = "f8ff0525", end = "00000625",
+                      beyond = "01000625";
+    ASSERT_EQ(cmd({"ff 00", "d5 00 0100", "d4 00 0000 01", "d3 00 0000 00 03", "e2 00 0000 00 00"}),
+              "ff0580ffff000101ffffffff");
+    EXPECT_EQ(cmd({"e1 ff 08 00" + slot, "e1 ff 05 00" + slot, "e1 ff 08 00" + last4, "e1 ff 01 00" + end}),
+              "fe22fe22fe22fe22");
+    EXPECT_EQ(cmd({"e1 ff 04 00" + slot, "e1 ff 08 00" + last8, "e1 ff ec 00" + beyond}), "ffffff");
+    ASSERT_EQ(cmd({"e0 10 0000 0200 01 00", "de 02 0000", "dd 01"}), "ffff00ff");
+    xcpSendDAQ(2);
+    ASSERT_EQ(cmd({"dd 00"}), "ff");
+    ASSERT_EQ(dtos(), 1u);
+    const bytes& dto =
+        std::find_if(frames.begin(), frames.end(), [](const auto& f) { return f.second[0] < 0xFD; })->second;
+    EXPECT_EQ(pyref::hex(bytes(dto.begin() + 7, dto.end())),
+              "44332211b0b1b2b3b4b5b6b7" + std::string(2 * 236, '0'));
+    seramMeasSetMasterSource(MEAS_CLASS_CCPMR, nullptr);
+}
+
 TEST_F(Xcp, TheRegistryHoldsTenSocketsAndTheShutdownClosesThemAfterTellingTheTool) {
     daqList({4}, 2); // a DAQ list running while the 1 ms event samples
     // The slave's socket, a listening one and seven more; a connection accepted is the tenth.

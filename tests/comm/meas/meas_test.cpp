@@ -1,5 +1,6 @@
 // The measurement server and the gateway on one unit: its own lists through the command queue,
 // and lists of a peer over the recording transport, answered as that peer would.
+#include "calibration/conv/conv.h"
 #include "calibration/meas/seram_meas.h"
 #include "calibration/meascalinfo/meascalinfo.h"
 #include "calibration/memory/seram.h"
@@ -11,11 +12,14 @@
 #include "platform/hw/hw.h"
 #include "platform/timemod/timemod_sim.h"
 #include "services/timemod/timemod.h"
+#include "support/channels.h"
 #include "support/pyref.h"
 
 #include <array>
 #include <functional>
+#include <map>
 #include <numeric>
+#include <optional>
 #include <thread>
 
 namespace {
@@ -84,6 +88,27 @@ Bytes byNames(const std::string& names, uint16_t count, uint16_t type = 0) {
         fields({{3, 2}, {1, 2}, {static_cast<uint32_t>(names.size()), 2}, {count, 2}, {4, 2}, {type, 2}});
     p.insert(p.end(), names.begin(), names.end());
     return message(0x0510, PEER, OWN, 0xAA, 0xBB, p);
+}
+
+// A peer asks `unit` for {-size, address} at raster 3: the value as its entry carries it, or none
+// when the list is refused. A granted list runs one copy and is stopped.
+template <class U> std::optional<Bytes> served(U& unit, uint32_t address, uint32_t size) {
+    unit.serve(
+        byAddress(PEER, 3, 16, 16, {static_cast<uint32_t>(-static_cast<int32_t>(size)), address, 0, 0}));
+    const auto open = unit.sent();
+    EXPECT_EQ(open.size(), 1u);
+    if (open.empty() || open[0] == message(0x0501, OWN, PEER, 0, 1, fields({{0, 4}}))) return std::nullopt;
+    unit.serve(message(0x0107, PEER, OWN, word(open[0], 8), word(open[0], 12),
+                       fields({{word(open[0], 28), 4}, {0x99, 4}, {0x99, 4}, {PEER, 2}})));
+    const auto granted = unit.sent();
+    EXPECT_EQ(granted.size(), 1u);
+    meas_man_copy(3, 0x1234);
+    SerNet_man_sender_online(3);
+    const auto records = fake::take(fake::online);
+    unit.serve(message(0x0502, PEER, OWN, 0x31, granted.empty() ? 0 : word(granted[0], 8)));
+    unit.sent();
+    if (records.size() != 1) return Bytes{};
+    return Bytes(records[0].begin() + 12, records[0].begin() + 12 + size);
 }
 
 struct Meas : Unit {
@@ -546,6 +571,53 @@ TEST_F(Meas, RequestsForNothingAndMalformedOnes) {
     EXPECT_EQ(codes(sent()), std::vector<uint16_t>{0x0300}) << "a sound list opens its path";
 }
 
+// A value is read only within the object its address names. A list with a value that runs past
+// its object is refused whole: by address and by names from a peer, and this unit's own gateway
+// list; values that fit are served, 8 bytes on the block's last 8 among them.
+uint32_t slotValue = 0x11223344; // a master's value slot: one 32-bit word
+// A CCP master whose channel 3 has that slot.
+void installSlot() {
+    seramMeasSetMasterSource(MEAS_CLASS_CCPMR,
+                             [](uint32_t a) -> void* { return (a & 0xFFF) == 3 ? &slotValue : nullptr; });
+}
+
+TEST_F(Meas, AListWithAValueRunningPastItsObjectIsRefusedWhole) {
+    installSlot();
+    constexpr uint32_t N8 = 0xFFFFFFF8, SLOT = 29 << 18 | 3, LAST8 = SERAM_BLOCK_SIZE - 8;
+    serve(byAddress(PEER, 3, 16, 28, {N4, U32_SIGNAL, 0, N8, SLOT, 0, 0}));
+    EXPECT_EQ(sent(), std::vector<Bytes>{message(0x0501, OWN, PEER, 0, 1, fields({{0, 4}}))});
+    // 8 bytes on the block's last 8 arrive whole, big-endian.
+    const uint8_t eight[] = {1, 2, 3, 4, 5, 6, 7, 8};
+    std::memcpy(seram_memory + LAST8, eight, 8);
+    EXPECT_EQ(served(*this, LAST8, 8), (Bytes{8, 7, 6, 5, 4, 3, 2, 1}));
+
+    // By names: a 4-byte variable on the block's last 2 bytes is refused, a 2-byte one served.
+    meascalinfo_t tail{OWN << 24 | (SERAM_BLOCK_SIZE - 2), MCI_U32, 1, 0, 1, 0};
+    ASSERT_NE(meascalinfo_addInfo("tail_word", &tail), nullptr);
+    tail.type = MCI_U16;
+    ASSERT_NE(meascalinfo_addInfo("tail_half", &tail), nullptr);
+    serve(byNames(std::string("tail_word", 10), 1));
+    EXPECT_EQ(sent(), std::vector<Bytes>{message(0x0511, OWN, PEER, 0xBB, 0xAA, Bytes(12, 0))});
+    serve(byNames(std::string("tail_half", 10), 1));
+    const auto half = sent();
+    ASSERT_EQ(codes(half), std::vector<uint16_t>{0x0511});
+    EXPECT_NE(word(half[0], 20), 0u);
+
+    // This unit's gateway asks its own server: refused, and nothing is copied.
+    const int32_t own[] = {-8, static_cast<int32_t>(SLOT), 0, 0};
+    const uint32_t m = gw_setup_list(client, own, 1, sizeof own, 3, 0, 1, 0, 1, 4, 12, 3);
+    gw_start_list(m);
+    cycle(3); // asked for again after each refusal
+    const Calls starts = took();
+    ASSERT_FALSE(starts.empty());
+    for (const Call& c : starts)
+        EXPECT_EQ(c, (Call{3, GW_REFUSED, 0xFFFF, 1}));
+    meas_man_copy(3, 5), gw_raster(3);
+    EXPECT_TRUE(took().empty());
+    gw_kill_list(m);
+    seramMeasSetMasterSource(MEAS_CLASS_CCPMR, nullptr);
+}
+
 TEST_F(Meas, ListsByNamesFromAPeer) {
     const char names[] = "usb_phy_linestate\0ltecu\0tecu_core\0cpu_load[1]\0usb_portsc1[3]\0cpu_load[7]\0"
                          "cpu_load\0bad]\0nothere\0usb_portsc1";
@@ -935,6 +1007,151 @@ TEST_F(Meas, AListOfOneMasterDaqsChannelsIsFedByTheDaqOnceItRuns) {
     cycle(3);
     EXPECT_EQ(detached, 1);
     meas_man_setMaster(0, nullptr);
+}
+
+} // namespace
+
+namespace {
+
+// Every address the unit resolves, measured at every size: lists of a peer at the group sizes 1,
+// 2, 4 and 8, and handles at the sizes of DAQ entries, over every output number of a channel
+// function of every type, the memory's edges, a master's slot, conversion results and the error
+// pattern. What is granted is read within its object and arrives as the handle reads it; what is
+// not fits no object and is refused. The sanitizer's build tells any read beyond an object.
+
+using testsupport::DS;
+
+float convFloat = 1.5f;
+uint8_t convByte = 200;
+
+DS sensor() {
+    return DS(0x01, 96).floats(76, {500, 40, -10, 100}).on(0x0101);
+}
+// Functions of every type, in two loads; every kind of output width among them.
+std::vector<std::vector<DS>> everyType() {
+    DS led(0x0B, 1968), speed = DS(0x07, 236, 2).ref(40, 1).floats(220, {1e9f, 10}).put<uint16_t>(228, 1);
+    DS curve(0x02, 220);
+    curve.on(0x0101).put<uint16_t>(76, 2).floats(80, {0, 5000, 0, 100}).floats(208, {-1e9f, 1e9f});
+    return {{sensor(), curve, DS(0x0C, 152), DS(0x0D, 532), DS(0x0E, 164).ref(40, 1), DS(0x0A, 148),
+             led.put<uint8_t>(1959, 1).put<uint8_t>(1961, 10), DS(0x17, 20), DS(0x08, 1196), speed,
+             DS(0x10, 300).put<uint16_t>(292, 3).tokens(192, {{0x10, 0}}), DS(0x13, 116)},
+            {DS(0x03, 116).on(0x0101), DS(0x05, 92).on(0x0301), DS(0x06, 84).on(0x0301), DS(0x09, 216),
+             DS(0x0F, 104).ref(40, 1), DS(0x10, 300).put<uint16_t>(292, 1), DS(0x11, 504),
+             DS(0x12, 184).on(0x0101), DS(0x14, 88).ref(40, 1)}};
+}
+
+struct Bounds : UnitOn<testsupport::Channels> {
+    void SetUp() override {
+        UnitOn::SetUp();
+        SerNet_man_reset();
+        SerNet_man_ini();
+        meas_man_reset();
+        meas_man_ini();
+        gw_meas_setHandlers();
+        installSlot();
+        conv_reset();
+        static convEntry_t entries[] = {{&convFloat, 0, CONV_F32, CONV_F64},
+                                        {&convByte, 0, CONV_U8, CONV_U8}};
+        static const uint32_t count = 2;
+        static const convRule_t rule{1, 0};
+        static convTable_t table{entries, &count, &rule};
+        ASSERT_TRUE(convRegisterVirtualMeasTable(0, &table));
+    }
+    void TearDown() override {
+        sim::step(1);
+        meas_man_reset();
+        seramMeasSetMasterSource(MEAS_CLASS_CCPMR, nullptr);
+        conv_reset();
+        UnitOn::TearDown();
+    }
+    // What a handle of the address reads in `size` bytes, big-endian.
+    static Bytes viaHandle(uint32_t address, uint32_t size) {
+        seramMeasHandle h{};
+        seramMeasSetupMeas(address, 3, &h);
+        Bytes v(size);
+        seramMeasCopy_bigEndian(v.data(), size, &h);
+        seramMeasFreeMeas(&h);
+        return v;
+    }
+};
+
+// The group sizes each address is served at, for every address.
+using Grants = std::map<uint32_t, std::vector<uint32_t>>;
+
+TEST_F(Bounds, EveryAddressAtEveryGroupSizeFromAPeer) {
+    Grants grants;
+    auto sweep = [&](uint32_t address) {
+        for (uint32_t size : {1u, 2u, 4u, 8u})
+            if (const auto value = served(*this, address, size)) {
+                grants[address].push_back(size);
+                EXPECT_EQ(*value, viaHandle(address, size)) << std::hex << address << " " << size;
+            }
+    };
+    const uint32_t end = SERAM_BLOCK_SIZE;
+    const uint32_t SLOT = 29 << 18 | 3, NO_SLOT = 29 << 18 | 4;
+    for (uint32_t address : {0x100u, end - 8, end - 7, end - 4, end - 2, end - 1, end, end + 1, SLOT, NO_SLOT,
+                             0x800000u, 0x800001u, 0x800002u})
+        sweep(address);
+    const std::vector<uint32_t> all{1, 2, 4, 8}, upTo4{1, 2, 4};
+    EXPECT_EQ(grants, (Grants{{0x100, all},
+                              {end - 8, all},
+                              {end - 7, upTo4},
+                              {end - 4, upTo4},
+                              {end - 2, {1, 2}},
+                              {end - 1, {1}},
+                              {end + 1, all}, // the error pattern
+                              {SLOT, upTo4},
+                              {NO_SLOT, all},
+                              {0x800000, all},
+                              {0x800001, all},
+                              {0x800002, all}}));
+    // Every output of every function; the measured ones take any output number.
+    const auto loads = everyType();
+    for (const std::vector<DS>& list : loads) {
+        load(list);
+        grants.clear();
+        for (uint16_t idx = 0; idx <= list.size(); ++idx)
+            for (uint32_t out = 0; out < 256; ++out)
+                sweep(awm_vc_id(idx, static_cast<uint8_t>(out)));
+        // Data types are at most 32 bits wide; past the functions lies the error pattern.
+        for (const auto& [address, sizes] : grants)
+            EXPECT_EQ(std::ranges::count(sizes, 8u), (address >> 8 & 0x3FF) < list.size() ? 0 : 1)
+                << std::hex << address;
+        if (&list != &loads[0]) continue;
+        // The board types' outputs (sensor, curve) and a refused output's error value (the
+        // condition evaluation has outputs 1 and 2) are 4-byte values.
+        for (uint32_t address : {awm_vc_id(0, 0), awm_vc_id(1, 3), awm_vc_id(0, 200), awm_vc_id(2, 0)})
+            EXPECT_EQ(grants[address], upTo4) << std::hex << address;
+    }
+}
+
+// Handles at the sizes of DAQ entries, up to the error pattern's 256 bytes and beyond: a copy
+// larger than its object gives the object's bytes, then zeros.
+TEST_F(Bounds, EveryOutputOfEveryTypeThroughAHandleAtEveryEntrySize) {
+    const uint32_t sizes[] = {1, 3, 4, 8, 12, 16, 64, 248, 252, 256, 300};
+    size_t granted = 0, refused = 0;
+    for (const std::vector<DS>& list : everyType()) {
+        load(list);
+        for (uint16_t idx = 0; idx <= list.size(); ++idx)
+            for (uint32_t out = 0; out < 256; ++out) {
+                seramMeasHandle h{};
+                seramMeasSetupMeas(awm_vc_id(idx, static_cast<uint8_t>(out)), 3, &h);
+                for (uint32_t size : sizes) {
+                    Bytes v(size, 0xCC);
+                    seramMeasCopy(v.data(), size, &h);
+                    if (seramMeasFits(&h, size)) {
+                        ++granted;
+                        continue;
+                    }
+                    ++refused;
+                    ASSERT_LT(h.size, size);
+                    EXPECT_EQ(Bytes(v.begin() + h.size, v.end()), Bytes(size - h.size, 0));
+                }
+                seramMeasFreeMeas(&h);
+            }
+    }
+    EXPECT_GT(granted, 0u);
+    EXPECT_GT(refused, 0u);
 }
 
 } // namespace
