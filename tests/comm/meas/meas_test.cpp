@@ -714,6 +714,7 @@ TEST_F(Meas, TheShutdownStopsTheGatewayWhileTheRasterMonitorsIt) {
     gw_stop();
     done = true;
     raster.join();
+    sim::waitIdle(); // the command task has sent what was queued before the stop
     fake::take(fake::commands);
     cycle(30);
     EXPECT_EQ(codes(fake::take(fake::commands)), std::vector<uint16_t>{});
