@@ -1069,6 +1069,12 @@ void gw_meas_monitoring() {
     for (uint16_t pid = 0; pid < PIDS; ++pid) {
         if (connected(pid) || stateOf(pid) != OFFLINE) {
             if (!take(handleSem, "gw_meas_monitoring")) return;
+            // Seen under the mutex, which the stop takes after setting it: once the stop is
+            // through, the rest of a pass that was under way asks no peer anything.
+            if (gatewayStop) {
+                semGive(handleSem);
+                return;
+            }
             monitorPid(pid);
             if (semGive(handleSem) != OK) {
                 syslogx(LOG_ERR, "gw_meas_monitoring: failed to give semaphore.");

@@ -720,6 +720,39 @@ TEST_F(Meas, TheShutdownStopsTheGatewayWhileTheRasterMonitorsIt) {
     EXPECT_EQ(codes(fake::take(fake::commands)), std::vector<uint16_t>{});
 }
 
+// The stop comes in the middle of a monitoring pass: a client of this unit's own lists (this
+// unit's PID is watched before the peer's) is told in that pass that its list is too long. The
+// peer, whose poll is due in the same pass, is asked only while the gateway runs.
+bool stopOnTooLong = false;
+int startCallback(uint32_t status, const void*, uintptr_t) {
+    if (status == GW_TOO_LONG && stopOnTooLong) gw_stop();
+    return 0;
+}
+
+TEST_F(Meas, AStopInTheMiddleOfAMonitoringPassEndsThePass) {
+    static_assert(OWN < PEER);
+    const gw_callbacks_t starting{
+        {{nullptr, 0}, {nullptr, 0}, {nullptr, 0}, {startCallback, 0}, {nullptr, 0}, {nullptr, 0}}};
+    gw_client_t* c = gw_connect(&starting);
+    int32_t longList[121] = {-1};
+    auto tooLongOnOwn = [&] {
+        gw_start_list(gw_setup_list(c, longList, 1, 484, 3, OWN, 1, 0, 1, 4, 124, 0));
+    };
+    for (bool stop : {false, true}) {
+        ASSERT_GT(until(0x0505, 0), 0);
+        EXPECT_TRUE(peer(14, 0).empty());
+        // The pass that polls the peer again: 150 ms after the last query.
+        stopOnTooLong = stop;
+        tooLongOnOwn();
+        const int before = asked;
+        peer(1, 0);
+        EXPECT_EQ(asked - before, stop ? 0 : 1) << (stop ? "stopped" : "running");
+    }
+    EXPECT_EQ(until(0x0505, 0), -1);
+    stopOnTooLong = false;
+    gw_disconnect(c);
+}
+
 // The entry of the list X, Z, Y, X (aligned and unaligned words) copied at `stamp`, its values
 // those of the stamp; and the copy of 20,000 such entries while `read` runs beside it (until
 // after the last, then once more for the newest).
