@@ -462,6 +462,9 @@ void meas_man_10ms() {
         syncHold = 500;
     }
     if (++calls10ms % 100) return;
+    // Once a second, as the gateway's and the data FIFOs' tables: the numbers of stopped lists
+    // come back after their delay, however many lists the peers create in a run.
+    magicNumber_garbageCollection(mmMagics);
     uint32_t loss = 0, stopped = 0;
     for (int r = 0; r < RASTERS; ++r) {
         loss += dataLoss[r].load();

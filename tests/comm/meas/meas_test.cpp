@@ -546,6 +546,38 @@ TEST_F(Meas, RequestsForNothingAndMalformedOnes) {
     EXPECT_EQ(codes(sent()), std::vector<uint16_t>{0x0300}) << "a sound list opens its path";
 }
 
+// A peer creates and stops 70,000 one-value lists, by address and by names in turn, 250 a
+// second: more than the 65,536 list numbers of the server, each of which waits 241 seconds after
+// its stop. Every list is granted, the last one too.
+TEST_F(Meas, ListNumbersOfStoppedListsComeBack) {
+    auto second = [] {
+        for (int i = 0; i < 100; ++i)
+            meas_man_10ms();
+        dynkomm_1s();
+    };
+    for (uint32_t n = 1; n <= 70000; ++n) {
+        if (n % 2) {
+            serve(byAddress(PEER, 3, 8, 16, {N4, U32_SIGNAL, 0, 0}, 0, n));
+            const auto open = fake::take(fake::commands);
+            ASSERT_EQ(codes(open), std::vector<uint16_t>{0x0300}) << n;
+            serve(message(0x0107, PEER, OWN, word(open[0], 8), word(open[0], 12),
+                          fields({{word(open[0], 28), 4}, {0x99, 4}, {0x99, 4}, {PEER, 2}})));
+            const auto reply = fake::take(fake::commands);
+            ASSERT_EQ(codes(reply), std::vector<uint16_t>{0x0501}) << n;
+            ASSERT_NE(word(reply[0], 20), 0u) << "list " << n << " refused";
+            serve(message(0x0502, PEER, OWN, 0x31, word(reply[0], 8)));
+            ASSERT_EQ(codes(fake::take(fake::commands)), std::vector<uint16_t>{0x0301}) << n;
+        } else {
+            serve(byNames(std::string("usb_portsc1", 12), 1));
+            const auto reply = fake::take(fake::commands);
+            ASSERT_EQ(codes(reply), std::vector<uint16_t>{0x0511}) << n;
+            ASSERT_NE(word(reply[0], 20), 0u) << "list " << n << " refused";
+            serve(message(0x0512, PEER, OWN, 0, word(reply[0], 20)));
+        }
+        if (n % 250 == 0) second();
+    }
+}
+
 TEST_F(Meas, ListsByNamesFromAPeer) {
     const char names[] = "usb_phy_linestate\0ltecu\0tecu_core\0cpu_load[1]\0usb_portsc1[3]\0cpu_load[7]\0"
                          "cpu_load\0bad]\0nothere\0usb_portsc1";
