@@ -1003,4 +1003,47 @@ TEST_F(Meas, AListOfOneMasterDaqsChannelsIsFedByTheDaqOnceItRuns) {
     meas_man_setMaster(0, nullptr);
 }
 
+// A master whose DAQs feed at most four lists at once. A peer asks for four lists of its DAQ's
+// channels, ten times over, and ends each round with a kill-all: the lists run for the peer until
+// then (its state query says so), and the kill gives back their paths and the master's places.
+std::array<void*, 4> fedPlaces{};
+size_t placesTaken() {
+    return static_cast<size_t>(std::ranges::count_if(fedPlaces, [](void* p) { return p != nullptr; }));
+}
+
+TEST_F(Meas, AKillAllGivesBackTheListsAMastersDaqFeeds) {
+    static const MeasManMaster master{
+        [](const int32_t* w, uint32_t, uint32_t* daq, int) { return (w[1] >> 18) == 29 ? (*daq = 7, 1) : 0; },
+        [](void* l, uint32_t) -> MeasDetach {
+            const auto free = std::ranges::find(fedPlaces, nullptr);
+            if (free == fedPlaces.end()) return nullptr;
+            *free = l;
+            return [](void* gone) { std::ranges::replace(fedPlaces, gone, static_cast<void*>(nullptr)); };
+        }};
+    meas_man_setMaster(0, &master);
+    seramMeasSetMasterSource(MEAS_CLASS_CCPMR, [](uint32_t) -> void* { return &masterValue; });
+    fedPlaces = {};
+    for (int round = 0; round < 10; ++round) {
+        for (uint32_t channel = 0; channel < 4; ++channel) {
+            serve(byAddress(PEER, 3, 8, 16, {N4, 29 << 18 | channel, 0, 0}, 1));
+            const auto open = fake::take(fake::commands);
+            ASSERT_EQ(codes(open), std::vector<uint16_t>{0x0300}) << round;
+            serve(message(0x0107, PEER, OWN, word(open[0], 8), word(open[0], 12),
+                          fields({{word(open[0], 28), 4}, {0x99, 4}, {0x99, 4}, {PEER, 2}})));
+            const auto reply = fake::take(fake::commands);
+            ASSERT_EQ(codes(reply), std::vector<uint16_t>{0x0501}) << round;
+            ASSERT_NE(word(reply[0], 20), 0u) << "granted in round " << round;
+        }
+        ASSERT_EQ(placesTaken(), 4u) << "fed by the DAQ in round " << round;
+        serve(message(0x0505, PEER, OWN, 0x55, PEER));
+        EXPECT_EQ(codes(sent()), std::vector<uint16_t>{0x0103}) << round;
+        serve(message(0x0504, PEER, OWN, 0, 0));
+        EXPECT_EQ(codes(fake::take(fake::commands)), std::vector<uint16_t>(4, 0x0301)) << round;
+        EXPECT_EQ(placesTaken(), 0u) << round;
+        serve(message(0x0505, PEER, OWN, 0x55, PEER));
+        EXPECT_EQ(codes(sent()), std::vector<uint16_t>{0x0104}) << round;
+    }
+    meas_man_setMaster(0, nullptr);
+}
+
 } // namespace
