@@ -546,15 +546,18 @@ TEST_F(Meas, RequestsForNothingAndMalformedOnes) {
     EXPECT_EQ(codes(sent()), std::vector<uint16_t>{0x0300}) << "a sound list opens its path";
 }
 
+// What the unit's rasters do each second for the server and its paths.
+void aSecond() {
+    for (int i = 0; i < 100; ++i)
+        meas_man_10ms();
+    SerNet_man_1s();
+    dynkomm_1s();
+}
+
 // A peer creates and stops 70,000 one-value lists, by address and by names in turn, 250 a
 // second: more than the 65,536 list numbers of the server, each of which waits 241 seconds after
 // its stop. Every list is granted, the last one too.
 TEST_F(Meas, ListNumbersOfStoppedListsComeBack) {
-    auto second = [] {
-        for (int i = 0; i < 100; ++i)
-            meas_man_10ms();
-        dynkomm_1s();
-    };
     for (uint32_t n = 1; n <= 70000; ++n) {
         if (n % 2) {
             serve(byAddress(PEER, 3, 8, 16, {N4, U32_SIGNAL, 0, 0}, 0, n));
@@ -574,8 +577,33 @@ TEST_F(Meas, ListNumbersOfStoppedListsComeBack) {
             ASSERT_NE(word(reply[0], 20), 0u) << "list " << n << " refused";
             serve(message(0x0512, PEER, OWN, 0, word(reply[0], 20)));
         }
-        if (n % 250 == 0) second();
+        if (n % 250 == 0) aSecond();
     }
+}
+
+// A peer asks for 70,000 lists, 200 a second, and never answers the path requests that follow
+// (its replies lost with its channel, say). Each list is refused in the fifth second after it
+// was asked for, and its numbers come back: the last one still has its path asked for.
+TEST_F(Meas, ListsWhosePathIsNeverAnsweredAreRefusedAndGiveBackTheirNumbers) {
+    uint32_t refused = 0;
+    auto take = [&] {
+        uint32_t opened = 0;
+        for (const Bytes& m : fake::take(fake::commands)) {
+            const uint16_t code = codes({m})[0];
+            opened += code == 0x0300;
+            refused += code == 0x0501 && word(m, 20) == 0;
+        }
+        return opened;
+    };
+    for (uint32_t n = 1; n <= 70000; ++n) {
+        serve(byAddress(PEER, 3, 8, 16, {N4, U32_SIGNAL, 0, 0}, 0, n));
+        ASSERT_EQ(take(), 1u) << "no path asked for list " << n;
+        if (n % 200 == 0) aSecond();
+        ASSERT_LE(n - refused, 6 * 200u) << "lists asked for in the last five seconds at most";
+    }
+    for (int i = 0; i < 5; ++i)
+        aSecond(), sim::step(1), take();
+    EXPECT_EQ(refused, 70000u);
 }
 
 TEST_F(Meas, ListsByNamesFromAPeer) {
