@@ -581,6 +581,33 @@ TEST_F(Meas, ListNumbersOfStoppedListsComeBack) {
     }
 }
 
+// The gateway's clients set up, start and kill 70,000 lists of this unit's own values, one every
+// 10 ms, each killed 100 ms after it was started: the handles and requests of the gateway, the
+// lists and paths of the server take more numbers than their tables hold, and give them back.
+// Every list runs, the last one too.
+TEST_F(Meas, GatewayListsOfTheUnitsOwnValuesComeAndGoWithoutEnd) {
+    constexpr uint32_t LISTS = 70000, LIFE = 10;
+    std::vector<uint32_t> handles;
+    uint32_t ran = 0, otherwise = 0;
+    for (uint32_t n = 1; n <= LISTS + LIFE; ++n) {
+        if (n <= LISTS) {
+            handles.push_back(single(0, U32_SIGNAL, 1, 0, n));
+            ASSERT_NE(handles.back(), 0u) << "list " << n << " not set up";
+            gw_start_list(handles.back());
+        }
+        if (n > LIFE) gw_kill_list(handles[n - LIFE - 1]);
+        cycle();
+        meas_man_10ms();
+        if (n % 100 == 0) gw_meas_1s(), SerNet_man_1s(), dynkomm_1s();
+        for (const Call& c : took()) {
+            if (c.entry != 3) continue;
+            ++(c.status == GW_OK ? ran : otherwise);
+        }
+    }
+    EXPECT_EQ(ran, LISTS);
+    EXPECT_EQ(otherwise, 0u);
+}
+
 // A peer asks for 70,000 lists, 200 a second, and never answers the path requests that follow
 // (its replies lost with its channel, say). Each list is refused in the fifth second after it
 // was asked for, and its numbers come back: the last one still has its path asked for.
