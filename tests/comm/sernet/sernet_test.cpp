@@ -203,6 +203,25 @@ TEST_F(Paths, APeerIsGranted128SmallPathsAndOneMoreOnceOneCloses) {
     EXPECT_EQ(open(PEER), 0u);
 }
 
+// A peer opens and closes 70,000 paths to this unit, 250 a second: more than the 65,536 FIFO
+// numbers, each of which waits 241 seconds after its close. Every path is granted, and what the
+// peer holds here stays at one path.
+TEST_F(Paths, FifoNumbersOfClosedPathsComeBack) {
+    const Bytes open = message(0x0300, PEER, OWN, 0x1000, 0x2000,
+                               fields({{PEER, 2}, {OWN, 2}, {3, 2}, {8, 2}, {1, 4}, {4, 2}, {0, 2}, {0, 4}}));
+    for (uint32_t n = 1; n <= 70000; ++n) {
+        serve(open);
+        const auto out = fake::take(fake::commands);
+        ASSERT_EQ(out.size(), 1u) << n;
+        const uint32_t magic = word(out[0], 24);
+        ASSERT_NE(magic, 0u) << "path " << n << " refused";
+        ASSERT_EQ(dynkomm_held(PEER).paths, 1u) << n;
+        serve(message(0x0301, PEER, OWN, 0, 0, fields({{magic, 4}, {PEER, 2}, {OWN, 2}})));
+        if (n % 250 == 0) dynkomm_1s();
+    }
+    EXPECT_EQ(dynkomm_held(PEER).paths, 0u);
+}
+
 // A path whose reply never comes (the peer restarted, or its reply was lost with its channel)
 // fails in the fifth second after its request, as a refused one does: the requester hears of it
 // and the sending FIFO goes. A reply in time completes the path, and the time-out then leaves it.
