@@ -1202,7 +1202,14 @@ void gw_meascreate_reply(const uint8_t* m, size_t len) {
         const bool sound = f && f->sourcePid == (l ? l->pid : 0xFFFF);
         dynkomm_fifo_unpin(f);
         if (!l || l->state != REQUESTED) {
-            // no request of a list that waits
+            // A grant for no list that waits (its request timed out, or the list went): nothing
+            // here reads or stops what it made, so it is stopped and its path's FIFO freed.
+            if (fifo && !(l && l->fifoRef == fifo)) {
+                uint8_t stop[CI_HEADER];
+                message(stop, 0x0502, h.source, 0, h.context1, 0);
+                comint_put_cmd(stop, 1);
+                dynkomm_fifo_free_receiving(fifo, h.source);
+            }
         } else if (l->killRequested) {
             if (fifo) {
                 uint8_t stop[CI_HEADER];

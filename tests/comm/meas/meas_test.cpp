@@ -273,6 +273,46 @@ TEST_F(Meas, TheDiagnosticsCountThePidsListsByState) {
     EXPECT_EQ(counts(), (Counts{0, 1, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1}));
 }
 
+// A peer grants a list after its request has gone: the request timed out (and the list was asked
+// for again), or the list was killed and freed meanwhile. Nothing here will read or stop what the
+// late grant made: the list is stopped on the peer and the FIFO of its path here freed. The list
+// asked for again runs on its own grant.
+TEST_F(Meas, AGrantThatComesTooLateIsStoppedAndItsFifoFreed) {
+    auto grant = [&](const Bytes& request, uint32_t remote) {
+        const uint32_t fifo = dynkomm_fifo_reserve(PEER);
+        EXPECT_EQ(dynkomm_fifo_activate(fifo, PEER, 3, 4, 8, 0), fifo);
+        serve(message(0x0501, PEER, OWN, remote, word(request, 8), fields({{fifo, 4}, {9, 2}})));
+        return fifo;
+    };
+    const uint32_t handle = single(PEER, 0x40010);
+    gw_start_list(handle);
+    std::vector<Bytes> rq;
+    ASSERT_EQ(peer(2, 0, &rq), std::vector<uint16_t>{0x0500});
+    ASSERT_EQ(peer(152, 0, &rq), std::vector<uint16_t>{0x0500}) << "asked for again 1.5 s on";
+    took();
+    const uint32_t late = grant(rq[0], 0x77);
+    std::vector<Bytes> out;
+    ASSERT_EQ(peer(1, 0, &out), std::vector<uint16_t>{0x0502});
+    EXPECT_EQ(word(out[0], 12), 0x77u) << "the stop names the late list";
+    EXPECT_EQ(dynkomm_get_fifo(late, nullptr), 0) << "freed";
+    EXPECT_TRUE(took().empty());
+    const uint32_t running = grant(rq[1], 0x78);
+    EXPECT_EQ(took(), (Calls{{3, 0, 9, 1}}));
+    // Another list is killed while its request is out and freed 110 ms on; then its grant comes.
+    const uint32_t other = single(PEER, 0x40020);
+    gw_start_list(other);
+    out.clear();
+    ASSERT_EQ(peer(1, 1, &out), std::vector<uint16_t>{0x0500});
+    gw_kill_list(other);
+    EXPECT_EQ(peer(12, 1), std::vector<uint16_t>{0x0502}) << "the stop of a list not granted yet";
+    const uint32_t afterKill = grant(out[0], 0x79);
+    out.clear();
+    ASSERT_EQ(peer(1, 1, &out), std::vector<uint16_t>{0x0502});
+    EXPECT_EQ(word(out[0], 12), 0x79u);
+    EXPECT_EQ(dynkomm_get_fifo(afterKill, nullptr), 0) << "freed";
+    EXPECT_EQ(dynkomm_get_fifo(running, nullptr), 1) << "the running list keeps its own";
+}
+
 TEST_F(Meas, PeerOfflineResumeResetAndUnaskedMeasurements) {
     gw_start_list(single(PEER, 0x40010));
     std::vector<Bytes> rq;
