@@ -383,13 +383,17 @@ int startInternal(Mlist* l) {
     return 1;
 }
 
+// An answered request. Its number is free at once: a peer that refuses a list is asked again
+// every cycle, and numbers held back for their delay would run the table out within minutes. A
+// later reply naming it still names nothing: the same number comes round only once the table's
+// cursor has moved on by 2^24.
 void unqueue(Request* r) {
     if (r->prev)
         r->prev->next = r->next;
     else
         requestHead = r->next;
     if (r->next) r->next->prev = r->prev;
-    dropMagic(r->magic, true);
+    dropMagic(r->magic, false);
     delete r;
 }
 

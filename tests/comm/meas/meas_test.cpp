@@ -277,6 +277,31 @@ TEST_F(Meas, TheDiagnosticsCountThePidsListsByState) {
 // for again), or the list was killed and freed meanwhile. Nothing here will read or stop what the
 // late grant made: the list is stopped on the peer and the FIFO of its path here freed. The list
 // asked for again runs on its own grant.
+// A peer refuses three lists for five minutes (names it does not know, say); the gateway asks for
+// each again in the next cycle, 300 requests a second. What those requests take of the gateway
+// comes back: every cycle asks for the three again, and a list set up at the end is asked for.
+TEST_F(Meas, RequestsAPeerRefusesGiveBackWhatTheyTake) {
+    for (uint32_t address : {0x40010u, 0x40020u, 0x40030u})
+        gw_start_list(single(PEER, address, 1));
+    for (int n = 0; n < 30000; ++n) {
+        std::vector<Bytes> rq;
+        peer(1, 0, &rq);
+        if (n >= 2) {
+            ASSERT_EQ(rq.size(), 3u) << "cycle " << n;
+        }
+        for (const Bytes& q : rq)
+            serve(message(0x0501, PEER, OWN, 0, word(q, 8), fields({{0, 4}})));
+        took();
+        if (n % 100 == 99) gw_meas_1s();
+    }
+    const uint32_t last = single(PEER, 0x40040, 1);
+    ASSERT_NE(last, 0u);
+    gw_start_list(last);
+    std::vector<Bytes> rq;
+    peer(1, 0, &rq);
+    EXPECT_EQ(rq.size(), 4u);
+}
+
 TEST_F(Meas, AGrantThatComesTooLateIsStoppedAndItsFifoFreed) {
     auto grant = [&](const Bytes& request, uint32_t remote) {
         const uint32_t fifo = dynkomm_fifo_reserve(PEER);
