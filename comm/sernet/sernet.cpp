@@ -392,9 +392,13 @@ void dynkomm_open_serial_network_path_reply(const uint8_t* msg, size_t len, uint
         if (done) done(m, sizeof m, h.source);
         SerNet_man_start_sending(f);
     } else {
-        if (!SerNet_man_release_fifo(h.context1))
+        // No entry was ever sent into a path that did not open: its number is free at once. A
+        // requester that refuses asks again without end, faster than delayed numbers come back.
+        DynkommFifo* failed = dynkomm_fifo_unregister(h.context1, false);
+        if (!failed)
             SYSLOGX_RATE_GUARDED(LOG_ERR, "dynkomm_open_serial_network_path_reply() fifo f %X already freed?",
                                  h.context1);
+        dynkomm_fifo_dispose(failed);
         put_be32(m + 24, 0);
         put_be32(m + 28, 0);
         if (done) done(m, sizeof m, 0);

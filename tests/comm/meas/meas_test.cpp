@@ -646,6 +646,28 @@ TEST_F(Meas, ListNumbersOfStoppedListsComeBack) {
     }
 }
 
+// A requester refuses the path of every list it asks for (it holds as many as it may of this
+// unit's paths, say) and asks again at once: 70,000 lists, 1,000 a second. Each is refused, and
+// the FIFOs of the paths that never opened give their numbers back: the last list still has its
+// path asked for.
+TEST_F(Meas, PathsARequesterRefusesGiveBackTheirNumbers) {
+    const std::vector<uint16_t> refusedAndOpened{0x0501, 0x0300};
+    for (uint32_t n = 1; n <= 70001; ++n) {
+        // The refusal of the list before goes out with the path request of this one.
+        serve(byAddress(PEER, 3, 8, 16, {N4, U32_SIGNAL, 0, 0}, 0, n));
+        const auto out = fake::take(fake::commands);
+        ASSERT_EQ(codes(out), n == 1 ? std::vector<uint16_t>{0x0300} : refusedAndOpened) << "list " << n;
+        if (n > 1) {
+            ASSERT_EQ(out[0], message(0x0501, OWN, PEER, 0, n - 1, fields({{0, 4}}))) << n;
+        }
+        const Bytes& open = out.back();
+        const Bytes refusal = message(0x0107, PEER, OWN, word(open, 8), word(open, 12),
+                                      fields({{word(open, 28), 4}, {0, 4}, {0, 4}, {PEER, 2}}));
+        ci_serve_command(refusal.data(), refusal.size());
+        if (n % 1000 == 0) aSecond();
+    }
+}
+
 // The gateway's clients set up, start and kill 70,000 lists of this unit's own values, one every
 // 10 ms, each killed 100 ms after it was started: the handles and requests of the gateway, the
 // lists and paths of the server take more numbers than their tables hold, and give them back.
