@@ -147,6 +147,17 @@ struct Meas : Unit {
         }
         return out;
     }
+    // The reply to the peer's list of one 4-byte value at raster 3 once the peer has granted its
+    // path; none when no path was asked for or no reply came.
+    Bytes grantedToPeer(uint32_t address, uint16_t type = 0, uint32_t context = 1) {
+        serve(byAddress(PEER, 3, 8, 16, {N4, address, 0, 0}, type, context));
+        const auto open = fake::take(fake::commands);
+        if (codes(open) != std::vector<uint16_t>{0x0300}) return {};
+        serve(message(0x0107, PEER, OWN, word(open[0], 8), word(open[0], 12),
+                      fields({{word(open[0], 28), 4}, {0x99, 4}, {0x99, 4}, {PEER, 2}})));
+        const auto reply = fake::take(fake::commands);
+        return codes(reply) == std::vector<uint16_t>{0x0501} ? reply[0] : Bytes{};
+    }
     // Cycles (from 1) until a message `code` went to the peer (0x0505: it was asked); -1 after 400.
     int until(uint16_t code, int answer) {
         for (int n = 1, before = asked; n <= 400; ++n, before = asked)
@@ -625,15 +636,10 @@ void aSecond() {
 TEST_F(Meas, ListNumbersOfStoppedListsComeBack) {
     for (uint32_t n = 1; n <= 70000; ++n) {
         if (n % 2) {
-            serve(byAddress(PEER, 3, 8, 16, {N4, U32_SIGNAL, 0, 0}, 0, n));
-            const auto open = fake::take(fake::commands);
-            ASSERT_EQ(codes(open), std::vector<uint16_t>{0x0300}) << n;
-            serve(message(0x0107, PEER, OWN, word(open[0], 8), word(open[0], 12),
-                          fields({{word(open[0], 28), 4}, {0x99, 4}, {0x99, 4}, {PEER, 2}})));
-            const auto reply = fake::take(fake::commands);
-            ASSERT_EQ(codes(reply), std::vector<uint16_t>{0x0501}) << n;
-            ASSERT_NE(word(reply[0], 20), 0u) << "list " << n << " refused";
-            serve(message(0x0502, PEER, OWN, 0x31, word(reply[0], 8)));
+            const Bytes reply = grantedToPeer(U32_SIGNAL, 0, n);
+            ASSERT_FALSE(reply.empty()) << n;
+            ASSERT_NE(word(reply, 20), 0u) << "list " << n << " refused";
+            serve(message(0x0502, PEER, OWN, 0x31, word(reply, 8)));
             ASSERT_EQ(codes(fake::take(fake::commands)), std::vector<uint16_t>{0x0301}) << n;
         } else {
             serve(byNames(std::string("usb_portsc1", 12), 1));
@@ -1167,14 +1173,9 @@ TEST_F(Meas, AKillAllGivesBackTheListsAMastersDaqFeeds) {
     fedPlaces = {};
     for (int round = 0; round < 10; ++round) {
         for (uint32_t channel = 0; channel < 4; ++channel) {
-            serve(byAddress(PEER, 3, 8, 16, {N4, 29 << 18 | channel, 0, 0}, 1));
-            const auto open = fake::take(fake::commands);
-            ASSERT_EQ(codes(open), std::vector<uint16_t>{0x0300}) << round;
-            serve(message(0x0107, PEER, OWN, word(open[0], 8), word(open[0], 12),
-                          fields({{word(open[0], 28), 4}, {0x99, 4}, {0x99, 4}, {PEER, 2}})));
-            const auto reply = fake::take(fake::commands);
-            ASSERT_EQ(codes(reply), std::vector<uint16_t>{0x0501}) << round;
-            ASSERT_NE(word(reply[0], 20), 0u) << "granted in round " << round;
+            const Bytes reply = grantedToPeer(29 << 18 | channel, 1);
+            ASSERT_FALSE(reply.empty()) << round;
+            ASSERT_NE(word(reply, 20), 0u) << "granted in round " << round;
         }
         ASSERT_EQ(placesTaken(), 4u) << "fed by the DAQ in round " << round;
         serve(message(0x0505, PEER, OWN, 0x55, PEER));
