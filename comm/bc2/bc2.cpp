@@ -243,11 +243,11 @@ int closeTaken(Channel* c, int fd) {
     return bcSocket_close(fd);
 }
 
-// Closes the channel's socket when the caller is its receive task; any other task only shuts
-// it down, which wakes the receive task, and that one closes it: a descriptor is never closed
-// under a task still using it.
-void disconnect(Channel* c) {
-    const bool own = c->task != TASK_ID_NULL && taskIdSelf() == c->task;
+// Closes the channel's socket when the caller is its receive task (`own`, which it says itself:
+// it may run before its spawner has stored its id); any other task only shuts it down, which
+// wakes the receive task, and that one closes it: a descriptor is never closed under a task still
+// using it.
+void disconnect(Channel* c, bool own = false) {
     if (own) {
         const int fd = c->fd.exchange(-1);
         if (fd >= 0 && !bcSocket_isShutdown()) {
@@ -408,7 +408,7 @@ void receiveTask(Channel* c) {
         int foreignInRow = 0;
         while (!stopFlag && (c->type == CI ? ciReceive(c) : dkReceive(c, foreignInRow)) != 0) {
         }
-        disconnect(c);
+        disconnect(c, true);
         ownSet(c->type).fetch_and(~bit(c->pid));
         c->state = DISCONNECTED;
         if (stopFlag) return;

@@ -383,13 +383,17 @@ int startInternal(Mlist* l) {
     return 1;
 }
 
+// An answered request. Its number is free at once: a peer that refuses a list is asked again
+// every cycle, and numbers held back for their delay would run the table out within minutes. A
+// later reply naming it still names nothing: the same number comes round only once the table's
+// cursor has moved on by 2^24.
 void unqueue(Request* r) {
     if (r->prev)
         r->prev->next = r->next;
     else
         requestHead = r->next;
     if (r->next) r->next->prev = r->prev;
-    dropMagic(r->magic, true);
+    dropMagic(r->magic, false);
     delete r;
 }
 
@@ -1069,6 +1073,12 @@ void gw_meas_monitoring() {
     for (uint16_t pid = 0; pid < PIDS; ++pid) {
         if (connected(pid) || stateOf(pid) != OFFLINE) {
             if (!take(handleSem, "gw_meas_monitoring")) return;
+            // Seen under the mutex, which the stop takes after setting it: once the stop is
+            // through, the rest of a pass that was under way asks no peer anything.
+            if (gatewayStop) {
+                semGive(handleSem);
+                return;
+            }
             monitorPid(pid);
             if (semGive(handleSem) != OK) {
                 syslogx(LOG_ERR, "gw_meas_monitoring: failed to give semaphore.");
@@ -1196,7 +1206,14 @@ void gw_meascreate_reply(const uint8_t* m, size_t len) {
         const bool sound = f && f->sourcePid == (l ? l->pid : 0xFFFF);
         dynkomm_fifo_unpin(f);
         if (!l || l->state != REQUESTED) {
-            // no request of a list that waits
+            // A grant for no list that waits (its request timed out, or the list went): nothing
+            // here reads or stops what it made, so it is stopped and its path's FIFO freed.
+            if (fifo && !(l && l->fifoRef == fifo)) {
+                uint8_t stop[CI_HEADER];
+                message(stop, 0x0502, h.source, 0, h.context1, 0);
+                comint_put_cmd(stop, 1);
+                dynkomm_fifo_free_receiving(fifo, h.source);
+            }
         } else if (l->killRequested) {
             if (fifo) {
                 uint8_t stop[CI_HEADER];

@@ -186,21 +186,17 @@ void checkMaster(MeasList* l) {
     }
 }
 
-// A list that runs: into its raster, or to the master DAQ that drives it.
+// A list that runs: to the master DAQ that drives it, if any, and into its raster, where a
+// kill-all and the state queries find it (nothing copies the DAQ raster's lists by raster).
 void attach(MeasList* l) {
-    if (l->master && (l->detach = l->master->create(l, l->daq))) {
-        l->raster = RASTER_DAQ;
-        return;
-    }
+    if (l->master && (l->detach = l->master->create(l, l->daq))) l->raster = RASTER_DAQ;
     link(l);
 }
 
 int stopList(MeasList* l, int keepFifo) {
     if (!l) return 1;
     if (l->tag != TAG_ACTIVE) return 0;
-    // A list its master's DAQ drives has a detach routine; one asked for at that raster number
-    // without is linked like any other.
-    if (!l->detach && !unlink(l)) return 0;
+    if (!unlink(l)) return 0;
     l->tag = TAG_OPENING ^ 0xFFFFFFFF;
     if (l->detach) l->detach(l);
     if (!keepFifo) dynkomm_closepath(AppMan_getPID(), l->sendFifo, l->requester);
@@ -476,6 +472,9 @@ void meas_man_10ms() {
         syncHold = 500;
     }
     if (++calls10ms % 100) return;
+    // Once a second, as the gateway's and the data FIFOs' tables: the numbers of stopped lists
+    // come back after their delay, however many lists the peers create in a run.
+    magicNumber_garbageCollection(mmMagics);
     uint32_t loss = 0, stopped = 0;
     for (int r = 0; r < RASTERS; ++r) {
         loss += dataLoss[r].load();

@@ -5,6 +5,8 @@
 #include <cstdint>
 
 void meas_man_ini();
+// Every 10 ms: the synchronisation of logged data; once a second the loss count and the list
+// numbers of stopped lists, which come back after their delay.
 void meas_man_10ms();
 // Copies the lists requested at raster index `raster` with the time stamp `stamp` (100 us).
 // Every copier of a raster takes that raster's lock for its whole pass, so lists are never

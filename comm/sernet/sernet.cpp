@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -28,6 +29,18 @@ struct SenderList {
 };
 SenderList online[SERNET_RASTERS], offline[SERNET_RASTERS];
 std::atomic<uint32_t> pathReplyHandle{0};
+
+// Paths asked for whose reply may still come. A reply lost with its channel, or a peer that
+// restarted meanwhile, would hold the sending FIFO and what the requester keeps for the path for
+// good: such a path fails in the fifth second, as a refused one does.
+constexpr uint8_t REPLY_SECONDS = 5;
+struct Awaited {
+    uint32_t fifo, context;
+    uint8_t seconds;
+};
+std::vector<Awaited> awaited;
+SEM_ID awaitedLock = nullptr;
+std::atomic<uint32_t> expiryHandle{0};
 
 SenderList* listOf(const DynkommFifo* f) {
     if (f->raster >= SERNET_RASTERS) return nullptr;
@@ -105,6 +118,25 @@ void send(SenderList& list, bool queued, const char* kind, int raster) {
     semGive(list.mutex);
 }
 
+// In the command task, as a peer's refusal: a reply that came first has completed its path
+// there, and the failure then finds nothing waiting.
+void failExpired(const uint8_t*, size_t, uint16_t) {
+    std::vector<Awaited> expired;
+    if (!awaitedLock || semTake(awaitedLock, WAIT_FOREVER) != OK) return;
+    std::erase_if(awaited, [&](const Awaited& a) {
+        if (a.seconds < REPLY_SECONDS) return false;
+        expired.push_back(a);
+        return true;
+    });
+    semGive(awaitedLock);
+    const uint16_t own = AppMan_getPID();
+    for (const Awaited& a : expired) {
+        uint8_t m[CI_HEADER + REPLY_PAYLOAD];
+        completion(m, own, own, a.fifo, pathReplyHandle.load(), a.context, 0, 0, own);
+        dynkomm_open_serial_network_path_reply(m, sizeof m, own);
+    }
+}
+
 } // namespace
 
 void SerNet_man_ini() {
@@ -123,11 +155,27 @@ void SerNet_man_ini() {
             return;
         }
     }
+    if (!awaitedLock) awaitedLock = semMCreate(SEM_Q_PRIORITY | SEM_INVERSION_SAFE);
     if (!comint_resolve_routine(pathReplyHandle.load()))
         pathReplyHandle = comint_handle_routine(dynkomm_open_serial_network_path_reply);
+    if (!comint_resolve_routine(expiryHandle.load())) expiryHandle = comint_handle_routine(failExpired);
 }
 
-void SerNet_man_1s() {}
+void SerNet_man_1s() {
+    if (!awaitedLock || semTake(awaitedLock, WAIT_FOREVER) != OK) return;
+    bool expired = false;
+    for (Awaited& a : awaited) {
+        if (a.seconds < REPLY_SECONDS) ++a.seconds;
+        expired = expired || a.seconds == REPLY_SECONDS;
+    }
+    semGive(awaitedLock);
+    if (!expired) return;
+    // One message for all of them (one that cannot be queued now is tried again next second).
+    const uint16_t own = AppMan_getPID();
+    uint8_t m[CI_HEADER + REPLY_PAYLOAD];
+    completion(m, own, own, 0, expiryHandle.load(), 0, 0, 0, own);
+    post(m);
+}
 
 uint16_t dynkomm_getslotnum_SerNet(int raster) {
     switch (raster) {
@@ -268,6 +316,10 @@ int dynkomm_openpath(uint16_t source, uint16_t dest, uint16_t entrySize, uint16_
                 LOG_ERR, "dynkomm_open_serial_network_path() freeing f %X after comint failed", magic);
         return 0;
     }
+    if (awaitedLock && semTake(awaitedLock, WAIT_FOREVER) == OK) {
+        awaited.push_back({magic, context, 0});
+        semGive(awaitedLock);
+    }
     return 1;
 }
 
@@ -324,6 +376,10 @@ void dynkomm_open_serial_network_path_reply(const uint8_t* msg, size_t len, uint
     // Only a sending FIFO of ours that waits for its reply: a stale or forged word does nothing.
     if (dynkomm_get_fifo(h.context1, &f) != 1 || !f->opening) return;
     f->opening = 0;
+    if (awaitedLock && semTake(awaitedLock, WAIT_FOREVER) == OK) {
+        std::erase_if(awaited, [&](const Awaited& a) { return a.fifo == h.context1; });
+        semGive(awaitedLock);
+    }
     const uint32_t continuation = f->partnerMagic;
     const uint32_t remote = get_be32(msg + 24);
     uint8_t m[CI_HEADER + REPLY_PAYLOAD] = {};
@@ -336,9 +392,13 @@ void dynkomm_open_serial_network_path_reply(const uint8_t* msg, size_t len, uint
         if (done) done(m, sizeof m, h.source);
         SerNet_man_start_sending(f);
     } else {
-        if (!SerNet_man_release_fifo(h.context1))
+        // No entry was ever sent into a path that did not open: its number is free at once. A
+        // requester that refuses asks again without end, faster than delayed numbers come back.
+        DynkommFifo* failed = dynkomm_fifo_unregister(h.context1, false);
+        if (!failed)
             SYSLOGX_RATE_GUARDED(LOG_ERR, "dynkomm_open_serial_network_path_reply() fifo f %X already freed?",
                                  h.context1);
+        dynkomm_fifo_dispose(failed);
         put_be32(m + 24, 0);
         put_be32(m + 28, 0);
         if (done) done(m, sizeof m, 0);
@@ -446,4 +506,5 @@ uint32_t dynkomm_fifo_unlink(uint16_t source, uint16_t dest, uint32_t magic) {
 void SerNet_man_reset() {
     for (int r = 0; r < SERNET_RASTERS; ++r)
         online[r].head = offline[r].head = nullptr;
+    awaited.clear();
 }

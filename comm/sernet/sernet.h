@@ -16,6 +16,7 @@ constexpr uint32_t SERNET_PEER_PATHS = 128;
 constexpr uint32_t SERNET_PEER_BYTES = 16u << 20;
 
 void SerNet_man_ini();
+// Once a second: a path whose reply has not come in its fifth second fails.
 void SerNet_man_1s();
 void SerNet_man_sender_online(int raster);
 void SerNet_man_sender_offline(int raster);

@@ -507,6 +507,14 @@ TEST_F(Xcp, TheRegistryHoldsTenSocketsAndTheShutdownClosesThemAfterTellingTheToo
     close(peers[0]), close(peers[1]);
 }
 
+// A tool that sets up and starts a DAQ list of two ODTs in each of 200 sessions, each begun with
+// a CONNECT that ends the one before: every session allocates anew, and what the sessions before
+// took is given back (the sanitizer build's leak check sees anything kept).
+TEST_F(Xcp, EachSessionsDaqListsGoWithIt) {
+    for (int session = 0; session < 200 && !HasFatalFailure(); ++session)
+        daqList({4, 8}, 2);
+}
+
 // The diagnostic services' interface version, and the clock in seconds, big-endian: the test's
 // calendar starts at 1700000000 (0x6553F100) less than a second before.
 TEST_F(Xcp, DiagnosticServicesTellTheInterfaceVersionAndTheClock) {

@@ -172,6 +172,17 @@ struct Meas : Unit {
         }
         return out;
     }
+    // The reply to the peer's list of one 4-byte value at raster 3 once the peer has granted its
+    // path; none when no path was asked for or no reply came.
+    Bytes grantedToPeer(uint32_t address, uint16_t type = 0, uint32_t context = 1) {
+        serve(byAddress(PEER, 3, 8, 16, {N4, address, 0, 0}, type, context));
+        const auto open = fake::take(fake::commands);
+        if (codes(open) != std::vector<uint16_t>{0x0300}) return {};
+        serve(message(0x0107, PEER, OWN, word(open[0], 8), word(open[0], 12),
+                      fields({{word(open[0], 28), 4}, {0x99, 4}, {0x99, 4}, {PEER, 2}})));
+        const auto reply = fake::take(fake::commands);
+        return codes(reply) == std::vector<uint16_t>{0x0501} ? reply[0] : Bytes{};
+    }
     // Cycles (from 1) until a message `code` went to the peer (0x0505: it was asked); -1 after 400.
     int until(uint16_t code, int answer) {
         for (int n = 1, before = asked; n <= 400; ++n, before = asked)
@@ -296,6 +307,71 @@ TEST_F(Meas, TheDiagnosticsCountThePidsListsByState) {
     gw_kill_list(running);
     peer(1, -1);
     EXPECT_EQ(counts(), (Counts{0, 1, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1}));
+}
+
+// A peer grants a list after its request has gone: the request timed out (and the list was asked
+// for again), or the list was killed and freed meanwhile. Nothing here will read or stop what the
+// late grant made: the list is stopped on the peer and the FIFO of its path here freed. The list
+// asked for again runs on its own grant.
+// A peer refuses three lists for five minutes (names it does not know, say); the gateway asks for
+// each again in the next cycle, 300 requests a second. What those requests take of the gateway
+// comes back: every cycle asks for the three again, and a list set up at the end is asked for.
+TEST_F(Meas, RequestsAPeerRefusesGiveBackWhatTheyTake) {
+    for (uint32_t address : {0x40010u, 0x40020u, 0x40030u})
+        gw_start_list(single(PEER, address, 1));
+    for (int n = 0; n < 30000; ++n) {
+        std::vector<Bytes> rq;
+        peer(1, 0, &rq);
+        if (n >= 2) {
+            ASSERT_EQ(rq.size(), 3u) << "cycle " << n;
+        }
+        for (const Bytes& q : rq)
+            serve(message(0x0501, PEER, OWN, 0, word(q, 8), fields({{0, 4}})));
+        took();
+        if (n % 100 == 99) gw_meas_1s();
+    }
+    const uint32_t last = single(PEER, 0x40040, 1);
+    ASSERT_NE(last, 0u);
+    gw_start_list(last);
+    std::vector<Bytes> rq;
+    peer(1, 0, &rq);
+    EXPECT_EQ(rq.size(), 4u);
+}
+
+TEST_F(Meas, AGrantThatComesTooLateIsStoppedAndItsFifoFreed) {
+    auto grant = [&](const Bytes& request, uint32_t remote) {
+        const uint32_t fifo = dynkomm_fifo_reserve(PEER);
+        EXPECT_EQ(dynkomm_fifo_activate(fifo, PEER, 3, 4, 8, 0), fifo);
+        serve(message(0x0501, PEER, OWN, remote, word(request, 8), fields({{fifo, 4}, {9, 2}})));
+        return fifo;
+    };
+    const uint32_t handle = single(PEER, 0x40010);
+    gw_start_list(handle);
+    std::vector<Bytes> rq;
+    ASSERT_EQ(peer(2, 0, &rq), std::vector<uint16_t>{0x0500});
+    ASSERT_EQ(peer(152, 0, &rq), std::vector<uint16_t>{0x0500}) << "asked for again 1.5 s on";
+    took();
+    const uint32_t late = grant(rq[0], 0x77);
+    std::vector<Bytes> out;
+    ASSERT_EQ(peer(1, 0, &out), std::vector<uint16_t>{0x0502});
+    EXPECT_EQ(word(out[0], 12), 0x77u) << "the stop names the late list";
+    EXPECT_EQ(dynkomm_get_fifo(late, nullptr), 0) << "freed";
+    EXPECT_TRUE(took().empty());
+    const uint32_t running = grant(rq[1], 0x78);
+    EXPECT_EQ(took(), (Calls{{3, 0, 9, 1}}));
+    // Another list is killed while its request is out and freed 110 ms on; then its grant comes.
+    const uint32_t other = single(PEER, 0x40020);
+    gw_start_list(other);
+    out.clear();
+    ASSERT_EQ(peer(1, 1, &out), std::vector<uint16_t>{0x0500});
+    gw_kill_list(other);
+    EXPECT_EQ(peer(12, 1), std::vector<uint16_t>{0x0502}) << "the stop of a list not granted yet";
+    const uint32_t afterKill = grant(out[0], 0x79);
+    out.clear();
+    ASSERT_EQ(peer(1, 1, &out), std::vector<uint16_t>{0x0502});
+    EXPECT_EQ(word(out[0], 12), 0x79u);
+    EXPECT_EQ(dynkomm_get_fifo(afterKill, nullptr), 0) << "freed";
+    EXPECT_EQ(dynkomm_get_fifo(running, nullptr), 1) << "the running list keeps its own";
 }
 
 TEST_F(Meas, PeerOfflineResumeResetAndUnaskedMeasurements) {
@@ -618,6 +694,110 @@ TEST_F(Meas, AListWithAValueRunningPastItsObjectIsRefusedWhole) {
     seramMeasSetMasterSource(MEAS_CLASS_CCPMR, nullptr);
 }
 
+// What the unit's rasters do each second for the server and its paths.
+void aSecond() {
+    for (int i = 0; i < 100; ++i)
+        meas_man_10ms();
+    SerNet_man_1s();
+    dynkomm_1s();
+}
+
+// A peer creates and stops 70,000 one-value lists, by address and by names in turn, 250 a
+// second: more than the 65,536 list numbers of the server, each of which waits 241 seconds after
+// its stop. Every list is granted, the last one too.
+TEST_F(Meas, ListNumbersOfStoppedListsComeBack) {
+    for (uint32_t n = 1; n <= 70000; ++n) {
+        if (n % 2) {
+            const Bytes reply = grantedToPeer(U32_SIGNAL, 0, n);
+            ASSERT_FALSE(reply.empty()) << n;
+            ASSERT_NE(word(reply, 20), 0u) << "list " << n << " refused";
+            serve(message(0x0502, PEER, OWN, 0x31, word(reply, 8)));
+            ASSERT_EQ(codes(fake::take(fake::commands)), std::vector<uint16_t>{0x0301}) << n;
+        } else {
+            serve(byNames(std::string("usb_portsc1", 12), 1));
+            const auto reply = fake::take(fake::commands);
+            ASSERT_EQ(codes(reply), std::vector<uint16_t>{0x0511}) << n;
+            ASSERT_NE(word(reply[0], 20), 0u) << "list " << n << " refused";
+            serve(message(0x0512, PEER, OWN, 0, word(reply[0], 20)));
+        }
+        if (n % 250 == 0) aSecond();
+    }
+}
+
+// A requester refuses the path of every list it asks for (it holds as many as it may of this
+// unit's paths, say) and asks again at once: 70,000 lists, 1,000 a second. Each is refused, and
+// the FIFOs of the paths that never opened give their numbers back: the last list still has its
+// path asked for.
+TEST_F(Meas, PathsARequesterRefusesGiveBackTheirNumbers) {
+    const std::vector<uint16_t> refusedAndOpened{0x0501, 0x0300};
+    for (uint32_t n = 1; n <= 70001; ++n) {
+        // The refusal of the list before goes out with the path request of this one.
+        serve(byAddress(PEER, 3, 8, 16, {N4, U32_SIGNAL, 0, 0}, 0, n));
+        const auto out = fake::take(fake::commands);
+        ASSERT_EQ(codes(out), n == 1 ? std::vector<uint16_t>{0x0300} : refusedAndOpened) << "list " << n;
+        if (n > 1) {
+            ASSERT_EQ(out[0], message(0x0501, OWN, PEER, 0, n - 1, fields({{0, 4}}))) << n;
+        }
+        const Bytes& open = out.back();
+        const Bytes refusal = message(0x0107, PEER, OWN, word(open, 8), word(open, 12),
+                                      fields({{word(open, 28), 4}, {0, 4}, {0, 4}, {PEER, 2}}));
+        ci_serve_command(refusal.data(), refusal.size());
+        if (n % 1000 == 0) aSecond();
+    }
+}
+
+// The gateway's clients set up, start and kill 70,000 lists of this unit's own values, one every
+// 10 ms, each killed 100 ms after it was started: the handles and requests of the gateway, the
+// lists and paths of the server take more numbers than their tables hold, and give them back.
+// Every list runs, the last one too.
+TEST_F(Meas, GatewayListsOfTheUnitsOwnValuesComeAndGoWithoutEnd) {
+    constexpr uint32_t LISTS = 70000, LIFE = 10;
+    std::vector<uint32_t> handles;
+    uint32_t ran = 0, otherwise = 0;
+    for (uint32_t n = 1; n <= LISTS + LIFE; ++n) {
+        if (n <= LISTS) {
+            handles.push_back(single(0, U32_SIGNAL, 1, 0, n));
+            ASSERT_NE(handles.back(), 0u) << "list " << n << " not set up";
+            gw_start_list(handles.back());
+        }
+        if (n > LIFE) gw_kill_list(handles[n - LIFE - 1]);
+        cycle();
+        meas_man_10ms();
+        if (n % 100 == 0) gw_meas_1s(), SerNet_man_1s(), dynkomm_1s();
+        for (const Call& c : took()) {
+            if (c.entry != 3) continue;
+            ++(c.status == GW_OK ? ran : otherwise);
+        }
+    }
+    EXPECT_EQ(ran, LISTS);
+    EXPECT_EQ(otherwise, 0u);
+}
+
+// A peer asks for 70,000 lists, 200 a second, and never answers the path requests that follow
+// (its replies lost with its channel, say). Each list is refused in the fifth second after it
+// was asked for, and its numbers come back: the last one still has its path asked for.
+TEST_F(Meas, ListsWhosePathIsNeverAnsweredAreRefusedAndGiveBackTheirNumbers) {
+    uint32_t refused = 0;
+    auto take = [&] {
+        uint32_t opened = 0;
+        for (const Bytes& m : fake::take(fake::commands)) {
+            const uint16_t code = codes({m})[0];
+            opened += code == 0x0300;
+            refused += code == 0x0501 && word(m, 20) == 0;
+        }
+        return opened;
+    };
+    for (uint32_t n = 1; n <= 70000; ++n) {
+        serve(byAddress(PEER, 3, 8, 16, {N4, U32_SIGNAL, 0, 0}, 0, n));
+        ASSERT_EQ(take(), 1u) << "no path asked for list " << n;
+        if (n % 200 == 0) aSecond();
+        ASSERT_LE(n - refused, 6 * 200u) << "lists asked for in the last five seconds at most";
+    }
+    for (int i = 0; i < 5; ++i)
+        aSecond(), sim::step(1), take();
+    EXPECT_EQ(refused, 70000u);
+}
+
 TEST_F(Meas, ListsByNamesFromAPeer) {
     const char names[] = "usb_phy_linestate\0ltecu\0tecu_core\0cpu_load[1]\0usb_portsc1[3]\0cpu_load[7]\0"
                          "cpu_load\0bad]\0nothere\0usb_portsc1";
@@ -786,9 +966,43 @@ TEST_F(Meas, TheShutdownStopsTheGatewayWhileTheRasterMonitorsIt) {
     gw_stop();
     done = true;
     raster.join();
+    sim::waitIdle(); // the command task has sent what was queued before the stop
     fake::take(fake::commands);
     cycle(30);
     EXPECT_EQ(codes(fake::take(fake::commands)), std::vector<uint16_t>{});
+}
+
+// The stop comes in the middle of a monitoring pass: a client of this unit's own lists (this
+// unit's PID is watched before the peer's) is told in that pass that its list is too long. The
+// peer, whose poll is due in the same pass, is asked only while the gateway runs.
+bool stopOnTooLong = false;
+int startCallback(uint32_t status, const void*, uintptr_t) {
+    if (status == GW_TOO_LONG && stopOnTooLong) gw_stop();
+    return 0;
+}
+
+TEST_F(Meas, AStopInTheMiddleOfAMonitoringPassEndsThePass) {
+    static_assert(OWN < PEER);
+    const gw_callbacks_t starting{
+        {{nullptr, 0}, {nullptr, 0}, {nullptr, 0}, {startCallback, 0}, {nullptr, 0}, {nullptr, 0}}};
+    gw_client_t* c = gw_connect(&starting);
+    int32_t longList[121] = {-1};
+    auto tooLongOnOwn = [&] {
+        gw_start_list(gw_setup_list(c, longList, 1, 484, 3, OWN, 1, 0, 1, 4, 124, 0));
+    };
+    for (bool stop : {false, true}) {
+        ASSERT_GT(until(0x0505, 0), 0);
+        EXPECT_TRUE(peer(14, 0).empty());
+        // The pass that polls the peer again: 150 ms after the last query.
+        stopOnTooLong = stop;
+        tooLongOnOwn();
+        const int before = asked;
+        peer(1, 0);
+        EXPECT_EQ(asked - before, stop ? 0 : 1) << (stop ? "stopped" : "running");
+    }
+    EXPECT_EQ(until(0x0505, 0), -1);
+    stopOnTooLong = false;
+    gw_disconnect(c);
 }
 
 // The entry of the list X, Z, Y, X (aligned and unaligned words) copied at `stamp`, its values
@@ -1006,6 +1220,44 @@ TEST_F(Meas, AListOfOneMasterDaqsChannelsIsFedByTheDaqOnceItRuns) {
     gw_kill_list(m);
     cycle(3);
     EXPECT_EQ(detached, 1);
+    meas_man_setMaster(0, nullptr);
+}
+
+// A master whose DAQs feed at most four lists at once. A peer asks for four lists of its DAQ's
+// channels, ten times over, and ends each round with a kill-all: the lists run for the peer until
+// then (its state query says so), and the kill gives back their paths and the master's places.
+std::array<void*, 4> fedPlaces{};
+size_t placesTaken() {
+    return static_cast<size_t>(std::ranges::count_if(fedPlaces, [](void* p) { return p != nullptr; }));
+}
+
+TEST_F(Meas, AKillAllGivesBackTheListsAMastersDaqFeeds) {
+    static const MeasManMaster master{
+        [](const int32_t* w, uint32_t, uint32_t* daq, int) { return (w[1] >> 18) == 29 ? (*daq = 7, 1) : 0; },
+        [](void* l, uint32_t) -> MeasDetach {
+            const auto free = std::ranges::find(fedPlaces, nullptr);
+            if (free == fedPlaces.end()) return nullptr;
+            *free = l;
+            return [](void* gone) { std::ranges::replace(fedPlaces, gone, static_cast<void*>(nullptr)); };
+        }};
+    meas_man_setMaster(0, &master);
+    seramMeasSetMasterSource(MEAS_CLASS_CCPMR, [](uint32_t) -> void* { return &masterValue; });
+    fedPlaces = {};
+    for (int round = 0; round < 10; ++round) {
+        for (uint32_t channel = 0; channel < 4; ++channel) {
+            const Bytes reply = grantedToPeer(29 << 18 | channel, 1);
+            ASSERT_FALSE(reply.empty()) << round;
+            ASSERT_NE(word(reply, 20), 0u) << "granted in round " << round;
+        }
+        ASSERT_EQ(placesTaken(), 4u) << "fed by the DAQ in round " << round;
+        serve(message(0x0505, PEER, OWN, 0x55, PEER));
+        EXPECT_EQ(codes(sent()), std::vector<uint16_t>{0x0103}) << round;
+        serve(message(0x0504, PEER, OWN, 0, 0));
+        EXPECT_EQ(codes(fake::take(fake::commands)), std::vector<uint16_t>(4, 0x0301)) << round;
+        EXPECT_EQ(placesTaken(), 0u) << round;
+        serve(message(0x0505, PEER, OWN, 0x55, PEER));
+        EXPECT_EQ(codes(sent()), std::vector<uint16_t>{0x0104}) << round;
+    }
     meas_man_setMaster(0, nullptr);
 }
 

@@ -203,6 +203,60 @@ TEST_F(Paths, APeerIsGranted128SmallPathsAndOneMoreOnceOneCloses) {
     EXPECT_EQ(open(PEER), 0u);
 }
 
+// A peer opens and closes 70,000 paths to this unit, 250 a second: more than the 65,536 FIFO
+// numbers, each of which waits 241 seconds after its close. Every path is granted, and what the
+// peer holds here stays at one path.
+TEST_F(Paths, FifoNumbersOfClosedPathsComeBack) {
+    const Bytes open = message(0x0300, PEER, OWN, 0x1000, 0x2000,
+                               fields({{PEER, 2}, {OWN, 2}, {3, 2}, {8, 2}, {1, 4}, {4, 2}, {0, 2}, {0, 4}}));
+    for (uint32_t n = 1; n <= 70000; ++n) {
+        serve(open);
+        const auto out = fake::take(fake::commands);
+        ASSERT_EQ(out.size(), 1u) << n;
+        const uint32_t magic = word(out[0], 24);
+        ASSERT_NE(magic, 0u) << "path " << n << " refused";
+        ASSERT_EQ(dynkomm_held(PEER).paths, 1u) << n;
+        serve(message(0x0301, PEER, OWN, 0, 0, fields({{magic, 4}, {PEER, 2}, {OWN, 2}})));
+        if (n % 250 == 0) dynkomm_1s();
+    }
+    EXPECT_EQ(dynkomm_held(PEER).paths, 0u);
+}
+
+// A path whose reply never comes (the peer restarted, or its reply was lost with its channel)
+// fails in the fifth second after its request, as a refused one does: the requester hears of it
+// and the sending FIFO goes. A reply in time completes the path, and the time-out then leaves it.
+TEST_F(Paths, APathWithoutReplyFailsInItsFifthSecond) {
+    const uint32_t answered = openToPeer(0, 0xABCD0003);
+    ASSERT_EQ(completions.size(), 1u);
+    completions.clear();
+    ASSERT_EQ(dynkomm_openpath(OWN, PEER, 6, 6, 16, 0, continuation, 78), 1);
+    const auto out = sent();
+    ASSERT_EQ(out.size(), 1u);
+    const uint32_t silent = word(out[0], 8);
+    for (int second = 1; second <= 4; ++second) {
+        SerNet_man_1s();
+        sim::step(1);
+    }
+    EXPECT_TRUE(completions.empty());
+    EXPECT_EQ(dynkomm_get_fifo(silent, nullptr), 1);
+    SerNet_man_1s();
+    sim::step(1);
+    EXPECT_EQ(completions, (std::vector<std::pair<Bytes, uint16_t>>{
+                               {fields({{78, 4}, {0, 4}, {0, 4}, {OWN, 2}, {0, 2}}), 0}}));
+    EXPECT_EQ(dynkomm_get_fifo(silent, nullptr), 0) << "released";
+    EXPECT_TRUE(sent().empty()) << "nothing goes to the peer";
+    // the reply that comes too late reaches nothing; the path answered in time stays open
+    completions.clear();
+    serve(
+        message(0x0107, PEER, OWN, silent, replyHandle, fields({{78, 4}, {0x99, 4}, {0x99, 4}, {PEER, 2}})));
+    EXPECT_TRUE(completions.empty());
+    DynkommFifo* f = nullptr;
+    ASSERT_EQ(dynkomm_get_fifo(answered, &f), 1);
+    EXPECT_TRUE(dynkomm_write_copy(f, fields({{1, 4}, {2, 4}}).data()));
+    SerNet_man_sender_online(6);
+    EXPECT_EQ(fake::take(fake::online).size(), 1u);
+}
+
 TEST_F(Paths, LocalPathAnswersItself) {
     EXPECT_EQ(dynkomm_openpath(OWN, OWN, 10, 2, 4, 0, continuation, 5), 1);
     sim::step(1);
