@@ -34,6 +34,10 @@ constexpr uint16_t CONNECT_FAILED = 0, DISCONNECTED = 2, CONNECTED = 3, REQUESTE
 constexpr int SOCK_BUF = 23360;
 constexpr int POLL_SLICE_MS = 200;
 constexpr int CONNECT_LIMIT_MS = 3000;
+// A stream send waits this long in all for room: well below the 1.5 s after which the peers'
+// gateways call a unit that does not answer offline.
+constexpr int SEND_LIMIT_MS = 500;
+constexpr int SEND_SLICE_MS = 50;
 
 uint64_t bit(uint32_t pid) {
     return pid < 64 ? uint64_t{1} << pid : 0;
@@ -61,6 +65,9 @@ struct Channel {
     std::atomic<uint16_t> state{DISCONNECTED};
     std::atomic<int> fd{-1};
     std::atomic<int> users{0}; // tasks other than the receive task inside a use of fd
+    // Set by the send that failed on fd (it shut fd down); cleared when a new socket is taken.
+    std::atomic<bool> dropping{false};
+    SEM_ID sendLock = nullptr; // one stream send at a time, so that messages never interleave
     TASK_ID task = TASK_ID_NULL;
     sockaddr_in peerListen{};
     sockaddr_in peerUdp{};
@@ -68,7 +75,7 @@ struct Channel {
     std::atomic<uint32_t> framesOnline{0}, sent{0}, sendErrors{0}, udpReceived{0}, received{0}, recvErrors{0};
     // Each channel's own guard for the lines that tell it came up or went down: a guard shared
     // by every peer and both types swallowed a restarted peer's news behind the others' lines.
-    SyslogRateGuard upLog, downLog;
+    SyslogRateGuard upLog, downLog, sendLog;
 };
 
 struct Host {
@@ -151,10 +158,39 @@ bool waitReadable(int fd) {
     }
 }
 
-ssize_t sendAll(int fd, const uint8_t* data, size_t n, const sockaddr_in* to = nullptr) {
-    OsExternalWait wait;
-    if (to) return sendto(fd, data, n, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(to), sizeof *to);
-    return send(fd, data, n, MSG_NOSIGNAL);
+// A datagram that cannot go at once is lost rather than waited for.
+ssize_t sendDatagram(int fd, const uint8_t* data, size_t n, const sockaddr_in& to) {
+    return sendto(fd, data, n, MSG_DONTWAIT | MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to),
+                  sizeof to);
+}
+
+// Sends all n bytes on a stream socket, waiting for room through the OS layer at most
+// SEND_LIMIT_MS in all: a peer that stops reading must not hold the sending task. n, or what
+// went before the time ran out (errno ETIMEDOUT) or the socket failed (-1 when nothing went).
+ssize_t sendBounded(int fd, const uint8_t* data, size_t n) {
+    size_t done = 0;
+    for (int waited = 0; done < n;) {
+        const ssize_t r = send(fd, data + done, n - done, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (r > 0) {
+            done += static_cast<size_t>(r);
+            continue;
+        }
+        if (r < 0 && errno == EINTR) continue;
+        if (r == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) break;
+        if (waited >= SEND_LIMIT_MS || stopFlag) {
+            errno = ETIMEDOUT;
+            break;
+        }
+        // Every wait counts whole, however it ended: a socket that keeps saying it has room
+        // without taking any cannot hold the task either.
+        pollfd p{fd, POLLOUT, 0};
+        {
+            OsExternalWait wait;
+            poll(&p, 1, SEND_SLICE_MS);
+        }
+        waited += SEND_SLICE_MS;
+    }
+    return done || n == 0 ? static_cast<ssize_t>(done) : -1;
 }
 
 // ---- channels ----------------------------------------------------------------------------
@@ -181,6 +217,7 @@ void resetBuffer(SendBuffer& b) {
 void dropChannel(Channel* c) {
     if (!c) return;
     if (c->activate) semDelete(c->activate);
+    if (c->sendLock) semDelete(c->sendLock);
     for (SendBuffer& b : c->buf)
         if (b.mutex) semDelete(b.mutex);
     delete c;
@@ -205,6 +242,7 @@ Channel* channelOf(uint32_t pid, int type, bool create) {
     if (type == DK) c->peerUdp = inet(hostAddress(h), static_cast<uint16_t>(BC2_PORT_DK_UDP + h.offset));
     resetBuffer(c->buf[0]);
     resetBuffer(c->buf[1]);
+    c->sendLock = semMCreate(SEM_Q_PRIORITY | SEM_INVERSION_SAFE);
     slot = c;
     return c;
 }
@@ -266,6 +304,33 @@ void disconnect(Channel* c, bool own = false) {
     }
     resetBuffer(c->buf[0]);
     resetBuffer(c->buf[1]);
+}
+
+// Sends data whole on the channel's stream within the bound: what went (n when all), or -1. A
+// send that did not complete leaves the peer's stream cut inside a message, so it drops the
+// channel: it shuts the socket down, and the receive task closes it. `gone` tells a send that
+// found no socket, or the channel dropped already: nothing went and there is nothing to tell.
+ssize_t streamSend(Channel* c, const uint8_t* data, size_t n, bool* gone) {
+    FdUse use(c);
+    const int fd = use.fd();
+    *gone = true;
+    if (fd < 0 || c->dropping || !c->sendLock || semTake(c->sendLock, WAIT_FOREVER) != OK) return 0;
+    ssize_t r = 0;
+    // A send that waited for the lock behind the one that failed sends nothing.
+    if (!c->dropping) {
+        *gone = false;
+        r = sendBounded(fd, data, n);
+        if (r != static_cast<ssize_t>(n)) {
+            c->dropping = true;
+            const int e = errno;
+            ::shutdown(fd, SHUT_RDWR);
+            errno = e;
+        }
+    }
+    const int e = errno;
+    semGive(c->sendLock);
+    errno = e;
+    return r;
 }
 
 void receiveTask(Channel* c);
@@ -398,6 +463,7 @@ void receiveTask(Channel* c) {
             int none = -1;
             if (!c->fd.compare_exchange_strong(none, fd)) bcSocket_close(fd);
         }
+        c->dropping = false;
         c->state = CONNECTED;
         ownSet(c->type).fetch_or(bit(c->pid));
         timespec now{};
@@ -419,8 +485,10 @@ int ciReceive(Channel* c) {
     const int fd = c->fd.load();
     uint8_t msg[20 + BC2_CI_RECV_MAX];
     const int r = bc2_recv_packet(fd, msg, 20);
+    // A channel a failed send dropped has been told of already.
+    const bool quiet = bcSocket_isShutdown() || c->dropping;
     if (r < 0) {
-        if (!bcSocket_isShutdown())
+        if (!quiet)
             SYSLOGX_RATE_GUARDED(
                 LOG2_ERR, "Basecom2: CI channel - Error PID 0x%X receiving serial network header, '%s'",
                 c->pid, err());
@@ -428,7 +496,7 @@ int ciReceive(Channel* c) {
         return 0;
     }
     if (r == 0) {
-        if (!bcSocket_isShutdown()) SYSLOGX_RATE_GUARDED(LOG2_ERR, "Basecom2: CI channel - socket closed");
+        if (!quiet) SYSLOGX_RATE_GUARDED(LOG2_ERR, "Basecom2: CI channel - socket closed");
         return 0;
     }
     const uint16_t len = get_be16(msg + 2);
@@ -463,7 +531,7 @@ int dkReceive(Channel* c, int& foreignInRow) {
     uint8_t head[BC2_DK_HEADER];
     const int r = bc2_recv_packet(fd, head, BC2_DK_HEADER);
     if (r <= 0) {
-        if (bcSocket_isShutdown()) return 0;
+        if (bcSocket_isShutdown() || c->dropping) return 0;
         if (r == 0)
             SYSLOGX_RATE_GUARDED(LOG2_ERR, "Basecom2: DK channel - socket closed");
         else
@@ -890,6 +958,25 @@ void dkUdpListen() {
     }
 }
 
+// A command message on a peer's stream: 1 sent, else 0. The failure that dropped the channel is
+// counted and told through `tell` (the channel's own guard: one stuck peer does not silence
+// the others); what found it dropped already is neither.
+int ciSend(Channel* c, const uint8_t* msg, size_t n, void (*tell)(const uint8_t* msg)) {
+    bool gone;
+    if (streamSend(c, msg, n, &gone) == static_cast<ssize_t>(n)) {
+        ++c->sent;
+        return 1;
+    }
+    if (gone) return 0;
+    const int e = errno;
+    ++c->sendErrors;
+    if (!stopFlag && syslogx_rateguard(&c->sendLog)) {
+        errno = e;
+        tell(msg);
+    }
+    return 0;
+}
+
 // ---- DK sending --------------------------------------------------------------------------------
 
 // A peer's DK channel and its protocol version, which the presence receiver rewrites with each
@@ -904,13 +991,14 @@ DkPeer dkChannel(uint32_t pid) {
     return {hosts[pid].dk, hosts[pid].version};
 }
 
-// Sends what is left of the buffer's frame. 1 sent, 0 failed (logged once per error state).
+// Sends what is left of the buffer's frame. 1 sent, 0 failed (logged once per error state; a
+// TCP send that failed dropped the channel, and its receive task resets the buffers).
 int sendRest(Channel* c, SendBuffer& b, bool udp, const char* who) {
-    FdUse use(c);
-    const int fd = udp ? dkTxFd : use.fd();
-    if (fd < 0) return 0;
     const size_t left = b.fill - b.sent;
-    const ssize_t r = sendAll(fd, b.frame() + b.sent, left, udp ? &c->peerUdp : nullptr);
+    bool gone = dkTxFd < 0;
+    const ssize_t r = udp ? (gone ? 0 : sendDatagram(dkTxFd, b.frame() + b.sent, left, c->peerUdp))
+                          : streamSend(c, b.frame() + b.sent, left, &gone);
+    if (gone) return 0;
     if (r == static_cast<ssize_t>(left)) {
         // the online buffer's frames count apart, whichever way they went
         if (&b == &c->buf[1])
@@ -1173,27 +1261,21 @@ int comint_put_eth(const uint8_t* msg) {
         c = dest == 0xFFFE ? hosts[MC_RECORD].ci : dest <= 64 ? hosts[dest].ci : nullptr;
     }
     if (!c) return 0;
-    FdUse use(c);
-    const int fd = use.fd();
-    if (fd < 0) return 0;
     const size_t n = 20u + len;
-    if (c->pid == MC_RECORD) {
-        if (sendAll(fd, msg, n, &c->peerListen) != static_cast<ssize_t>(n)) {
-            SYSLOGX_RATE_GUARDED(LOG2_ERR, "Basecom2: comint_put_eth() Error sending mulitcast comint cmd");
-            ++c->sendErrors;
-            return 0;
-        }
-        ++c->framesOnline;
-        return 1;
-    }
-    if (sendAll(fd, msg, n) != static_cast<ssize_t>(n)) {
-        SYSLOGX_GUARDED(LOG2_ERR,
-                        "Basecom2: comint_put_eth() Error sending comint cmd to PID 0x%X -> 0x%X, cmd 0x%X",
-                        get_be16(msg + 4), dest, get_be16(msg + 16));
+    if (c->pid != MC_RECORD)
+        return ciSend(c, msg, n, [](const uint8_t* m) {
+            syslogx(LOG2_ERR,
+                    "Basecom2: comint_put_eth() Error sending comint cmd to PID 0x%X -> 0x%X, cmd 0x%X",
+                    get_be16(m + 4), get_be16(m + 6), get_be16(m + 16));
+        });
+    FdUse use(c);
+    if (use.fd() < 0) return 0;
+    if (sendDatagram(use.fd(), msg, n, c->peerListen) != static_cast<ssize_t>(n)) {
+        SYSLOGX_RATE_GUARDED(LOG2_ERR, "Basecom2: comint_put_eth() Error sending mulitcast comint cmd");
         ++c->sendErrors;
         return 0;
     }
-    ++c->sent;
+    ++c->framesOnline;
     return 1;
 }
 
@@ -1207,19 +1289,10 @@ int comint_put_locSock(const uint8_t* msg) {
         c = hosts[dest].ci;
     }
     if (!c) return 0;
-    FdUse use(c);
-    const int fd = use.fd();
-    if (fd < 0) return 0;
-    const size_t n = 20u + len;
-    if (sendAll(fd, msg, n) != static_cast<ssize_t>(n)) {
-        SYSLOGX_RATE_GUARDED(LOG2_ERR,
-                             "Basecom2: comint_put_locSock() Error sending comint cmd 0x%X to PID 0x%X, %s",
-                             get_be16(msg + 16), dest, err());
-        ++c->sendErrors;
-        return 0;
-    }
-    ++c->sent;
-    return 1;
+    return ciSend(c, msg, 20u + len, [](const uint8_t* m) {
+        syslogx(LOG2_ERR, "Basecom2: comint_put_locSock() Error sending comint cmd 0x%X to PID 0x%X, %s",
+                get_be16(m + 16), get_be16(m + 6), err());
+    });
 }
 
 int dyncom_send_eth(const uint8_t* header, const uint8_t* entry) {

@@ -74,6 +74,10 @@ int comint_status();
 // 1 once the transport gave up making the command multicast channel (no address on an
 // interface, no sockets).
 int BC2_ciMulticastFailed();
+// A command message on the destination's command channel (the command multicast for 0xFFFE): 1
+// when sent. A send on a channel that cannot complete within half a second fails and drops that
+// channel, here and for the data records below: no caller waits longer on a peer that stopped
+// reading. A datagram that cannot go at once is lost.
 int comint_put_eth(const uint8_t* message);
 int comint_put_locSock(const uint8_t* message);
 

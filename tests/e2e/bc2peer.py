@@ -7,6 +7,8 @@ usage: bc2peer.py ADDRESS PID VERSION[/OFFSET[/passive]] UNIT_ADDRESS:PID ...
                   offline spell)
        bc2peer.py lists FILE ADDRESS PID VERSION UNIT_ADDRESS:PID (lists by address, their words in
                   the JSON file: granted or refused, and the entries each sent)
+       bc2peer.py stuck SECONDS ADDRESS PID VERSION UNIT_ADDRESS:PID (asks for echoes, reads nothing)
+       bc2peer.py ask SECONDS ADDRESS PID VERSION UNIT_ADDRESS:PID (asks for a list's state all along)
 
 OFFSET is the peer's port offset (version 514 and up). A passive peer listens and takes the units'
 connections (the units' addresses must then be the greater ones); else it connects to them.
@@ -44,6 +46,7 @@ class Peer:
         self.messages = []  # (unit pid, header fields, payload)
         self.closed = set()
         self.silent = False  # no presence packets: the units call it offline
+        self.reading = True  # False: what comes on the command channels stays unread
         self.lock = threading.Lock()
 
     def presence(self):
@@ -79,6 +82,8 @@ class Peer:
         # from 517 on the unit knows it by the listen socket it connects to (offset / 100).
         s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        if not self.reading:
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)  # what is not read backs up the sooner
         if self.version < 517:
             s.bind((self.address, 9862 + self.offset + channel))
             s.connect((self.units[unit], 9860 + channel))
@@ -88,7 +93,7 @@ class Peer:
 
     def keep(self, unit, channel, s):
         (self.dk if channel else self.ci)[unit] = s
-        if channel == 0:
+        if channel == 0 and self.reading:
             threading.Thread(target=self.read_ci, args=(unit, s), daemon=True).start()
 
     def accept(self, count):
@@ -264,14 +269,52 @@ def lists(peer, unit, requests):
     return out
 
 
+def stuck(peer, unit, seconds):
+    """Asks `unit` for an echo of 480 bytes every 10 ms and reads nothing, for at most `seconds`:
+    how many requests went, and whether the unit ended the connection meanwhile."""
+    s = peer.ci[unit]
+    s.settimeout(5)
+    request = header(480, peer.pid, unit, 0x5717, 0, 0x0105) + bytes(480)
+    sent, end = 0, time.monotonic() + seconds
+    while time.monotonic() < end:
+        try:
+            s.sendall(request)
+        except TimeoutError:
+            break  # the unit stopped taking the requests: a stream cut inside one
+        except OSError:
+            return {"sent": sent, "dropped": True}
+        sent += 1
+        time.sleep(0.01)
+    return {"sent": sent, "dropped": False}
+
+
+def ask(peer, unit, seconds):
+    """Asks `unit` for the state of a list every 50 ms for `seconds`, then waits up to 20 s for the
+    last answers: how many questions went and how many were answered."""
+    asked, end = set(), time.monotonic() + seconds
+    while time.monotonic() < end:
+        context = 0x05050000 + len(asked)
+        peer.ci[unit].sendall(header(0, peer.pid, unit, context, 0, 0x0505))
+        asked.add(context)
+        time.sleep(0.05)
+
+    def answered():
+        with peer.lock:
+            return asked & {f[5] for u, f, _ in peer.messages if u == unit and f[6] in (0x0103, 0x0104)}
+
+    peer.wait(lambda: len(answered()) == len(asked), 20)
+    return {"asked": len(asked), "answered": len(answered())}
+
+
 def main():
-    mode = sys.argv.pop(1) if sys.argv[1] in ("queue", "paths", "lists") else None
-    seconds = float(sys.argv.pop(1)) if mode == "queue" else 0
+    mode = sys.argv.pop(1) if sys.argv[1] in ("queue", "paths", "lists", "stuck", "ask") else None
+    seconds = float(sys.argv.pop(1)) if mode in ("queue", "stuck", "ask") else 0
     requests = json.load(open(sys.argv.pop(1))) if mode == "lists" else None
     address, pid = sys.argv[1], int(sys.argv[2], 0)
     version, offset, passive = (sys.argv[3] + "/0/").split("/")[:3]
     units = {int(p, 0): a for a, p in (u.split(":") for u in sys.argv[4:])}
     peer = Peer(address, pid, int(version), units, int(offset), passive == "passive")
+    peer.reading = mode != "stuck"
     out = {}
     threading.Thread(target=peer.listen_presence, daemon=True).start()
     threading.Thread(target=peer.send_presence, daemon=True).start()
@@ -285,11 +328,10 @@ def main():
     out["ci_ports"] = sorted({s.getsockname()[1] for s in peer.ci.values()})
     time.sleep(1.0)  # the units take the connections and mark them in their presence packets
     if mode:
-        if mode == "lists":
-            run = lists(peer, min(units), requests)
-        else:
-            run = queue(peer, min(units), seconds) if mode == "queue" else paths(peer, min(units))
-        print(json.dumps(run), flush=True)
+        modes = {"queue": lambda u: queue(peer, u, seconds), "paths": lambda u: paths(peer, u),
+                 "lists": lambda u: lists(peer, u, requests),
+                 "stuck": lambda u: stuck(peer, u, seconds), "ask": lambda u: ask(peer, u, seconds)}
+        print(json.dumps(modes[mode](min(units))), flush=True)
         return
 
     # A broadcast version request: each unit answers once.

@@ -2,15 +2,19 @@
 // the presence rounds on the stepped clock, and the races between a connection coming in, the
 // unit's own connect and a disconnect from another task.
 #include "comm/bc2/bc2.h"
+#include "comm/comint/comint.h"
 #include "comm/dynkomm/dynkomm.h"
+#include "comm/routing/routing.h"
 #include "comm/sockreg/sockreg.h"
 #include "platform/kmgr/appman.h"
 #include "platform/settings/settings.h"
 #include "services/rtpman/rtpman.h"
+#include "support/cimsg.h"
 #include "support/loopback.h"
 #include "support/stepped.h"
 
 #include <cerrno>
+#include <chrono>
 #include <dirent.h>
 #include <fstream>
 #include <cstring>
@@ -24,7 +28,7 @@
 namespace {
 
 constexpr uint32_t OWN_ADDR = 0x7F000002, PEER_ADDR = 0x7F000001; // the unit connects actively
-constexpr uint16_t OWN = 0x10, PEER = 0x11;
+constexpr uint16_t OWN = 0x10, PEER = 0x11, OTHER = 0x12;
 constexpr int CI = 0, DK = 1;
 
 using testsupport::readable;
@@ -75,6 +79,40 @@ int unitEndOf(int fd) {
     return -1;
 }
 
+// Sends all of `b`, waiting at most `ms` for room each time: false when the unit stopped taking it.
+bool sendWithin(int fd, const std::vector<uint8_t>& b, int ms) {
+    for (size_t at = 0; at < b.size();) {
+        const ssize_t r = send(fd, b.data() + at, b.size() - at, MSG_DONTWAIT | MSG_NOSIGNAL);
+        pollfd p{fd, POLLOUT, 0};
+        if (r > 0)
+            at += static_cast<size_t>(r);
+        else if (r == 0 || errno != EAGAIN || poll(&p, 1, ms) != 1)
+            return false;
+    }
+    return true;
+}
+
+// Reads exactly n bytes, waiting at most `ms` for each part.
+bool recvWithin(int fd, uint8_t* out, size_t n, int ms) {
+    for (size_t at = 0; at < n;) {
+        if (!readable(fd, ms)) return false;
+        const ssize_t r = recv(fd, out + at, n - at, MSG_DONTWAIT);
+        if (r > 0)
+            at += static_cast<size_t>(r);
+        else if (r == 0 || errno != EAGAIN)
+            return false;
+    }
+    return true;
+}
+
+// True once the unit has ended the connection (what it sent before is read and dropped).
+bool endedWithin(int fd, int ms) {
+    uint8_t b[4096];
+    for (ssize_t r; readable(fd, ms);)
+        if ((r = recv(fd, b, sizeof b, MSG_DONTWAIT)) == 0 || (r < 0 && errno != EAGAIN)) return true;
+    return false;
+}
+
 // The transport's fixed ports must not meet the units other tests run on this host's loopback:
 // the test runs in a network namespace of its own, with its loopback up.
 bool ownNetwork(std::string* why) {
@@ -120,14 +158,53 @@ struct Bc2 : testsupport::SteppedTest {
         SteppedTest::TearDown();
     }
     // The peer's presence packet, unicast from a new source port each time.
-    // `made`: the CI and DK sets.
-    void presence(uint32_t counter, uint64_t heard, uint16_t pid = PEER, uint64_t made = 0) {
+    // `made`: the CI and DK sets; `offset`: the peer's port offset.
+    void presence(uint32_t counter, uint64_t heard, uint16_t pid = PEER, uint64_t made = 0,
+                  uint16_t offset = 0) {
         uint8_t p[BC2_PRESENCE_SIZE];
-        bc2_build_presence(p, PEER_ADDR, pid, heard, made, made, counter, 0);
+        bc2_build_presence(p, PEER_ADDR, pid, heard, made, made, counter, offset);
         const sockaddr_in unit = testsupport::inetAddress(OWN_ADDR, BC2_PORT_PRESENCE);
         const int udp = testsupport::boundSocket(SOCK_DGRAM, PEER_ADDR);
         sendto(udp, p, sizeof p, 0, reinterpret_cast<const sockaddr*>(&unit), sizeof unit);
         close(udp);
+    }
+    // Both channels to PEER (offset 0) and to OTHER (offset 100), both on the peer's address,
+    // which is below the unit's: the unit connects, once (the peers listen no longer then). PEER's
+    // ends receive into `peerBuffer` bytes. Their ends in ends[0] and ends[1], by type.
+    int ends[2][2] = {{-1, -1}, {-1, -1}};
+    bool twoPeers(int peerBuffer) {
+        const uint16_t pid[2] = {PEER, OTHER}, offset[2] = {0, 100};
+        int listener[2][2];
+        for (int p : {0, 1})
+            for (int t : {CI, DK}) {
+                listener[p][t] =
+                    tcp(PEER_ADDR, static_cast<uint16_t>((t == DK ? BC2_PORT_DK : BC2_PORT_CI) + offset[p]));
+                mine.push_back(listener[p][t]);
+                if (p == 0) setsockopt(listener[p][t], SOL_SOCKET, SO_RCVBUF, &peerBuffer, sizeof peerBuffer);
+                if (listen(listener[p][t], 4) != 0) return false;
+            }
+        BC2_init();
+        auto made = [&] {
+            return ends[0][CI] >= 0 && ends[0][DK] >= 0 && ends[1][CI] >= 0 && ends[1][DK] >= 0;
+        };
+        for (uint32_t n = 1; n < 100 && !made(); ++n) {
+            for (int p : {0, 1})
+                presence(n, uint64_t{1} << OWN, pid[p], 0, offset[p]);
+            sim::step(1);
+            for (int p : {0, 1})
+                for (int t : {CI, DK})
+                    if (ends[p][t] < 0 && readable(listener[p][t], 20))
+                        mine.push_back(ends[p][t] = accept(listener[p][t], nullptr, nullptr));
+        }
+        for (int p : {0, 1})
+            for (int t : {CI, DK}) {
+                std::erase(mine, listener[p][t]);
+                close(listener[p][t]);
+            }
+        const uint64_t both = uint64_t{1} << PEER | uint64_t{1} << OTHER;
+        return made() &&
+               until([&] { return (comint_get_connect_mask() & dk_get_connect_mask() & both) == both; },
+                     true);
     }
     // The peer's packets, counting from `counter`, until the unit has heard one (its receiver
     // may not listen yet).
@@ -539,6 +616,107 @@ TEST_F(Bc2, TheSocketsOfConnectionsThatDropGoBackToTheRegistry) {
         if (held < 0) held = bcSocket_count();
         ASSERT_TRUE(until([&] { return bcSocket_count() == held; })) << round << ": " << bcSocket_count();
     }
+}
+
+// Stands in for the measurement server: a state query answered "done" to its requester, with
+// the request's first context word in the second.
+size_t stateReply(const uint8_t* request, size_t, uint8_t* reply, size_t) {
+    const CiHeader q = ci_header(request);
+    ci_set_header(reply, {0, OWN, q.source, 0, q.context1, 0x0103});
+    return CI_HEADER;
+}
+
+// A peer that stops reading its command channel while another keeps asking for state: the command
+// task gives the stuck send up after a bounded wait and goes on answering the other; the stuck
+// channel is dropped, and its failure counted and told once, however many replies still wait for it.
+TEST_F(Bc2, APeerThatStopsReadingLosesItsCommandChannelWhileTheOtherIsStillAnswered) {
+    routing_ini();
+    comint_ini();
+    comint_reset();
+    comint_setReplyHandler(0x0505, stateReply);
+    struct Sink {
+        Sink() {
+            BC2_setCommandSink(comint_queue_cmd,
+                               [](const uint8_t* m) -> int { return comint_put_cmd(m, 0); });
+        }
+        ~Sink() { BC2_setCommandSink(nullptr, nullptr), comint_reset(); }
+    } sink;
+    ASSERT_TRUE(twoPeers(4096));
+    ASSERT_TRUE(until([] { return comint_status() != 0; }, true));
+    sim::step(100); // the command task looks for the multicast channel every 100 ms
+    // 300 echoes of 480 bytes: far more than the stuck peer's socket and the unit's hold
+    const cimsg::Bytes echo = cimsg::message(0x0105, PEER, OWN, 0, 0, cimsg::Bytes(480, 0x5A));
+    for (int i = 0; i < 300; ++i)
+        ASSERT_TRUE(sendWithin(ends[0][CI], echo, 5000)) << i;
+    for (uint32_t i = 0; i < 20; ++i) {
+        ASSERT_TRUE(sendWithin(ends[1][CI], cimsg::message(0x0505, OTHER, OWN, 0x700 + i, 0), 5000));
+        cimsg::Bytes answer(CI_HEADER);
+        ASSERT_TRUE(recvWithin(ends[1][CI], answer.data(), answer.size(), 5000)) << "question " << i;
+        EXPECT_EQ(answer, cimsg::message(0x0103, OWN, OTHER, 0, 0x700 + i)) << i;
+    }
+    EXPECT_TRUE(comint_get_connect_mask() >> OTHER & 1);
+    EXPECT_TRUE(until([] { return (comint_get_connect_mask() >> PEER & 1) == 0; }, true));
+    EXPECT_TRUE(endedWithin(ends[0][CI], 5000));
+    Bc2DebugPid d{};
+    BC2_debugoutPID(PEER, &d);
+    EXPECT_GE(d.cmdTxErr, 1);
+    EXPECT_EQ(countLogged("Error sending comint cmd to PID 0x10 -> 0x11"), 1);
+}
+
+// The same on the data channels: the sender of frames to a peer that stopped reading gives up
+// after a bounded wait and drops that channel; the other peer's records all arrive.
+TEST_F(Bc2, APeerThatStopsReadingLosesItsDataChannelWhileTheOtherGetsEveryRecord) {
+    ASSERT_TRUE(twoPeers(4096));
+    constexpr int ROUNDS = 200;
+    std::atomic<bool> done{false};
+    std::thread sender([&done] {
+        const uint8_t entry[700] = {};
+        for (int i = 0; i < ROUNDS; ++i)
+            for (uint16_t pid : {PEER, OTHER}) {
+                const uint8_t header[BC2_DK_HEADER] = {
+                    0, static_cast<uint8_t>(pid), 700 >> 8, 700 & 0xFF, 0, 0, 0, 9};
+                dyncom_send_eth(header, entry);
+            }
+        Dynkom_flush_eth(1);
+        done = true;
+    });
+    // OTHER reads its records meanwhile; a sender held longer than 5 s is freed by closing the
+    // stuck end, which ends that wait.
+    int records = 0;
+    bool freed = false;
+    std::vector<uint8_t> stream;
+    auto progress = std::chrono::steady_clock::now();
+    while (!done || records < ROUNDS) {
+        uint8_t b[4096];
+        const ssize_t r = readable(ends[1][DK], 100) ? recv(ends[1][DK], b, sizeof b, MSG_DONTWAIT) : -1;
+        if (r > 0) {
+            stream.insert(stream.end(), b, b + r);
+            progress = std::chrono::steady_clock::now();
+        }
+        for (size_t len; stream.size() >= BC2_DK_HEADER &&
+                         stream.size() >= BC2_DK_HEADER + (len = stream[2] << 8 | stream[3]);) {
+            records += stream[1] == OTHER;
+            stream.erase(stream.begin(), stream.begin() + static_cast<long>(BC2_DK_HEADER + len));
+        }
+        if (std::chrono::steady_clock::now() - progress > std::chrono::seconds(5)) {
+            if (done || freed) break;
+            std::erase(mine, ends[0][DK]);
+            close(ends[0][DK]);
+            freed = true;
+        }
+    }
+    sender.join();
+    EXPECT_FALSE(freed) << "the sender waited for the stuck peer";
+    EXPECT_EQ(records, ROUNDS);
+    EXPECT_TRUE(until([] { return (dk_get_connect_mask() >> PEER & 1) == 0; }, true));
+    EXPECT_TRUE(dk_get_connect_mask() >> OTHER & 1);
+    if (!freed) {
+        EXPECT_TRUE(endedWithin(ends[0][DK], 5000));
+    }
+    Bc2DebugPid d{};
+    BC2_debugoutPID(PEER, &d);
+    EXPECT_GE(d.dataTxErr, 1);
+    EXPECT_EQ(countLogged("dyncom_send_eth():[0x11]"), 1);
 }
 
 } // namespace
