@@ -34,7 +34,6 @@ struct xcpEthCtx {
     uint16_t ctr = 1;
     uint32_t packed = 0;
     uint8_t pack[XCP_FRAME_HEADER + XCP_MAX_DTO]; // a lone frame may be larger than the limit
-    std::atomic<uint8_t> flush{0};
     std::atomic<bool> stopping{false};
     std::atomic<TASK_ID> rxTask{TASK_ID_NULL};
     std::atomic<TASK_ID> txTask{TASK_ID_NULL};
@@ -90,12 +89,11 @@ bool sendDatagram(xcpEthCtx* c, const uint8_t* data, uint32_t n, const char* who
 void sendPacked(xcpEthCtx* c) {
     sendDatagram(c, c->pack, c->packed, "xcpEthTxFrameDTO()");
     c->packed = 0;
-    c->flush = 0;
 }
 
 // The frames waiting in the DTO buffer into datagrams: each frame takes its counter, a datagram
-// leaves when the next frame would not fit (or with the next frame after the 100 ms tick). What
-// is left waits for the next frame, a flush or a response.
+// leaves when the next frame would not fit or no frame could join it. What is left goes once the
+// transmit queue holds nothing more.
 void packDtos(xcpEthCtx* c) {
     const uint32_t head = c->dtoHead.load(std::memory_order_acquire);
     for (uint32_t at = c->dtoTail.load(std::memory_order_relaxed); at != head;) {
@@ -107,11 +105,12 @@ void packDtos(xcpEthCtx* c) {
             continue;
         }
         const uint32_t n = XCP_FRAME_HEADER + len;
-        if (c->packed && (c->packed + n > XCP_DTO_PACK_LIMIT || c->flush)) sendPacked(c);
+        if (c->packed && c->packed + n > XCP_DTO_PACK_LIMIT) sendPacked(c);
         putFrameHeader(f, len, nextCtr(c));
         std::memcpy(c->pack + c->packed, f, n);
         c->packed += n, at += n;
         c->dtoTail.store(at, std::memory_order_release);
+        if (c->packed + XCP_FRAME_HEADER + XCP_ODT_HEADER > XCP_DTO_PACK_LIMIT) sendPacked(c);
     }
 }
 
@@ -142,13 +141,19 @@ void xcpEthTxTask(xcpCp* cp) {
             if (c->packed) sendPacked(c);
             break;
         case XCP_TX_RESET:
-            c->ctr = 1, c->dtoLost = 0, c->flush = 0, c->packed = 0;
+            c->ctr = 1, c->dtoLost = 0, c->packed = 0;
             std::memcpy(&c->peer, it.packet, sizeof c->peer);
             c->hasPeer = true;
             break;
         default: // XCP_TX_STOP
             if (c->packed) sendPacked(c);
             return;
+        }
+        // Nothing more to join them: the frames leave now rather than with the next event, however
+        // far off. Frames whose queue item a full queue refused are taken along.
+        if (msgQNumMsgs(cp->txQueue) == 0) {
+            packDtos(c);
+            if (c->packed) sendPacked(c);
         }
     }
 }
@@ -361,17 +366,13 @@ void xcpEthDtoSend(xcpCp* cp, uint32_t bytes) {
     if (c->dtoQueued.exchange(true, std::memory_order_acq_rel)) return; // the item waiting takes these too
     xcpTxItem item;
     item.kind = XCP_TX_DTO, item.length = 0;
-    // A full queue: the frames go with the next cycle's item or a flush.
+    // A full queue: the frames go once it has drained, or with the next cycle's item.
     if (msgQSend(cp->txQueue, &item, offsetof(xcpTxItem, packet), NO_WAIT, MSG_PRI_NORMAL) != OK)
         c->dtoQueued.store(false);
 }
 
 void xcpEthDtoLost(xcpCp* cp, uint32_t count) {
     if (cp->eth) cp->eth->dtoLost.fetch_add(count, std::memory_order_relaxed);
-}
-
-void xcpEth_100ms(xcpCp* cp) {
-    if (cp->eth) cp->eth->flush = 1;
 }
 
 void xcpEthWake(xcpCp* cp) {
