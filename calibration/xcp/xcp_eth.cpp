@@ -253,12 +253,10 @@ void xcpEthTask(xcpCp* cp) {
     }
 }
 
-// `guard` is the caller's own: a flood of one text leaves the others heard.
+// Without its queue (it could not be made) the transport has nothing to tell the transmit task.
 bool queueItem(xcpCp* cp, xcpTxItem& item, std::atomic<uint8_t>& guard, const char* failText,
                int ticks = NO_WAIT) {
-    if (!cp->txQueue || msgQSend(cp->txQueue, &item, sizeof item, ticks, MSG_PRI_NORMAL) == OK) return true;
-    if (syslogx_floodcheck(&guard)) syslogx(LOG_ERR, "%s: %s", failText, std::strerror(errno));
-    return false;
+    return !cp->txQueue || xcpTxFrame(cp, &item, guard, failText, ticks);
 }
 
 void stopTxTask(xcpCp* cp) {

@@ -184,6 +184,10 @@ int xcpCommandProcessor(xcpCp* cp, const uint8_t* packet, uint32_t length);
 void xcpCommandProcessorIdle(xcpCp* cp);
 // 1 queued, 0 lost (logged).
 int xcpTxFrame(xcpCp* cp, const xcpTxItem* item);
+// The same under the caller's own text and flood guard (a flood of one text leaves the others
+// heard), waiting up to `ticks` for room.
+int xcpTxFrame(xcpCp* cp, const xcpTxItem* item, std::atomic<uint8_t>& guard, const char* failText,
+               int ticks = NO_WAIT);
 void xcpTxCTOErr(xcpCp* cp, xcpTxItem* item, uint8_t command, uint8_t error);
 // Checks an address as SET_MTA gets it: XCP_OK or OUT_OF_RANGE (logged).
 uint8_t xcpValidateMTA_Address(const xcpCp* cp, uint8_t extension, uint32_t address);

@@ -13,7 +13,9 @@
 
 #include <cstring>
 #include <functional>
+#include <future>
 #include <regex>
+#include <thread>
 
 namespace {
 
@@ -459,7 +461,7 @@ TEST_F(Xcp, ADtoArrivesInTheTickThatMadeItHoweverSlowItsEvent) {
         ASSERT_EQ(frames[i].first, static_cast<uint16_t>(frames[all - 1].first + i - all + 1)) << i;
 }
 
-// A queue that stays full floods one text; the others are still heard.
+// A queue that stays full floods one text; the others are still heard, the shutdown's event's too.
 TEST_F(Xcp, EveryTextOfAFullTransmitQueueKeepsItsOwnFloodGuard) {
     ASSERT_EQ(cmd({"ff 00"}), "ff0580ffff000101");
     const TASK_ID tx = holdSender();
@@ -471,7 +473,18 @@ TEST_F(Xcp, EveryTextOfAFullTransmitQueueKeepsItsOwnFloodGuard) {
         handOn("ff 00");
     handOn("dd 00"); // stops DAQ and flushes
     EXPECT_TRUE(logged("xcpEthDtoFlush(): msgQSend() error"));
+    // The shutdown after twenty lost responses: its event is lost too and told. It then waits for
+    // room for the transport's stop, which the sender makes once it runs again.
+    std::promise<void> counted;
+    std::thread shutdown([&] {
+        sim::adoptThread(), counted.set_value();
+        xcp_shutdown_now(), sim::releaseThread();
+    });
+    counted.get_future().wait();
+    sim::waitIdle(); // the shutdown waits for room
+    EXPECT_EQ(countLogged("xcp_shutdown_now(): msgQSend() error"), 1);
     releaseSender(tx);
+    shutdown.join();
 }
 
 TEST_F(Xcp, FourSteppedSecondsWithoutCommandClearTheMasterAndWithTheSwitchEndTheSession) {
