@@ -53,9 +53,6 @@ static_assert(XCP_DTO_PACK_LIMIT <= XCP_FRAME_HEADER + XCP_MAX_DTO, "shared fram
 
 namespace {
 
-constexpr int P_SOCKET = 139; // the transport's own log priorities
-constexpr int P_REGISTRY = 143;
-
 // ---- socket registry ------------------------------------------------------------------------
 
 SEM_ID registryMutex;
@@ -81,7 +78,7 @@ bool sendDatagram(xcpEthCtx* c, const uint8_t* data, uint32_t n, const char* who
     const ssize_t sent = sendto(c->sock, data, n, MSG_DONTWAIT | MSG_NOSIGNAL,
                                 reinterpret_cast<const sockaddr*>(&c->peer), sizeof c->peer);
     if (sent == static_cast<ssize_t>(n)) return true;
-    SYSLOGX_GUARDED(P_SOCKET, "%s: sendto() failed with count %ld and error %s", who, static_cast<long>(sent),
+    SYSLOGX_GUARDED(LOG3_ERR, "%s: sendto() failed with count %ld and error %s", who, static_cast<long>(sent),
                     std::strerror(errno));
     return false;
 }
@@ -175,7 +172,7 @@ void receiveAll(xcpCp* cp) {
             recvfrom(c->sock, buf, sizeof buf, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &fl);
         if (n < 0) {
             if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
-                SYSLOGX_GUARDED(P_SOCKET, "xcpEthTask(): Error receiving from XCP socket");
+                SYSLOGX_GUARDED(LOG3_ERR, "xcpEthTask(): Error receiving from XCP socket");
             return;
         }
         if (c->stopping) return;
@@ -205,7 +202,7 @@ void xcpEthTask(xcpCp* cp) {
     xcpEthCtx* c = cp->eth;
     const int fd = xcpSocket_get(AF_INET, SOCK_DGRAM, 0);
     if (fd < 0) {
-        syslogx(P_SOCKET, "xcpEthTask(): Failed to create datagram socket");
+        syslogx(LOG3_ERR, "xcpEthTask(): Failed to create datagram socket");
         return;
     }
     const int one = 1;
@@ -216,7 +213,7 @@ void xcpEthTask(xcpCp* cp) {
         return;
     }
     if (bind(fd, reinterpret_cast<const sockaddr*>(&c->local), sizeof c->local) != 0) {
-        syslogx(P_SOCKET, "xcpEthTask(): Failed to bind datagram (%s)", std::strerror(errno));
+        syslogx(LOG3_ERR, "xcpEthTask(): Failed to bind datagram (%s)", std::strerror(errno));
         xcpSocket_close(fd);
         return;
     }
@@ -238,14 +235,14 @@ void xcpEthTask(xcpCp* cp) {
         if (c->stopping || xcpSocket_isShutdown()) return;
         if (r < 0) {
             if (errno == EINTR) continue;
-            SYSLOGX_GUARDED(P_SOCKET, "xcpEthTask(): Error on select() [%u]", static_cast<unsigned>(errno));
+            SYSLOGX_GUARDED(LOG3_ERR, "xcpEthTask(): Error on select() [%u]", static_cast<unsigned>(errno));
             taskDelay(1);
             continue;
         }
         if (FD_ISSET(c->wakeFd, &rd)) {
             uint64_t v;
             if (read(c->wakeFd, &v, sizeof v) < 0 && errno != EAGAIN)
-                SYSLOGX_GUARDED(P_SOCKET, "xcpEthTask(): Error on select() [%u]",
+                SYSLOGX_GUARDED(LOG3_ERR, "xcpEthTask(): Error on select() [%u]",
                                 static_cast<unsigned>(errno));
         }
         xcpCommandProcessorIdle(cp);
@@ -451,14 +448,14 @@ int xcpSocket_close(int fd) {
         ++i;
     if (i == socketCount) {
         semGive(registryMutex);
-        syslogx(P_REGISTRY, "xcpSocket::close_socket(%u): invalid file descriptor",
+        syslogx(LOG3_DEBUG, "xcpSocket::close_socket(%u): invalid file descriptor",
                 static_cast<unsigned>(fd));
         errno = EBADF;
         return -1;
     }
     sockets[i] = sockets[--socketCount];
     semGive(registryMutex);
-    syslogx(P_REGISTRY, "xcpSocket::close_socket(%u)", static_cast<unsigned>(fd));
+    syslogx(LOG3_DEBUG, "xcpSocket::close_socket(%u)", static_cast<unsigned>(fd));
     return ::close(fd);
 }
 
@@ -474,7 +471,7 @@ void xcpSocket_shutdown() {
         return;
     }
     if (socketCount)
-        syslogx(P_REGISTRY, "xcpSocket shutdown - closing %u pending sockets",
+        syslogx(LOG3_DEBUG, "xcpSocket shutdown - closing %u pending sockets",
                 static_cast<unsigned>(socketCount));
     while (socketCount)
         ::close(sockets[--socketCount]);

@@ -548,6 +548,11 @@ TEST_F(Xcp, TheRegistryHoldsTenSocketsAndTheShutdownClosesThemAfterTellingTheToo
     EXPECT_EQ(pyref::hex(frames.back().second), "fd07" + pyref::hex(bytes{'R', 'E', 'S', 'E', 'T'}));
     EXPECT_TRUE(taskNameToId("r_xcpEth0") == TASK_ID_NULL && taskNameToId("r_xcpEthDTO0") == TASK_ID_NULL);
     EXPECT_TRUE(xcpSocket_isShutdown() && logged("xcpSocket shutdown - closing 10 pending sockets"));
+    // The registry's lines at 143, the third band's debug level.
+    const auto line = std::find_if(seen.begin(), seen.end(), [](const auto& l) {
+        return l.text.find("pending sockets") != std::string::npos;
+    });
+    EXPECT_EQ(line->priority, 143);
     EXPECT_EQ(xcpSocket_get(AF_INET, SOCK_DGRAM, 0), -1);
     close(peers[0]), close(peers[1]);
 }
