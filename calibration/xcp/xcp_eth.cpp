@@ -73,18 +73,23 @@ uint16_t nextCtr(xcpEthCtx* c) {
     return c->ctr++;
 }
 
-bool sendDatagram(xcpEthCtx* c, const uint8_t* data, uint32_t n, const char* who) {
+// `guard` is the text's own: failed DTOs and failed responses do not silence each other.
+bool sendDatagram(xcpEthCtx* c, const uint8_t* data, uint32_t n, const char* who,
+                  std::atomic<uint8_t>& guard) {
     if (!c->hasPeer) return false;
     const ssize_t sent = sendto(c->sock, data, n, MSG_DONTWAIT | MSG_NOSIGNAL,
                                 reinterpret_cast<const sockaddr*>(&c->peer), sizeof c->peer);
     if (sent == static_cast<ssize_t>(n)) return true;
-    SYSLOGX_GUARDED(LOG3_ERR, "%s: sendto() failed with count %ld and error %s", who, static_cast<long>(sent),
-                    std::strerror(errno));
+    const int e = errno;
+    if (syslogx_floodcheck(&guard))
+        syslogx(LOG3_ERR, "%s: sendto() failed with count %ld and error %s", who, static_cast<long>(sent),
+                std::strerror(e));
     return false;
 }
 
 void sendPacked(xcpEthCtx* c) {
-    sendDatagram(c, c->pack, c->packed, "xcpEthTxFrameDTO()");
+    static std::atomic<uint8_t> guard{0};
+    sendDatagram(c, c->pack, c->packed, "xcpEthTxFrameDTO()", guard);
     c->packed = 0;
 }
 
@@ -114,6 +119,7 @@ void packDtos(xcpEthCtx* c) {
 void xcpEthTxTask(xcpCp* cp) {
     xcpEthCtx* c = cp->eth;
     xcpTxItem it;
+    static std::atomic<uint8_t> ctoGuard{0};
     for (;;) {
         if (msgQReceive(cp->txQueue, &it, sizeof it, WAIT_FOREVER) == ERROR) {
             if (c->stopping) return;
@@ -126,7 +132,7 @@ void xcpEthTxTask(xcpCp* cp) {
             // The DTOs counted before it leave before it, so the master sees the counter rise.
             if (c->packed) sendPacked(c);
             putFrameHeader(it.header, it.length, nextCtr(c));
-            sendDatagram(c, it.header, it.length + XCP_FRAME_HEADER, "xcpEthTxFrameCTO()");
+            sendDatagram(c, it.header, it.length + XCP_FRAME_HEADER, "xcpEthTxFrameCTO()", ctoGuard);
             break;
         case XCP_TX_DTO:
             // Frames stored after this take another item.

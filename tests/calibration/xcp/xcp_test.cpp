@@ -88,10 +88,10 @@ struct Xcp : testsupport::SteppedTest {
         return all;
     }
     // A command as the receive task hands it on, run here while that task waits in its select.
-    void handOn(const std::string& request) {
+    void handOn(const std::string& request, const sockaddr_in* from = nullptr) {
         bytes d = unhex(request);
         d.insert(d.begin(), {static_cast<uint8_t>(d.size()), 0, 0, 0});
-        xcpEthDatagram(&xcpCps[0], d.data(), static_cast<uint32_t>(d.size()), &toolAt);
+        xcpEthDatagram(&xcpCps[0], d.data(), static_cast<uint32_t>(d.size()), from ? from : &toolAt);
     }
     // The transmit task held at its queue, as when the sender falls behind: a flush item wakes it
     // and it parks at its next receive; what is queued meanwhile waits for the release.
@@ -485,6 +485,23 @@ TEST_F(Xcp, EveryTextOfAFullTransmitQueueKeepsItsOwnFloodGuard) {
     EXPECT_EQ(countLogged("xcp_shutdown_now(): msgQSend() error"), 1);
     releaseSender(tx);
     shutdown.join();
+}
+
+// A tool at the limited broadcast address, which a socket without SO_BROADCAST cannot send to:
+// every answer fails. A flood of failed responses leaves the failed DTOs heard.
+TEST_F(Xcp, AFloodOfFailedResponsesLeavesTheFailedDtosHeard) {
+    sockaddr_in broadcast = toolAt;
+    broadcast.sin_addr.s_addr = htonl(INADDR_BROADCAST);
+    for (const char* request :
+         {"ff 00", "d5 00 0100", "d4 00 0000 01", "d3 00 0000 00 01", "e2 00 0000 00 00",
+          "e1 ff 04 00 00010225", "e0 10 0000 0200 01 00", "de 02 0000", "dd 01"})
+        handOn(request, &broadcast);
+    for (int i = 0; i < 20; ++i)
+        handOn("fd", &broadcast);
+    sim::waitIdle();
+    EXPECT_TRUE(logged("xcpEthTxFrameCTO(): sendto() failed"));
+    xcpSendDAQ(2), sim::waitIdle();
+    EXPECT_TRUE(logged("xcpEthTxFrameDTO(): sendto() failed"));
 }
 
 TEST_F(Xcp, FourSteppedSecondsWithoutCommandClearTheMasterAndWithTheSwitchEndTheSession) {
