@@ -22,7 +22,6 @@ int xcpInitialize();
 void xcp_shutdown_now();
 // Samples the DAQ lists of event channel `event` (0: 100 ms, 1: 10 ms, 2: 1 ms).
 void xcpSendDAQ(int event);
-void xcp_100ms();
 
 // 0 disconnected, 2 connected, 3 no such connection point.
 uint32_t xcpConnectionGetState(uint32_t number);

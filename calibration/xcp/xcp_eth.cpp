@@ -34,7 +34,6 @@ struct xcpEthCtx {
     uint16_t ctr = 1;
     uint32_t packed = 0;
     uint8_t pack[XCP_FRAME_HEADER + XCP_MAX_DTO]; // a lone frame may be larger than the limit
-    std::atomic<uint8_t> flush{0};
     std::atomic<bool> stopping{false};
     std::atomic<TASK_ID> rxTask{TASK_ID_NULL};
     std::atomic<TASK_ID> txTask{TASK_ID_NULL};
@@ -53,9 +52,6 @@ struct xcpEthCtx {
 static_assert(XCP_DTO_PACK_LIMIT <= XCP_FRAME_HEADER + XCP_MAX_DTO, "shared frames fit the pack buffer");
 
 namespace {
-
-constexpr int P_SOCKET = 139; // the transport's own log priorities
-constexpr int P_REGISTRY = 143;
 
 // ---- socket registry ------------------------------------------------------------------------
 
@@ -77,25 +73,29 @@ uint16_t nextCtr(xcpEthCtx* c) {
     return c->ctr++;
 }
 
-bool sendDatagram(xcpEthCtx* c, const uint8_t* data, uint32_t n, const char* who) {
+// `guard` is the text's own: failed DTOs and failed responses do not silence each other.
+bool sendDatagram(xcpEthCtx* c, const uint8_t* data, uint32_t n, const char* who,
+                  std::atomic<uint8_t>& guard) {
     if (!c->hasPeer) return false;
     const ssize_t sent = sendto(c->sock, data, n, MSG_DONTWAIT | MSG_NOSIGNAL,
                                 reinterpret_cast<const sockaddr*>(&c->peer), sizeof c->peer);
     if (sent == static_cast<ssize_t>(n)) return true;
-    SYSLOGX_GUARDED(P_SOCKET, "%s: sendto() failed with count %ld and error %s", who, static_cast<long>(sent),
-                    std::strerror(errno));
+    const int e = errno;
+    if (syslogx_floodcheck(&guard))
+        syslogx(LOG3_ERR, "%s: sendto() failed with count %ld and error %s", who, static_cast<long>(sent),
+                std::strerror(e));
     return false;
 }
 
 void sendPacked(xcpEthCtx* c) {
-    sendDatagram(c, c->pack, c->packed, "xcpEthTxFrameDTO()");
+    static std::atomic<uint8_t> guard{0};
+    sendDatagram(c, c->pack, c->packed, "xcpEthTxFrameDTO()", guard);
     c->packed = 0;
-    c->flush = 0;
 }
 
 // The frames waiting in the DTO buffer into datagrams: each frame takes its counter, a datagram
-// leaves when the next frame would not fit (or with the next frame after the 100 ms tick). What
-// is left waits for the next frame, a flush or a response.
+// leaves when the next frame would not fit or no frame could join it. What is left goes once the
+// transmit queue holds nothing more.
 void packDtos(xcpEthCtx* c) {
     const uint32_t head = c->dtoHead.load(std::memory_order_acquire);
     for (uint32_t at = c->dtoTail.load(std::memory_order_relaxed); at != head;) {
@@ -107,17 +107,19 @@ void packDtos(xcpEthCtx* c) {
             continue;
         }
         const uint32_t n = XCP_FRAME_HEADER + len;
-        if (c->packed && (c->packed + n > XCP_DTO_PACK_LIMIT || c->flush)) sendPacked(c);
+        if (c->packed && c->packed + n > XCP_DTO_PACK_LIMIT) sendPacked(c);
         putFrameHeader(f, len, nextCtr(c));
         std::memcpy(c->pack + c->packed, f, n);
         c->packed += n, at += n;
         c->dtoTail.store(at, std::memory_order_release);
+        if (c->packed + XCP_FRAME_HEADER + XCP_ODT_HEADER > XCP_DTO_PACK_LIMIT) sendPacked(c);
     }
 }
 
 void xcpEthTxTask(xcpCp* cp) {
     xcpEthCtx* c = cp->eth;
     xcpTxItem it;
+    static std::atomic<uint8_t> ctoGuard{0};
     for (;;) {
         if (msgQReceive(cp->txQueue, &it, sizeof it, WAIT_FOREVER) == ERROR) {
             if (c->stopping) return;
@@ -130,7 +132,7 @@ void xcpEthTxTask(xcpCp* cp) {
             // The DTOs counted before it leave before it, so the master sees the counter rise.
             if (c->packed) sendPacked(c);
             putFrameHeader(it.header, it.length, nextCtr(c));
-            sendDatagram(c, it.header, it.length + XCP_FRAME_HEADER, "xcpEthTxFrameCTO()");
+            sendDatagram(c, it.header, it.length + XCP_FRAME_HEADER, "xcpEthTxFrameCTO()", ctoGuard);
             break;
         case XCP_TX_DTO:
             // Frames stored after this take another item.
@@ -142,13 +144,19 @@ void xcpEthTxTask(xcpCp* cp) {
             if (c->packed) sendPacked(c);
             break;
         case XCP_TX_RESET:
-            c->ctr = 1, c->dtoLost = 0, c->flush = 0, c->packed = 0;
+            c->ctr = 1, c->dtoLost = 0, c->packed = 0;
             std::memcpy(&c->peer, it.packet, sizeof c->peer);
             c->hasPeer = true;
             break;
         default: // XCP_TX_STOP
             if (c->packed) sendPacked(c);
             return;
+        }
+        // Nothing more to join them: the frames leave now rather than with the next event, however
+        // far off. Frames whose queue item a full queue refused are taken along.
+        if (msgQNumMsgs(cp->txQueue) == 0) {
+            packDtos(c);
+            if (c->packed) sendPacked(c);
         }
     }
 }
@@ -170,7 +178,7 @@ void receiveAll(xcpCp* cp) {
             recvfrom(c->sock, buf, sizeof buf, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &fl);
         if (n < 0) {
             if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
-                SYSLOGX_GUARDED(P_SOCKET, "xcpEthTask(): Error receiving from XCP socket");
+                SYSLOGX_GUARDED(LOG3_ERR, "xcpEthTask(): Error receiving from XCP socket");
             return;
         }
         if (c->stopping) return;
@@ -200,7 +208,7 @@ void xcpEthTask(xcpCp* cp) {
     xcpEthCtx* c = cp->eth;
     const int fd = xcpSocket_get(AF_INET, SOCK_DGRAM, 0);
     if (fd < 0) {
-        syslogx(P_SOCKET, "xcpEthTask(): Failed to create datagram socket");
+        syslogx(LOG3_ERR, "xcpEthTask(): Failed to create datagram socket");
         return;
     }
     const int one = 1;
@@ -211,7 +219,7 @@ void xcpEthTask(xcpCp* cp) {
         return;
     }
     if (bind(fd, reinterpret_cast<const sockaddr*>(&c->local), sizeof c->local) != 0) {
-        syslogx(P_SOCKET, "xcpEthTask(): Failed to bind datagram (%s)", std::strerror(errno));
+        syslogx(LOG3_ERR, "xcpEthTask(): Failed to bind datagram (%s)", std::strerror(errno));
         xcpSocket_close(fd);
         return;
     }
@@ -233,14 +241,14 @@ void xcpEthTask(xcpCp* cp) {
         if (c->stopping || xcpSocket_isShutdown()) return;
         if (r < 0) {
             if (errno == EINTR) continue;
-            SYSLOGX_GUARDED(P_SOCKET, "xcpEthTask(): Error on select() [%u]", static_cast<unsigned>(errno));
+            SYSLOGX_GUARDED(LOG3_ERR, "xcpEthTask(): Error on select() [%u]", static_cast<unsigned>(errno));
             taskDelay(1);
             continue;
         }
         if (FD_ISSET(c->wakeFd, &rd)) {
             uint64_t v;
             if (read(c->wakeFd, &v, sizeof v) < 0 && errno != EAGAIN)
-                SYSLOGX_GUARDED(P_SOCKET, "xcpEthTask(): Error on select() [%u]",
+                SYSLOGX_GUARDED(LOG3_ERR, "xcpEthTask(): Error on select() [%u]",
                                 static_cast<unsigned>(errno));
         }
         xcpCommandProcessorIdle(cp);
@@ -248,12 +256,10 @@ void xcpEthTask(xcpCp* cp) {
     }
 }
 
-// `guard` is the caller's own: a flood of one text leaves the others heard.
+// Without its queue (it could not be made) the transport has nothing to tell the transmit task.
 bool queueItem(xcpCp* cp, xcpTxItem& item, std::atomic<uint8_t>& guard, const char* failText,
                int ticks = NO_WAIT) {
-    if (!cp->txQueue || msgQSend(cp->txQueue, &item, sizeof item, ticks, MSG_PRI_NORMAL) == OK) return true;
-    if (syslogx_floodcheck(&guard)) syslogx(LOG_ERR, "%s: %s", failText, std::strerror(errno));
-    return false;
+    return !cp->txQueue || xcpTxFrame(cp, &item, guard, failText, ticks);
 }
 
 void stopTxTask(xcpCp* cp) {
@@ -361,17 +367,13 @@ void xcpEthDtoSend(xcpCp* cp, uint32_t bytes) {
     if (c->dtoQueued.exchange(true, std::memory_order_acq_rel)) return; // the item waiting takes these too
     xcpTxItem item;
     item.kind = XCP_TX_DTO, item.length = 0;
-    // A full queue: the frames go with the next cycle's item or a flush.
+    // A full queue: the frames go once it has drained, or with the next cycle's item.
     if (msgQSend(cp->txQueue, &item, offsetof(xcpTxItem, packet), NO_WAIT, MSG_PRI_NORMAL) != OK)
         c->dtoQueued.store(false);
 }
 
 void xcpEthDtoLost(xcpCp* cp, uint32_t count) {
     if (cp->eth) cp->eth->dtoLost.fetch_add(count, std::memory_order_relaxed);
-}
-
-void xcpEth_100ms(xcpCp* cp) {
-    if (cp->eth) cp->eth->flush = 1;
 }
 
 void xcpEthWake(xcpCp* cp) {
@@ -452,14 +454,14 @@ int xcpSocket_close(int fd) {
         ++i;
     if (i == socketCount) {
         semGive(registryMutex);
-        syslogx(P_REGISTRY, "xcpSocket::close_socket(%u): invalid file descriptor",
+        syslogx(LOG3_DEBUG, "xcpSocket::close_socket(%u): invalid file descriptor",
                 static_cast<unsigned>(fd));
         errno = EBADF;
         return -1;
     }
     sockets[i] = sockets[--socketCount];
     semGive(registryMutex);
-    syslogx(P_REGISTRY, "xcpSocket::close_socket(%u)", static_cast<unsigned>(fd));
+    syslogx(LOG3_DEBUG, "xcpSocket::close_socket(%u)", static_cast<unsigned>(fd));
     return ::close(fd);
 }
 
@@ -475,7 +477,7 @@ void xcpSocket_shutdown() {
         return;
     }
     if (socketCount)
-        syslogx(P_REGISTRY, "xcpSocket shutdown - closing %u pending sockets",
+        syslogx(LOG3_DEBUG, "xcpSocket shutdown - closing %u pending sockets",
                 static_cast<unsigned>(socketCount));
     while (socketCount)
         ::close(sockets[--socketCount]);

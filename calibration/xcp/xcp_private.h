@@ -184,6 +184,10 @@ int xcpCommandProcessor(xcpCp* cp, const uint8_t* packet, uint32_t length);
 void xcpCommandProcessorIdle(xcpCp* cp);
 // 1 queued, 0 lost (logged).
 int xcpTxFrame(xcpCp* cp, const xcpTxItem* item);
+// The same under the caller's own text and flood guard (a flood of one text leaves the others
+// heard), waiting up to `ticks` for room.
+int xcpTxFrame(xcpCp* cp, const xcpTxItem* item, std::atomic<uint8_t>& guard, const char* failText,
+               int ticks = NO_WAIT);
 void xcpTxCTOErr(xcpCp* cp, xcpTxItem* item, uint8_t command, uint8_t error);
 // Checks an address as SET_MTA gets it: XCP_OK or OUT_OF_RANGE (logged).
 uint8_t xcpValidateMTA_Address(const xcpCp* cp, uint8_t extension, uint32_t address);
@@ -208,14 +212,13 @@ void xcpEthDtoFlush(xcpCp* cp);
 // of frames (LEN, a CTR the transmit task fills in, packet) in one piece of the DTO buffer, or
 // null with errno set when the transmit task is that far behind; then the frames written there
 // handed over. They leave with the queue item that waits for the transmit task, or with one
-// queued for them; when the queue is full, with the next cycle's or a flush.
+// queued for them; when the queue is full, once it has drained.
 uint8_t* xcpEthDtoSpace(xcpCp* cp, uint32_t bytes);
 void xcpEthDtoSend(xcpCp* cp, uint32_t bytes);
 // DTOs dropped before they were queued: the packet counter skips them, so the master sees a gap.
 void xcpEthDtoLost(xcpCp* cp, uint32_t count);
 // At CONNECT: the packet counter back to 1, and responses go to the sender of the packet in hand.
 void xcpEthReset(xcpCp* cp);
-void xcpEth_100ms(xcpCp* cp);
 // Wakes the receive task for work queued to it.
 void xcpEthWake(xcpCp* cp);
 // Shutdown: the transmit task sends what is queued and ends, the receive task is woken and

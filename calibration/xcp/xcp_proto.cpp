@@ -635,12 +635,17 @@ uint8_t xcpValidateMTA_Address(const xcpCp*, uint8_t extension, uint32_t address
     return XCP_OK;
 }
 
+int xcpTxFrame(xcpCp* cp, const xcpTxItem* item, std::atomic<uint8_t>& guard, const char* failText,
+               int ticks) {
+    if (msgQSend(cp->txQueue, item, sizeof *item, ticks, MSG_PRI_NORMAL) == OK) return 1;
+    const int e = errno;
+    if (syslogx_floodcheck(&guard)) syslogx(LOG_ERR, "%s: %s", failText, std::strerror(e));
+    return 0;
+}
+
 int xcpTxFrame(xcpCp* cp, const xcpTxItem* item) {
-    if (msgQSend(cp->txQueue, item, sizeof *item, NO_WAIT, MSG_PRI_NORMAL) != OK) {
-        SYSLOGX_GUARDED(LOG_ERR, "xcpTxFrame(): msgQSend() error: %s", std::strerror(errno));
-        return 0;
-    }
-    return 1;
+    static std::atomic<uint8_t> guard{0};
+    return xcpTxFrame(cp, item, guard, "xcpTxFrame(): msgQSend() error");
 }
 
 void xcpTxCTOErr(xcpCp* cp, xcpTxItem* item, uint8_t command, uint8_t error) {
@@ -717,11 +722,6 @@ void xcpSendDAQ(int event) {
         xcpSendCpDAQ(&xcpCps[i], event);
 }
 
-void xcp_100ms() {
-    for (int i = 0; i < cpCount; ++i)
-        xcpEth_100ms(&xcpCps[i]);
-}
-
 void xcp_shutdown_now() {
     noReconnect = true;
     shutdownNow = true;
@@ -732,7 +732,8 @@ void xcp_shutdown_now() {
             item.kind = XCP_TX_CTO, item.length = 7;
             item.packet[0] = XCP_PID_EV, item.packet[1] = XCP_EV_SESSION_TERMINATED;
             std::memcpy(item.packet + 2, "RESET", 5);
-            xcpTxFrame(cp, &item);
+            static std::atomic<uint8_t> guard{0};
+            xcpTxFrame(cp, &item, guard, "xcp_shutdown_now(): msgQSend() error");
             xcpStartStopSynch(cp, 0);
         }
         if (const OS_TIMER_ID t = cp->mpTimer) osTimerCancel(t);

@@ -75,8 +75,8 @@ def test_memory_diagnostics_and_a_store_kept_across_the_restart(unit):
 
 def test_daq_on_the_1_ms_and_10_ms_events_reaches_a_stock_master_whole(unit):
     """List 0 alone first: on the 1 ms event two of its 100-byte DTOs share a datagram of 208 bytes,
-    they carry the working page's bytes and a time stamp a millisecond apart, and the stop sends the
-    one left waiting ahead of its answer; bound anew to the 10 ms event it runs there only. Then
+    the third leaves alone in the same millisecond; they carry the working page's bytes and a time
+    stamp a millisecond apart; bound anew to the 10 ms event it runs there only. Then
     lists on the 1 ms and the 10 ms event for two stepped seconds: the master reads every datagram
     into 512 bytes and refuses one over 255 bytes that is not a single frame; every counter comes
     once and in order, every event's DTOs arrive with the event's time stamp."""
@@ -104,25 +104,25 @@ def test_daq_on_the_1_ms_and_10_ms_events_reaches_a_stock_master_whole(unit):
         return struct.unpack_from("<I", dto, 3)[0]
 
     with p.control() as ctl:
-        # Three events of list 0 (the unit's first ticks, no 100 ms tick among them): nine frames of
-        # 104 bytes, four datagrams of two and one frame waiting.
+        # Three events of list 0: nine frames of 104 bytes, each event's in a datagram of two and
+        # one of one.
         assert m.cmd(0xDE, 2, 0, 0) == b"\x00"
         m.cmd(0xDD, 1)
         ctl.step(3)
-        got = [m.datagram(1.0) for _ in range(4)]
-        assert [len(d) for d in got] == [208] * 4
+        got = [m.datagram(1.0) for _ in range(6)]
+        assert [len(d) for d in got] == [208, 104] * 3
         dtos = [dto for d in got for _, dto in frames(d)]
         # ODT number, then list 0
-        assert [dto[:3] for dto in dtos] == [bytes([odt, 0, 0]) for odt in (0, 1, 2, 0, 1, 2, 0, 1)]
+        assert [dto[:3] for dto in dtos] == [bytes([odt, 0, 0]) for odt in (0, 1, 2) * 3]
         assert dtos[0][7:] == bytes(range(100, 193)) and dtos[1][3:] == dtos[2][3:] == bytes(range(100, 197))
-        assert all(abs(stamp(b) - stamp(a) - 10) <= 1 for a, b in zip(dtos[:7:3], dtos[3:7:3]))
+        assert all(abs(stamp(b) - stamp(a) - 10) <= 1 for a, b in zip(dtos[::3], dtos[3::3]))
         # The step returns once every task waits: what the unit sends has arrived by then.
         with pytest.raises(socket.timeout):
-            m.datagram(0.1)  # the ninth waits for the next frame
+            m.datagram(0.1)  # nothing waits for a next frame
         m.sock.settimeout(5.0)
         before = len(m.dtos)
         m.cmd(0xDD, 0)
-        assert [dto[:3] for _, dto in m.dtos[before:]] == [bytes([2, 0, 0])]
+        assert m.dtos[before:] == []
         # Bound anew to the 10 ms event it runs there only: two events in 20 ms, a stamp 10 ms apart.
         m.cmd(0xE0, 0x10, 0, 0, 1, 0, 1, 0)
         assert m.cmd(0xDE, 2, 0, 0) == b"\x00"
@@ -142,7 +142,7 @@ def test_daq_on_the_1_ms_and_10_ms_events_reaches_a_stock_master_whole(unit):
         m.cmd(0xDD, 1)
         for _ in range(200):
             ctl.step(10)
-            m.cmd(0xFD)  # what waits for the next DTO leaves before the answer
+            m.cmd(0xFD)  # the answer after the step's DTOs
     m.cmd(0xDD, 0)
 
     ctrs = m.ctrs[first - 1:]
@@ -157,5 +157,46 @@ def test_daq_on_the_1_ms_and_10_ms_events_reaches_a_stock_master_whole(unit):
         # the clock's 100 us counts round down now and then: each gap within one, none lost
         assert {(b - a) & 0xFFFFFFFF for a, b in zip(stamps, stamps[1:])} <= {step - 1, step, step + 1}
         assert abs((stamps[-1] - stamps[0]) - step * (len(stamps) - 1)) <= 1
+    assert p.stop() == 0
+    m.close()
+
+
+def test_a_dto_of_a_slow_event_leaves_in_the_tick_that_made_it(unit):
+    """12 bytes on the 100 ms event at every tenth, beside 4 bytes on the 10 ms event, for 3.5 stepped
+    seconds read 30 ms at a time: each datagram holds the frames of one tick, so the slow list's DTO
+    left before the fast list's next one was made (its time stamp 10 ms later), let alone its own
+    next one (a second later). The stepped unit is held between steps: whatever the host's load,
+    its time stamps tell when each DTO was made, and the datagrams what left together."""
+    port = free_port()
+    p, m = start(unit, port), Master(port)
+    m.cmd(0xFF, 0)
+    m.cmd(0xD6)
+    m.cmd(0xD5, 0, 2, 0)
+    for daq in (0, 1):
+        m.cmd(0xD4, 0, daq, 0, 1)
+        m.cmd(0xD3, 0, daq, 0, 0, 1)
+    for daq, (size, event, prescaler) in enumerate(((12, 0, 10), (4, 1, 1))):
+        m.cmd(0xE2, 0, daq, 0, 0, 0)
+        m.cmd(0xE1, 0xFF, size, 0, *struct.pack("<I", WORK | 0x100))
+        m.cmd(0xE0, 0x10, daq, 0, event, 0, prescaler, 0)
+        assert m.cmd(0xDE, 2, daq, 0) == b"\x00"
+    got = []  # every datagram's (list, time stamp) of each DTO frame
+    with p.control() as ctl:
+        m.cmd(0xDD, 1)
+        for _ in range(117):
+            ctl.step(30)
+            m.send([0xFD])
+            while True:
+                d = frames(m.datagram())
+                if d[-1][1][0] == 0xFF:
+                    break
+                got.append([(struct.unpack_from("<H", dto, 1)[0], struct.unpack_from("<I", dto, 3)[0])
+                            for _, dto in d])
+        m.cmd(0xDD, 0)
+    slow = [d for d in got if any(daq == 0 for daq, _ in d)]
+    assert len(slow) in (3, 4) and sum(len(d) for d in got) >= 340
+    for d in slow + got:
+        stamps = [t for _, t in d]
+        assert max(stamps) - min(stamps) < 100, d  # 100 us units
     assert p.stop() == 0
     m.close()

@@ -6,12 +6,16 @@
 #include "platform/kmgr/appman.h"
 #include "platform/settings/settings.h"
 #include "services/rtpman/rtpman.h"
+#include "services/time/time_util.h"
 #include "support/loopback.h"
 #include "support/pyref.h"
 #include "support/stepped.h"
 
 #include <cstring>
+#include <functional>
+#include <future>
 #include <regex>
+#include <thread>
 
 namespace {
 
@@ -84,10 +88,10 @@ struct Xcp : testsupport::SteppedTest {
         return all;
     }
     // A command as the receive task hands it on, run here while that task waits in its select.
-    void handOn(const std::string& request) {
+    void handOn(const std::string& request, const sockaddr_in* from = nullptr) {
         bytes d = unhex(request);
         d.insert(d.begin(), {static_cast<uint8_t>(d.size()), 0, 0, 0});
-        xcpEthDatagram(&xcpCps[0], d.data(), static_cast<uint32_t>(d.size()), &toolAt);
+        xcpEthDatagram(&xcpCps[0], d.data(), static_cast<uint32_t>(d.size()), from ? from : &toolAt);
     }
     // The transmit task held at its queue, as when the sender falls behind: a flush item wakes it
     // and it parks at its next receive; what is queued meanwhile waits for the release.
@@ -228,14 +232,13 @@ TEST_F(Xcp, ResponsesAndDtosShareOneCounterAndAListFollowsItsEventAndPrescaler) 
     std::memcpy(&stamp[0], &frames[frames.size() - 6].second[3], 4), std::memcpy(&stamp[1], &odt0[3], 4);
     EXPECT_NEAR(stamp[1] - stamp[0], 10, 1); // a millisecond; the timer's 3 ns counts round down
 
-    // Bound to the 10 ms event at every third: events 1, 4 and 7 there, none elsewhere. Each pair
-    // (208 bytes) waits in its datagram until the next pair's first DTO no longer fits; the stop
-    // flushes the last.
+    // Bound to the 10 ms event at every third: events 1, 4 and 7 there, none elsewhere; each pair
+    // (208 bytes) leaves in the event that made it.
     ASSERT_EQ(cmd({"e0 10 0000 0100 03 00", "de 02 0000", "dd 01"}), "ffff00ff");
     std::vector<size_t> seen;
     for (int event = 0; event < 8; seen.push_back(dtos() - 10), ++event)
         xcpSendDAQ(2), xcpSendDAQ(0), xcpSendDAQ(1), sim::waitIdle(), receive([] { return false; }, 20);
-    EXPECT_EQ(seen, (std::vector<size_t>{0, 0, 0, 2, 2, 2, 4, 4}));
+    EXPECT_EQ(seen, (std::vector<size_t>{2, 2, 2, 4, 4, 4, 6, 6}));
     EXPECT_EQ(cmd({"dd 00"}), "ff");
     xcpSendDAQ(1);
     EXPECT_EQ(cmd({"fd"}), "ff0000000000");
@@ -247,13 +250,13 @@ TEST_F(Xcp, SixteenFullOdtsOnTheMillisecondEventLoseNothingAndAnOverloadShowsAsA
     full[0] = 248;
     daqList(full, 2);
     const size_t before = frames.size(), sent = datagrams.size();
-    // A millisecond each: a frame of 259 bytes fills more than a datagram and travels alone, the
-    // event's last one with the next event's first.
+    // A millisecond each: a frame of 259 bytes fills more than a datagram and travels alone, all
+    // sixteen within their millisecond.
     for (int event = 0; event < 50; ++event) {
         xcpSendDAQ(2), sim::step(1);
-        receive([&] { return frames.size() == before + 16 * event + 15; });
+        receive([&] { return frames.size() == before + 16 * (event + 1); });
     }
-    ASSERT_EQ(frames.size(), before + 799);
+    ASSERT_EQ(frames.size(), before + 800);
     EXPECT_EQ(cmd({"fd"}), "ff4000000000");
     ASSERT_EQ(frames.size(), before + 801);
     std::vector<size_t> alone(800, 259);
@@ -350,44 +353,51 @@ TEST_F(Xcp, FramesLeaveWholeWhereTheBufferEndsBeforeACycle) {
     run(sizes, XCP_DTO_BUFFER / (16 * 259) + 30);
 }
 
-// DTO frames share datagrams of at most 255 bytes: whole frames while they fit, a larger one
-// alone. Sizes by hand: a frame is LEN and CTR (4 bytes) and the DTO, whose header is 7 bytes in
-// ODT 0 (with the time stamp) and 3 in the others.
-TEST_F(Xcp, DtoFramesShareDatagramsOfAtMost255BytesAndWaitForTheNextOrAFlush) {
+// DTO frames share datagrams of at most 255 bytes: whole frames of what is queued together, a
+// larger one alone; once the transmit queue holds nothing more, what is packed leaves. Sizes by
+// hand: a frame is LEN and CTR (4 bytes) and the DTO, whose header is 7 bytes in ODT 0 (with the
+// time stamp) and 3 in the others.
+TEST_F(Xcp, DtoFramesShareDatagramsOfAtMost255BytesAndLeaveOnceNothingMoreIsQueued) {
     auto since = [&](size_t from) { return std::vector<size_t>(datagrams.begin() + from, datagrams.end()); };
+    // An event on the clock as it stands: what it sends has arrived before the next tick.
     auto event = [&](size_t datagramsThen) {
-        xcpSendDAQ(2), sim::step(1);
+        xcpSendDAQ(2), sim::waitIdle();
         receive([&] { return datagrams.size() == datagramsThen; });
     };
-    auto flush = [&](size_t datagramsThen) {
-        xcpEthDtoFlush(&xcpCps[0]), sim::waitIdle();
+    auto held = [&](int events, size_t datagramsThen, const std::function<void()>& after = {}) {
+        const TASK_ID tx = holdSender();
+        for (int i = 0; i < events; ++i)
+            xcpSendDAQ(2);
+        if (after) after();
+        releaseSender(tx);
         receive([&] { return datagrams.size() == datagramsThen; });
     };
-    // Three DTOs of 100 bytes: two leave in a datagram of 208, the third goes into the next one
-    // (with the next event's first); a flush sends what waits, however little.
+    // Three DTOs of 100 bytes an event: two leave in a datagram of 208, the third alone, each
+    // event's before the next.
     daqList({93, 97, 97}, 2);
     size_t at = datagrams.size();
-    event(at + 1), event(at + 2), flush(at + 3);
-    EXPECT_EQ(since(at), (std::vector<size_t>{208, 208, 208}));
-    // After the 100 ms tick what waits leaves with the next DTO.
-    at = datagrams.size();
-    event(at + 1), xcp_100ms(), event(at + 3), flush(at + 4);
+    event(at + 2), event(at + 4);
     EXPECT_EQ(since(at), (std::vector<size_t>{208, 104, 208, 104}));
+    // Two events queued back to back while the sender is held: six frames in three datagrams. A
+    // flush or a response queued behind one event sends its third frame ahead of it.
+    at = datagrams.size();
+    held(2, at + 3);
+    held(1, at + 5, [] { xcpEthDtoFlush(&xcpCps[0]); });
+    held(1, at + 8, [&] { handOn("fd"); });
+    EXPECT_EQ(since(at), (std::vector<size_t>{208, 208, 208, 208, 104, 208, 104, 10}));
+    ASSERT_EQ(pyref::hex(frames.back().second), "ff4000000000");
 
     // Frames of 255, 8, 247, 8 and 248 bytes: the first fills a datagram alone, 8 and 247 fill
     // one together, 8 and 248 would make 256.
     daqList({244, 1, 240, 1, 241}, 2);
     at = datagrams.size();
-    event(at + 3), flush(at + 4);
+    event(at + 4);
     EXPECT_EQ(since(at), (std::vector<size_t>{255, 255, 8, 248}));
 
     // A sender held for 50 events catches up in datagrams of the same sizes, none lost.
     at = datagrams.size();
     const size_t framesAt = frames.size();
-    const TASK_ID tx = holdSender();
-    for (int i = 0; i < 50; ++i)
-        xcpSendDAQ(2);
-    releaseSender(tx), flush(at + 200);
+    held(50, at + 200);
     std::vector<size_t> want;
     for (int i = 0; i < 50; ++i)
         want.insert(want.end(), {255, 255, 8, 248});
@@ -395,9 +405,63 @@ TEST_F(Xcp, DtoFramesShareDatagramsOfAtMost255BytesAndWaitForTheNextOrAFlush) {
     ASSERT_EQ(frames.size(), framesAt + 250);
     for (size_t i = framesAt + 1; i < frames.size(); ++i)
         ASSERT_EQ(frames[i].first, static_cast<uint16_t>(frames[i - 1].first + 1)) << i;
+
+    // A full datagram leaves at once, whatever is queued behind it: here a CONNECT, whose counter
+    // starts again at 1.
+    daqList({244}, 2);
+    at = datagrams.size();
+    held(1, at + 2, [&] { handOn("ff 00"); });
+    EXPECT_EQ(since(at), (std::vector<size_t>{255, 12}));
+    EXPECT_EQ(frames.back().first, 1);
 }
 
-// A queue that stays full floods one text; the others are still heard.
+// However long its event's period, a DTO leaves in the tick that made it: on the stepped clock it
+// has arrived before time moves on, its time stamp the time it arrived at.
+TEST_F(Xcp, ADtoArrivesInTheTickThatMadeItHoweverSlowItsEvent) {
+    // 12 bytes on the 100 ms event at every tenth for 2.5 s: events 0, 10 and 20.
+    daqList({12}, 0, 10);
+    std::vector<int> arrived;
+    for (int event = 0; event < 25; ++event, sim::step(100)) {
+        const size_t had = frames.size();
+        xcpSendDAQ(0), sim::waitIdle();
+        receive([&] { return frames.size() > had; }, event % 10 ? 20 : 2000);
+        if (frames.size() == had) continue;
+        arrived.push_back(event);
+        const bytes& dto = frames.back().second;
+        ASSERT_EQ(dto.size(), 19u);
+        uint32_t stamp;
+        std::memcpy(&stamp, &dto[3], 4);
+        EXPECT_LT(static_cast<uint32_t>(time_get_time_100us()) - stamp, 10u) << event;
+    }
+    EXPECT_EQ(arrived, (std::vector<int>{0, 10, 20}));
+
+    // Two DTOs of 50 bytes on the 10 ms event: each event's datagram of 108 bytes before the next
+    // event.
+    daqList({43, 47}, 1);
+    const size_t at = datagrams.size();
+    for (int event = 0; event < 5; ++event, sim::step(10)) {
+        xcpSendDAQ(1), sim::waitIdle();
+        receive([&] { return datagrams.size() == at + event + 1; });
+        ASSERT_EQ(datagrams.size(), at + event + 1) << event;
+        EXPECT_EQ(datagrams.back(), 108u);
+    }
+    // An event whose queue item a full queue refused: its frames leave once the queue has
+    // drained (here a hundred responses), not with the next event.
+    const TASK_ID tx = holdSender();
+    xcpTxItem response{};
+    response.kind = XCP_TX_CTO, response.length = 1, response.packet[0] = 0xFF;
+    while (msgQSend(xcpCps[0].txQueue, &response, sizeof response, NO_WAIT, MSG_PRI_NORMAL) == OK) {
+    }
+    const size_t had = dtos(), all = frames.size();
+    xcpSendDAQ(1);
+    releaseSender(tx);
+    receive([&] { return dtos() == had + 2; });
+    ASSERT_EQ(frames.size(), all + 102);
+    for (size_t i = all; i < frames.size(); ++i)
+        ASSERT_EQ(frames[i].first, static_cast<uint16_t>(frames[all - 1].first + i - all + 1)) << i;
+}
+
+// A queue that stays full floods one text; the others are still heard, the shutdown's event's too.
 TEST_F(Xcp, EveryTextOfAFullTransmitQueueKeepsItsOwnFloodGuard) {
     ASSERT_EQ(cmd({"ff 00"}), "ff0580ffff000101");
     const TASK_ID tx = holdSender();
@@ -409,7 +473,35 @@ TEST_F(Xcp, EveryTextOfAFullTransmitQueueKeepsItsOwnFloodGuard) {
         handOn("ff 00");
     handOn("dd 00"); // stops DAQ and flushes
     EXPECT_TRUE(logged("xcpEthDtoFlush(): msgQSend() error"));
+    // The shutdown after twenty lost responses: its event is lost too and told. It then waits for
+    // room for the transport's stop, which the sender makes once it runs again.
+    std::promise<void> counted;
+    std::thread shutdown([&] {
+        sim::adoptThread(), counted.set_value();
+        xcp_shutdown_now(), sim::releaseThread();
+    });
+    counted.get_future().wait();
+    sim::waitIdle(); // the shutdown waits for room
+    EXPECT_EQ(countLogged("xcp_shutdown_now(): msgQSend() error"), 1);
     releaseSender(tx);
+    shutdown.join();
+}
+
+// A tool at the limited broadcast address, which a socket without SO_BROADCAST cannot send to:
+// every answer fails. A flood of failed responses leaves the failed DTOs heard.
+TEST_F(Xcp, AFloodOfFailedResponsesLeavesTheFailedDtosHeard) {
+    sockaddr_in broadcast = toolAt;
+    broadcast.sin_addr.s_addr = htonl(INADDR_BROADCAST);
+    for (const char* request :
+         {"ff 00", "d5 00 0100", "d4 00 0000 01", "d3 00 0000 00 01", "e2 00 0000 00 00",
+          "e1 ff 04 00 00010225", "e0 10 0000 0200 01 00", "de 02 0000", "dd 01"})
+        handOn(request, &broadcast);
+    for (int i = 0; i < 20; ++i)
+        handOn("fd", &broadcast);
+    sim::waitIdle();
+    EXPECT_TRUE(logged("xcpEthTxFrameCTO(): sendto() failed"));
+    xcpSendDAQ(2), sim::waitIdle();
+    EXPECT_TRUE(logged("xcpEthTxFrameDTO(): sendto() failed"));
 }
 
 TEST_F(Xcp, FourSteppedSecondsWithoutCommandClearTheMasterAndWithTheSwitchEndTheSession) {
@@ -503,6 +595,11 @@ TEST_F(Xcp, TheRegistryHoldsTenSocketsAndTheShutdownClosesThemAfterTellingTheToo
     EXPECT_EQ(pyref::hex(frames.back().second), "fd07" + pyref::hex(bytes{'R', 'E', 'S', 'E', 'T'}));
     EXPECT_TRUE(taskNameToId("r_xcpEth0") == TASK_ID_NULL && taskNameToId("r_xcpEthDTO0") == TASK_ID_NULL);
     EXPECT_TRUE(xcpSocket_isShutdown() && logged("xcpSocket shutdown - closing 10 pending sockets"));
+    // The registry's lines at 143, the third band's debug level.
+    const auto line = std::find_if(seen.begin(), seen.end(), [](const auto& l) {
+        return l.text.find("pending sockets") != std::string::npos;
+    });
+    EXPECT_EQ(line->priority, 143);
     EXPECT_EQ(xcpSocket_get(AF_INET, SOCK_DGRAM, 0), -1);
     close(peers[0]), close(peers[1]);
 }
