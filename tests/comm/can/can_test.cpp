@@ -196,8 +196,9 @@ TEST_F(Can, InputMultiplexersAndTimeOuts) {
         inRow(3 + int(k), 3, 16, 8, 0, CANIN_UNSIGNED, CANIN_MSIG, k);
     inRow(16, 3, 24, 8, 0, CANIN_UNSIGNED, CANIN_MSIG, 12);
     ASSERT_EQ(CanIn_init(), 0);
-    // At start the time-out values with the rows' widths: the lowest byte, the lowest half-word.
-    EXPECT_EQ((u32s(&memory_canin[0], &memory_canin[0] + 3)), (u32s{0x34, 0x1111CDEF, 0x77}));
+    // At start the time-out values with the rows' widths: the lowest byte, the lowest half-word,
+    // and nothing of what the word held before.
+    EXPECT_EQ((u32s(&memory_canin[0], &memory_canin[0] + 3)), (u32s{0x34, 0xCDEF, 0x77}));
     // Row-counter values 0 and 13 have no rows; the rows of the last frame lie beyond its data.
     for (uint8_t k = 0; k <= 13; ++k)
         frame(0x12345, {uint8_t(0x40 + k), k, uint8_t(0xA0 + k), uint8_t(0xB0 + k)}, 0, true);
@@ -224,6 +225,50 @@ TEST_F(Can, InputMultiplexersAndTimeOuts) {
     supervise(1, 0);
     supervise(0, 2);
     EXPECT_EQ(rows, (u32s{0x0450, 0x0660, 0xCDEF, 0x60, 0x34, 5, 0x60}));
+}
+
+// A row that times out reads its time-out value as a frame carrying that value would leave it:
+// the low `length` bits, sign-extended on a signed row, whatever the row held before.
+TEST_F(Can, TimedOutRowsReadTheirValueAsIfReceived) {
+    CanInMailBoxConf[0] = CanInMailBox{0, 0x300, 0};
+    CanInMailBoxConf[1] = CanInMailBox{0, 0x301, 0};
+    // start, length, type, time-out value; the bits a frame carries before, the word they read
+    // as; the word the time-out leaves (by hand: -100 = 0xFF9C, -2048 = 0x800 in 12 bits).
+    const u32s rows[] = {
+        {0, 16, CANIN_SIGNED, 0, 0xFF06, 0xFFFFFF06, 0},                 // -250
+        {16, 16, CANIN_SIGNED, 0, 0x8000, 0xFFFF8000, 0},                // -32768
+        {32, 8, CANIN_SIGNED, 0, 0xFF, 0xFFFFFFFF, 0},                   // -1
+        {40, 8, CANIN_SIGNED, 0xFFFFFFFE, 0x80, 0xFFFFFF80, 0xFFFFFFFE}, // -128, then -2
+        {48, 16, CANIN_SIGNED, 0xFF9C, 0x7FFF, 0x7FFF, 0xFFFFFF9C},      // -100 as its 16 bits
+        {0, 8, CANIN_UNSIGNED, 0xFFFFFFFF, 0x80, 0x80, 0xFF},            // mailbox 1 from here
+        {8, 16, CANIN_UNSIGNED, 0x12345, 0xFFFF, 0xFFFF, 0x2345},
+        {24, 12, CANIN_SIGNED, 0x800, 5, 5, 0xFFFFF800},   // -2048 as its 12 bits
+        {36, 20, CANIN_SIGNED, 0xFFFFF, 1, 1, 0xFFFFFFFF}, // -1 as its 20 bits
+        {56, 8, CANIN_UNSIGNED, 0x1FF, 0x7F, 0x7F, 0xFF},
+    };
+    pyref::bytes frames[2] = {pyref::bytes(8), pyref::bytes(8)};
+    for (int r = 0; r < 10; ++r) {
+        const u32s& x = rows[r];
+        inRow(r, r < 5 ? 0 : 1, x[0], x[1], 0, x[2], CANIN_SIG, 0, 500, x[3]);
+        for (uint32_t b = 0; b < x[1]; ++b)
+            frames[r >= 5][(x[0] + b) / 8] |= uint8_t((x[4] >> b & 1) << ((x[0] + b) % 8));
+        memory_canin[r] = 0x5A5A5A5A;
+    }
+    ASSERT_EQ(CanIn_init(), 0);
+    auto words = [&rows](int column) {
+        u32s w;
+        for (int r = 0; r < 10; ++r)
+            w.push_back(column < 0 ? uint32_t(memory_canin[r]) : rows[r][column]);
+        return w;
+    };
+    EXPECT_EQ(words(-1), words(6)) << "at start";
+    frame(0x300, frames[0]);
+    frame(0x301, frames[1]);
+    for (int ms = 0; ms < 499; ++ms)
+        CanIn_supervisor_1ms();
+    EXPECT_EQ(words(-1), words(5)) << "received";
+    CanIn_supervisor_1ms();
+    EXPECT_EQ(words(-1), words(6)) << "timed out";
 }
 
 // The check passes on their own: a row the frame cannot hold is refused alone (0), rows out of
