@@ -521,8 +521,8 @@ TEST_F(Can, RastersRunWhileTheConfigurationIsBuiltAndFramesAreRebuilt) {
 }
 
 // A whole file into the tables; after a parse error what was read before is compiled, but an
-// output message whose checksum or counter row was not read stays off the bus, and where the file
-// breaks off so does every message none of whose checksum or counter rows was read before.
+// output message a row of which was not read stays off the bus, and where the file breaks off so
+// does the message it broke off in.
 TEST_F(Can, FileFillsTheTablesUpToAParseError) {
     const pyref::bytes text =
         pyref::run(std::string("cat ") + std::getenv("VYN_SOURCE_DIR") + "/tests/comm/can/tables.xml");
@@ -536,7 +536,8 @@ TEST_F(Can, FileFillsTheTablesUpToAParseError) {
         std::string tail;
         const char *error, *compiled, *leftOut;
     } cases[] = {
-        {row1 + "</CanOut></Can>", "attribute has wrong value (maybe)", one, ""},
+        {row1 + "</CanOut></Can>", "attribute has wrong value (maybe)", none,
+         "CanOut message 0 left out: its signal row was not read"},
         {row1 + R"(<CanChecksum chIdx="2" msgIdx="0" sBit="56" len="8" bigEndian="false" type="1"
             chkSumByteMask="127"/></CanOut></Can>)",
          "(maybe)", none, "CanOut message 0 left out: its checksum row was not read"},
@@ -586,6 +587,122 @@ TEST_F(Can, FileFillsTheTablesUpToAParseError) {
     EXPECT_EQ((std::vector<uint64_t>{o[4].address, o[5].chkType, o[5].chkMask, o[6].kind, o[6].ctrStart,
                                      o[6].ctrEnd, o[7].kind}),
               (std::vector<uint64_t>{0x05012345, 20, ~0ull, CANOUT_COUNTER, 5, 7, CANOUT_MCONST}));
+}
+
+// A file that breaks off or is broken before an output message's last row: the message stays off
+// the bus with a line that names it; the messages the file had moved on from still go out.
+TEST_F(Can, MessagesWhoseRowsMayLieBeyondTheBreakStayOffTheBus) {
+    auto row = [](const char* elem, int ch, int mb, const char* rest) {
+        return "<" + std::string(elem) + " chIdx=\"" + std::to_string(ch) + "\" msgIdx=\"" +
+               std::to_string(mb) + "\" len=\"8\" bigEndian=\"false\" " + rest;
+    };
+    auto canMb = [](int idx) {
+        return "<CanMb idx=\"" + std::to_string(idx) + "\" intf=\"0\" canDlc=\"8\" canId=\"10" +
+               std::to_string(idx) + "\" event=\"R1ms\" fdf=\"false\" brs=\"false\"/>\n";
+    };
+    const char *counter = "sBit=\"48\" start=\"0\" end=\"15\"",
+               *checksum = "sBit=\"56\" type=\"20\" chkSumByteMask=\"127\"/>";
+    // Message 0 whole; message 1 up to its counter row, its checksum row after the break.
+    const std::string whole0 = "<Can><CanOut>\n" + canMb(0) +
+                               row("CanConstant", 0, 0, "sBit=\"0\" RCType=\"SIG\" value=\"171\"/>") +
+                               row("CanCounter", 1, 0, counter) + "/>" + row("CanChecksum", 2, 0, checksum),
+                      upTo1 = whole0 + canMb(1) +
+                              row("CanConstant", 3, 1, "sBit=\"0\" RCType=\"SIG\" value=\"205\"/>"),
+                      chk1 = row("CanChecksum", 5, 1, checksum), end = "</CanOut></Can>";
+    const std::string cut =
+        "XmlCanIOParse(): CanOut messages left out, not all of their rows read before the "
+        "file breaks off: ";
+    const struct {
+        std::string text, leftOut;
+    } cases[] = {
+        {upTo1 + row("CanCounter", 4, 1, counter) + "/>" + chk1.substr(0, 40), cut + "1"},
+        {upTo1 + row("CanCounter", 4, 1, counter) + "/>", cut + "1"},
+        {upTo1 + row("CanCounter", 4, 1, counter) + "></CanCountr>" + chk1 + end,
+         "XmlCanIOParse(): CanOut message 1 left out: its counter row was not read"},
+        {upTo1 + row("CanCounter", 4, 1, counter) + "/></CanMbb>" + chk1 + end, cut + "1"},
+        // Well-formed: a row after message 1's checksum that cannot be read.
+        {upTo1 + row("CanCounter", 4, 1, counter) + "/>" + chk1 +
+             row("CanSignal", 6, 1,
+                 "sBit=\"8\" RCType=\"SIG\" adrType=\"None\" data_type=\"UINT8\" "
+                 "signed=\"maybe\" float=\"false\"/>") +
+             end,
+         "XmlCanIOParse(): CanOut message 1 left out: its signal row was not read"},
+        // The file went on to message 1 after message 0 and back: no message can be taken as whole.
+        {whole0 + canMb(1) + row("CanConstant", 3, 1, "sBit=\"0\" RCType=\"SIG\" value=\"205\"/>") +
+             row("CanConstant", 6, 0, "sBit=\"8\" RCType=\"SIG\" value=\"1\"/>"),
+         cut + "0 1"},
+        {whole0 + canMb(1), ""},
+        // A row that names no message, where the file is at message 1.
+        {upTo1 + row("CanCounter", 4, 1, counter) + "/>" + chk1 +
+             "<CanConstant chIdx=\"6\" msgIdx=\"x\" sBit=\"8\" len=\"8\" bigEndian=\"false\" RCType=\"SIG\" "
+             "value=\"1\"/>" +
+             end,
+         "XmlCanIOParse(): CanOut messages left out, a row that names no message was not read: 1"},
+        // A second output section is not read: message 0's row there neither.
+        {whole0 + "</CanOut><CanOut>" + row("CanConstant", 6, 0, "sBit=\"8\" RCType=\"SIG\" value=\"1\"/>") +
+             end,
+         "XmlCanIOParse(): CanOut message 0 left out: its constant row was not read"},
+    };
+    // Message 0 as it goes out three times: the constant, the counter 0, 1, 2, CRC-8/SAE-J1850 over
+    // bytes 0 to 6 (crcmod's initial value is the start value XOR the final XOR).
+    const strings frames0 = pyref::map(R"(
+crc = crcmod.mkCrcFun(0x11D, 0, False, 0xFF)
+def f(c):
+    d = bytes([0xAB, 0, 0, 0, 0, 0, c[0]])
+    return (d + bytes([crc(d)])).hex()
+)",
+                                       {{{0}}, {{1}}, {{2}}});
+    for (const auto& c : cases) {
+        CanIn_initConfig();
+        CanOut_initConfig();
+        logged("");
+        seen.clear();
+        EXPECT_EQ(XmlCanIOParse(c.text.c_str()), -1) << c.text;
+        ASSERT_EQ(CanOut_init(), 0);
+        for (int i = 0; i < 3; ++i)
+            CanOut_send_message(0);
+        EXPECT_EQ(sent(), c.leftOut.find(" 0") == std::string::npos ? frames0 : strings{}) << c.text;
+        strings lines;
+        logged("");
+        for (const testsupport::LogLine& l : seen)
+            if (l.text.find("left out") != std::string::npos) lines.push_back(l.text);
+        EXPECT_EQ(lines, c.leftOut.empty() ? strings{} : strings{c.leftOut}) << c.text;
+    }
+}
+
+// The demo unit's file cut at every byte of its output section: a message goes out only once the
+// file has moved on from it (to the next message or past the section's end), and then whole.
+TEST_F(Can, DemoFileCutAnywhereSendsOnlyWholeMessages) {
+    const pyref::bytes bytes =
+        pyref::run(std::string("cat ") + std::getenv("VYN_SOURCE_DIR") + "/examples/unit0/cfg/CAN.xml");
+    const std::string file(bytes.begin(), bytes.end());
+    const size_t from = file.find("<CanOut>"),
+                 moved = file.find("/>", file.find("<CanMb idx=\"1\"", from)) + 2,
+                 closed = file.find("</CanOut>") + 9;
+    ASSERT_LT(moved, closed);
+    // Nothing is measured here: every signal reads 0; the counter is 0 in the first frame.
+    const std::string frame100 = pyref::map(R"(
+def f(d):
+    return (d + bytes([crcmod.mkCrcFun(0x11D, 0, False, 0xFF)(d)])).hex()
+)",
+                                            {{pyref::bytes(7)}})[0];
+    strings wrong;
+    for (size_t p = from; p <= file.size(); ++p) {
+        CanIn_initConfig();
+        CanOut_initConfig();
+        XmlCanIOParse(file.substr(0, p).c_str());
+        ASSERT_EQ(CanOut_init(), 0);
+        CanOut_send_message(3);
+        CanOut_send_message(6);
+        std::string got, expect = std::string(p >= moved ? "100:" + frame100 + " " : "") +
+                                  (p >= closed ? "101:000000 " : "");
+        for (const cansim::Frame& f : cansim::takeSent())
+            got += std::to_string(f.id - 0x100 + 100) + ":" + pyref::hex(f.data, f.len) + " ";
+        if (got != expect) wrong.push_back(std::to_string(p) + " " + got);
+        logged("");
+        seen.clear();
+    }
+    EXPECT_EQ(wrong, strings{});
 }
 
 } // namespace
