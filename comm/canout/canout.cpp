@@ -38,6 +38,9 @@ struct MList {
     int records = 0;
     std::atomic<bool> valid{false};
     bool event = false;
+    // A source that keeps dropping out under load would fill the log; each list has its own
+    // guards, so another list's new fault is still told at once.
+    SyslogRateGuard downLog, upLog;
 };
 
 struct Rec {
@@ -722,7 +725,7 @@ int CanOut_man_meas_stop(uint32_t status, const void*, uintptr_t) {
 }
 
 int CanOut_man_meas_tout(uint32_t status, const void* pid, uintptr_t user) {
-    const auto* l = reinterpret_cast<const MList*>(user);
+    auto* l = reinterpret_cast<MList*>(user);
     if (!pid || !l) {
         syslogx(LOG_ERR, "CanOut_man_meas_tout: invalid arguments, errorstate %d ,data 0x%08X, cont. 0x%08X ",
                 static_cast<int>(status), static_cast<unsigned>(reinterpret_cast<uintptr_t>(pid)),
@@ -730,6 +733,7 @@ int CanOut_man_meas_tout(uint32_t status, const void* pid, uintptr_t user) {
         return 1;
     }
     const char* kind = l->event ? "EVENT" : "DATA";
+    if (!syslogx_rateguard(status == 0 ? &l->upLog : &l->downLog)) return 1;
     if (status == GW_NODATA)
         syslogx(LOG_ERR, "CanOut_man_meas_tout: PID:0x%X timeout, %s, %d", l->pid, kind, l->raster);
     else if (status != 0)

@@ -17,6 +17,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <random>
 #include <set>
@@ -455,6 +456,53 @@ TEST_F(Can, EventMessagesFireOnTheirEdges) {
         CanOut_CfgMat_configure();
     }
     EXPECT_EQ(CanOutMailBoxConf[0].quant[0], 2.0f);
+}
+
+// A list whose source keeps dropping out and coming back logs at most 3 lines of each kind every
+// 10 s, and counts what it held back; the first line of another list's new fault still comes
+// at once. Paced as a loaded host's soak: 1,371 time-outs and returns in 20 minutes.
+TEST_F(Can, ListTimeOutLinesAreRateGuardedPerList) {
+    mb(0, 0x100, 8, 0);
+    mb(1, 0x101, 8, 6);
+    CanOutSignalConf[0] = Out{.mb = 0, .address = 0x40010, .dataType = 1, .len = 8};
+    CanOutSignalConf[1] = Out{.mb = 1, .address = 0x05012345, .dataType = 1, .len = 8};
+    ASSERT_EQ(CanOut_init(), 0);
+    uintptr_t own = 0, other = 0;
+    uint32_t off = 0, size = 0, pid = 0;
+    ASSERT_TRUE(CanOut_recordOf(0x40010, &own, &off, &size));
+    ASSERT_TRUE(CanOut_recordOf(0x05012345, &other, &off, &size));
+    const std::string down = "CanOut_man_meas_tout: PID:0x0 timeout",
+                      up = "CanOut_man_meas_tout: PID:0x0 back online";
+    const int flaps = 1371;
+    for (int i = 0; i < flaps; ++i) {
+        CanOut_man_meas_tout(GW_NODATA, &pid, own);
+        sim::step(437);
+        CanOut_man_meas_tout(0, &pid, own);
+        sim::step(438);
+        if (i == 2) {
+            EXPECT_EQ((std::vector{countLogged(down), countLogged(up)}), (std::vector{3, 3}));
+        }
+        if (i == flaps / 2) {
+            CanOut_man_meas_tout(GW_NODATA, &pid, other);
+            EXPECT_EQ(countLogged("CanOut_man_meas_tout: PID:0x5 timeout, DATA, 6"), 1);
+        }
+        logged("");
+    }
+    // One more of each after a quiet interval tells what the last one held back.
+    sim::step(10000);
+    CanOut_man_meas_tout(GW_NODATA, &pid, own);
+    CanOut_man_meas_tout(0, &pid, own);
+    int lines[2] = {countLogged(down), countLogged(up)}, heldBack = 0;
+    for (const testsupport::LogLine& l : seen) {
+        unsigned at = 0, n = 0;
+        if (std::sscanf(l.text.c_str(), "Syslogx message 0x%x: %u similar messages suppressed", &at, &n) == 2)
+            heldBack += int(n);
+    }
+    // 3 lines per 10 s of the 1,200 s run and the closing interval, each kind.
+    const int bound = 3 * (flaps * 875 / 10000 + 2);
+    EXPECT_LE(lines[0], bound);
+    EXPECT_LE(lines[1], bound);
+    EXPECT_EQ(lines[0] + lines[1] + heldBack, 2 * flaps + 2);
 }
 
 // An event message whose mask is 0 can see no edge: it is logged at start and never sent.
