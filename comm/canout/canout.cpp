@@ -4,6 +4,7 @@
 #include "comm/can/can.h"
 #include "comm/canin/canin.h"
 #include "comm/gw/gw.h"
+#include "services/bytes/bytes.h"
 #include "services/errmgr/errmgr.h"
 #include "services/rtpman/rtpman.h"
 #include "services/syslog/syslog.h"
@@ -186,11 +187,9 @@ Chan constChan(const CanOutSignal& s, uint32_t value) {
     return c;
 }
 
-uint32_t readBE(const uint8_t* p, uint32_t size) {
-    uint32_t v = 0;
-    for (uint32_t i = 0; i < size; ++i)
-        v = v << 8 | p[i];
-    return v;
+// A measured value as the gateway delivers it: big-endian, of its record's size.
+uint32_t readValue(const uint8_t* p, uint32_t size) {
+    return size == 4 ? bytes::get_be32(p) : size == 2 ? bytes::get_be16(p) : p[0];
 }
 
 void insert_chan(const Msg& m, const Chan& c, uint8_t* frame) {
@@ -203,7 +202,7 @@ void insert_chan(const Msg& m, const Chan& c, uint8_t* frame) {
     } else {
         const Rec& r = *recs[static_cast<size_t>(c.src)];
         if (!r.list || !r.list->valid) return; // nothing delivered: its bits stay 0
-        const uint32_t raw = (readBE(r.list->buffer.data() + r.offset, r.size) >> c.maskShift) & c.mask;
+        const uint32_t raw = (readValue(r.list->buffer.data() + r.offset, r.size) >> c.maskShift) & c.mask;
         if (!c.conv) {
             v = raw;
         } else {
