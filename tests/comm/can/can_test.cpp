@@ -43,6 +43,7 @@ struct Can : testsupport::SteppedTest {
         ASSERT_EQ(RtpManUsrCan_Init(), 1);
         CanIn_reset();
         std::fill(&memory_canin[0], &memory_canin[0] + CANIN_ROWS, 0u);
+        can_ReceiveCnt[0] = can_ReceiveCnt[1] = 0; // counted from the test's first frame, in any order
         CanIn_initConfig();
         CanOut_initConfig();
         gw_reset();
