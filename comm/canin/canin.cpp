@@ -54,15 +54,22 @@ uint16_t canin_timeout[CANIN_ROWS];
 uint32_t signMask[CANIN_ROWS], signExt[CANIN_ROWS];
 std::atomic<bool> initialised{false};
 
-void writeWidth(int row, uint32_t v) {
-    const uint32_t len = CanInSignalConf[row].len;
-    const auto w = memory_canin[row]; // sampled meanwhile: each store whole
-    if (len <= 8)
-        w = (w & ~0xFFu) | (v & 0xFFu);
-    else if (len <= 16)
-        w = (w & ~0xFFFFu) | (v & 0xFFFFu);
-    else
-        w = v;
+// Sign-table entry of a row: a signal of 32 bits and more keeps its low 32 bits as they are.
+void signOf(uint32_t len, bool isSigned, uint32_t* mask, uint32_t* ext) {
+    const bool extend = isSigned && len >= 1 && len < 32;
+    *mask = extend ? 1u << (len - 1) : 0;
+    *ext = extend ? 0xFFFFFFFFu << len : 0;
+}
+
+// The time-out value as a frame carrying its low bits would leave the word: readers take the
+// word whole, so a signed row keeps none of the sign bits of the value before.
+void writeTimeoutValue(int row) {
+    const CanInSignal& s = CanInSignalConf[row];
+    uint32_t v = s.timeoutValue, mask, ext;
+    if (s.len < 32) v &= (1u << s.len) - 1;
+    signOf(s.len, s.type == CANIN_SIGNED, &mask, &ext);
+    if (v & mask) v += ext;
+    memory_canin[row] = v;
 }
 
 // Appends the signal's commands (one per touched byte) and its sign-table entry.
@@ -90,9 +97,7 @@ void cmd_gen(uint32_t start, uint32_t len, uint32_t order, bool isSigned, std::v
         if (start % 8) out.back().mask &= static_cast<uint8_t>(0xFF >> (start % 8));
     }
     out.back().rowPlus1 = static_cast<uint16_t>(row + 1);
-    // A signal of 32 bits and more keeps its low 32 bits as they are.
-    signMask[row] = isSigned && len < 32 ? 1u << (len - 1) : 0;
-    signExt[row] = isSigned && len < 32 ? 0xFFFFFFFFu << len : 0;
+    signOf(len, isSigned, &signMask[row], &signExt[row]);
 }
 
 // Appends a node; the values arrive in ascending order, so it goes right of the rightmost
@@ -309,7 +314,7 @@ int CanIn_init() {
     for (int r = 0; r < CANIN_ROWS; ++r) {
         const CanInSignal& s = CanInSignalConf[r];
         canin_timeout[r] = s.timeout == CANIN_NO_TIMEOUT ? CANIN_NO_TIMEOUT : 0;
-        if (s.timeout != CANIN_NO_TIMEOUT) writeWidth(r, s.timeoutValue);
+        if (s.timeout != CANIN_NO_TIMEOUT) writeTimeoutValue(r);
     }
     int used = 0;
     for (const CanInMailBox& m : CanInMailBoxConf)
@@ -368,7 +373,7 @@ void CanIn_supervisor_1ms() {
     for (int r = 0; r < CANIN_ROWS; ++r) {
         uint16_t& c = canin_timeout[r];
         if (c == CANIN_NO_TIMEOUT || c >= CanInSignalConf[r].timeout) continue;
-        if (++c >= CanInSignalConf[r].timeout) writeWidth(r, CanInSignalConf[r].timeoutValue);
+        if (++c >= CanInSignalConf[r].timeout) writeTimeoutValue(r);
     }
 }
 

@@ -10,10 +10,13 @@
 #include "services/xml/xml.h"
 #include "vyn/vartable.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -198,13 +201,15 @@ void parseCanOutMb(XmlScan* scan, VTabs& v) {
     }
 }
 
-void parseCanOut(XmlScan* scan, VTabs& v) {
+// `read` counts the section's elements read whole, in the order of the file.
+void parseCanOut(XmlScan* scan, VTabs& v, size_t& read) {
     XmlTok_t tok;
-    for (;;) {
-        scan->getTok(&tok);
-        if (tok.type == XmlTokEof) throw XmlError("XmlCanIOParse(): unexpected EOF", scan);
-        if (tok.type == XmlTokEnd) return;
-        if (tok.type != XmlTokStart && tok.type != XmlTokStartAttr) continue;
+    for (;; ++read) {
+        do {
+            scan->getTok(&tok);
+            if (tok.type == XmlTokEof) throw XmlError("XmlCanIOParse(): unexpected EOF", scan);
+            if (tok.type == XmlTokEnd) return;
+        } while (tok.type != XmlTokStart && tok.type != XmlTokStartAttr);
         if (named(tok, "Intf")) {
             uint32_t idx = 0, delay = 0;
             float limit = 0;
@@ -301,7 +306,7 @@ void parseCanOut(XmlScan* scan, VTabs& v) {
 }
 
 // The root element and its sections.
-void parseCan(XmlScan* scan, VTabs& v) {
+void parseCan(XmlScan* scan, VTabs& v, size_t& outRead) {
     XmlTok_t tok;
     do {
         scan->getTok(&tok);
@@ -329,7 +334,7 @@ void parseCan(XmlScan* scan, VTabs& v) {
         if (in)
             parseCanIn(scan, v);
         else
-            parseCanOut(scan, v);
+            parseCanOut(scan, v, outRead);
     }
 }
 
@@ -349,48 +354,112 @@ bool leaveOut(uint32_t mb) {
     return any;
 }
 
-// After a parse error the rows read so far are compiled; a message whose checksum or counter
-// row the file gives but was not read would go out without it, so its rows are dropped. Where
-// the file itself breaks off, what lay beyond is unknown: a message none of whose checksum or
-// counter rows was read may have had them there.
-void leaveOutHalfFilled(const char* text) {
-    bool wanted[2][CANOUT_MAILBOXES] = {}, have[2][CANOUT_MAILBOXES] = {}; // checksum, counter
-    bool brokenOff = false;
+constexpr uint32_t NO_MB = 0xFFFFFFFFu;
+// Row elements by the weight of their loss: a receiver refuses a frame without its checksum or
+// counter before it misreads a value.
+constexpr const char* ROW_KINDS[][2] = {{"CanChecksum", "checksum"},
+                                        {"CanCounter", "counter"},
+                                        {"CanSignal", "signal"},
+                                        {"CanConstant", "constant"}};
+constexpr int NOT_A_ROW = 4;
+
+// An element of an output section: a row's kind (NOT_A_ROW for the others) and the message a row
+// or mailbox names (NO_MB when there is none or it cannot be read).
+struct OutElement {
+    int kind;
+    uint32_t mb;
+};
+
+// The elements of the output sections in the order of the file, as far as the text can be read,
+// walked as the parse walks them; `broken` when it cannot be read on inside a section.
+struct OutSurvey {
+    std::vector<OutElement> elements;
+    bool broken = false;
+};
+
+OutSurvey surveyOut(const char* text) {
+    OutSurvey out;
+    int depth = 0, root = -1, section = -1;
     try {
         XmlScan scan(text);
         XmlTok_t tok;
         for (scan.getTok(&tok); tok.type != XmlTokEof; scan.getTok(&tok)) {
-            const bool chk = named(tok, "CanChecksum");
-            if (!chk && !named(tok, "CanCounter")) continue;
-            tok.name = "msgIdx";
-            char* end = nullptr;
-            const unsigned long mb = scan.getAttribute(&tok) == 0 ? std::strtoul(tok.value, &end, 10) : ~0ul;
-            if (end && !*end && mb < CANOUT_MAILBOXES) wanted[chk ? 0 : 1][mb] = true;
+            if (tok.type == XmlTokEmptyClose || tok.type == XmlTokEnd) {
+                if (depth == section) section = -1;
+                if (depth-- == root) break;
+                continue;
+            }
+            if (tok.type != XmlTokStart && tok.type != XmlTokStartAttr) continue;
+            ++depth;
+            if (root < 0) {
+                if (named(tok, "Can")) root = depth;
+            } else if (section < 0) {
+                if (depth == root + 1 && named(tok, "CanOut")) section = depth;
+            } else if (depth == section + 1) {
+                int kind = 0;
+                while (kind < NOT_A_ROW && !named(tok, ROW_KINDS[kind][0]))
+                    ++kind;
+                uint32_t mb = NO_MB;
+                if (kind < NOT_A_ROW || named(tok, "CanMb")) {
+                    tok.name = kind < NOT_A_ROW ? "msgIdx" : "idx";
+                    if (scan.getAttribute(&tok) != 0 ||
+                        XmlHelper::getUInt(tok.value, &mb, 0, kind < NOT_A_ROW ? 0xFFFF : ~0u) != 0)
+                        mb = NO_MB;
+                }
+                out.elements.push_back({kind, mb});
+            }
         }
     } catch (const char*) {
-        brokenOff = true; // what lies beyond a broken spot cannot be read by anyone
+        out.broken = section >= 0; // what lies beyond cannot be read by anyone
     }
-    for (const CanOutSignal& s : CanOutSignalConf)
-        if (s.mb < CANOUT_MAILBOXES && (s.kind == CANOUT_CHECKSUM || s.kind == CANOUT_COUNTER))
-            have[s.kind == CANOUT_CHECKSUM ? 0 : 1][s.mb] = true;
-    char unknown[CANOUT_MAILBOXES * 4 + 1] = "";
-    size_t at = 0;
-    for (uint32_t mb = 0; mb < CANOUT_MAILBOXES; ++mb) {
-        if ((!wanted[0][mb] || have[0][mb]) && (!wanted[1][mb] || have[1][mb])) {
-            if (brokenOff && !have[0][mb] && !have[1][mb] && leaveOut(mb))
-                at += static_cast<size_t>(std::snprintf(unknown + at, sizeof unknown - at, " %u", mb));
-            continue;
+    return out;
+}
+
+// After a parse error the rows read so far are compiled; a message that would go out without a
+// row of its own (a checksum, a counter, a value) stays off the bus. The rows after the spot
+// where the parse stopped are known as far as the text still shows them. Where it does not (the
+// file breaks off, or a row names no message), a file that describes its messages one after the
+// other has lost rows of the message it was at only; one that goes back and forth may have lost
+// rows of any of them.
+void leaveOutHalfRead(const char* text, size_t read) {
+    const OutSurvey survey = surveyOut(text);
+    int lost[CANOUT_MAILBOXES];
+    std::fill(std::begin(lost), std::end(lost), NOT_A_ROW);
+    bool hasRows[CANOUT_MAILBOXES] = {}, ended[CANOUT_MAILBOXES] = {}, atRisk[CANOUT_MAILBOXES] = {};
+    bool oneAfterAnother = true, unknown = survey.broken;
+    uint32_t at = NO_MB; // the message whose rows the file is at
+    for (size_t i = 0; i < survey.elements.size(); ++i) {
+        const OutElement& e = survey.elements[i];
+        const bool row = e.kind != NOT_A_ROW, beyond = i >= read;
+        if (row && beyond && e.mb < CANOUT_MAILBOXES) lost[e.mb] = std::min(lost[e.mb], e.kind);
+        if (row && beyond && e.mb == NO_MB) {
+            unknown = true;
+            if (at != NO_MB) atRisk[at] = true;
         }
-        if (leaveOut(mb))
-            syslogx(LOG_ERR, "XmlCanIOParse(): CanOut message %u left out: its %s row was not read", mb,
-                    wanted[0][mb] && !have[0][mb] ? "checksum" : "counter");
+        if (e.mb == at || e.mb == NO_MB) continue;
+        if (at != NO_MB) ended[at] = true; // a row or mailbox of another message follows
+        at = NO_MB;
+        if (!row || e.mb >= CANOUT_MAILBOXES) continue;
+        if (ended[e.mb]) oneAfterAnother = false;
+        hasRows[e.mb] = true;
+        at = e.mb;
     }
-    if (at)
-        syslogx(
-            LOG_ERR,
-            "XmlCanIOParse(): CanOut messages left out, no checksum or counter row of theirs read before the "
-            "file breaks off:%s",
-            unknown);
+    if (survey.broken && at != NO_MB) atRisk[at] = true;
+    for (uint32_t mb = 0; mb < CANOUT_MAILBOXES; ++mb)
+        if (lost[mb] != NOT_A_ROW && leaveOut(mb))
+            syslogx(LOG_ERR, "XmlCanIOParse(): CanOut message %u left out: its %s row was not read", mb,
+                    ROW_KINDS[lost[mb]][1]);
+    if (!unknown) return;
+    char list[CANOUT_MAILBOXES * 4 + 1] = "";
+    size_t used = 0;
+    for (uint32_t mb = 0; mb < CANOUT_MAILBOXES; ++mb)
+        if ((oneAfterAnother ? atRisk[mb] : hasRows[mb]) && leaveOut(mb))
+            used += static_cast<size_t>(std::snprintf(list + used, sizeof list - used, " %u", mb));
+    if (used)
+        syslogx(LOG_ERR, "XmlCanIOParse(): CanOut messages left out, %s:%s",
+                survey.broken ? "not all of their rows read before the file breaks off"
+                              : "a row that names no message was not read",
+                list);
 }
 
 } // namespace
@@ -398,13 +467,14 @@ void leaveOutHalfFilled(const char* text) {
 int XmlCanIOParse(const char* text) {
     auto vt = std::make_unique<VTabs>();
     std::unique_ptr<XmlScan> scan;
+    size_t outRead = 0;
     try {
         scan = std::make_unique<XmlScan>(text);
-        parseCan(scan.get(), *vt);
+        parseCan(scan.get(), *vt, outRead);
     } catch (const char* e) {
         if (scan && endedEarly(e)) e = XmlError("XmlCanIOParse(): unexpected EOF", scan.get());
         syslogx(LOG_ERR, "XmlCanIOParse(): xml config parse error: %s", e);
-        leaveOutHalfFilled(text);
+        leaveOutHalfRead(text, outRead);
         return -1;
     }
     return 0;

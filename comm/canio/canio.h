@@ -11,5 +11,5 @@ void can_vyn_init_task();
 // The whole file as a text buffer (the caller free()s it), or null.
 char* Can_Xml_Load(const char* fileName);
 // Parses the text into the tables: 0, or -1 after a parse error (what was read before it stays,
-// but for an output message whose checksum or counter row was not read).
+// but for an output message some row of which lies at or beyond the error, or may lie there).
 int XmlCanIOParse(const char* text);

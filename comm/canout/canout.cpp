@@ -4,6 +4,7 @@
 #include "comm/can/can.h"
 #include "comm/canin/canin.h"
 #include "comm/gw/gw.h"
+#include "services/bytes/bytes.h"
 #include "services/errmgr/errmgr.h"
 #include "services/rtpman/rtpman.h"
 #include "services/syslog/syslog.h"
@@ -38,6 +39,9 @@ struct MList {
     int records = 0;
     std::atomic<bool> valid{false};
     bool event = false;
+    // A source that keeps dropping out under load would fill the log; each list has its own
+    // guards, so another list's new fault is still told at once.
+    SyslogRateGuard downLog, upLog;
 };
 
 struct Rec {
@@ -183,11 +187,9 @@ Chan constChan(const CanOutSignal& s, uint32_t value) {
     return c;
 }
 
-uint32_t readBE(const uint8_t* p, uint32_t size) {
-    uint32_t v = 0;
-    for (uint32_t i = 0; i < size; ++i)
-        v = v << 8 | p[i];
-    return v;
+// A measured value as the gateway delivers it: big-endian, of its record's size.
+uint32_t readValue(const uint8_t* p, uint32_t size) {
+    return size == 4 ? bytes::get_be32(p) : size == 2 ? bytes::get_be16(p) : p[0];
 }
 
 void insert_chan(const Msg& m, const Chan& c, uint8_t* frame) {
@@ -200,7 +202,7 @@ void insert_chan(const Msg& m, const Chan& c, uint8_t* frame) {
     } else {
         const Rec& r = *recs[static_cast<size_t>(c.src)];
         if (!r.list || !r.list->valid) return; // nothing delivered: its bits stay 0
-        const uint32_t raw = (readBE(r.list->buffer.data() + r.offset, r.size) >> c.maskShift) & c.mask;
+        const uint32_t raw = (readValue(r.list->buffer.data() + r.offset, r.size) >> c.maskShift) & c.mask;
         if (!c.conv) {
             v = raw;
         } else {
@@ -722,7 +724,7 @@ int CanOut_man_meas_stop(uint32_t status, const void*, uintptr_t) {
 }
 
 int CanOut_man_meas_tout(uint32_t status, const void* pid, uintptr_t user) {
-    const auto* l = reinterpret_cast<const MList*>(user);
+    auto* l = reinterpret_cast<MList*>(user);
     if (!pid || !l) {
         syslogx(LOG_ERR, "CanOut_man_meas_tout: invalid arguments, errorstate %d ,data 0x%08X, cont. 0x%08X ",
                 static_cast<int>(status), static_cast<unsigned>(reinterpret_cast<uintptr_t>(pid)),
@@ -730,6 +732,7 @@ int CanOut_man_meas_tout(uint32_t status, const void* pid, uintptr_t user) {
         return 1;
     }
     const char* kind = l->event ? "EVENT" : "DATA";
+    if (!syslogx_rateguard(status == 0 ? &l->upLog : &l->downLog)) return 1;
     if (status == GW_NODATA)
         syslogx(LOG_ERR, "CanOut_man_meas_tout: PID:0x%X timeout, %s, %d", l->pid, kind, l->raster);
     else if (status != 0)
