@@ -22,10 +22,12 @@ set_property(GLOBAL PROPERTY VYN_MODULES "")
 # of its own floor or a lower one (and never form a loop); `platform` is the simulated
 # platform, reached by the application through its door headers only.
 set(VYN_LAYERS platform base services drivers calibration comm acquisition logging gui display app)
-# The door: the only platform headers an application module may include.
+# The door: the only platform headers an application module may include. The byte helpers sit on
+# the platform's floor so that both sides of a format the platform shares with the application
+# (the shell's messages) read and write it with the same code.
 set(VYN_DOOR_HEADERS
   platform/os/os.h platform/os/osfs.h platform/kmgr/kmgr.h platform/kmgr/calls.h
-  platform/hw/hw.h platform/hw/zynq_map.h)
+  platform/hw/hw.h platform/hw/zynq_map.h services/bytes/bytes.h)
 
 # vyn_module(<name> LAYER <floor> [DEPS <modules>] [LIBS <external libs>] [PRIVATE <headers>]
 #            [HEADER <header>]):

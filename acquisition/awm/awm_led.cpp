@@ -255,7 +255,7 @@ void awm_0x0B_led_setLED(Instance* in, const uint8_t* pattern, uint8_t n) {
             layer = n;
         }
     }
-    if (!report.empty()) {
+    if (!report.empty() && syslogx_rateguard(&in->reportGuard)) {
         syslogx(LOG_DEBUG, "awm_0x0B_led_setLED: cond:hexcnt %s ", report.substr(0, REPORT_LINE).c_str());
         if (report.size() > REPORT_LINE) syslogx(LOG_DEBUG, " %s", report.substr(REPORT_LINE).c_str());
     }

@@ -4,6 +4,7 @@
 
 #include "acquisition/awm/awm_man.h"
 #include "calibration/block/word.h"
+#include "services/syslog/syslog.h"
 
 #include <atomic>
 #include <cstdint>
@@ -266,4 +267,6 @@ struct awm_led_inst {
     float lastValid[AWM_LED_CONDS];
     uint32_t invalidCount[AWM_LED_CONDS];
     uint8_t position, count;
+    // An input that keeps dropping out would report at every return.
+    SyslogRateGuard reportGuard;
 };

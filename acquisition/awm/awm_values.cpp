@@ -150,9 +150,8 @@ int onRead(uint32_t status, const void* data, uintptr_t user) {
 }
 int onStart(uint32_t status, const void* data, uintptr_t user) {
     if (status != GW_OK || !data) return 0;
-    uint16_t latency;
-    std::memcpy(&latency, data, 2);
-    reinterpret_cast<awm_input_buf*>(user)->latency = latency;
+    // The gateway hands over the latency as a value, already taken from its big-endian field.
+    reinterpret_cast<awm_input_buf*>(user)->latency = *static_cast<const uint16_t*>(data);
     return 0;
 }
 int onTimeout(uint32_t status, const void*, uintptr_t user) {

@@ -594,8 +594,11 @@ void CDispPage::logTimeouts() {
     disp_timeout_all = all;
     disp_timeout_pids = pids;
     TickMemory& o = tickMemory;
+    // Channels that time out and come back under load change the status at every page tick.
+    static SyslogRateGuard guard;
     auto repeatedly = [] {
         const TickMemory& o = tickMemory;
+        if (!syslogx_rateguard(&guard)) return;
         syslogx(LOG_DEBUG,
                 "Display: timeout status change %ux repeatedly (0x%X,to %d,tmn %d, tmx %d, omn %d, omx %d)",
                 static_cast<unsigned>(o.logTimeoutCnt), o.timeoutPids, static_cast<int>(o.timeoutAll),
@@ -621,7 +624,7 @@ void CDispPage::logTimeouts() {
             repeatedly();
             o.logTimeoutCnt = 1;
         }
-        if (logNow)
+        if (logNow && syslogx_rateguard(&guard))
             syslogx(LOG_DEBUG, "Display: timeout status change (0x%X,to %d,tmn %d, tmx %d, omn %d, omx %d)",
                     pids, static_cast<int>(all), tmn, tmx, onMin, onMax);
     }

@@ -7,6 +7,7 @@
 #include "platform/os/sim.h"
 #include "platform/settings/settings.h"
 #include "platform/sysproc/sysproc.h"
+#include "services/bytes/bytes.h"
 
 #include <atomic>
 #include <cerrno>
@@ -450,13 +451,11 @@ std::string cmdShell(const std::vector<std::string>& arg) {
     uint32_t id;
     if (!kmgr::shellCommandId(index, arg[1], &id)) return "error no shell command '" + arg[1] + "'";
     const size_t argc = arg.size() - 1;
-    std::vector<char> msg(8 + 4 * argc);
-    const int32_t n = static_cast<int32_t>(argc);
-    std::memcpy(msg.data(), &id, 4);
-    std::memcpy(msg.data() + 4, &n, 4);
+    std::vector<uint8_t> msg(8 + 4 * argc);
+    bytes::put_le32(msg.data(), id);
+    bytes::put_le32(msg.data() + 4, static_cast<uint32_t>(argc));
     for (size_t i = 0; i < argc; ++i) {
-        const uint32_t at = static_cast<uint32_t>(msg.size());
-        std::memcpy(msg.data() + 8 + 4 * i, &at, 4);
+        bytes::put_le32(msg.data() + 8 + 4 * i, static_cast<uint32_t>(msg.size()));
         msg.insert(msg.end(), arg[i + 1].begin(), arg[i + 1].end());
         msg.push_back(0);
     }
@@ -476,8 +475,8 @@ std::string cmdShell(const std::vector<std::string>& arg) {
     for (int waited = 0; waited < SHELL_REPLY_WAIT_MS; ++waited) {
         const int got = msgQReceive(r, reply, SHELL_MSG_MAX, NO_WAIT);
         if (got >= 5) {
-            int32_t result;
-            std::memcpy(&result, reply, 4);
+            const auto result =
+                static_cast<int32_t>(bytes::get_le32(reinterpret_cast<const uint8_t*>(reply)));
             reply[got] = 0;
             return "ok " + std::to_string(result) + " " + escaped(reply + 4);
         }

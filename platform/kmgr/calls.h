@@ -21,7 +21,7 @@ constexpr size_t KCALL_SHELL_NAME_MAX = 63;
 // SHELL_MSG_MAX bytes): u32 command id, i32 argc, u32 argv[argc], then the zero-terminated
 // argument strings, argv[i] being where string i lies in the sender's copy (argv[0] names
 // the first). The answer comes on "/queue/MsdShellReply_<index>": i32 result, the printed
-// text, one NUL. Both in the processor's byte order.
+// text, one NUL. Both little-endian, the processor's byte order.
 constexpr const char* SHELL_QUEUE = "/queue/MsdShell";
 constexpr const char* SHELL_REPLY_QUEUE = "/queue/MsdShellReply";
 constexpr const char* SHELL_PIPE = "/pipe/MsdShell";

@@ -3,6 +3,7 @@
 
 #include "platform/kmgr/kmgr.h"
 #include "platform/os/os.h"
+#include "services/bytes/bytes.h"
 #include "services/checksum/crc.h"
 #include "services/syslog/syslog.h"
 
@@ -69,15 +70,17 @@ bool firstTime(std::atomic<bool>& flag) {
     return !flag.exchange(true);
 }
 
+// A slot's header as the processor stores it: CRC, then counter, each little-endian.
 uint16_t slotCrc(const uint8_t* slot) {
-    uint16_t v;
-    std::memcpy(&v, slot, 2);
-    return v;
+    return bytes::get_le16(slot);
 }
 uint16_t slotCounter(const uint8_t* slot) {
-    uint16_t v;
-    std::memcpy(&v, slot + 2, 2);
-    return v;
+    return bytes::get_le16(slot + 2);
+}
+// Stamps the slot with its counter and the CRC of the data it now holds.
+void sealSlot(uint8_t* slot, uint32_t size, uint16_t counter) {
+    bytes::put_le16(slot, crc16_ccitt(slot + SLOT_HEADER, size));
+    bytes::put_le16(slot + 2, counter);
 }
 bool slotValid(const uint8_t* slot, uint32_t size) {
     return slotCrc(slot) == crc16_ccitt(slot + SLOT_HEADER, size);
@@ -196,9 +199,7 @@ int dbs_write_internal(uint32_t id, uint32_t idx, const void* src, uint32_t len,
     std::memset(data, 0, slotSize - SLOT_HEADER);
     if (newer) std::memcpy(data, newer + SLOT_HEADER, size);
     std::memcpy(data, src, len);
-    const uint16_t crc = crc16_ccitt(data, size);
-    std::memcpy(target, &crc, 2);
-    std::memcpy(target + 2, &next, 2);
+    sealSlot(target, size, next);
 
     if (hold.held) return static_cast<int>(len);
     const uint32_t offset = e->offset + static_cast<uint32_t>(target - e->image);
@@ -395,9 +396,7 @@ int nvram_dbs_write_all(uint32_t id, const void* src, uint32_t len) {
         uint8_t* t = slot[target];
         std::memset(t + SLOT_HEADER, 0, nvram_slot_size(*e->desc) - SLOT_HEADER);
         std::memcpy(t + SLOT_HEADER, static_cast<const uint8_t*>(src) + r * size, size);
-        const uint16_t crc = crc16_ccitt(t + SLOT_HEADER, size);
-        std::memcpy(t, &crc, 2);
-        std::memcpy(t + 2, &next, 2);
+        sealSlot(t, size, next);
     }
     if (hold.held) return static_cast<int>(len);
     // The other mirror goes out as it is stored: a cut anywhere leaves it whole.

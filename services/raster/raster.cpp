@@ -29,6 +29,9 @@ struct RasterSlot {
     TASK_ID tid = TASK_ID_NULL;
     int32_t episodeMax = 0; // watchdog task only
     uint8_t reported = 1;   // watchdog task only
+    // A loaded host puts a raster behind again and again; each raster has its own guard, so
+    // another raster's first backlog is still told.
+    SyslogRateGuard lines;
 };
 
 struct PerfInfo {
@@ -73,6 +76,9 @@ void clearSlot(RasterSlot& s) {
     s.tid = TASK_ID_NULL;
     s.episodeMax = 0;
     s.reported = 1;
+    s.lines.windowStart = 0;
+    s.lines.count = 0;
+    s.lines.suppressed = 0;
 }
 
 void clearPerf(PerfInfo& p) {
@@ -369,7 +375,7 @@ void raster_watchdogTask(int) {
         if (info.count > half) {
             if (info.count > s.wdLimit) {
                 overLimit = true;
-                if (s.episodeMax <= s.wdLimit)
+                if (s.episodeMax <= s.wdLimit && syslogx_rateguard(&s.lines))
                     syslogx(
                         LOG_DEBUG,
                         "raster_watchdogTask(): Raster '%s' (cycle%d) Watchdog semaphore exceeded (limit %d)",
@@ -390,12 +396,13 @@ void raster_watchdogTask(int) {
     for (int i = 0; i < RASTER_MAX_TASKS; ++i) {
         RasterSlot& s = rasterTaskList[i];
         if (!s.sem.load(std::memory_order_acquire) || s.episodeMax <= 0 || s.reported) continue;
-        syslogx(s.episodeMax >= s.wdLimit ? LOG_ERR : LOG_DEBUG,
-                "raster_watchdogTask(): Raster Watchdog semaphore exceeded for Idx %d (%-16s: Rate:%d) "
-                "(Count: %d,max "
-                "%d)",
-                i, completeTaskNames[i], static_cast<int>(s.period.load(std::memory_order_relaxed)),
-                static_cast<int>(s.episodeMax), static_cast<int>(s.wdLimit));
+        if (syslogx_rateguard(&s.lines))
+            syslogx(s.episodeMax >= s.wdLimit ? LOG_ERR : LOG_DEBUG,
+                    "raster_watchdogTask(): Raster Watchdog semaphore exceeded for Idx %d (%-16s: Rate:%d) "
+                    "(Count: %d,max "
+                    "%d)",
+                    i, completeTaskNames[i], static_cast<int>(s.period.load(std::memory_order_relaxed)),
+                    static_cast<int>(s.episodeMax), static_cast<int>(s.wdLimit));
         s.episodeMax = 0;
         s.reported = 1;
     }

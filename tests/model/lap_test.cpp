@@ -170,6 +170,25 @@ TEST_F(Laps, EdgesCountAtLeastTheMinimumLapTimeApartThePageFlagOnItsRisingEdge) 
     EXPECT_EQ(std::pair(int(lapctr), int(outctr)), std::pair(12, 4));
 }
 
+// A tool may leave the page's lap-trigger flag up for a while: however many minimum lap times it
+// stays up, its rise is one lap, and the next lap comes with its next rise.
+TEST_F(Laps, ThePagesLapTriggerFlagHeldPastTheMinimumLapTimeCountsOneLap) {
+    start();
+    run(3000);
+    pageFlag(1124, 1);
+    run(5000); // 2.5 minimum lap times
+    pageFlag(1124, 0);
+    run(10);
+    EXPECT_EQ(laps.size(), 1u);
+    run(2000);
+    pageFlag(1124, 1);
+    run(50);
+    pageFlag(1124, 0);
+    run(10);
+    ASSERT_EQ(laps.size(), 2u);
+    EXPECT_NEAR(laps[1].second, 701, 1) << "from rise to rise: 5 s up, 10 ms and 2 s down";
+}
+
 // A calibration tool pulses the page's counter flags: each rise sets its counter once however long
 // the flag stays up (logging starts one fragment, the other units get one update). A flag already
 // up at start is no rise; one rising as the master's counters are taken acts in the next step.

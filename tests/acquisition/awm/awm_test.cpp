@@ -441,6 +441,34 @@ TEST_F(Awm, TheFormulaEngineEvaluatesItsOpcodesAndBoundsItsStack) {
     EXPECT_NEAR(calc(area, &mem, 0, 1000, 6000), 1.5, 1e-12) << "3 · 0.5 s";
 }
 
+// The integer constants: 0x01 reads its operand (little-endian) as signed, 0x02 as unsigned;
+// each is one value on the stack that arithmetic goes on with.
+TEST_F(Awm, IntegerConstantsOfTheFormulaEngineKeepTheirSign) {
+    auto calc = [](std::vector<uint8_t> t) {
+        return awm_man_upn_calc(t.data(), static_cast<uint16_t>(t.size()), 6, nullptr, 0, 1000, 3, -4, 0.5,
+                                10, 1);
+    };
+    const struct {
+        std::vector<uint8_t> tokens;
+        double want;
+    } cases[] = {
+        {{0x01, 0xFF, 0xFF, 0xFF, 0xFF}, -1},
+        {{0x01, 0xFE, 0xFF, 0xFF, 0xFF}, -2},
+        {{0x01, 0x00, 0x00, 0x00, 0x80}, -2147483648.0},
+        {{0x01, 0xFF, 0xFF, 0xFF, 0x7F}, 2147483647},
+        {{0x01, 0x00, 0x01, 0x00, 0x00}, 256},
+        {{0x02, 0xFF, 0xFF, 0xFF, 0xFF}, 4294967295.0},
+        {{0x02, 0x00, 0x00, 0x00, 0x80}, 2147483648.0},
+        {{0x02, 0x00, 0x01, 0x00, 0x00}, 256},
+        // -5 + 2, -5 · input 2 (-4), and -5 < 0
+        {{0x01, 0xFB, 0xFF, 0xFF, 0xFF, 0x01, 0x02, 0x00, 0x00, 0x00, 0x20, 0, 0, 0, 0}, -3},
+        {{0x01, 0xFB, 0xFF, 0xFF, 0xFF, 0x11, 0, 0, 0, 0, 0x22, 0, 0, 0, 0}, 20},
+        {{0x01, 0xFB, 0xFF, 0xFF, 0xFF, 0x01, 0, 0, 0, 0, 0x30, 0, 0, 0, 0}, 1},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(calc(c.tokens), c.want) << testing::PrintToString(c.tokens);
+}
+
 // Each opcode's operands and memory cells as the channel-function rules give them: the stateful
 // tokens 0xA0, 0xA1, 0xA2, 0xA5 to 0xAA keep one cell, 0xAB three, no other code any.
 TEST_F(Awm, EveryOpcodePopsItsOperandsAndKeepsItsOwnMemoryCells) {

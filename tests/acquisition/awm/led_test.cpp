@@ -176,6 +176,25 @@ TEST_F(Led, EachModuleKeepsItsColoursAndItsConditionHistory) {
     EXPECT_TRUE(logged("awm_0x0B_led_setLED: cond:hexcnt  1:14 "));
 }
 
+// An input that keeps dropping out is reported a few times per interval for its module, and again
+// once the interval is over; another module's report still comes meanwhile.
+TEST_F(Led, ConditionHistoriesOfAFlappingInputAreFewPerIntervalAndAnotherModulesStillCome) {
+    DS top = module(1, 2), left = module(2, 2);
+    cond(top, 1, {0, 1}, 0x01), cond(left, 1, {0, 1}, 0x01);
+    load({top, left});
+    set(inst(0).cond[0], 1), set(inst(1).cond[0], 1), cycles();
+    for (int i = 1; i <= 6; ++i) // out for 1 to 6 cycles: no two lines alike
+        set(inst(0).cond[0], -1, 0), cycles(i), set(inst(0).cond[0], 1), cycles();
+    EXPECT_EQ(countLogged("awm_0x0B_led_setLED: cond:hexcnt "), 3);
+    EXPECT_EQ(countLogged("awm_0x0B_led_setLED: cond:hexcnt  1:3 "), 1);
+    set(inst(1).cond[0], -1, 0), cycles(10), set(inst(1).cond[0], 1), cycles();
+    EXPECT_EQ(countLogged("awm_0x0B_led_setLED: cond:hexcnt  1:A "), 1);
+    sim::step(10000);
+    set(inst(0).cond[0], -1, 0), cycles(11), set(inst(0).cond[0], 1), cycles();
+    EXPECT_EQ(countLogged("3 similar messages suppressed"), 1);
+    EXPECT_EQ(countLogged("awm_0x0B_led_setLED: cond:hexcnt  1:B "), 1);
+}
+
 TEST_F(Led, DatasetsThatWouldIndexPastTheirTablesAreRefused) {
     DS pattern = module();
     pattern.b[1844 + 33] = 16;

@@ -502,6 +502,42 @@ TEST_F(DisplayScreen, APageTornDownAfterItsProgrammingWindowWentTakesTheWindowWi
 #endif
 }
 
+// A channel that keeps dropping out and coming back changes the page's timeout status at every
+// tick: a few lines per interval tell of it, and again once the interval is over.
+TEST_F(DisplayScreen, TimeoutStatusChangesOfAFlappingChannelAreFewPerInterval) {
+    dtest::FakeGateway::reset();
+    CDataManager_setGateway(dtest::FakeGateway::ops());
+    display_elem_s e = boxElem();
+    e.alphanum.ch_input = {0x07000010, 0xFF, 0, 1, 0, 0, 0, 1, TYPE_UINT8};
+    {
+        CDataManager dm;
+        CDispPage* p = show({&e}, &dm);
+        dm.createMeaslists();
+        dm.startMeasurement();
+        auto tick = [p] { p->Message(GuiMessage(GM_TIMER, p, nullptr, 0)); };
+        auto flap = [&tick](int n) {
+            for (int i = 0; i < n; ++i) {
+                dtest::FakeGateway::read(-1, GW_OK, {0, 0, 0, 0, 5});
+                tick();
+                dtest::FakeGateway::read(-1, GW_OFFLINE);
+                tick();
+            }
+        };
+        const std::string change = "Display: timeout status change (";
+        sim::step(10000); // past an interval an earlier test began
+        flap(10);
+        EXPECT_EQ(countLogged(change), 3);
+        sim::step(10000);
+        flap(1);
+        EXPECT_EQ(countLogged(change), 5) << "both changes of the next interval";
+        EXPECT_TRUE(logged("similar messages suppressed"));
+        dm.stopMeasurement();
+        pm->Remove(p, 1);
+        delete p;
+    }
+    CDataManager_setGateway(nullptr);
+}
+
 TEST_F(DisplayScreen, ShellCommandsPostInOrder) {
     gbGuiInitialized = 1;
     struct Case {

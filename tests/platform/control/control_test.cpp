@@ -1,6 +1,8 @@
 #include "platform/control/control.h"
 #include "platform/hw/hw.h"
 #include "platform/hw/board_sim.h"
+#include "platform/kmgr/appman.h"
+#include "platform/kmgr/calls.h"
 #include "platform/kmgr/kmgr.h"
 #include "platform/kmgr/kmgr_sim.h"
 #include "support/stepped.h"
@@ -275,6 +277,30 @@ TEST_F(ControlChannel, SeveralClientsAtOnce) {
     });
     ta.join();
     tb.join();
+}
+
+// The control channel plays the platform's shell: the request and the answer are in the
+// processor's (little-endian) order, whatever the host's.
+TEST_F(ControlChannel, AShellLineTravelsInTheProcessorsByteOrder) {
+    kmgr::installShellAndRtc();
+    ASSERT_EQ(kmgr_syscall(KCALL_SHELL_ADD, INDEX, reinterpret_cast<intptr_t>("echo"), 0x01020304), 1);
+    MSG_Q_ID q = msgQOpen("/queue/MsdShell_3", 1, SHELL_MSG_MAX, MSG_Q_FIFO, OM_CREATE);
+    MSG_Q_ID r = msgQOpen("/queue/MsdShellReply_3", 1, SHELL_MSG_MAX, MSG_Q_FIFO, OM_CREATE);
+    ASSERT_TRUE(q && r);
+    Client c(unit.path);
+    c.sendRaw("shell echo ab\n");
+    std::vector<uint8_t> m(SHELL_MSG_MAX);
+    const int n = msgQReceive(q, reinterpret_cast<char*>(m.data()), SHELL_MSG_MAX, WAIT_FOREVER);
+    ASSERT_GE(n, 0);
+    m.resize(static_cast<size_t>(n));
+    // id, argc 2, the strings at 16 and 21 of this copy
+    const std::vector<uint8_t> want = {4,  3, 2, 1, 2,   0,   0,   0,   16, 0,   0,   0,
+                                       21, 0, 0, 0, 'e', 'c', 'h', 'o', 0,  'a', 'b', 0};
+    EXPECT_EQ(m, want);
+    const char answer[] = {'\xFE', '\xFF', '\xFF', '\xFF', 'h', 'i', 0};
+    ASSERT_EQ(msgQSend(r, answer, sizeof answer, NO_WAIT, MSG_PRI_NORMAL), OK);
+    EXPECT_EQ(c.reply(), "ok -2 hi");
+    msgQDelete(q), msgQDelete(r);
 }
 
 TEST_F(ControlChannel, StopClosesConnectionsAndRemovesTheSocket) {

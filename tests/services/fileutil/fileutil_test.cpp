@@ -148,6 +148,23 @@ TEST_F(Files, FlushingAndRemovingByExtension) {
     EXPECT_EQ(removeFileExt(("meas:/" + std::string(260, 'x')).c_str(), "dat"), -1);
 }
 
+// An extension matches on the first three characters after the name's last dot: one that
+// differs in any of them, a shorter one, or a dot before the last keeps its file.
+TEST_F(Files, RemovalByExtensionMatchesTheFirstThreeCharactersAfterTheLastDot) {
+    fs::create_directory(dir / "meas/o2");
+    const std::set<std::string> gone = {"a.dat", "b.datx", "c.old.dat", ".dat"};
+    const std::set<std::string> kept = {"d.dat.",    "e.dax", "f.dbt", "g.xat", "h.da",
+                                        "i.dat.old", "j.d",   "k.",    "dat",   "l.tad"};
+    for (const std::set<std::string>* names : {&gone, &kept})
+        for (const std::string& f : *names)
+            dir.write("meas/o2/" + f, "x");
+    EXPECT_EQ(removeFileExt("meas:/o2", "dat"), static_cast<int>(gone.size()));
+    std::set<std::string> left;
+    for (auto& e : fs::directory_iterator(dir / "meas/o2"))
+        left.insert(e.path().filename());
+    EXPECT_EQ(left, kept);
+}
+
 TEST_F(Files, ManagerCallsForDrivesAndNetwork) {
     capture(2694, true);
     result = 1;

@@ -337,6 +337,49 @@ TEST_F(Raster, Watchdog) {
         << lines[1].text;
 }
 
+// A raster that keeps falling behind is told of a few times per interval, and again once the
+// interval is over with a count of what was left out; another raster's first backlog still comes
+// within that interval.
+TEST_F(Raster, WatchdogLinesOfARasterThatKeepsFallingBehindAreFewPerIntervalAndAnothersStillCome) {
+    ASSERT_EQ(hook("gate", -5, gated, 30), 1);  // slot 0
+    ASSERT_EQ(raster_initializeStep1(), 1);     // "WATCHDOG": slot 1
+    ASSERT_EQ(hook("other", -6, gated, 10), 1); // slot 2
+    auto episode = [](int slot, int32_t event, int pending) {
+        backlog(slot, event, pending);
+        sim::step(10);
+        semGive(gates[slot]);
+        sim::step(10);
+        std::vector<std::string> out;
+        for (const auto& l : logDrain())
+            out.push_back(l.text);
+        return out;
+    };
+    sim::step(20);
+    logDrain();
+    std::vector<std::string> lines;
+    for (int i = 0; i < 6; ++i) // 16 to 21 behind: no two lines alike
+        for (std::string& l : episode(0, -5, 16 + i))
+            lines.push_back(std::move(l));
+    ASSERT_EQ(lines.size(), 3u);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_NE(lines[static_cast<size_t>(i)].find(
+                      "for Idx 0 (r_gate          : Rate:-5) (Count: " + std::to_string(16 + i) + ",max 30)"),
+                  std::string::npos)
+            << lines[static_cast<size_t>(i)];
+    lines = episode(2, -6, 8);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("for Idx 2 (r_other         : Rate:-6) (Count: 8,max 10)"), std::string::npos);
+    EXPECT_TRUE(episode(0, -5, 31).empty()) << "past its limit, still within the interval";
+    sim::step(10000);
+    lines = episode(0, -5, 20);
+    ASSERT_EQ(lines.size(), 2u);
+    // three episodes' lines, and the line past the limit with its episode's
+    EXPECT_TRUE(std::regex_match(lines[0],
+                                 std::regex("Syslogx message 0x[0-9a-f]{8}: 5 similar messages suppressed")))
+        << lines[0];
+    EXPECT_NE(lines[1].find("for Idx 0 (r_gate          : Rate:-5) (Count: 20,max 30)"), std::string::npos);
+}
+
 // Limit 5: an episode starts above 3, half the limit rounded up; a backlog that reaches the limit
 // without passing it still feeds the watchdog and is reported as an error.
 TEST_F(Raster, WatchdogEpisodesStartAboveHalfTheLimitRoundedUpAndReachingTheLimitIsAnError) {
