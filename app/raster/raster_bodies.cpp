@@ -189,6 +189,7 @@ void r100ms(int) {
     gw_raster(12);
     CanOut_send_message(6);
     adc_diagnostic_100ms();
+    xcp_100ms();
     xcpSendDAQ(0);
 }
 

@@ -34,6 +34,7 @@ struct xcpEthCtx {
     uint16_t ctr = 1;
     uint32_t packed = 0;
     uint8_t pack[XCP_FRAME_HEADER + XCP_MAX_DTO]; // a lone frame may be larger than the limit
+    std::atomic<uint8_t> flush{0};
     std::atomic<bool> stopping{false};
     std::atomic<TASK_ID> rxTask{TASK_ID_NULL};
     std::atomic<TASK_ID> txTask{TASK_ID_NULL};
@@ -137,6 +138,9 @@ void xcpEthTxTask(xcpCp* cp) {
         case XCP_TX_DTO:
             // Frames stored after this take another item.
             c->dtoQueued.exchange(false, std::memory_order_acq_rel);
+            // After the tick, frames buffered before it do not wait for these; the frames of one
+            // item are never split by it.
+            if (c->flush.exchange(0) && c->packed) sendPacked(c);
             packDtos(c);
             break;
         case XCP_TX_FLUSH:
@@ -144,7 +148,7 @@ void xcpEthTxTask(xcpCp* cp) {
             if (c->packed) sendPacked(c);
             break;
         case XCP_TX_RESET:
-            c->ctr = 1, c->dtoLost = 0, c->packed = 0;
+            c->ctr = 1, c->dtoLost = 0, c->flush = 0, c->packed = 0;
             std::memcpy(&c->peer, it.packet, sizeof c->peer);
             c->hasPeer = true;
             break;
@@ -374,6 +378,10 @@ void xcpEthDtoSend(xcpCp* cp, uint32_t bytes) {
 
 void xcpEthDtoLost(xcpCp* cp, uint32_t count) {
     if (cp->eth) cp->eth->dtoLost.fetch_add(count, std::memory_order_relaxed);
+}
+
+void xcpEth_100ms(xcpCp* cp) {
+    if (cp->eth) cp->eth->flush = 1;
 }
 
 void xcpEthWake(xcpCp* cp) {

@@ -219,6 +219,8 @@ void xcpEthDtoSend(xcpCp* cp, uint32_t bytes);
 void xcpEthDtoLost(xcpCp* cp, uint32_t count);
 // At CONNECT: the packet counter back to 1, and responses go to the sender of the packet in hand.
 void xcpEthReset(xcpCp* cp);
+// The 100 ms tick: what the DTO buffer still holds leaves before the next DTOs are packed.
+void xcpEth_100ms(xcpCp* cp);
 // Wakes the receive task for work queued to it.
 void xcpEthWake(xcpCp* cp);
 // Shutdown: the transmit task sends what is queued and ends, the receive task is woken and

@@ -722,6 +722,11 @@ void xcpSendDAQ(int event) {
         xcpSendCpDAQ(&xcpCps[i], event);
 }
 
+void xcp_100ms() {
+    for (int i = 0; i < cpCount; ++i)
+        xcpEth_100ms(&xcpCps[i]);
+}
+
 void xcp_shutdown_now() {
     noReconnect = true;
     shutdownNow = true;

@@ -188,7 +188,7 @@ TEST_F(Frame, EachRasterRunsItsCallListInOrder) {
         words("led_display vyn_data_100ms rev_in_vyn_100ms callSimulinkFunc(6,0) callSimulinkFunc(6,1) "
               "msdcom_dbg meas_fifo_data_update_load_vars pwmdiag_100ms adc_rangemon_100ms ana_100ms "
               "xadc_meas_100ms gw_raster(6) gw_raster(11) gw_raster(12) CanOut_send_message(6) "
-              "adc_diagnostic_100ms xcpSendDAQ(0)"));
+              "adc_diagnostic_100ms xcp_100ms xcpSendDAQ(0)"));
     expectRuns("r_r1000ms",
                words("callSimulinkFunc(9,0) callSimulinkFunc(9,1) gw_raster(9) CanOut_send_message(9) "
                      "sblk_task_trigger_slow gw_meas_1s SerNet_man_1s dynkomm_1s seram_1s mem_usage_1s "
