@@ -85,6 +85,9 @@ uint32_t ChanData::convDataType(uint32_t t) {
 void ChanData::setup(uint16_t raster, uint32_t timeout) {
     if (!client) client = gw_connect(&chan_meas_callbacks);
     if (!client) return;
+    // Set up again (telemetry's enable channel at each start): the list before goes, or each
+    // set-up would hold one more of the gateway's numbers for good.
+    if (magic) gw_kill_list(magic), magic = 0;
     const int32_t words[4] = {-static_cast<int32_t>(sizeOf(dataType)),
                               static_cast<int32_t>(address & 0xFFFFFF), 0, 0};
     magic = gw_setup_list(client, words, reinterpret_cast<uintptr_t>(this), sizeof words, raster,

@@ -4,6 +4,7 @@
 #include "calibration/meas/seram_meas.h"
 #include "calibration/meascalinfo/meascalinfo.h"
 #include "calibration/memory/seram.h"
+#include "comm/chandata/chandata.h"
 #include "comm/gw/gw.h"
 #include "comm/measman/meas_man.h"
 #include "comm/measman/meas_man_private.h"
@@ -232,6 +233,23 @@ TEST_F(Meas, OwnValuesArrivePerRasterWithTimeOutsSpeedAndKill) {
     ASSERT_EQ(gw_debugoutPID(OWN, out), 1);
     EXPECT_EQ(std::vector<uint16_t>(out, out + 4), (std::vector<uint16_t>{0, 1, 1, 0}))
         << "no measurement, one request, one run, no list left";
+}
+
+// A channel description set up again (telemetry's enable channel at each start) holds one list:
+// the list of the set-up before goes, so 70,000 starts of the telemetry do not run the gateway
+// out of numbers.
+TEST_F(Meas, AChannelSetUpAgainHoldsOneList) {
+    ChanData channel(uint32_t{OWN} << 24 | U32_SIGNAL, 5, 0, 1, 0);
+    for (uint32_t round = 1; round <= 70000; ++round) {
+        chan_meas_setup(&channel, 3, 3);
+        ASSERT_NE(channel.magic, 0u) << "set-up " << round;
+        cycle();
+        if (round % 100 == 0) gw_meas_1s(), meas_man_10ms();
+    }
+    cycle(11); // the lists killed last wait out their delay
+    uint16_t out[19];
+    ASSERT_EQ(gw_debugoutPID(OWN, out), 1);
+    EXPECT_EQ(out[3], 1u);
 }
 
 TEST_F(Meas, SharedListsTooLongListsAndRequestsToAPeer) {
