@@ -1258,6 +1258,7 @@ void gw_reset() {
         }
     while (requestHead)
         unqueue(requestHead);
+    magicNumber_clear(gwMagics);
     std::memset(dataCntOnline, 0, sizeof dataCntOnline);
     std::memset(dataCntOffline, 0, sizeof dataCntOffline);
     std::memset(noDataCnt, 0, sizeof noDataCnt);

@@ -900,6 +900,12 @@ void meas_man_reset() {
             forget(l, false);
             freeList(l);
         }
+    // Lists still opening stand in no raster's list, only under their number.
+    if (measHdrMagicArr)
+        for (uint32_t i = 0; i < DK_MAGIC_COUNT; ++i)
+            if (MeasList* l = measHdrMagicArr[i]) measHdrMagicArr[i] = nullptr, freeList(l);
+    // Numbers still in their deletion delay would be short to the next test.
+    magicNumber_clear(mmMagics);
     virtChanRegistered = 0;
     canIoInitialized = 0;
     copyOfflineData = 0;

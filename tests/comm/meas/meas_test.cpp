@@ -580,6 +580,7 @@ TEST_F(Meas, CopyStampsPausedListsAndUnalignedValues) {
     const gw_callbacks_t reader{
         {{nullptr, 0}, {entryOf, 0}, {nullptr, 0}, {nullptr, 0}, {nullptr, 0}, {nullptr, 0}}};
     gw_client_t* c = gw_connect(&reader);
+    timemodsim::install(); // the stamps' clock, whichever test ran before
     setSignal(U32_SIGNAL, 0xA1B2C3D4);
     setSignal(U32_SIGNAL + 4, 0);
     // user = raster: type, speed, address
