@@ -146,6 +146,16 @@ class Process:
     def control(self):
         return vynctl.Unit(str(self.dir), timeout=30, wait=30)
 
+    def wait_ticks(self, count, limit=120.0):
+        """Waits until a unit in real time has made `count` more ticks: a span of its own time,
+        however slowly a loaded host lets it pass."""
+        deadline = time.monotonic() + limit
+        with self.control() as ctl:
+            until = ctl.ticks() + count
+            while ctl.ticks() < until:
+                assert time.monotonic() < deadline, f"{count} ticks took longer than {limit} s"
+                time.sleep(0.02)
+
     def path(self, name):
         return os.path.join(self.dir, name)
 
@@ -181,12 +191,22 @@ class Process:
             self.proc.wait()
 
 
-def scripted_peer(host, *args):
-    # What tests/e2e/bc2peer.py saw, run in the network namespace of `host`.
-    done = subprocess.run(host.prefix() + [sys.executable, os.path.join(os.path.dirname(__file__), "bc2peer.py"),
-                                           *map(str, args)], capture_output=True, timeout=90)
-    assert done.returncode == 0, done.stderr.decode()
-    return json.loads(done.stdout)
+def scripted_peer(host, *args, meanwhile=None):
+    # What tests/e2e/bc2peer.py saw, run in the network namespace of `host`; `meanwhile` is called
+    # over and over while it runs (to step a unit in stepped time, say).
+    peer = subprocess.Popen(host.prefix() + [sys.executable, os.path.join(os.path.dirname(__file__), "bc2peer.py"),
+                                             *map(str, args)], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        deadline = time.monotonic() + 90
+        while meanwhile and peer.poll() is None and time.monotonic() < deadline:
+            meanwhile()
+        out, err = peer.communicate(timeout=max(deadline - time.monotonic(), 0.1))
+    finally:
+        if peer.poll() is None:
+            peer.kill()
+            peer.wait()
+    assert peer.returncode == 0, err.decode()
+    return json.loads(out)
 
 
 def end(*units):
