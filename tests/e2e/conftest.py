@@ -193,20 +193,24 @@ class Process:
 
 def scripted_peer(host, *args, meanwhile=None):
     # What tests/e2e/bc2peer.py saw, run in the network namespace of `host`; `meanwhile` is called
-    # over and over while it runs (to step a unit in stepped time, say).
-    peer = subprocess.Popen(host.prefix() + [sys.executable, os.path.join(os.path.dirname(__file__), "bc2peer.py"),
-                                             *map(str, args)], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    try:
-        deadline = time.monotonic() + 90
-        while meanwhile and peer.poll() is None and time.monotonic() < deadline:
-            meanwhile()
-        out, err = peer.communicate(timeout=max(deadline - time.monotonic(), 0.1))
-    finally:
-        if peer.poll() is None:
-            peer.kill()
-            peer.wait()
-    assert peer.returncode == 0, err.decode()
-    return json.loads(out)
+    # over and over while it runs (to step a unit in stepped time, say). Its output goes to files,
+    # which take all of it while nobody reads.
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        peer = subprocess.Popen(host.prefix() + [sys.executable, os.path.join(os.path.dirname(__file__), "bc2peer.py"),
+                                                 *map(str, args)], stdout=out, stderr=err)
+        try:
+            deadline = time.monotonic() + 90
+            while meanwhile and peer.poll() is None and time.monotonic() < deadline:
+                meanwhile()
+            peer.wait(timeout=max(deadline - time.monotonic(), 0.1))
+        finally:
+            if peer.poll() is None:
+                peer.kill()
+                peer.wait()
+        out.seek(0)
+        err.seek(0)
+        assert peer.returncode == 0, err.read().decode()
+        return json.loads(out.read())
 
 
 def end(*units):
