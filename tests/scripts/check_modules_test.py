@@ -78,15 +78,18 @@ def run_check(files, rows=ROWS, executables=None):
 
 
 class CheckModules(unittest.TestCase):
+    def verdict(self, rc, lines, names):
+        """The tree passes (names None), or is refused with a report line naming all of `names`."""
+        if names is None:
+            self.assertEqual((rc, lines), (0, []))
+        else:
+            self.assertEqual(rc, 1, lines)
+            self.assertTrue(any(all(n in line for n in names) for line in lines), lines)
+
     def test_each_way_around_the_graph_is_refused(self):
         for name, extra, names in CASES:
             with self.subTest(name):
-                rc, lines = run_check({**BASE, **extra})
-                if names is None:
-                    self.assertEqual((rc, lines), (0, []))
-                else:
-                    self.assertEqual(rc, 1, lines)
-                    self.assertTrue(any(all(n in line for n in names) for line in lines), lines)
+                self.verdict(*run_check({**BASE, **extra}), names)
 
     def test_the_executable_stands_outside_every_module(self):
         # Above every floor it may take the platform's inner headers, but only from its own folder.
@@ -112,12 +115,7 @@ class CheckModules(unittest.TestCase):
                             (["tool|tools/gen,hi"], ("tool", "hi", "module hi")),
                             (["test_lo|tests/lo", "gen|plat/gen/deep"], ("gen", "plat/gen/deep", "module plat"))):
             with self.subTest(exes):
-                rc, lines = run_check(BASE, executables=exes)
-                if names is None:
-                    self.assertEqual((rc, lines), (0, []))
-                else:
-                    self.assertEqual(rc, 1, lines)
-                    self.assertTrue(any(all(n in line for n in names) for line in lines), lines)
+                self.verdict(*run_check(BASE, executables=exes), names)
 
     def test_the_build_lists_its_executables_for_the_check(self):
         # The unit in program/, a tool in its own folder.
