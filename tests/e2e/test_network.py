@@ -6,7 +6,7 @@ import struct
 import pytest
 
 import netns
-from conftest import end, patched_dataset, scripted_peer
+from conftest import end, patched_dataset, scripted_peer, signals, wait_signal
 
 UNITS = {0x21: 3, 0x22: 4}  # PID: host number
 PEER_PID = 0x29
@@ -152,14 +152,15 @@ def test_a_unit_pings_another_that_stops_and_starts_again(unit, net):
     start_b = lambda: unit(["0"], settings(0x22, UNITS[0x22]), name="b", prefix=hosts[0x22].prefix())
     a = unit(["0"], settings(0x21, UNITS[0x21]), dataset=pinging_dataset(0x22), name="a", prefix=hosts[0x21].prefix())
     b = start_b()
-    a.wait_for("DK channel to PID 0x22 established", 30)
-    a.wait_ticks(1500)  # 150 pings of A's time, however slowly the host lets it pass
+    # B answers 60 pings, however slowly a loaded host lets A send them (A counts the answers)
+    answered = signals(hosts[0x21], 0x21, "msdcom_dbg_ping_cnt")[0]
+    wait_signal(hosts[0x21], 0x21, "msdcom_dbg_ping_cnt", lambda n: n >= answered + 60)
     assert b.end() == 0
     first = frames()
     frames = net.capture(120)
     b = start_b()
-    b.wait_for("DK channel to PID 0x21 established", 30)
-    a.wait_ticks(1500)
+    answered = signals(hosts[0x21], 0x21, "msdcom_dbg_ping_cnt")[0]
+    wait_signal(hosts[0x21], 0x21, "msdcom_dbg_ping_cnt", lambda n: n >= answered + 60)
     assert end(a, b) == [0, 0]
     second = frames()
 
