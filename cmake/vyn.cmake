@@ -133,6 +133,42 @@ function(vyn_generated_sources)
   add_custom_target(vyn_generated DEPENDS ${_out})
 endfunction()
 
+# Appends to `out` a line name|folder,folder,... for every executable made in `dir` and below: the
+# folder that declares it and those of its sources, relative to the source tree (the check
+# refuses one inside a module's folder).
+function(_vyn_executables dir out)
+  set(_lines ${${out}})
+  get_property(_targets DIRECTORY ${dir} PROPERTY BUILDSYSTEM_TARGETS)
+  foreach(_t ${_targets})
+    get_target_property(_type ${_t} TYPE)
+    if(NOT _type STREQUAL "EXECUTABLE")
+      continue()
+    endif()
+    get_target_property(_sdir ${_t} SOURCE_DIR)
+    get_target_property(_srcs ${_t} SOURCES)
+    set(_dirs)
+    foreach(_f ${_sdir}/CMakeLists.txt ${_srcs})
+      if(_f MATCHES "^\\$<")
+        continue()
+      endif()
+      get_filename_component(_f ${_f} ABSOLUTE BASE_DIR ${_sdir})
+      get_filename_component(_d ${_f} DIRECTORY)
+      file(RELATIVE_PATH _d ${CMAKE_SOURCE_DIR} ${_d})
+      if(NOT _d MATCHES "^\\.\\.")
+        list(APPEND _dirs "${_d}")
+      endif()
+    endforeach()
+    list(REMOVE_DUPLICATES _dirs)
+    string(REPLACE ";" "," _dirs "${_dirs}")
+    list(APPEND _lines "${_t}|${_dirs}")
+  endforeach()
+  get_property(_subs DIRECTORY ${dir} PROPERTY SUBDIRECTORIES)
+  foreach(_s ${_subs})
+    _vyn_executables(${_s} _lines)
+  endforeach()
+  set(${out} ${_lines} PARENT_SCOPE)
+endfunction()
+
 function(vyn_finish)
   get_property(_mods GLOBAL PROPERTY VYN_MODULES)
   get_property(_rows GLOBAL PROPERTY VYN_MODULE_ROWS)
@@ -150,7 +186,7 @@ function(vyn_finish)
   add_custom_target(vyn_check_modules ALL
     COMMAND /usr/bin/python3 ${CMAKE_SOURCE_DIR}/scripts/check_modules.py
             ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}/vyn_modules.txt ${_floors} ${_door}
-            --build ${CMAKE_BINARY_DIR} --nm ${CMAKE_NM}
+            --build ${CMAKE_BINARY_DIR} --nm ${CMAKE_NM} --executables ${CMAKE_BINARY_DIR}/vyn_executables.txt
     COMMENT "Checking the module graph" VERBATIM)
   add_dependencies(vyn_check_modules ${_mods})
   # The generated parts of the documents (the module index, the floors, the widgets, the tasks)
@@ -167,6 +203,10 @@ function(vyn_finish)
   add_executable(vyn ${CMAKE_SOURCE_DIR}/program/main.cpp)
   target_link_libraries(vyn PRIVATE vyn_all)
   add_dependencies(vyn vyn_check_modules vyn_check_docs)
+  # Every executable of the build with its folders, for the check (name|folder,folder,... per line).
+  _vyn_executables(${CMAKE_SOURCE_DIR} _exes)
+  string(REPLACE ";" "\n" _text "${_exes}")
+  file(WRITE ${CMAKE_BINARY_DIR}/vyn_executables.txt "${_text}\n")
 endfunction()
 
 # vyn_bench(<name>): the .cpp files of the calling directory become a Google Benchmark

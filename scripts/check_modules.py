@@ -10,7 +10,9 @@ Fails (exit 1) when
   first, then the include path; <…> on the include path), so `../` and angle brackets count;
   comments and line splices are read as the preprocessor reads them;
 - a module's file includes a macro: what it names is not checked;
-- an executable's folder lies inside a module's folder, where it would sit on that module's floor;
+- an executable's folder lies inside a module's folder, where it would sit on that module's floor:
+  the program's, and with --executables any other's (a test, a tool), by the folder that declares
+  it and those of its sources;
 - with --build: a module library (lib<name>.a) takes a symbol that another module's library
   defines, when it neither declares that module nor sees its headers through the headers it
   includes (a base class's members, say): a function declared by hand around the graph. A weak
@@ -18,8 +20,9 @@ Fails (exit 1) when
   outright.
 
 Usage: check_modules.py SOURCE_DIR MODULES_FILE FLOOR,FLOOR,... DOOR_HEADER,...
-                        [--build BUILD_DIR] [--nm NM]
+                        [--build BUILD_DIR] [--nm NM] [--executables EXECUTABLES_FILE]
 MODULES_FILE has one line per module: name|dir|floor|dep,dep,...|private,private,...[|header]
+EXECUTABLES_FILE one line per executable of the build: name|dir,dir,...
 The floor `program` is an executable's own folder, outside every module's folder: above every
 floor, it may include any public header, the platform's too.
 """
@@ -94,6 +97,16 @@ def check_graph(mods, floors, errors):
     for n in sorted(mods):
         if n not in state:
             visit(n, [n])
+
+
+def check_executables(path, mods, top, errors):
+    owner = owners({n: m for n, m in mods.items() if m["floor"] < top})
+    for line in open(path, encoding="utf-8"):
+        name, _, dirs = line.strip().partition("|")
+        for d in filter(None, dirs.split(",")):
+            o = owner(os.path.join(d, "-"))  # the module of the folder or of one above it
+            if o:
+                errors.append(f"executable {name}: its folder {d} lies in the folder of module {o}")
 
 
 def owners(mods):
@@ -239,11 +252,14 @@ def main():
     ap.add_argument("door")
     ap.add_argument("--build")
     ap.add_argument("--nm", default="nm")
+    ap.add_argument("--executables")
     a = ap.parse_args()
     floors = a.floors.split(",")
     mods = load(a.modules_file, floors)
     errors = []
     check_graph(mods, floors + [PROGRAM], errors)
+    if a.executables:
+        check_executables(a.executables, mods, len(floors), errors)
     seen = check_includes(a.root, mods, len(floors), set(a.door.split(",")), errors)
     if a.build:
         allowed = {n: set(m["deps"]) | seen[n] for n, m in mods.items()}

@@ -2,7 +2,8 @@
 its own network namespace; prints one JSON object with what it saw.
 
 usage: bc2peer.py ADDRESS PID VERSION[/OFFSET[/passive]] UNIT_ADDRESS:PID ...
-       bc2peer.py queue SECONDS ADDRESS PID VERSION UNIT_ADDRESS:PID (a queue-mode list by name)
+       bc2peer.py queue SECONDS[/ENTRIES] ADDRESS PID VERSION UNIT_ADDRESS:PID (a queue-mode list by
+                  name, read for SECONDS and on until ENTRIES records came, at most 40 s more)
        bc2peer.py paths ADDRESS PID VERSION UNIT_ADDRESS:PID (paths asked for, before and after an
                   offline spell)
        bc2peer.py lists FILE ADDRESS PID VERSION UNIT_ADDRESS:PID (lists by address, their words in
@@ -152,7 +153,7 @@ class Peer:
             return [(u, f, p) for u, f, p in self.messages if f[6] == code]
 
 
-def queue(peer, unit, seconds):
+def queue(peer, unit, seconds, entries=0):
     """Asks `unit` for ana04 by name in queue mode every 10 ms into FIFO magic 0x0A000001 and
     reads the records on the DK channel: their time stamps. Fifteen online lists of 23 values
     (the most a reply describes) every 1 ms fill the UDP frames sent to port 9852 (not read)."""
@@ -163,9 +164,9 @@ def queue(peer, unit, seconds):
     for raster, what, count, kind, fifo in lists:
         request = struct.pack("!HHHHHH", raster, 1, len(what), count, 64, kind) + what
         peer.ci[unit].sendall(header(len(request), peer.pid, unit, 0x51000003, fifo, 0x0510) + request)
-    dk, buf, stamps, end = peer.dk[unit], b"", [], time.monotonic() + seconds
+    dk, buf, stamps, start = peer.dk[unit], b"", [], time.monotonic()
     dk.settimeout(0.1)
-    while time.monotonic() < end:
+    while time.monotonic() < start + seconds or len(stamps) < entries and time.monotonic() < start + seconds + 40:
         try:
             buf += dk.recv(65536)
         except socket.timeout:
@@ -308,7 +309,9 @@ def ask(peer, unit, seconds):
 
 def main():
     mode = sys.argv.pop(1) if sys.argv[1] in ("queue", "paths", "lists", "stuck", "ask") else None
-    seconds = float(sys.argv.pop(1)) if mode in ("queue", "stuck", "ask") else 0
+    seconds, entries = 0, 0
+    if mode in ("queue", "stuck", "ask"):
+        seconds, entries = map(float, (sys.argv.pop(1) + "/0").split("/")[:2])
     requests = json.load(open(sys.argv.pop(1))) if mode == "lists" else None
     address, pid = sys.argv[1], int(sys.argv[2], 0)
     version, offset, passive = (sys.argv[3] + "/0/").split("/")[:3]
@@ -328,7 +331,7 @@ def main():
     out["ci_ports"] = sorted({s.getsockname()[1] for s in peer.ci.values()})
     time.sleep(1.0)  # the units take the connections and mark them in their presence packets
     if mode:
-        modes = {"queue": lambda u: queue(peer, u, seconds), "paths": lambda u: paths(peer, u),
+        modes = {"queue": lambda u: queue(peer, u, seconds, entries), "paths": lambda u: paths(peer, u),
                  "lists": lambda u: lists(peer, u, requests),
                  "stuck": lambda u: stuck(peer, u, seconds), "ask": lambda u: ask(peer, u, seconds)}
         print(json.dumps(modes[mode](min(units))), flush=True)

@@ -15,7 +15,8 @@ import time
 import crcmod.predefined
 import pytest
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 
 import netns  # noqa: E402
@@ -146,6 +147,16 @@ class Process:
     def control(self):
         return vynctl.Unit(str(self.dir), timeout=30, wait=30)
 
+    def wait_ticks(self, count, limit=120.0):
+        """Waits until a unit in real time has made `count` more ticks: a span of its own time,
+        however slowly a loaded host lets it pass."""
+        deadline = time.monotonic() + limit
+        with self.control() as ctl:
+            until = ctl.ticks() + count
+            while ctl.ticks() < until:
+                assert time.monotonic() < deadline, f"{count} ticks took longer than {limit} s"
+                time.sleep(0.02)
+
     def path(self, name):
         return os.path.join(self.dir, name)
 
@@ -181,12 +192,57 @@ class Process:
             self.proc.wait()
 
 
-def scripted_peer(host, *args):
-    # What tests/e2e/bc2peer.py saw, run in the network namespace of `host`.
-    done = subprocess.run(host.prefix() + [sys.executable, os.path.join(os.path.dirname(__file__), "bc2peer.py"),
-                                           *map(str, args)], capture_output=True, timeout=90)
-    assert done.returncode == 0, done.stderr.decode()
-    return json.loads(done.stdout)
+def scripted_peer(host, *args, meanwhile=None):
+    # What tests/e2e/bc2peer.py saw, run in the network namespace of `host`; `meanwhile` is called
+    # over and over while it runs (to step a unit in stepped time, say). Its output goes to files,
+    # which take all of it while nobody reads.
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        peer = subprocess.Popen(host.prefix() + [sys.executable, os.path.join(os.path.dirname(__file__), "bc2peer.py"),
+                                                 *map(str, args)], stdout=out, stderr=err)
+        try:
+            deadline = time.monotonic() + 90
+            while meanwhile and peer.poll() is None and time.monotonic() < deadline:
+                meanwhile()
+            peer.wait(timeout=max(deadline - time.monotonic(), 0.1))
+        finally:
+            if peer.poll() is None:
+                peer.kill()
+                peer.wait()
+        out.seek(0)
+        err.seek(0)
+        assert peer.returncode == 0, err.read().decode()
+        return json.loads(out.read())
+
+
+def signals(host, pid, *names):
+    """Integer variables of the signal page of the unit at `host` (PID `pid`), read over XCP by a
+    master in the unit's network namespace: what the unit's own counters hold."""
+    rows = {}
+    for line in open(os.path.join(ROOT, "calibration", "variables.tsv")):
+        f = line.split("\t")
+        if len(f) > 4 and f[1] == "sig" and f[3] in ("u8", "u16", "u32"):
+            rows[f[0]] = (int(f[2], 16), int(f[3][1:]) // 8)
+    asked = [rows[n] for n in names]
+    code = (f"import sys\nsys.path.insert(0, {HERE!r})\nfrom xcpmaster import Master\n"
+            f"m = Master(5555, {host.address!r}, timeout=2.0)\nm.cmd(0xFF, 0)\n"
+            f"print(*(m.short_upload({pid << 24} | a, n).hex() for a, n in {asked!r}))\nm.cmd(0xFE)\n")
+    # a datagram is lost to a slave not listening yet, or while a loaded host keeps it from its
+    # socket: asked again, as a master asks again
+    deadline = time.monotonic() + 60
+    while True:
+        done = subprocess.run(host.prefix() + [sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+        if done.returncode == 0 or time.monotonic() > deadline or "TimeoutError" not in done.stderr:
+            break
+    assert done.returncode == 0, done.stderr
+    return [int.from_bytes(bytes.fromhex(h), "little") for h in done.stdout.split()]
+
+
+def wait_signal(host, pid, name, holds, limit=60.0):
+    """Reads a variable of a unit's signal page until `holds` says it holds what is awaited."""
+    deadline = time.monotonic() + limit
+    while not holds(*signals(host, pid, name)):
+        assert time.monotonic() < deadline, f"{name} not as awaited"
+        time.sleep(0.1)
 
 
 def end(*units):

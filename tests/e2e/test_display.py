@@ -44,6 +44,18 @@ def fill(row):
     return green / (green + empty)
 
 
+def shows(p, n, half, limit=60.0):
+    """Captures B's bar graph until it shows half of its range (`half`) or the red cross: how long a
+    loaded host takes to bring the value to the screen is not the unit's; what it shows is."""
+    deadline = time.monotonic() + limit
+    while True:
+        got = fill(bar_row(p, n))
+        if (got is not None and abs(got - 0.5) < 0.02) if half else got is None:
+            return
+        assert time.monotonic() < deadline, got
+        time.sleep(0.2)
+
+
 def test_a_value_of_another_unit_its_red_cross_and_its_return(unit, net):
     """Unit B's bar graph shows ana04 of unit A (2.5 V of 0 to 5 V); A stops and B draws the red
     cross; A starts again and the value returns."""
@@ -52,20 +64,17 @@ def test_a_value_of_another_unit_its_red_cross_and_its_return(unit, net):
     a = unit(["0"], settings_a, prefix=ha.prefix(), name="a")
     b = unit(["0"], f"[unit]\npid = 0x22\nipv4 = {hb.address}\n[drives]\ncfg = .\n",
              {"display.xml": BAR_XML}, prefix=hb.prefix(), name="b")
-    running = "MeasGate: Measurement for PID 0x21 is set up and running"
     b.display_started()
-    b.wait_for(running, 30)
-    time.sleep(0.5)
-    assert abs(fill(bar_row(b, 0)) - 0.5) < 0.02
+    shows(b, 0, True)
     assert a.end() == 0
-    b.wait_for("MeasGate: PID 0x21 is detected offline", 10)
-    time.sleep(0.5)
-    assert fill(bar_row(b, 1)) is None
+    shows(b, 1, False)
     a = unit(["0"], settings_a, prefix=ha.prefix(), name="a")
-    b.wait_for(running, 30, times=2)
-    time.sleep(0.5)
-    assert abs(fill(bar_row(b, 2)) - 0.5) < 0.02
+    shows(b, 2, True)
     assert end(a, b) == [0, 0]
+    # what took B there: A's list ran, A went offline, its list ran again
+    text = "\n".join(b.out)
+    for line in ("MeasGate: Measurement for PID 0x21 is set up and running", "MeasGate: PID 0x21 is detected offline"):
+        assert line in text
 
 
 def send_pageset(host, pid, name):

@@ -1,5 +1,6 @@
 """Measured values through the gateway in the real binary: a unit's CAN output carries a value of
 its own and one of another unit; the values are those of the analog stimuli that drive them."""
+import os
 import re
 import struct
 import time
@@ -7,7 +8,7 @@ import time
 import pytest
 
 import netns
-from conftest import STEPPED, end, patched_dataset, scripted_peer
+from conftest import STEPPED, end, patched_dataset, scripted_peer, signals, wait_signal
 
 # Channel 3 (ana04, a 32-bit float of volts at 0x4001C, sampled every 100 ms): 1 V and 4 V for
 # 100 ms each.
@@ -29,10 +30,13 @@ def can_xml(*pids):
 
 
 def frames(path):
-    """(host time, two floats) of every frame 0x200 in a pcap file of SocketCAN frames."""
+    """(host time, two floats) of every frame 0x200 in a pcap file of SocketCAN frames; a record
+    the unit is still writing is left for the next read."""
     data, at, out = open(path, "rb").read(), 24, []
-    while at < len(data):
+    while at + 16 <= len(data):
         sec, usec, size = struct.unpack_from("<III", data, at)
+        if at + 16 + size > len(data):
+            break
         if struct.unpack_from(">I", data, at + 16)[0] == 0x200:
             out.append((sec + usec / 1e6, struct.unpack_from("<ff", data, at + 24)))
         at += 16 + size
@@ -49,39 +53,63 @@ def zero_runs(values):
     return sum(1 for a, b in zip([1] + values, values) if a and not b)
 
 
-def outages(lines, pid):
-    """How many times a unit's log reports that a list of `pid` had no data within its time-out,
-    from any gateway client: the lines, the repeats folded into a count, and the suppressed lines
-    of a flooding report site (counted for every PID, so at most this many)."""
-    n, sites, last = 0, set(), ""
+def missing(stamps, tail=20):
+    """Entries a list's stream lacks, by their stamps: the server's measurement time (100 us units,
+    10 to a tick) when the entry's sample was stored, one entry every 10 ms. A sample stored late
+    takes a later stamp, never an earlier one; so the r-th stamp less r times 10 ms rises for good
+    by 10 ms with each entry lost and for a while with a late sample. Its lowest value among the
+    last entries less its lowest of all, in entries; only a tail whose every sample was stored 5 ms
+    late or more would add to it. So the entries of a raster still catching up at the end, stamped
+    less than 5 ms apart, are left out."""
+    while len(stamps) > tail and stamps[-1] - stamps[-2] < 50:
+        stamps = stamps[:-1]
+    floor = [s - 100 * r for r, s in enumerate(stamps)]
+    return (min(floor[-tail:]) - min(floor)) / 100
+
+
+def skipped(lines):
+    """The ring overflows a unit's log reports: when its soft scheduler falls 128 samples behind, it
+    goes on with the oldest it still holds, and the 10 ms raster's entries of the samples it skips
+    are never made. (stamp of the sample it goes on with, entries skipped at most) of each, and the
+    spans of stamps in which the log's guard (three lines in ten seconds) may have held some back:
+    from the last sample the scheduler took before the third line's overflow."""
+    out, held, window = [], [], []
     for line in lines:
-        repeated = re.search(r"Last message repeated (\d+) times", line)
-        flood = re.search(r"Flooding suspicion! Syslogx message (0x[0-9a-f]+)", line)
-        suppressed = re.search(r"Syslogx message (0x[0-9a-f]+): (\d+) similar messages suppressed", line)
-        timeout = re.search(r"meas_tout: PID:0x([0-9A-F]+) timeout", last)
-        if re.search(rf"meas_tout: PID:0x{pid:X} timeout", line):
-            n += 1
-        elif repeated and timeout and int(timeout.group(1), 16) == pid:
-            n += int(repeated.group(1))
-        elif flood and timeout:
-            sites.add(flood.group(1))
-        elif suppressed and suppressed.group(1) in sites:
-            n += int(suppressed.group(2))
-        if not repeated and not flood:
-            last = line
-    return n
+        m = re.search(r" (\d+) r_tAWM_SS: adc_calc_meas\(\) timestamp setback / queue overflow!!! old: (\d+) now: "
+                      r"(\d+) .*\(diff (\d+) vs\. Qsz 128\)", line)
+        if not m:
+            continue
+        tick, before, now, behind = map(int, m.groups())
+        window = window + [tick] if window and tick - window[0] < 10000 else [tick]
+        if len(window) == 3:  # the log's time is in ticks, 10 stamps each
+            held.append((before + 1, (window[0] + 10000) * 10))
+        if behind >= 128:
+            out.append((now, -((127 - behind) // 10)))
+    return out, held
 
 
-def runs(values):
-    """Lengths of the runs of equal levels, the first and last (cut by the window) left out."""
-    out, n = [], 1
-    for a, b in zip(values, values[1:]):
-        if level(a) == level(b):
-            n += 1
+def stretches(stamps, held):
+    """The stamps cut where they fall into a held span, the spans left out."""
+    out = [[]]
+    for s in stamps:
+        if any(a <= s < b for a, b in held):
+            out.append([])
         else:
-            out.append(n)
-            n = 1
-    return out[1:]
+            out[-1].append(s)
+    return [run for run in out if run]
+
+
+def count(p):
+    """How many frames 0x200 a unit's pcap file holds so far."""
+    return len(frames(p.path("can.pcap"))) if os.path.exists(p.path("can.pcap")) else 0
+
+
+def wait_levels(p, since, limit=60.0):
+    """Waits until frames after the first `since` show both levels of B's square."""
+    deadline = time.monotonic() + limit
+    while count(p) <= since or {level(v) for _, (v, _) in frames(p.path("can.pcap"))[since:] if v} != {1, 4}:
+        assert time.monotonic() < deadline, f"no two levels after frame {since}"
+        time.sleep(0.05)
 
 
 # On lo the device network runs; an address on no interface leaves the unit without it, and its
@@ -93,15 +121,22 @@ def test_own_values_every_raster_in_stepped_time(unit, ipv4):
     p = unit(["0"], settings, {"CAN.xml": can_xml(0)}, dataset=can_dataset())
     volts = [0.5 * i for i in range(1, 9)]
     with p.control() as ctl:
-        ctl.step(200)
+        # The list's request and reply cross the unit's own socket, at the host's pace: stepped no
+        # faster than real time until its values arrive, within 5 s of the unit's time.
+        ctl.cmd("adc 3 0.25")
+        for _ in range(500):
+            if count(p) and 0.25 in [round(v, 2) for _, (v, _) in frames(p.path("can.pcap"))]:
+                break
+            ctl.step(10)
+            time.sleep(0.01)
         for v in volts:  # ana04 is sampled every 100 ms
             ctl.cmd(f"adc 3 {v}")
             ctl.step(100)
     assert p.stop() == 0
     values = [round(v, 2) for _, (v, _) in frames(p.path("can.pcap"))]
-    first = values.index(volts[0])
-    assert first <= 30 and not any(values[:first]), values  # running within 200 ms, nothing before
+    assert 0.25 in values and not any(values[:values.index(0.25)]), values  # nothing before the list ran
     # every frame of the 10 ms raster carries the newest sample: each voltage for 10 frames
+    first = values.index(volts[0])
     assert values[first:first + 70] == [v for v in volts[:7] for _ in range(10)], values
 
 
@@ -111,81 +146,79 @@ def test_two_units_online_offline_resume_and_a_queue_mode_list(unit, net):
     image = can_dataset()
     ha, hb, hp = net.host(1), net.host(2), net.host(9)
     wire = net.capture(120)
+    # A's diagnostics watch B and A itself: its gateway's count of time-outs of each one's lists
+    watching = patched_dataset((0x10800, b"\x05"), (0x10710, bytes([0x22, 0x21])))
     a = unit(["0"], f"[unit]\npid = 0x21\nipv4 = {ha.address}\n[drives]\ncfg = .\n[can]\npcap = can.pcap\n"
-             "[board]\nanalog_stimulus = 3 const 2.5\n", {"CAN.xml": can_xml(0x22, 0)}, image, ha.prefix(), "a")
+             "[board]\nanalog_stimulus = 3 const 2.5\n", {"CAN.xml": can_xml(0x22, 0)}, watching, ha.prefix(), "a")
     settings_b = f"[unit]\npid = 0x22\nipv4 = {hb.address}\n[board]\nanalog_stimulus = {SQUARE}\n"
     b = unit(["0"], settings_b, dataset=image, prefix=hb.prefix(), name="b")
-    running = "MeasGate: Measurement for PID 0x22 is set up and running"
-    a.wait_for(running, 30)
-    queued = scripted_peer(hp, "queue", 3, hp.address, "0x29", 516, f"{hb.address}:0x22")
-    # B adds up the entries its full FIFO lost each second of its time: a second after the peer
-    # stopped reading, the count covers all it read
-    with b.control() as ctl:
-        read = ctl.ticks()
-        while ctl.ticks() < read + 1100:
-            time.sleep(0.05)
-    stopped = time.time()
+    # The log's lines of A's view of B are guarded against floods, which a loaded host can bring
+    # about: what A does is read in its CAN output and its diagnostics instead.
+    wait_levels(a, 0)
+    queued = scripted_peer(hp, "queue", "3/300", hp.address, "0x29", 516, f"{hb.address}:0x22")
+    # B adds up the entries its full FIFOs lost once a second and publishes the sum every 100 ms
+    b.wait_ticks(2000)
+    lost, = signals(hb, 0x22, "msdcom_dataloss_offline")
+    # Frames are counted at each step, so that what follows one was sent after it. A loaded host may
+    # hand A what B sent long after B sent it: what A shows is judged by what A's own diagnostics
+    # tell it did.
+    stopped = count(a)
     assert b.end() == 0
-    counts = [int(line.rsplit(":", 1)[1]) for line in b.out if "data loss update: loss count :" in line]
-    gone = time.time()
-    a.wait_for("MeasGate: PID 0x22 is detected offline", 10)
-    restarted = time.time()
+    first_b = list(b.out)
+    wait_signal(ha, 0x21, "msdcom_gw_pid_state_1", lambda state: state == 2)  # A calls B offline
+    offline = count(a)
+    while count(a) < offline + 3:  # and goes on sending
+        time.sleep(0.05)
+    restarted = count(a)
     b = unit(["0"], settings_b, dataset=image, prefix=hb.prefix(), name="b")
-    a.wait_for(running, 30, times=2)
-    resumed = time.time()
-    time.sleep(1.0)
+    wait_signal(ha, 0x21, "msdcom_gw_pid_state_run_1", lambda replies: replies >= 2)  # B's reply started the list
+    resumed = count(a)
+    wait_levels(a, resumed)
     # B killed and at once back, sooner than A can call it offline: A sees the restart
-    killed = time.time()
+    killed = count(a)
     b.kill()
     b = unit(["0"], settings_b, dataset=image, prefix=hb.prefix(), name="b")
-    a.wait_for(running, 30, times=3)
-    again = time.time()
-    time.sleep(1.0)
+    wait_signal(ha, 0x21, "msdcom_gw_pid_state_run_1", lambda replies: replies >= 3)
+    again = count(a)
+    wait_levels(a, again)
+    # A's counts of time-outs, requests and replies, once published for every frame so far
+    shown = frames(a.path("can.pcap"))
+    a.wait_ticks(500)
+    timeouts, own_timeouts, requests, replies = signals(ha, 0x21, "msdcom_gw_noDataCnt_1", "msdcom_gw_noDataCnt_2",
+                                                        "msdcom_gw_pid_state_req_1", "msdcom_gw_pid_state_run_1")
     assert end(a, b) == [0, 0]
     seen = wire()
 
-    # A raster that runs late in real time catches up with frames a few µs apart whose lists had no
-    # new entry yet: their rows carry 0. Those bursts are left out; what remains must be whole.
-    shown, last = [], 0
-    for t, v in frames(a.path("can.pcap")):
-        if t - last > 0.003:
-            shown.append((t, v))
-        last = t
-    before = [v for t, v in shown if t < stopped]
-    offline = [v for t, v in shown if gone + 0.3 < t < restarted]
-    after = [v for t, v in shown if resumed + 0.2 < t < killed]
-    restart = [v for t, v in shown if t > again + 0.2]
-    first = next(i for i, (v, _) in enumerate(before) if v)
-    # B's square, a level every 10 frames give or take the raster's jitter in real time, and A's own.
-    # A row is 0 only while its list has timed out, which a host too loaded to keep the rasters on
-    # time brings about: every run of zeros follows a time-out that A reported.
-    theirs = [v for v, _ in before[first:] + after]
+    # Every frame of A's 10 ms raster, those of a raster catching up in real time too, carries B's
+    # square and A's own constant; a row is 0 only while its list has timed out, which a host too
+    # loaded to keep the rasters on time brings about: every run of zeros follows a time-out that
+    # A's gateway counted.
+    first = next(i for i, (_, (v, _)) in enumerate(shown) if v)
+    theirs = [v for _, (v, _) in shown[first:killed]]
+    owns = [own for _, (_, own) in shown[first:killed]]
     assert {level(v) for v in theirs} <= {0, 1, 4}, theirs
-    assert zero_runs([v for v, _ in before[first:]]) + zero_runs([v for v, _ in after]) <= outages(a.out, 0x22)
-    assert {level(v) for v, _ in before[first:] if v} == {1, 4}
-    lengths = sorted(runs([v for v, _ in before[first:] if v]))
-    assert lengths and 9 <= lengths[len(lengths) // 2] <= 11, lengths
-    owns = [own for _, own in before[first:] + offline + after]
     assert all(abs(own - 2.5) < 0.01 or own == 0 for own in owns), owns
-    assert zero_runs(owns) <= outages(a.out, 0x21), owns
-    # B gone: its row carries nothing; B back: the list is requested again and its values return
-    assert offline and all(v == 0 for v, _ in offline)
-    assert after and {level(v) for v, _ in after if v} == {1, 4}
-    assert restart and {level(v) for v, _ in restart if v} == {1, 4}
+    assert zero_runs(theirs) <= timeouts and zero_runs(owns) <= own_timeouts, (timeouts, own_timeouts, theirs, owns)
+    assert {level(v) for _, (v, _) in shown[first:stopped] if v} == {1, 4}
+    # B gone: once A called B offline its row carries nothing until B is back (the frame of the
+    # raster call that called it may still show what that call read); back, the list is requested
+    # again and B's values return, as after the restart
+    assert not any(v for _, (v, _) in shown[offline + 1:restarted]), shown[offline:restarted]
+    assert {level(v) for _, (v, _) in shown[resumed:killed] if v} == {1, 4}
+    assert {level(v) for _, (v, _) in shown[again:] if v} == {1, 4}
+    # each of B's three runs was asked for the list and started it
+    assert requests >= 3 and replies >= 3, (requests, replies)
 
-    # The queue-mode list: one ana04 of 4 bytes after the stamp, an entry for every 10 ms, none lost
-    # but those B counted as lost while a loaded host kept the peer from reading (a late raster
-    # catches up, its entries then bear the same stamp)
+    # The queue-mode list: one ana04 of 4 bytes after the stamp, an entry for every 10 ms; none lost
+    # but those B counted lost to its full FIFO and those of the samples it reported skipping
     magic, slots, size, kind, raster = struct.unpack_from("!IHHHH", bytes.fromhex(queued["reply"][0]))
     assert magic and (slots, size, kind, raster) == (64, 8, 1, 3)
     stamps = queued["stamps"]
-    assert len(stamps) > 150 and stamps == sorted(stamps), stamps
-    # of a run of entries with one stamp only the last is on time: measured from the end of the
-    # first run to the end of the run before the last (where the peer may have stopped reading)
-    first, last = stamps.index(stamps[0]) + stamps.count(stamps[0]) - 1, stamps.index(stamps[-1]) - 1
-    missing = round((stamps[last] - stamps[first]) / 100) - (last - first)
-    # the count's line comes at most three times in ten seconds: a third may not be B's last count
-    assert 0 <= missing and (missing <= max(counts + [0]) or len(counts) >= 3), (counts, stamps)
+    assert len(stamps) >= 300 and stamps == sorted(stamps), stamps
+    skips, held = skipped(first_b)
+    for run in stretches(stamps, held):
+        allowed = sum(n for at, n in skips if run[0] < at <= run[-1] + 100)
+        assert len(run) < 20 or missing(run) <= lost + allowed + 0.5, (lost, skips, held, stamps)
 
     # Online data go by UDP to port 9852 in frames of whole DK records of at most 1472 bytes: 14
     # of the peer's 104-byte records fill one (its fifteen 1 ms lists of 23 floats)
@@ -199,6 +232,27 @@ def test_two_units_online_offline_resume_and_a_queue_mode_list(unit, net):
             assert (dest, n) in {(0x21, 8), (0x29, 96)}
             at += 8 + n
         assert at == len(p)
+
+
+def test_a_queue_mode_list_in_stepped_time_carries_every_entry(unit, net):
+    """A scripted peer reads a queue-mode list of a unit in stepped time: the unit's time passes
+    only as it is stepped, so that however slowly the host lets the peer read, every 10 ms of it
+    make one entry, stamped 10 ms after the one before."""
+    hb, hp = net.host(2), net.host(9)
+    b = unit(["0"], f"[unit]\npid = 0x22\nipv4 = {hb.address}\n[board]\nanalog_stimulus = {SQUARE}\n" + STEPPED,
+             prefix=hb.prefix(), name="b")
+    b.wait_started()
+    with b.control() as ctl:
+        # No faster than real time: the peer's presence, every 200 ms of the host's time, must come
+        # within 1.5 s of the unit's.
+        def step():
+            ctl.step(1)
+            time.sleep(0.001)
+
+        queued = scripted_peer(hp, "queue", "3/200", hp.address, "0x29", 516, f"{hb.address}:0x22", meanwhile=step)
+    assert b.stop() == 0
+    stamps = queued["stamps"]
+    assert len(stamps) >= 200 and {b - a for a, b in zip(stamps, stamps[1:])} == {100}, stamps
 
 
 def test_an_input_of_a_data_type_without_a_value_size_gets_no_list(unit):

@@ -2,12 +2,11 @@
 namespace of its own on one bridge, find each other, connect and exchange commands; what they
 put on the wire is checked on the bridge."""
 import struct
-import time
 
 import pytest
 
 import netns
-from conftest import end, patched_dataset, scripted_peer
+from conftest import end, patched_dataset, scripted_peer, signals, wait_signal
 
 UNITS = {0x21: 3, 0x22: 4}  # PID: host number
 PEER_PID = 0x29
@@ -106,6 +105,12 @@ def messages(segments, src, dst):
     return out
 
 
+def ping(payload):
+    """The ping a request or an echo names: its slot and loop as one running number."""
+    slot, loop = struct.unpack_from("!HH", payload, 4)
+    return slot + 100 * loop
+
+
 def message_runs(frames, src, dst):
     """The command messages from `src` to `dst` as `messages` gives them, in runs of segments that
     follow one another in their connection's byte stream: a frame the capture missed (a loaded host
@@ -124,20 +129,38 @@ def message_runs(frames, src, dst):
     return [r for _, r in runs]
 
 
+def whole(frames, src, dst):
+    """The command messages from `src` to `dst` as `messages` gives them, when the capture holds
+    their one connection's byte stream whole from its first byte (the one after the SYN); else
+    None."""
+    syns, first = set(), {}
+    for s, d, sport, dport, seq, p in netns.tcp_segments(frames):
+        if (s, d) == (src, dst) and p:
+            first.setdefault((sport, dport), seq)
+        elif (s, d) == (src, dst):
+            syns.add((sport, dport, (seq + 1) % 2**32))
+    runs = message_runs(frames, src, dst)
+    if len(first) != 1 or len(runs) != 1:
+        return None
+    (key, seq), = first.items()
+    return runs[0] if (*key, seq) in syns else None
+
+
 def test_a_unit_pings_another_that_stops_and_starts_again(unit, net):
     hosts = {pid: net.host(h) for pid, h in UNITS.items()}
     frames = net.capture(120)
     start_b = lambda: unit(["0"], settings(0x22, UNITS[0x22]), name="b", prefix=hosts[0x22].prefix())
     a = unit(["0"], settings(0x21, UNITS[0x21]), dataset=pinging_dataset(0x22), name="a", prefix=hosts[0x21].prefix())
     b = start_b()
-    a.wait_for("DK channel to PID 0x22 established", 30)
-    time.sleep(1.5)
+    # B answers 60 pings, however slowly a loaded host lets A send them (A counts the answers)
+    answered = signals(hosts[0x21], 0x21, "msdcom_dbg_ping_cnt")[0]
+    wait_signal(hosts[0x21], 0x21, "msdcom_dbg_ping_cnt", lambda n: n >= answered + 60)
     assert b.end() == 0
     first = frames()
     frames = net.capture(120)
     b = start_b()
-    b.wait_for("DK channel to PID 0x21 established", 30)
-    time.sleep(1.5)
+    answered = signals(hosts[0x21], 0x21, "msdcom_dbg_ping_cnt")[0]
+    wait_signal(hosts[0x21], 0x21, "msdcom_dbg_ping_cnt", lambda n: n >= answered + 60)
     assert end(a, b) == [0, 0]
     second = frames()
 
@@ -155,8 +178,23 @@ def test_a_unit_pings_another_that_stops_and_starts_again(unit, net):
             sent = [struct.unpack_from("!HH", p, 4) for code, *_, p in run if code == 0x0105]
             slots += zip(sent, sent[1:])
         assert len(slots) > 50 and all((s1 + 100 * l1) - (s0 + 100 * l0) == 1 for (s0, l0), (s1, l1) in slots), slots
-        answered = {(ctx2, p) for _, _, ctx2, p in echoes}
-        assert len(echoes) > 50 and all((ctx1, p) in answered for _, ctx1, _, p in pings[:-5][-40:])
+        # B answers every ping it reads, in turn, until it stops: wherever the capture holds the
+        # echoes' stream without a gap, they answer one slot after the other. How many pings were
+        # on their way when it stopped is a matter of the host's pace, not of the unit.
+        answered = [[ping(p) for code, *_, p in run if code == 0x0106] for run in message_runs(wire, ub, ua)]
+        assert all(b - a == 1 for run in answered for a, b in zip(run, run[1:])), answered
+        assert sum(answered, []) == sorted(sum(answered, [])), answered
+        # each echo of a ping the capture holds returns its payload and its answer routine
+        sent = {ping(p): (ctx1, p) for _, ctx1, _, p in pings}
+        assert len(echoes) > 50 and all(sent.get(ping(p), (ctx2, p)) == (ctx2, p) for _, _, ctx2, p in echoes)
+        # B serves A's commands in turn: once it answered A's n-th state query, it had answered
+        # every ping A sent before that query (where the capture holds both streams whole)
+        requests, answers = whole(wire, ua, ub), whole(wire, ub, ua)
+        if requests is not None and answers is not None:
+            served = [i for i, (code, *_) in enumerate(requests) if code == 0x0516][:sum(
+                code == 0x0517 for code, *_ in answers)]
+            before = {ping(p) for code, *_, p in requests[:served[-1] if served else 0] if code == 0x0105}
+            assert before <= {ping(p) for code, *_, p in answers if code == 0x0106}, (before, answers)
 
 
 def test_a_peer_back_from_offline_is_granted_its_paths_again(unit, net):

@@ -46,7 +46,7 @@ CASES = [  # (name, extra files, what one report line must name; none: the tree 
 ]
 
 
-def run_check(files, rows=ROWS):
+def run_check(files, rows=ROWS, executables=None):
     with tempfile.TemporaryDirectory() as root:
         for path, text in files.items():
             os.makedirs(os.path.join(root, os.path.dirname(path)), exist_ok=True)
@@ -66,22 +66,30 @@ def run_check(files, rows=ROWS):
                                check=True)
         with open(os.path.join(root, "modules.txt"), "w") as f:
             f.write("\n".join(rows) + "\n")
+        more = []
+        if executables is not None:
+            with open(os.path.join(root, "executables.txt"), "w") as f:
+                f.write("\n".join(executables) + "\n")
+            more = ["--executables", os.path.join(root, "executables.txt")]
         r = subprocess.run([sys.executable, os.path.join(SRC, "scripts/check_modules.py"), root,
                             os.path.join(root, "modules.txt"), "platform,base,services", "plat/door.h",
-                            "--build", build, "--nm", os.environ.get("NM", "nm")], capture_output=True, text=True)
+                            "--build", build, "--nm", os.environ.get("NM", "nm"), *more], capture_output=True, text=True)
         return r.returncode, r.stderr.splitlines()
 
 
 class CheckModules(unittest.TestCase):
+    def verdict(self, rc, lines, names):
+        """The tree passes (names None), or is refused with a report line naming all of `names`."""
+        if names is None:
+            self.assertEqual((rc, lines), (0, []))
+        else:
+            self.assertEqual(rc, 1, lines)
+            self.assertTrue(any(all(n in line for n in names) for line in lines), lines)
+
     def test_each_way_around_the_graph_is_refused(self):
         for name, extra, names in CASES:
             with self.subTest(name):
-                rc, lines = run_check({**BASE, **extra})
-                if names is None:
-                    self.assertEqual((rc, lines), (0, []))
-                else:
-                    self.assertEqual(rc, 1, lines)
-                    self.assertTrue(any(all(n in line for n in names) for line in lines), lines)
+                self.verdict(*run_check({**BASE, **extra}), names)
 
     def test_the_executable_stands_outside_every_module(self):
         # Above every floor it may take the platform's inner headers, but only from its own folder.
@@ -96,6 +104,28 @@ class CheckModules(unittest.TestCase):
                                         for line in lines), lines)
                 else:
                     self.assertEqual((rc, lines), (0, []))
+
+    def test_no_executable_stands_in_a_modules_folder(self):
+        # An executable by the folder that declares it and those of its sources: a tool or test of
+        # its own folder passes; one in a module's folder, below it or built from a source there
+        # would sit on that module's floor.
+        for exes, names in ((["tool|tools/gen", "test_lo|tests/lo", "near|lox"], None),
+                            (["tool|lo"], ("tool", "lo", "module lo")),
+                            (["tool|lo/sub"], ("tool", "lo/sub", "module lo")),
+                            (["tool|tools/gen,hi"], ("tool", "hi", "module hi")),
+                            (["test_lo|tests/lo", "gen|plat/gen/deep"], ("gen", "plat/gen/deep", "module plat"))):
+            with self.subTest(exes):
+                self.verdict(*run_check(BASE, executables=exes), names)
+
+    def test_the_build_lists_its_executables_for_the_check(self):
+        # The unit in program/, a tool in its own folder.
+        build = os.environ.get("VYN_BUILD_DIR")
+        if not build:
+            self.skipTest("VYN_BUILD_DIR names no build")
+        with open(os.path.join(build, "vyn_executables.txt")) as f:
+            exes = dict(line.strip().partition("|")[::2] for line in f if line.strip())
+        self.assertEqual(exes.get("vyn"), "program")
+        self.assertEqual(exes.get("mkdataset"), "tools/mkdataset")
 
 
 if __name__ == "__main__":

@@ -237,12 +237,47 @@ void demoFuelAndLeds(Datasets& d) {
 }
 // ---- end of fuel consumption and LED control ----
 
+void usage(std::FILE* to) {
+    std::fputs("usage: mkdataset OUT [--lap gps]\n"
+               "Writes the default dataset of this build to OUT; its lap function counts laps on digital\n"
+               "input 1, or with --lap gps by the GPS receiver.\n",
+               to);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    const bool gps = argc == 4 && std::strcmp(argv[2], "--lap") == 0 && std::strcmp(argv[3], "gps") == 0;
-    if (argc != 2 && !gps) {
-        std::fprintf(stderr, "usage: mkdataset OUT [--lap gps]\n");
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            usage(stdout);
+            return 0;
+        }
+    const char* out = nullptr;
+    bool gps = false;
+    for (int i = 1; i < argc; ++i) {
+        const char* bad = nullptr;
+        if (std::strcmp(argv[i], "--lap") == 0) {
+            if (i + 1 < argc && std::strcmp(argv[i + 1], "gps") == 0) {
+                gps = true;
+                ++i;
+            } else {
+                bad = "--lap takes gps";
+            }
+        } else if (argv[i][0] == '-') {
+            bad = "unknown option";
+        } else if (out) {
+            bad = "one output file only";
+        } else {
+            out = argv[i];
+        }
+        if (bad) {
+            std::fprintf(stderr, "mkdataset: %s: %s\n", bad, argv[i]);
+            usage(stderr);
+            return 2;
+        }
+    }
+    if (!out) {
+        usage(stderr);
         return 2;
     }
     std::vector<uint8_t> image(SERAM_IMAGE_SIZE);
@@ -254,15 +289,15 @@ int main(int argc, char** argv) {
     d.put<uint8_t>(VTADDR_CfgMat_CanVersion, 5); // 5 and above: "cfg:/CAN.xml", not the data page
     const uint16_t crc = crc16_ibm_accu(image.data(), SERAM_DATASET_SIZE, 0);
     bytes::put_le16(image.data() + SERAM_DATASET_SIZE, crc);
-    std::FILE* f = std::fopen(argv[1], "wb");
+    std::FILE* f = std::fopen(out, "wb");
     if (!f) {
-        std::perror(argv[1]);
+        std::perror(out);
         return 1;
     }
     const bool ok = std::fwrite(image.data(), 1, image.size(), f) == image.size();
     if (std::fclose(f) != 0 || !ok) {
-        std::fprintf(stderr, "mkdataset: writing %s failed\n", argv[1]);
-        std::remove(argv[1]);
+        std::fprintf(stderr, "mkdataset: writing %s failed\n", out);
+        std::remove(out);
         return 1;
     }
     return 0;
