@@ -14,7 +14,6 @@
 #include "support/stepped.h"
 
 #include <iomanip>
-#include <thread>
 
 #include "vyn/vartable.h" // last: its accessors are constants of the variable table
 
@@ -383,12 +382,12 @@ TEST_F(ErrMgr, FailedWriteRetriedUnchangedNotRewrittenNeverTwoWritersAtOnce) {
     EXPECT_EQ(error_mgr_WriteIntoMedia(), 1);
     EXPECT_EQ(storedPath(0), 1072);
 
-    // Persisting takes a while on the unit: each call stays open long enough for a second writer.
+    // Persisting takes a while on the unit: each call stays open for a tick, in which the other
+    // writer runs as far as it can.
     static std::atomic<int> inFlight{0}, overlaps{0};
     kmgr::setHandler(KCALL_NVRAM_PERSIST_LOWPRIO, [](const intptr_t*) -> intptr_t {
         overlaps += ++inFlight > 1;
-        for (int i = 0; i < 200; ++i)
-            std::this_thread::yield();
+        taskDelay(1);
         return --inFlight; // 0 unless another write overlapped
     });
     std::atomic<int> done{0};
@@ -400,7 +399,8 @@ TEST_F(ErrMgr, FailedWriteRetriedUnchangedNotRewrittenNeverTwoWritersAtOnce) {
             }
             ++done;
         });
-    sim::waitIdle();
+    for (int tick = 0; tick < 5000 && done.load() < 2; ++tick)
+        sim::step(1);
     EXPECT_EQ(done.load(), 2);
     EXPECT_EQ(overlaps.load(), 0);
     nvmem::install(dir.path); // the real handlers again
