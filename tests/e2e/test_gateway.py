@@ -53,18 +53,22 @@ def zero_runs(values):
     return sum(1 for a, b in zip([1] + values, values) if a and not b)
 
 
-def missing(stamps, tail=20):
+def missing(stamps):
     """Entries a list's stream lacks, by their stamps: the server's measurement time (100 us units,
     10 to a tick) when the entry's sample was stored, one entry every 10 ms. A sample stored late
     takes a later stamp, never an earlier one; so the r-th stamp less r times 10 ms rises for good
-    by 10 ms with each entry lost and for a while with a late sample. Its lowest value among the
-    last entries less its lowest of all, in entries; only a tail whose every sample was stored 5 ms
-    late or more would add to it. So the entries of a raster still catching up at the end, stamped
-    less than 5 ms apart, are left out."""
-    while len(stamps) > tail and stamps[-1] - stamps[-2] < 50:
-        stamps = stamps[:-1]
+    by 10 ms with each entry lost and for a while with late samples. Its lowest value in the last
+    third of the stream less its lowest of all, in entries: only a last third whose every sample
+    was stored late would add to it. A host that holds the unit up (a stall: two stamps more than
+    15 ms apart) has it store the samples since late, their stamps closer together than 10 ms until
+    it caught up; a stream that ends before it did (its stretch cut by the log's guard, say) is
+    measured up to where that stall began. A stream that goes on 10 ms apart after a gap lost it."""
     floor = [s - 100 * r for r, s in enumerate(stamps)]
-    return (min(floor[-tail:]) - min(floor)) / 100
+    stall = max((i for i in range(1, len(stamps)) if stamps[i] - stamps[i - 1] > 150), default=0)
+    after = len(stamps) - 1 - stall
+    if stall and after and stamps[-1] - stamps[stall] < 95 * after and min(floor[stall:]) > floor[stall - 1]:
+        floor = floor[:stall]
+    return (min(floor[-max(20, len(floor) // 3):]) - min(floor)) / 100
 
 
 def skipped(lines):
