@@ -76,9 +76,7 @@ void clearSlot(RasterSlot& s) {
     s.tid = TASK_ID_NULL;
     s.episodeMax = 0;
     s.reported = 1;
-    s.lines.windowStart = 0;
-    s.lines.count = 0;
-    s.lines.suppressed = 0;
+    syslogx_rateguard_reset(&s.lines);
 }
 
 void clearPerf(PerfInfo& p) {

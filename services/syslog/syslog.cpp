@@ -213,6 +213,12 @@ bool syslogx_rateguard(SyslogRateGuard* g) {
     return false;
 }
 
+void syslogx_rateguard_reset(SyslogRateGuard* g) {
+    g->windowStart.store(0, std::memory_order_relaxed);
+    g->count.store(0, std::memory_order_relaxed);
+    g->suppressed.store(0, std::memory_order_relaxed);
+}
+
 void syslogss_floodwarn(const void* counter) {
     // The call site is named by its counter's address (low 32 bits on a 64-bit host).
     syslogx(LOG_ERR, "Flooding suspicion! Syslogx message 0x%08x will be suppressed in future",

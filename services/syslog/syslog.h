@@ -77,6 +77,8 @@ struct SyslogRateGuard {
     std::atomic<uint32_t> suppressed{0};
 };
 bool syslogx_rateguard(SyslogRateGuard* guard);
+// A guard as new, for the owner of a slot that is used again: what it held back goes untold.
+void syslogx_rateguard_reset(SyslogRateGuard* guard);
 
 #define SYSLOGX_RATE_GUARDED(prio, ...)                                                                      \
     do {                                                                                                     \
