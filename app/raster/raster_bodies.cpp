@@ -155,6 +155,7 @@ void r10ms(int) {
     display_10ms();
     eventChannels_10ms();
     xcpSendDAQ(1);
+    xcp_10ms();
     ccpmr_10ms();
     xcpmr_10ms();
     gw_meas_monitoring();
@@ -189,7 +190,6 @@ void r100ms(int) {
     gw_raster(12);
     CanOut_send_message(6);
     adc_diagnostic_100ms();
-    xcp_100ms();
     xcpSendDAQ(0);
 }
 

@@ -22,8 +22,8 @@ int xcpInitialize();
 void xcp_shutdown_now();
 // Samples the DAQ lists of event channel `event` (0: 100 ms, 1: 10 ms, 2: 1 ms).
 void xcpSendDAQ(int event);
-// 100 ms raster: the tick for every connection point's transport, before event 0 is sampled.
-void xcp_100ms();
+// 10 ms raster, after event 1 is sampled: the tick for every connection point's transport.
+void xcp_10ms();
 
 // 0 disconnected, 2 connected, 3 no such connection point.
 uint32_t xcpConnectionGetState(uint32_t number);

@@ -1,6 +1,7 @@
 // XCP on UDP: frames of LEN and CTR around each packet. The receive task reads command
 // datagrams and runs the command processor; the transmit task drains the transmit queue and
-// sends responses, events and DTOs with one packet counter, DTO frames packed into datagrams.
+// sends responses, events and DTOs with one packet counter, DTO frames packed into datagrams
+// that leave full, before a response, or at the 10 ms tick after their first frame.
 #include "calibration/xcp/xcp_private.h"
 
 #include "services/bytes/bytes.h"
@@ -34,7 +35,10 @@ struct xcpEthCtx {
     uint16_t ctr = 1;
     uint32_t packed = 0;
     uint8_t pack[XCP_FRAME_HEADER + XCP_MAX_DTO]; // a lone frame may be larger than the limit
-    std::atomic<uint8_t> flush{0};
+    // The datagram being packed holds frames, set before the tail moves past them: a tick that
+    // finds the buffer empty finds them here.
+    std::atomic<bool> holding{false};
+    std::atomic<bool> tickQueued{false}; // one tick item at a time
     std::atomic<bool> stopping{false};
     std::atomic<TASK_ID> rxTask{TASK_ID_NULL};
     std::atomic<TASK_ID> txTask{TASK_ID_NULL};
@@ -92,11 +96,12 @@ void sendPacked(xcpEthCtx* c) {
     static std::atomic<uint8_t> guard{0};
     sendDatagram(c, c->pack, c->packed, "xcpEthTxFrameDTO()", guard);
     c->packed = 0;
+    c->holding.store(false, std::memory_order_relaxed);
 }
 
 // The frames waiting in the DTO buffer into datagrams: each frame takes its counter, a datagram
-// leaves when the next frame would not fit or no frame could join it. What is left goes once the
-// transmit queue holds nothing more.
+// leaves when the next frame would not fit or no frame could join it. What is left waits for more
+// frames, a response or the tick.
 void packDtos(xcpEthCtx* c) {
     const uint32_t head = c->dtoHead.load(std::memory_order_acquire);
     for (uint32_t at = c->dtoTail.load(std::memory_order_relaxed); at != head;) {
@@ -112,6 +117,7 @@ void packDtos(xcpEthCtx* c) {
         putFrameHeader(f, len, nextCtr(c));
         std::memcpy(c->pack + c->packed, f, n);
         c->packed += n, at += n;
+        c->holding.store(true, std::memory_order_relaxed);
         c->dtoTail.store(at, std::memory_order_release);
         if (c->packed + XCP_FRAME_HEADER + XCP_ODT_HEADER > XCP_DTO_PACK_LIMIT) sendPacked(c);
     }
@@ -138,29 +144,26 @@ void xcpEthTxTask(xcpCp* cp) {
         case XCP_TX_DTO:
             // Frames stored after this take another item.
             c->dtoQueued.exchange(false, std::memory_order_acq_rel);
-            // After the tick, frames buffered before it do not wait for these; the frames of one
-            // item are never split by it.
-            if (c->flush.exchange(0) && c->packed) sendPacked(c);
             packDtos(c);
             break;
+        case XCP_TX_TICK:
+            c->tickQueued.store(false, std::memory_order_relaxed);
+            [[fallthrough]];
         case XCP_TX_FLUSH:
+            // Frames whose queue item a full queue refused are taken along.
             packDtos(c);
             if (c->packed) sendPacked(c);
             break;
         case XCP_TX_RESET:
-            c->ctr = 1, c->dtoLost = 0, c->flush = 0, c->packed = 0;
+            // What the last session counted goes to its tool.
+            if (c->packed) sendPacked(c);
+            c->ctr = 1, c->dtoLost = 0;
             std::memcpy(&c->peer, it.packet, sizeof c->peer);
             c->hasPeer = true;
             break;
         default: // XCP_TX_STOP
             if (c->packed) sendPacked(c);
             return;
-        }
-        // Nothing more to join them: the frames leave now rather than with the next event, however
-        // far off. Frames whose queue item a full queue refused are taken along.
-        if (msgQNumMsgs(cp->txQueue) == 0) {
-            packDtos(c);
-            if (c->packed) sendPacked(c);
         }
     }
 }
@@ -371,7 +374,7 @@ void xcpEthDtoSend(xcpCp* cp, uint32_t bytes) {
     if (c->dtoQueued.exchange(true, std::memory_order_acq_rel)) return; // the item waiting takes these too
     xcpTxItem item;
     item.kind = XCP_TX_DTO, item.length = 0;
-    // A full queue: the frames go once it has drained, or with the next cycle's item.
+    // A full queue: the frames go with the next cycle's item or the tick.
     if (msgQSend(cp->txQueue, &item, offsetof(xcpTxItem, packet), NO_WAIT, MSG_PRI_NORMAL) != OK)
         c->dtoQueued.store(false);
 }
@@ -380,8 +383,18 @@ void xcpEthDtoLost(xcpCp* cp, uint32_t count) {
     if (cp->eth) cp->eth->dtoLost.fetch_add(count, std::memory_order_relaxed);
 }
 
-void xcpEth_100ms(xcpCp* cp) {
-    if (cp->eth) cp->eth->flush = 1;
+void xcpEthTick(xcpCp* cp) {
+    xcpEthCtx* c = cp->eth;
+    if (!c || !cp->txQueue) return;
+    // The tail read first: once it has passed a frame, holding tells that frame waits.
+    const bool buffered =
+        c->dtoTail.load(std::memory_order_acquire) != c->dtoHead.load(std::memory_order_acquire);
+    if (!(buffered || c->holding.load(std::memory_order_relaxed)) || c->tickQueued.exchange(true)) return;
+    xcpTxItem item;
+    item.kind = XCP_TX_TICK, item.length = 0;
+    // A full queue wakes the sender anyway, and the next tick tries again: nothing to tell.
+    if (msgQSend(cp->txQueue, &item, offsetof(xcpTxItem, packet), NO_WAIT, MSG_PRI_NORMAL) != OK)
+        c->tickQueued.store(false);
 }
 
 void xcpEthWake(xcpCp* cp) {

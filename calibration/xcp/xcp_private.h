@@ -86,7 +86,8 @@ enum xcpTxKind : uint32_t {
     XCP_TX_DTO = 1, // the DTO frames waiting in the transport's DTO buffer
     XCP_TX_FLUSH = 2,
     XCP_TX_RESET = 3,
-    XCP_TX_STOP = 4
+    XCP_TX_STOP = 4,
+    XCP_TX_TICK = 5 // the 10 ms tick: what waits for more frames leaves
 };
 
 // One transmit-queue item; the frame header is written in front of the packet.
@@ -211,16 +212,17 @@ void xcpEthDtoFlush(xcpCp* cp);
 // The DTOs of one event cycle, under the DAQ mutex (one producer at a time): room for `bytes`
 // of frames (LEN, a CTR the transmit task fills in, packet) in one piece of the DTO buffer, or
 // null with errno set when the transmit task is that far behind; then the frames written there
-// handed over. They leave with the queue item that waits for the transmit task, or with one
-// queued for them; when the queue is full, once it has drained.
+// handed over. They are packed with the queue item that waits for the transmit task, or with one
+// queued for them; when the queue is full, with the next cycle's item or the 10 ms tick.
 uint8_t* xcpEthDtoSpace(xcpCp* cp, uint32_t bytes);
 void xcpEthDtoSend(xcpCp* cp, uint32_t bytes);
 // DTOs dropped before they were queued: the packet counter skips them, so the master sees a gap.
 void xcpEthDtoLost(xcpCp* cp, uint32_t count);
 // At CONNECT: the packet counter back to 1, and responses go to the sender of the packet in hand.
 void xcpEthReset(xcpCp* cp);
-// The 100 ms tick: what the DTO buffer still holds leaves before the next DTOs are packed.
-void xcpEth_100ms(xcpCp* cp);
+// The 10 ms tick: DTO frames still waiting for their datagram leave; the transmit task is woken
+// for them (one queue item at a time), and for nothing else.
+void xcpEthTick(xcpCp* cp);
 // Wakes the receive task for work queued to it.
 void xcpEthWake(xcpCp* cp);
 // Shutdown: the transmit task sends what is queued and ends, the receive task is woken and

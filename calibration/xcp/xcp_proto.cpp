@@ -722,9 +722,9 @@ void xcpSendDAQ(int event) {
         xcpSendCpDAQ(&xcpCps[i], event);
 }
 
-void xcp_100ms() {
+void xcp_10ms() {
     for (int i = 0; i < cpCount; ++i)
-        xcpEth_100ms(&xcpCps[i]);
+        xcpEthTick(&xcpCps[i]);
 }
 
 void xcp_shutdown_now() {

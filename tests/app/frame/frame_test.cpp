@@ -176,19 +176,18 @@ TEST_F(Frame, EachRasterRunsItsCallListInOrder) {
     expectRuns("r_r5ms",
                words("callSimulinkFunc(2,0) callSimulinkFunc(2,1) sblk_task_trigger_fast gw_raster(2) "
                      "CanOut_send_message(2)"));
-    expectRuns(
-        "r_r10ms",
-        words("callSimulinkFunc(3,0) callSimulinkFunc(3,1) timedistr_measdata_10ms gw_raster(3) "
-              "iecu_meas_10ms iusb_meas_10ms sensor_pwr_10ms msdcom_dbg_10ms vyn_data_10ms "
-              "eventChannels_10ms xcpSendDAQ(1) ccpmr_10ms xcpmr_10ms gw_meas_monitoring gw_request_timeout "
-              "meas_man_10ms meas_app_check_measconditions CanOut_event_message CanOut_send_message(3) "
-              "applComm_10ms"));
+    expectRuns("r_r10ms",
+               words("callSimulinkFunc(3,0) callSimulinkFunc(3,1) timedistr_measdata_10ms gw_raster(3) "
+                     "iecu_meas_10ms iusb_meas_10ms sensor_pwr_10ms msdcom_dbg_10ms vyn_data_10ms "
+                     "eventChannels_10ms xcpSendDAQ(1) xcp_10ms ccpmr_10ms xcpmr_10ms gw_meas_monitoring "
+                     "gw_request_timeout meas_man_10ms meas_app_check_measconditions CanOut_event_message "
+                     "CanOut_send_message(3) applComm_10ms"));
     expectRuns(
         "r_r100ms",
         words("led_display vyn_data_100ms rev_in_vyn_100ms callSimulinkFunc(6,0) callSimulinkFunc(6,1) "
               "msdcom_dbg meas_fifo_data_update_load_vars pwmdiag_100ms adc_rangemon_100ms ana_100ms "
               "xadc_meas_100ms gw_raster(6) gw_raster(11) gw_raster(12) CanOut_send_message(6) "
-              "adc_diagnostic_100ms xcp_100ms xcpSendDAQ(0)"));
+              "adc_diagnostic_100ms xcpSendDAQ(0)"));
     expectRuns("r_r1000ms",
                words("callSimulinkFunc(9,0) callSimulinkFunc(9,1) gw_raster(9) CanOut_send_message(9) "
                      "sblk_task_trigger_slow gw_meas_1s SerNet_man_1s dynkomm_1s seram_1s mem_usage_1s "

@@ -212,7 +212,7 @@ EACH(V, rtp_setShutdownStarted, applComm_10ms, timedistr_measdata_10ms, cfg_syst
      adc_fifo_1ms, adc_filter_stop, start_softSched, adc_rangemon_100ms, adc_diagnostic_100ms, ana_100ms,
      led_init, led_display, awm_man_ini, awm_man_stop, vyn_data_1ms, vyn_data_10ms, vyn_data_100ms,
      rev_in_vyn_100ms, pwmdiag_100ms, pwmout_shutdown, awm_man_hwt_ini, awm_man_adjust, seram_1s,
-     meascalinfo_virtchan_ini, variables_ini, xcp_shutdown_now, xcp_100ms, canPoll_1ms, can_vyn_ini,
+     meascalinfo_virtchan_ini, variables_ini, xcp_shutdown_now, xcp_10ms, canPoll_1ms, can_vyn_ini,
      CanOut_event_message, CanOut_stop, CanIn_supervisor_1ms, ccpmr_ini, ccpmr_10ms, xcpmr_ini, xcpmr_10ms,
      routing_ini, comint_ini, meas_man_ini, meas_man_10ms, gw_meas_ini, gw_meas_monitoring,
      gw_request_timeout, gw_meas_1s, gw_stop, SerNet_man_ini, SerNet_man_1s, SerNet_man_flush_online,

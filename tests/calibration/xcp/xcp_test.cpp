@@ -6,7 +6,6 @@
 #include "platform/kmgr/appman.h"
 #include "platform/settings/settings.h"
 #include "services/rtpman/rtpman.h"
-#include "services/time/time_util.h"
 #include "support/loopback.h"
 #include "support/pyref.h"
 #include "support/stepped.h"
@@ -104,17 +103,34 @@ struct Xcp : testsupport::SteppedTest {
     size_t dtos() const {
         return std::count_if(frames.begin(), frames.end(), [](const auto& f) { return f.second[0] < 0xFD; });
     }
-    // List 0 of one entry per ODT, `sizes` bytes at the working page, on `event`, running.
-    void daqList(const bytes& sizes, uint8_t event, uint8_t prescaler = 1) {
-        ASSERT_EQ(cmd({"ff 00", "d5 00 0100", "d4 00 0000" + pyref::hex({uint8_t(sizes.size())})}),
-                  "ff0580ffff000101ffff");
-        for (uint8_t odt = 0; odt < sizes.size(); ++odt)
-            ASSERT_EQ(cmd({"d3 00 0000" + pyref::hex({odt, 1}), "e2 00 0000" + pyref::hex({odt, 0}),
-                           "e1 ff" + pyref::hex({sizes[odt]}) + "00 00010225"}),
-                      "ffffff");
-        ASSERT_EQ(cmd({"e0 10 0000" + pyref::hex({event, 0, prescaler, 0}), "de 02 0000", "dd 01"}),
-                  "ffff00ff");
+    // Lists 0, 1, ... of one entry per ODT, `sizes` bytes at the working page, each on its
+    // `event`, running.
+    struct List {
+        bytes sizes;
+        uint8_t event, prescaler = 1;
+    };
+    void daqLists(const std::vector<List>& lists) {
+        const auto count = static_cast<uint8_t>(lists.size());
+        ASSERT_EQ(cmd({"ff 00", "d5 00" + pyref::hex({count, 0})}), "ff0580ffff000101ff");
+        for (uint8_t l = 0; l < count; ++l)
+            ASSERT_EQ(cmd({"d4 00" + pyref::hex({l, 0, uint8_t(lists[l].sizes.size())})}), "ff");
+        for (uint8_t l = 0; l < count; ++l) {
+            const List& list = lists[l];
+            for (uint8_t odt = 0; odt < list.sizes.size(); ++odt)
+                ASSERT_EQ(cmd({"d3 00" + pyref::hex({l, 0, odt, 1}), "e2 00" + pyref::hex({l, 0, odt, 0}),
+                               "e1 ff" + pyref::hex({list.sizes[odt]}) + "00 00010225"}),
+                          "ffffff");
+            ASSERT_EQ(cmd({"e0 10" + pyref::hex({l, 0, list.event, 0, list.prescaler, 0}),
+                           "de 02" + pyref::hex({l, 0})}),
+                      "ffff00");
+        }
+        ASSERT_EQ(cmd({"dd 01"}), "ff");
     }
+    void daqList(const bytes& sizes, uint8_t event, uint8_t prescaler = 1) {
+        daqLists({{sizes, event, prescaler}});
+    }
+    // The 10 ms raster's tick, as the unit's passes it to the transport.
+    void tick() { xcp_10ms(), sim::waitIdle(); }
 };
 
 // One session: request > answer in hex ('.' any digit, nothing: no answer), '|' between pairs,
@@ -233,11 +249,11 @@ TEST_F(Xcp, ResponsesAndDtosShareOneCounterAndAListFollowsItsEventAndPrescaler) 
     EXPECT_NEAR(stamp[1] - stamp[0], 10, 1); // a millisecond; the timer's 3 ns counts round down
 
     // Bound to the 10 ms event at every third: events 1, 4 and 7 there, none elsewhere; each pair
-    // (208 bytes) leaves in the event that made it.
+    // (208 bytes) leaves with the tick after the event that made it, as the 10 ms raster runs them.
     ASSERT_EQ(cmd({"e0 10 0000 0100 03 00", "de 02 0000", "dd 01"}), "ffff00ff");
     std::vector<size_t> seen;
     for (int event = 0; event < 8; seen.push_back(dtos() - 10), ++event)
-        xcpSendDAQ(2), xcpSendDAQ(0), xcpSendDAQ(1), sim::waitIdle(), receive([] { return false; }, 20);
+        xcpSendDAQ(2), xcpSendDAQ(0), xcpSendDAQ(1), tick(), receive([] { return false; }, 20);
     EXPECT_EQ(seen, (std::vector<size_t>{2, 2, 2, 4, 4, 4, 6, 6}));
     EXPECT_EQ(cmd({"dd 00"}), "ff");
     xcpSendDAQ(1);
@@ -353,15 +369,18 @@ TEST_F(Xcp, FramesLeaveWholeWhereTheBufferEndsBeforeACycle) {
     run(sizes, XCP_DTO_BUFFER / (16 * 259) + 30);
 }
 
-// DTO frames share datagrams of at most 255 bytes: whole frames of what is queued together, a
-// larger one alone; once the transmit queue holds nothing more, what is packed leaves. Sizes by
-// hand: a frame is LEN and CTR (4 bytes) and the DTO, whose header is 7 bytes in ODT 0 (with the
-// time stamp) and 3 in the others.
-TEST_F(Xcp, DtoFramesShareDatagramsOfAtMost255BytesAndLeaveOnceNothingMoreIsQueued) {
+// DTO frames share datagrams of at most 255 bytes: whole frames, one event's or the next's too, a
+// larger one alone. A datagram leaves when no frame could join it, before a response, or with the
+// 10 ms tick. Sizes by hand: a frame is LEN and CTR (4 bytes) and the DTO, whose header is 7 bytes
+// in ODT 0 (with the time stamp) and 3 in the others.
+TEST_F(Xcp, DtoFramesShareDatagramsOfAtMost255BytesAndLeaveFullOrWithTheTick) {
     auto since = [&](size_t from) { return std::vector<size_t>(datagrams.begin() + from, datagrams.end()); };
-    // An event on the clock as it stands: what it sends has arrived before the next tick.
-    auto event = [&](size_t datagramsThen) {
-        xcpSendDAQ(2), sim::waitIdle();
+    // An event on the clock as it stands, the tick after it where asked: what it sends has
+    // arrived before time moves on.
+    auto event = [&](size_t datagramsThen, bool ticked = false) {
+        xcpSendDAQ(2);
+        if (ticked) xcp_10ms();
+        sim::waitIdle();
         receive([&] { return datagrams.size() == datagramsThen; });
     };
     auto held = [&](int events, size_t datagramsThen, const std::function<void()>& after = {}) {
@@ -372,32 +391,33 @@ TEST_F(Xcp, DtoFramesShareDatagramsOfAtMost255BytesAndLeaveOnceNothingMoreIsQueu
         releaseSender(tx);
         receive([&] { return datagrams.size() == datagramsThen; });
     };
-    // Three DTOs of 100 bytes an event: two leave in a datagram of 208, the third alone, each
-    // event's before the next.
+    // Three DTOs of 100 bytes an event: two to a datagram of 208 across events, the one left at
+    // the third event's end waits for the tick.
     daqList({93, 97, 97}, 2);
     size_t at = datagrams.size();
-    event(at + 2), event(at + 4);
-    EXPECT_EQ(since(at), (std::vector<size_t>{208, 104, 208, 104}));
-    // Two events queued back to back while the sender is held: six frames in three datagrams. A
-    // flush or a response queued behind one event sends its third frame ahead of it.
+    event(at + 1), event(at + 2), event(at + 5, true);
+    EXPECT_EQ(since(at), (std::vector<size_t>{208, 208, 208, 208, 104}));
+    // Two events queued back to back while the sender is held, and the tick: six frames in three
+    // datagrams. A flush or a response queued behind one event sends its third frame ahead of it.
     at = datagrams.size();
-    held(2, at + 3);
+    held(2, at + 3, [] { xcp_10ms(); });
     held(1, at + 5, [] { xcpEthDtoFlush(&xcpCps[0]); });
     held(1, at + 8, [&] { handOn("fd"); });
     EXPECT_EQ(since(at), (std::vector<size_t>{208, 208, 208, 208, 104, 208, 104, 10}));
     ASSERT_EQ(pyref::hex(frames.back().second), "ff4000000000");
 
     // Frames of 255, 8, 247, 8 and 248 bytes: the first fills a datagram alone, 8 and 247 fill
-    // one together, 8 and 248 would make 256.
+    // one together, 8 and 248 would make 256; 248 waits (7 bytes left, room for a DTO of one
+    // byte) until the next event's first frame cannot join it, the second event's until the tick.
     daqList({244, 1, 240, 1, 241}, 2);
     at = datagrams.size();
-    event(at + 4);
-    EXPECT_EQ(since(at), (std::vector<size_t>{255, 255, 8, 248}));
+    event(at + 3), event(at + 8, true);
+    EXPECT_EQ(since(at), (std::vector<size_t>{255, 255, 8, 248, 255, 255, 8, 248}));
 
     // A sender held for 50 events catches up in datagrams of the same sizes, none lost.
     at = datagrams.size();
     const size_t framesAt = frames.size();
-    held(50, at + 200);
+    held(50, at + 200, [] { xcp_10ms(); });
     std::vector<size_t> want;
     for (int i = 0; i < 50; ++i)
         want.insert(want.end(), {255, 255, 8, 248});
@@ -413,40 +433,50 @@ TEST_F(Xcp, DtoFramesShareDatagramsOfAtMost255BytesAndLeaveOnceNothingMoreIsQueu
     held(1, at + 2, [&] { handOn("ff 00"); });
     EXPECT_EQ(since(at), (std::vector<size_t>{255, 12}));
     EXPECT_EQ(frames.back().first, 1);
+    // One that waits for more frames leaves ahead of it, in the count of the session it ends.
+    daqList({12}, 2);
+    at = datagrams.size();
+    xcpSendDAQ(2), sim::waitIdle();
+    ASSERT_EQ(cmd({"ff 00"}), "ff0580ffff000101");
+    EXPECT_EQ(since(at), (std::vector<size_t>{23, 12}));
+    EXPECT_EQ(frames[frames.size() - 2].first, 10);
 }
 
-// However long its event's period, a DTO leaves in the tick that made it: on the stepped clock it
-// has arrived before time moves on, its time stamp the time it arrived at.
-TEST_F(Xcp, ADtoArrivesInTheTickThatMadeItHoweverSlowItsEvent) {
-    // 12 bytes on the 100 ms event at every tenth for 2.5 s: events 0, 10 and 20.
+// However long its event's period, a DTO waits for the 10 ms tick after it at the longest: the
+// tick wakes the sender where nothing else would, and on the stepped clock the DTO has arrived
+// before time moves on.
+TEST_F(Xcp, ADtoOfASlowEventLeavesWithTheTickAfterIt) {
+    // 12 bytes on the 100 ms event at every tenth for 2.5 s: events 0, 10 and 20, each held until
+    // the tick.
     daqList({12}, 0, 10);
     std::vector<int> arrived;
     for (int event = 0; event < 25; ++event, sim::step(100)) {
         const size_t had = frames.size();
         xcpSendDAQ(0), sim::waitIdle();
+        if (event % 10 == 0) {
+            receive([] { return false; }, 20);
+            EXPECT_EQ(frames.size(), had) << event;
+        }
+        tick();
         receive([&] { return frames.size() > had; }, event % 10 ? 20 : 2000);
         if (frames.size() == had) continue;
         arrived.push_back(event);
-        const bytes& dto = frames.back().second;
-        ASSERT_EQ(dto.size(), 19u);
-        uint32_t stamp;
-        std::memcpy(&stamp, &dto[3], 4);
-        EXPECT_LT(static_cast<uint32_t>(time_get_time_100us()) - stamp, 10u) << event;
+        ASSERT_EQ(frames.back().second.size(), 19u);
     }
     EXPECT_EQ(arrived, (std::vector<int>{0, 10, 20}));
 
-    // Two DTOs of 50 bytes on the 10 ms event: each event's datagram of 108 bytes before the next
-    // event.
+    // Two DTOs of 50 bytes on the 10 ms event: each event's datagram of 108 bytes leaves with the
+    // tick after it, before the next event.
     daqList({43, 47}, 1);
     const size_t at = datagrams.size();
     for (int event = 0; event < 5; ++event, sim::step(10)) {
-        xcpSendDAQ(1), sim::waitIdle();
+        xcpSendDAQ(1), tick();
         receive([&] { return datagrams.size() == at + event + 1; });
         ASSERT_EQ(datagrams.size(), at + event + 1) << event;
         EXPECT_EQ(datagrams.back(), 108u);
     }
-    // An event whose queue item a full queue refused: its frames leave once the queue has
-    // drained (here a hundred responses), not with the next event.
+    // An event whose queue item a full queue refused: nothing more is queued for its frames once
+    // the queue has drained (here a hundred responses); the tick sends them.
     const TASK_ID tx = holdSender();
     xcpTxItem response{};
     response.kind = XCP_TX_CTO, response.length = 1, response.packet[0] = 0xFF;
@@ -455,10 +485,48 @@ TEST_F(Xcp, ADtoArrivesInTheTickThatMadeItHoweverSlowItsEvent) {
     const size_t had = dtos(), all = frames.size();
     xcpSendDAQ(1);
     releaseSender(tx);
+    receive([] { return false; }, 20);
+    ASSERT_EQ(frames.size(), all + 100);
+    tick();
     receive([&] { return dtos() == had + 2; });
     ASSERT_EQ(frames.size(), all + 102);
     for (size_t i = all; i < frames.size(); ++i)
         ASSERT_EQ(frames[i].first, static_cast<uint16_t>(frames[all - 1].first + i - all + 1)) << i;
+}
+
+// The rasters for a stepped second: every tick the 1 ms event, every tenth the 10 ms event and
+// the transport's tick, every hundredth the 100 ms event after that tick (its DTO waits longest).
+// One 12-byte ODT on the 1 ms event and one on the 100 ms event: a tool counts every DTO once, in
+// the packet counter's order, the tick after the one that made it at the latest, in about a
+// hundred datagrams; a response in between is not held for the tick but follows every DTO made
+// before it.
+TEST_F(Xcp, SmallDtosShareDatagramsAtMostOneTickLongAndAResponseIsNotHeld) {
+    daqLists({{{12}, 2}, {{12}, 0}});
+    const size_t first = frames.size(), sent = datagrams.size();
+    std::vector<size_t> made; // DTOs made by the end of each tick
+    for (size_t t = 0, n = 0; t < 1000; ++t) {
+        xcpSendDAQ(2), ++n;
+        if (t % 10 == 0) xcpSendDAQ(1), xcp_10ms();
+        if (t % 100 == 0) xcpSendDAQ(0), ++n;
+        sim::waitIdle(), made.push_back(n);
+        if (t >= 10) {
+            receive([&] { return dtos() >= made[t - 10]; });
+            ASSERT_GE(dtos(), made[t - 10]) << t;
+        }
+        if (t == 504) {
+            ASSERT_EQ(cmd({"fd"}), "ff4000000000") << "without the clock moving on";
+            EXPECT_EQ(dtos(), n);
+        }
+        sim::step(1);
+    }
+    ASSERT_EQ(cmd({"fd"}), "ff4000000000");
+    EXPECT_EQ(dtos(), made.back());
+    for (size_t i = first + 1; i < frames.size(); ++i)
+        ASSERT_EQ(frames[i].first, static_cast<uint16_t>(frames[i - 1].first + 1)) << i;
+    EXPECT_EQ(std::count_if(frames.begin(), frames.end(),
+                            [](const auto& f) { return f.second[0] == 0 && f.second[1] == 1; }),
+              10);
+    EXPECT_LE(datagrams.size() - sent - 2, 110u) << "datagrams of DTOs";
 }
 
 // A queue that stays full floods one text; the others are still heard, the shutdown's event's too.
@@ -500,7 +568,7 @@ TEST_F(Xcp, AFloodOfFailedResponsesLeavesTheFailedDtosHeard) {
         handOn("fd", &broadcast);
     sim::waitIdle();
     EXPECT_TRUE(logged("xcpEthTxFrameCTO(): sendto() failed"));
-    xcpSendDAQ(2), sim::waitIdle();
+    xcpSendDAQ(2), tick();
     EXPECT_TRUE(logged("xcpEthTxFrameDTO(): sendto() failed"));
 }
 

@@ -1,6 +1,7 @@
 // Fuzz target: datagrams as the receive task hands them on, from the connected tool or from
-// another sender, each followed by a DAQ event: the frame checks, every command's parameters
-// and the DAQ lists they build. The store request ends the unit and is left out.
+// another sender, each followed by a DAQ event (the 10 ms one with the transport's tick after
+// it, as its raster runs them): the frame checks, every command's parameters and the DAQ lists
+// they build. The store request ends the unit and is left out.
 #include "calibration/memory/seram.h"
 #include "calibration/xcp/xcp_private.h"
 #include "platform/os/sim.h"
@@ -29,6 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (n > 4 && d[4] == 0xF9) continue;
         xcpEthDatagram(&xcpCps[0], d, static_cast<uint32_t>(n), &senders[who & 1]);
         xcpSendDAQ(who >> 1 & 3);
+        if ((who >> 1 & 3) == 1) xcp_10ms();
     }
     static const uint8_t disconnect[] = {1, 0, 0, 0, 0xFE};
     for (const sockaddr_in& s : senders)
