@@ -3,9 +3,11 @@
 
     gpsdrive.py OUTDIR [--track ID,LAT,LON]... [--drive ID] [--laps N] [--speed KMH] [--nofix N]
 
-Every track has the same shape (an oval of about 1.1 km), placed with its finish point at LAT, LON.
-The car stands at the finish point of the driven track for --nofix epochs without a fix, then
-drives --laps laps (a fraction is fine) at --speed. Written to OUTDIR:
+Every track has the same shape (an oval of about 1.1 km), placed with its finish point at LAT, LON
+(ID 0 to 2147483647, each once; the oval must lie within -90 to 90 and -180 to 180 degrees). The car
+stands at the finish point of the driven track for --nofix epochs without a fix, then drives --laps
+laps (above 0, a fraction is fine) at --speed (above 0). The receiver's clock starts at noon: the
+drive ends before midnight. Written to OUTDIR:
 
 - drive.nmea: per epoch (10 Hz) an RMC, a GGA and a VTG sentence, CR LF ended;
 - drive.csv: what the receiver saw per epoch: time s, fix quality, latitude and longitude in
@@ -107,22 +109,59 @@ def track_file(tracks):
     return "\n".join(out) + "\n"
 
 
+def positive(text):
+    value = float(text)
+    if not 0 < value < math.inf:
+        raise ValueError(text)
+    return value
+
+
+def count(text):
+    value = int(text)
+    if value < 0:
+        raise ValueError(text)
+    return value
+
+
+def track(text):
+    """A Track of "ID,LAT,LON" whose points all lie on the globe's grid."""
+    ident, lat, lon = text.split(",")
+    t = Track(int(ident), float(lat), float(lon))
+    if not 0 <= t.id <= 0x7FFFFFFF:
+        raise ValueError(text)
+    for s in range(0, int(t.length) + 1):
+        la, lo, _ = t.at(s)
+        if not (-90 < la < 90 and -180 <= lo <= 180):
+            raise ValueError(text)
+    return t
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("outdir")
-    ap.add_argument("--track", action="append", default=[], metavar="ID,LAT,LON")
+    ap.add_argument("--track", action="append", default=[], type=track, metavar="ID,LAT,LON")
     ap.add_argument("--drive", type=int, help="id of the driven track (default: the first)")
-    ap.add_argument("--laps", type=float, default=1.0)
-    ap.add_argument("--speed", type=float, default=120.0, help="km/h")
-    ap.add_argument("--nofix", type=int, default=5, help="epochs without a fix before the start")
+    ap.add_argument("--laps", type=positive, default=1.0)
+    ap.add_argument("--speed", type=positive, default=120.0, help="km/h")
+    ap.add_argument("--nofix", type=count, default=5, help="epochs without a fix before the start")
     args = ap.parse_args()
-    tracks = [Track(int(i), float(la), float(lo)) for i, la, lo in (t.split(",") for t in args.track or ["7,48.3,11.6"])]
-    driven = next(t for t in tracks if args.drive in (None, t.id))
-    os.makedirs(args.outdir, exist_ok=True)
+    tracks = args.track or [track("7,48.3,11.6")]
+    if len({t.id for t in tracks}) != len(tracks):
+        ap.error("a track id given twice")
+    driven = next((t for t in tracks if args.drive in (None, t.id)), None)
+    if driven is None:
+        ap.error("no track has the id %d" % args.drive)
+    moving = args.laps * driven.length / (args.speed / 3.6) / EPOCH_S
+    if not args.nofix + moving < 12 * 3600 / EPOCH_S:
+        ap.error("the drive does not end before midnight: fewer laps, more speed or fewer epochs without a fix")
+    try:
+        os.makedirs(args.outdir, exist_ok=True)
+    except OSError as e:
+        ap.error("OUTDIR %s: %s" % (args.outdir, e.strerror))
     lat0, lon0, _ = driven.at(0)
     csv = ["# track %d length %.1f finish %.7f %.7f" % (driven.id, driven.length, lat0, lon0)]
     nmea = []
-    moving = int(round(args.laps * driven.length / (args.speed / 3.6) / EPOCH_S))
+    moving = int(round(moving))
     for k in range(args.nofix + moving):
         t = k * EPOCH_S
         fix = k >= args.nofix

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <iterator>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -420,18 +421,23 @@ OutSurvey surveyOut(const char* text) {
 // where the parse stopped are known as far as the text still shows them. Where it does not (the
 // file breaks off, or a row names no message), a file that describes its messages one after the
 // other has lost rows of the message it was at only; one that goes back and forth may have lost
-// rows of any of them.
+// rows of any of them. A message whose mailbox was read but none of its rows is off the bus as
+// well; it is named where rows of it are lost or may be. Each message left out is named once.
 void leaveOutHalfRead(const char* text, size_t read) {
     const OutSurvey survey = surveyOut(text);
     int lost[CANOUT_MAILBOXES];
     std::fill(std::begin(lost), std::end(lost), NOT_A_ROW);
     bool hasRows[CANOUT_MAILBOXES] = {}, ended[CANOUT_MAILBOXES] = {}, atRisk[CANOUT_MAILBOXES] = {};
+    // Its mailbox read (the one the parse stopped in too), and none of its rows.
+    bool mbOnly[CANOUT_MAILBOXES] = {}, rowRead[CANOUT_MAILBOXES] = {};
     bool oneAfterAnother = true, unknown = survey.broken;
     uint32_t at = NO_MB; // the message whose rows the file is at
     for (size_t i = 0; i < survey.elements.size(); ++i) {
         const OutElement& e = survey.elements[i];
         const bool row = e.kind != NOT_A_ROW, beyond = i >= read;
         if (row && beyond && e.mb < CANOUT_MAILBOXES) lost[e.mb] = std::min(lost[e.mb], e.kind);
+        if (row && !beyond && e.mb < CANOUT_MAILBOXES) rowRead[e.mb] = true;
+        if (!row && i <= read && e.mb < CANOUT_MAILBOXES) mbOnly[e.mb] = true;
         if (row && beyond && e.mb == NO_MB) {
             unknown = true;
             if (at != NO_MB) atRisk[at] = true;
@@ -446,14 +452,21 @@ void leaveOutHalfRead(const char* text, size_t read) {
     }
     if (survey.broken && at != NO_MB) atRisk[at] = true;
     for (uint32_t mb = 0; mb < CANOUT_MAILBOXES; ++mb)
-        if (lost[mb] != NOT_A_ROW && leaveOut(mb))
+        mbOnly[mb] = mbOnly[mb] && !rowRead[mb];
+    // True the first time only: its rows are dropped now, or it had its mailbox only.
+    auto leftOut = [&mbOnly](uint32_t mb) {
+        const bool rows = leaveOut(mb);
+        return std::exchange(mbOnly[mb], false) || rows;
+    };
+    for (uint32_t mb = 0; mb < CANOUT_MAILBOXES; ++mb)
+        if (lost[mb] != NOT_A_ROW && leftOut(mb))
             syslogx(LOG_ERR, "XmlCanIOParse(): CanOut message %u left out: its %s row was not read", mb,
                     ROW_KINDS[lost[mb]][1]);
     if (!unknown) return;
     char list[CANOUT_MAILBOXES * 4 + 1] = "";
     size_t used = 0;
     for (uint32_t mb = 0; mb < CANOUT_MAILBOXES; ++mb)
-        if ((oneAfterAnother ? atRisk[mb] : hasRows[mb]) && leaveOut(mb))
+        if ((mbOnly[mb] || (oneAfterAnother ? atRisk[mb] : hasRows[mb])) && leftOut(mb))
             used += static_cast<size_t>(std::snprintf(list + used, sizeof list - used, " %u", mb));
     if (used)
         syslogx(LOG_ERR, "XmlCanIOParse(): CanOut messages left out, %s:%s",

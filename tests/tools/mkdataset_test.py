@@ -1,7 +1,11 @@
 #!/usr/bin/python3
 """mkdataset answers --help and -h with its usage and writes nothing; an option it does not know
-is an error that writes nothing either; what it writes carries the CRC-16/ARC the store checks."""
+is an error that writes nothing either; what it writes carries the CRC-16/ARC the store checks; a
+write that fails leaves OUT as it was."""
 import os
+import resource
+import signal
+import stat
 import subprocess
 import sys
 import tempfile
@@ -53,6 +57,47 @@ class Mkdataset(unittest.TestCase):
                 images.append(image)
         self.assertNotEqual(images[0], images[1], "laps by GPS")
         self.assertEqual(images[1], images[2], "the option before the file as after it")
+
+    def test_a_write_that_fails_leaves_out_as_it_was(self):
+        """Only what the tool made is removed: a file keeps its content, a link stays a link, a device
+        stays a device. The full device is a copy made here (root) or reached through a link that only
+        root could change, so no system file is at stake however the tool fails."""
+        def small_files():  # writes beyond 4 KiB fail with EFBIG
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
+
+        with tempfile.TemporaryDirectory() as cwd:
+            with open(os.path.join(cwd, "out.img"), "wb") as f:
+                f.write(b"old")
+            os.symlink("out.img", os.path.join(cwd, "link.img"))
+            full = "/dev/full"
+            if os.geteuid() == 0:
+                full = os.path.join(cwd, "full")
+                os.mknod(full, 0o666 | stat.S_IFCHR, os.makedev(1, 7))
+            os.symlink(full, os.path.join(cwd, "tofull"))
+            before = sorted(os.listdir(cwd))
+            for out, limit, says in (("out.img", small_files, "File too large"),
+                                     ("link.img", small_files, "File too large"),
+                                     (full, None, "No space left on device"),
+                                     ("tofull", None, "No space left on device")):
+                with self.subTest(out=out):
+                    done = subprocess.run([MKDATASET, out], cwd=cwd, capture_output=True, text=True, timeout=60,
+                                          preexec_fn=limit)
+                    self.assertNotEqual(done.returncode, 0)
+                    self.assertEqual(done.stderr, f"mkdataset: writing {out} failed: {says}\n")
+                    self.assertEqual(sorted(os.listdir(cwd)), before)
+                    with open(os.path.join(cwd, "out.img"), "rb") as f:
+                        self.assertEqual(f.read(), b"old")
+                    self.assertEqual(os.readlink(os.path.join(cwd, "link.img")), "out.img")
+                    self.assertEqual(os.readlink(os.path.join(cwd, "tofull")), full)
+                    self.assertTrue(stat.S_ISCHR(os.stat(full).st_mode))
+            # Written whole through a link: the file it names gets the image, the link stays.
+            done = subprocess.run([MKDATASET, "link.img"], cwd=cwd, capture_output=True, timeout=60)
+            self.assertEqual((done.returncode, sorted(os.listdir(cwd))), (0, before))
+            self.assertEqual(os.readlink(os.path.join(cwd, "link.img")), "out.img")
+            with open(os.path.join(cwd, "out.img"), "rb") as f:
+                image = f.read()
+            self.assertEqual(int.from_bytes(image[-4:-2], "little"), crcmod.predefined.mkCrcFun("crc-16")(image[:-4]))
 
 
 if __name__ == "__main__":

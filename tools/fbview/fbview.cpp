@@ -23,6 +23,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -124,7 +125,15 @@ int main(int argc, char** argv) {
     }
     char* end = nullptr;
     unsigned long index = arg < argc ? std::strtoul(argv[arg], &end, 10) : 0;
-    if (argc > arg + 1 ||
+    // A directory that is none would name a frame no unit ever makes: the wait would never end.
+    struct stat unit {};
+    const int dirError = dir.empty()                     ? 0
+                         : stat(dir.c_str(), &unit) != 0 ? errno
+                         : !S_ISDIR(unit.st_mode)        ? ENOTDIR
+                                                         : 0;
+    const bool noDir = dirError != 0;
+    if (noDir) std::fprintf(stderr, "fbview: unit directory %s: %s\n", dir.c_str(), std::strerror(dirError));
+    if (noDir || argc > arg + 1 ||
         (end && (*end || !std::isdigit(static_cast<unsigned char>(*argv[arg])) || index > UINT32_MAX))) {
         std::fprintf(stderr, "usage: vyn_fbview [-d UNIT_DIR] [process index]\n");
         return 2;

@@ -8,9 +8,17 @@
 #include "services/checksum/crc.h"
 #include "vyn/vartable.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -244,6 +252,76 @@ void usage(std::FILE* to) {
                to);
 }
 
+// All of `data` to `fd`; false with errno set when a write fails.
+bool writeAll(int fd, const std::vector<uint8_t>& data) {
+    for (size_t done = 0; done < data.size();) {
+        const ssize_t n = write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+int failed(const char* out, int err) {
+    std::fprintf(stderr, "mkdataset: writing %s failed: %s\n", out, std::strerror(err));
+    return 1;
+}
+
+// A failed write leaves OUT as it was: a file is written beside the one OUT names (through a link:
+// the file it names; the link stays) and renamed over it, and only that is removed on failure.
+// What is not a file (a device, a pipe) is written in place and never removed.
+int writeOut(const char* out, const std::vector<uint8_t>& image) {
+    struct stat st {};
+    const bool exists = stat(out, &st) == 0;
+    if (!exists && errno != ENOENT) return failed(out, errno);
+    if (exists && !S_ISREG(st.st_mode)) {
+        const int fd = open(out, O_WRONLY | O_CLOEXEC);
+        if (fd < 0) return failed(out, errno);
+        const bool ok = writeAll(fd, image);
+        const int err = errno;
+        if (close(fd) != 0 && ok) return failed(out, errno);
+        return ok ? 0 : failed(out, err);
+    }
+    struct stat link {};
+    if (!exists && lstat(out, &link) == 0) return failed(out, ENOENT); // a link to nothing
+    std::string target = out;
+    if (exists) {
+        char real[PATH_MAX];
+        if (!realpath(out, real)) return failed(out, errno);
+        target = real;
+    }
+    const size_t slash = target.rfind('/');
+    std::string temp = slash == std::string::npos
+                           ? "./." + target
+                           : target.substr(0, slash + 1) + "." + target.substr(slash + 1);
+    temp += ".XXXXXX";
+    const int fd = mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0) return failed(out, errno);
+    mode_t mode = st.st_mode & 07777;
+    if (!exists) {
+        const mode_t mask = umask(0);
+        umask(mask);
+        mode = 0666 & ~mask;
+    }
+    bool ok = fchmod(fd, mode) == 0 && writeAll(fd, image) && fsync(fd) == 0;
+    int err = errno;
+    if (close(fd) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
+    if (ok && rename(temp.c_str(), target.c_str()) != 0) {
+        ok = false;
+        err = errno;
+    }
+    if (ok) return 0;
+    unlink(temp.c_str());
+    return failed(out, err);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -289,16 +367,5 @@ int main(int argc, char** argv) {
     d.put<uint8_t>(VTADDR_CfgMat_CanVersion, 5); // 5 and above: "cfg:/CAN.xml", not the data page
     const uint16_t crc = crc16_ibm_accu(image.data(), SERAM_DATASET_SIZE, 0);
     bytes::put_le16(image.data() + SERAM_DATASET_SIZE, crc);
-    std::FILE* f = std::fopen(out, "wb");
-    if (!f) {
-        std::perror(out);
-        return 1;
-    }
-    const bool ok = std::fwrite(image.data(), 1, image.size(), f) == image.size();
-    if (std::fclose(f) != 0 || !ok) {
-        std::fprintf(stderr, "mkdataset: writing %s failed\n", out);
-        std::remove(out);
-        return 1;
-    }
-    return 0;
+    return writeOut(out, image);
 }

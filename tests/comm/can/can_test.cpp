@@ -680,7 +680,21 @@ TEST_F(Can, MessagesWhoseRowsMayLieBeyondTheBreakStayOffTheBus) {
         {whole0 + canMb(1) + row("CanConstant", 3, 1, "sBit=\"0\" RCType=\"SIG\" value=\"205\"/>") +
              row("CanConstant", 6, 0, "sBit=\"8\" RCType=\"SIG\" value=\"1\"/>"),
          cut + "0 1"},
-        {whole0 + canMb(1), ""},
+        // Message 1's mailbox read but none of its rows: it is named as well.
+        {whole0 + canMb(1), cut + "1"},
+        {whole0 + canMb(1).substr(0, canMb(1).find("/>")) + "></CanMbb>" +
+             row("CanConstant", 3, 1, "sBit=\"0\" RCType=\"SIG\" value=\"205\"/>") + end,
+         cut + "1"},
+        {whole0 + canMb(1) + row("CanConstant", 3, 1, "sBit=\"0\" RCType=\"SIG\" value=\"x\"/>") + end,
+         "XmlCanIOParse(): CanOut message 1 left out: its constant row was not read"},
+        {whole0 + canMb(1) +
+             "<CanConstant chIdx=\"3\" msgIdx=\"x\" sBit=\"8\" len=\"8\" bigEndian=\"false\" RCType=\"SIG\" "
+             "value=\"1\"/>" +
+             end,
+         "XmlCanIOParse(): CanOut messages left out, a row that names no message was not read: 1"},
+        // A mailbox the whole file gives no row is not left out by the error.
+        {whole0 + canMb(1) + row("CanConstant", 3, 0, "sBit=\"8\" RCType=\"SIG\" value=\"x\"/>") + end,
+         "XmlCanIOParse(): CanOut message 0 left out: its constant row was not read"},
         // A row that names no message, where the file is at message 1.
         {upTo1 + row("CanCounter", 4, 1, counter) + "/>" + chk1 +
              "<CanConstant chIdx=\"6\" msgIdx=\"x\" sBit=\"8\" len=\"8\" bigEndian=\"false\" RCType=\"SIG\" "

@@ -1,18 +1,27 @@
 // Fuzz target: measurement requests (0x0500 to 0x0518) for this unit from itself and from a peer,
 // dispatched as the command task dispatches them, paths to the peer answered as the peer would;
-// after each request every raster is copied and the senders take what the copy wrote. So the
-// list checks, the handles, the copy plan and the copy into the FIFOs all see the input.
+// after each request every raster runs the channel functions and is copied, and the senders take
+// what the copy wrote. So the list checks, the handles, the copy plan and the copy into the FIFOs
+// all see the input. The sources are the unit's: the channel functions of the build's default
+// dataset (outputs, class 31) and the masters' slots (classes 28 and 29), handed in as the
+// start-up hands them in, with the masters' check of lists made of their channels.
 //
 // Input: records of a kind byte (bits 0-4 the sub-command, bit 5 from the peer, bit 6 context
 // word 2 replaced by the last list identifier handed out), context words 1 and 2, a big-endian
 // payload length and the payload.
+#include "acquisition/awm/awm_man.h"
+#include "acquisition/awm/awm_private.h"
+#include "calibration/meas/seram_meas.h"
 #include "calibration/meascalinfo/meascalinfo.h"
 #include "calibration/memory/seram.h"
+#include "comm/ccpmr/ccpmr.h"
 #include "comm/gw/gw.h"
 #include "comm/measman/meas_man.h"
 #include "comm/routing/routing.h"
 #include "comm/sernet/sernet.h"
 #include "comm/transport_fake.h"
+#include "comm/xcpmr/xcpmr.h"
+#include "platform/hw/board_sim.h"
 #include "platform/kmgr/appman.h"
 #include "platform/os/sim.h"
 #include "platform/settings/settings.h"
@@ -25,6 +34,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -32,6 +42,15 @@ namespace {
 constexpr uint16_t OWN = 0x25, PEER = 0x30;
 constexpr int RASTERS = 20;
 uint32_t lastList = 0;
+
+// The build's default dataset into the reference page, as the unit loads it at start.
+bool loadDataset() {
+    std::FILE* f = std::fopen(VYN_DEFAULT_DATASET, "rb");
+    if (!f) return false;
+    const size_t n = std::fread(seram_memory + SERAM_REFPAGE, 1, SERAM_DATASET_SIZE, f);
+    std::fclose(f);
+    return n == SERAM_DATASET_SIZE;
+}
 
 bool setUp() {
     sim::configure(sim::TimeMode::Stepped, 1700000000);
@@ -47,6 +66,19 @@ bool setUp() {
     comint_ini();
     seram_reset();
     seramInitializeOffsets();
+    if (!loadDataset()) {
+        std::fprintf(stderr, "fuzz_meas_requests: cannot read %s\n", VYN_DEFAULT_DATASET);
+        return false;
+    }
+    hwsim::installBoard();
+    // The channel functions' own inputs are not measured: their values stay invalid.
+    awm_gw_setStandIn([](const uint8_t*, awm_input_buf*, uint16_t) {});
+    awm_man_ini();
+    seramMeasSetChannelSource(&awm_man_channelSource);
+    seramMeasSetMasterSource(MEAS_CLASS_CCPMR, ccpmr_GetAddr);
+    seramMeasSetMasterSource(MEAS_CLASS_XCPMR, xcpmr_GetAddr);
+    meas_man_setMaster(0, &ccpmr_measMaster);
+    meas_man_setMaster(1, &xcpmr_measMaster);
     if (meascalinfo_init() != 1) return false;
     timemodsim::install();
     timemodsim::setStatus(TIME_SYNC_FULL);
@@ -77,7 +109,7 @@ void asPeer() {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const bool ready = setUp();
-    if (!ready) return 0;
+    if (!ready) __builtin_trap(); // a target without its sources would fuzz nothing of them
     dynkomm_ini();
     SerNet_man_ini();
     meas_man_ini();
@@ -109,6 +141,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         asPeer();
         meas_man_10ms();
         for (int r = 0; r < RASTERS; ++r) {
+            awm_sched_call(static_cast<uint16_t>(r), stamp);
             meas_man_copy(r, stamp++);
             SerNet_man_sender_online(r);
             SerNet_man_sender_offline(r);
