@@ -41,7 +41,10 @@ struct MList {
     bool event = false;
     // A source that keeps dropping out under load would fill the log; each list has its own
     // guards, so another list's new fault is still told at once.
-    SyslogRateGuard downLog, upLog;
+    SyslogRateGuard downLog, upLog, refusedLog;
+    // Its rows were told to carry no value: once a refusal (asked for again every cycle) until it
+    // runs again.
+    bool told = false;
 };
 
 struct Rec {
@@ -63,6 +66,7 @@ struct Chan {
     double fact, offs, min, max;
     uint32_t dataType, wtype;
     uint32_t constant;
+    int row; // of the table, for the log
 };
 
 // A rate-limited interface sends its frames from the 1 ms raster while each message's own raster
@@ -304,6 +308,35 @@ MList* listFor(uint16_t pid, int raster, bool event) {
     l->raster = raster;
     l->event = event;
     return l;
+}
+
+// The rows that read the list's values and the event messages it triggers, as " message:row"
+// (" message:event") into `out`, as many as fit, and how many more.
+void rowsOf(const MList* l, char* out, size_t room) {
+    size_t at = 0;
+    int more = 0;
+    auto add = [&](uint32_t id, int row) {
+        char item[32];
+        const int n = row < 0 ? std::snprintf(item, sizeof item, " 0x%X:event", id & 0x1FFFFFFFu)
+                              : std::snprintf(item, sizeof item, " 0x%X:%d", id & 0x1FFFFFFFu, row);
+        // room for a closing " +NNN more"
+        if (more || at + static_cast<size_t>(n) + 11 >= room) {
+            ++more;
+            return;
+        }
+        std::memcpy(out + at, item, static_cast<size_t>(n) + 1);
+        at += static_cast<size_t>(n);
+    };
+    out[0] = 0;
+    for (const Msg& m : msgs) {
+        const size_t end = m.rowEnd > m.rowFirst ? rows[m.rowEnd - 1].second : m.chanEnd;
+        for (size_t i = m.chanFirst; i < end; ++i)
+            if (chans[i].src >= 0 && recs[static_cast<size_t>(chans[i].src)]->list == l)
+                add(m.id, chans[i].row);
+    }
+    for (const Event& e : events)
+        if (e.rec && e.rec->list == l) add(e.msg->id, -1);
+    if (more) std::snprintf(out + at, room - at, " +%d more", more);
 }
 
 const gw_callbacks_t canout_man_callbacks = {{{nullptr, 0},
@@ -570,6 +603,7 @@ void CanOut_build(const CanOutPlan& plan) {
             Chan c{};
             fillin_chcfg(c, row.isSigned, row.order, row.isFloat, row.len, row.sbit, row.rshift, row.dataType,
                          row.fact, row.offs, row.mask);
+            c.row = static_cast<int>(r);
             if (row.address == 0 || row.kind == CANOUT_CONST || row.kind == CANOUT_MCONST) {
                 c.src = SRC_CONST;
                 c.wtype = 5;
@@ -707,14 +741,33 @@ int CanOut_man_meas_read(uint32_t status, const void* entry, uintptr_t user) {
     if (status == GW_OK && entry) {
         std::memcpy(l->buffer.data(), static_cast<const uint8_t*>(entry) + 4, l->entrySize);
         l->valid = true;
+        l->told = false;
     } else {
         l->valid = false;
     }
     return 1;
 }
 
-int CanOut_man_meas_start(uint32_t status, const void*, uintptr_t) {
+int CanOut_man_meas_start(uint32_t status, const void*, uintptr_t user) {
+    auto* l = reinterpret_cast<MList*>(user);
     if (status != 0) canout_man_measerr++;
+    if (!l) return status == 0;
+    if (status == 0) {
+        l->told = false;
+    } else if (!l->told) {
+        l->told = true;
+        if (syslogx_rateguard(&l->refusedLog)) {
+            const char* why = status == GW_REFUSED                               ? "refused"
+                              : status == GW_TIMEOUT                             ? "not answered"
+                              : status == GW_OFFLINE || status == GW_PID_OFFLINE ? "offline"
+                              : status == GW_TOO_LONG                            ? "too long"
+                                                                                 : "failed";
+            char rowsText[SYSLOG_TEXT_MAX];
+            rowsOf(l, rowsText, sizeof rowsText - 80);
+            syslogx(LOG_ERR, "CanOut_man: PID 0x%X raster %d %s, rows without value:%s",
+                    l->pid ? l->pid : app_pid, l->raster, why, rowsText);
+        }
+    }
     return status == 0;
 }
 
@@ -733,9 +786,12 @@ int CanOut_man_meas_tout(uint32_t status, const void* pid, uintptr_t user) {
     }
     const char* kind = l->event ? "EVENT" : "DATA";
     if (!syslogx_rateguard(status == 0 ? &l->upLog : &l->downLog)) return 1;
-    if (status == GW_NODATA)
-        syslogx(LOG_ERR, "CanOut_man_meas_tout: PID:0x%X timeout, %s, %d", l->pid, kind, l->raster);
-    else if (status != 0)
+    if (status == GW_NODATA) {
+        char rowsText[SYSLOG_TEXT_MAX];
+        rowsOf(l, rowsText, sizeof rowsText - 70);
+        syslogx(LOG_ERR, "CanOut_man_meas_tout: PID:0x%X timeout, %s, %d; rows without value:%s", l->pid,
+                kind, l->raster, rowsText);
+    } else if (status != 0)
         syslogx(LOG_WARN, "CanOut_man_meas_tout: PID:0x%X errorstate %d, %s, %d", l->pid,
                 static_cast<int>(status), kind, l->raster);
     else

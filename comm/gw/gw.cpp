@@ -92,6 +92,8 @@ struct Mlist {
     bool inRasterList;      // on its raster's delivery list
     bool fifoGone;          // released under the running list (its unit restarted or went offline)
     uint32_t grantedAt;     // its unit's restarts counted here when it granted the list
+    bool refused;           // its last answer refused it: told once, until a grant
+    SyslogRateGuard refusedLog;
 };
 
 struct Request {
@@ -679,8 +681,20 @@ void onMeasuring(uint16_t pid) {
             pid);
         return;
     }
-    if (p.previous != MEAS)
-        SYSLOGX_RATE_GUARDED(LOG2_INFO, "MeasGate: Measurement for PID 0x%X is set up and running", pid);
+    if (p.previous != MEAS) {
+        uint32_t lists = 0, refused = 0;
+        for (const Mlist* l = p.lists; l; l = l->nextOfPid)
+            if (!l->killRequested && l->state != SET_UP) {
+                ++lists;
+                refused += l->refused || l->state == REFUSED;
+            }
+        if (refused)
+            SYSLOGX_RATE_GUARDED(LOG2_INFO,
+                                 "MeasGate: Measurement for PID 0x%X is running, %u of its %u lists refused",
+                                 pid, refused, lists);
+        else
+            SYSLOGX_RATE_GUARDED(LOG2_INFO, "MeasGate: Measurement for PID 0x%X is set up and running", pid);
+    }
     Starts start;
     for (Mlist* l = p.lists; l; l = l->nextOfPid) {
         if (settled(l)) continue;
@@ -756,32 +770,104 @@ void monitorPid(uint16_t pid) {
     logStatistics(pid);
 }
 
-// The request a reply names, if it waits for one and has a list; under both mutexes.
-Request* pending(uint32_t magic) {
+// What a reply answers: the create request of a list by address or by names, or a stop or speed
+// change of a list by names. A reply answers only a request of its kind, from the unit it went to.
+enum ReplyKind { BY_ADDRESS, BY_NAMES, SERVICE };
+constexpr uint16_t ANY_UNIT = 0xFFFF;
+
+// The request a reply names, if it waits for one of that kind and has a list; under both mutexes.
+Request* pending(uint32_t magic, ReplyKind kind, uint16_t source) {
     auto* r = static_cast<Request*>(resolve(magic, REQUEST));
-    return r && !r->answered && r->list ? r : nullptr;
+    if (!r || r->answered || !r->list) return nullptr;
+    const Mlist* l = r->list;
+    if (source != ANY_UNIT && source != l->pid) return nullptr;
+    const bool create = r->entry == GW_CB_START;
+    switch (kind) {
+    case BY_ADDRESS:
+        return create && !l->byName ? r : nullptr;
+    case BY_NAMES:
+        return create && l->byName ? r : nullptr;
+    default:
+        return !create && l->byName ? r : nullptr;
+    }
 }
 
+// A list here, other than `except`, that holds the list number `remote` of the unit `pid` or the
+// FIFO `fifo`: a reply naming either is a copy of one already taken, or a stray one, and answers
+// nothing. Under the handle mutex.
+const Mlist* holder(uint16_t pid, uint32_t remote, uint32_t fifo, const Mlist* except) {
+    if (pid >= PIDS) return nullptr;
+    for (const Mlist* l = pids[pid].lists; l; l = l->nextOfPid)
+        if (l != except && ((remote && l->remoteListId == remote) || (fifo && l->fifoRef == fifo))) return l;
+    return nullptr;
+}
+
+// A grant that no list here waits for: nothing here reads or stops what it made, so it is stopped
+// on its unit and the FIFO of its path freed (not one a list here still holds).
+void stopUnread(uint16_t pid, uint32_t remote, uint32_t fifo, bool byName, const Mlist* l) {
+    uint8_t stop[CI_HEADER];
+    message(stop, byName ? 0x0512 : 0x0502, pid, 0, remote, 0);
+    comint_put_cmd(stop, 1);
+    if (!(l && l->fifoRef == fifo)) dynkomm_fifo_free_receiving(fifo, pid);
+}
+
+// A refusal of the list: its readers hear of it, and it is told once until it is granted.
+void refuse(Mlist* l, uint32_t entry) {
+    if (!l->refused && syslogx_rateguard(&l->refusedLog)) {
+        if (l->byName) {
+            char head[24] = {};
+            std::memcpy(head, l->listCopy, l->listBytes < sizeof head - 1 ? l->listBytes : sizeof head - 1);
+            syslogx(LOG2_ERR, "MeasGate: PID 0x%X refused the list of raster %u with %u names from %s",
+                    l->pid, l->raster, l->nameCount, head);
+        } else {
+            uint32_t values = 0, first = 0;
+            for (uint16_t i = 0; i + 4 <= l->listBytes; i += 4) {
+                int32_t w;
+                std::memcpy(&w, l->listCopy + i, 4);
+                if (w <= 0) continue;
+                if (!values++) first = static_cast<uint32_t>(w);
+            }
+            syslogx(LOG2_ERR, "MeasGate: PID 0x%X refused the list of raster %u with %u value%s from 0x%06X",
+                    l->pid, l->raster, values, values == 1 ? "" : "s", first);
+        }
+    }
+    l->refused = true;
+    callAll(l, static_cast<int>(entry), GW_REFUSED, nullptr);
+}
+
+// A grant taken: the list runs on the FIFO it names.
+void run(Mlist* l, uint32_t remote, uint32_t fifo) {
+    replaceFifo(l, fifo);
+    l->remoteListId = remote;
+    l->refused = false;
+    linkRaster(l);
+    l->state = RUNNING;
+    ++pids[l->pid].running;
+}
+
+// The server hands on the answers to requests by names (0x0511); it has made a FIFO for a grant
+// of a request it reserved the FIFO's number for, and for nothing else.
 void byNameReply(uint32_t requestMagic, uint32_t listMagic, uint32_t fifo, const uint8_t* records, size_t) {
     if (!take(handleSem, "gw_meascreate_reply_measByName")) return;
+    // A grant's unit is the one its FIFO receives from.
+    DynkommFifo* f = listMagic && fifo ? dynkomm_fifo_pin(fifo) : nullptr;
+    const uint16_t source = f ? f->sourcePid : ANY_UNIT;
+    dynkomm_fifo_unpin(f);
     if (take(requestSem, "gw_meascreate_reply_measByName")) {
-        Request* r = pending(requestMagic);
+        Request* r = listMagic && !f ? nullptr : pending(requestMagic, BY_NAMES, source);
         Mlist* l = r ? r->list : nullptr;
-        if (r) r->answered = true;
+        const Mlist* held = listMagic ? holder(source, listMagic, fifo, l) : nullptr;
+        if (r && !held) r->answered = true;
         semGive(requestSem);
-        if (l && l->killRequested) {
-            // killed while the request was out: stop it at once
-            if (listMagic) {
-                uint8_t m[CI_HEADER];
-                message(m, 0x0512, l->pid, 0, listMagic, 0);
-                comint_put_cmd(m, 1);
-            }
+        if (held) {
+            SYSLOGX_RATE_GUARDED(LOG2_INFO,
+                                 "MeasGate: grant of PID 0x%X for list 0x%08X names a list here, ignored",
+                                 source, listMagic);
+        } else if (listMagic && (!l || l->killRequested || l->state != REQUESTED)) {
+            // Its request timed out, or its list was killed while it was out.
+            if (f) stopUnread(source, listMagic, fifo, true, l);
         } else if (l && listMagic) {
-            l->remoteListId = listMagic;
-            replaceFifo(l, fifo);
-            linkRaster(l);
-            l->state = RUNNING;
-            ++pids[l->pid].running;
+            run(l, listMagic, fifo);
             callAll(l, GW_CB_START, GW_OK, records);
         } else if (l) {
             l->state = REFUSED;
@@ -796,7 +882,7 @@ void byNameReply(uint32_t requestMagic, uint32_t listMagic, uint32_t fifo, const
                     "req 0x%08X, List %s...",
                     l->pid, requestMagic, head);
             }
-            callAll(l, GW_CB_START, GW_REFUSED, nullptr);
+            refuse(l, GW_CB_START);
         }
     }
     if (semGive(handleSem) != OK)
@@ -806,7 +892,7 @@ void byNameReply(uint32_t requestMagic, uint32_t listMagic, uint32_t fifo, const
 void serviceReply(uint32_t requestMagic, uint32_t result) {
     if (!take(handleSem, "gw_service_reply_meas2")) return;
     if (take(requestSem, "gw_service_reply_meas2")) {
-        if (Request* r = pending(requestMagic)) {
+        if (Request* r = pending(requestMagic, SERVICE, ANY_UNIT)) {
             Mlist* l = r->list;
             if (r->entry == GW_CB_STOP && result != 1)
                 SYSLOGX_RATE_GUARDED(
@@ -1195,40 +1281,31 @@ void gw_meascreate_reply(const uint8_t* m, size_t len) {
     const CiHeader h = ci_header(m);
     if (!take(handleSem, "gw_meascreate_reply")) return;
     if (take(requestSem, "gw_meascreate_reply")) {
-        Request* r = pending(h.context2);
-        Mlist* l = r ? r->list : nullptr;
-        if (r) r->answered = true;
-        semGive(requestSem);
         const uint32_t fifo = get_be32(m + CI_HEADER);
+        Request* r = pending(h.context2, BY_ADDRESS, h.source);
+        Mlist* l = r ? r->list : nullptr;
+        const Mlist* held = holder(h.source, h.context1, fifo, l);
+        if (r && !held) r->answered = true;
+        semGive(requestSem);
         // The FIFO must be one that receives from the list's unit (pinned: a restart of that
         // unit may free it meanwhile).
-        DynkommFifo* f = fifo ? dynkomm_fifo_pin(fifo) : nullptr;
-        const bool sound = f && f->sourcePid == (l ? l->pid : 0xFFFF);
+        DynkommFifo* f = fifo && l ? dynkomm_fifo_pin(fifo) : nullptr;
+        const bool sound = f && f->sourcePid == l->pid;
         dynkomm_fifo_unpin(f);
-        if (!l || l->state != REQUESTED) {
-            // A grant for no list that waits (its request timed out, or the list went): nothing
-            // here reads or stops what it made, so it is stopped and its path's FIFO freed.
-            if (fifo && !(l && l->fifoRef == fifo)) {
-                uint8_t stop[CI_HEADER];
-                message(stop, 0x0502, h.source, 0, h.context1, 0);
-                comint_put_cmd(stop, 1);
-                dynkomm_fifo_free_receiving(fifo, h.source);
-            }
-        } else if (l->killRequested) {
-            if (fifo) {
-                uint8_t stop[CI_HEADER];
-                message(stop, 0x0502, l->pid, 0, h.context1, 0);
-                comint_put_cmd(stop, 1);
-            }
+        if (held) {
+            // A copy of the grant of a running list, or a stray grant naming one.
+            SYSLOGX_RATE_GUARDED(
+                LOG2_INFO,
+                "MeasGate: grant of PID 0x%X for list 0x%08X, FIFO 0x%08X names a list here, ignored",
+                h.source, h.context1, fifo);
+        } else if (!l || l->state != REQUESTED || l->killRequested) {
+            // A grant for no list that waits (its request timed out, or the list was killed).
+            if (fifo) stopUnread(h.source, h.context1, fifo, false, l);
         } else if (!sound) {
             l->state = TO_REQUEST;
-            callAll(l, r->entry, GW_REFUSED, nullptr);
+            refuse(l, r->entry);
         } else {
-            replaceFifo(l, fifo);
-            l->remoteListId = h.context1;
-            linkRaster(l);
-            l->state = RUNNING;
-            ++pids[l->pid].running;
+            run(l, h.context1, fifo);
             l->latency = len >= CI_HEADER + 6 ? get_be16(m + CI_HEADER + 4) : 0;
             for (Handle* hd = l->handles; hd; hd = hd->lnext)
                 call(hd, r->entry, GW_OK, len >= CI_HEADER + 6 ? &l->latency : nullptr);

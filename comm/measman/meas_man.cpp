@@ -797,6 +797,15 @@ void meas_man_meas2_create_reply(const uint8_t* m, size_t len) {
                         "meas_man_meas2_create_reply(): got magic 0 as target fifo, no chance to tidy up");
         return report(0, 0, nullptr, 0);
     }
+    // Only the first answer finds its FIFO number still reserved: a copy, or a stray reply naming
+    // the FIFO of a running list, neither stops that list nor frees its number.
+    if (dynkomm_get_fifo(reserved, nullptr) != 2) {
+        SYSLOGX_RATE_GUARDED(
+            LOG_INFO,
+            "meas_man_meas2_create_reply(): fifo 0x%08X of PID 0x%X is reserved for no request, ignored",
+            reserved, h.source);
+        return;
+    }
     if (list == 0) {
         dynkomm_free_magic_direct(reserved);
         return report(0, 0, nullptr, 0);

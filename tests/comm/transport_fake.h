@@ -1,5 +1,6 @@
 // The transport as the command interface and the paths see it, recording what they send. One
-// test file of a group includes it; the real transport is then not linked.
+// test file of a group defines its functions; the real transport is then not linked. The group's
+// other files define FAKE_TRANSPORT_ELSEWHERE before they include it.
 #pragma once
 
 #include "comm/bc2/bc2.h"
@@ -18,6 +19,7 @@ inline std::vector<Bytes> commands;        // header and payload of every comman
 inline std::vector<Bytes> online, offline; // DK records: header and entry
 inline uint64_t down = 0;                  // PIDs whose command channel refuses to send
 inline std::atomic<uint64_t> up{0};        // PIDs with their channels made
+inline std::atomic<uint64_t> byNames{0};   // PIDs that take lists by names (0x0510) and 0x0516 queries
 
 inline std::vector<Bytes> take(std::vector<Bytes>& list) {
     std::lock_guard<std::mutex> g(lock);
@@ -28,6 +30,7 @@ inline std::vector<Bytes> take(std::vector<Bytes>& list) {
 
 } // namespace fake
 
+#ifndef FAKE_TRANSPORT_ELSEWHERE
 void BC2_setCommandSink(int (*)(const uint8_t*), int (*)(const uint8_t*)) {}
 int BC2_connected(uint32_t pid) {
     return pid < 64 && (fake::up.load() >> pid & 1);
@@ -35,8 +38,8 @@ int BC2_connected(uint32_t pid) {
 uint64_t comint_get_connect_mask() {
     return fake::up.load();
 }
-int BC2_getRemoteCapabilty(uint32_t, int) {
-    return 1; // none: address lists and 0x0505 queries
+int BC2_getRemoteCapabilty(uint32_t pid, int) {
+    return pid < 64 && (fake::byNames.load() >> pid & 1) ? 0 : 1; // else address lists and 0x0505 queries
 }
 int comint_status() {
     return 1;
@@ -71,3 +74,4 @@ int dyncom_send_eth_online(const uint8_t* header, const uint8_t* entry) {
     return 0;
 }
 void Dynkom_flush_eth(int) {}
+#endif

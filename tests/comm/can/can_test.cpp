@@ -506,6 +506,50 @@ TEST_F(Can, ListTimeOutLinesAreRateGuardedPerList) {
     EXPECT_EQ(lines[0] + lines[1] + heldBack, 2 * flaps + 2);
 }
 
+// Rows 0, 2 and 4 read PID 5's values, row 3 one of this unit: PID 5's list is refused at every
+// request, runs, times out and is refused again. Each refusal and the time-out name its rows once,
+// as many as the line holds (64 rows of one list: the rest counted).
+TEST_F(Can, RowsOfARefusedOrTimedOutListAreToldOncePerOutage) {
+    mb(0, 0x100, 8, 6);
+    mb(1, 0x80012345, 8, 6);
+    Out* o = CanOutSignalConf;
+    o[0] = Out{.mb = 0, .address = 0x05000010, .dataType = 1, .len = 8};
+    o[1] = Out{.kind = CANOUT_CONST, .mb = 0, .sbit = 8, .len = 8, .constant = 7};
+    o[2] = Out{.mb = 0, .address = 0x05000020, .dataType = 3, .sbit = 16, .len = 16};
+    o[3] = Out{.mb = 1, .address = 0x40010, .dataType = 1, .len = 8};
+    o[4] = Out{.mb = 1, .address = 0x05000010, .dataType = 1, .sbit = 8, .len = 8};
+    for (uint32_t r = 5; r < 69; ++r) {
+        mb(2 + r / 8, 0x200 + r / 8, 8, 3);
+        o[r] = Out{.mb = 2 + r / 8, .address = 0x05000100 + r, .dataType = 1, .sbit = 8 * (r % 8), .len = 8};
+    }
+    ASSERT_EQ(CanOut_init(), 0);
+    uintptr_t peer = 0, wide = 0;
+    uint32_t off = 0, size = 0;
+    ASSERT_TRUE(CanOut_recordOf(0x05000010, &peer, &off, &size));
+    ASSERT_TRUE(CanOut_recordOf(0x05000105, &wide, &off, &size));
+    const std::string refused =
+        "CanOut_man: PID 0x5 raster 6 refused, rows without value: 0x100:0 0x100:2 0x12345:4";
+    for (int n = 0; n < 50; ++n)
+        CanOut_man_meas_start(GW_REFUSED, nullptr, peer);
+    EXPECT_EQ((std::vector{countLogged(refused), countLogged("rows without value")}), (std::vector{1, 1}));
+    CanOut_man_meas_start(GW_OK, nullptr, peer);
+    deliver({0x05000010, 1, 1});
+    const uint16_t pid = 5;
+    CanOut_man_meas_tout(GW_NODATA, &pid, peer);
+    EXPECT_TRUE(logged(
+        "CanOut_man_meas_tout: PID:0x5 timeout, DATA, 6; rows without value: 0x100:0 0x100:2 0x12345:4"));
+    CanOut_man_meas_start(GW_REFUSED, nullptr, peer);
+    EXPECT_EQ(countLogged(refused), 2);
+    CanOut_man_meas_start(GW_REFUSED, nullptr, wide);
+    ASSERT_EQ(countLogged("CanOut_man: PID 0x5 raster 3 refused, rows without value: 0x200:5 0x200:6 "), 1);
+    const std::string line = seen.back().text;
+    int named = 0, more = 0;
+    for (size_t at = line.find(" 0x2"); at != std::string::npos; at = line.find(" 0x2", at + 1))
+        ++named;
+    EXPECT_EQ(std::sscanf(line.substr(line.rfind(" +")).c_str(), " +%d more", &more), 1) << line;
+    EXPECT_EQ(named + more, 64) << line;
+}
+
 // An event message whose mask is 0 can see no edge: it is logged at start and never sent.
 TEST_F(Can, EventWithMaskZeroNeverFires) {
     Mb& m = mb(0, 0x50, 1, -1);
