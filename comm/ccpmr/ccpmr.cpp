@@ -530,11 +530,11 @@ int ccpmr_checkMeasList(const int32_t* words, uint32_t length, uint32_t* daq, in
     if (cfg < 0) return 0;
     const uint8_t owner = cfg < DAQS ? CfgMat_CcpMr_DAQ_MRID[cfg] : 0;
     if (cfg < DAQS && (owner >= INSTANCES || !inst[owner])) {
-        syslogx(LOG_ERR, "ccpmr_meas: ccpmr not initialized (%d)", owner);
+        SYSLOGX_RATE_GUARDED(LOG_ERR, "ccpmr_meas: ccpmr not initialized (%d)", owner);
         return 0;
     }
     if (!mr::findDaq(inst, CfgMat_CcpMr_DAQ_MRID, DAQS, static_cast<uint32_t>(cfg))) {
-        syslogx(LOG_ERR, "ccpmr_meas: could not find daq, when creating measlist ");
+        SYSLOGX_RATE_GUARDED(LOG_ERR, "ccpmr_meas: could not find daq, when creating measlist ");
         return 0;
     }
     *daq = static_cast<uint32_t>(cfg);

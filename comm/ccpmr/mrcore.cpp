@@ -1,6 +1,8 @@
 // Shared parts of the CCP and XCP masters.
 #include "comm/ccpmr/mrcore.h"
 
+#include "calibration/meas/seram_meas.h"
+
 #include "services/bytes/bytes.h"
 #include "services/rtpman/rtpman.h"
 #include "services/syslog/syslog.h"
@@ -201,7 +203,7 @@ void feedWrite(FeedTable& t, Feed* f, uint32_t stamp) {
 
 int feedAttach(FeedTable& t, Feed* f, void* list, const char* prefix) {
     if (!f) {
-        syslogx(LOG_ERR, "%s_meas: no daq handle", prefix);
+        SYSLOGX_RATE_GUARDED(LOG_ERR, "%s_meas: no daq handle", prefix);
         return 0;
     }
     if (!t.lock || semTake(t.lock, WAIT_FOREVER) != OK) return 0;
@@ -213,7 +215,7 @@ int feedAttach(FeedTable& t, Feed* f, void* list, const char* prefix) {
             break;
         }
     if (!p) {
-        syslogx(LOG_ERR, "%s_meas: could not link daq to measlist, no free element", prefix);
+        SYSLOGX_RATE_GUARDED(LOG_ERR, "%s_meas: could not link daq to measlist, no free element", prefix);
     } else {
         for (void*& slot : f->list)
             if (!slot) {
@@ -223,7 +225,8 @@ int feedAttach(FeedTable& t, Feed* f, void* list, const char* prefix) {
                 break;
             }
         if (!result)
-            syslogx(LOG_ERR, "%s_meas: could not link daq to measlist, no free element in daq", prefix);
+            SYSLOGX_RATE_GUARDED(LOG_ERR, "%s_meas: could not link daq to measlist, no free element in daq",
+                                 prefix);
     }
     semGive(t.lock);
     return result;
@@ -384,7 +387,9 @@ int32_t listCfg(const int32_t* words, uint32_t length, int hostOrder, uint32_t c
                 Table<uint8_t> chanDaq, const char* name) {
     bool mixed = false;
     const int32_t cfg = listDaq(words, length, hostOrder, cls, channels, chanDaq, &mixed);
-    if (mixed)
+    // A peer may repeat the list at will; each master's line has its own guard.
+    static SyslogRateGuard guards[2];
+    if (mixed && syslogx_rateguard(&guards[cls == MEAS_CLASS_XCPMR ? 1 : 0]))
         syslogx(LOG_ERR, "%s: mixture %s and normal channel detected, no special timing treatment.", name,
                 name);
     return cfg;

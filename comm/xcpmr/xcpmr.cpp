@@ -554,11 +554,11 @@ int xcpmr_checkMeasList(const int32_t* words, uint32_t length, uint32_t* daq, in
     if (cfg < 0) return 0;
     const uint8_t owner = cfg < DAQS ? CfgMat_XcpMr_DAQ_MRID[cfg] : 255;
     if (owner >= INSTANCES || !inst[owner]) {
-        syslogx(LOG_ERR, "xcpmr_meas: could not find xcpmr_handle, when creating measlist ");
+        SYSLOGX_RATE_GUARDED(LOG_ERR, "xcpmr_meas: could not find xcpmr_handle, when creating measlist ");
         return 0;
     }
     if (!mr::findDaq(inst, CfgMat_XcpMr_DAQ_MRID, DAQS, static_cast<uint32_t>(cfg))) {
-        syslogx(LOG_ERR, "xcpmr_meas: could not find daq, when creating measlist ");
+        SYSLOGX_RATE_GUARDED(LOG_ERR, "xcpmr_meas: could not find daq, when creating measlist ");
         return 0;
     }
     *daq = static_cast<uint32_t>(cfg);
@@ -568,7 +568,7 @@ int xcpmr_checkMeasList(const int32_t* words, uint32_t length, uint32_t* daq, in
 MeasDetach xcpmr_measlist_create(void* list, uint32_t daq) {
     Daq* d = mr::findDaq(inst, CfgMat_XcpMr_DAQ_MRID, DAQS, daq);
     if (!d) {
-        syslogx(LOG_ERR, "xcpmr_meas: could not link daq to measlist, invaild daq_handle");
+        SYSLOGX_RATE_GUARDED(LOG_ERR, "xcpmr_meas: could not link daq to measlist, invaild daq_handle");
         return nullptr;
     }
     return mr::feedAttach(master.feeds, &d->feed, list, "xcpmr") ? xcpmr_measlist_destroy : nullptr;

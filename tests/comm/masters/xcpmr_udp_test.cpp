@@ -188,3 +188,33 @@ TEST_F(Masters, DtoTimestampsKeepEveryStepPast2To24) {
 }
 
 } // namespace
+
+namespace {
+
+// A peer may send the same offline list again and again: the checks that refuse it, or that find
+// it mixed, say so a few times, not once per request.
+TEST_F(Masters, ListChecksThatAPeerRepeatsAreToldUnderARateGuard) {
+    cal<uint8_t>(VTADDR_CfgMat_XcpMr_CHAN_DAQ, 0, 0);
+    cal<uint8_t>(VTADDR_CfgMat_XcpMr_DAQ_MRID, 0, 0);
+    cal<uint8_t>(VTADDR_CfgMat_CcpMr_CHAN_DAQ, 0, 0);
+    cal<uint8_t>(VTADDR_CfgMat_CcpMr_DAQ_MRID, 0, 0);
+    const int32_t xcp = 28 << 18, ccp = 29 << 18;
+    // no master instance runs: the lists of a DAQ find none, and a mixed list is told as mixed too
+    const int32_t lone[][4] = {{-4, xcp | 0, 0, 0}, {-4, ccp | 0, 0, 0}};
+    const int32_t mixed[][5] = {{-4, xcp | 0, 0x41000, 0, 0}, {-4, ccp | 0, 0x41000, 0, 0}};
+    for (int n = 0; n < 50; ++n) {
+        uint32_t daq = 0;
+        EXPECT_EQ(xcpmr_checkMeasList(lone[0], sizeof lone[0], &daq, 1), 0);
+        EXPECT_EQ(ccpmr_checkMeasList(lone[1], sizeof lone[1], &daq, 1), 0);
+        EXPECT_EQ(xcpmr_checkMeasList(mixed[0], sizeof mixed[0], &daq, 1), 0);
+        EXPECT_EQ(ccpmr_checkMeasList(mixed[1], sizeof mixed[1], &daq, 1), 0);
+    }
+    for (const char* line : {"xcpmr_meas: could not find xcpmr_handle", "ccpmr_meas: ccpmr not initialized",
+                             "XCPMR: mixture XCPMR and normal channel detected",
+                             "CCPMR: mixture CCPMR and normal channel detected"}) {
+        EXPECT_GE(countLogged(line), 1) << line;
+        EXPECT_LT(countLogged(line), 10) << line;
+    }
+}
+
+} // namespace
