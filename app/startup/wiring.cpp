@@ -127,10 +127,12 @@ void wiring_handIn(uint32_t index) {
     xcpSetAppHooks(&xcp);
 
     // CAN and the device network. The transport hands commands to the command interface, which
-    // serves them by the handlers of the services above it; the measurement server answers
-    // through the gateway and ties lists to the DAQs of the CCP (0) and XCP (1) masters.
+    // serves them by the handlers of the services above it, and tells the measurement server of a
+    // requester's reset; the measurement server answers through the gateway and ties lists to the
+    // DAQs of the CCP (0) and XCP (1) masters.
     BC2_setCommandSink(comint_queue_cmd,
                        [](const uint8_t* m) { return static_cast<int>(comint_put_cmd(m, 0)); });
+    BC2_setResetSink(meas_man_requesterReset);
     commandHandlers();
     meas_man_setGatewaySink(&gw_measGatewaySink);
     meas_man_setMaster(0, &ccpmr_measMaster);

@@ -109,6 +109,7 @@ SEM_ID stopWake = nullptr;
 std::atomic<void (*)(int, uint32_t, int)> raceHook{nullptr};
 std::atomic<int (*)(const uint8_t*)> queueSink{nullptr};
 std::atomic<int (*)(const uint8_t*)> forwardSink{nullptr};
+std::atomic<void (*)(uint16_t)> resetSink{nullptr};
 
 // Every task of the transport, joined at stop.
 constexpr int MAX_TASKS = 6 + 2 * HOSTS;
@@ -712,6 +713,8 @@ void presenceReceived(const uint8_t* data, size_t n, const sockaddr_in& from) {
         dynkomm_fifo_free_receiving_all(p.pid, true);
         SYSLOGX_RATE_GUARDED(LOG2_INFO, "Basecom2: Reset detected on PID 0x%X, illegal msg sequence counter",
                              p.pid);
+        // Nor of the lists it asked for here.
+        if (auto s = resetSink.load()) s(p.pid);
     }
     heardSet.fetch_or(bit(p.pid));
     if (p.heard & bit(ownPid)) {
@@ -1141,6 +1144,10 @@ void bc2_accepted(int type, int listener, int fd, uint32_t addr, uint16_t port) 
 void BC2_setCommandSink(int (*queue)(const uint8_t*), int (*forward)(const uint8_t*)) {
     queueSink = queue;
     forwardSink = forward;
+}
+
+void BC2_setResetSink(void (*sink)(uint16_t pid)) {
+    resetSink = sink;
 }
 
 void BC2_init() {

@@ -69,6 +69,9 @@ void BC2_stop();
 // Where received command messages go: `queue` for this unit, `forward` for another
 // (the command interface's, handed in by the start-up).
 void BC2_setCommandSink(int (*queue)(const uint8_t* message), int (*forward)(const uint8_t* message));
+// Who is told of a peer's reset, detected by its presence counter going back (the measurement
+// server's, handed in by the start-up); called on the presence receiver.
+void BC2_setResetSink(void (*sink)(uint16_t pid));
 
 int comint_status();
 // 1 once the transport gave up making the command multicast channel (no address on an

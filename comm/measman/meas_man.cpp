@@ -73,6 +73,7 @@ struct MeasList {
     uint16_t type, length, values, words;
     uint8_t stopped, byNames;
     uint16_t steps;
+    uint64_t born; // the count of lists made here when it was made
     int32_t* word;
     seramMeasHandle* handle;
     CopyStep* plan;
@@ -94,6 +95,16 @@ std::atomic<uint32_t> virtChanRegistered{0}, canIoInitialized{0};
 uint32_t syncErrorDelay = 0, onSyncDelay = 10, syncHold = 0, calls10ms = 0;
 std::atomic<const MeasManGatewaySink*> sink{nullptr};
 std::atomic<const MeasManMaster*> masters[2];
+
+// Each requester holds at most its share of the list numbers, so that none can make the table
+// refuse another's list: the lists it holds, opening or running.
+constexpr uint32_t SHARE = DK_MAGIC_COUNT / ROUTING_PIDS;
+std::atomic<uint32_t> held[ROUTING_PIDS];
+std::atomic<uint64_t> listsMade{0};
+// A requester's reset: its lists made before the mark are gone; done is the mark the command
+// task has carried out.
+std::atomic<uint64_t> resetMark[ROUTING_PIDS], resetDone[ROUTING_PIDS];
+std::atomic<uint32_t> resetRoutine{0};
 
 bool lockRaster(uint32_t r) {
     return r < RASTERS && rasterLock[r] && semTake(rasterLock[r], WAIT_FOREVER) == OK;
@@ -129,13 +140,38 @@ MeasList* listOf(uint32_t magic) {
     return i > 0 ? measHdrMagicArr[i] : nullptr;
 }
 
+// A number for a new list of `pid`, counted to its share; 0 beyond the share (logged) or when
+// every number is in use.
+uint32_t newList(uint16_t pid, const char* what) {
+    if (pid >= ROUTING_PIDS) return 0;
+    if (held[pid].load() >= SHARE) {
+        SYSLOGX_RATE_GUARDED(LOG_ERR, "%s(): PID 0x%X holds its share of %u lists, list refused", what, pid,
+                             SHARE);
+        return 0;
+    }
+    const uint32_t magic = magicNumber_getNewMagic(mmMagics);
+    if (magic)
+        held[pid].fetch_add(1);
+    else
+        SYSLOGX_RATE_GUARDED(LOG_ERR, "%s(): could not get magic number", what);
+    return magic;
+}
+
+void giveBack(uint32_t magic, uint16_t pid, bool delayed) {
+    const int gone = delayed ? magicNumber_deleteMagic(mmMagics, magic)
+                             : magicNumber_deleteMagic_noTimeout(mmMagics, magic);
+    if (gone == 1 && pid < ROUTING_PIDS) held[pid].fetch_sub(1);
+}
+
 void forget(MeasList* l, bool delayed) {
     const int32_t i = magicNumber_magic2index(mmMagics, l->magic);
     if (i > 0) measHdrMagicArr[i] = nullptr;
-    if (delayed)
-        magicNumber_deleteMagic(mmMagics, l->magic);
-    else
-        magicNumber_deleteMagic_noTimeout(mmMagics, l->magic);
+    giveBack(l->magic, l->requester, delayed);
+}
+
+// Made before its requester's last reset: the requester knows nothing of it any more.
+bool orphaned(const MeasList* l) {
+    return l->requester < ROUTING_PIDS && l->born < resetMark[l->requester].load();
 }
 
 void send(uint16_t code, uint16_t dest, uint32_t ctx1, uint32_t ctx2, const uint8_t* payload = nullptr,
@@ -232,7 +268,11 @@ void openReply(const uint8_t* m, size_t len, uint16_t) {
     MeasList* l = listOf(get_be32(m + 20));
     if (!l || l->tag != TAG_OPENING) return;
     l->tag = TAG_ACTIVE;
-    const uint32_t sending = get_be32(m + 24);
+    uint32_t sending = get_be32(m + 24);
+    if (sending && orphaned(l)) {
+        dynkomm_closepath(AppMan_getPID(), sending, l->requester);
+        sending = 0;
+    }
     DynkommFifo* f = nullptr;
     if (sending == 0 || dynkomm_get_fifo(sending, &f) != 1) {
         refuseCreate(l->requester, l->reqContext);
@@ -263,7 +303,8 @@ void openReply(const uint8_t* m, size_t len, uint16_t) {
     send(0x0501, l->requester, l->magic, l->reqContext, p, n);
 }
 
-// The copy plan of a list whose words and handles are set: group by group, value by value.
+// The copy plan of a list whose words and handles are set: group by group, value by value. A value
+// whose group is wider than its object goes through the handle, which reads zeros beyond it.
 void plan(MeasList* l) {
     uint16_t n = 0, size = 0;
     for (uint16_t i = 0; i < l->words; ++i) {
@@ -272,7 +313,7 @@ void plan(MeasList* l) {
             size = static_cast<uint16_t>(-w);
         } else if (w != 0) {
             const seramMeasHandle& h = l->handle[i];
-            const bool word = h.kind != SERAM_MEAS_CONV && h.source % size == 0;
+            const bool word = h.kind != SERAM_MEAS_CONV && size <= h.size && h.source % size == 0;
             const auto op = size == 1 ? LOAD1 : size == 2 ? LOAD2 : size == 4 ? LOAD4 : LOAD8;
             l->plan[n++] = {word ? reinterpret_cast<const void*>(h.source) : &h, size, word ? op : THROUGH};
         }
@@ -280,18 +321,68 @@ void plan(MeasList* l) {
     l->steps = n;
 }
 
-// The first value word whose group's size runs past the object its handle names, or -1: such a
-// list is refused, as its copy would read beyond that object.
-int32_t misfit(const MeasList* l) {
+// Names the first value whose group is wider than the object its address names: it carries the
+// object's bytes, then zeros, and the list's other values flow as ever.
+void noteWide(const MeasList* l, const char* what) {
     uint32_t size = 0;
     for (uint16_t i = 0; i < l->words; ++i) {
         const int32_t w = l->word[i];
-        if (isGroup(w))
+        if (isGroup(w)) {
             size = static_cast<uint32_t>(-w);
-        else if (w != 0 && !seramMeasFits(&l->handle[i], size))
-            return i;
+        } else if (w != 0 && !seramMeasFits(&l->handle[i], size)) {
+            SYSLOGX_RATE_GUARDED(
+                LOG_WARN, "%s(): 0x%06X of PID 0x%X holds %u bytes, read as %u: the bytes beyond are 0", what,
+                static_cast<unsigned>(w) & 0xFFFFFF, l->requester, static_cast<unsigned>(l->handle[i].size),
+                size);
+            return;
+        }
     }
-    return -1;
+}
+
+// Stops the lists of `pid` made before `before`, as its kill-all does: their paths close and
+// their numbers go.
+void killLists(uint16_t pid, uint64_t before) {
+    for (int r = 0; r < RASTERS; ++r) {
+        for (;;) {
+            MeasList* victim = nullptr;
+            if (lockRaster(static_cast<uint32_t>(r))) {
+                for (MeasList* l = heads[r]; l && !victim; l = l->next)
+                    if (l->requester == pid && l->born < before) victim = l;
+                unlockRaster(static_cast<uint32_t>(r));
+            }
+            if (!victim) break;
+            forget(victim, true);
+            const uint32_t sending = victim->sendFifo;
+            const bool byNames = victim->byNames;
+            stopList(victim, byNames ? 1 : 0);
+            if (byNames) dynkomm_fifo_unlink(AppMan_getPID(), pid, sending);
+        }
+    }
+}
+
+// In the command task: the resets the device network reported.
+void carryOutResets(const uint8_t*, size_t, uint16_t) {
+    for (uint16_t pid = 0; pid < ROUTING_PIDS; ++pid) {
+        const uint64_t mark = resetMark[pid].load();
+        if (mark == resetDone[pid].load()) continue;
+        killLists(pid, mark);
+        resetDone[pid] = mark;
+    }
+}
+
+bool resetsPending() {
+    for (uint16_t pid = 0; pid < ROUTING_PIDS; ++pid)
+        if (resetMark[pid].load() != resetDone[pid].load()) return true;
+    return false;
+}
+
+// Asks the command task to carry out the resets; one that cannot be queued now is asked again
+// within a second.
+void queueResets() {
+    const uint16_t own = AppMan_getPID();
+    uint8_t m[CI_HEADER];
+    ci_set_header(m, {0, own, own, 0, resetRoutine.load(), 0x0107});
+    comint_put_cmd(m, 1);
 }
 
 // Loads a word as the task that writes it stores it.
@@ -371,6 +462,7 @@ void meas_man_ini() {
     if (!mmMagics || !measHdrMagicArr)
         syslogx(LOG_ERR, "meas_man_ini(): failed to initialize magic number table");
     if (!comint_resolve_routine(openReplyRoutine)) openReplyRoutine = comint_handle_routine(openReply);
+    if (!comint_resolve_routine(resetRoutine.load())) resetRoutine = comint_handle_routine(carryOutResets);
 }
 
 void meas_man_setGatewaySink(const MeasManGatewaySink* s) {
@@ -475,6 +567,7 @@ void meas_man_10ms() {
     // Once a second, as the gateway's and the data FIFOs' tables: the numbers of stopped lists
     // come back after their delay, however many lists the peers create in a run.
     magicNumber_garbageCollection(mmMagics);
+    if (resetsPending()) queueResets();
     uint32_t loss = 0, stopped = 0;
     for (int r = 0; r < RASTERS; ++r) {
         loss += dataLoss[r].load();
@@ -511,7 +604,7 @@ void meas_man_create(const uint8_t* m, size_t len) {
     MeasList* l = raster < RASTERS && bytes >= 0 && 4 + bytes <= block && block <= DK_SLOT_MAX
                       ? allocList(length / 4u)
                       : nullptr;
-    const uint32_t magic = l ? magicNumber_getNewMagic(mmMagics) : 0;
+    const uint32_t magic = l ? newList(h.source, "meas_man_create") : 0;
     if (!magic) {
         if (l) std::free(l);
         refuseCreate(h.source, h.context1);
@@ -520,6 +613,7 @@ void meas_man_create(const uint8_t* m, size_t len) {
     if (slots == 0) slots = dynkomm_getslotnum_SerNet(raster);
     l->tag = TAG_OPENING;
     l->magic = magic;
+    l->born = listsMade.fetch_add(1) + 1;
     l->requester = h.source;
     l->reqContext = h.context1;
     l->speed = l->countdown = speed;
@@ -532,15 +626,7 @@ void meas_man_create(const uint8_t* m, size_t len) {
         if (l->word[i] != 0 && !isGroup(l->word[i]))
             seramMeasSetupMeas(static_cast<uint32_t>(l->word[i]), raster, &l->handle[i]);
     }
-    if (const int32_t i = misfit(l); i >= 0) {
-        SYSLOGX_RATE_GUARDED(
-            LOG_ERR, "meas_man_create(): 0x%08X holds less than its group's size, list of PID 0x%X refused",
-            static_cast<unsigned>(l->word[i]), h.source);
-        refuseCreate(h.source, h.context1);
-        forget(l, false);
-        freeList(l);
-        return;
-    }
+    noteWide(l, "meas_man_create");
     plan(l);
     checkMaster(l);
     measHdrMagicArr[magic & 0xFFFF] = l;
@@ -573,23 +659,7 @@ void meas_man_speed(const uint8_t* m, size_t len) {
 }
 
 void meas_man_kill_my_measurements(const uint8_t* m, size_t) {
-    const uint16_t pid = ci_header(m).source;
-    for (int r = 0; r < RASTERS; ++r) {
-        for (;;) {
-            MeasList* victim = nullptr;
-            if (lockRaster(static_cast<uint32_t>(r))) {
-                for (MeasList* l = heads[r]; l && !victim; l = l->next)
-                    if (l->requester == pid) victim = l;
-                unlockRaster(static_cast<uint32_t>(r));
-            }
-            if (!victim) break;
-            forget(victim, true);
-            const uint32_t sending = victim->sendFifo;
-            const bool byNames = victim->byNames;
-            stopList(victim, byNames ? 1 : 0);
-            if (byNames) dynkomm_fifo_unlink(AppMan_getPID(), pid, sending);
-        }
-    }
+    killLists(ci_header(m).source, UINT64_MAX);
 }
 
 void meas_man_get_measurement_state(const uint8_t* m, size_t) {
@@ -729,36 +799,26 @@ void meas_man_create2_cmd(const uint8_t* m, size_t len) {
     MeasNameValue v[MEAS_NAMES_MAX];
     const size_t n = meas_man_resolve_names(reinterpret_cast<const char*>(p + 12), namesLength, count, v);
     if (n == 0) return refuse();
-    const uint32_t magic = magicNumber_getNewMagic(mmMagics);
-    if (!magic) {
-        SYSLOGX_RATE_GUARDED(LOG_ERR, "meas_man_create2_cmd(): could not get magic number");
-        return refuse();
-    }
+    const uint32_t magic = newList(h.source, "meas_man_create2_cmd");
+    if (!magic) return refuse();
     // Words: up to three groups of {-size, addresses, 0}, then the final 0.
     MeasList* l = allocList(static_cast<uint32_t>(n) + 3 * 2 + 1);
     if (!l) {
         SYSLOGX_RATE_GUARDED(LOG_ERR, "meas_man_create2_cmd(): could not get memory for measlist");
-        magicNumber_deleteMagic_noTimeout(mmMagics, magic);
-        return refuse();
-    }
-    uint8_t reply[CI_QUEUE_PAYLOAD_MAX] = {};
-    const uint16_t offset = fillByNames(l, v, n, raster, reply + 16);
-    if (const int32_t i = misfit(l); i >= 0) {
-        SYSLOGX_RATE_GUARDED(
-            LOG_ERR,
-            "meas_man_create2_cmd(): 0x%06X holds less than its variable's size, list of PID 0x%X refused",
-            static_cast<unsigned>(l->word[i]), h.source);
-        magicNumber_deleteMagic_noTimeout(mmMagics, magic);
-        freeList(l);
+        giveBack(magic, h.source, false);
         return refuse();
     }
     l->magic = magic;
+    l->requester = h.source;
+    l->born = listsMade.fetch_add(1) + 1;
+    uint8_t reply[CI_QUEUE_PAYLOAD_MAX] = {};
+    const uint16_t offset = fillByNames(l, v, n, raster, reply + 16);
+    noteWide(l, "meas_man_create2_cmd");
     l->speed = speed;
     l->countdown = 0;
     l->type = type;
     l->raster = raster;
     l->recvHandle = h.context2;
-    l->requester = h.source;
     l->byNames = 1;
     checkMaster(l);
     if (slots == 0) slots = dynkomm_getslotnum_SerNet(raster);
@@ -767,7 +827,7 @@ void meas_man_create2_cmd(const uint8_t* m, size_t len) {
         dynkomm_fifo_link(h.context2, AppMan_getPID(), h.source, raster, slots, entry, type & TYPE_OFFLINE);
     if (!l->fifo) {
         SYSLOGX_RATE_GUARDED(LOG_ERR, "meas_man_create2_cmd(): could not link dynkomm fifo");
-        magicNumber_deleteMagic_noTimeout(mmMagics, magic);
+        forget(l, false);
         freeList(l);
         return refuse();
     }
@@ -902,6 +962,12 @@ int meas_man_create2(uint32_t requestMagic, const char* names, uint16_t pid, uin
     return 1;
 }
 
+void meas_man_requesterReset(uint16_t pid) {
+    if (pid >= ROUTING_PIDS) return;
+    resetMark[pid] = listsMade.load() + 1;
+    queueResets();
+}
+
 void meas_man_reset() {
     for (int r = 0; r < RASTERS; ++r)
         while (MeasList* l = heads[r]) {
@@ -915,6 +981,9 @@ void meas_man_reset() {
             if (MeasList* l = measHdrMagicArr[i]) measHdrMagicArr[i] = nullptr, freeList(l);
     // Numbers still in their deletion delay would be short to the next test.
     magicNumber_clear(mmMagics);
+    for (int pid = 0; pid < ROUTING_PIDS; ++pid)
+        held[pid] = 0, resetMark[pid] = 0, resetDone[pid] = 0;
+    listsMade = 0;
     virtChanRegistered = 0;
     canIoInitialized = 0;
     copyOfflineData = 0;

@@ -68,5 +68,8 @@ void meas_man_setMaster(int which, const MeasManMaster* master);
 // which its detach routine takes too.
 void meas_man_copy_daq(void* list, uint32_t stamp);
 
+// The device network detected a reset of `pid` (called on its presence receiver).
+void meas_man_requesterReset(uint16_t pid);
+
 // Tests: stops every list, forgets the flags, counters and the sink.
 void meas_man_reset();

@@ -353,6 +353,10 @@ void SerNet_man_openpath(const uint8_t* msg, size_t len) {
     const DkHeld held = dynkomm_held(source);
     const uint64_t after = uint64_t{held.bytes} + sizeof(DynkommFifo) + uint64_t{slots} * size;
     const bool room = held.paths < SERNET_PEER_PATHS && after <= SERNET_PEER_BYTES;
+    if (!room)
+        SYSLOGX_RATE_GUARDED(LOG_ERR,
+                             "SerNet_man_openpath(): PID 0x%X holds %u paths (%u bytes) here, path refused",
+                             source, held.paths, held.bytes);
     DynkommFifo* f = slots && size >= 4 && size <= DK_SLOT_MAX && room
                          ? SerNet_man_reserve(size, slots, flags, raster, source, h.context1)
                          : nullptr;

@@ -360,6 +360,7 @@ KEEP(xcpSetAppHooks, (const xcpAppHooks* h), h->stopChannelFunctions(), h->lockR
      IS(h->maxFileCount[2], meas_maxFileCnt_usb))
 KEEP(BC2_setCommandSink, (int (*queue)(const uint8_t*), int (*forward)(const uint8_t*)), queue(nullptr),
      forward(nullptr))
+KEEP(BC2_setResetSink, (void (*f)(uint16_t)), f(0))
 KEEP(meas_man_setGatewaySink, (const MeasManGatewaySink* s), IS(s, gw_measGatewaySink))
 KEEP(meas_man_setMaster, (int which, const MeasManMaster* m), rec("master", which),
      which ? IS(m, xcpmr_measMaster) : IS(m, ccpmr_measMaster))
@@ -369,6 +370,7 @@ KEEP(GuiSetAppHooks, (const GuiAppHooks& h), IS(&h, display_guiHooks))
 
 // Communication and display.
 V2(meas_man_copy, int, uint32_t)
+V(meas_man_requesterReset, uint16_t)
 int displayStart() {
     rec("displayStart");
     static std::atomic<int> n{0};

@@ -16,6 +16,8 @@
 #include <cstring>
 #include <thread>
 #include <tuple>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -41,16 +43,17 @@ TEST_F(Dynkomm, NumbersComeBackOnlyAfterTheirDelayAndStaleOnesAreRefused) {
                    third = magicNumber_getNewMagic(t);
     EXPECT_EQ(std::tuple(a & 0xFFFF, b & 0xFFFF, third & 0xFFFF), std::tuple(1u, 2u, 3u))
         << "index 0 names nothing";
-    EXPECT_EQ(magicNumber_getNewMagic(t), 0u) << "in use + waiting + 1 must stay below the count";
+    EXPECT_EQ(magicNumber_getNewMagic(t), 0u) << "every entry in use";
     EXPECT_EQ(magicNumber_deleteMagic(t, a), 1);
     EXPECT_EQ(magicNumber_magic2index(t, a), -1) << "deleted: not valid at once";
     EXPECT_EQ(magicNumber_deleteMagic(t, a), 0) << "only once";
-    // delay 2: reusable after three collections
+    // delay 2: free after three collections
     for (int i = 0; i < 2; ++i) {
         magicNumber_garbageCollection(t);
-        EXPECT_EQ(magicNumber_getNewMagic(t), 0u) << i;
+        EXPECT_EQ(magicNumber_counters(t).waiting, 1u) << i;
     }
     magicNumber_garbageCollection(t);
+    EXPECT_EQ(magicNumber_counters(t).waiting, 0u);
     const uint32_t c = magicNumber_getNewMagic(t);
     EXPECT_EQ(c & 0xFFFF, 1u) << "the entry of a comes back";
     // deleted at once: the next request that reaches the entry takes it
@@ -60,6 +63,45 @@ TEST_F(Dynkomm, NumbersComeBackOnlyAfterTheirDelayAndStaleOnesAreRefused) {
     for (uint32_t forged : {c ^ 0x01000000u, c ^ 0x00010000u, (c & 0xFFFF0000u) | 4u, 0u})
         EXPECT_EQ(magicNumber_magic2index(t, forged), -1) << std::hex << forged;
     EXPECT_EQ(magicNumber_magic2index(t, c), static_cast<int32_t>(c & 0xFFFF));
+    magicNumber_freeMem(t);
+}
+
+// A table whose free entries are gone takes the number that has waited longest for its delay,
+// under a new generation; while free entries remain they go first and the delay holds.
+TEST_F(Dynkomm, AFullTableTakesTheLongestWaitingNumberAndRefusesOnlyWhenAllAreInUse) {
+    MagicTable* t = magicNumber_createMem(8, 2);
+    ASSERT_NE(t, nullptr);
+    uint32_t n[8] = {};
+    for (int i = 1; i < 8; ++i)
+        n[i] = magicNumber_getNewMagic(t);
+    EXPECT_EQ(magicNumber_getNewMagic(t), 0u) << "all seven in use";
+    for (int i : {3, 1, 5})
+        EXPECT_EQ(magicNumber_deleteMagic(t, n[i]), 1) << i;
+    auto counters = [t] {
+        const MagicCounters c = magicNumber_counters(t);
+        return std::pair(c.inUse, c.waiting);
+    };
+    EXPECT_EQ(counters(), std::pair(4u, 3u));
+    const uint32_t again = magicNumber_getNewMagic(t);
+    EXPECT_EQ(again & 0xFFFF, 3u) << "deleted first";
+    EXPECT_NE(again, n[3]);
+    EXPECT_EQ(magicNumber_magic2index(t, n[3]), -1) << "the stale number names nothing";
+    EXPECT_EQ(magicNumber_deleteMagic(t, n[3]), 0) << "and stops nothing";
+    EXPECT_EQ(magicNumber_magic2index(t, again), 3);
+    EXPECT_EQ(counters(), std::pair(5u, 2u));
+    EXPECT_EQ(magicNumber_deleteMagic_noTimeout(t, n[2]), 1);
+    std::vector<uint32_t> order;
+    for (uint32_t m; (m = magicNumber_getNewMagic(t)) != 0;)
+        order.push_back(m & 0xFFFF);
+    EXPECT_EQ(order, (std::vector<uint32_t>{2, 1, 5})) << "the free entry first, then by age";
+    EXPECT_EQ(counters(), std::pair(7u, 0u));
+    EXPECT_EQ(magicNumber_deleteMagic(t, again), 1);
+    magicNumber_clear(t);
+    EXPECT_EQ(counters(), std::pair(0u, 0u));
+    order.clear();
+    for (uint32_t m; (m = magicNumber_getNewMagic(t)) != 0;)
+        order.push_back(m & 0xFFFF);
+    EXPECT_EQ(order, (std::vector<uint32_t>{1, 2, 3, 4, 5, 6, 7})) << "cleared";
     magicNumber_freeMem(t);
 }
 

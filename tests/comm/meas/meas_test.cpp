@@ -91,11 +91,12 @@ Bytes byNames(const std::string& names, uint16_t count, uint16_t type = 0) {
     return message(0x0510, PEER, OWN, 0xAA, 0xBB, p);
 }
 
-// A peer asks `unit` for {-size, address} at raster 3: the value as its entry carries it, or none
-// when the list is refused. A granted list runs one copy and is stopped.
-template <class U> std::optional<Bytes> served(U& unit, uint32_t address, uint32_t size) {
-    unit.serve(
-        byAddress(PEER, 3, 16, 16, {static_cast<uint32_t>(-static_cast<int32_t>(size)), address, 0, 0}));
+// A peer asks `unit` for a list at raster 3 whose entry carries `bytes` of values: the values as
+// the entry carries them, or none when the list is refused. A granted list runs one copy and is
+// stopped.
+template <class U>
+std::optional<Bytes> servedList(U& unit, const std::vector<uint32_t>& words, uint32_t bytes) {
+    unit.serve(byAddress(PEER, 3, 16, static_cast<uint16_t>(4 * words.size()), words));
     const auto open = unit.sent();
     EXPECT_EQ(open.size(), 1u);
     if (open.empty() || open[0] == message(0x0501, OWN, PEER, 0, 1, fields({{0, 4}}))) return std::nullopt;
@@ -109,7 +110,11 @@ template <class U> std::optional<Bytes> served(U& unit, uint32_t address, uint32
     unit.serve(message(0x0502, PEER, OWN, 0x31, granted.empty() ? 0 : word(granted[0], 8)));
     unit.sent();
     if (records.size() != 1) return Bytes{};
-    return Bytes(records[0].begin() + 12, records[0].begin() + 12 + size);
+    return Bytes(records[0].begin() + 12, records[0].begin() + 12 + bytes);
+}
+// The same for {-size, address}.
+template <class U> std::optional<Bytes> served(U& unit, uint32_t address, uint32_t size) {
+    return servedList(unit, {static_cast<uint32_t>(-static_cast<int32_t>(size)), address, 0, 0}, size);
 }
 
 struct Meas : Unit {
@@ -666,9 +671,10 @@ TEST_F(Meas, RequestsForNothingAndMalformedOnes) {
     EXPECT_EQ(codes(sent()), std::vector<uint16_t>{0x0300}) << "a sound list opens its path";
 }
 
-// A value is read only within the object its address names. A list with a value that runs past
-// its object is refused whole: by address and by names from a peer, and this unit's own gateway
-// list; values that fit are served, 8 bytes on the block's last 8 among them.
+// A value is read only within the object its address names. A value whose group is wider than
+// its object is granted and bounded: it carries the object's bytes, then zeros, and a line names
+// it at set-up; the list's other values are served as ever. By address and by names from a peer,
+// and this unit's own gateway list; 8 bytes on the block's last 8 fit.
 uint32_t slotValue = 0x11223344; // a master's value slot: one 32-bit word
 // A CCP master whose channel 3 has that slot.
 void installSlot() {
@@ -676,41 +682,115 @@ void installSlot() {
                              [](uint32_t a) -> void* { return (a & 0xFFF) == 3 ? &slotValue : nullptr; });
 }
 
-TEST_F(Meas, AListWithAValueRunningPastItsObjectIsRefusedWhole) {
+TEST_F(Meas, AValueWiderThanItsObjectCarriesTheObjectThenZerosBesideTheOthers) {
     installSlot();
+    setSignal(U32_SIGNAL, 0xA1B2C3D4);
     constexpr uint32_t N8 = 0xFFFFFFF8, SLOT = 29 << 18 | 3, LAST8 = SERAM_BLOCK_SIZE - 8;
-    serve(byAddress(PEER, 3, 16, 28, {N4, U32_SIGNAL, 0, N8, SLOT, 0, 0}));
-    EXPECT_EQ(sent(), std::vector<Bytes>{message(0x0501, OWN, PEER, 0, 1, fields({{0, 4}}))});
-    // 8 bytes on the block's last 8 arrive whole, big-endian.
+    EXPECT_EQ(servedList(*this, {N4, U32_SIGNAL, 0, N8, SLOT, 0, 0}, 12),
+              (Bytes{0xA1, 0xB2, 0xC3, 0xD4, 0, 0, 0, 0, 0x11, 0x22, 0x33, 0x44}));
+    EXPECT_TRUE(logged("meas_man_create(): 0x740003 of PID 0x30 holds 4 bytes, read as 8"));
     const uint8_t eight[] = {1, 2, 3, 4, 5, 6, 7, 8};
     std::memcpy(seram_memory + LAST8, eight, 8);
     EXPECT_EQ(served(*this, LAST8, 8), (Bytes{8, 7, 6, 5, 4, 3, 2, 1}));
 
-    // By names: a 4-byte variable on the block's last 2 bytes is refused, a 2-byte one served.
+    // By names: a 4-byte variable on the block's last 2 bytes.
     meascalinfo_t tail{OWN << 24 | (SERAM_BLOCK_SIZE - 2), MCI_U32, 1, 0, 1, 0};
     ASSERT_NE(meascalinfo_addInfo("tail_word", &tail), nullptr);
-    tail.type = MCI_U16;
-    ASSERT_NE(meascalinfo_addInfo("tail_half", &tail), nullptr);
-    serve(byNames(std::string("tail_word", 10), 1));
-    EXPECT_EQ(sent(), std::vector<Bytes>{message(0x0511, OWN, PEER, 0xBB, 0xAA, Bytes(12, 0))});
-    serve(byNames(std::string("tail_half", 10), 1));
-    const auto half = sent();
-    ASSERT_EQ(codes(half), std::vector<uint16_t>{0x0511});
-    EXPECT_NE(word(half[0], 20), 0u);
+    serve(byNames(std::string("tail_word\0usb_portsc1", 22), 2));
+    const auto named = sent();
+    ASSERT_EQ(codes(named), std::vector<uint16_t>{0x0511});
+    EXPECT_NE(word(named[0], 20), 0u);
+    EXPECT_TRUE(logged("meas_man_create2_cmd(): 0x05FFFE of PID 0x30 holds 2 bytes, read as 4"));
+    meas_man_copy(3, 1), meas_man_copy(3, 2);
+    SerNet_man_sender_online(3);
+    const auto records = fake::take(fake::online);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(Bytes(records[0].begin() + 12, records[0].end()), (Bytes{0, 0, 8, 7, 0xA1, 0xB2, 0xC3, 0xD4}));
 
-    // This unit's gateway asks its own server: refused, and nothing is copied.
-    const int32_t own[] = {-8, static_cast<int32_t>(SLOT), 0, 0};
-    const uint32_t m = gw_setup_list(client, own, 1, sizeof own, 3, 0, 1, 0, 1, 4, 12, 3);
+    // This unit's gateway asks its own server: the list runs and is copied.
+    const int32_t own[] = {-8, static_cast<int32_t>(SLOT), 0, -4, U32_SIGNAL, 0, 0};
+    const uint32_t m = gw_setup_list(client, own, 1, sizeof own, 3, 0, 1, 0, 1, 4, 16, 3);
     gw_start_list(m);
-    cycle(3); // asked for again after each refusal
-    const Calls starts = took();
-    ASSERT_FALSE(starts.empty());
-    for (const Call& c : starts)
-        EXPECT_EQ(c, (Call{3, GW_REFUSED, 0xFFFF, 1}));
+    cycle(3);
+    EXPECT_EQ(took(), (Calls{{3, 0, 0, 1}}));
     meas_man_copy(3, 5), gw_raster(3);
-    EXPECT_TRUE(took().empty());
+    EXPECT_EQ(took(), (Calls{{1, 0, 0, 1}})) << "the slot's upper four bytes are zeros";
     gw_kill_list(m);
     seramMeasSetMasterSource(MEAS_CLASS_CCPMR, nullptr);
+}
+
+// 0x0510 from `from` for usb_portsc1 at raster 3, its receiving FIFO `fifo`.
+Bytes portscByName(uint16_t from, uint32_t fifo) {
+    const char name[] = "usb_portsc1";
+    Bytes p = fields({{3, 2}, {1, 2}, {sizeof name, 2}, {1, 2}, {4, 2}, {0, 2}});
+    p.insert(p.end(), name, name + sizeof name);
+    return message(0x0510, from, OWN, 0xAA, fifo, p);
+}
+
+// A requester holds at most its share of the server's lists, 1,024 (the table's numbers over 64
+// PIDs), and of this unit's paths: beyond them it is refused with a line naming it, while
+// another requester is granted; a stop and a kill-all give the places back.
+TEST_F(Meas, ARequesterBeyondItsShareIsRefusedWhileAnotherIsGranted) {
+    std::vector<uint32_t> lists;
+    for (int n = 0; n < 1024; ++n) {
+        serve(portscByName(PEER, 0xBB));
+        const auto reply = sent();
+        ASSERT_EQ(codes(reply), std::vector<uint16_t>{0x0511}) << n;
+        lists.push_back(word(reply[0], 20));
+        ASSERT_NE(lists.back(), 0u) << n;
+    }
+    serve(portscByName(PEER, 0xBB));
+    EXPECT_EQ(sent(), std::vector<Bytes>{message(0x0511, OWN, PEER, 0xBB, 0xAA, Bytes(12, 0))});
+    serve(byAddress(PEER, 3, 8, 16, {N4, U32_SIGNAL, 0, 0}));
+    EXPECT_EQ(sent(), std::vector<Bytes>{message(0x0501, OWN, PEER, 0, 1, fields({{0, 4}}))});
+    EXPECT_TRUE(logged("PID 0x30 holds its share of 1024 lists, list refused"));
+    serve(portscByName(FAR, 0xBB));
+    EXPECT_NE(word(sent().at(0), 20), 0u) << "another requester is granted";
+    serve(message(0x0512, PEER, OWN, 0, lists[0]));
+    serve(portscByName(PEER, 0xBB));
+    EXPECT_NE(word(sent().at(0), 20), 0u) << "a stop gives its place back";
+    serve(message(0x0504, PEER, OWN, 0, 0));
+    serve(byAddress(PEER, 3, 8, 16, {N4, U32_SIGNAL, 0, 0}));
+    EXPECT_EQ(codes(sent()), std::vector<uint16_t>{0x0300}) << "a kill-all gives them all back";
+    // Paths: 128 of a peer's here.
+    comint_setHandler(0x0300, SerNet_man_openpath);
+    const Bytes path = message(0x0300, FAR, OWN, 0x1000, 0x2000,
+                               fields({{FAR, 2}, {OWN, 2}, {3, 2}, {4, 2}, {1, 4}, {1, 2}, {0, 2}, {0, 4}}));
+    for (int n = 0; n <= 128; ++n)
+        serve(path);
+    EXPECT_TRUE(logged("SerNet_man_openpath(): PID 0x32 holds 128 paths"));
+}
+
+// A requester that restarts knows nothing of the lists it asked for: once the device network
+// detects its reset, they go as its kill-all would take them, by address and by names, running
+// or waiting for their path, and their numbers name nothing. A list it asks for after the reset
+// stays.
+TEST_F(Meas, ARestartedRequestersListsGoWhileTheListItAsksForAfterwardsStays) {
+    const Bytes running = grantedToPeer(U32_SIGNAL);
+    ASSERT_FALSE(running.empty());
+    serve(portscByName(PEER, 0xBB));
+    const uint32_t named = word(sent().at(0), 20);
+    serve(byAddress(PEER, 3, 8, 16, {N4, U32_SIGNAL, 0, 0}, 0, 7));
+    const auto opening = sent();
+    ASSERT_EQ(codes(opening), std::vector<uint16_t>{0x0300});
+    meas_man_requesterReset(PEER); // from the presence receiver; the command task takes the lists
+    sim::waitIdle();
+    EXPECT_EQ(codes(sent()), std::vector<uint16_t>{0x0301}) << "the path by address closed";
+    serve(portscByName(PEER, 0xCC));
+    EXPECT_EQ(codes(sent()), std::vector<uint16_t>{0x0511});
+    serve(message(0x0107, PEER, OWN, word(opening[0], 8), word(opening[0], 12),
+                  fields({{word(opening[0], 28), 4}, {0x99, 4}, {0x99, 4}, {PEER, 2}})));
+    EXPECT_EQ(codes(sent()), (std::vector<uint16_t>{0x0301, 0x0501}))
+        << "the path of a list asked for before the reset comes too late: closed, and the list refused";
+    meas_man_copy(3, 1), meas_man_copy(3, 2);
+    SerNet_man_sender_online(3);
+    const auto records = fake::take(fake::online);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(word(records[0], 4), 0xCCu) << "only the new list copies";
+    serve(message(0x0502, PEER, OWN, 0x31, word(running, 8)));
+    serve(message(0x0512, PEER, OWN, 0xDD, named));
+    EXPECT_EQ(sent(), (std::vector<Bytes>{message(0x1100, OWN, PEER, 0, 0x31),
+                                          message(0x0513, OWN, PEER, 0, 0xDD, fields({{0, 4}}))}));
 }
 
 // What the unit's rasters do each second for the server and its paths.
@@ -1346,54 +1426,50 @@ struct Bounds : UnitOn<testsupport::Channels> {
     }
 };
 
-// The group sizes each address is served at, for every address.
-using Grants = std::map<uint32_t, std::vector<uint32_t>>;
-
+// Every address is served at every group size, each value as a handle reads it: the object's
+// bytes, then zeros. How many were refused.
 TEST_F(Bounds, EveryAddressAtEveryGroupSizeFromAPeer) {
-    Grants grants;
+    size_t refused = 0;
     auto sweep = [&](uint32_t address) {
         for (uint32_t size : {1u, 2u, 4u, 8u})
-            if (const auto value = served(*this, address, size)) {
-                grants[address].push_back(size);
+            if (const auto value = served(*this, address, size))
                 EXPECT_EQ(*value, viaHandle(address, size)) << std::hex << address << " " << size;
-            }
+            else
+                ++refused;
     };
     const uint32_t end = SERAM_BLOCK_SIZE;
     const uint32_t SLOT = 29 << 18 | 3, NO_SLOT = 29 << 18 | 4;
     for (uint32_t address : {0x100u, end - 8, end - 7, end - 4, end - 2, end - 1, end, end + 1, SLOT, NO_SLOT,
                              0x800000u, 0x800001u, 0x800002u})
         sweep(address);
-    const std::vector<uint32_t> all{1, 2, 4, 8}, upTo4{1, 2, 4};
-    EXPECT_EQ(grants, (Grants{{0x100, all},
-                              {end - 8, all},
-                              {end - 7, upTo4},
-                              {end - 4, upTo4},
-                              {end - 2, {1, 2}},
-                              {end - 1, {1}},
-                              {end + 1, all}, // the error pattern
-                              {SLOT, upTo4},
-                              {NO_SLOT, all},
-                              {0x800000, all},
-                              {0x800001, all},
-                              {0x800002, all}}));
+    // The memory's last byte in 8 bytes, a master's 4-byte slot in 8.
+    seram_memory[end - 1] = 0x77;
+    EXPECT_EQ(served(*this, end - 1, 8), (Bytes{0, 0, 0, 0, 0, 0, 0, 0x77}));
+    EXPECT_EQ(served(*this, SLOT, 8), (Bytes{0, 0, 0, 0, 0x11, 0x22, 0x33, 0x44}));
     // Every output of every function; the measured ones take any output number.
-    const auto loads = everyType();
-    for (const std::vector<DS>& list : loads) {
+    for (const std::vector<DS>& list : everyType()) {
         load(list);
-        grants.clear();
         for (uint16_t idx = 0; idx <= list.size(); ++idx)
             for (uint32_t out = 0; out < 256; ++out)
                 sweep(awm_vc_id(idx, static_cast<uint8_t>(out)));
-        // Data types are at most 32 bits wide; past the functions lies the error pattern.
-        for (const auto& [address, sizes] : grants)
-            EXPECT_EQ(std::ranges::count(sizes, 8u), (address >> 8 & 0x3FF) < list.size() ? 0 : 1)
-                << std::hex << address;
-        if (&list != &loads[0]) continue;
-        // The board types' outputs (sensor, curve) and a refused output's error value (the
-        // condition evaluation has outputs 1 and 2) are 4-byte values.
-        for (uint32_t address : {awm_vc_id(0, 0), awm_vc_id(1, 3), awm_vc_id(0, 200), awm_vc_id(2, 0)})
-            EXPECT_EQ(grants[address], upTo4) << std::hex << address;
     }
+    EXPECT_EQ(refused, 0u);
+}
+
+// The lap function's 1-byte flag (output 0x44 of channel function 14) read in a 4-byte group:
+// the flag's value, big-endian, not the flags beside it.
+TEST_F(Bounds, TheLapFlagInAFourByteGroupReadsTheFlag) {
+    std::vector<DS> list(14, DS(0x13, 116));
+    list.push_back(DS(0x08, 1196));
+    load(list);
+    constexpr uint32_t FLAG = 0x7C0E44;
+    seramMeasHandle h{};
+    seramMeasSetupMeas(FLAG, 3, &h);
+    ASSERT_EQ(h.size, 1u);
+    const uint8_t flags[] = {0x5A, 0xA5, 0xA5, 0xA5};
+    std::memcpy(reinterpret_cast<void*>(h.source), flags, 4);
+    seramMeasFreeMeas(&h);
+    EXPECT_EQ(served(*this, FLAG, 4), (Bytes{0, 0, 0, 0x5A}));
 }
 
 // Handles at the sizes of DAQ entries, up to the error pattern's 256 bytes and beyond: a copy
