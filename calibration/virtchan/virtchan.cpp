@@ -42,9 +42,21 @@ struct Block {
     size_t namesUsed = 0, namesCapacity = 0;
 };
 
+// Every block made, ahead of its slots: the unit never frees one, the tests' reset does.
+struct Made {
+    Made* next;
+};
+constexpr size_t MADE_BYTES = (sizeof(Made) + alignof(Slot) - 1) / alignof(Slot) * alignof(Slot);
+std::atomic<Made*> made{nullptr};
+
 void allocMem(Block* b, int count, size_t nameBytes) {
-    auto* p = static_cast<char*>(std::malloc(count * sizeof(Slot) + nameBytes));
+    auto* p = static_cast<char*>(std::malloc(MADE_BYTES + count * sizeof(Slot) + nameBytes));
     if (!p) throw "out of memory";
+    auto* m = reinterpret_cast<Made*>(p);
+    m->next = made.load();
+    while (!made.compare_exchange_weak(m->next, m)) {
+    }
+    p += MADE_BYTES;
     b->slots = reinterpret_cast<Slot*>(p);
     b->names = p + count * sizeof(Slot);
     b->capacity = count;
@@ -246,4 +258,18 @@ void meascalinfo_virtchan_ini() {
 void meascalinfo_virtchan_setLoadedSink(void (*s)()) {
     loadedSink = s;
     if (s && loaded.load()) s();
+}
+
+bool meascalinfo_virtchan_loaded() {
+    return loaded.load();
+}
+
+void meascalinfo_virtchan_reset() {
+    loaded = false;
+    loadedSink = nullptr;
+    for (Made* m = made.exchange(nullptr); m;) {
+        Made* next = m->next;
+        std::free(m);
+        m = next;
+    }
 }

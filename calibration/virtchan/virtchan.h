@@ -10,6 +10,12 @@ void meascalinfo_virtchan_ini();
 // Who is told once the channels are in the name table (the measurement server, handed in by the
 // start-up); told at once when that has happened already.
 void meascalinfo_virtchan_setLoadedSink(void (*loaded)());
+// True once the task has entered the archive's channels in the name table, or has found none to
+// enter (no drive, no or a damaged archive, no task): names read at start wait for this.
+bool meascalinfo_virtchan_loaded();
+// Tests: back to before the task ran, no sink, the channels' memory freed (the name table reset
+// first).
+void meascalinfo_virtchan_reset();
 
 // Reads, authenticates, decrypts and inflates the archive's first entry into a new buffer
 // (free() it; zero-terminated, *length bytes before the NUL). 0, or -1 (logged). `number` is

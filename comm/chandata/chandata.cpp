@@ -10,10 +10,21 @@
 
 namespace {
 
-gw_client_t* client = nullptr;
+// Connected by the first set-up; telemetry sets channels up from its start and from its JSON task
+// at once, and a client lost to the other would stay connected for good.
+std::atomic<gw_client_t*> client{nullptr};
 
 const gw_callbacks_t chan_meas_callbacks = {
     {{nullptr, 0}, {ChanData::readCyclic, 100}, {nullptr, 0}, {nullptr, 0}, {nullptr, 0}, {nullptr, 0}}};
+
+gw_client_t* sharedClient() {
+    gw_client_t* c = client.load();
+    if (c) return c;
+    gw_client_t* made = gw_connect(&chan_meas_callbacks);
+    if (!made || client.compare_exchange_strong(c, made)) return made;
+    gw_disconnect(made);
+    return c;
+}
 
 uint32_t sizeOf(uint32_t t) {
     return t <= 1 || t == 7 ? 1 : t <= 3 ? 2 : 4;
@@ -83,14 +94,14 @@ uint32_t ChanData::convDataType(uint32_t t) {
 }
 
 void ChanData::setup(uint16_t raster, uint32_t timeout) {
-    if (!client) client = gw_connect(&chan_meas_callbacks);
-    if (!client) return;
+    gw_client_t* const c = sharedClient();
+    if (!c) return;
     // Set up again (telemetry's enable channel at each start): the list before goes, or each
     // set-up would hold one more of the gateway's numbers for good.
     if (magic) gw_kill_list(magic), magic = 0;
     const int32_t words[4] = {-static_cast<int32_t>(sizeOf(dataType)),
                               static_cast<int32_t>(address & 0xFFFFFF), 0, 0};
-    magic = gw_setup_list(client, words, reinterpret_cast<uintptr_t>(this), sizeof words, raster,
+    magic = gw_setup_list(c, words, reinterpret_cast<uintptr_t>(this), sizeof words, raster,
                           static_cast<uint16_t>(address >> 24), 0, 0, 1, 4,
                           static_cast<uint16_t>(sizeOf(dataType) + 4), timeout);
     if (magic) gw_start_list(magic);

@@ -3,6 +3,7 @@
 
 #include "logging/measapp/measapp_tele.h"
 
+#include "calibration/virtchan/virtchan.h"
 #include "services/sysrole/sysrole.h"
 #include "platform/os/os.h"
 #include "services/fileutil/fileutil.h"
@@ -24,7 +25,7 @@ constexpr uint16_t ANY_REQUEST = MEAS_APP_REQ_START | MEAS_APP_REQ_STOP | MEAS_A
 // Changed under the lock (remote control from several tasks, the 1 ms step); read freely.
 std::atomic<uint16_t> flags{0};
 std::atomic<SEM_ID> flagMutex{nullptr};
-std::atomic<uint8_t> teleStartPending{0};
+std::atomic<uint8_t> teleConfigPending{0}, teleStartPending{0};
 
 SEM_ID flagLock() {
     SEM_ID m = flagMutex.load();
@@ -61,8 +62,10 @@ const char* const LOGGING_DRIVES[] = {"meas:", "meas2:"};
 void meas_app_ini() {
     flags = 0;
     syslogx(LOG_INFO, "meas_app_ini: no measurement configured");
-    // The telemetry measurement has no start condition: it starts with the first step.
-    meas_app_tele_ini();
+    // The telemetry measurement names variables that the channel archive's task may still be
+    // entering: the step configures it once they are in (or the task found none). It has no
+    // start condition: it starts then.
+    teleConfigPending = 1;
     teleStartPending = 1;
 }
 
@@ -78,7 +81,11 @@ int meas_app_BootPrepareDisks(int, int timeoutTicks) {
 }
 
 void meas_app_main() {
-    if (teleStartPending.exchange(0)) meas_app_tele_start();
+    if (teleConfigPending.load() && meascalinfo_virtchan_loaded()) {
+        meas_app_tele_ini();
+        teleConfigPending = 0;
+    }
+    if (!teleConfigPending.load() && teleStartPending.exchange(0)) meas_app_tele_start();
     if (!(flags.load() & ANY_REQUEST)) return;
     const uint16_t before = flags.load();
     withFlags("meas_app_main", [](uint16_t f) {
@@ -91,9 +98,17 @@ void meas_app_main() {
         if (f & MEAS_APP_REQ_START) f = (f & ~MEAS_APP_REQ_START) | MEAS_APP_RUNNING;
         return static_cast<uint16_t>(f);
     });
-    if (before & (MEAS_APP_REQ_STOP | MEAS_APP_REQ_DESTROY | MEAS_APP_REQ_FASTSTOP)) meas_app_tele_stop();
-    if (before & MEAS_APP_REQ_START && !(before & (MEAS_APP_REQ_FASTSTOP | MEAS_APP_REQ_DESTROY)))
-        meas_app_tele_start();
+    // A start or stop before telemetry is configured is what it starts with.
+    if (before & (MEAS_APP_REQ_STOP | MEAS_APP_REQ_DESTROY | MEAS_APP_REQ_FASTSTOP)) {
+        teleStartPending = 0;
+        meas_app_tele_stop();
+    }
+    if (before & MEAS_APP_REQ_START && !(before & (MEAS_APP_REQ_FASTSTOP | MEAS_APP_REQ_DESTROY))) {
+        if (teleConfigPending.load())
+            teleStartPending = 1;
+        else
+            meas_app_tele_start();
+    }
 }
 
 uint16_t meas_app_get_flags() {
@@ -205,7 +220,7 @@ void cfg_meas_formatInfos_1s() {}
 
 void meas_app_reset() {
     flags = 0;
-    teleStartPending = 0;
+    teleConfigPending = teleStartPending = 0;
     meas_app_tele_reset();
     if (SEM_ID m = flagMutex.exchange(nullptr)) semDelete(m);
 }
