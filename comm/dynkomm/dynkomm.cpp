@@ -37,7 +37,8 @@ bool queueMode(const DynkommFifo* f) {
     return f->flags & DK_FLAG_QUEUE;
 }
 
-constexpr int HOLDERS = 64;
+constexpr int HOLDERS = ROUTING_PIDS;
+static_assert(HOLDERS * DK_PID_SHARE < DK_MAGIC_COUNT, "every PID's share fits the table at once");
 std::atomic<uint32_t> heldPaths[HOLDERS], heldBytes[HOLDERS];
 std::atomic<uint32_t> restarts[HOLDERS];
 
@@ -175,14 +176,17 @@ bool dynkomm_peek_copy(DynkommFifo* f, void* out, size_t room) {
 namespace {
 
 constexpr uint32_t NONE = 0, RESERVED = 1, CREATED = 2;
+// `owner`: the PID whose share the number counts to, from its draw to its deletion.
 struct Record {
     uint32_t state;
     DynkommFifo* fifo;
+    uint16_t owner;
 };
 Record records[DK_MAGIC_COUNT];
 std::atomic<MagicTable*> dkMagics{nullptr};
 SEM_ID registryMutex = nullptr;
 MagicCounters lastCounters{};
+std::atomic<uint32_t> owned[HOLDERS];
 
 struct Registry {
     Registry() { ok = registryMutex && semTake(registryMutex, WAIT_FOREVER) == OK; }
@@ -225,10 +229,20 @@ int dynkomm_ini() {
     return 1;
 }
 
-uint32_t dynkomm_get_magic() {
+namespace {
+
+// Under the registry lock: a number counted to the share of `pid`; 0 beyond that share (logged)
+// or when the table has none left.
+uint32_t draw(uint16_t pid, uint32_t state, DynkommFifo* fifo, const char* what) {
     MagicTable* t = dkMagics.load();
     if (!t) {
         syslogx(LOG_ERR, "dynkomm_get_magic() no magic number table!!");
+        return 0;
+    }
+    if (pid >= HOLDERS) return 0;
+    if (owned[pid].load(std::memory_order_relaxed) >= DK_PID_SHARE) {
+        SYSLOGX_RATE_GUARDED(LOG_ERR, "%s(): PID 0x%X holds its share of %u data FIFOs, refused", what, pid,
+                             DK_PID_SHARE);
         return 0;
     }
     const uint32_t m = magicNumber_getNewMagic(t);
@@ -236,18 +250,47 @@ uint32_t dynkomm_get_magic() {
         const MagicCounters c = magicNumber_counters(t);
         SYSLOGX_RATE_GUARDED(LOG_ERR, "dynkomm_get_magic() out of magics del %u used %u cnt %u", c.waiting,
                              c.inUse, c.count);
+        return 0;
     }
+    owned[pid].fetch_add(1, std::memory_order_relaxed);
+    records[m & 0xFFFF] = {state, fifo, pid};
     return m;
 }
 
-uint32_t dynkomm_fifo_reserve(uint16_t pid) {
-    const uint32_t m = dynkomm_get_magic();
-    if (!m) {
-        SYSLOGX_RATE_GUARDED(LOG_ERR, "dynkomm_fifo_reserve(): could not get magic nummer for fifo");
-        return 0;
-    }
+// Under the registry lock: the number goes (after its delay, or at once) and with it what it
+// indexes, so that nothing is left under the entry when the table hands it out again.
+bool drop(uint32_t magic, bool delayed) {
+    MagicTable* t = dkMagics.load();
+    const int32_t i = magicNumber_magic2index(t, magic);
+    if (i < 0) return false;
+    const int gone =
+        delayed ? magicNumber_deleteMagic(t, magic) : magicNumber_deleteMagic_noTimeout(t, magic);
+    if (gone != 1) return false;
+    Record& rec = records[i];
+    if (rec.owner < HOLDERS) owned[rec.owner].fetch_sub(1, std::memory_order_relaxed);
+    rec = {NONE, nullptr, 0};
+    return true;
+}
+
+// The other end of a FIFO: the unit it serves or receives from; this unit for a local one.
+uint16_t peerOf(const DynkommFifo* f) {
+    return f->sourcePid == AppMan_getPID() ? f->destPid : f->sourcePid;
+}
+
+} // namespace
+
+uint32_t dynkomm_get_magic() {
     Registry r;
-    records[m & 0xFFFF] = {pid == AppMan_getPID() ? NONE : RESERVED, nullptr};
+    return draw(AppMan_getPID(), NONE, nullptr, "dynkomm_get_magic");
+}
+
+// The receiving FIFO of one of this unit's own requests: it counts to this unit's share, whichever
+// unit will write it.
+uint32_t dynkomm_fifo_reserve(uint16_t pid) {
+    Registry r;
+    const uint32_t m =
+        draw(AppMan_getPID(), pid == AppMan_getPID() ? NONE : RESERVED, nullptr, "dynkomm_fifo_reserve");
+    if (!m) SYSLOGX_RATE_GUARDED(LOG_ERR, "dynkomm_fifo_reserve(): could not get magic nummer for fifo");
     return m;
 }
 
@@ -258,7 +301,8 @@ int dynkomm_fifo_prepare(uint32_t magic) {
         SYSLOGX_GUARDED(LOG_ERR, "dynkomm_fifo_prepare(): invalid get magic nummer for fifo 0x%08x", magic);
         return 0;
     }
-    *rec = {RESERVED, nullptr};
+    rec->state = RESERVED;
+    rec->fifo = nullptr;
     return 1;
 }
 
@@ -269,7 +313,8 @@ int dynkomm_fifo_set(uint32_t magic, DynkommFifo* fifo) {
         SYSLOGX_GUARDED(LOG_ERR, "dynkomm_fifo_set(): invalid get magic number for fifo 0x%08x", magic);
         return 0;
     }
-    *rec = {CREATED, fifo};
+    rec->state = CREATED;
+    rec->fifo = fifo;
     if (fifo) fifo->magic = magic;
     return 1;
 }
@@ -301,7 +346,8 @@ DynkommFifo* dynkomm_fifo_create(uint32_t magic, uint16_t sourcePid, uint32_t pa
     f->raster = raster;
     f->flags = flags;
     f->routeCode = routeCodeOf(destPid);
-    *rec = {CREATED, f};
+    rec->state = CREATED;
+    rec->fifo = f;
     return f;
 }
 
@@ -315,7 +361,7 @@ DynkommFifo* dynkomm_fifo_create_local(uint32_t magic, uint16_t raster, uint16_t
     const uint16_t own = AppMan_getPID();
     DynkommFifo* f = dynkomm_fifo_create(magic, own, magic, own, raster, slots, slotSize, flags);
     if (!f) {
-        dynkomm_free_magic(magic);
+        dynkomm_free_magic_direct(magic);
         SYSLOGX_RATE_GUARDED(LOG_ERR, "dynkomm_fifo_create_local(): not able to create local fifo 0x%08x",
                              magic);
     }
@@ -336,10 +382,9 @@ uint32_t dynkomm_fifo_activate(uint32_t magic, uint16_t pid, uint16_t raster, ui
 }
 
 uint32_t dynkomm_fifo_register(DynkommFifo* fifo) {
-    const uint32_t m = dynkomm_get_magic();
-    if (!m) return 0;
     Registry r;
-    records[m & 0xFFFF] = {CREATED, fifo};
+    const uint32_t m = draw(peerOf(fifo), CREATED, fifo, "dynkomm_fifo_register");
+    if (!m) return 0;
     fifo->magic = m;
     fifo->ownHandle = m;
     return m;
@@ -352,11 +397,7 @@ DynkommFifo* dynkomm_fifo_unregister(uint32_t magic, bool delayed) {
         Record* rec = recordOf(magic);
         if (!rec) return nullptr;
         f = rec->fifo;
-        *rec = {NONE, nullptr};
-        if (delayed)
-            magicNumber_deleteMagic(dkMagics.load(), magic);
-        else
-            magicNumber_deleteMagic_noTimeout(dkMagics.load(), magic);
+        drop(magic, delayed);
     }
     if (f) f->magic = 0;
     return f;
@@ -378,8 +419,7 @@ bool receives(const DynkommFifo* f, uint16_t source) {
 // left to the last reader that pinned it.
 void dropReceiving(Record& rec) {
     DynkommFifo* f = rec.fifo;
-    rec = {NONE, nullptr};
-    magicNumber_deleteMagic(dkMagics.load(), f->magic);
+    drop(f->magic, true);
     f->magic = 0;
     dynkomm_fifo_dispose(f);
 }
@@ -436,11 +476,19 @@ DynkommFifo* dynkomm_fifo_pin(uint32_t magic) {
     return rec->fifo;
 }
 
+namespace {
+int freeReserved(uint32_t magic, bool delayed) {
+    Registry r;
+    const Record* rec = recordOf(magic);
+    return rec && rec->state != CREATED && !rec->fifo && drop(magic, delayed) ? 1 : 0;
+}
+} // namespace
+
 int dynkomm_free_magic(uint32_t magic) {
-    return magicNumber_deleteMagic(dkMagics.load(), magic);
+    return freeReserved(magic, true);
 }
 int dynkomm_free_magic_direct(uint32_t magic) {
-    return magicNumber_deleteMagic_noTimeout(dkMagics.load(), magic);
+    return freeReserved(magic, false);
 }
 
 DkPutResult dynkomm_fifo_put(uint32_t magic, const uint8_t* data, size_t len, DkFifoInfo* info) {
@@ -498,8 +546,10 @@ DkErrorRecord dynkomm_error_get(uint32_t n) {
 void dynkomm_reset() {
     for (Record& rec : records) {
         if (rec.fifo) dynkomm_fifo_dispose(rec.fifo);
-        rec = {NONE, nullptr};
+        rec = {NONE, nullptr, 0};
     }
+    for (auto& n : owned)
+        n = 0;
     magicNumber_clear(dkMagics.load());
     errorCount = 0;
 }

@@ -124,9 +124,16 @@ bool dynkomm_peek_copy(DynkommFifo* fifo, void* out, size_t room);
 // ---- the data-FIFO registry ------------------------------------------------------------
 constexpr uint32_t DK_MAGIC_COUNT = 65536;
 constexpr uint32_t DK_MAGIC_DELAY = 240;
+// Every number in use counts to one PID of the 64 of the network: the unit at the other end of
+// its FIFO (this unit for its local FIFOs and for the FIFOs it reserves for its own requests).
+// A PID holds at most its share, so that all of them at their share still fit the table's 65,535
+// numbers and none can take what another draws from; a number counts until it is deleted.
+constexpr uint32_t DK_PID_SHARE = (DK_MAGIC_COUNT - 1) / 64;
 
 int dynkomm_ini();
+// A number of this unit's share (no FIFO under it yet).
 uint32_t dynkomm_get_magic();
+// The number of a receiving FIFO for a request of this unit's to `pid`, from this unit's share.
 uint32_t dynkomm_fifo_reserve(uint16_t pid);
 int dynkomm_fifo_prepare(uint32_t magic);
 int dynkomm_fifo_set(uint32_t magic, DynkommFifo* fifo);
@@ -136,7 +143,8 @@ DynkommFifo* dynkomm_fifo_create_local(uint32_t magic, uint16_t raster, uint16_t
                                        uint16_t flags);
 uint32_t dynkomm_fifo_activate(uint32_t magic, uint16_t pid, uint16_t raster, uint16_t slots,
                                uint16_t slotSize, uint16_t flags);
-// Registers a FIFO under a new number (which becomes its own handle); 0 when none is left.
+// Registers a FIFO under a new number (which becomes its own handle), counted to the unit at its
+// other end; 0 beyond that unit's share or when none is left.
 uint32_t dynkomm_fifo_register(DynkommFifo* fifo);
 // Takes the FIFO out of the registry and deletes its number (with the delay, or at once);
 // returns the FIFO, which the caller now owns alone, or none for a number that is not valid.
@@ -159,6 +167,8 @@ int dynkomm_get_fifo(uint32_t magic, DynkommFifo** fifo);
 // under its reader; none when there is no such FIFO. Every pin ends with an unpin.
 DynkommFifo* dynkomm_fifo_pin(uint32_t magic);
 void dynkomm_fifo_unpin(DynkommFifo* fifo);
+// Frees a number that is still only reserved (after its delay, or at once), under the registry
+// lock: a FIFO made under it meanwhile keeps it. 1 when freed.
 int dynkomm_free_magic(uint32_t magic);
 int dynkomm_free_magic_direct(uint32_t magic);
 

@@ -96,6 +96,8 @@ struct Mlist {
     SyslogRateGuard refusedLog;
 };
 
+// A request outlives its list where its answer still has something to do here: the stop of a list
+// by names frees the list's FIFO when it is answered or times out.
 struct Request {
     Request *next, *prev;
     Mlist* list;
@@ -104,6 +106,9 @@ struct Request {
     int16_t countdown;
     uint16_t entry;
     bool answered;
+    bool byName;
+    uint16_t pid;  // the unit it went to
+    uint32_t fifo; // by names: the create's reserved FIFO number, or the FIFO the stop frees
 };
 
 struct PidRecord {
@@ -244,6 +249,8 @@ Request* newRequest(Mlist* l, uint16_t entry) {
     auto* r = new (std::nothrow) Request{};
     if (!r) return nullptr;
     r->list = l;
+    r->byName = l->byName;
+    r->pid = l->pid;
     r->countdown = REQUEST_MS;
     r->entry = entry;
     r->magic = newMagic(REQUEST, r);
@@ -264,7 +271,7 @@ void enqueue(Request* r) {
 }
 
 // Queues a request for the reply; under the handle mutex. 1 when sent.
-int ciPutCmd(uint8_t* m, Mlist* l, uint16_t entry) {
+int ciPutCmd(uint8_t* m, Mlist* l, uint16_t entry, uint32_t fifo = 0) {
     const uint16_t dest = ci_header(m).dest;
     if (dest < PIDS && pids[dest].state == OFFLINE) {
         put_be32(m + 8, 0);
@@ -272,6 +279,7 @@ int ciPutCmd(uint8_t* m, Mlist* l, uint16_t entry) {
     }
     Request* r = newRequest(l, entry);
     if (!r) return 0;
+    r->fifo = fifo;
     put_be32(m + 8, r->magic);
     if (!take(requestSem, "gw_ci_put_cmd")) {
         dropRequest(r);
@@ -292,7 +300,7 @@ int sendStop(Mlist* l) {
     uint8_t m[CI_HEADER];
     if (l->byName) {
         message(m, 0x0512, l->pid, 0, l->remoteListId, 0);
-        return ciPutCmd(m, l, GW_CB_STOP);
+        return ciPutCmd(m, l, GW_CB_STOP, l->fifoRef);
     }
     message(m, 0x0502, l->pid, 0, l->remoteListId, 0);
     return comint_put_cmd(m, 1);
@@ -369,8 +377,9 @@ int startInternal(Mlist* l) {
             l->listBytes = static_cast<uint16_t>(std::strlen(reinterpret_cast<char*>(l->listCopy)) + 1);
         }
         if (!gw_pid_offline(l->pid) &&
-            !meas_man_create2(r->magic, reinterpret_cast<char*>(l->listCopy), l->pid, l->raster,
-                              l->requestedSpeed, l->listBytes, l->nameCount, l->fifoSlots, l->type)) {
+            !(r->fifo =
+                  meas_man_create2(r->magic, reinterpret_cast<char*>(l->listCopy), l->pid, l->raster,
+                                   l->requestedSpeed, l->listBytes, l->nameCount, l->fifoSlots, l->type))) {
             l->state = TO_REQUEST;
             dropRequest(r);
             return 0;
@@ -385,6 +394,15 @@ int startInternal(Mlist* l) {
     return 1;
 }
 
+// A request that leaves the queue, answered or not. The FIFO number a create by names reserved
+// goes back unless its grant made a FIFO under it: a peer that never answers takes none, and its
+// late grant then finds nothing reserved (meas_man_meas2_create_reply, lateGrant).
+void finish(Request* r, bool delayed) {
+    if (r->byName && r->entry == GW_CB_START && r->fifo) dynkomm_free_magic_direct(r->fifo);
+    dropMagic(r->magic, delayed);
+    delete r;
+}
+
 // An answered request. Its number is free at once: a peer that refuses a list is asked again
 // every cycle, and numbers held back for their delay would run the table out within minutes. A
 // later reply naming it still names nothing: the same number comes round only once the table's
@@ -395,16 +413,15 @@ void unqueue(Request* r) {
     else
         requestHead = r->next;
     if (r->next) r->next->prev = r->prev;
-    dropMagic(r->magic, false);
-    delete r;
+    finish(r, false);
 }
 
-// Frees a killed list; under the handle mutex.
+// Frees a killed list; under the handle mutex. Its stop by names still waits for its answer.
 void killInternal(Mlist* l) {
     if (!take(requestSem, "gw_kill_list_internal")) return;
     for (Request* r = requestHead; r; r = r->next)
         if (r->list == l) {
-            r->answered = true;
+            r->answered = r->answered || !(r->byName && r->entry == GW_CB_STOP);
             r->list = nullptr;
         }
     semGive(requestSem);
@@ -770,25 +787,26 @@ void monitorPid(uint16_t pid) {
     logStatistics(pid);
 }
 
-// What a reply answers: the create request of a list by address or by names, or a stop or speed
-// change of a list by names. A reply answers only a request of its kind, from the unit it went to.
-enum ReplyKind { BY_ADDRESS, BY_NAMES, SERVICE };
+// What a reply answers: the create request of a list by address or by names, or a speed change
+// or stop of a list by names. A reply answers only a request of its kind, from the unit it went to.
+enum ReplyKind { BY_ADDRESS, BY_NAMES, SPEED, STOP };
 constexpr uint16_t ANY_UNIT = 0xFFFF;
 
-// The request a reply names, if it waits for one of that kind and has a list; under both mutexes.
+// The request a reply names, if it waits for one of that kind (all but a stop with their list);
+// under both mutexes.
 Request* pending(uint32_t magic, ReplyKind kind, uint16_t source) {
     auto* r = static_cast<Request*>(resolve(magic, REQUEST));
-    if (!r || r->answered || !r->list) return nullptr;
-    const Mlist* l = r->list;
-    if (source != ANY_UNIT && source != l->pid) return nullptr;
-    const bool create = r->entry == GW_CB_START;
+    if (!r || r->answered || (source != ANY_UNIT && source != r->pid)) return nullptr;
+    const bool listed = r->list != nullptr;
     switch (kind) {
     case BY_ADDRESS:
-        return create && !l->byName ? r : nullptr;
+        return listed && r->entry == GW_CB_START && !r->byName ? r : nullptr;
     case BY_NAMES:
-        return create && l->byName ? r : nullptr;
+        return listed && r->entry == GW_CB_START && r->byName ? r : nullptr;
+    case SPEED:
+        return listed && r->entry == 4 && r->byName ? r : nullptr;
     default:
-        return !create && l->byName ? r : nullptr;
+        return r->entry == GW_CB_STOP && r->byName ? r : nullptr;
     }
 }
 
@@ -892,24 +910,60 @@ void byNameReply(uint32_t requestMagic, uint32_t listMagic, uint32_t fifo, const
 void serviceReply(uint32_t requestMagic, uint32_t result) {
     if (!take(handleSem, "gw_service_reply_meas2")) return;
     if (take(requestSem, "gw_service_reply_meas2")) {
-        if (Request* r = pending(requestMagic, SERVICE, ANY_UNIT)) {
+        if (Request* r = pending(requestMagic, SPEED, ANY_UNIT)) {
             Mlist* l = r->list;
-            if (r->entry == GW_CB_STOP && result != 1)
+            if (result == 1)
+                l->confirmedSpeed = l->requestedSpeed;
+            else
                 SYSLOGX_RATE_GUARDED(
-                    LOG_ERR, "gw_service_reply_meas2(): stopping measlist return FALSE, PID: 0x%02X", l->pid);
-            if (r->entry == 4) {
-                if (result == 1)
-                    l->confirmedSpeed = l->requestedSpeed;
-                else
-                    SYSLOGX_RATE_GUARDED(
-                        LOG_ERR,
-                        "gw_service_reply_meas2(): setting meas speed return FALSE, PID: 0x%02X, divisor %d",
-                        l->pid, l->confirmedSpeed);
-                l->speedChangePending = false;
-            }
+                    LOG_ERR,
+                    "gw_service_reply_meas2(): setting meas speed return FALSE, PID: 0x%02X, divisor %d",
+                    l->pid, l->confirmedSpeed);
+            l->speedChangePending = false;
             r->answered = true;
         }
         semGive(requestSem);
+    }
+    semGive(handleSem);
+}
+
+// The answer to a stop by names: only one that answers a stop asked here, still waiting, for the
+// FIFO that stop frees (or naming none: the unit has nothing of the list left) frees that FIFO.
+// Any other, a stray one naming a running list's FIFO say, frees nothing.
+void stopReply(uint16_t pid, uint32_t requestMagic, uint32_t fifo, uint32_t result) {
+    if (!take(handleSem, "gw_service_reply_meas2")) return;
+    Request* r = nullptr;
+    if (take(requestSem, "gw_service_reply_meas2")) {
+        r = pending(requestMagic, STOP, pid);
+        if (r && fifo && fifo != r->fifo) r = nullptr;
+        if (r) r->answered = true;
+        semGive(requestSem);
+    }
+    if (!r) {
+        SYSLOGX_RATE_GUARDED(
+            LOG_INFO, "MeasGate: stop answer of PID 0x%X for FIFO 0x%08X answers no stop asked here, ignored",
+            pid, fifo);
+    } else {
+        if (result != 1)
+            SYSLOGX_RATE_GUARDED(
+                LOG_ERR, "gw_service_reply_meas2(): stopping measlist return FALSE, PID: 0x%02X", pid);
+        if (r->fifo) dynkomm_fifo_free_receiving(r->fifo, pid);
+    }
+    semGive(handleSem);
+}
+
+// A grant by names whose FIFO number is reserved here no more: its request timed out or its list
+// was killed, and nothing here will read or stop the list it made, unless a list here holds it.
+void lateGrant(uint16_t pid, uint32_t listMagic) {
+    if (pid >= PIDS || !take(handleSem, "gw_meascreate_reply_measByName")) return;
+    if (holder(pid, listMagic, 0, nullptr)) {
+        SYSLOGX_RATE_GUARDED(LOG2_INFO,
+                             "MeasGate: grant of PID 0x%X for list 0x%08X names a list here, ignored", pid,
+                             listMagic);
+    } else {
+        uint8_t stop[CI_HEADER];
+        message(stop, 0x0512, pid, 0, listMagic, 0);
+        comint_put_cmd(stop, 1);
     }
     semGive(handleSem);
 }
@@ -932,7 +986,8 @@ void timestampError(const uint8_t* m, const char* what) {
 
 } // namespace
 
-const MeasManGatewaySink gw_measGatewaySink{byNameReply, serviceReply, gw_meas_state_reply};
+const MeasManGatewaySink gw_measGatewaySink{byNameReply, serviceReply, gw_meas_state_reply, lateGrant,
+                                            stopReply};
 
 void gw_meas_ini() {
     requestHead = nullptr;
@@ -1192,8 +1247,6 @@ void gw_request_timeout() {
             unqueue(r);
         } else if (r->countdown >= 11) {
             r->countdown = static_cast<int16_t>(r->countdown - 10);
-        } else if (!r->list) {
-            SYSLOGX_RATE_GUARDED(LOG2_INFO, "gw_request_timeout: Mlist is NULL request serv 0x%X ", r->entry);
         } else {
             if (r->prev)
                 r->prev->next = r->next;
@@ -1207,17 +1260,20 @@ void gw_request_timeout() {
     semGive(requestSem);
     while (Request* r = expired) {
         expired = r->next;
-        Mlist* l = r->list;
-        if (r->entry == GW_CB_START && l->state == REQUESTED) {
-            SYSLOGX_RATE_GUARDED(LOG2_INFO,
-                                 "MeasGate: Request for measurement on PID 0x%X timed out, retry...", l->pid);
-            l->state = TO_REQUEST;
+        if (Mlist* l = r->list) {
+            if (r->entry == GW_CB_START && l->state == REQUESTED) {
+                SYSLOGX_RATE_GUARDED(
+                    LOG2_INFO, "MeasGate: Request for measurement on PID 0x%X timed out, retry...", l->pid);
+                l->state = TO_REQUEST;
+            }
+            if (r->entry == 4) l->speedChangePending = false;
+            const bool addressStop = r->entry == GW_CB_STOP && !l->byName;
+            if (r->entry != 4 && !addressStop)
+                callAll(l, r->entry, r->status ? r->status : GW_TIMEOUT, nullptr);
         }
-        if (r->entry == 4) l->speedChangePending = false;
-        const bool addressStop = r->entry == GW_CB_STOP && !l->byName;
-        if (r->entry != 4 && !addressStop) callAll(l, r->entry, r->status ? r->status : GW_TIMEOUT, nullptr);
-        dropMagic(r->magic, true);
-        delete r;
+        // An unanswered stop by names: nothing here reads the stopped list's FIFO any more.
+        if (r->byName && r->entry == GW_CB_STOP && r->fifo) dynkomm_fifo_free_receiving(r->fifo, r->pid);
+        finish(r, true);
     }
     semGive(handleSem);
 }

@@ -97,13 +97,16 @@ std::atomic<const MeasManGatewaySink*> sink{nullptr};
 std::atomic<const MeasManMaster*> masters[2];
 
 // Each requester holds at most its share of the list numbers, so that none can make the table
-// refuse another's list: the lists it holds, opening or running.
-constexpr uint32_t SHARE = DK_MAGIC_COUNT / ROUTING_PIDS;
+// refuse another's list: the lists it holds, opening or running. Each list holds a data FIFO
+// here as well, which with the paths the requester may hold here stays within its share of the
+// data FIFOs: its lists never leave this unit's own lists from it without a path.
+constexpr uint32_t SHARE = DK_PID_SHARE - SERNET_PEER_PATHS;
 std::atomic<uint32_t> held[ROUTING_PIDS];
 std::atomic<uint64_t> listsMade{0};
-// A requester's reset: its lists made before the mark are gone; done is the mark the command
-// task has carried out.
-std::atomic<uint64_t> resetMark[ROUTING_PIDS], resetDone[ROUTING_PIDS];
+// A requester's kill mark, set by its kill-all and by its reset: its lists made before the mark
+// are gone, those still waiting for their path once the path's reply comes. Done is the mark the
+// command task has carried out.
+std::atomic<uint64_t> killMark[ROUTING_PIDS], killDone[ROUTING_PIDS];
 std::atomic<uint32_t> resetRoutine{0};
 
 bool lockRaster(uint32_t r) {
@@ -157,21 +160,32 @@ uint32_t newList(uint16_t pid, const char* what) {
     return magic;
 }
 
+// The number goes, and with it the list it names: nothing stays under its entry for the table to
+// hand out again.
 void giveBack(uint32_t magic, uint16_t pid, bool delayed) {
     const int gone = delayed ? magicNumber_deleteMagic(mmMagics, magic)
                              : magicNumber_deleteMagic_noTimeout(mmMagics, magic);
-    if (gone == 1 && pid < ROUTING_PIDS) held[pid].fetch_sub(1);
+    if (gone != 1) return;
+    measHdrMagicArr[magic & 0xFFFF] = nullptr;
+    if (pid < ROUTING_PIDS) held[pid].fetch_sub(1);
 }
 
 void forget(MeasList* l, bool delayed) {
-    const int32_t i = magicNumber_magic2index(mmMagics, l->magic);
-    if (i > 0) measHdrMagicArr[i] = nullptr;
     giveBack(l->magic, l->requester, delayed);
 }
 
-// Made before its requester's last reset: the requester knows nothing of it any more.
+// Made before its requester's last kill-all or reset: the requester knows nothing of it any more.
 bool orphaned(const MeasList* l) {
-    return l->requester < ROUTING_PIDS && l->born < resetMark[l->requester].load();
+    return l->requester < ROUTING_PIDS && l->born < killMark[l->requester].load();
+}
+
+// Every list of `pid` made so far is to go; the mark to carry out.
+uint64_t markKill(uint16_t pid) {
+    const uint64_t mark = listsMade.load() + 1;
+    uint64_t was = killMark[pid].load();
+    while (was < mark && !killMark[pid].compare_exchange_weak(was, mark)) {
+    }
+    return mark;
 }
 
 void send(uint16_t code, uint16_t dest, uint32_t ctx1, uint32_t ctx2, const uint8_t* payload = nullptr,
@@ -360,19 +374,24 @@ void killLists(uint16_t pid, uint64_t before) {
     }
 }
 
+// In the command task: the running lists of `pid` made before its kill mark go; those waiting for
+// their path go when its reply comes (openReply).
+void carryOut(uint16_t pid) {
+    const uint64_t mark = killMark[pid].load();
+    if (mark == killDone[pid].load()) return;
+    killLists(pid, mark);
+    killDone[pid] = mark;
+}
+
 // In the command task: the resets the device network reported.
 void carryOutResets(const uint8_t*, size_t, uint16_t) {
-    for (uint16_t pid = 0; pid < ROUTING_PIDS; ++pid) {
-        const uint64_t mark = resetMark[pid].load();
-        if (mark == resetDone[pid].load()) continue;
-        killLists(pid, mark);
-        resetDone[pid] = mark;
-    }
+    for (uint16_t pid = 0; pid < ROUTING_PIDS; ++pid)
+        carryOut(pid);
 }
 
 bool resetsPending() {
     for (uint16_t pid = 0; pid < ROUTING_PIDS; ++pid)
-        if (resetMark[pid].load() != resetDone[pid].load()) return true;
+        if (killMark[pid].load() != killDone[pid].load()) return true;
     return false;
 }
 
@@ -659,7 +678,10 @@ void meas_man_speed(const uint8_t* m, size_t len) {
 }
 
 void meas_man_kill_my_measurements(const uint8_t* m, size_t) {
-    killLists(ci_header(m).source, UINT64_MAX);
+    const uint16_t pid = ci_header(m).source;
+    if (pid >= ROUTING_PIDS) return;
+    markKill(pid);
+    carryOut(pid);
 }
 
 void meas_man_get_measurement_state(const uint8_t* m, size_t) {
@@ -858,12 +880,16 @@ void meas_man_meas2_create_reply(const uint8_t* m, size_t len) {
         return report(0, 0, nullptr, 0);
     }
     // Only the first answer finds its FIFO number still reserved: a copy, or a stray reply naming
-    // the FIFO of a running list, neither stops that list nor frees its number.
-    if (dynkomm_get_fifo(reserved, nullptr) != 2) {
+    // the FIFO of a running list, neither stops that list nor frees its number. A grant whose
+    // number was given back (its request timed out, or its list was killed) made a list on its
+    // unit that nothing here reads: the gateway stops it unless a list here holds it.
+    const int state = dynkomm_get_fifo(reserved, nullptr);
+    if (state != 2) {
         SYSLOGX_RATE_GUARDED(
             LOG_INFO,
             "meas_man_meas2_create_reply(): fifo 0x%08X of PID 0x%X is reserved for no request, ignored",
             reserved, h.source);
+        if (state == 0 && list && s && s->lateGrant) s->lateGrant(h.source, list);
         return;
     }
     if (list == 0) {
@@ -902,24 +928,13 @@ void meas_man_break2(const uint8_t* m, size_t) {
     send(0x0513, h.source, partner, h.context1, p, 4);
 }
 
-void meas_man_break2_reply(const uint8_t* m, size_t) {
+// Only the gateway knows which stops it asked for: it frees the FIFO of an answered stop, and no
+// other that a stray answer names (a running list's, say).
+void meas_man_break2_reply(const uint8_t* m, size_t len) {
     const CiHeader h = ci_header(m);
-    int freed = 0;
-    if (h.context1) {
-        // Only the receiving FIFO of a list from the answering unit: the number of any other
-        // FIFO of ours may be known to peers, and its writer or reader still uses it.
-        const uint16_t own = AppMan_getPID();
-        DynkommFifo* f = dynkomm_fifo_pin(h.context1);
-        const bool receiving = f && f->destPid == own && f->sourcePid == h.source && h.source != own;
-        dynkomm_fifo_unpin(f);
-        if (receiving)
-            freed = dynkomm_fifo_free(h.context1);
-        else
-            SYSLOGX_GUARDED(LOG_ERR,
-                            "meas_man_break2_reply(): fifo 0x%08X is no receiving fifo from PID 0x%X, kept",
-                            h.context1, h.source);
-    }
-    if (const MeasManGatewaySink* s = sink.load()) s->serviceReply(h.context2, static_cast<uint32_t>(freed));
+    const uint32_t result = len >= CI_HEADER + 4 ? get_be32(m + CI_HEADER) : 0;
+    if (const MeasManGatewaySink* s = sink.load(); s && s->stopReply)
+        s->stopReply(h.source, h.context2, h.context1, result);
 }
 
 void meas_man_speed2(const uint8_t* m, size_t len) {
@@ -938,8 +953,9 @@ void meas_man_speed2_reply(const uint8_t* m, size_t len) {
     if (h.context2 && s && len >= CI_HEADER + 4) s->serviceReply(h.context2, get_be32(m + CI_HEADER));
 }
 
-int meas_man_create2(uint32_t requestMagic, const char* names, uint16_t pid, uint16_t raster, uint16_t speed,
-                     uint16_t namesLength, uint16_t nameCount, uint16_t slots, uint16_t type) {
+uint32_t meas_man_create2(uint32_t requestMagic, const char* names, uint16_t pid, uint16_t raster,
+                          uint16_t speed, uint16_t namesLength, uint16_t nameCount, uint16_t slots,
+                          uint16_t type) {
     if (namesLength >= 1468 || namesLength > CI_QUEUE_PAYLOAD_MAX - 12) return 0;
     const uint32_t reserved = dynkomm_fifo_reserve(pid);
     if (!reserved) return 0;
@@ -959,12 +975,12 @@ int meas_man_create2(uint32_t requestMagic, const char* names, uint16_t pid, uin
         dynkomm_free_magic_direct(reserved);
         return 0;
     }
-    return 1;
+    return reserved;
 }
 
 void meas_man_requesterReset(uint16_t pid) {
     if (pid >= ROUTING_PIDS) return;
-    resetMark[pid] = listsMade.load() + 1;
+    markKill(pid);
     queueResets();
 }
 
@@ -982,7 +998,7 @@ void meas_man_reset() {
     // Numbers still in their deletion delay would be short to the next test.
     magicNumber_clear(mmMagics);
     for (int pid = 0; pid < ROUTING_PIDS; ++pid)
-        held[pid] = 0, resetMark[pid] = 0, resetDone[pid] = 0;
+        held[pid] = 0, killMark[pid] = 0, killDone[pid] = 0;
     listsMade = 0;
     virtChanRegistered = 0;
     canIoInitialized = 0;

@@ -28,9 +28,12 @@ void meas_man_speed2_reply(const uint8_t* message, size_t len);
 void meas_man_get_measurement_state2(const uint8_t* message, size_t len);
 void meas_man_get_measurement_state2_reply(const uint8_t* message, size_t len);
 
-// Client side of a list by names: reserves the receiving FIFO and sends 0x0510. 1 when sent.
-int meas_man_create2(uint32_t requestMagic, const char* names, uint16_t pid, uint16_t raster, uint16_t speed,
-                     uint16_t namesLength, uint16_t nameCount, uint16_t slots, uint16_t type);
+// Client side of a list by names: reserves the receiving FIFO and sends 0x0510. The reserved
+// number when sent (the caller gives it back, dynkomm_free_magic_direct, once the request is over
+// unanswered: a grant made a FIFO under it), else 0.
+uint32_t meas_man_create2(uint32_t requestMagic, const char* names, uint16_t pid, uint16_t raster,
+                          uint16_t speed, uint16_t namesLength, uint16_t nameCount, uint16_t slots,
+                          uint16_t type);
 
 // State queries are answered only once the virtual channels are in the name table and CAN is
 // set up (both only ever switch on).
@@ -50,6 +53,11 @@ struct MeasManGatewaySink {
                         size_t recordBytes);
     void (*serviceReply)(uint32_t requestMagic, uint32_t result);
     void (*stateReply)(uint16_t pid, uint32_t state);
+    // A grant of `pid` by names whose FIFO number is reserved here no more.
+    void (*lateGrant)(uint16_t pid, uint32_t listMagic);
+    // The answer of `pid` to a stop by names (0x0513): the request, the FIFO it names to free
+    // here, the stop's result.
+    void (*stopReply)(uint16_t pid, uint32_t requestMagic, uint32_t fifo, uint32_t result);
 };
 void meas_man_setGatewaySink(const MeasManGatewaySink* sink);
 

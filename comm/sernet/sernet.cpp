@@ -393,8 +393,10 @@ void dynkomm_open_serial_network_path_reply(const uint8_t* msg, size_t len, uint
         f->partnerMagic = remote;
         f->destPid = h.source;
         put_be32(m + 24, h.context1);
-        if (done) done(m, sizeof m, h.source);
+        // On its sender list before the continuation runs, which may close the path at once (its
+        // list was killed meanwhile): the close then finds the FIFO there and frees it.
         SerNet_man_start_sending(f);
+        if (done) done(m, sizeof m, h.source);
     } else {
         // No entry was ever sent into a path that did not open: its number is free at once. A
         // requester that refuses asks again without end, faster than delayed numbers come back.

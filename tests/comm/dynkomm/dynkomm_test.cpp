@@ -266,4 +266,38 @@ TEST_F(Dynkomm, ReservedNumbersBecomeFifosOnlyOnce) {
     EXPECT_EQ(std::pair(local->sourcePid, local->partnerMagic), std::pair(OWN, local->magic));
 }
 
+// Every data-FIFO number counts to the unit at the other end of its FIFO, a number reserved for a
+// request of this unit's to this unit, and each of the 64 PIDs holds at most 1,023 (65,535 / 64):
+// one peer that draws without end is refused with a line naming it while this unit's requests
+// are served, a deleted number gives its place back, and all PIDs at their share fit together.
+TEST_F(Dynkomm, EachPidHoldsItsShareOfTheNumbersAndAllSharesFitTogether) {
+    auto pathFrom = [](uint16_t pid) { // the receiving FIFO of a path the peer opens here
+        DynkommFifo* f = dynkomm_fifo_alloc(1, 4);
+        f->sourcePid = pid;
+        f->destPid = OWN;
+        const uint32_t m = dynkomm_fifo_register(f);
+        if (!m) dynkomm_fifo_dispose(f);
+        return m;
+    };
+    auto drawAll = [&](uint16_t pid) {
+        uint32_t n = 0;
+        while (n < DK_MAGIC_COUNT && (pid == OWN ? dynkomm_fifo_reserve(0x30) : pathFrom(pid)))
+            ++n;
+        return n;
+    };
+    std::vector<testsupport::LogLine> seen;
+    const uint32_t first = pathFrom(0x30);
+    EXPECT_EQ(drawAll(0x30), 1022u);
+    EXPECT_TRUE(testsupport::logContains(seen, "dynkomm_fifo_register(): PID 0x30 holds its share of 1023"));
+    const uint32_t own = dynkomm_fifo_reserve(0x30);
+    EXPECT_NE(own, 0u) << "this unit's own request";
+    EXPECT_EQ(dynkomm_fifo_free(first), 1);
+    EXPECT_NE(pathFrom(0x30), 0u) << "a deleted number gives its place back";
+    EXPECT_EQ(pathFrom(0x30), 0u);
+    std::vector<uint32_t> shares;
+    for (uint16_t pid = 0; pid < 64; ++pid)
+        shares.push_back(pid == 0x30 ? 1023 : drawAll(pid) + (pid == OWN));
+    EXPECT_EQ(shares, std::vector<uint32_t>(64, 1023));
+}
+
 } // namespace

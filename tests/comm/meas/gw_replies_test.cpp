@@ -214,4 +214,57 @@ TEST_F(Replies, ARefusedListIsToldOnceAndNotReportedAsRunning) {
     EXPECT_TRUE(logged("MeasGate: Measurement for PID 0x30 is running, 1 of its 2 lists refused"));
 }
 
+// A peer that never answers requests by names: each request that times out gives its reserved
+// FIFO number back, so the list asked for again and again holds one. Late grants for those
+// requests are stopped (no answer wanted); the list granted at last keeps running.
+TEST_F(Replies, RequestsByNamesThatTimeOutGiveBackTheirFifoNumbers) {
+    byNames();
+    std::vector<Bytes> rq = cycle(2, 0);
+    ASSERT_EQ(codes(rq), std::vector<uint16_t>{0x0510});
+    const uint32_t inUse = dynkomm_counters().inUse;
+    while (rq.size() < 11)
+        for (const Bytes& q : cycle(1, 0))
+            rq.push_back(q);
+    ASSERT_EQ(codes(rq), std::vector<uint16_t>(11, 0x0510));
+    EXPECT_EQ(dynkomm_counters().inUse, inUse) << "one number reserved at a time";
+    took(); // the time-outs told
+    serve(grantByNames(rq.back(), 0x800));
+    EXPECT_EQ(took(), (std::vector<Seen>{{GW_CB_START, GW_OK, 0}}));
+    for (uint32_t i = 0; i < 10; ++i)
+        serve(grantByNames(rq[i], 0x700 + i));
+    std::vector<std::pair<uint32_t, uint32_t>> stops; // context words
+    for (const Bytes& m : cycle(1, 1, NAMER))
+        stops.emplace_back(word(m, 8), word(m, 12));
+    ASSERT_EQ(stops.size(), 10u);
+    for (uint32_t i = 0; i < 10; ++i)
+        EXPECT_EQ(stops[i], std::pair(0u, 0x700 + i)) << "a stop by names for late grant " << i;
+    EXPECT_EQ(flows(word(rq.back(), 12), 5), (std::vector<Seen>{{GW_CB_READ, GW_OK, 5}}));
+}
+
+// A stop answer (0x0513) frees a FIFO only when it answers a stop asked here for that FIFO, even
+// once the stopped list is freed. Stray answers naming the running list's FIFO, and answers from
+// another unit or naming another FIFO, free nothing: the values keep flowing.
+TEST_F(Replies, OnlyTheAnswerToAStopAskedHereFreesItsFifo) {
+    const uint32_t handle = byNames();
+    const auto rq = cycle(2, 0);
+    ASSERT_EQ(codes(rq), std::vector<uint16_t>{0x0510});
+    const uint32_t fifo = word(rq[0], 12), other = pathFrom(NAMER);
+    serve(grantByNames(rq[0], 0x777));
+    took();
+    serve(message(0x0513, NAMER, OWN, fifo, 0x1234, fields({{1, 4}})));
+    serve(message(0x0513, NAMER, OWN, fifo, 0, fields({{1, 4}})));
+    EXPECT_EQ(flows(fifo, 1), (std::vector<Seen>{{GW_CB_READ, GW_OK, 1}}));
+    EXPECT_TRUE(logged("MeasGate: stop answer of PID 0x22 for FIFO"));
+    gw_kill_list(handle);
+    const auto stop = cycle(15, 1, NAMER);
+    ASSERT_EQ(codes(stop), std::vector<uint16_t>{0x0512});
+    EXPECT_EQ(word(stop[0], 12), 0x777u);
+    const uint32_t request = word(stop[0], 8);
+    serve(message(0x0513, NAMER, OWN, other, request, fields({{1, 4}})));
+    serve(message(0x0513, PEER, OWN, fifo, request, fields({{1, 4}})));
+    EXPECT_EQ(std::pair(dynkomm_get_fifo(fifo, nullptr), dynkomm_get_fifo(other, nullptr)), std::pair(1, 1));
+    serve(message(0x0513, NAMER, OWN, fifo, request, fields({{1, 4}})));
+    EXPECT_EQ(dynkomm_get_fifo(fifo, nullptr), 0) << "freed";
+}
+
 } // namespace
