@@ -4,7 +4,8 @@
 // what the copy wrote. So the list checks, the handles, the copy plan and the copy into the FIFOs
 // all see the input. The sources are the unit's: the channel functions of the build's default
 // dataset (outputs, class 31) and the masters' slots (classes 28 and 29), handed in as the
-// start-up hands them in, with the masters' check of lists made of their channels.
+// start-up hands them in, with the masters' check of lists made of their channels, and the
+// gateway as the sink of the replies to requests by names.
 //
 // Input: records of a kind byte (bits 0-4 the sub-command, bit 5 from the peer, bit 6 context
 // word 2 replaced by the last list identifier handed out), context words 1 and 2, a big-endian
@@ -117,6 +118,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     meas_man_virtChan_registered();
     meas_man_CanIO_initialized();
     gw_meas_setHandlers();
+    // The replies to the gateway's own requests by names reach it as in the unit.
+    meas_man_setGatewaySink(&gw_measGatewaySink);
     for (int i = 0; i < 10; ++i) // logged data flow once the time has been synchronised 100 ms
         meas_man_10ms();
     lastList = 0;
