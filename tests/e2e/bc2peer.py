@@ -8,7 +8,8 @@ usage: bc2peer.py ADDRESS PID VERSION[/OFFSET[/passive]] UNIT_ADDRESS:PID ...
                   offline spell)
        bc2peer.py lists FILE ADDRESS PID VERSION UNIT_ADDRESS:PID (lists by address, their words in
                   the JSON file: granted or refused, and the entries each sent)
-       bc2peer.py stuck SECONDS ADDRESS PID VERSION UNIT_ADDRESS:PID (asks for echoes, reads nothing)
+       bc2peer.py stuck SECONDS ADDRESS PID VERSION UNIT_ADDRESS:PID (asks for echoes, reads nothing,
+                  connects again once dropped)
        bc2peer.py ask SECONDS ADDRESS PID VERSION UNIT_ADDRESS:PID (asks for a list's state all along)
 
 OFFSET is the peer's port offset (version 514 and up). A passive peer listens and takes the units'
@@ -45,6 +46,7 @@ class Peer:
         self.heard = {}  # pid -> the last heard set
         self.ci, self.dk = {}, {}
         self.messages = []  # (unit pid, header fields, payload)
+        self.arrived = []  # when each message came
         self.closed = set()
         self.silent = False  # no presence packets: the units call it offline
         self.reading = True  # False: what comes on the command channels stays unread
@@ -134,6 +136,7 @@ class Peer:
                 fields = struct.unpack_from("!HHHHIIHH", buf)
                 with self.lock:
                     self.messages.append((unit, fields, buf[20:20 + length]))
+                    self.arrived.append(time.monotonic())
                 buf = buf[20 + length:]
 
     def hears_me(self, unit):
@@ -271,40 +274,59 @@ def lists(peer, unit, requests):
 
 
 def stuck(peer, unit, seconds):
-    """Asks `unit` for an echo of 480 bytes every 10 ms and reads nothing, for at most `seconds`:
-    how many requests went, and whether the unit ended the connection meanwhile."""
+    """Asks `unit` for 160 echoes of 480 bytes at once, more than the unit's socket holds, and reads
+    none. Then it waits at most `seconds` for the unit to end the connection: how long after the
+    first request it ended. Once ended, it connects again and asks for one more echo."""
     s = peer.ci[unit]
     s.settimeout(5)
     request = header(480, peer.pid, unit, 0x5717, 0, 0x0105) + bytes(480)
-    sent, end = 0, time.monotonic() + seconds
-    while time.monotonic() < end:
-        try:
+    asked = time.monotonic()
+    try:
+        for _ in range(160):
             s.sendall(request)
-        except TimeoutError:
-            break  # the unit stopped taking the requests: a stream cut inside one
+    except OSError:
+        return {"dropped": False, "error": "the unit stopped taking the requests"}
+    out = {"dropped": False, "lasted": None}
+    watch = select.poll()
+    watch.register(s, select.POLLPRI)  # a reset or hang-up is always told
+    if watch.poll(seconds * 1000):
+        out["lasted"], out["dropped"] = time.monotonic() - asked, True
+        peer.connect(unit, 0)
+        again = peer.ci[unit]
+        again.settimeout(20)
+        again.sendall(header(3, peer.pid, unit, 0x5718, 0x5719, 0x0105) + b"abc")
+        reply = b""
+        try:
+            while len(reply) < 23:
+                chunk = again.recv(23 - len(reply))
+                if not chunk:
+                    break
+                reply += chunk
         except OSError:
-            return {"sent": sent, "dropped": True}
-        sent += 1
-        time.sleep(0.01)
-    return {"sent": sent, "dropped": False}
+            pass
+        out["answered_again"] = reply == header(3, unit, peer.pid, 0x5719, 0x5718, 0x0106) + b"abc"
+    return out
 
 
 def ask(peer, unit, seconds):
     """Asks `unit` for the state of a list every 50 ms for `seconds`, then waits up to 20 s for the
-    last answers: how many questions went and how many were answered."""
-    asked, end = set(), time.monotonic() + seconds
+    last answers: how many questions went, how many were answered, and the longest wait."""
+    asked, end = {}, time.monotonic() + seconds  # context: when asked
     while time.monotonic() < end:
         context = 0x05050000 + len(asked)
+        asked[context] = time.monotonic()
         peer.ci[unit].sendall(header(0, peer.pid, unit, context, 0, 0x0505))
-        asked.add(context)
         time.sleep(0.05)
 
-    def answered():
+    def answers():
         with peer.lock:
-            return asked & {f[5] for u, f, _ in peer.messages if u == unit and f[6] in (0x0103, 0x0104)}
+            return {f[5]: t for (u, f, _), t in zip(peer.messages, peer.arrived)
+                    if u == unit and f[6] in (0x0103, 0x0104) and f[5] in asked}
 
-    peer.wait(lambda: len(answered()) == len(asked), 20)
-    return {"asked": len(asked), "answered": len(answered())}
+    peer.wait(lambda: len(answers()) == len(asked), 20)
+    came = answers()
+    return {"asked": len(asked), "answered": len(came),
+            "longest": max((t - asked[c] for c, t in came.items()), default=None)}
 
 
 def main():
