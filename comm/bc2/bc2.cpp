@@ -1277,6 +1277,7 @@ void BC2_init() {
     if (!hostLock) hostLock = semMCreate(SEM_Q_PRIORITY | SEM_INVERSION_SAFE);
     if (!stopWake) stopWake = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
     if (!flushWake) flushWake = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
+    if (flushWake) semTake(flushWake, NO_WAIT); // the last stop's give
     heardSet = 0;
     ciSet = bit(ownPid);
     dkSet = bit(ownPid);
