@@ -7,8 +7,8 @@
 //
 // Locks, in the order they are taken: a DK send buffer's `mutex` (a frame is built and handed to
 // the stream under it), then its channel's `sendLock` (the socket's stream and the queue). Neither
-// is held while taking `hostLock`, and `hostLock` is held while taking neither. The receive task
-// takes a channel's `sendLock` alone when it takes the socket out.
+// is held while taking `hostLock`; under `hostLock` only a channel nobody else sees yet has its
+// buffers reset. The receive task takes a channel's `sendLock` alone when it takes the socket out.
 #include "comm/bc2/bc2.h"
 
 #include "comm/dynkomm/dynkomm.h"

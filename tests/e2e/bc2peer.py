@@ -16,6 +16,7 @@ OFFSET is the peer's port offset (version 514 and up). A passive peer listens an
 connections (the units' addresses must then be the greater ones); else it connects to them.
 """
 import json
+import os
 import select
 import socket
 import struct
@@ -31,9 +32,9 @@ def header(length, src, dst, ctx1, ctx2, code):
     return struct.pack("!HHHHIIHH", 0, length, src, dst, ctx1, ctx2, code, 0)
 
 
-def presence(address, pid, counter, heard, ci, dk, version, offset=0):
+def presence(address, pid, counter, heard, ci, dk, version, offset=0, period=1000):
     # 56 bytes stand for version 512
-    packet = struct.pack("!4sIHHI8xQQQII", socket.inet_aton(address), 0, 0, pid, 1000, heard, ci, dk, 200, counter)
+    packet = struct.pack("!4sIHHI8xQQQII", socket.inet_aton(address), 0, 0, pid, period, heard, ci, dk, 200, counter)
     return packet + struct.pack("!HH", version, offset) if version >= 513 else packet
 
 
@@ -44,19 +45,22 @@ class Peer:
         self.units = units  # pid -> address
         self.counter = 0
         self.heard = {}  # pid -> the last heard set
+        self.linked = {}  # pid -> the last set of command channels it holds
+        self.rounds = {}  # pid -> the counter of its last presence packet: its own clock, 200 ms a round
         self.ci, self.dk = {}, {}
         self.messages = []  # (unit pid, header fields, payload)
-        self.arrived = []  # when each message came
+        self.arrived = []  # when each message came: (time, the sender's presence rounds)
         self.closed = set()
         self.silent = False  # no presence packets: the units call it offline
         self.reading = True  # False: what comes on the command channels stays unread
+        self.period = 1000  # the period its presence packets announce (they go every 200 ms)
         self.lock = threading.Lock()
 
     def presence(self):
         ci = (1 << self.pid) | sum(1 << p for p in self.ci)
         dk = (1 << self.pid) | sum(1 << p for p in self.dk)
         return presence(self.address, self.pid, self.counter, sum(1 << p for p in self.heard), ci, dk, self.version,
-                        self.offset)
+                        self.offset, self.period)
 
     def send_presence(self):
         s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -77,8 +81,10 @@ class Peer:
         while True:
             data = s.recv(1000)
             if len(data) == 60:  # the units send their packets whole
+                pid = struct.unpack_from("!H", data, 10)[0]
                 with self.lock:
-                    self.heard[struct.unpack_from("!H", data, 10)[0]] = struct.unpack_from("!Q", data, 24)[0]
+                    self.heard[pid], self.linked[pid] = struct.unpack_from("!QQ", data, 24)
+                    self.rounds[pid] = struct.unpack_from("!I", data, 52)[0]
 
     def connect(self, unit, channel):
         # Below version 517 a peer connects from its fixed port and the unit knows it by that;
@@ -136,7 +142,7 @@ class Peer:
                 fields = struct.unpack_from("!HHHHIIHH", buf)
                 with self.lock:
                     self.messages.append((unit, fields, buf[20:20 + length]))
-                    self.arrived.append(time.monotonic())
+                    self.arrived.append((time.monotonic(), self.rounds.get(unit, 0)))
                 buf = buf[20 + length:]
 
     def hears_me(self, unit):
@@ -275,58 +281,52 @@ def lists(peer, unit, requests):
 
 def stuck(peer, unit, seconds):
     """Asks `unit` for 160 echoes of 480 bytes at once, more than the unit's socket holds, and reads
-    none. Then it waits at most `seconds` for the unit to end the connection: how long after the
-    first request it ended. Once ended, it connects again and asks for one more echo."""
+    none. Then it waits at most `seconds` for the unit to end the connection (a request that no
+    longer goes tells it too) and to show it in its presence packets; then it connects again, reads
+    all that comes, and asks for one more echo."""
     s = peer.ci[unit]
     s.settimeout(5)
     request = header(480, peer.pid, unit, 0x5717, 0, 0x0105) + bytes(480)
-    asked = time.monotonic()
+    watch = select.poll()
+    watch.register(s, select.POLLPRI)  # a reset or hang-up is always told
     try:
         for _ in range(160):
             s.sendall(request)
-    except OSError:
-        return {"dropped": False, "error": "the unit stopped taking the requests"}
-    out = {"dropped": False, "lasted": None}
-    watch = select.poll()
-    watch.register(s, select.POLLPRI)  # a reset or hang-up is always told
-    if watch.poll(seconds * 1000):
-        out["lasted"], out["dropped"] = time.monotonic() - asked, True
+        ended = bool(watch.poll(seconds * 1000))
+    except (BrokenPipeError, ConnectionResetError):
+        ended = True
+    out = {"dropped": ended and peer.wait(lambda: not peer.linked.get(unit, 0) >> peer.pid & 1, 20)}
+    if out["dropped"]:
+        peer.reading = True
         peer.connect(unit, 0)
-        again = peer.ci[unit]
-        again.settimeout(20)
-        again.sendall(header(3, peer.pid, unit, 0x5718, 0x5719, 0x0105) + b"abc")
-        reply = b""
-        try:
-            while len(reply) < 23:
-                chunk = again.recv(23 - len(reply))
-                if not chunk:
-                    break
-                reply += chunk
-        except OSError:
-            pass
-        out["answered_again"] = reply == header(3, unit, peer.pid, 0x5719, 0x5718, 0x0106) + b"abc"
+        peer.ci[unit].sendall(header(3, peer.pid, unit, 0x5718, 0x5719, 0x0105) + b"abc")
+        out["answered_again"] = peer.wait(
+            lambda: (unit, 0x5719, 0x5718, b"abc") in [(u, f[4], f[5], p) for u, f, p in peer.replies(0x0106)], 20)
     return out
 
 
 def ask(peer, unit, seconds):
     """Asks `unit` for the state of a list every 50 ms for `seconds`, then waits up to 20 s for the
-    last answers: how many questions went, how many were answered, and the longest wait."""
-    asked, end = {}, time.monotonic() + seconds  # context: when asked
+    last answers: how many questions went, how many were answered, and the longest wait, in seconds
+    and in the unit's presence rounds."""
+    asked, end = {}, time.monotonic() + seconds  # context: when asked, in seconds and the unit's rounds
     while time.monotonic() < end:
         context = 0x05050000 + len(asked)
-        asked[context] = time.monotonic()
+        with peer.lock:
+            asked[context] = (time.monotonic(), peer.rounds.get(unit, 0))
         peer.ci[unit].sendall(header(0, peer.pid, unit, context, 0, 0x0505))
         time.sleep(0.05)
 
     def answers():
         with peer.lock:
-            return {f[5]: t for (u, f, _), t in zip(peer.messages, peer.arrived)
+            return {f[5]: when for (u, f, _), when in zip(peer.messages, peer.arrived)
                     if u == unit and f[6] in (0x0103, 0x0104) and f[5] in asked}
 
     peer.wait(lambda: len(answers()) == len(asked), 20)
     came = answers()
     return {"asked": len(asked), "answered": len(came),
-            "longest": max((t - asked[c] for c, t in came.items()), default=None)}
+            "longest": max((t - asked[c][0] for c, (t, _) in came.items()), default=None),
+            "longest_rounds": max((r - asked[c][1] for c, (_, r) in came.items()), default=None)}
 
 
 def main():
@@ -340,6 +340,14 @@ def main():
     units = {int(p, 0): a for a, p in (u.split(":") for u in sys.argv[4:])}
     peer = Peer(address, pid, int(version), units, int(offset), passive == "passive")
     peer.reading = mode != "stuck"
+    if mode in ("stuck", "ask"):
+        # They measure the unit: a loaded host that holds them up for a second must neither get them
+        # called offline nor stretch what they see.
+        peer.period = 5000
+        try:
+            os.nice(-10)
+        except OSError:
+            pass
     out = {}
     threading.Thread(target=peer.listen_presence, daemon=True).start()
     threading.Thread(target=peer.send_presence, daemon=True).start()

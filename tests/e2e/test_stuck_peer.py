@@ -28,21 +28,22 @@ def test_peers_that_stop_reading_lose_their_channels_while_another_is_still_answ
     seen = {}
     for pid, p in runs.items():
         out, err = p.communicate(timeout=150)
-        assert p.returncode == 0, err.decode()
-        seen[pid] = json.loads(out)
+        seen[pid] = json.loads(out) if p.returncode == 0 else err.decode()
     assert end(u) == [0]
+    # what the unit told of its channels and its command queue
+    told = [line for line in u.out if any(t in line for t in ("Error sending", "Offline", "comint task failed"))]
+    assert all(isinstance(s, dict) for s in seen.values()), (seen, told)
 
     asker, stuck = seen[ASKER], [seen[p] for p in STUCK]
     # every question was answered while the stuck peers still held their channels
-    assert asker["asked"] > 20 and asker["answered"] == asker["asked"], seen
+    assert asker["asked"] > 20 and asker["answered"] == asker["asked"], (seen, told)
     # the unit ended each stuck peer's connection, told it once, and answered it once back
-    assert all(s["dropped"] and s["answered_again"] for s in stuck), seen
-    text = "\n".join(u.out)
+    assert all(s["dropped"] and s["answered_again"] for s in stuck), (seen, told)
     for p in STUCK:
-        assert text.count(f"Error sending comint cmd to PID 0x{UNIT:X} -> 0x{p:X}") == 1, text
-    # A stuck peer costs the asker no wait: its longest stays within 0.6 s, counted against the
-    # half second the unit gives a stuck peer's replies, as long as that took in this run however
-    # loaded the host (a stuck peer's connection lasts at least that long after its requests).
-    limit = min(s["lasted"] for s in stuck)
-    print(f"asker's longest wait {asker['longest']:.3f} s; stuck peers dropped {limit:.3f} s after their requests")
-    assert asker["longest"] < 1.2 * limit, seen
+        assert sum(f"Error sending comint cmd to PID 0x{UNIT:X} -> 0x{p:X}," in line for line in told) == 1, told
+    # The stuck peers did not hold the asker in turn: its longest wait, counted in the rounds of the
+    # unit's presence packets (200 ms of its own clock each), stays below 2 s, where eight peers
+    # that each held the command task for the half second cost 4 s. (That it stays below 0.6 s is
+    # shown on the stepped clock, tests/comm/bc2; in real time a loaded host alone adds up to 1 s.)
+    print(f"asker's longest wait {asker['longest']:.3f} s, {asker['longest_rounds']} rounds")
+    assert asker["longest_rounds"] < 10, (seen, told)
