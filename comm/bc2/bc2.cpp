@@ -1,4 +1,14 @@
 // BaseCom2: presence multicast, the connection manager and the CI and DK channels per peer.
+//
+// No task that sends waits on a peer: what a stream socket does not take at once waits, whole
+// messages and frames in order, in its channel's bounded queue, which the flusher task sends on as
+// the socket takes it; a queue that makes no progress for SEND_LIMIT_MS, or would overflow, drops
+// its channel.
+//
+// Locks, in the order they are taken: a DK send buffer's `mutex` (a frame is built and handed to
+// the stream under it), then its channel's `sendLock` (the socket's stream and the queue). Neither
+// is held while taking `hostLock`; under `hostLock` only a channel nobody else sees yet has its
+// buffers reset. The receive task takes a channel's `sendLock` alone when it takes the socket out.
 #include "comm/bc2/bc2.h"
 
 #include "comm/dynkomm/dynkomm.h"
@@ -9,11 +19,13 @@
 #include "services/syslog/syslog.h"
 #include "services/bytes/bytes.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -34,10 +46,14 @@ constexpr uint16_t CONNECT_FAILED = 0, DISCONNECTED = 2, CONNECTED = 3, REQUESTE
 constexpr int SOCK_BUF = 23360;
 constexpr int POLL_SLICE_MS = 200;
 constexpr int CONNECT_LIMIT_MS = 3000;
-// A stream send waits this long in all for room: well below the 1.5 s after which the peers'
-// gateways call a unit that does not answer offline.
+// A stream channel whose queue makes no progress this long is dropped: well below the 1.5 s after
+// which the peers' gateways call a unit that does not answer offline.
 constexpr int SEND_LIMIT_MS = 500;
-constexpr int SEND_SLICE_MS = 50;
+// What a stream channel's queue holds at most: room for a reader that falls behind for a while
+// beyond what its socket holds.
+constexpr size_t QUEUE_MAX = 64 * 1024;
+// How often the flusher tries the sockets while a queue waits.
+constexpr int FLUSH_SLICE_MS = 5;
 
 uint64_t bit(uint32_t pid) {
     return pid < 64 ? uint64_t{1} << pid : 0;
@@ -45,9 +61,8 @@ uint64_t bit(uint32_t pid) {
 
 struct SendBuffer {
     SEM_ID mutex = nullptr;
-    uint32_t errorState = 0; // 0 none, 1 send failed, 2 partial send
+    uint32_t errorState = 0; // 0 none, 1 a datagram failed
     uint16_t fill = 0;
-    uint16_t sent = 0;
     uint32_t half = 0;
     uint8_t data[2 * BC2_FRAME] = {};
     uint8_t* frame() { return data + half; }
@@ -68,6 +83,16 @@ struct Channel {
     // Set by the send that failed on fd (it shut fd down); cleared when a new socket is taken.
     std::atomic<bool> dropping{false};
     SEM_ID sendLock = nullptr; // one stream send at a time, so that messages never interleave
+    // Under sendLock: what the socket did not take yet, in order (the first message or frame may
+    // have gone in part, every later one waits whole), made at the first wait; the tick of the
+    // queue's last progress; and who put the first waiting message, with its header, for the line
+    // that tells a drop. `queued` is read outside the lock as a hint.
+    std::unique_ptr<uint8_t[]> queue;
+    size_t queueHead = 0;
+    std::atomic<size_t> queued{0};
+    uint64_t progressAt = 0;
+    const char* firstWho = "";
+    uint8_t firstHead[20] = {};
     TASK_ID task = TASK_ID_NULL;
     sockaddr_in peerListen{};
     sockaddr_in peerUdp{};
@@ -96,6 +121,7 @@ std::atomic<uint64_t> heardSet{0}, ciSet{0}, dkSet{0};
 std::atomic<uint32_t> counter{0};
 std::atomic<uint32_t> presenceReceivedCount{0};
 std::atomic<bool> stopFlag{false};
+SEM_ID flushWake = nullptr; // given when a queue starts to wait, and at the stop
 std::atomic<Channel*> mcChannel{nullptr};
 // Set when the command multicast channel cannot be made: the command task then serves this
 // unit's own commands without it.
@@ -112,7 +138,7 @@ std::atomic<int (*)(const uint8_t*)> forwardSink{nullptr};
 std::atomic<void (*)(uint16_t)> resetSink{nullptr};
 
 // Every task of the transport, joined at stop.
-constexpr int MAX_TASKS = 6 + 2 * HOSTS;
+constexpr int MAX_TASKS = 7 + 2 * HOSTS;
 TASK_ID tasks[MAX_TASKS];
 std::atomic<int> taskCount{0};
 void remember(TASK_ID t) {
@@ -165,35 +191,6 @@ ssize_t sendDatagram(int fd, const uint8_t* data, size_t n, const sockaddr_in& t
                   sizeof to);
 }
 
-// Sends all n bytes on a stream socket, waiting for room through the OS layer at most
-// SEND_LIMIT_MS in all: a peer that stops reading must not hold the sending task. n, or what
-// went before the time ran out (errno ETIMEDOUT) or the socket failed (-1 when nothing went).
-ssize_t sendBounded(int fd, const uint8_t* data, size_t n) {
-    size_t done = 0;
-    for (int waited = 0; done < n;) {
-        const ssize_t r = send(fd, data + done, n - done, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (r > 0) {
-            done += static_cast<size_t>(r);
-            continue;
-        }
-        if (r < 0 && errno == EINTR) continue;
-        if (r == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) break;
-        if (waited >= SEND_LIMIT_MS || stopFlag) {
-            errno = ETIMEDOUT;
-            break;
-        }
-        // Every wait counts whole, however it ended: a socket that keeps saying it has room
-        // without taking any cannot hold the task either.
-        pollfd p{fd, POLLOUT, 0};
-        {
-            OsExternalWait wait;
-            poll(&p, 1, SEND_SLICE_MS);
-        }
-        waited += SEND_SLICE_MS;
-    }
-    return done || n == 0 ? static_cast<ssize_t>(done) : -1;
-}
-
 // ---- channels ----------------------------------------------------------------------------
 
 void resetBuffer(SendBuffer& b) {
@@ -210,7 +207,6 @@ void resetBuffer(SendBuffer& b) {
     }
     b.errorState = 0;
     b.fill = 0;
-    b.sent = 0;
     b.half = 0;
     if (semGive(b.mutex) != OK) syslogx(LOG2_ERR, "BC2_snd_framer_ini(): semGive failed - errno %s", err());
 }
@@ -244,6 +240,7 @@ Channel* channelOf(uint32_t pid, int type, bool create) {
     resetBuffer(c->buf[0]);
     resetBuffer(c->buf[1]);
     c->sendLock = semMCreate(SEM_Q_PRIORITY | SEM_INVERSION_SAFE);
+    if (!c->sendLock) syslogx(LOG2_ERR, "BC2_create_channel_config(): semMCreate failed - errno %s", err());
     slot = c;
     return c;
 }
@@ -288,7 +285,12 @@ int closeTaken(Channel* c, int fd) {
 // using it.
 void disconnect(Channel* c, bool own = false) {
     if (own) {
+        // What waits for this socket must not go on the next one.
+        const bool locked = c->sendLock && semTake(c->sendLock, WAIT_FOREVER) == OK;
         const int fd = c->fd.exchange(-1);
+        c->queued = 0;
+        c->queueHead = 0;
+        if (locked) semGive(c->sendLock);
         if (fd >= 0 && !bcSocket_isShutdown()) {
             if (syslogx_rateguard(&c->downLog))
                 syslogx(LOG2_INFO, "Basecom2: Disconnecting TCP %s socket", c->name);
@@ -307,31 +309,140 @@ void disconnect(Channel* c, bool own = false) {
     resetBuffer(c->buf[1]);
 }
 
-// Sends data whole on the channel's stream within the bound: what went (n when all), or -1. A
-// send that did not complete leaves the peer's stream cut inside a message, so it drops the
-// channel: it shuts the socket down, and the receive task closes it. `gone` tells a send that
-// found no socket, or the channel dropped already: nothing went and there is nothing to tell.
-ssize_t streamSend(Channel* c, const uint8_t* data, size_t n, bool* gone) {
+uint64_t ticksNow() {
+    return tick64Get();
+}
+uint64_t ticksOf(int ms) {
+    return static_cast<uint64_t>(ms) * static_cast<uint64_t>(sysClkRateGet()) / 1000u;
+}
+
+// Under sendLock: sends on what waits in the queue as far as the socket takes it. False when the
+// socket failed (errno says why).
+bool pushQueue(Channel* c, int fd) {
+    while (c->queued) {
+        const size_t run = std::min(c->queued.load(), QUEUE_MAX - c->queueHead);
+        const ssize_t r = send(fd, c->queue.get() + c->queueHead, run, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (r > 0) {
+            c->queueHead = (c->queueHead + static_cast<size_t>(r)) % QUEUE_MAX;
+            c->queued -= static_cast<size_t>(r);
+            c->progressAt = ticksNow();
+            continue;
+        }
+        if (r < 0 && errno == EINTR) continue;
+        return r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+    }
+    return true;
+}
+
+// Under sendLock: drops the channel whose stream failed or stalled. The peer's stream may be cut
+// inside a message, so the socket is shut down (the receive task closes it) and what waits goes.
+void dropLocked(Channel* c, int fd) {
+    const int e = errno;
+    c->dropping = true;
+    c->queued = 0;
+    c->queueHead = 0;
+    ::shutdown(fd, SHUT_RDWR);
+    ++c->sendErrors;
+    errno = e;
+}
+
+// The line that tells a channel's drop, once within the channel's own guard (one stuck peer does
+// not silence the others): `head` the header of the message that could not go (command channels),
+// errno the reason.
+void tellDrop(Channel* c, const char* who, const uint8_t* head) {
+    const int e = errno;
+    if (stopFlag || !syslogx_rateguard(&c->sendLog)) return;
+    if (c->type == CI)
+        syslogx(LOG2_ERR, "Basecom2: %s Error sending comint cmd to PID 0x%X -> 0x%X, cmd 0x%X, %s", who,
+                get_be16(head + 4), get_be16(head + 6), get_be16(head + 16), std::strerror(e));
+    else
+        syslogx(LOG2_ERR, "%s:[0x%02x] socket send error - errno %s", who, c->pid, std::strerror(e));
+}
+
+// Puts n bytes whole into the channel's stream without waiting on the peer: what the socket does
+// not take at once waits in the channel's queue, behind what waits already. 1 taken, 0 nothing to
+// do (no socket, or the channel dropped already), -1 the channel dropped now: its socket failed, or
+// the queue has no room for the rest (errno says which; the caller tells it). `head` (20 bytes, or
+// null) and `who` name the message for the line of a later drop.
+int streamPut(Channel* c, const uint8_t* data, size_t n, const char* who, const uint8_t* head) {
     FdUse use(c);
     const int fd = use.fd();
-    *gone = true;
     if (fd < 0 || c->dropping || !c->sendLock || semTake(c->sendLock, WAIT_FOREVER) != OK) return 0;
-    ssize_t r = 0;
-    // A send that waited for the lock behind the one that failed sends nothing.
-    if (!c->dropping) {
-        *gone = false;
-        r = sendBounded(fd, data, n);
-        if (r != static_cast<ssize_t>(n)) {
-            c->dropping = true;
-            const int e = errno;
-            ::shutdown(fd, SHUT_RDWR);
-            errno = e;
+    int result = 0;
+    bool wake = false;
+    // A put that waited for the lock behind a drop, or a socket taken out meanwhile, puts nothing.
+    if (!c->dropping && c->fd.load() == fd) {
+        size_t done = 0;
+        bool ok = pushQueue(c, fd);
+        while (ok && !c->queued && done < n) {
+            const ssize_t r = send(fd, data + done, n - done, MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (r > 0)
+                done += static_cast<size_t>(r);
+            else if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+                break;
+            else if (r == 0 || errno != EINTR)
+                ok = false;
+        }
+        if (ok && done < n) {
+            if (!c->queue) c->queue.reset(new (std::nothrow) uint8_t[QUEUE_MAX]);
+            if (!c->queue || n - done > QUEUE_MAX - c->queued) {
+                errno = ENOBUFS;
+                ok = false;
+            } else {
+                if (!c->queued) {
+                    c->progressAt = ticksNow();
+                    c->firstWho = who;
+                    if (head) std::memcpy(c->firstHead, head, sizeof c->firstHead);
+                    wake = true;
+                }
+                for (size_t at = (c->queueHead + c->queued) % QUEUE_MAX; done < n;) {
+                    const size_t run = std::min(n - done, QUEUE_MAX - at);
+                    std::memcpy(c->queue.get() + at, data + done, run);
+                    done += run;
+                    c->queued += run;
+                    at = 0;
+                }
+            }
+        }
+        if (ok) {
+            result = 1;
+        } else {
+            dropLocked(c, fd);
+            result = -1;
         }
     }
     const int e = errno;
     semGive(c->sendLock);
+    if (wake) semGive(flushWake);
     errno = e;
-    return r;
+    return result;
+}
+
+// The flusher's turn at one channel: sends on what waits, and drops the channel when its queue
+// made no progress for SEND_LIMIT_MS. True while something still waits.
+bool flushChannel(Channel* c) {
+    if (!c->queued) return false;
+    FdUse use(c);
+    const int fd = use.fd();
+    if (fd < 0 || !c->sendLock || semTake(c->sendLock, WAIT_FOREVER) != OK) return false;
+    bool ok = true;
+    const char* who = c->firstWho;
+    uint8_t head[sizeof c->firstHead];
+    std::memcpy(head, c->firstHead, sizeof head); // the line is told outside the lock
+    if (!c->dropping && c->fd.load() == fd && c->queued) {
+        ok = pushQueue(c, fd);
+        if (ok && c->queued && ticksNow() - c->progressAt >= ticksOf(SEND_LIMIT_MS)) {
+            errno = ETIMEDOUT;
+            ok = false;
+        }
+        if (!ok) dropLocked(c, fd);
+    }
+    const bool waiting = c->queued != 0;
+    const int e = errno;
+    semGive(c->sendLock);
+    errno = e;
+    if (!ok) tellDrop(c, who, head);
+    return waiting;
 }
 
 void receiveTask(Channel* c);
@@ -961,22 +1072,16 @@ void dkUdpListen() {
     }
 }
 
-// A command message on a peer's stream: 1 sent, else 0. The failure that dropped the channel is
-// counted and told through `tell` (the channel's own guard: one stuck peer does not silence
-// the others); what found it dropped already is neither.
-int ciSend(Channel* c, const uint8_t* msg, size_t n, void (*tell)(const uint8_t* msg)) {
-    bool gone;
-    if (streamSend(c, msg, n, &gone) == static_cast<ssize_t>(n)) {
+// A command message on a peer's stream: 1 taken (sent, or waiting in the channel's queue), else
+// 0. The failure that dropped the channel is counted and told; what found it dropped already is
+// neither.
+int ciSend(Channel* c, const uint8_t* msg, size_t n, const char* who) {
+    const int r = streamPut(c, msg, n, who, msg);
+    if (r > 0) {
         ++c->sent;
         return 1;
     }
-    if (gone) return 0;
-    const int e = errno;
-    ++c->sendErrors;
-    if (!stopFlag && syslogx_rateguard(&c->sendLog)) {
-        errno = e;
-        tell(msg);
-    }
+    if (r < 0) tellDrop(c, who, msg);
     return 0;
 }
 
@@ -994,41 +1099,54 @@ DkPeer dkChannel(uint32_t pid) {
     return {hosts[pid].dk, hosts[pid].version};
 }
 
-// Sends what is left of the buffer's frame. 1 sent, 0 failed (logged once per error state; a
-// TCP send that failed dropped the channel, and its receive task resets the buffers).
+// Sends the buffer's frame: as a datagram, or whole into the stream (where what the socket does
+// not take at once waits in the channel's queue). 1 sent, 0 failed: a datagram that failed is
+// logged once per error state; a frame the stream could not take dropped the channel (its receive
+// task resets the buffers).
 int sendRest(Channel* c, SendBuffer& b, bool udp, const char* who) {
-    const size_t left = b.fill - b.sent;
-    bool gone = dkTxFd < 0;
-    const ssize_t r = udp ? (gone ? 0 : sendDatagram(dkTxFd, b.frame() + b.sent, left, c->peerUdp))
-                          : streamSend(c, b.frame() + b.sent, left, &gone);
-    if (gone) return 0;
-    if (r == static_cast<ssize_t>(left)) {
-        // the online buffer's frames count apart, whichever way they went
-        if (&b == &c->buf[1])
-            ++c->framesOnline;
-        else
-            ++c->sent;
-        b.errorState = 0;
-        b.fill = 0;
-        b.sent = 0;
-        b.half = b.half ? 0 : BC2_FRAME;
-        return 1;
+    if (udp) {
+        if (dkTxFd < 0) return 0;
+        if (sendDatagram(dkTxFd, b.frame(), b.fill, c->peerUdp) != static_cast<ssize_t>(b.fill)) {
+            ++c->sendErrors;
+            if (b.errorState != 1)
+                SYSLOGX_RATE_GUARDED(LOG2_ERR, "%s:[0x%02x] socket send error - errno %s", who, c->pid,
+                                     err());
+            b.errorState = 1;
+            return 0;
+        }
+    } else if (const int r = streamPut(c, b.frame(), b.fill, who, nullptr); r <= 0) {
+        if (r < 0) tellDrop(c, who, nullptr);
+        return 0;
     }
-    ++c->sendErrors;
-    if (r < 0) {
-        if (b.errorState != 1)
-            SYSLOGX_RATE_GUARDED(LOG2_ERR, "%s:[0x%02x] socket send error - errno %s", who, c->pid, err());
-        b.errorState = 1;
-    } else {
-        b.sent = static_cast<uint16_t>(b.sent + r);
-        if (b.errorState != 2)
-            SYSLOGX_RATE_GUARDED(
-                LOG2_ERR,
-                "%s:[0x%02x] send buffer overrun, req %d only %d error_snd_pos %d bytes of dynkom data sent",
-                who, c->pid, static_cast<int>(left), static_cast<int>(r), static_cast<int>(b.sent));
-        b.errorState = 2;
+    // the online buffer's frames count apart, whichever way they went
+    if (&b == &c->buf[1])
+        ++c->framesOnline;
+    else
+        ++c->sent;
+    b.errorState = 0;
+    b.fill = 0;
+    b.half = b.half ? 0 : BC2_FRAME;
+    return 1;
+}
+
+// Sends on the stream channels' queues as their sockets take them: woken when a queue starts to
+// wait, it tries every channel while any waits.
+void flusher() {
+    const int slice = std::max(1, sysClkRateGet() * FLUSH_SLICE_MS / 1000);
+    for (bool waiting = false; !stopFlag;) {
+        semTake(flushWake, waiting ? slice : WAIT_FOREVER);
+        Channel* channels[2 * 64];
+        int n = 0;
+        {
+            HostGuard g;
+            for (const Host& h : hosts)
+                for (Channel* c : {h.ci, h.dk})
+                    if (c && c->pid < 64 && n < 2 * 64) channels[n++] = c;
+        }
+        waiting = false;
+        for (int i = 0; i < n && !stopFlag; ++i)
+            waiting = flushChannel(channels[i]) || waiting;
     }
-    return 0;
 }
 
 int appendRecord(Channel* c, int which, bool udp, const uint8_t* header, const uint8_t* entry,
@@ -1165,6 +1283,8 @@ void BC2_init() {
     ownOffset = AppMan_getBC2PortOffset();
     if (!hostLock) hostLock = semMCreate(SEM_Q_PRIORITY | SEM_INVERSION_SAFE);
     if (!stopWake) stopWake = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
+    if (!flushWake) flushWake = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
+    if (flushWake) semTake(flushWake, NO_WAIT); // the last stop's give
     heardSet = 0;
     ciSet = bit(ownPid);
     dkSet = bit(ownPid);
@@ -1215,6 +1335,8 @@ void BC2_init() {
         {"r_BC2_DK_UDP_listen", 78, 10000, dkUdpListen,
          "BC2_eth_ini(): Failed to start task 'BC2 DK UDP listen'",
          "BC2_eth_ini(): Failed to start task 'tBC2_DK_UDP_listen"},
+        {"r_BC2_flush", 74, 5000, flusher, "BC2_eth_ini(): Failed to start task 'BC2 flush'",
+         "BC2_eth_ini(): Failed to start task 'tBC2_flush'"},
     };
     for (const Start& s : starts) {
         const TASK_ID t = taskSpawn(
@@ -1237,6 +1359,7 @@ void BC2_stop() {
     stopFlag = true;
     bcSocket_shutdownAll();
     if (stopWake) semGive(stopWake);
+    if (flushWake) semGive(flushWake);
     for (Host& h : hosts)
         for (Channel* c : {h.ci, h.dk})
             if (c && c->activate) semGive(c->activate);
@@ -1269,12 +1392,7 @@ int comint_put_eth(const uint8_t* msg) {
     }
     if (!c) return 0;
     const size_t n = 20u + len;
-    if (c->pid != MC_RECORD)
-        return ciSend(c, msg, n, [](const uint8_t* m) {
-            syslogx(LOG2_ERR,
-                    "Basecom2: comint_put_eth() Error sending comint cmd to PID 0x%X -> 0x%X, cmd 0x%X",
-                    get_be16(m + 4), get_be16(m + 6), get_be16(m + 16));
-        });
+    if (c->pid != MC_RECORD) return ciSend(c, msg, n, "comint_put_eth()");
     FdUse use(c);
     if (use.fd() < 0) return 0;
     if (sendDatagram(use.fd(), msg, n, c->peerListen) != static_cast<ssize_t>(n)) {
@@ -1296,10 +1414,7 @@ int comint_put_locSock(const uint8_t* msg) {
         c = hosts[dest].ci;
     }
     if (!c) return 0;
-    return ciSend(c, msg, 20u + len, [](const uint8_t* m) {
-        syslogx(LOG2_ERR, "Basecom2: comint_put_locSock() Error sending comint cmd 0x%X to PID 0x%X, %s",
-                get_be16(m + 16), get_be16(m + 6), err());
-    });
+    return ciSend(c, msg, 20u + len, "comint_put_locSock()");
 }
 
 int dyncom_send_eth(const uint8_t* header, const uint8_t* entry) {
@@ -1331,7 +1446,7 @@ void Dynkom_flush_eth(int kind) {
             syslogx(LOG2_ERR, "Dynkom_flush_eth(): pid: 0x%02x, semTake failed - errno %s", pid, err());
             continue;
         }
-        if (b.fill > b.sent) sendRest(c, b, udp, "Dynkom_flush_eth()");
+        if (b.fill) sendRest(c, b, udp, "Dynkom_flush_eth()");
         if (semGive(b.mutex) != OK)
             syslogx(LOG2_ERR, "Dynkom_flush_eth_offline(): semGive failed - errno %s", err());
     }

@@ -78,14 +78,16 @@ int comint_status();
 // interface, no sockets).
 int BC2_ciMulticastFailed();
 // A command message on the destination's command channel (the command multicast for 0xFFFE): 1
-// when sent. A send on a channel that cannot complete within half a second fails and drops that
-// channel, here and for the data records below: no caller waits longer on a peer that stopped
-// reading. A datagram that cannot go at once is lost.
+// when sent or waiting in the channel's queue. No caller waits on a peer, here and for the data
+// records below: what the channel's socket does not take at once waits, in order, in the channel's
+// queue (64 KiB), which a task of the transport sends on as the socket takes it; a channel whose
+// queue makes no progress for half a second, or would overflow, is dropped. A datagram that
+// cannot go at once is lost.
 int comint_put_eth(const uint8_t* message);
 int comint_put_locSock(const uint8_t* message);
 
 // Appends one DK record (8-byte header, then the entry of the header's length) to the peer's
-// frame; 1 when a frame was sent during the call.
+// frame; 1 when a full frame went (or waits whole in the channel's queue) during the call.
 int dyncom_send_eth(const uint8_t* header, const uint8_t* entry);
 int dyncom_send_eth_online(const uint8_t* header, const uint8_t* entry);
 // Sends the pending frames of every peer: kind 1 the offline buffers, 0 the online ones.
