@@ -116,27 +116,55 @@ class Process:
         if any("display could not be started!" in line for line in self.out):
             assert self.shell("display start") == (0, "")
 
+    def _take(self, timeout):
+        """Reads what the unit printed within `timeout` s into `out`; False once its output ended."""
+        fd = self.proc.stdout.fileno()
+        ready, _, _ = select.select([fd], [], [], timeout)
+        if not ready:
+            return True
+        # Raw reads: a buffered reader would hide lines from select().
+        chunk = os.read(fd, 65536)
+        if not chunk:
+            return False
+        self.pending += chunk
+        *lines, self.pending = self.pending.split(b"\n")
+        self.out += [line.decode(errors="replace") for line in lines]
+        return True
+
+    def _found(self, text, times):
+        found = [line for line in self.out if text in line]
+        return found[times - 1] if len(found) >= times else None
+
     def wait_for(self, text, limit=60.0, times=1):
         """Reads output until `times` lines contain `text` (a pipe read, bounded in wall time)."""
         deadline = time.monotonic() + limit
-        while True:
-            found = [line for line in self.out if text in line]
-            if len(found) >= times:
-                return found[times - 1]
-            fd = self.proc.stdout.fileno()
+        while (line := self._found(text, times)) is None:
             left = deadline - time.monotonic()
             if left <= 0:
                 raise AssertionError(f"no line with {text!r}; output:\n" + "\n".join(self.out))
-            ready, _, _ = select.select([fd], [], [], left)
-            if not ready:
-                continue
-            # Raw reads: a buffered reader would hide lines from select().
-            chunk = os.read(fd, 65536)
-            if not chunk:
+            if not self._take(left):
                 raise AssertionError(f"exited before {text!r}; output:\n" + "\n".join(self.out))
-            self.pending += chunk
-            *lines, self.pending = self.pending.split(b"\n")
-            self.out += [line.decode(errors="replace") for line in lines]
+        return line
+
+    def wait_seen(self, text, ticks, times=1, guard=600.0):
+        """Reads output until `times` lines contain `text`, within `ticks` ticks of the unit's own
+        clock however slowly a loaded host lets them pass; `guard` host seconds only end the wait
+        on a unit that hangs."""
+        deadline = time.monotonic() + guard
+        with self.control() as ctl:
+            until = ctl.ticks() + ticks
+            while (line := self._found(text, times)) is None:
+                if ctl.ticks() >= until or time.monotonic() > deadline:
+                    # what it printed before then counts, however late it is read
+                    while select.select([self.proc.stdout.fileno()], [], [], 0)[0] and self._take(0):
+                        pass
+                    if (line := self._found(text, times)) is not None:
+                        break
+                    raise AssertionError(f"no line with {text!r} in {ticks} ticks of the unit's (or "
+                                         f"{guard} s of the host's); output:\n" + "\n".join(self.out))
+                if not self._take(0.05):
+                    raise AssertionError(f"exited before {text!r}; output:\n" + "\n".join(self.out))
+        return line
 
     def finish(self, limit=60.0):
         rest, _ = self.proc.communicate(timeout=limit)
@@ -147,9 +175,9 @@ class Process:
     def control(self):
         return vynctl.Unit(str(self.dir), timeout=30, wait=30)
 
-    def wait_ticks(self, count, limit=120.0):
+    def wait_ticks(self, count, limit=600.0):
         """Waits until a unit in real time has made `count` more ticks: a span of its own time,
-        however slowly a loaded host lets it pass."""
+        however slowly a loaded host lets it pass (`limit` host seconds only guard a hang)."""
         deadline = time.monotonic() + limit
         with self.control() as ctl:
             until = ctl.ticks() + count

@@ -13,7 +13,7 @@ import pynmea2
 import pytest
 
 import netns
-from conftest import ROOT, STEPPED, built, end, patched_dataset
+from conftest import ROOT, STEPPED, built, end, patched_dataset, wait_signal
 
 LAP = re.compile(r"^\d+ KVX2_VYN (\d+) \S+ laptrigger: lap (\d+) of outing (\d+), lap time (\d+\.\d\d) s")
 
@@ -129,6 +129,7 @@ def test_gps_laps_over_a_drive_through_a_pty(unit, mkdataset, tmp_path):
 
 
 def test_the_masters_laps_reach_another_unit_once(unit, net):
+    # Each wait is a span of the waiting unit's own time, however slowly a loaded host lets it pass.
     units, hosts = {}, {}
     for pid, host in {0x21: 1, 0x22: 2}.items():  # the laptrigger master is PID 0x21
         hosts[pid] = net.host(host)
@@ -136,29 +137,30 @@ def test_the_masters_laps_reach_another_unit_once(unit, net):
                           dataset=patched_dataset((0x10004, struct.pack("<I", 0x21 << 8))), name=f"u{pid:x}",
                           prefix=hosts[pid].prefix())
     for pid, other in ((0x21, 0x22), (0x22, 0x21)):
-        units[pid].wait_for(f"CI channel to PID 0x{other:X} established", 30)
+        units[pid].wait_seen(f"CI channel to PID 0x{other:X} established", 30000)
     master, other = units[0x21], units[0x22]
     # the master's counters of its start reach the unit once its channel is up, and the unit
     # asks the master for them until it answers
-    update = other.wait_for("laptrigger: update of PID 0x21: lap ", 10).split("update of PID 0x21: ")[1]
-    other.wait_for("LapOutFra: laptrigger master answered: " + update, 10)
-    # the trigger held until the lap is counted, and the next one after the shortest lap of the
-    # master's own time (2 s), however slowly a loaded host lets that time pass
+    update = other.wait_seen("laptrigger: update of PID 0x21: lap ", 10000).split("update of PID 0x21: ")[1]
+    other.wait_seen("LapOutFra: laptrigger master answered: " + update, 10000)
+    # the trigger held until the lap is counted, then low from when the master read it so for
+    # longer than the shortest lap (2 s)
     with master.control() as ctl:
         for n in (1, 2):
             ctl.cmd("din 0 1")
-            master.wait_for(f"laptrigger: lap {n} of outing", 30)
+            master.wait_seen(f"laptrigger: lap {n} of outing", 30000)
             ctl.cmd("din 0 0")
+            wait_signal(hosts[0x21], 0x21, "B_Laptriggerpin", lambda pin: pin & 1 == 0, limit=600)
             master.wait_ticks(2200)
-    other.wait_for("laptrigger: lap of PID 0x21: lap 2", 30)
+    other.wait_seen("laptrigger: lap of PID 0x21: lap 2", 30000)
     other.wait_ticks(500)
     assert end(other) == [0]
     # the unit restarts: its channel drops, and once it is back the master's counters reach it again
     # (both tell the channel is back, the master however many of its channels told theirs before)
     again = unit(["0"], None, dataset=False, name="u22", prefix=hosts[0x22].prefix())
-    again.wait_for("CI channel to PID 0x21 established", 30)
-    master.wait_for("CI channel to PID 0x22 established", 30, times=2)
-    again.wait_for("laptrigger: update of PID 0x21: lap 2 of outing ", 10)
+    again.wait_seen("CI channel to PID 0x21 established", 30000)
+    master.wait_seen("CI channel to PID 0x22 established", 30000, times=2)
+    again.wait_seen("laptrigger: update of PID 0x21: lap 2 of outing ", 10000)
     assert end(master, again) == [0, 0]
     outing = laps(master)[0][2]
     assert [line.split("laptrigger: ")[1] for line in again.out if "laptrigger: update of PID" in line] == [
