@@ -11,6 +11,7 @@ import stat
 import subprocess
 import sys
 import tempfile
+import textwrap
 import time
 import unittest
 
@@ -150,13 +151,26 @@ class Namespaces(unittest.TestCase):
     def test_no_holder_outlives_its_run(self):
         # a host that cannot be made (its veth is there already) leaves no holder; a run that is
         # killed leaves none either
-        code = ("import netns, os, sys, time\n"
-                "def mine():\n"
-                "    return [int(p) for p in os.listdir('/proc') if p.isdigit() and\n"
-                "            open(f'/proc/{p}/stat').read().rsplit(')', 1)[1].split()[1] == str(os.getpid())]\n"
-                "net = netns.Network()\nnet.host(1)\n"
-                "try:\n    net.host(1)\nexcept Exception:\n    pass\n"
-                "print(*mine(), flush=True)\ntime.sleep(600)\n")
+        code = textwrap.dedent("""
+            import netns, os, time
+            def mine():
+                found = []
+                for p in filter(str.isdigit, os.listdir("/proc")):
+                    try:
+                        if open(f"/proc/{p}/stat").read().rsplit(")", 1)[1].split()[1] == str(os.getpid()):
+                            found.append(p)
+                    except OSError:
+                        pass  # gone meanwhile
+                return found
+            net = netns.Network()
+            net.host(1)
+            try:
+                net.host(1)
+            except Exception:
+                pass
+            print(*mine(), flush=True)
+            time.sleep(600)
+            """)
         run = subprocess.Popen([sys.executable, "-c", f"import sys; sys.path.insert(0, {E2E!r})\n" + code],
                                stdout=subprocess.PIPE, text=True)
         try:
