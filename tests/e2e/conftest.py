@@ -186,6 +186,16 @@ class Process:
     def control(self):
         return vynctl.Unit(str(self.dir), timeout=30, wait=30)
 
+    def wait_until(self, holds, ticks, what, guard=600.0):
+        """Asks `holds` until it is true, within `ticks` ticks of the unit's own clock (`guard` host
+        seconds only end the wait on a unit that hangs)."""
+        deadline = time.monotonic() + guard
+        with self.control() as ctl:
+            until = ctl.ticks() + ticks
+            while not holds():
+                assert ctl.ticks() < until and time.monotonic() < deadline, f"{what} not within {ticks} ticks"
+                time.sleep(0.05)
+
     def wait_ticks(self, count, limit=600.0):
         """Waits until a unit in real time has made `count` more ticks: a span of its own time,
         however slowly a loaded host lets it pass (`limit` host seconds only guard a hang)."""
