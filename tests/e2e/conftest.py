@@ -6,6 +6,7 @@ import json
 import os
 import select
 import shutil
+import signal
 import struct
 import subprocess
 import sys
@@ -41,6 +42,14 @@ def own_network():
                     ["route", "add", "224.0.0.0/4", "dev", "lo"]):
             subprocess.run(["ip"] + cmd, check=True)
     yield
+
+
+def pytest_configure(config):
+    """A run that is terminated (a time-out, a stopped job) ends as one interrupted at the keyboard:
+    its tests' units and namespaces are taken down, not left running."""
+    def interrupted(signum, frame):
+        raise KeyboardInterrupt(f"signal {signum}")
+    signal.signal(signal.SIGTERM, interrupted)
 
 
 def pytest_terminal_summary(terminalreporter):

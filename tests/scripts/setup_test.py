@@ -2,7 +2,8 @@
 """What the suite needs of the machine: scripts/setup installs every tool that the tests of units in
 network namespaces and the README's load recipe run (dpkg names the package of each); as root a
 namespace that cannot be made fails its test, without root the tests skip and the run says so; a
-namespace lives as long as its run, and no holder of one outlives the run, whatever ends it."""
+namespace lives as long as its run, and no holder of one outlives the run, whatever ends it; a run
+that is terminated takes its units down."""
 import os
 import re
 import shutil
@@ -59,6 +60,36 @@ def python(code, env=None):
         err.seek(0)
         done.stderr = err.read()
     return done
+
+
+def descendants(pid):
+    """The processes below `pid`."""
+    parent = {}
+    for p in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{p}/stat") as f:
+                parent[int(p)] = int(f.read().rsplit(")", 1)[1].split()[1])
+        except OSError:
+            pass  # gone meanwhile
+    below, todo = [], [pid]
+    while todo:
+        kids = [p for p, pp in parent.items() if pp == todo[-1]]
+        todo.pop()
+        below += kids
+        todo += kids
+    return below
+
+
+def named(pids, name):
+    found = []
+    for pid in pids:
+        try:
+            with open(f"/proc/{pid}/comm") as f:
+                if f.read().strip() == name:
+                    found.append(pid)
+        except OSError:
+            pass
+    return found
 
 
 def holders(pids):
@@ -187,6 +218,32 @@ class Namespaces(unittest.TestCase):
                 run.kill()
                 run.wait()
             run.stdout.close()
+
+    @unittest.skipUnless(os.environ.get("VYN_BIN"), "VYN_BIN names no built unit")
+    def test_a_terminated_run_takes_its_units_and_namespaces_down(self):
+        run = subprocess.Popen([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                                os.path.join(E2E, "test_laps.py"), "-k", "another_unit"],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        left = []
+        try:
+            deadline = time.monotonic() + 300
+            while len(named(descendants(run.pid), "vyn")) < 2:  # both units run
+                self.assertLess(time.monotonic(), deadline)
+                self.assertIsNone(run.poll())
+                time.sleep(0.05)
+            left = descendants(run.pid)
+            run.terminate()
+            run.wait(timeout=300)
+            deadline = time.monotonic() + 60
+            while holders(left) and time.monotonic() < deadline:
+                time.sleep(0.05)
+            self.assertEqual(named(holders(left), "vyn") + named(holders(left), "cat"), [])
+        finally:
+            if run.poll() is None:
+                run.kill()
+                run.wait()
+            for pid in holders(left):
+                os.kill(pid, signal.SIGKILL)
 
 
 if __name__ == "__main__":
