@@ -229,16 +229,19 @@ class Process:
         st = os.stat(self.dir)
         return glob.glob("/dev/shm/vyn_fb_*_%x_%x" % (st.st_dev, st.st_ino))
 
-    def stop(self):
-        """The post-run semaphore, then ticks until the unit ends; its exit code."""
+    def stop(self, guard=300.0):
+        """The post-run semaphore, then ticks until the unit ends, however many its shutdown takes
+        while a loaded host keeps its tasks waiting (`guard` host seconds only end the wait on a
+        unit that hangs); its exit code."""
+        deadline = time.monotonic() + guard
         with self.control() as ctl:
             ctl.postrun()
-            for _ in range(40):
+            while self.proc.poll() is None and time.monotonic() < deadline:
                 try:
                     ctl.step(10)
                 except vynctl.UnitGone:
                     break
-        return self.finish(limit=30)
+        return self.finish(limit=max(deadline - time.monotonic(), 30))
 
     def end(self):
         """The post-run semaphore of a unit in real time; its exit code once it ended."""

@@ -59,7 +59,8 @@ class Holder:
         for _ in range(3000):
             try:
                 ns = os.readlink(f"/proc/{self.pid}/ns/net")
-                comm = open(f"/proc/{self.pid}/comm").read().strip()
+                with open(f"/proc/{self.pid}/comm") as f:
+                    comm = f.read().strip()
             except OSError:
                 ns, comm = own, ""
             if ns != own and comm == "cat":
