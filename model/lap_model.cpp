@@ -1,6 +1,9 @@
 // Partition 1: the lap timing. A small model of our own over the lap function's parameters and
 // inputs (acquisition/awm/lapfunc.h):
-// - 1 ms step: the trigger level; an edge to SIG_ACT_LVL is latched with its millisecond.
+// - 1 ms step: the trigger level; an edge to SIG_ACT_LVL is latched with its millisecond. Times
+//   are the unit's clock when a step reads its inputs, not a count of steps: steps that make up
+//   late releases one after the other all read the level of now, and a count would date an edge
+//   up to their backlog before it came, within the lock of the lap before.
 // - 10 ms step: command flags and the outing request first, then distance from the speed,
 //   segments (by the GPS segment trigger, or by the end distances LAPSEG while a speed input
 //   gives the distance; a segment begun before a restart gets no time), then a lap trigger
@@ -17,6 +20,7 @@
 
 #include "acquisition/awm/lapfunc.h"
 #include "acquisition/lap/laptrigger.h"
+#include "platform/os/os.h"
 #include "vyn/vartable.h"
 
 #include <algorithm>
@@ -121,7 +125,7 @@ void endLap(uint64_t at) {
 
 void step1ms(int call) {
     if (call != 0) return;
-    ++m.nowMs;
+    m.nowMs = tick64Get() * 1000 / static_cast<uint64_t>(sysClkRateGet());
     const uint8_t level = awm_0x08_lapfunc_getTrigger();
     if (m.lastLevel != 0xFF && level != m.lastLevel && level == SIG_ACT_LVL && !m.edge) {
         m.edge = true;

@@ -6,6 +6,7 @@ import json
 import os
 import select
 import shutil
+import signal
 import struct
 import subprocess
 import sys
@@ -31,13 +32,32 @@ VYNCTL = os.path.join(ROOT, "tools", "vynctl.py")
 def own_network():
     """A fresh network namespace for the test and what it starts, its loopback up and carrying
     multicast: a unit on the host's network takes the presence and commands of every other unit
-    on the machine (a page-set command restarts it)."""
-    if os.geteuid() == 0 and shutil.which("ip"):
-        if ctypes.CDLL(None, use_errno=True).unshare(CLONE_NEWNET) == 0:
-            for cmd in (["link", "set", "lo", "up"], ["link", "set", "lo", "multicast", "on"],
-                        ["route", "add", "224.0.0.0/4", "dev", "lo"]):
-                subprocess.run(["ip"] + cmd, check=True)
+    on the machine (a page-set command restarts it). Without root the test runs on the host's
+    network; as root a namespace that cannot be made fails it."""
+    if not netns.available():
+        libc = ctypes.CDLL(None, use_errno=True)
+        if libc.unshare(CLONE_NEWNET) != 0:
+            raise netns.Unavailable(f"no network namespace for the test: {os.strerror(ctypes.get_errno())}")
+        for cmd in (["link", "set", "lo", "up"], ["link", "set", "lo", "multicast", "on"],
+                    ["route", "add", "224.0.0.0/4", "dev", "lo"]):
+            subprocess.run(["ip"] + cmd, check=True)
     yield
+
+
+def pytest_configure(config):
+    """A run that is terminated (a time-out, a stopped job) ends as one interrupted at the keyboard:
+    its tests' units and namespaces are taken down, not left running."""
+    def interrupted(signum, frame):
+        raise KeyboardInterrupt(f"signal {signum}")
+    signal.signal(signal.SIGTERM, interrupted)
+
+
+def pytest_terminal_summary(terminalreporter):
+    """A run without root skips every namespace test: said where nobody can miss it."""
+    skipped = [r for r in terminalreporter.stats.get("skipped", []) if netns.NOT_ROOT in str(r.longrepr)]
+    if skipped:
+        terminalreporter.write_sep("!", f"{len(skipped)} tests SKIPPED: {netns.NOT_ROOT} (CI runs them as root)",
+                                   red=True, bold=True)
 
 
 def built(variable, what):
@@ -116,27 +136,55 @@ class Process:
         if any("display could not be started!" in line for line in self.out):
             assert self.shell("display start") == (0, "")
 
+    def _take(self, timeout):
+        """Reads what the unit printed within `timeout` s into `out`; False once its output ended."""
+        fd = self.proc.stdout.fileno()
+        ready, _, _ = select.select([fd], [], [], timeout)
+        if not ready:
+            return True
+        # Raw reads: a buffered reader would hide lines from select().
+        chunk = os.read(fd, 65536)
+        if not chunk:
+            return False
+        self.pending += chunk
+        *lines, self.pending = self.pending.split(b"\n")
+        self.out += [line.decode(errors="replace") for line in lines]
+        return True
+
+    def _found(self, text, times):
+        found = [line for line in self.out if text in line]
+        return found[times - 1] if len(found) >= times else None
+
     def wait_for(self, text, limit=60.0, times=1):
         """Reads output until `times` lines contain `text` (a pipe read, bounded in wall time)."""
         deadline = time.monotonic() + limit
-        while True:
-            found = [line for line in self.out if text in line]
-            if len(found) >= times:
-                return found[times - 1]
-            fd = self.proc.stdout.fileno()
+        while (line := self._found(text, times)) is None:
             left = deadline - time.monotonic()
             if left <= 0:
                 raise AssertionError(f"no line with {text!r}; output:\n" + "\n".join(self.out))
-            ready, _, _ = select.select([fd], [], [], left)
-            if not ready:
-                continue
-            # Raw reads: a buffered reader would hide lines from select().
-            chunk = os.read(fd, 65536)
-            if not chunk:
+            if not self._take(left):
                 raise AssertionError(f"exited before {text!r}; output:\n" + "\n".join(self.out))
-            self.pending += chunk
-            *lines, self.pending = self.pending.split(b"\n")
-            self.out += [line.decode(errors="replace") for line in lines]
+        return line
+
+    def wait_seen(self, text, ticks, times=1, guard=600.0):
+        """Reads output until `times` lines contain `text`, within `ticks` ticks of the unit's own
+        clock however slowly a loaded host lets them pass; `guard` host seconds only end the wait
+        on a unit that hangs."""
+        deadline = time.monotonic() + guard
+        with self.control() as ctl:
+            until = ctl.ticks() + ticks
+            while (line := self._found(text, times)) is None:
+                if ctl.ticks() >= until or time.monotonic() > deadline:
+                    # what it printed before then counts, however late it is read
+                    while select.select([self.proc.stdout.fileno()], [], [], 0)[0] and self._take(0):
+                        pass
+                    if (line := self._found(text, times)) is not None:
+                        break
+                    raise AssertionError(f"no line with {text!r} in {ticks} ticks of the unit's (or "
+                                         f"{guard} s of the host's); output:\n" + "\n".join(self.out))
+                if not self._take(0.05):
+                    raise AssertionError(f"exited before {text!r}; output:\n" + "\n".join(self.out))
+        return line
 
     def finish(self, limit=60.0):
         rest, _ = self.proc.communicate(timeout=limit)
@@ -147,9 +195,19 @@ class Process:
     def control(self):
         return vynctl.Unit(str(self.dir), timeout=30, wait=30)
 
-    def wait_ticks(self, count, limit=120.0):
+    def wait_until(self, holds, ticks, what, guard=600.0):
+        """Asks `holds` until it is true, within `ticks` ticks of the unit's own clock (`guard` host
+        seconds only end the wait on a unit that hangs)."""
+        deadline = time.monotonic() + guard
+        with self.control() as ctl:
+            until = ctl.ticks() + ticks
+            while not holds():
+                assert ctl.ticks() < until and time.monotonic() < deadline, f"{what} not within {ticks} ticks"
+                time.sleep(0.05)
+
+    def wait_ticks(self, count, limit=600.0):
         """Waits until a unit in real time has made `count` more ticks: a span of its own time,
-        however slowly a loaded host lets it pass."""
+        however slowly a loaded host lets it pass (`limit` host seconds only guard a hang)."""
         deadline = time.monotonic() + limit
         with self.control() as ctl:
             until = ctl.ticks() + count
@@ -171,16 +229,19 @@ class Process:
         st = os.stat(self.dir)
         return glob.glob("/dev/shm/vyn_fb_*_%x_%x" % (st.st_dev, st.st_ino))
 
-    def stop(self):
-        """The post-run semaphore, then ticks until the unit ends; its exit code."""
+    def stop(self, guard=300.0):
+        """The post-run semaphore, then ticks until the unit ends, however many its shutdown takes
+        while a loaded host keeps its tasks waiting (`guard` host seconds only end the wait on a
+        unit that hangs); its exit code."""
+        deadline = time.monotonic() + guard
         with self.control() as ctl:
             ctl.postrun()
-            for _ in range(40):
+            while self.proc.poll() is None and time.monotonic() < deadline:
                 try:
                     ctl.step(10)
                 except vynctl.UnitGone:
                     break
-        return self.finish(limit=30)
+        return self.finish(limit=max(deadline - time.monotonic(), 30))
 
     def end(self):
         """The post-run semaphore of a unit in real time; its exit code once it ended."""

@@ -1,6 +1,7 @@
 """Several units on one machine: each in a network namespace of its own, joined by veth pairs
 to a bridge inside an anonymous parent namespace, so that nothing outside the test changes and
-nothing needs a named teardown. Needs root (CI runs as root)."""
+nothing needs a named teardown. Needs root (CI runs as root): without it the tests skip; as root a
+namespace that cannot be made fails them."""
 import os
 import shutil
 import select
@@ -13,6 +14,12 @@ import time
 import pytest
 
 NET = "192.0.2."  # documentation addresses (TEST-NET-1): no host of the world has them
+TOOLS = ("unshare", "nsenter", "ip")
+NOT_ROOT = "network namespaces with veth pairs need root"
+
+
+class Unavailable(RuntimeError):
+    """As root, a namespace cannot be made here."""
 
 
 def _run(*cmd):
@@ -20,34 +27,48 @@ def _run(*cmd):
 
 
 def available():
-    """'' when namespaces can be made here, else the reason."""
+    """'' when namespaces can be made here, the reason when not root; as root a missing tool raises
+    Unavailable, so that a run as CI runs it cannot pass by skipping every namespace test."""
     if os.geteuid() != 0:
-        return "network namespaces with veth pairs need root"
-    for tool in ("unshare", "nsenter", "ip"):
-        if not shutil.which(tool):
-            return f"{tool} is not installed"
+        return NOT_ROOT
+    missing = [tool for tool in TOOLS if not shutil.which(tool)]
+    if missing:
+        raise Unavailable(f"{', '.join(missing)} not installed (scripts/setup installs it): no network namespace")
     return ""
 
 
 class Holder:
-    """A process that keeps one anonymous network namespace alive."""
+    """A process that keeps one anonymous network namespace alive for as long as its owner runs: it
+    waits for the end of a pipe that only this process writes, so it ends with stop(), or with this
+    process however that ends, and with nothing else."""
 
     def __init__(self, parent=None):
         prefix = ["nsenter", "-t", str(parent.pid), "-n"] if parent else []
-        self.proc = subprocess.Popen(prefix + ["unshare", "-n", "sleep", "600"])
+        self.proc = subprocess.Popen(prefix + ["unshare", "-n", "cat"], stdin=subprocess.PIPE,
+                                     stdout=subprocess.DEVNULL)
         self.pid = self.proc.pid
-        # unshare execs sleep once the namespace is made
+        try:
+            self._started()
+        except BaseException:
+            self.stop()
+            raise
+
+    def _started(self):
+        # unshare execs cat once the namespace is made
         own = os.readlink("/proc/self/ns/net")
-        for _ in range(500):
+        for _ in range(3000):
             try:
                 ns = os.readlink(f"/proc/{self.pid}/ns/net")
-                comm = open(f"/proc/{self.pid}/comm").read().strip()
+                with open(f"/proc/{self.pid}/comm") as f:
+                    comm = f.read().strip()
             except OSError:
                 ns, comm = own, ""
-            if ns != own and comm == "sleep":
+            if ns != own and comm == "cat":
                 return
+            if self.proc.poll() is not None:
+                break
             time.sleep(0.01)
-        raise RuntimeError("namespace holder did not start")
+        raise Unavailable("namespace holder did not start")
 
     def run(self, *cmd):
         _run("nsenter", "-t", str(self.pid), "-n", *cmd)
@@ -58,7 +79,8 @@ class Holder:
     def stop(self):
         if self.proc.poll() is None:
             self.proc.kill()
-            self.proc.wait()
+        self.proc.wait()
+        self.proc.stdin.close()
 
 
 class Network:
@@ -68,18 +90,26 @@ class Network:
         reason = available()
         if reason:
             pytest.skip(reason)
-        self.hub = Holder()
-        self.hub.run("ip", "link", "add", "br0", "type", "bridge")
-        self.hub.run("ip", "link", "set", "br0", "promisc", "on", "up")
         self.hosts = []
+        self.hub = Holder()
+        try:
+            self.hub.run("ip", "link", "add", "br0", "type", "bridge")
+            self.hub.run("ip", "link", "set", "br0", "promisc", "on", "up")
+        except BaseException:
+            self.hub.stop()
+            raise
 
     def host(self, i):
         h = Holder(self.hub)
-        self.hub.run("ip", "link", "add", f"v{i}", "type", "veth", "peer", "name", "eth0", "netns", str(h.pid))
-        self.hub.run("ip", "link", "set", f"v{i}", "master", "br0", "up")
-        h.run("ip", "link", "set", "lo", "up")
-        h.run("ip", "addr", "add", f"{NET}{i}/24", "dev", "eth0")
-        h.run("ip", "link", "set", "eth0", "up")
+        try:
+            self.hub.run("ip", "link", "add", f"v{i}", "type", "veth", "peer", "name", "eth0", "netns", str(h.pid))
+            self.hub.run("ip", "link", "set", f"v{i}", "master", "br0", "up")
+            h.run("ip", "link", "set", "lo", "up")
+            h.run("ip", "addr", "add", f"{NET}{i}/24", "dev", "eth0")
+            h.run("ip", "link", "set", "eth0", "up")
+        except BaseException:
+            h.stop()
+            raise
         h.address = f"{NET}{i}"
         self.hosts.append(h)
         return h
@@ -105,9 +135,8 @@ class Network:
         return frames
 
     def close(self):
-        for h in self.hosts:
+        for h in self.hosts + [self.hub]:
             h.stop()
-        self.hub.stop()
 
 
 def ipv4_frames(frames):
