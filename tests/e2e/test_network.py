@@ -19,9 +19,9 @@ def settings(pid, host):
 # The peer connects in: 516 is told by its source port, 512 (56-byte packets) by its address
 # alone, 517 by the listen socket it connects to (offset 100: the second). One of 517 with
 # offset 200 and a lower address than the units' takes their connections on its own ports.
-@pytest.mark.parametrize("spec,peer_host", [("516", 9), ("512", 9), ("517/100", 9), ("517/200/passive", 2)])
-def test_two_units_and_a_scripted_peer(unit, net, spec, peer_host):
-    version, offset = int(spec.split("/")[0]), int((spec + "/0").split("/")[1])
+@pytest.mark.parametrize("variant,peer_host", [("516", 9), ("512", 9), ("517/100", 9), ("517/200/passive", 2)])
+def test_two_units_and_a_scripted_peer(unit, net, variant, peer_host):
+    version, offset = int(variant.split("/")[0]), int((variant + "/0").split("/")[1])
     hosts = {pid: net.host(h) for pid, h in UNITS.items()}
     peer = net.host(peer_host)
     frames = net.capture(120)
@@ -32,7 +32,7 @@ def test_two_units_and_a_scripted_peer(unit, net, spec, peer_host):
             if other != pid:
                 for ch in ("CI", "DK"):
                     p.wait_for(f"{ch} channel to PID 0x{other:X} established", 30)
-    seen = scripted_peer(peer, peer.address, PEER_PID, spec, *(f"{netns.NET}{h}:{p:#x}" for p, h in UNITS.items()))
+    seen = scripted_peer(peer, peer.address, PEER_PID, variant, *(f"{netns.NET}{h}:{p:#x}" for p, h in UNITS.items()))
     wire = frames()
     assert end(*units.values()) == [0, 0]
 
@@ -61,7 +61,7 @@ def test_two_units_and_a_scripted_peer(unit, net, spec, peer_host):
     ua, ub = (f"{netns.NET}{h}" for h in UNITS.values())
     syns = {(s, d, dport) for s, d, _, dport, _, _ in segments}
     assert {(ub, ua, 9860), (ub, ua, 9861)} <= syns
-    if "passive" in spec:
+    if "passive" in variant:
         assert {(u, peer.address, port) for u in addresses for port in (9860 + offset, 9861 + offset)} <= syns
     elif version == 517:
         assert {(peer.address, u, port) for u in addresses for port in (9880, 9881)} <= syns
