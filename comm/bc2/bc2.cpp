@@ -132,6 +132,24 @@ uint32_t ownAddr = 0;
 uint16_t ownOffset = 0;
 SEM_ID stopWake = nullptr;
 
+// The flood guards of the transport's lines are made anew by every start, as everything else the
+// transport keeps: a site's counter holds for the start it counted in.
+std::atomic<uint32_t> startCount{0};
+struct FloodSite {
+    std::atomic<uint32_t> start{0};
+    std::atomic<uint8_t> counter{0};
+};
+bool floodCheck(FloodSite& site) {
+    const uint32_t now = startCount.load();
+    if (site.start.exchange(now) != now) site.counter = 0;
+    return syslogx_floodcheck(&site.counter);
+}
+#define BC2_GUARDED(prio, ...)                                                                               \
+    do {                                                                                                     \
+        static FloodSite bc2_flood_site_;                                                                    \
+        if (floodCheck(bc2_flood_site_)) syslogx((prio), __VA_ARGS__);                                       \
+    } while (0)
+
 std::atomic<void (*)(int, uint32_t, int)> raceHook{nullptr};
 std::atomic<int (*)(const uint8_t*)> queueSink{nullptr};
 std::atomic<int (*)(const uint8_t*)> forwardSink{nullptr};
@@ -613,19 +631,19 @@ int ciReceive(Channel* c) {
     }
     const uint16_t len = get_be16(msg + 2);
     if (len > BC2_CI_RECV_MAX) {
-        SYSLOGX_GUARDED(LOG2_ERR, "bc_ci_receive recv. bytes : %d (%d)", static_cast<int>(len),
-                        static_cast<int>(BC2_CI_RECV_MAX));
+        BC2_GUARDED(LOG2_ERR, "bc_ci_receive recv. bytes : %d (%d)", static_cast<int>(len),
+                    static_cast<int>(BC2_CI_RECV_MAX));
         ++c->recvErrors;
         return 0;
     }
     if (len && bc2_recv_packet(fd, msg + 20, len) != len) {
-        SYSLOGX_GUARDED(LOG2_ERR, "Basecom2:CI channel - Error receiving comint cmd");
+        BC2_GUARDED(LOG2_ERR, "Basecom2:CI channel - Error receiving comint cmd");
         ++c->recvErrors;
         return 0;
     }
     if (len > BC2_CI_PAYLOAD_MAX) {
-        SYSLOGX_GUARDED(LOG2_ERR, "bc_ci_receive recv. bytes : %d (%d)", static_cast<int>(len),
-                        static_cast<int>(BC2_CI_PAYLOAD_MAX));
+        BC2_GUARDED(LOG2_ERR, "bc_ci_receive recv. bytes : %d (%d)", static_cast<int>(len),
+                    static_cast<int>(BC2_CI_PAYLOAD_MAX));
         ++c->recvErrors;
         return 1;
     }
@@ -660,22 +678,22 @@ int dkReceive(Channel* c, int& foreignInRow) {
         foreignInRow = 0;
         // No slot is larger than a frame allows; a longer record cannot be meant for one.
         if (len > DK_SLOT_MAX) {
-            SYSLOGX_GUARDED(LOG2_ERR, "Basecom2: DK channel - Error receiving dynkom data (4)");
+            BC2_GUARDED(LOG2_ERR, "Basecom2: DK channel - Error receiving dynkom data (4)");
             ++c->recvErrors;
             return 0;
         }
         if (len && bc2_recv_packet(fd, entry, len) != len) {
-            SYSLOGX_GUARDED(LOG2_ERR, "Basecom2: DK channel - Error receiving dynkom data");
+            BC2_GUARDED(LOG2_ERR, "Basecom2: DK channel - Error receiving dynkom data");
             return 0;
         }
         if (dynkomm_fifo_put(get_be32(head + 4), entry, len, nullptr) == DK_PUT_OK) ++c->received;
         return 1;
     }
-    SYSLOGX_GUARDED(LOG_ERR, "Basecom2: DK channel - received data for PID 0x%X - no routing available", pid);
+    BC2_GUARDED(LOG_ERR, "Basecom2: DK channel - received data for PID 0x%X - no routing available", pid);
     ++c->recvErrors;
     if (++foreignInRow > 1 || len > 512) return 0;
     if (len && bc2_recv_packet(fd, entry, len) != len) {
-        SYSLOGX_GUARDED(LOG2_ERR, "Basecom2: DK channel - Error receiving dynkom data (2)");
+        BC2_GUARDED(LOG2_ERR, "Basecom2: DK channel - Error receiving dynkom data (2)");
         return 0;
     }
     return 1;
@@ -795,11 +813,11 @@ void presenceReceived(const uint8_t* data, size_t n, const sockaddr_in& from) {
     Bc2Presence p;
     if (!bc2_parse_presence(data, n, &p)) {
         if (n >= BC2_PRESENCE_MIN)
-            SYSLOGX_GUARDED(LOG2_ERR, "BC2_UDP_listen() wrong pid received %d", static_cast<int>(p.pid));
+            BC2_GUARDED(LOG2_ERR, "BC2_UDP_listen() wrong pid received %d", static_cast<int>(p.pid));
         return;
     }
     if (p.pid == ownPid) {
-        SYSLOGX_GUARDED(LOG2_ERR, "BC2_UDP_listen() received our own pid, ignored");
+        BC2_GUARDED(LOG2_ERR, "BC2_UDP_listen() received our own pid, ignored");
         return;
     }
     bool reset;
@@ -1155,7 +1173,7 @@ int appendRecord(Channel* c, int which, bool udp, const uint8_t* header, const u
     if (BC2_DK_HEADER + len > BC2_FRAME) return 0;
     SendBuffer& b = c->buf[which];
     if (!b.mutex || semTake(b.mutex, WAIT_FOREVER) != OK) {
-        SYSLOGX_GUARDED(LOG2_ERR, "%s:[0x%02x] semTake failed - errno %s", who, c->pid, err());
+        BC2_GUARDED(LOG2_ERR, "%s:[0x%02x] semTake failed - errno %s", who, c->pid, err());
         return 0;
     }
     int sentFrame = 0;
@@ -1241,8 +1259,8 @@ int bc2_dk_datagram(const uint8_t* data, size_t len) {
                     "raster %d",
                     info.sourcePid, info.flags, info.slots, info.raster);
         } else {
-            SYSLOGX_GUARDED(
-                LOG_ERR, "Basecom2: DK UDP channel - received data for PID 0x%X - no routing available", pid);
+            BC2_GUARDED(LOG_ERR,
+                        "Basecom2: DK UDP channel - received data for PID 0x%X - no routing available", pid);
         }
         at += n;
     }
@@ -1271,6 +1289,7 @@ void BC2_setResetSink(void (*sink)(uint16_t pid)) {
 void BC2_init() {
     stopFlag = false;
     mcFailed = false;
+    ++startCount;
     // Every early return leaves the unit without a command multicast channel.
     struct McTask {
         bool started = false;
