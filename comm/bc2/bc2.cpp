@@ -54,6 +54,9 @@ constexpr int SEND_LIMIT_MS = 500;
 constexpr size_t QUEUE_MAX = 64 * 1024;
 // How often the flusher tries the sockets while a queue waits.
 constexpr int FLUSH_SLICE_MS = 5;
+// How long a command channel's receive task waits for its peer's room in the command queue before
+// it looks again for a stop or a drop.
+constexpr int ROOM_SLICE_MS = 50;
 
 uint64_t bit(uint32_t pid) {
     return pid < 64 ? uint64_t{1} << pid : 0;
@@ -151,8 +154,13 @@ bool floodCheck(FloodSite& site) {
     } while (0)
 
 std::atomic<void (*)(int, uint32_t, int)> raceHook{nullptr};
-std::atomic<int (*)(const uint8_t*)> queueSink{nullptr};
-std::atomic<int (*)(const uint8_t*)> forwardSink{nullptr};
+std::atomic<int (*)(const uint8_t*, int)> queueSink{nullptr};
+std::atomic<int (*)(const uint8_t*, int)> forwardSink{nullptr};
+std::atomic<bool (*)(int, int)> roomSink{nullptr};
+// The command multicast's datagrams dropped beyond their senders' share, and the guard of the line
+// that tells them: both anew at each start.
+std::atomic<uint32_t> mcDropped{0};
+SyslogRateGuard mcDropLog;
 std::atomic<void (*)(uint16_t)> resetSink{nullptr};
 
 // Every task of the transport, joined at stop.
@@ -647,13 +655,19 @@ int ciReceive(Channel* c) {
         ++c->recvErrors;
         return 1;
     }
-    if (get_be16(msg + 6) == ownPid) {
-        ++c->received;
-        if (auto q = queueSink.load()) q(msg);
-    } else if (auto f = forwardSink.load()) {
-        f(msg);
+    const bool mine = get_be16(msg + 6) == ownPid;
+    if (mine) ++c->received;
+    // A peer that holds its share of the command queue waits here, before more of its stream is
+    // read: TCP holds that peer alone back, and nothing it sent is lost.
+    for (;;) {
+        const auto put = mine ? queueSink.load() : forwardSink.load();
+        if (!put || put(msg, static_cast<int>(c->pid)) >= 0) return 1;
+        if (stopFlag || c->dropping) return 0;
+        if (auto room = roomSink.load())
+            room(static_cast<int>(c->pid), static_cast<int>(ticksOf(ROOM_SLICE_MS)));
+        else
+            taskDelay(1);
     }
-    return 1;
 }
 
 int dkReceive(Channel* c, int& foreignInRow) {
@@ -1055,9 +1069,20 @@ void ciMulticast() {
         ++c->received;
         // A message must hold its header and the payload it announces; our own come back on
         // a loopback interface and are not served twice.
-        if (n < 20 || get_be16(msg + 2) > n - 20 || get_be16(msg + 4) == ownPid) continue;
+        const uint16_t source = get_be16(msg + 4);
+        if (n < 20 || get_be16(msg + 2) > n - 20 || source == ownPid) continue;
         put_be16(msg + 6, ownPid);
-        if (auto q = queueSink.load()) q(msg);
+        // One task for every sender: a datagram beyond its sender's share is dropped, never waited
+        // for. Senders not heard on the network share one share: a PID is anyone's to write.
+        const auto q = queueSink.load();
+        if (q && q(msg, heardSet.load() & bit(source) ? source : BC2_SOURCE_OTHER) < 0) {
+            const uint32_t dropped = ++mcDropped;
+            if (syslogx_rateguard(&mcDropLog))
+                syslogx(LOG2_WARN,
+                        "BC2_CI_MC_listen(): cmd 0x%X from PID 0x%X beyond its share of the command queue, "
+                        "dropped (%u so far)",
+                        get_be16(msg + 16), source, static_cast<unsigned>(dropped));
+        }
     }
 }
 
@@ -1277,9 +1302,11 @@ void bc2_accepted(int type, int listener, int fd, uint32_t addr, uint16_t port) 
 
 // ---- start and stop --------------------------------------------------------------------------------
 
-void BC2_setCommandSink(int (*queue)(const uint8_t*), int (*forward)(const uint8_t*)) {
+void BC2_setCommandSink(int (*queue)(const uint8_t*, int), int (*forward)(const uint8_t*, int),
+                        bool (*room)(int, int)) {
     queueSink = queue;
     forwardSink = forward;
+    roomSink = room;
 }
 
 void BC2_setResetSink(void (*sink)(uint16_t pid)) {
@@ -1290,6 +1317,8 @@ void BC2_init() {
     stopFlag = false;
     mcFailed = false;
     ++startCount;
+    mcDropped = 0;
+    syslogx_rateguard_reset(&mcDropLog);
     // Every early return leaves the unit without a command multicast channel.
     struct McTask {
         bool started = false;
@@ -1518,6 +1547,7 @@ void BC2_debugoutGlob(Bc2DebugGlob* out) {
         out->mcRxCnt = static_cast<uint16_t>(mc->received.load());
         out->mcRxErr = static_cast<uint16_t>(mc->recvErrors.load());
     }
+    out->mcDropCnt = static_cast<uint16_t>(mcDropped.load());
     out->bcRxCnt = static_cast<uint16_t>(presenceReceivedCount.load());
     out->bcSeqCnt = counter.load();
 }

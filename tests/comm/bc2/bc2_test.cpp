@@ -660,9 +660,9 @@ struct CommandTask {
         comint_ini();
         comint_reset();
         comint_setReplyHandler(0x0505, stateReply);
-        BC2_setCommandSink(comint_queue_cmd, [](const uint8_t* m) -> int { return comint_put_cmd(m, 0); });
+        BC2_setCommandSink(comint_queue_from, comint_forward_from, comint_wait_room);
     }
-    ~CommandTask() { BC2_setCommandSink(nullptr, nullptr), comint_reset(); }
+    ~CommandTask() { BC2_setCommandSink(nullptr, nullptr, nullptr), comint_reset(); }
 };
 
 // A peer that stops reading its command channel while another keeps asking for state: the command
@@ -692,6 +692,128 @@ TEST_F(Bc2, APeerThatStopsReadingLosesItsCommandChannelWhileTheOtherIsStillAnswe
     BC2_debugoutPID(PEER, &d);
     EXPECT_GE(d.cmdTxErr, 1);
     EXPECT_EQ(countLogged("Error sending comint cmd to PID 0x10 -> 0x11"), 1);
+}
+
+// The command task held in a handler (0x0F04, sent by OTHER) until the test lets it go: what comes
+// meanwhile waits in its queue. 0x0F05 and 0x0F06 are counted as they are served.
+SEM_ID stall = nullptr;
+std::atomic<bool> stalled{false};
+std::atomic<int> ownServed{0}, mcServed{0};
+struct StalledCommandTask : CommandTask {
+    StalledCommandTask() {
+        stall = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
+        stalled = false;
+        ownServed = mcServed = 0;
+        comint_setHandler(0x0F04,
+                          [](const uint8_t*, size_t) { stalled = true, semTake(stall, WAIT_FOREVER); });
+        comint_setHandler(0x0F05, [](const uint8_t*, size_t) { ++ownServed; });
+        comint_setHandler(0x0F06, [](const uint8_t*, size_t) { ++mcServed; });
+    }
+    ~StalledCommandTask() { semGive(stall); }
+};
+
+// The transport up with the command channels to PEER and OTHER, and the command task held.
+bool upAndHeld(Bc2& t) {
+    BC2_init();
+    if (!t.connectPeers(0b11, {CI}) || !until([] { return comint_status() != 0; }, true)) return false;
+    sim::step(100); // the command task looks for the multicast channel every 100 ms
+    return sendWithin(t.ends[1][CI], cimsg::message(0x0F04, OTHER, OWN, 0, 0), 5000) &&
+           until([] { return stalled.load(); });
+}
+
+// 20 of the unit's own messages, put as its services put them: how many the queue took.
+int ownMessages() {
+    int accepted = 0;
+    for (int i = 0; i < 20; ++i)
+        accepted += comint_put_cmd(cimsg::message(0x0F05, OWN, OWN, 0, 0).data(), 1);
+    return accepted;
+}
+
+// Reads what comes on `fd` into `got` until it holds `n` bytes, stepping the clock.
+bool receiveStepping(int fd, cimsg::Bytes& got, size_t n) {
+    return until(
+        [&] {
+            uint8_t b[4096];
+            for (ssize_t r; (r = recv(fd, b, sizeof b, MSG_DONTWAIT)) > 0;)
+                got.insert(got.end(), b, b + r);
+            return got.size() >= n;
+        },
+        true);
+}
+
+// A peer floods its command channel while the command task is held up: what it sends beyond its
+// share of the command queue waits in its stream, held back at the peer, and none of it is lost
+// (each echo comes back, in order); another peer's questions and the unit's own messages find room
+// meanwhile and are served once the task goes on.
+TEST_F(Bc2, APeerFloodingItsCommandChannelWaitsForItsShareWhileOthersAndTheUnitAreServed) {
+    StalledCommandTask task;
+    ASSERT_TRUE(upAndHeld(*this));
+    constexpr uint32_t FLOOD = 1500, QUESTIONS = 10;
+    const auto numbered = [](uint16_t code, uint16_t from, uint16_t to, uint32_t i) {
+        return cimsg::message(code, from, to, 0, 0, cimsg::fields({{i, 4}}));
+    };
+    std::jthread flooder([&] {
+        for (uint32_t i = 0; i < FLOOD && sendWithin(ends[0][CI], numbered(0x0105, PEER, OWN, i), 10000);
+             ++i) {
+        }
+    });
+    // The flood meets the held queue: the unit read all of it, or has no room left for the peer.
+    Bc2DebugPid d{};
+    ASSERT_TRUE(
+        until([&] { return BC2_debugoutPID(PEER, &d), d.cmdRxCnt == FLOOD || !comint_wait_room(PEER, 0); },
+              false, 5000));
+    cimsg::Bytes questions, answers, got, echoes, all;
+    for (uint32_t i = 0; i < QUESTIONS; ++i) {
+        std::ranges::copy(cimsg::message(0x0505, OTHER, OWN, 0x70 + i, 0), back_inserter(questions));
+        std::ranges::copy(cimsg::message(0x0103, OWN, OTHER, 0, 0x70 + i), back_inserter(answers));
+    }
+    ASSERT_TRUE(sendWithin(ends[1][CI], questions, 5000));
+    ASSERT_TRUE(until([&] { return BC2_debugoutPID(OTHER, &d), d.cmdRxCnt == 1 + QUESTIONS; }));
+    EXPECT_EQ(ownMessages(), 20);
+    semGive(stall);
+    EXPECT_TRUE(receiveStepping(ends[1][CI], got, answers.size()));
+    EXPECT_TRUE(got == answers) << got.size() / CI_HEADER << " answers of " << QUESTIONS;
+    EXPECT_TRUE(receiveStepping(ends[0][CI], echoes, FLOOD * (CI_HEADER + 4)));
+    for (uint32_t i = 0; i < FLOOD; ++i)
+        std::ranges::copy(numbered(0x0106, OWN, PEER, i), back_inserter(all));
+    EXPECT_TRUE(echoes == all) << echoes.size() / (CI_HEADER + 4) << " echoes of " << FLOOD;
+    EXPECT_TRUE(until([] { return ownServed == 20; }, true));
+    EXPECT_FALSE(logged("to comint task failed"));
+}
+
+// A sender floods the command multicast while the command task is held up: its datagrams beyond
+// its share of the queue are dropped and counted (the listener never waits), with a line held to
+// its rate; another peer's question and the unit's own messages find room, and what was queued is
+// served.
+TEST_F(Bc2, MulticastCommandsBeyondTheirSendersShareAreDroppedWhileOthersAndTheUnitAreServed) {
+    StalledCommandTask task;
+    ASSERT_TRUE(upAndHeld(*this));
+    const int udp = testsupport::boundSocket(SOCK_DGRAM, PEER_ADDR);
+    mine.push_back(udp);
+    const sockaddr_in to = testsupport::inetAddress(OWN_ADDR, BC2_PORT_CI_MC);
+    const cimsg::Bytes m = cimsg::message(0x0F06, PEER, CI_PID_ALL, 0, 0);
+    constexpr int SENT = 600;
+    Bc2DebugGlob g{};
+    for (int i = 0; i < SENT; i += 50) { // in bursts the socket holds
+        for (int k = 0; k < 50; ++k)
+            sendto(udp, m.data(), m.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        ASSERT_TRUE(until([&] { return BC2_debugoutGlob(&g), g.mcRxCnt >= i + 50; })) << i;
+    }
+    ASSERT_TRUE(sendWithin(ends[1][CI], cimsg::message(0x0505, OTHER, OWN, 0x78, 0), 5000));
+    Bc2DebugPid d{};
+    ASSERT_TRUE(until([&] { return BC2_debugoutPID(OTHER, &d), d.cmdRxCnt == 2; }));
+    EXPECT_EQ(ownMessages(), 20);
+    semGive(stall);
+    cimsg::Bytes answer;
+    EXPECT_TRUE(receiveStepping(ends[1][CI], answer, CI_HEADER));
+    EXPECT_EQ(answer, cimsg::message(0x0103, OWN, OTHER, 0, 0x78));
+    EXPECT_TRUE(until([] { return ownServed == 20; }, true));
+    EXPECT_FALSE(logged("to comint task failed"));
+    BC2_debugoutGlob(&g);
+    EXPECT_GT(g.mcDropCnt, 0);
+    EXPECT_EQ(mcServed + g.mcDropCnt, SENT) << "each datagram served or counted";
+    const int told = countLogged("BC2_CI_MC_listen(): cmd 0xF06 from PID 0x11 beyond its share");
+    EXPECT_TRUE(told >= 1 && told <= 3) << told;
 }
 
 // Bytes written into a stream socket: what it holds, not yet acknowledged, and what was (read in
