@@ -211,6 +211,12 @@ bool waitReadable(int fd) {
     }
 }
 
+// True once the stream socket was shut down (both ways, as a drop does) or failed.
+bool shutDown(int fd) {
+    pollfd p{fd, 0, 0};
+    return poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL));
+}
+
 // A datagram that cannot go at once is lost rather than waited for.
 ssize_t sendDatagram(int fd, const uint8_t* data, size_t n, const sockaddr_in& to) {
     return sendto(fd, data, n, MSG_DONTWAIT | MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to),
@@ -658,11 +664,12 @@ int ciReceive(Channel* c) {
     const bool mine = get_be16(msg + 6) == ownPid;
     if (mine) ++c->received;
     // A peer that holds its share of the command queue waits here, before more of its stream is
-    // read: TCP holds that peer alone back, and nothing it sent is lost.
+    // read: TCP holds that peer alone back, and nothing it sent is lost. A drop ends the wait,
+    // whichever task shut the socket down (a restarted or silent peer's channel is taken anew).
     for (;;) {
         const auto put = mine ? queueSink.load() : forwardSink.load();
         if (!put || put(msg, static_cast<int>(c->pid)) >= 0) return 1;
-        if (stopFlag || c->dropping) return 0;
+        if (stopFlag || c->dropping || shutDown(fd)) return 0;
         if (auto room = roomSink.load())
             room(static_cast<int>(c->pid), static_cast<int>(ticksOf(ROOM_SLICE_MS)));
         else

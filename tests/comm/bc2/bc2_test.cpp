@@ -781,6 +781,23 @@ TEST_F(Bc2, APeerFloodingItsCommandChannelWaitsForItsShareWhileOthersAndTheUnitA
     EXPECT_FALSE(logged("to comint task failed"));
 }
 
+// A peer waits for its share with the command task held up, then restarts (its presence counter
+// goes back): the unit drops its channel at once, not when the task goes on, and the share the
+// peer held is free again once it does.
+TEST_F(Bc2, APeerWaitingForItsShareLosesItsCommandChannelAtOnceWhenItRestarts) {
+    StalledCommandTask task;
+    ASSERT_TRUE(upAndHeld(*this));
+    cimsg::Bytes flood; // beyond its share, and within what the sockets hold
+    for (int i = 0; i < 400; ++i)
+        std::ranges::copy(cimsg::message(0x0F05, PEER, OWN, 0, 0), back_inserter(flood));
+    ASSERT_TRUE(sendWithin(ends[0][CI], flood, 5000));
+    ASSERT_TRUE(until([] { return !comint_wait_room(PEER, 0); }));
+    presence(0, 0);
+    EXPECT_TRUE(until([] { return (comint_get_connect_mask() >> PEER & 1) == 0; }, true));
+    semGive(stall);
+    EXPECT_TRUE(until([] { return comint_wait_room(PEER, 0); }, true));
+}
+
 // A sender floods the command multicast while the command task is held up: its datagrams beyond
 // its share of the queue are dropped and counted (the listener never waits), with a line held to
 // its rate; another peer's question and the unit's own messages find room, and what was queued is
