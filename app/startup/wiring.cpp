@@ -130,8 +130,7 @@ void wiring_handIn(uint32_t index) {
     // serves them by the handlers of the services above it, and tells the measurement server of a
     // requester's reset; the measurement server answers through the gateway and ties lists to the
     // DAQs of the CCP (0) and XCP (1) masters.
-    BC2_setCommandSink(comint_queue_cmd,
-                       [](const uint8_t* m) { return static_cast<int>(comint_put_cmd(m, 0)); });
+    BC2_setCommandSink(comint_queue_from, comint_forward_from, comint_wait_room);
     BC2_setResetSink(meas_man_requesterReset);
     commandHandlers();
     meas_man_setGatewaySink(&gw_measGatewaySink);

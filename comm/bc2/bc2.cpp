@@ -54,6 +54,9 @@ constexpr int SEND_LIMIT_MS = 500;
 constexpr size_t QUEUE_MAX = 64 * 1024;
 // How often the flusher tries the sockets while a queue waits.
 constexpr int FLUSH_SLICE_MS = 5;
+// How long a command channel's receive task waits for its peer's room in the command queue before
+// it looks again for a stop or a drop.
+constexpr int ROOM_SLICE_MS = 50;
 
 uint64_t bit(uint32_t pid) {
     return pid < 64 ? uint64_t{1} << pid : 0;
@@ -132,9 +135,32 @@ uint32_t ownAddr = 0;
 uint16_t ownOffset = 0;
 SEM_ID stopWake = nullptr;
 
+// The flood guards of the transport's lines are made anew by every start, as everything else the
+// transport keeps: a site's counter holds for the start it counted in.
+std::atomic<uint32_t> startCount{0};
+struct FloodSite {
+    std::atomic<uint32_t> start{0};
+    std::atomic<uint8_t> counter{0};
+};
+bool floodCheck(FloodSite& site) {
+    const uint32_t now = startCount.load();
+    if (site.start.exchange(now) != now) site.counter = 0;
+    return syslogx_floodcheck(&site.counter);
+}
+#define BC2_GUARDED(prio, ...)                                                                               \
+    do {                                                                                                     \
+        static FloodSite bc2_flood_site_;                                                                    \
+        if (floodCheck(bc2_flood_site_)) syslogx((prio), __VA_ARGS__);                                       \
+    } while (0)
+
 std::atomic<void (*)(int, uint32_t, int)> raceHook{nullptr};
-std::atomic<int (*)(const uint8_t*)> queueSink{nullptr};
-std::atomic<int (*)(const uint8_t*)> forwardSink{nullptr};
+std::atomic<int (*)(const uint8_t*, int)> queueSink{nullptr};
+std::atomic<int (*)(const uint8_t*, int)> forwardSink{nullptr};
+std::atomic<bool (*)(int, int)> roomSink{nullptr};
+// The command multicast's datagrams dropped beyond their senders' share, and the guard of the line
+// that tells them: both anew at each start.
+std::atomic<uint32_t> mcDropped{0};
+SyslogRateGuard mcDropLog;
 std::atomic<void (*)(uint16_t)> resetSink{nullptr};
 
 // Every task of the transport, joined at stop.
@@ -183,6 +209,12 @@ bool waitReadable(int fd) {
         if (r > 0) return true;
         if (r < 0 && errno != EINTR) return false;
     }
+}
+
+// True once the stream socket was shut down (both ways, as a drop does) or failed.
+bool shutDown(int fd) {
+    pollfd p{fd, 0, 0};
+    return poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL));
 }
 
 // A datagram that cannot go at once is lost rather than waited for.
@@ -613,29 +645,36 @@ int ciReceive(Channel* c) {
     }
     const uint16_t len = get_be16(msg + 2);
     if (len > BC2_CI_RECV_MAX) {
-        SYSLOGX_GUARDED(LOG2_ERR, "bc_ci_receive recv. bytes : %d (%d)", static_cast<int>(len),
-                        static_cast<int>(BC2_CI_RECV_MAX));
+        BC2_GUARDED(LOG2_ERR, "bc_ci_receive recv. bytes : %d (%d)", static_cast<int>(len),
+                    static_cast<int>(BC2_CI_RECV_MAX));
         ++c->recvErrors;
         return 0;
     }
     if (len && bc2_recv_packet(fd, msg + 20, len) != len) {
-        SYSLOGX_GUARDED(LOG2_ERR, "Basecom2:CI channel - Error receiving comint cmd");
+        BC2_GUARDED(LOG2_ERR, "Basecom2:CI channel - Error receiving comint cmd");
         ++c->recvErrors;
         return 0;
     }
     if (len > BC2_CI_PAYLOAD_MAX) {
-        SYSLOGX_GUARDED(LOG2_ERR, "bc_ci_receive recv. bytes : %d (%d)", static_cast<int>(len),
-                        static_cast<int>(BC2_CI_PAYLOAD_MAX));
+        BC2_GUARDED(LOG2_ERR, "bc_ci_receive recv. bytes : %d (%d)", static_cast<int>(len),
+                    static_cast<int>(BC2_CI_PAYLOAD_MAX));
         ++c->recvErrors;
         return 1;
     }
-    if (get_be16(msg + 6) == ownPid) {
-        ++c->received;
-        if (auto q = queueSink.load()) q(msg);
-    } else if (auto f = forwardSink.load()) {
-        f(msg);
+    const bool mine = get_be16(msg + 6) == ownPid;
+    if (mine) ++c->received;
+    // A peer that holds its share of the command queue waits here, before more of its stream is
+    // read: TCP holds that peer alone back, and nothing it sent is lost. A drop ends the wait,
+    // whichever task shut the socket down (a restarted or silent peer's channel is taken anew).
+    for (;;) {
+        const auto put = mine ? queueSink.load() : forwardSink.load();
+        if (!put || put(msg, static_cast<int>(c->pid)) >= 0) return 1;
+        if (stopFlag || c->dropping || shutDown(fd)) return 0;
+        if (auto room = roomSink.load())
+            room(static_cast<int>(c->pid), static_cast<int>(ticksOf(ROOM_SLICE_MS)));
+        else
+            taskDelay(1);
     }
-    return 1;
 }
 
 int dkReceive(Channel* c, int& foreignInRow) {
@@ -660,22 +699,22 @@ int dkReceive(Channel* c, int& foreignInRow) {
         foreignInRow = 0;
         // No slot is larger than a frame allows; a longer record cannot be meant for one.
         if (len > DK_SLOT_MAX) {
-            SYSLOGX_GUARDED(LOG2_ERR, "Basecom2: DK channel - Error receiving dynkom data (4)");
+            BC2_GUARDED(LOG2_ERR, "Basecom2: DK channel - Error receiving dynkom data (4)");
             ++c->recvErrors;
             return 0;
         }
         if (len && bc2_recv_packet(fd, entry, len) != len) {
-            SYSLOGX_GUARDED(LOG2_ERR, "Basecom2: DK channel - Error receiving dynkom data");
+            BC2_GUARDED(LOG2_ERR, "Basecom2: DK channel - Error receiving dynkom data");
             return 0;
         }
         if (dynkomm_fifo_put(get_be32(head + 4), entry, len, nullptr) == DK_PUT_OK) ++c->received;
         return 1;
     }
-    SYSLOGX_GUARDED(LOG_ERR, "Basecom2: DK channel - received data for PID 0x%X - no routing available", pid);
+    BC2_GUARDED(LOG_ERR, "Basecom2: DK channel - received data for PID 0x%X - no routing available", pid);
     ++c->recvErrors;
     if (++foreignInRow > 1 || len > 512) return 0;
     if (len && bc2_recv_packet(fd, entry, len) != len) {
-        SYSLOGX_GUARDED(LOG2_ERR, "Basecom2: DK channel - Error receiving dynkom data (2)");
+        BC2_GUARDED(LOG2_ERR, "Basecom2: DK channel - Error receiving dynkom data (2)");
         return 0;
     }
     return 1;
@@ -795,11 +834,11 @@ void presenceReceived(const uint8_t* data, size_t n, const sockaddr_in& from) {
     Bc2Presence p;
     if (!bc2_parse_presence(data, n, &p)) {
         if (n >= BC2_PRESENCE_MIN)
-            SYSLOGX_GUARDED(LOG2_ERR, "BC2_UDP_listen() wrong pid received %d", static_cast<int>(p.pid));
+            BC2_GUARDED(LOG2_ERR, "BC2_UDP_listen() wrong pid received %d", static_cast<int>(p.pid));
         return;
     }
     if (p.pid == ownPid) {
-        SYSLOGX_GUARDED(LOG2_ERR, "BC2_UDP_listen() received our own pid, ignored");
+        BC2_GUARDED(LOG2_ERR, "BC2_UDP_listen() received our own pid, ignored");
         return;
     }
     bool reset;
@@ -1037,9 +1076,20 @@ void ciMulticast() {
         ++c->received;
         // A message must hold its header and the payload it announces; our own come back on
         // a loopback interface and are not served twice.
-        if (n < 20 || get_be16(msg + 2) > n - 20 || get_be16(msg + 4) == ownPid) continue;
+        const uint16_t source = get_be16(msg + 4);
+        if (n < 20 || get_be16(msg + 2) > n - 20 || source == ownPid) continue;
         put_be16(msg + 6, ownPid);
-        if (auto q = queueSink.load()) q(msg);
+        // One task for every sender: a datagram beyond its sender's share is dropped, never waited
+        // for. Senders not heard on the network share one share: a PID is anyone's to write.
+        const auto q = queueSink.load();
+        if (q && q(msg, heardSet.load() & bit(source) ? source : BC2_SOURCE_OTHER) < 0) {
+            const uint32_t dropped = ++mcDropped;
+            if (syslogx_rateguard(&mcDropLog))
+                syslogx(LOG2_WARN,
+                        "BC2_CI_MC_listen(): cmd 0x%X from PID 0x%X beyond its share of the command queue, "
+                        "dropped (%u so far)",
+                        get_be16(msg + 16), source, static_cast<unsigned>(dropped));
+        }
     }
 }
 
@@ -1155,7 +1205,7 @@ int appendRecord(Channel* c, int which, bool udp, const uint8_t* header, const u
     if (BC2_DK_HEADER + len > BC2_FRAME) return 0;
     SendBuffer& b = c->buf[which];
     if (!b.mutex || semTake(b.mutex, WAIT_FOREVER) != OK) {
-        SYSLOGX_GUARDED(LOG2_ERR, "%s:[0x%02x] semTake failed - errno %s", who, c->pid, err());
+        BC2_GUARDED(LOG2_ERR, "%s:[0x%02x] semTake failed - errno %s", who, c->pid, err());
         return 0;
     }
     int sentFrame = 0;
@@ -1241,8 +1291,8 @@ int bc2_dk_datagram(const uint8_t* data, size_t len) {
                     "raster %d",
                     info.sourcePid, info.flags, info.slots, info.raster);
         } else {
-            SYSLOGX_GUARDED(
-                LOG_ERR, "Basecom2: DK UDP channel - received data for PID 0x%X - no routing available", pid);
+            BC2_GUARDED(LOG_ERR,
+                        "Basecom2: DK UDP channel - received data for PID 0x%X - no routing available", pid);
         }
         at += n;
     }
@@ -1259,9 +1309,11 @@ void bc2_accepted(int type, int listener, int fd, uint32_t addr, uint16_t port) 
 
 // ---- start and stop --------------------------------------------------------------------------------
 
-void BC2_setCommandSink(int (*queue)(const uint8_t*), int (*forward)(const uint8_t*)) {
+void BC2_setCommandSink(int (*queue)(const uint8_t*, int), int (*forward)(const uint8_t*, int),
+                        bool (*room)(int, int)) {
     queueSink = queue;
     forwardSink = forward;
+    roomSink = room;
 }
 
 void BC2_setResetSink(void (*sink)(uint16_t pid)) {
@@ -1271,6 +1323,9 @@ void BC2_setResetSink(void (*sink)(uint16_t pid)) {
 void BC2_init() {
     stopFlag = false;
     mcFailed = false;
+    ++startCount;
+    mcDropped = 0;
+    syslogx_rateguard_reset(&mcDropLog);
     // Every early return leaves the unit without a command multicast channel.
     struct McTask {
         bool started = false;
@@ -1499,6 +1554,7 @@ void BC2_debugoutGlob(Bc2DebugGlob* out) {
         out->mcRxCnt = static_cast<uint16_t>(mc->received.load());
         out->mcRxErr = static_cast<uint16_t>(mc->recvErrors.load());
     }
+    out->mcDropCnt = static_cast<uint16_t>(mcDropped.load());
     out->bcRxCnt = static_cast<uint16_t>(presenceReceivedCount.load());
     out->bcSeqCnt = counter.load();
 }

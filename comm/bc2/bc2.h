@@ -66,9 +66,16 @@ void BC2_init();
 // wake, the tasks are joined, then the sockets are closed.
 void BC2_stop();
 
-// Where received command messages go: `queue` for this unit, `forward` for another
-// (the command interface's, handed in by the start-up).
-void BC2_setCommandSink(int (*queue)(const uint8_t* message), int (*forward)(const uint8_t* message));
+// Where received command messages go (the command interface's, handed in by the start-up):
+// `queue` for this unit, `forward` for another, each with the message's source (the peer's PID,
+// or BC2_SOURCE_OTHER); either gives -1 when the source holds its share of the command queue:
+// a peer's command channel then waits on `room` (bounded slices, `ticks` each) before it reads on,
+// so that TCP holds that peer alone back and nothing of it is lost; the command multicast never
+// waits: such a datagram is dropped, counted and told.
+constexpr int BC2_SOURCE_OTHER = 64;
+void BC2_setCommandSink(int (*queue)(const uint8_t* message, int source),
+                        int (*forward)(const uint8_t* message, int source),
+                        bool (*room)(int source, int ticks));
 // Who is told of a peer's reset, detected by its presence counter going back (the measurement
 // server's, handed in by the start-up); called on the presence receiver.
 void BC2_setResetSink(void (*sink)(uint16_t pid));
@@ -105,6 +112,7 @@ uint64_t dk_get_connect_mask();
 // Counters for the diagnostics. Message and frame counts are 16-bit and wrap.
 struct Bc2DebugGlob {
     uint16_t mcRxCnt, mcRxErr; // command multicast datagrams received, receive errors
+    uint16_t mcDropCnt;        // ... dropped beyond their sender's share of the command queue
     uint16_t bcRxCnt;          // presence packets received
     uint32_t bcSeqCnt;         // own presence sequence counter
 };

@@ -11,6 +11,7 @@
 #include "services/bytes/bytes.h"
 
 #include <atomic>
+#include <bit>
 #include <cerrno>
 #include <cstring>
 
@@ -24,6 +25,112 @@ using bytes::put_be32;
 MSG_Q_ID queue = nullptr;
 std::atomic<bool> queueFailing{false};
 std::atomic<int> highestFill{0};
+
+// Each queue message carries its source behind the message itself: a peer's PID,
+// BC2_SOURCE_OTHER, or OWN for the unit's own.
+constexpr int SOURCES = BC2_SOURCE_OTHER + 1;
+constexpr int32_t OWN = SOURCES;
+constexpr size_t SLOT = CI_QUEUE_MESSAGE + sizeof(int32_t);
+std::atomic<int> held[SOURCES];
+std::atomic<int> peersHeld{0};
+std::atomic<int> waiting[SOURCES];
+SEM_ID room[SOURCES];
+// The source that what the command task queues counts to: the one whose message it serves.
+thread_local int32_t servingFor = OWN;
+
+int sourceOf(int source) {
+    return source >= 0 && source < SOURCES ? source : BC2_SOURCE_OTHER;
+}
+
+// The peers heard on the network share CI_PEER_ROOM with the others, the sender asking among them.
+int shareOf(int source) {
+    uint64_t sharing = udp_get_detect_mask();
+    if (source < 64) sharing |= uint64_t{1} << source;
+    const int share = CI_PEER_ROOM / (std::popcount(sharing) + 1);
+    return share > 0 ? share : 1;
+}
+
+bool hasRoom(int source) {
+    return held[source].load() < shareOf(source) && peersHeld.load() < CI_PEER_ROOM;
+}
+
+void count(int32_t source) {
+    if (source == OWN) return;
+    ++held[source];
+    ++peersHeld;
+}
+
+void wake(int source) {
+    if (waiting[source].load() && room[source]) semGive(room[source]);
+}
+
+// A message of `source` taken (or not queued after all): a receive task waiting for its room
+// wakes; all of them when the peers had filled their room.
+void uncount(int32_t source) {
+    if (source == OWN) return;
+    --held[source];
+    if (peersHeld.fetch_sub(1) < CI_PEER_ROOM) return wake(source);
+    for (int s = 0; s < SOURCES; ++s)
+        wake(s);
+}
+
+// Counts a message of `source` within its share: false when it holds its share already.
+bool reserve(int source) {
+    const int share = shareOf(source);
+    int h = held[source].load();
+    do {
+        if (h >= share) return false;
+    } while (!held[source].compare_exchange_weak(h, h + 1));
+    if (peersHeld.fetch_add(1) < CI_PEER_ROOM) return true;
+    uncount(source);
+    return false;
+}
+
+// Posts a message counted to `source` already; on failure the count is given back. 1 queued, 0
+// refused.
+int post(const uint8_t* message, int32_t source) {
+    const CiHeader h = ci_header(message);
+    // A longer payload does not fit a queue message; it is refused rather than cut.
+    if (h.length > CI_QUEUE_PAYLOAD_MAX || !queue) {
+        uncount(source);
+        return 0;
+    }
+    uint8_t buf[SLOT] = {};
+    std::memcpy(buf, message, CI_HEADER + h.length);
+    std::memcpy(buf + CI_QUEUE_MESSAGE, &source, sizeof source);
+    const STATUS st = msgQSend(queue, buf, sizeof buf, NO_WAIT, MSG_PRI_NORMAL);
+    if (st != OK) {
+        uncount(source);
+        if (!queueFailing.exchange(true))
+            SYSLOGX_GUARDED(LOG_WARN,
+                            "Sending CI msg 0x%X to comint task failed, %X->%X, Q status %X, Q Err %X",
+                            h.code, h.source, h.dest, static_cast<unsigned>(st), 0u);
+        return 0;
+    }
+    if (queueFailing.exchange(false))
+        SYSLOGX_GUARDED(LOG_INFO, "Sending CI msg 0x%X to comint task back alive, %X->%X", h.code, h.source,
+                        h.dest);
+    return 1;
+}
+
+// The copy for this unit of a message for every unit, counted to `source` already, and the message
+// sent to all: 1 when it went.
+int broadcast(const uint8_t* message, int32_t source) {
+    const CiHeader h = ci_header(message);
+    if (!comint_put_eth(message)) {
+        uncount(source);
+        return 0;
+    }
+    if (h.length <= CI_QUEUE_PAYLOAD_MAX) {
+        uint8_t local[CI_HEADER + CI_QUEUE_PAYLOAD_MAX];
+        std::memcpy(local, message, CI_HEADER + h.length);
+        put_be16(local + 6, AppMan_getPID());
+        post(local, source);
+    } else {
+        uncount(source);
+    }
+    return 1;
+}
 
 // Handlers of the services above, handed in by the start-up; a short table, looked up by code.
 constexpr int HANDLERS = 64;
@@ -71,7 +178,7 @@ void serveTask() {
         }
         taskDelay(sysClkRateGet() / 10);
     }
-    uint8_t msg[CI_QUEUE_MESSAGE];
+    uint8_t msg[SLOT];
     for (;;) {
         const int n = msgQReceive(queue, msg, sizeof msg, WAIT_FOREVER);
         if (n == ERROR) {
@@ -79,6 +186,10 @@ void serveTask() {
             if (taskDeleteRequested()) return;
             continue;
         }
+        int32_t source;
+        std::memcpy(&source, msg + CI_QUEUE_MESSAGE, sizeof source);
+        uncount(source);
+        servingFor = source;
         const int waiting = msgQNumMsgs(queue);
         if (waiting > highestFill) {
             highestFill = waiting;
@@ -89,8 +200,9 @@ void serveTask() {
         if (get_be16(msg + 6) != AppMan_getPID()) {
             if (comint_put_cmd(msg, 0) != 1) comint_error(CI_ERR_FORWARD, msg);
         } else {
-            ci_serve_command(msg, sizeof msg);
+            ci_serve_command(msg, CI_QUEUE_MESSAGE);
         }
+        servingFor = OWN;
     }
 }
 
@@ -113,7 +225,9 @@ void ci_set_header(uint8_t* m, const CiHeader& h) {
 
 void comint_ini() {
     if (queue) return;
-    queue = msgQCreate(CI_QUEUE_DEPTH, CI_QUEUE_MESSAGE, MSG_Q_PRIORITY);
+    for (SEM_ID& r : room)
+        r = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
+    queue = msgQCreate(CI_QUEUE_DEPTH, SLOT, MSG_Q_PRIORITY);
     if (!queue) {
         syslogx(LOG_CRIT, "comint_ini(): Failed to create message queue");
         return;
@@ -128,23 +242,44 @@ int comint_queue_cmd(const uint8_t* message) {
         syslogx(LOG_BARE_DEBUG, "No valid message for comint message queue");
         return 0;
     }
+    const int32_t source = servingFor;
+    count(source);
+    return post(message, source);
+}
+
+int comint_queue_from(const uint8_t* message, int source) {
+    if (!message) return 0;
+    if (ci_header(message).length > CI_QUEUE_PAYLOAD_MAX || !queue) return 0;
+    source = sourceOf(source);
+    if (!reserve(source)) return -1;
+    return post(message, source) ? 1 : -1;
+}
+
+int comint_forward_from(const uint8_t* message, int source) {
     const CiHeader h = ci_header(message);
-    // A longer payload does not fit a queue message; it is refused rather than cut.
-    if (h.length > CI_QUEUE_PAYLOAD_MAX || !queue) return 0;
-    uint8_t buf[CI_QUEUE_MESSAGE] = {};
-    std::memcpy(buf, message, CI_HEADER + h.length);
-    const STATUS st = msgQSend(queue, buf, sizeof buf, NO_WAIT, MSG_PRI_NORMAL);
-    if (st != OK) {
-        if (!queueFailing.exchange(true))
-            SYSLOGX_GUARDED(LOG_WARN,
-                            "Sending CI msg 0x%X to comint task failed, %X->%X, Q status %X, Q Err %X",
-                            h.code, h.source, h.dest, static_cast<unsigned>(st), 0u);
-        return 0;
+    if (h.dest == AppMan_getPID()) return comint_queue_from(message, source);
+    if (h.dest != CI_PID_ALL) return comint_put_cmd(message, 0);
+    source = sourceOf(source);
+    if (!reserve(source)) return -1;
+    const int ok = broadcast(message, source);
+    if (!ok) comint_error(CI_ERR_SEND, message);
+    return ok;
+}
+
+bool comint_wait_room(int source, int ticks) {
+    source = sourceOf(source);
+    if (hasRoom(source)) return true;
+    if (ticks == NO_WAIT) return false;
+    ++waiting[source];
+    // A take after this check gives the semaphore: no wake is lost.
+    if (!hasRoom(source)) {
+        if (room[source])
+            semTake(room[source], ticks);
+        else
+            taskDelay(ticks);
     }
-    if (queueFailing.exchange(false))
-        SYSLOGX_GUARDED(LOG_INFO, "Sending CI msg 0x%X to comint task back alive, %X->%X", h.code, h.source,
-                        h.dest);
-    return 1;
+    --waiting[source];
+    return hasRoom(source);
 }
 
 uint16_t comint_put_cmd(const uint8_t* message, int fromOutside) {
@@ -155,13 +290,9 @@ uint16_t comint_put_cmd(const uint8_t* message, int fromOutside) {
     if (h.dest == own || fromOutside == 1) {
         ok = comint_queue_cmd(message);
     } else if (h.dest == CI_PID_ALL) {
-        ok = comint_put_eth(message);
-        if (ok && h.length <= CI_QUEUE_PAYLOAD_MAX) {
-            uint8_t local[CI_HEADER + CI_QUEUE_PAYLOAD_MAX];
-            std::memcpy(local, message, CI_HEADER + h.length);
-            put_be16(local + 6, own);
-            comint_queue_cmd(local);
-        }
+        const int32_t source = servingFor;
+        count(source);
+        ok = broadcast(message, source);
     } else {
         switch (routing_get_next(h.dest).kind) {
         case ROUTE_ETHERNET:
@@ -409,8 +540,12 @@ void comint_reset() {
     queueFailing = false;
     highestFill = 0;
     if (queue) {
-        uint8_t msg[CI_QUEUE_MESSAGE];
+        // What goes unserved gives its source's room back, as a served message does.
+        uint8_t msg[SLOT];
         while (msgQReceive(queue, msg, sizeof msg, NO_WAIT) != ERROR) {
+            int32_t source;
+            std::memcpy(&source, msg + CI_QUEUE_MESSAGE, sizeof source);
+            uncount(source);
         }
     }
 }

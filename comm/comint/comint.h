@@ -31,7 +31,24 @@ void comint_ini();
 // Sends a message (header and payload, copied before the call returns). `fromOutside` 1 for
 // the services: everything passes the queue. 1 when the message was queued or handed over.
 uint16_t comint_put_cmd(const uint8_t* message, int fromOutside);
+// Queues one of this unit's own messages (what the command task queues while it serves a peer's
+// message, its replies, counts to that peer's share below). 1 queued, 0 refused.
 int comint_queue_cmd(const uint8_t* message);
+
+// What peers send: `source` is the peer (its PID, or BC2_SOURCE_OTHER for the multicast senders
+// not heard on the network). Each source holds at most its share of the queue: messages of its
+// queued and not yet taken by the command task. The peers heard on the network and the others
+// divide CI_PEER_ROOM among them; the rest of the queue is the unit's own, which no peer can take.
+// The transport's entries, handed in to it by the start-up.
+constexpr int CI_PEER_ROOM = CI_QUEUE_DEPTH * 3 / 4;
+// A message for this unit: 1 queued, 0 refused for good (too long for the queue), -1 the source
+// holds its share (or the queue is full): nothing queued, to be tried again.
+int comint_queue_from(const uint8_t* message, int source);
+// A message for another unit, as comint_put_cmd(message, 0) sends it; this unit's copy of one for
+// every unit counts to `source`, and -1 (nothing sent) when it has no room for it.
+int comint_forward_from(const uint8_t* message, int source);
+// Waits at most `ticks` until `source` has room in its share: true when it has.
+bool comint_wait_room(int source, int ticks);
 // Serves one message for this unit; `len` is the number of bytes at `message`.
 void ci_serve_command(const uint8_t* message, size_t len);
 

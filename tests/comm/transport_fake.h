@@ -31,7 +31,10 @@ inline std::vector<Bytes> take(std::vector<Bytes>& list) {
 } // namespace fake
 
 #ifndef FAKE_TRANSPORT_ELSEWHERE
-void BC2_setCommandSink(int (*)(const uint8_t*), int (*)(const uint8_t*)) {}
+void BC2_setCommandSink(int (*)(const uint8_t*, int), int (*)(const uint8_t*, int), bool (*)(int, int)) {}
+uint64_t udp_get_detect_mask() {
+    return fake::up.load();
+}
 int BC2_connected(uint32_t pid) {
     return pid < 64 && (fake::up.load() >> pid & 1);
 }

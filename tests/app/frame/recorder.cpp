@@ -327,7 +327,9 @@ V2(callSimulinkFunc, int, int)
 // What the start-up hands in: the stand-ins of the functions record their names when called,
 // the tables are the modules' own.
 R(uint8_t, 1, power_getPwrGood)
-R(int, 0, comint_queue_cmd, const uint8_t*)
+R(int, 0, comint_queue_from, const uint8_t*, int)
+R(int, 0, comint_forward_from, const uint8_t*, int)
+R(bool, false, comint_wait_room, int, int)
 R(uint16_t, 0, comint_put_cmd, const uint8_t*, int)
 R(void*, nullptr, ccpmr_GetAddr, uint32_t)
 R(void*, nullptr, xcpmr_GetAddr, uint32_t)
@@ -358,8 +360,9 @@ KEEP(meascalinfo_virtchan_setLoadedSink, (void (*f)()), f())
 KEEP(xcpSetAppHooks, (const xcpAppHooks* h), h->stopChannelFunctions(), h->lockRemoteInit(),
      IS(h->maxFileCount[0], meas_maxFileCnt_part1), IS(h->maxFileCount[1], meas_maxFileCnt_part2),
      IS(h->maxFileCount[2], meas_maxFileCnt_usb))
-KEEP(BC2_setCommandSink, (int (*queue)(const uint8_t*), int (*forward)(const uint8_t*)), queue(nullptr),
-     forward(nullptr))
+KEEP(BC2_setCommandSink,
+     (int (*queue)(const uint8_t*, int), int (*forward)(const uint8_t*, int), bool (*room)(int, int)),
+     queue(nullptr, 0), forward(nullptr, 0), room(0, 0))
 KEEP(BC2_setResetSink, (void (*f)(uint16_t)), f(0))
 KEEP(meas_man_setGatewaySink, (const MeasManGatewaySink* s), IS(s, gw_measGatewaySink))
 KEEP(meas_man_setMaster, (int which, const MeasManMaster* m), rec("master", which),

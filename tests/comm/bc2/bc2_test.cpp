@@ -39,10 +39,10 @@ int tcp(uint32_t addr, uint16_t port) {
     return testsupport::boundSocket(SOCK_STREAM, addr, port);
 }
 // The receivers wait for the network outside the clock: what the test sends them is taken in
-// real time, which the test waits for (up to 2 s), stepping the clock meanwhile when asked (the
-// connection manager waits a tick after each channel).
-template <class Cond> bool until(Cond cond, bool stepping = false) {
-    for (int i = 0; i < 1000 && !cond(); ++i) {
+// real time, which the test waits for (`tries` times 2 ms at least), stepping the clock meanwhile
+// when asked (the connection manager waits a tick after each channel).
+template <class Cond> bool until(Cond cond, bool stepping = false, int tries = 1000) {
+    for (int i = 0; i < tries && !cond(); ++i) {
         if (stepping) sim::step(1);
         usleep(2000);
     }
@@ -329,14 +329,18 @@ TEST_F(Bc2, AConnectionComingInWhileTheChannelIsMadeLeavesOneSocketAndOneTask) {
 
 // Another task shuts the channel down while its receive task finds the connection closed: the
 // receive task must not close the descriptor meanwhile, or the shutdown meets whatever file the
-// number went to next (here a socket pair of the test's).
+// number went to next (here a socket pair of the test's). The other task lets the receive task run
+// while it waits for it to act on the end of the stream: the receive task's shutdown (or close)
+// ends the peer's end as well.
 int unitCi = -1, reused = -1, partner = -1;
-std::atomic<bool> shutdownReached{false};
+std::atomic<bool> shutdownReached{false}, receiverActed{false}, hookDone{false};
 void closeDuringShutdown(int point, uint32_t pid, int type) {
     if (point != 2 || pid != PEER || type != CI || shutdownReached.exchange(true)) return;
-    shutdown(peerEnd[CI], SHUT_WR); // the receive task sees the end of the stream
-    for (int i = 0; i < 100 && fcntl(unitCi, F_GETFD) != -1; ++i)
-        usleep(10000);
+    {
+        OsExternalWait wait;
+        shutdown(peerEnd[CI], SHUT_WR); // the receive task sees the end of the stream
+        receiverActed = endedWithin(peerEnd[CI], 10000);
+    }
     int sv[2];
     if (fcntl(unitCi, F_GETFD) == -1 && socketpair(AF_UNIX, SOCK_STREAM, 0, sv) == 0) {
         dup2(sv[0], unitCi);
@@ -344,6 +348,7 @@ void closeDuringShutdown(int point, uint32_t pid, int type) {
         reused = unitCi;
         partner = sv[1];
     }
+    hookDone = true;
 }
 
 TEST_F(Bc2, ADisconnectFromAnotherTaskNeverShutsDownAReusedDescriptor) {
@@ -361,13 +366,17 @@ TEST_F(Bc2, ADisconnectFromAnotherTaskNeverShutsDownAReusedDescriptor) {
     }
     ASSERT_GE(peerEnd[CI], 0);
     ASSERT_GE(peerEnd[DK], 0);
+    // The peer accepts before the unit's connect returns: the reset must find the unit holding its
+    // sockets, or there is nothing to shut down yet.
+    ASSERT_TRUE(until([] { return (comint_get_connect_mask() & dk_get_connect_mask()) >> PEER & 1; }, true));
     unitCi = unitEndOf(peerEnd[CI]);
     ASSERT_GE(unitCi, 0);
     reused = partner = -1;
-    shutdownReached = false;
+    shutdownReached = receiverActed = hookDone = false;
     bc2_setRaceHook(closeDuringShutdown);
     presence(0, uint64_t{1} << OWN); // the counter went back: the presence task disconnects the peer
-    ASSERT_TRUE(until([] { return shutdownReached.load(); }, true));
+    ASSERT_TRUE(until([] { return hookDone.load(); }, true, 10000));
+    EXPECT_TRUE(receiverActed) << "the receive task did not act on the end of the stream";
     sim::step(20);
     if (partner >= 0) {
         mine.insert(mine.end(), {reused, partner});
@@ -410,6 +419,7 @@ TEST_F(Bc2, EveryChannelTellsItsConnectionsWhenAPeerRestartsSoonAfterStart) {
     const auto up = [](uint64_t mask) { return (mask >> PEER & 1) != 0; };
     const uint32_t starts[] = {100, 10, 1};
     BC2_init();
+    const uint64_t start = sim::ticks();
     for (int round = 0; round < 3; ++round) {
         const int listener[2] = {tcp(PEER_ADDR, BC2_PORT_CI), tcp(PEER_ADDR, BC2_PORT_DK)};
         mine.insert(mine.end(), listener, listener + 2);
@@ -445,7 +455,7 @@ TEST_F(Bc2, EveryChannelTellsItsConnectionsWhenAPeerRestartsSoonAfterStart) {
         return countLogged(std::string(ch) + " channel to PID 0x11 established");
     };
     until([&] { return established("CI") + established("DK") >= 6; }, true);
-    EXPECT_LT(sim::ticks(), 10000u) << "all within the first ten seconds";
+    EXPECT_LT(sim::ticks() - start, 10000u) << "all within the first ten seconds";
     EXPECT_EQ(established("CI"), 3);
     EXPECT_EQ(established("DK"), 3);
     EXPECT_EQ(countLogged("Disconnecting TCP CI socket"), 2);
@@ -650,9 +660,9 @@ struct CommandTask {
         comint_ini();
         comint_reset();
         comint_setReplyHandler(0x0505, stateReply);
-        BC2_setCommandSink(comint_queue_cmd, [](const uint8_t* m) -> int { return comint_put_cmd(m, 0); });
+        BC2_setCommandSink(comint_queue_from, comint_forward_from, comint_wait_room);
     }
-    ~CommandTask() { BC2_setCommandSink(nullptr, nullptr), comint_reset(); }
+    ~CommandTask() { BC2_setCommandSink(nullptr, nullptr, nullptr), comint_reset(); }
 };
 
 // A peer that stops reading its command channel while another keeps asking for state: the command
@@ -682,6 +692,145 @@ TEST_F(Bc2, APeerThatStopsReadingLosesItsCommandChannelWhileTheOtherIsStillAnswe
     BC2_debugoutPID(PEER, &d);
     EXPECT_GE(d.cmdTxErr, 1);
     EXPECT_EQ(countLogged("Error sending comint cmd to PID 0x10 -> 0x11"), 1);
+}
+
+// The command task held in a handler (0x0F04, sent by OTHER) until the test lets it go: what comes
+// meanwhile waits in its queue. 0x0F05 and 0x0F06 are counted as they are served.
+SEM_ID stall = nullptr;
+std::atomic<bool> stalled{false};
+std::atomic<int> ownServed{0}, mcServed{0};
+struct StalledCommandTask : CommandTask {
+    StalledCommandTask() {
+        stall = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
+        stalled = false;
+        ownServed = mcServed = 0;
+        comint_setHandler(0x0F04,
+                          [](const uint8_t*, size_t) { stalled = true, semTake(stall, WAIT_FOREVER); });
+        comint_setHandler(0x0F05, [](const uint8_t*, size_t) { ++ownServed; });
+        comint_setHandler(0x0F06, [](const uint8_t*, size_t) { ++mcServed; });
+    }
+    ~StalledCommandTask() { semGive(stall); }
+};
+
+// The transport up with the command channels to PEER and OTHER, and the command task held.
+bool upAndHeld(Bc2& t) {
+    BC2_init();
+    if (!t.connectPeers(0b11, {CI}) || !until([] { return comint_status() != 0; }, true)) return false;
+    sim::step(100); // the command task looks for the multicast channel every 100 ms
+    return sendWithin(t.ends[1][CI], cimsg::message(0x0F04, OTHER, OWN, 0, 0), 5000) &&
+           until([] { return stalled.load(); });
+}
+
+// 20 of the unit's own messages, put as its services put them: how many the queue took.
+int ownMessages() {
+    int accepted = 0;
+    for (int i = 0; i < 20; ++i)
+        accepted += comint_put_cmd(cimsg::message(0x0F05, OWN, OWN, 0, 0).data(), 1);
+    return accepted;
+}
+
+// Reads what comes on `fd` into `got` until it holds `n` bytes, stepping the clock.
+bool receiveStepping(int fd, cimsg::Bytes& got, size_t n) {
+    return until(
+        [&] {
+            uint8_t b[4096];
+            for (ssize_t r; (r = recv(fd, b, sizeof b, MSG_DONTWAIT)) > 0;)
+                got.insert(got.end(), b, b + r);
+            return got.size() >= n;
+        },
+        true);
+}
+
+// A peer floods its command channel while the command task is held up: what it sends beyond its
+// share of the command queue waits in its stream, held back at the peer, and none of it is lost
+// (each echo comes back, in order); another peer's questions and the unit's own messages find room
+// meanwhile and are served once the task goes on.
+TEST_F(Bc2, APeerFloodingItsCommandChannelWaitsForItsShareWhileOthersAndTheUnitAreServed) {
+    StalledCommandTask task;
+    ASSERT_TRUE(upAndHeld(*this));
+    constexpr uint32_t FLOOD = 1500, QUESTIONS = 10;
+    const auto numbered = [](uint16_t code, uint16_t from, uint16_t to, uint32_t i) {
+        return cimsg::message(code, from, to, 0, 0, cimsg::fields({{i, 4}}));
+    };
+    std::jthread flooder([&] {
+        for (uint32_t i = 0; i < FLOOD && sendWithin(ends[0][CI], numbered(0x0105, PEER, OWN, i), 10000);
+             ++i) {
+        }
+    });
+    // The flood meets the held queue: the unit read all of it, or has no room left for the peer.
+    Bc2DebugPid d{};
+    ASSERT_TRUE(
+        until([&] { return BC2_debugoutPID(PEER, &d), d.cmdRxCnt == FLOOD || !comint_wait_room(PEER, 0); },
+              false, 5000));
+    cimsg::Bytes questions, answers, got, echoes, all;
+    for (uint32_t i = 0; i < QUESTIONS; ++i) {
+        std::ranges::copy(cimsg::message(0x0505, OTHER, OWN, 0x70 + i, 0), back_inserter(questions));
+        std::ranges::copy(cimsg::message(0x0103, OWN, OTHER, 0, 0x70 + i), back_inserter(answers));
+    }
+    ASSERT_TRUE(sendWithin(ends[1][CI], questions, 5000));
+    ASSERT_TRUE(until([&] { return BC2_debugoutPID(OTHER, &d), d.cmdRxCnt == 1 + QUESTIONS; }));
+    EXPECT_EQ(ownMessages(), 20);
+    semGive(stall);
+    EXPECT_TRUE(receiveStepping(ends[1][CI], got, answers.size()));
+    EXPECT_TRUE(got == answers) << got.size() / CI_HEADER << " answers of " << QUESTIONS;
+    EXPECT_TRUE(receiveStepping(ends[0][CI], echoes, FLOOD * (CI_HEADER + 4)));
+    for (uint32_t i = 0; i < FLOOD; ++i)
+        std::ranges::copy(numbered(0x0106, OWN, PEER, i), back_inserter(all));
+    EXPECT_TRUE(echoes == all) << echoes.size() / (CI_HEADER + 4) << " echoes of " << FLOOD;
+    EXPECT_TRUE(until([] { return ownServed == 20; }, true));
+    EXPECT_FALSE(logged("to comint task failed"));
+}
+
+// A peer waits for its share with the command task held up, then restarts (its presence counter
+// goes back): the unit drops its channel at once, not when the task goes on, and the share the
+// peer held is free again once it does.
+TEST_F(Bc2, APeerWaitingForItsShareLosesItsCommandChannelAtOnceWhenItRestarts) {
+    StalledCommandTask task;
+    ASSERT_TRUE(upAndHeld(*this));
+    cimsg::Bytes flood; // beyond its share, and within what the sockets hold
+    for (int i = 0; i < 400; ++i)
+        std::ranges::copy(cimsg::message(0x0F05, PEER, OWN, 0, 0), back_inserter(flood));
+    ASSERT_TRUE(sendWithin(ends[0][CI], flood, 5000));
+    ASSERT_TRUE(until([] { return !comint_wait_room(PEER, 0); }));
+    presence(0, 0);
+    EXPECT_TRUE(until([] { return (comint_get_connect_mask() >> PEER & 1) == 0; }, true));
+    semGive(stall);
+    EXPECT_TRUE(until([] { return comint_wait_room(PEER, 0); }, true));
+}
+
+// A sender floods the command multicast while the command task is held up: its datagrams beyond
+// its share of the queue are dropped and counted (the listener never waits), with a line held to
+// its rate; another peer's question and the unit's own messages find room, and what was queued is
+// served.
+TEST_F(Bc2, MulticastCommandsBeyondTheirSendersShareAreDroppedWhileOthersAndTheUnitAreServed) {
+    StalledCommandTask task;
+    ASSERT_TRUE(upAndHeld(*this));
+    const int udp = testsupport::boundSocket(SOCK_DGRAM, PEER_ADDR);
+    mine.push_back(udp);
+    const sockaddr_in to = testsupport::inetAddress(OWN_ADDR, BC2_PORT_CI_MC);
+    const cimsg::Bytes m = cimsg::message(0x0F06, PEER, CI_PID_ALL, 0, 0);
+    constexpr int SENT = 600;
+    Bc2DebugGlob g{};
+    for (int i = 0; i < SENT; i += 50) { // in bursts the socket holds
+        for (int k = 0; k < 50; ++k)
+            sendto(udp, m.data(), m.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        ASSERT_TRUE(until([&] { return BC2_debugoutGlob(&g), g.mcRxCnt >= i + 50; })) << i;
+    }
+    ASSERT_TRUE(sendWithin(ends[1][CI], cimsg::message(0x0505, OTHER, OWN, 0x78, 0), 5000));
+    Bc2DebugPid d{};
+    ASSERT_TRUE(until([&] { return BC2_debugoutPID(OTHER, &d), d.cmdRxCnt == 2; }));
+    EXPECT_EQ(ownMessages(), 20);
+    semGive(stall);
+    cimsg::Bytes answer;
+    EXPECT_TRUE(receiveStepping(ends[1][CI], answer, CI_HEADER));
+    EXPECT_EQ(answer, cimsg::message(0x0103, OWN, OTHER, 0, 0x78));
+    EXPECT_TRUE(until([] { return ownServed == 20; }, true));
+    EXPECT_FALSE(logged("to comint task failed"));
+    BC2_debugoutGlob(&g);
+    EXPECT_GT(g.mcDropCnt, 0);
+    EXPECT_EQ(mcServed + g.mcDropCnt, SENT) << "each datagram served or counted";
+    const int told = countLogged("BC2_CI_MC_listen(): cmd 0xF06 from PID 0x11 beyond its share");
+    EXPECT_TRUE(told >= 1 && told <= 3) << told;
 }
 
 // Bytes written into a stream socket: what it holds, not yet acknowledged, and what was (read in

@@ -178,4 +178,46 @@ TEST_F(Comint, FullQueueWarnsOncePerEpisodeAndSaysWhenItIsBackAlive) {
     EXPECT_TRUE(logged("Sending CI msg 0xF04 to comint task back alive, 25->25"));
 }
 
+// With the command task held up, each peer gets in as much as any other (the peers heard share
+// alike with the senders not heard), and no more than a part of the queue; what the command task
+// queues while it serves a peer's message counts to that peer; the unit's own messages have the
+// rest of the queue, and a peer taken back below its share has room again.
+TEST_F(Comint, EachPeerHoldsItsShareOfTheQueueAndTheUnitKeepsTheRest) {
+    fake::up = uint64_t{1} << PEER | uint64_t{1} << FAR; // heard on the network
+    struct Unheard {
+        ~Unheard() { fake::up = 0; }
+    } unheard;
+    held = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
+    comint_setHandler(0x0F04, [](const uint8_t*, size_t) {
+        comint_put_cmd(message(0x0F05, OWN, OWN, 0, 0).data(), 1);
+        semTake(held, WAIT_FOREVER);
+    });
+    static int served = 0;
+    served = 0;
+    comint_setHandler(0x0F05, [](const uint8_t*, size_t) { ++served; });
+    ASSERT_EQ(comint_queue_from(message(0x0F04, PEER, OWN, 0, 0).data(), PEER), 1);
+    sim::step(1); // r_Comint now waits in the handler, its own message counted to the peer
+    const auto fill = [](int source) {
+        int n = 0;
+        while (n < CI_QUEUE_DEPTH && comint_queue_from(message(0x0F05, PEER, OWN, 0, 0).data(), source) == 1)
+            ++n;
+        return n;
+    };
+    const int peer = fill(PEER) + 1, far = fill(FAR), other = fill(BC2_SOURCE_OTHER);
+    EXPECT_EQ(peer, far);
+    EXPECT_EQ(far, other);
+    EXPECT_LE(3 * peer, CI_QUEUE_DEPTH);
+    EXPECT_FALSE(comint_wait_room(PEER, 0));
+    EXPECT_EQ(comint_forward_from(message(0x0F05, PEER, CI_PID_ALL, 0, 0).data(), PEER), -1)
+        << "a broadcast's copy for this unit counts to its sender too";
+    int own = 0;
+    while (own < CI_QUEUE_DEPTH && comint_queue_cmd(message(0x0F05, OWN, OWN, 0, 0).data()) == 1)
+        ++own;
+    EXPECT_EQ(own + peer + far + other, CI_QUEUE_DEPTH);
+    semGive(held);
+    sim::step(1);
+    EXPECT_EQ(served, CI_QUEUE_DEPTH);
+    EXPECT_TRUE(comint_wait_room(PEER, 0));
+}
+
 } // namespace
