@@ -38,6 +38,26 @@ def presence(address, pid, counter, heard, ci, dk, version, offset=0, period=100
     return packet + struct.pack("!HH", version, offset) if version >= 513 else packet
 
 
+
+def messages(s):
+    """The command messages of a socket, (header fields, payload) each, until it closes or fails."""
+    buf = b""
+    while True:
+        try:
+            chunk = s.recv(65536)
+        except OSError:
+            return
+        if not chunk:
+            return
+        buf += chunk
+        while len(buf) >= 20:
+            length = struct.unpack_from("!H", buf, 2)[0]
+            if len(buf) < 20 + length:
+                break
+            yield struct.unpack_from("!HHHHIIHH", buf), buf[20:20 + length]
+            buf = buf[20 + length:]
+
+
 class Peer:
     def __init__(self, address, pid, version, units, offset=0, passive=False):
         self.address, self.pid, self.version = address, pid, version
@@ -124,26 +144,12 @@ class Peer:
                     self.keep(by_address[address], channel, conn)
 
     def read_ci(self, unit, s):
-        buf = b""
-        while True:
-            try:
-                chunk = s.recv(4096)
-            except OSError:
-                chunk = b""
-            if not chunk:
-                with self.lock:
-                    self.closed.add(unit)
-                return
-            buf += chunk
-            while len(buf) >= 20:
-                length = struct.unpack_from("!H", buf, 2)[0]
-                if len(buf) < 20 + length:
-                    break
-                fields = struct.unpack_from("!HHHHIIHH", buf)
-                with self.lock:
-                    self.messages.append((unit, fields, buf[20:20 + length]))
-                    self.arrived.append((time.monotonic(), self.rounds.get(unit, 0)))
-                buf = buf[20 + length:]
+        for fields, payload in messages(s):
+            with self.lock:
+                self.messages.append((unit, fields, payload))
+                self.arrived.append((time.monotonic(), self.rounds.get(unit, 0)))
+        with self.lock:
+            self.closed.add(unit)
 
     def hears_me(self, unit):
         with self.lock:

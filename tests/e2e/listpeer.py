@@ -19,7 +19,7 @@ import sys
 import threading
 import time
 
-from bc2peer import Peer, header
+from bc2peer import Peer, header, messages
 
 RASTER = 9  # the slowest raster index: few entries to read
 STALE = 0x80000000  # context of a stop that names a number handed out again
@@ -34,22 +34,6 @@ def by_address(peer, unit, context, words):
 def path_reply(peer, unit, fields, payload, fifo):
     reply = struct.pack("!IIIHH", struct.unpack_from("!I", payload, 8)[0], fifo, fifo, peer.pid, 0)
     return header(len(reply), peer.pid, unit, fields[4], fields[5], 0x0107) + reply
-
-
-def messages(s):
-    """The command messages of a socket, (header fields, payload) each, until it closes."""
-    buf = b""
-    while True:
-        chunk = s.recv(65536)
-        if not chunk:
-            return
-        buf += chunk
-        while len(buf) >= 20:
-            length = struct.unpack_from("!H", buf, 2)[0]
-            if len(buf) < 20 + length:
-                break
-            yield struct.unpack_from("!HHHHIIHH", buf), buf[20:20 + length]
-            buf = buf[20 + length:]
 
 
 def drain(s):

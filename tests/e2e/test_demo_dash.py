@@ -75,23 +75,36 @@ def scratch():
     shutil.rmtree(root)
 
 
-def test_the_value_boxes_show_what_the_inputs_give(scratch):
-    root, made = scratch
-    demo = demo_copy(os.path.join(root, "demo"))
+def with_reference(root, made, demo):
+    """`demo` and the reference unit beside it (the boxes' values as constants), both started."""
     made.append(demo)
     ref = demo_copy(os.path.join(root, "ref"), {title: value for _, title, _, value in BOXES})
     made.append(ref)
     for p in (demo, ref):
         p.wait_started()
-    shown = {demo: [], ref: []}
+    return ref
+
+
+def pages_shown(controls):
+    """Each unit's value boxes on each page, its inputs at VOLTS and the page input at PAGE_VOLTS;
+    `controls`: (unit, its control channel) each."""
+    shown = {p: [] for p, _ in controls}
+    for volts in PAGE_VOLTS:
+        for p, ctl in controls:
+            for channel, v in VOLTS.items():
+                ctl.cmd("adc %d %r" % (channel, v))
+            ctl.cmd("adc 4 %r" % volts)
+            ctl.step(500)
+            shown[p].append([region(p, rect) for _, _, rect, _ in BOXES])
+    return shown
+
+
+def test_the_value_boxes_show_what_the_inputs_give(scratch):
+    root, made = scratch
+    demo = demo_copy(os.path.join(root, "demo"))
+    ref = with_reference(root, made, demo)
     with demo.control() as cd, ref.control() as cr:
-        for page, volts in enumerate(PAGE_VOLTS):
-            for p, ctl in ((demo, cd), (ref, cr)):
-                for channel, v in VOLTS.items():
-                    ctl.cmd("adc %d %r" % (channel, v))
-                ctl.cmd("adc 4 %r" % volts)
-                ctl.step(500)
-                shown[p].append([region(p, rect) for _, _, rect, _ in BOXES])
+        shown = pages_shown(((demo, cd), (ref, cr)))
     for i, (page, title, _, _) in enumerate(BOXES):
         # the page switched under the box: the reference frame is the page it belongs to
         assert shown[ref][page][i] != shown[ref][1 - page][i], title

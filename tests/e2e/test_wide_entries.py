@@ -11,7 +11,7 @@ import struct
 import subprocess
 
 from conftest import ROOT, Process, default_dataset
-from test_demo_dash import BOXES, DEMO, PAGE_VOLTS, VOLTS, demo_copy, region, scratch  # noqa: F401
+from test_demo_dash import BOXES, DEMO, pages_shown, scratch, with_reference  # noqa: F401
 
 FLAG_ROW = """    <CanMb idx="2" intf="0" canDlc="1" canId="102" event="R10ms" fdf="false" brs="false"/>
     <CanSignal chIdx="8" msgIdx="2" sBit="0" len="8" bigEndian="false" RCType="SIG" adrType="meas_by_address"
@@ -69,11 +69,7 @@ def test_a_wide_row_in_the_units_own_lists_leaves_the_other_values_flowing(scrat
     pit.bind(("127.0.0.1", 5011))
     pit.settimeout(0.01)
     demo = wide_demo(os.path.join(root, "demo"))
-    made.append(demo)
-    ref = demo_copy(os.path.join(root, "ref"), {title: value for _, title, _, value in BOXES})
-    made.append(ref)
-    for p in (demo, ref):
-        p.wait_started()
+    ref = with_reference(root, made, demo)
 
     def frames():
         out = []
@@ -83,15 +79,8 @@ def test_a_wide_row_in_the_units_own_lists_leaves_the_other_values_flowing(scrat
             except socket.timeout:
                 return out
 
-    shown = {demo: [], ref: []}
     with demo.control() as cd, ref.control() as cr:
-        for volts in PAGE_VOLTS:
-            for p, ctl in ((demo, cd), (ref, cr)):
-                for channel, v in VOLTS.items():
-                    ctl.cmd("adc %d %r" % (channel, v))
-                ctl.cmd("adc 4 %r" % volts)
-                ctl.step(500)
-                shown[p].append([region(p, rect) for _, _, rect, _ in BOXES])
+        shown = pages_shown(((demo, cd), (ref, cr)))
         frames()
         for channel, v in CAN_VOLTS.items():
             cd.cmd("adc %d %r" % (channel, v))
