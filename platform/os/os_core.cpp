@@ -3,6 +3,7 @@
 #include "platform/os/os_world.h"
 
 #include <algorithm>
+#include <climits>
 #include <linux/futex.h>
 #include <sched.h>
 #include <string>
@@ -274,7 +275,7 @@ void insertWaiter(WaitList& l, Tcb* t, bool prio, bool again) {
 }
 
 void checkDelete(Tcb* t) {
-    if (t->deleteRequested.load() && !t->unwinding && t->counted.load()) {
+    if (t->deleteRequested.load() && !t->unwinding && t->counted.load() && !t->heldMutexes) {
         t->unwinding = true;
         throw OsTaskExit{};
     }
@@ -284,6 +285,12 @@ void checkDelete(Tcb* t) {
 Deadline after(World& w, int ticks) {
     if (ticks == WAIT_FOREVER) return {};
     return {true, w.tick.load() + static_cast<uint64_t>(std::max(ticks, 0))};
+}
+
+int ticksLeft(World& w, const Deadline& d) {
+    if (!d.timed) return WAIT_FOREVER;
+    const uint64_t now = w.tick.load();
+    return d.at > now ? static_cast<int>(std::min<uint64_t>(d.at - now, INT_MAX)) : 0;
 }
 
 namespace {
@@ -313,7 +320,7 @@ int block(World& w, Tcb* t, std::unique_lock<std::mutex>* lk, WaitList* list, bo
     }
     const bool held = leaveForWait(w, t);
     // A delete request or resume made before the wake word said "asleep" woke nobody.
-    if (t->deleteRequested.load()) {
+    if (t->deleteRequested.load() && !t->heldMutexes) {
         if (claim(t, state)) finish(w, t, WAKE_TASK_DELETE);
     } else if (state == WAKE_SUSPENDED && !t->suspendRequested.load()) {
         if (claim(t, state)) finish(w, t, WAKE_GRANTED);
@@ -342,7 +349,8 @@ int block(World& w, Tcb* t, std::unique_lock<std::mutex>* lk, WaitList* list, bo
             list->erase(std::remove(list->begin(), list->end(), t), list->end());
     }
     if (r == WAKE_TASK_DELETE) checkDelete(t);
-    return r;
+    // Put off while it holds a mutex: off the list, the caller looks again and waits anew.
+    return r == WAKE_TASK_DELETE && t->heldMutexes ? WAKE_RETRY : r;
 }
 
 // A pending suspension is honoured at the next call into the layer.

@@ -104,11 +104,11 @@ STATUS msgQSend(MSG_Q_ID id, const void* buf, size_t len, int ticks, int priorit
             errno = ETIMEDOUT;
             return ERROR;
         }
-        if (r != WAKE_GRANTED) {
+        if (r != WAKE_GRANTED && r != WAKE_RETRY) {
             errno = EINVAL;
             return ERROR;
         }
-        // A slot was freed (a receiver may have taken it first: loop).
+        // A slot was freed (a receiver may have taken it first: loop), or a delete was put off.
         // The time-out restarts; senders that give a limit accept that.
     }
 }
@@ -145,9 +145,15 @@ int msgQReceive(MSG_Q_ID id, void* buf, size_t maxLen, int ticks) {
     me->rxBuf = buf;
     me->rxMax = maxLen;
     me->rxLen = 0;
-    int r = block(w, me, &lk, &q->recvWaiters, q->options & MSG_Q_PRIORITY, after(w, ticks));
+    const Deadline d = after(w, ticks);
+    int r = block(w, me, &lk, &q->recvWaiters, q->options & MSG_Q_PRIORITY, d);
     me->rxBuf = nullptr;
     if (r == WAKE_GRANTED) return me->rxLen;
+    if (r == WAKE_RETRY) { // a delete put off: wait out what is left
+        lk.unlock();
+        if (const int left = ticksLeft(w, d); left != 0) return msgQReceive(id, buf, maxLen, left);
+        r = WAKE_TIMEOUT;
+    }
     errno = r == WAKE_TIMEOUT ? ETIMEDOUT : EINVAL;
     return ERROR;
 }

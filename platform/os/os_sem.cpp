@@ -125,6 +125,7 @@ void cpuRelax() {
 
 void gotMutex(Sem* s, Tcb* me) {
     s->recursion = 1;
+    me->heldMutexes++;
     if (s->options & SEM_INVERSION_SAFE) me->heldSafe++;
 }
 
@@ -164,6 +165,7 @@ void gotMutex(Sem* s, Tcb* me) {
         if (r == WAKE_RETRY) s->waking = false;
         if (r == WAKE_GRANTED) { // handed over: the giver made it ours
             s->contenders.fetch_sub(1);
+            me->heldMutexes++;
             if (s->options & SEM_INVERSION_SAFE) me->heldSafe++;
             return OK;
         }
@@ -229,6 +231,7 @@ void gotMutex(Sem* s, Tcb* me) {
         return ERROR;
     }
     if (--s->recursion > 0) return OK;
+    me->heldMutexes--;
     if ((s->options & SEM_INVERSION_SAFE) && --me->heldSafe == 0 && me->boost.load() != INT_MAX)
         endLoan(w, me);
     if (w.mode.load() == sim::TimeMode::Stepped) {
@@ -320,9 +323,16 @@ namespace {
     if (drives && !precise)
         precise = prctl(PR_SET_TIMERSLACK, 1UL) == 0; // on the tick, not up to 50 us after it
     me->waitingOn.store(s, std::memory_order_relaxed);
-    const int r = block(w, me, &lk, &s->waiters, s->options & SEM_Q_PRIORITY,
-                        drives ? Deadline{} : after(w, ticks), WAKE_BLOCKED, false, drives);
+    const Deadline d = drives ? Deadline{} : after(w, ticks);
+    const int r = block(w, me, &lk, &s->waiters, s->options & SEM_Q_PRIORITY, d, WAKE_BLOCKED, false, drives);
     me->waitingOn.store(nullptr, std::memory_order_relaxed);
+    if (r == WAKE_RETRY) { // a delete put off: wait out what is left
+        lk.unlock();
+        if (drives) w.driver.store(nullptr), done.drives = false; // the retry may drive again
+        const int left = ticksLeft(w, d);
+        if (left == 0) return takeResult(WAKE_TIMEOUT);
+        return countTake(w, s, me, left);
+    }
     if (late && r == WAKE_GRANTED) {
         lk.unlock();
         recordLate(w, late, me->releasedDue);
@@ -372,11 +382,23 @@ namespace {
 }
 } // namespace
 
+namespace {
+// A mutex deleted while this task held it: the give fails, yet the task holds it no longer.
+[[gnu::noinline]] void forgetDeleted(World& w, Sem* s, Tcb* me) {
+    if (s->type != SEM_TYPE_MUTEX || s->owner.load() != me || --s->recursion > 0) return;
+    s->owner.store(nullptr);
+    me->heldMutexes--;
+    if ((s->options & SEM_INVERSION_SAFE) && --me->heldSafe == 0 && me->boost.load() != INT_MAX)
+        endLoan(w, me);
+}
+} // namespace
+
 STATUS semGive(SEM_ID sem) {
     World& w = W();
     PreemptOnReturn preempted{w};
     Sem* s = semOf(sem);
     if (!s || s->deleted.load(std::memory_order_relaxed)) {
+        if (s) forgetDeleted(w, s, self());
         errno = EINVAL;
         return ERROR;
     }

@@ -194,8 +194,14 @@ STATUS taskWaitExit(TASK_ID tid, int ticks) {
         errno = EAGAIN;
         return ERROR;
     }
-    int r = block(w, me, &lk, &t->exitWaiters, false, after(w, ticks));
-    if (r == WAKE_GRANTED) return OK;
+    const Deadline d = after(w, ticks);
+    int r;
+    while ((r = block(w, me, &lk, &t->exitWaiters, false, d)) == WAKE_RETRY && !t->exited)
+        if (ticksLeft(w, d) == 0) { // a delete put off, and no time left
+            r = WAKE_TIMEOUT;
+            break;
+        }
+    if (r == WAKE_GRANTED || (r == WAKE_RETRY && t->exited)) return OK;
     errno = ETIMEDOUT;
     return ERROR;
 }
@@ -208,7 +214,9 @@ STATUS taskDelay(int ticks) {
         std::this_thread::yield();
         return OK;
     }
-    block(w, me, nullptr, nullptr, false, after(w, ticks));
+    const Deadline d = after(w, ticks);
+    while (block(w, me, nullptr, nullptr, false, d) == WAKE_RETRY && ticksLeft(w, d) != 0) {
+    } // a delete put off: the delay goes on
     return OK;
 }
 

@@ -43,7 +43,7 @@ enum Wake {
     WAKE_SUSPENDED,   // until resumed (or deleted)
     WAKE_CLAIMED,     // a waker won it and is completing the hand-over
     WAKE_GRANTED,
-    WAKE_RETRY, // a mutex was freed: try again
+    WAKE_RETRY, // a mutex was freed, or a delete was put off: try again
     WAKE_TIMEOUT,
     WAKE_DELETED_OBJ,
     WAKE_TASK_DELETE,
@@ -85,6 +85,7 @@ struct Tcb {
     pthread_t thread{}; // registry lock; valid while started and not exited
     bool started = false;
     int heldSafe = 0;                // inversion-safe mutexes held (own thread)
+    int heldMutexes = 0;             // all mutexes held (own thread): a delete waits for 0
     std::atomic<int> boost{INT_MAX}; // priority inherited from a waiter
     // Watched: the lateness of its releases by one semaphore (the one it waited on when the
     // watch began, or else the first it then waits on for good) is recorded.
@@ -279,6 +280,8 @@ struct Deadline {
 };
 
 Deadline after(World& w, int ticks);
+// The ticks left until the deadline (0 once it passed), WAIT_FOREVER without one.
+int ticksLeft(World& w, const Deadline& d);
 int block(World& w, Tcb* t, std::unique_lock<std::mutex>* lk, WaitList* list, bool prio, Deadline d,
           int state = WAKE_BLOCKED, bool again = false, bool drives = false);
 void honourSuspend(World& w, Tcb* t);

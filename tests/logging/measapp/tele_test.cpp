@@ -41,7 +41,7 @@ struct Telemetry : testsupport::SteppedTest {
         meascalinfo_virtchan_reset(), gw_reset(), gw_meas_ini(), meas_app_reset();
     }
     void TearDown() override {
-        meas_app_reset(), tele_reset(), gw_reset(), meascalinfo_reset(), meascalinfo_virtchan_reset();
+        tele_reset(), gw_reset(), meas_app_reset(), meascalinfo_reset(), meascalinfo_virtchan_reset();
         osfs::removeDevice("cfg:");
         SteppedTest::TearDown();
     }
@@ -93,7 +93,7 @@ TEST_F(Telemetry, WithoutAnArchiveTelemetryStartsOnceTheTaskFoundNone) {
     EXPECT_TRUE(logged("cfg:/channels.zip not correct"));
     EXPECT_EQ(std::pair(meas_app_tele_running(), entry(0)), std::pair(1, 4 + 4));
     // A name that is no variable, archive or not, still refuses the configuration.
-    meas_app_reset(), tele_reset(), gw_reset(), gw_meas_ini();
+    tele_reset(), gw_reset(), meas_app_reset(), gw_meas_ini();
     dir.write("telemetry.ini",
               "[telemetry]\nmedium = udp\naddress = 127.0.0.1\nport = 5019\nfast = nothing\n");
     meas_app_ini(), meas_app_main();
@@ -119,7 +119,7 @@ TEST_F(Telemetry, ALoggingStopOrStartWhileTheNamesAreAwaitedIsWhatTelemetryStart
     EXPECT_EQ(meas_app_tele_running(), 1);
 
     // The start asked for before the names are in is taken with them.
-    meas_app_reset(), tele_reset(), gw_reset(), gw_meas_ini(), meascalinfo_virtchan_reset();
+    tele_reset(), gw_reset(), meas_app_reset(), gw_meas_ini(), meascalinfo_virtchan_reset();
     meas_app_ini(), meas_app_main();
     ASSERT_EQ(meas_app_remotestop(0), 1);
     meas_app_main();

@@ -301,6 +301,47 @@ TEST_F(Stepped, AnInversionSafeMutexLendsItsWaitersPriorityToTheOwner) {
     semDelete(m);
 }
 
+// A task deleted inside a section a mutex guards goes on until it has given the mutex back, then
+// ends at its next wait: the delete finds it asleep on a semaphore, on a queue, on another mutex
+// or taking a free one, and each of its waits still ends as it would have (its time-out kept).
+TEST_F(Stepped, ADeletedTaskEndsOnlyOnceItGaveItsMutexesBack) {
+    SEM_ID guard = semMCreate(SEM_Q_PRIORITY | SEM_INVERSION_SAFE), inner = semMCreate(SEM_Q_PRIORITY),
+           spare = semMCreate(SEM_Q_FIFO), go = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
+    MSG_Q_ID q = msgQCreate(1, 1, MSG_Q_FIFO);
+    std::atomic<int> done{0};
+    std::atomic<uint64_t> timedOutAt{0};
+    const uint64_t start = tickGet();
+    TASK_ID t = taskSpawnFn("holder", 100, 0, 0, [&] {
+        semTake(guard, WAIT_FOREVER);
+        if (semTake(go, 5) == ERROR && errno == ETIMEDOUT) timedOutAt = tickGet(), done |= 1;
+        if (semTake(spare, WAIT_FOREVER) == OK) semGive(spare), done |= 2;
+        if (semTake(inner, WAIT_FOREVER) == OK) done |= 4;
+        char c;
+        if (msgQReceive(q, &c, 1, WAIT_FOREVER) == 1) done |= 8;
+        semGive(inner), semGive(guard);
+        done |= 16;
+        taskDelay(1);
+        done |= 32; // never: it ended in the delay
+    });
+    ASSERT_EQ(semTake(inner, NO_WAIT), OK);
+    sim::step(2);
+    EXPECT_EQ(taskDelete(t), OK); // asleep on the semaphore
+    sim::step(2);
+    EXPECT_EQ(std::pair(done.load(), semTake(guard, NO_WAIT)), std::pair(0, ERROR));
+    sim::step(1);
+    // timed out, took the free mutex, and now asleep on inner, which this thread holds
+    EXPECT_EQ(std::pair(done.load(), timedOutAt.load() - start), std::pair(1 | 2, uint64_t{5}));
+    semGive(inner);
+    sim::waitIdle();
+    EXPECT_EQ(done.load(), 1 | 2 | 4);
+    msgQSend(q, "x", 1, NO_WAIT, MSG_PRI_NORMAL);
+    sim::waitIdle();
+    EXPECT_EQ(taskWaitExit(t, 1), OK);
+    EXPECT_EQ(done.load(), 1 | 2 | 4 | 8 | 16);
+    for (SEM_ID m : {guard, inner, spare})
+        EXPECT_EQ(semTake(m, NO_WAIT), OK), semGive(m);
+}
+
 TEST_F(Stepped, AReleasedTaskOfHigherPriorityRunsBeforeTheReleaserGoesOn) {
     Trace trace;
     SEM_ID go = semBCreate(SEM_Q_FIFO, SEM_EMPTY), same = semBCreate(SEM_Q_FIFO, SEM_EMPTY),
