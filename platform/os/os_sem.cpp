@@ -123,10 +123,15 @@ void cpuRelax() {
 #endif
 }
 
-void gotMutex(Sem* s, Tcb* me) {
-    s->recursion = 1;
+// The task holds one mutex more (a delete waits until it holds none).
+void holdOneMore(Sem* s, Tcb* me) {
     me->heldMutexes++;
     if (s->options & SEM_INVERSION_SAFE) me->heldSafe++;
+}
+
+void gotMutex(Sem* s, Tcb* me) {
+    s->recursion = 1;
+    holdOneMore(s, me);
 }
 
 // The mutex is taken: spin a little, then wait in the layer.
@@ -165,11 +170,10 @@ void gotMutex(Sem* s, Tcb* me) {
         if (r == WAKE_RETRY) s->waking = false;
         if (r == WAKE_GRANTED) { // handed over: the giver made it ours
             s->contenders.fetch_sub(1);
-            me->heldMutexes++;
-            if (s->options & SEM_INVERSION_SAFE) me->heldSafe++;
+            holdOneMore(s, me);
             return OK;
         }
-        if (r != WAKE_RETRY || (d.timed && d.at <= w.tick.load())) {
+        if (r != WAKE_RETRY || ticksLeft(w, d) == 0) {
             s->contenders.fetch_sub(1);
             return takeResult(r == WAKE_RETRY ? WAKE_TIMEOUT : r);
         }
@@ -202,6 +206,13 @@ void gotMutex(Sem* s, Tcb* me) {
     if (w.rtPriorities.load()) applyPriority(w, me);
 }
 
+// The task holds one mutex fewer; with its last inversion-safe one a lent priority ends.
+void holdOneLess(World& w, Sem* s, Tcb* me) {
+    me->heldMutexes--;
+    if ((s->options & SEM_INVERSION_SAFE) && --me->heldSafe == 0 && me->boost.load() != INT_MAX)
+        endLoan(w, me);
+}
+
 [[gnu::noinline]] void handOver(World& w, Sem* s) {
     std::unique_lock<std::mutex> lk(s->m);
     if (Tcb* next = popClaimed(s->waiters)) {
@@ -231,9 +242,7 @@ void gotMutex(Sem* s, Tcb* me) {
         return ERROR;
     }
     if (--s->recursion > 0) return OK;
-    me->heldMutexes--;
-    if ((s->options & SEM_INVERSION_SAFE) && --me->heldSafe == 0 && me->boost.load() != INT_MAX)
-        endLoan(w, me);
+    holdOneLess(w, s, me);
     if (w.mode.load() == sim::TimeMode::Stepped) {
         handOver(w, s);
         return OK;
@@ -387,9 +396,7 @@ namespace {
 [[gnu::noinline]] void forgetDeleted(World& w, Sem* s, Tcb* me) {
     if (s->type != SEM_TYPE_MUTEX || s->owner.load() != me || --s->recursion > 0) return;
     s->owner.store(nullptr);
-    me->heldMutexes--;
-    if ((s->options & SEM_INVERSION_SAFE) && --me->heldSafe == 0 && me->boost.load() != INT_MAX)
-        endLoan(w, me);
+    holdOneLess(w, s, me);
 }
 } // namespace
 
