@@ -465,17 +465,17 @@ uint32_t setup(gw_client_t* c, const void* words, bool byName, uintptr_t user, u
                uint16_t nameCount, uint16_t raster, uint16_t pid, uint16_t share, uint16_t type,
                uint16_t speed, uint16_t slots, uint16_t block, uint32_t timeout) {
     if (!c || !words || pid >= PIDS || raster >= RASTERS) return 0;
+    if (slots == 0) slots = gw_getslotnum(raster);
+    // Taken before the handle is made: a delete that finds the task waiting for the mutex ends it
+    // there, with nothing of it to lose; holding the mutex, the task is not ended.
+    if (!take(handleSem, "gw_setup_list")) return 0;
     auto* h = new (std::nothrow) Handle{};
     if (!h) {
+        semGive(handleSem);
         syslogx(LOG_ERR, "gw_setup_list: alloc mhandle_p failed ");
         return 0;
     }
     h->user = user;
-    if (slots == 0) slots = gw_getslotnum(raster);
-    if (!take(handleSem, "gw_setup_list")) {
-        delete h;
-        return 0;
-    }
     uint32_t result = 0;
     Mlist* join = nullptr;
     if (share == 0)

@@ -1,5 +1,6 @@
 // The gateway against what serving peers answer: copies of replies, stray ones, late ones, replies
-// of another kind or from another unit, and refusals, by address and by names.
+// of another kind or from another unit, and refusals, by address and by names; and a set-up that a
+// delete cuts short.
 #define FAKE_TRANSPORT_ELSEWHERE
 #include "comm/gw/gw.h"
 #include "comm/measman/meas_man.h"
@@ -265,6 +266,35 @@ TEST_F(Replies, OnlyTheAnswerToAStopAskedHereFreesItsFifo) {
     EXPECT_EQ(std::pair(dynkomm_get_fifo(fifo, nullptr), dynkomm_get_fifo(other, nullptr)), std::pair(1, 1));
     serve(message(0x0513, NAMER, OWN, fifo, request, fields({{1, 4}})));
     EXPECT_EQ(dynkomm_get_fifo(fifo, nullptr), 0) << "freed";
+}
+
+// A set-up whose task is deleted while it waits for the gateway (another task's stop is in its
+// callback) leaves nothing of it behind: the sanitizer build's leak check sees what it took.
+SEM_ID holdStop = nullptr;
+int heldStop(uint32_t, const void*, uintptr_t) {
+    semTake(holdStop, WAIT_FOREVER);
+    return 0;
+}
+const gw_callbacks_t stopHeld{
+    {{nullptr, 0}, {nullptr, 0}, {heldStop, 0}, {nullptr, 0}, {nullptr, 0}, {nullptr, 0}}};
+
+TEST_F(Replies, ASetUpDeletedWhileTheGatewayIsBusyLeavesNothingBehind) {
+    holdStop = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
+    gw_client_t* stopping = gw_connect(&stopHeld);
+    const int32_t list[] = {-4, 0x40010, 0, 0};
+    const uint32_t h = gw_setup_list(stopping, list, 0, sizeof list, 3, PEER, 1, 0, 1, 4, 8, 0);
+    ASSERT_NE(h, 0u);
+    const TASK_ID stopper = taskSpawnFn("stopper", 100, 0, 0, [h] { gw_kill_list(h); });
+    sim::waitIdle(); // in its callback, the gateway's mutex held
+    const TASK_ID setter = taskSpawnFn("setter", 100, 0, 0, [this] { byAddress(0x40020); });
+    sim::waitIdle(); // waiting for the mutex
+    EXPECT_EQ(taskDelete(setter), OK);
+    sim::waitIdle();
+    semGive(holdStop);
+    EXPECT_EQ(taskWaitExit(stopper, 10), OK);
+    EXPECT_EQ(taskWaitExit(setter, 10), OK);
+    gw_disconnect(stopping);
+    semDelete(holdStop);
 }
 
 } // namespace
