@@ -1,15 +1,17 @@
 // BaseCom2: presence multicast, the connection manager and the CI and DK channels per peer.
 //
 // No task that sends waits on a peer: what a stream socket does not take at once waits, whole
-// messages and frames in order, in its channel's bounded queue, which the flusher task sends on as
-// the socket takes it; a queue that makes no progress for SEND_LIMIT_MS, or would overflow, drops
-// its channel.
+// messages and frames in order, in its channel's bounded queue (bc2_queue_private.h), which the
+// flusher task sends on as the socket takes it. A slow peer loses what its queue has no room for
+// (a command message is lost and counted; a DK record stays with its sender), never its channel: a
+// channel is dropped only when its queue makes no progress for SEND_LIMIT_MS.
 //
 // Locks, in the order they are taken: a DK send buffer's `mutex` (a frame is built and handed to
 // the stream under it), then its channel's `sendLock` (the socket's stream and the queue). Neither
 // is held while taking `hostLock`; under `hostLock` only a channel nobody else sees yet has its
 // buffers reset. The receive task takes a channel's `sendLock` alone when it takes the socket out.
 #include "comm/bc2/bc2.h"
+#include "comm/bc2/bc2_queue_private.h"
 
 #include "comm/dynkomm/dynkomm.h"
 #include "comm/routing/routing.h"
@@ -49,9 +51,6 @@ constexpr int CONNECT_LIMIT_MS = 3000;
 // A stream channel whose queue makes no progress this long is dropped: well below the 1.5 s after
 // which the peers' gateways call a unit that does not answer offline.
 constexpr int SEND_LIMIT_MS = 500;
-// What a stream channel's queue holds at most: room for a reader that falls behind for a while
-// beyond what its socket holds.
-constexpr size_t QUEUE_MAX = 64 * 1024;
 // How often the flusher tries the sockets while a queue waits.
 constexpr int FLUSH_SLICE_MS = 5;
 // How long a command channel's receive task waits for its peer's room in the command queue before
@@ -86,14 +85,9 @@ struct Channel {
     // Set by the send that failed on fd (it shut fd down); cleared when a new socket is taken.
     std::atomic<bool> dropping{false};
     SEM_ID sendLock = nullptr; // one stream send at a time, so that messages never interleave
-    // Under sendLock: what the socket did not take yet, in order (the first message or frame may
-    // have gone in part, every later one waits whole), made at the first wait; the tick of the
-    // queue's last progress; and who put the first waiting message, with its header, for the line
-    // that tells a drop. `queued` is read outside the lock as a hint.
-    std::unique_ptr<uint8_t[]> queue;
-    size_t queueHead = 0;
-    std::atomic<size_t> queued{0};
-    uint64_t progressAt = 0;
+    // Under sendLock: what the socket did not take yet, and who put the first waiting message,
+    // with its header, for the line that tells a drop.
+    Bc2SendQueue send{BC2_SEND_QUEUE};
     const char* firstWho = "";
     uint8_t firstHead[20] = {};
     TASK_ID task = TASK_ID_NULL;
@@ -320,8 +314,7 @@ void disconnect(Channel* c, bool own = false) {
         // What waits for this socket must not go on the next one.
         const bool locked = c->sendLock && semTake(c->sendLock, WAIT_FOREVER) == OK;
         const int fd = c->fd.exchange(-1);
-        c->queued = 0;
-        c->queueHead = 0;
+        c->send.clear();
         if (locked) semGive(c->sendLock);
         if (fd >= 0 && !bcSocket_isShutdown()) {
             if (syslogx_rateguard(&c->downLog))
@@ -348,39 +341,21 @@ uint64_t ticksOf(int ms) {
     return static_cast<uint64_t>(ms) * static_cast<uint64_t>(sysClkRateGet()) / 1000u;
 }
 
-// Under sendLock: sends on what waits in the queue as far as the socket takes it. False when the
-// socket failed (errno says why).
-bool pushQueue(Channel* c, int fd) {
-    while (c->queued) {
-        const size_t run = std::min(c->queued.load(), QUEUE_MAX - c->queueHead);
-        const ssize_t r = send(fd, c->queue.get() + c->queueHead, run, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (r > 0) {
-            c->queueHead = (c->queueHead + static_cast<size_t>(r)) % QUEUE_MAX;
-            c->queued -= static_cast<size_t>(r);
-            c->progressAt = ticksNow();
-            continue;
-        }
-        if (r < 0 && errno == EINTR) continue;
-        return r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
-    }
-    return true;
-}
-
 // Under sendLock: drops the channel whose stream failed or stalled. The peer's stream may be cut
-// inside a message, so the socket is shut down (the receive task closes it) and what waits goes.
+// inside a message, so the socket is shut down (the receive task closes it) and what waits goes,
+// with the queue's memory.
 void dropLocked(Channel* c, int fd) {
     const int e = errno;
     c->dropping = true;
-    c->queued = 0;
-    c->queueHead = 0;
+    c->send.clear();
     ::shutdown(fd, SHUT_RDWR);
     ++c->sendErrors;
     errno = e;
 }
 
-// The line that tells a channel's drop, once within the channel's own guard (one stuck peer does
-// not silence the others): `head` the header of the message that could not go (command channels),
-// errno the reason.
+// The line that tells a channel's drop, or a command message lost for want of room, within the
+// channel's own guard (one stuck peer does not silence the others): `head` the header of the
+// message that could not go (command channels), errno the reason.
 void tellDrop(Channel* c, const char* who, const uint8_t* head) {
     const int e = errno;
     if (stopFlag || !syslogx_rateguard(&c->sendLog)) return;
@@ -391,56 +366,42 @@ void tellDrop(Channel* c, const char* who, const uint8_t* head) {
         syslogx(LOG2_ERR, "%s:[0x%02x] socket send error - errno %s", who, c->pid, std::strerror(e));
 }
 
-// Puts n bytes whole into the channel's stream without waiting on the peer: what the socket does
-// not take at once waits in the channel's queue, behind what waits already. 1 taken, 0 nothing to
-// do (no socket, or the channel dropped already), -1 the channel dropped now: its socket failed, or
-// the queue has no room for the rest (errno says which; the caller tells it). `head` (20 bytes, or
+// What a put into a channel's stream came to.
+enum class Stream {
+    NONE,    // no socket, or the channel dropped already
+    TAKEN,   // gone, or waiting whole in the channel's queue
+    NO_ROOM, // nothing of it went: the queue has no room for it; the channel stays
+    DROPPED, // the socket failed and the channel is dropped now (errno says why; the caller tells it)
+};
+
+// Puts n bytes whole into the channel's stream without waiting on the peer. `head` (20 bytes, or
 // null) and `who` name the message for the line of a later drop.
-int streamPut(Channel* c, const uint8_t* data, size_t n, const char* who, const uint8_t* head) {
+Stream streamPut(Channel* c, const uint8_t* data, size_t n, const char* who, const uint8_t* head) {
     FdUse use(c);
     const int fd = use.fd();
-    if (fd < 0 || c->dropping || !c->sendLock || semTake(c->sendLock, WAIT_FOREVER) != OK) return 0;
-    int result = 0;
+    if (fd < 0 || c->dropping || !c->sendLock || semTake(c->sendLock, WAIT_FOREVER) != OK)
+        return Stream::NONE;
+    Stream result = Stream::NONE;
     bool wake = false;
     // A put that waited for the lock behind a drop, or a socket taken out meanwhile, puts nothing.
     if (!c->dropping && c->fd.load() == fd) {
-        size_t done = 0;
-        bool ok = pushQueue(c, fd);
-        while (ok && !c->queued && done < n) {
-            const ssize_t r = send(fd, data + done, n - done, MSG_DONTWAIT | MSG_NOSIGNAL);
-            if (r > 0)
-                done += static_cast<size_t>(r);
-            else if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-                break;
-            else if (r == 0 || errno != EINTR)
-                ok = false;
-        }
-        if (ok && done < n) {
-            if (!c->queue) c->queue.reset(new (std::nothrow) uint8_t[QUEUE_MAX]);
-            if (!c->queue || n - done > QUEUE_MAX - c->queued) {
-                errno = ENOBUFS;
-                ok = false;
-            } else {
-                if (!c->queued) {
-                    c->progressAt = ticksNow();
-                    c->firstWho = who;
-                    if (head) std::memcpy(c->firstHead, head, sizeof c->firstHead);
-                    wake = true;
-                }
-                for (size_t at = (c->queueHead + c->queued) % QUEUE_MAX; done < n;) {
-                    const size_t run = std::min(n - done, QUEUE_MAX - at);
-                    std::memcpy(c->queue.get() + at, data + done, run);
-                    done += run;
-                    c->queued += run;
-                    at = 0;
-                }
+        const bool idle = c->send.waiting() == 0;
+        switch (c->send.put(fd, data, n, ticksNow())) {
+        case Bc2SendQueue::TAKEN:
+            result = Stream::TAKEN;
+            if (idle && c->send.waiting()) {
+                c->firstWho = who;
+                if (head) std::memcpy(c->firstHead, head, sizeof c->firstHead);
+                wake = true;
             }
-        }
-        if (ok) {
-            result = 1;
-        } else {
+            break;
+        case Bc2SendQueue::NO_ROOM:
+            result = Stream::NO_ROOM;
+            break;
+        case Bc2SendQueue::FAILED:
             dropLocked(c, fd);
-            result = -1;
+            result = Stream::DROPPED;
+            break;
         }
     }
     const int e = errno;
@@ -453,7 +414,7 @@ int streamPut(Channel* c, const uint8_t* data, size_t n, const char* who, const 
 // The flusher's turn at one channel: sends on what waits, and drops the channel when its queue
 // made no progress for SEND_LIMIT_MS. True while something still waits.
 bool flushChannel(Channel* c) {
-    if (!c->queued) return false;
+    if (!c->send.waiting()) return false;
     FdUse use(c);
     const int fd = use.fd();
     if (fd < 0 || !c->sendLock || semTake(c->sendLock, WAIT_FOREVER) != OK) return false;
@@ -461,15 +422,16 @@ bool flushChannel(Channel* c) {
     const char* who = c->firstWho;
     uint8_t head[sizeof c->firstHead];
     std::memcpy(head, c->firstHead, sizeof head); // the line is told outside the lock
-    if (!c->dropping && c->fd.load() == fd && c->queued) {
-        ok = pushQueue(c, fd);
-        if (ok && c->queued && ticksNow() - c->progressAt >= ticksOf(SEND_LIMIT_MS)) {
+    if (!c->dropping && c->fd.load() == fd && c->send.waiting()) {
+        const uint64_t now = ticksNow();
+        ok = c->send.push(fd, now);
+        if (ok && c->send.stalled(now, ticksOf(SEND_LIMIT_MS))) {
             errno = ETIMEDOUT;
             ok = false;
         }
         if (!ok) dropLocked(c, fd);
     }
-    const bool waiting = c->queued != 0;
+    const bool waiting = c->send.waiting() != 0;
     const int e = errno;
     semGive(c->sendLock);
     errno = e;
@@ -661,17 +623,29 @@ int ciReceive(Channel* c) {
         ++c->recvErrors;
         return 1;
     }
+    // A peer speaks for itself and for the units behind it, never for a unit this one hears itself
+    // (or for this unit): such a message would spend another's shares.
+    const uint16_t source = get_be16(msg + 4);
+    if (source != c->pid && (source == ownPid || (heardSet.load() & bit(source)))) {
+        ++c->recvErrors;
+        SYSLOGX_RATE_GUARDED(LOG2_ERR, "Basecom2: CI channel - PID 0x%X sent cmd 0x%X as PID 0x%X, refused",
+                             c->pid, get_be16(msg + 16), source);
+        return 1;
+    }
     const bool mine = get_be16(msg + 6) == ownPid;
     if (mine) ++c->received;
-    // A peer that holds its share of the command queue waits here, before more of its stream is
-    // read: TCP holds that peer alone back, and nothing it sent is lost. A drop ends the wait,
-    // whichever task shut the socket down (a restarted or silent peer's channel is taken anew).
+    // A peer that holds its share of the command queue, or whose answers wait beyond their room in
+    // its channel's queue, waits here before more of its stream is read: TCP holds that peer alone
+    // back, and nothing it sent is lost. A drop ends the wait, whichever task shut the socket down
+    // (a restarted or silent peer's channel is taken anew). While answers wait, the room comes as the
+    // flusher sends them, which nobody announces: the wait looks again every tick.
     for (;;) {
         const auto put = mine ? queueSink.load() : forwardSink.load();
         if (!put || put(msg, static_cast<int>(c->pid)) >= 0) return 1;
         if (stopFlag || c->dropping || shutDown(fd)) return 0;
+        const int slice = c->send.waiting() ? 1 : static_cast<int>(ticksOf(ROOM_SLICE_MS));
         if (auto room = roomSink.load())
-            room(static_cast<int>(c->pid), static_cast<int>(ticksOf(ROOM_SLICE_MS)));
+            room(static_cast<int>(c->pid), slice);
         else
             taskDelay(1);
     }
@@ -1065,7 +1039,10 @@ void ciMulticast() {
     mcChannel = c;
     while (waitReadable(rx)) {
         uint8_t msg[512];
-        const ssize_t n = recv(rx, msg, sizeof msg, MSG_DONTWAIT);
+        sockaddr_in from{};
+        socklen_t fromLen = sizeof from;
+        const ssize_t n =
+            recvfrom(rx, msg, sizeof msg, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &fromLen);
         if (n < 0) {
             if (errno != EAGAIN && !stopFlag) {
                 SYSLOGX_RATE_GUARDED(LOG2_ERR, "BC2_CI_MC_listen(): Error receiving serial network header");
@@ -1078,11 +1055,26 @@ void ciMulticast() {
         // a loopback interface and are not served twice.
         const uint16_t source = get_be16(msg + 4);
         if (n < 20 || get_be16(msg + 2) > n - 20 || source == ownPid) continue;
+        // A unit heard on the network sends from the address of its presence packets: a datagram
+        // in its name from elsewhere would spend its shares.
+        const bool heard = heardSet.load() & bit(source);
+        bool fromThere = false;
+        if (heard) {
+            HostGuard g;
+            fromThere = hosts[source].from.sin_addr.s_addr == from.sin_addr.s_addr;
+        }
+        if (heard && !fromThere) {
+            ++c->recvErrors;
+            SYSLOGX_RATE_GUARDED(LOG2_ERR,
+                                 "BC2_CI_MC_listen(): cmd 0x%X as PID 0x%X from another address, refused",
+                                 get_be16(msg + 16), source);
+            continue;
+        }
         put_be16(msg + 6, ownPid);
         // One task for every sender: a datagram beyond its sender's share is dropped, never waited
-        // for. Senders not heard on the network share one share: a PID is anyone's to write.
+        // for. Senders not heard on the network share one share.
         const auto q = queueSink.load();
-        if (q && q(msg, heardSet.load() & bit(source) ? source : BC2_SOURCE_OTHER) < 0) {
+        if (q && q(msg, heard ? source : BC2_SOURCE_OTHER) < 0) {
             const uint32_t dropped = ++mcDropped;
             if (syslogx_rateguard(&mcDropLog))
                 syslogx(LOG2_WARN,
@@ -1123,15 +1115,24 @@ void dkUdpListen() {
 }
 
 // A command message on a peer's stream: 1 taken (sent, or waiting in the channel's queue), else
-// 0. The failure that dropped the channel is counted and told; what found it dropped already is
-// neither.
+// 0. A message the queue has no room for is lost, counted and told, and the channel stays; the
+// failure that dropped the channel is counted and told; what found it dropped already is neither.
 int ciSend(Channel* c, const uint8_t* msg, size_t n, const char* who) {
-    const int r = streamPut(c, msg, n, who, msg);
-    if (r > 0) {
+    switch (streamPut(c, msg, n, who, msg)) {
+    case Stream::TAKEN:
         ++c->sent;
         return 1;
+    case Stream::NO_ROOM:
+        ++c->sendErrors;
+        errno = ENOBUFS;
+        tellDrop(c, who, msg);
+        return 0;
+    case Stream::DROPPED:
+        tellDrop(c, who, msg);
+        return 0;
+    case Stream::NONE:
+        break;
     }
-    if (r < 0) tellDrop(c, who, msg);
     return 0;
 }
 
@@ -1150,9 +1151,10 @@ DkPeer dkChannel(uint32_t pid) {
 }
 
 // Sends the buffer's frame: as a datagram, or whole into the stream (where what the socket does
-// not take at once waits in the channel's queue). 1 sent, 0 failed: a datagram that failed is
-// logged once per error state; a frame the stream could not take dropped the channel (its receive
-// task resets the buffers).
+// not take at once waits in the channel's queue). 1 sent; 0 failed: a datagram that failed is
+// logged once per error state, a frame the stream failed on dropped the channel (its receive task
+// resets the buffers); -1 the channel's queue has no room for the frame, which stays for a later
+// call.
 int sendRest(Channel* c, SendBuffer& b, bool udp, const char* who) {
     if (udp) {
         if (dkTxFd < 0) return 0;
@@ -1164,9 +1166,18 @@ int sendRest(Channel* c, SendBuffer& b, bool udp, const char* who) {
             b.errorState = 1;
             return 0;
         }
-    } else if (const int r = streamPut(c, b.frame(), b.fill, who, nullptr); r <= 0) {
-        if (r < 0) tellDrop(c, who, nullptr);
-        return 0;
+    } else {
+        switch (streamPut(c, b.frame(), b.fill, who, nullptr)) {
+        case Stream::TAKEN:
+            break;
+        case Stream::NO_ROOM:
+            return -1;
+        case Stream::DROPPED:
+            tellDrop(c, who, nullptr);
+            return 0;
+        case Stream::NONE:
+            return 0;
+        }
     }
     // the online buffer's frames count apart, whichever way they went
     if (&b == &c->buf[1])
@@ -1208,19 +1219,17 @@ int appendRecord(Channel* c, int which, bool udp, const uint8_t* header, const u
         BC2_GUARDED(LOG2_ERR, "%s:[0x%02x] semTake failed - errno %s", who, c->pid, err());
         return 0;
     }
-    int sentFrame = 0;
-    bool room = true;
-    if (b.fill + BC2_DK_HEADER + len > BC2_FRAME) {
-        sentFrame = sendRest(c, b, udp, who);
-        room = sentFrame == 1;
-    }
-    if (room) {
+    int result = 0;
+    if (b.fill + BC2_DK_HEADER + len > BC2_FRAME) result = sendRest(c, b, udp, who);
+    // The record goes into a fresh frame, or is dropped when the frame failed; it stays with its
+    // caller when the frame before it waits for room.
+    if (result == 1 || b.fill + BC2_DK_HEADER + len <= BC2_FRAME) {
         std::memcpy(b.frame() + b.fill, header, BC2_DK_HEADER);
         std::memcpy(b.frame() + b.fill + BC2_DK_HEADER, entry, len);
         b.fill = static_cast<uint16_t>(b.fill + BC2_DK_HEADER + len);
     }
     if (semGive(b.mutex) != OK) syslogx(LOG2_ERR, "dyncom_send_eth(): semGive failed - errno %s", err());
-    return sentFrame;
+    return result;
 }
 
 } // namespace
@@ -1470,6 +1479,13 @@ int comint_put_locSock(const uint8_t* msg) {
     }
     if (!c) return 0;
     return ciSend(c, msg, 20u + len, "comint_put_locSock()");
+}
+
+long BC2_ciWaiting(uint32_t pid) {
+    if (pid >= 64 || !hostLock) return -1;
+    HostGuard g;
+    const Channel* c = hosts[pid].ci;
+    return c && c->fd.load() >= 0 ? static_cast<long>(c->send.waiting()) : -1;
 }
 
 int dyncom_send_eth(const uint8_t* header, const uint8_t* entry) {

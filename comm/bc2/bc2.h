@@ -87,14 +87,21 @@ int BC2_ciMulticastFailed();
 // A command message on the destination's command channel (the command multicast for 0xFFFE): 1
 // when sent or waiting in the channel's queue. No caller waits on a peer, here and for the data
 // records below: what the channel's socket does not take at once waits, in order, in the channel's
-// queue (64 KiB), which a task of the transport sends on as the socket takes it; a channel whose
-// queue makes no progress for half a second, or would overflow, is dropped. A datagram that
-// cannot go at once is lost.
+// queue (BC2_SEND_QUEUE bytes), which a task of the transport sends on as the socket takes it. A
+// message the queue has no room for is lost (0, counted and told); a channel whose queue makes no
+// progress for half a second is dropped. A datagram that cannot go at once is lost.
+constexpr size_t BC2_SEND_QUEUE = 64 * 1024;
 int comint_put_eth(const uint8_t* message);
 int comint_put_locSock(const uint8_t* message);
+// Bytes waiting in the queue of the command channel to `pid`; -1 when this unit holds no such
+// channel with a socket.
+long BC2_ciWaiting(uint32_t pid);
 
 // Appends one DK record (8-byte header, then the entry of the header's length) to the peer's
-// frame; 1 when a full frame went (or waits whole in the channel's queue) during the call.
+// frame: 1 when a full frame went (or waits whole in the channel's queue) during the call, 0 when
+// the record went into the frame (or was dropped: no channel, or its frame failed), -1 when it was
+// not taken because the channel's queue has no room for the frame before it: the caller keeps the
+// record and offers it again later.
 int dyncom_send_eth(const uint8_t* header, const uint8_t* entry);
 int dyncom_send_eth_online(const uint8_t* header, const uint8_t* entry);
 // Sends the pending frames of every peer: kind 1 the offline buffers, 0 the online ones.

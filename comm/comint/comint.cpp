@@ -50,8 +50,22 @@ int shareOf(int source) {
     return share > 0 ? share : 1;
 }
 
+// A peer that asks faster than it reads its answers: each of its messages waiting here is answered
+// on its command channel, so it is given room for another only while those answers, with what waits
+// in that channel's queue already, fit the part of the queue kept for answers (the rest is for the
+// unit's own messages to it). A source without a command channel has no answers waiting.
+constexpr size_t ANSWER_ROOM = BC2_SEND_QUEUE * 3 / 4;
+bool answersFit(long backlog, int held) {
+    return backlog < 0 ||
+           static_cast<size_t>(backlog) + static_cast<size_t>(held + 1) * CI_QUEUE_MESSAGE <= ANSWER_ROOM;
+}
+long backlogOf(int source) {
+    return source < 64 ? BC2_ciWaiting(static_cast<uint32_t>(source)) : -1;
+}
+
 bool hasRoom(int source) {
-    return held[source].load() < shareOf(source) && peersHeld.load() < CI_PEER_ROOM;
+    const int h = held[source].load();
+    return h < shareOf(source) && peersHeld.load() < CI_PEER_ROOM && answersFit(backlogOf(source), h);
 }
 
 void count(int32_t source) {
@@ -74,12 +88,14 @@ void uncount(int32_t source) {
         wake(s);
 }
 
-// Counts a message of `source` within its share: false when it holds its share already.
+// Counts a message of `source` within its share: false when it holds its share already, or its
+// answers would not fit.
 bool reserve(int source) {
     const int share = shareOf(source);
+    const long backlog = backlogOf(source);
     int h = held[source].load();
     do {
-        if (h >= share) return false;
+        if (h >= share || !answersFit(backlog, h)) return false;
     } while (!held[source].compare_exchange_weak(h, h + 1));
     if (peersHeld.fetch_add(1) < CI_PEER_ROOM) return true;
     uncount(source);

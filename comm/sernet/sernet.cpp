@@ -111,8 +111,10 @@ void send(SenderList& list, bool queued, const char* kind, int raster) {
         if (!queued) {
             if (dynkomm_read_copy(f, entry)) dyncom_send_eth_online(header, entry);
         } else {
-            while (dynkomm_read_copy(f, entry))
-                dyncom_send_eth(header, entry);
+            // An entry the peer's channel has no room for stays in its FIFO for a later round: a
+            // reader slower than its data loses what the full FIFO refuses, counted where it is.
+            while (dynkomm_peek_copy(f, entry, sizeof entry) && dyncom_send_eth(header, entry) >= 0)
+                dynkomm_readdone(f);
         }
     }
     semGive(list.mutex);

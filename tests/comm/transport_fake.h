@@ -15,11 +15,14 @@ namespace fake {
 
 using Bytes = std::vector<uint8_t>;
 inline std::mutex lock;
-inline std::vector<Bytes> commands;        // header and payload of every command message sent out
-inline std::vector<Bytes> online, offline; // DK records: header and entry
-inline uint64_t down = 0;                  // PIDs whose command channel refuses to send
-inline std::atomic<uint64_t> up{0};        // PIDs with their channels made
-inline std::atomic<uint64_t> byNames{0};   // PIDs that take lists by names (0x0510) and 0x0516 queries
+inline std::vector<Bytes> commands;         // header and payload of every command message sent out
+inline std::vector<Bytes> online, offline;  // DK records: header and entry
+inline uint64_t down = 0;                   // PIDs whose command channel refuses to send
+inline bool multicastDown = false;          // the command multicast refuses to send
+inline std::atomic<uint64_t> up{0};         // PIDs with their channels made
+inline std::atomic<uint64_t> byNames{0};    // PIDs that take lists by names (0x0510) and 0x0516 queries
+inline std::atomic<uint64_t> ciChannels{0}; // PIDs holding a command channel, with
+inline std::atomic<long> ciQueued[64];      // the bytes waiting in its queue
 
 inline std::vector<Bytes> take(std::vector<Bytes>& list) {
     std::lock_guard<std::mutex> g(lock);
@@ -53,12 +56,15 @@ int BC2_ciMulticastFailed() {
 int comint_put_eth(const uint8_t* m) {
     std::lock_guard<std::mutex> g(fake::lock);
     const uint16_t dest = ci_header(m).dest;
-    if (dest < 64 && (fake::down >> dest & 1)) return 0;
+    if (dest < 64 ? (fake::down >> dest & 1) != 0 : fake::multicastDown) return 0;
     fake::commands.emplace_back(m, m + CI_HEADER + ci_header(m).length);
     return 1;
 }
 int comint_put_locSock(const uint8_t* m) {
     return comint_put_eth(m);
+}
+long BC2_ciWaiting(uint32_t pid) {
+    return pid < 64 && (fake::ciChannels.load() >> pid & 1) ? fake::ciQueued[pid].load() : -1;
 }
 inline void record(std::vector<fake::Bytes>& list, const uint8_t* header, const uint8_t* entry) {
     std::lock_guard<std::mutex> g(fake::lock);

@@ -25,6 +25,7 @@
 #include <linux/sockios.h>
 #include <linux/tcp.h>
 #include <sys/ioctl.h>
+#include <mutex>
 #include <semaphore>
 #include <thread>
 
@@ -988,6 +989,276 @@ TEST_F(Bc2, APeerThatStopsReadingLosesItsDataChannelWhileTheOtherGetsEveryRecord
     BC2_debugoutPID(PEER, &d);
     EXPECT_GE(d.dataTxErr, 1);
     EXPECT_EQ(countLogged("dyncom_send_eth():[0x11]"), 1);
+}
+
+// An echo (0x0105) or its answer (0x0106) numbered k: its number, then 476 bytes more.
+cimsg::Bytes numberedEcho(uint16_t code, uint16_t from, uint16_t to, uint32_t k) {
+    cimsg::Bytes payload = cimsg::fields({{k, 4}});
+    payload.resize(480, static_cast<uint8_t>(k));
+    return cimsg::message(code, from, to, 0, 0, payload);
+}
+
+// Peer k's command channel and the command task, the echoes' answers going back to it.
+struct Asking {
+    cimsg::Bytes answers; // what the peer should get, in order
+    std::jthread sender;
+    // Sends `n` numbered echoes as fast as the peer's socket takes them, from a thread of its own.
+    Asking(Bc2& t, int k, uint32_t n) {
+        const uint16_t pid = static_cast<uint16_t>(PEER + k);
+        for (uint32_t i = 0; i < n; ++i)
+            std::ranges::copy(numberedEcho(0x0106, OWN, pid, i), back_inserter(answers));
+        sender = std::jthread([fd = t.ends[k][CI], pid, n] {
+            for (uint32_t i = 0; i < n && sendWithin(fd, numberedEcho(0x0105, pid, OWN, i), 20000); ++i) {
+            }
+        });
+    }
+};
+
+// Peer k, not reading, until its answers wait in its channel's queue and the unit reads no more of
+// its stream (its count of messages received stays for 100 ms): from then on whatever the peer
+// reads beyond what the sockets hold comes through the queue.
+bool pileUp(int k) {
+    const uint16_t pid = static_cast<uint16_t>(PEER + k);
+    if (!until([pid] { return BC2_ciWaiting(pid) > 20000; })) return false;
+    Bc2DebugPid d{};
+    uint16_t last = 0;
+    for (int still = 0; still < 5; usleep(20000)) {
+        BC2_debugoutPID(pid, &d);
+        still = d.cmdRxCnt == last ? still + 1 : 0;
+        last = d.cmdRxCnt;
+    }
+    return true;
+}
+
+// Reads at most `most` bytes of what waits on `fd` into `got`, waiting a little for the first.
+void readSome(int fd, cimsg::Bytes& got, size_t most) {
+    uint8_t b[4096];
+    if (!readable(fd, 20)) return;
+    const ssize_t r = recv(fd, b, std::min(most, sizeof b), MSG_DONTWAIT);
+    if (r > 0) got.insert(got.end(), b, b + r);
+}
+
+// A peer that asks faster than it reads (its echoes sent from a thread of its own, 300 kB of
+// answers read 2 kB every 5 ms): the unit stops reading its channel while the answers wait and goes
+// on as they go, so the peer keeps its channel for far longer than the stall limit and gets every
+// answer, whole and in order; another peer's questions are answered meanwhile without the clock
+// moving on.
+TEST_F(Bc2, APeerThatAsksFasterThanItReadsIsHeldBackAndGetsEveryAnswerInOrder) {
+    CommandTask task;
+    BC2_init();
+    ASSERT_TRUE(connectPeers(0b11, {CI}, 1, 4096));
+    ASSERT_TRUE(until([] { return comint_status() != 0; }, true));
+    sim::step(100); // the command task looks for the multicast channel every 100 ms
+    Asking asking(*this, 0, 600);
+    ASSERT_TRUE(pileUp(0));
+    cimsg::Bytes got;
+    const uint64_t start = sim::ticks();
+    for (uint32_t round = 0; got.size() < asking.answers.size() && sim::ticks() - start < 20000; ++round) {
+        readSome(ends[0][CI], got, 2048);
+        if (round % 25 == 0) {
+            ASSERT_TRUE(sendWithin(ends[1][CI], cimsg::message(0x0505, OTHER, OWN, round, 0), 5000));
+            cimsg::Bytes answer(CI_HEADER);
+            ASSERT_TRUE(recvWithin(ends[1][CI], answer.data(), answer.size(), 10000)) << round;
+            EXPECT_EQ(answer, cimsg::message(0x0103, OWN, OTHER, 0, round)) << round;
+        }
+        ASSERT_TRUE(comint_get_connect_mask() >> PEER & 1) << "dropped after " << got.size() << " bytes";
+        sim::step(5);
+    }
+    EXPECT_GT(sim::ticks() - start, 600u) << "read slower than the unit answers, beyond the stall limit";
+    EXPECT_TRUE(got == asking.answers) << got.size() << " bytes of " << asking.answers.size();
+    Bc2DebugPid d{};
+    BC2_debugoutPID(PEER, &d);
+    EXPECT_EQ(d.cmdTxErr, 0);
+    EXPECT_FALSE(logged("Error sending comint cmd"));
+}
+
+// One peer stops reading while another reads slowly: the flusher serves each waiting channel in
+// every pass, so the slow reader gets more than its sockets hold long before the stuck channel
+// goes for making no progress.
+TEST_F(Bc2, EveryWaitingChannelIsServedInEveryPassWhileAnotherIsStuck) {
+    CommandTask task;
+    BC2_init();
+    ASSERT_TRUE(connectPeers(0b11, {CI}, 2, 4096));
+    ASSERT_TRUE(until([] { return comint_status() != 0; }, true));
+    sim::step(100);
+    for (uint32_t i = 0; i < 150; ++i) // 75 kB of answers: more than the stuck peer's sockets hold
+        ASSERT_TRUE(sendWithin(ends[0][CI], numberedEcho(0x0105, PEER, OWN, i), 5000));
+    ASSERT_TRUE(until([] { return BC2_ciWaiting(PEER) > 0; }));
+    const uint64_t stuckSince = sim::ticks();
+    Asking asking(*this, 1, 400);
+    ASSERT_TRUE(pileUp(1));
+    cimsg::Bytes got;
+    while (sim::ticks() - stuckSince < 400) {
+        readSome(ends[1][CI], got, 2048);
+        sim::step(5);
+    }
+    EXPECT_TRUE(comint_get_connect_mask() >> PEER & 1) << "the stuck peer went too soon to tell";
+    EXPECT_GT(got.size(), 120000u) << "the slow reader waited behind the stuck one";
+    EXPECT_TRUE(until([] { return (comint_get_connect_mask() >> PEER & 1) == 0; }, true)) << "stuck, dropped";
+    EXPECT_TRUE(until([&] {
+        return readSome(ends[1][CI], got, 65536), sim::step(5), got.size() >= asking.answers.size();
+    }));
+    EXPECT_TRUE(got == asking.answers) << got.size() << " bytes of " << asking.answers.size();
+}
+
+// A peer restarts while answers wait for it: nothing that waited for the old connection goes on the
+// new one, whose stream starts with a whole message.
+TEST_F(Bc2, APeerThatReconnectsWhileAnswersWaitGetsAStreamThatStartsWithAWholeMessage) {
+    CommandTask task;
+    BC2_init();
+    ASSERT_TRUE(connectPeers(0b1, {CI}, 1, 4096));
+    ASSERT_TRUE(until([] { return comint_status() != 0; }, true));
+    sim::step(100);
+    Bc2DebugPid d{};
+    for (uint32_t i = 0; BC2_ciWaiting(PEER) <= 0; ++i) {
+        ASSERT_LT(i, 300u);
+        ASSERT_TRUE(sendWithin(ends[0][CI], numberedEcho(0x0105, PEER, OWN, i), 5000));
+        ASSERT_TRUE(until([&] { return BC2_debugoutPID(PEER, &d), d.cmdTxCnt == i + 1; }));
+    }
+    presence(0, 0); // restarted: its counter went back
+    ASSERT_TRUE(until([] { return (comint_get_connect_mask() >> PEER & 1) == 0; }, true));
+    std::erase(mine, ends[0][CI]);
+    close(ends[0][CI]);
+    ASSERT_TRUE(connectPeers(0b1, {CI}));
+    ASSERT_TRUE(sendWithin(ends[0][CI], cimsg::message(0x0105, PEER, OWN, 0x51, 0x52, {7}), 5000));
+    cimsg::Bytes first(CI_HEADER + 1);
+    ASSERT_TRUE(recvWithin(ends[0][CI], first.data(), first.size(), 5000));
+    EXPECT_EQ(first, cimsg::message(0x0106, OWN, PEER, 0x52, 0x51, {7}));
+}
+
+// The unit's own messages to a peer that stopped reading: what its channel's queue has no room for
+// is lost, counted and told, and the channel stays; what was taken arrives whole and in order once
+// the peer reads again in time.
+TEST_F(Bc2, AMessageTheChannelHasNoRoomForIsLostAndCountedAndWhatWaitsArrivesWhole) {
+    BC2_init();
+    ASSERT_TRUE(connectPeers(0b1, {CI}, 1, 4096));
+    cimsg::Bytes taken;
+    int lost = 0;
+    for (uint32_t k = 0; lost < 5; ++k) {
+        ASSERT_LT(k, 1000u);
+        const cimsg::Bytes m = numberedEcho(0x0F05, OWN, PEER, k);
+        if (comint_put_eth(m.data()))
+            std::ranges::copy(m, back_inserter(taken));
+        else
+            ++lost;
+    }
+    EXPECT_TRUE(comint_get_connect_mask() >> PEER & 1) << "the channel stays";
+    Bc2DebugPid d{};
+    BC2_debugoutPID(PEER, &d);
+    EXPECT_EQ(d.cmdTxErr, 5);
+    EXPECT_TRUE(logged("comint_put_eth() Error sending comint cmd to PID 0x10 -> 0x11, cmd 0xF05"));
+    cimsg::Bytes got;
+    EXPECT_TRUE(
+        until([&] { return readSome(ends[0][CI], got, 65536), sim::step(5), got.size() >= taken.size(); }));
+    EXPECT_TRUE(got == taken) << got.size() << " bytes of " << taken.size();
+    EXPECT_TRUE(comint_get_connect_mask() >> PEER & 1);
+}
+
+// A data reader slower than its records come, as the offline sender's rounds offer them: a record
+// whose frame the channel's queue has no room for stays with its sender (-1), the channel stays
+// while the reader progresses, far past the stall limit, and every record taken arrives whole and in
+// order.
+TEST_F(Bc2, ADataReaderSlowerThanItsRecordsKeepsItsChannelAndGetsEveryRecordTaken) {
+    BC2_init();
+    ASSERT_TRUE(connectPeers(0b1, {CI, DK}, 1, 4096));
+    constexpr uint32_t RECORDS = 600;
+    uint32_t taken = 0, refused = 0, next = 0;
+    cimsg::Bytes stream;
+    bool inOrder = true;
+    const auto take = [&] {
+        for (size_t n; stream.size() >= BC2_DK_HEADER &&
+                       stream.size() >= BC2_DK_HEADER + (n = stream[2] << 8 | stream[3]);) {
+            inOrder = inOrder && n == 700 && cimsg::word(stream, BC2_DK_HEADER) == next++;
+            stream.erase(stream.begin(), stream.begin() + static_cast<long>(BC2_DK_HEADER + n));
+        }
+    };
+    const uint8_t header[BC2_DK_HEADER] = {0, PEER, 700 >> 8, 700 & 0xFF, 0, 0, 0, 9};
+    const uint64_t start = sim::ticks();
+    while (taken < RECORDS) {
+        ASSERT_LT(sim::ticks() - start, 20000u);
+        for (int i = 0; i < 20 && taken < RECORDS; ++i) { // one round of the sender
+            uint8_t entry[700] = {};
+            const cimsg::Bytes number = cimsg::fields({{taken, 4}});
+            std::copy(number.begin(), number.end(), entry);
+            if (dyncom_send_eth(header, entry) < 0) {
+                ++refused;
+                break;
+            }
+            ++taken;
+        }
+        Dynkom_flush_eth(1);
+        readSome(ends[0][DK], stream, 2048);
+        take();
+        ASSERT_TRUE(dk_get_connect_mask() >> PEER & 1) << "dropped after " << next << " records";
+        sim::step(5);
+    }
+    EXPECT_GT(sim::ticks() - start, 600u) << "read slower than the records came, beyond the stall limit";
+    EXPECT_GT(refused, 0u);
+    EXPECT_TRUE(until([&] {
+        Dynkom_flush_eth(1);
+        readSome(ends[0][DK], stream, 65536), take();
+        sim::step(5);
+        return next >= taken;
+    }));
+    EXPECT_TRUE(inOrder);
+    EXPECT_EQ(next, taken);
+    Bc2DebugPid d{};
+    BC2_debugoutPID(PEER, &d);
+    EXPECT_EQ(d.dataTxErr, 0);
+}
+
+// A peer speaks for itself and for units behind it, never for a unit this one hears itself (or for
+// this unit): such messages on its channel are refused and counted. A datagram of the command
+// multicast in a heard unit's name is taken only from that unit's address.
+std::mutex sourcesLock;
+std::vector<uint16_t> sources; // of the messages 0x0F05 served
+TEST_F(Bc2, AMessageInTheNameOfAUnitThisOneHearsIsRefusedFromAnyoneElse) {
+    CommandTask task;
+    sources.clear();
+    comint_setHandler(0x0F05, [](const uint8_t* m, size_t) {
+        std::lock_guard<std::mutex> g(sourcesLock);
+        sources.push_back(ci_header(m).source);
+    });
+    BC2_init();
+    ASSERT_TRUE(connectPeers(0b11, {CI}));
+    ASSERT_TRUE(until([] { return comint_status() != 0; }, true));
+    sim::step(100);
+    constexpr uint16_t BEHIND = 0x30, UNHEARD = 0x31;
+    cimsg::Bytes stream;
+    for (uint16_t as : {OTHER, OWN, BEHIND, OTHER, PEER})
+        std::ranges::copy(cimsg::message(0x0F05, as, OWN, 0, 0), back_inserter(stream));
+    ASSERT_TRUE(sendWithin(ends[0][CI], stream, 5000));
+    const auto datagram = [&](uint32_t from, uint16_t as) {
+        const int udp = testsupport::boundSocket(SOCK_DGRAM, from);
+        const sockaddr_in to = testsupport::inetAddress(OWN_ADDR, BC2_PORT_CI_MC);
+        const cimsg::Bytes m = cimsg::message(0x0F05, as, CI_PID_ALL, 0, 0);
+        sendto(udp, m.data(), m.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        close(udp);
+    };
+    constexpr uint32_t ELSEWHERE = 0x7F000003;
+    datagram(ELSEWHERE, PEER);
+    datagram(ELSEWHERE, UNHEARD);
+    datagram(PEER_ADDR, PEER);
+    const std::vector<uint16_t> served{PEER, PEER, BEHIND, UNHEARD}; // in any order
+    EXPECT_TRUE(until([] {
+        sim::step(1);
+        std::lock_guard<std::mutex> g(sourcesLock);
+        return sources.size() >= 4;
+    }));
+    sim::step(10);
+    {
+        std::lock_guard<std::mutex> g(sourcesLock);
+        std::ranges::sort(sources);
+        EXPECT_EQ(sources, served);
+    }
+    Bc2DebugPid d{};
+    BC2_debugoutPID(PEER, &d);
+    EXPECT_EQ(d.cmdRxErr, 3);
+    Bc2DebugGlob g{};
+    BC2_debugoutGlob(&g);
+    EXPECT_EQ(g.mcRxErr, 1);
+    EXPECT_TRUE(logged("PID 0x11 sent cmd 0xF05 as PID 0x12, refused"));
+    EXPECT_TRUE(logged("cmd 0xF05 as PID 0x11 from another address, refused"));
 }
 
 } // namespace

@@ -220,4 +220,80 @@ TEST_F(Comint, EachPeerHoldsItsShareOfTheQueueAndTheUnitKeepsTheRest) {
     EXPECT_TRUE(comint_wait_room(PEER, 0));
 }
 
+// The command task held up by a message of the unit's own until `held` is given.
+void holdTheCommandTask() {
+    held = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
+    comint_setHandler(0x0F04, [](const uint8_t*, size_t) { semTake(held, WAIT_FOREVER); });
+    comint_setHandler(0x0F05, [](const uint8_t*, size_t) {});
+    ASSERT_EQ(comint_queue_cmd(message(0x0F04, OWN, OWN, 0, 0).data()), 1);
+    sim::step(1);
+}
+// How many messages of `source` the queue takes now.
+int fill(int source) {
+    int n = 0;
+    while (n < CI_QUEUE_DEPTH && comint_queue_from(message(0x0F05, PEER, OWN, 0, 0).data(), source) == 1)
+        ++n;
+    return n;
+}
+
+// What a peer could not have queued gives its share back: a message the full queue refused, and a
+// broadcast the multicast would not take. Once the queue is served the peer gets in as much as a
+// peer that was never refused.
+TEST_F(Comint, WhatAPeerCouldNotHaveQueuedGivesItsShareBack) {
+    holdTheCommandTask();
+    while (comint_queue_cmd(message(0x0F05, OWN, OWN, 0, 0).data()) == 1) {
+    }
+    for (int i = 0; i < CI_QUEUE_DEPTH; ++i)
+        ASSERT_EQ(comint_queue_from(message(0x0F05, PEER, OWN, 0, 0).data(), PEER), -1) << i;
+    semGive(held);
+    sim::step(1);
+    fake::multicastDown = true;
+    struct Up {
+        ~Up() { fake::multicastDown = false; }
+    } up;
+    for (int i = 0; i < CI_QUEUE_DEPTH; ++i)
+        ASSERT_EQ(comint_forward_from(message(0x0F05, PEER, CI_PID_ALL, 0, 0).data(), PEER), 0) << i;
+    holdTheCommandTask();
+    const int peer = fill(PEER);
+    EXPECT_GT(peer, 0);
+    EXPECT_EQ(peer, fill(FAR));
+    semGive(held);
+}
+
+// Peers that hold command channels without being heard on the network each reckon a share as if
+// alone; together they still take no more than the peers' part, and the unit keeps the rest.
+TEST_F(Comint, PeersNotHeardOnTheNetworkTakeNoMoreThanThePeersPartTogether) {
+    holdTheCommandTask();
+    int peers = 0;
+    for (int source = 0x30; source < 0x38; ++source)
+        peers += fill(source);
+    int own = 0;
+    while (own < CI_QUEUE_DEPTH && comint_queue_cmd(message(0x0F05, OWN, OWN, 0, 0).data()) == 1)
+        ++own;
+    EXPECT_EQ(peers + own, CI_QUEUE_DEPTH);
+    EXPECT_GE(4 * own, CI_QUEUE_DEPTH) << "the unit keeps a quarter";
+    semGive(held);
+}
+
+// A peer whose answers wait in its command channel's queue is given room only while an answer to
+// each of its messages would still fit there; without such a channel it has its share.
+TEST_F(Comint, APeerIsGivenRoomOnlyWhileTheAnswersToItsMessagesFitItsChannel) {
+    struct Channels {
+        ~Channels() { fake::ciChannels = 0, fake::ciQueued[PEER] = 0; }
+    } channels;
+    holdTheCommandTask();
+    const int alone = fill(FAR);
+    fake::ciChannels = uint64_t{1} << PEER;
+    fake::ciQueued[PEER] = static_cast<long>(BC2_SEND_QUEUE);
+    EXPECT_EQ(fill(PEER), 0);
+    EXPECT_FALSE(comint_wait_room(PEER, 0));
+    fake::ciQueued[PEER] = 0;
+    EXPECT_TRUE(comint_wait_room(PEER, 0));
+    const int answered = fill(PEER);
+    EXPECT_GT(answered, 0);
+    EXPECT_LE(static_cast<size_t>(answered) * CI_QUEUE_MESSAGE, BC2_SEND_QUEUE);
+    EXPECT_LT(answered, alone) << "the answers are the bound here, not the share";
+    semGive(held);
+}
+
 } // namespace
