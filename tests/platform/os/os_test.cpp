@@ -342,6 +342,63 @@ TEST_F(Stepped, ADeletedTaskEndsOnlyOnceItGaveItsMutexesBack) {
         EXPECT_EQ(semTake(m, NO_WAIT), OK), semGive(m);
 }
 
+// A mutex deleted while a task holds it is held no longer: a delete of the task, before or after,
+// ends it at once in its wait, whether the task deleted the mutex itself or another did.
+TEST_F(Stepped, AMutexDeletedWhileHeldNoLongerKeepsItsOwnerFromEnding) {
+    for (const bool itself : {true, false})
+        for (const bool deleteFirst : {false, true}) {
+            SCOPED_TRACE(std::string(itself ? "deleted by itself" : "deleted by another") +
+                         (deleteFirst ? ", the task's delete first" : ""));
+            SEM_ID m = semMCreate(SEM_Q_PRIORITY | SEM_INVERSION_SAFE),
+                   gate = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
+            std::atomic<bool> woke{false};
+            TASK_ID t = taskSpawnFn("holder", 100, 0, 0, [&] {
+                semTake(m, WAIT_FOREVER);
+                if (itself) semDelete(m);
+                semTake(gate, WAIT_FOREVER);
+                woke = true;
+            });
+            sim::step(1);
+            if (deleteFirst) {
+                EXPECT_EQ(taskDelete(t), OK);
+                sim::step(1);
+                EXPECT_EQ(taskIdVerify(t), itself ? ERROR : OK) << "put off only while it holds the mutex";
+            }
+            if (!itself) semDelete(m);
+            if (!deleteFirst) {
+                EXPECT_EQ(taskDelete(t), OK);
+            }
+            sim::waitIdle();
+            EXPECT_EQ(taskWaitExit(t, NO_WAIT), OK);
+            EXPECT_FALSE(woke.load());
+            if (taskIdVerify(t) == OK) semGive(gate), taskWaitExit(t, WAIT_FOREVER);
+        }
+}
+
+// The priority a waiter lent the owner of an inversion-safe mutex ends when the mutex is deleted:
+// the owner, released beside a middle task, runs after it again.
+TEST_F(Stepped, AMutexDeletedWhileHeldEndsThePriorityItsWaiterLent) {
+    Trace trace;
+    SEM_ID m = semMCreate(SEM_Q_PRIORITY | SEM_INVERSION_SAFE), go = semBCreate(SEM_Q_FIFO, SEM_EMPTY),
+           goLow = semBCreate(SEM_Q_FIFO, SEM_EMPTY), goMiddle = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
+    const TASK_ID tids[] = {
+        taskSpawnFn("low", 200, 0, 0,
+                    [&] { semTake(m, WAIT_FOREVER), semTake(goLow, WAIT_FOREVER), trace.add("low"); }),
+        taskSpawnFn("high", 50, 0, 0, [&] { EXPECT_EQ(semTake(m, WAIT_FOREVER), ERROR); }),
+        taskSpawnFn("middle", 100, 0, 0, [&] { semTake(goMiddle, WAIT_FOREVER), trace.add("middle"); }),
+        taskSpawnFn("releaser", 10, 0, 0,
+                    [&] { semTake(go, WAIT_FOREVER), semGive(goLow), semGive(goMiddle); }),
+    };
+    sim::waitIdle();
+    EXPECT_EQ(semDelete(m), OK);
+    sim::waitIdle();
+    semGive(go);
+    sim::waitIdle();
+    EXPECT_EQ(trace.take(), (std::vector<std::string>{"middle", "low"}));
+    for (TASK_ID t : tids)
+        taskWaitExit(t, WAIT_FOREVER);
+}
+
 TEST_F(Stepped, AReleasedTaskOfHigherPriorityRunsBeforeTheReleaserGoesOn) {
     Trace trace;
     SEM_ID go = semBCreate(SEM_Q_FIFO, SEM_EMPTY), same = semBCreate(SEM_Q_FIFO, SEM_EMPTY),
