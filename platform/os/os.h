@@ -44,8 +44,8 @@ STATUS taskActivate(TASK_ID tid);
 // Deletion is a request: the task ends at its next blocking call (or at once when it is
 // blocked now); its stack unwinds. A task holding a mutex goes on until it has given back the
 // last one it holds (its waits meanwhile end as they would have): ended inside the section, it
-// would leave the mutex taken for good and what it guards half changed. Deleting oneself ends
-// the calling task at once.
+// would leave the mutex taken for good and what it guards half changed (a mutex deleted while
+// it holds it counts as given back). Deleting oneself ends the calling task at once.
 STATUS taskDelete(TASK_ID tid);
 // Waits up to `ticks` for a task to end (after a delete request or by returning).
 STATUS taskWaitExit(TASK_ID tid, int ticks);

@@ -25,6 +25,26 @@ int countWaiting(const WaitList& l) {
         std::count_if(l.begin(), l.end(), [](Tcb* t) { return t->wake.load() == WAKE_BLOCKED; }));
 }
 
+// The task holds one mutex more (a delete waits until it holds none).
+void holdOneMore(Sem* s, Tcb* t) {
+    t->heldMutexes.fetch_add(1);
+    if (s->options & SEM_INVERSION_SAFE) t->heldSafe.fetch_add(1);
+}
+
+// The last inversion-safe mutex gone: a priority lent to the task ends.
+[[gnu::noinline]] void endLoan(World& w, Tcb* t) {
+    std::lock_guard<std::mutex> g(w.reg);
+    t->boost = INT_MAX;
+    if (w.rtPriorities.load()) applyPriority(w, t);
+}
+
+// The task holds one mutex fewer; with its last inversion-safe one a lent priority ends.
+void holdOneLess(World& w, Sem* s, Tcb* t) {
+    t->heldMutexes.fetch_sub(1);
+    if ((s->options & SEM_INVERSION_SAFE) && t->heldSafe.fetch_sub(1) == 1 && t->boost.load() != INT_MAX)
+        endLoan(w, t);
+}
+
 } // namespace
 
 namespace os_detail {
@@ -66,6 +86,7 @@ STATUS semDelete(SEM_ID sem) {
         return ERROR;
     }
     std::vector<Tcb*> woken;
+    Tcb* owner = nullptr;
     {
         std::lock_guard<std::mutex> g(s->m);
         if (s->deleted) {
@@ -73,11 +94,17 @@ STATUS semDelete(SEM_ID sem) {
             return ERROR;
         }
         s->deleted = true;
+        // A mutex deleted while held is held no longer: its owner could never give it back.
+        if (s->type == SEM_TYPE_MUTEX && (owner = s->owner.exchange(nullptr))) holdOneLess(w, s, owner);
         while (Tcb* t = popClaimed(s->waiters))
             woken.push_back(t);
     }
     for (Tcb* t : woken)
         finish(w, t, WAKE_DELETED_OBJ);
+    // A delete of the owner put off for this mutex alone ends it in its wait now.
+    if (owner && owner->deleteRequested.load() && owner->heldMutexes.load() == 0 &&
+        (claim(owner, WAKE_BLOCKED) || claim(owner, WAKE_SUSPENDED)))
+        finish(w, owner, WAKE_TASK_DELETE);
     if (!s->name.empty()) {
         std::lock_guard<std::mutex> g(w.reg);
         auto it = w.namedSems.find(s->name);
@@ -102,8 +129,8 @@ int takeResult(int wake) {
 }
 
 // Raises the owner of an inversion-safe mutex to the waiter's priority: on the host with real-time
-// priorities, on the one processor in stepped time. The raise lasts until the owner gives its last
-// inversion-safe mutex.
+// priorities, on the one processor in stepped time. The raise lasts until the owner holds no
+// inversion-safe mutex (given, or deleted while held).
 void inheritPriority(World& w, Sem* s, Tcb* me) {
     const bool stepped = w.mode.load() == sim::TimeMode::Stepped;
     if (!(s->options & SEM_INVERSION_SAFE) || !(w.rtPriorities.load() || stepped)) return;
@@ -123,20 +150,35 @@ void cpuRelax() {
 #endif
 }
 
-// The task holds one mutex more (a delete waits until it holds none).
-void holdOneMore(Sem* s, Tcb* me) {
-    me->heldMutexes++;
-    if (s->options & SEM_INVERSION_SAFE) me->heldSafe++;
+// The owner lets go of the mutex; false when a delete took it away first (and counted that).
+bool letGo(World& w, Sem* s, Tcb* me) {
+    Tcb* mine = me;
+    if (!s->owner.compare_exchange_strong(mine, nullptr)) return false;
+    holdOneLess(w, s, me);
+    return true;
 }
 
-void gotMutex(Sem* s, Tcb* me) {
-    s->recursion = 1;
+// Takes the free mutex: OK, 1 when another has it, or ERROR (EINVAL) when it was deleted meanwhile.
+// Counted as held first, so that a delete taking it away again always finds it counted.
+[[gnu::always_inline]] inline int seize(World& w, Sem* s, Tcb* me) {
     holdOneMore(s, me);
+    Tcb* none = nullptr;
+    // Taken with release as well: a waiter that lends its priority reads the owner's record.
+    if (!s->owner.compare_exchange_strong(none, me, std::memory_order_acq_rel)) {
+        holdOneLess(w, s, me);
+        return 1;
+    }
+    if (s->deleted.load(std::memory_order_relaxed)) [[unlikely]] {
+        letGo(w, s, me);
+        errno = EINVAL;
+        return ERROR;
+    }
+    s->recursion = 1;
+    return OK;
 }
 
 // The mutex is taken: spin a little, then wait in the layer.
 [[gnu::noinline]] STATUS mutexTakeContended(World& w, Sem* s, Tcb* me, int ticks) {
-    Tcb* none = nullptr;
     if (ticks == NO_WAIT) {
         errno = EAGAIN;
         return ERROR;
@@ -146,31 +188,24 @@ void gotMutex(Sem* s, Tcb* me) {
     static const int spins = std::thread::hardware_concurrency() > 1 ? 200 : 0;
     for (int i = 0; i < spins; ++i) {
         cpuRelax();
-        none = nullptr;
-        if (!s->owner.load(std::memory_order_relaxed) &&
-            s->owner.compare_exchange_strong(none, me, std::memory_order_acq_rel)) {
-            gotMutex(s, me);
-            return OK;
-        }
+        if (s->owner.load(std::memory_order_relaxed)) continue;
+        if (const int r = seize(w, s, me); r != 1) return r;
     }
     const Deadline d = after(w, ticks);
     std::unique_lock<std::mutex> lk(s->m);
     s->contenders.fetch_add(1);
     bool again = false;
     for (;;) {
-        none = nullptr;
         if (s->deleted) break;
-        if (s->owner.compare_exchange_strong(none, me)) {
+        if (seize(w, s, me) == OK) {
             s->contenders.fetch_sub(1);
-            gotMutex(s, me);
             return OK;
         }
         inheritPriority(w, s, me);
         const int r = block(w, me, &lk, &s->waiters, s->options & SEM_Q_PRIORITY, d, WAKE_BLOCKED, again);
         if (r == WAKE_RETRY) s->waking = false;
-        if (r == WAKE_GRANTED) { // handed over: the giver made it ours
+        if (r == WAKE_GRANTED) { // handed over: the giver made it ours and counted it
             s->contenders.fetch_sub(1);
-            holdOneMore(s, me);
             return OK;
         }
         if (r != WAKE_RETRY || ticksLeft(w, d) == 0) {
@@ -186,36 +221,26 @@ void gotMutex(Sem* s, Tcb* me) {
 
 // The free or own mutex is taken without leaving the caller's frame; the rest out of line.
 [[gnu::always_inline]] inline STATUS mutexTake(World& w, Sem* s, Tcb* me, int ticks) {
-    if (s->owner.load(std::memory_order_relaxed) == me) {
+    const Tcb* owner = s->owner.load(std::memory_order_relaxed);
+    if (owner == me) {
         s->recursion++;
         return OK;
     }
-    Tcb* none = nullptr;
-    // Taken with release as well: a waiter that lends its priority reads the owner's record.
-    if (s->owner.compare_exchange_strong(none, me, std::memory_order_acq_rel)) {
-        gotMutex(s, me);
-        return OK;
-    }
+    if (!owner)
+        if (const int r = seize(w, s, me); r != 1) return r;
     return mutexTakeContended(w, s, me, ticks);
 }
 
-// The last inversion-safe mutex given: a priority lent to this task ends.
-[[gnu::noinline]] void endLoan(World& w, Tcb* me) {
-    std::lock_guard<std::mutex> g(w.reg);
-    me->boost = INT_MAX;
-    if (w.rtPriorities.load()) applyPriority(w, me);
-}
-
-// The task holds one mutex fewer; with its last inversion-safe one a lent priority ends.
-void holdOneLess(World& w, Sem* s, Tcb* me) {
-    me->heldMutexes--;
-    if ((s->options & SEM_INVERSION_SAFE) && --me->heldSafe == 0 && me->boost.load() != INT_MAX)
-        endLoan(w, me);
-}
-
-[[gnu::noinline]] void handOver(World& w, Sem* s) {
+// The mutex goes to its first waiter, counted as the waiter's before it wakes.
+[[gnu::noinline]] STATUS handOver(World& w, Sem* s, Tcb* me) {
     std::unique_lock<std::mutex> lk(s->m);
+    if (s->owner.load() != me) { // a delete took it away meanwhile
+        errno = EINVAL;
+        return ERROR;
+    }
+    holdOneLess(w, s, me);
     if (Tcb* next = popClaimed(s->waiters)) {
+        holdOneMore(s, next);
         s->owner.store(next);
         s->recursion = 1;
         lk.unlock();
@@ -223,6 +248,7 @@ void holdOneLess(World& w, Sem* s, Tcb* me) {
     } else {
         s->owner.store(nullptr, std::memory_order_release);
     }
+    return OK;
 }
 
 [[gnu::noinline]] void wakeContender(World& w, Sem* s) {
@@ -242,14 +268,13 @@ void holdOneLess(World& w, Sem* s, Tcb* me) {
         return ERROR;
     }
     if (--s->recursion > 0) return OK;
-    holdOneLess(w, s, me);
-    if (w.mode.load() == sim::TimeMode::Stepped) {
-        handOver(w, s);
-        return OK;
-    }
+    if (w.mode.load() == sim::TimeMode::Stepped) return handOver(w, s, me);
     // Freed first, then the contenders counted: a contender either finds it free or is seen.
     // One woken contender at a time: until it has tried, it wakes the next itself if need be.
-    s->owner.store(nullptr);
+    if (!letGo(w, s, me)) { // a delete took it away meanwhile
+        errno = EINVAL;
+        return ERROR;
+    }
     if (s->contenders.load() == 0 || s->waking.exchange(true)) return OK;
     wakeContender(w, s);
     return OK;
@@ -391,21 +416,11 @@ namespace {
 }
 } // namespace
 
-namespace {
-// A mutex deleted while this task held it: the give fails, yet the task holds it no longer.
-[[gnu::noinline]] void forgetDeleted(World& w, Sem* s, Tcb* me) {
-    if (s->type != SEM_TYPE_MUTEX || s->owner.load() != me || --s->recursion > 0) return;
-    s->owner.store(nullptr);
-    holdOneLess(w, s, me);
-}
-} // namespace
-
 STATUS semGive(SEM_ID sem) {
     World& w = W();
     PreemptOnReturn preempted{w};
     Sem* s = semOf(sem);
     if (!s || s->deleted.load(std::memory_order_relaxed)) {
-        if (s) forgetDeleted(w, s, self());
         errno = EINVAL;
         return ERROR;
     }

@@ -84,8 +84,10 @@ struct Tcb {
     std::function<void()> body;
     pthread_t thread{}; // registry lock; valid while started and not exited
     bool started = false;
-    int heldSafe = 0;                // inversion-safe mutexes held (own thread)
-    int heldMutexes = 0;             // all mutexes held (own thread): a delete waits for 0
+    // Mutexes held: all (a delete waits for 0) and the inversion-safe ones. Counted by the task, by
+    // the giver that hands one over to it and by a delete that takes one away from it.
+    std::atomic<int> heldMutexes{0};
+    std::atomic<int> heldSafe{0};
     std::atomic<int> boost{INT_MAX}; // priority inherited from a waiter
     // Watched: the lateness of its releases by one semaphore (the one it waited on when the
     // watch began, or else the first it then waits on for good) is recorded.

@@ -17,6 +17,7 @@
 #include <sched.h>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -340,6 +341,139 @@ TEST_F(Stepped, ADeletedTaskEndsOnlyOnceItGaveItsMutexesBack) {
     EXPECT_EQ(done.load(), 1 | 2 | 4 | 8 | 16);
     for (SEM_ID m : {guard, inner, spare})
         EXPECT_EQ(semTake(m, NO_WAIT), OK), semGive(m);
+}
+
+// A mutex deleted while a task holds it is held no longer: a delete of the task, before or after,
+// ends it at once in its wait, whether the task deleted the mutex itself or another did.
+TEST_F(Stepped, AMutexDeletedWhileHeldNoLongerKeepsItsOwnerFromEnding) {
+    for (const bool itself : {true, false})
+        for (const bool deleteFirst : {false, true}) {
+            SCOPED_TRACE(std::string(itself ? "deleted by itself" : "deleted by another") +
+                         (deleteFirst ? ", the task's delete first" : ""));
+            SEM_ID m = semMCreate(SEM_Q_PRIORITY | SEM_INVERSION_SAFE),
+                   gate = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
+            std::atomic<bool> woke{false};
+            TASK_ID t = taskSpawnFn("holder", 100, 0, 0, [&] {
+                semTake(m, WAIT_FOREVER);
+                if (itself) semDelete(m);
+                semTake(gate, WAIT_FOREVER);
+                woke = true;
+            });
+            sim::step(1);
+            if (deleteFirst) {
+                EXPECT_EQ(taskDelete(t), OK);
+                sim::step(1);
+                EXPECT_EQ(taskIdVerify(t), itself ? ERROR : OK) << "put off only while it holds the mutex";
+            }
+            if (!itself) semDelete(m);
+            if (!deleteFirst) {
+                EXPECT_EQ(taskDelete(t), OK);
+            }
+            sim::waitIdle();
+            EXPECT_EQ(taskWaitExit(t, NO_WAIT), OK);
+            EXPECT_FALSE(woke.load());
+            if (taskIdVerify(t) == OK) semGive(gate), taskWaitExit(t, WAIT_FOREVER);
+        }
+}
+
+// The priority a waiter lent the owner of an inversion-safe mutex ends when the mutex is deleted:
+// the owner, released beside a middle task, runs after it again.
+TEST_F(Stepped, AMutexDeletedWhileHeldEndsThePriorityItsWaiterLent) {
+    Trace trace;
+    SEM_ID m = semMCreate(SEM_Q_PRIORITY | SEM_INVERSION_SAFE), go = semBCreate(SEM_Q_FIFO, SEM_EMPTY),
+           goLow = semBCreate(SEM_Q_FIFO, SEM_EMPTY), goMiddle = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
+    const TASK_ID tids[] = {
+        taskSpawnFn("low", 200, 0, 0,
+                    [&] { semTake(m, WAIT_FOREVER), semTake(goLow, WAIT_FOREVER), trace.add("low"); }),
+        taskSpawnFn("high", 50, 0, 0, [&] { EXPECT_EQ(semTake(m, WAIT_FOREVER), ERROR); }),
+        taskSpawnFn("middle", 100, 0, 0, [&] { semTake(goMiddle, WAIT_FOREVER), trace.add("middle"); }),
+        taskSpawnFn("releaser", 10, 0, 0,
+                    [&] { semTake(go, WAIT_FOREVER), semGive(goLow), semGive(goMiddle); }),
+    };
+    sim::waitIdle();
+    EXPECT_EQ(semDelete(m), OK);
+    sim::waitIdle();
+    semGive(go);
+    sim::waitIdle();
+    EXPECT_EQ(trace.take(), (std::vector<std::string>{"middle", "low"}));
+    for (TASK_ID t : tids)
+        taskWaitExit(t, WAIT_FOREVER);
+}
+
+// A delete put off while the task holds a mutex leaves the wait it finds the task in to end as
+// it would have: a receive with its message or at its time-out, a delay at its end, a wait for
+// another task when that task ends or at its time-out. Once the task gave the mutex back it ends
+// at its next wait.
+TEST_F(Stepped, AWaitADeleteWasPutOffInEndsAsItWouldHave) {
+    MSG_Q_ID q = msgQCreate(1, 1, MSG_Q_FIFO);
+    SEM_ID guard = semMCreate(SEM_Q_PRIORITY), end = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
+    TASK_ID other = TASK_ID_NULL;
+    char c = 0;
+    struct Case {
+        const char* wait;
+        std::function<int()> call;
+        std::function<void()> event; // at tick 6, if any
+        int ended;                   // ticks after the start
+        int result, error;
+    };
+    const Case cases[] = {
+        {"message", [&] { return msgQReceive(q, &c, 1, WAIT_FOREVER); },
+         [&] { msgQSend(q, "x", 1, NO_WAIT, MSG_PRI_NORMAL); }, 6, 1, 0},
+        {"receive time-out", [&] { return msgQReceive(q, &c, 1, 10); }, nullptr, 10, ERROR, ETIMEDOUT},
+        {"delay", [] { return taskDelay(10); }, nullptr, 10, OK, 0},
+        {"other task ends", [&] { return taskWaitExit(other, WAIT_FOREVER); }, [&] { semGive(end); }, 6, OK,
+         0},
+        {"wait time-out", [&] { return taskWaitExit(other, 10); }, nullptr, 10, ERROR, ETIMEDOUT},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.wait);
+        other = taskSpawnFn("other", 100, 0, 0, [&] { semTake(end, WAIT_FOREVER); });
+        std::atomic<int> result{-2}, error{0};
+        std::atomic<uint64_t> endedAt{0};
+        std::atomic<bool> after{false};
+        const uint64_t start = tickGet();
+        TASK_ID t = taskSpawnFn("waiter", 100, 0, 0, [&] {
+            semTake(guard, WAIT_FOREVER);
+            errno = 0;
+            const int r = k.call();
+            error = errno, endedAt = tickGet(), result = r;
+            semGive(guard);
+            taskDelay(1);
+            after = true; // never: it ends in the delay
+        });
+        sim::step(3);
+        EXPECT_EQ(taskDelete(t), OK);
+        sim::step(3);
+        if (k.event) k.event();
+        sim::waitIdle();
+        sim::step(k.ended - 6);
+        EXPECT_EQ(std::tuple(result.load(), error.load(), endedAt.load() - start),
+                  std::tuple(k.result, k.error, uint64_t(k.ended)));
+        EXPECT_EQ(taskWaitExit(t, NO_WAIT), OK);
+        EXPECT_FALSE(after.load());
+        taskDelete(other);
+        taskWaitExit(other, WAIT_FOREVER);
+    }
+}
+
+// A binary semaphore given twice holds one token: the first take finds it, the second waits.
+TEST_F(Stepped, ABinarySemaphoreGivenTwiceHoldsOneToken) {
+    SEM_ID s = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
+    EXPECT_EQ(semGive(s), OK);
+    EXPECT_EQ(semGive(s), OK);
+    std::atomic<int> first{-2}, second{-2}, error{0};
+    const uint64_t start = tickGet();
+    std::atomic<uint64_t> endedAt{0};
+    taskSpawnFn("taker", 100, 0, 0, [&] {
+        first = semTake(s, NO_WAIT);
+        const int r = semTake(s, 5);
+        error = errno, endedAt = tickGet(), second = r;
+    });
+    sim::step(4);
+    EXPECT_EQ(std::pair(first.load(), second.load()), std::pair(OK, -2));
+    sim::step(1);
+    EXPECT_EQ(std::tuple(second.load(), error.load(), endedAt.load() - start),
+              std::tuple(ERROR, ETIMEDOUT, uint64_t{5}));
 }
 
 TEST_F(Stepped, AReleasedTaskOfHigherPriorityRunsBeforeTheReleaserGoesOn) {
