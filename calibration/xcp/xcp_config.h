@@ -37,6 +37,9 @@ constexpr uint16_t XCP_TIMESTAMP_TICKS = 1;
 constexpr uint32_t XCP_ODT0_HEADER = 7; // ODT, list, timestamp
 constexpr uint32_t XCP_ODT_HEADER = 3;  // ODT, list
 constexpr uint16_t XCP_EVENT_NONE = 0xFFFF;
+// The 1 ms event: its DTOs wait for more to share their datagram. Those of the slower events
+// leave with their cycle.
+constexpr int XCP_PACKED_EVENT = 2;
 
 // Transport: UDP, frames of LEN and CTR (little-endian) before each packet.
 constexpr uint32_t XCP_FRAME_HEADER = 4;

@@ -334,7 +334,7 @@ void xcpSendCpDAQ(xcpCp* cp, int event) {
             f += XCP_FRAME_HEADER + n;
         }
         if (f) {
-            xcpEthDtoSend(cp, bytes);
+            xcpEthDtoSend(cp, bytes, event != XCP_PACKED_EVENT);
         } else if (count) {
             xcpEthDtoLost(cp, count);
             SYSLOGX_GUARDED(LOG_ERR, "xcpSendCpDAQ(): msgQSend Error (%s)", std::strerror(errno));

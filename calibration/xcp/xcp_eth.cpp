@@ -1,7 +1,8 @@
 // XCP on UDP: frames of LEN and CTR around each packet. The receive task reads command
 // datagrams and runs the command processor; the transmit task drains the transmit queue and
 // sends responses, events and DTOs with one packet counter, DTO frames packed into datagrams
-// that leave full, before a response, or at the 10 ms tick after their first frame.
+// that leave full, before a response, with a slow event's frames, or at the 10 ms tick after
+// their first frame.
 #include "calibration/xcp/xcp_private.h"
 
 #include "services/bytes/bytes.h"
@@ -51,6 +52,7 @@ struct xcpEthCtx {
     std::atomic<uint32_t> dtoHead{0};
     std::atomic<uint32_t> dtoTail{0};
     std::atomic<bool> dtoQueued{false};
+    std::atomic<bool> dtoLeave{false}; // the next DTO item sends what it packs
     std::atomic<uint32_t> dtoLost{0};
     uint8_t dto[XCP_DTO_BUFFER];
 };
@@ -141,11 +143,15 @@ void xcpEthTxTask(xcpCp* cp) {
             putFrameHeader(it.header, it.length, nextCtr(c));
             sendDatagram(c, it.header, it.length + XCP_FRAME_HEADER, "xcpEthTxFrameCTO()", ctoGuard);
             break;
-        case XCP_TX_DTO:
-            // Frames stored after this take another item.
+        case XCP_TX_DTO: {
+            // Frames stored after this take another item. A slow event's frames, once in sight,
+            // leave at once with what waits before them.
             c->dtoQueued.exchange(false, std::memory_order_acq_rel);
+            const bool leave = c->dtoLeave.exchange(false, std::memory_order_acquire);
             packDtos(c);
+            if (leave && c->packed) sendPacked(c);
             break;
+        }
         case XCP_TX_TICK:
             c->tickQueued.store(false, std::memory_order_relaxed);
             [[fallthrough]];
@@ -368,9 +374,11 @@ uint8_t* xcpEthDtoSpace(xcpCp* cp, uint32_t bytes) {
     return c->dto + at % XCP_DTO_BUFFER;
 }
 
-void xcpEthDtoSend(xcpCp* cp, uint32_t bytes) {
+void xcpEthDtoSend(xcpCp* cp, uint32_t bytes, bool leave) {
     xcpEthCtx* c = cp->eth;
     c->dtoHead.store(c->dtoStart + bytes, std::memory_order_release);
+    // Told before the item is claimed: the item that sees it sees these frames.
+    if (leave) c->dtoLeave.store(true, std::memory_order_release);
     if (c->dtoQueued.exchange(true, std::memory_order_acq_rel)) return; // the item waiting takes these too
     xcpTxItem item;
     item.kind = XCP_TX_DTO, item.length = 0;

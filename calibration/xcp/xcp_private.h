@@ -213,9 +213,10 @@ void xcpEthDtoFlush(xcpCp* cp);
 // of frames (LEN, a CTR the transmit task fills in, packet) in one piece of the DTO buffer, or
 // null with errno set when the transmit task is that far behind; then the frames written there
 // handed over. They are packed with the queue item that waits for the transmit task, or with one
-// queued for them; when the queue is full, with the next cycle's item or the 10 ms tick.
+// queued for them; when the queue is full, with the next cycle's item or the 10 ms tick. With
+// `leave`, that item sends them at once with what waits before them.
 uint8_t* xcpEthDtoSpace(xcpCp* cp, uint32_t bytes);
-void xcpEthDtoSend(xcpCp* cp, uint32_t bytes);
+void xcpEthDtoSend(xcpCp* cp, uint32_t bytes, bool leave);
 // DTOs dropped before they were queued: the packet counter skips them, so the master sees a gap.
 void xcpEthDtoLost(xcpCp* cp, uint32_t count);
 // At CONNECT: the packet counter back to 1, and responses go to the sender of the packet in hand.
