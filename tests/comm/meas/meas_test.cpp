@@ -719,6 +719,29 @@ TEST_F(Meas, AValueWiderThanItsObjectCarriesTheObjectThenZerosBesideTheOthers) {
     seramMeasSetMasterSource(MEAS_CLASS_CCPMR, nullptr);
 }
 
+// A list with several values wider than their objects, in every group, names each of them at
+// set-up, and no value that fits.
+TEST_F(Meas, EveryValueWiderThanItsObjectIsNamed) {
+    installSlot();
+    constexpr uint32_t N8 = 0xFFFFFFF8, N2 = 0xFFFFFFFE, SLOT = 29 << 18 | 3, END = SERAM_BLOCK_SIZE;
+    const Bytes list = byAddress(
+        PEER, 3, 52, 60,
+        {N8, SLOT, END - 2, END - 4, END - 1, 0, N4, END - 2, U32_SIGNAL, END - 1, 0, N2, END - 1, 0, 0});
+    serve(list);
+    EXPECT_EQ(codes(sent()), std::vector<uint16_t>{0x0300});
+    for (const char* wide :
+         {"0x740003 of PID 0x30 holds 4 bytes, read as 8", "0x05FFFE of PID 0x30 holds 2 bytes, read as 8",
+          "0x05FFFC of PID 0x30 holds 4 bytes, read as 8", "0x05FFFF of PID 0x30 holds 1 bytes, read as 8",
+          "0x05FFFE of PID 0x30 holds 2 bytes, read as 4", "0x05FFFF of PID 0x30 holds 1 bytes, read as 4",
+          "0x05FFFF of PID 0x30 holds 1 bytes, read as 2"})
+        EXPECT_EQ(countLogged(wide), 1) << wide;
+    EXPECT_FALSE(logged("0x041000 of"));
+    for (int i = 0; i < 100; ++i) // a peer that asks for such lists without end
+        serve(list);
+    EXPECT_LT(countLogged("of PID 0x30 holds"), 10) << "no flood";
+    seramMeasSetMasterSource(MEAS_CLASS_CCPMR, nullptr);
+}
+
 // 0x0510 from `from` for usb_portsc1 at raster 3, its receiving FIFO `fifo`.
 Bytes portscByName(uint16_t from, uint32_t fifo) {
     const char name[] = "usb_portsc1";
