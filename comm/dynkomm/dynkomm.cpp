@@ -233,6 +233,7 @@ namespace {
 
 // Under the registry lock: a number counted to the share of `pid`; 0 beyond that share (logged)
 // or when the table has none left.
+SyslogRateGuard shareLog;
 uint32_t draw(uint16_t pid, uint32_t state, DynkommFifo* fifo, const char* what) {
     MagicTable* t = dkMagics.load();
     if (!t) {
@@ -241,8 +242,9 @@ uint32_t draw(uint16_t pid, uint32_t state, DynkommFifo* fifo, const char* what)
     }
     if (pid >= HOLDERS) return 0;
     if (owned[pid].load(std::memory_order_relaxed) >= DK_PID_SHARE) {
-        SYSLOGX_RATE_GUARDED(LOG_ERR, "%s(): PID 0x%X holds its share of %u data FIFOs, refused", what, pid,
-                             DK_PID_SHARE);
+        if (syslogx_rateguard(&shareLog))
+            syslogx(LOG_ERR, "%s(): PID 0x%X holds its share of %u data FIFOs, refused", what, pid,
+                    DK_PID_SHARE);
         return 0;
     }
     const uint32_t m = magicNumber_getNewMagic(t);
@@ -552,4 +554,5 @@ void dynkomm_reset() {
         n = 0;
     magicNumber_clear(dkMagics.load());
     errorCount = 0;
+    syslogx_rateguard_reset(&shareLog);
 }

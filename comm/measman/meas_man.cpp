@@ -17,6 +17,7 @@
 #include "services/bytes/bytes.h"
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -335,22 +336,35 @@ void plan(MeasList* l) {
     l->steps = n;
 }
 
-// Names the first value whose group is wider than the object its address names: it carries the
-// object's bytes, then zeros, and the list's other values flow as ever.
+// Names every value whose group is wider than the object its address names: it carries the
+// object's bytes, then zeros, and the list's other values flow as ever. Several to a line, each
+// line under one guard, so that a peer's lists cannot flood the log.
+SyslogRateGuard wideLog;
 void noteWide(const MeasList* l, const char* what) {
+    constexpr int ROOM = SYSLOG_TEXT_MAX - 25; // the entries' room, before the line's end
+    char line[SYSLOG_TEXT_MAX];
+    int at = 0;
+    auto flush = [&] {
+        if (at && syslogx_rateguard(&wideLog)) syslogx(LOG_WARN, "%s: the bytes beyond are 0", line);
+        at = 0;
+    };
     uint32_t size = 0;
     for (uint16_t i = 0; i < l->words; ++i) {
         const int32_t w = l->word[i];
         if (isGroup(w)) {
             size = static_cast<uint32_t>(-w);
-        } else if (w != 0 && !seramMeasFits(&l->handle[i], size)) {
-            SYSLOGX_RATE_GUARDED(
-                LOG_WARN, "%s(): 0x%06X of PID 0x%X holds %u bytes, read as %u: the bytes beyond are 0", what,
-                static_cast<unsigned>(w) & 0xFFFFFF, l->requester, static_cast<unsigned>(l->handle[i].size),
-                size);
-            return;
+            continue;
         }
+        if (w == 0 || seramMeasFits(&l->handle[i], size)) continue;
+        char one[64];
+        const int n = std::snprintf(one, sizeof one, "0x%06X of PID 0x%X holds %u bytes, read as %u",
+                                    static_cast<unsigned>(w) & 0xFFFFFF, l->requester,
+                                    static_cast<unsigned>(l->handle[i].size), static_cast<unsigned>(size));
+        if (at && at + 2 + n > ROOM) flush();
+        at += at ? std::snprintf(line + at, sizeof line - static_cast<size_t>(at), "; %s", one)
+                 : std::snprintf(line, sizeof line, "%s(): %s", what, one);
     }
+    flush();
 }
 
 // Stops the lists of `pid` made before `before`, as its kill-all does: their paths close and
@@ -1007,5 +1021,6 @@ void meas_man_reset() {
     syncErrorDelay = syncHold = calls10ms = 0;
     onSyncDelay = 10;
     dataLossSum = lastLossLogged = lastStoppedLogged = stoppedSecondAgo = 0;
+    syslogx_rateguard_reset(&wideLog);
     sink = nullptr;
 }

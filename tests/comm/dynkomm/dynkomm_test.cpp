@@ -300,4 +300,26 @@ TEST_F(Dynkomm, EachPidHoldsItsShareOfTheNumbersAndAllSharesFitTogether) {
     EXPECT_EQ(shares, std::vector<uint32_t>(64, 1023));
 }
 
+// A sending FIFO (this unit's values towards a peer) counts to that peer, not to this unit: the
+// peer whose lists fill its share is refused more, while this unit's own requests and the FIFOs
+// towards another peer are served.
+TEST_F(Dynkomm, ASendingFifoCountsToThePeerItSendsTo) {
+    auto sendingTo = [](uint16_t pid) {
+        DynkommFifo* f = dynkomm_fifo_alloc(1, 4);
+        f->sourcePid = OWN;
+        f->destPid = pid;
+        const uint32_t m = dynkomm_fifo_register(f);
+        if (!m) dynkomm_fifo_dispose(f);
+        return m;
+    };
+    uint32_t n = 0;
+    while (n < DK_MAGIC_COUNT && sendingTo(0x30))
+        ++n;
+    EXPECT_EQ(n, 1023u);
+    std::vector<testsupport::LogLine> seen;
+    EXPECT_TRUE(testsupport::logContains(seen, "dynkomm_fifo_register(): PID 0x30 holds its share of 1023"));
+    EXPECT_NE(dynkomm_fifo_reserve(0x30), 0u) << "this unit's own request";
+    EXPECT_NE(sendingTo(0x32), 0u) << "another peer";
+}
+
 } // namespace

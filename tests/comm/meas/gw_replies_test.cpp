@@ -268,6 +268,49 @@ TEST_F(Replies, OnlyTheAnswerToAStopAskedHereFreesItsFifo) {
     EXPECT_EQ(dynkomm_get_fifo(fifo, nullptr), 0) << "freed";
 }
 
+// A list by names killed while its request is out gets its grant before the kill is through (the
+// list freed after its delay): the grant is stopped and its FIFO freed, the list does not run.
+// Neither that grant nor a late copy of a running list's own grant disturbs that list.
+TEST_F(Replies, AGrantBetweenAKillAndItsEndIsStoppedAndLeavesARunningListAlone) {
+    byAddress(0x40010);
+    const uint32_t killed = byNames();
+    const auto rq = cycle(2, 0);
+    ASSERT_EQ(codes(rq).size(), 2u);
+    const Bytes& named = codes(rq)[0] == 0x0510 ? rq[0] : rq[1];
+    const Bytes& addressed = codes(rq)[0] == 0x0510 ? rq[1] : rq[0];
+    const uint32_t running = pathFrom(PEER);
+    serve(grant(PEER, word(addressed, 8), 0x77, running));
+    took();
+    gw_kill_list(killed);
+    ASSERT_EQ(codes(cycle(1, 1)), std::vector<uint16_t>{0x0512}) << "the stop of a list not granted yet";
+    serve(grantByNames(named, 0x778));
+    const auto out = fake::take(fake::commands);
+    ASSERT_EQ(codes(out), std::vector<uint16_t>{0x0512});
+    EXPECT_EQ(word(out[0], 12), 0x778u);
+    EXPECT_EQ(dynkomm_get_fifo(word(named, 12), nullptr), 0) << "freed";
+    EXPECT_EQ(took(), (std::vector<Seen>{{GW_CB_STOP, GW_OK, 0}})) << "not started";
+    serve(grant(PEER, word(addressed, 8), 0x77, running));
+    cycle(20, 1);
+    EXPECT_EQ(dynkomm_get_fifo(running, nullptr), 1);
+    EXPECT_EQ(flows(running, 6), (std::vector<Seen>{{GW_CB_READ, GW_OK, 6}}));
+}
+
+// A stop by names whose answer never comes frees the stopped list's FIFO when it times out, as
+// its answer would have: nothing here reads that FIFO any more.
+TEST_F(Replies, AStopByNamesLeftUnansweredFreesItsFifoWhenItTimesOut) {
+    const uint32_t handle = byNames();
+    const auto rq = cycle(2, 0);
+    ASSERT_EQ(codes(rq), std::vector<uint16_t>{0x0510});
+    const uint32_t fifo = word(rq[0], 12);
+    serve(grantByNames(rq[0], 0x777));
+    took();
+    gw_kill_list(handle);
+    ASSERT_EQ(codes(cycle(140, 1, NAMER)), std::vector<uint16_t>{0x0512});
+    EXPECT_EQ(dynkomm_get_fifo(fifo, nullptr), 1) << "its answer may still come";
+    cycle(20, 1, NAMER);
+    EXPECT_EQ(dynkomm_get_fifo(fifo, nullptr), 0) << "freed";
+}
+
 // A set-up whose task is deleted while it waits for the gateway (another task's stop is in its
 // callback) leaves nothing of it behind: the sanitizer build's leak check sees what it took.
 SEM_ID holdStop = nullptr;

@@ -719,6 +719,29 @@ TEST_F(Meas, AValueWiderThanItsObjectCarriesTheObjectThenZerosBesideTheOthers) {
     seramMeasSetMasterSource(MEAS_CLASS_CCPMR, nullptr);
 }
 
+// A list with several values wider than their objects, in every group, names each of them at
+// set-up, and no value that fits.
+TEST_F(Meas, EveryValueWiderThanItsObjectIsNamed) {
+    installSlot();
+    constexpr uint32_t N8 = 0xFFFFFFF8, N2 = 0xFFFFFFFE, SLOT = 29 << 18 | 3, END = SERAM_BLOCK_SIZE;
+    const Bytes list = byAddress(
+        PEER, 3, 52, 60,
+        {N8, SLOT, END - 2, END - 4, END - 1, 0, N4, END - 2, U32_SIGNAL, END - 1, 0, N2, END - 1, 0, 0});
+    serve(list);
+    EXPECT_EQ(codes(sent()), std::vector<uint16_t>{0x0300});
+    for (const char* wide :
+         {"0x740003 of PID 0x30 holds 4 bytes, read as 8", "0x05FFFE of PID 0x30 holds 2 bytes, read as 8",
+          "0x05FFFC of PID 0x30 holds 4 bytes, read as 8", "0x05FFFF of PID 0x30 holds 1 bytes, read as 8",
+          "0x05FFFE of PID 0x30 holds 2 bytes, read as 4", "0x05FFFF of PID 0x30 holds 1 bytes, read as 4",
+          "0x05FFFF of PID 0x30 holds 1 bytes, read as 2"})
+        EXPECT_EQ(countLogged(wide), 1) << wide;
+    EXPECT_FALSE(logged("0x041000 of"));
+    for (int i = 0; i < 100; ++i) // a peer that asks for such lists without end
+        serve(list);
+    EXPECT_LT(countLogged("of PID 0x30 holds"), 10) << "no flood";
+    seramMeasSetMasterSource(MEAS_CLASS_CCPMR, nullptr);
+}
+
 // 0x0510 from `from` for usb_portsc1 at raster 3, its receiving FIFO `fifo`.
 Bytes portscByName(uint16_t from, uint32_t fifo) {
     const char name[] = "usb_portsc1";
@@ -763,6 +786,23 @@ TEST_F(Meas, ARequesterBeyondItsShareIsRefusedWhileAnotherIsGranted) {
     serve(message(0x0504, PEER, OWN, 0, 0));
     serve(byAddress(PEER, 3, 8, 16, {N4, U32_SIGNAL, 0, 0}));
     EXPECT_EQ(codes(sent()), std::vector<uint16_t>{0x0300}) << "a kill-all gives them all back";
+}
+
+// Lists by names refused because no FIFO towards their requester can be linked (it has no route
+// here) give back their numbers and their requester's share: more of them than the server has
+// numbers, and the same request is granted once the route is there.
+TEST_F(Meas, ListsByNamesRefusedForTheirFifoGiveBackTheirNumbersAndShare) {
+    const Bytes request = portscByName(UNROUTED, 0xBB);
+    for (uint32_t n = 1; n <= DK_MAGIC_COUNT; ++n) {
+        ci_serve_command(request.data(), request.size());
+        if (n % 256 == 0) sim::step(1); // the command task sends the refusals (to no route)
+    }
+    routing_set_table_entries({ROUTE_ETHERNET, 0xC0000231}, UNROUTED, UNROUTED);
+    sent();
+    serve(request);
+    const auto reply = sent();
+    ASSERT_EQ(codes(reply), std::vector<uint16_t>{0x0511});
+    EXPECT_NE(word(reply[0], 20), 0u) << "granted";
 }
 
 // A kill-all also takes the lists still waiting for their path: the path that opens afterwards
@@ -817,6 +857,40 @@ TEST_F(Meas, ARestartedRequestersListsGoWhileTheListItAsksForAfterwardsStays) {
     serve(message(0x0512, PEER, OWN, 0xDD, named));
     EXPECT_EQ(sent(), (std::vector<Bytes>{message(0x1100, OWN, PEER, 0, 0x31),
                                           message(0x0513, OWN, PEER, 0, 0xDD, fields({{0, 4}}))}));
+}
+
+// The command task carries out a requester's reset some time after the presence receiver notes
+// it. A path that opens in between, for a list asked for before the reset, is closed and its list
+// refused; a list asked for in between is granted and outlives the reset's carrying out.
+SEM_ID holdCommands = nullptr;
+void heldCommands(const uint8_t*, size_t) {
+    semTake(holdCommands, WAIT_FOREVER);
+}
+
+TEST_F(Meas, WhatComesBetweenARequestersResetAndItsCarryingOut) {
+    serve(byAddress(PEER, 3, 8, 16, {N4, U32_SIGNAL, 0, 0}, 0, 7));
+    const auto opening = sent();
+    ASSERT_EQ(codes(opening), std::vector<uint16_t>{0x0300});
+    holdCommands = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
+    comint_setHandler(0x7E00, heldCommands);
+    comint_put_cmd(message(0x7E00, OWN, OWN, 0, 0).data(), 1);
+    sim::waitIdle(); // the command task waits in it
+    const Bytes path = message(0x0107, PEER, OWN, word(opening[0], 8), word(opening[0], 12),
+                               fields({{word(opening[0], 28), 4}, {0x99, 4}, {0x99, 4}, {PEER, 2}}));
+    comint_put_cmd(path.data(), 1);
+    comint_put_cmd(portscByName(PEER, 0xCC).data(), 1);
+    meas_man_requesterReset(PEER); // noted before the command task serves either
+    semGive(holdCommands);
+    const auto out = sent();
+    ASSERT_EQ(codes(out), (std::vector<uint16_t>{0x0301, 0x0501, 0x0511}));
+    EXPECT_EQ(word(out[1], 20), 0u) << "refused";
+    EXPECT_NE(word(out[2], 20), 0u) << "granted";
+    meas_man_copy(3, 1), meas_man_copy(3, 2);
+    SerNet_man_sender_online(3);
+    const auto records = fake::take(fake::online);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(word(records[0], 4), 0xCCu) << "the list asked for in between copies";
+    semDelete(holdCommands);
 }
 
 // What the unit's rasters do each second for the server and its paths.
@@ -1332,6 +1406,7 @@ TEST_F(Meas, AListOfOneMasterDaqsChannelsIsFedByTheDaqOnceItRuns) {
             return [](void*) { ++detached; };
         }};
     meas_man_setMaster(0, &master);
+    fedList = nullptr, detached = 0; // a run before this one (a repeat) left its own
     seramMeasSetMasterSource(MEAS_CLASS_CCPMR, [](uint32_t) -> void* { return &masterValue; });
     const int32_t list[] = {-4, 29 << 18 | 3, 0, 0};
     const uint32_t m = gw_setup_list(client, list, 1, sizeof list, 3, OWN, 0, 1, 1, 4, 8, 0);
