@@ -1,7 +1,9 @@
 #!/usr/bin/python3
 """The helper tools answer a command line they cannot follow with their usage and a nonzero exit,
-and write nothing: channels_password.py, gpsdrive.py and the viewer vyn_fbview."""
+and write nothing: channels_password.py, gpsdrive.py and the viewer vyn_fbview; the viewer does not
+wait for good in a directory that holds no unit."""
 import os
+import pathlib
 import subprocess
 import sys
 import tempfile
@@ -72,6 +74,16 @@ class Fbview(unittest.TestCase):
                     code, out, err, files = run(args, env)
                     self.assertEqual((code, out, files), (2, "", []))
                     self.assertIn("usage: vyn_fbview", err)
+
+    def test_a_directory_that_holds_no_unit_ends_the_wait_and_one_set_up_for_a_unit_keeps_it(self):
+        with tempfile.TemporaryDirectory() as unit:
+            code, out, err, _ = run([FBVIEW, "-d", unit, "0"])
+            self.assertEqual((code, out), (1, ""))
+            self.assertIn("fbview: no unit in %s" % unit, err)
+            pathlib.Path(unit, "vyn.ini").touch()  # scripts/demo starts the viewer before the unit
+            with subprocess.Popen([FBVIEW, "-d", unit, "0"], stderr=subprocess.PIPE, text=True) as viewer:
+                self.assertIn("fbview: waiting for /vyn_fb_0_", viewer.stderr.readline())
+                viewer.kill()
 
 
 if __name__ == "__main__":
