@@ -6,8 +6,11 @@
 Every track has the same shape (an oval of about 1.1 km), placed with its finish point at LAT, LON
 (ID 0 to 2147483647, each once; the oval must lie within -90 to 90 and -180 to 180 degrees). The car
 stands at the finish point of the driven track for --nofix epochs without a fix, then drives --laps
-laps (above 0, a fraction is fine) at --speed (above 0). The receiver's clock starts at noon: the
-drive ends before midnight. Written to OUTDIR:
+laps (above 0, a fraction is fine) at --speed (above 0), and its last fix lies at least half a fix's
+way beyond: a unit counting laps by GPS counts one at each whole lap (the start, on the finish
+line, is no crossing of it). The receiver's clock starts at noon: the drive ends before midnight.
+OUTDIR is made when it does not exist (its parent must); the files are written whole or not at all:
+a write that fails (a full file system) leaves those there as they were. Written to OUTDIR:
 
 - drive.nmea: per epoch (10 Hz) an RMC, a GGA and a VTG sentence, CR LF ended;
 - drive.csv: what the receiver saw per epoch: time s, fix quality, latitude and longitude in
@@ -20,6 +23,8 @@ drive ends before midnight. Written to OUTDIR:
 import argparse
 import math
 import os
+import sys
+import tempfile
 
 EARTH_RADIUS_M = 6371008.8
 KMH_PER_KNOT = 1.852
@@ -109,6 +114,37 @@ def track_file(tracks):
     return "\n".join(out) + "\n"
 
 
+def write_files(outdir, files):
+    """Writes each (name, bytes) beside the file it replaces and renames them all into place once
+    all are written. A write that fails leaves OUTDIR as it was: returns the file and why, else None."""
+    mask = os.umask(0)
+    os.umask(mask)
+    temps = []
+    shown = None
+    try:
+        for name, data in files:
+            shown = os.path.join(outdir, name)
+            target = os.path.realpath(shown)  # through a link: the file it names; the link stays
+            mode = os.stat(target).st_mode & 0o7777 if os.path.exists(target) else 0o666 & ~mask
+            fd, temp = tempfile.mkstemp(prefix="." + os.path.basename(target) + ".", dir=os.path.dirname(target))
+            temps.append((temp, target, shown))
+            with os.fdopen(fd, "wb") as f:
+                os.fchmod(fd, mode)
+                f.write(data)
+                f.flush()
+                os.fsync(fd)
+        for temp, target, shown in temps:
+            os.replace(temp, target)
+        return None
+    except OSError as e:
+        for temp, _, _ in temps:
+            try:
+                os.unlink(temp)
+            except OSError:
+                pass
+        return shown, e.strerror or str(e)
+
+
 def positive(text):
     value = float(text)
     if not 0 < value < math.inf:
@@ -141,7 +177,10 @@ def main():
     ap.add_argument("outdir")
     ap.add_argument("--track", action="append", default=[], type=track, metavar="ID,LAT,LON")
     ap.add_argument("--drive", type=int, help="id of the driven track (default: the first)")
-    ap.add_argument("--laps", type=positive, default=1.0)
+    ap.add_argument("--laps", type=positive, default=1.0, metavar="N",
+                    help="laps to drive from the finish line (above 0, a fraction is fine; default 1); the "
+                         "last fix lies just past them, so that a unit counting laps by GPS counts one at each "
+                         "crossing of the finish line: the whole laps of N")
     ap.add_argument("--speed", type=positive, default=120.0, help="km/h")
     ap.add_argument("--nofix", type=count, default=5, help="epochs without a fix before the start")
     args = ap.parse_args()
@@ -151,17 +190,21 @@ def main():
     driven = next((t for t in tracks if args.drive in (None, t.id)), None)
     if driven is None:
         ap.error("no track has the id %d" % args.drive)
-    moving = args.laps * driven.length / (args.speed / 3.6) / EPOCH_S
-    if not args.nofix + moving < 12 * 3600 / EPOCH_S:
+    # The fixes of the moving car: the last one at least half a fix's way past N laps, so that the
+    # line at the end of the last whole lap is crossed whatever the rounding of the way.
+    moving = math.ceil(args.laps * driven.length / (args.speed / 3.6) / EPOCH_S + 0.5) + 1
+    if not args.nofix + moving <= 12 * 3600 / EPOCH_S:
         ap.error("the drive does not end before midnight: fewer laps, more speed or fewer epochs without a fix")
-    try:
-        os.makedirs(args.outdir, exist_ok=True)
-    except OSError as e:
-        ap.error("OUTDIR %s: %s" % (args.outdir, e.strerror))
+    made = not os.path.isdir(args.outdir)
+    if made:
+        try:
+            os.mkdir(args.outdir)
+        except OSError as e:
+            ap.error("OUTDIR %s: %s" % (args.outdir, "its parent directory does not exist"
+                                        if isinstance(e, FileNotFoundError) else e.strerror))
     lat0, lon0, _ = driven.at(0)
     csv = ["# track %d length %.1f finish %.7f %.7f" % (driven.id, driven.length, lat0, lon0)]
     nmea = []
-    moving = int(round(moving))
     for k in range(args.nofix + moving):
         t = k * EPOCH_S
         fix = k >= args.nofix
@@ -170,12 +213,14 @@ def main():
         kmh = args.speed if fix else 0.0
         nmea.append(epoch(t, fix, lat, lon, kmh, course))
         csv.append("%.1f,%d,%.9f,%.9f,%.3f,%.2f" % (t, 1 if fix else 0, lat, lon, kmh, course))
-    with open(os.path.join(args.outdir, "drive.nmea"), "w", newline="") as f:
-        f.write("".join(nmea))
-    with open(os.path.join(args.outdir, "drive.csv"), "w") as f:
-        f.write("\n".join(csv) + "\n")
-    with open(os.path.join(args.outdir, "rtracks.xml"), "w") as f:
-        f.write(track_file(tracks))
+    failed = write_files(args.outdir, [("drive.nmea", "".join(nmea).encode()),
+                                       ("drive.csv", ("\n".join(csv) + "\n").encode()),
+                                       ("rtracks.xml", track_file(tracks).encode())])
+    if failed:
+        if made:
+            os.rmdir(args.outdir)
+        print("gpsdrive.py: writing %s failed: %s" % failed, file=sys.stderr)
+        sys.exit(1)
 
 
 if __name__ == "__main__":

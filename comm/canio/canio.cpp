@@ -16,6 +16,7 @@
 #include <cstring>
 #include <iterator>
 #include <memory>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -372,17 +373,32 @@ struct OutElement {
 };
 
 // The elements of the output sections in the order of the file, as far as the text can be read,
-// walked as the parse walks them; `broken` when it cannot be read on inside a section.
+// walked as the parse walks them; `broken` when it cannot be read on inside a section, `stop`
+// then says where it stops.
 struct OutSurvey {
     std::vector<OutElement> elements;
     bool broken = false;
+    std::string stop;
 };
+
+// Where a text stops being read: the end of a file that breaks off, or the spot the XML layer
+// refused, which the file goes on after.
+std::string stopOf(const char* error, const XmlScan* scan) {
+    if (!scan || endedEarly(error)) return "the file breaks off";
+    XmlPos_t pos{};
+    scan->getPos(&pos);
+    return std::string(std::strstr(error, "mismatched tag") ? "an end tag that does not match"
+                                                            : "an XML error") +
+           " in line " + std::to_string(pos.line);
+}
 
 OutSurvey surveyOut(const char* text) {
     OutSurvey out;
     int depth = 0, root = -1, section = -1;
+    std::unique_ptr<XmlScan> owned;
     try {
-        XmlScan scan(text);
+        owned = std::make_unique<XmlScan>(text);
+        XmlScan& scan = *owned;
         XmlTok_t tok;
         for (scan.getTok(&tok); tok.type != XmlTokEof; scan.getTok(&tok)) {
             if (tok.type == XmlTokEmptyClose || tok.type == XmlTokEnd) {
@@ -410,10 +426,30 @@ OutSurvey surveyOut(const char* text) {
                 out.elements.push_back({kind, mb});
             }
         }
-    } catch (const char*) {
+    } catch (const char* e) {
         out.broken = section >= 0; // what lies beyond cannot be read by anyone
+        out.stop = stopOf(e, owned.get());
     }
     return out;
+}
+
+// Lists the messages of `pick` in one line: a file with many such messages logs one line.
+template <class Pick> void nameLeftOut(const char* why, Pick pick) {
+    char list[CANOUT_MAILBOXES * 4 + 1] = "";
+    size_t used = 0;
+    for (uint32_t mb = 0; mb < CANOUT_MAILBOXES; ++mb)
+        if (pick(mb)) used += static_cast<size_t>(std::snprintf(list + used, sizeof list - used, " %u", mb));
+    if (used) syslogx(LOG_ERR, "XmlCanIOParse(): CanOut messages left out, %s:%s", why, list);
+}
+
+// A message whose mailbox is set but that has no row cannot go out; those `named` already are
+// not named again.
+void nameRowless(const bool* named) {
+    bool hasRow[CANOUT_MAILBOXES] = {};
+    for (const CanOutSignal& s : CanOutSignalConf)
+        if (s.mb < CANOUT_MAILBOXES) hasRow[s.mb] = true;
+    nameLeftOut("without a row",
+                [&](uint32_t mb) { return CanOutMailBoxConf[mb].intf != 0xFF && !hasRow[mb] && !named[mb]; });
 }
 
 // After a parse error the rows read so far are compiled; a message that would go out without a
@@ -422,8 +458,9 @@ OutSurvey surveyOut(const char* text) {
 // file breaks off, or a row names no message), a file that describes its messages one after the
 // other has lost rows of the message it was at only; one that goes back and forth may have lost
 // rows of any of them. A message whose mailbox was read but none of its rows is off the bus as
-// well; it is named where rows of it are lost or may be. Each message left out is named once.
-void leaveOutHalfRead(const char* text, size_t read) {
+// well; it is named where rows of it are lost or may be (else as one without a row). Each message
+// left out is named once (`named` tells which were).
+void leaveOutHalfRead(const char* text, size_t read, bool* named) {
     const OutSurvey survey = surveyOut(text);
     int lost[CANOUT_MAILBOXES];
     std::fill(std::begin(lost), std::end(lost), NOT_A_ROW);
@@ -459,20 +496,18 @@ void leaveOutHalfRead(const char* text, size_t read) {
         return std::exchange(mbOnly[mb], false) || rows;
     };
     for (uint32_t mb = 0; mb < CANOUT_MAILBOXES; ++mb)
-        if (lost[mb] != NOT_A_ROW && leftOut(mb))
+        if (lost[mb] != NOT_A_ROW && leftOut(mb)) {
+            named[mb] = true;
             syslogx(LOG_ERR, "XmlCanIOParse(): CanOut message %u left out: its %s row was not read", mb,
                     ROW_KINDS[lost[mb]][1]);
+        }
     if (!unknown) return;
-    char list[CANOUT_MAILBOXES * 4 + 1] = "";
-    size_t used = 0;
-    for (uint32_t mb = 0; mb < CANOUT_MAILBOXES; ++mb)
-        if ((mbOnly[mb] || (oneAfterAnother ? atRisk[mb] : hasRows[mb])) && leftOut(mb))
-            used += static_cast<size_t>(std::snprintf(list + used, sizeof list - used, " %u", mb));
-    if (used)
-        syslogx(LOG_ERR, "XmlCanIOParse(): CanOut messages left out, %s:%s",
-                survey.broken ? "not all of their rows read before the file breaks off"
-                              : "a row that names no message was not read",
-                list);
+    const std::string why = survey.broken ? "not all of their rows read before " + survey.stop
+                                          : std::string("a row that names no message was not read");
+    nameLeftOut(why.c_str(), [&](uint32_t mb) {
+        if (!(mbOnly[mb] || (oneAfterAnother ? atRisk[mb] : hasRows[mb])) || !leftOut(mb)) return false;
+        return named[mb] = true;
+    });
 }
 
 } // namespace
@@ -487,9 +522,13 @@ int XmlCanIOParse(const char* text) {
     } catch (const char* e) {
         if (scan && endedEarly(e)) e = XmlError("XmlCanIOParse(): unexpected EOF", scan.get());
         syslogx(LOG_ERR, "XmlCanIOParse(): xml config parse error: %s", e);
-        leaveOutHalfRead(text, outRead);
+        bool named[CANOUT_MAILBOXES] = {};
+        leaveOutHalfRead(text, outRead, named);
+        nameRowless(named);
         return -1;
     }
+    const bool none[CANOUT_MAILBOXES] = {};
+    nameRowless(none);
     return 0;
 }
 

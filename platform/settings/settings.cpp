@@ -139,7 +139,7 @@ std::string accepted(const Key& k) {
     case Kind::Mask:
         return "a network mask (a.b.c.d, contiguous leading ones)";
     case Kind::Dir:
-        return "a directory of at most " + std::to_string(k.max) + " characters as an absolute path";
+        return "a directory, at most " + std::to_string(k.max) + " characters once made absolute";
     case Kind::Drive:
         return "a directory other than the host's root";
     case Kind::Path:

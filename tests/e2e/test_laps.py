@@ -90,7 +90,7 @@ def mkdataset():
 def test_gps_laps_over_a_drive_through_a_pty(unit, mkdataset, tmp_path):
     kmh, nofix = 250.0, 5
     subprocess.run(["/usr/bin/python3", os.path.join(ROOT, "tools", "gpsdrive.py"), str(tmp_path),
-                    "--track", "7,48.3,11.6", "--laps", "2.3", "--speed", str(kmh), "--nofix", str(nofix)],
+                    "--track", "7,48.3,11.6", "--laps", "2", "--speed", str(kmh), "--nofix", str(nofix)],
                    check=True)
     with open(tmp_path / "drive.csv") as f:
         length = float(f.readline().split()[4])

@@ -5,7 +5,8 @@
 //   vyn_fbview [-d UNIT_DIR] [process index]
 //
 // maps the shared frame of the unit of that index (default 0) in UNIT_DIR (default:
-// $VYN_UNIT_DIR, else the current directory).
+// $VYN_UNIT_DIR, else the current directory). It waits for a unit that has not started yet; a
+// UNIT_DIR that holds no unit (none of its files) ends it.
 //
 // Prints "shown <flush count>" after each frame it puts on the screen; q or closing the window ends it.
 // The LEDs are asked of the unit's control channel ("leds") ten times a second.
@@ -52,6 +53,16 @@ const FbShmHeader* mapFrame(const std::string& name, size_t* bytes) {
     }
     *bytes = static_cast<size_t>(st.st_size);
     return h;
+}
+
+// What a unit directory holds: a unit set up there (its settings, or the default non-volatile
+// directory with its dataset), running (its control socket) or run before (its log).
+bool holdsUnit(const std::string& dir) {
+    for (const char* name : {"vyn.ini", "nvram", control::SOCKET_NAME, "vyn.log"}) {
+        struct stat st {};
+        if (lstat((dir + "/" + name).c_str(), &st) == 0) return true;
+    }
+    return false;
 }
 
 constexpr int LED_SIZE = 14, LED_STEP = 18, LEDS = 30, PANEL = 2 * LED_STEP + 10 * LED_STEP + 16;
@@ -142,6 +153,11 @@ int main(int argc, char** argv) {
     size_t bytes = 0;
     const FbShmHeader* fb = nullptr;
     for (int tries = 0; !(fb = mapFrame(name, &bytes)); ++tries) {
+        if (tries == 0 && !dir.empty() && !holdsUnit(dir)) {
+            std::fprintf(stderr, "fbview: no unit in %s: it holds none of vyn.ini, nvram, %s, vyn.log\n",
+                         dir.c_str(), control::SOCKET_NAME);
+            return 1;
+        }
         if (tries == 0) std::fprintf(stderr, "fbview: waiting for %s\n", name.c_str());
         usleep(100000);
     }

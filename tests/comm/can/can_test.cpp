@@ -705,6 +705,9 @@ TEST_F(Can, MessagesWhoseRowsMayLieBeyondTheBreakStayOffTheBus) {
     const std::string cut =
         "XmlCanIOParse(): CanOut messages left out, not all of their rows read before the "
         "file breaks off: ";
+    const std::string badEnd =
+        "XmlCanIOParse(): CanOut messages left out, not all of their rows read before an end tag that does "
+        "not match in line ";
     const struct {
         std::string text, leftOut;
     } cases[] = {
@@ -712,7 +715,8 @@ TEST_F(Can, MessagesWhoseRowsMayLieBeyondTheBreakStayOffTheBus) {
         {upTo1 + row("CanCounter", 4, 1, counter) + "/>", cut + "1"},
         {upTo1 + row("CanCounter", 4, 1, counter) + "></CanCountr>" + chk1 + end,
          "XmlCanIOParse(): CanOut message 1 left out: its counter row was not read"},
-        {upTo1 + row("CanCounter", 4, 1, counter) + "/></CanMbb>" + chk1 + end, cut + "1"},
+        // A misspelt end tag: the file goes on, and the line says where it stopped being read.
+        {upTo1 + row("CanCounter", 4, 1, counter) + "/></CanMbb>" + chk1 + end, badEnd + "4: 1"},
         // Well-formed: a row after message 1's checksum that cannot be read.
         {upTo1 + row("CanCounter", 4, 1, counter) + "/>" + chk1 +
              row("CanSignal", 6, 1,
@@ -728,7 +732,7 @@ TEST_F(Can, MessagesWhoseRowsMayLieBeyondTheBreakStayOffTheBus) {
         {whole0 + canMb(1), cut + "1"},
         {whole0 + canMb(1).substr(0, canMb(1).find("/>")) + "></CanMbb>" +
              row("CanConstant", 3, 1, "sBit=\"0\" RCType=\"SIG\" value=\"205\"/>") + end,
-         cut + "1"},
+         badEnd + "3: 1"},
         {whole0 + canMb(1) + row("CanConstant", 3, 1, "sBit=\"0\" RCType=\"SIG\" value=\"x\"/>") + end,
          "XmlCanIOParse(): CanOut message 1 left out: its constant row was not read"},
         {whole0 + canMb(1) +
@@ -736,9 +740,10 @@ TEST_F(Can, MessagesWhoseRowsMayLieBeyondTheBreakStayOffTheBus) {
              "value=\"1\"/>" +
              end,
          "XmlCanIOParse(): CanOut messages left out, a row that names no message was not read: 1"},
-        // A mailbox the whole file gives no row is not left out by the error.
+        // A mailbox the whole file gives no row is not left out by the error, but for want of a row.
         {whole0 + canMb(1) + row("CanConstant", 3, 0, "sBit=\"8\" RCType=\"SIG\" value=\"x\"/>") + end,
-         "XmlCanIOParse(): CanOut message 0 left out: its constant row was not read"},
+         "XmlCanIOParse(): CanOut message 0 left out: its constant row was not read\n"
+         "XmlCanIOParse(): CanOut messages left out, without a row: 1"},
         // A row that names no message, where the file is at message 1.
         {upTo1 + row("CanCounter", 4, 1, counter) + "/>" + chk1 +
              "<CanConstant chIdx=\"6\" msgIdx=\"x\" sBit=\"8\" len=\"8\" bigEndian=\"false\" RCType=\"SIG\" "
@@ -769,12 +774,28 @@ def f(c):
         for (int i = 0; i < 3; ++i)
             CanOut_send_message(0);
         EXPECT_EQ(sent(), c.leftOut.find(" 0") == std::string::npos ? frames0 : strings{}) << c.text;
-        strings lines;
+        std::string lines;
         logged("");
         for (const testsupport::LogLine& l : seen)
-            if (l.text.find("left out") != std::string::npos) lines.push_back(l.text);
-        EXPECT_EQ(lines, c.leftOut.empty() ? strings{} : strings{c.leftOut}) << c.text;
+            if (l.text.find("left out") != std::string::npos) lines += (lines.empty() ? "" : "\n") + l.text;
+        EXPECT_EQ(lines, c.leftOut) << c.text;
     }
+}
+
+// A well-formed file with messages that no row names: they cannot go out, and one line names them.
+TEST_F(Can, MessagesWithoutRowsAreNamed) {
+    const std::string mb =
+        R"(<CanMb intf="0" canDlc="1" canId="100" event="R1ms" fdf="false" brs="false" idx=")";
+    const std::string text =
+        "<Can><CanOut>" + mb + "0\"/>" + mb + "3\"/>" + mb + "7\"/>" +
+        R"(<CanConstant chIdx="0" msgIdx="3" sBit="0" len="8" bigEndian="false" RCType="SIG"
+                             value="171"/></CanOut></Can>)";
+    logged("");
+    seen.clear();
+    ASSERT_EQ(XmlCanIOParse(text.c_str()), 0);
+    logged("");
+    EXPECT_EQ(countLogged("left out"), 1);
+    EXPECT_TRUE(logged("XmlCanIOParse(): CanOut messages left out, without a row: 0 7"));
 }
 
 // The demo unit's file cut at every byte of its output section: a message goes out only once the
