@@ -231,9 +231,11 @@ int dynkomm_ini() {
 
 namespace {
 
+// The guard of the line that tells a share refused (anew at the tests' reset).
+SyslogRateGuard shareLog;
+
 // Under the registry lock: a number counted to the share of `pid`; 0 beyond that share (logged)
 // or when the table has none left.
-SyslogRateGuard shareLog;
 uint32_t draw(uint16_t pid, uint32_t state, DynkommFifo* fifo, const char* what) {
     MagicTable* t = dkMagics.load();
     if (!t) {
