@@ -48,9 +48,10 @@ constexpr uint16_t CONNECT_FAILED = 0, DISCONNECTED = 2, CONNECTED = 3, REQUESTE
 constexpr int SOCK_BUF = 23360;
 constexpr int POLL_SLICE_MS = 200;
 constexpr int CONNECT_LIMIT_MS = 3000;
-// A stream channel whose queue makes no progress this long is dropped: well below the 1.5 s after
-// which the peers' gateways call a unit that does not answer offline.
-constexpr int SEND_LIMIT_MS = 500;
+// A stream channel whose queue makes no progress this long is dropped. Nobody waits on it meanwhile;
+// the limit is for the peer that reads slowly: a receiver whose buffer filled opens its window again
+// only once a sixteenth of it is free, which a slow reader of a large buffer takes a second or so for.
+constexpr int SEND_LIMIT_MS = 3000;
 // How often the flusher tries the sockets while a queue waits.
 constexpr int FLUSH_SLICE_MS = 5;
 // How long a command channel's receive task waits for its peer's room in the command queue before

@@ -89,7 +89,7 @@ int BC2_ciMulticastFailed();
 // records below: what the channel's socket does not take at once waits, in order, in the channel's
 // queue (BC2_SEND_QUEUE bytes), which a task of the transport sends on as the socket takes it. A
 // message the queue has no room for is lost (0, counted and told); a channel whose queue makes no
-// progress for half a second is dropped. A datagram that cannot go at once is lost.
+// progress for three seconds is dropped. A datagram that cannot go at once is lost.
 constexpr size_t BC2_SEND_QUEUE = 64 * 1024;
 int comint_put_eth(const uint8_t* message);
 int comint_put_locSock(const uint8_t* message);
