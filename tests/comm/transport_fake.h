@@ -19,6 +19,7 @@ inline std::vector<Bytes> commands;         // header and payload of every comma
 inline std::vector<Bytes> online, offline;  // DK records: header and entry
 inline uint64_t down = 0;                   // PIDs whose command channel refuses to send
 inline bool multicastDown = false;          // the command multicast refuses to send
+inline int offlineRoom = -1;                // DK records the offline frames take before they refuse (-1: all)
 inline std::atomic<uint64_t> up{0};         // PIDs with their channels made
 inline std::atomic<uint64_t> byNames{0};    // PIDs that take lists by names (0x0510) and 0x0516 queries
 inline std::atomic<uint64_t> ciChannels{0}; // PIDs holding a command channel, with
@@ -75,6 +76,8 @@ inline void record(std::vector<fake::Bytes>& list, const uint8_t* header, const 
     list.push_back(r);
 }
 int dyncom_send_eth(const uint8_t* header, const uint8_t* entry) {
+    if (fake::offlineRoom == 0) return -1;
+    if (fake::offlineRoom > 0) --fake::offlineRoom;
     record(fake::offline, header, entry);
     return 0;
 }

@@ -72,6 +72,33 @@ TEST_F(Paths, RequesterSendsNewestOnlineEntryOrEveryQueuedOneThenCloses) {
     }
 }
 
+// Queued entries the peer's channel has no room for stay in their FIFO, in order, for the next
+// round; meanwhile the FIFO fills and refuses what comes, which its writer counts.
+TEST_F(Paths, QueuedEntriesThePeersChannelCannotTakeWaitInTheirFifo) {
+    struct Room {
+        ~Room() { fake::offlineRoom = -1; }
+    } room;
+    const uint32_t fifo = openToPeer(1, 0xABCD0001);
+    DynkommFifo* f = nullptr;
+    ASSERT_EQ(dynkomm_get_fifo(fifo, &f), 1);
+    for (uint32_t v = 1; v <= 8; ++v)
+        ASSERT_TRUE(dynkomm_write_copy(f, fields({{v, 4}, {v, 4}}).data()));
+    EXPECT_FALSE(dynkomm_write_copy(f, fields({{9, 4}, {9, 4}}).data())) << "8 slots, all waiting";
+    auto record = [](uint32_t v) { return fields({{PEER, 2}, {8, 2}, {0xABCD0001, 4}, {v, 4}, {v, 4}}); };
+    fake::offlineRoom = 3;
+    SerNet_man_sender_offline(6);
+    EXPECT_EQ(fake::take(fake::offline), (std::vector<Bytes>{record(1), record(2), record(3)}));
+    EXPECT_TRUE(dynkomm_write_copy(f, fields({{9, 4}, {9, 4}}).data())) << "room for what went";
+    fake::offlineRoom = -1;
+    SerNet_man_sender_offline(6);
+    std::vector<Bytes> rest;
+    for (uint32_t v = 4; v <= 9; ++v)
+        rest.push_back(record(v));
+    EXPECT_EQ(fake::take(fake::offline), rest);
+    dynkomm_closepath(OWN, fifo, PEER);
+    sent();
+}
+
 TEST_F(Paths, FailedOrForgedRepliesLeaveNothingBehind) {
     const uint32_t fifo = openToPeer(0, 0); // the peer refuses: magic 0
     EXPECT_EQ(completions, (std::vector<std::pair<Bytes, uint16_t>>{
