@@ -52,6 +52,27 @@ def pytest_configure(config):
     signal.signal(signal.SIGTERM, interrupted)
 
 
+STARTED = []  # the units of the running test, in the order started
+TAIL = 60
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_runtest_setup(item):
+    STARTED.clear()
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item, call):
+    """A failed test shows the last lines each of its units printed (its log, a sanitizer's report),
+    so that a failure on CI can be traced without a rerun."""
+    report = (yield).get_result()
+    if report.failed:
+        for p in STARTED:
+            state = "running" if p.proc.poll() is None else f"exit code {p.proc.returncode}"
+            report.sections.append((f"unit {p.dir} ({state}), its last {TAIL} lines", "\n".join(p.tail(TAIL))))
+        STARTED.clear()  # told once, though its teardown fails too
+
+
 def pytest_terminal_summary(terminalreporter):
     """A run without root skips every namespace test: said where nobody can miss it."""
     skipped = [r for r in terminalreporter.stats.get("skipped", []) if netns.NOT_ROOT in str(r.longrepr)]
@@ -112,6 +133,7 @@ class Process:
         self.out = []
         self.pending = b""
         self.stepped = bool(settings) and "time = stepped" in settings
+        STARTED.append(self)
 
     def wait_started(self, limit=60.0):
         """Waits for the start-up report; a stepped unit is given ticks meanwhile (its start-up
@@ -185,6 +207,13 @@ class Process:
                 if not self._take(0.05):
                     raise AssertionError(f"exited before {text!r}; output:\n" + "\n".join(self.out))
         return line
+
+    def tail(self, count):
+        """The last `count` lines it printed, what waits in the pipe read without waiting."""
+        if not self.proc.stdout.closed:
+            while select.select([self.proc.stdout.fileno()], [], [], 0)[0] and self._take(0):
+                pass
+        return (self.out + ([self.pending.decode(errors="replace")] if self.pending else []))[-count:]
 
     def finish(self, limit=60.0):
         rest, _ = self.proc.communicate(timeout=limit)

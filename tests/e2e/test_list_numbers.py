@@ -20,10 +20,20 @@ def started(net, number, pid, *args):
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
 
-def seen(p):
-    out, err = p.communicate(timeout=600)
-    assert p.returncode == 0, err.decode()
-    return json.loads(out)
+def seen(*peers):
+    """What each peer saw; none is left running when one fails (the other would wait for good)."""
+    try:
+        got = []
+        for p in peers:
+            out, err = p.communicate(timeout=600)
+            assert p.returncode == 0, err.decode()
+            got.append(json.loads(out))
+        return got
+    finally:
+        for p in peers:
+            if p.poll() is None:
+                p.kill()
+                p.wait()
 
 
 def unit_at(unit, net):
@@ -41,7 +51,7 @@ def test_a_peer_creating_and_stopping_100000_lists_leaves_room_for_another(unit,
     mark = u.path("mark")
     flood = started(net, 9, FIRST, "flood", "100000/16/70000", mark)
     other = started(net, 10, SECOND, "one", mark)
-    first, second = seen(flood), seen(other)
+    first, second = seen(flood, other)
     assert end(u) == [0]
     assert (first["granted"], first["refused"], first["closed"], first["unstopped"]) == (100000, 0, 100000, 0), first
     assert first["stale"] > 300 and first["stale_stopped_nothing"] == first["stale"], first
@@ -50,7 +60,7 @@ def test_a_peer_creating_and_stopping_100000_lists_leaves_room_for_another(unit,
 
 def test_a_restarted_requesters_lists_stop_and_their_numbers_name_nothing(unit, net):
     u = unit_at(unit, net)
-    got = seen(started(net, 9, FIRST, "restart"))
+    [got] = seen(started(net, 9, FIRST, "restart"))
     assert end(u) == [0]
     assert (got["granted"], got["dropped"], got["heard_again"]) == (16, True, True) and got["before"] > 0, got
     assert (got["runs_lists"], got["after"], got["stopped"]) == (False, 0, 0), got

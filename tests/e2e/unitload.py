@@ -4,7 +4,8 @@ and 2 and writes the stored dataset into the working page over and over while it
 a second unit, whose value the first sends on CAN, restarts now and then; a scripted peer asks for
 lists and drops its connection; CAN frames both ways, telemetry to a pit, a GPS drive through a
 pty, laps on the digital input. scripts/tsan_unit runs it on the ThreadSanitizer build: what the
-sanitizer reported, grouped by the places that raced, and exit 1 with any report.
+sanitizer reported, grouped by the places that raced, and exit 1 with any report. Ended early (a
+signal, a unit that ended under it), it ends every unit, worker and namespace it started.
 
 usage: unitload.py --seconds N --out DIR        (VYN_BIN and VYN_DATASET name the build)
        unitload.py xcp PORT PID PAYLOAD SECONDS  (the master, in the unit's namespace)
@@ -18,6 +19,7 @@ import os
 import pty
 import re
 import shutil
+import signal
 import socket
 import struct
 import subprocess
@@ -147,13 +149,60 @@ def can_load(seconds):
 
 # ---- the units ---------------------------------------------------------------------------------
 
+class Closing(Exception):
+    """The run is ending: nothing new is started."""
+
+
+class Started:
+    """The processes and threads of a run, ended together however the run ends (its time over, a
+    signal, a unit that ended under it)."""
+
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.closing = threading.Event()
+        self.made, self.threads = [], []
+
+    def process(self, make):
+        """`make()`'s process (a Popen, or a unit's Process), kept to be ended with the run."""
+        with self.lock:
+            if self.closing.is_set():
+                raise Closing()
+            self.made.append(make())
+            return self.made[-1]
+
+    def thread(self, target, *args):
+        def body():
+            try:
+                target(*args)
+            except Exception:
+                if not self.closing.is_set():
+                    raise  # else what it waited for was ended under it
+        self.threads.append(threading.Thread(target=body, daemon=True))
+        self.threads[-1].start()
+
+    def close(self):
+        with self.lock:
+            self.closing.set()
+        procs = [getattr(m, "proc", m) for m in self.made]
+        for p in procs:
+            if p.poll() is None:
+                p.kill()
+        for p in procs:
+            p.wait()
+        for m in self.made:
+            for name in getattr(m, "shm", list)():  # a unit's shown frame, which a killed unit leaves
+                os.unlink(name)
+        for t in self.threads:
+            t.join(timeout=60)
+
+
 class Unit:
     """A Process whose output is written to a file while it runs (nobody reads it meanwhile)."""
 
-    def __init__(self, root, name, settings, dataset, host, files=None):
+    def __init__(self, started, root, name, settings, dataset, host, files=None):
         from conftest import Process
         path = os.path.join(root, name)
-        self.p = Process(path, ["0"], settings, files, dataset, host.prefix())
+        self.p = started.process(lambda: Process(path, ["0"], settings, files, dataset, host.prefix()))
         self.p.wait_started(120)
         log = open(os.path.join(path, "stdout.txt"), "ab")
         self.drain = threading.Thread(target=self._drain, args=(log,), daemon=True)
@@ -173,12 +222,18 @@ class Unit:
         return code
 
 
+def ended(signum, frame):
+    raise SystemExit(128 + signum)  # through the run's finally, which ends what it started
+
+
 def run(args):
     from conftest import patched_dataset
     import netns
     why = netns.available()
     if why:
         sys.exit(why)
+    for signum in (signal.SIGTERM, signal.SIGINT):
+        signal.signal(signum, ended)
     os.makedirs(args.out, exist_ok=True)
     for old in glob.glob(os.path.join(args.out, "tsan.*")):
         os.unlink(old)
@@ -186,7 +241,7 @@ def run(args):
     root = os.path.join(args.out, "units")
     shutil.rmtree(root, ignore_errors=True)
     net = netns.Network()
-    counts, lock, threads = collections.Counter(), threading.Lock(), []
+    counts, lock, started = collections.Counter(), threading.Lock(), Started()
     master, slave = pty.openpty()
     try:
         ha, hb, hp = net.host(1), net.host(2), net.host(9)
@@ -203,38 +258,45 @@ def run(args):
         settings_a = (f"[unit]\npid = {PID_A:#x}\nipv4 = {ha.address}\n[drives]\ncfg = .\n[can]\nbus = udp\n"
                       f"[serial]\ntyCo1 = {os.ttyname(slave)}\n[board]\nanalog_stimulus = {stimulus}\n")
         settings_b = f"[unit]\npid = {PID_B:#x}\nipv4 = {hb.address}\n[board]\nanalog_stimulus = {stimulus}\n"
-        unit_a = Unit(root, "a", settings_a, image, ha, {"CAN.xml": xml, "dcp.ini": "[dcp]\nname = load\n"})
-        units_b = [Unit(root, "b", settings_b, image, hb)]
+        unit_a = Unit(started, root, "a", settings_a, image, ha, {"CAN.xml": xml, "dcp.ini": "[dcp]\nname = load\n"})
+        units_b = [Unit(started, root, "b", settings_b, image, hb)]
         end = time.monotonic() + args.seconds
 
         def worker(prefix, *argv):
+            done = started.process(lambda: subprocess.Popen(prefix + [sys.executable, *argv], stdout=subprocess.PIPE,
+                                                            stderr=subprocess.PIPE, text=True))
             try:
-                done = subprocess.run(prefix + [sys.executable, *argv], capture_output=True, text=True,
-                                      timeout=args.seconds + 300)
+                out, err = done.communicate(timeout=args.seconds + 300)
             except subprocess.TimeoutExpired as e:
+                done.kill()
+                done.communicate()
                 with lock:
                     counts["failed workers"] += 1
                     print(e, file=sys.stderr)
                 return
+            if started.closing.is_set():
+                return  # ended with the run
             with lock:
                 if done.returncode:
                     counts["failed workers"] += 1
-                    print(done.stderr[-2000:], file=sys.stderr)
+                    print(err[-2000:], file=sys.stderr)
                 elif argv[0] != os.path.join(HERE, "telepit.py"):
-                    counts.update(json.loads(done.stdout))
+                    counts.update(json.loads(out))
                 else:
-                    got = json.loads(done.stdout)
+                    got = json.loads(out)
                     counts.update({"telemetry frames": len(got["frames"]), "JSON status": len(got["json"])})
 
         def peer():
             while time.monotonic() < end - 5:
+                done = started.process(lambda: subprocess.Popen(
+                    hp.prefix() + [sys.executable, os.path.join(HERE, "bc2peer.py"), "queue", "3", hp.address,
+                                   hex(PID_PEER), "516", f"{ha.address}:{PID_A:#x}"],
+                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
                 try:
-                    done = subprocess.run(hp.prefix() + [sys.executable, os.path.join(HERE, "bc2peer.py"),
-                                                         "queue", "3", hp.address, hex(PID_PEER), "516",
-                                                         f"{ha.address}:{PID_A:#x}"],
-                                          capture_output=True, timeout=90)
-                    ok = done.returncode == 0
+                    ok = done.wait(timeout=90) == 0
                 except subprocess.TimeoutExpired:
+                    done.kill()
+                    done.wait()
                     ok = False
                 with lock:
                     counts["peer connections" if ok else "peer failures"] += 1
@@ -242,16 +304,15 @@ def run(args):
         def gps():
             sentences = open(os.path.join(cfg, "drive.nmea"), newline="").read().split("\r\n")[:-1]
             for k in range(0, len(sentences), 3):  # an epoch each 100 ms
-                if time.monotonic() >= end:
+                if time.monotonic() >= end or started.closing.is_set():
                     break
                 os.write(master, ("\r\n".join(sentences[k:k + 3]) + "\r\n").encode())
                 time.sleep(0.1)
 
         def second_unit():
-            while time.monotonic() < end - 25:
-                time.sleep(20)
+            while time.monotonic() < end - 25 and not started.closing.wait(20):
                 units_b[-1].end()
-                units_b.append(Unit(root, "b", settings_b, image, hb))
+                units_b.append(Unit(started, root, "b", settings_b, image, hb))
                 with lock:
                     counts["second unit restarts"] += 1
 
@@ -262,8 +323,7 @@ def run(args):
                              (worker, (ha.prefix(), os.path.join(HERE, "telepit.py"), "5010", str(args.seconds),
                                        "1", ha.address)),
                              (peer, ()), (gps, ()), (second_unit, ())):
-            threads.append(threading.Thread(target=target, args=argv, daemon=True))
-            threads[-1].start()
+            started.thread(target, *argv)
         with unit_a.p.control() as ctl:
             while time.monotonic() < end:
                 ctl.cmd("din 0 1")
@@ -271,10 +331,13 @@ def run(args):
                 ctl.cmd("din 0 0")
                 counts["laps"] += 1
                 time.sleep(2.9)
-        for t in threads:
+        for t in started.threads:
             t.join()
         codes = [unit_a.end(), units_b[-1].end()]
     finally:
+        for signum in (signal.SIGTERM, signal.SIGINT):
+            signal.signal(signum, signal.SIG_IGN)  # the ending is under way
+        started.close()
         os.close(master)
         os.close(slave)
         net.close()
