@@ -275,7 +275,7 @@ void insertWaiter(WaitList& l, Tcb* t, bool prio, bool again) {
 }
 
 void checkDelete(Tcb* t) {
-    if (t->deleteRequested.load() && !t->unwinding && t->counted.load() && !t->heldMutexes) {
+    if (t->deleteRequested.load() && !t->unwinding && t->counted.load() && !t->heldMutexes()) {
         t->unwinding = true;
         throw OsTaskExit{};
     }
@@ -320,7 +320,7 @@ int block(World& w, Tcb* t, std::unique_lock<std::mutex>* lk, WaitList* list, bo
     }
     const bool held = leaveForWait(w, t);
     // A delete request or resume made before the wake word said "asleep" woke nobody.
-    if (t->deleteRequested.load() && !t->heldMutexes) {
+    if (t->deleteRequested.load() && !t->heldMutexes()) {
         if (claim(t, state)) finish(w, t, WAKE_TASK_DELETE);
     } else if (state == WAKE_SUSPENDED && !t->suspendRequested.load()) {
         if (claim(t, state)) finish(w, t, WAKE_GRANTED);
@@ -350,7 +350,7 @@ int block(World& w, Tcb* t, std::unique_lock<std::mutex>* lk, WaitList* list, bo
     }
     if (r == WAKE_TASK_DELETE) checkDelete(t);
     // Put off while it holds a mutex: off the list, the caller looks again and waits anew.
-    return r == WAKE_TASK_DELETE && t->heldMutexes ? WAKE_RETRY : r;
+    return r == WAKE_TASK_DELETE && t->heldMutexes() ? WAKE_RETRY : r;
 }
 
 // A pending suspension is honoured at the next call into the layer.

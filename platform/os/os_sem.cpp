@@ -25,10 +25,15 @@ int countWaiting(const WaitList& l) {
         std::count_if(l.begin(), l.end(), [](Tcb* t) { return t->wake.load() == WAKE_BLOCKED; }));
 }
 
+// One writer at a time: a store, not a read-modify-write.
+void add(std::atomic<int>& n, int by) {
+    n.store(n.load(std::memory_order_relaxed) + by, std::memory_order_relaxed);
+}
+
 // The task holds one mutex more (a delete waits until it holds none).
 void holdOneMore(Sem* s, Tcb* t) {
-    t->heldMutexes.fetch_add(1);
-    if (s->options & SEM_INVERSION_SAFE) t->heldSafe.fetch_add(1);
+    add(t->takenMutexes, 1);
+    if (s->options & SEM_INVERSION_SAFE) add(t->takenSafe, 1);
 }
 
 // The last inversion-safe mutex gone: a priority lent to the task ends.
@@ -38,11 +43,22 @@ void holdOneMore(Sem* s, Tcb* t) {
     if (w.rtPriorities.load()) applyPriority(w, t);
 }
 
-// The task holds one mutex fewer; with its last inversion-safe one a lent priority ends.
+void afterSafeOneLess(World& w, Sem* s, Tcb* t) {
+    if ((s->options & SEM_INVERSION_SAFE) && t->heldSafe() == 0 && t->boost.load() != INT_MAX) endLoan(w, t);
+}
+
+// The task gave a mutex; with its last inversion-safe one a lent priority ends.
 void holdOneLess(World& w, Sem* s, Tcb* t) {
-    t->heldMutexes.fetch_sub(1);
-    if ((s->options & SEM_INVERSION_SAFE) && t->heldSafe.fetch_sub(1) == 1 && t->boost.load() != INT_MAX)
-        endLoan(w, t);
+    add(t->takenMutexes, -1);
+    if (s->options & SEM_INVERSION_SAFE) add(t->takenSafe, -1);
+    afterSafeOneLess(w, s, t);
+}
+
+// A delete took a mutex away from the task that held it.
+void takenAway(World& w, Sem* s, Tcb* t) {
+    t->lostMutexes.fetch_add(1);
+    if (s->options & SEM_INVERSION_SAFE) t->lostSafe.fetch_add(1);
+    afterSafeOneLess(w, s, t);
 }
 
 } // namespace
@@ -95,14 +111,14 @@ STATUS semDelete(SEM_ID sem) {
         }
         s->deleted = true;
         // A mutex deleted while held is held no longer: its owner could never give it back.
-        if (s->type == SEM_TYPE_MUTEX && (owner = s->owner.exchange(nullptr))) holdOneLess(w, s, owner);
+        if (s->type == SEM_TYPE_MUTEX && (owner = s->owner.exchange(nullptr))) takenAway(w, s, owner);
         while (Tcb* t = popClaimed(s->waiters))
             woken.push_back(t);
     }
     for (Tcb* t : woken)
         finish(w, t, WAKE_DELETED_OBJ);
     // A delete of the owner put off for this mutex alone ends it in its wait now.
-    if (owner && owner->deleteRequested.load() && owner->heldMutexes.load() == 0 &&
+    if (owner && owner->deleteRequested.load() && owner->heldMutexes() == 0 &&
         (claim(owner, WAKE_BLOCKED) || claim(owner, WAKE_SUSPENDED)))
         finish(w, owner, WAKE_TASK_DELETE);
     if (!s->name.empty()) {
@@ -159,15 +175,12 @@ bool letGo(World& w, Sem* s, Tcb* me) {
 }
 
 // Takes the free mutex: OK, 1 when another has it, or ERROR (EINVAL) when it was deleted meanwhile.
-// Counted as held first, so that a delete taking it away again always finds it counted.
+// A delete that took it away again counted that, whether before the take counted it or after.
 [[gnu::always_inline]] inline int seize(World& w, Sem* s, Tcb* me) {
-    holdOneMore(s, me);
     Tcb* none = nullptr;
     // Taken with release as well: a waiter that lends its priority reads the owner's record.
-    if (!s->owner.compare_exchange_strong(none, me, std::memory_order_acq_rel)) {
-        holdOneLess(w, s, me);
-        return 1;
-    }
+    if (!s->owner.compare_exchange_strong(none, me, std::memory_order_acq_rel)) return 1;
+    holdOneMore(s, me);
     if (s->deleted.load(std::memory_order_relaxed)) [[unlikely]] {
         letGo(w, s, me);
         errno = EINVAL;

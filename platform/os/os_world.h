@@ -84,10 +84,18 @@ struct Tcb {
     std::function<void()> body;
     pthread_t thread{}; // registry lock; valid while started and not exited
     bool started = false;
-    // Mutexes held: all (a delete waits for 0) and the inversion-safe ones. Counted by the task, by
-    // the giver that hands one over to it and by a delete that takes one away from it.
-    std::atomic<int> heldMutexes{0};
-    std::atomic<int> heldSafe{0};
+    // Mutexes taken, all and the inversion-safe ones, written by one task at a time (the task
+    // itself, or the giver that hands one over to it while it waits), so without read-modify-write
+    // on the take's path; and those of them a delete took away from it. It holds the difference (a
+    // delete waits until it holds none).
+    std::atomic<int> takenMutexes{0}, takenSafe{0};
+    std::atomic<int> lostMutexes{0}, lostSafe{0};
+    int heldMutexes() const {
+        return takenMutexes.load(std::memory_order_relaxed) - lostMutexes.load(std::memory_order_relaxed);
+    }
+    int heldSafe() const {
+        return takenSafe.load(std::memory_order_relaxed) - lostSafe.load(std::memory_order_relaxed);
+    }
     std::atomic<int> boost{INT_MAX}; // priority inherited from a waiter
     // Watched: the lateness of its releases by one semaphore (the one it waited on when the
     // watch began, or else the first it then waits on for good) is recorded.

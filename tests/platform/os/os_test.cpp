@@ -615,6 +615,36 @@ TEST(RealTime, MutexRetakenByARunningTaskStillSerialises) {
     sim::stopRealtime();
 }
 
+// Two tasks take and give a mutex while it is deleted under them, at a different moment each round:
+// however a take or a give meets the delete, the mutex counts as held once at most, so both tasks
+// end at their delete once they stop.
+TEST(RealTime, ATakeOrGiveThatMeetsTheMutexsDeleteCountsItOnce) {
+    sim::startRealtime();
+    for (int round = 0; round < 300; ++round) {
+        SEM_ID m = semMCreate(SEM_Q_PRIORITY | SEM_INVERSION_SAFE), park = semBCreate(SEM_Q_FIFO, SEM_EMPTY);
+        std::atomic<bool> stop{false};
+        std::atomic<int> stopped{0};
+        const auto body = [&] {
+            while (!stop)
+                if (semTake(m, 1) == OK) semGive(m);
+            ++stopped;
+            semTake(park, WAIT_FOREVER);
+        };
+        const TASK_ID a = taskSpawnFn("a", 100, 0, 0, body), b = taskSpawnFn("b", 100, 0, 0, body);
+        for (std::atomic<int> spin{0}; spin.fetch_add(1, std::memory_order_relaxed) < round % 17 * 300;) {
+        }
+        semDelete(m);
+        stop = true;
+        while (stopped < 2)
+            std::this_thread::yield();
+        taskDelete(a), taskDelete(b);
+        ASSERT_EQ(taskWaitExit(a, 2000), OK) << round;
+        ASSERT_EQ(taskWaitExit(b, 2000), OK) << round;
+        semDelete(park);
+    }
+    sim::stopRealtime();
+}
+
 namespace {
 
 // The calling thread's effective CAP_SYS_NICE off or back on; threads it starts inherit it.
