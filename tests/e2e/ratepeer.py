@@ -193,7 +193,7 @@ def main():
     peer.period = 5000  # a loaded host that holds it up must not get it called offline
     if mode == "pipeline":
         try:
-            os.nice(-10)  # nor keep its reader from the socket for the unit's half second
+            os.nice(-10)  # nor keep its reader from the socket till the unit calls it stuck
         except OSError:
             pass
     clock = Clock(path if mode == "slowdk" else None)
