@@ -222,15 +222,25 @@ struct Bc2 : testsupport::SteppedTest {
         return made() && until([&] { return up(CI) && up(DK); }, true);
     }
     uint32_t counters[PEERS] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
-    // Steps the clock `n` ticks, 10 at a time, the peers of `set` (bit k) sending presence packets
-    // meanwhile, so that they stay online however long the test runs.
+    // Steps the clock `n` ticks, 10 at a time, the peers of `set` (bit k) sending a presence packet
+    // every 100 ticks, each awaited until the unit has it: a loaded host that holds the unit's
+    // receiver up does not let the clock run past their offline time-out meanwhile.
+    uint64_t lastPresence = 0;
     void stepOnline(int n, uint32_t set = 0b11) {
         for (int i = 0; i < n; i += 10) {
             sim::step(static_cast<uint64_t>(std::min(10, n - i)));
-            for (int k = 0; k < PEERS; ++k)
-                if (set >> k & 1)
-                    presence(counters[k]++, 0, static_cast<uint16_t>(PEER + k), 0,
-                             static_cast<uint16_t>(100 * k));
+            if (sim::ticks() - lastPresence < 100) continue;
+            lastPresence = sim::ticks();
+            for (int k = 0; k < PEERS; ++k) {
+                if (!(set >> k & 1)) continue;
+                const uint16_t pid = static_cast<uint16_t>(PEER + k);
+                const uint32_t counter = counters[k]++;
+                presence(counter, 0, pid, 0, static_cast<uint16_t>(100 * k));
+                until([&] {
+                    Bc2DebugPid d{};
+                    return BC2_debugoutPID(pid, &d), d.remSeqCnt == counter;
+                });
+            }
         }
     }
     // Steps the clock until the peer's channel of `type` is gone, as a stuck one goes once its queue
@@ -914,11 +924,7 @@ TEST_F(Bc2, EightPeersThatStopReadingKeepNobodyWaitingAndAreAnsweredOnceTheyConn
                 << "the answer waited for the stuck peers' drops";
         }
         readSlowly(2048);
-        for (int i = 0; i < 5; ++i) {
-            sim::step(10);
-            for (int k = 0; k < PEERS; ++k) // they stay online
-                presence(counters[k]++, 0, pid(k), 0, static_cast<uint16_t>(100 * k));
-        }
+        stepOnline(50, (1u << PEERS) - 1); // they stay online
     }
     EXPECT_TRUE(until([&] { return (comint_get_connect_mask() & stuck) == 0; })) << "dropped within 3.1 s";
     EXPECT_TRUE(comint_get_connect_mask() >> pid(SLOW) & 1) << "the slow reader kept its channel";
