@@ -23,6 +23,16 @@ namespace {
 
 constexpr uint16_t OWN = 0x25;
 
+// A path's FIFO from `source` to `dest` registered: its number, or 0 (the FIFO freed) when refused.
+uint32_t registered(uint16_t source, uint16_t dest) {
+    DynkommFifo* f = dynkomm_fifo_alloc(1, 4);
+    f->sourcePid = source;
+    f->destPid = dest;
+    const uint32_t m = dynkomm_fifo_register(f);
+    if (!m) dynkomm_fifo_dispose(f);
+    return m;
+}
+
 struct Dynkomm : ::testing::Test {
     void SetUp() override {
         testsupport::logStart();
@@ -271,14 +281,7 @@ TEST_F(Dynkomm, ReservedNumbersBecomeFifosOnlyOnce) {
 // one peer that draws without end is refused with a line naming it while this unit's requests
 // are served, a deleted number gives its place back, and all PIDs at their share fit together.
 TEST_F(Dynkomm, EachPidHoldsItsShareOfTheNumbersAndAllSharesFitTogether) {
-    auto pathFrom = [](uint16_t pid) { // the receiving FIFO of a path the peer opens here
-        DynkommFifo* f = dynkomm_fifo_alloc(1, 4);
-        f->sourcePid = pid;
-        f->destPid = OWN;
-        const uint32_t m = dynkomm_fifo_register(f);
-        if (!m) dynkomm_fifo_dispose(f);
-        return m;
-    };
+    auto pathFrom = [](uint16_t pid) { return registered(pid, OWN); }; // a path the peer opens here
     auto drawAll = [&](uint16_t pid) {
         uint32_t n = 0;
         while (n < DK_MAGIC_COUNT && (pid == OWN ? dynkomm_fifo_reserve(0x30) : pathFrom(pid)))
@@ -304,14 +307,7 @@ TEST_F(Dynkomm, EachPidHoldsItsShareOfTheNumbersAndAllSharesFitTogether) {
 // peer whose lists fill its share is refused more, while this unit's own requests and the FIFOs
 // towards another peer are served.
 TEST_F(Dynkomm, ASendingFifoCountsToThePeerItSendsTo) {
-    auto sendingTo = [](uint16_t pid) {
-        DynkommFifo* f = dynkomm_fifo_alloc(1, 4);
-        f->sourcePid = OWN;
-        f->destPid = pid;
-        const uint32_t m = dynkomm_fifo_register(f);
-        if (!m) dynkomm_fifo_dispose(f);
-        return m;
-    };
+    auto sendingTo = [](uint16_t pid) { return registered(OWN, pid); };
     uint32_t n = 0;
     while (n < DK_MAGIC_COUNT && sendingTo(0x30))
         ++n;
